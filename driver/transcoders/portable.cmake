@@ -1,0 +1,7 @@
+# Portable kernel sample-format transcoders: bit-sliced DMA converters, PCM
+# packing, input post-processors and output mixers.
+hx_library(hx_transcoders
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/DMADecode_C.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DMAEncode_C.cpp
+  DEPS hx_platform_base)

@@ -1,0 +1,43 @@
+#include "abi/APIDeviceInfo.h"
+#include "abi/DriverSM.h"
+#include "abi/VIDPID.h"
+
+bool APIStreamingInfo::can(uint8_t channels, uint8_t bits, uint32_t rate, bool discreteOnly) const
+{
+    if (mBitResolution != bits || mChannels != channels)
+        return false;
+    if (!mContinuous) {
+        unsigned n = mNumRates < 16 ? mNumRates : 16;
+        for (unsigned i = 0; i < n; ++i)
+            if (mRates[i] == rate)
+                return true;
+        return false;
+    }
+    if (discreteOnly)
+        return false;
+    return mLowerRate <= rate && rate <= mUpperRate;
+}
+
+void QnAjExtData::setDefaults()
+{
+    mClockSource = 0;
+    mUSB1Mode = 0;
+    mDigitalOutMode = 0;
+    mDigitalOutSelector = 0;
+    mRoutingIn[0] = 0;
+    mRoutingIn[1] = 1;
+    mRoutingIn[2] = 2;
+    mRoutingOut[0] = 0;
+    mRoutingOut[1] = 1;
+}
+
+int getBytesFromBits(int bits)
+{
+    switch (bits) {
+    case 16: return 2;
+    case 20:
+    case 24: return 3;
+    case 32: return 4;
+    default: return 0;
+    }
+}

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "abi/APIDeviceInfo.h"
+#include "abi/DriverSM.h"
+#include "abi/QN_StateChange.h"
+#include "abi/VIDPID.h"
+
+namespace {
+
+TEST(VIDPID, ReleaseWildcardAndExactRelease)
+{
+    VIDPID id(0x1234, 0x5678, 0x0100, nullptr);
+    EXPECT_TRUE(id.isDevice(0x1234, 0x5678, 0xFFFF));
+    EXPECT_TRUE(id.isDevice(0x1234, 0x5678, 0x0100));
+    EXPECT_FALSE(id.isDevice(0x1234, 0x5678, 0x0200));
+    EXPECT_FALSE(id.isDevice(0x1234, 0x5679, 0xFFFF));
+}
+
+TEST(AbiHelpers, BytesFromBits)
+{
+    const std::pair<int, int> table[] = {{16, 2}, {20, 3}, {24, 3}, {32, 4}, {8, 0}, {0, 0}, {-24, 0}, {33, 0}};
+    for (auto [bits, bytes] : table)
+        EXPECT_EQ(getBytesFromBits(bits), bytes) << bits;
+}
+
+TEST(APIStreamingInfo, DiscreteAndContinuousFormats)
+{
+    APIStreamingInfo s{};
+    s.mBitResolution = 24;
+    s.mChannels = 2;
+    s.mNumRates = 2;
+    s.mRates[0] = 44100;
+    s.mRates[1] = 48000;
+    s.mRates[2] = 96000;  // not counted
+    EXPECT_TRUE(s.can(2, 24, 48000, true));
+    EXPECT_FALSE(s.can(2, 24, 96000, false));
+    EXPECT_FALSE(s.can(2, 16, 44100, false));
+    EXPECT_FALSE(s.can(4, 24, 44100, false));
+    s.mNumRates = 0;
+    EXPECT_FALSE(s.can(2, 24, 44100, false));
+    s.mContinuous = 1;
+    s.mLowerRate = 32000;
+    s.mUpperRate = 96000;
+    EXPECT_TRUE(s.can(2, 24, 96000, false));
+    EXPECT_FALSE(s.can(2, 24, 96001, false));
+    EXPECT_FALSE(s.can(2, 24, 48000, true));
+}
+
+TEST(QnAjExtData, DefaultsKeepTheDeviceReportedLockState)
+{
+    QnAjExtData a;
+    std::memset(&a, 0x77, sizeof a);
+    a.setDefaults();
+    EXPECT_EQ(a.mDigitalLockFrequency, 0x77777777u);
+    EXPECT_EQ(a.mDigitalLock, 0x77);
+    const uint32_t expect[9] = {0, 0, 0, 0, 0, 1, 2, 0, 1};
+    EXPECT_EQ(std::memcmp(&a.mClockSource, expect, sizeof expect), 0);
+}
+
+TEST(QN_StateChange, RecordHasFixedSizeAndZeroTail)
+{
+    QN_StateChange r = makeStateChange(STC_MuteChanged, 5, 0x1122334455667788ull, 9);
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&r);
+    EXPECT_EQ(r.mSize, 36u);
+    EXPECT_EQ(b[12], 0x88);  // client identifier, little-endian and unaligned
+    EXPECT_EQ(b[19], 0x11);
+    EXPECT_EQ(b[20], 9);
+    for (int i = 24; i < 36; ++i)
+        EXPECT_EQ(b[i], 0) << i;
+}
+
+}  // namespace

@@ -4,4 +4,7 @@ hx_library(hx_transcoders
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/DMADecode_C.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DMAEncode_C.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/PCMConvert.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/PostProcess.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/OutMixer.cpp
   DEPS hx_platform_base)

@@ -1,0 +1,6 @@
+# Unicode data, sorting, text encodings, string utilities, formatter and
+# debug output.
+list(APPEND HX_CORE_SOURCES
+  QnSort.cpp
+  QnUnicode.cpp
+)

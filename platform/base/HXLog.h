@@ -2,7 +2,9 @@
 //
 // Lines go to stderr unless HX_LOG=0. Tests capture what is logged with
 // hx::log::Capture and assert the lines that matter. A caller on a real-time
-// path must never block here.
+// path must never block here: callers format into a slot of a bounded
+// lock-free queue, and one writer thread drains it to stderr and the
+// captures, in the order the slots were claimed.
 #pragma once
 
 #include <cstdarg>
@@ -22,6 +24,13 @@ void flush();
 
 // True unless HX_LOG=0 silences stderr (captures still see every line).
 bool toStderr();
+
+// Marks the calling thread as real-time: when the queue to the writer is
+// full, its lines are dropped (and counted) instead of waiting for room.
+// Other threads wait for room, so nothing they log is lost.
+void setRealtimeThread(bool realtime);
+// Lines dropped so far because the queue was full on a real-time thread.
+std::size_t droppedLines();
 
 // Collects everything logged while it exists (captures nest).
 class Capture {

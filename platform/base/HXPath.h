@@ -1,0 +1,28 @@
+// The path root.
+//
+// Every absolute path of the other system ("/Users/Shared/...", "/tmp/...",
+// "/Library/Preferences/...") lives under one root directory on this one:
+// HX_ROOT when set, else "hx5100" in the user's data directory
+// ($XDG_DATA_HOME, or ~/.local/share). Tests give each case its own root
+// with setRoot (see testing/TempRoot.h).
+#pragma once
+
+#include <string>
+
+namespace hx::path {
+
+// The root directory in use, without a trailing slash.
+std::string root();
+
+// Overrides the root for this process (tests); an empty string returns to
+// HX_ROOT or the default.
+void setRoot(const std::string& dir);
+
+// Maps an absolute path of the other system under the root. The path is
+// normalised lexically first ("." dropped, ".." never climbs above the
+// root), so a crafted path cannot leave the root. A path already under the
+// root is returned normalised but not mapped twice. A relative path is
+// returned unchanged.
+std::string map(const std::string& otherPath);
+
+}  // namespace hx::path

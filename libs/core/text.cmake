@@ -3,4 +3,5 @@
 list(APPEND HX_CORE_SOURCES
   QnSort.cpp
   QnUnicode.cpp
+  QnTextEncoding.cpp
 )

@@ -1,0 +1,161 @@
+// Text conversion between 8-bit, UTF-8, UTF-16 and UTF-32 (native byte
+// order), without the platform's text services.
+//
+// The low layer validates, measures, decodes and encodes single sequences;
+// the upper layer joins a source that yields one code point at a time with a
+// target that measures or writes, through Core::convert.
+#pragma once
+
+namespace Core {
+
+enum Encoding : unsigned {
+    kEncoding8Bit = 0,  // each byte is the code point U+0000..U+00FF
+    kEncodingUTF8 = 1,
+    kEncodingUTF16 = 2,
+    kEncodingUTF32 = 3,
+};
+
+// Conversion status kept by every conversion object.
+enum : unsigned {
+    kConvOK = 0,
+    kConvSourceEnd = 1,        // source used up, or a malformed UTF-8 sequence
+    kConvSourceNul = 2,        // the source reached a NUL unit
+    kConvInvalidSource = 3,    // surrogate, above 0x10FFFF; in UTF-16 also unpaired or NUL
+    kConvTargetFull = 4,       // no room for the next character
+    kConvInvalidTarget = 5,    // 0, a surrogate value or above 0x10FFFF given to a target
+};
+
+// The text a source can be built from: a pointer to 8-bit text and its
+// length in units.
+class String {
+public:
+    String() = default;
+    String(const char* text, unsigned long long length) : mpText(text), mLength(length) {}
+    const char* text() const { return mpText; }
+    unsigned long long length() const { return mLength; }
+
+private:
+    const char* mpText = nullptr;
+    unsigned long long mLength = 0;
+};
+
+// --- Low layer ---
+
+bool isLegalUTF8(const unsigned char* seq, int length);
+unsigned utf8NumBytes(unsigned cp);
+unsigned toUtf8(unsigned char* dst, unsigned cp);
+unsigned fetchUtf8(const unsigned char*& cursor, unsigned long long& count, bool& ok);
+unsigned fetchUtf16(const unsigned short*& cursor, unsigned long long& count);
+// Bulk UTF-32 to UTF-8: returns the bytes produced; src and srcCount are left
+// on the first code point not taken. With dst null only the lengths are summed.
+unsigned long long toUtf8(unsigned char* dst, unsigned long long dstSize, unsigned*& src,
+                          unsigned long long& srcCount);
+// Bulk UTF-16 to UTF-32: returns the code points produced.
+unsigned long long toUtf32(unsigned* dst, unsigned long long dstCount, const unsigned short*& src,
+                           unsigned long long& srcCount);
+
+// --- Conversion objects ---
+
+class ConvBase {
+public:
+    void setEncoding(Encoding e);
+    unsigned long long unitSize() const { return mUnitSize; }
+    Encoding encoding() const { return mEncoding; }
+    unsigned status() const { return mStatus; }
+
+protected:
+    unsigned long long mUnitSize = 1;
+    Encoding mEncoding = kEncoding8Bit;
+    unsigned mStatus = kConvOK;
+};
+
+class ConvSource : public ConvBase {
+public:
+    static constexpr unsigned long long kUntilNul = ~0ULL;
+
+    ConvSource() = default;
+    ConvSource(const char* text, unsigned long long n) { init(text, n); }
+    ConvSource(const unsigned char* text, unsigned long long n) { init(text, n); }
+    ConvSource(const unsigned short* text, unsigned long long n) { init(text, n); }
+    ConvSource(const unsigned* text, unsigned long long n) { init(text, n); }
+    explicit ConvSource(const String& s) { init(s); }
+
+    ConvSource& init(const void* text, unsigned long long n, Encoding e);
+    ConvSource& init(const char* text, unsigned long long n) { return init(text, n, kEncoding8Bit); }
+    ConvSource& init(const unsigned char* text, unsigned long long n) { return init(text, n, kEncodingUTF8); }
+    ConvSource& init(const unsigned short* text, unsigned long long n) { return init(text, n, kEncodingUTF16); }
+    ConvSource& init(const unsigned* text, unsigned long long n) { return init(text, n, kEncodingUTF32); }
+    ConvSource& init(const String& s) { return init(s.text(), s.length(), kEncoding8Bit); }
+    ConvSource& reinit() { return init(mpStart, mLength, mGivenEncoding); }
+
+    bool skipItem();
+    unsigned nextChar();
+
+    const void* cursor() const { return mpCursor; }
+    unsigned long long remaining() const { return mRemaining; }
+
+private:
+    const void* mpStart = nullptr;
+    unsigned long long mLength = 0;
+    Encoding mGivenEncoding = kEncoding8Bit;  // as given, for reinit
+    const unsigned char* mpCursor = nullptr;
+    unsigned long long mRemaining = 0;
+};
+
+class ConvTarget : public ConvBase {
+public:
+    static constexpr unsigned long long kUnlimited = ~0ULL;
+
+    ConvTarget() { init(kEncoding8Bit, 0); }
+    ConvTarget(Encoding e, char replacement) { init(e, replacement); }
+
+    // Counting target: measures only.
+    ConvTarget& init(Encoding e, char replacement);
+    ConvTarget& init(char* buffer, unsigned long long size, char replacement);
+    ConvTarget& init(unsigned char* buffer, unsigned long long size, char replacement);
+    ConvTarget& init(unsigned short* buffer, unsigned long long size, char replacement);
+    ConvTarget& init(unsigned* buffer, unsigned long long size, char replacement);
+    // Allocates n units (0: the units counted so far plus 1) with memoryAlloc;
+    // the buffer belongs to the caller.
+    ConvTarget& alloc(unsigned long long n);
+
+    bool write(unsigned cp);
+    bool count(unsigned cp);
+    bool terminate();
+
+    void* buffer() const { return mpBuffer; }
+    unsigned long long space() const { return mSpace; }
+    unsigned long long units() const { return mUnits; }
+    unsigned long long chars() const { return mChars; }
+
+private:
+    ConvTarget& initBuffer(void* buffer, unsigned long long size, Encoding e, char replacement);
+    bool accept(unsigned cp, bool store);
+
+    void* mpBuffer = nullptr;
+    unsigned long long mSpace = kUnlimited;
+    unsigned long long mUnits = 0;
+    unsigned long long mChars = 0;
+    char mReplacement = 0;
+};
+
+unsigned convert(ConvTarget& target, ConvSource& source);
+
+// NUL-terminated text in, size units of space out (a terminator always fits
+// when size is at least 1); returns the characters converted. A null out only
+// counts. The allocating forms return a NUL-terminated buffer from
+// memoryAlloc, or null for empty text or a failed allocation.
+unsigned long long toUtf16(const unsigned* src, unsigned short* out, unsigned long long size);
+unsigned long long toUtf8(const unsigned* src, unsigned char* out, unsigned long long size);
+unsigned long long toUtf32(const unsigned short* src, unsigned* out, unsigned long long size);
+unsigned long long toUtf8(const unsigned short* src, unsigned char* out, unsigned long long size);
+unsigned long long toUtf32(const unsigned char* src, unsigned* out, unsigned long long size);
+unsigned long long toUtf16(const unsigned char* src, unsigned short* out, unsigned long long size);
+unsigned short* toUtf16(const unsigned* src);
+unsigned char* toUtf8(const unsigned* src);
+unsigned* toUtf32(const unsigned short* src);
+unsigned char* toUtf8(const unsigned short* src);
+unsigned* toUtf32(const unsigned char* src);
+unsigned short* toUtf16(const unsigned char* src);
+
+}  // namespace Core

@@ -3,6 +3,8 @@
 // space, as on the host system, so a name of the wrong kind is refused.
 #pragma once
 
+#include "platform/base/MacTypes.h"
+
 #include <cstdint>
 
 typedef int integer_t;

@@ -1,0 +1,52 @@
+#include "driver/engine/kcore/KernBinding.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/base/HXClock.h"
+#include "platform/base/MachPort.h"
+#include "platform/base/MachSemaphore.h"
+#include "platform/base/MachThread.h"
+
+namespace kcore {
+
+void* kmalloc(size_t size) { return std::malloc(size ? size : 1); }
+void kfree(void* p, size_t) { std::free(p); }
+
+struct KLock {
+    std::mutex m;
+};
+KLock* klockAlloc() { return new (std::nothrow) KLock; }
+void klockFree(KLock* lock) { delete lock; }
+bool klockTry(KLock* lock) { return lock->m.try_lock(); }
+void klockUnlock(KLock* lock) { lock->m.unlock(); }
+
+void ksleep(uint32_t ms) { hx::clock::sleepFor(uint64_t(ms) * 1000000u); }
+
+task_t currentTask() { return mach_task_self(); }
+
+uint64_t currentThread()
+{
+    // A stable non-zero identity per thread.
+    static thread_local int tag;
+    return reinterpret_cast<uint64_t>(&tag);
+}
+
+kern_return_t semaphoreWaitDeadline(semaphore_t s, uint64_t deadline)
+{
+    uint64_t now = mach_absolute_time();
+    uint64_t ns = deadline > now ? hx::clock::ticksToNanos(deadline - now) : 0;
+    mach_timespec_t t;
+    t.tv_sec = unsigned(ns / 1000000000u);
+    t.tv_nsec = clock_res_t(ns % 1000000000u);
+    return semaphore_timedwait(s, t);
+}
+
+void nanouptime(uint64_t& seconds, uint32_t& nanos)
+{
+    uint64_t ns = hx::clock::nowNanos();
+    seconds = ns / 1000000000u;
+    nanos = uint32_t(ns % 1000000000u);
+}
+
+}  // namespace kcore

@@ -1,0 +1,96 @@
+// The core library's services as the kernel driver uses them: size-headed
+// core memory, semaphores, recursive mutexes, events, thread-local storage,
+// start-up and shutdown, and the formatter without floating point, all bound
+// to the kernel services of KernBinding.h.
+//
+// They live in namespace QnKernel so that the kernel side and the user
+// build of the library can run in one process (the simulator, tests) without
+// one build's objects replacing the other's. Results are the core status
+// codes of libs/core/QnStatus.h.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "driver/engine/kcore/KernBinding.h"
+#include "libs/core/QnStatus.h"
+
+namespace QnKernel {
+
+// Core memory blocks: a 16-byte header holds the total size.
+void* memoryAlloc(uint64_t size);
+void memoryFree(void* p);
+qn_status memoryClear(void* p, uint64_t size);
+
+struct qn_semaphore_t {
+    semaphore_t mSemaphore;
+    task_t mTask;
+};
+
+qn_status semaphoreCreate(qn_semaphore_t* rec, int initial);
+// ms >= 0 waits up to ms (0 is a try); ms < 0 waits without limit.
+qn_status semaphoreAcquire(qn_semaphore_t* rec, int ms);
+qn_status semaphoreTry(qn_semaphore_t* rec);
+qn_status semaphoreRelease(qn_semaphore_t* rec);
+void semaphoreDestroy(qn_semaphore_t* rec);
+
+struct qn_mutex_struct {
+    qn_semaphore_t mSemaphore;
+    uint64_t mOwner;
+    uint32_t mDepth;
+};
+qn_status mutexInit(qn_mutex_struct* m);
+void mutexTerm(qn_mutex_struct* m);
+void mutexAcquire(qn_mutex_struct* m);
+bool mutexTryAcquire(qn_mutex_struct* m);
+void mutexRelease(qn_mutex_struct* m);
+
+class QnEvent {
+public:
+    QnEvent(bool manualReset, bool signalled);
+    ~QnEvent();
+    QnEvent(const QnEvent&) = delete;
+    QnEvent& operator=(const QnEvent&) = delete;
+
+    qn_status wait(int ms);
+    qn_status signal();
+    qn_status reset();
+
+private:
+    bool mManualReset;
+    qn_semaphore_t mSemaphore;
+    int32_t mSignalled;
+};
+
+// Library start-up and shutdown, once per loaded driver.
+void init(const char* name);
+void term();
+bool isInitialised();
+bool atExit(void (*fn)(void*), void* arg);
+uint64_t uptimeNanos();
+uint64_t lapNanos(uint64_t start);
+uint64_t lapNanosWithUpdate(uint64_t& t);
+
+// Thread-local values, kept in a table keyed by the kernel thread.
+bool tlsInit();
+void tlsTerm();
+void* tlsGet();
+bool tlsSet(void* value);
+void tlsDelete(uint64_t threadId);
+
+// printf-style formatting without floating-point conversions: any unknown
+// conversion (floats included) ends the output where it stands. Returns the
+// number of characters written (the buffer is always terminated).
+int format(char* buffer, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+int vformat(char* buffer, size_t size, const char* fmt, va_list ap);
+
+// Hex dump to the kernel log: mode 1 as a C array, else a plain dump.
+void dumpMemory(const void* data, uint64_t size, int mode, int bytesPerLine);
+
+// Assertion lines of the kernel build: logged, and execution carries on.
+void assertFailed(const char* expression, const char* file, int line);
+
+}  // namespace QnKernel
+
+#define QN_KASSERT(e) ((e) ? (void)0 : QnKernel::assertFailed(#e, __FILE__, __LINE__))

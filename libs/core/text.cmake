@@ -4,4 +4,5 @@ list(APPEND HX_CORE_SOURCES
   QnSort.cpp
   QnUnicode.cpp
   QnTextEncoding.cpp
+  QnStringUtils.cpp
 )

@@ -23,7 +23,7 @@ void klockUnlock(KLock* lock) { lock->m.unlock(); }
 
 void ksleep(uint32_t ms) { hx::clock::sleepFor(uint64_t(ms) * 1000000u); }
 
-task_t currentTask() { return mach_task_self(); }
+TaskRef currentTask() { return mach_task_self(); }
 
 uint64_t currentThread()
 {
@@ -32,7 +32,7 @@ uint64_t currentThread()
     return reinterpret_cast<uint64_t>(&tag);
 }
 
-kern_return_t semaphoreWaitDeadline(semaphore_t s, uint64_t deadline)
+int semaphoreWaitDeadline(SemaphoreHandle s, uint64_t deadline)
 {
     uint64_t now = mach_absolute_time();
     uint64_t ns = deadline > now ? hx::clock::ticksToNanos(deadline - now) : 0;
@@ -41,6 +41,23 @@ kern_return_t semaphoreWaitDeadline(semaphore_t s, uint64_t deadline)
     t.tv_nsec = clock_res_t(ns % 1000000000u);
     return semaphore_timedwait(s, t);
 }
+
+uint64_t absoluteTime() { return mach_absolute_time(); }
+
+uint64_t nanosToAbsolute(uint64_t ns)
+{
+    uint64_t r = 0;
+    nanoseconds_to_absolutetime(ns, &r);
+    return r;
+}
+
+int semaphoreCreate(TaskRef task, SemaphoreHandle* s, int value)
+{
+    return semaphore_create(task_t(task), s, 0 /* FIFO */, value);
+}
+int semaphoreDestroy(TaskRef task, SemaphoreHandle s) { return semaphore_destroy(task_t(task), s); }
+int semaphoreSignal(SemaphoreHandle s) { return semaphore_signal(s); }
+int semaphoreWait(SemaphoreHandle s) { return semaphore_wait(s); }
 
 void nanouptime(uint64_t& seconds, uint32_t& nanos)
 {

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/base/MacTypes.h"
-#include "platform/base/MachTypes.h"
-
 namespace kcore {
+
+// Kernel handles as plain integers, so these headers can sit beside either
+// the kernel's or user space's declarations of task and semaphore types.
+typedef uint32_t SemaphoreHandle;
+typedef uintptr_t TaskRef;
 
 void* kmalloc(size_t size);
 void kfree(void* p, size_t size);
@@ -23,12 +25,20 @@ void klockUnlock(KLock* lock);
 
 void ksleep(uint32_t ms);
 
-task_t currentTask();
+TaskRef currentTask();
 uint64_t currentThread();
 
 // Waits on the semaphore until the absolute-time deadline (ticks of
 // mach_absolute_time). A deadline at or before now is a try.
-kern_return_t semaphoreWaitDeadline(semaphore_t s, uint64_t deadline);
+int semaphoreWaitDeadline(SemaphoreHandle s, uint64_t deadline);
+uint64_t absoluteTime();
+uint64_t nanosToAbsolute(uint64_t ns);
+
+// Mach semaphores of the kernel task; results are kern_return_t values.
+int semaphoreCreate(TaskRef task, SemaphoreHandle* s, int value);
+int semaphoreDestroy(TaskRef task, SemaphoreHandle s);
+int semaphoreSignal(SemaphoreHandle s);
+int semaphoreWait(SemaphoreHandle s);
 
 // Uptime as seconds and nanoseconds.
 void nanouptime(uint64_t& seconds, uint32_t& nanos);

@@ -5,7 +5,6 @@
 
 #include "driver/engine/kcore/KernelContainers.h"
 #include "platform/base/HXLog.h"
-#include "platform/base/MachSemaphore.h"
 
 namespace QnKernel {
 
@@ -48,12 +47,12 @@ void assertFailed(const char* expression, const char* file, int line)
 
 // ---- semaphores -----------------------------------------------------------
 
-static qn_status mapKernResult(kern_return_t kr)
+static qn_status mapKernResult(int kr)
 {
     switch (kr) {
-    case KERN_SUCCESS: return QN_SUCCESS;
-    case KERN_INVALID_ARGUMENT: return QN_ERR_BAD_ARGUMENT;
-    case KERN_ABORTED: return QN_ERR_ABORTED;
+    case 0: return QN_SUCCESS;
+    case 4: return QN_ERR_BAD_ARGUMENT;     // KERN_INVALID_ARGUMENT
+    case 14: return QN_ERR_ABORTED;         // KERN_ABORTED
     case 37: return QN_ERR_TERMINATED;      // KERN_TERMINATED
     case 49: return QN_ERR_TIMEOUT;         // KERN_OPERATION_TIMED_OUT
     default: return QN_ERR_GENERAL;
@@ -64,9 +63,9 @@ qn_status semaphoreCreate(qn_semaphore_t* rec, int initial)
 {
     if (!rec)
         return QN_ERR_BAD_ARGUMENT;
-    task_t task = kcore::currentTask();
-    semaphore_t s = 0;
-    if (semaphore_create(task, &s, 0 /* FIFO */, initial < 0 ? 0 : initial) != KERN_SUCCESS) {
+    kcore::TaskRef task = kcore::currentTask();
+    kcore::SemaphoreHandle s = 0;
+    if (kcore::semaphoreCreate(task, &s, initial < 0 ? 0 : initial) != 0) {
         rec->mSemaphore = 0;
         rec->mTask = 0;
         return QN_ERR_GENERAL;
@@ -81,31 +80,30 @@ qn_status semaphoreAcquire(qn_semaphore_t* rec, int ms)
     if (!rec || !rec->mSemaphore)
         return QN_ERR_BAD_ARGUMENT;
     if (ms < 0)
-        return mapKernResult(semaphore_wait(rec->mSemaphore));
-    uint64_t delta = 0;
-    nanoseconds_to_absolutetime(uint64_t(ms) * 1000000u, &delta);
-    return mapKernResult(kcore::semaphoreWaitDeadline(rec->mSemaphore, mach_absolute_time() + delta));
+        return mapKernResult(kcore::semaphoreWait(rec->mSemaphore));
+    uint64_t delta = kcore::nanosToAbsolute(uint64_t(ms) * 1000000u);
+    return mapKernResult(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime() + delta));
 }
 
 qn_status semaphoreTry(qn_semaphore_t* rec)
 {
     if (!rec || !rec->mSemaphore)
         return QN_ERR_BAD_ARGUMENT;
-    return mapKernResult(kcore::semaphoreWaitDeadline(rec->mSemaphore, mach_absolute_time()));
+    return mapKernResult(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime()));
 }
 
 qn_status semaphoreRelease(qn_semaphore_t* rec)
 {
     if (!rec || !rec->mSemaphore)
         return QN_ERR_NO_SEMAPHORE;
-    return semaphore_signal(rec->mSemaphore) == KERN_SUCCESS ? QN_SUCCESS : QN_ERR_GENERAL;
+    return kcore::semaphoreSignal(rec->mSemaphore) == 0 ? QN_SUCCESS : QN_ERR_GENERAL;
 }
 
 void semaphoreDestroy(qn_semaphore_t* rec)
 {
     if (!rec || !rec->mSemaphore)
         return;
-    semaphore_destroy(rec->mTask, rec->mSemaphore);
+    kcore::semaphoreDestroy(rec->mTask, rec->mSemaphore);
     rec->mSemaphore = 0;
     rec->mTask = 0;
 }

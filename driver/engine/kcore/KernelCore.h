@@ -24,8 +24,8 @@ void memoryFree(void* p);
 qn_status memoryClear(void* p, uint64_t size);
 
 struct qn_semaphore_t {
-    semaphore_t mSemaphore;
-    task_t mTask;
+    kcore::SemaphoreHandle mSemaphore;
+    kcore::TaskRef mTask;
 };
 
 qn_status semaphoreCreate(qn_semaphore_t* rec, int initial);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "platform/base/HXLog.h"
-#include "platform/base/MachSemaphore.h"
 
 Mutex::Mutex() : mLock(kcore::klockAlloc()), mbPrepareRelease(false) { mOwner[0] = 0; }
 
@@ -53,11 +52,11 @@ CriticalSection::~CriticalSection()
         mMutex.unlock();
 }
 
-bool KeSemaphore::create(task_t task)
+bool KeSemaphore::create(kcore::TaskRef task)
 {
     mTask = task;
-    semaphore_t s = 0;
-    if (semaphore_create(task, &s, 0 /* FIFO */, 0) != KERN_SUCCESS) {
+    kcore::SemaphoreHandle s = 0;
+    if (kcore::semaphoreCreate(task, &s, 0) != 0) {
         mSemaphore = 0;
         return false;
     }
@@ -65,18 +64,18 @@ bool KeSemaphore::create(task_t task)
     return true;
 }
 
-bool KeSemaphore::wait() { return mSemaphore && semaphore_wait(mSemaphore) == KERN_SUCCESS; }
+bool KeSemaphore::wait() { return mSemaphore && kcore::semaphoreWait(mSemaphore) == 0; }
 
 void KeSemaphore::signal()
 {
     if (mSemaphore)
-        semaphore_signal(mSemaphore);
+        kcore::semaphoreSignal(mSemaphore);
 }
 
 void KeSemaphore::close()
 {
     if (mSemaphore) {
-        semaphore_destroy(mTask, mSemaphore);
+        kcore::semaphoreDestroy(mTask, mSemaphore);
         mSemaphore = 0;
     }
 }

@@ -53,15 +53,15 @@ public:
     KeSemaphore(const KeSemaphore&) = delete;
     KeSemaphore& operator=(const KeSemaphore&) = delete;
 
-    bool create(task_t task);
+    bool create(kcore::TaskRef task);
     bool wait();
     void signal();
     void close();
     bool isValid() const { return mSemaphore != 0; }
 
 private:
-    semaphore_t mSemaphore = 0;
-    task_t mTask = 0;
+    kcore::SemaphoreHandle mSemaphore = 0;
+    kcore::TaskRef mTask = 0;
 };
 
 class KeLockedCounter {

@@ -1,0 +1,2 @@
+# Threads with message loops, and the library's start-up and shutdown.
+list(APPEND HX_CORE_SOURCES)

@@ -22,6 +22,19 @@ using hx::test::RecordingTarget;
 
 ::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new hx::test::CoreEnvironment);
 
+int threadCount();
+
+// Threads detached or just joined may still be leaving the process's task
+// list; wait for them rather than sample it once.
+int settledThreadCount(int expected) {
+    int n = threadCount();
+    for (int i = 0; i < 5000 && n != expected; ++i) {
+        Core::threadSleep(1);
+        n = threadCount();
+    }
+    return n;
+}
+
 int threadCount() {
     int n = 0;
     DIR* dir = opendir("/proc/self/task");
@@ -98,7 +111,7 @@ TEST(ThreadsLifecycle, AThousandCreateJoinCyclesLeaveNoThreadBehind) {
         ASSERT_EQ(result, reinterpret_cast<void*>(intptr_t(i)));
     }
     thread->release();
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(settledThreadCount(before), before);
 }
 
 TEST(ThreadsLifecycle, ARestartWithoutJoinReapsThePreviousRun) {
@@ -110,7 +123,7 @@ TEST(ThreadsLifecycle, ARestartWithoutJoinReapsThePreviousRun) {
         while (thread->getThreadState() != 2) Core::threadSleepMinimum();
     }
     thread->release();  // the last run is never joined either
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(settledThreadCount(before), before);
 }
 
 TEST(ThreadsLifecycle, CreateRefusesReservedIdsAndASecondStart) {

@@ -238,6 +238,58 @@ TEST(ThreadsMessaging, ASystemCallbackReturningNegativeEndsTheLoop) {
     thread->release();
 }
 
+// Idle callbacks: without a system callback the idle one runs after every
+// pass over the queue; with one, only when neither found work.
+struct IdleLoop {
+    bool withSys = false;
+    int idleCalls = 0;
+    int sysCalls = 0;
+    bool ran = false;
+};
+
+int sysTwiceThenEnd(QnThread*, void*& sysArg, int) {
+    IdleLoop* l = static_cast<IdleLoop*>(sysArg);
+    ++l->sysCalls;
+    if (l->sysCalls == 1) return 1;  // found work: no idle call after this pass
+    return l->sysCalls <= 3 ? 0 : -1;
+}
+
+void idleLeavesOnThird(QnThread* thread, void* arg) {
+    IdleLoop* l = static_cast<IdleLoop*>(arg);
+    if (++l->idleCalls == 3) thread->leaveMessageLoop();
+}
+
+void* idleLoopBody(void* arg, QnThread* thread) {
+    IdleLoop* l = static_cast<IdleLoop*>(arg);
+    void* sysArg = l;
+    l->ran = thread->runMessageLoop(sysArg, nullptr, l->withSys ? sysTwiceThenEnd : nullptr, idleLeavesOnThird, l, 0);
+    return nullptr;
+}
+
+TEST(ThreadsMessaging, IdleCallbacksRunWhenTheQueueIsEmpty) {
+    struct Case {
+        bool withSys;
+        int idleCalls;
+        int sysCalls;
+    };
+    // Without system callback: idle after each pass until it leaves on its
+    // third call. With one: passes 2 and 3 are idle, pass 4 ends the loop.
+    const Case cases[] = {{false, 3, 0}, {true, 2, 4}};
+    for (const Case& c : cases) {
+        IdleLoop loop;
+        loop.withSys = c.withSys;
+        QnThread* thread = new QnThread(17);
+        thread->retain();
+        ASSERT_TRUE(thread->create(&loop, idleLoopBody, false));
+        ASSERT_TRUE(thread->join(nullptr));
+        EXPECT_TRUE(loop.ran);
+        EXPECT_EQ(loop.idleCalls, c.idleCalls) << c.withSys;
+        EXPECT_EQ(loop.sysCalls, c.sysCalls) << c.withSys;
+        EXPECT_EQ(thread->getMessageState(), 0);
+        thread->release();
+    }
+}
+
 TEST(ThreadsMessaging, ALoopOffItsThreadRefusesButSignalsTheStarter) {
     QnThread* thread = new QnThread(10);
     thread->retain();

@@ -5,4 +5,5 @@ list(APPEND HX_CORE_SOURCES
   QnUnicode.cpp
   QnTextEncoding.cpp
   QnStringUtils.cpp
+  QnFormat.cpp
 )

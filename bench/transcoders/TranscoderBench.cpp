@@ -1,0 +1,301 @@
+// Speed of every portable transcoder at the block it handles on the
+// real-time thread. Each converter runs beside two anchors of its own block:
+// memcpy copying (input + output) bytes, and, for the bit-sliced DMA
+// converters, the reference bit loop. A summary table at the end gives each
+// converter's time, its ratio to memcpy and its speed-up over the loop.
+#include "bench/transcoders/ReferenceBitLoop.h"
+#include "driver/transcoders/DMAConvert.h"
+#include "driver/transcoders/OutMixer.h"
+#include "driver/transcoders/PCMConvert.h"
+#include "driver/transcoders/PostProcess.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Buffers {
+    std::vector<uint8_t> in = std::vector<uint8_t>(4096);
+    std::vector<uint8_t> out = std::vector<uint8_t>(4096);
+    int32_t carry = 0;
+    Buffers() {
+        std::mt19937 rng(1);
+        for (auto& b : in)
+            b = uint8_t(rng());
+    }
+};
+
+// Converters in registration order, for the summary.
+std::vector<std::string> gConverters;
+
+void registerTrio(const std::string& name, std::size_t inBytes, std::size_t outBytes,
+                  std::function<void(Buffers&)> convert, std::function<void(Buffers&)> reference) {
+    gConverters.push_back(name);
+    const int64_t bytes = int64_t(inBytes + outBytes);
+    benchmark::RegisterBenchmark(("convert/" + name).c_str(), [=](benchmark::State& st) {
+        Buffers b;
+        for (auto _ : st) {
+            convert(b);
+            benchmark::DoNotOptimize(b.out.data());
+            benchmark::ClobberMemory();
+        }
+        st.SetBytesProcessed(int64_t(st.iterations()) * bytes);
+    });
+    benchmark::RegisterBenchmark(("memcpy/" + name).c_str(), [=](benchmark::State& st) {
+        Buffers b;
+        for (auto _ : st) {
+            std::memcpy(b.out.data(), b.in.data(), std::size_t(bytes));
+            benchmark::DoNotOptimize(b.out.data());
+            benchmark::ClobberMemory();
+        }
+        st.SetBytesProcessed(int64_t(st.iterations()) * bytes);
+    });
+    if (reference)
+        benchmark::RegisterBenchmark(("reference/" + name).c_str(), [=](benchmark::State& st) {
+            Buffers b;
+            for (auto _ : st) {
+                reference(b);
+                benchmark::DoNotOptimize(b.out.data());
+                benchmark::ClobberMemory();
+            }
+            st.SetBytesProcessed(int64_t(st.iterations()) * bytes);
+        });
+}
+
+std::function<void(Buffers&)> dma(DMA_CONVERT_FNC fn) {
+    return [fn](Buffers& b) {
+        DMA_CONVERT_DATA d{};
+        d.src = b.in.data();
+        d.dst = b.out.data();
+        d.carry = &b.carry;
+        fn(&d);
+    };
+}
+
+void registerDma() {
+    struct Dec {
+        const char* name;
+        DMA_CONVERT_FNC fn;
+        unsigned channels;
+        bool bitSliced;
+    };
+    const Dec decoders[] = {
+        {"dmaDecode16To02At32Bit_C", dmaDecode16To02At32Bit_C, 2, true},
+        {"dmaDecode16To04At32Bit_C", dmaDecode16To04At32Bit_C, 4, true},
+        {"dmaDecode16To06At32Bit_C", dmaDecode16To06At32Bit_C, 6, true},
+        {"dmaDecode16To08At32Bit_C", dmaDecode16To08At32Bit_C, 8, true},
+        {"dmaDecode16To10At32Bit_C", dmaDecode16To10At32Bit_C, 10, true},
+        {"dmaDecode16To12At32Bit_C", dmaDecode16To12At32Bit_C, 12, true},
+        {"dmaDecode16To14At32Bit_C", dmaDecode16To14At32Bit_C, 14, true},
+        {"dmaDecode16To16At32Bit_C", dmaDecode16To16At32Bit_C, 16, true},
+        {"dmaDecode32To18At32Bit_C", dmaDecode32To18At32Bit_C, 18, true},
+        {"dmaDecode32To20At32Bit_C", dmaDecode32To20At32Bit_C, 20, true},
+        {"dmaDecode32To22At32Bit_C", dmaDecode32To22At32Bit_C, 22, true},
+        {"dmaDecode32To24At32Bit_C", dmaDecode32To24At32Bit_C, 24, true},
+        {"dmaDecode32To26At32Bit_C", dmaDecode32To26At32Bit_C, 26, true},
+        {"dmaDecode32To28At32Bit_C", dmaDecode32To28At32Bit_C, 28, true},
+        {"dmaDecode32To30At32Bit_C", dmaDecode32To30At32Bit_C, 30, true},
+        {"dmaDecode32To32At32Bit_C", dmaDecode32To32At32Bit_C, 32, true},
+        {"dmaDecode16To08At32Bit_Brava_C", dmaDecode16To08At32Bit_Brava_C, 32, false},
+        {"dmaDecode16To16At32Bit_Brava_C", dmaDecode16To16At32Bit_Brava_C, 32, false},
+        {"dmaDecode16To32At32Bit_Brava_C", dmaDecode16To32At32Bit_Brava_C, 32, false},
+        {"dmaDecode32To32At32Bit_NoPuzzle_C", dmaDecode32To32At32Bit_NoPuzzle_C, 32, false},
+    };
+    for (const Dec& d : decoders) {
+        const unsigned unitBytes = d.channels <= 16 ? 1 : 2;
+        const std::size_t samples = std::size_t(d.channels) * (512 / (64 * unitBytes));
+        std::function<void(Buffers&)> ref;
+        if (d.bitSliced)
+            ref = [=](Buffers& b) {
+                hx::bench::referenceDecode(d.channels, unitBytes, b.in.data(),
+                                           reinterpret_cast<int32_t*>(b.out.data()));
+            };
+        registerTrio(d.name, 512, d.bitSliced ? samples * 4 : 512, dma(d.fn), ref);
+    }
+
+    struct Enc {
+        const char* name;
+        DMA_CONVERT_FNC fn;
+        unsigned channels, frames, pairLanes;
+        int skewA;
+        bool bitSliced;
+    };
+    const Enc encoders[] = {
+        {"dmaEncode02_C", dmaEncode02_C, 2, 10, 1, -1, true},
+        {"dmaEncode04_C", dmaEncode04_C, 4, 10, 2, -1, true},
+        {"dmaEncode06_C", dmaEncode06_C, 6, 10, 3, -1, true},
+        {"dmaEncode08_C", dmaEncode08_C, 8, 10, 4, -1, true},
+        {"dmaEncode10_C", dmaEncode10_C, 10, 10, 5, -1, true},
+        {"dmaEncode12_C", dmaEncode12_C, 12, 10, 6, -1, true},
+        {"dmaEncode14_C", dmaEncode14_C, 14, 10, 7, -1, true},
+        {"dmaEncode16_C", dmaEncode16_C, 16, 10, 8, -1, true},
+        {"dmaEncode10_12_C", dmaEncode10_12_C, 8, 10, 4, 0, true},
+        {"dmaEncode10_34_C", dmaEncode10_34_C, 8, 10, 4, 2, true},
+        {"dmaEncode10_56_C", dmaEncode10_56_C, 8, 10, 4, 4, true},
+        {"dmaEncode10_78_C", dmaEncode10_78_C, 8, 10, 4, 6, true},
+        {"dmaEncode10_KX_C", dmaEncode10_KX_C, 10, 10, 4, 8, true},
+        {"dmaEncode06_Int964_C", dmaEncode06_Int964_C, 6, 20, 3, -1, true},
+        {"dmaEncode08_Int964_C", dmaEncode08_Int964_C, 8, 20, 4, -1, true},
+        {"dmaEncode16_Int964_C", dmaEncode16_Int964_C, 16, 20, 8, -1, true},
+        {"dmaEncode10_KX_Int964_C", dmaEncode10_KX_Int964_C, 10, 20, 4, 8, true},
+        {"dmaEncode08_Brava_C", dmaEncode08_Brava_C, 8, 20, 0, -1, false},
+        {"dmaEncode16_Brava_C", dmaEncode16_Brava_C, 16, 10, 0, -1, false},
+        {"dmaEncode32_Brava_C", dmaEncode32_Brava_C, 32, 5, 0, -1, false},
+    };
+    for (const Enc& e : encoders) {
+        const std::size_t pcmBytes = std::size_t(e.channels) * 4 * e.frames;
+        const std::size_t wireBytes = e.bitSliced && e.frames == 20 ? 960 : 480;
+        std::function<void(Buffers&)> ref;
+        if (e.bitSliced)
+            ref = [=](Buffers& b) {
+                hx::bench::referenceEncode(e.channels, e.frames, e.pairLanes, e.skewA,
+                                           reinterpret_cast<const int32_t*>(b.in.data()), b.out.data(),
+                                           &b.carry);
+            };
+        registerTrio(e.name, pcmBytes, wireBytes, dma(e.fn), ref);
+    }
+}
+
+// One millisecond of a 4-channel 24-bit stream: 576 wire bytes, rounded
+// down to the member's whole units.
+void registerPcm() {
+    struct Unpacker {
+        const char* name;
+        USB_DEC_FNC fn;
+        unsigned unit, samples;
+    };
+    const Unpacker unpackers[] = {
+        {"pcmFrom16LSB", pcmFrom16LSB, 2, 1}, {"pcmFrom16MSB", pcmFrom16MSB, 2, 1},
+        {"pcmFrom20LSB", pcmFrom20LSB, 3, 1}, {"pcmFrom24LSB", pcmFrom24LSB, 3, 1},
+        {"pcmFrom24Kestrel", pcmFrom24Kestrel, 3, 1}, {"pcmFrom24TUSB", pcmFrom24TUSB, 3, 1},
+        {"pcmFrom32LSB", pcmFrom32LSB, 4, 1}, {"pcmFrom32Msb", pcmFrom32Msb, 4, 1},
+        {"pcmFrom24TUSB2ch", pcmFrom24TUSB2ch, 6, 2},
+        {"pcmFrom16LSBChannelSwap", pcmFrom16LSBChannelSwap, 4, 2},
+        {"pcmFrom24LSBChannelSwap", pcmFrom24LSBChannelSwap, 6, 2},
+        {"pcmFrom16LSBChannelSwapMI_4", pcmFrom16LSBChannelSwapMI_4, 8, 4},
+        {"pcmFrom24LSBChannelSwapMI_4", pcmFrom24LSBChannelSwapMI_4, 12, 4},
+    };
+    for (const Unpacker& u : unpackers) {
+        const u_int32_t bytes = 576 / u.unit * u.unit;
+        const std::size_t outBytes = std::size_t(bytes / u.unit) * u.samples * 4;
+        registerTrio(u.name, bytes, outBytes, [=](Buffers& b) {
+            USB_DEC_DATA d{reinterpret_cast<int32_t*>(b.out.data()), reinterpret_cast<const char*>(b.in.data()), bytes};
+            u.fn(&d);
+        }, nullptr);
+    }
+    struct Packer {
+        const char* name;
+        USB_ENC_FNC fn;
+        unsigned unit, samples;
+    };
+    const Packer packers[] = {
+        {"pcmTo16LSB", pcmTo16LSB, 2, 1}, {"pcmTo16MSB", pcmTo16MSB, 2, 1},
+        {"pcmTo20LSB", pcmTo20LSB, 3, 1}, {"pcmTo24LSB", pcmTo24LSB, 3, 1},
+        {"pcmTo24Kestrel", pcmTo24Kestrel, 3, 1}, {"pcmTo24TUSB", pcmTo24TUSB, 3, 1},
+        {"pcmTo32LSB", pcmTo32LSB, 4, 1}, {"pcmTo32Msb", pcmTo32Msb, 4, 1},
+        {"pcmTo24TUSB2ch", pcmTo24TUSB2ch, 6, 2},
+        {"pcmTo16LSBChannelSwap", pcmTo16LSBChannelSwap, 4, 2},
+        {"pcmTo24LSBChannelSwap", pcmTo24LSBChannelSwap, 6, 2},
+        {"pcmTo24Merrow4CH", pcmTo24Merrow4CH, 12, 4}, {"pcmTo24Merrow6CH", pcmTo24Merrow6CH, 18, 6},
+        {"pcmTo24LSB_LX150_00", pcmTo24LSB_LX150_00, 12, 4},
+        {"pcmTo24LSB_LX150_10", pcmTo24LSB_LX150_10, 12, 4},
+        {"pcmTo24LSB_LX150_11", pcmTo24LSB_LX150_11, 12, 4},
+    };
+    for (const Packer& p : packers) {
+        const u_int32_t bytes = 576 / p.unit * p.unit;
+        const std::size_t inBytes = std::size_t(bytes / p.unit) * p.samples * 4;
+        registerTrio(p.name, inBytes, bytes, [=](Buffers& b) {
+            p.fn(reinterpret_cast<char*>(b.out.data()), reinterpret_cast<const int32_t*>(b.in.data()), bytes);
+        }, nullptr);
+    }
+}
+
+// In place on one millisecond of 48 frames.
+void registerInPlace() {
+    struct Mixer {
+        const char* name;
+        OUT_MIXER_FNC fn;
+        unsigned channels;
+    };
+    const Mixer mixers[] = {{"outMixer2CH", outMixer2CH, 2}, {"outMixer4CH", outMixer4CH, 4},
+                            {"outMixer6CH", outMixer6CH, 6}};
+    for (const Mixer& m : mixers) {
+        const std::size_t bytes = std::size_t(48) * m.channels * 4;
+        registerTrio(m.name, bytes, bytes, [=](Buffers& b) {
+            static QN_Fraction left[32], right[32];
+            static char routing[32] = {0, 1, 3};
+            for (int i = 0; i < 32; ++i)
+                left[i] = {i % 2 ? 0 : 1, 1}, right[i] = {i % 2 ? 1 : 0, 1};
+            m.fn(reinterpret_cast<u_int32_t*>(b.out.data()), 48, left, right, routing);
+        }, nullptr);
+    }
+    struct Post {
+        const char* name;
+        INPUT_POSTPROCESS_FNC fn;
+        u_int32_t count;
+        unsigned samples;
+    };
+    const Post posts[] = {
+        {"postprocessLX610_201", postprocessLX610_201, 288, 288},
+        {"postprocessLX610_000", postprocessLX610_000, 288, 288},
+        {"postprocessLX150_10", postprocessLX150_10, 192, 192},
+        {"postprocessPellixBugFix", postprocessPellixBugFix, 288, 288},
+        {"postprocessKSV0BugFix", postprocessKSV0BugFix, 192, 192},
+        {"postprocessLX420_4_BugFix", postprocessLX420_4_BugFix, 48, 192},
+        {"postprocessLX420_6_BugFix", postprocessLX420_6_BugFix, 48, 288},
+    };
+    for (const Post& p : posts) {
+        const std::size_t bytes = std::size_t(p.samples) * 4;
+        registerTrio(p.name, bytes, bytes, [=](Buffers& b) {
+            p.fn(reinterpret_cast<int32_t*>(b.out.data()), p.count);
+        }, nullptr);
+    }
+}
+
+// Keeps every run's time per iteration and prints the summary table.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs)
+            if (r.iterations > 0)
+                mNs[r.benchmark_name()] = r.real_accumulated_time * 1e9 / double(r.iterations);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-36s %12s %12s %14s\n", "converter", "time (ns)", "x memcpy", "vs reference");
+        for (const std::string& name : gConverters) {
+            const double t = mNs["convert/" + name], m = mNs["memcpy/" + name];
+            const auto ref = mNs.find("reference/" + name);
+            std::printf("%-36s %12.1f %12.2f", name.c_str(), t, m > 0 ? t / m : 0.0);
+            if (ref != mNs.end() && t > 0)
+                std::printf(" %12.1fx\n", ref->second / t);
+            else
+                std::printf(" %14s\n", "-");
+        }
+    }
+private:
+    std::map<std::string, double> mNs;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerDma();
+    registerPcm();
+    registerInPlace();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

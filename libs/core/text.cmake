@@ -6,4 +6,5 @@ list(APPEND HX_CORE_SOURCES
   QnTextEncoding.cpp
   QnStringUtils.cpp
   QnFormat.cpp
+  QnDebug.cpp
 )

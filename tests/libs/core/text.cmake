@@ -9,3 +9,6 @@ hx_test(hx_core_text_encoding_test LABEL core
 hx_test(hx_core_text_format_test LABEL core
   SOURCES TextFormatTest.cpp
   DEPS hx_core)
+hx_test(hx_core_text_debug_test LABEL core
+  SOURCES TextDebugTest.cpp
+  DEPS hx_core hx_platform_testing)

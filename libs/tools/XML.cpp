@@ -403,7 +403,9 @@ char* Node::parseNode(char* p, int depth) {
                 if (std::strcmp(name, mName) != 0 || *q != '>') return nullptr;
                 return q + 1;
             } else if (startsComment(p)) {
-                p = readComment(*this, p);
+                // Comments anywhere go to the document's hook: it is the
+                // one a settings store overrides.
+                p = readComment(mDoc ? *static_cast<Node*>(mDoc) : *this, p);
             } else {
                 // A stray "<", a header or a CDATA section inside an element.
                 return nullptr;

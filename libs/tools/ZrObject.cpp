@@ -1,6 +1,6 @@
 #include "libs/tools/ZrObject.h"
 
-#include "libs/tools/TempCoreShim.h"
+#include "libs/core/QnAtomic.h"
 
 ZrObject::ZrObject() : mReferences(0) {}
 

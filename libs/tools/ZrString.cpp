@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "libs/tools/TempCoreShim.h"
+#include "libs/core/QnFormat.h"
+#include "libs/core/QnStringUtils.h"
 
 namespace {
 

@@ -272,6 +272,8 @@ public:
         ConsoleReporter::Finalize();
         std::printf("\n%-36s %12s %12s %14s\n", "converter", "time (ns)", "x memcpy", "vs reference");
         for (const std::string& name : gConverters) {
+            if (!mNs.count("convert/" + name) || !mNs.count("memcpy/" + name))
+                continue;  // filtered out
             const double t = mNs["convert/" + name], m = mNs["memcpy/" + name];
             const auto ref = mNs.find("reference/" + name);
             std::printf("%-36s %12.1f %12.2f", name.c_str(), t, m > 0 ? t / m : 0.0);

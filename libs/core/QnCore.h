@@ -9,6 +9,8 @@
 #include "libs/core/QnUnicode.h"
 #include "libs/core/QnTextEncoding.h"
 #include "libs/core/QnStringUtils.h"
+#include "libs/core/QnFormat.h"
+#include "libs/core/QnDebug.h"
 #include "libs/core/QnSync.h"
 #include "libs/core/QnObject.h"
 #include "libs/core/QnCallbacks.h"

@@ -1,0 +1,379 @@
+#include "driver/engine/ZrDevice.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "abi/USBByteBuffer.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/ZrProductTable.h"
+#include "driver/engine/kcore/KernelMemory.h"
+#include "platform/base/HXLog.h"
+
+namespace {
+
+QnChannelSettings gDefaultSettings{44100, 2, 24, 2, 24, 0};
+QnAjExtData gDefaultAjExtData{};
+
+void setDefaultChannelSettings(QnChannelSettings& s)
+{
+    s.Frequency = 44100;
+    s.InChannels = 2;
+    s.InResolution = 24;
+    s.OutChannels = 2;
+    s.OutResolution = 24;
+    s.Configuration = 0;
+}
+
+}  // namespace
+
+void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, int size)
+{
+    if (!desc || !out || size <= 1 || received < 2 || desc[0] < 4)
+        return;
+    // The length byte comes from the device: never trust it beyond what
+    // actually arrived.
+    uint32_t length = desc[0] < received ? desc[0] : received;
+    uint32_t units = (length - 2) / 2;
+    int written = 0;
+    for (uint32_t i = 0; i < units && written < size - 1; ++i)
+        out[written++] = char(desc[2 + 2 * i]);
+}
+
+ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
+{
+    // Construction: device-information buffer zeroed, initial settings and
+    // bookkeeping cleared, no hog owner, updater state unknown.
+    mpDeviceInfo = static_cast<uint8_t*>(memAllocZero(kDeviceInfoSize));
+}
+
+ZrDevice::~ZrDevice()
+{
+    if (mpDriverSM)
+        storeSettings();
+    terminate();
+}
+
+void ZrDevice::recordStub(const std::string& line) const
+{
+    std::lock_guard<std::mutex> g(mStubLock);
+    mStubTrace.push_back(line);
+}
+
+std::vector<std::string> ZrDevice::stubTrace() const
+{
+    std::lock_guard<std::mutex> g(mStubLock);
+    return mStubTrace;
+}
+
+bool ZrDevice::isMerrowCompatible() const
+{
+    return !mHasSpecificFeatures || !mFeatures.mLoaded || mFeatures.hasFlag(eSpecFeature_MerrowCompatible);
+}
+
+QnChannelSettings& ZrDevice::getCurrentSettings()
+{
+    return mpDriverSM ? mpDriverSM->mChannelSettings : gDefaultSettings;
+}
+
+QnAjExtData& ZrDevice::getAjExtData() { return mpDriverSM ? mpDriverSM->mAjExtData : gDefaultAjExtData; }
+
+uint32_t ZrDevice::getLocationID(ZrUsbDevice* usbDevice)
+{
+    if (!usbDevice)
+        return 0;
+    uint32_t id = 0;
+    if (usbDevice->getLocationIDProperty(id)) {
+        IOLog("locationID is %08X\n", id);
+        return id;
+    }
+    return usbDevice->getAddress();
+}
+
+bool ZrDevice::onServiceStart(ZrUsbDevice* usbDevice)
+{
+    if (!usbDevice)
+        return false;
+    const uint8_t* desc = usbDevice->getDeviceDescriptor();
+
+    if (!mDriverSMArea.init(sizeof(DriverSM)))
+        return false;
+    mpDriverSM = static_cast<DriverSM*>(mDriverSMArea.getMemory());
+    if (!mpDriverSM)
+        return false;
+    if (!mAudioSMArea.init(kAudioSMSize))
+        return false;
+    recordStub("VendorAsyncPort::onInit");
+    if (!desc)
+        return false;
+    recordStub("DriverData::create size=" + std::to_string(sizeof(DriverSM)));
+    mDriverDataCreated = true;
+
+    DriverSM& sm = *mpDriverSM;
+    USBByteBuffer raw(desc, 18);
+    QN_DeviceDescriptor d;
+    d.scan(raw);
+    std::memset(&sm.mSorvikChannelMap, 0, sizeof sm.mSorvikChannelMap);
+    sm.mVendor = d.m_uVendor;
+    sm.mProduct = d.m_uProduct;
+
+    sm.mMaxPacketSize0 = d.m_uMaxPacketSize;
+    uint8_t speed = usbDevice->getSpeed();
+    IOLog("ZrDevice::onServiceStart getSpeed returned %d\n", speed);
+    sm.mSpeed = speed;
+    sm.mManufacturerIndex = d.m_uManufacturerIndex;
+    sm.mProductIndex = d.m_uProductIndex;
+    sm.mSerialIndex = d.m_uSerialNumberIndex;
+    sm.mNumConfigurations = d.m_uNumConfigurations;
+    sm.mRelease = d.m_uBcdDevice;
+
+    sm.mLocationID = getLocationID(usbDevice);
+    if (sm.mLocationID == 0)
+        return false;
+
+    mIsUSB2 = speed >= 2;
+    mIsUSB3 = speed >= 3;
+    sm.mHighSpeed = mIsUSB2 ? 1 : 0;
+
+    sm.mAjExtData.setDefaults();
+    sm.mVersion = kDriverVersionWord;
+
+    std::memset(sm.mVendorString, 0, sizeof sm.mVendorString);
+    std::memset(sm.mProductString, 0, sizeof sm.mProductString);
+    struct {
+        uint8_t index;
+        char* target;
+        const char* log;
+    } strings[] = {{d.m_uManufacturerIndex, sm.mVendorString, "vendor: %s\n"},
+                   {d.m_uProductIndex, sm.mProductString, "product: %s\n"},
+                   {d.m_uSerialNumberIndex, sm.mSerialString, "serial: %s\n"}};
+    for (auto& s : strings) {
+        if (s.index == 0)
+            continue;
+        uint8_t buf[256] = {};
+        uint32_t len = sizeof buf;
+        if (usbDevice->getStringDescriptor(s.index, 0x0409, buf, len))
+            copyUsbStringToCString(buf, len, s.target, 256);
+        IOLog(s.log, s.target);
+    }
+
+    driverOverwriteProductVendorStrings(sm.mVendorString, sm.mProductString, sm.mVendor, sm.mProduct);
+    if (mCustomName[0]) {
+        std::memset(sm.mProductString, 0, sizeof sm.mProductString);
+        std::strncpy(sm.mProductString, mCustomName, sizeof sm.mProductString - 1);
+    }
+
+    recordStub("AJ::initializeSM");
+
+    if (!readDeviceDescriptorWithRetries())
+        return false;
+
+    sm.mConfigured = 0;
+    sm.mNewConfigPending = 0;
+    setDefaultChannelSettings(sm.mChannelSettings);
+    sm.mAjExtData.setDefaults();
+
+    USBByteBuffer scanBuf(sm.mDescriptor, 18);
+    scanDeviceDescriptor(scanBuf);
+    if (!mIsUSB2 && mDescriptorMarksBadFrame)
+        setBadFrameNumber();
+    scanFirmwareVersion();
+
+    if (mHasSpecificFeatures && mFeatures.hasFlag(eSpecFeature_RawMidi) && isMerrowCompatible()) {
+        recordStub("USBMidiDevice::create usb2=" + std::to_string(mIsUSB2));
+        setDefaultChannelSettings(sm.mChannelSettings);
+    }
+
+    if (mInitialSettings.mFullSpeedIn.mBitResolution != 0) {
+        const APIStreamingInfo& in = mIsUSB2 ? mInitialSettings.mHighSpeedIn : mInitialSettings.mFullSpeedIn;
+        const APIStreamingInfo& out = mIsUSB2 ? mInitialSettings.mHighSpeedOut : mInitialSettings.mFullSpeedOut;
+        QnChannelSettings& cs = sm.mChannelSettings;
+        cs.Frequency = in.mLowerRate;
+        cs.InResolution = in.mBitResolution;
+        cs.OutResolution = out.mBitResolution;
+        cs.InChannels = in.mChannels;
+        cs.OutChannels = out.mChannels;
+        cs.Configuration = 0;
+        IOLog("Frequency %u\n", cs.Frequency);
+        IOLog("InResolution %u\n", cs.InResolution);
+        IOLog("OutResolution %u\n", cs.OutResolution);
+        IOLog("InChannels %u\n", cs.InChannels);
+        IOLog("OutChannels %u\n", cs.OutChannels);
+    }
+
+    std::memcpy(sm.mModelName, sm.mProductString, sizeof sm.mModelName);
+    sm.mModelName[sizeof sm.mModelName - 1] = 0;
+    std::snprintf(sm.mDeviceUID, sizeof sm.mDeviceUID, "VID_%04X_PID_%04X_BUS_%08X", sm.mVendor, sm.mProduct,
+                  sm.mLocationID);
+
+    recordStub("KeThread::create");
+    mRTThreadRunning = true;
+    return true;
+}
+
+bool ZrDevice::readDeviceDescriptorWithRetries()
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0)
+            Kernel::sleep(50);
+        uint32_t length = 18;
+        if (mService.deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0,
+                                      mpDriverSM->mDescriptor, length, 5) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
+{
+    mDescriptor.scan(buffer);
+    mDescriptorScanned = true;
+    return true;
+}
+
+void ZrDevice::scanFirmwareVersion()
+{
+    mFirmwareVersion = 0;
+    if (!isMerrowCompatible())
+        return;
+    uint8_t b[8] = {};
+    uint32_t length = sizeof b;
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, b, length, 5) == 0)
+        mFirmwareVersion = uint32_t(b[0]) | uint32_t(b[2] % 10) << 8 | uint32_t(b[2] / 10) << 16 | uint32_t(b[1]) << 24;
+    bool wantsText = mHasSpecificFeatures ? mFeatures.hasFlag(eSpecFeature_FirmwareVersionString)
+                                          : (mDescriptor.m_uVendor == kKorvexVendorID &&
+                                             mDescriptor.m_uProduct == kKorvexHX5100ProductID);
+    if (wantsText) {
+        std::memset(mFirmwareBuffer, 0, sizeof mFirmwareBuffer);
+        uint32_t n = 15;
+        mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, mFirmwareBuffer, n, 5);
+        mFirmwareBuffer[15] = 0;
+    }
+}
+
+void ZrDevice::initialSettings(const APISpecificFeatures* features)
+{
+    if (!features)
+        return;
+    std::memcpy(&mInitialSettings, features, sizeof mInitialSettings);
+    std::memcpy(&mFeatures, features, sizeof mFeatures);
+    IOLog("%s using plist\n", "void ZrDevice::initialSettings(APISpecificFeatures *)");
+    mHasSpecificFeatures = true;
+}
+
+void ZrDevice::setCustomName(const char* text)
+{
+    std::memset(mCustomName, 0, sizeof mCustomName);
+    if (text)
+        std::strncpy(mCustomName, text, 64);  // byte 64 stays 0: always terminated
+}
+
+void ZrDevice::stcNotify(uint32_t code, uint32_t param1) { mService.messageToClients(code, 0, int(param1), 0); }
+
+void ZrDevice::stcNotifyStreaming(uint32_t code, uint32_t param1)
+{
+    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp) {
+        bool expected = false;
+        __atomic_compare_exchange_n(&mStreamBroken, &expected, true, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+    stcNotify(code, param1);
+}
+
+void ZrDevice::setHALVersion(uint32_t v)
+{
+    uint32_t expected = 0;
+    __atomic_compare_exchange_n(&mHALVersion, &expected, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+void ZrDevice::storeSettings()
+{
+    if (!mpDriverSM)
+        return;
+    mSettingsSaved = true;
+    std::memcpy(&mSavedControls, &mpDriverSM->mControls, sizeof mSavedControls);
+}
+
+void ZrDevice::initFirmwareUpdateMode()
+{
+    if (getFwUpdaterState() == kFwUpdaterActive)
+        return;
+    IOLog("enter firmware update mode");
+    setFwUpdaterState(kFwUpdaterActive);
+    stcNotify(STC_FirmwareUpdateMode, 0);
+    stopStreaming(true);
+}
+
+bool ZrDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
+{
+    recordStub("scanConfigurationDescriptors size=" + std::to_string(buffer.getSize()));
+    return buffer.getData() != nullptr;
+}
+
+bool ZrDevice::buildInternalAPIDeviceInfo()
+{
+    APIDeviceInfo* info = getAPIDeviceInfoPtr();
+    if (!info)
+        return false;
+    // The head is the device's identity; the configuration entries are the
+    // device-information scan's.
+    info->mVendor = mDescriptor.m_uVendor;
+    info->mProduct = mDescriptor.m_uProduct;
+    info->mRelease = mDescriptor.m_uBcdDevice;
+    uint32_t n = mConfigurationCount < 4 ? mConfigurationCount : 4;
+    info->mNumConfigurations = uint8_t(n);
+    std::memcpy(&info->mFeatures, &mFeatures, sizeof mFeatures);
+    recordStub("getAPIConfigInfo configurations=" + std::to_string(n));
+    return true;
+}
+
+void ZrDevice::stopStreaming(bool wait) { recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0")); }
+
+void ZrDevice::stopRealtimeThread()
+{
+    if (mRTThreadRunning)
+        recordStub("KeThread::term");
+    mRTThreadRunning = false;
+}
+
+void ZrDevice::detachAllClients()
+{
+    if (mDriverDataCreated)
+        recordStub("DriverData::detachAllClients");
+}
+
+void ZrDevice::terminateIsocRqBs() { recordStub("terminateIsocRqBs"); }
+
+void ZrDevice::terminate()
+{
+    stopRealtimeThread();
+    if (mDriverDataCreated) {
+        recordStub("DriverData::sharedMemoryDestroyed");
+        mDriverDataCreated = false;
+    }
+    mpDriverSM = nullptr;
+    mDriverSMArea.term(true);
+    mAudioSMArea.term(true);
+    if (mpDeviceInfo) {
+        recordStub("VendorAsyncPort::onTerm");
+        memFree(mpDeviceInfo, kDeviceInfoSize);
+        mpDeviceInfo = nullptr;
+        terminateIsocRqBs();
+    }
+}
+
+void ZrDevice::onClientClosed(uint64_t clientId)
+{
+    if (!clientId || !mpDriverSM)
+        return;
+    DriverSM& sm = *mpDriverSM;
+    uint64_t* owners[] = {&sm.mExclusiveInputOwner, &sm.mExclusiveOutputOwner, &sm.mPrivateDataOwner};
+    for (uint64_t* o : owners) {
+        uint64_t expected = clientId;
+        __atomic_compare_exchange_n(o, &expected, uint64_t(0), false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+    recordStub("VendorAsyncPort::close client=" + std::to_string(clientId));
+    // The hog identifier a client registers is the low half of its opaque id.
+    if (mHogOwner != -1 && int32_t(uint32_t(clientId)) == mHogOwner) {
+        mHogOwner = -1;
+        stcNotify(STC_HogOwnerChanged, 0);
+    }
+}

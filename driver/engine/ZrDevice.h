@@ -1,0 +1,140 @@
+// The per-device model and control object of the kernel driver: the
+// device's identity and descriptor data, the driver shared area and the
+// device ring, the specific features from the driver's personality, the
+// firmware-updater state and the start-up and teardown of the device side.
+//
+// Parts that later issues build (configuration-descriptor scan, device
+// information fill, client mixing, real-time thread, configuration and
+// streaming stop, sleep and wake, control port, USB-MIDI, vendor port) are
+// small stubs here that record each call in the device's stub trace, so
+// tests see what start-up and teardown hand them.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "abi/APIDeviceInfo.h"
+#include "abi/DriverSM.h"
+#include "abi/QN_DeviceDescriptor.h"
+#include "driver/engine/SharedMemory.h"
+#include "driver/engine/shim/ZrPlatformShim.h"
+
+class ZrKernelDeviceKorvexHX5100;
+class USBByteBuffer;
+
+constexpr uint32_t kAudioSMSize = 540656;
+constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
+
+// Firmware-updater state.
+enum : uint32_t { kFwUpdaterUnknown = 0, kFwUpdaterActive = 1, kFwUpdaterNotActive = 2 };
+
+// Copies a USB string descriptor's low bytes into out; never reads past the
+// bytes received nor writes past size - 1 characters; does not terminate.
+void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, int size);
+
+class ZrDevice {
+public:
+    explicit ZrDevice(ZrKernelDeviceKorvexHX5100& service);
+    virtual ~ZrDevice();
+    ZrDevice(const ZrDevice&) = delete;
+    ZrDevice& operator=(const ZrDevice&) = delete;
+
+    bool onServiceStart(ZrUsbDevice* usbDevice);
+    void terminate();
+    void onClientClosed(uint64_t clientId);
+    uint32_t getLocationID(ZrUsbDevice* usbDevice);
+
+    bool scanDeviceDescriptor(USBByteBuffer& buffer);
+    void scanFirmwareVersion();
+    void initialSettings(const APISpecificFeatures* features);
+    void setCustomName(const char* text);
+    const char* getCustomName() const { return mCustomName; }
+
+    void stcNotify(uint32_t code, uint32_t param1);
+    void stcNotifyStreaming(uint32_t code, uint32_t param1);
+    bool isStreamBroken() const { return __atomic_load_n(&mStreamBroken, __ATOMIC_SEQ_CST); }
+
+    uint32_t getHALVersion() const { return mHALVersion; }
+    void setHALVersion(uint32_t v);
+    static uint32_t getUSBVersion() { return kDriverVersionWord; }
+    void storeSettings();
+
+    QnChannelSettings& getCurrentSettings();
+    QnAjExtData& getAjExtData();
+    DriverSM* getDriverSM() const { return mpDriverSM; }
+
+    // Firmware-updater state and firmware-update mode.
+    uint32_t getFwUpdaterState() const { return __atomic_load_n(&mFwUpdaterState, __ATOMIC_SEQ_CST); }
+    void setFwUpdaterState(uint32_t s) { __atomic_store_n(&mFwUpdaterState, s, __ATOMIC_SEQ_CST); }
+    void initFirmwareUpdateMode();
+
+    // Descriptor model and device information (stubs until the configuration
+    // layer lands).
+    bool scanConfigurationDescriptors(USBByteBuffer& buffer);
+    bool buildInternalAPIDeviceInfo();
+    APIDeviceInfo* getAPIDeviceInfoPtr() { return reinterpret_cast<APIDeviceInfo*>(mpDeviceInfo); }
+    uint32_t getConfigurationCount() const { return mConfigurationCount; }
+    void setConfigurationCount(uint32_t n) { mConfigurationCount = n; }
+
+    void stopStreaming(bool wait);
+    void stopRealtimeThread();
+    void detachAllClients();
+    void terminateIsocRqBs();
+
+    bool isUSB2Device() const { return mIsUSB2; }
+    bool isUSB3Device() const { return mIsUSB3; }
+    bool hasBadFrameNumber() const { return __atomic_load_n(&mBadFrameNumber, __ATOMIC_SEQ_CST); }
+    void setBadFrameNumber() { __atomic_store_n(&mBadFrameNumber, true, __ATOMIC_SEQ_CST); }
+    const QN_DeviceDescriptor& getDeviceDescriptorRecord() const { return mDescriptor; }
+    uint32_t getFirmwareVersion() const { return mFirmwareVersion; }
+    const char* getFirmwareVersionText() const { return reinterpret_cast<const char*>(mFirmwareBuffer + 4); }
+    int32_t getHogOwner() const { return mHogOwner; }
+    void setHogOwner(int32_t id) { mHogOwner = id; }
+    bool hasSpecificFeatures() const { return mHasSpecificFeatures; }
+    bool isMerrowCompatible() const;
+
+    // Personality values ("QnSpecific").
+    uint32_t mMsWait = 0;
+    uint32_t mInACR = 255;
+    uint8_t mClockSourceSettings[3] = {0, 0, 0};
+
+    // Every call a stub received, in order ("name arg=value ...").
+    std::vector<std::string> stubTrace() const;
+
+private:
+    void recordStub(const std::string& line) const;
+    bool readDeviceDescriptorWithRetries();
+
+    ZrKernelDeviceKorvexHX5100& mService;
+    QN_DeviceDescriptor mDescriptor{};
+    APISpecificFeatures mFeatures{};
+    bool mHasSpecificFeatures = false;
+    APISpecificFeatures mInitialSettings{};
+    char mCustomName[65] = {};
+    uint8_t* mpDeviceInfo = nullptr;
+    SharedMemory mDriverSMArea;
+    SharedMemory mAudioSMArea;
+    DriverSM* mpDriverSM = nullptr;
+    bool mDriverDataCreated = false;
+    uint32_t mHALVersion = 0;
+    int32_t mHogOwner = -1;
+    bool mDeviceSettingsLoaded = false;
+    bool mSettingsSaved = false;
+    XsDeviceControls mSavedControls{};
+    uint32_t mFwUpdaterState = kFwUpdaterUnknown;
+    bool mIsUSB2 = false;
+    bool mIsUSB3 = false;
+    bool mBadFrameNumber = false;
+    bool mStreamBroken = false;
+    bool mDescriptorScanned = false;
+    bool mDescriptorMarksBadFrame = false;
+    uint32_t mConfigurationCount = 0;
+    uint32_t mFirmwareVersion = 0;
+    uint8_t mFirmwareBuffer[16] = {};
+    bool mRTThreadRunning = false;
+
+    mutable std::mutex mStubLock;
+    mutable std::vector<std::string> mStubTrace;
+};

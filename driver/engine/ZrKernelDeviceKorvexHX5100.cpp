@@ -1,0 +1,513 @@
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "abi/USBByteBuffer.h"
+#include "driver/engine/kcore/KernelCore.h"
+#include "driver/engine/kcore/KernelMemory.h"
+#include "platform/base/HXLog.h"
+
+namespace {
+
+// Services alive in this driver load; the core library goes with the last.
+int gLiveServices = 0;
+
+// The emulated kernel release logged at start.
+constexpr int kKernelMajor = 19, kKernelMinor = 6, kKernelRevision = 0;
+
+const char* clientClassForType(uint32_t type)
+{
+    switch (type) {
+    case 0: return "AudioUserClientKorvexHX5100";
+    case 1: return "MidiUserClientKorvexHX5100";
+    case 2:
+    case 5: return "CtrlUserClientKorvexHX5100";
+    case 3: return "ASClientKorvexHX5100";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void ZrDriverUnload() { QnKernel::term(); }
+
+ZrKernelDeviceKorvexHX5100::ZrKernelDeviceKorvexHX5100() = default;
+
+ZrKernelDeviceKorvexHX5100::~ZrKernelDeviceKorvexHX5100()
+{
+    delete m_pDevice;
+    m_pDevice = nullptr;
+}
+
+void ZrKernelDeviceKorvexHX5100::sleepMs(uint32_t ms) { Kernel::sleep(ms); }
+
+bool ZrKernelDeviceKorvexHX5100::init(const ZrPersonalitySpecific* specific)
+{
+    IOLog("%s\n", "virtual bool ZrKernelDeviceKorvexHX5100::init(OSDictionary *)");
+    QnKernel::init("UsbDriver");
+    __atomic_add_fetch(&gLiveServices, 1, __ATOMIC_SEQ_CST);
+    // The transcoders' converter table is chosen here once it is part of the
+    // build (DMAConverterInit(0)).
+    mConfigureStatus = IOReturn(0xE0000001);
+    m_pDevice = new (std::nothrow) ZrDevice(*this);
+    if (!m_pDevice)
+        return false;
+    if (specific)
+        initSpecificFeatures(*specific);
+    m_pUSBDevice = nullptr;
+    mInterestNotifier = nullptr;
+    m_bTerminateRequested = false;
+    mPMInterestRegistered = false;
+    mUserClientCount = 0;
+    for (auto& slot : mUserClientList)
+        slot = nullptr;
+    return ZrServiceBase::init();
+}
+
+void ZrKernelDeviceKorvexHX5100::initSpecificFeatures(const ZrPersonalitySpecific& s)
+{
+    if (!m_pDevice)
+        return;
+    IOLog("Dumping %p:  %s\n", static_cast<const void*>(&s), s.serialized.c_str());
+    if (s.hasMsWait) {
+        m_pDevice->mMsWait = s.msWait > 1000 ? 1000 : s.msWait;
+        IOLog("Found kMsWait value=%d\n", int(s.msWait));
+    }
+    if (s.hasInACR) {
+        m_pDevice->mInACR = s.inACR & 0xFFFF;
+        IOLog("Found kInACR value=%d\n", int(s.inACR));
+    }
+    if (s.hasClockSourceSettings) {
+        IOLog("Found kClockSourceSettings length=%d (%d)\n", int(s.clockSourceSettings.size()), 20);
+        // Shorter data than the three settings bytes is ignored.
+        if (s.clockSourceSettings.size() >= 3)
+            std::memcpy(m_pDevice->mClockSourceSettings, s.clockSourceSettings.data(), 3);
+    }
+    if (s.hasConfigurationData) {
+        IOLog("Found kConfiguration length=%d (%d)\n", int(s.configurationData.size()), int(sizeof(APISpecificFeatures)));
+        if (s.configurationData.size() >= sizeof(APISpecificFeatures)) {
+            APISpecificFeatures f;
+            std::memcpy(&f, s.configurationData.data(), sizeof f);
+            m_pDevice->initialSettings(&f);
+        }
+    }
+    if (s.hasCustomName)
+        m_pDevice->setCustomName(s.customName.c_str());
+}
+
+bool ZrKernelDeviceKorvexHX5100::probe(int32_t* score)
+{
+    bool ok = ZrServiceBase::probeScore(score);
+    if (score && *score >= 1)
+        *score += 100;
+    return ok;
+}
+
+bool ZrKernelDeviceKorvexHX5100::startFailed(const char* reason)
+{
+    IOLog("start ZrKernelDeviceKorvexHX5100 v3.4.13 failed. reason:%s\n", reason);
+    closeUsbDevice();
+    delete m_pDevice;
+    m_pDevice = nullptr;
+    return false;
+}
+
+bool ZrKernelDeviceKorvexHX5100::start(ZrUsbDevice* provider)
+{
+    CriticalSection cs(mServiceLock, "KERNELDEVICECLASS::start");
+    if (!ZrServiceBase::start(provider))
+        return startFailed("suerp::start failed");
+    if (!provider)
+        return startFailed("no usb device");
+    m_pUSBDevice = provider;
+    m_pUSBDevice->retain();
+    mUSBDeviceRetainCount = m_pUSBDevice->getRetainCount();
+    if (registerPowerInterest())
+        mPMInterestRegistered = true;
+    if (!m_pDevice)
+        return startFailed("m_pDevice is NULL");
+
+    char uid[128];
+    std::snprintf(uid, sizeof uid, "QnDev_%p", static_cast<void*>(this));
+    bool set = setProperty("deviceUID", uid);
+    IOLog("%s %s %s\n", "deviceUID", uid, set ? "Success" : "Failed");
+
+    if (!m_pUSBDevice->open(this, 1))
+        return startFailed("open failed");
+    if (!m_pDevice->onServiceStart(m_pUSBDevice))
+        return startFailed("m_pDevice->onServiceStart() failed");
+    if (!usbLoadConfigurations())
+        return startFailed("usbLoadConfigurations failed");
+    if (!m_pDevice->buildInternalAPIDeviceInfo())
+        return startFailed("buildInternalAPIDeviceInfo is NULL");
+    if (isTerminateRequested())
+        return startFailed("m_bTerminateRequested is true");
+    APIDeviceInfo* info = m_pDevice->getAPIDeviceInfoPtr();
+    if (!info)
+        return startFailed("APIDeviceInfo* pDevInfo is NULL");
+    if (info->mNumConfigurations < 1)
+        return startFailed("m_uNumConfigurations < 1");
+    registerService(0);
+    IOLog("start ZrKernelDeviceKorvexHX5100 v3.4.13 Jun  2 2020 success Darwin kernel %d.%d.%d\n", kKernelMajor,
+          kKernelMinor, kKernelRevision);
+    return true;
+}
+
+bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
+{
+    DriverSM* sm = m_pDevice->getDriverSM();
+    if (!sm)
+        return false;
+    // The HX-5100's family reports one usable configuration.
+    if (m_pDevice->isMerrowCompatible())
+        sm->mNumConfigurations = 1;
+    uint32_t count = sm->mNumConfigurations;
+    m_pDevice->setConfigurationCount(count);
+    bool result = true;
+    for (uint32_t index = 1; index <= count; ++index) {
+        uint32_t total = 0;
+        const uint8_t* config = m_pUSBDevice->getConfigurationDescriptor(uint8_t(index - 1), total);
+        if (!config) {
+            if (index == 1)
+                return false;
+            IOLog("GetConfigurationDescriptor %d failed with status%08X\n", int(index), 0xE00002BCu);
+            if (result) {
+                sm->mNumConfigurations = uint8_t(index - 1);
+                m_pDevice->setConfigurationCount(index - 1);
+                IOLog("...XMOS bug: continue with %d configurations\n", int(index - 1));
+            }
+            break;
+        }
+        if (total > sizeof sm->mDescriptor)
+            continue;
+        IOLog("Copy ConfigDescriptor of size %d\n", int(total));
+        std::memcpy(sm->mDescriptor, config, total);
+        USBByteBuffer buf(sm->mDescriptor, total);
+        if (!m_pDevice->scanConfigurationDescriptors(buf))
+            result = false;
+    }
+    return result;
+}
+
+void ZrKernelDeviceKorvexHX5100::stop()
+{
+    IOLog("enter %s\n", "stop");
+    if (mPMInterestRegistered) {
+        mPMInterestRegistered = false;
+        deregisterPowerInterest();
+    }
+    ZrServiceBase::stop(nullptr);
+}
+
+bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
+{
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> g(mIdLock);
+        first = !mTerminated;
+        mTerminated = true;
+    }
+    if (first) {
+        if (m_pUSBDevice)
+            IOLog("m_pUSBDevice refcount(1) is %d\n", m_pUSBDevice->getRetainCount());
+        __atomic_store_n(&m_bTerminateRequested, true, __ATOMIC_SEQ_CST);
+        IOLog("ENTER terminate ZrKernelDeviceKorvexHX5100 v3.4.13 options:%08X\n", options);
+        {
+            CriticalSection cs(mServiceLock, "QnKernelDevice::terminate");
+            mDispatchLock.prepareToRelease();
+            // A request already inside the dispatch lock finishes before the
+            // device goes away.
+            while (!mDispatchLock.trylock())
+                sleepMs(1);
+            mDispatchLock.unlock();
+
+            messageToClients(STC_ServiceTerminates, 0, 0, 0);
+            userClientListNotifyTerminate();
+            if (m_pDevice) {
+                m_pDevice->stopRealtimeThread();
+                m_pDevice->stopStreaming(true);
+                m_pDevice->detachAllClients();
+            }
+            unconfigureDevice(false, "terminate");
+            mInterestNotifier = nullptr;
+            closeUsbDevice();
+            IOLog("..client is now %d", getUserClientCount());
+            IOLog("EXIT terminate ZrKernelDeviceKorvexHX5100 v3.4.13\n");
+        }
+    }
+    bool r = ZrServiceBase::terminate(options);
+    IOLog("super::terminate(%08X) returned %d\n", options, r ? 1 : 0);
+    return r;
+}
+
+void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason)
+{
+    if (m_pDevice)
+        m_pDevice->stopStreaming(true);
+    IOLog("unconfigureDevice allowReset:%d reason:%s\n", allowReset ? 1 : 0, reason ? reason : "");
+}
+
+void ZrKernelDeviceKorvexHX5100::free()
+{
+    mInterestNotifier = nullptr;
+    closeUsbDevice();
+    delete m_pDevice;
+    m_pDevice = nullptr;
+    if (__atomic_sub_fetch(&gLiveServices, 1, __ATOMIC_SEQ_CST) == 0)
+        ZrDriverUnload();
+    IOLog("KERNELDEVICECLASS::free(); (IOLog)\n");
+    ZrServiceBase::free();
+}
+
+void ZrKernelDeviceKorvexHX5100::closeUsbDevice()
+{
+    ZrUsbDevice* dev = __atomic_exchange_n(&m_pUSBDevice, static_cast<ZrUsbDevice*>(nullptr), __ATOMIC_SEQ_CST);
+    if (!dev)
+        return;
+    if (dev->isOpen(this))
+        dev->close(this);
+    if (dev->getRetainCount() != mUSBDeviceRetainCount)
+        IOLog("%s currentRetainCount(%d) != mUSBDeviceRetainCount(%d)\n", "closeUsbDevice", dev->getRetainCount(),
+              mUSBDeviceRetainCount);
+    dev->release();
+}
+
+bool ZrKernelDeviceKorvexHX5100::resetDevice(const char* reason)
+{
+    if (!m_pUSBDevice)
+        return false;
+    IOLog("before m_pUSBDevice->ResetDevice(%s)\n", reason ? reason : "");
+    IOReturn r = m_pUSBDevice->reset();
+    IOLog("m_pUSBDevice->reset() returned %08X\n", unsigned(r));
+    return r == 0;
+}
+
+uint64_t ZrKernelDeviceKorvexHX5100::getCurrentFrame()
+{
+    if (!m_pUSBDevice)
+        return 0xFFFFFFFFu;
+    uint64_t frame = m_pUSBDevice->getFrameNumber();
+    if ((frame == 0 || frame >= 0xFFFFFFFFu) && m_pDevice)
+        m_pDevice->setBadFrameNumber();
+    return frame;
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::deviceRequestStd(EDirection dir, EDRQ_Level level, EDRQ_Recipient recipient,
+                                                      uint8_t bRequest, uint16_t wValue, uint16_t wIndex, void* data,
+                                                      uint32_t& length, int retryCount)
+{
+    if (length > 0xFFFF)
+        return kEngineIOReturnBadArgument;
+    if (retryCount < 1)
+        retryCount = 1;
+    if (retryCount > 5)
+        retryCount = 5;
+    ZrUsbDevice* dev = m_pUSBDevice;
+    if (!dev)
+        return kEngineIOReturnError;
+    dev->retain();
+    IOReturn result = kEngineIOReturnError;
+    for (int sends = 0; sends <= retryCount && !isTerminateRequested(); ++sends) {
+        ZrUsbSetup setup{uint8_t(unsigned(dir) | unsigned(level) | unsigned(recipient)), bRequest, wValue, wIndex, uint16_t(length)};
+        if (dir == kDirIn && data)
+            std::memset(data, 0, length);
+        uint32_t transferred = 0;
+        result = dev->deviceRequest(this, setup, data, transferred, 5000);
+        if (result == 0) {
+            length = transferred <= length ? transferred : length;
+            break;
+        }
+        IOLog("DeviceRequest returns %08X\n", unsigned(result));
+        if (result == kEngineIOReturnDeviceError)
+            break;
+    }
+    dev->release();
+    return result;
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::messageToClients(uint32_t code, uint64_t client, int param1, int param2)
+{
+    QN_StateChange r = makeStateChange(code, uint32_t(param1), client, uint32_t(param2));
+    return messageClients(kQnStateChangeMessage, &r, sizeof r);
+}
+
+void ZrKernelDeviceKorvexHX5100::setChannelSettingsProperty()
+{
+    if (!m_pDevice)
+        return;
+    static const char* const keys[6] = {"Frequency",   "InChannels",    "InResolution",
+                                        "OutChannels", "OutResolution", "Configuration"};
+    const QnChannelSettings& s = m_pDevice->getCurrentSettings();
+    uint32_t v[6] = {s.Frequency, s.InChannels, s.InResolution, s.OutChannels, s.OutResolution, s.Configuration};
+    setPropertyNumbers("ChannelSettings", keys, v, 6);
+}
+
+void ZrKernelDeviceKorvexHX5100::setAjExtDataProperty()
+{
+    if (!m_pDevice)
+        return;
+    static const char* const keys[11] = {"DigitalLockFrequency", "ClockSource", "USB1Mode",   "DigitalOutMode",
+                                         "DigitalOutSelector",   "RoutingIn0",  "RoutingIn1", "RoutingIn2",
+                                         "RoutingOut0",          "RoutingOut1", "DigitalLock"};
+    const QnAjExtData& a = m_pDevice->getAjExtData();
+    uint32_t v[11] = {a.mDigitalLockFrequency, a.mClockSource,  a.mUSB1Mode,     a.mDigitalOutMode,
+                      a.mDigitalOutSelector,   a.mRoutingIn[0], a.mRoutingIn[1], a.mRoutingIn[2],
+                      a.mRoutingOut[0],        a.mRoutingOut[1], a.mDigitalLock};
+    setPropertyNumbers("AjExtData", keys, v, 11);
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(void* owningTask, void* securityID, uint32_t type,
+                                                   ZrUserClient** handler)
+{
+    if (handler)
+        *handler = nullptr;
+    if (isTerminateRequested()) {
+        IOLog("ZrKernelDeviceKorvexHX5100::%s abort - service is terminated\n", "newUserClient");
+        return kEngineIOReturnNoDevice;
+    }
+    if (type == 0 || type == 1 || type == 3) {
+        if (m_pDevice && m_pDevice->getFwUpdaterState() == kFwUpdaterActive) {
+            IOLog("USBDriver: abort user client(type:%d) - FirmwareUpdater is active\n", int(type));
+            return kEngineIOReturnBadArgument;
+        }
+        sleepMs(type == 3 ? 1000 : 100);
+    }
+    CriticalSection cs(mServiceLock, "KERNELDEVICECLASS::newUserClient 5-param\n");
+    if (!m_pDevice) {
+        IOLog("ZrKernelDeviceKorvexHX5100::%s abort - m_pcDevice is NULL\n", "newUserClient");
+        return kEngineIOReturnNoDevice;
+    }
+    if (!handler) {
+        IOLog("USBDriver: returning  kIOReturnBadArgument\n");
+        return kEngineIOReturnBadArgument;
+    }
+    uint32_t state = m_pDevice->getFwUpdaterState();
+    ZrUserClient* client = nullptr;
+    switch (type) {
+    case 0:
+    case 1:
+    case 3:
+        if (state != kFwUpdaterNotActive) {
+            if (type == 0)
+                IOLog("USBDriver: abort Audio - FirmwareUpdater is active or state unknown :%d\n", int(state));
+            else if (type == 1)
+                IOLog("USBDriver: abort Midi - FirmwareUpdater is active or state unknown :%d\n", int(state));
+            break;
+        }
+        client = mFactory ? mFactory(clientClassForType(type)) : nullptr;
+        break;
+    case 2:
+        client = mFactory ? mFactory(clientClassForType(type)) : nullptr;
+        break;
+    case 4:
+        IOLog("received OSX_USER_CLIENT_NO_FW_UPDATER_MSG\n");
+        if (state == kFwUpdaterUnknown) {
+            IOLog("change status from unknown to NotActive\n");
+            m_pDevice->setFwUpdaterState(kFwUpdaterNotActive);
+        }
+        return kEngineIOReturnBadArgument;
+    case 5:
+        IOLog("created OSX_USER_CLIENT_FIRWMWARE_UPDATER\n");
+        client = mFactory ? mFactory(clientClassForType(type)) : nullptr;
+        m_pDevice->initFirmwareUpdateMode();
+        break;
+    default:
+        IOLog("USBDriver: newUserClient Invalid type %d \n", int(type));
+        break;
+    }
+    if (!client) {
+        IOLog("USBDriver: *Handler is NULL returning  kIOReturnBadArgument\n");
+        return kEngineIOReturnBadArgument;
+    }
+    if (!client->initWithTask(owningTask, securityID, type)) {
+        IOLog("USBDriver: Could not init handler %p \n", static_cast<void*>(client));
+        client->release();
+        IOLog("USBDriver: *Handler is NULL returning  kIOReturnBadArgument\n");
+        return kEngineIOReturnBadArgument;
+    }
+    *handler = client;
+    userClientListNewClient(client);
+    client->start(this);
+    return 0;
+}
+
+uint64_t ZrKernelDeviceKorvexHX5100::clientIdentifier(const ZrUserClient* client) const
+{
+    std::lock_guard<std::mutex> g(mIdLock);
+    auto it = mIdsByClient.find(client);
+    return it == mIdsByClient.end() ? 0 : it->second;
+}
+
+ZrUserClient* ZrKernelDeviceKorvexHX5100::clientFromIdentifier(uint64_t id) const
+{
+    std::lock_guard<std::mutex> g(mIdLock);
+    auto it = mClientsById.find(id);
+    return it == mClientsById.end() ? nullptr : it->second;
+}
+
+void ZrKernelDeviceKorvexHX5100::userClientListNewClient(ZrUserClient* client)
+{
+    IOLog("%s(%p) %p\n", "userClientListNewClient", static_cast<void*>(this), static_cast<void*>(client));
+    {
+        // Identifiers are a counter mixed with the service's address bits so
+        // they differ between devices and never repeat within one.
+        std::lock_guard<std::mutex> g(mIdLock);
+        uint64_t id = (uint64_t(reinterpret_cast<uintptr_t>(this)) << 16) ^ ++mNextClientId;
+        if (id == 0)
+            id = ++mNextClientId;
+        mClientsById[id] = client;
+        mIdsByClient[client] = id;
+    }
+    int32_t n = __atomic_add_fetch(&mUserClientCount, 1, __ATOMIC_SEQ_CST);
+    IOLog("%d clients attached\n", int(n));
+    for (int i = 0; i < kUserClientSlots; ++i) {
+        ZrUserClient* expected = nullptr;
+        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, client, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            IOLog("%s found slot at %d\n", "userClientListNewClient", i);
+            return;
+        }
+    }
+    IOLog("%s no free slot\n", "userClientListNewClient");
+}
+
+void ZrKernelDeviceKorvexHX5100::userClientListClientClosed(ZrUserClient* client)
+{
+    IOLog("%s(%p) %p\n", "userClientListClientClosed", static_cast<void*>(this), static_cast<void*>(client));
+    uint64_t id = clientIdentifier(client);
+    if (m_pDevice)
+        m_pDevice->onClientClosed(id);
+    {
+        std::lock_guard<std::mutex> g(mIdLock);
+        mClientsById.erase(id);
+        mIdsByClient.erase(client);
+    }
+    int32_t n = __atomic_sub_fetch(&mUserClientCount, 1, __ATOMIC_SEQ_CST);
+    IOLog("%d clients attached\n", int(n));
+    for (int i = 0; i < kUserClientSlots; ++i) {
+        ZrUserClient* expected = client;
+        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, static_cast<ZrUserClient*>(nullptr), false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            IOLog("%s found client in slot %d\n", "userClientListClientClosed", i);
+            return;
+        }
+    }
+    IOLog("%s client %p not in list\n", "userClientListClientClosed", static_cast<void*>(client));
+}
+
+void ZrKernelDeviceKorvexHX5100::userClientListNotifyTerminate()
+{
+    IOLog("%s(%p)\n", "userClientListNotifyTerminate", static_cast<void*>(this));
+    for (int i = 0; i < kUserClientSlots; ++i) {
+        ZrUserClient* c = __atomic_load_n(&mUserClientList[i], __ATOMIC_SEQ_CST);
+        ZrUserClient* expected = c;
+        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, static_cast<ZrUserClient*>(nullptr), false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST) &&
+            c) {
+            IOLog("%s notify terminate service %p in slot %d\n", "userClientListNotifyTerminate",
+                  static_cast<void*>(c), i);
+            terminateClient(c, 0);
+        }
+    }
+}

@@ -115,6 +115,27 @@ inline int addDigit(int value, char digit) {
     return value * 10 + d;
 }
 
+// A specification the C library may be given for one double: '%', flags,
+// digits for width and precision, at most an 'l', and a floating-point
+// conversion. Anything else ('*', another conversion) would make it read an
+// argument that is not there.
+bool isDoubleSpec(const char* spec, unsigned long long n) {
+    unsigned long long i = 0;
+    if (n < 2 || spec[i++] != '%') return false;
+    while (i < n && (spec[i] == '-' || spec[i] == '+' || spec[i] == ' ' || spec[i] == '#' || spec[i] == '0')) ++i;
+    while (i < n && spec[i] >= '0' && spec[i] <= '9') ++i;
+    if (i < n && spec[i] == '.') {
+        ++i;
+        while (i < n && spec[i] >= '0' && spec[i] <= '9') ++i;
+    }
+    if (i < n && spec[i] == 'l') ++i;
+    if (i + 1 != n) return false;
+    switch (spec[i]) {
+        case 'a': case 'A': case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': return true;
+        default: return false;
+    }
+}
+
 locale_t cLocale() {
     static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return locale;
@@ -269,7 +290,7 @@ void FormatTarget::format(FmtInt& v) {
 }
 
 unsigned long long FormatTarget::format(double x, const char* spec, unsigned long long specLength) {
-    if (!spec || specLength == 0 || specLength > kMaxFloatSpec) return 0;
+    if (!spec || specLength == 0 || specLength > kMaxFloatSpec || !isDoubleSpec(spec, specLength)) return 0;
     char specText[kMaxFloatSpec + 1];
     for (unsigned long long i = 0; i < specLength; ++i) specText[i] = spec[i];
     specText[specLength] = 0;

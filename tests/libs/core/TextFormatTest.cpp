@@ -265,3 +265,27 @@ TEST(TextFormatSink, FileSinkWithoutBufferUsesItsOwn63Bytes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TextFormat, DoubleWriterTakesOnlyASpecForOneDouble) {
+    char buf[64];
+    FormatTarget t(buf, sizeof buf);
+    struct Case {
+        const char* spec;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"%.3f", "1.500"}, {"%+e", "+1.500000e+00"}, {"%8.1lf", "     1.5"}, {"%G", "1.5"},
+        {"%*f", ""}, {"%s", ""}, {"%d", ""}, {"%Lf", ""}, {"%.2", ""}, {"f", ""}, {"%f%s", ""},
+    };
+    for (const Case& c : cases) {
+        t.mpfnBegin(&t);
+        const unsigned long long n = t.format(1.5, c.spec, std::strlen(c.spec));
+        t.mpfnEnd(&t);
+        EXPECT_STREQ(buf, c.text) << c.spec;
+        EXPECT_EQ(n, std::strlen(c.text)) << c.spec;
+    }
+}
+
+}  // namespace

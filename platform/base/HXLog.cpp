@@ -267,3 +267,28 @@ extern "C" void IOLog(const char* fmt, ...) {
     hx::log::vformat(fmt, ap);
     va_end(ap);
 }
+
+extern "C" void vsyslog(int, const char* fmt, va_list ap) {
+    char buf[512];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (std::size_t(n) < sizeof buf - 1) {
+        if (n == 0 || buf[n - 1] != '\n') buf[n++] = '\n';
+        hx::log::write(buf, std::size_t(n));
+        return;
+    }
+    std::vector<char> big(std::size_t(n) + 2);
+    std::vsnprintf(big.data(), big.size(), fmt, ap);
+    if (big[std::size_t(n) - 1] != '\n') big[std::size_t(n++)] = '\n';
+    hx::log::write(big.data(), std::size_t(n));
+}
+
+extern "C" void syslog(int priority, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsyslog(priority, fmt, ap);
+    va_end(ap);
+}

@@ -52,3 +52,9 @@ private:
 
 // The kernel's log call; its text goes to the log sink as formatted.
 extern "C" void IOLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The user-space system log: each call is one message, so a missing final
+// newline is added. The priority is not shown. These definitions take the
+// place of the C library's for the whole program.
+extern "C" void syslog(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+extern "C" void vsyslog(int priority, const char* fmt, va_list ap);

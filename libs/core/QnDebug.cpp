@@ -103,7 +103,11 @@ StackEntry::StackEntry(const char* function, int line, const char* file)
     : mpNext(nullptr), mpFunction(function), mpFile(file), mpCallStack(nullptr), mDepth(0), mLine(line) {}
 
 StackEntry::~StackEntry() {
-    if (mpCallStack) mpCallStack->pop(this);
+    if (!mpCallStack) return;
+    mpCallStack->pop(this);
+    // Not the top: the misuse is reported by pop, but the stack must not keep
+    // a pointer to an entry that is going away.
+    if (mpCallStack) mpCallStack->unlink(this);
 }
 
 CallStack::CallStack() : mpTop(nullptr) {}
@@ -146,6 +150,21 @@ void CallStack::pop(const StackEntry* entry) const {
     mpTop = entry->mpNext;
     // The popped entry is on no stack any more: it may be pushed again, and
     // its destructor leaves this stack alone.
+    entry->mpCallStack = nullptr;
+    entry->mpNext = nullptr;
+}
+
+void CallStack::unlink(const StackEntry* entry) const {
+    if (mpTop == entry) {
+        mpTop = entry->mpNext;
+    } else {
+        for (const StackEntry* e = mpTop; e; e = e->mpNext) {
+            if (e->mpNext == entry) {
+                e->mpNext = entry->mpNext;
+                break;
+            }
+        }
+    }
     entry->mpCallStack = nullptr;
     entry->mpNext = nullptr;
 }

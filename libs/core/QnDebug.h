@@ -78,6 +78,10 @@ public:
     const StackEntry* top() const { return mpTop; }
 
 private:
+    friend struct StackEntry;
+    // Takes an entry out of the chain wherever it is.
+    void unlink(const StackEntry* entry) const;
+
     mutable const StackEntry* mpTop;
 };
 

@@ -168,6 +168,25 @@ TEST_F(TextDebug, DestroyedStackDetachesItsEntries) {
     EXPECT_EQ(entry.mpCallStack, nullptr);
 }
 
+TEST_F(TextDebug, EntryDestroyedBelowTheTopLeavesNoDanglingLink) {
+    Debug::CallStack stack;
+    auto* lower = new Debug::StackEntry("lower()", 1, "d.cpp");
+    Debug::StackEntry upper("upper()", 2, "d.cpp");
+    stack.push(*lower).push(upper);
+    StdoutCapture out;
+    delete lower;  // reported as an illegal pop, then taken out of the chain
+    stack.dump("after");
+    EXPECT_EQ(out.finish(),
+              "+CallStack::dump CallStack::dump: illegal pop\n"
+              "    d.cpp(2): upper()\n"
+              "    d.cpp(1): lower()\n"
+              "-CallStack::dump\n"
+              "try to pop: lower()\n"
+              "+CallStack::dump after\n"
+              "    d.cpp(2): upper()\n"
+              "-CallStack::dump\n");
+}
+
 TEST_F(TextDebug, MemoryDumpForms) {
     const unsigned char bytes[] = {0x01, 0xAB, 0xFF};
     StdoutCapture out;

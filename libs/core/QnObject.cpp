@@ -18,8 +18,11 @@ qn_int64 Object::hashValue() const { return 0; }
 int Object::retain() { return OSAtomicAdd32Barrier(1, &mRefCounter); }
 
 int Object::release() {
+    // Read the hook before letting go of our reference: once the count drops,
+    // another thread's release may delete the object.
+    const auto hook = mpDeleteHook;
     const int n = OSAtomicAdd32Barrier(-1, &mRefCounter);
-    const bool del = mpDeleteHook ? mpDeleteHook(this, n) : n <= 0;
+    const bool del = hook ? hook(this, n) : n <= 0;
     if (del) delete this;
     return n;
 }

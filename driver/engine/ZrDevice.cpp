@@ -1,5 +1,6 @@
 #include "driver/engine/ZrDevice.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -365,10 +366,17 @@ void ZrDevice::onClientClosed(uint64_t clientId)
     if (!clientId || !mpDriverSM)
         return;
     DriverSM& sm = *mpDriverSM;
-    uint64_t* owners[] = {&sm.mExclusiveInputOwner, &sm.mExclusiveOutputOwner, &sm.mPrivateDataOwner};
-    for (uint64_t* o : owners) {
-        uint64_t expected = clientId;
-        __atomic_compare_exchange_n(o, &expected, uint64_t(0), false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    // The owner words sit at 4-byte offsets in user-writable memory: read and
+    // write them bytewise, never as aligned 64-bit objects.
+    uint8_t* base = reinterpret_cast<uint8_t*>(&sm);
+    for (size_t offset : {offsetof(DriverSM, mExclusiveInputOwner), offsetof(DriverSM, mExclusiveOutputOwner),
+                          offsetof(DriverSM, mPrivateDataOwner)}) {
+        uint64_t owner;
+        std::memcpy(&owner, base + offset, sizeof owner);
+        if (owner == clientId) {
+            const uint64_t none = 0;
+            std::memcpy(base + offset, &none, sizeof none);
+        }
     }
     recordStub("VendorAsyncPort::close client=" + std::to_string(clientId));
     // The hog identifier a client registers is the low half of its opaque id.

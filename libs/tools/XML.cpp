@@ -150,7 +150,7 @@ Node* Node::addNode(const char* name) {
 Node* Node::getNode(ZrString const& name) {
     for (int i = 0; i < mChildren.count(); ++i) {
         Node* n = static_cast<Node*>(mChildren.atPos(i));
-        if (n->mName == name) return n;
+        if (n->mName.compare(name) == 0) return n;  // exact bytes, letter case included
     }
     return nullptr;
 }

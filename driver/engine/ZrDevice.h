@@ -103,8 +103,9 @@ public:
     // Every call a stub received, in order ("name arg=value ...").
     std::vector<std::string> stubTrace() const;
 
-private:
     void recordStub(const std::string& line) const;
+
+private:
     bool readDeviceDescriptorWithRetries();
 
     ZrKernelDeviceKorvexHX5100& mService;

@@ -244,8 +244,20 @@ bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
 void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason)
 {
     if (m_pDevice)
-        m_pDevice->stopStreaming(true);
-    IOLog("unconfigureDevice allowReset:%d reason:%s\n", allowReset ? 1 : 0, reason ? reason : "");
+        m_pDevice->recordStub(std::string("unconfigureDevice allowReset=") + (allowReset ? "1" : "0") +
+                              " reason=" + (reason ? reason : ""));
+}
+
+void ZrKernelDeviceKorvexHX5100::systemSleep()
+{
+    if (m_pDevice)
+        m_pDevice->recordStub("systemSleep");
+}
+
+void ZrKernelDeviceKorvexHX5100::systemWakeUp()
+{
+    if (m_pDevice)
+        m_pDevice->recordStub("systemWakeUp");
 }
 
 void ZrKernelDeviceKorvexHX5100::free()

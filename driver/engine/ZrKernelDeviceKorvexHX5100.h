@@ -87,6 +87,8 @@ public:
 
     // Stubs of later layers, recorded in the device's stub trace.
     void unconfigureDevice(bool allowReset, const char* reason);
+    void systemSleep();
+    void systemWakeUp();
 
 protected:
     virtual void sleepMs(uint32_t ms);

@@ -334,4 +334,53 @@ TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
     }
 }
 
+TEST(DeviceModel, SmallOperationsAndPublishedProperties)
+{
+    struct PropertyService : TestService {
+        bool setPropertyNumbers(const char* key, const char* const* keys, const uint32_t* values, int n) override
+        {
+            std::string line = key;
+            for (int i = 0; i < n; ++i)
+                line += std::string(" ") + keys[i] + "=" + std::to_string(values[i]);
+            published.push_back(line);
+            return true;
+        }
+        std::vector<std::string> published;
+    };
+    FakeHX5100 usb(2);
+    PropertyService svc;
+    ASSERT_TRUE(svc.init(nullptr));
+    ASSERT_TRUE(svc.start(&usb));
+    ZrDevice* dev = svc.getDevice();
+    dev->setHALVersion(5);
+    dev->setHALVersion(7);
+    EXPECT_EQ(dev->getHALVersion(), 5u);
+    EXPECT_EQ(ZrDevice::getUSBVersion(), 0x03040D00u);
+    svc.setChannelSettingsProperty();
+    svc.setAjExtDataProperty();
+    ASSERT_EQ(svc.published.size(), 2u);
+    EXPECT_EQ(svc.published[0],
+              "ChannelSettings Frequency=44100 InChannels=2 InResolution=24 OutChannels=2 OutResolution=24 "
+              "Configuration=0");
+    EXPECT_EQ(svc.published[1],
+              "AjExtData DigitalLockFrequency=0 ClockSource=0 USB1Mode=0 DigitalOutMode=0 DigitalOutSelector=0 "
+              "RoutingIn0=0 RoutingIn1=1 RoutingIn2=2 RoutingOut0=0 RoutingOut1=1 DigitalLock=0");
+    EXPECT_EQ(svc.getCurrentFrame(), 1000u);
+    EXPECT_FALSE(dev->hasBadFrameNumber());
+    svc.terminate(0);
+    EXPECT_EQ(svc.getCurrentFrame(), 0xFFFFFFFFu);  // no device any more
+    const std::vector<std::string> expectTail = {"KeThread::term", "stopStreaming wait=1",
+                                                 "DriverData::detachAllClients",
+                                                 "unconfigureDevice allowReset=0 reason=terminate"};
+    auto trace = dev->stubTrace();
+    ASSERT_GE(trace.size(), expectTail.size());
+    EXPECT_EQ(std::vector<std::string>(trace.end() - 4, trace.end()), expectTail);
+    const std::vector<std::string> expectStart = {"VendorAsyncPort::onInit", "DriverData::create size=30744",
+                                                  "AJ::initializeSM", "KeThread::create",
+                                                  "scanConfigurationDescriptors size=18",
+                                                  "getAPIConfigInfo configurations=1"};
+    EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + 6), expectStart);
+    svc.free();
+}
+
 }  // namespace

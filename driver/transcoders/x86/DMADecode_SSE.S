@@ -69,7 +69,36 @@
     por \r, \t
 .endm
 
+// With a single lane the byte swap of every group costs more than the
+// extraction: reverse only the words (byte 2n then holds unit 6 - 2n and
+// byte 2n + 1 unit 7 - 2n), so each mask comes out with neighbouring bits
+// exchanged, and swap them back once in the assembled sample.
+.macro DEC8_SSE_HALF_ONE_LANE h
+    pshufw mm0, [rsi + 32*\h + 0], 0x1B
+    pshufw mm1, [rsi + 32*\h + 8], 0x1B
+    pshufw mm2, [rsi + 32*\h + 16], 0x1B
+    psllw mm0, 7
+    psllw mm1, 7
+    psllw mm2, 7
+    pmovmskb eax, mm1
+    pmovmskb ecx, mm0
+    mov ah, cl
+    shl eax, 16
+    pmovmskb ecx, mm2
+    mov ah, cl
+    mov ecx, eax
+    and ecx, 0x55555500
+    shr eax, 1
+    and eax, 0x55555500
+    lea eax, [rax + 2*rcx]
+    mov [r9 + 4*\h], eax
+.endm
+
 .macro DEC8_SSE_HALF h, lanes
+    .if \lanes == 1
+    DEC8_SSE_HALF_ONE_LANE \h
+    .exitm
+    .endif
     LOAD_REVERSED8 mm0, mm3, [rsi + 32*\h + 0]
     LOAD_REVERSED8 mm1, mm4, [rsi + 32*\h + 8]
     LOAD_REVERSED8 mm2, mm5, [rsi + 32*\h + 16]

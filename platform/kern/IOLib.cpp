@@ -1,0 +1,235 @@
+#include "platform/kern/IOLib.h"
+
+#include "platform/kern/KernClock.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+int version_major = 19;
+int version_minor = 6;
+int version_revision = 0;
+
+struct task {
+    int pid;
+};
+
+namespace {
+task gKernelTask{0};
+}
+task_t kernel_task = &gKernelTask;
+
+// ---- plain allocation
+
+void* IOMalloc(vm_size_t size) { return size ? std::malloc(size) : nullptr; }
+
+void* IOMallocZero(vm_size_t size) { return size ? std::calloc(1, size) : nullptr; }
+
+void IOFree(void* address, vm_size_t) { std::free(address); }
+
+// ---- memfd-backed aligned allocation
+
+namespace hx::kern {
+
+SharedRegion::~SharedRegion() {
+    if (fd >= 0) ::close(fd);
+}
+
+namespace {
+
+struct RegionTable {
+    std::mutex lock;
+    std::map<uintptr_t, std::shared_ptr<SharedRegion>> byAddress;  // kernel address
+};
+
+RegionTable& regions() {
+    static RegionTable* t = new RegionTable;
+    return *t;
+}
+
+uint64_t pageSize() {
+    static const uint64_t size = (uint64_t)::sysconf(_SC_PAGESIZE);
+    return size;
+}
+
+}  // namespace
+
+std::shared_ptr<SharedRegion> findSharedRegion(const void* address, uint64_t length) {
+    const uintptr_t a = (uintptr_t)address;
+    RegionTable& t = regions();
+    std::lock_guard<std::mutex> g(t.lock);
+    auto it = t.byAddress.upper_bound(a);
+    if (it == t.byAddress.begin()) return nullptr;
+    --it;
+    const SharedRegion& r = *it->second;
+    if (a < it->first || a + length > it->first + r.size || a + length < a) return nullptr;
+    return it->second;
+}
+
+}  // namespace hx::kern
+
+void* IOMallocAligned(vm_size_t size, vm_size_t alignment) {
+    using namespace hx::kern;
+    if (size == 0 || (alignment & (alignment - 1)) != 0) return nullptr;
+    const uint64_t page = pageSize();
+    if (alignment < page) alignment = page;
+    const uint64_t mapped = (size + page - 1) / page * page;
+
+    int fd = ::memfd_create("hx-kernel-area", MFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (::ftruncate(fd, (off_t)mapped) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    // Reserve enough to place the area at the wanted alignment, then map the
+    // file over the aligned part and give the slack back.
+    const uint64_t reserve = mapped + alignment - page;
+    void* base = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        ::close(fd);
+        return nullptr;
+    }
+    const uintptr_t b = (uintptr_t)base;
+    const uintptr_t aligned = (b + alignment - 1) & ~(uintptr_t)(alignment - 1);
+    void* area = ::mmap((void*)aligned, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
+    if (area == MAP_FAILED) {
+        ::munmap(base, reserve);
+        ::close(fd);
+        return nullptr;
+    }
+    if (aligned > b) ::munmap(base, aligned - b);
+    const uintptr_t end = aligned + mapped;
+    if (b + reserve > end) ::munmap((void*)end, b + reserve - end);
+
+    auto region = std::make_shared<SharedRegion>();
+    region->fd = fd;
+    region->size = size;
+    region->mappedSize = mapped;
+    region->kernelAddress = area;
+    RegionTable& t = regions();
+    std::lock_guard<std::mutex> g(t.lock);
+    t.byAddress[aligned] = std::move(region);
+    return area;
+}
+
+void IOFreeAligned(void* address, vm_size_t) {
+    using namespace hx::kern;
+    if (!address) return;
+    std::shared_ptr<SharedRegion> region;
+    {
+        RegionTable& t = regions();
+        std::lock_guard<std::mutex> g(t.lock);
+        auto it = t.byAddress.find((uintptr_t)address);
+        if (it == t.byAddress.end()) {
+            IOLog("IOFreeAligned: %p was not allocated by IOMallocAligned\n", address);
+            return;
+        }
+        region = std::move(it->second);
+        t.byAddress.erase(it);
+    }
+    // Other mappings of the file keep the pages alive; only the kernel's view
+    // goes away here.
+    ::munmap(address, region->mappedSize);
+    region->kernelAddress = nullptr;
+}
+
+// ---- time
+
+void IOSleep(unsigned milliseconds) { hx::kern::clock::sleepNanos((uint64_t)milliseconds * 1000000); }
+
+void IODelay(unsigned microseconds) { hx::kern::clock::sleepNanos((uint64_t)microseconds * 1000); }
+
+// ---- locks
+
+struct IOLock {
+    std::mutex m;
+};
+
+IOLock* IOLockAlloc() { return new IOLock; }
+void IOLockFree(IOLock* lock) { delete lock; }
+void IOLockLock(IOLock* lock) { lock->m.lock(); }
+void IOLockUnlock(IOLock* lock) { lock->m.unlock(); }
+bool IOLockTryLock(IOLock* lock) { return lock->m.try_lock(); }
+
+// ---- tasks
+
+task_t current_task() { return kernel_task; }
+
+namespace hx::kern {
+task_t createTask(int pid) { return new task{pid}; }
+void destroyTask(task_t t) {
+    if (t != kernel_task) delete t;
+}
+int taskPid(task_t t) { return t ? t->pid : -1; }
+}  // namespace hx::kern
+
+// ---- threads
+
+struct thread {
+    std::atomic<int> refs{1};
+    std::atomic<bool> terminated{false};
+    bool kernelThread = false;
+};
+
+namespace {
+
+void retainThread(thread* t) { t->refs.fetch_add(1, std::memory_order_relaxed); }
+void releaseThread(thread* t) {
+    if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete t;
+}
+
+// Threads that were not started as kernel threads (the test's main thread,
+// bus threads) get an identity on first use, released when they end.
+struct ThreadIdentity {
+    thread* self = nullptr;
+    ~ThreadIdentity() {
+        if (self) releaseThread(self);
+    }
+};
+thread_local ThreadIdentity tIdentity;
+
+}  // namespace
+
+kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter,
+                                  thread_t* newThread) {
+    if (!continuation || !newThread) return KERN_INVALID_ARGUMENT;
+    thread* t = new thread;
+    t->kernelThread = true;
+    retainThread(t);  // the running thread's own reference
+    *newThread = t;
+    try {
+        std::thread([t, continuation, parameter] {
+            tIdentity.self = t;  // released when this thread ends
+            continuation(parameter, 0);
+        }).detach();
+    } catch (...) {
+        releaseThread(t);
+        releaseThread(t);
+        *newThread = nullptr;
+        return KERN_RESOURCE_SHORTAGE;
+    }
+    return KERN_SUCCESS;
+}
+
+thread_t current_thread() {
+    if (!tIdentity.self) tIdentity.self = new thread;
+    return tIdentity.self;
+}
+
+void thread_deallocate(thread_t t) {
+    if (t) releaseThread(t);
+}
+
+kern_return_t thread_terminate(thread_t t) {
+    if (!t) return KERN_INVALID_ARGUMENT;
+    // Only a thread's own end is supported: it returns from its function.
+    if (t != tIdentity.self) return KERN_FAILURE;
+    t->terminated.store(true, std::memory_order_release);
+    return KERN_SUCCESS;
+}

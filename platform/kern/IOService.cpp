@@ -1,0 +1,704 @@
+#include "platform/kern/IOService.h"
+
+#include "platform/kern/WorkQueue.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+
+OSDefineMetaClassAndStructors(IORegistryEntry, OSObject)
+OSDefineAbstractMetaClass(IONotifier, OSObject)
+OSDefineMetaClassAndStructors(IOService, IORegistryEntry)
+OSDefineMetaClassAndStructors(IOPMrootDomain, IOService)
+
+struct IORegistryPlane {
+    const char* name;
+};
+namespace {
+const IORegistryPlane kServicePlane{"IOService"};
+}
+const IORegistryPlane* gIOServicePlane = &kServicePlane;
+const OSSymbol* gIOGeneralInterest = OSSymbol::withCString("IOGeneralInterest");
+
+namespace {
+
+// Guards every provider/client link of the registry.
+std::mutex& topologyLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+// Guards interest registrations of every service.
+std::mutex& interestLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+std::atomic<uint64_t> gNextEntryID{0x100000001ULL};
+
+// The kernel's matching and termination thread, and the power manager's.
+// Both live as long as the process.
+hx::kern::WorkQueue& kernelQueue() {
+    static hx::kern::WorkQueue* q = new hx::kern::WorkQueue("kernel", 1);
+    return *q;
+}
+hx::kern::WorkQueue& powerQueue() {
+    static hx::kern::WorkQueue* q = new hx::kern::WorkQueue("power", 1);
+    return *q;
+}
+
+struct Catalogue {
+    std::mutex lock;
+    std::vector<OSDictionary*> personalities;   // retained
+    std::vector<IOService*> registered;          // not retained; removed before the last release
+};
+Catalogue& catalogue() {
+    static Catalogue* c = new Catalogue;
+    return *c;
+}
+
+// Properties a personality may name that must equal the nub's.
+const char* const kMatchingKeys[] = {
+    "idVendor",           "idProduct",         "bcdDevice",        "bDeviceClass",
+    "bDeviceSubClass",    "bDeviceProtocol",   "bConfigurationValue", "bInterfaceNumber",
+    "bAlternateSetting",  "bInterfaceClass",   "bInterfaceSubClass", "bInterfaceProtocol",
+    "locationID",
+};
+
+}  // namespace
+
+// ---- IORegistryEntry
+
+bool IORegistryEntry::init(OSDictionary* dictionary) {
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    if (!mProperties) mProperties = OSDictionary::withCapacity(16);
+    if (!mEntryID) mEntryID = gNextEntryID.fetch_add(1);
+    if (dictionary) mProperties->merge(dictionary);
+    return true;
+}
+
+void IORegistryEntry::free() {
+    {
+        std::lock_guard<std::mutex> g(mPropertyLock);
+        OSSafeReleaseNULL(mProperties);
+    }
+    OSObject::free();
+}
+
+bool IORegistryEntry::setProperty(const char* key, OSObject* anObject) {
+    if (!key || !anObject) return false;
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    if (!mProperties) mProperties = OSDictionary::withCapacity(16);
+    return mProperties->setObject(key, anObject);
+}
+
+bool IORegistryEntry::setProperty(const OSSymbol* key, OSObject* anObject) {
+    return key && setProperty(key->getCStringNoCopy(), anObject);
+}
+
+bool IORegistryEntry::setProperty(const OSString* key, OSObject* anObject) {
+    return key && setProperty(key->getCStringNoCopy(), anObject);
+}
+
+bool IORegistryEntry::setProperty(const char* key, const char* aString) {
+    OSString* s = OSString::withCString(aString);
+    if (!s) return false;
+    const bool ok = setProperty(key, s);
+    s->release();
+    return ok;
+}
+
+bool IORegistryEntry::setProperty(const char* key, bool aBoolean) {
+    return setProperty(key, aBoolean ? kOSBooleanTrue : kOSBooleanFalse);
+}
+
+bool IORegistryEntry::setProperty(const char* key, unsigned long long aValue, unsigned numberOfBits) {
+    OSNumber* n = OSNumber::withNumber(aValue, numberOfBits);
+    if (!n) return false;
+    const bool ok = setProperty(key, n);
+    n->release();
+    return ok;
+}
+
+bool IORegistryEntry::setProperty(const char* key, const void* bytes, unsigned length) {
+    OSData* d = OSData::withBytes(bytes, length);
+    if (!d) return false;
+    const bool ok = setProperty(key, d);
+    d->release();
+    return ok;
+}
+
+void IORegistryEntry::removeProperty(const char* key) {
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    if (mProperties) mProperties->removeObject(key);
+}
+
+OSObject* IORegistryEntry::getProperty(const char* key) const {
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    return mProperties ? mProperties->getObject(key) : nullptr;
+}
+
+OSObject* IORegistryEntry::getProperty(const OSString* key) const {
+    return key ? getProperty(key->getCStringNoCopy()) : nullptr;
+}
+
+OSObject* IORegistryEntry::copyProperty(const char* key) const {
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    OSObject* o = mProperties ? mProperties->getObject(key) : nullptr;
+    if (o) o->retain();
+    return o;
+}
+
+OSDictionary* IORegistryEntry::dictionaryWithProperties() const {
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    return mProperties ? OSDictionary::withDictionary(mProperties) : OSDictionary::withCapacity(1);
+}
+
+bool IORegistryEntry::serializeProperties(OSSerialize* s) const {
+    std::lock_guard<std::mutex> g(mPropertyLock);
+    return s && mProperties && mProperties->serialize(s);
+}
+
+const char* IORegistryEntry::getName(const IORegistryPlane*) const {
+    return mName.empty() ? getMetaClass()->getClassName() : mName.c_str();
+}
+
+void IORegistryEntry::setName(const char* name) { mName = name ? name : ""; }
+
+bool IORegistryEntry::attachToParent(IORegistryEntry* parent) {
+    if (!parent || parent == this) return false;
+    std::lock_guard<std::mutex> g(topologyLock());
+    if (std::find(mParents.begin(), mParents.end(), parent) != mParents.end()) return false;
+    parent->retain();
+    retain();
+    mParents.push_back(parent);
+    parent->mChildren.push_back(this);
+    return true;
+}
+
+void IORegistryEntry::detachFromParent(IORegistryEntry* parent) {
+    {
+        std::lock_guard<std::mutex> g(topologyLock());
+        auto it = std::find(mParents.begin(), mParents.end(), parent);
+        if (it == mParents.end()) return;
+        mParents.erase(it);
+        auto& kids = parent->mChildren;
+        kids.erase(std::find(kids.begin(), kids.end(), this));
+    }
+    // Outside the lock: either release may end an object's life.
+    release();
+    parent->release();
+}
+
+std::vector<IORegistryEntry*> IORegistryEntry::childrenSnapshot() const {
+    std::lock_guard<std::mutex> g(topologyLock());
+    for (IORegistryEntry* e : mChildren) e->retain();
+    return mChildren;
+}
+
+std::vector<IORegistryEntry*> IORegistryEntry::parentsSnapshot() const {
+    std::lock_guard<std::mutex> g(topologyLock());
+    for (IORegistryEntry* e : mParents) e->retain();
+    return mParents;
+}
+
+namespace {
+OSIterator* iteratorOver(std::vector<IORegistryEntry*> entries) {
+    OSArray* a = OSArray::withCapacity((unsigned)entries.size());
+    for (IORegistryEntry* e : entries) {
+        a->setObject(e);
+        e->release();
+    }
+    OSIterator* it = OSCollectionIterator::withCollection(a);
+    a->release();
+    return it;
+}
+}  // namespace
+
+OSIterator* IORegistryEntry::getChildIterator(const IORegistryPlane*) const {
+    return iteratorOver(childrenSnapshot());
+}
+
+OSIterator* IORegistryEntry::getParentIterator(const IORegistryPlane*) const {
+    return iteratorOver(parentsSnapshot());
+}
+
+IORegistryEntry* IORegistryEntry::getChildEntry(const IORegistryPlane*) const {
+    std::lock_guard<std::mutex> g(topologyLock());
+    return mChildren.empty() ? nullptr : mChildren.front();
+}
+
+IORegistryEntry* IORegistryEntry::getParentEntry(const IORegistryPlane*) const {
+    std::lock_guard<std::mutex> g(topologyLock());
+    return mParents.empty() ? nullptr : mParents.front();
+}
+
+// ---- interest notifications
+
+class IOServiceInterestNotifier : public IONotifier {
+    OSDeclareDefaultStructors(IOServiceInterestNotifier)
+public:
+    void remove() override;
+    bool disable() override { return mEnabled.exchange(false); }
+    void enable(bool was) override { mEnabled.store(was); }
+
+    IOService* mOwner = nullptr;  // guarded by the interest lock
+    IOServiceInterestHandler mHandler = nullptr;
+    void* mTarget = nullptr;
+    void* mRef = nullptr;
+    std::atomic<bool> mEnabled{true};
+    std::atomic<bool> mRemoved{false};
+};
+OSDefineMetaClassAndStructors(IOServiceInterestNotifier, IONotifier)
+
+struct IOServicePrivate {
+    static void unlinkNotifier(IOServiceInterestNotifier* n) {
+        std::lock_guard<std::mutex> g(interestLock());
+        if (!n->mOwner) return;
+        auto& list = n->mOwner->mInterest;
+        list.erase(std::remove(list.begin(), list.end(), n), list.end());
+        n->mOwner = nullptr;
+    }
+
+    static std::vector<IOServiceInterestNotifier*> interestSnapshot(IOService* s) {
+        std::lock_guard<std::mutex> g(interestLock());
+        std::vector<IOServiceInterestNotifier*> out;
+        for (IOServiceInterestNotifier* n : s->mInterest) {
+            if (n->mRemoved.load()) continue;
+            n->retain();
+            out.push_back(n);
+        }
+        return out;
+    }
+
+    static void dropInterest(IOService* s) {
+        std::lock_guard<std::mutex> g(interestLock());
+        for (IOServiceInterestNotifier* n : s->mInterest) n->mOwner = nullptr;
+        s->mInterest.clear();
+    }
+
+    static void addRegistered(IOService* s) {
+        Catalogue& c = catalogue();
+        std::lock_guard<std::mutex> g(c.lock);
+        if (std::find(c.registered.begin(), c.registered.end(), s) == c.registered.end())
+            c.registered.push_back(s);
+    }
+
+    static void removeRegistered(IOService* s) {
+        Catalogue& c = catalogue();
+        std::lock_guard<std::mutex> g(c.lock);
+        c.registered.erase(std::remove(c.registered.begin(), c.registered.end(), s), c.registered.end());
+    }
+
+    static bool personalityMatches(IOService* nub, const OSDictionary* p, SInt32* score) {
+        const OSString* providerClass = OSDynamicCast(OSString, p->getObject("IOProviderClass"));
+        if (!providerClass || !nub->getMetaClass()->isSubclassOf(providerClass->getCStringNoCopy()))
+            return false;
+        for (const char* key : kMatchingKeys) {
+            OSObject* want = p->getObject(key);
+            if (!want) continue;
+            OSObject* have = nub->copyProperty(key);
+            const bool same = have && want->isEqualTo(have);
+            if (have) have->release();
+            if (!same) return false;
+        }
+        const OSNumber* s = OSDynamicCast(OSNumber, p->getObject("IOProbeScore"));
+        *score = s ? (SInt32)s->unsigned32BitValue() : 0;
+        return true;
+    }
+
+    // Creates, probes and starts drivers for a nub; runs on the kernel thread.
+    static void matchNub(IOService* nub) {
+        if (nub->isInactive() || nub->mHasDriver.load()) return;
+        std::vector<OSDictionary*> personalities;
+        {
+            Catalogue& c = catalogue();
+            std::lock_guard<std::mutex> g(c.lock);
+            for (OSDictionary* p : c.personalities) {
+                p->retain();
+                personalities.push_back(p);
+            }
+        }
+        struct Probed {
+            IOService* driver;
+            SInt32 score;
+        };
+        std::vector<Probed> probed;
+        for (OSDictionary* p : personalities) {
+            SInt32 score = 0;
+            if (personalityMatches(nub, p, &score)) {
+                const OSString* cls = OSDynamicCast(OSString, p->getObject("IOClass"));
+                OSObject* o = cls ? OSMetaClass::allocClassWithName(cls->getCStringNoCopy()) : nullptr;
+                IOService* driver = OSDynamicCast(IOService, o);
+                if (!driver) {
+                    IOLog("IOService: no driver class %s for %s\n",
+                          cls ? cls->getCStringNoCopy() : "(none)", nub->getName());
+                    if (o) o->release();
+                } else if (!driver->init(p)) {
+                    driver->release();
+                } else if (!driver->attach(nub)) {
+                    driver->release();
+                } else if (!driver->probe(nub, &score)) {
+                    driver->detach(nub);
+                    driver->release();
+                } else {
+                    probed.push_back({driver, score});
+                }
+            }
+            p->release();
+        }
+        std::stable_sort(probed.begin(), probed.end(),
+                         [](const Probed& a, const Probed& b) { return a.score > b.score; });
+        bool started = false;
+        for (Probed& d : probed) {
+            if (!started && !nub->isInactive() && d.driver->start(nub)) {
+                d.driver->mStartedOn.store(nub);
+                nub->mHasDriver.store(true);
+                started = true;
+                d.driver->release();  // the provider link keeps it now
+            } else {
+                d.driver->mStartedOn.store(nullptr);  // a failed start is not stopped
+                d.driver->detach(nub);
+                d.driver->release();
+            }
+        }
+    }
+
+    // Second phase of termination, on the kernel thread: stop and detach.
+    static void finishTermination(IOService* s, IOOptionBits options) {
+        std::vector<IORegistryEntry*> providers = s->parentsSnapshot();
+        for (IORegistryEntry* e : providers) {
+            bool defer = false;
+            if (IOService* p = OSDynamicCast(IOService, e)) s->didTerminate(p, options, &defer);
+        }
+        s->finalize(options);
+        for (IORegistryEntry* e : providers) {
+            if (IOService* p = OSDynamicCast(IOService, e)) s->detach(p);
+            e->release();
+        }
+        removeRegistered(s);
+        s->release();  // the hold taken by terminate()
+    }
+
+    static void deliverPower(bool sleep) {
+        IOPMrootDomain* root = IOService::getPMRootDomain();
+        std::vector<IOService*> drivers;
+        {
+            std::lock_guard<std::mutex> g(root->mLock);
+            for (IOService* d : root->mDrivers) {
+                d->retain();
+                drivers.push_back(d);
+            }
+        }
+        const IOPMPowerFlags flags =
+            sleep ? kIOPMSleepCapability : (kIOPMPowerOn | kIOPMDeviceUsable | kIOPMRestartCapability);
+        const unsigned long state = sleep ? 2 : 4;
+        for (IOService* d : drivers) {
+            d->powerStateWillChangeTo(flags, state, root);
+            d->powerStateDidChangeTo(flags, state, root);
+            d->release();
+        }
+    }
+};
+
+void IOServiceInterestNotifier::remove() {
+    if (mRemoved.exchange(true)) return;
+    IOServicePrivate::unlinkNotifier(this);
+    release();  // the registration's reference
+}
+
+// ---- IOService
+
+bool IOService::init(OSDictionary* dictionary) { return IORegistryEntry::init(dictionary); }
+
+IOService* IOService::probe(IOService*, SInt32*) { return this; }
+
+bool IOService::start(IOService* provider) {
+    mStartedOn.store(provider);
+    return true;
+}
+
+void IOService::stop(IOService*) {}
+
+bool IOService::finalize(IOOptionBits) {
+    IOService* provider = mStartedOn.exchange(nullptr);
+    if (provider) stop(provider);
+    return true;
+}
+
+bool IOService::didTerminate(IOService*, IOOptionBits, bool* defer) {
+    if (defer) *defer = false;
+    return true;
+}
+
+bool IOService::attach(IOService* provider) { return attachToParent(provider); }
+
+void IOService::detach(IOService* provider) { detachFromParent(provider); }
+
+namespace {
+// The second phases that a terminate on this thread queued; they are posted
+// when the outermost terminate returns, so that the whole tree has finished
+// its first phase before any stop runs.
+struct PendingTermination {
+    int depth = 0;
+    std::vector<std::function<void()>> work;
+};
+thread_local PendingTermination tPending;
+}  // namespace
+
+bool IOService::terminate(IOOptionBits options) {
+    bool expected = false;
+    if (!mInactive.compare_exchange_strong(expected, true)) return false;
+    retain();  // released by the second phase
+    ++tPending.depth;
+    messageClients(kIOMessageServiceIsTerminated, nullptr, 0);
+    for (IORegistryEntry* e : childrenSnapshot()) {
+        IOService* client = OSDynamicCast(IOService, e);
+        if (client && !client->isInactive()) client->terminate(options);
+        e->release();
+    }
+    IOService* self = this;
+    tPending.work.push_back([self, options] { IOServicePrivate::finishTermination(self, options); });
+    if (--tPending.depth == 0) {
+        for (auto& w : tPending.work) kernelQueue().post(std::move(w));
+        tPending.work.clear();
+    }
+    return true;
+}
+
+void IOService::registerService(IOOptionBits options) {
+    if (isInactive()) return;
+    mRegistered.store(true, std::memory_order_release);
+    IOServicePrivate::addRegistered(this);
+    if ((options & kIOServiceSynchronous) && kernelQueue().isCurrentThread()) {
+        IOServicePrivate::matchNub(this);
+        return;
+    }
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    retain();
+    IOService* self = this;
+    kernelQueue().post([self, done] {
+        IOServicePrivate::matchNub(self);
+        self->release();
+        std::lock_guard<std::mutex> g(done->m);
+        done->done = true;
+        done->cv.notify_all();
+    });
+    if (options & kIOServiceSynchronous) {
+        std::unique_lock<std::mutex> lock(done->m);
+        done->cv.wait(lock, [&] { return done->done; });
+    }
+}
+
+IOService* IOService::getProvider() const { return OSDynamicCast(IOService, getParentEntry(gIOServicePlane)); }
+
+IOService* IOService::getClient() const { return OSDynamicCast(IOService, getChildEntry(gIOServicePlane)); }
+
+OSIterator* IOService::getClientIterator() const { return getChildIterator(gIOServicePlane); }
+
+OSIterator* IOService::getProviderIterator() const { return getParentIterator(gIOServicePlane); }
+
+IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSize) {
+    for (IORegistryEntry* e : childrenSnapshot()) {
+        messageClient(type, e, argument, argSize);
+        e->release();
+    }
+    for (IOServiceInterestNotifier* n : IOServicePrivate::interestSnapshot(this)) {
+        if (!n->mRemoved.load() && n->mEnabled.load())
+            n->mHandler(n->mTarget, n->mRef, type, this, argument, argSize);
+        n->release();
+    }
+    return kIOReturnSuccess;
+}
+
+IOReturn IOService::messageClient(UInt32 messageType, OSObject* client, void* messageArgument, vm_size_t) {
+    IOService* s = OSDynamicCast(IOService, client);
+    return s ? s->message(messageType, this, messageArgument) : kIOReturnBadArgument;
+}
+
+IOReturn IOService::message(UInt32, IOService*, void*) { return kIOReturnUnsupported; }
+
+bool IOService::open(IOService* forClient, IOOptionBits options, void* arg) {
+    if (!forClient || isInactive()) return false;
+    std::lock_guard<std::mutex> g(mOpenLock);
+    return handleOpen(forClient, options, arg);
+}
+
+void IOService::close(IOService* forClient, IOOptionBits options) {
+    std::lock_guard<std::mutex> g(mOpenLock);
+    if (handleIsOpen(forClient)) handleClose(forClient, options);
+}
+
+bool IOService::isOpen(const IOService* forClient) const {
+    std::lock_guard<std::mutex> g(mOpenLock);
+    return handleIsOpen(forClient);
+}
+
+bool IOService::handleOpen(IOService* forClient, IOOptionBits, void*) {
+    if (mOpenedBy && mOpenedBy != forClient) return false;
+    mOpenedBy = forClient;
+    return true;
+}
+
+void IOService::handleClose(IOService* forClient, IOOptionBits) {
+    if (mOpenedBy == forClient) mOpenedBy = nullptr;
+}
+
+bool IOService::handleIsOpen(const IOService* forClient) const {
+    return forClient ? mOpenedBy == forClient : mOpenedBy != nullptr;
+}
+
+IOReturn IOService::newUserClient(task_t, void*, UInt32, OSDictionary*, IOUserClient** handler) {
+    if (handler) *handler = nullptr;
+    return kIOReturnUnsupported;
+}
+
+IOReturn IOService::newUserClient(task_t owningTask, void* securityID, UInt32 type, IOUserClient** handler) {
+    return newUserClient(owningTask, securityID, type, nullptr, handler);
+}
+
+bool IOService::terminateClient(IOService* client, IOOptionBits options) {
+    return client ? client->terminate(options) : false;
+}
+
+IONotifier* IOService::registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,
+                                        void* target, void* ref) {
+    if (!handler || !typeOfInterest || !typeOfInterest->isEqualTo(gIOGeneralInterest)) return nullptr;
+    IOServiceInterestNotifier* n = new IOServiceInterestNotifier;
+    n->mOwner = this;
+    n->mHandler = handler;
+    n->mTarget = target;
+    n->mRef = ref;
+    std::lock_guard<std::mutex> g(interestLock());
+    mInterest.push_back(n);
+    return n;
+}
+
+IOPMrootDomain* IOService::getPMRootDomain() {
+    static IOPMrootDomain* root = [] {
+        IOPMrootDomain* r = new IOPMrootDomain;
+        r->init();
+        return r;
+    }();
+    return root;
+}
+
+IOReturn IOService::powerStateWillChangeTo(IOPMPowerFlags, unsigned long, IOService*) { return kIOPMAckImplied; }
+
+IOReturn IOService::powerStateDidChangeTo(IOPMPowerFlags, unsigned long, IOService*) { return kIOPMAckImplied; }
+
+void IOService::free() {
+    IOServicePrivate::dropInterest(this);
+    IOServicePrivate::removeRegistered(this);
+    IORegistryEntry::free();
+}
+
+// ---- IOPMrootDomain
+
+IOPMPowerFlags IOPMrootDomain::registerInterestedDriver(IOService* theDriver) {
+    if (!theDriver) return 0;
+    std::lock_guard<std::mutex> g(mLock);
+    if (std::find(mDrivers.begin(), mDrivers.end(), theDriver) == mDrivers.end()) {
+        theDriver->retain();
+        mDrivers.push_back(theDriver);
+    }
+    return kIOPMPowerOn | kIOPMDeviceUsable;
+}
+
+IOReturn IOPMrootDomain::deRegisterInterestedDriver(IOService* theDriver) {
+    IOService* found = nullptr;
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        auto it = std::find(mDrivers.begin(), mDrivers.end(), theDriver);
+        if (it == mDrivers.end()) return kIOReturnNotFound;
+        found = *it;
+        mDrivers.erase(it);
+    }
+    found->release();
+    return kIOReturnSuccess;
+}
+
+unsigned IOPMrootDomain::interestedDriverCount() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return (unsigned)mDrivers.size();
+}
+
+// ---- hx::kern
+
+namespace hx::kern {
+
+void addPersonality(const OSDictionary* personality) {
+    if (!personality) return;
+    std::vector<IOService*> nubs;
+    {
+        Catalogue& c = catalogue();
+        std::lock_guard<std::mutex> g(c.lock);
+        c.personalities.push_back(OSDictionary::withDictionary(personality));
+        for (IOService* s : c.registered) {
+            s->retain();
+            nubs.push_back(s);
+        }
+    }
+    kernelQueue().post([nubs] {
+        for (IOService* s : nubs) {
+            IOServicePrivate::matchNub(s);
+            s->release();
+        }
+    });
+}
+
+void removePersonalities(const char* className) {
+    std::vector<OSDictionary*> gone;
+    {
+        Catalogue& c = catalogue();
+        std::lock_guard<std::mutex> g(c.lock);
+        auto keep = std::stable_partition(c.personalities.begin(), c.personalities.end(), [&](OSDictionary* p) {
+            const OSString* cls = OSDynamicCast(OSString, p->getObject("IOClass"));
+            return !(cls && className && cls->isEqualTo(className));
+        });
+        gone.assign(keep, c.personalities.end());
+        c.personalities.erase(keep, c.personalities.end());
+    }
+    for (OSDictionary* p : gone) p->release();
+}
+
+void waitQuiet() {
+    // Termination queues further work from work items; settle until a pass
+    // finds the queue idle twice in a row.
+    kernelQueue().waitIdle();
+    kernelQueue().waitIdle();
+}
+
+void postToKernelThread(std::function<void()> work) { kernelQueue().post(std::move(work)); }
+
+bool onKernelThread() { return kernelQueue().isCurrentThread(); }
+
+std::vector<IOService*> copyServicesOfClass(const char* className) {
+    std::vector<IOService*> out;
+    Catalogue& c = catalogue();
+    std::lock_guard<std::mutex> g(c.lock);
+    for (IOService* s : c.registered) {
+        if (s->isInactive() || !s->getMetaClass()->isSubclassOf(className)) continue;
+        s->retain();
+        out.push_back(s);
+    }
+    return out;
+}
+
+void systemWillSleep() {
+    powerQueue().post([] { IOServicePrivate::deliverPower(true); });
+    powerQueue().waitIdle();
+}
+
+void systemDidWake() {
+    powerQueue().post([] { IOServicePrivate::deliverPower(false); });
+    powerQueue().waitIdle();
+}
+
+}  // namespace hx::kern

@@ -1,0 +1,213 @@
+// The kernel's service registry: registry entries with property tables and
+// provider/client links, services with their life cycle, matching of driver
+// personalities against registered nubs, interest notifications and the
+// power-management root domain.
+//
+// Threads: matching (init, attach, probe, start) and the second phase of
+// termination (stop, detach, free) run on the kernel's own work thread, never
+// inside a call a driver made. terminate() itself runs its first phase on the
+// caller's thread: it marks the service inactive, tells its clients and
+// interested parties, and terminates its clients; the rest is queued.
+// messageClients delivers synchronously to the clients' message() and to
+// interest handlers; a handler may remove its own notifier.
+#pragma once
+
+#include "platform/kern/IOLib.h"
+#include "platform/kern/OSContainers.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+class IOService;
+class IOUserClient;
+class IOPMrootDomain;
+
+struct IORegistryPlane;
+extern const IORegistryPlane* gIOServicePlane;
+extern const OSSymbol* gIOGeneralInterest;
+
+class IORegistryEntry : public OSObject {
+    OSDeclareDefaultStructors(IORegistryEntry)
+public:
+    // Takes a copy of the dictionary as the property table.
+    virtual bool init(OSDictionary* dictionary = nullptr);
+    using OSObject::init;
+
+    bool setProperty(const char* key, OSObject* anObject);
+    bool setProperty(const OSSymbol* key, OSObject* anObject);
+    bool setProperty(const OSString* key, OSObject* anObject);
+    bool setProperty(const char* key, const char* aString);
+    bool setProperty(const char* key, bool aBoolean);
+    bool setProperty(const char* key, unsigned long long aValue, unsigned numberOfBits);
+    bool setProperty(const char* key, const void* bytes, unsigned length);
+    void removeProperty(const char* key);
+    // Not retained: valid while the property stays set.
+    OSObject* getProperty(const char* key) const;
+    OSObject* getProperty(const OSString* key) const;
+    // Retained for the caller.
+    OSObject* copyProperty(const char* key) const;
+    // A snapshot of the whole table (a new dictionary sharing the values);
+    // what user space reads.
+    OSDictionary* dictionaryWithProperties() const;
+    bool serializeProperties(OSSerialize* s) const;
+
+    uint64_t getRegistryEntryID() const { return mEntryID; }
+    const char* getName(const IORegistryPlane* plane = nullptr) const;
+    void setName(const char* name);
+
+    // Iterators over a snapshot of the links, in attach order.
+    OSIterator* getChildIterator(const IORegistryPlane* plane) const;
+    OSIterator* getParentIterator(const IORegistryPlane* plane) const;
+    IORegistryEntry* getChildEntry(const IORegistryPlane* plane) const;
+    IORegistryEntry* getParentEntry(const IORegistryPlane* plane) const;
+
+protected:
+    void free() override;
+    bool attachToParent(IORegistryEntry* parent);
+    void detachFromParent(IORegistryEntry* parent);
+    std::vector<IORegistryEntry*> childrenSnapshot() const;   // retained
+    std::vector<IORegistryEntry*> parentsSnapshot() const;    // retained
+
+private:
+    mutable std::mutex mPropertyLock;
+    OSDictionary* mProperties = nullptr;
+    uint64_t mEntryID = 0;
+    std::string mName;
+    std::vector<IORegistryEntry*> mChildren;  // guarded by the registry lock
+    std::vector<IORegistryEntry*> mParents;
+};
+
+// A registration that delivers messages to a handler until removed.
+class IONotifier : public OSObject {
+    OSDeclareCommonStructors(IONotifier)
+public:
+    // Stops delivery and drops the registration. Safe from inside the handler.
+    virtual void remove() = 0;
+    virtual bool disable() = 0;
+    virtual void enable(bool was) = 0;
+
+protected:
+    IONotifier() = default;
+    ~IONotifier() override = default;
+};
+
+typedef IOReturn (*IOServiceInterestHandler)(void* target, void* refCon, UInt32 messageType,
+                                             IOService* provider, void* messageArgument,
+                                             vm_size_t argSize);
+
+class IOService : public IORegistryEntry {
+    OSDeclareDefaultStructors(IOService)
+public:
+    bool init(OSDictionary* dictionary = nullptr) override;
+
+    virtual IOService* probe(IOService* provider, SInt32* score);
+    virtual bool start(IOService* provider);
+    virtual void stop(IOService* provider);
+    virtual bool terminate(IOOptionBits options = 0);
+    virtual bool finalize(IOOptionBits options);
+    virtual bool didTerminate(IOService* provider, IOOptionBits options, bool* defer);
+    virtual bool attach(IOService* provider);
+    virtual void detach(IOService* provider);
+
+    // Publishes the service and starts matching drivers against it (on the
+    // kernel thread; kIOServiceSynchronous waits until matching is done).
+    virtual void registerService(IOOptionBits options = 0);
+    bool isRegistered() const { return mRegistered.load(std::memory_order_acquire); }
+    bool isInactive() const { return mInactive.load(std::memory_order_acquire); }
+
+    IOService* getProvider() const;
+    IOService* getClient() const;
+    OSIterator* getClientIterator() const;
+    OSIterator* getProviderIterator() const;
+
+    virtual IOReturn messageClients(UInt32 type, void* argument = nullptr, vm_size_t argSize = 0);
+    virtual IOReturn messageClient(UInt32 messageType, OSObject* client, void* messageArgument = nullptr,
+                                   vm_size_t argSize = 0);
+    virtual IOReturn message(UInt32 type, IOService* provider, void* argument = nullptr);
+
+    // Exclusive by default: one client holds the service open at a time.
+    virtual bool open(IOService* forClient, IOOptionBits options = 0, void* arg = nullptr);
+    virtual void close(IOService* forClient, IOOptionBits options = 0);
+    virtual bool isOpen(const IOService* forClient = nullptr) const;
+
+    virtual IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type,
+                                   OSDictionary* properties, IOUserClient** handler);
+    virtual IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type,
+                                   IOUserClient** handler);
+    virtual bool terminateClient(IOService* client, IOOptionBits options);
+
+    // Only general interest is offered. The handler runs on the thread that
+    // sends the message.
+    IONotifier* registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,
+                                 void* target, void* ref = nullptr);
+
+    static IOPMrootDomain* getPMRootDomain();
+    virtual IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,
+                                            IOService* whatDevice);
+    virtual IOReturn powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,
+                                           IOService* whatDevice);
+
+protected:
+    virtual bool handleOpen(IOService* forClient, IOOptionBits options, void* arg);
+    virtual void handleClose(IOService* forClient, IOOptionBits options);
+    virtual bool handleIsOpen(const IOService* forClient) const;
+    void free() override;
+
+private:
+    friend struct IOServicePrivate;
+    std::atomic<bool> mInactive{false};
+    std::atomic<bool> mRegistered{false};
+    std::atomic<IOService*> mStartedOn{nullptr};  // provider of a successful start
+    std::atomic<bool> mHasDriver{false};          // a matched driver started on this nub
+    mutable std::mutex mOpenLock;
+    IOService* mOpenedBy = nullptr;
+    std::mutex mInterestLock;
+    std::vector<class IOServiceInterestNotifier*> mInterest;
+};
+
+// The power-management root domain: drivers register interest in system
+// sleep and wake. The test hooks below drive a sleep and a wake.
+class IOPMrootDomain : public IOService {
+    OSDeclareDefaultStructors(IOPMrootDomain)
+public:
+    IOPMPowerFlags registerInterestedDriver(IOService* theDriver);
+    IOReturn deRegisterInterestedDriver(IOService* theDriver);
+    unsigned interestedDriverCount() const;
+
+private:
+    friend struct IOServicePrivate;
+    mutable std::mutex mLock;
+    std::vector<IOService*> mDrivers;
+};
+
+namespace hx::kern {
+
+// Adds a driver personality (what an Info.plist's IOKitPersonalities entry
+// holds): "IOClass" names the driver class, "IOProviderClass" the nub class,
+// "IOProbeScore" an optional starting score; keys such as "idVendor" and
+// "idProduct" must equal the nub's properties of the same name. Matching runs
+// against every registered nub that has no driver yet.
+void addPersonality(const OSDictionary* personality);
+// Removes every personality whose "IOClass" is className.
+void removePersonalities(const char* className);
+
+// Waits until matching and termination work has settled (not callable from
+// the kernel thread).
+void waitQuiet();
+// Runs work on the kernel thread, later.
+void postToKernelThread(std::function<void()> work);
+bool onKernelThread();
+
+// Registered, active services whose class is className or derives from it,
+// in registration order, each retained for the caller.
+std::vector<IOService*> copyServicesOfClass(const char* className);
+
+// Test hooks: the system goes to sleep / wakes up. The root domain tells its
+// interested drivers on the power manager's thread; the call returns once
+// they have all been told.
+void systemWillSleep();
+void systemDidWake();
+
+}  // namespace hx::kern

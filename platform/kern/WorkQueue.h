@@ -1,0 +1,47 @@
+// A FIFO of work items served by a fixed set of threads: the kernel's
+// matching and termination thread, the power manager's thread and the USB
+// bus's completion threads are all of this kind. Work posted here never runs
+// on the poster's thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hx::kern {
+
+class WorkQueue {
+public:
+    WorkQueue(std::string name, unsigned threads);
+    // Runs what is queued, then joins the threads.
+    ~WorkQueue();
+    WorkQueue(const WorkQueue&) = delete;
+    WorkQueue& operator=(const WorkQueue&) = delete;
+
+    void post(std::function<void()> work);
+    // Waits until nothing is queued or running. From one of the queue's own
+    // threads it cannot wait for itself and returns false at once.
+    bool waitIdle();
+    // True on one of this queue's threads.
+    bool isCurrentThread() const;
+    unsigned threadCount() const { return (unsigned)mThreads.size(); }
+
+private:
+    void run();
+
+    std::string mName;
+    mutable std::mutex mLock;
+    std::condition_variable mWork;
+    std::condition_variable mIdle;
+    std::deque<std::function<void()>> mQueue;
+    unsigned mRunning = 0;
+    bool mStopping = false;
+    std::vector<std::thread> mThreads;
+};
+
+}  // namespace hx::kern

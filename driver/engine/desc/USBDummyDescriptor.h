@@ -1,0 +1,31 @@
+// Synthesized streaming descriptors. Many products do not declare what
+// their streaming alternates carry (vendor-specific interfaces, interrupt or
+// bulk streaming); after the descriptors are read, the driver adds the
+// missing Type I format records to its own model so every later stage
+// treats all products alike. Nothing is ever written to the device.
+#pragma once
+
+#include <cstdint>
+
+#include "abi/VIDPID.h"
+
+class ZrInterfaceDescriptor;
+class ZrSimpleArray;
+
+// The part of the device object's device-specific data that the builder
+// reads and limits: the channel counts the device reports for itself.
+struct DeviceSpecificData {
+    uint32_t mInputChannels = 2;
+    uint32_t mOutputChannels = 2;
+};
+
+// Gives an existing alternate format record 0 (and record 1 unless any of
+// the second three values is -1). A missing alternate changes nothing.
+void addSingleAlternate(ZrInterfaceDescriptor* interface, int alternate, int channels, int resolution, int rateBits,
+                        int channels2, int resolution2, int rateBits2);
+
+void buildDummyDescriptor_FLB2(ZrSimpleArray& configurations, const DeviceSpecificData& data);
+
+namespace USB {
+void buildDummyDescriptor(VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed, DeviceSpecificData& data);
+}

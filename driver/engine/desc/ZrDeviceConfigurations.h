@@ -1,0 +1,76 @@
+// The device object's share of the descriptor model: the list of scanned
+// configurations, the interfaces chosen for the current channel settings,
+// and the device information record built from them.
+//
+// The device object (ZrDevice) owns one of these and forwards its
+// descriptor operations here, giving it the device's identity, link speed
+// and the channel settings to work on.
+#pragma once
+
+#include <cstdint>
+
+#include "abi/APIDeviceInfo.h"
+#include "abi/DriverSM.h"
+#include "abi/VIDPID.h"
+#include "driver/engine/desc/USBDummyDescriptor.h"
+#include "driver/engine/desc/ZrConfigurationDescriptor.h"
+#include "driver/engine/desc/ZrSimpleObject.h"
+
+class USBByteBuffer;
+
+class ZrDeviceConfigurations {
+public:
+    ZrDeviceConfigurations() = default;
+    ZrDeviceConfigurations(const ZrDeviceConfigurations&) = delete;
+    ZrDeviceConfigurations& operator=(const ZrDeviceConfigurations&) = delete;
+
+    // The identity every scan and choice uses. The features record is not
+    // copied: it must outlive this object (it lives in the device object).
+    void setIdentity(uint16_t vendor, uint16_t product, uint16_t release, const APISpecificFeatures* features,
+                     uint8_t numConfigurations);
+    void setIsUSB2Device(bool usb2) { mIsUSB2 = usb2; }
+    const VIDPID& getIds() const { return mIds; }
+    DeviceSpecificData& getDeviceSpecificData() { return mDeviceData; }
+
+    // One complete configuration descriptor set; appends one configuration.
+    bool scanConfigurationDescriptors(USBByteBuffer& buffer);
+    ZrConfigurationDescriptor* getConfigurationDescriptor(int i) const
+    {
+        return mConfigurations.at<ZrConfigurationDescriptor>(i);
+    }
+    int getCountConfigurationDescriptors() const { return mConfigurations.count(); }
+    ZrSimpleArray& getConfigurations() { return mConfigurations; }
+    void deleteAllConfigurations();
+
+    void disableAllByFrequency(uint32_t rate);
+    void disableAllByResolution(int bits);
+    void disableAllByChannels(uint8_t channels);
+
+    // Vendor, product, release, the configurations (at most 4) and the
+    // features record.
+    void getAPIDeviceInfo(APIDeviceInfo& info) const;
+
+    // Interface and alternate choice for the given channel settings, which
+    // receive the setting found.
+    bool findInterfacesInConfig(QnChannelSettings& settings);
+    bool tryFindInterfaces(ZrInterfaceDescriptor*& inResult, ZrInterfaceDescriptor*& outResult, int& rate, int& ins,
+                           int& outs, int& inBits, int& outBits);
+    // Forgets the chosen interfaces (the configuration goes).
+    void forgetInterfaces();
+
+    ZrConfigurationDescriptor* m_pcConfiguration = nullptr;
+    ZrInterfaceDescriptor* m_pcControlInterface = nullptr;
+    ZrInterfaceDescriptor* mpInInterface = nullptr;
+    ZrInterfaceDescriptor* mpOutInterface = nullptr;
+    ZrInterfaceDescriptor* m_pcMidiInterface = nullptr;
+    ZrInterfaceDescriptor* m_pcHIDInterface = nullptr;
+
+private:
+    template <class F> void forEachStreamingFormat(F&& f);
+
+    ZrSimpleArray mConfigurations;
+    VIDPID mIds{0, 0, 0, nullptr};
+    uint8_t mNumConfigurations = 0;
+    bool mIsUSB2 = false;
+    DeviceSpecificData mDeviceData;
+};

@@ -13,10 +13,12 @@ class ZrInterfaceDescriptor;
 class ZrSimpleArray;
 
 // The part of the device object's device-specific data that the builder
-// reads and limits: the channel counts the device reports for itself.
+// reads and limits: channel counts a product reports for itself. 0 means
+// "not reported": the interface choice then keeps the wanted counts, so a
+// multichannel class-compliant device is not held to 2 channels.
 struct DeviceSpecificData {
-    uint32_t mInputChannels = 2;
-    uint32_t mOutputChannels = 2;
+    uint32_t mInputChannels = 0;
+    uint32_t mOutputChannels = 0;
 };
 
 // Gives an existing alternate format record 0 (and record 1 unless any of

@@ -305,7 +305,9 @@ TEST_F(KernService, InterestHandlersGetMessagesUntilRemovedEvenFromInside) {
     kept.notifier = nub->registerInterest(gIOGeneralInterest, onInterest, &kept);
     selfRemoving.notifier = nub->registerInterest(gIOGeneralInterest, onInterest, &selfRemoving);
     ASSERT_NE(kept.notifier, nullptr);
-    EXPECT_EQ(nub->registerInterest(OSSymbol::withCString("IOBusyInterest"), onInterest, &kept), nullptr);
+    const OSSymbol* busy = OSSymbol::withCString("IOBusyInterest");
+    EXPECT_EQ(nub->registerInterest(busy, onInterest, &kept), nullptr);
+    busy->release();
 
     nub->messageClients(1);
     nub->messageClients(2);

@@ -1,0 +1,88 @@
+// The device side of the simulated bus: what a USB device answers on its
+// default pipe.
+//
+// Standard requests are answered here, once, from the model's descriptor
+// data: GET_DESCRIPTOR (device, configuration, string), SET_CONFIGURATION,
+// GET_CONFIGURATION, SET_INTERFACE and CLEAR_FEATURE(ENDPOINT_HALT) on an
+// endpoint of an active alternate setting. A model adds class and vendor
+// requests only. Replies are cut to wLength; an unknown request, value or
+// index stalls, it never succeeds silently. Every request the device
+// receives is kept in a trace.
+#pragma once
+
+#include "platform/usb/StandardUSB.h"
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace hx::usb {
+
+struct ControlResult {
+    IOReturn status;
+    uint32_t length;  // bytes of the data stage that moved
+
+    static ControlResult ok(uint32_t length = 0) { return {kIOReturnSuccess, length}; }
+    static ControlResult stall() { return {kUSBHostReturnPipeStalled, 0}; }
+};
+
+struct TraceEntry {
+    StandardUSB::DeviceRequest setup;
+    std::vector<uint8_t> dataOut;  // the host's data stage (OUT requests)
+    IOReturn status;
+    uint32_t length;
+};
+
+class DeviceModel {
+public:
+    explicit DeviceModel(uint8_t speed) : mSpeed(speed) {}
+    virtual ~DeviceModel() = default;
+    DeviceModel(const DeviceModel&) = delete;
+    DeviceModel& operator=(const DeviceModel&) = delete;
+
+    // kUSBHostConnectionSpeedFull or kUSBHostConnectionSpeedHigh.
+    uint8_t speed() const { return mSpeed; }
+
+    // Descriptor data at this speed.
+    virtual std::span<const uint8_t> deviceDescriptor() const = 0;
+    // Configuration set by index (0-based); empty when there is none.
+    virtual std::span<const uint8_t> configurationDescriptor(uint8_t index) const = 0;
+    // String descriptor bytes; index 0 is the language table.
+    virtual std::optional<std::vector<uint8_t>> stringDescriptor(uint8_t index, uint16_t language) const = 0;
+
+    // One control transfer as the device sees it. `data` holds wLength bytes:
+    // the host's data for OUT, room for the reply for IN.
+    ControlResult control(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    // A bus reset: back to the unconfigured state.
+    void busReset();
+
+    uint8_t configurationValue() const;
+    std::optional<uint8_t> alternateSetting(uint8_t interfaceNumber) const;
+
+    std::vector<TraceEntry> trace() const;
+    void clearTrace();
+
+protected:
+    // Class and vendor requests; runs under the model's lock.
+    virtual ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    virtual void onBusReset() {}
+
+    // The active configuration set, or null while unconfigured (under lock).
+    const StandardUSB::ConfigurationDescriptor* activeConfiguration() const;
+    bool endpointIsActive(uint8_t address) const;
+
+    mutable std::mutex mLock;
+
+private:
+    ControlResult standardRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    const StandardUSB::ConfigurationDescriptor* configurationWithValue(uint8_t value) const;
+
+    const uint8_t mSpeed;
+    uint8_t mConfiguration = 0;
+    std::map<uint8_t, uint8_t> mAlternate;  // interface number -> alternate setting
+    std::vector<TraceEntry> mTrace;
+};
+
+}  // namespace hx::usb

@@ -1,0 +1,163 @@
+// The host stack's objects a driver holds: the device, its interfaces and
+// their pipes, on the simulated bus (USBBus.h).
+//
+// Transfers never complete inside the call that submitted them: the bus
+// answers at its next frame, synchronous calls wait for that, asynchronous
+// completions run on the bus's completion threads (at least two). A
+// completion may submit again or abort.
+#pragma once
+
+#include "platform/kern/IOMemoryDescriptor.h"
+#include "platform/kern/IOService.h"
+#include "platform/usb/StandardUSB.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace hx::usb {
+class Bus;
+class DeviceModel;
+struct BusCore;
+struct Port;
+}  // namespace hx::usb
+
+class IOUSBHostInterface;
+class IOUSBHostPipe;
+
+typedef void (*IOUSBHostCompletionAction)(void* owner, void* parameter, IOReturn status, uint32_t bytesTransferred);
+struct IOUSBHostCompletion {
+    void* owner;
+    IOUSBHostCompletionAction action;
+    void* parameter;
+};
+
+// Abort options.
+enum : IOOptionBits {
+    kAbortAsynchronous = 0,
+    kAbortSynchronous = 1,
+};
+
+// Open option of an interface: select the alternate setting given as the
+// open argument in the same call.
+enum : IOOptionBits { kUSBHostOpenOptionSelectAlternateInterface = 0x00010000 };
+
+class IOUSBHostDevice : public IOService {
+    OSDeclareDefaultStructors(IOUSBHostDevice)
+public:
+    // Cached at enumeration; valid while the object lives.
+    const StandardUSB::DeviceDescriptor* getDeviceDescriptor() const;
+    // By index (0-based); null when there is none.
+    const StandardUSB::ConfigurationDescriptor* getConfigurationDescriptor(uint8_t index) const;
+    // Read from the device (GET_DESCRIPTOR, through the default pipe) on
+    // first use, then cached; null when the device does not answer.
+    const StandardUSB::StringDescriptor* getStringDescriptor(uint8_t index, uint16_t languageID = 0x0409);
+
+    uint8_t getSpeed() const { return mSpeed; }
+    // The bus frame number (1 ms frames at both speeds); 0 once unplugged.
+    uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
+
+    // SET_CONFIGURATION; on success the interfaces of the new configuration
+    // exist as children of this device (published for matching when asked).
+    IOReturn setConfiguration(uint8_t configurationValue, bool matchInterfaces = true);
+    // A bus reset: the device keeps this object, drops its configuration and
+    // its interface objects; pending requests end with kIOReturnAborted.
+    IOReturn reset();
+
+    // A control request on the default pipe, waiting for its end. Never
+    // writes more than wLength bytes into dataBuffer; bytesTransferred gets
+    // what moved. A time-out of 0 waits without limit.
+    IOReturn deviceRequest(IOService* forClient, StandardUSB::DeviceRequest& request, void* dataBuffer,
+                           uint32_t& bytesTransferred,
+                           uint32_t completionTimeoutMs = kUSBHostStandardRequestCompletionTimeout);
+    IOReturn deviceRequest(IOService* forClient, StandardUSB::DeviceRequest& request,
+                           IOMemoryDescriptor* dataBuffer, uint32_t& bytesTransferred,
+                           uint32_t completionTimeoutMs = kUSBHostStandardRequestCompletionTimeout);
+    // Asynchronous form: the completion runs on a bus thread. When the call
+    // returns an error the completion is not called.
+    IOReturn deviceRequest(IOService* forClient, StandardUSB::DeviceRequest& request,
+                           IOMemoryDescriptor* dataBuffer, IOUSBHostCompletion* completion,
+                           uint32_t completionTimeoutMs = kUSBHostStandardRequestCompletionTimeout);
+    // Ends pending default-pipe requests with the given status. Synchronous
+    // aborts wait for their completions, except on a bus thread.
+    IOReturn abortDeviceRequests(IOOptionBits options = kAbortAsynchronous, IOReturn withError = kIOReturnAborted);
+
+    bool isUnplugged() const;
+
+protected:
+    bool finalize(IOOptionBits options) override;
+    void free() override;
+
+private:
+    friend struct hx::usb::BusCore;
+    friend class hx::usb::Bus;
+    friend class IOUSBHostInterface;
+    friend class IOUSBHostPipe;
+    void dropInterfaces();
+
+    std::shared_ptr<hx::usb::BusCore> mBus;
+    std::atomic<bool> mUnplugged{false};
+    uint8_t mPort = 0;
+    uint8_t mSpeed = kUSBHostConnectionSpeedFull;
+    std::vector<uint8_t> mDeviceDescriptor;
+    std::vector<std::vector<uint8_t>> mConfigurations;
+    std::mutex mLock;
+    std::map<uint32_t, std::vector<uint8_t>> mStrings;  // (language << 8 | index)
+    std::vector<IOUSBHostInterface*> mInterfaces;       // retained
+};
+
+class IOUSBHostInterface : public IOService {
+    OSDeclareDefaultStructors(IOUSBHostInterface)
+public:
+    const StandardUSB::InterfaceDescriptor* getInterfaceDescriptor() const;
+    const StandardUSB::ConfigurationDescriptor* getConfigurationDescriptor() const { return mConfig; }
+    IOUSBHostDevice* getDevice() const { return mDevice; }
+    uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
+
+    // SET_INTERFACE; pipes of the previous alternate setting go stale.
+    IOReturn selectAlternateSetting(uint8_t bAlternateSetting);
+    // The pipe of an endpoint of the current alternate setting, retained for
+    // the caller; null when there is none.
+    IOUSBHostPipe* copyPipe(uint8_t address);
+
+    bool open(IOService* forClient, IOOptionBits options = 0, void* arg = nullptr) override;
+
+protected:
+    void free() override;
+
+private:
+    friend class IOUSBHostDevice;
+    friend struct hx::usb::BusCore;
+    void dropPipes();
+
+    IOUSBHostDevice* mDevice = nullptr;  // the provider (kept by the provider link)
+    const StandardUSB::ConfigurationDescriptor* mConfig = nullptr;
+    std::atomic<const StandardUSB::InterfaceDescriptor*> mCurrent{nullptr};
+    std::mutex mLock;
+    std::map<uint8_t, IOUSBHostPipe*> mPipes;  // retained; endpoints of the current alternate
+};
+
+class IOUSBHostPipe : public OSObject {
+    OSDeclareDefaultStructors(IOUSBHostPipe)
+public:
+    const StandardUSB::EndpointDescriptor* getEndpointDescriptor() const { return &mEndpoint; }
+    // Clears the halt state of the endpoint; with the request, also tells the
+    // device (CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint).
+    IOReturn clearStall(bool withRequest);
+    // Ends the transfers queued on this pipe. The control plane queues none
+    // on data pipes yet, so this ends nothing until data transfers exist.
+    IOReturn abort(IOOptionBits options = kAbortAsynchronous, IOReturn withError = kIOReturnAborted,
+                   IOService* forClient = nullptr);
+    // True once the pipe's alternate setting, configuration or device went.
+    bool isStale() const { return mStale.load(); }
+
+protected:
+    void free() override;
+
+private:
+    friend class IOUSBHostInterface;
+    IOUSBHostDevice* mDevice = nullptr;  // retained
+    StandardUSB::EndpointDescriptor mEndpoint{};
+    std::atomic<bool> mStale{false};
+};

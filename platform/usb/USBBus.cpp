@@ -1,0 +1,654 @@
+#include "platform/usb/USBBus.h"
+
+#include "platform/kern/KernClock.h"
+#include "platform/kern/WorkQueue.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+
+using namespace StandardUSB;
+
+OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
+OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
+OSDefineMetaClassAndStructors(IOUSBHostPipe, OSObject)
+
+namespace hx::usb {
+
+namespace {
+constexpr uint64_t kFrameNanos = 1000000;  // one 1 ms bus frame
+}
+
+bool RequestMatch::matches(const DeviceRequest& s) const {
+    return (!requestType || *requestType == s.bmRequestType) && (!request || *request == s.bRequest) &&
+           (!value || *value == s.wValue) && (!index || *index == s.wIndex);
+}
+
+struct FaultRule {
+    int id;
+    RequestMatch match;
+    Fault fault;
+    uint32_t remaining;  // 0 with `forever`
+    bool forever;
+    uint32_t hits = 0;
+};
+
+struct Port {
+    IOUSBHostDevice* device = nullptr;  // retained while plugged
+    std::shared_ptr<DeviceModel> model;
+    std::vector<FaultRule> faults;
+};
+
+// One default-pipe request from submission to completion.
+struct Transfer {
+    IOUSBHostDevice* device = nullptr;  // retained until the completion ran
+    std::shared_ptr<DeviceModel> model;
+    uint8_t port = 0;
+    DeviceRequest setup{};
+    std::vector<uint8_t> data;  // wLength bytes: staged OUT data or the IN reply
+    void* buffer = nullptr;
+    IOMemoryDescriptor* md = nullptr;  // retained
+    uint64_t dueNanos = 0;             // when the device sees it
+    uint64_t deadlineNanos = 0;        // 0: no time-out
+    uint64_t deliverNanos = 0;
+    bool answered = false;
+    bool done = false;
+    IOReturn status = kIOReturnSuccess;
+    uint32_t length = 0;
+    bool async = false;
+    IOUSBHostCompletion completion{};
+    std::shared_ptr<int> abortGroup;  // completions a synchronous abort waits for
+};
+
+struct BusCore {
+    BusOptions options;
+    uint64_t t0 = 0;
+    mutable std::mutex lock;
+    std::condition_variable wake;  // the scheduler's
+    std::condition_variable done;  // synchronous requests and aborts
+    std::vector<Port> ports;
+    std::vector<std::shared_ptr<Transfer>> transfers;
+    bool stopping = false;
+    int nextFaultID = 1;
+    IOService* root = nullptr;
+    std::thread scheduler;
+    std::unique_ptr<hx::kern::WorkQueue> pool;
+
+    uint64_t frameAt(uint64_t nanos) const { return options.firstFrame + (nanos - t0) / kFrameNanos; }
+    uint64_t frameStart(uint64_t frame) const { return t0 + (frame - options.firstFrame) * kFrameNanos; }
+
+    uint64_t frameNumber(AbsoluteTime* theTime) const {
+        const uint64_t f = frameAt(hx::kern::clock::nowNanos());
+        if (theTime) *theTime = frameStart(f);
+        return f;
+    }
+
+    Port* portOf(uint8_t port) { return port >= 1 && port <= ports.size() ? &ports[port - 1] : nullptr; }
+
+    IOReturn submit(IOUSBHostDevice* dev, const DeviceRequest& setup, void* buffer, IOMemoryDescriptor* md,
+                    uint32_t timeoutMs, const IOUSBHostCompletion* completion, std::shared_ptr<Transfer>* out) {
+        const bool in = setup.bmRequestType & kRequestDirectionIn;
+        if (setup.wLength && !buffer && !md) return kIOReturnBadArgument;
+        if (md && md->getLength() < setup.wLength) return kIOReturnBadArgument;
+        auto t = std::make_shared<Transfer>();
+        t->setup = setup;
+        t->data.assign(setup.wLength, 0);
+        if (!in && setup.wLength) {
+            if (buffer) std::memcpy(t->data.data(), buffer, setup.wLength);
+            else md->readBytes(0, t->data.data(), setup.wLength);
+        }
+        t->buffer = buffer;
+        t->md = md;
+        if (completion) {
+            t->async = true;
+            t->completion = *completion;
+        }
+        std::lock_guard<std::mutex> g(lock);
+        Port* p = portOf(dev->mPort);
+        if (stopping || dev->isUnplugged() || !p || p->device != dev) return kIOReturnNoDevice;
+        const uint64_t now = hx::kern::clock::nowNanos();
+        t->device = dev;
+        t->model = p->model;
+        t->port = dev->mPort;
+        t->dueNanos = frameStart(frameAt(now) + 1);
+        t->deadlineNanos = timeoutMs ? now + (uint64_t)timeoutMs * kFrameNanos : 0;
+        dev->retain();
+        if (md) md->retain();
+        transfers.push_back(t);
+        if (out) *out = t;
+        wake.notify_one();
+        return kIOReturnSuccess;
+    }
+
+    IOReturn controlSync(IOUSBHostDevice* dev, const DeviceRequest& setup, void* buffer, IOMemoryDescriptor* md,
+                         uint32_t& bytes, uint32_t timeoutMs) {
+        bytes = 0;
+        std::shared_ptr<Transfer> t;
+        const IOReturn r = submit(dev, setup, buffer, md, timeoutMs, nullptr, &t);
+        if (r != kIOReturnSuccess) return r;
+        std::unique_lock<std::mutex> l(lock);
+        done.wait(l, [&] { return t->done; });
+        bytes = t->length;
+        return t->status;
+    }
+
+    // Ends a transfer (under the lock): copies the reply, then wakes the
+    // waiter or queues the completion.
+    void finish(const std::shared_ptr<Transfer>& t, IOReturn status, uint32_t length) {
+        t->status = status;
+        t->length = status == kIOReturnSuccess ? length : 0;
+        const bool in = t->setup.bmRequestType & kRequestDirectionIn;
+        if (status == kIOReturnSuccess && in && t->length) {
+            if (t->buffer) std::memcpy(t->buffer, t->data.data(), t->length);
+            else t->md->writeBytes(0, t->data.data(), t->length);
+        }
+        t->done = true;
+        if (!t->async) {
+            done.notify_all();
+            t->device->release();  // the waiter still holds its own
+            if (t->md) t->md->release();
+            t->device = nullptr;
+            return;
+        }
+        pool->post([this, t] {
+            t->completion.action(t->completion.owner, t->completion.parameter, t->status, t->length);
+            IOUSBHostDevice* dev = t->device;
+            IOMemoryDescriptor* md = t->md;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (t->abortGroup) --*t->abortGroup;
+                t->device = nullptr;
+                t->md = nullptr;
+            }
+            done.notify_all();
+            if (md) md->release();
+            dev->release();
+        });
+    }
+
+    void answer(Transfer& t) {
+        Port* p = portOf(t.port);
+        for (FaultRule& rule : p ? p->faults : std::vector<FaultRule>{}) {
+            if (!rule.match.matches(t.setup) || (!rule.forever && rule.remaining == 0)) continue;
+            ++rule.hits;
+            if (!rule.forever) --rule.remaining;
+            if (rule.fault.kind != Fault::Kind::Delay) {
+                t.status = rule.fault.status;
+                t.length = 0;
+                t.deliverNanos = t.dueNanos;
+                t.answered = true;
+                return;
+            }
+            const ControlResult r = t.model->control(t.setup, t.data.data());
+            t.status = r.status;
+            t.length = r.length;
+            t.deliverNanos = t.dueNanos + (uint64_t)rule.fault.delayMs * kFrameNanos;
+            t.answered = true;
+            return;
+        }
+        const ControlResult r = t.model->control(t.setup, t.data.data());
+        t.status = r.status;
+        t.length = std::min<uint32_t>(r.length, t.setup.wLength);
+        t.deliverNanos = t.dueNanos;
+        t.answered = true;
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> l(lock);
+        while (!stopping) {
+            const uint64_t now = hx::kern::clock::nowNanos();
+            uint64_t next = UINT64_MAX;
+            for (size_t i = 0; i < transfers.size();) {
+                std::shared_ptr<Transfer> t = transfers[i];
+                if (!t->answered && t->dueNanos <= now) answer(*t);
+                if (t->answered && t->deadlineNanos && t->deliverNanos > t->deadlineNanos) {
+                    if (t->deadlineNanos <= now) {
+                        transfers.erase(transfers.begin() + i);
+                        finish(t, kIOReturnTimeout, 0);
+                        continue;
+                    }
+                    next = std::min(next, t->deadlineNanos);
+                } else if (t->answered && t->deliverNanos <= now) {
+                    transfers.erase(transfers.begin() + i);
+                    finish(t, t->status, t->length);
+                    continue;
+                } else {
+                    next = std::min(next, t->answered ? t->deliverNanos : t->dueNanos);
+                }
+                ++i;
+            }
+            if (next == UINT64_MAX) wake.wait(l);
+            else hx::kern::clock::waitUntil(wake, l, next);
+        }
+    }
+
+    // Ends the device's pending requests (under the lock); returns how many
+    // asynchronous completions that queued, counted in `group`.
+    void endTransfersOf(IOUSBHostDevice* dev, IOReturn status, const std::shared_ptr<int>& group) {
+        for (size_t i = 0; i < transfers.size();) {
+            std::shared_ptr<Transfer> t = transfers[i];
+            if (t->device != dev) {
+                ++i;
+                continue;
+            }
+            transfers.erase(transfers.begin() + i);
+            if (group && t->async) {
+                t->abortGroup = group;
+                ++*group;
+            }
+            finish(t, status, 0);
+        }
+    }
+
+    void abortDevice(IOUSBHostDevice* dev, IOReturn status, bool wait) {
+        auto group = std::make_shared<int>(0);
+        std::unique_lock<std::mutex> l(lock);
+        endTransfersOf(dev, status, group);
+        // A bus thread cannot wait for the completions queued behind it.
+        if (wait && !pool->isCurrentThread()) done.wait(l, [&] { return *group == 0; });
+    }
+
+    void shutdown() {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            stopping = true;
+            for (auto& t : transfers) finish(t, kIOReturnNoDevice, 0);
+            transfers.clear();
+        }
+        wake.notify_all();
+        if (scheduler.joinable()) scheduler.join();
+        pool.reset();  // runs the completions still queued
+        OSSafeReleaseNULL(root);
+    }
+};
+
+// ---- Bus
+
+Bus::Bus(BusOptions options) : mCore(std::make_shared<BusCore>()) {
+    if (options.firstFrame == 0) options.firstFrame = 1;
+    if (options.completionThreads < 2) options.completionThreads = 2;
+    if (options.ports == 0) options.ports = 1;
+    mCore->options = options;
+    mCore->t0 = hx::kern::clock::nowNanos();
+    mCore->ports.resize(options.ports);
+    mCore->root = new IOService;
+    mCore->root->init();
+    mCore->root->setName("HXUSBHostController");
+    mCore->pool = std::make_unique<hx::kern::WorkQueue>("usb-completion", options.completionThreads);
+    BusCore* core = mCore.get();
+    mCore->scheduler = std::thread([core] { core->run(); });
+}
+
+Bus::~Bus() {
+    for (uint8_t p = 1; p <= mCore->ports.size(); ++p) unplug(p);
+    hx::kern::waitQuiet();
+    mCore->shutdown();
+}
+
+uint32_t Bus::locationIDForPort(uint8_t port) { return 0x14000000u | ((uint32_t)port << 20); }
+
+uint64_t Bus::frameNumber() const { return mCore->frameNumber(nullptr); }
+
+uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) {
+    if (!model) return 0;
+    std::span<const uint8_t> dd = model->deviceDescriptor();
+    if (dd.size() < sizeof(DeviceDescriptor)) return 0;
+    IOUSBHostDevice* dev = new IOUSBHostDevice;
+    {
+        std::lock_guard<std::mutex> g(mCore->lock);
+        if (port == 0) {
+            for (uint8_t p = 1; p <= mCore->ports.size() && !port; ++p)
+                if (!mCore->ports[p - 1].device) port = p;
+        }
+        Port* p = mCore->portOf(port);
+        if (!p || p->device) {
+            dev->release();
+            return 0;
+        }
+        p->device = dev;
+        p->model = model;
+    }
+    // Enumeration: the stack caches the device and configuration descriptors.
+    dev->init();
+    dev->mBus = mCore;
+    dev->mPort = port;
+    dev->mSpeed = model->speed();
+    dev->mDeviceDescriptor.assign(dd.begin(), dd.end());
+    const auto* d = reinterpret_cast<const DeviceDescriptor*>(dev->mDeviceDescriptor.data());
+    for (uint8_t i = 0; i < d->bNumConfigurations; ++i) {
+        std::span<const uint8_t> c = model->configurationDescriptor(i);
+        dev->mConfigurations.emplace_back(c.begin(), c.end());
+    }
+    dev->setName("IOUSBHostDevice");
+    dev->setProperty("idVendor", d->idVendor, 16);
+    dev->setProperty("idProduct", d->idProduct, 16);
+    dev->setProperty("bcdDevice", d->bcdDevice, 16);
+    dev->setProperty("bDeviceClass", d->bDeviceClass, 8);
+    dev->setProperty("bDeviceSubClass", d->bDeviceSubClass, 8);
+    dev->setProperty("bDeviceProtocol", d->bDeviceProtocol, 8);
+    dev->setProperty("locationID", locationIDForPort(port), 32);
+    dev->setProperty("Device Speed", model->speed(), 8);
+    dev->attach(mCore->root);
+    dev->registerService();
+    return port;
+}
+
+void Bus::unplug(uint8_t port) {
+    IOUSBHostDevice* dev = nullptr;
+    {
+        std::lock_guard<std::mutex> g(mCore->lock);
+        Port* p = mCore->portOf(port);
+        if (!p || !p->device) return;
+        dev = p->device;
+        p->device = nullptr;
+        p->model.reset();
+        dev->mUnplugged.store(true);
+        mCore->endTransfersOf(dev, kIOReturnNoDevice, nullptr);
+    }
+    hx::kern::postToKernelThread([dev] {
+        dev->terminate(0);
+        // After the second phases that terminate queued.
+        hx::kern::postToKernelThread([dev] { dev->release(); });
+    });
+}
+
+IOUSBHostDevice* Bus::copyDevice(uint8_t port) const {
+    std::lock_guard<std::mutex> g(mCore->lock);
+    Port* p = mCore->portOf(port);
+    if (!p || !p->device) return nullptr;
+    p->device->retain();
+    return p->device;
+}
+
+int Bus::addFault(uint8_t port, const RequestMatch& match, const Fault& fault, uint32_t count) {
+    std::lock_guard<std::mutex> g(mCore->lock);
+    Port* p = mCore->portOf(port);
+    if (!p) return 0;
+    const int id = mCore->nextFaultID++;
+    p->faults.push_back({id, match, fault, count, count == 0});
+    return id;
+}
+
+int Bus::failDeviceDescriptorReads(uint8_t port, uint32_t count, const Fault& fault) {
+    RequestMatch m;
+    m.requestType = kRequestDirectionIn | kRequestTypeStandard | kRequestRecipientDevice;
+    m.request = kDeviceRequestGetDescriptor;
+    m.value = kDescriptorTypeDevice << 8;
+    return count ? addFault(port, m, fault, count) : 0;
+}
+
+uint32_t Bus::faultHits(uint8_t port, int faultID) const {
+    std::lock_guard<std::mutex> g(mCore->lock);
+    Port* p = mCore->portOf(port);
+    if (!p) return 0;
+    for (const FaultRule& r : p->faults)
+        if (r.id == faultID) return r.hits;
+    return 0;
+}
+
+void Bus::clearFaults(uint8_t port) {
+    std::lock_guard<std::mutex> g(mCore->lock);
+    if (Port* p = mCore->portOf(port)) p->faults.clear();
+}
+
+}  // namespace hx::usb
+
+// ---- IOUSBHostDevice
+
+using hx::usb::BusCore;
+
+bool IOUSBHostDevice::isUnplugged() const { return mUnplugged.load(); }
+
+const DeviceDescriptor* IOUSBHostDevice::getDeviceDescriptor() const {
+    return mDeviceDescriptor.size() >= sizeof(DeviceDescriptor)
+               ? reinterpret_cast<const DeviceDescriptor*>(mDeviceDescriptor.data())
+               : nullptr;
+}
+
+const ConfigurationDescriptor* IOUSBHostDevice::getConfigurationDescriptor(uint8_t index) const {
+    if (index >= mConfigurations.size() || mConfigurations[index].size() < sizeof(ConfigurationDescriptor))
+        return nullptr;
+    return reinterpret_cast<const ConfigurationDescriptor*>(mConfigurations[index].data());
+}
+
+const StringDescriptor* IOUSBHostDevice::getStringDescriptor(uint8_t index, uint16_t languageID) {
+    const uint32_t key = ((uint32_t)languageID << 8) | index;
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        auto it = mStrings.find(key);
+        if (it != mStrings.end()) return reinterpret_cast<const StringDescriptor*>(it->second.data());
+    }
+    uint8_t reply[255] = {};
+    DeviceRequest r{kRequestDirectionIn | kRequestTypeStandard | kRequestRecipientDevice,
+                    kDeviceRequestGetDescriptor, (uint16_t)((kDescriptorTypeString << 8) | index), languageID,
+                    sizeof reply};
+    uint32_t bytes = 0;
+    if (deviceRequest(this, r, reply, bytes) != kIOReturnSuccess || bytes < 2 ||
+        reply[1] != kDescriptorTypeString)
+        return nullptr;
+    // Kept in a zeroed 256-byte block: a reader trusting the length byte
+    // never runs past what the device sent.
+    std::vector<uint8_t> block(256, 0);
+    std::memcpy(block.data(), reply, bytes);
+    std::lock_guard<std::mutex> g(mLock);
+    auto it = mStrings.emplace(key, std::move(block)).first;
+    return reinterpret_cast<const StringDescriptor*>(it->second.data());
+}
+
+uint64_t IOUSBHostDevice::getFrameNumber(AbsoluteTime* theTime) const {
+    if (isUnplugged() || !mBus) {
+        if (theTime) *theTime = 0;
+        return 0;
+    }
+    return mBus->frameNumber(theTime);
+}
+
+IOReturn IOUSBHostDevice::deviceRequest(IOService*, DeviceRequest& request, void* dataBuffer,
+                                        uint32_t& bytesTransferred, uint32_t completionTimeoutMs) {
+    if (!mBus) return kIOReturnNoDevice;
+    return mBus->controlSync(this, request, dataBuffer, nullptr, bytesTransferred, completionTimeoutMs);
+}
+
+IOReturn IOUSBHostDevice::deviceRequest(IOService*, DeviceRequest& request, IOMemoryDescriptor* dataBuffer,
+                                        uint32_t& bytesTransferred, uint32_t completionTimeoutMs) {
+    if (!mBus) return kIOReturnNoDevice;
+    return mBus->controlSync(this, request, nullptr, dataBuffer, bytesTransferred, completionTimeoutMs);
+}
+
+IOReturn IOUSBHostDevice::deviceRequest(IOService*, DeviceRequest& request, IOMemoryDescriptor* dataBuffer,
+                                        IOUSBHostCompletion* completion, uint32_t completionTimeoutMs) {
+    if (!completion || !completion->action) return kIOReturnBadArgument;
+    if (!mBus) return kIOReturnNoDevice;
+    return mBus->submit(this, request, nullptr, dataBuffer, completionTimeoutMs, completion, nullptr);
+}
+
+IOReturn IOUSBHostDevice::abortDeviceRequests(IOOptionBits options, IOReturn withError) {
+    if (!mBus) return kIOReturnNoDevice;
+    mBus->abortDevice(this, withError, options & kAbortSynchronous);
+    return kIOReturnSuccess;
+}
+
+IOReturn IOUSBHostDevice::setConfiguration(uint8_t configurationValue, bool matchInterfaces) {
+    if (isUnplugged() || !mBus) return kIOReturnNoDevice;
+    DeviceRequest r{kRequestDirectionOut | kRequestTypeStandard | kRequestRecipientDevice,
+                    kDeviceRequestSetConfiguration, configurationValue, 0, 0};
+    uint32_t bytes = 0;
+    const IOReturn status = deviceRequest(this, r, (void*)nullptr, bytes);
+    if (status != kIOReturnSuccess) return status;
+    dropInterfaces();
+    if (configurationValue == 0) return kIOReturnSuccess;
+    const ConfigurationDescriptor* config = nullptr;
+    for (uint8_t i = 0; i < mConfigurations.size() && !config; ++i) {
+        const ConfigurationDescriptor* c = getConfigurationDescriptor(i);
+        if (c && c->bConfigurationValue == configurationValue) config = c;
+    }
+    if (!config) return kIOReturnNotFound;
+    const DeviceDescriptor* d = getDeviceDescriptor();
+    std::vector<IOUSBHostInterface*> made;
+    for (const InterfaceDescriptor* i = getNextInterfaceDescriptor(config, nullptr); i;
+         i = getNextInterfaceDescriptor(config, reinterpret_cast<const Descriptor*>(i))) {
+        if (i->bAlternateSetting != 0) continue;
+        IOUSBHostInterface* intf = new IOUSBHostInterface;
+        intf->init();
+        intf->mDevice = this;
+        intf->mConfig = config;
+        intf->mCurrent.store(i);
+        intf->setName("IOUSBHostInterface");
+        intf->setProperty("bInterfaceNumber", i->bInterfaceNumber, 8);
+        intf->setProperty("bAlternateSetting", i->bAlternateSetting, 8);
+        intf->setProperty("bInterfaceClass", i->bInterfaceClass, 8);
+        intf->setProperty("bInterfaceSubClass", i->bInterfaceSubClass, 8);
+        intf->setProperty("bInterfaceProtocol", i->bInterfaceProtocol, 8);
+        intf->setProperty("bConfigurationValue", config->bConfigurationValue, 8);
+        intf->setProperty("idVendor", d->idVendor, 16);
+        intf->setProperty("idProduct", d->idProduct, 16);
+        intf->attach(this);
+        made.push_back(intf);
+    }
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        mInterfaces = made;
+    }
+    if (matchInterfaces)
+        for (IOUSBHostInterface* intf : made) intf->registerService();
+    return kIOReturnSuccess;
+}
+
+IOReturn IOUSBHostDevice::reset() {
+    if (isUnplugged() || !mBus) return kIOReturnNoDevice;
+    mBus->abortDevice(this, kIOReturnAborted, false);
+    std::shared_ptr<hx::usb::DeviceModel> model;
+    {
+        std::lock_guard<std::mutex> g(mBus->lock);
+        if (hx::usb::Port* p = mBus->portOf(mPort); p && p->device == this) model = p->model;
+    }
+    if (!model) return kIOReturnNoDevice;
+    model->busReset();
+    dropInterfaces();
+    return kIOReturnSuccess;
+}
+
+void IOUSBHostDevice::dropInterfaces() {
+    std::vector<IOUSBHostInterface*> gone;
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        gone.swap(mInterfaces);
+    }
+    for (IOUSBHostInterface* i : gone) {
+        i->dropPipes();
+        i->terminate(0);
+        i->release();
+    }
+}
+
+bool IOUSBHostDevice::finalize(IOOptionBits options) {
+    dropInterfaces();
+    return IOService::finalize(options);
+}
+
+void IOUSBHostDevice::free() {
+    dropInterfaces();
+    mBus.reset();
+    IOService::free();
+}
+
+// ---- IOUSBHostInterface
+
+const InterfaceDescriptor* IOUSBHostInterface::getInterfaceDescriptor() const { return mCurrent.load(); }
+
+uint64_t IOUSBHostInterface::getFrameNumber(AbsoluteTime* theTime) const {
+    return mDevice ? mDevice->getFrameNumber(theTime) : 0;
+}
+
+IOReturn IOUSBHostInterface::selectAlternateSetting(uint8_t bAlternateSetting) {
+    if (!mDevice || mDevice->isUnplugged()) return kIOReturnNoDevice;
+    if (isInactive()) return kIOReturnNotAttached;
+    const InterfaceDescriptor* now = mCurrent.load();
+    DeviceRequest r{kRequestDirectionOut | kRequestTypeStandard | kRequestRecipientInterface,
+                    kDeviceRequestSetInterface, bAlternateSetting, now->bInterfaceNumber, 0};
+    uint32_t bytes = 0;
+    const IOReturn status = mDevice->deviceRequest(this, r, (void*)nullptr, bytes);
+    if (status != kIOReturnSuccess) return status;
+    for (const InterfaceDescriptor* i = getNextInterfaceDescriptor(mConfig, nullptr); i;
+         i = getNextInterfaceDescriptor(mConfig, reinterpret_cast<const Descriptor*>(i))) {
+        if (i->bInterfaceNumber == now->bInterfaceNumber && i->bAlternateSetting == bAlternateSetting) {
+            dropPipes();
+            mCurrent.store(i);
+            setProperty("bAlternateSetting", bAlternateSetting, 8);
+            return kIOReturnSuccess;
+        }
+    }
+    return kIOReturnNotFound;
+}
+
+IOUSBHostPipe* IOUSBHostInterface::copyPipe(uint8_t address) {
+    if (isInactive() || !mDevice) return nullptr;
+    std::lock_guard<std::mutex> g(mLock);
+    auto it = mPipes.find(address);
+    if (it == mPipes.end()) {
+        const InterfaceDescriptor* current = mCurrent.load();
+        const EndpointDescriptor* found = nullptr;
+        for (const EndpointDescriptor* e = getNextEndpointDescriptor(mConfig, current, nullptr); e && !found;
+             e = getNextEndpointDescriptor(mConfig, current, reinterpret_cast<const Descriptor*>(e)))
+            if (e->bEndpointAddress == address) found = e;
+        if (!found) return nullptr;
+        IOUSBHostPipe* pipe = new IOUSBHostPipe;
+        pipe->mDevice = mDevice;
+        mDevice->retain();
+        std::memcpy(&pipe->mEndpoint, found, sizeof pipe->mEndpoint);
+        it = mPipes.emplace(address, pipe).first;
+    }
+    it->second->retain();
+    return it->second;
+}
+
+bool IOUSBHostInterface::open(IOService* forClient, IOOptionBits options, void* arg) {
+    if (!IOService::open(forClient, options, arg)) return false;
+    if (options & kUSBHostOpenOptionSelectAlternateInterface) {
+        if (selectAlternateSetting((uint8_t)(uintptr_t)arg) != kIOReturnSuccess) {
+            close(forClient);
+            return false;
+        }
+    }
+    return true;
+}
+
+void IOUSBHostInterface::dropPipes() {
+    std::map<uint8_t, IOUSBHostPipe*> gone;
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        gone.swap(mPipes);
+    }
+    for (auto& [address, pipe] : gone) {
+        pipe->mStale.store(true);
+        pipe->release();
+    }
+}
+
+void IOUSBHostInterface::free() {
+    dropPipes();
+    IOService::free();
+}
+
+// ---- IOUSBHostPipe
+
+IOReturn IOUSBHostPipe::clearStall(bool withRequest) {
+    if (!mDevice || mDevice->isUnplugged()) return kIOReturnNoDevice;
+    if (isStale()) return kIOReturnNotAttached;
+    if (!withRequest) return kIOReturnSuccess;
+    DeviceRequest r{kRequestDirectionOut | kRequestTypeStandard | kRequestRecipientEndpoint,
+                    kDeviceRequestClearFeature, kFeatureEndpointHalt, mEndpoint.bEndpointAddress, 0};
+    uint32_t bytes = 0;
+    return mDevice->deviceRequest(nullptr, r, (void*)nullptr, bytes);
+}
+
+IOReturn IOUSBHostPipe::abort(IOOptionBits, IOReturn, IOService*) {
+    if (!mDevice || mDevice->isUnplugged()) return kIOReturnNoDevice;
+    return kIOReturnSuccess;
+}
+
+void IOUSBHostPipe::free() {
+    OSSafeReleaseNULL(mDevice);
+    OSObject::free();
+}

@@ -1,0 +1,92 @@
+// The simulated USB host: ports, a frame clock, the default-pipe scheduler,
+// fault knobs, hot plug and unplug.
+//
+// Frame clock: the frame number counts 1 ms frames at both speeds from a
+// configurable start (never 0; 0 means the device is gone, and a start near
+// 2^32 exercises the driver's 32-bit frame arithmetic). At high speed each
+// frame has 8 microframes of 125 us; isochronous frame lists will address
+// them. The scheduler thread serves the bus frame by frame: a request
+// submitted during frame n reaches the device at the start of frame n + 1.
+//
+// Threads: one scheduler thread answers requests from the device models;
+// completions run on a pool of at least two completion threads; plugging
+// publishes the device for matching on the kernel thread, and unplugging
+// terminates it there, never inside a call a driver made.
+#pragma once
+
+#include "platform/usb/DeviceModel.h"
+#include "platform/usb/IOUSBHostFamily.h"
+
+#include <memory>
+#include <optional>
+
+namespace hx::usb {
+
+struct BusOptions {
+    uint64_t firstFrame = 0x1000;     // frame number at bus start; 0 is taken as 1
+    uint8_t ports = 8;
+    unsigned completionThreads = 2;   // at least 2
+};
+
+// Which default-pipe requests a fault applies to; unset fields match anything.
+struct RequestMatch {
+    std::optional<uint8_t> requestType;
+    std::optional<uint8_t> request;
+    std::optional<uint16_t> value;
+    std::optional<uint16_t> index;
+    bool matches(const StandardUSB::DeviceRequest& setup) const;
+};
+
+struct Fault {
+    enum class Kind { Stall, Fail, Delay };
+    Kind kind = Kind::Stall;
+    IOReturn status = kUSBHostReturnPipeStalled;
+    uint32_t delayMs = 0;
+
+    // The request never reaches the device; the host sees a stall.
+    static Fault stall() { return {Kind::Stall, kUSBHostReturnPipeStalled, 0}; }
+    // The request never reaches the device; the host sees this status.
+    static Fault fail(IOReturn status) { return {Kind::Fail, status, 0}; }
+    // The device answers, the answer arrives ms later (a time-out shorter
+    // than that ends the request with kIOReturnTimeout).
+    static Fault delay(uint32_t ms) { return {Kind::Delay, kIOReturnSuccess, ms}; }
+};
+
+class Bus {
+public:
+    explicit Bus(BusOptions options = {});
+    // Unplugs what is still plugged, waits for the kernel to settle, stops
+    // the bus threads.
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // Plugs a device into a free port (or the given one, 1-based) and
+    // publishes it for matching; the port number, or 0 when none is free.
+    uint8_t plug(std::shared_ptr<DeviceModel> model, uint8_t port = 0);
+    // Unplugs: the device's frame number reads 0, pending requests end with
+    // kIOReturnNoDevice, new ones are refused, and the device service is
+    // terminated on the kernel thread.
+    void unplug(uint8_t port);
+    // The device on a port, retained; null when the port is empty.
+    IOUSBHostDevice* copyDevice(uint8_t port) const;
+
+    // Faults belong to the port, so they can be armed before a device is
+    // plugged (to catch a driver's start-up); they stay until cleared. A
+    // count of 0 applies the fault to every matching request.
+    int addFault(uint8_t port, const RequestMatch& match, const Fault& fault, uint32_t count = 0);
+    // Fails the next `count` GET_DESCRIPTOR(device) requests the driver sends.
+    int failDeviceDescriptorReads(uint8_t port, uint32_t count, const Fault& fault);
+    // How many requests a fault has caught so far.
+    uint32_t faultHits(uint8_t port, int faultID) const;
+    void clearFaults(uint8_t port);
+
+    uint64_t frameNumber() const;
+    // The registry's "locationID" of a port: never 0, one per port.
+    static uint32_t locationIDForPort(uint8_t port);
+
+private:
+    std::shared_ptr<BusCore> mCore;
+};
+
+}  // namespace hx::usb

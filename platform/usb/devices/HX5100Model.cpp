@@ -1,0 +1,203 @@
+#include "platform/usb/devices/HX5100Model.h"
+
+#include "platform/usb/devices/HX5100Descriptors.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hx::usb::devices {
+
+using namespace StandardUSB;
+
+namespace {
+
+constexpr uint8_t kVendorIn = kRequestDirectionIn | kRequestTypeVendor | kRequestRecipientDevice;    // 0xC0
+constexpr uint8_t kVendorOut = kRequestDirectionOut | kRequestTypeVendor | kRequestRecipientDevice;  // 0x40
+constexpr uint8_t kClassEndpointIn = kRequestDirectionIn | kRequestTypeClass | kRequestRecipientEndpoint;    // 0xA2
+constexpr uint8_t kClassEndpointOut = kRequestDirectionOut | kRequestTypeClass | kRequestRecipientEndpoint;  // 0x22
+constexpr uint8_t kSetCur = 0x01;
+constexpr uint8_t kGetCur = 0x81;
+constexpr uint16_t kSamplingFrequencyControl = 0x0100;
+
+bool rateSupported(uint32_t rate, uint8_t speed) {
+    switch (rate) {
+    case 44100:
+    case 48000: return true;
+    case 88200:
+    case 96000:
+    case 176400:
+    case 192000: return speed >= kUSBHostConnectionSpeedHigh;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+HX5100Model::HX5100Model(uint8_t speed, HX5100Identity identity, HX5100Firmware firmware)
+    : DeviceModel(speed),
+      mIdentity(std::move(identity)),
+      mFirmware(std::move(firmware)),
+      mDeviceDescriptor(hx5100::deviceDescriptor(mIdentity.vendorID, mIdentity.productID, mIdentity.release,
+                                                 !mIdentity.serial.empty())) {}
+
+std::span<const uint8_t> HX5100Model::deviceDescriptor() const { return mDeviceDescriptor; }
+
+std::span<const uint8_t> HX5100Model::configurationDescriptor(uint8_t index) const {
+    if (index != 0) return {};
+    if (speed() >= kUSBHostConnectionSpeedHigh) return hx5100::kHighSpeedConfiguration;
+    return hx5100::kFullSpeedConfiguration;
+}
+
+std::optional<std::vector<uint8_t>> HX5100Model::stringDescriptor(uint8_t index, uint16_t language) const {
+    if (index == 0) return std::vector<uint8_t>(hx5100::kLanguages.begin(), hx5100::kLanguages.end());
+    if (language != 0x0409) return std::nullopt;
+    const std::string* text = index == 1   ? &mIdentity.manufacturer
+                              : index == 2 ? &mIdentity.product
+                              : index == 3 && !mIdentity.serial.empty() ? &mIdentity.serial
+                                                                         : nullptr;
+    if (!text) return std::nullopt;
+    // UTF-16LE of the (ASCII) text, at most 126 code units to fit the length byte.
+    const size_t units = std::min<size_t>(text->size(), 126);
+    std::vector<uint8_t> d(2 + 2 * units, 0);
+    d[0] = (uint8_t)d.size();
+    d[1] = kDescriptorTypeString;
+    for (size_t i = 0; i < units; ++i) d[2 + 2 * i] = (uint8_t)(*text)[i];
+    return d;
+}
+
+uint32_t HX5100Model::sampleRate() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mSampleRate;
+}
+
+uint8_t HX5100Model::selectorByte() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mSelector;
+}
+
+uint8_t HX5100Model::portRegister2() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mPortRegister2;
+}
+
+uint8_t HX5100Model::transmitterRegister(uint8_t reg) const {
+    std::lock_guard<std::mutex> g(mLock);
+    const unsigned i = reg - kFirstTransmitterRegister;
+    return i < mTransmitter.size() ? mTransmitter[i] : 0;
+}
+
+std::array<uint8_t, 64> HX5100Model::mixerBuffer() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mMixer;
+}
+
+std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
+    static constexpr RequestRow kTable[] = {
+        {kVendorIn, 0x56, kAnyIndex, &HX5100Model::firmwareInfo, "firmware information"},
+        {kVendorIn, 0x49, 0, &HX5100Model::readSelector, "read input selector byte"},
+        {kVendorOut, 0x49, 0, &HX5100Model::writeSelector, "write input selector byte"},
+        {kVendorIn, 0x49, 1, &HX5100Model::readPortRegister2, "read port register 2"},
+        {kVendorOut, 0x49, 1, &HX5100Model::writePortRegister2, "write port register 2"},
+        {kVendorOut, 0x4D, 0, &HX5100Model::writeMixerBuffer, "write mixer buffer"},
+        {kVendorIn, 0x41, 0x101, &HX5100Model::readTransmitter, "read transmitter registers"},
+        {kVendorOut, 0x41, 0x101, &HX5100Model::writeTransmitter, "write transmitter register"},
+        // The driver reads the rate on endpoint 0 as well as on its endpoints.
+        {kClassEndpointIn, kGetCur, 0x00, &HX5100Model::getSampleRate, "get sampling frequency"},
+        {kClassEndpointIn, kGetCur, 0x01, &HX5100Model::getSampleRate, "get sampling frequency"},
+        {kClassEndpointIn, kGetCur, 0x82, &HX5100Model::getSampleRate, "get sampling frequency"},
+        {kClassEndpointOut, kSetCur, 0x01, &HX5100Model::setSampleRate, "set sampling frequency"},
+        {kClassEndpointOut, kSetCur, 0x82, &HX5100Model::setSampleRate, "set sampling frequency"},
+    };
+    return kTable;
+}
+
+ControlResult HX5100Model::classOrVendorRequest(const DeviceRequest& setup, uint8_t* data) {
+    for (const RequestRow& row : requestTable()) {
+        if (row.requestType == setup.bmRequestType && row.request == setup.bRequest &&
+            (row.index == kAnyIndex || row.index == setup.wIndex))
+            return (this->*row.handler)(setup, data);
+    }
+    return ControlResult::stall();
+}
+
+// Each handler checks wValue, wIndex and wLength before touching the data.
+
+ControlResult HX5100Model::firmwareInfo(const DeviceRequest& setup, uint8_t* data) {
+    const uint8_t head[4] = {mFirmware.build, mFirmware.major, (uint8_t)(mFirmware.minor * 10 + mFirmware.patch), 0};
+    if (setup.wLength == 8) {
+        std::memset(data, 0, 8);
+        std::memcpy(data, head, sizeof head);
+        return ControlResult::ok(8);
+    }
+    if (setup.wLength == 15) {
+        std::memset(data, 0, 15);
+        std::memcpy(data, head, sizeof head);
+        std::memcpy(data + 4, mFirmware.text.data(), std::min<size_t>(mFirmware.text.size(), 11));
+        return ControlResult::ok(15);
+    }
+    return ControlResult::stall();
+}
+
+ControlResult HX5100Model::readSelector(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();
+    data[0] = mSelector;
+    return ControlResult::ok(1);
+}
+
+ControlResult HX5100Model::writeSelector(const DeviceRequest& setup, uint8_t*) {
+    // The driver sends the byte widened as a signed 8-bit value.
+    if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF)) return ControlResult::stall();
+    // Bit 2 reports the digital input's lock; the device owns it.
+    mSelector = (uint8_t)((setup.wValue & 0xFB) | (mSelector & 0x04));
+    return ControlResult::ok();
+}
+
+ControlResult HX5100Model::readPortRegister2(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();
+    data[0] = mPortRegister2;
+    return ControlResult::ok(1);
+}
+
+ControlResult HX5100Model::writePortRegister2(const DeviceRequest& setup, uint8_t*) {
+    if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF)) return ControlResult::stall();
+    mPortRegister2 = hx5100::lo(setup.wValue);
+    return ControlResult::ok();
+}
+
+ControlResult HX5100Model::writeMixerBuffer(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != 0 || setup.wLength != mMixer.size()) return ControlResult::stall();
+    std::memcpy(mMixer.data(), data, mMixer.size());
+    return ControlResult::ok((uint32_t)mMixer.size());
+}
+
+ControlResult HX5100Model::readTransmitter(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != 0x0D00 || setup.wLength != mTransmitter.size()) return ControlResult::stall();
+    std::memcpy(data, mTransmitter.data(), mTransmitter.size());
+    return ControlResult::ok((uint32_t)mTransmitter.size());
+}
+
+ControlResult HX5100Model::writeTransmitter(const DeviceRequest& setup, uint8_t*) {
+    const unsigned i = hx5100::hi(setup.wValue) - kFirstTransmitterRegister;
+    if (setup.wLength != 0 || i >= mTransmitter.size()) return ControlResult::stall();
+    mTransmitter[i] = hx5100::lo(setup.wValue);
+    return ControlResult::ok();
+}
+
+ControlResult HX5100Model::getSampleRate(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
+    data[0] = (uint8_t)mSampleRate;
+    data[1] = (uint8_t)(mSampleRate >> 8);
+    data[2] = (uint8_t)(mSampleRate >> 16);
+    return ControlResult::ok(3);
+}
+
+ControlResult HX5100Model::setSampleRate(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
+    const uint32_t rate = data[0] | (uint32_t)data[1] << 8 | (uint32_t)data[2] << 16;
+    if (!rateSupported(rate, speed())) return ControlResult::stall();
+    mSampleRate = rate;
+    return ControlResult::ok(3);
+}
+
+
+}  // namespace hx::usb::devices

@@ -1,0 +1,105 @@
+// The HX-5100 as a device on the simulated bus: its descriptors, the vendor
+// and class requests of its control plane, and its register state.
+//
+// Identifiers and strings are construction parameters: the product table
+// lives with the driver, and whoever plugs the model in passes them.
+//
+// Power-on state (what a freshly plugged device reports, fixed):
+//   sampling rate                 44,100 Hz (one clock for both endpoints)
+//   input selector byte           0x02 (internal clock, USB1 mode off, no lock)
+//   port register 2               0x00
+//   transmitter registers 0x0D..0x11: 0x04, 0x00, 0x00, 0x00, 0x0B
+//   mixer buffer                  64 zero bytes
+// A bus reset leaves this state alone (it is not a power cycle).
+#pragma once
+
+#include "platform/usb/DeviceModel.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace hx::usb::devices {
+
+struct HX5100Identity {
+    uint16_t vendorID = 0;
+    uint16_t productID = 0;
+    uint16_t release = 0x0100;
+    std::string manufacturer;
+    std::string product;
+    std::string serial;  // empty: the device has no serial-number string
+};
+
+// What vendor request 0x56 reports. The 8-byte reply is {build, major,
+// minor x 10 + patch, 0...}, so the driver's version word reads
+// major.minor.patch.build; the 15-byte reply repeats the first four bytes
+// and carries the version text from byte 4 (11 characters at most).
+struct HX5100Firmware {
+    uint8_t major = 1;
+    uint8_t minor = 2;
+    uint8_t patch = 3;
+    uint8_t build = 4;
+    std::string text = "1.2.3";
+};
+
+class HX5100Model : public DeviceModel {
+public:
+    static constexpr uint32_t kPowerOnSampleRate = 44100;
+    static constexpr uint8_t kPowerOnSelector = 0x02;
+    static constexpr uint8_t kPowerOnPortRegister2 = 0x00;
+    static constexpr uint8_t kFirstTransmitterRegister = 0x0D;
+    static constexpr std::array<uint8_t, 5> kPowerOnTransmitter = {0x04, 0x00, 0x00, 0x00, 0x0B};
+
+    HX5100Model(uint8_t speed, HX5100Identity identity, HX5100Firmware firmware = {});
+
+    std::span<const uint8_t> deviceDescriptor() const override;
+    std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
+    std::optional<std::vector<uint8_t>> stringDescriptor(uint8_t index, uint16_t language) const override;
+
+    uint32_t sampleRate() const;
+    uint8_t selectorByte() const;
+    uint8_t portRegister2() const;
+    uint8_t transmitterRegister(uint8_t reg) const;  // 0x0D..0x11
+    std::array<uint8_t, 64> mixerBuffer() const;
+
+    // One row of the class and vendor request table: a request is handled by
+    // the row whose type, request and index (kAnyIndex: every index) match.
+    static constexpr int32_t kAnyIndex = -1;
+    using Handler = ControlResult (HX5100Model::*)(const StandardUSB::DeviceRequest&, uint8_t*);
+    struct RequestRow {
+        uint8_t requestType;
+        uint8_t request;
+        int32_t index;
+        Handler handler;
+        const char* name;
+    };
+    static std::span<const RequestRow> requestTable();
+
+protected:
+    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data) override;
+
+private:
+    ControlResult firmwareInfo(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult readSelector(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeSelector(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult readPortRegister2(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writePortRegister2(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeMixerBuffer(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult readTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult getSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult setSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+
+    HX5100Identity mIdentity;
+    HX5100Firmware mFirmware;
+    std::array<uint8_t, 18> mDeviceDescriptor;
+    // Guarded by the model's lock (requests run under it).
+    uint32_t mSampleRate = kPowerOnSampleRate;
+    uint8_t mSelector = kPowerOnSelector;
+    uint8_t mPortRegister2 = kPowerOnPortRegister2;
+    std::array<uint8_t, 5> mTransmitter = kPowerOnTransmitter;
+    std::array<uint8_t, 64> mMixer{};
+};
+
+}  // namespace hx::usb::devices

@@ -108,8 +108,6 @@ private:
     bool hasIsocEndpoint(bool in) const;
     ZrPipeDescriptor* firstPipe(bool (ZrPipeDescriptor::*test)() const) const;
 
-    uint8_t mClaimed = 0;
-    void* mpOwner = nullptr;  // bound owner, with the interface binding
     ZrConfigurationDescriptor* mpConfiguration = nullptr;
     ZrInterfaceDescriptor* mpParent = nullptr;
     ZrSimpleArray mAudioControl;
@@ -117,7 +115,6 @@ private:
     ZrSimpleArray mAlternates;
     ZrSimpleArray mPipes;
     ZrSimpleArray mHID;
-    void* mpUSBInterface = nullptr;  // bound IOUSBHostInterface
     uint8_t mInterfaceNumber = 0;
     uint8_t mAlternateSetting = 0;
     uint8_t mNumEndpoints = 0;

@@ -169,7 +169,8 @@ struct BusCore {
 
     void answer(Transfer& t) {
         Port* p = portOf(t.port);
-        for (FaultRule& rule : p ? p->faults : std::vector<FaultRule>{}) {
+        static std::vector<FaultRule> kNoFaults;
+        for (FaultRule& rule : p ? p->faults : kNoFaults) {
             if (!rule.match.matches(t.setup) || (!rule.forever && rule.remaining == 0)) continue;
             ++rule.hits;
             if (!rule.forever) --rule.remaining;

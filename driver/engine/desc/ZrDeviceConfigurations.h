@@ -29,6 +29,9 @@ public:
     void setIdentity(uint16_t vendor, uint16_t product, uint16_t release, const APISpecificFeatures* features,
                      uint8_t numConfigurations);
     void setIsUSB2Device(bool usb2) { mIsUSB2 = usb2; }
+    // The configurations the device reports (fewer when a later one could
+    // not be read); the device information record counts at most 4 of them.
+    void setConfigurationCount(uint8_t n) { mNumConfigurations = n; }
     const VIDPID& getIds() const { return mIds; }
     DeviceSpecificData& getDeviceSpecificData() { return mDeviceData; }
 

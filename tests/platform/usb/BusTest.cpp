@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <condition_variable>
@@ -117,8 +118,10 @@ TEST_F(BusFixture, PluggingPublishesTheDeviceWithLocationAndLoadsAMatchingDriver
         EXPECT_EQ(s->bLength, 2 + 2 * 3);  // "SN1" in UTF-16
         EXPECT_EQ(s->bString[0], 'S');
         EXPECT_EQ(da->getStringDescriptor(9), nullptr);
-        EXPECT_EQ(hx::kern::copyServicesOfClass("IOUSBHostDevice").size() >= 2, true);
-        for (IOService* svc : hx::kern::copyServicesOfClass("IOUSBHostDevice")) svc->release();
+        std::vector<IOService*> published = hx::kern::copyServicesOfClass("IOUSBHostDevice");
+        EXPECT_EQ(std::count(published.begin(), published.end(), da), 1);
+        EXPECT_EQ(std::count(published.begin(), published.end(), db), 1);
+        for (IOService* svc : published) svc->release();
 
         bus.unplug(a);
         EXPECT_EQ(da->getFrameNumber(), 0u);

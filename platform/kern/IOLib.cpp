@@ -1,11 +1,14 @@
 #include "platform/kern/IOLib.h"
 
+#include "platform/base/MachPort.h"
+#include "platform/base/MachThread.h"
 #include "platform/kern/KernClock.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -16,14 +19,7 @@ int version_major = 19;
 int version_minor = 6;
 int version_revision = 0;
 
-struct task {
-    int pid;
-};
-
-namespace {
-task gKernelTask{0};
-}
-task_t kernel_task = &gKernelTask;
+task_t kernel_task = mach_task_self();
 
 // ---- plain allocation
 
@@ -162,74 +158,79 @@ bool IOLockTryLock(IOLock* lock) { return lock->m.try_lock(); }
 task_t current_task() { return kernel_task; }
 
 namespace hx::kern {
-task_t createTask(int pid) { return new task{pid}; }
-void destroyTask(task_t t) {
-    if (t != kernel_task) delete t;
+
+namespace {
+std::mutex gTaskLock;
+std::map<task_t, int>& taskPids() {
+    static std::map<task_t, int>* m = new std::map<task_t, int>;
+    return *m;
 }
-int taskPid(task_t t) { return t ? t->pid : -1; }
+}  // namespace
+
+task_t createTask(int pid) {
+    const task_t t = hx::mach::allocatePortName();
+    std::lock_guard<std::mutex> g(gTaskLock);
+    taskPids()[t] = pid;
+    return t;
+}
+
+void destroyTask(task_t t) {
+    std::lock_guard<std::mutex> g(gTaskLock);
+    taskPids().erase(t);
+}
+
+int taskPid(task_t t) {
+    if (t == kernel_task) return 0;
+    std::lock_guard<std::mutex> g(gTaskLock);
+    auto it = taskPids().find(t);
+    return it == taskPids().end() ? -1 : it->second;
+}
+
 }  // namespace hx::kern
 
 // ---- threads
 
-struct thread {
-    std::atomic<int> refs{1};
-    std::atomic<bool> terminated{false};
-    bool kernelThread = false;
-};
-
 namespace {
-
-void retainThread(thread* t) { t->refs.fetch_add(1, std::memory_order_relaxed); }
-void releaseThread(thread* t) {
-    if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete t;
+// Threads marked ended by thread_terminate (by their own call).
+thread_local bool tTerminated = false;
 }
 
-// Threads that were not started as kernel threads (the test's main thread,
-// bus threads) get an identity on first use, released when they end.
-struct ThreadIdentity {
-    thread* self = nullptr;
-    ~ThreadIdentity() {
-        if (self) releaseThread(self);
-    }
-};
-thread_local ThreadIdentity tIdentity;
-
-}  // namespace
-
-kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter,
-                                  thread_t* newThread) {
+kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter, thread_t* newThread) {
     if (!continuation || !newThread) return KERN_INVALID_ARGUMENT;
-    thread* t = new thread;
-    t->kernelThread = true;
-    retainThread(t);  // the running thread's own reference
-    *newThread = t;
+    // Shared, so neither side outlives what the other still touches.
+    struct Birth {
+        std::mutex m;
+        std::condition_variable cv;
+        thread_t port = MACH_PORT_NULL;
+    };
+    auto birth = std::make_shared<Birth>();
     try {
-        std::thread([t, continuation, parameter] {
-            tIdentity.self = t;  // released when this thread ends
+        std::thread([birth, continuation, parameter] {
+            {
+                std::lock_guard<std::mutex> g(birth->m);
+                birth->port = mach_thread_self();
+                birth->cv.notify_one();
+            }
             continuation(parameter, 0);
         }).detach();
     } catch (...) {
-        releaseThread(t);
-        releaseThread(t);
-        *newThread = nullptr;
         return KERN_RESOURCE_SHORTAGE;
     }
+    // The creator learns the new thread's name before the call returns.
+    std::unique_lock<std::mutex> l(birth->m);
+    birth->cv.wait(l, [&] { return birth->port != MACH_PORT_NULL; });
+    *newThread = birth->port;
     return KERN_SUCCESS;
 }
 
-thread_t current_thread() {
-    if (!tIdentity.self) tIdentity.self = new thread;
-    return tIdentity.self;
-}
+thread_t current_thread() { return mach_thread_self(); }
 
-void thread_deallocate(thread_t t) {
-    if (t) releaseThread(t);
-}
+void thread_deallocate(thread_t) {}
 
 kern_return_t thread_terminate(thread_t t) {
-    if (!t) return KERN_INVALID_ARGUMENT;
+    if (t == MACH_PORT_NULL) return KERN_INVALID_ARGUMENT;
     // Only a thread's own end is supported: it returns from its function.
-    if (t != tIdentity.self) return KERN_FAILURE;
-    t->terminated.store(true, std::memory_order_release);
+    if (t != mach_thread_self()) return KERN_FAILURE;
+    tTerminated = true;
     return KERN_SUCCESS;
 }

@@ -31,18 +31,15 @@ void IOLockLock(IOLock* lock);
 void IOLockUnlock(IOLock* lock);
 bool IOLockTryLock(IOLock* lock);
 
-// Tasks stand for address spaces. The kernel has one; each user process the
-// simulation runs gets its own (created by the user-space side).
-struct task;
-typedef task* task_t;
+// Tasks stand for address spaces (Mach task ports of the platform base). The
+// kernel has one; each user process the simulation runs gets its own
+// (created by the user-space side).
 extern task_t kernel_task;
 task_t current_task();
 
-// Kernel threads. A started thread holds one reference for its creator,
-// which thread_deallocate gives back; the thread's own end is its function
+// Kernel threads, named by their Mach thread ports. thread_deallocate gives
+// back the creator's reference; the thread's own end is its function
 // returning (thread_terminate on the current thread only marks it).
-struct thread;
-typedef thread* thread_t;
 typedef void (*thread_continue_t)(void* parameter, wait_result_t result);
 kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter,
                                   thread_t* newThread);

@@ -111,7 +111,7 @@ protected:
     void free() override;
 
 private:
-    task_t mTask = nullptr;
+    task_t mTask = MACH_PORT_NULL;
     void* mAddress = nullptr;
     mach_vm_size_t mLength = 0;
     void* mMapBase = nullptr;

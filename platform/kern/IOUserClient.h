@@ -22,6 +22,6 @@ public:
     UInt32 getType() const { return mType; }
 
 private:
-    task_t mOwningTask = nullptr;
+    task_t mOwningTask = MACH_PORT_NULL;
     UInt32 mType = 0;
 };

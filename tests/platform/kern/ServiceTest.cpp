@@ -368,13 +368,12 @@ TEST_F(KernService, PowerHooksTellRegisteredDriversOnThePowerThread) {
 
 struct ThreadArgs {
     std::atomic<int> ran{0};
-    thread_t self = nullptr;
-    std::atomic<bool> sameIdentity{false};
+    std::atomic<thread_t> self{MACH_PORT_NULL};
 };
 
 void threadBody(void* p, wait_result_t) {
     auto* a = static_cast<ThreadArgs*>(p);
-    a->sameIdentity.store(current_thread() == current_thread());
+    a->self.store(current_thread());
     IOSleep(1);
     a->ran.fetch_add(1);
     thread_terminate(current_thread());
@@ -382,13 +381,13 @@ void threadBody(void* p, wait_result_t) {
 
 TEST(KernThreads, KernelThreadsRunTheirFunctionElsewhereAndLocksExclude) {
     ThreadArgs args;
-    thread_t t = nullptr;
+    thread_t t = MACH_PORT_NULL;
     ASSERT_EQ(kernel_thread_start(threadBody, &args, &t), KERN_SUCCESS);
-    ASSERT_NE(t, nullptr);
+    ASSERT_NE(t, MACH_PORT_NULL);
     EXPECT_NE(t, current_thread());
     EXPECT_EQ(thread_terminate(t), KERN_FAILURE);  // only a thread's own end
     while (args.ran.load() == 0) IOSleep(1);
-    EXPECT_TRUE(args.sameIdentity.load());
+    EXPECT_EQ(args.self.load(), t);  // the name the creator got is the thread's own
     thread_deallocate(t);
 
     IOLock* lock = IOLockAlloc();

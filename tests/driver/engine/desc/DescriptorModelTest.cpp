@@ -12,6 +12,7 @@
 #include "driver/engine/desc/ZrConfigurationDescriptor.h"
 #include "driver/engine/desc/ZrDescriptorProducts.h"
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
+#include "platform/usb/devices/HX5100Descriptors.h"
 #include "tests/driver/engine/desc/DescriptorBuilder.h"
 #include "tests/driver/engine/desc/TreeDump.h"
 
@@ -88,6 +89,63 @@ TEST(HX5100Descriptors, ScannedTreesMatchTheHandDerivedDumps)
         ASSERT_EQ(device.getCountConfigurationDescriptors(), 1);
         EXPECT_EQ(dumpConfiguration(*device.getConfigurationDescriptor(0)),
                   highSpeed ? kHX5100HighSpeed : kHX5100FullSpeed);
+    }
+}
+
+// The simulated HX-5100's own sets: 9-byte isochronous endpoints with their
+// class-specific companions, a vendor control interface of subclass 1 and
+// an interrupt status endpoint on interface 3.
+const char* const kModelFullSpeed =
+    "config 1 interfaces 4\n"
+    "interface 0 alt 0 class 255/1 endpoints 0\n"
+    "interface 1 alt 0 class 1/2 endpoints 0\n"
+    "  interface 0 alt 0 class 0/0 endpoints 0\n"
+    "  interface 1 alt 2 class 1/2 endpoints 1\n"
+    "    ep 0x01 attr 0x05 max 300 x1 interval 1 sync 1\n"
+    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
+    "interface 2 alt 0 class 1/2 endpoints 0\n"
+    "  interface 0 alt 0 class 0/0 endpoints 0\n"
+    "  interface 2 alt 2 class 1/2 endpoints 1\n"
+    "    ep 0x82 attr 0x05 max 300 x1 interval 1 sync 1\n"
+    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
+    "interface 3 alt 0 class 1/3 endpoints 2\n"
+    "  ep 0x03 attr 0x02 max 64 x1 interval 0 sync 0\n"
+    "  ep 0x83 attr 0x03 max 64 x1 interval 1 sync 0\n";
+
+const char* const kModelHighSpeed =
+    "config 1 interfaces 4\n"
+    "interface 0 alt 0 class 255/1 endpoints 0\n"
+    "interface 1 alt 0 class 1/2 endpoints 0\n"
+    "  interface 0 alt 0 class 0/0 endpoints 0\n"
+    "  interface 1 alt 2 class 1/2 endpoints 1\n"
+    "    ep 0x01 attr 0x05 max 156 x1 interval 1 sync 1\n"
+    "    format 2ch 3 bytes 24 bits rates 44100 48000 88200 96000 176400 192000\n"
+    "interface 2 alt 0 class 1/2 endpoints 0\n"
+    "  interface 0 alt 0 class 0/0 endpoints 0\n"
+    "  interface 2 alt 2 class 1/2 endpoints 1\n"
+    "    ep 0x82 attr 0x05 max 156 x1 interval 1 sync 1\n"
+    "    format 2ch 3 bytes 24 bits rates 44100 48000 88200 96000 176400 192000\n"
+    "interface 3 alt 0 class 1/3 endpoints 2\n"
+    "  ep 0x03 attr 0x02 max 512 x1 interval 0 sync 0\n"
+    "  ep 0x83 attr 0x03 max 64 x1 interval 4 sync 0\n";
+
+TEST(HX5100Descriptors, DeviceModelSetsScanToTheHandDerivedTrees)
+{
+    namespace model = hx::usb::devices::hx5100;
+    for (bool highSpeed : {false, true}) {
+        SCOPED_TRACE(highSpeed ? "high speed" : "full speed");
+        const auto& set = highSpeed ? model::kHighSpeedConfiguration : model::kFullSpeedConfiguration;
+        std::vector<uint8_t> bytes(set.begin(), set.end());
+        ZrDeviceConfigurations device;
+        device.setIdentity(kKorvexVendor, kHX5100, 0x0100, nullptr, 1);
+        device.setIsUSB2Device(highSpeed);
+        USBByteBuffer buf(bytes.data(), uint32_t(bytes.size()));
+        ASSERT_TRUE(device.scanConfigurationDescriptors(buf));
+        EXPECT_EQ(dumpConfiguration(*device.getConfigurationDescriptor(0)),
+                  highSpeed ? kModelHighSpeed : kModelFullSpeed);
+        // The streaming endpoints carry the sampling-frequency control.
+        ZrInterfaceDescriptor* out = device.getConfigurationDescriptor(0)->getInterface(1)->getAlternateSetting(2);
+        EXPECT_EQ(out->getPipeByIndex(0)->getControls(), 1u);
     }
 }
 

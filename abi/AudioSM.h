@@ -92,21 +92,35 @@ inline void audioInt32CopyShift(int32_t* dst, const int32_t* src, uint32_t count
 
 namespace audiosm {
 
+// Only relaxed and acquire/release orders, each a plain move on x86-64. A
+// sequentially consistent (locked) access to a word that straddles a cache
+// line is a split lock, which the host may trap and slow down by orders of
+// magnitude; the orders are therefore chosen here, never passed through.
 inline uint64_t load64(const void* p, int order = __ATOMIC_RELAXED)
 {
-    return __atomic_load_n(static_cast<const uint64_t*>(p), order);
+    const auto* w = static_cast<const uint64_t*>(p);
+    return order == __ATOMIC_ACQUIRE ? __atomic_load_n(w, __ATOMIC_ACQUIRE) : __atomic_load_n(w, __ATOMIC_RELAXED);
 }
 inline void store64(void* p, uint64_t v, int order = __ATOMIC_RELAXED)
 {
-    __atomic_store_n(static_cast<uint64_t*>(p), v, order);
+    auto* w = static_cast<uint64_t*>(p);
+    if (order == __ATOMIC_RELEASE)
+        __atomic_store_n(w, v, __ATOMIC_RELEASE);
+    else
+        __atomic_store_n(w, v, __ATOMIC_RELAXED);
 }
 inline uint32_t load32(const void* p, int order = __ATOMIC_RELAXED)
 {
-    return __atomic_load_n(static_cast<const uint32_t*>(p), order);
+    const auto* w = static_cast<const uint32_t*>(p);
+    return order == __ATOMIC_ACQUIRE ? __atomic_load_n(w, __ATOMIC_ACQUIRE) : __atomic_load_n(w, __ATOMIC_RELAXED);
 }
 inline void store32(void* p, uint32_t v, int order = __ATOMIC_RELAXED)
 {
-    __atomic_store_n(static_cast<uint32_t*>(p), v, order);
+    auto* w = static_cast<uint32_t*>(p);
+    if (order == __ATOMIC_RELEASE)
+        __atomic_store_n(w, v, __ATOMIC_RELEASE);
+    else
+        __atomic_store_n(w, v, __ATOMIC_RELAXED);
 }
 
 }  // namespace audiosm

@@ -1,26 +1,28 @@
 #include "driver/engine/SharedMemory.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "driver/engine/kcore/KernelMemory.h"
-#include "platform/base/HXLog.h"
+#include "platform/kern/IOLib.h"
 
-// The area is page-aligned so that it can be handed out whole as a mapping.
 bool SharedMemory::init(uint64_t size)
 {
     if (mMemory)
         return size == mSize;
-    void* p = nullptr;
-    uint64_t rounded = (size + 4095) & ~uint64_t(4095);
-    if (size == 0 || posix_memalign(&p, 4096, rounded) != 0 || !p) {
+    void* p = size ? IOMallocAligned(size, 4096) : nullptr;
+    if (!p) {
         IOLog("IOMallocAligned failed\n");
         return false;
     }
-    std::memset(p, 0, rounded);
+    std::memset(p, 0, size);
+    IOMemoryDescriptor* d = IOMemoryDescriptor::withAddress(p, size, kIODirectionInOut);
+    if (!d) {
+        IOFreeAligned(p, size);
+        return false;
+    }
     mMemory = p;
+    mDescriptor = d;
     mSize = size;
-    mLock = 0;
+    __atomic_store_n(&mLock, 0u, __ATOMIC_SEQ_CST);
     return true;
 }
 
@@ -33,10 +35,13 @@ void SharedMemory::term(bool wait)
         while (!__atomic_compare_exchange_n(&mLock, &expected, 1u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             expected = 0;
             IOLog("SharedMemory::terminate() - wait for lock");
-            Kernel::sleep(10);
+            IOSleep(10);
         }
     }
-    std::free(mMemory);
+    // A user mapping made from the descriptor keeps the pages alive on its
+    // own; the kernel's view goes now.
+    OSSafeReleaseNULL(mDescriptor);
+    IOFreeAligned(mMemory, mSize);
     mMemory = nullptr;
     mSize = 0;
     __atomic_store_n(&mLock, 0u, __ATOMIC_SEQ_CST);
@@ -60,4 +65,20 @@ bool SharedMemory::unlock()
         return true;
     IOLog("SharedMemory::unlock failed\n");
     return false;
+}
+
+IOReturn SharedMemory::getMemory(IOMemoryDescriptor** out)
+{
+    if (!mMemory || !out || !mDescriptor)
+        return kIOReturnNoMemory;
+    mDescriptor->retain();
+    *out = mDescriptor;
+    return kIOReturnSuccess;
+}
+
+IOMemoryMap* SharedMemory::map(task_t task, uint32_t options, uint64_t address)
+{
+    if (!mDescriptor)
+        return nullptr;
+    return mDescriptor->createMappingInTask(task, address, options);
 }

@@ -78,23 +78,27 @@ QnChannelSettings& ZrDevice::getCurrentSettings()
 
 QnAjExtData& ZrDevice::getAjExtData() { return mpDriverSM ? mpDriverSM->mAjExtData : gDefaultAjExtData; }
 
-uint32_t ZrDevice::getLocationID(ZrUsbDevice* usbDevice)
+uint32_t ZrDevice::getLocationID(IOUSBHostDevice* usbDevice)
 {
     if (!usbDevice)
         return 0;
-    uint32_t id = 0;
-    if (usbDevice->getLocationIDProperty(id)) {
+    OSObject* o = usbDevice->copyProperty("locationID");
+    OSNumber* n = OSDynamicCast(OSNumber, o);
+    uint32_t id = n ? n->unsigned32BitValue() : 0;
+    if (o)
+        o->release();
+    if (n)
         IOLog("locationID is %08X\n", id);
-        return id;
-    }
-    return usbDevice->getAddress();
+    // The host stack here publishes "locationID" on every port and offers no
+    // bus address to fall back on: without the property the start fails.
+    return id;
 }
 
-bool ZrDevice::onServiceStart(ZrUsbDevice* usbDevice)
+bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
 {
     if (!usbDevice)
         return false;
-    const uint8_t* desc = usbDevice->getDeviceDescriptor();
+    const uint8_t* desc = reinterpret_cast<const uint8_t*>(usbDevice->getDeviceDescriptor());
 
     if (!mDriverSMArea.init(sizeof(DriverSM)))
         return false;
@@ -150,10 +154,10 @@ bool ZrDevice::onServiceStart(ZrUsbDevice* usbDevice)
     for (auto& s : strings) {
         if (s.index == 0)
             continue;
-        uint8_t buf[256] = {};
-        uint32_t len = sizeof buf;
-        if (usbDevice->getStringDescriptor(s.index, 0x0409, buf, len))
-            copyUsbStringToCString(buf, len, s.target, 256);
+        // The stack keeps each string in a zeroed 256-byte block, so reading
+        // up to its length byte never passes what it holds.
+        if (const StandardUSB::StringDescriptor* sd = usbDevice->getStringDescriptor(s.index, 0x0409))
+            copyUsbStringToCString(reinterpret_cast<const uint8_t*>(sd), 256, s.target, 256);
         IOLog(s.log, s.target);
     }
 
@@ -215,7 +219,7 @@ bool ZrDevice::readDeviceDescriptorWithRetries()
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (attempt > 0)
-            Kernel::sleep(50);
+            IOSleep(50);
         uint32_t length = 18;
         if (mService.deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0,
                                       mpDriverSM->mDescriptor, length, 5) == 0)

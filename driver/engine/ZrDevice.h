@@ -19,7 +19,7 @@
 #include "abi/DriverSM.h"
 #include "abi/QN_DeviceDescriptor.h"
 #include "driver/engine/SharedMemory.h"
-#include "driver/engine/shim/ZrPlatformShim.h"
+#include "platform/usb/IOUSBHostFamily.h"
 
 class ZrKernelDeviceKorvexHX5100;
 class USBByteBuffer;
@@ -41,10 +41,10 @@ public:
     ZrDevice(const ZrDevice&) = delete;
     ZrDevice& operator=(const ZrDevice&) = delete;
 
-    bool onServiceStart(ZrUsbDevice* usbDevice);
+    bool onServiceStart(IOUSBHostDevice* usbDevice);
     void terminate();
     void onClientClosed(uint64_t clientId);
-    uint32_t getLocationID(ZrUsbDevice* usbDevice);
+    uint32_t getLocationID(IOUSBHostDevice* usbDevice);
 
     bool scanDeviceDescriptor(USBByteBuffer& buffer);
     void scanFirmwareVersion();

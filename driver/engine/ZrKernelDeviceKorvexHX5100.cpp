@@ -6,6 +6,7 @@
 #include "abi/USBByteBuffer.h"
 #include "driver/engine/kcore/KernelCore.h"
 #include "driver/engine/kcore/KernelMemory.h"
+#include "driver/transcoders/x86/DMAConverterTable.h"
 #include "platform/base/HXLog.h"
 
 namespace {
@@ -13,8 +14,19 @@ namespace {
 // Services alive in this driver load; the core library goes with the last.
 int gLiveServices = 0;
 
-// The emulated kernel release logged at start.
-constexpr int kKernelMajor = 19, kKernelMinor = 6, kKernelRevision = 0;
+const char* clientClassForType(uint32_t type);
+
+// The client classes register themselves by name with the kernel's class
+// registry; a class that is not loaded gives no client.
+IOUserClient* createUserClient(uint32_t type)
+{
+    const char* name = clientClassForType(type);
+    OSObject* o = name ? OSMetaClass::allocClassWithName(name) : nullptr;
+    IOUserClient* c = OSDynamicCast(IOUserClient, o);
+    if (!c && o)
+        o->release();
+    return c;
+}
 
 const char* clientClassForType(uint32_t type)
 {
@@ -32,6 +44,8 @@ const char* clientClassForType(uint32_t type)
 
 void ZrDriverUnload() { QnKernel::term(); }
 
+OSDefineMetaClass(ZrKernelDeviceKorvexHX5100, IOService)
+
 ZrKernelDeviceKorvexHX5100::ZrKernelDeviceKorvexHX5100() = default;
 
 ZrKernelDeviceKorvexHX5100::~ZrKernelDeviceKorvexHX5100()
@@ -40,21 +54,21 @@ ZrKernelDeviceKorvexHX5100::~ZrKernelDeviceKorvexHX5100()
     m_pDevice = nullptr;
 }
 
-void ZrKernelDeviceKorvexHX5100::sleepMs(uint32_t ms) { Kernel::sleep(ms); }
-
-bool ZrKernelDeviceKorvexHX5100::init(const ZrPersonalitySpecific* specific)
+bool ZrKernelDeviceKorvexHX5100::init(OSDictionary* dict)
 {
     IOLog("%s\n", "virtual bool ZrKernelDeviceKorvexHX5100::init(OSDictionary *)");
     QnKernel::init("UsbDriver");
-    __atomic_add_fetch(&gLiveServices, 1, __ATOMIC_SEQ_CST);
-    // The transcoders' converter table is chosen here once it is part of the
-    // build (DMAConverterInit(0)).
+    if (!mCountedAsLive) {
+        mCountedAsLive = true;
+        __atomic_add_fetch(&gLiveServices, 1, __ATOMIC_SEQ_CST);
+    }
+    DMAConverterInit(0);
     mConfigureStatus = IOReturn(0xE0000001);
-    m_pDevice = new (std::nothrow) ZrDevice(*this);
+    if (!m_pDevice)
+        m_pDevice = new (std::nothrow) ZrDevice(*this);
     if (!m_pDevice)
         return false;
-    if (specific)
-        initSpecificFeatures(*specific);
+    initSpecificFeatures(dict);
     m_pUSBDevice = nullptr;
     mInterestNotifier = nullptr;
     m_bTerminateRequested = false;
@@ -62,69 +76,92 @@ bool ZrKernelDeviceKorvexHX5100::init(const ZrPersonalitySpecific* specific)
     mUserClientCount = 0;
     for (auto& slot : mUserClientList)
         slot = nullptr;
-    return ZrServiceBase::init();
+    return IOService::init(dict);
 }
 
-void ZrKernelDeviceKorvexHX5100::initSpecificFeatures(const ZrPersonalitySpecific& s)
+void ZrKernelDeviceKorvexHX5100::OSShow(OSObject* object)
 {
-    if (!m_pDevice)
+    OSSerialize* s = OSSerialize::withCapacity(5);
+    if (!s)
         return;
-    IOLog("Dumping %p:  %s\n", static_cast<const void*>(&s), s.serialized.c_str());
-    if (s.hasMsWait) {
-        m_pDevice->mMsWait = s.msWait > 1000 ? 1000 : s.msWait;
-        IOLog("Found kMsWait value=%d\n", int(s.msWait));
+    if (object)
+        object->serialize(s);
+    IOLog("Dumping %p:  %s\n", static_cast<void*>(object), s->text());
+    s->release();
+}
+
+void ZrKernelDeviceKorvexHX5100::initSpecificFeatures(OSDictionary* dict)
+{
+    OSDictionary* s = dict ? OSDynamicCast(OSDictionary, dict->getObject("QnSpecific")) : nullptr;
+    if (!s || !m_pDevice)
+        return;
+    OSShow(s);
+    if (OSNumber* n = OSDynamicCast(OSNumber, s->getObject("kMsWait"))) {
+        uint32_t v = n->unsigned32BitValue();
+        m_pDevice->mMsWait = v > 1000 ? 1000 : v;
+        IOLog("Found kMsWait value=%d\n", int(v));
     }
-    if (s.hasInACR) {
-        m_pDevice->mInACR = s.inACR & 0xFFFF;
-        IOLog("Found kInACR value=%d\n", int(s.inACR));
+    if (OSNumber* n = OSDynamicCast(OSNumber, s->getObject("kInACR"))) {
+        m_pDevice->mInACR = n->unsigned32BitValue() & 0xFFFF;
+        IOLog("Found kInACR value=%d\n", int(n->unsigned32BitValue()));
     }
-    if (s.hasClockSourceSettings) {
-        IOLog("Found kClockSourceSettings length=%d (%d)\n", int(s.clockSourceSettings.size()), 20);
+    if (OSData* d = OSDynamicCast(OSData, s->getObject("kClockSourceSettings"))) {
+        IOLog("Found kClockSourceSettings length=%d (%d)\n", int(d->getLength()), 20);
         // Shorter data than the three settings bytes is ignored.
-        if (s.clockSourceSettings.size() >= 3)
-            std::memcpy(m_pDevice->mClockSourceSettings, s.clockSourceSettings.data(), 3);
+        if (d->getLength() >= 3)
+            std::memcpy(m_pDevice->mClockSourceSettings, d->getBytesNoCopy(), 3);
     }
-    if (s.hasConfigurationData) {
-        IOLog("Found kConfiguration length=%d (%d)\n", int(s.configurationData.size()), int(sizeof(APISpecificFeatures)));
-        if (s.configurationData.size() >= sizeof(APISpecificFeatures)) {
+    if (OSData* d = OSDynamicCast(OSData, s->getObject("kConfigurationData"))) {
+        IOLog("Found kConfiguration length=%d (%d)\n", int(d->getLength()), int(sizeof(APISpecificFeatures)));
+        // Shorter data than the record would be read past its end: ignored.
+        if (d->getLength() >= sizeof(APISpecificFeatures)) {
             APISpecificFeatures f;
-            std::memcpy(&f, s.configurationData.data(), sizeof f);
+            std::memcpy(&f, d->getBytesNoCopy(), sizeof f);
             m_pDevice->initialSettings(&f);
         }
     }
-    if (s.hasCustomName)
-        m_pDevice->setCustomName(s.customName.c_str());
+    if (OSString* name = OSDynamicCast(OSString, s->getObject("kCustomName")))
+        m_pDevice->setCustomName(name->getCStringNoCopy());
 }
 
-bool ZrKernelDeviceKorvexHX5100::probe(int32_t* score)
+IOService* ZrKernelDeviceKorvexHX5100::probe(IOService* provider, SInt32* score)
 {
-    bool ok = ZrServiceBase::probeScore(score);
+    IOService* r = IOService::probe(provider, score);
     if (score && *score >= 1)
         *score += 100;
-    return ok;
+    return r;
 }
 
 bool ZrKernelDeviceKorvexHX5100::startFailed(const char* reason)
 {
     IOLog("start ZrKernelDeviceKorvexHX5100 v3.4.13 failed. reason:%s\n", reason);
+    // A failed start is never stopped: the root domain's hold on this
+    // service would keep it alive for ever.
+    if (mPMInterestRegistered) {
+        mPMInterestRegistered = false;
+        getPMRootDomain()->deRegisterInterestedDriver(this);
+    }
     closeUsbDevice();
     delete m_pDevice;
     m_pDevice = nullptr;
     return false;
 }
 
-bool ZrKernelDeviceKorvexHX5100::start(ZrUsbDevice* provider)
+bool ZrKernelDeviceKorvexHX5100::start(IOService* provider)
 {
     CriticalSection cs(mServiceLock, "KERNELDEVICECLASS::start");
-    if (!ZrServiceBase::start(provider))
+    if (!IOService::start(provider))
         return startFailed("suerp::start failed");
-    if (!provider)
+    IOUSBHostDevice* usb = OSDynamicCast(IOUSBHostDevice, provider);
+    if (!usb)
         return startFailed("no usb device");
-    m_pUSBDevice = provider;
-    m_pUSBDevice->retain();
-    mUSBDeviceRetainCount = m_pUSBDevice->getRetainCount();
-    if (registerPowerInterest())
+    usb->retain();
+    m_pUSBDevice = usb;
+    mUSBDeviceRetainCount = usb->getRetainCount();
+    if (IOPMrootDomain* root = getPMRootDomain()) {
+        root->registerInterestedDriver(this);
         mPMInterestRegistered = true;
+    }
     if (!m_pDevice)
         return startFailed("m_pDevice is NULL");
 
@@ -146,11 +183,13 @@ bool ZrKernelDeviceKorvexHX5100::start(ZrUsbDevice* provider)
     APIDeviceInfo* info = m_pDevice->getAPIDeviceInfoPtr();
     if (!info)
         return startFailed("APIDeviceInfo* pDevInfo is NULL");
+    // No product of this driver's table needs the power-on commands that one
+    // other maker's device gets here.
     if (info->mNumConfigurations < 1)
         return startFailed("m_uNumConfigurations < 1");
     registerService(0);
-    IOLog("start ZrKernelDeviceKorvexHX5100 v3.4.13 Jun  2 2020 success Darwin kernel %d.%d.%d\n", kKernelMajor,
-          kKernelMinor, kKernelRevision);
+    IOLog("start ZrKernelDeviceKorvexHX5100 v3.4.13 Jun  2 2020 success Darwin kernel %d.%d.%d\n", version_major,
+          version_minor, version_revision);
     return true;
 }
 
@@ -166,8 +205,8 @@ bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
     m_pDevice->setConfigurationCount(count);
     bool result = true;
     for (uint32_t index = 1; index <= count; ++index) {
-        uint32_t total = 0;
-        const uint8_t* config = m_pUSBDevice->getConfigurationDescriptor(uint8_t(index - 1), total);
+        const StandardUSB::ConfigurationDescriptor* cd = m_pUSBDevice->getConfigurationDescriptor(uint8_t(index - 1));
+        const uint8_t* config = reinterpret_cast<const uint8_t*>(cd);
         if (!config) {
             if (index == 1)
                 return false;
@@ -179,6 +218,7 @@ bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
             }
             break;
         }
+        uint32_t total = cd->wTotalLength;
         if (total > sizeof sm->mDescriptor)
             continue;
         IOLog("Copy ConfigDescriptor of size %d\n", int(total));
@@ -190,14 +230,14 @@ bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
     return result;
 }
 
-void ZrKernelDeviceKorvexHX5100::stop()
+void ZrKernelDeviceKorvexHX5100::stop(IOService* provider)
 {
     IOLog("enter %s\n", "stop");
     if (mPMInterestRegistered) {
         mPMInterestRegistered = false;
-        deregisterPowerInterest();
+        getPMRootDomain()->deRegisterInterestedDriver(this);
     }
-    ZrServiceBase::stop(nullptr);
+    IOService::stop(provider);
 }
 
 bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
@@ -219,7 +259,7 @@ bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
             // A request already inside the dispatch lock finishes before the
             // device goes away.
             while (!mDispatchLock.trylock())
-                sleepMs(1);
+                IOSleep(1);
             mDispatchLock.unlock();
 
             messageToClients(STC_ServiceTerminates, 0, 0, 0);
@@ -230,13 +270,16 @@ bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
                 m_pDevice->detachAllClients();
             }
             unconfigureDevice(false, "terminate");
-            mInterestNotifier = nullptr;
+            if (mInterestNotifier) {
+                mInterestNotifier->remove();
+                mInterestNotifier = nullptr;
+            }
             closeUsbDevice();
             IOLog("..client is now %d", getUserClientCount());
             IOLog("EXIT terminate ZrKernelDeviceKorvexHX5100 v3.4.13\n");
         }
     }
-    bool r = ZrServiceBase::terminate(options);
+    bool r = IOService::terminate(options);
     IOLog("super::terminate(%08X) returned %d\n", options, r ? 1 : 0);
     return r;
 }
@@ -262,19 +305,26 @@ void ZrKernelDeviceKorvexHX5100::systemWakeUp()
 
 void ZrKernelDeviceKorvexHX5100::free()
 {
-    mInterestNotifier = nullptr;
+    if (mInterestNotifier) {
+        mInterestNotifier->remove();
+        mInterestNotifier = nullptr;
+    }
     closeUsbDevice();
     delete m_pDevice;
     m_pDevice = nullptr;
-    if (__atomic_sub_fetch(&gLiveServices, 1, __ATOMIC_SEQ_CST) == 0)
-        ZrDriverUnload();
+    if (mCountedAsLive) {
+        mCountedAsLive = false;
+        if (__atomic_sub_fetch(&gLiveServices, 1, __ATOMIC_SEQ_CST) == 0)
+            ZrDriverUnload();
+    }
     IOLog("KERNELDEVICECLASS::free(); (IOLog)\n");
-    ZrServiceBase::free();
+    IOService::free();
 }
 
 void ZrKernelDeviceKorvexHX5100::closeUsbDevice()
 {
-    ZrUsbDevice* dev = __atomic_exchange_n(&m_pUSBDevice, static_cast<ZrUsbDevice*>(nullptr), __ATOMIC_SEQ_CST);
+    IOUSBHostDevice* dev =
+        __atomic_exchange_n(&m_pUSBDevice, static_cast<IOUSBHostDevice*>(nullptr), __ATOMIC_SEQ_CST);
     if (!dev)
         return;
     if (dev->isOpen(this))
@@ -310,18 +360,19 @@ IOReturn ZrKernelDeviceKorvexHX5100::deviceRequestStd(EDirection dir, EDRQ_Level
                                                       uint32_t& length, int retryCount)
 {
     if (length > 0xFFFF)
-        return kEngineIOReturnBadArgument;
+        return kIOReturnBadArgument;
     if (retryCount < 1)
         retryCount = 1;
     if (retryCount > 5)
         retryCount = 5;
-    ZrUsbDevice* dev = m_pUSBDevice;
+    IOUSBHostDevice* dev = __atomic_load_n(&m_pUSBDevice, __ATOMIC_SEQ_CST);
     if (!dev)
-        return kEngineIOReturnError;
+        return kIOReturnError;
     dev->retain();
-    IOReturn result = kEngineIOReturnError;
+    IOReturn result = kIOReturnError;
     for (int sends = 0; sends <= retryCount && !isTerminateRequested(); ++sends) {
-        ZrUsbSetup setup{uint8_t(unsigned(dir) | unsigned(level) | unsigned(recipient)), bRequest, wValue, wIndex, uint16_t(length)};
+        StandardUSB::DeviceRequest setup{uint8_t(unsigned(dir) | unsigned(level) | unsigned(recipient)), bRequest,
+                                         wValue, wIndex, uint16_t(length)};
         if (dir == kDirIn && data)
             std::memset(data, 0, length);
         uint32_t transferred = 0;
@@ -331,7 +382,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::deviceRequestStd(EDirection dir, EDRQ_Level
             break;
         }
         IOLog("DeviceRequest returns %08X\n", unsigned(result));
-        if (result == kEngineIOReturnDeviceError)
+        if (result == kIOReturnDeviceError)
             break;
     }
     dev->release();
@@ -344,6 +395,31 @@ IOReturn ZrKernelDeviceKorvexHX5100::messageToClients(uint32_t code, uint64_t cl
     return messageClients(kQnStateChangeMessage, &r, sizeof r);
 }
 
+namespace {
+
+// Publishes a dictionary of 32-bit numbers under key; every object made for
+// it is released again (the registry keeps its own references).
+void setNumbersProperty(IOService& service, const char* key, const char* const* keys, const uint32_t* values, int n)
+{
+    OSDictionary* dict = OSDictionary::withCapacity(unsigned(n));
+    if (!dict)
+        return;
+    for (int i = 0; i < n; ++i) {
+        const OSSymbol* k = OSSymbol::withCString(keys[i]);
+        OSNumber* v = OSNumber::withNumber(values[i], 32);
+        if (k && v)
+            dict->setObject(k, v);
+        if (k)
+            k->release();
+        if (v)
+            v->release();
+    }
+    service.setProperty(key, dict);
+    dict->release();
+}
+
+}  // namespace
+
 void ZrKernelDeviceKorvexHX5100::setChannelSettingsProperty()
 {
     if (!m_pDevice)
@@ -352,7 +428,7 @@ void ZrKernelDeviceKorvexHX5100::setChannelSettingsProperty()
                                         "OutChannels", "OutResolution", "Configuration"};
     const QnChannelSettings& s = m_pDevice->getCurrentSettings();
     uint32_t v[6] = {s.Frequency, s.InChannels, s.InResolution, s.OutChannels, s.OutResolution, s.Configuration};
-    setPropertyNumbers("ChannelSettings", keys, v, 6);
+    setNumbersProperty(*this, "ChannelSettings", keys, v, 6);
 }
 
 void ZrKernelDeviceKorvexHX5100::setAjExtDataProperty()
@@ -366,36 +442,62 @@ void ZrKernelDeviceKorvexHX5100::setAjExtDataProperty()
     uint32_t v[11] = {a.mDigitalLockFrequency, a.mClockSource,  a.mUSB1Mode,     a.mDigitalOutMode,
                       a.mDigitalOutSelector,   a.mRoutingIn[0], a.mRoutingIn[1], a.mRoutingIn[2],
                       a.mRoutingOut[0],        a.mRoutingOut[1], a.mDigitalLock};
-    setPropertyNumbers("AjExtData", keys, v, 11);
+    setNumbersProperty(*this, "AjExtData", keys, v, 11);
 }
 
-IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(void* owningTask, void* securityID, uint32_t type,
-                                                   ZrUserClient** handler)
+// The root domain tells interested drivers of a sleep before it happens and
+// of the wake after it; the flags say which (no power-on flag: going down).
+IOReturn ZrKernelDeviceKorvexHX5100::powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long, IOService*)
+{
+    if (!(flags & kIOPMPowerOn) && !isSystemSuspended()) {
+        __atomic_store_n(&mpSystemSuspended, true, __ATOMIC_SEQ_CST);
+        systemSleep();
+    }
+    return kIOPMAckImplied;
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long, IOService*)
+{
+    if ((flags & kIOPMPowerOn) && isSystemSuspended()) {
+        __atomic_store_n(&mpSystemSuspended, false, __ATOMIC_SEQ_CST);
+        systemWakeUp();
+    }
+    return kIOPMAckImplied;
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(task_t owningTask, void* securityID, UInt32 type,
+                                                   IOUserClient** handler)
+{
+    return newUserClient(owningTask, securityID, type, nullptr, handler);
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(task_t owningTask, void* securityID, UInt32 type,
+                                                   OSDictionary*, IOUserClient** handler)
 {
     if (handler)
         *handler = nullptr;
     if (isTerminateRequested()) {
         IOLog("ZrKernelDeviceKorvexHX5100::%s abort - service is terminated\n", "newUserClient");
-        return kEngineIOReturnNoDevice;
+        return kIOReturnNoDevice;
     }
     if (type == 0 || type == 1 || type == 3) {
         if (m_pDevice && m_pDevice->getFwUpdaterState() == kFwUpdaterActive) {
             IOLog("USBDriver: abort user client(type:%d) - FirmwareUpdater is active\n", int(type));
-            return kEngineIOReturnBadArgument;
+            return kIOReturnBadArgument;
         }
-        sleepMs(type == 3 ? 1000 : 100);
+        IOSleep(type == 3 ? 1000 : 100);
     }
     CriticalSection cs(mServiceLock, "KERNELDEVICECLASS::newUserClient 5-param\n");
     if (!m_pDevice) {
         IOLog("ZrKernelDeviceKorvexHX5100::%s abort - m_pcDevice is NULL\n", "newUserClient");
-        return kEngineIOReturnNoDevice;
+        return kIOReturnNoDevice;
     }
     if (!handler) {
         IOLog("USBDriver: returning  kIOReturnBadArgument\n");
-        return kEngineIOReturnBadArgument;
+        return kIOReturnBadArgument;
     }
     uint32_t state = m_pDevice->getFwUpdaterState();
-    ZrUserClient* client = nullptr;
+    IOUserClient* client = nullptr;
     switch (type) {
     case 0:
     case 1:
@@ -407,10 +509,10 @@ IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(void* owningTask, void* secur
                 IOLog("USBDriver: abort Midi - FirmwareUpdater is active or state unknown :%d\n", int(state));
             break;
         }
-        client = mFactory ? mFactory(clientClassForType(type)) : nullptr;
+        client = createUserClient(type);
         break;
     case 2:
-        client = mFactory ? mFactory(clientClassForType(type)) : nullptr;
+        client = createUserClient(type);
         break;
     case 4:
         IOLog("received OSX_USER_CLIENT_NO_FW_UPDATER_MSG\n");
@@ -418,10 +520,10 @@ IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(void* owningTask, void* secur
             IOLog("change status from unknown to NotActive\n");
             m_pDevice->setFwUpdaterState(kFwUpdaterNotActive);
         }
-        return kEngineIOReturnBadArgument;
+        return kIOReturnBadArgument;
     case 5:
         IOLog("created OSX_USER_CLIENT_FIRWMWARE_UPDATER\n");
-        client = mFactory ? mFactory(clientClassForType(type)) : nullptr;
+        client = createUserClient(type);
         m_pDevice->initFirmwareUpdateMode();
         break;
     default:
@@ -430,13 +532,13 @@ IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(void* owningTask, void* secur
     }
     if (!client) {
         IOLog("USBDriver: *Handler is NULL returning  kIOReturnBadArgument\n");
-        return kEngineIOReturnBadArgument;
+        return kIOReturnBadArgument;
     }
     if (!client->initWithTask(owningTask, securityID, type)) {
         IOLog("USBDriver: Could not init handler %p \n", static_cast<void*>(client));
         client->release();
         IOLog("USBDriver: *Handler is NULL returning  kIOReturnBadArgument\n");
-        return kEngineIOReturnBadArgument;
+        return kIOReturnBadArgument;
     }
     *handler = client;
     userClientListNewClient(client);
@@ -444,21 +546,21 @@ IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(void* owningTask, void* secur
     return 0;
 }
 
-uint64_t ZrKernelDeviceKorvexHX5100::clientIdentifier(const ZrUserClient* client) const
+uint64_t ZrKernelDeviceKorvexHX5100::clientIdentifier(const IOUserClient* client) const
 {
     std::lock_guard<std::mutex> g(mIdLock);
     auto it = mIdsByClient.find(client);
     return it == mIdsByClient.end() ? 0 : it->second;
 }
 
-ZrUserClient* ZrKernelDeviceKorvexHX5100::clientFromIdentifier(uint64_t id) const
+IOUserClient* ZrKernelDeviceKorvexHX5100::clientFromIdentifier(uint64_t id) const
 {
     std::lock_guard<std::mutex> g(mIdLock);
     auto it = mClientsById.find(id);
     return it == mClientsById.end() ? nullptr : it->second;
 }
 
-void ZrKernelDeviceKorvexHX5100::userClientListNewClient(ZrUserClient* client)
+void ZrKernelDeviceKorvexHX5100::userClientListNewClient(IOUserClient* client)
 {
     IOLog("%s(%p) %p\n", "userClientListNewClient", static_cast<void*>(this), static_cast<void*>(client));
     {
@@ -474,7 +576,7 @@ void ZrKernelDeviceKorvexHX5100::userClientListNewClient(ZrUserClient* client)
     int32_t n = __atomic_add_fetch(&mUserClientCount, 1, __ATOMIC_SEQ_CST);
     IOLog("%d clients attached\n", int(n));
     for (int i = 0; i < kUserClientSlots; ++i) {
-        ZrUserClient* expected = nullptr;
+        IOUserClient* expected = nullptr;
         if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, client, false, __ATOMIC_SEQ_CST,
                                         __ATOMIC_SEQ_CST)) {
             IOLog("%s found slot at %d\n", "userClientListNewClient", i);
@@ -484,7 +586,7 @@ void ZrKernelDeviceKorvexHX5100::userClientListNewClient(ZrUserClient* client)
     IOLog("%s no free slot\n", "userClientListNewClient");
 }
 
-void ZrKernelDeviceKorvexHX5100::userClientListClientClosed(ZrUserClient* client)
+void ZrKernelDeviceKorvexHX5100::userClientListClientClosed(IOUserClient* client)
 {
     IOLog("%s(%p) %p\n", "userClientListClientClosed", static_cast<void*>(this), static_cast<void*>(client));
     uint64_t id = clientIdentifier(client);
@@ -498,8 +600,8 @@ void ZrKernelDeviceKorvexHX5100::userClientListClientClosed(ZrUserClient* client
     int32_t n = __atomic_sub_fetch(&mUserClientCount, 1, __ATOMIC_SEQ_CST);
     IOLog("%d clients attached\n", int(n));
     for (int i = 0; i < kUserClientSlots; ++i) {
-        ZrUserClient* expected = client;
-        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, static_cast<ZrUserClient*>(nullptr), false,
+        IOUserClient* expected = client;
+        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, static_cast<IOUserClient*>(nullptr), false,
                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             IOLog("%s found client in slot %d\n", "userClientListClientClosed", i);
             return;
@@ -512,9 +614,9 @@ void ZrKernelDeviceKorvexHX5100::userClientListNotifyTerminate()
 {
     IOLog("%s(%p)\n", "userClientListNotifyTerminate", static_cast<void*>(this));
     for (int i = 0; i < kUserClientSlots; ++i) {
-        ZrUserClient* c = __atomic_load_n(&mUserClientList[i], __ATOMIC_SEQ_CST);
-        ZrUserClient* expected = c;
-        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, static_cast<ZrUserClient*>(nullptr), false,
+        IOUserClient* c = __atomic_load_n(&mUserClientList[i], __ATOMIC_SEQ_CST);
+        IOUserClient* expected = c;
+        if (__atomic_compare_exchange_n(&mUserClientList[i], &expected, static_cast<IOUserClient*>(nullptr), false,
                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST) &&
             c) {
             IOLog("%s notify terminate service %p in slot %d\n", "userClientListNotifyTerminate",

@@ -12,28 +12,13 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "abi/QN_StateChange.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/kcore/Mutex.h"
-#include "driver/engine/shim/ZrPlatformShim.h"
-
-// The "QnSpecific" values of the driver's personality.
-struct ZrPersonalitySpecific {
-    bool hasMsWait = false;
-    uint32_t msWait = 0;
-    bool hasInACR = false;
-    uint32_t inACR = 0;
-    bool hasClockSourceSettings = false;
-    std::vector<uint8_t> clockSourceSettings;
-    bool hasConfigurationData = false;
-    std::vector<uint8_t> configurationData;
-    bool hasCustomName = false;
-    std::string customName;
-    std::string serialized;  // the dictionary's text, for the log
-};
+#include "platform/kern/IOService.h"
+#include "platform/kern/IOUserClient.h"
+#include "platform/usb/IOUSBHostFamily.h"
 
 enum EDirection : uint8_t { kDirOut = 0, kDirIn = 0x80 };
 enum EDRQ_Level : uint8_t { kLevelStandard = 0, kLevelClass = 0x20, kLevelVendor = 0x40 };
@@ -41,29 +26,30 @@ enum EDRQ_Recipient : uint8_t { kRecipientDevice = 0, kRecipientInterface = 1, k
 
 constexpr int kUserClientSlots = 64;
 
-class ZrKernelDeviceKorvexHX5100 : public ZrServiceBase {
+class ZrKernelDeviceKorvexHX5100 : public IOService {
+    OSDeclareDefaultStructors(ZrKernelDeviceKorvexHX5100)
 public:
-    ZrKernelDeviceKorvexHX5100();
-    ~ZrKernelDeviceKorvexHX5100() override;
+    bool init(OSDictionary* dict = nullptr) override;
+    void initSpecificFeatures(OSDictionary* dict);
+    // Logs an object's property-list text ("Dumping %p:  %s\n").
+    void OSShow(OSObject* object);
+    IOService* probe(IOService* provider, SInt32* score) override;
+    bool start(IOService* provider) override;
+    void stop(IOService* provider) override;
+    bool terminate(IOOptionBits options = 0) override;
 
-    bool init(const ZrPersonalitySpecific* specific);
-    void initSpecificFeatures(const ZrPersonalitySpecific& specific);
-    bool probe(int32_t* score);
-    bool start(ZrUsbDevice* provider);
-    void stop();
-    bool terminate(uint32_t options) override;
-    void free() override;
-
-    IOReturn newUserClient(void* owningTask, void* securityID, uint32_t type, ZrUserClient** handler);
-    void userClientListNewClient(ZrUserClient* client);
-    void userClientListClientClosed(ZrUserClient* client);
+    IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type, OSDictionary* properties,
+                           IOUserClient** handler) override;
+    IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type, IOUserClient** handler) override;
+    void userClientListNewClient(IOUserClient* client);
+    void userClientListClientClosed(IOUserClient* client);
     void userClientListNotifyTerminate();
     int32_t getUserClientCount() const { return __atomic_load_n(&mUserClientCount, __ATOMIC_SEQ_CST); }
 
     // Opaque identifiers of user clients: non-zero, one per client, resolved
     // only here.
-    uint64_t clientIdentifier(const ZrUserClient* client) const;
-    ZrUserClient* clientFromIdentifier(uint64_t id) const;
+    uint64_t clientIdentifier(const IOUserClient* client) const;
+    IOUserClient* clientFromIdentifier(uint64_t id) const;
 
     IOReturn deviceRequestStd(EDirection dir, EDRQ_Level level, EDRQ_Recipient recipient, uint8_t bRequest,
                               uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length, int retryCount);
@@ -75,15 +61,18 @@ public:
     void setChannelSettingsProperty();
     void setAjExtDataProperty();
 
+    // Power-management root domain: the system's sleep and wake reach the
+    // device model through these.
+    IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber, IOService* whatDevice) override;
+    IOReturn powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long stateNumber, IOService* whatDevice) override;
+
     ZrDevice* getDevice() const { return m_pDevice; }
-    ZrUsbDevice* getUSBDevice() const { return m_pUSBDevice; }
+    IOUSBHostDevice* getUSBDevice() const { return m_pUSBDevice; }
+    APIDeviceInfo* getAPIDeviceInfoPtr() const { return m_pDevice ? m_pDevice->getAPIDeviceInfoPtr() : nullptr; }
     bool isTerminateRequested() const { return __atomic_load_n(&m_bTerminateRequested, __ATOMIC_SEQ_CST); }
+    bool isSystemSuspended() const { return __atomic_load_n(&mpSystemSuspended, __ATOMIC_SEQ_CST); }
     IOReturn getConfigureStatus() const { return mConfigureStatus; }
     Mutex& dispatchLock() { return mDispatchLock; }
-
-    // The user-client classes by type are created through this factory (the
-    // client layer registers its classes by name).
-    void setUserClientFactory(ZrUserClientFactory f) { mFactory = f; }
 
     // Stubs of later layers, recorded in the device's stub trace.
     void unconfigureDevice(bool allowReset, const char* reason);
@@ -91,30 +80,30 @@ public:
     void systemWakeUp();
 
 protected:
-    virtual void sleepMs(uint32_t ms);
+    void free() override;
 
 private:
     bool startFailed(const char* reason);
     bool usbLoadConfigurations();
 
     ZrDevice* m_pDevice = nullptr;
-    ZrUsbDevice* m_pUSBDevice = nullptr;
+    IOUSBHostDevice* m_pUSBDevice = nullptr;
     int mUSBDeviceRetainCount = 0;
     bool mPMInterestRegistered = false;
     bool mpSystemSuspended = false;
-    void* mInterestNotifier = nullptr;
+    IONotifier* mInterestNotifier = nullptr;
     Mutex mServiceLock;
     Mutex mDispatchLock;
     bool m_bTerminateRequested = false;
     IOReturn mConfigureStatus = IOReturn(0xE0000001);
-    ZrUserClient* mUserClientList[kUserClientSlots] = {};
+    IOUserClient* mUserClientList[kUserClientSlots] = {};
     int32_t mUserClientCount = 0;
 
     bool mTerminated = false;
-    ZrUserClientFactory mFactory = nullptr;
+    bool mCountedAsLive = false;
     mutable std::mutex mIdLock;
-    std::map<uint64_t, ZrUserClient*> mClientsById;
-    std::map<const ZrUserClient*, uint64_t> mIdsByClient;
+    std::map<uint64_t, IOUserClient*> mClientsById;
+    std::map<const IOUserClient*, uint64_t> mIdsByClient;
     uint64_t mNextClientId = 0;
 };
 

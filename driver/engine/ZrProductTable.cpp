@@ -3,12 +3,24 @@
 #include <cstring>
 
 #include "abi/VIDPID.h"
+#include "platform/kern/IOService.h"
 
 namespace {
 
 // One row per product whose reported names the driver replaces.
 constexpr ZrProductName kProductNames[] = {
     {kKorvexVendorID, kKorvexHX5100ProductID, "HX-5100", "Korvex"},
+};
+
+// The products the driver is matched on. The HX-5100 needs none of the
+// personality's overrides: its settings and interfaces come from its
+// descriptors, so its "QnSpecific" is empty.
+struct ZrMatchedProduct {
+    uint16_t vendor;
+    uint16_t product;
+};
+constexpr ZrMatchedProduct kMatchedProducts[] = {
+    {kKorvexVendorID, kKorvexHX5100ProductID},  // HX-5100
 };
 
 void copyBounded(char* dst, const char* src)
@@ -38,3 +50,36 @@ void driverOverwriteProductVendorStrings(char* vendorString, char* productString
         break;
     }
 }
+
+OSDictionary* ZrMakeDriverPersonality(uint16_t vendor, uint16_t product, OSDictionary* qnSpecific)
+{
+    OSDictionary* p = OSDictionary::withCapacity(5);
+    OSString* cls = OSString::withCString(kZrServiceClassName);
+    OSString* provider = OSString::withCString("IOUSBHostDevice");
+    OSNumber* vid = OSNumber::withNumber(vendor, 16);
+    OSNumber* pid = OSNumber::withNumber(product, 16);
+    OSDictionary* specific = qnSpecific ? qnSpecific : OSDictionary::withCapacity(1);
+    p->setObject("IOClass", cls);
+    p->setObject("IOProviderClass", provider);
+    p->setObject("idVendor", vid);
+    p->setObject("idProduct", pid);
+    p->setObject("QnSpecific", specific);
+    cls->release();
+    provider->release();
+    vid->release();
+    pid->release();
+    if (!qnSpecific)
+        specific->release();
+    return p;
+}
+
+void ZrLoadDriverPersonalities()
+{
+    for (const auto& row : kMatchedProducts) {
+        OSDictionary* p = ZrMakeDriverPersonality(row.vendor, row.product, nullptr);
+        hx::kern::addPersonality(p);
+        p->release();
+    }
+}
+
+void ZrUnloadDriverPersonalities() { hx::kern::removePersonalities(kZrServiceClassName); }

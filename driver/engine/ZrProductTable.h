@@ -1,5 +1,6 @@
-// The products this driver knows by USB identifier, and the override of the
-// vendor and product strings the devices report.
+// The products this driver knows by USB identifier: the names that replace
+// what the devices report, and the driver's personalities (what its bundle's
+// property list offers the kernel for matching).
 //
 // Identifiers are this driver's own choice: the simulated devices are built
 // with them, and tests plug them in.
@@ -7,8 +8,13 @@
 
 #include <cstdint>
 
+class OSDictionary;
+
 constexpr uint16_t kKorvexVendorID = 0x2F4B;
 constexpr uint16_t kKorvexHX5100ProductID = 0x5100;
+
+// The class every personality names and every user-space deliverable matches.
+constexpr const char* kZrServiceClassName = "ZrKernelDeviceKorvexHX5100";
 
 struct ZrProductName {
     uint16_t vendor;
@@ -21,3 +27,14 @@ struct ZrProductName {
 // their table names. Both buffers hold 256 bytes.
 void driverOverwriteProductVendorStrings(char* vendorString, char* productString, uint16_t vendor,
                                          uint16_t product);
+
+// One personality: "IOClass" the service class, "IOProviderClass"
+// "IOUSBHostDevice", "idVendor" and "idProduct", and "QnSpecific" (an empty
+// dictionary when null is given). The caller releases it.
+OSDictionary* ZrMakeDriverPersonality(uint16_t vendor, uint16_t product, OSDictionary* qnSpecific);
+
+// Loads and unloads the driver's personalities, one per listed product, in
+// the kernel's catalogue; loading makes the kernel match them against the
+// devices already published.
+void ZrLoadDriverPersonalities();
+void ZrUnloadDriverPersonalities();

@@ -1,27 +1,48 @@
 #include "driver/engine/kcore/KernBinding.h"
 
-#include <cstdlib>
-#include <mutex>
-
 #include "platform/base/HXClock.h"
 #include "platform/base/MachPort.h"
 #include "platform/base/MachSemaphore.h"
 #include "platform/base/MachThread.h"
+#include "platform/kern/IOLib.h"
 
 namespace kcore {
 
-void* kmalloc(size_t size) { return std::malloc(size ? size : 1); }
-void kfree(void* p, size_t) { std::free(p); }
+// The core library's allocations are the kernel heap's; IOFree wants the
+// size back, which the callers (the size-headed allocator) always know.
+void* kmalloc(size_t size) { return IOMalloc(size ? size : 1); }
+void kfree(void* p, size_t size) { IOFree(p, size ? size : 1); }
 
+// The kernel lock under the core library's Mutex: the Mutex only ever tries
+// it and sleeps between tries, so it can give up once the lock is being
+// released instead of blocking inside the kernel lock.
 struct KLock {
-    std::mutex m;
+    IOLock* lock;
 };
-KLock* klockAlloc() { return new (std::nothrow) KLock; }
-void klockFree(KLock* lock) { delete lock; }
-bool klockTry(KLock* lock) { return lock->m.try_lock(); }
-void klockUnlock(KLock* lock) { lock->m.unlock(); }
+KLock* klockAlloc()
+{
+    IOLock* l = IOLockAlloc();
+    if (!l)
+        return nullptr;
+    KLock* k = static_cast<KLock*>(IOMalloc(sizeof(KLock)));
+    if (!k) {
+        IOLockFree(l);
+        return nullptr;
+    }
+    k->lock = l;
+    return k;
+}
+void klockFree(KLock* lock)
+{
+    if (!lock)
+        return;
+    IOLockFree(lock->lock);
+    IOFree(lock, sizeof(KLock));
+}
+bool klockTry(KLock* lock) { return IOLockTryLock(lock->lock); }
+void klockUnlock(KLock* lock) { IOLockUnlock(lock->lock); }
 
-void ksleep(uint32_t ms) { hx::clock::sleepFor(uint64_t(ms) * 1000000u); }
+void ksleep(uint32_t ms) { IOSleep(ms); }
 
 TaskRef currentTask() { return mach_task_self(); }
 

@@ -1,9 +1,12 @@
 #include "platform/base/HXClock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
 #include <limits>
+#include <thread>
+#include <vector>
 
 namespace hx::clock {
 
@@ -49,6 +52,202 @@ private:
 };
 
 MonotonicSource gMonotonic;
+
+}  // namespace
+
+// Reaches a participant's waiting flag from the virtual clock.
+struct ClockAccess {
+    static bool& idle(Participant& p) { return p.mIdle; }
+};
+
+namespace {
+
+thread_local Participant* tParticipant = nullptr;
+
+// One thread blocked on the virtual clock (in waitUntil), on its stack.
+struct WaitRecord {
+    std::condition_variable* cv;
+    std::mutex* mutex;
+    std::uint64_t deadline;
+    Participant* participant;  // null for a thread not taking part
+    std::uint64_t seq = 0;     // arrival order, breaks ties between equal deadlines
+    bool registered = false;   // still waiting: a candidate for a step
+    int kicks = 0;             // wake-ups the stepper still has to deliver
+};
+
+// Virtual time. One lock guards the running count, the waiters and the
+// participants' waiting flags. A dedicated stepper thread moves time and
+// delivers wake-ups; it never holds this lock while it takes a waiter's
+// mutex, and it holds no other lock, so it cannot close a cycle with the
+// threads it serves.
+struct VirtualState {
+    std::mutex m;
+    std::condition_variable stepCv;    // the stepper's
+    std::condition_variable kickedCv;  // a waiter whose wake-up is on its way
+    int running = 0;                   // participants (and reservations) not waiting
+    std::vector<WaitRecord*> waiting;
+    std::vector<WaitRecord*> kicks;
+    std::uint64_t nextSeq = 0;
+    bool stopping = false;
+    std::thread stepper;
+    std::mutex switchLock;  // enable/disable
+};
+
+VirtualState& vstate() {
+    static VirtualState* s = new VirtualState;  // outlives every static destructor
+    return *s;
+}
+
+std::atomic<std::uint64_t> gVirtualNow{1};
+
+void markIdleLocked(VirtualState& st, Participant* p) {
+    if (!p || ClockAccess::idle(*p)) return;
+    ClockAccess::idle(*p) = true;
+    if (--st.running == 0) st.stepCv.notify_one();
+}
+
+void markRunningLocked(VirtualState& st, Participant* p) {
+    if (!p || !ClockAccess::idle(*p)) return;
+    ClockAccess::idle(*p) = false;
+    ++st.running;
+}
+
+void unregisterLocked(VirtualState& st, WaitRecord* r) {
+    st.waiting.erase(std::find(st.waiting.begin(), st.waiting.end(), r));
+    r->registered = false;
+}
+
+// Ends a wait: the waiter counts as running from here on, before anything
+// else can happen on the clock, and the stepper delivers the wake-up.
+void kickLocked(VirtualState& st, WaitRecord* r) {
+    unregisterLocked(st, r);
+    markRunningLocked(st, r->participant);
+    ++r->kicks;
+    st.kicks.push_back(r);
+    st.stepCv.notify_one();
+}
+
+// Wakes the waiter once it is certainly inside cv.wait: it holds its mutex
+// from registering until the wait releases it, so owning the mutex for a
+// moment proves that. Others may hold such a mutex for a while (or while
+// waiting for a wake-up further down the list), hence try_lock and retry.
+void deliver(std::vector<WaitRecord*>& batch) {
+    std::vector<WaitRecord*> pending = batch;
+    while (!pending.empty()) {
+        std::size_t kept = 0;
+        for (WaitRecord* r : pending) {
+            if (r->mutex->try_lock()) {
+                r->mutex->unlock();
+                r->cv->notify_all();
+            } else {
+                pending[kept++] = r;
+            }
+        }
+        pending.resize(kept);
+        if (!pending.empty()) std::this_thread::yield();
+    }
+}
+
+void stepperLoop() {
+    VirtualState& st = vstate();
+    std::unique_lock<std::mutex> g(st.m);
+    for (;;) {
+        if (!st.kicks.empty()) {
+            std::vector<WaitRecord*> batch;
+            batch.swap(st.kicks);
+            g.unlock();
+            deliver(batch);
+            g.lock();
+            for (WaitRecord* r : batch) --r->kicks;
+            st.kickedCv.notify_all();
+            continue;
+        }
+        if (st.stopping) return;
+        if (st.running == 0) {
+            WaitRecord* first = nullptr;
+            for (WaitRecord* r : st.waiting)
+                if (r->deadline != kFarFuture &&
+                    (!first || r->deadline < first->deadline ||
+                     (r->deadline == first->deadline && r->seq < first->seq)))
+                    first = r;
+            if (first) {
+                // One waiter at a time, so waiters due at the same time run
+                // in the order they started waiting.
+                if (first->deadline > gVirtualNow.load(std::memory_order_relaxed))
+                    gVirtualNow.store(first->deadline, std::memory_order_release);
+                kickLocked(st, first);
+                continue;
+            }
+        }
+        st.stepCv.wait(g);
+    }
+}
+
+class VirtualSource final : public Source {
+public:
+    std::uint64_t nowNanos() override { return gVirtualNow.load(std::memory_order_acquire); }
+
+    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                   std::uint64_t deadlineNanos) override {
+        VirtualState& st = vstate();
+        WaitRecord r{&cv, lock.mutex(), deadlineNanos, tParticipant};
+        {
+            std::lock_guard<std::mutex> g(st.m);
+            if (deadlineNanos <= gVirtualNow.load(std::memory_order_relaxed)) return false;
+            r.seq = st.nextSeq++;
+            r.registered = true;
+            st.waiting.push_back(&r);
+            markIdleLocked(st, r.participant);
+            if (st.running == 0) st.stepCv.notify_one();  // a new deadline to step to
+        }
+        cv.wait(lock);
+        bool pending;
+        {
+            std::lock_guard<std::mutex> g(st.m);
+            if (r.registered) {
+                // Woken by something other than the clock (a plain notify or
+                // a spurious return): running again.
+                unregisterLocked(st, &r);
+                markRunningLocked(st, r.participant);
+            }
+            pending = r.kicks > 0;
+        }
+        if (pending) {
+            // The stepper still needs the mutex to finish with this record.
+            lock.unlock();
+            {
+                std::unique_lock<std::mutex> g(st.m);
+                st.kickedCv.wait(g, [&] { return r.kicks == 0; });
+            }
+            lock.lock();
+        }
+        return gVirtualNow.load(std::memory_order_acquire) < deadlineNanos;
+    }
+
+    void sleepUntil(std::uint64_t deadlineNanos) override {
+        std::mutex m;
+        std::condition_variable cv;
+        std::unique_lock<std::mutex> l(m);
+        while (waitUntil(cv, l, deadlineNanos)) {
+        }
+    }
+
+    void notify(std::condition_variable& cv, bool) override {
+        VirtualState& st = vstate();
+        {
+            std::lock_guard<std::mutex> g(st.m);
+            std::vector<WaitRecord*> hits;
+            for (WaitRecord* r : st.waiting)
+                if (r->cv == &cv) hits.push_back(r);
+            // Every waiter runs and re-checks its condition: a notify_one
+            // that picked one of them would leave the others uncounted.
+            for (WaitRecord* r : hits) kickLocked(st, r);
+        }
+        cv.notify_all();
+    }
+};
+
+VirtualSource gVirtual;
 std::atomic<Source*> gSource{nullptr};
 
 // numer in the high half, denom in the low half, so a reader always sees a
@@ -74,6 +273,116 @@ std::uint64_t deadlineAfter(std::uint64_t ns) {
 }
 
 void sleepFor(std::uint64_t ns) { source().sleepUntil(deadlineAfter(ns)); }
+
+void sleepUntil(std::uint64_t deadlineNanos) { source().sleepUntil(deadlineNanos); }
+
+// ---- Virtual time
+
+Reservation::Reservation() : mHeld(true) {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    ++st.running;
+}
+
+Reservation::~Reservation() {
+    if (!mHeld) return;
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    if (--st.running == 0) st.stepCv.notify_one();
+}
+
+Participant::Participant() { enter(false); }
+
+Participant::Participant(Reservation&& reserved) {
+    if (!tParticipant && reserved.mHeld) {
+        reserved.mHeld = false;
+        enter(true);
+    } else {
+        enter(false);  // nested: the reservation goes back when it is dropped
+    }
+}
+
+void Participant::enter(bool reserved) {
+    if (tParticipant) return;
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    if (!reserved) ++st.running;
+    mIdle = false;
+    mActive = true;
+    tParticipant = this;
+}
+
+Participant::~Participant() {
+    if (!mActive) return;
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    if (!mIdle && --st.running == 0) st.stepCv.notify_one();
+    tParticipant = nullptr;
+}
+
+Idle::Idle() {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    markIdleLocked(st, tParticipant);
+}
+
+Idle::~Idle() {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    markRunningLocked(st, tParticipant);
+}
+
+void enableVirtual(std::uint64_t startNanos) {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> sw(st.switchLock);
+    if (startNanos == 0) startNanos = 1;
+    gVirtualNow.store(startNanos, std::memory_order_release);
+    if (!st.stepper.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(st.m);
+            st.stopping = false;
+        }
+        st.stepper = std::thread(stepperLoop);
+    }
+    setSource(&gVirtual);
+}
+
+void disableVirtual() {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> sw(st.switchLock);
+    if (&source() == &gVirtual) setSource(nullptr);
+    if (!st.stepper.joinable()) return;
+    {
+        std::lock_guard<std::mutex> g(st.m);
+        st.stopping = true;
+        st.stepCv.notify_one();
+    }
+    st.stepper.join();
+}
+
+bool isVirtual() { return &source() == &gVirtual; }
+
+int virtualWaiterCount() {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    return int(st.waiting.size());
+}
+
+int runningParticipantCount() {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    return st.running;
+}
+
+VirtualClock::VirtualClock(std::uint64_t startNanos, bool callerTakesPart) {
+    enableVirtual(startNanos);
+    if (callerTakesPart) mParticipant = new Participant;
+}
+
+VirtualClock::~VirtualClock() {
+    delete mParticipant;
+    disableVirtual();
+}
 
 Timebase timebase() {
     std::uint64_t v = gTimebase.load(std::memory_order_acquire);

@@ -12,7 +12,9 @@
 namespace {
 
 struct Waiter {
-    std::condition_variable cv;
+    // Through the clock, so a participant blocked here counts as waiting and
+    // a signal counts it as running before the signaller can let time move.
+    hx::clock::Condition cv;
     bool done = false;
     kern_return_t result = KERN_SUCCESS;
 };
@@ -42,7 +44,7 @@ std::shared_ptr<Record> find(semaphore_t s) {
     return it == t.records.end() ? nullptr : it->second;
 }
 
-constexpr std::uint64_t kNoDeadline = ~std::uint64_t(0);
+constexpr std::uint64_t kNoDeadline = hx::clock::kForever;
 
 kern_return_t waitOn(semaphore_t s, bool timed, std::uint64_t timeoutNs) {
     std::shared_ptr<Record> r = find(s);
@@ -63,7 +65,7 @@ kern_return_t waitOn(semaphore_t s, bool timed, std::uint64_t timeoutNs) {
     Waiter w;
     r->waiters.push_back(&w);
     while (!w.done) {
-        if (!hx::clock::waitUntil(w.cv, g, deadline) && !w.done) {
+        if (!w.cv.waitUntil(g, deadline) && !w.done) {
             // Timed out before a signal reached us: leave the queue.
             for (auto it = r->waiters.begin(); it != r->waiters.end(); ++it)
                 if (*it == &w) {
@@ -82,7 +84,7 @@ void wakeFirst(Record& r, kern_return_t result) {
     r.waiters.pop_front();
     w->result = result;
     w->done = true;
-    w->cv.notify_one();
+    w->cv.notifyOne();
 }
 
 }  // namespace

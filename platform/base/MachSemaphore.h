@@ -6,7 +6,9 @@
 // queue in arrival order and a signal hands its count straight to the first
 // one (FIFO wake-up). semaphore_destroy wakes every waiter with
 // KERN_TERMINATED; afterwards the name is unknown (KERN_INVALID_ARGUMENT).
-// Deadlines run on the platform clock (HXClock.h).
+// Deadlines run on the platform clock (HXClock.h), and waits are known to it:
+// on the virtual clock a blocked participant counts as waiting, and a signal
+// counts the woken thread as running before the signaller goes on.
 #pragma once
 
 #include "platform/base/HXClock.h"

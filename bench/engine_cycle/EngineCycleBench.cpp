@@ -1,0 +1,131 @@
+// The kernel's per-cycle streaming work, one bus frame (1 ms) at a time:
+// writing the decoded input into the device ring with its time stamp and
+// time base, the frame pattern, starting and measuring the clients, mixing
+// 1, 2 or 8 client rings, the output mixer and packing for the wire.
+//
+// One benchmark iteration is one second of audio (1,000 cycles), so the CPU
+// time per iteration is the CPU time per second of audio. Counters:
+// core_pct, that time as a share of one core; worst_cycle_us, the slowest
+// single cycle seen (thread CPU time).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+#include "abi/AudioSM.h"
+#include "abi/DriverSM.h"
+#include "abi/VIDPID.h"
+#include "driver/engine/stream/AudioSMKernel.h"
+#include "driver/engine/stream/DriverData.h"
+#include "driver/engine/stream/ZrFramePatternObserver.h"
+#include "platform/kern/IOLib.h"
+#include "platform/kern/IOUserClient.h"
+
+namespace {
+
+uint64_t threadCpuNanos()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+void BM_EngineCycle(benchmark::State& state)
+{
+    const uint32_t rate = uint32_t(state.range(0));
+    const int clientCount = int(state.range(1));
+    constexpr uint32_t kChannels = 2;
+
+    auto* sm = static_cast<DriverSM*>(IOMallocAligned(sizeof(DriverSM), 4096));
+    std::memset(sm, 0, sizeof(DriverSM));
+    DriverData* dd = DriverData::create(sm);
+    QnChannelSettings settings{rate, kChannels, 24, kChannels, 24, 1};
+    dd->setConverters(pcmTo24LSB, settings);
+    dd->setOutMixer(outMixer2CH);
+
+    auto* inputMem = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
+    AudioSMWriter input;
+    input.bind(inputMem, AudioSMGeometry{});
+    input._init(kChannels, rate, 0);
+
+    std::vector<AudioSM*> rings;
+    std::vector<IOUserClient*> clients;
+    for (int c = 0; c < clientCount; ++c) {
+        auto* ring = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
+        ring->_layout(kChannels, rate, 0);
+        std::vector<int32_t> block(4096 * kChannels);
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = int32_t((i * 7919 + c * 104729) % 0x1000000) - 0x800000;
+        for (int k = 0; k < 16; ++k)
+            ring->writeFrames(block.data(), 4096, 0);
+        auto* client = new IOUserClient;
+        int slot = -1;
+        dd->attachClient(client, ring, 1000 + c, slot, 512);
+        rings.push_back(ring);
+        clients.push_back(client);
+    }
+
+    ZrFramePatternObserver pattern;
+    pattern.init(rate, 3, kChannels, 3, kChannels, false, VIDPID(0, 0, 0, nullptr));
+
+    std::vector<int32_t> decoded(size_t(rate / 1000 + 4) * kChannels, 0x123400);
+    std::vector<char> wire(size_t(rate / 1000 + 4) * kChannels * 3);
+    uint64_t position = 0, host = 1000000, cycle = 0;
+    uint32_t errors = 0;
+    uint64_t worst = 0;
+    uint64_t cycles = 0;
+    uint64_t cpuTotal = 0;
+
+    for (auto _ : state) {
+        for (int ms = 0; ms < 1000; ++ms, ++cycle) {
+            const uint64_t t0 = threadCpuNanos();
+            // Input completion: frame pattern, ring write, time base, stamp.
+            const int inFrames = pattern.onRtsFrame(int(pattern.nominalAt(uint32_t(cycle % 16))), errors);
+            input.writeFrames(decoded.data(), uint32_t(inFrames), 0);
+            host += 1000000;
+            input.writeTimestamp(host);
+            if (cycle % 4 == 3)
+                input.AddTimeStamp(host, uint32_t(inFrames) * 4, true);
+            // Service cycle: newest stamp, client start, client lead.
+            uint64_t stampHost = 0, stampSample = 0;
+            input.GetLastTimeStamp(stampHost, stampSample);
+            dd->rtsCheckAttachClients(stampSample, position, stampHost);
+            int minimum = 0, count = 0;
+            dd->rtsGetMinAvailableFrames(minimum, count, position);
+            // Output packet: mix, output mixer, pack.
+            const uint32_t outFrames = pattern.nextWriteFrames();
+            dd->rtsIsocOutput(wire.data(), outFrames * kChannels * 3, position, outFrames, nullptr);
+            position += outFrames;
+            const uint64_t spent = threadCpuNanos() - t0;
+            worst = std::max(worst, spent);
+            cpuTotal += spent;
+            ++cycles;
+        }
+        benchmark::DoNotOptimize(wire.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["core_pct"] = benchmark::Counter(double(cpuTotal) / double(cycles) * 1000.0 / 1e9 * 100.0);
+    state.counters["worst_cycle_us"] = benchmark::Counter(double(worst) / 1000.0);
+    state.counters["errors"] = benchmark::Counter(double(errors));
+
+    for (IOUserClient* c : clients) {
+        dd->detachClient(c);
+        c->release();
+    }
+    for (AudioSM* r : rings)
+        IOFreeAligned(r, sizeof(AudioSM));
+    dd->sharedMemoryDestroyed();
+    dd->release();
+    IOFreeAligned(inputMem, sizeof(AudioSM));
+    IOFreeAligned(sm, sizeof(DriverSM));
+}
+
+}  // namespace
+
+BENCHMARK(BM_EngineCycle)
+    ->ArgNames({"rate", "clients"})
+    ->ArgsProduct({{44100, 96000, 192000}, {1, 2, 8}})
+    ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();

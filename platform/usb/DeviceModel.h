@@ -28,6 +28,21 @@ struct ControlResult {
     static ControlResult stall() { return {kUSBHostReturnPipeStalled, 0}; }
 };
 
+// Where on the bus an isochronous packet is served: its frame, its
+// microframe (0 at full speed) and the packet's period, all on the grid of
+// 125 us units the bus counts (unit = frame x 8 + microframe).
+struct IsochSlot {
+    uint64_t frame;
+    uint8_t microframe;
+    uint64_t unit;
+    uint32_t periodUnits;  // 8 for a full-speed frame, 1 for a microframe
+};
+
+struct IsochResult {
+    IOReturn status;
+    uint32_t length;  // bytes the device sent (IN) or took (OUT)
+};
+
 struct TraceEntry {
     StandardUSB::DeviceRequest setup;
     std::vector<uint8_t> dataOut;  // the host's data stage (OUT requests)
@@ -55,6 +70,12 @@ public:
     // One control transfer as the device sees it. `data` holds wLength bytes:
     // the host's data for OUT, room for the reply for IN.
     ControlResult control(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    // One isochronous packet as the device sees it at its (micro)frame. An
+    // endpoint outside the active alternate settings does not answer
+    // (kIOReturnNotResponding, 0 bytes). IN fills at most `capacity` bytes.
+    IsochResult isochronousOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);
+    IsochResult isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity);
+
     // A bus reset: back to the unconfigured state.
     void busReset();
 
@@ -68,6 +89,10 @@ protected:
     // Class and vendor requests; runs under the model's lock.
     virtual ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     virtual void onBusReset() {}
+    // Streaming endpoints; run under the model's lock for active endpoints
+    // only. The defaults move nothing.
+    virtual IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);
+    virtual IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity);
 
     // The active configuration set, or null while unconfigured (under lock).
     const StandardUSB::ConfigurationDescriptor* activeConfiguration() const;

@@ -33,6 +33,27 @@ struct IOUSBHostCompletion {
     void* parameter;
 };
 
+// One packet of an isochronous frame list. The driver sets requestCount
+// (bytes) before submitting; the bus writes status, completeCount and the
+// host time (mach_absolute_time ticks) of the packet's (micro)frame when it
+// serves it. Packets lie back to back in the buffer at their request counts.
+struct IOUSBHostIsochronousFrame {
+    IOReturn status;
+    uint32_t requestCount;
+    uint32_t completeCount;
+    uint32_t reserved;
+    AbsoluteTime timeStamp;
+};
+static_assert(sizeof(IOUSBHostIsochronousFrame) == 24);
+
+typedef void (*IOUSBHostIsochronousCompletionAction)(void* owner, void* parameter, IOReturn status,
+                                                     IOUSBHostIsochronousFrame* frameList);
+struct IOUSBHostIsochronousCompletion {
+    void* owner;
+    IOUSBHostIsochronousCompletionAction action;
+    void* parameter;
+};
+
 // Abort options.
 enum : IOOptionBits {
     kAbortAsynchronous = 0,
@@ -145,10 +166,29 @@ public:
     // Clears the halt state of the endpoint; with the request, also tells the
     // device (CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint).
     IOReturn clearStall(bool withRequest);
-    // Ends the transfers queued on this pipe. The control plane queues none
-    // on data pipes yet, so this ends nothing until data transfers exist.
+    // Ends the transfers queued on this pipe with the given status; the
+    // packets not yet served get it with 0 bytes. A synchronous abort waits
+    // for their completions, except on a bus thread.
     IOReturn abort(IOOptionBits options = kAbortAsynchronous, IOReturn withError = kIOReturnAborted,
                    IOService* forClient = nullptr);
+
+    // An isochronous transfer: frameListCount packets from bus frame
+    // firstFrameNumber. On a full-speed bus (and for endpoints polled once
+    // a frame or slower) packet k belongs to frame firstFrameNumber + k x
+    // period; on a high-speed endpoint polled every 2^(bInterval-1)
+    // microframes, 8 / 2^(bInterval-1) packets share a frame. The bus reads
+    // each OUT packet from the buffer at that packet's (micro)frame, so the
+    // payload may be written after the call; IN data, complete counts and
+    // time stamps arrive at the packet's (micro)frame too. A first frame that
+    // is not in the future is refused (kIOReturnIsoTooOld, no completion);
+    // packets whose (micro)frame passed before the bus could serve them end
+    // with kIOReturnIsoTooOld and 0 bytes. The completion runs on a bus
+    // thread after the last packet's (micro)frame; the frame list and the
+    // buffer must stay valid until then.
+    IOReturn io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousFrame* frameList, uint32_t frameListCount,
+                uint64_t firstFrameNumber, IOUSBHostIsochronousCompletion* completion);
+    // The bus frame number, as the device reports it (0 once unplugged).
+    uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
     // True once the pipe's alternate setting, configuration or device went.
     bool isStale() const { return mStale.load(); }
 
@@ -157,6 +197,7 @@ protected:
 
 private:
     friend class IOUSBHostInterface;
+    friend struct hx::usb::BusCore;
     IOUSBHostDevice* mDevice = nullptr;  // retained
     StandardUSB::EndpointDescriptor mEndpoint{};
     std::atomic<bool> mStale{false};

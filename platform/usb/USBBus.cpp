@@ -1,5 +1,6 @@
 #include "platform/usb/USBBus.h"
 
+#include "platform/base/HXClock.h"
 #include "platform/kern/KernClock.h"
 #include "platform/kern/WorkQueue.h"
 
@@ -18,6 +19,7 @@ namespace hx::usb {
 
 namespace {
 constexpr uint64_t kFrameNanos = 1000000;  // one 1 ms bus frame
+constexpr uint64_t kUnitNanos = 125000;    // one microframe: the grid isochronous packets sit on
 }
 
 bool RequestMatch::matches(const DeviceRequest& s) const {
@@ -61,6 +63,29 @@ struct Transfer {
     std::shared_ptr<int> abortGroup;  // completions a synchronous abort waits for
 };
 
+// One isochronous transfer: a frame list served packet by packet at the
+// packets' (micro)frames.
+struct IsochTransfer {
+    IOUSBHostPipe* pipe = nullptr;      // retained until the completion ran
+    IOUSBHostDevice* device = nullptr;  // retained until the completion ran
+    std::shared_ptr<DeviceModel> model;
+    uint8_t address = 0;
+    bool in = false;
+    IOMemoryDescriptor* md = nullptr;  // retained
+    IOUSBHostIsochronousFrame* frames = nullptr;
+    uint32_t count = 0;
+    std::vector<uint32_t> requests;  // copied at submission
+    std::vector<uint32_t> offsets;
+    uint64_t firstUnit = 0;
+    uint32_t periodUnits = 8;
+    uint32_t next = 0;  // next packet to serve
+    IOReturn status = kIOReturnSuccess;
+    IOUSBHostIsochronousCompletion completion{};
+    std::shared_ptr<int> abortGroup;
+
+    uint64_t unitOf(uint32_t k) const { return firstUnit + (uint64_t)k * periodUnits; }
+};
+
 struct BusCore {
     BusOptions options;
     uint64_t t0 = 0;
@@ -69,7 +94,10 @@ struct BusCore {
     std::condition_variable done;  // synchronous requests and aborts
     std::vector<Port> ports;
     std::vector<std::shared_ptr<Transfer>> transfers;
+    std::vector<std::shared_ptr<IsochTransfer>> isoch;  // in submission order
+    std::vector<uint8_t> packet;                        // one packet's bytes while it is served
     bool stopping = false;
+    bool held = false;  // the scheduler serves nothing (a starved host controller)
     int nextFaultID = 1;
     IOService* root = nullptr;
     std::thread scheduler;
@@ -77,6 +105,7 @@ struct BusCore {
 
     uint64_t frameAt(uint64_t nanos) const { return options.firstFrame + (nanos - t0) / kFrameNanos; }
     uint64_t frameStart(uint64_t frame) const { return t0 + (frame - options.firstFrame) * kFrameNanos; }
+    uint64_t unitStart(uint64_t unit) const { return t0 + (unit - options.firstFrame * 8) * kUnitNanos; }
 
     uint64_t frameNumber(AbsoluteTime* theTime) const {
         const uint64_t f = frameAt(hx::kern::clock::nowNanos());
@@ -195,11 +224,124 @@ struct BusCore {
         t.answered = true;
     }
 
+    // Queues an isochronous completion (under the lock).
+    void finishIsoch(const std::shared_ptr<IsochTransfer>& t) {
+        pool->post([this, t] {
+            t->completion.action(t->completion.owner, t->completion.parameter, t->status, t->frames);
+            IOUSBHostPipe* pipe = t->pipe;
+            IOUSBHostDevice* dev = t->device;
+            IOMemoryDescriptor* md = t->md;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (t->abortGroup) --*t->abortGroup;
+                t->pipe = nullptr;
+                t->device = nullptr;
+                t->md = nullptr;
+            }
+            done.notify_all();
+            md->release();
+            pipe->release();
+            dev->release();
+        });
+    }
+
+    // Ends the isochronous transfers `which` selects (under the lock): the
+    // packets not served yet get `status` and 0 bytes.
+    template <class Pred>
+    void endIsoch(Pred which, IOReturn status, const std::shared_ptr<int>& group) {
+        for (size_t i = 0; i < isoch.size();) {
+            std::shared_ptr<IsochTransfer> t = isoch[i];
+            if (!which(*t)) {
+                ++i;
+                continue;
+            }
+            isoch.erase(isoch.begin() + i);
+            for (uint32_t k = t->next; k < t->count; ++k) {
+                t->frames[k].status = status;
+                t->frames[k].completeCount = 0;
+            }
+            t->next = t->count;
+            t->status = status;
+            if (group) {
+                t->abortGroup = group;
+                ++*group;
+            }
+            finishIsoch(t);
+        }
+    }
+
+    // Serves packet k at its (micro)frame: the OUT payload is read from the
+    // buffer now, the IN payload written now.
+    void serveIsoch(IsochTransfer& t, uint64_t now) {
+        const uint32_t k = t.next++;
+        IOUSBHostIsochronousFrame& f = t.frames[k];
+        const uint64_t unit = t.unitOf(k);
+        const uint64_t start = unitStart(unit);
+        f.timeStamp = hx::clock::nanosToTicks(start);
+        IsochResult r{kIOReturnIsoTooOld, 0};
+        // A packet is served in its (micro)frame; one the bus reaches a whole
+        // frame late has missed its slot.
+        if (now < start + kFrameNanos) {
+            const IsochSlot slot{unit / 8, (uint8_t)(unit % 8), unit, t.periodUnits};
+            const uint32_t n = t.requests[k];
+            if (packet.size() < n) packet.resize(n);
+            if (t.in) {
+                r = t.model->isochronousIn(t.address, slot, packet.data(), n);
+                if (r.length) t.md->writeBytes(t.offsets[k], packet.data(), r.length);
+            } else {
+                t.md->readBytes(t.offsets[k], packet.data(), n);
+                r = t.model->isochronousOut(t.address, slot, packet.data(), n);
+                if (r.status == kIOReturnSuccess) r.length = n;
+            }
+        }
+        f.status = r.status;
+        f.completeCount = r.status == kIOReturnSuccess ? r.length : 0;
+        if (f.status != kIOReturnSuccess && t.status == kIOReturnSuccess) t.status = f.status;
+    }
+
+    // Serves every isochronous packet whose (micro)frame has come, slot by
+    // slot and within a slot OUT before IN (a device sees the host's data of
+    // a microframe before answering its IN tokens); completes transfers whose
+    // last packet's period is over. Returns when the next one is due.
+    uint64_t serveIsochronous(uint64_t now) {
+        for (;;) {
+            uint64_t unit = UINT64_MAX;
+            for (auto& t : isoch)
+                if (t->next < t->count && unitStart(t->unitOf(t->next)) <= now)
+                    unit = std::min(unit, t->unitOf(t->next));
+            if (unit == UINT64_MAX) break;
+            for (bool in : {false, true})
+                for (auto& t : isoch)
+                    if (t->in == in && t->next < t->count && t->unitOf(t->next) == unit) serveIsoch(*t, now);
+        }
+        uint64_t next = UINT64_MAX;
+        for (size_t i = 0; i < isoch.size();) {
+            std::shared_ptr<IsochTransfer> t = isoch[i];
+            if (t->next < t->count) {
+                next = std::min(next, unitStart(t->unitOf(t->next)));
+            } else {
+                const uint64_t end = unitStart(t->unitOf(t->count - 1) + t->periodUnits);
+                if (end <= now) {
+                    isoch.erase(isoch.begin() + i);
+                    finishIsoch(t);
+                    continue;
+                }
+                next = std::min(next, end);
+            }
+            ++i;
+        }
+        return next;
+    }
+
     void run() {
         std::unique_lock<std::mutex> l(lock);
         while (!stopping) {
+            if (held) {
+                wake.wait(l);
+                continue;
+            }
             const uint64_t now = hx::kern::clock::nowNanos();
-            uint64_t next = UINT64_MAX;
+            uint64_t next = serveIsochronous(now);
             for (size_t i = 0; i < transfers.size();) {
                 std::shared_ptr<Transfer> t = transfers[i];
                 if (!t->answered && t->dueNanos <= now) answer(*t);
@@ -226,7 +368,9 @@ struct BusCore {
 
     // Ends the device's pending requests (under the lock); returns how many
     // asynchronous completions that queued, counted in `group`.
-    void endTransfersOf(IOUSBHostDevice* dev, IOReturn status, const std::shared_ptr<int>& group) {
+    void endTransfersOf(IOUSBHostDevice* dev, IOReturn status, const std::shared_ptr<int>& group,
+                        bool withIsochronous = false) {
+        if (withIsochronous) endIsoch([dev](const IsochTransfer& t) { return t.device == dev; }, status, group);
         for (size_t i = 0; i < transfers.size();) {
             std::shared_ptr<Transfer> t = transfers[i];
             if (t->device != dev) {
@@ -242,10 +386,10 @@ struct BusCore {
         }
     }
 
-    void abortDevice(IOUSBHostDevice* dev, IOReturn status, bool wait) {
+    void abortDevice(IOUSBHostDevice* dev, IOReturn status, bool wait, bool withIsochronous = false) {
         auto group = std::make_shared<int>(0);
         std::unique_lock<std::mutex> l(lock);
-        endTransfersOf(dev, status, group);
+        endTransfersOf(dev, status, group, withIsochronous);
         // A bus thread cannot wait for the completions queued behind it.
         if (wait && !pool->isCurrentThread()) done.wait(l, [&] { return *group == 0; });
     }
@@ -256,6 +400,7 @@ struct BusCore {
             stopping = true;
             for (auto& t : transfers) finish(t, kIOReturnNoDevice, 0);
             transfers.clear();
+            endIsoch([](const IsochTransfer&) { return true; }, kIOReturnNoDevice, nullptr);
         }
         wake.notify_all();
         if (scheduler.joinable()) scheduler.join();
@@ -290,6 +435,14 @@ Bus::~Bus() {
 uint32_t Bus::locationIDForPort(uint8_t port) { return 0x14000000u | ((uint32_t)port << 20); }
 
 uint64_t Bus::frameNumber() const { return mCore->frameNumber(nullptr); }
+
+void Bus::holdScheduling(bool hold) {
+    {
+        std::lock_guard<std::mutex> g(mCore->lock);
+        mCore->held = hold;
+    }
+    mCore->wake.notify_all();
+}
 
 uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) {
     if (!model) return 0;
@@ -345,7 +498,7 @@ void Bus::unplug(uint8_t port) {
         p->device = nullptr;
         p->model.reset();
         dev->mUnplugged.store(true);
-        mCore->endTransfersOf(dev, kIOReturnNoDevice, nullptr);
+        mCore->endTransfersOf(dev, kIOReturnNoDevice, nullptr, true);
     }
     hx::kern::postToKernelThread([dev] {
         dev->terminate(0);
@@ -518,7 +671,7 @@ IOReturn IOUSBHostDevice::setConfiguration(uint8_t configurationValue, bool matc
 
 IOReturn IOUSBHostDevice::reset() {
     if (isUnplugged() || !mBus) return kIOReturnNoDevice;
-    mBus->abortDevice(this, kIOReturnAborted, false);
+    mBus->abortDevice(this, kIOReturnAborted, false, true);
     std::shared_ptr<hx::usb::DeviceModel> model;
     {
         std::lock_guard<std::mutex> g(mBus->lock);
@@ -623,6 +776,7 @@ void IOUSBHostInterface::dropPipes() {
     }
     for (auto& [address, pipe] : gone) {
         pipe->mStale.store(true);
+        pipe->abort(kAbortAsynchronous, kIOReturnAborted);
         pipe->release();
     }
 }
@@ -644,8 +798,76 @@ IOReturn IOUSBHostPipe::clearStall(bool withRequest) {
     return mDevice->deviceRequest(nullptr, r, (void*)nullptr, bytes);
 }
 
-IOReturn IOUSBHostPipe::abort(IOOptionBits, IOReturn, IOService*) {
-    if (!mDevice || mDevice->isUnplugged()) return kIOReturnNoDevice;
+IOReturn IOUSBHostPipe::abort(IOOptionBits options, IOReturn withError, IOService*) {
+    if (!mDevice || !mDevice->mBus) return kIOReturnNoDevice;
+    BusCore& bus = *mDevice->mBus;
+    auto group = std::make_shared<int>(0);
+    std::unique_lock<std::mutex> l(bus.lock);
+    bus.endIsoch([this](const hx::usb::IsochTransfer& t) { return t.pipe == this; }, withError, group);
+    if ((options & kAbortSynchronous) && !bus.pool->isCurrentThread())
+        bus.done.wait(l, [&] { return *group == 0; });
+    return mDevice->isUnplugged() ? kIOReturnNoDevice : kIOReturnSuccess;
+}
+
+uint64_t IOUSBHostPipe::getFrameNumber(AbsoluteTime* theTime) const {
+    if (!mDevice) {
+        if (theTime) *theTime = 0;
+        return 0;
+    }
+    return mDevice->getFrameNumber(theTime);
+}
+
+IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousFrame* frameList,
+                           uint32_t frameListCount, uint64_t firstFrameNumber,
+                           IOUSBHostIsochronousCompletion* completion) {
+    if (!mDevice || !mDevice->mBus || mDevice->isUnplugged()) return kIOReturnNoDevice;
+    if (isStale()) return kIOReturnNotAttached;
+    if ((mEndpoint.bmAttributes & 0x03) != 0x01 || !dataBuffer || !frameList || frameListCount == 0 ||
+        !completion || !completion->action)
+        return kIOReturnBadArgument;
+    const bool highSpeed = mDevice->getSpeed() >= kUSBHostConnectionSpeedHigh;
+    const uint16_t wMax = mEndpoint.wMaxPacketSize;
+    const uint32_t maxPacket = (wMax & 0x7FF) * (highSpeed ? 1 + ((wMax >> 11) & 3) : 1);
+    const uint8_t interval = std::clamp<uint8_t>(mEndpoint.bInterval, 1, 16);
+    auto t = std::make_shared<hx::usb::IsochTransfer>();
+    t->periodUnits = highSpeed ? 1u << (interval - 1) : 8u << (interval - 1);
+    t->requests.resize(frameListCount);
+    t->offsets.resize(frameListCount);
+    uint64_t total = 0;
+    for (uint32_t k = 0; k < frameListCount; ++k) {
+        const uint32_t n = frameList[k].requestCount;
+        if (n > maxPacket) return kIOReturnBadArgument;
+        t->requests[k] = n;
+        t->offsets[k] = (uint32_t)total;
+        total += n;
+    }
+    if (total > dataBuffer->getLength()) return kIOReturnBadArgument;
+    t->address = mEndpoint.bEndpointAddress;
+    t->in = t->address & 0x80;
+    t->frames = frameList;
+    t->count = frameListCount;
+    t->firstUnit = firstFrameNumber * 8;
+    t->completion = *completion;
+    BusCore& bus = *mDevice->mBus;
+    std::lock_guard<std::mutex> g(bus.lock);
+    hx::usb::Port* p = bus.portOf(mDevice->mPort);
+    if (bus.stopping || mDevice->isUnplugged() || !p || p->device != mDevice) return kIOReturnNoDevice;
+    // The first packet's frame must still be ahead of the bus.
+    if (firstFrameNumber <= bus.frameAt(hx::kern::clock::nowNanos())) return kIOReturnIsoTooOld;
+    for (uint32_t k = 0; k < frameListCount; ++k) {
+        frameList[k].status = kIOReturnNotReady;
+        frameList[k].completeCount = 0;
+        frameList[k].timeStamp = 0;
+    }
+    t->model = p->model;
+    t->pipe = this;
+    t->device = mDevice;
+    t->md = dataBuffer;
+    retain();
+    mDevice->retain();
+    dataBuffer->retain();
+    bus.isoch.push_back(t);
+    bus.wake.notify_one();
     return kIOReturnSuccess;
 }
 

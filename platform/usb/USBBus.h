@@ -4,8 +4,8 @@
 // Frame clock: the frame number counts 1 ms frames at both speeds from a
 // configurable start (never 0; 0 means the device is gone, and a start near
 // 2^32 exercises the driver's 32-bit frame arithmetic). At high speed each
-// frame has 8 microframes of 125 us; isochronous frame lists will address
-// them. The scheduler thread serves the bus frame by frame: a request
+// frame has 8 microframes of 125 us; isochronous frame lists address them,
+// and the scheduler serves each isochronous packet at its (micro)frame. The scheduler thread serves the bus frame by frame: a request
 // submitted during frame n reaches the device at the start of frame n + 1.
 //
 // Threads: one scheduler thread answers requests from the device models;
@@ -82,6 +82,10 @@ public:
     void clearFaults(uint8_t port);
 
     uint64_t frameNumber() const;
+    // A fault knob: while held the host controller serves nothing, as if its
+    // thread were starved; isochronous packets whose (micro)frame passes
+    // meanwhile end with kIOReturnIsoTooOld and 0 bytes once it resumes.
+    void holdScheduling(bool hold);
     // The registry's "locationID" of a port: never 0, one per port.
     static uint32_t locationIDForPort(uint8_t port);
 

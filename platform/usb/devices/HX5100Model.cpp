@@ -91,6 +91,39 @@ std::array<uint8_t, 64> HX5100Model::mixerBuffer() const {
     return mMixer;
 }
 
+void HX5100Model::setStreamConfig(const HX5100StreamConfig& config) {
+    std::lock_guard<std::mutex> g(mLock);
+    mStream.configure(config);
+}
+
+HX5100StreamStats HX5100Model::streamStats() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mStream.stats();
+}
+
+void HX5100Model::markFifoLock() {
+    std::lock_guard<std::mutex> g(mLock);
+    mStream.markFifoLock();
+}
+
+uint64_t HX5100Model::deviceFrames() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mStream.deviceFrames();
+}
+
+IsochResult HX5100Model::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) {
+    if (address != 0x01) return {kIOReturnNotResponding, 0};
+    mStream.packetOut(mSampleRate, slot.unit, slot.periodUnits, data, length);
+    return {kIOReturnSuccess, length};
+}
+
+IsochResult HX5100Model::streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) {
+    if (address != 0x82) return {kIOReturnNotResponding, 0};
+    return {kIOReturnSuccess, mStream.packetIn(mSampleRate, slot.unit, slot.periodUnits, data, capacity)};
+}
+
+void HX5100Model::onBusReset() { mStream.restart(); }
+
 std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
     static constexpr RequestRow kTable[] = {
         {kVendorIn, 0x56, kAnyIndex, &HX5100Model::firmwareInfo, "firmware information"},
@@ -195,6 +228,7 @@ ControlResult HX5100Model::setSampleRate(const DeviceRequest& setup, uint8_t* da
     if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
     const uint32_t rate = data[0] | (uint32_t)data[1] << 8 | (uint32_t)data[2] << 16;
     if (!rateSupported(rate, speed())) return ControlResult::stall();
+    if (rate != mSampleRate) mStream.restart();  // the clock restarts at the new rate
     mSampleRate = rate;
     return ControlResult::ok(3);
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "platform/usb/DeviceModel.h"
+#include "platform/usb/devices/HX5100Stream.h"
 
 #include <array>
 #include <cstdint>
@@ -63,6 +64,14 @@ public:
     uint8_t transmitterRegister(uint8_t reg) const;  // 0x0D..0x11
     std::array<uint8_t, 64> mixerBuffer() const;
 
+    // Streaming (HX5100Stream.h). The configuration applies from the next
+    // clock start; set it before streaming.
+    void setStreamConfig(const HX5100StreamConfig& config);
+    HX5100StreamStats streamStats() const;
+    // Marks the lock point of the playback FIFO's fill measurement.
+    void markFifoLock();
+    uint64_t deviceFrames() const;
+
     // One row of the class and vendor request table: a request is handled by
     // the row whose type, request and index (kAnyIndex: every index) match.
     static constexpr int32_t kAnyIndex = -1;
@@ -78,6 +87,9 @@ public:
 
 protected:
     ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data) override;
+    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
+    IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) override;
+    void onBusReset() override;
 
 private:
     ControlResult firmwareInfo(const StandardUSB::DeviceRequest& setup, uint8_t* data);
@@ -100,6 +112,7 @@ private:
     uint8_t mPortRegister2 = kPowerOnPortRegister2;
     std::array<uint8_t, 5> mTransmitter = kPowerOnTransmitter;
     std::array<uint8_t, 64> mMixer{};
+    HX5100Stream mStream;
 };
 
 }  // namespace hx::usb::devices

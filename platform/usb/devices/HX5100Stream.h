@@ -1,0 +1,160 @@
+// The HX-5100's audio side: its own sample clock, the capture source and the
+// playback FIFO, as the device's isochronous endpoints see them.
+//
+// Sample clock: the device runs from its own crystal, not from the bus. Its
+// rate is the nominal rate off by a configurable ppm, with a bounded,
+// reproducible jitter on each period boundary. Frames are counted on the
+// bus's 125 us grid with an integer accumulator (units of 10^-12 frame), so
+// the remainders spread exactly: 44.1 kHz gives 44 or 45 frames per 1 ms
+// packet and drift shows up as exact counts over time.
+//
+// Capture (IN 0x82): the packet served in a period carries the frames the
+// device produced during the period before it; frames of periods the host
+// did not poll are lost, as on the device. The source is a ramp with an
+// embedded frame counter, silence, or loopback: the playback output fed back
+// to the inputs a fixed number of frames later.
+//
+// Playback (OUT 0x01): packets of any size are accepted and their whole
+// frames queued in a FIFO the converter drains at the device clock, once the
+// FIFO first holds its start level. Odd sizes, empty packets and sizes away
+// from the device's own count are counted as anomalies; the fill is measured
+// (minimum, maximum, level at a marked lock point). A checker follows the
+// ramp in what the converter plays.
+//
+// Wire format both ways: 2 channels of 24-bit little-endian PCM, 6 bytes a
+// frame. Everything here runs under the model's lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace hx::usb::devices {
+
+constexpr uint32_t kHX5100Channels = 2;
+constexpr uint32_t kHX5100BytesPerFrame = kHX5100Channels * 3;
+
+// The ramp test signal: channel 0 carries the frame counter (24 bits),
+// channel 1 the counter offset by half the range, so a frame is never all
+// zero and swapped or torn channels show.
+struct Ramp {
+    static constexpr uint32_t kMask = 0xFFFFFF;
+    static uint32_t sample(uint64_t frame, uint32_t channel) {
+        return (uint32_t)(frame + (uint64_t)channel * 0x800000) & kMask;
+    }
+    // The counter a frame carries, or nothing when its channels disagree.
+    static std::optional<uint32_t> counter(const uint32_t* samples) {
+        if (samples[1] != ((samples[0] + 0x800000) & kMask)) return std::nullopt;
+        return samples[0];
+    }
+};
+
+// The device's sample clock on the bus's 125 us grid.
+class SampleClock {
+public:
+    static constexpr int64_t kUnitsPerFrame = 1000000000000;  // accumulator units of one frame
+
+    // Starts counting at grid unit `origin` (frames produced there: 0).
+    void start(uint32_t rate, int32_t ppm, uint32_t jitterNanos, uint64_t seed, uint64_t origin);
+    bool running() const { return mRunning; }
+    void stop() { mRunning = false; }
+    uint32_t rate() const { return mRate; }
+    // Frames produced from the origin to the start of grid unit `unit`.
+    // Units must not go back more than the kept history.
+    uint64_t framesAt(uint64_t unit);
+
+private:
+    int64_t jitterUnits(uint64_t unit) const;
+
+    bool mRunning = false;
+    uint32_t mRate = 0;
+    int64_t mPerUnit = 0;       // accumulator units per 125 us
+    int64_t mJitterScale = 0;   // accumulator units per ns of jitter
+    uint32_t mJitterNanos = 0;
+    uint64_t mSeed = 0;
+    uint64_t mOrigin = 0;
+    uint64_t mUnit = 0;         // accumulator position
+    uint64_t mWhole = 0;        // whole frames at mUnit
+    int64_t mFraction = 0;      // 0 <= fraction < kUnitsPerFrame
+    static constexpr size_t kHistory = 64;
+    std::array<uint64_t, kHistory> mCounts{};  // jittered counts of recent units
+    uint64_t mCountsEnd = 0;                   // units below this are in mCounts
+};
+
+enum class HX5100Source { Ramp, Silence, Loopback };
+
+struct HX5100StreamConfig {
+    int32_t ppm = 0;                  // device clock offset from nominal
+    uint32_t jitterNanos = 0;         // bound of the period-boundary jitter
+    uint64_t seed = 1;                // jitter sequence
+    HX5100Source source = HX5100Source::Ramp;
+    uint32_t loopbackDelayFrames = 32;
+    uint32_t fifoCapacityFrames = 4096;
+    uint32_t fifoStartFrames = 0;     // 0: two packets' worth (2 ms of audio)
+};
+
+struct HX5100StreamStats {
+    // Capture
+    uint64_t inPackets = 0;
+    uint64_t inFramesSent = 0;
+    uint64_t inFramesLost = 0;   // produced in periods the host did not poll, or cut by a short request
+    // Playback
+    uint64_t outPackets = 0;
+    uint64_t outFrames = 0;
+    uint64_t outMisaligned = 0;  // packets that were not whole frames
+    uint64_t outEmpty = 0;
+    uint64_t outSizeAnomalies = 0;  // frames outside the device's count for the period +- tolerance
+    uint64_t fifoOverflowFrames = 0;
+    uint64_t fifoUnderrunFrames = 0;  // frames played from an empty FIFO after the start
+    bool playing = false;
+    int64_t fifoLevel = 0;
+    int64_t fifoMin = 0;  // over packets since the lock mark (or the start)
+    int64_t fifoMax = 0;
+    std::optional<int64_t> fifoLockLevel;
+    // Checker of the played frames
+    uint64_t playedFrames = 0;
+    uint64_t rampFrames = 0;        // frames carrying a valid counter
+    uint64_t silentFrames = 0;      // all-zero frames
+    uint64_t corruptFrames = 0;     // neither ramp nor silence
+    uint64_t discontinuities = 0;   // a counter that did not follow the previous one
+    uint64_t dropouts = 0;          // silence after the ramp had started
+};
+
+class HX5100Stream {
+public:
+    void configure(const HX5100StreamConfig& config) { mConfig = config; }
+    const HX5100StreamConfig& config() const { return mConfig; }
+    // Rate change, alternate change or bus reset: the clock restarts at the
+    // next packet; the FIFO empties. The statistics stay.
+    void restart();
+
+    uint32_t packetIn(uint32_t rate, uint64_t unit, uint32_t periodUnits, uint8_t* data, uint32_t capacity);
+    void packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits, const uint8_t* data, uint32_t length);
+
+    const HX5100StreamStats& stats() const { return mStats; }
+    // The lock point: remembers the fill now and measures min/max from here.
+    void markFifoLock();
+    // Frames the device clock produced so far.
+    uint64_t deviceFrames() const { return mDeviceFrames; }
+
+private:
+    void ensureClock(uint32_t rate, uint64_t unit, uint32_t periodUnits);
+    void play(uint64_t upToFrame);
+    void check(const uint32_t* frame);
+
+    HX5100StreamConfig mConfig;
+    HX5100StreamStats mStats;
+    SampleClock mClock;
+    uint64_t mDeviceFrames = 0;
+    uint64_t mPlayedTo = 0;           // device frames the converter has played
+    uint64_t mInFramesTo = 0;         // device frames accounted on the capture side
+    std::deque<std::array<uint32_t, kHX5100Channels>> mFifo;
+    static constexpr size_t kLoopHistory = 1 << 16;
+    std::vector<std::array<uint32_t, kHX5100Channels>> mPlayed = std::vector<std::array<uint32_t, kHX5100Channels>>(kLoopHistory);
+    std::optional<uint32_t> mExpected;  // the checker's next counter
+    bool mRampSeen = false;
+};
+
+}  // namespace hx::usb::devices

@@ -146,7 +146,7 @@ struct BusCore {
         if (md) md->retain();
         transfers.push_back(t);
         if (out) *out = t;
-        wake.notify_one();
+        hx::clock::notifyOne(wake);
         return kIOReturnSuccess;
     }
 
@@ -157,7 +157,7 @@ struct BusCore {
         const IOReturn r = submit(dev, setup, buffer, md, timeoutMs, nullptr, &t);
         if (r != kIOReturnSuccess) return r;
         std::unique_lock<std::mutex> l(lock);
-        done.wait(l, [&] { return t->done; });
+        hx::clock::wait(done, l, [&] { return t->done; });
         bytes = t->length;
         return t->status;
     }
@@ -174,7 +174,7 @@ struct BusCore {
         }
         t->done = true;
         if (!t->async) {
-            done.notify_all();
+            hx::clock::notifyAll(done);
             t->device->release();  // the waiter still holds its own
             if (t->md) t->md->release();
             t->device = nullptr;
@@ -190,7 +190,7 @@ struct BusCore {
                 t->device = nullptr;
                 t->md = nullptr;
             }
-            done.notify_all();
+            hx::clock::notifyAll(done);
             if (md) md->release();
             dev->release();
         });
@@ -238,7 +238,7 @@ struct BusCore {
                 t->device = nullptr;
                 t->md = nullptr;
             }
-            done.notify_all();
+            hx::clock::notifyAll(done);
             md->release();
             pipe->release();
             dev->release();
@@ -337,7 +337,7 @@ struct BusCore {
         std::unique_lock<std::mutex> l(lock);
         while (!stopping) {
             if (held) {
-                wake.wait(l);
+                hx::clock::wait(wake, l);
                 continue;
             }
             const uint64_t now = hx::kern::clock::nowNanos();
@@ -361,7 +361,7 @@ struct BusCore {
                 }
                 ++i;
             }
-            if (next == UINT64_MAX) wake.wait(l);
+            if (next == UINT64_MAX) hx::clock::wait(wake, l);
             else hx::kern::clock::waitUntil(wake, l, next);
         }
     }
@@ -391,7 +391,7 @@ struct BusCore {
         std::unique_lock<std::mutex> l(lock);
         endTransfersOf(dev, status, group, withIsochronous);
         // A bus thread cannot wait for the completions queued behind it.
-        if (wait && !pool->isCurrentThread()) done.wait(l, [&] { return *group == 0; });
+        if (wait && !pool->isCurrentThread()) hx::clock::wait(done, l, [&] { return *group == 0; });
     }
 
     void shutdown() {
@@ -402,7 +402,7 @@ struct BusCore {
             transfers.clear();
             endIsoch([](const IsochTransfer&) { return true; }, kIOReturnNoDevice, nullptr);
         }
-        wake.notify_all();
+        hx::clock::notifyAll(wake);
         if (scheduler.joinable()) scheduler.join();
         pool.reset();  // runs the completions still queued
         OSSafeReleaseNULL(root);
@@ -423,7 +423,13 @@ Bus::Bus(BusOptions options) : mCore(std::make_shared<BusCore>()) {
     mCore->root->setName("HXUSBHostController");
     mCore->pool = std::make_unique<hx::kern::WorkQueue>("usb-completion", options.completionThreads);
     BusCore* core = mCore.get();
-    mCore->scheduler = std::thread([core] { core->run(); });
+    // The scheduler takes part in virtual time: a frame advances only once
+    // the threads it woke are waiting again.
+    hx::clock::Reservation seat;
+    mCore->scheduler = std::thread([core, seat = std::move(seat)]() mutable {
+        hx::clock::Participant participant(std::move(seat));
+        core->run();
+    });
 }
 
 Bus::~Bus() {
@@ -441,7 +447,7 @@ void Bus::holdScheduling(bool hold) {
         std::lock_guard<std::mutex> g(mCore->lock);
         mCore->held = hold;
     }
-    mCore->wake.notify_all();
+    hx::clock::notifyAll(mCore->wake);
 }
 
 uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) {
@@ -805,7 +811,7 @@ IOReturn IOUSBHostPipe::abort(IOOptionBits options, IOReturn withError, IOServic
     std::unique_lock<std::mutex> l(bus.lock);
     bus.endIsoch([this](const hx::usb::IsochTransfer& t) { return t.pipe == this; }, withError, group);
     if ((options & kAbortSynchronous) && !bus.pool->isCurrentThread())
-        bus.done.wait(l, [&] { return *group == 0; });
+        hx::clock::wait(bus.done, l, [&] { return *group == 0; });
     return mDevice->isUnplugged() ? kIOReturnNoDevice : kIOReturnSuccess;
 }
 
@@ -867,7 +873,7 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousF
     mDevice->retain();
     dataBuffer->retain();
     bus.isoch.push_back(t);
-    bus.wake.notify_one();
+    hx::clock::notifyOne(bus.wake);
     return kIOReturnSuccess;
 }
 

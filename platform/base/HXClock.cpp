@@ -129,19 +129,22 @@ void kickLocked(VirtualState& st, WaitRecord* r) {
 
 // Wakes the waiter once it is certainly inside cv.wait: it holds its mutex
 // from registering until the wait releases it, so owning the mutex for a
-// moment proves that. Others may hold such a mutex for a while (or while
-// waiting for a wake-up further down the list), hence try_lock and retry.
-void deliver(std::vector<WaitRecord*>& batch) {
-    std::vector<WaitRecord*> pending = batch;
+// moment proves that. Others may hold such a mutex for a while (even while
+// waiting for their own wake-up further down the list), hence try_lock, and
+// each record is released as soon as its own wake-up is out.
+void deliver(VirtualState& st, std::vector<WaitRecord*> pending) {
     while (!pending.empty()) {
         std::size_t kept = 0;
         for (WaitRecord* r : pending) {
-            if (r->mutex->try_lock()) {
-                r->mutex->unlock();
-                r->cv->notify_all();
-            } else {
+            if (!r->mutex->try_lock()) {
                 pending[kept++] = r;
+                continue;
             }
+            r->mutex->unlock();
+            r->cv->notify_all();
+            std::lock_guard<std::mutex> g(st.m);
+            --r->kicks;  // r may be gone once this is released
+            st.kickedCv.notify_all();
         }
         pending.resize(kept);
         if (!pending.empty()) std::this_thread::yield();
@@ -156,10 +159,8 @@ void stepperLoop() {
             std::vector<WaitRecord*> batch;
             batch.swap(st.kicks);
             g.unlock();
-            deliver(batch);
+            deliver(st, std::move(batch));
             g.lock();
-            for (WaitRecord* r : batch) --r->kicks;
-            st.kickedCv.notify_all();
             continue;
         }
         if (st.stopping) return;
@@ -278,7 +279,8 @@ void sleepUntil(std::uint64_t deadlineNanos) { source().sleepUntil(deadlineNanos
 
 // ---- Virtual time
 
-Reservation::Reservation() : mHeld(true) {
+Reservation::Reservation() : mHeld(isVirtual()) {
+    if (!mHeld) return;
     VirtualState& st = vstate();
     std::lock_guard<std::mutex> g(st.m);
     ++st.running;
@@ -303,7 +305,9 @@ Participant::Participant(Reservation&& reserved) {
 }
 
 void Participant::enter(bool reserved) {
-    if (tParticipant) return;
+    // On the real clock nothing is counted: a thread that outlives a later
+    // switch to virtual time must not hold it still forever.
+    if (tParticipant || (!reserved && !isVirtual())) return;
     VirtualState& st = vstate();
     std::lock_guard<std::mutex> g(st.m);
     if (!reserved) ++st.running;

@@ -122,6 +122,7 @@ private:
 // by the thread that creates it so that time cannot move between the
 // creation and the new thread's first instruction. Hand it to the new
 // thread's Participant; if it is dropped unused, the place is given back.
+// Made on the real clock it reserves nothing.
 class Reservation {
 public:
     Reservation();
@@ -136,10 +137,11 @@ private:
 };
 
 // Registers the calling thread as taking part in virtual time for the
-// guard's lifetime. Registration holds in either mode (it only matters while
-// the clock is virtual); create participants after enabling virtual mode,
-// and end them before disabling it. A nested guard on the same thread does
-// nothing.
+// guard's lifetime. Only a guard (or reservation) made while the clock is
+// virtual counts; on the real clock it does nothing, so threads that start
+// before a test switches to virtual time never hold it still. End
+// participants before switching back. A nested guard on the same thread
+// does nothing.
 class Participant {
 public:
     Participant();

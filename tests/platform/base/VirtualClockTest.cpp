@@ -398,6 +398,12 @@ TEST(VirtualClock, SwitchesBackToTheRealClock) {
     }
     EXPECT_FALSE(hx::clock::isVirtual());
     EXPECT_EQ(hx::clock::runningParticipantCount(), 0);
+    {
+        // Taking part means nothing on the real clock.
+        hx::clock::Participant p;
+        hx::clock::Reservation seat;
+        EXPECT_EQ(hx::clock::runningParticipantCount(), 0);
+    }
     timespec before, after;
     clock_gettime(CLOCK_MONOTONIC, &before);
     const uint64_t now = hx::clock::nowNanos();

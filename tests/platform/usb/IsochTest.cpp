@@ -1,0 +1,205 @@
+// Isochronous frame lists on the simulated bus with an HX-5100, on the
+// virtual clock: packets served at their (micro)frames, time stamps, counts
+// from the device clock, OUT payload read at bus time, refusal of a first
+// frame that is not ahead, passed packets, abort and unplug.
+#include "platform/base/HXClock.h"
+#include "platform/usb/USBBus.h"
+#include "platform/usb/devices/HX5100Model.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using namespace StandardUSB;
+using hx::usb::Bus;
+using hx::usb::BusOptions;
+using namespace hx::usb::devices;
+
+struct Done {
+    std::mutex m;
+    std::condition_variable cv;
+    int calls = 0;
+    IOReturn status = kIOReturnSuccess;
+    static void action(void* owner, void*, IOReturn status, IOUSBHostIsochronousFrame*) {
+        Done* d = static_cast<Done*>(owner);
+        std::lock_guard<std::mutex> g(d->m);
+        ++d->calls;
+        d->status = status;
+        d->cv.notify_all();
+    }
+    void waitOne() {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait(l, [&] { return calls > 0; });  // all packets were served: only the pool is left
+    }
+};
+
+struct Rig {
+    hx::clock::VirtualClock clock;
+    std::shared_ptr<HX5100Model> model;
+    Bus bus{BusOptions{0xFFFFFFF0ull, 2, 2}};
+    IOUSBHostDevice* device = nullptr;
+    IOUSBHostPipe* in = nullptr;
+    IOUSBHostPipe* out = nullptr;
+    IOBufferMemoryDescriptor* buffer = nullptr;
+
+    explicit Rig(uint8_t speed)
+        : model(std::make_shared<HX5100Model>(speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""})) {
+        bus.plug(model, 1);
+        device = bus.copyDevice(1);
+        EXPECT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
+        std::vector<IOUSBHostInterface*> intf;
+        OSIterator* it = device->getClientIterator();
+        while (OSObject* o = it->getNextObject())
+            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
+        it->release();
+        EXPECT_EQ(intf[1]->selectAlternateSetting(1), kIOReturnSuccess);
+        EXPECT_EQ(intf[2]->selectAlternateSetting(1), kIOReturnSuccess);
+        out = intf[1]->copyPipe(0x01);
+        in = intf[2]->copyPipe(0x82);
+        buffer = IOBufferMemoryDescriptor::withCapacity(32768, kIODirectionInOut);
+    }
+    ~Rig() {
+        OSSafeReleaseNULL(in);
+        OSSafeReleaseNULL(out);
+        OSSafeReleaseNULL(buffer);
+        OSSafeReleaseNULL(device);
+    }
+};
+
+TEST(Isochronous, PacketsAreServedAtTheirFramesWithDeviceClockCountsAndTimeStamps) {
+    const struct { uint8_t speed; uint32_t packets, request, periodNanos, low, high; } cases[] = {
+        {kUSBHostConnectionSpeedFull, 16, 300, 1000000, 44, 45},
+        {kUSBHostConnectionSpeedHigh, 128, 156, 125000, 5, 6},
+    };
+    for (const auto& c : cases) {
+        Rig rig(c.speed);
+        ASSERT_TRUE(rig.in && rig.buffer);
+        std::vector<IOUSBHostIsochronousFrame> frames(c.packets);
+        for (auto& f : frames) f.requestCount = c.request;
+        Done done;
+        IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
+        AbsoluteTime now = 0;
+        const uint64_t first = rig.in->getFrameNumber(&now) + 3;
+        ASSERT_EQ(rig.in->io(rig.buffer, frames.data(), c.packets, first, &completion), kIOReturnSuccess);
+        rig.clock.runFor(25 * 1000000ull);
+        done.waitOne();
+        EXPECT_EQ(done.status, kIOReturnSuccess);
+        uint32_t total = 0;
+        for (uint32_t k = 0; k < c.packets; ++k) {
+            EXPECT_EQ(frames[k].status, kIOReturnSuccess);
+            const uint32_t n = frames[k].completeCount / 6;
+            EXPECT_EQ(frames[k].completeCount % 6, 0u);
+            EXPECT_TRUE(n >= c.low && n <= c.high) << k << ": " << n;
+            total += n;
+            EXPECT_EQ(frames[k].timeStamp, now + 3 * 1000000ull + k * (uint64_t)c.periodNanos);
+        }
+        EXPECT_EQ(total, 705u);  // 16 ms at 44.1 kHz: floor(705.6)
+        EXPECT_EQ(rig.model->streamStats().inFramesSent, total);
+    }
+}
+
+TEST(Isochronous, AFirstFrameNotAheadIsRefusedWithoutACompletion) {
+    Rig rig(kUSBHostConnectionSpeedFull);
+    std::vector<IOUSBHostIsochronousFrame> frames(4);
+    for (auto& f : frames) f.requestCount = 270;
+    Done done;
+    IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
+    const uint64_t now = rig.in->getFrameNumber();
+    for (uint64_t first : {now, now - 1, (uint64_t)0})
+        EXPECT_EQ(rig.in->io(rig.buffer, frames.data(), 4, first, &completion), kIOReturnIsoTooOld);
+    rig.clock.runFor(10 * 1000000ull);
+    std::lock_guard<std::mutex> g(done.m);
+    EXPECT_EQ(done.calls, 0);
+}
+
+TEST(Isochronous, OutPayloadIsReadAtBusTimeSoItMayBeFilledAfterSubmission) {
+    Rig rig(kUSBHostConnectionSpeedFull);
+    std::vector<IOUSBHostIsochronousFrame> frames(20);
+    for (auto& f : frames) f.requestCount = 44 * 6;
+    Done done;
+    IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
+    ASSERT_EQ(rig.out->io(rig.buffer, frames.data(), 20, rig.out->getFrameNumber() + 3, &completion),
+              kIOReturnSuccess);
+    // Filled after submission: the ramp, 880 frames back to back.
+    uint8_t* p = static_cast<uint8_t*>(rig.buffer->getBytesNoCopy());
+    for (uint32_t i = 0; i < 880; ++i)
+        for (uint32_t ch = 0; ch < 2; ++ch) {
+            const uint32_t s = Ramp::sample(i, ch);
+            p[6 * i + 3 * ch] = (uint8_t)s;
+            p[6 * i + 3 * ch + 1] = (uint8_t)(s >> 8);
+            p[6 * i + 3 * ch + 2] = (uint8_t)(s >> 16);
+        }
+    rig.clock.runFor(30 * 1000000ull);
+    done.waitOne();
+    EXPECT_EQ(done.status, kIOReturnSuccess);
+    const HX5100StreamStats s = rig.model->streamStats();
+    EXPECT_EQ(s.outFrames, 880u);
+    EXPECT_GT(s.rampFrames, 0u);
+    EXPECT_EQ(s.corruptFrames, 0u);
+    EXPECT_EQ(s.discontinuities, 0u);
+}
+
+TEST(Isochronous, PassedPacketsEndWithAnErrorAndNoBytes) {
+    Rig rig(kUSBHostConnectionSpeedFull);
+    std::vector<IOUSBHostIsochronousFrame> frames(10);
+    for (auto& f : frames) f.requestCount = 300;
+    Done done;
+    IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
+    rig.bus.holdScheduling(true);
+    ASSERT_EQ(rig.in->io(rig.buffer, frames.data(), 10, rig.in->getFrameNumber() + 2, &completion),
+              kIOReturnSuccess);
+    rig.clock.runFor(6 * 1000000ull);
+    const uint64_t resumed = rig.clock.now();
+    rig.bus.holdScheduling(false);
+    rig.clock.runFor(15 * 1000000ull);
+    done.waitOne();
+    EXPECT_EQ(done.status, kIOReturnIsoTooOld);
+    int passed = 0;
+    for (const auto& f : frames) {
+        if (f.timeStamp + 1000000 <= resumed) {
+            ++passed;
+            EXPECT_EQ(f.status, kIOReturnIsoTooOld);
+            EXPECT_EQ(f.completeCount, 0u);
+        } else {
+            EXPECT_EQ(f.status, kIOReturnSuccess);
+            EXPECT_GT(f.completeCount, 0u);
+        }
+    }
+    EXPECT_GT(passed, 0);
+    EXPECT_LT(passed, 10);
+}
+
+TEST(Isochronous, AbortAndUnplugEndPendingPackets) {
+    for (bool unplug : {false, true}) {
+        Rig rig(kUSBHostConnectionSpeedFull);
+        std::vector<IOUSBHostIsochronousFrame> frames(20);
+        for (auto& f : frames) f.requestCount = 300;
+        Done done;
+        IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
+        ASSERT_EQ(rig.in->io(rig.buffer, frames.data(), 20, rig.in->getFrameNumber() + 2, &completion),
+                  kIOReturnSuccess);
+        rig.clock.runFor(6 * 1000000ull);
+        if (unplug) rig.bus.unplug(1);
+        else rig.in->abort(kAbortSynchronous, kIOReturnAborted);
+        done.waitOne();
+        const IOReturn expected = unplug ? kIOReturnNoDevice : kIOReturnAborted;
+        EXPECT_EQ(done.status, expected);
+        EXPECT_EQ(frames[0].status, kIOReturnSuccess);
+        EXPECT_EQ(frames[19].status, expected);
+        EXPECT_EQ(frames[19].completeCount, 0u);
+        if (unplug) {
+            std::vector<IOUSBHostIsochronousFrame> more(2);
+            EXPECT_EQ(rig.in->io(rig.buffer, more.data(), 2, rig.in->getFrameNumber() + 2, &completion),
+                      kIOReturnNoDevice);
+        }
+        std::lock_guard<std::mutex> g(done.m);
+        EXPECT_EQ(done.calls, 1);
+    }
+}
+
+}  // namespace

@@ -177,7 +177,10 @@ struct TimeStampsBuffer {
     void CopyData(QN_TimeStampsBufferData& out);
 };
 
-// Ring geometry, derived only from the channel and extra-byte counts.
+#pragma pack(pop)
+
+// Ring geometry, derived only from the channel and extra-byte counts. Not a
+// boundary record: it lives in each side's own memory.
 struct AudioSMGeometry {
     uint32_t channels;            // 1..32
     uint32_t bytesPerFrame;       // channels x 4 + extra
@@ -219,6 +222,8 @@ bool audioSMWriteExtra(uint8_t* area, const AudioSMGeometry& g, uint64_t pos, co
 // Copies the extra bytes out and leaves zeros where it read.
 bool audioSMReadClearExtra(uint8_t* area, const AudioSMGeometry& g, uint64_t pos, uint8_t* dst,
                            uint32_t frames);
+
+#pragma pack(push, 1)
 
 struct AudioSM {
     uint8_t mSamples[kAudioSMSampleAreaBytes];  // 0

@@ -52,15 +52,15 @@ TEST(AudioSMLayout, GeometryByChannelsAndExtraBytes)
         const AudioSMGeometry g = ring->_init(c.channels, 48000, c.extra);
         const std::string text = out.finish();
         EXPECT_EQ(g.maxFrames, c.maxFrames);
-        EXPECT_EQ(ring->mMaxFrames, c.maxFrames);
-        EXPECT_EQ(ring->mChannelsPerFrame, c.layoutChannels);
-        EXPECT_EQ(ring->mAudioBytesPerFrame, c.layoutChannels * 4);
-        EXPECT_EQ(ring->mBytesPerFrame, c.layoutChannels * 4 + c.extra);
-        EXPECT_EQ(ring->mAudioBytes, c.maxFrames * c.layoutChannels * 4);
-        EXPECT_EQ(ring->mExtraBytes, c.maxFrames * c.extra);
-        EXPECT_EQ(ring->mExtraOffset % 16, 0u);
-        EXPECT_EQ(ring->mTSInterval, 12000u);
-        EXPECT_EQ(ring->mTSToggle, 1u);
+        EXPECT_EQ(+(ring->mMaxFrames), c.maxFrames);
+        EXPECT_EQ(+(ring->mChannelsPerFrame), c.layoutChannels);
+        EXPECT_EQ(+(ring->mAudioBytesPerFrame), c.layoutChannels * 4);
+        EXPECT_EQ(+(ring->mBytesPerFrame), c.layoutChannels * 4 + c.extra);
+        EXPECT_EQ(+(ring->mAudioBytes), c.maxFrames * c.layoutChannels * 4);
+        EXPECT_EQ(+(ring->mExtraBytes), c.maxFrames * c.extra);
+        EXPECT_EQ(+(ring->mExtraOffset) % 16, 0u);
+        EXPECT_EQ(+(ring->mTSInterval), 12000u);
+        EXPECT_EQ(+(ring->mTSToggle), 1u);
         EXPECT_NE(text.find("AudioSM::init mMaxFrames:" + std::to_string(c.maxFrames) + "\n"), std::string::npos);
         if (c.channels == 0) {
             EXPECT_NE(text.find("AudioSM::init nChannels is 0\n"), std::string::npos);
@@ -90,10 +90,10 @@ TEST(AudioSMLayout, RateZeroGivesNoRingPeriod)
 {
     RingMemory ring;
     ring->_init(2, 0, 0);
-    EXPECT_EQ(ring->mTicksPerRing, 0u);
-    EXPECT_EQ(ring->mTSInterval, 0u);
+    EXPECT_EQ(+(ring->mTicksPerRing), 0u);
+    EXPECT_EQ(+(ring->mTSInterval), 0u);
     ring->_init(2, 48000, 0);
-    EXPECT_EQ(ring->mTicksPerRing, 65536ull * 1000000000ull / 48000);
+    EXPECT_EQ(+(ring->mTicksPerRing), 65536ull * 1000000000ull / 48000);
 }
 
 TEST(AudioSMCopy, SaturateTable)
@@ -232,19 +232,19 @@ TEST(AudioSMTime, TimeBaseIsPublishedOnlyAfterAQuarterSecond)
         ring->writeTimestamp(host);
     }
     // 11,000 frames: only the working record moved.
-    EXPECT_EQ(ring->mTSToggle, 1u);
-    EXPECT_EQ(ring->mTSData[0].mFrameSpan, 0u);
-    EXPECT_EQ(ring->mTSData[1].mFrameSpan, 0u);
-    EXPECT_EQ(ring->mTSWorking.mLastFrame, 11000u);
-    EXPECT_EQ(ring->mTSWorking.mFirstFrame, 0u);
+    EXPECT_EQ(+(ring->mTSToggle), 1u);
+    EXPECT_EQ(+(ring->mTSData[0].mFrameSpan), 0u);
+    EXPECT_EQ(+(ring->mTSData[1].mFrameSpan), 0u);
+    EXPECT_EQ(+(ring->mTSWorking.mLastFrame), 11000u);
+    EXPECT_EQ(+(ring->mTSWorking.mFirstFrame), 0u);
     ring->writeFrames(block.data(), 1000, 0);
     host += 1000000;
     ring->writeTimestamp(host);
     // 12,000 frames: slot 1 written, readers switched to it.
-    EXPECT_EQ(ring->mTSToggle, 0u);
-    EXPECT_EQ(ring->mTSData[1].mFrameSpan, 12000u);
-    EXPECT_EQ(ring->mTSData[1].mHostSpan, 12000000u);
-    EXPECT_EQ(ring->mTSWorking.mFirstFrame, 12000u);
+    EXPECT_EQ(+(ring->mTSToggle), 0u);
+    EXPECT_EQ(+(ring->mTSData[1].mFrameSpan), 12000u);
+    EXPECT_EQ(+(ring->mTSData[1].mHostSpan), 12000000u);
+    EXPECT_EQ(+(ring->mTSWorking.mFirstFrame), 12000u);
     EXPECT_EQ(ring->hostTimeForSample(6000), 1000000u + 6000000u);
     uint64_t pos = 3000, when = 0;
     std::vector<int32_t> dst(10 * 2);
@@ -282,13 +282,13 @@ TEST_F(KernelStamps, FirstStampIsPrecededByTheZeroFrameStamp)
     const uint64_t zero = host - period * 192 / 65536;
     // Kernel-private entries and their published copy agree.
     for (const TimeStampsBuffer* b : {&ring->mTimeStamps}) {
-        EXPECT_EQ(b->mCount, 2u);
-        EXPECT_EQ(b->mHostTime[0], zero);
-        EXPECT_EQ(b->mSampleTime[0], 0u);
-        EXPECT_EQ(b->mHostTime[1], host);
-        EXPECT_EQ(b->mSampleTime[1], 192u);
+        EXPECT_EQ(+(b->mCount), 2u);
+        EXPECT_EQ(+(b->mHostTime[0]), zero);
+        EXPECT_EQ(+(b->mSampleTime[0]), 0u);
+        EXPECT_EQ(+(b->mHostTime[1]), host);
+        EXPECT_EQ(+(b->mSampleTime[1]), 192u);
     }
-    EXPECT_EQ(ring->mFirstZeroHostTime, zero);
+    EXPECT_EQ(+(ring->mFirstZeroHostTime), zero);
     EXPECT_EQ(writer.GetTimeStamp(96), zero + (host - zero) / 2);
     // Later stamps add no further pre-stamp and accumulate.
     EXPECT_EQ(writer.AddTimeStamp(host + 4000000, 192, true), 3u);
@@ -305,21 +305,21 @@ TEST_F(KernelStamps, RingWrapsAfterAThousandAndCopiesOnlyNewSlots)
         writer.AddTimeStamp(1000 * i, 100, true);
     QN_TimeStampsBufferData copy{};
     writer.CopyData(copy);
-    EXPECT_EQ(copy.mCount, 1000u);
-    for (auto& v : copy.mStamps[0])
-        v = 0xDEAD;
+    EXPECT_EQ(+copy.mCount, 1000u);
+    for (uint32_t i = 0; i < kTimeStampsCount; ++i)
+        copy.mStamps[0][i] = 0xDEAD;
     for (uint32_t i = 1000; i < 1003; ++i)
         writer.AddTimeStamp(1000 * i, 100, true);
     uint64_t h = 0, s = 0;
     EXPECT_EQ(writer.GetLastTimeStamp(h, s), 1u);  // one completed pass
     EXPECT_EQ(h, 1002000u);
-    EXPECT_EQ(ring->mTimeStamps.mHostTime[2], 1002000u);
+    EXPECT_EQ(+(ring->mTimeStamps.mHostTime[2]), 1002000u);
     writer.CopyData(copy);
-    EXPECT_EQ(copy.mCount, 1003u);
-    EXPECT_EQ(copy.mStamps[0][0], 1000000u);
-    EXPECT_EQ(copy.mStamps[0][1], 1001000u);
-    EXPECT_EQ(copy.mStamps[0][2], 1002000u);
-    EXPECT_EQ(copy.mStamps[0][3], 0xDEADu);  // not copied again
+    EXPECT_EQ(+copy.mCount, 1003u);
+    EXPECT_EQ(+copy.mStamps[0][0], 1000000u);
+    EXPECT_EQ(+copy.mStamps[0][1], 1001000u);
+    EXPECT_EQ(+copy.mStamps[0][2], 1002000u);
+    EXPECT_EQ(+copy.mStamps[0][3], 0xDEADu);  // not copied again
     // Oldest is slot 3: a time before it is extrapolated from slots 3 and 4.
     const uint64_t s3 = ring->mTimeStamps.mSampleTime[3], h3 = ring->mTimeStamps.mHostTime[3];
     EXPECT_EQ(writer.GetTimeStamp(s3 - 50), h3 - 500);
@@ -375,11 +375,11 @@ TEST_F(KernelStamps, PrivateStateIgnoresWhatUsersWriteIntoTheRing)
     audiosm::store32(AUDIOSM_AT(ring.sm, AudioSM, mTimeStamps.mCount), 999999);
     EXPECT_EQ(writer.writeFrames(block.data(), 512, 0), 512u);
     EXPECT_EQ(writer.getFramePos(), 1024u);
-    EXPECT_EQ(ring->mFramePos, 1024u);  // republished from private state
+    EXPECT_EQ(+(ring->mFramePos), 1024u);  // republished from private state
     const int32_t* samples = reinterpret_cast<const int32_t*>(ring->mSamples);
     EXPECT_EQ(samples[512 * 2], 1);
     writer.AddTimeStamp(1000, 10, true);
-    EXPECT_EQ(ring->mTimeStamps.mCount, 2u);
+    EXPECT_EQ(+(ring->mTimeStamps.mCount), 2u);
 }
 
 TEST_F(KernelStamps, WriteCountAndZeroTimeStampFollowTheRing)
@@ -398,6 +398,6 @@ TEST_F(KernelStamps, WriteCountAndZeroTimeStampFollowTheRing)
     writer.writeFrames(block.data(), 4096, 0);
     EXPECT_EQ(writer.zeroUpdateCount(), before + 1);
     EXPECT_EQ(writer.zeroSampleTime(), 4800u + 65536u);
-    EXPECT_EQ(ring->mZeroSampleTime, 4800u + 65536u);
+    EXPECT_EQ(+(ring->mZeroSampleTime), 4800u + 65536u);
     EXPECT_GT(writer.writeCount(), 1u);
 }

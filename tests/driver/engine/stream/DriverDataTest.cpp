@@ -103,24 +103,24 @@ TEST_F(DriverDataTest, AttachStartsFromTheNewestStamp)
 
     MixClient a;
     ASSERT_TRUE(attach(a, 2, 0, 4321, 256));
-    EXPECT_EQ(a.ring->mAttachState, 2u);
+    EXPECT_EQ(+(a.ring->mAttachState), 2u);
     EXPECT_EQ(dd->slotState(a.slot), 2u);
     dd->rtsCheckAttachClients(sample, 777, host);
-    EXPECT_EQ(a.ring->mAttachState, 1u);
+    EXPECT_EQ(+(a.ring->mAttachState), 1u);
     EXPECT_EQ(dd->slotState(a.slot), 1u);
-    EXPECT_EQ(a.ring->mClientFramePos, 1920u);
-    EXPECT_EQ(a.ring->mFramePos, 1920u);
-    EXPECT_EQ(a.ring->mAttachTimeStamp, host);
-    EXPECT_EQ(a.ring->mAttachFramePos, 1920u);
-    EXPECT_EQ(a.ring->mAttachOutFramePos, 777u);
-    EXPECT_EQ(a.ring->mKernelOutFramePos, 777u);
+    EXPECT_EQ(+(a.ring->mClientFramePos), 1920u);
+    EXPECT_EQ(+(a.ring->mFramePos), 1920u);
+    EXPECT_EQ(+(a.ring->mAttachTimeStamp), host);
+    EXPECT_EQ(+(a.ring->mAttachFramePos), 1920u);
+    EXPECT_EQ(+(a.ring->mAttachOutFramePos), 777u);
+    EXPECT_EQ(+(a.ring->mKernelOutFramePos), 777u);
     EXPECT_NE(log.text().find("DriverData::rtsCheckAttachClients, client 0 framePos 1920 timestamp 10000000\n"),
               std::string::npos);
     // Running rings only get the device position.
     a.writeConstant({1, 1}, 100);
     dd->rtsCheckAttachClients(5000, 900, host + 1);
-    EXPECT_EQ(a.ring->mFramePos, 2020u);
-    EXPECT_EQ(a.ring->mKernelOutFramePos, 900u);
+    EXPECT_EQ(+(a.ring->mFramePos), 2020u);
+    EXPECT_EQ(+(a.ring->mKernelOutFramePos), 900u);
     int minimum = -1, clients = -1;
     dd->rtsGetMinAvailableFrames(minimum, clients, 2000);
     EXPECT_EQ(clients, 1);
@@ -138,11 +138,11 @@ TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
     dd->reinitClientsForStreaming(six);
     EXPECT_NE(log.text().find("...found attached client\n"), std::string::npos);
     EXPECT_EQ(dd->slotState(running.slot), 2u);
-    EXPECT_EQ(running.ring->mAttachState, 2u);
-    EXPECT_EQ(running.ring->mChannelsPerFrame, 6u);
-    EXPECT_EQ(running.ring->mMaxFrames, 16384u);
+    EXPECT_EQ(+(running.ring->mAttachState), 2u);
+    EXPECT_EQ(+(running.ring->mChannelsPerFrame), 6u);
+    EXPECT_EQ(+(running.ring->mMaxFrames), 16384u);
     EXPECT_EQ(dd->slotState(waiting.slot), 0u);
-    EXPECT_EQ(waiting.ring->mAttachState, 0u);
+    EXPECT_EQ(+(waiting.ring->mAttachState), 0u);
     // The running one restarts at the next cycle; the other once its client
     // asks again by writing 3.
     dd->rtsCheckAttachClients(4096, 10, 2);
@@ -151,7 +151,7 @@ TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
     waiting.ring->mAttachState = 3;
     dd->rtsCheckAttachClients(8192, 20, 3);
     EXPECT_EQ(dd->slotState(waiting.slot), 1u);
-    EXPECT_EQ(waiting.ring->mFramePos, 8192u);
+    EXPECT_EQ(+(waiting.ring->mFramePos), 8192u);
     // Mixing follows the new layout: 6-channel rings into 6-channel packets.
     running.writeConstant({1, 2, 3, 4, 5, 6}, 4, 8192 - 4096);
     waiting.writeConstant({10, 20, 30, 40, 50, 60}, 4);
@@ -171,12 +171,12 @@ TEST_F(DriverDataTest, SlotsCountsAndReferences)
         EXPECT_EQ(clients.back()->client->getRetainCount(), 2);
     }
     EXPECT_EQ(dd->countClients(), 8);
-    EXPECT_EQ(sm->mAttachedClients, 8u);
-    EXPECT_EQ(sm->mClients[3].mClientIdentifier, 503);
-    EXPECT_EQ(sm->mClients[3].mParameter, 256u);
-    EXPECT_EQ(sm->mClients[3].mClient, 0x103u);
-    EXPECT_EQ(sm->mClients[3].mRing, 0u);
-    EXPECT_EQ(sm->mClients[3].mLockCount, 0u);
+    EXPECT_EQ(+(sm->mAttachedClients), 8u);
+    EXPECT_EQ(+(sm->mClients[3].mClientIdentifier), 503);
+    EXPECT_EQ(+(sm->mClients[3].mParameter), 256u);
+    EXPECT_EQ(+(sm->mClients[3].mClient), 0x103u);
+    EXPECT_EQ(+(sm->mClients[3].mRing), 0u);
+    EXPECT_EQ(+(sm->mClients[3].mLockCount), 0u);
     MixClient ninth;
     int slot = 99;
     EXPECT_FALSE(attach(ninth));
@@ -189,9 +189,9 @@ TEST_F(DriverDataTest, SlotsCountsAndReferences)
     EXPECT_FALSE(dd->detachClient(clients[3]->client));
     EXPECT_EQ(clients[3]->client->getRetainCount(), 1);
     EXPECT_EQ(dd->countClients(), 7);
-    EXPECT_EQ(sm->mAttachedClients, 7u);
-    EXPECT_EQ(sm->mClients[3].mClient, 0u);
-    EXPECT_EQ(sm->mClients[3].mClientIdentifier, 0);
+    EXPECT_EQ(+(sm->mAttachedClients), 7u);
+    EXPECT_EQ(+(sm->mClients[3].mClient), 0u);
+    EXPECT_EQ(+(sm->mClients[3].mClientIdentifier), 0);
     ASSERT_TRUE(attach(ninth));
     EXPECT_EQ(ninth.slot, 3);  // the first free slot
 

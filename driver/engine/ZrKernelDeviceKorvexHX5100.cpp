@@ -345,6 +345,26 @@ bool ZrKernelDeviceKorvexHX5100::resetDevice(const char* reason)
     return r == 0;
 }
 
+IOReturn ZrKernelDeviceKorvexHX5100::GetConfiguration(ZrKernelDeviceKorvexHX5100* service,
+                                                      IOUSBHostDevice* usbDevice, uint8_t* value)
+{
+    if (!value)
+        return kIOReturnSuccess;
+    *value = 0;
+    if (!service || !usbDevice)
+        return kIOReturnError;
+    StandardUSB::DeviceRequest r{0x80, 8, 0, 0, 1};
+    uint32_t transferred = 0;
+    return usbDevice->deviceRequest(service, r, value, transferred, 5000);
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::setBandwidthForPipe(ZrPipeDescriptor* pipe, uint32_t)
+{
+    IOLog("%s pPipeDesc:%p\n", "IOReturn ZrKernelDeviceKorvexHX5100::setBandwidthForPipe(ZrPipeDescriptor *, UInt32)",
+          static_cast<void*>(pipe));
+    return kIOReturnSuccess;
+}
+
 uint64_t ZrKernelDeviceKorvexHX5100::getCurrentFrame()
 {
     if (!m_pUSBDevice)

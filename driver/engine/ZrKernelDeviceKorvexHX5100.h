@@ -26,6 +26,8 @@ enum EDRQ_Recipient : uint8_t { kRecipientDevice = 0, kRecipientInterface = 1, k
 
 constexpr int kUserClientSlots = 64;
 
+class ZrPipeDescriptor;
+
 class ZrKernelDeviceKorvexHX5100 : public IOService {
     OSDeclareDefaultStructors(ZrKernelDeviceKorvexHX5100)
 public:
@@ -55,6 +57,15 @@ public:
                               uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length, int retryCount);
     void closeUsbDevice();
     bool resetDevice(const char* reason);
+    // GET_CONFIGURATION into *value (0 first); kIOReturnError without a
+    // service or device, 0 without value.
+    static IOReturn GetConfiguration(ZrKernelDeviceKorvexHX5100* service, IOUSBHostDevice* usbDevice,
+                                     uint8_t* value);
+    // The host's bandwidth is not accounted here: a fixed budget, a fixed
+    // share per pipe, and setting a share only logs.
+    static uint32_t GetFreeBandWidth() { return 5000; }
+    static uint32_t getBandwidthForPipe(ZrPipeDescriptor*) { return 100; }
+    IOReturn setBandwidthForPipe(ZrPipeDescriptor* pipe, uint32_t value);
     uint64_t getCurrentFrame();
 
     IOReturn messageToClients(uint32_t code, uint64_t client, int param1, int param2);

@@ -239,6 +239,27 @@ TEST(DeviceRequest, LengthIsWrittenBackAndBoundedAndNothingAfterTerminate)
     EXPECT_EQ(d.svc->getCurrentFrame(), 0xFFFFFFFFu);  // no device any more
 }
 
+TEST(DeviceRequest, GetConfigurationReadsTheDevicesValue)
+{
+    Plugged d;
+    uint8_t value = 0xEE;
+    IOUSBHostDevice* usb = d.svc->getUSBDevice();
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0);  // start does not configure
+    ASSERT_EQ(usb->setConfiguration(1, false), kIOReturnSuccess);
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 1);
+    value = 0xEE;
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(nullptr, usb, &value), kIOReturnError);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, nullptr), kIOReturnSuccess);
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetFreeBandWidth(), 5000u);
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::getBandwidthForPipe(nullptr), 100u);
+    hx::log::Capture cap;
+    EXPECT_EQ(d.svc->setBandwidthForPipe(nullptr, 7), kIOReturnSuccess);
+    EXPECT_NE(cap.text().find(" pPipeDesc:"), std::string::npos);
+}
+
 TEST(StateChanges, RecordsInOrderWithZeroTailAndUnplugTellsEveryClientBeforeEnding)
 {
     Plugged d;

@@ -214,8 +214,11 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
         aj.mClockSource = 0;
 
     // The port mode bits come from the port register, so the selector
-    // follows the mode the port was read in.
-    if (good && mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
+    // follows the mode the port was read in. Until the register has been
+    // read the word is all ones, which would force both mode bits on: the
+    // device's own bits stay then.
+    const bool portKnown = mTraits.is(kZrProductLX4xxFixed18) || mPortWord != kZrPortWordUnset;
+    if (good && portKnown && mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
         uint8_t wanted = uint8_t(byte & 0xE7);
         wanted |= mTraits.is(kZrProductLX4xxFixed18) ? uint8_t(18) : uint8_t(mPortWord & 0x18);
         if (wanted != byte) {

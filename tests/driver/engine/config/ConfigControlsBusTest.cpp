@@ -163,6 +163,22 @@ TEST_P(HX5100Config, FourChannelConfigurationKeepsTheFourChannelMixer)
     EXPECT_EQ(c.inputPostProcessor(), traits.highSpeed ? postprocessLX420_4_BugFix : nullptr);
 }
 
+TEST_P(HX5100Config, PortModeBitsReachTheSelectorWithoutTheMixerBit)
+{
+    // The port register in mixer-off mode (bit 4) with port mode bit 3.
+    uint32_t n = 0;
+    ASSERT_EQ(hooks.request(0x00, 0x40, 0, 0x49, 0x18, 1, nullptr, n, 1), kIOReturnSuccess);
+    model->clearTrace();
+    sm->mChannelSettings = {44100, 2, 24, 2, 24, 1};
+    ZrConfigControls c(traits, sm.get(), *dd, hooks);
+    ASSERT_EQ(c.readLX4XXChannelConfig(), kIOReturnSuccess);
+    EXPECT_EQ(c.portWord(), 0x08u);  // stored without bit 4
+    c.completeConfiguration(0);
+    EXPECT_EQ(trace(), (std::vector<Req>{kReadPort2, kMixer, kReadSelector, writeSelector(0x0A), kReadSelector, kGetRate,
+                                         kReadSelector, kGetRate}));
+    EXPECT_EQ(model->selectorByte(), 0x0A);
+}
+
 TEST_P(HX5100Config, SelectorIsWrittenOnlyWhenTheWantedByteDiffers)
 {
     const struct {

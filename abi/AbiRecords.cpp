@@ -2,14 +2,27 @@
 #include "abi/DriverSM.h"
 #include "abi/VIDPID.h"
 
+namespace {
+
+constexpr uint32_t kLowestRate = 8000;
+constexpr uint32_t kHighestRate = 384000;
+
+bool isSupportedRate(uint32_t rate) { return rate >= kLowestRate && rate <= kHighestRate; }
+
+}  // namespace
+
 bool APIStreamingInfo::can(uint8_t channels, uint8_t bits, uint32_t rate, bool discreteOnly) const
 {
+    // A rate outside what any device streams is no rate: disabled slots are
+    // zeroed, so asking for 0 must not find them.
+    if (!isSupportedRate(rate))
+        return false;
     if (mBitResolution != bits || mChannels != channels)
         return false;
     if (!mContinuous) {
         unsigned n = mNumRates < 16 ? mNumRates : 16;
         for (unsigned i = 0; i < n; ++i)
-            if (mRates[i] == rate)
+            if (isSupportedRate(mRates[i]) && mRates[i] == rate)
                 return true;
         return false;
     }

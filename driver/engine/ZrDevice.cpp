@@ -179,6 +179,9 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
 
     USBByteBuffer scanBuf(sm.mDescriptor, 18);
     scanDeviceDescriptor(scanBuf);
+    mConfigurations.setIdentity(mDescriptor.m_uVendor, mDescriptor.m_uProduct, mDescriptor.m_uBcdDevice, &mFeatures,
+                                mDescriptor.m_uNumConfigurations);
+    mConfigurations.setIsUSB2Device(mIsUSB2);
     if (!mIsUSB2 && mDescriptorMarksBadFrame)
         setBadFrameNumber();
     scanFirmwareVersion();
@@ -309,8 +312,7 @@ void ZrDevice::initFirmwareUpdateMode()
 
 bool ZrDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
 {
-    recordStub("scanConfigurationDescriptors size=" + std::to_string(buffer.getSize()));
-    return buffer.getData() != nullptr;
+    return mConfigurations.scanConfigurationDescriptors(buffer);
 }
 
 bool ZrDevice::buildInternalAPIDeviceInfo()
@@ -318,15 +320,8 @@ bool ZrDevice::buildInternalAPIDeviceInfo()
     APIDeviceInfo* info = getAPIDeviceInfoPtr();
     if (!info)
         return false;
-    // The head is the device's identity; the configuration entries are the
-    // device-information scan's.
-    info->mVendor = mDescriptor.m_uVendor;
-    info->mProduct = mDescriptor.m_uProduct;
-    info->mRelease = mDescriptor.m_uBcdDevice;
-    uint32_t n = mConfigurationCount < 4 ? mConfigurationCount : 4;
-    info->mNumConfigurations = uint8_t(n);
-    std::memcpy(&info->mFeatures, &mFeatures, sizeof mFeatures);
-    recordStub("getAPIConfigInfo configurations=" + std::to_string(n));
+    mConfigurations.setConfigurationCount(uint8_t(mConfigurationCount));
+    mConfigurations.getAPIDeviceInfo(*info);
     return true;
 }
 

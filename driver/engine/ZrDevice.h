@@ -3,8 +3,7 @@
 // device ring, the specific features from the driver's personality, the
 // firmware-updater state and the start-up and teardown of the device side.
 //
-// Parts that later issues build (configuration-descriptor scan, device
-// information fill, client mixing, real-time thread, configuration and
+// Parts that later issues build (client mixing, real-time thread, configuration and
 // streaming stop, sleep and wake, control port, USB-MIDI, vendor port) are
 // small stubs here that record each call in the device's stub trace, so
 // tests see what start-up and teardown hand them.
@@ -19,6 +18,7 @@
 #include "abi/DriverSM.h"
 #include "abi/QN_DeviceDescriptor.h"
 #include "driver/engine/SharedMemory.h"
+#include "driver/engine/desc/ZrDeviceConfigurations.h"
 #include "platform/usb/IOUSBHostFamily.h"
 
 class ZrKernelDeviceKorvexHX5100;
@@ -70,8 +70,7 @@ public:
     void setFwUpdaterState(uint32_t s) { __atomic_store_n(&mFwUpdaterState, s, __ATOMIC_SEQ_CST); }
     void initFirmwareUpdateMode();
 
-    // Descriptor model and device information (stubs until the configuration
-    // layer lands).
+    // Descriptor model and device information.
     bool scanConfigurationDescriptors(USBByteBuffer& buffer);
     bool buildInternalAPIDeviceInfo();
     APIDeviceInfo* getAPIDeviceInfoPtr() { return reinterpret_cast<APIDeviceInfo*>(mpDeviceInfo); }
@@ -132,6 +131,8 @@ private:
     bool mDescriptorScanned = false;
     bool mDescriptorMarksBadFrame = false;
     uint32_t mConfigurationCount = 0;
+    // Reads mFeatures through a pointer: declared after it so it goes first.
+    ZrDeviceConfigurations mConfigurations;
     uint32_t mFirmwareVersion = 0;
     uint8_t mFirmwareBuffer[16] = {};
     bool mRTThreadRunning = false;

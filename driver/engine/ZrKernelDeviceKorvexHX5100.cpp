@@ -203,13 +203,21 @@ bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
         sm->mNumConfigurations = 1;
     uint32_t count = sm->mNumConfigurations;
     m_pDevice->setConfigurationCount(count);
+    // User space can write the shared area at any time: the scan works on a
+    // private copy, and the shared buffer only publishes the bytes.
+    constexpr uint32_t kCopySize = sizeof sm->mDescriptor;
+    uint8_t* copy = static_cast<uint8_t*>(memAlloc(kCopySize));
+    if (!copy)
+        return false;
     bool result = true;
     for (uint32_t index = 1; index <= count; ++index) {
         const StandardUSB::ConfigurationDescriptor* cd = m_pUSBDevice->getConfigurationDescriptor(uint8_t(index - 1));
         const uint8_t* config = reinterpret_cast<const uint8_t*>(cd);
         if (!config) {
-            if (index == 1)
-                return false;
+            if (index == 1) {
+                result = false;
+                break;
+            }
             IOLog("GetConfigurationDescriptor %d failed with status%08X\n", int(index), 0xE00002BCu);
             if (result) {
                 sm->mNumConfigurations = uint8_t(index - 1);
@@ -222,11 +230,13 @@ bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
         if (total > sizeof sm->mDescriptor)
             continue;
         IOLog("Copy ConfigDescriptor of size %d\n", int(total));
-        std::memcpy(sm->mDescriptor, config, total);
-        USBByteBuffer buf(sm->mDescriptor, total);
+        std::memcpy(copy, config, total);
+        std::memcpy(sm->mDescriptor, copy, total);
+        USBByteBuffer buf(copy, total);
         if (!m_pDevice->scanConfigurationDescriptors(buf))
             result = false;
     }
+    memFree(copy, kCopySize);
     return result;
 }
 

@@ -48,6 +48,36 @@ TEST(APIStreamingInfo, DiscreteAndContinuousFormats)
     EXPECT_FALSE(s.can(2, 24, 48000, true));
 }
 
+// Disabled rate slots are zeroed, and no device streams outside 8 to 384 kHz:
+// such rates are absent both as entries and as questions.
+TEST(APIStreamingInfo, ZeroAndOutOfRangeRatesAreAbsent)
+{
+    APIStreamingInfo s{};
+    s.mBitResolution = 24;
+    s.mChannels = 2;
+    s.mNumRates = 4;
+    s.mRates[0] = 0;  // disabled
+    s.mRates[1] = 7999;
+    s.mRates[2] = 384001;
+    s.mRates[3] = 44100;
+    struct Case {
+        uint32_t rate;
+        bool discreteFound;
+        bool continuousFound;
+    };
+    const Case cases[] = {{0, false, false},          {7999, false, false},      {8000, false, true},
+                          {44100, true, true},        {384000, false, true},     {384001, false, false},
+                          {0xFFFFFFFFu, false, false}};
+    for (const Case& c : cases) {
+        s.mContinuous = 0;
+        EXPECT_EQ(s.can(2, 24, c.rate, false), c.discreteFound) << c.rate;
+        s.mContinuous = 1;
+        s.mLowerRate = 0;
+        s.mUpperRate = 0xFFFFFFFFu;
+        EXPECT_EQ(s.can(2, 24, c.rate, false), c.continuousFound) << c.rate;
+    }
+}
+
 TEST(QnAjExtData, DefaultsKeepTheDeviceReportedLockState)
 {
     QnAjExtData a;

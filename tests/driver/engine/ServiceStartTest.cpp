@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "EngineFixture.h"
 #include "driver/engine/ZrDevice.h"
@@ -103,6 +104,46 @@ TEST_P(StartAtSpeed, PluggingLoadsTheDriverAndTheSharedAreaMatchesTheGoldenRecor
     EXPECT_EQ(model->configurationValue(), 0);
     // The converter table was chosen when the driver loaded.
     EXPECT_NE(dmaEncode02.load(), nullptr);
+}
+
+// The device information record comes from the descriptor model scanning
+// what the device sent: one configuration with the control interface, the
+// two streaming interfaces offering 2 channels at 24 bits on their isochronous
+// endpoints (more rates at high speed), and the vendor interface.
+TEST_P(StartAtSpeed, DeviceInformationComesFromTheScannedDescriptors)
+{
+    Rig rig;
+    uint8_t port = rig.plug(makeHX5100(GetParam()));
+    ServiceRef svc = rig.service(port);
+    ASSERT_TRUE(svc);
+    const bool high = GetParam() >= 2;
+    const APIDeviceInfo& info = *svc->getDevice()->getAPIDeviceInfoPtr();
+    EXPECT_EQ(info.mVendor, 0x2F4B);
+    EXPECT_EQ(info.mProduct, 0x5100);
+    EXPECT_EQ(info.mRelease, 0x0100);
+    ASSERT_EQ(info.mNumConfigurations, 1);
+    const APIConfigInfo& c = info.mConfigurations[0];
+    EXPECT_EQ(c.bConfigurationValue, 1);
+    ASSERT_EQ(c.mNumInterfaces, 4);
+    const std::vector<uint32_t> rates =
+        high ? std::vector<uint32_t>{44100, 48000, 88200, 96000, 176400, 192000} : std::vector<uint32_t>{44100, 48000};
+    for (int n = 1; n <= 2; ++n) {
+        SCOPED_TRACE(n);
+        const APIInterfaceInfo& iface = c.mInterfaces[n];
+        EXPECT_EQ(iface.mInterfaceNumber, n);
+        ASSERT_EQ(iface.mNumAlternates, 1);
+        const APIInterfaceAlternateInfo& alt = iface.mAlternates[0];
+        EXPECT_EQ(alt.mAlternateSetting, 2);
+        EXPECT_EQ(alt.mStreaming.mChannels, 2);
+        EXPECT_EQ(alt.mStreaming.mBitResolution, 24);
+        ASSERT_EQ(alt.mStreaming.mNumRates, rates.size());
+        for (size_t r = 0; r < rates.size(); ++r)
+            EXPECT_EQ(alt.mStreaming.mRates[r], rates[r]);
+        ASSERT_EQ(alt.mNumEndpoints, 1);
+        EXPECT_EQ(alt.mEndpoints[0].bEndpointAddress, n == 1 ? 0x01 : 0x82);
+    }
+    EXPECT_EQ(c.mInterfaces[3].mInterfaceNumber, 3);
+    EXPECT_EQ(c.mInterfaces[3].mNumAlternates, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(FullAndHigh, StartAtSpeed, ::testing::Values(uint8_t(1), uint8_t(2)));

@@ -1,5 +1,6 @@
 #include "platform/kern/IOLib.h"
 
+#include "platform/base/HXClock.h"
 #include "platform/base/MachPort.h"
 #include "platform/base/MachThread.h"
 #include "platform/kern/KernClock.h"
@@ -205,12 +206,16 @@ kern_return_t kernel_thread_start(thread_continue_t continuation, void* paramete
     };
     auto birth = std::make_shared<Birth>();
     try {
-        std::thread([birth, continuation, parameter] {
+        // The new thread takes part in virtual time from here on, so the
+        // clock cannot move before it has started.
+        hx::clock::Reservation seat;
+        std::thread([birth, continuation, parameter, seat = std::move(seat)]() mutable {
+            hx::clock::Participant participant(std::move(seat));
             {
                 std::lock_guard<std::mutex> g(birth->m);
                 birth->port = mach_thread_self();
-                birth->cv.notify_one();
             }
+            hx::clock::notifyAll(birth->cv);
             continuation(parameter, 0);
         }).detach();
     } catch (...) {
@@ -218,7 +223,7 @@ kern_return_t kernel_thread_start(thread_continue_t continuation, void* paramete
     }
     // The creator learns the new thread's name before the call returns.
     std::unique_lock<std::mutex> l(birth->m);
-    birth->cv.wait(l, [&] { return birth->port != MACH_PORT_NULL; });
+    hx::clock::wait(birth->cv, l, [&] { return birth->port != MACH_PORT_NULL; });
     *newThread = birth->port;
     return KERN_SUCCESS;
 }

@@ -1,5 +1,6 @@
 #include "platform/kern/IOService.h"
 
+#include "platform/base/HXClock.h"
 #include "platform/kern/WorkQueue.h"
 
 #include <algorithm>
@@ -486,13 +487,15 @@ void IOService::registerService(IOOptionBits options) {
     kernelQueue().post([self, done] {
         IOServicePrivate::matchNub(self);
         self->release();
-        std::lock_guard<std::mutex> g(done->m);
-        done->done = true;
-        done->cv.notify_all();
+        {
+            std::lock_guard<std::mutex> g(done->m);
+            done->done = true;
+        }
+        hx::clock::notifyAll(done->cv);
     });
     if (options & kIOServiceSynchronous) {
         std::unique_lock<std::mutex> lock(done->m);
-        done->cv.wait(lock, [&] { return done->done; });
+        hx::clock::wait(done->cv, lock, [&] { return done->done; });
     }
 }
 

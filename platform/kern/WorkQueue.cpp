@@ -8,7 +8,13 @@ thread_local const WorkQueue* tCurrentQueue = nullptr;
 
 WorkQueue::WorkQueue(std::string name, unsigned threads) : mName(std::move(name)) {
     if (threads == 0) threads = 1;
-    for (unsigned i = 0; i < threads; ++i) mThreads.emplace_back([this] { run(); });
+    for (unsigned i = 0; i < threads; ++i) {
+        // Reserved here, so virtual time cannot move before the thread runs.
+        const bool takesPart = hx::clock::isVirtual();
+        hx::clock::Reservation seat;
+        mThreads.emplace_back(
+            [this, takesPart, seat = std::move(seat)]() mutable { run(takesPart, std::move(seat)); });
+    }
 }
 
 WorkQueue::~WorkQueue() {
@@ -16,7 +22,9 @@ WorkQueue::~WorkQueue() {
         std::lock_guard<std::mutex> g(mLock);
         mStopping = true;
     }
-    mWork.notify_all();
+    hx::clock::notifyAll(mWork);
+    // The threads count as running until they are gone; the joiner need not.
+    hx::clock::Idle idle;
     for (std::thread& t : mThreads) t.join();
 }
 
@@ -24,28 +32,58 @@ void WorkQueue::post(std::function<void()> work) {
     {
         std::lock_guard<std::mutex> g(mLock);
         mQueue.push_back(std::move(work));
+        // A thread waiting outside virtual time is woken too (a notify wakes
+        // every waiter there): reserve its place before this returns.
+        if (hx::clock::isVirtual())
+            while (mSeats.size() < mOutsiders) mSeats.emplace_back();
     }
-    mWork.notify_one();
+    hx::clock::notifyOne(mWork);
 }
 
 bool WorkQueue::waitIdle() {
     if (isCurrentThread()) return false;
     std::unique_lock<std::mutex> lock(mLock);
-    mIdle.wait(lock, [this] { return mQueue.empty() && mRunning == 0; });
+    hx::clock::wait(mIdle, lock, [this] { return mQueue.empty() && mRunning == 0; });
     return true;
 }
 
 bool WorkQueue::isCurrentThread() const { return tCurrentQueue == this; }
 
-void WorkQueue::run() {
+// Called under mLock by a running thread of the queue: takes part in virtual
+// time while the clock is virtual, and stops once it is real again, so a
+// long-lived queue never holds a later virtual run still.
+void WorkQueue::followClock(std::optional<hx::clock::Participant>& self) {
+    const bool isVirtual = hx::clock::isVirtual();
+    if (self && !isVirtual) {
+        self.reset();
+    } else if (!self && isVirtual) {
+        if (!mSeats.empty()) {
+            self.emplace(std::move(mSeats.front()));
+            mSeats.pop_front();
+        } else {
+            self.emplace();
+        }
+    }
+    if (!isVirtual) mSeats.clear();
+}
+
+void WorkQueue::run(bool takesPart, hx::clock::Reservation seat) {
+    // Engaged only while this thread takes part in virtual time.
+    std::optional<hx::clock::Participant> self;
+    if (takesPart) self.emplace(std::move(seat));
     tCurrentQueue = this;
     std::unique_lock<std::mutex> lock(mLock);
     for (;;) {
-        mWork.wait(lock, [this] { return mStopping || !mQueue.empty(); });
-        if (mQueue.empty()) {
-            if (mStopping) return;
+        followClock(self);
+        if (!mStopping && mQueue.empty()) {
+            // Not taking part only while the clock is real.
+            const bool outside = !self;
+            if (outside) ++mOutsiders;
+            hx::clock::wait(mWork, lock);
+            if (outside) --mOutsiders;
             continue;
         }
+        if (mQueue.empty()) return;
         std::function<void()> work = std::move(mQueue.front());
         mQueue.pop_front();
         ++mRunning;
@@ -54,7 +92,7 @@ void WorkQueue::run() {
         work = nullptr;  // destroy captures outside the lock too
         lock.lock();
         --mRunning;
-        if (mQueue.empty() && mRunning == 0) mIdle.notify_all();
+        if (mQueue.empty() && mRunning == 0) hx::clock::notifyAll(mIdle);
     }
 }
 

@@ -2,13 +2,22 @@
 // matching and termination thread, the power manager's thread and the USB
 // bus's completion threads are all of this kind. Work posted here never runs
 // on the poster's thread.
+//
+// The threads take part in the platform's virtual clock: work posted from a
+// participant runs before virtual time can move on. A queue made on the real
+// clock (the kernel's own, which live as long as the process) joins each
+// virtual run when it is first woken in it, and leaves it once the clock is
+// real again.
 #pragma once
+
+#include "platform/base/HXClock.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +41,8 @@ public:
     unsigned threadCount() const { return (unsigned)mThreads.size(); }
 
 private:
-    void run();
+    void run(bool takesPart, hx::clock::Reservation seat);
+    void followClock(std::optional<hx::clock::Participant>& self);
 
     std::string mName;
     mutable std::mutex mLock;
@@ -41,6 +51,11 @@ private:
     std::deque<std::function<void()>> mQueue;
     unsigned mRunning = 0;
     bool mStopping = false;
+    // Threads waiting for work that do not take part in virtual time, and
+    // the places post() reserved for them so they count as running from the
+    // moment work is queued.
+    unsigned mOutsiders = 0;
+    std::deque<hx::clock::Reservation> mSeats;
     std::vector<std::thread> mThreads;
 };
 

@@ -66,10 +66,54 @@ std::vector<std::string> ZrDevice::stubTrace() const
     return mStubTrace;
 }
 
-bool ZrDevice::isMerrowCompatible() const
+bool ZrDevice::isMerrowCompatible() const { return !hasFeatures() || hasFeature(eSpecFeature_MerrowCompatible); }
+
+bool ZrDevice::isQuarnelBulkDevice() const
 {
-    return !mHasSpecificFeatures || !mFeatures.mLoaded || mFeatures.hasFlag(eSpecFeature_MerrowCompatible);
+    return mIsUSB2 && (isListed(ZrProductList::QuarnelBulk) || hasFeature(eSpecFeature_QuarnelBulk));
 }
+
+bool ZrDevice::isQuarnelBulkInIsocOutDevice() const
+{
+    return mIsUSB2 && ((!hasFeatures() && isListed(ZrProductList::QuarnelBulkInIsocOut)) ||
+                       hasFeature(eSpecFeature_QuarnelBulkInIsocOut));
+}
+
+bool ZrDevice::isPureBulkDevice() const
+{
+    const ZrInterfaceDescriptor* in = mConfigurations.mpInInterface;
+    const ZrInterfaceDescriptor* out = mConfigurations.mpOutInterface;
+    return isQuarnelBulkDevice() && in && in->getBulkInPipe() && out && out->getBulkOutPipe();
+}
+
+bool ZrDevice::isMerrowCompatibleWithRawMidi() const { return hasFeature(eSpecFeature_RawMidi); }
+
+bool ZrDevice::isMerrowCompatibleWithRegularMidi() const
+{
+    return isListed(ZrProductList::RegularMidi) || !hasFeatures() || hasFeature(eSpecFeature_RegularMidi);
+}
+
+bool ZrDevice::isMRW192Compatible() const { return !hasFeatures() || hasFeature(eSpecFeature_MRW192Compatible); }
+
+bool ZrDevice::isMRW30Compatible() const { return isListed(ZrProductList::MRW30); }
+
+bool ZrDevice::canHandleRequestsWhileStreaming() const
+{
+    return !hasFeatures() || hasFeature(eSpecFeature_RequestsWhileStreaming);
+}
+
+bool ZrDevice::ajHasNoDigital() const
+{
+    if (isListed(ZrProductList::MakerNoDigital))
+        return true;
+    return hasFeatures() ? hasFeature(eSpecFeature_NoDigital) : isListed(ZrProductList::LXNoDigital);
+}
+
+bool ZrDevice::setFreqOnOutPipe() const { return !hasFeatures() || hasFeature(eSpecFeature_SetFreqOnOutPipe); }
+
+bool ZrDevice::can192() const { return !hasFeatures() || hasFeature(eSpecFeature_Can192); }
+
+bool ZrDevice::preventUSB1Mode() const { return !hasFeatures() || hasFeature(eSpecFeature_PreventUSB1Mode); }
 
 QnChannelSettings& ZrDevice::getCurrentSettings()
 {

@@ -18,6 +18,7 @@
 #include "abi/DriverSM.h"
 #include "abi/QN_DeviceDescriptor.h"
 #include "driver/engine/SharedMemory.h"
+#include "driver/engine/ZrProductTable.h"
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
 #include "platform/usb/IOUSBHostFamily.h"
 
@@ -83,6 +84,11 @@ public:
     void terminateIsocRqBs();
 
     bool isUSB2Device() const { return mIsUSB2; }
+    void setIsUSB2Device(bool usb2)
+    {
+        mIsUSB2 = usb2;
+        mConfigurations.setIsUSB2Device(usb2);
+    }
     bool isUSB3Device() const { return mIsUSB3; }
     bool hasBadFrameNumber() const { return __atomic_load_n(&mBadFrameNumber, __ATOMIC_SEQ_CST); }
     void setBadFrameNumber() { __atomic_store_n(&mBadFrameNumber, true, __ATOMIC_SEQ_CST); }
@@ -92,7 +98,25 @@ public:
     int32_t getHogOwner() const { return mHogOwner; }
     void setHogOwner(int32_t id) { mHogOwner = id; }
     bool hasSpecificFeatures() const { return mHasSpecificFeatures; }
+    // Capability answers, from the product identity, the link speed and the
+    // specific features.
     bool isMerrowCompatible() const;
+    bool isQuarnelBulkDevice() const;
+    bool isQuarnelBulkInIsocOutDevice() const;
+    bool isPureBulkDevice() const;
+    bool isMerrowCompatibleWithRawMidi() const;
+    bool isMerrowCompatibleWithRegularMidi() const;
+    bool isMRW192Compatible() const;
+    bool isMRW30Compatible() const;
+    bool canHandleRequestsWhileStreaming() const;
+    bool ajHasNoDigital() const;
+    bool setFreqOnOutPipe() const;
+    bool can192() const;
+    bool preventUSB1Mode() const;
+
+    // The descriptor model: scanned configurations and chosen interfaces.
+    ZrDeviceConfigurations& getConfigurations() { return mConfigurations; }
+    const ZrDeviceConfigurations& getConfigurations() const { return mConfigurations; }
 
     // Personality values ("QnSpecific").
     uint32_t mMsWait = 0;
@@ -106,6 +130,13 @@ public:
 
 private:
     bool readDeviceDescriptorWithRetries();
+    // "No features" means no loaded specific-features record.
+    bool hasFeatures() const { return mHasSpecificFeatures && mFeatures.mLoaded; }
+    bool hasFeature(unsigned n) const { return hasFeatures() && mFeatures.hasFlag(n); }
+    bool isListed(ZrProductList list) const
+    {
+        return ZrIsListedProduct(list, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    }
 
     ZrKernelDeviceKorvexHX5100& mService;
     QN_DeviceDescriptor mDescriptor{};

@@ -83,3 +83,34 @@ void ZrLoadDriverPersonalities()
 }
 
 void ZrUnloadDriverPersonalities() { hx::kern::removePersonalities(kZrServiceClassName); }
+
+namespace {
+
+struct ZrListedProduct {
+    ZrProductList list;
+    uint16_t vendor;
+    uint16_t product;
+};
+
+constexpr ZrListedProduct kListedProducts[] = {
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, 0x0B01},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, 0x0B02},
+    {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, 0x0B10},
+    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0880},  // LX880
+    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0420},  // LX420
+    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0310},  // LX310
+    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0150},  // LX150
+    {ZrProductList::MRW30, kKorvexVendorID, 0x0030},
+    {ZrProductList::MakerNoDigital, kQuarnelVendorID, 0x0B20},
+    {ZrProductList::LXNoDigital, kKorvexVendorID, 0x0310},  // LX310
+};
+
+}  // namespace
+
+bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product)
+{
+    for (const ZrListedProduct& row : kListedProducts)
+        if (row.list == list && row.vendor == vendor && row.product == product)
+            return true;
+    return false;
+}

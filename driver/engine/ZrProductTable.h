@@ -13,6 +13,19 @@ class OSDictionary;
 constexpr uint16_t kKorvexVendorID = 0x2F4B;
 constexpr uint16_t kKorvexHX5100ProductID = 0x5100;
 
+// Product lists behind the device object's capability answers; the
+// identifiers are this driver's own choice, like the table's.
+constexpr uint16_t kQuarnelVendorID = 0x2F6A;  // the driver maker's own devices
+enum class ZrProductList : uint8_t {
+    QuarnelBulk,           // the maker's bulk protocol (at high speed)
+    QuarnelBulkInIsocOut,  // bulk input with isochronous output (at high speed)
+    RegularMidi,           // USB-MIDI on the control port
+    MRW30,                 // the MRW30 kind: fixed interfaces, own latencies
+    MakerNoDigital,        // the maker's device without a digital port
+    LXNoDigital,           // the LX-series device without one
+};
+bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);
+
 // The class every personality names and every user-space deliverable matches.
 constexpr const char* kZrServiceClassName = "ZrKernelDeviceKorvexHX5100";
 

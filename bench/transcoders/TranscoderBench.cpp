@@ -19,18 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/transcoders/BenchBuffers.h"
+
 namespace {
 
-struct Buffers {
-    std::vector<uint8_t> in = std::vector<uint8_t>(4096);
-    std::vector<uint8_t> out = std::vector<uint8_t>(4096);
-    int32_t carry = 0;
-    Buffers() {
-        std::mt19937 rng(1);
-        for (auto& b : in)
-            b = uint8_t(rng());
-    }
-};
+using hxbench::Buffers;
 
 // Converters in registration order, for the summary.
 std::vector<std::string> gConverters;

@@ -7,6 +7,7 @@
 // `--count N` runs no benchmark: it calls every form and reference N times
 // and prints which symbol stands for which, so that callgrind's inclusive
 // instruction counts give instructions per call (callgrind_ratios.sh).
+#include "bench/transcoders/BenchBuffers.h"
 #include "bench/transcoders/ReferenceBitLoop.h"
 #include "driver/transcoders/x86/DMAConvertX86.h"
 
@@ -69,16 +70,6 @@ constexpr std::array<Slot, 39> kSlots = {{
 #undef ENC
 #undef ENC_S
 
-struct Buffers {
-    std::vector<uint8_t> in = std::vector<uint8_t>(4096);
-    std::vector<uint8_t> out = std::vector<uint8_t>(4096);
-    int32_t carry = 0;
-    Buffers() {
-        std::mt19937 rng(1);
-        for (auto& b : in)
-            b = uint8_t(rng());
-    }
-};
 
 size_t inBytes(const Slot& s) { return s.decoder ? 512 : size_t(s.channels) * 4 * s.frames; }
 size_t outBytes(const Slot& s) {

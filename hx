@@ -13,6 +13,7 @@ case "${1:-test}" in
     ctest --preset default -j "$jobs"
     ;;
   sim)
+    if [ ! -f sim/CMakeLists.txt ]; then echo "hxsim is not built yet" >&2; exit 2; fi
     shift
     cmake --preset default >/dev/null
     cmake --build --preset default -j "$jobs" --target hxsim
@@ -21,7 +22,7 @@ case "${1:-test}" in
   bench)
     cmake --preset default >/dev/null
     cmake --build --preset default -j "$jobs"
-    for b in build/default/bench/hx_bench_*; do [ -x "$b" ] && "$b"; done
+    for b in build/default/bench/*/hx_bench_*; do [ -x "$b" ] && "$b"; done
     ;;
   *)
     echo "usage: ./hx [test|sim|bench]" >&2; exit 2 ;;

@@ -330,6 +330,107 @@ void ZrDevice::stcNotifyStreaming(uint32_t code, uint32_t param1)
     stcNotify(code, param1);
 }
 
+void ZrDevice::stcNotifyFromClient(uint32_t code, uint64_t client, uint32_t param1)
+{
+    mService.messageToClients(code, client, int(param1), 0);
+}
+
+namespace {
+
+// A u32 field of a user-writable block, read once.
+uint32_t readShared(const uint32_t& field) { return __atomic_load_n(&field, __ATOMIC_RELAXED); }
+
+}  // namespace
+
+bool ZrDevice::takeClientControls()
+{
+    if (!mpDriverSM)
+        return false;
+    std::memcpy(&mPrivateControls, &mpDriverSM->mControls, sizeof mPrivateControls);
+    // The shared block shows again what the device has until the apply
+    // writes the new state.
+    std::memcpy(&mpDriverSM->mControls, &mpDriverSM->mSavedControls, sizeof mpDriverSM->mControls);
+    setSelectors(mPrivateControls);
+    return true;
+}
+
+void ZrDevice::UpdateMuteStatus(uint64_t client)
+{
+    if (takeClientControls())
+        stcNotifyFromClient(STC_MuteChanged, client);
+}
+
+void ZrDevice::UpdateDataSourceSelector(uint64_t client)
+{
+    takeClientControls();
+    stcNotifyFromClient(STC_ChangeDataSource, client);
+}
+
+void ZrDevice::UpdateVolumeStatus(bool skip, uint64_t client)
+{
+    if (!skip)
+        takeClientControls();
+    stcNotifyFromClient(STC_VolumeChanged, client);
+}
+
+void ZrDevice::UpdateMonitorStatus(int value, uint64_t client)
+{
+    if (!mpDriverSM)
+        return;
+    // Decide on the copy that is applied, not on bytes a client can still
+    // change.
+    XsDeviceControls written;
+    std::memcpy(&written, &mpDriverSM->mControls, sizeof written);
+    if (!written.mHasMonitor || written.mMonitorValue == uint32_t(value))
+        return;
+    mPrivateControls = written;
+    mPrivateControls.mMonitorValue = uint32_t(value);
+    setSelectors(mPrivateControls);
+    stcNotifyFromClient(STC_MonitorChanged, client);
+}
+
+void ZrDevice::UpdateTolvaneRouting(int value, uint64_t client)
+{
+    (void)client;  // routing changes are not announced
+    if (!mpDriverSM || !isListed(ZrProductList::Tolvane))
+        return;
+    XsDeviceControls written;
+    std::memcpy(&written, &mpDriverSM->mControls, sizeof written);
+    if (written.mRoutingValue == uint32_t(value))
+        return;
+    mPrivateControls = written;
+    mPrivateControls.mRoutingValue = uint32_t(value);
+    setSelectors(mPrivateControls);
+}
+
+bool ZrDevice::getCanMonitor() const { return mpDriverSM && readShared(mpDriverSM->mControls.mHasMonitor) != 0; }
+
+uint32_t ZrDevice::getMonitorValue() const
+{
+    if (!mpDriverSM || !readShared(mpDriverSM->mControls.mHasMonitor))
+        return 0;
+    return readShared(mpDriverSM->mControls.mMonitorValue);
+}
+
+uint32_t ZrDevice::getTolvaneRoutingValue() const
+{
+    if (!mpDriverSM || !isListed(ZrProductList::Tolvane))
+        return 0;
+    return readShared(mpDriverSM->mControls.mRoutingValue);
+}
+
+void ZrDevice::deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t, uint16_t) const
+{
+    if (mSettingsSaved)
+        std::memcpy(&controls, &mSavedControls, sizeof controls);
+}
+
+void ZrDevice::setSelectors(const XsDeviceControls& controls)
+{
+    recordStub("setSelectors monitor=" + std::to_string(controls.mMonitorValue) +
+               " routing=" + std::to_string(controls.mRoutingValue));
+}
+
 void ZrDevice::setHALVersion(uint32_t v)
 {
     uint32_t expected = 0;

@@ -54,6 +54,7 @@ public:
     const char* getCustomName() const { return mCustomName; }
 
     void stcNotify(uint32_t code, uint32_t param1);
+    void stcNotifyFromClient(uint32_t code, uint64_t client, uint32_t param1 = 0);
     void stcNotifyStreaming(uint32_t code, uint32_t param1);
     bool isStreamBroken() const { return __atomic_load_n(&mStreamBroken, __ATOMIC_SEQ_CST); }
 
@@ -61,6 +62,23 @@ public:
     void setHALVersion(uint32_t v);
     static uint32_t getUSBVersion() { return kDriverVersionWord; }
     void storeSettings();
+
+    // Control blocks a client wrote into the shared area: applied to the
+    // device, then announced with the client as originator.
+    void UpdateMuteStatus(uint64_t client);
+    void UpdateDataSourceSelector(uint64_t client);
+    void UpdateVolumeStatus(bool skip, uint64_t client);
+    void UpdateMonitorStatus(int value, uint64_t client);
+    void UpdateTolvaneRouting(int value, uint64_t client);
+    bool getCanMonitor() const;
+    uint32_t getMonitorValue() const;
+    uint32_t getTolvaneRoutingValue() const;
+    // Copies the controls last applied, when there are any.
+    void deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t vendor, uint16_t product) const;
+    // Applies a control block to the device (stub until the device controls
+    // land: records the call and keeps the shared and saved blocks as they
+    // are).
+    void setSelectors(const XsDeviceControls& controls);
 
     QnChannelSettings& getCurrentSettings();
     QnAjExtData& getAjExtData();
@@ -130,6 +148,10 @@ public:
 
 private:
     bool readDeviceDescriptorWithRetries();
+    // Takes the client's block into the private one, shows the saved state
+    // in the shared block again and applies the private one; false without
+    // a shared area.
+    bool takeClientControls();
     // "No features" means no loaded specific-features record.
     bool hasFeatures() const { return mHasSpecificFeatures && mFeatures.mLoaded; }
     bool hasFeature(unsigned n) const { return hasFeatures() && mFeatures.hasFlag(n); }
@@ -154,6 +176,9 @@ private:
     bool mDeviceSettingsLoaded = false;
     bool mSettingsSaved = false;
     XsDeviceControls mSavedControls{};
+    // The block being applied: taken from the shared area once, so a client
+    // rewriting the shared block cannot change it halfway.
+    XsDeviceControls mPrivateControls{};
     uint32_t mFwUpdaterState = kFwUpdaterUnknown;
     bool mIsUSB2 = false;
     bool mIsUSB3 = false;

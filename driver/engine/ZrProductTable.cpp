@@ -103,6 +103,7 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::MRW30, kKorvexVendorID, 0x0030},
     {ZrProductList::MakerNoDigital, kQuarnelVendorID, 0x0B20},
     {ZrProductList::LXNoDigital, kKorvexVendorID, 0x0310},  // LX310
+    {ZrProductList::Tolvane, 0x2F80, 0x0001},
 };
 
 }  // namespace

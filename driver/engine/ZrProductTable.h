@@ -23,6 +23,7 @@ enum class ZrProductList : uint8_t {
     MRW30,                 // the MRW30 kind: fixed interfaces, own latencies
     MakerNoDigital,        // the maker's device without a digital port
     LXNoDigital,           // the LX-series device without one
+    Tolvane,               // the product with a routing value in its controls
 };
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);
 

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstring>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "EngineFixture.h"
 #include "driver/engine/ZrDevice.h"
@@ -479,6 +481,99 @@ TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
     trace = dev->stubTrace();
     ASSERT_GE(trace.size(), expectTail.size());
     EXPECT_EQ(std::vector<std::string>(trace.end() - 4, trace.end()), expectTail);
+}
+
+// Control blocks a client writes into the shared area: the device applies a
+// private copy, the shared block shows the saved state again, and the change
+// is announced with the client as originator.
+TEST(ControlBlocks, MuteDataSourceAndVolumeApplyAPrivateCopyAndNotify)
+{
+    Plugged d;
+    IOUserClient* a = d.open(2);
+    ASSERT_NE(a, nullptr);
+    uint64_t idA = d.svc->clientIdentifier(a);
+    ZrDevice* dev = d.svc->getDevice();
+    DriverSM* sm = dev->getDriverSM();
+    std::memset(&sm->mSavedControls, 0x11, sizeof sm->mSavedControls);
+    std::memset(&sm->mControls, 0x22, sizeof sm->mControls);
+    sm->mControls.mMonitorValue = 4;
+    sm->mControls.mRoutingValue = 9;
+    size_t before = dev->stubTrace().size();
+
+    dev->UpdateMuteStatus(idA);
+    EXPECT_EQ(std::memcmp(&sm->mControls, &sm->mSavedControls, sizeof sm->mControls), 0);
+    dev->UpdateDataSourceSelector(idA);
+    dev->UpdateVolumeStatus(true, idA);  // announces only
+    dev->UpdateVolumeStatus(false, 0);
+    hx::kern::waitQuiet();
+
+    auto trace = dev->stubTrace();
+    std::vector<std::string> applied(trace.begin() + long(before), trace.end());
+    // The first apply got what the client wrote; later ones the saved state
+    // that the shared block shows again.
+    const std::string saved = "setSelectors monitor=" + std::to_string(0x11111111u) +
+                              " routing=" + std::to_string(0x11111111u);
+    EXPECT_EQ(applied, (std::vector<std::string>{"setSelectors monitor=4 routing=9", saved, saved}));
+    auto recs = asTest(a)->records();
+    ASSERT_EQ(recs.size(), 4u);
+    const uint32_t codes[] = {STC_MuteChanged, STC_ChangeDataSource, STC_VolumeChanged, STC_VolumeChanged};
+    const uint64_t origin[] = {idA, idA, idA, 0};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(recs[i].mCode, codes[i]) << i;
+        EXPECT_EQ(uint64_t(recs[i].mClient), origin[i]) << i;
+    }
+}
+
+TEST(ControlBlocks, MonitorChangesOnlyWithAMonitorControlAndANewValue)
+{
+    Plugged d;
+    IOUserClient* a = d.open(2);
+    ASSERT_NE(a, nullptr);
+    uint64_t idA = d.svc->clientIdentifier(a);
+    ZrDevice* dev = d.svc->getDevice();
+    DriverSM* sm = dev->getDriverSM();
+    sm->mControls.mMonitorValue = 3;
+    EXPECT_FALSE(dev->getCanMonitor());
+    EXPECT_EQ(dev->getMonitorValue(), 0u);
+    size_t before = dev->stubTrace().size();
+
+    dev->UpdateMonitorStatus(5, idA);  // no monitor control
+    sm->mControls.mHasMonitor = 1;
+    EXPECT_TRUE(dev->getCanMonitor());
+    EXPECT_EQ(dev->getMonitorValue(), 3u);
+    dev->UpdateMonitorStatus(3, idA);  // unchanged
+    dev->UpdateMonitorStatus(5, idA);
+    // The written block is not restored: it still shows the old value.
+    EXPECT_EQ(uint32_t(sm->mControls.mMonitorValue), 3u);
+    // The HX-5100 has no routing value.
+    sm->mControls.mRoutingValue = 6;
+    dev->UpdateTolvaneRouting(7, idA);
+    EXPECT_EQ(dev->getTolvaneRoutingValue(), 0u);
+    hx::kern::waitQuiet();
+
+    auto trace = dev->stubTrace();
+    EXPECT_EQ(std::vector<std::string>(trace.begin() + long(before), trace.end()),
+              std::vector<std::string>{"setSelectors monitor=5 routing=0"});
+    auto recs = asTest(a)->records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].mCode, uint32_t(STC_MonitorChanged));
+    EXPECT_EQ(uint64_t(recs[0].mClient), idA);
+}
+
+TEST(ControlBlocks, DeviceSettingsLoadOnlyOnceStored)
+{
+    Plugged d;
+    ZrDevice* dev = d.svc->getDevice();
+    XsDeviceControls out;
+    std::memset(&out, 0x5A, sizeof out);
+    dev->deviceSettingsLoadControls(out, 0, 0);
+    EXPECT_EQ(out.mControls[0], 0x5A);
+    dev->getDriverSM()->mControls.mMonitorValue = 12;
+    dev->storeSettings();
+    dev->getDriverSM()->mControls.mMonitorValue = 13;
+    dev->deviceSettingsLoadControls(out, 0, 0);
+    EXPECT_EQ(out.mControls[0], 0);
+    EXPECT_EQ(uint32_t(out.mMonitorValue), 12u);
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ ZrDevice::~ZrDevice()
 {
     if (mpDriverSM)
         storeSettings();
+    mTrunk2Interfaces.closeAll();
     terminate();
 }
 
@@ -468,6 +469,74 @@ bool ZrDevice::buildInternalAPIDeviceInfo()
     mConfigurations.setConfigurationCount(uint8_t(mConfigurationCount));
     mConfigurations.getAPIDeviceInfo(*info);
     return true;
+}
+
+void ZrDevice::Trunk2Interfaces::Entry::close()
+{
+    if (mpIF) {
+        if (mpOpener)
+            mpIF->close(mpOpener);
+        mpIF->release();
+    }
+    mpIF = nullptr;
+    mpOpener = nullptr;
+}
+
+bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface* intf, IOService* opener)
+{
+    static const char* const kSig = "bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface *, IOService *)";
+    if (!intf) {
+        IOLog("Unexpected: %s pIF is NULL\n", kSig);
+        return false;
+    }
+    const StandardUSB::InterfaceDescriptor* desc = intf->getInterfaceDescriptor();
+    if (!desc) {
+        IOLog("Unexpected: %s pDesc is NULL\n", kSig);
+        return false;
+    }
+    int n = desc->bInterfaceNumber;
+    if (n >= kCount) {
+        IOLog("Unexpected: %s pDesc->bInterfaceNumber:%d out of range\n", kSig, n);
+        return false;
+    }
+    if (!mEntry[n].isFree()) {
+        IOLog("Unexpected: %s mEntry[ifNum:%d].isFree() returned false\n", kSig, n);
+        return false;
+    }
+    intf->retain();
+    mEntry[n].mpIF = intf;
+    mEntry[n].mpOpener = opener;
+    if (opener)
+        intf->open(opener, 0);
+    IOLog("Success: %s mEntry[ifNum:%d]\n", kSig, n);
+    return true;
+}
+
+bool ZrDevice::Trunk2Interfaces::setIfAlt(int nInterface, int alternate)
+{
+    static const char* const kSig = "bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int)";
+    if (nInterface < 0 || nInterface >= kCount) {
+        IOLog("Unexpected: %s nInterface:%d out of range\n", kSig, nInterface);
+        return false;
+    }
+    IOUSBHostInterface* intf = mEntry[nInterface].mpIF;
+    if (!intf) {
+        IOLog("Unexpected: %s mpIF is NULL\n", kSig);
+        return false;
+    }
+    return intf->selectAlternateSetting(uint8_t(alternate)) == kIOReturnSuccess;
+}
+
+void ZrDevice::Trunk2Interfaces::close(int nInterface)
+{
+    if (nInterface >= 0 && nInterface < kCount)
+        mEntry[nInterface].close();
+}
+
+void ZrDevice::Trunk2Interfaces::closeAll()
+{
+    for (Entry& e : mEntry)
+        e.close();
 }
 
 void ZrDevice::stopStreaming(bool wait) { recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0")); }

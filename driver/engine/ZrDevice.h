@@ -136,6 +136,33 @@ public:
     ZrDeviceConfigurations& getConfigurations() { return mConfigurations; }
     const ZrDeviceConfigurations& getConfigurations() const { return mConfigurations; }
 
+    // Interfaces opened by hand for the Trunk 2 product, one entry per
+    // interface number below 8; each entry keeps its interface retained and
+    // open for its opener until closed.
+    class Trunk2Interfaces {
+    public:
+        static constexpr int kCount = 8;
+        struct Entry {
+            IOUSBHostInterface* mpIF = nullptr;
+            IOService* mpOpener = nullptr;
+            bool isFree() const { return mpIF == nullptr; }
+            void close();
+        };
+        Trunk2Interfaces() = default;
+        Trunk2Interfaces(const Trunk2Interfaces&) = delete;
+        Trunk2Interfaces& operator=(const Trunk2Interfaces&) = delete;
+        ~Trunk2Interfaces() { closeAll(); }
+        bool add(IOUSBHostInterface* intf, IOService* opener);
+        bool setIfAlt(int nInterface, int alternate);
+        void close(int nInterface);
+        void closeAll();
+        const Entry& entry(int n) const { return mEntry[n]; }
+
+    private:
+        Entry mEntry[kCount];
+    };
+    Trunk2Interfaces& getTrunk2Interfaces() { return mTrunk2Interfaces; }
+
     // Personality values ("QnSpecific").
     uint32_t mMsWait = 0;
     uint32_t mInACR = 255;
@@ -192,6 +219,8 @@ private:
     uint32_t mFirmwareVersion = 0;
     uint8_t mFirmwareBuffer[16] = {};
     bool mRTThreadRunning = false;
+
+    Trunk2Interfaces mTrunk2Interfaces;
 
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;

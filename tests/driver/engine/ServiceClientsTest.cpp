@@ -576,4 +576,59 @@ TEST(ControlBlocks, DeviceSettingsLoadOnlyOnceStored)
     EXPECT_EQ(uint32_t(out.mMonitorValue), 12u);
 }
 
+// Interfaces the device model opens by hand: one entry per interface number,
+// retained and open for the opener until closed.
+TEST(Trunk2Interfaces, AddSelectAndCloseKeepEntriesAndReferencesStraight)
+{
+    Plugged d;
+    IOUSBHostDevice* usb = d.svc->getUSBDevice();
+    ASSERT_EQ(usb->setConfiguration(1, false), kIOReturnSuccess);
+    std::vector<IOUSBHostInterface*> found;
+    OSIterator* it = usb->getClientIterator();
+    while (OSObject* o = it->getNextObject())
+        if (auto* i = OSDynamicCast(IOUSBHostInterface, o))
+            found.push_back(i);
+    it->release();
+    ASSERT_EQ(found.size(), 4u);
+    IOUSBHostInterface* playback = found[1];
+    ASSERT_EQ(playback->getInterfaceDescriptor()->bInterfaceNumber, 1);
+
+    ZrDevice::Trunk2Interfaces& t = d.svc->getDevice()->getTrunk2Interfaces();
+    hx::log::Capture cap;
+    const int refs = playback->getRetainCount();
+    EXPECT_FALSE(t.add(nullptr, d.svc.svc));
+    EXPECT_TRUE(t.add(playback, d.svc.svc));
+    EXPECT_EQ(playback->getRetainCount(), refs + 1);
+    EXPECT_TRUE(playback->isOpen(d.svc.svc));
+    EXPECT_FALSE(t.add(playback, d.svc.svc));  // occupied
+    EXPECT_TRUE(t.add(found[2], nullptr));     // kept, not opened
+    EXPECT_FALSE(found[2]->isOpen());
+
+    EXPECT_TRUE(t.setIfAlt(1, 2));
+    EXPECT_FALSE(t.setIfAlt(3, 0));  // empty entry
+    EXPECT_FALSE(t.setIfAlt(8, 0));
+    EXPECT_FALSE(t.setIfAlt(-1, 0));
+    size_t setInterface = 0;
+    for (const auto& r : d.model->trace())
+        setInterface += r.setup.bmRequestType == 0x01 && r.setup.bRequest == 11 && r.setup.wValue == 2 &&
+                        r.setup.wIndex == 1;
+    EXPECT_EQ(setInterface, 1u);
+
+    const char* sig = "bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface *, IOService *)";
+    const std::string log = cap.text();
+    for (const std::string& line :
+         {"Unexpected: " + std::string(sig) + " pIF is NULL\n", "Success: " + std::string(sig) + " mEntry[ifNum:1]\n",
+          "Unexpected: " + std::string(sig) + " mEntry[ifNum:1].isFree() returned false\n",
+          std::string("Unexpected: bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int) mpIF is NULL\n"),
+          std::string("Unexpected: bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int) nInterface:8 out of range\n")})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+
+    t.close(1);
+    EXPECT_FALSE(playback->isOpen(d.svc.svc));
+    EXPECT_EQ(playback->getRetainCount(), refs);
+    EXPECT_TRUE(t.entry(1).isFree());
+    t.closeAll();
+    EXPECT_TRUE(t.entry(2).isFree());
+}
+
 }  // namespace

@@ -198,8 +198,8 @@ bool ZrKernelDeviceKorvexHX5100::usbLoadConfigurations()
     DriverSM* sm = m_pDevice->getDriverSM();
     if (!sm)
         return false;
-    // The HX-5100's family reports one usable configuration.
-    if (m_pDevice->isMerrowCompatible())
+    // The Merrow 192 family reports one usable configuration.
+    if (m_pDevice->isMRW192Compatible())
         sm->mNumConfigurations = 1;
     uint32_t count = sm->mNumConfigurations;
     m_pDevice->setConfigurationCount(count);

@@ -353,7 +353,7 @@ TEST(MalformedSets, EndCleanlyKeepingWhatWasParsed)
         return v;
     };
     std::vector<uint8_t> cut = classCompliantConfigurationSet();
-    cut.resize(cut.size() - 5);
+    cut.erase(cut.end() - 5, cut.end());
     std::vector<Case> cases = {
         {"empty", {}, false, 0},
         {"configuration too short", {8, 2, 9, 0, 1, 1, 0, 0x80}, false, 0},

@@ -14,7 +14,7 @@ const char kDigitsUpper[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 constexpr unsigned long long kFileSinkInternalSize = 63;
 constexpr int kMaxPrecision = 512;
-constexpr unsigned long long kMaxFloatSpec = 63;
+constexpr unsigned long long kMaxFloatConversion = 63;
 constexpr int kFloatStackBuffer = 128;
 
 // --- null sink: counts only ---
@@ -115,22 +115,22 @@ inline int addDigit(int value, char digit) {
     return value * 10 + d;
 }
 
-// A specification the C library may be given for one double: '%', flags,
+// A conversion the C library may be given for one double: '%', flags,
 // digits for width and precision, at most an 'l', and a floating-point
 // conversion. Anything else ('*', another conversion) would make it read an
 // argument that is not there.
-bool isDoubleSpec(const char* spec, unsigned long long n) {
+bool isDoubleConversion(const char* conversion, unsigned long long n) {
     unsigned long long i = 0;
-    if (n < 2 || spec[i++] != '%') return false;
-    while (i < n && (spec[i] == '-' || spec[i] == '+' || spec[i] == ' ' || spec[i] == '#' || spec[i] == '0')) ++i;
-    while (i < n && spec[i] >= '0' && spec[i] <= '9') ++i;
-    if (i < n && spec[i] == '.') {
+    if (n < 2 || conversion[i++] != '%') return false;
+    while (i < n && (conversion[i] == '-' || conversion[i] == '+' || conversion[i] == ' ' || conversion[i] == '#' || conversion[i] == '0')) ++i;
+    while (i < n && conversion[i] >= '0' && conversion[i] <= '9') ++i;
+    if (i < n && conversion[i] == '.') {
         ++i;
-        while (i < n && spec[i] >= '0' && spec[i] <= '9') ++i;
+        while (i < n && conversion[i] >= '0' && conversion[i] <= '9') ++i;
     }
-    if (i < n && spec[i] == 'l') ++i;
+    if (i < n && conversion[i] == 'l') ++i;
     if (i + 1 != n) return false;
-    switch (spec[i]) {
+    switch (conversion[i]) {
         case 'a': case 'A': case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': return true;
         default: return false;
     }
@@ -143,12 +143,12 @@ locale_t cLocale() {
 
 // Floating-point text by the C library, in the C locale whatever the
 // process's locale is.
-int formatDouble(char* out, size_t size, const char* spec, double x) {
+int formatDouble(char* out, size_t size, const char* conversion, double x) {
     locale_t c = cLocale();
     locale_t previous = c ? uselocale(c) : static_cast<locale_t>(nullptr);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::snprintf(out, size, spec, x);
+    const int n = std::snprintf(out, size, conversion, x);
 #pragma GCC diagnostic pop
     if (c) uselocale(previous);
     return n;
@@ -289,14 +289,14 @@ void FormatTarget::format(FmtInt& v) {
     if (v.width > total) mpfnWriteChars(this, ' ', static_cast<unsigned long long>(v.width - total));
 }
 
-unsigned long long FormatTarget::format(double x, const char* spec, unsigned long long specLength) {
-    if (!spec || specLength == 0 || specLength > kMaxFloatSpec || !isDoubleSpec(spec, specLength)) return 0;
-    char specText[kMaxFloatSpec + 1];
-    for (unsigned long long i = 0; i < specLength; ++i) specText[i] = spec[i];
-    specText[specLength] = 0;
+unsigned long long FormatTarget::format(double x, const char* conversion, unsigned long long conversionLength) {
+    if (!conversion || conversionLength == 0 || conversionLength > kMaxFloatConversion || !isDoubleConversion(conversion, conversionLength)) return 0;
+    char conversionText[kMaxFloatConversion + 1];
+    for (unsigned long long i = 0; i < conversionLength; ++i) conversionText[i] = conversion[i];
+    conversionText[conversionLength] = 0;
 
     char text[kFloatStackBuffer];
-    const int n = formatDouble(text, sizeof text, specText, x);
+    const int n = formatDouble(text, sizeof text, conversionText, x);
     if (n <= 0) return 0;
     if (n < kFloatStackBuffer) {
         mpfnWrite(this, text, static_cast<unsigned long long>(n));
@@ -305,7 +305,7 @@ unsigned long long FormatTarget::format(double x, const char* spec, unsigned lon
     const size_t bigSize = static_cast<size_t>(n) + 16;
     char* big = static_cast<char*>(memoryAlloc(bigSize));
     if (!big) return 0;
-    const int m = formatDouble(big, bigSize, specText, x);
+    const int m = formatDouble(big, bigSize, conversionText, x);
     unsigned long long written = 0;
     if (m > 0 && static_cast<size_t>(m) < bigSize) {
         mpfnWrite(this, big, static_cast<unsigned long long>(m));
@@ -337,7 +337,7 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
         if (p != run) mpfnWrite(this, run, static_cast<unsigned long long>(p - run));
         if (!*p) break;
 
-        const char* specStart = p;
+        const char* conversionStart = p;
         ++p;  // the '%'
         if (*p == '%') {
             mpfnWriteChar(this, '%');
@@ -486,32 +486,32 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
             case 'g':
             case 'G': {
                 const double x = va_arg(args, double);
-                const unsigned long long specLength = static_cast<unsigned long long>(p - specStart) + 1;
-                if (specLength > kMaxFloatSpec) break;
+                const unsigned long long conversionLength = static_cast<unsigned long long>(p - conversionStart) + 1;
+                if (conversionLength > kMaxFloatConversion) break;
                 // The C library sees the flags, the width and the precision
                 // already taken (numbers in place of '*'), without length modifier.
-                char spec[kMaxFloatSpec + 1 + 32];
-                FormatTarget specSink(spec, sizeof spec);
-                specSink.mpfnBegin(&specSink);
-                specSink.mpfnWriteChar(&specSink, '%');
-                if (v.flags & kFmtLeft) specSink.mpfnWriteChar(&specSink, '-');
-                if (v.flags & kFmtPlus) specSink.mpfnWriteChar(&specSink, '+');
-                if (v.flags & kFmtSpace) specSink.mpfnWriteChar(&specSink, ' ');
-                if (v.flags & kFmtAlternate) specSink.mpfnWriteChar(&specSink, '#');
-                if (v.flags & kFmtZero) specSink.mpfnWriteChar(&specSink, '0');
+                char conversion[kMaxFloatConversion + 1 + 32];
+                FormatTarget conversionSink(conversion, sizeof conversion);
+                conversionSink.mpfnBegin(&conversionSink);
+                conversionSink.mpfnWriteChar(&conversionSink, '%');
+                if (v.flags & kFmtLeft) conversionSink.mpfnWriteChar(&conversionSink, '-');
+                if (v.flags & kFmtPlus) conversionSink.mpfnWriteChar(&conversionSink, '+');
+                if (v.flags & kFmtSpace) conversionSink.mpfnWriteChar(&conversionSink, ' ');
+                if (v.flags & kFmtAlternate) conversionSink.mpfnWriteChar(&conversionSink, '#');
+                if (v.flags & kFmtZero) conversionSink.mpfnWriteChar(&conversionSink, '0');
                 FmtInt number = {-1, -1, 0, 'u', 0, 10, true, 0, true};
                 if (v.width > 0) {
                     number.value = static_cast<unsigned long long>(v.width);
-                    specSink.format(number);
+                    conversionSink.format(number);
                 }
                 if (v.precision >= 0) {
-                    specSink.mpfnWriteChar(&specSink, '.');
+                    conversionSink.mpfnWriteChar(&conversionSink, '.');
                     number = {-1, -1, 0, 'u', static_cast<unsigned long long>(v.precision), 10, true, 0, true};
-                    specSink.format(number);
+                    conversionSink.format(number);
                 }
-                specSink.mpfnWriteChar(&specSink, conv);
-                const unsigned long long n = specSink.mpfnEnd(&specSink);
-                format(x, spec, n);
+                conversionSink.mpfnWriteChar(&conversionSink, conv);
+                const unsigned long long n = conversionSink.mpfnEnd(&conversionSink);
+                format(x, conversion, n);
                 break;
             }
             default:

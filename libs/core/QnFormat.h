@@ -50,8 +50,8 @@ public:
     unsigned long long format(const char* fmt, va_list args);
     unsigned long long format(const char* fmt, ...);
     void format(FmtInt& value);
-    // spec is the conversion from its '%' to its conversion character.
-    unsigned long long format(double x, const char* spec, unsigned long long specLength);
+    // conversion: the text from its '%' to its conversion character.
+    unsigned long long format(double x, const char* conversion, unsigned long long conversionLength);
     void flush();
 
     // The sink, as plain operation pointers chosen by init.

@@ -10,7 +10,7 @@
 
 namespace DescriptorCursor {
 
-// Descriptor types of the USB and audio class specifications.
+// Descriptor types of USB and of the audio device class.
 enum : uint8_t {
     kTypeDevice = 1,
     kTypeConfiguration = 2,

@@ -425,25 +425,25 @@ int vformat(char* buffer, size_t size, const char* fmt, va_list ap)
             ++p;
             continue;
         }
-        char spec[32];
+        char convText[32];
         size_t n = 0;
-        spec[n++] = '%';
+        convText[n++] = '%';
         while (*p && std::strchr(" #+-0", *p) && n < 8)
-            spec[n++] = *p++;
+            convText[n++] = *p++;
         int star[2] = {0, 0};
         int stars = 0;
         auto digits = [&] {
             if (*p == '*') {
                 star[stars++] = va_arg(ap, int);
-                spec[n++] = *p++;
+                convText[n++] = *p++;
             } else {
                 while (*p >= '0' && *p <= '9' && n < 20)
-                    spec[n++] = *p++;
+                    convText[n++] = *p++;
             }
         };
         digits();
         if (*p == '.') {
-            spec[n++] = *p++;
+            convText[n++] = *p++;
             digits();
         }
         enum { L_INT, L_CHAR, L_SHORT, L_LONG, L_LLONG, L_SIZE, L_PTRDIFF } len = L_INT;
@@ -466,7 +466,7 @@ int vformat(char* buffer, size_t size, const char* fmt, va_list ap)
         char piece[512];
         auto emit = [&](auto value, const char* lenMod) {
             char f[40];
-            std::snprintf(f, sizeof f, "%.*s%s%c", int(n), spec, lenMod, conv == 'P' ? 'p' : conv);
+            std::snprintf(f, sizeof f, "%.*s%s%c", int(n), convText, lenMod, conv == 'P' ? 'p' : conv);
             int w;
             if (stars == 2) w = std::snprintf(piece, sizeof piece, f, star[0], star[1], value);
             else if (stars == 1) w = std::snprintf(piece, sizeof piece, f, star[0], value);

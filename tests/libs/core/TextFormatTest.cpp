@@ -130,7 +130,7 @@ TEST(TextFormat, FloatingPoint) {
     EXPECT_EQ(big.size(), 202u);
     EXPECT_EQ(big.substr(0, 4), "1.00");
     EXPECT_EQ(format(nullptr, 0, "%300.1f", 1.0), 300u);
-    // A specification longer than 63 characters writes nothing and formatting goes on.
+    // A conversion longer than 63 characters writes nothing and formatting goes on.
     EXPECT_EQ(fmt("a%000000000000000000000000000000000000000000000000000000000000000001fb", 1.0), "ab");
 }
 
@@ -141,17 +141,17 @@ TEST(TextFormat, RandomIntegerConversionsAgreeWithTheCLibrary) {
     const char* flagSets[] = {"", "-", "+", " ", "#", "0", "-+", "+0", " 0", "#0", "-#", "+ ", "-0", "#-+ 0"};
     const char convs[] = {'d', 'i', 'u', 'o', 'x', 'X'};
     for (int i = 0; i < 20000; ++i) {
-        std::string spec = "%";
-        spec += flagSets[rng() % (sizeof flagSets / sizeof flagSets[0])];
-        if (rng() % 2) spec += std::to_string(rng() % 30 + 1);
-        if (rng() % 2) spec += "." + std::to_string(rng() % 25);
+        std::string conversion = "%";
+        conversion += flagSets[rng() % (sizeof flagSets / sizeof flagSets[0])];
+        if (rng() % 2) conversion += std::to_string(rng() % 30 + 1);
+        if (rng() % 2) conversion += "." + std::to_string(rng() % 25);
         const bool wide = rng() % 2;
         const char conv = convs[rng() % sizeof convs];
         const bool narrowUnsigned = !wide && conv != 'd' && conv != 'i' && rng() % 3 == 0;
-        if (wide) spec += "ll";
-        else if (narrowUnsigned) spec += (rng() % 2) ? "h" : "hh";
-        spec += conv;
-        spec = "<" + spec + ">";
+        if (wide) conversion += "ll";
+        else if (narrowUnsigned) conversion += (rng() % 2) ? "h" : "hh";
+        conversion += conv;
+        conversion = "<" + conversion + ">";
 
         unsigned long long raw = rng();
         switch (rng() % 4) {
@@ -162,13 +162,13 @@ TEST(TextFormat, RandomIntegerConversionsAgreeWithTheCLibrary) {
         }
         char ours[256], theirs[256];
         if (wide) {
-            format(ours, sizeof ours, spec.c_str(), static_cast<long long>(raw));
-            std::snprintf(theirs, sizeof theirs, spec.c_str(), static_cast<long long>(raw));
+            format(ours, sizeof ours, conversion.c_str(), static_cast<long long>(raw));
+            std::snprintf(theirs, sizeof theirs, conversion.c_str(), static_cast<long long>(raw));
         } else {
-            format(ours, sizeof ours, spec.c_str(), static_cast<int>(raw));
-            std::snprintf(theirs, sizeof theirs, spec.c_str(), static_cast<int>(raw));
+            format(ours, sizeof ours, conversion.c_str(), static_cast<int>(raw));
+            std::snprintf(theirs, sizeof theirs, conversion.c_str(), static_cast<int>(raw));
         }
-        ASSERT_STREQ(ours, theirs) << spec << " of " << raw;
+        ASSERT_STREQ(ours, theirs) << conversion << " of " << raw;
     }
 }
 
@@ -272,7 +272,7 @@ TEST(TextFormat, DoubleWriterTakesOnlyASpecForOneDouble) {
     char buf[64];
     FormatTarget t(buf, sizeof buf);
     struct Case {
-        const char* spec;
+        const char* conversion;
         const char* text;
     };
     const Case cases[] = {
@@ -281,10 +281,10 @@ TEST(TextFormat, DoubleWriterTakesOnlyASpecForOneDouble) {
     };
     for (const Case& c : cases) {
         t.mpfnBegin(&t);
-        const unsigned long long n = t.format(1.5, c.spec, std::strlen(c.spec));
+        const unsigned long long n = t.format(1.5, c.conversion, std::strlen(c.conversion));
         t.mpfnEnd(&t);
-        EXPECT_STREQ(buf, c.text) << c.spec;
-        EXPECT_EQ(n, std::strlen(c.text)) << c.spec;
+        EXPECT_STREQ(buf, c.text) << c.conversion;
+        EXPECT_EQ(n, std::strlen(c.text)) << c.conversion;
     }
 }
 

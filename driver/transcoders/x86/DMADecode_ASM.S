@@ -53,16 +53,7 @@
 
 .macro DEC8_ASM name, lanes
 X86_FUNC \name
-    test rdi, rdi
-    jz 9f
-    SAVE_CALLER_STATE
-    mov rsi, [rdi + REC_SRC]
-    mov rdx, [rdi + REC_DST]
-    test rdx, rdx
-    jz 8f
-    test rsi, rsi
-    jz 7f
-    mov dword ptr [rdi + REC_FRAMES], 8
+    MEMBER_ENTRY rdx, 8
     movabs rbx, GATHER8_MASK
     movabs rbp, GATHER8_MUL
     .p2align 4
@@ -77,11 +68,7 @@ X86_FUNC \name
 7:
     // No wire block: the frames are silence.
     ZERO_FILL rdx, (64 * \lanes)
-8:
-    RESTORE_CALLER_STATE
-9:
-    mov eax, 16 * \lanes
-    ret
+    MEMBER_EXIT (16 * \lanes)
 X86_ENDFUNC \name
 .endm
 
@@ -120,16 +107,7 @@ X86_ENDFUNC \name
 
 .macro DEC16_ASM name, lanes
 X86_FUNC \name
-    test rdi, rdi
-    jz 9f
-    SAVE_CALLER_STATE
-    mov rsi, [rdi + REC_SRC]
-    mov rdx, [rdi + REC_DST]
-    test rdx, rdx
-    jz 8f
-    test rsi, rsi
-    jz 7f
-    mov dword ptr [rdi + REC_FRAMES], 4
+    MEMBER_ENTRY rdx, 4
     movabs rbx, GATHER16_MASK
     movabs rbp, GATHER16_MUL
     .p2align 4
@@ -143,11 +121,7 @@ X86_FUNC \name
     jmp 8f
 7:
     ZERO_FILL rdx, (32 * \lanes)
-8:
-    RESTORE_CALLER_STATE
-9:
-    mov eax, 8 * \lanes
-    ret
+    MEMBER_EXIT (8 * \lanes)
 X86_ENDFUNC \name
 .endm
 

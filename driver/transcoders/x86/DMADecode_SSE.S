@@ -107,16 +107,7 @@
 
 .macro DEC8_SSE name, lanes
 X86_FUNC \name
-    test rdi, rdi
-    jz 9f
-    SAVE_CALLER_STATE
-    mov rsi, [rdi + REC_SRC]
-    mov r9, [rdi + REC_DST]
-    test r9, r9
-    jz 8f
-    test rsi, rsi
-    jz 7f
-    mov dword ptr [rdi + REC_FRAMES], 8
+    MEMBER_ENTRY r9, 8
     .p2align 4
 1:
     DEC8_SSE_HALF 0, \lanes
@@ -129,12 +120,7 @@ X86_FUNC \name
 7:
     // No wire block: the frames are silence.
     ZERO_FILL r9, (64 * \lanes)
-8:
-    RESTORE_CALLER_STATE
-9:
-    mov eax, 16 * \lanes
-    emms
-    ret
+    MEMBER_EXIT (16 * \lanes), 1
 X86_ENDFUNC \name
 .endm
 
@@ -165,16 +151,7 @@ X86_ENDFUNC \name
 
 .macro DEC16_SSE name, lanes
 X86_FUNC \name
-    test rdi, rdi
-    jz 9f
-    SAVE_CALLER_STATE
-    mov rsi, [rdi + REC_SRC]
-    mov r9, [rdi + REC_DST]
-    test r9, r9
-    jz 8f
-    test rsi, rsi
-    jz 7f
-    mov dword ptr [rdi + REC_FRAMES], 4
+    MEMBER_ENTRY r9, 4
     .p2align 4
 1:
     DEC16_SSE_HALF 0, \lanes
@@ -186,12 +163,7 @@ X86_FUNC \name
     jmp 8f
 7:
     ZERO_FILL r9, (32 * \lanes)
-8:
-    RESTORE_CALLER_STATE
-9:
-    mov eax, 8 * \lanes
-    emms
-    ret
+    MEMBER_EXIT (8 * \lanes), 1
 X86_ENDFUNC \name
 .endm
 

@@ -58,16 +58,7 @@
 
 .macro ENC_ASM name, channels, plain, skew, frames
 X86_FUNC \name
-    test rdi, rdi
-    jz 9f
-    SAVE_CALLER_STATE
-    mov rsi, [rdi + REC_SRC]
-    mov r9, [rdi + REC_DST]
-    test r9, r9
-    jz 8f
-    test rsi, rsi
-    jz 7f
-    mov dword ptr [rdi + REC_FRAMES], \frames
+    MEMBER_ENTRY r9, \frames
     movabs rbx, SCATTER_MUL
     movabs rbp, BIT7_MASK
     .if \skew >= 0
@@ -92,11 +83,7 @@ X86_FUNC \name
     // No PCM: the whole bulk slot is silence.
     ZERO_FILL r9, 512
     .endif
-8:
-    RESTORE_CALLER_STATE
-9:
-    mov eax, 4 * \channels * \frames
-    ret
+    MEMBER_EXIT (4 * \channels * \frames)
 X86_ENDFUNC \name
 .endm
 

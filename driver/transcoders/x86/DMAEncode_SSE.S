@@ -110,16 +110,7 @@
 
 .macro ENC_SSE name, channels, plain, skew, frames
 X86_FUNC \name
-    test rdi, rdi
-    jz 9f
-    SAVE_CALLER_STATE
-    mov rsi, [rdi + REC_SRC]
-    mov r9, [rdi + REC_DST]
-    test r9, r9
-    jz 8f
-    test rsi, rsi
-    jz 7f
-    mov dword ptr [rdi + REC_FRAMES], \frames
+    MEMBER_ENTRY r9, \frames
     pxor mm7, mm7
     .if \skew >= 0
     mov r11, [rdi + REC_CARRY]
@@ -136,12 +127,7 @@ X86_FUNC \name
     // No PCM: the whole bulk slot is silence.
     ZERO_FILL r9, 512
     .endif
-8:
-    RESTORE_CALLER_STATE
-9:
-    mov eax, 4 * \channels * \frames
-    emms
-    ret
+    MEMBER_EXIT (4 * \channels * \frames), 1
 X86_ENDFUNC \name
 .endm
 

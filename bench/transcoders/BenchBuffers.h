@@ -1,9 +1,13 @@
 // Input and output blocks shared by the transcoder benchmarks: a 4 KiB input
-// of fixed pseudo-random bytes, a 4 KiB output and a carried word.
+// of fixed pseudo-random bytes, a 4 KiB output and a carried word; and the
+// registration of one benchmark that runs a body on its own blocks.
 #pragma once
+
+#include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace hxbench {
@@ -18,5 +22,19 @@ struct Buffers {
             b = uint8_t(rng());
     }
 };
+
+// Benchmark \p name: \p body on fresh blocks per run, \p bytes counted a call.
+template <typename F>
+void registerOne(const std::string& name, std::size_t bytes, F body) {
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+        Buffers b;
+        for (auto _ : st) {
+            body(b);
+            benchmark::DoNotOptimize(b.out.data());
+            benchmark::ClobberMemory();
+        }
+        st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(bytes));
+    });
+}
 
 }  // namespace hxbench

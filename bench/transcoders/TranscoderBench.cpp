@@ -31,35 +31,12 @@ std::vector<std::string> gConverters;
 void registerTrio(const std::string& name, std::size_t inBytes, std::size_t outBytes,
                   std::function<void(Buffers&)> convert, std::function<void(Buffers&)> reference) {
     gConverters.push_back(name);
-    const int64_t bytes = int64_t(inBytes + outBytes);
-    benchmark::RegisterBenchmark(("convert/" + name).c_str(), [=](benchmark::State& st) {
-        Buffers b;
-        for (auto _ : st) {
-            convert(b);
-            benchmark::DoNotOptimize(b.out.data());
-            benchmark::ClobberMemory();
-        }
-        st.SetBytesProcessed(int64_t(st.iterations()) * bytes);
-    });
-    benchmark::RegisterBenchmark(("memcpy/" + name).c_str(), [=](benchmark::State& st) {
-        Buffers b;
-        for (auto _ : st) {
-            std::memcpy(b.out.data(), b.in.data(), std::size_t(bytes));
-            benchmark::DoNotOptimize(b.out.data());
-            benchmark::ClobberMemory();
-        }
-        st.SetBytesProcessed(int64_t(st.iterations()) * bytes);
-    });
+    const std::size_t bytes = inBytes + outBytes;
+    hxbench::registerOne("convert/" + name, bytes, convert);
+    hxbench::registerOne("memcpy/" + name, bytes,
+                         [bytes](Buffers& b) { std::memcpy(b.out.data(), b.in.data(), bytes); });
     if (reference)
-        benchmark::RegisterBenchmark(("reference/" + name).c_str(), [=](benchmark::State& st) {
-            Buffers b;
-            for (auto _ : st) {
-                reference(b);
-                benchmark::DoNotOptimize(b.out.data());
-                benchmark::ClobberMemory();
-            }
-            st.SetBytesProcessed(int64_t(st.iterations()) * bytes);
-        });
+        hxbench::registerOne("reference/" + name, bytes, reference);
 }
 
 std::function<void(Buffers&)> dma(DMA_CONVERT_FNC fn) {
@@ -219,13 +196,14 @@ void registerInPlace() {
     };
     const Mixer mixers[] = {{"outMixer2CH", outMixer2CH, 2}, {"outMixer4CH", outMixer4CH, 4},
                             {"outMixer6CH", outMixer6CH, 6}};
+    // Set once, outside the timed calls.
+    static QN_Fraction left[32], right[32];
+    static char routing[32] = {0, 1, 3};
+    for (int i = 0; i < 32; ++i)
+        left[i] = {i % 2 ? 0 : 1, 1}, right[i] = {i % 2 ? 1 : 0, 1};
     for (const Mixer& m : mixers) {
         const std::size_t bytes = std::size_t(48) * m.channels * 4;
         registerTrio(m.name, bytes, bytes, [=](Buffers& b) {
-            static QN_Fraction left[32], right[32];
-            static char routing[32] = {0, 1, 3};
-            for (int i = 0; i < 32; ++i)
-                left[i] = {i % 2 ? 0 : 1, 1}, right[i] = {i % 2 ? 1 : 0, 1};
             m.fn(reinterpret_cast<u_int32_t*>(b.out.data()), 48, left, right, routing);
         }, nullptr);
     }

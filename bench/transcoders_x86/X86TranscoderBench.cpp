@@ -107,19 +107,6 @@ constexpr std::array<RefFn, sizeof...(I)> referenceTable(std::index_sequence<I..
 }
 constexpr auto kReference = referenceTable(std::make_index_sequence<kSlots.size()>());
 
-template <typename F>
-void registerOne(const std::string& name, size_t bytes, F body) {
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
-        Buffers b;
-        for (auto _ : st) {
-            body(b);
-            benchmark::DoNotOptimize(b.out.data());
-            benchmark::ClobberMemory();
-        }
-        st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(bytes));
-    });
-}
-
 void registerAll() {
     for (size_t i = 0; i < kSlots.size(); ++i) {
         const Slot& s = kSlots[i];

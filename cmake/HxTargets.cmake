@@ -10,20 +10,36 @@ function(hx_add_subdirectories)
   endforeach()
 endfunction()
 
-# hx_library(NAME SOURCES ... [DEPS ...] [INTERFACE])
+# Includes every *.cmake fragment beside the calling CMakeLists.txt, in name
+# order, in the caller's scope (a macro, so fragments can append to the
+# caller's source lists). Lets several parts of one folder be built at once.
+macro(hx_include_fragments)
+  file(GLOB _hx_fragments CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+  list(SORT _hx_fragments)
+  foreach(_hx_fragment IN LISTS _hx_fragments)
+    include(${_hx_fragment})
+  endforeach()
+endmacro()
+
+# Adds every subdirectory that has a CMakeLists.txt (bench/ and fuzz/ take
+# one program folder each).
+function(hx_add_all_subdirectories)
+  file(GLOB dirs LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(d IN LISTS dirs)
+    if(IS_DIRECTORY ${d} AND EXISTS ${d}/CMakeLists.txt)
+      add_subdirectory(${d})
+    endif()
+  endforeach()
+endfunction()
+
+# hx_library(NAME SOURCES ... [DEPS ...])
 # Every library sees the repository root as its include root, so headers are
 # included by their path in the tree ("libs/core/QnStatus.h").
 function(hx_library name)
-  cmake_parse_arguments(A "INTERFACE" "" "SOURCES;DEPS" ${ARGN})
-  if(A_INTERFACE)
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
-    target_link_libraries(${name} INTERFACE ${A_DEPS})
-  else()
-    add_library(${name} STATIC ${A_SOURCES})
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-    target_link_libraries(${name} PUBLIC ${A_DEPS})
-  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${A_DEPS})
 endfunction()
 
 # The set of test executables the thread-sanitizer run needs; the tsan preset

@@ -3,7 +3,6 @@
 #include "platform/base/HXClock.h"
 #include "platform/base/MachPort.h"
 #include "platform/base/MachThread.h"
-#include "platform/kern/KernClock.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -138,9 +137,9 @@ void IOFreeAligned(void* address, vm_size_t) {
 
 // ---- time
 
-void IOSleep(unsigned milliseconds) { hx::kern::clock::sleepNanos((uint64_t)milliseconds * 1000000); }
+void IOSleep(unsigned milliseconds) { hx::clock::sleepFor((uint64_t)milliseconds * 1000000); }
 
-void IODelay(unsigned microseconds) { hx::kern::clock::sleepNanos((uint64_t)microseconds * 1000); }
+void IODelay(unsigned microseconds) { hx::clock::sleepFor((uint64_t)microseconds * 1000); }
 
 // ---- locks
 

@@ -1,7 +1,8 @@
-// The one seam through which the kernel and USB stand-ins read time and wait
-// with a deadline. Every sleep, time-out and bus frame goes through here, so
-// that binding to the platform clock (or a test-stepped one) changes one file.
+// Former name of the platform clock's time read and timed waits, kept for
+// callers that still use it. New code uses platform/base/HXClock.h directly.
 #pragma once
+
+#include "platform/base/HXClock.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -9,16 +10,12 @@
 
 namespace hx::kern::clock {
 
-// Monotonic nanoseconds.
-uint64_t nowNanos();
+inline uint64_t nowNanos() { return hx::clock::nowNanos(); }
 
-// Waits on cv until notified or until the clock passes deadlineNanos; returns
-// false when the deadline passed. Spurious wake-ups return true: callers loop
-// on their own predicate.
-bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-               uint64_t deadlineNanos);
+inline bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadlineNanos) {
+    return hx::clock::waitUntil(cv, lock, deadlineNanos);
+}
 
-// Sleeps the calling thread for at least the given nanoseconds.
-void sleepNanos(uint64_t nanos);
+inline void sleepNanos(uint64_t nanos) { hx::clock::sleepFor(nanos); }
 
 }  // namespace hx::kern::clock

@@ -1,7 +1,6 @@
 #include "platform/usb/USBBus.h"
 
 #include "platform/base/HXClock.h"
-#include "platform/kern/KernClock.h"
 #include "platform/kern/WorkQueue.h"
 
 #include <algorithm>
@@ -108,7 +107,7 @@ struct BusCore {
     uint64_t unitStart(uint64_t unit) const { return t0 + (unit - options.firstFrame * 8) * kUnitNanos; }
 
     uint64_t frameNumber(AbsoluteTime* theTime) const {
-        const uint64_t f = frameAt(hx::kern::clock::nowNanos());
+        const uint64_t f = frameAt(hx::clock::nowNanos());
         if (theTime) *theTime = frameStart(f);
         return f;
     }
@@ -136,7 +135,7 @@ struct BusCore {
         std::lock_guard<std::mutex> g(lock);
         Port* p = portOf(dev->mPort);
         if (stopping || dev->isUnplugged() || !p || p->device != dev) return kIOReturnNoDevice;
-        const uint64_t now = hx::kern::clock::nowNanos();
+        const uint64_t now = hx::clock::nowNanos();
         t->device = dev;
         t->model = p->model;
         t->port = dev->mPort;
@@ -340,7 +339,7 @@ struct BusCore {
                 hx::clock::wait(wake, l);
                 continue;
             }
-            const uint64_t now = hx::kern::clock::nowNanos();
+            const uint64_t now = hx::clock::nowNanos();
             uint64_t next = serveIsochronous(now);
             for (size_t i = 0; i < transfers.size();) {
                 std::shared_ptr<Transfer> t = transfers[i];
@@ -361,8 +360,7 @@ struct BusCore {
                 }
                 ++i;
             }
-            if (next == UINT64_MAX) hx::clock::wait(wake, l);
-            else hx::kern::clock::waitUntil(wake, l, next);
+            hx::clock::waitUntil(wake, l, next);  // UINT64_MAX is the clock's kForever
         }
     }
 
@@ -416,7 +414,7 @@ Bus::Bus(BusOptions options) : mCore(std::make_shared<BusCore>()) {
     if (options.completionThreads < 2) options.completionThreads = 2;
     if (options.ports == 0) options.ports = 1;
     mCore->options = options;
-    mCore->t0 = hx::kern::clock::nowNanos();
+    mCore->t0 = hx::clock::nowNanos();
     mCore->ports.resize(options.ports);
     mCore->root = new IOService;
     mCore->root->init();
@@ -859,7 +857,7 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousF
     hx::usb::Port* p = bus.portOf(mDevice->mPort);
     if (bus.stopping || mDevice->isUnplugged() || !p || p->device != mDevice) return kIOReturnNoDevice;
     // The first packet's frame must still be ahead of the bus.
-    if (firstFrameNumber <= bus.frameAt(hx::kern::clock::nowNanos())) return kIOReturnIsoTooOld;
+    if (firstFrameNumber <= bus.frameAt(hx::clock::nowNanos())) return kIOReturnIsoTooOld;
     for (uint32_t k = 0; k < frameListCount; ++k) {
         frameList[k].status = kIOReturnNotReady;
         frameList[k].completeCount = 0;

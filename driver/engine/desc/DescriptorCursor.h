@@ -7,18 +7,20 @@
 #include <cstdint>
 
 #include "abi/USBByteBuffer.h"
+#include "platform/usb/StandardUSB.h"
 
 namespace DescriptorCursor {
 
-// Descriptor types of USB and of the audio device class.
+// Descriptor types of USB and of the audio device class, by the names the
+// readers use; the values are the host stack's.
 enum : uint8_t {
-    kTypeDevice = 1,
-    kTypeConfiguration = 2,
-    kTypeInterface = 4,
-    kTypeEndpoint = 5,
+    kTypeDevice = StandardUSB::kDescriptorTypeDevice,
+    kTypeConfiguration = StandardUSB::kDescriptorTypeConfiguration,
+    kTypeInterface = StandardUSB::kDescriptorTypeInterface,
+    kTypeEndpoint = StandardUSB::kDescriptorTypeEndpoint,
     kTypeHID = 0x21,
-    kTypeCSInterface = 0x24,
-    kTypeCSEndpoint = 0x25,
+    kTypeCSInterface = StandardUSB::kDescriptorTypeClassSpecificInterface,
+    kTypeCSEndpoint = StandardUSB::kDescriptorTypeClassSpecificEndpoint,
 };
 
 inline void moveTo(USBByteBuffer& buf, uint32_t target)

@@ -105,8 +105,8 @@ ZrString& ZrString::operator+=(char const* src) {
     int n = byteLength(src);
     if (length + n >= capacity) setSize(length + n + 2);
     std::memcpy(text + length, src, n);
-    text[length + n] = 0;
-    length = byteLength(text);
+    length += n;
+    text[length] = 0;
     return *this;
 }
 

@@ -3,17 +3,18 @@
 // compares identifiers inline.
 //
 // The identifiers are this driver's own choice; the simulated devices are
-// built with the same values.
+// built with the same values. The HX-5100's come from the product table.
 #pragma once
 
 #include <cstdint>
 
 #include "abi/VIDPID.h"
+#include "driver/engine/ZrProductTable.h"
 
 namespace ZrDescriptorProducts {
 
-constexpr uint16_t kKorvexVendor = 0x2F4B;
-constexpr uint16_t kHX5100 = 0x5100;
+constexpr uint16_t kKorvexVendor = kKorvexVendorID;
+constexpr uint16_t kHX5100 = kKorvexHX5100ProductID;
 constexpr uint16_t kHX5100Sibling = 0x5101;  // the HX-5100's rack sibling: same interfaces and rates
 constexpr uint16_t kLX880 = 0x0880;
 constexpr uint16_t kLX310 = 0x0310;

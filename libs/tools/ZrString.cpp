@@ -260,22 +260,30 @@ ZrString& ZrString::toString(short v) { return toString(static_cast<int>(v)); }
 ZrString& ZrString::replace(char const* pattern, char const* replacement) {
     if (!pattern || !*pattern || length == 0) return *this;
     if (!replacement) replacement = "";
+    char const* hit = std::strstr(text, pattern);
+    if (!hit) return *this;
     int patternLength = byteLength(pattern);
     int replacementLength = byteLength(replacement);
-    int from = 0;
-    for (;;) {
-        char const* hit = std::strstr(text + from, pattern);
-        if (!hit) break;
-        int p = static_cast<int>(hit - text);
-        ZrString copy(*this);
-        ZrString tail;
-        copy.left(*this, p);
-        *this += replacement;
-        copy.right(tail, copy.length - p - patternLength);
-        *this += tail.text;
-        from = p + replacementLength;
-        if (from > length) break;
+    // Hits do not overlap and inserted text is never searched again, so the
+    // result follows from the original text alone: count the hits, then
+    // build it once.
+    int hits = 0;
+    for (char const* p = hit; p; p = std::strstr(p + patternLength, pattern)) ++hits;
+    int n = length + hits * (replacementLength - patternLength);
+    char* old = text;
+    allocate(n + kSpare);
+    char* out = text;
+    char const* from = old;
+    for (char const* p = hit; p; p = std::strstr(from, pattern)) {
+        std::memcpy(out, from, static_cast<size_t>(p - from));
+        out += p - from;
+        std::memcpy(out, replacement, static_cast<size_t>(replacementLength));
+        out += replacementLength;
+        from = p + patternLength;
     }
+    std::memcpy(out, from, static_cast<size_t>(old + length - from));
+    delete[] old;
+    length = n;
     return *this;
 }
 

@@ -1,6 +1,7 @@
 #include "libs/tools/ZrString.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,10 +12,9 @@ namespace {
 
 constexpr int kSpare = 33;  // 32 spare bytes and the terminator
 
-// ASCII-only mappings: the library's text is bytes, whatever locale the host
-// process has chosen.
-inline unsigned char upperByte(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
-inline unsigned char lowerByte(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+// Letter case maps ASCII only (the core library's mappings): the library's
+// text is bytes, whatever locale the host process has chosen.
+inline unsigned char upperByte(char c) { return static_cast<unsigned char>(Core::toUpper(c)); }
 
 inline int byteLength(char const* s) { return static_cast<int>(std::strlen(s)); }
 
@@ -201,12 +201,12 @@ ZrString& ZrString::trimRight() {
 }
 
 ZrString& ZrString::uppercase() {
-    for (int i = 0; i < length; ++i) text[i] = static_cast<char>(upperByte(static_cast<unsigned char>(text[i])));
+    for (int i = 0; i < length; ++i) text[i] = Core::toUpper(text[i]);
     return *this;
 }
 
 ZrString& ZrString::lowercase() {
-    for (int i = 0; i < length; ++i) text[i] = static_cast<char>(lowerByte(static_cast<unsigned char>(text[i])));
+    for (int i = 0; i < length; ++i) text[i] = Core::toLower(text[i]);
     return *this;
 }
 
@@ -354,7 +354,7 @@ bool cfIsAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
 
 bool cfIsCSymbol(char c) { return cfIsAlpha(c) || c == '_'; }
 
-char cfToLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+char cfToLower(char c) { return Core::toLower(c); }
 
 int cfStrnicmp(char const* a, char const* b, size_t n) {
     if (!a && !b) return 0;
@@ -382,8 +382,8 @@ int zrStrnicmp(char const* a, char const* b, size_t n) {
     if (!a) return -1;
     if (!b) return 1;
     for (size_t i = 0; i < n; ++i) {
-        unsigned char ca = upperByte(static_cast<unsigned char>(a[i]));
-        unsigned char cb = upperByte(static_cast<unsigned char>(b[i]));
+        unsigned char ca = upperByte(a[i]);
+        unsigned char cb = upperByte(b[i]);
         if (ca > cb) return 1;
         if (ca < cb) return -1;
         if (ca == 0) return 0;
@@ -391,14 +391,4 @@ int zrStrnicmp(char const* a, char const* b, size_t n) {
     return 0;
 }
 
-int zrStricmp(char const* a, char const* b) {
-    if (!a) return -1;
-    if (!b) return 1;
-    for (size_t i = 0;; ++i) {
-        unsigned char ca = upperByte(static_cast<unsigned char>(a[i]));
-        unsigned char cb = upperByte(static_cast<unsigned char>(b[i]));
-        if (ca > cb) return 1;
-        if (ca < cb) return -1;
-        if (ca == 0) return 0;
-    }
-}
+int zrStricmp(char const* a, char const* b) { return zrStrnicmp(a, b, SIZE_MAX); }

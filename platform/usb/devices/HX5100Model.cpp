@@ -218,15 +218,13 @@ ControlResult HX5100Model::writeTransmitter(const DeviceRequest& setup, uint8_t*
 
 ControlResult HX5100Model::getSampleRate(const DeviceRequest& setup, uint8_t* data) {
     if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
-    data[0] = (uint8_t)mSampleRate;
-    data[1] = (uint8_t)(mSampleRate >> 8);
-    data[2] = (uint8_t)(mSampleRate >> 16);
+    put24(data, mSampleRate);
     return ControlResult::ok(3);
 }
 
 ControlResult HX5100Model::setSampleRate(const DeviceRequest& setup, uint8_t* data) {
     if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
-    const uint32_t rate = data[0] | (uint32_t)data[1] << 8 | (uint32_t)data[2] << 16;
+    const uint32_t rate = get24(data);
     if (!rateSupported(rate, speed())) return ControlResult::stall();
     if (rate != mSampleRate) mStream.restart();  // the clock restarts at the new rate
     mSampleRate = rate;

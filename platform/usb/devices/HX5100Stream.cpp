@@ -155,11 +155,7 @@ uint32_t HX5100Stream::packetIn(uint32_t rate, uint64_t unit, uint32_t periodUni
             std::copy(played.begin(), played.end(), s);
         }
         uint8_t* p = data + i * kHX5100BytesPerFrame;
-        for (uint32_t c = 0; c < kHX5100Channels; ++c) {
-            p[3 * c] = (uint8_t)s[c];
-            p[3 * c + 1] = (uint8_t)(s[c] >> 8);
-            p[3 * c + 2] = (uint8_t)(s[c] >> 16);
-        }
+        for (uint32_t c = 0; c < kHX5100Channels; ++c) put24(p + 3 * c, s[c]);
     }
     ++mStats.inPackets;
     mStats.inFramesSent += frames;
@@ -190,8 +186,7 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
         }
         const uint8_t* p = data + i * kHX5100BytesPerFrame;
         std::array<uint32_t, kHX5100Channels> frame{};
-        for (uint32_t c = 0; c < kHX5100Channels; ++c)
-            frame[c] = p[3 * c] | (uint32_t)p[3 * c + 1] << 8 | (uint32_t)p[3 * c + 2] << 16;
+        for (uint32_t c = 0; c < kHX5100Channels; ++c) frame[c] = get24(p + 3 * c);
         mFifo.push_back(frame);
     }
     mStats.outFrames += frames;

@@ -36,6 +36,14 @@ namespace hx::usb::devices {
 constexpr uint32_t kHX5100Channels = 2;
 constexpr uint32_t kHX5100BytesPerFrame = kHX5100Channels * 3;
 
+// A 24-bit little-endian value as the device sends it (samples, rates).
+inline void put24(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+}
+inline uint32_t get24(const uint8_t* p) { return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16; }
+
 // The ramp test signal: channel 0 carries the frame counter (24 bits),
 // channel 1 the counter offset by half the range, so a frame is never all
 // zero and swapped or torn channels show.
@@ -43,6 +51,12 @@ struct Ramp {
     static constexpr uint32_t kMask = 0xFFFFFF;
     static uint32_t sample(uint64_t frame, uint32_t channel) {
         return (uint32_t)(frame + (uint64_t)channel * 0x800000) & kMask;
+    }
+    // Frames first .. first + frames - 1 in wire format, back to back.
+    static void write(uint8_t* out, uint64_t first, uint64_t frames) {
+        for (uint64_t i = 0; i < frames; ++i)
+            for (uint32_t c = 0; c < kHX5100Channels; ++c)
+                put24(out + i * kHX5100BytesPerFrame + 3 * c, sample(first + i, c));
     }
     // The counter a frame carries, or nothing when its channels disagree.
     static std::optional<uint32_t> counter(const uint32_t* samples) {

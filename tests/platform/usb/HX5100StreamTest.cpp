@@ -83,18 +83,13 @@ struct MirroringHost {
             const uint32_t n = pendingSizes.front();
             pendingSizes.erase(pendingSizes.begin());
             std::vector<uint8_t> out(n * kHX5100BytesPerFrame);
-            for (uint32_t i = 0; i < n; ++i, ++rampNext)
-                for (uint32_t c = 0; c < 2; ++c) {
-                    const uint32_t s = Ramp::sample(rampNext, c);
-                    out[6 * i + 3 * c] = (uint8_t)s;
-                    out[6 * i + 3 * c + 1] = (uint8_t)(s >> 8);
-                    out[6 * i + 3 * c + 2] = (uint8_t)(s >> 16);
-                }
+            Ramp::write(out.data(), rampNext, n);
+            rampNext += n;
             stream.packetOut(rate, unit, period, out.data(), (uint32_t)out.size());
         }
         std::vector<uint8_t> in(50 * kHX5100BytesPerFrame);
         const uint32_t bytes = stream.packetIn(rate, unit, period, in.data(), (uint32_t)in.size());
-        for (uint32_t i = 0; i < bytes; i += 3) input.push_back(in[i] | in[i + 1] << 8 | in[i + 2] << 16);
+        for (uint32_t i = 0; i < bytes; i += 3) input.push_back(get24(&in[i]));
         pendingSizes.push_back(bytes / kHX5100BytesPerFrame);
         unit += period;
     }
@@ -204,13 +199,7 @@ TEST(HX5100Stream, CheckerCountsAGapInThePlayedRamp) {
     uint64_t unit = 8, next = 0;
     auto send = [&](uint64_t first, uint32_t frames) {
         std::vector<uint8_t> out(frames * 6);
-        for (uint32_t i = 0; i < frames; ++i)
-            for (uint32_t c = 0; c < 2; ++c) {
-                const uint32_t s = Ramp::sample(first + i, c);
-                out[6 * i + 3 * c] = (uint8_t)s;
-                out[6 * i + 3 * c + 1] = (uint8_t)(s >> 8);
-                out[6 * i + 3 * c + 2] = (uint8_t)(s >> 16);
-            }
+        Ramp::write(out.data(), first, frames);
         stream.packetOut(48000, unit, 8, out.data(), (uint32_t)out.size());
         unit += 8;
     };

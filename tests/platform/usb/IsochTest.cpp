@@ -132,14 +132,7 @@ TEST(Isochronous, OutPayloadIsReadAtBusTimeSoItMayBeFilledAfterSubmission) {
     ASSERT_EQ(rig.out->io(rig.buffer, frames.data(), 20, rig.out->getFrameNumber() + 3, &completion),
               kIOReturnSuccess);
     // Filled after submission: the ramp, 880 frames back to back.
-    uint8_t* p = static_cast<uint8_t*>(rig.buffer->getBytesNoCopy());
-    for (uint32_t i = 0; i < 880; ++i)
-        for (uint32_t ch = 0; ch < 2; ++ch) {
-            const uint32_t s = Ramp::sample(i, ch);
-            p[6 * i + 3 * ch] = (uint8_t)s;
-            p[6 * i + 3 * ch + 1] = (uint8_t)(s >> 8);
-            p[6 * i + 3 * ch + 2] = (uint8_t)(s >> 16);
-        }
+    Ramp::write(static_cast<uint8_t*>(rig.buffer->getBytesNoCopy()), 0, 880);
     rig.clock.runFor(30 * 1000000ull);
     ASSERT_EQ(done.callsSoFar(), 1);
     EXPECT_EQ(done.status, kIOReturnSuccess);

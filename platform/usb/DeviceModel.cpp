@@ -34,13 +34,13 @@ ControlResult DeviceModel::control(const DeviceRequest& setup, uint8_t* data) {
 IsochResult DeviceModel::isochronousOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
                                         uint32_t length) {
     std::lock_guard<std::mutex> g(mLock);
-    if ((address & 0x80) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    if ((address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
     return streamOut(address, slot, data, length);
 }
 
 IsochResult DeviceModel::isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) {
     std::lock_guard<std::mutex> g(mLock);
-    if (!(address & 0x80) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    if (!(address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
     const IsochResult r = streamIn(address, slot, data, capacity);
     return {r.status, std::min(r.length, capacity)};
 }

@@ -826,12 +826,12 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousF
                            IOUSBHostIsochronousCompletion* completion) {
     if (!mDevice || !mDevice->mBus || mDevice->isUnplugged()) return kIOReturnNoDevice;
     if (isStale()) return kIOReturnNotAttached;
-    if ((mEndpoint.bmAttributes & 0x03) != 0x01 || !dataBuffer || !frameList || frameListCount == 0 ||
-        !completion || !completion->action)
+    if (getEndpointType(&mEndpoint) != kEndpointTypeIsochronous || !dataBuffer || !frameList ||
+        frameListCount == 0 || !completion || !completion->action)
         return kIOReturnBadArgument;
     const bool highSpeed = mDevice->getSpeed() >= kUSBHostConnectionSpeedHigh;
     const uint16_t wMax = mEndpoint.wMaxPacketSize;
-    const uint32_t maxPacket = (wMax & 0x7FF) * (highSpeed ? 1 + ((wMax >> 11) & 3) : 1);
+    const uint32_t maxPacket = getEndpointMaxPacketSize(&mEndpoint) * (highSpeed ? 1 + ((wMax >> 11) & 3) : 1);
     const uint8_t interval = std::clamp<uint8_t>(mEndpoint.bInterval, 1, 16);
     auto t = std::make_shared<hx::usb::IsochTransfer>();
     t->periodUnits = highSpeed ? 1u << (interval - 1) : 8u << (interval - 1);
@@ -847,7 +847,7 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousF
     }
     if (total > dataBuffer->getLength()) return kIOReturnBadArgument;
     t->address = mEndpoint.bEndpointAddress;
-    t->in = t->address & 0x80;
+    t->in = isEndpointIn(&mEndpoint);
     t->frames = frameList;
     t->count = frameListCount;
     t->firstUnit = firstFrameNumber * 8;

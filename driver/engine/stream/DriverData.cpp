@@ -319,9 +319,9 @@ void DriverData::ClientData__rtsIsocOutputSamples(ClientDataIOInfo* info, uint64
     s.ring.readAt(position, dst, info->frames, info->copy, extraDst);
 }
 
-uint32_t DriverData::mixClients(int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames, uint8_t* extra)
+uint32_t DriverData::mixClients(DriverSM* sm, int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames,
+                                uint8_t* extra)
 {
-    DriverSM* sm = sharedArea();
     ClientDataIOInfo info{};
     info.copy = audioInt32CopySet;
     info.clear = audioInt32Clear;
@@ -353,7 +353,8 @@ uint32_t DriverData::mixClients(int32_t* dst, uint32_t samples, uint64_t positio
 
 void DriverData::rtsIsocOutput(char* wire, uint32_t bytes, uint64_t position, uint32_t frames, uint8_t* extra)
 {
-    if (!sharedArea())
+    DriverSM* sm = sharedArea();
+    if (!sm)
         return;
     if (mAttachedCount.load(std::memory_order_acquire) <= 0) {
         if (wire)
@@ -375,7 +376,7 @@ void DriverData::rtsIsocOutput(char* wire, uint32_t bytes, uint64_t position, ui
     // A packet without frames has nothing to mix and no peaks.
     if (frames == 0)
         return;
-    if (mixClients(mMixBuffer, samples, position, frames, extra))
+    if (mixClients(sm, mMixBuffer, samples, position, frames, extra))
         audioInt32Saturate(mMixBuffer, samples);
     else
         audioInt32Clear(mMixBuffer, samples);
@@ -401,13 +402,14 @@ void DriverData::rtsIsocOutput(char* wire, uint32_t bytes, uint64_t position, ui
 
 void DriverData::rtsBulkOutput(int32_t* pcm, uint32_t samples, uint64_t position, uint32_t frames)
 {
-    if (!sharedArea() || !pcm)
+    DriverSM* sm = sharedArea();
+    if (!sm || !pcm)
         return;
     if (mAttachedCount.load(std::memory_order_acquire) <= 0 || frames == 0) {
         std::memset(pcm, 0, size_t(samples) * 4);
         return;
     }
-    if (mixClients(pcm, samples, position, frames, nullptr))
+    if (mixClients(sm, pcm, samples, position, frames, nullptr))
         audioInt32Saturate(pcm, samples);
     else
         audioInt32Clear(pcm, samples);

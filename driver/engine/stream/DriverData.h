@@ -139,8 +139,10 @@ private:
     void unlockSlot(uint32_t i);
     void publishSlot(uint32_t i, int32_t id, uint32_t param, uint64_t token);
     void detachSlot(uint32_t i);
-    // Mixes the running rings into dst; returns the clients read.
-    uint32_t mixClients(int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames, uint8_t* extra);
+    // Mixes the running rings into dst; returns the clients read. sm is the
+    // shared area the caller found present for this cycle.
+    uint32_t mixClients(DriverSM* sm, int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames,
+                        uint8_t* extra);
     void ClientData__rtsIsocOutputSamples(ClientDataIOInfo* info, uint64_t position, uint8_t* extra);
 
     std::atomic<uint32_t> mReferences{1};

@@ -1,0 +1,152 @@
+// The isochronous streaming engine of one device: starts and stops the input
+// and output streams, queues their requests 50 bus frames ahead, decodes
+// input in the read completions straight into the device's input ring (one
+// time stamp per completed request) and, on the real-time thread, fills the
+// already-queued output packets from the clients' mix shortly before the bus
+// fetches them. Output packet sizes come from the frame pattern, which the
+// input packet sizes feed (implicit feedback).
+//
+// The device object owns this engine and gives it a narrow view of itself:
+// the pipes, the driver data, the input ring's writer, the frame pattern, the
+// real-time thread (whose service lock is the stop barrier) and a host for
+// stopping and state changes.
+//
+// Bus frame numbers are taken modulo 2^32 and compared as signed
+// differences.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/engine/transport/IsocData.h"
+#include "driver/engine/transport/KeThread.h"
+
+class AudioSMWriter;
+class DriverData;
+class ZrFramePatternObserver;
+
+// What the engine asks of its device.
+class IsocStreamHost {
+public:
+    virtual ~IsocStreamHost() = default;
+    // The device's stop (transports, service, then its own state). Called by
+    // the completions with wait false.
+    virtual void stopStreaming(bool wait) = 0;
+    // A state change to every client (2: the stream broke).
+    virtual void stcNotifyStreaming(uint32_t code) = 0;
+    // The input ring's lock word, held by each service cycle; a cycle that
+    // finds it taken skips.
+    virtual bool lockInputRing() { return true; }
+    virtual void unlockInputRing() {}
+};
+
+typedef void (*IsocPostProcessor)(int32_t* samples, u_int32_t count);
+
+// What the configuration decided for the streams.
+struct IsocStreamSettings {
+    uint32_t rate = 0;
+    uint32_t inChannels = 0;       // 0: no input stream
+    uint32_t inBytesPerSample = 0;
+    uint32_t outChannels = 0;      // 0: no output stream
+    uint32_t outBytesPerSample = 0;
+    USB_DEC_FNC decoder = nullptr;
+    IsocPostProcessor postProcessor = nullptr;
+    bool postProcessorCountsFrames = false;  // its count is frames, not samples
+};
+
+class ZrIsocStreaming {
+public:
+    ZrIsocStreaming(IsocStreamHost& host, KeThread& thread);
+    ~ZrIsocStreaming();
+
+    // Device parts the engine works with; set before configuring.
+    void attach(DriverData* driverData, AudioSMWriter* inputRing, ZrFramePatternObserver* pattern)
+    {
+        mDriverData = driverData;
+        mInputRing = inputRing;
+        mPattern = pattern;
+    }
+
+    // Configuration: binds the rings to the alternates' pipes (either may be
+    // null). False, with a log line, when an alternate cannot stream: a
+    // high-speed audio endpoint polled every 4 microframes, or packets at the
+    // pattern's maximum that overrun the endpoint or the block buffer.
+    bool configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe* out, const IsocStreamSettings& settings,
+                   bool inMaxPacketsOnly = false, bool outMaxPacketsOnly = false);
+    // Frames per bus frame the bandwidth table gives a rate.
+    static uint32_t framesPerBusFrame(uint32_t rate);
+    // Sets the bandwidth in use of a pipe (rate 0: the configured rate);
+    // returns the platform's result (0 for a null or fixed pipe).
+    IOReturn checkBandwidthForPipe(IsocPipe* pipe, int rate, uint32_t bytesPerSample, uint32_t channels);
+
+    // Resume: clears the break and the positions, starts both streams and
+    // installs the service routine. False when the bus frame is unavailable.
+    bool start();
+    // Removes the service (with the barrier when waiting), cancels the rings
+    // and aborts the pipes. True when streaming was running.
+    bool stopTransport(bool wait);
+
+    // Recovery, stage 1: claims the break (true once per break).
+    bool claimStreamBroken();
+
+    // The service routine for KeThread: argument is this engine.
+    static void rtsIsocOutIsocIn(void* engine);
+    void rtsService();
+
+    // Bus frame modulo 2^32; false only when the device is gone (the bus
+    // reads 0).
+    bool getCurrentFrame(uint32_t& frame, uint64_t* full = nullptr) const;
+
+    bool isStreamingStarted() const { return m_bStreamingStarted.load(std::memory_order_acquire); }
+    uint32_t streamBrokenWord() const { return mStreamBroken.load(); }
+    uint64_t devicePosition() const { return mDevicePosition.load(std::memory_order_relaxed); }
+    uint64_t framesIn() const { return mFramesIn.load(std::memory_order_relaxed); }
+    uint32_t inputErrors() const { return mIsocIn.mErrorCounter.load(); }
+    bool badFrameSeen() const { return mBadFrame.load(); }
+    IsocData& inputRing() { return mIsocIn; }
+    IsocData& outputRing() { return mIsocOut; }
+    IsocPipe& inPipe() { return mInPipe; }
+    IsocPipe& outPipe() { return mOutPipe; }
+
+    // Queueing and processing (public for the device's own paths and tests).
+    bool rtsRequestIn();
+    bool rtsRequestOut();
+    uint32_t rtsProcessIsocOut_Std();
+    void rtsProcessIsocIn_Std(ZrIsocRB* rb);
+
+    static void rtsIsoReadCompleteStatic(void* owner, void* parameter, IOReturn status,
+                                         IOUSBHostIsochronousFrame* frames);
+    static void rtsIsoWriteCompleteStatic(void* owner, void* parameter, IOReturn status,
+                                          IOUSBHostIsochronousFrame* frames);
+
+private:
+    bool rtsPrepareService();
+    void rtsIsoReadComplete(ZrIsocRB* rb);
+    void rtsIsoWriteComplete(ZrIsocRB* rb);
+    bool submit(IsocData& ring, ZrIsocRB* rb, bool read);
+    void declareBroken(const char* line);
+    uint64_t fullFrame(uint32_t frame, uint64_t now) const;
+
+    IsocStreamHost& mHost;
+    KeThread& mThread;
+    DriverData* mDriverData = nullptr;
+    AudioSMWriter* mInputRing = nullptr;
+    ZrFramePatternObserver* mPattern = nullptr;
+    IsocStreamSettings mSettings{};
+    bool mHighSpeed = false;
+    IsocPipe mInPipe;
+    IsocPipe mOutPipe;
+    IsocData mIsocIn;
+    IsocData mIsocOut;
+
+    std::atomic<bool> m_bStreamingStarted{false};
+    std::atomic<uint32_t> mStreamBroken{0};
+    std::atomic<bool> mDeviceGone{false};
+    std::atomic<bool> mBadFrame{false};
+    bool mNoInputEndpoint = false;
+    uint32_t mLastServicedFrame = 0;
+    uint32_t mCurrentFrame = 0;
+    std::atomic<uint64_t> mDevicePosition{0};
+    uint32_t mOutputSampleCounter = 0;
+    std::atomic<uint64_t> mFramesIn{0};
+};

@@ -1,0 +1,115 @@
+// The isochronous transport streaming the simulated HX-5100 on the virtual
+// clock, at every rate the model offers at both speeds and with its clock
+// 200 ppm off either way: frames moved, the output mirroring the input
+// sizes, the pattern holding its lock, the device FIFO near its lock level,
+// and a client's ramp coming back through loopback bit-exact.
+#include "tests/driver/engine/transport/StreamRig.h"
+
+#include <cstdlib>
+
+namespace {
+
+using namespace hx::test;
+using hx::usb::devices::HX5100StreamStats;
+
+class Streaming : public testing::TestWithParam<StreamCase> {};
+
+// The ramp frame an input frame carries (24 bits back from the
+// left-aligned sample), or -1 when it is silence or not the ramp.
+int64_t rampFrameOf(const int32_t* frame)
+{
+    const uint32_t s[2] = {uint32_t(frame[0]) >> 8, uint32_t(frame[1]) >> 8};
+    if ((frame[0] & 0xFF) || (frame[1] & 0xFF))
+        return -2;
+    if (s[0] == 0 && s[1] == 0)
+        return -1;
+    auto c = Ramp::counter(s);
+    return c ? int64_t(*c) : -2;
+}
+
+TEST_P(Streaming, MovesFramesBothWaysAndLoopsTheClientRampBackBitExact)
+{
+    const StreamCase c = GetParam();
+    StreamRig rig(c);
+    ASSERT_TRUE(rig.configured);
+    ASSERT_TRUE(rig.start());
+    rig.attachClient();
+    rig.run(300);
+    ASSERT_TRUE(rig.pattern.isLocked());
+    const uint32_t errorsAtLock = rig.engine.inputErrors();
+    rig.model->markFifoLock();
+    const HX5100StreamStats atLock = rig.model->streamStats();
+    const size_t lockFrame = rig.received.size() / 2;
+    rig.run(1700);
+
+    EXPECT_TRUE(rig.engine.isStreamingStarted());
+    EXPECT_TRUE(rig.host.changesSoFar().empty());
+    EXPECT_EQ(rig.engine.inputErrors(), errorsAtLock);
+    EXPECT_TRUE(rig.pattern.isLocked());
+
+    const HX5100StreamStats s = rig.model->streamStats();
+    // Two seconds each way, within the device clock's offset.
+    EXPECT_GT(s.inFramesSent, uint64_t(c.rate) * 19 / 10);
+    EXPECT_EQ(s.inFramesLost, 0u);
+    // What arrived is in the ring, less the request still being served.
+    const uint64_t block = uint64_t(c.rate) * 4 / 1000 + 8;
+    EXPECT_LE(rig.engine.framesIn(), s.inFramesSent);
+    EXPECT_LE(s.inFramesSent - rig.engine.framesIn(), block);
+    // Output packets mirror the input sizes: never outside the device's
+    // count, and over the run the totals differ by at most one pattern
+    // cycle plus what is queued ahead.
+    EXPECT_EQ(s.outSizeAnomalies, 0u);
+    EXPECT_EQ(s.outMisaligned, 0u);
+    const int64_t cycle = int64_t(c.rate) * 16 / 1000 + 2;
+    EXPECT_LE(std::llabs(int64_t(s.inFramesSent) - int64_t(s.outFrames)), cycle)
+        << s.inFramesSent << " in, " << s.outFrames << " out";
+    // The FIFO stays within one packet and two frames of its lock level.
+    const int64_t packet = rig.highSpeed ? c.rate / 8000 + 1 : c.rate / 1000 + 1;
+    ASSERT_TRUE(s.fifoLockLevel.has_value());
+    EXPECT_GE(s.fifoMin, *s.fifoLockLevel - packet - 2);
+    EXPECT_LE(s.fifoMax, *s.fifoLockLevel + packet + 2);
+    EXPECT_EQ(s.fifoUnderrunFrames, atLock.fifoUnderrunFrames);
+    EXPECT_EQ(s.fifoOverflowFrames, 0u);
+    // The device played the client's ramp without a gap.
+    EXPECT_GT(s.rampFrames, uint64_t(c.rate));
+    EXPECT_EQ(s.discontinuities, 0u);
+    EXPECT_EQ(s.corruptFrames, 0u);
+    EXPECT_EQ(s.dropouts, 0u);
+
+    // Loopback: after the lock every input frame is the ramp frame played a
+    // fixed number of frames earlier, 24 bits exact.
+    ASSERT_GT(rig.received.size() / 2, lockFrame + c.rate);
+    int64_t latency = 0;
+    bool first = true;
+    for (size_t f = lockFrame; f < rig.received.size() / 2; ++f) {
+        const int64_t r = rampFrameOf(&rig.received[2 * f]);
+        ASSERT_GE(r, 0) << "input frame " << f;
+        const int64_t l = int64_t(f) - r;
+        if (first)
+            latency = l;
+        first = false;
+        ASSERT_EQ(l, latency) << "input frame " << f;
+    }
+}
+
+std::vector<StreamCase> cases()
+{
+    std::vector<StreamCase> v;
+    for (int32_t ppm : {200, -200}) {
+        for (uint32_t rate : {44100u, 48000u})
+            v.push_back({kUSBHostConnectionSpeedFull, rate, ppm});
+        for (uint32_t rate : {44100u, 48000u, 88200u, 96000u, 176400u, 192000u})
+            v.push_back({kUSBHostConnectionSpeedHigh, rate, ppm});
+    }
+    return v;
+}
+
+std::string caseName(const testing::TestParamInfo<StreamCase>& i)
+{
+    return std::string(i.param.speed >= kUSBHostConnectionSpeedHigh ? "High" : "Full") + std::to_string(i.param.rate) +
+           (i.param.ppm < 0 ? "Minus" : "Plus") + std::to_string(std::abs(i.param.ppm)) + "ppm";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Streaming, testing::ValuesIn(cases()), caseName);
+
+}  // namespace

@@ -55,6 +55,7 @@ void DeviceModel::busReset() {
     std::lock_guard<std::mutex> g(mLock);
     mConfiguration = 0;
     mAlternate.clear();
+    mActiveEndpoints.reset();
     onBusReset();
 }
 
@@ -97,6 +98,13 @@ const ConfigurationDescriptor* DeviceModel::activeConfiguration() const {
 
 bool DeviceModel::endpointIsActive(uint8_t address) const {
     if ((address & 0x7F) == 0) return true;  // the default pipe
+    return mActiveEndpoints.test(address);
+}
+
+// Walks the descriptors once per configuration or alternate change, so the
+// per-packet check above is a bit test.
+void DeviceModel::updateActiveEndpoints() {
+    mActiveEndpoints.reset();
     const ConfigurationDescriptor* config = activeConfiguration();
     for (const InterfaceDescriptor* i = getNextInterfaceDescriptor(config, nullptr); i;
          i = getNextInterfaceDescriptor(config, reinterpret_cast<const Descriptor*>(i))) {
@@ -104,9 +112,8 @@ bool DeviceModel::endpointIsActive(uint8_t address) const {
         if (alt == mAlternate.end() || alt->second != i->bAlternateSetting) continue;
         for (const EndpointDescriptor* e = getNextEndpointDescriptor(config, i, nullptr); e;
              e = getNextEndpointDescriptor(config, i, reinterpret_cast<const Descriptor*>(e)))
-            if (e->bEndpointAddress == address) return true;
+            mActiveEndpoints.set(e->bEndpointAddress);
     }
-    return false;
 }
 
 ControlResult DeviceModel::standardRequest(const DeviceRequest& setup, uint8_t* data) {
@@ -144,6 +151,7 @@ ControlResult DeviceModel::standardRequest(const DeviceRequest& setup, uint8_t* 
                  i = getNextInterfaceDescriptor(config, reinterpret_cast<const Descriptor*>(i)))
                 mAlternate.emplace(i->bInterfaceNumber, 0);
         }
+        updateActiveEndpoints();
         return ControlResult::ok();
     }
     case kDeviceRequestGetConfiguration: {
@@ -158,6 +166,7 @@ ControlResult DeviceModel::standardRequest(const DeviceRequest& setup, uint8_t* 
              i = getNextInterfaceDescriptor(config, reinterpret_cast<const Descriptor*>(i))) {
             if (i->bInterfaceNumber == setup.wIndex && i->bAlternateSetting == setup.wValue) {
                 mAlternate[i->bInterfaceNumber] = i->bAlternateSetting;
+                updateActiveEndpoints();
                 return ControlResult::ok();
             }
         }

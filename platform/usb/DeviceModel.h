@@ -12,6 +12,7 @@
 
 #include "platform/usb/StandardUSB.h"
 
+#include <bitset>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -103,10 +104,12 @@ protected:
 private:
     ControlResult standardRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     const StandardUSB::ConfigurationDescriptor* configurationWithValue(uint8_t value) const;
+    void updateActiveEndpoints();
 
     const uint8_t mSpeed;
     uint8_t mConfiguration = 0;
     std::map<uint8_t, uint8_t> mAlternate;  // interface number -> alternate setting
+    std::bitset<256> mActiveEndpoints;       // by address: endpoints of the active alternates
     std::vector<TraceEntry> mTrace;
 };
 

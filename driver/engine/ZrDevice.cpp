@@ -7,7 +7,10 @@
 #include "abi/USBByteBuffer.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/ZrProductTable.h"
+#include "driver/engine/config/ZrFrequencyRequests.h"
+#include "driver/engine/desc/ZrDescriptorProducts.h"
 #include "driver/engine/kcore/KernelMemory.h"
+#include "driver/engine/stream/DriverData.h"
 #include "platform/base/HXLog.h"
 
 namespace {
@@ -155,8 +158,10 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     recordStub("VendorAsyncPort::onInit");
     if (!desc)
         return false;
-    recordStub("DriverData::create size=" + std::to_string(sizeof(DriverSM)));
-    mDriverDataCreated = true;
+    if (!mpDriverData)
+        mpDriverData = DriverData::create(mpDriverSM);
+    if (!mpDriverData)
+        return false;
 
     DriverSM& sm = *mpDriverSM;
     USBByteBuffer raw(desc, 18);
@@ -257,6 +262,8 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     sm.mModelName[sizeof sm.mModelName - 1] = 0;
     std::snprintf(sm.mDeviceUID, sizeof sm.mDeviceUID, "VID_%04X_PID_%04X_BUS_%08X", sm.mVendor, sm.mProduct,
                   sm.mLocationID);
+
+    createConfigControls();
 
     recordStub("KeThread::create");
     mRTThreadRunning = true;
@@ -539,7 +546,6 @@ void ZrDevice::Trunk2Interfaces::closeAll()
         e.close();
 }
 
-void ZrDevice::stopStreaming(bool wait) { recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0")); }
 
 void ZrDevice::stopRealtimeThread()
 {
@@ -550,8 +556,8 @@ void ZrDevice::stopRealtimeThread()
 
 void ZrDevice::detachAllClients()
 {
-    if (mDriverDataCreated)
-        recordStub("DriverData::detachAllClients");
+    if (mpDriverData)
+        mpDriverData->detachAllClients();
 }
 
 void ZrDevice::terminateIsocRqBs() { recordStub("terminateIsocRqBs"); }
@@ -559,9 +565,13 @@ void ZrDevice::terminateIsocRqBs() { recordStub("terminateIsocRqBs"); }
 void ZrDevice::terminate()
 {
     stopRealtimeThread();
-    if (mDriverDataCreated) {
-        recordStub("DriverData::sharedMemoryDestroyed");
-        mDriverDataCreated = false;
+    mBindings.closeAll();
+    // The choices hold the client mixer: they go first.
+    mpConfigControls.reset();
+    if (mpDriverData) {
+        mpDriverData->sharedMemoryDestroyed();
+        mpDriverData->release();
+        mpDriverData = nullptr;
     }
     mpDriverSM = nullptr;
     mDriverSMArea.term(true);

@@ -3,13 +3,19 @@
 // device ring, the specific features from the driver's personality, the
 // firmware-updater state and the start-up and teardown of the device side.
 //
-// Parts that later issues build (client mixing, real-time thread, configuration and
-// streaming stop, sleep and wake, control port, USB-MIDI, vendor port) are
-// small stubs here that record each call in the device's stub trace, so
-// tests see what start-up and teardown hand them.
+// It also carries the device side of a configuration: the chosen pipes, the
+// bindings of the chosen interface and endpoint records to the stack's
+// objects, the converter and selector choices (ZrConfigControls) and the
+// client mixer (DriverData) they feed.
+//
+// Neighbours that are not built yet (real-time thread, isochronous data of
+// the transports, sleep and wake, control port, USB-MIDI, vendor port,
+// device-controls apply, Sorvik map) are small stubs here that record each
+// call in the device's stub trace, so tests see what they are handed.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,11 +25,15 @@
 #include "abi/QN_DeviceDescriptor.h"
 #include "driver/engine/SharedMemory.h"
 #include "driver/engine/ZrProductTable.h"
+#include "driver/engine/ZrUsbBindings.h"
+#include "driver/engine/config/ZrConfigControls.h"
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
+#include "driver/transcoders/PCMConvert.h"
 #include "platform/usb/IOUSBHostFamily.h"
 
 class ZrKernelDeviceKorvexHX5100;
 class USBByteBuffer;
+class DriverData;
 
 constexpr uint32_t kAudioSMSize = 540656;
 constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
@@ -95,6 +105,48 @@ public:
     APIDeviceInfo* getAPIDeviceInfoPtr() { return reinterpret_cast<APIDeviceInfo*>(mpDeviceInfo); }
     uint32_t getConfigurationCount() const { return mConfigurationCount; }
     void setConfigurationCount(uint32_t n) { mConfigurationCount = n; }
+
+    // Configuration. onPrepareNewConfig switches to a new channel setting
+    // for the client `from` (its opaque identifier) and returns the
+    // configured flag; result, when given, receives why it failed
+    // (kIOReturnBadArgument for a rate the driver refuses: nothing changed).
+    bool onPrepareNewConfig(const QnChannelSettings& requested, uint64_t from, bool force,
+                            IOReturn* result = nullptr);
+    void configurationDone(char flag, USB_DEC_FNC decoder);
+    void onUnconfigure();
+    void startStreamAfterConfig();
+    bool isConfigured() const;
+    bool isStreamingStarted() const { return __atomic_load_n(&mStreamingStarted, __ATOMIC_SEQ_CST); }
+    // Bandwidth of an isochronous pipe for rate (0: the current one). Stub
+    // until the streaming side lands: records the call and answers 0.
+    IOReturn checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate);
+    // Sampling-frequency control of the input pipe's endpoint (else the
+    // output's).
+    bool setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate);
+    uint32_t getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out);
+    void startupHalVardTrunk2();
+    bool isTrunk2Product() const;
+    // Devices that refuse the sampling frequency while they start and need
+    // the request repeated.
+    bool needsSetFrequencyRepeats() const;
+    ZrUsbBindings& getBindings() { return mBindings; }
+    ZrConfigControls* getConfigControls() { return mpConfigControls.get(); }
+    DriverData* getDriverData() const { return mpDriverData; }
+    // The input decoder of the current configuration (what the isochronous
+    // input takes).
+    USB_DEC_FNC getInputConverter() const { return mInputConverter; }
+    ZrDeviceTraits getConfigTraits() const;
+
+    // Pipe slots of the current configuration.
+    ZrPipeDescriptor* m_pcInPipeIsoc = nullptr;
+    ZrPipeDescriptor* m_pcInPipeFeedback = nullptr;
+    ZrPipeDescriptor* m_pcBulkInPipe = nullptr;
+    ZrPipeDescriptor* m_pcBulkOutPipe = nullptr;
+    ZrPipeDescriptor* m_pcInterruptInPipe = nullptr;
+    ZrPipeDescriptor* m_pcInterruptOutPipe = nullptr;
+    ZrPipeDescriptor* m_pcOutPipeIsoc = nullptr;
+    ZrPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
+    bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
     void stopRealtimeThread();
@@ -175,6 +227,11 @@ public:
 
 private:
     bool readDeviceDescriptorWithRetries();
+    // Where the isochronous transport prepares its request blocks for a
+    // pipe of the new configuration (the transport's IsocData::initForPipe).
+    // Stub until that transport is wired in: records what it is handed.
+    bool isocDataInitForPipe(const char* stream, ZrPipeDescriptor* pipe, USB_DEC_FNC decoder);
+    void createConfigControls();
     // Takes the client's block into the private one, shows the saved state
     // in the shared block again and applies the private one; false without
     // a shared area.
@@ -197,7 +254,11 @@ private:
     SharedMemory mDriverSMArea;
     SharedMemory mAudioSMArea;
     DriverSM* mpDriverSM = nullptr;
-    bool mDriverDataCreated = false;
+    DriverData* mpDriverData = nullptr;
+    std::unique_ptr<ZrConfigControls> mpConfigControls;
+    ZrUsbBindings mBindings;
+    USB_DEC_FNC mInputConverter = nullptr;
+    bool mStreamingStarted = false;
     uint32_t mHALVersion = 0;
     int32_t mHogOwner = -1;
     bool mDeviceSettingsLoaded = false;

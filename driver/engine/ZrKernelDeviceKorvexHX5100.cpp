@@ -294,13 +294,6 @@ bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
     return r;
 }
 
-void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason)
-{
-    if (m_pDevice)
-        m_pDevice->recordStub(std::string("unconfigureDevice allowReset=") + (allowReset ? "1" : "0") +
-                              " reason=" + (reason ? reason : ""));
-}
-
 void ZrKernelDeviceKorvexHX5100::systemSleep()
 {
     if (m_pDevice)

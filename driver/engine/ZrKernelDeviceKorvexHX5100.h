@@ -27,6 +27,7 @@ enum EDRQ_Recipient : uint8_t { kRecipientDevice = 0, kRecipientInterface = 1, k
 constexpr int kUserClientSlots = 64;
 
 class ZrPipeDescriptor;
+class ZrInterfaceDescriptor;
 
 class ZrKernelDeviceKorvexHX5100 : public IOService {
     OSDeclareDefaultStructors(ZrKernelDeviceKorvexHX5100)
@@ -83,10 +84,22 @@ public:
     bool isTerminateRequested() const { return __atomic_load_n(&m_bTerminateRequested, __ATOMIC_SEQ_CST); }
     bool isSystemSuspended() const { return __atomic_load_n(&mpSystemSuspended, __ATOMIC_SEQ_CST); }
     IOReturn getConfigureStatus() const { return mConfigureStatus; }
+    void setConfigureStatus(IOReturn status) { mConfigureStatus = status; }
     Mutex& dispatchLock() { return mDispatchLock; }
 
-    // Stubs of later layers, recorded in the device's stub trace.
+    // Configuration: unconfigure, configure with the shared area's settings
+    // and finish. Callers hold the dispatch lock (or are the power thread).
+    IOReturn reqConfigureDevice(const char* reason);
+    IOReturn configureDevice();
     void unconfigureDevice(bool allowReset, const char* reason);
+    void unconfigure_Device(const char* reason) { unconfigureDevice(false, reason); }
+    // Binds an interface record to the device's interface; a record that
+    // cannot be bound becomes null.
+    bool matchInterface(ZrInterfaceDescriptor*& desc, bool open);
+    static IOReturn CompositeDriverInterestHandler(void* target, void* refCon, UInt32 messageType,
+                                                   IOService* provider, void* argument, vm_size_t size);
+
+    // Stubs of later layers, recorded in the device's stub trace.
     void systemSleep();
     void systemWakeUp();
 
@@ -95,6 +108,7 @@ protected:
 
 private:
     bool startFailed(const char* reason);
+    bool openConfiguredPipe(ZrPipeDescriptor* pipe, const char* name);
     bool usbLoadConfigurations();
 
     ZrDevice* m_pDevice = nullptr;

@@ -104,6 +104,11 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::MakerNoDigital, kQuarnelVendorID, 0x0B20},
     {ZrProductList::LXNoDigital, kKorvexVendorID, 0x0310},  // LX310
     {ZrProductList::Tolvane, 0x2F80, 0x0001},
+    {ZrProductList::Trunk2, 0x2F90, 0x3000},
+    {ZrProductList::NeverReEnumerated, 0x2F90, 0x1000},  // Trunk
+    {ZrProductList::NeverReEnumerated, 0x2F90, 0x3000},  // Trunk 2
+    {ZrProductList::SetFrequencyRepeats, 0x2FA0, 0x0001},
+    {ZrProductList::SetFrequencyRepeats, 0x2FA0, 0x0002},
 };
 
 }  // namespace

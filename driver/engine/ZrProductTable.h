@@ -24,6 +24,9 @@ enum class ZrProductList : uint8_t {
     MakerNoDigital,        // the maker's device without a digital port
     LXNoDigital,           // the LX-series device without one
     Tolvane,               // the product with a routing value in its controls
+    Trunk2,                // the second Trunk product: own start-up and alternates
+    SetFrequencyRepeats,   // another maker's devices that refuse SET_CUR while starting
+    NeverReEnumerated,     // devices that are not re-enumerated when unconfigured
 };
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);
 

@@ -1,0 +1,298 @@
+// The device object's side of a configuration: switching to a new channel
+// setting, the choices and transports that complete a configuration, what
+// goes when it goes, the sampling-frequency requests and the stream stop.
+#include <cstring>
+
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/config/ZrFrequencyRequests.h"
+#include "driver/engine/desc/ZrDescriptorProducts.h"
+#include "driver/engine/desc/ZrInterfaceDescriptor.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
+#include "driver/engine/stream/DriverData.h"
+#include "platform/base/HXLog.h"
+#include "platform/kern/IOLib.h"
+
+namespace {
+
+constexpr uint8_t kSetCur = 0x01, kGetCur = 0x81;
+constexpr uint16_t kSamplingFrequencyControl = 0x0100;
+
+// The interface record that holds the alternates of desc.
+ZrInterfaceDescriptor* rootOf(ZrInterfaceDescriptor* desc)
+{
+    return desc && desc->getParent() ? desc->getParent() : desc;
+}
+
+}  // namespace
+
+ZrDeviceTraits ZrDevice::getConfigTraits() const
+{
+    ZrDeviceTraits t;
+    t.products = ZrConfigProductFlagsFor(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    t.highSpeed = mIsUSB2;
+    t.features = hasFeatures() ? &mFeatures : nullptr;
+    t.merrowCompatible = isMerrowCompatible();
+    t.mrw192Compatible = isMRW192Compatible();
+    t.noDigital = ajHasNoDigital();
+    t.can192k = can192();
+    return t;
+}
+
+void ZrDevice::createConfigControls()
+{
+    if (!mpDriverData || mpConfigControls)
+        return;
+    ZrConfigHooks hooks;
+    hooks.request = [this](uint8_t dir, uint8_t level, uint8_t recipient, uint8_t bRequest, uint16_t wValue,
+                           uint16_t wIndex, void* data, uint32_t& length, int retryCount) {
+        return mService.deviceRequestStd(EDirection(dir), EDRQ_Level(level), EDRQ_Recipient(recipient), bRequest,
+                                         wValue, wIndex, data, length, retryCount);
+    };
+    hooks.setFrequency = [this](bool input, uint32_t rate) -> IOReturn {
+        bool ok = input ? setFrequency(m_pcInPipeIsoc, nullptr, int(rate)) : setFrequency(nullptr, m_pcOutPipeIsoc, int(rate));
+        return ok ? kIOReturnSuccess : kIOReturnError;
+    };
+    hooks.findAlternate = [this](bool input, uint32_t rate) {
+        ZrInterfaceDescriptor* root = rootOf(input ? mConfigurations.mpInInterface : mConfigurations.mpOutInterface);
+        const QnChannelSettings& s = getCurrentSettings();
+        if (!root)
+            return false;
+        return root->findAlternateSetting(rate, int(input ? s.InChannels : s.OutChannels),
+                                          int(input ? s.InResolution : s.OutResolution),
+                                          mConfigurations.getIds()) != nullptr;
+    };
+    hooks.streamingBusy = [this] { return isStreamingStarted() && !canHandleRequestsWhileStreaming(); };
+    hooks.streamingStarted = [this] { return isStreamingStarted(); };
+    hooks.stopBulkStreaming = [this] { recordStub("stopBulkStreaming"); };
+    hooks.reportBrokenStream = [this](uint32_t code) { stcNotifyStreaming(code, 0); };
+    hooks.setPendingChange = [this] {
+        if (mpDriverSM)
+            __atomic_store_n(&mpDriverSM->mNewConfigPending, 1u, __ATOMIC_SEQ_CST);
+    };
+    hooks.midiStreaming = [this](bool started) {
+        recordStub(std::string("USBMidiDevice::streaming started=") + (started ? "1" : "0"));
+    };
+    hooks.controlPortStreaming = [this](bool started) {
+        recordStub(std::string("AJ::streaming started=") + (started ? "1" : "0"));
+    };
+    mpConfigControls = std::make_unique<ZrConfigControls>(getConfigTraits(), mpDriverSM, *mpDriverData, hooks);
+}
+
+bool ZrDevice::isConfigured() const
+{
+    return mpDriverSM && __atomic_load_n(&mpDriverSM->mConfigured, __ATOMIC_SEQ_CST) != 0;
+}
+
+bool ZrDevice::isTrunk2Product() const { return isListed(ZrProductList::Trunk2); }
+
+bool ZrDevice::needsSetFrequencyRepeats() const { return isListed(ZrProductList::SetFrequencyRepeats); }
+
+bool ZrDevice::onPrepareNewConfig(const QnChannelSettings& requestedIn, uint64_t from, bool force, IOReturn* result)
+{
+    IOLog("ZrDevice::onPrepareNewConfig from:%p\n", reinterpret_cast<void*>(uintptr_t(from)));
+    if (result)
+        *result = kIOReturnSuccess;
+    if (!mpDriverSM) {
+        IOLog("SM NULL\n");
+        if (result)
+            *result = kIOReturnNoMemory;
+        return false;
+    }
+    // The request may come from user-writable memory: work on a copy.
+    const QnChannelSettings requested = requestedIn;
+    DriverSM& sm = *mpDriverSM;
+    QnChannelSettings& current = sm.mChannelSettings;
+    IOLog(".onPrepareNewConfig Frequency Current: %d, Requested: %d\n", int(current.Frequency),
+          int(requested.Frequency));
+    IOLog(".Config            InChannels Current: %d, Requested: %d\n", int(current.InChannels),
+          int(requested.InChannels));
+    IOLog(".Config           OutChannels Current: %d, Requested: %d\n", int(current.OutChannels),
+          int(requested.OutChannels));
+    IOLog(".Config          InResolution Current: %d, Requested: %d\n", int(current.InResolution),
+          int(requested.InResolution));
+    IOLog(".Config         OutResolution Current: %d, Requested: %d\n", int(current.OutResolution),
+          int(requested.OutResolution));
+    // A rate no device runs would reach the transports' frame arithmetic:
+    // refused before anything is stopped or written.
+    if (!ZrRateInRange(requested.Frequency)) {
+        IOLog("onPrepareNewConfig: rate %u refused\n", unsigned(requested.Frequency));
+        if (result)
+            *result = kIOReturnBadArgument;
+        return false;
+    }
+    if (isConfigured() && current.Frequency == requested.Frequency &&
+        current.InResolution == requested.InResolution && current.InChannels == requested.InChannels &&
+        current.OutChannels == requested.OutChannels && current.OutResolution == requested.OutResolution &&
+        !force) {
+        IOLog("already configured\n");
+        return false;
+    }
+    IOLog("configure fr:%d in:%d/%d out %d/%d\n", int(requested.Frequency), int(requested.InChannels),
+          int(requested.InResolution), int(requested.OutChannels), int(requested.OutResolution));
+    const QnChannelSettings previous = current;
+    const bool wasConfigured = isConfigured();
+    IOLog("onPrepareNewConfig bWasConfigured: %d\n", wasConfigured ? 1 : 0);
+
+    if (isStreamingStarted())
+        stopStreaming(true);
+    mService.unconfigureDevice(false, "ZrDevice::onPrepareNewConfig");
+
+    sm.mNewConfigPending = 0;
+    current = requested;
+    IOReturn r = mService.reqConfigureDevice("onPrepareNewConfig");
+    if (result)
+        *result = r;
+    if (r != kIOReturnSuccess) {
+        IOLog("onPrepareNewConfig: reqConfigureDevice returns %d\n", int(r));
+        if (wasConfigured) {
+            sm.mConfigured = 0;
+            sm.mNewConfigPending = 0;
+            current = previous;
+            const IOReturn failed = mService.getConfigureStatus();
+            IOLog("Requesting status: 0x%08x\n", unsigned(failed));
+            if (mService.reqConfigureDevice("onPrepareNewConfig 2") == kIOReturnSuccess) {
+                IOLog("Setting status: 0x%08x\n", unsigned(failed));
+                mService.setConfigureStatus(failed);
+                sm.mConfigured = 1;
+            }
+        }
+    } else {
+        sm.mConfigured = 1;
+    }
+    mService.setChannelSettingsProperty();
+    mService.setAjExtDataProperty();
+    stcNotifyFromClient(STC_NewConfig, from);
+    return isConfigured();
+}
+
+bool ZrDevice::isocDataInitForPipe(const char* stream, ZrPipeDescriptor* pipe, USB_DEC_FNC decoder)
+{
+    recordStub(std::string("IsocData::initForPipe ") + stream + " highSpeed=" + (mIsUSB2 ? "1" : "0") +
+               " ep=" + std::to_string(pipe ? pipe->getAddress() : 0) + " decoder=" + (decoder ? "1" : "0"));
+    return true;
+}
+
+void ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
+{
+    mInputConverter = decoder;
+    if (mpConfigControls)
+        mpConfigControls->completeConfiguration(mMsWait);
+    if (m_pcInPipeIsoc) {
+        ZrInterfaceDescriptor* in = m_pcInPipeIsoc->getInterfaceDescriptor();
+        IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", unsigned(m_pcInPipeIsoc->getAddress()),
+              in ? int(in->getInterfaceNumber()) : -1);
+        isocDataInitForPipe("in", m_pcInPipeIsoc, decoder);
+    }
+    if (m_pcOutPipeIsoc)
+        isocDataInitForPipe("out", m_pcOutPipeIsoc, decoder);
+    if (m_pcOutPipeIsocKeepAlive) {
+        IOLog("found m_pcOutPipeIsocKeepAlive\n");
+        isocDataInitForPipe("keepAlive", m_pcOutPipeIsocKeepAlive, decoder);
+    }
+    if (m_pcBulkInPipe || m_pcBulkOutPipe)
+        recordStub("BulkStreaming::prepare flag=" + std::to_string(int(flag)));
+    if (m_pcInPipeFeedback)
+        isocDataInitForPipe("feedback", m_pcInPipeFeedback, nullptr);
+    if (m_pcBulkInPipe || m_pcBulkOutPipe)
+        recordStub("initBulkRqBs");
+    if (m_pcInterruptInPipe || m_pcInterruptOutPipe)
+        recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
+    if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible())
+        recordStub("USBMidiDevice::configurationDone");
+}
+
+void ZrDevice::onUnconfigure()
+{
+    recordStub("AJ::unconfigure");
+    m_pcInPipeIsoc = m_pcInPipeFeedback = m_pcBulkInPipe = m_pcBulkOutPipe = nullptr;
+    m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive = nullptr;
+    mUseInterruptTransfers = false;
+    mConfigurations.forgetInterfaces();
+}
+
+void ZrDevice::startStreamAfterConfig()
+{
+    if (mpDriverData)
+        mpDriverData->reinitClientsForStreaming(getCurrentSettings());
+    // The stream start (real-time thread, transports) is not wired in yet.
+    recordStub("startStreaming");
+}
+
+IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate)
+{
+    recordStub("checkBandwidthForPipe ep=" + std::to_string(pipe ? pipe->getAddress() : 0) +
+               " rate=" + std::to_string(rate));
+    return kIOReturnSuccess;
+}
+
+bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate)
+{
+    ZrPipeDescriptor* pipe = in ? in : out;
+    if (!pipe || pipe->getAddress() == 0)
+        return false;
+    const VIDPID& ids = mConfigurations.getIds();
+    if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
+        return rate == 48000;
+    if (isTrunk2Product())
+        return true;
+    if (rate < 0 || !ZrRateInRange(uint32_t(rate)))
+        return false;
+    const uint16_t index = pipe->getAddress();
+    auto send = [&]() {
+        uint8_t b[3] = {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
+        uint32_t length = sizeof b;
+        return mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientEndpoint, kSetCur,
+                                         kSamplingFrequencyControl, index, b, length, 5);
+    };
+    return ZrSendSetCur(send, needsSetFrequencyRepeats()) == kIOReturnSuccess;
+}
+
+uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out)
+{
+    const VIDPID& ids = mConfigurations.getIds();
+    if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
+        return 48000;
+    ZrPipeDescriptor* pipe = in ? in : out;
+    if (!pipe || pipe->getAddress() == 0)
+        return 0;
+    uint8_t b[3] = {};
+    uint32_t length = sizeof b;
+    if (mService.deviceRequestStd(kDirIn, kLevelClass, kRecipientEndpoint, kGetCur, kSamplingFrequencyControl,
+                                  pipe->getAddress(), b, length, 5) != kIOReturnSuccess)
+        return 0;
+    return ZrDecodeSamplingFrequency(b, length);
+}
+
+void ZrDevice::startupHalVardTrunk2()
+{
+    if (!isTrunk2Product())
+        return;
+    for (int round = 0; round < 100; ++round) {
+        if (round > 0)
+            IOSleep(300);
+        uint8_t b = 0;
+        uint32_t length = 1;
+        IOReturn r = mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x85, 1, 1, &b, length, 5);
+        IOLog("TRunk2 request return: %d\n", int(r));
+        if (r == kIOReturnSuccess && length == 1 && b == 2)
+            return;
+    }
+}
+
+void ZrDevice::stopStreaming(bool wait)
+{
+    // USB-MIDI stop, vendor-port abort, the real-time thread's service
+    // routine and lock, and the isochronous request blocks' cancel are not
+    // built yet: one record stands for them.
+    recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0"));
+    __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
+    for (ZrPipeDescriptor* p : {m_pcInPipeFeedback, m_pcInPipeIsoc, m_pcOutPipeIsoc, m_pcOutPipeIsocKeepAlive,
+                                m_pcBulkInPipe, m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
+        if (p)
+            mBindings.abort(p);
+    if (wait)
+        IOSleep(100);
+    if (mpConfigControls)
+        mpConfigControls->onStreamingStopped();
+}

@@ -1,0 +1,461 @@
+// The service's side of a configuration: selecting the USB configuration,
+// binding the chosen interfaces, choosing and opening the pipes, choosing
+// the converters, and undoing all of it.
+#include <cstdio>
+#include <cstring>
+
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/config/ZrFrequencyRequests.h"
+#include "driver/engine/config/ZrTranscoderChoice.h"
+#include "driver/engine/desc/ZrDescriptorProducts.h"
+#include "driver/engine/desc/ZrInterfaceDescriptor.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
+#include "driver/engine/stream/DriverData.h"
+#include "platform/base/HXLog.h"
+#include "platform/kern/IOLib.h"
+
+namespace {
+
+const char* const kMatchSig = "bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor *&, bool)";
+
+}  // namespace
+
+IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason)
+{
+    IOLog("%s %s", "IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char *)", reason ? reason : "");
+    if (!m_pDevice) {
+        IOLog("abort configure - m_pDevice is NULL\n");
+        return kIOReturnError;
+    }
+    if (m_pDevice->getFwUpdaterState() != kFwUpdaterNotActive) {
+        IOLog("abort configure - Firmware Update Mode active or unknown %d\n", int(m_pDevice->getFwUpdaterState()));
+        return kIOReturnError;
+    }
+    if (isTerminateRequested())
+        return kIOReturnError;
+    DriverSM* sm = m_pDevice->getDriverSM();
+    if (!sm)
+        return kIOReturnNoMemory;
+    // User space writes the shared settings: a rate no device runs is
+    // refused before anything of the current configuration is undone.
+    if (!ZrRateInRange(__atomic_load_n(&sm->mChannelSettings.Frequency, __ATOMIC_RELAXED))) {
+        IOLog("abort configure - rate %u out of range\n", unsigned(sm->mChannelSettings.Frequency));
+        return kIOReturnBadArgument;
+    }
+    unconfigureDevice(false, reason);
+    const QnChannelSettings& s = sm->mChannelSettings;
+    IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", int(s.InResolution),
+          int(s.OutResolution), int(s.InChannels), int(s.OutChannels));
+    IOReturn r = configureDevice();
+    if (r != kIOReturnSuccess) {
+        IOLog("configureDevice failed; error=0x%X\n", unsigned(r));
+        return r;
+    }
+    // The power-on command goes to one other maker's device only; none of
+    // this driver's products takes it.
+    if (isTerminateRequested())
+        return kIOReturnError;
+    sm->mConfigured = 1;
+    IOLog("configured fr:%d in:%d/%d out %d/%d\n", int(s.Frequency), int(s.InChannels), int(s.InResolution),
+          int(s.OutChannels), int(s.OutResolution));
+    return kIOReturnSuccess;
+}
+
+bool ZrKernelDeviceKorvexHX5100::openConfiguredPipe(ZrPipeDescriptor* pipe, const char* name)
+{
+    if (!pipe)
+        return true;
+    if (m_pDevice->getBindings().initPipe(pipe, name))
+        return true;
+    IOLog("isInitSuccess is false after m_pDevice->%s->initPipe();\n", name);
+    return false;
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
+{
+    auto fail = [this](IOReturn code) {
+        mConfigureStatus = code;
+        return code;
+    };
+    if (!m_pUSBDevice || !m_pDevice)
+        return fail(kIOReturnNoDevice);
+    ZrDevice& dev = *m_pDevice;
+    if (dev.getFwUpdaterState() != kFwUpdaterNotActive) {
+        IOLog("abort configureDevice - firmware update status active or unknown %d\n", int(dev.getFwUpdaterState()));
+        return fail(kIOReturnError);
+    }
+    DriverSM* sm = dev.getDriverSM();
+    if (!sm)
+        return fail(kIOReturnNoMemory);
+    QnChannelSettings& settings = sm->mChannelSettings;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const VIDPID& ids = configs.getIds();
+
+    if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
+        uint8_t conf[2] = {255, 255}, alt[2] = {255, 255};
+        for (int i = 0; i < 2; ++i) {
+            uint32_t n = 1;
+            deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 17, 0, uint16_t(i + 1), &conf[i], n, 5);
+            if (conf[i] < 255) {
+                n = 1;
+                deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 18, 0, uint16_t(i + 1), &alt[i], n, 5);
+            }
+        }
+        IOLog("Flb2 curChanConfig_In:%d curChanConfig_Out:%d curChanConfigAlt_In:%d curChanConfigAlt_Out:%d\n",
+              int(conf[0]), int(conf[1]), int(alt[0]), int(alt[1]));
+        settings.InChannels = 4;
+        settings.OutChannels = 4;
+    }
+
+    IOLog(" before m_pDevice->findInterfacesInConfig fr:%d ic:%d oc:%d ir:%d or:%d", int(settings.Frequency),
+          int(settings.InChannels), int(settings.OutChannels), int(settings.InResolution), int(settings.OutResolution));
+    // The choice writes the setting it found: work on a private copy and
+    // publish the result, so user space cannot change it halfway.
+    QnChannelSettings chosen = settings;
+    if (!configs.findInterfacesInConfig(chosen) || (!configs.mpInInterface && !configs.mpOutInterface))
+        return fail(kIOReturnError);
+    settings = chosen;
+    ZrConfigurationDescriptor* configuration = configs.m_pcConfiguration;
+    if (!configuration)
+        return fail(kIOReturnError);
+    const uint8_t wanted = configuration->getConfigurationValue();
+
+    uint8_t current = 99;
+    if (!dev.isMerrowCompatible())
+        GetConfiguration(this, m_pUSBDevice, &current);
+    IOReturn configError = kIOReturnSuccess;
+    if (current != wanted || dev.isMRW192Compatible()) {
+        configError = m_pUSBDevice->setConfiguration(wanted, true);
+        for (int round = 1; configError != kIOReturnSuccess && round <= 5; ++round) {
+            IOLog("USB: SetConfiguration failed with code:%08X - try reset %d\n", unsigned(configError), round);
+            if (!resetDevice("USB: SetConfiguration failed")) {
+                IOLog("ResetDevice failed with error 0x%08X\n", unsigned(kIOReturnError));
+                return fail(configError);
+            }
+            configError = m_pUSBDevice->setConfiguration(wanted, false);
+            IOLog("SetConfiguration %d returned status 0x%08X\n", int(wanted), unsigned(configError));
+        }
+    }
+    dev.startupHalVardTrunk2();
+    if (configError != kIOReturnSuccess)
+        return fail(configError);
+
+    if (dev.isTrunk2Product()) {
+        IOLog("%s select alternates for trunk2\n", "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
+        ZrDevice::Trunk2Interfaces& t2 = dev.getTrunk2Interfaces();
+        for (int n = 1; n <= 5; ++n)
+            t2.add(QnFindInterface(m_pUSBDevice, n), this);
+        static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0}, {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
+        for (const auto& step : kSteps) {
+            t2.setIfAlt(step[0], step[1]);
+            IOSleep(2);
+        }
+        IOSleep(2);
+        t2.close(2);
+        IOSleep(2);
+        t2.close(4);
+        IOSleep(300);
+    }
+
+    bool ok = true;
+    if (!matchInterface(configs.m_pcControlInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
+        ok = false;
+    }
+    if (!matchInterface(configs.mpOutInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpOutInterface,true);\n");
+        ok = false;
+    }
+    if (dev.isTrunk2Product()) {
+        dev.getTrunk2Interfaces().setIfAlt(3, 0);
+        IOSleep(2);
+        dev.getTrunk2Interfaces().setIfAlt(5, 3);
+        IOSleep(2);
+    }
+    if (configs.mpInInterface)
+        IOLog("mpInInterface num:%d alt:%d\n", int(configs.mpInInterface->getInterfaceNumber()),
+              int(configs.mpInInterface->getAlternateNumber()));
+    if (!matchInterface(configs.mpInInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpInInterface,true);\n");
+        ok = false;
+    }
+    if (!matchInterface(configs.m_pcHIDInterface, false)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcHIDInterface,false);\n");
+        ok = false;
+    }
+    const bool openMidi = (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi()) ||
+                          ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids);
+    if (!matchInterface(configs.m_pcMidiInterface, openMidi) && !openMidi) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcMidiInterface,false);\n");
+        ok = false;
+    }
+    // The vendor port takes its interface here (not built yet).
+    dev.recordStub("VendorAsyncPort::onConfigureDone");
+    IOLog("Configure status is (after matchInterface) %d\n", ok ? 1 : 0);
+
+    ZrInterfaceDescriptor* in = configs.mpInInterface;
+    ZrInterfaceDescriptor* out = configs.mpOutInterface;
+    dev.m_pcOutPipeIsoc = out ? out->getIsocOutPipe() : nullptr;
+    if (out)
+        IOLog("Set m_pcOutPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(out),
+              int(out->getInterfaceNumber()), int(out->getAlternateNumber()));
+    dev.m_pcInPipeIsoc = in ? in->getIsocInPipe() : nullptr;
+    if (in)
+        IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in), int(in->getInterfaceNumber()),
+              int(in->getAlternateNumber()));
+    if (dev.isQuarnelBulkDevice()) {
+        dev.m_pcBulkInPipe = in ? in->getBulkInPipe() : nullptr;
+        if (!dev.m_pcBulkInPipe && in) {
+            dev.m_pcBulkInPipe = in->getInterruptInPipe();
+            IOLog("Use interrupt transfers\n");
+            dev.mUseInterruptTransfers = true;
+        }
+        ZrPipeDescriptor* bulkOut = out ? out->getPipeByAddress(5) : nullptr;
+        if ((!bulkOut || bulkOut->getTransferType() == 4) && out)
+            bulkOut = out->getInterruptOutPipe();
+        dev.m_pcBulkOutPipe = bulkOut;
+        dev.m_pcInPipeIsoc = nullptr;
+        dev.m_pcOutPipeIsoc = nullptr;
+        dev.m_pcOutPipeIsocKeepAlive = nullptr;
+        for (int i = 0; out && i < out->getCountPipes(); ++i) {
+            ZrPipeDescriptor* p = out->getPipeByIndex(i);
+            if (p && !p->isIn() && p->getTransferType() == ZrPipeDescriptor::kIsochronous &&
+                p->getEndpointNumber() >= 1 && p->getEndpointNumber() <= 4) {
+                dev.m_pcOutPipeIsocKeepAlive = p;
+                break;
+            }
+        }
+        IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n", static_cast<void*>(dev.m_pcOutPipeIsocKeepAlive));
+    }
+    if (dev.isMRW30Compatible()) {
+        dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
+        dev.m_pcInterruptOutPipe = out ? out->getInterruptOutPipe() : nullptr;
+        dev.m_pcBulkInPipe = nullptr;
+        dev.m_pcBulkOutPipe = nullptr;
+        IOLog("Use interrupt transfers\n");
+        dev.mUseInterruptTransfers = true;
+    }
+    if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
+        dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
+        dev.m_pcInterruptOutPipe = out ? out->getInterruptOutPipe() : nullptr;
+        IOLog("Farlane2 use interrupt transfers for input %d\n", dev.m_pcInterruptInPipe ? 1 : 0);
+        IOLog("Farlane2 use interrupt transfers for output %d\n", dev.m_pcInterruptOutPipe ? 1 : 0);
+        dev.mUseInterruptTransfers = true;
+    }
+    if (dev.isQuarnelBulkInIsocOutDevice() && !isTerminateRequested() && in) {
+        dev.m_pcInPipeIsoc = nullptr;
+        dev.m_pcInPipeFeedback = in->getIsocInPipe();
+        IOLog("got isoc in pipe %p from interface %p num:%d alt:%d", static_cast<void*>(dev.m_pcInPipeFeedback),
+              static_cast<void*>(in), int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
+        dev.m_pcBulkInPipe = in->getBulkInPipe();
+        if (!dev.m_pcBulkInPipe) {
+            dev.m_pcBulkInPipe = in->getInterruptInPipe();
+            IOLog("Use interrupt transfers\n");
+            dev.mUseInterruptTransfers = true;
+        }
+    }
+
+    IOReturn bandwidthError = kIOReturnSuccess;
+    auto checkBandwidth = [&](ZrPipeDescriptor* pipe) {
+        if (!pipe || bandwidthError != kIOReturnSuccess)
+            return;
+        IOReturn r = dev.checkBandwidthForPipe(pipe, 0);
+        if (r != kIOReturnSuccess) {
+            IOLog("checkBandwidthForPipe returns 0x%X\n", unsigned(r));
+            mConfigureStatus = r;
+            bandwidthError = r;
+            ok = false;
+        }
+    };
+    if (!openConfiguredPipe(dev.m_pcInPipeIsoc, "m_pcInPipeIsoc"))
+        ok = false;
+    else
+        checkBandwidth(dev.m_pcInPipeIsoc);
+    ok = openConfiguredPipe(dev.m_pcInPipeFeedback, "m_pcInPipeFeedback") && ok;
+    ok = openConfiguredPipe(dev.m_pcBulkInPipe, "m_pcBulkInPipe") && ok;
+    ok = openConfiguredPipe(dev.m_pcBulkOutPipe, "m_pcBulkOutPipe") && ok;
+    ok = openConfiguredPipe(dev.m_pcInterruptInPipe, "m_pcInterruptInPipe") && ok;
+    ok = openConfiguredPipe(dev.m_pcInterruptOutPipe, "m_pcInterruptOutPipe") && ok;
+    if (!openConfiguredPipe(dev.m_pcOutPipeIsoc, "m_pcOutPipeIsoc"))
+        ok = false;
+    else
+        checkBandwidth(dev.m_pcOutPipeIsoc);
+    if (dev.m_pcOutPipeIsocKeepAlive)
+        IOLog("init m_pcOutPipeIsocKeepAlive\n");
+    ok = openConfiguredPipe(dev.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive") && ok;
+
+    // USB-MIDI and the MIDI and control port open their pipes (not built yet).
+    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
+        dev.recordStub("USBMidiDevice::initPipes");
+    dev.recordStub("AJ::initPipes");
+
+    if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe && !dev.m_pcBulkOutPipe &&
+        !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
+        IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
+        ok = false;
+    }
+    if (!ok)
+        IOLog("isInitSuccess is false after PipeAvailability check\n");
+
+    if (ZrConfigControls* controls = dev.getConfigControls())
+        controls->readLX4XXChannelConfig();
+    if (!mInterestNotifier)
+        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest, &CompositeDriverInterestHandler, this);
+
+    ZrConverters converters;
+    if (ok)
+        converters = ZrChooseConverters(dev.getConfigTraits(), settings);
+    if (DriverData* dd = dev.getDriverData())
+        dd->setConverters(converters.output, settings);
+
+    IOReturn result = kIOReturnSuccess;
+    if (ok) {
+        dev.configurationDone(0, converters.input);
+        mConfigureStatus = kIOReturnSuccess;
+        dev.stcNotify(STC_ConfigurationDone, 0);
+    } else {
+        sm->mConfigured = 1;
+        unconfigureDevice(true, "!bInitSuccess in configureDevice");
+        if (bandwidthError != kIOReturnSuccess)
+            result = bandwidthError;
+        else if (mConfigureStatus != kIOReturnSuccess)
+            result = mConfigureStatus;
+        else
+            result = kIOReturnError;
+        mConfigureStatus = result;
+    }
+    IOLog("Exit configureDeviceWith status 0x%08x\n", unsigned(result));
+    return result;
+}
+
+void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason)
+{
+    IOLog("%s\n", "void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool, const char *)");
+    if (!m_pDevice)
+        return;
+    ZrDevice& dev = *m_pDevice;
+    if (dev.isStreamingStarted()) {
+        dev.stopStreaming(true);
+        IOSleep(100);
+    }
+    DriverSM* sm = dev.getDriverSM();
+    if (!sm || !sm->mConfigured)
+        return;
+    sm->mConfigured = 0;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    ZrUsbBindings& b = dev.getBindings();
+    const VIDPID& ids = configs.getIds();
+    if (configs.m_pcMidiInterface && b.isBound(configs.m_pcMidiInterface))
+        allowReset = allowReset && dev.isMerrowCompatible();
+
+    dev.recordStub("AJ::closePipes");
+    if (dev.isMRW30Compatible())
+        configs.m_pcControlInterface = nullptr;
+    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcBulkInPipe, dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc,
+                                dev.m_pcOutPipeIsoc, dev.m_pcOutPipeIsocKeepAlive})
+        b.closePipe(p);
+    if (dev.isMRW30Compatible()) {
+        b.closePipe(dev.m_pcInterruptInPipe);
+        b.closePipe(dev.m_pcInterruptOutPipe);
+    }
+    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
+        dev.recordStub("USBMidiDevice::closePipes");
+
+    if (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi())
+        b.closeInterface(configs.m_pcMidiInterface, true);
+    else if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
+        b.closeInterface(configs.m_pcMidiInterface, false);
+    dev.recordStub("VendorAsyncPort::onUnconfigure");
+    b.closeInterface(configs.m_pcControlInterface, true);
+    b.closeInterface(configs.mpInInterface, true);
+    b.closeInterface(configs.mpOutInterface, true);
+    b.closeInterface(configs.m_pcHIDInterface, true);
+    dev.getTrunk2Interfaces().closeAll();
+    // Whatever else a failed configuration bound goes too.
+    b.closeAll();
+
+    dev.onUnconfigure();
+
+    const uint16_t vendor = dev.getDeviceDescriptorRecord().m_uVendor;
+    const uint16_t product = dev.getDeviceDescriptorRecord().m_uProduct;
+    if (allowReset && !ZrIsListedProduct(ZrProductList::NeverReEnumerated, vendor, product))
+        resetDevice(reason);
+}
+
+bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bool open)
+{
+    if (!m_pUSBDevice || !m_pDevice) {
+        IOLog("%s no usb device\n", kMatchSig);
+        return false;
+    }
+    if (!desc) {
+        IOLog("%s no interface\n", kMatchSig);
+        return true;
+    }
+    ZrUsbBindings& bindings = m_pDevice->getBindings();
+    if (bindings.isBound(desc)) {
+        IOLog("%s interface already open (no error)\n", kMatchSig);
+        return true;
+    }
+    const VIDPID& ids = m_pDevice->getConfigurations().getIds();
+    const uint16_t vendor = m_pDevice->getDeviceDescriptorRecord().m_uVendor;
+    const int number = desc->getInterfaceNumber();
+    QnInterfaceRequest request{desc->getInterfaceClass(), desc->getInterfaceSubClass(), desc->getInterfaceProtocol(),
+                               0};
+    // The class corrections of the descriptor model show these interfaces
+    // as audio class ones; the device itself still reports them as vendor
+    // specific.
+    if (m_pDevice->isMRW30Compatible()) {
+        request.mSubClass = number == 0 ? 1 : number == 3 ? 3 : 0;
+        request.mClass = number == 3 ? 1 : 255;
+        request.mProtocol = 0;
+    } else if (vendor == kKorvexVendorID) {
+        request.mClass = 255;
+    } else if (m_pDevice->isMerrowCompatible() && !m_pDevice->isMRW192Compatible()) {
+        request = {255, 0, 0, 0};
+    } else if (ZrDescriptorProducts::isSorvikFarlane2(ids) ||
+               (ZrDescriptorProducts::isSorvikFarlane1(ids) && number != 3 && desc->getInterfaceSubClass() != 1)) {
+        request = {255, 0, 0, 0};
+    }
+    IOUSBHostInterface* found = nullptr;
+    for (int pass = 0; pass < 2 && !found; ++pass) {
+        if (pass == 1) {
+            if (desc->getAlternateNumber() == 0)
+                break;
+            request.mAlternate = desc->getAlternateNumber();
+        }
+        IOUSBHostInterface* i = nullptr;
+        while ((i = QnFindNextInterface(m_pUSBDevice, i, &request))) {
+            const StandardUSB::InterfaceDescriptor* d = i->getInterfaceDescriptor();
+            if (d && d->bInterfaceNumber == number) {
+                found = i;
+                break;
+            }
+        }
+    }
+    if (!found || !bindings.setInterface(desc, this, found, open)) {
+        desc = nullptr;
+        return false;
+    }
+    return true;
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void* target, void*, UInt32 messageType,
+                                                                   IOService*, void*, vm_size_t)
+{
+    if (!target)
+        return kIOReturnError;
+    switch (messageType) {
+    case 0xE0000010:
+    case 0xE0000101:
+    case 0xE0000110:
+        break;
+    default:
+        IOLog("%s message unknown: %08X\n",
+              "static IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void *, void *, UInt32, "
+              "IOService *, void *, vm_size_t)",
+              unsigned(messageType));
+        break;
+    }
+    return kIOReturnSuccess;
+}

@@ -289,6 +289,49 @@ TEST_P(HX5100Configuration, RefusedReconfigurationRestoresTheOldSettings)
     EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcOutPipeIsoc), nullptr);
 }
 
+// SET_CONFIGURATION refused by the host every time: five rounds of reset and
+// a new attempt, then the stack's code; nothing stays bound.
+TEST_P(HX5100Configuration, SetConfigurationFailingAfterFiveResetsFailsWithTheStacksCode)
+{
+    Configurable c(GetParam());
+    ASSERT_TRUE(c.svc);
+    c.openNoUpdater();
+    hx::usb::RequestMatch match;
+    match.requestType = 0x00;
+    match.request = 0x09;
+    c.rig.bus().addFault(c.port, match, hx::usb::Fault::fail(kIOReturnNotResponding), 6);
+    hx::log::Capture cap;
+    EXPECT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnNotResponding);
+    EXPECT_EQ(c.svc->getConfigureStatus(), kIOReturnNotResponding);
+    EXPECT_FALSE(c.dev->isConfigured());
+    EXPECT_NE(cap.text().find("USB: SetConfiguration failed with code:E00002ED - try reset 5\n"), std::string::npos);
+    EXPECT_EQ(cap.text().find("try reset 6"), std::string::npos);
+    EXPECT_EQ(c.dev->getBindings().boundInterfaces(), 0);
+    EXPECT_TRUE(c.stateCodes().empty());
+}
+
+// Unconfiguring returns the streaming interfaces to alternate 0 once; the
+// second time there is nothing left to undo.
+TEST_P(HX5100Configuration, UnconfiguringTwiceDoesNothingTheSecondTime)
+{
+    Configurable c(GetParam());
+    ASSERT_TRUE(c.svc);
+    c.openNoUpdater();
+    ASSERT_TRUE(c.dev->onPrepareNewConfig(stereo24(48000), c.clientId, false));
+    c.model->clearTrace();
+    c.svc->unconfigureDevice(false, "test");
+    EXPECT_EQ(requestsOf(*c.model), (std::vector<Req>{setInterface(2, 0), setInterface(1, 0)}));
+    EXPECT_FALSE(c.dev->isConfigured());
+    EXPECT_EQ(c.dev->m_pcInPipeIsoc, nullptr);
+    EXPECT_EQ(c.dev->getBindings().boundInterfaces(), 0);
+    EXPECT_EQ(c.dev->getBindings().boundPipes(), 0);
+    c.model->clearTrace();
+    const size_t stubs = c.dev->stubTrace().size();
+    c.svc->unconfigureDevice(false, "test");
+    EXPECT_TRUE(c.model->trace().empty());
+    EXPECT_EQ(c.dev->stubTrace().size(), stubs);
+}
+
 INSTANTIATE_TEST_SUITE_P(Speeds, HX5100Configuration,
                          ::testing::Values(uint8_t(kUSBHostConnectionSpeedFull), uint8_t(kUSBHostConnectionSpeedHigh)),
                          [](const auto& info) { return info.param == kUSBHostConnectionSpeedHigh ? "High" : "Full"; });

@@ -238,4 +238,34 @@ public:
     std::vector<int32_t> received;
 };
 
+// The ramp frame an input frame carries (24 bits back from the
+// left-aligned sample): -1 for silence, -2 for anything else.
+inline int64_t rampFrameOf(const int32_t* frame)
+{
+    if ((frame[0] & 0xFF) || (frame[1] & 0xFF))
+        return -2;
+    const uint32_t s[2] = {uint32_t(frame[0]) >> 8, uint32_t(frame[1]) >> 8};
+    if (s[0] == 0 && s[1] == 0)
+        return -1;
+    auto c = Ramp::counter(s);
+    return c ? int64_t(*c) : -2;
+}
+
+// From input frame `from` on, every frame is the ramp frame played a fixed
+// number of frames earlier (modulo the ramp's 24-bit counter).
+inline void expectRampWithConstantLatency(const std::vector<int32_t>& received, size_t from)
+{
+    int64_t latency = 0;
+    bool first = true;
+    for (size_t f = from; f < received.size() / 2; ++f) {
+        const int64_t r = rampFrameOf(&received[2 * f]);
+        ASSERT_GE(r, 0) << "input frame " << f;
+        const int64_t l = (int64_t(f) - r) & Ramp::kMask;
+        if (first)
+            latency = l;
+        first = false;
+        ASSERT_EQ(l, latency) << "input frame " << f;
+    }
+}
+
 }  // namespace hx::test

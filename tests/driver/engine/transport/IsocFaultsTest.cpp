@@ -1,0 +1,171 @@
+// The isochronous transport's faults and edges on the virtual clock: a
+// stream across bus frame 2^32, a late output completion, a stream whose
+// requests can no longer be queued, alternates the transport cannot carry,
+// and the bandwidth table.
+#include "tests/driver/engine/transport/StreamRig.h"
+
+#include "abi/QN_StateChange.h"
+#include "platform/base/HXLog.h"
+
+namespace {
+
+using namespace hx::test;
+
+TEST(IsocFaults, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak)
+{
+    const uint64_t wrap = 0x100000000ull;
+    StreamRig rig({kUSBHostConnectionSpeedFull, 44100, 200}, wrap - 10050);
+    ASSERT_TRUE(rig.configured);
+    uint64_t startFrame = rig.in->getFrameNumber();
+    ASSERT_LE(startFrame, wrap - 10000);
+    ASSERT_GT(startFrame, wrap - 10050);
+    ASSERT_TRUE(rig.start());
+    rig.attachClient();
+    rig.run(300);
+    ASSERT_TRUE(rig.pattern.isLocked());
+    const uint32_t errorsAtLock = rig.engine.inputErrors();
+    const size_t lockFrame = rig.received.size() / 2;
+    rig.run(10500);
+    ASSERT_GT(rig.in->getFrameNumber(), wrap + 500);
+
+    EXPECT_TRUE(rig.engine.isStreamingStarted());
+    EXPECT_TRUE(rig.host.changesSoFar().empty());
+    EXPECT_EQ(rig.engine.inputErrors(), errorsAtLock);
+    const auto s = rig.model->streamStats();
+    EXPECT_EQ(s.inFramesLost, 0u);
+    EXPECT_EQ(s.outSizeAnomalies, 0u);
+    EXPECT_EQ(s.discontinuities, 0u);
+    EXPECT_EQ(s.dropouts, 0u);
+    EXPECT_GT(rig.engine.framesIn(), 44100u * 107 / 10);  // 10.8 s ran
+    expectRampWithConstantLatency(rig.received, lockFrame);
+}
+
+TEST(IsocFaults, ALateOutputCompletionStopsTheStreamWithOneStateChange)
+{
+    StreamRig rig({kUSBHostConnectionSpeedFull, 48000, 0});
+    ASSERT_TRUE(rig.start());
+    rig.attachClient();
+    rig.run(100);
+    ASSERT_TRUE(rig.engine.isStreamingStarted());
+    // The output plan falls behind the bus: the next write completion finds
+    // the frame of its successor already passed.
+    uint32_t now = 0;
+    ASSERT_TRUE(rig.engine.getCurrentFrame(now));
+    hx::log::Capture log;
+    rig.engine.outputRing().mNextFrame.store(now - 10);
+    rig.run(30);
+    EXPECT_FALSE(rig.engine.isStreamingStarted());
+    EXPECT_EQ(rig.host.changesSoFar(), std::vector<uint32_t>{STC_STREAM_BROKEN});
+    EXPECT_NE(log.text().find("rtsIsoWriteComplete to late current:"), std::string::npos);
+    EXPECT_NE(log.text().find("ZrDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n"), std::string::npos);
+    rig.run(30);
+    EXPECT_EQ(rig.host.changesSoFar().size(), 1u);
+    // Recovery: only one caller claims the break.
+    EXPECT_TRUE(rig.engine.claimStreamBroken());
+    EXPECT_FALSE(rig.engine.claimStreamBroken());
+}
+
+TEST(IsocFaults, AStreamWithNothingInFlightAfterAFailedSubmissionIsDeclaredBrokenOnce)
+{
+    StreamRig rig({kUSBHostConnectionSpeedHigh, 96000, 0});
+    ASSERT_TRUE(rig.start());
+    rig.run(50);
+    uint32_t now = 0;
+    ASSERT_TRUE(rig.engine.getCurrentFrame(now));
+    hx::log::Capture log;
+    // Every further read asks for frames that have passed: the bus refuses
+    // them, and once the reads in flight have completed nothing would ever
+    // queue again.
+    rig.engine.inputRing().mNextFrame.store(now - 1000);
+    rig.run(40);
+    EXPECT_NE(log.text().find("ZrDevice::rtsRequestIn isoc read failed with status E00002EE\n"), std::string::npos);
+    EXPECT_FALSE(rig.engine.isStreamingStarted());
+    EXPECT_EQ(rig.host.changesSoFar(), std::vector<uint32_t>{STC_STREAM_BROKEN});
+    EXPECT_EQ(rig.engine.inputRing().inFlight(), 0u);
+    rig.run(40);
+    EXPECT_EQ(rig.host.changesSoFar().size(), 1u);
+}
+
+TEST(IsocFaults, AlternatesThatCannotCarryThePatternAreRefusedAtConfiguration)
+{
+    // (expected + tolerance) x bytes per frame against the endpoint (300
+    // bytes at full speed, 156 a microframe at high speed) and the block.
+    const struct {
+        uint8_t speed;
+        uint32_t rate, channels;
+        bool ok;
+    } cases[] = {
+        {kUSBHostConnectionSpeedFull, 48000, 2, true},    // 50 x 6 = 300
+        {kUSBHostConnectionSpeedFull, 49000, 2, false},   // 51 x 6
+        {kUSBHostConnectionSpeedFull, 44100, 4, false},   // 46 x 12
+        {kUSBHostConnectionSpeedHigh, 192000, 2, true},   // 25 x 6 = 150
+        {kUSBHostConnectionSpeedHigh, 208000, 2, false},  // 27 x 6 = 162
+        {kUSBHostConnectionSpeedHigh, 96000, 4, true},    // 13 x 12 = 156
+        {kUSBHostConnectionSpeedHigh, 192000, 4, false},  // 25 x 12
+    };
+    for (const auto& c : cases) {
+        StreamRig rig({c.speed, c.speed >= kUSBHostConnectionSpeedHigh ? 96000u : 48000u, 0});
+        IsocStreamSettings s;
+        s.rate = c.rate;
+        s.inChannels = s.outChannels = c.channels;
+        s.inBytesPerSample = s.outBytesPerSample = 3;
+        s.decoder = pcmFrom24LSB;
+        hx::log::Capture log;
+        EXPECT_EQ(rig.engine.configure(rig.highSpeed, rig.in, rig.out, s), c.ok) << c.rate << " " << c.channels;
+        EXPECT_EQ(log.text().find("exceed the packet") == std::string::npos, c.ok);
+    }
+}
+
+TEST(IsocFaults, HighSpeedAudioEndpointsPolledEvery4MicroframesAreRefusedWithALogLine)
+{
+    StreamRig rig({kUSBHostConnectionSpeedHigh, 48000, 0});
+    // The model's only high-speed endpoint with interval 4 is its status
+    // endpoint; offered as the capture pipe it stands for such an alternate.
+    std::vector<IOUSBHostInterface*> intf;
+    OSIterator* it = rig.device->getClientIterator();
+    while (OSObject* o = it->getNextObject())
+        if (auto* i = OSDynamicCast(IOUSBHostInterface, o))
+            intf.push_back(i);
+    it->release();
+    IOUSBHostPipe* status = intf[3]->copyPipe(0x83);
+    ASSERT_NE(status, nullptr);
+    ASSERT_EQ(status->getEndpointDescriptor()->bInterval, 4);
+    IsocStreamSettings s;
+    s.rate = 48000;
+    s.inChannels = 1;
+    s.inBytesPerSample = 3;
+    s.decoder = pcmFrom24LSB;
+    hx::log::Capture log;
+    EXPECT_FALSE(rig.engine.configure(true, status, nullptr, s));
+    EXPECT_NE(log.text().find("endpoint 0x83: isochronous audio with interval 4 at high speed is not supported"),
+              std::string::npos);
+    status->release();
+}
+
+TEST(IsocFaults, BandwidthFollowsTheTableAndGivesOtherRatesRoomForTheirFrames)
+{
+    const struct {
+        uint32_t rate, frames;
+    } table[] = {{32000, 34},  {44100, 46},  {48000, 50},  {64000, 66},  {88200, 90},   {96000, 98},
+                 {128000, 132}, {176400, 180}, {192000, 196}, {22050, 25}, {8000, 10}, {11025, 14}};
+    for (const auto& t : table)
+        EXPECT_EQ(ZrIsocStreaming::framesPerBusFrame(t.rate), t.frames) << t.rate;
+
+    // One rig (and virtual clock) at a time.
+    {
+        StreamRig full({kUSBHostConnectionSpeedFull, 44100, 0});
+        EXPECT_EQ(full.engine.inPipe().bandwidth, 46u * 6);  // needed bytes fit the 300-byte packet
+        EXPECT_EQ(full.engine.checkBandwidthForPipe(&full.engine.outPipe(), 48000, 3, 2), kIOReturnSuccess);
+        EXPECT_EQ(full.engine.outPipe().bandwidth, 300u);
+        full.engine.checkBandwidthForPipe(&full.engine.outPipe(), 96000, 3, 2);
+        EXPECT_EQ(full.engine.outPipe().bandwidth, 300u);  // more than the endpoint: its maximum
+        full.engine.checkBandwidthForPipe(&full.engine.outPipe(), 22050, 3, 2);
+        EXPECT_EQ(full.engine.outPipe().bandwidth, 25u * 6);
+        EXPECT_EQ(full.engine.checkBandwidthForPipe(nullptr, 0, 3, 2), 0);
+    }
+
+    StreamRig high({kUSBHostConnectionSpeedHigh, 44100, 0});
+    EXPECT_EQ(high.engine.inPipe().bandwidth, 156u);  // high speed keeps the maximum
+}
+
+}  // namespace

@@ -20,6 +20,7 @@
 
 #include "driver/engine/transport/IsocData.h"
 #include "driver/engine/transport/KeThread.h"
+#include "driver/engine/transport/LevelMeters.h"
 
 class AudioSMWriter;
 class DriverData;
@@ -97,6 +98,12 @@ public:
     // reads 0).
     bool getCurrentFrame(uint32_t& frame, uint64_t* full = nullptr) const;
 
+    // The input meter chosen at stream start (null: none); it sees one
+    // decoded frame per processed packet.
+    void setInputMeter(LevelProcessorFnc meter) { mInputMeter = meter; }
+    // The input peaks since the last read, then cleared (32 bytes).
+    void readInputLevels(char* out);
+
     bool isStreamingStarted() const { return m_bStreamingStarted.load(std::memory_order_acquire); }
     uint32_t streamBrokenWord() const { return mStreamBroken.load(); }
     uint64_t devicePosition() const { return mDevicePosition.load(std::memory_order_relaxed); }
@@ -149,4 +156,6 @@ private:
     std::atomic<uint64_t> mDevicePosition{0};
     uint32_t mOutputSampleCounter = 0;
     std::atomic<uint64_t> mFramesIn{0};
+    LevelProcessorFnc mInputMeter = nullptr;
+    char mInputLevels[32] = {};
 };

@@ -1,0 +1,42 @@
+#include "driver/engine/transport/LevelMeters.h"
+
+#include <cstring>
+
+namespace {
+
+template <int N>
+int levelProcessor(char* levels, char* frame)
+{
+    for (int k = 0; k < N; ++k) {
+        int32_t sample;
+        std::memcpy(&sample, frame + 4 * k, 4);
+        const int8_t top = int8_t(uint32_t(sample) >> 24);
+        // -128 has no 8-bit magnitude: it leaves the level alone.
+        const int8_t magnitude = top < 0 ? int8_t(-int(top)) : top;
+        if (magnitude > int8_t(levels[k]))
+            levels[k] = char(magnitude);
+    }
+    return N;
+}
+
+}  // namespace
+
+int LevelProcessor2CH(char* levels, char* frame) { return levelProcessor<2>(levels, frame); }
+int LevelProcessor4CH(char* levels, char* frame) { return levelProcessor<4>(levels, frame); }
+int LevelProcessor6CH(char* levels, char* frame) { return levelProcessor<6>(levels, frame); }
+int LevelProcessor8CH(char* levels, char* frame) { return levelProcessor<8>(levels, frame); }
+int LevelProcessor10CH(char* levels, char* frame) { return levelProcessor<10>(levels, frame); }
+int LevelProcessor16CH(char* levels, char* frame) { return levelProcessor<16>(levels, frame); }
+int LevelProcessor18CH(char* levels, char* frame) { return levelProcessor<18>(levels, frame); }
+
+void chooseKorvexMeters(bool highSpeed, uint32_t inChannels, LevelProcessorFnc& input, LevelProcessorFnc& output)
+{
+    input = nullptr;
+    output = nullptr;
+    if (!highSpeed)
+        return;
+    if (inChannels == 4)
+        input = LevelProcessor4CH;
+    else if (inChannels == 6)
+        input = LevelProcessor6CH;
+}

@@ -90,3 +90,55 @@ std::string caseName(const testing::TestParamInfo<StreamCase>& i)
 INSTANTIATE_TEST_SUITE_P(Rates, Streaming, testing::ValuesIn(cases()), caseName);
 
 }  // namespace
+
+namespace {
+
+// The output mixer's value for a 24-bit sample passed straight through its
+// own channel: halved toward zero, then doubled.
+int32_t mixed(uint32_t sample24)
+{
+    const int32_t s = int32_t(sample24 << 8) >> 8;
+    return (s / 2) * 2;
+}
+
+TEST(StreamingMix, WithTheDefaultRoutingEachValueComesBackAsTheOutputMixerRoundsIt)
+{
+    StreamRig rig({kUSBHostConnectionSpeedFull, 48000, 0});
+    // Routing byte 0 cleared: the mix, each output from its own channel at
+    // unity.
+    char routing[32] = {};
+    rig.dd->setRoutingMatrix(routing);
+    QN_MixerFractions f{};
+    for (int c = 0; c < 32; ++c) {
+        f.mLeft[c] = {c == 0 ? 1 : 0, 1};
+        f.mRight[c] = {c == 1 ? 1 : 0, 1};
+    }
+    rig.dd->setMixerFractions(f);
+    ASSERT_TRUE(rig.start());
+    rig.attachClient();
+    rig.run(300);
+    const size_t from = rig.received.size() / 2;
+    rig.run(500);
+    ASSERT_GT(rig.received.size() / 2, from + 20000);
+
+    // The ramp frame that came back first: its channel 0 lost at most its
+    // lowest bit.
+    const int32_t v = rig.received[2 * from] >> 8;
+    bool matched = false;
+    size_t odd = 0;
+    for (int32_t candidate : {v, v + 1}) {
+        const int64_t latency = int64_t(from) - candidate;
+        bool all = true;
+        for (size_t fr = from; fr < rig.received.size() / 2 && all; ++fr) {
+            const uint64_t p = uint64_t(int64_t(fr) - latency);
+            for (uint32_t c = 0; c < 2; ++c)
+                all = all && rig.received[2 * fr + c] == int32_t(uint32_t(mixed(Ramp::sample(p, c))) << 8);
+            odd += Ramp::sample(p, 0) & 1;
+        }
+        matched = matched || all;
+    }
+    EXPECT_TRUE(matched);
+    EXPECT_GT(odd, 0u);  // odd values were there to lose their lowest bit
+}
+
+}  // namespace

@@ -265,13 +265,17 @@ uint32_t IsocData::inFlight() const
 void IsocData::cancel(bool noWait)
 {
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->mbInit || !rb->isInUse() || rb->mCallbackDone.load(std::memory_order_acquire))
+        if (!rb || !rb->mbInit || !rb->isInUse())
             continue;
-        bool wasDone = rb->mDone.exchange(true, std::memory_order_acq_rel);
+        // Nothing processes a cancelled stream: a block whose completion
+        // already ran gives back its processing use here too, or it would
+        // stay taken for good.
+        const bool completed = rb->mCallbackDone.load(std::memory_order_acquire);
+        const bool wasDone = rb->mDone.exchange(true, std::memory_order_acq_rel);
         bool freed = false;
         if (!wasDone)
             freed = rb->release() == 0;
-        if (!freed)
+        if (!freed && !completed)
             rb->m_bCancel.store(true, std::memory_order_release);
     }
     if (noWait)

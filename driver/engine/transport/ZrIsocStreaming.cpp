@@ -370,10 +370,9 @@ uint32_t ZrIsocStreaming::rtsProcessIsocOut_Std()
             if (filled >= 5 && !(rb->mProcessed < rb->mFrameCount && due(rb->mProcessed)))
                 break;
         }
-        if (rb->mProcessed >= rb->mFrameCount) {
-            rb->mDone.store(true, std::memory_order_release);
+        // A cancel may have taken the processing use already.
+        if (rb->mProcessed >= rb->mFrameCount && !rb->mDone.exchange(true, std::memory_order_acq_rel))
             rb->release();
-        }
         if (waitForMore || filled >= 5)
             break;
     }
@@ -456,8 +455,8 @@ void ZrIsocStreaming::rtsProcessIsocIn_Std(ZrIsocRB* rb)
         mInputRing->writeTimestamp(lastStamp);
         mInputRing->AddTimeStamp(lastStamp, written, true);
     }
-    rb->mDone.store(true, std::memory_order_release);
-    rb->release();
+    if (!rb->mDone.exchange(true, std::memory_order_acq_rel))
+        rb->release();
 }
 
 void ZrIsocStreaming::rtsIsoReadCompleteStatic(void* owner, void* parameter, IOReturn status,

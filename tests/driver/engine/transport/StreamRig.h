@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "abi/AudioSM.h"
@@ -63,10 +64,27 @@ struct StreamCase {
     int32_t ppm;
 };
 
+// The virtual clock, or the real one for smoke runs.
+struct RigClock {
+    std::optional<hx::clock::VirtualClock> virtualClock;
+    explicit RigClock(bool isVirtual)
+    {
+        if (isVirtual)
+            virtualClock.emplace(hx::clock::VirtualClock::kDefaultStart);
+    }
+    void runFor(uint64_t ns)
+    {
+        if (virtualClock)
+            virtualClock->runFor(ns);
+        else
+            IOSleep(unsigned(ns / 1000000));
+    }
+};
+
 class StreamRig {
 public:
-    StreamRig(const StreamCase& c, uint64_t firstFrame = 0x1000)
-        : clock(hx::clock::VirtualClock::kDefaultStart),
+    StreamRig(const StreamCase& c, uint64_t firstFrame = 0x1000, bool virtualTime = true)
+        : clock(virtualTime),
           bus(hx::usb::BusOptions{firstFrame, 2, 2}),
           model(std::make_shared<HX5100Model>(c.speed,
                                               hx::usb::devices::HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""})),
@@ -215,7 +233,7 @@ public:
         }
     }
 
-    hx::clock::VirtualClock clock;
+    RigClock clock;
     hx::usb::Bus bus;
     std::shared_ptr<HX5100Model> model;
     uint32_t rate;

@@ -1,0 +1,178 @@
+// A user client of the audio driver, run in the same process as the
+// simulated machine: it boots the bus with an HX-5100 model, loads the
+// driver from its personalities, opens the audio user client (type 4),
+// configures the device as the configuration request does, attaches a
+// client ring in shared memory as the ring request does, and then runs the
+// user-space cycle: read the frames the device delivered from the input
+// ring, write the same number of frames of a test signal into its ring a
+// fixed distance ahead of the kernel. What it saw comes back as a report.
+//
+// Tests and the simulator use this one class; nothing here is test-only.
+// Every step can be run separately (boot, open, configure, attach, run) so
+// a caller can look at or disturb the machine in between.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class ZrKernelDeviceKorvexHX5100;
+class ZrDevice;
+class DriverData;
+class IOUserClient;
+struct AudioSM;
+
+namespace hx::usb {
+class Bus;
+}
+namespace hx::usb::devices {
+class HX5100Model;
+}
+
+namespace hx::harness {
+
+// Output routing of playback pair 0: Pass sets routing byte 0 to 1 (output
+// pair 0 carries playback pair 0 unchanged); Mix keeps the default mix,
+// where the output mixer halves every value toward zero before it sums.
+enum class Routing { Pass, Mix };
+
+// What the client plays: a ramp with an embedded frame counter (the model
+// checks it) or a sine. Both are known functions of the output frame, so
+// the loopback is checked sample by sample either way.
+enum class Signal { Ramp, Sine };
+
+struct HarnessOptions {
+    // Machine
+    uint64_t firstBusFrame = 0x1000;  // may be set near 2^32
+    bool highSpeed = true;            // the model's link speed
+    int32_t ppm = 0;                  // device clock offset from nominal
+    uint32_t jitterNanos = 0;
+    bool loopback = true;             // outputs back to inputs; else the model's ramp
+    uint32_t loopbackDelayFrames = 40;
+    bool virtualClock = true;         // test-stepped clock; false: real time
+
+    // Stream
+    uint32_t rate = 48000;
+    uint32_t channels = 2;            // each way
+    uint32_t resolution = 24;         // bits
+    Routing routing = Routing::Pass;
+    Signal signal = Signal::Ramp;
+    double sineHz = 997.0;
+    double sineAmplitude = 0.5;       // of full scale
+
+    // User-space cycle
+    uint32_t cycleMicros = 1000;      // one cycle per period of this length
+    uint32_t writeAheadFrames = 880;  // output written this far ahead of the kernel
+    bool keepInput = true;            // record every input sample
+    uint32_t settleFrames = 0;        // input frames skipped before checking (0: until lock)
+};
+
+// Everything the run showed.
+struct HarnessReport {
+    // The device and driver as the driver read them
+    std::string vendorName;
+    std::string productName;
+    std::string serialNumber;
+    uint16_t vendorID = 0;
+    uint16_t productID = 0;
+    uint16_t release = 0;
+    uint32_t firmwareVersion = 0;     // word as the driver reads it
+    std::string firmwareVersionText;
+    uint32_t driverVersion = 0;
+    bool highSpeed = false;
+
+    // Configuration
+    bool configured = false;
+    uint32_t rate = 0;
+    uint32_t inChannels = 0;
+    uint32_t outChannels = 0;
+    uint32_t resolution = 0;
+    int inAlternate = -1;
+    int outAlternate = -1;
+    std::string inputConverter;
+    std::string outputConverter;
+    Routing routing = Routing::Pass;
+
+    // Stream
+    uint64_t framesIn = 0;            // read by the client from the input ring
+    uint64_t framesOut = 0;           // written by the client into its ring
+    uint64_t deviceFramesIn = 0;      // sent by the device
+    uint64_t deviceFramesOut = 0;     // received by the device
+    uint32_t streamBreaks = 0;        // state changes 2 the client received
+    uint64_t patternErrors = 0;       // output packets outside the device's count
+    int64_t fifoMin = 0;              // device FIFO fill since lock
+    int64_t fifoMax = 0;
+    std::optional<int64_t> fifoLock;
+
+    // Loopback check
+    bool latencyKnown = false;
+    int64_t latencyFrames = 0;        // input frame position minus output frame position
+    bool latencyConstant = false;
+    uint64_t framesChecked = 0;
+    uint64_t mismatches = 0;
+    int64_t firstMismatch = -1;       // input frame index, -1: none
+    bool matched = false;             // bit for bit (Mix: as the output mixer rounds)
+
+    // State changes the client received, in order
+    std::vector<uint32_t> stateChanges;
+};
+
+// A readable summary, one fact per line.
+std::string describe(const HarnessReport& report);
+
+// The value a sample comes back as through the default mix: halved toward
+// zero by the output mixer, doubled by the comparison (24-bit, left-aligned).
+int32_t mixRoundTrip(int32_t sample);
+
+class ClientHarness {
+public:
+    explicit ClientHarness(const HarnessOptions& options = {});
+    ~ClientHarness();
+    ClientHarness(const ClientHarness&) = delete;
+    ClientHarness& operator=(const ClientHarness&) = delete;
+
+    // The steps, in order; each returns false with lastError() set.
+    bool boot();            // clock, bus, driver, model plugged, service started
+    bool openClient();      // user client type 4
+    bool configure();       // reqConfigureDevice, then startStreamAfterConfig
+    bool setRouting();      // DriverData::setRoutingMatrix
+    bool attachRing();      // client ring laid out and attached
+    // All of the above.
+    bool start();
+
+    // Runs the user-space cycle for this much (virtual or real) time; the
+    // cycle starts writing once the ring reads state 1.
+    void run(uint64_t micros);
+    // Lets time pass without client cycles.
+    void idle(uint64_t micros);
+    // Detaches the ring and closes the client (also done on destruction).
+    void stop();
+
+    HarnessReport report() const;
+    // Recorded input, interleaved, 32-bit left-aligned samples.
+    const std::vector<int32_t>& recordedInput() const;
+    // The sample the client wrote at output frame position `frame`.
+    int32_t playedSample(uint64_t frame, uint32_t channel) const;
+    const std::string& lastError() const;
+    const HarnessOptions& options() const;
+
+    // The machine, for callers that look or disturb.
+    hx::usb::Bus* bus();
+    std::shared_ptr<hx::usb::devices::HX5100Model> model();
+    ZrKernelDeviceKorvexHX5100* service();
+    ZrDevice* device();
+    DriverData* driverData();
+    IOUserClient* userClient();
+    uint64_t clientIdentifier() const;
+    AudioSM* clientRing();  // the user's mapping
+    // The attach state the client ring shows (0 detached, 1 running, 2 stopped).
+    uint32_t ringState() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> mImpl;
+};
+
+}  // namespace hx::harness

@@ -1,0 +1,147 @@
+#include "sim/SimOptions.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace hx::sim {
+
+namespace {
+
+// The device's own rates; anything else is a typing error, not a request the
+// driver should get to refuse.
+constexpr uint32_t kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
+
+// Bounds that keep a run and its recording reasonable: a day of audio at
+// 192 kHz would not fit a WAV file anyway.
+constexpr double kMaxSeconds = 3600.0;
+constexpr int32_t kMaxPpm = 1000;
+
+bool parseLong(const std::string& text, long& value)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtol(text.c_str(), &end, 10);
+    return errno == 0 && end && *end == '\0';
+}
+
+bool parseDouble(const std::string& text, double& value)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return errno == 0 && end && *end == '\0' && std::isfinite(value);
+}
+
+}  // namespace
+
+const char* speedName(Speed s) { return s == Speed::High ? "high" : "full"; }
+const char* routingName(Routing r) { return r == Routing::Mix ? "mix" : "pass"; }
+
+std::string usage()
+{
+    return "usage: hxsim [--name value]...\n"
+           "Boots the simulated machine with an HX-5100 in loopback, loads the kernel driver,\n"
+           "plays a ramp through one client output ring, reads it back from the input ring,\n"
+           "reports what happened and writes the recording as a WAV file.\n"
+           "\n"
+           "  --rate HZ          sample rate to configure: 44100, 48000, 88200, 96000, 176400\n"
+           "                     or 192000 (default 48000)\n"
+           "  --speed S          bus speed, full or high (default high)\n"
+           "  --seconds N        how long to stream (default 3)\n"
+           "  --ppm N            the device clock's offset from the bus, -1000..1000 (default 0)\n"
+           "  --routing R        output pair 0: pass (playback 1/2 unchanged) or mix (the output\n"
+           "                     mixer's halved sum) (default pass)\n"
+           "  --output PATH      where to write the recording, under the path root\n"
+           "                     (default /Users/Shared/hxsim/loopback.wav)\n"
+           "  --virtual-clock    run on the virtual clock (deterministic, for tests)\n"
+           "  --quiet            print only the result line\n"
+           "  --help             this text\n"
+           "\n"
+           "Exit code 0 when the looped-back audio matched; otherwise non-zero with a one-line reason.\n";
+}
+
+ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::string& error)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (name == "--help")
+            return ParseResult::Help;
+        if (name == "--virtual-clock") {
+            o.virtualClock = true;
+            continue;
+        }
+        if (name == "--quiet") {
+            o.quiet = true;
+            continue;
+        }
+        const bool known = name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
+                           name == "--routing" || name == "--output";
+        if (!known) {
+            error = "unknown option " + name + " (try --help)";
+            return ParseResult::Error;
+        }
+        if (i + 1 >= args.size()) {
+            error = "option " + name + " needs a value";
+            return ParseResult::Error;
+        }
+        const std::string& value = args[++i];
+        if (name == "--rate") {
+            long r = 0;
+            bool ok = parseLong(value, r);
+            bool offered = false;
+            for (uint32_t k : kRates)
+                offered = offered || (ok && r == long(k));
+            if (!offered) {
+                error = "--rate " + value + " is not a rate of the device (44100, 48000, 88200, 96000, 176400, 192000)";
+                return ParseResult::Error;
+            }
+            o.rate = uint32_t(r);
+        } else if (name == "--speed") {
+            if (value == "full")
+                o.speed = Speed::Full;
+            else if (value == "high")
+                o.speed = Speed::High;
+            else {
+                error = "--speed must be full or high, not " + value;
+                return ParseResult::Error;
+            }
+        } else if (name == "--seconds") {
+            double s = 0;
+            if (!parseDouble(value, s) || s <= 0 || s > kMaxSeconds) {
+                error = "--seconds must be a number above 0 and at most 3600, not " + value;
+                return ParseResult::Error;
+            }
+            o.seconds = s;
+        } else if (name == "--ppm") {
+            long p = 0;
+            if (!parseLong(value, p) || p < -kMaxPpm || p > kMaxPpm) {
+                error = "--ppm must be a whole number from -1000 to 1000, not " + value;
+                return ParseResult::Error;
+            }
+            o.ppm = int32_t(p);
+        } else if (name == "--routing") {
+            if (value == "pass")
+                o.routing = Routing::Pass;
+            else if (value == "mix")
+                o.routing = Routing::Mix;
+            else {
+                error = "--routing must be pass or mix, not " + value;
+                return ParseResult::Error;
+            }
+        } else if (name == "--output") {
+            if (value.empty()) {
+                error = "--output needs a path";
+                return ParseResult::Error;
+            }
+            o.output = value;
+        }
+    }
+    return ParseResult::Run;
+}
+
+}  // namespace hx::sim

@@ -1,0 +1,22 @@
+// hxsim's scenarios on the simulated machine.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/SimOptions.h"
+#include "sim/SimProgress.h"
+#include "sim/SimReport.h"
+
+namespace hx::sim {
+
+// The default scenario: an HX-5100 in loopback at the asked speed and clock
+// offset, the driver loaded from its personality, user client type 4, the
+// device configured at the asked rate and streaming, output pair 0 routed as
+// asked, one client output ring playing a ramp while the input ring is read
+// back. Fills everything the report shows except the recording, and sets
+// report.failure when the scenario did not pass. recorded gets the input
+// ring's samples (interleaved, left-aligned 32-bit).
+void runDefaultScenario(const Options& options, Progress& progress, Report& report, std::vector<int32_t>& recorded);
+
+}  // namespace hx::sim

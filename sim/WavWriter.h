@@ -1,0 +1,22 @@
+// The recording as a WAV file: 24-bit PCM, little-endian, from the input
+// ring's left-aligned 32-bit samples (the low byte carries nothing).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hx::sim {
+
+// The whole file in memory: 44-byte header, then frames x channels samples,
+// each the ring sample shifted right by 8 and stored in 3 bytes. Empty when
+// the data would not fit the format's 32-bit sizes or channels is 0.
+std::vector<uint8_t> encodeWav24(uint32_t rate, uint16_t channels, const int32_t* samples, size_t frames);
+
+// Writes encodeWav24's bytes to path, creating missing folders. False with a
+// reason in error when it cannot.
+bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const int32_t* samples, size_t frames,
+                std::string& error);
+
+}  // namespace hx::sim

@@ -1,0 +1,65 @@
+// hxsim: boots the simulated machine with an HX-5100 and runs the kernel
+// driver's streaming road on it, then reports what happened and writes the
+// recording.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/base/HXPath.h"
+#include "sim/SimOptions.h"
+#include "sim/SimProgress.h"
+#include "sim/SimReport.h"
+#include "sim/SimScenario.h"
+#include "sim/WavWriter.h"
+
+int main(int argc, char** argv)
+{
+    using namespace hx::sim;
+    Options options;
+    std::string error;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    switch (parseOptions(args, options, error)) {
+    case ParseResult::Help:
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    case ParseResult::Error:
+        std::fprintf(stderr, "hxsim: %s\n", error.c_str());
+        return 2;
+    case ParseResult::Run:
+        break;
+    }
+
+    Report report;
+    std::vector<int32_t> recorded;
+    {
+        Progress progress(options.seconds, !options.quiet);
+        runDefaultScenario(options, progress, report, recorded);
+    }
+
+    // The recording is written even when the comparison failed: it is what
+    // one wants to look at then.
+    if (!recorded.empty() && report.inChannels) {
+        const std::string path = hx::path::map(options.output);
+        const size_t frames = recorded.size() / report.inChannels;
+        if (writeWav24(path, report.rate, uint16_t(report.inChannels), recorded.data(), frames, error)) {
+            report.recording = path;
+            report.recordedFrames = frames;
+        } else if (report.failure.empty()) {
+            report.failure = error;
+        }
+    }
+
+    const std::string text = formatReport(report);
+    if (options.quiet) {
+        const size_t at = text.rfind("result:");
+        std::fputs(text.c_str() + at, stdout);
+    } else {
+        std::fputs(text.c_str(), stdout);
+    }
+    std::fflush(stdout);
+    if (!report.failure.empty()) {
+        std::fprintf(stderr, "hxsim: %s\n", report.failure.c_str());
+        return 1;
+    }
+    return 0;
+}

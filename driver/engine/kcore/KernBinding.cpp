@@ -80,6 +80,40 @@ int semaphoreDestroy(TaskRef task, SemaphoreHandle s) { return semaphore_destroy
 int semaphoreSignal(SemaphoreHandle s) { return semaphore_signal(s); }
 int semaphoreWait(SemaphoreHandle s) { return semaphore_wait(s); }
 
+namespace {
+struct ThreadStart {
+    void (*fn)(void*);
+    void* arg;
+};
+void threadTrampoline(void* parameter, wait_result_t)
+{
+    ThreadStart start = *static_cast<ThreadStart*>(parameter);
+    IOFree(parameter, sizeof(ThreadStart));
+    start.fn(start.arg);
+}
+}  // namespace
+
+int threadStart(void (*fn)(void*), void* arg, ThreadHandle* handle)
+{
+    auto* start = static_cast<ThreadStart*>(IOMalloc(sizeof(ThreadStart)));
+    if (!start)
+        return KERN_RESOURCE_SHORTAGE;
+    start->fn = fn;
+    start->arg = arg;
+    thread_t t = MACH_PORT_NULL;
+    kern_return_t kr = kernel_thread_start(threadTrampoline, start, &t);
+    if (kr != KERN_SUCCESS) {
+        IOFree(start, sizeof(ThreadStart));
+        return kr;
+    }
+    *handle = t;
+    return KERN_SUCCESS;
+}
+
+ThreadHandle currentThreadHandle() { return current_thread(); }
+void threadDeallocate(ThreadHandle handle) { thread_deallocate(handle); }
+int threadTerminate(ThreadHandle handle) { return thread_terminate(handle); }
+
 void nanouptime(uint64_t& seconds, uint32_t& nanos)
 {
     uint64_t ns = hx::clock::nowNanos();

@@ -40,6 +40,15 @@ int semaphoreDestroy(TaskRef task, SemaphoreHandle s);
 int semaphoreSignal(SemaphoreHandle s);
 int semaphoreWait(SemaphoreHandle s);
 
+// Kernel threads, named by their thread ports (never 0 for a live thread).
+// A started thread runs fn(arg) and ends when fn returns; threadTerminate on
+// the calling thread marks its end.
+typedef uint32_t ThreadHandle;
+int threadStart(void (*fn)(void*), void* arg, ThreadHandle* handle);
+ThreadHandle currentThreadHandle();
+void threadDeallocate(ThreadHandle handle);
+int threadTerminate(ThreadHandle handle);
+
 // Uptime as seconds and nanoseconds.
 void nanouptime(uint64_t& seconds, uint32_t& nanos);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/engine/kcore/KernelContainers.h"
+#include "driver/engine/kcore/KernelThread.h"
 #include "platform/base/HXLog.h"
 
 namespace QnKernel {
@@ -251,8 +252,7 @@ void init(const char* name)
     uint32_t n;
     kcore::nanouptime(s, n);
     gSeed = uint32_t(s * 1000000000ull + n);
-    tlsInit();
-    atExit([](void*) { tlsTerm(); }, nullptr);
+    threadsInit();
     mutexInit(&gCriticalSection);
 }
 

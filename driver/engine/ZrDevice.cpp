@@ -265,7 +265,10 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
 
     createConfigControls();
 
-    recordStub("KeThread::create");
+    mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
+    mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
+    if (!mRTThread.create(&mIsocStreaming))
+        return false;
     mRTThreadRunning = true;
     return true;
 }
@@ -550,7 +553,7 @@ void ZrDevice::Trunk2Interfaces::closeAll()
 void ZrDevice::stopRealtimeThread()
 {
     if (mRTThreadRunning)
-        recordStub("KeThread::term");
+        mRTThread.term();
     mRTThreadRunning = false;
 }
 
@@ -560,10 +563,48 @@ void ZrDevice::detachAllClients()
         mpDriverData->detachAllClients();
 }
 
-void ZrDevice::terminateIsocRqBs() { recordStub("terminateIsocRqBs"); }
+void ZrDevice::terminateIsocRqBs()
+{
+    mIsocStreaming.stopTransport(true);
+    mIsocStreaming.inputRing().term();
+    mIsocStreaming.outputRing().term();
+}
+
+bool ZrDevice::handleStreamBroken(int stage)
+{
+    const bool ran = ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
+    if (ran && stage == 1)
+        __atomic_store_n(&mStreamBroken, false, __ATOMIC_SEQ_CST);
+    return ran;
+}
+
+bool ZrDevice::StreamHost::lockInputRing() { return mDevice.mAudioSMArea.lock() != nullptr; }
+
+void ZrDevice::StreamHost::unlockInputRing() { mDevice.mAudioSMArea.unlock(); }
+
+void ZrDevice::StreamHost::unconfigureDevice(const char* reason) { mDevice.mService.unconfigure_Device(reason); }
+
+uint8_t ZrDevice::StreamHost::digitalLock()
+{
+    return mDevice.mpDriverSM ? __atomic_load_n(&mDevice.mpDriverSM->mAjExtData.mDigitalLock, __ATOMIC_RELAXED) : 0;
+}
+
+bool ZrDevice::StreamHost::prepareNewConfig()
+{
+    const QnChannelSettings current = mDevice.getCurrentSettings();
+    return mDevice.onPrepareNewConfig(current, 0, true);
+}
+
+void ZrDevice::StreamHost::reinitClientsForStreaming()
+{
+    if (mDevice.mpDriverData)
+        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings());
+}
 
 void ZrDevice::terminate()
 {
+    // Nothing streams into areas that go below.
+    mIsocStreaming.stopTransport(true);
     stopRealtimeThread();
     mBindings.closeAll();
     // The choices hold the client mixer: they go first.
@@ -575,6 +616,7 @@ void ZrDevice::terminate()
     }
     mpDriverSM = nullptr;
     mDriverSMArea.term(true);
+    mInputRing.unbind();
     mAudioSMArea.term(true);
     if (mpDeviceInfo) {
         recordStub("VendorAsyncPort::onTerm");

@@ -8,8 +8,9 @@
 // objects, the converter and selector choices (ZrConfigControls) and the
 // client mixer (DriverData) they feed.
 //
-// Neighbours that are not built yet (real-time thread, isochronous data of
-// the transports, sleep and wake, control port, USB-MIDI, vendor port,
+// The real-time thread and the isochronous transport are the transport's
+// classes (driver/engine/transport), owned here. Neighbours that are not
+// built yet (sleep and wake, control port, USB-MIDI, vendor port,
 // device-controls apply, Sorvik map) are small stubs here that record each
 // call in the device's stub trace, so tests see what they are handed.
 #pragma once
@@ -28,6 +29,11 @@
 #include "driver/engine/ZrUsbBindings.h"
 #include "driver/engine/config/ZrConfigControls.h"
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
+#include "driver/engine/stream/AudioSMKernel.h"
+#include "driver/engine/stream/ZrFramePatternObserver.h"
+#include "driver/engine/transport/KeThread.h"
+#include "driver/engine/transport/ZrIsocStreaming.h"
+#include "driver/engine/transport/ZrStreamRecovery.h"
 #include "driver/transcoders/PCMConvert.h"
 #include "platform/usb/IOUSBHostFamily.h"
 
@@ -112,7 +118,9 @@ public:
     // (kIOReturnBadArgument for a rate the driver refuses: nothing changed).
     bool onPrepareNewConfig(const QnChannelSettings& requested, uint64_t from, bool force,
                             IOReturn* result = nullptr);
-    void configurationDone(char flag, USB_DEC_FNC decoder);
+    // False when the isochronous transport cannot stream the chosen
+    // alternates (the configuration then fails).
+    bool configurationDone(char flag, USB_DEC_FNC decoder);
     void onUnconfigure();
     void startStreamAfterConfig();
     bool isConfigured() const;
@@ -137,6 +145,15 @@ public:
     USB_DEC_FNC getInputConverter() const { return mInputConverter; }
     ZrDeviceTraits getConfigTraits() const;
 
+    // The streaming parts: the transport, its real-time thread, the input
+    // ring (the kernel's writer of the device's audio area) and the frame
+    // pattern.
+    ZrIsocStreaming& getIsocStreaming() { return mIsocStreaming; }
+    KeThread& getRTThread() { return mRTThread; }
+    SharedMemory& getAudioSMArea() { return mAudioSMArea; }
+    AudioSMWriter& getInputRing() { return mInputRing; }
+    ZrFramePatternObserver& getFramePattern() { return mFramePattern; }
+
     // Pipe slots of the current configuration.
     ZrPipeDescriptor* m_pcInPipeIsoc = nullptr;
     ZrPipeDescriptor* m_pcInPipeFeedback = nullptr;
@@ -149,6 +166,13 @@ public:
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
+    // Starts the isochronous streams and the real-time service; a start that
+    // cannot run leaves streaming stopped.
+    void startStreaming();
+    // Recovery of a broken stream: stage 1 claims the break (true once per
+    // break), stops and unconfigures; any other stage configures again,
+    // restarts streaming and tells the clients.
+    bool handleStreamBroken(int stage);
     void stopRealtimeThread();
     void detachAllClients();
     void terminateIsocRqBs();
@@ -230,7 +254,9 @@ private:
     // Where the isochronous transport prepares its request blocks for a
     // pipe of the new configuration (the transport's IsocData::initForPipe).
     // Stub until that transport is wired in: records what it is handed.
-    bool isocDataInitForPipe(const char* stream, ZrPipeDescriptor* pipe, USB_DEC_FNC decoder);
+    // Binds the transport to the isochronous input and output pipes of the
+    // configuration with its settings; false when it cannot stream them.
+    bool isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, USB_DEC_FNC decoder);
     void createConfigControls();
     // Takes the client's block into the private one, shows the saved state
     // in the shared block again and applies the private one; false without
@@ -280,6 +306,34 @@ private:
     uint32_t mFirmwareVersion = 0;
     uint8_t mFirmwareBuffer[16] = {};
     bool mRTThreadRunning = false;
+    bool mbWasPowerDownMode = false;
+
+    // What the transport and recovery ask of the device.
+    class StreamHost : public IsocStreamHost, public StreamRecoveryHost {
+    public:
+        explicit StreamHost(ZrDevice& device) : mDevice(device) {}
+        void stopStreaming(bool wait) override { mDevice.stopStreaming(wait); }
+        void stcNotifyStreaming(uint32_t code) override { mDevice.stcNotifyStreaming(code, 0); }
+        bool lockInputRing() override;
+        void unlockInputRing() override;
+        bool isStreamingStarted() override { return mDevice.isStreamingStarted(); }
+        void unconfigureDevice(const char* reason) override;
+        bool hasDriverData() override { return mDevice.mpDriverData != nullptr; }
+        uint8_t digitalLock() override;
+        bool prepareNewConfig() override;
+        void reinitClientsForStreaming() override;
+        void startStreaming() override { mDevice.startStreaming(); }
+        void stcNotify(uint32_t code) override { mDevice.stcNotify(code, 0); }
+
+    private:
+        ZrDevice& mDevice;
+    };
+    StreamHost mStreamHost{*this};
+    AudioSMWriter mInputRing;
+    ZrFramePatternObserver mFramePattern;
+    // The thread outlives the transport, whose stop waits on its barrier.
+    KeThread mRTThread;
+    ZrIsocStreaming mIsocStreaming{mStreamHost, mRTThread};
 
     Trunk2Interfaces mTrunk2Interfaces;
 

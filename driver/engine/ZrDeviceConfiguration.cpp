@@ -166,14 +166,58 @@ bool ZrDevice::onPrepareNewConfig(const QnChannelSettings& requestedIn, uint64_t
     return isConfigured();
 }
 
-bool ZrDevice::isocDataInitForPipe(const char* stream, ZrPipeDescriptor* pipe, USB_DEC_FNC decoder)
+namespace {
+
+// Bytes per sample of a pipe's alternate (its format's subframe size), or
+// the resolution's whole bytes when the alternate carries no format.
+uint32_t subframeBytesOf(ZrPipeDescriptor* pipe, uint32_t resolution)
 {
-    recordStub(std::string("IsocData::initForPipe ") + stream + " highSpeed=" + (mIsUSB2 ? "1" : "0") +
-               " ep=" + std::to_string(pipe ? pipe->getAddress() : 0) + " decoder=" + (decoder ? "1" : "0"));
+    if (ZrInterfaceDescriptor* intf = pipe ? pipe->getInterfaceDescriptor() : nullptr)
+        for (int i = 0; i < intf->getCountAudioStreamingSpecific(); ++i) {
+            ZrInterfaceDescriptorSpecificAS* as = intf->getAudioStreamingSpecific(i);
+            if (as && as->isFormatType() && as->getSubframeSize())
+                return as->getSubframeSize();
+        }
+    return (resolution + 7) / 8;
+}
+
+}  // namespace
+
+bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, USB_DEC_FNC decoder)
+{
+    const QnChannelSettings& cs = getCurrentSettings();
+    IsocStreamSettings s;
+    s.rate = cs.Frequency;
+    if (in) {
+        s.inChannels = cs.InChannels;
+        s.inBytesPerSample = subframeBytesOf(in, cs.InResolution);
+    }
+    if (out) {
+        s.outChannels = cs.OutChannels;
+        s.outBytesPerSample = subframeBytesOf(out, cs.OutResolution);
+    }
+    s.decoder = decoder;
+    if (mpConfigControls)
+        s.postProcessor = mpConfigControls->inputPostProcessor();
+    IOUSBHostPipe* inHandle = in ? mBindings.getPipe(in) : nullptr;
+    IOUSBHostPipe* outHandle = out ? mBindings.getPipe(out) : nullptr;
+    mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
+    if (!mIsocStreaming.configure(mIsUSB2, inHandle, outHandle, s))
+        return false;
+    mIsocStreaming.checkBandwidthForPipe(&mIsocStreaming.inPipe(), 0, s.inBytesPerSample, s.inChannels);
+    mIsocStreaming.checkBandwidthForPipe(&mIsocStreaming.outPipe(), 0, s.outBytesPerSample, s.outChannels);
+    mFramePattern.init(s.rate, s.inBytesPerSample, s.inChannels, s.outBytesPerSample, s.outChannels, mIsUSB2,
+                       mConfigurations.getIds());
+    // The device's input ring takes the new layout; the kernel keeps its
+    // geometry privately, whatever the shared header later says.
+    if (!mInputRing.isBound() && mAudioSMArea.getMemory())
+        mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
+    if (mInputRing.isBound())
+        mInputRing._init(s.inChannels ? s.inChannels : 2, s.rate, 0);
     return true;
 }
 
-void ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
+bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
 {
     mInputConverter = decoder;
     if (mpConfigControls)
@@ -182,24 +226,27 @@ void ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         ZrInterfaceDescriptor* in = m_pcInPipeIsoc->getInterfaceDescriptor();
         IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", unsigned(m_pcInPipeIsoc->getAddress()),
               in ? int(in->getInterfaceNumber()) : -1);
-        isocDataInitForPipe("in", m_pcInPipeIsoc, decoder);
     }
-    if (m_pcOutPipeIsoc)
-        isocDataInitForPipe("out", m_pcOutPipeIsoc, decoder);
+    bool ok = true;
+    if (m_pcInPipeIsoc || m_pcOutPipeIsoc)
+        ok = isocDataInitForPipe(m_pcInPipeIsoc, m_pcOutPipeIsoc, getInputConverter());
     if (m_pcOutPipeIsocKeepAlive) {
+        // No product this driver binds has a keep-alive or feedback pipe; the
+        // transport streams data endpoints only.
         IOLog("found m_pcOutPipeIsocKeepAlive\n");
-        isocDataInitForPipe("keepAlive", m_pcOutPipeIsocKeepAlive, decoder);
+        recordStub("IsocData::initForPipe keepAlive");
     }
     if (m_pcBulkInPipe || m_pcBulkOutPipe)
         recordStub("BulkStreaming::prepare flag=" + std::to_string(int(flag)));
     if (m_pcInPipeFeedback)
-        isocDataInitForPipe("feedback", m_pcInPipeFeedback, nullptr);
+        recordStub("IsocData::initForPipe feedback");
     if (m_pcBulkInPipe || m_pcBulkOutPipe)
         recordStub("initBulkRqBs");
     if (m_pcInterruptInPipe || m_pcInterruptOutPipe)
         recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
     if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible())
         recordStub("USBMidiDevice::configurationDone");
+    return ok;
 }
 
 void ZrDevice::onUnconfigure()
@@ -215,15 +262,39 @@ void ZrDevice::startStreamAfterConfig()
 {
     if (mpDriverData)
         mpDriverData->reinitClientsForStreaming(getCurrentSettings());
-    // The stream start (real-time thread, transports) is not wired in yet.
-    recordStub("startStreaming");
+    startStreaming();
+}
+
+void ZrDevice::startStreaming()
+{
+    if (!isConfigured() || isStreamingStarted())
+        return;
+    if (!mIsocStreaming.start()) {
+        IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
+        setBadFrameNumber();
+        return;
+    }
+    __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
+    mRTThread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
+    if (mpConfigControls)
+        mpConfigControls->onStreamingStarted();
 }
 
 IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate)
 {
     recordStub("checkBandwidthForPipe ep=" + std::to_string(pipe ? pipe->getAddress() : 0) +
                " rate=" + std::to_string(rate));
-    return kIOReturnSuccess;
+    if (!pipe)
+        return kIOReturnSuccess;
+    // The transport binds its own pipes when the configuration is done and
+    // sets their bandwidth again then; this answers for the pipe as opened.
+    const QnChannelSettings& cs = getCurrentSettings();
+    const bool in = (pipe->getAddress() & 0x80) != 0;
+    IsocPipe probe;
+    probe.bind(mBindings.getPipe(pipe), false);
+    return mIsocStreaming.checkBandwidthForPipe(&probe, rate ? rate : int(cs.Frequency),
+                                                subframeBytesOf(pipe, in ? cs.InResolution : cs.OutResolution),
+                                                in ? cs.InChannels : cs.OutChannels);
 }
 
 bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate)
@@ -282,17 +353,17 @@ void ZrDevice::startupHalVardTrunk2()
 
 void ZrDevice::stopStreaming(bool wait)
 {
-    // USB-MIDI stop, vendor-port abort, the real-time thread's service
-    // routine and lock, and the isochronous request blocks' cancel are not
-    // built yet: one record stands for them.
+    // USB-MIDI stop and the vendor-port abort are not built yet: one record
+    // stands for them. The transport removes the real-time service (behind
+    // its barrier when waiting), cancels its request blocks and aborts its
+    // pipes; the other pipes are aborted here.
     recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0"));
     __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
-    for (ZrPipeDescriptor* p : {m_pcInPipeFeedback, m_pcInPipeIsoc, m_pcOutPipeIsoc, m_pcOutPipeIsocKeepAlive,
-                                m_pcBulkInPipe, m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
+    mIsocStreaming.stopTransport(wait);
+    for (ZrPipeDescriptor* p : {m_pcInPipeFeedback, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe, m_pcBulkOutPipe,
+                                m_pcInterruptInPipe, m_pcInterruptOutPipe})
         if (p)
             mBindings.abort(p);
-    if (wait)
-        IOSleep(100);
     if (mpConfigControls)
         mpConfigControls->onStreamingStopped();
 }

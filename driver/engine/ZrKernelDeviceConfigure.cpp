@@ -308,9 +308,13 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     if (DriverData* dd = dev.getDriverData())
         dd->setConverters(converters.output, settings);
 
+    // The transport refuses alternates it cannot stream.
+    if (ok && !dev.configurationDone(0, converters.input)) {
+        IOLog("configurationDone failed\n");
+        ok = false;
+    }
     IOReturn result = kIOReturnSuccess;
     if (ok) {
-        dev.configurationDone(0, converters.input);
         mConfigureStatus = kIOReturnSuccess;
         dev.stcNotify(STC_ConfigurationDone, 0);
     } else {

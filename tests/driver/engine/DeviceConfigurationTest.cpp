@@ -196,13 +196,13 @@ TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifi
         EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcOutPipeIsoc), nullptr);
         first = false;
     }
-    // Both isochronous pipes reached the transport's preparation.
-    auto trace = c.dev->stubTrace();
-    std::string speed = GetParam() == kUSBHostConnectionSpeedHigh ? "1" : "0";
-    EXPECT_NE(std::find(trace.begin(), trace.end(), "IsocData::initForPipe in highSpeed=" + speed + " ep=130 decoder=1"),
-              trace.end());
-    EXPECT_NE(std::find(trace.begin(), trace.end(), "IsocData::initForPipe out highSpeed=" + speed + " ep=1 decoder=1"),
-              trace.end());
+    // Both isochronous pipes reached the transport, with the input decoder.
+    ZrIsocStreaming& iso = c.dev->getIsocStreaming();
+    EXPECT_EQ(iso.inPipe().address, 0x82);
+    EXPECT_EQ(iso.outPipe().address, 0x01);
+    EXPECT_EQ(iso.inputRing().mDecoder, c.dev->getInputConverter());
+    EXPECT_NE(iso.inputRing().mDecoder, nullptr);
+    EXPECT_NE(iso.outputRing().mRBs[0], nullptr);
 }
 
 TEST_P(HX5100Configuration, SameSettingsAreAlreadyConfiguredAndForceReconfigures)

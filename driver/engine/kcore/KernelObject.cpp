@@ -10,10 +10,12 @@ int32_t Object::retain() { return __atomic_add_fetch(&mRefCounter, 1, __ATOMIC_S
 
 int32_t Object::release()
 {
+    // Read before the count drops: once it has, another holder may delete.
+    ReleaseHook hook = mpReleaseHook;
     int32_t old = __atomic_fetch_sub(&mRefCounter, 1, __ATOMIC_SEQ_CST);
     int32_t value = old - 1;
     QN_KASSERT(value >= 0);
-    bool destroy = mpReleaseHook ? mpReleaseHook(this, value) : value <= 0;
+    bool destroy = hook ? hook(this, value) : value <= 0;
     if (destroy) {
         delete this;
     }

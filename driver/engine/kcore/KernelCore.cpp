@@ -41,6 +41,26 @@ qn_status memoryClear(void* p, uint64_t size)
     return QN_SUCCESS;
 }
 
+void* Memory::init(uint64_t size)
+{
+    term();
+    mpData = memoryAlloc(size);
+    if (mpData) {
+        mSize = size;
+        mpfnFree = memoryFree;
+    }
+    return mpData;
+}
+
+void Memory::term()
+{
+    if (mpData && mpfnFree)
+        mpfnFree(mpData);
+    mpData = nullptr;
+    mSize = 0;
+    mpfnFree = nullptr;
+}
+
 void assertFailed(const char* expression, const char* file, int line)
 {
     IOLog("Assertion failed %s in %s %d\n", expression, file, line);

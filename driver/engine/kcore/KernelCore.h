@@ -23,6 +23,32 @@ void* memoryAlloc(uint64_t size);
 void memoryFree(void* p);
 qn_status memoryClear(void* p, uint64_t size);
 
+// One core memory block and the function that gives it back.
+class Memory {
+public:
+    typedef void (*FreeFn)(void*);
+
+    Memory() = default;
+    explicit Memory(uint64_t size) { init(size); }
+    ~Memory() { term(); }
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+
+    // Frees a previous block, then allocates; null (and all fields cleared)
+    // when out of memory.
+    void* init(uint64_t size);
+    void term();
+
+    void* data() const { return mpData; }
+    uint64_t size() const { return mSize; }
+    FreeFn freeFunction() const { return mpfnFree; }
+
+private:
+    void* mpData = nullptr;
+    uint64_t mSize = 0;
+    FreeFn mpfnFree = nullptr;
+};
+
 struct qn_semaphore_t {
     kcore::SemaphoreHandle mSemaphore;
     kcore::TaskRef mTask;

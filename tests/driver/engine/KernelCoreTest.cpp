@@ -167,6 +167,23 @@ TEST(KernelMemory, NullFreesAreIgnoredAndBlocksCarryTheirSize)
     EXPECT_EQ(c, 'x');
 }
 
+TEST(KernelMemory, MemoryHolderReallocatesThroughItsFreeFunction)
+{
+    Memory m(40);
+    ASSERT_NE(m.data(), nullptr);
+    EXPECT_EQ(m.size(), 40u);
+    EXPECT_EQ(m.freeFunction(), &memoryFree);
+    uint64_t total;
+    std::memcpy(&total, static_cast<uint8_t*>(m.data()) - 16, sizeof total);
+    EXPECT_EQ(total, 56u);  // a core memory block
+    ASSERT_NE(m.init(8), nullptr);  // the first block goes back (leak-checked under asan)
+    EXPECT_EQ(m.size(), 8u);
+    Memory none(uint64_t(-8));  // too large for the size header
+    EXPECT_EQ(none.data(), nullptr);
+    EXPECT_EQ(none.size(), 0u);
+    EXPECT_EQ(none.freeFunction(), nullptr);
+}
+
 long long cmpInt(const void* a, const void* b)
 {
     return (long long)*static_cast<const int*>(a) - *static_cast<const int*>(b);

@@ -274,6 +274,7 @@ void init(const char* name)
     gSeed = uint32_t(s * 1000000000ull + n);
     threadsInit();
     mutexInit(&gCriticalSection);
+    postInitProcess(0);
 }
 
 void term()
@@ -293,6 +294,49 @@ void term()
         node = next;
     }
     mutexTerm(&gCriticalSection);
+}
+
+namespace {
+CallbackNode* gPostInitFirst = nullptr;
+CallbackNode* gPostInitLast = nullptr;
+
+void appendPostInit(CallbackNode* node)
+{
+    node->mpNext = nullptr;
+    if (gPostInitLast)
+        gPostInitLast->mpNext = node;
+    else
+        gPostInitFirst = node;
+    gPostInitLast = node;
+}
+}  // namespace
+
+void atPostInit(CallbackNode* node)
+{
+    if (!node || !node->mpfnCallback)
+        return;
+    if (isInitialised()) {
+        node->mpfnCallback(node);
+        return;
+    }
+    appendPostInit(node);
+}
+
+qn_status postInitProcess(uint32_t level)
+{
+    qn_status result = QN_SUCCESS;
+    CallbackNode* pending = gPostInitFirst;
+    gPostInitFirst = gPostInitLast = nullptr;
+    while (CallbackNode* n = pending) {
+        pending = n->mpNext;
+        if (n->mLevel == level) {
+            n->mpNext = nullptr;
+            result = n->mpfnCallback(n);
+        } else {
+            appendPostInit(n);
+        }
+    }
+    return result;
 }
 
 bool atExit(void (*fn)(void*), void* arg)

@@ -94,6 +94,23 @@ void init(const char* name);
 void term();
 bool isInitialised();
 bool atExit(void (*fn)(void*), void* arg);
+
+// A callback for a start-up level, owned by whoever registers it and kept
+// alive until it has run. Registration and processing belong to start-up
+// and are not meant to race.
+struct CallbackNode {
+    qn_status (*mpfnCallback)(CallbackNode*);
+    void* mpData;
+    CallbackNode* mpNext;
+    uint32_t mLevel;
+};
+// Runs the callback at once when the library is initialised, otherwise
+// queues it for its level.
+void atPostInit(CallbackNode* node);
+// Runs and unlinks every queued callback of that level in registration
+// order; the others stay queued. Returns the last callback's result (0 when
+// none ran). Start-up runs level 0.
+qn_status postInitProcess(uint32_t level);
 uint64_t uptimeNanos();
 uint64_t lapNanos(uint64_t start);
 uint64_t lapNanosWithUpdate(uint64_t& t);

@@ -265,6 +265,33 @@ TEST(KernelDump, ModesAndEmptyInput)
               "MemoryDump:\nEND MemoryDump--------------------\n");
 }
 
+TEST(KernelInit, StartUpRunsLevelZeroCallbacksInOrderAndKeepsTheOthers)
+{
+    static std::string order;
+    order.clear();
+    auto record = [](CallbackNode* n) -> qn_status {
+        order += static_cast<const char*>(n->mpData);
+        return qn_status(order.size());
+    };
+    CallbackNode a{record, (void*)"a", nullptr, 0};
+    CallbackNode b{record, (void*)"b", nullptr, 1};
+    CallbackNode c{record, (void*)"c", nullptr, 0};
+    atPostInit(&a);
+    atPostInit(&b);
+    atPostInit(&c);
+    atPostInit(nullptr);
+    init("UsbDriver");
+    EXPECT_EQ(order, "ac");
+    EXPECT_EQ(postInitProcess(0), QN_SUCCESS);  // nothing left of level 0
+    EXPECT_EQ(postInitProcess(1), qn_status(3));  // the last callback's result
+    EXPECT_EQ(order, "acb");
+    EXPECT_EQ(postInitProcess(1), QN_SUCCESS);  // run once only
+    CallbackNode d{record, (void*)"d", nullptr, 5};
+    atPostInit(&d);  // initialised: runs at once
+    EXPECT_EQ(order, "acbd");
+    term();
+}
+
 TEST(KernelInit, SecondInitAndSecondTermAreLogged)
 {
     hx::log::Capture cap;

@@ -59,6 +59,8 @@ std::string formatReport(const Report& r)
         line(out, "recording", "(not written)");
     else
         line(out, "recording", fmt("%s (%llu frames)", r.recording.c_str(), (unsigned long long)r.recordedFrames));
+    if (!r.driverLog.empty())
+        line(out, "driver log", r.driverLog);
     line(out, "result", r.failure.empty() ? std::string("pass") : "fail: " + r.failure);
     return out;
 }

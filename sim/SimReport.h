@@ -52,6 +52,7 @@ struct Report {
     // The recording.
     std::string recording;  // empty when none was written
     uint64_t recordedFrames = 0;
+    std::string driverLog;  // where the kernel's log went; empty: stderr only
 
     // Empty when the scenario passed; else the one-line reason.
     std::string failure;

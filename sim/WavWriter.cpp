@@ -62,14 +62,10 @@ std::vector<uint8_t> encodeWav24(uint32_t rate, uint16_t channels, const int32_t
     return b;
 }
 
-bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const int32_t* samples, size_t frames,
-                std::string& error)
+namespace {
+
+bool writeBytes(const std::string& path, const void* data, size_t size, std::string& error)
 {
-    const std::vector<uint8_t> bytes = encodeWav24(rate, channels, samples, frames);
-    if (bytes.empty()) {
-        error = "the recording does not fit a WAV file";
-        return false;
-    }
     std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
@@ -83,7 +79,7 @@ bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool written = std::fwrite(data, 1, size, f) == size;
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {
         error = "cannot write " + path + ": " + std::strerror(errno);
@@ -91,6 +87,24 @@ bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const int32_t* samples, size_t frames,
+                std::string& error)
+{
+    const std::vector<uint8_t> bytes = encodeWav24(rate, channels, samples, frames);
+    if (bytes.empty()) {
+        error = "the recording does not fit a WAV file";
+        return false;
+    }
+    return writeBytes(path, bytes.data(), bytes.size(), error);
+}
+
+bool writeText(const std::string& path, const std::string& text, std::string& error)
+{
+    return writeBytes(path, text.data(), text.size(), error);
 }
 
 }  // namespace hx::sim

@@ -19,4 +19,7 @@ std::vector<uint8_t> encodeWav24(uint32_t rate, uint16_t channels, const int32_t
 bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const int32_t* samples, size_t frames,
                 std::string& error);
 
+// Writes text to path, creating missing folders.
+bool writeText(const std::string& path, const std::string& text, std::string& error);
+
 }  // namespace hx::sim

@@ -2,9 +2,11 @@
 // driver's streaming road on it, then reports what happened and writes the
 // recording.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
 #include "sim/SimOptions.h"
 #include "sim/SimProgress.h"
@@ -29,12 +31,21 @@ int main(int argc, char** argv)
         break;
     }
 
+    // The kernel's log goes to a file, as a system log would, so the report
+    // stays readable; HX_LOG set by the user still decides about stderr.
+    setenv("HX_LOG", "0", 0);
     Report report;
     std::vector<int32_t> recorded;
+    std::string driverLog;
     {
+        hx::log::Capture capture;
         Progress progress(options.seconds, !options.quiet);
         runDefaultScenario(options, progress, report, recorded);
+        driverLog = capture.text();
     }
+    const std::string logPath = hx::path::map("/var/log/hxsim.log");
+    if (writeText(logPath, driverLog, error))
+        report.driverLog = logPath;
 
     // The recording is written even when the comparison failed: it is what
     // one wants to look at then.

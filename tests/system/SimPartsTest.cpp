@@ -182,6 +182,7 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
     r.comparedFrames = 1100;
     r.recording = "/root/x.wav";
     r.recordedFrames = 1200;
+    r.driverLog = "/root/var/log/hxsim.log";
     std::string text = formatReport(r);
     for (const char* line :
          {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n", "firmware:       1.2.3\n",
@@ -190,7 +191,7 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
           "converters:     encode enc, decode dec\n", "frames out:     1234\n", "frames in:      1200\n",
           "stream breaks:  0\n", "pattern errors: 0\n", "fifo fill:      min 3, max 9\n",
           "latency:        97 frames\n", "match:          yes (1100 frames compared, 0 differ)\n",
-          "recording:      /root/x.wav (1200 frames)\n"})
+          "recording:      /root/x.wav (1200 frames)\n", "driver log:     /root/var/log/hxsim.log\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
     EXPECT_TRUE(text.ends_with("result:         pass\n")) << text;
 

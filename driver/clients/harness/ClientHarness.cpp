@@ -1,0 +1,614 @@
+#include "driver/clients/harness/ClientHarness.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+
+#include "abi/AudioSM.h"
+#include "abi/DriverSM.h"
+#include "abi/QN_StateChange.h"
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/ZrProductTable.h"
+#include "driver/engine/desc/ZrInterfaceDescriptor.h"
+#include "driver/engine/stream/DriverData.h"
+#include "driver/transcoders/OutMixer.h"
+#include "driver/transcoders/PCMConvert.h"
+#include "platform/base/HXClock.h"
+#include "platform/kern/IOLib.h"
+#include "platform/kern/IOMemoryDescriptor.h"
+#include "platform/kern/IOService.h"
+#include "platform/kern/IOUserClient.h"
+#include "platform/usb/USBBus.h"
+#include "platform/usb/devices/HX5100Model.h"
+
+// The user clients the driver creates by class name. The client layer is
+// not built yet; until it is, each is this minimal client, which keeps the
+// state changes it is sent, in order.
+class HarnessUserClient : public IOUserClient {
+    OSDeclareDefaultStructors(HarnessUserClient)
+public:
+    IOReturn message(UInt32 type, IOService*, void* argument) override
+    {
+        if (type == kQnStateChangeMessage && argument) {
+            QN_StateChange r;
+            std::memcpy(&r, argument, sizeof r);
+            std::lock_guard<std::mutex> g(mLock);
+            mCodes.push_back(r.mCode);
+        }
+        return kIOReturnSuccess;
+    }
+    IOReturn clientClose() override
+    {
+        if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, getProvider()))
+            s->userClientListClientClosed(this);
+        terminate(0);
+        return kIOReturnSuccess;
+    }
+    std::vector<uint32_t> codes()
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        return mCodes;
+    }
+
+private:
+    std::mutex mLock;
+    std::vector<uint32_t> mCodes;
+};
+
+OSDefineMetaClassAndStructors(HarnessUserClient, IOUserClient)
+
+namespace {
+
+const OSMetaClass gAudioClientClass("AudioUserClientKorvexHX5100", &IOUserClient::gMetaClass,
+                                    &HarnessUserClient::MetaClassAlloc);
+const OSMetaClass gMidiClientClass("MidiUserClientKorvexHX5100", &IOUserClient::gMetaClass,
+                                   &HarnessUserClient::MetaClassAlloc);
+const OSMetaClass gCtrlClientClass("CtrlUserClientKorvexHX5100", &IOUserClient::gMetaClass,
+                                   &HarnessUserClient::MetaClassAlloc);
+const OSMetaClass gASClientClass("ASClientKorvexHX5100", &IOUserClient::gMetaClass,
+                                 &HarnessUserClient::MetaClassAlloc);
+
+constexpr uint32_t kAudioClientType = 2;
+constexpr uint32_t kNoUpdaterType = 4;
+constexpr uint32_t kMaxFramesPerCycle = 8192;
+
+const char* decoderName(USB_DEC_FNC f)
+{
+    struct Row {
+        USB_DEC_FNC f;
+        const char* name;
+    } rows[] = {{pcmFrom16LSB, "pcmFrom16LSB"},   {pcmFrom16MSB, "pcmFrom16MSB"}, {pcmFrom20LSB, "pcmFrom20LSB"},
+                {pcmFrom24LSB, "pcmFrom24LSB"},   {pcmFrom32LSB, "pcmFrom32LSB"}, {pcmFrom24TUSB, "pcmFrom24TUSB"},
+                {pcmFrom24LSBChannelSwap, "pcmFrom24LSBChannelSwap"}};
+    for (const Row& r : rows)
+        if (r.f == f)
+            return r.name;
+    return f ? "other" : "none";
+}
+
+const char* encoderName(USB_ENC_FNC f)
+{
+    struct Row {
+        USB_ENC_FNC f;
+        const char* name;
+    } rows[] = {{pcmTo16LSB, "pcmTo16LSB"}, {pcmTo16MSB, "pcmTo16MSB"}, {pcmTo20LSB, "pcmTo20LSB"},
+                {pcmTo24LSB, "pcmTo24LSB"}, {pcmTo32LSB, "pcmTo32LSB"}, {pcmTo24TUSB, "pcmTo24TUSB"},
+                {pcmTo24LSBChannelSwap, "pcmTo24LSBChannelSwap"}};
+    for (const Row& r : rows)
+        if (r.f == f)
+            return r.name;
+    return f ? "other" : "none";
+}
+
+std::string cString(const char* p, size_t size)
+{
+    return std::string(p, strnlen(p, size));
+}
+
+}  // namespace
+
+namespace hx::harness {
+
+int32_t mixRoundTrip(int32_t sample)
+{
+    const int32_t v = sample >> 8;
+    return int32_t(uint32_t((v / 2) * 2) << 8);
+}
+
+struct ClientHarness::Impl {
+    explicit Impl(const HarnessOptions& o) : options(o) {}
+
+    HarnessOptions options;
+    std::string error;
+    std::optional<hx::clock::VirtualClock> clock;
+    bool personalitiesLoaded = false;
+    std::unique_ptr<hx::usb::Bus> bus;
+    std::shared_ptr<hx::usb::devices::HX5100Model> model;
+    uint8_t port = 0;
+    ZrKernelDeviceKorvexHX5100* service = nullptr;
+    HarnessUserClient* client = nullptr;
+    uint64_t clientId = 0;
+    bool configured = false;
+
+    // The client ring: the kernel's view and the user's second mapping.
+    IOBufferMemoryDescriptor* ringMemory = nullptr;
+    IOMemoryMap* ringMap = nullptr;
+    AudioSM* userRing = nullptr;
+    bool attached = false;
+    // The device's input ring as the user maps it.
+    IOMemoryMap* inputMap = nullptr;
+    AudioSM* userInput = nullptr;
+
+    bool running = false;  // the ring read state 1
+    uint64_t readPos = 0;
+    // Where each attachment's input starts: recorded frame index and input
+    // frame position (a relayout attaches the ring again elsewhere).
+    struct Segment {
+        size_t index;
+        uint64_t position;
+    };
+    std::vector<Segment> segments;
+    uint64_t framesIn = 0;
+    uint64_t framesOut = 0;
+    bool fifoMarked = false;
+    std::vector<int32_t> recorded;
+    std::vector<int32_t> scratch;
+
+    bool fail(const std::string& e)
+    {
+        error = e;
+        return false;
+    }
+
+    int32_t sample(uint64_t frame, uint32_t channel) const
+    {
+        if (options.signal == Signal::Ramp)
+            return int32_t(hx::usb::devices::Ramp::sample(frame, channel) << 8);
+        const double phase = 2.0 * M_PI * options.sineHz * double(frame) / double(options.rate ? options.rate : 1) +
+                             double(channel) * M_PI / 2;
+        const int32_t v = int32_t(std::lround(options.sineAmplitude * 8388607.0 * std::sin(phase)));
+        return int32_t(uint32_t(std::clamp(v, -8388608, 8388607)) << 8);
+    }
+
+    int32_t expected(uint64_t frame, uint32_t channel) const
+    {
+        const int32_t s = sample(frame, channel);
+        return options.routing == Routing::Mix ? mixRoundTrip(s) : s;
+    }
+
+    uint32_t ringState() const
+    {
+        if (!userRing)
+            return 0;
+        return audiosm::load32(reinterpret_cast<const uint8_t*>(userRing) + offsetof(AudioSM, mAttachState),
+                      __ATOMIC_ACQUIRE);
+    }
+
+    void cycle();
+};
+
+ClientHarness::ClientHarness(const HarnessOptions& options) : mImpl(std::make_unique<Impl>(options)) {}
+
+ClientHarness::~ClientHarness()
+{
+    Impl& m = *mImpl;
+    stop();
+    if (m.service && m.service->getDevice())
+        m.service->getDevice()->stopStreaming(true);
+    if (m.inputMap) {
+        m.inputMap->release();
+        m.inputMap = nullptr;
+    }
+    if (m.service) {
+        m.service->release();
+        m.service = nullptr;
+    }
+    if (m.bus) {
+        if (m.port)
+            m.bus->unplug(m.port);
+        {
+            hx::clock::Idle idle;
+            hx::kern::waitQuiet();
+        }
+        m.bus.reset();
+    }
+    if (m.personalitiesLoaded) {
+        {
+            hx::clock::Idle idle;
+            hx::kern::waitQuiet();
+        }
+        ZrUnloadDriverPersonalities();
+    }
+    m.model.reset();
+    m.clock.reset();
+}
+
+bool ClientHarness::boot()
+{
+    Impl& m = *mImpl;
+    const HarnessOptions& o = m.options;
+    if (o.virtualClock && !hx::clock::isVirtual())
+        m.clock.emplace(hx::clock::VirtualClock::kDefaultStart);
+    ZrLoadDriverPersonalities();
+    m.personalitiesLoaded = true;
+    m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
+    hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100, "KORVEX AUDIO",
+                                        "HX5100 USB", "SN0001"};
+    m.model = std::make_shared<hx::usb::devices::HX5100Model>(
+        o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull, id);
+    hx::usb::devices::HX5100StreamConfig sc;
+    sc.ppm = o.ppm;
+    sc.jitterNanos = o.jitterNanos;
+    sc.source = o.loopback ? hx::usb::devices::HX5100Source::Loopback : hx::usb::devices::HX5100Source::Ramp;
+    sc.loopbackDelayFrames = o.loopbackDelayFrames;
+    m.model->setStreamConfig(sc);
+    m.port = m.bus->plug(m.model);
+    {
+        hx::clock::Idle idle;
+        hx::kern::waitQuiet();
+    }
+    IOUSBHostDevice* dev = m.bus->copyDevice(m.port);
+    if (!dev)
+        return m.fail("the device is not on the bus");
+    OSIterator* it = dev->getClientIterator();
+    while (OSObject* obj = it ? it->getNextObject() : nullptr)
+        if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, obj)) {
+            s->retain();
+            m.service = s;
+            break;
+        }
+    if (it)
+        it->release();
+    dev->release();
+    if (!m.service || !m.service->getDevice())
+        return m.fail("the driver did not start on the device");
+    return true;
+}
+
+bool ClientHarness::openClient()
+{
+    Impl& m = *mImpl;
+    if (!m.service)
+        return m.fail("no service");
+    IOUserClient* h = nullptr;
+    // Opening type 4 tells the driver that no firmware updater runs; it
+    // never gives a client.
+    m.service->newUserClient(kernel_task, nullptr, kNoUpdaterType, &h);
+    h = nullptr;
+    const IOReturn r = m.service->newUserClient(kernel_task, nullptr, kAudioClientType, &h);
+    m.client = OSDynamicCast(HarnessUserClient, h);
+    if (r != kIOReturnSuccess || !m.client) {
+        if (h)
+            h->release();
+        m.client = nullptr;
+        return m.fail("the audio client did not open");
+    }
+    m.clientId = m.service->clientIdentifier(m.client);
+    return true;
+}
+
+bool ClientHarness::configure()
+{
+    Impl& m = *mImpl;
+    ZrDevice* dev = device();
+    if (!dev)
+        return m.fail("no device");
+    const HarnessOptions& o = m.options;
+    QnChannelSettings& cs = dev->getCurrentSettings();
+    cs = QnChannelSettings{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
+    const IOReturn r = m.service->reqConfigureDevice("Req_ConfigureDevice");
+    if (r != kIOReturnSuccess) {
+        std::ostringstream e;
+        e << "configuration failed: 0x" << std::hex << r;
+        return m.fail(e.str());
+    }
+    dev->startStreamAfterConfig();
+    if (!dev->isStreamingStarted())
+        return m.fail("streaming did not start");
+    m.configured = true;
+    // The device's input ring, mapped as a user maps it.
+    if (!m.inputMap)
+        m.inputMap = dev->getAudioSMArea().map(current_task(), kIOMapAnywhere, 0);
+    if (!m.inputMap || m.inputMap->getLength() != sizeof(AudioSM))
+        return m.fail("the input ring cannot be mapped");
+    m.userInput = reinterpret_cast<AudioSM*>(m.inputMap->getVirtualAddress());
+    return true;
+}
+
+bool ClientHarness::setRouting()
+{
+    Impl& m = *mImpl;
+    DriverData* dd = driverData();
+    if (!dd)
+        return m.fail("no driver data");
+    char routing[32] = {};
+    if (m.options.routing == Routing::Pass) {
+        routing[0] = 1;
+        dd->setRoutingMatrix(routing);
+        return true;
+    }
+    // The mix: each output from its own playback channel at unity.
+    dd->setRoutingMatrix(routing);
+    QN_MixerFractions f{};
+    for (int c = 0; c < 32; ++c) {
+        f.mLeft[c] = {c == 0 ? 1 : 0, 1};
+        f.mRight[c] = {c == 1 ? 1 : 0, 1};
+    }
+    dd->setMixerFractions(f);
+    return true;
+}
+
+bool ClientHarness::attachRing()
+{
+    Impl& m = *mImpl;
+    DriverData* dd = driverData();
+    if (!dd || !m.client)
+        return m.fail("no driver data or client");
+    m.ringMemory = IOBufferMemoryDescriptor::inTaskWithOptions(kernel_task, kIOMemoryKernelUserShared,
+                                                               sizeof(AudioSM), 4096);
+    if (!m.ringMemory)
+        return m.fail("no ring memory");
+    m.ringMap = m.ringMemory->createMappingInTask(current_task(), 0, kIOMapAnywhere);
+    if (!m.ringMap || m.ringMap->getLength() != sizeof(AudioSM))
+        return m.fail("the ring cannot be mapped");
+    m.userRing = reinterpret_cast<AudioSM*>(m.ringMap->getVirtualAddress());
+    // Laid out by the user through its own mapping; the kernel gets its view.
+    m.userRing->_layout(m.options.channels, m.options.rate, 0);
+    auto* kernelView = static_cast<AudioSM*>(m.ringMemory->getBytesNoCopy());
+    int slot = -1;
+    if (!dd->attachClient(m.client, kernelView, 1, slot, 512, m.clientId))
+        return m.fail("attachClient refused the ring");
+    m.attached = true;
+    return true;
+}
+
+bool ClientHarness::start()
+{
+    return boot() && openClient() && configure() && setRouting() && attachRing();
+}
+
+void ClientHarness::Impl::cycle()
+{
+    if (!userRing || !userInput)
+        return;
+    if (ringState() != 1) {
+        running = false;
+        return;
+    }
+    if (!running) {
+        running = true;
+        readPos = audiosm::load64(reinterpret_cast<const uint8_t*>(userRing) + offsetof(AudioSM, mClientFramePos));
+        segments.push_back({recorded.size() / (options.channels ? options.channels : 1), readPos});
+    }
+    const uint32_t ch = options.channels;
+    const uint64_t end = userInput->getFramePos();
+    if (end <= readPos)
+        return;
+    const uint32_t n = uint32_t(std::min<uint64_t>(end - readPos, kMaxFramesPerCycle));
+    scratch.resize(size_t(n) * ch);
+    uint64_t hostTime = 0;
+    const uint32_t got = userInput->read(readPos, scratch.data(), n, hostTime, audioInt32CopySet);
+    if (got == 0)
+        return;
+    framesIn += got;
+    if (options.keepInput)
+        recorded.insert(recorded.end(), scratch.begin(), scratch.begin() + size_t(got) * ch);
+    if (!fifoMarked) {
+        for (size_t i = 0; i < size_t(got) * ch && !fifoMarked; ++i)
+            fifoMarked = scratch[i] != 0;
+        if (fifoMarked)
+            model->markFifoLock();
+    }
+    // The same number of frames out, written ahead of the kernel. The
+    // client ring carries 24-bit values in the low bits (sign-extended);
+    // the input ring gives them back left-aligned.
+    const uint64_t first =
+        audiosm::load64(reinterpret_cast<const uint8_t*>(userRing) + offsetof(AudioSM, mFramePos), __ATOMIC_ACQUIRE) +
+        options.writeAheadFrames;
+    for (uint32_t f = 0; f < got; ++f)
+        for (uint32_t c = 0; c < ch; ++c)
+            scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
+    framesOut += userRing->writeFrames(scratch.data(), got, options.writeAheadFrames);
+}
+
+void ClientHarness::run(uint64_t micros)
+{
+    Impl& m = *mImpl;
+    const uint64_t step = m.options.cycleMicros ? m.options.cycleMicros : 1000;
+    for (uint64_t t = 0; t < micros; t += step) {
+        if (m.clock)
+            m.clock->runFor(step * 1000);
+        else
+            IOSleep(uint32_t(std::max<uint64_t>(1, step / 1000)));
+        m.cycle();
+    }
+}
+
+void ClientHarness::idle(uint64_t micros)
+{
+    Impl& m = *mImpl;
+    if (m.clock)
+        m.clock->runFor(micros * 1000);
+    else
+        IOSleep(uint32_t(micros / 1000));
+}
+
+void ClientHarness::stop()
+{
+    Impl& m = *mImpl;
+    if (m.attached && driverData())
+        driverData()->detachClient(m.client);
+    m.attached = false;
+    if (m.ringMap) {
+        m.ringMap->release();
+        m.ringMap = nullptr;
+        m.userRing = nullptr;
+    }
+    if (m.ringMemory) {
+        m.ringMemory->release();
+        m.ringMemory = nullptr;
+    }
+    if (m.client) {
+        m.client->clientClose();
+        m.client->release();
+        m.client = nullptr;
+    }
+}
+
+HarnessReport ClientHarness::report() const
+{
+    const Impl& m = *mImpl;
+    HarnessReport r;
+    r.routing = m.options.routing;
+    r.highSpeed = m.options.highSpeed;
+    ZrDevice* dev = m.service ? m.service->getDevice() : nullptr;
+    if (dev && dev->getDriverSM()) {
+        const DriverSM& sm = *dev->getDriverSM();
+        r.vendorName = cString(sm.mVendorString, sizeof sm.mVendorString);
+        r.productName = cString(sm.mProductString, sizeof sm.mProductString);
+        r.serialNumber = cString(sm.mSerialString, sizeof sm.mSerialString);
+        r.vendorID = sm.mVendor;
+        r.productID = sm.mProduct;
+        r.release = sm.mRelease;
+        r.highSpeed = dev->isUSB2Device();
+        r.firmwareVersion = dev->getFirmwareVersion();
+        r.firmwareVersionText = cString(dev->getFirmwareVersionText(), 11);
+        r.driverVersion = ZrDevice::getUSBVersion();
+        r.configured = dev->isConfigured();
+        const QnChannelSettings& cs = const_cast<ZrDevice*>(dev)->getCurrentSettings();
+        r.rate = cs.Frequency;
+        r.inChannels = cs.InChannels;
+        r.outChannels = cs.OutChannels;
+        r.resolution = cs.InResolution;
+        const ZrDeviceConfigurations& cfg = dev->getConfigurations();
+        if (cfg.mpInInterface)
+            r.inAlternate = cfg.mpInInterface->getAlternateNumber();
+        if (cfg.mpOutInterface)
+            r.outAlternate = cfg.mpOutInterface->getAlternateNumber();
+        r.inputConverter = decoderName(dev->getInputConverter());
+        if (DriverData* dd = dev->getDriverData())
+            r.outputConverter = encoderName(dd->converter());
+    }
+    r.framesIn = m.framesIn;
+    r.framesOut = m.framesOut;
+    if (m.model) {
+        const hx::usb::devices::HX5100StreamStats s = m.model->streamStats();
+        r.deviceFramesIn = s.inFramesSent;
+        r.deviceFramesOut = s.outFrames;
+        r.patternErrors = s.outSizeAnomalies;
+        r.fifoMin = s.fifoMin;
+        r.fifoMax = s.fifoMax;
+        r.fifoLock = s.fifoLockLevel;
+    }
+    if (m.client)
+        r.stateChanges = m.client->codes();
+    r.streamBreaks = uint32_t(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
+
+    // The loopback check: from the first frame that is not silence, every
+    // input frame is the played frame a fixed number of frames earlier.
+    const uint32_t ch = m.options.channels;
+    const size_t frames = ch ? m.recorded.size() / ch : 0;
+    size_t start = m.options.settleFrames;
+    auto silent = [&](size_t f) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (m.recorded[f * ch + c] != 0)
+                return false;
+        return true;
+    };
+    while (start < frames && silent(start))
+        ++start;
+    auto positionOf = [&](size_t f) {
+        uint64_t pos = 0;
+        for (const Impl::Segment& s : m.segments)
+            if (s.index <= f)
+                pos = s.position + (f - s.index);
+        return pos;
+    };
+    auto matchesAt = [&](size_t f, uint64_t out) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (m.recorded[f * ch + c] != m.expected(out, c))
+                return false;
+        return true;
+    };
+    if (start < frames && m.options.loopback) {
+        const uint64_t inPos = positionOf(start);
+        const size_t probe = std::min<size_t>(16, frames - start);
+        for (uint64_t back = 0; back <= 65536 && back <= inPos && !r.latencyKnown; ++back) {
+            bool all = true;
+            for (size_t k = 0; k < probe && all; ++k)
+                all = matchesAt(start + k, inPos - back + k);
+            if (all) {
+                r.latencyKnown = true;
+                r.latencyFrames = int64_t(back);
+            }
+        }
+        if (r.latencyKnown) {
+            for (size_t f = start; f < frames; ++f) {
+                ++r.framesChecked;
+                if (!matchesAt(f, positionOf(f) - uint64_t(r.latencyFrames))) {
+                    ++r.mismatches;
+                    if (r.firstMismatch < 0)
+                        r.firstMismatch = int64_t(f);
+                }
+            }
+            r.latencyConstant = r.mismatches == 0;
+            r.matched = r.mismatches == 0 && r.framesChecked > 0;
+        }
+    }
+    return r;
+}
+
+std::string describe(const HarnessReport& r)
+{
+    std::ostringstream o;
+    o << "device: " << r.vendorName << " " << r.productName << " (serial " << r.serialNumber << ")\n";
+    o << std::hex << "identifiers: vendor 0x" << r.vendorID << " product 0x" << r.productID << " release 0x"
+      << r.release << "\n";
+    o << "firmware: 0x" << r.firmwareVersion << " \"" << r.firmwareVersionText << "\"\n";
+    o << "driver: 0x" << r.driverVersion << std::dec << "\n";
+    o << "bus: " << (r.highSpeed ? "high" : "full") << " speed\n";
+    o << "configured: " << (r.configured ? "yes" : "no") << "\n";
+    o << "rate: " << r.rate << " Hz, channels in " << r.inChannels << " out " << r.outChannels << ", "
+      << r.resolution << " bits\n";
+    o << "alternates: in " << r.inAlternate << " out " << r.outAlternate << "\n";
+    o << "converters: in " << r.inputConverter << " out " << r.outputConverter << "\n";
+    o << "routing: " << (r.routing == Routing::Pass ? "pass" : "mix") << "\n";
+    o << "frames: in " << r.framesIn << " out " << r.framesOut << " (device sent " << r.deviceFramesIn
+      << ", received " << r.deviceFramesOut << ")\n";
+    o << "stream breaks: " << r.streamBreaks << "\n";
+    o << "pattern errors: " << r.patternErrors << "\n";
+    o << "device FIFO: min " << r.fifoMin << " max " << r.fifoMax;
+    if (r.fifoLock)
+        o << " at lock " << *r.fifoLock;
+    o << "\n";
+    if (r.latencyKnown)
+        o << "latency: " << r.latencyFrames << " frames" << (r.latencyConstant ? " (constant)" : "") << "\n";
+    else
+        o << "latency: unknown\n";
+    o << "loopback: " << (r.matched ? "matched" : "not matched") << ", " << r.framesChecked << " frames checked, "
+      << r.mismatches << " mismatches\n";
+    return o.str();
+}
+
+const std::vector<int32_t>& ClientHarness::recordedInput() const { return mImpl->recorded; }
+int32_t ClientHarness::playedSample(uint64_t frame, uint32_t channel) const { return mImpl->sample(frame, channel); }
+const std::string& ClientHarness::lastError() const { return mImpl->error; }
+const HarnessOptions& ClientHarness::options() const { return mImpl->options; }
+hx::usb::Bus* ClientHarness::bus() { return mImpl->bus.get(); }
+std::shared_ptr<hx::usb::devices::HX5100Model> ClientHarness::model() { return mImpl->model; }
+ZrKernelDeviceKorvexHX5100* ClientHarness::service() { return mImpl->service; }
+ZrDevice* ClientHarness::device() { return mImpl->service ? mImpl->service->getDevice() : nullptr; }
+DriverData* ClientHarness::driverData()
+{
+    ZrDevice* d = device();
+    return d ? d->getDriverData() : nullptr;
+}
+IOUserClient* ClientHarness::userClient() { return mImpl->client; }
+uint64_t ClientHarness::clientIdentifier() const { return mImpl->clientId; }
+AudioSM* ClientHarness::clientRing() { return mImpl->userRing; }
+uint32_t ClientHarness::ringState() const { return mImpl->ringState(); }
+
+}  // namespace hx::harness

@@ -1,0 +1,74 @@
+// The client harness streams the simulated HX-5100 through the driver on
+// the virtual clock and checks the audio that comes back through the
+// device's loopback, sample by sample.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "driver/clients/harness/ClientHarness.h"
+#include "platform/usb/IOUSBHostFamily.h"
+
+namespace {
+
+using hx::harness::ClientHarness;
+using hx::harness::HarnessOptions;
+using hx::harness::HarnessReport;
+using hx::harness::Routing;
+
+struct LoopCase {
+    bool highSpeed;
+    uint32_t rate;
+    int32_t ppm;
+};
+
+std::ostream& operator<<(std::ostream& o, const LoopCase& c)
+{
+    return o << (c.highSpeed ? "high" : "full") << " " << c.rate << " Hz " << c.ppm << " ppm";
+}
+
+std::vector<LoopCase> everyOfferedRate()
+{
+    std::vector<LoopCase> cases;
+    for (int32_t ppm : {-200, 200}) {
+        for (uint32_t rate : {44100u, 48000u})
+            cases.push_back({false, rate, ppm});
+        for (uint32_t rate : {44100u, 48000u, 88200u, 96000u, 176400u, 192000u})
+            cases.push_back({true, rate, ppm});
+    }
+    return cases;
+}
+
+class Loopback : public ::testing::TestWithParam<LoopCase> {};
+
+TEST_P(Loopback, PassRoutingComesBackBitExactWithConstantLatency)
+{
+    const LoopCase c = GetParam();
+    HarnessOptions o;
+    o.highSpeed = c.highSpeed;
+    o.rate = c.rate;
+    o.ppm = c.ppm;
+    // The same time ahead of the kernel at every rate.
+    o.writeAheadFrames = 880 * std::max(1u, c.rate / 44100);
+    ClientHarness h(o);
+    ASSERT_TRUE(h.start()) << h.lastError();
+    h.run(600000);
+    const HarnessReport r = h.report();
+    SCOPED_TRACE(hx::harness::describe(r));
+    EXPECT_TRUE(r.configured);
+    EXPECT_EQ(r.rate, c.rate);
+    EXPECT_EQ(r.highSpeed, c.highSpeed);
+    EXPECT_EQ(r.streamBreaks, 0u);
+    EXPECT_EQ(r.patternErrors, 0u);
+    ASSERT_TRUE(r.latencyKnown);
+    EXPECT_TRUE(r.latencyConstant);
+    EXPECT_TRUE(r.matched);
+    EXPECT_EQ(r.mismatches, 0u);
+    // Most of the run was checked: the loop closed early.
+    EXPECT_GT(r.framesChecked, uint64_t(c.rate) / 2);
+    EXPECT_GT(r.framesIn, uint64_t(c.rate) / 2);
+    EXPECT_EQ(r.framesIn, r.framesOut);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRate, Loopback, ::testing::ValuesIn(everyOfferedRate()));
+
+}  // namespace

@@ -137,3 +137,6 @@ void assertFailed(const char* expression, const char* file, int line);
 }  // namespace QnKernel
 
 #define QN_KASSERT(e) ((e) ? (void)0 : QnKernel::assertFailed(#e, __FILE__, __LINE__))
+// The same with the expression text given, where the logged text names the
+// fields of the record rather than the accessor the code uses.
+#define QN_KASSERT_TEXT(e, text) ((e) ? (void)0 : QnKernel::assertFailed(text, __FILE__, __LINE__))

@@ -64,7 +64,7 @@ bool QnThread::exitCurrent(void* result)
     return t ? t->exit(result) : false;
 }
 
-QnThread::QnThread(uint32_t id) : mId(id)
+QnThread::QnThread(uint32_t id) : MessageTarget(this), mId(id)
 {
     if (id == kInitThreadId)
         mThreadHandle = kcore::currentThreadHandle();
@@ -75,7 +75,11 @@ QnThread::QnThread(uint32_t id) : mId(id)
 
 QnThread::~QnThread()
 {
-    QN_KASSERT(getThreadState() != 1);
+    QN_KASSERT_TEXT(getThreadState() != 1, "iState!=1");
+    // Nothing may be left waiting on, or holding a target through, an
+    // object that is going away.
+    closeQueue();
+    cancelQueued(false);
     semaphoreDestroy(&mWakeSemaphore);
 }
 
@@ -128,6 +132,7 @@ void QnThread::body(void* param)
     void* result = self->mpfnEntry ? self->mpfnEntry(self->mpArg, self) : self->main(self->mpArg);
     if (self->getThreadState() == 1) {  // not ended already by exit()
         self->mpExitResult = result;
+        self->endMessaging();
         tlsDelete(threadGetCurrentId());
         __atomic_store_n(&self->mThreadHandle, 0u, __ATOMIC_SEQ_CST);
         self->moveState(1, 2, "1, 2");
@@ -143,6 +148,7 @@ bool QnThread::exit(void* result)
     if (!h || h != kcore::currentThreadHandle())
         return false;
     mpExitResult = result;
+    endMessaging();
     tlsDelete(threadGetCurrentId());
     __atomic_store_n(&mThreadState, 2u, __ATOMIC_SEQ_CST);
     __atomic_store_n(&mThreadHandle, 0u, __ATOMIC_SEQ_CST);

@@ -6,17 +6,25 @@
 // thread has ended. Two objects exist from Core start-up on: the initial
 // thread (the thread that initialised the library) and the default object
 // that stands for threads without one of their own.
+//
+// Messaging: any thread pushes requests on a lock-free incoming stack that
+// only the owner drains, oldest request first, in its message loop, woken by
+// the wake semaphore. Requests with a waiter (sends, actions) never outlive
+// the loop that was to handle them: when a loop ends they are cancelled and
+// their senders get 0. Posted requests stay for a later loop on the same
+// thread. When the body ends, and when the object is destroyed, everything
+// still queued is cancelled.
 #pragma once
 
 #include <cstdint>
 
 #include "driver/engine/kcore/KernBinding.h"
 #include "driver/engine/kcore/KernelCore.h"
+#include "driver/engine/kcore/KernelMessage.h"
 #include "driver/engine/kcore/KernelObject.h"
 
 namespace QnKernel {
 
-class QnThread;
 typedef void* (*pfn_threadEntry)(void* arg, QnThread* thread);
 
 // The kernel thread identity of the caller.
@@ -30,7 +38,7 @@ void threadSwitch();
 void threadsInit();
 void threadsTerm(void* arg);
 
-class QnThread : public Object {
+class QnThread : public MessageTarget {
 public:
     static constexpr uint32_t kInitThreadId = 0xDEADBEEF;
     static constexpr uint32_t kDefaultThreadId = 0xBAADF00D;
@@ -63,16 +71,57 @@ public:
     uint32_t getThreadState() const { return __atomic_load_n(&mThreadState, __ATOMIC_SEQ_CST); }
     kcore::ThreadHandle getHandle() const { return __atomic_load_n(&mThreadHandle, __ATOMIC_SEQ_CST); }
 
+    // ---- messaging
+    // 0 off, 1 accepting, 2 leaving.
+    uint32_t getMessageState() const { return __atomic_load_n(&mMessageState, __ATOMIC_SEQ_CST); }
+    qn_status queueMessage(MessageRequest* request);
+    bool enableMessaging();
+    // timeoutMs -1 waits without limit, a positive value up to that many
+    // milliseconds, anything else not at all. True with *out null when
+    // nothing came.
+    bool getMessage(MessageRequest** out, int32_t timeoutMs);
+    // Processes up to max requests (max <= 0: until none is left, or the
+    // loop is left); returns how many.
+    int processMsgQueue(int max, int32_t timeoutMs);
+    bool runMessageLoop(void*& sysArg, QnEvent* started, pfn_processSystemMessages sys, pfn_onIdle idle,
+                        void* idleArg, int32_t timeoutMs);
+    void leaveMessageLoop();
+
+    long long performAction(pfn_action fn, long long arg);
+    bool postMessage(MessageTarget* target, long long p1, long long p2, long long p3, pfn_messageFailure failure);
+    bool postMessage(MessageTarget* target, Message& message, pfn_messageFailure failure);
+    bool postMessage(pfn_messageFunction fn, long long p1, long long p2, long long p3);
+    long long sendMessage(MessageTarget* target, long long p1, long long p2, long long p3);
+    long long sendMessage(pfn_messageFunction fn, long long p1, long long p2, long long p3);
+
+    // The target forms keep their MessageTarget meaning for this object.
+    using MessageTarget::postMessage;
+    using MessageTarget::sendMessage;
+
 private:
     static void body(void* self);
     void moveState(uint32_t from, uint32_t to, const char* text);
+    long long sendRequest(MessageRequest& request);
+    // Stops accepting requests and waits for queuers already past the check.
+    void closeQueue();
+    // Cancels every queued request (all of them, or only those with a waiter).
+    void cancelQueued(bool waitersOnly);
+    // The end of the body (or exit): nothing can pump the queue any more.
+    void endMessaging();
 
     kcore::ThreadHandle mThreadHandle = 0;
     void* mpArg = nullptr;
     pfn_threadEntry mpfnEntry = nullptr;
     void* mpExitResult = nullptr;
     uint32_t mId;
+    MessageRequest* mpIncoming = nullptr;  // newest first; pushed by any thread
+    MessageRequest* mpOrdered = nullptr;   // oldest first; the owner's own
+    uint32_t mMessageState = 0;
+    // queueMessage calls past the state check, so that closing the queue can
+    // wait for their pushes to land (a send racing with the close).
+    int32_t mQueuers = 0;
     qn_semaphore_t mWakeSemaphore{};
+    MessageAllocator mAllocator{nullptr, _Delete_Message};
     uint32_t mThreadState = 0;
 };
 

@@ -112,21 +112,32 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
     EXPECT_EQ(soxi.out, "48000\n2\n24\n" + std::to_string(in) + "\n");
 }
 
-TEST(Hxsim, RateMixAndOffsetAreTakenAndTheRecordingFollowsThem)
+TEST(Hxsim, RatesOffsetsAndRoutingMatchAndTheRecordingFollowsThem)
 {
-    hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsim(
-        root.path(), "--virtual-clock --seconds 0.5 --rate 96000 --ppm -200 --routing mix --output /tmp/r.wav"));
-    ASSERT_EQ(run.status, 0) << run.out;
-    auto f = fields(run.out);
-    EXPECT_EQ(f["rate"], "96000 Hz (asked 96000 Hz)");
-    EXPECT_EQ(f["speed"], "high, device clock -200 ppm");
-    EXPECT_EQ(f["routing"].rfind("mix", 0), 0u);
-    EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
-    const std::string wav = root.path() + "/tmp/r.wav";
-    const CommandRun soxi = runCommand("soxi -r '" + wav + "' && soxi -b '" + wav + "'");
-    ASSERT_EQ(soxi.status, 0);
-    EXPECT_EQ(soxi.out, "96000\n24\n");
+    struct Case {
+        const char* rate;
+        const char* ppm;
+        const char* routing;
+    };
+    const Case cases[] = {{"44100", "-200", "pass"}, {"96000", "200", "mix"}, {"192000", "-200", "pass"},
+                          {"192000", "200", "mix"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.rate) + " Hz " + c.ppm + " ppm " + c.routing);
+        hx::test::TempRoot root;
+        const CommandRun run =
+            runCommand(hxsim(root.path(), std::string("--virtual-clock --seconds 0.5 --output /tmp/r.wav --rate ") +
+                                              c.rate + " --ppm " + c.ppm + " --routing " + c.routing));
+        ASSERT_EQ(run.status, 0) << run.out;
+        auto f = fields(run.out);
+        EXPECT_EQ(f["rate"], std::string(c.rate) + " Hz (asked " + c.rate + " Hz)");
+        EXPECT_EQ(f["speed"], std::string("high, device clock ") + (c.ppm[0] == '-' ? "" : "+") + c.ppm + " ppm");
+        EXPECT_EQ(f["routing"].rfind(c.routing, 0), 0u) << f["routing"];
+        EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
+        const std::string wav = root.path() + "/tmp/r.wav";
+        const CommandRun soxi = runCommand("soxi -r '" + wav + "' && soxi -b '" + wav + "'");
+        ASSERT_EQ(soxi.status, 0);
+        EXPECT_EQ(soxi.out, std::string(c.rate) + "\n24\n");
+    }
 }
 
 TEST(Hxsim, ARateTheSpeedCannotCarryFailsWithItsReason)

@@ -96,19 +96,19 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::QuarnelBulk, kQuarnelVendorID, 0x0B01},
     {ZrProductList::QuarnelBulk, kQuarnelVendorID, 0x0B02},
     {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, 0x0B10},
-    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0880},  // LX880
-    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0420},  // LX420
-    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0310},  // LX310
-    {ZrProductList::RegularMidi, kKorvexVendorID, 0x0150},  // LX150
-    {ZrProductList::MRW30, kKorvexVendorID, 0x0030},
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID},  // LX880
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID},  // LX420
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX310ProductID},  // LX310
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX150ProductID},  // LX150
+    {ZrProductList::MRW30, kKorvexVendorID, kKorvexMRW30ProductID},
     {ZrProductList::MakerNoDigital, kQuarnelVendorID, 0x0B20},
-    {ZrProductList::LXNoDigital, kKorvexVendorID, 0x0310},  // LX310
-    {ZrProductList::Tolvane, 0x2F80, 0x0001},
-    {ZrProductList::Trunk2, 0x2F90, 0x3000},
-    {ZrProductList::NeverReEnumerated, 0x2F90, 0x1000},  // Trunk
-    {ZrProductList::NeverReEnumerated, 0x2F90, 0x3000},  // Trunk 2
-    {ZrProductList::SetFrequencyRepeats, 0x2FA0, 0x0001},
-    {ZrProductList::SetFrequencyRepeats, 0x2FA0, 0x0002},
+    {ZrProductList::LXNoDigital, kKorvexVendorID, kKorvexLX310ProductID},  // LX310
+    {ZrProductList::Tolvane, kTolvaneVendorID, kTolvaneProductID},
+    {ZrProductList::Trunk2, kTrunkVendorID, kTrunk2ProductID},
+    {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunkProductID},  // Trunk
+    {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunk2ProductID},  // Trunk 2
+    {ZrProductList::SetFrequencyRepeats, kSetFreqVendorID, kSetFreqS1ProductID},
+    {ZrProductList::SetFrequencyRepeats, kSetFreqVendorID, kSetFreqS2ProductID},
 };
 
 }  // namespace

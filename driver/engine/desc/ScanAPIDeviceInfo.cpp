@@ -17,9 +17,15 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface, 
                       : (iface.mInterfaceNumber == f.mInInterface && alt.mAlternateSetting == f.mInAlternate);
     }
     VIDPID ids(info.mVendor, info.mProduct, info.mRelease, nullptr);
-    if (ZrDescriptorProducts::isKorvexFamily(ids))
-        return alt.mAlternateSetting == 2 && iface.mInterfaceNumber == (output ? 1 : 2);
+    const uint32_t quirks = ZrDescriptorProducts::descriptorQuirks(ids);
     bool in = (ep.bEndpointAddress & 0x80) != 0;
+    // Fixed layouts: the entry decides, whatever the endpoint.
+    if (quirks & ZrDescriptorProducts::kQuirkLayout21)
+        return alt.mAlternateSetting == 2 && iface.mInterfaceNumber == (output ? 1 : 2);
+    if (quirks & ZrDescriptorProducts::kQuirkLayout10)
+        return alt.mAlternateSetting == 1 && iface.mInterfaceNumber == (output ? 0 : 1);
+    if (!output && (quirks & ZrDescriptorProducts::kQuirkInputOn1))
+        return iface.mInterfaceNumber == 1 && in && (ep.wMaxPacketSize & 0x7FF) >= 4;
     return in == !output && (ep.wMaxPacketSize & 0x7FF) >= 4;
 }
 

@@ -81,6 +81,54 @@ void buildKorvex(const VIDPID& ids, ZrSimpleArray& configurations, bool highSpee
     }
 }
 
+// Fixed rows of other makers' products: which alternates of configuration 0
+// stream, how many channels (high speed, full speed), 24 bits, 44.1 and
+// 48 kHz plus 88.2 and 96 kHz at high speed, and on some rows a second
+// format with 176.4 and 192 kHz at high speed.
+struct FixedRow {
+    uint16_t vendor, product;
+    int8_t outInterface, outAlternate, inInterface, inAlternate;
+    int8_t clearAlternate;  // -1: none
+    int8_t highSpeedChannels, fullSpeedChannels;
+    bool secondFormat192;
+    bool rateSets;  // rates chosen from the product's selectable sets
+};
+
+constexpr FixedRow kFixedRows[] = {
+    {kTrunkVendorID, kTrunkProductID, 1, 2, 2, 2, 1, 6, 2, false, false},
+    {kTrunkVendorID, kTrunk2ProductID, 1, 2, 2, 2, 1, 4, 2, true, false},
+    {kVelmarVendorID, kVelmarV4ProductID, 1, 1, 2, 1, -1, 4, 2, true, true},
+    {kQuellVendorID, kQuellQ32ProductID, 1, 1, 2, 1, -1, 2, 2, false, false},
+};
+
+const FixedRow* fixedRowOf(const VIDPID& ids)
+{
+    for (const FixedRow& row : kFixedRows)
+        if (ids.isDevice(row.vendor, row.product))
+            return &row;
+    return nullptr;
+}
+
+void buildFixedSide(ZrSimpleArray& configurations, const FixedRow& row, bool output, bool highSpeed, bool xmos)
+{
+    if (xmos)
+        IOLog(output ? "INIT XMOS OUT\n" : "INIT XMOS IN\n");
+    ZrInterfaceDescriptor* iface = interfaceOf(configurations, output ? row.outInterface : row.inInterface);
+    if (!iface)
+        return;
+    iface->makeAudioStreaming();
+    if (row.clearAlternate >= 0)
+        clearAlternate(iface, row.clearAlternate);
+    if (row.rateSets)
+        IOLog("Setting Frequencies..\n");
+    constexpr int k44k48k = (1 << 1) | (1 << 2), k88k96k = (1 << 3) | (1 << 4), k176k192k = (1 << 5) | (1 << 6);
+    int channels = highSpeed ? row.highSpeedChannels : row.fullSpeedChannels;
+    int rates = highSpeed ? k44k48k | k88k96k : k44k48k;
+    bool second = highSpeed && row.secondFormat192;
+    addSingleAlternate(iface, output ? row.outAlternate : row.inAlternate, channels, 24, rates, second ? channels : -1,
+                       second ? 24 : -1, second ? k176k192k : -1);
+}
+
 // One side of the data-driven path.
 void buildFromFeatures(ZrSimpleArray& configurations, int number, int alternate, const APIStreamingInfo& format,
                        const char* sideLog, const char* altLog, const char* ratesLog)
@@ -213,6 +261,11 @@ void USB::buildDummyDescriptor(VIDPID& ids, ZrSimpleArray& configurations, bool 
         buildDummyDescriptor_FLB2(configurations, data);
     else if (isKorvexFamily(ids))
         buildKorvex(ids, configurations, highSpeed, data);
+    else if (const FixedRow* row = fixedRowOf(ids)) {
+        const bool xmos = hasQuirk(ids, kQuirkXmos);
+        buildFixedSide(configurations, *row, true, highSpeed, xmos);
+        buildFixedSide(configurations, *row, false, highSpeed, xmos);
+    }
     else if (featuresLoaded(ids))
         buildDataDriven(ids, configurations, highSpeed);
 }

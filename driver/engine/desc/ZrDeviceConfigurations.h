@@ -18,6 +18,9 @@
 
 class USBByteBuffer;
 
+// The Sorvik channel map's defaults (identity routing).
+void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map);
+
 class ZrDeviceConfigurations {
 public:
     ZrDeviceConfigurations() = default;
@@ -29,6 +32,9 @@ public:
     void setIdentity(uint16_t vendor, uint16_t product, uint16_t release, const APISpecificFeatures* features,
                      uint8_t numConfigurations);
     void setIsUSB2Device(bool usb2) { mIsUSB2 = usb2; }
+    // The driver shared area, for the choices that depend on its channel
+    // map and selector; null (the default) skips them.
+    void setSharedArea(DriverSM* sm) { mSharedArea = sm; }
     // The configurations the device reports (fewer when a later one could
     // not be read); the device information record counts at most 4 of them.
     void setConfigurationCount(uint8_t n) { mNumConfigurations = n; }
@@ -48,6 +54,8 @@ public:
     void disableAllByFrequency(uint32_t rate);
     void disableAllByResolution(int bits);
     void disableAllByChannels(uint8_t channels);
+    // Clears every streaming format of the given channel count or more.
+    void disableAllByMinimumChannels(uint8_t channels);
 
     // Vendor, product, release, the configurations (at most 4) and the
     // features record.
@@ -70,10 +78,13 @@ public:
 
 private:
     template <class F> void forEachStreamingFormat(F&& f);
+    void applyRawFixups(USBByteBuffer& buffer, uint32_t quirks);
+    void applyPostScanCorrections(uint32_t quirks);
 
     ZrSimpleArray mConfigurations;
     VIDPID mIds{0, 0, 0, nullptr};
     uint8_t mNumConfigurations = 0;
     bool mIsUSB2 = false;
     DeviceSpecificData mDeviceData;
+    DriverSM* mSharedArea = nullptr;
 };

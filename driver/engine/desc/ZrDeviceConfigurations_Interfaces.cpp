@@ -49,6 +49,15 @@ bool hasInEndpoint(ZrInterfaceDescriptor* iface)
 
 }  // namespace
 
+void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map)
+{
+    // Identity routing, 1-based: 0 marks a map that was never set.
+    for (int k = 0; k < 8; ++k) {
+        map.mIn[k] = k + 1;
+        map.mOut[k] = k + 1;
+    }
+}
+
 bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
 {
     ZrConfigurationDescriptor* configuration = getConfigurationDescriptor(int(settings.Configuration));
@@ -60,15 +69,21 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     }
     m_pcConfiguration = configuration;
     const APISpecificFeatures* features = featuresLoaded(mIds) ? mIds.features() : nullptr;
+    const ZrDescriptorRow* row = descriptorRow(mIds);
+    const uint32_t quirks = row ? row->quirks : 0;
 
     m_pcMidiInterface = configuration->findMidiInterface();
+    // This family's MIDI streaming interface announces the port one below it.
+    if (m_pcMidiInterface && (quirks & kQuirkMidiBelow))
+        m_pcMidiInterface = configuration->getInterface(m_pcMidiInterface->getInterfaceNumber() - 1);
     if (!m_pcMidiInterface)
         m_pcMidiInterface = configuration->findVendorInterface();
     if (!m_pcMidiInterface && features) {
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(features->mMidiInterface))
             m_pcMidiInterface = iface->getAlternateSetting(features->mMidiAlternate);
     }
-    if (!m_pcMidiInterface && mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk)) {
+    if (!m_pcMidiInterface &&
+        ((mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk)) || (quirks & kQuirkMidiOn0Alt1))) {
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(0))
             m_pcMidiInterface = iface->getAlternateSetting(1);
     }
@@ -78,6 +93,8 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
 
     mpInInterface = nullptr;
     mpOutInterface = nullptr;
+    if ((quirks & kQuirkMidiBelow) && settings.InChannels == 4)
+        mpInInterface = configuration->getInterface(10);
     if (mIsUSB2 && features &&
         (features->hasFlag(eSpecFeature_QuarnelBulk) || features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut))) {
         mpOutInterface = configuration->getInterface(0);
@@ -99,6 +116,20 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         mpOutInterface = configuration->getInterface(2);
         m_pcMidiInterface = configuration->getInterface(3);
     }
+    if (quirks & kQuirkMRW30) {
+        m_pcControlInterface = nullptr;
+        mpInInterface = configuration->getInterface(2);
+        mpOutInterface = configuration->getInterface(1);
+    }
+    if (quirks & kQuirkLayoutOut2In4) {
+        // The second input interface carries the digital input.
+        bool second = mSharedArea && mSharedArea->mAjExtData.mDigitalOutSelector == 2;
+        mpOutInterface = configuration->getInterface(2);
+        mpInInterface = configuration->getInterface(second ? 5 : 4);
+        m_pcControlInterface = configuration->getInterface(1);
+    }
+    if ((quirks & kQuirkOutOn1) && !mpOutInterface)
+        mpOutInterface = configuration->getInterface(1);
     if (features && features->mFullSpeedIn.mBitResolution) {
         if (!mpInInterface)
             mpInInterface = configuration->getInterface(features->mInInterface);
@@ -124,12 +155,41 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         settings.InResolution = uint32_t(ib);
         settings.OutResolution = uint32_t(ob);
     };
-    if (isSorvikFarlane2(mIds))
-        setCounts(4, 4, 32, 32);
+    if (isSorvikFarlane1(mIds) && mSharedArea && mSharedArea->mSorvikChannelMap.mIn[0] == 0) {
+        setSorvikChannelMapDefaults(mSharedArea->mSorvikChannelMap);
+        rate = 48000;
+        settings.Frequency = 48000;
+        setCounts(2, 0, 16, 16);
+    }
+    if (isSorvikFarlane2(mIds)) {
+        if (row && (row->farlaneIns || row->farlaneOuts))
+            setCounts(row->farlaneIns, row->farlaneOuts, 32, 32);
+        else
+            setCounts(4, 4, 32, 32);
+    }
     if (features && features->mFullSpeedIn.mBitResolution) {
         const APIStreamingInfo& in = mIsUSB2 ? features->mHighSpeedIn : features->mFullSpeedIn;
         const APIStreamingInfo& out = mIsUSB2 ? features->mHighSpeedOut : features->mFullSpeedOut;
         setCounts(in.mChannels, out.mChannels, 24, 24);
+    }
+    if (row) {
+        switch (row->counts) {
+        case ZrCountsRule::None:
+            break;
+        case ZrCountsRule::Fixed:
+            setCounts(row->ins, row->outs, row->inBits, row->outBits);
+            break;
+        case ZrCountsRule::HighSpeedDefaults:
+            if (mIsUSB2 && (ins == 0 || outs == 0))
+                setCounts(ins ? ins : row->ins, outs ? outs : row->outs, inBits, outBits);
+            break;
+        case ZrCountsRule::OutsByRate:
+            setCounts(ins, rate < 176400 ? 6 : 4, inBits, outBits);
+            break;
+        case ZrCountsRule::TwoPlusUSB2:
+            setCounts(2 + 2 * int(mIsUSB2), 2 + 2 * int(mIsUSB2), 24, 24);
+            break;
+        }
     }
     if (mDeviceData.mInputChannels > 0 || mDeviceData.mOutputChannels > 0)
         setCounts(int(mDeviceData.mInputChannels), int(mDeviceData.mOutputChannels), 24, 24);
@@ -140,9 +200,22 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     ZrInterfaceDescriptor* outResult = nullptr;
     bool found = tryFindInterfaces(inResult, outResult, rate, ins, outs, inBits, outBits);
 
+    // The product's own further attempt: its rate (or the one the failed
+    // search left) with fixed counts.
+    if (!found && row && (row->secondIns || row->secondOuts)) {
+        if (row->secondRate)
+            rate = row->secondRate;
+        ins = row->secondIns;
+        outs = row->secondOuts;
+        inBits = outBits = row->secondBits;
+        found = tryFindInterfaces(inResult, outResult, rate, ins, outs, inBits, outBits);
+    }
+
     // Last resort: 44.1 kHz at 16 bits, the largest channel counts that fit.
-    for (int i = 8; !found && i >= 0; i -= 2) {
-        for (int o = 8; !found && o >= 0; o -= 2) {
+    const int startIns = row && (row->finalIns || row->finalOuts) ? row->finalIns : 8;
+    const int startOuts = row && (row->finalIns || row->finalOuts) ? row->finalOuts : 8;
+    for (int i = startIns; !found && i >= 0; i -= 2) {
+        for (int o = startOuts; !found && o >= 0; o -= 2) {
             if (i == 0 && o == 0)
                 continue;
             rate = 44100;
@@ -166,6 +239,8 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     }
     mpInInterface = inResult;
     mpOutInterface = outResult;
+    if (!m_pcMidiInterface && (quirks & kQuirkMidiOn3))
+        m_pcMidiInterface = configuration->getInterface(3);
     return true;
 }
 

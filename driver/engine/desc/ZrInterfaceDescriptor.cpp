@@ -51,6 +51,8 @@ void ZrInterfaceDescriptor::applyClassCorrections(const VIDPID& ids)
     // vendor-specific; their layout is fixed: 1 and 2 stream, 3 is MIDI.
     if (isMerrowCompatible(ids) && mInterfaceNumber == 1)
         setClass(1, 2, mInterfaceProtocol);
+    if (hasQuirk(ids, kQuirkStreamingOn2) && mInterfaceNumber == 2)
+        setClass(1, 2, mInterfaceProtocol);
     if (isMRW192Compatible(ids) || (featuresLoadedWithout(ids, eSpecFeature_MRW192Compatible) && isKorvexFamily(ids))) {
         if (mInterfaceNumber == 3)
             setClass(1, 3, mInterfaceProtocol);

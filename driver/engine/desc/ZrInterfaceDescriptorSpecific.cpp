@@ -1,5 +1,7 @@
 #include "driver/engine/desc/ZrInterfaceDescriptorSpecific.h"
 
+#include "driver/engine/desc/ZrDescriptorProducts.h"
+
 #include <cstring>
 
 #include "abi/APIDeviceInfo.h"
@@ -125,13 +127,25 @@ void ZrInterfaceDescriptorSpecificAS::genAddSRBitmap(uint32_t bits)
             genAddSR(kBitmapRates[i]);
 }
 
-void ZrInterfaceDescriptorSpecificAS::getAPIStreamingInfo(APIStreamingInfo& info, const VIDPID&) const
+void ZrInterfaceDescriptorSpecificAS::getAPIStreamingInfo(APIStreamingInfo& info, const VIDPID& ids) const
 {
     info.mBitResolution = getBitResolution();
     info.mChannels = getNumChannels();
     info.mContinuous = isContinousFrequency() ? 1 : 0;
     info.mLowerRate = getLowerFrequency();
     info.mUpperRate = getUpperFrequency();
+    // Products whose descriptors list rates they cannot run: user space is
+    // offered what they really do.
+    const uint32_t quirks = ZrDescriptorProducts::descriptorQuirks(ids);
+    if (quirks & (ZrDescriptorProducts::kQuirkRates44k48k | ZrDescriptorProducts::kQuirkRates32k44k48k)) {
+        uint8_t n = 0;
+        if (quirks & ZrDescriptorProducts::kQuirkRates32k44k48k)
+            info.mRates[n++] = 32000;
+        info.mRates[n++] = 44100;
+        info.mRates[n++] = 48000;
+        info.mNumRates = n;
+        return;
+    }
     uint32_t count = getCountFrequencies();
     if (count > 16)
         count = 16;

@@ -29,7 +29,7 @@ void Progress::update(double done)
     if (mTerminal)
         std::fprintf(mOut, "\rstreaming %d s of %.0f s", step, mTotal);
     else
-        std::fprintf(mOut, "streaming %d%% (%.0f s of %.0f s)\n", step * 10, done, mTotal);
+        std::fprintf(mOut, "streaming %d%% (%.1f s of %.0f s)\n", step * 10, done, mTotal);
     std::fflush(mOut);
 }
 

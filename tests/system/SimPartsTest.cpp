@@ -231,7 +231,7 @@ TEST(SimProgress, LongRunsShowEachTenthOnceOrEachSecondInPlace)
     std::string text(buf, size);
     free(buf);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
-    EXPECT_NE(text.find("streaming 100% (10 s of 10 s)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("streaming 100% (10.0 s of 10 s)\n"), std::string::npos) << text;
 
     f = open_memstream(&buf, &size);
     {

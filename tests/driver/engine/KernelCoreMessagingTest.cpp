@@ -152,9 +152,10 @@ TEST_F(KernelMessaging, LeaveFromAnotherThreadEndsABlockedWait)
     EXPECT_EQ(t->getMessageState(), 1u);
     // The loop waits without limit; only the wake-up of leave ends it.
     t->leaveMessageLoop();
-    finish(t);
+    EXPECT_TRUE(t->join(nullptr));
     EXPECT_EQ(run.loopsEnded, 1);
     EXPECT_EQ(t->getMessageState(), 0u);
+    EXPECT_EQ(t->release(), 0);
 }
 
 TEST_F(KernelMessaging, RunMessageLoopRefusesAForeignThread)

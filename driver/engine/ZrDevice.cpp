@@ -570,6 +570,13 @@ void ZrDevice::terminateIsocRqBs()
     mIsocStreaming.outputRing().term();
 }
 
+void ZrDevice::releaseIsocPipes()
+{
+    mIsocStreaming.stopTransport(true);
+    mIsocStreaming.inPipe().bind(nullptr, false);
+    mIsocStreaming.outPipe().bind(nullptr, false);
+}
+
 bool ZrDevice::handleStreamBroken(int stage)
 {
     const bool ran = ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
@@ -603,8 +610,8 @@ void ZrDevice::StreamHost::reinitClientsForStreaming()
 
 void ZrDevice::terminate()
 {
-    // Nothing streams into areas that go below.
-    mIsocStreaming.stopTransport(true);
+    // Nothing streams into areas that go below, nor through pipes that close.
+    releaseIsocPipes();
     stopRealtimeThread();
     mBindings.closeAll();
     // The choices hold the client mixer: they go first.

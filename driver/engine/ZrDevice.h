@@ -173,6 +173,8 @@ public:
     // break), stops and unconfigures; any other stage configures again,
     // restarts streaming and tells the clients.
     bool handleStreamBroken(int stage);
+    // Stops the transport and makes it forget its pipes, before they close.
+    void releaseIsocPipes();
     void stopRealtimeThread();
     void detachAllClients();
     void terminateIsocRqBs();

@@ -353,6 +353,7 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
         allowReset = allowReset && dev.isMerrowCompatible();
 
     dev.recordStub("AJ::closePipes");
+    dev.releaseIsocPipes();
     if (dev.isMRW30Compatible())
         configs.m_pcControlInterface = nullptr;
     for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcBulkInPipe, dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc,

@@ -93,15 +93,15 @@ struct ZrListedProduct {
 };
 
 constexpr ZrListedProduct kListedProducts[] = {
-    {ZrProductList::QuarnelBulk, kQuarnelVendorID, 0x0B01},
-    {ZrProductList::QuarnelBulk, kQuarnelVendorID, 0x0B02},
-    {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, 0x0B10},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB01ProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB02ProductID},
+    {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, kQuarnelBulkInIsocOutProductID},
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID},  // LX880
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID},  // LX420
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX310ProductID},  // LX310
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX150ProductID},  // LX150
     {ZrProductList::MRW30, kKorvexVendorID, kKorvexMRW30ProductID},
-    {ZrProductList::MakerNoDigital, kQuarnelVendorID, 0x0B20},
+    {ZrProductList::MakerNoDigital, kQuarnelVendorID, kQuarnelNoDigitalProductID},
     {ZrProductList::LXNoDigital, kKorvexVendorID, kKorvexLX310ProductID},  // LX310
     {ZrProductList::Tolvane, kTolvaneVendorID, kTolvaneProductID},
     {ZrProductList::Trunk2, kTrunkVendorID, kTrunk2ProductID},

@@ -13,6 +13,12 @@ class OSDictionary;
 constexpr uint16_t kKorvexVendorID = 0x2F4B;
 constexpr uint16_t kKorvexHX5100ProductID = 0x5100;
 
+constexpr uint16_t kQuarnelVendorID = 0x2F6A;  // the driver maker's own devices
+constexpr uint16_t kQuarnelBulkB01ProductID = 0x0B01;
+constexpr uint16_t kQuarnelBulkB02ProductID = 0x0B02;
+constexpr uint16_t kQuarnelBulkInIsocOutProductID = 0x0B10;
+constexpr uint16_t kQuarnelNoDigitalProductID = 0x0B20;
+
 // Every product the driver lists anywhere, named once here; the descriptor
 // model's and the configuration's product tables refer to these names.
 // The hardware brand's own interfaces beside the HX-5100.
@@ -32,6 +38,17 @@ constexpr uint16_t kKorvexMRW30ProductID = 0x0030;
 constexpr uint16_t kSorvikVendorID = 0x2F5C;
 constexpr uint16_t kSorvikFarlane1ProductIDs[] = {0x0101, 0x0102, 0x0103, 0x0104};
 constexpr uint16_t kSorvikFarlane2ProductIDs[] = {0x0201, 0x0202, 0x0203, 0x0204, 0x0205, 0x0206, 0x0207};
+// Five of the second generation carry their own input/output channel pair
+// (the others 4 and 4).
+struct ZrChannelPair {
+    uint16_t product;
+    uint8_t ins, outs;
+};
+constexpr ZrChannelPair kSorvikFarlane2ChannelPairs[] = {
+    {kSorvikFarlane2ProductIDs[0], 12, 2}, {kSorvikFarlane2ProductIDs[1], 8, 6},
+    {kSorvikFarlane2ProductIDs[2], 12, 12}, {kSorvikFarlane2ProductIDs[3], 12, 2},
+    {kSorvikFarlane2ProductIDs[4], 12, 2},
+};
 
 // Other makers' products with their own descriptor, choice or
 // configuration rows.
@@ -43,11 +60,14 @@ constexpr uint16_t kBrindleB3Release = 0x0200;  // only this release of the B3 h
 constexpr uint16_t kOlvqVendorID = 0x2F72;
 constexpr uint16_t kOlvq186ProductID = 0x0186;
 constexpr uint16_t kOlvq187ProductID = 0x0187;
+constexpr uint16_t kOlvq188ProductID = 0x0188;
+constexpr uint16_t kOlvqEarlierVendorID = 0x2F70;  // the Olvq products' earlier vendor identifier
+constexpr uint16_t kOlvqEarlierProductID = 0x0186;
 constexpr uint16_t kTeslinVendorID = 0x2F73;
 constexpr uint16_t kTeslinT10ProductID = 0x0010;
 constexpr uint16_t kTeslinT11ProductID = 0x0011;
 constexpr uint16_t kTeslinT12ProductID = 0x0012;
-constexpr uint16_t kPellixVendorID = 0x2F74;
+constexpr uint16_t kPellixVendorID = kQuarnelVendorID;  // the driver maker's own
 constexpr uint16_t kPellixProductID = 0x0001;
 constexpr uint16_t kKestrelVendorID = 0x2F75;
 constexpr uint16_t kKestrelProductID = 0x0001;
@@ -87,7 +107,6 @@ constexpr uint16_t kSetFreqS2ProductID = 0x0002;
 
 // Product lists behind the device object's capability answers; the
 // identifiers are this driver's own choice, like the table's.
-constexpr uint16_t kQuarnelVendorID = 0x2F6A;  // the driver maker's own devices
 enum class ZrProductList : uint8_t {
     QuarnelBulk,           // the maker's bulk protocol (at high speed)
     QuarnelBulkInIsocOut,  // bulk input with isochronous output (at high speed)

@@ -140,7 +140,7 @@ void ZrConfigControls::completeConfiguration(uint32_t msWait)
     else
         chooseInputPostprocessor();
     ajExt().mDigitalLock = 0;
-    if (mTraits.is(kZrProductOlvq))
+    if (mTraits.is(kZrProductOlvqCodec))
         vendor(false, kReqCodec, 0x349, kTransmitterIndex, nullptr, 0, 5);
     chooseISOOutEncoder();
     updateAjInputSelector(nullptr);
@@ -156,6 +156,11 @@ void ZrConfigControls::lockRounds(QnChannelSettings& s, QnAjExtData& aj)
 {
     if (mTraits.is(kZrProductLock44k) && mHooks.setFrequency)
         mHooks.setFrequency(true, 44100);
+    lockRateLoop(s, aj, true);
+}
+
+void ZrConfigControls::lockRateLoop(QnChannelSettings& s, QnAjExtData& aj, bool searchAlternates)
+{
     bool taken = false;
     for (int round = 0; round < 20; ++round) {
         uint32_t rate = 0;
@@ -166,7 +171,7 @@ void ZrConfigControls::lockRounds(QnChannelSettings& s, QnAjExtData& aj)
             aj.mDigitalLockFrequency = s.Frequency;
             return;
         }
-        if (rate != 192000 || mTraits.can192k) {
+        if (rate != 192000 || mTraits.can192k || !searchAlternates) {
             taken = true;
             break;
         }
@@ -192,6 +197,8 @@ void ZrConfigControls::lockRounds(QnChannelSettings& s, QnAjExtData& aj)
 
 uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
 {
+    if (mTraits.is(kZrProductOlvqSelector))
+        return updateAjInputSelector_Olvq186(result);
     if (result)
         *result = 18;
     if (mTraits.is(kZrProductSelectorFree))
@@ -289,6 +296,74 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
     }
     // A failed selector read reports failure whatever the rate read gave.
     return good && rateOk && lastRead ? 1 : 0;
+}
+
+// The Olvq family's selector byte: bit 7 set means the clock source is
+// chosen by bit 1 (internal when set), clear means the third source; the
+// clock choice also goes out as the A-request.
+uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result)
+{
+    if (result)
+        *result = 50;
+    if (busy())
+        return 0;
+    QnChannelSettings& s = settings();
+    QnAjExtData& aj = ajExt();
+    uint8_t byte = 0;
+    bool good = readSelector(byte);
+    if (good && (byte & 0x04)) {
+        IOSleep(20);
+        good = readSelector(byte);
+    }
+    if (good && aj.mClockSource == kZrClockSourceUnset && (byte & 0x06) == 0x06)
+        aj.mClockSource = 0;
+
+    bool rateOk = true;
+    if (good) {
+        const uint8_t sourceBits = aj.mClockSource == 2 ? 0x32 : aj.mClockSource == 1 ? 0xB0 : 0xB2;
+        const uint8_t wanted = uint8_t((byte & 0x4C) | sourceBits);
+        sendOlvqARequest(aj.mClockSource == 1 ? 1 : 0);
+        if (wanted != byte) {
+            uint32_t rate = 0;
+            if (writeSelector(wanted) == kIOReturnSuccess)
+                IOSleep(200);
+            rateOk = readSamplingFrequency(rate);
+            if (rateOk) {
+                uint8_t back = 0;
+                if (readSelector(back))
+                    byte = back;
+                rateOk = readSamplingFrequency(rate);
+            }
+        }
+        if (rateOk) {
+            aj.mClockSource = (byte & 0x80) ? ((byte & 0x02) ? 0 : 1) : 2;
+            aj.mDigitalLock = (byte & 0x04) ? 1 : 0;
+            if (aj.mDigitalLock)
+                lockRateLoop(s, aj, false);
+        }
+    }
+
+    IOLog("cAjExt.mDigitalLockFrequency: %d\n", int(aj.mDigitalLockFrequency));
+    if (result)
+        *result = byte;
+    uint32_t rate = 0;
+    const bool lastRead = readSamplingFrequency(rate);
+    if (lastRead && s.Frequency != rate) {
+        IOSleep(50);
+        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency), int(rate));
+        if (mHooks.setFrequency) {
+            mHooks.setFrequency(true, s.Frequency);
+            if (!mTraits.hasFeatures() || mTraits.hasFeature(9))
+                mHooks.setFrequency(false, s.Frequency);
+        }
+    }
+    return good && rateOk && lastRead ? 1 : 0;
+}
+
+IOReturn ZrConfigControls::sendOlvqARequest(uint8_t value)
+{
+    IOLog("WRITE OLVQ A-Request value: %d\n", int(value & 7));
+    return vendor(false, kReqCodec, uint16_t(0x348 | (value & 7)), kTransmitterIndex, nullptr, 0, 5);
 }
 
 // ---- LX4xx port register and mixer buffer -------------------------------

@@ -78,6 +78,10 @@ public:
 
     // Device exchanges.
     uint32_t updateAjInputSelector(uint32_t* result);
+    // The Olvq family's own selector layout; updateAjInputSelector runs it
+    // for those products.
+    uint32_t updateAjInputSelector_Olvq186(uint32_t* result);
+    IOReturn sendOlvqARequest(uint8_t value);
     IOReturn readLX4XXChannelConfig();
     IOReturn writeDigitalOutMode();
     IOReturn writeDigitalOutSelector();
@@ -107,6 +111,7 @@ private:
     bool busy() const;
     bool started() const;
     void lockRounds(QnChannelSettings& settings, QnAjExtData& aj);
+    void lockRateLoop(QnChannelSettings& settings, QnAjExtData& aj, bool searchAlternates);
 
     ZrDeviceTraits mTraits;
     DriverSM* mpDriverSM;

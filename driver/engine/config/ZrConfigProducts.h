@@ -2,9 +2,8 @@
 // product it is (as flags, read once at attach, so the choosers test flags
 // and never identifiers), its bus speed and its specific-features record.
 //
-// Only the HX-5100 has identifiers in this driver; the other products are
-// named so that the choice tables stay whole, and a device gets their flags
-// once their identifiers are added to ZrConfigProductFlagsFor.
+// The identifiers come from the product table; each listed product's row
+// gives its flags.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +35,8 @@ enum ZrConfigProduct : uint32_t {
     kZrProductBrava = 1u << 21,
     kZrProductStreamingSetCur = 1u << 22, // the device told of streaming over its control interface
     kZrProductSelectorFree = 1u << 23,  // the other maker's device whose selector update is skipped
+    kZrProductOlvqSelector = 1u << 24,  // the three Olvq products with their own selector layout
+    kZrProductOlvqCodec = 1u << 25,     // the Olvq product sent a codec write when configured
 };
 
 // The LX4xx family as the selector and port-register code sees it.
@@ -44,6 +45,10 @@ constexpr uint32_t kZrProductLX4xxFamily =
 
 // Flags of a device by its identifiers; 0 for a device this driver does not list.
 uint32_t ZrConfigProductFlagsFor(uint16_t vendor, uint16_t product);
+
+// A second-generation Sorvik product's own channel pair (input, output);
+// false for the others, which take 4 and 4.
+bool ZrFarlane2ChannelPair(uint16_t vendor, uint16_t product, uint32_t& ins, uint32_t& outs);
 
 struct ZrDeviceTraits {
     uint32_t products = 0;                          // ZrConfigProduct bits

@@ -71,12 +71,14 @@ struct ZrDescriptorRow {
     int32_t secondRate;
     int8_t secondIns, secondOuts, secondBits;
     int8_t finalIns, finalOuts;  // start counts of the final search; 0 and 0: 8 and 8
-    int8_t farlaneIns, farlaneOuts;  // second-generation Sorvik counts; 0 and 0: 4 and 4
 };
 
 // The row of a device, or null when it has none.
 const ZrDescriptorRow* descriptorRow(const VIDPID& id);
 uint32_t descriptorQuirks(const VIDPID& id);
+// A second-generation Sorvik product's own channel pair; false for the
+// others (they take 4 and 4).
+bool farlane2ChannelPair(const VIDPID& id, int& ins, int& outs);
 inline bool hasQuirk(const VIDPID& id, uint32_t q) { return (descriptorQuirks(id) & q) != 0; }
 
 // The HX-5100 and its three siblings of the hardware brand.

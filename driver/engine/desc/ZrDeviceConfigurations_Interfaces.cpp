@@ -162,10 +162,9 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         setCounts(2, 0, 16, 16);
     }
     if (isSorvikFarlane2(mIds)) {
-        if (row && (row->farlaneIns || row->farlaneOuts))
-            setCounts(row->farlaneIns, row->farlaneOuts, 32, 32);
-        else
-            setCounts(4, 4, 32, 32);
+        int pairIns = 4, pairOuts = 4;
+        farlane2ChannelPair(mIds, pairIns, pairOuts);
+        setCounts(pairIns, pairOuts, 32, 32);
     }
     if (features && features->mFullSpeedIn.mBitResolution) {
         const APIStreamingInfo& in = mIsUSB2 ? features->mHighSpeedIn : features->mFullSpeedIn;

@@ -501,7 +501,7 @@ TEST(ChoiceRows, WantedCountsByProduct)
         {kVelmarVendorID, kVelmarV4ProductID, true, wanted(192000, 2, 2, 24), "frq:192000 ins:2 outs:4 inbits:24 outbits:24"},
         {kOlvqVendorID, kOlvq186ProductID, false, wanted(48000, 8, 8, 16), "frq:48000 ins:2 outs:2 inbits:24 outbits:24"},
         {kOlvqVendorID, kOlvq187ProductID, true, wanted(48000, 8, 8, 16), "frq:48000 ins:4 outs:4 inbits:24 outbits:24"},
-        {kSorvikVendorID, kSorvikFarlane2ProductIDs[2], false, wanted(48000, 2, 2, 16), "frq:48000 ins:6 outs:4 inbits:32 outbits:32"},
+        {kSorvikVendorID, kSorvikFarlane2ProductIDs[2], false, wanted(48000, 2, 2, 16), "frq:48000 ins:12 outs:12 inbits:32 outbits:32"},
         {kSorvikVendorID, kSorvikFarlane2ProductIDs[6], false, wanted(48000, 2, 2, 16), "frq:48000 ins:4 outs:4 inbits:32 outbits:32"},
     };
     for (const Case& c : cases) {

@@ -31,8 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } kIdentities[] = {
         {0x1234, 0x0001}, {kKorvexVendor, kHX5100}, {kKorvexVendor, kLX310},
         {kSorvikVendor, kSorvikFarlane1[0]}, {kSorvikVendor, kSorvikFarlane2[0]},
+        // Raw fix-ups, post-scan device information scans, a further attempt
+        // with its own final-search start.
+        {kMaravelVendorID, kMaravelM4ProductID}, {kQuellVendorID, kQuellQ16ProductID},
+        {kKestrelVendorID, kKestrelK2ProductID},
     };
-    const auto& id = kIdentities[(mode & 7) % 5];
+    const auto& id = kIdentities[mode & 7];
     APISpecificFeatures features{};
     features.mLoaded = (mode & 8) != 0;
     features.mFlags[eSpecFeature_MerrowCompatible] = (mode & 16) != 0;

@@ -67,6 +67,12 @@ TEST_P(Loopback, PassRoutingComesBackBitExactWithConstantLatency)
     EXPECT_GT(r.framesChecked, uint64_t(c.rate) / 2);
     EXPECT_GT(r.framesIn, uint64_t(c.rate) / 2);
     EXPECT_EQ(r.framesIn, r.framesOut);
+    // The device FIFO stays within one packet and 2 frames of its level at
+    // lock (packets are per microframe at high speed).
+    ASSERT_TRUE(r.fifoLock.has_value());
+    const int64_t slack = int64_t(c.highSpeed ? c.rate / 8000 + 1 : c.rate / 1000 + 1) + 2;
+    EXPECT_GE(r.fifoMin, *r.fifoLock - slack);
+    EXPECT_LE(r.fifoMax, *r.fifoLock + slack);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRate, Loopback, ::testing::ValuesIn(everyOfferedRate()));

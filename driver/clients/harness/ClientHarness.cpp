@@ -156,6 +156,9 @@ struct ClientHarness::Impl {
     bool fifoMarked = false;
     std::vector<int32_t> recorded;
     std::vector<int32_t> scratch;
+    // The state changes of a client already closed (the report still shows
+    // them).
+    std::vector<uint32_t> closedCodes;
 
     bool fail(const std::string& e)
     {
@@ -452,6 +455,7 @@ void ClientHarness::stop()
         m.ringMemory = nullptr;
     }
     if (m.client) {
+        m.closedCodes = m.client->codes();
         m.client->clientClose();
         m.client->release();
         m.client = nullptr;
@@ -503,8 +507,7 @@ HarnessReport ClientHarness::report() const
         r.fifoMax = s.fifoMax;
         r.fifoLock = s.fifoLockLevel;
     }
-    if (m.client)
-        r.stateChanges = m.client->codes();
+    r.stateChanges = m.client ? m.client->codes() : m.closedCodes;
     r.streamBreaks = uint32_t(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
 
     // The loopback check: from the first frame that is not silence, every

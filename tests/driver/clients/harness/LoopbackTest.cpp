@@ -77,4 +77,31 @@ TEST_P(Loopback, PassRoutingComesBackBitExactWithConstantLatency)
 
 INSTANTIATE_TEST_SUITE_P(EveryRate, Loopback, ::testing::ValuesIn(everyOfferedRate()));
 
+// A sine has no frame counter; the harness still knows every played value,
+// so the check is the same sample-by-sample one.
+TEST(LoopbackSine, ASineComesBackSampleForSample)
+{
+    HarnessOptions o;
+    o.highSpeed = true;
+    o.rate = 96000;
+    o.signal = hx::harness::Signal::Sine;
+    o.writeAheadFrames = 880 * 2;
+    ClientHarness h(o);
+    ASSERT_TRUE(h.start()) << h.lastError();
+    h.run(400000);
+    const HarnessReport r = h.report();
+    SCOPED_TRACE(hx::harness::describe(r));
+    ASSERT_TRUE(r.latencyKnown);
+    EXPECT_TRUE(r.matched);
+    EXPECT_GT(r.framesChecked, 20000u);
+    // Full-scale values on both signs went through.
+    int32_t lo = 0, hi = 0;
+    for (int32_t v : h.recordedInput()) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    EXPECT_LT(lo, -(int32_t(1) << 29));
+    EXPECT_GT(hi, int32_t(1) << 29);
+}
+
 }  // namespace

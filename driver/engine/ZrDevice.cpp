@@ -1,5 +1,6 @@
 #include "driver/engine/ZrDevice.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -153,6 +154,8 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     mpDriverSM = static_cast<DriverSM*>(mDriverSMArea.getMemory());
     if (!mpDriverSM)
         return false;
+    // The descriptor corrections that read the shared settings need the area.
+    mConfigurations.setSharedArea(mpDriverSM);
     if (!mAudioSMArea.init(kAudioSMSize))
         return false;
     recordStub("VendorAsyncPort::onInit");
@@ -289,28 +292,114 @@ bool ZrDevice::readDeviceDescriptorWithRetries()
 bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
 {
     mDescriptor.scan(buffer);
+    // This device only runs at 2 + 2 channels of 16 bits up to 48 kHz: the
+    // settings it starts with say so (without a shared area there are no settings to change).
+    if (mpDriverSM && !mDescriptorScanned && isListed(ZrProductList::Stereo16Only)) {
+        QnChannelSettings& cs = mpDriverSM->mChannelSettings;
+        cs.InChannels = 2;
+        cs.OutChannels = 2;
+        cs.InResolution = 16;
+        cs.OutResolution = 16;
+        if (cs.Frequency > 48000)
+            cs.Frequency = 44100;
+        cs.Configuration = 0;
+    }
     mDescriptorScanned = true;
+    initDeviceSpecificData();
     return true;
+}
+
+void ZrDevice::initDeviceSpecificData()
+{
+    mDeviceData.mClockSourceAvailable[0] = 1;
+    mDeviceData.mClockSourceAvailable[1] = 1;
+    mDeviceData.mClockSourceAvailable[2] = 0;
+    mDeviceData.mEnabled = 1;
+    mDeviceData.mUSB3 = mIsUSB3;
+    mDeviceData.mInputChannels = 2;
+    mDeviceData.mOutputChannels = 2;
+    mDeviceData.mStartupWaitMs = 0;
+}
+
+void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t& outputs)
+{
+    outputs = std::min(uint32_t(reply[3] & 0x7F) * 2, 16u);
+    inputs = std::min(uint32_t(reply[4] & 0x7F) * 2, 32u);
 }
 
 void ZrDevice::scanFirmwareVersion()
 {
     mFirmwareVersion = 0;
-    if (!isMerrowCompatible())
+    if (!isMerrowCompatible() && !isListed(ZrProductList::FirmwareVersionAlways))
         return;
     uint8_t b[8] = {};
     uint32_t length = sizeof b;
     if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, b, length, 5) == 0)
         mFirmwareVersion = uint32_t(b[0]) | uint32_t(b[2] % 10) << 8 | uint32_t(b[2] / 10) << 16 | uint32_t(b[1]) << 24;
+
+    if (hasFeature(eSpecFeature_FirmwareChannelCounts) || isListed(ZrProductList::FirmwareChannelCounts)) {
+        uint8_t reply[5] = {};
+        uint32_t n = sizeof reply;
+        // A short answer keeps the counts: bytes 3 and 4 must have come.
+        if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, reply, n, 5) == 0 &&
+            n == sizeof reply) {
+            uint32_t ins = 0, outs = 0;
+            ZrFirmwareChannelCounts(reply, ins, outs);
+            mDeviceData.mInputChannels = ins;
+            mDeviceData.mOutputChannels = outs;
+            // The descriptor model and the features record take the counts
+            // the device reported.
+            DeviceSpecificData& shared = mConfigurations.getDeviceSpecificData();
+            shared.mInputChannels = ins;
+            shared.mOutputChannels = outs;
+            mFeatures.mFullSpeedIn.mChannels = mFeatures.mHighSpeedIn.mChannels = uint8_t(ins);
+            mFeatures.mFullSpeedOut.mChannels = mFeatures.mHighSpeedOut.mChannels = uint8_t(outs);
+        }
+    }
+
     bool wantsText = mHasSpecificFeatures ? mFeatures.hasFlag(eSpecFeature_FirmwareVersionString)
-                                          : (mDescriptor.m_uVendor == kKorvexVendorID &&
-                                             mDescriptor.m_uProduct == kKorvexHX5100ProductID);
+                                          : isListed(ZrProductList::FirmwareVersionText);
     if (wantsText) {
         std::memset(mFirmwareBuffer, 0, sizeof mFirmwareBuffer);
         uint32_t n = 15;
         mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, mFirmwareBuffer, n, 5);
         mFirmwareBuffer[15] = 0;
     }
+}
+
+void ZrDevice::doDelay(uint32_t ms) { IOSleep(ms); }
+
+bool ZrDevice::sendSetPicCommand(uint8_t cmd)
+{
+    if (!isListed(ZrProductList::PicCommands))
+        return false;
+    uint32_t length = 1;
+    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, 1, 0xF0, 0x1F0, &cmd, length, 5) == 0;
+}
+
+bool ZrDevice::sendGetPicCommand(uint8_t cmd)
+{
+    if (!isListed(ZrProductList::PicCommands))
+        return false;
+    uint32_t length = 1;
+    return mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x81, 0xF0, 0, &cmd, length, 5) == 0;
+}
+
+bool ZrDevice::sendPicCommand(uint8_t cmd)
+{
+    if (!isListed(ZrProductList::PicCommands))
+        return false;
+    // The microcontroller needs time to take the command before it answers.
+    bool got = false;
+    for (int round = 0; round < 5 && !got; ++round) {
+        const bool set = sendSetPicCommand(cmd);
+        IOSleep(20);
+        if (set) {
+            got = sendGetPicCommand(cmd);
+            IOSleep(10);
+        }
+    }
+    return got;
 }
 
 void ZrDevice::initialSettings(const APISpecificFeatures* features)

@@ -51,6 +51,10 @@ enum : uint32_t { kFwUpdaterUnknown = 0, kFwUpdaterActive = 1, kFwUpdaterNotActi
 // bytes received nor writes past size - 1 characters; does not terminate.
 void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, int size);
 
+// The channel counts a device reports in its 5-byte firmware information:
+// outputs from byte 3, inputs from byte 4 (pairs, at most 16 and 32).
+void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t& outputs);
+
 class ZrDevice {
 public:
     explicit ZrDevice(ZrKernelDeviceKorvexHX5100& service);
@@ -64,7 +68,31 @@ public:
     uint32_t getLocationID(IOUSBHostDevice* usbDevice);
 
     bool scanDeviceDescriptor(USBByteBuffer& buffer);
+    // What the descriptor scan knows of every device before its firmware
+    // or descriptors say more: clock sources 0 and 1, 2 + 2 channels, no
+    // start-up wait.
+    void initDeviceSpecificData();
     void scanFirmwareVersion();
+    // Device-specific data (the descriptor model keeps its own channel
+    // counts, which only the firmware's answer sets).
+    struct SpecificData {
+        uint8_t mClockSourceAvailable[3] = {0, 0, 0};
+        uint8_t mEnabled = 0;
+        bool mUSB3 = false;
+        uint32_t mInputChannels = 0;
+        uint32_t mOutputChannels = 0;
+        uint32_t mStartupWaitMs = 0;
+        bool mPendingChange = false;  // channel counts changed while streaming
+    };
+    const SpecificData& getSpecificData() const { return mDeviceData; }
+    // Commands to the listed device's microcontroller (false, with nothing
+    // sent, for every other device): set writes the command byte, get reads
+    // the answer byte, and sendPicCommand repeats set and get until a get
+    // succeeds.
+    bool sendSetPicCommand(uint8_t cmd);
+    bool sendGetPicCommand(uint8_t cmd);
+    bool sendPicCommand(uint8_t cmd);
+    void doDelay(uint32_t ms);
     void initialSettings(const APISpecificFeatures* features);
     void setCustomName(const char* text);
     const char* getCustomName() const { return mCustomName; }
@@ -108,6 +136,13 @@ public:
     // Descriptor model and device information.
     bool scanConfigurationDescriptors(USBByteBuffer& buffer);
     bool buildInternalAPIDeviceInfo();
+    // The descriptor model's configurations and device information record.
+    ZrConfigurationDescriptor* getConfigurationDescriptor(int i) const
+    {
+        return mConfigurations.getConfigurationDescriptor(i);
+    }
+    int getCountConfigurationDescriptors() const { return mConfigurations.getCountConfigurationDescriptors(); }
+    void getAPIDeviceInfo(APIDeviceInfo& info) const { mConfigurations.getAPIDeviceInfo(info); }
     APIDeviceInfo* getAPIDeviceInfoPtr() { return reinterpret_cast<APIDeviceInfo*>(mpDeviceInfo); }
     uint32_t getConfigurationCount() const { return mConfigurationCount; }
     void setConfigurationCount(uint32_t n) { mConfigurationCount = n; }
@@ -137,6 +172,11 @@ public:
     // Devices that refuse the sampling frequency while they start and need
     // the request repeated.
     bool needsSetFrequencyRepeats() const;
+    // Whether the device is on one of the product table's lists.
+    bool isListed(ZrProductList list) const
+    {
+        return ZrIsListedProduct(list, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    }
     ZrUsbBindings& getBindings() { return mBindings; }
     ZrConfigControls* getConfigControls() { return mpConfigControls.get(); }
     DriverData* getDriverData() const { return mpDriverData; }
@@ -186,6 +226,7 @@ public:
         mConfigurations.setIsUSB2Device(usb2);
     }
     bool isUSB3Device() const { return mIsUSB3; }
+    void setIsUSB3Device(bool usb3) { mIsUSB3 = usb3; }
     bool hasBadFrameNumber() const { return __atomic_load_n(&mBadFrameNumber, __ATOMIC_SEQ_CST); }
     void setBadFrameNumber() { __atomic_store_n(&mBadFrameNumber, true, __ATOMIC_SEQ_CST); }
     const QN_DeviceDescriptor& getDeviceDescriptorRecord() const { return mDescriptor; }
@@ -267,10 +308,6 @@ private:
     // "No features" means no loaded specific-features record.
     bool hasFeatures() const { return mHasSpecificFeatures && mFeatures.mLoaded; }
     bool hasFeature(unsigned n) const { return hasFeatures() && mFeatures.hasFlag(n); }
-    bool isListed(ZrProductList list) const
-    {
-        return ZrIsListedProduct(list, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
-    }
 
     ZrKernelDeviceKorvexHX5100& mService;
     QN_DeviceDescriptor mDescriptor{};
@@ -307,6 +344,7 @@ private:
     ZrDeviceConfigurations mConfigurations;
     uint32_t mFirmwareVersion = 0;
     uint8_t mFirmwareBuffer[16] = {};
+    SpecificData mDeviceData;
     bool mRTThreadRunning = false;
     bool mbWasPowerDownMode = false;
 

@@ -246,6 +246,20 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
     if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible())
         recordStub("USBMidiDevice::configurationDone");
+    // Two other makers' devices need their control interface woken once the
+    // streaming side is set up.
+    if (ZrInterfaceDescriptor* control = mConfigurations.m_pcControlInterface) {
+        if (isListed(ZrProductList::ControlSetCurAfterConfig)) {
+            uint8_t zero = 0;
+            uint32_t length = 1;
+            mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kSetCur, 0x100, 0x1200, &zero,
+                                      length, 5);
+        } else if (isListed(ZrProductList::ControlSetInterfaceAfterConfig)) {
+            uint32_t length = 0;
+            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientInterface, 0x0B, 0,
+                                      uint16_t(control->getInterfaceNumber()), nullptr, length, 3);
+        }
+    }
     return ok;
 }
 
@@ -324,6 +338,8 @@ uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out)
     const VIDPID& ids = mConfigurations.getIds();
     if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
         return 48000;
+    if (isListed(ZrProductList::NoFrequencyReading))
+        return 0;
     ZrPipeDescriptor* pipe = in ? in : out;
     if (!pipe || pipe->getAddress() == 0)
         return 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/config/ZrConfigProducts.h"
 #include "driver/engine/config/ZrFrequencyRequests.h"
 #include "driver/engine/config/ZrTranscoderChoice.h"
 #include "driver/engine/desc/ZrDescriptorProducts.h"
@@ -103,8 +104,10 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         }
         IOLog("Flb2 curChanConfig_In:%d curChanConfig_Out:%d curChanConfigAlt_In:%d curChanConfigAlt_Out:%d\n",
               int(conf[0]), int(conf[1]), int(alt[0]), int(alt[1]));
-        settings.InChannels = 4;
-        settings.OutChannels = 4;
+        uint32_t i = 4, o = 4;
+        ZrFarlane2ChannelPair(ids.vendor(), ids.product(), i, o);
+        settings.InChannels = i;
+        settings.OutChannels = o;
     }
 
     IOLog(" before m_pDevice->findInterfacesInConfig fr:%d ic:%d oc:%d ir:%d or:%d", int(settings.Frequency),
@@ -157,6 +160,12 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOSleep(300);
     }
 
+    if (dev.isListed(ZrProductList::SetInterfaceBeforeBind)) {
+        uint32_t length = 0;
+        deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 0x0B, 0, 2, nullptr, length, 3);
+    }
+    const bool waits = dev.isListed(ZrProductList::ConfigureWaits);
+
     bool ok = true;
     if (!matchInterface(configs.m_pcControlInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
@@ -166,6 +175,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpOutInterface,true);\n");
         ok = false;
     }
+    if (waits)
+        IOSleep(50);
     if (dev.isTrunk2Product()) {
         dev.getTrunk2Interfaces().setIfAlt(3, 0);
         IOSleep(2);
@@ -179,6 +190,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpInInterface,true);\n");
         ok = false;
     }
+    if (waits)
+        IOSleep(50);
     if (!matchInterface(configs.m_pcHIDInterface, false)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcHIDInterface,false);\n");
         ok = false;
@@ -242,7 +255,13 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOLog("Farlane2 use interrupt transfers for output %d\n", dev.m_pcInterruptOutPipe ? 1 : 0);
         dev.mUseInterruptTransfers = true;
     }
-    if (dev.isQuarnelBulkInIsocOutDevice() && !isTerminateRequested() && in) {
+    const bool isocBothWays = dev.isListed(ZrProductList::IsocInIsocOutAtRelease) &&
+                              dev.getDeviceDescriptorRecord().m_uBcdDevice == kZrIsocInIsocOutRelease;
+    if (isocBothWays) {
+        IOLog("KSV0 with isoc in isoc out\n");
+        dev.m_pcBulkInPipe = nullptr;
+        dev.m_pcInPipeFeedback = nullptr;
+    } else if (dev.isQuarnelBulkInIsocOutDevice() && !isTerminateRequested() && in) {
         dev.m_pcInPipeIsoc = nullptr;
         dev.m_pcInPipeFeedback = in->getIsocInPipe();
         IOLog("got isoc in pipe %p from interface %p num:%d alt:%d", static_cast<void*>(dev.m_pcInPipeFeedback),
@@ -276,6 +295,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     ok = openConfiguredPipe(dev.m_pcBulkOutPipe, "m_pcBulkOutPipe") && ok;
     ok = openConfiguredPipe(dev.m_pcInterruptInPipe, "m_pcInterruptInPipe") && ok;
     ok = openConfiguredPipe(dev.m_pcInterruptOutPipe, "m_pcInterruptOutPipe") && ok;
+    if (waits)
+        IOSleep(50);
     if (!openConfiguredPipe(dev.m_pcOutPipeIsoc, "m_pcOutPipeIsoc"))
         ok = false;
     else
@@ -283,6 +304,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     if (dev.m_pcOutPipeIsocKeepAlive)
         IOLog("init m_pcOutPipeIsocKeepAlive\n");
     ok = openConfiguredPipe(dev.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive") && ok;
+    if (waits)
+        IOSleep(50);
 
     // USB-MIDI and the MIDI and control port open their pipes (not built yet).
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
@@ -383,7 +406,12 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
 
     const uint16_t vendor = dev.getDeviceDescriptorRecord().m_uVendor;
     const uint16_t product = dev.getDeviceDescriptorRecord().m_uProduct;
-    if (allowReset && !ZrIsListedProduct(ZrProductList::NeverReEnumerated, vendor, product))
+    // Some devices do not come back from a re-enumeration (one only from a
+    // firmware on); one needs it every time.
+    const bool never = ZrIsListedProduct(ZrProductList::NeverReEnumerated, vendor, product) ||
+                       (ZrIsListedProduct(ZrProductList::NeverReEnumeratedFromFirmware, vendor, product) &&
+                        dev.getFirmwareVersion() >= kZrNoReEnumerateFirmware);
+    if ((allowReset && !never) || ZrIsListedProduct(ZrProductList::AlwaysReEnumerated, vendor, product))
         resetDevice(reason);
 }
 

@@ -104,6 +104,14 @@ constexpr uint16_t kTrunk2ProductID = 0x3000;
 constexpr uint16_t kSetFreqVendorID = 0x2FA0;
 constexpr uint16_t kSetFreqS1ProductID = 0x0001;
 constexpr uint16_t kSetFreqS2ProductID = 0x0002;
+// Another maker's devices with firmware answers of their own: one with a
+// command microcontroller (PIC) that streaming start tells the rate, one
+// that reports its channel counts in its firmware information, and one
+// that runs at 2 channels of 16 bits up to 48 kHz only.
+constexpr uint16_t kPelgraneVendorID = 0x2FB0;
+constexpr uint16_t kPelgranePicProductID = 0x0001;
+constexpr uint16_t kPelgraneCountsProductID = 0x0002;
+constexpr uint16_t kPelgraneStereo16ProductID = 0x0003;
 
 // Product lists behind the device object's capability answers; the
 // identifiers are this driver's own choice, like the table's.
@@ -118,7 +126,22 @@ enum class ZrProductList : uint8_t {
     Trunk2,                // the second Trunk product: own start-up and alternates
     SetFrequencyRepeats,   // another maker's devices that refuse SET_CUR while starting
     NeverReEnumerated,     // devices that are not re-enumerated when unconfigured
+    FirmwareVersionAlways, // the maker's devices whose firmware version is read without Merrow compatibility
+    FirmwareVersionText,   // devices whose firmware version text is read (without a features record)
+    FirmwareChannelCounts, // another maker's device that reports its channel counts in its firmware information
+    Stereo16Only,          // another maker's device forced to 2 + 2 channels of 16 bits at its first scan
+    PicCommands,           // another maker's device driven by PIC commands
+    NeverReEnumeratedFromFirmware,  // not re-enumerated from firmware kZrNoReEnumerateFirmware on
+    AlwaysReEnumerated,    // re-enumerated when unconfigured even when the caller forbids it
+    SetInterfaceBeforeBind,  // SET_INTERFACE(0) on interface 2 before the interfaces are bound
+    ConfigureWaits,        // 50 ms pauses around binding and opening the pipes
+    IsocInIsocOutAtRelease,  // at release kZrIsocInIsocOutRelease: isochronous both ways, no feedback
+    ControlSetCurAfterConfig,  // a class SET_CUR to its control interface once configured
+    ControlSetInterfaceAfterConfig,  // SET_INTERFACE(0) on its control interface once configured
+    NoFrequencyReading,    // its sampling frequency is never read: 0
 };
+constexpr uint32_t kZrNoReEnumerateFirmware = 0x01050100;
+constexpr uint16_t kZrIsocInIsocOutRelease = 0x0300;
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);
 
 // The class every personality names and every user-space deliverable matches.

@@ -78,10 +78,6 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     ho.routing = o.routing == Routing::Mix ? hx::harness::Routing::Mix : hx::harness::Routing::Pass;
     ho.signal = hx::harness::Signal::Ramp;
     ho.keepInput = true;
-    // The kernel mixes output a few milliseconds ahead of the position it
-    // reports; the client keeps the same time ahead of it at every rate
-    // (880 frames at 48 kHz), not the same number of frames.
-    ho.writeAheadFrames = uint32_t((uint64_t(ho.writeAheadFrames) * o.rate + 47999) / 48000);
 
     hx::harness::ClientHarness h(ho);
     auto driverClass = [&h]() -> const char* {

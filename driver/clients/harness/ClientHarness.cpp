@@ -119,7 +119,11 @@ int32_t mixRoundTrip(int32_t sample)
 }
 
 struct ClientHarness::Impl {
-    explicit Impl(const HarnessOptions& o) : options(o) {}
+    explicit Impl(const HarnessOptions& o) : options(o)
+    {
+        if (options.writeAheadFrames == 0)
+            options.writeAheadFrames = defaultWriteAheadFrames(options.rate);
+    }
 
     HarnessOptions options;
     std::string error;
@@ -192,6 +196,13 @@ struct ClientHarness::Impl {
 
     void cycle();
 };
+
+uint32_t defaultWriteAheadFrames(uint32_t rate)
+{
+    constexpr uint64_t kFramesAt48k = 880;
+    const uint64_t scaled = (kFramesAt48k * rate + 47999) / 48000;
+    return uint32_t(std::max(kFramesAt48k, scaled));
+}
 
 ClientHarness::ClientHarness(const HarnessOptions& options) : mImpl(std::make_unique<Impl>(options)) {}
 

@@ -64,10 +64,18 @@ struct HarnessOptions {
 
     // User-space cycle
     uint32_t cycleMicros = 1000;      // one cycle per period of this length
-    uint32_t writeAheadFrames = 880;  // output written this far ahead of the kernel
+    // Output is written this far ahead of the kernel. 0: the same time ahead
+    // at every rate, defaultWriteAheadFrames(rate).
+    uint32_t writeAheadFrames = 0;
     bool keepInput = true;            // record every input sample
     uint32_t settleFrames = 0;        // input frames skipped before checking (0: until lock)
 };
+
+// The kernel mixes output a few milliseconds ahead of the position it
+// reports, so a client keeps the same time ahead of it at every rate: 880
+// frames at 48 kHz, scaled with the rate and never fewer than 880 (so 44.1
+// kHz keeps 880 as well).
+uint32_t defaultWriteAheadFrames(uint32_t rate);
 
 // Everything the run showed.
 struct HarnessReport {

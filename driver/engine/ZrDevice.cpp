@@ -710,6 +710,7 @@ void ZrDevice::terminate()
         mpDriverData->release();
         mpDriverData = nullptr;
     }
+    mConfigurations.setSharedArea(nullptr);
     mpDriverSM = nullptr;
     mDriverSMArea.term(true);
     mInputRing.unbind();

@@ -177,12 +177,13 @@ public:
     // a frame or slower) packet k belongs to frame firstFrameNumber + k x
     // period; on a high-speed endpoint polled every 2^(bInterval-1)
     // microframes, 8 / 2^(bInterval-1) packets share a frame. The bus reads
-    // each OUT packet from the buffer at that packet's (micro)frame, so the
-    // payload may be written after the call; IN data, complete counts and
-    // time stamps arrive at the packet's (micro)frame too. A first frame that
-    // is not in the future is refused (kIOReturnIsoTooOld, no completion);
-    // packets whose (micro)frame passed before the bus could serve them end
-    // with kIOReturnIsoTooOld and 0 bytes. The completion runs on a bus
+    // each OUT packet from the buffer one frame before that packet's
+    // (micro)frame (the controller's fetch ahead), so the payload may be
+    // written after the call but no later than that; IN data, complete
+    // counts and time stamps arrive at the packet's (micro)frame. A first
+    // frame that is not in the future is refused (kIOReturnIsoTooOld, no
+    // completion); packets whose (micro)frame passed while the controller was
+    // held (a starved controller) end with kIOReturnIsoTooOld and 0 bytes. The completion runs on a bus
     // thread after the last packet's (micro)frame; the frame list and the
     // buffer must stay valid until then.
     IOReturn io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousFrame* frameList, uint32_t frameListCount,

@@ -4,8 +4,11 @@
 #include "platform/kern/WorkQueue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <thread>
 
 using namespace StandardUSB;
@@ -19,6 +22,9 @@ namespace hx::usb {
 namespace {
 constexpr uint64_t kFrameNanos = 1000000;  // one 1 ms bus frame
 constexpr uint64_t kUnitNanos = 125000;    // one microframe: the grid isochronous packets sit on
+// The host controller fetches an OUT packet's payload from memory this long
+// before the packet's (micro)frame; what the driver writes later is not sent.
+constexpr uint64_t kFetchAheadNanos = kIsochronousFetchAheadFrames * kFrameNanos;
 }
 
 bool RequestMatch::matches(const DeviceRequest& s) const {
@@ -75,9 +81,11 @@ struct IsochTransfer {
     uint32_t count = 0;
     std::vector<uint32_t> requests;  // copied at submission
     std::vector<uint32_t> offsets;
+    std::vector<uint8_t> fetched;  // OUT payload as the controller fetched it, at the offsets
     uint64_t firstUnit = 0;
     uint32_t periodUnits = 8;
     uint32_t next = 0;  // next packet to serve
+    uint32_t nextFetch = 0;  // next OUT packet whose payload is still in the driver's buffer
     IOReturn status = kIOReturnSuccess;
     IOUSBHostIsochronousCompletion completion{};
     std::shared_ptr<int> abortGroup;
@@ -94,9 +102,11 @@ struct BusCore {
     std::vector<Port> ports;
     std::vector<std::shared_ptr<Transfer>> transfers;
     std::vector<std::shared_ptr<IsochTransfer>> isoch;  // in submission order
+    std::map<IOUSBHostPipe*, std::deque<std::shared_ptr<IsochTransfer>>> isochDone;  // completions to run, per pipe
     std::vector<uint8_t> packet;                        // one packet's bytes while it is served
     bool stopping = false;
     bool held = false;  // the scheduler serves nothing (a starved host controller)
+    uint64_t heldFrom = 0, heldUntil = 0;  // the last hold, for the packets it made miss
     int nextFaultID = 1;
     IOService* root = nullptr;
     std::thread scheduler;
@@ -106,7 +116,13 @@ struct BusCore {
     uint64_t frameStart(uint64_t frame) const { return t0 + (frame - options.firstFrame) * kFrameNanos; }
     uint64_t unitStart(uint64_t unit) const { return t0 + (unit - options.firstFrame * 8) * kUnitNanos; }
 
+    // Reading the controller's frame register orders the reader's earlier
+    // stores before anything the controller fetches afterwards (an uncached
+    // register read does on the hardware); the OUT fetch pairs with it.
+    mutable std::atomic<uint64_t> frameReads{0};
+
     uint64_t frameNumber(AbsoluteTime* theTime) const {
+        frameReads.fetch_add(1, std::memory_order_acq_rel);
         const uint64_t f = frameAt(hx::clock::nowNanos());
         if (theTime) *theTime = frameStart(f);
         return f;
@@ -223,25 +239,44 @@ struct BusCore {
         t.answered = true;
     }
 
-    // Queues an isochronous completion (under the lock).
+    // Queues an isochronous completion (under the lock). Completions of one
+    // pipe run one at a time and in order, as a host stack delivers them;
+    // different pipes' completions may run at once.
     void finishIsoch(const std::shared_ptr<IsochTransfer>& t) {
-        pool->post([this, t] {
+        auto& queue = isochDone[t->pipe];
+        queue.push_back(t);
+        if (queue.size() == 1) pool->post([this, pipe = t->pipe] { runIsochCompletions(pipe); });
+    }
+
+    void runIsochCompletions(IOUSBHostPipe* key) {
+        for (;;) {
+            std::shared_ptr<IsochTransfer> t;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                t = isochDone[key].front();
+            }
             t->completion.action(t->completion.owner, t->completion.parameter, t->status, t->frames);
             IOUSBHostPipe* pipe = t->pipe;
             IOUSBHostDevice* dev = t->device;
             IOMemoryDescriptor* md = t->md;
+            bool last = false;
             {
                 std::lock_guard<std::mutex> g(lock);
                 if (t->abortGroup) --*t->abortGroup;
                 t->pipe = nullptr;
                 t->device = nullptr;
                 t->md = nullptr;
+                auto it = isochDone.find(key);
+                it->second.pop_front();
+                last = it->second.empty();
+                if (last) isochDone.erase(it);
             }
             hx::clock::notifyAll(done);
             md->release();
             pipe->release();
             dev->release();
-        });
+            if (last) return;
+        }
     }
 
     // Ends the isochronous transfers `which` selects (under the lock): the
@@ -269,27 +304,43 @@ struct BusCore {
         }
     }
 
-    // Serves packet k at its (micro)frame: the OUT payload is read from the
-    // buffer now, the IN payload written now.
+    // True for a packet whose slot passed while the scheduler was held: a
+    // starved controller missed it. The scheduler thread merely running late
+    // misses nothing, as a controller that keeps its own time would not.
+    bool missedInHold(uint64_t start) const {
+        const uint64_t end = start + kFrameNanos;
+        return heldUntil > heldFrom && end > heldFrom && end <= heldUntil;
+    }
+
+    // Fetches the OUT payload of every packet whose fetch time has come
+    // (the controller reads it ahead of the packet's (micro)frame).
+    void fetchOut(IsochTransfer& t, uint64_t now) {
+        while (t.nextFetch < t.count && unitStart(t.unitOf(t.nextFetch)) <= now + kFetchAheadNanos) {
+            const uint32_t k = t.nextFetch++;
+            frameReads.load(std::memory_order_acquire);
+            if (t.requests[k]) t.md->readBytes(t.offsets[k], t.fetched.data() + t.offsets[k], t.requests[k]);
+        }
+    }
+
+    // Serves packet k at its (micro)frame: the OUT payload is the one fetched
+    // ahead, the IN payload is written now.
     void serveIsoch(IsochTransfer& t, uint64_t now) {
+        if (!t.in) fetchOut(t, now);
         const uint32_t k = t.next++;
         IOUSBHostIsochronousFrame& f = t.frames[k];
         const uint64_t unit = t.unitOf(k);
         const uint64_t start = unitStart(unit);
         f.timeStamp = hx::clock::nanosToTicks(start);
         IsochResult r{kIOReturnIsoTooOld, 0};
-        // A packet is served in its (micro)frame; one the bus reaches a whole
-        // frame late has missed its slot.
-        if (now < start + kFrameNanos) {
+        if (!missedInHold(start)) {
             const IsochSlot slot{unit / 8, (uint8_t)(unit % 8), unit, t.periodUnits};
             const uint32_t n = t.requests[k];
-            if (packet.size() < n) packet.resize(n);
             if (t.in) {
+                if (packet.size() < n) packet.resize(n);
                 r = t.model->isochronousIn(t.address, slot, packet.data(), n);
                 if (r.length) t.md->writeBytes(t.offsets[k], packet.data(), r.length);
             } else {
-                t.md->readBytes(t.offsets[k], packet.data(), n);
-                r = t.model->isochronousOut(t.address, slot, packet.data(), n);
+                r = t.model->isochronousOut(t.address, slot, t.fetched.data() + t.offsets[k], n);
                 if (r.status == kIOReturnSuccess) r.length = n;
             }
         }
@@ -303,6 +354,8 @@ struct BusCore {
     // a microframe before answering its IN tokens); completes transfers whose
     // last packet's period is over. Returns when the next one is due.
     uint64_t serveIsochronous(uint64_t now) {
+        for (auto& t : isoch)
+            if (!t->in) fetchOut(*t, now);
         for (;;) {
             uint64_t unit = UINT64_MAX;
             for (auto& t : isoch)
@@ -318,6 +371,10 @@ struct BusCore {
             std::shared_ptr<IsochTransfer> t = isoch[i];
             if (t->next < t->count) {
                 next = std::min(next, unitStart(t->unitOf(t->next)));
+                if (!t->in && t->nextFetch < t->count) {
+                    const uint64_t at = unitStart(t->unitOf(t->nextFetch));
+                    next = std::min(next, at > kFetchAheadNanos ? at - kFetchAheadNanos : 0);
+                }
             } else {
                 const uint64_t end = unitStart(t->unitOf(t->count - 1) + t->periodUnits);
                 if (end <= now) {
@@ -443,6 +500,9 @@ uint64_t Bus::frameNumber() const { return mCore->frameNumber(nullptr); }
 void Bus::holdScheduling(bool hold) {
     {
         std::lock_guard<std::mutex> g(mCore->lock);
+        const uint64_t now = hx::clock::nowNanos();
+        if (hold && !mCore->held) mCore->heldFrom = now;
+        if (!hold && mCore->held) mCore->heldUntil = now;
         mCore->held = hold;
     }
     hx::clock::notifyAll(mCore->wake);
@@ -848,6 +908,7 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousF
     if (total > dataBuffer->getLength()) return kIOReturnBadArgument;
     t->address = mEndpoint.bEndpointAddress;
     t->in = isEndpointIn(&mEndpoint);
+    if (!t->in) t->fetched.assign(total, 0);
     t->frames = frameList;
     t->count = frameListCount;
     t->firstUnit = firstFrameNumber * 8;

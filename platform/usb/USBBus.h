@@ -8,6 +8,21 @@
 // and the scheduler serves each isochronous packet at its (micro)frame. The scheduler thread serves the bus frame by frame: a request
 // submitted during frame n reaches the device at the start of frame n + 1.
 //
+// Isochronous timing is the controller's, not the scheduler thread's: a
+// packet the thread reaches late (a busy machine on the real clock) is still
+// served as in its own (micro)frame, with that slot's time stamp; only a
+// hold (holdScheduling) makes packets miss. Like a real controller, the bus
+// fetches an OUT packet's payload kIsochronousFetchAheadFrames before the
+// packet's (micro)frame into its own copy; a driver writing the packet later
+// than that is not heard. The isochronous output path fills each packet
+// while the bus is at least two frames before it, so one frame of fetch
+// ahead leaves it a frame to spare. The fetch sees every store its reader
+// made before a later read of the frame number (getFrameNumber), as an
+// uncached read of the controller's frame register orders them on the
+// hardware: a driver that fills a cycle ahead and reads the frame number
+// each cycle hands its payload over without a lock. Completions of one pipe
+// run one at a time, in order.
+//
 // Threads: one scheduler thread answers requests from the device models;
 // completions run on a pool of at least two completion threads; plugging
 // publishes the device for matching on the kernel thread, and unplugging
@@ -21,6 +36,10 @@
 #include <optional>
 
 namespace hx::usb {
+
+// How far ahead of its (micro)frame the host controller reads an isochronous
+// OUT packet from memory, in 1 ms frames.
+inline constexpr uint64_t kIsochronousFetchAheadFrames = 1;
 
 struct BusOptions {
     uint64_t firstFrame = 0x1000;     // frame number at bus start; 0 is taken as 1

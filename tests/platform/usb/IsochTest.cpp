@@ -1,6 +1,6 @@
 // Isochronous frame lists on the simulated bus with an HX-5100, on the
 // virtual clock: packets served at their (micro)frames, time stamps, counts
-// from the device clock, OUT payload read at bus time, refusal of a first
+// from the device clock, OUT payload fetched a frame ahead of bus time, refusal of a first
 // frame that is not ahead, passed packets, abort and unplug.
 #include "platform/base/HXClock.h"
 #include "platform/usb/USBBus.h"
@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -141,6 +142,84 @@ TEST(Isochronous, OutPayloadIsReadAtBusTimeSoItMayBeFilledAfterSubmission) {
     EXPECT_GT(s.rampFrames, 0u);
     EXPECT_EQ(s.corruptFrames, 0u);
     EXPECT_EQ(s.discontinuities, 0u);
+}
+
+// Records the first byte of every OUT packet the device receives.
+class RecordingModel : public HX5100Model {
+public:
+    using HX5100Model::HX5100Model;
+    std::vector<uint8_t> firstBytes;
+
+protected:
+    hx::usb::IsochResult streamOut(uint8_t address, const hx::usb::IsochSlot& slot, const uint8_t* data, uint32_t length) override {
+        firstBytes.push_back(length ? data[0] : 0);
+        return HX5100Model::streamOut(address, slot, data, length);
+    }
+};
+
+// The controller fetches OUT payload ahead of each packet's frame: a packet
+// written before its fetch time is sent, one written after it is not, at
+// both speeds.
+TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
+    struct Case {
+        uint8_t speed;
+        uint32_t packetsPerFrame;
+        uint32_t bytes;
+    } cases[] = {{kUSBHostConnectionSpeedFull, 1, 44 * 6}, {kUSBHostConnectionSpeedHigh, 8, 6 * 6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.speed));
+        hx::clock::VirtualClock clock;
+        auto model = std::make_shared<RecordingModel>(c.speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""});
+        {
+            Bus bus{BusOptions{0x2000, 1, 2}};
+            bus.plug(model, 1);
+            IOUSBHostDevice* device = bus.copyDevice(1);
+            ASSERT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
+            std::vector<IOUSBHostInterface*> intf;
+            OSIterator* it = device->getClientIterator();
+            while (OSObject* o = it->getNextObject())
+                if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
+            it->release();
+            ASSERT_EQ(intf[1]->selectAlternateSetting(1), kIOReturnSuccess);
+            IOUSBHostPipe* out = intf[1]->copyPipe(0x01);
+            IOBufferMemoryDescriptor* buffer = IOBufferMemoryDescriptor::withCapacity(32768, kIODirectionInOut);
+            uint8_t* bytes = static_cast<uint8_t*>(buffer->getBytesNoCopy());
+            std::memset(bytes, 0, 32768);
+            // Four frames of packets, from a frame well ahead of the bus.
+            const uint32_t count = 4 * c.packetsPerFrame;
+            std::vector<IOUSBHostIsochronousFrame> frames(count);
+            for (auto& f : frames) f.requestCount = c.bytes;
+            Done done;
+            IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
+            AbsoluteTime frameTime = 0;
+            const uint64_t first = out->getFrameNumber(&frameTime) + 4;
+            const uint64_t firstStart = hx::clock::ticksToNanos(frameTime) + 4 * 1000000ull;
+            ASSERT_EQ(out->io(buffer, frames.data(), count, first, &completion), kIOReturnSuccess);
+            // Frame by frame: the packets of frame j are written just before
+            // the first of them is fetched (even j) or just after the last
+            // of them was (odd j; microframe packets are fetched 125 us apart).
+            const uint64_t fetchAhead = hx::usb::kIsochronousFetchAheadFrames * 1000000ull;
+            for (uint32_t j = 0; j < 4; ++j) {
+                const uint64_t fetch = firstStart + j * 1000000ull - fetchAhead;
+                const uint64_t lastFetch = fetch + (c.packetsPerFrame - 1) * 125000ull;
+                const uint64_t at = j % 2 == 0 ? fetch - 1000 : lastFetch + 1000;
+                clock.runFor(at - clock.now());
+                for (uint32_t k = j * c.packetsPerFrame; k < (j + 1) * c.packetsPerFrame; ++k)
+                    bytes[k * c.bytes] = uint8_t(0x10 + j);
+            }
+            clock.runFor(8 * 1000000ull);
+            ASSERT_EQ(done.callsSoFar(), 1);
+            EXPECT_EQ(done.status, kIOReturnSuccess);
+            ASSERT_EQ(model->firstBytes.size(), count);
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t j = k / c.packetsPerFrame;
+                EXPECT_EQ(model->firstBytes[k], j % 2 == 0 ? 0x10 + j : 0) << "packet " << k;
+            }
+            buffer->release();
+            out->release();
+            device->release();
+        }
+    }
 }
 
 TEST(Isochronous, PassedPacketsEndWithAnErrorAndNoBytes) {

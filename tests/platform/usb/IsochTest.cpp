@@ -11,7 +11,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -278,6 +280,52 @@ TEST(Isochronous, AbortAndUnplugEndPendingPackets) {
         std::lock_guard<std::mutex> g(done.m);
         EXPECT_EQ(done.calls, 1);
     }
+}
+
+// Transfers of one pipe ended together (an abort) complete one at a time,
+// in submission order, though the bus has two completion threads.
+TEST(Isochronous, OnePipesCompletionsRunOneAtATimeInOrder) {
+    Rig rig(kUSBHostConnectionSpeedFull);
+    struct Seen {
+        std::atomic<int> inside{0};
+        std::atomic<int> most{0};
+        std::mutex m;
+        std::vector<int> order;
+    } seen;
+    struct Tag {
+        Seen* seen;
+        int index;
+    };
+    auto action = [](void* owner, void* parameter, IOReturn, IOUSBHostIsochronousFrame*) {
+        Seen* s = static_cast<Seen*>(owner);
+        const int now = ++s->inside;
+        int most = s->most.load();
+        while (now > most && !s->most.compare_exchange_weak(most, now)) {
+        }
+        // Long enough for the other completion thread to start one too if
+        // the bus let it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        {
+            std::lock_guard<std::mutex> g(s->m);
+            s->order.push_back(static_cast<Tag*>(parameter)->index);
+        }
+        --s->inside;
+    };
+    constexpr int kTransfers = 4;
+    std::vector<std::vector<IOUSBHostIsochronousFrame>> frames(kTransfers, std::vector<IOUSBHostIsochronousFrame>(2));
+    std::vector<Tag> tags;
+    for (int i = 0; i < kTransfers; ++i) tags.push_back({&seen, i});
+    std::vector<IOUSBHostIsochronousCompletion> completions;
+    for (int i = 0; i < kTransfers; ++i) completions.push_back({&seen, action, &tags[i]});
+    const uint64_t first = rig.in->getFrameNumber() + 4;
+    for (int i = 0; i < kTransfers; ++i) {
+        for (auto& f : frames[i]) f.requestCount = 300;
+        ASSERT_EQ(rig.in->io(rig.buffer, frames[i].data(), 2, first + 2 * i, &completions[i]), kIOReturnSuccess);
+    }
+    rig.in->abort(kAbortSynchronous, kIOReturnAborted);
+    std::lock_guard<std::mutex> g(seen.m);
+    EXPECT_EQ(seen.order, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(seen.most.load(), 1);
 }
 
 }  // namespace

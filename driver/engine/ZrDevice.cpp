@@ -293,7 +293,8 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
 {
     mDescriptor.scan(buffer);
     // This device only runs at 2 + 2 channels of 16 bits up to 48 kHz: the
-    // settings it starts with say so (without a shared area there are no settings to change).
+    // settings it starts with say so (a device without a shared area has
+    // none to change).
     if (mpDriverSM && !mDescriptorScanned && isListed(ZrProductList::Stereo16Only)) {
         QnChannelSettings& cs = mpDriverSM->mChannelSettings;
         cs.InChannels = 2;

@@ -361,6 +361,21 @@ IOReturn ZrKernelDeviceKorvexHX5100::GetConfiguration(ZrKernelDeviceKorvexHX5100
     return usbDevice->deviceRequest(service, r, value, transferred, 5000);
 }
 
+uint32_t ZrKernelDeviceKorvexHX5100::GetAllocatedBandWidth() const
+{
+    if (!m_pDevice)
+        return 0;
+    ZrIsocStreaming& isoc = m_pDevice->getIsocStreaming();
+    uint32_t total = 0;
+    if (isoc.outPipe().handle)
+        total += isoc.outPipe().bandwidth;
+    if (isoc.inPipe().handle)
+        total += isoc.inPipe().bandwidth;
+    // The class-compliant MIDI device allocates no isochronous bandwidth
+    // until it exists; nothing to add for it yet.
+    return total;
+}
+
 IOReturn ZrKernelDeviceKorvexHX5100::setBandwidthForPipe(ZrPipeDescriptor* pipe, uint32_t)
 {
     IOLog("%s pPipeDesc:%p\n", "IOReturn ZrKernelDeviceKorvexHX5100::setBandwidthForPipe(ZrPipeDescriptor *, UInt32)",

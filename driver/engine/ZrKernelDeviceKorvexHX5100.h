@@ -67,6 +67,9 @@ public:
     static uint32_t GetFreeBandWidth() { return 5000; }
     static uint32_t getBandwidthForPipe(ZrPipeDescriptor*) { return 100; }
     IOReturn setBandwidthForPipe(ZrPipeDescriptor* pipe, uint32_t value);
+    // What the open isochronous pipes use (bytes per packet, output plus
+    // input); 0 without a device model.
+    uint32_t GetAllocatedBandWidth() const;
     uint64_t getCurrentFrame();
 
     IOReturn messageToClients(uint32_t code, uint64_t client, int param1, int param2);

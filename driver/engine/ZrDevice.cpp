@@ -307,6 +307,7 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
     }
     mDescriptorScanned = true;
     initDeviceSpecificData();
+    recordStub("AJ::onDeviceDescriptor");
     return true;
 }
 

@@ -7,8 +7,10 @@
 // isochronous pipes use.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -254,6 +256,9 @@ TEST(DescriptorScan, SetsTheDeviceSpecificData)
     EXPECT_EQ(s.mOutputChannels, 2u);
     EXPECT_EQ(s.mStartupWaitMs, 0u);
     EXPECT_FALSE(s.mPendingChange);
+    // The control port is told once that the descriptor is known.
+    const std::vector<std::string> trace = d.dev->stubTrace();
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "AJ::onDeviceDescriptor"), 1);
 }
 
 // The 16-bit stereo device starts at 2 + 2 channels of 16 bits; a later

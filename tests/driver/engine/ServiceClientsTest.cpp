@@ -469,8 +469,8 @@ TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
     hx::kern::systemDidWake();
     EXPECT_FALSE(d.svc->isSystemSuspended());
 
-    const std::vector<std::string> expectStart = {"VendorAsyncPort::onInit", "AJ::initializeSM", "systemSleep",
-                                                  "systemWakeUp"};
+    const std::vector<std::string> expectStart = {"VendorAsyncPort::onInit", "AJ::initializeSM",
+                                                  "AJ::onDeviceDescriptor", "systemSleep", "systemWakeUp"};
     // The real-time thread runs from the start, with no service until
     // streaming starts.
     EXPECT_TRUE(dev->getRTThread().hasThread());

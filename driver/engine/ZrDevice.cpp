@@ -359,9 +359,9 @@ void ZrDevice::scanFirmwareVersion()
         }
     }
 
-    bool wantsText = mHasSpecificFeatures ? mFeatures.hasFlag(eSpecFeature_FirmwareVersionString)
-                                          : isListed(ZrProductList::FirmwareVersionText);
-    if (wantsText) {
+    // The listed products carry the version text whether or not their
+    // features record asks for it.
+    if (hasFeature(eSpecFeature_FirmwareVersionString) || isListed(ZrProductList::FirmwareVersionText)) {
         std::memset(mFirmwareBuffer, 0, sizeof mFirmwareBuffer);
         uint32_t n = 15;
         mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, mFirmwareBuffer, n, 5);

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <ostream>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,9 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
         FirmwareCase{"LX310VersionOnly", kKorvexVendorID, kKorvexLX310ProductID, -1, {kFirmware8}},
         FirmwareCase{"MakerDeviceWithoutMerrow", kQuarnelVendorID, kQuarnelBulkB01ProductID, 0, {kFirmware8}},
         FirmwareCase{"OtherWithoutMerrowReadsNothing", kPelgraneVendorID, kPelgraneStereo16ProductID, 0, {}},
-        FirmwareCase{"RecordWithoutTextFlag", kKorvexVendorID, kKorvexHX5100ProductID, 1, {kFirmware8}},
-        FirmwareCase{"RecordWithTextFlag", kKorvexVendorID, kKorvexHX5100ProductID, 2, {kFirmware8, kFirmware15}},
-        FirmwareCase{"RecordWithCountsFlagStalled", kKorvexVendorID, kKorvexHX5100ProductID, 3,
+        FirmwareCase{"ListedRecordWithoutTextFlag", kKorvexVendorID, kKorvexHX5100ProductID, 1,
+                     {kFirmware8, kFirmware15}},
+        FirmwareCase{"RecordWithoutTextFlag", kKorvexVendorID, kKorvexLX310ProductID, 1, {kFirmware8}},
+        FirmwareCase{"RecordWithTextFlag", kKorvexVendorID, kKorvexLX310ProductID, 2, {kFirmware8, kFirmware15}},
+        FirmwareCase{"RecordWithCountsFlagStalled", kKorvexVendorID, kKorvexLX310ProductID, 3,
                      std::vector<Req>{kFirmware8} + times(kFirmware5, 6)},
         FirmwareCase{"CountsDeviceStalled", kPelgraneVendorID, kPelgraneCountsProductID, -1,
                      std::vector<Req>{kFirmware8} + times(kFirmware5, 6)}),
@@ -307,6 +311,30 @@ TEST(DescriptorViews, AreTheDescriptorModels)
     EXPECT_EQ(info->mProduct, kKorvexHX5100ProductID);
     ASSERT_EQ(info->mNumConfigurations, 1);
     EXPECT_EQ(std::memcmp(&info->mConfigurations[0], &own.mConfigurations[0], sizeof own.mConfigurations[0]), 0);
+}
+
+// A device reporting six configurations is described with its first four.
+TEST(DescriptorViews, DeviceInformationHoldsAtMostFourConfigurations)
+{
+    Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
+    ASSERT_NE(d.dev, nullptr);
+    std::span<const uint8_t> set = d.model->configurationDescriptor(0);
+    std::vector<uint8_t> bytes(set.begin(), set.end());
+    for (int i = 1; i < 6; ++i) {
+        USBByteBuffer buf(bytes.data(), uint32_t(bytes.size()));
+        ASSERT_TRUE(d.dev->scanConfigurationDescriptors(buf));
+    }
+    ASSERT_EQ(d.dev->getCountConfigurationDescriptors(), 6);
+    d.dev->getConfigurations().setConfigurationCount(6);
+
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof *info);
+    d.dev->getAPIDeviceInfo(*info);
+    ASSERT_EQ(info->mNumConfigurations, 4);
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_EQ(info->mConfigurations[c].bConfigurationValue, 1) << c;
+        EXPECT_EQ(info->mConfigurations[c].mNumInterfaces, 4) << c;
+    }
 }
 
 // ---------------------------------------------------------------------------

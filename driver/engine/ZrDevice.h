@@ -143,6 +143,10 @@ public:
     }
     int getCountConfigurationDescriptors() const { return mConfigurations.getCountConfigurationDescriptors(); }
     void getAPIDeviceInfo(APIDeviceInfo& info) const { mConfigurations.getAPIDeviceInfo(info); }
+    // Drop every streaming format (or rate) the specific features exclude.
+    void disableAllByFrequency(unsigned rate) { mConfigurations.disableAllByFrequency(rate); }
+    void disableAllByResolution(int bits) { mConfigurations.disableAllByResolution(bits); }
+    void disableAllByChannels(unsigned char channels) { mConfigurations.disableAllByChannels(channels); }
     APIDeviceInfo* getAPIDeviceInfoPtr() { return reinterpret_cast<APIDeviceInfo*>(mpDeviceInfo); }
     uint32_t getConfigurationCount() const { return mConfigurationCount; }
     void setConfigurationCount(uint32_t n) { mConfigurationCount = n; }

@@ -337,6 +337,61 @@ TEST(DescriptorViews, DeviceInformationHoldsAtMostFourConfigurations)
     }
 }
 
+struct DisableCase {
+    const char* name;
+    int by;  // -1 nothing, 0 frequency, 1 resolution, 2 channels
+    unsigned value;
+    bool keeps44100, keeps48000;
+};
+
+class DisableFormats : public ::testing::TestWithParam<DisableCase> {};
+
+// Whether some alternate of both streaming interfaces still offers 2
+// channels of 24 bits at rate.
+bool streamingOffers(const APIDeviceInfo& info, uint32_t rate)
+{
+    const APIConfigInfo& c = info.mConfigurations[0];
+    int found = 0;
+    for (int i = 0; i < c.mNumInterfaces; ++i) {
+        const APIInterfaceInfo& iface = c.mInterfaces[i];
+        if (iface.mInterfaceNumber != 1 && iface.mInterfaceNumber != 2)
+            continue;
+        bool any = false;
+        for (int a = 0; a < iface.mNumAlternates; ++a)
+            any = any || iface.mAlternates[a].mStreaming.can(2, 24, rate, false);
+        found += any;
+    }
+    return found == 2;
+}
+
+TEST_P(DisableFormats, ClearOnlyWhatMatches)
+{
+    const DisableCase& c = GetParam();
+    Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
+    ASSERT_NE(d.dev, nullptr);
+    if (c.by == 0)
+        d.dev->disableAllByFrequency(c.value);
+    else if (c.by == 1)
+        d.dev->disableAllByResolution(int(c.value));
+    else if (c.by == 2)
+        d.dev->disableAllByChannels((unsigned char)(c.value));
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof *info);
+    d.dev->getAPIDeviceInfo(*info);
+    EXPECT_EQ(streamingOffers(*info, 44100), c.keeps44100);
+    EXPECT_EQ(streamingOffers(*info, 48000), c.keeps48000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Filters, DisableFormats,
+                         ::testing::Values(DisableCase{"Nothing", -1, 0, true, true},
+                                           DisableCase{"Rate44100", 0, 44100, false, true},
+                                           DisableCase{"Rate32000", 0, 32000, true, true},
+                                           DisableCase{"Resolution24", 1, 24, false, false},
+                                           DisableCase{"Resolution16", 1, 16, true, true},
+                                           DisableCase{"Channels2", 2, 2, false, false},
+                                           DisableCase{"Channels8", 2, 8, true, true}),
+                         [](const ::testing::TestParamInfo<DisableCase>& i) { return std::string(i.param.name); });
+
 // ---------------------------------------------------------------------------
 // Allocated bandwidth.
 

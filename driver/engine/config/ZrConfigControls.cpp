@@ -212,13 +212,7 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
     QnChannelSettings& s = settings();
     QnAjExtData& aj = ajExt();
     uint8_t byte = 0;
-    bool good = readSelector(byte);
-    if (good && (byte & 0x04)) {
-        IOSleep(20);
-        good = readSelector(byte);
-    }
-    if (good && aj.mClockSource == kZrClockSourceUnset && (byte & 0x06) == 0x06)
-        aj.mClockSource = 0;
+    bool good = readSettledSelector(byte, aj);
 
     // The port mode bits come from the port register, so the selector
     // follows the mode the port was read in. Until the register has been
@@ -298,6 +292,21 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
     return good && rateOk && lastRead ? 1 : 0;
 }
 
+// Reads the selector byte, once more after 20 ms while the device still
+// reports its lock bit, and adopts the clock source the byte shows when none
+// has been chosen yet.
+bool ZrConfigControls::readSettledSelector(uint8_t& byte, QnAjExtData& aj)
+{
+    bool good = readSelector(byte);
+    if (good && (byte & 0x04)) {
+        IOSleep(20);
+        good = readSelector(byte);
+    }
+    if (good && aj.mClockSource == kZrClockSourceUnset && (byte & 0x06) == 0x06)
+        aj.mClockSource = 0;
+    return good;
+}
+
 // The Olvq family's selector byte: bit 7 set means the clock source is
 // chosen by bit 1 (internal when set), clear means the third source; the
 // clock choice also goes out as the A-request.
@@ -310,13 +319,7 @@ uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result)
     QnChannelSettings& s = settings();
     QnAjExtData& aj = ajExt();
     uint8_t byte = 0;
-    bool good = readSelector(byte);
-    if (good && (byte & 0x04)) {
-        IOSleep(20);
-        good = readSelector(byte);
-    }
-    if (good && aj.mClockSource == kZrClockSourceUnset && (byte & 0x06) == 0x06)
-        aj.mClockSource = 0;
+    bool good = readSettledSelector(byte, aj);
 
     bool rateOk = true;
     if (good) {

@@ -104,6 +104,7 @@ private:
     IOReturn vendor(bool in, uint8_t request, uint16_t value, uint16_t index, void* data, uint32_t length,
                     int tries, uint32_t* transferred = nullptr);
     bool readSelector(uint8_t& byte);
+    bool readSettledSelector(uint8_t& byte, QnAjExtData& aj);
     IOReturn writeSelector(uint8_t byte);
     // GET_CUR of the sampling frequency; a rate outside 8,000..384,000 Hz
     // counts as a failed read.

@@ -95,7 +95,12 @@ struct IsochTransfer {
 
 struct BusCore {
     BusOptions options;
-    uint64_t t0 = 0;
+    // The frame clock's epoch: the platform time of the first frame's start,
+    // moved on by every host pause the bus rode over. Written by the
+    // scheduler under the lock, read by frame-number readers without it.
+    std::atomic<uint64_t> t0{0};
+    uint64_t pauseThreshold = 0;  // 0: host pauses are not ridden over
+    std::atomic<uint64_t> pausesAbsorbed{0};
     mutable std::mutex lock;
     std::condition_variable wake;  // the scheduler's
     std::condition_variable done;  // synchronous requests and aborts
@@ -112,9 +117,29 @@ struct BusCore {
     std::thread scheduler;
     std::unique_ptr<hx::kern::WorkQueue> pool;
 
-    uint64_t frameAt(uint64_t nanos) const { return options.firstFrame + (nanos - t0) / kFrameNanos; }
-    uint64_t frameStart(uint64_t frame) const { return t0 + (frame - options.firstFrame) * kFrameNanos; }
-    uint64_t unitStart(uint64_t unit) const { return t0 + (unit - options.firstFrame * 8) * kUnitNanos; }
+    uint64_t epoch() const { return t0.load(std::memory_order_relaxed); }
+    uint64_t frameAt(uint64_t nanos) const {
+        const uint64_t e = epoch();
+        return options.firstFrame + (nanos > e ? nanos - e : 0) / kFrameNanos;
+    }
+    uint64_t frameStart(uint64_t frame) const { return epoch() + (frame - options.firstFrame) * kFrameNanos; }
+    uint64_t unitStart(uint64_t unit) const { return epoch() + (unit - options.firstFrame * 8) * kUnitNanos; }
+
+    // Called by the scheduler (under the lock) on waking at `now` from a wait
+    // that was due at `expected` (0: a wait without deadline). A wake-up
+    // later than the threshold is a pause of the whole machine: the frame
+    // clock and the pending requests' times move on by it.
+    void absorbHostPause(uint64_t expected, uint64_t now) {
+        if (!pauseThreshold || !expected || now <= expected || now - expected <= pauseThreshold) return;
+        const uint64_t pause = now - expected;
+        t0.store(epoch() + pause, std::memory_order_relaxed);
+        for (auto& t : transfers) {
+            t->dueNanos += pause;
+            if (t->deliverNanos) t->deliverNanos += pause;
+            if (t->deadlineNanos) t->deadlineNanos += pause;
+        }
+        pausesAbsorbed.fetch_add(1, std::memory_order_relaxed);
+    }
 
     // Reading the controller's frame register orders the reader's earlier
     // stores before anything the controller fetches afterwards (an uncached
@@ -391,12 +416,15 @@ struct BusCore {
 
     void run() {
         std::unique_lock<std::mutex> l(lock);
+        uint64_t expected = 0;  // when the last wait was due; 0: none
         while (!stopping) {
             if (held) {
                 hx::clock::wait(wake, l);
+                expected = 0;
                 continue;
             }
             const uint64_t now = hx::clock::nowNanos();
+            absorbHostPause(expected, now);
             uint64_t next = serveIsochronous(now);
             for (size_t i = 0; i < transfers.size();) {
                 std::shared_ptr<Transfer> t = transfers[i];
@@ -417,6 +445,7 @@ struct BusCore {
                 }
                 ++i;
             }
+            expected = next == UINT64_MAX ? 0 : next;
             hx::clock::waitUntil(wake, l, next);  // UINT64_MAX is the clock's kForever
         }
     }
@@ -472,6 +501,7 @@ Bus::Bus(BusOptions options) : mCore(std::make_shared<BusCore>()) {
     if (options.ports == 0) options.ports = 1;
     mCore->options = options;
     mCore->t0 = hx::clock::nowNanos();
+    mCore->pauseThreshold = hx::clock::isVirtual() ? 0 : kHostPauseThresholdNanos;
     mCore->ports.resize(options.ports);
     mCore->root = new IOService;
     mCore->root->init();
@@ -496,6 +526,13 @@ Bus::~Bus() {
 uint32_t Bus::locationIDForPort(uint8_t port) { return 0x14000000u | ((uint32_t)port << 20); }
 
 uint64_t Bus::frameNumber() const { return mCore->frameNumber(nullptr); }
+
+void Bus::setHostPauseThreshold(uint64_t nanos) {
+    std::lock_guard<std::mutex> g(mCore->lock);
+    mCore->pauseThreshold = nanos;
+}
+
+uint64_t Bus::hostPausesAbsorbed() const { return mCore->pausesAbsorbed.load(std::memory_order_relaxed); }
 
 void Bus::holdScheduling(bool hold) {
     {

@@ -11,7 +11,9 @@
 // Isochronous timing is the controller's, not the scheduler thread's: a
 // packet the thread reaches late (a busy machine on the real clock) is still
 // served as in its own (micro)frame, with that slot's time stamp; only a
-// hold (holdScheduling) makes packets miss. Like a real controller, the bus
+// hold (holdScheduling) makes packets miss. A wake-up later than
+// kHostPauseThresholdNanos is taken as a pause of the whole machine instead
+// (see there). Like a real controller, the bus
 // fetches an OUT packet's payload kIsochronousFetchAheadFrames before the
 // packet's (micro)frame into its own copy; a driver writing the packet later
 // than that is not heard. The isochronous output path fills each packet
@@ -40,6 +42,18 @@ namespace hx::usb {
 // How far ahead of its (micro)frame the host controller reads an isochronous
 // OUT packet from memory, in 1 ms frames.
 inline constexpr uint64_t kIsochronousFetchAheadFrames = 1;
+
+// Host pauses: on the real clock the machine running the simulation can stop
+// every thread for several milliseconds at once. A real host controller would
+// keep counting frames while the driver's threads were stopped, but a real
+// machine does not stop its whole CPU like that, so the bus rides over such a
+// pause instead: when the scheduler thread wakes more than this threshold
+// after the time it asked for, it takes the whole delay as a pause of the
+// simulated machine and moves its frame clock's epoch on by it. Frames (and
+// the device model's sample clock, which counts them) do not advance during
+// the pause, so the driver finds the bus where it left it. Packet time stamps
+// still come from the platform clock at service time.
+inline constexpr uint64_t kHostPauseThresholdNanos = 2000000;  // 2 ms past the expected wake-up
 
 struct BusOptions {
     uint64_t firstFrame = 0x1000;     // frame number at bus start; 0 is taken as 1
@@ -105,6 +119,13 @@ public:
     // thread were starved; isochronous packets whose (micro)frame passes
     // meanwhile end with kIOReturnIsoTooOld and 0 bytes once it resumes.
     void holdScheduling(bool hold);
+    // The host pause threshold in ns; 0 turns riding over pauses off. A new
+    // bus starts with kHostPauseThresholdNanos on the real clock and off on
+    // the virtual clock (its threads are never paused; frames follow it
+    // exactly). A test knob.
+    void setHostPauseThreshold(uint64_t nanos);
+    // How many host pauses the frame clock has ridden over so far.
+    uint64_t hostPausesAbsorbed() const;
     // The registry's "locationID" of a port: never 0, one per port.
     static uint32_t locationIDForPort(uint8_t port);
 

@@ -41,6 +41,7 @@ bool parseDouble(const std::string& text, double& value)
 
 const char* speedName(Speed s) { return s == Speed::High ? "high" : "full"; }
 const char* routingName(Routing r) { return r == Routing::Mix ? "mix" : "pass"; }
+const char* clockName(Clock c) { return c == Clock::Virtual ? "virtual" : c == Clock::Real ? "real" : "paced"; }
 
 std::string usage()
 {
@@ -58,7 +59,9 @@ std::string usage()
            "                     mixer's halved sum) (default pass)\n"
            "  --output PATH      where to write the recording, under the path root\n"
            "                     (default /Users/Shared/hxsim/loopback.wav)\n"
-           "  --virtual-clock    run on the virtual clock (deterministic, for tests)\n"
+           "  --virtual-clock    run on the virtual clock as fast as the host goes (for tests)\n"
+           "  --real-clock       run on the host's clock instead of the paced virtual clock\n"
+           "                     (host stalls of a few ms then show as glitches)\n"
            "  --quiet            print only the result line\n"
            "  --help             this text\n"
            "\n"
@@ -71,8 +74,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         const std::string& name = args[i];
         if (name == "--help")
             return ParseResult::Help;
-        if (name == "--virtual-clock") {
-            o.virtualClock = true;
+        if (name == "--virtual-clock" || name == "--real-clock") {
+            o.clock = name == "--real-clock" ? Clock::Real : Clock::Virtual;
             continue;
         }
         if (name == "--quiet") {

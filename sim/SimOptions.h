@@ -9,6 +9,11 @@ namespace hx::sim {
 
 enum class Speed { Full, High };
 enum class Routing { Pass, Mix };
+// The time the simulated machine runs on: paced (virtual time kept to the wall
+// clock, the default: host stalls hold the machine instead of breaking its
+// stream), virtual (as fast as the host goes, for tests) or real (the host's
+// clock, where its stalls show as glitches).
+enum class Clock { Paced, Virtual, Real };
 
 struct Options {
     uint32_t rate = 48000;
@@ -19,7 +24,7 @@ struct Options {
     // A path of the other system, mapped under the path root; a relative
     // path stays relative to the working directory.
     std::string output = "/Users/Shared/hxsim/loopback.wav";
-    bool virtualClock = false;
+    Clock clock = Clock::Paced;
     bool quiet = false;
 };
 
@@ -33,5 +38,6 @@ std::string usage();
 
 const char* speedName(Speed s);
 const char* routingName(Routing r);
+const char* clockName(Clock c);
 
 }  // namespace hx::sim

@@ -37,7 +37,7 @@ struct Report {
 
     // The run.
     double seconds = 0;
-    bool virtualClock = false;
+    Clock clock = Clock::Paced;
     uint64_t framesOut = 0;
     uint64_t framesIn = 0;
     uint32_t breaks = 0;

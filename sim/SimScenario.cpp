@@ -67,13 +67,15 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     r.speed = o.speed;
     r.ppm = o.ppm;
     r.routing = o.routing;
-    r.virtualClock = o.virtualClock;
+    r.clock = o.clock;
 
     hx::harness::HarnessOptions ho;
     ho.highSpeed = o.speed == Speed::High;
     ho.ppm = o.ppm;
     ho.loopback = true;
-    ho.virtualClock = o.virtualClock;
+    ho.clockMode = o.clock == Clock::Virtual ? hx::harness::ClockMode::Virtual
+                   : o.clock == Clock::Real  ? hx::harness::ClockMode::Real
+                                             : hx::harness::ClockMode::Paced;
     ho.rate = o.rate;
     ho.routing = o.routing == Routing::Mix ? hx::harness::Routing::Mix : hx::harness::Routing::Pass;
     ho.signal = hx::harness::Signal::Ramp;

@@ -89,6 +89,10 @@ struct VirtualState {
     std::vector<WaitRecord*> kicks;
     std::uint64_t nextSeq = 0;
     bool stopping = false;
+    // Pacing: virtual time virtualAnchor corresponds to wall time wallAnchor.
+    bool paced = false;
+    std::uint64_t wallAnchor = 0;
+    std::uint64_t virtualAnchor = 0;
     std::thread stepper;
     std::mutex switchLock;  // enable/disable
 };
@@ -171,6 +175,22 @@ void stepperLoop() {
                     (!first || r->deadline < first->deadline ||
                      (r->deadline == first->deadline && r->seq < first->seq)))
                     first = r;
+            if (first && st.paced && first->deadline > gVirtualNow.load(std::memory_order_relaxed)) {
+                // Not before the wall clock gets there. Anything that changes
+                // the picture meanwhile (an earlier deadline, a wake-up from
+                // outside) notifies stepCv, and the choice is made again.
+                const std::uint64_t wall = gMonotonic.nowNanos();
+                const std::uint64_t due = st.wallAnchor + (first->deadline - st.virtualAnchor);
+                if (due > wall) {
+                    st.stepCv.wait_until(g, std::chrono::steady_clock::time_point(
+                                                std::chrono::nanoseconds(std::int64_t(due))));
+                    continue;
+                }
+                if (wall - due > kPacedMaxLagNanos) {
+                    st.wallAnchor = wall;
+                    st.virtualAnchor = first->deadline;
+                }
+            }
             if (first) {
                 // One waiter at a time, so waiters due at the same time run
                 // in the order they started waiting.
@@ -336,11 +356,17 @@ Idle::~Idle() {
     markRunningLocked(st, tParticipant);
 }
 
-void enableVirtual(std::uint64_t startNanos) {
+void enableVirtual(std::uint64_t startNanos, Pacing pacing) {
     VirtualState& st = vstate();
     std::lock_guard<std::mutex> sw(st.switchLock);
     if (startNanos == 0) startNanos = 1;
     gVirtualNow.store(startNanos, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> g(st.m);
+        st.paced = pacing == Pacing::WallClock;
+        st.wallAnchor = gMonotonic.nowNanos();
+        st.virtualAnchor = startNanos;
+    }
     if (!st.stepper.joinable()) {
         {
             std::lock_guard<std::mutex> g(st.m);
@@ -366,6 +392,13 @@ void disableVirtual() {
 
 bool isVirtual() { return &source() == &gVirtual; }
 
+bool isPaced() {
+    if (!isVirtual()) return false;
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    return st.paced;
+}
+
 int virtualWaiterCount() {
     VirtualState& st = vstate();
     std::lock_guard<std::mutex> g(st.m);
@@ -378,8 +411,8 @@ int runningParticipantCount() {
     return st.running;
 }
 
-VirtualClock::VirtualClock(std::uint64_t startNanos, bool callerTakesPart) {
-    enableVirtual(startNanos);
+VirtualClock::VirtualClock(std::uint64_t startNanos, bool callerTakesPart, Pacing pacing) {
+    enableVirtual(startNanos, pacing);
     if (callerTakesPart) mParticipant = new Participant;
 }
 

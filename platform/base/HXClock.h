@@ -170,11 +170,24 @@ public:
     Idle& operator=(const Idle&) = delete;
 };
 
+// How virtual time relates to the wall clock. Unpaced, it jumps as soon as
+// every participant waits (as fast as the machine can go, for tests). Paced,
+// a step also waits until the wall clock has moved as far since the switch:
+// time never runs ahead of the wall clock, yet still stands still while a
+// participant runs, so a thread the host delays for a few milliseconds holds
+// the simulated machine with it instead of missing its deadlines. A paced
+// clock that falls more than kPacedMaxLagNanos behind the wall clock (a
+// stalled host) moves its anchor on rather than racing to catch up.
+enum class Pacing { None, WallClock };
+inline constexpr std::uint64_t kPacedMaxLagNanos = 2000000;  // 2 ms
+
 // Switches to the virtual clock starting at startNanos (never 0), or back to
 // the real one. Switch only while no thread waits on the clock.
-void enableVirtual(std::uint64_t startNanos);
+void enableVirtual(std::uint64_t startNanos, Pacing pacing = Pacing::None);
 void disableVirtual();
 bool isVirtual();
+// True while the virtual clock is paced to the wall clock.
+bool isPaced();
 
 // Test seam: threads currently waiting on the virtual clock (with or without
 // a deadline), and participants currently counted as running.
@@ -186,7 +199,8 @@ int runningParticipantCount();
 class VirtualClock {
 public:
     static constexpr std::uint64_t kDefaultStart = 1000000000ull;  // 1 s
-    explicit VirtualClock(std::uint64_t startNanos = kDefaultStart, bool callerTakesPart = true);
+    explicit VirtualClock(std::uint64_t startNanos = kDefaultStart, bool callerTakesPart = true,
+                          Pacing pacing = Pacing::None);
     ~VirtualClock();
     VirtualClock(const VirtualClock&) = delete;
     VirtualClock& operator=(const VirtualClock&) = delete;

@@ -140,6 +140,20 @@ TEST(Hxsim, RatesOffsetsAndRoutingMatchAndTheRecordingFollowsThem)
     }
 }
 
+// Without a clock option hxsim runs in real time on the paced clock: the same
+// steps as the virtual clock, so host stalls cannot break the match.
+TEST(Hxsim, TheDefaultClockIsPacedAndTheLoopbackStillMatches)
+{
+    hx::test::TempRoot root;
+    const CommandRun run = runCommand(hxsim(root.path(), "--seconds 0.5 --rate 192000 --ppm -200"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto f = fields(run.out);
+    EXPECT_EQ(f["run"], "0.500 s on the paced clock");
+    EXPECT_EQ(f["stream breaks"], "0");
+    EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
+    EXPECT_EQ(f["result"], "pass");
+}
+
 TEST(Hxsim, ARateTheSpeedCannotCarryFailsWithItsReason)
 {
     hx::test::TempRoot root;

@@ -40,7 +40,7 @@ TEST(SimOptions, DefaultsAreTheDefaultScenario)
     EXPECT_EQ(o.speed, Speed::High);
     EXPECT_EQ(o.routing, Routing::Pass);
     EXPECT_EQ(o.ppm, 0);
-    EXPECT_FALSE(o.virtualClock);
+    EXPECT_EQ(o.clock, Clock::Paced);
     EXPECT_FALSE(o.quiet);
     EXPECT_GT(o.seconds, 0.0);
 }
@@ -60,8 +60,12 @@ TEST(SimOptions, EveryOptionIsRead)
     EXPECT_EQ(o.ppm, -200);
     EXPECT_EQ(o.routing, Routing::Mix);
     EXPECT_EQ(o.output, "/tmp/x.wav");
-    EXPECT_TRUE(o.virtualClock);
+    EXPECT_EQ(o.clock, Clock::Virtual);
     EXPECT_TRUE(o.quiet);
+
+    Options real;
+    ASSERT_EQ(parse({"--real-clock"}, real, error), ParseResult::Run) << error;
+    EXPECT_EQ(real.clock, Clock::Real);
 }
 
 TEST(SimOptions, HelpWinsAndListsEveryOption)
@@ -71,7 +75,7 @@ TEST(SimOptions, HelpWinsAndListsEveryOption)
     EXPECT_EQ(parse({"--rate", "48000", "--help"}, o, error), ParseResult::Help);
     const std::string text = usage();
     for (const char* name : {"--rate", "--speed", "--seconds", "--ppm", "--routing", "--output", "--virtual-clock",
-                             "--quiet", "--help"})
+                             "--real-clock", "--quiet", "--help"})
         EXPECT_NE(text.find(name), std::string::npos) << name;
 }
 

@@ -244,8 +244,9 @@ bool ClientHarness::boot()
 {
     Impl& m = *mImpl;
     const HarnessOptions& o = m.options;
-    if (o.virtualClock && !hx::clock::isVirtual())
-        m.clock.emplace(hx::clock::VirtualClock::kDefaultStart);
+    if (o.clockMode != ClockMode::Real && !hx::clock::isVirtual())
+        m.clock.emplace(hx::clock::VirtualClock::kDefaultStart, true,
+                        o.clockMode == ClockMode::Paced ? hx::clock::Pacing::WallClock : hx::clock::Pacing::None);
     ZrLoadDriverPersonalities();
     m.personalitiesLoaded = true;
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
@@ -432,11 +433,15 @@ void ClientHarness::run(uint64_t micros)
 {
     Impl& m = *mImpl;
     const uint64_t step = m.options.cycleMicros ? m.options.cycleMicros : 1000;
-    for (uint64_t t = 0; t < micros; t += step) {
+    // One cycle per period, at absolute times, so a late wake-up on the real
+    // clock is caught up and the run lasts what was asked.
+    const uint64_t start = hx::clock::nowNanos();
+    for (uint64_t t = step; t < micros + step; t += step) {
+        const uint64_t due = start + std::min(t, micros) * 1000;
         if (m.clock)
-            m.clock->runFor(step * 1000);
+            m.clock->runUntil(due);
         else
-            IOSleep(uint32_t(std::max<uint64_t>(1, step / 1000)));
+            hx::clock::sleepUntil(due);
         m.cycle();
     }
 }
@@ -447,7 +452,7 @@ void ClientHarness::idle(uint64_t micros)
     if (m.clock)
         m.clock->runFor(micros * 1000);
     else
-        IOSleep(uint32_t(micros / 1000));
+        hx::clock::sleepFor(micros * 1000);
 }
 
 void ClientHarness::stop()

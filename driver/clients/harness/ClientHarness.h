@@ -43,6 +43,12 @@ enum class Routing { Pass, Mix };
 // the loopback is checked sample by sample either way.
 enum class Signal { Ramp, Sine };
 
+// The time the machine runs on. Virtual: test-stepped, moving only while every
+// thread of the machine waits, as fast as the host goes. Paced: the same steps,
+// never ahead of the wall clock (a real-time run that host stalls cannot
+// break). Real: the host's monotonic clock.
+enum class ClockMode { Virtual, Paced, Real };
+
 struct HarnessOptions {
     // Machine
     uint64_t firstBusFrame = 0x1000;  // may be set near 2^32
@@ -51,7 +57,7 @@ struct HarnessOptions {
     uint32_t jitterNanos = 0;
     bool loopback = true;             // outputs back to inputs; else the model's ramp
     uint32_t loopbackDelayFrames = 40;
-    bool virtualClock = true;         // test-stepped clock; false: real time
+    ClockMode clockMode = ClockMode::Virtual;
 
     // Stream
     uint32_t rate = 48000;

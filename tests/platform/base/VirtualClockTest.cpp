@@ -440,4 +440,69 @@ TEST(VirtualClock, AnUnusedReservationIsGivenBack) {
     EXPECT_EQ(clock.now(), VirtualClock::kDefaultStart + kMs);
 }
 
+// Paced to the wall clock: the same steps as unpaced, never ahead of the wall
+// clock, and a participant the host holds up holds the machine with it. The
+// wall-clock checks are lower bounds only (pacing may never be early; a slow
+// host only makes the run longer).
+uint64_t wallNanos() { return hx::clock::realSource().nowNanos(); }
+
+TEST(PacedClock, StepsExactlyAndNeverRunsAheadOfTheWallClock) {
+    const uint64_t wallStart = wallNanos();  // before the clock's own anchor
+    VirtualClock clock(VirtualClock::kDefaultStart, true, hx::clock::Pacing::WallClock);
+    EXPECT_TRUE(hx::clock::isPaced());
+    const uint64_t start = clock.now();
+    std::vector<std::pair<uint64_t, uint64_t>> seen;  // virtual, wall elapsed at each wake
+    std::thread ticker = participantThread([&] {
+        for (int i = 0; i < 20; ++i) {
+            hx::clock::sleepFor(kMs);
+            seen.emplace_back(hx::clock::nowNanos() - start, wallNanos() - wallStart);
+        }
+    });
+    clock.runFor(25 * kMs);
+    join(ticker);
+    EXPECT_EQ(clock.now(), start + 25 * kMs);
+    ASSERT_EQ(seen.size(), 20u);
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].first, (i + 1) * kMs);
+        EXPECT_LE(seen[i].first, seen[i].second) << "step " << i << " ran ahead of the wall clock";
+    }
+    EXPECT_GE(wallNanos() - wallStart, 25 * kMs);
+}
+
+TEST(PacedClock, AParticipantHeldUpHoldsTimeAndTheClockDoesNotRaceAfterwards) {
+    VirtualClock clock(VirtualClock::kDefaultStart, true, hx::clock::Pacing::WallClock);
+    const uint64_t start = clock.now();
+    uint64_t wokeAt = 0;
+    std::thread sleeper = participantThread([&] {
+        hx::clock::sleepFor(kMs);
+        wokeAt = hx::clock::nowNanos();
+    });
+    std::thread busy = participantThread([&] {
+        // Held up by the host for 20 ms of wall time without waiting on the
+        // clock: the simulated machine may not move meanwhile.
+        const uint64_t until = wallNanos() + 20 * kMs;
+        while (wallNanos() < until) std::this_thread::yield();
+        EXPECT_EQ(hx::clock::nowNanos(), start);
+    });
+    clock.runFor(2 * kMs);
+    join(sleeper);
+    join(busy);
+    EXPECT_EQ(wokeAt, start + kMs);
+    EXPECT_EQ(clock.now(), start + 2 * kMs);
+
+    // 18 ms behind the wall clock now: the anchor moved on, so the next
+    // 10 ms still take (nearly) 10 ms of wall time instead of a burst.
+    const uint64_t wallBefore = wallNanos();
+    clock.runFor(10 * kMs);
+    EXPECT_GE(wallNanos() - wallBefore, 10 * kMs - hx::clock::kPacedMaxLagNanos);
+}
+
+TEST(PacedClock, SwitchingToUnpacedTimeEndsThePacing) {
+    { VirtualClock paced(VirtualClock::kDefaultStart, true, hx::clock::Pacing::WallClock); }
+    VirtualClock plain;
+    EXPECT_FALSE(hx::clock::isPaced());
+    plain.runFor(3600ull * 1000 * kMs);  // an hour of virtual time, at once (paced, the test would time out)
+    EXPECT_EQ(plain.now(), VirtualClock::kDefaultStart + 3600ull * 1000 * kMs);
+}
+
 }  // namespace

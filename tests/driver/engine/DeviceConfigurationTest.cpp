@@ -4,6 +4,8 @@
 // mixer; refusals leave the settings and the device as they were.
 #include <gtest/gtest.h>
 
+#include "tests/driver/engine/ModelRequests.h"
+
 #include <algorithm>
 #include <cstring>
 #include <ostream>
@@ -20,35 +22,9 @@ namespace {
 
 using namespace enginetest;
 
-// {bmRequestType, bRequest, wValue, wIndex, wLength}
-struct Req {
-    uint8_t type, request;
-    uint16_t value, index, length;
-    bool operator==(const Req&) const = default;
-};
-std::ostream& operator<<(std::ostream& o, const Req& r)
-{
-    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " " << r.index << " "
-             << r.length << "}" << std::dec;
-}
-
 const Req kSetConfiguration1{0x00, 0x09, 1, 0, 0};
 Req setInterface(uint16_t number, uint16_t alternate) { return {0x01, 0x0B, alternate, number, 0}; }
 Req clearHalt(uint16_t endpoint) { return {0x02, 0x01, 0, endpoint, 0}; }
-const Req kReadPort2{0xC0, 0x49, 0, 1, 1};
-const Req kMixer{0x40, 0x4D, 0, 0, 64};
-const Req kReadSelector{0xC0, 0x49, 0, 0, 1};
-const Req kGetRate{0xA2, 0x81, 0x100, 0, 3};
-const Req kSetRateIn{0x22, 0x01, 0x100, 0x82, 3};
-const Req kSetRateOut{0x22, 0x01, 0x100, 0x01, 3};
-
-std::vector<Req> requestsOf(const HX5100Model& model)
-{
-    std::vector<Req> out;
-    for (const hx::usb::TraceEntry& e : model.trace())
-        out.push_back({e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex, e.setup.wLength});
-    return out;
-}
 
 QnChannelSettings stereo24(uint32_t rate) { return {rate, 2, 24, 2, 24, 0}; }
 

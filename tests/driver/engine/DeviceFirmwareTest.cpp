@@ -7,6 +7,8 @@
 // isochronous pipes use.
 #include <gtest/gtest.h>
 
+#include "tests/driver/engine/ModelRequests.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -24,18 +26,6 @@
 namespace {
 
 using namespace enginetest;
-
-// {bmRequestType, bRequest, wValue, wIndex, wLength}
-struct Req {
-    uint8_t type, request;
-    uint16_t value, index, length;
-    bool operator==(const Req&) const = default;
-};
-std::ostream& operator<<(std::ostream& o, const Req& r)
-{
-    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " " << r.index << " "
-             << r.length << "}" << std::dec;
-}
 
 const Req kFirmware8{0xC0, 0x56, 0, 0, 8};
 const Req kFirmware15{0xC0, 0x56, 0, 0, 15};
@@ -69,13 +59,7 @@ struct Plugged {
         dev = svc ? svc->getDevice() : nullptr;
     }
     ~Plugged() { rig.unplug(port); }
-    std::vector<Req> requests() const
-    {
-        std::vector<Req> out;
-        for (const hx::usb::TraceEntry& e : model->trace())
-            out.push_back({e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex, e.setup.wLength});
-        return out;
-    }
+    std::vector<Req> requests() const { return requestsOf(*model); }
     Rig rig;
     std::shared_ptr<HX5100Model> model;
     uint8_t port = 0;

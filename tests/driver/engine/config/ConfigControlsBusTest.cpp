@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/driver/engine/ModelRequests.h"
+
 #include <memory>
 #include <vector>
 
@@ -15,25 +17,8 @@ namespace {
 
 using hx::usb::Bus;
 using hx::usb::devices::HX5100Model;
+using namespace enginetest;
 
-// {bmRequestType, bRequest, wValue, wIndex, wLength}
-struct Req {
-    uint8_t type, request;
-    uint16_t value, index, length;
-    bool operator==(const Req&) const = default;
-};
-std::ostream& operator<<(std::ostream& o, const Req& r)
-{
-    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " " << r.index << " "
-             << r.length << "}";
-}
-
-const Req kReadSelector{0xC0, 0x49, 0, 0, 1};
-const Req kReadPort2{0xC0, 0x49, 0, 1, 1};
-const Req kMixer{0x40, 0x4D, 0, 0, 64};
-const Req kGetRate{0xA2, 0x81, 0x100, 0, 3};
-const Req kSetRateIn{0x22, 0x01, 0x100, 0x82, 3};
-const Req kSetRateOut{0x22, 0x01, 0x100, 0x01, 3};
 const Req kReadTransmitter{0xC0, 0x41, 0x0D00, 0x101, 5};
 Req writeSelector(uint8_t b) { return {0x40, 0x49, b, 0, 0}; }
 Req writeTransmitter(uint8_t reg, uint8_t v) { return {0x40, 0x41, uint16_t(reg << 8 | v), 0x101, 0}; }
@@ -88,13 +73,7 @@ protected:
         dd->release();
     }
 
-    std::vector<Req> trace() const
-    {
-        std::vector<Req> out;
-        for (const auto& e : model->trace())
-            out.push_back({e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex, e.setup.wLength});
-        return out;
-    }
+    std::vector<Req> trace() const { return requestsOf(*model); }
 
     Bus bus;
     std::shared_ptr<HX5100Model> model;

@@ -131,25 +131,34 @@ void ZrUsbBindings::closeInterface(ZrInterfaceDescriptor* desc, bool resetAltern
     for (int i = 0; i < desc->getCountPipes(); ++i)
         closePipe(desc->getPipeByIndex(i));
     InterfaceBinding b;
-    {
-        std::lock_guard<std::mutex> g(mLock);
-        auto it = mInterfaces.find(desc);
-        if (it == mInterfaces.end())
-            return;
-        b = it->second;
-        mInterfaces.erase(it);
+    if (takeBinding(desc, b))
+        unbind(b, resetAlternate);
+}
+
+bool ZrUsbBindings::takeBinding(const ZrInterfaceDescriptor* desc, InterfaceBinding& out)
+{
+    std::lock_guard<std::mutex> g(mLock);
+    auto it = mInterfaces.find(desc);
+    if (it == mInterfaces.end())
+        return false;
+    out = it->second;
+    mInterfaces.erase(it);
+    return true;
+}
+
+void ZrUsbBindings::unbind(const InterfaceBinding& b, bool resetAlternate)
+{
+    if (!b.intf)
+        return;
+    const bool openForOwner = b.owner && b.intf->isOpen(b.owner);
+    if (b.claimed && openForOwner && resetAlternate) {
+        const StandardUSB::InterfaceDescriptor* d = b.intf->getInterfaceDescriptor();
+        if (d && d->bAlternateSetting != 0)
+            b.intf->selectAlternateSetting(0);
     }
-    if (b.intf) {
-        const bool openForOwner = b.owner && b.intf->isOpen(b.owner);
-        if (b.claimed && openForOwner && resetAlternate) {
-            const StandardUSB::InterfaceDescriptor* d = b.intf->getInterfaceDescriptor();
-            if (d && d->bAlternateSetting != 0)
-                b.intf->selectAlternateSetting(0);
-        }
-        if (openForOwner)
-            b.intf->close(b.owner);
-        b.intf->release();
-    }
+    if (openForOwner)
+        b.intf->close(b.owner);
+    b.intf->release();
 }
 
 bool ZrUsbBindings::initPipe(ZrPipeDescriptor* pipe, const char* callerName)
@@ -238,19 +247,8 @@ void ZrUsbBindings::closeAll()
     // The records may be gone by now: close without asking them anything.
     for (ZrInterfaceDescriptor* d : interfaces) {
         InterfaceBinding b;
-        {
-            std::lock_guard<std::mutex> g(mLock);
-            auto it = mInterfaces.find(d);
-            if (it == mInterfaces.end())
-                continue;
-            b = it->second;
-            mInterfaces.erase(it);
-        }
-        if (b.intf) {
-            if (b.owner && b.intf->isOpen(b.owner))
-                b.intf->close(b.owner);
-            b.intf->release();
-        }
+        if (takeBinding(d, b))
+            unbind(b, false);
     }
 }
 

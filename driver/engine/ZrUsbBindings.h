@@ -76,6 +76,11 @@ private:
         IOService* owner = nullptr;
         bool claimed = false;
     };
+    // Removes a binding from the table; false when there was none.
+    bool takeBinding(const ZrInterfaceDescriptor* desc, InterfaceBinding& out);
+    // Closes (back to alternate 0 first when asked) and releases an
+    // interface taken out of the table.
+    static void unbind(const InterfaceBinding& b, bool resetAlternate);
     mutable std::mutex mLock;
     std::map<const ZrInterfaceDescriptor*, InterfaceBinding> mInterfaces;
     std::map<const ZrPipeDescriptor*, IOUSBHostPipe*> mPipes;

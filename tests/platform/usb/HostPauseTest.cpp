@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/platform/usb/IsochDone.h"
+
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -53,21 +55,7 @@ struct JumpScope {
     ~JumpScope() { hx::clock::setSource(&virtualSource); }
 };
 
-struct Done {
-    std::mutex m;
-    int calls = 0;
-    IOReturn status = kIOReturnSuccess;
-    static void action(void* owner, void*, IOReturn status, IOUSBHostIsochronousFrame*) {
-        Done* d = static_cast<Done*>(owner);
-        std::lock_guard<std::mutex> g(d->m);
-        ++d->calls;
-        d->status = status;
-    }
-    int callsSoFar() {
-        std::lock_guard<std::mutex> g(m);
-        return calls;
-    }
-};
+using usbtest::Done;
 
 TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
     struct Case {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/platform/usb/IsochDone.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -23,29 +25,7 @@ using hx::usb::Bus;
 using hx::usb::BusOptions;
 using namespace hx::usb::devices;
 
-struct Done {
-    std::mutex m;
-    std::condition_variable cv;
-    int calls = 0;
-    IOReturn status = kIOReturnSuccess;
-    static void action(void* owner, void*, IOReturn status, IOUSBHostIsochronousFrame*) {
-        Done* d = static_cast<Done*>(owner);
-        std::lock_guard<std::mutex> g(d->m);
-        ++d->calls;
-        d->status = status;
-        d->cv.notify_all();
-    }
-    void waitOne() {
-        std::unique_lock<std::mutex> l(m);
-        cv.wait(l, [&] { return calls > 0; });  // all packets were ended: only the pool is left
-    }
-    // The completion threads take part in virtual time, so once the clock
-    // has run past the last frame the completion has run too.
-    int callsSoFar() {
-        std::lock_guard<std::mutex> g(m);
-        return calls;
-    }
-};
+using usbtest::Done;
 
 struct Rig {
     hx::clock::VirtualClock clock;

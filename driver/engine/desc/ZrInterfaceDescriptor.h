@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "abi/VIDPID.h"
-#include "driver/engine/desc/ZrInterfaceDescriptorSpecific.h"
+#include "driver/engine/desc/ZrClassInterfaceRecords.h"
 #include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "driver/engine/desc/ZrSimpleObject.h"
 

@@ -1,4 +1,4 @@
-#include "driver/engine/desc/ZrInterfaceDescriptorSpecific.h"
+#include "driver/engine/desc/ZrClassInterfaceRecords.h"
 
 #include "driver/engine/desc/ZrDescriptorProducts.h"
 

@@ -14,6 +14,14 @@ namespace {
 
 constexpr std::uint64_t kFarFuture = std::numeric_limits<std::uint64_t>::max();
 
+// steady_clock is CLOCK_MONOTONIC on this system, so the epochs agree. Clamped
+// so the conversion to a signed duration cannot overflow.
+std::chrono::steady_clock::time_point toSteady(std::uint64_t ns) {
+    constexpr std::uint64_t kMax = std::uint64_t(std::numeric_limits<std::int64_t>::max() / 2);
+    if (ns > kMax) ns = kMax;
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(std::int64_t(ns)));
+}
+
 class MonotonicSource final : public Source {
 public:
     std::uint64_t nowNanos() override {
@@ -28,7 +36,6 @@ public:
             cv.wait(lock);
             return true;
         }
-        // steady_clock is CLOCK_MONOTONIC on this system, so the epochs agree.
         cv.wait_until(lock, toSteady(deadlineNanos));
         return nowNanos() < deadlineNanos;
     }
@@ -40,14 +47,6 @@ public:
         ts.tv_nsec = long(deadlineNanos % 1000000000ull);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
         }
-    }
-
-private:
-    static std::chrono::steady_clock::time_point toSteady(std::uint64_t ns) {
-        // Clamp so the conversion to a signed duration cannot overflow.
-        constexpr std::uint64_t kMax = std::uint64_t(std::numeric_limits<std::int64_t>::max() / 2);
-        if (ns > kMax) ns = kMax;
-        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(std::int64_t(ns)));
     }
 };
 
@@ -182,8 +181,7 @@ void stepperLoop() {
                 const std::uint64_t wall = gMonotonic.nowNanos();
                 const std::uint64_t due = st.wallAnchor + (first->deadline - st.virtualAnchor);
                 if (due > wall) {
-                    st.stepCv.wait_until(g, std::chrono::steady_clock::time_point(
-                                                std::chrono::nanoseconds(std::int64_t(due))));
+                    st.stepCv.wait_until(g, toSteady(due));
                     continue;
                 }
                 if (wall - due > kPacedMaxLagNanos) {

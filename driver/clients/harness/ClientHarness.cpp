@@ -190,8 +190,7 @@ struct ClientHarness::Impl {
     {
         if (!userRing)
             return 0;
-        return audiosm::load32(reinterpret_cast<const uint8_t*>(userRing) + offsetof(AudioSM, mAttachState),
-                      __ATOMIC_ACQUIRE);
+        return audiosm::load32(AUDIOSM_CAT(userRing, AudioSM, mAttachState), __ATOMIC_ACQUIRE);
     }
 
     void cycle();
@@ -395,7 +394,7 @@ void ClientHarness::Impl::cycle()
     }
     if (!running) {
         running = true;
-        readPos = audiosm::load64(reinterpret_cast<const uint8_t*>(userRing) + offsetof(AudioSM, mClientFramePos));
+        readPos = audiosm::load64(AUDIOSM_CAT(userRing, AudioSM, mClientFramePos));
         segments.push_back({recorded.size() / (options.channels ? options.channels : 1), readPos});
     }
     const uint32_t ch = options.channels;
@@ -420,9 +419,7 @@ void ClientHarness::Impl::cycle()
     // The same number of frames out, written ahead of the kernel. The
     // client ring carries 24-bit values in the low bits (sign-extended);
     // the input ring gives them back left-aligned.
-    const uint64_t first =
-        audiosm::load64(reinterpret_cast<const uint8_t*>(userRing) + offsetof(AudioSM, mFramePos), __ATOMIC_ACQUIRE) +
-        options.writeAheadFrames;
+    const uint64_t first = userRing->getFramePos() + options.writeAheadFrames;
     for (uint32_t f = 0; f < got; ++f)
         for (uint32_t c = 0; c < ch; ++c)
             scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;

@@ -82,14 +82,11 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     ho.keepInput = true;
 
     hx::harness::ClientHarness h(ho);
-    auto driverClass = [&h]() -> const char* {
-        ZrKernelDeviceKorvexHX5100* s = h.service();
-        return s ? s->getMetaClass()->getClassName() : nullptr;
-    };
     const bool started = h.start();
-    const char* driver = driverClass();  // the class outlives the service
-    fill(r, h.report(), driver);
+    // The class name outlives the service.
+    const char* driver = h.service() ? h.service()->getMetaClass()->getClassName() : nullptr;
     const hx::harness::HarnessReport first = h.report();
+    fill(r, first, driver);
     if (first.configured && first.rate != o.rate) {
         char why[160];
         std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u", unsigned(o.rate),

@@ -22,7 +22,7 @@ bool APIStreamingInfo::can(uint8_t channels, uint8_t bits, uint32_t rate, bool d
     if (!mContinuous) {
         unsigned n = mNumRates < 16 ? mNumRates : 16;
         for (unsigned i = 0; i < n; ++i)
-            if (isSupportedRate(mRates[i]) && mRates[i] == rate)
+            if (mRates[i] == rate)
                 return true;
         return false;
     }

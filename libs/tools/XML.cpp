@@ -19,6 +19,14 @@ inline bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool isNameChar(char c) { return cfIsCSymbol(c) || isAsciiDigit(c); }
 inline bool isNameStart(char c) { return cfIsAlpha(c) || isAsciiDigit(c); }
 
+// A freshly made node or attribute whose adding was refused is ours to
+// delete; added, it belongs to the collection.
+template <class T>
+T* keptOrDeleted(T* made, T* added) {
+    if (!added) delete made;
+    return added;
+}
+
 inline bool startsComment(char const* p) { return p[0] == '<' && p[1] == '!' && p[2] == '-' && p[3] == '-'; }
 
 // Passes "<!--...-->" at p to the element's comment hook; returns where
@@ -131,20 +139,12 @@ Node* Node::addNode(Node* node) {
 
 Node* Node::addNode(ZrString const& name) {
     Node* node = new Node(mDoc, name);
-    if (!addNode(node)) {
-        delete node;
-        return nullptr;
-    }
-    return node;
+    return keptOrDeleted(node, addNode(node));
 }
 
 Node* Node::addNode(const char* name) {
     Node* node = new Node(mDoc, name);
-    if (!addNode(node)) {
-        delete node;
-        return nullptr;
-    }
-    return node;
+    return keptOrDeleted(node, addNode(node));
 }
 
 Node* Node::getNode(ZrString const& name) {
@@ -184,29 +184,17 @@ Attribute* Node::addAttribute(Attribute* attribute) {
 
 Attribute* Node::addAttribute(ZrString const& name, int value) {
     Attribute* a = new Attribute(name, value);
-    if (!addAttribute(a)) {
-        delete a;
-        return nullptr;
-    }
-    return a;
+    return keptOrDeleted(a, addAttribute(a));
 }
 
 Attribute* Node::addAttribute(ZrString const& name, float value) {
     Attribute* a = new Attribute(name, value);
-    if (!addAttribute(a)) {
-        delete a;
-        return nullptr;
-    }
-    return a;
+    return keptOrDeleted(a, addAttribute(a));
 }
 
 Attribute* Node::addAttribute(ZrString const& name, ZrString const& value) {
     Attribute* a = new Attribute(name, static_cast<const char*>(value));
-    if (!addAttribute(a)) {
-        delete a;
-        return nullptr;
-    }
-    return a;
+    return keptOrDeleted(a, addAttribute(a));
 }
 
 Attribute* Node::findAttribute(const char* name) {
@@ -222,11 +210,7 @@ Attribute* Node::getAttribute(const char* name, bool create) {
     Attribute* a = findAttribute(name);
     if (a || !create || !name) return a;
     a = new Attribute(name);
-    if (!addAttribute(a)) {
-        delete a;
-        return nullptr;
-    }
-    return a;
+    return keptOrDeleted(a, addAttribute(a));
 }
 
 Attribute* Node::getAttribute(int index) { return static_cast<Attribute*>(mAttributes.atPos(index)); }
@@ -343,10 +327,7 @@ char* Node::readChild(char* text, int depth) {
     if (depth > kMaxDepth) return nullptr;
     char* rest = skipNodeName(text);
     Node* child = new Node(mDoc, text);
-    if (!addNode(child)) {
-        delete child;
-        return nullptr;
-    }
+    if (!keptOrDeleted(child, addNode(child))) return nullptr;
     return child->parseNode(rest, depth);
 }
 
@@ -421,10 +402,7 @@ char* Node::parseNode(char* p, int depth) {
             ZrString value(quote + 1);
             postStreaming(value);
             Attribute* a = new Attribute(p, static_cast<const char*>(value));
-            if (!addAttribute(a)) {
-                delete a;
-                return nullptr;
-            }
+            if (!keptOrDeleted(a, addAttribute(a))) return nullptr;
             p = next;
             continue;
         }

@@ -427,7 +427,6 @@ Doc::~Doc() {}
 bool Doc::onTagHeader(char*) { return true; }
 
 void Doc::load(ZrString const& text) {
-    mBase.assign("");
     ZrString copy(text);
     parse(copy);
 }

@@ -32,8 +32,8 @@ void emptyOutput(ZrByteBuffer& out) {
 }  // namespace
 
 XCodecLZW::XCodecLZW()
-    : mEnc(), mDec(), mEncodeDictionary(nullptr), mDecodeDictionary(nullptr), mDecodeEntries(nullptr),
-      mOutputShort(false) {
+    : mEnc(), mDec(), mEncodeDictionary(nullptr), mDecodeDictionary(nullptr), mEncodeEntries(nullptr),
+      mDecodeEntries(nullptr), mOutputShort(false) {
     mEnc.startWidth = mDec.startWidth = kStartWidth;
     mEnc.width = mDec.width = kStartWidth;
     mEnc.literalCount = mDec.literalCount = 1u << (kStartWidth - 1);
@@ -44,19 +44,18 @@ XCodecLZW::XCodecLZW()
 XCodecLZW::~XCodecLZW() {
     delete[] mEncodeDictionary;
     delete[] mDecodeDictionary;
+    delete[] mEncodeEntries;
     delete[] mDecodeEntries;
 }
 
 // ---------------------------------------------------------------- encoder
 
 bool XCodecLZW::initDictionary_1_Encode() {
-    for (unsigned i = 0; i < kLiterals; ++i) {
-        XEncodeDictionaryValue* e = new (std::nothrow) XEncodeDictionaryValue{i, i, nullptr, nullptr};
-        if (!e) {
-            removeDictionaryEncode();
-            return false;
-        }
-        mEncodeDictionary[i] = e;
+    mEncodeEntries = new (std::nothrow) XEncodeDictionaryValue[kDictionarySize];
+    if (!mEncodeEntries) return false;
+    for (unsigned i = 0; i < kDictionarySize; ++i) {
+        mEncodeEntries[i] = XEncodeDictionaryValue{i < kLiterals ? i : 0, i, nullptr, nullptr};
+        mEncodeDictionary[i] = &mEncodeEntries[i];
     }
     mEnc.nextCode = kLiterals;
     mEnc.width = mEnc.startWidth;
@@ -65,10 +64,8 @@ bool XCodecLZW::initDictionary_1_Encode() {
 
 void XCodecLZW::initDictionary_2_Encode() {
     for (unsigned i = 0; i < kDictionarySize; ++i) {
-        XEncodeDictionaryValue* e = mEncodeDictionary[i];
-        if (!e) continue;
-        e->firstChild = nullptr;
-        e->nextSibling = nullptr;
+        mEncodeDictionary[i]->firstChild = nullptr;
+        mEncodeDictionary[i]->nextSibling = nullptr;
     }
     mEnc.nextCode = kLiterals;
     mEnc.width = mEnc.startWidth;
@@ -81,13 +78,8 @@ XEncodeDictionaryValue* XCodecLZW::findNode(XEncodeDictionaryValue* entry, unsig
     return n;
 }
 
-bool XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte) {
+void XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte) {
     XEncodeDictionaryValue* e = mEncodeDictionary[mEnc.nextCode];
-    if (!e) {
-        e = new (std::nothrow) XEncodeDictionaryValue{0, mEnc.nextCode, nullptr, nullptr};
-        if (!e) return false;
-        mEncodeDictionary[mEnc.nextCode] = e;
-    }
     e->byte = byte;
     e->firstChild = nullptr;
     e->nextSibling = nullptr;
@@ -98,7 +90,6 @@ bool XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* f
     ++mEnc.nextCode;
     if (mEnc.nextCode == (1u << mEnc.width)) ++mEnc.width;
     if (idDictionaryFull()) initDictionary_2_Encode();
-    return true;
 }
 
 void XCodecLZW::putByte(unsigned char b, ZrByteBuffer& out) {
@@ -141,11 +132,9 @@ unsigned XCodecLZW::readInput(ZrByteBuffer& in) {
 bool XCodecLZW::isEndInput(ZrByteBuffer& in) const { return mEnc.inBits < 8 && in.eos(); }
 
 void XCodecLZW::removeDictionaryEncode() {
-    for (unsigned i = 0; i < kDictionarySize; ++i) {
-        if (!mEncodeDictionary[i]) break;
-        delete mEncodeDictionary[i];
-        mEncodeDictionary[i] = nullptr;
-    }
+    for (unsigned i = 0; i < kDictionarySize; ++i) mEncodeDictionary[i] = nullptr;
+    delete[] mEncodeEntries;
+    mEncodeEntries = nullptr;
 }
 
 bool XCodecLZW::encode(ZrByteBuffer& in, ZrByteBuffer& out) {
@@ -175,11 +164,7 @@ bool XCodecLZW::encode(ZrByteBuffer& in, ZrByteBuffer& out) {
             continue;
         }
         writeCodeLR(w->code, out);
-        if (!addNode(w, n, c)) {
-            removeDictionaryEncode();
-            trimOutput(out);
-            return false;
-        }
+        addNode(w, n, c);
         w = mEncodeDictionary[c];
     }
     writeCodeLR(w->code, out);

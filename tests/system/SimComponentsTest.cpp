@@ -29,6 +29,24 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at)
 }
 uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 
+// What a progress display writes while a run of total seconds reports
+// `updates` evenly spaced positions up to its end.
+std::string progressText(double total, bool enabled, bool terminal, int updates)
+{
+    char* buf = nullptr;
+    size_t size = 0;
+    std::FILE* f = open_memstream(&buf, &size);
+    {
+        Progress p(total, enabled, f, terminal);
+        for (int i = 1; i <= updates; ++i)
+            p.update(total * i / updates);
+    }
+    std::fclose(f);
+    std::string text(buf, size);
+    free(buf);
+    return text;
+}
+
 }  // namespace
 
 TEST(SimOptions, DefaultsAreTheDefaultScenario)
@@ -206,46 +224,17 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
 
 TEST(SimProgress, ShortOrQuietRunsShowNothing)
 {
-    for (auto [seconds, enabled] : {std::pair{1.0, true}, std::pair{60.0, false}}) {
-        char* buf = nullptr;
-        size_t size = 0;
-        std::FILE* f = open_memstream(&buf, &size);
-        {
-            Progress p(seconds, enabled, f, false);
-            for (int i = 1; i <= 10; ++i)
-                p.update(seconds * i / 10);
-        }
-        std::fclose(f);
-        EXPECT_EQ(size, 0u);
-        free(buf);
-    }
+    for (auto [seconds, enabled] : {std::pair{1.0, true}, std::pair{60.0, false}})
+        EXPECT_EQ(progressText(seconds, enabled, false, 10).size(), 0u);
 }
 
 TEST(SimProgress, LongRunsShowEachTenthOnceOrEachSecondInPlace)
 {
-    char* buf = nullptr;
-    size_t size = 0;
-    std::FILE* f = open_memstream(&buf, &size);
-    {
-        Progress p(10.0, true, f, false);
-        for (int i = 1; i <= 100; ++i)
-            p.update(i / 10.0);
-    }
-    std::fclose(f);
-    std::string text(buf, size);
-    free(buf);
+    std::string text = progressText(10.0, true, false, 100);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
     EXPECT_NE(text.find("streaming 100% (10.0 s of 10 s)\n"), std::string::npos) << text;
 
-    f = open_memstream(&buf, &size);
-    {
-        Progress p(6.0, true, f, true);
-        for (int i = 1; i <= 60; ++i)
-            p.update(i / 10.0);
-    }
-    std::fclose(f);
-    text.assign(buf, size);
-    free(buf);
+    text = progressText(6.0, true, true, 60);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 6) << text;
     EXPECT_TRUE(text.ends_with("\rstreaming 6 s of 6 s\n")) << text;
 }

@@ -275,13 +275,12 @@ void XCodecLZW::decode(ZrByteBuffer& in, ZrByteBuffer& out) {
         unsigned first = 0;
         unsigned prev = k;
         writeString(prev, k, first, out);
-        while (!in.eos() || mDec.inBits >= mDec.width) {
-            if (!readCodeLR(in, k)) break;
+        // readCodeLR is false once no whole code is left.
+        while (readCodeLR(in, k)) {
             if (k > mDec.nextCode) break;
             writeString(prev, k, first, out);
             if (mDec.nextCode == kDecoderRestart) {
                 initDictionary_2_Decode();
-                if (in.eos() && mDec.inBits < mDec.width) break;
                 if (!readCodeLR(in, k) || k >= kLiterals) break;
                 writeString(k, k, first, out);
             } else {

@@ -35,7 +35,7 @@ void sweepDecoder(const DecoderCase& c, uint32_t stride) {
                 const uint32_t n = done + f * c.channels() + ch;
                 const uint32_t v = uint32_t((uint64_t(n % total) * stride) % kValues);
                 values[f * c.channels() + ch] = v;
-                placeSample(in, c.wordUnits, f, ch, v);
+                placeSample(in, c, f, ch, v);
             }
         }
         DMA_CONVERT_DATA dv = makeRecord(in, out.data()), dc = makeRecord(in, want.data());

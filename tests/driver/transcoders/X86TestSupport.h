@@ -1,10 +1,12 @@
 // Shared pieces of the x86 converter tests: the table of hand-written
 // members with their portable twins, a checked call (callee-saved registers,
-// stack, x87 tag word), and comparisons of a member against its twin that
-// include the bytes around the output block.
+// stack, x87 tag word), comparisons of a member against its twin that
+// include the bytes around the output block, and sample placement in a
+// decoder block through the wire-format model.
 #pragma once
 
 #include "driver/transcoders/x86/DMAConvertX86.h"
+#include "tests/driver/transcoders/WireFormatModel.h"
 #include "tests/driver/transcoders/X86CallHarness.h"
 
 #include <gtest/gtest.h>
@@ -197,18 +199,17 @@ inline void fillRandom(std::mt19937_64& rng, uint8_t* p, size_t n) {
         p[i] = uint8_t(rng());
 }
 
-// Puts the 24-bit value v as channel ch of frame f into a decoder block.
-inline void placeSample(uint8_t* block, bool wordUnits, unsigned f, unsigned ch, uint32_t v) {
-    const unsigned lane = ch / 2, half = ch % 2;
-    for (unsigned i = 0; i < 24; ++i) {
-        const unsigned unit = 64 * f + 32 * half + i;
-        const bool bit = (v >> (23 - i)) & 1;
-        if (wordUnits) {
-            uint8_t* u = block + 2 * unit + lane / 8;
-            *u = uint8_t((*u & ~(1u << (lane % 8))) | (unsigned(bit) << (lane % 8)));
-        } else {
-            block[unit] = uint8_t((block[unit] & ~(1u << lane)) | (unsigned(bit) << lane));
-        }
+// Puts the 24-bit value v as channel ch of frame f into the member's decoder
+// block, each bit where the wire-format model places it.
+inline void placeSample(uint8_t* block, const DecoderCase& c, unsigned f, unsigned ch, uint32_t v) {
+    const wire::DecoderFormat fmt = wire::bitSlicedDecoder(c.channels());
+    for (unsigned bit = 31; bit >= 8; --bit) {
+        const wire::BitLocation at = wire::decoderBitLocation(fmt, f, ch, bit);
+        const uint8_t mask = uint8_t(1u << at.bit);
+        if ((v >> (bit - 8)) & 1u)
+            block[at.byte] |= mask;
+        else
+            block[at.byte] &= uint8_t(~mask);
     }
 }
 

@@ -6,17 +6,21 @@
 
 namespace {
 
-// Pairs routed pairs a frame; Digits[k] names the source of output pair k.
-template <unsigned Pairs, unsigned... Digits>
-void route(int32_t* samples, std::size_t frames) {
-    static_assert(sizeof...(Digits) == Pairs);
+// Frames of 2 x sizeof...(Digits) samples, count in samples; Digits[k] names
+// the source pair of output pair k.
+template <unsigned... Digits>
+void route(int32_t* samples, u_int32_t count) {
+    constexpr unsigned kPairs = sizeof...(Digits);
     constexpr unsigned kDigits[] = {Digits...};
-    constexpr unsigned kC = 2 * Pairs;
+    constexpr unsigned kC = 2 * kPairs;
+    if (samples == nullptr)
+        return;
+    const std::size_t frames = count / kC;
     for (std::size_t f = 0; f < frames; ++f, samples += kC) {
         int32_t in[kC];
         for (unsigned i = 0; i < kC; ++i)
             in[i] = samples[i];
-        for (unsigned k = 0; k < Pairs; ++k) {
+        for (unsigned k = 0; k < kPairs; ++k) {
             // Pairs routed to themselves are left alone.
             if (kDigits[k] != k) {
                 samples[2 * k] = in[2 * kDigits[k]];
@@ -24,20 +28,6 @@ void route(int32_t* samples, std::size_t frames) {
             }
         }
     }
-}
-
-template <unsigned Digit0, unsigned Digit1, unsigned Digit2>
-void routeLX610(int32_t* samples, u_int32_t count) {
-    if (samples == nullptr || count < 6)
-        return;
-    route<3, Digit0, Digit1, Digit2>(samples, count / 6);
-}
-
-template <unsigned Digit0, unsigned Digit1>
-void routeLX150(int32_t* samples, u_int32_t count) {
-    if (samples == nullptr || count < 4)
-        return;
-    route<2, Digit0, Digit1>(samples, count / 4);
 }
 
 // Zeros channels First and First+1 of frames of C samples.
@@ -54,7 +44,7 @@ void silence(int32_t* samples, std::size_t frames) {
 extern "C" {
 
 #define HX_DEFINE_LX610(a, b, c) \
-    void postprocessLX610_##a##b##c(int32_t* samples, u_int32_t count) { routeLX610<a, b, c>(samples, count); }
+    void postprocessLX610_##a##b##c(int32_t* samples, u_int32_t count) { route<a, b, c>(samples, count); }
 HX_DEFINE_LX610(0, 0, 0) HX_DEFINE_LX610(0, 0, 1) HX_DEFINE_LX610(0, 0, 2)
 HX_DEFINE_LX610(0, 1, 0) HX_DEFINE_LX610(0, 1, 1)
 HX_DEFINE_LX610(0, 2, 0) HX_DEFINE_LX610(0, 2, 1) HX_DEFINE_LX610(0, 2, 2)
@@ -69,9 +59,9 @@ HX_DEFINE_LX610(2, 2, 0) HX_DEFINE_LX610(2, 2, 1) HX_DEFINE_LX610(2, 2, 2)
 // Every pair routed to itself: nothing to do.
 void postprocessLX610_012(int32_t*, u_int32_t) {}
 
-void postprocessLX150_00(int32_t* samples, u_int32_t count) { routeLX150<0, 0>(samples, count); }
-void postprocessLX150_10(int32_t* samples, u_int32_t count) { routeLX150<1, 0>(samples, count); }
-void postprocessLX150_11(int32_t* samples, u_int32_t count) { routeLX150<1, 1>(samples, count); }
+void postprocessLX150_00(int32_t* samples, u_int32_t count) { route<0, 0>(samples, count); }
+void postprocessLX150_10(int32_t* samples, u_int32_t count) { route<1, 0>(samples, count); }
+void postprocessLX150_11(int32_t* samples, u_int32_t count) { route<1, 1>(samples, count); }
 
 void postprocessPellixBugFix(int32_t* samples, u_int32_t count) {
     if (samples != nullptr)

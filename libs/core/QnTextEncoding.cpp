@@ -1,26 +1,16 @@
 #include "libs/core/QnTextEncoding.h"
 
 #include "libs/core/QnMemory.h"
+#include "libs/core/QnUtfDecode.h"
 
 namespace Core {
 
 namespace {
 
-// Bytes that follow a lead byte.
-inline unsigned trailingBytes(unsigned char lead) {
-    if (lead < 0xC0) return 0;
-    if (lead < 0xE0) return 1;
-    if (lead < 0xF0) return 2;
-    if (lead < 0xF8) return 3;
-    if (lead < 0xFC) return 4;
-    return 5;
-}
+using QnUtf::isSurrogate;
 
-constexpr unsigned kOffsetsFromUTF8[6] = {0x00000000u, 0x00003080u, 0x000E2080u,
-                                          0x03C82080u, 0xFA082080u, 0x82082080u};
 constexpr unsigned char kFirstByteMark[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
 
-inline bool isSurrogate(unsigned cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 inline bool isWritable(unsigned cp) { return cp != 0 && cp <= 0x10FFFF && !isSurrogate(cp); }
 
 inline unsigned unitSizeOf(Encoding e) {
@@ -35,22 +25,8 @@ inline unsigned unitSizeOf(Encoding e) {
 
 bool isLegalUTF8(const unsigned char* seq, int length) {
     if (!seq || length < 1 || length > 4) return false;
-    const unsigned char lead = seq[0];
-    if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4) return false;
-    if (static_cast<int>(trailingBytes(lead)) + 1 != length) return false;
-    // Front to back, stopping at the first bad byte, so nothing after a NUL
-    // (never a valid continuation) is looked at.
-    for (int i = 1; i < length; ++i) {
-        const unsigned char b = seq[i];
-        if (b < 0x80 || b > 0xBF) return false;
-        if (i == 1) {
-            if (lead == 0xE0 && b < 0xA0) return false;  // overlong 3-byte form
-            if (lead == 0xED && b > 0x9F) return false;  // surrogates
-            if (lead == 0xF0 && b < 0x90) return false;  // overlong 4-byte form
-            if (lead == 0xF4 && b > 0x8F) return false;  // above 0x10FFFF
-        }
-    }
-    return true;
+    if (static_cast<int>(QnUtf::trailingBytes(seq[0])) + 1 != length) return false;
+    return QnUtf::isLegalSequence(seq, static_cast<unsigned>(length));
 }
 
 unsigned utf8NumBytes(unsigned cp) {
@@ -73,47 +49,11 @@ unsigned toUtf8(unsigned char* dst, unsigned cp) {
 }
 
 unsigned fetchUtf8(const unsigned char*& cursor, unsigned long long& count, bool& ok) {
-    // Nothing is read from an empty source.
-    if (count == 0) {
-        ok = false;
-        return 0;
-    }
-    const unsigned n = trailingBytes(*cursor);
-    if (count > n && isLegalUTF8(cursor, static_cast<int>(n) + 1)) {
-        unsigned value = 0;
-        for (unsigned i = 0; i <= n; ++i) value = (value << 6) + cursor[i];
-        value -= kOffsetsFromUTF8[n];
-        cursor += n + 1;
-        count -= n + 1;
-        ok = true;
-        return value;
-    }
-    // Illegal or cut short: pass over the lead byte only.
-    const unsigned value = *cursor;
-    ++cursor;
-    --count;
-    ok = false;
-    return value;
+    return QnUtf::fetchUtf8(cursor, count, ok);
 }
 
 unsigned fetchUtf16(const unsigned short*& cursor, unsigned long long& count) {
-    if (count == 0) return 0;
-    const unsigned short* start = cursor;
-    const unsigned long long startCount = count;
-    const unsigned u = *cursor++;
-    --count;
-    if (u < 0xD800 || u > 0xDFFF) return u;
-    if (u <= 0xDBFF && count > 0) {
-        const unsigned low = *cursor;
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-            ++cursor;
-            --count;
-            return 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-        }
-    }
-    cursor = start;
-    count = startCount;
-    return 0;
+    return QnUtf::fetchUtf16(cursor, count);
 }
 
 unsigned long long toUtf8(unsigned char* dst, unsigned long long dstSize, unsigned*& src,

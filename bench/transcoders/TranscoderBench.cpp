@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -230,32 +229,24 @@ void registerInPlace() {
     }
 }
 
-// Keeps every run's time per iteration and prints the summary table.
-class SummaryReporter : public benchmark::ConsoleReporter {
+// Prints the summary table after the runs.
+class SummaryReporter : public hxbench::TimingReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs)
-            if (r.iterations > 0)
-                mNs[r.benchmark_name()] = r.real_accumulated_time * 1e9 / double(r.iterations);
-    }
     void Finalize() override {
-        ConsoleReporter::Finalize();
+        TimingReporter::Finalize();
         std::printf("\n%-36s %12s %12s %14s\n", "converter", "time (ns)", "x memcpy", "vs reference");
         for (const std::string& name : gConverters) {
-            if (!mNs.count("convert/" + name) || !mNs.count("memcpy/" + name))
+            if (!ns.count("convert/" + name) || !ns.count("memcpy/" + name))
                 continue;  // filtered out
-            const double t = mNs["convert/" + name], m = mNs["memcpy/" + name];
-            const auto ref = mNs.find("reference/" + name);
+            const double t = ns["convert/" + name], m = ns["memcpy/" + name];
+            const auto ref = ns.find("reference/" + name);
             std::printf("%-36s %12.1f %12.2f", name.c_str(), t, m > 0 ? t / m : 0.0);
-            if (ref != mNs.end() && t > 0)
+            if (ref != ns.end() && t > 0)
                 std::printf(" %12.1fx\n", ref->second / t);
             else
                 std::printf(" %14s\n", "-");
         }
     }
-private:
-    std::map<std::string, double> mNs;
 };
 
 }  // namespace

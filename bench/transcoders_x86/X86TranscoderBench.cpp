@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -123,22 +122,7 @@ void registerAll() {
     }
 }
 
-// Keeps every run's time per iteration for the summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> ns;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ns[r.benchmark_name()] = r.GetAdjustedRealTime() *
-                                         (r.time_unit == benchmark::kNanosecond ? 1.0
-                                          : r.time_unit == benchmark::kMicrosecond ? 1e3
-                                          : r.time_unit == benchmark::kMillisecond ? 1e6 : 1e9);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-void printSummary(const SummaryReporter& rep) {
+void printSummary(const TimingReporter& rep) {
     std::printf("\n%-30s %-5s %10s %10s %12s\n", "slot", "form", "ns/call", "x memcpy", "% of ref");
     for (const Slot& s : kSlots) {
         const std::string n = s.name;
@@ -193,7 +177,7 @@ int main(int argc, char** argv) {
         return hxbench::countMode(std::atol(argv[2]));
     hxbench::registerAll();
     benchmark::Initialize(&argc, argv);
-    hxbench::SummaryReporter reporter;
+    hxbench::TimingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     hxbench::printSummary(reporter);
     benchmark::Shutdown();

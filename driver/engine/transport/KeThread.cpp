@@ -4,6 +4,26 @@
 #include "platform/base/MachThread.h"
 #include "platform/kern/IOLib.h"
 
+namespace {
+
+// The time-constraint policy of a thread, from microseconds.
+bool setTimeConstraint(thread_t thread, uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs)
+{
+    thread_time_constraint_policy_data_t policy{};
+    uint64_t v = 0;
+    nanoseconds_to_absolutetime(uint64_t(periodUs) * 1000, &v);
+    policy.period = uint32_t(v);
+    nanoseconds_to_absolutetime(uint64_t(computationUs) * 1000, &v);
+    policy.computation = uint32_t(v);
+    nanoseconds_to_absolutetime(uint64_t(constraintUs) * 1000, &v);
+    policy.constraint = uint32_t(v);
+    policy.preemptible = 1;
+    return thread_policy_set(thread, THREAD_TIME_CONSTRAINT_POLICY, reinterpret_cast<thread_policy_t>(&policy),
+                             THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
+}
+
+}  // namespace
+
 void KeThread::init()
 {
     mServiceLock.store(0);
@@ -63,19 +83,8 @@ void KeThread::run()
     IOLog("KeThread::run ENTER\n");
     // Without the thread handle (not yet stored by create) the policy is
     // applied to the current thread's port.
-    if (!setRealtime(1000, 300, 900)) {
-        thread_time_constraint_policy_data_t policy{};
-        uint64_t v = 0;
-        nanoseconds_to_absolutetime(1000ull * 1000, &v);
-        policy.period = uint32_t(v);
-        nanoseconds_to_absolutetime(300ull * 1000, &v);
-        policy.computation = uint32_t(v);
-        nanoseconds_to_absolutetime(900ull * 1000, &v);
-        policy.constraint = uint32_t(v);
-        policy.preemptible = 1;
-        thread_policy_set(current_thread(), THREAD_TIME_CONSTRAINT_POLICY, reinterpret_cast<thread_policy_t>(&policy),
-                          THREAD_TIME_CONSTRAINT_POLICY_COUNT);
-    }
+    if (!setRealtime(1000, 300, 900))
+        setTimeConstraint(current_thread(), 1000, 300, 900);
     while (!mStop.load(std::memory_order_acquire)) {
         if (serviceLock()) {
             if (KeThreadService service = mService.load(std::memory_order_acquire))
@@ -96,19 +105,7 @@ void KeThread::run()
 bool KeThread::setRealtime(uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs)
 {
     const thread_t handle = mThread.load(std::memory_order_acquire);
-    if (!handle)
-        return false;
-    thread_time_constraint_policy_data_t policy{};
-    uint64_t v = 0;
-    nanoseconds_to_absolutetime(uint64_t(periodUs) * 1000, &v);
-    policy.period = uint32_t(v);
-    nanoseconds_to_absolutetime(uint64_t(computationUs) * 1000, &v);
-    policy.computation = uint32_t(v);
-    nanoseconds_to_absolutetime(uint64_t(constraintUs) * 1000, &v);
-    policy.constraint = uint32_t(v);
-    policy.preemptible = 1;
-    return thread_policy_set(handle, THREAD_TIME_CONSTRAINT_POLICY, reinterpret_cast<thread_policy_t>(&policy),
-                             THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
+    return handle && setTimeConstraint(handle, periodUs, computationUs, constraintUs);
 }
 
 void KeThread::term()

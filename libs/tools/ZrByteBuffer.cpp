@@ -101,12 +101,11 @@ unsigned char ZrByteBuffer::peek(unsigned i) const {
 
 unsigned ZrByteBuffer::readUpTo(unsigned char* dst, unsigned n) {
     if (!dst || !buffer) return 0;
-    unsigned done = 0;
-    while (readPos < size && n > 0) {
-        dst[done++] = buffer[readPos++];
-        --n;
-    }
-    return done;
+    unsigned left = readPos < size ? size - readPos : 0;
+    if (n > left) n = left;
+    std::memmove(dst, buffer + readPos, n);
+    readPos += n;
+    return n;
 }
 
 ZrByteBuffer& ZrByteBuffer::read(void* dst, unsigned n) {
@@ -122,16 +121,16 @@ ZrByteBuffer& ZrByteBuffer::readAndAlloc(void*& dst, unsigned n) {
 
 ZrByteBuffer& ZrByteBuffer::writeBytes(void const* data, unsigned n) {
     if (!data) return *this;
-    unsigned char const* src = static_cast<unsigned char const*>(data);
     if (static_cast<unsigned long long>(writePos) + n > size && !borrowed) {
         unsigned long long grown = 2ull * (static_cast<unsigned long long>(size) + n);
         if (grown > 0xFFFFFFFFull) grown = 0xFFFFFFFFull;
         resizeAndKeep(static_cast<unsigned>(grown));
     }
-    while (writePos < size && n > 0) {
-        buffer[writePos++] = *src++;
-        --n;
-    }
+    // A borrowed (or unexpandable) buffer takes what fits.
+    if (writePos >= size) return *this;
+    if (n > size - writePos) n = size - writePos;
+    std::memmove(buffer + writePos, data, n);
+    writePos += n;
     return *this;
 }
 

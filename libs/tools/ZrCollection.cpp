@@ -1,7 +1,6 @@
 #include "libs/tools/ZrCollection.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -37,9 +36,7 @@ bool ZrCollection::add(ZrObject* obj) {
     if (!obj) return false;
     if (mCount == mCapacity) {
         if (mCapacity >= kGrowthLimit) return false;
-        int grown = mCapacity * 2;
-        if (grown < mCapacity) grown = kGrowthLimit;
-        expand(grown);
+        expand(mCapacity * 2);
     }
     mItems[mCount++] = obj;
     obj->incReferences();
@@ -62,7 +59,6 @@ ZrCollection& ZrCollection::removeAll() {
         if (obj) obj->decReferences();
         mItems[i] = nullptr;
     }
-    std::memset(static_cast<void*>(mItems), 0, sizeof(ZrObject*) * static_cast<size_t>(mCapacity));
     mCount = 0;
     return *this;
 }

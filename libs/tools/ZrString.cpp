@@ -187,10 +187,7 @@ int ZrString::match(char const* pattern) const {
 ZrString& ZrString::trimLeft() {
     int i = 0;
     while (i < length && cfIsSpace(text[i])) ++i;
-    if (i > 0) {
-        ZrString rest(text + i);
-        assign(rest);
-    }
+    if (i > 0) assign(text + i);  // assign copies a tail of its own text first
     return *this;
 }
 

@@ -236,31 +236,30 @@ struct BusCore {
         });
     }
 
+    // The first armed fault that matches decides: a stall or failure keeps
+    // the request from the device, a delay holds back the device's answer.
     void answer(Transfer& t) {
-        Port* p = portOf(t.port);
-        static std::vector<FaultRule> kNoFaults;
-        for (FaultRule& rule : p ? p->faults : kNoFaults) {
-            if (!rule.match.matches(t.setup) || (!rule.forever && rule.remaining == 0)) continue;
-            ++rule.hits;
-            if (!rule.forever) --rule.remaining;
-            if (rule.fault.kind != Fault::Kind::Delay) {
-                t.status = rule.fault.status;
-                t.length = 0;
-                t.deliverNanos = t.dueNanos;
-                t.answered = true;
-                return;
+        uint64_t delayNanos = 0;
+        if (Port* p = portOf(t.port)) {
+            for (FaultRule& rule : p->faults) {
+                if (!rule.match.matches(t.setup) || (!rule.forever && rule.remaining == 0)) continue;
+                ++rule.hits;
+                if (!rule.forever) --rule.remaining;
+                if (rule.fault.kind != Fault::Kind::Delay) {
+                    t.status = rule.fault.status;
+                    t.length = 0;
+                    t.deliverNanos = t.dueNanos;
+                    t.answered = true;
+                    return;
+                }
+                delayNanos = (uint64_t)rule.fault.delayMs * kFrameNanos;
+                break;
             }
-            const ControlResult r = t.model->control(t.setup, t.data.data());
-            t.status = r.status;
-            t.length = r.length;
-            t.deliverNanos = t.dueNanos + (uint64_t)rule.fault.delayMs * kFrameNanos;
-            t.answered = true;
-            return;
         }
         const ControlResult r = t.model->control(t.setup, t.data.data());
         t.status = r.status;
         t.length = std::min<uint32_t>(r.length, t.setup.wLength);
-        t.deliverNanos = t.dueNanos;
+        t.deliverNanos = t.dueNanos + delayNanos;
         t.answered = true;
     }
 

@@ -347,9 +347,9 @@ struct BusCore {
     }
 
     // Serves packet k at its (micro)frame: the OUT payload is the one fetched
-    // ahead, the IN payload is written now.
-    void serveIsoch(IsochTransfer& t, uint64_t now) {
-        if (!t.in) fetchOut(t, now);
+    // ahead (serveIsochronous has fetched up to a frame past `now`, so every
+    // packet due now is in), the IN payload is written now.
+    void serveIsoch(IsochTransfer& t) {
         const uint32_t k = t.next++;
         IOUSBHostIsochronousFrame& f = t.frames[k];
         const uint64_t unit = t.unitOf(k);
@@ -388,7 +388,7 @@ struct BusCore {
             if (unit == UINT64_MAX) break;
             for (bool in : {false, true})
                 for (auto& t : isoch)
-                    if (t->in == in && t->next < t->count && t->unitOf(t->next) == unit) serveIsoch(*t, now);
+                    if (t->in == in && t->next < t->count && t->unitOf(t->next) == unit) serveIsoch(*t);
         }
         uint64_t next = UINT64_MAX;
         for (size_t i = 0; i < isoch.size();) {

@@ -16,8 +16,8 @@ void* IOMalloc(vm_size_t size);
 void* IOMallocZero(vm_size_t size);
 void IOFree(void* address, vm_size_t size);
 
-// Page-aligned (or more, when asked) memory from an anonymous memfd; the
-// alignment must be a power of two. Null for size 0.
+// Page-aligned (or more, when asked) zero-filled memory from an anonymous
+// memfd; the alignment must be a power of two. Null for size 0.
 void* IOMallocAligned(vm_size_t size, vm_size_t alignment);
 void IOFreeAligned(void* address, vm_size_t size);
 
@@ -39,7 +39,7 @@ task_t current_task();
 
 // Kernel threads, named by their Mach thread ports. thread_deallocate gives
 // back the creator's reference; the thread's own end is its function
-// returning (thread_terminate on the current thread only marks it).
+// returning (thread_terminate on the current thread only accepts that).
 typedef void (*thread_continue_t)(void* parameter, wait_result_t result);
 kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter,
                                   thread_t* newThread);

@@ -111,9 +111,9 @@ bool IOBufferMemoryDescriptor::initWithCapacity(IOOptionBits options, vm_size_t 
                                                 vm_size_t alignment) {
     if (capacity == 0) return false;
     if (alignment == 0 || (alignment & (alignment - 1)) != 0) alignment = 1;
+    // Zeroed already: the area is a freshly sized memfd.
     void* bytes = IOMallocAligned(capacity, alignment);
     if (!bytes) return false;
-    std::memset(bytes, 0, capacity);
     mCapacity = capacity;
     if (!initWithAddress(bytes, capacity, options & kIODirectionInOut)) {
         IOFreeAligned(bytes, capacity);

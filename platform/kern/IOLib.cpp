@@ -190,11 +190,6 @@ int taskPid(task_t t) {
 
 // ---- threads
 
-namespace {
-// Threads marked ended by thread_terminate (by their own call).
-thread_local bool tTerminated = false;
-}
-
 kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter, thread_t* newThread) {
     if (!continuation || !newThread) return KERN_INVALID_ARGUMENT;
     // Shared, so neither side outlives what the other still touches.
@@ -235,6 +230,5 @@ kern_return_t thread_terminate(thread_t t) {
     if (t == MACH_PORT_NULL) return KERN_INVALID_ARGUMENT;
     // Only a thread's own end is supported: it returns from its function.
     if (t != mach_thread_self()) return KERN_FAILURE;
-    tTerminated = true;
     return KERN_SUCCESS;
 }

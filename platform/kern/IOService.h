@@ -163,8 +163,7 @@ private:
     std::atomic<bool> mHasDriver{false};          // a matched driver started on this nub
     mutable std::mutex mOpenLock;
     IOService* mOpenedBy = nullptr;
-    std::mutex mInterestLock;
-    std::vector<class IOServiceInterestNotifier*> mInterest;
+    std::vector<class IOServiceInterestNotifier*> mInterest;  // guarded by the registry's interest lock
 };
 
 // The power-management root domain: drivers register interest in system

@@ -6,18 +6,13 @@
 #include <vector>
 
 #include "libs/tools/XCodecLZW.h"
+#include "tests/libs/tools/ByteBufferTesting.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes content(ZrByteBuffer const& b) { return Bytes(b.getBuffer(), b.getBuffer() + b.getWritePos()); }
-
-void fill(ZrByteBuffer& b, Bytes const& v) {
-    b.resize(0);
-    if (!v.empty()) b.write(const_cast<unsigned char*>(v.data()), static_cast<unsigned>(v.size()));
-    b.resizeAndKeep(static_cast<unsigned>(v.size()));
-}
+using hx::test::Bytes;
+using hx::test::content;
+using hx::test::fill;
 
 Bytes encode(XCodecLZW& codec, Bytes const& v, bool* ok = nullptr) {
     ZrByteBuffer in;

@@ -8,12 +8,12 @@
 
 #include "libs/tools/ZrByteBuffer.h"
 #include "libs/tools/ZrScanner.h"
+#include "tests/libs/tools/ByteBufferTesting.h"
 
 namespace {
 
-std::vector<unsigned char> content(ZrByteBuffer const& b) {
-    return std::vector<unsigned char>(b.getBuffer(), b.getBuffer() + b.getWritePos());
-}
+using hx::test::content;
+using hx::test::fill;
 
 std::string text(ZrByteBuffer const& b) { return std::string(reinterpret_cast<char const*>(b.getBuffer()), b.getWritePos()); }
 
@@ -221,12 +221,6 @@ TEST(ZrByteBuffer, StorageHandOver) {
     EXPECT_EQ(content(k), (std::vector<unsigned char>{1, 2}));
 }
 
-ZrByteBuffer* bufferOf(std::vector<unsigned char> const& v) {
-    ZrByteBuffer* b = new ZrByteBuffer(static_cast<unsigned>(v.size()));
-    if (!v.empty()) b->write(const_cast<unsigned char*>(v.data()), static_cast<unsigned>(v.size()));
-    return b;
-}
-
 TEST(ZrByteBuffer, UuExamples) {
     struct {
         std::vector<unsigned char> bytes;
@@ -239,16 +233,16 @@ TEST(ZrByteBuffer, UuExamples) {
         {{'a', 'b'}, "OM8"},
     };
     for (auto const& c : cases) {
-        ZrByteBuffer* src = bufferOf(c.bytes);
+        ZrByteBuffer src;
+        fill(src, c.bytes);
         ZrByteBuffer enc;
-        enc.uuEncode(*src);
+        enc.uuEncode(src);
         EXPECT_EQ(text(enc), c.text);
         ZrByteBuffer encoded(static_cast<unsigned>(std::strlen(c.text)));
         encoded.write(c.text, static_cast<unsigned>(std::strlen(c.text)));
         ZrByteBuffer dec;
         dec.uuDecode(encoded);
         EXPECT_EQ(content(dec), c.bytes) << c.text;
-        delete src;
     }
 }
 
@@ -257,16 +251,16 @@ TEST(ZrByteBuffer, UuRoundTripForEveryLengthUpTo300) {
     for (unsigned n = 0; n <= 300; ++n) {
         std::vector<unsigned char> bytes(n);
         for (auto& x : bytes) x = static_cast<unsigned char>(rng());
-        ZrByteBuffer* src = bufferOf(bytes);
+        ZrByteBuffer src;
+        fill(src, bytes);
         ZrByteBuffer enc;
-        enc.uuEncode(*src);
+        enc.uuEncode(src);
         ASSERT_EQ(enc.getWritePos(), (n / 3) * 4 + (n % 3 ? n % 3 + 1 : 0)) << n;
         // Decode from exactly the written characters.
         ZrByteBuffer chars(enc.getBuffer(), enc.getWritePos());
         ZrByteBuffer dec;
         dec.uuDecode(chars);
         ASSERT_EQ(content(dec), bytes) << n;
-        delete src;
     }
 }
 

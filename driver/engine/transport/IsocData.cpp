@@ -119,6 +119,7 @@ void ZrIsocRB::initWrite_Std(ZrFramePatternObserver& pattern, uint32_t& total)
         offset += n * mBytesPerFrame;
         total += n;
     }
+    // Packets no client mixes into go out as silence.
     std::memset(mBuffer, 0, mBufferSize);
     mProcessed = 0;
 }

@@ -504,8 +504,8 @@ void ZrIsocStreaming::rtsIsoWriteCompleteStatic(void* owner, void* parameter, IO
         IOLog("rtsIsoWriteCompleteStatic called with status:%08X\n", status);
     if (!rb->m_bCancel.load(std::memory_order_acquire))
         self->rtsIsoWriteComplete(rb);
-    if (rb->mBuffer)
-        std::memset(rb->mBuffer, 0, rb->mBufferSize);
+    // The buffer is cleared when the block is laid out for its next write
+    // (initWrite_Std), not here: a late mix may still be filling it.
     rb->mCallbackDone.store(true, std::memory_order_release);
     rb->release();
 }

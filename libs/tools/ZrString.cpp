@@ -366,13 +366,14 @@ int cfStrnicmp(char const* a, char const* b, size_t n) {
 }
 
 int cfStricmp(char const* a, char const* b) {
-    size_t la = std::strlen(a);
-    size_t lb = std::strlen(b);
-    int c = cfStrnicmp(a, b, la < lb ? la : lb);
-    if (c) return c;
-    if (la < lb) return -1;
-    if (la > lb) return 1;
-    return 0;
+    // One pass: the terminator orders before every other byte, so the
+    // shorter of two texts that agree up to its end orders first.
+    for (;; ++a, ++b) {
+        unsigned char ca = static_cast<unsigned char>(cfToLower(*a));
+        unsigned char cb = static_cast<unsigned char>(cfToLower(*b));
+        if (ca != cb) return ca < cb ? -1 : 1;
+        if (ca == 0) return 0;
+    }
 }
 
 int zrStrnicmp(char const* a, char const* b, size_t n) {

@@ -32,8 +32,8 @@ void emptyOutput(ZrByteBuffer& out) {
 }  // namespace
 
 XCodecLZW::XCodecLZW()
-    : mEnc(), mDec(), mEncodeDictionary(nullptr), mDecodeDictionary(nullptr), mEncodeEntries(nullptr),
-      mDecodeEntries(nullptr), mOutputShort(false) {
+    : mEnc(), mDec(), mEncodeDictionary(nullptr), mDecodeDictionary(nullptr), mDecodeEntries(nullptr),
+      mOutputShort(false) {
     mEnc.startWidth = mDec.startWidth = kStartWidth;
     mEnc.width = mDec.width = kStartWidth;
     mEnc.literalCount = mDec.literalCount = 1u << (kStartWidth - 1);
@@ -44,18 +44,19 @@ XCodecLZW::XCodecLZW()
 XCodecLZW::~XCodecLZW() {
     delete[] mEncodeDictionary;
     delete[] mDecodeDictionary;
-    delete[] mEncodeEntries;
     delete[] mDecodeEntries;
 }
 
 // ---------------------------------------------------------------- encoder
 
 bool XCodecLZW::initDictionary_1_Encode() {
-    mEncodeEntries = new (std::nothrow) XEncodeDictionaryValue[kDictionarySize];
-    if (!mEncodeEntries) return false;
-    for (unsigned i = 0; i < kDictionarySize; ++i) {
-        mEncodeEntries[i] = XEncodeDictionaryValue{i < kLiterals ? i : 0, i, nullptr, nullptr};
-        mEncodeDictionary[i] = &mEncodeEntries[i];
+    for (unsigned i = 0; i < kLiterals; ++i) {
+        XEncodeDictionaryValue* e = new (std::nothrow) XEncodeDictionaryValue{i, i, nullptr, nullptr};
+        if (!e) {
+            removeDictionaryEncode();
+            return false;
+        }
+        mEncodeDictionary[i] = e;
     }
     mEnc.nextCode = kLiterals;
     mEnc.width = mEnc.startWidth;
@@ -64,8 +65,10 @@ bool XCodecLZW::initDictionary_1_Encode() {
 
 void XCodecLZW::initDictionary_2_Encode() {
     for (unsigned i = 0; i < kDictionarySize; ++i) {
-        mEncodeDictionary[i]->firstChild = nullptr;
-        mEncodeDictionary[i]->nextSibling = nullptr;
+        XEncodeDictionaryValue* e = mEncodeDictionary[i];
+        if (!e) continue;
+        e->firstChild = nullptr;
+        e->nextSibling = nullptr;
     }
     mEnc.nextCode = kLiterals;
     mEnc.width = mEnc.startWidth;
@@ -78,8 +81,13 @@ XEncodeDictionaryValue* XCodecLZW::findNode(XEncodeDictionaryValue* entry, unsig
     return n;
 }
 
-void XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte) {
+bool XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte) {
     XEncodeDictionaryValue* e = mEncodeDictionary[mEnc.nextCode];
+    if (!e) {
+        e = new (std::nothrow) XEncodeDictionaryValue{0, mEnc.nextCode, nullptr, nullptr};
+        if (!e) return false;
+        mEncodeDictionary[mEnc.nextCode] = e;
+    }
     e->byte = byte;
     e->firstChild = nullptr;
     e->nextSibling = nullptr;
@@ -90,6 +98,7 @@ void XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* f
     ++mEnc.nextCode;
     if (mEnc.nextCode == (1u << mEnc.width)) ++mEnc.width;
     if (idDictionaryFull()) initDictionary_2_Encode();
+    return true;
 }
 
 void XCodecLZW::putByte(unsigned char b, ZrByteBuffer& out) {
@@ -132,9 +141,11 @@ unsigned XCodecLZW::readInput(ZrByteBuffer& in) {
 bool XCodecLZW::isEndInput(ZrByteBuffer& in) const { return mEnc.inBits < 8 && in.eos(); }
 
 void XCodecLZW::removeDictionaryEncode() {
-    for (unsigned i = 0; i < kDictionarySize; ++i) mEncodeDictionary[i] = nullptr;
-    delete[] mEncodeEntries;
-    mEncodeEntries = nullptr;
+    for (unsigned i = 0; i < kDictionarySize; ++i) {
+        if (!mEncodeDictionary[i]) break;
+        delete mEncodeDictionary[i];
+        mEncodeDictionary[i] = nullptr;
+    }
 }
 
 bool XCodecLZW::encode(ZrByteBuffer& in, ZrByteBuffer& out) {
@@ -164,7 +175,11 @@ bool XCodecLZW::encode(ZrByteBuffer& in, ZrByteBuffer& out) {
             continue;
         }
         writeCodeLR(w->code, out);
-        addNode(w, n, c);
+        if (!addNode(w, n, c)) {
+            removeDictionaryEncode();
+            trimOutput(out);
+            return false;
+        }
         w = mEncodeDictionary[c];
     }
     writeCodeLR(w->code, out);

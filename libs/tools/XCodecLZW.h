@@ -51,7 +51,7 @@ private:
     bool initDictionary_1_Encode();
     void initDictionary_2_Encode();
     XEncodeDictionaryValue* findNode(XEncodeDictionaryValue* entry, unsigned byte);
-    void addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte);
+    bool addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte);
     bool idDictionaryFull() const { return mEnc.nextCode == kDictionarySize; }
     void writeCodeLR(unsigned code, ZrByteBuffer& out);
     void completeEncodingLR(ZrByteBuffer& out);
@@ -75,8 +75,7 @@ private:
     Half mDec;
     XEncodeDictionaryValue** mEncodeDictionary;
     XDecodeDictionaryValue** mDecodeDictionary;
-    // All entries of each side are made at once; these are their blocks.
-    XEncodeDictionaryValue* mEncodeEntries;
+    // All decoder entries are made at once; this is their block.
     XDecodeDictionaryValue* mDecodeEntries;
     bool mOutputShort;
 };

@@ -255,12 +255,14 @@ public:
         VirtualState& st = vstate();
         {
             std::lock_guard<std::mutex> g(st.m);
-            std::vector<WaitRecord*> hits;
-            for (WaitRecord* r : st.waiting)
-                if (r->cv == &cv) hits.push_back(r);
             // Every waiter runs and re-checks its condition: a notify_one
             // that picked one of them would leave the others uncounted.
-            for (WaitRecord* r : hits) kickLocked(st, r);
+            // kickLocked takes the record out of `waiting`, so the index
+            // stays on a kicked one's successor.
+            for (std::size_t i = 0; i < st.waiting.size();) {
+                if (st.waiting[i]->cv == &cv) kickLocked(st, st.waiting[i]);
+                else ++i;
+            }
         }
         cv.notify_all();
     }

@@ -332,8 +332,6 @@ QnThread::QnThread(qn_uint32 id)
       mpfnEntry(nullptr),
       mpExitValue(nullptr),
       mId(id),
-      mpIncoming(nullptr),
-      mpOrdered(nullptr),
       mMessageState(0),
       mQueuers(0),
       mWakeSemaphore{},
@@ -497,12 +495,7 @@ qn_status QnThread::queueMessage(MessageRequest* request) {
         OSAtomicAdd32Barrier(-1, &mQueuers);
         return QN_ERR_WRONG_STATE;
     }
-    MessageRequest* head;
-    do {
-        head = loadWord(mpIncoming);
-        request->mpNext = head;
-    } while (!OSAtomicCompareAndSwapPtrBarrier(head, request, reinterpret_cast<void* volatile*>(&mpIncoming)));
-    if (head == nullptr) wakeOnce(&mWakeSemaphore);
+    if (mQueue.push(request)) wakeOnce(&mWakeSemaphore);
     OSAtomicAdd32Barrier(-1, &mQueuers);
     return QN_SUCCESS;
 }
@@ -515,30 +508,8 @@ void QnThread::closeQueue() {
 }
 
 void QnThread::cancelQueued(bool waitersOnly) {
-    // Newest-first incoming requests go behind the older ordered ones.
-    MessageRequest* incoming = exchangeWord(mpIncoming, static_cast<MessageRequest*>(nullptr));
-    MessageRequest* reversed = nullptr;
-    while (incoming) {
-        MessageRequest* next = incoming->mpNext;
-        incoming->mpNext = reversed;
-        reversed = incoming;
-        incoming = next;
-    }
-    MessageRequest** tail = &mpOrdered;
-    while (*tail) tail = &(*tail)->mpNext;
-    *tail = reversed;
-
-    MessageRequest** link = &mpOrdered;
-    while (*link) {
-        MessageRequest* request = *link;
-        if (waitersOnly && request->mpEvent == nullptr) {
-            link = &request->mpNext;
-            continue;
-        }
-        *link = request->mpNext;
-        request->mpNext = nullptr;
-        request->process(true);
-    }
+    mQueue.removeIf([waitersOnly](MessageRequest* request) { return !waitersOnly || request->mpEvent != nullptr; },
+                    [](MessageRequest* request) { request->process(true); });
 }
 
 bool QnThread::getMessage(MessageRequest** out, qn_int32 timeoutMs) {
@@ -548,24 +519,13 @@ bool QnThread::getMessage(MessageRequest** out, qn_int32 timeoutMs) {
         debugPrint("%s mMessageState %d unexpected\n", kGetMessageSignature, state);
         return false;
     }
-    if (mpOrdered == nullptr) {
+    if (!mQueue.hasOrdered()) {
         if (timeoutMs > 0 || timeoutMs == -1) {
             if (semaphoreAcquire(&mWakeSemaphore, timeoutMs) != QN_SUCCESS) return false;
         }
-        MessageRequest* incoming = exchangeWord(mpIncoming, static_cast<MessageRequest*>(nullptr));
-        while (incoming) {
-            MessageRequest* next = incoming->mpNext;
-            incoming->mpNext = mpOrdered;
-            mpOrdered = incoming;
-            incoming = next;
-        }
+        mQueue.takeIncoming();
     }
-    MessageRequest* request = mpOrdered;
-    if (request) {
-        mpOrdered = request->mpNext;
-        request->mpNext = nullptr;
-    }
-    *out = request;
+    *out = mQueue.pop();
     return true;
 }
 

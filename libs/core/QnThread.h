@@ -21,6 +21,7 @@
 #include <pthread.h>
 
 #include "libs/core/QnObject.h"
+#include "libs/core/QnRequestList.h"
 #include "libs/core/QnStatus.h"
 #include "libs/core/QnSync.h"
 
@@ -191,8 +192,7 @@ private:
     pfn_threadEntry mpfnEntry;
     void* mpExitValue;
     qn_uint32 mId;
-    MessageRequest* mpIncoming;  // newest first; pushed by any thread
-    MessageRequest* mpOrdered;   // oldest first; the thread's own
+    QnQueue::RequestList<MessageRequest> mQueue;
     qn_int32 mMessageState;      // 0 off, 1 accepting, 2 leaving
     qn_int32 mQueuers;           // queueMessage calls past the state check
     qn_semaphore_t mWakeSemaphore;

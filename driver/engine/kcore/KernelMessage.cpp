@@ -11,19 +11,9 @@ namespace QnKernel {
 namespace {
 
 template <class T>
-T loadWord(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_SEQ_CST);
-}
-template <class T>
 void storeWord(T& word, T value)
 {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
-}
-template <class T>
-T exchangeWord(T& word, T value)
-{
-    return __atomic_exchange_n(&word, value, __ATOMIC_SEQ_CST);
 }
 
 bool casState(uint32_t& word, uint32_t from, uint32_t to)
@@ -260,12 +250,7 @@ qn_status QnThread::queueMessage(MessageRequest* request)
         atomicDec(&mQueuers);
         return QN_ERR_WRONG_STATE;
     }
-    MessageRequest* head;
-    do {
-        head = loadWord(mpIncoming);
-        request->mpNext = head;
-    } while (!detail::cas(reinterpret_cast<void* volatile*>(&mpIncoming), head, request));
-    if (!head)
+    if (mQueue.push(request))
         wakeOnce(&mWakeSemaphore);
     atomicDec(&mQueuers);
     return QN_SUCCESS;
@@ -280,31 +265,8 @@ void QnThread::closeQueue()
 
 void QnThread::cancelQueued(bool waitersOnly)
 {
-    // Newest-first incoming requests go behind the older ordered ones.
-    MessageRequest* incoming = exchangeWord(mpIncoming, static_cast<MessageRequest*>(nullptr));
-    MessageRequest* reversed = nullptr;
-    while (incoming) {
-        MessageRequest* next = incoming->mpNext;
-        incoming->mpNext = reversed;
-        reversed = incoming;
-        incoming = next;
-    }
-    MessageRequest** tail = &mpOrdered;
-    while (*tail)
-        tail = &(*tail)->mpNext;
-    *tail = reversed;
-
-    MessageRequest** link = &mpOrdered;
-    while (*link) {
-        MessageRequest* request = *link;
-        if (waitersOnly && !request->mpEvent) {
-            link = &request->mpNext;
-            continue;
-        }
-        *link = request->mpNext;
-        request->mpNext = nullptr;
-        request->process(true);
-    }
+    mQueue.removeIf([waitersOnly](MessageRequest* request) { return !waitersOnly || request->mpEvent; },
+                    [](MessageRequest* request) { request->process(true); });
 }
 
 void QnThread::endMessaging()
@@ -322,25 +284,14 @@ bool QnThread::getMessage(MessageRequest** out, int32_t timeoutMs)
         IOLog("%s mMessageState %d unexpected\n", kGetMessageSignature, int(state));
         return false;
     }
-    if (!mpOrdered) {
+    if (!mQueue.hasOrdered()) {
         if (timeoutMs > 0 || timeoutMs == -1) {
             if (semaphoreAcquire(&mWakeSemaphore, timeoutMs) != QN_SUCCESS)
                 return false;
         }
-        MessageRequest* incoming = exchangeWord(mpIncoming, static_cast<MessageRequest*>(nullptr));
-        while (incoming) {
-            MessageRequest* next = incoming->mpNext;
-            incoming->mpNext = mpOrdered;
-            mpOrdered = incoming;
-            incoming = next;
-        }
+        mQueue.takeIncoming();
     }
-    MessageRequest* request = mpOrdered;
-    if (request) {
-        mpOrdered = request->mpNext;
-        request->mpNext = nullptr;
-    }
-    *out = request;
+    *out = mQueue.pop();
     return true;
 }
 

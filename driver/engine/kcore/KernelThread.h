@@ -22,6 +22,7 @@
 #include "driver/engine/kcore/KernelCore.h"
 #include "driver/engine/kcore/KernelMessage.h"
 #include "driver/engine/kcore/KernelObject.h"
+#include "libs/core/QnRequestList.h"
 
 namespace QnKernel {
 
@@ -114,8 +115,7 @@ private:
     pfn_threadEntry mpfnEntry = nullptr;
     void* mpExitResult = nullptr;
     uint32_t mId;
-    MessageRequest* mpIncoming = nullptr;  // newest first; pushed by any thread
-    MessageRequest* mpOrdered = nullptr;   // oldest first; the owner's own
+    QnQueue::RequestList<MessageRequest> mQueue;
     uint32_t mMessageState = 0;
     // queueMessage calls past the state check, so that closing the queue can
     // wait for their pushes to land (a send racing with the close).

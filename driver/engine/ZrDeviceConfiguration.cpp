@@ -15,9 +15,6 @@
 
 namespace {
 
-constexpr uint8_t kSetCur = 0x01, kGetCur = 0x81;
-constexpr uint16_t kSamplingFrequencyControl = 0x0100;
-
 // The interface record that holds the alternates of desc.
 ZrInterfaceDescriptor* rootOf(ZrInterfaceDescriptor* desc)
 {
@@ -252,7 +249,7 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         if (isListed(ZrProductList::ControlSetCurAfterConfig)) {
             uint8_t zero = 0;
             uint32_t length = 1;
-            mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kSetCur, 0x100, 0x1200, &zero,
+            mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, 0x100, 0x1200, &zero,
                                       length, 5);
         } else if (isListed(ZrProductList::ControlSetInterfaceAfterConfig)) {
             uint32_t length = 0;
@@ -327,8 +324,8 @@ bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rat
     auto send = [&]() {
         uint8_t b[3] = {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
         uint32_t length = sizeof b;
-        return mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientEndpoint, kSetCur,
-                                         kSamplingFrequencyControl, index, b, length, 5);
+        return mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientEndpoint, kZrSetCur,
+                                         kZrSamplingFrequencyControl, index, b, length, 5);
     };
     return ZrSendSetCur(send, needsSetFrequencyRepeats()) == kIOReturnSuccess;
 }
@@ -345,7 +342,7 @@ uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out)
         return 0;
     uint8_t b[3] = {};
     uint32_t length = sizeof b;
-    if (mService.deviceRequestStd(kDirIn, kLevelClass, kRecipientEndpoint, kGetCur, kSamplingFrequencyControl,
+    if (mService.deviceRequestStd(kDirIn, kLevelClass, kRecipientEndpoint, kZrGetCur, kZrSamplingFrequencyControl,
                                   pipe->getAddress(), b, length, 5) != kIOReturnSuccess)
         return 0;
     return ZrDecodeSamplingFrequency(b, length);

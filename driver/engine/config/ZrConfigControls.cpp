@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "driver/engine/config/ZrFrequencyRequests.h"
 #include "driver/engine/stream/DriverData.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/MacErrors.h"
@@ -13,16 +14,12 @@ namespace {
 constexpr uint8_t kIn = 0x80, kOut = 0x00;
 constexpr uint8_t kStandard = 0x00, kClass = 0x20, kVendor = 0x40;
 constexpr uint8_t kDevice = 0, kInterface = 1, kEndpoint = 2;
-constexpr uint8_t kSetCur = 0x01, kGetCur = 0x81;
-constexpr uint16_t kSamplingFrequencyControl = 0x0100;
 
 constexpr uint8_t kReqRegister = 0x49;   // one-byte register access, wIndex selects the register
 constexpr uint8_t kReqCodec = 0x41;      // codec and transmitter registers
 constexpr uint8_t kReqMixer = 0x4D;      // the 64-byte mixer buffer
 constexpr uint16_t kRegSelector = 0, kRegPort2 = 1, kRegDigitalOut = 2;
 constexpr uint16_t kTransmitterIndex = 0x101;
-
-constexpr uint32_t kMinRate = 8000, kMaxRate = 384000;
 
 // The mixer buffer of a device that never had one: two gain blocks, the
 // monitor levels, and the routing byte 0x34 (pairs 0, 1, 3).
@@ -81,11 +78,12 @@ bool ZrConfigControls::readSamplingFrequency(uint32_t& rate)
         return false;
     uint8_t b[3] = {};
     uint32_t n = sizeof b;
-    if (mHooks.request(kIn, kClass, kEndpoint, kGetCur, kSamplingFrequencyControl, 0, b, n, 2) != kIOReturnSuccess ||
+    if (mHooks.request(kIn, kClass, kEndpoint, kZrGetCur, kZrSamplingFrequencyControl, 0, b, n, 2) !=
+            kIOReturnSuccess ||
         n != 3)
         return false;
     const uint32_t r = b[0] | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16;
-    if (r < kMinRate || r > kMaxRate)
+    if (!ZrRateInRange(r))
         return false;
     rate = r;
     return true;
@@ -551,7 +549,7 @@ void ZrConfigControls::onStreamingStarted()
     if (mTraits.is(kZrProductStreamingSetCur) && mHooks.request) {
         uint8_t b = settings().OutChannels == 8 ? 2 : 1;
         uint32_t n = 1;
-        mHooks.request(kOut, kClass, kInterface, kSetCur, 0, 0x1F00, &b, n, 2);
+        mHooks.request(kOut, kClass, kInterface, kZrSetCur, 0, 0x1F00, &b, n, 2);
     }
     if (mHooks.midiStreaming)
         mHooks.midiStreaming(true);

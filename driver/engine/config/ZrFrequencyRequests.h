@@ -10,6 +10,11 @@
 #include "platform/base/MacErrors.h"
 #include "platform/base/MacTypes.h"
 
+// The class requests that set and read a rate, and their control selector.
+constexpr uint8_t kZrSetCur = 0x01;
+constexpr uint8_t kZrGetCur = 0x81;
+constexpr uint16_t kZrSamplingFrequencyControl = 0x0100;
+
 constexpr uint32_t kZrMinRate = 8000;
 constexpr uint32_t kZrMaxRate = 384000;
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/platform/usb/IsochDone.h"
+#include "tests/platform/usb/IsochRig.h"
 
 #include <atomic>
 #include <mutex>
@@ -56,6 +57,7 @@ struct JumpScope {
 };
 
 using usbtest::Done;
+using usbtest::Rig;
 
 TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
     struct Case {
@@ -72,27 +74,13 @@ TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        hx::clock::VirtualClock clock;
-        auto model =
-            std::make_shared<HX5100Model>(kUSBHostConnectionSpeedFull, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""});
-        Bus bus{BusOptions{0xFFFFFFF8ull, 1, 2}};
+        Rig rig(kUSBHostConnectionSpeedFull, BusOptions{0xFFFFFFF8ull, 1, 2}, 8192);
+        ASSERT_TRUE(rig.device && rig.in && rig.buffer);
+        hx::clock::VirtualClock& clock = rig.clock;
+        Bus& bus = rig.bus;
         if (c.threshold) bus.setHostPauseThreshold(*c.threshold);
-        bus.plug(model, 1);
-        IOUSBHostDevice* device = bus.copyDevice(1);
-        ASSERT_TRUE(device);
-        ASSERT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-        IOUSBHostInterface* streaming = nullptr;
-        OSIterator* it = device->getClientIterator();
-        int index = 0;
-        while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o))
-                if (index++ == 2) streaming = i;
-        it->release();
-        ASSERT_TRUE(streaming);
-        ASSERT_EQ(streaming->selectAlternateSetting(1), kIOReturnSuccess);
-        IOUSBHostPipe* in = streaming->copyPipe(0x82);
-        IOBufferMemoryDescriptor* buffer = IOBufferMemoryDescriptor::withCapacity(8192, kIODirectionInOut);
-        ASSERT_TRUE(in && buffer);
+        IOUSBHostPipe* in = rig.in;
+        IOBufferMemoryDescriptor* buffer = rig.buffer;
 
         constexpr uint32_t kPackets = 16;
         std::vector<IOUSBHostIsochronousFrame> frames(kPackets);
@@ -131,11 +119,7 @@ TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
         }
         EXPECT_EQ(longGaps, c.absorbed ? 1 : 0);
         EXPECT_EQ(total, 705u);  // 16 ms at 44.1 kHz: floor(705.6)
-        EXPECT_EQ(model->streamStats().inFramesSent, total);
-
-        OSSafeReleaseNULL(in);
-        OSSafeReleaseNULL(buffer);
-        OSSafeReleaseNULL(device);
+        EXPECT_EQ(rig.model->streamStats().inFramesSent, total);
     }
 }
 

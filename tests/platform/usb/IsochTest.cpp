@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/platform/usb/IsochDone.h"
+#include "tests/platform/usb/IsochRig.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -26,39 +27,7 @@ using hx::usb::BusOptions;
 using namespace hx::usb::devices;
 
 using usbtest::Done;
-
-struct Rig {
-    hx::clock::VirtualClock clock;
-    std::shared_ptr<HX5100Model> model;
-    Bus bus{BusOptions{0xFFFFFFF0ull, 2, 2}};
-    IOUSBHostDevice* device = nullptr;
-    IOUSBHostPipe* in = nullptr;
-    IOUSBHostPipe* out = nullptr;
-    IOBufferMemoryDescriptor* buffer = nullptr;
-
-    explicit Rig(uint8_t speed)
-        : model(std::make_shared<HX5100Model>(speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""})) {
-        bus.plug(model, 1);
-        device = bus.copyDevice(1);
-        EXPECT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-        std::vector<IOUSBHostInterface*> intf;
-        OSIterator* it = device->getClientIterator();
-        while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
-        it->release();
-        EXPECT_EQ(intf[1]->selectAlternateSetting(1), kIOReturnSuccess);
-        EXPECT_EQ(intf[2]->selectAlternateSetting(1), kIOReturnSuccess);
-        out = intf[1]->copyPipe(0x01);
-        in = intf[2]->copyPipe(0x82);
-        buffer = IOBufferMemoryDescriptor::withCapacity(32768, kIODirectionInOut);
-    }
-    ~Rig() {
-        OSSafeReleaseNULL(in);
-        OSSafeReleaseNULL(out);
-        OSSafeReleaseNULL(buffer);
-        OSSafeReleaseNULL(device);
-    }
-};
+using usbtest::Rig;
 
 TEST(Isochronous, PacketsAreServedAtTheirFramesWithDeviceClockCountsAndTimeStamps) {
     const struct { uint8_t speed; uint32_t packets, request, periodNanos, low, high; } cases[] = {
@@ -150,21 +119,13 @@ TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
     } cases[] = {{kUSBHostConnectionSpeedFull, 1, 44 * 6}, {kUSBHostConnectionSpeedHigh, 8, 6 * 6}};
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.speed));
-        hx::clock::VirtualClock clock;
         auto model = std::make_shared<RecordingModel>(c.speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""});
         {
-            Bus bus{BusOptions{0x2000, 1, 2}};
-            bus.plug(model, 1);
-            IOUSBHostDevice* device = bus.copyDevice(1);
-            ASSERT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-            std::vector<IOUSBHostInterface*> intf;
-            OSIterator* it = device->getClientIterator();
-            while (OSObject* o = it->getNextObject())
-                if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
-            it->release();
-            ASSERT_EQ(intf[1]->selectAlternateSetting(1), kIOReturnSuccess);
-            IOUSBHostPipe* out = intf[1]->copyPipe(0x01);
-            IOBufferMemoryDescriptor* buffer = IOBufferMemoryDescriptor::withCapacity(32768, kIODirectionInOut);
+            Rig rig(model, BusOptions{0x2000, 1, 2});
+            ASSERT_TRUE(rig.out && rig.buffer);
+            hx::clock::VirtualClock& clock = rig.clock;
+            IOUSBHostPipe* out = rig.out;
+            IOBufferMemoryDescriptor* buffer = rig.buffer;
             uint8_t* bytes = static_cast<uint8_t*>(buffer->getBytesNoCopy());
             std::memset(bytes, 0, 32768);
             // Four frames of packets, from a frame well ahead of the bus.
@@ -197,9 +158,6 @@ TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
                 const uint32_t j = k / c.packetsPerFrame;
                 EXPECT_EQ(model->firstBytes[k], j % 2 == 0 ? 0x10 + j : 0) << "packet " << k;
             }
-            buffer->release();
-            out->release();
-            device->release();
         }
     }
 }

@@ -201,13 +201,12 @@ void ZrIsocStreaming::declareBroken(const char* line)
         mHost.stcNotifyStreaming(STC_STREAM_BROKEN);
 }
 
-bool ZrIsocStreaming::submit(IsocData& ring, ZrIsocRB* rb, bool read)
+bool ZrIsocStreaming::submit(ZrIsocRB* rb, bool read)
 {
     uint64_t now = 0;
     uint32_t current = 0;
     if (!getCurrentFrame(current, &now))
         return false;
-    (void)ring;
     rb->mCompletion = {this, read ? &ZrIsocStreaming::rtsIsoReadCompleteStatic : &ZrIsocStreaming::rtsIsoWriteCompleteStatic,
                        rb};
     rb->mDescriptor->prepare();
@@ -251,7 +250,7 @@ bool ZrIsocStreaming::rtsRequestIn()
         return false;
     }
     rb->initRead();
-    if (submit(mIsocIn, rb, true))
+    if (submit(rb, true))
         return true;
     // Nothing left in flight: no completion will ever queue again.
     if (mIsocIn.inFlight() == 0)
@@ -277,7 +276,7 @@ bool ZrIsocStreaming::rtsRequestOut()
         return false;
     }
     rb->initWrite_Std(*mPattern, mOutputSampleCounter);
-    if (submit(mIsocOut, rb, false))
+    if (submit(rb, false))
         return true;
     if (mIsocOut.inFlight() == 0)
         declareBroken("ZrDevice::rtsRequestOut: STC_STREAM_BROKEN\n");

@@ -130,7 +130,7 @@ private:
     bool rtsPrepareService();
     void rtsIsoReadComplete(ZrIsocRB* rb);
     void rtsIsoWriteComplete(ZrIsocRB* rb);
-    bool submit(IsocData& ring, ZrIsocRB* rb, bool read);
+    bool submit(ZrIsocRB* rb, bool read);
     void declareBroken(const char* line);
     uint64_t fullFrame(uint32_t frame, uint64_t now) const;
 

@@ -3,7 +3,7 @@
 #include "driver/engine/stream/AudioSMKernel.h"
 
 #include "abi/DriverSM.h"
-#include "driver/engine/stream/KernTime.h"
+#include "platform/base/HXClock.h"
 #include "platform/kern/IOLib.h"
 
 using audiosm::load32;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "driver/engine/stream/KernTime.h"
+#include "platform/base/HXClock.h"
 #include "platform/kern/IOLib.h"
 #include "platform/kern/IOUserClient.h"
 

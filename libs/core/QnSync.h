@@ -5,6 +5,7 @@
 // and reports a qn_status.
 #pragma once
 
+#include "libs/core/QnMachStatus.h"
 #include "libs/core/QnStatus.h"
 #include "platform/base/MachTypes.h"
 
@@ -24,9 +25,6 @@ qn_status semaphoreTry(qn_semaphore_t* s);
 qn_status semaphoreRelease(qn_semaphore_t* s);
 
 namespace Core {
-
-// Maps the result of a Mach wait to the library's status.
-qn_status statusFromMachWait(kern_return_t k);
 
 class QnSemaphore {
 public:

@@ -5,6 +5,7 @@
 
 #include "driver/engine/kcore/KernelContainers.h"
 #include "driver/engine/kcore/KernelThread.h"
+#include "libs/core/QnMachStatus.h"
 #include "platform/base/HXLog.h"
 
 namespace QnKernel {
@@ -68,18 +69,6 @@ void assertFailed(const char* expression, const char* file, int line)
 
 // ---- semaphores -----------------------------------------------------------
 
-static qn_status mapKernResult(int kr)
-{
-    switch (kr) {
-    case 0: return QN_SUCCESS;
-    case 4: return QN_ERR_BAD_ARGUMENT;     // KERN_INVALID_ARGUMENT
-    case 14: return QN_ERR_ABORTED;         // KERN_ABORTED
-    case 37: return QN_ERR_TERMINATED;      // KERN_TERMINATED
-    case 49: return QN_ERR_TIMEOUT;         // KERN_OPERATION_TIMED_OUT
-    default: return QN_ERR_GENERAL;
-    }
-}
-
 qn_status semaphoreCreate(qn_semaphore_t* rec, int initial)
 {
     if (!rec)
@@ -101,16 +90,16 @@ qn_status semaphoreAcquire(qn_semaphore_t* rec, int ms)
     if (!rec || !rec->mSemaphore)
         return QN_ERR_BAD_ARGUMENT;
     if (ms < 0)
-        return mapKernResult(kcore::semaphoreWait(rec->mSemaphore));
+        return Core::statusFromMachWait(kcore::semaphoreWait(rec->mSemaphore));
     uint64_t delta = kcore::nanosToAbsolute(uint64_t(ms) * 1000000u);
-    return mapKernResult(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime() + delta));
+    return Core::statusFromMachWait(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime() + delta));
 }
 
 qn_status semaphoreTry(qn_semaphore_t* rec)
 {
     if (!rec || !rec->mSemaphore)
         return QN_ERR_BAD_ARGUMENT;
-    return mapKernResult(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime()));
+    return Core::statusFromMachWait(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime()));
 }
 
 qn_status semaphoreRelease(qn_semaphore_t* rec)

@@ -472,7 +472,7 @@ int vformat(char* buffer, size_t size, const char* fmt, va_list ap)
             out.put(p++, 1);
             continue;
         }
-        const char* start = p++;
+        ++p;
         if (*p == '%') {
             out.put("%", 1);
             ++p;
@@ -569,7 +569,6 @@ int vformat(char* buffer, size_t size, const char* fmt, va_list ap)
         }
         }
 #pragma GCC diagnostic pop
-        (void)start;
     }
     if (size)
         buffer[out.len < size ? out.len : size - 1] = 0;

@@ -4,11 +4,12 @@
 
 namespace hx::mach {
 
+constexpr mach_port_t kTaskSelf = 0x103;
+
 namespace {
 // Names start well above the task port's and step by 4, which keeps them
 // recognisable in logs as port names rather than counts.
 std::atomic<mach_port_t> gNextName{0x1003};
-constexpr mach_port_t kTaskSelf = 0x103;
 }  // namespace
 
 mach_port_t allocatePortName() {
@@ -21,4 +22,4 @@ mach_port_t allocatePortName() {
 
 }  // namespace hx::mach
 
-extern "C" mach_port_t mach_task_self(void) { return 0x103; }
+extern "C" mach_port_t mach_task_self(void) { return hx::mach::kTaskSelf; }

@@ -222,17 +222,11 @@ ClientHarness::~ClientHarness()
     if (m.bus) {
         if (m.port)
             m.bus->unplug(m.port);
-        {
-            hx::clock::Idle idle;
-            hx::kern::waitQuiet();
-        }
+        hx::kern::waitQuiet();
         m.bus.reset();
     }
     if (m.personalitiesLoaded) {
-        {
-            hx::clock::Idle idle;
-            hx::kern::waitQuiet();
-        }
+        hx::kern::waitQuiet();
         ZrUnloadDriverPersonalities();
     }
     m.model.reset();
@@ -260,10 +254,7 @@ bool ClientHarness::boot()
     sc.loopbackDelayFrames = o.loopbackDelayFrames;
     m.model->setStreamConfig(sc);
     m.port = m.bus->plug(m.model);
-    {
-        hx::clock::Idle idle;
-        hx::kern::waitQuiet();
-    }
+    hx::kern::waitQuiet();
     IOUSBHostDevice* dev = m.bus->copyDevice(m.port);
     if (!dev)
         return m.fail("the device is not on the bus");

@@ -115,7 +115,7 @@ uint32_t DriverData::slotState(int slot) const
 // Clients
 
 bool DriverData::attachClient(IOUserClient* client, AudioSM* ring, int id, int& slot, uint32_t param,
-                              uint64_t clientToken)
+                              uint64_t clientToken, const AudioSMGeometry* geometry)
 {
     if (!client || !sharedArea())
         return false;
@@ -135,9 +135,10 @@ bool DriverData::attachClient(IOUserClient* client, AudioSM* ring, int id, int& 
         // The ring was just laid out by the kernel; its geometry is derived
         // again from the counts (always a layout inside the ring), never
         // taken from the record's lengths.
-        const AudioSMGeometry g = AudioSMGeometry::forLayout(
-            load32(AUDIOSM_CAT(ring, AudioSM, mChannelsPerFrame)),
-            load32(AUDIOSM_CAT(ring, AudioSM, mExtraBytesPerFrame)));
+        const AudioSMGeometry g = geometry ? *geometry
+                                           : AudioSMGeometry::forLayout(
+                                                 load32(AUDIOSM_CAT(ring, AudioSM, mChannelsPerFrame)),
+                                                 load32(AUDIOSM_CAT(ring, AudioSM, mExtraBytesPerFrame)));
         s.ring.bind(ring, g);
         s.ring.store32At(offsetof(AudioSM, mAttachState), kAttachRequested, __ATOMIC_RELEASE);
         s.state.store(kAttachRequested, std::memory_order_release);

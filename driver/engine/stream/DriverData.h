@@ -67,8 +67,10 @@ public:
 
     // Clients. clientToken is the client's opaque identifier (what the
     // shared area's owner fields hold); 0 lets this object make one.
+    // geometry, when given, is the one the kernel laid the ring out with
+    // (else it is derived again from the ring's counts).
     bool attachClient(IOUserClient* client, AudioSM* ring, int id, int& slot, uint32_t param,
-                      uint64_t clientToken = 0);
+                      uint64_t clientToken = 0, const AudioSMGeometry* geometry = nullptr);
     bool detachClient(IOUserClient* client);
     void detachAllClients();
     bool isClientAttached(IOUserClient* client) const;

@@ -247,7 +247,7 @@ bool ClientHarness::boot()
     ZrLoadDriverPersonalities();
     m.personalitiesLoaded = true;
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
-    hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100, "KORVEX AUDIO",
+    hx::usb::devices::HX5100Identity id{kKorvexVendorID, o.productID, 0x0100, "KORVEX AUDIO",
                                         "HX5100 USB", "SN0001"};
     m.model = std::make_shared<hx::usb::devices::HX5100Model>(
         o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull, id);
@@ -615,6 +615,7 @@ int32_t ClientHarness::playedSample(uint64_t frame, uint32_t channel) const { re
 const std::string& ClientHarness::lastError() const { return mImpl->error; }
 const HarnessOptions& ClientHarness::options() const { return mImpl->options; }
 hx::usb::Bus* ClientHarness::bus() { return mImpl->bus.get(); }
+uint8_t ClientHarness::port() const { return mImpl->port; }
 std::shared_ptr<hx::usb::devices::HX5100Model> ClientHarness::model() { return mImpl->model; }
 ZrKernelDeviceKorvexHX5100* ClientHarness::service() { return mImpl->service; }
 ZrDevice* ClientHarness::device() { return mImpl->service ? mImpl->service->getDevice() : nullptr; }

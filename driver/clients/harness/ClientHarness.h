@@ -59,6 +59,7 @@ struct HarnessOptions {
     bool loopback = true;             // outputs back to inputs; else the model's ramp
     uint32_t loopbackDelayFrames = 40;
     ClockMode clockMode = ClockMode::Virtual;
+    uint16_t productID = 0x5100;      // the model's identity (the HX-5100's by default)
 
     // Stream
     uint32_t rate = 48000;
@@ -182,6 +183,7 @@ public:
 
     // The machine, for callers that look or disturb.
     hx::usb::Bus* bus();
+    uint8_t port() const;
     std::shared_ptr<hx::usb::devices::HX5100Model> model();
     ZrKernelDeviceKorvexHX5100* service();
     ZrDevice* device();

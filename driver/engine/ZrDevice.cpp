@@ -696,7 +696,7 @@ bool ZrDevice::StreamHost::prepareNewConfig()
 void ZrDevice::StreamHost::reinitClientsForStreaming()
 {
     if (mDevice.mpDriverData)
-        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings());
+        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings(), mDevice.clientRingExtraBytes());
 }
 
 void ZrDevice::terminate()

@@ -101,6 +101,7 @@ void checkCleanClient(hx::harness::ClientHarness& h)
 {
     task_t t = hx::kern::createTask(int(gNextPid++), "clean", 501);
     io_connect_t c = MACH_PORT_NULL;
+    hx::kern::connectionOpen(h.service(), t, 4, &c);  // no firmware updater runs: never a client
     HX_FUZZ_REQUIRE(hx::kern::connectionOpen(h.service(), t, 0, &c) == kIOReturnSuccess);
     mach_vm_address_t sm = 0, input = 0, ring = 0;
     mach_vm_size_t size = 0;

@@ -75,7 +75,9 @@ public:
     void detachAllClients();
     bool isClientAttached(IOUserClient* client) const;
     int countClients() const;
-    void reinitClientsForStreaming(QnChannelSettings& settings);
+    // Lays the attached rings out again for new settings, each frame carrying
+    // extraBytesPerFrame (the product's rule, as the clients lay them out).
+    void reinitClientsForStreaming(QnChannelSettings& settings, uint32_t extraBytesPerFrame);
 
     // Settings from the configuration and the control requests.
     void setConverters(USB_ENC_FNC converter, const QnChannelSettings& settings);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "abi/APIDeviceInfo.h"
@@ -17,6 +18,7 @@
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/ZrProductTable.h"
 #include "driver/engine/stream/DriverData.h"
+#include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
 #include "platform/kern/IOUserConnection.h"
 #include "platform/usb/USBBus.h"
@@ -310,6 +312,44 @@ TEST(UserClientRequests, ControlRequestsThroughReq13)
         EXPECT_EQ(Rig::req(c, k, 13, rec), kIOReturnBadArgument);
         EXPECT_NE(cap.text().find("method_CallDriver code:13 return kIOReturnBadArgument\n"), std::string::npos);
     }
+}
+
+// Requests of two clients never overlap: a delayed control request of one
+// holds the other's request until it is answered.
+TEST(UserClientCalls, RequestsOfTwoClientsNeverOverlap)
+{
+    Rig r;
+    ASSERT_TRUE(r.booted);
+    io_connect_t a = r.open(A), s = r.open(S);
+    hx::usb::RequestMatch match;
+    match.requestType = 0xC0;
+    match.request = 0x49;
+    match.index = 1;
+    r.h->bus()->addFault(r.h->port(), match, hx::usb::Fault::delay(50), 1);
+    r.h->model()->clearTrace();
+    const uint64_t start = hx::clock::nowNanos();
+    hx::clock::Reservation reserved;
+    std::thread first([&, reserved = std::move(reserved)]() mutable {
+        hx::clock::Participant p(std::move(reserved));
+        OSXDispatch rec{};
+        setRequest(rec, 1, 0, 1, 128, 64, 0, 0x49);
+        EXPECT_EQ(Rig::req(a, A, 13, rec), kIOReturnSuccess);
+    });
+    while (r.traceOf(0x49).empty())
+        r.h->idle(1000);
+    OSXDispatch rec{};
+    qnWriteU16(&rec, 8, 1);
+    qnWriteU16(&rec, 10, 2);
+    EXPECT_EQ(Rig::req(s, S, 40, rec), kIOReturnSuccess);
+    EXPECT_GE(hx::clock::nowNanos() - start, 50000000u);
+    {
+        hx::clock::Idle idle;
+        first.join();
+    }
+    const auto trace = r.h->model()->trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[0].setup.bRequest, 0x49);
+    EXPECT_EQ(trace[1].setup.bRequest, 0x54);
 }
 
 TEST(UserClientRequests, UnservedCodesAndTheDispatcher)

@@ -15,11 +15,11 @@ namespace hx::coreaudio {
 // A four-character code as the audio system spells its selectors and codes:
 // the first character in the most significant byte.
 constexpr UInt32 fourCC(const char (&code)[5]) {
-    return UInt32(UInt8(code[0])) << 24 | UInt32(UInt8(code[1])) << 16 | UInt32(UInt8(code[2])) << 8 |
-           UInt32(UInt8(code[3]));
+    return UInt32(UInt8(code[0])) << 24 | UInt32(UInt8(code[1])) << 16 |
+           UInt32(UInt8(code[2])) << 8 | UInt32(UInt8(code[3]));
 }
 
-}  // namespace hx::coreaudio
+} // namespace hx::coreaudio
 
 typedef UInt32 AudioObjectID;
 typedef AudioObjectID AudioDeviceID;
@@ -41,9 +41,12 @@ struct AudioObjectPropertyAddress {
 };
 static_assert(sizeof(AudioObjectPropertyAddress) == 12);
 
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = hx::coreaudio::fourCC("glob");
-inline constexpr AudioObjectPropertyScope kAudioDevicePropertyScopeInput = hx::coreaudio::fourCC("inpt");
-inline constexpr AudioObjectPropertyScope kAudioDevicePropertyScopeOutput = hx::coreaudio::fourCC("outp");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal =
+    hx::coreaudio::fourCC("glob");
+inline constexpr AudioObjectPropertyScope kAudioDevicePropertyScopeInput =
+    hx::coreaudio::fourCC("inpt");
+inline constexpr AudioObjectPropertyScope kAudioDevicePropertyScopeOutput =
+    hx::coreaudio::fourCC("outp");
 inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMaster = 0;
 
 struct SMPTETime {
@@ -61,7 +64,7 @@ static_assert(sizeof(SMPTETime) == 24);
 
 struct AudioTimeStamp {
     Float64 mSampleTime;
-    UInt64 mHostTime;  // platform clock ticks
+    UInt64 mHostTime; // platform clock ticks
     Float64 mRateScalar;
     UInt64 mWordClockTime;
     SMPTETime mSMPTETime;
@@ -111,40 +114,45 @@ inline constexpr AudioFormatFlags kAudioFormatFlagIsSignedInteger = 1u << 2;
 // recorded and an output list to fill; an output counts only when it
 // answers 0.
 typedef OSStatus (*AudioDeviceIOProc)(AudioObjectID inDevice, const AudioTimeStamp* inNow,
-                                      const AudioBufferList* inInputData, const AudioTimeStamp* inInputTime,
-                                      AudioBufferList* outOutputData, const AudioTimeStamp* inOutputTime,
-                                      void* inClientData);
+                                      const AudioBufferList* inInputData,
+                                      const AudioTimeStamp* inInputTime,
+                                      AudioBufferList* outOutputData,
+                                      const AudioTimeStamp* inOutputTime, void* inClientData);
 // A registration handed out for one procedure and client data; the start and
 // stop calls take either a procedure or such an identifier.
 typedef AudioDeviceIOProc AudioDeviceIOProcID;
 
 // Status codes of the audio system's calls.
-inline constexpr OSStatus kAudioHardwareNoError = 0;
-inline constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(hx::coreaudio::fourCC("stop"));
-inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(hx::coreaudio::fourCC("what"));
-inline constexpr OSStatus kAudioHardwareUnknownPropertyError = OSStatus(hx::coreaudio::fourCC("who?"));
-inline constexpr OSStatus kAudioHardwareBadPropertySizeError = OSStatus(hx::coreaudio::fourCC("!siz"));
-inline constexpr OSStatus kAudioHardwareIllegalOperationError = OSStatus(hx::coreaudio::fourCC("nope"));
-inline constexpr OSStatus kAudioHardwareBadObjectError = OSStatus(hx::coreaudio::fourCC("!obj"));
-inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(hx::coreaudio::fourCC("unop"));
-inline constexpr OSStatus kAudioDeviceUnsupportedFormatError = OSStatus(hx::coreaudio::fourCC("!dat"));
+enum : OSStatus {
+    kAudioHardwareNoError = 0,
+    kAudioHardwareNotRunningError = OSStatus(hx::coreaudio::fourCC("stop")),
+    kAudioHardwareUnspecifiedError = OSStatus(hx::coreaudio::fourCC("what")),
+    kAudioHardwareUnknownPropertyError = OSStatus(hx::coreaudio::fourCC("who?")),
+    kAudioHardwareBadPropertySizeError = OSStatus(hx::coreaudio::fourCC("!siz")),
+    kAudioHardwareIllegalOperationError = OSStatus(hx::coreaudio::fourCC("nope")),
+    kAudioHardwareBadObjectError = OSStatus(hx::coreaudio::fourCC("!obj")),
+    kAudioHardwareUnsupportedOperationError = OSStatus(hx::coreaudio::fourCC("unop")),
+    kAudioDeviceUnsupportedFormatError = OSStatus(hx::coreaudio::fourCC("!dat")),
+};
 
 // Device and stream properties whose changes the suite reports.
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyDeviceIsRunning = hx::coreaudio::fourCC("goin");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyDeviceIsRunningSomewhere = hx::coreaudio::fourCC("gone");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyDeviceHasChanged = hx::coreaudio::fourCC("diff");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyLatency = hx::coreaudio::fourCC("ltnc");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertySafetyOffset = hx::coreaudio::fourCC("saft");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyBufferSize = hx::coreaudio::fourCC("bsiz");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyBufferFrameSize = hx::coreaudio::fourCC("fsiz");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyNominalSampleRate = hx::coreaudio::fourCC("nsrt");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyStreamFormat = hx::coreaudio::fourCC("sfmt");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyHogMode = hx::coreaudio::fourCC("oink");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyClockSource = hx::coreaudio::fourCC("csrc");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyDataSource = hx::coreaudio::fourCC("ssrc");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyVolumeScalar = hx::coreaudio::fourCC("volm");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyVolumeDecibels = hx::coreaudio::fourCC("vold");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyMute = hx::coreaudio::fourCC("mute");
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyPlayThru = hx::coreaudio::fourCC("thru");
-inline constexpr AudioStreamPropertyID kAudioStreamPropertyPhysicalFormat = hx::coreaudio::fourCC("pft ");
-inline constexpr AudioStreamPropertyID kAudioStreamPropertyAvailablePhysicalFormats = hx::coreaudio::fourCC("pfta");
+enum : AudioObjectPropertySelector {
+    kAudioDevicePropertyDeviceIsRunning = hx::coreaudio::fourCC("goin"),
+    kAudioDevicePropertyDeviceIsRunningSomewhere = hx::coreaudio::fourCC("gone"),
+    kAudioDevicePropertyDeviceHasChanged = hx::coreaudio::fourCC("diff"),
+    kAudioDevicePropertyLatency = hx::coreaudio::fourCC("ltnc"),
+    kAudioDevicePropertySafetyOffset = hx::coreaudio::fourCC("saft"),
+    kAudioDevicePropertyBufferSize = hx::coreaudio::fourCC("bsiz"),
+    kAudioDevicePropertyBufferFrameSize = hx::coreaudio::fourCC("fsiz"),
+    kAudioDevicePropertyNominalSampleRate = hx::coreaudio::fourCC("nsrt"),
+    kAudioDevicePropertyStreamFormat = hx::coreaudio::fourCC("sfmt"),
+    kAudioDevicePropertyHogMode = hx::coreaudio::fourCC("oink"),
+    kAudioDevicePropertyClockSource = hx::coreaudio::fourCC("csrc"),
+    kAudioDevicePropertyDataSource = hx::coreaudio::fourCC("ssrc"),
+    kAudioDevicePropertyVolumeScalar = hx::coreaudio::fourCC("volm"),
+    kAudioDevicePropertyVolumeDecibels = hx::coreaudio::fourCC("vold"),
+    kAudioDevicePropertyMute = hx::coreaudio::fourCC("mute"),
+    kAudioDevicePropertyPlayThru = hx::coreaudio::fourCC("thru"),
+    kAudioStreamPropertyPhysicalFormat = hx::coreaudio::fourCC("pft "),
+    kAudioStreamPropertyAvailablePhysicalFormats = hx::coreaudio::fourCC("pfta"),
+};

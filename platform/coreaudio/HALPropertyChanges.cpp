@@ -32,7 +32,7 @@ OSStatus deliver(PropertyChange change) {
     return hook(change);
 }
 
-}  // namespace
+} // namespace
 
 void setPropertyChangeHook(PropertyChangeHook hook) {
     std::lock_guard<std::mutex> g(gLock);
@@ -49,29 +49,45 @@ void clearRecordedPropertyChanges() {
     gRecorded.clear();
 }
 
-}  // namespace hx::coreaudio
+} // namespace hx::coreaudio
 
 using hx::coreaudio::PropertyChange;
 
-extern "C" OSStatus AudioHardwareDevicePropertyChanged(AudioHardwarePlugInRef inPlugIn, AudioDeviceID inDeviceID,
-                                                       UInt32 inChannel, Boolean isInput,
+extern "C" OSStatus AudioHardwareDevicePropertyChanged(AudioHardwarePlugInRef inPlugIn,
+                                                       AudioDeviceID inDeviceID, UInt32 inChannel,
+                                                       Boolean isInput,
                                                        AudioDevicePropertyID inPropertyID) {
-    return hx::coreaudio::deliver(PropertyChange{PropertyChange::Call::Device, inPlugIn, inDeviceID, 0, inChannel,
-                                                 isInput != 0, inPropertyID, {}, 0});
+    return hx::coreaudio::deliver(PropertyChange{PropertyChange::Call::Device,
+                                                 inPlugIn,
+                                                 inDeviceID,
+                                                 0,
+                                                 inChannel,
+                                                 isInput != 0,
+                                                 inPropertyID,
+                                                 {},
+                                                 0});
 }
 
-extern "C" OSStatus AudioHardwareStreamPropertyChanged(AudioHardwarePlugInRef inPlugIn, AudioDeviceID inOwningDeviceID,
+extern "C" OSStatus AudioHardwareStreamPropertyChanged(AudioHardwarePlugInRef inPlugIn,
+                                                       AudioDeviceID inOwningDeviceID,
                                                        AudioStreamID inStreamID, UInt32 inChannel,
                                                        AudioDevicePropertyID inPropertyID) {
-    return hx::coreaudio::deliver(PropertyChange{PropertyChange::Call::Stream, inPlugIn, inOwningDeviceID, inStreamID,
-                                                 inChannel, false, inPropertyID, {}, 0});
+    return hx::coreaudio::deliver(PropertyChange{PropertyChange::Call::Stream,
+                                                 inPlugIn,
+                                                 inOwningDeviceID,
+                                                 inStreamID,
+                                                 inChannel,
+                                                 false,
+                                                 inPropertyID,
+                                                 {},
+                                                 0});
 }
 
-extern "C" OSStatus AudioObjectPropertiesChanged(AudioHardwarePlugInRef inPlugIn, AudioObjectID inObjectID,
-                                                 UInt32 inNumberAddresses,
+extern "C" OSStatus AudioObjectPropertiesChanged(AudioHardwarePlugInRef inPlugIn,
+                                                 AudioObjectID inObjectID, UInt32 inNumberAddresses,
                                                  const AudioObjectPropertyAddress inAddresses[]) {
     std::vector<AudioObjectPropertyAddress> addresses;
     if (inAddresses) addresses.assign(inAddresses, inAddresses + inNumberAddresses);
-    return hx::coreaudio::deliver(
-        PropertyChange{PropertyChange::Call::Object, inPlugIn, inObjectID, 0, 0, false, 0, std::move(addresses), 0});
+    return hx::coreaudio::deliver(PropertyChange{PropertyChange::Call::Object, inPlugIn, inObjectID,
+                                                 0, 0, false, 0, std::move(addresses), 0});
 }

@@ -19,17 +19,20 @@ typedef AudioHardwarePlugInInterface** AudioHardwarePlugInRef;
 
 extern "C" {
 
-OSStatus AudioHardwareDevicePropertyChanged(AudioHardwarePlugInRef inPlugIn, AudioDeviceID inDeviceID,
-                                            UInt32 inChannel, Boolean isInput, AudioDevicePropertyID inPropertyID);
+OSStatus AudioHardwareDevicePropertyChanged(AudioHardwarePlugInRef inPlugIn,
+                                            AudioDeviceID inDeviceID, UInt32 inChannel,
+                                            Boolean isInput, AudioDevicePropertyID inPropertyID);
 
-OSStatus AudioHardwareStreamPropertyChanged(AudioHardwarePlugInRef inPlugIn, AudioDeviceID inOwningDeviceID,
+OSStatus AudioHardwareStreamPropertyChanged(AudioHardwarePlugInRef inPlugIn,
+                                            AudioDeviceID inOwningDeviceID,
                                             AudioStreamID inStreamID, UInt32 inChannel,
                                             AudioDevicePropertyID inPropertyID);
 
 OSStatus AudioObjectPropertiesChanged(AudioHardwarePlugInRef inPlugIn, AudioObjectID inObjectID,
-                                      UInt32 inNumberAddresses, const AudioObjectPropertyAddress inAddresses[]);
+                                      UInt32 inNumberAddresses,
+                                      const AudioObjectPropertyAddress inAddresses[]);
 
-}  // extern "C"
+} // extern "C"
 
 namespace hx::coreaudio {
 
@@ -38,13 +41,13 @@ struct PropertyChange {
     enum class Call { Device, Stream, Object };
     Call call;
     AudioHardwarePlugInRef plugIn;
-    AudioObjectID object;  // the device (Device, Stream) or the object (Object)
-    AudioStreamID stream;  // Stream only
-    UInt32 channel;        // Device, Stream
-    bool isInput;          // Device only
-    AudioObjectPropertySelector selector;                 // Device, Stream
-    std::vector<AudioObjectPropertyAddress> addresses;    // Object (a null list reads as none)
-    UInt64 hostTime;       // mach_absolute_time when the call was made
+    AudioObjectID object;                 // the device (Device, Stream) or the object (Object)
+    AudioStreamID stream;                 // Stream only
+    UInt32 channel;                       // Device, Stream
+    bool isInput;                         // Device only
+    AudioObjectPropertySelector selector; // Device, Stream
+    std::vector<AudioObjectPropertyAddress> addresses; // Object (a null list reads as none)
+    UInt64 hostTime;                                   // mach_absolute_time when the call was made
 };
 
 using PropertyChangeHook = std::function<OSStatus(const PropertyChange&)>;
@@ -56,4 +59,4 @@ void setPropertyChangeHook(PropertyChangeHook hook);
 std::vector<PropertyChange> recordedPropertyChanges();
 void clearRecordedPropertyChanges();
 
-}  // namespace hx::coreaudio
+} // namespace hx::coreaudio

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr const char* kUserPreferencesFolder = "/Users/user/Library/Preferences";
-constexpr UInt32 kRefMagic = 0x68785246;  // marks a reference made here
+constexpr UInt32 kRefMagic = 0x68785246; // marks a reference made here
 
 // What a reference names: the path of the other system as it was given
 // (normalised) and where that was on this one when the reference was made.
@@ -34,8 +34,8 @@ struct Fork {
 };
 
 std::mutex gLock;
-std::vector<RefEntry> gRefs;                           // index + 1 is in the reference
-std::unordered_map<std::string, UInt32> gRefByHost;    // host path -> index
+std::vector<RefEntry> gRefs;                        // index + 1 is in the reference
+std::unordered_map<std::string, UInt32> gRefByHost; // host path -> index
 std::map<FSIORefNum, Fork> gForks;
 
 OSErr errnoToOSErr(int error) {
@@ -121,15 +121,18 @@ bool toUtf8(const UniChar* s, UniCharCount n, std::string& out) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::sys {
 
-std::string userPreferencesFolder() { return kUserPreferencesFolder; }
+std::string userPreferencesFolder() {
+    return kUserPreferencesFolder;
+}
 
-}  // namespace hx::sys
+} // namespace hx::sys
 
-OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder, FSRef* foundRef) {
+OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder,
+                   FSRef* foundRef) {
     if (!foundRef) return paramErr;
     if (vRefNum != kUserDomain) return nsvErr;
     if (folderType != kPreferencesFolderType) return fnfErr;
@@ -184,7 +187,8 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
         leaf.find('\0') != std::string::npos)
         return bdNamErr;
     struct stat st;
-    if (stat(parent.hostPath.c_str(), &st) != 0) return errno == ENOENT ? dirNFErr : errnoToOSErr(errno);
+    if (stat(parent.hostPath.c_str(), &st) != 0)
+        return errno == ENOENT ? dirNFErr : errnoToOSErr(errno);
     if (!S_ISDIR(st.st_mode)) return errFSNotAFolder;
     const std::string host = parent.hostPath + "/" + leaf;
     const int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -245,8 +249,8 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*, 
     return noErr;
 }
 
-OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset, UInt32 requestCount,
-                 void* buffer, UInt32* actualCount) {
+OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                 UInt32 requestCount, void* buffer, UInt32* actualCount) {
     if (actualCount) *actualCount = 0;
     std::lock_guard<std::mutex> g(gLock);
     auto it = gForks.find(forkRefNum);
@@ -274,7 +278,8 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
     if (pos < 0) return posErr;
     UInt32 done = 0;
     while (done < requestCount) {
-        const ssize_t n = pread(f.fd, static_cast<char*>(buffer) + done, requestCount - done, pos + done);
+        const ssize_t n =
+            pread(f.fd, static_cast<char*>(buffer) + done, requestCount - done, pos + done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return ioErr;
         if (n == 0) break;

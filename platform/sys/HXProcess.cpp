@@ -59,7 +59,8 @@ std::optional<uid_t> uidFromStatus(const std::string& status) {
     const std::size_t at = status.find("\nUid:");
     if (at == std::string::npos) return std::nullopt;
     unsigned long real = 0, effective = 0;
-    if (std::sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) != 2) return std::nullopt;
+    if (std::sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) != 2)
+        return std::nullopt;
     return uid_t(effective);
 }
 
@@ -95,8 +96,8 @@ std::optional<ProcessInfo> readReal(pid_t pid) {
 }
 
 ProcessInfo fromFake(const FakeProcess& f) {
-    return ProcessInfo{f.pid, processNameFrom(f.commandLine, f.comm), processStateFrom(f.linuxState),
-                       f.uid};
+    return ProcessInfo{f.pid, processNameFrom(f.commandLine, f.comm),
+                       processStateFrom(f.linuxState), f.uid};
 }
 
 const std::string& derivedOwnName() {
@@ -120,7 +121,7 @@ void applyOwnIdentity(ProcessInfo& p) {
     p.uid = ownUid();
 }
 
-}  // namespace
+} // namespace
 
 std::string processNameFrom(std::string_view commandLine, std::string_view comm) {
     std::string_view argv0 = commandLine.substr(0, commandLine.find('\0'));
@@ -146,7 +147,9 @@ char processStateFrom(char linuxState) {
     }
 }
 
-pid_t ownPid() { return getpid(); }
+pid_t ownPid() {
+    return getpid();
+}
 
 std::string ownProcessName() {
     {
@@ -175,7 +178,9 @@ uid_t ordinaryUserThreshold() {
     return gOverrides.threshold;
 }
 
-bool isOrdinaryUser(uid_t uid) { return uid > ordinaryUserThreshold(); }
+bool isOrdinaryUser(uid_t uid) {
+    return uid > ordinaryUserThreshold();
+}
 
 std::vector<ProcessInfo> readProcessTable() {
     std::vector<FakeProcess> fakes;
@@ -192,9 +197,10 @@ std::vector<ProcessInfo> readProcessTable() {
             while (dirent* e = readdir(d)) {
                 char* end = nullptr;
                 const long pid = std::strtol(e->d_name, &end, 10);
-                if (e->d_name[0] < '1' || e->d_name[0] > '9' || *end != '\0' || pid > INT_MAX) continue;
+                if (e->d_name[0] < '1' || e->d_name[0] > '9' || *end != '\0' || pid > INT_MAX)
+                    continue;
                 std::optional<ProcessInfo> p = readReal(pid_t(pid));
-                if (!p) continue;  // ended while the table was read
+                if (!p) continue; // ended while the table was read
                 if (p->pid == self) applyOwnIdentity(*p);
                 table.push_back(std::move(*p));
             }
@@ -202,13 +208,15 @@ std::vector<ProcessInfo> readProcessTable() {
         }
     }
     for (const FakeProcess& f : fakes) {
-        auto same = std::find_if(table.begin(), table.end(), [&](const ProcessInfo& p) { return p.pid == f.pid; });
+        auto same = std::find_if(table.begin(), table.end(),
+                                 [&](const ProcessInfo& p) { return p.pid == f.pid; });
         if (same != table.end())
             *same = fromFake(f);
         else
             table.push_back(fromFake(f));
     }
-    std::sort(table.begin(), table.end(), [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; });
+    std::sort(table.begin(), table.end(),
+              [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; });
     return table;
 }
 
@@ -306,4 +314,4 @@ std::function<void()> afterSizeQueryHook() {
     return gOverrides.afterSizeQuery;
 }
 
-}  // namespace hx::sys
+} // namespace hx::sys

@@ -37,7 +37,7 @@ enum ProcessState : char {
 // One entry of the table.
 struct ProcessInfo {
     pid_t pid = 0;
-    std::string name;  // at most kProcessNameLength bytes, no NUL inside
+    std::string name; // at most kProcessNameLength bytes, no NUL inside
     char state = kProcessSleeping;
     uid_t uid = 0;
 };
@@ -89,7 +89,7 @@ void setOrdinaryUserThreshold(uid_t threshold);
 // follows the name rule from commandLine and comm.
 struct FakeProcess {
     pid_t pid = 0;
-    std::string commandLine;  // argv bytes, NUL-separated as in /proc
+    std::string commandLine; // argv bytes, NUL-separated as in /proc
     std::string comm;
     char linuxState = 'S';
     uid_t uid = 501;
@@ -111,4 +111,4 @@ void setMaxProcessCount(std::optional<int> count, bool fail = false);
 // Back to the real identity and table: every override above cleared.
 void resetProcessOverrides();
 
-}  // namespace hx::sys
+} // namespace hx::sys

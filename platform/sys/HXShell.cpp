@@ -17,8 +17,8 @@ namespace hx::sys {
 namespace {
 
 constexpr std::size_t kRecordedCommands = 256;
-constexpr int kExitNoProgram = 1 << 8;  // as a wait status: exit code 1
-constexpr int kExitRefused = 127 << 8;  // as a wait status: no such command
+constexpr int kExitNoProgram = 1 << 8; // as a wait status: exit code 1
+constexpr int kExitRefused = 127 << 8; // as a wait status: no such command
 
 std::mutex gLock;
 std::map<std::string, std::vector<std::string>> gPrograms;
@@ -30,9 +30,11 @@ std::vector<std::string> words(const std::string& s) {
     std::vector<std::string> out;
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && s[i] == ' ') ++i;
+        while (i < s.size() && s[i] == ' ')
+            ++i;
         const std::size_t start = i;
-        while (i < s.size() && s[i] != ' ') ++i;
+        while (i < s.size() && s[i] != ' ')
+            ++i;
         if (i > start) out.push_back(s.substr(start, i - start));
     }
     return out;
@@ -52,7 +54,8 @@ void reapEnded() {
 
 int launch(const std::string& command) {
     const std::vector<std::string> w = words(command);
-    const bool openForm = w.size() >= 3 && w[0] == "open" && w[1] == "-b" && (w.size() == 3 || w[3] == "--args");
+    const bool openForm =
+        w.size() >= 3 && w[0] == "open" && w[1] == "-b" && (w.size() == 3 || w[3] == "--args");
     if (!openForm) {
         hx::log::format("system: refused \"%s\"\n", command.c_str());
         return kExitRefused;
@@ -67,19 +70,21 @@ int launch(const std::string& command) {
     std::vector<std::string> argv = it->second;
     argv.insert(argv.end(), w.begin() + std::min<std::size_t>(w.size(), 4), w.end());
     std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
+    for (std::string& a : argv)
+        args.push_back(a.data());
     args.push_back(nullptr);
     pid_t pid;
     const int err = posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ);
     if (err != 0) {
-        hx::log::format("system: could not start %s for bundle %s (%d)\n", args[0], w[2].c_str(), err);
+        hx::log::format("system: could not start %s for bundle %s (%d)\n", args[0], w[2].c_str(),
+                        err);
         return kExitNoProgram;
     }
     gLaunched.push_back(pid);
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 void registerBundleProgram(const std::string& bundleId, std::vector<std::string> argv) {
     std::lock_guard<std::mutex> g(gLock);
@@ -119,7 +124,7 @@ void waitForLaunchedPrograms() {
     }
 }
 
-}  // namespace hx::sys
+} // namespace hx::sys
 
 // In place of the C library's: never a shell (HXShell.h).
 int system(const char* command) {

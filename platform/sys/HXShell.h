@@ -35,4 +35,4 @@ void clearSystemCommands();
 // Waits until every program started so far has ended (tests).
 void waitForLaunchedPrograms();
 
-}  // namespace hx::sys
+} // namespace hx::sys

@@ -8,7 +8,9 @@ namespace {
 
 // Processes that may start between a size query and the read: the size
 // query answers this many records more than it found.
-std::size_t spareRecords(std::size_t found) { return found / 8 + 16; }
+std::size_t spareRecords(std::size_t found) {
+    return found / 8 + 16;
+}
 
 kinfo_proc toRecord(const hx::sys::ProcessInfo& p) {
     kinfo_proc k;
@@ -35,7 +37,8 @@ int readProcessTable(void* oldp, std::size_t* oldlenp) {
     const std::size_t room = *oldlenp / sizeof(kinfo_proc);
     const std::size_t n = std::min(room, table.size());
     auto* out = static_cast<kinfo_proc*>(oldp);
-    for (std::size_t i = 0; i < n; ++i) out[i] = toRecord(table[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = toRecord(table[i]);
     *oldlenp = n * sizeof(kinfo_proc);
     return n < table.size() ? fail(ENOMEM) : 0;
 }
@@ -53,7 +56,7 @@ int readMaxProc(void* oldp, std::size_t* oldlenp) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int sysctl(int* name, unsigned namelen, void* oldp, std::size_t* oldlenp, void* newp,
                       std::size_t newlen) {
@@ -89,7 +92,9 @@ extern "C" int proc_name(int pid, void* buffer, std::uint32_t buffersize) {
 }
 
 // In place of the C library's: the emulated user id.
-uid_t getuid() noexcept { return hx::sys::ownUid(); }
+uid_t getuid() noexcept {
+    return hx::sys::ownUid();
+}
 
 // In place of the C library's: the running system, with the other system's
 // release in place of Linux's.

@@ -37,14 +37,14 @@ inline constexpr char SZOMB = hx::sys::kProcessZombie;
 struct extern_proc {
     pid_t p_pid;
     char p_stat;
-    char p_comm[MAXCOMLEN + 1];  // NUL-terminated
+    char p_comm[MAXCOMLEN + 1]; // NUL-terminated
     std::uint8_t p_reserved[274];
 };
 static_assert(sizeof(extern_proc) == 296);
 
 struct eproc {
     struct {
-        uid_t cr_uid;  // effective user id
+        uid_t cr_uid; // effective user id
         std::uint8_t cr_reserved[76];
     } e_ucred;
     std::uint8_t e_reserved[272];

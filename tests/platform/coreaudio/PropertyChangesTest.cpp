@@ -22,11 +22,15 @@ protected:
 
 TEST_F(PropertyChanges, TheRecorderKeepsEachCallInOrderWithItsHostTime) {
     const UInt64 before = mach_absolute_time();
-    EXPECT_EQ(AudioHardwareDevicePropertyChanged(mRef, 17, 0, true, kAudioDevicePropertyLatency), 0);
-    EXPECT_EQ(AudioHardwareStreamPropertyChanged(mRef, 17, 19, 2, kAudioDevicePropertySafetyOffset), 0);
+    EXPECT_EQ(AudioHardwareDevicePropertyChanged(mRef, 17, 0, true, kAudioDevicePropertyLatency),
+              0);
+    EXPECT_EQ(AudioHardwareStreamPropertyChanged(mRef, 17, 19, 2, kAudioDevicePropertySafetyOffset),
+              0);
     const AudioObjectPropertyAddress addresses[] = {
-        {kAudioDevicePropertyDeviceHasChanged, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMaster},
-        {kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMaster}};
+        {kAudioDevicePropertyDeviceHasChanged, kAudioObjectPropertyScopeGlobal,
+         kAudioObjectPropertyElementMaster},
+        {kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
+         kAudioObjectPropertyElementMaster}};
     EXPECT_EQ(AudioObjectPropertiesChanged(mRef, 17, 2, addresses), 0);
     EXPECT_EQ(AudioObjectPropertiesChanged(mRef, 18, 5, nullptr), 0);
     const UInt64 after = mach_absolute_time();
@@ -61,15 +65,18 @@ TEST_F(PropertyChanges, AHookTakesTheCallsAndAnswersThem) {
         seen.push_back(c);
         return kAudioHardwareBadObjectError;
     });
-    EXPECT_EQ(AudioHardwareDevicePropertyChanged(mRef, 3, 0, false, kAudioDevicePropertyDeviceIsRunning),
-              kAudioHardwareBadObjectError);
+    EXPECT_EQ(
+        AudioHardwareDevicePropertyChanged(mRef, 3, 0, false, kAudioDevicePropertyDeviceIsRunning),
+        kAudioHardwareBadObjectError);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].selector, kAudioDevicePropertyDeviceIsRunning);
     EXPECT_FALSE(seen[0].isInput);
     EXPECT_TRUE(hx::coreaudio::recordedPropertyChanges().empty());
 
     hx::coreaudio::setPropertyChangeHook(nullptr);
-    EXPECT_EQ(AudioHardwareDevicePropertyChanged(mRef, 3, 0, false, kAudioDevicePropertyDeviceIsRunningSomewhere), 0);
+    EXPECT_EQ(AudioHardwareDevicePropertyChanged(mRef, 3, 0, false,
+                                                 kAudioDevicePropertyDeviceIsRunningSomewhere),
+              0);
     EXPECT_EQ(hx::coreaudio::recordedPropertyChanges().size(), 1u);
 }
 
@@ -82,12 +89,15 @@ TEST_F(PropertyChanges, CallsFromSeveralThreadsAreAllKeptInEachThreadsOrder) {
                 AudioHardwareStreamPropertyChanged(mRef, AudioDeviceID(t), AudioStreamID(i), 0,
                                                    kAudioDevicePropertyBufferFrameSize);
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     const std::vector<PropertyChange> got = hx::coreaudio::recordedPropertyChanges();
     ASSERT_EQ(got.size(), std::size_t(kThreads * kCalls));
     std::vector<int> next(kThreads, 0);
-    for (const PropertyChange& c : got) EXPECT_EQ(c.stream, AudioStreamID(next[c.object]++));
-    for (int n : next) EXPECT_EQ(n, kCalls);
+    for (const PropertyChange& c : got)
+        EXPECT_EQ(c.stream, AudioStreamID(next[c.object]++));
+    for (int n : next)
+        EXPECT_EQ(n, kCalls);
 }
 
-}  // namespace
+} // namespace

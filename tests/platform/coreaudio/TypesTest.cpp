@@ -29,16 +29,18 @@ TEST(CoreAudioCodes, FourCharacterCodesHaveTheFirstCharacterInTheTopByte) {
         {UInt32(kAudioHardwareUnsupportedOperationError), 0x756E6F70},
         {UInt32(kAudioHardwareNotRunningError), 0x73746F70},
         {kAudioFormatLinearPCM, 0x6C70636D},
-        {kAudioStreamPropertyPhysicalFormat, 0x70667420},  // the space is a character
+        {kAudioStreamPropertyPhysicalFormat, 0x70667420}, // the space is a character
         {kAudioObjectPropertyScopeGlobal, 0x676C6F62},
-        {hx::coreaudio::fourCC("\xff\x80\x01\x00"), 0xFF800100},  // no sign extension
+        {hx::coreaudio::fourCC("\xff\x80\x01\x00"), 0xFF800100}, // no sign extension
     };
-    for (auto [code, value] : cases) EXPECT_EQ(code, value);
+    for (auto [code, value] : cases)
+        EXPECT_EQ(code, value);
 }
 
 // A procedure that copies input to output and reports what it was given.
 OSStatus copyProc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* in,
-                  const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp* outTime, void* client) {
+                  const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp* outTime,
+                  void* client) {
     *static_cast<AudioObjectID*>(client) = device;
     if (!now || !inTime || !outTime || (now->mFlags & kAudioTimeStampHostTimeValid) == 0) return 1;
     const AudioBuffer& src = in->mBuffers[0];
@@ -54,7 +56,8 @@ TEST(CoreAudioTypes, AnIOProcedureTakesOneBufferListPerDirection) {
     AudioBufferList out{1, {{2, sizeof outSamples, outSamples}}};
     AudioTimeStamp now{};
     now.mHostTime = 1234;
-    now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+    now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid |
+                 kAudioTimeStampRateScalarValid;
     EXPECT_EQ(now.mFlags, 7u);
     AudioObjectID seen = 0;
     AudioDeviceIOProcID id = copyProc;
@@ -65,4 +68,4 @@ TEST(CoreAudioTypes, AnIOProcedureTakesOneBufferListPerDirection) {
     EXPECT_EQ(id(42, &invalid, &in, &now, &out, &now, &seen), 1);
 }
 
-}  // namespace
+} // namespace

@@ -12,7 +12,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<UniChar> utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+std::vector<UniChar> utf16(const std::string& ascii) {
+    return {ascii.begin(), ascii.end()};
+}
 
 class FileManager : public ::testing::Test {
 protected:
@@ -30,7 +32,9 @@ protected:
         const FSRef folder = prefs();
         const std::vector<UniChar> n = utf16(name);
         FSRef file;
-        EXPECT_EQ(FSCreateFileUnicode(&folder, n.size(), n.data(), kFSCatInfoNone, nullptr, &file, nullptr), noErr);
+        EXPECT_EQ(FSCreateFileUnicode(&folder, n.size(), n.data(), kFSCatInfoNone, nullptr, &file,
+                                      nullptr),
+                  noErr);
         return file;
     }
 
@@ -51,7 +55,8 @@ TEST_F(FileManager, PreferencesFolderIsUnderTheRootAndMadeOnlyWhenAsked) {
     UInt8 path[256];
     ASSERT_EQ(FSRefMakePath(&ref, path, sizeof path), noErr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(path)), hx::sys::userPreferencesFolder());
-    EXPECT_EQ(FSRefMakePath(&ref, path, UInt32(hx::sys::userPreferencesFolder().size())), pathTooLongErr);
+    EXPECT_EQ(FSRefMakePath(&ref, path, UInt32(hx::sys::userPreferencesFolder().size())),
+              pathTooLongErr);
 
     EXPECT_EQ(FSFindFolder(-32765, kPreferencesFolderType, kCreateFolder, &ref), nsvErr);
     EXPECT_EQ(FSFindFolder(kUserDomain, 0x74656D70 /* 'temp' */, kCreateFolder, &ref), fnfErr);
@@ -72,7 +77,8 @@ TEST_F(FileManager, PathReferencesNameExistingThingsUnderTheRoot) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(path)), file);
 
     // ".." never climbs out of the root; relative paths are refused.
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>("/../../../etc/passwd"), &ref, nullptr), fnfErr);
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>("/../../../etc/passwd"), &ref, nullptr),
+              fnfErr);
     EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>("etc/passwd"), &ref, nullptr), paramErr);
     EXPECT_EQ(FSPathMakeRef(nullptr, &ref, nullptr), paramErr);
 
@@ -97,13 +103,14 @@ TEST_F(FileManager, CreateChecksTheNameAndRefusesAnExistingFile) {
         {utf16("a/b"), bdNamErr},
         {utf16(".."), bdNamErr},
         {{'a', 0, 'b'}, bdNamErr},
-        {{'a', 0xD800}, bdNamErr},  // unpaired surrogate
+        {{'a', 0xD800}, bdNamErr}, // unpaired surrogate
         {std::vector<UniChar>(256, 'n'), errFSNameTooLong},
-        {{0x00E9, 0xD83D, 0xDE00}, noErr},  // é and a character beyond the first plane
+        {{0x00E9, 0xD83D, 0xDE00}, noErr}, // é and a character beyond the first plane
     };
     for (const Case& c : cases) {
         FSRef file;
-        EXPECT_EQ(FSCreateFileUnicode(&folder, c.name.size(), c.name.data(), kFSCatInfoNone, nullptr, &file, nullptr),
+        EXPECT_EQ(FSCreateFileUnicode(&folder, c.name.size(), c.name.data(), kFSCatInfoNone,
+                                      nullptr, &file, nullptr),
                   c.result);
     }
     EXPECT_TRUE(fs::is_regular_file(prefsOnHost() + "/KorvexHX5100.usbsettings.xml"));
@@ -113,15 +120,18 @@ TEST_F(FileManager, CreateChecksTheNameAndRefusesAnExistingFile) {
     // A parent that is a file, or that is gone.
     const FSRef file = create("plain");
     const std::vector<UniChar> n = utf16("x");
-    EXPECT_EQ(FSCreateFileUnicode(&file, 1, n.data(), kFSCatInfoNone, nullptr, nullptr, nullptr), errFSNotAFolder);
+    EXPECT_EQ(FSCreateFileUnicode(&file, 1, n.data(), kFSCatInfoNone, nullptr, nullptr, nullptr),
+              errFSNotAFolder);
     fs::remove_all(prefsOnHost());
-    EXPECT_EQ(FSCreateFileUnicode(&folder, 1, n.data(), kFSCatInfoNone, nullptr, nullptr, nullptr), dirNFErr);
+    EXPECT_EQ(FSCreateFileUnicode(&folder, 1, n.data(), kFSCatInfoNone, nullptr, nullptr, nullptr),
+              dirNFErr);
 }
 
 TEST_F(FileManager, ReadsInPiecesAndEndsWithEofErr) {
     const FSRef ref = create("legacy.xml");
     std::string text;
-    for (int i = 0; text.size() < 2500; ++i) text += "<Node a=\"" + std::to_string(i) + "\"/>\n";
+    for (int i = 0; text.size() < 2500; ++i)
+        text += "<Node a=\"" + std::to_string(i) + "\"/>\n";
     writeHost(prefsOnHost() + "/legacy.xml", text);
 
     HFSUniStr255 fork;
@@ -191,4 +201,4 @@ TEST_F(FileManager, OneWriterAtATimeAndOnlyTheDataForkOfAFile) {
     EXPECT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdPerm, &second), fnfErr);
 }
 
-}  // namespace
+} // namespace

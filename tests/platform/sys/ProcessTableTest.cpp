@@ -67,18 +67,21 @@ TEST(ProcessName, TakesArgvZerosBaseNameOrCommCutTo16Bytes) {
         {"/Applications/Korvex HX-5100 Mixer\0"s, "Korvex HX-5100 ", "Korvex HX-5100 M"},
         {"relative/dir/coreaudiod\0"s, "coreaudiod", "coreaudiod"},
         {"ExactlySixteen16\0"s, "ExactlySixteen1", "ExactlySixteen16"},
-        {"", "kworker/0:1", "kworker/0:1"},             // kernel thread: empty line
-        {"/ends/with/slash/\0"s, "slashy", "slashy"},     // no base name
-        {"\xff\xfe(odd) name)\0"s, "odd", "\xff\xfe(odd) name)"},  // bytes, not parsed
+        {"", "kworker/0:1", "kworker/0:1"},                       // kernel thread: empty line
+        {"/ends/with/slash/\0"s, "slashy", "slashy"},             // no base name
+        {"\xff\xfe(odd) name)\0"s, "odd", "\xff\xfe(odd) name)"}, // bytes, not parsed
         {"no-nul-at-the-end", "x", "no-nul-at-the-en"},
     };
-    for (const Case& c : cases) EXPECT_EQ(hx::sys::processNameFrom(c.commandLine, c.comm), c.name) << c.commandLine;
+    for (const Case& c : cases)
+        EXPECT_EQ(hx::sys::processNameFrom(c.commandLine, c.comm), c.name) << c.commandLine;
 }
 
 TEST(ProcessState, ZombieIsTheHighestState) {
-    const std::pair<char, char> cases[] = {{'Z', SZOMB}, {'X', SZOMB}, {'R', SRUN}, {'S', SSLEEP},
-                                           {'D', SSLEEP}, {'I', SSLEEP}, {'T', SSTOP}, {'t', SSTOP}};
-    for (auto [letter, state] : cases) EXPECT_EQ(hx::sys::processStateFrom(letter), state) << letter;
+    const std::pair<char, char> cases[] = {{'Z', SZOMB},  {'X', SZOMB},  {'R', SRUN},
+                                           {'S', SSLEEP}, {'D', SSLEEP}, {'I', SSLEEP},
+                                           {'T', SSTOP},  {'t', SSTOP}};
+    for (auto [letter, state] : cases)
+        EXPECT_EQ(hx::sys::processStateFrom(letter), state) << letter;
     for (auto [letter, state] : cases) {
         if (state != SZOMB) {
             EXPECT_LT(state, SZOMB);
@@ -149,7 +152,8 @@ TEST_F(ProcessTable, RealChildrenLongNamesZombiesAndEndedProcesses) {
 
 TEST_F(ProcessTable, FakeProcessesJoinOrReplaceTheRealOnes) {
     using std::string_literals::operator""s;
-    hx::sys::addFakeProcess({4000000, "/Applications/Digital Performer 11\0"s, "Digital Perform", 'S', 501});
+    hx::sys::addFakeProcess(
+        {4000000, "/Applications/Digital Performer 11\0"s, "Digital Perform", 'S', 501});
     hx::sys::addFakeProcess({4000001, "", "coreaudiod", 'Z', 202});
     hx::sys::addFakeProcess({getpid(), "impostor\0"s, "impostor", 'R', 77});
     std::vector<kinfo_proc> table;
@@ -162,7 +166,7 @@ TEST_F(ProcessTable, FakeProcessesJoinOrReplaceTheRealOnes) {
     EXPECT_EQ(z->kp_proc.p_stat, SZOMB);
     EXPECT_EQ(nameOf(*self), "impostor");
     EXPECT_EQ(self->kp_proc.p_stat, SRUN);
-    EXPECT_GT(table.size(), 3u);  // the real ones are still there
+    EXPECT_GT(table.size(), 3u); // the real ones are still there
 
     hx::sys::hideRealProcesses(true);
     ASSERT_EQ(readTable(table), 0);
@@ -172,12 +176,13 @@ TEST_F(ProcessTable, FakeProcessesJoinOrReplaceTheRealOnes) {
     ASSERT_EQ(readTable(table), 0);
     EXPECT_TRUE(table.empty());
     char name[32] = "untouched";
-    EXPECT_EQ(proc_name(getpid(), name, sizeof name), 0);  // own name unreadable
+    EXPECT_EQ(proc_name(getpid(), name, sizeof name), 0); // own name unreadable
 }
 
 TEST_F(ProcessTable, SizeQueryLeavesRoomAndATableThatOutgrowsItFailsWithENOMEM) {
     hx::sys::hideRealProcesses(true);
-    for (pid_t p = 100; p < 110; ++p) hx::sys::addFakeProcess({p, "p", "p", 'S', 501});
+    for (pid_t p = 100; p < 110; ++p)
+        hx::sys::addFakeProcess({p, "p", "p", 'S', 501});
     int mib[3] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL};
     std::size_t size = 0;
     ASSERT_EQ(sysctl(mib, 3, nullptr, &size, nullptr, 0), 0);
@@ -186,7 +191,8 @@ TEST_F(ProcessTable, SizeQueryLeavesRoomAndATableThatOutgrowsItFailsWithENOMEM) 
     ASSERT_GT(room, 10u);
 
     // Growth within the room: the read succeeds.
-    for (pid_t p = 110; p < pid_t(100 + room); ++p) hx::sys::addFakeProcess({p, "p", "p", 'S', 501});
+    for (pid_t p = 110; p < pid_t(100 + room); ++p)
+        hx::sys::addFakeProcess({p, "p", "p", 'S', 501});
     std::vector<kinfo_proc> buf(room);
     std::size_t got = size;
     ASSERT_EQ(sysctl(mib, 3, buf.data(), &got, nullptr, 0), 0);
@@ -217,7 +223,8 @@ TEST_F(ProcessTable, GrowthBetweenSizeQueryAndReadIsSeenByTheRead) {
         ++queries;
         std::size_t n = hx::sys::readProcessTable().size();
         const std::size_t grow = n + n / 8 + 17;
-        for (std::size_t i = 0; i < grow; ++i, ++next) hx::sys::addFakeProcess({next, "n", "n", 'S', 501});
+        for (std::size_t i = 0; i < grow; ++i, ++next)
+            hx::sys::addFakeProcess({next, "n", "n", 'S', 501});
     });
     std::vector<kinfo_proc> table;
     errno = 0;
@@ -271,8 +278,8 @@ TEST_F(ProcessTable, MalformedCallsAreRefused) {
         int newValue = 1;
         std::size_t size = 0;
         errno = 0;
-        EXPECT_EQ(sysctl(c.mib.data(), unsigned(c.mib.size()), nullptr, &size, c.withNew ? &newValue : nullptr,
-                         c.withNew ? sizeof newValue : 0),
+        EXPECT_EQ(sysctl(c.mib.data(), unsigned(c.mib.size()), nullptr, &size,
+                         c.withNew ? &newValue : nullptr, c.withNew ? sizeof newValue : 0),
                   -1);
         EXPECT_EQ(errno, c.error) << c.mib.size();
     }
@@ -286,7 +293,10 @@ TEST_F(ProcessTable, ProcNameStaysInsideTheBufferAndAnswersTheLength) {
         std::uint32_t size;
         int length;
         const char* text;
-    } cases[] = {{1, 0, ""}, {5, 4, "Korv"}, {16, 15, "Korvex HX-5100 "}, {17, 16, "Korvex HX-5100 M"},
+    } cases[] = {{1, 0, ""},
+                 {5, 4, "Korv"},
+                 {16, 15, "Korvex HX-5100 "},
+                 {17, 16, "Korvex HX-5100 M"},
                  {256, 16, "Korvex HX-5100 M"}};
     for (const Case& c : cases) {
         // The byte after the buffer is a guard page: a write past it faults.
@@ -335,4 +345,4 @@ TEST_F(ProcessTable, OrdinaryUserThresholdIsASetting) {
     EXPECT_EQ(hx::sys::ordinaryUserThreshold(), 499u);
 }
 
-}  // namespace
+} // namespace

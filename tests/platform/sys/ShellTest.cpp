@@ -26,10 +26,12 @@ TEST_F(Shell, AHookTakesCommandsAndEveryCommandIsRecorded) {
     });
     EXPECT_EQ(system("open -b com.korvex.hx5100.control --args 12"), 7);
     EXPECT_EQ(system("anything at all"), 7);
-    EXPECT_EQ(seen, (std::vector<std::string>{"open -b com.korvex.hx5100.control --args 12", "anything at all"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"open -b com.korvex.hx5100.control --args 12",
+                                              "anything at all"}));
     EXPECT_EQ(hx::sys::systemCommands(), seen);
 
-    for (int i = 0; i < 300; ++i) system(std::to_string(i).c_str());
+    for (int i = 0; i < 300; ++i)
+        system(std::to_string(i).c_str());
     const std::vector<std::string> kept = hx::sys::systemCommands();
     ASSERT_EQ(kept.size(), 256u);
     EXPECT_EQ(kept.front(), "44");
@@ -45,7 +47,8 @@ TEST_F(Shell, NoShellEverRuns) {
         const char* logged;
     } cases[] = {
         {"touch " + victim, 127 << 8, "system: refused \"touch "},
-        {"open -b com.korvex.hx5100.control --args 12", 1 << 8, "system: no program for bundle com.korvex.hx5100.control"},
+        {"open -b com.korvex.hx5100.control --args 12", 1 << 8,
+         "system: no program for bundle com.korvex.hx5100.control"},
         {"open -a Whatever", 127 << 8, "system: refused"},
         {"open -b com.example.touch; touch " + victim, 127 << 8, "system: refused"},
     };
@@ -66,7 +69,7 @@ TEST_F(Shell, OpenByBundleStartsTheRegisteredProgramWithItsArgumentsVerbatim) {
     EXPECT_EQ(system(("open -b com.example.touch --args " + a + " " + b).c_str()), 0);
     hx::sys::waitForLaunchedPrograms();
     EXPECT_TRUE(std::filesystem::exists(a));
-    EXPECT_TRUE(std::filesystem::exists(b));  // ';' is a byte of the name, not a separator
+    EXPECT_TRUE(std::filesystem::exists(b)); // ';' is a byte of the name, not a separator
 
     hx::sys::registerBundleProgram("com.example.touch", {dir.path() + "/missing-program"});
     hx::log::Capture log;
@@ -74,4 +77,4 @@ TEST_F(Shell, OpenByBundleStartsTheRegisteredProgramWithItsArgumentsVerbatim) {
     EXPECT_NE(log.text().find("system: could not start"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

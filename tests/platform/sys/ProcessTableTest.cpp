@@ -42,21 +42,30 @@ std::string nameOf(const kinfo_proc& k) {
     return std::string(k.kp_proc.p_comm, strnlen(k.kp_proc.p_comm, MAXCOMLEN + 1));
 }
 
-// A child running /bin/sleep under the given argv[0]; posix_spawn returns
-// after the exec, so its command line is already the new one.
-pid_t spawnSleeper(const char* argv0) {
-    char arg1[] = "100";
-    char* argv[] = {const_cast<char*>(argv0), arg1, nullptr};
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ), 0);
-    return pid;
-}
+// A child running /bin/sleep under the given argv[0], ended and reaped when
+// the object goes (also when an assertion leaves the test early).
+// posix_spawn returns after the exec, so its command line is already the new
+// one.
+class Sleeper {
+public:
+    explicit Sleeper(const char* argv0) {
+        char arg1[] = "100";
+        char* argv[] = {const_cast<char*>(argv0), arg1, nullptr};
+        EXPECT_EQ(posix_spawn(&mPid, "/bin/sleep", nullptr, nullptr, argv, environ), 0);
+    }
+    ~Sleeper() { end(); }
+    pid_t pid() const { return mPid; }
+    void end() {
+        if (mPid <= 0) return;
+        kill(mPid, SIGKILL);
+        int status;
+        waitpid(mPid, &status, 0);
+        mPid = -mPid;
+    }
 
-void endChild(pid_t pid) {
-    kill(pid, SIGKILL);
-    int status;
-    waitpid(pid, &status, 0);
-}
+private:
+    pid_t mPid = 0;
+};
 
 TEST(ProcessName, TakesArgvZerosBaseNameOrCommCutTo16Bytes) {
     using std::string_literals::operator""s;
@@ -120,7 +129,9 @@ TEST_F(ProcessTable, OwnNameAndUidOverridesShowEverywhere) {
 }
 
 TEST_F(ProcessTable, RealChildrenLongNamesZombiesAndEndedProcesses) {
-    const pid_t sleeper = spawnSleeper("/opt/tools/A Name Longer Than Sixteen");
+    Sleeper named("/opt/tools/A Name Longer Than Sixteen");
+    Sleeper unnamed(""); // empty argv[0]: the kernel's comm
+    const pid_t sleeper = named.pid();
     pid_t zombie = 0;
     char trueArg0[] = "/bin/true";
     char* argv[] = {trueArg0, nullptr};
@@ -135,6 +146,9 @@ TEST_F(ProcessTable, RealChildrenLongNamesZombiesAndEndedProcesses) {
     ASSERT_TRUE(s);
     EXPECT_EQ(nameOf(*s), "A Name Longer Th");
     EXPECT_LT(s->kp_proc.p_stat, SZOMB);
+    const std::optional<kinfo_proc> u = entry(table, unnamed.pid());
+    ASSERT_TRUE(u);
+    EXPECT_EQ(nameOf(*u), "sleep");
     const std::optional<kinfo_proc> z = entry(table, zombie);
     ASSERT_TRUE(z);
     EXPECT_EQ(z->kp_proc.p_stat, SZOMB);
@@ -142,7 +156,8 @@ TEST_F(ProcessTable, RealChildrenLongNamesZombiesAndEndedProcesses) {
 
     int status;
     waitpid(zombie, &status, 0);
-    endChild(sleeper);
+    named.end();
+    unnamed.end();
     ASSERT_EQ(readTable(table), 0);
     EXPECT_FALSE(entry(table, sleeper));
     EXPECT_FALSE(entry(table, zombie));

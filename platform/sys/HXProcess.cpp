@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -53,17 +52,6 @@ bool readAt(int dirFd, const char* name, std::string& out, bool stopAtNul = fals
     return true;
 }
 
-// The effective user id from a status file's "Uid:" line (real, effective,
-// saved, filesystem).
-std::optional<uid_t> uidFromStatus(const std::string& status) {
-    const std::size_t at = status.find("\nUid:");
-    if (at == std::string::npos) return std::nullopt;
-    unsigned long real = 0, effective = 0;
-    if (std::sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) != 2)
-        return std::nullopt;
-    return uid_t(effective);
-}
-
 // A real process from /proc; none when it is gone (or vanishes while read).
 std::optional<ProcessInfo> readReal(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(pid);
@@ -80,14 +68,12 @@ std::optional<ProcessInfo> readReal(pid_t pid) {
             const std::string comm = stat.substr(lp + 1, rp - lp - 1);
             std::string commandLine;
             readAt(dirFd, "cmdline", commandLine, true);
-            std::string status;
-            std::optional<uid_t> uid;
-            if (readAt(dirFd, "status", status)) uid = uidFromStatus(status);
+            // The folder belongs to the process's effective user (to root for
+            // a process that cannot be dumped); cheaper than the status file.
             struct stat st;
-            if (!uid && fstat(dirFd, &st) == 0) uid = st.st_uid;
-            if (uid) {
+            if (fstat(dirFd, &st) == 0) {
                 info = ProcessInfo{pid, processNameFrom(commandLine, comm),
-                                   processStateFrom(stat[rp + 2]), *uid};
+                                   processStateFrom(stat[rp + 2]), st.st_uid};
             }
         }
     }
@@ -113,6 +99,13 @@ const std::string& derivedOwnName() {
         return processNameFrom(commandLine, comm);
     }();
     return name;
+}
+
+// A folder of /proc that stands for a process.
+bool isPidName(const char* name) {
+    char* end = nullptr;
+    const long pid = std::strtol(name, &end, 10);
+    return name[0] >= '1' && name[0] <= '9' && *end == '\0' && pid <= INT_MAX;
 }
 
 // The own process as the table shows it, overrides applied.
@@ -182,6 +175,24 @@ bool isOrdinaryUser(uid_t uid) {
     return uid > ordinaryUserThreshold();
 }
 
+std::size_t countProcesses() {
+    std::size_t n;
+    bool hide;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        n = gOverrides.fakes.size();
+        hide = gOverrides.hideReal;
+    }
+    if (!hide) {
+        if (DIR* d = opendir("/proc")) {
+            while (dirent* e = readdir(d))
+                if (isPidName(e->d_name)) ++n;
+            closedir(d);
+        }
+    }
+    return n;
+}
+
 std::vector<ProcessInfo> readProcessTable() {
     std::vector<FakeProcess> fakes;
     bool hide;
@@ -195,11 +206,8 @@ std::vector<ProcessInfo> readProcessTable() {
         const pid_t self = getpid();
         if (DIR* d = opendir("/proc")) {
             while (dirent* e = readdir(d)) {
-                char* end = nullptr;
-                const long pid = std::strtol(e->d_name, &end, 10);
-                if (e->d_name[0] < '1' || e->d_name[0] > '9' || *end != '\0' || pid > INT_MAX)
-                    continue;
-                std::optional<ProcessInfo> p = readReal(pid_t(pid));
+                if (!isPidName(e->d_name)) continue;
+                std::optional<ProcessInfo> p = readReal(pid_t(std::strtol(e->d_name, nullptr, 10)));
                 if (!p) continue; // ended while the table was read
                 if (p->pid == self) applyOwnIdentity(*p);
                 table.push_back(std::move(*p));

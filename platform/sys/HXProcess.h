@@ -72,6 +72,9 @@ bool isOrdinaryUser(uid_t uid);
 // Every process, in pid order. Entries that vanish while the table is read
 // are skipped.
 std::vector<ProcessInfo> readProcessTable();
+// At least as many as the table holds (the fake processes are counted even
+// where they take a real one's place), without reading every process.
+std::size_t countProcesses();
 // One process, if it exists.
 std::optional<ProcessInfo> findProcess(pid_t pid);
 

@@ -28,12 +28,13 @@ int fail(int error) {
 }
 
 int readProcessTable(void* oldp, std::size_t* oldlenp) {
-    const std::vector<hx::sys::ProcessInfo> table = hx::sys::readProcessTable();
     if (!oldp) {
-        *oldlenp = (table.size() + spareRecords(table.size())) * sizeof(kinfo_proc);
+        const std::size_t n = hx::sys::countProcesses();
+        *oldlenp = (n + spareRecords(n)) * sizeof(kinfo_proc);
         if (auto hook = hx::sys::afterSizeQueryHook()) hook();
         return 0;
     }
+    const std::vector<hx::sys::ProcessInfo> table = hx::sys::readProcessTable();
     const std::size_t room = *oldlenp / sizeof(kinfo_proc);
     const std::size_t n = std::min(room, table.size());
     auto* out = static_cast<kinfo_proc*>(oldp);

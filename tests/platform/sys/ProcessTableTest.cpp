@@ -168,14 +168,14 @@ TEST_F(ProcessTable, RealChildrenLongNamesZombiesAndEndedProcesses) {
 TEST_F(ProcessTable, FakeProcessesJoinOrReplaceTheRealOnes) {
     using std::string_literals::operator""s;
     hx::sys::addFakeProcess(
-        {4000000, "/Applications/Digital Performer 11\0"s, "Digital Perform", 'S', 501});
+        {4000000, "/Applications/Studio Workstation 11\0"s, "Studio Workstat", 'S', 501});
     hx::sys::addFakeProcess({4000001, "", "coreaudiod", 'Z', 202});
     hx::sys::addFakeProcess({getpid(), "impostor\0"s, "impostor", 'R', 77});
     std::vector<kinfo_proc> table;
     ASSERT_EQ(readTable(table), 0);
     const auto a = entry(table, 4000000), z = entry(table, 4000001), self = entry(table, getpid());
     ASSERT_TRUE(a && z && self);
-    EXPECT_EQ(nameOf(*a), "Digital Performe");
+    EXPECT_EQ(nameOf(*a), "Studio Workstati");
     EXPECT_EQ(a->kp_eproc.e_ucred.cr_uid, 501u);
     EXPECT_EQ(nameOf(*z), "coreaudiod");
     EXPECT_EQ(z->kp_proc.p_stat, SZOMB);

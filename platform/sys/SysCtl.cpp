@@ -1,5 +1,6 @@
 #include "platform/sys/SysCtl.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/syscall.h>

@@ -84,18 +84,6 @@ hx::harness::ClientHarness& machine()
     return *gMachine;
 }
 
-IOReturn callDriver(io_connect_t c, uint32_t req, OSXDispatch& rec)
-{
-    rec.iReq = req;
-    size_t out = sizeof rec;
-    hx::kern::ConnectionCall call;
-    call.structInput = &rec;
-    call.structInputSize = sizeof rec;
-    call.structOutput = &rec;
-    call.structOutputSize = &out;
-    return hx::kern::connectionCall(c, 0, call);
-}
-
 // A clean client configures the device, attaches its ring and reads input.
 void checkCleanClient(hx::harness::ClientHarness& h)
 {
@@ -109,12 +97,12 @@ void checkCleanClient(hx::harness::ClientHarness& h)
     const QnChannelSettings cs{48000, 2, 24, 2, 24, 0};
     std::memcpy(reinterpret_cast<uint8_t*>(sm) + offsetof(DriverSM, mChannelSettings), &cs, sizeof cs);
     OSXDispatch rec{};
-    HX_FUZZ_REQUIRE(callDriver(c, 1, rec) == kIOReturnSuccess);
+    HX_FUZZ_REQUIRE(hx::harness::callDriver(c, 1, rec) == kIOReturnSuccess);
     HX_FUZZ_REQUIRE(hx::kern::connectionMap(c, 4, &input, &size) == kIOReturnSuccess);
     HX_FUZZ_REQUIRE(hx::kern::connectionMap(c, 5, &ring, &size) == kIOReturnSuccess);
     rec = OSXDispatch{};
     rec.frameSize = 512;
-    HX_FUZZ_REQUIRE(callDriver(c, 2, rec) == kIOReturnSuccess);
+    HX_FUZZ_REQUIRE(hx::harness::callDriver(c, 2, rec) == kIOReturnSuccess);
     auto* in = reinterpret_cast<AudioSM*>(input);
     const uint64_t before = in->getFramePos();
     h.idle(100000);

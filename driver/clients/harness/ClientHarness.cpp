@@ -144,18 +144,7 @@ struct ClientHarness::Impl {
             }
     }
 
-    // One OSXDispatch request through the connection (selector 0).
-    IOReturn callDriver(uint32_t req, OSXDispatch& rec)
-    {
-        rec.iReq = req;
-        size_t outSize = sizeof rec;
-        hx::kern::ConnectionCall call;
-        call.structInput = &rec;
-        call.structInputSize = sizeof rec;
-        call.structOutput = &rec;
-        call.structOutputSize = &outSize;
-        return hx::kern::connectionCall(connect, 0, call);
-    }
+    IOReturn callDriver(uint32_t req, OSXDispatch& rec) { return hx::harness::callDriver(connect, req, rec); }
 
     template <class T>
     T* mapType(uint32_t type, size_t size)
@@ -198,6 +187,18 @@ struct ClientHarness::Impl {
 
     void cycle();
 };
+
+IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector)
+{
+    rec.iReq = req;
+    size_t outSize = sizeof rec;
+    hx::kern::ConnectionCall call;
+    call.structInput = &rec;
+    call.structInputSize = sizeof rec;
+    call.structOutput = &rec;
+    call.structOutputSize = &outSize;
+    return hx::kern::connectionCall(connect, selector, call);
+}
 
 uint32_t defaultWriteAheadFrames(uint32_t rate)
 {

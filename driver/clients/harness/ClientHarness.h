@@ -14,11 +14,14 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/base/MacTypes.h"
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+struct OSXDispatch;
 class ZrKernelDeviceKorvexHX5100;
 class ZrDevice;
 class DriverData;
@@ -143,6 +146,11 @@ struct HarnessReport {
 
 // A readable summary, one fact per line.
 std::string describe(const HarnessReport& report);
+
+// One OSXDispatch request through a connection's struct method (selector 0
+// of the audio and MIDI clients, 6 of the audio-server client), the record
+// in and out.
+IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector = 0);
 
 // The value a sample comes back as through the default mix: halved toward
 // zero by the output mixer, doubled by the comparison (24-bit, left-aligned).

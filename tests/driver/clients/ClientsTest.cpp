@@ -73,9 +73,7 @@ struct Rig {
     // An OSXDispatch request of a client kind.
     static IOReturn req(io_connect_t c, Kind k, uint32_t code, OSXDispatch& rec)
     {
-        rec.iReq = code;
-        size_t out = sizeof rec;
-        return callStruct(c, k == S ? 6 : 0, &rec, sizeof rec, &out);
+        return hx::harness::callDriver(c, code, rec, k == S ? 6 : 0);
     }
     static IOReturn scalars(io_connect_t c, uint32_t selector, std::vector<uint64_t> in, uint64_t* out = nullptr,
                             uint32_t outCount = 0)

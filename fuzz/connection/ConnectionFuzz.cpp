@@ -63,7 +63,9 @@ struct Reader {
     }
 };
 
-std::unique_ptr<hx::harness::ClientHarness> gMachine;
+// Kept for the whole run and never destroyed at exit: the platform's own
+// statics (the clock) may already be gone by then.
+hx::harness::ClientHarness* gMachine = nullptr;
 uint32_t gNextPid = 1000;
 
 hx::harness::ClientHarness& machine() {
@@ -72,9 +74,12 @@ hx::harness::ClientHarness& machine() {
         ZrDevice* d = gMachine->device();
         return !s || s->isInactive() || !d || d->getFwUpdaterState() == kFwUpdaterActive;
     };
-    if (gMachine && stale()) gMachine.reset();
+    if (gMachine && stale()) {
+        delete gMachine;
+        gMachine = nullptr;
+    }
     if (!gMachine) {
-        gMachine = std::make_unique<hx::harness::ClientHarness>();
+        gMachine = new hx::harness::ClientHarness();
         HX_FUZZ_REQUIRE(gMachine->boot());
     }
     return *gMachine;

@@ -18,7 +18,8 @@ struct HXCFBundle final : hx::cf::Object {
     ~HXCFBundle() override { CFRelease(mInfo); }
     void describe(std::string& out, int) const override { out += "<CFBundle " + mPath + ">"; }
 
-    std::string mPath;  // the bundle folder, a path of the other system
+    std::string mPath;      // the bundle folder, a path of the other system
+    std::string mHostPath;  // where it is on this machine
     CFDictionaryRef mInfo = nullptr;
 };
 
@@ -75,19 +76,23 @@ HXCFBundle* bundleAt(const std::string& otherPath) {
     CFURLRef url = makeFileURL(otherPath, true);  // the path cleaned as a URL's is
     const std::string p = urlPath(url);
     CFRelease(url);
+    const std::string host = hx::path::map(p);
     for (HXCFBundle* b : *gBundles)
-        if (b->mPath == p) return b;
-    if (!isFolder(hx::path::map(p))) return nullptr;
+        if (b->mHostPath == host) return b;
+    if (!isFolder(host)) return nullptr;
     auto* b = new HXCFBundle;
     b->mPath = p;
+    b->mHostPath = host;
     b->mInfo = readInfo(p);
     gBundles->push_back(b);
     return b;
 }
 
+// Only bundles under the root in use count (a test may change roots).
 HXCFBundle* findByIdentifier(CFStringRef id) {
+    const std::string under = hx::path::root() + "/";
     for (HXCFBundle* b : *gBundles)
-        if (CFEqual(identifierOf(b), id)) return b;
+        if (b->mHostPath.compare(0, under.size(), under) == 0 && CFEqual(identifierOf(b), id)) return b;
     return nullptr;
 }
 
@@ -106,7 +111,7 @@ void setMainBundleIdentifier(const std::string& identifier) {
     if (!gMain) {
         gMain = new HXCFBundle;
         gMain->makeImmortal();
-        gMain->mPath = "/";
+        gMain->mPath.assign(1, '/');  // (a plain "/" trips a false -Wrestrict in g++ 12)
     }
     if (gMain->mInfo) gOldMainInfo->push_back(gMain->mInfo);
     CFMutableDictionaryRef info = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,

@@ -23,6 +23,15 @@ struct Refused {
     std::string why;
 };
 
+// Releases what it holds when a refusal unwinds past it.
+struct Held {
+    explicit Held(CFTypeRef r) : ref(r) {}
+    ~Held() { CFRelease(ref); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    CFTypeRef ref;
+};
+
 class Reader {
 public:
     Reader(const std::uint8_t* bytes, std::size_t n, CFOptionFlags mutability)
@@ -33,25 +42,22 @@ public:
         if (mEnd - mP >= 6 && std::memcmp(mP, "bplist", 6) == 0) throw Refused{"binary property list"};
         skipMisc(true);
         std::string name = openTag();
-        CFPropertyListRef result;
-        if (name == "plist" && !mSelfClosed) {
+        if (name == "plist" && mSelfClosed) throw Refused{"empty plist element"};
+        const bool wrapped = name == "plist";
+        if (wrapped) {
             skipMisc(false);
-            result = value(readTagName(), 0);
-            skipMisc(false);
-            closeTag("plist", result);
-        } else if (name == "plist") {
-            throw Refused{"empty plist element"};
-        } else {
-            result = value(name, 0);
+            name = readTagName();
         }
-        try {
+        Held result(value(name, 0));
+        skipMisc(false);
+        if (wrapped) {
+            closeTag("plist", nullptr);
             skipMisc(false);
-            if (mP != mEnd) throw Refused{"content after the document"};
-        } catch (...) {
-            CFRelease(result);
-            throw;
         }
-        return result;
+        if (mP != mEnd) throw Refused{"content after the document"};
+        CFPropertyListRef out = result.ref;
+        result.ref = nullptr;
+        return out;
     }
 
 private:
@@ -186,9 +192,12 @@ private:
         }
     }
 
-    // XML line ends: CR LF and a lone CR read as LF.
+    // XML line ends: CR LF and a lone CR read as LF. Other control
+    // characters are not XML text (they come only as references).
     static void appendNormalised(std::string& out, const char* s, const char* e) {
         for (; s < e; ++s) {
+            if (static_cast<unsigned char>(*s) < 0x20 && *s != '\t' && *s != '\n' && *s != '\r')
+                throw Refused{"control character in text"};
             if (*s == '\r') {
                 out += '\n';
                 if (s + 1 < e && s[1] == '\n') ++s;
@@ -335,19 +344,11 @@ private:
                 skipMisc(false);
                 if (startsWith("</")) break;
                 if (readTagName() != "key") throw Refused{"<key> expected in <dict>"};
-                CFStringRef key = stringValue(text("key"));
+                Held key(stringValue(text("key")));
                 skipMisc(false);
-                CFPropertyListRef v;
-                try {
-                    if (startsWith("</")) throw Refused{"key without a value"};
-                    v = value(readTagName(), depth);
-                } catch (...) {
-                    CFRelease(key);
-                    throw;
-                }
-                d->set(key, v);
-                CFRelease(key);
-                CFRelease(v);
+                if (startsWith("</")) throw Refused{"key without a value"};
+                Held v(value(readTagName(), depth));
+                d->set(key.ref, v.ref);
             }
         } catch (...) {
             CFRelease(d);
@@ -385,7 +386,9 @@ private:
 
 // ---- Writer
 
-void escapeText(const std::u16string& t, std::string& out) {
+// False for a text holding U+0000, which no XML document can carry.
+bool escapeText(const std::u16string& t, std::string& out) {
+    if (t.find(char16_t(0)) != std::u16string::npos) return false;
     std::string u;
     appendUtf8(t, u);
     for (unsigned char c : u) {
@@ -409,6 +412,7 @@ void escapeText(const std::u16string& t, std::string& out) {
             }
         }
     }
+    return true;
 }
 
 void appendBase64(const std::vector<UInt8>& b, std::string& out, int indent) {
@@ -438,7 +442,7 @@ bool writeValue(CFPropertyListRef v, std::string& out, int indent, int depth) {
     if (auto* s = as<HXCFString>(v)) {
         pad(indent);
         out += "<string>";
-        escapeText(s->mText, out);
+        if (!escapeText(s->mText, out)) return false;
         out += "</string>\n";
     } else if (auto* n = as<HXCFNumber>(v)) {
         pad(indent);
@@ -489,7 +493,7 @@ bool writeValue(CFPropertyListRef v, std::string& out, int indent, int depth) {
         for (auto* e : entries) {
             pad(indent + 1);
             out += "<key>";
-            escapeText(as<HXCFString>(e->key)->mText, out);
+            if (!escapeText(as<HXCFString>(e->key)->mText, out)) return false;
             out += "</key>\n";
             if (!writeValue(e->value, out, indent + 1, depth + 1)) return false;
         }

@@ -164,6 +164,8 @@ TEST(CFPropertyList, RefusesMalformedAndOutOfBoundsDocumentsWhole) {
         {"content after the document", good + "<string/>"},
         {"internal subset", "<!DOCTYPE plist [<!ENTITY x \"y\">]><plist><string>&x;</string></plist>"},
         {"text in a container", "<plist><array>loose</array></plist>"},
+        {"raw control character", "<plist><string>a\x01b</string></plist>"},
+        {"raw NUL in a key", std::string("<plist><dict><key>a\0b</key><true/></dict></plist>", 46)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -197,6 +199,14 @@ TEST(CFPropertyList, WriterRefusesWhatIsNotAPropertyList) {
     EXPECT_EQ(serialise(loop), "");
     EXPECT_EQ(CFPropertyListCreateDeepCopy(nullptr, loop, kCFPropertyListImmutable), nullptr);
     CFArrayRemoveAllValues(loop);
+
+    // No XML document carries U+0000; other control characters go as
+    // references and come back.
+    const UniChar withNul[] = {'a', 0, 'b'};
+    Ref<CFStringRef> nul(CFStringCreateWithCharacters(nullptr, withNul, 3));
+    EXPECT_EQ(serialise(nul), "");
+    Ref<CFStringRef> control = str("bell\x07 cr\r end");
+    EXPECT_TRUE(CFEqual(parse(serialise(control)), control));
 
     EXPECT_EQ(serialise(kCFBooleanTrue), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
                                          "<true/>\n</plist>\n");

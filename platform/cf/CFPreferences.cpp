@@ -137,12 +137,17 @@ private:
 };
 
 bool synchronize(Domain& d) {
+    if (d.pending.empty()) {
+        // Nothing of ours to write: only take in what others wrote (files
+        // are replaced whole, so a read needs no lock).
+        refresh(d, true);
+        return true;
+    }
     const std::string folder = d.path.substr(0, d.path.find_last_of('/'));
     if (makeFolders(folder, 0755) != 0) return false;
     FileLock lock(d.path);
     if (!lock.held()) return false;
     const bool bad = refresh(d, true);
-    if (d.pending.empty()) return true;
     CFMutableDictionaryRef merged = CFDictionaryCreateMutableCopy(nullptr, 0, d.contents);
     for (auto& [k, v] : d.pending) {
         if (v) CFDictionarySetValue(merged, k, v);

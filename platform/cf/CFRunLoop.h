@@ -6,8 +6,8 @@
 // time in tests.
 //
 // Callbacks run on the thread running the loop, never inside the call that
-// signalled a source or added a timer. A signalled source runs once per
-// signal after CFRunLoopWakeUp (or the loop's next pass); due timers fire in
+// signalled a source or added a timer. A signalled source runs once on the
+// loop's next pass (signals before it run coalesce); due timers fire in
 // deadline order, a repeating timer moving on by whole intervals.
 #pragma once
 
@@ -63,7 +63,7 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFRunLoopMode mode);
 // Runs the default mode until stopped or left without sources and timers.
 void CFRunLoopRun(void);
 CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled);
-// Ends the loop's current run (or its next one, when it is not running).
+// Ends the loop's current (innermost) run; a loop not running ignores it.
 void CFRunLoopStop(CFRunLoopRef rl);
 void CFRunLoopWakeUp(CFRunLoopRef rl);
 Boolean CFRunLoopIsWaiting(CFRunLoopRef rl);
@@ -79,7 +79,8 @@ CFTypeID CFRunLoopSourceGetTypeID(void);
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order, CFRunLoopSourceContext* context);
 CFIndex CFRunLoopSourceGetOrder(CFRunLoopSourceRef source);
 void CFRunLoopSourceGetContext(CFRunLoopSourceRef source, CFRunLoopSourceContext* context);
-// Marks the source to run on the next pass of each loop holding it.
+// Marks the source to run on the next pass of each loop holding it, and
+// wakes those loops (CFRunLoopWakeUp is then harmless but not needed).
 void CFRunLoopSourceSignal(CFRunLoopSourceRef source);
 // Removes the source from every loop; it never runs again.
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source);

@@ -18,16 +18,17 @@ struct HXCFBundle final : hx::cf::Object {
     ~HXCFBundle() override { CFRelease(mInfo); }
     void describe(std::string& out, int) const override { out += "<CFBundle " + mPath + ">"; }
 
-    std::string mPath;      // the bundle folder, a path of the other system
-    std::string mHostPath;  // where it is on this machine
+    std::string mPath;     // the bundle folder, a path of the other system
+    std::string mHostPath; // where it is on this machine
     CFDictionaryRef mInfo = nullptr;
 };
 
 namespace {
 
 const std::string kSearchFolders[] = {
-    "/Library/Audio/Plug-Ins/HAL", "/Library/Audio/Plug-Ins/Components", "/Library/Extensions",
-    "/System/Library/Extensions",  "/Library/Frameworks",                "/Applications",
+    "/Library/Audio/Plug-Ins/HAL", "/Library/Audio/Plug-Ins/Components",
+    "/Library/Extensions",         "/System/Library/Extensions",
+    "/Library/Frameworks",         "/Applications",
 };
 
 std::mutex gLock;
@@ -62,7 +63,8 @@ CFDictionaryRef readInfo(const std::string& otherPath) {
         info = readDictionaryFile(host, kCFPropertyListImmutable, &present, &why);
     }
     if (!info && present)
-        hx::log::format("CFBundle: %s is unreadable (%s); its Info dictionary is empty\n", host.c_str(), why.c_str());
+        hx::log::format("CFBundle: %s is unreadable (%s); its Info dictionary is empty\n",
+                        host.c_str(), why.c_str());
     return info ? info : emptyDictionary();
 }
 
@@ -73,7 +75,7 @@ CFStringRef identifierOf(const HXCFBundle* b) {
 
 // The bundle made for the folder, made now when it is new. Caller holds gLock.
 HXCFBundle* bundleAt(const std::string& otherPath) {
-    CFURLRef url = makeFileURL(otherPath, true);  // the path cleaned as a URL's is
+    CFURLRef url = makeFileURL(otherPath, true); // the path cleaned as a URL's is
     const std::string p = urlPath(url);
     CFRelease(url);
     const std::string host = hx::path::map(p);
@@ -92,11 +94,12 @@ HXCFBundle* bundleAt(const std::string& otherPath) {
 HXCFBundle* findByIdentifier(CFStringRef id) {
     const std::string under = hx::path::root() + "/";
     for (HXCFBundle* b : *gBundles)
-        if (b->mHostPath.compare(0, under.size(), under) == 0 && CFEqual(identifierOf(b), id)) return b;
+        if (b->mHostPath.compare(0, under.size(), under) == 0 && CFEqual(identifierOf(b), id))
+            return b;
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::cf {
 
@@ -111,11 +114,11 @@ void setMainBundleIdentifier(const std::string& identifier) {
     if (!gMain) {
         gMain = new HXCFBundle;
         gMain->makeImmortal();
-        gMain->mPath.assign(1, '/');  // (a plain "/" trips a false -Wrestrict in g++ 12)
+        gMain->mPath.assign(1, '/'); // (a plain "/" trips a false -Wrestrict in g++ 12)
     }
     if (gMain->mInfo) gOldMainInfo->push_back(gMain->mInfo);
-    CFMutableDictionaryRef info = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                            &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef info = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     if (CFStringRef id = identifier.empty() ? nullptr : stringFromUtf8(identifier)) {
         CFDictionarySetValue(info, kCFBundleIdentifierKey, id);
         CFRelease(id);
@@ -134,7 +137,7 @@ const std::string* bundleSearchFolders(std::size_t* count) {
     return kSearchFolders;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 extern "C" {
 
@@ -144,7 +147,9 @@ const CFStringRef kCFBundleVersionKey = CFSTR("CFBundleVersion");
 const CFStringRef kCFBundleExecutableKey = CFSTR("CFBundleExecutable");
 const CFStringRef kCFBundleInfoDictionaryVersionKey = CFSTR("CFBundleInfoDictionaryVersion");
 
-CFTypeID CFBundleGetTypeID(void) { return kTypeBundle; }
+CFTypeID CFBundleGetTypeID(void) {
+    return kTypeBundle;
+}
 
 CFBundleRef CFBundleGetMainBundle(void) {
     {
@@ -167,7 +172,8 @@ CFBundleRef CFBundleGetBundleWithIdentifier(CFStringRef bundleID) {
         while (dirent* e = ::readdir(dir))
             if (e->d_name[0] != '.') names.emplace_back(e->d_name);
         ::closedir(dir);
-        for (const std::string& name : names) bundleAt(folder + "/" + name);
+        for (const std::string& name : names)
+            bundleAt(folder + "/" + name);
     }
     return findByIdentifier(bundleID);
 }

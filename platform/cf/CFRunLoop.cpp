@@ -24,8 +24,8 @@ using namespace hx::cf;
 
 namespace {
 std::mutex gLock;
-std::uint64_t gSequence = 0;  // orders sources and timers added at the same rank
-}  // namespace
+std::uint64_t gSequence = 0; // orders sources and timers added at the same rank
+} // namespace
 
 struct HXCFRunLoopSource final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoopSource;
@@ -35,7 +35,8 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     }
     bool equals(const Object& other) const override {
         const auto& o = static_cast<const HXCFRunLoopSource&>(other);
-        if (mContext.equal && mContext.equal == o.mContext.equal) return mContext.equal(mContext.info, o.mContext.info);
+        if (mContext.equal && mContext.equal == o.mContext.equal)
+            return mContext.equal(mContext.info, o.mContext.info);
         return this == &o;
     }
 
@@ -44,7 +45,7 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     CFRunLoopSourceContext mContext{};
     std::atomic<bool> mSignalled{false};
     std::atomic<bool> mValid{true};
-    std::vector<HXCFRunLoop*> mLoops;  // one entry per mode it was added to (under gLock)
+    std::vector<HXCFRunLoop*> mLoops; // one entry per mode it was added to (under gLock)
 };
 
 struct HXCFRunLoopTimer final : hx::cf::Object {
@@ -54,8 +55,8 @@ struct HXCFRunLoopTimer final : hx::cf::Object {
         if (mContext.release) mContext.release(mContext.info);
     }
 
-    std::uint64_t mFireNanos = 0;      // under gLock
-    std::uint64_t mIntervalNanos = 0;  // 0: one-shot
+    std::uint64_t mFireNanos = 0;     // under gLock
+    std::uint64_t mIntervalNanos = 0; // 0: one-shot
     CFTimeInterval mInterval = 0;
     CFIndex mOrder = 0;
     std::uint64_t mSequence = 0;
@@ -71,7 +72,7 @@ struct HXCFRunLoop final : hx::cf::Object {
     ~HXCFRunLoop() override;
 
     struct Items {
-        std::vector<HXCFRunLoopSource*> sources;  // each holds a reference
+        std::vector<HXCFRunLoopSource*> sources; // each holds a reference
         std::vector<HXCFRunLoopTimer*> timers;
     };
     struct Run {
@@ -94,7 +95,8 @@ struct HXCFRunLoop final : hx::cf::Object {
                  std::vector<HXCFRunLoopTimer*>& timers) {
         auto add = [&](const Items& items) {
             for (auto* s : items.sources)
-                if (std::find(sources.begin(), sources.end(), s) == sources.end()) sources.push_back(s);
+                if (std::find(sources.begin(), sources.end(), s) == sources.end())
+                    sources.push_back(s);
             for (auto* t : items.timers)
                 if (std::find(timers.begin(), timers.end(), t) == timers.end()) timers.push_back(t);
         };
@@ -105,7 +107,7 @@ struct HXCFRunLoop final : hx::cf::Object {
     std::map<std::u16string, Items> mModes;
     Items mCommon;
     std::vector<std::u16string> mCommonModes;
-    std::vector<Run*> mRuns;  // innermost last
+    std::vector<Run*> mRuns; // innermost last
     std::condition_variable mWake;
     bool mWakeUp = false;
     bool mWaiting = false;
@@ -118,15 +120,15 @@ std::u16string modeName(CFStringRef mode) {
     return t ? *t : std::u16string();
 }
 
-template <class T>
-void eraseOne(std::vector<T*>& v, T* x) {
+template <class T> void eraseOne(std::vector<T*>& v, T* x) {
     auto it = std::find(v.begin(), v.end(), x);
     if (it != v.end()) v.erase(it);
 }
 
 // Removes a source from one mode's items of a loop; false when it was not
 // there. The loop's reference goes to `released`.
-bool detachSource(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopSource* s, std::vector<CFTypeRef>& released) {
+bool detachSource(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopSource* s,
+                  std::vector<CFTypeRef>& released) {
     auto it = std::find(items.sources.begin(), items.sources.end(), s);
     if (it == items.sources.end()) return false;
     items.sources.erase(it);
@@ -135,7 +137,8 @@ bool detachSource(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopSource*
     return true;
 }
 
-bool detachTimer(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopTimer* t, std::vector<CFTypeRef>& released) {
+bool detachTimer(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopTimer* t,
+                 std::vector<CFTypeRef>& released) {
     auto it = std::find(items.timers.begin(), items.timers.end(), t);
     if (it == items.timers.end()) return false;
     items.timers.erase(it);
@@ -145,7 +148,8 @@ bool detachTimer(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopTimer* t
 }
 
 void releaseAll(const std::vector<CFTypeRef>& objects) {
-    for (CFTypeRef o : objects) CFRelease(o);
+    for (CFTypeRef o : objects)
+        CFRelease(o);
 }
 
 void wake(HXCFRunLoop* rl) {
@@ -162,7 +166,8 @@ std::uint64_t nanosOf(CFAbsoluteTime t) {
 std::uint64_t intervalNanos(CFTimeInterval interval) {
     if (!(interval > 0)) return 0;
     const double ns = interval * 1e9;
-    return ns >= 1.8e19 ? hx::clock::kForever : std::max<std::uint64_t>(1, std::uint64_t(std::llround(ns)));
+    return ns >= 1.8e19 ? hx::clock::kForever
+                        : std::max<std::uint64_t>(1, std::uint64_t(std::llround(ns)));
 }
 
 // ---- Threads and their loops
@@ -193,18 +198,21 @@ HXCFRunLoop* currentLoop() {
     return tThreadLoop.loop;
 }
 
-}  // namespace
+} // namespace
 
 HXCFRunLoop::~HXCFRunLoop() {
     std::vector<CFTypeRef> released;
     {
         std::lock_guard<std::mutex> g(gLock);
         auto drop = [&](Items& items) {
-            for (auto* s : items.sources) eraseOne(s->mLoops, this), released.push_back(s);
-            for (auto* t : items.timers) eraseOne(t->mLoops, this), released.push_back(t);
+            for (auto* s : items.sources)
+                eraseOne(s->mLoops, this), released.push_back(s);
+            for (auto* t : items.timers)
+                eraseOne(t->mLoops, this), released.push_back(t);
             items = Items();
         };
-        for (auto& [name, items] : mModes) drop(items);
+        for (auto& [name, items] : mModes)
+            drop(items);
         drop(mCommon);
     }
     releaseAll(released);
@@ -224,9 +232,11 @@ void setMainThread() {
     gMainThread = std::this_thread::get_id();
 }
 
-void setMainRunLoopAbsent(bool absent) { gMainAbsent = absent; }
+void setMainRunLoopAbsent(bool absent) {
+    gMainAbsent = absent;
+}
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 namespace {
 
@@ -241,9 +251,11 @@ void fireTimers(HXCFRunLoop* rl, const std::u16string& mode, std::unique_lock<st
     for (auto* t : timers)
         if (t->mValid && t->mFireNanos <= now) due.push_back(t);
     std::sort(due.begin(), due.end(), [](auto* a, auto* b) {
-        return a->mFireNanos != b->mFireNanos ? a->mFireNanos < b->mFireNanos : a->mSequence < b->mSequence;
+        return a->mFireNanos != b->mFireNanos ? a->mFireNanos < b->mFireNanos
+                                              : a->mSequence < b->mSequence;
     });
-    for (auto* t : due) CFRetain(t);
+    for (auto* t : due)
+        CFRetain(t);
     for (auto* t : due) {
         // An earlier callout may have invalidated, moved or removed it.
         bool stillDue = t->mValid && t->mFireNanos <= now;
@@ -270,7 +282,8 @@ void fireTimers(HXCFRunLoop* rl, const std::u16string& mode, std::unique_lock<st
         }
     }
     lk.unlock();
-    for (auto* t : due) CFRelease(t);
+    for (auto* t : due)
+        CFRelease(t);
     lk.lock();
 }
 
@@ -286,7 +299,8 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
     std::sort(ready.begin(), ready.end(), [](auto* a, auto* b) {
         return a->mOrder != b->mOrder ? a->mOrder < b->mOrder : a->mSequence < b->mSequence;
     });
-    for (auto* s : ready) CFRetain(s);
+    for (auto* s : ready)
+        CFRetain(s);
     lk.unlock();
     bool ran = false;
     for (auto* s : ready) {
@@ -294,7 +308,8 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
         if (s->mContext.perform) s->mContext.perform(s->mContext.info);
         ran = true;
     }
-    for (auto* s : ready) CFRelease(s);
+    for (auto* s : ready)
+        CFRelease(s);
     lk.lock();
     return ran;
 }
@@ -334,11 +349,13 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
     // While it runs, the loop's thread takes part in virtual time.
     hx::clock::Participant participant;
     std::unique_lock<std::mutex> lk(gLock);
-    if (mode.empty() || mode == u"kCFRunLoopCommonModes" || modeIsEmpty(rl, mode)) return kCFRunLoopRunFinished;
+    if (mode.empty() || mode == u"kCFRunLoopCommonModes" || modeIsEmpty(rl, mode))
+        return kCFRunLoopRunFinished;
     const std::uint64_t deadline =
-        seconds <= 0 ? hx::clock::nowNanos()
-                     : (seconds * 1e9 >= 1.8e19 ? hx::clock::kForever
-                                                : hx::clock::deadlineAfter(std::uint64_t(seconds * 1e9)));
+        seconds <= 0
+            ? hx::clock::nowNanos()
+            : (seconds * 1e9 >= 1.8e19 ? hx::clock::kForever
+                                       : hx::clock::deadlineAfter(std::uint64_t(seconds * 1e9)));
     HXCFRunLoop::Run run{mode};
     rl->mRuns.push_back(&run);
     CFRunLoopRunResult result;
@@ -378,20 +395,30 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
     return result;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
 const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
 const CFRunLoopMode kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
 
-CFTypeID CFRunLoopGetTypeID(void) { return kTypeRunLoop; }
-CFTypeID CFRunLoopSourceGetTypeID(void) { return kTypeRunLoopSource; }
-CFTypeID CFRunLoopTimerGetTypeID(void) { return kTypeRunLoopTimer; }
+CFTypeID CFRunLoopGetTypeID(void) {
+    return kTypeRunLoop;
+}
+CFTypeID CFRunLoopSourceGetTypeID(void) {
+    return kTypeRunLoopSource;
+}
+CFTypeID CFRunLoopTimerGetTypeID(void) {
+    return kTypeRunLoopTimer;
+}
 
-CFRunLoopRef CFRunLoopGetCurrent(void) { return currentLoop(); }
+CFRunLoopRef CFRunLoopGetCurrent(void) {
+    return currentLoop();
+}
 
-CFRunLoopRef CFRunLoopGetMain(void) { return gMainAbsent ? nullptr : mainLoop(); }
+CFRunLoopRef CFRunLoopGetMain(void) {
+    return gMainAbsent ? nullptr : mainLoop();
+}
 
 CFRunLoopMode CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
@@ -417,7 +444,8 @@ void CFRunLoopRun(void) {
     }
 }
 
-CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled) {
     return runInMode(currentLoop(), modeName(mode), seconds, returnAfterSourceHandled);
 }
 
@@ -452,7 +480,8 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
         std::lock_guard<std::mutex> g(gLock);
         if (!s->mValid) return;
         HXCFRunLoop::Items* items = loop->itemsFor(name, true);
-        if (std::find(items->sources.begin(), items->sources.end(), s) != items->sources.end()) return;
+        if (std::find(items->sources.begin(), items->sources.end(), s) != items->sources.end())
+            return;
         CFRetain(s);
         items->sources.push_back(s);
         s->mLoops.push_back(loop);
@@ -515,7 +544,8 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
     std::vector<CFTypeRef> released;
     {
         std::lock_guard<std::mutex> g(gLock);
-        if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false)) detachTimer(loop, *items, t, released);
+        if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false))
+            detachTimer(loop, *items, t, released);
     }
     releaseAll(released);
 }
@@ -536,12 +566,14 @@ Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLo
     return std::find(timers.begin(), timers.end(), t) != timers.end();
 }
 
-CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order, CFRunLoopSourceContext* context) {
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order,
+                                         CFRunLoopSourceContext* context) {
     if (!context || context->version != 0) return nullptr;
     auto* s = new HXCFRunLoopSource;
     s->mOrder = order;
     s->mContext = *context;
-    if (s->mContext.retain) s->mContext.info = const_cast<void*>(s->mContext.retain(s->mContext.info));
+    if (s->mContext.retain)
+        s->mContext.info = const_cast<void*>(s->mContext.retain(s->mContext.info));
     std::lock_guard<std::mutex> g(gLock);
     s->mSequence = ++gSequence;
     return s;
@@ -563,7 +595,8 @@ void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
     s->mSignalled = true;
     // Loops holding it are woken too, so a signaller need not know them.
     std::lock_guard<std::mutex> g(gLock);
-    for (HXCFRunLoop* rl : s->mLoops) wake(rl);
+    for (HXCFRunLoop* rl : s->mLoops)
+        wake(rl);
 }
 
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
@@ -594,7 +627,8 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
         }
     }
     if (s->mContext.cancel)
-        for (auto& [rl, mode] : cancelled) s->mContext.cancel(s->mContext.info, rl, mode);
+        for (auto& [rl, mode] : cancelled)
+            s->mContext.cancel(s->mContext.info, rl, mode);
     releaseAll(released);
     CFRelease(s);
 }
@@ -604,8 +638,10 @@ Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) {
     return s && s->mValid;
 }
 
-CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval, CFOptionFlags,
-                                       CFIndex order, CFRunLoopTimerCallBack callout, CFRunLoopTimerContext* context) {
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate,
+                                       CFTimeInterval interval, CFOptionFlags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
+                                       CFRunLoopTimerContext* context) {
     if (!callout) return nullptr;
     auto* t = new HXCFRunLoopTimer;
     t->mFireNanos = nanosOf(fireDate);
@@ -615,7 +651,8 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, 
     t->mCallout = callout;
     if (context) {
         t->mContext = *context;
-        if (t->mContext.retain) t->mContext.info = const_cast<void*>(t->mContext.retain(t->mContext.info));
+        if (t->mContext.retain)
+            t->mContext.info = const_cast<void*>(t->mContext.retain(t->mContext.info));
     }
     std::lock_guard<std::mutex> g(gLock);
     t->mSequence = ++gSequence;
@@ -636,7 +673,8 @@ void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireD
     if (!t->mValid) return;
     t->mFireNanos = nanosOf(fireDate);
     t->mSequence = ++gSequence;
-    for (HXCFRunLoop* rl : t->mLoops) wake(rl);
+    for (HXCFRunLoop* rl : t->mLoops)
+        wake(rl);
 }
 
 CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timer) {

@@ -34,10 +34,6 @@ const std::string* bundleSearchFolders(std::size_t* count);
 
 // ---- Files
 
-// The emulated user's Preferences folder as a path of the other system
-// ("/Users/<login>/Library/Preferences"); mapped under the root on use.
-std::string userPreferencesFolder();
-
 // Test seam: when set and answering true for a file's path (on this
 // machine), a write of that file fails after its temporary file was written
 // and before the rename, as a full disk would. nullptr clears it.
@@ -47,4 +43,4 @@ void setWriteFailureHook(std::function<bool(const std::string& path)> hook);
 // if the process had just started (tests switching roots).
 void resetPreferences();
 
-}  // namespace hx::cf
+} // namespace hx::cf

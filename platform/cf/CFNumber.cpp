@@ -198,51 +198,32 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
     if (!canon || !valuePtr) return nullptr;
     auto* n = new HXCFNumber;
     n->mType = canon;
-    switch (theType) {
+    // The value as the caller's type says (it may be unaligned).
+    auto load = [valuePtr](auto v) {
+        std::memcpy(&v, valuePtr, sizeof v);
+        return v;
+    };
+    switch (canon) {
     case kCFNumberSInt8Type:
-    case kCFNumberCharType: {
-        std::int8_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+        n->mInt = load(std::int8_t());
         break;
-    }
     case kCFNumberSInt16Type:
-    case kCFNumberShortType: {
-        std::int16_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+        n->mInt = load(std::int16_t());
         break;
-    }
     case kCFNumberSInt32Type:
-    case kCFNumberIntType: {
-        std::int32_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+        n->mInt = load(std::int32_t());
         break;
-    }
     case kCFNumberFloat32Type:
-    case kCFNumberFloatType: {
-        float v;
-        std::memcpy(&v, valuePtr, sizeof v);
         n->mIsFloat = true;
-        n->mReal = v;
+        n->mReal = load(float());
         break;
-    }
     case kCFNumberFloat64Type:
-    case kCFNumberDoubleType:
-    case kCFNumberCGFloatType: {
-        double v;
-        std::memcpy(&v, valuePtr, sizeof v);
         n->mIsFloat = true;
-        n->mReal = v;
+        n->mReal = load(double());
         break;
-    }
-    default: {
-        std::int64_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+    default:
+        n->mInt = load(std::int64_t());
         break;
-    }
     }
     return n;
 }

@@ -125,36 +125,88 @@ template <class T> void eraseOne(std::vector<T*>& v, T* x) {
     if (it != v.end()) v.erase(it);
 }
 
-// Removes a source from one mode's items of a loop; false when it was not
-// there. The loop's reference goes to `released`.
-bool detachSource(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopSource* s,
-                  std::vector<CFTypeRef>& released) {
-    auto it = std::find(items.sources.begin(), items.sources.end(), s);
-    if (it == items.sources.end()) return false;
-    items.sources.erase(it);
-    eraseOne(s->mLoops, rl);
-    released.push_back(s);
+void wake(HXCFRunLoop* rl) {
+    rl->mWakeUp = true;
+    hx::clock::notifyAll(rl->mWake);
+}
+
+// The items of one kind (sources or timers) of a mode.
+std::vector<HXCFRunLoopSource*>& listOf(HXCFRunLoop::Items& items, HXCFRunLoopSource*) {
+    return items.sources;
+}
+std::vector<HXCFRunLoopTimer*>& listOf(HXCFRunLoop::Items& items, HXCFRunLoopTimer*) {
+    return items.timers;
+}
+
+// Removes a source or timer from one mode's items of a loop; false when it
+// was not there. The loop's reference goes to `released`.
+template <class T>
+bool detach(HXCFRunLoop* rl, HXCFRunLoop::Items& items, T* x, std::vector<CFTypeRef>& released) {
+    auto& list = listOf(items, x);
+    auto it = std::find(list.begin(), list.end(), x);
+    if (it == list.end()) return false;
+    list.erase(it);
+    eraseOne(x->mLoops, rl);
+    released.push_back(x);
     return true;
 }
 
-bool detachTimer(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopTimer* t,
-                 std::vector<CFTypeRef>& released) {
-    auto it = std::find(items.timers.begin(), items.timers.end(), t);
-    if (it == items.timers.end()) return false;
-    items.timers.erase(it);
-    eraseOne(t->mLoops, rl);
-    released.push_back(t);
+// Removes it from every mode of every loop holding it; answers the modes it
+// left, each with its loop (retained, in `released`).
+template <class T>
+std::vector<std::pair<HXCFRunLoop*, CFStringRef>>
+detachEverywhere(T* x, std::vector<CFTypeRef>& released) {
+    std::vector<std::pair<HXCFRunLoop*, CFStringRef>> left;
+    while (!x->mLoops.empty()) {
+        HXCFRunLoop* rl = x->mLoops.front();
+        CFRetain(rl);
+        released.push_back(rl);
+        if (detach(rl, rl->mCommon, x, released)) {
+            left.emplace_back(rl, kCFRunLoopCommonModes);
+            continue;
+        }
+        bool found = false;
+        for (auto& [name, items] : rl->mModes)
+            if ((found = detach(rl, items, x, released))) {
+                left.emplace_back(rl, makeString(name));
+                released.push_back(left.back().second);
+                break;
+            }
+        if (!found) eraseOne(x->mLoops, rl);
+    }
+    return left;
+}
+
+// Adds it to a mode of the loop (under gLock); false when it was there.
+template <class T> bool attach(HXCFRunLoop* loop, T* x, const std::u16string& mode) {
+    auto& list = listOf(*loop->itemsFor(mode, true), x);
+    if (std::find(list.begin(), list.end(), x) != list.end()) return false;
+    CFRetain(x);
+    list.push_back(x);
+    x->mLoops.push_back(loop);
+    wake(loop);
     return true;
+}
+
+template <class T> bool contains(HXCFRunLoop* loop, T* x, CFRunLoopMode mode) {
+    std::lock_guard<std::mutex> g(gLock);
+    const std::u16string name = modeName(mode);
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    if (name == u"kCFRunLoopCommonModes") {
+        sources = loop->mCommon.sources;
+        timers = loop->mCommon.timers;
+    } else {
+        loop->collect(name, sources, timers);
+    }
+    HXCFRunLoop::Items found{sources, timers};
+    auto& list = listOf(found, x);
+    return std::find(list.begin(), list.end(), x) != list.end();
 }
 
 void releaseAll(const std::vector<CFTypeRef>& objects) {
     for (CFTypeRef o : objects)
         CFRelease(o);
-}
-
-void wake(HXCFRunLoop* rl) {
-    rl->mWakeUp = true;
-    hx::clock::notifyAll(rl->mWake);
 }
 
 std::uint64_t nanosOf(CFAbsoluteTime t) {
@@ -478,14 +530,7 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     if (!loop || !s || name.empty()) return;
     {
         std::lock_guard<std::mutex> g(gLock);
-        if (!s->mValid) return;
-        HXCFRunLoop::Items* items = loop->itemsFor(name, true);
-        if (std::find(items->sources.begin(), items->sources.end(), s) != items->sources.end())
-            return;
-        CFRetain(s);
-        items->sources.push_back(s);
-        s->mLoops.push_back(loop);
-        wake(loop);
+        if (!s->mValid || !attach(loop, s, name)) return;
     }
     if (s->mContext.schedule) s->mContext.schedule(s->mContext.info, rl, mode);
 }
@@ -500,7 +545,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
     {
         std::lock_guard<std::mutex> g(gLock);
         if (HXCFRunLoop::Items* items = loop->itemsFor(name, false))
-            removed = detachSource(loop, *items, s, released);
+            removed = detach(loop, *items, s, released);
     }
     if (removed && s->mContext.cancel) s->mContext.cancel(s->mContext.info, rl, mode);
     releaseAll(released);
@@ -509,17 +554,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
 Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
     auto* loop = as<HXCFRunLoop>(rl);
     auto* s = as<HXCFRunLoopSource>(source);
-    if (!loop || !s) return false;
-    std::lock_guard<std::mutex> g(gLock);
-    std::u16string name = modeName(mode);
-    if (name == u"kCFRunLoopCommonModes") {
-        auto& v = loop->mCommon.sources;
-        return std::find(v.begin(), v.end(), s) != v.end();
-    }
-    std::vector<HXCFRunLoopSource*> sources;
-    std::vector<HXCFRunLoopTimer*> timers;
-    loop->collect(name, sources, timers);
-    return std::find(sources.begin(), sources.end(), s) != sources.end();
+    return loop && s && contains(loop, s, mode);
 }
 
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
@@ -528,13 +563,7 @@ void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode m
     std::u16string name = modeName(mode);
     if (!loop || !t || name.empty()) return;
     std::lock_guard<std::mutex> g(gLock);
-    if (!t->mValid) return;
-    HXCFRunLoop::Items* items = loop->itemsFor(name, true);
-    if (std::find(items->timers.begin(), items->timers.end(), t) != items->timers.end()) return;
-    CFRetain(t);
-    items->timers.push_back(t);
-    t->mLoops.push_back(loop);
-    wake(loop);
+    if (t->mValid) attach(loop, t, name);
 }
 
 void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
@@ -545,7 +574,7 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
     {
         std::lock_guard<std::mutex> g(gLock);
         if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false))
-            detachTimer(loop, *items, t, released);
+            detach(loop, *items, t, released);
     }
     releaseAll(released);
 }
@@ -553,17 +582,7 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
 Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
     auto* loop = as<HXCFRunLoop>(rl);
     auto* t = as<HXCFRunLoopTimer>(timer);
-    if (!loop || !t) return false;
-    std::lock_guard<std::mutex> g(gLock);
-    std::u16string name = modeName(mode);
-    if (name == u"kCFRunLoopCommonModes") {
-        auto& v = loop->mCommon.timers;
-        return std::find(v.begin(), v.end(), t) != v.end();
-    }
-    std::vector<HXCFRunLoopSource*> sources;
-    std::vector<HXCFRunLoopTimer*> timers;
-    loop->collect(name, sources, timers);
-    return std::find(timers.begin(), timers.end(), t) != timers.end();
+    return loop && t && contains(loop, t, mode);
 }
 
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order,
@@ -608,23 +627,7 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
     {
         std::lock_guard<std::mutex> g(gLock);
         s->mValid = false;
-        while (!s->mLoops.empty()) {
-            HXCFRunLoop* rl = s->mLoops.front();
-            CFRetain(rl);
-            released.push_back(rl);
-            if (detachSource(rl, rl->mCommon, s, released)) {
-                cancelled.emplace_back(rl, kCFRunLoopCommonModes);
-                continue;
-            }
-            bool found = false;
-            for (auto& [name, items] : rl->mModes)
-                if ((found = detachSource(rl, items, s, released))) {
-                    cancelled.emplace_back(rl, makeString(name));
-                    released.push_back(cancelled.back().second);
-                    break;
-                }
-            if (!found) eraseOne(s->mLoops, rl);
-        }
+        cancelled = detachEverywhere(s, released);
     }
     if (s->mContext.cancel)
         for (auto& [rl, mode] : cancelled)
@@ -700,14 +703,7 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
     {
         std::lock_guard<std::mutex> g(gLock);
         t->mValid = false;
-        while (!t->mLoops.empty()) {
-            HXCFRunLoop* rl = t->mLoops.front();
-            if (detachTimer(rl, rl->mCommon, t, released)) continue;
-            bool found = false;
-            for (auto& [name, items] : rl->mModes)
-                if ((found = detachTimer(rl, items, t, released))) break;
-            if (!found) eraseOne(t->mLoops, rl);
-        }
+        detachEverywhere(t, released);
     }
     releaseAll(released);
     CFRelease(t);

@@ -132,11 +132,6 @@ CFBundleRef registerBundle(const std::string& otherPath) {
     return b && identifierOf(b) ? b : nullptr;
 }
 
-const std::string* bundleSearchFolders(std::size_t* count) {
-    *count = sizeof kSearchFolders / sizeof kSearchFolders[0];
-    return kSearchFolders;
-}
-
 } // namespace hx::cf
 
 extern "C" {

@@ -3,7 +3,8 @@
 // A bundle is a folder under the path root holding "Contents/Info.plist"
 // (or "Info.plist"). CFBundleGetBundleWithIdentifier finds the bundles a
 // program or test registered (hx::cf::registerBundle) and those installed
-// in the usual folders under the root (hx::cf::bundleSearchFolders). An
+// one level deep in the usual folders under the root (the HAL plug-in and
+// component folders, extensions, frameworks, applications). An
 // Info file that cannot be read gives an empty Info dictionary and one log
 // line naming it.
 #pragma once

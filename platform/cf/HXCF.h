@@ -28,10 +28,6 @@ void setMainBundleIdentifier(const std::string& identifier);
 // under the root). Answers it (not retained), or null when the folder has
 // no readable Info file with an identifier.
 CFBundleRef registerBundle(const std::string& otherPath);
-// Folders (paths of the other system) searched one level deep for bundles
-// by CFBundleGetBundleWithIdentifier.
-const std::string* bundleSearchFolders(std::size_t* count);
-
 // ---- Files
 
 // Test seam: when set and answering true for a file's path (on this

@@ -25,7 +25,7 @@ struct HXCFBundle final : hx::cf::Object {
 
 namespace {
 
-const std::string kSearchFolders[] = {
+constexpr const char* kSearchFolders[] = {
     "/Library/Audio/Plug-Ins/HAL", "/Library/Audio/Plug-Ins/Components",
     "/Library/Extensions",         "/System/Library/Extensions",
     "/Library/Frameworks",         "/Applications",
@@ -33,13 +33,20 @@ const std::string kSearchFolders[] = {
 
 std::mutex gLock;
 // Every bundle made lives as long as the process; the list holds one
-// reference to each.
-std::vector<HXCFBundle*>* gBundles = new std::vector<HXCFBundle*>;
+// reference to each. Made on first use, never freed: callers may come from
+// static initialisers and from threads still running at exit.
+std::vector<HXCFBundle*>& bundles() {
+    static auto* v = new std::vector<HXCFBundle*>;
+    return *v;
+}
 HXCFBundle* gMain = nullptr;
 std::string gMainIdentifier;
 // Info dictionaries the main bundle had before: callers may still hold
 // values of them.
-std::vector<CFDictionaryRef>* gOldMainInfo = new std::vector<CFDictionaryRef>;
+std::vector<CFDictionaryRef>& oldMainInfo() {
+    static auto* v = new std::vector<CFDictionaryRef>;
+    return *v;
+}
 
 CFDictionaryRef emptyDictionary() {
     return CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
@@ -79,21 +86,21 @@ HXCFBundle* bundleAt(const std::string& otherPath) {
     const std::string p = urlPath(url);
     CFRelease(url);
     const std::string host = hx::path::map(p);
-    for (HXCFBundle* b : *gBundles)
+    for (HXCFBundle* b : bundles())
         if (b->mHostPath == host) return b;
     if (!isFolder(host)) return nullptr;
     auto* b = new HXCFBundle;
     b->mPath = p;
     b->mHostPath = host;
     b->mInfo = readInfo(p);
-    gBundles->push_back(b);
+    bundles().push_back(b);
     return b;
 }
 
 // Only bundles under the root in use count (a test may change roots).
 HXCFBundle* findByIdentifier(CFStringRef id) {
     const std::string under = hx::path::root() + "/";
-    for (HXCFBundle* b : *gBundles)
+    for (HXCFBundle* b : bundles())
         if (b->mHostPath.compare(0, under.size(), under) == 0 && CFEqual(identifierOf(b), id))
             return b;
     return nullptr;
@@ -116,7 +123,7 @@ void setMainBundleIdentifier(const std::string& identifier) {
         gMain->makeImmortal();
         gMain->mPath.assign(1, '/'); // (a plain "/" trips a false -Wrestrict in g++ 12)
     }
-    if (gMain->mInfo) gOldMainInfo->push_back(gMain->mInfo);
+    if (gMain->mInfo) oldMainInfo().push_back(gMain->mInfo);
     CFMutableDictionaryRef info = CFDictionaryCreateMutable(
         nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     if (CFStringRef id = identifier.empty() ? nullptr : stringFromUtf8(identifier)) {
@@ -136,12 +143,6 @@ CFBundleRef registerBundle(const std::string& otherPath) {
 
 extern "C" {
 
-const CFStringRef kCFBundleIdentifierKey = CFSTR("CFBundleIdentifier");
-const CFStringRef kCFBundleNameKey = CFSTR("CFBundleName");
-const CFStringRef kCFBundleVersionKey = CFSTR("CFBundleVersion");
-const CFStringRef kCFBundleExecutableKey = CFSTR("CFBundleExecutable");
-const CFStringRef kCFBundleInfoDictionaryVersionKey = CFSTR("CFBundleInfoDictionaryVersion");
-
 CFTypeID CFBundleGetTypeID(void) {
     return kTypeBundle;
 }
@@ -160,7 +161,8 @@ CFBundleRef CFBundleGetBundleWithIdentifier(CFStringRef bundleID) {
     std::lock_guard<std::mutex> g(gLock);
     if (HXCFBundle* b = findByIdentifier(bundleID)) return b;
     // Not known yet: look through the installed bundles under the root.
-    for (const std::string& folder : kSearchFolders) {
+    for (const char* folderName : kSearchFolders) {
+        const std::string folder = folderName;
         DIR* dir = ::opendir(hx::path::map(folder).c_str());
         if (!dir) continue;
         std::vector<std::string> names;

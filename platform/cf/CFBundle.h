@@ -10,14 +10,17 @@
 #pragma once
 
 #include "platform/cf/CFBase.h"
+#include "platform/cf/CFString.h"
+
+// Constant keys are constant strings, valid even in another file's static
+// initialisers.
+#define kCFBundleIdentifierKey CFSTR("CFBundleIdentifier")
+#define kCFBundleNameKey CFSTR("CFBundleName")
+#define kCFBundleVersionKey CFSTR("CFBundleVersion")
+#define kCFBundleExecutableKey CFSTR("CFBundleExecutable")
+#define kCFBundleInfoDictionaryVersionKey CFSTR("CFBundleInfoDictionaryVersion")
 
 extern "C" {
-extern const CFStringRef kCFBundleIdentifierKey;
-extern const CFStringRef kCFBundleNameKey;
-extern const CFStringRef kCFBundleVersionKey;
-extern const CFStringRef kCFBundleExecutableKey;
-extern const CFStringRef kCFBundleInfoDictionaryVersionKey;
-
 CFTypeID CFBundleGetTypeID(void);
 // The program's own bundle; its identifier is what the program set at
 // start (hx::cf::setMainBundleIdentifier), else none.

@@ -35,7 +35,8 @@ enum : CFTypeID {
 
 class Object {
 public:
-    explicit Object(CFTypeID type) : mType(type) {}
+    constexpr explicit Object(CFTypeID type, bool immortal = false)
+        : mType(type), mImmortal(immortal) {}
     virtual ~Object() = default;
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
@@ -157,7 +158,7 @@ struct HXCFNumber final : hx::cf::Object {
 
 struct HXCFBoolean final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeBoolean;
-    explicit HXCFBoolean(bool v) : Object(kTypeID), mValue(v) { makeImmortal(); }
+    constexpr explicit HXCFBoolean(bool v) : Object(kTypeID, true), mValue(v) {}
     bool equals(const Object& other) const override;
     void describe(std::string& out, int indent) const override;
     bool mValue;

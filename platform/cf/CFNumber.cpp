@@ -9,7 +9,8 @@ using namespace hx::cf;
 
 namespace {
 
-HXCFBoolean gTrue(true), gFalse(false);
+// Made before any initialiser of another file can ask for them.
+constinit HXCFBoolean gTrue(true), gFalse(false);
 
 // The value of a real number as a 64-bit integer when it is one exactly.
 bool exactInteger(double d, std::int64_t* v) {

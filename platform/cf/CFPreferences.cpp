@@ -54,7 +54,12 @@ struct Domain {
 };
 
 std::mutex gLock;
-std::map<std::string, Domain>* gDomains = new std::map<std::string, Domain>;
+// Made on first use, never freed: callers may come from static
+// initialisers and from threads still running at exit.
+std::map<std::string, Domain>& domains() {
+    static auto* v = new std::map<std::string, Domain>;
+    return *v;
+}
 
 void clearPending(Domain& d) {
     for (auto& [k, v] : d.pending) {
@@ -108,7 +113,7 @@ Domain* domainFor(CFStringRef applicationID, CFStringRef userName, CFStringRef h
     else
         name = utf8(applicationID);
     if (!validDomainName(name)) return nullptr;
-    auto [it, added] = gDomains->try_emplace(name);
+    auto [it, added] = domains().try_emplace(name);
     if (added)
         it->second.path = hx::path::map(hx::sys::userPreferencesFolder() + "/" + name + ".plist");
     return &it->second;
@@ -188,11 +193,11 @@ namespace hx::cf {
 
 void resetPreferences() {
     std::lock_guard<std::mutex> g(gLock);
-    for (auto& [name, d] : *gDomains) {
+    for (auto& [name, d] : domains()) {
         clearPending(d);
         CFRelease(d.contents);
     }
-    gDomains->clear();
+    domains().clear();
 }
 
 CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mutability,
@@ -225,13 +230,6 @@ CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mu
 } // namespace hx::cf
 
 extern "C" {
-
-const CFStringRef kCFPreferencesAnyApplication = CFSTR("kCFPreferencesAnyApplication");
-const CFStringRef kCFPreferencesCurrentApplication = CFSTR("kCFPreferencesCurrentApplication");
-const CFStringRef kCFPreferencesAnyHost = CFSTR("kCFPreferencesAnyHost");
-const CFStringRef kCFPreferencesCurrentHost = CFSTR("kCFPreferencesCurrentHost");
-const CFStringRef kCFPreferencesAnyUser = CFSTR("kCFPreferencesAnyUser");
-const CFStringRef kCFPreferencesCurrentUser = CFSTR("kCFPreferencesCurrentUser");
 
 void CFPreferencesSetValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID,
                            CFStringRef userName, CFStringRef hostName) {

@@ -16,15 +16,18 @@
 #pragma once
 
 #include "platform/cf/CFBase.h"
+#include "platform/cf/CFString.h"
+
+// Constant keys are constant strings, valid even in another file's static
+// initialisers.
+#define kCFPreferencesAnyApplication CFSTR("kCFPreferencesAnyApplication")
+#define kCFPreferencesCurrentApplication CFSTR("kCFPreferencesCurrentApplication")
+#define kCFPreferencesAnyHost CFSTR("kCFPreferencesAnyHost")
+#define kCFPreferencesCurrentHost CFSTR("kCFPreferencesCurrentHost")
+#define kCFPreferencesAnyUser CFSTR("kCFPreferencesAnyUser")
+#define kCFPreferencesCurrentUser CFSTR("kCFPreferencesCurrentUser")
 
 extern "C" {
-extern const CFStringRef kCFPreferencesAnyApplication;
-extern const CFStringRef kCFPreferencesCurrentApplication;
-extern const CFStringRef kCFPreferencesAnyHost;
-extern const CFStringRef kCFPreferencesCurrentHost;
-extern const CFStringRef kCFPreferencesAnyUser;
-extern const CFStringRef kCFPreferencesCurrentUser;
-
 // value null removes the key.
 void CFPreferencesSetValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID,
                            CFStringRef userName, CFStringRef hostName);

@@ -451,9 +451,6 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
 
 extern "C" {
 
-const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
-const CFRunLoopMode kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
-
 CFTypeID CFRunLoopGetTypeID(void) {
     return kTypeRunLoop;
 }

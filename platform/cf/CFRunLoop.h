@@ -12,6 +12,7 @@
 #pragma once
 
 #include "platform/cf/CFBase.h"
+#include "platform/cf/CFString.h"
 
 typedef struct HXCFRunLoop* CFRunLoopRef;
 typedef struct HXCFRunLoopSource* CFRunLoopSourceRef;
@@ -48,10 +49,12 @@ struct CFRunLoopTimerContext {
 };
 typedef void (*CFRunLoopTimerCallBack)(CFRunLoopTimerRef timer, void* info);
 
-extern "C" {
-extern const CFRunLoopMode kCFRunLoopDefaultMode;
-extern const CFRunLoopMode kCFRunLoopCommonModes;
+// Constant keys are constant strings, valid even in another file's static
+// initialisers.
+#define kCFRunLoopDefaultMode CFSTR("kCFRunLoopDefaultMode")
+#define kCFRunLoopCommonModes CFSTR("kCFRunLoopCommonModes")
 
+extern "C" {
 CFTypeID CFRunLoopGetTypeID(void);
 CFRunLoopRef CFRunLoopGetCurrent(void);
 // The main thread's loop (hx::cf::setMainThread); null when the process has

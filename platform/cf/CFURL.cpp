@@ -85,8 +85,6 @@ std::string urlPath(CFURLRef u) {
 
 extern "C" {
 
-const CFStringRef kCFURLFilePOSIXMode = CFSTR("kCFURLFilePOSIXMode");
-
 CFTypeID CFURLGetTypeID(void) {
     return kTypeURL;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/cf/CFBase.h"
+#include "platform/cf/CFString.h"
 
 typedef CFIndex CFURLPathStyle;
 enum { kCFURLPOSIXPathStyle = 0 };
@@ -20,11 +21,11 @@ enum {
     kCFURLTimeoutError = -18
 };
 
-extern "C" {
 // Resource property: the POSIX mode (a number) given to a written file or
 // folder. Set-user-id and set-group-id bits are never applied.
-extern const CFStringRef kCFURLFilePOSIXMode;
+#define kCFURLFilePOSIXMode CFSTR("kCFURLFilePOSIXMode")
 
+extern "C" {
 CFTypeID CFURLGetTypeID(void);
 CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath,
                                        CFURLPathStyle pathStyle, Boolean isDirectory);

@@ -70,8 +70,12 @@ struct Timer {
         return deadline != o.deadline ? deadline > o.deadline : sequence > o.sequence;
     }
 };
-std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>* gTimers =
-    new std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>;
+// Made on first use, never freed: callers may come from static
+// initialisers and from threads still running at exit.
+std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>& timers() {
+    static auto* v = new std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>;
+    return *v;
+}
 std::uint64_t gTimerSequence = 0;
 bool gTimerThread = false;
 
@@ -246,8 +250,8 @@ void timerMain(hx::clock::Reservation seat) {
     std::optional<hx::clock::Participant> participant(std::in_place, std::move(seat));
     std::unique_lock<std::mutex> lk(gLock);
     bool toMain = false;
-    while (!gTimers->empty()) {
-        const Timer& next = gTimers->top();
+    while (!timers().empty()) {
+        const Timer& next = timers().top();
         if (hx::clock::nowNanos() < next.deadline) {
             if (toMain) {
                 lk.unlock();
@@ -260,7 +264,7 @@ void timerMain(hx::clock::Reservation seat) {
             continue;
         }
         Timer due = next;
-        gTimers->pop();
+        timers().pop();
         // The timer's reference to the queue passes to the queued item.
         ++gOutstanding;
         due.queue->items.push_back(Item{std::move(due.work)});
@@ -303,10 +307,10 @@ hx::clock::Condition gOnceDone;
 
 } // namespace
 
-const dispatch_queue_attr_t HXDispatchQueueConcurrent = [] {
-    static HXDispatchQueueAttr concurrent{0};
-    return &concurrent;
-}();
+namespace {
+HXDispatchQueueAttr gConcurrent{0};
+}
+constinit const dispatch_queue_attr_t HXDispatchQueueConcurrent = &gConcurrent;
 
 dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr) {
     auto* q = new HXDispatchQueue;
@@ -403,8 +407,8 @@ void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block
     if (!queue || !block || when == DISPATCH_TIME_FOREVER) return;
     std::lock_guard<std::mutex> g(gLock);
     if (!queue->immortal) ++queue->refs;
-    const bool earliest = gTimers->empty() || when < gTimers->top().deadline;
-    gTimers->push(Timer{when, ++gTimerSequence, queue, std::move(block)});
+    const bool earliest = timers().empty() || when < timers().top().deadline;
+    timers().push(Timer{when, ++gTimerSequence, queue, std::move(block)});
     if (!gTimerThread) {
         gTimerThread = true;
         hx::clock::Reservation seat;
@@ -491,7 +495,7 @@ void drainAll() {
     // Also until every worker (and, with nothing delayed, the timer thread)
     // has ended its part in virtual time, so a test may switch clocks next.
     while (gOutstanding > 0 || gWorkers > 0 || gRetiring > 0 ||
-           (gTimers->empty() && gTimerThread)) {
+           (timers().empty() && gTimerThread)) {
         if (onMainThread && !mainQueue()->items.empty()) {
             lk.unlock();
             runMainItems();

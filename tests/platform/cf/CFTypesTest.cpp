@@ -17,6 +17,17 @@ CFStringRef constantFromAnotherSite() {
     return CFSTR("immortal text");
 }
 
+// Read while this file's globals are made, in whatever order the library's
+// own are: constant keys and the booleans must be ready.
+const CFStringRef kEarlyKey = kCFBundleIdentifierKey;
+const bool kEarlyTrue = CFBooleanGetValue(kCFBooleanTrue);
+
+TEST(CFTypes, ConstantsAreReadyForOtherFilesStaticInitialisers) {
+    EXPECT_EQ(text(kEarlyKey), "CFBundleIdentifier");
+    EXPECT_EQ(kEarlyKey, kCFBundleIdentifierKey);
+    EXPECT_TRUE(kEarlyTrue);
+}
+
 TEST(CFString, ConstantStringsAreOneImmortalObjectPerText) {
     CFStringRef a = CFSTR("immortal text");
     EXPECT_EQ(a, constantFromAnotherSite());

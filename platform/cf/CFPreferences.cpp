@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -39,6 +40,16 @@ FileStamp stampOf(const std::string& path) {
         s.mtimeNs = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     }
     return s;
+}
+
+// A file changed within the last moments may have been replaced again
+// within the file system's time stamp granularity, by a file of the same
+// size on a reused inode: it is read again rather than trusted.
+bool recentlyWritten(const FileStamp& s) {
+    struct timespec wall;
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const long long nowNs = (long long)wall.tv_sec * 1000000000LL + wall.tv_nsec;
+    return s.size >= 0 && nowNs - s.mtimeNs < 2000000000LL;
 }
 
 struct Domain {
@@ -73,7 +84,7 @@ void clearPending(Domain& d) {
 // Answers whether the file on disk is unreadable.
 bool refresh(Domain& d, bool force) {
     FileStamp now = stampOf(d.path);
-    if (d.read && !force && now == d.stamp) return d.bad;
+    if (d.read && !force && now == d.stamp && !recentlyWritten(now)) return d.bad;
     bool present = false;
     std::string why;
     CFDictionaryRef dict = readDictionaryFile(d.path, kCFPropertyListImmutable, &present, &why);

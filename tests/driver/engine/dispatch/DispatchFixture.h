@@ -87,6 +87,14 @@ struct Device {
         d.data.ulValue = value;
         return d;
     }
+    // Configures at the settings (no streaming).
+    bool configure(QnChannelSettings s)
+    {
+        svc->dispatchLock().lockMutex("configure");
+        const bool ok = dev->onPrepareNewConfig(s, 0, true);
+        svc->dispatchLock().unlock();
+        return ok;
+    }
     // Configures at the settings and starts streaming.
     bool stream(QnChannelSettings s)
     {

@@ -462,6 +462,22 @@ TEST(DispatchStreaming, SuspendAnswersOnceAndResumeRestarts)
     EXPECT_TRUE(d.model->trace().empty());
 }
 
+TEST(DispatchStreaming, ANewConfigurationStartsASuspendedStreamAfresh)
+{
+    Device d;
+    ASSERT_TRUE(d.svc);
+    d.openNoUpdater();
+    ASSERT_TRUE(d.stream(stereo24(48000)));
+    QN_Dispatch suspend = Device::record(38);
+    ASSERT_EQ(d.call(suspend), kIOReturnSuccess);
+    ASSERT_EQ(suspend.data.ulValue, 1u);
+    QN_Dispatch cfg = Device::record(9);
+    cfg.data.cConfig = {44100, 2, 24, 2, 24};
+    EXPECT_EQ(d.call(cfg), kIOReturnSuccess);
+    EXPECT_TRUE(d.dev->isStreamingStarted());
+    EXPECT_FALSE(d.dev->isStreamingSuspended());
+}
+
 TEST(DispatchStreaming, StartAndResumeOfTheHX5100AndItsDigitalOutMode)
 {
     Device d;

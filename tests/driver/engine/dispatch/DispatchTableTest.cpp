@@ -478,15 +478,34 @@ TEST(DispatchStreaming, ANewConfigurationStartsASuspendedStreamAfresh)
     EXPECT_FALSE(d.dev->isStreamingSuspended());
 }
 
-TEST(DispatchStreaming, StartAndResumeOfTheHX5100AndItsDigitalOutMode)
+// The transmitter registers after streaming starts in each digital-out
+// mode: the start writes the mode for the rate it runs at.
+TEST(DispatchStreaming, StreamingWritesTheDigitalOutModeForItsRate)
 {
-    Device d;
-    ASSERT_TRUE(d.svc);
-    d.openNoUpdater();
-    ASSERT_TRUE(d.stream(stereo24(48000)));
-    EXPECT_EQ(d.model->transmitterRegister(0x10), 0x02);
-    ASSERT_TRUE(d.stream(stereo24(96000)));
-    EXPECT_EQ(d.model->transmitterRegister(0x10), 0x0A);
+    const struct {
+        uint32_t mode, rate;
+        uint8_t r0d, r0f, r10, r11;
+    } cases[] = {
+        {0, 44100, 0x04, 0x00, 0x00, 0x0B}, {0, 48000, 0x04, 0x00, 0x02, 0x0B}, {0, 96000, 0x04, 0x00, 0x0A, 0x0B},
+        {1, 44100, 0x41, 0x2C, 0x00, 0x00}, {1, 96000, 0x01, 0x2C, 0x00, 0x10}, {1, 192000, 0x01, 0x2C, 0x00, 0x18},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.mode) + " at " + std::to_string(k.rate));
+        Device d;
+        ASSERT_TRUE(d.svc);
+        d.openNoUpdater();
+        QN_Dispatch mode = Device::record(28, k.mode);
+        ASSERT_EQ(d.call(mode), kIOReturnSuccess);
+        ASSERT_TRUE(d.stream(stereo24(k.rate)));
+        EXPECT_EQ(d.model->transmitterRegister(0x0D), k.r0d);
+        EXPECT_EQ(d.model->transmitterRegister(0x0F), k.r0f);
+        EXPECT_EQ(d.model->transmitterRegister(0x10), k.r10);
+        EXPECT_EQ(d.model->transmitterRegister(0x11), k.r11);
+        // A mode above 1 is stored as 0.
+        QN_Dispatch bad = Device::record(28, 2);
+        EXPECT_EQ(d.call(bad), kIOReturnSuccess);
+        EXPECT_EQ(bad.data.ulValue, 0u);
+    }
 }
 
 TEST(DispatchStreaming, SetCurrentConfigReconfiguresAndRestartsOrReportsAStalledDevice)
@@ -557,6 +576,31 @@ TEST(DispatchStreaming, ClockSourceFollowsTheDigitalInput)
     EXPECT_EQ(d.call(st), kIOReturnSuccess);
     EXPECT_EQ(st.data.cDigitalStatus.eStatus, 2);
     EXPECT_EQ(st.data.cDigitalStatus.uFreq, 48000u);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace dispatchtest;
+
+// The HX-5100 sets its rate on both endpoints before the start and again at
+// the resume, then writes its digital-out mode.
+TEST(StartSteps, TheHX5100StartSetsBothRatesTwiceThenTheDigitalOutMode)
+{
+    Device d;
+    ASSERT_TRUE(d.svc);
+    d.openNoUpdater();
+    ASSERT_TRUE(d.configure(stereo24(48000)));
+    d.model->clearTrace();
+    d.svc->dispatchLock().lockMutex("start");
+    d.dev->startStreamAfterConfig();
+    d.svc->dispatchLock().unlock();
+    const std::vector<Req> trace = requestsOf(*d.model);
+    const std::vector<Req> expected = {kSetRateIn, kSetRateOut, kSetRateIn, kSetRateOut,
+                                       {0xC0, 0x41, 0x0D00, 0x101, 5}, {0x40, 0x41, 0x1002, 0x101, 0}};
+    EXPECT_EQ(trace, expected);
+    EXPECT_TRUE(d.dev->isStreamingStarted());
 }
 
 }  // namespace

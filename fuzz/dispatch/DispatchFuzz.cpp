@@ -29,23 +29,21 @@ constexpr size_t kRecord = sizeof(QN_Dispatch);
 constexpr size_t kMaxRecords = 4;
 
 struct Machine {
-    Machine()
-    {
+    Machine() {
         ZrLoadDriverPersonalities();
         bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{0x1000, 2, 2});
         plug();
     }
 
-    void plug()
-    {
+    void plug() {
         model = std::make_shared<hx::usb::devices::HX5100Model>(
             uint8_t(kUSBHostConnectionSpeedHigh),
-            hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100, "K", "HX", "S1"});
+            hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100, "K",
+                                             "HX", "S1"});
         port = bus->plug(model, 1);
         hx::kern::waitQuiet();
         svc = findService();
-        if (!svc)
-            die("no service after plug");
+        if (!svc) die("no service after plug");
         client = new IOUserClient;
         client->init();
         svc->userClientListNewClient(client);
@@ -54,25 +52,21 @@ struct Machine {
         svc->newUserClient(kernel_task, nullptr, 4, &none);
     }
 
-    void unplug()
-    {
+    void unplug() {
         if (svc) {
             svc->userClientListClientClosed(client);
             svc->release();
             svc = nullptr;
         }
-        if (client)
-            client->release();
+        if (client) client->release();
         client = nullptr;
         bus->unplug(port);
         hx::kern::waitQuiet();
     }
 
-    ZrKernelDeviceKorvexHX5100* findService()
-    {
+    ZrKernelDeviceKorvexHX5100* findService() {
         IOUSBHostDevice* dev = bus->copyDevice(port);
-        if (!dev)
-            return nullptr;
+        if (!dev) return nullptr;
         ZrKernelDeviceKorvexHX5100* s = nullptr;
         OSIterator* it = dev->getClientIterator();
         while (OSObject* o = it ? it->getNextObject() : nullptr)
@@ -80,20 +74,17 @@ struct Machine {
                 s->retain();
                 break;
             }
-        if (it)
-            it->release();
+        if (it) it->release();
         dev->release();
         return s;
     }
 
     // The device streams again after what the records did, else stop.
-    void checkStreams()
-    {
+    void checkStreams() {
         hx::kern::waitQuiet();
         ZrKernelDeviceKorvexHX5100* now = findService();
         const bool same = now == svc;
-        if (now)
-            now->release();
+        if (now) now->release();
         if (!same || svc->getDevice()->getFwUpdaterState() != kFwUpdaterNotActive) {
             unplug();
             plug();
@@ -102,16 +93,13 @@ struct Machine {
         svc->dispatchLock().lockMutex("fuzz");
         const QnChannelSettings s{48000, 2, 24, 2, 24, 0};
         const bool configured = dev->onPrepareNewConfig(s, 0, true);
-        if (configured)
-            dev->startStreamAfterConfig();
+        if (configured) dev->startStreamAfterConfig();
         const bool streaming = dev->isStreamingStarted();
         svc->dispatchLock().unlock();
-        if (!configured || !streaming)
-            die("the device no longer configures and streams");
+        if (!configured || !streaming) die("the device no longer configures and streams");
     }
 
-    [[noreturn]] static void die(const char* why)
-    {
+    [[noreturn]] static void die(const char* why) {
         std::fprintf(stderr, "dispatch fuzz: %s\n", why);
         std::abort();
     }
@@ -123,11 +111,9 @@ struct Machine {
     IOUserClient* client = nullptr;
 };
 
-Machine& machine()
-{
+Machine& machine() {
     static Machine* m = [] {
-        if (!std::getenv("HX_LOG"))
-            setenv("HX_LOG", "0", 0);
+        if (!std::getenv("HX_LOG")) setenv("HX_LOG", "0", 0);
         auto* created = new Machine;
         created->checkStreams();
         return created;
@@ -135,8 +121,7 @@ Machine& machine()
     return *m;
 }
 
-bool listedResult(IOReturn r)
-{
+bool listedResult(IOReturn r) {
     switch (r) {
     case kIOReturnSuccess:
     case kIOReturnBadArgument:
@@ -156,13 +141,11 @@ bool listedResult(IOReturn r)
     }
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t records = std::min(size / kRecord, kMaxRecords);
-    if (records == 0)
-        return 0;
+    if (records == 0) return 0;
     const bool noRequester = size > records * kRecord && (data[records * kRecord] & 1);
     Machine& m = machine();
     for (size_t i = 0; i < records; ++i) {
@@ -171,7 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(rec, data + i * kRecord, kRecord);
         m.svc->dispatchLock().lockMutex("fuzz");
         ZrDevice* dev = m.svc->getDevice();
-        const IOReturn r = noRequester ? dev->onDispatch(rec) : dev->onDispatchStreaming(m.client, rec);
+        const IOReturn r =
+            noRequester ? dev->onDispatch(rec) : dev->onDispatchStreaming(m.client, rec);
         m.svc->dispatchLock().unlock();
         std::free(rec);
         if (!listedResult(r)) {
@@ -182,10 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         hx::kern::waitQuiet();
         ZrKernelDeviceKorvexHX5100* now = m.findService();
         const bool same = now == m.svc;
-        if (now)
-            now->release();
-        if (!same)
-            break;
+        if (now) now->release();
+        if (!same) break;
     }
     m.checkStreams();
     return 0;

@@ -22,7 +22,8 @@ namespace hx::usb::devices {
 
 class SorvikModel : public HX5100Model {
 public:
-    SorvikModel(uint8_t speed, HX5100Identity identity, std::array<uint8_t, 8> uid, std::string name);
+    SorvikModel(uint8_t speed, HX5100Identity identity, std::array<uint8_t, 8> uid,
+                std::string name);
 
     std::string name() const;
     // The last map bytes an interface received; empty when none came.
@@ -31,9 +32,12 @@ public:
     std::vector<uint8_t> mapOrder() const;
 
 protected:
-    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data) override;
-    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
-    IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) override;
+    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
+                                       uint8_t* data) override;
+    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                          uint32_t length) override;
+    IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                         uint32_t capacity) override;
 
 private:
     std::array<uint8_t, 8> mUID;
@@ -42,4 +46,4 @@ private:
     std::vector<uint8_t> mMapOrder;
 };
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

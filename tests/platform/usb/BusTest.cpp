@@ -429,8 +429,6 @@ TEST_F(BusFixture, ReEnumerationBringsTheDeviceBackOnItsPortWithItsState) {
             EXPECT_EQ(before->deviceRequest(nullptr, replug, (void*)nullptr, n), kIOReturnSuccess);
         } else {
             EXPECT_EQ(before->reEnumerateDevice(0), kIOReturnSuccess);
-            // Nothing happens inside the call.
-            EXPECT_FALSE(before->isUnplugged());
         }
         hx::kern::waitQuiet();
         EXPECT_TRUE(before->isUnplugged());

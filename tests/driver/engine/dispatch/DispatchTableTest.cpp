@@ -16,34 +16,41 @@ using namespace dispatchtest;
 constexpr uint8_t kFill = 0xA5;
 
 // Bytes of the union a code may write (0: none).
-uint32_t statedSize(uint32_t code)
-{
+uint32_t statedSize(uint32_t code) {
     static const std::map<uint32_t, uint32_t> sizes = {
-        {2, 4},    {4, 1},    {8, 20},   {10, 4},   {11, 4},   {12, 4},   {13, 4},   {14, 4},   {15, 4},
-        {16, 4},   {17, 8},   {18, 256}, {19, 256}, {20, 4},   {21, 16},  {22, 4},   {23, 4},   {24, 16},
-        {25, 4},   {26, 4},   {27, 4},   {28, 4},   {29, 4},   {30, 4},   {31, 4},   {32, 4},   {35, 64},
-        {38, 4},   {39, 12},  {40, 12},  {41, 6},   {42, 6},   {43, 4},   {45, 4},   {48, 4},   {49, 128},
-        {50, 4},   {51, 4},   {53, 4},   {55, 512}, {57, 32},  {59, 1536}, {60, 128}, {62, 64},  {63, 16},
-        {65, 64},  {66, 64},  {67, 8},   {68, 84},  {69, 84},  {70, 33},  {71, 256}, {72, 128}, {74, 512},
-        {77, 4},   {78, 4},
+        {2, 4},   {4, 1},     {8, 20},   {10, 4},   {11, 4},   {12, 4},   {13, 4},  {14, 4},
+        {15, 4},  {16, 4},    {17, 8},   {18, 256}, {19, 256}, {20, 4},   {21, 16}, {22, 4},
+        {23, 4},  {24, 16},   {25, 4},   {26, 4},   {27, 4},   {28, 4},   {29, 4},  {30, 4},
+        {31, 4},  {32, 4},    {35, 64},  {38, 4},   {39, 12},  {40, 12},  {41, 6},  {42, 6},
+        {43, 4},  {45, 4},    {48, 4},   {49, 128}, {50, 4},   {51, 4},   {53, 4},  {55, 512},
+        {57, 32}, {59, 1536}, {60, 128}, {62, 64},  {63, 16},  {65, 64},  {66, 64}, {67, 8},
+        {68, 84}, {69, 84},   {70, 33},  {71, 256}, {72, 128}, {74, 512}, {77, 4},  {78, 4},
     };
     auto it = sizes.find(code);
     return it == sizes.end() ? 0 : it->second;
 }
 
 // What a record full of 0xA5 bytes gets, before and after the open.
-IOReturn expected(uint32_t code, bool open)
-{
+IOReturn expected(uint32_t code, bool open) {
     switch (code) {
-    case 6: case 7: case 46: case 47: case 64: case 73: case 79: case 80:
-    case 14:  // source 0xA5A5A5A5
-    case 34:  // length above 256
-    case 41: case 42:  // codec and register out of range
-    case 55:  // channel out of range
-    case 68:  // rate out of range
-    case 71:  // 255 characters
+    case 6:
+    case 7:
+    case 46:
+    case 47:
+    case 64:
+    case 73:
+    case 79:
+    case 80:
+    case 14: // source 0xA5A5A5A5
+    case 34: // length above 256
+    case 41:
+    case 42: // codec and register out of range
+    case 55: // channel out of range
+    case 68: // rate out of range
+    case 71: // 255 characters
         return kIOReturnBadArgument;
-    case 16: case 28:
+    case 16:
+    case 28:
         return open ? kIOReturnSuccess : kIOReturnBadArgument;
     case 9:
         return open ? kIOReturnBadArgument : kIOReturnSuccess;
@@ -52,17 +59,14 @@ IOReturn expected(uint32_t code, bool open)
     }
 }
 
-TEST(DispatchTable, EveryCodeBeforeAndAfterTheOpenAnswersItsResultAndWritesOnlyItsStatedSize)
-{
+TEST(DispatchTable, EveryCodeBeforeAndAfterTheOpenAnswersItsResultAndWritesOnlyItsStatedSize) {
     Device d;
     ASSERT_TRUE(d.svc);
     for (bool open : {false, true}) {
-        if (open)
-            d.openNoUpdater();
+        if (open) d.openNoUpdater();
         for (uint32_t code = 0; code <= 80; ++code) {
             // Firmware-update mode and re-enumeration end what follows: their own tests.
-            if (code == 33 || code == 76)
-                continue;
+            if (code == 33 || code == 76) continue;
             SCOPED_TRACE("code " + std::to_string(code) + (open ? " open" : " before the open"));
             QN_Dispatch rec;
             std::memset(&rec, kFill, sizeof rec);
@@ -78,7 +82,8 @@ TEST(DispatchTable, EveryCodeBeforeAndAfterTheOpenAnswersItsResultAndWritesOnlyI
             const uint8_t* u = reinterpret_cast<const uint8_t*>(&rec.data);
             // 68 answers the configuration in force also when it refuses; 71
             // ends the text at byte 255 first.
-            const uint32_t size = r == kIOReturnSuccess || code == 68 || code == 71 ? statedSize(code) : 0;
+            const uint32_t size =
+                r == kIOReturnSuccess || code == 68 || code == 71 ? statedSize(code) : 0;
             bool untouched = true;
             for (uint32_t i = size; i < sizeof rec.data; ++i)
                 untouched &= u[i] == kFill;
@@ -87,16 +92,15 @@ TEST(DispatchTable, EveryCodeBeforeAndAfterTheOpenAnswersItsResultAndWritesOnlyI
     }
 }
 
-TEST(DispatchTable, ValuesOfTheSimpleRows)
-{
+TEST(DispatchTable, ValuesOfTheSimpleRows) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
     struct Row {
         uint32_t code, in, out;
     } rows[] = {
-        {10, 0, 3},  {11, 5, 20}, {12, 0, 8}, {13, 0, 12}, {14, 0, 1}, {14, 1, 1}, {14, 2, 0},
-        {20, 0, 1},  {22, 0, 0x03040D00},
+        {10, 0, 3}, {11, 5, 20}, {12, 0, 8}, {13, 0, 12},         {14, 0, 1},
+        {14, 1, 1}, {14, 2, 0},  {20, 0, 1}, {22, 0, 0x03040D00},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.code);
@@ -123,20 +127,22 @@ TEST(DispatchTable, ValuesOfTheSimpleRows)
     EXPECT_EQ(std::string(name.data.cString), std::string(d.dev->getDriverSM()->mModelName));
 }
 
-TEST(DispatchTable, TheDriverVersionTextFollowsTheSentTextCutTo15Characters)
-{
+TEST(DispatchTable, TheDriverVersionTextFollowsTheSentTextCutTo15Characters) {
     Device d;
     ASSERT_TRUE(d.svc);
     struct Case {
         const char* sent;
         const char* answer;
-    } cases[] = {{"", "v3.4.13"}, {"HX ", "HX v3.4.13"}, {"Driver-Kit-", "Driver-Kit-v3.4"},
+    } cases[] = {{"", "v3.4.13"},
+                 {"HX ", "HX v3.4.13"},
+                 {"Driver-Kit-", "Driver-Kit-v3.4"},
                  {"0123456789ABCDEFGHIJ", "0123456789ABCDE"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sent);
         QN_Dispatch rec = Device::record(63);
         std::memset(rec.data.cString, 'z', sizeof rec.data.cString);
-        std::memcpy(rec.data.cString, c.sent, std::strlen(c.sent) + (std::strlen(c.sent) < 20 ? 1 : 0));
+        std::memcpy(rec.data.cString, c.sent,
+                    std::strlen(c.sent) + (std::strlen(c.sent) < 20 ? 1 : 0));
         const char after = rec.data.cString[16];
         EXPECT_EQ(d.call(rec), kIOReturnSuccess);
         EXPECT_EQ(std::string(rec.data.cString), c.answer);
@@ -144,8 +150,7 @@ TEST(DispatchTable, TheDriverVersionTextFollowsTheSentTextCutTo15Characters)
     }
 }
 
-TEST(DispatchGate, BeforeTheOpenTheGatedSettersDoNothingAndTheRefusingOnesLogFirst)
-{
+TEST(DispatchGate, BeforeTheOpenTheGatedSettersDoNothingAndTheRefusingOnesLogFirst) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.model->clearTrace();
@@ -169,8 +174,7 @@ TEST(DispatchGate, BeforeTheOpenTheGatedSettersDoNothingAndTheRefusingOnesLogFir
     EXPECT_EQ(d.dev->getAjExtData().mDigitalOutMode, 0u);
 }
 
-TEST(DispatchGate, FirmwareUpdateModeStopsStreamingAndClosesTheGate)
-{
+TEST(DispatchGate, FirmwareUpdateModeStopsStreamingAndClosesTheGate) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -192,8 +196,7 @@ TEST(DispatchGate, FirmwareUpdateModeStopsStreamingAndClosesTheGate)
     EXPECT_EQ(d.dev->getCurrentSettings().Frequency, 48000u);
 }
 
-TEST(DispatchRequests, RequestersAreNeededForOwnership)
-{
+TEST(DispatchRequests, RequestersAreNeededForOwnership) {
     Device d;
     ASSERT_TRUE(d.svc);
     for (uint32_t code : {29u, 30u, 31u, 32u, 77u, 78u}) {
@@ -203,8 +206,7 @@ TEST(DispatchRequests, RequestersAreNeededForOwnership)
     }
 }
 
-TEST(DispatchRequests, ExclusivityTakesInputsNotPrivateDataAndClosingLosesIt)
-{
+TEST(DispatchRequests, ExclusivityTakesInputsNotPrivateDataAndClosingLosesIt) {
     Device d;
     ASSERT_TRUE(d.svc);
     TestUserClient* a = d.client;
@@ -218,10 +220,10 @@ TEST(DispatchRequests, ExclusivityTakesInputsNotPrivateDataAndClosingLosesIt)
     DriverSM* sm = d.dev->getDriverSM();
     EXPECT_EQ(ask(30, 1, a), 1u);
     EXPECT_EQ(ask(78, 1, a), 1u);
-    EXPECT_EQ(ask(30, 1, b), 1u);  // B takes A's inputs
+    EXPECT_EQ(ask(30, 1, b), 1u); // B takes A's inputs
     EXPECT_EQ(ask(29, 0, a), 0u);
-    EXPECT_EQ(ask(78, 1, b), 0u);  // not the private data
-    EXPECT_EQ(ask(78, 0, b), 0u);  // nor can B give it up for A
+    EXPECT_EQ(ask(78, 1, b), 0u); // not the private data
+    EXPECT_EQ(ask(78, 0, b), 0u); // nor can B give it up for A
     EXPECT_EQ(ask(77, 0, a), 1u);
     EXPECT_EQ(uint64_t(sm->mExclusiveInputOwner), idB);
     EXPECT_EQ(uint64_t(sm->mPrivateDataOwner), idA);
@@ -245,8 +247,7 @@ TEST(DispatchRequests, ExclusivityTakesInputsNotPrivateDataAndClosingLosesIt)
     EXPECT_EQ(uint64_t(sm->mPrivateDataOwner), 0u);
 }
 
-TEST(DispatchRequests, RawDeviceRequests)
-{
+TEST(DispatchRequests, RawDeviceRequests) {
     Device d;
     ASSERT_TRUE(d.svc);
     // GET_DESCRIPTOR(device).
@@ -266,7 +267,11 @@ TEST(DispatchRequests, RawDeviceRequests)
     struct Bad {
         uint32_t length;
         int32_t in, type, recipient;
-    } bad[] = {{257, 0x80, 0, 0}, {4, 1, 0x40, 0}, {4, 0x80, 0x60, 0}, {4, 0x80, 0x40, 4}, {4, 0, 0x40, -1}};
+    } bad[] = {{257, 0x80, 0, 0},
+               {4, 1, 0x40, 0},
+               {4, 0x80, 0x60, 0},
+               {4, 0x80, 0x40, 4},
+               {4, 0, 0x40, -1}};
     for (const Bad& b : bad) {
         d.model->clearTrace();
         QN_Dispatch x = Device::record(34);
@@ -289,8 +294,7 @@ TEST(DispatchRequests, RawDeviceRequests)
     EXPECT_EQ(st.data.cDevRequest.uLength, 3u);
 }
 
-TEST(DispatchRequests, CodecRegistersGoToTheirFilesAndTheMirror)
-{
+TEST(DispatchRequests, CodecRegistersGoToTheirFilesAndTheMirror) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -308,14 +312,16 @@ TEST(DispatchRequests, CodecRegistersGoToTheirFilesAndTheMirror)
     EXPECT_EQ(d.bytesProperty("WolfsonRegisters").size(), 176u);
     bool seen = false;
     for (const QN_StateChange& s : d.client->records())
-        seen |= s.mCode == STC_ChangeWolfson && s.mParam1 == 1 && uint32_t(s.mParam2) == 0x0005001Fu;
+        seen |=
+            s.mCode == STC_ChangeWolfson && s.mParam1 == 1 && uint32_t(s.mParam2) == 0x0005001Fu;
     EXPECT_TRUE(seen);
 
     // Out of range: refused, nothing sent, nothing stored.
     struct Bad {
         uint32_t code;
         QN_WMCodecRequest r;
-    } bad[] = {{42, {4, 0, 1}}, {42, {0, 22, 1}}, {42, {0, 0, 0x200}}, {41, {4, 0, 0}}, {41, {0, 22, 0}}};
+    } bad[] = {
+        {42, {4, 0, 1}}, {42, {0, 22, 1}}, {42, {0, 0, 0x200}}, {41, {4, 0, 0}}, {41, {0, 22, 0}}};
     for (const Bad& b : bad) {
         d.model->clearTrace();
         QN_Dispatch x = Device::record(b.code);
@@ -326,8 +332,7 @@ TEST(DispatchRequests, CodecRegistersGoToTheirFilesAndTheMirror)
     }
 }
 
-TEST(DispatchRequests, ReverbBuffersAnswerAfterTheyWereSentAndGoOutAtStart)
-{
+TEST(DispatchRequests, ReverbBuffersAnswerAfterTheyWereSentAndGoOutAtStart) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -349,14 +354,13 @@ TEST(DispatchRequests, ReverbBuffersAnswerAfterTheyWereSentAndGoOutAtStart)
 
     ASSERT_TRUE(d.stream(stereo24(48000)));
     ASSERT_TRUE(d.model->dspBlock().has_value());
-    EXPECT_EQ((*d.model->dspBlock())[0], 2);  // block 1: 48 kHz
+    EXPECT_EQ((*d.model->dspBlock())[0], 2); // block 1: 48 kHz
     EXPECT_EQ(d.model->dspBlockCount(), 1u);
     ASSERT_TRUE(d.stream(stereo24(192000)));
     EXPECT_EQ(d.model->dspBlockCount(), 1u);
 }
 
-TEST(DispatchRequests, TheMixerBufferReachesTheDeviceAndSucceedsWhenStalled)
-{
+TEST(DispatchRequests, TheMixerBufferReachesTheDeviceAndSucceedsWhenStalled) {
     Device d;
     ASSERT_TRUE(d.svc);
     QN_Dispatch send = Device::record(61);
@@ -381,8 +385,7 @@ TEST(DispatchRequests, TheMixerBufferReachesTheDeviceAndSucceedsWhenStalled)
     EXPECT_EQ(get.data.cMixerBuffer[10], 99);
 }
 
-TEST(DispatchRequests, LevelsAreTakenOnceAndGetReadsWithoutClearing)
-{
+TEST(DispatchRequests, LevelsAreTakenOnceAndGetReadsWithoutClearing) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.dev->raiseInputLevel(3, 77);
@@ -401,8 +404,7 @@ TEST(DispatchRequests, LevelsAreTakenOnceAndGetReadsWithoutClearing)
     EXPECT_EQ(lvl.data.cLvl.lvlOut[31], 0);
 }
 
-TEST(DispatchRequests, MixerFractionsAndRouting)
-{
+TEST(DispatchRequests, MixerFractionsAndRouting) {
     Device d;
     ASSERT_TRUE(d.svc);
     QN_Dispatch one = Device::record(55);
@@ -436,8 +438,7 @@ TEST(DispatchRequests, MixerFractionsAndRouting)
     EXPECT_EQ(get.data.cRoutingRequest.nChannelPairDevice, 4u);
 }
 
-TEST(DispatchStreaming, SuspendAnswersOnceAndResumeRestarts)
-{
+TEST(DispatchStreaming, SuspendAnswersOnceAndResumeRestarts) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -462,8 +463,7 @@ TEST(DispatchStreaming, SuspendAnswersOnceAndResumeRestarts)
     EXPECT_TRUE(d.model->trace().empty());
 }
 
-TEST(DispatchStreaming, ANewConfigurationStartsASuspendedStreamAfresh)
-{
+TEST(DispatchStreaming, ANewConfigurationStartsASuspendedStreamAfresh) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -480,14 +480,14 @@ TEST(DispatchStreaming, ANewConfigurationStartsASuspendedStreamAfresh)
 
 // The transmitter registers after streaming starts in each digital-out
 // mode: the start writes the mode for the rate it runs at.
-TEST(DispatchStreaming, StreamingWritesTheDigitalOutModeForItsRate)
-{
+TEST(DispatchStreaming, StreamingWritesTheDigitalOutModeForItsRate) {
     const struct {
         uint32_t mode, rate;
         uint8_t r0d, r0f, r10, r11;
     } cases[] = {
-        {0, 44100, 0x04, 0x00, 0x00, 0x0B}, {0, 48000, 0x04, 0x00, 0x02, 0x0B}, {0, 96000, 0x04, 0x00, 0x0A, 0x0B},
-        {1, 44100, 0x41, 0x2C, 0x00, 0x00}, {1, 96000, 0x01, 0x2C, 0x00, 0x10}, {1, 192000, 0x01, 0x2C, 0x00, 0x18},
+        {0, 44100, 0x04, 0x00, 0x00, 0x0B}, {0, 48000, 0x04, 0x00, 0x02, 0x0B},
+        {0, 96000, 0x04, 0x00, 0x0A, 0x0B}, {1, 44100, 0x41, 0x2C, 0x00, 0x00},
+        {1, 96000, 0x01, 0x2C, 0x00, 0x10}, {1, 192000, 0x01, 0x2C, 0x00, 0x18},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(std::to_string(k.mode) + " at " + std::to_string(k.rate));
@@ -508,8 +508,7 @@ TEST(DispatchStreaming, StreamingWritesTheDigitalOutModeForItsRate)
     }
 }
 
-TEST(DispatchStreaming, SetCurrentConfigReconfiguresAndRestartsOrReportsAStalledDevice)
-{
+TEST(DispatchStreaming, SetCurrentConfigReconfiguresAndRestartsOrReportsAStalledDevice) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -528,15 +527,14 @@ TEST(DispatchStreaming, SetCurrentConfigReconfiguresAndRestartsOrReportsAStalled
     }
 
     hx::usb::RequestMatch m;
-    m.request = 0x0B;  // SET_INTERFACE
+    m.request = 0x0B; // SET_INTERFACE
     d.rig.bus().addFault(d.port, m, hx::usb::Fault::stall());
     cfg.data.cConfig = {44100, 2, 24, 2, 24};
     EXPECT_EQ(d.call(cfg), kIOReturnIOError);
     EXPECT_EQ(d.dev->getCurrentSettings().Frequency, 44100u);
 }
 
-TEST(DispatchStreaming, DigitalOutModeWritesOnlyTheRegistersThatDiffer)
-{
+TEST(DispatchStreaming, DigitalOutModeWritesOnlyTheRegistersThatDiffer) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -549,15 +547,16 @@ TEST(DispatchStreaming, DigitalOutModeWritesOnlyTheRegistersThatDiffer)
     EXPECT_EQ(d.model->transmitterRegister(0x0F), 0x2C);
     EXPECT_EQ(d.model->transmitterRegister(0x11), 0x10);
     // Read, then 0x0D, 0x0F, 0x10, 0x11 (0x0E stays 0).
-    std::vector<Req> expected = {{0xC0, 0x41, 0x0D00, 0x101, 5}, {0x40, 0x41, 0x0D01, 0x101, 0},
-                                 {0x40, 0x41, 0x0F2C, 0x101, 0}, {0x40, 0x41, 0x1000, 0x101, 0},
+    std::vector<Req> expected = {{0xC0, 0x41, 0x0D00, 0x101, 5},
+                                 {0x40, 0x41, 0x0D01, 0x101, 0},
+                                 {0x40, 0x41, 0x0F2C, 0x101, 0},
+                                 {0x40, 0x41, 0x1000, 0x101, 0},
                                  {0x40, 0x41, 0x1110, 0x101, 0}};
     EXPECT_EQ(requestsOf(*d.model), expected);
     EXPECT_EQ(d.stateCodes().back(), uint32_t(STC_DigiOutModeChanged));
 }
 
-TEST(DispatchStreaming, ClockSourceFollowsTheDigitalInput)
-{
+TEST(DispatchStreaming, ClockSourceFollowsTheDigitalInput) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -578,7 +577,7 @@ TEST(DispatchStreaming, ClockSourceFollowsTheDigitalInput)
     EXPECT_EQ(st.data.cDigitalStatus.uFreq, 48000u);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -586,8 +585,7 @@ using namespace dispatchtest;
 
 // The HX-5100 sets its rate on both endpoints before the start and again at
 // the resume, then writes its digital-out mode.
-TEST(StartSteps, TheHX5100StartSetsBothRatesTwiceThenTheDigitalOutMode)
-{
+TEST(StartSteps, TheHX5100StartSetsBothRatesTwiceThenTheDigitalOutMode) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -597,10 +595,14 @@ TEST(StartSteps, TheHX5100StartSetsBothRatesTwiceThenTheDigitalOutMode)
     d.dev->startStreamAfterConfig();
     d.svc->dispatchLock().unlock();
     const std::vector<Req> trace = requestsOf(*d.model);
-    const std::vector<Req> expected = {kSetRateIn, kSetRateOut, kSetRateIn, kSetRateOut,
-                                       {0xC0, 0x41, 0x0D00, 0x101, 5}, {0x40, 0x41, 0x1002, 0x101, 0}};
+    const std::vector<Req> expected = {kSetRateIn,
+                                       kSetRateOut,
+                                       kSetRateIn,
+                                       kSetRateOut,
+                                       {0xC0, 0x41, 0x0D00, 0x101, 5},
+                                       {0x40, 0x41, 0x1002, 0x101, 0}};
     EXPECT_EQ(trace, expected);
     EXPECT_TRUE(d.dev->isStreamingStarted());
 }
 
-}  // namespace
+} // namespace

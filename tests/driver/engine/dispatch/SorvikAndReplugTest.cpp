@@ -14,15 +14,14 @@ using hx::usb::devices::SorvikModel;
 
 constexpr std::array<uint8_t, 8> kUID = {1, 2, 3, 4, 5, 6, 7, 8};
 
-std::shared_ptr<SorvikModel> sorvik(uint16_t product, uint16_t release = 0x0100)
-{
-    return std::make_shared<SorvikModel>(uint8_t(kUSBHostConnectionSpeedHigh),
-                                         hx::usb::devices::HX5100Identity{kSorvikVendorID, product, release, "S", "P", "1"},
-                                         kUID, "Studio A");
+std::shared_ptr<SorvikModel> sorvik(uint16_t product, uint16_t release = 0x0100) {
+    return std::make_shared<SorvikModel>(
+        uint8_t(kUSBHostConnectionSpeedHigh),
+        hx::usb::devices::HX5100Identity{kSorvikVendorID, product, release, "S", "P", "1"}, kUID,
+        "Studio A");
 }
 
-TEST(Sorvik, UIDAndNameAreReadAtStartAndPublished)
-{
+TEST(Sorvik, UIDAndNameAreReadAtStartAndPublished) {
     for (uint16_t product : {kSorvikFarlane1ProductIDs[0], kSorvikFarlane2ProductIDs[6]}) {
         SCOPED_TRACE(product);
         Device d(sorvik(product));
@@ -43,11 +42,11 @@ TEST(Sorvik, UIDAndNameAreReadAtStartAndPublished)
     }
 }
 
-TEST(Sorvik, AStalledReadGivesZeros)
-{
-    Rig pre;  // faults belong to the port: armed before the plug
+TEST(Sorvik, AStalledReadGivesZeros) {
+    Rig pre; // faults belong to the port: armed before the plug
     auto model = sorvik(kSorvikFarlane1ProductIDs[1]);
-    OSDictionary* p = ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[1], nullptr);
+    OSDictionary* p =
+        ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[1], nullptr);
     hx::kern::addPersonality(p);
     p->release();
     hx::usb::RequestMatch m;
@@ -61,15 +60,15 @@ TEST(Sorvik, AStalledReadGivesZeros)
     const uint8_t port = pre.plug(model);
     ServiceRef svc = pre.service(port);
     ASSERT_TRUE(svc);
-    EXPECT_EQ(std::vector<uint8_t>(svc->getDevice()->getSorvikUID(), svc->getDevice()->getSorvikUID() + 8),
+    EXPECT_EQ(std::vector<uint8_t>(svc->getDevice()->getSorvikUID(),
+                                   svc->getDevice()->getSorvikUID() + 8),
               std::vector<uint8_t>(8, 0));
     EXPECT_EQ(svc->getDevice()->getSorvikDeviceName()[0], 0);
     svc.reset();
     pre.unplug(port);
 }
 
-TEST(Sorvik, TheNameIsSentStoredAndAnnounced)
-{
+TEST(Sorvik, TheNameIsSentStoredAndAnnounced) {
     Device d(sorvik(kSorvikFarlane1ProductIDs[2]));
     ASSERT_TRUE(d.svc);
     const std::string longest(31, 'n');
@@ -101,8 +100,7 @@ TEST(Sorvik, TheNameIsSentStoredAndAnnounced)
     EXPECT_EQ(d.stateCodes().size(), states);
 }
 
-TEST(Sorvik, TheMapGoesToTheInputThenTheOutputInterfaceOnMapCapableProductsOnly)
-{
+TEST(Sorvik, TheMapGoesToTheInputThenTheOutputInterfaceOnMapCapableProductsOnly) {
     // The first generation configures only from its own descriptors, which
     // the model does not have: the streaming interfaces a configuration
     // would choose are chosen here.
@@ -122,7 +120,7 @@ TEST(Sorvik, TheMapGoesToTheInputThenTheOutputInterfaceOnMapCapableProductsOnly)
     EXPECT_EQ(d.call(set), kIOReturnSuccess);
     auto order = model.mapOrder();
     ASSERT_EQ(order.size(), before + 2);
-    EXPECT_EQ(order[before], 2);  // the input interface
+    EXPECT_EQ(order[before], 2); // the input interface
     EXPECT_EQ(order[before + 1], 1);
     EXPECT_EQ(model.channelMap(2), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(model.channelMap(1), (std::vector<uint8_t>{7, 6, 5, 4, 3, 2, 1, 0}));
@@ -137,8 +135,7 @@ TEST(Sorvik, TheMapGoesToTheInputThenTheOutputInterfaceOnMapCapableProductsOnly)
     EXPECT_EQ(get.data.cQN_Sorvik_ChannelMap.mIn[3], 0x103);
 }
 
-TEST(Sorvik, TheHX5100TakesNoMap)
-{
+TEST(Sorvik, TheHX5100TakesNoMap) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.model->clearTrace();
@@ -152,8 +149,7 @@ TEST(Sorvik, TheHX5100TakesNoMap)
     EXPECT_EQ(set.data.cQN_Sorvik_ChannelMap.mIn[0], 0);
 }
 
-TEST(Sorvik, ConfigAndMapIsCheckedAgainstTheBandwidthTable)
-{
+TEST(Sorvik, ConfigAndMapIsCheckedAgainstTheBandwidthTable) {
     // The table follows the release (below 2: table A); an HX-5100 of
     // release 1 configures on the model.
     auto identity = hx5100Identity();
@@ -167,8 +163,8 @@ TEST(Sorvik, ConfigAndMapIsCheckedAgainstTheBandwidthTable)
         IOReturn result;
     } cases[] = {
         {{48000, 2, 24, 2, 24}, kIOReturnSuccess},
-        {{48000, 8, 24, 2, 24}, kIOReturnBadArgument},  // 65535 in
-        {{48000, 9, 16, 2, 16}, kIOReturnBadArgument},  // no row for 9
+        {{48000, 8, 24, 2, 24}, kIOReturnBadArgument}, // 65535 in
+        {{48000, 9, 16, 2, 16}, kIOReturnBadArgument}, // no row for 9
         {{0, 2, 24, 2, 24}, kIOReturnBadArgument},
     };
     for (const Case& c : cases) {
@@ -184,8 +180,7 @@ TEST(Sorvik, ConfigAndMapIsCheckedAgainstTheBandwidthTable)
     }
 }
 
-TEST(Sorvik, AnAcceptedConfigAndMapReconfiguresTheHX5100AndRestarts)
-{
+TEST(Sorvik, AnAcceptedConfigAndMapReconfiguresTheHX5100AndRestarts) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -197,13 +192,13 @@ TEST(Sorvik, AnAcceptedConfigAndMapReconfiguresTheHX5100AndRestarts)
     EXPECT_EQ(rec.data.cQN_Sorvik_ConfigAndMap.cConfig.samplerate, 96000u);
     EXPECT_TRUE(d.dev->isStreamingStarted());
     auto codes = d.stateCodes();
-    EXPECT_NE(std::find(codes.begin() + long(states), codes.end(), uint32_t(STC_NewConfig)), codes.end());
+    EXPECT_NE(std::find(codes.begin() + long(states), codes.end(), uint32_t(STC_NewConfig)),
+              codes.end());
     EXPECT_EQ(d.model->sampleRate(), 96000u);
 }
 
 // The service ends (every client told), and a new one starts on the port.
-void expectReEnumerated(Device& d, ZrKernelDeviceKorvexHX5100* old)
-{
+void expectReEnumerated(Device& d, ZrKernelDeviceKorvexHX5100* old) {
     hx::kern::waitQuiet();
     bool told = false;
     for (const QN_StateChange& s : d.client->records())
@@ -219,8 +214,7 @@ void expectReEnumerated(Device& d, ZrKernelDeviceKorvexHX5100* old)
     EXPECT_NE(now->getDevice(), nullptr);
 }
 
-TEST(ReEnumeration, RequestSeventySixRestartsTheServiceOnItsPort)
-{
+TEST(ReEnumeration, RequestSeventySixRestartsTheServiceOnItsPort) {
     Device d;
     ASSERT_TRUE(d.svc);
     d.openNoUpdater();
@@ -233,15 +227,14 @@ TEST(ReEnumeration, RequestSeventySixRestartsTheServiceOnItsPort)
     EXPECT_NE(log.text().find("EQN_ReEnumerateDevice\n"), std::string::npos);
     ZrKernelDeviceKorvexHX5100* old = d.svc.svc;
     expectReEnumerated(d, old);
-    EXPECT_EQ(d.model->codecRegister(0, 3), 0x44);  // the device kept its registers
+    EXPECT_EQ(d.model->codecRegister(0, 3), 0x44); // the device kept its registers
 }
 
-TEST(ReEnumeration, TheReplugCommandIsAcknowledgedThenTheDeviceComesBack)
-{
+TEST(ReEnumeration, TheReplugCommandIsAcknowledgedThenTheDeviceComesBack) {
     Device d;
     ASSERT_TRUE(d.svc);
     EXPECT_TRUE(d.svc->getDevice()->sendReplugCommand());
     expectReEnumerated(d, d.svc.svc);
 }
 
-}  // namespace
+} // namespace

@@ -49,6 +49,7 @@ ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
     // Construction: device-information buffer zeroed, initial settings and
     // bookkeeping cleared, no hog owner, updater state unknown.
     mpDeviceInfo = static_cast<uint8_t*>(memAllocZero(kDeviceInfoSize));
+    mAJ.setStubRecorder([this](const std::string& line) { recordStub(line); });
 }
 
 ZrDevice::~ZrDevice()
@@ -306,6 +307,7 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
         cs.Configuration = 0;
     }
     mDescriptorScanned = true;
+    readSorvikIdentity();
     initDeviceSpecificData();
     recordStub("AJ::onDeviceDescriptor");
     return true;
@@ -727,22 +729,20 @@ void ZrDevice::terminate()
 
 void ZrDevice::onClientClosed(const IOUserClient* client, int64_t hogId)
 {
-    if (!client || !mpDriverSM)
+    const uint64_t clientId = client ? mService.clientIdentifier(client) : 0;
+    if (!clientId)
         return;
-    const uint64_t clientId = mService.clientIdentifier(client);
-    DriverSM& sm = *mpDriverSM;
-    // The owner words sit at 4-byte offsets in user-writable memory: read and
-    // write them bytewise, never as aligned 64-bit objects.
-    uint8_t* base = reinterpret_cast<uint8_t*>(&sm);
-    for (size_t offset : {offsetof(DriverSM, mExclusiveInputOwner), offsetof(DriverSM, mExclusiveOutputOwner),
-                          offsetof(DriverSM, mPrivateDataOwner)}) {
-        uint64_t owner;
-        std::memcpy(&owner, base + offset, sizeof owner);
-        if (clientId && owner == clientId) {
-            const uint64_t none = 0;
-            std::memcpy(base + offset, &none, sizeof none);
-        }
+    // A closing client loses what it owned; the shared words follow.
+    bool changed = false;
+    for (uint64_t* owner : {&mInputsOwner, &mOutputsOwner, &mPrivateDataOwner}) {
+        uint64_t expected = clientId;
+        changed |= __atomic_compare_exchange_n(owner, &expected, uint64_t(0), false, __ATOMIC_SEQ_CST,
+                                               __ATOMIC_SEQ_CST);
     }
+    if (changed)
+        publishOwners();
+    if (!mpDriverSM)
+        return;
     vendorPortClose(clientId, true);
     // The hog owner is the identifier the client registered with the driver.
     if (hogId != -1 && mHogOwner != -1 && int64_t(mHogOwner) == hogId) {

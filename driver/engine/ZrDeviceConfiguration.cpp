@@ -210,7 +210,7 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, 
     if (!mInputRing.isBound() && mAudioSMArea.getMemory())
         mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
     if (mInputRing.isBound())
-        mInputRing._init(s.inChannels ? s.inChannels : 2, s.rate, 0);
+        mInputRing._init(s.inChannels ? s.inChannels : cs.OutChannels, s.rate, 0);
     return true;
 }
 
@@ -263,6 +263,9 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
 void ZrDevice::onUnconfigure()
 {
     recordStub("AJ::unconfigure");
+    // A suspended stream does not outlive its configuration: the next start
+    // starts afresh.
+    __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
     m_pcInPipeIsoc = m_pcInPipeFeedback = m_pcBulkInPipe = m_pcBulkOutPipe = nullptr;
     m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive = nullptr;
     mUseInterruptTransfers = false;
@@ -274,21 +277,6 @@ void ZrDevice::startStreamAfterConfig()
     if (mpDriverData)
         mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
     startStreaming();
-}
-
-void ZrDevice::startStreaming()
-{
-    if (!isConfigured() || isStreamingStarted())
-        return;
-    if (!mIsocStreaming.start()) {
-        IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
-        setBadFrameNumber();
-        return;
-    }
-    __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
-    mRTThread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
-    if (mpConfigControls)
-        mpConfigControls->onStreamingStarted();
 }
 
 IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate)

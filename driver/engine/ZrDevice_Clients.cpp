@@ -67,12 +67,6 @@ bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const {
     return true;
 }
 
-AJ& ZrDevice::getAJ() {
-    std::lock_guard<std::mutex> g(mVendorAsyncLock);
-    mAJ.setStubRecorder([this](const std::string& line) { recordStub(line); });
-    return mAJ;
-}
-
 SharedMemory& ZrDevice::getVendorAsyncArea() {
     std::lock_guard<std::mutex> g(mVendorAsyncLock);
     if (!mVendorAsyncArea.getMemory()) mVendorAsyncArea.init(kVendorAsyncAreaSize);

@@ -134,6 +134,10 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::NoFrequencyReading, kBravaVendorID, kBravaB2ProductID},
     {ZrProductList::MixerModeFirst, kKorvexVendorID, kKorvexHX5100ProductID},
     {ZrProductList::MixerModeSecond, kKorvexVendorID, kKorvexFourByFourProductID},
+    {ZrProductList::StartSetCur02FF, kTeslinVendorID, kTeslinT10ProductID},
+    {ZrProductList::StartSetCur0A00, kDarrowVendorID, kDarrowD1ProductID},
+    {ZrProductList::StartSetCur0201, kVelmarVendorID, kVelmarV4ProductID},
+    {ZrProductList::HalvardTrunk, kTrunkVendorID, kTrunkProductID},
 };
 
 }  // namespace

@@ -10,7 +10,13 @@
 //   port register 2               0x00
 //   transmitter registers 0x0D..0x11: 0x04, 0x00, 0x00, 0x00, 0x0B
 //   mixer buffer                  64 zero bytes
-// A bus reset leaves this state alone (it is not a power cycle).
+//   codec registers               two files of 128 registers (codec 0 on
+//                                 wIndex 0x102, the others on 0x106), all 0
+//   DSP block (request 0x42)      none received
+//   digital input                 absent (setDigitalInput plugs a source)
+// A bus reset leaves this state alone (it is not a power cycle); so does the
+// replug command 0x52, which is acknowledged and then re-enumerates the
+// device with its registers kept.
 #pragma once
 
 #include "platform/usb/DeviceModel.h"
@@ -18,6 +24,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -63,6 +70,15 @@ public:
     uint8_t portRegister2() const;
     uint8_t transmitterRegister(uint8_t reg) const;  // 0x0D..0x11
     std::array<uint8_t, 64> mixerBuffer() const;
+    // Codec register files: 0 for codec 0 (wIndex 0x102), 1 for the others.
+    uint16_t codecRegister(int file, uint8_t reg) const;
+    // The last DSP block received, if any, and how many came.
+    std::optional<std::array<uint8_t, 256>> dspBlock() const;
+    uint32_t dspBlockCount() const;
+    // The digital input: absent (nullopt) or present at a rate. Present sets
+    // the selector's lock bit; while the selector's internal-clock bit is
+    // clear the device runs at that rate and GET_CUR answers it.
+    void setDigitalInput(std::optional<uint32_t> rate);
 
     // Streaming (HX5100Stream.h). The configuration applies from the next
     // clock start; set it before streaming.
@@ -103,6 +119,12 @@ private:
     ControlResult writeTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult getSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult setSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeCodec(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeDspBlock(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult replug(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    // The rate the device runs at: the digital input's while it follows it.
+    uint32_t runningRate() const;
+    uint8_t selectorLocked() const;
 
     HX5100Identity mIdentity;
     HX5100Firmware mFirmware;
@@ -114,6 +136,10 @@ private:
     std::array<uint8_t, 5> mTransmitter = kPowerOnTransmitter;
     std::array<uint8_t, 64> mMixer{};
     HX5100Stream mStream;
+    std::array<std::array<uint16_t, 128>, 2> mCodec{};
+    std::optional<std::array<uint8_t, 256>> mDspBlock;
+    uint32_t mDspBlocks = 0;
+    std::optional<uint32_t> mDigitalRate;
 };
 
 }  // namespace hx::usb::devices

@@ -594,6 +594,17 @@ TEST(UserClientLife, AttachEdgeCases) {
     EXPECT_EQ(Rig::scalars(s, 5, {2, 3}), kIOReturnBadArgument);
 }
 
+// The client takes the inputs and the private data through the dispatcher.
+void takeOwnership(ZrDevice* dev, IOUserClient* client) {
+    QN_Dispatch take{};
+    take.code = 30;  // inputs exclusive
+    take.data.ulValue = 1;
+    ASSERT_EQ(dev->dispatchFunction(client, &take), kIOReturnSuccess);
+    take.code = 78;  // private data
+    take.data.ulValue = 1;
+    ASSERT_EQ(dev->dispatchFunction(client, &take), kIOReturnSuccess);
+}
+
 TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen) {
     Rig r;
     ASSERT_TRUE(r.booted);
@@ -609,8 +620,10 @@ TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen) {
                 ASSERT_EQ(Rig::req(c, k, 30, rec), kIOReturnSuccess);
             }
         }
-        sm->mExclusiveInputOwner = id;
-        sm->mPrivateDataOwner = id;
+        // Owners are the kernel's own; the shared words only mirror them.
+        takeOwnership(r.dev(), clientOf(c));
+        ASSERT_EQ(uint64_t(sm->mExclusiveInputOwner), id);
+        ASSERT_EQ(uint64_t(sm->mPrivateDataOwner), id);
         r.dev()->setHogOwner(4242);
         r.codes();
         ASSERT_EQ(hx::kern::connectionClose(c), kIOReturnSuccess);
@@ -683,7 +696,8 @@ TEST(UserClientLife, KilledTaskLeavesOthersStreaming) {
     OSXDispatch rec{};
     ASSERT_EQ(Rig::req(v, A, 2, rec), kIOReturnSuccess);
     const uint32_t slot = qnReadU32(&rec, 8);
-    r.dev()->getDriverSM()->mExclusiveInputOwner = id;
+    takeOwnership(r.dev(), clientOf(v));
+    ASSERT_EQ(uint64_t(r.dev()->getDriverSM()->mExclusiveInputOwner), id);
     r.codes();
     const int clients = r.svc()->getUserClientCount();
     hx::kern::killTask(victim);

@@ -425,10 +425,10 @@ void ZrDevice::stcNotify(uint32_t code, uint32_t param1) { mService.messageToCli
 
 void ZrDevice::stcNotifyStreaming(uint32_t code, uint32_t param1)
 {
-    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp) {
-        bool expected = false;
-        __atomic_compare_exchange_n(&mStreamBroken, &expected, true, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    }
+    // One stream-broken word, the transport's: set here when clear, claimed
+    // by recovery's stage 1.
+    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp)
+        mIsocStreaming.markStreamBroken();
     stcNotify(code, param1);
 }
 
@@ -451,7 +451,7 @@ bool ZrDevice::takeClientControls()
     std::memcpy(&mPrivateControls, &mpDriverSM->mControls, sizeof mPrivateControls);
     // The shared block shows again what the device has until the apply
     // writes the new state.
-    std::memcpy(&mpDriverSM->mControls, &mpDriverSM->mSavedControls, sizeof mpDriverSM->mControls);
+    std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mpDriverSM->mControls);
     setSelectors(mPrivateControls);
     return true;
 }
@@ -525,12 +525,6 @@ void ZrDevice::deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t, 
 {
     if (mSettingsSaved)
         std::memcpy(&controls, &mSavedControls, sizeof controls);
-}
-
-void ZrDevice::setSelectors(const XsDeviceControls& controls)
-{
-    recordStub("setSelectors monitor=" + std::to_string(controls.mMonitorValue) +
-               " routing=" + std::to_string(controls.mRoutingValue));
 }
 
 void ZrDevice::setHALVersion(uint32_t v)
@@ -670,10 +664,7 @@ void ZrDevice::releaseIsocPipes()
 
 bool ZrDevice::handleStreamBroken(int stage)
 {
-    const bool ran = ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
-    if (ran && stage == 1)
-        __atomic_store_n(&mStreamBroken, false, __ATOMIC_SEQ_CST);
-    return ran;
+    return ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
 }
 
 bool ZrDevice::StreamHost::lockInputRing() { return mDevice.mAudioSMArea.lock() != nullptr; }

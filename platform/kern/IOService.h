@@ -208,5 +208,13 @@ std::vector<IOService*> copyServicesOfClass(const char* className);
 // they have all been told.
 void systemWillSleep();
 void systemDidWake();
+// Delivers one will/did pair with the given flags and power state, on the
+// power manager's thread; returns once every interested driver was told.
+void deliverPowerChange(IOPMPowerFlags flags, unsigned long state);
+
+// The emulated release number of the other system's kernel (its major
+// version), 19 unless overridden; 0 restores the default.
+unsigned osRelease();
+void setOSRelease(unsigned release);
 
 }  // namespace hx::kern

@@ -192,6 +192,12 @@ bool ZrIsocStreaming::claimStreamBroken()
     return mStreamBroken.compare_exchange_strong(one, 0);
 }
 
+bool ZrIsocStreaming::markStreamBroken()
+{
+    uint32_t zero = 0;
+    return mStreamBroken.compare_exchange_strong(zero, 1);
+}
+
 void ZrIsocStreaming::declareBroken(const char* line)
 {
     mHost.stopStreaming(false);

@@ -89,6 +89,9 @@ public:
 
     // Recovery, stage 1: claims the break (true once per break).
     bool claimStreamBroken();
+    // Sets the word when it is clear (a break or a wake-up to recover from);
+    // true when this call set it.
+    bool markStreamBroken();
 
     // The service routine for KeThread: argument is this engine.
     static void rtsIsocOutIsocIn(void* engine);

@@ -10,7 +10,12 @@
 //   port register 2               0x00
 //   transmitter registers 0x0D..0x11: 0x04, 0x00, 0x00, 0x00, 0x0B
 //   mixer buffer                  64 zero bytes
+//   deep sleep                    awake
 // A bus reset leaves this state alone (it is not a power cycle).
+//
+// Deep sleep (vendor request 0x44 OUT, acknowledged): the sample clock and
+// streaming stop, the registers above are kept; the next SET_CONFIGURATION
+// or bus reset wakes the device.
 #pragma once
 
 #include "platform/usb/DeviceModel.h"
@@ -63,6 +68,9 @@ public:
     uint8_t portRegister2() const;
     uint8_t transmitterRegister(uint8_t reg) const;  // 0x0D..0x11
     std::array<uint8_t, 64> mixerBuffer() const;
+    bool isDeepSleeping() const;
+    // Deep-sleep commands received since power-on.
+    uint32_t deepSleepCount() const;
 
     // Streaming (HX5100Stream.h). The configuration applies from the next
     // clock start; set it before streaming.
@@ -90,6 +98,9 @@ protected:
     IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
     IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) override;
     void onBusReset() override;
+    void onSetConfiguration(uint8_t value) override;
+    // Under the model's lock.
+    bool deepSleeping() const { return mDeepSleep; }
 
 private:
     ControlResult firmwareInfo(const StandardUSB::DeviceRequest& setup, uint8_t* data);
@@ -102,6 +113,7 @@ private:
     ControlResult writeTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult getSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult setSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult deepSleep(const StandardUSB::DeviceRequest& setup, uint8_t* data);
 
     HX5100Identity mIdentity;
     HX5100Firmware mFirmware;
@@ -112,6 +124,8 @@ private:
     uint8_t mPortRegister2 = kPowerOnPortRegister2;
     std::array<uint8_t, 5> mTransmitter = kPowerOnTransmitter;
     std::array<uint8_t, 64> mMixer{};
+    bool mDeepSleep = false;
+    uint32_t mDeepSleepCount = 0;
     HX5100Stream mStream;
 };
 

@@ -232,6 +232,12 @@ public:
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
+    // The level meters of this product, chosen at stream start: both
+    // cleared, then set by product, bus speed and input channel count. The
+    // resume path calls it too.
+    void chooseStreamMeters();
+    LevelProcessorFnc getInputMeter() const { return mInputMeter; }
+    LevelProcessorFnc getOutputMeter() const { return mOutputMeter; }
     // Starts the isochronous streams and the real-time service; a start that
     // cannot run leaves streaming stopped.
     void startStreaming();
@@ -382,6 +388,8 @@ private:
     SpecificData mDeviceData;
     bool mRTThreadRunning = false;
     bool mbWasPowerDownMode = false;
+    LevelProcessorFnc mInputMeter = nullptr;
+    LevelProcessorFnc mOutputMeter = nullptr;
 
     // What the transport and recovery ask of the device.
     class StreamHost : public IsocStreamHost, public StreamRecoveryHost {

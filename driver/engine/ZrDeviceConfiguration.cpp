@@ -283,6 +283,7 @@ void ZrDevice::startStreaming()
 {
     if (!isConfigured() || isStreamingStarted())
         return;
+    chooseStreamMeters();
     if (!mIsocStreaming.start()) {
         IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
         setBadFrameNumber();
@@ -349,6 +350,22 @@ uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out)
                                   pipe->getAddress(), b, length, 5) != kIOReturnSuccess)
         return 0;
     return ZrDecodeSamplingFrequency(b, length);
+}
+
+void ZrDevice::chooseStreamMeters()
+{
+    mInputMeter = nullptr;
+    mOutputMeter = nullptr;
+    const uint16_t vendor = mDescriptor.m_uVendor;
+    const uint16_t product = mDescriptor.m_uProduct;
+    const uint32_t inputs = getCurrentSettings().InChannels;
+    if (vendor == kKorvexVendorID &&
+        (product == kKorvexHX5100ProductID || product == kKorvexHX5100SiblingProductID ||
+         product == kKorvexLX880ProductID))
+        chooseKorvexMeters(mIsUSB2, inputs, mInputMeter, mOutputMeter);
+    else if (vendor == kCadenzaVendorID && product == kCadenzaMeterProductID)
+        mInputMeter = mOutputMeter = LevelProcessor2CH;
+    mIsocStreaming.setInputMeter(mInputMeter);
 }
 
 void ZrDevice::startupHalVardTrunk2()

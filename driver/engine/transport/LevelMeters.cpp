@@ -13,8 +13,10 @@ int levelProcessor(char* levels, char* frame)
         const int8_t top = int8_t(uint32_t(sample) >> 24);
         // -128 has no 8-bit magnitude: it leaves the level alone.
         const int8_t magnitude = top < 0 ? int8_t(-int(top)) : top;
-        if (magnitude > int8_t(levels[k]))
-            levels[k] = char(magnitude);
+        // Each entry is read and cleared by level requests on another
+        // thread: one atomic load and store per entry, no lock.
+        if (magnitude > int8_t(__atomic_load_n(&levels[k], __ATOMIC_RELAXED)))
+            __atomic_store_n(&levels[k], char(magnitude), __ATOMIC_RELAXED);
     }
     return N;
 }

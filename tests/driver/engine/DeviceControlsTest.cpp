@@ -12,6 +12,7 @@
 #include "EngineFixture.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrDeviceControls.h"
+#include "driver/engine/transport/LevelMeters.h"
 #include "platform/base/HXLog.h"
 #include "platform/usb/devices/ClassAudioModel.h"
 
@@ -386,6 +387,152 @@ TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder)
             (endpoints.empty() || endpoints.back() != e.setup.wIndex))
             endpoints.push_back(e.setup.wIndex);
     EXPECT_EQ(endpoints, (std::vector<uint16_t>{0x03, 0x85, 0x86, 0x85}));
+}
+
+// The meters are chosen from the device at a real start.
+TEST(StreamMeters, ChosenByProductAtStart)
+{
+    {
+        ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
+        ASSERT_NE(c.dev, nullptr);
+        ASSERT_TRUE(c.configure());
+        c.dev->startStreamAfterConfig();
+        EXPECT_EQ(c.dev->getInputMeter(), &LevelProcessor2CH);
+        EXPECT_EQ(c.dev->getOutputMeter(), &LevelProcessor2CH);
+        c.dev->stopStreaming(true);
+    }
+    {
+        ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
+        ASSERT_NE(c.dev, nullptr);
+        ASSERT_TRUE(c.configure());
+        c.dev->startStreamAfterConfig();
+        EXPECT_EQ(c.dev->getInputMeter(), nullptr);
+        EXPECT_EQ(c.dev->getOutputMeter(), nullptr);
+        c.dev->stopStreaming(true);
+    }
+}
+
+// The HX-5100 configured, with an audio client.
+struct SleepingHX5100 {
+    SleepingHX5100() : model(makeHX5100(kUSBHostConnectionSpeedFull))
+    {
+        port = rig.plug(model);
+        svc = rig.service(port);
+        if (!svc)
+            return;
+        dev = svc->getDevice();
+        IOUserClient* h = nullptr;
+        svc->newUserClient(kernel_task, nullptr, 4, &h);
+        svc->newUserClient(kernel_task, nullptr, 2, &h);
+        client = OSDynamicCast(TestUserClient, h);
+    }
+    ~SleepingHX5100()
+    {
+        hx::kern::setOSRelease(0);
+        rig.unplug(port);
+        if (client)
+            client->release();
+    }
+    std::vector<uint32_t> codes()
+    {
+        hx::kern::waitQuiet();
+        std::vector<uint32_t> out;
+        for (const QN_StateChange& r : client->records())
+            out.push_back(r.mCode);
+        return out;
+    }
+    Rig rig;
+    std::shared_ptr<HX5100Model> model;
+    uint8_t port = 0;
+    ServiceRef svc;
+    ZrDevice* dev = nullptr;
+    TestUserClient* client = nullptr;
+};
+
+TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers)
+{
+    SleepingHX5100 s;
+    ASSERT_NE(s.dev, nullptr);
+    ASSERT_EQ(s.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    s.dev->startStreamAfterConfig();
+    s.client->records();
+    const size_t before = s.codes().size();
+    hx::kern::systemWillSleep();
+    hx::kern::systemWillSleep();  // a second sleep does nothing
+    EXPECT_TRUE(s.svc->isSystemSuspended());
+    EXPECT_FALSE(s.dev->isStreamingStarted());
+    EXPECT_FALSE(s.dev->getDriverSM()->mConfigured);
+    EXPECT_TRUE(s.model->isDeepSleeping());
+    EXPECT_EQ(s.model->deepSleepCount(), 1u);
+    auto codes = s.codes();
+    EXPECT_EQ(std::vector<uint32_t>(codes.begin() + long(before), codes.end()), std::vector<uint32_t>{54});
+
+    hx::kern::systemDidWake();
+    EXPECT_FALSE(s.svc->isSystemSuspended());
+    EXPECT_TRUE(s.dev->isStreamBroken());
+    codes = s.codes();
+    EXPECT_EQ(codes.back(), uint32_t(STC_SystemWakeUp));
+    // What the client does on 13: stage 1 claims the break once, stage 2
+    // configures, restarts and tells every client.
+    const size_t woke = codes.size();
+    EXPECT_TRUE(s.dev->handleStreamBroken(1));
+    EXPECT_FALSE(s.dev->handleStreamBroken(1));
+    EXPECT_TRUE(s.dev->handleStreamBroken(2));
+    codes = s.codes();
+    const std::vector<uint32_t> after(codes.begin() + long(woke), codes.end());
+    ASSERT_GE(after.size(), 2u);
+    EXPECT_EQ(after.back(), 0x10000u);
+    EXPECT_NE(std::find(after.begin(), after.end(), uint32_t(STC_NewConfig)), after.end());
+    EXPECT_FALSE(s.model->isDeepSleeping());
+    EXPECT_TRUE(s.dev->isStreamingStarted());
+    s.dev->stopStreaming(true);
+}
+
+// Which notifications sleep or wake the device.
+TEST(SystemPower, NotificationTable)
+{
+    struct Case {
+        const char* what;
+        IOPMPowerFlags flags;
+        unsigned long state;
+        unsigned release;
+        bool suspendedBefore;
+        bool suspendedAfter;
+    };
+    const Case cases[] = {
+        {"sleep", 0x4, 2, 19, false, true},
+        {"sleep flag in another state", 0x4, 3, 19, false, false},
+        {"no sleep flag", 0x0, 2, 19, false, false},
+        {"wake", 0x2, 4, 19, true, false},
+        {"wake at state 3", 0x2, 3, 19, true, false},
+        {"wake below state 3", 0x2, 2, 19, true, true},
+        {"wake without 0x2", 0x80, 4, 19, true, true},
+        {"wake on release 11 without 0x80", 0x2, 4, 11, true, true},
+        {"wake on release 11 with 0x80", 0x82, 4, 11, true, false},
+        {"wake while awake", 0x2, 4, 19, false, false},
+    };
+    for (const Case& c : cases) {
+        SleepingHX5100 s;
+        ASSERT_NE(s.dev, nullptr);
+        if (c.suspendedBefore)
+            hx::kern::systemWillSleep();
+        ASSERT_EQ(s.svc->isSystemSuspended(), c.suspendedBefore) << c.what;
+        hx::kern::setOSRelease(c.release);
+        hx::kern::deliverPowerChange(c.flags, c.state);
+        EXPECT_EQ(s.svc->isSystemSuspended(), c.suspendedAfter) << c.what;
+    }
+}
+
+TEST(SystemPower, AWakeAfterTerminateDoesNotTouchTheDevice)
+{
+    SleepingHX5100 s;
+    ASSERT_NE(s.dev, nullptr);
+    hx::kern::systemWillSleep();
+    s.svc->terminate(0);
+    const size_t before = s.codes().size();
+    hx::kern::systemDidWake();
+    EXPECT_TRUE(s.svc->isSystemSuspended());
+    EXPECT_EQ(s.codes().size(), before);
 }
 
 }  // namespace

@@ -306,6 +306,7 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
         cs.Configuration = 0;
     }
     mDescriptorScanned = true;
+    readSorvikIdentity();
     initDeviceSpecificData();
     recordStub("AJ::onDeviceDescriptor");
     return true;
@@ -718,21 +719,19 @@ void ZrDevice::terminate()
 
 void ZrDevice::onClientClosed(uint64_t clientId)
 {
-    if (!clientId || !mpDriverSM)
+    if (!clientId)
         return;
-    DriverSM& sm = *mpDriverSM;
-    // The owner words sit at 4-byte offsets in user-writable memory: read and
-    // write them bytewise, never as aligned 64-bit objects.
-    uint8_t* base = reinterpret_cast<uint8_t*>(&sm);
-    for (size_t offset : {offsetof(DriverSM, mExclusiveInputOwner), offsetof(DriverSM, mExclusiveOutputOwner),
-                          offsetof(DriverSM, mPrivateDataOwner)}) {
-        uint64_t owner;
-        std::memcpy(&owner, base + offset, sizeof owner);
-        if (owner == clientId) {
-            const uint64_t none = 0;
-            std::memcpy(base + offset, &none, sizeof none);
-        }
+    // A closing client loses what it owned; the shared words follow.
+    bool changed = false;
+    for (uint64_t* owner : {&mInputsOwner, &mOutputsOwner, &mPrivateDataOwner}) {
+        uint64_t expected = clientId;
+        changed |= __atomic_compare_exchange_n(owner, &expected, uint64_t(0), false, __ATOMIC_SEQ_CST,
+                                               __ATOMIC_SEQ_CST);
     }
+    if (changed)
+        publishOwners();
+    if (!mpDriverSM)
+        return;
     recordStub("VendorAsyncPort::close client=" + std::to_string(clientId));
     // The hog identifier a client registers is the low half of its opaque id.
     if (mHogOwner != -1 && int32_t(uint32_t(clientId)) == mHogOwner) {

@@ -32,7 +32,9 @@
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "driver/engine/stream/ZrFramePatternObserver.h"
+#include "driver/engine/transport/AJ.h"
 #include "driver/engine/transport/KeThread.h"
+#include "driver/engine/transport/LevelMeters.h"
 #include "driver/engine/transport/ZrIsocStreaming.h"
 #include "driver/engine/transport/ZrStreamRecovery.h"
 #include "driver/transcoders/PCMConvert.h"
@@ -232,10 +234,10 @@ public:
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
-    // The level meters of this product, chosen at stream start: both
-    // cleared, then set by product, bus speed and input channel count. The
-    // resume path calls it too.
-    void chooseStreamMeters();
+    // Other makers' meters (product rows of the class-compliant devices),
+    // for the start's meter choice.
+    void chooseClassDeviceMeters(LevelProcessorFnc& input, LevelProcessorFnc& output) const;
+    // The level meters chosen at stream start (null: none).
     LevelProcessorFnc getInputMeter() const { return mInputMeter; }
     LevelProcessorFnc getOutputMeter() const { return mOutputMeter; }
     // Starts the isochronous streams and the real-time service; a start that
@@ -326,6 +328,73 @@ public:
     IOReturn onDispatchStreaming(IOUserClient* client, QN_Dispatch* pDispatch);
     IOReturn dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch);
 
+    // ---- Device controls (ZrDevice_Controls.cpp) ----
+    // Settings words of the shared record; each setter returns the word now
+    // in force.
+    uint32_t getClockSource() { return getAjExtData().mClockSource; }
+    uint32_t getUSB1Mode() { return getAjExtData().mUSB1Mode; }
+    uint32_t getDigitalOutMode() { return getAjExtData().mDigitalOutMode; }
+    uint32_t getDigitalOutSelector() { return getAjExtData().mDigitalOutSelector; }
+    uint32_t setClockSource(uint32_t source);
+    uint32_t setUSB1Mode(uint32_t mode);
+    uint32_t setDigitalOutMode(uint32_t mode);
+    void setDigitalOutSelector(uint32_t selector);
+    IOReturn writeDigitalOutMode();
+    uint32_t updateAjInputSelector(uint32_t* result);
+    // Codec registers: the write's status, or 0xFFFFFFFF when streaming is
+    // busy (nothing sent). The mirror keeps what the clients stored.
+    IOReturn writeWolfsonRegister(uint16_t codec, uint16_t reg, uint16_t value);
+    static constexpr unsigned kCodecs = 4, kCodecRegisters = 22;
+    uint16_t getWolfsonMirror(unsigned codec, unsigned reg) const { return mCodecMirror[codec][reg]; }
+    void setOlvqCpldByte(uint8_t value);
+    uint8_t getOlvqCpldByte() const;
+    bool sendReplugCommand();
+    // The device leaves the bus and comes back on its port once the call
+    // has returned; false without a device.
+    bool reEnumerateDevice();
+    // The mixer buffer (the one the port-register read completes).
+    const uint8_t* getMixerBuffer() const;
+    void setMixerBuffer(const uint8_t buffer[64]);
+
+    // ---- Streaming control (ZrDevice_Streaming.cpp) ----
+    bool suspendStreaming();
+    void resumeStreaming();
+    bool isStreamingSuspended() const { return __atomic_load_n(&mStreamingSuspended, __ATOMIC_SEQ_CST); }
+    // The DSP parameter blocks clients store (four rates of 256 bytes, two
+    // more kept as sent).
+    static constexpr size_t kReverbBytes = 6 * 256;
+    bool hasReverbBuffers() const { return mReverbPresent; }
+    const uint8_t* getReverbBuffers() const { return mReverbBuffers; }
+    void setReverbBuffers(const uint8_t* data);
+
+    // ---- Sorvik map and name (ZrDevice_Sorvik.cpp) ----
+    bool isSorvikMapCapable() const;
+    bool isSorvikNamed() const;
+    void setSorvikChannelMap(const QN_Sorvik_ChannelMap& map, bool send);
+    void sendSorvikChannelMap();
+    void getSorvikChannelMap(QN_Sorvik_ChannelMap& map) const;
+    IOReturn setSorvikConfigAndChannelMap(const QN_Sorvik_ConfigAndMap& cfg);
+    void getSorvikConfigAndChannelMap(QN_Sorvik_ConfigAndMap& out);
+    IOReturn setSorvikDeviceName(const char* text);
+    const uint8_t* getSorvikUID() const { return mSorvikUID; }
+    const uint8_t* getSorvikDeviceName() const { return mSorvikName; }
+
+    // ---- Levels and port words ----
+    // The input level block: the real-time side raises entries, requests
+    // take them; every entry is read and cleared atomically.
+    void raiseInputLevel(unsigned channel, int32_t value);
+    void takeInputLevels(int32_t out[32]);
+    AJ& getAJ() { return mAJ; }
+    // Port-configuration words kept by the status parsers (two sets of
+    // three); word 3 of set 1 is the port register the configuration reads.
+    uint16_t getPortConfigWord(unsigned set, unsigned word) const;
+    void setPortConfigWord(unsigned set, unsigned word, uint16_t value);
+
+    // ---- Exclusive use (kernel-private owners; the shared words are copies) ----
+    uint64_t getInputsOwner() const { return __atomic_load_n(&mInputsOwner, __ATOMIC_SEQ_CST); }
+    uint64_t getOutputsOwner() const { return __atomic_load_n(&mOutputsOwner, __ATOMIC_SEQ_CST); }
+    uint64_t getPrivateDataOwner() const { return __atomic_load_n(&mPrivateDataOwner, __ATOMIC_SEQ_CST); }
+
     // Every call a stub received, in order ("name arg=value ...").
     std::vector<std::string> stubTrace() const;
 
@@ -388,8 +457,6 @@ private:
     SpecificData mDeviceData;
     bool mRTThreadRunning = false;
     bool mbWasPowerDownMode = false;
-    LevelProcessorFnc mInputMeter = nullptr;
-    LevelProcessorFnc mOutputMeter = nullptr;
 
     // What the transport and recovery ask of the device.
     class StreamHost : public IsocStreamHost, public StreamRecoveryHost {
@@ -419,6 +486,33 @@ private:
     ZrIsocStreaming mIsocStreaming{mStreamHost, mRTThread};
 
     Trunk2Interfaces mTrunk2Interfaces;
+
+    // Device controls, levels, Sorvik and ownership state.
+    void publishOwners();
+    void setOwner(uint64_t& owner, uint64_t value);
+    uint16_t mCodecMirror[kCodecs][kCodecRegisters] = {};
+    uint16_t mPortConfig[2][3] = {{0xFFFF, 0xFFFF, 0xFFFF}, {0, 0, 0}};
+    int32_t mInputLevels[32] = {};
+    int32_t mFootswitchMode = 0;
+    int32_t mFootswitchProtocol = 0;
+    uint8_t mReverbBuffers[kReverbBytes] = {};
+    bool mReverbPresent = false;
+    uint8_t mLocalMixerBuffer[64] = {};
+    uint64_t mInputsOwner = 0;
+    uint64_t mOutputsOwner = 0;
+    uint64_t mPrivateDataOwner = 0;
+    uint8_t mSorvikUID[8] = {};
+    uint8_t mSorvikName[32] = {};
+    bool mStreamingSuspended = false;
+    bool mResetRequested = false;
+    LevelProcessorFnc mInputMeter = nullptr;
+    LevelProcessorFnc mOutputMeter = nullptr;
+    AJ mAJ;
+    void readSorvikIdentity();
+    // Start steps around the transports.
+    void chooseMeters();
+    void writeCurrentDspBlock();
+    void startTransports();
 
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;

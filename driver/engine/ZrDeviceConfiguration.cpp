@@ -210,7 +210,7 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, 
     if (!mInputRing.isBound() && mAudioSMArea.getMemory())
         mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
     if (mInputRing.isBound())
-        mInputRing._init(s.inChannels ? s.inChannels : 2, s.rate, 0);
+        mInputRing._init(s.inChannels ? s.inChannels : cs.OutChannels, s.rate, 0);
     return true;
 }
 
@@ -279,22 +279,6 @@ void ZrDevice::startStreamAfterConfig()
     startStreaming();
 }
 
-void ZrDevice::startStreaming()
-{
-    if (!isConfigured() || isStreamingStarted())
-        return;
-    chooseStreamMeters();
-    if (!mIsocStreaming.start()) {
-        IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
-        setBadFrameNumber();
-        return;
-    }
-    __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
-    mRTThread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
-    if (mpConfigControls)
-        mpConfigControls->onStreamingStarted();
-}
-
 IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate)
 {
     recordStub("checkBandwidthForPipe ep=" + std::to_string(pipe ? pipe->getAddress() : 0) +
@@ -350,22 +334,6 @@ uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out)
                                   pipe->getAddress(), b, length, 5) != kIOReturnSuccess)
         return 0;
     return ZrDecodeSamplingFrequency(b, length);
-}
-
-void ZrDevice::chooseStreamMeters()
-{
-    mInputMeter = nullptr;
-    mOutputMeter = nullptr;
-    const uint16_t vendor = mDescriptor.m_uVendor;
-    const uint16_t product = mDescriptor.m_uProduct;
-    const uint32_t inputs = getCurrentSettings().InChannels;
-    if (vendor == kKorvexVendorID &&
-        (product == kKorvexHX5100ProductID || product == kKorvexHX5100SiblingProductID ||
-         product == kKorvexLX880ProductID))
-        chooseKorvexMeters(mIsUSB2, inputs, mInputMeter, mOutputMeter);
-    else if (vendor == kCadenzaVendorID && product == kCadenzaMeterProductID)
-        mInputMeter = mOutputMeter = LevelProcessor2CH;
-    mIsocStreaming.setInputMeter(mInputMeter);
 }
 
 void ZrDevice::startupHalVardTrunk2()

@@ -182,6 +182,13 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested)
     recordStub("usbApplyInterfaceSelector interface=" + std::to_string(interfaceNumber));
 }
 
+void ZrDevice::chooseClassDeviceMeters(LevelProcessorFnc& input, LevelProcessorFnc& output) const
+{
+    // Rows of other makers: the 2-channel meters both ways.
+    if (mDescriptor.m_uVendor == kCadenzaVendorID && mDescriptor.m_uProduct == kCadenzaMeterProductID)
+        input = output = LevelProcessor2CH;
+}
+
 bool ZrDevice::sendDeepSleep()
 {
     if (!isMerrowCompatible())

@@ -141,6 +141,10 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::ControlSetCurAfterConfig, kTeslinVendorID, kTeslinT11ProductID},
     {ZrProductList::ControlSetInterfaceAfterConfig, kTeslinVendorID, kTeslinT12ProductID},
     {ZrProductList::NoFrequencyReading, kBravaVendorID, kBravaB2ProductID},
+    {ZrProductList::StartSetCur02FF, kTeslinVendorID, kTeslinT10ProductID},
+    {ZrProductList::StartSetCur0A00, kDarrowVendorID, kDarrowD1ProductID},
+    {ZrProductList::StartSetCur0201, kVelmarVendorID, kVelmarV4ProductID},
+    {ZrProductList::HalvardTrunk, kTrunkVendorID, kTrunkProductID},
 };
 
 }  // namespace

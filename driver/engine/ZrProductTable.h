@@ -33,11 +33,12 @@ constexpr uint16_t kKorvexLX440ProductID = 0x0440;  // the LX4xx product with th
 constexpr uint16_t kKorvexLX610ProductID = 0x0610;
 constexpr uint16_t kKorvexMRW30ProductID = 0x0030;
 
-// Sorvik: first generation (fixed 48 kHz alternates built by the driver)
-// and the second protocol generation (formats from interrupt packet sizes).
-constexpr uint16_t kSorvikVendorID = 0x2F5C;
-constexpr uint16_t kSorvikFarlane1ProductIDs[] = {0x0101, 0x0102, 0x0103, 0x0104};
-constexpr uint16_t kSorvikFarlane2ProductIDs[] = {0x0201, 0x0202, 0x0203, 0x0204, 0x0205, 0x0206, 0x0207};
+// Sorvik: first generation (fixed 48 kHz alternates built by the driver;
+// these four take a channel map) and the second protocol generation
+// (formats from interrupt packet sizes). Both carry a UID and a name.
+constexpr uint16_t kSorvikVendorID = 0x1935;
+constexpr uint16_t kSorvikFarlane1ProductIDs[] = {4, 6, 8, 11};
+constexpr uint16_t kSorvikFarlane2ProductIDs[] = {10, 12, 14, 16, 20, 22, 28};
 // Five of the second generation carry their own input/output channel pair
 // (the others 4 and 4).
 struct ZrChannelPair {
@@ -153,7 +154,13 @@ enum class ZrProductList : uint8_t {
     ControlSetCurAfterConfig,  // a class SET_CUR to its control interface once configured
     ControlSetInterfaceAfterConfig,  // SET_INTERFACE(0) on its control interface once configured
     NoFrequencyReading,    // its sampling frequency is never read: 0
+    StartSetCur02FF,       // a class SET_CUR 0x02FF on interface 0x0200 at every start
+    StartSetCur0A00,       // a class SET_CUR 0x0A00 on 0x0900 (one byte) at every start
+    StartSetCur0201,       // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
+    HalvardTrunk,          // the first Trunk product: its own start-up instead of endpoint rates
 };
+// Every device of this maker takes the start's SET_CUR 0x02FF as well.
+constexpr uint16_t kZrStartSetCurMakerVendorID = kKestrelVendorID;
 constexpr uint32_t kZrNoReEnumerateFirmware = 0x01050100;
 constexpr uint16_t kZrIsocInIsocOutRelease = 0x0300;
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);

@@ -12,6 +12,7 @@
 
 #include "platform/usb/StandardUSB.h"
 
+#include <atomic>
 #include <bitset>
 #include <map>
 #include <mutex>
@@ -86,6 +87,10 @@ public:
     std::vector<TraceEntry> trace() const;
     void clearTrace();
 
+    // Set by a request after which the device re-enumerates (a replug
+    // command); the bus takes it once and re-enumerates the port.
+    bool takeReEnumerationRequest() { return mReEnumerate.exchange(false); }
+
 protected:
     // Class and vendor requests; runs under the model's lock.
     virtual ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
@@ -100,6 +105,7 @@ protected:
     // The active configuration set, or null while unconfigured (under lock).
     const StandardUSB::ConfigurationDescriptor* activeConfiguration() const;
     bool endpointIsActive(uint8_t address) const;
+    void requestReEnumeration() { mReEnumerate.store(true); }
 
     mutable std::mutex mLock;
 
@@ -113,6 +119,7 @@ private:
     std::map<uint8_t, uint8_t> mAlternate;  // interface number -> alternate setting
     std::bitset<256> mActiveEndpoints;       // by address: endpoints of the active alternates
     std::vector<TraceEntry> mTrace;
+    std::atomic<bool> mReEnumerate{false};
 };
 
 }  // namespace hx::usb

@@ -85,6 +85,10 @@ public:
     // A bus reset: the device keeps this object, drops its configuration and
     // its interface objects; pending requests end with kIOReturnAborted.
     IOReturn reset();
+    // Re-enumeration: once the call has returned (and the device's pending
+    // requests ended), the device leaves the bus and comes back on its port
+    // as a new device object; its driver ends as on an unplug.
+    IOReturn reEnumerateDevice(IOOptionBits options);
 
     // A control request on the default pipe, waiting for its end. Never
     // writes more than wLength bytes into dataBuffer; bytesTransferred gets

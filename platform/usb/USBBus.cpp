@@ -118,6 +118,14 @@ struct BusCore {
     std::unique_ptr<hx::kern::WorkQueue> pool;
 
     uint64_t epoch() const { return t0.load(std::memory_order_relaxed); }
+    std::weak_ptr<BusCore> weakSelf;
+    // The device leaves its port and comes back on it (the same model, its
+    // state kept), on the kernel thread, once its pending requests ended.
+    static void reEnumerate(const std::shared_ptr<BusCore>& self, uint8_t port, IOUSBHostDevice* dev);
+    static uint8_t plugInto(const std::shared_ptr<BusCore>& core, std::shared_ptr<DeviceModel> model, uint8_t port);
+    // Takes the device off its port; its service is terminated on the
+    // kernel thread (inline when already there).
+    static void unplugFrom(const std::shared_ptr<BusCore>& core, uint8_t port, bool onKernelThread = false);
     uint64_t frameAt(uint64_t nanos) const {
         const uint64_t e = epoch();
         return options.firstFrame + (nanos > e ? nanos - e : 0) / kFrameNanos;
@@ -257,6 +265,8 @@ struct BusCore {
             }
         }
         const ControlResult r = t.model->control(t.setup, t.data.data());
+        if (t.model->takeReEnumerationRequest())
+            if (std::shared_ptr<BusCore> self = weakSelf.lock()) reEnumerate(self, t.port, t.device);
         t.status = r.status;
         t.length = std::min<uint32_t>(r.length, t.setup.wLength);
         t.deliverNanos = t.dueNanos + delayNanos;
@@ -499,6 +509,7 @@ Bus::Bus(BusOptions options) : mCore(std::make_shared<BusCore>()) {
     if (options.completionThreads < 2) options.completionThreads = 2;
     if (options.ports == 0) options.ports = 1;
     mCore->options = options;
+    mCore->weakSelf = mCore;
     mCore->t0 = hx::clock::nowNanos();
     mCore->pauseThreshold = hx::clock::isVirtual() ? 0 : kHostPauseThresholdNanos;
     mCore->ports.resize(options.ports);
@@ -544,18 +555,18 @@ void Bus::holdScheduling(bool hold) {
     hx::clock::notifyAll(mCore->wake);
 }
 
-uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) {
+uint8_t BusCore::plugInto(const std::shared_ptr<BusCore>& core, std::shared_ptr<DeviceModel> model, uint8_t port) {
     if (!model) return 0;
     std::span<const uint8_t> dd = model->deviceDescriptor();
     if (dd.size() < sizeof(DeviceDescriptor)) return 0;
     IOUSBHostDevice* dev = new IOUSBHostDevice;
     {
-        std::lock_guard<std::mutex> g(mCore->lock);
+        std::lock_guard<std::mutex> g(core->lock);
         if (port == 0) {
-            for (uint8_t p = 1; p <= mCore->ports.size() && !port; ++p)
-                if (!mCore->ports[p - 1].device) port = p;
+            for (uint8_t p = 1; p <= core->ports.size() && !port; ++p)
+                if (!core->ports[p - 1].device) port = p;
         }
-        Port* p = mCore->portOf(port);
+        Port* p = core->portOf(port);
         if (!p || p->device) {
             dev->release();
             return 0;
@@ -565,7 +576,7 @@ uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) {
     }
     // Enumeration: the stack caches the device and configuration descriptors.
     dev->init();
-    dev->mBus = mCore;
+    dev->mBus = core;
     dev->mPort = port;
     dev->mSpeed = model->speed();
     dev->mDeviceDescriptor.assign(dd.begin(), dd.end());
@@ -581,31 +592,68 @@ uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) {
     dev->setProperty("bDeviceClass", d->bDeviceClass, 8);
     dev->setProperty("bDeviceSubClass", d->bDeviceSubClass, 8);
     dev->setProperty("bDeviceProtocol", d->bDeviceProtocol, 8);
-    dev->setProperty("locationID", locationIDForPort(port), 32);
+    dev->setProperty("locationID", Bus::locationIDForPort(port), 32);
     dev->setProperty("Device Speed", model->speed(), 8);
-    dev->attach(mCore->root);
+    dev->attach(core->root);
     dev->registerService();
     return port;
 }
 
-void Bus::unplug(uint8_t port) {
+void BusCore::unplugFrom(const std::shared_ptr<BusCore>& core, uint8_t port, bool onKernelThread) {
     IOUSBHostDevice* dev = nullptr;
     {
-        std::lock_guard<std::mutex> g(mCore->lock);
-        Port* p = mCore->portOf(port);
+        std::lock_guard<std::mutex> g(core->lock);
+        Port* p = core->portOf(port);
         if (!p || !p->device) return;
         dev = p->device;
         p->device = nullptr;
         p->model.reset();
         dev->mUnplugged.store(true);
-        mCore->endTransfersOf(dev, kIOReturnNoDevice, nullptr, true);
+        core->endTransfersOf(dev, kIOReturnNoDevice, nullptr, true);
     }
-    hx::kern::postToKernelThread([dev] {
+    auto end = [dev] {
         dev->terminate(0);
         // After the second phases that terminate queued.
         hx::kern::postToKernelThread([dev] { dev->release(); });
+    };
+    if (onKernelThread)
+        end();
+    else
+        hx::kern::postToKernelThread(end);
+}
+
+void BusCore::reEnumerate(const std::shared_ptr<BusCore>& self, uint8_t port, IOUSBHostDevice* dev) {
+    if (!dev) return;
+    dev->retain();
+    hx::kern::postToKernelThread([self, port, dev] {
+        // The request that asked for it is answered first.
+        for (;;) {
+            bool pending = false;
+            {
+                std::lock_guard<std::mutex> g(self->lock);
+                for (const auto& t : self->transfers) pending |= t->device == dev && !t->done;
+            }
+            if (!pending) break;
+            hx::clock::sleepFor(kFrameNanos);
+        }
+        std::shared_ptr<DeviceModel> model;
+        {
+            std::lock_guard<std::mutex> g(self->lock);
+            if (Port* p = self->portOf(port); p && p->device == dev) model = p->model;
+        }
+        dev->release();
+        if (!model) return;
+        unplugFrom(self, port, true);
+        // Back on its port once the old service has gone.
+        hx::kern::postToKernelThread([self, model, port] { plugInto(self, model, port); });
     });
 }
+
+uint8_t Bus::plug(std::shared_ptr<DeviceModel> model, uint8_t port) { return BusCore::plugInto(mCore, std::move(model), port); }
+
+void Bus::unplug(uint8_t port) { BusCore::unplugFrom(mCore, port); }
+
+
 
 IOUSBHostDevice* Bus::copyDevice(uint8_t port) const {
     std::lock_guard<std::mutex> g(mCore->lock);
@@ -766,6 +814,12 @@ IOReturn IOUSBHostDevice::setConfiguration(uint8_t configurationValue, bool matc
     }
     if (matchInterfaces)
         for (IOUSBHostInterface* intf : made) intf->registerService();
+    return kIOReturnSuccess;
+}
+
+IOReturn IOUSBHostDevice::reEnumerateDevice(IOOptionBits) {
+    if (isUnplugged() || !mBus) return kIOReturnNoDevice;
+    hx::usb::BusCore::reEnumerate(mBus, mPort, this);
     return kIOReturnSuccess;
 }
 

@@ -230,6 +230,16 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
         }
     }
 
+    // One product settles its clock only after its rate has been read.
+    if (good && mTraits.is(kZrProductSelectorRateRead) && !mTraits.hasFeature(8)) {
+        uint32_t rate = 0;
+        readSamplingFrequency(rate);
+        IOSleep(100);
+        uint8_t again = 0;
+        if (readSelector(again))
+            byte = again;
+    }
+
     bool rateOk = true;
     if (good) {
         const bool usb1Bit = mTraits.hasFeature(16) || mTraits.is(kZrProductHX5100 | kZrProductLX420);
@@ -457,6 +467,8 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig()
     }
     return vendor(false, kReqMixer, 0, 0, m, 64, 3);
 }
+
+void ZrConfigControls::setMixerBuffer(const uint8_t buffer[64]) { std::memcpy(mMixerBuffer, buffer, 64); }
 
 // ---- digital out, CPLD byte, stream start and stop ----------------------
 

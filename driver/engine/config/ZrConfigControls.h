@@ -90,6 +90,9 @@ public:
     void onStreamingStopped();
 
     // State.
+    const ZrDeviceTraits& traits() const { return mTraits; }
+    // The mixer buffer a client sent (stored as it came).
+    void setMixerBuffer(const uint8_t buffer[64]);
     uint32_t inputChannels() const { return mInChannels; }
     uint32_t outputChannels() const { return mOutChannels; }
     INPUT_POSTPROCESS_FNC inputPostProcessor() const { return mInputPostProcessor; }

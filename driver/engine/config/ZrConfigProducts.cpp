@@ -20,7 +20,7 @@ constexpr Row kRows[] = {
     {kKorvexVendorID, kKorvexLX610ProductID, kZrProductLX610},
     {kKorvexVendorID, kKorvexLX880ProductID, kZrProductLX880},
     {kKsvVendorID, kKsv0ProductID, kZrProductKSV0},
-    {kPellixVendorID, kPellixProductID, kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k},
+    {kPellixVendorID, kPellixProductID, kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k | kZrProductSelectorRateRead},
     {kKestrelVendorID, kKestrelProductID, kZrProductKestrel},
     {kKestrelVendorID, kKestrelK2ProductID, kZrProductKestrelLike},
     {kKestrelVendorID, kKestrelK3ProductID, kZrProductKestrelLike},

@@ -37,6 +37,7 @@ enum ZrConfigProduct : uint32_t {
     kZrProductSelectorFree = 1u << 23,  // the other maker's device whose selector update is skipped
     kZrProductOlvqSelector = 1u << 24,  // the three Olvq products with their own selector layout
     kZrProductOlvqCodec = 1u << 25,     // the Olvq product sent a codec write when configured
+    kZrProductSelectorRateRead = 1u << 26,  // reads the rate, then the selector again, after a good read
 };
 
 // The LX4xx family as the selector and port-register code sees it.

@@ -297,6 +297,18 @@ void DriverData::readOutputPeaks(int32_t* out, uint32_t channels)
         out[c] = mPeaks[c].exchange(0, std::memory_order_relaxed);
 }
 
+void DriverData::peekOutputPeaks(int32_t* out, uint32_t channels) const
+{
+    for (uint32_t c = 0; c < channels && c < 32; ++c)
+        out[c] = mPeaks[c].load(std::memory_order_relaxed);
+}
+
+void DriverData::setOwners(uint64_t outputOwner, uint64_t privateDataOwner)
+{
+    mOutputOwner.store(outputOwner, std::memory_order_relaxed);
+    mPrivateDataOwner.store(privateDataOwner, std::memory_order_relaxed);
+}
+
 // ---------------------------------------------------------------------------
 // Real time
 
@@ -319,7 +331,7 @@ void DriverData::ClientData__rtsIsocOutputSamples(ClientDataIOInfo* info, uint64
     s.ring.readAt(position, dst, info->frames, info->copy, extraDst);
 }
 
-uint32_t DriverData::mixClients(DriverSM* sm, int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames,
+uint32_t DriverData::mixClients(DriverSM* /*sm*/, int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames,
                                 uint8_t* extra)
 {
     ClientDataIOInfo info{};
@@ -328,8 +340,8 @@ uint32_t DriverData::mixClients(DriverSM* sm, int32_t* dst, uint32_t samples, ui
     info.destination = dst;
     info.uSamples = samples;
     info.frames = frames;
-    info.exclusiveOutputOwner = load64(smAt(sm, offsetof(DriverSM, mExclusiveOutputOwner)));
-    info.privateDataOwner = load64(smAt(sm, offsetof(DriverSM, mPrivateDataOwner)));
+    info.exclusiveOutputOwner = mOutputOwner.load(std::memory_order_relaxed);
+    info.privateDataOwner = mPrivateDataOwner.load(std::memory_order_relaxed);
     uint32_t read = 0;
     for (uint32_t i = 0; i < kDriverDataSlots; ++i) {
         if (mSlots[i].state.load(std::memory_order_acquire) != kAttachRunning)

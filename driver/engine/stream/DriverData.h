@@ -93,6 +93,11 @@ public:
     // Level requests: the largest mixed sample per output channel since the
     // last read, then cleared.
     void readOutputPeaks(int32_t* out, uint32_t channels);
+    // The same without clearing.
+    void peekOutputPeaks(int32_t* out, uint32_t channels) const;
+    // The output and private-data owners the mixer honours: the device's
+    // kernel-private choice, never the shared area's copies.
+    void setOwners(uint64_t outputOwner, uint64_t privateDataOwner);
 
     // Inspection.
     DriverSM* sharedArea() const { return m_pDriverSM.load(std::memory_order_acquire); }
@@ -140,6 +145,8 @@ private:
     std::atomic<USB_ENC_FNC> mConverter{nullptr};
     std::atomic<OUT_MIXER_FNC> mOutMixer{nullptr};
     std::atomic<int32_t> mPeaks[32] = {};
+    std::atomic<uint64_t> mOutputOwner{0};
+    std::atomic<uint64_t> mPrivateDataOwner{0};
     QN_Fraction mLeft[32] = {};
     QN_Fraction mRight[32] = {};
     char mRouting[32] = {};

@@ -4,13 +4,27 @@
 // has nothing to abort.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
+#include "abi/QN_Dispatch.h"
+
 class AJ {
 public:
     void streamingStarted();
     void streamingStopped();
     bool isRunning() const { return mRunning; }
 
+    // ---- The level record (64 bytes: 32 input, 32 output peaks) ----
+    // The status parsers and meters raise entries from the real-time side;
+    // getLevelInfo copies the record and clears it, each entry read and
+    // cleared in one atomic step so no raise between the two is lost.
+    void getLevelInfo(QN_LevelInfo* info);
+    void raiseLevel(bool output, unsigned channel, int8_t value);
+
 private:
+    std::atomic<int8_t> mLevelIn[32] = {};
+    std::atomic<int8_t> mLevelOut[32] = {};
     void* m_pcMidiInterface = nullptr;
     bool mRunning = false;
 };

@@ -360,8 +360,15 @@ TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
     uint64_t idA = d.svc->clientIdentifier(a);
     uint64_t idB = d.svc->clientIdentifier(b);
     DriverSM* sm = d.svc->getDevice()->getDriverSM();
-    sm->mExclusiveInputOwner = idA;
-    sm->mPrivateDataOwner = idB;
+    QN_Dispatch take{};
+    take.code = 30;  // inputs exclusive
+    take.data.ulValue = 1;
+    ASSERT_EQ(d.svc->getDevice()->dispatchFunction(a, &take), kIOReturnSuccess);
+    take.code = 78;  // private data
+    take.data.ulValue = 1;
+    ASSERT_EQ(d.svc->getDevice()->dispatchFunction(b, &take), kIOReturnSuccess);
+    ASSERT_EQ(uint64_t(sm->mExclusiveInputOwner), idA);
+    ASSERT_EQ(uint64_t(sm->mPrivateDataOwner), idB);
     d.svc->getDevice()->setHogOwner(int32_t(uint32_t(idA)));
     b->clientClose();
     EXPECT_TRUE(tap.seen().empty());  // not the hog owner: no state change

@@ -28,7 +28,7 @@ TEST(ConfigProductRows, EachListedProductGetsItsFlags)
         {kKorvexVendorID, kKorvexLX610ProductID, kZrProductLX610},
         {kKorvexVendorID, kKorvexLX880ProductID, kZrProductLX880},
         {kKsvVendorID, kKsv0ProductID, kZrProductKSV0},
-        {kPellixVendorID, kPellixProductID, kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k},
+        {kPellixVendorID, kPellixProductID, kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k | kZrProductSelectorRateRead},
         {kKestrelVendorID, kKestrelProductID, kZrProductKestrel},
         {kKestrelVendorID, kKestrelK3ProductID, kZrProductKestrelLike},
         {kTeslinVendorID, kTeslinT10ProductID, kZrProductTUSBMSB},

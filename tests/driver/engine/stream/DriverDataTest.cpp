@@ -53,14 +53,16 @@ TEST_F(DriverDataTest, ExclusiveOwnerSilencesTheOthersInEitherOrder)
         MixClient a, b;
         ASSERT_TRUE(attach(ownerFirst ? a : b, 2, ownerFirst ? 0xA1 : 0xB2));
         ASSERT_TRUE(attach(ownerFirst ? b : a, 2, ownerFirst ? 0xB2 : 0xA1));
-        sm->mExclusiveOutputOwner = 0xA1;
+        // The shared word is only a copy for user space: it silences nobody.
+        sm->mExclusiveOutputOwner = 0xB2;
+        dd->setOwners(0xA1, 0);
         dd->rtsCheckAttachClients(0, 0, 1000);
         a.writeConstant({100, -100}, 8);
         b.writeConstant({1000, 1000}, 8);
         mix(0, 8);
         for (uint32_t i = 0; i < 16; ++i)
             EXPECT_EQ(dd->mixingBuffer()[i], (i & 1 ? -100 : 100) * 256) << i;
-        sm->mExclusiveOutputOwner = 0;
+        dd->setOwners(0, 0);
         mix(0, 8);
         EXPECT_EQ(dd->mixingBuffer()[0], 1100 * 256);
         dd->detachAllClients();

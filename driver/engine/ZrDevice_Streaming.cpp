@@ -1,0 +1,281 @@
+// Streaming control of the device object: start (the product requests that
+// set the device up for the current rate, then resume), resume (the ring
+// layout and the transports with their service routine) and suspend.
+//
+// The transports are the isochronous engine's (ZrIsocStreaming); bulk and
+// interrupt transports are not built yet: their starts are recorded and
+// leave streaming stopped. Runs on the dispatcher's or a user client's
+// thread under the service's dispatch lock, or in the configuration path.
+#include <cstring>
+#include <string>
+
+#include "abi/QN_StateChange.h"
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/config/ZrFrequencyRequests.h"
+#include "driver/engine/desc/ZrDescriptorProducts.h"
+#include "driver/engine/desc/ZrInterfaceDescriptor.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
+#include "driver/engine/stream/DriverData.h"
+#include "platform/kern/IOLib.h"
+
+namespace {
+
+constexpr uint8_t kReqDspBlock = 0x42;
+// The features record's flag that moves the digital-out mode write after
+// the resume (it runs before the resume otherwise).
+constexpr unsigned kLateDigitalOutFeature = 10;
+// The hardware maker's products that take a DSP block at start.
+constexpr uint32_t kKorvexDspProducts = kZrProductHX5100 | kZrProductLX880 | kZrProductLX420 | kZrProductLX4xxFurther;
+
+// The DSP block of a rate: 44.1, 48, 88.2 and 96 kHz have one each.
+int dspBlockIndex(uint32_t rate)
+{
+    switch (rate) {
+    case 44100: return 0;
+    case 48000: return 1;
+    case 88200: return 2;
+    case 96000: return 3;
+    default: return -1;
+    }
+}
+
+uint8_t picCommandForRate(uint32_t rate, bool strict)
+{
+    switch (rate) {
+    case 48000: return 0xC0;
+    case 44100: return 0xC1;
+    case 32000: return 0xC2;
+    default: return strict ? 0 : 0xC1;
+    }
+}
+
+LevelProcessorFnc meterForChannels(uint32_t channels)
+{
+    switch (channels) {
+    case 2: return LevelProcessor2CH;
+    case 4: return LevelProcessor4CH;
+    case 6: return LevelProcessor6CH;
+    case 8: return LevelProcessor8CH;
+    case 10: return LevelProcessor10CH;
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void ZrDevice::startStreaming()
+{
+    if (!isConfigured() || isStreamingStarted() || isStreamingSuspended())
+        return;
+    const QnChannelSettings s = getCurrentSettings();
+    const bool pic = isListed(ZrProductList::PicCommands);
+    const uint16_t vendor = mDescriptor.m_uVendor;
+
+    // 1. The rate-switch microcontroller hears the rate before anything.
+    if (pic) {
+        if (uint8_t cmd = picCommandForRate(s.Frequency, true))
+            sendSetPicCommand(cmd);
+    }
+    // 2. Bandwidth of both isochronous pipes.
+    checkBandwidthForPipe(m_pcInPipeIsoc, 0);
+    checkBandwidthForPipe(m_pcOutPipeIsoc, 0);
+    // 3, 4. Endpoint rates.
+    bool skipOut = false;
+    if (pic) {
+        sendPicCommand(picCommandForRate(s.Frequency, false));
+        skipOut = true;
+    } else if (isListed(ZrProductList::HalvardTrunk)) {
+        initHalVardTrunk();
+        skipOut = true;
+    } else {
+        setFrequency(m_pcInPipeIsoc ? m_pcInPipeIsoc : m_pcBulkInPipe, nullptr, int(s.Frequency));
+    }
+    if (!skipOut && (!m_pcInPipeIsoc || !hasFeatures() || hasFeature(eSpecFeature_SetFreqOnOutPipe) ||
+                     s.InChannels == 0))
+        setFrequency(nullptr, m_pcOutPipeIsoc ? m_pcOutPipeIsoc : m_pcBulkOutPipe, int(s.Frequency));
+    // 5. Products that want class requests at every start.
+    auto setCur = [this](uint16_t value, uint16_t index, uint32_t bytes) {
+        uint8_t zero[4] = {};
+        uint32_t length = bytes;
+        mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, value, index, zero, length, 5);
+    };
+    if (vendor == kZrStartSetCurMakerVendorID || isListed(ZrProductList::StartSetCur02FF))
+        setCur(0x02FF, 0x0200, 4);
+    if (isListed(ZrProductList::StartSetCur0A00))
+        setCur(0x0A00, 0x0900, 1);
+    if (isListed(ZrProductList::StartSetCur0201)) {
+        setCur(0x0201, 0x0900, 4);
+        setCur(0x0202, 0x0900, 4);
+    }
+    // 6, 7. Meters, the Sorvik map, the DSP block of the rate.
+    chooseMeters();
+    writeCurrentDspBlock();
+    // 8. The digital-out mode, before or after the resume.
+    const bool late = !hasFeatures() || hasFeature(kLateDigitalOutFeature);
+    if (!late)
+        writeDigitalOutMode();
+    resumeStreaming();
+    if (late)
+        writeDigitalOutMode();
+}
+
+void ZrDevice::chooseMeters()
+{
+    mInputMeter = nullptr;
+    mOutputMeter = nullptr;
+    const QnChannelSettings& s = getCurrentSettings();
+    const VIDPID& ids = mConfigurations.getIds();
+    if (ZrDescriptorProducts::isSorvik(ids)) {
+        if (s.InChannels % 2 == 0)
+            mInputMeter = meterForChannels(s.InChannels);
+        QN_Sorvik_ChannelMap map{};
+        getSorvikChannelMap(map);
+        setSorvikChannelMap(map, true);
+    } else if (mpConfigControls && mpConfigControls->traits().is(kKorvexDspProducts)) {
+        chooseKorvexMeters(mIsUSB2, s.InChannels, mInputMeter, mOutputMeter);
+    }
+    else
+        chooseClassDeviceMeters(mInputMeter, mOutputMeter);
+    mIsocStreaming.setInputMeter(mInputMeter);
+}
+
+void ZrDevice::writeCurrentDspBlock()
+{
+    if (!mpConfigControls || !mpConfigControls->traits().is(kKorvexDspProducts) || !mReverbPresent)
+        return;
+    const int index = dspBlockIndex(getCurrentSettings().Frequency);
+    if (index < 0)
+        return;
+    uint8_t block[256];
+    std::memcpy(block, mReverbBuffers + 256 * index, sizeof block);
+    uint32_t length = sizeof block;
+    const IOReturn st =
+        mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqDspBlock, 0, 0, block, length, 5);
+    if (st != kIOReturnSuccess)
+        IOLog("Could not write reverb buffer (0x%08X)\n", unsigned(st));
+}
+
+bool ZrDevice::suspendStreaming()
+{
+    if (!isStreamingStarted()) {
+        IOLog("suspendStreaming: Streaming not started");
+        return false;
+    }
+    if (isStreamingSuspended()) {
+        IOLog("suspendStreaming: Streaming already suspended");
+        return false;
+    }
+    __atomic_store_n(&mStreamingSuspended, true, __ATOMIC_SEQ_CST);
+    stopStreaming(true);
+    if (mpDriverData)
+        mpDriverData->reinitClientsForStreaming(getCurrentSettings());
+    return true;
+}
+
+void ZrDevice::resumeStreaming()
+{
+    IOLog("ZrDevice::resumeStreaming %d\n", isStreamingSuspended() ? 1 : 0);
+    const QnChannelSettings s = getCurrentSettings();
+    const VIDPID& ids = mConfigurations.getIds();
+    const bool farlane1 = ZrDescriptorProducts::isSorvikFarlane1(ids);
+    const bool farlane2 = ZrDescriptorProducts::isSorvikFarlane2(ids);
+    // 1. The frame pattern starts over.
+    mFramePattern.init(s.Frequency, (s.InResolution + 7) / 8, s.InChannels, (s.OutResolution + 7) / 8, s.OutChannels,
+                       mIsUSB2, ids);
+    // 2. Products with their own start-up.
+    if (isListed(ZrProductList::HalvardTrunk))
+        initHalVardTrunk();
+    else if (isTrunk2Product())
+        initHalVardTrunk2();
+    if (farlane1 && mDescriptor.m_uBcdDevice != 3) {
+        IOLog("ZrDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n");
+        return;
+    }
+    // 3.
+    __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
+    mResetRequested = false;
+    if (!mAudioSMArea.getMemory()) {
+        IOLog("mDMAAudioInBuffer is NULL\n");
+        return;
+    }
+    if (!mAudioSMArea.lock()) {
+        IOLog("pAudioSM_In is NULL\n");
+        return;
+    }
+    // 4. A device without inputs still gets a ring, laid out like its output.
+    // The stream-broken word is the transport's one word: its start clears it.
+    const uint32_t inChannels = s.InChannels ? s.InChannels : s.OutChannels;
+    const uint32_t outChannels = s.OutChannels ? s.OutChannels : s.InChannels;
+    IOLog("channels in=%d, out=%d\n", int(inChannels), int(outChannels));
+    // 5.
+    mService.setChannelSettingsProperty();
+    mService.setAjExtDataProperty();
+    IOLog(m_pcInterruptInPipe ? "m_pcInterruptInPipe found\n" : "NO m_pcInterruptInPipe found\n");
+    IOLog(m_pcInterruptOutPipe ? "m_pcInterruptOutPipe found\n" : "NO m_pcInterruptOutPipe found\n");
+    // 6.
+    if (mInputRing.isBound())
+        mInputRing._init(inChannels, s.Frequency, farlane2 ? 4 : 0);
+    // 7. The first generation takes its resolutions and map again.
+    if (farlane1) {
+        IOLog("Modal6: config:%d freq:%d in:%d/%d out:%d/%d\n", int(s.Configuration), int(s.Frequency),
+              int(s.InChannels), int(s.InResolution), int(s.OutChannels), int(s.OutResolution));
+        for (const auto& [intf, bits] : {std::pair{mConfigurations.mpInInterface, s.InResolution},
+                                         std::pair{mConfigurations.mpOutInterface, s.OutResolution}}) {
+            if (!intf)
+                continue;
+            uint32_t length = 0;
+            mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface, 0, uint16_t(bits),
+                                      uint16_t(intf->getInterfaceNumber()), nullptr, length, 2);
+        }
+        sendSorvikChannelMap();
+    }
+    // 8.
+    if (isMerrowCompatible() && !isMRW30Compatible()) {
+        setFrequency(m_pcInPipeIsoc, nullptr, int(s.Frequency));
+        setFrequency(nullptr, m_pcOutPipeIsoc, int(s.Frequency));
+    }
+    // 9.
+    startTransports();
+}
+
+void ZrDevice::startTransports()
+{
+    const bool isoc = m_pcInPipeIsoc || m_pcOutPipeIsoc;
+    const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
+    const bool started = [&] {
+        if (!isoc) {
+            // The bulk and interrupt transports are not built yet: their
+            // starts are recorded and streaming stays stopped.
+            if (bulk) {
+                recordStub("BulkStreaming::run");
+                if (m_pcBulkInPipe || m_pcBulkOutPipe)
+                    recordStub("rtsIsocAudioRunKeepAlive");
+                recordStub("setService rtsBulkOutBulkIn");
+            } else if (m_pcInterruptInPipe && m_pcInterruptOutPipe) {
+                const bool flb = ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds());
+                recordStub(flb ? "interruptAudioRun_Flb" : "interruptAudioRun");
+            }
+            return false;
+        }
+        if (bulk)
+            recordStub("BulkStreaming::run");
+        if (!mIsocStreaming.start()) {
+            // The frame number cannot be read: the device is gone.
+            IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
+            setBadFrameNumber();
+            return false;
+        }
+        if (!bulk)
+            mRTThread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
+        else if (m_pcOutPipeIsoc && m_pcBulkInPipe)
+            recordStub("setService rtsIsocOutBulkIn");
+        return true;
+    }();
+    mAudioSMArea.unlock();
+    if (!started)
+        return;
+    __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
+    if (mpConfigControls)
+        mpConfigControls->onStreamingStarted();
+}

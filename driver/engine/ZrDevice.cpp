@@ -49,6 +49,9 @@ ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
     // Construction: device-information buffer zeroed, initial settings and
     // bookkeeping cleared, no hog owner, updater state unknown.
     mpDeviceInfo = static_cast<uint8_t*>(memAllocZero(kDeviceInfoSize));
+    // The input meter raises the control port's level record; the read
+    // completion keeps the per-channel peaks level requests take.
+    mIsocStreaming.setLevelTargets(mAJ.levelInBytes(), mInputLevels);
 }
 
 ZrDevice::~ZrDevice()

@@ -42,3 +42,19 @@ void chooseKorvexMeters(bool highSpeed, uint32_t inChannels, LevelProcessorFnc& 
     else if (inChannels == 6)
         input = LevelProcessor6CH;
 }
+
+void raiseChannelPeaks(int32_t* peaks, const int32_t* samples, uint32_t frames, uint32_t channels)
+{
+    if (!frames || !channels)
+        return;
+    const uint32_t kept = channels < 32 ? channels : 32;
+    for (uint32_t c = 0; c < kept; ++c) {
+        int32_t best = samples[c];
+        for (uint32_t f = 1; f < frames; ++f) {
+            const int32_t v = samples[uint64_t(f) * channels + c];
+            if (v > best)
+                best = v;
+        }
+        raisePeak(peaks[c], best);
+    }
+}

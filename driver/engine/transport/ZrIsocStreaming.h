@@ -105,7 +105,14 @@ public:
     // decoded frame per processed packet.
     void setInputMeter(LevelProcessorFnc meter) { mInputMeter = meter; }
     // The input peaks since the last read, then cleared (32 bytes).
-    void readInputLevels(char* out);
+    // Where the input side keeps its levels: the meter's level bytes (the
+    // control port's record) and the per-channel input peaks (32 entries);
+    // both outlive the engine. Set once, before streaming.
+    void setLevelTargets(char* meterLevels, int32_t* inputPeaks)
+    {
+        mpMeterLevels = meterLevels;
+        mpInputPeaks = inputPeaks;
+    }
 
     bool isStreamingStarted() const { return m_bStreamingStarted.load(std::memory_order_acquire); }
     uint32_t streamBrokenWord() const { return mStreamBroken.load(); }
@@ -160,5 +167,6 @@ private:
     uint32_t mOutputSampleCounter = 0;
     std::atomic<uint64_t> mFramesIn{0};
     LevelProcessorFnc mInputMeter = nullptr;
-    char mInputLevels[32] = {};
+    char* mpMeterLevels = nullptr;
+    int32_t* mpInputPeaks = nullptr;
 };

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -410,6 +412,48 @@ TEST(StreamMeters, ChosenByProductAtStart)
         EXPECT_EQ(c.dev->getOutputMeter(), nullptr);
         c.dev->stopStreaming(true);
     }
+}
+
+// The read completion keeps each channel's largest sample until a level
+// request takes it; a reader taking levels while streaming runs is safe.
+TEST(StreamMeters, InputPeaksAreTakenAndCleared)
+{
+    ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_TRUE(c.configure());
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        int32_t levels[32];
+        QN_LevelInfo info;
+        while (!stop.load()) {
+            c.dev->takeInputLevels(levels);
+            c.dev->getAJ().getLevelInfo(&info);
+            std::this_thread::yield();
+        }
+    });
+    c.dev->startStreamAfterConfig();
+    ASSERT_TRUE(c.dev->isStreamingStarted());
+    // Stream until the device has sent a few thousand frames.
+    for (int i = 0; i < 2000 && c.dev->getIsocStreaming().framesIn() < 3000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stop = true;
+    reader.join();
+    // Nobody takes them now: the peaks of what streams until the stop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    c.dev->stopStreaming(true);
+    int32_t levels[32];
+    c.dev->takeInputLevels(levels);
+    // The ramp: channel 0 carries the frame counter (positive, 24 bits
+    // left-aligned), channel 1 the counter offset by half the range
+    // (negative while the counter is below it), so its peak stays 0.
+    EXPECT_GT(levels[0], 0);
+    EXPECT_EQ(levels[0] & 0xFF, 0);
+    EXPECT_EQ(levels[1], 0);
+    for (int k = 2; k < 32; ++k)
+        EXPECT_EQ(levels[k], 0) << k;
+    c.dev->takeInputLevels(levels);
+    for (int k = 0; k < 32; ++k)
+        EXPECT_EQ(levels[k], 0) << k;
 }
 
 // The HX-5100 configured, with an audio client.

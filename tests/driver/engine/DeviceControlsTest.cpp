@@ -569,6 +569,24 @@ TEST(SystemPower, NotificationTable)
     }
 }
 
+// A request holding the dispatch lock (a configuration) finishes first: the
+// sleep cannot unconfigure under it.
+TEST(SystemPower, ASleepWaitsForTheDispatchLock)
+{
+    SleepingHX5100 s;
+    ASSERT_NE(s.dev, nullptr);
+    ASSERT_TRUE(s.svc->dispatchLock().lockMutex("test"));
+    std::thread power([] { hx::kern::systemWillSleep(); });
+    // However long it waits, it cannot run while the lock is held.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(s.svc->isSystemSuspended());
+    EXPECT_EQ(s.model->deepSleepCount(), 0u);
+    s.svc->dispatchLock().unlock();
+    power.join();
+    EXPECT_TRUE(s.svc->isSystemSuspended());
+    EXPECT_EQ(s.model->deepSleepCount(), 1u);
+}
+
 TEST(SystemPower, AWakeAfterTerminateDoesNotTouchTheDevice)
 {
     SleepingHX5100 s;

@@ -20,7 +20,7 @@ constexpr IOPMPowerFlags kWakeFlag = 0x2;
 constexpr IOPMPowerFlags kWakeFlagOldSystems = 0x80;
 constexpr unsigned long kSleepState = 2;
 constexpr unsigned long kFirstWakeState = 3;
-constexpr unsigned kReleaseWithoutWakeFlag = 12;  // from this release on, 0x80 is not needed
+constexpr int kReleaseWithoutWakeFlag = 12;  // from this release on, 0x80 is not needed
 
 }  // namespace
 
@@ -43,7 +43,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::powerStateWillChangeTo(IOPMPowerFlags flags
 IOReturn ZrKernelDeviceKorvexHX5100::powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long state,
                                                            IOService* service)
 {
-    const unsigned release = hx::kern::osRelease();
+    // The kernel's major version (the emulated release, 19 by default).
+    const int release = version_major;
     IOLog(" KERNELDEVICECLASS::powerStateDidChangeTo pmFlags:%d ul:%d pService:%p mpSystemSuspended:%d system "
           "version=%d\n",
           int(flags), int(state), static_cast<void*>(service), int(isSystemSuspended()), int(release));

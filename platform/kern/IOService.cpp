@@ -712,12 +712,4 @@ void deliverPowerChange(IOPMPowerFlags flags, unsigned long state) {
     powerQueue().waitIdle();
 }
 
-namespace {
-constexpr unsigned kDefaultOSRelease = 19;
-std::atomic<unsigned> gOSRelease{kDefaultOSRelease};
-}  // namespace
-
-unsigned osRelease() { return gOSRelease.load(); }
-void setOSRelease(unsigned release) { gOSRelease.store(release ? release : kDefaultOSRelease); }
-
 }  // namespace hx::kern

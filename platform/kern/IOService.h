@@ -212,9 +212,4 @@ void systemDidWake();
 // power manager's thread; returns once every interested driver was told.
 void deliverPowerChange(IOPMPowerFlags flags, unsigned long state);
 
-// The emulated release number of the other system's kernel (its major
-// version), 19 unless overridden; 0 restores the default.
-unsigned osRelease();
-void setOSRelease(unsigned release);
-
 }  // namespace hx::kern

@@ -111,26 +111,26 @@ TEST(DeviceControls, ConfigurationReadsTheTypicalRowFromTheDevice)
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
     const XsDeviceControls& x = c.dev->currentControls();
-    EXPECT_EQ(x.cOut.mCount, 2u);
-    EXPECT_EQ(x.cOut.mMode, 1u);
+    EXPECT_EQ(+x.cOut.mCount, 2u);
+    EXPECT_EQ(+x.cOut.mMode, 1u);
     EXPECT_STREQ(x.cOut.mEndpoints[0].mName, "HP 1+2");
     EXPECT_STREQ(x.cOut.mEndpoints[1].mName, "Out 1+2");
-    EXPECT_EQ(x.cOut.mEndpoints[1].mVolumeUnit, 0x0700);
-    EXPECT_EQ(x.cIn.mCount, 1u);
+    EXPECT_EQ(+x.cOut.mEndpoints[1].mVolumeUnit, 0x0700);
+    EXPECT_EQ(+x.cIn.mCount, 1u);
     EXPECT_STREQ(x.cIn.mEndpoints[0].mName, "In 1+2");
     for (const XsEndpoint* e : {&x.cOut.mEndpoints[0], &x.cOut.mEndpoints[1], &x.cIn.mEndpoints[0]}) {
-        EXPECT_EQ(e->mChannels, 2);
-        EXPECT_EQ(e->mVolumePresent, 1u);
-        EXPECT_EQ(e->mMutePresent, 1u);
-        EXPECT_EQ(e->mMute, 0);
+        EXPECT_EQ(+e->mChannels, 2);
+        EXPECT_EQ(+e->mVolumePresent, 1u);
+        EXPECT_EQ(+e->mMutePresent, 1u);
+        EXPECT_EQ(+e->mMute, 0);
         for (int k = 0; k < 2; ++k) {
-            EXPECT_EQ(e->mVolumes[k].mMin, kMin);
-            EXPECT_EQ(e->mVolumes[k].mCur, kPowerOn);
-            EXPECT_EQ(e->mVolumes[k].mMax, kMax);
+            EXPECT_EQ(+e->mVolumes[k].mMin, kMin);
+            EXPECT_EQ(+e->mVolumes[k].mCur, kPowerOn);
+            EXPECT_EQ(+e->mVolumes[k].mMax, kMax);
         }
-        EXPECT_EQ(e->mVolumes[2].mMax, 0);
+        EXPECT_EQ(+e->mVolumes[2].mMax, 0);
     }
-    EXPECT_EQ(x.cThird.mCount, 0u);
+    EXPECT_EQ(+x.cThird.mCount, 0u);
     // Published in both shared blocks.
     const DriverSM* sm = c.dev->getDriverSM();
     EXPECT_EQ(std::memcmp(&sm->mControls, &x, sizeof x), 0);
@@ -147,12 +147,12 @@ TEST(DeviceControls, SelectorRowReadsTheSelectorAsOneHotAndTheMasterOnly)
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
     const XsDeviceControls& x = c.dev->currentControls();
-    EXPECT_EQ(x.cIn.mMode, 0u);
-    EXPECT_EQ(x.cIn.mSelectorUnit, 0x0B00);
-    EXPECT_EQ(x.cIn.iSelector, 0x01);
-    EXPECT_EQ(x.cOut.mEndpoints[1].mChannels, -1);
-    EXPECT_EQ(x.cOut.mEndpoints[1].mVolumes[0].mCur, kPowerOn);
-    EXPECT_EQ(x.cOut.mEndpoints[1].mVolumes[1].mMax, 0);
+    EXPECT_EQ(+x.cIn.mMode, 0u);
+    EXPECT_EQ(+x.cIn.mSelectorUnit, 0x0B00);
+    EXPECT_EQ(+x.cIn.iSelector, 0x01);
+    EXPECT_EQ(+x.cOut.mEndpoints[1].mChannels, -1);
+    EXPECT_EQ(+x.cOut.mEndpoints[1].mVolumes[0].mCur, kPowerOn);
+    EXPECT_EQ(+x.cOut.mEndpoints[1].mVolumes[1].mMax, 0);
 }
 
 TEST(DeviceControls, AProductWithoutARowGetsZerosAndSendsNothing)
@@ -169,8 +169,8 @@ TEST(DeviceControls, AProductWithoutARowGetsZerosAndSendsNothing)
     c.dev->setSelectors(wanted);
     EXPECT_TRUE(c.classRequests().empty());
     // No endpoint to take a value.
-    EXPECT_EQ(c.dev->currentControls().cOut.mCount, 0u);
-    EXPECT_EQ(c.dev->currentControls().cOut.mEndpoints[0].mVolumes[0].mCur, 0);
+    EXPECT_EQ(+c.dev->currentControls().cOut.mCount, 0u);
+    EXPECT_EQ(+c.dev->currentControls().cOut.mEndpoints[0].mVolumes[0].mCur, 0);
 }
 
 // One apply per case against the selector row's device.
@@ -240,14 +240,14 @@ TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset)
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
     XsDeviceControls current = c.dev->currentControls();
-    EXPECT_EQ(current.cSync.mCount, 2u);
+    EXPECT_EQ(+current.cSync.mCount, 2u);
     EXPECT_STREQ(current.cSync.mNames[1], "S/PDIF");
     XsDeviceControls wanted = current;
     wanted.cSync.mSelection = 0x04;
     std::strcpy(wanted.cSync.mNames[0], "client");
     bool changed = false, restart = false;
     usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted, changed, restart);
-    EXPECT_EQ(wanted.cSync.mSelection, current.cSync.mSelection);
+    EXPECT_EQ(+wanted.cSync.mSelection, current.cSync.mSelection);
     EXPECT_STREQ(wanted.cSync.mNames[0], "Internal");
     wanted.cSync.mSelection = 0x02;
     usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted, changed, restart);
@@ -274,9 +274,9 @@ TEST(DeviceControls, VolumesAreClampedAndAStalledUnitKeepsTheDevicesValue)
         unit7 += e.setup.wIndex == 0x0700 && e.setup.wValue == 0x0201;
     EXPECT_EQ(unit7, 3);
     const XsDeviceControls& now = c.dev->currentControls();
-    EXPECT_EQ(now.cOut.mEndpoints[0].mVolumes[0].mCur, kMax);
-    EXPECT_EQ(now.cOut.mEndpoints[1].mVolumes[0].mCur, kPowerOn);
-    EXPECT_EQ(now.cIn.mEndpoints[0].mVolumes[1].mCur, 0x0200);
+    EXPECT_EQ(+now.cOut.mEndpoints[0].mVolumes[0].mCur, kMax);
+    EXPECT_EQ(+now.cOut.mEndpoints[1].mVolumes[0].mCur, kPowerOn);
+    EXPECT_EQ(+now.cIn.mEndpoints[0].mVolumes[1].mCur, 0x0200);
     // The shared blocks show what was applied.
     EXPECT_EQ(std::memcmp(&c.dev->getDriverSM()->mControls, &now, sizeof now), 0);
     EXPECT_EQ(std::memcmp(&c.dev->getDriverSM()->mSavedControls, &now, sizeof now), 0);
@@ -298,7 +298,7 @@ TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration)
     hx::kern::waitQuiet();
     EXPECT_EQ(c.model->volume(10, 1), 0x0300);
     const XsDeviceControls& now = c.dev->currentControls();
-    EXPECT_EQ(now.cOut.mEndpoints[0].mChannels, 2);
+    EXPECT_EQ(+now.cOut.mEndpoints[0].mChannels, 2);
     EXPECT_EQ(std::memcmp(&sm->mControls, &now, sizeof now), 0);
     EXPECT_EQ(std::memcmp(&sm->mSavedControls, &now, sizeof now), 0);
     std::vector<uint32_t> codes;
@@ -315,7 +315,7 @@ TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration)
     ASSERT_TRUE(c.configure());
     EXPECT_TRUE(c.model->mute(4));
     EXPECT_EQ(c.model->volume(10, 1), 0x0300);
-    EXPECT_EQ(c.dev->currentControls().cIn.mEndpoints[0].mVolumes[0].mCur, 0x0300);
+    EXPECT_EQ(+c.dev->currentControls().cIn.mEndpoints[0].mVolumes[0].mCur, 0x0300);
 }
 
 // A client thread rewriting the shared block while the apply runs changes
@@ -341,7 +341,7 @@ TEST(DeviceControls, RewritingTheSharedBlockDuringAnApplyChangesNothing)
     stop = true;
     writer.join();
     EXPECT_EQ(c.model->volume(7, 2), 0x0123);
-    EXPECT_EQ(c.dev->currentControls().cOut.mEndpoints[1].mVolumes[1].mCur, 0x0123);
+    EXPECT_EQ(+c.dev->currentControls().cOut.mEndpoints[1].mVolumes[1].mCur, 0x0123);
     EXPECT_STREQ(c.dev->currentControls().cOut.mEndpoints[1].mName, "Out 1+2");
 }
 
@@ -351,7 +351,7 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients)
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
     XsDeviceControls wanted = c.dev->currentControls();
-    EXPECT_EQ(wanted.cIn.iSelector, 0x01);
+    EXPECT_EQ(+wanted.cIn.iSelector, 0x01);
     wanted.cIn.iSelector = 0x02;
     const size_t before = c.dev->stubTrace().size();
     c.dev->setSelectors(wanted);
@@ -360,11 +360,13 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients)
     EXPECT_NE(std::find(trace.begin() + long(before), trace.end(), "stopStreaming wait=1"), trace.end());
     EXPECT_TRUE(c.dev->getDriverSM()->mConfigured);
     EXPECT_EQ(c.model->selector(5), 2);
-    EXPECT_EQ(c.dev->currentControls().cIn.iSelector, 0x02);
+    EXPECT_EQ(+c.dev->currentControls().cIn.iSelector, 0x02);
     bool sawNewConfig = false;
     for (const QN_StateChange& r : c.client->records())
         sawNewConfig |= r.mCode == STC_NewConfig;
     EXPECT_TRUE(sawNewConfig);
+    EXPECT_TRUE(c.dev->isStreamingStarted());
+    c.dev->stopStreaming(true);
     // The start-up sends the selector's value and the rates, in order.
     c.model->clearTrace();
     c.dev->initHalVardTrunk();

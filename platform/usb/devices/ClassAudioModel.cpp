@@ -1,6 +1,7 @@
 #include "platform/usb/devices/ClassAudioModel.h"
 
 #include "platform/usb/devices/HX5100Descriptors.h"
+#include "platform/usb/devices/RequestTypes.h"
 
 #include <cstring>
 
@@ -10,13 +11,7 @@ using namespace StandardUSB;
 
 namespace {
 
-constexpr uint8_t kClassInterfaceIn = kRequestDirectionIn | kRequestTypeClass | kRequestRecipientInterface;    // 0xA1
-constexpr uint8_t kClassInterfaceOut = kRequestDirectionOut | kRequestTypeClass | kRequestRecipientInterface;  // 0x21
-constexpr uint8_t kClassEndpointIn = kRequestDirectionIn | kRequestTypeClass | kRequestRecipientEndpoint;      // 0xA2
-constexpr uint8_t kClassEndpointOut = kRequestDirectionOut | kRequestTypeClass | kRequestRecipientEndpoint;    // 0x22
-constexpr uint8_t kVendorIn = kRequestDirectionIn | kRequestTypeVendor | kRequestRecipientDevice;             // 0xC0
-constexpr uint8_t kVendorOut = kRequestDirectionOut | kRequestTypeVendor | kRequestRecipientDevice;           // 0x40
-constexpr uint8_t kSetCur = 0x01, kGetCur = 0x81, kGetMin = 0x82, kGetMax = 0x83, kGetRes = 0x84;
+using namespace requests;
 constexpr uint8_t kMuteControl = 1, kVolumeControl = 2;
 constexpr uint16_t kMaxPacket = 50 * 6;
 

@@ -1,6 +1,7 @@
 #include "platform/usb/devices/HX5100Model.h"
 
 #include "platform/usb/devices/HX5100Descriptors.h"
+#include "platform/usb/devices/RequestTypes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,13 +12,7 @@ using namespace StandardUSB;
 
 namespace {
 
-constexpr uint8_t kVendorIn = kRequestDirectionIn | kRequestTypeVendor | kRequestRecipientDevice;    // 0xC0
-constexpr uint8_t kVendorOut = kRequestDirectionOut | kRequestTypeVendor | kRequestRecipientDevice;  // 0x40
-constexpr uint8_t kClassEndpointIn = kRequestDirectionIn | kRequestTypeClass | kRequestRecipientEndpoint;    // 0xA2
-constexpr uint8_t kClassEndpointOut = kRequestDirectionOut | kRequestTypeClass | kRequestRecipientEndpoint;  // 0x22
-constexpr uint8_t kSetCur = 0x01;
-constexpr uint8_t kGetCur = 0x81;
-constexpr uint16_t kSamplingFrequencyControl = 0x0100;
+using namespace requests;
 
 bool rateSupported(uint32_t rate, uint8_t speed) {
     switch (rate) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -55,36 +56,74 @@ OSDictionary* classCompliantSpecific()
     return s;
 }
 
-struct ClassDevice {
-    ClassDevice(uint16_t vendor, uint16_t product)
+// A model plugged, the driver started on it, no firmware updater, and one
+// audio client.
+template <class Model>
+struct Opened {
+    // `beforePlug` runs once the driver is loaded, before the model plugs.
+    explicit Opened(std::shared_ptr<Model> m, const std::function<void()>& beforePlug = {}) : model(std::move(m))
     {
-        ZrUnloadDriverPersonalities();
-        OSDictionary* specific = classCompliantSpecific();
-        OSDictionary* p = ZrMakeDriverPersonality(vendor, product, specific);
-        hx::kern::addPersonality(p);
-        p->release();
-        specific->release();
-        const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
-        model = std::make_shared<ClassAudioModel>(kUSBHostConnectionSpeedFull,
-                                                  hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-                                                  row ? layoutOf(*row) : ClassAudioLayout{});
+        if (beforePlug)
+            beforePlug();
         port = rig.plug(model);
         svc = rig.service(port);
         if (!svc)
             return;
         dev = svc->getDevice();
         IOUserClient* h = nullptr;
-        // No firmware updater runs.
         svc->newUserClient(kernel_task, nullptr, 4, &h);
         svc->newUserClient(kernel_task, nullptr, 2, &h);
         client = OSDynamicCast(TestUserClient, h);
         clientId = svc->clientIdentifier(h);
     }
-    ~ClassDevice()
+    ~Opened()
     {
         rig.unplug(port);
         if (client)
             client->release();
+    }
+    std::vector<uint32_t> codes()
+    {
+        hx::kern::waitQuiet();
+        std::vector<uint32_t> out;
+        for (const QN_StateChange& r : client->records())
+            out.push_back(r.mCode);
+        return out;
+    }
+    Rig rig;
+    std::shared_ptr<Model> model;
+    uint8_t port = 0;
+    ServiceRef svc;
+    ZrDevice* dev = nullptr;
+    TestUserClient* client = nullptr;
+    uint64_t clientId = 0;
+};
+
+// The driver matched on the product by a personality with the features
+// record only.
+void useClassPersonality(uint16_t vendor, uint16_t product)
+{
+    ZrUnloadDriverPersonalities();
+    OSDictionary* specific = classCompliantSpecific();
+    OSDictionary* p = ZrMakeDriverPersonality(vendor, product, specific);
+    hx::kern::addPersonality(p);
+    p->release();
+    specific->release();
+}
+
+std::shared_ptr<ClassAudioModel> makeClassModel(uint16_t vendor, uint16_t product)
+{
+    const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
+    return std::make_shared<ClassAudioModel>(kUSBHostConnectionSpeedFull,
+                                             hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
+                                             row ? layoutOf(*row) : ClassAudioLayout{});
+}
+
+// The class model laid out by the product's row, under that personality.
+struct ClassDevice : Opened<ClassAudioModel> {
+    ClassDevice(uint16_t vendor, uint16_t product)
+        : Opened<ClassAudioModel>(makeClassModel(vendor, product), [=] { useClassPersonality(vendor, product); })
+    {
     }
     bool configure() { return svc->reqConfigureDevice("test") == kIOReturnSuccess; }
     // Class requests to the audio-control interface since the last clear.
@@ -96,13 +135,6 @@ struct ClassDevice {
                 out.push_back(e);
         return out;
     }
-    Rig rig;
-    std::shared_ptr<ClassAudioModel> model;
-    uint8_t port = 0;
-    ServiceRef svc;
-    ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
-    uint64_t clientId = 0;
 };
 
 TEST(DeviceControls, ConfigurationReadsTheTypicalRowFromTheDevice)
@@ -460,41 +492,11 @@ TEST(StreamMeters, InputPeaksAreTakenAndCleared)
         EXPECT_EQ(levels[k], 0) << k;
 }
 
-// The HX-5100 configured, with an audio client.
-struct SleepingHX5100 {
-    SleepingHX5100() : model(makeHX5100(kUSBHostConnectionSpeedFull))
-    {
-        port = rig.plug(model);
-        svc = rig.service(port);
-        if (!svc)
-            return;
-        dev = svc->getDevice();
-        IOUserClient* h = nullptr;
-        svc->newUserClient(kernel_task, nullptr, 4, &h);
-        svc->newUserClient(kernel_task, nullptr, 2, &h);
-        client = OSDynamicCast(TestUserClient, h);
-    }
-    ~SleepingHX5100()
-    {
-        version_major = 19;
-        rig.unplug(port);
-        if (client)
-            client->release();
-    }
-    std::vector<uint32_t> codes()
-    {
-        hx::kern::waitQuiet();
-        std::vector<uint32_t> out;
-        for (const QN_StateChange& r : client->records())
-            out.push_back(r.mCode);
-        return out;
-    }
-    Rig rig;
-    std::shared_ptr<HX5100Model> model;
-    uint8_t port = 0;
-    ServiceRef svc;
-    ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
+// The HX-5100 with an audio client; the kernel's version back to its
+// default afterwards.
+struct SleepingHX5100 : Opened<HX5100Model> {
+    SleepingHX5100() : Opened<HX5100Model>(makeHX5100(kUSBHostConnectionSpeedFull)) {}
+    ~SleepingHX5100() { version_major = 19; }
 };
 
 TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers)

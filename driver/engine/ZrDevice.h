@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -509,6 +510,8 @@ private:
     LevelProcessorFnc mOutputMeter = nullptr;
     AJ mAJ;
     void readSorvikIdentity();
+    // Runs an exchange with streaming suspended, resuming when it ran.
+    void exchangeSuspended(const std::function<void()>& exchange);
     // Start steps around the transports.
     void chooseMeters();
     void writeCurrentDspBlock();

@@ -266,6 +266,9 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
 void ZrDevice::onUnconfigure()
 {
     recordStub("AJ::unconfigure");
+    // A suspended stream does not outlive its configuration: the next start
+    // starts afresh.
+    __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
     m_pcInPipeIsoc = m_pcInPipeFeedback = m_pcBulkInPipe = m_pcBulkOutPipe = nullptr;
     m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive = nullptr;
     mUseInterruptTransfers = false;

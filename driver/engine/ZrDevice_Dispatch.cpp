@@ -106,20 +106,20 @@ constexpr uint8_t kReqMixerBuffer = 0x4D;
 // Bandwidth of a Sorvik stream by release table, width row and channel
 // count 0..8 (65535: does not fit at all).
 constexpr uint16_t kSorvikBandwidth[2][2][9] = {
-    {{54, 250, 250, 446, 446, 642, 642, 838, 838}, {54, 348, 348, 642, 642, 936, 936, 65535, 65535}},
-    {{22, 218, 218, 414, 414, 610, 610, 806, 806}, {86, 380, 380, 674, 674, 968, 968, 65535, 65535}},
+    {{54, 250, 250, 446, 446, 642, 642, 838, 838},
+     {54, 348, 348, 642, 642, 936, 936, 65535, 65535}},
+    {{22, 218, 218, 414, 414, 610, 610, 806, 806},
+     {86, 380, 380, 674, 674, 968, 968, 65535, 65535}},
 };
 
 // A configuration the device could run: a rate in range and at most
 // maxChannels each way.
-bool configurationPlausible(const QN_DeviceConfiguration& c, uint32_t maxChannels)
-{
+bool configurationPlausible(const QN_DeviceConfiguration& c, uint32_t maxChannels) {
     return ZrRateInRange(c.samplerate) && c.numInputs <= maxChannels && c.numOutputs <= maxChannels;
 }
 
 // A text of the user-writable shared area: at most 255 characters and a NUL.
-void copySharedText(char (&out)[256], const char* source)
-{
+void copySharedText(char (&out)[256], const char* source) {
     size_t n = 0;
     while (n < 255 && source[n])
         ++n;
@@ -127,28 +127,36 @@ void copySharedText(char (&out)[256], const char* source)
     out[n] = 0;
 }
 
-}  // namespace
+// The client mixer's 32 fraction pairs (zeros without it).
+QN_MixerFractions mixerFractions(const DriverData* dd) {
+    QN_MixerFractions all{};
+    if (dd)
+        for (uint32_t c = 0; c < 32; ++c) {
+            all.mMixerFractionLeft[c] = dd->leftFraction(c);
+            all.mMixerFractionRight[c] = dd->rightFraction(c);
+        }
+    return all;
+}
 
-IOReturn ZrDevice::onDispatch(QN_Dispatch* pDispatch) { return dispatchFunction(nullptr, pDispatch); }
+} // namespace
 
-IOReturn ZrDevice::onDispatchStreaming(IOUserClient* client, QN_Dispatch* pDispatch)
-{
+IOReturn ZrDevice::onDispatch(QN_Dispatch* pDispatch) {
+    return dispatchFunction(nullptr, pDispatch);
+}
+
+IOReturn ZrDevice::onDispatchStreaming(IOUserClient* client, QN_Dispatch* pDispatch) {
     return dispatchFunction(client, pDispatch);
 }
 
-void ZrDevice::setOwner(uint64_t& owner, uint64_t value)
-{
+void ZrDevice::setOwner(uint64_t& owner, uint64_t value) {
     __atomic_store_n(&owner, value, __ATOMIC_SEQ_CST);
     publishOwners();
 }
 
 // The shared area shows copies of the owners; the mixer takes them from here.
-void ZrDevice::publishOwners()
-{
-    if (mpDriverData)
-        mpDriverData->setOwners(getOutputsOwner(), getPrivateDataOwner());
-    if (!mpDriverSM)
-        return;
+void ZrDevice::publishOwners() {
+    if (mpDriverData) mpDriverData->setOwners(getOutputsOwner(), getPrivateDataOwner());
+    if (!mpDriverSM) return;
     uint8_t* base = reinterpret_cast<uint8_t*>(mpDriverSM);
     const uint64_t in = getInputsOwner(), out = getOutputsOwner(), priv = getPrivateDataOwner();
     std::memcpy(base + offsetof(DriverSM, mExclusiveInputOwner), &in, sizeof in);
@@ -156,15 +164,12 @@ void ZrDevice::publishOwners()
     std::memcpy(base + offsetof(DriverSM, mPrivateDataOwner), &priv, sizeof priv);
 }
 
-IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch)
-{
-    if (!pDispatch)
-        return kIOReturnBadArgument;
+IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch) {
+    if (!pDispatch) return kIOReturnBadArgument;
     QN_Dispatch& d = *pDispatch;
     auto& u = d.data;
     const uint32_t code = d.code;
-    if (code > EQN_Last)
-        return kIOReturnBadArgument;
+    if (code > EQN_Last) return kIOReturnBadArgument;
     const uint64_t requester = client ? mService.clientIdentifier(client) : 0;
     const bool gateOpen = getFwUpdaterState() == kFwUpdaterNotActive;
     auto publish = [this] { mService.setAjExtDataProperty(); };
@@ -194,8 +199,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         u.cValue = getOlvqCpldByte();
         return kIOReturnSuccess;
     case EQN_SetOlvqCpldByte:
-        if (gateOpen)
-            setOlvqCpldByte(u.cValue);
+        if (gateOpen) setOlvqCpldByte(u.cValue);
         return kIOReturnSuccess;
 
     case EQN_GetCurrentConfig: {
@@ -204,13 +208,10 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         return kIOReturnSuccess;
     }
     case EQN_SetCurrentConfig: {
-        if (!gateOpen)
-            return kIOReturnSuccess;
-        if (!mpDriverSM)
-            return kIOReturnIOError;
+        if (!gateOpen) return kIOReturnSuccess;
+        if (!mpDriverSM) return kIOReturnIOError;
         const QN_DeviceConfiguration c = u.cConfig;
-        if (!configurationPlausible(c, 32))
-            return kIOReturnBadArgument;
+        if (!configurationPlausible(c, 32)) return kIOReturnBadArgument;
         QnChannelSettings& s = mpDriverSM->mChannelSettings;
         s.Frequency = c.samplerate;
         s.InChannels = c.numInputs;
@@ -218,7 +219,8 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         s.OutChannels = c.numOutputs;
         s.OutResolution = c.bitsOutput;
         s.Configuration = 0;
-        if (mService.reqConfigureDevice("ZrDevice::dispatch->EQN_SetCurrentConfig") != kIOReturnSuccess)
+        if (mService.reqConfigureDevice("ZrDevice::dispatch->EQN_SetCurrentConfig") !=
+            kIOReturnSuccess)
             return kIOReturnIOError;
         startStreamAfterConfig();
         return kIOReturnSuccess;
@@ -238,8 +240,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         return kIOReturnSuccess;
 
     case EQN_CanClockSource:
-        if (u.ulValue > 2)
-            return kIOReturnBadArgument;
+        if (u.ulValue > 2) return kIOReturnBadArgument;
         u.ulValue = mDeviceData.mClockSourceAvailable[u.ulValue];
         return kIOReturnSuccess;
     case EQN_GetClockSource:
@@ -247,8 +248,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         return kIOReturnSuccess;
     case EQN_SetClockSource:
         IOLog("EQN_SetClockSource:%d\n", int(u.ulValue));
-        if (!gateOpen)
-            return kIOReturnBadArgument;
+        if (!gateOpen) return kIOReturnBadArgument;
         u.ulValue = setClockSource(u.ulValue);
         publish();
         stcNotify(STC_SampleCkSrcChanged, 0);
@@ -267,7 +267,8 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         if (!mpDriverSM)
             u.cString[0] = 0;
         else
-            copySharedText(u.cString, code == EQN_GetDriverString ? mpDriverSM->mVendorString : mpDriverSM->mModelName);
+            copySharedText(u.cString, code == EQN_GetDriverString ? mpDriverSM->mVendorString
+                                                                  : mpDriverSM->mModelName);
         return kIOReturnSuccess;
     case EQN_GetIsUSB2Device:
         u.ulValue = mIsUSB2 ? 1 : 0;
@@ -301,8 +302,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         u.ulValue = aj.mDigitalOutMode;
         return kIOReturnSuccess;
     case EQN_SetDigitalOutMode:
-        if (!gateOpen)
-            return kIOReturnBadArgument;
+        if (!gateOpen) return kIOReturnBadArgument;
         u.ulValue = setDigitalOutMode(u.ulValue);
         publish();
         stcNotify(STC_DigiOutModeChanged, 0);
@@ -311,8 +311,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_GetInputsExclusive:
     case EQN_GetOutputsExclusive:
     case EQN_GetPrivateDataClient: {
-        if (!requester)
-            return kIOReturnNotOpen;
+        if (!requester) return kIOReturnNotOpen;
         const uint64_t owner = code == EQN_GetInputsExclusive    ? getInputsOwner()
                                : code == EQN_GetOutputsExclusive ? getOutputsOwner()
                                                                  : getPrivateDataOwner();
@@ -321,8 +320,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     }
     case EQN_SetInputsExclusive:
     case EQN_SetOutputsExclusive: {
-        if (!requester)
-            return kIOReturnNotOpen;
+        if (!requester) return kIOReturnNotOpen;
         if (!mpDriverSM) {
             u.ulValue = 0;
             return kIOReturnSuccess;
@@ -333,18 +331,15 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         return kIOReturnSuccess;
     }
     case EQN_SetPrivateDataClient: {
-        if (!requester)
-            return kIOReturnNotOpen;
+        if (!requester) return kIOReturnNotOpen;
         const uint64_t owner = getPrivateDataOwner();
         if (!mpDriverSM || owner) {
             // Only the owner gives the private data up; nobody takes it over.
-            if (mpDriverSM && owner == requester && u.ulValue == 0)
-                setOwner(mPrivateDataOwner, 0);
+            if (mpDriverSM && owner == requester && u.ulValue == 0) setOwner(mPrivateDataOwner, 0);
             u.ulValue = 0;
             return kIOReturnSuccess;
         }
-        if (u.ulValue)
-            setOwner(mPrivateDataOwner, requester);
+        if (u.ulValue) setOwner(mPrivateDataOwner, requester);
         u.ulValue = getPrivateDataOwner() == requester ? 1 : 0;
         return kIOReturnSuccess;
     }
@@ -356,17 +351,16 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_DeviceRequest: {
         QN_VendorOrClassRequest& r = u.cDevRequest;
         if (r.uLength > sizeof r.data || (r.eIn != 0 && r.eIn != 0x80) ||
-            (r.eType != 0 && r.eType != 0x20 && r.eType != 0x40) || r.eRecipient < 0 || r.eRecipient > 3)
+            (r.eType != 0 && r.eType != 0x20 && r.eType != 0x40) || r.eRecipient < 0 ||
+            r.eRecipient > 3)
             return kIOReturnBadArgument;
         const bool in = r.eIn == 0x80;
-        if (in)
-            std::memset(r.data, 0, r.uLength);
+        if (in) std::memset(r.data, 0, r.uLength);
         uint32_t length = r.uLength;
-        const IOReturn st =
-            mService.deviceRequestStd(in ? kDirIn : kDirOut, EDRQ_Level(r.eType), EDRQ_Recipient(r.eRecipient),
-                                      r.bRequest, r.wValue, r.wIndex, r.data, length, 5);
-        if (st == kIOReturnSuccess)
-            r.uLength = length;
+        const IOReturn st = mService.deviceRequestStd(in ? kDirIn : kDirOut, EDRQ_Level(r.eType),
+                                                      EDRQ_Recipient(r.eRecipient), r.bRequest,
+                                                      r.wValue, r.wIndex, r.data, length, 5);
+        if (st == kIOReturnSuccess) r.uLength = length;
         return st;
     }
     case EQN_GetLevels:
@@ -380,8 +374,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_ResumeStreaming:
         // A stream that runs unsuspended keeps its transports: laying the
         // ring out again under them would tear the running audio.
-        if (isStreamingSuspended() || (!isStreamingStarted() && isConfigured()))
-            resumeStreaming();
+        if (isStreamingSuspended() || (!isStreamingStarted() && isConfigured())) resumeStreaming();
         return kIOReturnSuccess;
     case EQN_SuspendStreaming:
         u.ulValue = suspendStreaming() ? 1 : 0;
@@ -392,13 +385,13 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         QN_RoutingRequest& r = u.cRoutingRequest;
         const bool input = r.nInput != 0;
         const uint32_t pair = r.nChannelPairHost;
-        uint32_t* word = input ? (pair < 3 ? &aj.mRoutingIn[pair] : nullptr) : (pair < 2 ? &aj.mRoutingOut[pair] : nullptr);
+        uint32_t* word = input ? (pair < 3 ? &aj.mRoutingIn[pair] : nullptr)
+                               : (pair < 2 ? &aj.mRoutingOut[pair] : nullptr);
         if (code == EQN_GetRouting) {
             r.nChannelPairDevice = word ? *word : pair;
             return kIOReturnSuccess;
         }
-        if (word)
-            *word = r.nChannelPairDevice;
+        if (word) *word = r.nChannelPairDevice;
         if (mpConfigControls) {
             if (!input)
                 mpConfigControls->chooseISOOutEncoder();
@@ -475,52 +468,37 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     }
 
     case EQN_GetFootSwitchMode:
-        u.ulValue = uint32_t(mFootswitchMode);
+    case EQN_GetFootSwitchProtocol:
+        u.ulValue = uint32_t(code == EQN_GetFootSwitchMode ? mFootswitchMode : mFootswitchProtocol);
         return kIOReturnSuccess;
     case EQN_SetFootSwitchMode:
-        mFootswitchMode = int32_t(u.ulValue);
-        numberProperty("FootswitchMode", u.ulValue);
-        stcNotify(STC_FootswitchModeStored, 0);
+    case EQN_SetFootSwitchProtocol: {
+        const bool mode = code == EQN_SetFootSwitchMode;
+        (mode ? mFootswitchMode : mFootswitchProtocol) = int32_t(u.ulValue);
+        numberProperty(mode ? "FootswitchMode" : "FootswitchProtocol", u.ulValue);
+        stcNotify(mode ? STC_FootswitchModeStored : STC_FootswitchProtocolStored, 0);
         return kIOReturnSuccess;
-    case EQN_GetFootSwitchProtocol:
-        u.ulValue = uint32_t(mFootswitchProtocol);
-        return kIOReturnSuccess;
-    case EQN_SetFootSwitchProtocol:
-        mFootswitchProtocol = int32_t(u.ulValue);
-        numberProperty("FootswitchProtocol", u.ulValue);
-        stcNotify(STC_FootswitchProtocolStored, 0);
-        return kIOReturnSuccess;
+    }
 
     case EQN_SetMixerFraction: {
         QN_MixerFraction f = u.cMixerFraction;
-        if (f.nChannel < 0 || f.nChannel > 31 || !mpDriverData)
-            return kIOReturnBadArgument;
+        if (f.nChannel < 0 || f.nChannel > 31 || !mpDriverData) return kIOReturnBadArgument;
         mpDriverData->setMixerFraction(f);
-        QN_MixerFractions all;
-        for (uint32_t c = 0; c < 32; ++c) {
-            all.mMixerFractionLeft[c] = mpDriverData->leftFraction(c);
-            all.mMixerFractionRight[c] = mpDriverData->rightFraction(c);
-        }
+        const QN_MixerFractions all = mixerFractions(mpDriverData);
         std::memcpy(&u.cMixerFractions, &all, sizeof all);
         bytesProperty("MixerFractions", &all, sizeof all);
         stcNotify(STC_MixerFractionsStored, 0);
         return kIOReturnSuccess;
     }
     case EQN_GetMixerFractions: {
-        QN_MixerFractions all{};
-        if (mpDriverData)
-            for (uint32_t c = 0; c < 32; ++c) {
-                all.mMixerFractionLeft[c] = mpDriverData->leftFraction(c);
-                all.mMixerFractionRight[c] = mpDriverData->rightFraction(c);
-            }
+        const QN_MixerFractions all = mixerFractions(mpDriverData);
         std::memcpy(&u.cMixerFractions, &all, sizeof all);
         return kIOReturnSuccess;
     }
     case EQN_SetMixerFractions: {
         QN_MixerFractions all;
         std::memcpy(&all, &u.cMixerFractions, sizeof all);
-        if (mpDriverData)
-            mpDriverData->setMixerFractions(all);
+        if (mpDriverData) mpDriverData->setMixerFractions(all);
         bytesProperty("MixerFractions", &u.cMixerFractions, sizeof all);
         stcNotify(STC_MixerFractionsStored, 0);
         return kIOReturnSuccess;
@@ -557,10 +535,9 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         uint8_t out[64];
         std::memcpy(out, getMixerBuffer(), sizeof out);
         uint32_t length = sizeof out;
-        const IOReturn st =
-            mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqMixerBuffer, 0, 0, out, length, 5);
-        if (st != kIOReturnSuccess)
-            IOLog("Could not write mixer buffer (0x%08X)\n", unsigned(st));
+        const IOReturn st = mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice,
+                                                      kReqMixerBuffer, 0, 0, out, length, 5);
+        if (st != kIOReturnSuccess) IOLog("Could not write mixer buffer (0x%08X)\n", unsigned(st));
         bytesProperty("MixerBuffer", getMixerBuffer(), 64);
         stcNotify(STC_MixerBufferStored, 0);
         return kIOReturnSuccess;
@@ -589,8 +566,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         return kIOReturnSuccess;
     }
     case EQN_SetSorvikChannelMap: {
-        if (!mpDriverSM)
-            return kIOReturnSuccess;
+        if (!mpDriverSM) return kIOReturnSuccess;
         QN_Sorvik_ChannelMap map;
         std::memcpy(&map, &u.cQN_Sorvik_ChannelMap, sizeof map);
         setSorvikChannelMap(map, true);
@@ -620,17 +596,20 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         const uint32_t inBw = table[c.bitsInput == 16 ? 0 : 1][c.numInputs];
         const uint32_t outBw = table[c.bitsOutput == 16 ? 0 : 1][c.numOutputs];
         const uint32_t total = inBw + outBw;
-        const uint64_t segments = uint64_t(c.numInputs) * c.bitsInput / 8 + uint64_t(c.numOutputs) * c.bitsOutput / 8;
-        IOLog("Sorvik: Requested bandwidth in %d, out %d total %d, totalChannels %d segments %d\n", int(inBw),
-              int(outBw), int(total), int(c.numInputs + c.numOutputs), int(std::min<uint64_t>(segments, 0x7FFFFFFF)));
+        const uint64_t segments =
+            uint64_t(c.numInputs) * c.bitsInput / 8 + uint64_t(c.numOutputs) * c.bitsOutput / 8;
+        IOLog("Sorvik: Requested bandwidth in %d, out %d total %d, totalChannels %d segments %d\n",
+              int(inBw), int(outBw), int(total), int(c.numInputs + c.numOutputs),
+              int(std::min<uint64_t>(segments, 0x7FFFFFFF)));
         if (inBw > 1023 || outBw > 1023 || total > 1308 || segments >= 21) {
             answerCurrent();
             return kIOReturnBadArgument;
         }
         setSorvikConfigAndChannelMap(requested);
         const bool configured = isConfigured();
-        IOLog("Set_Sorvik_ConfigAndChannelMap after setSorvikConfigAndChannelMap bIsConfigured=%d\n",
-              configured ? 1 : 0);
+        IOLog(
+            "Set_Sorvik_ConfigAndChannelMap after setSorvikConfigAndChannelMap bIsConfigured=%d\n",
+            configured ? 1 : 0);
         if (configured) {
             answerCurrent();
             return kIOReturnSuccess;

@@ -24,34 +24,30 @@ constexpr uint8_t kReqName = 1;
 constexpr uint8_t kReqMap = 1;
 constexpr uint32_t kMappingRate = 48000;
 
-}  // namespace
+} // namespace
 
-bool ZrDevice::isSorvikMapCapable() const
-{
-    return ZrDescriptorProducts::isSorvikFarlane1(VIDPID(mDescriptor.m_uVendor, mDescriptor.m_uProduct, 0, nullptr));
+bool ZrDevice::isSorvikMapCapable() const {
+    return ZrDescriptorProducts::isSorvikFarlane1(
+        VIDPID(mDescriptor.m_uVendor, mDescriptor.m_uProduct, 0, nullptr));
 }
 
-bool ZrDevice::isSorvikNamed() const
-{
-    return ZrDescriptorProducts::isSorvik(VIDPID(mDescriptor.m_uVendor, mDescriptor.m_uProduct, 0, nullptr));
+bool ZrDevice::isSorvikNamed() const {
+    return ZrDescriptorProducts::isSorvik(
+        VIDPID(mDescriptor.m_uVendor, mDescriptor.m_uProduct, 0, nullptr));
 }
 
-void ZrDevice::getSorvikChannelMap(QN_Sorvik_ChannelMap& map) const
-{
+void ZrDevice::getSorvikChannelMap(QN_Sorvik_ChannelMap& map) const {
     if (mpDriverSM)
         std::memcpy(&map, &mpDriverSM->mSorvikChannelMap, sizeof map);
     else
         std::memset(&map, 0, sizeof map);
 }
 
-void ZrDevice::setSorvikChannelMap(const QN_Sorvik_ChannelMap& mapIn, bool send)
-{
-    if (!isSorvikMapCapable() || !mpDriverSM)
-        return;
+void ZrDevice::setSorvikChannelMap(const QN_Sorvik_ChannelMap& mapIn, bool send) {
+    if (!isSorvikMapCapable() || !mpDriverSM) return;
     const QN_Sorvik_ChannelMap map = mapIn;
     std::memcpy(&mpDriverSM->mSorvikChannelMap, &map, sizeof map);
-    if (send)
-        sendSorvikChannelMap();
+    if (send) sendSorvikChannelMap();
     const QnChannelSettings& s = getCurrentSettings();
     QN_Sorvik_ConfigAndMap shown{};
     shown.cConfig = {kMappingRate, s.InChannels, s.InResolution, s.OutChannels, s.OutResolution};
@@ -60,15 +56,12 @@ void ZrDevice::setSorvikChannelMap(const QN_Sorvik_ChannelMap& mapIn, bool send)
     stcNotify(STC_SorvikChannelMapChanged, 0);
 }
 
-void ZrDevice::sendSorvikChannelMap()
-{
-    if (!mpDriverSM)
-        return;
+void ZrDevice::sendSorvikChannelMap() {
+    if (!mpDriverSM) return;
     QN_Sorvik_ChannelMap map;
     getSorvikChannelMap(map);
-    auto send = [&](ZrInterfaceDescriptor* intf, const int32_t (&words)[8]) {
-        if (!intf)
-            return;
+    auto send = [&](ZrInterfaceDescriptor* intf, const int32_t(&words)[8]) {
+        if (!intf) return;
         // The device takes one byte per channel: the words' low bytes.
         uint8_t bytes[8];
         for (int i = 0; i < 8; ++i)
@@ -81,15 +74,13 @@ void ZrDevice::sendSorvikChannelMap()
     send(mConfigurations.mpOutInterface, map.mOut);
 }
 
-void ZrDevice::getSorvikConfigAndChannelMap(QN_Sorvik_ConfigAndMap& out)
-{
+void ZrDevice::getSorvikConfigAndChannelMap(QN_Sorvik_ConfigAndMap& out) {
     const QnChannelSettings& s = getCurrentSettings();
     out.cConfig = {s.Frequency, s.InChannels, s.InResolution, s.OutChannels, s.OutResolution};
     getSorvikChannelMap(out.cMap);
 }
 
-IOReturn ZrDevice::setSorvikConfigAndChannelMap(const QN_Sorvik_ConfigAndMap& cfg)
-{
+IOReturn ZrDevice::setSorvikConfigAndChannelMap(const QN_Sorvik_ConfigAndMap& cfg) {
     setSorvikChannelMap(cfg.cMap, false);
     if (mpDriverSM) {
         QnChannelSettings& s = mpDriverSM->mChannelSettings;
@@ -105,21 +96,18 @@ IOReturn ZrDevice::setSorvikConfigAndChannelMap(const QN_Sorvik_ConfigAndMap& cf
     return isConfigured() ? kIOReturnSuccess : kIOReturnError;
 }
 
-IOReturn ZrDevice::setSorvikDeviceName(const char* text)
-{
-    if (!text)
-        return kIOReturnBadArgument;
+IOReturn ZrDevice::setSorvikDeviceName(const char* text) {
+    if (!text) return kIOReturnBadArgument;
     size_t length = 0;
     while (length < 32 && text[length])
         ++length;
-    if (length == 0 || length >= 32)
-        return kIOReturnBadArgument;
+    if (length == 0 || length >= 32) return kIOReturnBadArgument;
     uint8_t name[32] = {};
     std::memcpy(name, text, length);
     uint32_t n = sizeof name;
-    if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqName, 0, 0, name, n, 5) !=
-        kIOReturnSuccess)
-        return kIOReturnSuccess;  // the old name stays
+    if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqName, 0, 0, name, n,
+                                  5) != kIOReturnSuccess)
+        return kIOReturnSuccess; // the old name stays
     std::memcpy(mSorvikName, name, sizeof name);
     mService.setProperty("SorvikDeviceName", mSorvikName, sizeof mSorvikName);
     stcNotify(STC_SorvikNameChanged, 0);
@@ -128,18 +116,16 @@ IOReturn ZrDevice::setSorvikDeviceName(const char* text)
 
 // At the descriptor scan: the UID and the name, each zeroed when the read
 // fails; the last byte received is the name's end.
-void ZrDevice::readSorvikIdentity()
-{
+void ZrDevice::readSorvikIdentity() {
     std::memset(mSorvikUID, 0, sizeof mSorvikUID);
-    if (!isSorvikNamed())
-        return;
+    if (!isSorvikNamed()) return;
     uint32_t n = sizeof mSorvikUID;
-    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqUID, 0, 0, mSorvikUID, n, 5) !=
-        kIOReturnSuccess)
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqUID, 0, 0, mSorvikUID,
+                                  n, 5) != kIOReturnSuccess)
         std::memset(mSorvikUID, 0, sizeof mSorvikUID);
     uint32_t received = sizeof mSorvikName;
-    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqName, 0, 0, mSorvikName, received,
-                                  5) != kIOReturnSuccess) {
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqName, 0, 0,
+                                  mSorvikName, received, 5) != kIOReturnSuccess) {
         std::memset(mSorvikName, 0, sizeof mSorvikName);
         received = 0;
     }

@@ -26,56 +26,66 @@ constexpr uint8_t kReqDspBlock = 0x42;
 // the resume (it runs before the resume otherwise).
 constexpr unsigned kLateDigitalOutFeature = 10;
 // The hardware maker's products that take a DSP block at start.
-constexpr uint32_t kKorvexDspProducts = kZrProductHX5100 | kZrProductLX880 | kZrProductLX420 | kZrProductLX4xxFurther;
+constexpr uint32_t kKorvexDspProducts =
+    kZrProductHX5100 | kZrProductLX880 | kZrProductLX420 | kZrProductLX4xxFurther;
 
 // The DSP block of a rate: 44.1, 48, 88.2 and 96 kHz have one each.
-int dspBlockIndex(uint32_t rate)
-{
+int dspBlockIndex(uint32_t rate) {
     switch (rate) {
-    case 44100: return 0;
-    case 48000: return 1;
-    case 88200: return 2;
-    case 96000: return 3;
-    default: return -1;
+    case 44100:
+        return 0;
+    case 48000:
+        return 1;
+    case 88200:
+        return 2;
+    case 96000:
+        return 3;
+    default:
+        return -1;
     }
 }
 
-uint8_t picCommandForRate(uint32_t rate, bool strict)
-{
+uint8_t picCommandForRate(uint32_t rate, bool strict) {
     switch (rate) {
-    case 48000: return 0xC0;
-    case 44100: return 0xC1;
-    case 32000: return 0xC2;
-    default: return strict ? 0 : 0xC1;
+    case 48000:
+        return 0xC0;
+    case 44100:
+        return 0xC1;
+    case 32000:
+        return 0xC2;
+    default:
+        return strict ? 0 : 0xC1;
     }
 }
 
-LevelProcessorFnc meterForChannels(uint32_t channels)
-{
+LevelProcessorFnc meterForChannels(uint32_t channels) {
     switch (channels) {
-    case 2: return LevelProcessor2CH;
-    case 4: return LevelProcessor4CH;
-    case 6: return LevelProcessor6CH;
-    case 8: return LevelProcessor8CH;
-    case 10: return LevelProcessor10CH;
-    default: return nullptr;
+    case 2:
+        return LevelProcessor2CH;
+    case 4:
+        return LevelProcessor4CH;
+    case 6:
+        return LevelProcessor6CH;
+    case 8:
+        return LevelProcessor8CH;
+    case 10:
+        return LevelProcessor10CH;
+    default:
+        return nullptr;
     }
 }
 
-}  // namespace
+} // namespace
 
-void ZrDevice::startStreaming()
-{
-    if (!isConfigured() || isStreamingStarted() || isStreamingSuspended())
-        return;
+void ZrDevice::startStreaming() {
+    if (!isConfigured() || isStreamingStarted() || isStreamingSuspended()) return;
     const QnChannelSettings s = getCurrentSettings();
     const bool pic = isListed(ZrProductList::PicCommands);
     const uint16_t vendor = mDescriptor.m_uVendor;
 
     // 1. The rate-switch microcontroller hears the rate before anything.
     if (pic) {
-        if (uint8_t cmd = picCommandForRate(s.Frequency, true))
-            sendSetPicCommand(cmd);
+        if (uint8_t cmd = picCommandForRate(s.Frequency, true)) sendSetPicCommand(cmd);
     }
     // 2. Bandwidth of both isochronous pipes.
     checkBandwidthForPipe(m_pcInPipeIsoc, 0);
@@ -91,19 +101,20 @@ void ZrDevice::startStreaming()
     } else {
         setFrequency(m_pcInPipeIsoc ? m_pcInPipeIsoc : m_pcBulkInPipe, nullptr, int(s.Frequency));
     }
-    if (!skipOut && (!m_pcInPipeIsoc || !hasFeatures() || hasFeature(eSpecFeature_SetFreqOnOutPipe) ||
-                     s.InChannels == 0))
-        setFrequency(nullptr, m_pcOutPipeIsoc ? m_pcOutPipeIsoc : m_pcBulkOutPipe, int(s.Frequency));
+    if (!skipOut && (!m_pcInPipeIsoc || !hasFeatures() ||
+                     hasFeature(eSpecFeature_SetFreqOnOutPipe) || s.InChannels == 0))
+        setFrequency(nullptr, m_pcOutPipeIsoc ? m_pcOutPipeIsoc : m_pcBulkOutPipe,
+                     int(s.Frequency));
     // 5. Products that want class requests at every start.
     auto setCur = [this](uint16_t value, uint16_t index, uint32_t bytes) {
         uint8_t zero[4] = {};
         uint32_t length = bytes;
-        mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, value, index, zero, length, 5);
+        mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, value,
+                                  index, zero, length, 5);
     };
     if (vendor == kZrStartSetCurMakerVendorID || isListed(ZrProductList::StartSetCur02FF))
         setCur(0x02FF, 0x0200, 4);
-    if (isListed(ZrProductList::StartSetCur0A00))
-        setCur(0x0A00, 0x0900, 1);
+    if (isListed(ZrProductList::StartSetCur0A00)) setCur(0x0A00, 0x0900, 1);
     if (isListed(ZrProductList::StartSetCur0201)) {
         setCur(0x0201, 0x0900, 4);
         setCur(0x0202, 0x0900, 4);
@@ -113,22 +124,18 @@ void ZrDevice::startStreaming()
     writeCurrentDspBlock();
     // 8. The digital-out mode, before or after the resume.
     const bool late = !hasFeatures() || hasFeature(kLateDigitalOutFeature);
-    if (!late)
-        writeDigitalOutMode();
+    if (!late) writeDigitalOutMode();
     resumeStreaming();
-    if (late)
-        writeDigitalOutMode();
+    if (late) writeDigitalOutMode();
 }
 
-void ZrDevice::chooseMeters()
-{
+void ZrDevice::chooseMeters() {
     mInputMeter = nullptr;
     mOutputMeter = nullptr;
     const QnChannelSettings& s = getCurrentSettings();
     const VIDPID& ids = mConfigurations.getIds();
     if (ZrDescriptorProducts::isSorvik(ids)) {
-        if (s.InChannels % 2 == 0)
-            mInputMeter = meterForChannels(s.InChannels);
+        if (s.InChannels % 2 == 0) mInputMeter = meterForChannels(s.InChannels);
         QN_Sorvik_ChannelMap map{};
         getSorvikChannelMap(map);
         setSorvikChannelMap(map, true);
@@ -140,24 +147,20 @@ void ZrDevice::chooseMeters()
     mIsocStreaming.setInputMeter(mInputMeter);
 }
 
-void ZrDevice::writeCurrentDspBlock()
-{
+void ZrDevice::writeCurrentDspBlock() {
     if (!mpConfigControls || !mpConfigControls->traits().is(kKorvexDspProducts) || !mReverbPresent)
         return;
     const int index = dspBlockIndex(getCurrentSettings().Frequency);
-    if (index < 0)
-        return;
+    if (index < 0) return;
     uint8_t block[256];
     std::memcpy(block, mReverbBuffers + 256 * index, sizeof block);
     uint32_t length = sizeof block;
-    const IOReturn st =
-        mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqDspBlock, 0, 0, block, length, 5);
-    if (st != kIOReturnSuccess)
-        IOLog("Could not write reverb buffer (0x%08X)\n", unsigned(st));
+    const IOReturn st = mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice,
+                                                  kReqDspBlock, 0, 0, block, length, 5);
+    if (st != kIOReturnSuccess) IOLog("Could not write reverb buffer (0x%08X)\n", unsigned(st));
 }
 
-bool ZrDevice::suspendStreaming()
-{
+bool ZrDevice::suspendStreaming() {
     if (!isStreamingStarted()) {
         IOLog("suspendStreaming: Streaming not started");
         return false;
@@ -168,21 +171,19 @@ bool ZrDevice::suspendStreaming()
     }
     __atomic_store_n(&mStreamingSuspended, true, __ATOMIC_SEQ_CST);
     stopStreaming(true);
-    if (mpDriverData)
-        mpDriverData->reinitClientsForStreaming(getCurrentSettings());
+    if (mpDriverData) mpDriverData->reinitClientsForStreaming(getCurrentSettings());
     return true;
 }
 
-void ZrDevice::resumeStreaming()
-{
+void ZrDevice::resumeStreaming() {
     IOLog("ZrDevice::resumeStreaming %d\n", isStreamingSuspended() ? 1 : 0);
     const QnChannelSettings s = getCurrentSettings();
     const VIDPID& ids = mConfigurations.getIds();
     const bool farlane1 = ZrDescriptorProducts::isSorvikFarlane1(ids);
     const bool farlane2 = ZrDescriptorProducts::isSorvikFarlane2(ids);
     // 1. The frame pattern starts over.
-    mFramePattern.init(s.Frequency, (s.InResolution + 7) / 8, s.InChannels, (s.OutResolution + 7) / 8, s.OutChannels,
-                       mIsUSB2, ids);
+    mFramePattern.init(s.Frequency, (s.InResolution + 7) / 8, s.InChannels,
+                       (s.OutResolution + 7) / 8, s.OutChannels, mIsUSB2, ids);
     // 2. Products with their own start-up.
     if (isListed(ZrProductList::HalvardTrunk))
         initHalVardTrunk();
@@ -212,18 +213,19 @@ void ZrDevice::resumeStreaming()
     mService.setChannelSettingsProperty();
     mService.setAjExtDataProperty();
     IOLog(m_pcInterruptInPipe ? "m_pcInterruptInPipe found\n" : "NO m_pcInterruptInPipe found\n");
-    IOLog(m_pcInterruptOutPipe ? "m_pcInterruptOutPipe found\n" : "NO m_pcInterruptOutPipe found\n");
+    IOLog(m_pcInterruptOutPipe ? "m_pcInterruptOutPipe found\n"
+                               : "NO m_pcInterruptOutPipe found\n");
     // 6.
-    if (mInputRing.isBound())
-        mInputRing._init(inChannels, s.Frequency, farlane2 ? 4 : 0);
+    if (mInputRing.isBound()) mInputRing._init(inChannels, s.Frequency, farlane2 ? 4 : 0);
     // 7. The first generation takes its resolutions and map again.
     if (farlane1) {
-        IOLog("Modal6: config:%d freq:%d in:%d/%d out:%d/%d\n", int(s.Configuration), int(s.Frequency),
-              int(s.InChannels), int(s.InResolution), int(s.OutChannels), int(s.OutResolution));
-        for (const auto& [intf, bits] : {std::pair{mConfigurations.mpInInterface, s.InResolution},
-                                         std::pair{mConfigurations.mpOutInterface, s.OutResolution}}) {
-            if (!intf)
-                continue;
+        IOLog("Modal6: config:%d freq:%d in:%d/%d out:%d/%d\n", int(s.Configuration),
+              int(s.Frequency), int(s.InChannels), int(s.InResolution), int(s.OutChannels),
+              int(s.OutResolution));
+        for (const auto& [intf, bits] :
+             {std::pair{mConfigurations.mpInInterface, s.InResolution},
+              std::pair{mConfigurations.mpOutInterface, s.OutResolution}}) {
+            if (!intf) continue;
             uint32_t length = 0;
             mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface, 0, uint16_t(bits),
                                       uint16_t(intf->getInterfaceNumber()), nullptr, length, 2);
@@ -239,8 +241,7 @@ void ZrDevice::resumeStreaming()
     startTransports();
 }
 
-void ZrDevice::startTransports()
-{
+void ZrDevice::startTransports() {
     const bool isoc = m_pcInPipeIsoc || m_pcOutPipeIsoc;
     const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
     const bool started = [&] {
@@ -249,8 +250,7 @@ void ZrDevice::startTransports()
             // starts are recorded and streaming stays stopped.
             if (bulk) {
                 recordStub("BulkStreaming::run");
-                if (m_pcBulkInPipe || m_pcBulkOutPipe)
-                    recordStub("rtsIsocAudioRunKeepAlive");
+                if (m_pcBulkInPipe || m_pcBulkOutPipe) recordStub("rtsIsocAudioRunKeepAlive");
                 recordStub("setService rtsBulkOutBulkIn");
             } else if (m_pcInterruptInPipe && m_pcInterruptOutPipe) {
                 const bool flb = ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds());
@@ -258,8 +258,7 @@ void ZrDevice::startTransports()
             }
             return false;
         }
-        if (bulk)
-            recordStub("BulkStreaming::run");
+        if (bulk) recordStub("BulkStreaming::run");
         if (!mIsocStreaming.start()) {
             // The frame number cannot be read: the device is gone.
             IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
@@ -273,9 +272,7 @@ void ZrDevice::startTransports()
         return true;
     }();
     mAudioSMArea.unlock();
-    if (!started)
-        return;
+    if (!started) return;
     __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
-    if (mpConfigControls)
-        mpConfigControls->onStreamingStarted();
+    if (mpConfigControls) mpConfigControls->onStreamingStarted();
 }

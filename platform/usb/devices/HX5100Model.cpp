@@ -62,12 +62,40 @@ std::optional<std::vector<uint8_t>> HX5100Model::stringDescriptor(uint8_t index,
 
 uint32_t HX5100Model::sampleRate() const {
     std::lock_guard<std::mutex> g(mLock);
-    return mSampleRate;
+    return runningRate();
 }
 
 uint8_t HX5100Model::selectorByte() const {
     std::lock_guard<std::mutex> g(mLock);
-    return mSelector;
+    return selectorLocked();
+}
+
+uint8_t HX5100Model::selectorLocked() const {
+    return (uint8_t)((mSelector & ~0x04) | (mDigitalRate ? 0x04 : 0));
+}
+
+uint32_t HX5100Model::runningRate() const {
+    return mDigitalRate && !(mSelector & 0x02) ? *mDigitalRate : mSampleRate;
+}
+
+uint16_t HX5100Model::codecRegister(int file, uint8_t reg) const {
+    std::lock_guard<std::mutex> g(mLock);
+    return file >= 0 && file < 2 && reg < 128 ? mCodec[file][reg] : 0;
+}
+
+std::optional<std::array<uint8_t, 256>> HX5100Model::dspBlock() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mDspBlock;
+}
+
+uint32_t HX5100Model::dspBlockCount() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mDspBlocks;
+}
+
+void HX5100Model::setDigitalInput(std::optional<uint32_t> rate) {
+    std::lock_guard<std::mutex> g(mLock);
+    mDigitalRate = rate;
 }
 
 uint8_t HX5100Model::portRegister2() const {
@@ -119,13 +147,13 @@ uint32_t HX5100Model::deepSleepCount() const {
 IsochResult HX5100Model::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) {
     // Asleep, the converter's clock is stopped: nothing is taken.
     if (address != 0x01 || mDeepSleep) return {kIOReturnNotResponding, 0};
-    mStream.packetOut(mSampleRate, slot.unit, slot.periodUnits, data, length);
+    mStream.packetOut(runningRate(), slot.unit, slot.periodUnits, data, length);
     return {kIOReturnSuccess, length};
 }
 
 IsochResult HX5100Model::streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) {
     if (address != 0x82 || mDeepSleep) return {kIOReturnNotResponding, 0};
-    return {kIOReturnSuccess, mStream.packetIn(mSampleRate, slot.unit, slot.periodUnits, data, capacity)};
+    return {kIOReturnSuccess, mStream.packetIn(runningRate(), slot.unit, slot.periodUnits, data, capacity)};
 }
 
 void HX5100Model::onBusReset() {
@@ -149,6 +177,10 @@ std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
         {kVendorOut, 0x4D, 0, &HX5100Model::writeMixerBuffer, "write mixer buffer"},
         {kVendorIn, 0x41, 0x101, &HX5100Model::readTransmitter, "read transmitter registers"},
         {kVendorOut, 0x41, 0x101, &HX5100Model::writeTransmitter, "write transmitter register"},
+        {kVendorOut, 0x41, 0x102, &HX5100Model::writeCodec, "write codec 0 register"},
+        {kVendorOut, 0x41, 0x106, &HX5100Model::writeCodec, "write codec register (other codecs)"},
+        {kVendorOut, 0x42, 0, &HX5100Model::writeDspBlock, "write DSP block"},
+        {kVendorOut, 0x52, 0, &HX5100Model::replug, "replug"},
         // The driver reads the rate on endpoint 0 as well as on its endpoints.
         {kClassEndpointIn, kGetCur, 0x00, &HX5100Model::getSampleRate, "get sampling frequency"},
         {kClassEndpointIn, kGetCur, 0x01, &HX5100Model::getSampleRate, "get sampling frequency"},
@@ -189,7 +221,7 @@ ControlResult HX5100Model::firmwareInfo(const DeviceRequest& setup, uint8_t* dat
 
 ControlResult HX5100Model::readSelector(const DeviceRequest& setup, uint8_t* data) {
     if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();
-    data[0] = mSelector;
+    data[0] = selectorLocked();
     return ControlResult::ok(1);
 }
 
@@ -234,7 +266,7 @@ ControlResult HX5100Model::writeTransmitter(const DeviceRequest& setup, uint8_t*
 
 ControlResult HX5100Model::getSampleRate(const DeviceRequest& setup, uint8_t* data) {
     if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
-    put24(data, mSampleRate);
+    put24(data, runningRate());
     return ControlResult::ok(3);
 }
 
@@ -252,6 +284,27 @@ ControlResult HX5100Model::deepSleep(const DeviceRequest& setup, uint8_t*) {
     mDeepSleep = true;
     ++mDeepSleepCount;
     mStream.restart();
+    return ControlResult::ok();
+}
+
+ControlResult HX5100Model::writeCodec(const DeviceRequest& setup, uint8_t*) {
+    // wValue: register << 9 | 9-bit value.
+    if (setup.wLength != 0) return ControlResult::stall();
+    mCodec[setup.wIndex == 0x102 ? 0 : 1][setup.wValue >> 9] = setup.wValue & 0x1FF;
+    return ControlResult::ok();
+}
+
+ControlResult HX5100Model::writeDspBlock(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.wValue != 0 || setup.wLength != 256) return ControlResult::stall();
+    mDspBlock.emplace();
+    std::memcpy(mDspBlock->data(), data, 256);
+    ++mDspBlocks;
+    return ControlResult::ok(256);
+}
+
+ControlResult HX5100Model::replug(const DeviceRequest& setup, uint8_t*) {
+    if (setup.wValue != 0 || setup.wLength != 0) return ControlResult::stall();
+    requestReEnumeration();
     return ControlResult::ok();
 }
 

@@ -10,8 +10,14 @@
 //   port register 2               0x00
 //   transmitter registers 0x0D..0x11: 0x04, 0x00, 0x00, 0x00, 0x0B
 //   mixer buffer                  64 zero bytes
+//   codec registers               two files of 128 registers (codec 0 on
+//                                 wIndex 0x102, the others on 0x106), all 0
+//   DSP block (request 0x42)      none received
+//   digital input                 absent (setDigitalInput plugs a source)
 //   deep sleep                    awake
-// A bus reset leaves this state alone (it is not a power cycle).
+// A bus reset leaves this state alone (it is not a power cycle); so does the
+// replug command 0x52, which is acknowledged and then re-enumerates the
+// device with its registers kept.
 //
 // Deep sleep (vendor request 0x44 OUT, acknowledged): the sample clock and
 // streaming stop, the registers above are kept; the next SET_CONFIGURATION
@@ -23,6 +29,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -71,6 +78,15 @@ public:
     bool isDeepSleeping() const;
     // Deep-sleep commands received since power-on.
     uint32_t deepSleepCount() const;
+    // Codec register files: 0 for codec 0 (wIndex 0x102), 1 for the others.
+    uint16_t codecRegister(int file, uint8_t reg) const;
+    // The last DSP block received, if any, and how many came.
+    std::optional<std::array<uint8_t, 256>> dspBlock() const;
+    uint32_t dspBlockCount() const;
+    // The digital input: absent (nullopt) or present at a rate. Present sets
+    // the selector's lock bit; while the selector's internal-clock bit is
+    // clear the device runs at that rate and GET_CUR answers it.
+    void setDigitalInput(std::optional<uint32_t> rate);
 
     // Streaming (HX5100Stream.h). The configuration applies from the next
     // clock start; set it before streaming.
@@ -114,6 +130,12 @@ private:
     ControlResult getSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult setSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult deepSleep(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeCodec(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeDspBlock(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult replug(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    // The rate the device runs at: the digital input's while it follows it.
+    uint32_t runningRate() const;
+    uint8_t selectorLocked() const;
 
     HX5100Identity mIdentity;
     HX5100Firmware mFirmware;
@@ -127,6 +149,10 @@ private:
     bool mDeepSleep = false;
     uint32_t mDeepSleepCount = 0;
     HX5100Stream mStream;
+    std::array<std::array<uint16_t, 128>, 2> mCodec{};
+    std::optional<std::array<uint8_t, 256>> mDspBlock;
+    uint32_t mDspBlocks = 0;
+    std::optional<uint32_t> mDigitalRate;
 };
 
 }  // namespace hx::usb::devices

@@ -405,3 +405,41 @@ TEST_F(BusFixture, ResetKeepsTheDeviceDropsInterfacesAndConfigurationRecreatesTh
 }
 
 }  // namespace
+
+namespace {
+
+// Re-enumeration, asked by the driver or by the device after a replug
+// command: the request is answered, then the device object goes as on an
+// unplug and a new one comes up on the same port for the same model, whose
+// state stays.
+TEST_F(BusFixture, ReEnumerationBringsTheDeviceBackOnItsPortWithItsState) {
+    Bus bus;
+    auto m = model();
+    const uint8_t port = bus.plug(m);
+    hx::kern::waitQuiet();
+    for (bool byDevice : {false, true}) {
+        SCOPED_TRACE(byDevice);
+        IOUSBHostDevice* before = bus.copyDevice(port);
+        ASSERT_NE(before, nullptr);
+        DeviceRequest codec{0x40, 0x41, (2 << 9) | 0x1F, 0x102, 0};
+        uint32_t n = 0;
+        ASSERT_EQ(before->deviceRequest(nullptr, codec, (void*)nullptr, n), kIOReturnSuccess);
+        if (byDevice) {
+            DeviceRequest replug{0x40, 0x52, 0, 0, 0};
+            EXPECT_EQ(before->deviceRequest(nullptr, replug, (void*)nullptr, n), kIOReturnSuccess);
+        } else {
+            EXPECT_EQ(before->reEnumerateDevice(0), kIOReturnSuccess);
+        }
+        hx::kern::waitQuiet();
+        EXPECT_TRUE(before->isUnplugged());
+        IOUSBHostDevice* after = bus.copyDevice(port);
+        ASSERT_NE(after, nullptr);
+        EXPECT_NE(after, before);
+        EXPECT_FALSE(after->isUnplugged());
+        EXPECT_EQ(m->codecRegister(0, 2), 0x1F);
+        after->release();
+        before->release();
+    }
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -211,7 +212,10 @@ TEST(HX5100Model, ClassAndVendorRequestsAnswerAndCheckTheirFields) {
         {"transmitter write 0x11", 0x40, 0x41, 0x1150, 0x101, 0, {}, ok, {}},
         {"transmitter write 0x12", 0x40, 0x41, 0x1200, 0x101, 0, {}, stall, {}},
         {"transmitter read back", 0xC0, 0x41, 0x0D00, 0x101, 5, {}, ok, {0x41, 0, 0, 0, 0x50}},
-        {"codec write is not offered", 0x40, 0x41, (3 << 9) + 5, 0x102, 0, {}, stall, {}},
+        {"codec 0 write", 0x40, 0x41, (3 << 9) + 5, 0x102, 0, {}, ok, {}},
+        {"codec write with a data stage", 0x40, 0x41, (3 << 9) + 5, 0x106, 1, {7}, stall, {}},
+        {"codec write on another index", 0x40, 0x41, (3 << 9) + 5, 0x103, 0, {}, stall, {}},
+        {"DSP block of the wrong size", 0x40, 0x42, 0, 0, 255, std::vector<uint8_t>(255, 1), stall, {}},
         {"rate on endpoint 0", 0xA2, 0x81, 0x0100, 0x00, 3, {}, ok, {0x44, 0xAC, 0x00}},
         {"rate set on OUT", 0x22, 0x01, 0x0100, 0x01, 3, {0x80, 0xBB, 0x00}, ok, {}},
         {"rate on IN", 0xA2, 0x81, 0x0100, 0x82, 3, {}, ok, {0x80, 0xBB, 0x00}},
@@ -261,6 +265,53 @@ TEST(HX5100Model, RequestTableKeysAreUnique) {
             EXPECT_FALSE(overlap) << table[a].name << " / " << table[b].name;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+using hx::usb::devices::HX5100Model;
+
+// The digital input: present, it sets the lock bit; the device follows its
+// rate while the selector's internal-clock bit is clear.
+TEST(HX5100ModelDigitalInput, TheDeviceFollowsThePresentInputOnItsExternalClock) {
+    HX5100Model m(kUSBHostConnectionSpeedHigh, {0x1234, 0x5678, 0x0100, "M", "P", ""});
+    EXPECT_EQ(m.selectorByte(), 0x02);
+    m.setDigitalInput(96000);
+    EXPECT_EQ(m.selectorByte(), 0x06);
+    EXPECT_EQ(m.sampleRate(), HX5100Model::kPowerOnSampleRate);  // still on its internal clock
+    StandardUSB::DeviceRequest external{0x40, 0x49, 0x04, 0, 0};
+    EXPECT_EQ(m.control(external, nullptr).status, kIOReturnSuccess);
+    EXPECT_EQ(m.sampleRate(), 96000u);
+    uint8_t rate[3] = {};
+    StandardUSB::DeviceRequest get{0xA2, 0x81, 0x0100, 0x82, 3};
+    EXPECT_EQ(m.control(get, rate).status, kIOReturnSuccess);
+    EXPECT_EQ(rate[0] | rate[1] << 8 | rate[2] << 16, 96000);
+    m.setDigitalInput(std::nullopt);
+    EXPECT_EQ(m.selectorByte(), 0x00);
+    EXPECT_EQ(m.sampleRate(), HX5100Model::kPowerOnSampleRate);
+}
+
+TEST(HX5100ModelRegisters, CodecFilesAndTheLastDspBlockAreKept) {
+    HX5100Model m(kUSBHostConnectionSpeedHigh, {0x1234, 0x5678, 0x0100, "M", "P", ""});
+    EXPECT_FALSE(m.dspBlock().has_value());
+    StandardUSB::DeviceRequest c0{0x40, 0x41, (127 << 9) | 0x1FF, 0x102, 0};
+    StandardUSB::DeviceRequest c1{0x40, 0x41, (4 << 9) | 0x12, 0x106, 0};
+    EXPECT_EQ(m.control(c0, nullptr).status, kIOReturnSuccess);
+    EXPECT_EQ(m.control(c1, nullptr).status, kIOReturnSuccess);
+    EXPECT_EQ(m.codecRegister(0, 127), 0x1FF);
+    EXPECT_EQ(m.codecRegister(1, 4), 0x12);
+    EXPECT_EQ(m.codecRegister(0, 4), 0);
+    uint8_t block[256];
+    for (uint8_t fill : {1, 2}) {
+        std::memset(block, fill, sizeof block);
+        StandardUSB::DeviceRequest dsp{0x40, 0x42, 0, 0, 256};
+        EXPECT_EQ(m.control(dsp, block).status, kIOReturnSuccess);
+    }
+    ASSERT_TRUE(m.dspBlock().has_value());
+    EXPECT_EQ((*m.dspBlock())[255], 2);
+    EXPECT_EQ(m.dspBlockCount(), 2u);
 }
 
 }  // namespace

@@ -19,9 +19,7 @@ using hx::usb::Bus;
 using hx::usb::devices::HX5100Model;
 using namespace enginetest;
 
-const Req kReadTransmitter{0xC0, 0x41, 0x0D00, 0x101, 5};
 Req writeSelector(uint8_t b) { return {0x40, 0x49, b, 0, 0}; }
-Req writeTransmitter(uint8_t reg, uint8_t v) { return {0x40, 0x41, uint16_t(reg << 8 | v), 0x101, 0}; }
 
 class HX5100Config : public ::testing::TestWithParam<uint8_t> {
 protected:
@@ -183,34 +181,6 @@ TEST_P(HX5100Config, SelectorIsWrittenOnlyWhenTheWantedByteDiffers)
         EXPECT_EQ(result, k.wanted);
         EXPECT_EQ(sm->mAjExtData.mClockSource, k.clockAfter);
         EXPECT_EQ(sm->mAjExtData.mUSB1Mode, k.usb1);
-    }
-}
-
-TEST_P(HX5100Config, DigitalOutModeWritesOnlyTheRegistersThatChange)
-{
-    const bool high = GetParam() == kUSBHostConnectionSpeedHigh;
-    const struct {
-        uint32_t mode, rate;
-        std::vector<Req> writes;
-    } cases[] = {
-        {0, 44100, {}},
-        {0, 48000, {writeTransmitter(0x10, 0x02)}},
-        {0, 32000, {writeTransmitter(0x10, 0x03)}},
-        {1, 96000, {writeTransmitter(0x0D, 0x01), writeTransmitter(0x0F, 0x2C), writeTransmitter(0x11, 0x10)}},
-        {1, 44100, {writeTransmitter(0x0D, 0x41), writeTransmitter(0x0F, 0x2C), writeTransmitter(0x11, 0x00)}},
-        {2, 48000, {}},
-    };
-    for (const auto& k : cases) {
-        if (k.rate > 48000 && !high)
-            continue;
-        plugFresh();
-        sm->mChannelSettings = {k.rate, 2, 24, 2, 24, 1};
-        sm->mAjExtData.mDigitalOutMode = k.mode;
-        ZrConfigControls c(traits, sm.get(), *dd, hooks);
-        EXPECT_EQ(c.writeDigitalOutMode(), kIOReturnSuccess);
-        std::vector<Req> expected{kReadTransmitter};
-        expected.insert(expected.end(), k.writes.begin(), k.writes.end());
-        EXPECT_EQ(trace(), expected) << k.mode << " " << k.rate;
     }
 }
 

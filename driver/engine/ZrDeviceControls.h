@@ -25,8 +25,8 @@ constexpr uint8_t kXsGetCur = 0x81;
 constexpr uint8_t kXsGetMin = 0x82;
 constexpr uint8_t kXsGetMax = 0x83;
 constexpr uint8_t kXsGetRes = 0x84;
-constexpr uint16_t kXsMuteControl = 0x0100;    // master channel only
-constexpr uint16_t kXsVolumeControl = 0x0200;  // + channel number (0 = master)
+constexpr uint16_t kXsMuteControl = 0x0100;   // master channel only
+constexpr uint16_t kXsVolumeControl = 0x0200; // + channel number (0 = master)
 constexpr int kXsClassRequestTries = 3;
 
 // One endpoint of a product row: (name, channels, volume unit, mute unit,
@@ -62,7 +62,7 @@ struct XsProductRow {
     XsGroupRow third;
     uint32_t syncCount;
     const char* syncNames[8];
-    XsVendorControlRow vendorControl;  // request 0: none
+    XsVendorControlRow vendorControl; // request 0: none
 };
 
 // The row of a product, or null.
@@ -72,28 +72,31 @@ bool usbIsHalvardDevice(uint16_t vendorId, uint16_t productId);
 // The product whose output path choice is a choice of USB interface.
 bool usbIsInterfaceSelectorDevice(uint16_t vendorId, uint16_t productId);
 
-void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId, uint16_t productId,
-                           XsDeviceControls& out);
-void usbInitEndpoint(ZrKernelDeviceKorvexHX5100& device, XsEndpoint& ep, const char* name, int16_t channels,
-                     uint16_t volumeUnit, uint16_t muteUnit, uint16_t interfaceNumber);
+void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
+                           uint16_t productId, XsDeviceControls& out);
+void usbInitEndpoint(ZrKernelDeviceKorvexHX5100& device, XsEndpoint& ep, const char* name,
+                     int16_t channels, uint16_t volumeUnit, uint16_t muteUnit,
+                     uint16_t interfaceNumber);
 void usbInitVolumes(ZrKernelDeviceKorvexHX5100& device, XsEndpoint& ep);
 void usbInitMute(ZrKernelDeviceKorvexHX5100& device, XsEndpoint& ep);
-void usbInitSelectorValue(ZrKernelDeviceKorvexHX5100& device, uint16_t selectorUnit, uint8_t& value);
+void usbInitSelectorValue(ZrKernelDeviceKorvexHX5100& device, uint16_t selectorUnit,
+                          uint8_t& value);
 
 // Sends what differs from current; `changed` tells the caller to keep the
 // requested block (as corrected here) as the new current one, `restart` asks
 // for a new stream configuration.
-void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId, uint16_t productId,
-                            const XsDeviceControls& current, XsDeviceControls& requested, bool& changed,
-                            bool& restart);
-void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId, uint16_t productId,
-                                const XsControlGroup& current, XsControlGroup& requested, bool& changed);
-void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId, uint16_t productId,
-                                   const XsEndpoint& current, XsEndpoint& requested, bool& changed, bool& restart,
-                                   bool force);
-void usbApplyDeviceControlsSync(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId, uint16_t productId,
-                                const XsSyncSources& current, XsSyncSources& requested, bool& changed,
-                                bool& restart);
+void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
+                            uint16_t productId, const XsDeviceControls& current,
+                            XsDeviceControls& requested, bool& changed, bool& restart);
+void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
+                                uint16_t productId, const XsControlGroup& current,
+                                XsControlGroup& requested, bool& changed);
+void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
+                                   uint16_t productId, const XsEndpoint& current,
+                                   XsEndpoint& requested, bool& changed, bool& restart, bool force);
+void usbApplyDeviceControlsSync(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
+                                uint16_t productId, const XsSyncSources& current,
+                                XsSyncSources& requested, bool& changed, bool& restart);
 bool usbApplyValidateXeBitCombination(uint32_t count, uint32_t bits);
 // The one-hot selection as a 1-based index; 0 when it is not one bit.
 int usbSelectorIndex(uint8_t oneHot);

@@ -20,14 +20,15 @@ constexpr IOPMPowerFlags kWakeFlag = 0x2;
 constexpr IOPMPowerFlags kWakeFlagOldSystems = 0x80;
 constexpr unsigned long kSleepState = 2;
 constexpr unsigned long kFirstWakeState = 3;
-constexpr int kReleaseWithoutWakeFlag = 12;  // from this release on, 0x80 is not needed
+constexpr int kReleaseWithoutWakeFlag = 12; // from this release on, 0x80 is not needed
 
-}  // namespace
+} // namespace
 
-IOReturn ZrKernelDeviceKorvexHX5100::powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long state,
-                                                            IOService* service)
-{
-    IOLog(" KERNELDEVICECLASS::powerStateWillChangeTo pmFlags:%d ul:%d pService:%p mpSystemSuspended:%d\n",
+IOReturn ZrKernelDeviceKorvexHX5100::powerStateWillChangeTo(IOPMPowerFlags flags,
+                                                            unsigned long state,
+                                                            IOService* service) {
+    IOLog(" KERNELDEVICECLASS::powerStateWillChangeTo pmFlags:%d ul:%d pService:%p "
+          "mpSystemSuspended:%d\n",
           int(flags), int(state), static_cast<void*>(service), int(isSystemSuspended()));
     if ((flags & kSleepFlag) && state == kSleepState && !isSystemSuspended()) {
         if (mDispatchLock.lockMutex("KERNELDEVICECLASS::powerStateWillChangeTo")) {
@@ -40,14 +41,16 @@ IOReturn ZrKernelDeviceKorvexHX5100::powerStateWillChangeTo(IOPMPowerFlags flags
     return r;
 }
 
-IOReturn ZrKernelDeviceKorvexHX5100::powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long state,
-                                                           IOService* service)
-{
+IOReturn ZrKernelDeviceKorvexHX5100::powerStateDidChangeTo(IOPMPowerFlags flags,
+                                                           unsigned long state,
+                                                           IOService* service) {
     // The kernel's major version (the emulated release, 19 by default).
     const int release = version_major;
-    IOLog(" KERNELDEVICECLASS::powerStateDidChangeTo pmFlags:%d ul:%d pService:%p mpSystemSuspended:%d system "
+    IOLog(" KERNELDEVICECLASS::powerStateDidChangeTo pmFlags:%d ul:%d pService:%p "
+          "mpSystemSuspended:%d system "
           "version=%d\n",
-          int(flags), int(state), static_cast<void*>(service), int(isSystemSuspended()), int(release));
+          int(flags), int(state), static_cast<void*>(service), int(isSystemSuspended()),
+          int(release));
     const IOReturn r = IOService::powerStateDidChangeTo(flags, state, service);
     IOLog("...super::powerStateDidChangeTo returned %08X\n", unsigned(r));
     if ((flags & kWakeFlag) && state >= kFirstWakeState &&
@@ -63,29 +66,23 @@ IOReturn ZrKernelDeviceKorvexHX5100::powerStateDidChangeTo(IOPMPowerFlags flags,
     return r;
 }
 
-void ZrKernelDeviceKorvexHX5100::systemSleep()
-{
+void ZrKernelDeviceKorvexHX5100::systemSleep() {
     IOLog("USB: Power OFF(sleep)\n");
-    if (isSystemSuspended())
-        return;
+    if (isSystemSuspended()) return;
     __atomic_store_n(&mpSystemSuspended, true, __ATOMIC_SEQ_CST);
-    if (m_pDevice)
-        m_pDevice->stcNotifyStreaming(STC_SystemSleep, 0);
+    if (m_pDevice) m_pDevice->stcNotifyStreaming(STC_SystemSleep, 0);
     IOLog("USB: Power OFF(stopStreaming)\n");
-    if (m_pDevice)
-        m_pDevice->stopStreaming(true);
+    if (m_pDevice) m_pDevice->stopStreaming(true);
     IOSleep(100);
     IOLog("USB: Power OFF(unconfigure_Device)\n");
     unconfigure_Device("KERNELDEVICECLASS::systemSleep");
     IOSleep(100);
     IOLog("USB: Power OFF(sendDeepSleep)\n");
-    if (m_pDevice)
-        m_pDevice->sendDeepSleep();
+    if (m_pDevice) m_pDevice->sendDeepSleep();
     IOSleep(100);
 }
 
-void ZrKernelDeviceKorvexHX5100::systemWakeUp()
-{
+void ZrKernelDeviceKorvexHX5100::systemWakeUp() {
     bool suspended = true;
     if (!__atomic_compare_exchange_n(&mpSystemSuspended, &suspended, false, false, __ATOMIC_SEQ_CST,
                                      __ATOMIC_SEQ_CST))

@@ -17,11 +17,14 @@ constexpr uint16_t kMaxPacket = 50 * 6;
 
 using Bytes = std::vector<uint8_t>;
 
-void append(Bytes& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
+void append(Bytes& out, std::initializer_list<uint8_t> bytes) {
+    out.insert(out.end(), bytes);
+}
 
-void interfaceDescriptor(Bytes& out, uint8_t number, uint8_t alternate, uint8_t endpoints, uint8_t subclass) {
-    append(out, {9, 4, number, alternate, endpoints,  //
-                 1,                                   // bInterfaceClass: audio
+void interfaceDescriptor(Bytes& out, uint8_t number, uint8_t alternate, uint8_t endpoints,
+                         uint8_t subclass) {
+    append(out, {9, 4, number, alternate, endpoints, //
+                 1,                                  // bInterfaceClass: audio
                  subclass, 0, 0});
 }
 
@@ -31,15 +34,15 @@ void streamingInterface(Bytes& out, uint8_t number, uint8_t address, uint8_t ter
     const uint8_t bits[] = {16, 24};
     for (uint8_t alt = 1; alt <= 2; ++alt) {
         interfaceDescriptor(out, number, alt, 1, 2);
-        append(out, {7, 0x24, 1, terminal, 1, 0x01, 0x00});  // AS_GENERAL: terminal, delay, PCM
+        append(out, {7, 0x24, 1, terminal, 1, 0x01, 0x00}); // AS_GENERAL: terminal, delay, PCM
         const uint8_t b = bits[alt - 1];
-        append(out, {14, 0x24, 2, 1,            // FORMAT_TYPE I
-                     2, uint8_t(b / 8), b,      // channels, subframe, bits
-                     2,                         // two discrete rates
-                     0x44, 0xAC, 0x00,          // 44,100
-                     0x80, 0xBB, 0x00});        // 48,000
+        append(out, {14, 0x24, 2, 1,       // FORMAT_TYPE I
+                     2, uint8_t(b / 8), b, // channels, subframe, bits
+                     2,                    // two discrete rates
+                     0x44, 0xAC, 0x00,     // 44,100
+                     0x80, 0xBB, 0x00});   // 48,000
         append(out, {9, 5, address, 0x05, hx5100::lo(kMaxPacket), hx5100::hi(kMaxPacket), 1, 0, 0});
-        append(out, {7, 0x25, 1, 0x01, 0, 0, 0});  // sampling frequency control
+        append(out, {7, 0x25, 1, 0x01, 0, 0, 0}); // sampling frequency control
     }
 }
 
@@ -58,20 +61,24 @@ Bytes buildConfiguration(const ClassAudioLayout& layout) {
     const uint16_t total = uint16_t(9 + body.size());
     Bytes out;
     out.reserve(total);
-    append(out, {9, 2, hx5100::lo(total), hx5100::hi(total), uint8_t(1 + streaming), 1, 0, 0x80, 250});
+    append(out,
+           {9, 2, hx5100::lo(total), hx5100::hi(total), uint8_t(1 + streaming), 1, 0, 0x80, 250});
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
 
-}  // namespace
+} // namespace
 
 ClassAudioModel::ClassAudioModel(uint8_t speed, HX5100Identity identity, ClassAudioLayout layout)
-    : HX5100Model(speed, std::move(identity)), mLayout(std::move(layout)), mConfiguration(buildConfiguration(mLayout)) {
+    : HX5100Model(speed, std::move(identity)), mLayout(std::move(layout)),
+      mConfiguration(buildConfiguration(mLayout)) {
     for (const ClassFeatureUnit& u : mLayout.features) {
-        mVolumes[u.id] = std::vector<int16_t>(u.channels < 0 ? 1 : size_t(u.channels) + 1, u.powerOn);
+        mVolumes[u.id] =
+            std::vector<int16_t>(u.channels < 0 ? 1 : size_t(u.channels) + 1, u.powerOn);
         if (u.mute) mMutes[u.id] = 0;
     }
-    for (const ClassSelectorUnit& u : mLayout.selectors) mSelectors[u.id] = u.powerOn;
+    for (const ClassSelectorUnit& u : mLayout.selectors)
+        mSelectors[u.id] = u.powerOn;
 }
 
 std::span<const uint8_t> ClassAudioModel::configurationDescriptor(uint8_t index) const {
@@ -119,7 +126,8 @@ ControlResult ClassAudioModel::classOrVendorRequest(const DeviceRequest& setup, 
             if (u.id == id) return selectorRequest(setup, data, u);
         return ControlResult::stall();
     }
-    if (mLayout.vendorControlIndex && setup.bRequest == 1 && setup.wIndex == mLayout.vendorControlIndex) {
+    if (mLayout.vendorControlIndex && setup.bRequest == 1 &&
+        setup.wIndex == mLayout.vendorControlIndex) {
         if (setup.bmRequestType == kVendorIn && setup.wValue == 0 && setup.wLength == 1) {
             data[0] = mVendorControl;
             return ControlResult::ok(1);
@@ -132,14 +140,16 @@ ControlResult ClassAudioModel::classOrVendorRequest(const DeviceRequest& setup, 
     }
     if (mLayout.trunk) {
         // The Trunk's start-up poll: ready (2) at once.
-        if (setup.bmRequestType == kVendorIn && setup.bRequest == 0x85 && setup.wValue == 1 && setup.wIndex == 1 &&
-            setup.wLength == 1) {
+        if (setup.bmRequestType == kVendorIn && setup.bRequest == 0x85 && setup.wValue == 1 &&
+            setup.wIndex == 1 && setup.wLength == 1) {
             data[0] = 2;
             return ControlResult::ok(1);
         }
         // Its rate on the endpoints its start-up names; one clock for all.
-        const bool trunkEndpoint = setup.wIndex == 0x03 || setup.wIndex == 0x85 || setup.wIndex == 0x86;
-        if (trunkEndpoint && (setup.bmRequestType == kClassEndpointOut || setup.bmRequestType == kClassEndpointIn)) {
+        const bool trunkEndpoint =
+            setup.wIndex == 0x03 || setup.wIndex == 0x85 || setup.wIndex == 0x86;
+        if (trunkEndpoint &&
+            (setup.bmRequestType == kClassEndpointOut || setup.bmRequestType == kClassEndpointIn)) {
             DeviceRequest onOut = setup;
             onOut.wIndex = 0x01;
             return HX5100Model::classOrVendorRequest(onOut, data);
@@ -154,7 +164,8 @@ ControlResult ClassAudioModel::classOrVendorRequest(const DeviceRequest& setup, 
     return HX5100Model::classOrVendorRequest(setup, data);
 }
 
-ControlResult ClassAudioModel::featureRequest(const DeviceRequest& setup, uint8_t* data, ClassFeatureUnit& unit) {
+ControlResult ClassAudioModel::featureRequest(const DeviceRequest& setup, uint8_t* data,
+                                              ClassFeatureUnit& unit) {
     const uint8_t control = uint8_t(setup.wValue >> 8);
     const uint8_t channel = uint8_t(setup.wValue);
     const bool in = setup.bmRequestType == kClassInterfaceIn;
@@ -172,17 +183,27 @@ ControlResult ClassAudioModel::featureRequest(const DeviceRequest& setup, uint8_
     if (control != kVolumeControl || setup.wLength != 2) return ControlResult::stall();
     // A master-only unit answers channel 0; a per-channel unit 1..n.
     const bool master = unit.channels < 0;
-    if (master ? channel != 0 : (channel < 1 || channel > unit.channels)) return ControlResult::stall();
+    if (master ? channel != 0 : (channel < 1 || channel > unit.channels))
+        return ControlResult::stall();
     std::vector<int16_t>& values = mVolumes[unit.id];
     int16_t& value = values[master ? 0 : channel];
     if (in) {
         int16_t v = 0;
         switch (setup.bRequest) {
-        case kGetCur: v = value; break;
-        case kGetMin: v = unit.min; break;
-        case kGetMax: v = unit.max; break;
-        case kGetRes: v = unit.res; break;
-        default: return ControlResult::stall();
+        case kGetCur:
+            v = value;
+            break;
+        case kGetMin:
+            v = unit.min;
+            break;
+        case kGetMax:
+            v = unit.max;
+            break;
+        case kGetRes:
+            v = unit.res;
+            break;
+        default:
+            return ControlResult::stall();
         }
         data[0] = uint8_t(uint16_t(v));
         data[1] = uint8_t(uint16_t(v) >> 8);
@@ -195,27 +216,40 @@ ControlResult ClassAudioModel::featureRequest(const DeviceRequest& setup, uint8_
     return ControlResult::ok(2);
 }
 
-ControlResult ClassAudioModel::selectorRequest(const DeviceRequest& setup, uint8_t* data, ClassSelectorUnit& unit) {
+ControlResult ClassAudioModel::selectorRequest(const DeviceRequest& setup, uint8_t* data,
+                                               ClassSelectorUnit& unit) {
     if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();
     if (setup.bmRequestType == kClassInterfaceIn) {
         switch (setup.bRequest) {
-        case kGetCur: data[0] = mSelectors[unit.id]; break;
-        case kGetMin: data[0] = 1; break;
-        case kGetMax: data[0] = unit.inputs; break;
-        case kGetRes: data[0] = 1; break;
-        default: return ControlResult::stall();
+        case kGetCur:
+            data[0] = mSelectors[unit.id];
+            break;
+        case kGetMin:
+            data[0] = 1;
+            break;
+        case kGetMax:
+            data[0] = unit.inputs;
+            break;
+        case kGetRes:
+            data[0] = 1;
+            break;
+        default:
+            return ControlResult::stall();
         }
         return ControlResult::ok(1);
     }
-    if (setup.bRequest != kSetCur || data[0] < 1 || data[0] > unit.inputs) return ControlResult::stall();
+    if (setup.bRequest != kSetCur || data[0] < 1 || data[0] > unit.inputs)
+        return ControlResult::stall();
     mSelectors[unit.id] = data[0];
     return ControlResult::ok(1);
 }
 
-IsochResult ClassAudioModel::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) {
+IsochResult ClassAudioModel::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                                       uint32_t length) {
     // The second output interface feeds the same converter.
-    if (address == 0x03 && mLayout.secondOutput) return HX5100Model::streamOut(0x01, slot, data, length);
+    if (address == 0x03 && mLayout.secondOutput)
+        return HX5100Model::streamOut(0x01, slot, data, length);
     return HX5100Model::streamOut(address, slot, data, length);
 }
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

@@ -29,7 +29,7 @@ namespace hx::usb::devices {
 
 struct ClassFeatureUnit {
     uint8_t id;
-    int channels;  // -1: a master control only; 1..8 per-channel controls
+    int channels; // -1: a master control only; 1..8 per-channel controls
     int16_t min, max, res, powerOn;
     bool mute;
 };
@@ -37,15 +37,15 @@ struct ClassFeatureUnit {
 struct ClassSelectorUnit {
     uint8_t id;
     uint8_t inputs;
-    uint8_t powerOn;  // 1-based
+    uint8_t powerOn; // 1-based
 };
 
 struct ClassAudioLayout {
     std::vector<ClassFeatureUnit> features;
     std::vector<ClassSelectorUnit> selectors;
-    bool secondOutput = false;      // interface 3, endpoint 0x03
-    bool trunk = false;             // answers the Trunk start-ups
-    uint16_t vendorControlIndex = 0;  // 0: no vendor control
+    bool secondOutput = false;       // interface 3, endpoint 0x03
+    bool trunk = false;              // answers the Trunk start-ups
+    uint16_t vendorControlIndex = 0; // 0: no vendor control
 };
 
 class ClassAudioModel : public HX5100Model {
@@ -63,21 +63,25 @@ public:
     void setUnitStalls(uint8_t unit, bool stalls);
 
 protected:
-    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data) override;
-    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
+    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
+                                       uint8_t* data) override;
+    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                          uint32_t length) override;
 
 private:
-    ControlResult featureRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data, ClassFeatureUnit& unit);
-    ControlResult selectorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data, ClassSelectorUnit& unit);
+    ControlResult featureRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,
+                                 ClassFeatureUnit& unit);
+    ControlResult selectorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,
+                                  ClassSelectorUnit& unit);
 
     ClassAudioLayout mLayout;
     std::vector<uint8_t> mConfiguration;
     // Guarded by the model's lock.
-    std::map<uint8_t, std::vector<int16_t>> mVolumes;  // unit -> [master or channels 1..n]
+    std::map<uint8_t, std::vector<int16_t>> mVolumes; // unit -> [master or channels 1..n]
     std::map<uint8_t, uint8_t> mMutes;
     std::map<uint8_t, uint8_t> mSelectors;
     std::map<uint8_t, bool> mStalls;
     uint8_t mVendorControl = 0;
 };
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

@@ -30,13 +30,12 @@ constexpr int16_t kMin = -0x2000, kMax = 0x0600, kRes = 0x0080, kPowerOn = -0x0A
 // The model laid out as the driver's row says: every volume unit a feature
 // unit with the row's channels (mute on the same unit), every selector unit
 // with as many inputs as the group has endpoints.
-ClassAudioLayout layoutOf(const XsProductRow& row)
-{
+ClassAudioLayout layoutOf(const XsProductRow& row) {
     ClassAudioLayout l;
     for (const XsGroupRow* g : {&row.out, &row.in, &row.third}) {
         for (uint32_t i = 0; i < g->count; ++i)
-            l.features.push_back({uint8_t(g->endpoints[i].volumeUnit >> 8), g->endpoints[i].channels, kMin, kMax,
-                                  kRes, kPowerOn, true});
+            l.features.push_back({uint8_t(g->endpoints[i].volumeUnit >> 8),
+                                  g->endpoints[i].channels, kMin, kMax, kRes, kPowerOn, true});
         if (g->selectorUnit)
             l.selectors.push_back({uint8_t(g->selectorUnit >> 8), uint8_t(g->count), 1});
     }
@@ -45,8 +44,7 @@ ClassAudioLayout layoutOf(const XsProductRow& row)
 }
 
 // A features record that says: not Merrow-compatible (flag 0 clear).
-OSDictionary* classCompliantSpecific()
-{
+OSDictionary* classCompliantSpecific() {
     APISpecificFeatures f{};
     f.mLoaded = 1;
     OSDictionary* s = OSDictionary::withCapacity(1);
@@ -58,17 +56,14 @@ OSDictionary* classCompliantSpecific()
 
 // A model plugged, the driver started on it, no firmware updater, and one
 // audio client.
-template <class Model>
-struct Opened {
+template <class Model> struct Opened {
     // `beforePlug` runs once the driver is loaded, before the model plugs.
-    explicit Opened(std::shared_ptr<Model> m, const std::function<void()>& beforePlug = {}) : model(std::move(m))
-    {
-        if (beforePlug)
-            beforePlug();
+    explicit Opened(std::shared_ptr<Model> m, const std::function<void()>& beforePlug = {})
+        : model(std::move(m)) {
+        if (beforePlug) beforePlug();
         port = rig.plug(model);
         svc = rig.service(port);
-        if (!svc)
-            return;
+        if (!svc) return;
         dev = svc->getDevice();
         IOUserClient* h = nullptr;
         svc->newUserClient(kernel_task, nullptr, 4, &h);
@@ -76,14 +71,11 @@ struct Opened {
         client = OSDynamicCast(TestUserClient, h);
         clientId = svc->clientIdentifier(h);
     }
-    ~Opened()
-    {
+    ~Opened() {
         rig.unplug(port);
-        if (client)
-            client->release();
+        if (client) client->release();
     }
-    std::vector<uint32_t> codes()
-    {
+    std::vector<uint32_t> codes() {
         hx::kern::waitQuiet();
         std::vector<uint32_t> out;
         for (const QN_StateChange& r : client->records())
@@ -101,8 +93,7 @@ struct Opened {
 
 // The driver matched on the product by a personality with the features
 // record only.
-void useClassPersonality(uint16_t vendor, uint16_t product)
-{
+void useClassPersonality(uint16_t vendor, uint16_t product) {
     ZrUnloadDriverPersonalities();
     OSDictionary* specific = classCompliantSpecific();
     OSDictionary* p = ZrMakeDriverPersonality(vendor, product, specific);
@@ -111,34 +102,30 @@ void useClassPersonality(uint16_t vendor, uint16_t product)
     specific->release();
 }
 
-std::shared_ptr<ClassAudioModel> makeClassModel(uint16_t vendor, uint16_t product)
-{
+std::shared_ptr<ClassAudioModel> makeClassModel(uint16_t vendor, uint16_t product) {
     const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
-    return std::make_shared<ClassAudioModel>(kUSBHostConnectionSpeedFull,
-                                             hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-                                             row ? layoutOf(*row) : ClassAudioLayout{});
+    return std::make_shared<ClassAudioModel>(
+        kUSBHostConnectionSpeedFull,
+        hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
+        row ? layoutOf(*row) : ClassAudioLayout{});
 }
 
 // The class model laid out by the product's row, under that personality.
 struct ClassDevice : Opened<ClassAudioModel> {
     ClassDevice(uint16_t vendor, uint16_t product)
-        : Opened<ClassAudioModel>(makeClassModel(vendor, product), [=] { useClassPersonality(vendor, product); })
-    {
-    }
+        : Opened<ClassAudioModel>(makeClassModel(vendor, product),
+                                  [=] { useClassPersonality(vendor, product); }) {}
     bool configure() { return svc->reqConfigureDevice("test") == kIOReturnSuccess; }
     // Class requests to the audio-control interface since the last clear.
-    std::vector<hx::usb::TraceEntry> classRequests()
-    {
+    std::vector<hx::usb::TraceEntry> classRequests() {
         std::vector<hx::usb::TraceEntry> out;
         for (const auto& e : model->trace())
-            if ((e.setup.bmRequestType & 0x7F) == 0x21)
-                out.push_back(e);
+            if ((e.setup.bmRequestType & 0x7F) == 0x21) out.push_back(e);
         return out;
     }
 };
 
-TEST(DeviceControls, ConfigurationReadsTheTypicalRowFromTheDevice)
-{
+TEST(DeviceControls, ConfigurationReadsTheTypicalRowFromTheDevice) {
     ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -150,7 +137,8 @@ TEST(DeviceControls, ConfigurationReadsTheTypicalRowFromTheDevice)
     EXPECT_EQ(+x.cOut.mEndpoints[1].mVolumeUnit, 0x0700);
     EXPECT_EQ(+x.cIn.mCount, 1u);
     EXPECT_STREQ(x.cIn.mEndpoints[0].mName, "In 1+2");
-    for (const XsEndpoint* e : {&x.cOut.mEndpoints[0], &x.cOut.mEndpoints[1], &x.cIn.mEndpoints[0]}) {
+    for (const XsEndpoint* e :
+         {&x.cOut.mEndpoints[0], &x.cOut.mEndpoints[1], &x.cIn.mEndpoints[0]}) {
         EXPECT_EQ(+e->mChannels, 2);
         EXPECT_EQ(+e->mVolumePresent, 1u);
         EXPECT_EQ(+e->mMutePresent, 1u);
@@ -173,8 +161,7 @@ TEST(DeviceControls, ConfigurationReadsTheTypicalRowFromTheDevice)
     EXPECT_TRUE(c.model->trace().empty());
 }
 
-TEST(DeviceControls, SelectorRowReadsTheSelectorAsOneHotAndTheMasterOnly)
-{
+TEST(DeviceControls, SelectorRowReadsTheSelectorAsOneHotAndTheMasterOnly) {
     ClassDevice c(kCadenzaVendorID, kCadenzaSelectorProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -187,8 +174,7 @@ TEST(DeviceControls, SelectorRowReadsTheSelectorAsOneHotAndTheMasterOnly)
     EXPECT_EQ(+x.cOut.mEndpoints[1].mVolumes[1].mMax, 0);
 }
 
-TEST(DeviceControls, AProductWithoutARowGetsZerosAndSendsNothing)
-{
+TEST(DeviceControls, AProductWithoutARowGetsZerosAndSendsNothing) {
     ClassDevice c(kCadenzaVendorID, 0x00FF);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -206,8 +192,7 @@ TEST(DeviceControls, AProductWithoutARowGetsZerosAndSendsNothing)
 }
 
 // One apply per case against the selector row's device.
-TEST(DeviceControls, ApplyTable)
-{
+TEST(DeviceControls, ApplyTable) {
     struct Case {
         const char* what;
         void (*edit)(XsDeviceControls&);
@@ -217,34 +202,41 @@ TEST(DeviceControls, ApplyTable)
     };
     using T = std::tuple<uint8_t, uint16_t, uint16_t>;
     // The mode-1 output group always sends every channel's volume.
-    const std::vector<T> outVolumes = {{1, 0x0201, 0x0400}, {1, 0x0202, 0x0400}, {1, 0x0200, 0x0500}};
+    const std::vector<T> outVolumes = {
+        {1, 0x0201, 0x0400}, {1, 0x0202, 0x0400}, {1, 0x0200, 0x0500}};
     // Mode 0 with a selector unit: the selection is sent, the chosen
     // endpoint (the 1-channel "Mic") applied forced, then once more.
-    const std::vector<T> micChosen = {{1, 0, 0x0B00}, {1, 0x0100, 0x0C00}, {1, 0x0201, 0x0C00}, {1, 0x0201, 0x0C00}};
+    const std::vector<T> micChosen = {
+        {1, 0, 0x0B00}, {1, 0x0100, 0x0C00}, {1, 0x0201, 0x0C00}, {1, 0x0201, 0x0C00}};
     auto with = [&](std::vector<T> before, std::vector<T> after = {}) {
         before.insert(before.end(), after.begin(), after.end());
         return before;
     };
     const std::vector<Case> cases = {
-        {"unchanged: the selection and every volume go out", [](XsDeviceControls&) {}, with(micChosen, outVolumes),
-         true},
+        {"unchanged: the selection and every volume go out", [](XsDeviceControls&) {},
+         with(micChosen, outVolumes), true},
         {"two bits in mode 0: nothing for the inputs, changed",
          [](XsDeviceControls& x) { x.cIn.iSelector = 0x03; }, with({}, outVolumes), true},
         {"a selector change: SET_CUR to the unit, the chosen endpoint forced, then applied again",
          [](XsDeviceControls& x) { x.cIn.iSelector = 0x02; },
-         with({{1, 0, 0x0B00}, {1, 0x0100, 0x0D00}, {1, 0x0201, 0x0D00}, {1, 0x0202, 0x0D00}, {1, 0x0201, 0x0D00},
+         with({{1, 0, 0x0B00},
+               {1, 0x0100, 0x0D00},
+               {1, 0x0201, 0x0D00},
+               {1, 0x0202, 0x0D00},
+               {1, 0x0201, 0x0D00},
                {1, 0x0202, 0x0D00}},
               outVolumes),
          true},
-        {"mute changed is sent",
-         [](XsDeviceControls& x) { x.cOut.mEndpoints[0].mMute = 1; },
-         with(micChosen, {{1, 0x0100, 0x0400}, {1, 0x0201, 0x0400}, {1, 0x0202, 0x0400}, {1, 0x0200, 0x0500}}),
+        {"mute changed is sent", [](XsDeviceControls& x) { x.cOut.mEndpoints[0].mMute = 1; },
+         with(micChosen,
+              {{1, 0x0100, 0x0400}, {1, 0x0201, 0x0400}, {1, 0x0202, 0x0400}, {1, 0x0200, 0x0500}}),
          true},
         {"the master volume only with 0x0200",
-         [](XsDeviceControls& x) { x.cOut.mEndpoints[1].mVolumes[0].mCur = 0x100; }, with(micChosen, outVolumes),
-         true},
+         [](XsDeviceControls& x) { x.cOut.mEndpoints[1].mVolumes[0].mCur = 0x100; },
+         with(micChosen, outVolumes), true},
         {"the word at 80 needs no request but changes",
-         [](XsDeviceControls& x) { x.cOut.mEndpoints[0].mCompareWord = 9; }, with(micChosen, outVolumes), true},
+         [](XsDeviceControls& x) { x.cOut.mEndpoints[0].mCompareWord = 9; },
+         with(micChosen, outVolumes), true},
     };
     for (const Case& k : cases) {
         ClassDevice c(kCadenzaVendorID, kCadenzaSelectorProductID);
@@ -255,8 +247,8 @@ TEST(DeviceControls, ApplyTable)
         XsDeviceControls current = c.dev->currentControls();
         c.model->clearTrace();
         bool changed = false, restart = false;
-        usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSelectorProductID, current, wanted, changed,
-                               restart);
+        usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSelectorProductID, current,
+                               wanted, changed, restart);
         std::vector<T> sent;
         for (const auto& e : c.classRequests())
             sent.emplace_back(e.setup.bRequest, e.setup.wValue, e.setup.wIndex);
@@ -266,8 +258,7 @@ TEST(DeviceControls, ApplyTable)
     }
 }
 
-TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset)
-{
+TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset) {
     ClassDevice c(kCadenzaVendorID, kCadenzaSyncProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -278,23 +269,24 @@ TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset)
     wanted.cSync.mSelection = 0x04;
     std::strcpy(wanted.cSync.mNames[0], "client");
     bool changed = false, restart = false;
-    usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted, changed, restart);
+    usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted,
+                           changed, restart);
     EXPECT_EQ(+wanted.cSync.mSelection, current.cSync.mSelection);
     EXPECT_STREQ(wanted.cSync.mNames[0], "Internal");
     wanted.cSync.mSelection = 0x02;
-    usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted, changed, restart);
+    usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted,
+                           changed, restart);
     EXPECT_TRUE(changed);
     EXPECT_FALSE(restart);
 }
 
-TEST(DeviceControls, VolumesAreClampedAndAStalledUnitKeepsTheDevicesValue)
-{
+TEST(DeviceControls, VolumesAreClampedAndAStalledUnitKeepsTheDevicesValue) {
     ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
     XsDeviceControls wanted = c.dev->currentControls();
-    wanted.cOut.mEndpoints[0].mVolumes[0].mCur = 0x7000;  // beyond the maximum
-    wanted.cOut.mEndpoints[1].mVolumes[0].mCur = 0x0100;  // unit 7 refuses
+    wanted.cOut.mEndpoints[0].mVolumes[0].mCur = 0x7000; // beyond the maximum
+    wanted.cOut.mEndpoints[1].mVolumes[0].mCur = 0x0100; // unit 7 refuses
     wanted.cIn.mEndpoints[0].mVolumes[1].mCur = 0x0200;
     c.model->setUnitStalls(7, true);
     c.model->clearTrace();
@@ -314,14 +306,13 @@ TEST(DeviceControls, VolumesAreClampedAndAStalledUnitKeepsTheDevicesValue)
     EXPECT_EQ(std::memcmp(&c.dev->getDriverSM()->mSavedControls, &now, sizeof now), 0);
 }
 
-TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration)
-{
+TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration) {
     ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
     DriverSM* sm = c.dev->getDriverSM();
     sm->mControls.cOut.mEndpoints[0].mMute = 1;
-    sm->mControls.cOut.mEndpoints[0].mChannels = 8;  // structure from a client is not taken
+    sm->mControls.cOut.mEndpoints[0].mChannels = 8; // structure from a client is not taken
     c.dev->UpdateMuteStatus(c.clientId);
     EXPECT_TRUE(c.model->mute(4));
     sm->mControls.cIn.mEndpoints[0].mVolumes[0].mCur = 0x0300;
@@ -335,11 +326,13 @@ TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration)
     EXPECT_EQ(std::memcmp(&sm->mSavedControls, &now, sizeof now), 0);
     std::vector<uint32_t> codes;
     for (const QN_StateChange& r : c.client->records())
-        if (r.mCode == STC_MuteChanged || r.mCode == STC_VolumeChanged || r.mCode == STC_ChangeDataSource) {
+        if (r.mCode == STC_MuteChanged || r.mCode == STC_VolumeChanged ||
+            r.mCode == STC_ChangeDataSource) {
             codes.push_back(r.mCode);
             EXPECT_EQ(uint64_t(r.mClient), c.clientId);
         }
-    EXPECT_EQ(codes, (std::vector<uint32_t>{STC_MuteChanged, STC_VolumeChanged, STC_ChangeDataSource}));
+    EXPECT_EQ(codes,
+              (std::vector<uint32_t>{STC_MuteChanged, STC_VolumeChanged, STC_ChangeDataSource}));
     // A client rewriting the shared block changes nothing saved; the next
     // configuration applies the saved settings again.
     std::memset(&sm->mControls, 0x5A, sizeof sm->mControls);
@@ -352,8 +345,7 @@ TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration)
 
 // A client thread rewriting the shared block while the apply runs changes
 // neither what is sent nor what becomes current.
-TEST(DeviceControls, RewritingTheSharedBlockDuringAnApplyChangesNothing)
-{
+TEST(DeviceControls, RewritingTheSharedBlockDuringAnApplyChangesNothing) {
     ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -377,8 +369,7 @@ TEST(DeviceControls, RewritingTheSharedBlockDuringAnApplyChangesNothing)
     EXPECT_STREQ(c.dev->currentControls().cOut.mEndpoints[1].mName, "Out 1+2");
 }
 
-TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients)
-{
+TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients) {
     ClassDevice c(kTrunkVendorID, kTrunkProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -389,7 +380,8 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients)
     c.dev->setSelectors(wanted);
     hx::kern::waitQuiet();
     const auto trace = c.dev->stubTrace();
-    EXPECT_NE(std::find(trace.begin() + long(before), trace.end(), "stopStreaming wait=1"), trace.end());
+    EXPECT_NE(std::find(trace.begin() + long(before), trace.end(), "stopStreaming wait=1"),
+              trace.end());
     EXPECT_TRUE(c.dev->getDriverSM()->mConfigured);
     EXPECT_EQ(c.model->selector(5), 2);
     EXPECT_EQ(+c.dev->currentControls().cIn.iSelector, 0x02);
@@ -409,8 +401,7 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients)
     EXPECT_EQ(sent[0], std::make_tuple(uint8_t(0x21), uint8_t(1), uint16_t(0x0500)));
 }
 
-TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder)
-{
+TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder) {
     ClassDevice c(kTrunkVendorID, kTrunk2ProductID);
     ASSERT_NE(c.dev, nullptr);
     c.model->clearTrace();
@@ -426,8 +417,7 @@ TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder)
 }
 
 // The meters are chosen from the device at a real start.
-TEST(StreamMeters, ChosenByProductAtStart)
-{
+TEST(StreamMeters, ChosenByProductAtStart) {
     {
         ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
         ASSERT_NE(c.dev, nullptr);
@@ -450,8 +440,7 @@ TEST(StreamMeters, ChosenByProductAtStart)
 
 // The read completion keeps each channel's largest sample until a level
 // request takes it; a reader taking levels while streaming runs is safe.
-TEST(StreamMeters, InputPeaksAreTakenAndCleared)
-{
+TEST(StreamMeters, InputPeaksAreTakenAndCleared) {
     ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -499,8 +488,7 @@ struct SleepingHX5100 : Opened<HX5100Model> {
     ~SleepingHX5100() { version_major = 19; }
 };
 
-TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers)
-{
+TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers) {
     SleepingHX5100 s;
     ASSERT_NE(s.dev, nullptr);
     ASSERT_EQ(s.svc->reqConfigureDevice("test"), kIOReturnSuccess);
@@ -508,14 +496,15 @@ TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers)
     s.client->records();
     const size_t before = s.codes().size();
     hx::kern::systemWillSleep();
-    hx::kern::systemWillSleep();  // a second sleep does nothing
+    hx::kern::systemWillSleep(); // a second sleep does nothing
     EXPECT_TRUE(s.svc->isSystemSuspended());
     EXPECT_FALSE(s.dev->isStreamingStarted());
     EXPECT_FALSE(s.dev->getDriverSM()->mConfigured);
     EXPECT_TRUE(s.model->isDeepSleeping());
     EXPECT_EQ(s.model->deepSleepCount(), 1u);
     auto codes = s.codes();
-    EXPECT_EQ(std::vector<uint32_t>(codes.begin() + long(before), codes.end()), std::vector<uint32_t>{54});
+    EXPECT_EQ(std::vector<uint32_t>(codes.begin() + long(before), codes.end()),
+              std::vector<uint32_t>{54});
 
     hx::kern::systemDidWake();
     EXPECT_FALSE(s.svc->isSystemSuspended());
@@ -539,8 +528,7 @@ TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers)
 }
 
 // Which notifications sleep or wake the device.
-TEST(SystemPower, NotificationTable)
-{
+TEST(SystemPower, NotificationTable) {
     struct Case {
         const char* what;
         IOPMPowerFlags flags;
@@ -564,8 +552,7 @@ TEST(SystemPower, NotificationTable)
     for (const Case& c : cases) {
         SleepingHX5100 s;
         ASSERT_NE(s.dev, nullptr);
-        if (c.suspendedBefore)
-            hx::kern::systemWillSleep();
+        if (c.suspendedBefore) hx::kern::systemWillSleep();
         ASSERT_EQ(s.svc->isSystemSuspended(), c.suspendedBefore) << c.what;
         version_major = int(c.release);
         hx::kern::deliverPowerChange(c.flags, c.state);
@@ -575,8 +562,7 @@ TEST(SystemPower, NotificationTable)
 
 // A request holding the dispatch lock (a configuration) finishes first: the
 // sleep cannot unconfigure under it.
-TEST(SystemPower, ASleepWaitsForTheDispatchLock)
-{
+TEST(SystemPower, ASleepWaitsForTheDispatchLock) {
     SleepingHX5100 s;
     ASSERT_NE(s.dev, nullptr);
     ASSERT_TRUE(s.svc->dispatchLock().lockMutex("test"));
@@ -591,8 +577,7 @@ TEST(SystemPower, ASleepWaitsForTheDispatchLock)
     EXPECT_EQ(s.model->deepSleepCount(), 1u);
 }
 
-TEST(SystemPower, AWakeAfterTerminateDoesNotTouchTheDevice)
-{
+TEST(SystemPower, AWakeAfterTerminateDoesNotTouchTheDevice) {
     SleepingHX5100 s;
     ASSERT_NE(s.dev, nullptr);
     hx::kern::systemWillSleep();
@@ -603,4 +588,4 @@ TEST(SystemPower, AWakeAfterTerminateDoesNotTouchTheDevice)
     EXPECT_EQ(s.codes().size(), before);
 }
 
-}  // namespace
+} // namespace

@@ -61,16 +61,60 @@ struct ClientData {
     uint64_t mRing;       // 172: kept 0; the kernel holds the ring privately
 };
 
-// The device control block clients write before a control request. Only the
-// fields the shared-area operations read are named here; the rest belongs to
-// the audio-class controls.
+// USB Audio Class mixer controls of a device: one output, input or monitor
+// path. Unit addresses are a request's wIndex (unit id << 8 | interface).
+struct XsVolumeTriplet {
+    int16_t mMin;
+    int16_t mCur;
+    int16_t mMax;
+};
+
+struct XsEndpoint {
+    char mName[64];                  // 0: NUL-terminated
+    int16_t mChannels;               // 64: 1..8, or -1 for a single master control
+    uint8_t mReserved66[2];
+    uint32_t mMutePresent;           // 68
+    uint16_t mMuteUnit;              // 72
+    uint8_t mMute;                   // 74
+    uint8_t mReserved75;
+    uint32_t mVolumePresent;         // 76
+    uint32_t mCompareWord;           // 80: a difference marks the block changed, nothing is sent
+    uint16_t mVolumeUnit;            // 84
+    uint16_t mInterface;             // 86: used by the interface selector only
+    XsVolumeTriplet mVolumes[8];     // 88: triplet k is channel k+1 (the master for -1)
+};
+
+struct XsControlGroup {
+    uint32_t mCount;                 // 0
+    uint32_t mMode;                  // 4: 1 every endpoint applied, 0 the selected one
+    uint16_t mSelectorUnit;          // 8: 0 = none
+    uint8_t iSelector;               // 10: one-hot, 0x01 = first endpoint
+    uint8_t mReserved11;
+    XsEndpoint mEndpoints[8];        // 12
+};
+
+struct XsSyncSources {
+    uint32_t mCount;                 // 0: 0..8
+    uint8_t mSelection;              // 4: bit k = source k
+    char mNames[8][64];              // 5
+    uint8_t mReserved517[3];
+};
+
+// The device control block: the driver's current state and the block that
+// clients write with the values they want (shared area 7028 and 10872).
+// The vendor control of a few products doubles as the monitor switch, and
+// the digital-output flag as one product's routing value.
 struct XsDeviceControls {
-    uint8_t mControls[3820];
-    uint32_t mHasMonitor;      // 3820
-    uint32_t mReserved3824;
-    uint32_t mMonitorValue;    // 3828
-    uint32_t mRoutingValue;    // 3832
-    uint8_t mReserved3836[8];
+    XsControlGroup cOut;             // 0
+    XsControlGroup cIn;              // 1100
+    XsSyncSources cSync;             // 2200
+    XsControlGroup cThird;           // 2720: monitor and mix paths
+    uint32_t mHasMonitor;            // 3820: vendor control present
+    uint32_t mReserved3824;          // 3824: vendor control word
+    uint32_t mMonitorValue;          // 3828: vendor control value (its low byte is sent)
+    uint32_t mRoutingValue;          // 3832: digital-output flag
+    uint32_t mReserved3836;          // 3836: zero
+    uint32_t mScratch;               // 3840: the last word, cleared before each application
 };
 
 struct QN_TimeStampsBufferData {
@@ -125,7 +169,31 @@ static_assert(sizeof(QN_Sorvik_ChannelMap) == 64);
 static_assert(sizeof(ClientData) == 180);
 static_assert(offsetof(ClientData, mClient) == 164);
 static_assert(offsetof(ClientData, mRing) == 172);
+static_assert(sizeof(XsVolumeTriplet) == 6);
+static_assert(sizeof(XsEndpoint) == 136);
+static_assert(offsetof(XsEndpoint, mChannels) == 64);
+static_assert(offsetof(XsEndpoint, mMutePresent) == 68);
+static_assert(offsetof(XsEndpoint, mMuteUnit) == 72);
+static_assert(offsetof(XsEndpoint, mMute) == 74);
+static_assert(offsetof(XsEndpoint, mVolumePresent) == 76);
+static_assert(offsetof(XsEndpoint, mCompareWord) == 80);
+static_assert(offsetof(XsEndpoint, mVolumeUnit) == 84);
+static_assert(offsetof(XsEndpoint, mInterface) == 86);
+static_assert(offsetof(XsEndpoint, mVolumes) == 88);
+static_assert(sizeof(XsControlGroup) == 1100);
+static_assert(offsetof(XsControlGroup, mMode) == 4);
+static_assert(offsetof(XsControlGroup, mSelectorUnit) == 8);
+static_assert(offsetof(XsControlGroup, iSelector) == 10);
+static_assert(offsetof(XsControlGroup, mEndpoints) == 12);
+static_assert(sizeof(XsSyncSources) == 520);
+static_assert(offsetof(XsSyncSources, mSelection) == 4);
+static_assert(offsetof(XsSyncSources, mNames) == 5);
 static_assert(sizeof(XsDeviceControls) == 3844);
+static_assert(offsetof(XsDeviceControls, cIn) == 1100);
+static_assert(offsetof(XsDeviceControls, cSync) == 2200);
+static_assert(offsetof(XsDeviceControls, cThird) == 2720);
+static_assert(offsetof(XsDeviceControls, mReserved3824) == 3824);
+static_assert(offsetof(XsDeviceControls, mScratch) == 3840);
 static_assert(offsetof(XsDeviceControls, mHasMonitor) == 3820);
 static_assert(offsetof(XsDeviceControls, mMonitorValue) == 3828);
 static_assert(offsetof(XsDeviceControls, mRoutingValue) == 3832);

@@ -62,6 +62,9 @@ std::string usage()
            "  --virtual-clock    run on the virtual clock as fast as the host goes (for tests)\n"
            "  --real-clock       run on the host's clock instead of the paced virtual clock\n"
            "                     (host stalls of a few ms then show as glitches)\n"
+           "  --sleep-at S       put the machine to sleep S seconds into the run\n"
+           "  --sleep-for S      and wake it S seconds later (default 1); the run goes on\n"
+           "                     until the stream has come back\n"
            "  --quiet            print only the result line\n"
            "  --help             this text\n"
            "\n"
@@ -83,7 +86,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             continue;
         }
         const bool known = name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
-                           name == "--routing" || name == "--output";
+                           name == "--routing" || name == "--output" || name == "--sleep-at" ||
+                           name == "--sleep-for";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;
@@ -136,6 +140,15 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
                 error = "--routing must be pass or mix, not " + value;
                 return ParseResult::Error;
             }
+        } else if (name == "--sleep-at" || name == "--sleep-for") {
+            double s = 0;
+            if (!parseDouble(value, s) || s < 0 || s > kMaxSeconds) {
+                error = name + " must be a number from 0 to 3600, not " + value;
+                return ParseResult::Error;
+            }
+            (name == "--sleep-at" ? o.sleepAt : o.sleepFor) = s;
+            if (name == "--sleep-at" && o.sleepFor == 0)
+                o.sleepFor = 1;
         } else if (name == "--output") {
             if (value.empty()) {
                 error = "--output needs a path";

@@ -26,6 +26,10 @@ struct Options {
     std::string output = "/Users/Shared/hxsim/loopback.wav";
     Clock clock = Clock::Paced;
     bool quiet = false;
+    // Puts the machine to sleep this far into the run (negative: never) and
+    // wakes it this much later.
+    double sleepAt = -1;
+    double sleepFor = 0;
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -57,6 +57,12 @@ std::string formatReport(const Report& r)
     line(out, "latency", r.latency ? fmt("%lld frames", (long long)*r.latency) : std::string("(none found)"));
     line(out, "match", fmt("%s (%llu frames compared, %llu differ)", r.matched ? "yes" : "no",
                            (unsigned long long)r.comparedFrames, (unsigned long long)r.mismatches));
+    if (r.slept) {
+        line(out, "state changes", r.stateChanges.empty() ? std::string("(none)") : r.stateChanges);
+        line(out, "wake stream", r.streamCameBack ? "came back" : "did not come back");
+        line(out, "wake match", fmt("%s (%llu frames compared)", r.matchedAfterRecovery ? "yes" : "no",
+                                          (unsigned long long)r.comparedAfterRecovery));
+    }
     if (r.recording.empty())
         line(out, "recording", "(not written)");
     else

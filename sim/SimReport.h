@@ -54,6 +54,13 @@ struct Report {
     uint64_t comparedFrames = 0;
     uint64_t mismatches = 0;
 
+    // Sleep and wake-up (when asked for).
+    bool slept = false;
+    std::string stateChanges;  // the codes the client received, in order
+    bool streamCameBack = false;
+    bool matchedAfterRecovery = false;
+    uint64_t comparedAfterRecovery = 0;
+
     // The recording.
     std::string recording;  // empty when none was written
     uint64_t recordedFrames = 0;

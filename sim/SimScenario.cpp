@@ -60,6 +60,12 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.matched = h.matched;
     r.comparedFrames = h.framesChecked;
     r.mismatches = h.mismatches;
+    r.stateChanges.clear();
+    for (uint32_t code : h.stateChanges)
+        r.stateChanges += (r.stateChanges.empty() ? "" : " ") + std::to_string(code);
+    r.streamCameBack = h.streamRecovered;
+    r.matchedAfterRecovery = h.matchedAfterRecovery;
+    r.comparedAfterRecovery = h.framesCheckedAfterRecovery;
 }
 
 }  // namespace
@@ -83,6 +89,9 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     ho.routing = o.routing == Routing::Mix ? hx::harness::Routing::Mix : hx::harness::Routing::Pass;
     ho.signal = hx::harness::Signal::Ramp;
     ho.keepInput = true;
+    ho.reactToStateChanges = true;
+    const bool sleeps = o.sleepAt >= 0;
+    r.slept = sleeps;
 
     hx::harness::ClientHarness h(ho);
     const bool started = h.start();
@@ -104,12 +113,30 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
 
     // In slices, so a long run can show how far it got.
     constexpr uint64_t kSliceMicros = 100000;
-    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
+    const uint64_t sleepAt = sleeps ? uint64_t(o.sleepAt * 1e6 + 0.5) : UINT64_MAX;
+    const uint64_t wakeAt = sleeps ? sleepAt + uint64_t(o.sleepFor * 1e6 + 0.5) : UINT64_MAX;
+    // After a wake-up the client waits 3 s before it rebuilds the stream;
+    // the run lasts until the stream has had a second to come back.
+    constexpr uint64_t kAfterWakeMicros = 4000000;
+    const uint64_t total = std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), sleeps ? wakeAt + kAfterWakeMicros : 0);
     uint64_t done = 0;
+    bool asleep = false, woke = false;
     while (done < total) {
-        const uint64_t slice = std::min(kSliceMicros, total - done);
-        h.run(slice);
-        done += slice;
+        uint64_t until = std::min(done + kSliceMicros, total);
+        if (!asleep && !woke && sleepAt < until)
+            until = std::max(sleepAt, done);
+        else if (asleep && wakeAt < until)
+            until = std::max(wakeAt, done);
+        h.run(until - done);
+        done = until;
+        if (!asleep && !woke && done >= sleepAt) {
+            h.systemSleep();
+            asleep = true;
+        } else if (asleep && done >= wakeAt) {
+            h.systemWakeUp();
+            asleep = false;
+            woke = true;
+        }
         progress.update(double(done) / 1e6);
     }
     progress.finish();
@@ -121,6 +148,17 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     recorded = h.recordedInput();
 
     char why[200];
+    if (sleeps) {
+        // A sleep breaks the stream on purpose: what counts is that it came
+        // back and matched before and after.
+        if (!last.recoveries || !last.streamRecovered)
+            r.failure = "the stream did not come back after the wake-up";
+        else if (!last.matchedAfterRecovery)
+            r.failure = "looped-back audio after the wake-up differs";
+        else if (!last.matched)
+            r.failure = "looped-back audio before the sleep differs";
+        return;
+    }
     if (last.streamBreaks) {
         std::snprintf(why, sizeof why, "the stream broke %u times", unsigned(last.streamBreaks));
         r.failure = why;

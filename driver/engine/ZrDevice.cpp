@@ -50,6 +50,9 @@ ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
     // bookkeeping cleared, no hog owner, updater state unknown.
     mpDeviceInfo = static_cast<uint8_t*>(memAllocZero(kDeviceInfoSize));
     mAJ.setStubRecorder([this](const std::string& line) { recordStub(line); });
+    // The input meter raises the control port's level record; the read
+    // completion keeps the per-channel peaks level requests take.
+    mIsocStreaming.setLevelTargets(mAJ.levelInBytes(), mInputLevels);
 }
 
 ZrDevice::~ZrDevice()
@@ -427,10 +430,10 @@ void ZrDevice::stcNotify(uint32_t code, uint32_t param1) { mService.messageToCli
 
 void ZrDevice::stcNotifyStreaming(uint32_t code, uint32_t param1)
 {
-    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp) {
-        bool expected = false;
-        __atomic_compare_exchange_n(&mStreamBroken, &expected, true, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    }
+    // One stream-broken word, the transport's: set here when clear, claimed
+    // by recovery's stage 1.
+    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp)
+        mIsocStreaming.markStreamBroken();
     stcNotify(code, param1);
 }
 
@@ -453,7 +456,7 @@ bool ZrDevice::takeClientControls()
     std::memcpy(&mPrivateControls, &mpDriverSM->mControls, sizeof mPrivateControls);
     // The shared block shows again what the device has until the apply
     // writes the new state.
-    std::memcpy(&mpDriverSM->mControls, &mpDriverSM->mSavedControls, sizeof mpDriverSM->mControls);
+    std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mpDriverSM->mControls);
     setSelectors(mPrivateControls);
     return true;
 }
@@ -527,12 +530,6 @@ void ZrDevice::deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t, 
 {
     if (mSettingsSaved)
         std::memcpy(&controls, &mSavedControls, sizeof controls);
-}
-
-void ZrDevice::setSelectors(const XsDeviceControls& controls)
-{
-    recordStub("setSelectors monitor=" + std::to_string(controls.mMonitorValue) +
-               " routing=" + std::to_string(controls.mRoutingValue));
 }
 
 void ZrDevice::setHALVersion(uint32_t v)
@@ -672,10 +669,7 @@ void ZrDevice::releaseIsocPipes()
 
 bool ZrDevice::handleStreamBroken(int stage)
 {
-    const bool ran = ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
-    if (ran && stage == 1)
-        __atomic_store_n(&mStreamBroken, false, __ATOMIC_SEQ_CST);
-    return ran;
+    return ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
 }
 
 bool ZrDevice::StreamHost::lockInputRing() { return mDevice.mAudioSMArea.lock() != nullptr; }

@@ -108,7 +108,7 @@ public:
     void stcNotify(uint32_t code, uint32_t param1);
     void stcNotifyFromClient(uint32_t code, uint64_t client, uint32_t param1 = 0);
     void stcNotifyStreaming(uint32_t code, uint32_t param1);
-    bool isStreamBroken() const { return __atomic_load_n(&mStreamBroken, __ATOMIC_SEQ_CST); }
+    bool isStreamBroken() const { return mIsocStreaming.streamBrokenWord() != 0; }
 
     uint32_t getHALVersion() const { return mHALVersion; }
     void setHALVersion(uint32_t v);
@@ -127,10 +127,30 @@ public:
     uint32_t getTolvaneRoutingValue() const;
     // Copies the controls last applied, when there are any.
     void deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t vendor, uint16_t product) const;
-    // Applies a control block to the device (stub until the device controls
-    // land: records the call and keeps the shared and saved blocks as they
-    // are).
+    // Applies a control block to the device against the current (kernel)
+    // block; what was applied becomes current and saved, and is published in
+    // the shared area at 7028 and 10872. A change that needs a new stream
+    // configuration stops, unconfigures and (Trunk products) restarts.
     void setSelectors(const XsDeviceControls& controls);
+    // Copies the current block out.
+    void getSelectors(XsDeviceControls& controls) const;
+    const XsDeviceControls& currentControls() const { return mCurrentControls; }
+    // After a configuration: fill the current block from the device (when
+    // its features say it is class-compliant), then apply the saved settings.
+    void configureDeviceControls();
+    // The Halvard Trunk start-ups at stream start.
+    void initHalVardTrunk();
+    void initHalVardTrunk2();
+    bool isHalvardTrunkProduct() const;
+    // The one product whose output path choice is a choice of USB interface:
+    // the output stream moves to the chosen endpoint's interface.
+    void usbApplyInterfaceSelector(const XsDeviceControls& requested);
+    // The deep-sleep command (true when the device took it).
+    bool sendDeepSleep();
+    // System sleep and wake-up: set at wake-up, read and cleared by stream
+    // recovery.
+    void setWasPowerDownMode() { __atomic_store_n(&mbWasPowerDownMode, true, __ATOMIC_SEQ_CST); }
+    bool wasPowerDownMode() const { return __atomic_load_n(&mbWasPowerDownMode, __ATOMIC_SEQ_CST); }
 
     QnChannelSettings& getCurrentSettings();
     QnAjExtData& getAjExtData();
@@ -219,6 +239,12 @@ public:
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
+    // Other makers' meters (product rows of the class-compliant devices),
+    // for the start's meter choice.
+    void chooseClassDeviceMeters(LevelProcessorFnc& input, LevelProcessorFnc& output) const;
+    // The level meters chosen at stream start (null: none).
+    LevelProcessorFnc getInputMeter() const { return mInputMeter; }
+    LevelProcessorFnc getOutputMeter() const { return mOutputMeter; }
     // Starts the isochronous streams and the real-time service; a start that
     // cannot run leaves streaming stopped.
     void startStreaming();
@@ -451,11 +477,13 @@ private:
     // The block being applied: taken from the shared area once, so a client
     // rewriting the shared block cannot change it halfway.
     XsDeviceControls mPrivateControls{};
+    // The state last applied to the device: kernel-private, never read back
+    // from the shared area.
+    XsDeviceControls mCurrentControls{};
     uint32_t mFwUpdaterState = kFwUpdaterUnknown;
     bool mIsUSB2 = false;
     bool mIsUSB3 = false;
     bool mBadFrameNumber = false;
-    bool mStreamBroken = false;
     bool mDescriptorScanned = false;
     bool mDescriptorMarksBadFrame = false;
     uint32_t mConfigurationCount = 0;

@@ -257,6 +257,9 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
                                       uint16_t(control->getInterfaceNumber()), nullptr, length, 3);
         }
     }
+    // The class-compliant controls: read from the device, then the saved
+    // settings applied again.
+    configureDeviceControls();
     return ok;
 }
 

@@ -167,12 +167,11 @@ void ZrDevice::setPortConfigWord(unsigned set, unsigned word, uint16_t value) {
     __atomic_store_n(&mPortConfig[set][word], value, __ATOMIC_RELAXED);
 }
 
-void ZrDevice::raiseInputLevel(unsigned channel, int32_t value) {
-    if (channel >= 32) return;
-    int32_t seen = __atomic_load_n(&mInputLevels[channel], __ATOMIC_RELAXED);
-    while (value > seen && !__atomic_compare_exchange_n(&mInputLevels[channel], &seen, value, true,
-                                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
-    }
+void ZrDevice::raiseInputLevel(unsigned channel, int32_t value)
+{
+    if (channel >= 32)
+        return;
+    raisePeak(mInputLevels[channel], value);
 }
 
 void ZrDevice::takeInputLevels(int32_t out[32]) {

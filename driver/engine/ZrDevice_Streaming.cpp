@@ -96,7 +96,7 @@ void ZrDevice::startStreaming() {
         sendPicCommand(picCommandForRate(s.Frequency, false));
         skipOut = true;
     } else if (isListed(ZrProductList::HalvardTrunk)) {
-        recordStub("initHalVardTrunk");
+        initHalVardTrunk();
         skipOut = true;
     } else {
         setFrequency(m_pcInPipeIsoc ? m_pcInPipeIsoc : m_pcBulkInPipe, nullptr, int(s.Frequency));
@@ -142,7 +142,8 @@ void ZrDevice::chooseMeters() {
     } else if (mpConfigControls && mpConfigControls->traits().is(kKorvexDspProducts)) {
         chooseKorvexMeters(mIsUSB2, s.InChannels, mInputMeter, mOutputMeter);
     }
-    // Other makers' meters come with the class controls.
+    else
+        chooseClassDeviceMeters(mInputMeter, mOutputMeter);
     mIsocStreaming.setInputMeter(mInputMeter);
 }
 
@@ -185,9 +186,9 @@ void ZrDevice::resumeStreaming() {
                        (s.OutResolution + 7) / 8, s.OutChannels, mIsUSB2, ids);
     // 2. Products with their own start-up.
     if (isListed(ZrProductList::HalvardTrunk))
-        recordStub("initHalVardTrunk");
+        initHalVardTrunk();
     else if (isTrunk2Product())
-        recordStub("initHalVardTrunk2");
+        initHalVardTrunk2();
     if (farlane1 && mDescriptor.m_uBcdDevice != 3) {
         IOLog("ZrDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n");
         return;
@@ -204,7 +205,7 @@ void ZrDevice::resumeStreaming() {
         return;
     }
     // 4. A device without inputs still gets a ring, laid out like its output.
-    __atomic_store_n(&mStreamBroken, false, __ATOMIC_SEQ_CST);
+    // The stream-broken word is the transport's one word: its start clears it.
     const uint32_t inChannels = s.InChannels ? s.InChannels : s.OutChannels;
     const uint32_t outChannels = s.OutChannels ? s.OutChannels : s.InChannels;
     IOLog("channels in=%d, out=%d\n", int(inChannels), int(outChannels));

@@ -294,18 +294,6 @@ bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
     return r;
 }
 
-void ZrKernelDeviceKorvexHX5100::systemSleep()
-{
-    if (m_pDevice)
-        m_pDevice->recordStub("systemSleep");
-}
-
-void ZrKernelDeviceKorvexHX5100::systemWakeUp()
-{
-    if (m_pDevice)
-        m_pDevice->recordStub("systemWakeUp");
-}
-
 void ZrKernelDeviceKorvexHX5100::free()
 {
     if (mInterestNotifier) {
@@ -485,24 +473,6 @@ void ZrKernelDeviceKorvexHX5100::setAjExtDataProperty()
 
 // The root domain tells interested drivers of a sleep before it happens and
 // of the wake after it; the flags say which (no power-on flag: going down).
-IOReturn ZrKernelDeviceKorvexHX5100::powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long, IOService*)
-{
-    if (!(flags & kIOPMPowerOn) && !isSystemSuspended()) {
-        __atomic_store_n(&mpSystemSuspended, true, __ATOMIC_SEQ_CST);
-        systemSleep();
-    }
-    return kIOPMAckImplied;
-}
-
-IOReturn ZrKernelDeviceKorvexHX5100::powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long, IOService*)
-{
-    if ((flags & kIOPMPowerOn) && isSystemSuspended()) {
-        __atomic_store_n(&mpSystemSuspended, false, __ATOMIC_SEQ_CST);
-        systemWakeUp();
-    }
-    return kIOPMAckImplied;
-}
-
 IOReturn ZrKernelDeviceKorvexHX5100::newUserClient(task_t owningTask, void* securityID, UInt32 type,
                                                    IOUserClient** handler)
 {

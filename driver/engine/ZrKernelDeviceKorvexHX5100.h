@@ -102,7 +102,9 @@ public:
     static IOReturn CompositeDriverInterestHandler(void* target, void* refCon, UInt32 messageType,
                                                    IOService* provider, void* argument, vm_size_t size);
 
-    // Stubs of later layers, recorded in the device's stub trace.
+    // System sleep and wake-up: the power callbacks call these under the
+    // dispatch lock; the audio-server client's sleep and wake-up requests
+    // (which hold it already) call them directly.
     void systemSleep();
     void systemWakeUp();
 

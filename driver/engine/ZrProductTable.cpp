@@ -21,6 +21,15 @@ struct ZrMatchedProduct {
 };
 constexpr ZrMatchedProduct kMatchedProducts[] = {
     {kKorvexVendorID, kKorvexHX5100ProductID},  // HX-5100
+    // The class-compliant products the device controls know.
+    {kCadenzaVendorID, kCadenzaTypicalProductID},
+    {kCadenzaVendorID, kCadenzaSelectorProductID},
+    {kCadenzaVendorID, kCadenzaSyncProductID},
+    {kCadenzaVendorID, kCadenzaVendorControlProductID},
+    {kCadenzaVendorID, kCadenzaInterfaceSelectorProductID},
+    {kCadenzaVendorID, kCadenzaMeterProductID},
+    {kTrunkVendorID, kTrunkProductID},
+    {kTrunkVendorID, kTrunk2ProductID},
 };
 
 void copyBounded(char* dst, const char* src)

@@ -101,6 +101,20 @@ constexpr uint16_t kDarrowD1ProductID = 0x0001;
 constexpr uint16_t kDarrowD2ProductID = 0x0002;
 constexpr uint16_t kTolvaneVendorID = 0x2F80;
 constexpr uint16_t kTolvaneProductID = 0x0001;
+// Class-compliant interfaces of another maker whose mixer controls the
+// driver models (feature and selector units, product rows of the device
+// controls): a typical two-output, one-input row; a row with an input
+// selector; one with sync sources; one with a vendor control (the monitor
+// switch); one whose output path choice is a choice of USB interface; and
+// one that takes the 2-channel level meters.
+constexpr uint16_t kCadenzaVendorID = 0x2FC0;
+constexpr uint16_t kCadenzaTypicalProductID = 0x0001;
+constexpr uint16_t kCadenzaSelectorProductID = 0x0002;
+constexpr uint16_t kCadenzaSyncProductID = 0x0003;
+constexpr uint16_t kCadenzaVendorControlProductID = 0x0004;
+constexpr uint16_t kCadenzaInterfaceSelectorProductID = 0x0005;
+constexpr uint16_t kCadenzaMeterProductID = 0x0006;
+// The Halvard Trunk products (class-compliant, own start-ups).
 constexpr uint16_t kTrunkVendorID = 0x2F90;
 constexpr uint16_t kTrunkProductID = 0x1000;
 constexpr uint16_t kTrunk2ProductID = 0x3000;

@@ -383,6 +383,12 @@ struct IOServicePrivate {
     }
 
     static void deliverPower(bool sleep) {
+        const IOPMPowerFlags flags =
+            sleep ? kIOPMSleepCapability : (kIOPMPowerOn | kIOPMDeviceUsable | kIOPMRestartCapability);
+        deliverPower(flags, sleep ? 2 : 4);
+    }
+
+    static void deliverPower(IOPMPowerFlags flags, unsigned long state) {
         IOPMrootDomain* root = IOService::getPMRootDomain();
         std::vector<IOService*> drivers;
         {
@@ -392,9 +398,6 @@ struct IOServicePrivate {
                 drivers.push_back(d);
             }
         }
-        const IOPMPowerFlags flags =
-            sleep ? kIOPMSleepCapability : (kIOPMPowerOn | kIOPMDeviceUsable | kIOPMRestartCapability);
-        const unsigned long state = sleep ? 2 : 4;
         for (IOService* d : drivers) {
             d->powerStateWillChangeTo(flags, state, root);
             d->powerStateDidChangeTo(flags, state, root);
@@ -773,6 +776,11 @@ void systemWillSleep() {
 
 void systemDidWake() {
     powerQueue().post([] { IOServicePrivate::deliverPower(false); });
+    powerQueue().waitIdle();
+}
+
+void deliverPowerChange(IOPMPowerFlags flags, unsigned long state) {
+    powerQueue().post([flags, state] { IOServicePrivate::deliverPower(flags, state); });
     powerQueue().waitIdle();
 }
 

@@ -253,5 +253,8 @@ std::vector<IOService*> copyServicesOfClass(const char* className);
 // they have all been told.
 void systemWillSleep();
 void systemDidWake();
+// Delivers one will/did pair with the given flags and power state, on the
+// power manager's thread; returns once every interested driver was told.
+void deliverPowerChange(IOPMPowerFlags flags, unsigned long state);
 
 }  // namespace hx::kern

@@ -152,6 +152,7 @@ ControlResult DeviceModel::standardRequest(const DeviceRequest& setup, uint8_t* 
                 mAlternate.emplace(i->bInterfaceNumber, 0);
         }
         updateActiveEndpoints();
+        onSetConfiguration(value);
         return ControlResult::ok();
     }
     case kDeviceRequestGetConfiguration: {

@@ -95,6 +95,8 @@ protected:
     // Class and vendor requests; runs under the model's lock.
     virtual ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     virtual void onBusReset() {}
+    // After a SET_CONFIGURATION the device accepted (under the model's lock).
+    virtual void onSetConfiguration(uint8_t /*value*/) {}
     // Streaming endpoints; run under the model's lock for active endpoints
     // only. The defaults move nothing.
     virtual IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);

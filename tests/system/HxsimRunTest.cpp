@@ -114,6 +114,28 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
     EXPECT_EQ(soxi.out, "48000\n2\n24\n" + std::to_string(in) + "\n");
 }
 
+// A sleep mid-run: the client hears 54 and, after the wake, 13; it rebuilds
+// the stream 3 s later (stage 2 reports 14, 3, 3 and 0x10000) and the
+// looped-back audio matches before and after.
+TEST(Hxsim, SleepAndWakeMidRunTheStreamComesBackAndMatches)
+{
+    hx::test::TempRoot root;
+    const CommandRun run = runCommand(hxsim(root.path(), "--virtual-clock --sleep-at 1 --sleep-for 2"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto f = fields(run.out);
+    const std::string codes = f["state changes"];
+    const size_t sleep = codes.find("54 13");
+    ASSERT_NE(sleep, std::string::npos) << codes;
+    EXPECT_NE(codes.find("14 3 3 65536", sleep), std::string::npos) << codes;
+    EXPECT_EQ(f["wake stream"], "came back");
+    EXPECT_EQ(f["wake match"].rfind("yes (", 0), 0u) << f["wake match"];
+    EXPECT_GT(leadingNumber(f["wake match"].substr(5)), 0u) << f["wake match"];
+    EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
+    // The run lasts until the stream had time to come back.
+    EXPECT_EQ(f["run"], "7.000 s on the virtual clock");
+    EXPECT_EQ(f["result"], "pass");
+}
+
 TEST(Hxsim, RatesOffsetsAndRoutingMatchAndTheRecordingFollowsThem)
 {
     struct Case {

@@ -86,6 +86,16 @@ int32_t mixRoundTrip(int32_t sample)
     return int32_t(uint32_t((v / 2) * 2) << 8);
 }
 
+// One loopback check over a range of recorded frames.
+struct LoopbackCheck {
+    bool nonSilent = false;
+    bool latencyKnown = false;
+    int64_t latency = 0;
+    uint64_t checked = 0;
+    uint64_t mismatches = 0;
+    int64_t firstMismatch = -1;
+};
+
 struct ClientHarness::Impl {
     explicit Impl(const HarnessOptions& o) : options(o)
     {
@@ -155,6 +165,16 @@ struct ClientHarness::Impl {
             return nullptr;
         return reinterpret_cast<T*>(a);
     }
+
+    // Reaction to state changes: codes already seen, and the recovery stage
+    // due at a time (0: none).
+    size_t codesSeen = 0;
+    int pendingStage = 0;
+    uint64_t stageDue = 0;
+    uint32_t recoveries = 0;
+    size_t recoveredAt = SIZE_MAX;  // recorded frame index of the last recovery
+    void react();
+    LoopbackCheck checkLoopback(size_t from, size_t to) const;
 
     bool fail(const std::string& e)
     {
@@ -398,7 +418,13 @@ void ClientHarness::Impl::cycle()
     }
     const uint32_t ch = options.channels;
     const uint64_t end = userInput->getFramePos();
-    if (end <= readPos)
+    // The input ring was laid out again (a new stream after a recovery):
+    // the next cycle starts a new segment where the client's ring is.
+    if (end < readPos) {
+        running = false;
+        return;
+    }
+    if (end == readPos)
         return;
     const uint32_t n = uint32_t(std::min<uint64_t>(end - readPos, kMaxFramesPerCycle));
     scratch.resize(size_t(n) * ch);
@@ -425,6 +451,43 @@ void ClientHarness::Impl::cycle()
     framesOut += userRing->writeFrames(scratch.data(), got, options.writeAheadFrames);
 }
 
+void ClientHarness::Impl::react()
+{
+    if (!options.reactToStateChanges || !client || !service)
+        return;
+    ZrDevice* dev = service->getDevice();
+    if (!dev)
+        return;
+    pumpStateChanges();
+    const uint64_t now = hx::clock::nowNanos();
+    for (; codesSeen < codes.size(); ++codesSeen) {
+        if (codes[codesSeen] == STC_STREAM_BROKEN && pendingStage == 0) {
+            pendingStage = 1;
+            stageDue = now;
+        } else if (codes[codesSeen] == STC_SystemWakeUp) {
+            pendingStage = 1;
+            stageDue = now + 3000000000ull;
+        }
+    }
+    if (pendingStage == 0 || now < stageDue)
+        return;
+    // Direct calls until the user clients carry the stream-broken requests.
+    if (pendingStage == 1) {
+        const bool claimed = dev->handleStreamBroken(1);
+        pendingStage = claimed ? 2 : 0;
+        stageDue = now + 100000000ull;
+        return;
+    }
+    dev->handleStreamBroken(2);
+    pendingStage = 0;
+    ++recoveries;
+    recoveredAt = recorded.size() / (options.channels ? options.channels : 1);
+}
+
+void ClientHarness::systemSleep() { hx::kern::systemWillSleep(); }
+
+void ClientHarness::systemWakeUp() { hx::kern::systemDidWake(); }
+
 void ClientHarness::run(uint64_t micros)
 {
     Impl& m = *mImpl;
@@ -439,6 +502,7 @@ void ClientHarness::run(uint64_t micros)
         else
             hx::clock::sleepUntil(due);
         m.cycle();
+        m.react();
     }
 }
 
@@ -469,6 +533,61 @@ void ClientHarness::stop()
         m.client = nullptr;
     }
     m.pumpStateChanges();
+}
+
+LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
+{
+    // From the first frame that is not silence, every input frame is the
+    // played frame a fixed number of frames earlier.
+    LoopbackCheck r;
+    const uint32_t ch = options.channels;
+    size_t start = from;
+    auto silent = [&](size_t f) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (recorded[f * ch + c] != 0)
+                return false;
+        return true;
+    };
+    while (start < to && silent(start))
+        ++start;
+    r.nonSilent = start < to;
+    auto positionOf = [&](size_t f) {
+        uint64_t pos = 0;
+        for (const Segment& s : segments)
+            if (s.index <= f)
+                pos = s.position + (f - s.index);
+        return pos;
+    };
+    auto matchesAt = [&](size_t f, uint64_t out) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (recorded[f * ch + c] != expected(out, c))
+                return false;
+        return true;
+    };
+    if (start < to && options.loopback) {
+        const uint64_t inPos = positionOf(start);
+        const size_t probe = std::min<size_t>(16, to - start);
+        for (uint64_t back = 0; back <= 65536 && back <= inPos && !r.latencyKnown; ++back) {
+            bool all = true;
+            for (size_t k = 0; k < probe && all; ++k)
+                all = matchesAt(start + k, inPos - back + k);
+            if (all) {
+                r.latencyKnown = true;
+                r.latency = int64_t(back);
+            }
+        }
+        if (r.latencyKnown) {
+            for (size_t f = start; f < to; ++f) {
+                ++r.checked;
+                if (!matchesAt(f, positionOf(f) - uint64_t(r.latency))) {
+                    ++r.mismatches;
+                    if (r.firstMismatch < 0)
+                        r.firstMismatch = int64_t(f);
+                }
+            }
+        }
+    }
+    return r;
 }
 
 HarnessReport ClientHarness::report() const
@@ -523,56 +642,25 @@ HarnessReport ClientHarness::report() const
     r.identity = m.clientId;
     r.streamBreaks = uint32_t(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
 
-    // The loopback check: from the first frame that is not silence, every
-    // input frame is the played frame a fixed number of frames earlier.
+    r.recoveries = m.recoveries;
     const uint32_t ch = m.options.channels;
     const size_t frames = ch ? m.recorded.size() / ch : 0;
-    size_t start = m.options.settleFrames;
-    auto silent = [&](size_t f) {
-        for (uint32_t c = 0; c < ch; ++c)
-            if (m.recorded[f * ch + c] != 0)
-                return false;
-        return true;
-    };
-    while (start < frames && silent(start))
-        ++start;
-    auto positionOf = [&](size_t f) {
-        uint64_t pos = 0;
-        for (const Impl::Segment& s : m.segments)
-            if (s.index <= f)
-                pos = s.position + (f - s.index);
-        return pos;
-    };
-    auto matchesAt = [&](size_t f, uint64_t out) {
-        for (uint32_t c = 0; c < ch; ++c)
-            if (m.recorded[f * ch + c] != m.expected(out, c))
-                return false;
-        return true;
-    };
-    if (start < frames && m.options.loopback) {
-        const uint64_t inPos = positionOf(start);
-        const size_t probe = std::min<size_t>(16, frames - start);
-        for (uint64_t back = 0; back <= 65536 && back <= inPos && !r.latencyKnown; ++back) {
-            bool all = true;
-            for (size_t k = 0; k < probe && all; ++k)
-                all = matchesAt(start + k, inPos - back + k);
-            if (all) {
-                r.latencyKnown = true;
-                r.latencyFrames = int64_t(back);
-            }
-        }
-        if (r.latencyKnown) {
-            for (size_t f = start; f < frames; ++f) {
-                ++r.framesChecked;
-                if (!matchesAt(f, positionOf(f) - uint64_t(r.latencyFrames))) {
-                    ++r.mismatches;
-                    if (r.firstMismatch < 0)
-                        r.firstMismatch = int64_t(f);
-                }
-            }
-            r.latencyConstant = r.mismatches == 0;
-            r.matched = r.mismatches == 0 && r.framesChecked > 0;
-        }
+    const bool recovered = m.recoveredAt != SIZE_MAX && m.recoveredAt <= frames;
+    // Before a recovery and after it are two streams, each with its own
+    // latency.
+    LoopbackCheck before = m.checkLoopback(m.options.settleFrames, recovered ? m.recoveredAt : frames);
+    r.latencyKnown = before.latencyKnown;
+    r.latencyFrames = before.latency;
+    r.framesChecked = before.checked;
+    r.mismatches = before.mismatches;
+    r.firstMismatch = before.firstMismatch;
+    r.latencyConstant = before.latencyKnown && before.mismatches == 0;
+    r.matched = before.latencyKnown && before.mismatches == 0 && before.checked > 0;
+    if (recovered) {
+        const LoopbackCheck after = m.checkLoopback(m.recoveredAt, frames);
+        r.streamRecovered = after.nonSilent;
+        r.framesCheckedAfterRecovery = after.checked;
+        r.matchedAfterRecovery = after.latencyKnown && after.mismatches == 0 && after.checked > 0;
     }
     return r;
 }
@@ -608,6 +696,10 @@ std::string describe(const HarnessReport& r)
         o << "latency: unknown\n";
     o << "loopback: " << (r.matched ? "matched" : "not matched") << ", " << r.framesChecked << " frames checked, "
       << r.mismatches << " mismatches\n";
+    if (r.recoveries)
+        o << "recoveries: " << r.recoveries << ", stream " << (r.streamRecovered ? "came back" : "did not come back")
+          << ", loopback after " << (r.matchedAfterRecovery ? "matched" : "not matched") << " ("
+          << r.framesCheckedAfterRecovery << " frames checked)\n";
     return o.str();
 }
 

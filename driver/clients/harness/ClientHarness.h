@@ -80,6 +80,10 @@ struct HarnessOptions {
     uint32_t writeAheadFrames = 0;
     bool keepInput = true;            // record every input sample
     uint32_t settleFrames = 0;        // input frames skipped before checking (0: until lock)
+    // React to state changes as the user-space device layer does: on 2 ask
+    // recovery stage 1 and, when it answers true, stage 2 after 100 ms; on
+    // 13 (wake-up) wait 3 s first.
+    bool reactToStateChanges = false;
 };
 
 // The kernel mixes output a few milliseconds ahead of the position it
@@ -142,6 +146,12 @@ struct HarnessReport {
 
     // State changes the client received, in order
     std::vector<uint32_t> stateChanges;
+
+    // Recovery (when reacting to state changes)
+    uint32_t recoveries = 0;          // stage 2 runs after stage 1 answered true
+    bool streamRecovered = false;     // input came back after the last recovery
+    uint64_t framesCheckedAfterRecovery = 0;
+    bool matchedAfterRecovery = false;
 };
 
 // A readable summary, one fact per line.
@@ -177,6 +187,10 @@ public:
     void run(uint64_t micros);
     // Lets time pass without client cycles.
     void idle(uint64_t micros);
+    // The machine goes to sleep / wakes up (the power manager tells the
+    // driver).
+    void systemSleep();
+    void systemWakeUp();
     // Detaches the ring (Req 3) and closes the connection (also done on
     // destruction); state changes come from an interest subscription.
     void stop();

@@ -44,8 +44,13 @@ public:
     // cleared in one atomic step so no raise between the two is lost.
     void getLevelInfo(QN_LevelInfo* info);
     void raiseLevel(bool output, unsigned channel, int8_t value);
+    // The record's input and output bytes as the level meters raise them
+    // (one atomic byte per channel).
+    char* levelInBytes() { return reinterpret_cast<char*>(mLevelIn); }
+    char* levelOutBytes() { return reinterpret_cast<char*>(mLevelOut); }
 
 private:
+    static_assert(sizeof(std::atomic<int8_t>) == 1 && std::atomic<int8_t>::is_always_lock_free);
     std::atomic<int8_t> mLevelIn[32] = {};
     std::atomic<int8_t> mLevelOut[32] = {};
     void* m_pcMidiInterface = nullptr;

@@ -179,17 +179,17 @@ bool ZrIsocStreaming::stopTransport(bool wait)
     return was;
 }
 
-void ZrIsocStreaming::readInputLevels(char* out)
-{
-    for (int i = 0; i < 32; ++i)
-        out[i] = __atomic_exchange_n(&mInputLevels[i], char(0), __ATOMIC_RELAXED);
-}
-
 bool ZrIsocStreaming::claimStreamBroken()
 {
     // Only the caller that takes the word from 1 to 0 recovers the break.
     uint32_t one = 1;
     return mStreamBroken.compare_exchange_strong(one, 0);
+}
+
+bool ZrIsocStreaming::markStreamBroken()
+{
+    uint32_t zero = 0;
+    return mStreamBroken.compare_exchange_strong(zero, 1);
 }
 
 void ZrIsocStreaming::declareBroken(const char* line)
@@ -426,8 +426,10 @@ void ZrIsocStreaming::rtsProcessIsocIn_Std(ZrIsocRB* rb)
             else
                 count = decodedFrames;
         }
-        if (mInputMeter && count && channels <= 32)
-            mInputMeter(mInputLevels, reinterpret_cast<char*>(work));
+        if (mInputMeter && mpMeterLevels && count && channels <= 32)
+            mInputMeter(mpMeterLevels, reinterpret_cast<char*>(work));
+        if (mpInputPeaks && count)
+            raiseChannelPeaks(mpInputPeaks, work, count, channels);
         if (mSettings.postProcessor && count)
             mSettings.postProcessor(work, mSettings.postProcessorCountsFrames ? count : count * channels);
         if (mInputRing && count)

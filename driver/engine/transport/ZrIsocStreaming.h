@@ -89,6 +89,9 @@ public:
 
     // Recovery, stage 1: claims the break (true once per break).
     bool claimStreamBroken();
+    // Sets the word when it is clear (a break or a wake-up to recover from);
+    // true when this call set it.
+    bool markStreamBroken();
 
     // The service routine for KeThread: argument is this engine.
     static void rtsIsocOutIsocIn(void* engine);
@@ -102,7 +105,14 @@ public:
     // decoded frame per processed packet.
     void setInputMeter(LevelProcessorFnc meter) { mInputMeter = meter; }
     // The input peaks since the last read, then cleared (32 bytes).
-    void readInputLevels(char* out);
+    // Where the input side keeps its levels: the meter's level bytes (the
+    // control port's record) and the per-channel input peaks (32 entries);
+    // both outlive the engine. Set once, before streaming.
+    void setLevelTargets(char* meterLevels, int32_t* inputPeaks)
+    {
+        mpMeterLevels = meterLevels;
+        mpInputPeaks = inputPeaks;
+    }
 
     bool isStreamingStarted() const { return m_bStreamingStarted.load(std::memory_order_acquire); }
     uint32_t streamBrokenWord() const { return mStreamBroken.load(); }
@@ -157,5 +167,6 @@ private:
     uint32_t mOutputSampleCounter = 0;
     std::atomic<uint64_t> mFramesIn{0};
     LevelProcessorFnc mInputMeter = nullptr;
-    char mInputLevels[32] = {};
+    char* mpMeterLevels = nullptr;
+    int32_t* mpInputPeaks = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "platform/usb/devices/HX5100Model.h"
 
 #include "platform/usb/devices/HX5100Descriptors.h"
+#include "platform/usb/devices/RequestTypes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,13 +12,7 @@ using namespace StandardUSB;
 
 namespace {
 
-constexpr uint8_t kVendorIn = kRequestDirectionIn | kRequestTypeVendor | kRequestRecipientDevice;    // 0xC0
-constexpr uint8_t kVendorOut = kRequestDirectionOut | kRequestTypeVendor | kRequestRecipientDevice;  // 0x40
-constexpr uint8_t kClassEndpointIn = kRequestDirectionIn | kRequestTypeClass | kRequestRecipientEndpoint;    // 0xA2
-constexpr uint8_t kClassEndpointOut = kRequestDirectionOut | kRequestTypeClass | kRequestRecipientEndpoint;  // 0x22
-constexpr uint8_t kSetCur = 0x01;
-constexpr uint8_t kGetCur = 0x81;
-constexpr uint16_t kSamplingFrequencyControl = 0x0100;
+using namespace requests;
 
 bool rateSupported(uint32_t rate, uint8_t speed) {
     switch (rate) {
@@ -139,18 +134,38 @@ uint64_t HX5100Model::deviceFrames() const {
     return mStream.deviceFrames();
 }
 
+bool HX5100Model::isDeepSleeping() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mDeepSleep;
+}
+
+uint32_t HX5100Model::deepSleepCount() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mDeepSleepCount;
+}
+
 IsochResult HX5100Model::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) {
-    if (address != 0x01) return {kIOReturnNotResponding, 0};
+    // Asleep, the converter's clock is stopped: nothing is taken.
+    if (address != 0x01 || mDeepSleep) return {kIOReturnNotResponding, 0};
     mStream.packetOut(runningRate(), slot.unit, slot.periodUnits, data, length);
     return {kIOReturnSuccess, length};
 }
 
 IsochResult HX5100Model::streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) {
-    if (address != 0x82) return {kIOReturnNotResponding, 0};
+    if (address != 0x82 || mDeepSleep) return {kIOReturnNotResponding, 0};
     return {kIOReturnSuccess, mStream.packetIn(runningRate(), slot.unit, slot.periodUnits, data, capacity)};
 }
 
-void HX5100Model::onBusReset() { mStream.restart(); }
+void HX5100Model::onBusReset() {
+    mDeepSleep = false;
+    mStream.restart();
+}
+
+void HX5100Model::onSetConfiguration(uint8_t) {
+    if (!mDeepSleep) return;
+    mDeepSleep = false;
+    mStream.restart();  // the clock starts again from the wake-up
+}
 
 std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
     static constexpr RequestRow kTable[] = {
@@ -173,6 +188,7 @@ std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
         {kClassEndpointIn, kGetCur, 0x82, &HX5100Model::getSampleRate, "get sampling frequency"},
         {kClassEndpointOut, kSetCur, 0x01, &HX5100Model::setSampleRate, "set sampling frequency"},
         {kClassEndpointOut, kSetCur, 0x82, &HX5100Model::setSampleRate, "set sampling frequency"},
+        {kVendorOut, 0x44, 0, &HX5100Model::deepSleep, "deep sleep"},
     };
     return kTable;
 }
@@ -269,6 +285,14 @@ ControlResult HX5100Model::setSampleRate(const DeviceRequest& setup, uint8_t* da
     if (rate != mSampleRate) mStream.restart();  // the clock restarts at the new rate
     mSampleRate = rate;
     return ControlResult::ok(3);
+}
+
+ControlResult HX5100Model::deepSleep(const DeviceRequest& setup, uint8_t*) {
+    if (setup.wValue != 0 || setup.wLength != 0) return ControlResult::stall();
+    mDeepSleep = true;
+    ++mDeepSleepCount;
+    mStream.restart();
+    return ControlResult::ok();
 }
 
 ControlResult HX5100Model::writeCodec(const DeviceRequest& setup, uint8_t*) {

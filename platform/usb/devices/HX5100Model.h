@@ -14,9 +14,14 @@
 //                                 wIndex 0x102, the others on 0x106), all 0
 //   DSP block (request 0x42)      none received
 //   digital input                 absent (setDigitalInput plugs a source)
+//   deep sleep                    awake
 // A bus reset leaves this state alone (it is not a power cycle); so does the
 // replug command 0x52, which is acknowledged and then re-enumerates the
 // device with its registers kept.
+//
+// Deep sleep (vendor request 0x44 OUT, acknowledged): the sample clock and
+// streaming stop, the registers above are kept; the next SET_CONFIGURATION
+// or bus reset wakes the device.
 #pragma once
 
 #include "platform/usb/DeviceModel.h"
@@ -70,6 +75,9 @@ public:
     uint8_t portRegister2() const;
     uint8_t transmitterRegister(uint8_t reg) const;  // 0x0D..0x11
     std::array<uint8_t, 64> mixerBuffer() const;
+    bool isDeepSleeping() const;
+    // Deep-sleep commands received since power-on.
+    uint32_t deepSleepCount() const;
     // Codec register files: 0 for codec 0 (wIndex 0x102), 1 for the others.
     uint16_t codecRegister(int file, uint8_t reg) const;
     // The last DSP block received, if any, and how many came.
@@ -106,6 +114,9 @@ protected:
     IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
     IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) override;
     void onBusReset() override;
+    void onSetConfiguration(uint8_t value) override;
+    // Under the model's lock.
+    bool deepSleeping() const { return mDeepSleep; }
 
 private:
     ControlResult firmwareInfo(const StandardUSB::DeviceRequest& setup, uint8_t* data);
@@ -119,6 +130,7 @@ private:
     ControlResult writeTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult getSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult setSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult deepSleep(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult writeCodec(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult writeDspBlock(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult replug(const StandardUSB::DeviceRequest& setup, uint8_t* data);
@@ -135,6 +147,8 @@ private:
     uint8_t mPortRegister2 = kPowerOnPortRegister2;
     std::array<uint8_t, 5> mTransmitter = kPowerOnTransmitter;
     std::array<uint8_t, 64> mMixer{};
+    bool mDeepSleep = false;
+    uint32_t mDeepSleepCount = 0;
     HX5100Stream mStream;
     std::array<std::array<uint16_t, 128>, 2> mCodec{};
     std::optional<std::array<uint8_t, 256>> mDspBlock;

@@ -223,7 +223,8 @@ TEST(HX5100Model, ClassAndVendorRequestsAnswerAndCheckTheirFields) {
         {"96 kHz at full speed", 0x22, 0x01, 0x0100, 0x82, 3, {0x00, 0x77, 0x01}, stall, {}},
         {"rate on another endpoint", 0xA2, 0x81, 0x0100, 0x83, 3, {}, stall, {}},
         {"rate with another control", 0xA2, 0x81, 0x0200, 0x82, 3, {}, stall, {}},
-        {"deep sleep is not offered", 0x40, 0x44, 0, 0, 0, {}, stall, {}},
+        {"deep sleep with a value", 0x40, 0x44, 1, 0, 0, {}, stall, {}},
+        {"deep sleep", 0x40, 0x44, 0, 0, 0, {}, ok, {}},
     };
     HX5100Model m(kUSBHostConnectionSpeedFull, identity());
     for (const Case& c : cases) {
@@ -234,11 +235,16 @@ TEST(HX5100Model, ClassAndVendorRequestsAnswerAndCheckTheirFields) {
         }
     }
     EXPECT_EQ(m.mixerBuffer()[63], 64);
+    // Asleep with its registers kept; SET_CONFIGURATION wakes it.
+    EXPECT_TRUE(m.isDeepSleeping());
+    EXPECT_EQ(m.deepSleepCount(), 1u);
+    EXPECT_EQ(send(m, 0x00, 0x09, 1, 0, 0, {}).result.status, ok);
+    EXPECT_FALSE(m.isDeepSleeping());
     EXPECT_EQ(m.sampleRate(), 48000u);
 
     // The trace holds every request received, in order, with OUT data.
     const auto trace = m.trace();
-    ASSERT_EQ(trace.size(), cases.size());
+    ASSERT_EQ(trace.size(), cases.size() + 1);
     EXPECT_EQ(trace[10].setup.bRequest, 0x4D);
     EXPECT_EQ(trace[10].dataOut, mixer);
     EXPECT_EQ(trace[2].status, kUSBHostReturnPipeStalled);

@@ -1,0 +1,190 @@
+// The device object's class-compliant control block: applying a client's
+// block, filling it after a configuration, and the one-off commands that
+// ride on it (the Halvard Trunk start-ups, deep sleep).
+//
+// The block last applied lives here, privately. The shared area's blocks at
+// 7028 and 10872 are published copies only: a client may rewrite them at any
+// moment, so nothing is read back from them.
+
+#include <cstring>
+
+#include "abi/QN_StateChange.h"
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrDeviceControls.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/config/ZrFrequencyRequests.h"
+#include "driver/engine/stream/DriverData.h"
+#include "platform/kern/IOLib.h"
+
+namespace {
+
+constexpr uint8_t kDeepSleepRequest = 0x44;
+
+} // namespace
+
+bool ZrDevice::isHalvardTrunkProduct() const {
+    return usbIsHalvardDevice(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+}
+
+void ZrDevice::getSelectors(XsDeviceControls& controls) const {
+    std::memcpy(&controls, &mCurrentControls, sizeof controls);
+}
+
+void ZrDevice::setSelectors(const XsDeviceControls& controls) {
+    const uint16_t vendor = mDescriptor.m_uVendor;
+    const uint16_t product = mDescriptor.m_uProduct;
+    XsDeviceControls requested;
+    std::memcpy(&requested, &controls, sizeof requested);
+    requested.mScratch = 0;
+    bool modified = false;
+    bool restart = false;
+    const uint8_t oldOutSelector = mCurrentControls.cOut.iSelector;
+    usbApplyDeviceControls(mService, vendor, product, mCurrentControls, requested, modified,
+                           restart);
+    // Values no request carries: the routing value of the one product whose
+    // digital output it names.
+    if (requested.mRoutingValue != mCurrentControls.mRoutingValue) {
+        if (isListed(ZrProductList::Tolvane)) {
+            uint32_t n = 0;
+            const uint16_t index = requested.mRoutingValue ? 4 : 2;
+            if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, 1, 0, index,
+                                          nullptr, n, kXsClassRequestTries - 1) == kIOReturnSuccess)
+                modified = true;
+            else
+                requested.mRoutingValue = mCurrentControls.mRoutingValue;
+        } else {
+            requested.mRoutingValue = mCurrentControls.mRoutingValue;
+        }
+    }
+    if (modified) {
+        if (usbIsInterfaceSelectorDevice(vendor, product) &&
+            requested.cOut.iSelector != oldOutSelector)
+            usbApplyInterfaceSelector(requested);
+        std::memcpy(&mCurrentControls, &requested, sizeof mCurrentControls);
+        if (mpDriverSM)
+            std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mCurrentControls);
+        IOLog("setSelectors bModified myControls.cOut.iSelector=%d\n",
+              int(mCurrentControls.cOut.iSelector));
+        mSettingsSaved = true;
+        std::memcpy(&mSavedControls, &mCurrentControls, sizeof mSavedControls);
+    }
+    if (restart) {
+        if (mpDriverSM) __atomic_store_n(&mpDriverSM->mNewConfigPending, 0u, __ATOMIC_SEQ_CST);
+        stopStreaming(true);
+        terminateIsocRqBs();
+        mService.unconfigureDevice(false, "usbApplyDeviceControls");
+        if (isHalvardTrunkProduct()) {
+            const QnChannelSettings settings = getCurrentSettings();
+            const bool configured = onPrepareNewConfig(settings, 0, true);
+            if (configured && mpDriverSM &&
+                __atomic_load_n(&mpDriverSM->mConfigured, __ATOMIC_SEQ_CST)) {
+                if (mpDriverData) mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
+                startStreaming();
+                mService.setChannelSettingsProperty();
+                mService.setAjExtDataProperty();
+                stcNotify(STC_NewConfig, 0);
+            }
+        }
+    }
+    if (mpDriverSM)
+        std::memcpy(&mpDriverSM->mSavedControls, &mCurrentControls, sizeof mCurrentControls);
+    IOLog("setSelectors out cControls.cOut.iSelector=%d\n", int(mCurrentControls.cOut.iSelector));
+}
+
+void ZrDevice::configureDeviceControls() {
+    if (isMerrowCompatible()) return;
+    // What the device has: read from it, never taken from the shared area.
+    XsDeviceControls initial{};
+    if (hasFeatures() && !hasFeature(eSpecFeature_MerrowCompatible))
+        usbInitDeviceControls(mService, mDescriptor.m_uVendor, mDescriptor.m_uProduct, initial);
+    std::memcpy(&mCurrentControls, &initial, sizeof mCurrentControls);
+    if (mpDriverSM) std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mCurrentControls);
+    // The saved settings go out again; without any, the device's own state
+    // stands.
+    XsDeviceControls wanted;
+    std::memcpy(&wanted, &mCurrentControls, sizeof wanted);
+    deviceSettingsLoadControls(wanted, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    bool changed = false;
+    bool restart = false;
+    usbApplyDeviceControls(mService, mDescriptor.m_uVendor, mDescriptor.m_uProduct,
+                           mCurrentControls, wanted, changed, restart);
+    if (changed) {
+        std::memcpy(&mCurrentControls, &wanted, sizeof mCurrentControls);
+        if (mpDriverSM)
+            std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mCurrentControls);
+    }
+    if (mpDriverSM)
+        std::memcpy(&mpDriverSM->mSavedControls, &mCurrentControls, sizeof mCurrentControls);
+}
+
+namespace {
+
+// SET_CUR of a sampling frequency on an endpoint, 3 bytes.
+IOReturn setEndpointRate(ZrKernelDeviceKorvexHX5100& service, uint8_t endpoint, uint32_t rate,
+                         int retries) {
+    uint8_t b[3] = {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
+    uint32_t length = sizeof b;
+    return service.deviceRequestStd(kDirOut, kLevelClass, kRecipientEndpoint, kZrSetCur,
+                                    kZrSamplingFrequencyControl, endpoint, b, length, retries);
+}
+
+} // namespace
+
+void ZrDevice::initHalVardTrunk() {
+    // The input group's selector choosing its second endpoint is the
+    // device's digital input: it is told so on its selector unit. The sync
+    // selection's second source makes the endpoints follow the input clock
+    // (rate 0).
+    const uint32_t rate = getCurrentSettings().Frequency;
+    if (mCurrentControls.cIn.iSelector == 2) {
+        uint8_t b = 2;
+        uint32_t length = 1;
+        mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, 0, 0x500,
+                                  &b, length, 5);
+    }
+    const uint32_t second = mCurrentControls.cSync.mSelection == 2 ? 0 : rate;
+    for (ZrPipeDescriptor* pipe : {m_pcInPipeIsoc, m_pcOutPipeIsoc}) {
+        if (!pipe || pipe->getAddress() == 0) continue;
+        setEndpointRate(mService, pipe->getAddress(), rate, 5);
+        setEndpointRate(mService, pipe->getAddress(), second, 5);
+    }
+}
+
+void ZrDevice::initHalVardTrunk2() {
+    static const char* const kSig = "void ZrDevice::initHalVardTrunk2()";
+    IOLog("%s", kSig);
+    IOSleep(300);
+    if (getAjExtData().mClockSource != 0)
+        IOLog("%s select spdif\n", kSig);
+    else
+        IOLog("%s select analog\n", kSig);
+    const uint32_t rate = getCurrentSettings().Frequency;
+    const uint8_t endpoints[] = {0x03, 0x85, 0x86, 0x85};
+    for (size_t i = 0; i < sizeof endpoints; ++i) {
+        if (i > 0) IOSleep(2);
+        setEndpointRate(mService, endpoints[i], rate, 0);
+    }
+}
+
+void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
+    // Moving the output stream to another interface needs the pipe hand-over
+    // of the device completion; until then the choice is recorded.
+    const int index = usbSelectorIndex(requested.cOut.iSelector);
+    const int interfaceNumber =
+        index ? int(mCurrentControls.cOut.mEndpoints[index - 1].mInterface) : -1;
+    recordStub("usbApplyInterfaceSelector interface=" + std::to_string(interfaceNumber));
+}
+
+void ZrDevice::chooseClassDeviceMeters(LevelProcessorFnc& input, LevelProcessorFnc& output) const {
+    // Rows of other makers: the 2-channel meters both ways.
+    if (mDescriptor.m_uVendor == kCadenzaVendorID &&
+        mDescriptor.m_uProduct == kCadenzaMeterProductID)
+        input = output = LevelProcessor2CH;
+}
+
+bool ZrDevice::sendDeepSleep() {
+    if (!isMerrowCompatible()) return false;
+    uint32_t length = 0;
+    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kDeepSleepRequest, 0,
+                                     0, nullptr, length, 5) == kIOReturnSuccess;
+}

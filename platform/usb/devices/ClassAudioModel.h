@@ -1,0 +1,87 @@
+// A class-compliant (USB Audio Class 1.0) interface on the simulated bus:
+// an audio-control interface with feature units (master or per-channel
+// volume with minimum, maximum and resolution; mute) and selector units,
+// laid out as the plugging code says, and two streaming interfaces that
+// reuse the HX-5100's stream engine (2 channels, 44.1 and 48 kHz; alternate
+// 1 declares 16 bits, alternate 2 24 bits: the engine moves 24-bit frames).
+//
+// Class requests go to the interface recipient with wIndex = unit << 8 |
+// interface 0: GET_CUR, GET_MIN, GET_MAX, GET_RES and SET_CUR. A volume
+// outside its range, an unknown unit or an unknown control stalls; a unit
+// can be told to stall everything (a failing device).
+//
+// Optional: a second output interface (3, endpoint 0x03) for the product
+// whose output path is a choice of interface; the Trunk start-ups (vendor
+// 0x85 IN answering 2, SET_CUR of the rate on endpoints 0x03, 0x85, 0x86);
+// a vendor control register (vendor request 1 IN/OUT at one wIndex).
+//
+// Power-on state: every volume at its unit's given value, mutes off, each
+// selector at its given input, the vendor control 0, 44,100 Hz; plus the
+// HX-5100's own power-on state for what it shares (deep sleep 0x44).
+#pragma once
+
+#include "platform/usb/devices/HX5100Model.h"
+
+#include <map>
+#include <vector>
+
+namespace hx::usb::devices {
+
+struct ClassFeatureUnit {
+    uint8_t id;
+    int channels; // -1: a master control only; 1..8 per-channel controls
+    int16_t min, max, res, powerOn;
+    bool mute;
+};
+
+struct ClassSelectorUnit {
+    uint8_t id;
+    uint8_t inputs;
+    uint8_t powerOn; // 1-based
+};
+
+struct ClassAudioLayout {
+    std::vector<ClassFeatureUnit> features;
+    std::vector<ClassSelectorUnit> selectors;
+    bool secondOutput = false;       // interface 3, endpoint 0x03
+    bool trunk = false;              // answers the Trunk start-ups
+    uint16_t vendorControlIndex = 0; // 0: no vendor control
+};
+
+class ClassAudioModel : public HX5100Model {
+public:
+    ClassAudioModel(uint8_t speed, HX5100Identity identity, ClassAudioLayout layout);
+
+    std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
+
+    // The unit's current values (channel 0 = master).
+    int16_t volume(uint8_t unit, int channel) const;
+    bool mute(uint8_t unit) const;
+    uint8_t selector(uint8_t unit) const;
+    uint8_t vendorControl() const;
+    // Every request to the unit stalls while set.
+    void setUnitStalls(uint8_t unit, bool stalls);
+
+protected:
+    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
+                                       uint8_t* data) override;
+    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                          uint32_t length) override;
+
+private:
+    ControlResult featureRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,
+                                 ClassFeatureUnit& unit);
+    ControlResult selectorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,
+                                  ClassSelectorUnit& unit);
+
+    ClassAudioLayout mLayout;
+    std::vector<uint8_t> mConfiguration;
+    // Guarded by the model's lock.
+    std::map<uint8_t, std::vector<int16_t>> mVolumes; // unit -> [master or channels 1..n]
+    std::map<uint8_t, uint8_t> mMutes;
+    std::map<uint8_t, uint8_t> mSelectors;
+    std::map<uint8_t, bool> mStalls;
+    uint8_t mVendorControl = 0;
+};
+
+} // namespace hx::usb::devices

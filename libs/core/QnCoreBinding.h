@@ -1,6 +1,6 @@
 // What the sources the core library's two builds share (libs/core/shared/)
 // take from the user build: the reference-counted Object, events and Mach
-// semaphores (QnSync.h), the allocator record, the request memory (the C++
+// semaphores (QnSync.h), the text types (QnTextEncoding.h), the allocator record, the request memory (the C++
 // heap), the log (debugPrint) and the checks. The kernel build's binding,
 // driver/engine/kcore/KernelCoreBinding.h, supplies the same names.
 #pragma once
@@ -14,6 +14,7 @@
 #include "libs/core/QnRequestList.h"
 #include "libs/core/QnStatus.h"
 #include "libs/core/QnSync.h"
+#include "libs/core/QnTextEncoding.h"
 
 namespace Core {
 
@@ -37,5 +38,12 @@ inline void coreCheck(bool, const char*, const char*, int) {}
 // silent here; the kernel build logs it like a loop that cannot enable
 // messaging.
 constexpr bool kLogLoopOffItsThread = false;
+
+// A malformed UTF-8 sequence only sets the text source's state.
+inline void checkUtf8(bool) {}
+
+// A NUL unit in UTF-16 text is invalid here; the kernel build's source ends
+// there as at a NUL of any other encoding.
+constexpr bool kUtf16NulIsInvalid = true;
 
 }  // namespace Core

@@ -1,6 +1,6 @@
 // What the sources the core library's two builds share (libs/core/shared/)
 // take from the kernel build: the reference-counted Object, events and
-// semaphores (KernelCore.h), the allocator record, the request memory (core
+// semaphores (KernelCore.h), the text types (KernelText.h), the allocator record, the request memory (core
 // memory), the log (IOLog) and the checks (logged assertion lines). The user
 // build's binding, libs/core/QnCoreBinding.h, supplies the same names.
 #pragma once
@@ -10,6 +10,7 @@
 
 #include "driver/engine/kcore/KernelCore.h"
 #include "driver/engine/kcore/KernelObject.h"
+#include "driver/engine/kcore/KernelText.h"
 #include "libs/core/QnRequestList.h"
 #include "libs/core/QnStatus.h"
 #include "platform/base/HXLog.h"
@@ -52,5 +53,12 @@ inline void coreCheck(bool ok, const char* text, const char* file, int line)
 // A message loop started off its own thread logs like one that cannot
 // enable messaging.
 constexpr bool kLogLoopOffItsThread = true;
+
+// Logs an assertion line (from KernelText.cpp) for a malformed UTF-8
+// sequence of the text source.
+void checkUtf8(bool ok);
+
+// A NUL unit in UTF-16 text ends the source as in every other encoding.
+constexpr bool kUtf16NulIsInvalid = false;
 
 }  // namespace QnKernel

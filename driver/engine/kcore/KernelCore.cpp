@@ -173,59 +173,6 @@ void mutexRelease(qn_mutex_struct* m)
     }
 }
 
-// ---- event ----------------------------------------------------------------
-
-QnEvent::QnEvent(bool manualReset, bool signalled) : mManualReset(manualReset), mSemaphore{}, mSignalled(0)
-{
-    semaphoreCreate(&mSemaphore, 0);
-    if (signalled)
-        signal();
-}
-
-QnEvent::~QnEvent() { semaphoreDestroy(&mSemaphore); }
-
-qn_status QnEvent::wait(int ms)
-{
-    if (ms < -1)
-        return QN_ERR_BAD_ARGUMENT;
-    if (!mManualReset)
-        return semaphoreAcquire(&mSemaphore, ms);
-    if (__atomic_load_n(&mSignalled, __ATOMIC_SEQ_CST))
-        return QN_SUCCESS;
-    // Drain stale counts left by earlier signal/reset rounds.
-    while (semaphoreTry(&mSemaphore) == QN_SUCCESS) {
-        if (__atomic_load_n(&mSignalled, __ATOMIC_SEQ_CST))
-            return QN_SUCCESS;
-    }
-    qn_status s = semaphoreAcquire(&mSemaphore, ms);
-    if (s != QN_SUCCESS)
-        return s;
-    if (!__atomic_load_n(&mSignalled, __ATOMIC_SEQ_CST))
-        return QN_ERR_TIMEOUT;
-    semaphoreRelease(&mSemaphore);  // pass the wake-up on to the next waiter
-    return QN_SUCCESS;
-}
-
-qn_status QnEvent::signal()
-{
-    if (mManualReset) {
-        int32_t expected = 0;
-        if (!__atomic_compare_exchange_n(&mSignalled, &expected, 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-            return QN_SUCCESS;
-        return semaphoreRelease(&mSemaphore);
-    }
-    semaphoreTry(&mSemaphore);  // at most one pending wake-up
-    return semaphoreRelease(&mSemaphore);
-}
-
-qn_status QnEvent::reset()
-{
-    if (!mManualReset)
-        return QN_ERR_WRONG_STATE;
-    __atomic_store_n(&mSignalled, 0, __ATOMIC_SEQ_CST);
-    return QN_SUCCESS;
-}
-
 // ---- start-up and shutdown ------------------------------------------------
 
 namespace {

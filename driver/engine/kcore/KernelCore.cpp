@@ -6,6 +6,7 @@
 #include "driver/engine/kcore/KernelContainers.h"
 #include "driver/engine/kcore/KernelThread.h"
 #include "libs/core/QnMachStatus.h"
+#include "libs/core/QnPostInitList.h"
 #include "platform/base/HXLog.h"
 
 namespace QnKernel {
@@ -235,16 +236,7 @@ void term()
 namespace {
 CallbackNode* gPostInitFirst = nullptr;
 CallbackNode* gPostInitLast = nullptr;
-
-void appendPostInit(CallbackNode* node)
-{
-    node->mpNext = nullptr;
-    if (gPostInitLast)
-        gPostInitLast->mpNext = node;
-    else
-        gPostInitFirst = node;
-    gPostInitLast = node;
-}
+constinit QnQueue::PostInitList<CallbackNode> gPostInit(gPostInitFirst, gPostInitLast);
 }  // namespace
 
 void atPostInit(CallbackNode* node)
@@ -255,23 +247,13 @@ void atPostInit(CallbackNode* node)
         node->mpfnCallback(node);
         return;
     }
-    appendPostInit(node);
+    gPostInit.append(node);
 }
 
 qn_status postInitProcess(uint32_t level)
 {
     qn_status result = QN_SUCCESS;
-    CallbackNode* pending = gPostInitFirst;
-    gPostInitFirst = gPostInitLast = nullptr;
-    while (CallbackNode* n = pending) {
-        pending = n->mpNext;
-        if (n->mLevel == level) {
-            n->mpNext = nullptr;
-            result = n->mpfnCallback(n);
-        } else {
-            appendPostInit(n);
-        }
-    }
+    gPostInit.process(level, [&result](CallbackNode* node) { result = node->mpfnCallback(node); });
     return result;
 }
 

@@ -41,7 +41,7 @@ class ZrKernelDeviceKorvexHX5100;
 class USBByteBuffer;
 class DriverData;
 
-constexpr uint32_t kAudioSMSize = 540656;
+constexpr uint32_t kAudioSMSize = kAudioSMTotalBytes;
 constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
 
 // Firmware-updater state.

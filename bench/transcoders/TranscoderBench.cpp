@@ -6,7 +6,7 @@
 #include "bench/transcoders/ReferenceBitLoop.h"
 #include "driver/transcoders/DMAConvert.h"
 #include "driver/transcoders/OutMixer.h"
-#include "driver/transcoders/PCMConvert.h"
+#include "driver/transcoders/PCMConverters.h"
 #include "driver/transcoders/PostProcess.h"
 
 #include <benchmark/benchmark.h>
@@ -135,53 +135,19 @@ void registerDma() {
 // One millisecond of a 4-channel 24-bit stream: 576 wire bytes, rounded
 // down to the member's whole units.
 void registerPcm() {
-    struct Unpacker {
-        const char* name;
-        USB_DEC_FNC fn;
-        unsigned unit, samples;
-    };
-    const Unpacker unpackers[] = {
-        {"pcmFrom16LSB", pcmFrom16LSB, 2, 1}, {"pcmFrom16MSB", pcmFrom16MSB, 2, 1},
-        {"pcmFrom20LSB", pcmFrom20LSB, 3, 1}, {"pcmFrom24LSB", pcmFrom24LSB, 3, 1},
-        {"pcmFrom24Kestrel", pcmFrom24Kestrel, 3, 1}, {"pcmFrom24TUSB", pcmFrom24TUSB, 3, 1},
-        {"pcmFrom32LSB", pcmFrom32LSB, 4, 1}, {"pcmFrom32Msb", pcmFrom32Msb, 4, 1},
-        {"pcmFrom24TUSB2ch", pcmFrom24TUSB2ch, 6, 2},
-        {"pcmFrom16LSBChannelSwap", pcmFrom16LSBChannelSwap, 4, 2},
-        {"pcmFrom24LSBChannelSwap", pcmFrom24LSBChannelSwap, 6, 2},
-        {"pcmFrom16LSBChannelSwapMI_4", pcmFrom16LSBChannelSwapMI_4, 8, 4},
-        {"pcmFrom24LSBChannelSwapMI_4", pcmFrom24LSBChannelSwapMI_4, 12, 4},
-    };
-    for (const Unpacker& u : unpackers) {
-        const u_int32_t bytes = 576 / u.unit * u.unit;
-        const std::size_t outBytes = std::size_t(bytes / u.unit) * u.samples * 4;
+    for (const auto& u : kPcmUnpackers) {
+        const u_int32_t bytes = 576 / u.unitBytes * u.unitBytes;
+        const std::size_t outBytes = std::size_t(bytes / u.unitBytes) * u.unitSamples * 4;
         registerTrio(u.name, bytes, outBytes, [=](Buffers& b) {
             USB_DEC_DATA d{reinterpret_cast<int32_t*>(b.out.data()), reinterpret_cast<const char*>(b.in.data()), bytes};
-            u.fn(&d);
+            u.function(&d);
         }, nullptr);
     }
-    struct Packer {
-        const char* name;
-        USB_ENC_FNC fn;
-        unsigned unit, samples;
-    };
-    const Packer packers[] = {
-        {"pcmTo16LSB", pcmTo16LSB, 2, 1}, {"pcmTo16MSB", pcmTo16MSB, 2, 1},
-        {"pcmTo20LSB", pcmTo20LSB, 3, 1}, {"pcmTo24LSB", pcmTo24LSB, 3, 1},
-        {"pcmTo24Kestrel", pcmTo24Kestrel, 3, 1}, {"pcmTo24TUSB", pcmTo24TUSB, 3, 1},
-        {"pcmTo32LSB", pcmTo32LSB, 4, 1}, {"pcmTo32Msb", pcmTo32Msb, 4, 1},
-        {"pcmTo24TUSB2ch", pcmTo24TUSB2ch, 6, 2},
-        {"pcmTo16LSBChannelSwap", pcmTo16LSBChannelSwap, 4, 2},
-        {"pcmTo24LSBChannelSwap", pcmTo24LSBChannelSwap, 6, 2},
-        {"pcmTo24Merrow4CH", pcmTo24Merrow4CH, 12, 4}, {"pcmTo24Merrow6CH", pcmTo24Merrow6CH, 18, 6},
-        {"pcmTo24LSB_LX150_00", pcmTo24LSB_LX150_00, 12, 4},
-        {"pcmTo24LSB_LX150_10", pcmTo24LSB_LX150_10, 12, 4},
-        {"pcmTo24LSB_LX150_11", pcmTo24LSB_LX150_11, 12, 4},
-    };
-    for (const Packer& p : packers) {
-        const u_int32_t bytes = 576 / p.unit * p.unit;
-        const std::size_t inBytes = std::size_t(bytes / p.unit) * p.samples * 4;
+    for (const auto& p : kPcmPackers) {
+        const u_int32_t bytes = 576 / p.unitBytes * p.unitBytes;
+        const std::size_t inBytes = std::size_t(bytes / p.unitBytes) * p.unitSamples * 4;
         registerTrio(p.name, inBytes, bytes, [=](Buffers& b) {
-            p.fn(reinterpret_cast<char*>(b.out.data()), reinterpret_cast<const int32_t*>(b.in.data()), bytes);
+            p.function(reinterpret_cast<char*>(b.out.data()), reinterpret_cast<const int32_t*>(b.in.data()), bytes);
         }, nullptr);
     }
 }

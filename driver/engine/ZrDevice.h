@@ -46,7 +46,7 @@ class USBByteBuffer;
 class IOUserClient;
 class DriverData;
 
-constexpr uint32_t kAudioSMSize = 540656;
+constexpr uint32_t kAudioSMSize = kAudioSMTotalBytes;
 constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
 
 // Firmware-updater state.

@@ -65,7 +65,7 @@ void ZrDevice::createConfigControls()
     hooks.reportBrokenStream = [this](uint32_t code) { stcNotifyStreaming(code, 0); };
     hooks.setPendingChange = [this] {
         if (mpDriverSM)
-            __atomic_store_n(&mpDriverSM->mNewConfigPending, 1u, __ATOMIC_SEQ_CST);
+            audiosm::store32(AUDIOSM_AT(mpDriverSM, DriverSM, mNewConfigPending), 1u, __ATOMIC_RELEASE);
     };
     hooks.midiStreaming = [this](bool started) {
         recordStub(std::string("USBMidiDevice::streaming started=") + (started ? "1" : "0"));
@@ -78,7 +78,7 @@ void ZrDevice::createConfigControls()
 
 bool ZrDevice::isConfigured() const
 {
-    return mpDriverSM && __atomic_load_n(&mpDriverSM->mConfigured, __ATOMIC_SEQ_CST) != 0;
+    return mpDriverSM && audiosm::load32(AUDIOSM_CAT(mpDriverSM, DriverSM, mConfigured), __ATOMIC_ACQUIRE) != 0;
 }
 
 bool ZrDevice::isTrunk2Product() const { return isListed(ZrProductList::Trunk2); }

@@ -39,7 +39,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason)
         return kIOReturnNoMemory;
     // User space writes the shared settings: a rate no device runs is
     // refused before anything of the current configuration is undone.
-    if (!ZrRateInRange(__atomic_load_n(&sm->mChannelSettings.Frequency, __ATOMIC_RELAXED))) {
+    if (!ZrRateInRange(audiosm::load32(AUDIOSM_CAT(sm, DriverSM, mChannelSettings.Frequency)))) {
         IOLog("abort configure - rate %u out of range\n", unsigned(sm->mChannelSettings.Frequency));
         return kIOReturnBadArgument;
     }

@@ -2,6 +2,7 @@
 
 #include "libs/core/QnCoreInternal.h"
 #include "libs/core/QnMemory.h"
+#include "libs/core/QnPostInitList.h"
 #include "platform/base/OSAtomic.h"
 
 namespace Core {
@@ -12,33 +13,7 @@ CallbackNode* _PostInitRoot = nullptr;
 CallbackNode* _PostInitLast = nullptr;
 
 namespace {
-// The part of the pending list that postInitProcess has detached and not yet
-// walked; a node destroyed by a callback meanwhile must leave it as well.
-CallbackNode* sProcessing = nullptr;
-
-bool unlinkFrom(CallbackNode*& head, CallbackNode** tail, CallbackNode* node) {
-    CallbackNode* prev = nullptr;
-    for (CallbackNode* n = head; n; prev = n, n = n->mpNext) {
-        if (n != node) continue;
-        if (prev)
-            prev->mpNext = n->mpNext;
-        else
-            head = n->mpNext;
-        if (tail && *tail == n) *tail = prev;
-        n->mpNext = nullptr;
-        return true;
-    }
-    return false;
-}
-
-void appendPending(CallbackNode* node) {
-    node->mpNext = nullptr;
-    if (_PostInitLast)
-        _PostInitLast->mpNext = node;
-    else
-        _PostInitRoot = node;
-    _PostInitLast = node;
-}
+constinit QnQueue::PostInitList<CallbackNode> sPostInit(_PostInitRoot, _PostInitLast);
 }  // namespace
 
 qn_uint64 initTag() { return __atomic_load_n(&gInitTag, __ATOMIC_ACQUIRE); }
@@ -75,9 +50,7 @@ CallbackNode::CallbackNode(Callback fn, void* data, qn_uint32 level)
     atPostInit(this);
 }
 
-CallbackNode::~CallbackNode() {
-    if (!unlinkFrom(_PostInitRoot, &_PostInitLast, this)) unlinkFrom(sProcessing, nullptr, this);
-}
+CallbackNode::~CallbackNode() { sPostInit.unlink(this); }
 
 void atPostInit(CallbackNode* node) {
     if (!node || !node->mpfnCallback) return;
@@ -85,23 +58,11 @@ void atPostInit(CallbackNode* node) {
         node->mpfnCallback(node);
         return;
     }
-    appendPending(node);
+    sPostInit.append(node);
 }
 
 void postInitProcess(qn_uint32 level) {
-    CallbackNode* outer = sProcessing;  // a callback may call us again
-    sProcessing = _PostInitRoot;
-    _PostInitRoot = nullptr;
-    _PostInitLast = nullptr;
-    while (CallbackNode* n = sProcessing) {
-        sProcessing = n->mpNext;
-        n->mpNext = nullptr;
-        if (n->mLevel == level)
-            n->mpfnCallback(n);  // the node may be gone after this
-        else
-            appendPending(n);
-    }
-    sProcessing = outer;
+    sPostInit.process(level, [](CallbackNode* node) { node->mpfnCallback(node); });
 }
 
 }  // namespace Core

@@ -3,7 +3,6 @@
 #include "libs/core/QnMemory.h"
 #include "platform/base/MachPort.h"
 #include "platform/base/MachSemaphore.h"
-#include "platform/base/OSAtomic.h"
 
 void semaphoreSetZero(qn_semaphore_t* s) {
     if (!s) return;
@@ -110,63 +109,6 @@ qn_status mutexRelease(qn_mutex_struct* m) {
     if (--m->count > 0) return 1;
     setOwner(m, 0);
     return semaphoreRelease(&m->semaphore);
-}
-
-// ---- event ----
-
-QnEvent::QnEvent(bool manualReset, bool signalled)
-    : mbManualReset(manualReset), mSemaphore(signalled ? 1 : 0), miState(signalled ? 1 : 0),
-      miPending(signalled ? 1 : 0) {}
-
-QnEvent::~QnEvent() {
-    // Anyone still looking sees a signalled event; the semaphore member's
-    // destruction then wakes remaining waiters with "terminated".
-    mbManualReset = true;
-    __atomic_store_n(&miState, 1, __ATOMIC_SEQ_CST);
-}
-
-qn_status QnEvent::wait(int timeoutMs) {
-    if (timeoutMs < -1) return QN_ERR_BAD_ARGUMENT;
-    if (!mbManualReset) {
-        qn_status s = mSemaphore.acquire(timeoutMs);
-        // The count is taken: the next signal may post again.
-        if (s == QN_SUCCESS) __atomic_store_n(&miPending, 0, __ATOMIC_SEQ_CST);
-        return s;
-    }
-    if (OSAtomicCompareAndSwap32Barrier(1, 1, &miState)) return QN_SUCCESS;
-    // Counts left from earlier signals, cancelled by reset, are stale.
-    while (mSemaphore.acquire(0) == QN_SUCCESS) {
-        if (OSAtomicCompareAndSwap32Barrier(1, 1, &miState)) return QN_SUCCESS;
-    }
-    qn_status s = mSemaphore.acquire(timeoutMs);
-    if (s != QN_SUCCESS) return s;
-    if (OSAtomicCompareAndSwap32Barrier(1, 1, &miState)) {
-        mSemaphore.release();  // pass the wake-up on to the next waiter
-        return QN_SUCCESS;
-    }
-    return QN_ERR_TIMEOUT;  // reset while we slept
-}
-
-qn_status QnEvent::signal() {
-    if (mbManualReset) {
-        for (;;) {
-            if (OSAtomicCompareAndSwap32Barrier(1, 1, &miState)) return QN_SUCCESS;
-            if (OSAtomicCompareAndSwap32Barrier(0, 1, &miState)) break;
-        }
-        return mSemaphore.release();
-    }
-    // At most one pending count, also with signallers racing each other.
-    if (!OSAtomicCompareAndSwap32Barrier(0, 1, &miPending)) return QN_SUCCESS;
-    return mSemaphore.release();
-}
-
-qn_status QnEvent::reset() {
-    if (!mbManualReset) return QN_ERR_WRONG_STATE;
-    for (;;) {
-        if (OSAtomicCompareAndSwap32Barrier(0, 0, &miState)) break;
-        if (OSAtomicCompareAndSwap32Barrier(1, 0, &miState)) break;
-    }
-    return QN_SUCCESS;
 }
 
 // ---- thread-local slot ----

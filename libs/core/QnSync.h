@@ -74,23 +74,15 @@ private:
     qn_mutex_struct mMutex;
 };
 
-class QnEvent {
-public:
-    QnEvent(bool manualReset, bool signalled);
-    ~QnEvent();
-    QnEvent(const QnEvent&) = delete;
-    QnEvent& operator=(const QnEvent&) = delete;
+}  // namespace Core
 
-    qn_status wait(int timeoutMs);
-    qn_status signal();
-    qn_status reset();
+#pragma push_macro("QN_CORE_NS")
+#undef QN_CORE_NS
+#define QN_CORE_NS Core
+#include "libs/core/shared/QnEvent.h"
+#pragma pop_macro("QN_CORE_NS")
 
-private:
-    bool mbManualReset;
-    QnSemaphore mSemaphore;
-    qn_int32 miState;    // manual reset: 1 signalled, 0 not
-    qn_int32 miPending;  // auto reset: 1 while a count is pending
-};
+namespace Core {
 
 // Thread-local slot (the calling thread's thread object).
 extern pthread_key_t _tls_threads_key;

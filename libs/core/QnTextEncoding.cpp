@@ -13,14 +13,6 @@ constexpr unsigned char kFirstByteMark[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8,
 
 inline bool isWritable(unsigned cp) { return cp != 0 && cp <= 0x10FFFF && !isSurrogate(cp); }
 
-inline unsigned unitSizeOf(Encoding e) {
-    switch (e) {
-        case kEncodingUTF16: return 2;
-        case kEncodingUTF32: return 4;
-        default: return 1;
-    }
-}
-
 }  // namespace
 
 bool isLegalUTF8(const unsigned char* seq, int length) {
@@ -99,92 +91,6 @@ unsigned long long toUtf32(unsigned* dst, unsigned long long dstCount, const uns
 }
 
 // --- ConvBase ---
-
-void ConvBase::setEncoding(Encoding e) {
-    mEncoding = static_cast<unsigned>(e) > kEncodingUTF32 ? kEncoding8Bit : e;
-    mUnitSize = unitSizeOf(mEncoding);
-    mStatus = kConvOK;
-}
-
-// --- ConvSource ---
-
-ConvSource& ConvSource::init(const void* text, unsigned long long n, Encoding e) {
-    setEncoding(e);
-    mpStart = text;
-    mLength = n;
-    mGivenEncoding = e;
-    mpCursor = static_cast<const unsigned char*>(text);
-    mRemaining = text ? n : 0;
-    return *this;
-}
-
-bool ConvSource::skipItem() {
-    if (mRemaining == 0) {
-        mStatus = kConvSourceEnd;
-        return false;
-    }
-    mpCursor += mUnitSize;
-    --mRemaining;
-    return true;
-}
-
-unsigned ConvSource::nextChar() {
-    if (mRemaining == 0) {
-        mStatus = kConvSourceEnd;
-        return 0;
-    }
-    const unsigned char* savedCursor = mpCursor;
-    const unsigned long long savedRemaining = mRemaining;
-    unsigned cp = 0;
-    switch (mEncoding) {
-        case kEncodingUTF8: {
-            bool ok = false;
-            cp = fetchUtf8(mpCursor, mRemaining, ok);
-            if (!ok) {
-                mStatus = kConvSourceEnd;
-                mpCursor = savedCursor;
-                mRemaining = savedRemaining;
-                return 0;
-            }
-            break;
-        }
-        case kEncodingUTF16: {
-            const unsigned short* p = reinterpret_cast<const unsigned short*>(mpCursor);
-            cp = fetchUtf16(p, mRemaining);
-            mpCursor = reinterpret_cast<const unsigned char*>(p);
-            if (cp == 0) {
-                mStatus = kConvInvalidSource;
-                mpCursor = savedCursor;
-                mRemaining = savedRemaining;
-                return 0;
-            }
-            break;
-        }
-        case kEncodingUTF32:
-            cp = *reinterpret_cast<const unsigned*>(mpCursor);
-            mpCursor += 4;
-            --mRemaining;
-            break;
-        default:
-            cp = *mpCursor;
-            ++mpCursor;
-            --mRemaining;
-            break;
-    }
-    if (cp == 0) {
-        mRemaining = 0;
-        mStatus = kConvSourceNul;
-        return 0;
-    }
-    if (cp > 0x10FFFF || isSurrogate(cp)) {
-        // Stay on the bad character.
-        mStatus = kConvInvalidSource;
-        mpCursor = savedCursor;
-        mRemaining = savedRemaining;
-        return 0;
-    }
-    return cp;
-}
 
 // --- ConvTarget ---
 

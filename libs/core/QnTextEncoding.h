@@ -6,38 +6,13 @@
 // target that measures or writes, through Core::convert.
 #pragma once
 
+#pragma push_macro("QN_CORE_NS")
+#undef QN_CORE_NS
+#define QN_CORE_NS Core
+#include "libs/core/shared/QnConvSource.h"
+#pragma pop_macro("QN_CORE_NS")
+
 namespace Core {
-
-enum Encoding : unsigned {
-    kEncoding8Bit = 0,  // each byte is the code point U+0000..U+00FF
-    kEncodingUTF8 = 1,
-    kEncodingUTF16 = 2,
-    kEncodingUTF32 = 3,
-};
-
-// Conversion status kept by every conversion object.
-enum : unsigned {
-    kConvOK = 0,
-    kConvSourceEnd = 1,        // source used up, or a malformed UTF-8 sequence
-    kConvSourceNul = 2,        // the source reached a NUL unit
-    kConvInvalidSource = 3,    // surrogate, above 0x10FFFF; in UTF-16 also unpaired or NUL
-    kConvTargetFull = 4,       // no room for the next character
-    kConvInvalidTarget = 5,    // 0, a surrogate value or above 0x10FFFF given to a target
-};
-
-// The text a source can be built from: a pointer to 8-bit text and its
-// length in units.
-class String {
-public:
-    String() = default;
-    String(const char* text, unsigned long long length) : mpText(text), mLength(length) {}
-    const char* text() const { return mpText; }
-    unsigned long long length() const { return mLength; }
-
-private:
-    const char* mpText = nullptr;
-    unsigned long long mLength = 0;
-};
 
 // --- Low layer ---
 
@@ -55,52 +30,6 @@ unsigned long long toUtf32(unsigned* dst, unsigned long long dstCount, const uns
                            unsigned long long& srcCount);
 
 // --- Conversion objects ---
-
-class ConvBase {
-public:
-    void setEncoding(Encoding e);
-    unsigned long long unitSize() const { return mUnitSize; }
-    Encoding encoding() const { return mEncoding; }
-    unsigned status() const { return mStatus; }
-
-protected:
-    unsigned long long mUnitSize = 1;
-    Encoding mEncoding = kEncoding8Bit;
-    unsigned mStatus = kConvOK;
-};
-
-class ConvSource : public ConvBase {
-public:
-    static constexpr unsigned long long kUntilNul = ~0ULL;
-
-    ConvSource() = default;
-    ConvSource(const char* text, unsigned long long n) { init(text, n); }
-    ConvSource(const unsigned char* text, unsigned long long n) { init(text, n); }
-    ConvSource(const unsigned short* text, unsigned long long n) { init(text, n); }
-    ConvSource(const unsigned* text, unsigned long long n) { init(text, n); }
-    explicit ConvSource(const String& s) { init(s); }
-
-    ConvSource& init(const void* text, unsigned long long n, Encoding e);
-    ConvSource& init(const char* text, unsigned long long n) { return init(text, n, kEncoding8Bit); }
-    ConvSource& init(const unsigned char* text, unsigned long long n) { return init(text, n, kEncodingUTF8); }
-    ConvSource& init(const unsigned short* text, unsigned long long n) { return init(text, n, kEncodingUTF16); }
-    ConvSource& init(const unsigned* text, unsigned long long n) { return init(text, n, kEncodingUTF32); }
-    ConvSource& init(const String& s) { return init(s.text(), s.length(), kEncoding8Bit); }
-    ConvSource& reinit() { return init(mpStart, mLength, mGivenEncoding); }
-
-    bool skipItem();
-    unsigned nextChar();
-
-    const void* cursor() const { return mpCursor; }
-    unsigned long long remaining() const { return mRemaining; }
-
-private:
-    const void* mpStart = nullptr;
-    unsigned long long mLength = 0;
-    Encoding mGivenEncoding = kEncoding8Bit;  // as given, for reinit
-    const unsigned char* mpCursor = nullptr;
-    unsigned long long mRemaining = 0;
-};
 
 class ConvTarget : public ConvBase {
 public:

@@ -264,7 +264,10 @@ void Node::countNodesAndAttributes(int& nodes, int& attributes) const {
 // ---- Node: writer ----
 
 void Node::addLevelString(ZrString& out, int depth) {
-    for (int i = 0; i < depth; ++i) out += '\t';
+    // A run of tabs per append rather than one append per level.
+    static constexpr char kTabs[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
+    constexpr int kRun = static_cast<int>(sizeof kTabs) - 1;
+    for (; depth > 0; depth -= kRun) out += kTabs + (depth < kRun ? kRun - depth : 0);
 }
 
 void Node::buildChildren(ZrString& out, int depth) const {

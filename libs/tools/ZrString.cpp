@@ -103,7 +103,9 @@ ZrString& ZrString::operator+=(char const* src) {
         return *this += copy.text;
     }
     int n = byteLength(src);
-    if (length + n >= capacity) setSize(length + n + 2);
+    // Geometric growth, as for one character: appending piece by piece stays
+    // linear in the final length.
+    if (length + n >= capacity) setSize(length * 2 > length + n + 2 ? length * 2 : length + n + 2);
     std::memcpy(text + length, src, n);
     length += n;
     text[length] = 0;
@@ -116,9 +118,11 @@ ZrString& ZrString::setSize(int n) {
         char* old = text;
         int oldCapacity = capacity;
         allocate(n + 1);
-        Core::stringCopy(text, old, static_cast<unsigned long long>(oldCapacity < capacity ? oldCapacity : capacity));
+        // The old text up to its terminator (the new buffer is zeroed).
+        const size_t keep = static_cast<size_t>(oldCapacity < capacity ? oldCapacity : capacity);
+        length = keep > 0 ? static_cast<int>(strnlen(old, keep - 1)) : 0;
+        if (length > 0) std::memcpy(text, old, static_cast<size_t>(length));
         delete[] old;
-        length = byteLength(text);
     }
     return *this;
 }

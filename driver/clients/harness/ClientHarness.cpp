@@ -17,7 +17,7 @@
 #include "driver/engine/desc/ZrInterfaceDescriptor.h"
 #include "driver/engine/stream/DriverData.h"
 #include "driver/transcoders/OutMixer.h"
-#include "driver/transcoders/PCMConvert.h"
+#include "driver/transcoders/PCMConverters.h"
 #include "platform/base/HXClock.h"
 #include "platform/kern/IOLib.h"
 #include "platform/kern/IOMemoryDescriptor.h"
@@ -45,30 +45,14 @@ constexpr uint32_t kMaxFramesPerCycle = 8192;
 
 const char* decoderName(USB_DEC_FNC f)
 {
-    struct Row {
-        USB_DEC_FNC f;
-        const char* name;
-    } rows[] = {{pcmFrom16LSB, "pcmFrom16LSB"},   {pcmFrom16MSB, "pcmFrom16MSB"}, {pcmFrom20LSB, "pcmFrom20LSB"},
-                {pcmFrom24LSB, "pcmFrom24LSB"},   {pcmFrom32LSB, "pcmFrom32LSB"}, {pcmFrom24TUSB, "pcmFrom24TUSB"},
-                {pcmFrom24LSBChannelSwap, "pcmFrom24LSBChannelSwap"}};
-    for (const Row& r : rows)
-        if (r.f == f)
-            return r.name;
-    return f ? "other" : "none";
+    const char* name = pcmConverterName(f);
+    return name ? name : f ? "other" : "none";
 }
 
 const char* encoderName(USB_ENC_FNC f)
 {
-    struct Row {
-        USB_ENC_FNC f;
-        const char* name;
-    } rows[] = {{pcmTo16LSB, "pcmTo16LSB"}, {pcmTo16MSB, "pcmTo16MSB"}, {pcmTo20LSB, "pcmTo20LSB"},
-                {pcmTo24LSB, "pcmTo24LSB"}, {pcmTo32LSB, "pcmTo32LSB"}, {pcmTo24TUSB, "pcmTo24TUSB"},
-                {pcmTo24LSBChannelSwap, "pcmTo24LSBChannelSwap"}};
-    for (const Row& r : rows)
-        if (r.f == f)
-            return r.name;
-    return f ? "other" : "none";
+    const char* name = pcmConverterName(f);
+    return name ? name : f ? "other" : "none";
 }
 
 std::string cString(const char* p, size_t size)

@@ -6,6 +6,7 @@
 #include "driver/engine/kcore/KernelContainers.h"
 #include "driver/engine/kcore/KernelThread.h"
 #include "libs/core/QnMachStatus.h"
+#include "libs/core/QnPostInitList.h"
 #include "platform/base/HXLog.h"
 
 namespace QnKernel {
@@ -173,59 +174,6 @@ void mutexRelease(qn_mutex_struct* m)
     }
 }
 
-// ---- event ----------------------------------------------------------------
-
-QnEvent::QnEvent(bool manualReset, bool signalled) : mManualReset(manualReset), mSemaphore{}, mSignalled(0)
-{
-    semaphoreCreate(&mSemaphore, 0);
-    if (signalled)
-        signal();
-}
-
-QnEvent::~QnEvent() { semaphoreDestroy(&mSemaphore); }
-
-qn_status QnEvent::wait(int ms)
-{
-    if (ms < -1)
-        return QN_ERR_BAD_ARGUMENT;
-    if (!mManualReset)
-        return semaphoreAcquire(&mSemaphore, ms);
-    if (__atomic_load_n(&mSignalled, __ATOMIC_SEQ_CST))
-        return QN_SUCCESS;
-    // Drain stale counts left by earlier signal/reset rounds.
-    while (semaphoreTry(&mSemaphore) == QN_SUCCESS) {
-        if (__atomic_load_n(&mSignalled, __ATOMIC_SEQ_CST))
-            return QN_SUCCESS;
-    }
-    qn_status s = semaphoreAcquire(&mSemaphore, ms);
-    if (s != QN_SUCCESS)
-        return s;
-    if (!__atomic_load_n(&mSignalled, __ATOMIC_SEQ_CST))
-        return QN_ERR_TIMEOUT;
-    semaphoreRelease(&mSemaphore);  // pass the wake-up on to the next waiter
-    return QN_SUCCESS;
-}
-
-qn_status QnEvent::signal()
-{
-    if (mManualReset) {
-        int32_t expected = 0;
-        if (!__atomic_compare_exchange_n(&mSignalled, &expected, 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-            return QN_SUCCESS;
-        return semaphoreRelease(&mSemaphore);
-    }
-    semaphoreTry(&mSemaphore);  // at most one pending wake-up
-    return semaphoreRelease(&mSemaphore);
-}
-
-qn_status QnEvent::reset()
-{
-    if (!mManualReset)
-        return QN_ERR_WRONG_STATE;
-    __atomic_store_n(&mSignalled, 0, __ATOMIC_SEQ_CST);
-    return QN_SUCCESS;
-}
-
 // ---- start-up and shutdown ------------------------------------------------
 
 namespace {
@@ -288,16 +236,7 @@ void term()
 namespace {
 CallbackNode* gPostInitFirst = nullptr;
 CallbackNode* gPostInitLast = nullptr;
-
-void appendPostInit(CallbackNode* node)
-{
-    node->mpNext = nullptr;
-    if (gPostInitLast)
-        gPostInitLast->mpNext = node;
-    else
-        gPostInitFirst = node;
-    gPostInitLast = node;
-}
+constinit QnQueue::PostInitList<CallbackNode> gPostInit(gPostInitFirst, gPostInitLast);
 }  // namespace
 
 void atPostInit(CallbackNode* node)
@@ -308,23 +247,13 @@ void atPostInit(CallbackNode* node)
         node->mpfnCallback(node);
         return;
     }
-    appendPostInit(node);
+    gPostInit.append(node);
 }
 
 qn_status postInitProcess(uint32_t level)
 {
     qn_status result = QN_SUCCESS;
-    CallbackNode* pending = gPostInitFirst;
-    gPostInitFirst = gPostInitLast = nullptr;
-    while (CallbackNode* n = pending) {
-        pending = n->mpNext;
-        if (n->mLevel == level) {
-            n->mpNext = nullptr;
-            result = n->mpfnCallback(n);
-        } else {
-            appendPostInit(n);
-        }
-    }
+    gPostInit.process(level, [&result](CallbackNode* node) { result = node->mpfnCallback(node); });
     return result;
 }
 

@@ -72,22 +72,15 @@ void mutexAcquire(qn_mutex_struct* m);
 bool mutexTryAcquire(qn_mutex_struct* m);
 void mutexRelease(qn_mutex_struct* m);
 
-class QnEvent {
-public:
-    QnEvent(bool manualReset, bool signalled);
-    ~QnEvent();
-    QnEvent(const QnEvent&) = delete;
-    QnEvent& operator=(const QnEvent&) = delete;
+}  // namespace QnKernel
 
-    qn_status wait(int ms);
-    qn_status signal();
-    qn_status reset();
+#pragma push_macro("QN_CORE_NS")
+#undef QN_CORE_NS
+#define QN_CORE_NS QnKernel
+#include "libs/core/shared/QnEvent.h"
+#pragma pop_macro("QN_CORE_NS")
 
-private:
-    bool mManualReset;
-    qn_semaphore_t mSemaphore;
-    int32_t mSignalled;
-};
+namespace QnKernel {
 
 // Library start-up and shutdown, once per loaded driver.
 void init(const char* name);

@@ -1,14 +1,16 @@
 // PCM unpackers and packers: every layout in both directions against a
 // byte-map model, the byte-count error line, whole-unit footprints behind
 // guard pages, null buffers and the placeholders' one-time line.
-#include "driver/transcoders/PCMConvert.h"
+#include "driver/transcoders/PCMConverters.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/testing/GuardedBuffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,35 +44,55 @@ struct PcmCase {
     }
 };
 
-const std::vector<PcmCase>& cases() {
-    static const std::vector<PcmCase> all = {
-        {"pcmFrom16LSB", pcmFrom16LSB, nullptr, k16LE, {0}},
-        {"pcmFrom16MSB", pcmFrom16MSB, nullptr, k16BE, {0}},
-        {"pcmFrom20LSB", pcmFrom20LSB, nullptr, k24LE, {0}},
-        {"pcmFrom24LSB", pcmFrom24LSB, nullptr, k24LE, {0}},
-        {"pcmFrom24Kestrel", pcmFrom24Kestrel, nullptr, kKestrel, {0}},
-        {"pcmFrom24TUSB", pcmFrom24TUSB, nullptr, k24BE, {0}},
-        {"pcmFrom32LSB", pcmFrom32LSB, nullptr, k32LE, {0}},
-        {"pcmFrom32Msb", pcmFrom32Msb, nullptr, k32BE, {0}},
-        {"pcmFrom24TUSB2ch", pcmFrom24TUSB2ch, nullptr, k24BE, {0, 1}},
-        {"pcmFrom16LSBChannelSwap", pcmFrom16LSBChannelSwap, nullptr, k16LE, {1, 0}},
-        {"pcmFrom24LSBChannelSwap", pcmFrom24LSBChannelSwap, nullptr, k24LE, {1, 0}},
-        {"pcmFrom16LSBChannelSwapMI_4", pcmFrom16LSBChannelSwapMI_4, nullptr, k16LE, {2, 3, 0, 1}},
-        {"pcmFrom24LSBChannelSwapMI_4", pcmFrom24LSBChannelSwapMI_4, nullptr, k24LE, {2, 3, 0, 1}},
-        {"pcmTo16LSB", nullptr, pcmTo16LSB, k16LE, {0}},
-        {"pcmTo16MSB", nullptr, pcmTo16MSB, k16BE, {0}},
-        {"pcmTo20LSB", nullptr, pcmTo20LSB, k24LE, {0}},
-        {"pcmTo24LSB", nullptr, pcmTo24LSB, k24LE, {0}},
-        {"pcmTo24Kestrel", nullptr, pcmTo24Kestrel, kKestrel, {0}},
-        {"pcmTo24TUSB", nullptr, pcmTo24TUSB, k24BE, {0}},
-        {"pcmTo32LSB", nullptr, pcmTo32LSB, k32LE, {0}},
-        {"pcmTo32Msb", nullptr, pcmTo32Msb, k32BE, {0}},
-        {"pcmTo24TUSB2ch", nullptr, pcmTo24TUSB2ch, k24BE, {0, 1}},
-        {"pcmTo16LSBChannelSwap", nullptr, pcmTo16LSBChannelSwap, k16LE, {1, 0}},
-        {"pcmTo24LSBChannelSwap", nullptr, pcmTo24LSBChannelSwap, k24LE, {1, 0}},
-        {"pcmTo24Merrow4CH", nullptr, pcmTo24Merrow4CH, k24LE, {0, 2, 1, 3}},
-        {"pcmTo24Merrow6CH", nullptr, pcmTo24Merrow6CH, k24LE, {0, 3, 1, 4, 2, 5}},
+// The byte-map model of every layout of the table, by the name the
+// unpacker ("pcmFrom" + layout) and the packer ("pcmTo" + layout) share;
+// all but the LX150 packers, which count per sample while converting whole
+// frames (their own test below).
+struct Model {
+    const char* layout;
+    SlotMap slot;
+    std::vector<unsigned> order;
+};
+const std::vector<Model>& models() {
+    static const std::vector<Model> all = {
+        {"16LSB", k16LE, {0}},
+        {"16MSB", k16BE, {0}},
+        {"20LSB", k24LE, {0}},
+        {"24LSB", k24LE, {0}},
+        {"24Kestrel", kKestrel, {0}},
+        {"24TUSB", k24BE, {0}},
+        {"32LSB", k32LE, {0}},
+        {"32Msb", k32BE, {0}},
+        {"24TUSB2ch", k24BE, {0, 1}},
+        {"16LSBChannelSwap", k16LE, {1, 0}},
+        {"24LSBChannelSwap", k24LE, {1, 0}},
+        {"16LSBChannelSwapMI_4", k16LE, {2, 3, 0, 1}},
+        {"24LSBChannelSwapMI_4", k24LE, {2, 3, 0, 1}},
+        {"24Merrow4CH", k24LE, {0, 2, 1, 3}},
+        {"24Merrow6CH", k24LE, {0, 3, 1, 4, 2, 5}},
     };
+    return all;
+}
+
+const Model* modelOf(const std::string& name) {
+    for (const Model& m : models())
+        if (name == std::string("pcmFrom") + m.layout || name == std::string("pcmTo") + m.layout)
+            return &m;
+    return nullptr;
+}
+
+// The converter table's members with their models, in table order.
+const std::vector<PcmCase>& cases() {
+    static const std::vector<PcmCase> all = [] {
+        std::vector<PcmCase> v;
+        for (const auto& row : kPcmUnpackers)
+            if (const Model* m = modelOf(row.name))
+                v.push_back({row.name, row.function, nullptr, m->slot, m->order});
+        for (const auto& row : kPcmPackers)
+            if (const Model* m = modelOf(row.name))
+                v.push_back({row.name, nullptr, row.function, m->slot, m->order});
+        return v;
+    }();
     return all;
 }
 
@@ -104,6 +126,42 @@ uint64_t call(const PcmCase& pc, void* out, const void* in, u_int32_t bytes) {
         return pc.from(&d);
     }
     return pc.to(static_cast<char*>(out), static_cast<const int32_t*>(in), bytes);
+}
+
+// Each table row's unit is its model's, every model is a row of the table,
+// and only the LX150 packers go without one.
+TEST(PcmConvert, TableUnitsAgreeWithTheModels) {
+    std::set<std::string> modelled;
+    for (const PcmCase& pc : cases()) {
+        SCOPED_TRACE(pc.name);
+        EXPECT_TRUE(modelled.insert(pc.name).second);
+        EXPECT_STREQ(pc.from ? pcmConverterName(pc.from) : pcmConverterName(pc.to), pc.name);
+    }
+    auto check = [&](const auto& rows) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            EXPECT_STREQ(pcmConverterName(row.function), row.name);
+            const Model* m = modelOf(row.name);
+            if (!m) {
+                EXPECT_EQ(std::string(row.name).rfind("pcmTo24LSB_LX150_", 0), 0u);
+                EXPECT_EQ(row.unitBytes, 12u);
+                EXPECT_EQ(row.unitSamples, 4u);
+                continue;
+            }
+            EXPECT_EQ(row.unitBytes, m->slot.size() * unsigned(m->order.size()));
+            EXPECT_EQ(row.unitSamples, unsigned(m->order.size()));
+        }
+    };
+    check(kPcmUnpackers);
+    check(kPcmPackers);
+    // Every layout both ways, but the MI_4 frames unpacked only and the
+    // Merrow frames packed only.
+    EXPECT_EQ(modelled.size(), 2 * models().size() - 4);
+    EXPECT_EQ(std::size(kPcmUnpackers) + std::size(kPcmPackers), modelled.size() + 3);
+    // The placeholders and foreign functions have no name.
+    EXPECT_EQ(pcmConverterName(USB_DEC_FNC(pcmFrom24TUSBMSB)), nullptr);
+    EXPECT_EQ(pcmConverterName(USB_ENC_FNC(pcmTo24TUSBMSB)), nullptr);
+    EXPECT_EQ(pcmConverterName(USB_ENC_FNC(nullptr)), nullptr);
 }
 
 TEST(PcmConvert, EveryLayoutMatchesItsByteMapInBothDirections) {

@@ -1,24 +1,26 @@
-// Message requests, message targets and the message loop of the kernel
-// build's threads.
-#include "driver/engine/kcore/KernelMessage.h"
+// Message requests, message targets and the message loop, compiled once per
+// build of the core library: QN_CORE_NS names the build's namespace and
+// QN_CORE_HEADER its thread header, which brings the build's binding (the
+// events, semaphores, request memory, log and checks: QnCoreBinding.h).
+#include QN_CORE_HEADER
 
-#include "driver/engine/kcore/KernelAtomic.h"
-#include "driver/engine/kcore/KernelThread.h"
-#include "platform/base/HXLog.h"
+#include <cstdint>
 
-namespace QnKernel {
+namespace QN_CORE_NS {
 
 namespace {
 
+// Ordered access to the words other threads look at.
 template <class T>
 void storeWord(T& word, T value)
 {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
 }
 
-bool casState(uint32_t& word, uint32_t from, uint32_t to)
+template <class T>
+bool casState(T& word, T from, T to)
 {
-    return atomicCompareAndSet(reinterpret_cast<int volatile*>(&word), int(from), int(to));
+    return __atomic_compare_exchange_n(&word, &from, to, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
 
 // Leaves the wake semaphore with exactly one pending count.
@@ -39,16 +41,20 @@ P* fromParam(long long v)
     return reinterpret_cast<P*>(static_cast<intptr_t>(v));
 }
 
-const char kGetMessageSignature[] = "bool Core::QnThread::getMessage(Core::MessageRequest**, qn_int32)";
+const char kGetMessageSignature[] = "bool Core::QnThread::getMessage(Core::MessageRequest **, qn_int32)";
 const char kRunLoopSignature[] =
-    "bool Core::QnThread::runMessageLoop(void*&, Core::QnEvent*, Core::pfn_processSystemMessages, "
-    "Core::pfn_onIdle, void*, qn_int32)";
+    "bool Core::QnThread::runMessageLoop(void *&, Core::QnEvent *, Core::pfn_processSystemMessages, "
+    "Core::pfn_onIdle, void *, qn_int32)";
+
+constexpr MessageStateWord kOff = 0, kAccepting = 1, kLeaving = 2;
 
 }  // namespace
 
+#define QN_CORE_CHECK(e, text) coreCheck((e), text, __FILE__, __LINE__)
+
 // ---- MessageRequest -------------------------------------------------------
 
-MessageRequest::MessageRequest(MessageAllocator* allocator, MessageTarget* target, long long p1, long long p2,
+MessageRequest::MessageRequest(Allocator* allocator, MessageTarget* target, long long p1, long long p2,
                                long long p3, pfn_messageFailure failure)
     : mpEvent(nullptr),
       mMessage{0, p1, p2, p3, 0},
@@ -62,14 +68,14 @@ MessageRequest::MessageRequest(MessageAllocator* allocator, MessageTarget* targe
         mpTarget->retain();
 }
 
-MessageRequest::MessageRequest(MessageAllocator* allocator, MessageTarget* target, const Message& message,
+MessageRequest::MessageRequest(Allocator* allocator, MessageTarget* target, const Message& message,
                                pfn_messageFailure failure)
     : MessageRequest(allocator, target, message.mParam1, message.mParam2, message.mParam3, failure)
 {
 }
 
-MessageRequest::MessageRequest(MessageAllocator* allocator, pfn_messageFunction function, long long p1,
-                               long long p2, long long p3)
+MessageRequest::MessageRequest(Allocator* allocator, pfn_messageFunction function, long long p1, long long p2,
+                               long long p3)
     : mpEvent(nullptr),
       mMessage{0, p1, p2, p3, 0},
       mpNext(nullptr),
@@ -102,7 +108,7 @@ void MessageRequest::process(bool cancel)
         target->release();
 
     QnEvent* event = mpEvent;
-    MessageAllocator* allocator = mpAllocator;
+    Allocator* allocator = mpAllocator;
     mpEvent = nullptr;
     mpAllocator = nullptr;
     // The waiter may return as soon as it wakes and its stack request goes
@@ -110,15 +116,15 @@ void MessageRequest::process(bool cancel)
     // requests (never waited for) carry an allocator.
     if (event)
         event->signal();
-    if (allocator && allocator->mpfnRelease)
-        allocator->mpfnRelease(allocator, this);
+    if (allocator)
+        allocator->Free(this);
 }
 
-void _Delete_Message(MessageAllocator*, void* request) { delete static_cast<MessageRequest*>(request); }
+void _Delete_Message(Allocator*, void* request) { delete static_cast<MessageRequest*>(request); }
 
 void MsgHandler_Action(Message& message)
 {
-    pfn_action fn = fromParam<long long(long long)>(message.mParam1);
+    pfn_action fn = reinterpret_cast<pfn_action>(static_cast<intptr_t>(message.mParam1));
     message.mResult = fn(message.mParam2);
     message.miState = 1;
 }
@@ -129,8 +135,9 @@ MessageTarget::MessageTarget(QnThread* owner) : mpOwner(owner), mpDelegate(nullp
 
 MessageTarget::~MessageTarget()
 {
-    QN_KASSERT(mpDelegate == NULL);
-    // Logged, and the delegate's reference does not leak either.
+    QN_CORE_CHECK(mpDelegate == NULL, "mpDelegate == NULL");
+    // A target should lose its delegate before it goes; if it did not, the
+    // delegate's reference must not leak.
     if (mpDelegate) {
         MessageTarget* delegate = mpDelegate;
         mpDelegate = nullptr;
@@ -148,16 +155,18 @@ long long MessageTarget::handleMessage(Message& message)
 
 void MessageTarget::handleDelegateMessage(MessageTarget*, Message&) {}
 
-long long MessageTarget::doHandleMessage(Message& cMsg)
+long long MessageTarget::doHandleMessage(Message& message)
 {
-    QN_KASSERT(isOwnerCurrentThread());
-    QN_KASSERT_TEXT(cMsg.miState == 0, "cMsg.miState==0");
+    QN_CORE_CHECK(isOwnerCurrentThread(), "isOwnerCurrentThread()");
+    QN_CORE_CHECK(message.miState == 0, "cMsg.miState==0");
+    if (message.miState != 0)
+        return message.mResult;
     if (mpDelegate) {
-        mpDelegate->handleDelegateMessage(this, cMsg);
-        if (cMsg.miState != 0)
-            return cMsg.mResult;
+        mpDelegate->handleDelegateMessage(this, message);
+        if (message.miState != 0)
+            return message.mResult;
     }
-    return handleMessage(cMsg);
+    return handleMessage(message);
 }
 
 bool MessageTarget::isOwnerCurrentThread() const { return mpOwner == nullptr || mpOwner->isCurrentThread(); }
@@ -225,19 +234,32 @@ long long MessageTarget::sendMessage(long long p1, long long p2, long long p3)
     return doHandleMessage(message);
 }
 
+long long MessageTarget::sendMessage(Message& message)
+{
+    if (!isOwnerCurrentThread())
+        return mpOwner->sendMessage(this, message.mParam1, message.mParam2, message.mParam3);
+    return doHandleMessage(message);
+}
+
 bool MessageTarget::postMessage(long long p1, long long p2, long long p3, pfn_messageFailure failure)
 {
     Message message{0, p1, p2, p3, 0};
+    return postMessage(message, failure);
+}
+
+bool MessageTarget::postMessage(Message& message, pfn_messageFailure failure)
+{
     if (mpOwner)
         return mpOwner->postMessage(this, message, failure);
     // Without an owner any thread handles the target's messages at once.
-    doHandleMessage(message);
+    Message copy{0, message.mParam1, message.mParam2, message.mParam3, 0};
+    doHandleMessage(copy);
     return true;
 }
 
 // ---- QnThread: messaging --------------------------------------------------
 
-bool QnThread::enableMessaging() { return casState(mMessageState, 0, 1); }
+bool QnThread::enableMessaging() { return casState(mMessageState, kOff, kAccepting); }
 
 qn_status QnThread::queueMessage(MessageRequest* request)
 {
@@ -245,21 +267,22 @@ qn_status QnThread::queueMessage(MessageRequest* request)
         return QN_ERR_BAD_ARGUMENT;
     // Counted before the state check, so that whoever closes the queue can
     // wait until every push that passed the check has landed.
-    atomicInc(&mQueuers);
-    if (getMessageState() != 1) {
-        atomicDec(&mQueuers);
+    __atomic_add_fetch(&mQueuers, 1, __ATOMIC_SEQ_CST);
+    if (getMessageState() != kAccepting) {
+        __atomic_sub_fetch(&mQueuers, 1, __ATOMIC_SEQ_CST);
         return QN_ERR_WRONG_STATE;
     }
     if (mQueue.push(request))
         wakeOnce(&mWakeSemaphore);
-    atomicDec(&mQueuers);
+    __atomic_sub_fetch(&mQueuers, 1, __ATOMIC_SEQ_CST);
     return QN_SUCCESS;
 }
 
 void QnThread::closeQueue()
 {
-    casState(mMessageState, 1, 2);
-    while (atomicRead(&mQueuers) != 0)
+    // After this nobody can push.
+    casState(mMessageState, kAccepting, kLeaving);
+    while (__atomic_load_n(&mQueuers, __ATOMIC_SEQ_CST) != 0)
         threadSleepMinimum();
 }
 
@@ -273,15 +296,15 @@ void QnThread::endMessaging()
 {
     closeQueue();
     cancelQueued(false);
-    storeWord(mMessageState, 0u);
+    storeWord(mMessageState, kOff);
 }
 
 bool QnThread::getMessage(MessageRequest** out, int32_t timeoutMs)
 {
     *out = nullptr;
-    const uint32_t state = getMessageState();
-    if (state != 1) {
-        IOLog("%s mMessageState %d unexpected\n", kGetMessageSignature, int(state));
+    const MessageStateWord state = getMessageState();
+    if (state != kAccepting) {
+        coreLog("%s mMessageState %d unexpected\n", kGetMessageSignature, int(state));
         return false;
     }
     if (!mQueue.hasOrdered()) {
@@ -297,7 +320,7 @@ bool QnThread::getMessage(MessageRequest** out, int32_t timeoutMs)
 
 int QnThread::processMsgQueue(int max, int32_t timeoutMs)
 {
-    if (getMessageState() != 1)
+    if (getMessageState() != kAccepting)
         return 0;
     int count = 0;
     for (;;) {
@@ -312,7 +335,7 @@ int QnThread::processMsgQueue(int max, int32_t timeoutMs)
         } else if (timeoutMs != -1 && timeoutMs <= 0) {
             break;  // nothing waited for and nothing there
         }
-        if (getMessageState() != 1)
+        if (getMessageState() != kAccepting)
             break;
     }
     return count;
@@ -321,8 +344,10 @@ int QnThread::processMsgQueue(int max, int32_t timeoutMs)
 bool QnThread::runMessageLoop(void*& sysArg, QnEvent* started, pfn_processSystemMessages sys, pfn_onIdle idle,
                               void* idleArg, int32_t timeoutMs)
 {
-    if (!isCurrentThread() || !enableMessaging()) {
-        IOLog("%s enableMessaging() failed\n", kRunLoopSignature);
+    const bool onItsThread = isCurrentThread();
+    if (!onItsThread || !enableMessaging()) {
+        if (onItsThread || kLogLoopOffItsThread)
+            coreLog("%s enableMessaging() failed\n", kRunLoopSignature);
         if (started)
             started->signal();
         return false;
@@ -330,21 +355,21 @@ bool QnThread::runMessageLoop(void*& sysArg, QnEvent* started, pfn_processSystem
     if (started)
         started->signal();
 
-    while (getMessageState() == 1) {
+    while (getMessageState() == kAccepting) {
         int handled = 0;
         if (sys) {
             handled = sys(this, sysArg, -1);
             if (handled < 0) {
                 handled = 0;
-                casState(mMessageState, 1, 2);
+                casState(mMessageState, kAccepting, kOff);
             }
-            if (getMessageState() != 1)
+            if (getMessageState() != kAccepting)
                 break;
         }
         const int processed = processMsgQueue(-1, timeoutMs);
-        if (getMessageState() != 1)
+        if (getMessageState() != kAccepting)
             break;
-        if (idle && handled == 0 && processed == 0)
+        if (idle && (!sys || (handled == 0 && processed == 0)))
             idle(this, idleArg);
     }
 
@@ -352,13 +377,13 @@ bool QnThread::runMessageLoop(void*& sysArg, QnEvent* started, pfn_processSystem
     // may never come: they get result 0 now. Posts stay queued.
     closeQueue();
     cancelQueued(true);
-    storeWord(mMessageState, 0u);
+    storeWord(mMessageState, kOff);
     return true;
 }
 
 void QnThread::leaveMessageLoop()
 {
-    if (casState(mMessageState, 1, 2))
+    if (casState(mMessageState, kAccepting, kLeaving))
         wakeOnce(&mWakeSemaphore);
 }
 
@@ -396,7 +421,8 @@ long long QnThread::performAction(pfn_action fn, long long arg)
         return 0;
     if (isCurrentThread())
         return fn(arg);
-    MessageRequest request(nullptr, MsgHandler_Action, toParam(reinterpret_cast<void*>(fn)), arg, 0);
+    MessageRequest request(nullptr, MsgHandler_Action, static_cast<long long>(reinterpret_cast<intptr_t>(fn)), arg,
+                           0);
     return sendRequest(request);
 }
 
@@ -409,7 +435,7 @@ bool QnThread::postMessage(MessageTarget* target, long long p1, long long p2, lo
 
 bool QnThread::postMessage(MessageTarget* target, Message& message, pfn_messageFailure failure)
 {
-    if (getMessageState() != 1) {
+    if (getMessageState() != kAccepting) {
         if (failure)
             failure(target, message, QN_ERR_WRONG_STATE);
         return false;
@@ -431,7 +457,7 @@ bool QnThread::postMessage(MessageTarget* target, Message& message, pfn_messageF
 
 bool QnThread::postMessage(pfn_messageFunction fn, long long p1, long long p2, long long p3)
 {
-    if (getMessageState() != 1)
+    if (getMessageState() != kAccepting)
         return false;
     auto* request = new MessageRequest(&mAllocator, fn, p1, p2, p3);
     if (!request)
@@ -442,4 +468,6 @@ bool QnThread::postMessage(pfn_messageFunction fn, long long p1, long long p2, l
     return false;
 }
 
-}  // namespace QnKernel
+#undef QN_CORE_CHECK
+
+}  // namespace QN_CORE_NS

@@ -1,0 +1,102 @@
+// USB-MIDI helpers: the per-packet MIDI byte pattern (with the bulk audio
+// protocol's MIDI slot schedule) and the MIDI request block.
+#pragma once
+
+#include <cstdint>
+
+#include "abi/MidiSM.h"
+
+class IOBufferMemoryDescriptor;
+
+// How many MIDI bytes each outgoing MIDI packet carries (a 256-entry cycle)
+// and, for the bulk audio protocol, which MIDI byte positions of the audio
+// packets carry a byte.
+class USBMidiPattern {
+public:
+    static constexpr uint32_t kCounts = 256;
+    static constexpr uint32_t kMaxBulkSlots = 882;
+
+    USBMidiPattern();
+    // Default counts: 4 on packets 0, 8, ..., 240, else 3. The flag is unused.
+    void init(bool flag = false);
+    void initRX5();
+    // Builds the bulk slot schedule for a sample rate; returns checkBulkRate1K().
+    uint32_t initForBulk(uint32_t rate);
+    // Rewinds the schedule reader (the next slot read is slot 0); returns
+    // slots x 1000 / set slots (0 without set slots).
+    uint32_t checkBulkRate1K();
+
+    // The byte count of the next packet; the packet index advances (wraps at 256).
+    uint32_t nextPacketCount() { return mCounts[mPacketIndex++]; }
+    // The next bulk slot (wrapping at the slot count): true when it carries
+    // a MIDI byte. An empty schedule carries none.
+    bool nextBulkSlot();
+
+    uint32_t count(uint32_t i) const { return mCounts[i % kCounts]; }
+    uint32_t slotCount() const { return mSlotCount; }
+    uint32_t slot(uint32_t i) const { return i < mSlotCount ? mSlots[i] : 0; }
+    uint8_t packetIndex() const { return mPacketIndex; }
+
+private:
+    uint32_t mCounts[kCounts];
+    uint32_t mSlots[kMaxBulkSlots];
+    uint8_t mPacketIndex = 0;
+    uint32_t mBulkReadPos = 0;
+    uint32_t mSlotCount = 0;
+};
+
+// A MIDI input ring as the kernel writes it: the ring and the kernel's
+// private writer of it.
+struct MidiInputTarget {
+    MidiIO* ring;
+    MidiIOWriter* writer;
+};
+
+// The MIDI request block: a page-aligned buffer of at least 12 bytes (the
+// 9-byte packet and the 12-byte write pattern always fit) with the used and
+// auto-delete flags. A block in use is never deleted: unuse and
+// setAutoDeleteOnCompletion only mark it, and it goes when its transfer
+// completes (setUsed(false)).
+class MidiRB {
+public:
+    static constexpr uint32_t kMinBytes = 12;
+    static constexpr uint32_t kPacketBytes = 9;
+
+    explicit MidiRB(uint32_t size);
+    virtual ~MidiRB();
+    MidiRB(const MidiRB&) = delete;
+    MidiRB& operator=(const MidiRB&) = delete;
+
+    bool isInitialized() const { return mBuffer != nullptr; }
+    uint8_t* getData() const { return mData; }
+    uint32_t size() const { return mSize; }
+    bool isUsed() const { return mUsed; }
+    bool isAutoDelete() const { return mAutoDelete; }
+    uint8_t busy() const { return mBusy; }
+    void setBusy(uint8_t b) { mBusy = b; }
+
+    // Clearing the flag ends a transfer: the busy byte clears, and a block
+    // marked auto-delete goes (the block must not be used afterwards).
+    void setUsed(bool used);
+    // Gives the block up: deleted at once when unused, else marked to go
+    // when its transfer completes (a second call only marks it again).
+    void unuse();
+    void setAutoDeleteOnCompletion(bool flag);
+
+    void initReadMidi();
+    void initWriteMidi();
+    // Up to the pattern's count (at most 4) of each queue's bytes into bytes
+    // 0..3 and 4..7; returns the bytes still waiting in both queues.
+    uint32_t placeMidiData(USBMidiPattern& pattern, MidiQueue& q0, MidiQueue& q1);
+    // Bytes 0..3 into the first ring and 4..7 into the second (0xFD
+    // dropped), stamped `timeStamp`; returns the bytes stored.
+    uint32_t getMidiData(MidiInputTarget first, MidiInputTarget second, uint64_t timeStamp);
+
+private:
+    IOBufferMemoryDescriptor* mBuffer = nullptr;
+    uint8_t mBusy = 0;
+    bool mUsed = false;
+    bool mAutoDelete = false;
+    uint8_t* mData = nullptr;
+    uint32_t mSize = 0;
+};

@@ -170,8 +170,13 @@ struct ClientHarness::Impl {
         return false;
     }
 
-    int32_t sample(uint64_t frame, uint32_t channel) const
+    // The played signal's frame 0 is the first output frame the client
+    // writes; a frame position is made relative to it.
+    std::optional<uint64_t> playOrigin;
+
+    int32_t sample(uint64_t position, uint32_t channel) const
     {
+        const uint64_t frame = position - playOrigin.value_or(0);
         if (options.signal == Signal::Ramp)
             return int32_t(hx::usb::devices::Ramp::sample(frame, channel) << 8);
         const double phase = 2.0 * M_PI * options.sineHz * double(frame) / double(options.rate ? options.rate : 1) +
@@ -252,6 +257,8 @@ bool ClientHarness::boot()
     sc.jitterNanos = o.jitterNanos;
     sc.source = o.loopback ? hx::usb::devices::HX5100Source::Loopback : hx::usb::devices::HX5100Source::Ramp;
     sc.loopbackDelayFrames = o.loopbackDelayFrames;
+    sc.dropFrameAt = o.dropFrameAt;
+    sc.repeatFrameAt = o.repeatFrameAt;
     m.model->setStreamConfig(sc);
     m.port = m.bus->plug(m.model);
     hx::kern::waitQuiet();
@@ -411,6 +418,8 @@ void ClientHarness::Impl::cycle()
     // client ring carries 24-bit values in the low bits (sign-extended);
     // the input ring gives them back left-aligned.
     const uint64_t first = userRing->getFramePos() + options.writeAheadFrames;
+    if (!playOrigin)
+        playOrigin = first;
     for (uint32_t f = 0; f < got; ++f)
         for (uint32_t c = 0; c < ch; ++c)
             scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
@@ -509,7 +518,13 @@ HarnessReport ClientHarness::report() const
         r.patternErrors = s.outSizeAnomalies;
         r.fifoMin = s.fifoMin;
         r.fifoMax = s.fifoMax;
+        r.fifoSamples = s.fifoSamples;
         r.fifoLock = s.fifoLockLevel;
+        r.fifoUnderrunFrames = s.fifoUnderrunFrames;
+        r.fifoOverrunFrames = s.fifoOverflowFrames;
+        r.framesDropped = s.framesDropped;
+        r.framesRepeated = s.framesRepeated;
+        r.inFramesLost = s.inFramesLost;
     }
     r.stateChanges = m.client ? m.client->codes() : m.closedCodes;
     r.streamBreaks = uint32_t(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
@@ -553,6 +568,9 @@ HarnessReport ClientHarness::report() const
             }
         }
         if (r.latencyKnown) {
+            const uint64_t firstPlayed = positionOf(start) - uint64_t(r.latencyFrames);
+            r.firstCheckedPlayed = int64_t(firstPlayed - m.playOrigin.value_or(0));
+            r.returnStart = start;
             for (size_t f = start; f < frames; ++f) {
                 ++r.framesChecked;
                 if (!matchesAt(f, positionOf(f) - uint64_t(r.latencyFrames))) {

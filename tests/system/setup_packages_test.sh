@@ -18,25 +18,25 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 mapfile -t listed < <("$script" --list ci)
 [ ${#listed[@]} -gt 0 ] || fail "the ci group lists no packages"
 
-# Packages reachable from the list through Depends and Pre-Depends.
+# Packages reachable from the list through Depends and Pre-Depends (one
+# dpkg-query for every installed package's dependencies, walked in awk).
 declare -A reach
-queue=("${listed[@]}")
-while [ ${#queue[@]} -gt 0 ]; do
-  p=${queue[0]}
-  queue=("${queue[@]:1}")
-  [ -n "${reach[$p]:-}" ] && continue
-  reach[$p]=1
-  deps=$(dpkg-query -W -f='${Pre-Depends}, ${Depends}' "$p" 2>/dev/null) || continue
-  for d in $(echo "$deps" | tr ',|' '\n\n' | sed 's/([^)]*)//g; s/:any//g' | awk 'NF {print $1}'); do
-    [ -z "${reach[$d]:-}" ] && queue+=("$d")
-  done
-done
+while read -r p; do reach[$p]=1; done < <(
+  dpkg-query -W -f='${Package}\t${Pre-Depends}, ${Depends}\n' | awk -F'\t' -v start="${listed[*]}" '
+    { n = split($2, alts, /[,|]/); for (i = 1; i <= n; ++i) { d = alts[i]; sub(/\(.*\)/, "", d); gsub(/:any| /, "", d);
+        if (d != "") deps[$1] = deps[$1] " " d } }
+    END { k = split(start, q, " "); for (i = 1; i <= k; ++i) seen[q[i]] = 1
+          for (i = 1; i <= k; ++i) { m = split(deps[q[i]], ds, " ")
+            for (j = 1; j <= m; ++j) if (!(ds[j] in seen)) { seen[ds[j]] = 1; q[++k] = ds[j] } }
+          for (p in seen) print p }')
 
-owner() {  # the package owning a path (through symlinks if needed)
-  local o
-  o=$(dpkg -S "$1" 2>/dev/null | head -1 | cut -d: -f1)
-  [ -n "$o" ] || o=$(dpkg -S "$(readlink -f "$1")" 2>/dev/null | head -1 | cut -d: -f1)
-  echo "$o"
+# The package owning each path (through symlinks if needed), in one dpkg -S.
+declare -A owners
+owners_of() {
+  local line
+  while IFS= read -r line; do
+    owners[${line#*: }]=${line%%:*}
+  done < <(dpkg -S "$@" 2>/dev/null | sed 's/, [^:]*:/:/')
 }
 
 used=()
@@ -58,9 +58,12 @@ for t in soxi clang ccache; do
 done
 rt=$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -1)
 [ -n "$rt" ] && used+=("libFuzzer=$rt")
+paths=()
+for u in "${used[@]}"; do paths+=("${u#*=}" "$(readlink -f "${u#*=}")"); done
+owners_of "${paths[@]}"
 for u in "${used[@]}"; do
   path=${u#*=}
-  pkg=$(owner "$path")
+  pkg=${owners[$path]:-${owners[$(readlink -f "$path")]:-}}
   if [ -z "$pkg" ]; then
     fail "${u%%=*}: $path belongs to no package"
   elif [ -z "${reach[$pkg]:-}" ]; then

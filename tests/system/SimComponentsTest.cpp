@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 
 #include "platform/base/testing/TempRoot.h"
@@ -229,6 +230,13 @@ TEST(WavWriter, PreparingAnOutputRemovesAnOlderFileAndProvesTheFolderWritable)
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/run.log"));
 }
 
+// Each of lines appears in the report text.
+void expectLines(const std::string& text, std::initializer_list<const char*> lines)
+{
+    for (const char* line : lines)
+        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+}
+
 TEST(SimReport, OneLinePerItemEndingInTheResult)
 {
     Report r;
@@ -261,8 +269,8 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
     r.recordedFrames = 1200;
     r.driverLog = "/root/var/log/hxsim.log";
     std::string text = formatReport(r);
-    for (const char* line :
-         {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n", "firmware:       1.2.3\n",
+    expectLines(text,
+                {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n", "firmware:       1.2.3\n",
           "driver:         Drv 3.4.13\n", "rate:           48000 Hz (asked 48000 Hz)\n",
           "channels:       2 in, 2 out\n", "resolution:     24 bit in, 24 bit out\n", "alternates:     in 2, out 2\n",
           "converters:     encode enc, decode dec\n",
@@ -273,8 +281,7 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
           "fifo fill:      min 3, max 9 frames over 40 readings\n", "latency:        97 frames\n",
           "match:          yes (1100 frames compared, 0 differ: played frames 0 to 1099, the last 134 still on their "
           "way at the end)\n",
-          "recording:      /root/x.wav (1200 frames)\n", "driver log:     /root/var/log/hxsim.log\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+          "recording:      /root/x.wav (1200 frames)\n", "driver log:     /root/var/log/hxsim.log\n"});
     EXPECT_TRUE(text.ends_with("result:         pass\n")) << text;
 
     EXPECT_EQ(text.find("host pauses:"), std::string::npos) << "only the real clock has host pauses";
@@ -291,12 +298,11 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
     r.hostPauses = 6;
     text = formatReport(r);
     EXPECT_EQ(lostFrames(r), 15u);
-    for (const char* line :
-         {"lost frames:    15 (fifo underruns 1, fifo overruns 2, dropped 3, repeated 4, capture lost 5)\n",
+    expectLines(text,
+                {"lost frames:    15 (fifo underruns 1, fifo overruns 2, dropped 3, repeated 4, capture lost 5)\n",
           "host pauses:    6 (the machine stood still through each)\n",
           "match:          yes (1100 frames compared, 0 differ: played frames 34 to 1133, the last 100 still on their "
-          "way at the end, the first 34 never came back)\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+          "way at the end, the first 34 never came back)\n"});
 
     r.driverLog.clear();
     r.driverLogError = "cannot write /x: No space left on device";

@@ -24,6 +24,7 @@
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
 #include "abi/QN_DeviceDescriptor.h"
+#include "abi/QN_Dispatch.h"
 #include "driver/engine/SharedMemory.h"
 #include "driver/engine/ZrProductTable.h"
 #include "driver/engine/ZrUsbBindings.h"
@@ -39,6 +40,7 @@
 
 class ZrKernelDeviceKorvexHX5100;
 class USBByteBuffer;
+class IOUserClient;
 class DriverData;
 
 constexpr uint32_t kAudioSMSize = 540656;
@@ -290,6 +292,13 @@ public:
     uint32_t mMsWait = 0;
     uint32_t mInACR = 255;
     uint8_t mClockSourceSettings[3] = {0, 0, 0};
+
+    // Control requests (one QN_Dispatch record, served in place). The
+    // control client's entry has no requester; the streaming clients' entry
+    // passes the calling client. Both run under the caller's dispatch lock.
+    IOReturn onDispatch(QN_Dispatch* pDispatch);
+    IOReturn onDispatchStreaming(IOUserClient* client, QN_Dispatch* pDispatch);
+    IOReturn dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch);
 
     // Every call a stub received, in order ("name arg=value ...").
     std::vector<std::string> stubTrace() const;

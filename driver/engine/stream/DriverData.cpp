@@ -265,7 +265,7 @@ void DriverData::setMixerFractions(QN_MixerFractions& fractions)
 {
     // Zero denominators never reach the mixer's division.
     for (uint32_t n = 0; n < 32; ++n) {
-        QN_Fraction l = fractions.mLeft[n], r = fractions.mRight[n];
+        QN_Fraction l = fractions.mMixerFractionLeft[n], r = fractions.mMixerFractionRight[n];
         if (!l.nDenominator)
             l.nDenominator = 1;
         if (!r.nDenominator)

@@ -22,6 +22,7 @@
 
 #include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
+#include "abi/QN_Dispatch.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "driver/transcoders/OutMixer.h"
 #include "driver/transcoders/PCMConvert.h"
@@ -30,20 +31,6 @@ class IOUserClient;
 
 constexpr uint32_t ISOC_TEMP_SAMPLES = 8192;
 constexpr uint32_t kDriverDataSlots = 8;
-
-#pragma pack(push, 1)
-struct QN_MixerFraction {
-    int32_t nChannel;
-    QN_Fraction nFractionLeft;
-    QN_Fraction nFractionRight;
-};
-struct QN_MixerFractions {
-    QN_Fraction mLeft[32];
-    QN_Fraction mRight[32];
-};
-#pragma pack(pop)
-static_assert(sizeof(QN_MixerFraction) == 20);
-static_assert(sizeof(QN_MixerFractions) == 512);
 
 // Codes the kernel posts in a client ring's mSyncNotification.
 enum ESyncNotification : uint32_t { kSyncNotificationNone = 0 };

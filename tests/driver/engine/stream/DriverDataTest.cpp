@@ -221,7 +221,7 @@ TEST_F(DriverDataTest, FractionsAndRouting)
         EXPECT_FALSE(dd->setMixerFraction(g)) << bad;
     }
     QN_MixerFractions all{};
-    all.mLeft[0] = {2, 0};
+    all.mMixerFractionLeft[0] = {2, 0};
     dd->setMixerFractions(all);
     EXPECT_EQ(dd->leftFraction(0).nNumerator, 2);
     EXPECT_EQ(dd->leftFraction(0).nDenominator, 1);

@@ -110,8 +110,8 @@ TEST(StreamingMix, WithTheDefaultRoutingEachValueComesBackAsTheOutputMixerRounds
     rig.dd->setRoutingMatrix(routing);
     QN_MixerFractions f{};
     for (int c = 0; c < 32; ++c) {
-        f.mLeft[c] = {c == 0 ? 1 : 0, 1};
-        f.mRight[c] = {c == 1 ? 1 : 0, 1};
+        f.mMixerFractionLeft[c] = {c == 0 ? 1 : 0, 1};
+        f.mMixerFractionRight[c] = {c == 1 ? 1 : 0, 1};
     }
     rig.dd->setMixerFractions(f);
     ASSERT_TRUE(rig.start());

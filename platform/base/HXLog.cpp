@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -238,9 +239,25 @@ void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtua
     const std::size_t plen = stamp(prefix, sizeof prefix, nanos, virtualTime);
     const bool newline = len > 0 && text[len - 1] != '\n';
     if (toStderr()) {
-        writeAll(2, prefix, plen);
-        writeAll(2, text, len);
-        if (newline) writeAll(2, "\n", 1);
+        // One write for the whole record, so records from another process
+        // sharing stderr do not cut into it.
+        iovec parts[3] = {{prefix, plen}, {const_cast<char*>(text), len}, {const_cast<char*>("\n"), 1}};
+        const int count = newline ? 3 : 2;
+        const ssize_t n = ::writev(2, parts, count);
+        const std::size_t total = plen + len + (newline ? 1 : 0);
+        if (n >= 0 && std::size_t(n) < total) {
+            // A short write: the rest one part at a time.
+            std::size_t done = std::size_t(n);
+            for (int i = 0; i < count; ++i) {
+                const std::size_t size = parts[i].iov_len;
+                if (done >= size) {
+                    done -= size;
+                    continue;
+                }
+                writeAll(2, static_cast<const char*>(parts[i].iov_base) + done, size - done);
+                done = 0;
+            }
+        }
     }
     std::lock_guard<std::mutex> g(q.fileLock);
     if (q.file) {

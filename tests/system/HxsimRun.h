@@ -25,12 +25,10 @@ struct CommandRun {
 
 // Runs a shell command, collecting standard output; standard error passes
 // through to the test log.
-inline CommandRun runCommand(const std::string& command)
-{
+inline CommandRun runCommand(const std::string& command) {
     CommandRun r;
     std::FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return r;
+    if (!p) return r;
     std::array<char, 4096> buf;
     size_t n;
     while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
@@ -41,14 +39,12 @@ inline CommandRun runCommand(const std::string& command)
 }
 
 // "key: value" lines.
-inline std::map<std::string, std::string> fields(const std::string& text)
-{
+inline std::map<std::string, std::string> fields(const std::string& text) {
     std::map<std::string, std::string> m;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
+        if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(at, end - at);
         const size_t colon = line.find(':');
         if (colon != std::string::npos) {
@@ -60,17 +56,17 @@ inline std::map<std::string, std::string> fields(const std::string& text)
     return m;
 }
 
-inline unsigned long long leadingNumber(const std::string& s) { return std::strtoull(s.c_str(), nullptr, 10); }
+inline unsigned long long leadingNumber(const std::string& s) {
+    return std::strtoull(s.c_str(), nullptr, 10);
+}
 
-inline std::string fileText(const std::string& path)
-{
+inline std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string hxsim(const std::string& root, const std::string& args)
-{
+inline std::string hxsim(const std::string& root, const std::string& args) {
     return "HX_ROOT='" + root + "' HX_LOG=0 '" HXSIM_PATH "' " + args;
 }
 
-}  // namespace hx::test::hxsim
+} // namespace hx::test::hxsim

@@ -48,6 +48,8 @@ std::string formatReport(const Report& r)
     line(out, "converters", fmt("encode %s, decode %s", orUnknown(r.encoder).c_str(), orUnknown(r.decoder).c_str()));
     line(out, "routing", r.routing == Routing::Mix ? "mix (output pair 0 = mixer's halved sum)"
                                                    : "pass (output pair 0 = playback 1/2)");
+    line(out, "client", fmt("type %u, slot %d, identity 0x%016llX", unsigned(r.clientType), r.clientSlot,
+                            (unsigned long long)r.clientIdentity));
     line(out, "run", fmt("%.3f s of audio on the %s clock, after %.3f s of start-up", r.seconds, clockName(r.clock),
                          r.startupSeconds));
     line(out, "frames out", fmt("%llu (%.3f s at %u Hz)", (unsigned long long)r.framesOut,

@@ -508,6 +508,18 @@ OSIterator* IOService::getClientIterator() const { return getChildIterator(gIOSe
 OSIterator* IOService::getProviderIterator() const { return getParentIterator(gIOServicePlane); }
 
 IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSize) {
+    {
+        std::lock_guard<std::mutex> g(mUserInterestLock);
+        auto& subs = mUserInterest;
+        subs.erase(std::remove_if(subs.begin(), subs.end(),
+                                  [&](const std::weak_ptr<hx::kern::UserInterest>& w) {
+                                      auto sub = w.lock();
+                                      if (!sub || sub->isCancelled()) return true;
+                                      sub->post(type, argument, argSize);
+                                      return false;
+                                  }),
+                   subs.end());
+    }
     for (IORegistryEntry* e : childrenSnapshot()) {
         messageClient(type, e, argument, argSize);
         e->release();
@@ -519,6 +531,66 @@ IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSiz
     }
     return kIOReturnSuccess;
 }
+
+std::shared_ptr<hx::kern::UserInterest> IOService::subscribeUserInterest() {
+    auto sub = std::make_shared<hx::kern::UserInterest>();
+    std::lock_guard<std::mutex> g(mUserInterestLock);
+    mUserInterest.push_back(sub);
+    return sub;
+}
+
+namespace hx::kern {
+
+void UserInterest::post(UInt32 type, const void* argument, vm_size_t size) {
+    Message m;
+    m.type = type;
+    if (argument && size) {
+        const vm_size_t n = size < kUserInterestArgumentLimit ? size : kUserInterestArgumentLimit;
+        m.argument.assign(static_cast<const uint8_t*>(argument), static_cast<const uint8_t*>(argument) + n);
+    }
+    std::lock_guard<std::mutex> g(mLock);
+    if (mCancelled) return;
+    mQueue.push_back(std::move(m));
+    hx::clock::notifyAll(mCv);
+}
+
+bool UserInterest::next(Message& out) {
+    std::lock_guard<std::mutex> g(mLock);
+    if (mHead >= mQueue.size()) return false;
+    out = std::move(mQueue[mHead++]);
+    if (mHead == mQueue.size()) {
+        mQueue.clear();
+        mHead = 0;
+    }
+    return true;
+}
+
+bool UserInterest::waitNext(Message& out, uint64_t deadlineNanos) {
+    {
+        std::unique_lock<std::mutex> l(mLock);
+        if (!hx::clock::waitUntil(mCv, l, deadlineNanos, [&] { return mHead < mQueue.size() || mCancelled; }))
+            return false;
+    }
+    return next(out);
+}
+
+size_t UserInterest::pending() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mQueue.size() - mHead;
+}
+
+void UserInterest::cancel() {
+    std::lock_guard<std::mutex> g(mLock);
+    mCancelled = true;
+    hx::clock::notifyAll(mCv);
+}
+
+bool UserInterest::isCancelled() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mCancelled;
+}
+
+}  // namespace hx::kern
 
 IOReturn IOService::messageClient(UInt32 messageType, OSObject* client, void* messageArgument, vm_size_t) {
     IOService* s = OSDynamicCast(IOService, client);

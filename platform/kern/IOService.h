@@ -16,13 +16,19 @@
 #include "platform/kern/OSContainers.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 class IOService;
 class IOUserClient;
 class IOPMrootDomain;
+
+namespace hx::kern {
+class UserInterest;
+}
 
 struct IORegistryPlane;
 extern const IORegistryPlane* gIOServicePlane;
@@ -142,6 +148,11 @@ public:
     // sends the message.
     IONotifier* registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,
                                  void* target, void* ref = nullptr);
+    // General interest for user space: every later message (and at most
+    // kUserInterestArgumentLimit bytes of its argument) is copied into the
+    // subscription's queue; the sender never runs subscriber code, and every
+    // subscriber sees the service's messages in the same order.
+    std::shared_ptr<hx::kern::UserInterest> subscribeUserInterest();
 
     static IOPMrootDomain* getPMRootDomain();
     virtual IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,
@@ -164,6 +175,9 @@ private:
     mutable std::mutex mOpenLock;
     IOService* mOpenedBy = nullptr;
     std::vector<class IOServiceInterestNotifier*> mInterest;  // guarded by the registry's interest lock
+    // Held while a message is queued to every user subscriber, so all see one order.
+    std::mutex mUserInterestLock;
+    std::vector<std::weak_ptr<hx::kern::UserInterest>> mUserInterest;
 };
 
 // The power-management root domain: drivers register interest in system
@@ -182,6 +196,37 @@ private:
 };
 
 namespace hx::kern {
+
+constexpr vm_size_t kUserInterestArgumentLimit = 4096;
+
+// One user-space subscription to a service's messages: a queue the service
+// fills and the subscriber drains on its own thread (waits go through the
+// platform clock).
+class UserInterest {
+public:
+    struct Message {
+        UInt32 type = 0;
+        std::vector<uint8_t> argument;
+    };
+    // The oldest queued message, if any.
+    bool next(Message& out);
+    // Waits for a message until the deadline (hx::clock); false when none came.
+    bool waitNext(Message& out, uint64_t deadlineNanos);
+    size_t pending() const;
+    // No more messages are queued.
+    void cancel();
+    bool isCancelled() const;
+
+    // The service's side.
+    void post(UInt32 type, const void* argument, vm_size_t size);
+
+private:
+    mutable std::mutex mLock;
+    std::condition_variable mCv;
+    std::vector<Message> mQueue;
+    size_t mHead = 0;
+    bool mCancelled = false;
+};
 
 // Adds a driver personality (what an Info.plist's IOKitPersonalities entry
 // holds): "IOClass" names the driver class, "IOProviderClass" the nub class,

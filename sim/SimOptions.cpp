@@ -15,6 +15,10 @@ constexpr uint32_t kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 // Bounds that keep a run and its recording reasonable: a day of audio at
 // 192 kHz would not fit a WAV file anyway.
 constexpr double kMaxSeconds = 3600.0;
+// Below this the played signal cannot come back through the loopback (the
+// client writes a few milliseconds ahead of the kernel, and the device loops
+// its output back some frames later) before the run ends.
+constexpr double kMinSeconds = 0.1;
 constexpr int32_t kMaxPpm = 1000;
 
 bool parseLong(const std::string& text, long& value)
@@ -53,11 +57,13 @@ std::string usage()
            "  --rate HZ          sample rate to configure: 44100, 48000, 88200, 96000, 176400\n"
            "                     or 192000 (default 48000)\n"
            "  --speed S          bus speed, full or high (default high)\n"
-           "  --seconds N        how long to stream (default 3)\n"
+           "  --seconds N        seconds of audio to play, from the client's first frame,\n"
+           "                     0.1..3600 (default 3)\n"
            "  --ppm N            the device clock's offset from the bus, -1000..1000 (default 0)\n"
            "  --routing R        output pair 0: pass (playback 1/2 unchanged) or mix (the output\n"
            "                     mixer's halved sum) (default pass)\n"
-           "  --output PATH      where to write the recording, under the path root\n"
+           "  --output PATH      where to write the recording, always under the path root (a\n"
+           "                     relative PATH is taken from the root, \"..\" never leaves it)\n"
            "                     (default /Users/Shared/hxsim/loopback.wav)\n"
            "  --virtual-clock    run on the virtual clock as fast as the host goes (for tests)\n"
            "  --real-clock       run on the host's clock instead of the paced virtual clock\n"
@@ -65,10 +71,18 @@ std::string usage()
            "  --sleep-at S       put the machine to sleep S seconds into the run\n"
            "  --sleep-for S      and wake it S seconds later (default 1); the run goes on\n"
            "                     until the stream has come back\n"
+           "  --drop-frame N     the device drops the N-th frame it plays (a fault, to see it caught)\n"
+           "  --repeat-frame N   the device plays its N-th frame twice (likewise)\n"
            "  --quiet            print only the result line\n"
            "  --help             this text\n"
            "\n"
-           "Exit code 0 when the looped-back audio matched; otherwise non-zero with a one-line reason.\n";
+           "\n"
+           "The path root is HX_ROOT (an absolute path; a relative one is refused), else\n"
+           "$XDG_DATA_HOME/hx5100, else ~/.local/share/hx5100. The driver's log goes to\n"
+           "/var/log/hxsim.log under it (the run before keeps hxsim.log.1).\n"
+           "\n"
+           "Exit code 0 when the looped-back audio matched and no frame was lost; 2 for an\n"
+           "option the run cannot have; otherwise 1, each with a one-line reason.\n";
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::string& error)
@@ -87,7 +101,7 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         }
         const bool known = name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
                            name == "--routing" || name == "--output" || name == "--sleep-at" ||
-                           name == "--sleep-for";
+                           name == "--sleep-for" || name == "--drop-frame" || name == "--repeat-frame";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;
@@ -119,8 +133,9 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             }
         } else if (name == "--seconds") {
             double s = 0;
-            if (!parseDouble(value, s) || s <= 0 || s > kMaxSeconds) {
-                error = "--seconds must be a number above 0 and at most 3600, not " + value;
+            if (!parseDouble(value, s) || s < kMinSeconds || s > kMaxSeconds) {
+                error = "--seconds must be a number from 0.1 (the shortest run whose signal comes back) to 3600, not " +
+                        value;
                 return ParseResult::Error;
             }
             o.seconds = s;
@@ -149,12 +164,26 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             (name == "--sleep-at" ? o.sleepAt : o.sleepFor) = s;
             if (name == "--sleep-at" && o.sleepFor == 0)
                 o.sleepFor = 1;
+        } else if (name == "--drop-frame" || name == "--repeat-frame") {
+            long n = 0;
+            if (!parseLong(value, n) || n < 1) {
+                error = name + " must be a whole number from 1, not " + value;
+                return ParseResult::Error;
+            }
+            (name == "--drop-frame" ? o.dropFrame : o.repeatFrame) = uint64_t(n);
         } else if (name == "--output") {
             if (value.empty()) {
                 error = "--output needs a path";
                 return ParseResult::Error;
             }
-            o.output = value;
+            const size_t slash = value.rfind('/');
+            const std::string last = value.substr(slash == std::string::npos ? 0 : slash + 1);
+            if (last.empty() || last == "." || last == "..") {
+                error = "--output must name a file, not a folder: " + value;
+                return ParseResult::Error;
+            }
+            // Relative paths are taken from the path root, like absolute ones.
+            o.output = value[0] == '/' ? value : "/" + value;
         }
     }
     return ParseResult::Run;

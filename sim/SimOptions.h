@@ -22,7 +22,7 @@ struct Options {
     int32_t ppm = 0;  // the device's sample clock against the bus
     Routing routing = Routing::Pass;
     // A path of the other system, mapped under the path root; a relative
-    // path stays relative to the working directory.
+    // one is read from the root ("/" is put in front when options are read).
     std::string output = "/Users/Shared/hxsim/loopback.wav";
     Clock clock = Clock::Paced;
     bool quiet = false;
@@ -30,6 +30,10 @@ struct Options {
     // wakes it this much later.
     double sleepAt = -1;
     double sleepFor = 0;
+    // Faults of the device model: it drops / repeats the n-th frame it
+    // plays (0: never), to show that the report catches lost frames.
+    uint64_t dropFrame = 0;
+    uint64_t repeatFrame = 0;
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -28,6 +28,11 @@ std::string orUnknown(const std::string& s) { return s.empty() ? "(unknown)" : s
 
 }  // namespace
 
+uint64_t lostFrames(const Report& r)
+{
+    return r.fifoUnderruns + r.fifoOverruns + r.framesDropped + r.framesRepeated + r.captureLost;
+}
+
 std::string formatReport(const Report& r)
 {
     std::string out;
@@ -45,18 +50,38 @@ std::string formatReport(const Report& r)
                                                    : "pass (output pair 0 = playback 1/2)");
     line(out, "client", fmt("type %u, slot %d, identity 0x%016llX", unsigned(r.clientType), r.clientSlot,
                             (unsigned long long)r.clientIdentity));
-    line(out, "run", fmt("%.3f s on the %s clock", r.seconds, clockName(r.clock)));
-    line(out, "frames out", fmt("%llu", (unsigned long long)r.framesOut));
+    line(out, "run", fmt("%.3f s of audio on the %s clock, after %.3f s of start-up", r.seconds, clockName(r.clock),
+                         r.startupSeconds));
+    line(out, "frames out", fmt("%llu (%.3f s at %u Hz)", (unsigned long long)r.framesOut,
+                                r.rate ? double(r.framesOut) / r.rate : 0.0, unsigned(r.rate)));
     line(out, "frames in", fmt("%llu", (unsigned long long)r.framesIn));
     line(out, "stream breaks", fmt("%u", unsigned(r.breaks)));
     line(out, "pattern errors", fmt("%u", unsigned(r.patternErrors)));
+    if (r.clock == Clock::Real)
+        line(out, "host pauses", fmt("%llu (the machine stood still through each)", (unsigned long long)r.hostPauses));
+    line(out, "lost frames",
+         fmt("%llu (fifo underruns %llu, fifo overruns %llu, dropped %llu, repeated %llu, capture lost %llu)",
+             (unsigned long long)lostFrames(r), (unsigned long long)r.fifoUnderruns,
+             (unsigned long long)r.fifoOverruns, (unsigned long long)r.framesDropped,
+             (unsigned long long)r.framesRepeated, (unsigned long long)r.captureLost));
     if (r.fifoMin && r.fifoMax)
-        line(out, "fifo fill", fmt("min %u, max %u", unsigned(*r.fifoMin), unsigned(*r.fifoMax)));
+        line(out, "fifo fill", fmt("min %u, max %u frames over %llu readings", unsigned(*r.fifoMin),
+                                   unsigned(*r.fifoMax), (unsigned long long)r.fifoSamples));
     else
         line(out, "fifo fill", "(not reported)");
     line(out, "latency", r.latency ? fmt("%lld frames", (long long)*r.latency) : std::string("(none found)"));
-    line(out, "match", fmt("%s (%llu frames compared, %llu differ)", r.matched ? "yes" : "no",
-                           (unsigned long long)r.comparedFrames, (unsigned long long)r.mismatches));
+    std::string compared = fmt("%llu frames compared, %llu differ", (unsigned long long)r.comparedFrames,
+                               (unsigned long long)r.mismatches);
+    if (r.firstComparedPlayed >= 0 && r.comparedFrames) {
+        const unsigned long long first = (unsigned long long)r.firstComparedPlayed;
+        compared += fmt(": played frames %llu to %llu", first, first + r.comparedFrames - 1);
+        if (r.framesOut > first + r.comparedFrames)
+            compared += fmt(", the last %llu still on their way at the end",
+                            (unsigned long long)(r.framesOut - first - r.comparedFrames));
+        if (first > 0)
+            compared += fmt(", the first %llu never came back", first);
+    }
+    line(out, "match", fmt("%s (%s)", r.matched ? "yes" : "no", compared.c_str()));
     if (r.slept) {
         line(out, "state changes", r.stateChanges.empty() ? std::string("(none)") : r.stateChanges);
         line(out, "wake stream", r.streamCameBack ? "came back" : "did not come back");
@@ -69,6 +94,8 @@ std::string formatReport(const Report& r)
         line(out, "recording", fmt("%s (%llu frames)", r.recording.c_str(), (unsigned long long)r.recordedFrames));
     if (!r.driverLog.empty())
         line(out, "driver log", r.driverLog);
+    else if (!r.driverLogError.empty())
+        line(out, "driver log", "(not written: " + r.driverLogError + ")");
     line(out, "result", r.failure.empty() ? std::string("pass") : "fail: " + r.failure);
     return out;
 }

@@ -41,18 +41,32 @@ struct Report {
     uint64_t clientIdentity = 0;
 
     // The run.
-    double seconds = 0;
+    double seconds = 0;         // audio played, from the client's first frame
+    double startupSeconds = 0;  // from the device's start to the client's first frame
     Clock clock = Clock::Paced;
     uint64_t framesOut = 0;
     uint64_t framesIn = 0;
     uint32_t breaks = 0;
     uint32_t patternErrors = 0;
-    std::optional<uint32_t> fifoMin;
+    // Host stalls on the real clock that the simulated machine stood still
+    // through (its audio time is then shorter than the wall time).
+    uint64_t hostPauses = 0;
+    // Frames lost or made up on the way; any of them fails the run.
+    uint64_t fifoUnderruns = 0;
+    uint64_t fifoOverruns = 0;
+    uint64_t framesDropped = 0;
+    uint64_t framesRepeated = 0;
+    uint64_t captureLost = 0;
+    std::optional<uint32_t> fifoMin;  // frames
     std::optional<uint32_t> fifoMax;
+    uint64_t fifoSamples = 0;
     std::optional<int64_t> latency;  // round trip in frames
     bool matched = false;
     uint64_t comparedFrames = 0;
     uint64_t mismatches = 0;
+    // The played signal's frame the comparison starts at (0: it came back
+    // whole); -1 when nothing was compared.
+    int64_t firstComparedPlayed = -1;
 
     // Sleep and wake-up (when asked for).
     bool slept = false;
@@ -65,6 +79,10 @@ struct Report {
     std::string recording;  // empty when none was written
     uint64_t recordedFrames = 0;
     std::string driverLog;  // where the kernel's log went; empty: stderr only
+    std::string driverLogError;  // why the log file could not be written
+
+    // The failure is an option the run cannot have (exit code 2).
+    bool optionError = false;
 
     // Empty when the scenario passed; else the one-line reason.
     std::string failure;
@@ -73,5 +91,9 @@ struct Report {
 // The full report, one line per item, ending with "result: pass" or
 // "result: fail: <reason>".
 std::string formatReport(const Report& r);
+
+// Every frame lost or made up on the way (FIFO underruns and overruns,
+// dropped and repeated frames, capture frames never sent).
+uint64_t lostFrames(const Report& r);
 
 }  // namespace hx::sim

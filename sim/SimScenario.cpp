@@ -6,6 +6,7 @@
 
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "platform/usb/USBBus.h"
 
 namespace hx::sim {
 
@@ -51,10 +52,17 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.framesIn = h.framesIn;
     r.breaks = h.streamBreaks;
     r.patternErrors = uint32_t(std::min<uint64_t>(h.patternErrors, UINT32_MAX));
+    r.fifoUnderruns = h.fifoUnderrunFrames;
+    r.fifoOverruns = h.fifoOverrunFrames;
+    r.framesDropped = h.framesDropped;
+    r.framesRepeated = h.framesRepeated;
+    r.captureLost = h.inFramesLost;
     if (h.fifoLock) {
         r.fifoMin = uint32_t(std::max<int64_t>(h.fifoMin, 0));
         r.fifoMax = uint32_t(std::max<int64_t>(h.fifoMax, 0));
+        r.fifoSamples = h.fifoSamples;
     }
+    r.firstComparedPlayed = h.firstCheckedPlayed;
     if (h.latencyKnown)
         r.latency = h.latencyFrames;
     r.matched = h.matched;
@@ -92,6 +100,8 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     ho.reactToStateChanges = true;
     const bool sleeps = o.sleepAt >= 0;
     r.slept = sleeps;
+    ho.dropFrameAt = o.dropFrame;
+    ho.repeatFrameAt = o.repeatFrame;
 
     hx::harness::ClientHarness h(ho);
     const bool started = h.start();
@@ -104,12 +114,27 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
         std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u", unsigned(o.rate),
                       speedName(o.speed), unsigned(first.rate));
         r.failure = why;
+        r.optionError = true;
         return;
     }
     if (!started) {
         r.failure = h.lastError().empty() ? std::string("the machine did not start") : h.lastError();
         return;
     }
+
+    // Start-up: until the client writes its first frame (the played
+    // signal's frame 0), which the asked length is counted from.
+    constexpr uint64_t kStartupStepMicros = 1000;
+    constexpr uint64_t kStartupLimitMicros = 2000000;
+    uint64_t startup = 0;
+    while (h.report().framesOut == 0 && startup < kStartupLimitMicros) {
+        h.run(kStartupStepMicros);
+        startup += kStartupStepMicros;
+    }
+    // The first cycle already wrote the frames that arrived during its
+    // period: they count toward the asked length.
+    const uint64_t firstWrite = r.rate ? h.report().framesOut * 1000000 / r.rate : 0;
+    r.startupSeconds = double(startup - std::min(startup, firstWrite)) / 1e6;
 
     // In slices, so a long run can show how far it got.
     constexpr uint64_t kSliceMicros = 100000;
@@ -119,7 +144,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     // the run lasts until the stream has had a second to come back.
     constexpr uint64_t kAfterWakeMicros = 4000000;
     const uint64_t total = std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), sleeps ? wakeAt + kAfterWakeMicros : 0);
-    uint64_t done = 0;
+    uint64_t done = std::min(total, firstWrite);
     bool asleep = false, woke = false;
     while (done < total) {
         uint64_t until = std::min(done + kSliceMicros, total);
@@ -140,12 +165,20 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
         progress.update(double(done) / 1e6);
     }
     progress.finish();
-    r.seconds = double(done) / 1e6;
+    // A sleep lengthens the run until the stream had time to come back.
+    r.seconds = double(total) / 1e6;
     h.stop();
 
     const hx::harness::HarnessReport last = h.report();
     fill(r, last, driver);
-    recorded = h.recordedInput();
+    r.hostPauses = h.bus() ? h.bus()->hostPausesAbsorbed() : 0;
+    // The recording starts where the played signal's frame 0 came back.
+    const std::vector<int32_t>& input = h.recordedInput();
+    const size_t skip = std::min(input.size(), last.returnStart * size_t(last.inChannels ? last.inChannels : 1));
+    if (last.latencyKnown)
+        recorded.assign(input.begin() + std::ptrdiff_t(skip), input.end());
+    else
+        recorded = input;
 
     char why[200];
     if (sleeps) {
@@ -166,8 +199,15 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
         std::snprintf(why, sizeof why, "%llu output packets outside the device's frame count",
                       (unsigned long long)last.patternErrors);
         r.failure = why;
+    } else if (lostFrames(r)) {
+        std::snprintf(why, sizeof why, "%llu frames lost or repeated on the way (see lost frames)",
+                      (unsigned long long)lostFrames(r));
+        r.failure = why;
     } else if (!last.latencyKnown || last.framesChecked == 0) {
         r.failure = "the played signal never came back on the input";
+    } else if (last.firstCheckedPlayed != 0) {
+        std::snprintf(why, sizeof why, "the first %lld played frames never came back", (long long)last.firstCheckedPlayed);
+        r.failure = why;
     } else if (!last.matched) {
         std::snprintf(why, sizeof why, "looped-back audio differs in %llu of %llu frames, first at input frame %lld",
                       (unsigned long long)last.mismatches, (unsigned long long)last.framesChecked,

@@ -64,7 +64,7 @@ std::vector<uint8_t> encodeWav24(uint32_t rate, uint16_t channels, const int32_t
 
 namespace {
 
-bool writeBytes(const std::string& path, const void* data, size_t size, std::string& error)
+bool makeParent(const std::string& path, std::string& error)
 {
     std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -74,16 +74,27 @@ bool writeBytes(const std::string& path, const void* data, size_t size, std::str
         error = "cannot create " + parent.string() + ": " + ec.message();
         return false;
     }
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    return true;
+}
+
+// The bytes go to a temporary name beside the file and replace it only once
+// they are all written, so a reader never sees half a file.
+bool writeBytes(const std::string& path, const void* data, size_t size, std::string& error)
+{
+    if (!makeParent(path, error))
+        return false;
+    const std::string part = path + ".part";
+    std::FILE* f = std::fopen(part.c_str(), "wb");
     if (!f) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
     const bool written = std::fwrite(data, 1, size, f) == size;
+    const int writeErrno = errno;
     const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        std::remove(path.c_str());
+    if (!written || !closed || std::rename(part.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(written && closed ? errno : writeErrno);
+        std::remove(part.c_str());
         return false;
     }
     return true;
@@ -105,6 +116,33 @@ bool writeWav24(const std::string& path, uint32_t rate, uint16_t channels, const
 bool writeText(const std::string& path, const std::string& text, std::string& error)
 {
     return writeBytes(path, text.data(), text.size(), error);
+}
+
+bool prepareOutput(const std::string& path, std::string& error)
+{
+    if (!makeParent(path, error))
+        return false;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        error = "cannot write " + path + ": it is a folder";
+        return false;
+    }
+    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
+        error = "cannot replace " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string probeError;
+    if (!writeBytes(path, "", 0, probeError)) {
+        error = probeError;
+        return false;
+    }
+    std::remove(path.c_str());
+    return true;
+}
+
+void keepPrevious(const std::string& path)
+{
+    std::rename(path.c_str(), (path + ".1").c_str());
 }
 
 }  // namespace hx::sim

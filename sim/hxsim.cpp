@@ -31,34 +31,57 @@ int main(int argc, char** argv)
         break;
     }
 
+    if (const std::string why = hx::path::rootProblem(); !why.empty()) {
+        std::fprintf(stderr, "hxsim: %s\n", why.c_str());
+        return 2;
+    }
+
+    // Everything the run writes is made sure of before streaming starts: an
+    // unwritable root fails at once, not after the run. An older recording
+    // is removed, so a failed run never leaves one that looks like its own.
+    const std::string wavPath = hx::path::map(options.output);
+    const std::string logPath = hx::path::map("/var/log/hxsim.log");
+    if (!prepareOutput(wavPath, error) || !prepareOutput(logPath + ".probe", error)) {
+        std::fprintf(stderr, "hxsim: %s\n", error.c_str());
+        return 1;
+    }
     // The kernel's log goes to a file, as a system log would, so the report
     // stays readable; HX_LOG set by the user still decides about stderr.
     setenv("HX_LOG", "0", 0);
+    keepPrevious(logPath);
+    if (!hx::log::openFile(logPath, error)) {
+        std::fprintf(stderr, "hxsim: %s\n", error.c_str());
+        return 1;
+    }
     Report report;
     std::vector<int32_t> recorded;
-    std::string driverLog;
     {
-        hx::log::Capture capture;
         Progress progress(options.seconds, !options.quiet);
         runDefaultScenario(options, progress, report, recorded);
-        driverLog = capture.text();
     }
-    const std::string logPath = hx::path::map("/var/log/hxsim.log");
-    if (writeText(logPath, driverLog, error))
+    std::string logError;
+    if (hx::log::closeFile(logError))
         report.driverLog = logPath;
+    else
+        report.driverLogError = logError;
+    if (report.optionError) {
+        std::fprintf(stderr, "hxsim: %s\n", report.failure.c_str());
+        return 2;
+    }
 
     // The recording is written even when the comparison failed: it is what
     // one wants to look at then.
     if (!recorded.empty() && report.inChannels) {
-        const std::string path = hx::path::map(options.output);
         const size_t frames = recorded.size() / report.inChannels;
-        if (writeWav24(path, report.rate, uint16_t(report.inChannels), recorded.data(), frames, error)) {
-            report.recording = path;
+        if (writeWav24(wavPath, report.rate, uint16_t(report.inChannels), recorded.data(), frames, error)) {
+            report.recording = wavPath;
             report.recordedFrames = frames;
         } else if (report.failure.empty()) {
             report.failure = error;
         }
     }
+    if (!report.driverLogError.empty() && report.failure.empty())
+        report.failure = report.driverLogError;
 
     const std::string text = formatReport(report);
     if (options.quiet) {

@@ -2,7 +2,8 @@
 // real-time thread. Each converter runs beside two anchors of its own block:
 // memcpy copying (input + output) bytes, and, for the bit-sliced DMA
 // converters, the reference bit loop. A summary table at the end gives each
-// converter's time, its ratio to memcpy and its speed-up over the loop.
+// converter's time and that time as a multiple of memcpy's and the loop's.
+#include "bench/BenchSummary.h"
 #include "bench/transcoders/ReferenceBitLoop.h"
 #include "driver/transcoders/DMAConvert.h"
 #include "driver/transcoders/OutMixer.h"
@@ -200,18 +201,15 @@ class SummaryReporter : public hxbench::TimingReporter {
 public:
     void Finalize() override {
         TimingReporter::Finalize();
-        std::printf("\n%-36s %12s %12s %14s\n", "converter", "time (ns)", "x memcpy", "vs reference");
+        std::vector<hxbench::SummaryRow> rows;
         for (const std::string& name : gConverters) {
             if (!ns.count("convert/" + name) || !ns.count("memcpy/" + name))
                 continue;  // filtered out
-            const double t = ns["convert/" + name], m = ns["memcpy/" + name];
             const auto ref = ns.find("reference/" + name);
-            std::printf("%-36s %12.1f %12.2f", name.c_str(), t, m > 0 ? t / m : 0.0);
-            if (ref != ns.end() && t > 0)
-                std::printf(" %12.1fx\n", ref->second / t);
-            else
-                std::printf(" %14s\n", "-");
+            rows.push_back({name, "", ns["convert/" + name], ns["memcpy/" + name],
+                            ref != ns.end() ? ref->second : -1.0});
         }
+        hxbench::printSummary("hx_bench_transcoders", rows);
     }
 };
 

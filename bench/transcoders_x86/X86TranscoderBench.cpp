@@ -1,13 +1,14 @@
 // Every slot of the DMA converter table in all its forms (_C, _ASM, _SSE),
 // each beside two anchors on the same block: the reference bit loop (one
 // operation per bit) and memcpy of the block's input plus output bytes.
-// The summary at the end gives each form's time per call, its ratio to
-// memcpy and its share of the reference loop's time.
+// The summary at the end gives each form's time per call and that time as
+// a multiple of memcpy's and of the reference loop's.
 //
 // `--count N` runs no benchmark: it calls every form and reference N times
 // and prints which symbol stands for which, so that callgrind's inclusive
 // instruction counts give instructions per call (callgrind_ratios.sh).
 #include "bench/transcoders/BenchBuffers.h"
+#include "bench/BenchSummary.h"
 #include "bench/transcoders/ReferenceBitLoop.h"
 #include "driver/transcoders/x86/DMAConvertX86.h"
 
@@ -123,7 +124,7 @@ void registerAll() {
 }
 
 void printSummary(const TimingReporter& rep) {
-    std::printf("\n%-30s %-5s %10s %10s %12s\n", "slot", "form", "ns/call", "x memcpy", "% of ref");
+    std::vector<SummaryRow> rows;
     for (const Slot& s : kSlots) {
         const std::string n = s.name;
         auto get = [&](const std::string& k) {
@@ -133,16 +134,11 @@ void printSummary(const TimingReporter& rep) {
         const double mem = get("memcpy"), ref = get("reference");
         for (const char* form : {"reference", "C", "ASM", "SSE"}) {
             const double t = get(form);
-            if (t < 0)
-                continue;
-            std::printf("%-30s %-5s %10.1f %10.1f", s.name, std::string(form) == "reference" ? "ref" : form,
-                        t, mem > 0 ? t / mem : 0.0);
-            if (ref > 0)
-                std::printf(" %11.1f%%\n", 100.0 * t / ref);
-            else
-                std::printf(" %12s\n", "-");
+            if (t >= 0)
+                rows.push_back({n, std::string(form) == "reference" ? "ref" : form, t, mem, ref});
         }
     }
+    hxbench::printSummary("hx_bench_transcoders_x86", rows);
 }
 
 // Instruction-count mode: every form and reference called n times; prints

@@ -411,6 +411,12 @@ int runningParticipantCount() {
     return st.running;
 }
 
+PacedAnchor pacedAnchor() {
+    VirtualState& st = vstate();
+    std::lock_guard<std::mutex> g(st.m);
+    return PacedAnchor{st.wallAnchor, st.virtualAnchor};
+}
+
 VirtualClock::VirtualClock(std::uint64_t startNanos, bool callerTakesPart, Pacing pacing) {
     enableVirtual(startNanos, pacing);
     if (callerTakesPart) mParticipant = new Participant;

@@ -193,6 +193,14 @@ bool isPaced();
 // a deadline), and participants currently counted as running.
 int virtualWaiterCount();
 int runningParticipantCount();
+// Test seam: the paced clock's anchor, the wall time at which virtual time
+// stood at `virtualNanos`. Steps are never due before
+// wall + (deadline - virtual); a stall moves the anchor on.
+struct PacedAnchor {
+    std::uint64_t wallNanos;
+    std::uint64_t virtualNanos;
+};
+PacedAnchor pacedAnchor();
 
 // Test guard: virtual mode for its lifetime, the constructing thread taking
 // part (unless told otherwise). runFor lets time run while the test waits.

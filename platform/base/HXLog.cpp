@@ -1,15 +1,20 @@
 #include "platform/base/HXLog.h"
 
+#include "platform/base/HXClock.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -24,7 +29,9 @@ struct Slot {
     std::atomic<std::size_t> seq;
     std::size_t len;
     char* heap;
-    char text[232];
+    std::uint64_t nanos;  // when it was logged
+    bool virtualTime;     // on the virtual clock
+    char text[216];
 };
 
 constexpr std::size_t kSlots = 4096;  // power of two
@@ -38,7 +45,16 @@ struct Queue {
     alignas(64) std::atomic<std::size_t> enqueuePos{0};
     alignas(64) std::atomic<std::size_t> dequeuePos{0};
     std::atomic<std::size_t> dropped{0};
+    // The writer sleeps on `wake` only after setting `sleeping`; a producer
+    // posts only when it takes `sleeping` back, so a burst of lines wakes
+    // the writer once instead of once a line.
     sem_t wake;
+    alignas(64) std::atomic<bool> sleeping{false};
+
+    // The log file, written by the writer only (fileLock guards the switch).
+    std::mutex fileLock;
+    std::FILE* file = nullptr;
+    bool fileFailed = false;
 
     // Writer state and the flush hand-shake.
     std::mutex deliveredLock;
@@ -67,20 +83,35 @@ thread_local bool tRealtime = false;
 
 }  // namespace
 
-void deliver(const char* text, std::size_t len);
+void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtualTime);
 
 namespace {
+
+bool slotReady(Queue* q) {
+    const std::size_t pos = q->dequeuePos.load(std::memory_order_relaxed);
+    return q->slots[pos & kMask].seq.load(std::memory_order_acquire) == pos + 1;
+}
 
 void writerLoop(Queue* q) {
     for (;;) {
         std::size_t pos = q->dequeuePos.load(std::memory_order_relaxed);
         Slot& s = q->slots[pos & kMask];
         if (s.seq.load(std::memory_order_acquire) != pos + 1) {
+            // Announce the sleep, then look once more: a line published
+            // before the announcement was seen is caught here, one after it
+            // sees `sleeping` and posts.
+            q->sleeping.store(true, std::memory_order_seq_cst);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (slotReady(q)) {
+                q->sleeping.store(false, std::memory_order_relaxed);
+                continue;
+            }
             while (sem_wait(&q->wake) != 0) {
             }
+            q->sleeping.store(false, std::memory_order_relaxed);
             continue;
         }
-        deliver(s.heap ? s.heap : s.text, s.len);
+        deliver(s.heap ? s.heap : s.text, s.len, s.nanos, s.virtualTime);
         std::free(s.heap);
         s.heap = nullptr;
         s.seq.store(pos + kSlots, std::memory_order_release);
@@ -91,6 +122,13 @@ void writerLoop(Queue* q) {
         }
         q->deliveredCv.notify_all();
     }
+}
+
+// Wakes the writer if it sleeps or is about to: never blocks.
+void wakeWriter(Queue& q) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (q.sleeping.load(std::memory_order_relaxed) && q.sleeping.exchange(false, std::memory_order_acq_rel))
+        sem_post(&q.wake);
 }
 
 void flushAtExit() { flush(); }
@@ -140,15 +178,17 @@ void enqueue(const char* text, std::size_t len, char* heap) {
             std::free(heap);
             return;
         }
-        sem_post(&q.wake);
+        wakeWriter(q);
         sched_yield();
     }
     Slot& s = q.slots[pos & kMask];
     s.len = len;
     s.heap = heap;
+    s.nanos = hx::clock::nowNanos();
+    s.virtualTime = hx::clock::isVirtual();
     if (!heap) std::memcpy(s.text, text, len);
     s.seq.store(pos + 1, std::memory_order_release);
-    sem_post(&q.wake);
+    wakeWriter(q);
 }
 
 }  // namespace
@@ -165,21 +205,97 @@ void setRealtimeThread(bool realtime) { tRealtime = realtime; }
 
 std::size_t droppedLines() { return queue().dropped.load(std::memory_order_relaxed); }
 
-// Runs on the writer thread only.
-void deliver(const char* text, std::size_t len) {
+namespace {
+
+void writeAll(int fd, const char* text, std::size_t len) {
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, text + done, len - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// "[12.345678v] ": seconds and microseconds on the clock in use, v for the
+// virtual clock.
+std::size_t stamp(char* out, std::size_t size, std::uint64_t nanos, bool virtualTime) {
+    const int n = std::snprintf(out, size, "[%llu.%06llu%s] ", (unsigned long long)(nanos / 1000000000ull),
+                                (unsigned long long)(nanos % 1000000000ull / 1000), virtualTime ? "v" : "");
+    return n > 0 ? std::size_t(n) : 0;
+}
+
+}  // namespace
+
+// Runs on the writer thread only. Captures get the text as logged; stderr
+// and the log file get one record a call: the time stamp, the text, and a
+// line end where the text has none.
+void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtualTime) {
     Queue& q = queue();
     {
         std::lock_guard<std::mutex> g(q.captureLock);
         for (Capture* c : q.captures) c->mText.append(text, len);
     }
+    char prefix[48];
+    const std::size_t plen = stamp(prefix, sizeof prefix, nanos, virtualTime);
+    const bool newline = len > 0 && text[len - 1] != '\n';
     if (toStderr()) {
-        std::size_t done = 0;
-        while (done < len) {
-            ssize_t n = ::write(2, text + done, len - done);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
+        // One write for the whole record, so records from another process
+        // sharing stderr do not cut into it.
+        iovec parts[3] = {{prefix, plen}, {const_cast<char*>(text), len}, {const_cast<char*>("\n"), 1}};
+        const int count = newline ? 3 : 2;
+        const ssize_t n = ::writev(2, parts, count);
+        const std::size_t total = plen + len + (newline ? 1 : 0);
+        if (n >= 0 && std::size_t(n) < total) {
+            // A short write: the rest one part at a time.
+            std::size_t done = std::size_t(n);
+            for (int i = 0; i < count; ++i) {
+                const std::size_t size = parts[i].iov_len;
+                if (done >= size) {
+                    done -= size;
+                    continue;
+                }
+                writeAll(2, static_cast<const char*>(parts[i].iov_base) + done, size - done);
+                done = 0;
+            }
         }
     }
+    std::lock_guard<std::mutex> g(q.fileLock);
+    if (q.file) {
+        bool ok = std::fwrite(prefix, 1, plen, q.file) == plen && std::fwrite(text, 1, len, q.file) == len;
+        if (newline) ok = ok && std::fputc('\n', q.file) != EOF;
+        if (!ok) q.fileFailed = true;
+    }
+}
+
+bool openFile(const std::string& path, std::string& error) {
+    flush();
+    Queue& q = queue();
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::lock_guard<std::mutex> g(q.fileLock);
+    if (q.file) std::fclose(q.file);
+    q.file = f;
+    q.fileFailed = false;
+    return true;
+}
+
+bool closeFile(std::string& error) {
+    flush();
+    Queue& q = queue();
+    std::lock_guard<std::mutex> g(q.fileLock);
+    if (!q.file) return true;
+    const int writeErrno = errno;
+    const bool closed = std::fclose(q.file) == 0;
+    q.file = nullptr;
+    if (q.fileFailed || !closed) {
+        error = std::string("the log file could not be written in full: ") +
+                std::strerror(closed ? writeErrno : errno);
+        return false;
+    }
+    return true;
 }
 
 void write(const char* text, std::size_t len) {

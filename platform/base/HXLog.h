@@ -1,14 +1,19 @@
 // The log sink behind IOLog, syslog and NSLog.
 //
-// Lines go to stderr unless HX_LOG=0. Tests capture what is logged with
-// hx::log::Capture and assert the lines that matter. A caller on a real-time
-// path must never block here: callers format into a slot of a bounded
-// lock-free queue, and one writer thread drains it to stderr and the
-// captures, in the order the slots were claimed.
+// Lines go to stderr unless HX_LOG=0, and to a log file while one is open.
+// Tests capture what is logged with hx::log::Capture and assert the lines
+// that matter. A caller on a real-time path must never block here: callers
+// format into a slot of a bounded lock-free queue, and one writer thread
+// drains it to stderr, the file and the captures, in the order the slots
+// were claimed. Each call is one record: stderr and the file show it with
+// the time it was logged ("[12.345678v] ", seconds on the clock in use, v
+// for the virtual clock) and on a line of its own; captures get the text
+// exactly as logged.
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace hx::log {
@@ -21,6 +26,13 @@ void format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Waits until every line logged before the call has reached stderr and the
 // active captures.
 void flush();
+
+// Sends every later record to the file at path too (replacing what it held)
+// until closeFile. False with a reason in error when it cannot be opened.
+bool openFile(const std::string& path, std::string& error);
+// Flushes and closes the log file; false with a reason when a record could
+// not be written to it.
+bool closeFile(std::string& error);
 
 // True unless HX_LOG=0 silences stderr (captures still see every line).
 bool toStderr();
@@ -44,7 +56,7 @@ public:
     void clear();
 
 private:
-    friend void deliver(const char*, std::size_t);
+    friend void deliver(const char*, std::size_t, std::uint64_t, bool);
     std::string mText;
 };
 

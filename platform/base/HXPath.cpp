@@ -68,6 +68,12 @@ std::string root() {
     return defaultRoot();
 }
 
+std::string rootProblem() {
+    const char* env = std::getenv("HX_ROOT");
+    if (!env || !env[0] || env[0] == '/') return {};
+    return std::string("HX_ROOT must be an absolute path, not ") + env;
+}
+
 void setRoot(const std::string& dir) {
     std::lock_guard<std::mutex> g(gLock);
     gOverride = dir.empty() ? std::string() : stripTrailingSlashes(normalise(dir));

@@ -14,6 +14,11 @@ namespace hx::path {
 // The root directory in use, without a trailing slash.
 std::string root();
 
+// A one-line reason when HX_ROOT is set but cannot be the root (a relative
+// path, which root() passes over for the default); empty when it is fine or
+// unset. Programs refuse to run on such a root instead of writing elsewhere.
+std::string rootProblem();
+
 // Overrides the root for this process (tests); an empty string returns to
 // HX_ROOT or the default.
 void setRoot(const std::string& dir);

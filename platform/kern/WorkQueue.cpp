@@ -12,6 +12,10 @@ WorkQueue::WorkQueue(std::string name, unsigned threads) : mName(std::move(name)
         // Reserved here, so virtual time cannot move before the thread runs.
         const bool takesPart = hx::clock::isVirtual();
         hx::clock::Reservation seat;
+        if (!takesPart) {
+            std::lock_guard<std::mutex> g(mLock);
+            ++mOutsiders;
+        }
         mThreads.emplace_back(
             [this, takesPart, seat = std::move(seat)]() mutable { run(takesPart, std::move(seat)); });
     }
@@ -32,8 +36,10 @@ void WorkQueue::post(std::function<void()> work) {
     {
         std::lock_guard<std::mutex> g(mLock);
         mQueue.push_back(std::move(work));
-        // A thread waiting outside virtual time is woken too (a notify wakes
-        // every waiter there): reserve its place before this returns.
+        // A thread outside virtual time (waiting on the real clock, or not
+        // yet started when the clock turned virtual) may pick this up: reserve
+        // its place before this returns, so time cannot move on before it
+        // has run the work or waits on the clock as a participant.
         if (hx::clock::isVirtual())
             while (mSeats.size() < mOutsiders) mSeats.emplace_back();
     }
@@ -56,7 +62,9 @@ void WorkQueue::followClock(std::optional<hx::clock::Participant>& self) {
     const bool isVirtual = hx::clock::isVirtual();
     if (self && !isVirtual) {
         self.reset();
+        ++mOutsiders;
     } else if (!self && isVirtual) {
+        --mOutsiders;
         if (!mSeats.empty()) {
             self.emplace(std::move(mSeats.front()));
             mSeats.pop_front();
@@ -76,14 +84,13 @@ void WorkQueue::run(bool takesPart, hx::clock::Reservation seat) {
     for (;;) {
         followClock(self);
         if (!mStopping && mQueue.empty()) {
-            // Not taking part only while the clock is real.
-            const bool outside = !self;
-            if (outside) ++mOutsiders;
             hx::clock::wait(mWork, lock);
-            if (outside) --mOutsiders;
             continue;
         }
-        if (mQueue.empty()) return;
+        if (mQueue.empty()) {
+            if (!self) --mOutsiders;
+            return;
+        }
         std::function<void()> work = std::move(mQueue.front());
         mQueue.pop_front();
         ++mRunning;

@@ -51,9 +51,10 @@ private:
     std::deque<std::function<void()>> mQueue;
     unsigned mRunning = 0;
     bool mStopping = false;
-    // Threads waiting for work that do not take part in virtual time, and
-    // the places post() reserved for them so they count as running from the
-    // moment work is queued.
+    // Threads that do not take part in virtual time (made on the real clock
+    // and not yet joined in, whether waiting or not started), and the places
+    // post() reserved for them so they count as running from the moment work
+    // is queued: such a thread may be the one that picks the work up.
     unsigned mOutsiders = 0;
     std::deque<hx::clock::Reservation> mSeats;
     std::vector<std::thread> mThreads;

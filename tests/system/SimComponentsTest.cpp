@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 
 #include "platform/base/testing/TempRoot.h"
@@ -84,6 +86,18 @@ TEST(SimOptions, EveryOptionIsRead)
     Options real;
     ASSERT_EQ(parse({"--real-clock"}, real, error), ParseResult::Run) << error;
     EXPECT_EQ(real.clock, Clock::Real);
+
+    // The shortest run, the model's faults, and a relative output path,
+    // which is read from the path root.
+    Options more;
+    ASSERT_EQ(parse({"--seconds", "0.1", "--drop-frame", "7", "--repeat-frame", "9", "--output", "../../x.wav"}, more,
+                    error),
+              ParseResult::Run)
+        << error;
+    EXPECT_DOUBLE_EQ(more.seconds, 0.1);
+    EXPECT_EQ(more.dropFrame, 7u);
+    EXPECT_EQ(more.repeatFrame, 9u);
+    EXPECT_EQ(more.output, "/../../x.wav");
 }
 
 TEST(SimOptions, HelpWinsAndListsEveryOption)
@@ -93,7 +107,7 @@ TEST(SimOptions, HelpWinsAndListsEveryOption)
     EXPECT_EQ(parse({"--rate", "48000", "--help"}, o, error), ParseResult::Help);
     const std::string text = usage();
     for (const char* name : {"--rate", "--speed", "--seconds", "--ppm", "--routing", "--output", "--virtual-clock",
-                             "--real-clock", "--quiet", "--help"})
+                             "--real-clock", "--quiet", "--drop-frame", "--repeat-frame", "--help", "HX_ROOT"})
         EXPECT_NE(text.find(name), std::string::npos) << name;
 }
 
@@ -119,6 +133,13 @@ TEST(SimOptions, BadInputIsAOneLineError)
         {{"--ppm", "99999999999999999999"}, "--ppm"},
         {{"--routing", "swap"}, "swap"},
         {{"--output", ""}, "--output"},
+        {{"--output", "out/"}, "not a folder: out/"},
+        {{"--output", "/x/.."}, "not a folder"},
+        {{"--output", "."}, "not a folder"},
+        {{"--seconds", "0.01"}, "from 0.1"},
+        {{"--seconds", "0.099"}, "from 0.1"},
+        {{"--drop-frame", "0"}, "--drop-frame"},
+        {{"--repeat-frame", "x"}, "--repeat-frame"},
         {{"-rate", "48000"}, "-rate"},
     };
     for (const Case& c : cases) {
@@ -179,6 +200,43 @@ TEST(WavWriter, WritesTheFileCreatingFolders)
     EXPECT_FALSE(error.empty());
 }
 
+TEST(WavWriter, PreparingAnOutputRemovesAnOlderFileAndProvesTheFolderWritable)
+{
+    hx::test::TempRoot root;
+    const std::string path = root.path() + "/c/d/loopback.wav";
+    std::string error;
+    ASSERT_TRUE(writeText(path, "an earlier run's recording", error)) << error;
+    ASSERT_TRUE(prepareOutput(path, error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_TRUE(std::filesystem::is_directory(root.path() + "/c/d"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.path() + "/c/d"),
+                            std::filesystem::directory_iterator()),
+              0)
+        << "the probe leaves nothing behind";
+
+    // A folder where the file should be, and a folder that is a file.
+    EXPECT_FALSE(prepareOutput(root.path() + "/c", error));
+    EXPECT_NE(error.find("it is a folder"), std::string::npos) << error;
+    ASSERT_TRUE(writeText(root.path() + "/plain", "x", error)) << error;
+    EXPECT_FALSE(prepareOutput(root.path() + "/plain/x.wav", error));
+
+    // The previous log is kept once.
+    ASSERT_TRUE(writeText(root.path() + "/run.log", "first", error)) << error;
+    keepPrevious(root.path() + "/run.log");
+    ASSERT_TRUE(writeText(root.path() + "/run.log", "second", error)) << error;
+    keepPrevious(root.path() + "/run.log");
+    std::ifstream kept(root.path() + "/run.log.1");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), "second");
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/run.log"));
+}
+
+// Each of lines appears in the report text.
+void expectLines(const std::string& text, std::initializer_list<const char*> lines)
+{
+    for (const char* line : lines)
+        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+}
+
 TEST(SimReport, OneLinePerItemEndingInTheResult)
 {
     Report r;
@@ -199,23 +257,57 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
     r.framesIn = 1200;
     r.fifoMin = 3;
     r.fifoMax = 9;
+    r.fifoSamples = 40;
     r.latency = 97;
     r.matched = true;
     r.comparedFrames = 1100;
+    r.firstComparedPlayed = 0;
+    r.seconds = 0.025;
+    r.startupSeconds = 0.051;
+    r.clock = Clock::Virtual;
     r.recording = "/root/x.wav";
     r.recordedFrames = 1200;
     r.driverLog = "/root/var/log/hxsim.log";
     std::string text = formatReport(r);
-    for (const char* line :
-         {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n", "firmware:       1.2.3\n",
+    expectLines(text,
+                {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n", "firmware:       1.2.3\n",
           "driver:         Drv 3.4.13\n", "rate:           48000 Hz (asked 48000 Hz)\n",
           "channels:       2 in, 2 out\n", "resolution:     24 bit in, 24 bit out\n", "alternates:     in 2, out 2\n",
-          "converters:     encode enc, decode dec\n", "frames out:     1234\n", "frames in:      1200\n",
-          "stream breaks:  0\n", "pattern errors: 0\n", "fifo fill:      min 3, max 9\n",
-          "latency:        97 frames\n", "match:          yes (1100 frames compared, 0 differ)\n",
-          "recording:      /root/x.wav (1200 frames)\n", "driver log:     /root/var/log/hxsim.log\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+          "converters:     encode enc, decode dec\n",
+          "run:            0.025 s of audio on the virtual clock, after 0.051 s of start-up\n",
+          "frames out:     1234 (0.026 s at 48000 Hz)\n", "frames in:      1200\n", "stream breaks:  0\n",
+          "pattern errors: 0\n",
+          "lost frames:    0 (fifo underruns 0, fifo overruns 0, dropped 0, repeated 0, capture lost 0)\n",
+          "fifo fill:      min 3, max 9 frames over 40 readings\n", "latency:        97 frames\n",
+          "match:          yes (1100 frames compared, 0 differ: played frames 0 to 1099, the last 134 still on their "
+          "way at the end)\n",
+          "recording:      /root/x.wav (1200 frames)\n", "driver log:     /root/var/log/hxsim.log\n"});
     EXPECT_TRUE(text.ends_with("result:         pass\n")) << text;
+
+    EXPECT_EQ(text.find("host pauses:"), std::string::npos) << "only the real clock has host pauses";
+
+    // Every kind of lost frame is shown and summed; a signal that did not
+    // come back whole says how much of it is missing.
+    r.fifoUnderruns = 1;
+    r.fifoOverruns = 2;
+    r.framesDropped = 3;
+    r.framesRepeated = 4;
+    r.captureLost = 5;
+    r.firstComparedPlayed = 34;
+    r.clock = Clock::Real;
+    r.hostPauses = 6;
+    text = formatReport(r);
+    EXPECT_EQ(lostFrames(r), 15u);
+    expectLines(text,
+                {"lost frames:    15 (fifo underruns 1, fifo overruns 2, dropped 3, repeated 4, capture lost 5)\n",
+          "host pauses:    6 (the machine stood still through each)\n",
+          "match:          yes (1100 frames compared, 0 differ: played frames 34 to 1133, the last 100 still on their "
+          "way at the end, the first 34 never came back)\n"});
+
+    r.driverLog.clear();
+    r.driverLogError = "cannot write /x: No space left on device";
+    EXPECT_NE(formatReport(r).find("driver log:     (not written: cannot write /x: No space left on device)\n"),
+              std::string::npos);
 
     r.failure = "rate 96000 not offered at full speed; device configured 44100";
     text = formatReport(r);

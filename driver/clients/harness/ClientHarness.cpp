@@ -78,6 +78,8 @@ struct LoopbackCheck {
     uint64_t checked = 0;
     uint64_t mismatches = 0;
     int64_t firstMismatch = -1;
+    size_t returnStart = 0;         // recorded frame where the checked signal starts
+    uint64_t firstPlayedPos = 0;    // output position of the frame that came back there
 };
 
 struct ClientHarness::Impl {
@@ -166,8 +168,13 @@ struct ClientHarness::Impl {
         return false;
     }
 
-    int32_t sample(uint64_t frame, uint32_t channel) const
+    // The played signal's frame 0 is the first output frame the client
+    // writes; a frame position is made relative to it.
+    std::optional<uint64_t> playOrigin;
+
+    int32_t sample(uint64_t position, uint32_t channel) const
     {
+        const uint64_t frame = position - playOrigin.value_or(0);
         if (options.signal == Signal::Ramp)
             return int32_t(hx::usb::devices::Ramp::sample(frame, channel) << 8);
         const double phase = 2.0 * M_PI * options.sineHz * double(frame) / double(options.rate ? options.rate : 1) +
@@ -261,6 +268,8 @@ bool ClientHarness::boot()
     sc.jitterNanos = o.jitterNanos;
     sc.source = o.loopback ? hx::usb::devices::HX5100Source::Loopback : hx::usb::devices::HX5100Source::Ramp;
     sc.loopbackDelayFrames = o.loopbackDelayFrames;
+    sc.dropFrameAt = o.dropFrameAt;
+    sc.repeatFrameAt = o.repeatFrameAt;
     m.model->setStreamConfig(sc);
     m.port = m.bus->plug(m.model);
     hx::kern::waitQuiet();
@@ -429,6 +438,8 @@ void ClientHarness::Impl::cycle()
     // client ring carries 24-bit values in the low bits (sign-extended);
     // the input ring gives them back left-aligned.
     const uint64_t first = userRing->getFramePos() + options.writeAheadFrames;
+    if (!playOrigin)
+        playOrigin = first;
     for (uint32_t f = 0; f < got; ++f)
         for (uint32_t c = 0; c < ch; ++c)
             scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
@@ -561,6 +572,8 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
             }
         }
         if (r.latencyKnown) {
+            r.returnStart = start;
+            r.firstPlayedPos = positionOf(start) - uint64_t(r.latency);
             for (size_t f = start; f < to; ++f) {
                 ++r.checked;
                 if (!matchesAt(f, positionOf(f) - uint64_t(r.latency))) {
@@ -617,7 +630,13 @@ HarnessReport ClientHarness::report() const
         r.patternErrors = s.outSizeAnomalies;
         r.fifoMin = s.fifoMin;
         r.fifoMax = s.fifoMax;
+        r.fifoSamples = s.fifoSamples;
         r.fifoLock = s.fifoLockLevel;
+        r.fifoUnderrunFrames = s.fifoUnderrunFrames;
+        r.fifoOverrunFrames = s.fifoOverflowFrames;
+        r.framesDropped = s.framesDropped;
+        r.framesRepeated = s.framesRepeated;
+        r.inFramesLost = s.inFramesLost;
     }
     m.pumpStateChanges();
     r.stateChanges = m.codes;
@@ -640,6 +659,10 @@ HarnessReport ClientHarness::report() const
     r.firstMismatch = before.firstMismatch;
     r.latencyConstant = before.latencyKnown && before.mismatches == 0;
     r.matched = before.latencyKnown && before.mismatches == 0 && before.checked > 0;
+    if (before.latencyKnown) {
+        r.firstCheckedPlayed = int64_t(before.firstPlayedPos - m.playOrigin.value_or(0));
+        r.returnStart = before.returnStart;
+    }
     if (recovered) {
         const LoopbackCheck after = m.checkLoopback(m.recoveredAt, frames);
         r.streamRecovered = after.nonSilent;

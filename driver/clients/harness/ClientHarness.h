@@ -63,6 +63,10 @@ struct HarnessOptions {
     uint32_t loopbackDelayFrames = 40;
     ClockMode clockMode = ClockMode::Virtual;
     uint16_t productID = 0x5100;      // the model's identity (the HX-5100's by default)
+    // The device's converter drops / repeats the frame it plays as its n-th
+    // (1-based); 0: never. To show that lost frames are caught.
+    uint64_t dropFrameAt = 0;
+    uint64_t repeatFrameAt = 0;
 
     // Stream
     uint32_t rate = 48000;
@@ -125,14 +129,27 @@ struct HarnessReport {
     uint64_t deviceFramesOut = 0;     // received by the device
     uint32_t streamBreaks = 0;        // state changes 2 the client received
     uint64_t patternErrors = 0;       // output packets outside the device's count
-    int64_t fifoMin = 0;              // device FIFO fill since lock
+    int64_t fifoMin = 0;              // device FIFO fill in frames since lock
     int64_t fifoMax = 0;
+    uint64_t fifoSamples = 0;         // fill readings behind min and max
     std::optional<int64_t> fifoLock;
+    // Frames lost or made up on the way, as the device saw them
+    uint64_t fifoUnderrunFrames = 0;  // played from an empty FIFO
+    uint64_t fifoOverrunFrames = 0;   // arrived to a full FIFO and were thrown away
+    uint64_t framesDropped = 0;       // skipped by the converter
+    uint64_t framesRepeated = 0;      // played twice by the converter
+    uint64_t inFramesLost = 0;        // captured but never sent to the host
 
     // Loopback check
     bool latencyKnown = false;
     int64_t latencyFrames = 0;        // input frame position minus output frame position
     bool latencyConstant = false;
+    // The played signal starts at the first frame the client writes (its
+    // frame 0). The check covers the played frames from firstCheckedPlayed
+    // (0 when the signal came back whole) for framesChecked frames; the
+    // played frames after those were still on their way at the end.
+    int64_t firstCheckedPlayed = -1;
+    size_t returnStart = 0;           // recorded frame where the played signal's frame 0 came back
     uint64_t framesChecked = 0;
     uint64_t mismatches = 0;
     int64_t firstMismatch = -1;       // input frame index, -1: none

@@ -115,9 +115,17 @@ void HX5100Stream::play(uint64_t upTo) {
     for (uint64_t j = mPlayedTo; j < upTo; ++j) {
         std::array<uint32_t, kHX5100Channels> frame{};
         if (mStats.playing) {
+            const uint64_t nth = mStats.playedFrames + 1;
+            if (nth == mConfig.dropFrameAt && mFifo.size() > 1) {
+                mFifo.pop_front();
+                ++mStats.framesDropped;
+            }
             if (!mFifo.empty()) {
                 frame = mFifo.front();
-                mFifo.pop_front();
+                if (nth == mConfig.repeatFrameAt)
+                    ++mStats.framesRepeated;
+                else
+                    mFifo.pop_front();
             } else {
                 ++mStats.fifoUnderrunFrames;
             }
@@ -166,6 +174,7 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
                              uint32_t length) {
     ensureClock(rate, unit, periodUnits);
     play(mClock.framesAt(unit));
+    sampleFifo();
     ++mStats.outPackets;
     const uint32_t frames = length / kHX5100BytesPerFrame;
     if (length % kHX5100BytesPerFrame) ++mStats.outMisaligned;
@@ -194,17 +203,23 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
     if (!mStats.playing && mFifo.size() >= startLevel) {
         mStats.playing = true;
         mStats.fifoMin = mStats.fifoMax = (int64_t)mFifo.size();
+        mStats.fifoSamples = 0;
     }
+    sampleFifo();
+}
+
+void HX5100Stream::sampleFifo() {
     mStats.fifoLevel = (int64_t)mFifo.size();
-    if (mStats.playing) {
-        mStats.fifoMin = std::min(mStats.fifoMin, mStats.fifoLevel);
-        mStats.fifoMax = std::max(mStats.fifoMax, mStats.fifoLevel);
-    }
+    if (!mStats.playing) return;
+    mStats.fifoMin = mStats.fifoSamples ? std::min(mStats.fifoMin, mStats.fifoLevel) : mStats.fifoLevel;
+    mStats.fifoMax = mStats.fifoSamples ? std::max(mStats.fifoMax, mStats.fifoLevel) : mStats.fifoLevel;
+    ++mStats.fifoSamples;
 }
 
 void HX5100Stream::markFifoLock() {
     mStats.fifoLockLevel = (int64_t)mFifo.size();
     mStats.fifoMin = mStats.fifoMax = (int64_t)mFifo.size();
+    mStats.fifoSamples = 1;
 }
 
 }  // namespace hx::usb::devices

@@ -107,6 +107,11 @@ struct HX5100StreamConfig {
     uint32_t loopbackDelayFrames = 32;
     uint32_t fifoCapacityFrames = 4096;
     uint32_t fifoStartFrames = 0;     // 0: two packets' worth (2 ms of audio)
+    // Faults to show that lost frames are seen: the converter skips one FIFO
+    // frame (drop) or plays one twice (repeat) when it plays this frame
+    // (1-based, counted from the start of playing); 0: never.
+    uint64_t dropFrameAt = 0;
+    uint64_t repeatFrameAt = 0;
 };
 
 struct HX5100StreamStats {
@@ -122,10 +127,16 @@ struct HX5100StreamStats {
     uint64_t outSizeAnomalies = 0;  // frames outside the device's count for the period +- tolerance
     uint64_t fifoOverflowFrames = 0;
     uint64_t fifoUnderrunFrames = 0;  // frames played from an empty FIFO after the start
+    uint64_t framesDropped = 0;       // FIFO frames the converter skipped
+    uint64_t framesRepeated = 0;      // frames the converter played twice
     bool playing = false;
     int64_t fifoLevel = 0;
-    int64_t fifoMin = 0;  // over packets since the lock mark (or the start)
+    // The fill in frames, sampled on every OUT packet before and after its
+    // frames are queued (so both ends of the swing are seen), since the lock
+    // mark (or the start).
+    int64_t fifoMin = 0;
     int64_t fifoMax = 0;
+    uint64_t fifoSamples = 0;
     std::optional<int64_t> fifoLockLevel;
     // Checker of the played frames
     uint64_t playedFrames = 0;
@@ -156,6 +167,7 @@ public:
 private:
     void ensureClock(uint32_t rate, uint64_t unit, uint32_t periodUnits);
     void play(uint64_t upToFrame);
+    void sampleFifo();
     void check(const uint32_t* frame);
 
     HX5100StreamConfig mConfig;

@@ -1,9 +1,13 @@
+#include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
+#include "platform/base/testing/TempRoot.h"
 #include "platform/base/testing/GuardedBuffer.h"
 #include "platform/base/testing/StdoutCapture.h"
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -84,4 +88,60 @@ TEST(LogSink, ForkedChildCanLogAndFlush) {
             std::_Exit(cap.text() == "child line\n" ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+}  // namespace
+
+// The file gets one record a call, stamped with the time of the call on the
+// clock in use; a text without a line end does not run into the next one.
+// Captures keep the text exactly as logged.
+TEST(LogSink, TheLogFileHasOneTimeStampedRecordPerCall) {
+    hx::test::TempRoot root;
+    const std::string path = root.path() + "/sink.log";
+    std::string error;
+    hx::log::Capture cap;
+    ASSERT_TRUE(hx::log::openFile(path, error)) << error;
+    {
+        hx::clock::VirtualClock clock(5 * 1000000000ull + 250000000ull);  // 5.25 s
+        IOLog("Req_ConfigureDevice");
+        clock.runFor(1500);  // 1.5 us: shown to the microsecond
+        IOLog("void next(%d)\n", 1);
+        syslog(0, "two\nlines");
+        std::string big(3000, 'y');
+        IOLog("%s", big.c_str());
+        hx::log::flush();
+    }
+    IOLog("real\n");
+    ASSERT_TRUE(hx::log::closeFile(error)) << error;
+    IOLog("after the file\n");
+
+    const std::string big(3000, 'y');
+    EXPECT_EQ(cap.text(), "Req_ConfigureDevicevoid next(1)\ntwo\nlines\n" + big + "real\nafter the file\n");
+    const std::string text = readFile(path);
+    const std::string virtualPart = "[5.250000v] Req_ConfigureDevice\n[5.250001v] void next(1)\n"
+                                    "[5.250001v] two\nlines\n[5.250001v] " + big + "\n[";
+    EXPECT_EQ(text.rfind(virtualPart, 0), 0u) << text.substr(0, 200);
+    // The real clock's record: seconds without the v, then the text.
+    const std::string last = text.substr(virtualPart.size() - 1);
+    EXPECT_EQ(last.find("v]"), std::string::npos) << last;
+    EXPECT_TRUE(last.ends_with("] real\n")) << last;
+    EXPECT_EQ(text.find("after the file"), std::string::npos);
+}
+
+TEST(LogSink, AFileThatCannotBeWrittenIsReported) {
+    std::string error;
+    EXPECT_FALSE(hx::log::openFile("/nonexistent-folder/x.log", error));
+    EXPECT_NE(error.find("/nonexistent-folder/x.log"), std::string::npos) << error;
+    // /dev/full takes the open and refuses every byte.
+    ASSERT_TRUE(hx::log::openFile("/dev/full", error)) << error;
+    IOLog("lost\n");
+    EXPECT_FALSE(hx::log::closeFile(error));
+    EXPECT_NE(error.find("could not be written"), std::string::npos) << error;
+    // Closed: nothing more to report.
+    EXPECT_TRUE(hx::log::closeFile(error));
 }

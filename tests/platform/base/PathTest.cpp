@@ -50,6 +50,22 @@ TEST(PathRoot, EnvironmentRootWins) {
     EXPECT_EQ(hx::path::map("/Users/Shared/x.plist"), "/srv/hx/Users/Shared/x.plist");
 }
 
+TEST(PathRoot, ARelativeEnvironmentRootIsAProblemNamedInOneLine) {
+    struct Case {
+        const char* value;  // null: unset
+        const char* problem;
+    };
+    const Case cases[] = {{nullptr, ""},
+                          {"", ""},
+                          {"/srv/hx", ""},
+                          {"rel", "HX_ROOT must be an absolute path, not rel"},
+                          {"./x/", "HX_ROOT must be an absolute path, not ./x/"}};
+    for (const Case& c : cases) {
+        EnvVar root("HX_ROOT", c.value);
+        EXPECT_EQ(hx::path::rootProblem(), c.problem) << (c.value ? c.value : "(unset)");
+    }
+}
+
 TEST(PathRoot, MapsAbsolutePathsUnderTheRoot) {
     hx::test::TempRoot tmp;
     const std::string r = tmp.path();

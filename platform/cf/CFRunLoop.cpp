@@ -1,0 +1,682 @@
+// Run loops, sources and timers.
+//
+// One lock guards every loop's modes and the memberships of sources and
+// timers; each loop waits on its own condition through the platform clock.
+// Callbacks (perform, timer callouts, schedule and cancel, the release of a
+// context's info) always run with the lock released, so they may add,
+// remove, invalidate, stop or run loops themselves.
+#include "platform/cf/CFRunLoop.h"
+#include "platform/cf/CFInternal.h"
+#include "platform/cf/HXCF.h"
+
+#include "platform/base/HXClock.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace hx::cf;
+
+namespace {
+std::mutex gLock;
+std::uint64_t gSequence = 0;  // orders sources and timers added at the same rank
+}  // namespace
+
+struct HXCFRunLoopSource final : hx::cf::Object {
+    static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoopSource;
+    HXCFRunLoopSource() : Object(kTypeID) {}
+    ~HXCFRunLoopSource() override {
+        if (mContext.release) mContext.release(mContext.info);
+    }
+    bool equals(const Object& other) const override {
+        const auto& o = static_cast<const HXCFRunLoopSource&>(other);
+        if (mContext.equal && mContext.equal == o.mContext.equal) return mContext.equal(mContext.info, o.mContext.info);
+        return this == &o;
+    }
+
+    CFIndex mOrder = 0;
+    std::uint64_t mSequence = 0;
+    CFRunLoopSourceContext mContext{};
+    std::atomic<bool> mSignalled{false};
+    std::atomic<bool> mValid{true};
+    std::vector<HXCFRunLoop*> mLoops;  // one entry per mode it was added to (under gLock)
+};
+
+struct HXCFRunLoopTimer final : hx::cf::Object {
+    static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoopTimer;
+    HXCFRunLoopTimer() : Object(kTypeID) {}
+    ~HXCFRunLoopTimer() override {
+        if (mContext.release) mContext.release(mContext.info);
+    }
+
+    std::uint64_t mFireNanos = 0;      // under gLock
+    std::uint64_t mIntervalNanos = 0;  // 0: one-shot
+    CFTimeInterval mInterval = 0;
+    CFIndex mOrder = 0;
+    std::uint64_t mSequence = 0;
+    CFRunLoopTimerCallBack mCallout = nullptr;
+    CFRunLoopTimerContext mContext{};
+    std::atomic<bool> mValid{true};
+    std::vector<HXCFRunLoop*> mLoops;
+};
+
+struct HXCFRunLoop final : hx::cf::Object {
+    static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoop;
+    HXCFRunLoop() : Object(kTypeID) { mCommonModes.push_back(u"kCFRunLoopDefaultMode"); }
+    ~HXCFRunLoop() override;
+
+    struct Items {
+        std::vector<HXCFRunLoopSource*> sources;  // each holds a reference
+        std::vector<HXCFRunLoopTimer*> timers;
+    };
+    struct Run {
+        std::u16string mode;
+        bool stopped = false;
+    };
+
+    Items* itemsFor(const std::u16string& mode, bool create) {
+        if (mode == u"kCFRunLoopCommonModes") return &mCommon;
+        auto it = mModes.find(mode);
+        if (it != mModes.end()) return &it->second;
+        return create ? &mModes[mode] : nullptr;
+    }
+    bool isCommon(const std::u16string& mode) const {
+        return std::find(mCommonModes.begin(), mCommonModes.end(), mode) != mCommonModes.end();
+    }
+    // Every source and timer of the mode (its own and, for a common mode,
+    // the common ones), without repeats.
+    void collect(const std::u16string& mode, std::vector<HXCFRunLoopSource*>& sources,
+                 std::vector<HXCFRunLoopTimer*>& timers) {
+        auto add = [&](const Items& items) {
+            for (auto* s : items.sources)
+                if (std::find(sources.begin(), sources.end(), s) == sources.end()) sources.push_back(s);
+            for (auto* t : items.timers)
+                if (std::find(timers.begin(), timers.end(), t) == timers.end()) timers.push_back(t);
+        };
+        if (auto it = mModes.find(mode); it != mModes.end()) add(it->second);
+        if (isCommon(mode)) add(mCommon);
+    }
+
+    std::map<std::u16string, Items> mModes;
+    Items mCommon;
+    std::vector<std::u16string> mCommonModes;
+    std::vector<Run*> mRuns;  // innermost last
+    std::condition_variable mWake;
+    bool mWakeUp = false;
+    bool mWaiting = false;
+};
+
+namespace {
+
+std::u16string modeName(CFStringRef mode) {
+    const std::u16string* t = chars(mode);
+    return t ? *t : std::u16string();
+}
+
+template <class T>
+void eraseOne(std::vector<T*>& v, T* x) {
+    auto it = std::find(v.begin(), v.end(), x);
+    if (it != v.end()) v.erase(it);
+}
+
+// Removes a source from one mode's items of a loop; false when it was not
+// there. The loop's reference goes to `released`.
+bool detachSource(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopSource* s, std::vector<CFTypeRef>& released) {
+    auto it = std::find(items.sources.begin(), items.sources.end(), s);
+    if (it == items.sources.end()) return false;
+    items.sources.erase(it);
+    eraseOne(s->mLoops, rl);
+    released.push_back(s);
+    return true;
+}
+
+bool detachTimer(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopTimer* t, std::vector<CFTypeRef>& released) {
+    auto it = std::find(items.timers.begin(), items.timers.end(), t);
+    if (it == items.timers.end()) return false;
+    items.timers.erase(it);
+    eraseOne(t->mLoops, rl);
+    released.push_back(t);
+    return true;
+}
+
+void releaseAll(const std::vector<CFTypeRef>& objects) {
+    for (CFTypeRef o : objects) CFRelease(o);
+}
+
+void wake(HXCFRunLoop* rl) {
+    rl->mWakeUp = true;
+    hx::clock::notifyAll(rl->mWake);
+}
+
+std::uint64_t nanosOf(CFAbsoluteTime t) {
+    if (!(t > 0)) return 0;
+    const double ns = t * 1e9;
+    return ns >= 1.8e19 ? hx::clock::kForever : std::uint64_t(std::llround(ns));
+}
+
+std::uint64_t intervalNanos(CFTimeInterval interval) {
+    if (!(interval > 0)) return 0;
+    const double ns = interval * 1e9;
+    return ns >= 1.8e19 ? hx::clock::kForever : std::max<std::uint64_t>(1, std::uint64_t(std::llround(ns)));
+}
+
+// ---- Threads and their loops
+
+std::mutex gMainLock;
+bool gMainOverridden = false;
+std::thread::id gMainThread;
+std::atomic<bool> gMainAbsent{false};
+
+HXCFRunLoop* mainLoop() {
+    static HXCFRunLoop* loop = [] {
+        auto* l = new HXCFRunLoop;
+        l->makeImmortal();
+        return l;
+    }();
+    return loop;
+}
+
+struct ThreadLoop {
+    HXCFRunLoop* loop = nullptr;
+    ~ThreadLoop() { CFRelease(loop); }
+};
+thread_local ThreadLoop tThreadLoop;
+
+HXCFRunLoop* currentLoop() {
+    if (hx::cf::isMainThread()) return mainLoop();
+    if (!tThreadLoop.loop) tThreadLoop.loop = new HXCFRunLoop;
+    return tThreadLoop.loop;
+}
+
+}  // namespace
+
+HXCFRunLoop::~HXCFRunLoop() {
+    std::vector<CFTypeRef> released;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        auto drop = [&](Items& items) {
+            for (auto* s : items.sources) eraseOne(s->mLoops, this), released.push_back(s);
+            for (auto* t : items.timers) eraseOne(t->mLoops, this), released.push_back(t);
+            items = Items();
+        };
+        for (auto& [name, items] : mModes) drop(items);
+        drop(mCommon);
+    }
+    releaseAll(released);
+}
+
+namespace hx::cf {
+
+bool isMainThread() {
+    std::lock_guard<std::mutex> g(gMainLock);
+    if (gMainOverridden) return std::this_thread::get_id() == gMainThread;
+    return ::syscall(SYS_gettid) == ::getpid();
+}
+
+void setMainThread() {
+    std::lock_guard<std::mutex> g(gMainLock);
+    gMainOverridden = true;
+    gMainThread = std::this_thread::get_id();
+}
+
+void setMainRunLoopAbsent(bool absent) { gMainAbsent = absent; }
+
+}  // namespace hx::cf
+
+namespace {
+
+// Fires the mode's due timers in deadline order. Called and returns with
+// the lock held.
+void fireTimers(HXCFRunLoop* rl, const std::u16string& mode, std::unique_lock<std::mutex>& lk) {
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    rl->collect(mode, sources, timers);
+    const std::uint64_t now = hx::clock::nowNanos();
+    std::vector<HXCFRunLoopTimer*> due;
+    for (auto* t : timers)
+        if (t->mValid && t->mFireNanos <= now) due.push_back(t);
+    std::sort(due.begin(), due.end(), [](auto* a, auto* b) {
+        return a->mFireNanos != b->mFireNanos ? a->mFireNanos < b->mFireNanos : a->mSequence < b->mSequence;
+    });
+    for (auto* t : due) CFRetain(t);
+    for (auto* t : due) {
+        // An earlier callout may have invalidated, moved or removed it.
+        bool stillDue = t->mValid && t->mFireNanos <= now;
+        std::vector<HXCFRunLoopSource*> s2;
+        std::vector<HXCFRunLoopTimer*> t2;
+        rl->collect(mode, s2, t2);
+        stillDue = stillDue && std::find(t2.begin(), t2.end(), t) != t2.end();
+        if (!stillDue) continue;
+        const std::uint64_t fired = t->mFireNanos;
+        if (t->mIntervalNanos) {
+            // Moves on by whole intervals past now, dropping missed firings.
+            std::uint64_t next = fired + t->mIntervalNanos;
+            if (next <= now) next += ((now - next) / t->mIntervalNanos + 1) * t->mIntervalNanos;
+            t->mFireNanos = next < fired ? hx::clock::kForever : next;
+        }
+        lk.unlock();
+        t->mCallout(t, t->mContext.info);
+        lk.lock();
+        // A one-shot timer is done unless its callout set a new date.
+        if (!t->mIntervalNanos && t->mFireNanos == fired) {
+            lk.unlock();
+            CFRunLoopTimerInvalidate(t);
+            lk.lock();
+        }
+    }
+    lk.unlock();
+    for (auto* t : due) CFRelease(t);
+    lk.lock();
+}
+
+// Performs the mode's signalled sources by order; answers whether one ran.
+bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_lock<std::mutex>& lk) {
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    rl->collect(mode, sources, timers);
+    std::vector<HXCFRunLoopSource*> ready;
+    for (auto* s : sources)
+        if (s->mValid && s->mSignalled) ready.push_back(s);
+    if (ready.empty()) return false;
+    std::sort(ready.begin(), ready.end(), [](auto* a, auto* b) {
+        return a->mOrder != b->mOrder ? a->mOrder < b->mOrder : a->mSequence < b->mSequence;
+    });
+    for (auto* s : ready) CFRetain(s);
+    lk.unlock();
+    bool ran = false;
+    for (auto* s : ready) {
+        if (!s->mValid || !s->mSignalled.exchange(false)) continue;
+        if (s->mContext.perform) s->mContext.perform(s->mContext.info);
+        ran = true;
+    }
+    for (auto* s : ready) CFRelease(s);
+    lk.lock();
+    return ran;
+}
+
+bool modeIsEmpty(HXCFRunLoop* rl, const std::u16string& mode) {
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    rl->collect(mode, sources, timers);
+    for (auto* s : sources)
+        if (s->mValid) return false;
+    for (auto* t : timers)
+        if (t->mValid) return false;
+    return true;
+}
+
+bool anySignalled(HXCFRunLoop* rl, const std::u16string& mode) {
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    rl->collect(mode, sources, timers);
+    for (auto* s : sources)
+        if (s->mValid && s->mSignalled) return true;
+    return false;
+}
+
+std::uint64_t nextTimer(HXCFRunLoop* rl, const std::u16string& mode) {
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    rl->collect(mode, sources, timers);
+    std::uint64_t next = hx::clock::kForever;
+    for (auto* t : timers)
+        if (t->mValid) next = std::min(next, t->mFireNanos);
+    return next;
+}
+
+CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTimeInterval seconds,
+                             bool returnAfterSourceHandled) {
+    // While it runs, the loop's thread takes part in virtual time.
+    hx::clock::Participant participant;
+    std::unique_lock<std::mutex> lk(gLock);
+    if (mode.empty() || mode == u"kCFRunLoopCommonModes" || modeIsEmpty(rl, mode)) return kCFRunLoopRunFinished;
+    const std::uint64_t deadline =
+        seconds <= 0 ? hx::clock::nowNanos()
+                     : (seconds * 1e9 >= 1.8e19 ? hx::clock::kForever
+                                                : hx::clock::deadlineAfter(std::uint64_t(seconds * 1e9)));
+    HXCFRunLoop::Run run{mode};
+    rl->mRuns.push_back(&run);
+    CFRunLoopRunResult result;
+    for (;;) {
+        fireTimers(rl, mode, lk);
+        const bool handled = !run.stopped && performSources(rl, mode, lk);
+        if (run.stopped) {
+            result = kCFRunLoopRunStopped;
+            break;
+        }
+        if (handled && returnAfterSourceHandled) {
+            result = kCFRunLoopRunHandledSource;
+            break;
+        }
+        if (modeIsEmpty(rl, mode)) {
+            result = kCFRunLoopRunFinished;
+            break;
+        }
+        const std::uint64_t now = hx::clock::nowNanos();
+        if (now >= deadline) {
+            result = kCFRunLoopRunTimedOut;
+            break;
+        }
+        if (handled || anySignalled(rl, mode)) continue;
+        if (rl->mWakeUp) {
+            rl->mWakeUp = false;
+            continue;
+        }
+        const std::uint64_t until = std::min(deadline, nextTimer(rl, mode));
+        if (until <= now) continue;
+        rl->mWaiting = true;
+        hx::clock::waitUntil(rl->mWake, lk, until);
+        rl->mWaiting = false;
+        rl->mWakeUp = false;
+    }
+    rl->mRuns.pop_back();
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
+const CFRunLoopMode kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
+
+CFTypeID CFRunLoopGetTypeID(void) { return kTypeRunLoop; }
+CFTypeID CFRunLoopSourceGetTypeID(void) { return kTypeRunLoopSource; }
+CFTypeID CFRunLoopTimerGetTypeID(void) { return kTypeRunLoopTimer; }
+
+CFRunLoopRef CFRunLoopGetCurrent(void) { return currentLoop(); }
+
+CFRunLoopRef CFRunLoopGetMain(void) { return gMainAbsent ? nullptr : mainLoop(); }
+
+CFRunLoopMode CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    if (!loop) return nullptr;
+    std::lock_guard<std::mutex> g(gLock);
+    return loop->mRuns.empty() ? nullptr : makeString(loop->mRuns.back()->mode);
+}
+
+void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    std::u16string name = modeName(mode);
+    if (!loop || name.empty() || name == u"kCFRunLoopCommonModes") return;
+    std::lock_guard<std::mutex> g(gLock);
+    if (!loop->isCommon(name)) loop->mCommonModes.push_back(name);
+    wake(loop);
+}
+
+void CFRunLoopRun(void) {
+    HXCFRunLoop* rl = currentLoop();
+    for (;;) {
+        CFRunLoopRunResult r = runInMode(rl, u"kCFRunLoopDefaultMode", 1e10, false);
+        if (r == kCFRunLoopRunStopped || r == kCFRunLoopRunFinished) return;
+    }
+}
+
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
+    return runInMode(currentLoop(), modeName(mode), seconds, returnAfterSourceHandled);
+}
+
+void CFRunLoopStop(CFRunLoopRef rl) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    if (!loop) return;
+    std::lock_guard<std::mutex> g(gLock);
+    if (!loop->mRuns.empty()) loop->mRuns.back()->stopped = true;
+    wake(loop);
+}
+
+void CFRunLoopWakeUp(CFRunLoopRef rl) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    if (!loop) return;
+    std::lock_guard<std::mutex> g(gLock);
+    wake(loop);
+}
+
+Boolean CFRunLoopIsWaiting(CFRunLoopRef rl) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    if (!loop) return false;
+    std::lock_guard<std::mutex> g(gLock);
+    return loop->mWaiting;
+}
+
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    auto* s = as<HXCFRunLoopSource>(source);
+    std::u16string name = modeName(mode);
+    if (!loop || !s || name.empty()) return;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        if (!s->mValid) return;
+        HXCFRunLoop::Items* items = loop->itemsFor(name, true);
+        if (std::find(items->sources.begin(), items->sources.end(), s) != items->sources.end()) return;
+        CFRetain(s);
+        items->sources.push_back(s);
+        s->mLoops.push_back(loop);
+        wake(loop);
+    }
+    if (s->mContext.schedule) s->mContext.schedule(s->mContext.info, rl, mode);
+}
+
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    auto* s = as<HXCFRunLoopSource>(source);
+    std::u16string name = modeName(mode);
+    if (!loop || !s) return;
+    std::vector<CFTypeRef> released;
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        if (HXCFRunLoop::Items* items = loop->itemsFor(name, false))
+            removed = detachSource(loop, *items, s, released);
+    }
+    if (removed && s->mContext.cancel) s->mContext.cancel(s->mContext.info, rl, mode);
+    releaseAll(released);
+}
+
+Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    auto* s = as<HXCFRunLoopSource>(source);
+    if (!loop || !s) return false;
+    std::lock_guard<std::mutex> g(gLock);
+    std::u16string name = modeName(mode);
+    if (name == u"kCFRunLoopCommonModes") {
+        auto& v = loop->mCommon.sources;
+        return std::find(v.begin(), v.end(), s) != v.end();
+    }
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    loop->collect(name, sources, timers);
+    return std::find(sources.begin(), sources.end(), s) != sources.end();
+}
+
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    std::u16string name = modeName(mode);
+    if (!loop || !t || name.empty()) return;
+    std::lock_guard<std::mutex> g(gLock);
+    if (!t->mValid) return;
+    HXCFRunLoop::Items* items = loop->itemsFor(name, true);
+    if (std::find(items->timers.begin(), items->timers.end(), t) != items->timers.end()) return;
+    CFRetain(t);
+    items->timers.push_back(t);
+    t->mLoops.push_back(loop);
+    wake(loop);
+}
+
+void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    if (!loop || !t) return;
+    std::vector<CFTypeRef> released;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false)) detachTimer(loop, *items, t, released);
+    }
+    releaseAll(released);
+}
+
+Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
+    auto* loop = as<HXCFRunLoop>(rl);
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    if (!loop || !t) return false;
+    std::lock_guard<std::mutex> g(gLock);
+    std::u16string name = modeName(mode);
+    if (name == u"kCFRunLoopCommonModes") {
+        auto& v = loop->mCommon.timers;
+        return std::find(v.begin(), v.end(), t) != v.end();
+    }
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    loop->collect(name, sources, timers);
+    return std::find(timers.begin(), timers.end(), t) != timers.end();
+}
+
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order, CFRunLoopSourceContext* context) {
+    if (!context || context->version != 0) return nullptr;
+    auto* s = new HXCFRunLoopSource;
+    s->mOrder = order;
+    s->mContext = *context;
+    if (s->mContext.retain) s->mContext.info = const_cast<void*>(s->mContext.retain(s->mContext.info));
+    std::lock_guard<std::mutex> g(gLock);
+    s->mSequence = ++gSequence;
+    return s;
+}
+
+CFIndex CFRunLoopSourceGetOrder(CFRunLoopSourceRef source) {
+    auto* s = as<HXCFRunLoopSource>(source);
+    return s ? s->mOrder : 0;
+}
+
+void CFRunLoopSourceGetContext(CFRunLoopSourceRef source, CFRunLoopSourceContext* context) {
+    auto* s = as<HXCFRunLoopSource>(source);
+    if (s && context) *context = s->mContext;
+}
+
+void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
+    auto* s = as<HXCFRunLoopSource>(source);
+    if (!s || !s->mValid) return;
+    s->mSignalled = true;
+    // Loops holding it are woken too, so a signaller need not know them.
+    std::lock_guard<std::mutex> g(gLock);
+    for (HXCFRunLoop* rl : s->mLoops) wake(rl);
+}
+
+void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
+    auto* s = as<HXCFRunLoopSource>(source);
+    if (!s) return;
+    CFRetain(s);
+    std::vector<CFTypeRef> released;
+    std::vector<std::pair<HXCFRunLoop*, CFStringRef>> cancelled;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        s->mValid = false;
+        while (!s->mLoops.empty()) {
+            HXCFRunLoop* rl = s->mLoops.front();
+            CFRetain(rl);
+            released.push_back(rl);
+            if (detachSource(rl, rl->mCommon, s, released)) {
+                cancelled.emplace_back(rl, kCFRunLoopCommonModes);
+                continue;
+            }
+            bool found = false;
+            for (auto& [name, items] : rl->mModes)
+                if ((found = detachSource(rl, items, s, released))) {
+                    cancelled.emplace_back(rl, makeString(name));
+                    released.push_back(cancelled.back().second);
+                    break;
+                }
+            if (!found) eraseOne(s->mLoops, rl);
+        }
+    }
+    if (s->mContext.cancel)
+        for (auto& [rl, mode] : cancelled) s->mContext.cancel(s->mContext.info, rl, mode);
+    releaseAll(released);
+    CFRelease(s);
+}
+
+Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) {
+    auto* s = as<HXCFRunLoopSource>(source);
+    return s && s->mValid;
+}
+
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval, CFOptionFlags,
+                                       CFIndex order, CFRunLoopTimerCallBack callout, CFRunLoopTimerContext* context) {
+    if (!callout) return nullptr;
+    auto* t = new HXCFRunLoopTimer;
+    t->mFireNanos = nanosOf(fireDate);
+    t->mInterval = interval > 0 ? interval : 0;
+    t->mIntervalNanos = intervalNanos(interval);
+    t->mOrder = order;
+    t->mCallout = callout;
+    if (context) {
+        t->mContext = *context;
+        if (t->mContext.retain) t->mContext.info = const_cast<void*>(t->mContext.retain(t->mContext.info));
+    }
+    std::lock_guard<std::mutex> g(gLock);
+    t->mSequence = ++gSequence;
+    return t;
+}
+
+CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    if (!t) return 0;
+    std::lock_guard<std::mutex> g(gLock);
+    return double(t->mFireNanos) / 1e9;
+}
+
+void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    if (!t) return;
+    std::lock_guard<std::mutex> g(gLock);
+    if (!t->mValid) return;
+    t->mFireNanos = nanosOf(fireDate);
+    t->mSequence = ++gSequence;
+    for (HXCFRunLoop* rl : t->mLoops) wake(rl);
+}
+
+CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timer) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    return t ? t->mInterval : 0;
+}
+
+Boolean CFRunLoopTimerDoesRepeat(CFRunLoopTimerRef timer) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    return t && t->mIntervalNanos;
+}
+
+CFIndex CFRunLoopTimerGetOrder(CFRunLoopTimerRef timer) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    return t ? t->mOrder : 0;
+}
+
+void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    if (!t) return;
+    CFRetain(t);
+    std::vector<CFTypeRef> released;
+    {
+        std::lock_guard<std::mutex> g(gLock);
+        t->mValid = false;
+        while (!t->mLoops.empty()) {
+            HXCFRunLoop* rl = t->mLoops.front();
+            if (detachTimer(rl, rl->mCommon, t, released)) continue;
+            bool found = false;
+            for (auto& [name, items] : rl->mModes)
+                if ((found = detachTimer(rl, items, t, released))) break;
+            if (!found) eraseOne(t->mLoops, rl);
+        }
+    }
+    releaseAll(released);
+    CFRelease(t);
+}
+
+Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer) {
+    auto* t = as<HXCFRunLoopTimer>(timer);
+    return t && t->mValid;
+}
+}

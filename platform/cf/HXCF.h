@@ -1,0 +1,50 @@
+// What a program (or a test) tells the property-list and run-loop stand-in
+// about itself, and the seams tests use.
+#pragma once
+
+#include "platform/cf/CFBase.h"
+
+#include <functional>
+#include <string>
+
+namespace hx::cf {
+
+// ---- Process identity
+
+// Makes the calling thread the main thread: CFRunLoopGetMain answers its
+// loop from then on. By default the main thread is the process's first one.
+void setMainThread();
+// A process without a main run loop (tests of code that must cope with
+// one): CFRunLoopGetMain answers null while set.
+void setMainRunLoopAbsent(bool absent);
+bool isMainThread();
+
+// The program's bundle identifier, set at start; empty for none.
+void setMainBundleIdentifier(const std::string& identifier);
+
+// ---- Bundles
+
+// Registers the bundle folder at otherPath (a path of the other system,
+// under the root). Answers it (not retained), or null when the folder has
+// no readable Info file with an identifier.
+CFBundleRef registerBundle(const std::string& otherPath);
+// Folders (paths of the other system) searched one level deep for bundles
+// by CFBundleGetBundleWithIdentifier.
+const std::string* bundleSearchFolders(std::size_t* count);
+
+// ---- Files
+
+// The emulated user's Preferences folder as a path of the other system
+// ("/Users/<login>/Library/Preferences"); mapped under the root on use.
+std::string userPreferencesFolder();
+
+// Test seam: when set and answering true for a file's path (on this
+// machine), a write of that file fails after its temporary file was written
+// and before the rename, as a full disk would. nullptr clears it.
+void setWriteFailureHook(std::function<bool(const std::string& path)> hook);
+
+// Forgets this process's cached preference domains and pending changes, as
+// if the process had just started (tests switching roots).
+void resetPreferences();
+
+}  // namespace hx::cf

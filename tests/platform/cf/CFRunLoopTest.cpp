@@ -1,0 +1,307 @@
+// Run loops: timers on the virtual clock, sources signalled across threads,
+// the four results of a run, stopping from a callback, modes, the main
+// thread.
+#include "tests/platform/cf/CFTestSupport.h"
+
+#include "platform/base/HXClock.h"
+#include "platform/cf/HXCF.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace hx::cftest;
+
+namespace {
+
+constexpr std::uint64_t kMs = 1000000;
+
+// What the callbacks saw, in order.
+struct Journal {
+    std::mutex lock;
+    std::vector<std::string> entries;
+    std::uint64_t start = 0;
+    void add(const std::string& what) {
+        std::lock_guard<std::mutex> g(lock);
+        entries.push_back(what + "@" + std::to_string((hx::clock::nowNanos() - start) / kMs));
+    }
+};
+
+struct TimerInfo {
+    Journal* journal;
+    std::string name;
+    int fired = 0;
+    int invalidateAfter = 0;  // a repeating timer invalidates itself on this firing
+    bool stopLoop = false;
+};
+
+void timerFired(CFRunLoopTimerRef timer, void* info) {
+    auto* t = static_cast<TimerInfo*>(info);
+    ++t->fired;
+    t->journal->add(t->name);
+    if (t->invalidateAfter && t->fired == t->invalidateAfter) CFRunLoopTimerInvalidate(timer);
+    if (t->stopLoop) CFRunLoopStop(CFRunLoopGetCurrent());
+}
+
+Ref<CFRunLoopTimerRef> makeTimer(TimerInfo& info, double afterSeconds, double interval) {
+    CFRunLoopTimerContext ctx{0, &info, nullptr, nullptr, nullptr};
+    return Ref<CFRunLoopTimerRef>(
+        CFRunLoopTimerCreate(nullptr, CFAbsoluteTimeGetCurrent() + afterSeconds, interval, 0, 0, timerFired, &ctx));
+}
+
+struct SourceInfo {
+    std::atomic<int> performed{0};
+    std::thread::id ranOn;
+    bool stopLoop = false;
+    int scheduled = 0;
+    int cancelled = 0;
+};
+
+void sourcePerform(void* info) {
+    auto* s = static_cast<SourceInfo*>(info);
+    s->ranOn = std::this_thread::get_id();
+    ++s->performed;
+    if (s->stopLoop) CFRunLoopStop(CFRunLoopGetCurrent());
+}
+void sourceSchedule(void* info, CFRunLoopRef, CFRunLoopMode) { ++static_cast<SourceInfo*>(info)->scheduled; }
+void sourceCancel(void* info, CFRunLoopRef, CFRunLoopMode) { ++static_cast<SourceInfo*>(info)->cancelled; }
+
+Ref<CFRunLoopSourceRef> makeSource(SourceInfo& info, CFIndex order = 0) {
+    CFRunLoopSourceContext ctx{};
+    ctx.info = &info;
+    ctx.schedule = sourceSchedule;
+    ctx.cancel = sourceCancel;
+    ctx.perform = sourcePerform;
+    return Ref<CFRunLoopSourceRef>(CFRunLoopSourceCreate(nullptr, order, &ctx));
+}
+
+TEST(CFRunLoop, TimersFireInDeadlineOrderOnVirtualTime) {
+    hx::clock::VirtualClock clock;
+    Journal journal;
+    journal.start = clock.now();
+    TimerInfo late{&journal, "late"}, early{&journal, "early"}, middle{&journal, "middle"};
+    TimerInfo repeating{&journal, "repeat", 0, 3};
+    Ref<CFRunLoopTimerRef> t1 = makeTimer(late, 0.040, 0);
+    Ref<CFRunLoopTimerRef> t2 = makeTimer(early, 0.010, 0);
+    Ref<CFRunLoopTimerRef> t3 = makeTimer(middle, 0.020, 0);
+    Ref<CFRunLoopTimerRef> t4 = makeTimer(repeating, 0.015, 0.015);
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    for (CFRunLoopTimerRef t : {t1.get(), t2.get(), t3.get(), t4.get()}) CFRunLoopAddTimer(rl, t, kCFRunLoopDefaultMode);
+    EXPECT_TRUE(CFRunLoopTimerDoesRepeat(t4));
+
+    // The repeating timer invalidates itself on its third firing; once every
+    // timer is done the mode is empty and the run is finished.
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10.0, false), kCFRunLoopRunFinished);
+    const std::vector<std::string> expected = {"early@10", "repeat@15", "middle@20", "repeat@30", "late@40",
+                                               "repeat@45"};
+    EXPECT_EQ(journal.entries, expected);
+    EXPECT_EQ(clock.now() - journal.start, 45 * kMs);
+    for (CFRunLoopTimerRef t : {t1.get(), t2.get(), t3.get(), t4.get()}) {
+        EXPECT_FALSE(CFRunLoopTimerIsValid(t));
+        EXPECT_FALSE(CFRunLoopContainsTimer(rl, t, kCFRunLoopDefaultMode));
+    }
+}
+
+TEST(CFRunLoop, RepeatingTimerSkipsFiringsMissedWhileTheLoopWasNotRunning) {
+    hx::clock::VirtualClock clock;
+    Journal journal;
+    journal.start = clock.now();
+    TimerInfo repeating{&journal, "tick", 0, 2};
+    Ref<CFRunLoopTimerRef> t = makeTimer(repeating, 0.010, 0.010);
+    CFRunLoopAddTimer(CFRunLoopGetCurrent(), t, kCFRunLoopCommonModes);
+    clock.runFor(35 * kMs);  // the loop is not running: 10, 20 and 30 pass unseen
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0, false), kCFRunLoopRunFinished);
+    const std::vector<std::string> expected = {"tick@35", "tick@40"};
+    EXPECT_EQ(journal.entries, expected);
+}
+
+TEST(CFRunLoop, SourceSignalledFromAnotherThreadRunsOnTheLoopsThread) {
+    SourceInfo info;
+    Ref<CFRunLoopSourceRef> source = makeSource(info);
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
+    EXPECT_EQ(info.scheduled, 1);
+    std::thread signaller([&] {
+        CFRunLoopSourceSignal(source);
+        CFRunLoopWakeUp(rl);
+    });
+    // No time limit that matters: the run ends when the source has run.
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true), kCFRunLoopRunHandledSource);
+    signaller.join();
+    EXPECT_EQ(info.performed, 1);
+    EXPECT_EQ(info.ranOn, std::this_thread::get_id());
+    CFRunLoopRemoveSource(rl, source, kCFRunLoopDefaultMode);
+    EXPECT_EQ(info.cancelled, 1);
+}
+
+TEST(CFRunLoop, EachRunResult) {
+    hx::clock::VirtualClock clock;
+    const std::uint64_t start = clock.now();
+    CFRunLoopMode mode = CFSTR("test.results");
+    // Nothing in the mode: finished at once.
+    EXPECT_EQ(CFRunLoopRunInMode(mode, 5.0, false), kCFRunLoopRunFinished);
+    EXPECT_EQ(clock.now(), start);
+
+    SourceInfo info;
+    Ref<CFRunLoopSourceRef> source = makeSource(info);
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    CFRunLoopAddSource(rl, source, mode);
+    // A quiet source: the time given passes.
+    EXPECT_EQ(CFRunLoopRunInMode(mode, 0.050, false), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(clock.now(), start + 50 * kMs);
+    // A signalled one, and the caller asked to return after it.
+    CFRunLoopSourceSignal(source);
+    EXPECT_EQ(CFRunLoopRunInMode(mode, 5.0, true), kCFRunLoopRunHandledSource);
+    EXPECT_EQ(info.performed, 1);
+    EXPECT_EQ(clock.now(), start + 50 * kMs);
+    // Stopped from the callback, though the caller did not ask to return.
+    info.stopLoop = true;
+    CFRunLoopSourceSignal(source);
+    EXPECT_EQ(CFRunLoopRunInMode(mode, 5.0, false), kCFRunLoopRunStopped);
+    EXPECT_EQ(info.performed, 2);
+    // A stop while nothing runs does not end the next run.
+    CFRunLoopStop(rl);
+    EXPECT_EQ(CFRunLoopRunInMode(mode, 0.010, false), kCFRunLoopRunTimedOut);
+
+    CFRunLoopSourceInvalidate(source);
+    EXPECT_EQ(info.cancelled, 1);
+    EXPECT_FALSE(CFRunLoopSourceIsValid(source));
+    EXPECT_EQ(CFRunLoopRunInMode(mode, 5.0, false), kCFRunLoopRunFinished);
+}
+
+TEST(CFRunLoop, RunEndsWhenATimerCallbackStopsIt) {
+    hx::clock::VirtualClock clock;
+    Journal journal;
+    journal.start = clock.now();
+    TimerInfo ticker{&journal, "tick"};
+    TimerInfo stopper{&journal, "stop"};
+    stopper.stopLoop = true;
+    Ref<CFRunLoopTimerRef> repeat = makeTimer(ticker, 0.010, 0.010);
+    Ref<CFRunLoopTimerRef> stop = makeTimer(stopper, 0.025, 0);
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    CFRunLoopAddTimer(rl, repeat, kCFRunLoopDefaultMode);
+    CFRunLoopAddTimer(rl, stop, kCFRunLoopDefaultMode);
+    CFRunLoopRun();  // returns only when stopped (the repeating timer keeps the mode busy)
+    const std::vector<std::string> expected = {"tick@10", "tick@20", "stop@25"};
+    EXPECT_EQ(journal.entries, expected);
+    CFRunLoopTimerInvalidate(repeat);
+}
+
+TEST(CFRunLoop, CommonModeItemsRunInEveryCommonModeOnly) {
+    SourceInfo common, other;
+    Ref<CFRunLoopSourceRef> inCommon = makeSource(common);
+    Ref<CFRunLoopSourceRef> inOther = makeSource(other);
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    // Once common, a mode stays common for the loop: each run takes a new one.
+    static int runs = 0;
+    Ref<CFStringRef> extraName(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("test.extra.%d"), ++runs));
+    CFRunLoopMode extra = extraName;
+    CFRunLoopAddSource(rl, inCommon, kCFRunLoopCommonModes);
+    CFRunLoopAddSource(rl, inOther, extra);
+    EXPECT_TRUE(CFRunLoopContainsSource(rl, inCommon, kCFRunLoopDefaultMode));
+    EXPECT_FALSE(CFRunLoopContainsSource(rl, inCommon, extra));
+
+    CFRunLoopSourceSignal(inCommon);
+    CFRunLoopSourceSignal(inOther);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(common.performed, 1);
+    EXPECT_EQ(other.performed, 0);  // waits for its own mode
+
+    CFRunLoopAddCommonMode(rl, extra);
+    CFRunLoopSourceSignal(inCommon);
+    EXPECT_EQ(CFRunLoopRunInMode(extra, 0, false), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(common.performed, 2);
+    EXPECT_EQ(other.performed, 1);
+
+    CFRunLoopSourceInvalidate(inCommon);
+    CFRunLoopSourceInvalidate(inOther);
+}
+
+TEST(CFRunLoop, SourcesRunByOrderOncePerSignal) {
+    std::vector<int> ran;
+    struct Ctx {
+        std::vector<int>* ran;
+        int id;
+    } first{&ran, 1}, second{&ran, 2};
+    auto perform = [](void* info) {
+        auto* c = static_cast<Ctx*>(info);
+        c->ran->push_back(c->id);
+    };
+    CFRunLoopSourceContext c1{}, c2{};
+    c1.info = &first, c1.perform = perform;
+    c2.info = &second, c2.perform = perform;
+    Ref<CFRunLoopSourceRef> late(CFRunLoopSourceCreate(nullptr, 10, &c2));
+    Ref<CFRunLoopSourceRef> early(CFRunLoopSourceCreate(nullptr, -5, &c1));
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    CFRunLoopAddSource(rl, late, kCFRunLoopDefaultMode);
+    CFRunLoopAddSource(rl, early, kCFRunLoopDefaultMode);
+    CFRunLoopSourceSignal(late);
+    CFRunLoopSourceSignal(early);
+    CFRunLoopSourceSignal(early);  // two signals before it runs: one perform
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+    CFRunLoopRemoveSource(rl, late, kCFRunLoopDefaultMode);
+    CFRunLoopRemoveSource(rl, early, kCFRunLoopDefaultMode);
+}
+
+// A loop on a thread of its own takes part in virtual time: its timer fires
+// at exact times while the test lets time run.
+TEST(CFRunLoop, LoopOnAnotherThreadFollowsVirtualTime) {
+    hx::clock::VirtualClock clock;
+    Journal journal;
+    journal.start = clock.now();
+    TimerInfo tick{&journal, "tick"};
+    std::atomic<CFRunLoopRef> loop{nullptr};
+    hx::clock::Reservation seat;
+    std::thread runner([&, seat = std::move(seat)]() mutable {
+        hx::clock::Participant p(std::move(seat));
+        Ref<CFRunLoopTimerRef> t = makeTimer(tick, 0.005, 0.005);
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), t, kCFRunLoopDefaultMode);
+        loop = CFRunLoopGetCurrent();
+        CFRunLoopRun();
+        CFRunLoopTimerInvalidate(t);
+    });
+    clock.runFor(22 * kMs);
+    EXPECT_NE(loop.load(), CFRunLoopGetMain());
+    CFRunLoopStop(loop);
+    {
+        hx::clock::Idle idle;
+        runner.join();
+    }
+    const std::vector<std::string> expected = {"tick@5", "tick@10", "tick@15", "tick@20"};
+    EXPECT_EQ(journal.entries, expected);
+}
+
+TEST(CFRunLoop, MainThreadHasTheMainLoop) {
+    CFRunLoopRef mainLoop = CFRunLoopGetMain();
+    ASSERT_NE(mainLoop, nullptr);
+    EXPECT_TRUE(hx::cf::isMainThread());
+    EXPECT_EQ(CFRunLoopGetCurrent(), mainLoop);
+    CFRunLoopRef seenElsewhere = nullptr, ownElsewhere = nullptr;
+    std::thread([&] {
+        seenElsewhere = CFRunLoopGetMain();
+        ownElsewhere = CFRunLoopGetCurrent();
+    }).join();
+    EXPECT_EQ(seenElsewhere, mainLoop);
+    EXPECT_NE(ownElsewhere, mainLoop);
+
+    // A program may make another thread its main one.
+    CFRunLoopRef mainOfOther = nullptr;
+    std::thread([&] {
+        hx::cf::setMainThread();
+        mainOfOther = CFRunLoopGetCurrent();
+    }).join();
+    EXPECT_EQ(mainOfOther, mainLoop);
+    EXPECT_FALSE(hx::cf::isMainThread());
+    hx::cf::setMainThread();
+
+    hx::cf::setMainRunLoopAbsent(true);
+    EXPECT_EQ(CFRunLoopGetMain(), nullptr);
+    hx::cf::setMainRunLoopAbsent(false);
+    EXPECT_EQ(CFRunLoopGetMain(), mainLoop);
+}
+
+}  // namespace

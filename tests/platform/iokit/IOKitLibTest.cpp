@@ -495,6 +495,29 @@ TEST_F(IOKitLib, MappingsAreExactSharedAndOutliveTheConnection)
     IOObjectRelease(s);
 }
 
+// A simulated process dies while attached (the task hook): its connection
+// answers nothing more, and another process's connection and mapping go on.
+TEST_F(IOKitLib, ADeadProcessEndsOnlyItsOwnConnections)
+{
+    io_service_t s = find();
+    const task_t doomed = hx::kern::createTask(7002, "DoomedProcess", 501);
+    io_connect_t theirs = open(s, doomed), mine = open(s);
+    mach_vm_address_t a = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &a, &size, kIOMapAnywhere), KERN_SUCCESS);
+    hx::kern::killTask(doomed);
+    EXPECT_EQ(hx::kern::taskConnectionCount(doomed), 0u);
+    EXPECT_EQ(IOConnectCallScalarMethod(theirs, 2, nullptr, 0, nullptr, nullptr), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOConnectCallScalarMethod(mine, 2, nullptr, 0, nullptr, nullptr), KERN_SUCCESS);
+    reinterpret_cast<volatile uint8_t*>(a)[100] = 0x11;
+    EXPECT_EQ(static_cast<uint8_t*>(nub->area(1)->getBytesNoCopy())[100], 0x11);
+    int pid = 0;
+    EXPECT_EQ(pid_for_task(doomed, &pid), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOServiceClose(theirs), MACH_SEND_INVALID_DEST);
+    IOServiceClose(mine);
+    IOObjectRelease(s);
+}
+
 TEST_F(IOKitLib, UnknownNamesAnswerInvalidDestination)
 {
     io_connect_t c = 0;

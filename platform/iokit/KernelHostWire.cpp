@@ -206,6 +206,9 @@ bool Reader::string(std::string& s, size_t limit)
 {
     uint32_t n = 0;
     if (!u32(n) || n > limit || n > remaining()) return false;
+    // The kernel's strings are C strings: one holding a NUL is refused, not
+    // cut short.
+    if (std::memchr(mData + mPos, 0, n)) return false;
     s.assign(reinterpret_cast<const char*>(mData + mPos), n);
     mPos += n;
     return true;

@@ -123,6 +123,7 @@ TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds)
         {9},
         {1, 0x01, 0x04, 0, 0},
         {3, 5, 0, 0, 0, 1, 2},
+        {1, 3, 0, 0, 0, 'a', 0, 'b'},  // a NUL inside a string
     };
     for (const auto& b : bad) {
         wire::Reader rb(b);

@@ -186,6 +186,25 @@ void dispose(Object& o)
     }
 }
 
+// Gives a notification name its subscription (and the services a publish
+// one found already), or drops the name when subscribing failed.
+kern_return_t bindNotification(mach_port_t name, kern_return_t kr, Handle subscription,
+                               const std::vector<Handle>& existing, io_object_t* out)
+{
+    std::unique_lock<std::mutex> g(gObjectsLock);
+    Object& o = objects()[name];
+    if (kr != KERN_SUCCESS) {
+        o.port = nullptr;
+        g.unlock();
+        IOObjectRelease(name);
+        return kr;
+    }
+    o.handle = subscription;
+    o.items.insert(o.items.begin(), existing.begin(), existing.end());
+    *out = name;
+    return KERN_SUCCESS;
+}
+
 bool tooBig(uint32_t scalars, size_t structSize) { return scalars > kMaxScalars || structSize > kMaxStruct; }
 
 }  // namespace
@@ -396,18 +415,7 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
     std::vector<Handle> existing;
     kr = hx::iokit::transport().subscribeServices(notifyPort->handle, kind, matching, name, &sub, &existing);
     CFRelease(matching);
-    std::unique_lock<std::mutex> g(gObjectsLock);
-    Object& it = objects()[name];
-    if (kr != KERN_SUCCESS) {
-        it.port = nullptr;
-        g.unlock();
-        IOObjectRelease(name);
-        return kr;
-    }
-    it.handle = sub;
-    it.items.insert(it.items.begin(), existing.begin(), existing.end());
-    *notification = name;
-    return KERN_SUCCESS;
+    return bindNotification(name, kr, sub, existing, notification);
 }
 
 kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
@@ -428,17 +436,7 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
     const mach_port_t name = addObject(std::move(o));
     Handle sub = 0;
     const kern_return_t kr = hx::iokit::transport().subscribeInterest(notifyPort->handle, h, name, &sub);
-    std::unique_lock<std::mutex> g(gObjectsLock);
-    Object& it = objects()[name];
-    if (kr != KERN_SUCCESS) {
-        it.port = nullptr;
-        g.unlock();
-        IOObjectRelease(name);
-        return kr;
-    }
-    it.handle = sub;
-    *notification = name;
-    return KERN_SUCCESS;
+    return bindNotification(name, kr, sub, {}, notification);
 }
 
 kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type, io_connect_t* connect)
@@ -502,6 +500,16 @@ kern_return_t onConnection(io_connect_t connect, Fn fn)
     return kr;
 }
 
+// The user side refuses what is over the limits before the kernel sees it.
+kern_return_t callOn(mach_port_t connection, uint32_t selector, const CallArgs& a)
+{
+    if (tooBig(a.scalarInputCount, a.structInputSize) ||
+        tooBig(a.scalarOutputCount ? *a.scalarOutputCount : 0, a.structOutputSize ? *a.structOutputSize : 0) ||
+        a.referenceCount > 8)
+        return kIOReturnBadArgument;
+    return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
+}
+
 }  // namespace
 
 extern "C" {
@@ -510,19 +518,10 @@ kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, con
                                   const void* inputStruct, size_t inputStructCnt, uint64_t* output,
                                   uint32_t* outputCnt, void* outputStruct, size_t* outputStructCnt)
 {
-    if (tooBig(inputCnt, inputStructCnt) ||
-        tooBig(outputCnt ? *outputCnt : 0, outputStructCnt ? *outputStructCnt : 0))
-        return kIOReturnBadArgument;
-    CallArgs a;
-    a.scalarInput = input;
-    a.scalarInputCount = inputCnt;
-    a.structInput = inputStruct;
-    a.structInputSize = inputStructCnt;
-    a.scalarOutput = output;
-    a.scalarOutputCount = outputCnt;
-    a.structOutput = outputStruct;
-    a.structOutputSize = outputStructCnt;
-    return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
+    return callOn(connection, selector,
+                  CallArgs{.scalarInput = input, .scalarInputCount = inputCnt, .structInput = inputStruct,
+                           .structInputSize = inputStructCnt, .scalarOutput = output, .scalarOutputCount = outputCnt,
+                           .structOutput = outputStruct, .structOutputSize = outputStructCnt});
 }
 
 kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector, const void* inputStruct,
@@ -543,17 +542,10 @@ kern_return_t IOConnectCallAsyncScalarMethod(mach_port_t connection, uint32_t se
                                              uint64_t* reference, uint32_t referenceCnt, const uint64_t* input,
                                              uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt)
 {
-    if (tooBig(inputCnt, 0) || tooBig(outputCnt ? *outputCnt : 0, 0) || referenceCnt > 8)
-        return kIOReturnBadArgument;
-    CallArgs a;
-    a.scalarInput = input;
-    a.scalarInputCount = inputCnt;
-    a.scalarOutput = output;
-    a.scalarOutputCount = outputCnt;
-    a.wakePort = wake_port;
-    a.reference = reference;
-    a.referenceCount = referenceCnt;
-    return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
+    return callOn(connection, selector,
+                  CallArgs{.scalarInput = input, .scalarInputCount = inputCnt, .scalarOutput = output,
+                           .scalarOutputCount = outputCnt, .wakePort = wake_port, .reference = reference,
+                           .referenceCount = referenceCnt});
 }
 
 kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t, mach_vm_address_t* atAddress,

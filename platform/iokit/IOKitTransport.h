@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace hx::iokit {
@@ -91,5 +92,8 @@ public:
 };
 
 std::unique_ptr<Transport> makeInProcessTransport();
+
+// A string's UTF-8 text (empty for none), as both transports send keys.
+std::string utf8Text(CFStringRef s);
 
 }  // namespace hx::iokit

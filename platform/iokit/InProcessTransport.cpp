@@ -26,14 +26,6 @@ namespace hx::iokit {
 
 namespace {
 
-std::string cfText(CFStringRef s)
-{
-    const CFIndex n = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-    std::string out(size_t(n), '\0');
-    if (!CFStringGetCString(s, out.data(), n, kCFStringEncodingUTF8)) return {};
-    out.resize(std::strlen(out.c_str()));
-    return out;
-}
 
 // Kernel object to property-list value (one reference for the caller), or
 // null for a kind user space never sees.
@@ -78,7 +70,7 @@ CFTypeRef toCF(const OSObject* o)
 OSObject* toOS(CFTypeRef v)
 {
     const CFTypeID t = CFGetTypeID(v);
-    if (t == CFStringGetTypeID()) return OSString::withCString(cfText(CFStringRef(v)).c_str());
+    if (t == CFStringGetTypeID()) return OSString::withCString(utf8Text(CFStringRef(v)).c_str());
     if (t == CFNumberGetTypeID()) {
         int64_t n = 0;
         CFNumberGetValue(CFNumberRef(v), kCFNumberSInt64Type, &n);
@@ -104,7 +96,7 @@ OSObject* toOS(CFTypeRef v)
             [](const void* key, const void* value, void* ctx) {
                 if (CFGetTypeID(key) != CFStringGetTypeID()) return;
                 if (OSObject* o = toOS(value)) {
-                    static_cast<OSDictionary*>(ctx)->setObject(cfText(CFStringRef(key)).c_str(), o);
+                    static_cast<OSDictionary*>(ctx)->setObject(utf8Text(CFStringRef(key)).c_str(), o);
                     o->release();
                 }
             },
@@ -174,7 +166,7 @@ public:
     {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
-        OSObject* o = s->copyProperty(cfText(key).c_str());
+        OSObject* o = s->copyProperty(utf8Text(key).c_str());
         s->release();
         *value = o ? toCF(o) : nullptr;
         if (o) o->release();

@@ -9,6 +9,20 @@
 
 #include <cstring>
 
+namespace hx::iokit {
+
+std::string utf8Text(CFStringRef s)
+{
+    if (!s) return {};
+    const CFIndex n = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
+    std::string out(size_t(n), '\0');
+    if (!CFStringGetCString(s, out.data(), n, kCFStringEncodingUTF8)) return {};
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+}  // namespace hx::iokit
+
 namespace hx::iokit::wire {
 
 namespace {
@@ -28,14 +42,6 @@ bool knownKind(uint16_t k)
     }
 }
 
-std::string cfText(CFStringRef s)
-{
-    const CFIndex n = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-    std::string out(size_t(n), '\0');
-    if (!CFStringGetCString(s, out.data(), n, kCFStringEncodingUTF8)) return {};
-    out.resize(std::strlen(out.c_str()));
-    return out;
-}
 
 }  // namespace
 
@@ -121,7 +127,7 @@ bool Writer::treeNode(CFTypeRef v, int depth, size_t& nodes)
     if (!v || depth > kMaxTreeDepth || ++nodes > kMaxTreeNodes) return false;
     const CFTypeID t = CFGetTypeID(v);
     if (t == CFStringGetTypeID()) {
-        const std::string s = cfText(CFStringRef(v));
+        const std::string s = utf8Text(CFStringRef(v));
         if (s.size() > kMaxTreeString) return false;
         u8(kString);
         string(s);
@@ -163,7 +169,7 @@ bool Writer::treeNode(CFTypeRef v, int depth, size_t& nodes)
         u32(uint32_t(n));
         for (CFIndex i = 0; i < n; ++i) {
             if (CFGetTypeID(keys[size_t(i)]) != CFStringGetTypeID()) return false;
-            const std::string k = cfText(CFStringRef(keys[size_t(i)]));
+            const std::string k = utf8Text(CFStringRef(keys[size_t(i)]));
             if (k.size() > kMaxTreeString) return false;
             string(k);
             if (!treeNode(values[size_t(i)], depth + 1, nodes)) return false;

@@ -217,16 +217,74 @@ public:
     void cancel();
     bool isCancelled() const;
 
+    // Hands every later message to sink instead of the queue, in post order,
+    // on the sender's thread (the sink only queues: it must not call into the
+    // kernel). A transport's port funnels several subscriptions into one
+    // ordered stream this way.
+    void setSink(std::function<void(Message&&)> sink);
+
     // The service's side.
     void post(UInt32 type, const void* argument, vm_size_t size);
 
 private:
     mutable std::mutex mLock;
     std::condition_variable mCv;
+    std::function<void(Message&&)> mSink;
     std::vector<Message> mQueue;
     size_t mHead = 0;
     bool mCancelled = false;
 };
+
+// Publish and terminate subscriptions for user space: services a matching
+// dictionary accepts are queued (retained) when they are registered or when
+// they begin terminating (after their clients were told), queued the same way
+// as user interest, so the sender never runs subscriber code.
+enum class ServiceEvent { Publish, Terminate };
+
+class ServiceSubscription {
+public:
+    ~ServiceSubscription();
+    // The oldest queued service, retained for the caller; null when none.
+    IOService* next();
+    size_t pending() const;
+    // No more services are queued; those queued are dropped.
+    void cancel();
+    bool isCancelled() const;
+    // As UserInterest::setSink: the sink takes over the retained service.
+    void setSink(std::function<void(IOService*)> sink);
+
+    ServiceEvent event() const { return mEvent; }
+    const OSDictionary* matching() const { return mMatching; }
+
+    // The registry's side.
+    void post(IOService* service);
+
+private:
+    friend std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary*, ServiceEvent,
+                                                                  std::vector<IOService*>*);
+    ServiceSubscription(const OSDictionary* matching, ServiceEvent event);
+    mutable std::mutex mLock;
+    std::function<void(IOService*)> mSink;
+    std::vector<IOService*> mQueue;
+    bool mCancelled = false;
+    OSDictionary* mMatching;
+    ServiceEvent mEvent;
+};
+
+// Whether a matching dictionary accepts the service: "IOProviderClass" names
+// its class or a base class, and every personality key it holds ("idVendor",
+// "idProduct", ...) equals the service's property. A dictionary with none of
+// these keys accepts nothing.
+bool serviceMatches(IOService* service, const OSDictionary* matching);
+// Registered, active services the dictionary accepts, in registration order,
+// each retained for the caller.
+std::vector<IOService*> copyMatchingServices(const OSDictionary* matching);
+// Subscribes to later publishes or terminations of matching services. For a
+// publish subscription, existing (when given) receives, retained, the
+// matching services already registered, taken together with the subscription
+// so no service is missed or seen twice.
+std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching, ServiceEvent event,
+                                                       std::vector<IOService*>* existing = nullptr);
 
 // Adds a driver personality (what an Info.plist's IOKitPersonalities entry
 // holds): "IOClass" names the driver class, "IOProviderClass" the nub class,

@@ -27,10 +27,6 @@
 
 #include "platform/kern/IOUserClient.h"
 
-typedef mach_port_t io_connect_t;
-
-constexpr kern_return_t MACH_SEND_INVALID_DEST = 0x10000003;
-
 namespace hx::kern {
 
 constexpr uint32_t kMaxCallScalars = 16;

@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -176,12 +175,7 @@ bool synchronize(Domain& d) {
 namespace hx::cf {
 
 std::string userPreferencesFolder() {
-    std::string login;
-    if (passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name && pw->pw_name[0]) login = pw->pw_name;
-    else if (const char* u = ::getenv("USER"); u && u[0]) login = u;
-    else login = "user";
-    if (login.find('/') != std::string::npos || login == "." || login == "..") login = "user";
-    return "/Users/" + login + "/Library/Preferences";
+    return hx::path::userPreferencesFolder();
 }
 
 void resetPreferences() {

@@ -43,6 +43,8 @@ std::string formatReport(const Report& r)
     line(out, "converters", fmt("encode %s, decode %s", orUnknown(r.encoder).c_str(), orUnknown(r.decoder).c_str()));
     line(out, "routing", r.routing == Routing::Mix ? "mix (output pair 0 = mixer's halved sum)"
                                                    : "pass (output pair 0 = playback 1/2)");
+    line(out, "client", fmt("type %u, slot %d, identity 0x%016llX", unsigned(r.clientType), r.clientSlot,
+                            (unsigned long long)r.clientIdentity));
     line(out, "run", fmt("%.3f s on the %s clock", r.seconds, clockName(r.clock)));
     line(out, "frames out", fmt("%llu", (unsigned long long)r.framesOut));
     line(out, "frames in", fmt("%llu", (unsigned long long)r.framesIn));

@@ -34,6 +34,11 @@ struct Report {
     std::string encoder;
     std::string decoder;
     Routing routing = Routing::Pass;
+    // The user client the run used: its type, its ring's mixing slot and its
+    // identity as the driver gives it.
+    uint32_t clientType = 0;
+    int clientSlot = -1;
+    uint64_t clientIdentity = 0;
 
     // The run.
     double seconds = 0;

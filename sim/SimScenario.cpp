@@ -43,6 +43,9 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.inAlternate = h.inAlternate;
     r.outAlternate = h.outAlternate;
     r.encoder = h.outputConverter;
+    r.clientType = h.clientType;
+    r.clientSlot = h.slot;
+    r.clientIdentity = h.identity;
     r.decoder = h.inputConverter;
     r.framesOut = h.framesOut;
     r.framesIn = h.framesIn;

@@ -696,7 +696,7 @@ bool ZrDevice::StreamHost::prepareNewConfig()
 void ZrDevice::StreamHost::reinitClientsForStreaming()
 {
     if (mDevice.mpDriverData)
-        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings());
+        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings(), mDevice.clientRingExtraBytes());
 }
 
 void ZrDevice::terminate()
@@ -725,10 +725,11 @@ void ZrDevice::terminate()
     }
 }
 
-void ZrDevice::onClientClosed(uint64_t clientId)
+void ZrDevice::onClientClosed(const IOUserClient* client, int64_t hogId)
 {
-    if (!clientId || !mpDriverSM)
+    if (!client || !mpDriverSM)
         return;
+    const uint64_t clientId = mService.clientIdentifier(client);
     DriverSM& sm = *mpDriverSM;
     // The owner words sit at 4-byte offsets in user-writable memory: read and
     // write them bytewise, never as aligned 64-bit objects.
@@ -737,14 +738,14 @@ void ZrDevice::onClientClosed(uint64_t clientId)
                           offsetof(DriverSM, mPrivateDataOwner)}) {
         uint64_t owner;
         std::memcpy(&owner, base + offset, sizeof owner);
-        if (owner == clientId) {
+        if (clientId && owner == clientId) {
             const uint64_t none = 0;
             std::memcpy(base + offset, &none, sizeof none);
         }
     }
-    recordStub("VendorAsyncPort::close client=" + std::to_string(clientId));
-    // The hog identifier a client registers is the low half of its opaque id.
-    if (mHogOwner != -1 && int32_t(uint32_t(clientId)) == mHogOwner) {
+    vendorPortClose(clientId, true);
+    // The hog owner is the identifier the client registered with the driver.
+    if (hogId != -1 && mHogOwner != -1 && int64_t(mHogOwner) == hogId) {
         mHogOwner = -1;
         stcNotify(STC_HogOwnerChanged, 0);
     }

@@ -32,6 +32,7 @@
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "driver/engine/stream/ZrFramePatternObserver.h"
+#include "driver/engine/transport/AJ.h"
 #include "driver/engine/transport/KeThread.h"
 #include "driver/engine/transport/ZrIsocStreaming.h"
 #include "driver/engine/transport/ZrStreamRecovery.h"
@@ -66,7 +67,10 @@ public:
 
     bool onServiceStart(IOUSBHostDevice* usbDevice);
     void terminate();
-    void onClientClosed(uint64_t clientId);
+    // Forgets a closing client: the owner words it holds (by its opaque
+    // identifier), the vendor port, and the hog owner when the identifier the
+    // client registered (hogId, -1: none) is it. Nothing for a null client.
+    void onClientClosed(const IOUserClient* client, int64_t hogId);
     uint32_t getLocationID(IOUSBHostDevice* usbDevice);
 
     bool scanDeviceDescriptor(USBByteBuffer& buffer);
@@ -197,6 +201,7 @@ public:
     ZrIsocStreaming& getIsocStreaming() { return mIsocStreaming; }
     KeThread& getRTThread() { return mRTThread; }
     SharedMemory& getAudioSMArea() { return mAudioSMArea; }
+    SharedMemory& getDriverSMArea() { return mDriverSMArea; }
     AudioSMWriter& getInputRing() { return mInputRing; }
     ZrFramePatternObserver& getFramePattern() { return mFramePattern; }
 
@@ -300,6 +305,39 @@ public:
     IOReturn onDispatchStreaming(IOUserClient* client, QN_Dispatch* pDispatch);
     IOReturn dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch);
 
+    // ---- What the user clients read and set (ZrDevice_Clients.cpp).
+    // DriverData with one more reference for the caller; null without.
+    DriverData* getAndRetainDriverData();
+    // New channel counts for the next configuration.
+    void setReadChannels(int in, int out);
+    // Extra bytes per frame a client ring carries for this product.
+    uint32_t clientRingExtraBytes() const;
+    // The two products with a mixer mode: channel counts of modes 1 and 2.
+    bool isMixerModeProduct(int* ins = nullptr, int* outs = nullptr) const;
+    // The user-configuration flag (set by a mixer-mode change, read and
+    // cleared by the client that asks), the mixer status byte, the mixer
+    // mode and the mixer values.
+    bool takeUserConfigFlag() { return __atomic_exchange_n(&mUserConfigFlag, false, __ATOMIC_SEQ_CST); }
+    void setUserConfigFlag() { __atomic_store_n(&mUserConfigFlag, true, __ATOMIC_SEQ_CST); }
+    uint8_t getMixerStatus() const { return mMixerStatus; }
+    void setMixerStatus(uint8_t v) { mMixerStatus = v; }
+    uint32_t getMixerMode() const { return mMixerModeWord; }
+    void setMixerMode(uint32_t v) { mMixerModeWord = v; }
+    uint16_t getMixerBitmap() const { return mMixerBitmap; }
+    uint16_t getMixerKnob() const { return mMixerKnob; }
+    void setMixerValues(uint16_t bitmap, uint16_t knob)
+    {
+        mMixerBitmap = bitmap;
+        mMixerKnob = knob;
+    }
+    // The MIDI and control port (its client side) and the vendor
+    // asynchronous port's area; stubs until those ports land.
+    AJ& getAJ();
+    SharedMemory& getVendorAsyncArea();
+    uint32_t vendorPortOpen(uint64_t client);
+    uint32_t vendorPortClose(uint64_t client, bool wait);
+    uint32_t vendorPortAbort(uint64_t client, bool wait);
+
     // Every call a stub received, in order ("name arg=value ...").
     std::vector<std::string> stubTrace() const;
 
@@ -392,4 +430,14 @@ private:
 
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;
+
+    // ---- User-client side (ZrDevice_Clients.cpp).
+    bool mUserConfigFlag = false;
+    uint8_t mMixerStatus = 0;
+    uint32_t mMixerModeWord = 0;
+    uint16_t mMixerBitmap = 0;
+    uint16_t mMixerKnob = 0;
+    AJ mAJ;
+    std::mutex mVendorAsyncLock;
+    SharedMemory mVendorAsyncArea;
 };

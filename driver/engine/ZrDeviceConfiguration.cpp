@@ -272,7 +272,7 @@ void ZrDevice::onUnconfigure()
 void ZrDevice::startStreamAfterConfig()
 {
     if (mpDriverData)
-        mpDriverData->reinitClientsForStreaming(getCurrentSettings());
+        mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
     startStreaming();
 }
 

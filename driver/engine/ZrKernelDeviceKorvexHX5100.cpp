@@ -628,8 +628,6 @@ void ZrKernelDeviceKorvexHX5100::userClientListClientClosed(IOUserClient* client
 {
     IOLog("%s(%p) %p\n", "userClientListClientClosed", static_cast<void*>(this), static_cast<void*>(client));
     uint64_t id = clientIdentifier(client);
-    if (m_pDevice)
-        m_pDevice->onClientClosed(id);
     {
         std::lock_guard<std::mutex> g(mIdLock);
         mClientsById.erase(id);

@@ -132,6 +132,8 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::ControlSetCurAfterConfig, kTeslinVendorID, kTeslinT11ProductID},
     {ZrProductList::ControlSetInterfaceAfterConfig, kTeslinVendorID, kTeslinT12ProductID},
     {ZrProductList::NoFrequencyReading, kBravaVendorID, kBravaB2ProductID},
+    {ZrProductList::MixerModeFirst, kKorvexVendorID, kKorvexHX5100ProductID},
+    {ZrProductList::MixerModeSecond, kKorvexVendorID, kKorvexFourByFourProductID},
 };
 
 }  // namespace

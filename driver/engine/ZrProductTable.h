@@ -25,6 +25,8 @@ constexpr uint16_t kQuarnelNoDigitalProductID = 0x0B20;
 // model's and the configuration's product tables refer to these names.
 // The hardware brand's own interfaces beside the HX-5100.
 constexpr uint16_t kKorvexHX5100SiblingProductID = 0x5101;  // rack sibling: same interfaces and rates
+// The HX-5100's four-by-four sibling: the second product with a mixer mode.
+constexpr uint16_t kKorvexFourByFourProductID = 0x5144;
 constexpr uint16_t kKorvexLX880ProductID = 0x0880;
 constexpr uint16_t kKorvexLX310ProductID = 0x0310;
 constexpr uint16_t kKorvexLX150ProductID = 0x0150;
@@ -141,6 +143,8 @@ enum class ZrProductList : uint8_t {
     ControlSetCurAfterConfig,  // a class SET_CUR to its control interface once configured
     ControlSetInterfaceAfterConfig,  // SET_INTERFACE(0) on its control interface once configured
     NoFrequencyReading,    // its sampling frequency is never read: 0
+    MixerModeFirst,        // the first product with a mixer mode (modes 1 and 2: 4 + 4 channels)
+    MixerModeSecond,       // the second (modes 1 and 2: 6 inputs, 2 outputs)
 };
 constexpr uint32_t kZrNoReEnumerateFirmware = 0x01050100;
 constexpr uint16_t kZrIsocInIsocOutRelease = 0x0300;

@@ -23,8 +23,10 @@ CFTypeID CFArrayGetTypeID(void);
 CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void** values, CFIndex numValues,
                          const CFArrayCallBacks* callBacks);
 CFArrayRef CFArrayCreateCopy(CFAllocatorRef allocator, CFArrayRef theArray);
-CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef allocator, CFIndex capacity, const CFArrayCallBacks* callBacks);
-CFMutableArrayRef CFArrayCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity, CFArrayRef theArray);
+CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
+                                       const CFArrayCallBacks* callBacks);
+CFMutableArrayRef CFArrayCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
+                                           CFArrayRef theArray);
 CFIndex CFArrayGetCount(CFArrayRef theArray);
 // Null for an index outside the array.
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
@@ -32,7 +34,8 @@ void CFArrayGetValues(CFArrayRef theArray, CFRange range, const void** values);
 Boolean CFArrayContainsValue(CFArrayRef theArray, CFRange range, const void* value);
 CFIndex CFArrayGetFirstIndexOfValue(CFArrayRef theArray, CFRange range, const void* value);
 CFIndex CFArrayGetCountOfValue(CFArrayRef theArray, CFRange range, const void* value);
-void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier, void* context);
+void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier,
+                          void* context);
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value);
 void CFArrayInsertValueAtIndex(CFMutableArrayRef theArray, CFIndex idx, const void* value);
 void CFArraySetValueAtIndex(CFMutableArrayRef theArray, CFIndex idx, const void* value);

@@ -11,11 +11,12 @@ struct AllocatorTag {
     int unused;
 };
 AllocatorTag gSystemAllocator, gMallocAllocator, gNullAllocator;
-}  // namespace
+} // namespace
 
 extern "C" {
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
-const CFAllocatorRef kCFAllocatorSystemDefault = reinterpret_cast<CFAllocatorRef>(&gSystemAllocator);
+const CFAllocatorRef kCFAllocatorSystemDefault =
+    reinterpret_cast<CFAllocatorRef>(&gSystemAllocator);
 const CFAllocatorRef kCFAllocatorMalloc = reinterpret_cast<CFAllocatorRef>(&gMallocAllocator);
 const CFAllocatorRef kCFAllocatorNull = reinterpret_cast<CFAllocatorRef>(&gNullAllocator);
 }
@@ -30,12 +31,14 @@ void Object::describe(std::string& out, int) const {
 
 std::string describe(CFTypeRef ref) {
     std::string out;
-    if (ref) object(ref)->describe(out, 0);
-    else out = "(null)";
+    if (ref)
+        object(ref)->describe(out, 0);
+    else
+        out = "(null)";
     return out;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 using hx::cf::object;
 
@@ -44,7 +47,8 @@ extern "C" {
 CFTypeRef CFRetain(CFTypeRef cf) {
     if (!cf) return nullptr;
     const auto* o = object(cf);
-    if (!o->immortal()) const_cast<hx::cf::Object*>(o)->mRefs.fetch_add(1, std::memory_order_relaxed);
+    if (!o->immortal())
+        const_cast<hx::cf::Object*>(o)->mRefs.fetch_add(1, std::memory_order_relaxed);
     return cf;
 }
 
@@ -61,7 +65,9 @@ CFIndex CFGetRetainCount(CFTypeRef cf) {
     return o->immortal() ? CFIndex(0x7fffffff) : o->mRefs.load(std::memory_order_relaxed);
 }
 
-CFTypeID CFGetTypeID(CFTypeRef cf) { return cf ? object(cf)->typeID() : 0; }
+CFTypeID CFGetTypeID(CFTypeRef cf) {
+    return cf ? object(cf)->typeID() : 0;
+}
 
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
     if (cf1 == cf2) return cf1 != nullptr;
@@ -71,7 +77,9 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
     return a->typeID() == b->typeID() && a->equals(*b);
 }
 
-CFHashCode CFHash(CFTypeRef cf) { return cf ? object(cf)->hash() : 0; }
+CFHashCode CFHash(CFTypeRef cf) {
+    return cf ? object(cf)->hash() : 0;
+}
 
 CFStringRef CFCopyDescription(CFTypeRef cf) {
     if (!cf) return nullptr;
@@ -84,5 +92,7 @@ void CFShow(CFTypeRef obj) {
     hx::log::write(text.data(), text.size());
 }
 
-CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) { return double(hx::clock::nowNanos()) / 1e9; }
+CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
+    return double(hx::clock::nowNanos()) / 1e9;
+}
 }

@@ -40,7 +40,9 @@ struct CFRange {
     CFIndex location;
     CFIndex length;
 };
-inline CFRange CFRangeMake(CFIndex location, CFIndex length) { return CFRange{location, length}; }
+inline CFRange CFRangeMake(CFIndex location, CFIndex length) {
+    return CFRange{location, length};
+}
 
 enum { kCFNotFound = -1 };
 
@@ -57,7 +59,7 @@ enum { kCFCompareLessThan = -1, kCFCompareEqualTo = 0, kCFCompareGreaterThan = 1
 extern "C" {
 
 // Allocators are accepted and ignored: every object comes from the C++ heap.
-extern const CFAllocatorRef kCFAllocatorDefault;  // null
+extern const CFAllocatorRef kCFAllocatorDefault; // null
 extern const CFAllocatorRef kCFAllocatorSystemDefault;
 extern const CFAllocatorRef kCFAllocatorMalloc;
 extern const CFAllocatorRef kCFAllocatorNull;

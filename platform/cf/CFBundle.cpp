@@ -18,27 +18,35 @@ struct HXCFBundle final : hx::cf::Object {
     ~HXCFBundle() override { CFRelease(mInfo); }
     void describe(std::string& out, int) const override { out += "<CFBundle " + mPath + ">"; }
 
-    std::string mPath;      // the bundle folder, a path of the other system
-    std::string mHostPath;  // where it is on this machine
+    std::string mPath;     // the bundle folder, a path of the other system
+    std::string mHostPath; // where it is on this machine
     CFDictionaryRef mInfo = nullptr;
 };
 
 namespace {
 
-const std::string kSearchFolders[] = {
-    "/Library/Audio/Plug-Ins/HAL", "/Library/Audio/Plug-Ins/Components", "/Library/Extensions",
-    "/System/Library/Extensions",  "/Library/Frameworks",                "/Applications",
+constexpr const char* kSearchFolders[] = {
+    "/Library/Audio/Plug-Ins/HAL", "/Library/Audio/Plug-Ins/Components",
+    "/Library/Extensions",         "/System/Library/Extensions",
+    "/Library/Frameworks",         "/Applications",
 };
 
 std::mutex gLock;
 // Every bundle made lives as long as the process; the list holds one
-// reference to each.
-std::vector<HXCFBundle*>* gBundles = new std::vector<HXCFBundle*>;
+// reference to each. Made on first use, never freed: callers may come from
+// static initialisers and from threads still running at exit.
+std::vector<HXCFBundle*>& bundles() {
+    static auto* v = new std::vector<HXCFBundle*>;
+    return *v;
+}
 HXCFBundle* gMain = nullptr;
 std::string gMainIdentifier;
 // Info dictionaries the main bundle had before: callers may still hold
 // values of them.
-std::vector<CFDictionaryRef>* gOldMainInfo = new std::vector<CFDictionaryRef>;
+std::vector<CFDictionaryRef>& oldMainInfo() {
+    static auto* v = new std::vector<CFDictionaryRef>;
+    return *v;
+}
 
 CFDictionaryRef emptyDictionary() {
     return CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
@@ -62,7 +70,8 @@ CFDictionaryRef readInfo(const std::string& otherPath) {
         info = readDictionaryFile(host, kCFPropertyListImmutable, &present, &why);
     }
     if (!info && present)
-        hx::log::format("CFBundle: %s is unreadable (%s); its Info dictionary is empty\n", host.c_str(), why.c_str());
+        hx::log::format("CFBundle: %s is unreadable (%s); its Info dictionary is empty\n",
+                        host.c_str(), why.c_str());
     return info ? info : emptyDictionary();
 }
 
@@ -73,30 +82,31 @@ CFStringRef identifierOf(const HXCFBundle* b) {
 
 // The bundle made for the folder, made now when it is new. Caller holds gLock.
 HXCFBundle* bundleAt(const std::string& otherPath) {
-    CFURLRef url = makeFileURL(otherPath, true);  // the path cleaned as a URL's is
+    CFURLRef url = makeFileURL(otherPath, true); // the path cleaned as a URL's is
     const std::string p = urlPath(url);
     CFRelease(url);
     const std::string host = hx::path::map(p);
-    for (HXCFBundle* b : *gBundles)
+    for (HXCFBundle* b : bundles())
         if (b->mHostPath == host) return b;
     if (!isFolder(host)) return nullptr;
     auto* b = new HXCFBundle;
     b->mPath = p;
     b->mHostPath = host;
     b->mInfo = readInfo(p);
-    gBundles->push_back(b);
+    bundles().push_back(b);
     return b;
 }
 
 // Only bundles under the root in use count (a test may change roots).
 HXCFBundle* findByIdentifier(CFStringRef id) {
     const std::string under = hx::path::root() + "/";
-    for (HXCFBundle* b : *gBundles)
-        if (b->mHostPath.compare(0, under.size(), under) == 0 && CFEqual(identifierOf(b), id)) return b;
+    for (HXCFBundle* b : bundles())
+        if (b->mHostPath.compare(0, under.size(), under) == 0 && CFEqual(identifierOf(b), id))
+            return b;
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::cf {
 
@@ -111,11 +121,11 @@ void setMainBundleIdentifier(const std::string& identifier) {
     if (!gMain) {
         gMain = new HXCFBundle;
         gMain->makeImmortal();
-        gMain->mPath.assign(1, '/');  // (a plain "/" trips a false -Wrestrict in g++ 12)
+        gMain->mPath.assign(1, '/'); // (a plain "/" trips a false -Wrestrict in g++ 12)
     }
-    if (gMain->mInfo) gOldMainInfo->push_back(gMain->mInfo);
-    CFMutableDictionaryRef info = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                            &kCFTypeDictionaryValueCallBacks);
+    if (gMain->mInfo) oldMainInfo().push_back(gMain->mInfo);
+    CFMutableDictionaryRef info = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     if (CFStringRef id = identifier.empty() ? nullptr : stringFromUtf8(identifier)) {
         CFDictionarySetValue(info, kCFBundleIdentifierKey, id);
         CFRelease(id);
@@ -129,22 +139,13 @@ CFBundleRef registerBundle(const std::string& otherPath) {
     return b && identifierOf(b) ? b : nullptr;
 }
 
-const std::string* bundleSearchFolders(std::size_t* count) {
-    *count = sizeof kSearchFolders / sizeof kSearchFolders[0];
-    return kSearchFolders;
-}
-
-}  // namespace hx::cf
+} // namespace hx::cf
 
 extern "C" {
 
-const CFStringRef kCFBundleIdentifierKey = CFSTR("CFBundleIdentifier");
-const CFStringRef kCFBundleNameKey = CFSTR("CFBundleName");
-const CFStringRef kCFBundleVersionKey = CFSTR("CFBundleVersion");
-const CFStringRef kCFBundleExecutableKey = CFSTR("CFBundleExecutable");
-const CFStringRef kCFBundleInfoDictionaryVersionKey = CFSTR("CFBundleInfoDictionaryVersion");
-
-CFTypeID CFBundleGetTypeID(void) { return kTypeBundle; }
+CFTypeID CFBundleGetTypeID(void) {
+    return kTypeBundle;
+}
 
 CFBundleRef CFBundleGetMainBundle(void) {
     {
@@ -160,14 +161,16 @@ CFBundleRef CFBundleGetBundleWithIdentifier(CFStringRef bundleID) {
     std::lock_guard<std::mutex> g(gLock);
     if (HXCFBundle* b = findByIdentifier(bundleID)) return b;
     // Not known yet: look through the installed bundles under the root.
-    for (const std::string& folder : kSearchFolders) {
+    for (const char* folderName : kSearchFolders) {
+        const std::string folder = folderName;
         DIR* dir = ::opendir(hx::path::map(folder).c_str());
         if (!dir) continue;
         std::vector<std::string> names;
         while (dirent* e = ::readdir(dir))
             if (e->d_name[0] != '.') names.emplace_back(e->d_name);
         ::closedir(dir);
-        for (const std::string& name : names) bundleAt(folder + "/" + name);
+        for (const std::string& name : names)
+            bundleAt(folder + "/" + name);
     }
     return findByIdentifier(bundleID);
 }

@@ -7,16 +7,23 @@ using namespace hx::cf;
 
 namespace {
 
-const void* typeRetain(CFAllocatorRef, const void* v) { return CFRetain(v); }
-void typeRelease(CFAllocatorRef, const void* v) { CFRelease(v); }
+const void* typeRetain(CFAllocatorRef, const void* v) {
+    return CFRetain(v);
+}
+void typeRelease(CFAllocatorRef, const void* v) {
+    CFRelease(v);
+}
 const void* copyStringRetain(CFAllocatorRef, const void* v) {
     CFStringRef copy = CFStringCreateCopy(nullptr, static_cast<CFStringRef>(v));
     return copy ? copy : CFRetain(v);
 }
 
-void indentTo(std::string& out, int indent) { out.append(std::size_t(indent) * 4, ' '); }
+void indentTo(std::string& out, int indent) {
+    out.append(std::size_t(indent) * 4, ' ');
+}
 
-void describeValue(const void* v, CFStringRef (*copyDescription)(const void*), std::string& out, int indent) {
+void describeValue(const void* v, CFStringRef (*copyDescription)(const void*), std::string& out,
+                   int indent) {
     if (v && copyDescription == &CFCopyDescription) {
         object(v)->describe(out, indent);
     } else if (v && copyDescription) {
@@ -49,15 +56,18 @@ HXCFArray* newArray(const CFArrayCallBacks* callBacks, bool isMutable) {
 HXCFArray* copyArray(const HXCFArray& from, bool isMutable) {
     HXCFArray* a = newArray(&from.mCallBacks, isMutable);
     a->mValues.reserve(from.mValues.size());
-    for (const void* v : from.mValues) a->mValues.push_back(a->retainValue(v));
+    for (const void* v : from.mValues)
+        a->mValues.push_back(a->retainValue(v));
     return a;
 }
 
 // Objects held under the object callbacks are never null.
-bool acceptsValue(const HXCFArray& a, const void* v) { return v || a.mCallBacks.retain != &typeRetain; }
+bool acceptsValue(const HXCFArray& a, const void* v) {
+    return v || a.mCallBacks.retain != &typeRetain;
+}
 
-HXCFDictionary* newDictionary(const CFDictionaryKeyCallBacks* keys, const CFDictionaryValueCallBacks* values,
-                              bool isMutable) {
+HXCFDictionary* newDictionary(const CFDictionaryKeyCallBacks* keys,
+                              const CFDictionaryValueCallBacks* values, bool isMutable) {
     auto* d = new HXCFDictionary;
     if (keys) d->mKeyCallBacks = *keys;
     if (values) d->mValueCallBacks = *values;
@@ -70,25 +80,30 @@ HXCFDictionary* copyDictionary(const HXCFDictionary& from, bool isMutable) {
     d->mEntries.reserve(from.mEntries.size());
     for (const auto& e : from.mEntries) {
         const void* k = d->mKeyCallBacks.retain ? d->mKeyCallBacks.retain(nullptr, e.key) : e.key;
-        const void* v = d->mValueCallBacks.retain ? d->mValueCallBacks.retain(nullptr, e.value) : e.value;
+        const void* v =
+            d->mValueCallBacks.retain ? d->mValueCallBacks.retain(nullptr, e.value) : e.value;
         d->mEntries.push_back({k, v, e.hash});
     }
     return d;
 }
 
 bool acceptsEntry(const HXCFDictionary& d, const void* key, const void* value) {
-    return (key || d.mKeyCallBacks.retain == nullptr) && (value || d.mValueCallBacks.retain == nullptr);
+    return (key || d.mKeyCallBacks.retain == nullptr) &&
+           (value || d.mValueCallBacks.retain == nullptr);
 }
 
-}  // namespace
+} // namespace
 
 // ---- Arrays
 
 HXCFArray::~HXCFArray() {
-    for (const void* v : mValues) releaseValue(v);
+    for (const void* v : mValues)
+        releaseValue(v);
 }
 
-const void* HXCFArray::retainValue(const void* v) const { return mCallBacks.retain ? mCallBacks.retain(nullptr, v) : v; }
+const void* HXCFArray::retainValue(const void* v) const {
+    return mCallBacks.retain ? mCallBacks.retain(nullptr, v) : v;
+}
 
 void HXCFArray::releaseValue(const void* v) const {
     if (mCallBacks.release) mCallBacks.release(nullptr, v);
@@ -123,11 +138,13 @@ HXCFDictionary::~HXCFDictionary() {
 }
 
 long HXCFDictionary::find(const void* key) const {
-    const CFHashCode h = mKeyCallBacks.hash ? mKeyCallBacks.hash(key) : reinterpret_cast<CFHashCode>(key);
+    const CFHashCode h =
+        mKeyCallBacks.hash ? mKeyCallBacks.hash(key) : reinterpret_cast<CFHashCode>(key);
     for (std::size_t i = 0; i < mEntries.size(); ++i) {
         const Entry& e = mEntries[i];
         if (e.key == key) return long(i);
-        if (e.hash == h && mKeyCallBacks.equal && key && mKeyCallBacks.equal(e.key, key)) return long(i);
+        if (e.hash == h && mKeyCallBacks.equal && key && mKeyCallBacks.equal(e.key, key))
+            return long(i);
     }
     return -1;
 }
@@ -136,11 +153,13 @@ void HXCFDictionary::set(const void* key, const void* value) {
     const void* v = mValueCallBacks.retain ? mValueCallBacks.retain(nullptr, value) : value;
     long i = find(key);
     if (i >= 0) {
-        if (mValueCallBacks.release) mValueCallBacks.release(nullptr, mEntries[std::size_t(i)].value);
+        if (mValueCallBacks.release)
+            mValueCallBacks.release(nullptr, mEntries[std::size_t(i)].value);
         mEntries[std::size_t(i)].value = v;
         return;
     }
-    const CFHashCode h = mKeyCallBacks.hash ? mKeyCallBacks.hash(key) : reinterpret_cast<CFHashCode>(key);
+    const CFHashCode h =
+        mKeyCallBacks.hash ? mKeyCallBacks.hash(key) : reinterpret_cast<CFHashCode>(key);
     const void* k = mKeyCallBacks.retain ? mKeyCallBacks.retain(nullptr, key) : key;
     mEntries.push_back({k, v, h});
 }
@@ -159,7 +178,8 @@ bool HXCFDictionary::equals(const Object& other) const {
         long j = o.find(e.key);
         if (j < 0) return false;
         const void* ov = o.mEntries[std::size_t(j)].value;
-        if (e.value != ov && !(mValueCallBacks.equal && e.value && ov && mValueCallBacks.equal(e.value, ov)))
+        if (e.value != ov &&
+            !(mValueCallBacks.equal && e.value && ov && mValueCallBacks.equal(e.value, ov)))
             return false;
     }
     return true;
@@ -180,17 +200,21 @@ void HXCFDictionary::describe(std::string& out, int indent) const {
 
 extern "C" {
 
-const CFArrayCallBacks kCFTypeArrayCallBacks = {0, typeRetain, typeRelease, CFCopyDescription, CFEqual};
-const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {0,        typeRetain, typeRelease, CFCopyDescription,
-                                                                CFEqual, CFHash};
+const CFArrayCallBacks kCFTypeArrayCallBacks = {0, typeRetain, typeRelease, CFCopyDescription,
+                                                CFEqual};
+const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {
+    0, typeRetain, typeRelease, CFCopyDescription, CFEqual, CFHash};
 const CFDictionaryKeyCallBacks kCFCopyStringDictionaryKeyCallBacks = {
     0, copyStringRetain, typeRelease, CFCopyDescription, CFEqual, CFHash};
-const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0, typeRetain, typeRelease, CFCopyDescription,
-                                                                    CFEqual};
+const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0, typeRetain, typeRelease,
+                                                                    CFCopyDescription, CFEqual};
 
-CFTypeID CFArrayGetTypeID(void) { return kTypeArray; }
+CFTypeID CFArrayGetTypeID(void) {
+    return kTypeArray;
+}
 
-CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues, const CFArrayCallBacks* callBacks) {
+CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues,
+                         const CFArrayCallBacks* callBacks) {
     if (numValues < 0 || (!values && numValues > 0)) return nullptr;
     HXCFArray* a = newArray(callBacks, false);
     for (CFIndex i = 0; i < numValues; ++i) {
@@ -233,7 +257,8 @@ const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
 void CFArrayGetValues(CFArrayRef theArray, CFRange range, const void** values) {
     auto* a = as<HXCFArray>(theArray);
     if (!a || !values || !validRange(a->mValues.size(), range)) return;
-    for (CFIndex i = 0; i < range.length; ++i) values[i] = a->mValues[std::size_t(range.location + i)];
+    for (CFIndex i = 0; i < range.length; ++i)
+        values[i] = a->mValues[std::size_t(range.location + i)];
 }
 
 CFIndex CFArrayGetFirstIndexOfValue(CFArrayRef theArray, CFRange range, const void* value) {
@@ -257,10 +282,12 @@ CFIndex CFArrayGetCountOfValue(CFArrayRef theArray, CFRange range, const void* v
     return n;
 }
 
-void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier, void* context) {
+void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier,
+                          void* context) {
     auto* a = as<HXCFArray>(theArray);
     if (!a || !applier || !validRange(a->mValues.size(), range)) return;
-    for (CFIndex i = range.location; i < range.location + range.length; ++i) applier(a->mValues[std::size_t(i)], context);
+    for (CFIndex i = range.location; i < range.location + range.length; ++i)
+        applier(a->mValues[std::size_t(i)], context);
 }
 
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value) {
@@ -299,7 +326,8 @@ void CFArrayRemoveAllValues(CFMutableArrayRef theArray) {
     if (!a) return;
     std::vector<const void*> old;
     old.swap(a->mValues);
-    for (const void* v : old) a->releaseValue(v);
+    for (const void* v : old)
+        a->releaseValue(v);
 }
 
 void CFArrayAppendArray(CFMutableArrayRef theArray, CFArrayRef otherArray, CFRange otherRange) {
@@ -312,10 +340,12 @@ void CFArrayAppendArray(CFMutableArrayRef theArray, CFArrayRef otherArray, CFRan
         if (acceptsValue(*a, v)) a->mValues.push_back(a->retainValue(v));
 }
 
-CFTypeID CFDictionaryGetTypeID(void) { return kTypeDictionary; }
+CFTypeID CFDictionaryGetTypeID(void) {
+    return kTypeDictionary;
+}
 
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values, CFIndex numValues,
-                                   const CFDictionaryKeyCallBacks* keyCallBacks,
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
+                                   CFIndex numValues, const CFDictionaryKeyCallBacks* keyCallBacks,
                                    const CFDictionaryValueCallBacks* valueCallBacks) {
     if (numValues < 0 || ((!keys || !values) && numValues > 0)) return nullptr;
     HXCFDictionary* d = newDictionary(keyCallBacks, valueCallBacks, false);
@@ -336,12 +366,14 @@ CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef, CFDictionaryRef theDict) 
     return copyDictionary(*d, false);
 }
 
-CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex, const CFDictionaryKeyCallBacks* keyCallBacks,
+CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex,
+                                                 const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks) {
     return newDictionary(keyCallBacks, valueCallBacks, true);
 }
 
-CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef, CFIndex, CFDictionaryRef theDict) {
+CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef, CFIndex,
+                                                     CFDictionaryRef theDict) {
     auto* d = as<HXCFDictionary>(theDict);
     return d ? copyDictionary(*d, true) : nullptr;
 }
@@ -351,7 +383,8 @@ CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) {
     return d ? CFIndex(d->mEntries.size()) : 0;
 }
 
-Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, const void** value) {
+Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key,
+                                      const void** value) {
     auto* d = as<HXCFDictionary>(theDict);
     if (!d) return false;
     long i = d->find(key);
@@ -374,7 +407,8 @@ Boolean CFDictionaryContainsValue(CFDictionaryRef theDict, const void* value) {
     auto* d = as<HXCFDictionary>(theDict);
     if (!d) return false;
     for (const auto& e : d->mEntries)
-        if (e.value == value || (d->mValueCallBacks.equal && value && e.value && d->mValueCallBacks.equal(e.value, value)))
+        if (e.value == value || (d->mValueCallBacks.equal && value && e.value &&
+                                 d->mValueCallBacks.equal(e.value, value)))
             return true;
     return false;
 }
@@ -388,12 +422,14 @@ void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, co
     }
 }
 
-void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier, void* context) {
+void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
+                               void* context) {
     auto* d = as<HXCFDictionary>(theDict);
     if (!d || !applier) return;
     // The applier may not change the dictionary; walk a snapshot all the same.
     std::vector<HXCFDictionary::Entry> entries = d->mEntries;
-    for (const auto& e : entries) applier(e.key, e.value, context);
+    for (const auto& e : entries)
+        applier(e.key, e.value, context);
 }
 
 void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
@@ -420,6 +456,7 @@ void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {
 
 void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict) {
     auto* d = asMutable<HXCFDictionary>(theDict);
-    while (d && !d->mEntries.empty()) d->removeAt(d->mEntries.size() - 1);
+    while (d && !d->mEntries.empty())
+        d->removeAt(d->mEntries.size() - 1);
 }
 }

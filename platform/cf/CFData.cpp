@@ -22,13 +22,16 @@ HXCFData* newData(const UInt8* bytes, CFIndex length, bool isMutable) {
     return d;
 }
 
-}  // namespace
+} // namespace
 
-bool HXCFData::equals(const Object& other) const { return mBytes == static_cast<const HXCFData&>(other).mBytes; }
+bool HXCFData::equals(const Object& other) const {
+    return mBytes == static_cast<const HXCFData&>(other).mBytes;
+}
 
 CFHashCode HXCFData::hash() const {
     CFHashCode h = 1469598103934665603ull;
-    for (std::size_t i = 0; i < mBytes.size() && i < 64; ++i) h = (h ^ mBytes[i]) * 1099511628211ull;
+    for (std::size_t i = 0; i < mBytes.size() && i < 64; ++i)
+        h = (h ^ mBytes[i]) * 1099511628211ull;
     return h ^ mBytes.size();
 }
 
@@ -45,14 +48,17 @@ void HXCFData::describe(std::string& out, int) const {
 
 extern "C" {
 
-CFTypeID CFDataGetTypeID(void) { return kTypeData; }
+CFTypeID CFDataGetTypeID(void) {
+    return kTypeData;
+}
 
 CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     if (length < 0 || (!bytes && length > 0)) return nullptr;
     return newData(bytes, length, false);
 }
 
-CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef alloc, const UInt8* bytes, CFIndex length, CFAllocatorRef) {
+CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef alloc, const UInt8* bytes, CFIndex length,
+                                      CFAllocatorRef) {
     // Always copied; the caller keeps its buffer.
     return CFDataCreate(alloc, bytes, length);
 }
@@ -64,7 +70,9 @@ CFDataRef CFDataCreateCopy(CFAllocatorRef, CFDataRef theData) {
     return newData(d->mBytes.data(), CFIndex(d->mBytes.size()), false);
 }
 
-CFMutableDataRef CFDataCreateMutable(CFAllocatorRef, CFIndex) { return newData(nullptr, 0, true); }
+CFMutableDataRef CFDataCreateMutable(CFAllocatorRef, CFIndex) {
+    return newData(nullptr, 0, true);
+}
 
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef, CFIndex, CFDataRef theData) {
     auto* d = as<HXCFData>(theData);
@@ -109,14 +117,18 @@ void CFDataAppendBytes(CFMutableDataRef theData, const UInt8* bytes, CFIndex len
     if (d && bytes && length > 0) d->mBytes.insert(d->mBytes.end(), bytes, bytes + length);
 }
 
-void CFDataReplaceBytes(CFMutableDataRef theData, CFRange range, const UInt8* newBytes, CFIndex newLength) {
+void CFDataReplaceBytes(CFMutableDataRef theData, CFRange range, const UInt8* newBytes,
+                        CFIndex newLength) {
     auto* d = asMutable<HXCFData>(theData);
-    if (!d || !validRange(d->mBytes, range) || newLength < 0 || (!newBytes && newLength > 0)) return;
+    if (!d || !validRange(d->mBytes, range) || newLength < 0 || (!newBytes && newLength > 0))
+        return;
     std::vector<UInt8> repl(newBytes, newBytes + newLength);
     auto at = d->mBytes.begin() + range.location;
     at = d->mBytes.erase(at, at + range.length);
     d->mBytes.insert(at, repl.begin(), repl.end());
 }
 
-void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range) { CFDataReplaceBytes(theData, range, nullptr, 0); }
+void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range) {
+    CFDataReplaceBytes(theData, range, nullptr, 0);
+}
 }

@@ -19,6 +19,7 @@ void CFDataGetBytes(CFDataRef theData, CFRange range, UInt8* buffer);
 void CFDataSetLength(CFMutableDataRef theData, CFIndex length);
 void CFDataIncreaseLength(CFMutableDataRef theData, CFIndex extraLength);
 void CFDataAppendBytes(CFMutableDataRef theData, const UInt8* bytes, CFIndex length);
-void CFDataReplaceBytes(CFMutableDataRef theData, CFRange range, const UInt8* newBytes, CFIndex newLength);
+void CFDataReplaceBytes(CFMutableDataRef theData, CFRange range, const UInt8* newBytes,
+                        CFIndex newLength);
 void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range);
 }

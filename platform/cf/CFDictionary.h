@@ -47,7 +47,8 @@ Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, 
 Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key);
 Boolean CFDictionaryContainsValue(CFDictionaryRef theDict, const void* value);
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values);
-void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier, void* context);
+void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
+                               void* context);
 void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
 void CFDictionaryReplaceValue(CFMutableDictionaryRef theDict, const void* key, const void* value);

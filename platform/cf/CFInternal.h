@@ -35,7 +35,8 @@ enum : CFTypeID {
 
 class Object {
 public:
-    explicit Object(CFTypeID type) : mType(type) {}
+    constexpr explicit Object(CFTypeID type, bool immortal = false)
+        : mType(type), mImmortal(immortal) {}
     virtual ~Object() = default;
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
@@ -56,17 +57,17 @@ private:
     bool mImmortal = false;
 };
 
-inline const Object* object(CFTypeRef ref) { return static_cast<const Object*>(ref); }
+inline const Object* object(CFTypeRef ref) {
+    return static_cast<const Object*>(ref);
+}
 
 // The object as T when ref names one, else null.
-template <class T>
-T* as(CFTypeRef ref) {
+template <class T> T* as(CFTypeRef ref) {
     const Object* o = object(ref);
     return o && o->typeID() == T::kTypeID ? static_cast<T*>(const_cast<Object*>(o)) : nullptr;
 }
 // The object as T when ref names a changeable one, else null.
-template <class T>
-T* asMutable(CFTypeRef ref) {
+template <class T> T* asMutable(CFTypeRef ref) {
     T* t = as<T>(ref);
     return t && t->mMutable ? t : nullptr;
 }
@@ -79,15 +80,15 @@ bool decodeUtf8(const char* bytes, std::size_t n, std::u16string& out);
 bool decodeBytes(const UInt8* bytes, std::size_t n, CFStringEncoding encoding, std::u16string& out);
 // Appends c (a code point) in the encoding; false when it has no form there.
 bool encodeCodePoint(char32_t c, CFStringEncoding encoding, std::string& out);
-void appendUtf8(std::u16string_view text, std::string& out);  // lone surrogates as U+FFFD
+void appendUtf8(std::u16string_view text, std::string& out); // lone surrogates as U+FFFD
 bool isSupportedEncoding(CFStringEncoding encoding);
 // printf with %@; %s arguments are UTF-8 (MacRoman when not valid UTF-8).
 std::string formatUtf8(const std::string& format, va_list args);
 
 CFStringRef makeString(std::u16string text, bool isMutable = false);
-CFStringRef stringFromUtf8(const std::string& text);  // null when not UTF-8
-std::string utf8(CFStringRef s);                       // empty for a non-string
-const std::u16string* chars(CFTypeRef s);             // null for a non-string
+CFStringRef stringFromUtf8(const std::string& text); // null when not UTF-8
+std::string utf8(CFStringRef s);                     // empty for a non-string
+const std::u16string* chars(CFTypeRef s);            // null for a non-string
 
 // ---- Numbers
 
@@ -100,13 +101,13 @@ bool realValue(CFNumberRef n, double* v);
 // ---- URLs (CFURL.cpp)
 
 CFURLRef makeFileURL(const std::string& otherPath, bool isDirectory);
-std::string urlPath(CFURLRef url);  // the other system's path, empty for a non-URL
+std::string urlPath(CFURLRef url); // the other system's path, empty for a non-URL
 
 // ---- Property lists (CFPropertyList.cpp)
 
 // Parses an XML document; null with a reason when it is refused.
-CFPropertyListRef readPropertyList(const std::uint8_t* bytes, std::size_t n, CFOptionFlags mutability,
-                                   std::string* why);
+CFPropertyListRef readPropertyList(const std::uint8_t* bytes, std::size_t n,
+                                   CFOptionFlags mutability, std::string* why);
 // Writes the XML document; false when the tree is not a property list.
 bool writePropertyList(CFPropertyListRef plist, std::string& out);
 CFPropertyListRef deepCopy(CFPropertyListRef plist, CFOptionFlags mutability, int depth = 0);
@@ -126,7 +127,7 @@ bool writeFailsOnPurpose(const std::string& hostPath);
 // The size over which a property-list file is refused.
 inline constexpr std::size_t kMaxPropertyListFile = 16u << 20;
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 struct HXCFString final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeString;
@@ -137,7 +138,7 @@ struct HXCFString final : hx::cf::Object {
     void setText(std::u16string t);
 
     std::u16string mText;
-    std::string mAscii;  // the text when it is all ASCII and the string immutable
+    std::string mAscii; // the text when it is all ASCII and the string immutable
     bool mIsAscii = false;
     bool mMutable = false;
 };
@@ -157,7 +158,7 @@ struct HXCFNumber final : hx::cf::Object {
 
 struct HXCFBoolean final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeBoolean;
-    explicit HXCFBoolean(bool v) : Object(kTypeID), mValue(v) { makeImmortal(); }
+    constexpr explicit HXCFBoolean(bool v) : Object(kTypeID, true), mValue(v) {}
     bool equals(const Object& other) const override;
     void describe(std::string& out, int indent) const override;
     bool mValue;
@@ -218,6 +219,6 @@ std::string mainBundleIdentifier();
 // Reads a property-list file that must hold a dictionary. Answers the
 // dictionary, or null for a missing file (*present false) or an unreadable
 // one (*present true, *why the reason).
-CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mutability, bool* present,
-                                   std::string* why);
-}  // namespace hx::cf
+CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mutability,
+                                   bool* present, std::string* why);
+} // namespace hx::cf

@@ -9,11 +9,13 @@ using namespace hx::cf;
 
 namespace {
 
-HXCFBoolean gTrue(true), gFalse(false);
+// Made before any initialiser of another file can ask for them.
+constinit HXCFBoolean gTrue(true), gFalse(false);
 
 // The value of a real number as a 64-bit integer when it is one exactly.
 bool exactInteger(double d, std::int64_t* v) {
-    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d) return false;
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d)
+        return false;
     *v = std::int64_t(d);
     return true;
 }
@@ -62,27 +64,32 @@ CFIndex sizeOf(CFNumberType canon) {
     }
 }
 
-template <class T>
-bool storeInteger(std::int64_t v, void* out) {
+template <class T> bool storeInteger(std::int64_t v, void* out) {
     T t;
     bool exact = true;
-    if (v < std::int64_t(std::numeric_limits<T>::min())) t = std::numeric_limits<T>::min(), exact = false;
-    else if (v > std::int64_t(std::numeric_limits<T>::max())) t = std::numeric_limits<T>::max(), exact = false;
-    else t = T(v);
+    if (v < std::int64_t(std::numeric_limits<T>::min()))
+        t = std::numeric_limits<T>::min(), exact = false;
+    else if (v > std::int64_t(std::numeric_limits<T>::max()))
+        t = std::numeric_limits<T>::max(), exact = false;
+    else
+        t = T(v);
     std::memcpy(out, &t, sizeof t);
     return exact;
 }
 
 // A real number read as an integer: NaN gives 0, beyond the type saturates,
 // a fraction is cut toward zero.
-template <class T>
-bool storeRealAsInteger(double d, void* out) {
+template <class T> bool storeRealAsInteger(double d, void* out) {
     T t;
     bool exact = false;
-    if (std::isnan(d)) t = 0;
-    else if (d <= double(std::numeric_limits<T>::min())) t = std::numeric_limits<T>::min(), exact = d == double(t);
-    else if (d >= double(std::numeric_limits<T>::max()) + 1.0) t = std::numeric_limits<T>::max();
-    else t = T(d), exact = double(t) == d;
+    if (std::isnan(d))
+        t = 0;
+    else if (d <= double(std::numeric_limits<T>::min()))
+        t = std::numeric_limits<T>::min(), exact = d == double(t);
+    else if (d >= double(std::numeric_limits<T>::max()) + 1.0)
+        t = std::numeric_limits<T>::max();
+    else
+        t = T(d), exact = double(t) == d;
     std::memcpy(out, &t, sizeof t);
     return exact;
 }
@@ -99,12 +106,13 @@ void appendReal(double d, std::string& out) {
     }
 }
 
-}  // namespace
+} // namespace
 
 bool HXCFNumber::equals(const Object& other) const {
     const auto& o = static_cast<const HXCFNumber&>(other);
     if (!mIsFloat && !o.mIsFloat) return mInt == o.mInt;
-    if (mIsFloat && o.mIsFloat) return mReal == o.mReal || (std::isnan(mReal) && std::isnan(o.mReal));
+    if (mIsFloat && o.mIsFloat)
+        return mReal == o.mReal || (std::isnan(mReal) && std::isnan(o.mReal));
     const HXCFNumber& f = mIsFloat ? *this : o;
     const HXCFNumber& i = mIsFloat ? o : *this;
     std::int64_t v;
@@ -122,12 +130,18 @@ CFHashCode HXCFNumber::hash() const {
 }
 
 void HXCFNumber::describe(std::string& out, int) const {
-    if (mIsFloat) appendReal(mReal, out);
-    else out += std::to_string(mInt);
+    if (mIsFloat)
+        appendReal(mReal, out);
+    else
+        out += std::to_string(mInt);
 }
 
-bool HXCFBoolean::equals(const Object& other) const { return mValue == static_cast<const HXCFBoolean&>(other).mValue; }
-void HXCFBoolean::describe(std::string& out, int) const { out += mValue ? "true" : "false"; }
+bool HXCFBoolean::equals(const Object& other) const {
+    return mValue == static_cast<const HXCFBoolean&>(other).mValue;
+}
+void HXCFBoolean::describe(std::string& out, int) const {
+    out += mValue ? "true" : "false";
+}
 
 namespace hx::cf {
 
@@ -160,72 +174,57 @@ bool realValue(CFNumberRef n, double* v) {
     return true;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 extern "C" {
 
 const CFBooleanRef kCFBooleanTrue = &gTrue;
 const CFBooleanRef kCFBooleanFalse = &gFalse;
 
-CFTypeID CFBooleanGetTypeID(void) { return kTypeBoolean; }
+CFTypeID CFBooleanGetTypeID(void) {
+    return kTypeBoolean;
+}
 
 Boolean CFBooleanGetValue(CFBooleanRef boolean) {
     auto* b = as<HXCFBoolean>(boolean);
     return b && b->mValue;
 }
 
-CFTypeID CFNumberGetTypeID(void) { return kTypeNumber; }
+CFTypeID CFNumberGetTypeID(void) {
+    return kTypeNumber;
+}
 
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* valuePtr) {
     const CFNumberType canon = canonical(theType);
     if (!canon || !valuePtr) return nullptr;
     auto* n = new HXCFNumber;
     n->mType = canon;
-    switch (theType) {
+    // The value as the caller's type says (it may be unaligned).
+    auto load = [valuePtr](auto v) {
+        std::memcpy(&v, valuePtr, sizeof v);
+        return v;
+    };
+    switch (canon) {
     case kCFNumberSInt8Type:
-    case kCFNumberCharType: {
-        std::int8_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+        n->mInt = load(std::int8_t());
         break;
-    }
     case kCFNumberSInt16Type:
-    case kCFNumberShortType: {
-        std::int16_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+        n->mInt = load(std::int16_t());
         break;
-    }
     case kCFNumberSInt32Type:
-    case kCFNumberIntType: {
-        std::int32_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+        n->mInt = load(std::int32_t());
         break;
-    }
     case kCFNumberFloat32Type:
-    case kCFNumberFloatType: {
-        float v;
-        std::memcpy(&v, valuePtr, sizeof v);
         n->mIsFloat = true;
-        n->mReal = v;
+        n->mReal = load(float());
         break;
-    }
     case kCFNumberFloat64Type:
-    case kCFNumberDoubleType:
-    case kCFNumberCGFloatType: {
-        double v;
-        std::memcpy(&v, valuePtr, sizeof v);
         n->mIsFloat = true;
-        n->mReal = v;
+        n->mReal = load(double());
         break;
-    }
-    default: {
-        std::int64_t v;
-        std::memcpy(&v, valuePtr, sizeof v);
-        n->mInt = v;
+    default:
+        n->mInt = load(std::int64_t());
         break;
-    }
     }
     return n;
 }
@@ -294,10 +293,11 @@ CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber, 
     auto* b = as<HXCFNumber>(otherNumber);
     if (!a || !b) return a ? kCFCompareGreaterThan : (b ? kCFCompareLessThan : kCFCompareEqualTo);
     if (a->equals(*b)) return kCFCompareEqualTo;
-    if (!a->mIsFloat && !b->mIsFloat) return a->mInt < b->mInt ? kCFCompareLessThan : kCFCompareGreaterThan;
+    if (!a->mIsFloat && !b->mIsFloat)
+        return a->mInt < b->mInt ? kCFCompareLessThan : kCFCompareGreaterThan;
     const double x = a->mIsFloat ? a->mReal : double(a->mInt);
     const double y = b->mIsFloat ? b->mReal : double(b->mInt);
-    if (std::isnan(x)) return kCFCompareLessThan;  // NaN sorts first
+    if (std::isnan(x)) return kCFCompareLessThan; // NaN sorts first
     if (std::isnan(y)) return kCFCompareGreaterThan;
     if (x == y) return kCFCompareEqualTo;
     return x < y ? kCFCompareLessThan : kCFCompareGreaterThan;

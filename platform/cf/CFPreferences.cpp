@@ -5,10 +5,12 @@
 
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
+#include "platform/sys/Files.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -40,20 +42,35 @@ FileStamp stampOf(const std::string& path) {
     return s;
 }
 
+// A file changed within the last moments may have been replaced again
+// within the file system's time stamp granularity, by a file of the same
+// size on a reused inode: it is read again rather than trusted.
+bool recentlyWritten(const FileStamp& s) {
+    struct timespec wall;
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const long long nowNs = (long long)wall.tv_sec * 1000000000LL + wall.tv_nsec;
+    return s.size >= 0 && nowNs - s.mtimeNs < 2000000000LL;
+}
+
 struct Domain {
-    std::string path;                  // the file on this machine
-    CFDictionaryRef contents = nullptr;  // as last read or written
+    std::string path;                   // the file on this machine
+    CFDictionaryRef contents = nullptr; // as last read or written
     FileStamp stamp;
     bool read = false;
-    bool bad = false;  // the file as last read is unreadable
-    FileStamp loggedBad;  // the unreadable file already logged
+    bool bad = false;    // the file as last read is unreadable
+    FileStamp loggedBad; // the unreadable file already logged
     bool loggedAny = false;
     // This process's sets (value) and removals (null), in order.
     std::vector<std::pair<CFStringRef, CFPropertyListRef>> pending;
 };
 
 std::mutex gLock;
-std::map<std::string, Domain>* gDomains = new std::map<std::string, Domain>;
+// Made on first use, never freed: callers may come from static
+// initialisers and from threads still running at exit.
+std::map<std::string, Domain>& domains() {
+    static auto* v = new std::map<std::string, Domain>;
+    return *v;
+}
 
 void clearPending(Domain& d) {
     for (auto& [k, v] : d.pending) {
@@ -67,19 +84,22 @@ void clearPending(Domain& d) {
 // Answers whether the file on disk is unreadable.
 bool refresh(Domain& d, bool force) {
     FileStamp now = stampOf(d.path);
-    if (d.read && !force && now == d.stamp) return d.bad;
+    if (d.read && !force && now == d.stamp && !recentlyWritten(now)) return d.bad;
     bool present = false;
     std::string why;
     CFDictionaryRef dict = readDictionaryFile(d.path, kCFPropertyListImmutable, &present, &why);
     const bool bad = present && !dict;
     if (bad && !(d.loggedAny && d.loggedBad == now)) {
-        hx::log::format("CFPreferences: %s is unreadable (%s); read as empty\n", d.path.c_str(), why.c_str());
+        hx::log::format("CFPreferences: %s is unreadable (%s); read as empty\n", d.path.c_str(),
+                        why.c_str());
         d.loggedBad = now;
         d.loggedAny = true;
     }
     CFRelease(d.contents);
-    d.contents = dict ? dict : CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                  &kCFTypeDictionaryValueCallBacks);
+    d.contents =
+        dict ? dict
+             : CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                  &kCFTypeDictionaryValueCallBacks);
     d.stamp = now;
     d.read = true;
     d.bad = bad;
@@ -87,20 +107,26 @@ bool refresh(Domain& d, bool force) {
 }
 
 bool validDomainName(const std::string& n) {
-    return !n.empty() && n != "." && n != ".." && n.find('/') == std::string::npos && n.size() < 200;
+    return !n.empty() && n != "." && n != ".." && n.find('/') == std::string::npos &&
+           n.size() < 200;
 }
 
 // The domain for an application id and the user and host asked for; null
 // for what this stand-in does not keep.
 Domain* domainFor(CFStringRef applicationID, CFStringRef userName, CFStringRef hostName) {
-    if (!CFEqual(userName, kCFPreferencesCurrentUser) || !CFEqual(hostName, kCFPreferencesAnyHost)) return nullptr;
+    if (!CFEqual(userName, kCFPreferencesCurrentUser) || !CFEqual(hostName, kCFPreferencesAnyHost))
+        return nullptr;
     std::string name;
-    if (CFEqual(applicationID, kCFPreferencesCurrentApplication)) name = mainBundleIdentifier();
-    else if (CFEqual(applicationID, kCFPreferencesAnyApplication)) name = ".GlobalPreferences";
-    else name = utf8(applicationID);
+    if (CFEqual(applicationID, kCFPreferencesCurrentApplication))
+        name = mainBundleIdentifier();
+    else if (CFEqual(applicationID, kCFPreferencesAnyApplication))
+        name = ".GlobalPreferences";
+    else
+        name = utf8(applicationID);
     if (!validDomainName(name)) return nullptr;
-    auto [it, added] = gDomains->try_emplace(name);
-    if (added) it->second.path = hx::path::map(userPreferencesFolder() + "/" + name + ".plist");
+    auto [it, added] = domains().try_emplace(name);
+    if (added)
+        it->second.path = hx::path::map(hx::sys::userPreferencesFolder() + "/" + name + ".plist");
     return &it->second;
 }
 
@@ -127,7 +153,7 @@ public:
         }
     }
     ~FileLock() {
-        if (mFd >= 0) ::close(mFd);  // drops the lock
+        if (mFd >= 0) ::close(mFd); // drops the lock
     }
     bool held() const { return mFd >= 0; }
 
@@ -149,8 +175,10 @@ bool synchronize(Domain& d) {
     const bool bad = refresh(d, true);
     CFMutableDictionaryRef merged = CFDictionaryCreateMutableCopy(nullptr, 0, d.contents);
     for (auto& [k, v] : d.pending) {
-        if (v) CFDictionarySetValue(merged, k, v);
-        else CFDictionaryRemoveValue(merged, k);
+        if (v)
+            CFDictionarySetValue(merged, k, v);
+        else
+            CFDictionaryRemoveValue(merged, k);
     }
     std::string text;
     bool ok = writePropertyList(merged, text);
@@ -170,25 +198,21 @@ bool synchronize(Domain& d) {
     return ok;
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::cf {
 
-std::string userPreferencesFolder() {
-    return hx::path::userPreferencesFolder();
-}
-
 void resetPreferences() {
     std::lock_guard<std::mutex> g(gLock);
-    for (auto& [name, d] : *gDomains) {
+    for (auto& [name, d] : domains()) {
         clearPending(d);
         CFRelease(d.contents);
     }
-    gDomains->clear();
+    domains().clear();
 }
 
-CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mutability, bool* present,
-                                   std::string* why) {
+CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mutability,
+                                   bool* present, std::string* why) {
     std::string bytes;
     *present = true;
     switch (readFile(hostPath, bytes, kMaxPropertyListFile)) {
@@ -204,8 +228,8 @@ CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mu
     case ReadResult::Ok:
         break;
     }
-    CFPropertyListRef p =
-        readPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), mutability, why);
+    CFPropertyListRef p = readPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                           bytes.size(), mutability, why);
     if (p && CFGetTypeID(p) != CFDictionaryGetTypeID()) {
         CFRelease(p);
         *why = "not a dictionary";
@@ -214,19 +238,12 @@ CFDictionaryRef readDictionaryFile(const std::string& hostPath, CFOptionFlags mu
     return static_cast<CFDictionaryRef>(p);
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 extern "C" {
 
-const CFStringRef kCFPreferencesAnyApplication = CFSTR("kCFPreferencesAnyApplication");
-const CFStringRef kCFPreferencesCurrentApplication = CFSTR("kCFPreferencesCurrentApplication");
-const CFStringRef kCFPreferencesAnyHost = CFSTR("kCFPreferencesAnyHost");
-const CFStringRef kCFPreferencesCurrentHost = CFSTR("kCFPreferencesCurrentHost");
-const CFStringRef kCFPreferencesAnyUser = CFSTR("kCFPreferencesAnyUser");
-const CFStringRef kCFPreferencesCurrentUser = CFSTR("kCFPreferencesCurrentUser");
-
-void CFPreferencesSetValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID, CFStringRef userName,
-                           CFStringRef hostName) {
+void CFPreferencesSetValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID,
+                           CFStringRef userName, CFStringRef hostName) {
     if (!chars(key)) return;
     // Values are kept as immutable copies: a caller changing its own
     // dictionary afterwards does not change what is stored.
@@ -248,48 +265,56 @@ void CFPreferencesSetValue(CFStringRef key, CFPropertyListRef value, CFStringRef
     d->pending.emplace_back(CFStringCreateCopy(nullptr, key), copy);
 }
 
-CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicationID, CFStringRef userName,
-                                         CFStringRef hostName) {
+CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicationID,
+                                         CFStringRef userName, CFStringRef hostName) {
     if (!chars(key)) return nullptr;
     std::lock_guard<std::mutex> g(gLock);
     Domain* d = domainFor(applicationID, userName, hostName);
     return d ? lookup(*d, key) : nullptr;
 }
 
-Boolean CFPreferencesSynchronize(CFStringRef applicationID, CFStringRef userName, CFStringRef hostName) {
+Boolean CFPreferencesSynchronize(CFStringRef applicationID, CFStringRef userName,
+                                 CFStringRef hostName) {
     std::lock_guard<std::mutex> g(gLock);
     Domain* d = domainFor(applicationID, userName, hostName);
     return d && synchronize(*d);
 }
 
-CFArrayRef CFPreferencesCopyKeyList(CFStringRef applicationID, CFStringRef userName, CFStringRef hostName) {
+CFArrayRef CFPreferencesCopyKeyList(CFStringRef applicationID, CFStringRef userName,
+                                    CFStringRef hostName) {
     std::lock_guard<std::mutex> g(gLock);
     Domain* d = domainFor(applicationID, userName, hostName);
     if (!d) return nullptr;
     refresh(*d, false);
     CFMutableDictionaryRef view = CFDictionaryCreateMutableCopy(nullptr, 0, d->contents);
     for (auto& [k, v] : d->pending) {
-        if (v) CFDictionarySetValue(view, k, v);
-        else CFDictionaryRemoveValue(view, k);
+        if (v)
+            CFDictionarySetValue(view, k, v);
+        else
+            CFDictionaryRemoveValue(view, k);
     }
     const CFIndex n = CFDictionaryGetCount(view);
     std::vector<const void*> keys(std::size_t(n) + 1);
     CFDictionaryGetKeysAndValues(view, keys.data(), nullptr);
-    CFArrayRef result = n ? CFArrayCreate(nullptr, keys.data(), n, &kCFTypeArrayCallBacks) : nullptr;
+    CFArrayRef result =
+        n ? CFArrayCreate(nullptr, keys.data(), n, &kCFTypeArrayCallBacks) : nullptr;
     CFRelease(view);
     return result;
 }
 
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID) {
-    CFPreferencesSetValue(key, value, applicationID, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+    CFPreferencesSetValue(key, value, applicationID, kCFPreferencesCurrentUser,
+                          kCFPreferencesAnyHost);
 }
 
 CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID) {
-    return CFPreferencesCopyValue(key, applicationID, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+    return CFPreferencesCopyValue(key, applicationID, kCFPreferencesCurrentUser,
+                                  kCFPreferencesAnyHost);
 }
 
 Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
-    return CFPreferencesSynchronize(applicationID, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+    return CFPreferencesSynchronize(applicationID, kCFPreferencesCurrentUser,
+                                    kCFPreferencesAnyHost);
 }
 
 CFIndex CFPreferencesGetAppIntegerValue(CFStringRef key, CFStringRef applicationID,
@@ -328,8 +353,10 @@ Boolean CFPreferencesGetAppBooleanValue(CFStringRef key, CFStringRef application
             return CFStringCompare(static_cast<CFStringRef>(v), HXCFStringMakeConstantString(t),
                                    kCFCompareCaseInsensitive) == kCFCompareEqualTo;
         };
-        if (is("true") || is("yes") || is("1")) result = valid = true;
-        else if (is("false") || is("no") || is("0")) valid = true;
+        if (is("true") || is("yes") || is("1"))
+            result = valid = true;
+        else if (is("false") || is("no") || is("0"))
+            valid = true;
     }
     CFRelease(v);
     if (keyExistsAndHasValidFormat) *keyExistsAndHasValidFormat = valid;

@@ -1,7 +1,7 @@
 // Preference domains of the current user, for any host: one XML property
 // list per domain ("<domain>.plist") in the emulated user's Preferences
-// folder under the path root, shared by every process of the simulated
-// machine.
+// folder (hx::sys::userPreferencesFolder) under the path root, shared by
+// every process of the simulated machine.
 //
 // Sets and removals stay in this process until Synchronize, which locks
 // "<domain>.plist.lock" beside the file, re-reads the file, applies only this
@@ -16,22 +16,27 @@
 #pragma once
 
 #include "platform/cf/CFBase.h"
+#include "platform/cf/CFString.h"
+
+// Constant keys are constant strings, valid even in another file's static
+// initialisers.
+#define kCFPreferencesAnyApplication CFSTR("kCFPreferencesAnyApplication")
+#define kCFPreferencesCurrentApplication CFSTR("kCFPreferencesCurrentApplication")
+#define kCFPreferencesAnyHost CFSTR("kCFPreferencesAnyHost")
+#define kCFPreferencesCurrentHost CFSTR("kCFPreferencesCurrentHost")
+#define kCFPreferencesAnyUser CFSTR("kCFPreferencesAnyUser")
+#define kCFPreferencesCurrentUser CFSTR("kCFPreferencesCurrentUser")
 
 extern "C" {
-extern const CFStringRef kCFPreferencesAnyApplication;
-extern const CFStringRef kCFPreferencesCurrentApplication;
-extern const CFStringRef kCFPreferencesAnyHost;
-extern const CFStringRef kCFPreferencesCurrentHost;
-extern const CFStringRef kCFPreferencesAnyUser;
-extern const CFStringRef kCFPreferencesCurrentUser;
-
 // value null removes the key.
 void CFPreferencesSetValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID,
                            CFStringRef userName, CFStringRef hostName);
-CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicationID, CFStringRef userName,
-                                         CFStringRef hostName);
-Boolean CFPreferencesSynchronize(CFStringRef applicationID, CFStringRef userName, CFStringRef hostName);
-CFArrayRef CFPreferencesCopyKeyList(CFStringRef applicationID, CFStringRef userName, CFStringRef hostName);
+CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicationID,
+                                         CFStringRef userName, CFStringRef hostName);
+Boolean CFPreferencesSynchronize(CFStringRef applicationID, CFStringRef userName,
+                                 CFStringRef hostName);
+CFArrayRef CFPreferencesCopyKeyList(CFStringRef applicationID, CFStringRef userName,
+                                    CFStringRef hostName);
 
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID);
 CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID);

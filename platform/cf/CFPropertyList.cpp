@@ -39,7 +39,8 @@ public:
 
     CFPropertyListRef document() {
         if (mEnd - mP >= 3 && std::memcmp(mP, "\xEF\xBB\xBF", 3) == 0) mP += 3;
-        if (mEnd - mP >= 6 && std::memcmp(mP, "bplist", 6) == 0) throw Refused{"binary property list"};
+        if (mEnd - mP >= 6 && std::memcmp(mP, "bplist", 6) == 0)
+            throw Refused{"binary property list"};
         skipMisc(true);
         std::string name = openTag();
         if (name == "plist" && mSelfClosed) throw Refused{"empty plist element"};
@@ -68,7 +69,8 @@ private:
     }
     static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
     void skipSpace() {
-        while (!atEnd() && isSpace(*mP)) ++mP;
+        while (!atEnd() && isSpace(*mP))
+            ++mP;
     }
     void skipPast(const char* terminator, const char* what) {
         const char* found = std::search(mP, mEnd, terminator, terminator + std::strlen(terminator));
@@ -88,7 +90,8 @@ private:
                 skipPast("?>", "declaration");
             } else if (prolog && startsWith("<!DOCTYPE")) {
                 const char* close = std::find(mP, mEnd, '>');
-                if (std::find(mP, close, '[') != close) throw Refused{"document type with an internal subset"};
+                if (std::find(mP, close, '[') != close)
+                    throw Refused{"document type with an internal subset"};
                 if (close == mEnd) throw Refused{"unterminated document type"};
                 mP = close + 1;
             } else {
@@ -98,8 +101,8 @@ private:
     }
 
     static bool isNameChar(char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-               c == '-' || c == ':' || c == '.';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == ':' || c == '.';
     }
 
     // "<name": answers the name, leaves mP after it.
@@ -107,7 +110,8 @@ private:
         if (atEnd() || *mP != '<') throw Refused{"element expected"};
         ++mP;
         const char* s = mP;
-        while (!atEnd() && isNameChar(*mP)) ++mP;
+        while (!atEnd() && isNameChar(*mP))
+            ++mP;
         if (mP == s) throw Refused{"element name expected"};
         std::string name(s, mP);
         readAttributes();
@@ -130,7 +134,8 @@ private:
                 return;
             }
             const char* s = mP;
-            while (!atEnd() && isNameChar(*mP)) ++mP;
+            while (!atEnd() && isNameChar(*mP))
+                ++mP;
             if (mP == s) throw Refused{"malformed attribute"};
             skipSpace();
             if (atEnd() || *mP != '=') throw Refused{"malformed attribute"};
@@ -139,7 +144,8 @@ private:
             if (atEnd() || (*mP != '"' && *mP != '\'')) throw Refused{"malformed attribute"};
             const char quote = *mP++;
             const char* close = std::find(mP, mEnd, quote);
-            if (close == mEnd || std::find(mP, close, '<') != close) throw Refused{"malformed attribute"};
+            if (close == mEnd || std::find(mP, close, '<') != close)
+                throw Refused{"malformed attribute"};
             mP = close + 1;
         }
     }
@@ -186,7 +192,8 @@ private:
                 reference(out);
             } else {
                 const char* s = mP;
-                while (!atEnd() && *mP != '<' && *mP != '&') ++mP;
+                while (!atEnd() && *mP != '<' && *mP != '&')
+                    ++mP;
                 appendNormalised(out, s, mP);
             }
         }
@@ -212,11 +219,16 @@ private:
         if (semi == std::min(mEnd, mP + 12)) throw Refused{"malformed reference"};
         std::string ref(mP + 1, semi);
         mP = semi + 1;
-        if (ref == "lt") out += '<';
-        else if (ref == "gt") out += '>';
-        else if (ref == "amp") out += '&';
-        else if (ref == "quot") out += '"';
-        else if (ref == "apos") out += '\'';
+        if (ref == "lt")
+            out += '<';
+        else if (ref == "gt")
+            out += '>';
+        else if (ref == "amp")
+            out += '&';
+        else if (ref == "quot")
+            out += '"';
+        else if (ref == "apos")
+            out += '\'';
         else if (ref.size() > 1 && ref[0] == '#') {
             std::uint32_t cp = 0;
             const bool hex = ref[1] == 'x';
@@ -251,7 +263,8 @@ private:
         std::size_t i = 0;
         if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
         int base = 10;
-        if (t.size() - i > 2 && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X')) base = 16, i += 2;
+        if (t.size() - i > 2 && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X'))
+            base = 16, i += 2;
         std::uint64_t mag = 0;
         const char* b = t.data() + i;
         const char* e = t.data() + t.size();
@@ -274,8 +287,9 @@ private:
         if (b == e || r.ptr != e || (*b == '-' || *b == '+')) throw Refused{"malformed real"};
         // Beyond the range of a double a value reads as infinity, as strtod has it.
         if (r.ec == std::errc::result_out_of_range) {
-            const bool tiny = std::find_if(b, e, [](char c) { return c == 'e' || c == 'E'; }) != e &&
-                              std::find(b, e, '-') != e;
+            const bool tiny =
+                std::find_if(b, e, [](char c) { return c == 'e' || c == 'E'; }) != e &&
+                std::find(b, e, '-') != e;
             d = tiny ? 0.0 : HUGE_VAL;
         } else if (r.ec != std::errc()) {
             throw Refused{"malformed real"};
@@ -335,8 +349,8 @@ private:
 
     CFPropertyListRef dictionary(int depth) {
         if (depth > kHXPropertyListMaxDepth) throw Refused{"nested too deep"};
-        auto* d = static_cast<HXCFDictionary*>(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                         &kCFTypeDictionaryValueCallBacks));
+        auto* d = static_cast<HXCFDictionary*>(CFDictionaryCreateMutable(
+            nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
         d->mMutable = mMutability != kCFPropertyListImmutable;
         if (mSelfClosed) return d;
         try {
@@ -368,7 +382,7 @@ private:
                 skipMisc(false);
                 if (startsWith("</")) break;
                 CFPropertyListRef v = value(readTagName(), depth);
-                a->mValues.push_back(v);  // takes the reference
+                a->mValues.push_back(v); // takes the reference
             }
         } catch (...) {
             CFRelease(a);
@@ -416,7 +430,8 @@ bool escapeText(const std::u16string& t, std::string& out) {
 }
 
 void appendBase64(const std::vector<UInt8>& b, std::string& out, int indent) {
-    static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string line;
     auto flush = [&] {
         out.append(std::size_t(indent), '\t');
@@ -506,7 +521,8 @@ bool writeValue(CFPropertyListRef v, std::string& out, int indent, int depth) {
 }
 
 bool isValid(CFPropertyListRef v, int depth) {
-    if (as<HXCFString>(v) || as<HXCFNumber>(v) || as<HXCFBoolean>(v) || as<HXCFData>(v)) return true;
+    if (as<HXCFString>(v) || as<HXCFNumber>(v) || as<HXCFBoolean>(v) || as<HXCFData>(v))
+        return true;
     if (depth + 1 > kHXPropertyListMaxDepth) return false;
     if (auto* a = as<HXCFArray>(v)) {
         for (const void* item : a->mValues)
@@ -521,12 +537,12 @@ bool isValid(CFPropertyListRef v, int depth) {
     return false;
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::cf {
 
-CFPropertyListRef readPropertyList(const std::uint8_t* bytes, std::size_t n, CFOptionFlags mutability,
-                                   std::string* why) {
+CFPropertyListRef readPropertyList(const std::uint8_t* bytes, std::size_t n,
+                                   CFOptionFlags mutability, std::string* why) {
     if (!bytes && n) return nullptr;
     try {
         return Reader(bytes, n, mutability).document();
@@ -545,12 +561,15 @@ bool writePropertyList(CFPropertyListRef plist, std::string& out) {
 
 CFPropertyListRef deepCopy(CFPropertyListRef plist, CFOptionFlags mutability, int depth) {
     const bool leaves = mutability == kCFPropertyListMutableContainersAndLeaves;
-    if (auto* s = as<HXCFString>(plist)) return leaves ? CFStringCreateMutableCopy(nullptr, 0, s) : CFStringCreateCopy(nullptr, s);
-    if (auto* d = as<HXCFData>(plist)) return leaves ? CFDataCreateMutableCopy(nullptr, 0, d) : CFDataCreateCopy(nullptr, d);
+    if (auto* s = as<HXCFString>(plist))
+        return leaves ? CFStringCreateMutableCopy(nullptr, 0, s) : CFStringCreateCopy(nullptr, s);
+    if (auto* d = as<HXCFData>(plist))
+        return leaves ? CFDataCreateMutableCopy(nullptr, 0, d) : CFDataCreateCopy(nullptr, d);
     if (as<HXCFNumber>(plist) || as<HXCFBoolean>(plist)) return CFRetain(plist);
     if (depth + 1 > kHXPropertyListMaxDepth) return nullptr;
     if (auto* a = as<HXCFArray>(plist)) {
-        auto* copy = static_cast<HXCFArray*>(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+        auto* copy =
+            static_cast<HXCFArray*>(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
         for (const void* item : a->mValues) {
             CFPropertyListRef c = deepCopy(item, mutability, depth + 1);
             if (!c) {
@@ -566,7 +585,9 @@ CFPropertyListRef deepCopy(CFPropertyListRef plist, CFOptionFlags mutability, in
         auto* copy = static_cast<HXCFDictionary*>(CFDictionaryCreateMutable(
             nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
         for (const auto& e : d->mEntries) {
-            CFStringRef key = as<HXCFString>(e.key) ? CFStringCreateCopy(nullptr, static_cast<CFStringRef>(e.key)) : nullptr;
+            CFStringRef key = as<HXCFString>(e.key)
+                                  ? CFStringCreateCopy(nullptr, static_cast<CFStringRef>(e.key))
+                                  : nullptr;
             CFPropertyListRef c = key ? deepCopy(e.value, mutability, depth + 1) : nullptr;
             if (!c) {
                 CFRelease(key);
@@ -583,12 +604,13 @@ CFPropertyListRef deepCopy(CFPropertyListRef plist, CFOptionFlags mutability, in
     return nullptr;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 extern "C" {
 
-CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, CFOptionFlags options,
-                                               CFPropertyListFormat* format, CFErrorRef* error) {
+CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data,
+                                               CFOptionFlags options, CFPropertyListFormat* format,
+                                               CFErrorRef* error) {
     if (error) *error = nullptr;
     auto* d = as<HXCFData>(data);
     if (!d) return nullptr;
@@ -597,20 +619,23 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
     return p;
 }
 
-CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyList, CFPropertyListFormat format,
-                                   CFOptionFlags, CFErrorRef* error) {
+CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyList,
+                                   CFPropertyListFormat format, CFOptionFlags, CFErrorRef* error) {
     if (error) *error = nullptr;
     std::string text;
-    if (format != kCFPropertyListXMLFormat_v1_0 || !writePropertyList(propertyList, text)) return nullptr;
+    if (format != kCFPropertyListXMLFormat_v1_0 || !writePropertyList(propertyList, text))
+        return nullptr;
     return CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(text.data()), CFIndex(text.size()));
 }
 
-CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef, CFDataRef xmlData, CFOptionFlags mutabilityOption,
+CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef, CFDataRef xmlData,
+                                                  CFOptionFlags mutabilityOption,
                                                   CFStringRef* errorString) {
     if (errorString) *errorString = nullptr;
     auto* d = as<HXCFData>(xmlData);
     std::string why = "not data";
-    CFPropertyListRef p = d ? readPropertyList(d->mBytes.data(), d->mBytes.size(), mutabilityOption, &why) : nullptr;
+    CFPropertyListRef p =
+        d ? readPropertyList(d->mBytes.data(), d->mBytes.size(), mutabilityOption, &why) : nullptr;
     if (!p && errorString) *errorString = stringFromUtf8(why);
     return p;
 }

@@ -27,16 +27,20 @@ enum { kHXPropertyListMaxDepth = 128 };
 
 extern "C" {
 // The error forms answer no error object: *error is set to null.
-CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef allocator, CFDataRef data, CFOptionFlags options,
-                                               CFPropertyListFormat* format, CFErrorRef* error);
+CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef allocator, CFDataRef data,
+                                               CFOptionFlags options, CFPropertyListFormat* format,
+                                               CFErrorRef* error);
 CFDataRef CFPropertyListCreateData(CFAllocatorRef allocator, CFPropertyListRef propertyList,
-                                   CFPropertyListFormat format, CFOptionFlags options, CFErrorRef* error);
+                                   CFPropertyListFormat format, CFOptionFlags options,
+                                   CFErrorRef* error);
 // The older forms; errorString (when asked) receives a description the
 // caller releases.
 CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef allocator, CFDataRef xmlData,
-                                                  CFOptionFlags mutabilityOption, CFStringRef* errorString);
+                                                  CFOptionFlags mutabilityOption,
+                                                  CFStringRef* errorString);
 CFDataRef CFPropertyListCreateXMLData(CFAllocatorRef allocator, CFPropertyListRef propertyList);
-CFPropertyListRef CFPropertyListCreateDeepCopy(CFAllocatorRef allocator, CFPropertyListRef propertyList,
+CFPropertyListRef CFPropertyListCreateDeepCopy(CFAllocatorRef allocator,
+                                               CFPropertyListRef propertyList,
                                                CFOptionFlags mutabilityOption);
 Boolean CFPropertyListIsValid(CFPropertyListRef plist, CFPropertyListFormat format);
 }

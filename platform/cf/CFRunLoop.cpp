@@ -24,8 +24,8 @@ using namespace hx::cf;
 
 namespace {
 std::mutex gLock;
-std::uint64_t gSequence = 0;  // orders sources and timers added at the same rank
-}  // namespace
+std::uint64_t gSequence = 0; // orders sources and timers added at the same rank
+} // namespace
 
 struct HXCFRunLoopSource final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoopSource;
@@ -35,7 +35,8 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     }
     bool equals(const Object& other) const override {
         const auto& o = static_cast<const HXCFRunLoopSource&>(other);
-        if (mContext.equal && mContext.equal == o.mContext.equal) return mContext.equal(mContext.info, o.mContext.info);
+        if (mContext.equal && mContext.equal == o.mContext.equal)
+            return mContext.equal(mContext.info, o.mContext.info);
         return this == &o;
     }
 
@@ -44,7 +45,7 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     CFRunLoopSourceContext mContext{};
     std::atomic<bool> mSignalled{false};
     std::atomic<bool> mValid{true};
-    std::vector<HXCFRunLoop*> mLoops;  // one entry per mode it was added to (under gLock)
+    std::vector<HXCFRunLoop*> mLoops; // one entry per mode it was added to (under gLock)
 };
 
 struct HXCFRunLoopTimer final : hx::cf::Object {
@@ -54,8 +55,8 @@ struct HXCFRunLoopTimer final : hx::cf::Object {
         if (mContext.release) mContext.release(mContext.info);
     }
 
-    std::uint64_t mFireNanos = 0;      // under gLock
-    std::uint64_t mIntervalNanos = 0;  // 0: one-shot
+    std::uint64_t mFireNanos = 0;     // under gLock
+    std::uint64_t mIntervalNanos = 0; // 0: one-shot
     CFTimeInterval mInterval = 0;
     CFIndex mOrder = 0;
     std::uint64_t mSequence = 0;
@@ -71,7 +72,7 @@ struct HXCFRunLoop final : hx::cf::Object {
     ~HXCFRunLoop() override;
 
     struct Items {
-        std::vector<HXCFRunLoopSource*> sources;  // each holds a reference
+        std::vector<HXCFRunLoopSource*> sources; // each holds a reference
         std::vector<HXCFRunLoopTimer*> timers;
     };
     struct Run {
@@ -94,7 +95,8 @@ struct HXCFRunLoop final : hx::cf::Object {
                  std::vector<HXCFRunLoopTimer*>& timers) {
         auto add = [&](const Items& items) {
             for (auto* s : items.sources)
-                if (std::find(sources.begin(), sources.end(), s) == sources.end()) sources.push_back(s);
+                if (std::find(sources.begin(), sources.end(), s) == sources.end())
+                    sources.push_back(s);
             for (auto* t : items.timers)
                 if (std::find(timers.begin(), timers.end(), t) == timers.end()) timers.push_back(t);
         };
@@ -105,7 +107,7 @@ struct HXCFRunLoop final : hx::cf::Object {
     std::map<std::u16string, Items> mModes;
     Items mCommon;
     std::vector<std::u16string> mCommonModes;
-    std::vector<Run*> mRuns;  // innermost last
+    std::vector<Run*> mRuns; // innermost last
     std::condition_variable mWake;
     bool mWakeUp = false;
     bool mWaiting = false;
@@ -118,39 +120,93 @@ std::u16string modeName(CFStringRef mode) {
     return t ? *t : std::u16string();
 }
 
-template <class T>
-void eraseOne(std::vector<T*>& v, T* x) {
+template <class T> void eraseOne(std::vector<T*>& v, T* x) {
     auto it = std::find(v.begin(), v.end(), x);
     if (it != v.end()) v.erase(it);
-}
-
-// Removes a source from one mode's items of a loop; false when it was not
-// there. The loop's reference goes to `released`.
-bool detachSource(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopSource* s, std::vector<CFTypeRef>& released) {
-    auto it = std::find(items.sources.begin(), items.sources.end(), s);
-    if (it == items.sources.end()) return false;
-    items.sources.erase(it);
-    eraseOne(s->mLoops, rl);
-    released.push_back(s);
-    return true;
-}
-
-bool detachTimer(HXCFRunLoop* rl, HXCFRunLoop::Items& items, HXCFRunLoopTimer* t, std::vector<CFTypeRef>& released) {
-    auto it = std::find(items.timers.begin(), items.timers.end(), t);
-    if (it == items.timers.end()) return false;
-    items.timers.erase(it);
-    eraseOne(t->mLoops, rl);
-    released.push_back(t);
-    return true;
-}
-
-void releaseAll(const std::vector<CFTypeRef>& objects) {
-    for (CFTypeRef o : objects) CFRelease(o);
 }
 
 void wake(HXCFRunLoop* rl) {
     rl->mWakeUp = true;
     hx::clock::notifyAll(rl->mWake);
+}
+
+// The items of one kind (sources or timers) of a mode.
+std::vector<HXCFRunLoopSource*>& listOf(HXCFRunLoop::Items& items, HXCFRunLoopSource*) {
+    return items.sources;
+}
+std::vector<HXCFRunLoopTimer*>& listOf(HXCFRunLoop::Items& items, HXCFRunLoopTimer*) {
+    return items.timers;
+}
+
+// Removes a source or timer from one mode's items of a loop; false when it
+// was not there. The loop's reference goes to `released`.
+template <class T>
+bool detach(HXCFRunLoop* rl, HXCFRunLoop::Items& items, T* x, std::vector<CFTypeRef>& released) {
+    auto& list = listOf(items, x);
+    auto it = std::find(list.begin(), list.end(), x);
+    if (it == list.end()) return false;
+    list.erase(it);
+    eraseOne(x->mLoops, rl);
+    released.push_back(x);
+    return true;
+}
+
+// Removes it from every mode of every loop holding it; answers the modes it
+// left, each with its loop (retained, in `released`).
+template <class T>
+std::vector<std::pair<HXCFRunLoop*, CFStringRef>>
+detachEverywhere(T* x, std::vector<CFTypeRef>& released) {
+    std::vector<std::pair<HXCFRunLoop*, CFStringRef>> left;
+    while (!x->mLoops.empty()) {
+        HXCFRunLoop* rl = x->mLoops.front();
+        CFRetain(rl);
+        released.push_back(rl);
+        if (detach(rl, rl->mCommon, x, released)) {
+            left.emplace_back(rl, kCFRunLoopCommonModes);
+            continue;
+        }
+        bool found = false;
+        for (auto& [name, items] : rl->mModes)
+            if ((found = detach(rl, items, x, released))) {
+                left.emplace_back(rl, makeString(name));
+                released.push_back(left.back().second);
+                break;
+            }
+        if (!found) eraseOne(x->mLoops, rl);
+    }
+    return left;
+}
+
+// Adds it to a mode of the loop (under gLock); false when it was there.
+template <class T> bool attach(HXCFRunLoop* loop, T* x, const std::u16string& mode) {
+    auto& list = listOf(*loop->itemsFor(mode, true), x);
+    if (std::find(list.begin(), list.end(), x) != list.end()) return false;
+    CFRetain(x);
+    list.push_back(x);
+    x->mLoops.push_back(loop);
+    wake(loop);
+    return true;
+}
+
+template <class T> bool contains(HXCFRunLoop* loop, T* x, CFRunLoopMode mode) {
+    std::lock_guard<std::mutex> g(gLock);
+    const std::u16string name = modeName(mode);
+    std::vector<HXCFRunLoopSource*> sources;
+    std::vector<HXCFRunLoopTimer*> timers;
+    if (name == u"kCFRunLoopCommonModes") {
+        sources = loop->mCommon.sources;
+        timers = loop->mCommon.timers;
+    } else {
+        loop->collect(name, sources, timers);
+    }
+    HXCFRunLoop::Items found{sources, timers};
+    auto& list = listOf(found, x);
+    return std::find(list.begin(), list.end(), x) != list.end();
+}
+
+void releaseAll(const std::vector<CFTypeRef>& objects) {
+    for (CFTypeRef o : objects)
+        CFRelease(o);
 }
 
 std::uint64_t nanosOf(CFAbsoluteTime t) {
@@ -162,7 +218,8 @@ std::uint64_t nanosOf(CFAbsoluteTime t) {
 std::uint64_t intervalNanos(CFTimeInterval interval) {
     if (!(interval > 0)) return 0;
     const double ns = interval * 1e9;
-    return ns >= 1.8e19 ? hx::clock::kForever : std::max<std::uint64_t>(1, std::uint64_t(std::llround(ns)));
+    return ns >= 1.8e19 ? hx::clock::kForever
+                        : std::max<std::uint64_t>(1, std::uint64_t(std::llround(ns)));
 }
 
 // ---- Threads and their loops
@@ -193,18 +250,21 @@ HXCFRunLoop* currentLoop() {
     return tThreadLoop.loop;
 }
 
-}  // namespace
+} // namespace
 
 HXCFRunLoop::~HXCFRunLoop() {
     std::vector<CFTypeRef> released;
     {
         std::lock_guard<std::mutex> g(gLock);
         auto drop = [&](Items& items) {
-            for (auto* s : items.sources) eraseOne(s->mLoops, this), released.push_back(s);
-            for (auto* t : items.timers) eraseOne(t->mLoops, this), released.push_back(t);
+            for (auto* s : items.sources)
+                eraseOne(s->mLoops, this), released.push_back(s);
+            for (auto* t : items.timers)
+                eraseOne(t->mLoops, this), released.push_back(t);
             items = Items();
         };
-        for (auto& [name, items] : mModes) drop(items);
+        for (auto& [name, items] : mModes)
+            drop(items);
         drop(mCommon);
     }
     releaseAll(released);
@@ -224,9 +284,11 @@ void setMainThread() {
     gMainThread = std::this_thread::get_id();
 }
 
-void setMainRunLoopAbsent(bool absent) { gMainAbsent = absent; }
+void setMainRunLoopAbsent(bool absent) {
+    gMainAbsent = absent;
+}
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 namespace {
 
@@ -241,9 +303,11 @@ void fireTimers(HXCFRunLoop* rl, const std::u16string& mode, std::unique_lock<st
     for (auto* t : timers)
         if (t->mValid && t->mFireNanos <= now) due.push_back(t);
     std::sort(due.begin(), due.end(), [](auto* a, auto* b) {
-        return a->mFireNanos != b->mFireNanos ? a->mFireNanos < b->mFireNanos : a->mSequence < b->mSequence;
+        return a->mFireNanos != b->mFireNanos ? a->mFireNanos < b->mFireNanos
+                                              : a->mSequence < b->mSequence;
     });
-    for (auto* t : due) CFRetain(t);
+    for (auto* t : due)
+        CFRetain(t);
     for (auto* t : due) {
         // An earlier callout may have invalidated, moved or removed it.
         bool stillDue = t->mValid && t->mFireNanos <= now;
@@ -270,7 +334,8 @@ void fireTimers(HXCFRunLoop* rl, const std::u16string& mode, std::unique_lock<st
         }
     }
     lk.unlock();
-    for (auto* t : due) CFRelease(t);
+    for (auto* t : due)
+        CFRelease(t);
     lk.lock();
 }
 
@@ -286,7 +351,8 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
     std::sort(ready.begin(), ready.end(), [](auto* a, auto* b) {
         return a->mOrder != b->mOrder ? a->mOrder < b->mOrder : a->mSequence < b->mSequence;
     });
-    for (auto* s : ready) CFRetain(s);
+    for (auto* s : ready)
+        CFRetain(s);
     lk.unlock();
     bool ran = false;
     for (auto* s : ready) {
@@ -294,7 +360,8 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
         if (s->mContext.perform) s->mContext.perform(s->mContext.info);
         ran = true;
     }
-    for (auto* s : ready) CFRelease(s);
+    for (auto* s : ready)
+        CFRelease(s);
     lk.lock();
     return ran;
 }
@@ -334,11 +401,13 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
     // While it runs, the loop's thread takes part in virtual time.
     hx::clock::Participant participant;
     std::unique_lock<std::mutex> lk(gLock);
-    if (mode.empty() || mode == u"kCFRunLoopCommonModes" || modeIsEmpty(rl, mode)) return kCFRunLoopRunFinished;
+    if (mode.empty() || mode == u"kCFRunLoopCommonModes" || modeIsEmpty(rl, mode))
+        return kCFRunLoopRunFinished;
     const std::uint64_t deadline =
-        seconds <= 0 ? hx::clock::nowNanos()
-                     : (seconds * 1e9 >= 1.8e19 ? hx::clock::kForever
-                                                : hx::clock::deadlineAfter(std::uint64_t(seconds * 1e9)));
+        seconds <= 0
+            ? hx::clock::nowNanos()
+            : (seconds * 1e9 >= 1.8e19 ? hx::clock::kForever
+                                       : hx::clock::deadlineAfter(std::uint64_t(seconds * 1e9)));
     HXCFRunLoop::Run run{mode};
     rl->mRuns.push_back(&run);
     CFRunLoopRunResult result;
@@ -378,20 +447,27 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
     return result;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
-const CFRunLoopMode kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
+CFTypeID CFRunLoopGetTypeID(void) {
+    return kTypeRunLoop;
+}
+CFTypeID CFRunLoopSourceGetTypeID(void) {
+    return kTypeRunLoopSource;
+}
+CFTypeID CFRunLoopTimerGetTypeID(void) {
+    return kTypeRunLoopTimer;
+}
 
-CFTypeID CFRunLoopGetTypeID(void) { return kTypeRunLoop; }
-CFTypeID CFRunLoopSourceGetTypeID(void) { return kTypeRunLoopSource; }
-CFTypeID CFRunLoopTimerGetTypeID(void) { return kTypeRunLoopTimer; }
+CFRunLoopRef CFRunLoopGetCurrent(void) {
+    return currentLoop();
+}
 
-CFRunLoopRef CFRunLoopGetCurrent(void) { return currentLoop(); }
-
-CFRunLoopRef CFRunLoopGetMain(void) { return gMainAbsent ? nullptr : mainLoop(); }
+CFRunLoopRef CFRunLoopGetMain(void) {
+    return gMainAbsent ? nullptr : mainLoop();
+}
 
 CFRunLoopMode CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
@@ -417,7 +493,8 @@ void CFRunLoopRun(void) {
     }
 }
 
-CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled) {
     return runInMode(currentLoop(), modeName(mode), seconds, returnAfterSourceHandled);
 }
 
@@ -450,13 +527,7 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     if (!loop || !s || name.empty()) return;
     {
         std::lock_guard<std::mutex> g(gLock);
-        if (!s->mValid) return;
-        HXCFRunLoop::Items* items = loop->itemsFor(name, true);
-        if (std::find(items->sources.begin(), items->sources.end(), s) != items->sources.end()) return;
-        CFRetain(s);
-        items->sources.push_back(s);
-        s->mLoops.push_back(loop);
-        wake(loop);
+        if (!s->mValid || !attach(loop, s, name)) return;
     }
     if (s->mContext.schedule) s->mContext.schedule(s->mContext.info, rl, mode);
 }
@@ -471,7 +542,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
     {
         std::lock_guard<std::mutex> g(gLock);
         if (HXCFRunLoop::Items* items = loop->itemsFor(name, false))
-            removed = detachSource(loop, *items, s, released);
+            removed = detach(loop, *items, s, released);
     }
     if (removed && s->mContext.cancel) s->mContext.cancel(s->mContext.info, rl, mode);
     releaseAll(released);
@@ -480,17 +551,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
 Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
     auto* loop = as<HXCFRunLoop>(rl);
     auto* s = as<HXCFRunLoopSource>(source);
-    if (!loop || !s) return false;
-    std::lock_guard<std::mutex> g(gLock);
-    std::u16string name = modeName(mode);
-    if (name == u"kCFRunLoopCommonModes") {
-        auto& v = loop->mCommon.sources;
-        return std::find(v.begin(), v.end(), s) != v.end();
-    }
-    std::vector<HXCFRunLoopSource*> sources;
-    std::vector<HXCFRunLoopTimer*> timers;
-    loop->collect(name, sources, timers);
-    return std::find(sources.begin(), sources.end(), s) != sources.end();
+    return loop && s && contains(loop, s, mode);
 }
 
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
@@ -499,13 +560,7 @@ void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode m
     std::u16string name = modeName(mode);
     if (!loop || !t || name.empty()) return;
     std::lock_guard<std::mutex> g(gLock);
-    if (!t->mValid) return;
-    HXCFRunLoop::Items* items = loop->itemsFor(name, true);
-    if (std::find(items->timers.begin(), items->timers.end(), t) != items->timers.end()) return;
-    CFRetain(t);
-    items->timers.push_back(t);
-    t->mLoops.push_back(loop);
-    wake(loop);
+    if (t->mValid) attach(loop, t, name);
 }
 
 void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
@@ -515,7 +570,8 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
     std::vector<CFTypeRef> released;
     {
         std::lock_guard<std::mutex> g(gLock);
-        if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false)) detachTimer(loop, *items, t, released);
+        if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false))
+            detach(loop, *items, t, released);
     }
     releaseAll(released);
 }
@@ -523,25 +579,17 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
 Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
     auto* loop = as<HXCFRunLoop>(rl);
     auto* t = as<HXCFRunLoopTimer>(timer);
-    if (!loop || !t) return false;
-    std::lock_guard<std::mutex> g(gLock);
-    std::u16string name = modeName(mode);
-    if (name == u"kCFRunLoopCommonModes") {
-        auto& v = loop->mCommon.timers;
-        return std::find(v.begin(), v.end(), t) != v.end();
-    }
-    std::vector<HXCFRunLoopSource*> sources;
-    std::vector<HXCFRunLoopTimer*> timers;
-    loop->collect(name, sources, timers);
-    return std::find(timers.begin(), timers.end(), t) != timers.end();
+    return loop && t && contains(loop, t, mode);
 }
 
-CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order, CFRunLoopSourceContext* context) {
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order,
+                                         CFRunLoopSourceContext* context) {
     if (!context || context->version != 0) return nullptr;
     auto* s = new HXCFRunLoopSource;
     s->mOrder = order;
     s->mContext = *context;
-    if (s->mContext.retain) s->mContext.info = const_cast<void*>(s->mContext.retain(s->mContext.info));
+    if (s->mContext.retain)
+        s->mContext.info = const_cast<void*>(s->mContext.retain(s->mContext.info));
     std::lock_guard<std::mutex> g(gLock);
     s->mSequence = ++gSequence;
     return s;
@@ -563,7 +611,8 @@ void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
     s->mSignalled = true;
     // Loops holding it are woken too, so a signaller need not know them.
     std::lock_guard<std::mutex> g(gLock);
-    for (HXCFRunLoop* rl : s->mLoops) wake(rl);
+    for (HXCFRunLoop* rl : s->mLoops)
+        wake(rl);
 }
 
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
@@ -575,26 +624,11 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
     {
         std::lock_guard<std::mutex> g(gLock);
         s->mValid = false;
-        while (!s->mLoops.empty()) {
-            HXCFRunLoop* rl = s->mLoops.front();
-            CFRetain(rl);
-            released.push_back(rl);
-            if (detachSource(rl, rl->mCommon, s, released)) {
-                cancelled.emplace_back(rl, kCFRunLoopCommonModes);
-                continue;
-            }
-            bool found = false;
-            for (auto& [name, items] : rl->mModes)
-                if ((found = detachSource(rl, items, s, released))) {
-                    cancelled.emplace_back(rl, makeString(name));
-                    released.push_back(cancelled.back().second);
-                    break;
-                }
-            if (!found) eraseOne(s->mLoops, rl);
-        }
+        cancelled = detachEverywhere(s, released);
     }
     if (s->mContext.cancel)
-        for (auto& [rl, mode] : cancelled) s->mContext.cancel(s->mContext.info, rl, mode);
+        for (auto& [rl, mode] : cancelled)
+            s->mContext.cancel(s->mContext.info, rl, mode);
     releaseAll(released);
     CFRelease(s);
 }
@@ -604,8 +638,10 @@ Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) {
     return s && s->mValid;
 }
 
-CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval, CFOptionFlags,
-                                       CFIndex order, CFRunLoopTimerCallBack callout, CFRunLoopTimerContext* context) {
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate,
+                                       CFTimeInterval interval, CFOptionFlags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
+                                       CFRunLoopTimerContext* context) {
     if (!callout) return nullptr;
     auto* t = new HXCFRunLoopTimer;
     t->mFireNanos = nanosOf(fireDate);
@@ -615,7 +651,8 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, 
     t->mCallout = callout;
     if (context) {
         t->mContext = *context;
-        if (t->mContext.retain) t->mContext.info = const_cast<void*>(t->mContext.retain(t->mContext.info));
+        if (t->mContext.retain)
+            t->mContext.info = const_cast<void*>(t->mContext.retain(t->mContext.info));
     }
     std::lock_guard<std::mutex> g(gLock);
     t->mSequence = ++gSequence;
@@ -636,7 +673,8 @@ void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireD
     if (!t->mValid) return;
     t->mFireNanos = nanosOf(fireDate);
     t->mSequence = ++gSequence;
-    for (HXCFRunLoop* rl : t->mLoops) wake(rl);
+    for (HXCFRunLoop* rl : t->mLoops)
+        wake(rl);
 }
 
 CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timer) {
@@ -662,14 +700,7 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
     {
         std::lock_guard<std::mutex> g(gLock);
         t->mValid = false;
-        while (!t->mLoops.empty()) {
-            HXCFRunLoop* rl = t->mLoops.front();
-            if (detachTimer(rl, rl->mCommon, t, released)) continue;
-            bool found = false;
-            for (auto& [name, items] : rl->mModes)
-                if ((found = detachTimer(rl, items, t, released))) break;
-            if (!found) eraseOne(t->mLoops, rl);
-        }
+        detachEverywhere(t, released);
     }
     releaseAll(released);
     CFRelease(t);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "platform/cf/CFBase.h"
+#include "platform/cf/CFString.h"
 
 typedef struct HXCFRunLoop* CFRunLoopRef;
 typedef struct HXCFRunLoopSource* CFRunLoopSourceRef;
@@ -20,14 +21,14 @@ typedef CFStringRef CFRunLoopMode;
 
 typedef SInt32 CFRunLoopRunResult;
 enum {
-    kCFRunLoopRunFinished = 1,       // the mode has no source or timer
-    kCFRunLoopRunStopped = 2,        // CFRunLoopStop
-    kCFRunLoopRunTimedOut = 3,       // the time given passed
-    kCFRunLoopRunHandledSource = 4,  // a source ran and the caller asked to return
+    kCFRunLoopRunFinished = 1,      // the mode has no source or timer
+    kCFRunLoopRunStopped = 2,       // CFRunLoopStop
+    kCFRunLoopRunTimedOut = 3,      // the time given passed
+    kCFRunLoopRunHandledSource = 4, // a source ran and the caller asked to return
 };
 
 struct CFRunLoopSourceContext {
-    CFIndex version;  // 0
+    CFIndex version; // 0
     void* info;
     const void* (*retain)(const void* info);
     void (*release)(const void* info);
@@ -48,10 +49,12 @@ struct CFRunLoopTimerContext {
 };
 typedef void (*CFRunLoopTimerCallBack)(CFRunLoopTimerRef timer, void* info);
 
-extern "C" {
-extern const CFRunLoopMode kCFRunLoopDefaultMode;
-extern const CFRunLoopMode kCFRunLoopCommonModes;
+// Constant keys are constant strings, valid even in another file's static
+// initialisers.
+#define kCFRunLoopDefaultMode CFSTR("kCFRunLoopDefaultMode")
+#define kCFRunLoopCommonModes CFSTR("kCFRunLoopCommonModes")
 
+extern "C" {
 CFTypeID CFRunLoopGetTypeID(void);
 CFRunLoopRef CFRunLoopGetCurrent(void);
 // The main thread's loop (hx::cf::setMainThread); null when the process has
@@ -62,7 +65,8 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFRunLoopMode mode);
 
 // Runs the default mode until stopped or left without sources and timers.
 void CFRunLoopRun(void);
-CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled);
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled);
 // Ends the loop's current (innermost) run; a loop not running ignores it.
 void CFRunLoopStop(CFRunLoopRef rl);
 void CFRunLoopWakeUp(CFRunLoopRef rl);
@@ -76,7 +80,8 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
 Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode);
 
 CFTypeID CFRunLoopSourceGetTypeID(void);
-CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order, CFRunLoopSourceContext* context);
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order,
+                                         CFRunLoopSourceContext* context);
 CFIndex CFRunLoopSourceGetOrder(CFRunLoopSourceRef source);
 void CFRunLoopSourceGetContext(CFRunLoopSourceRef source, CFRunLoopSourceContext* context);
 // Marks the source to run on the next pass of each loop holding it, and
@@ -89,8 +94,9 @@ Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source);
 CFTypeID CFRunLoopTimerGetTypeID(void);
 // fireDate is on CFAbsoluteTimeGetCurrent's clock (the platform clock);
 // interval 0 makes a one-shot timer, which is invalidated after it fires.
-CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate, CFTimeInterval interval,
-                                       CFOptionFlags flags, CFIndex order, CFRunLoopTimerCallBack callout,
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
+                                       CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
                                        CFRunLoopTimerContext* context);
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer);
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate);

@@ -21,15 +21,20 @@ void HXCFString::setText(std::u16string t) {
     mIsAscii = true;
 }
 
-bool HXCFString::equals(const Object& other) const { return mText == static_cast<const HXCFString&>(other).mText; }
+bool HXCFString::equals(const Object& other) const {
+    return mText == static_cast<const HXCFString&>(other).mText;
+}
 
 CFHashCode HXCFString::hash() const {
     CFHashCode h = 1469598103934665603ull;
-    for (char16_t c : mText) h = (h ^ c) * 1099511628211ull;
+    for (char16_t c : mText)
+        h = (h ^ c) * 1099511628211ull;
     return h;
 }
 
-void HXCFString::describe(std::string& out, int) const { appendUtf8(mText, out); }
+void HXCFString::describe(std::string& out, int) const {
+    appendUtf8(mText, out);
+}
 
 namespace hx::cf {
 
@@ -60,7 +65,7 @@ const std::u16string* chars(CFTypeRef s) {
     return str ? &str->mText : nullptr;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 namespace {
 
@@ -77,16 +82,20 @@ char16_t foldCase(char16_t c) {
     if (c < 0x80) return (c >= 'A' && c <= 'Z') ? char16_t(c + 32) : c;
     if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return char16_t(c + 32);
     if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) return char16_t(c | 1);
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? char16_t(c + 1) : c;
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
+        return (c & 1) ? char16_t(c + 1) : c;
     if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return char16_t(c + 32);
     if (c >= 0x410 && c <= 0x42F) return char16_t(c + 32);
     if (c >= 0x400 && c <= 0x40F) return char16_t(c + 80);
     return c;
 }
 
-bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
+bool isDigit(char16_t c) {
+    return c >= '0' && c <= '9';
+}
 
-CFComparisonResult compareTexts(const std::u16string& a, const std::u16string& b, CFStringCompareFlags opts) {
+CFComparisonResult compareTexts(const std::u16string& a, const std::u16string& b,
+                                CFStringCompareFlags opts) {
     const bool fold = opts & kCFCompareCaseInsensitive;
     const bool numeric = opts & kCFCompareNumerically;
     std::size_t i = 0, j = 0;
@@ -95,12 +104,17 @@ CFComparisonResult compareTexts(const std::u16string& a, const std::u16string& b
             // Runs of digits compare by value: without leading zeros, the
             // longer run is the larger number.
             std::size_t ie = i, je = j;
-            while (ie < a.size() && isDigit(a[ie])) ++ie;
-            while (je < b.size() && isDigit(b[je])) ++je;
+            while (ie < a.size() && isDigit(a[ie]))
+                ++ie;
+            while (je < b.size() && isDigit(b[je]))
+                ++je;
             std::size_t is = i, js = j;
-            while (is + 1 < ie && a[is] == '0') ++is;
-            while (js + 1 < je && b[js] == '0') ++js;
-            if (ie - is != je - js) return ie - is < je - js ? kCFCompareLessThan : kCFCompareGreaterThan;
+            while (is + 1 < ie && a[is] == '0')
+                ++is;
+            while (js + 1 < je && b[js] == '0')
+                ++js;
+            if (ie - is != je - js)
+                return ie - is < je - js ? kCFCompareLessThan : kCFCompareGreaterThan;
             int c = a.compare(is, ie - is, b, js, je - js);
             if (c) return c < 0 ? kCFCompareLessThan : kCFCompareGreaterThan;
             i = ie, j = je;
@@ -126,9 +140,11 @@ char32_t codePointAt(const std::u16string& t, std::size_t i, std::size_t end, in
     return c;
 }
 
-std::string textOf(CFStringRef format) { return utf8(format); }
+std::string textOf(CFStringRef format) {
+    return utf8(format);
+}
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -142,7 +158,8 @@ CFStringRef HXCFStringMakeConstantString(const char* cStr) {
     std::u16string t;
     if (!decodeUtf8(cStr, std::strlen(cStr), t)) {
         t.clear();
-        decodeBytes(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr), kCFStringEncodingMacRoman, t);
+        decodeBytes(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr),
+                    kCFStringEncodingMacRoman, t);
     }
     auto* s = static_cast<HXCFString*>(const_cast<HXCFString*>(makeString(std::move(t))));
     s->makeImmortal();
@@ -150,35 +167,39 @@ CFStringRef HXCFStringMakeConstantString(const char* cStr) {
     return s;
 }
 
-CFTypeID CFStringGetTypeID(void) { return kTypeString; }
+CFTypeID CFStringGetTypeID(void) {
+    return kTypeString;
+}
 
-CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex numBytes, CFStringEncoding encoding,
-                                    Boolean) {
+CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex numBytes,
+                                    CFStringEncoding encoding, Boolean) {
     if (numBytes < 0 || (!bytes && numBytes > 0)) return nullptr;
     std::u16string t;
     if (!decodeBytes(bytes, std::size_t(numBytes), encoding, t)) return nullptr;
     return makeString(std::move(t));
 }
 
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding) {
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
+                                      CFStringEncoding encoding) {
     if (!cStr) return nullptr;
-    return CFStringCreateWithBytes(alloc, reinterpret_cast<const UInt8*>(cStr), CFIndex(std::strlen(cStr)), encoding,
-                                   false);
+    return CFStringCreateWithBytes(alloc, reinterpret_cast<const UInt8*>(cStr),
+                                   CFIndex(std::strlen(cStr)), encoding, false);
 }
 
-CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding,
-                                            CFAllocatorRef) {
+CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr,
+                                            CFStringEncoding encoding, CFAllocatorRef) {
     // Always copied; a caller's deallocator is never called.
     return CFStringCreateWithCString(alloc, cStr, encoding);
 }
 
 CFStringRef CFStringCreateWithCharacters(CFAllocatorRef, const UniChar* chars, CFIndex numChars) {
     if (numChars < 0 || (!chars && numChars > 0)) return nullptr;
-    return makeString(std::u16string(reinterpret_cast<const char16_t*>(chars), std::size_t(numChars)));
+    return makeString(
+        std::u16string(reinterpret_cast<const char16_t*>(chars), std::size_t(numChars)));
 }
 
-CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef, CFDictionaryRef, CFStringRef format,
-                                                 va_list arguments) {
+CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef, CFDictionaryRef,
+                                                 CFStringRef format, va_list arguments) {
     if (!as<HXCFString>(format)) return nullptr;
     va_list args;
     va_copy(args, arguments);
@@ -187,7 +208,8 @@ CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef, CFDictionaryRef
     return stringFromUtf8(text);
 }
 
-CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions, CFStringRef format, ...) {
+CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
+                                     CFStringRef format, ...) {
     va_list args;
     va_start(args, format);
     CFStringRef s = CFStringCreateWithFormatAndArguments(alloc, formatOptions, format, args);
@@ -208,7 +230,9 @@ CFStringRef CFStringCreateWithSubstring(CFAllocatorRef, CFStringRef str, CFRange
     return makeString(s->mText.substr(std::size_t(range.location), std::size_t(range.length)));
 }
 
-CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex) { return newMutable({}); }
+CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex) {
+    return newMutable({});
+}
 
 CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex, CFStringRef theString) {
     auto* s = as<HXCFString>(theString);
@@ -221,20 +245,24 @@ void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString) {
     if (s && a) s->mText += std::u16string(a->mText);
 }
 
-void CFStringAppendCString(CFMutableStringRef theString, const char* cStr, CFStringEncoding encoding) {
+void CFStringAppendCString(CFMutableStringRef theString, const char* cStr,
+                           CFStringEncoding encoding) {
     auto* s = asMutable<HXCFString>(theString);
     if (!s || !cStr) return;
     std::u16string t;
-    if (decodeBytes(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr), encoding, t)) s->mText += t;
+    if (decodeBytes(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr), encoding, t))
+        s->mText += t;
 }
 
-void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars, CFIndex numChars) {
+void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars,
+                              CFIndex numChars) {
     auto* s = asMutable<HXCFString>(theString);
-    if (s && chars && numChars > 0) s->mText.append(reinterpret_cast<const char16_t*>(chars), std::size_t(numChars));
+    if (s && chars && numChars > 0)
+        s->mText.append(reinterpret_cast<const char16_t*>(chars), std::size_t(numChars));
 }
 
-void CFStringAppendFormatAndArguments(CFMutableStringRef theString, CFDictionaryRef, CFStringRef format,
-                                      va_list arguments) {
+void CFStringAppendFormatAndArguments(CFMutableStringRef theString, CFDictionaryRef,
+                                      CFStringRef format, va_list arguments) {
     auto* s = asMutable<HXCFString>(theString);
     if (!s || !as<HXCFString>(format)) return;
     va_list args;
@@ -244,7 +272,8 @@ void CFStringAppendFormatAndArguments(CFMutableStringRef theString, CFDictionary
     decodeUtf8(text.data(), text.size(), s->mText);
 }
 
-void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions, CFStringRef format, ...) {
+void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions,
+                          CFStringRef format, ...) {
     va_list args;
     va_start(args, format);
     CFStringAppendFormatAndArguments(theString, formatOptions, format, args);
@@ -265,18 +294,22 @@ UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx) {
 void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer) {
     auto* s = as<HXCFString>(theString);
     if (!s || !buffer || !validRange(s->mText, range)) return;
-    std::memcpy(buffer, s->mText.data() + range.location, std::size_t(range.length) * sizeof(UniChar));
+    std::memcpy(buffer, s->mText.data() + range.location,
+                std::size_t(range.length) * sizeof(UniChar));
 }
 
-CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding, UInt8 lossByte,
-                         Boolean isExternalRepresentation, UInt8* buffer, CFIndex maxBufLen, CFIndex* usedBufLen) {
+CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
+                         UInt8 lossByte, Boolean isExternalRepresentation, UInt8* buffer,
+                         CFIndex maxBufLen, CFIndex* usedBufLen) {
     auto* s = as<HXCFString>(theString);
-    if (!s || !validRange(s->mText, range) || !isSupportedEncoding(encoding) || (buffer && maxBufLen < 0)) {
+    if (!s || !validRange(s->mText, range) || !isSupportedEncoding(encoding) ||
+        (buffer && maxBufLen < 0)) {
         if (usedBufLen) *usedBufLen = 0;
         return 0;
     }
     std::string out;
-    if (isExternalRepresentation && encoding == kCFStringEncodingUTF16) encodeCodePoint(0xFEFF, encoding, out);
+    if (isExternalRepresentation && encoding == kCFStringEncodingUTF16)
+        encodeCodePoint(0xFEFF, encoding, out);
     if (buffer && out.size() > std::size_t(maxBufLen)) out.clear();
     std::size_t i = std::size_t(range.location);
     const std::size_t end = i + std::size_t(range.length);
@@ -298,7 +331,8 @@ CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding 
     return CFIndex(i - std::size_t(range.location));
 }
 
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize, CFStringEncoding encoding) {
+Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
+                           CFStringEncoding encoding) {
     auto* s = as<HXCFString>(theString);
     if (!s || !buffer || bufferSize <= 0 || !isSupportedEncoding(encoding)) return false;
     std::string out;
@@ -338,7 +372,9 @@ CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encod
     }
 }
 
-Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding) { return isSupportedEncoding(encoding); }
+Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding) {
+    return isSupportedEncoding(encoding);
+}
 
 CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
                                    CFStringCompareFlags compareOptions) {
@@ -366,13 +402,15 @@ SInt32 CFStringGetIntValue(CFStringRef str) {
     if (!s) return 0;
     const std::u16string& t = s->mText;
     std::size_t i = 0;
-    while (i < t.size() && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
+    while (i < t.size() && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r'))
+        ++i;
     bool negative = false;
     if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
     std::int64_t v = 0;
     for (; i < t.size() && isDigit(t[i]); ++i) {
         v = v * 10 + (t[i] - '0');
-        if (v > std::int64_t(INT32_MAX) + 1) v = std::int64_t(INT32_MAX) + 1;  // saturated; keeps no overflow
+        if (v > std::int64_t(INT32_MAX) + 1)
+            v = std::int64_t(INT32_MAX) + 1; // saturated; keeps no overflow
     }
     if (negative) v = -v;
     if (v > INT32_MAX) return INT32_MAX;

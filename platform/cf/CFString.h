@@ -38,25 +38,32 @@ CFStringRef HXCFStringMakeConstantString(const char* cStr);
 
 CFTypeID CFStringGetTypeID(void);
 
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding);
-CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding,
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
+                                      CFStringEncoding encoding);
+CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr,
+                                            CFStringEncoding encoding,
                                             CFAllocatorRef contentsDeallocator);
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation);
-CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars, CFIndex numChars);
-CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions, CFStringRef format,
-                                     ...);
-CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
-                                                 CFStringRef format, va_list arguments);
+CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars,
+                                         CFIndex numChars);
+CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
+                                     CFStringRef format, ...);
+CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc,
+                                                 CFDictionaryRef formatOptions, CFStringRef format,
+                                                 va_list arguments);
 CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString);
 CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str, CFRange range);
 
 CFMutableStringRef CFStringCreateMutable(CFAllocatorRef alloc, CFIndex maxLength);
-CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength, CFStringRef theString);
+CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength,
+                                             CFStringRef theString);
 void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString);
-void CFStringAppendCString(CFMutableStringRef theString, const char* cStr, CFStringEncoding encoding);
+void CFStringAppendCString(CFMutableStringRef theString, const char* cStr,
+                           CFStringEncoding encoding);
 void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars, CFIndex numChars);
-void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions, CFStringRef format, ...);
+void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions,
+                          CFStringRef format, ...);
 void CFStringAppendFormatAndArguments(CFMutableStringRef theString, CFDictionaryRef formatOptions,
                                       CFStringRef format, va_list arguments);
 
@@ -66,14 +73,16 @@ UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx);
 void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer);
 // Converts the whole string with a terminating NUL; false (buffer untouched)
 // when it does not fit or a character has no form in the encoding.
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize, CFStringEncoding encoding);
+Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
+                           CFStringEncoding encoding);
 // The text without copying when the string holds it in that form, else null.
 const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
 // Converts characters of range in order until one has no form in the
 // encoding (and lossByte is 0) or the next one does not fit; answers the
 // characters converted. A null buffer only counts the bytes.
-CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding, UInt8 lossByte,
-                         Boolean isExternalRepresentation, UInt8* buffer, CFIndex maxBufLen, CFIndex* usedBufLen);
+CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
+                         UInt8 lossByte, Boolean isExternalRepresentation, UInt8* buffer,
+                         CFIndex maxBufLen, CFIndex* usedBufLen);
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding);
 
@@ -88,8 +97,8 @@ double CFStringGetDoubleValue(CFStringRef str);
 }
 
 // Each use site looks its string up once.
-#define CFSTR(cStr)                                                                  \
-    ([]() -> CFStringRef {                                                           \
-        static const CFStringRef hxConstantString = HXCFStringMakeConstantString("" cStr ""); \
-        return hxConstantString;                                                     \
+#define CFSTR(cStr)                                                                                \
+    ([]() -> CFStringRef {                                                                         \
+        static const CFStringRef hxConstantString = HXCFStringMakeConstantString("" cStr "");      \
+        return hxConstantString;                                                                   \
     }())

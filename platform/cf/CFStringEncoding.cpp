@@ -8,25 +8,27 @@ namespace {
 
 // MacRoman 0x80..0xFF as Unicode code points.
 constexpr char16_t kMacRomanHigh[128] = {
-    0x00C4, 0x00C5, 0x00C7, 0x00C9, 0x00D1, 0x00D6, 0x00DC, 0x00E1,  // 80
-    0x00E0, 0x00E2, 0x00E4, 0x00E3, 0x00E5, 0x00E7, 0x00E9, 0x00E8,  // 88
-    0x00EA, 0x00EB, 0x00ED, 0x00EC, 0x00EE, 0x00EF, 0x00F1, 0x00F3,  // 90
-    0x00F2, 0x00F4, 0x00F6, 0x00F5, 0x00FA, 0x00F9, 0x00FB, 0x00FC,  // 98
-    0x2020, 0x00B0, 0x00A2, 0x00A3, 0x00A7, 0x2022, 0x00B6, 0x00DF,  // A0
-    0x00AE, 0x00A9, 0x2122, 0x00B4, 0x00A8, 0x2260, 0x00C6, 0x00D8,  // A8
-    0x221E, 0x00B1, 0x2264, 0x2265, 0x00A5, 0x00B5, 0x2202, 0x2211,  // B0
-    0x220F, 0x03C0, 0x222B, 0x00AA, 0x00BA, 0x03A9, 0x00E6, 0x00F8,  // B8
-    0x00BF, 0x00A1, 0x00AC, 0x221A, 0x0192, 0x2248, 0x2206, 0x00AB,  // C0
-    0x00BB, 0x2026, 0x00A0, 0x00C0, 0x00C3, 0x00D5, 0x0152, 0x0153,  // C8
-    0x2013, 0x2014, 0x201C, 0x201D, 0x2018, 0x2019, 0x00F7, 0x25CA,  // D0
-    0x00FF, 0x0178, 0x2044, 0x20AC, 0x2039, 0x203A, 0xFB01, 0xFB02,  // D8
-    0x2021, 0x00B7, 0x201A, 0x201E, 0x2030, 0x00C2, 0x00CA, 0x00C1,  // E0
-    0x00CB, 0x00C8, 0x00CD, 0x00CE, 0x00CF, 0x00CC, 0x00D3, 0x00D4,  // E8
-    0xF8FF, 0x00D2, 0x00DA, 0x00DB, 0x00D9, 0x0131, 0x02C6, 0x02DC,  // F0
-    0x00AF, 0x02D8, 0x02D9, 0x02DA, 0x00B8, 0x02DD, 0x02DB, 0x02C7,  // F8
+    0x00C4, 0x00C5, 0x00C7, 0x00C9, 0x00D1, 0x00D6, 0x00DC, 0x00E1, // 80
+    0x00E0, 0x00E2, 0x00E4, 0x00E3, 0x00E5, 0x00E7, 0x00E9, 0x00E8, // 88
+    0x00EA, 0x00EB, 0x00ED, 0x00EC, 0x00EE, 0x00EF, 0x00F1, 0x00F3, // 90
+    0x00F2, 0x00F4, 0x00F6, 0x00F5, 0x00FA, 0x00F9, 0x00FB, 0x00FC, // 98
+    0x2020, 0x00B0, 0x00A2, 0x00A3, 0x00A7, 0x2022, 0x00B6, 0x00DF, // A0
+    0x00AE, 0x00A9, 0x2122, 0x00B4, 0x00A8, 0x2260, 0x00C6, 0x00D8, // A8
+    0x221E, 0x00B1, 0x2264, 0x2265, 0x00A5, 0x00B5, 0x2202, 0x2211, // B0
+    0x220F, 0x03C0, 0x222B, 0x00AA, 0x00BA, 0x03A9, 0x00E6, 0x00F8, // B8
+    0x00BF, 0x00A1, 0x00AC, 0x221A, 0x0192, 0x2248, 0x2206, 0x00AB, // C0
+    0x00BB, 0x2026, 0x00A0, 0x00C0, 0x00C3, 0x00D5, 0x0152, 0x0153, // C8
+    0x2013, 0x2014, 0x201C, 0x201D, 0x2018, 0x2019, 0x00F7, 0x25CA, // D0
+    0x00FF, 0x0178, 0x2044, 0x20AC, 0x2039, 0x203A, 0xFB01, 0xFB02, // D8
+    0x2021, 0x00B7, 0x201A, 0x201E, 0x2030, 0x00C2, 0x00CA, 0x00C1, // E0
+    0x00CB, 0x00C8, 0x00CD, 0x00CE, 0x00CF, 0x00CC, 0x00D3, 0x00D4, // E8
+    0xF8FF, 0x00D2, 0x00DA, 0x00DB, 0x00D9, 0x0131, 0x02C6, 0x02DC, // F0
+    0x00AF, 0x02D8, 0x02D9, 0x02DA, 0x00B8, 0x02DD, 0x02DB, 0x02C7, // F8
 };
 
-bool isLatin1(CFStringEncoding e) { return e == kCFStringEncodingISOLatin1 || e == kCFStringEncodingWindowsLatin1; }
+bool isLatin1(CFStringEncoding e) {
+    return e == kCFStringEncodingISOLatin1 || e == kCFStringEncodingWindowsLatin1;
+}
 
 void appendCodePoint(char32_t c, std::u16string& out) {
     if (c >= 0x10000) {
@@ -38,12 +40,12 @@ void appendCodePoint(char32_t c, std::u16string& out) {
     }
 }
 
-}  // namespace
+} // namespace
 
 bool isSupportedEncoding(CFStringEncoding e) {
-    return e == kCFStringEncodingASCII || e == kCFStringEncodingUTF8 || e == kCFStringEncodingMacRoman ||
-           isLatin1(e) || e == kCFStringEncodingUTF16 || e == kCFStringEncodingUTF16BE ||
-           e == kCFStringEncodingUTF16LE;
+    return e == kCFStringEncodingASCII || e == kCFStringEncodingUTF8 ||
+           e == kCFStringEncodingMacRoman || isLatin1(e) || e == kCFStringEncodingUTF16 ||
+           e == kCFStringEncodingUTF16BE || e == kCFStringEncodingUTF16LE;
 }
 
 bool decodeUtf8(const char* bytes, std::size_t n, std::u16string& out) {
@@ -58,10 +60,14 @@ bool decodeUtf8(const char* bytes, std::size_t n, std::u16string& out) {
         }
         int extra;
         char32_t c;
-        if (b >= 0xC2 && b <= 0xDF) extra = 1, c = b & 0x1F;
-        else if (b >= 0xE0 && b <= 0xEF) extra = 2, c = b & 0x0F;
-        else if (b >= 0xF0 && b <= 0xF4) extra = 3, c = b & 0x07;
-        else return false;
+        if (b >= 0xC2 && b <= 0xDF)
+            extra = 1, c = b & 0x1F;
+        else if (b >= 0xE0 && b <= 0xEF)
+            extra = 2, c = b & 0x0F;
+        else if (b >= 0xF0 && b <= 0xF4)
+            extra = 3, c = b & 0x07;
+        else
+            return false;
         if (n - i <= std::size_t(extra)) return false;
         for (int k = 1; k <= extra; ++k) {
             unsigned char cb = p[i + k];
@@ -78,7 +84,8 @@ bool decodeUtf8(const char* bytes, std::size_t n, std::u16string& out) {
     return true;
 }
 
-bool decodeBytes(const UInt8* bytes, std::size_t n, CFStringEncoding encoding, std::u16string& out) {
+bool decodeBytes(const UInt8* bytes, std::size_t n, CFStringEncoding encoding,
+                 std::u16string& out) {
     switch (encoding) {
     case kCFStringEncodingUTF8:
         // A byte-order mark in front is not part of the text.
@@ -96,7 +103,8 @@ bool decodeBytes(const UInt8* bytes, std::size_t n, CFStringEncoding encoding, s
         return true;
     case kCFStringEncodingISOLatin1:
     case kCFStringEncodingWindowsLatin1:
-        for (std::size_t i = 0; i < n; ++i) out += char16_t(bytes[i]);
+        for (std::size_t i = 0; i < n; ++i)
+            out += char16_t(bytes[i]);
         return true;
     case kCFStringEncodingUTF16:
     case kCFStringEncodingUTF16BE:
@@ -106,11 +114,14 @@ bool decodeBytes(const UInt8* bytes, std::size_t n, CFStringEncoding encoding, s
         std::size_t i = 0;
         if (encoding == kCFStringEncodingUTF16 && n >= 2) {
             // A byte-order mark decides; without one, this machine's order.
-            if (bytes[0] == 0xFE && bytes[1] == 0xFF) big = true, i = 2;
-            else if (bytes[0] == 0xFF && bytes[1] == 0xFE) big = false, i = 2;
+            if (bytes[0] == 0xFE && bytes[1] == 0xFF)
+                big = true, i = 2;
+            else if (bytes[0] == 0xFF && bytes[1] == 0xFE)
+                big = false, i = 2;
         }
         for (; i < n; i += 2)
-            out += big ? char16_t((bytes[i] << 8) | bytes[i + 1]) : char16_t(bytes[i] | (bytes[i + 1] << 8));
+            out += big ? char16_t((bytes[i] << 8) | bytes[i + 1])
+                       : char16_t(bytes[i] | (bytes[i + 1] << 8));
         return true;
     }
     default:
@@ -166,8 +177,10 @@ bool encodeCodePoint(char32_t c, CFStringEncoding encoding, std::string& out) {
         appendCodePoint(c, units);
         bool big = encoding == kCFStringEncodingUTF16BE;
         for (char16_t u : units) {
-            if (big) out += char(u >> 8), out += char(u & 0xFF);
-            else out += char(u & 0xFF), out += char(u >> 8);
+            if (big)
+                out += char(u >> 8), out += char(u & 0xFF);
+            else
+                out += char(u & 0xFF), out += char(u >> 8);
         }
         return true;
     }
@@ -179,7 +192,8 @@ bool encodeCodePoint(char32_t c, CFStringEncoding encoding, std::string& out) {
 void appendUtf8(std::u16string_view text, std::string& out) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -189,4 +203,4 @@ void appendUtf8(std::u16string_view text, std::string& out) {
     }
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf

@@ -14,8 +14,7 @@ namespace hx::cf {
 
 namespace {
 
-template <class T>
-void appendFormatted(std::string& out, const std::string& spec, T value) {
+template <class T> void appendFormatted(std::string& out, const std::string& spec, T value) {
     char small[128];
     int n = std::snprintf(small, sizeof small, spec.c_str(), value);
     if (n < 0) return;
@@ -48,13 +47,14 @@ void appendPadded(std::string& out, const std::string& text, bool left, int widt
     if (precision >= 0 && t.size() > std::size_t(precision)) t.resize(std::size_t(precision));
     std::string body;
     appendUtf8(t, body);
-    std::size_t pad = width > 0 && std::size_t(width) > t.size() ? std::size_t(width) - t.size() : 0;
+    std::size_t pad =
+        width > 0 && std::size_t(width) > t.size() ? std::size_t(width) - t.size() : 0;
     if (!left) out.append(pad, ' ');
     out += body;
     if (left) out.append(pad, ' ');
 }
 
-}  // namespace
+} // namespace
 
 std::string formatUtf8(const std::string& format, va_list args) {
     std::string out;
@@ -69,14 +69,16 @@ std::string formatUtf8(const std::string& format, va_list args) {
         }
         const std::size_t start = i++;
         std::string flags;
-        while (i < n && std::strchr("-+ #0'", format[i])) flags += format[i++];
+        while (i < n && std::strchr("-+ #0'", format[i]))
+            flags += format[i++];
         int width = -1, precision = -1;
         if (i < n && format[i] == '*') {
             width = va_arg(args, int);
             if (width < 0) flags += '-', width = -width;
             ++i;
         } else {
-            while (i < n && format[i] >= '0' && format[i] <= '9') width = (width < 0 ? 0 : width * 10) + (format[i++] - '0');
+            while (i < n && format[i] >= '0' && format[i] <= '9')
+                width = (width < 0 ? 0 : width * 10) + (format[i++] - '0');
         }
         if (i < n && format[i] == '.') {
             ++i;
@@ -85,11 +87,13 @@ std::string formatUtf8(const std::string& format, va_list args) {
                 precision = va_arg(args, int);
                 ++i;
             } else {
-                while (i < n && format[i] >= '0' && format[i] <= '9') precision = precision * 10 + (format[i++] - '0');
+                while (i < n && format[i] >= '0' && format[i] <= '9')
+                    precision = precision * 10 + (format[i++] - '0');
             }
         }
         std::string length;
-        while (i < n && std::strchr("hlqLzjt", format[i])) length += format[i++];
+        while (i < n && std::strchr("hlqLzjt", format[i]))
+            length += format[i++];
         if (i >= n) {
             out.append(format, start, n - start);
             break;
@@ -112,12 +116,18 @@ std::string formatUtf8(const std::string& format, va_list args) {
         case 'd':
         case 'i': {
             std::string s = spec + (length == "q" ? "ll" : length) + conv;
-            if (length == "l") appendFormatted(out, s, va_arg(args, long));
-            else if (length == "ll" || length == "q") appendFormatted(out, s, va_arg(args, long long));
-            else if (length == "z") appendFormatted(out, s, va_arg(args, ssize_t));
-            else if (length == "j") appendFormatted(out, s, va_arg(args, intmax_t));
-            else if (length == "t") appendFormatted(out, s, va_arg(args, ptrdiff_t));
-            else appendFormatted(out, s, va_arg(args, int));
+            if (length == "l")
+                appendFormatted(out, s, va_arg(args, long));
+            else if (length == "ll" || length == "q")
+                appendFormatted(out, s, va_arg(args, long long));
+            else if (length == "z")
+                appendFormatted(out, s, va_arg(args, ssize_t));
+            else if (length == "j")
+                appendFormatted(out, s, va_arg(args, intmax_t));
+            else if (length == "t")
+                appendFormatted(out, s, va_arg(args, ptrdiff_t));
+            else
+                appendFormatted(out, s, va_arg(args, int));
             break;
         }
         case 'u':
@@ -125,12 +135,18 @@ std::string formatUtf8(const std::string& format, va_list args) {
         case 'x':
         case 'X': {
             std::string s = spec + (length == "q" ? "ll" : length) + conv;
-            if (length == "l") appendFormatted(out, s, va_arg(args, unsigned long));
-            else if (length == "ll" || length == "q") appendFormatted(out, s, va_arg(args, unsigned long long));
-            else if (length == "z") appendFormatted(out, s, va_arg(args, size_t));
-            else if (length == "j") appendFormatted(out, s, va_arg(args, uintmax_t));
-            else if (length == "t") appendFormatted(out, s, va_arg(args, ptrdiff_t));
-            else appendFormatted(out, s, va_arg(args, unsigned int));
+            if (length == "l")
+                appendFormatted(out, s, va_arg(args, unsigned long));
+            else if (length == "ll" || length == "q")
+                appendFormatted(out, s, va_arg(args, unsigned long long));
+            else if (length == "z")
+                appendFormatted(out, s, va_arg(args, size_t));
+            else if (length == "j")
+                appendFormatted(out, s, va_arg(args, uintmax_t));
+            else if (length == "t")
+                appendFormatted(out, s, va_arg(args, ptrdiff_t));
+            else
+                appendFormatted(out, s, va_arg(args, unsigned int));
             break;
         }
         case 'c': {
@@ -155,7 +171,8 @@ std::string formatUtf8(const std::string& format, va_list args) {
             std::string text = "(null)";
             if (u) {
                 std::u16string t;
-                while (*u) t += char16_t(*u++);
+                while (*u)
+                    t += char16_t(*u++);
                 text.clear();
                 appendUtf8(t, text);
             }
@@ -173,8 +190,10 @@ std::string formatUtf8(const std::string& format, va_list args) {
         case 'G':
         case 'a':
         case 'A':
-            if (length == "L") appendFormatted(out, spec + 'L' + conv, va_arg(args, long double));
-            else appendFormatted(out, spec + conv, va_arg(args, double));
+            if (length == "L")
+                appendFormatted(out, spec + 'L' + conv, va_arg(args, long double));
+            else
+                appendFormatted(out, spec + conv, va_arg(args, double));
             break;
         case 'n':
             (void)va_arg(args, void*);
@@ -187,4 +206,4 @@ std::string formatUtf8(const std::string& format, va_list args) {
     return out;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf

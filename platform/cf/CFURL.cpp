@@ -12,11 +12,13 @@ struct HXCFURL final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeURL;
     HXCFURL() : Object(kTypeID) {}
     ~HXCFURL() override { CFRelease(mString); }
-    bool equals(const Object& other) const override { return mPath == static_cast<const HXCFURL&>(other).mPath; }
+    bool equals(const Object& other) const override {
+        return mPath == static_cast<const HXCFURL&>(other).mPath;
+    }
     CFHashCode hash() const override { return std::hash<std::string>()(mPath); }
     void describe(std::string& out, int) const override { out += "file://" + mPath; }
 
-    std::string mPath;  // of the other system; a folder's ends in '/'
+    std::string mPath; // of the other system; a folder's ends in '/'
     bool mIsDirectory = false;
     CFStringRef mString = nullptr;
 };
@@ -52,9 +54,11 @@ SInt32 urlError(int e) {
     }
 }
 
-const HXCFURL* url(CFURLRef u) { return as<HXCFURL>(u); }
+const HXCFURL* url(CFURLRef u) {
+    return as<HXCFURL>(u);
+}
 
-}  // namespace
+} // namespace
 
 namespace hx::cf {
 
@@ -64,7 +68,8 @@ CFURLRef makeFileURL(const std::string& otherPath, bool isDirectory) {
     u->mIsDirectory = isDirectory;
     if (isDirectory && u->mPath != "/") u->mPath += '/';
     u->mString = stringFromUtf8("file://" + u->mPath);
-    if (!u->mString) u->mString = CFStringCreateWithCString(nullptr, "file:///", kCFStringEncodingASCII);
+    if (!u->mString)
+        u->mString = CFStringCreateWithCString(nullptr, "file:///", kCFStringEncodingASCII);
     return u;
 }
 
@@ -76,22 +81,22 @@ std::string urlPath(CFURLRef u) {
     return p;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf
 
 extern "C" {
 
-const CFStringRef kCFURLFilePOSIXMode = CFSTR("kCFURLFilePOSIXMode");
+CFTypeID CFURLGetTypeID(void) {
+    return kTypeURL;
+}
 
-CFTypeID CFURLGetTypeID(void) { return kTypeURL; }
-
-CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef, CFStringRef filePath, CFURLPathStyle pathStyle,
-                                       Boolean isDirectory) {
+CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef, CFStringRef filePath,
+                                       CFURLPathStyle pathStyle, Boolean isDirectory) {
     if (pathStyle != kCFURLPOSIXPathStyle || CFStringGetLength(filePath) == 0) return nullptr;
     return makeFileURL(utf8(filePath), isDirectory);
 }
 
-CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* buffer, CFIndex bufLen,
-                                                 Boolean isDirectory) {
+CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* buffer,
+                                                 CFIndex bufLen, Boolean isDirectory) {
     if (!buffer || bufLen <= 0) return nullptr;
     std::string p(reinterpret_cast<const char*>(buffer), std::size_t(bufLen));
     p.resize(std::strlen(p.c_str()));
@@ -99,8 +104,8 @@ CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* bu
     return makeFileURL(p, isDirectory);
 }
 
-CFURLRef CFURLCreateCopyAppendingPathComponent(CFAllocatorRef, CFURLRef u, CFStringRef pathComponent,
-                                               Boolean isDirectory) {
+CFURLRef CFURLCreateCopyAppendingPathComponent(CFAllocatorRef, CFURLRef u,
+                                               CFStringRef pathComponent, Boolean isDirectory) {
     const HXCFURL* x = url(u);
     if (!x || !chars(pathComponent)) return nullptr;
     return makeFileURL(x->mPath + "/" + utf8(pathComponent), isDirectory);
@@ -142,7 +147,8 @@ Boolean CFURLGetFileSystemRepresentation(CFURLRef u, Boolean, UInt8* buffer, CFI
     return true;
 }
 
-Boolean CFURLWriteDataAndPropertiesToResource(CFURLRef u, CFDataRef dataToWrite, CFDictionaryRef propertiesToWrite,
+Boolean CFURLWriteDataAndPropertiesToResource(CFURLRef u, CFDataRef dataToWrite,
+                                              CFDictionaryRef propertiesToWrite,
                                               SInt32* errorCode) {
     const HXCFURL* x = url(u);
     auto fail = [&](SInt32 code) {
@@ -153,8 +159,9 @@ Boolean CFURLWriteDataAndPropertiesToResource(CFURLRef u, CFDataRef dataToWrite,
     int mode = -1;
     if (CFTypeRef m = CFDictionaryGetValue(propertiesToWrite, kCFURLFilePOSIXMode)) {
         SInt32 v;
-        if (!CFNumberGetValue(static_cast<CFNumberRef>(m), kCFNumberSInt32Type, &v)) return fail(kCFURLImproperArgumentsError);
-        mode = int(v & 07777 & ~(S_ISUID | S_ISGID));  // never set-id bits
+        if (!CFNumberGetValue(static_cast<CFNumberRef>(m), kCFNumberSInt32Type, &v))
+            return fail(kCFURLImproperArgumentsError);
+        mode = int(v & 07777 & ~(S_ISUID | S_ISGID)); // never set-id bits
     }
     const std::string host = hx::path::map(urlPath(u));
     if (x->mIsDirectory) {
@@ -162,15 +169,19 @@ Boolean CFURLWriteDataAndPropertiesToResource(CFURLRef u, CFDataRef dataToWrite,
         if (mode >= 0 && ::chmod(host.c_str(), mode_t(mode)) != 0) return fail(urlError(errno));
     } else {
         auto* d = as<HXCFData>(dataToWrite);
-        const void* bytes = d && !d->mBytes.empty() ? static_cast<const void*>(d->mBytes.data()) : "";
-        if (int e = writeFileAtomically(host, bytes, d ? d->mBytes.size() : 0, mode)) return fail(urlError(e));
+        const void* bytes =
+            d && !d->mBytes.empty() ? static_cast<const void*>(d->mBytes.data()) : "";
+        if (int e = writeFileAtomically(host, bytes, d ? d->mBytes.size() : 0, mode))
+            return fail(urlError(e));
     }
     if (errorCode) *errorCode = 0;
     return true;
 }
 
-Boolean CFURLCreateDataAndPropertiesFromResource(CFAllocatorRef, CFURLRef u, CFDataRef* resourceData,
-                                                 CFDictionaryRef* properties, CFArrayRef, SInt32* errorCode) {
+Boolean CFURLCreateDataAndPropertiesFromResource(CFAllocatorRef, CFURLRef u,
+                                                 CFDataRef* resourceData,
+                                                 CFDictionaryRef* properties, CFArrayRef,
+                                                 SInt32* errorCode) {
     if (properties) *properties = nullptr;
     const HXCFURL* x = url(u);
     if (!x || x->mIsDirectory) {
@@ -189,7 +200,8 @@ Boolean CFURLCreateDataAndPropertiesFromResource(CFAllocatorRef, CFURLRef u, CFD
         return false;
     }
     if (resourceData)
-        *resourceData = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), CFIndex(bytes.size()));
+        *resourceData = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
+                                     CFIndex(bytes.size()));
     if (errorCode) *errorCode = 0;
     return true;
 }

@@ -28,15 +28,7 @@ void setMainBundleIdentifier(const std::string& identifier);
 // under the root). Answers it (not retained), or null when the folder has
 // no readable Info file with an identifier.
 CFBundleRef registerBundle(const std::string& otherPath);
-// Folders (paths of the other system) searched one level deep for bundles
-// by CFBundleGetBundleWithIdentifier.
-const std::string* bundleSearchFolders(std::size_t* count);
-
 // ---- Files
-
-// The emulated user's Preferences folder as a path of the other system
-// ("/Users/<login>/Library/Preferences"); mapped under the root on use.
-std::string userPreferencesFolder();
 
 // Test seam: when set and answering true for a file's path (on this
 // machine), a write of that file fails after its temporary file was written
@@ -47,4 +39,4 @@ void setWriteFailureHook(std::function<bool(const std::string& path)> hook);
 // if the process had just started (tests switching roots).
 void resetPreferences();
 
-}  // namespace hx::cf
+} // namespace hx::cf

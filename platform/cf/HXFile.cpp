@@ -28,7 +28,7 @@ int writeAll(int fd, const char* p, std::size_t n) {
     }
     return 0;
 }
-}  // namespace
+} // namespace
 
 void setWriteFailureHook(std::function<bool(const std::string& path)> hook) {
     std::lock_guard<std::mutex> g(gHookLock);
@@ -43,7 +43,8 @@ bool writeFailsOnPurpose(const std::string& hostPath) {
 ReadResult readFile(const std::string& hostPath, std::string& out, std::size_t maxBytes) {
     out.clear();
     int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -108,4 +109,4 @@ int writeFileAtomically(const std::string& hostPath, const void* data, std::size
     return e;
 }
 
-}  // namespace hx::cf
+} // namespace hx::cf

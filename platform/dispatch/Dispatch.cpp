@@ -23,10 +23,10 @@ struct SyncWait {
 
 struct Item {
     std::function<void()> work;
-    SyncWait* sync = nullptr;  // a dispatch_sync caller waiting for it
+    SyncWait* sync = nullptr; // a dispatch_sync caller waiting for it
 };
 
-}  // namespace
+} // namespace
 
 struct HXDispatchQueueAttr {
     int unused;
@@ -38,7 +38,7 @@ struct HXDispatchQueue {
     bool immortal = false;
     bool isMain = false;
     long priority = DISPATCH_QUEUE_PRIORITY_DEFAULT;
-    long refs = 1;  // the caller's and one per waiting item (under gLock)
+    long refs = 1; // the caller's and one per waiting item (under gLock)
     std::deque<Item> items;
     int running = 0;
     bool inReady = false;
@@ -50,14 +50,14 @@ namespace {
 constexpr int kMaxWorkers = 8;
 
 std::mutex gLock;
-hx::clock::Condition gChanged;  // an item finished; sync waiters and drains look again
+hx::clock::Condition gChanged; // an item finished; sync waiters and drains look again
 hx::clock::Condition gTimerWake;
 std::deque<HXDispatchQueue*> gReady;
-int gWorkers = 0;    // alive
-int gExecuting = 0;  // running an item now
-int gBlocked = 0;    // workers waiting in dispatch_sync
-int gRetiring = 0;   // threads that left their work and are ending their part in virtual time
-long gOutstanding = 0;  // items queued or running, every queue
+int gWorkers = 0;      // alive
+int gExecuting = 0;    // running an item now
+int gBlocked = 0;      // workers waiting in dispatch_sync
+int gRetiring = 0;     // threads that left their work and are ending their part in virtual time
+long gOutstanding = 0; // items queued or running, every queue
 thread_local HXDispatchQueue* tCurrent = nullptr;
 thread_local bool tIsWorker = false;
 
@@ -70,8 +70,12 @@ struct Timer {
         return deadline != o.deadline ? deadline > o.deadline : sequence > o.sequence;
     }
 };
-std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>* gTimers =
-    new std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>;
+// Made on first use, never freed: callers may come from static
+// initialisers and from threads still running at exit.
+std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>& timers() {
+    static auto* v = new std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>>;
+    return *v;
+}
 std::uint64_t gTimerSequence = 0;
 bool gTimerThread = false;
 
@@ -86,7 +90,8 @@ HXDispatchQueue* makeImmortal(const char* label, bool serial, long priority, boo
 }
 
 HXDispatchQueue* mainQueue() {
-    static HXDispatchQueue* q = makeImmortal("main-thread", true, DISPATCH_QUEUE_PRIORITY_DEFAULT, true);
+    static HXDispatchQueue* q =
+        makeImmortal("main-thread", true, DISPATCH_QUEUE_PRIORITY_DEFAULT, true);
     return q;
 }
 
@@ -111,7 +116,7 @@ void ensureWorkers() {
     const int free = gWorkers - gExecuting;
     if (int(gReady.size()) > free && gWorkers - gBlocked < kMaxWorkers) {
         ++gWorkers;
-        hx::clock::Reservation seat;  // time cannot move before it runs
+        hx::clock::Reservation seat; // time cannot move before it runs
         std::thread([seat = std::move(seat)]() mutable { workerMain(std::move(seat)); }).detach();
     }
 }
@@ -208,7 +213,7 @@ void workerMain(hx::clock::Reservation seat) {
             q->inReady = false;
         }
         ++gExecuting;
-        ensureWorkers();  // a concurrent queue's next item may go to another worker
+        ensureWorkers(); // a concurrent queue's next item may go to another worker
         runItem(q, item, lk);
         --gExecuting;
     }
@@ -245,8 +250,8 @@ void timerMain(hx::clock::Reservation seat) {
     std::optional<hx::clock::Participant> participant(std::in_place, std::move(seat));
     std::unique_lock<std::mutex> lk(gLock);
     bool toMain = false;
-    while (!gTimers->empty()) {
-        const Timer& next = gTimers->top();
+    while (!timers().empty()) {
+        const Timer& next = timers().top();
         if (hx::clock::nowNanos() < next.deadline) {
             if (toMain) {
                 lk.unlock();
@@ -259,7 +264,7 @@ void timerMain(hx::clock::Reservation seat) {
             continue;
         }
         Timer due = next;
-        gTimers->pop();
+        timers().pop();
         // The timer's reference to the queue passes to the queued item.
         ++gOutstanding;
         due.queue->items.push_back(Item{std::move(due.work)});
@@ -275,9 +280,12 @@ void timerMain(hx::clock::Reservation seat) {
 }
 
 HXDispatchQueue* globalQueue(long priority) {
-    static HXDispatchQueue* high = makeImmortal("global-queue.high", false, DISPATCH_QUEUE_PRIORITY_HIGH);
-    static HXDispatchQueue* normal = makeImmortal("global-queue.default", false, DISPATCH_QUEUE_PRIORITY_DEFAULT);
-    static HXDispatchQueue* low = makeImmortal("global-queue.low", false, DISPATCH_QUEUE_PRIORITY_LOW);
+    static HXDispatchQueue* high =
+        makeImmortal("global-queue.high", false, DISPATCH_QUEUE_PRIORITY_HIGH);
+    static HXDispatchQueue* normal =
+        makeImmortal("global-queue.default", false, DISPATCH_QUEUE_PRIORITY_DEFAULT);
+    static HXDispatchQueue* low =
+        makeImmortal("global-queue.low", false, DISPATCH_QUEUE_PRIORITY_LOW);
     static HXDispatchQueue* background =
         makeImmortal("global-queue.background", false, DISPATCH_QUEUE_PRIORITY_BACKGROUND);
     switch (priority) {
@@ -297,12 +305,12 @@ HXDispatchQueue* globalQueue(long priority) {
 std::mutex gOnceLock;
 hx::clock::Condition gOnceDone;
 
-}  // namespace
+} // namespace
 
-const dispatch_queue_attr_t HXDispatchQueueConcurrent = [] {
-    static HXDispatchQueueAttr concurrent{0};
-    return &concurrent;
-}();
+namespace {
+HXDispatchQueueAttr gConcurrent{0};
+}
+constinit const dispatch_queue_attr_t HXDispatchQueueConcurrent = &gConcurrent;
 
 dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr) {
     auto* q = new HXDispatchQueue;
@@ -311,9 +319,13 @@ dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t 
     return q;
 }
 
-dispatch_queue_t dispatch_get_main_queue() { return mainQueue(); }
+dispatch_queue_t dispatch_get_main_queue() {
+    return mainQueue();
+}
 
-dispatch_queue_t dispatch_get_global_queue(long identifier, unsigned long) { return globalQueue(identifier); }
+dispatch_queue_t dispatch_get_global_queue(long identifier, unsigned long) {
+    return globalQueue(identifier);
+}
 
 const char* dispatch_queue_get_label(dispatch_queue_t queue) {
     if (queue == DISPATCH_CURRENT_QUEUE_LABEL) queue = tCurrent;
@@ -365,7 +377,8 @@ void dispatch_sync(dispatch_queue_t queue, dispatch_block_t block) {
     // The main thread cannot wait for its own loop: it runs the main queue
     // up to this item itself.
     if (onMainThread) {
-        while (!wait.done) runMainItems();
+        while (!wait.done)
+            runMainItems();
         return;
     }
     if (toMain) signalMain();
@@ -394,8 +407,8 @@ void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block
     if (!queue || !block || when == DISPATCH_TIME_FOREVER) return;
     std::lock_guard<std::mutex> g(gLock);
     if (!queue->immortal) ++queue->refs;
-    const bool earliest = gTimers->empty() || when < gTimers->top().deadline;
-    gTimers->push(Timer{when, ++gTimerSequence, queue, std::move(block)});
+    const bool earliest = timers().empty() || when < timers().top().deadline;
+    timers().push(Timer{when, ++gTimerSequence, queue, std::move(block)});
     if (!gTimerThread) {
         gTimerThread = true;
         hx::clock::Reservation seat;
@@ -405,7 +418,8 @@ void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block
     }
 }
 
-void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* context, dispatch_function_t work) {
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* context,
+                      dispatch_function_t work) {
     if (work) dispatch_after(when, queue, [context, work] { work(context); });
 }
 
@@ -454,7 +468,9 @@ void* dispatch_queue_get_specific(dispatch_queue_t queue, const void* key) {
     return it == queue->specific.end() ? nullptr : it->second.first;
 }
 
-void* dispatch_get_specific(const void* key) { return dispatch_queue_get_specific(tCurrent, key); }
+void* dispatch_get_specific(const void* key) {
+    return dispatch_queue_get_specific(tCurrent, key);
+}
 
 namespace hx::dispatch {
 
@@ -478,7 +494,8 @@ void drainAll() {
     std::unique_lock<std::mutex> lk(gLock);
     // Also until every worker (and, with nothing delayed, the timer thread)
     // has ended its part in virtual time, so a test may switch clocks next.
-    while (gOutstanding > 0 || gWorkers > 0 || gRetiring > 0 || (gTimers->empty() && gTimerThread)) {
+    while (gOutstanding > 0 || gWorkers > 0 || gRetiring > 0 ||
+           (timers().empty() && gTimerThread)) {
         if (onMainThread && !mainQueue()->items.empty()) {
             lk.unlock();
             runMainItems();
@@ -489,4 +506,4 @@ void drainAll() {
     }
 }
 
-}  // namespace hx::dispatch
+} // namespace hx::dispatch

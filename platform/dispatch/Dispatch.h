@@ -60,7 +60,8 @@ void dispatch_sync(dispatch_queue_t queue, dispatch_block_t block);
 void dispatch_sync_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
 // Submits the work to the queue once the platform clock reaches when.
 void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block_t block);
-void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* context, dispatch_function_t work);
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* context,
+                      dispatch_function_t work);
 // An absolute time on the platform clock: when (DISPATCH_TIME_NOW for now)
 // plus delta nanoseconds, saturating; DISPATCH_TIME_FOREVER stays forever.
 dispatch_time_t dispatch_time(dispatch_time_t when, std::int64_t delta);
@@ -86,4 +87,4 @@ namespace hx::dispatch {
 void drain(dispatch_queue_t queue);
 void drainAll();
 
-}  // namespace hx::dispatch
+} // namespace hx::dispatch

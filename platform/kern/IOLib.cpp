@@ -161,29 +161,50 @@ namespace hx::kern {
 
 namespace {
 std::mutex gTaskLock;
-std::map<task_t, int>& taskPids() {
-    static std::map<task_t, int>* m = new std::map<task_t, int>;
+std::map<task_t, TaskIdentity>& taskTable() {
+    static std::map<task_t, TaskIdentity>* m = new std::map<task_t, TaskIdentity>;
     return *m;
 }
 }  // namespace
 
-task_t createTask(int pid) {
+task_t createTask(int pid) { return createTask(pid, "", 501); }
+
+task_t createTask(int pid, const char* name, uint32_t uid) {
+    TaskIdentity id;
+    id.pid = pid;
+    id.uid = uid;
+    if (name) std::strncpy(id.name, name, kTaskNameLength);
+    id.name[kTaskNameLength] = 0;
     const task_t t = hx::mach::allocatePortName();
     std::lock_guard<std::mutex> g(gTaskLock);
-    taskPids()[t] = pid;
+    taskTable()[t] = id;
     return t;
 }
 
 void destroyTask(task_t t) {
     std::lock_guard<std::mutex> g(gTaskLock);
-    taskPids().erase(t);
+    taskTable().erase(t);
 }
 
 int taskPid(task_t t) {
     if (t == kernel_task) return 0;
     std::lock_guard<std::mutex> g(gTaskLock);
-    auto it = taskPids().find(t);
-    return it == taskPids().end() ? -1 : it->second;
+    auto it = taskTable().find(t);
+    return it == taskTable().end() ? -1 : it->second.pid;
+}
+
+bool taskIdentity(task_t t, TaskIdentity& out) {
+    if (t == kernel_task) {
+        out = TaskIdentity{};
+        std::strcpy(out.name, "kernel_task");
+        out.uid = 0;
+        return true;
+    }
+    std::lock_guard<std::mutex> g(gTaskLock);
+    auto it = taskTable().find(t);
+    if (it == taskTable().end()) return false;
+    out = it->second;
+    return true;
 }
 
 }  // namespace hx::kern

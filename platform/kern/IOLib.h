@@ -68,9 +68,22 @@ struct SharedRegion {
 // null (memory from IOMalloc, or a freed area).
 std::shared_ptr<SharedRegion> findSharedRegion(const void* address, uint64_t length);
 
-// Creates a user task (an address space the kernel can map areas into).
+// A task's identity as the suite asks for it: pid, a 16-character process
+// name and the user id.
+constexpr int kTaskNameLength = 16;
+struct TaskIdentity {
+    int pid = -1;
+    char name[kTaskNameLength + 1] = {};
+    uint32_t uid = 0;
+};
+
+// Creates a user task (an address space the kernel can map areas into); the
+// one-argument form names no process and runs as an ordinary user (501).
 task_t createTask(int pid);
+task_t createTask(int pid, const char* name, uint32_t uid);
 void destroyTask(task_t t);
 int taskPid(task_t t);
+// False for a task that does not exist (or no longer).
+bool taskIdentity(task_t t, TaskIdentity& out);
 
 }  // namespace hx::kern

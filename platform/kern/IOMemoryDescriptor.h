@@ -20,7 +20,6 @@ enum : IODirection {
 };
 
 enum : IOOptionBits {
-    kIOMapAnywhere = 0x00000001,
     kIOMapDefaultCache = 0,
     kIOMapReadOnly = 0x00001000,
     kIOMemoryKernelUserShared = 0x00000200,

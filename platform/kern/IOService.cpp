@@ -53,6 +53,20 @@ struct Catalogue {
     std::mutex lock;
     std::vector<OSDictionary*> personalities;   // retained
     std::vector<IOService*> registered;          // not retained; removed before the last release
+    std::vector<std::weak_ptr<hx::kern::ServiceSubscription>> subscriptions;
+    // Queues the service to every live subscription of the event that accepts
+    // it; called with the lock held, so all subscribers see one order.
+    void postLocked(IOService* s, hx::kern::ServiceEvent event) {
+        subscriptions.erase(std::remove_if(subscriptions.begin(), subscriptions.end(),
+                                           [&](const std::weak_ptr<hx::kern::ServiceSubscription>& w) {
+                                               auto sub = w.lock();
+                                               if (!sub || sub->isCancelled()) return true;
+                                               if (sub->event() == event && hx::kern::serviceMatches(s, sub->matching()))
+                                                   sub->post(s);
+                                               return false;
+                                           }),
+                            subscriptions.end());
+    }
 };
 Catalogue& catalogue() {
     static Catalogue* c = new Catalogue;
@@ -282,8 +296,16 @@ struct IOServicePrivate {
     static void addRegistered(IOService* s) {
         Catalogue& c = catalogue();
         std::lock_guard<std::mutex> g(c.lock);
-        if (std::find(c.registered.begin(), c.registered.end(), s) == c.registered.end())
-            c.registered.push_back(s);
+        if (std::find(c.registered.begin(), c.registered.end(), s) != c.registered.end()) return;
+        c.registered.push_back(s);
+        c.postLocked(s, hx::kern::ServiceEvent::Publish);
+    }
+
+    static void postTerminated(IOService* s) {
+        Catalogue& c = catalogue();
+        std::lock_guard<std::mutex> g(c.lock);
+        if (std::find(c.registered.begin(), c.registered.end(), s) != c.registered.end())
+            c.postLocked(s, hx::kern::ServiceEvent::Terminate);
     }
 
     static void removeRegistered(IOService* s) {
@@ -454,6 +476,7 @@ bool IOService::terminate(IOOptionBits options) {
     retain();  // released by the second phase
     ++tPending.depth;
     messageClients(kIOMessageServiceIsTerminated, nullptr, 0);
+    IOServicePrivate::postTerminated(this);
     for (IORegistryEntry* e : childrenSnapshot()) {
         IOService* client = OSDynamicCast(IOService, e);
         if (client && !client->isInactive()) client->terminate(options);
@@ -508,6 +531,18 @@ OSIterator* IOService::getClientIterator() const { return getChildIterator(gIOSe
 OSIterator* IOService::getProviderIterator() const { return getParentIterator(gIOServicePlane); }
 
 IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSize) {
+    {
+        std::lock_guard<std::mutex> g(mUserInterestLock);
+        auto& subs = mUserInterest;
+        subs.erase(std::remove_if(subs.begin(), subs.end(),
+                                  [&](const std::weak_ptr<hx::kern::UserInterest>& w) {
+                                      auto sub = w.lock();
+                                      if (!sub || sub->isCancelled()) return true;
+                                      sub->post(type, argument, argSize);
+                                      return false;
+                                  }),
+                   subs.end());
+    }
     for (IORegistryEntry* e : childrenSnapshot()) {
         messageClient(type, e, argument, argSize);
         e->release();
@@ -519,6 +554,76 @@ IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSiz
     }
     return kIOReturnSuccess;
 }
+
+std::shared_ptr<hx::kern::UserInterest> IOService::subscribeUserInterest() {
+    auto sub = std::make_shared<hx::kern::UserInterest>();
+    std::lock_guard<std::mutex> g(mUserInterestLock);
+    mUserInterest.push_back(sub);
+    return sub;
+}
+
+namespace hx::kern {
+
+void UserInterest::setSink(std::function<void(Message&&)> sink) {
+    std::lock_guard<std::mutex> g(mLock);
+    mSink = std::move(sink);
+}
+
+void UserInterest::post(UInt32 type, const void* argument, vm_size_t size) {
+    Message m;
+    m.type = type;
+    if (argument && size) {
+        const vm_size_t n = size < kUserInterestArgumentLimit ? size : kUserInterestArgumentLimit;
+        m.argument.assign(static_cast<const uint8_t*>(argument), static_cast<const uint8_t*>(argument) + n);
+    }
+    std::lock_guard<std::mutex> g(mLock);
+    if (mCancelled) return;
+    if (mSink) {
+        mSink(std::move(m));
+        return;
+    }
+    mQueue.push_back(std::move(m));
+    hx::clock::notifyAll(mCv);
+}
+
+bool UserInterest::next(Message& out) {
+    std::lock_guard<std::mutex> g(mLock);
+    if (mHead >= mQueue.size()) return false;
+    out = std::move(mQueue[mHead++]);
+    if (mHead == mQueue.size()) {
+        mQueue.clear();
+        mHead = 0;
+    }
+    return true;
+}
+
+bool UserInterest::waitNext(Message& out, uint64_t deadlineNanos) {
+    {
+        std::unique_lock<std::mutex> l(mLock);
+        if (!hx::clock::waitUntil(mCv, l, deadlineNanos, [&] { return mHead < mQueue.size() || mCancelled; }))
+            return false;
+    }
+    return next(out);
+}
+
+size_t UserInterest::pending() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mQueue.size() - mHead;
+}
+
+void UserInterest::cancel() {
+    std::lock_guard<std::mutex> g(mLock);
+    mCancelled = true;
+    mSink = nullptr;
+    hx::clock::notifyAll(mCv);
+}
+
+bool UserInterest::isCancelled() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mCancelled;
+}
+
+}  // namespace hx::kern
 
 IOReturn IOService::messageClient(UInt32 messageType, OSObject* client, void* messageArgument, vm_size_t) {
     IOService* s = OSDynamicCast(IOService, client);
@@ -692,6 +797,106 @@ std::vector<IOService*> copyServicesOfClass(const char* className) {
         out.push_back(s);
     }
     return out;
+}
+
+bool serviceMatches(IOService* service, const OSDictionary* matching) {
+    if (!service || !matching) return false;
+    bool known = false;
+    if (OSObject* o = matching->getObject("IOProviderClass")) {
+        const OSString* cls = OSDynamicCast(OSString, o);
+        if (!cls || !service->getMetaClass()->isSubclassOf(cls->getCStringNoCopy())) return false;
+        known = true;
+    }
+    for (const char* key : kMatchingKeys) {
+        OSObject* want = matching->getObject(key);
+        if (!want) continue;
+        known = true;
+        OSObject* have = service->copyProperty(key);
+        const bool same = have && want->isEqualTo(have);
+        if (have) have->release();
+        if (!same) return false;
+    }
+    return known;
+}
+
+std::vector<IOService*> copyMatchingServices(const OSDictionary* matching) {
+    std::vector<IOService*> out;
+    Catalogue& c = catalogue();
+    std::lock_guard<std::mutex> g(c.lock);
+    for (IOService* s : c.registered) {
+        if (s->isInactive() || !serviceMatches(s, matching)) continue;
+        s->retain();
+        out.push_back(s);
+    }
+    return out;
+}
+
+ServiceSubscription::ServiceSubscription(const OSDictionary* matching, ServiceEvent event)
+    : mMatching(matching ? OSDictionary::withDictionary(matching) : OSDictionary::withCapacity(0)), mEvent(event) {}
+
+ServiceSubscription::~ServiceSubscription() {
+    cancel();
+    mMatching->release();
+}
+
+IOService* ServiceSubscription::next() {
+    std::lock_guard<std::mutex> g(mLock);
+    if (mQueue.empty()) return nullptr;
+    IOService* s = mQueue.front();
+    mQueue.erase(mQueue.begin());
+    return s;
+}
+
+size_t ServiceSubscription::pending() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mQueue.size();
+}
+
+void ServiceSubscription::cancel() {
+    std::vector<IOService*> dropped;
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        mCancelled = true;
+        mSink = nullptr;
+        dropped.swap(mQueue);
+    }
+    for (IOService* s : dropped) s->release();
+}
+
+bool ServiceSubscription::isCancelled() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mCancelled;
+}
+
+void ServiceSubscription::setSink(std::function<void(IOService*)> sink) {
+    std::lock_guard<std::mutex> g(mLock);
+    mSink = std::move(sink);
+}
+
+void ServiceSubscription::post(IOService* service) {
+    std::lock_guard<std::mutex> g(mLock);
+    if (mCancelled) return;
+    service->retain();
+    if (mSink)
+        mSink(service);
+    else
+        mQueue.push_back(service);
+}
+
+std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching, ServiceEvent event,
+                                                       std::vector<IOService*>* existing) {
+    std::shared_ptr<ServiceSubscription> sub(new ServiceSubscription(matching, event));
+    Catalogue& c = catalogue();
+    std::lock_guard<std::mutex> g(c.lock);
+    if (existing && event == ServiceEvent::Publish) {
+        for (IOService* s : c.registered) {
+            if (s->isInactive() || !serviceMatches(s, sub->matching())) continue;
+            s->retain();
+            existing->push_back(s);
+        }
+    }
+    c.subscriptions.push_back(sub);
+    return sub;
 }
 
 void systemWillSleep() {

@@ -16,13 +16,19 @@
 #include "platform/kern/OSContainers.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 class IOService;
 class IOUserClient;
 class IOPMrootDomain;
+
+namespace hx::kern {
+class UserInterest;
+}
 
 struct IORegistryPlane;
 extern const IORegistryPlane* gIOServicePlane;
@@ -142,6 +148,11 @@ public:
     // sends the message.
     IONotifier* registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,
                                  void* target, void* ref = nullptr);
+    // General interest for user space: every later message (and at most
+    // kUserInterestArgumentLimit bytes of its argument) is copied into the
+    // subscription's queue; the sender never runs subscriber code, and every
+    // subscriber sees the service's messages in the same order.
+    std::shared_ptr<hx::kern::UserInterest> subscribeUserInterest();
 
     static IOPMrootDomain* getPMRootDomain();
     virtual IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,
@@ -164,6 +175,9 @@ private:
     mutable std::mutex mOpenLock;
     IOService* mOpenedBy = nullptr;
     std::vector<class IOServiceInterestNotifier*> mInterest;  // guarded by the registry's interest lock
+    // Held while a message is queued to every user subscriber, so all see one order.
+    std::mutex mUserInterestLock;
+    std::vector<std::weak_ptr<hx::kern::UserInterest>> mUserInterest;
 };
 
 // The power-management root domain: drivers register interest in system
@@ -182,6 +196,95 @@ private:
 };
 
 namespace hx::kern {
+
+constexpr vm_size_t kUserInterestArgumentLimit = 4096;
+
+// One user-space subscription to a service's messages: a queue the service
+// fills and the subscriber drains on its own thread (waits go through the
+// platform clock).
+class UserInterest {
+public:
+    struct Message {
+        UInt32 type = 0;
+        std::vector<uint8_t> argument;
+    };
+    // The oldest queued message, if any.
+    bool next(Message& out);
+    // Waits for a message until the deadline (hx::clock); false when none came.
+    bool waitNext(Message& out, uint64_t deadlineNanos);
+    size_t pending() const;
+    // No more messages are queued.
+    void cancel();
+    bool isCancelled() const;
+
+    // Hands every later message to sink instead of the queue, in post order,
+    // on the sender's thread (the sink only queues: it must not call into the
+    // kernel). A transport's port funnels several subscriptions into one
+    // ordered stream this way.
+    void setSink(std::function<void(Message&&)> sink);
+
+    // The service's side.
+    void post(UInt32 type, const void* argument, vm_size_t size);
+
+private:
+    mutable std::mutex mLock;
+    std::condition_variable mCv;
+    std::function<void(Message&&)> mSink;
+    std::vector<Message> mQueue;
+    size_t mHead = 0;
+    bool mCancelled = false;
+};
+
+// Publish and terminate subscriptions for user space: services a matching
+// dictionary accepts are queued (retained) when they are registered or when
+// they begin terminating (after their clients were told), queued the same way
+// as user interest, so the sender never runs subscriber code.
+enum class ServiceEvent { Publish, Terminate };
+
+class ServiceSubscription {
+public:
+    ~ServiceSubscription();
+    // The oldest queued service, retained for the caller; null when none.
+    IOService* next();
+    size_t pending() const;
+    // No more services are queued; those queued are dropped.
+    void cancel();
+    bool isCancelled() const;
+    // As UserInterest::setSink: the sink takes over the retained service.
+    void setSink(std::function<void(IOService*)> sink);
+
+    ServiceEvent event() const { return mEvent; }
+    const OSDictionary* matching() const { return mMatching; }
+
+    // The registry's side.
+    void post(IOService* service);
+
+private:
+    friend std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary*, ServiceEvent,
+                                                                  std::vector<IOService*>*);
+    ServiceSubscription(const OSDictionary* matching, ServiceEvent event);
+    mutable std::mutex mLock;
+    std::function<void(IOService*)> mSink;
+    std::vector<IOService*> mQueue;
+    bool mCancelled = false;
+    OSDictionary* mMatching;
+    ServiceEvent mEvent;
+};
+
+// Whether a matching dictionary accepts the service: "IOProviderClass" names
+// its class or a base class, and every personality key it holds ("idVendor",
+// "idProduct", ...) equals the service's property. A dictionary with none of
+// these keys accepts nothing.
+bool serviceMatches(IOService* service, const OSDictionary* matching);
+// Registered, active services the dictionary accepts, in registration order,
+// each retained for the caller.
+std::vector<IOService*> copyMatchingServices(const OSDictionary* matching);
+// Subscribes to later publishes or terminations of matching services. For a
+// publish subscription, existing (when given) receives, retained, the
+// matching services already registered, taken together with the subscription
+// so no service is missed or seen twice.
+std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching, ServiceEvent event,
+                                                       std::vector<IOService*>* existing = nullptr);
 
 // Adds a driver personality (what an Info.plist's IOKitPersonalities entry
 // holds): "IOClass" names the driver class, "IOProviderClass" the nub class,

@@ -3,30 +3,16 @@
 // platform base.
 #pragma once
 
-#include "platform/base/MacErrors.h"  // kIOReturn* codes
+#include "platform/base/IOKitTypes.h"  // shared with the user-side calls
+#include "platform/base/MacErrors.h"   // kIOReturn* codes
 #include "platform/base/MacTypes.h"
-#include "platform/base/MachTypes.h"  // KERN_*, task_t, thread_t
+#include "platform/base/MachTypes.h"   // KERN_*, task_t, thread_t
 
 #include <cstdint>
 
-typedef uint32_t IOOptionBits;
-typedef uint64_t IOByteCount;
-typedef uint64_t IOVirtualAddress;
-typedef uint64_t mach_vm_address_t;
-typedef uint64_t mach_vm_size_t;
-typedef uint64_t vm_size_t;
 typedef uint64_t AbsoluteTime;
 typedef uint32_t IOPMPowerFlags;
 typedef int wait_result_t;
-
-// Messages a provider sends its clients and interested parties.
-enum : UInt32 {
-    kIOMessageServiceIsTerminated = 0xE0000010,
-    kIOMessageServiceIsRequestingClose = 0xE0000100,
-    kIOMessageServiceIsAttemptingOpen = 0xE0000101,
-    kIOMessageServiceWasClosed = 0xE0000110,
-    kIOMessageServicePropertyChange = 0xE0000130,
-};
 
 // Options of registerService.
 enum : IOOptionBits {

@@ -28,7 +28,18 @@ OSMetaClass::OSMetaClass(const char* className, const OSMetaClass* superClass,
     : mName(className), mSuper(superClass), mAlloc(alloc) {
     ClassTable& t = classTable();
     std::lock_guard<std::mutex> g(t.lock);
-    t.byName[className] = this;
+    // The first class of a name keeps it: a second one would silently change
+    // what a personality or a client type creates.
+    auto [it, added] = t.byName.emplace(className, this);
+    if (!added && it->second != this)
+        IOLog("OSMetaClass: class %s is already registered; the second one is refused\n", className);
+}
+
+bool OSMetaClass::isRegistered() const {
+    ClassTable& t = classTable();
+    std::lock_guard<std::mutex> g(t.lock);
+    auto it = t.byName.find(mName);
+    return it != t.byName.end() && it->second == this;
 }
 
 OSObject* OSMetaClass::alloc() const { return mAlloc ? mAlloc() : nullptr; }

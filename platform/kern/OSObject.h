@@ -20,8 +20,8 @@ class OSMetaClass {
 public:
     using AllocFunction = OSObject* (*)();
 
-    // Registers the class under its name; a later class of the same name
-    // replaces the earlier one.
+    // Registers the class under its name; a later class of a name already
+    // registered is refused with a log line (the first keeps the name).
     OSMetaClass(const char* className, const OSMetaClass* superClass, AllocFunction alloc);
     OSMetaClass(const OSMetaClass&) = delete;
     OSMetaClass& operator=(const OSMetaClass&) = delete;
@@ -34,6 +34,9 @@ public:
     // True when this class is `other` or derives from it.
     bool isSubclassOf(const OSMetaClass* other) const;
     bool isSubclassOf(const char* className) const;
+
+    // True when the registry knows this class under its name.
+    bool isRegistered() const;
 
     static const OSMetaClass* getMetaClassWithName(const char* className);
     static OSObject* allocClassWithName(const char* className);

@@ -86,6 +86,8 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
     EXPECT_EQ(f["channels"], "2 in, 2 out");
     EXPECT_EQ(f["resolution"], "24 bit in, 24 bit out");
     EXPECT_EQ(f["routing"], "pass (output pair 0 = playback 1/2)");
+    EXPECT_EQ(f["client"].rfind("type 0, slot 0, identity 0x", 0), 0u) << run.out;
+    EXPECT_EQ(f["client"].find("identity 0x0000000000000000"), std::string::npos) << run.out;
     EXPECT_EQ(f["run"], "1.000 s on the virtual clock");
     EXPECT_EQ(f["stream breaks"], "0");
     EXPECT_EQ(f["pattern errors"], "0");

@@ -8,7 +8,9 @@
 
 #include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
+#include "abi/QN_Dispatch.h"
 #include "abi/QN_StateChange.h"
+#include "driver/clients/ZrUserClients.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/ZrProductTable.h"
@@ -21,58 +23,24 @@
 #include "platform/kern/IOMemoryDescriptor.h"
 #include "platform/kern/IOService.h"
 #include "platform/kern/IOUserClient.h"
+#include "platform/kern/IOUserConnection.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usb/devices/HX5100Model.h"
 
-// The user clients the driver creates by class name. The client layer is
-// not built yet; until it is, each is this minimal client, which keeps the
-// state changes it is sent, in order.
-class HarnessUserClient : public IOUserClient {
-    OSDeclareDefaultStructors(HarnessUserClient)
-public:
-    IOReturn message(UInt32 type, IOService*, void* argument) override
-    {
-        if (type == kQnStateChangeMessage && argument) {
-            QN_StateChange r;
-            std::memcpy(&r, argument, sizeof r);
-            std::lock_guard<std::mutex> g(mLock);
-            mCodes.push_back(r.mCode);
-        }
-        return kIOReturnSuccess;
-    }
-    IOReturn clientClose() override
-    {
-        if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, getProvider()))
-            s->userClientListClientClosed(this);
-        terminate(0);
-        return kIOReturnSuccess;
-    }
-    std::vector<uint32_t> codes()
-    {
-        std::lock_guard<std::mutex> g(mLock);
-        return mCodes;
-    }
-
-private:
-    std::mutex mLock;
-    std::vector<uint32_t> mCodes;
-};
-
-OSDefineMetaClassAndStructors(HarnessUserClient, IOUserClient)
-
 namespace {
 
-const OSMetaClass gAudioClientClass("AudioUserClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                    &HarnessUserClient::MetaClassAlloc);
-const OSMetaClass gMidiClientClass("MidiUserClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                   &HarnessUserClient::MetaClassAlloc);
-const OSMetaClass gCtrlClientClass("CtrlUserClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                   &HarnessUserClient::MetaClassAlloc);
-const OSMetaClass gASClientClass("ASClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                 &HarnessUserClient::MetaClassAlloc);
-
-constexpr uint32_t kAudioClientType = 2;
+constexpr uint32_t kAudioClientType = 0;
 constexpr uint32_t kNoUpdaterType = 4;
+constexpr uint32_t kHarnessPid = 4100;
+constexpr uint32_t kHarnessUid = 501;
+constexpr uint32_t kRingTag = 1;
+constexpr uint32_t kRingFrameSize = 512;
+// The requests the harness makes, as a user process makes them.
+constexpr uint32_t kReqConfigureDevice = 1;
+constexpr uint32_t kReqAttach = 2;
+constexpr uint32_t kReqDetach = 3;
+constexpr uint32_t kReqIdentity = 27;
+constexpr uint32_t kReqConnected = 30;
 constexpr uint32_t kMaxFramesPerCycle = 8192;
 
 const char* decoderName(USB_DEC_FNC f)
@@ -133,18 +101,20 @@ struct ClientHarness::Impl {
     std::shared_ptr<hx::usb::devices::HX5100Model> model;
     uint8_t port = 0;
     ZrKernelDeviceKorvexHX5100* service = nullptr;
-    HarnessUserClient* client = nullptr;
-    uint64_t clientId = 0;
+    // The harness's own process, its connection and what it maps.
+    task_t task = MACH_PORT_NULL;
+    io_connect_t connect = MACH_PORT_NULL;
+    IOUserClient* client = nullptr;  // retained, for callers that look
+    uint64_t clientId = 0;           // as Req 27 answers it
+    int slot = -1;
     bool configured = false;
+    std::shared_ptr<hx::kern::UserInterest> interest;
+    mutable std::vector<uint32_t> codes;
 
-    // The client ring: the kernel's view and the user's second mapping.
-    IOBufferMemoryDescriptor* ringMemory = nullptr;
-    IOMemoryMap* ringMap = nullptr;
-    AudioSM* userRing = nullptr;
+    DriverSM* userDriverSM = nullptr;
+    AudioSM* userRing = nullptr;     // the client's own ring (type 5)
     bool attached = false;
-    // The device's input ring as the user maps it.
-    IOMemoryMap* inputMap = nullptr;
-    AudioSM* userInput = nullptr;
+    AudioSM* userInput = nullptr;    // the device's input ring (type 4)
 
     bool running = false;  // the ring read state 1
     uint64_t readPos = 0;
@@ -160,9 +130,31 @@ struct ClientHarness::Impl {
     bool fifoMarked = false;
     std::vector<int32_t> recorded;
     std::vector<int32_t> scratch;
-    // The state changes of a client already closed (the report still shows
-    // them).
-    std::vector<uint32_t> closedCodes;
+    // The state changes queued for the harness's subscription so far.
+    void pumpStateChanges() const
+    {
+        if (!interest)
+            return;
+        hx::kern::UserInterest::Message msg;
+        while (interest->next(msg))
+            if (msg.type == kQnStateChangeMessage && msg.argument.size() >= sizeof(QN_StateChange)) {
+                QN_StateChange r;
+                std::memcpy(&r, msg.argument.data(), sizeof r);
+                codes.push_back(r.mCode);
+            }
+    }
+
+    IOReturn callDriver(uint32_t req, OSXDispatch& rec) { return hx::harness::callDriver(connect, req, rec); }
+
+    template <class T>
+    T* mapType(uint32_t type, size_t size)
+    {
+        mach_vm_address_t a = 0;
+        mach_vm_size_t n = 0;
+        if (hx::kern::connectionMap(connect, type, &a, &n) != kIOReturnSuccess || n != size)
+            return nullptr;
+        return reinterpret_cast<T*>(a);
+    }
 
     bool fail(const std::string& e)
     {
@@ -196,6 +188,18 @@ struct ClientHarness::Impl {
     void cycle();
 };
 
+IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector)
+{
+    rec.iReq = req;
+    size_t outSize = sizeof rec;
+    hx::kern::ConnectionCall call;
+    call.structInput = &rec;
+    call.structInputSize = sizeof rec;
+    call.structOutput = &rec;
+    call.structOutputSize = &outSize;
+    return hx::kern::connectionCall(connect, selector, call);
+}
+
 uint32_t defaultWriteAheadFrames(uint32_t rate)
 {
     constexpr uint64_t kFramesAt48k = 880;
@@ -211,9 +215,10 @@ ClientHarness::~ClientHarness()
     stop();
     if (m.service && m.service->getDevice())
         m.service->getDevice()->stopStreaming(true);
-    if (m.inputMap) {
-        m.inputMap->release();
-        m.inputMap = nullptr;
+    if (m.task != MACH_PORT_NULL) {
+        // The process ends: its mappings go with it.
+        hx::kern::killTask(m.task);
+        m.task = MACH_PORT_NULL;
     }
     if (m.service) {
         m.service->release();
@@ -243,7 +248,7 @@ bool ClientHarness::boot()
     ZrLoadDriverPersonalities();
     m.personalitiesLoaded = true;
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
-    hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100, "KORVEX AUDIO",
+    hx::usb::devices::HX5100Identity id{kKorvexVendorID, o.productID, 0x0100, "KORVEX AUDIO",
                                         "HX5100 USB", "SN0001"};
     m.model = std::make_shared<hx::usb::devices::HX5100Model>(
         o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull, id);
@@ -278,20 +283,26 @@ bool ClientHarness::openClient()
     Impl& m = *mImpl;
     if (!m.service)
         return m.fail("no service");
-    IOUserClient* h = nullptr;
+    if (!ZrUserClientsRegistered())
+        return m.fail("the user-client classes are not registered");
+    if (m.task == MACH_PORT_NULL)
+        m.task = hx::kern::createTask(int(kHarnessPid), "hxharness", kHarnessUid);
+    m.interest = m.service->subscribeUserInterest();
     // Opening type 4 tells the driver that no firmware updater runs; it
     // never gives a client.
-    m.service->newUserClient(kernel_task, nullptr, kNoUpdaterType, &h);
-    h = nullptr;
-    const IOReturn r = m.service->newUserClient(kernel_task, nullptr, kAudioClientType, &h);
-    m.client = OSDynamicCast(HarnessUserClient, h);
-    if (r != kIOReturnSuccess || !m.client) {
-        if (h)
-            h->release();
-        m.client = nullptr;
+    io_connect_t none = MACH_PORT_NULL;
+    hx::kern::connectionOpen(m.service, m.task, kNoUpdaterType, &none);
+    if (hx::kern::connectionOpen(m.service, m.task, kAudioClientType, &m.connect) != kIOReturnSuccess)
         return m.fail("the audio client did not open");
-    }
-    m.clientId = m.service->clientIdentifier(m.client);
+    m.client = hx::kern::connectionClient(m.connect);
+    OSXDispatch rec{};
+    qnWriteU32(&rec, kOSXDispatchValueOffset, kHarnessPid);
+    if (m.callDriver(kReqConnected, rec) != kIOReturnSuccess)
+        return m.fail("the client id was refused");
+    rec = OSXDispatch{};
+    if (m.callDriver(kReqIdentity, rec) != kIOReturnSuccess)
+        return m.fail("the client identity was refused");
+    m.clientId = qnReadU64(&rec, kOSXDispatchValueOffset);
     return true;
 }
 
@@ -299,27 +310,26 @@ bool ClientHarness::configure()
 {
     Impl& m = *mImpl;
     ZrDevice* dev = device();
-    if (!dev)
+    if (!dev || m.connect == MACH_PORT_NULL)
         return m.fail("no device");
     const HarnessOptions& o = m.options;
-    QnChannelSettings& cs = dev->getCurrentSettings();
-    cs = QnChannelSettings{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
-    const IOReturn r = m.service->reqConfigureDevice("Req_ConfigureDevice");
+    if (!m.userDriverSM && !(m.userDriverSM = m.mapType<DriverSM>(kMemoryDriverSM, sizeof(DriverSM))))
+        return m.fail("the driver shared memory cannot be mapped");
+    // The settings go where a user writes them, then the request.
+    const QnChannelSettings cs{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
+    std::memcpy(reinterpret_cast<uint8_t*>(m.userDriverSM) + offsetof(DriverSM, mChannelSettings), &cs, sizeof cs);
+    OSXDispatch rec{};
+    const IOReturn r = m.callDriver(kReqConfigureDevice, rec);
     if (r != kIOReturnSuccess) {
         std::ostringstream e;
         e << "configuration failed: 0x" << std::hex << r;
         return m.fail(e.str());
     }
-    dev->startStreamAfterConfig();
     if (!dev->isStreamingStarted())
         return m.fail("streaming did not start");
     m.configured = true;
-    // The device's input ring, mapped as a user maps it.
-    if (!m.inputMap)
-        m.inputMap = dev->getAudioSMArea().map(current_task(), kIOMapAnywhere, 0);
-    if (!m.inputMap || m.inputMap->getLength() != sizeof(AudioSM))
+    if (!m.userInput && !(m.userInput = m.mapType<AudioSM>(kMemoryDeviceAudioSM, sizeof(AudioSM))))
         return m.fail("the input ring cannot be mapped");
-    m.userInput = reinterpret_cast<AudioSM*>(m.inputMap->getVirtualAddress());
     return true;
 }
 
@@ -349,23 +359,21 @@ bool ClientHarness::setRouting()
 bool ClientHarness::attachRing()
 {
     Impl& m = *mImpl;
-    DriverData* dd = driverData();
-    if (!dd || !m.client)
-        return m.fail("no driver data or client");
-    m.ringMemory = IOBufferMemoryDescriptor::inTaskWithOptions(kernel_task, kIOMemoryKernelUserShared,
-                                                               sizeof(AudioSM), 4096);
-    if (!m.ringMemory)
-        return m.fail("no ring memory");
-    m.ringMap = m.ringMemory->createMappingInTask(current_task(), 0, kIOMapAnywhere);
-    if (!m.ringMap || m.ringMap->getLength() != sizeof(AudioSM))
+    if (m.connect == MACH_PORT_NULL)
+        return m.fail("no client");
+    if (!m.userRing && !(m.userRing = m.mapType<AudioSM>(kMemoryClientAudioSM, sizeof(AudioSM))))
         return m.fail("the ring cannot be mapped");
-    m.userRing = reinterpret_cast<AudioSM*>(m.ringMap->getVirtualAddress());
-    // Laid out by the user through its own mapping; the kernel gets its view.
-    m.userRing->_layout(m.options.channels, m.options.rate, 0);
-    auto* kernelView = static_cast<AudioSM*>(m.ringMemory->getBytesNoCopy());
-    int slot = -1;
-    if (!dd->attachClient(m.client, kernelView, 1, slot, 512, m.clientId))
-        return m.fail("attachClient refused the ring");
+    // The kernel lays the ring out for the configuration and attaches it.
+    OSXDispatch rec{};
+    rec.frameSize = kRingFrameSize;
+    qnWriteU32(&rec, kOSXDispatchValueOffset, kRingTag);
+    const IOReturn r = m.callDriver(kReqAttach, rec);
+    if (r != kIOReturnSuccess) {
+        std::ostringstream e;
+        e << "the ring was not attached: 0x" << std::hex << r;
+        return m.fail(e.str());
+    }
+    m.slot = int(qnReadU32(&rec, kOSXDispatchValueOffset));
     m.attached = true;
     return true;
 }
@@ -446,24 +454,21 @@ void ClientHarness::idle(uint64_t micros)
 void ClientHarness::stop()
 {
     Impl& m = *mImpl;
-    if (m.attached && driverData())
-        driverData()->detachClient(m.client);
+    if (m.connect != MACH_PORT_NULL) {
+        if (m.attached) {
+            OSXDispatch rec{};
+            m.callDriver(kReqDetach, rec);
+        }
+        hx::kern::connectionClose(m.connect);
+        m.connect = MACH_PORT_NULL;
+    }
     m.attached = false;
-    if (m.ringMap) {
-        m.ringMap->release();
-        m.ringMap = nullptr;
-        m.userRing = nullptr;
-    }
-    if (m.ringMemory) {
-        m.ringMemory->release();
-        m.ringMemory = nullptr;
-    }
+    m.userRing = nullptr;
     if (m.client) {
-        m.closedCodes = m.client->codes();
-        m.client->clientClose();
         m.client->release();
         m.client = nullptr;
     }
+    m.pumpStateChanges();
 }
 
 HarnessReport ClientHarness::report() const
@@ -511,7 +516,11 @@ HarnessReport ClientHarness::report() const
         r.fifoMax = s.fifoMax;
         r.fifoLock = s.fifoLockLevel;
     }
-    r.stateChanges = m.client ? m.client->codes() : m.closedCodes;
+    m.pumpStateChanges();
+    r.stateChanges = m.codes;
+    r.clientType = kAudioClientType;
+    r.slot = m.slot;
+    r.identity = m.clientId;
     r.streamBreaks = uint32_t(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
 
     // The loopback check: from the first frame that is not silence, every
@@ -583,6 +592,8 @@ std::string describe(const HarnessReport& r)
     o << "alternates: in " << r.inAlternate << " out " << r.outAlternate << "\n";
     o << "converters: in " << r.inputConverter << " out " << r.outputConverter << "\n";
     o << "routing: " << (r.routing == Routing::Pass ? "pass" : "mix") << "\n";
+    o << "client: type " << r.clientType << ", slot " << r.slot << ", identity 0x" << std::hex << r.identity
+      << std::dec << "\n";
     o << "frames: in " << r.framesIn << " out " << r.framesOut << " (device sent " << r.deviceFramesIn
       << ", received " << r.deviceFramesOut << ")\n";
     o << "stream breaks: " << r.streamBreaks << "\n";
@@ -605,6 +616,7 @@ int32_t ClientHarness::playedSample(uint64_t frame, uint32_t channel) const { re
 const std::string& ClientHarness::lastError() const { return mImpl->error; }
 const HarnessOptions& ClientHarness::options() const { return mImpl->options; }
 hx::usb::Bus* ClientHarness::bus() { return mImpl->bus.get(); }
+uint8_t ClientHarness::port() const { return mImpl->port; }
 std::shared_ptr<hx::usb::devices::HX5100Model> ClientHarness::model() { return mImpl->model; }
 ZrKernelDeviceKorvexHX5100* ClientHarness::service() { return mImpl->service; }
 ZrDevice* ClientHarness::device() { return mImpl->service ? mImpl->service->getDevice() : nullptr; }

@@ -1,9 +1,10 @@
 // A user client of the audio driver, run in the same process as the
 // simulated machine: it boots the bus with an HX-5100 model, loads the
-// driver from its personalities, opens the audio user client (type 4),
-// configures the device as the configuration request does, attaches a
-// client ring in shared memory as the ring request does, and then runs the
-// user-space cycle: read the frames the device delivered from the input
+// driver from its personalities and, as its own process (task), opens the
+// audio user client (type 4, then type 0) through a connection, registers
+// (Req 30, Req 27), maps the driver shared memory, writes the channel
+// settings there and configures (Req 1), maps the input ring and its own
+// ring and attaches it (Req 2), and then runs the user-space cycle: read the frames the device delivered from the input
 // ring, write the same number of frames of a test signal into its ring a
 // fixed distance ahead of the kernel. What it saw comes back as a report.
 //
@@ -13,11 +14,14 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/base/MacTypes.h"
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+struct OSXDispatch;
 class ZrKernelDeviceKorvexHX5100;
 class ZrDevice;
 class DriverData;
@@ -58,6 +62,7 @@ struct HarnessOptions {
     bool loopback = true;             // outputs back to inputs; else the model's ramp
     uint32_t loopbackDelayFrames = 40;
     ClockMode clockMode = ClockMode::Virtual;
+    uint16_t productID = 0x5100;      // the model's identity (the HX-5100's by default)
 
     // Stream
     uint32_t rate = 48000;
@@ -129,12 +134,23 @@ struct HarnessReport {
     int64_t firstMismatch = -1;       // input frame index, -1: none
     bool matched = false;             // bit for bit (Mix: as the output mixer rounds)
 
+    // The client: its user-client type, the mixing slot its ring got and its
+    // identity as the driver gives it
+    uint32_t clientType = 0;
+    int slot = -1;
+    uint64_t identity = 0;
+
     // State changes the client received, in order
     std::vector<uint32_t> stateChanges;
 };
 
 // A readable summary, one fact per line.
 std::string describe(const HarnessReport& report);
+
+// One OSXDispatch request through a connection's struct method (selector 0
+// of the audio and MIDI clients, 6 of the audio-server client), the record
+// in and out.
+IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector = 0);
 
 // The value a sample comes back as through the default mix: halved toward
 // zero by the output mixer, doubled by the comparison (24-bit, left-aligned).
@@ -149,10 +165,10 @@ public:
 
     // The steps, in order; each returns false with lastError() set.
     bool boot();            // clock, bus, driver, model plugged, service started
-    bool openClient();      // user client type 4
-    bool configure();       // reqConfigureDevice, then startStreamAfterConfig
+    bool openClient();      // type 4, then the audio client (type 0); Req 30, Req 27
+    bool configure();       // settings written at the shared memory, Req 1
     bool setRouting();      // DriverData::setRoutingMatrix
-    bool attachRing();      // client ring laid out and attached
+    bool attachRing();      // own ring mapped (type 5) and attached (Req 2)
     // All of the above.
     bool start();
 
@@ -161,7 +177,8 @@ public:
     void run(uint64_t micros);
     // Lets time pass without client cycles.
     void idle(uint64_t micros);
-    // Detaches the ring and closes the client (also done on destruction).
+    // Detaches the ring (Req 3) and closes the connection (also done on
+    // destruction); state changes come from an interest subscription.
     void stop();
 
     HarnessReport report() const;
@@ -174,6 +191,7 @@ public:
 
     // The machine, for callers that look or disturb.
     hx::usb::Bus* bus();
+    uint8_t port() const;
     std::shared_ptr<hx::usb::devices::HX5100Model> model();
     ZrKernelDeviceKorvexHX5100* service();
     ZrDevice* device();

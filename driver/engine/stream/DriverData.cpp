@@ -18,10 +18,6 @@ namespace {
 
 constexpr uint32_t kMaxWireBytes = ISOC_TEMP_SAMPLES * 3;
 
-// Extra bytes per frame of a client ring by product: the Sorvik Farlane
-// generations carry 2 and 4; no product of this driver carries any.
-uint32_t clientExtraBytesPerFrame() { return 0; }
-
 char* smAt(DriverSM* sm, size_t offset) { return reinterpret_cast<char*>(sm) + offset; }
 
 size_t slotOffset(uint32_t i) { return offsetof(DriverSM, mClients) + i * sizeof(ClientData); }
@@ -115,7 +111,7 @@ uint32_t DriverData::slotState(int slot) const
 // Clients
 
 bool DriverData::attachClient(IOUserClient* client, AudioSM* ring, int id, int& slot, uint32_t param,
-                              uint64_t clientToken)
+                              uint64_t clientToken, const AudioSMGeometry* geometry)
 {
     if (!client || !sharedArea())
         return false;
@@ -135,9 +131,10 @@ bool DriverData::attachClient(IOUserClient* client, AudioSM* ring, int id, int& 
         // The ring was just laid out by the kernel; its geometry is derived
         // again from the counts (always a layout inside the ring), never
         // taken from the record's lengths.
-        const AudioSMGeometry g = AudioSMGeometry::forLayout(
-            load32(AUDIOSM_CAT(ring, AudioSM, mChannelsPerFrame)),
-            load32(AUDIOSM_CAT(ring, AudioSM, mExtraBytesPerFrame)));
+        const AudioSMGeometry g = geometry ? *geometry
+                                           : AudioSMGeometry::forLayout(
+                                                 load32(AUDIOSM_CAT(ring, AudioSM, mChannelsPerFrame)),
+                                                 load32(AUDIOSM_CAT(ring, AudioSM, mExtraBytesPerFrame)));
         s.ring.bind(ring, g);
         s.ring.store32At(offsetof(AudioSM, mAttachState), kAttachRequested, __ATOMIC_RELEASE);
         s.state.store(kAttachRequested, std::memory_order_release);
@@ -212,10 +209,9 @@ int DriverData::countClients() const
     return sharedArea() ? mAttachedCount.load(std::memory_order_acquire) : 0;
 }
 
-void DriverData::reinitClientsForStreaming(QnChannelSettings& settings)
+void DriverData::reinitClientsForStreaming(QnChannelSettings& settings, uint32_t extra)
 {
     const uint32_t channels = settings.OutChannels ? settings.OutChannels : settings.InChannels;
-    const uint32_t extra = clientExtraBytesPerFrame();
     for (uint32_t i = 0; i < kDriverDataSlots; ++i) {
         Slot& s = mSlots[i];
         if (!s.client.load(std::memory_order_acquire) || !s.hasRing.load(std::memory_order_acquire))

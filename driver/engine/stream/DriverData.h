@@ -67,13 +67,17 @@ public:
 
     // Clients. clientToken is the client's opaque identifier (what the
     // shared area's owner fields hold); 0 lets this object make one.
+    // geometry, when given, is the one the kernel laid the ring out with
+    // (else it is derived again from the ring's counts).
     bool attachClient(IOUserClient* client, AudioSM* ring, int id, int& slot, uint32_t param,
-                      uint64_t clientToken = 0);
+                      uint64_t clientToken = 0, const AudioSMGeometry* geometry = nullptr);
     bool detachClient(IOUserClient* client);
     void detachAllClients();
     bool isClientAttached(IOUserClient* client) const;
     int countClients() const;
-    void reinitClientsForStreaming(QnChannelSettings& settings);
+    // Lays the attached rings out again for new settings, each frame carrying
+    // extraBytesPerFrame (the product's rule, as the clients lay them out).
+    void reinitClientsForStreaming(QnChannelSettings& settings, uint32_t extraBytesPerFrame);
 
     // Settings from the configuration and the control requests.
     void setConverters(USB_ENC_FNC converter, const QnChannelSettings& settings);

@@ -132,6 +132,7 @@ std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
         {kVendorIn, 0x49, 1, &HX5100Model::readPortRegister2, "read port register 2"},
         {kVendorOut, 0x49, 1, &HX5100Model::writePortRegister2, "write port register 2"},
         {kVendorOut, 0x4D, 0, &HX5100Model::writeMixerBuffer, "write mixer buffer"},
+        {kVendorOut, 0x54, kAnyIndex, &HX5100Model::writeMixerValues, "write mixer values"},
         {kVendorIn, 0x41, 0x101, &HX5100Model::readTransmitter, "read transmitter registers"},
         {kVendorOut, 0x41, 0x101, &HX5100Model::writeTransmitter, "write transmitter register"},
         // The driver reads the rate on endpoint 0 as well as on its endpoints.
@@ -194,6 +195,13 @@ ControlResult HX5100Model::readPortRegister2(const DeviceRequest& setup, uint8_t
 ControlResult HX5100Model::writePortRegister2(const DeviceRequest& setup, uint8_t*) {
     if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF)) return ControlResult::stall();
     mPortRegister2 = hx5100::lo(setup.wValue);
+    return ControlResult::ok();
+}
+
+// Mixer values: the knob in wValue, the bitmap in wIndex, no data; the
+// trace keeps them.
+ControlResult HX5100Model::writeMixerValues(const DeviceRequest& setup, uint8_t*) {
+    if (setup.wLength != 0) return ControlResult::stall();
     return ControlResult::ok();
 }
 

@@ -98,6 +98,7 @@ private:
     ControlResult readPortRegister2(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult writePortRegister2(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult writeMixerBuffer(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    ControlResult writeMixerValues(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult readTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult writeTransmitter(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult getSampleRate(const StandardUSB::DeviceRequest& setup, uint8_t* data);

@@ -72,8 +72,12 @@ bool TestUserClient::terminate(IOOptionBits options)
 
 IOReturn TestUserClient::clientClose()
 {
-    if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, getProvider()))
+    // A client that registered the low half of its identifier as its hog id.
+    if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, getProvider())) {
+        if (ZrDevice* dev = s->getDevice())
+            dev->onClientClosed(this, int64_t(int32_t(uint32_t(s->clientIdentifier(this)))));
         s->userClientListClientClosed(this);
+    }
     terminate(0);
     return kIOReturnSuccess;
 }

@@ -6,6 +6,7 @@
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
 #include "platform/cf/HXCF.h"
+#include "platform/sys/Files.h"
 
 #include <filesystem>
 #include <fstream>
@@ -31,7 +32,7 @@ protected:
     }
 
     std::string domainFile(const std::string& domain = "com.example.hx.test") const {
-        return hx::path::map(hx::cf::userPreferencesFolder() + "/" + domain + ".plist");
+        return hx::path::map(hx::sys::userPreferencesFolder() + "/" + domain + ".plist");
     }
     static std::string readAll(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -42,19 +43,19 @@ protected:
         std::ofstream(path, std::ios::binary) << bytes;
     }
     static void set(const char* key, CFPropertyListRef value, CFStringRef domain = kDomain) {
-        CFPreferencesSetValue(str(key), value, domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+        CFPreferencesSetValue(str(key), value, domain, kCFPreferencesCurrentUser,
+                              kCFPreferencesAnyHost);
     }
     static Ref<CFPropertyListRef> copy(const char* key, CFStringRef domain = kDomain) {
-        return Ref<CFPropertyListRef>(
-            CFPreferencesCopyValue(str(key), domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
+        return Ref<CFPropertyListRef>(CFPreferencesCopyValue(
+            str(key), domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
     }
     static bool sync(CFStringRef domain = kDomain) {
         return CFPreferencesSynchronize(domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
     }
     // Runs body in a child process, as another process of the machine would
     // (nothing of this process's pending changes); answers its success.
-    template <class Body>
-    static bool inOtherProcess(Body body) {
+    template <class Body> static bool inOtherProcess(Body body) {
         pid_t pid = fork();
         if (pid == 0) {
             hx::cf::resetPreferences();
@@ -70,10 +71,11 @@ protected:
 
 TEST_F(Preferences, SynchronizeWritesOneFilePerDomainThatPlistlibReads) {
     set("ClockSource", CFSTR("2"));
-    set("Blob", Ref<CFDataRef>(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("\x01\x02"), 2)));
+    set("Blob",
+        Ref<CFDataRef>(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("\x01\x02"), 2)));
     set("Gone", CFSTR("x"));
     set("Gone", nullptr);
-    EXPECT_EQ(text(copy("ClockSource")), "2");  // this process sees its own change at once
+    EXPECT_EQ(text(copy("ClockSource")), "2"); // this process sees its own change at once
     EXPECT_FALSE(fs::exists(domainFile()));
     ASSERT_TRUE(sync());
     EXPECT_TRUE(fs::exists(domainFile() + ".lock"));
@@ -82,8 +84,9 @@ TEST_F(Preferences, SynchronizeWritesOneFilePerDomainThatPlistlibReads) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     int status = -1;
-    std::string seen = python("import plistlib, sys\nprint(sorted(plistlib.load(open(sys.argv[1], 'rb')).items()))\n",
-                              domainFile(), &status);
+    std::string seen = python(
+        "import plistlib, sys\nprint(sorted(plistlib.load(open(sys.argv[1], 'rb')).items()))\n",
+        domainFile(), &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(seen, "[('Blob', b'\\x01\\x02'), ('ClockSource', '2')]\n");
 
@@ -94,14 +97,15 @@ TEST_F(Preferences, SynchronizeWritesOneFilePerDomainThatPlistlibReads) {
 }
 
 TEST_F(Preferences, StoresACopyOfWhatItIsGiven) {
-    Ref<CFMutableDictionaryRef> d(
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    Ref<CFMutableDictionaryRef> d(CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     CFDictionarySetValue(d, CFSTR("a"), CFSTR("1"));
     set("Dict", d);
     CFDictionarySetValue(d, CFSTR("b"), CFSTR("2"));
     EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(copy("Dict").get())), 1);
     // What is not a property list is not stored.
-    Ref<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/x"), kCFURLPOSIXPathStyle, false));
+    Ref<CFURLRef> url(
+        CFURLCreateWithFileSystemPath(nullptr, CFSTR("/x"), kCFURLPOSIXPathStyle, false));
     set("Url", url);
     EXPECT_EQ(copy("Url").get(), nullptr);
 }
@@ -119,7 +123,7 @@ TEST_F(Preferences, AnotherProcessSeesASynchronisedChange) {
 }
 
 TEST_F(Preferences, TwoProcessesSynchronisingDifferentKeysKeepBoth) {
-    set("Routing_0_1", CFSTR("5"));  // pending here while the other process writes
+    set("Routing_0_1", CFSTR("5")); // pending here while the other process writes
     ASSERT_TRUE(inOtherProcess([] {
         set("Routing_1_0", CFSTR("7"));
         set("Shared", CFSTR("theirs"));
@@ -128,7 +132,8 @@ TEST_F(Preferences, TwoProcessesSynchronisingDifferentKeysKeepBoth) {
     set("Shared", CFSTR("mine"));
     ASSERT_TRUE(sync());
     EXPECT_TRUE(inOtherProcess([] {
-        return text(copy("Routing_0_1")) == "5" && text(copy("Routing_1_0")) == "7" && text(copy("Shared")) == "mine";
+        return text(copy("Routing_0_1")) == "5" && text(copy("Routing_1_0")) == "7" &&
+               text(copy("Shared")) == "mine";
     }));
     // A removal here does not undo the other process's later set.
     set("Routing_1_0", nullptr);
@@ -139,14 +144,16 @@ TEST_F(Preferences, TwoProcessesSynchronisingDifferentKeysKeepBoth) {
 
 TEST_F(Preferences, UnreadableFileIsReadAsEmptyLoggedOnceAndSetAsideBeforeTheNextWrite) {
     std::string deep;
-    for (int i = 0; i <= kHXPropertyListMaxDepth; ++i) deep += "<array>";
+    for (int i = 0; i <= kHXPropertyListMaxDepth; ++i)
+        deep += "<array>";
     const struct {
         const char* name;
         std::string bytes;
     } cases[] = {
         {"truncated", "<plist><dict><key>ClockSource</key><string>3</str"},
         {"binary", std::string("bplist00\xD1\x01\x02\x51\x61", 13)},
-        {"integer out of range", "<plist><dict><key>n</key><integer>99999999999999999999</integer></dict></plist>"},
+        {"integer out of range",
+         "<plist><dict><key>n</key><integer>99999999999999999999</integer></dict></plist>"},
         {"nested too deep", "<plist><dict><key>d</key>" + deep + "</dict></plist>"},
         {"not a dictionary", "<plist><array><string>x</string></array></plist>"},
     };
@@ -184,7 +191,7 @@ TEST_F(Preferences, FailedWriteKeepsThePreviousFileAndTheChange) {
     EXPECT_TRUE(inOtherProcess([] { return text(copy("Version")) == "1.0"; }));
 
     hx::cf::setWriteFailureHook(nullptr);
-    EXPECT_TRUE(sync());  // the change was kept for the next try
+    EXPECT_TRUE(sync()); // the change was kept for the next try
     EXPECT_TRUE(inOtherProcess([] { return text(copy("Version")) == "2.0"; }));
 }
 
@@ -201,30 +208,39 @@ TEST_F(Preferences, AppValueFormsUseTheMainBundleIdentifier) {
     CFPreferencesSetAppValue(CFSTR("Word"), CFSTR("many"), kCFPreferencesCurrentApplication);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication));
     EXPECT_TRUE(fs::exists(domainFile("com.example.hx.app")));
-    Ref<CFPropertyListRef> byName(CFPreferencesCopyAppValue(CFSTR("Level"), CFSTR("com.example.hx.app")));
+    Ref<CFPropertyListRef> byName(
+        CFPreferencesCopyAppValue(CFSTR("Level"), CFSTR("com.example.hx.app")));
     EXPECT_EQ(text(byName), "3");
 
     Boolean valid = false;
-    EXPECT_EQ(CFPreferencesGetAppIntegerValue(CFSTR("Level"), kCFPreferencesCurrentApplication, &valid), 3);
+    EXPECT_EQ(
+        CFPreferencesGetAppIntegerValue(CFSTR("Level"), kCFPreferencesCurrentApplication, &valid),
+        3);
     EXPECT_TRUE(valid);
-    EXPECT_EQ(CFPreferencesGetAppIntegerValue(CFSTR("Word"), kCFPreferencesCurrentApplication, &valid), 0);
+    EXPECT_EQ(
+        CFPreferencesGetAppIntegerValue(CFSTR("Word"), kCFPreferencesCurrentApplication, &valid),
+        0);
     EXPECT_FALSE(valid);
-    EXPECT_TRUE(CFPreferencesGetAppBooleanValue(CFSTR("On"), kCFPreferencesCurrentApplication, &valid));
+    EXPECT_TRUE(
+        CFPreferencesGetAppBooleanValue(CFSTR("On"), kCFPreferencesCurrentApplication, &valid));
     EXPECT_TRUE(valid);
-    EXPECT_FALSE(CFPreferencesGetAppBooleanValue(CFSTR("Missing"), kCFPreferencesCurrentApplication, &valid));
+    EXPECT_FALSE(CFPreferencesGetAppBooleanValue(CFSTR("Missing"), kCFPreferencesCurrentApplication,
+                                                 &valid));
     EXPECT_FALSE(valid);
     hx::cf::setMainBundleIdentifier("");
 }
 
 TEST_F(Preferences, OnlyTheCurrentUserForAnyHostAndPlainDomainNamesAreKept) {
-    CFPreferencesSetValue(CFSTR("k"), CFSTR("v"), kDomain, kCFPreferencesAnyUser, kCFPreferencesAnyHost);
-    CFPreferencesSetValue(CFSTR("k"), CFSTR("v"), kDomain, kCFPreferencesCurrentUser, kCFPreferencesCurrentHost);
+    CFPreferencesSetValue(CFSTR("k"), CFSTR("v"), kDomain, kCFPreferencesAnyUser,
+                          kCFPreferencesAnyHost);
+    CFPreferencesSetValue(CFSTR("k"), CFSTR("v"), kDomain, kCFPreferencesCurrentUser,
+                          kCFPreferencesCurrentHost);
     EXPECT_EQ(copy("k").get(), nullptr);
     EXPECT_FALSE(CFPreferencesSynchronize(kDomain, kCFPreferencesAnyUser, kCFPreferencesAnyHost));
     // A domain name cannot reach outside the Preferences folder.
     set("k", CFSTR("v"), CFSTR("../escape"));
     EXPECT_FALSE(sync(CFSTR("../escape")));
-    EXPECT_FALSE(fs::exists(hx::path::map(hx::cf::userPreferencesFolder() + "/../escape.plist")));
+    EXPECT_FALSE(fs::exists(hx::path::map(hx::sys::userPreferencesFolder() + "/../escape.plist")));
 }
 
-}  // namespace
+} // namespace

@@ -13,15 +13,20 @@ using namespace hx::cftest;
 
 namespace {
 
-Ref<CFPropertyListRef> parse(const std::string& doc, CFOptionFlags options = kCFPropertyListImmutable) {
-    Ref<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(doc.data()), CFIndex(doc.size())));
-    return Ref<CFPropertyListRef>(CFPropertyListCreateWithData(nullptr, data, options, nullptr, nullptr));
+Ref<CFPropertyListRef> parse(const std::string& doc,
+                             CFOptionFlags options = kCFPropertyListImmutable) {
+    Ref<CFDataRef> data(
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(doc.data()), CFIndex(doc.size())));
+    return Ref<CFPropertyListRef>(
+        CFPropertyListCreateWithData(nullptr, data, options, nullptr, nullptr));
 }
 
 std::string serialise(CFPropertyListRef p) {
-    Ref<CFDataRef> data(CFPropertyListCreateData(nullptr, p, kCFPropertyListXMLFormat_v1_0, 0, nullptr));
+    Ref<CFDataRef> data(
+        CFPropertyListCreateData(nullptr, p, kCFPropertyListXMLFormat_v1_0, 0, nullptr));
     if (!data.get()) return {};
-    return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)), std::size_t(CFDataGetLength(data)));
+    return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
+                       std::size_t(CFDataGetLength(data)));
 }
 
 std::string readAll(const std::string& path) {
@@ -74,13 +79,15 @@ TEST(CFPropertyList, ReadsWhatPlistlibWritesAndWritesWhatItReadsBack) {
     auto settings = static_cast<CFArrayRef>(CFDictionaryGetValue(dict, CFSTR("ChannelSettings")));
     ASSERT_EQ(CFArrayGetCount(settings), 6);
     SInt64 big = 0;
-    EXPECT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(CFArrayGetValueAtIndex(settings, 4)), kCFNumberSInt64Type, &big));
+    EXPECT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(CFArrayGetValueAtIndex(settings, 4)),
+                                 kCFNumberSInt64Type, &big));
     EXPECT_EQ(big, INT64_MIN);
     auto blob = static_cast<CFDataRef>(CFDictionaryGetValue(dict, CFSTR("Blob")));
     ASSERT_EQ(CFDataGetLength(blob), 512);
     EXPECT_EQ(CFDataGetBytePtr(blob)[255], 255);
     EXPECT_EQ(CFDictionaryGetValue(dict, CFSTR("Flags")) != nullptr, true);
-    EXPECT_EQ(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(CFDictionaryGetValue(dict, CFSTR("Flags"))), 0),
+    EXPECT_EQ(CFArrayGetValueAtIndex(
+                  static_cast<CFArrayRef>(CFDictionaryGetValue(dict, CFSTR("Flags"))), 0),
               static_cast<const void*>(kCFBooleanTrue));
 
     const std::string written = serialise(tree);
@@ -98,7 +105,7 @@ TEST(CFPropertyList, AcceptsTheFormsOtherWritersUse) {
     struct Case {
         const char* name;
         const char* doc;
-        const char* stringValue;  // the value as a string, or null for a number check
+        const char* stringValue; // the value as a string, or null for a number check
         long long intValue;
     } cases[] = {
         {"no plist element", "<string>bare</string>", "bare", 0},
@@ -106,15 +113,17 @@ TEST(CFPropertyList, AcceptsTheFormsOtherWritersUse) {
          "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- c --><!DOCTYPE plist SYSTEM \"plist.dtd\">"
          "<plist version='1.0'><!-- in --><string>x</string></plist>\n<!-- after -->",
          "x", 0},
-        {"entities and references", "<plist><string>&lt;&amp;&gt;&quot;&apos;&#65;&#x20AC;</string></plist>",
+        {"entities and references",
+         "<plist><string>&lt;&amp;&gt;&quot;&apos;&#65;&#x20AC;</string></plist>",
          "<&>\"'A\xE2\x82\xAC", 0},
-        {"CDATA and comments inside text", "<plist><string>a<![CDATA[<b>&]]><!-- x -->c</string></plist>", "a<b>&c",
-         0},
+        {"CDATA and comments inside text",
+         "<plist><string>a<![CDATA[<b>&]]><!-- x -->c</string></plist>", "a<b>&c", 0},
         {"line ends normalised", "<plist><string>a\r\nb\rc</string></plist>", "a\nb\nc", 0},
         {"empty string element", "<plist><string/></plist>", "", 0},
         {"hex integer", "<plist><integer>0x7f</integer></plist>", nullptr, 127},
         {"integer with blanks", "<plist><integer> -42 </integer></plist>", nullptr, -42},
-        {"smallest integer", "<plist><integer>-9223372036854775808</integer></plist>", nullptr, INT64_MIN},
+        {"smallest integer", "<plist><integer>-9223372036854775808</integer></plist>", nullptr,
+         INT64_MIN},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -124,7 +133,8 @@ TEST(CFPropertyList, AcceptsTheFormsOtherWritersUse) {
             EXPECT_EQ(text(p), c.stringValue);
         } else {
             SInt64 v = 0;
-            EXPECT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(p.get()), kCFNumberSInt64Type, &v));
+            EXPECT_TRUE(
+                CFNumberGetValue(static_cast<CFNumberRef>(p.get()), kCFNumberSInt64Type, &v));
             EXPECT_EQ(v, c.intValue);
         }
     }
@@ -132,8 +142,10 @@ TEST(CFPropertyList, AcceptsTheFormsOtherWritersUse) {
 
 std::string nested(int depth) {
     std::string doc = "<plist>";
-    for (int i = 0; i < depth; ++i) doc += "<array>";
-    for (int i = 0; i < depth; ++i) doc += "</array>";
+    for (int i = 0; i < depth; ++i)
+        doc += "<array>";
+    for (int i = 0; i < depth; ++i)
+        doc += "</array>";
     return doc + "</plist>";
 }
 
@@ -162,7 +174,8 @@ TEST(CFPropertyList, RefusesMalformedAndOutOfBoundsDocumentsWhole) {
         {"mismatched end", "<plist><array></dict></plist>"},
         {"two values", "<plist><true/><false/></plist>"},
         {"content after the document", good + "<string/>"},
-        {"internal subset", "<!DOCTYPE plist [<!ENTITY x \"y\">]><plist><string>&x;</string></plist>"},
+        {"internal subset",
+         "<!DOCTYPE plist [<!ENTITY x \"y\">]><plist><string>&x;</string></plist>"},
         {"text in a container", "<plist><array>loose</array></plist>"},
         {"raw control character", "<plist><string>a\x01b</string></plist>"},
         {"raw NUL in a key", std::string("<plist><dict><key>a\0b</key><true/></dict></plist>", 46)},
@@ -176,7 +189,8 @@ TEST(CFPropertyList, RefusesMalformedAndOutOfBoundsDocumentsWhole) {
     EXPECT_NE(parse(good).get(), nullptr);
 
     // The older call says why.
-    Ref<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("<plist><date/></plist>"), 22));
+    Ref<CFDataRef> data(
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("<plist><date/></plist>"), 22));
     CFStringRef why = nullptr;
     EXPECT_EQ(CFPropertyListCreateFromXMLData(nullptr, data, 0, &why), nullptr);
     Ref<CFStringRef> owned(why);
@@ -184,13 +198,14 @@ TEST(CFPropertyList, RefusesMalformedAndOutOfBoundsDocumentsWhole) {
 }
 
 TEST(CFPropertyList, WriterRefusesWhatIsNotAPropertyList) {
-    Ref<CFMutableDictionaryRef> numericKey(
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    Ref<CFMutableDictionaryRef> numericKey(CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     CFDictionarySetValue(numericKey, num(1), CFSTR("v"));
     EXPECT_EQ(serialise(numericKey), "");
     EXPECT_FALSE(CFPropertyListIsValid(numericKey, kCFPropertyListXMLFormat_v1_0));
 
-    Ref<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp"), kCFURLPOSIXPathStyle, true));
+    Ref<CFURLRef> url(
+        CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp"), kCFURLPOSIXPathStyle, true));
     EXPECT_EQ(serialise(url), "");
 
     // A container holding itself ends at the depth bound instead of the stack.
@@ -208,22 +223,25 @@ TEST(CFPropertyList, WriterRefusesWhatIsNotAPropertyList) {
     Ref<CFStringRef> control = str("bell\x07 cr\r end");
     EXPECT_TRUE(CFEqual(parse(serialise(control)), control));
 
-    EXPECT_EQ(serialise(kCFBooleanTrue), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
-                                         "<true/>\n</plist>\n");
+    EXPECT_EQ(serialise(kCFBooleanTrue),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+              "<true/>\n</plist>\n");
 }
 
 TEST(CFPropertyList, MutabilityOptionDecidesWhatMayChange) {
-    const std::string doc = "<plist><dict><key>list</key><array><string>s</string></array></dict></plist>";
+    const std::string doc =
+        "<plist><dict><key>list</key><array><string>s</string></array></dict></plist>";
     Ref<CFPropertyListRef> frozen = parse(doc, kCFPropertyListImmutable);
     Ref<CFPropertyListRef> open = parse(doc, kCFPropertyListMutableContainers);
     Ref<CFPropertyListRef> leaves = parse(doc, kCFPropertyListMutableContainersAndLeaves);
     for (CFPropertyListRef p : {frozen.get(), open.get(), leaves.get()})
-        CFDictionarySetValue(const_cast<CFMutableDictionaryRef>(static_cast<CFDictionaryRef>(p)), CFSTR("new"),
-                             kCFBooleanTrue);
+        CFDictionarySetValue(const_cast<CFMutableDictionaryRef>(static_cast<CFDictionaryRef>(p)),
+                             CFSTR("new"), kCFBooleanTrue);
     EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(frozen.get())), 1);
     EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(open.get())), 2);
     auto leaf = [](CFPropertyListRef p) {
-        auto list = static_cast<CFArrayRef>(CFDictionaryGetValue(static_cast<CFDictionaryRef>(p), CFSTR("list")));
+        auto list = static_cast<CFArrayRef>(
+            CFDictionaryGetValue(static_cast<CFDictionaryRef>(p), CFSTR("list")));
         auto s = static_cast<CFStringRef>(CFArrayGetValueAtIndex(list, 0));
         CFStringAppend(const_cast<CFMutableStringRef>(s), CFSTR("+"));
         return text(s);
@@ -232,4 +250,4 @@ TEST(CFPropertyList, MutabilityOptionDecidesWhatMayChange) {
     EXPECT_EQ(leaf(leaves), "s+");
 }
 
-}  // namespace
+} // namespace

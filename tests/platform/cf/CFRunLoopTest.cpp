@@ -34,7 +34,7 @@ struct TimerInfo {
     Journal* journal;
     std::string name;
     int fired = 0;
-    int invalidateAfter = 0;  // a repeating timer invalidates itself on this firing
+    int invalidateAfter = 0; // a repeating timer invalidates itself on this firing
     bool stopLoop = false;
 };
 
@@ -48,8 +48,8 @@ void timerFired(CFRunLoopTimerRef timer, void* info) {
 
 Ref<CFRunLoopTimerRef> makeTimer(TimerInfo& info, double afterSeconds, double interval) {
     CFRunLoopTimerContext ctx{0, &info, nullptr, nullptr, nullptr};
-    return Ref<CFRunLoopTimerRef>(
-        CFRunLoopTimerCreate(nullptr, CFAbsoluteTimeGetCurrent() + afterSeconds, interval, 0, 0, timerFired, &ctx));
+    return Ref<CFRunLoopTimerRef>(CFRunLoopTimerCreate(
+        nullptr, CFAbsoluteTimeGetCurrent() + afterSeconds, interval, 0, 0, timerFired, &ctx));
 }
 
 struct SourceInfo {
@@ -66,8 +66,12 @@ void sourcePerform(void* info) {
     ++s->performed;
     if (s->stopLoop) CFRunLoopStop(CFRunLoopGetCurrent());
 }
-void sourceSchedule(void* info, CFRunLoopRef, CFRunLoopMode) { ++static_cast<SourceInfo*>(info)->scheduled; }
-void sourceCancel(void* info, CFRunLoopRef, CFRunLoopMode) { ++static_cast<SourceInfo*>(info)->cancelled; }
+void sourceSchedule(void* info, CFRunLoopRef, CFRunLoopMode) {
+    ++static_cast<SourceInfo*>(info)->scheduled;
+}
+void sourceCancel(void* info, CFRunLoopRef, CFRunLoopMode) {
+    ++static_cast<SourceInfo*>(info)->cancelled;
+}
 
 Ref<CFRunLoopSourceRef> makeSource(SourceInfo& info, CFIndex order = 0) {
     CFRunLoopSourceContext ctx{};
@@ -89,14 +93,15 @@ TEST(CFRunLoop, TimersFireInDeadlineOrderOnVirtualTime) {
     Ref<CFRunLoopTimerRef> t3 = makeTimer(middle, 0.020, 0);
     Ref<CFRunLoopTimerRef> t4 = makeTimer(repeating, 0.015, 0.015);
     CFRunLoopRef rl = CFRunLoopGetCurrent();
-    for (CFRunLoopTimerRef t : {t1.get(), t2.get(), t3.get(), t4.get()}) CFRunLoopAddTimer(rl, t, kCFRunLoopDefaultMode);
+    for (CFRunLoopTimerRef t : {t1.get(), t2.get(), t3.get(), t4.get()})
+        CFRunLoopAddTimer(rl, t, kCFRunLoopDefaultMode);
     EXPECT_TRUE(CFRunLoopTimerDoesRepeat(t4));
 
     // The repeating timer invalidates itself on its third firing; once every
     // timer is done the mode is empty and the run is finished.
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10.0, false), kCFRunLoopRunFinished);
-    const std::vector<std::string> expected = {"early@10", "repeat@15", "middle@20", "repeat@30", "late@40",
-                                               "repeat@45"};
+    const std::vector<std::string> expected = {"early@10",  "repeat@15", "middle@20",
+                                               "repeat@30", "late@40",   "repeat@45"};
     EXPECT_EQ(journal.entries, expected);
     EXPECT_EQ(clock.now() - journal.start, 45 * kMs);
     for (CFRunLoopTimerRef t : {t1.get(), t2.get(), t3.get(), t4.get()}) {
@@ -112,7 +117,7 @@ TEST(CFRunLoop, RepeatingTimerSkipsFiringsMissedWhileTheLoopWasNotRunning) {
     TimerInfo repeating{&journal, "tick", 0, 2};
     Ref<CFRunLoopTimerRef> t = makeTimer(repeating, 0.010, 0.010);
     CFRunLoopAddTimer(CFRunLoopGetCurrent(), t, kCFRunLoopCommonModes);
-    clock.runFor(35 * kMs);  // the loop is not running: 10, 20 and 30 pass unseen
+    clock.runFor(35 * kMs); // the loop is not running: 10, 20 and 30 pass unseen
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0, false), kCFRunLoopRunFinished);
     const std::vector<std::string> expected = {"tick@35", "tick@40"};
     EXPECT_EQ(journal.entries, expected);
@@ -184,7 +189,7 @@ TEST(CFRunLoop, RunEndsWhenATimerCallbackStopsIt) {
     CFRunLoopRef rl = CFRunLoopGetCurrent();
     CFRunLoopAddTimer(rl, repeat, kCFRunLoopDefaultMode);
     CFRunLoopAddTimer(rl, stop, kCFRunLoopDefaultMode);
-    CFRunLoopRun();  // returns only when stopped (the repeating timer keeps the mode busy)
+    CFRunLoopRun(); // returns only when stopped (the repeating timer keeps the mode busy)
     const std::vector<std::string> expected = {"tick@10", "tick@20", "stop@25"};
     EXPECT_EQ(journal.entries, expected);
     CFRunLoopTimerInvalidate(repeat);
@@ -197,7 +202,8 @@ TEST(CFRunLoop, CommonModeItemsRunInEveryCommonModeOnly) {
     CFRunLoopRef rl = CFRunLoopGetCurrent();
     // Once common, a mode stays common for the loop: each run takes a new one.
     static int runs = 0;
-    Ref<CFStringRef> extraName(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("test.extra.%d"), ++runs));
+    Ref<CFStringRef> extraName(
+        CFStringCreateWithFormat(nullptr, nullptr, CFSTR("test.extra.%d"), ++runs));
     CFRunLoopMode extra = extraName;
     CFRunLoopAddSource(rl, inCommon, kCFRunLoopCommonModes);
     CFRunLoopAddSource(rl, inOther, extra);
@@ -208,7 +214,7 @@ TEST(CFRunLoop, CommonModeItemsRunInEveryCommonModeOnly) {
     CFRunLoopSourceSignal(inOther);
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
     EXPECT_EQ(common.performed, 1);
-    EXPECT_EQ(other.performed, 0);  // waits for its own mode
+    EXPECT_EQ(other.performed, 0); // waits for its own mode
 
     CFRunLoopAddCommonMode(rl, extra);
     CFRunLoopSourceSignal(inCommon);
@@ -240,7 +246,7 @@ TEST(CFRunLoop, SourcesRunByOrderOncePerSignal) {
     CFRunLoopAddSource(rl, early, kCFRunLoopDefaultMode);
     CFRunLoopSourceSignal(late);
     CFRunLoopSourceSignal(early);
-    CFRunLoopSourceSignal(early);  // two signals before it runs: one perform
+    CFRunLoopSourceSignal(early); // two signals before it runs: one perform
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
     EXPECT_EQ(ran, (std::vector<int>{1, 2}));
     CFRunLoopRemoveSource(rl, late, kCFRunLoopDefaultMode);
@@ -304,4 +310,4 @@ TEST(CFRunLoop, MainThreadHasTheMainLoop) {
     EXPECT_EQ(CFRunLoopGetMain(), mainLoop);
 }
 
-}  // namespace
+} // namespace

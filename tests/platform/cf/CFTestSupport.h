@@ -12,8 +12,7 @@
 namespace hx::cftest {
 
 // Owns one reference.
-template <class T>
-class Ref {
+template <class T> class Ref {
 public:
     Ref() = default;
     explicit Ref(T ref) : mRef(ref) {}
@@ -43,9 +42,12 @@ inline Ref<CFNumberRef> num(long long v) {
 inline std::string text(CFTypeRef s) {
     if (CFGetTypeID(s) != CFStringGetTypeID()) return "<not a string>";
     auto str = static_cast<CFStringRef>(s);
-    std::string out(std::size_t(CFStringGetMaximumSizeForEncoding(CFStringGetLength(str), kCFStringEncodingUTF8)) + 1,
+    std::string out(std::size_t(CFStringGetMaximumSizeForEncoding(CFStringGetLength(str),
+                                                                  kCFStringEncodingUTF8)) +
+                        1,
                     '\0');
-    if (!CFStringGetCString(str, out.data(), CFIndex(out.size()), kCFStringEncodingUTF8)) return "<unconvertible>";
+    if (!CFStringGetCString(str, out.data(), CFIndex(out.size()), kCFStringEncodingUTF8))
+        return "<unconvertible>";
     out.resize(std::char_traits<char>::length(out.c_str()));
     return out;
 }
@@ -64,11 +66,12 @@ inline std::string python(const std::string& script, const std::string& args, in
     std::string out;
     char buf[4096];
     std::size_t n;
-    while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     int rc = p ? pclose(p) : -1;
     if (status) *status = rc;
     std::remove(path);
     return out;
 }
 
-}  // namespace hx::cftest
+} // namespace hx::cftest

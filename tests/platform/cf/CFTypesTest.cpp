@@ -13,13 +13,27 @@ using namespace hx::cftest;
 
 namespace {
 
-CFStringRef constantFromAnotherSite() { return CFSTR("immortal text"); }
+CFStringRef constantFromAnotherSite() {
+    return CFSTR("immortal text");
+}
+
+// Read while this file's globals are made, in whatever order the library's
+// own are: constant keys and the booleans must be ready.
+const CFStringRef kEarlyKey = kCFBundleIdentifierKey;
+const bool kEarlyTrue = CFBooleanGetValue(kCFBooleanTrue);
+
+TEST(CFTypes, ConstantsAreReadyForOtherFilesStaticInitialisers) {
+    EXPECT_EQ(text(kEarlyKey), "CFBundleIdentifier");
+    EXPECT_EQ(kEarlyKey, kCFBundleIdentifierKey);
+    EXPECT_TRUE(kEarlyTrue);
+}
 
 TEST(CFString, ConstantStringsAreOneImmortalObjectPerText) {
     CFStringRef a = CFSTR("immortal text");
     EXPECT_EQ(a, constantFromAnotherSite());
     const CFIndex before = CFGetRetainCount(a);
-    for (int i = 0; i < 5; ++i) CFRelease(a);  // handed out without a retain, released by a caller
+    for (int i = 0; i < 5; ++i)
+        CFRelease(a); // handed out without a retain, released by a caller
     EXPECT_EQ(CFGetRetainCount(a), before);
     EXPECT_EQ(text(a), "immortal text");
     EXPECT_TRUE(CFEqual(a, str("immortal text")));
@@ -29,14 +43,15 @@ TEST(CFString, ConstantStringsAreOneImmortalObjectPerText) {
 struct DecodeCase {
     CFStringEncoding encoding;
     const char* bytes;
-    const char* utf8;  // null: refused
+    const char* utf8; // null: refused
 };
 
 TEST(CFString, DecodesEachEncodingOrRefusesBadBytes) {
     const DecodeCase cases[] = {
         {kCFStringEncodingASCII, "plain", "plain"},
         {kCFStringEncodingASCII, "caf\xC3\xA9", nullptr},
-        {kCFStringEncodingUTF8, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5"},
+        {kCFStringEncodingUTF8, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5",
+         "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5"},
         {kCFStringEncodingUTF8, "cut \xC3", nullptr},
         {kCFStringEncodingUTF8, "overlong \xC0\xAF", nullptr},
         {kCFStringEncodingUTF8, "surrogate \xED\xA0\x80", nullptr},
@@ -61,18 +76,22 @@ TEST(CFString, DecodesEachEncodingOrRefusesBadBytes) {
 
 TEST(CFString, MacRomanAgreesWithPythonsCodecForEveryByte) {
     std::string high;
-    for (int b = 0x80; b <= 0xFF; ++b) high += char(b);
+    for (int b = 0x80; b <= 0xFF; ++b)
+        high += char(b);
     Ref<CFStringRef> s(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(high.data()),
-                                               CFIndex(high.size()), kCFStringEncodingMacRoman, false));
+                                               CFIndex(high.size()), kCFStringEncodingMacRoman,
+                                               false));
     int status = -1;
-    std::string expected = python("import sys\nsys.stdout.buffer.write(bytes(range(0x80, 0x100)).decode('mac_roman')"
-                                  ".encode('utf-8'))\n",
-                                  "", &status);
+    std::string expected =
+        python("import sys\nsys.stdout.buffer.write(bytes(range(0x80, 0x100)).decode('mac_roman')"
+               ".encode('utf-8'))\n",
+               "", &status);
     ASSERT_EQ(status, 0);
     EXPECT_EQ(text(s), expected);
     // And back: every byte comes out as it went in.
     std::vector<char> back(129, 0);
-    ASSERT_TRUE(CFStringGetCString(s, back.data(), CFIndex(back.size()), kCFStringEncodingMacRoman));
+    ASSERT_TRUE(
+        CFStringGetCString(s, back.data(), CFIndex(back.size()), kCFStringEncodingMacRoman));
     EXPECT_EQ(std::string(back.data(), 128), high);
 }
 
@@ -80,8 +99,10 @@ TEST(CFString, ConversionRefusesWhatTheEncodingCannotHoldAndLeavesTheBufferAlone
     char buf[16];
     std::memset(buf, '#', sizeof buf);
     EXPECT_FALSE(CFStringGetCString(str("caf\xC3\xA9"), buf, sizeof buf, kCFStringEncodingASCII));
-    EXPECT_FALSE(CFStringGetCString(str("\xE2\x82\xAC"), buf, sizeof buf, kCFStringEncodingISOLatin1));
-    EXPECT_FALSE(CFStringGetCString(str("toolong"), buf, 7, kCFStringEncodingASCII));  // no room for the NUL
+    EXPECT_FALSE(
+        CFStringGetCString(str("\xE2\x82\xAC"), buf, sizeof buf, kCFStringEncodingISOLatin1));
+    EXPECT_FALSE(
+        CFStringGetCString(str("toolong"), buf, 7, kCFStringEncodingASCII)); // no room for the NUL
     EXPECT_EQ(std::string(buf, sizeof buf), std::string(sizeof buf, '#'));
     ASSERT_TRUE(CFStringGetCString(str("caf\xC3\xA9"), buf, sizeof buf, kCFStringEncodingMacRoman));
     EXPECT_STREQ(buf, "caf\x8E");
@@ -90,25 +111,36 @@ TEST(CFString, ConversionRefusesWhatTheEncodingCannotHoldAndLeavesTheBufferAlone
     // the next one does not fit.
     UInt8 bytes[8];
     CFIndex used = -1;
-    Ref<CFStringRef> s = str("ab\xE2\x82\xAC" "cd");
-    EXPECT_EQ(CFStringGetBytes(s, CFRangeMake(0, 5), kCFStringEncodingASCII, 0, false, nullptr, 0, &used), 2);
+    Ref<CFStringRef> s = str("ab\xE2\x82\xAC"
+                             "cd");
+    EXPECT_EQ(
+        CFStringGetBytes(s, CFRangeMake(0, 5), kCFStringEncodingASCII, 0, false, nullptr, 0, &used),
+        2);
     EXPECT_EQ(used, 2);
-    EXPECT_EQ(CFStringGetBytes(s, CFRangeMake(0, 5), kCFStringEncodingASCII, '?', false, bytes, 8, &used), 5);
+    EXPECT_EQ(
+        CFStringGetBytes(s, CFRangeMake(0, 5), kCFStringEncodingASCII, '?', false, bytes, 8, &used),
+        5);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), std::size_t(used)), "ab?cd");
-    EXPECT_EQ(CFStringGetBytes(s, CFRangeMake(0, 5), kCFStringEncodingUTF8, 0, false, bytes, 4, &used), 2);
+    EXPECT_EQ(
+        CFStringGetBytes(s, CFRangeMake(0, 5), kCFStringEncodingUTF8, 0, false, bytes, 4, &used),
+        2);
     EXPECT_EQ(used, 2);
-    EXPECT_EQ(CFStringGetBytes(s, CFRangeMake(3, 9), kCFStringEncodingUTF8, 0, false, bytes, 8, &used), 0);
+    EXPECT_EQ(
+        CFStringGetBytes(s, CFRangeMake(3, 9), kCFStringEncodingUTF8, 0, false, bytes, 8, &used),
+        0);
 }
 
 TEST(CFString, FormatsPrintfConversionsAndObjects) {
     Ref<CFDictionaryRef> dict([] {
         const void* k[] = {CFSTR("key")};
         const void* v[] = {CFSTR("value")};
-        return CFDictionaryCreate(nullptr, k, v, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        return CFDictionaryCreate(nullptr, k, v, 1, &kCFTypeDictionaryKeyCallBacks,
+                                  &kCFTypeDictionaryValueCallBacks);
     }());
-    Ref<CFStringRef> s(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@.hal|%@|%d|%5.2f|%x|%lld|%%|%-4d|%*d|%s|%@"),
-                                                CFSTR("com.example"), num(42).get(), -7, 3.14159, 255u, -9000000000LL,
-                                                12, 3, 5, "caf\xC3\xA9", static_cast<CFTypeRef>(nullptr)));
+    Ref<CFStringRef> s(CFStringCreateWithFormat(
+        nullptr, nullptr, CFSTR("%@.hal|%@|%d|%5.2f|%x|%lld|%%|%-4d|%*d|%s|%@"),
+        CFSTR("com.example"), num(42).get(), -7, 3.14159, 255u, -9000000000LL, 12, 3, 5,
+        "caf\xC3\xA9", static_cast<CFTypeRef>(nullptr)));
     EXPECT_EQ(text(s), "com.example.hal|42|-7| 3.14|ff|-9000000000|%|12  |  5|caf\xC3\xA9|(null)");
     Ref<CFStringRef> d(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("<%@>"), dict.get()));
     EXPECT_EQ(text(d), "<{\n    key = value;\n}>");
@@ -149,10 +181,18 @@ TEST(CFString, IntValueReadsTheLeadingNumberAndSaturates) {
         const char* text;
         SInt32 value;
     } cases[] = {
-        {"42", 42},           {"  -17", -17},     {"+8", 8},
-        {"12abc", 12},        {"abc", 0},         {"", 0},
-        {"-", 0},             {"-1", -1},         {"2147483647", INT32_MAX},
-        {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+        {"42", 42},
+        {"  -17", -17},
+        {"+8", 8},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"-", 0},
+        {"-1", -1},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
         {"99999999999999999999999", INT32_MAX},
     };
     for (const auto& c : cases) {
@@ -164,7 +204,7 @@ TEST(CFString, IntValueReadsTheLeadingNumberAndSaturates) {
 struct NumberCase {
     const char* name;
     CFNumberType from;
-    double value;  // given as the from type
+    double value; // given as the from type
     CFNumberType to;
     double expected;
     bool exact;
@@ -184,7 +224,8 @@ TEST(CFNumber, ConvertsSaturatingAndSaysWhetherExact) {
         {"-1 into float", kCFNumberSInt8Type, -1, kCFNumberFloat32Type, -1, true},
         {"0.1 into float", kCFNumberFloat64Type, 0.1, kCFNumberFloat32Type, double(0.1f), false},
         {"2.5f into double", kCFNumberFloat32Type, 2.5, kCFNumberFloat64Type, 2.5, true},
-        {"1e300 into float", kCFNumberFloat64Type, 1e300, kCFNumberFloat32Type, double(3.4028234663852886e38f), false},
+        {"1e300 into float", kCFNumberFloat64Type, 1e300, kCFNumberFloat32Type,
+         double(3.4028234663852886e38f), false},
         {"int into double", kCFNumberIntType, 123456, kCFNumberDoubleType, 123456, true},
     };
     for (const auto& c : cases) {
@@ -198,23 +239,43 @@ TEST(CFNumber, ConvertsSaturatingAndSaysWhetherExact) {
             Float64 f64;
         } in{}, out{};
         switch (c.from) {
-        case kCFNumberSInt8Type: in.i8 = SInt8(c.value); break;
+        case kCFNumberSInt8Type:
+            in.i8 = SInt8(c.value);
+            break;
         case kCFNumberSInt32Type:
-        case kCFNumberIntType: in.i32 = SInt32(c.value); break;
-        case kCFNumberSInt64Type: in.i64 = SInt64(c.value); break;
-        case kCFNumberFloat32Type: in.f32 = Float32(c.value); break;
-        default: in.f64 = c.value; break;
+        case kCFNumberIntType:
+            in.i32 = SInt32(c.value);
+            break;
+        case kCFNumberSInt64Type:
+            in.i64 = SInt64(c.value);
+            break;
+        case kCFNumberFloat32Type:
+            in.f32 = Float32(c.value);
+            break;
+        default:
+            in.f64 = c.value;
+            break;
         }
         Ref<CFNumberRef> n(CFNumberCreate(nullptr, c.from, &in));
         ASSERT_NE(n.get(), nullptr);
         EXPECT_EQ(CFNumberGetValue(n, c.to, &out), c.exact);
         double got;
         switch (c.to) {
-        case kCFNumberSInt8Type: got = out.i8; break;
-        case kCFNumberSInt16Type: got = out.i16; break;
-        case kCFNumberSInt32Type: got = out.i32; break;
-        case kCFNumberFloat32Type: got = out.f32; break;
-        default: got = out.f64; break;
+        case kCFNumberSInt8Type:
+            got = out.i8;
+            break;
+        case kCFNumberSInt16Type:
+            got = out.i16;
+            break;
+        case kCFNumberSInt32Type:
+            got = out.i32;
+            break;
+        case kCFNumberFloat32Type:
+            got = out.f32;
+            break;
+        default:
+            got = out.f64;
+            break;
         }
         EXPECT_EQ(got, c.expected);
     }
@@ -239,13 +300,13 @@ TEST(CFNumber, KeepsItsTypeAndComparesByValue) {
 }
 
 TEST(CFCollections, MutableDictionaryHoldsItsOwnReferences) {
-    Ref<CFMutableDictionaryRef> d(
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    Ref<CFMutableDictionaryRef> d(CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     Ref<CFNumberRef> five = num(5);
     CFDictionarySetValue(d, CFSTR("a"), five);
     EXPECT_EQ(CFGetRetainCount(five), 2);
     CFDictionaryAddValue(d, CFSTR("a"), CFSTR("ignored: the key is there"));
-    EXPECT_EQ(CFDictionaryGetValue(d, str("a")), five.get());  // found by an equal key
+    EXPECT_EQ(CFDictionaryGetValue(d, str("a")), five.get()); // found by an equal key
     CFDictionaryReplaceValue(d, CFSTR("missing"), five);
     EXPECT_EQ(CFDictionaryGetCount(d), 1);
     CFDictionarySetValue(d, CFSTR("b"), kCFBooleanTrue);
@@ -256,8 +317,8 @@ TEST(CFCollections, MutableDictionaryHoldsItsOwnReferences) {
 
     // A copied-string key is the dictionary's own: changing the caller's
     // string afterwards changes nothing.
-    Ref<CFMutableDictionaryRef> c(
-        CFDictionaryCreateMutable(nullptr, 0, &kCFCopyStringDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    Ref<CFMutableDictionaryRef> c(CFDictionaryCreateMutable(
+        nullptr, 0, &kCFCopyStringDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     Ref<CFMutableStringRef> key(CFStringCreateMutableCopy(nullptr, 0, CFSTR("key")));
     CFDictionarySetValue(c, key, five);
     CFStringAppend(key, CFSTR("2"));
@@ -298,7 +359,8 @@ TEST(CFTypes, WrongTypedCallsAnswerNothingAndLeaveTheirOutputAlone) {
     Ref<CFStringRef> s = str("text");
     Ref<CFNumberRef> n = num(7);
     Ref<CFArrayRef> a(CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks));
-    Ref<CFDictionaryRef> d(CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+    Ref<CFDictionaryRef> d(CFDictionaryCreate(nullptr, nullptr, nullptr, 0,
+                                              &kCFTypeDictionaryKeyCallBacks,
                                               &kCFTypeDictionaryValueCallBacks));
     const SInt32 kSentinel = 0x5A5A5A5A;
     SInt32 out = kSentinel;
@@ -308,13 +370,16 @@ TEST(CFTypes, WrongTypedCallsAnswerNothingAndLeaveTheirOutputAlone) {
     UniChar units[2] = {9, 9};
     const void* value = &out;
 
-    EXPECT_FALSE(CFNumberGetValue(reinterpret_cast<CFNumberRef>(s.get()), kCFNumberSInt32Type, &out));
+    EXPECT_FALSE(
+        CFNumberGetValue(reinterpret_cast<CFNumberRef>(s.get()), kCFNumberSInt32Type, &out));
     EXPECT_FALSE(CFNumberGetValue(nullptr, kCFNumberSInt32Type, &out));
     EXPECT_EQ(out, kSentinel);
     EXPECT_FALSE(CFBooleanGetValue(reinterpret_cast<CFBooleanRef>(n.get())));
-    EXPECT_FALSE(CFStringGetCString(reinterpret_cast<CFStringRef>(n.get()), buf, sizeof buf, kCFStringEncodingUTF8));
+    EXPECT_FALSE(CFStringGetCString(reinterpret_cast<CFStringRef>(n.get()), buf, sizeof buf,
+                                    kCFStringEncodingUTF8));
     EXPECT_EQ(std::string(buf, sizeof buf), "########");
-    EXPECT_EQ(CFStringGetCStringPtr(reinterpret_cast<CFStringRef>(n.get()), kCFStringEncodingUTF8), nullptr);
+    EXPECT_EQ(CFStringGetCStringPtr(reinterpret_cast<CFStringRef>(n.get()), kCFStringEncodingUTF8),
+              nullptr);
     CFStringGetCharacters(reinterpret_cast<CFStringRef>(d.get()), CFRangeMake(0, 2), units);
     EXPECT_EQ(units[0], 9);
     EXPECT_EQ(CFStringGetLength(reinterpret_cast<CFStringRef>(a.get())), 0);
@@ -325,22 +390,29 @@ TEST(CFTypes, WrongTypedCallsAnswerNothingAndLeaveTheirOutputAlone) {
     EXPECT_EQ(bytes[0], 9);
     EXPECT_EQ(CFArrayGetCount(reinterpret_cast<CFArrayRef>(d.get())), 0);
     EXPECT_EQ(CFArrayGetValueAtIndex(reinterpret_cast<CFArrayRef>(s.get()), 0), nullptr);
-    EXPECT_EQ(CFDictionaryGetValue(reinterpret_cast<CFDictionaryRef>(a.get()), CFSTR("k")), nullptr);
-    EXPECT_FALSE(CFDictionaryGetValueIfPresent(reinterpret_cast<CFDictionaryRef>(s.get()), CFSTR("k"), &value));
+    EXPECT_EQ(CFDictionaryGetValue(reinterpret_cast<CFDictionaryRef>(a.get()), CFSTR("k")),
+              nullptr);
+    EXPECT_FALSE(CFDictionaryGetValueIfPresent(reinterpret_cast<CFDictionaryRef>(s.get()),
+                                               CFSTR("k"), &value));
     EXPECT_EQ(value, &out);
     EXPECT_EQ(CFDictionaryGetCount(reinterpret_cast<CFDictionaryRef>(n.get())), 0);
-    EXPECT_FALSE(CFURLGetFileSystemRepresentation(reinterpret_cast<CFURLRef>(s.get()), true, bytes, 4));
+    EXPECT_FALSE(
+        CFURLGetFileSystemRepresentation(reinterpret_cast<CFURLRef>(s.get()), true, bytes, 4));
     EXPECT_EQ(bytes[0], 9);
-    EXPECT_EQ(CFBundleGetIdentifier(reinterpret_cast<CFBundleRef>(const_cast<void*>(static_cast<const void*>(s.get())))),
+    EXPECT_EQ(CFBundleGetIdentifier(reinterpret_cast<CFBundleRef>(
+                  const_cast<void*>(static_cast<const void*>(s.get())))),
               nullptr);
-    EXPECT_EQ(CFRunLoopTimerIsValid(reinterpret_cast<CFRunLoopTimerRef>(const_cast<void*>(static_cast<const void*>(n.get())))),
+    EXPECT_EQ(CFRunLoopTimerIsValid(reinterpret_cast<CFRunLoopTimerRef>(
+                  const_cast<void*>(static_cast<const void*>(n.get())))),
               false);
 
     // Changing calls on another type, or on an immutable object, change nothing.
     CFStringAppend(const_cast<CFMutableStringRef>(s.get()), CFSTR("more"));
     EXPECT_EQ(text(s), "text");
-    CFArrayAppendValue(reinterpret_cast<CFMutableArrayRef>(const_cast<CFMutableDictionaryRef>(d.get())), s);
-    CFDictionarySetValue(reinterpret_cast<CFMutableDictionaryRef>(const_cast<CFMutableArrayRef>(a.get())), s, s);
+    CFArrayAppendValue(
+        reinterpret_cast<CFMutableArrayRef>(const_cast<CFMutableDictionaryRef>(d.get())), s);
+    CFDictionarySetValue(
+        reinterpret_cast<CFMutableDictionaryRef>(const_cast<CFMutableArrayRef>(a.get())), s, s);
     EXPECT_EQ(CFDictionaryGetCount(d), 0);
     EXPECT_EQ(CFArrayGetCount(a), 0);
 }
@@ -349,8 +421,8 @@ TEST(CFTypes, ShowWritesTheDescriptionToTheLog) {
     hx::log::Capture log;
     CFShow(CFSTR("hello"));
     CFShow(num(-12));
-    Ref<CFMutableDictionaryRef> d(
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    Ref<CFMutableDictionaryRef> d(CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     const UInt8 raw[] = {1, 2, 0xAB};
     Ref<CFDataRef> data(CFDataCreate(nullptr, raw, 3));
     CFDictionarySetValue(d, CFSTR("blob"), data);
@@ -358,4 +430,4 @@ TEST(CFTypes, ShowWritesTheDescriptionToTheLog) {
     EXPECT_EQ(log.text(), "hello\n-12\n{\n    blob = <0102ab>;\n}\n");
 }
 
-}  // namespace
+} // namespace

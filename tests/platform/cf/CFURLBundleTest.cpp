@@ -36,14 +36,16 @@ Ref<CFDictionaryRef> modeProperties(SInt32 mode) {
     Ref<CFNumberRef> n(CFNumberCreate(nullptr, kCFNumberSInt32Type, &mode));
     const void* k[] = {kCFURLFilePOSIXMode};
     const void* v[] = {n.get()};
-    return Ref<CFDictionaryRef>(
-        CFDictionaryCreate(nullptr, k, v, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    return Ref<CFDictionaryRef>(CFDictionaryCreate(nullptr, k, v, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                   &kCFTypeDictionaryValueCallBacks));
 }
 
 TEST(CFURL, PathsOfTheOtherSystemLiveUnderTheRoot) {
     hx::test::TempRoot root;
-    Ref<CFURLRef> folder(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/Quarnel//"), kCFURLPOSIXPathStyle, true));
-    Ref<CFURLRef> file(CFURLCreateCopyAppendingPathComponent(nullptr, folder, CFSTR("settings.plist"), false));
+    Ref<CFURLRef> folder(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/Quarnel//"),
+                                                       kCFURLPOSIXPathStyle, true));
+    Ref<CFURLRef> file(
+        CFURLCreateCopyAppendingPathComponent(nullptr, folder, CFSTR("settings.plist"), false));
     EXPECT_TRUE(CFURLHasDirectoryPath(folder));
     EXPECT_FALSE(CFURLHasDirectoryPath(file));
     EXPECT_EQ(text(Ref<CFStringRef>(CFURLCopyFileSystemPath(file, kCFURLPOSIXPathStyle))),
@@ -51,34 +53,41 @@ TEST(CFURL, PathsOfTheOtherSystemLiveUnderTheRoot) {
     EXPECT_EQ(text(Ref<CFStringRef>(CFURLCopyLastPathComponent(file))), "settings.plist");
     EXPECT_EQ(text(CFURLGetString(folder)), "file:///Users/Shared/Quarnel/");
     char buf[1024];
-    ASSERT_TRUE(CFURLGetFileSystemRepresentation(file, true, reinterpret_cast<UInt8*>(buf), sizeof buf));
+    ASSERT_TRUE(
+        CFURLGetFileSystemRepresentation(file, true, reinterpret_cast<UInt8*>(buf), sizeof buf));
     EXPECT_EQ(std::string(buf), root.path() + "/Users/Shared/Quarnel/settings.plist");
     EXPECT_FALSE(CFURLGetFileSystemRepresentation(file, true, reinterpret_cast<UInt8*>(buf), 8));
     // A path climbing out stays under the root when it reaches the disk.
-    Ref<CFURLRef> climbing(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/../../etc/x"), kCFURLPOSIXPathStyle, false));
-    ASSERT_TRUE(CFURLGetFileSystemRepresentation(climbing, true, reinterpret_cast<UInt8*>(buf), sizeof buf));
+    Ref<CFURLRef> climbing(
+        CFURLCreateWithFileSystemPath(nullptr, CFSTR("/../../etc/x"), kCFURLPOSIXPathStyle, false));
+    ASSERT_TRUE(CFURLGetFileSystemRepresentation(climbing, true, reinterpret_cast<UInt8*>(buf),
+                                                 sizeof buf));
     EXPECT_EQ(std::string(buf), root.path() + "/etc/x");
 }
 
 TEST(CFURL, WritesFoldersWithTheirModeWithoutSetIdBits) {
     hx::test::TempRoot root;
-    Ref<CFURLRef> folder(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/Quarnel/"), kCFURLPOSIXPathStyle, true));
+    Ref<CFURLRef> folder(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/Quarnel/"),
+                                                       kCFURLPOSIXPathStyle, true));
     SInt32 error = 1;
     Ref<CFDataRef> ignored(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("DUMMY"), 5));
-    ASSERT_TRUE(CFURLWriteDataAndPropertiesToResource(folder, ignored, modeProperties(07777), &error));
+    ASSERT_TRUE(
+        CFURLWriteDataAndPropertiesToResource(folder, ignored, modeProperties(07777), &error));
     EXPECT_EQ(error, 0);
     const std::string host = root.path() + "/Users/Shared/Quarnel";
     EXPECT_TRUE(fs::is_directory(host));
     EXPECT_EQ(modeOf(host), 01777u);
-    EXPECT_TRUE(fs::is_empty(host));  // the data of a folder write is not stored
+    EXPECT_TRUE(fs::is_empty(host)); // the data of a folder write is not stored
     // Again, with the folder there: still fine.
-    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(folder, ignored, modeProperties(0755), &error));
+    EXPECT_TRUE(
+        CFURLWriteDataAndPropertiesToResource(folder, ignored, modeProperties(0755), &error));
     EXPECT_EQ(modeOf(host), 0755u);
 }
 
 TEST(CFURL, WritesFilesThroughATemporaryFileAndARename) {
     hx::test::TempRoot root;
-    Ref<CFURLRef> file(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/out.plist"), kCFURLPOSIXPathStyle, false));
+    Ref<CFURLRef> file(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/out.plist"),
+                                                     kCFURLPOSIXPathStyle, false));
     const std::string host = root.path() + "/Users/Shared/out.plist";
     SInt32 error = 0;
     Ref<CFDataRef> first(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("first"), 5));
@@ -97,25 +106,31 @@ TEST(CFURL, WritesFilesThroughATemporaryFileAndARename) {
     hx::cf::setWriteFailureHook(nullptr);
     EXPECT_EQ(readAll(host), "first");
     int entries = 0;
-    for (const auto& e : fs::directory_iterator(root.path() + "/Users/Shared")) ++entries, (void)e;
-    EXPECT_EQ(entries, 1);  // no temporary file left behind
+    for (const auto& e : fs::directory_iterator(root.path() + "/Users/Shared"))
+        ++entries, (void)e;
+    EXPECT_EQ(entries, 1); // no temporary file left behind
 
     ASSERT_TRUE(CFURLWriteDataAndPropertiesToResource(file, second, nullptr, &error));
     EXPECT_EQ(readAll(host), "second");
     CFDataRef back = nullptr;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, file, &back, nullptr, nullptr, &error));
+    ASSERT_TRUE(
+        CFURLCreateDataAndPropertiesFromResource(nullptr, file, &back, nullptr, nullptr, &error));
     Ref<CFDataRef> owned(back);
     EXPECT_EQ(CFDataGetLength(back), 6);
 }
 
-void installBundle(const std::string& host, const std::string& info) { writeAll(host + "/Contents/Info.plist", info); }
+void installBundle(const std::string& host, const std::string& info) {
+    writeAll(host + "/Contents/Info.plist", info);
+}
 
 TEST(CFBundle, FindsBundlesInstalledUnderTheRootByIdentifier) {
     hx::test::TempRoot root;
-    installBundle(root.path() + "/Library/Audio/Plug-Ins/HAL/Other.plugin",
-                  "<plist><dict><key>CFBundleIdentifier</key><string>se.example.other.installed</string>"
-                  "<key>AddWriteAhead1</key><string>32</string></dict></plist>");
-    installBundle(root.path() + "/Library/Audio/Plug-Ins/HAL/NoId.plugin", "<plist><dict/></plist>");
+    installBundle(
+        root.path() + "/Library/Audio/Plug-Ins/HAL/Other.plugin",
+        "<plist><dict><key>CFBundleIdentifier</key><string>se.example.other.installed</string>"
+        "<key>AddWriteAhead1</key><string>32</string></dict></plist>");
+    installBundle(root.path() + "/Library/Audio/Plug-Ins/HAL/NoId.plugin",
+                  "<plist><dict/></plist>");
     CFBundleRef b = CFBundleGetBundleWithIdentifier(CFSTR("se.example.other.installed"));
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("se.example.other.installed")), b);
@@ -133,14 +148,17 @@ TEST(CFBundle, FindsBundlesInstalledUnderTheRootByIdentifier) {
 TEST(CFBundle, TestsRegisterBundlesAndAnUnreadableInfoFileReadsAsEmpty) {
     hx::test::TempRoot root;
     installBundle(root.path() + "/Users/Shared/Test.bundle",
-                  "<plist><dict><key>CFBundleIdentifier</key><string>com.example.registered</string></dict></plist>");
+                  "<plist><dict><key>CFBundleIdentifier</key><string>com.example.registered</"
+                  "string></dict></plist>");
     CFBundleRef registered = hx::cf::registerBundle("/Users/Shared/Test.bundle");
     ASSERT_NE(registered, nullptr);
     EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("com.example.registered")), registered);
 
-    installBundle(root.path() + "/Users/Shared/Broken.bundle", "<plist><dict><key>CFBundleIdentifier</key><str");
+    installBundle(root.path() + "/Users/Shared/Broken.bundle",
+                  "<plist><dict><key>CFBundleIdentifier</key><str");
     hx::log::Capture log;
-    Ref<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/Broken.bundle"), kCFURLPOSIXPathStyle, true));
+    Ref<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/Shared/Broken.bundle"),
+                                                    kCFURLPOSIXPathStyle, true));
     Ref<CFBundleRef> broken(CFBundleCreate(nullptr, url));
     ASSERT_NE(broken.get(), nullptr);
     CFDictionaryRef info = CFBundleGetInfoDictionary(broken);
@@ -151,9 +169,11 @@ TEST(CFBundle, TestsRegisterBundlesAndAnUnreadableInfoFileReadsAsEmpty) {
     EXPECT_EQ(same.get(), broken.get());
     const std::string lines = log.text();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
-    EXPECT_NE(lines.find(root.path() + "/Users/Shared/Broken.bundle/Contents/Info.plist"), std::string::npos);
+    EXPECT_NE(lines.find(root.path() + "/Users/Shared/Broken.bundle/Contents/Info.plist"),
+              std::string::npos);
     EXPECT_EQ(hx::cf::registerBundle("/Users/Shared/Broken.bundle"), nullptr);
-    Ref<CFURLRef> missing(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Nowhere.bundle"), kCFURLPOSIXPathStyle, true));
+    Ref<CFURLRef> missing(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Nowhere.bundle"),
+                                                        kCFURLPOSIXPathStyle, true));
     EXPECT_EQ(CFBundleCreate(nullptr, missing), nullptr);
 }
 
@@ -167,4 +187,4 @@ TEST(CFBundle, MainBundleCarriesTheIdentifierTheProgramSet) {
     EXPECT_EQ(CFBundleGetIdentifier(main), nullptr);
 }
 
-}  // namespace
+} // namespace

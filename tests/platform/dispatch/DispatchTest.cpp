@@ -82,7 +82,8 @@ TEST(Dispatch, AfterRunsAtItsVirtualDeadlineInDeadlineOrder) {
     auto record = [&](const char* what) {
         return [&, what] {
             std::lock_guard<std::mutex> g(lock);
-            seen.push_back(std::string(what) + "@" + std::to_string((hx::clock::nowNanos() - start) / kMs));
+            seen.push_back(std::string(what) + "@" +
+                           std::to_string((hx::clock::nowNanos() - start) / kMs));
         };
     };
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 30 * kMs), q, record("third"));
@@ -91,12 +92,14 @@ TEST(Dispatch, AfterRunsAtItsVirtualDeadlineInDeadlineOrder) {
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 20 * kMs), q, record("second-too"));
     dispatch_after(DISPATCH_TIME_FOREVER, q, record("never"));
     int ctx = 0;
-    dispatch_after_f(dispatch_time(DISPATCH_TIME_NOW, 25 * kMs), dispatch_get_global_queue(0, 0), &ctx,
+    dispatch_after_f(dispatch_time(DISPATCH_TIME_NOW, 25 * kMs), dispatch_get_global_queue(0, 0),
+                     &ctx,
                      [](void* c) { *static_cast<int*>(c) = int(hx::clock::nowNanos() / kMs); });
     dispatch_async(q, record("now"));
     clock.runFor(50 * kMs);
     hx::dispatch::drainAll();
-    const std::vector<std::string> expected = {"now@0", "first@10", "second@20", "second-too@20", "third@30"};
+    const std::vector<std::string> expected = {"now@0", "first@10", "second@20", "second-too@20",
+                                               "third@30"};
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(std::uint64_t(ctx), (start + 25 * kMs) / kMs);
 }
@@ -111,7 +114,8 @@ TEST(Dispatch, MainQueueItemsRunOnTheMainRunLoopsThread) {
             ran = true;
         });
     }).join();
-    while (!ran) EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true), kCFRunLoopRunHandledSource);
+    while (!ran)
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true), kCFRunLoopRunHandledSource);
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 
     // A worker waiting in a sync onto the main queue is served by the loop.
@@ -121,7 +125,8 @@ TEST(Dispatch, MainQueueItemsRunOnTheMainRunLoopsThread) {
         dispatch_sync(dispatch_get_main_queue(), [&] { EXPECT_TRUE(hx::cf::isMainThread()); });
         synced = true;
     });
-    while (!synced) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+    while (!synced)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
 
     // The main thread drains its own queue without running the loop.
     int count = 0;
@@ -144,9 +149,10 @@ TEST(Dispatch, OnceRunsExactlyOnceAcrossThreads) {
                 std::this_thread::yield();
                 ++runs;
             });
-            EXPECT_EQ(runs.load(), 1);  // nobody returns before the block ran
+            EXPECT_EQ(runs.load(), 1); // nobody returns before the block ran
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(runs.load(), 1);
     dispatch_once_f(&once, &runs, [](void* r) { ++*static_cast<std::atomic<int>*>(r); });
     EXPECT_EQ(runs.load(), 1);
@@ -170,7 +176,7 @@ TEST(Dispatch, QueueSpecificValuesBelongToTheRunningQueue) {
         EXPECT_EQ(seen, nullptr);
         EXPECT_EQ(destroyed, 0);
     }
-    EXPECT_EQ(destroyed, 1);  // the queue's values go with it
+    EXPECT_EQ(destroyed, 1); // the queue's values go with it
 }
 
 TEST(Dispatch, GlobalQueuesRunItemsSideBySide) {
@@ -198,7 +204,8 @@ TEST(Dispatch, GlobalQueuesRunItemsSideBySide) {
     EXPECT_TRUE(firstDone);
     Queue concurrent("test.concurrent", DISPATCH_QUEUE_CONCURRENT);
     std::atomic<int> n{0};
-    for (int i = 0; i < 20; ++i) dispatch_async(concurrent, [&] { ++n; });
+    for (int i = 0; i < 20; ++i)
+        dispatch_async(concurrent, [&] { ++n; });
     hx::dispatch::drainAll();
     EXPECT_EQ(n.load(), 20);
 }
@@ -212,4 +219,4 @@ TEST(Dispatch, TimeIsAbsoluteOnThePlatformClockAndSaturates) {
     EXPECT_LT(dispatch_time(~0ull - 10, 100), DISPATCH_TIME_FOREVER);
 }
 
-}  // namespace
+} // namespace

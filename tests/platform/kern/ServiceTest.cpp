@@ -322,6 +322,78 @@ TEST_F(KernService, InterestHandlersGetMessagesUntilRemovedEvenFromInside) {
     nub->release();
 }
 
+// Publish and terminate subscriptions by matching dictionary: a publish one
+// hands over what is already registered together with the subscription;
+// later services queue in registration order; a terminate one queues a
+// service once it began terminating; a cancelled one queues nothing and
+// drops what it held.
+TEST_F(KernService, ServiceSubscriptionsQueuePublishedAndTerminatedServices) {
+    OSDictionary* byClass = OSDictionary::withCapacity(1);
+    OSString* cls = OSString::withCString("TestNub");
+    byClass->setObject("IOProviderClass", cls);
+    cls->release();
+    OSDictionary* byVendor = OSDictionary::withCapacity(1);
+    OSNumber* vendor = OSNumber::withNumber(7, 16);
+    byVendor->setObject("idVendor", vendor);
+    vendor->release();
+    OSDictionary* nothingKnown = OSDictionary::withCapacity(1);
+    nothingKnown->setObject("Other", kOSBooleanTrue);
+
+    TestNub* first = makeNub(7);
+    first->registerService(kIOServiceSynchronous);
+    std::vector<IOService*> existing;
+    auto published = hx::kern::subscribeServices(byClass, hx::kern::ServiceEvent::Publish, &existing);
+    auto sevens = hx::kern::subscribeServices(byVendor, hx::kern::ServiceEvent::Publish);
+    auto none = hx::kern::subscribeServices(nothingKnown, hx::kern::ServiceEvent::Publish);
+    auto terminated = hx::kern::subscribeServices(byClass, hx::kern::ServiceEvent::Terminate);
+    ASSERT_EQ(existing.size(), 1u);
+    EXPECT_EQ(existing[0], first);
+    existing[0]->release();
+    EXPECT_EQ(hx::kern::copyMatchingServices(nothingKnown).size(), 0u);
+
+    TestNub* second = makeNub(8);
+    TestNub* third = makeNub(7);
+    OtherNub* other = new OtherNub;
+    other->init();
+    second->registerService(kIOServiceSynchronous);
+    third->registerService(kIOServiceSynchronous);
+    other->registerService(kIOServiceSynchronous);
+    EXPECT_EQ(published->pending(), 2u);
+    IOService* a = published->next();
+    IOService* b = published->next();
+    EXPECT_EQ(a, second);
+    EXPECT_EQ(b, third);
+    EXPECT_EQ(published->next(), nullptr);
+    a->release();
+    b->release();
+    EXPECT_EQ(sevens->pending(), 1u);
+    EXPECT_EQ(none->pending(), 0u);
+
+    // The interest parties hear of the termination before the subscription.
+    InterestLog log;
+    log.notifier = second->registerInterest(gIOGeneralInterest, onInterest, &log);
+    second->terminate();
+    EXPECT_EQ(log.types, (std::vector<UInt32>{kIOMessageServiceIsTerminated}));
+    EXPECT_EQ(terminated->pending(), 1u);
+    IOService* gone = terminated->next();
+    EXPECT_EQ(gone, second);
+    gone->release();
+    terminated->cancel();
+    third->terminate();
+    EXPECT_EQ(terminated->pending(), 0u);
+    sevens->cancel();
+    EXPECT_EQ(sevens->pending(), 0u);
+
+    log.notifier->remove();
+    first->terminate();
+    other->terminate();
+    hx::kern::waitQuiet();
+    for (IOService* s : std::initializer_list<IOService*>{first, second, third, other}) s->release();
+    byClass->release();
+    byVendor->release();
+    nothingKnown->release();
+}
+
 TEST_F(KernService, OpenIsExclusiveUntilClosedAndRefusedOnceInactive) {
     TestNub* nub = makeNub(1);
     IOService* a = new IOService;

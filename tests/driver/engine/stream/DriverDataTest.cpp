@@ -127,6 +127,18 @@ TEST_F(DriverDataTest, AttachStartsFromTheNewestStamp)
     EXPECT_EQ(minimum, 20);
 }
 
+// A relayout carries the extra bytes per frame the product's rule gives.
+TEST_F(DriverDataTest, RelayoutTakesTheExtraBytesItIsGiven)
+{
+    MixClient c;
+    ASSERT_TRUE(attach(c));
+    QnChannelSettings two{48000, 2, 24, 2, 24, 1};
+    for (uint32_t extra : {0u, 2u, 4u}) {
+        dd->reinitClientsForStreaming(two, extra);
+        EXPECT_EQ(+(c.ring->mExtraBytesPerFrame), extra);
+    }
+}
+
 TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
 {
     hx::log::Capture log;
@@ -135,7 +147,7 @@ TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
     dd->rtsCheckAttachClients(0, 0, 1);
     ASSERT_TRUE(attach(waiting));
     QnChannelSettings six{96000, 2, 24, 6, 24, 1};
-    dd->reinitClientsForStreaming(six);
+    dd->reinitClientsForStreaming(six, 0);
     EXPECT_NE(log.text().find("...found attached client\n"), std::string::npos);
     EXPECT_EQ(dd->slotState(running.slot), 2u);
     EXPECT_EQ(+(running.ring->mAttachState), 2u);
@@ -143,6 +155,7 @@ TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
     EXPECT_EQ(+(running.ring->mMaxFrames), 16384u);
     EXPECT_EQ(dd->slotState(waiting.slot), 0u);
     EXPECT_EQ(+(waiting.ring->mAttachState), 0u);
+    EXPECT_EQ(+(running.ring->mExtraBytesPerFrame), 0u);
     // The running one restarts at the next cycle; the other once its client
     // asks again by writing 3.
     dd->rtsCheckAttachClients(4096, 10, 2);

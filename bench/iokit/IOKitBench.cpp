@@ -1,0 +1,197 @@
+// The user-side IOKit calls in process, against a published nub whose user
+// client answers a 1,548-byte structure call. Every figure is also given as a
+// ratio to the anchor: a bare SOCK_SEQPACKET round trip of 1,548 bytes over a
+// socketpair, measured in this program. Goals: in process a call costs at
+// most 0.25 of the anchor; with 8 ports the sender's messageClients at most
+// 1 anchor and the last callback at most 3.
+#include <benchmark/benchmark.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/iokit/IOKitLib.h"
+#include "platform/kern/IOUserConnection.h"
+
+namespace {
+
+constexpr size_t kRecord = 1548;
+
+class BenchNub : public IOService {
+    OSDeclareDefaultStructors(BenchNub)
+public:
+    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler) override;
+};
+
+class BenchClient : public IOUserClient {
+    OSDeclareDefaultStructors(BenchClient)
+public:
+    IOReturn clientClose() override
+    {
+        terminate(0);
+        return kIOReturnSuccess;
+    }
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args, IOExternalMethodDispatch*,
+                            OSObject*, void*) override
+    {
+        static IOExternalMethodDispatch echo = {
+            [](OSObject*, void*, IOExternalMethodArguments* a) -> IOReturn {
+                static_cast<uint8_t*>(a->structureOutput)[0] ^= 1;
+                return kIOReturnSuccess;
+            },
+            0, kRecord, 0, kRecord};
+        return selector == 0 ? IOUserClient::externalMethod(0, args, &echo, this, nullptr) : kIOReturnUnsupported;
+    }
+};
+
+OSDefineMetaClassAndStructors(BenchNub, IOService)
+OSDefineMetaClassAndStructors(BenchClient, IOUserClient)
+
+IOReturn BenchNub::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler)
+{
+    auto* c = new BenchClient;
+    if (!c->initWithTask(task, sid, type) || !c->start(this)) {
+        c->release();
+        return kIOReturnBadArgument;
+    }
+    *handler = c;
+    return kIOReturnSuccess;
+}
+
+BenchNub* nub()
+{
+    static BenchNub* n = [] {
+        auto* s = new BenchNub;
+        s->init();
+        s->registerService(kIOServiceSynchronous);
+        return s;
+    }();
+    return n;
+}
+
+io_service_t findNub()
+{
+    nub();
+    io_iterator_t it = 0;
+    IOServiceGetMatchingServices(0, IOServiceMatching("BenchNub"), &it);
+    io_service_t s = IOIteratorNext(it);
+    IOObjectRelease(it);
+    return s;
+}
+
+// Nanoseconds of one bare round trip: a 1,548-byte datagram to an echoing
+// thread and back.
+double anchorNanos()
+{
+    static const double ns = [] {
+        int sv[2];
+        socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
+        std::thread echo([fd = sv[1]] {
+            std::vector<uint8_t> b(kRecord);
+            for (;;) {
+                const ssize_t n = recv(fd, b.data(), b.size(), 0);
+                if (n <= 0) return;
+                send(fd, b.data(), size_t(n), MSG_NOSIGNAL);
+            }
+        });
+        std::vector<uint8_t> b(kRecord, 1);
+        constexpr int kRounds = 20000;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kRounds; ++i) {
+            send(sv[0], b.data(), b.size(), MSG_NOSIGNAL);
+            recv(sv[0], b.data(), b.size(), 0);
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        shutdown(sv[0], SHUT_RDWR);
+        echo.join();
+        close(sv[0]);
+        close(sv[1]);
+        return std::chrono::duration<double, std::nano>(t1 - t0).count() / kRounds;
+    }();
+    return ns;
+}
+
+void setRatio(benchmark::State& state, const char* name, double nanosPerItem)
+{
+    state.counters[name] = nanosPerItem / anchorNanos();
+}
+
+void BM_AnchorSocketRoundTrip(benchmark::State& state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(anchorNanos());
+    state.counters["anchor_ns"] = anchorNanos();
+}
+BENCHMARK(BM_AnchorSocketRoundTrip)->Iterations(1);
+
+void BM_StructRoundTripInProcess(benchmark::State& state)
+{
+    io_service_t s = findNub();
+    io_connect_t c = 0;
+    IOServiceOpen(s, mach_task_self(), 0, &c);
+    std::vector<uint8_t> in(kRecord, 2), out(kRecord);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        size_t outSize = out.size();
+        benchmark::DoNotOptimize(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize));
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    setRatio(state, "x_anchor",
+             std::chrono::duration<double, std::nano>(t1 - t0).count() / double(state.iterations()));
+    IOServiceClose(c);
+    IOObjectRelease(s);
+}
+BENCHMARK(BM_StructRoundTripInProcess);
+
+// One state change to N ports, each on its own run-loop thread (half the
+// ports stand for a second process): the sender's time in messageClients
+// and the time until the last callback ran.
+void BM_StateChangeFanOut(benchmark::State& state)
+{
+    const int ports = int(state.range(0));
+    io_service_t s = findNub();
+    std::atomic<int> seen{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loops;
+    std::atomic<int> ready{0};
+    for (int i = 0; i < ports; ++i) {
+        loops.emplace_back([&] {
+            IONotificationPortRef p = IONotificationPortCreate(0);
+            CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(p), kCFRunLoopDefaultMode);
+            io_object_t n = 0;
+            IOServiceAddInterestNotification(
+                p, s, kIOGeneralInterest,
+                [](void* ref, io_service_t, natural_t, void*) { static_cast<std::atomic<int>*>(ref)->fetch_add(1); },
+                &seen, &n);
+            ++ready;
+            while (!stop) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+            IOObjectRelease(n);
+            IONotificationPortDestroy(p);
+        });
+    }
+    while (ready < ports) std::this_thread::yield();
+    uint8_t change[36] = {0xFF, 0xFF, 0xFF, 0xFF};
+    double sendNs = 0, lastNs = 0;
+    for (auto _ : state) {
+        seen = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        nub()->messageClients(0xE0000130, change, sizeof change);
+        const auto t1 = std::chrono::steady_clock::now();
+        while (seen.load() < ports) std::this_thread::yield();
+        const auto t2 = std::chrono::steady_clock::now();
+        sendNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        lastNs += std::chrono::duration<double, std::nano>(t2 - t0).count();
+    }
+    stop = true;
+    for (auto& t : loops) t.join();
+    setRatio(state, "sender_x_anchor", sendNs / double(state.iterations()));
+    setRatio(state, "last_callback_x_anchor", lastNs / double(state.iterations()));
+    IOObjectRelease(s);
+}
+BENCHMARK(BM_StateChangeFanOut)->Arg(1)->Arg(8)->Arg(64)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,109 @@
+// What the user clients read and set on the device model: the client
+// mixer's reference, channel counts, the mixer-mode products, the extra bytes
+// of a client ring, and the MIDI and vendor ports' client side (stubs that
+// record each call until those ports land).
+#include <string>
+
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/stream/DriverData.h"
+
+namespace {
+
+// The vendor port's answer to a request it cannot serve (the port is not
+// built yet): invalid parameter.
+constexpr uint32_t kVendorPortInvalidParameter = 3;
+constexpr uint64_t kVendorAsyncAreaSize = 1051668;
+
+bool listedIn(const uint16_t* ids, size_t n, uint16_t product)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (ids[i] == product)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+DriverData* ZrDevice::getAndRetainDriverData()
+{
+    DriverData* dd = mpDriverData;
+    if (dd)
+        dd->retain();
+    return dd;
+}
+
+void ZrDevice::setReadChannels(int in, int out)
+{
+    if (mpConfigControls) {
+        mpConfigControls->setReadChannels(in, out);
+    } else if (mpDriverSM) {
+        mpDriverSM->mChannelSettings.InChannels = uint32_t(in);
+        mpDriverSM->mChannelSettings.OutChannels = uint32_t(out);
+    }
+    getCurrentSettings().InChannels = uint32_t(in);
+    getCurrentSettings().OutChannels = uint32_t(out);
+}
+
+uint32_t ZrDevice::clientRingExtraBytes() const
+{
+    if (mDescriptor.m_uVendor != kSorvikVendorID)
+        return 0;
+    if (listedIn(kSorvikFarlane1ProductIDs, std::size(kSorvikFarlane1ProductIDs), mDescriptor.m_uProduct))
+        return 2;
+    if (listedIn(kSorvikFarlane2ProductIDs, std::size(kSorvikFarlane2ProductIDs), mDescriptor.m_uProduct))
+        return 4;
+    return 0;
+}
+
+bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const
+{
+    int i = 0, o = 0;
+    if (isListed(ZrProductList::MixerModeFirst)) {
+        i = 4;
+        o = 4;
+    } else if (isListed(ZrProductList::MixerModeSecond)) {
+        i = 6;
+        o = 2;
+    } else {
+        return false;
+    }
+    if (ins)
+        *ins = i;
+    if (outs)
+        *outs = o;
+    return true;
+}
+
+AJ& ZrDevice::getAJ()
+{
+    std::lock_guard<std::mutex> g(mVendorAsyncLock);
+    mAJ.setStubRecorder([this](const std::string& line) { recordStub(line); });
+    return mAJ;
+}
+
+SharedMemory& ZrDevice::getVendorAsyncArea()
+{
+    std::lock_guard<std::mutex> g(mVendorAsyncLock);
+    if (!mVendorAsyncArea.getMemory())
+        mVendorAsyncArea.init(kVendorAsyncAreaSize);
+    return mVendorAsyncArea;
+}
+
+uint32_t ZrDevice::vendorPortOpen(uint64_t client)
+{
+    recordStub("VendorAsyncPort::open client=" + std::to_string(client));
+    return kVendorPortInvalidParameter;
+}
+
+uint32_t ZrDevice::vendorPortClose(uint64_t client, bool wait)
+{
+    recordStub("VendorAsyncPort::close client=" + std::to_string(client) + " wait=" + std::to_string(wait));
+    return kVendorPortInvalidParameter;
+}
+
+uint32_t ZrDevice::vendorPortAbort(uint64_t client, bool wait)
+{
+    recordStub("VendorAsyncPort::abort client=" + std::to_string(client) + " wait=" + std::to_string(wait));
+    return kVendorPortInvalidParameter;
+}

@@ -1,0 +1,604 @@
+// The user side of the IOKit calls: this process's names for services,
+// iterators, notifications and connections, notification ports feeding a
+// run-loop source, and the per-connection call serialisation. The kernel end
+// is reached only through the process's transport.
+#include "platform/iokit/IOKitLib.h"
+
+#include "platform/base/HXClock.h"
+#include "platform/cf/CFNumber.h"
+#include "platform/iokit/HXIOKit.h"
+#include "platform/iokit/IOKitTransport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+using hx::iokit::CallArgs;
+using hx::iokit::Handle;
+using hx::iokit::NotificationRecord;
+
+const mach_port_t bootstrap_port = 0;
+
+struct IONotificationPort;
+
+namespace {
+
+constexpr uint32_t kMaxScalars = 16;
+constexpr size_t kMaxStruct = 4096;
+
+// ---- Transport choice
+
+std::mutex gTransportLock;
+hx::iokit::Transport* gTransport = nullptr;
+std::atomic<uint32_t> gMapShortfall{0};
+
+// ---- Objects
+
+enum class Kind { Service, Iterator, Notification, Connection };
+
+struct Object {
+    Kind kind = Kind::Service;
+    int refs = 1;
+    Handle handle = 0;  // service or connection handle; subscription of a notification
+    // Iterators
+    std::deque<Handle> items;
+    bool armed = false;
+    // Notifications (an iterator of a matching notification, or an interest one)
+    IONotificationPort* port = nullptr;
+    IOServiceMatchingCallback matchingCallback = nullptr;
+    IOServiceInterestCallback interestCallback = nullptr;
+    void* refCon = nullptr;
+    io_service_t interestService = 0;  // the notification's own reference
+    // Connections: calls run one at a time.
+    std::shared_ptr<struct CallGate> gate;
+};
+
+struct CallGate {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool busy = false;
+};
+
+std::mutex gObjectsLock;
+std::map<mach_port_t, Object>& objects() {
+    static auto* m = new std::map<mach_port_t, Object>;
+    return *m;
+}
+
+mach_port_t addObject(Object&& o) {
+    const mach_port_t name = hx::mach::allocatePortName();
+    std::lock_guard<std::mutex> g(gObjectsLock);
+    objects().emplace(name, std::move(o));
+    return name;
+}
+
+// The object's handle when it is of the kind, else 0.
+Handle handleOf(mach_port_t name, Kind kind) {
+    std::lock_guard<std::mutex> g(gObjectsLock);
+    auto it = objects().find(name);
+    return it != objects().end() && it->second.kind == kind ? it->second.handle : 0;
+}
+
+mach_port_t newService(Handle h) {
+    Object o;
+    o.kind = Kind::Service;
+    o.handle = h;
+    return addObject(std::move(o));
+}
+
+// Drops what an object held once its last reference went; called unlocked.
+void dispose(Object& o);
+
+}  // namespace
+
+// ---- Notification ports
+
+struct IONotificationPort final : hx::iokit::PortSink {
+    Handle handle = 0;
+    mach_port_t machPort = 0;
+    CFRunLoopSourceRef source = nullptr;
+    std::mutex lock;
+    std::deque<NotificationRecord> queue;
+
+    void deliver(NotificationRecord&& record) override
+    {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            queue.push_back(std::move(record));
+        }
+        CFRunLoopSourceSignal(source);
+    }
+    void lost() override {}
+
+    static void perform(void* info) { static_cast<IONotificationPort*>(info)->drain(); }
+
+    // Runs on the loop holding the source: one record at a time, in arrival
+    // order, each callback without any lock held.
+    void drain()
+    {
+        for (;;) {
+            NotificationRecord r;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (queue.empty()) return;
+                r = std::move(queue.front());
+                queue.pop_front();
+            }
+            dispatch(r, r.tag);
+        }
+    }
+
+    void dispatch(NotificationRecord& r, mach_port_t target)
+    {
+        auto& transport = hx::iokit::transport();
+        std::unique_lock<std::mutex> g(gObjectsLock);
+        auto it = objects().find(target);
+        if (it == objects().end() || it->second.kind != (r.kind == NotificationRecord::Interest ? Kind::Notification
+                                                                                               : Kind::Iterator)) {
+            g.unlock();
+            if (r.service) transport.releaseService(r.service);
+            return;
+        }
+        Object& o = it->second;
+        if (r.kind == NotificationRecord::Interest) {
+            IOServiceInterestCallback cb = o.interestCallback;
+            void* refCon = o.refCon;
+            const io_service_t service = o.interestService;
+            ++o.refs;  // the callback may release the notification
+            g.unlock();
+            cb(refCon, service, r.messageType, r.argument.empty() ? nullptr : r.argument.data());
+            IOObjectRelease(target);
+            return;
+        }
+        o.items.push_back(r.service);
+        if (!o.armed || !o.matchingCallback) return;
+        o.armed = false;
+        IOServiceMatchingCallback cb = o.matchingCallback;
+        void* refCon = o.refCon;
+        ++o.refs;
+        g.unlock();
+        cb(refCon, target);
+        IOObjectRelease(target);
+    }
+};
+
+namespace {
+
+void dispose(Object& o)
+{
+    auto& transport = hx::iokit::transport();
+    switch (o.kind) {
+    case Kind::Service:
+        transport.releaseService(o.handle);
+        break;
+    case Kind::Iterator:
+    case Kind::Notification:
+        if (o.port && o.handle) transport.unsubscribe(o.handle);
+        for (Handle h : o.items) transport.releaseService(h);
+        if (o.interestService) IOObjectRelease(o.interestService);
+        break;
+    case Kind::Connection:
+        break;  // IOServiceClose ends a connection
+    }
+}
+
+bool tooBig(uint32_t scalars, size_t structSize) { return scalars > kMaxScalars || structSize > kMaxStruct; }
+
+}  // namespace
+
+namespace hx::iokit {
+
+bool useInProcessTransport() { return useTransport(makeInProcessTransport().release()); }
+
+bool useTransport(Transport* t)
+{
+    std::lock_guard<std::mutex> g(gTransportLock);
+    if (gTransport) {
+        delete t;
+        return false;
+    }
+    gTransport = t;
+    return true;
+}
+
+Transport& transport()
+{
+    std::lock_guard<std::mutex> g(gTransportLock);
+    if (!gTransport) gTransport = makeInProcessTransport().release();
+    return *gTransport;
+}
+
+const char* transportName() { return transport().name(); }
+
+void setMapSizeShortfall(uint32_t bytes) { gMapShortfall.store(bytes); }
+
+}  // namespace hx::iokit
+
+extern "C" {
+
+kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort)
+{
+    if (!masterPort) return kIOReturnBadArgument;
+    *masterPort = hx::mach::allocatePortName();
+    return KERN_SUCCESS;
+}
+
+kern_return_t mach_port_deallocate(task_t, mach_port_t) { return KERN_SUCCESS; }
+
+kern_return_t pid_for_task(mach_port_t task, int* pid)
+{
+    if (!pid) return KERN_INVALID_ARGUMENT;
+    return hx::iokit::transport().pidForTask(task, pid);
+}
+
+CFMutableDictionaryRef IOServiceMatching(const char* name)
+{
+    if (!name) return nullptr;
+    CFMutableDictionaryRef d =
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFStringRef value = CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8);
+    CFDictionarySetValue(d, CFSTR("IOProviderClass"), value);
+    CFRelease(value);
+    return d;
+}
+
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching, io_iterator_t* existing)
+{
+    if (!matching) return kIOReturnBadArgument;
+    std::vector<Handle> services;
+    const kern_return_t kr = existing ? hx::iokit::transport().getMatchingServices(matching, services)
+                                      : kIOReturnBadArgument;
+    CFRelease(matching);
+    if (kr != KERN_SUCCESS) return kr;
+    Object o;
+    o.kind = Kind::Iterator;
+    o.items.assign(services.begin(), services.end());
+    *existing = addObject(std::move(o));
+    return KERN_SUCCESS;
+}
+
+io_object_t IOIteratorNext(io_iterator_t iterator)
+{
+    Handle h = 0;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        auto it = objects().find(iterator);
+        if (it == objects().end() || it->second.kind != Kind::Iterator) return 0;
+        Object& o = it->second;
+        if (o.items.empty()) {
+            o.armed = true;
+            return 0;
+        }
+        h = o.items.front();
+        o.items.pop_front();
+    }
+    return newService(h);
+}
+
+kern_return_t IOObjectRetain(io_object_t object)
+{
+    std::lock_guard<std::mutex> g(gObjectsLock);
+    auto it = objects().find(object);
+    if (it == objects().end() || it->second.kind == Kind::Connection) return MACH_SEND_INVALID_DEST;
+    ++it->second.refs;
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOObjectRelease(io_object_t object)
+{
+    Object gone;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        auto it = objects().find(object);
+        if (it == objects().end() || it->second.kind == Kind::Connection) return MACH_SEND_INVALID_DEST;
+        if (--it->second.refs > 0) return KERN_SUCCESS;
+        gone = std::move(it->second);
+        objects().erase(it);
+    }
+    dispose(gone);
+    return KERN_SUCCESS;
+}
+
+kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef* properties,
+                                                CFAllocatorRef, IOOptionBits)
+{
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!properties) return kIOReturnBadArgument;
+    return hx::iokit::transport().copyProperties(h, properties);
+}
+
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef, IOOptionBits)
+{
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h || !key) return nullptr;
+    CFTypeRef value = nullptr;
+    return hx::iokit::transport().copyProperty(h, key, &value) == KERN_SUCCESS ? value : nullptr;
+}
+
+IONotificationPortRef IONotificationPortCreate(mach_port_t)
+{
+    auto* port = new IONotificationPort;
+    CFRunLoopSourceContext context{};
+    context.info = port;
+    context.perform = &IONotificationPort::perform;
+    port->source = CFRunLoopSourceCreate(nullptr, 0, &context);
+    port->machPort = hx::mach::allocatePortName();
+    if (hx::iokit::transport().createPort(port, &port->handle) != KERN_SUCCESS) {
+        CFRelease(port->source);
+        delete port;
+        return nullptr;
+    }
+    return port;
+}
+
+void IONotificationPortDestroy(IONotificationPortRef notify)
+{
+    if (!notify) return;
+    // Nothing is delivered once the transport's port is gone.
+    hx::iokit::transport().destroyPort(notify->handle);
+    CFRunLoopSourceInvalidate(notify->source);
+    CFRelease(notify->source);
+    std::vector<Handle> held;
+    {
+        std::lock_guard<std::mutex> g(notify->lock);
+        for (auto& r : notify->queue)
+            if (r.service) held.push_back(r.service);
+        notify->queue.clear();
+    }
+    for (Handle h : held) hx::iokit::transport().releaseService(h);
+    // Notifications still named keep working as names but hear nothing more.
+    std::lock_guard<std::mutex> g(gObjectsLock);
+    for (auto& [name, o] : objects())
+        if (o.port == notify) o.port = nullptr;
+    delete notify;
+}
+
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify)
+{
+    return notify ? notify->source : nullptr;
+}
+
+mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify) { return notify ? notify->machPort : 0; }
+
+kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const char* notificationType,
+                                               CFDictionaryRef matching, IOServiceMatchingCallback callback,
+                                               void* refCon, io_iterator_t* notification)
+{
+    if (!matching) return kIOReturnBadArgument;
+    NotificationRecord::Kind kind{};
+    kern_return_t kr = KERN_SUCCESS;
+    if (!notifyPort || !notificationType || !notification)
+        kr = kIOReturnBadArgument;
+    else if (std::strcmp(notificationType, kIOPublishNotification) == 0)
+        kind = NotificationRecord::Publish;
+    else if (std::strcmp(notificationType, kIOTerminatedNotification) == 0)
+        kind = NotificationRecord::Terminate;
+    else
+        kr = kIOReturnUnsupported;
+    if (kr != KERN_SUCCESS) {
+        CFRelease(matching);
+        return kr;
+    }
+    // The name exists before the subscription, so a record that arrives at
+    // once finds its iterator.
+    Object o;
+    o.kind = Kind::Iterator;
+    o.port = notifyPort;
+    o.matchingCallback = callback;
+    o.refCon = refCon;
+    const mach_port_t name = addObject(std::move(o));
+    Handle sub = 0;
+    std::vector<Handle> existing;
+    kr = hx::iokit::transport().subscribeServices(notifyPort->handle, kind, matching, name, &sub, &existing);
+    CFRelease(matching);
+    std::unique_lock<std::mutex> g(gObjectsLock);
+    Object& it = objects()[name];
+    if (kr != KERN_SUCCESS) {
+        it.port = nullptr;
+        g.unlock();
+        IOObjectRelease(name);
+        return kr;
+    }
+    it.handle = sub;
+    it.items.insert(it.items.begin(), existing.begin(), existing.end());
+    *notification = name;
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
+                                               const char* interestType, IOServiceInterestCallback callback,
+                                               void* refCon, io_object_t* notification)
+{
+    const Handle h = handleOf(service, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!notifyPort || !interestType || !notification || !callback) return kIOReturnBadArgument;
+    if (std::strcmp(interestType, kIOGeneralInterest) != 0) return kIOReturnUnsupported;
+    IOObjectRetain(service);
+    Object o;
+    o.kind = Kind::Notification;
+    o.port = notifyPort;
+    o.interestCallback = callback;
+    o.refCon = refCon;
+    o.interestService = service;
+    const mach_port_t name = addObject(std::move(o));
+    Handle sub = 0;
+    const kern_return_t kr = hx::iokit::transport().subscribeInterest(notifyPort->handle, h, name, &sub);
+    std::unique_lock<std::mutex> g(gObjectsLock);
+    Object& it = objects()[name];
+    if (kr != KERN_SUCCESS) {
+        it.port = nullptr;
+        g.unlock();
+        IOObjectRelease(name);
+        return kr;
+    }
+    it.handle = sub;
+    *notification = name;
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type, io_connect_t* connect)
+{
+    const Handle h = handleOf(service, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!connect) return kIOReturnBadArgument;
+    Handle c = 0;
+    const kern_return_t kr = hx::iokit::transport().open(h, owningTask, type, &c);
+    if (kr != KERN_SUCCESS) return kr;
+    Object o;
+    o.kind = Kind::Connection;
+    o.handle = c;
+    o.gate = std::make_shared<CallGate>();
+    *connect = addObject(std::move(o));
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOServiceClose(io_connect_t connect)
+{
+    Object gone;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        auto it = objects().find(connect);
+        if (it == objects().end() || it->second.kind != Kind::Connection) return MACH_SEND_INVALID_DEST;
+        gone = std::move(it->second);
+        objects().erase(it);
+    }
+    return hx::iokit::transport().close(gone.handle);
+}
+
+}  // extern "C"
+
+namespace {
+
+// Runs fn with the connection's handle, one call at a time per connection
+// (a waiting caller waits through the platform clock).
+template <typename Fn>
+kern_return_t onConnection(io_connect_t connect, Fn fn)
+{
+    Handle h = 0;
+    std::shared_ptr<CallGate> gate;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        auto it = objects().find(connect);
+        if (it == objects().end() || it->second.kind != Kind::Connection) return MACH_SEND_INVALID_DEST;
+        h = it->second.handle;
+        gate = it->second.gate;
+    }
+    {
+        std::unique_lock<std::mutex> l(gate->lock);
+        hx::clock::wait(gate->cv, l, [&] { return !gate->busy; });
+        gate->busy = true;
+    }
+    const kern_return_t kr = fn(h);
+    {
+        std::lock_guard<std::mutex> l(gate->lock);
+        gate->busy = false;
+    }
+    hx::clock::notifyAll(gate->cv);
+    return kr;
+}
+
+}  // namespace
+
+extern "C" {
+
+kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, const uint64_t* input, uint32_t inputCnt,
+                                  const void* inputStruct, size_t inputStructCnt, uint64_t* output,
+                                  uint32_t* outputCnt, void* outputStruct, size_t* outputStructCnt)
+{
+    if (tooBig(inputCnt, inputStructCnt) ||
+        tooBig(outputCnt ? *outputCnt : 0, outputStructCnt ? *outputStructCnt : 0))
+        return kIOReturnBadArgument;
+    CallArgs a;
+    a.scalarInput = input;
+    a.scalarInputCount = inputCnt;
+    a.structInput = inputStruct;
+    a.structInputSize = inputStructCnt;
+    a.scalarOutput = output;
+    a.scalarOutputCount = outputCnt;
+    a.structOutput = outputStruct;
+    a.structOutputSize = outputStructCnt;
+    return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
+}
+
+kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector, const void* inputStruct,
+                                        size_t inputStructCnt, void* outputStruct, size_t* outputStructCnt)
+{
+    return IOConnectCallMethod(connection, selector, nullptr, 0, inputStruct, inputStructCnt, nullptr, nullptr,
+                               outputStruct, outputStructCnt);
+}
+
+kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selector, const uint64_t* input,
+                                        uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt)
+{
+    return IOConnectCallMethod(connection, selector, input, inputCnt, nullptr, 0, output, outputCnt, nullptr,
+                               nullptr);
+}
+
+kern_return_t IOConnectCallAsyncScalarMethod(mach_port_t connection, uint32_t selector, mach_port_t wake_port,
+                                             uint64_t* reference, uint32_t referenceCnt, const uint64_t* input,
+                                             uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt)
+{
+    if (tooBig(inputCnt, 0) || tooBig(outputCnt ? *outputCnt : 0, 0) || referenceCnt > 8)
+        return kIOReturnBadArgument;
+    CallArgs a;
+    a.scalarInput = input;
+    a.scalarInputCount = inputCnt;
+    a.scalarOutput = output;
+    a.scalarOutputCount = outputCnt;
+    a.wakePort = wake_port;
+    a.reference = reference;
+    a.referenceCount = referenceCnt;
+    return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
+}
+
+kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t, mach_vm_address_t* atAddress,
+                                   mach_vm_size_t* ofSize, IOOptionBits options)
+{
+    if (!atAddress || !ofSize) return kIOReturnBadArgument;
+    if (!(options & kIOMapAnywhere)) return kIOReturnUnsupported;
+    return onConnection(connect, [&](Handle h) {
+        mach_vm_address_t address = 0;
+        mach_vm_size_t size = 0;
+        const kern_return_t kr = hx::iokit::transport().map(h, memoryType, &address, &size);
+        if (kr == KERN_SUCCESS) {
+            const uint32_t shortfall = gMapShortfall.load();
+            *atAddress = address;
+            *ofSize = size > shortfall ? size - shortfall : 0;
+        }
+        return kr;
+    });
+}
+
+kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task_t intoTask,
+                                 vm_address_t* atAddress, vm_size_t* ofSize, IOOptionBits options)
+{
+    if (!atAddress || !ofSize) return kIOReturnBadArgument;
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    const kern_return_t kr = IOConnectMapMemory64(connect, memoryType, intoTask, &address, &size, options);
+    if (kr == KERN_SUCCESS) {
+        *atAddress = vm_address_t(address);
+        *ofSize = vm_size_t(size);
+    }
+    return kr;
+}
+
+kern_return_t IOConnectUnmapMemory64(io_connect_t connect, uint32_t memoryType, task_t,
+                                     mach_vm_address_t atAddress)
+{
+    return onConnection(connect,
+                        [&](Handle h) { return hx::iokit::transport().unmap(h, memoryType, atAddress); });
+}
+
+kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, task_t fromTask,
+                                   vm_address_t atAddress)
+{
+    return IOConnectUnmapMemory64(connect, memoryType, fromTask, mach_vm_address_t(atAddress));
+}
+
+}  // extern "C"

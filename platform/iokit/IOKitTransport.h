@@ -1,0 +1,95 @@
+// The one narrow port between the user-side IOKit calls and the kernel end.
+//
+// The user side (IOKitLib.cpp) keeps this process's names, iterators,
+// notification ports and their run-loop sources; a transport only moves
+// requests and their answers. Everything a transport names is a Handle it
+// gave out: a service it holds for the caller, a subscription, a port, a
+// connection. Every call may come from any thread; none runs user code.
+#pragma once
+
+#include "platform/base/IOKitTypes.h"
+#include "platform/cf/CFBase.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace hx::iokit {
+
+using Handle = uint32_t;  // 0 names nothing
+
+// What a notification port receives, in the order the kernel sent it.
+struct NotificationRecord {
+    enum Kind : uint8_t { Publish = 1, Terminate = 2, Interest = 3 };
+    Kind kind = Interest;
+    uint32_t tag = 0;  // what the subscriber named its subscription
+    Handle service = 0;  // publish and terminate: a service held for the receiver
+    uint32_t messageType = 0;
+    std::vector<uint8_t> argument;
+};
+
+// The receiving side of a port; deliver may be called on any thread and
+// must only queue.
+class PortSink {
+public:
+    virtual void deliver(NotificationRecord&& record) = 0;
+    // The port will deliver nothing more (its kernel end went away).
+    virtual void lost() = 0;
+
+protected:
+    ~PortSink() = default;
+};
+
+// One call's arguments; output counts and sizes are in/out as with the
+// kernel end (capacity going in, what came back coming out).
+struct CallArgs {
+    const uint64_t* scalarInput = nullptr;
+    uint32_t scalarInputCount = 0;
+    const void* structInput = nullptr;
+    size_t structInputSize = 0;
+    uint64_t* scalarOutput = nullptr;
+    uint32_t* scalarOutputCount = nullptr;
+    void* structOutput = nullptr;
+    size_t* structOutputSize = nullptr;
+    mach_port_t wakePort = MACH_PORT_NULL;
+    const uint64_t* reference = nullptr;
+    uint32_t referenceCount = 0;
+};
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // "in-process" or "process", as reports name it.
+    virtual const char* name() const = 0;
+
+    // Registry. A matching dictionary is read, not consumed.
+    virtual kern_return_t getMatchingServices(CFDictionaryRef matching, std::vector<Handle>& services) = 0;
+    virtual kern_return_t retainService(Handle service, Handle* copy) = 0;
+    virtual void releaseService(Handle service) = 0;
+    virtual kern_return_t copyProperties(Handle service, CFMutableDictionaryRef* properties) = 0;
+    // Null (and success) for an absent key.
+    virtual kern_return_t copyProperty(Handle service, CFStringRef key, CFTypeRef* value) = 0;
+
+    // Notification ports and their subscriptions.
+    virtual kern_return_t createPort(PortSink* sink, Handle* port) = 0;
+    virtual void destroyPort(Handle port) = 0;
+    // Records of a subscription carry the tag the subscriber gave it.
+    virtual kern_return_t subscribeServices(Handle port, NotificationRecord::Kind kind, CFDictionaryRef matching,
+                                            uint32_t tag, Handle* subscription, std::vector<Handle>* existing) = 0;
+    virtual kern_return_t subscribeInterest(Handle port, Handle service, uint32_t tag, Handle* subscription) = 0;
+    virtual void unsubscribe(Handle subscription) = 0;
+
+    // Connections.
+    virtual kern_return_t open(Handle service, task_t task, uint32_t type, Handle* connection) = 0;
+    virtual kern_return_t close(Handle connection) = 0;
+    virtual kern_return_t call(Handle connection, uint32_t selector, const CallArgs& args) = 0;
+    virtual kern_return_t map(Handle connection, uint32_t type, mach_vm_address_t* address,
+                              mach_vm_size_t* size) = 0;
+    virtual kern_return_t unmap(Handle connection, uint32_t type, mach_vm_address_t address) = 0;
+    virtual kern_return_t pidForTask(task_t task, int* pid) = 0;
+};
+
+std::unique_ptr<Transport> makeInProcessTransport();
+
+}  // namespace hx::iokit

@@ -5,6 +5,7 @@
 #include "abi/ServiceClass.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/MacErrors.h"
+#include "platform/iokit/IOKitLib.h"
 
 namespace {
 
@@ -31,6 +32,23 @@ CFMutableDictionaryRef modeAttributes(SInt32 mode)
 }
 
 }  // namespace
+
+QnRegistryAccess qnIOKitRegistryAccess()
+{
+    return {[](const char* className, std::vector<QnServiceHandle>& services) {
+                io_iterator_t it = 0;
+                const kern_return_t kr = IOServiceGetMatchingServices(0, IOServiceMatching(className), &it);
+                if (kr != KERN_SUCCESS)
+                    return kr;
+                while (io_service_t s = IOIteratorNext(it))
+                    services.push_back(s);
+                IOObjectRelease(it);
+                return kr;
+            },
+            [](QnServiceHandle service, CFMutableDictionaryRef* properties) {
+                return IORegistryEntryCreateCFProperties(service, properties, nullptr, 0);
+            }};
+}
 
 QnIORegistryPrefs::QnIORegistryPrefs(bool writable, QnRegistryAccess access)
     : mWritable(writable), mAccess(std::move(access))

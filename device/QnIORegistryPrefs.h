@@ -26,6 +26,9 @@ struct QnRegistryAccess {
     std::function<kern_return_t(QnServiceHandle service, CFMutableDictionaryRef* properties)> copyProperties;
 };
 
+// The registry through the user-side IOKit calls.
+QnRegistryAccess qnIOKitRegistryAccess();
+
 class QnIORegistryPrefs {
 public:
     // Finds the kernel services (the last one found stays) through access.

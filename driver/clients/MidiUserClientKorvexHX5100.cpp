@@ -9,10 +9,9 @@
 
 OSDefineMetaClassAndStructors(MidiUserClientKorvexHX5100, ZrUserClient)
 
-bool MidiUserClientKorvexHX5100::initWithTask(task_t owningTask, void* securityID, UInt32 type)
-{
-    if (!IOUserClient::initWithTask(owningTask, securityID, type))
-        return false;
+    bool MidiUserClientKorvexHX5100::initWithTask(task_t owningTask, void* securityID,
+                                                  UInt32 type) {
+    if (!IOUserClient::initWithTask(owningTask, securityID, type)) return false;
     mKernelDevice = nullptr;
     mAJ = nullptr;
     mClientDied = false;
@@ -20,35 +19,33 @@ bool MidiUserClientKorvexHX5100::initWithTask(task_t owningTask, void* securityI
     return true;
 }
 
-bool MidiUserClientKorvexHX5100::start(IOService* provider)
-{
-    if (!startOnDevice(provider))
-        return false;
+bool MidiUserClientKorvexHX5100::start(IOService* provider) {
+    if (!startOnDevice(provider)) return false;
     mAJ = &device()->getAJ();
     mSemaphore.create(kcore::currentTask());
     return true;
 }
 
-void MidiUserClientKorvexHX5100::stop(IOService* provider) { IOUserClient::stop(provider); }
-bool MidiUserClientKorvexHX5100::terminate(IOOptionBits options) { return IOUserClient::terminate(options); }
-bool MidiUserClientKorvexHX5100::finalize(IOOptionBits options) { return IOUserClient::finalize(options); }
+void MidiUserClientKorvexHX5100::stop(IOService* provider) {
+    IOUserClient::stop(provider);
+}
+bool MidiUserClientKorvexHX5100::terminate(IOOptionBits options) {
+    return IOUserClient::terminate(options);
+}
+bool MidiUserClientKorvexHX5100::finalize(IOOptionBits options) {
+    return IOUserClient::finalize(options);
+}
 
-IOReturn MidiUserClientKorvexHX5100::message(UInt32 type, IOService* provider, void* argument)
-{
+IOReturn MidiUserClientKorvexHX5100::message(UInt32 type, IOService* provider, void* argument) {
     return IOUserClient::message(type, provider, argument);
 }
 
 IOReturn MidiUserClientKorvexHX5100::clientMemoryForType(UInt32 type, IOOptionBits* options,
-                                                        IOMemoryDescriptor** memory)
-{
-    if (memory)
-        *memory = nullptr;
-    if (options)
-        *options = 0;
-    if (type != kMemoryMidiSM)
-        return kIOReturnNoMemory;
-    if (!mAJ)
-        return kIOReturnSuccess;
+                                                         IOMemoryDescriptor** memory) {
+    if (memory) *memory = nullptr;
+    if (options) *options = 0;
+    if (type != kMemoryMidiSM) return kIOReturnNoMemory;
+    if (!mAJ) return kIOReturnSuccess;
     if (IOBufferMemoryDescriptor* sm = mAJ->getMidiSM()) {
         sm->retain();
         if (memory)
@@ -59,37 +56,35 @@ IOReturn MidiUserClientKorvexHX5100::clientMemoryForType(UInt32 type, IOOptionBi
     return kIOReturnSuccess;
 }
 
-IOMemoryMap* MidiUserClientKorvexHX5100::mapClientMemory(IOOptionBits type, task_t task, IOOptionBits mapFlags,
-                                                        IOVirtualAddress atAddress)
-{
-    if (type != kMemoryMidiSM || !mAJ || !mAJ->getMidiSM())
-        return nullptr;
+IOMemoryMap* MidiUserClientKorvexHX5100::mapClientMemory(IOOptionBits type, task_t task,
+                                                         IOOptionBits mapFlags,
+                                                         IOVirtualAddress atAddress) {
+    if (type != kMemoryMidiSM || !mAJ || !mAJ->getMidiSM()) return nullptr;
     return mAJ->getMidiSM()->createMappingInTask(task, atAddress, mapFlags | kIOMapAnywhere);
 }
 
-IOExternalMethod* MidiUserClientKorvexHX5100::getTargetAndMethodForIndex(IOService** target, UInt32 index)
-{
-    static IOExternalMethod method = {nullptr, reinterpret_cast<IOMethod>(&MidiUserClientKorvexHX5100::userDispatch),
-                                      kIOUCStructIStructO, sizeof(OSXDispatch), sizeof(OSXDispatch)};
-    if (index != 0 || !target)
-        return nullptr;
+IOExternalMethod* MidiUserClientKorvexHX5100::getTargetAndMethodForIndex(IOService** target,
+                                                                         UInt32 index) {
+    static IOExternalMethod method = {
+        nullptr, reinterpret_cast<IOMethod>(&MidiUserClientKorvexHX5100::userDispatch),
+        kIOUCStructIStructO, sizeof(OSXDispatch), sizeof(OSXDispatch)};
+    if (index != 0 || !target) return nullptr;
     *target = this;
     return &method;
 }
 
-IOReturn MidiUserClientKorvexHX5100::userDispatch(void* in, void* out, void* inSize, void* outSize, void*, void*)
-{
+IOReturn MidiUserClientKorvexHX5100::userDispatch(void* in, void* out, void* inSize, void* outSize,
+                                                  void*, void*) {
     auto* outCount = static_cast<IOByteCount*>(outSize);
-    if (!in || !out || !outCount || uintptr_t(inSize) != sizeof(OSXDispatch) || *outCount != sizeof(OSXDispatch))
+    if (!in || !out || !outCount || uintptr_t(inSize) != sizeof(OSXDispatch) ||
+        *outCount != sizeof(OSXDispatch))
         return kIOReturnBadArgument;
-    if (!mAJ || !mKernelDevice)
-        return kIOReturnNotAttached;
+    if (!mAJ || !mKernelDevice) return kIOReturnNotAttached;
     std::memmove(out, in, sizeof(OSXDispatch));
     return serveOSXDispatch("userDispatch", static_cast<uint8_t*>(out));
 }
 
-IOReturn MidiUserClientKorvexHX5100::serveRequest(uint32_t req, uint8_t* rec)
-{
+IOReturn MidiUserClientKorvexHX5100::serveRequest(uint32_t req, uint8_t* rec) {
     ZrDevice& dev = *device();
     switch (req) {
     case 21:
@@ -118,24 +113,19 @@ IOReturn MidiUserClientKorvexHX5100::serveRequest(uint32_t req, uint8_t* rec)
     }
 }
 
-void MidiUserClientKorvexHX5100::triggerClient()
-{
+void MidiUserClientKorvexHX5100::triggerClient() {
     __atomic_add_fetch(&mTriggers, 1, __ATOMIC_SEQ_CST);
     mSemaphore.signal();
 }
 
-IOReturn MidiUserClientKorvexHX5100::clientDied()
-{
+IOReturn MidiUserClientKorvexHX5100::clientDied() {
     mClientDied = true;
     return IOUserClient::clientDied();
 }
 
-IOReturn MidiUserClientKorvexHX5100::clientClose()
-{
-    if (mAJ && mAJ->hasMidiSM())
-        mAJ->clientDetach(this);
-    if (ZrDevice* dev = device())
-        dev->onClientClosed(this, registeredId());
+IOReturn MidiUserClientKorvexHX5100::clientClose() {
+    if (mAJ && mAJ->hasMidiSM()) mAJ->clientDetach(this);
+    if (ZrDevice* dev = device()) dev->onClientClosed(this, registeredId());
     mAJ = nullptr;
     leaveDevice();
     mSemaphore.close();

@@ -35,10 +35,11 @@ constexpr size_t kRqType = kRqData + offsetof(QN_VendorOrClassRequest, eType);
 constexpr size_t kRqRecipient = kRqData + offsetof(QN_VendorOrClassRequest, eRecipient);
 constexpr size_t kRqRequest = kRqData + offsetof(QN_VendorOrClassRequest, bRequest);
 
-int64_t hostMillis() { return int64_t(hx::clock::nowNanos() / 1000000); }
+int64_t hostMillis() {
+    return int64_t(hx::clock::nowNanos() / 1000000);
+}
 
-QnChannelSettings readSettings(const uint8_t* rec)
-{
+QnChannelSettings readSettings(const uint8_t* rec) {
     QnChannelSettings s;
     s.Frequency = qnReadU32(rec, 8);
     s.InChannels = qnReadU32(rec, 12);
@@ -49,19 +50,19 @@ QnChannelSettings readSettings(const uint8_t* rec)
     return s;
 }
 
-}  // namespace
+} // namespace
 
-IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t* rec, bool& served)
-{
+IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t* rec,
+                                                  bool& served) {
     served = true;
     ZrKernelDeviceKorvexHX5100& kd = *mKernelDevice;
     ZrDevice& dev = *kd.getDevice();
     const uint64_t me = identity();
-    const uint64_t client = s ? 0 : me;  // what S passes as "no client"
+    const uint64_t client = s ? 0 : me; // what S passes as "no client"
     switch (req) {
     case 1: {
-        const IOReturn r =
-            kd.reqConfigureDevice(s ? "AudioServerClient->Req_ConfigureDevice" : "AudioUserClient->Req_ConfigureDevice");
+        const IOReturn r = kd.reqConfigureDevice(s ? "AudioServerClient->Req_ConfigureDevice"
+                                                   : "AudioUserClient->Req_ConfigureDevice");
         if (r == kIOReturnSuccess) {
             dev.startStreamAfterConfig();
             dev.stcNotifyFromClient(STC_ConfiguredByClient, me);
@@ -69,8 +70,7 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         return r;
     }
     case 2: {
-        if (s)
-            return kIOReturnSuccess;
+        if (s) return kIOReturnSuccess;
         int slot = -1;
         const IOReturn r = static_cast<AudioUserClientKorvexHX5100*>(this)->startUSBStream(
             qnReadU32(rec, kValue), slot, qnReadU32(rec, 4));
@@ -99,8 +99,7 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
     }
     case 6:
     case 7: {
-        if (s && req == 6)
-            IOLog("@%lld Req_PrepareNewConfigRegular\n", (long long)hostMillis());
+        if (s && req == 6) IOLog("@%lld Req_PrepareNewConfigRegular\n", (long long)hostMillis());
         if (dev.onPrepareNewConfig(readSettings(rec), req == 6 ? me : 0, false))
             dev.startStreamAfterConfig();
         return kIOReturnSuccess;
@@ -112,8 +111,7 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         dev.UpdateMuteStatus(client);
         return kIOReturnSuccess;
     case 11:
-        if (!s)
-            dev.UpdateMonitorStatus(int(qnReadU32(rec, kValue)), me);
+        if (!s) dev.UpdateMonitorStatus(int(qnReadU32(rec, kValue)), me);
         return kIOReturnSuccess;
     case 12:
         dev.UpdateVolumeStatus(qnReadU32(rec, kValue) != 0, client);
@@ -123,17 +121,17 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         const int32_t in = int32_t(qnReadU32(rec, kRqIn));
         const int32_t type = int32_t(qnReadU32(rec, kRqType));
         const int32_t recipient = int32_t(qnReadU32(rec, kRqRecipient));
-        if (length > kRequestDataMax || (in != 0 && in != 128) || (type != 0 && type != 32 && type != 64) ||
-            recipient < 0 || recipient > 3) {
+        if (length > kRequestDataMax || (in != 0 && in != 128) ||
+            (type != 0 && type != 32 && type != 64) || recipient < 0 || recipient > 3) {
             IOLog("%s code:%d return kIOReturnBadArgument\n", "method_CallDriver", int(req));
             return kIOReturnBadArgument;
         }
         uint8_t data[kRequestDataMax] = {};
         std::memcpy(data, rec + kRqData, length);
         uint32_t received = length;
-        const IOReturn r = kd.deviceRequestStd(EDirection(in), EDRQ_Level(type), EDRQ_Recipient(recipient),
-                                               rec[kRqRequest], qnReadU16(rec, kRqValue), qnReadU16(rec, kRqIndex),
-                                               data, received, kTries);
+        const IOReturn r = kd.deviceRequestStd(
+            EDirection(in), EDRQ_Level(type), EDRQ_Recipient(recipient), rec[kRqRequest],
+            qnReadU16(rec, kRqValue), qnReadU16(rec, kRqIndex), data, received, kTries);
         if (r != kIOReturnSuccess) {
             IOLog("%s code:%d return kIOReturnBadArgument\n", "method_CallDriver", int(req));
             return kIOReturnBadArgument;
@@ -211,13 +209,11 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         return r;
     }
     case 36:
-        if (s)
-            break;
+        if (s) break;
         qnWriteU32(rec, kValue, dev.getTolvaneRoutingValue());
         return kIOReturnSuccess;
     case 37:
-        if (s)
-            break;
+        if (s) break;
         dev.UpdateTolvaneRouting(int(qnReadU32(rec, kValue)), me);
         return kIOReturnSuccess;
     case 38: {
@@ -226,8 +222,8 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         IOLog("Req_SetMixerMode %d (was %d)\n", int(mode), int(dev.getMixerMode()));
         uint8_t status = 0;
         uint32_t got = 1;
-        if (kd.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kMixerStatusRequest, 0, 1, &status, got,
-                                kTries) != kIOReturnSuccess ||
+        if (kd.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kMixerStatusRequest, 0, 1,
+                                &status, got, kTries) != kIOReturnSuccess ||
             got == 0)
             status = 0;
         kd.setProperty("MixerMode", (unsigned long long)mode, 32);
@@ -237,13 +233,13 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
             dev.setReadChannels(ins, outs);
         else if (mode == 0)
             dev.setReadChannels(2, 2);
-        status = mode == 0 ? uint8_t(status | kMixerStatusMode0) : uint8_t(status & ~kMixerStatusMode0);
+        status =
+            mode == 0 ? uint8_t(status | kMixerStatusMode0) : uint8_t(status & ~kMixerStatusMode0);
         dev.setMixerStatus(status);
         if (s || mixerProduct) {
             dev.setUserConfigFlag();
             dev.setMixerMode(mode);
-            if (notify == 1)
-                dev.stcNotifyFromClient(STC_MixerModeChanged, me);
+            if (notify == 1) dev.stcNotifyFromClient(STC_MixerModeChanged, me);
         }
         return kIOReturnSuccess;
     }
@@ -256,56 +252,50 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         const int16_t knob = int16_t(qnReadU16(rec, kValue + 2));
         dev.setMixerValues(uint16_t(bitmap), uint16_t(knob));
         if (s)
-            IOLog("Req_SetMixerValues bitmap %02X (%d) knob %02X (%d)\n", unsigned(uint16_t(bitmap)), int(bitmap),
-                  unsigned(uint16_t(knob)), int(knob));
+            IOLog("Req_SetMixerValues bitmap %02X (%d) knob %02X (%d)\n",
+                  unsigned(uint16_t(bitmap)), int(bitmap), unsigned(uint16_t(knob)), int(knob));
         else
-            IOLog("Req_SetMixerValues bitmap %02X knob %02X\n", unsigned(uint16_t(bitmap)), unsigned(uint16_t(knob)));
+            IOLog("Req_SetMixerValues bitmap %02X knob %02X\n", unsigned(uint16_t(bitmap)),
+                  unsigned(uint16_t(knob)));
         uint32_t none = 0;
-        kd.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kMixerValuesRequest, uint16_t(knob),
-                            uint16_t(bitmap), nullptr, none, kTries);
+        kd.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kMixerValuesRequest,
+                            uint16_t(knob), uint16_t(bitmap), nullptr, none, kTries);
         kd.setProperty("MixerValues", (unsigned long long)(int64_t)bitmap, 16);
         kd.setProperty("MixerKnob", (unsigned long long)(int64_t)knob, 16);
         dev.stcNotifyFromClient(STC_MixerValuesChanged, me);
         return kIOReturnSuccess;
     }
     case 41:
-        if (!s)
-            break;
+        if (!s) break;
         if (dev.getAudioSMArea().getMemory() && dev.getDriverSM())
             dev.getInputRing().CopyData(dev.getDriverSM()->mTimeStamps);
         else
             IOLog("Req_GetTimeStamps failed\n");
         return kIOReturnSuccess;
     case 42:
-        if (!s)
-            break;
+        if (!s) break;
         qnWriteU32(rec, kValue, dev.isStreamingStarted() ? 1 : 0);
         return kIOReturnSuccess;
     case 43:
-        if (!s)
-            break;
+        if (!s) break;
         kd.systemSleep();
         return kIOReturnSuccess;
     case 44:
-        if (!s)
-            break;
+        if (!s) break;
         IOLog("Req_SystemWakeUp\n");
         kd.systemWakeUp();
         return kIOReturnSuccess;
     case 45:
-        if (s)
-            break;
+        if (s) break;
         IOLog("Req_OpenAsyncVendorInterface\n");
         qnWriteU32(rec, kValue, dev.vendorPortOpen(me));
         return kIOReturnSuccess;
     case 46:
-        if (s)
-            break;
+        if (s) break;
         qnWriteU32(rec, kValue, dev.vendorPortClose(me, true));
         return kIOReturnSuccess;
     case 47:
-        if (s)
-            break;
+        if (s) break;
         IOLog("Req_AbortAsyncVendorInterface\n");
         qnWriteU32(rec, kValue, dev.vendorPortAbort(me, true));
         return kIOReturnSuccess;

@@ -30,7 +30,7 @@ class AJ;
 
 constexpr uint32_t kClientAudioSMSize = 540656;
 constexpr uint32_t kClientAsyncDataSize = 1051668;
-constexpr uint32_t kASClientTag = 0x4153434C;  // 'ASCL'
+constexpr uint32_t kASClientTag = 0x4153434C; // 'ASCL'
 
 // Memory types of clientMemoryForType.
 enum : uint32_t {
@@ -58,15 +58,18 @@ private:
 // What every client of the device keeps: the kernel device (retained from
 // start to close) and the identifier a client registered (Req 30).
 class ZrUserClient : public IOUserClient {
-    OSDeclareDefaultStructors(ZrUserClient)
-public:
-    ZrKernelDeviceKorvexHX5100* kernelDevice() const { return mKernelDevice; }
+    OSDeclareDefaultStructors(ZrUserClient) public
+        : ZrKernelDeviceKorvexHX5100* kernelDevice() const {
+        return mKernelDevice;
+    }
     ZrDevice* device() const;
     // The service's opaque identifier of this client (0 before start).
     uint64_t identity() const;
     // The Req 30 identifier, -1 until registered.
     int64_t registeredId() const { return __atomic_load_n(&mClientId, __ATOMIC_SEQ_CST); }
-    void setRegisteredId(uint32_t id) { __atomic_store_n(&mClientId, int64_t(id), __ATOMIC_SEQ_CST); }
+    void setRegisteredId(uint32_t id) {
+        __atomic_store_n(&mClientId, int64_t(id), __ATOMIC_SEQ_CST);
+    }
 
 protected:
     // The platform's start, then the provider as the kernel device.
@@ -84,11 +87,13 @@ protected:
 // The audio and audio-server clients: the device's DriverData and their own
 // output ring, attached to the device's client mixing.
 class ZrStreamingClient : public ZrUserClient {
-    OSDeclareDefaultStructors(ZrStreamingClient)
-public:
-    bool hasOwnRing() const { return mpAudioSM != nullptr; }
-    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory) override;
-    IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task, IOOptionBits mapFlags = kIOMapAnywhere,
+    OSDeclareDefaultStructors(ZrStreamingClient) public : bool hasOwnRing() const {
+        return mpAudioSM != nullptr;
+    }
+    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options,
+                                 IOMemoryDescriptor** memory) override;
+    IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task,
+                                 IOOptionBits mapFlags = kIOMapAnywhere,
                                  IOVirtualAddress atAddress = 0) override;
     // The memory of a type this client serves (nullptr: none; *served
     // false: the type is not served).
@@ -117,19 +122,19 @@ protected:
 };
 
 class AudioUserClientKorvexHX5100 : public ZrStreamingClient {
-    OSDeclareDefaultStructors(AudioUserClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(AudioUserClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     void stop(IOService* provider) override;
     IOReturn message(UInt32 type, IOService* provider, void* argument) override;
     IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
-                            IOExternalMethodDispatch* dispatch = nullptr, OSObject* target = nullptr,
-                            void* reference = nullptr) override;
+                            IOExternalMethodDispatch* dispatch = nullptr,
+                            OSObject* target = nullptr, void* reference = nullptr) override;
     IOReturn clientClose() override;
 
-    static IOReturn method_CallDriver(OSObject* target, void* reference, IOExternalMethodArguments* args);
+    static IOReturn method_CallDriver(OSObject* target, void* reference,
+                                      IOExternalMethodArguments* args);
     static IOReturn method_CallDriverVendorWriteAsync(OSObject* target, void* reference,
                                                       IOExternalMethodArguments* args);
     static IOReturn method_CallDriverVendorReadAsync(OSObject* target, void* reference,
@@ -146,9 +151,8 @@ protected:
 };
 
 class ASClientKorvexHX5100 : public ZrStreamingClient {
-    OSDeclareDefaultStructors(ASClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(ASClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     bool terminate(IOOptionBits options = 0) override;
@@ -156,16 +160,18 @@ public:
     bool didTerminate(IOService* provider, IOOptionBits options, bool* defer) override;
     IOReturn message(UInt32 type, IOService* provider, void* argument) override;
     IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
-                            IOExternalMethodDispatch* dispatch = nullptr, OSObject* target = nullptr,
-                            void* reference = nullptr) override;
+                            IOExternalMethodDispatch* dispatch = nullptr,
+                            OSObject* target = nullptr, void* reference = nullptr) override;
     IOReturn clientClose() override;
 
     static IOReturn method_Open(OSObject* target, void*, IOExternalMethodArguments* args);
     static IOReturn method_Close(OSObject* target, void*, IOExternalMethodArguments* args);
     static IOReturn method_StartHardware(OSObject* target, void*, IOExternalMethodArguments* args);
     static IOReturn method_StopHardware(OSObject* target, void*, IOExternalMethodArguments* args);
-    static IOReturn method_GetControlValue(OSObject* target, void*, IOExternalMethodArguments* args);
-    static IOReturn method_SetControlValue(OSObject* target, void*, IOExternalMethodArguments* args);
+    static IOReturn method_GetControlValue(OSObject* target, void*,
+                                           IOExternalMethodArguments* args);
+    static IOReturn method_SetControlValue(OSObject* target, void*,
+                                           IOExternalMethodArguments* args);
     static IOReturn method_CallDriver(OSObject* target, void*, IOExternalMethodArguments* args);
     static IOReturn method_GetUserClassID(OSObject* target, void*, IOExternalMethodArguments* args);
     IOReturn onStartHardware(uint32_t frameSize, int& slot);
@@ -177,9 +183,8 @@ protected:
 };
 
 class CtrlUserClientKorvexHX5100 : public ZrUserClient {
-    OSDeclareDefaultStructors(CtrlUserClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(CtrlUserClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     void stop(IOService* provider) override;
@@ -200,9 +205,8 @@ private:
 };
 
 class MidiUserClientKorvexHX5100 : public ZrUserClient {
-    OSDeclareDefaultStructors(MidiUserClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(MidiUserClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     void stop(IOService* provider) override;
@@ -211,8 +215,10 @@ public:
     IOReturn message(UInt32 type, IOService* provider, void* argument) override;
     IOReturn clientClose() override;
     IOReturn clientDied() override;
-    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory) override;
-    IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task, IOOptionBits mapFlags = kIOMapAnywhere,
+    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options,
+                                 IOMemoryDescriptor** memory) override;
+    IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task,
+                                 IOOptionBits mapFlags = kIOMapAnywhere,
                                  IOVirtualAddress atAddress = 0) override;
     IOExternalMethod* getTargetAndMethodForIndex(IOService** target, UInt32 index) override;
 

@@ -15,26 +15,21 @@ namespace {
 constexpr uint32_t kVendorPortInvalidParameter = 3;
 constexpr uint64_t kVendorAsyncAreaSize = 1051668;
 
-bool listedIn(const uint16_t* ids, size_t n, uint16_t product)
-{
+bool listedIn(const uint16_t* ids, size_t n, uint16_t product) {
     for (size_t i = 0; i < n; ++i)
-        if (ids[i] == product)
-            return true;
+        if (ids[i] == product) return true;
     return false;
 }
 
-}  // namespace
+} // namespace
 
-DriverData* ZrDevice::getAndRetainDriverData()
-{
+DriverData* ZrDevice::getAndRetainDriverData() {
     DriverData* dd = mpDriverData;
-    if (dd)
-        dd->retain();
+    if (dd) dd->retain();
     return dd;
 }
 
-void ZrDevice::setReadChannels(int in, int out)
-{
+void ZrDevice::setReadChannels(int in, int out) {
     if (mpConfigControls) {
         mpConfigControls->setReadChannels(in, out);
     } else if (mpDriverSM) {
@@ -45,19 +40,18 @@ void ZrDevice::setReadChannels(int in, int out)
     getCurrentSettings().OutChannels = uint32_t(out);
 }
 
-uint32_t ZrDevice::clientRingExtraBytes() const
-{
-    if (mDescriptor.m_uVendor != kSorvikVendorID)
-        return 0;
-    if (listedIn(kSorvikFarlane1ProductIDs, std::size(kSorvikFarlane1ProductIDs), mDescriptor.m_uProduct))
+uint32_t ZrDevice::clientRingExtraBytes() const {
+    if (mDescriptor.m_uVendor != kSorvikVendorID) return 0;
+    if (listedIn(kSorvikFarlane1ProductIDs, std::size(kSorvikFarlane1ProductIDs),
+                 mDescriptor.m_uProduct))
         return 2;
-    if (listedIn(kSorvikFarlane2ProductIDs, std::size(kSorvikFarlane2ProductIDs), mDescriptor.m_uProduct))
+    if (listedIn(kSorvikFarlane2ProductIDs, std::size(kSorvikFarlane2ProductIDs),
+                 mDescriptor.m_uProduct))
         return 4;
     return 0;
 }
 
-bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const
-{
+bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const {
     int i = 0, o = 0;
     if (isListed(ZrProductList::MixerModeFirst)) {
         i = 4;
@@ -68,42 +62,36 @@ bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const
     } else {
         return false;
     }
-    if (ins)
-        *ins = i;
-    if (outs)
-        *outs = o;
+    if (ins) *ins = i;
+    if (outs) *outs = o;
     return true;
 }
 
-AJ& ZrDevice::getAJ()
-{
+AJ& ZrDevice::getAJ() {
     std::lock_guard<std::mutex> g(mVendorAsyncLock);
     mAJ.setStubRecorder([this](const std::string& line) { recordStub(line); });
     return mAJ;
 }
 
-SharedMemory& ZrDevice::getVendorAsyncArea()
-{
+SharedMemory& ZrDevice::getVendorAsyncArea() {
     std::lock_guard<std::mutex> g(mVendorAsyncLock);
-    if (!mVendorAsyncArea.getMemory())
-        mVendorAsyncArea.init(kVendorAsyncAreaSize);
+    if (!mVendorAsyncArea.getMemory()) mVendorAsyncArea.init(kVendorAsyncAreaSize);
     return mVendorAsyncArea;
 }
 
-uint32_t ZrDevice::vendorPortOpen(uint64_t client)
-{
+uint32_t ZrDevice::vendorPortOpen(uint64_t client) {
     recordStub("VendorAsyncPort::open client=" + std::to_string(client));
     return kVendorPortInvalidParameter;
 }
 
-uint32_t ZrDevice::vendorPortClose(uint64_t client, bool wait)
-{
-    recordStub("VendorAsyncPort::close client=" + std::to_string(client) + " wait=" + std::to_string(wait));
+uint32_t ZrDevice::vendorPortClose(uint64_t client, bool wait) {
+    recordStub("VendorAsyncPort::close client=" + std::to_string(client) +
+               " wait=" + std::to_string(wait));
     return kVendorPortInvalidParameter;
 }
 
-uint32_t ZrDevice::vendorPortAbort(uint64_t client, bool wait)
-{
-    recordStub("VendorAsyncPort::abort client=" + std::to_string(client) + " wait=" + std::to_string(wait));
+uint32_t ZrDevice::vendorPortAbort(uint64_t client, bool wait) {
+    recordStub("VendorAsyncPort::abort client=" + std::to_string(client) +
+               " wait=" + std::to_string(wait));
     return kVendorPortInvalidParameter;
 }

@@ -31,12 +31,12 @@
 namespace {
 
 // A broken promise: say which, then stop.
-#define HX_FUZZ_REQUIRE(cond)                                                               \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            std::fprintf(stderr, "connection fuzz: %s failed at line %d\n", #cond, __LINE__); \
-            __builtin_trap();                                                               \
-        }                                                                                   \
+#define HX_FUZZ_REQUIRE(cond)                                                                      \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "connection fuzz: %s failed at line %d\n", #cond, __LINE__);      \
+            __builtin_trap();                                                                      \
+        }                                                                                          \
     } while (0)
 
 constexpr size_t kMaxConnections = 8;
@@ -48,15 +48,13 @@ struct Reader {
     size_t n;
     uint8_t u8() { return n ? (--n, *p++) : 0; }
     uint16_t u16() { return uint16_t(u8() | (u8() << 8)); }
-    uint64_t u64()
-    {
+    uint64_t u64() {
         uint64_t v = 0;
         for (int i = 0; i < 8; ++i)
             v |= uint64_t(u8()) << (8 * i);
         return v;
     }
-    void bytes(uint8_t* out, size_t count)
-    {
+    void bytes(uint8_t* out, size_t count) {
         const size_t k = count < n ? count : n;
         std::memcpy(out, p, k);
         std::memset(out + k, 0, count - k);
@@ -65,37 +63,41 @@ struct Reader {
     }
 };
 
-std::unique_ptr<hx::harness::ClientHarness> gMachine;
+// Kept for the whole run and never destroyed at exit: the platform's own
+// statics (the clock) may already be gone by then.
+hx::harness::ClientHarness* gMachine = nullptr;
 uint32_t gNextPid = 1000;
 
-hx::harness::ClientHarness& machine()
-{
+hx::harness::ClientHarness& machine() {
     auto stale = [] {
         ZrKernelDeviceKorvexHX5100* s = gMachine->service();
         ZrDevice* d = gMachine->device();
         return !s || s->isInactive() || !d || d->getFwUpdaterState() == kFwUpdaterActive;
     };
-    if (gMachine && stale())
-        gMachine.reset();
+    if (gMachine && stale()) {
+        delete gMachine;
+        gMachine = nullptr;
+    }
     if (!gMachine) {
-        gMachine = std::make_unique<hx::harness::ClientHarness>();
+        gMachine = new hx::harness::ClientHarness();
         HX_FUZZ_REQUIRE(gMachine->boot());
     }
     return *gMachine;
 }
 
 // A clean client configures the device, attaches its ring and reads input.
-void checkCleanClient(hx::harness::ClientHarness& h)
-{
+void checkCleanClient(hx::harness::ClientHarness& h) {
     task_t t = hx::kern::createTask(int(gNextPid++), "clean", 501);
     io_connect_t c = MACH_PORT_NULL;
-    hx::kern::connectionOpen(h.service(), t, 4, &c);  // no firmware updater runs: never a client
+    hx::kern::connectionOpen(h.service(), t, 4, &c); // no firmware updater runs: never a client
     HX_FUZZ_REQUIRE(hx::kern::connectionOpen(h.service(), t, 0, &c) == kIOReturnSuccess);
     mach_vm_address_t sm = 0, input = 0, ring = 0;
     mach_vm_size_t size = 0;
-    HX_FUZZ_REQUIRE(hx::kern::connectionMap(c, 1, &sm, &size) == kIOReturnSuccess && size == sizeof(DriverSM));
+    HX_FUZZ_REQUIRE(hx::kern::connectionMap(c, 1, &sm, &size) == kIOReturnSuccess &&
+                    size == sizeof(DriverSM));
     const QnChannelSettings cs{48000, 2, 24, 2, 24, 0};
-    std::memcpy(reinterpret_cast<uint8_t*>(sm) + offsetof(DriverSM, mChannelSettings), &cs, sizeof cs);
+    std::memcpy(reinterpret_cast<uint8_t*>(sm) + offsetof(DriverSM, mChannelSettings), &cs,
+                sizeof cs);
     OSXDispatch rec{};
     HX_FUZZ_REQUIRE(hx::harness::callDriver(c, 1, rec) == kIOReturnSuccess);
     HX_FUZZ_REQUIRE(hx::kern::connectionMap(c, 4, &input, &size) == kIOReturnSuccess);
@@ -107,15 +109,15 @@ void checkCleanClient(hx::harness::ClientHarness& h)
     const uint64_t before = in->getFramePos();
     h.idle(100000);
     auto* mine = reinterpret_cast<AudioSM*>(ring);
-    HX_FUZZ_REQUIRE(audiosm::load32(AUDIOSM_CAT(mine, AudioSM, mAttachState), __ATOMIC_ACQUIRE) == 1);
+    HX_FUZZ_REQUIRE(audiosm::load32(AUDIOSM_CAT(mine, AudioSM, mAttachState), __ATOMIC_ACQUIRE) ==
+                    1);
     HX_FUZZ_REQUIRE(in->getFramePos() > before);
     hx::kern::killTask(t);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hx::harness::ClientHarness& h = machine();
     Reader r{data, size};
     task_t task = hx::kern::createTask(int(gNextPid++), "fuzz", 501);
@@ -133,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 0: {
             const uint32_t type = r.u8() % 7;
             io_connect_t c = MACH_PORT_NULL;
-            if (conns.size() < kMaxConnections && hx::kern::connectionOpen(h.service(), task, type, &c) == 0)
+            if (conns.size() < kMaxConnections &&
+                hx::kern::connectionOpen(h.service(), task, type, &c) == 0)
                 conns.push_back(c);
             break;
         }
@@ -197,8 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         // Unplugged (a re-enumeration) or in firmware-update mode: the rest
         // of the input has no device to talk to.
-        if (!h.service() || h.service()->isInactive())
-            break;
+        if (!h.service() || h.service()->isInactive()) break;
     }
     hx::kern::killTask(task);
     checkCleanClient(machine());

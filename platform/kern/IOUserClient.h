@@ -47,7 +47,8 @@ struct IOExternalMethodArguments {
     uint32_t structureOutputDescriptorSize = 0;
 };
 
-typedef IOReturn (*IOExternalMethodAction)(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
+typedef IOReturn (*IOExternalMethodAction)(OSObject* target, void* reference,
+                                           IOExternalMethodArguments* arguments);
 
 struct IOExternalMethodDispatch {
     IOExternalMethodAction function;
@@ -75,10 +76,10 @@ enum : IOOptionBits {
 };
 
 class IOUserClient : public IOService {
-    OSDeclareDefaultStructors(IOUserClient)
-public:
-    // False for a null task.
-    virtual bool initWithTask(task_t owningTask, void* securityID, UInt32 type, OSDictionary* properties);
+    OSDeclareDefaultStructors(IOUserClient) public :
+        // False for a null task.
+        virtual bool initWithTask(task_t owningTask, void* securityID, UInt32 type,
+                                  OSDictionary* properties);
     virtual bool initWithTask(task_t owningTask, void* securityID, UInt32 type);
     bool start(IOService* provider) override;
 
@@ -89,15 +90,17 @@ public:
 
     // The area of a memory type, retained for the caller; kIOReturnUnsupported
     // by default.
-    virtual IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory);
+    virtual IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options,
+                                         IOMemoryDescriptor** memory);
     // clientMemoryForType's area mapped into task at its exact size; null when
     // there is none.
-    virtual IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task, IOOptionBits mapFlags = kIOMapAnywhere,
+    virtual IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task,
+                                         IOOptionBits mapFlags = kIOMapAnywhere,
                                          IOVirtualAddress atAddress = 0);
 
     virtual IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
-                                    IOExternalMethodDispatch* dispatch = nullptr, OSObject* target = nullptr,
-                                    void* reference = nullptr);
+                                    IOExternalMethodDispatch* dispatch = nullptr,
+                                    OSObject* target = nullptr, void* reference = nullptr);
     // The legacy table: the method of an index and the object it runs on.
     virtual IOExternalMethod* getTargetAndMethodForIndex(IOService** targetP, UInt32 index);
 

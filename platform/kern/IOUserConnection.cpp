@@ -17,34 +17,28 @@ namespace {
 struct Connection {
     io_connect_t name = MACH_PORT_NULL;
     task_t task = MACH_PORT_NULL;
-    IOUserClient* client = nullptr;  // retained while the connection lives
+    IOUserClient* client = nullptr; // retained while the connection lives
     std::mutex lock;
     hx::clock::Condition idle;
     int inFlight = 0;
     bool closed = false;
 
     // Enters a call; false once the connection is closing.
-    bool enter()
-    {
+    bool enter() {
         std::lock_guard<std::mutex> g(lock);
-        if (closed)
-            return false;
+        if (closed) return false;
         ++inFlight;
         return true;
     }
-    void leave()
-    {
+    void leave() {
         std::lock_guard<std::mutex> g(lock);
-        if (--inFlight == 0)
-            idle.notifyAll();
+        if (--inFlight == 0) idle.notifyAll();
     }
     // Refuses later calls and waits for those in flight; false when another
     // caller already closed it.
-    bool shut()
-    {
+    bool shut() {
         std::unique_lock<std::mutex> l(lock);
-        if (closed)
-            return false;
+        if (closed) return false;
         closed = true;
         idle.wait(l, [&] { return inFlight == 0; });
         return true;
@@ -64,22 +58,19 @@ struct Table {
     std::vector<Mapping> mappings;
 };
 
-Table& table()
-{
+Table& table() {
     static Table* t = new Table;
     return *t;
 }
 
-std::shared_ptr<Connection> find(io_connect_t connect)
-{
+std::shared_ptr<Connection> find(io_connect_t connect) {
     Table& t = table();
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.connections.find(connect);
     return it == t.connections.end() ? nullptr : it->second;
 }
 
-void forget(io_connect_t connect)
-{
+void forget(io_connect_t connect) {
     Table& t = table();
     std::lock_guard<std::mutex> g(t.lock);
     t.connections.erase(connect);
@@ -87,10 +78,8 @@ void forget(io_connect_t connect)
 
 // Ends a connection: refuses later calls, waits for those in flight, then
 // runs the client's close (or death) once.
-IOReturn finish(const std::shared_ptr<Connection>& c, bool died)
-{
-    if (!c->shut())
-        return MACH_SEND_INVALID_DEST;
+IOReturn finish(const std::shared_ptr<Connection>& c, bool died) {
+    if (!c->shut()) return MACH_SEND_INVALID_DEST;
     forget(c->name);
     IOReturn r = died ? c->client->clientDied() : c->client->clientClose();
     c->client->release();
@@ -98,22 +87,17 @@ IOReturn finish(const std::shared_ptr<Connection>& c, bool died)
     return r;
 }
 
-}  // namespace
+} // namespace
 
-IOReturn connectionOpen(IOService* service, task_t task, uint32_t type, io_connect_t* connect)
-{
-    if (connect)
-        *connect = MACH_PORT_NULL;
-    if (!service || !connect)
-        return kIOReturnBadArgument;
+IOReturn connectionOpen(IOService* service, task_t task, uint32_t type, io_connect_t* connect) {
+    if (connect) *connect = MACH_PORT_NULL;
+    if (!service || !connect) return kIOReturnBadArgument;
     TaskIdentity id;
-    if (!taskIdentity(task, id))
-        return kIOReturnBadArgument;
+    if (!taskIdentity(task, id)) return kIOReturnBadArgument;
     IOUserClient* client = nullptr;
     IOReturn r = service->newUserClient(task, nullptr, type, nullptr, &client);
     if (r != kIOReturnSuccess || !client) {
-        if (client)
-            client->release();
+        if (client) client->release();
         return r != kIOReturnSuccess ? r : kIOReturnUnsupported;
     }
     auto c = std::make_shared<Connection>();
@@ -129,20 +113,18 @@ IOReturn connectionOpen(IOService* service, task_t task, uint32_t type, io_conne
     return kIOReturnSuccess;
 }
 
-IOReturn connectionCall(io_connect_t connect, uint32_t selector, const ConnectionCall& call)
-{
+IOReturn connectionCall(io_connect_t connect, uint32_t selector, const ConnectionCall& call) {
     const uint32_t scalarOutCap = call.scalarOutputCount ? *call.scalarOutputCount : 0;
     const size_t structOutCap = call.structOutputSize ? *call.structOutputSize : 0;
     std::shared_ptr<Connection> c = find(connect);
-    if (!c)
-        return MACH_SEND_INVALID_DEST;
+    if (!c) return MACH_SEND_INVALID_DEST;
     if (call.scalarInputCount > kMaxCallScalars || scalarOutCap > kMaxCallScalars ||
         call.structInputSize > kMaxCallStructSize || structOutCap > kMaxCallStructSize ||
         call.referenceCount > kOSAsyncRef64Count)
         return kIOReturnBadArgument;
-    if ((call.scalarInputCount && !call.scalarInput) || (call.structInputSize && !call.structInput) ||
-        (scalarOutCap && !call.scalarOutput) || (structOutCap && !call.structOutput) ||
-        (call.referenceCount && !call.reference))
+    if ((call.scalarInputCount && !call.scalarInput) ||
+        (call.structInputSize && !call.structInput) || (scalarOutCap && !call.scalarOutput) ||
+        (structOutCap && !call.structOutput) || (call.referenceCount && !call.reference))
         return kIOReturnBadArgument;
 
     // The kernel's copies.
@@ -153,15 +135,12 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
     io_user_reference_t reference[kOSAsyncRef64Count] = {};
     if (call.scalarInputCount)
         std::memcpy(scalarIn, call.scalarInput, call.scalarInputCount * sizeof(uint64_t));
-    if (call.structInputSize)
-        std::memcpy(structIn, call.structInput, call.structInputSize);
+    if (call.structInputSize) std::memcpy(structIn, call.structInput, call.structInputSize);
     if (call.referenceCount)
         std::memcpy(reference, call.reference, call.referenceCount * sizeof(uint64_t));
     const size_t copied = std::min(call.structInputSize, structOutCap);
-    if (copied)
-        std::memcpy(structOut, structIn, copied);
-    if (structOutCap > copied)
-        std::memset(structOut + copied, 0, structOutCap - copied);
+    if (copied) std::memcpy(structOut, structIn, copied);
+    if (structOutCap > copied) std::memset(structOut + copied, 0, structOutCap - copied);
 
     IOExternalMethodArguments args;
     args.version = 2;
@@ -178,34 +157,26 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
     args.structureOutput = structOutCap ? structOut : nullptr;
     args.structureOutputSize = uint32_t(structOutCap);
 
-    if (!c->enter())
-        return MACH_SEND_INVALID_DEST;
+    if (!c->enter()) return MACH_SEND_INVALID_DEST;
     const IOReturn r = c->client->externalMethod(selector, &args);
     c->leave();
-    if (r != kIOReturnSuccess)
-        return r;
+    if (r != kIOReturnSuccess) return r;
 
     // What the method left, never more than the caller's room.
     const uint32_t scalarsBack = std::min(args.scalarOutputCount, scalarOutCap);
     const size_t structBack = std::min<size_t>(args.structureOutputSize, structOutCap);
-    if (scalarsBack)
-        std::memcpy(call.scalarOutput, scalarOut, scalarsBack * sizeof(uint64_t));
-    if (call.scalarOutputCount)
-        *call.scalarOutputCount = scalarsBack;
-    if (structBack)
-        std::memcpy(call.structOutput, structOut, structBack);
-    if (call.structOutputSize)
-        *call.structOutputSize = structBack;
+    if (scalarsBack) std::memcpy(call.scalarOutput, scalarOut, scalarsBack * sizeof(uint64_t));
+    if (call.scalarOutputCount) *call.scalarOutputCount = scalarsBack;
+    if (structBack) std::memcpy(call.structOutput, structOut, structBack);
+    if (call.structOutputSize) *call.structOutputSize = structBack;
     return r;
 }
 
-IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address, mach_vm_size_t* size)
-{
+IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address,
+                       mach_vm_size_t* size) {
     std::shared_ptr<Connection> c = find(connect);
-    if (!c)
-        return MACH_SEND_INVALID_DEST;
-    if (!c->enter())
-        return MACH_SEND_INVALID_DEST;
+    if (!c) return MACH_SEND_INVALID_DEST;
+    if (!c->enter()) return MACH_SEND_INVALID_DEST;
     IOOptionBits options = 0;
     IOMemoryDescriptor* memory = nullptr;
     IOReturn r = c->client->clientMemoryForType(type, &options, &memory);
@@ -213,26 +184,22 @@ IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* a
     if (r == kIOReturnSuccess) {
         if (!memory)
             r = kIOReturnNoMemory;
-        else if (!(map = memory->createMappingInTask(c->task, 0, kIOMapAnywhere | (options & kIOMapReadOnly))))
+        else if (!(map = memory->createMappingInTask(c->task, 0,
+                                                     kIOMapAnywhere | (options & kIOMapReadOnly))))
             r = kIOReturnNoMemory;
     }
-    if (memory)
-        memory->release();
+    if (memory) memory->release();
     c->leave();
-    if (r != kIOReturnSuccess)
-        return r;
-    if (address)
-        *address = map->getAddress();
-    if (size)
-        *size = map->getLength();
+    if (r != kIOReturnSuccess) return r;
+    if (address) *address = map->getAddress();
+    if (size) *size = map->getLength();
     Table& t = table();
     std::lock_guard<std::mutex> g(t.lock);
     t.mappings.push_back({c->task, connect, type, map});
     return kIOReturnSuccess;
 }
 
-IOReturn connectionUnmap(io_connect_t connect, uint32_t type, mach_vm_address_t address)
-{
+IOReturn connectionUnmap(io_connect_t connect, uint32_t type, mach_vm_address_t address) {
     IOMemoryMap* map = nullptr;
     {
         Table& t = table();
@@ -240,8 +207,7 @@ IOReturn connectionUnmap(io_connect_t connect, uint32_t type, mach_vm_address_t 
         auto it = std::find_if(t.mappings.begin(), t.mappings.end(), [&](const Mapping& m) {
             return m.connect == connect && m.type == type && m.map->getAddress() == address;
         });
-        if (it == t.mappings.end())
-            return kIOReturnBadArgument;
+        if (it == t.mappings.end()) return kIOReturnBadArgument;
         map = it->map;
         t.mappings.erase(it);
     }
@@ -249,37 +215,30 @@ IOReturn connectionUnmap(io_connect_t connect, uint32_t type, mach_vm_address_t 
     return kIOReturnSuccess;
 }
 
-IOReturn connectionClose(io_connect_t connect)
-{
+IOReturn connectionClose(io_connect_t connect) {
     std::shared_ptr<Connection> c = find(connect);
-    if (!c)
-        return MACH_SEND_INVALID_DEST;
+    if (!c) return MACH_SEND_INVALID_DEST;
     const IOReturn r = finish(c, false);
     return r == MACH_SEND_INVALID_DEST ? r : kIOReturnSuccess;
 }
 
-IOUserClient* connectionClient(io_connect_t connect)
-{
+IOUserClient* connectionClient(io_connect_t connect) {
     std::shared_ptr<Connection> c = find(connect);
-    if (!c)
-        return nullptr;
+    if (!c) return nullptr;
     std::lock_guard<std::mutex> g(c->lock);
-    if (c->closed || !c->client)
-        return nullptr;
+    if (c->closed || !c->client) return nullptr;
     c->client->retain();
     return c->client;
 }
 
-void killTask(task_t task)
-{
+void killTask(task_t task) {
     std::vector<std::shared_ptr<Connection>> mine;
     std::vector<IOMemoryMap*> maps;
     {
         Table& t = table();
         std::lock_guard<std::mutex> g(t.lock);
         for (auto& [name, c] : t.connections)
-            if (c->task == task)
-                mine.push_back(c);
+            if (c->task == task) mine.push_back(c);
         for (auto it = t.mappings.begin(); it != t.mappings.end();) {
             if (it->task == task) {
                 maps.push_back(it->map);
@@ -296,12 +255,11 @@ void killTask(task_t task)
     destroyTask(task);
 }
 
-size_t taskConnectionCount(task_t task)
-{
+size_t taskConnectionCount(task_t task) {
     Table& t = table();
     std::lock_guard<std::mutex> g(t.lock);
     return size_t(std::count_if(t.connections.begin(), t.connections.end(),
                                 [&](const auto& e) { return e.second->task == task; }));
 }
 
-}  // namespace hx::kern
+} // namespace hx::kern

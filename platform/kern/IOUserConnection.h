@@ -56,7 +56,8 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
 // Maps the client's memory of the type into the connection's task at its
 // exact size. kIOReturnNoMemory when the client answers success with no
 // memory; otherwise the client's own answer.
-IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address, mach_vm_size_t* size);
+IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address,
+                       mach_vm_size_t* size);
 // Unmaps a mapping this task made at address.
 IOReturn connectionUnmap(io_connect_t connect, uint32_t type, mach_vm_address_t address);
 IOReturn connectionClose(io_connect_t connect);
@@ -69,4 +70,4 @@ void killTask(task_t task);
 // Open connections of a task.
 size_t taskConnectionCount(task_t task);
 
-}  // namespace hx::kern
+} // namespace hx::kern

@@ -205,8 +205,13 @@ bool ZrIsocStreaming::submit(ZrIsocRB* rb, bool read)
 {
     uint64_t now = 0;
     uint32_t current = 0;
-    if (!getCurrentFrame(current, &now))
+    if (!getCurrentFrame(current, &now)) {
+        // The device is gone (its frame reads 0): the block goes back, or
+        // nothing would ever release it.
+        rb->take(1);
+        rb->release();
         return false;
+    }
     rb->mCompletion = {this, read ? &ZrIsocStreaming::rtsIsoReadCompleteStatic : &ZrIsocStreaming::rtsIsoWriteCompleteStatic,
                        rb};
     rb->mDescriptor->prepare();

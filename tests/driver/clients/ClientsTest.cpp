@@ -32,8 +32,7 @@ enum Kind : uint32_t { A = 0, M = 1, C = 2, S = 3 };
 
 // A booted machine and a user process with connections on its device.
 struct Rig {
-    explicit Rig(uint16_t product = kKorvexHX5100ProductID)
-    {
+    explicit Rig(uint16_t product = kKorvexHX5100ProductID) {
         hx::harness::HarnessOptions o;
         o.productID = product;
         if (product != kKorvexHX5100ProductID) {
@@ -45,24 +44,21 @@ struct Rig {
         booted = h->boot();
         task = hx::kern::createTask(777, "ClientsTest", 501);
         io_connect_t none = MACH_PORT_NULL;
-        if (booted)
-            hx::kern::connectionOpen(h->service(), task, 4, &none);  // no firmware updater
+        if (booted) hx::kern::connectionOpen(h->service(), task, 4, &none); // no firmware updater
         interest = booted ? h->service()->subscribeUserInterest() : nullptr;
     }
-    ~Rig()
-    {
+    ~Rig() {
         hx::kern::killTask(task);
         h.reset();
     }
-    io_connect_t open(uint32_t type)
-    {
+    io_connect_t open(uint32_t type) {
         io_connect_t c = MACH_PORT_NULL;
         EXPECT_EQ(hx::kern::connectionOpen(h->service(), task, type, &c), kIOReturnSuccess) << type;
         return c;
     }
     // One struct-in/struct-out call; the record is in and out.
-    static IOReturn callStruct(io_connect_t c, uint32_t selector, void* rec, size_t inSize, size_t* outSize)
-    {
+    static IOReturn callStruct(io_connect_t c, uint32_t selector, void* rec, size_t inSize,
+                               size_t* outSize) {
         ConnectionCall call;
         call.structInput = rec;
         call.structInputSize = inSize;
@@ -71,13 +67,11 @@ struct Rig {
         return hx::kern::connectionCall(c, selector, call);
     }
     // An OSXDispatch request of a client kind.
-    static IOReturn req(io_connect_t c, Kind k, uint32_t code, OSXDispatch& rec)
-    {
+    static IOReturn req(io_connect_t c, Kind k, uint32_t code, OSXDispatch& rec) {
         return hx::harness::callDriver(c, code, rec, k == S ? 6 : 0);
     }
-    static IOReturn scalars(io_connect_t c, uint32_t selector, std::vector<uint64_t> in, uint64_t* out = nullptr,
-                            uint32_t outCount = 0)
-    {
+    static IOReturn scalars(io_connect_t c, uint32_t selector, std::vector<uint64_t> in,
+                            uint64_t* out = nullptr, uint32_t outCount = 0) {
         ConnectionCall call;
         call.scalarInput = in.data();
         call.scalarInputCount = uint32_t(in.size());
@@ -85,8 +79,7 @@ struct Rig {
         call.scalarOutputCount = out ? &outCount : nullptr;
         return hx::kern::connectionCall(c, selector, call);
     }
-    std::vector<uint32_t> codes()
-    {
+    std::vector<uint32_t> codes() {
         std::vector<uint32_t> v;
         hx::kern::UserInterest::Message m;
         while (interest && interest->next(m))
@@ -99,12 +92,10 @@ struct Rig {
     }
     ZrDevice* dev() { return h->device(); }
     ZrKernelDeviceKorvexHX5100* svc() { return h->service(); }
-    std::vector<hx::usb::TraceEntry> traceOf(uint8_t request)
-    {
+    std::vector<hx::usb::TraceEntry> traceOf(uint8_t request) {
         std::vector<hx::usb::TraceEntry> v;
         for (const auto& e : h->model()->trace())
-            if (e.setup.bRequest == request)
-                v.push_back(e);
+            if (e.setup.bRequest == request) v.push_back(e);
         return v;
     }
 
@@ -114,20 +105,19 @@ struct Rig {
     std::shared_ptr<hx::kern::UserInterest> interest;
 };
 
-IOUserClient* clientOf(io_connect_t c)
-{
+IOUserClient* clientOf(io_connect_t c) {
     IOUserClient* u = hx::kern::connectionClient(c);
-    if (u)
-        u->release();  // the connection keeps its own reference
+    if (u) u->release(); // the connection keeps its own reference
     return u;
 }
 
-TEST(UserClients, AreRegisteredUnderTheirNames) { EXPECT_TRUE(ZrUserClientsRegistered()); }
+TEST(UserClients, AreRegisteredUnderTheirNames) {
+    EXPECT_TRUE(ZrUserClientsRegistered());
+}
 
 // One table of call shapes -> result and log line. Shapes refused by their
 // size are refused before the dispatch lock: the test holds it meanwhile.
-TEST(UserClientCalls, ShapesTable)
-{
+TEST(UserClientCalls, ShapesTable) {
     Rig r;
     ASSERT_TRUE(r.booted) << r.h->lastError();
     io_connect_t conn[4] = {r.open(A), r.open(M), r.open(C), r.open(S)};
@@ -139,27 +129,34 @@ TEST(UserClientCalls, ShapesTable)
         IOReturn result;
         const char* line;
     } cases[] = {
-        {A, 0, 0, 1547, 1548, kIOReturnBadArgument, "AudioUserClientKorvexHX5100::method_CallDriver: inStructSize:1547\n"},
-        {A, 0, 0, 1549, 1548, kIOReturnBadArgument, "AudioUserClientKorvexHX5100::method_CallDriver: inStructSize:1549\n"},
-        {A, 0, 0, 1548, 1547, kIOReturnBadArgument, "AudioUserClientKorvexHX5100::method_CallDriver: structureOutputSize:1547"},
-        {A, 0, 0, 1548, 1549, kIOReturnBadArgument, "AudioUserClientKorvexHX5100 method_CallDriver invalid param\n"},
+        {A, 0, 0, 1547, 1548, kIOReturnBadArgument,
+         "AudioUserClientKorvexHX5100::method_CallDriver: inStructSize:1547\n"},
+        {A, 0, 0, 1549, 1548, kIOReturnBadArgument,
+         "AudioUserClientKorvexHX5100::method_CallDriver: inStructSize:1549\n"},
+        {A, 0, 0, 1548, 1547, kIOReturnBadArgument,
+         "AudioUserClientKorvexHX5100::method_CallDriver: structureOutputSize:1547"},
+        {A, 0, 0, 1548, 1549, kIOReturnBadArgument,
+         "AudioUserClientKorvexHX5100 method_CallDriver invalid param\n"},
         {M, 0, 0, 1547, 1548, kIOReturnBadArgument, ""},
         {M, 0, 0, 1548, 1549, kIOReturnBadArgument, ""},
-        {S, 6, 0, 1547, 1548, kIOReturnBadArgument, "AUDIOSERVERCLIENTCLASS::method_CallDriver: inStructSize:1547\n"},
+        {S, 6, 0, 1547, 1548, kIOReturnBadArgument,
+         "AUDIOSERVERCLIENTCLASS::method_CallDriver: inStructSize:1547\n"},
         {S, 6, 0, 1548, 1549, kIOReturnBadArgument,
-         "AUDIOSERVERCLIENTCLASS::method_CallDriver: inArguments->structureOutputSize!=sizeof(OSXDispatch) 1549\n"},
+         "AUDIOSERVERCLIENTCLASS::method_CallDriver: "
+         "inArguments->structureOutputSize!=sizeof(OSXDispatch) 1549\n"},
         {C, 0, 0, 1539, 1540, kIOReturnNotPrivileged, ""},
         {C, 0, 0, 1540, 1541, kIOReturnNotPrivileged, ""},
         {A, 3, 0, 0, 0, kIOReturnUnsupported, ""},
         {S, 8, 0, 0, 0, kIOReturnUnsupported, ""},
         {C, 1, 0, 0, 0, kIOReturnUnsupported, ""},
         {M, 1, 0, 0, 0, kIOReturnUnsupported, ""},
-        {S, 2, 0, 0, 0, kIOReturnBadArgument, ""},  // StartHardware without its scalar
+        {S, 2, 0, 0, 0, kIOReturnBadArgument, ""}, // StartHardware without its scalar
     };
     Mutex& lock = r.svc()->dispatchLock();
     ASSERT_TRUE(lock.lockMutex("ShapesTable"));
     for (const Case& k : cases) {
-        SCOPED_TRACE(std::to_string(k.k) + " selector " + std::to_string(k.selector) + " in " + std::to_string(k.in));
+        SCOPED_TRACE(std::to_string(k.k) + " selector " + std::to_string(k.selector) + " in " +
+                     std::to_string(k.in));
         hx::log::Capture cap;
         std::vector<uint8_t> in(k.in, 0x11), out(k.out, 0x22);
         std::vector<uint64_t> scalarsIn(k.scalarsIn, 0);
@@ -216,8 +213,7 @@ TEST(UserClientCalls, ShapesTable)
 }
 
 // A succeeding call returns the input with only its reply fields changed.
-TEST(UserClientCalls, SuccessChangesOnlyTheReply)
-{
+TEST(UserClientCalls, SuccessChangesOnlyTheReply) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t a = r.open(A);
@@ -232,8 +228,7 @@ TEST(UserClientCalls, SuccessChangesOnlyTheReply)
     EXPECT_EQ(rec.frameSize, before.frameSize);
 }
 
-TEST(UserClientRequests, DeviceInfoChunksRebuildTheRecord)
-{
+TEST(UserClientRequests, DeviceInfoChunksRebuildTheRecord) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t a = r.open(A), s = r.open(S);
@@ -252,13 +247,12 @@ TEST(UserClientRequests, DeviceInfoChunksRebuildTheRecord)
         OSXDispatch rec{};
         qnWriteU32(&rec, 8, n);
         EXPECT_EQ(Rig::req(a, A, 4, rec), kIOReturnBadArgument) << n;
-        EXPECT_EQ(rec.iReq, 4u);  // the zero count stays in the kernel
+        EXPECT_EQ(rec.iReq, 4u); // the zero count stays in the kernel
     }
 }
 
-void setRequest(OSXDispatch& rec, uint32_t length, uint16_t value, uint16_t index, int32_t in, int32_t type,
-                int32_t recipient, uint8_t request)
-{
+void setRequest(OSXDispatch& rec, uint32_t length, uint16_t value, uint16_t index, int32_t in,
+                int32_t type, int32_t recipient, uint8_t request) {
     qnWriteU32(&rec, 8 + 256, length);
     qnWriteU16(&rec, 8 + 260, value);
     qnWriteU16(&rec, 8 + 262, index);
@@ -268,15 +262,15 @@ void setRequest(OSXDispatch& rec, uint32_t length, uint16_t value, uint16_t inde
     rec.payload[276] = request;
 }
 
-TEST(UserClientRequests, ControlRequestsThroughReq13)
-{
+TEST(UserClientRequests, ControlRequestsThroughReq13) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t a = r.open(A), s = r.open(S);
     // Port register 2: one byte back.
     OSXDispatch rec{};
     setRequest(rec, 16, 0, 1, 128, 64, 0, 0x49);
-    EXPECT_EQ(Rig::req(a, A, 13, rec), kIOReturnBadArgument);  // the model wants exactly 1 byte: a stall
+    EXPECT_EQ(Rig::req(a, A, 13, rec),
+              kIOReturnBadArgument); // the model wants exactly 1 byte: a stall
     rec = {};
     std::memset(rec.payload, 0xAA, 256);
     setRequest(rec, 1, 0, 1, 128, 64, 0, 0x49);
@@ -293,8 +287,9 @@ TEST(UserClientRequests, ControlRequestsThroughReq13)
     EXPECT_EQ(rec.payload[0], 0xAB);
     // Refused with nothing sent.
     const size_t sent = r.h->model()->trace().size();
-    for (auto bad : {std::array<int32_t, 4>{257, 128, 64, 0}, std::array<int32_t, 4>{1, 1, 64, 0},
-                     std::array<int32_t, 4>{1, 128, 96, 0}, std::array<int32_t, 4>{1, 128, 64, 4}}) {
+    for (auto bad :
+         {std::array<int32_t, 4>{257, 128, 64, 0}, std::array<int32_t, 4>{1, 1, 64, 0},
+          std::array<int32_t, 4>{1, 128, 96, 0}, std::array<int32_t, 4>{1, 128, 64, 4}}) {
         for (auto [c, k] : {std::pair{a, A}, std::pair{s, S}}) {
             rec = {};
             setRequest(rec, uint32_t(bad[0]), 0, 1, bad[1], bad[2], bad[3], 0x49);
@@ -308,14 +303,14 @@ TEST(UserClientRequests, ControlRequestsThroughReq13)
         rec = {};
         setRequest(rec, 1, 0, 0, 128, 64, 0, 0x7E);
         EXPECT_EQ(Rig::req(c, k, 13, rec), kIOReturnBadArgument);
-        EXPECT_NE(cap.text().find("method_CallDriver code:13 return kIOReturnBadArgument\n"), std::string::npos);
+        EXPECT_NE(cap.text().find("method_CallDriver code:13 return kIOReturnBadArgument\n"),
+                  std::string::npos);
     }
 }
 
 // Requests of two clients never overlap: a delayed control request of one
 // holds the other's request until it is answered.
-TEST(UserClientCalls, RequestsOfTwoClientsNeverOverlap)
-{
+TEST(UserClientCalls, RequestsOfTwoClientsNeverOverlap) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t a = r.open(A), s = r.open(S);
@@ -350,8 +345,7 @@ TEST(UserClientCalls, RequestsOfTwoClientsNeverOverlap)
     EXPECT_EQ(trace[1].setup.bRequest, 0x54);
 }
 
-TEST(UserClientRequests, UnservedCodesAndTheDispatcher)
-{
+TEST(UserClientRequests, UnservedCodesAndTheDispatcher) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t a = r.open(A), s = r.open(S), m = r.open(M), c = r.open(C);
@@ -397,8 +391,7 @@ TEST(UserClientRequests, UnservedCodesAndTheDispatcher)
 }
 
 // Req 38 on both mixer-mode products and one other product, from A and S.
-TEST(UserClientRequests, MixerModeTable)
-{
+TEST(UserClientRequests, MixerModeTable) {
     struct Product {
         uint16_t id;
         bool mixer;
@@ -435,8 +428,9 @@ TEST(UserClientRequests, MixerModeTable)
                     }
                     const bool stores = k == S || p.mixer;
                     const auto codes = r.codes();
-                    EXPECT_EQ(std::count(codes.begin(), codes.end(), uint32_t(STC_MixerModeChanged)),
-                              stores && notify == 1 ? 1 : 0);
+                    EXPECT_EQ(
+                        std::count(codes.begin(), codes.end(), uint32_t(STC_MixerModeChanged)),
+                        stores && notify == 1 ? 1 : 0);
                     rec = {};
                     ASSERT_EQ(Rig::req(conn, k, 33, rec), kIOReturnSuccess);
                     EXPECT_EQ(rec.payload[0], stores ? 1 : 0);
@@ -455,8 +449,7 @@ TEST(UserClientRequests, MixerModeTable)
     }
 }
 
-TEST(UserClientRequests, MixerValuesReachTheDevice)
-{
+TEST(UserClientRequests, MixerValuesReachTheDevice) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t a = r.open(A), s = r.open(S);
@@ -467,8 +460,9 @@ TEST(UserClientRequests, MixerValuesReachTheDevice)
         qnWriteU16(&rec, 8, 0x00F3);
         qnWriteU16(&rec, 10, 0xC001);
         ASSERT_EQ(Rig::req(conn, k, 40, rec), kIOReturnSuccess);
-        EXPECT_NE(cap.text().find(k == A ? "Req_SetMixerValues bitmap F3 knob C001\n"
-                                         : "Req_SetMixerValues bitmap F3 (243) knob C001 (-16383)\n"),
+        EXPECT_NE(cap.text().find(k == A
+                                      ? "Req_SetMixerValues bitmap F3 knob C001\n"
+                                      : "Req_SetMixerValues bitmap F3 (243) knob C001 (-16383)\n"),
                   std::string::npos)
             << cap.text();
         const auto sent = r.traceOf(0x54);
@@ -490,8 +484,7 @@ TEST(UserClientRequests, MixerValuesReachTheDevice)
     }
 }
 
-TEST(UserClientRequests, TimeStampsFillTheSharedArea)
-{
+TEST(UserClientRequests, TimeStampsFillTheSharedArea) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t s = r.open(S);
@@ -508,8 +501,7 @@ TEST(UserClientRequests, TimeStampsFillTheSharedArea)
 }
 
 // Client x memory type -> size or result.
-TEST(UserClientMemory, TypesTable)
-{
+TEST(UserClientMemory, TypesTable) {
     Rig r;
     ASSERT_TRUE(r.booted);
     io_connect_t conn[4] = {r.open(A), r.open(M), r.open(C), r.open(S)};
@@ -555,8 +547,7 @@ TEST(UserClientMemory, TypesTable)
 }
 
 // The clients' life: attach edge cases, owner words, the open, closing.
-TEST(UserClientLife, AttachEdgeCases)
-{
+TEST(UserClientLife, AttachEdgeCases) {
     Rig r;
     ASSERT_TRUE(r.booted);
     ASSERT_TRUE(r.h->openClient() && r.h->configure());
@@ -603,8 +594,7 @@ TEST(UserClientLife, AttachEdgeCases)
     EXPECT_EQ(Rig::scalars(s, 5, {2, 3}), kIOReturnBadArgument);
 }
 
-TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen)
-{
+TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen) {
     Rig r;
     ASSERT_TRUE(r.booted);
     DriverSM* sm = r.dev()->getDriverSM();
@@ -628,7 +618,8 @@ TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen)
         EXPECT_EQ(uint64_t(sm->mPrivateDataOwner), k == C ? id : 0u);
         EXPECT_EQ(r.dev()->getHogOwner(), k == S ? -1 : 4242);
         const auto codes = r.codes();
-        EXPECT_EQ(std::count(codes.begin(), codes.end(), uint32_t(STC_HogOwnerChanged)), k == S ? 1 : 0);
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), uint32_t(STC_HogOwnerChanged)),
+                  k == S ? 1 : 0);
     }
     // One audio-server client holds the device open at a time.
     io_connect_t s1 = r.open(S), s2 = r.open(S);
@@ -642,8 +633,7 @@ TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen)
     EXPECT_EQ(Rig::scalars(s1, 0, {}), kIOReturnSuccess);
 }
 
-TEST(UserClientLife, UnplugWithAttachedClients)
-{
+TEST(UserClientLife, UnplugWithAttachedClients) {
     Rig r;
     ASSERT_TRUE(r.booted);
     ASSERT_TRUE(r.h->openClient() && r.h->configure() && r.h->attachRing()) << r.h->lastError();
@@ -676,8 +666,7 @@ TEST(UserClientLife, UnplugWithAttachedClients)
     r.h->stop();
 }
 
-TEST(UserClientLife, KilledTaskLeavesOthersStreaming)
-{
+TEST(UserClientLife, KilledTaskLeavesOthersStreaming) {
     Rig r;
     ASSERT_TRUE(r.booted);
     // Opened first: opening an audio client takes the service 100 ms, which
@@ -709,4 +698,4 @@ TEST(UserClientLife, KilledTaskLeavesOthersStreaming)
     EXPECT_TRUE(rep.matched) << hx::harness::describe(rep);
 }
 
-}  // namespace
+} // namespace

@@ -21,40 +21,35 @@ std::atomic<int> gDeaths{0};
 
 // A provider that creates ConnTestClient for every type.
 class ConnTestService : public IOService {
-    OSDeclareDefaultStructors(ConnTestService)
-public:
-    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler) override;
+    OSDeclareDefaultStructors(ConnTestService) public
+        : IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                 IOUserClient** handler) override;
 };
 
 class ConnTestClient : public IOUserClient {
-    OSDeclareDefaultStructors(ConnTestClient)
-public:
-    IOReturn clientClose() override
-    {
+    OSDeclareDefaultStructors(ConnTestClient) public : IOReturn clientClose() override {
         ++gCloses;
         terminate(0);
         return kIOReturnSuccess;
     }
-    IOReturn clientDied() override
-    {
+    IOReturn clientDied() override {
         ++gDeaths;
         return IOUserClient::clientDied();
     }
-    IOReturn clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory) override
-    {
+    IOReturn clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory) override {
         *memory = nullptr;
         if (type == 1) {
             if (!mArea)
-                mArea = IOBufferMemoryDescriptor::withOptions(kIOMemoryKernelUserShared, 30744, 4096);
+                mArea =
+                    IOBufferMemoryDescriptor::withOptions(kIOMemoryKernelUserShared, 30744, 4096);
             mArea->retain();
             *memory = mArea;
             return kIOReturnSuccess;
         }
         return type == 2 ? kIOReturnSuccess : kIOReturnNoMemory;
     }
-    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args, IOExternalMethodDispatch*,
-                            OSObject*, void*) override
-    {
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args,
+                            IOExternalMethodDispatch*, OSObject*, void*) override {
         static IOExternalMethodDispatch table[] = {
             {&ConnTestClient::echo, 0, kIOUCVariableStructureSize, 0, kIOUCVariableStructureSize},
             {&ConnTestClient::add, 2, 0, 1, 0},
@@ -65,46 +60,39 @@ public:
             return IOUserClient::externalMethod(selector, args, &table[selector], this, nullptr);
         return IOUserClient::externalMethod(selector, args);
     }
-    IOExternalMethod* getTargetAndMethodForIndex(IOService** target, UInt32 index) override
-    {
+    IOExternalMethod* getTargetAndMethodForIndex(IOService** target, UInt32 index) override {
         static IOExternalMethod m = {nullptr, reinterpret_cast<IOMethod>(&ConnTestClient::legacy),
                                      kIOUCStructIStructO, 4, 4};
-        if (index != 4)
-            return nullptr;
+        if (index != 4) return nullptr;
         *target = this;
         return &m;
     }
     // The legacy method: reports the sizes it was handed in its output.
-    IOReturn legacy(void* in, void* out, void* inSize, void* outSize, void*, void*)
-    {
-        const uint32_t sizes[2] = {uint32_t(uintptr_t(inSize)), uint32_t(*static_cast<IOByteCount*>(outSize))};
+    IOReturn legacy(void* in, void* out, void* inSize, void* outSize, void*, void*) {
+        const uint32_t sizes[2] = {uint32_t(uintptr_t(inSize)),
+                                   uint32_t(*static_cast<IOByteCount*>(outSize))};
         (void)in;
         std::memcpy(out, sizes, sizeof sizes);
         *static_cast<IOByteCount*>(outSize) = 3;
         return kIOReturnSuccess;
     }
-    static IOReturn echo(OSObject*, void*, IOExternalMethodArguments* a)
-    {
-        if (a->structureOutputSize > 1)
-            static_cast<uint8_t*>(a->structureOutput)[1] = 0xEE;
+    static IOReturn echo(OSObject*, void*, IOExternalMethodArguments* a) {
+        if (a->structureOutputSize > 1) static_cast<uint8_t*>(a->structureOutput)[1] = 0xEE;
         a->structureOutputSize = a->structureOutputSize / 2;
         return kIOReturnSuccess;
     }
-    static IOReturn add(OSObject*, void*, IOExternalMethodArguments* a)
-    {
+    static IOReturn add(OSObject*, void*, IOExternalMethodArguments* a) {
         a->scalarOutput[0] = a->scalarInput[0] + a->scalarInput[1];
         return kIOReturnSuccess;
     }
-    static IOReturn fail(OSObject*, void*, IOExternalMethodArguments* a)
-    {
+    static IOReturn fail(OSObject*, void*, IOExternalMethodArguments* a) {
         std::memset(a->structureOutput, 0x77, a->structureOutputSize);
         return kIOReturnNotAttached;
     }
-    static IOReturn slow(OSObject* target, void*, IOExternalMethodArguments*)
-    {
+    static IOReturn slow(OSObject* target, void*, IOExternalMethodArguments*) {
         auto* self = static_cast<ConnTestClient*>(target);
         self->mInSlow = true;
-        hx::clock::sleepFor(50000000);  // 50 ms of the clock
+        hx::clock::sleepFor(50000000); // 50 ms of the clock
         self->mSlowDone = true;
         return kIOReturnSuccess;
     }
@@ -112,10 +100,8 @@ public:
     std::atomic<bool> mSlowDone{false};
 
 protected:
-    void free() override
-    {
-        if (mArea)
-            mArea->release();
+    void free() override {
+        if (mArea) mArea->release();
         IOUserClient::free();
     }
 
@@ -124,10 +110,10 @@ private:
 };
 
 OSDefineMetaClassAndStructors(ConnTestService, IOService)
-OSDefineMetaClassAndStructors(ConnTestClient, IOUserClient)
+    OSDefineMetaClassAndStructors(ConnTestClient, IOUserClient)
 
-IOReturn ConnTestService::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler)
-{
+        IOReturn ConnTestService::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                                IOUserClient** handler) {
     auto* c = new ConnTestClient;
     if (!c->initWithTask(task, sid, type)) {
         c->release();
@@ -139,22 +125,19 @@ IOReturn ConnTestService::newUserClient(task_t task, void* sid, UInt32 type, OSD
 }
 
 struct KernConnection : ::testing::Test {
-    void SetUp() override
-    {
+    void SetUp() override {
         service = new ConnTestService;
         ASSERT_TRUE(service->init());
         task = hx::kern::createTask(4321, "ConnectionTester", 501);
         gCloses = 0;
         gDeaths = 0;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         hx::kern::killTask(task);
         hx::kern::waitQuiet();
         service->release();
     }
-    io_connect_t open()
-    {
+    io_connect_t open() {
         io_connect_t c = MACH_PORT_NULL;
         EXPECT_EQ(hx::kern::connectionOpen(service, task, 0, &c), kIOReturnSuccess);
         return c;
@@ -163,15 +146,13 @@ struct KernConnection : ::testing::Test {
     task_t task = MACH_PORT_NULL;
 };
 
-TEST(KernClient, InitWithTaskRefusesANullTask)
-{
+TEST(KernClient, InitWithTaskRefusesANullTask) {
     auto* c = new ConnTestClient;
     EXPECT_FALSE(c->initWithTask(MACH_PORT_NULL, nullptr, 0));
     c->release();
 }
 
-TEST(KernTask, IdentityKeepsSixteenCharacters)
-{
+TEST(KernTask, IdentityKeepsSixteenCharacters) {
     task_t t = hx::kern::createTask(99, "AVeryLongProcessNameIndeed", 0);
     hx::kern::TaskIdentity id;
     ASSERT_TRUE(hx::kern::taskIdentity(t, id));
@@ -184,8 +165,7 @@ TEST(KernTask, IdentityKeepsSixteenCharacters)
 
 // One table of call shapes: selector, counts and sizes -> result, and
 // whether the outputs moved.
-TEST_F(KernConnection, CallShapes)
-{
+TEST_F(KernConnection, CallShapes) {
     io_connect_t c = open();
     struct Case {
         uint32_t selector;
@@ -195,14 +175,14 @@ TEST_F(KernConnection, CallShapes)
     } cases[] = {
         {0, 0, 0, 16, 16, kIOReturnSuccess},
         {1, 2, 1, 0, 0, kIOReturnSuccess},
-        {1, 1, 1, 0, 0, kIOReturnBadArgument},      // scalar count checked
+        {1, 1, 1, 0, 0, kIOReturnBadArgument}, // scalar count checked
         {1, 2, 2, 0, 0, kIOReturnBadArgument},
-        {2, 0, 0, 8, 9, kIOReturnBadArgument},      // struct size checked
-        {2, 0, 0, 8, 8, kIOReturnNotAttached},      // the method's failure
-        {0, 17, 0, 0, 0, kIOReturnBadArgument},     // over 16 scalars
-        {0, 0, 0, 4097, 0, kIOReturnBadArgument},   // a struct over 4,096 bytes
+        {2, 0, 0, 8, 9, kIOReturnBadArgument},    // struct size checked
+        {2, 0, 0, 8, 8, kIOReturnNotAttached},    // the method's failure
+        {0, 17, 0, 0, 0, kIOReturnBadArgument},   // over 16 scalars
+        {0, 0, 0, 4097, 0, kIOReturnBadArgument}, // a struct over 4,096 bytes
         {0, 0, 0, 0, 4097, kIOReturnBadArgument},
-        {9, 0, 0, 0, 0, kIOReturnUnsupported},      // beyond the table
+        {9, 0, 0, 0, 0, kIOReturnUnsupported}, // beyond the table
     };
     for (const Case& k : cases) {
         std::vector<uint64_t> in(k.scalarsIn, 20), out(16, 0xAB);
@@ -243,7 +223,7 @@ TEST_F(KernConnection, CallShapes)
     EXPECT_EQ(sout[0], 1);
     EXPECT_EQ(sout[1], 0xEE);
     EXPECT_EQ(sout[15], 16);
-    EXPECT_EQ(sout[16], 0xCD);  // beyond the size the method left: untouched
+    EXPECT_EQ(sout[16], 0xCD); // beyond the size the method left: untouched
     // The sum through scalars.
     uint64_t ab[2] = {40, 2}, sum = 0;
     uint32_t n = 1;
@@ -273,8 +253,7 @@ TEST_F(KernConnection, CallShapes)
     EXPECT_EQ(gCloses.load(), 1);
 }
 
-TEST_F(KernConnection, MappingIsExactAndOutlivesTheConnection)
-{
+TEST_F(KernConnection, MappingIsExactAndOutlivesTheConnection) {
     io_connect_t c = open();
     mach_vm_address_t a = 0, b = 0;
     mach_vm_size_t size = 0;
@@ -284,18 +263,18 @@ TEST_F(KernConnection, MappingIsExactAndOutlivesTheConnection)
     EXPECT_NE(a, b);
     reinterpret_cast<uint8_t*>(a)[30743] = 0x5A;
     EXPECT_EQ(reinterpret_cast<uint8_t*>(b)[30743], 0x5A);
-    EXPECT_EQ(hx::kern::connectionMap(c, 2, &b, &size), kIOReturnNoMemory);  // success without memory
+    EXPECT_EQ(hx::kern::connectionMap(c, 2, &b, &size),
+              kIOReturnNoMemory); // success without memory
     EXPECT_EQ(hx::kern::connectionMap(c, 3, &b, &size), kIOReturnNoMemory);
     EXPECT_EQ(hx::kern::connectionUnmap(c, 1, b), kIOReturnSuccess);
     EXPECT_EQ(hx::kern::connectionUnmap(c, 1, b), kIOReturnBadArgument);
     ASSERT_EQ(hx::kern::connectionClose(c), kIOReturnSuccess);
-    EXPECT_EQ(reinterpret_cast<uint8_t*>(a)[30743], 0x5A);  // still mapped
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(a)[30743], 0x5A); // still mapped
     EXPECT_EQ(hx::kern::connectionMap(c, 1, &b, &size), MACH_SEND_INVALID_DEST);
 }
 
 // Close waits for a call in flight; the close runs once, after it.
-TEST_F(KernConnection, CloseWaitsForTheCallInFlight)
-{
+TEST_F(KernConnection, CloseWaitsForTheCallInFlight) {
     hx::clock::VirtualClock vc;
     io_connect_t c = open();
     IOUserClient* uc = hx::kern::connectionClient(c);
@@ -318,24 +297,22 @@ TEST_F(KernConnection, CloseWaitsForTheCallInFlight)
     uc->release();
 }
 
-TEST_F(KernConnection, TaskDeathRunsClientDiedOncePerConnection)
-{
+TEST_F(KernConnection, TaskDeathRunsClientDiedOncePerConnection) {
     io_connect_t a = open(), b = open();
     mach_vm_address_t addr = 0;
     ASSERT_EQ(hx::kern::connectionMap(a, 1, &addr, nullptr), kIOReturnSuccess);
     EXPECT_EQ(hx::kern::taskConnectionCount(task), 2u);
     hx::kern::killTask(task);
     EXPECT_EQ(gDeaths.load(), 2);
-    EXPECT_EQ(gCloses.load(), 2);  // the default death is a close
+    EXPECT_EQ(gCloses.load(), 2); // the default death is a close
     EXPECT_EQ(hx::kern::taskConnectionCount(task), 0u);
-    EXPECT_EQ(hx::kern::connectionUnmap(a, 1, addr), kIOReturnBadArgument);  // dropped
+    EXPECT_EQ(hx::kern::connectionUnmap(a, 1, addr), kIOReturnBadArgument); // dropped
     EXPECT_EQ(hx::kern::connectionClose(b), MACH_SEND_INVALID_DEST);
     io_connect_t none = MACH_PORT_NULL;
     EXPECT_EQ(hx::kern::connectionOpen(service, task, 0, &none), kIOReturnBadArgument);
 }
 
-TEST_F(KernConnection, TerminatingClientDropsItsOpen)
-{
+TEST_F(KernConnection, TerminatingClientDropsItsOpen) {
     io_connect_t c = open();
     IOUserClient* uc = hx::kern::connectionClient(c);
     ASSERT_TRUE(service->open(uc));
@@ -345,8 +322,7 @@ TEST_F(KernConnection, TerminatingClientDropsItsOpen)
 }
 
 // Subscribers get copies of every message, in one order, on their own time.
-TEST_F(KernConnection, UserInterestQueuesCopiesInOneOrder)
-{
+TEST_F(KernConnection, UserInterestQueuesCopiesInOneOrder) {
     auto s1 = service->subscribeUserInterest();
     auto s2 = service->subscribeUserInterest();
     std::vector<uint8_t> big(5000, 3);
@@ -385,15 +361,17 @@ class DuplicateNameA : public OSObject {
 };
 OSDefineMetaClassAndStructors(DuplicateNameA, OSObject)
 
-TEST(KernClassRegistry, RefusesASecondClassOfARegisteredName)
-{
+    TEST(KernClassRegistry, RefusesASecondClassOfARegisteredName) {
     hx::log::Capture cap;
-    static const OSMetaClass second("DuplicateNameA", &OSObject::gMetaClass, &ConnTestClient::MetaClassAlloc);
+    static const OSMetaClass second("DuplicateNameA", &OSObject::gMetaClass,
+                                    &ConnTestClient::MetaClassAlloc);
     EXPECT_FALSE(second.isRegistered());
     EXPECT_TRUE(DuplicateNameA::gMetaClass.isRegistered());
     EXPECT_EQ(OSMetaClass::getMetaClassWithName("DuplicateNameA"), &DuplicateNameA::gMetaClass);
-    EXPECT_NE(cap.text().find("OSMetaClass: class DuplicateNameA is already registered; the second one is refused\n"),
-              std::string::npos);
+    EXPECT_NE(
+        cap.text().find(
+            "OSMetaClass: class DuplicateNameA is already registered; the second one is refused\n"),
+        std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -61,18 +61,6 @@ protected:
         std::sort(out.begin(), out.end());
         return out;
     }
-    template <class Body>
-    static bool inOtherProcess(Body body)
-    {
-        pid_t pid = fork();
-        if (pid == 0) {
-            hx::cf::resetPreferences();
-            _exit(body() ? 0 : 1);
-        }
-        int status = -1;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
     hx::test::TempRoot mRoot;
 };
 

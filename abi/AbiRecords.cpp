@@ -1,5 +1,7 @@
+#include <initializer_list>
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
+#include "abi/ProductIdentities.h"
 #include "abi/VIDPID.h"
 
 namespace {
@@ -53,4 +55,24 @@ int getBytesFromBits(int bits)
     case 32: return 4;
     default: return 0;
     }
+}
+
+bool VIDPID::isSorvikFarlane1() const
+{
+    if (mVendor != kSorvikVendorID)
+        return false;
+    for (uint16_t product : kSorvikFarlane1ProductIDs)
+        if (isDevice(kSorvikVendorID, product, 0xFFFF))
+            return true;
+    return false;
+}
+
+int usbCalculateBandwidth(const APIDeviceInfoScanResult& input, const APIDeviceInfoScanResult& output)
+{
+    int total = 0;
+    for (const APIDeviceInfoScanResult* r : {&input, &output}) {
+        if (r->mFound & 1)
+            total += int(int64_t(getBytesFromBits(r->mBits)) * r->mChannels * r->mRate / 1000);
+    }
+    return total;
 }

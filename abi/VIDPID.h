@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct APISpecificFeatures;
+struct APIDeviceInfoScanResult;
 
 class VIDPID {
 public:
@@ -19,6 +20,10 @@ public:
     {
         return vendor == mVendor && product == mProduct && (release == 0xFFFF || release == mRelease);
     }
+
+    // The Sorvik vendor with one of its four first-generation Farlane
+    // products, any release.
+    bool isSorvikFarlane1() const;
 
     uint16_t vendor() const { return mVendor; }
     uint16_t product() const { return mProduct; }
@@ -34,3 +39,8 @@ private:
 
 // Bytes per sample of a resolution: 16 → 2, 20 and 24 → 3, 32 → 4, else 0.
 int getBytesFromBits(int bits);
+
+// The USB bandwidth of a stream pair in bytes per millisecond (one frame):
+// for each direction marked valid, bytes per sample x channels x rate / 1000
+// (integer division per direction), summed.
+int usbCalculateBandwidth(const APIDeviceInfoScanResult& input, const APIDeviceInfoScanResult& output);

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "abi/ServiceClass.h"
+
 class OSDictionary;
 
 constexpr uint16_t kKorvexVendorID = 0x2F4B;
@@ -169,8 +171,6 @@ constexpr uint32_t kZrNoReEnumerateFirmware = 0x01050100;
 constexpr uint16_t kZrIsocInIsocOutRelease = 0x0300;
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);
 
-// The class every personality names and every user-space deliverable matches.
-constexpr const char* kZrServiceClassName = "ZrKernelDeviceKorvexHX5100";
 
 struct ZrProductName {
     uint16_t vendor;

@@ -88,4 +88,8 @@ std::string map(const std::string& otherPath) {
     return r == "/" ? n : r + n;
 }
 
+std::string userPreferencesFolder() {
+    return "/Users/user/Library/Preferences";
+}
+
 }  // namespace hx::path

@@ -30,4 +30,9 @@ void setRoot(const std::string& dir);
 // returned unchanged.
 std::string map(const std::string& otherPath);
 
+// The emulated user's Preferences folder, a path of the other system
+// ("/Users/user/Library/Preferences"): one folder for the property-list
+// preference domains and the File Manager alike.
+std::string userPreferencesFolder();
+
 }  // namespace hx::path

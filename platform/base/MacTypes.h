@@ -23,3 +23,4 @@ typedef kern_return_t IOReturn;
 typedef uint32_t FourCharCode;
 typedef FourCharCode OSType;
 typedef unsigned char Str255[256];
+typedef UInt16 UniChar; // one UTF-16 code unit

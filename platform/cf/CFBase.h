@@ -17,7 +17,6 @@ typedef unsigned long CFHashCode;
 typedef unsigned long CFOptionFlags;
 typedef const void* CFTypeRef;
 typedef CFTypeRef CFPropertyListRef;
-typedef UInt16 UniChar;
 typedef UInt32 CFStringEncoding;
 typedef double CFTimeInterval;
 typedef CFTimeInterval CFAbsoluteTime;

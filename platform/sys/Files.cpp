@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char* kUserPreferencesFolder = "/Users/user/Library/Preferences";
 constexpr UInt32 kRefMagic = 0x68785246; // marks a reference made here
 
 // What a reference names: the path of the other system as it was given
@@ -126,7 +125,7 @@ bool toUtf8(const UniChar* s, UniCharCount n, std::string& out) {
 namespace hx::sys {
 
 std::string userPreferencesFolder() {
-    return kUserPreferencesFolder;
+    return hx::path::userPreferencesFolder();
 }
 
 } // namespace hx::sys
@@ -136,7 +135,7 @@ OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFold
     if (!foundRef) return paramErr;
     if (vRefNum != kUserDomain) return nsvErr;
     if (folderType != kPreferencesFolderType) return fnfErr;
-    const std::string host = hx::path::map(kUserPreferencesFolder);
+    const std::string host = hx::path::map(hx::path::userPreferencesFolder());
     struct stat st;
     if (stat(host.c_str(), &st) != 0) {
         if (errno != ENOENT) return errnoToOSErr(errno);

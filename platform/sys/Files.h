@@ -14,7 +14,6 @@
 
 #include <string>
 
-typedef UInt16 UniChar;
 typedef UInt32 UniCharCount;
 typedef UInt32 TextEncoding;
 typedef SInt16 FSIORefNum;

@@ -4,6 +4,7 @@
 
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
+#include "abi/ProductIdentities.h"
 #include "abi/QN_StateChange.h"
 #include "abi/VIDPID.h"
 
@@ -102,3 +103,35 @@ TEST(QN_StateChange, RecordHasFixedSizeAndZeroTail)
 }
 
 }  // namespace
+
+TEST(VIDPID, SorvikFarlane1IsTheFirstGenerationOfTheSorvikVendorOnly)
+{
+    for (uint16_t product : kSorvikFarlane1ProductIDs) {
+        EXPECT_TRUE(VIDPID(kSorvikVendorID, product, 0x0100, nullptr).isSorvikFarlane1()) << product;
+        EXPECT_TRUE(VIDPID(kSorvikVendorID, product, 0, nullptr).isSorvikFarlane1()) << product;
+        EXPECT_FALSE(VIDPID(kKorvexVendorID, product, 0, nullptr).isSorvikFarlane1()) << product;
+    }
+    EXPECT_FALSE(VIDPID(kSorvikVendorID, kSorvikFarlane2ProductIDs[0], 0, nullptr).isSorvikFarlane1());
+    EXPECT_FALSE(VIDPID(kKorvexVendorID, kKorvexHX5100ProductID, 0, nullptr).isSorvikFarlane1());
+}
+
+TEST(AbiHelpers, StreamPairBandwidthPerDirection)
+{
+    auto dir = [](uint8_t found, uint8_t bits, uint8_t channels, uint32_t rate) {
+        APIDeviceInfoScanResult r;
+        std::memset(&r, 0, sizeof r);
+        r.mFound = found;
+        r.mBits = bits;
+        r.mChannels = channels;
+        r.mRate = rate;
+        return r;
+    };
+    const APIDeviceInfoScanResult none = dir(0, 24, 2, 48000);
+    EXPECT_EQ(usbCalculateBandwidth(dir(1, 24, 2, 44100), none), 264);  // 264.6 truncated
+    EXPECT_EQ(usbCalculateBandwidth(none, dir(3, 24, 2, 44100)), 264);  // bit 0 decides
+    EXPECT_EQ(usbCalculateBandwidth(dir(1, 8, 2, 48000), none), 0);     // 8-bit samples add nothing
+    // Truncated per direction: 2 x 264.6 gives 528, not 529.
+    EXPECT_EQ(usbCalculateBandwidth(dir(1, 24, 2, 44100), dir(1, 24, 2, 44100)), 528);
+    EXPECT_EQ(usbCalculateBandwidth(dir(1, 32, 255, 384000), dir(1, 16, 8, 192000)), 391680 + 3072);
+    EXPECT_EQ(usbCalculateBandwidth(none, none), 0);
+}

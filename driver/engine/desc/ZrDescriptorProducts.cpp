@@ -123,7 +123,7 @@ bool isKorvex192(const VIDPID& id)
     return inList(id, kKorvexVendor, k192);
 }
 
-bool isSorvikFarlane1(const VIDPID& id) { return inList(id, kSorvikVendor, kSorvikFarlane1); }
+bool isSorvikFarlane1(const VIDPID& id) { return id.isSorvikFarlane1(); }
 bool isSorvikFarlane2(const VIDPID& id) { return inList(id, kSorvikVendor, kSorvikFarlane2); }
 bool isSorvik(const VIDPID& id) { return isSorvikFarlane1(id) || isSorvikFarlane2(id); }
 

@@ -53,18 +53,6 @@ protected:
     static bool sync(CFStringRef domain = kDomain) {
         return CFPreferencesSynchronize(domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
     }
-    // Runs body in a child process, as another process of the machine would
-    // (nothing of this process's pending changes); answers its success.
-    template <class Body> static bool inOtherProcess(Body body) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            hx::cf::resetPreferences();
-            _exit(body() ? 0 : 1);
-        }
-        int status = -1;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
 
     hx::test::TempRoot mRoot;
 };

@@ -3,13 +3,31 @@
 #pragma once
 
 #include "platform/cf/CoreFoundation.h"
+#include "platform/cf/HXCF.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/wait.h>
 #include <type_traits>
+#include <unistd.h>
 
 namespace hx::cftest {
+
+// Runs body in a child process, as another process of the machine would
+// (nothing of this process's pending preference changes); answers its
+// success.
+template <class Body>
+bool inOtherProcess(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        hx::cf::resetPreferences();
+        _exit(body() ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // Owns one reference.
 template <class T> class Ref {

@@ -15,19 +15,10 @@
 #include <cstring>
 
 #include "abi/DriverSM.h"
+#include "abi/QN_Fraction.h"
 #include "abi/QN_DeviceDescriptor.h"
 
 #pragma pack(push, 4)
-
-#ifndef HX_QN_FRACTION_DEFINED
-#define HX_QN_FRACTION_DEFINED
-// One gain: numerator / denominator.
-struct QN_Fraction {
-    int32_t nNumerator;
-    int32_t nDenominator;
-};
-static_assert(sizeof(QN_Fraction) == 8);
-#endif
 
 struct QN_MixerFraction {
     int32_t nChannel;

@@ -12,15 +12,7 @@
 #include <cstdint>
 #include <sys/types.h>
 
-#ifndef HX_QN_FRACTION_DEFINED
-#define HX_QN_FRACTION_DEFINED
-// One gain: numerator / denominator.
-struct QN_Fraction {
-    int32_t nNumerator;
-    int32_t nDenominator;
-};
-static_assert(sizeof(QN_Fraction) == 8);
-#endif
+#include "abi/QN_Fraction.h"
 
 typedef u_int32_t (*OUT_MIXER_FNC)(u_int32_t* frames, u_int32_t count, QN_Fraction* left,
                                    QN_Fraction* right, char* routing);

@@ -1,6 +1,7 @@
 // Text encodings of the string stand-in: ASCII, UTF-8, MacRoman,
 // ISO-8859-1 (and Windows Latin 1 read as ISO-8859-1) and UTF-16.
 #include "platform/cf/CFInternal.h"
+#include "platform/base/HXUtf8.h"
 
 namespace hx::cf {
 
@@ -133,21 +134,7 @@ bool encodeCodePoint(char32_t c, CFStringEncoding encoding, std::string& out) {
     switch (encoding) {
     case kCFStringEncodingUTF8:
         if (c >= 0xD800 && c <= 0xDFFF) return false;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
+        hx::appendUtf8(out, c);
         return true;
     case kCFStringEncodingASCII:
         if (c >= 0x80) return false;

@@ -1,6 +1,7 @@
 #include "platform/sys/Files.h"
 
 #include "platform/base/HXPath.h"
+#include "platform/base/HXUtf8.h"
 
 #include <cerrno>
 #include <cstring>
@@ -101,21 +102,7 @@ bool toUtf8(const UniChar* s, UniCharCount n, std::string& out) {
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
             return false;
         }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
+        hx::appendUtf8(out, c);
     }
     return true;
 }

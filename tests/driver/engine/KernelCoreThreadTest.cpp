@@ -290,8 +290,9 @@ struct Worker : QnThread {
         ranOn = true;  // exit ends the object's life, the entry function still returns
         return nullptr;
     }
-    bool exitCalled = false;
-    bool ranOn = false;
+    // Written by the thread after exit() already let join() return.
+    std::atomic<bool> exitCalled{false};
+    std::atomic<bool> ranOn{false};
 };
 
 TEST_F(KernelThread, MainRunsWithoutEntryAndExitCurrentSetsTheResult)
@@ -302,12 +303,14 @@ TEST_F(KernelThread, MainRunsWithoutEntryAndExitCurrentSetsTheResult)
     void* result = nullptr;
     ASSERT_TRUE(w->join(&result));
     EXPECT_EQ(result, reinterpret_cast<void*>(uintptr_t(99)));
-    EXPECT_TRUE(w->exitCalled);
     EXPECT_EQ(w->getThreadState(), 2u);
     EXPECT_FALSE(w->exit(nullptr)) << "exit works only on the thread itself";
-    // Wait for the body to give back its reference before ours goes.
+    // exit() lets join() return while the entry function still runs on:
+    // wait for the body to give back its reference, then look.
     while (w->refCount() > 1)
         threadSleep(1);
+    EXPECT_TRUE(w->exitCalled);
+    EXPECT_TRUE(w->ranOn);
     EXPECT_EQ(w->release(), 0);
 }
 

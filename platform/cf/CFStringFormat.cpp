@@ -14,16 +14,16 @@ namespace hx::cf {
 
 namespace {
 
-template <class T> void appendFormatted(std::string& out, const std::string& spec, T value) {
+template <class T> void appendFormatted(std::string& out, const std::string& conversionSpec, T value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, conversionSpec.c_str(), value);
     if (n < 0) return;
     if (std::size_t(n) < sizeof small) {
         out.append(small, std::size_t(n));
         return;
     }
     std::string big(std::size_t(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), conversionSpec.c_str(), value);
     out.append(big.data(), std::size_t(n));
 }
 
@@ -101,9 +101,9 @@ std::string formatUtf8(const std::string& format, va_list args) {
         const char conv = format[i++];
         const bool left = flags.find('-') != std::string::npos;
         // The conversion without '*': flags, width and precision as numbers.
-        std::string spec = "%" + flags;
-        if (width >= 0) spec += std::to_string(width);
-        if (precision >= 0) spec += "." + std::to_string(precision);
+        std::string conversionSpec = "%" + flags;
+        if (width >= 0) conversionSpec += std::to_string(width);
+        if (precision >= 0) conversionSpec += "." + std::to_string(precision);
         switch (conv) {
         case '%':
             out += '%';
@@ -115,7 +115,7 @@ std::string formatUtf8(const std::string& format, va_list args) {
         }
         case 'd':
         case 'i': {
-            std::string s = spec + (length == "q" ? "ll" : length) + conv;
+            std::string s = conversionSpec + (length == "q" ? "ll" : length) + conv;
             if (length == "l")
                 appendFormatted(out, s, va_arg(args, long));
             else if (length == "ll" || length == "q")
@@ -134,7 +134,7 @@ std::string formatUtf8(const std::string& format, va_list args) {
         case 'o':
         case 'x':
         case 'X': {
-            std::string s = spec + (length == "q" ? "ll" : length) + conv;
+            std::string s = conversionSpec + (length == "q" ? "ll" : length) + conv;
             if (length == "l")
                 appendFormatted(out, s, va_arg(args, unsigned long));
             else if (length == "ll" || length == "q")
@@ -180,7 +180,7 @@ std::string formatUtf8(const std::string& format, va_list args) {
             break;
         }
         case 'p':
-            appendFormatted(out, spec + 'p', va_arg(args, void*));
+            appendFormatted(out, conversionSpec + 'p', va_arg(args, void*));
             break;
         case 'f':
         case 'F':
@@ -191,9 +191,9 @@ std::string formatUtf8(const std::string& format, va_list args) {
         case 'a':
         case 'A':
             if (length == "L")
-                appendFormatted(out, spec + 'L' + conv, va_arg(args, long double));
+                appendFormatted(out, conversionSpec + 'L' + conv, va_arg(args, long double));
             else
-                appendFormatted(out, spec + conv, va_arg(args, double));
+                appendFormatted(out, conversionSpec + conv, va_arg(args, double));
             break;
         case 'n':
             (void)va_arg(args, void*);

@@ -69,7 +69,7 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
         std::memcpy(&mSavedControls, &mCurrentControls, sizeof mSavedControls);
     }
     if (restart) {
-        if (mpDriverSM) __atomic_store_n(&mpDriverSM->mNewConfigPending, 0u, __ATOMIC_SEQ_CST);
+        if (mpDriverSM) audiosm::store32(AUDIOSM_AT(mpDriverSM, DriverSM, mNewConfigPending), 0u, __ATOMIC_RELEASE);
         stopStreaming(true);
         terminateIsocRqBs();
         mService.unconfigureDevice(false, "usbApplyDeviceControls");
@@ -77,7 +77,7 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
             const QnChannelSettings settings = getCurrentSettings();
             const bool configured = onPrepareNewConfig(settings, 0, true);
             if (configured && mpDriverSM &&
-                __atomic_load_n(&mpDriverSM->mConfigured, __ATOMIC_SEQ_CST)) {
+                audiosm::load32(AUDIOSM_CAT(mpDriverSM, DriverSM, mConfigured), __ATOMIC_ACQUIRE)) {
                 if (mpDriverData) mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
                 startStreaming();
                 mService.setChannelSettingsProperty();

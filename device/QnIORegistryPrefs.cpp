@@ -168,6 +168,10 @@ bool QnIORegistryPrefs::writePropertiesToStorage()
     if (!mWritable || !mFileURL)
         return false;
     createDirectory();
+    // The snapshot may be older than the device's configuration (it is taken
+    // when the device object starts): the mirror is written from the registry
+    // as it stands. A failed read leaves nothing to write; the earlier file stays.
+    update();
     CFDataRef data = mProperties ? CFPropertyListCreateXMLData(nullptr, mProperties) : nullptr;
     if (!data) {
         syslog(LOG_ERR, "QnIORegistryPrefs: Could not create CFData");

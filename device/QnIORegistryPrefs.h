@@ -47,6 +47,7 @@ public:
     kern_return_t update();
     bool hasProperties();
     CFDictionaryRef getProperties();
+    // Reads the service's properties again and writes them to the file.
     bool writePropertiesToStorage();
 
     QnServiceHandle service() const { return mService; }

@@ -9,6 +9,8 @@
 #include "tests/platform/cf/CFTestSupport.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -36,7 +38,7 @@ public:
                 },
                 [this](QnServiceHandle service, CFMutableDictionaryRef* out) {
                     ++mReads;
-                    if (service != 7 || !mProperties)
+                    if (service != 7 || !mProperties || mFailRead)
                         return kern_return_t(kIOReturnBadArgument);
                     *out = CFDictionaryCreateMutableCopy(nullptr, 0, mProperties);
                     return kern_return_t(KERN_SUCCESS);
@@ -59,6 +61,7 @@ public:
     CFMutableDictionaryRef mProperties = nullptr;
     std::string mSearched;
     bool mFailSearch = false;
+    bool mFailRead = false;
     int mReads = 0;
 };
 
@@ -145,6 +148,24 @@ TEST_F(RegistryPrefs, UnrepresentableSnapshotKeepsTheEarlierFile)
     EXPECT_FALSE(prefs.writePropertiesToStorage());
     EXPECT_NE(log.text().find("QnIORegistryPrefs: Could not create CFData"), std::string::npos);
     EXPECT_EQ(fs::file_size(file()), before);
+}
+
+TEST_F(RegistryPrefs, WritingReadsTheRegistryAgainAndAFailedReadKeepsTheFile)
+{
+    QnIORegistryPrefs prefs(true, mRegistry.access());  // nothing published yet
+    mRegistry.setChannelSettings();
+    ASSERT_TRUE(prefs.writePropertiesToStorage());
+    auto contents = [&] {
+        std::ifstream f(file(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    const std::string written = contents();
+    EXPECT_NE(written.find("<key>ChannelSettings</key>"), std::string::npos);
+    mRegistry.mFailRead = true;
+    hx::log::Capture log;
+    EXPECT_FALSE(prefs.writePropertiesToStorage());
+    EXPECT_NE(log.text().find("QnIORegistryPrefs: Could not create CFData"), std::string::npos);
+    EXPECT_EQ(contents(), written);
 }
 
 }  // namespace

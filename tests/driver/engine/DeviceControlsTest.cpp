@@ -441,6 +441,8 @@ TEST(StreamMeters, ChosenByProductAtStart) {
 // The read completion keeps each channel's largest sample until a level
 // request takes it; a reader taking levels while streaming runs is safe.
 TEST(StreamMeters, InputPeaksAreTakenAndCleared) {
+    // Virtual time: the stream runs its course however busy the host is.
+    hx::clock::VirtualClock clock;
     ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
     ASSERT_NE(c.dev, nullptr);
     ASSERT_TRUE(c.configure());
@@ -458,13 +460,13 @@ TEST(StreamMeters, InputPeaksAreTakenAndCleared) {
     ASSERT_TRUE(c.dev->isStreamingStarted());
     // Stream until the device has sent a few thousand frames.
     // (The bound only keeps a broken stream from hanging the test.)
-    for (int i = 0; i < 30000 && c.dev->getIsocStreaming().framesIn() < 3000; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 1000 && c.dev->getIsocStreaming().framesIn() < 3000; ++i)
+        clock.runFor(1000000);
     ASSERT_GE(c.dev->getIsocStreaming().framesIn(), 3000u);
     stop = true;
     reader.join();
     // Nobody takes them now: the peaks of what streams until the stop.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    clock.runFor(20000000);
     c.dev->stopStreaming(true);
     int32_t levels[32];
     c.dev->takeInputLevels(levels);

@@ -176,6 +176,7 @@ TEST_F(DeviceStack, UpdaterMarkerDecidesWhetherTheOpenProceeds) {
     };
     for (const auto& c : cases) {
         writeMarker(c.pid, c.name, c.bytes);
+        hx::kern::waitQuiet();  // the previous case's client has gone
         const int32_t clientsBefore = kernelClients();
         hx::log::Capture log;
         DriverConnection connection(service);
@@ -213,7 +214,10 @@ TEST_F(DeviceStack, FreshDeviceTakesExactlyOneTypeFourOpenBeforeTypeZero) {
     // Open already: answers true and sends nothing.
     log.clear();
     EXPECT_TRUE(first.ioOpenConnection());
-    EXPECT_EQ(log.text(), "");
+    t = log.text();
+    EXPECT_EQ(t.find("*** Connected to client"), std::string::npos);
+    EXPECT_EQ(t.find("OSX_USER_CLIENT"), std::string::npos);
+    EXPECT_EQ(t.find("USBDriver:"), std::string::npos);
     EXPECT_EQ(kernelClients(), 1);
 
     // The kernel now knows no updater runs: type 0 opens at once.

@@ -1,0 +1,51 @@
+// A named serial dispatch queue with synchronous, asynchronous and delayed
+// submission of blocks or plain functions, submission to the global
+// concurrent queues, and the one process-wide serial queue on which the
+// plug-in runs deferred work (object deletion, configuration-change
+// requests, device retirement) in submission order.
+#pragma once
+
+#include <functional>
+
+#include "platform/base/MacTypes.h"
+#include "platform/cf/CFBase.h"
+#include "platform/dispatch/Dispatch.h"
+
+class CADispatchQueue {
+public:
+    explicit CADispatchQueue(const char* inName);
+    explicit CADispatchQueue(CFStringRef inName);
+    CADispatchQueue(CFStringRef inPattern, CFStringRef inName);
+    virtual ~CADispatchQueue();
+    CADispatchQueue(const CADispatchQueue&) = delete;
+    CADispatchQueue& operator=(const CADispatchQueue&) = delete;
+
+    // Synchronous work from code already running on this queue runs at once
+    // on the calling thread.
+    void Dispatch(bool inDoSync, dispatch_block_t inTask) const;
+    void Dispatch(bool inDoSync, void* inTaskContext, dispatch_function_t inTask) const;
+    // A delay of 0 submits at once; otherwise nanoseconds from now.
+    void Dispatch(UInt64 inNanoseconds, dispatch_block_t inTask) const;
+    void Dispatch(UInt64 inNanoseconds, void* inTaskContext, dispatch_function_t inTask) const;
+
+    static void Dispatch_Global(long inPriority, bool inDoSync, dispatch_block_t inTask);
+    static void Dispatch_Global(long inPriority, bool inDoSync, void* inTaskContext, dispatch_function_t inTask);
+    static void Dispatch_Global(long inPriority, UInt64 inNanoseconds, dispatch_block_t inTask);
+    static void Dispatch_Global(long inPriority, UInt64 inNanoseconds, void* inTaskContext,
+                                dispatch_function_t inTask);
+
+    dispatch_queue_t GetDispatchQueue() const { return mDispatchQueue; }
+
+    // Throws 'nope' when the queue could not be made (never retried).
+    static CADispatchQueue& GetGlobalSerialQueue();
+
+    static CADispatchQueue* sGlobalSerialQueue;
+    static dispatch_once_t sGlobalSerialQueueInitialized;
+
+private:
+    void Create(const char* inLabel);
+    bool IsCurrent() const;
+    static void InitializeGlobalSerialQueue(void*);
+
+    dispatch_queue_t mDispatchQueue = nullptr;
+};

@@ -19,6 +19,14 @@ struct AudioServerPlugInUUIDBytes {
     UInt8 byte[16];
 };
 static_assert(sizeof(AudioServerPlugInUUIDBytes) == 16);
+constexpr bool operator==(const AudioServerPlugInUUIDBytes& a, const AudioServerPlugInUUIDBytes& b)
+{
+    for (int i = 0; i < 16; ++i)
+        if (a.byte[i] != b.byte[i])
+            return false;
+    return true;
+}
+
 typedef AudioServerPlugInUUIDBytes REFIID;
 typedef void* LPVOID;
 typedef SInt32 HRESULT;
@@ -174,3 +182,37 @@ enum : AudioObjectPropertySelector {
 
 // The plug-in object's fixed ID.
 inline constexpr AudioObjectID kAudioObjectPlugInObject = 1;
+
+namespace hx::coreaudio {
+
+// The sixteen bytes of a UUID written as text ("XXXXXXXX-XXXX-..."); all
+// zeros for text that is not one.
+constexpr AudioServerPlugInUUIDBytes uuidBytes(const char* text)
+{
+    AudioServerPlugInUUIDBytes bytes{};
+    int n = 0;
+    int high = -1;
+    for (const char* p = text; *p && n < 16; ++p) {
+        const char c = *p;
+        int v = -1;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c == '-')
+            continue;
+        else
+            return AudioServerPlugInUUIDBytes{};
+        if (high < 0) {
+            high = v;
+        } else {
+            bytes.byte[n++] = UInt8(high << 4 | v);
+            high = -1;
+        }
+    }
+    return n == 16 ? bytes : AudioServerPlugInUUIDBytes{};
+}
+
+} // namespace hx::coreaudio

@@ -4,7 +4,8 @@
 // sample time (rounded up) when the first non-zero stamp was read. Every
 // cycle reads the zero time stamp: a new stamp must lie whole ring periods
 // after the last one (then the host ticks per frame come from the two),
-// otherwise a stamp error is counted and the timeline anchored anew. A wake
+// otherwise a stamp error is counted and the next new stamp anchors the
+// timeline anew (so one stray stamp is one error, not two). A wake
 // more than a cycle late runs only the last cycle due; the skipped ones are
 // drops. Buffers hold exactly F frames of the advertised format between two
 // canaries, checked after every Do.
@@ -150,6 +151,7 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
     AudioServerPlugInDriverRef drv = driver;
     Timeline line;
     bool anchored = false;
+    bool reanchor = false;
     bool askWillDo = true;
     Boolean willRead = false, willWrite = false, inPlace = false;
     Float64 next = 0; // N_k
@@ -170,6 +172,7 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
         if (d->resumed) {
             d->resumed = false;
             anchored = false;
+            reanchor = false;
             askWillDo = true;
             client = d->clientIO;
             line.nominalTicksPerFrame = Float64(hx::clock::nanosToTicks(1000000000ull)) / d->ioInfo.sampleRate;
@@ -205,14 +208,18 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
         if ((*drv)->GetZeroTimeStamp(drv, id, 0, &s, &h, &seed) == 0 && h != 0 && (s != line.sample || h != line.host)) {
             const Float64 diff = s - line.sample;
             const Float64 periods = diff / Float64(ring);
-            if (diff > 0 && h > line.host && periods == std::floor(periods)) {
+            if (reanchor) {
+                // The first stamp after an error starts the timeline anew.
+                line.anchor(s, h);
+                next = std::ceil(line.sampleAt(mach_absolute_time()));
+                reanchor = false;
+            } else if (diff > 0 && h > line.host && periods == std::floor(periods)) {
                 line.ticksPerFrame = (Float64(h) - Float64(line.host)) / diff;
                 line.sample = s;
                 line.host = h;
             } else {
                 stampErrors++;
-                line.anchor(s, h);
-                next = std::ceil(line.sampleAt(mach_absolute_time()));
+                reanchor = true;
             }
         }
         const UInt64 now = mach_absolute_time();

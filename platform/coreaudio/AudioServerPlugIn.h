@@ -19,11 +19,10 @@ struct AudioServerPlugInUUIDBytes {
     UInt8 byte[16];
 };
 static_assert(sizeof(AudioServerPlugInUUIDBytes) == 16);
-constexpr bool operator==(const AudioServerPlugInUUIDBytes& a, const AudioServerPlugInUUIDBytes& b)
-{
+constexpr bool operator==(const AudioServerPlugInUUIDBytes& a,
+                          const AudioServerPlugInUUIDBytes& b) {
     for (int i = 0; i < 16; ++i)
-        if (a.byte[i] != b.byte[i])
-            return false;
+        if (a.byte[i] != b.byte[i]) return false;
     return true;
 }
 
@@ -73,11 +72,14 @@ static_assert(sizeof(AudioServerPlugInCustomPropertyInfo) == 12);
 // The host's calls, in this order.
 struct AudioServerPlugInHostInterface {
     OSStatus (*PropertiesChanged)(AudioServerPlugInHostRef inHost, AudioObjectID inObjectID,
-                                  UInt32 inNumberAddresses, const AudioObjectPropertyAddress* inAddresses);
+                                  UInt32 inNumberAddresses,
+                                  const AudioObjectPropertyAddress* inAddresses);
     OSStatus (*CopyFromStorage)(AudioServerPlugInHostRef inHost, CFStringRef inKey,
                                 CFPropertyListRef* outData);
-    OSStatus (*WriteToStorage)(AudioServerPlugInHostRef inHost, CFStringRef inKey, CFPropertyListRef inData);
-    OSStatus (*RequestDeviceConfigurationChange)(AudioServerPlugInHostRef inHost, AudioObjectID inDeviceObjectID,
+    OSStatus (*WriteToStorage)(AudioServerPlugInHostRef inHost, CFStringRef inKey,
+                               CFPropertyListRef inData);
+    OSStatus (*RequestDeviceConfigurationChange)(AudioServerPlugInHostRef inHost,
+                                                 AudioObjectID inDeviceObjectID,
                                                  UInt64 inChangeAction, void* inChangeInfo);
 };
 static_assert(sizeof(AudioServerPlugInHostInterface) == 4 * sizeof(void*));
@@ -90,48 +92,61 @@ struct AudioServerPlugInDriverInterface {
     ULONG (*Release)(void* inDriver);
     OSStatus (*Initialize)(AudioServerPlugInDriverRef inDriver, AudioServerPlugInHostRef inHost);
     OSStatus (*CreateDevice)(AudioServerPlugInDriverRef inDriver, CFDictionaryRef inDescription,
-                             const AudioServerPlugInClientInfo* inClientInfo, AudioObjectID* outDeviceObjectID);
+                             const AudioServerPlugInClientInfo* inClientInfo,
+                             AudioObjectID* outDeviceObjectID);
     OSStatus (*DestroyDevice)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID);
     OSStatus (*AddDeviceClient)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                                 const AudioServerPlugInClientInfo* inClientInfo);
-    OSStatus (*RemoveDeviceClient)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
+    OSStatus (*RemoveDeviceClient)(AudioServerPlugInDriverRef inDriver,
+                                   AudioObjectID inDeviceObjectID,
                                    const AudioServerPlugInClientInfo* inClientInfo);
     OSStatus (*PerformDeviceConfigurationChange)(AudioServerPlugInDriverRef inDriver,
-                                                 AudioObjectID inDeviceObjectID, UInt64 inChangeAction,
-                                                 void* inChangeInfo);
+                                                 AudioObjectID inDeviceObjectID,
+                                                 UInt64 inChangeAction, void* inChangeInfo);
     OSStatus (*AbortDeviceConfigurationChange)(AudioServerPlugInDriverRef inDriver,
-                                               AudioObjectID inDeviceObjectID, UInt64 inChangeAction,
-                                               void* inChangeInfo);
-    Boolean (*HasProperty)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID, pid_t inClientProcessID,
-                           const AudioObjectPropertyAddress* inAddress);
+                                               AudioObjectID inDeviceObjectID,
+                                               UInt64 inChangeAction, void* inChangeInfo);
+    Boolean (*HasProperty)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
+                           pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress);
     OSStatus (*IsPropertySettable)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                   pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
+                                   pid_t inClientProcessID,
+                                   const AudioObjectPropertyAddress* inAddress,
                                    Boolean* outIsSettable);
     OSStatus (*GetPropertyDataSize)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                    pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
-                                    UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* outDataSize);
+                                    pid_t inClientProcessID,
+                                    const AudioObjectPropertyAddress* inAddress,
+                                    UInt32 inQualifierDataSize, const void* inQualifierData,
+                                    UInt32* outDataSize);
     OSStatus (*GetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
-                                UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
-                                UInt32* outDataSize, void* outData);
+                                pid_t inClientProcessID,
+                                const AudioObjectPropertyAddress* inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, UInt32* outDataSize, void* outData);
     OSStatus (*SetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
-                                UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
-                                const void* inData);
-    OSStatus (*StartIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID);
-    OSStatus (*StopIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID);
-    OSStatus (*GetZeroTimeStamp)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                                 UInt32 inClientID, Float64* outSampleTime, UInt64* outHostTime, UInt64* outSeed);
-    OSStatus (*WillDoIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                                  UInt32 inClientID, UInt32 inOperationID, Boolean* outWillDo,
+                                pid_t inClientProcessID,
+                                const AudioObjectPropertyAddress* inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, const void* inData);
+    OSStatus (*StartIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
+                        UInt32 inClientID);
+    OSStatus (*StopIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
+                       UInt32 inClientID);
+    OSStatus (*GetZeroTimeStamp)(AudioServerPlugInDriverRef inDriver,
+                                 AudioObjectID inDeviceObjectID, UInt32 inClientID,
+                                 Float64* outSampleTime, UInt64* outHostTime, UInt64* outSeed);
+    OSStatus (*WillDoIOOperation)(AudioServerPlugInDriverRef inDriver,
+                                  AudioObjectID inDeviceObjectID, UInt32 inClientID,
+                                  UInt32 inOperationID, Boolean* outWillDo,
                                   Boolean* outWillDoInPlace);
-    OSStatus (*BeginIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                                 UInt32 inClientID, UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+    OSStatus (*BeginIOOperation)(AudioServerPlugInDriverRef inDriver,
+                                 AudioObjectID inDeviceObjectID, UInt32 inClientID,
+                                 UInt32 inOperationID, UInt32 inIOBufferFrameSize,
                                  const AudioServerPlugInIOCycleInfo* inIOCycleInfo);
     OSStatus (*DoIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                              AudioObjectID inStreamObjectID, UInt32 inClientID, UInt32 inOperationID,
-                              UInt32 inIOBufferFrameSize, const AudioServerPlugInIOCycleInfo* inIOCycleInfo,
-                              void* ioMainBuffer, void* ioSecondaryBuffer);
+                              AudioObjectID inStreamObjectID, UInt32 inClientID,
+                              UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+                              const AudioServerPlugInIOCycleInfo* inIOCycleInfo, void* ioMainBuffer,
+                              void* ioSecondaryBuffer);
     OSStatus (*EndIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                                UInt32 inClientID, UInt32 inOperationID, UInt32 inIOBufferFrameSize,
                                const AudioServerPlugInIOCycleInfo* inIOCycleInfo);
@@ -140,8 +155,10 @@ static_assert(sizeof(AudioServerPlugInDriverInterface) == 23 * sizeof(void*));
 
 // The factory type of a server plug-in and the interfaces QueryInterface
 // answers (as text; the bytes are the hexadecimal digits in order).
-inline constexpr const char* kAudioServerPlugInTypeUUIDText = "443ABAB8-E7B3-491A-B985-BEB9187030DB";
-inline constexpr const char* kAudioServerPlugInDriverInterfaceUUIDText = "EEA5773D-CC43-49F1-8E00-8F96E7D23B17";
+inline constexpr const char* kAudioServerPlugInTypeUUIDText =
+    "443ABAB8-E7B3-491A-B985-BEB9187030DB";
+inline constexpr const char* kAudioServerPlugInDriverInterfaceUUIDText =
+    "EEA5773D-CC43-49F1-8E00-8F96E7D23B17";
 inline constexpr const char* kIUnknownUUIDText = "00000000-0000-0000-C000-000000000046";
 
 // The IO operations of a cycle.
@@ -187,8 +204,7 @@ namespace hx::coreaudio {
 
 // The sixteen bytes of a UUID written as text ("XXXXXXXX-XXXX-..."); all
 // zeros for text that is not one.
-constexpr AudioServerPlugInUUIDBytes uuidBytes(const char* text)
-{
+constexpr AudioServerPlugInUUIDBytes uuidBytes(const char* text) {
     AudioServerPlugInUUIDBytes bytes{};
     int n = 0;
     int high = -1;

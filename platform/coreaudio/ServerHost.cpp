@@ -18,71 +18,69 @@ constexpr OSStatus kNope = kAudioHardwareIllegalOperationError;
 constexpr OSStatus kBadObject = kAudioHardwareBadObjectError;
 constexpr UInt32 kMaxChannels = 64;
 
-AudioObjectPropertyAddress address(AudioObjectPropertySelector selector,
-                                   AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal)
-{
+AudioObjectPropertyAddress
+address(AudioObjectPropertySelector selector,
+        AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
     return AudioObjectPropertyAddress{selector, scope, kAudioObjectPropertyElementMaster};
 }
 
-bool sameAddress(const AudioObjectPropertyAddress& a, const AudioObjectPropertyAddress& b)
-{
+bool sameAddress(const AudioObjectPropertyAddress& a, const AudioObjectPropertyAddress& b) {
     return a.mSelector == b.mSelector && a.mScope == b.mScope && a.mElement == b.mElement;
 }
 
 // Runs a host-interface call against the host, or answers 'stop' once the
 // host is gone.
-template <class Call> OSStatus withHost(AudioServerPlugInHostRef ref, Call call)
-{
-    auto* record = reinterpret_cast<ServerHostRecord*>(const_cast<AudioServerPlugInHostInterface*>(ref));
-    if (!record)
-        return kBadObject;
+template <class Call> OSStatus withHost(AudioServerPlugInHostRef ref, Call call) {
+    auto* record =
+        reinterpret_cast<ServerHostRecord*>(const_cast<AudioServerPlugInHostInterface*>(ref));
+    if (!record) return kBadObject;
     std::shared_lock<std::shared_mutex> lock(record->lock);
-    if (!record->host)
-        return kStop;
+    if (!record->host) return kStop;
     return call(*record->host);
 }
 
 OSStatus hostPropertiesChanged(AudioServerPlugInHostRef ref, AudioObjectID object, UInt32 count,
-                               const AudioObjectPropertyAddress* addresses)
-{
-    return withHost(ref, [&](ServerHost::Impl& h) { return h.propertiesChanged(object, count, addresses); });
+                               const AudioObjectPropertyAddress* addresses) {
+    return withHost(
+        ref, [&](ServerHost::Impl& h) { return h.propertiesChanged(object, count, addresses); });
 }
 
-OSStatus hostCopyFromStorage(AudioServerPlugInHostRef ref, CFStringRef key, CFPropertyListRef* out)
-{
+OSStatus hostCopyFromStorage(AudioServerPlugInHostRef ref, CFStringRef key,
+                             CFPropertyListRef* out) {
     return withHost(ref, [&](ServerHost::Impl& h) { return h.copyFromStorage(key, out); });
 }
 
-OSStatus hostWriteToStorage(AudioServerPlugInHostRef ref, CFStringRef key, CFPropertyListRef value)
-{
+OSStatus hostWriteToStorage(AudioServerPlugInHostRef ref, CFStringRef key,
+                            CFPropertyListRef value) {
     return withHost(ref, [&](ServerHost::Impl& h) { return h.writeToStorage(key, value); });
 }
 
-OSStatus hostRequestChange(AudioServerPlugInHostRef ref, AudioObjectID device, UInt64 action, void* info)
-{
-    return withHost(ref, [&](ServerHost::Impl& h) { return h.requestConfigurationChange(device, action, info); });
+OSStatus hostRequestChange(AudioServerPlugInHostRef ref, AudioObjectID device, UInt64 action,
+                           void* info) {
+    return withHost(ref, [&](ServerHost::Impl& h) {
+        return h.requestConfigurationChange(device, action, info);
+    });
 }
 
 } // namespace
 
 // ---- Worker threads
 
-ServerWorker::ServerWorker(const char* name) : mName(name)
-{
+ServerWorker::ServerWorker(const char* name) : mName(name) {
     hx::clock::Reservation seat;
     mThread = std::thread([this, seat = std::move(seat)]() mutable { run(std::move(seat)); });
 }
 
-ServerWorker::~ServerWorker() { stop(); }
+ServerWorker::~ServerWorker() {
+    stop();
+}
 
-void ServerWorker::run(hx::clock::Reservation seat)
-{
+void ServerWorker::run(hx::clock::Reservation seat) {
     hx::clock::Participant participant(std::move(seat));
     std::unique_lock<std::mutex> lock(mMutex);
     for (;;) {
         mCondition.wait(lock, [this] { return mStopping || !mTasks.empty(); });
-        if (mTasks.empty())
-            break;
+        if (mTasks.empty()) break;
         std::function<void()> task = std::move(mTasks.front());
         mTasks.pop_front();
         mBusy = true;
@@ -94,23 +92,19 @@ void ServerWorker::run(hx::clock::Reservation seat)
     }
 }
 
-void ServerWorker::post(std::function<void()> task)
-{
+void ServerWorker::post(std::function<void()> task) {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mStopping)
-        return;
+    if (mStopping) return;
     mTasks.push_back(std::move(task));
     mCondition.notifyAll();
 }
 
-void ServerWorker::waitIdle()
-{
+void ServerWorker::waitIdle() {
     std::unique_lock<std::mutex> lock(mMutex);
     mCondition.wait(lock, [this] { return mTasks.empty() && !mBusy; });
 }
 
-void ServerWorker::stop()
-{
+void ServerWorker::stop() {
     {
         std::lock_guard<std::mutex> lock(mMutex);
         mStopping = true;
@@ -124,8 +118,7 @@ void ServerWorker::stop()
 
 // ---- The host
 
-ServerHost::Impl::Impl(ServerHostOptions o) : options(std::move(o))
-{
+ServerHost::Impl::Impl(ServerHostOptions o) : options(std::move(o)) {
     record = new ServerHostRecord;
     record->interface = AudioServerPlugInHostInterface{&hostPropertiesChanged, &hostCopyFromStorage,
                                                        &hostWriteToStorage, &hostRequestChange};
@@ -134,25 +127,25 @@ ServerHost::Impl::Impl(ServerHostOptions o) : options(std::move(o))
     configurator = std::make_unique<ServerWorker>("K");
 }
 
-ServerHost::ServerHost(ServerHostOptions options) : mImpl(std::make_unique<Impl>(std::move(options)))
-{
-    if (!mImpl->options.processName.empty())
-        hx::sys::setOwnProcessName(mImpl->options.processName);
+ServerHost::ServerHost(ServerHostOptions options)
+    : mImpl(std::make_unique<Impl>(std::move(options))) {
+    if (!mImpl->options.processName.empty()) hx::sys::setOwnProcessName(mImpl->options.processName);
 }
 
-ServerHost::~ServerHost() { shutdown(); }
+ServerHost::~ServerHost() {
+    shutdown();
+}
 
-AudioServerPlugInHostRef ServerHost::hostInterface() const { return &mImpl->record->interface; }
+AudioServerPlugInHostRef ServerHost::hostInterface() const {
+    return &mImpl->record->interface;
+}
 
-OSStatus ServerHost::loadDriver(AudioServerPlugInDriverRef handed)
-{
-    if (!handed || !*handed || mImpl->driver || mImpl->down)
-        return kNope;
+OSStatus ServerHost::loadDriver(AudioServerPlugInDriverRef handed) {
+    if (!handed || !*handed || mImpl->driver || mImpl->down) return kNope;
     void* queried = nullptr;
-    const HRESULT found =
-        (*handed)->QueryInterface(handed, uuidBytes(kAudioServerPlugInDriverInterfaceUUIDText), &queried);
-    if (found != 0 || !queried)
-        return kNope;
+    const HRESULT found = (*handed)->QueryInterface(
+        handed, uuidBytes(kAudioServerPlugInDriverInterfaceUUIDText), &queried);
+    if (found != 0 || !queried) return kNope;
     // The reference the factory made is the host's to give back once it
     // holds the queried one.
     (*handed)->Release(handed);
@@ -167,30 +160,25 @@ OSStatus ServerHost::loadDriver(AudioServerPlugInDriverRef handed)
     return 0;
 }
 
-ServerDevice* ServerHost::Impl::find(AudioObjectID id)
-{
+ServerDevice* ServerHost::Impl::find(AudioObjectID id) {
     std::lock_guard<std::mutex> lock(devicesMutex);
     auto it = deviceRecords.find(id);
     return it == deviceRecords.end() ? nullptr : it->second.get();
 }
 
-std::vector<ServerDeviceInfo> ServerHost::devices() const
-{
+std::vector<ServerDeviceInfo> ServerHost::devices() const {
     std::vector<ServerDeviceInfo> out;
     std::lock_guard<std::mutex> lock(mImpl->devicesMutex);
     for (auto& [id, d] : mImpl->deviceRecords) {
         std::lock_guard<std::mutex> io(d->ioMutex);
-        if (d->info.listed)
-            out.push_back(d->info);
+        if (d->info.listed) out.push_back(d->info);
     }
     return out;
 }
 
-std::optional<ServerDeviceInfo> ServerHost::device(AudioObjectID id) const
-{
+std::optional<ServerDeviceInfo> ServerHost::device(AudioObjectID id) const {
     ServerDevice* d = mImpl->find(id);
-    if (!d)
-        return std::nullopt;
+    if (!d) return std::nullopt;
     std::lock_guard<std::mutex> io(d->ioMutex);
     return d->info;
 }
@@ -200,27 +188,26 @@ std::optional<ServerDeviceInfo> ServerHost::device(AudioObjectID id) const
 namespace {
 
 template <class T>
-bool readProperty(AudioServerPlugInDriverRef driver, AudioObjectID object, const AudioObjectPropertyAddress& a,
-                  T& out)
-{
+bool readProperty(AudioServerPlugInDriverRef driver, AudioObjectID object,
+                  const AudioObjectPropertyAddress& a, T& out) {
     UInt32 size = 0;
-    if ((*driver)->GetPropertyDataSize(driver, object, 0, &a, 0, nullptr, &size) != 0 || size != sizeof(T))
+    if ((*driver)->GetPropertyDataSize(driver, object, 0, &a, 0, nullptr, &size) != 0 ||
+        size != sizeof(T))
         return false;
     UInt32 got = 0;
     T value{};
-    if ((*driver)->GetPropertyData(driver, object, 0, &a, 0, nullptr, sizeof(T), &got, &value) != 0 ||
+    if ((*driver)->GetPropertyData(driver, object, 0, &a, 0, nullptr, sizeof(T), &got, &value) !=
+            0 ||
         got != sizeof(T))
         return false;
     out = value;
     return true;
 }
 
-bool readIDs(AudioServerPlugInDriverRef driver, AudioObjectID object, const AudioObjectPropertyAddress& a,
-             std::vector<AudioObjectID>& out)
-{
+bool readIDs(AudioServerPlugInDriverRef driver, AudioObjectID object,
+             const AudioObjectPropertyAddress& a, std::vector<AudioObjectID>& out) {
     UInt32 size = 0;
-    if ((*driver)->GetPropertyDataSize(driver, object, 0, &a, 0, nullptr, &size) != 0)
-        return false;
+    if ((*driver)->GetPropertyDataSize(driver, object, 0, &a, 0, nullptr, &size) != 0) return false;
     out.assign(size / sizeof(AudioObjectID), 0);
     UInt32 got = 0;
     if ((*driver)->GetPropertyData(driver, object, 0, &a, 0, nullptr, size, &got, out.data()) != 0)
@@ -229,51 +216,50 @@ bool readIDs(AudioServerPlugInDriverRef driver, AudioObjectID object, const Audi
     return true;
 }
 
-std::string utf8(CFStringRef s)
-{
-    if (!s || CFGetTypeID(s) != CFStringGetTypeID())
-        return {};
-    const CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
+std::string utf8(CFStringRef s) {
+    if (!s || CFGetTypeID(s) != CFStringGetTypeID()) return {};
+    const CFIndex max =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
     std::string text(std::size_t(max), '\0');
-    if (!CFStringGetCString(s, text.data(), max, kCFStringEncodingUTF8))
-        return {};
+    if (!CFStringGetCString(s, text.data(), max, kCFStringEncodingUTF8)) return {};
     text.resize(std::strlen(text.c_str()));
     return text;
 }
 
-bool sensibleFormat(const AudioStreamBasicDescription& f)
-{
-    return f.mFormatID == kAudioFormatLinearPCM && f.mChannelsPerFrame > 0 && f.mChannelsPerFrame <= kMaxChannels &&
-           f.mBytesPerFrame > 0;
+bool sensibleFormat(const AudioStreamBasicDescription& f) {
+    return f.mFormatID == kAudioFormatLinearPCM && f.mChannelsPerFrame > 0 &&
+           f.mChannelsPerFrame <= kMaxChannels && f.mBytesPerFrame > 0;
 }
 
 } // namespace
 
-bool ServerHost::Impl::readDevice(ServerDeviceInfo& info)
-{
+bool ServerHost::Impl::readDevice(ServerDeviceInfo& info) {
     const AudioObjectID id = info.id;
     CFStringRef uid = nullptr;
-    if (!readProperty(driver, id, address(kAudioDevicePropertyDeviceUID), uid))
-        return false;
+    if (!readProperty(driver, id, address(kAudioDevicePropertyDeviceUID), uid)) return false;
     info.uid = utf8(uid);
-    if (uid)
-        CFRelease(uid);
-    if (!readProperty(driver, id, address(kAudioDevicePropertyNominalSampleRate), info.sampleRate) ||
-        !readProperty(driver, id, address(kAudioDevicePropertyZeroTimeStampPeriod), info.ringPeriod))
+    if (uid) CFRelease(uid);
+    if (!readProperty(driver, id, address(kAudioDevicePropertyNominalSampleRate),
+                      info.sampleRate) ||
+        !readProperty(driver, id, address(kAudioDevicePropertyZeroTimeStampPeriod),
+                      info.ringPeriod))
         return false;
-    if (info.ringPeriod == 0 || !(info.sampleRate > 0))
-        return false;
-    const AudioObjectPropertyScope scopes[2] = {kAudioDevicePropertyScopeInput, kAudioDevicePropertyScopeOutput};
+    if (info.ringPeriod == 0 || !(info.sampleRate > 0)) return false;
+    const AudioObjectPropertyScope scopes[2] = {kAudioDevicePropertyScopeInput,
+                                                kAudioDevicePropertyScopeOutput};
     for (int dir = 0; dir < 2; ++dir) {
         std::vector<AudioObjectID> streams;
         if (!readIDs(driver, id, address(kAudioDevicePropertyStreams, scopes[dir]), streams) ||
-            !readProperty(driver, id, address(kAudioDevicePropertySafetyOffset, scopes[dir]), info.safetyOffset[dir]) ||
-            !readProperty(driver, id, address(kAudioDevicePropertyLatency, scopes[dir]), info.latency[dir]))
+            !readProperty(driver, id, address(kAudioDevicePropertySafetyOffset, scopes[dir]),
+                          info.safetyOffset[dir]) ||
+            !readProperty(driver, id, address(kAudioDevicePropertyLatency, scopes[dir]),
+                          info.latency[dir]))
             return false;
         info.streams[dir].clear();
         for (AudioObjectID stream : streams) {
             ServerStreamInfo s{stream, {}};
-            if (!readProperty(driver, stream, address(kAudioStreamPropertyPhysicalFormat), s.format) ||
+            if (!readProperty(driver, stream, address(kAudioStreamPropertyPhysicalFormat),
+                              s.format) ||
                 !sensibleFormat(s.format))
                 return false;
             info.streams[dir].push_back(s);
@@ -282,10 +268,8 @@ bool ServerHost::Impl::readDevice(ServerDeviceInfo& info)
     return true;
 }
 
-void ServerHost::Impl::enumerate()
-{
-    if (!driver)
-        return;
+void ServerHost::Impl::enumerate() {
+    if (!driver) return;
     std::vector<AudioObjectID> ids;
     readIDs(driver, kAudioObjectPlugInObject, address(kAudioPlugInPropertyDeviceList), ids);
     for (AudioObjectID id : ids) {
@@ -294,11 +278,12 @@ void ServerHost::Impl::enumerate()
         info.listed = true;
         info.usable = readDevice(info);
         if (!info.usable)
-            syslog(LOG_ERR, "ServerHost: device %u answers no usable description; it is never started\n", id);
+            syslog(LOG_ERR,
+                   "ServerHost: device %u answers no usable description; it is never started\n",
+                   id);
         std::lock_guard<std::mutex> lock(devicesMutex);
         auto& slot = deviceRecords[id];
-        if (!slot)
-            slot = std::make_unique<ServerDevice>();
+        if (!slot) slot = std::make_unique<ServerDevice>();
         std::lock_guard<std::mutex> io(slot->ioMutex);
         slot->info = std::move(info);
     }
@@ -314,11 +299,10 @@ void ServerHost::Impl::enumerate()
 // ---- Host interface calls
 
 OSStatus ServerHost::Impl::propertiesChanged(AudioObjectID object, UInt32 count,
-                                             const AudioObjectPropertyAddress* addresses)
-{
-    if (count > 0 && !addresses)
-        return kNope;
-    PropertiesChangedCall call{object, std::vector<AudioObjectPropertyAddress>(addresses, addresses + count)};
+                                             const AudioObjectPropertyAddress* addresses) {
+    if (count > 0 && !addresses) return kNope;
+    PropertiesChangedCall call{
+        object, std::vector<AudioObjectPropertyAddress>(addresses, addresses + count)};
     {
         std::lock_guard<std::mutex> lock(notesMutex);
         calls.push_back(call);
@@ -328,20 +312,18 @@ OSStatus ServerHost::Impl::propertiesChanged(AudioObjectID object, UInt32 count,
     return 0;
 }
 
-void ServerHost::Impl::runListeners(const PropertiesChangedCall& call)
-{
+void ServerHost::Impl::runListeners(const PropertiesChangedCall& call) {
     bool deviceList = false;
     for (const auto& a : call.addresses)
         deviceList |= call.object == kAudioObjectPlugInObject &&
-                      (a.mSelector == kAudioPlugInPropertyDeviceList || a.mSelector == kAudioObjectPropertyOwnedObjects);
-    if (deviceList)
-        enumerate();
+                      (a.mSelector == kAudioPlugInPropertyDeviceList ||
+                       a.mSelector == kAudioObjectPropertyOwnedObjects);
+    if (deviceList) enumerate();
     std::vector<ServerPropertyListener> matching;
     {
         std::lock_guard<std::mutex> lock(notesMutex);
         for (const auto& [key, listener] : listeners) {
-            if (key.first != call.object)
-                continue;
+            if (key.first != call.object) continue;
             for (const auto& a : call.addresses)
                 if (sameAddress(a, key.second)) {
                     matching.push_back(listener);
@@ -354,39 +336,34 @@ void ServerHost::Impl::runListeners(const PropertiesChangedCall& call)
 }
 
 void ServerHost::addListener(AudioObjectID object, const AudioObjectPropertyAddress& a,
-                             ServerPropertyListener listener)
-{
+                             ServerPropertyListener listener) {
     std::lock_guard<std::mutex> lock(mImpl->notesMutex);
     mImpl->listeners.push_back({{object, a}, std::move(listener)});
 }
 
-std::vector<PropertiesChangedCall> ServerHost::propertiesChangedCalls() const
-{
+std::vector<PropertiesChangedCall> ServerHost::propertiesChangedCalls() const {
     std::lock_guard<std::mutex> lock(mImpl->notesMutex);
     return mImpl->calls;
 }
 
-std::vector<ConfigurationChangeRecord> ServerHost::configurationChanges() const
-{
+std::vector<ConfigurationChangeRecord> ServerHost::configurationChanges() const {
     std::lock_guard<std::mutex> lock(mImpl->notesMutex);
     return mImpl->changes;
 }
 
-void ServerHost::abortNextConfigurationChange()
-{
+void ServerHost::abortNextConfigurationChange() {
     std::lock_guard<std::mutex> lock(mImpl->notesMutex);
     mImpl->abortNext = true;
 }
 
-OSStatus ServerHost::Impl::requestConfigurationChange(AudioObjectID device, UInt64 action, void* info)
-{
+OSStatus ServerHost::Impl::requestConfigurationChange(AudioObjectID device, UInt64 action,
+                                                      void* info) {
     // The info pointer is the plug-in's: handed back untouched, never read.
     configurator->post([this, device, action, info] { configure(device, action, info); });
     return 0;
 }
 
-void ServerHost::Impl::configure(AudioObjectID id, UInt64 action, void* info)
-{
+void ServerHost::Impl::configure(AudioObjectID id, UInt64 action, void* info) {
     bool abort = false;
     {
         std::lock_guard<std::mutex> lock(notesMutex);
@@ -404,8 +381,7 @@ void ServerHost::Impl::configure(AudioObjectID id, UInt64 action, void* info)
     }
     std::lock_guard<std::mutex> control(d->control);
     const int starts = d->startCount;
-    if (starts > 0)
-        park(*d);
+    if (starts > 0) park(*d);
     for (int i = 0; i < starts; ++i)
         (*driver)->StopIO(driver, id, 0);
     (*driver)->PerformDeviceConfigurationChange(driver, id, action, info);
@@ -419,8 +395,7 @@ void ServerHost::Impl::configure(AudioObjectID id, UInt64 action, void* info)
     }
     for (int i = 0; i < starts; ++i)
         (*driver)->StartIO(driver, id, 0);
-    if (starts > 0)
-        resume(*d);
+    if (starts > 0) resume(*d);
     changeCount++;
     std::lock_guard<std::mutex> lock(notesMutex);
     changes.push_back({id, action, true});
@@ -428,13 +403,11 @@ void ServerHost::Impl::configure(AudioObjectID id, UInt64 action, void* info)
 
 // ---- Clients and IO starts (the caller's thread)
 
-OSStatus ServerHost::addClient(AudioObjectID id, pid_t pid, CFStringRef bundleID, UInt32* outClientID)
-{
-    if (mImpl->down)
-        return kStop;
+OSStatus ServerHost::addClient(AudioObjectID id, pid_t pid, CFStringRef bundleID,
+                               UInt32* outClientID) {
+    if (mImpl->down) return kStop;
     ServerDevice* d = mImpl->find(id);
-    if (!d)
-        return kBadObject;
+    if (!d) return kBadObject;
     UInt32 clientID = 0;
     {
         std::lock_guard<std::mutex> lock(mImpl->devicesMutex);
@@ -442,28 +415,22 @@ OSStatus ServerHost::addClient(AudioObjectID id, pid_t pid, CFStringRef bundleID
     }
     const AudioServerPlugInClientInfo client{clientID, pid, true, bundleID};
     const OSStatus status = (*mImpl->driver)->AddDeviceClient(mImpl->driver, id, &client);
-    if (status != 0)
-        return status;
+    if (status != 0) return status;
     std::lock_guard<std::mutex> control(d->control);
     d->clientStarts[clientID] = 0;
-    if (outClientID)
-        *outClientID = clientID;
+    if (outClientID) *outClientID = clientID;
     return 0;
 }
 
-OSStatus ServerHost::removeClient(AudioObjectID id, UInt32 clientID)
-{
+OSStatus ServerHost::removeClient(AudioObjectID id, UInt32 clientID) {
     ServerDevice* d = mImpl->find(id);
-    if (!d)
-        return kBadObject;
+    if (!d) return kBadObject;
     while (true) {
         {
             std::lock_guard<std::mutex> control(d->control);
             auto it = d->clientStarts.find(clientID);
-            if (it == d->clientStarts.end())
-                return kBadObject;
-            if (it->second == 0)
-                break;
+            if (it == d->clientStarts.end()) return kBadObject;
+            if (it->second == 0) break;
         }
         stopIO(id, clientID);
     }
@@ -474,50 +441,38 @@ OSStatus ServerHost::removeClient(AudioObjectID id, UInt32 clientID)
     return status;
 }
 
-OSStatus ServerHost::startIO(AudioObjectID id, UInt32 clientID)
-{
-    if (mImpl->down)
-        return kStop;
+OSStatus ServerHost::startIO(AudioObjectID id, UInt32 clientID) {
+    if (mImpl->down) return kStop;
     ServerDevice* d = mImpl->find(id);
-    if (!d)
-        return kBadObject;
+    if (!d) return kBadObject;
     std::lock_guard<std::mutex> control(d->control);
     auto it = d->clientStarts.find(clientID);
-    if (it == d->clientStarts.end())
-        return kBadObject;
+    if (it == d->clientStarts.end()) return kBadObject;
     {
         std::lock_guard<std::mutex> io(d->ioMutex);
-        if (!d->info.usable || !d->info.listed)
-            return kAudioHardwareUnspecifiedError;
+        if (!d->info.usable || !d->info.listed) return kAudioHardwareUnspecifiedError;
     }
     const OSStatus status = (*mImpl->driver)->StartIO(mImpl->driver, id, clientID);
-    if (status != 0)
-        return status;
+    if (status != 0) return status;
     it->second++;
-    if (d->startCount++ == 0)
-        mImpl->startIOThread(*d);
+    if (d->startCount++ == 0) mImpl->startIOThread(*d);
     return 0;
 }
 
-OSStatus ServerHost::stopIO(AudioObjectID id, UInt32 clientID)
-{
+OSStatus ServerHost::stopIO(AudioObjectID id, UInt32 clientID) {
     ServerDevice* d = mImpl->find(id);
-    if (!d)
-        return kBadObject;
+    if (!d) return kBadObject;
     std::lock_guard<std::mutex> control(d->control);
     auto it = d->clientStarts.find(clientID);
-    if (it == d->clientStarts.end() || it->second == 0)
-        return kNope;
-    if (d->startCount == 1)
-        mImpl->endIOThread(*d);
+    if (it == d->clientStarts.end() || it->second == 0) return kNope;
+    if (d->startCount == 1) mImpl->endIOThread(*d);
     const OSStatus status = (*mImpl->driver)->StopIO(mImpl->driver, id, clientID);
     it->second--;
     d->startCount--;
     return status;
 }
 
-void ServerHost::setClientIO(AudioObjectID id, ServerClientIO io)
-{
+void ServerHost::setClientIO(AudioObjectID id, ServerClientIO io) {
     if (ServerDevice* d = mImpl->find(id)) {
         std::lock_guard<std::mutex> lock(d->ioMutex);
         d->clientIO = std::move(io);
@@ -526,51 +481,53 @@ void ServerHost::setClientIO(AudioObjectID id, ServerClientIO io)
 
 // ---- Property calls with a client's pid; statuses passed on
 
-Boolean ServerHost::hasProperty(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& a)
-{
+Boolean ServerHost::hasProperty(AudioObjectID object, pid_t pid,
+                                const AudioObjectPropertyAddress& a) {
     AudioServerPlugInDriverRef driver = mImpl->driver;
     return driver && !mImpl->down ? (*driver)->HasProperty(driver, object, pid, &a) : false;
 }
 
-OSStatus ServerHost::isPropertySettable(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& a,
-                                        Boolean* outSettable)
-{
-    AudioServerPlugInDriverRef driver = mImpl->driver;
-    return driver && !mImpl->down ? (*driver)->IsPropertySettable(driver, object, pid, &a, outSettable) : kStop;
-}
-
-OSStatus ServerHost::getPropertyDataSize(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& a,
-                                         UInt32 qualifierSize, const void* qualifier, UInt32* outSize)
-{
+OSStatus ServerHost::isPropertySettable(AudioObjectID object, pid_t pid,
+                                        const AudioObjectPropertyAddress& a, Boolean* outSettable) {
     AudioServerPlugInDriverRef driver = mImpl->driver;
     return driver && !mImpl->down
-               ? (*driver)->GetPropertyDataSize(driver, object, pid, &a, qualifierSize, qualifier, outSize)
+               ? (*driver)->IsPropertySettable(driver, object, pid, &a, outSettable)
                : kStop;
 }
 
-OSStatus ServerHost::getPropertyData(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& a,
-                                     UInt32 qualifierSize, const void* qualifier, UInt32 dataSize, UInt32* outSize,
-                                     void* outData)
-{
+OSStatus ServerHost::getPropertyDataSize(AudioObjectID object, pid_t pid,
+                                         const AudioObjectPropertyAddress& a, UInt32 qualifierSize,
+                                         const void* qualifier, UInt32* outSize) {
     AudioServerPlugInDriverRef driver = mImpl->driver;
-    return driver && !mImpl->down ? (*driver)->GetPropertyData(driver, object, pid, &a, qualifierSize, qualifier,
-                                                                dataSize, outSize, outData)
-                                   : kStop;
+    return driver && !mImpl->down ? (*driver)->GetPropertyDataSize(
+                                        driver, object, pid, &a, qualifierSize, qualifier, outSize)
+                                  : kStop;
 }
 
-OSStatus ServerHost::setPropertyData(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& a,
-                                     UInt32 qualifierSize, const void* qualifier, UInt32 dataSize, const void* data)
-{
+OSStatus ServerHost::getPropertyData(AudioObjectID object, pid_t pid,
+                                     const AudioObjectPropertyAddress& a, UInt32 qualifierSize,
+                                     const void* qualifier, UInt32 dataSize, UInt32* outSize,
+                                     void* outData) {
     AudioServerPlugInDriverRef driver = mImpl->driver;
     return driver && !mImpl->down
-               ? (*driver)->SetPropertyData(driver, object, pid, &a, qualifierSize, qualifier, dataSize, data)
+               ? (*driver)->GetPropertyData(driver, object, pid, &a, qualifierSize, qualifier,
+                                            dataSize, outSize, outData)
+               : kStop;
+}
+
+OSStatus ServerHost::setPropertyData(AudioObjectID object, pid_t pid,
+                                     const AudioObjectPropertyAddress& a, UInt32 qualifierSize,
+                                     const void* qualifier, UInt32 dataSize, const void* data) {
+    AudioServerPlugInDriverRef driver = mImpl->driver;
+    return driver && !mImpl->down
+               ? (*driver)->SetPropertyData(driver, object, pid, &a, qualifierSize, qualifier,
+                                            dataSize, data)
                : kStop;
 }
 
 // ---- Settling, statistics, shutdown
 
-void ServerHost::settle()
-{
+void ServerHost::settle() {
     // A listener may request a change and a change may notify: go round until
     // all three are quiet together.
     for (int round = 0; round < 8; ++round) {
@@ -582,17 +539,14 @@ void ServerHost::settle()
     mImpl->configurator->waitIdle();
 }
 
-ServerHostStatistics ServerHost::statistics() const
-{
+ServerHostStatistics ServerHost::statistics() const {
     return ServerHostStatistics{mImpl->cycles, mImpl->stampErrors, mImpl->drops, mImpl->canaryHits,
                                 mImpl->changeCount};
 }
 
-void ServerHost::shutdown()
-{
+void ServerHost::shutdown() {
     Impl& h = *mImpl;
-    if (h.down.exchange(true))
-        return;
+    if (h.down.exchange(true)) return;
     {
         std::unique_lock<std::shared_mutex> lock(h.record->lock);
         h.record->host = nullptr; // the plug-in's later calls answer 'stop'
@@ -610,8 +564,7 @@ void ServerHost::shutdown()
         std::vector<std::pair<UInt32, int>> clients;
         {
             std::lock_guard<std::mutex> control(d->control);
-            if (d->startCount > 0)
-                h.endIOThread(*d);
+            if (d->startCount > 0) h.endIOThread(*d);
             clients.assign(d->clientStarts.begin(), d->clientStarts.end());
         }
         for (auto [client, starts] : clients) {
@@ -624,8 +577,7 @@ void ServerHost::shutdown()
         d->clientStarts.clear();
         d->startCount = 0;
     }
-    if (h.driver)
-        (*h.driver)->Release(h.driver);
+    if (h.driver) (*h.driver)->Release(h.driver);
 }
 
 } // namespace hx::coreaudio

@@ -71,8 +71,10 @@ struct ServerDeviceInfo {
 // What the client does each cycle: sink sees the input, source fills the
 // output (zeroed before it is called).
 struct ServerClientIO {
-    std::function<void(const void* input, UInt32 bytes, const AudioServerPlugInIOCycleInfo& cycle)> sink;
-    std::function<void(void* output, UInt32 bytes, const AudioServerPlugInIOCycleInfo& cycle)> source;
+    std::function<void(const void* input, UInt32 bytes, const AudioServerPlugInIOCycleInfo& cycle)>
+        sink;
+    std::function<void(void* output, UInt32 bytes, const AudioServerPlugInIOCycleInfo& cycle)>
+        source;
 };
 
 struct PropertiesChangedCall {
@@ -80,8 +82,8 @@ struct PropertiesChangedCall {
     std::vector<AudioObjectPropertyAddress> addresses;
 };
 
-using ServerPropertyListener =
-    std::function<void(AudioObjectID object, UInt32 count, const AudioObjectPropertyAddress* addresses)>;
+using ServerPropertyListener = std::function<void(AudioObjectID object, UInt32 count,
+                                                  const AudioObjectPropertyAddress* addresses)>;
 
 // One configuration change as thread K ran it, for tests.
 struct ConfigurationChangeRecord {
@@ -111,18 +113,22 @@ public:
     void setClientIO(AudioObjectID device, ServerClientIO io);
 
     Boolean hasProperty(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& address);
-    OSStatus isPropertySettable(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& address,
-                                Boolean* outSettable);
-    OSStatus getPropertyDataSize(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& address,
-                                 UInt32 qualifierSize, const void* qualifier, UInt32* outSize);
-    OSStatus getPropertyData(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& address,
-                             UInt32 qualifierSize, const void* qualifier, UInt32 dataSize, UInt32* outSize,
+    OSStatus isPropertySettable(AudioObjectID object, pid_t pid,
+                                const AudioObjectPropertyAddress& address, Boolean* outSettable);
+    OSStatus getPropertyDataSize(AudioObjectID object, pid_t pid,
+                                 const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                                 const void* qualifier, UInt32* outSize);
+    OSStatus getPropertyData(AudioObjectID object, pid_t pid,
+                             const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                             const void* qualifier, UInt32 dataSize, UInt32* outSize,
                              void* outData);
-    OSStatus setPropertyData(AudioObjectID object, pid_t pid, const AudioObjectPropertyAddress& address,
-                             UInt32 qualifierSize, const void* qualifier, UInt32 dataSize, const void* data);
+    OSStatus setPropertyData(AudioObjectID object, pid_t pid,
+                             const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                             const void* qualifier, UInt32 dataSize, const void* data);
 
     // Listeners run on thread N after the PropertiesChanged call returned.
-    void addListener(AudioObjectID object, const AudioObjectPropertyAddress& address, ServerPropertyListener listener);
+    void addListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                     ServerPropertyListener listener);
     std::vector<PropertiesChangedCall> propertiesChangedCalls() const;
     std::vector<ConfigurationChangeRecord> configurationChanges() const;
     // Knob: the next configuration change is aborted.

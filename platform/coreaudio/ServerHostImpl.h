@@ -90,7 +90,9 @@ struct ServerHost::Impl {
 
     mutable std::mutex notesMutex;
     std::vector<PropertiesChangedCall> calls;
-    std::vector<std::pair<std::pair<AudioObjectID, AudioObjectPropertyAddress>, ServerPropertyListener>> listeners;
+    std::vector<
+        std::pair<std::pair<AudioObjectID, AudioObjectPropertyAddress>, ServerPropertyListener>>
+        listeners;
     std::vector<ConfigurationChangeRecord> changes;
     bool abortNext = false;
 
@@ -98,13 +100,14 @@ struct ServerHost::Impl {
 
     std::atomic<std::uint64_t> cycles{0}, stampErrors{0}, drops{0}, canaryHits{0}, changeCount{0};
 
-    std::unique_ptr<ServerWorker> notifier;    // N
+    std::unique_ptr<ServerWorker> notifier;     // N
     std::unique_ptr<ServerWorker> configurator; // K
 
     ServerDevice* find(AudioObjectID id);
 
     // Host interface calls.
-    OSStatus propertiesChanged(AudioObjectID object, UInt32 count, const AudioObjectPropertyAddress* addresses);
+    OSStatus propertiesChanged(AudioObjectID object, UInt32 count,
+                               const AudioObjectPropertyAddress* addresses);
     OSStatus copyFromStorage(CFStringRef key, CFPropertyListRef* out);
     OSStatus writeToStorage(CFStringRef key, CFPropertyListRef value);
     OSStatus requestConfigurationChange(AudioObjectID device, UInt64 action, void* info);

@@ -41,15 +41,16 @@ struct Timeline {
         host = h;
         ticksPerFrame = nominalTicksPerFrame;
     }
-    Float64 sampleAt(UInt64 h) const { return sample + (Float64(h) - Float64(host)) / ticksPerFrame; }
+    Float64 sampleAt(UInt64 h) const {
+        return sample + (Float64(h) - Float64(host)) / ticksPerFrame;
+    }
     UInt64 hostAt(Float64 s) const {
         const Float64 t = Float64(host) + (s - sample) * ticksPerFrame;
         return t <= 0 ? 0 : UInt64(t);
     }
 };
 
-AudioTimeStamp stampAt(Float64 sample, UInt64 host)
-{
+AudioTimeStamp stampAt(Float64 sample, UInt64 host) {
     AudioTimeStamp t{};
     t.mSampleTime = sample;
     t.mHostTime = host;
@@ -58,30 +59,26 @@ AudioTimeStamp stampAt(Float64 sample, UInt64 host)
     return t;
 }
 
-void fillCanaries(ServerStreamBuffer& b)
-{
+void fillCanaries(ServerStreamBuffer& b) {
     std::memset(b.storage.data(), kCanary, ServerStreamBuffer::kCanaryBytes);
     std::memset(b.storage.data() + ServerStreamBuffer::kCanaryBytes + b.bytes, kCanary,
                 ServerStreamBuffer::kCanaryBytes);
 }
 
 // True when a canary was hit (and restored for the next check).
-bool checkCanaries(ServerStreamBuffer& b)
-{
+bool checkCanaries(ServerStreamBuffer& b) {
     const UInt8* before = b.storage.data();
     const UInt8* after = b.storage.data() + ServerStreamBuffer::kCanaryBytes + b.bytes;
     bool hit = false;
     for (std::size_t i = 0; i < ServerStreamBuffer::kCanaryBytes; ++i)
         hit |= before[i] != kCanary || after[i] != kCanary;
-    if (hit)
-        fillCanaries(b);
+    if (hit) fillCanaries(b);
     return hit;
 }
 
 } // namespace
 
-void ServerHost::Impl::makeBuffers(ServerDevice& d)
-{
+void ServerHost::Impl::makeBuffers(ServerDevice& d) {
     d.ioInfo = d.info;
     for (int dir = 0; dir < 2; ++dir) {
         d.buffers[dir].clear();
@@ -96,8 +93,7 @@ void ServerHost::Impl::makeBuffers(ServerDevice& d)
     }
 }
 
-void ServerHost::Impl::startIOThread(ServerDevice& d)
-{
+void ServerHost::Impl::startIOThread(ServerDevice& d) {
     {
         std::lock_guard<std::mutex> io(d.ioMutex);
         d.ioStop = false;
@@ -114,8 +110,7 @@ void ServerHost::Impl::startIOThread(ServerDevice& d)
     });
 }
 
-void ServerHost::Impl::endIOThread(ServerDevice& d)
-{
+void ServerHost::Impl::endIOThread(ServerDevice& d) {
     {
         std::lock_guard<std::mutex> io(d.ioMutex);
         d.ioStop = true;
@@ -127,16 +122,14 @@ void ServerHost::Impl::endIOThread(ServerDevice& d)
     }
 }
 
-void ServerHost::Impl::park(ServerDevice& d)
-{
+void ServerHost::Impl::park(ServerDevice& d) {
     std::unique_lock<std::mutex> io(d.ioMutex);
     d.parkRequested = true;
     d.ioCondition.notifyAll();
     d.ioCondition.wait(io, [&] { return d.parked || d.ioStop; });
 }
 
-void ServerHost::Impl::resume(ServerDevice& d)
-{
+void ServerHost::Impl::resume(ServerDevice& d) {
     std::lock_guard<std::mutex> io(d.ioMutex);
     makeBuffers(d);
     d.parkRequested = false;
@@ -144,8 +137,7 @@ void ServerHost::Impl::resume(ServerDevice& d)
     d.ioCondition.notifyAll();
 }
 
-void ServerHost::Impl::ioThreadMain(ServerDevice* d)
-{
+void ServerHost::Impl::ioThreadMain(ServerDevice* d) {
     const UInt32 frames = options.framesPerCycle;
     const AudioObjectID id = d->info.id;
     AudioServerPlugInDriverRef drv = driver;
@@ -175,7 +167,8 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
             reanchor = false;
             askWillDo = true;
             client = d->clientIO;
-            line.nominalTicksPerFrame = Float64(hx::clock::nanosToTicks(1000000000ull)) / d->ioInfo.sampleRate;
+            line.nominalTicksPerFrame =
+                Float64(hx::clock::nanosToTicks(1000000000ull)) / d->ioInfo.sampleRate;
         }
         const UInt32 ring = d->ioInfo.ringPeriod;
         const Float64 saftIn = d->ioInfo.safetyOffset[0];
@@ -205,7 +198,8 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
         // The stamp: whole ring periods on, or the timeline starts anew.
         Float64 s = 0;
         UInt64 h = 0, seed = 0;
-        if ((*drv)->GetZeroTimeStamp(drv, id, 0, &s, &h, &seed) == 0 && h != 0 && (s != line.sample || h != line.host)) {
+        if ((*drv)->GetZeroTimeStamp(drv, id, 0, &s, &h, &seed) == 0 && h != 0 &&
+            (s != line.sample || h != line.host)) {
             const Float64 diff = s - line.sample;
             const Float64 periods = diff / Float64(ring);
             if (reanchor) {
@@ -241,8 +235,10 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
         cycle.mDeviceHostTicksPerFrame = line.ticksPerFrame;
 
         if (askWillDo) {
-            (*drv)->WillDoIOOperation(drv, id, 0, kAudioServerPlugInIOOperationReadInput, &willRead, &inPlace);
-            (*drv)->WillDoIOOperation(drv, id, 0, kAudioServerPlugInIOOperationWriteMix, &willWrite, &inPlace);
+            (*drv)->WillDoIOOperation(drv, id, 0, kAudioServerPlugInIOOperationReadInput, &willRead,
+                                      &inPlace);
+            (*drv)->WillDoIOOperation(drv, id, 0, kAudioServerPlugInIOOperationWriteMix, &willWrite,
+                                      &inPlace);
             askWillDo = false;
         }
         auto& inputs = d->buffers[0];
@@ -256,8 +252,7 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d)
             }
             (*drv)->EndIOOperation(drv, id, 0, op, frames, &cycle);
         }
-        if (client.sink && !inputs.empty())
-            client.sink(inputs[0].data(), inputs[0].bytes, cycle);
+        if (client.sink && !inputs.empty()) client.sink(inputs[0].data(), inputs[0].bytes, cycle);
         for (ServerStreamBuffer& b : outputs)
             std::memset(b.data(), 0, b.bytes);
         if (client.source && !outputs.empty())

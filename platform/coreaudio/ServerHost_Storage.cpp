@@ -22,40 +22,35 @@ namespace {
 
 constexpr std::size_t kMaxStorageFile = 16u << 20;
 
-CFPropertyListRef copyThroughXML(CFPropertyListRef value)
-{
-    CFDataRef xml = CFPropertyListCreateData(nullptr, value, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
-    if (!xml)
-        return nullptr;
-    CFPropertyListRef copy = CFPropertyListCreateWithData(nullptr, xml, kCFPropertyListImmutable, nullptr, nullptr);
+CFPropertyListRef copyThroughXML(CFPropertyListRef value) {
+    CFDataRef xml =
+        CFPropertyListCreateData(nullptr, value, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
+    if (!xml) return nullptr;
+    CFPropertyListRef copy =
+        CFPropertyListCreateWithData(nullptr, xml, kCFPropertyListImmutable, nullptr, nullptr);
     CFRelease(xml);
     return copy;
 }
 
-bool writeWhole(const std::string& path, const UInt8* bytes, std::size_t n)
-{
+bool writeWhole(const std::string& path, const UInt8* bytes, std::size_t n) {
     const std::string temporary = path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
+        if (!out) return false;
         out.write(reinterpret_cast<const char*>(bytes), std::streamsize(n));
         out.flush();
-        if (!out)
-            return false;
+        if (!out) return false;
     }
     return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 } // namespace
 
-std::string ServerHost::Impl::storagePath() const
-{
+std::string ServerHost::Impl::storagePath() const {
     return hx::path::map("/Library/Preferences/Audio/Data/" + options.storageName + ".plist");
 }
 
-CFMutableDictionaryRef ServerHost::Impl::loadStorage()
-{
+CFMutableDictionaryRef ServerHost::Impl::loadStorage() {
     const std::string path = storagePath();
     std::ifstream in(path, std::ios::binary);
     CFMutableDictionaryRef all = nullptr;
@@ -65,33 +60,33 @@ CFMutableDictionaryRef ServerHost::Impl::loadStorage()
         const std::string bytes = text.str();
         CFPropertyListRef read = nullptr;
         if (bytes.size() <= kMaxStorageFile) {
-            CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), CFIndex(bytes.size()));
-            read = CFPropertyListCreateWithData(nullptr, data, kCFPropertyListMutableContainersAndLeaves, nullptr,
-                                                nullptr);
+            CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
+                                          CFIndex(bytes.size()));
+            read = CFPropertyListCreateWithData(
+                nullptr, data, kCFPropertyListMutableContainersAndLeaves, nullptr, nullptr);
             CFRelease(data);
         }
         if (read && CFGetTypeID(read) == CFDictionaryGetTypeID()) {
             all = static_cast<CFMutableDictionaryRef>(const_cast<void*>(read));
         } else {
-            if (read)
-                CFRelease(read);
+            if (read) CFRelease(read);
             // Kept for a person to look at; the store starts afresh.
             const std::string aside = path + ".bad";
             std::rename(path.c_str(), aside.c_str());
-            syslog(LOG_ERR, "ServerHost: storage file %s is unreadable, set aside as %s\n", path.c_str(),
-                   aside.c_str());
+            syslog(LOG_ERR, "ServerHost: storage file %s is unreadable, set aside as %s\n",
+                   path.c_str(), aside.c_str());
         }
     }
     if (!all)
-        all = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        all = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                        &kCFTypeDictionaryValueCallBacks);
     return all;
 }
 
-bool ServerHost::Impl::saveStorage(CFDictionaryRef all)
-{
-    CFDataRef xml = CFPropertyListCreateData(nullptr, all, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
-    if (!xml)
-        return false;
+bool ServerHost::Impl::saveStorage(CFDictionaryRef all) {
+    CFDataRef xml =
+        CFPropertyListCreateData(nullptr, all, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
+    if (!xml) return false;
     const std::string path = storagePath();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
@@ -100,8 +95,7 @@ bool ServerHost::Impl::saveStorage(CFDictionaryRef all)
     return written;
 }
 
-OSStatus ServerHost::Impl::copyFromStorage(CFStringRef key, CFPropertyListRef* out)
-{
+OSStatus ServerHost::Impl::copyFromStorage(CFStringRef key, CFPropertyListRef* out) {
     if (!key || !out || CFGetTypeID(key) != CFStringGetTypeID())
         return kAudioHardwareIllegalOperationError;
     *out = nullptr;
@@ -117,13 +111,11 @@ OSStatus ServerHost::Impl::copyFromStorage(CFStringRef key, CFPropertyListRef* o
     return status;
 }
 
-OSStatus ServerHost::Impl::writeToStorage(CFStringRef key, CFPropertyListRef value)
-{
+OSStatus ServerHost::Impl::writeToStorage(CFStringRef key, CFPropertyListRef value) {
     if (!key || !value || CFGetTypeID(key) != CFStringGetTypeID())
         return kAudioHardwareIllegalOperationError;
     CFPropertyListRef copy = copyThroughXML(value);
-    if (!copy)
-        return kAudioHardwareIllegalOperationError;
+    if (!copy) return kAudioHardwareIllegalOperationError;
     std::lock_guard<std::mutex> lock(storageMutex);
     CFMutableDictionaryRef all = loadStorage();
     CFDictionarySetValue(all, key, copy);

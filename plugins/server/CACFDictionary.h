@@ -91,7 +91,8 @@ private:
 class CACFArray {
 public:
     CACFArray() = default;
-    CACFArray(CFArrayRef inArray, bool inWillRelease) : mCFArray(inArray), mWillRelease(inWillRelease) {}
+    CACFArray(CFArrayRef inArray, bool inWillRelease)
+        : mCFArray(inArray), mWillRelease(inWillRelease) {}
     CACFArray(const CACFArray& inOther);
     ~CACFArray();
     CACFArray& operator=(const CACFArray& inOther);

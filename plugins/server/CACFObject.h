@@ -10,23 +10,18 @@ public:
     CACFObject() = default;
     explicit CACFObject(CFObjectType inObject, bool inWillRelease = true)
         : mCFObject(inObject), mWillRelease(inWillRelease) {}
-    CACFObject(const CACFObject& inOther) : mCFObject(inOther.mCFObject), mWillRelease(inOther.mWillRelease)
-    {
-        if (mWillRelease && mCFObject)
-            CFRetain(mCFObject);
+    CACFObject(const CACFObject& inOther)
+        : mCFObject(inOther.mCFObject), mWillRelease(inOther.mWillRelease) {
+        if (mWillRelease && mCFObject) CFRetain(mCFObject);
     }
     ~CACFObject() { Release(); }
 
-    CACFObject& operator=(const CACFObject& inOther)
-    {
-        if (this != &inOther)
-            *this = inOther.mCFObject;
+    CACFObject& operator=(const CACFObject& inOther) {
+        if (this != &inOther) *this = inOther.mCFObject;
         return *this;
     }
-    CACFObject& operator=(CFObjectType inObject)
-    {
-        if (inObject)
-            CFRetain(inObject);
+    CACFObject& operator=(CFObjectType inObject) {
+        if (inObject) CFRetain(inObject);
         Release();
         mCFObject = inObject;
         mWillRelease = true;
@@ -37,18 +32,14 @@ public:
     bool WillRelease() const { return mWillRelease; }
     void SetWillRelease(bool inWillRelease) { mWillRelease = inWillRelease; }
     CFObjectType GetCFObject() const { return mCFObject; }
-    CFObjectType CopyCFObject() const
-    {
-        if (mCFObject)
-            CFRetain(mCFObject);
+    CFObjectType CopyCFObject() const {
+        if (mCFObject) CFRetain(mCFObject);
         return mCFObject;
     }
 
 private:
-    void Release()
-    {
-        if (mWillRelease && mCFObject)
-            CFRelease(mCFObject);
+    void Release() {
+        if (mWillRelease && mCFObject) CFRelease(mCFObject);
         mCFObject = nullptr;
     }
 

@@ -2,33 +2,25 @@
 
 #include <algorithm>
 
-CACFString::CACFString(const CACFString& inOther) : mCFString(inOther.mCFString), mWillRelease(inOther.mWillRelease)
-{
-    if (mWillRelease && mCFString)
-        CFRetain(mCFString);
+CACFString::CACFString(const CACFString& inOther)
+    : mCFString(inOther.mCFString), mWillRelease(inOther.mWillRelease) {
+    if (mWillRelease && mCFString) CFRetain(mCFString);
 }
 
-CACFString::~CACFString()
-{
-    if (mWillRelease && mCFString)
-        CFRelease(mCFString);
+CACFString::~CACFString() {
+    if (mWillRelease && mCFString) CFRelease(mCFString);
 }
 
-CACFString& CACFString::operator=(const CACFString& inOther)
-{
-    if (this != &inOther)
-        *this = inOther.mCFString;
+CACFString& CACFString::operator=(const CACFString& inOther) {
+    if (this != &inOther) *this = inOther.mCFString;
     return *this;
 }
 
-CACFString& CACFString::operator=(CFStringRef inString)
-{
+CACFString& CACFString::operator=(CFStringRef inString) {
     if (mCFString != inString) {
-        if (mWillRelease && mCFString)
-            CFRelease(mCFString);
+        if (mWillRelease && mCFString) CFRelease(mCFString);
         mCFString = inString;
-        if (mCFString)
-            CFRetain(mCFString);
+        if (mCFString) CFRetain(mCFString);
     } else if (!mWillRelease && mCFString) {
         // Becoming the owner of a string it only borrowed.
         CFRetain(mCFString);
@@ -37,17 +29,13 @@ CACFString& CACFString::operator=(CFStringRef inString)
     return *this;
 }
 
-CFStringRef CACFString::CopyCFString() const
-{
-    if (mCFString)
-        CFRetain(mCFString);
+CFStringRef CACFString::CopyCFString() const {
+    if (mCFString) CFRetain(mCFString);
     return mCFString;
 }
 
-UInt32 CACFString::GetStringByteLength(CFStringRef inCFString, CFStringEncoding inEncoding)
-{
-    if (!inCFString)
-        return 0;
+UInt32 CACFString::GetStringByteLength(CFStringRef inCFString, CFStringEncoding inEncoding) {
+    if (!inCFString) return 0;
     CFIndex used = 0;
     const CFRange whole = CFRangeMake(0, CFStringGetLength(inCFString));
     CFStringGetBytes(inCFString, whole, inEncoding, 0, false, nullptr, 0, &used);
@@ -55,10 +43,8 @@ UInt32 CACFString::GetStringByteLength(CFStringRef inCFString, CFStringEncoding 
 }
 
 void CACFString::GetCString(CFStringRef inCFString, char* outString, UInt32& ioStringSize,
-                            CFStringEncoding inEncoding)
-{
-    if (ioStringSize == 0)
-        return;
+                            CFStringEncoding inEncoding) {
+    if (ioStringSize == 0) return;
     if (!inCFString) {
         outString[0] = 0;
         ioStringSize = 1;
@@ -72,10 +58,9 @@ void CACFString::GetCString(CFStringRef inCFString, char* outString, UInt32& ioS
     ioStringSize = UInt32(used + 1);
 }
 
-void CACFString::GetUnicodeString(CFStringRef inCFString, UInt16* outUString, UInt32& ioUStringSize)
-{
-    if (ioUStringSize == 0)
-        return;
+void CACFString::GetUnicodeString(CFStringRef inCFString, UInt16* outUString,
+                                  UInt32& ioUStringSize) {
+    if (ioUStringSize == 0) return;
     if (!inCFString) {
         outUString[0] = 0;
         ioUStringSize = 0;

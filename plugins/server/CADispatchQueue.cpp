@@ -7,15 +7,14 @@
 
 namespace {
 
-constexpr OSStatus kWhat = OSStatus(0x77686174);  // 'what'
-constexpr OSStatus kNope = OSStatus(0x6E6F7065);  // 'nope'
+constexpr OSStatus kWhat = OSStatus(0x77686174); // 'what'
+constexpr OSStatus kNope = OSStatus(0x6E6F7065); // 'nope'
 constexpr UInt32 kLabelBufferSize = 256;
 
 // Marks each plug-in queue so synchronous work from inside it runs inline.
 char sQueueKey;
 
-void submit(dispatch_queue_t queue, bool sync, bool current, dispatch_block_t task)
-{
+void submit(dispatch_queue_t queue, bool sync, bool current, dispatch_block_t task) {
     if (!sync)
         dispatch_async(queue, std::move(task));
     else if (current)
@@ -24,19 +23,18 @@ void submit(dispatch_queue_t queue, bool sync, bool current, dispatch_block_t ta
         dispatch_sync(queue, std::move(task));
 }
 
-void submitAfter(dispatch_queue_t queue, UInt64 nanoseconds, dispatch_block_t task)
-{
+void submitAfter(dispatch_queue_t queue, UInt64 nanoseconds, dispatch_block_t task) {
     if (nanoseconds == 0) {
         dispatch_async(queue, std::move(task));
         return;
     }
     const UInt64 ticks = CAHostTimeBase::ConvertFromNanos(nanoseconds);
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, std::int64_t(ticks > UInt64(INT64_MAX) ? INT64_MAX : ticks)),
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW,
+                                 std::int64_t(ticks > UInt64(INT64_MAX) ? INT64_MAX : ticks)),
                    queue, std::move(task));
 }
 
-dispatch_block_t bind(void* context, dispatch_function_t function)
-{
+dispatch_block_t bind(void* context, dispatch_function_t function) {
     return [context, function] { function(context); };
 }
 
@@ -45,88 +43,79 @@ dispatch_block_t bind(void* context, dispatch_function_t function)
 CADispatchQueue* CADispatchQueue::sGlobalSerialQueue = nullptr;
 dispatch_once_t CADispatchQueue::sGlobalSerialQueueInitialized = 0;
 
-CADispatchQueue::CADispatchQueue(const char* inName) { Create(inName); }
+CADispatchQueue::CADispatchQueue(const char* inName) {
+    Create(inName);
+}
 
-CADispatchQueue::CADispatchQueue(CFStringRef inName)
-{
+CADispatchQueue::CADispatchQueue(CFStringRef inName) {
     char label[kLabelBufferSize];
     UInt32 length = kLabelBufferSize;
     CACFString::GetCString(inName, label, length, kCFStringEncodingUTF8);
     Create(label);
 }
 
-CADispatchQueue::CADispatchQueue(CFStringRef inPattern, CFStringRef inName)
-{
+CADispatchQueue::CADispatchQueue(CFStringRef inPattern, CFStringRef inName) {
     CFStringRef formed = CFStringCreateWithFormat(nullptr, nullptr, inPattern, inName);
     char label[kLabelBufferSize];
     UInt32 length = kLabelBufferSize;
     CACFString::GetCString(formed, label, length, kCFStringEncodingUTF8);
-    if (formed)
-        CFRelease(formed);
+    if (formed) CFRelease(formed);
     Create(label);
 }
 
-void CADispatchQueue::Create(const char* inLabel)
-{
+void CADispatchQueue::Create(const char* inLabel) {
     mDispatchQueue = dispatch_queue_create(inLabel, DISPATCH_QUEUE_SERIAL);
-    if (!mDispatchQueue)
-        throw CAException(kWhat);
+    if (!mDispatchQueue) throw CAException(kWhat);
     dispatch_queue_set_specific(mDispatchQueue, &sQueueKey, this, nullptr);
 }
 
-CADispatchQueue::~CADispatchQueue()
-{
-    if (mDispatchQueue)
-        dispatch_release(mDispatchQueue);
+CADispatchQueue::~CADispatchQueue() {
+    if (mDispatchQueue) dispatch_release(mDispatchQueue);
 }
 
-bool CADispatchQueue::IsCurrent() const { return dispatch_get_specific(&sQueueKey) == this; }
+bool CADispatchQueue::IsCurrent() const {
+    return dispatch_get_specific(&sQueueKey) == this;
+}
 
-void CADispatchQueue::Dispatch(bool inDoSync, dispatch_block_t inTask) const
-{
+void CADispatchQueue::Dispatch(bool inDoSync, dispatch_block_t inTask) const {
     submit(mDispatchQueue, inDoSync, IsCurrent(), std::move(inTask));
 }
 
-void CADispatchQueue::Dispatch(bool inDoSync, void* inTaskContext, dispatch_function_t inTask) const
-{
+void CADispatchQueue::Dispatch(bool inDoSync, void* inTaskContext,
+                               dispatch_function_t inTask) const {
     Dispatch(inDoSync, bind(inTaskContext, inTask));
 }
 
-void CADispatchQueue::Dispatch(UInt64 inNanoseconds, dispatch_block_t inTask) const
-{
+void CADispatchQueue::Dispatch(UInt64 inNanoseconds, dispatch_block_t inTask) const {
     submitAfter(mDispatchQueue, inNanoseconds, std::move(inTask));
 }
 
-void CADispatchQueue::Dispatch(UInt64 inNanoseconds, void* inTaskContext, dispatch_function_t inTask) const
-{
+void CADispatchQueue::Dispatch(UInt64 inNanoseconds, void* inTaskContext,
+                               dispatch_function_t inTask) const {
     Dispatch(inNanoseconds, bind(inTaskContext, inTask));
 }
 
-void CADispatchQueue::Dispatch_Global(long inPriority, bool inDoSync, dispatch_block_t inTask)
-{
+void CADispatchQueue::Dispatch_Global(long inPriority, bool inDoSync, dispatch_block_t inTask) {
     // A concurrent queue's synchronous work runs on the caller's thread.
     submit(dispatch_get_global_queue(inPriority, 0), inDoSync, false, std::move(inTask));
 }
 
 void CADispatchQueue::Dispatch_Global(long inPriority, bool inDoSync, void* inTaskContext,
-                                      dispatch_function_t inTask)
-{
+                                      dispatch_function_t inTask) {
     Dispatch_Global(inPriority, inDoSync, bind(inTaskContext, inTask));
 }
 
-void CADispatchQueue::Dispatch_Global(long inPriority, UInt64 inNanoseconds, dispatch_block_t inTask)
-{
+void CADispatchQueue::Dispatch_Global(long inPriority, UInt64 inNanoseconds,
+                                      dispatch_block_t inTask) {
     submitAfter(dispatch_get_global_queue(inPriority, 0), inNanoseconds, std::move(inTask));
 }
 
 void CADispatchQueue::Dispatch_Global(long inPriority, UInt64 inNanoseconds, void* inTaskContext,
-                                      dispatch_function_t inTask)
-{
+                                      dispatch_function_t inTask) {
     Dispatch_Global(inPriority, inNanoseconds, bind(inTaskContext, inTask));
 }
 
-void CADispatchQueue::InitializeGlobalSerialQueue(void*)
-{
+void CADispatchQueue::InitializeGlobalSerialQueue(void*) {
     try {
         sGlobalSerialQueue = new CADispatchQueue("com.apple.audio.CADispatchQueue.SerialQueue");
     } catch (...) {
@@ -134,10 +123,9 @@ void CADispatchQueue::InitializeGlobalSerialQueue(void*)
     }
 }
 
-CADispatchQueue& CADispatchQueue::GetGlobalSerialQueue()
-{
-    dispatch_once_f(&sGlobalSerialQueueInitialized, nullptr, &CADispatchQueue::InitializeGlobalSerialQueue);
-    if (!sGlobalSerialQueue)
-        throw CAException(kNope);
+CADispatchQueue& CADispatchQueue::GetGlobalSerialQueue() {
+    dispatch_once_f(&sGlobalSerialQueueInitialized, nullptr,
+                    &CADispatchQueue::InitializeGlobalSerialQueue);
+    if (!sGlobalSerialQueue) throw CAException(kNope);
     return *sGlobalSerialQueue;
 }

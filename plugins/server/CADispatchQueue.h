@@ -29,7 +29,8 @@ public:
     void Dispatch(UInt64 inNanoseconds, void* inTaskContext, dispatch_function_t inTask) const;
 
     static void Dispatch_Global(long inPriority, bool inDoSync, dispatch_block_t inTask);
-    static void Dispatch_Global(long inPriority, bool inDoSync, void* inTaskContext, dispatch_function_t inTask);
+    static void Dispatch_Global(long inPriority, bool inDoSync, void* inTaskContext,
+                                dispatch_function_t inTask);
     static void Dispatch_Global(long inPriority, UInt64 inNanoseconds, dispatch_block_t inTask);
     static void Dispatch_Global(long inPriority, UInt64 inNanoseconds, void* inTaskContext,
                                 dispatch_function_t inTask);

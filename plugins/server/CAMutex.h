@@ -50,10 +50,8 @@ private:
 class CAMutexLocker {
 public:
     explicit CAMutexLocker(CAMutex& inMutex) : mMutex(inMutex), mNeedsRelease(inMutex.Lock()) {}
-    ~CAMutexLocker()
-    {
-        if (mNeedsRelease)
-            mMutex.Unlock();
+    ~CAMutexLocker() {
+        if (mNeedsRelease) mMutex.Unlock();
     }
     CAMutexLocker(const CAMutexLocker&) = delete;
     CAMutexLocker& operator=(const CAMutexLocker&) = delete;

@@ -15,18 +15,22 @@
 struct CARawPoint {
     SInt32 mMinimum;
     SInt32 mMaximum;
-    CARawPoint(SInt32 inMinimum = 0, SInt32 inMaximum = 0) : mMinimum(inMinimum), mMaximum(inMaximum) {}
+    CARawPoint(SInt32 inMinimum = 0, SInt32 inMaximum = 0)
+        : mMinimum(inMinimum), mMaximum(inMaximum) {}
 };
 
 struct CADBPoint {
     Float32 mMinimum;
     Float32 mMaximum;
-    CADBPoint(Float32 inMinimum = 0, Float32 inMaximum = 0) : mMinimum(inMinimum), mMaximum(inMaximum) {}
+    CADBPoint(Float32 inMinimum = 0, Float32 inMaximum = 0)
+        : mMinimum(inMinimum), mMaximum(inMaximum) {}
 };
 
 // Ranges are ordered by their raw minimum alone.
 struct CARawPointLess {
-    bool operator()(const CARawPoint& a, const CARawPoint& b) const { return a.mMinimum < b.mMinimum; }
+    bool operator()(const CARawPoint& a, const CARawPoint& b) const {
+        return a.mMinimum < b.mMinimum;
+    }
 };
 
 class CAVolumeCurve {
@@ -49,8 +53,12 @@ public:
     Float32 ConvertRawToDB(SInt32 inRaw) const;
     Float32 ConvertRawToScalar(SInt32 inRaw) const;
     SInt32 ConvertScalarToRaw(Float32 inScalar) const;
-    Float32 ConvertDBToScalar(Float32 inDB) const { return ConvertRawToScalar(ConvertDBToRaw(inDB)); }
-    Float32 ConvertScalarToDB(Float32 inScalar) const { return ConvertRawToDB(ConvertScalarToRaw(inScalar)); }
+    Float32 ConvertDBToScalar(Float32 inDB) const {
+        return ConvertRawToScalar(ConvertDBToRaw(inDB));
+    }
+    Float32 ConvertScalarToDB(Float32 inScalar) const {
+        return ConvertRawToDB(ConvertScalarToRaw(inScalar));
+    }
 
 private:
     bool Bends() const;

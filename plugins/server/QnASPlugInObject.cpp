@@ -6,13 +6,12 @@
 
 namespace {
 
-bool isGlobalMain(const AudioObjectPropertyAddress& a)
-{
-    return a.mScope == kAudioObjectPropertyScopeGlobal && a.mElement == kAudioObjectPropertyElementMaster;
+bool isGlobalMain(const AudioObjectPropertyAddress& a) {
+    return a.mScope == kAudioObjectPropertyScopeGlobal &&
+           a.mElement == kAudioObjectPropertyElementMaster;
 }
 
-bool isBaseSelector(AudioObjectPropertySelector selector)
-{
+bool isBaseSelector(AudioObjectPropertySelector selector) {
     switch (selector) {
     case kAudioObjectPropertyBaseClass:
     case kAudioObjectPropertyClass:
@@ -26,33 +25,35 @@ bool isBaseSelector(AudioObjectPropertySelector selector)
 
 } // namespace
 
-QnASPlugInObject::QnASPlugInObject(AudioObjectID inObjectID, AudioClassID inClassID, AudioClassID inBaseClassID,
-                                   AudioObjectID inOwnerObjectID)
-    : mObjectID(inObjectID), mClassID(inClassID), mBaseClassID(inBaseClassID), mOwnerObjectID(inOwnerObjectID)
-{
-}
+QnASPlugInObject::QnASPlugInObject(AudioObjectID inObjectID, AudioClassID inClassID,
+                                   AudioClassID inBaseClassID, AudioObjectID inOwnerObjectID)
+    : mObjectID(inObjectID), mClassID(inClassID), mBaseClassID(inBaseClassID),
+      mOwnerObjectID(inOwnerObjectID) {}
 
 QnASPlugInObject::~QnASPlugInObject() = default;
 
-void QnASPlugInObject::Activate() { mIsActive = true; }
+void QnASPlugInObject::Activate() {
+    mIsActive = true;
+}
 
-void QnASPlugInObject::Deactivate() { mIsActive = false; }
+void QnASPlugInObject::Deactivate() {
+    mIsActive = false;
+}
 
-bool QnASPlugInObject::HasProperty(AudioObjectID, pid_t, const AudioObjectPropertyAddress& inAddress) const
-{
+bool QnASPlugInObject::HasProperty(AudioObjectID, pid_t,
+                                   const AudioObjectPropertyAddress& inAddress) const {
     return isGlobalMain(inAddress) && isBaseSelector(inAddress.mSelector);
 }
 
-bool QnASPlugInObject::IsPropertySettable(AudioObjectID, pid_t, const AudioObjectPropertyAddress& inAddress) const
-{
-    if (!isBaseSelector(inAddress.mSelector))
-        throw CAException(kAudioHardwareUnknownPropertyError);
+bool QnASPlugInObject::IsPropertySettable(AudioObjectID, pid_t,
+                                          const AudioObjectPropertyAddress& inAddress) const {
+    if (!isBaseSelector(inAddress.mSelector)) throw CAException(kAudioHardwareUnknownPropertyError);
     return false;
 }
 
-UInt32 QnASPlugInObject::GetPropertyDataSize(AudioObjectID, pid_t, const AudioObjectPropertyAddress& inAddress,
-                                             UInt32, const void*) const
-{
+UInt32 QnASPlugInObject::GetPropertyDataSize(AudioObjectID, pid_t,
+                                             const AudioObjectPropertyAddress& inAddress, UInt32,
+                                             const void*) const {
     switch (inAddress.mSelector) {
     case kAudioObjectPropertyBaseClass:
     case kAudioObjectPropertyClass:
@@ -65,9 +66,10 @@ UInt32 QnASPlugInObject::GetPropertyDataSize(AudioObjectID, pid_t, const AudioOb
     }
 }
 
-void QnASPlugInObject::GetPropertyData(AudioObjectID, pid_t, const AudioObjectPropertyAddress& inAddress, UInt32,
-                                       const void*, UInt32 inDataSize, UInt32& outDataSize, void* outData) const
-{
+void QnASPlugInObject::GetPropertyData(AudioObjectID, pid_t,
+                                       const AudioObjectPropertyAddress& inAddress, UInt32,
+                                       const void*, UInt32 inDataSize, UInt32& outDataSize,
+                                       void* outData) const {
     UInt32 value = 0;
     switch (inAddress.mSelector) {
     case kAudioObjectPropertyBaseClass:
@@ -85,14 +87,12 @@ void QnASPlugInObject::GetPropertyData(AudioObjectID, pid_t, const AudioObjectPr
     default:
         throw CAException(kAudioHardwareUnknownPropertyError);
     }
-    if (inDataSize < sizeof(UInt32))
-        throw CAException(kAudioHardwareBadPropertySizeError);
+    if (inDataSize < sizeof(UInt32)) throw CAException(kAudioHardwareBadPropertySizeError);
     std::memcpy(outData, &value, sizeof value);
     outDataSize = sizeof value;
 }
 
-void QnASPlugInObject::SetPropertyData(AudioObjectID, pid_t, const AudioObjectPropertyAddress&, UInt32, const void*,
-                                       UInt32, const void*)
-{
+void QnASPlugInObject::SetPropertyData(AudioObjectID, pid_t, const AudioObjectPropertyAddress&,
+                                       UInt32, const void*, UInt32, const void*) {
     throw CAException(kAudioHardwareUnknownPropertyError);
 }

@@ -21,15 +21,17 @@ public:
     virtual bool IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
                                     const AudioObjectPropertyAddress& inAddress) const;
     virtual UInt32 GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
-                                       const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                                       const AudioObjectPropertyAddress& inAddress,
+                                       UInt32 inQualifierDataSize,
                                        const void* inQualifierData) const;
     virtual void GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
-                                 const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
-                                 const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
-                                 void* outData) const;
+                                 const AudioObjectPropertyAddress& inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
+                                 UInt32 inDataSize, UInt32& outDataSize, void* outData) const;
     virtual void SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
-                                 const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
-                                 const void* inQualifierData, UInt32 inDataSize, const void* inData);
+                                 const AudioObjectPropertyAddress& inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
+                                 UInt32 inDataSize, const void* inData);
 
     AudioObjectID GetObjectID() const { return mObjectID; }
     AudioClassID GetClassID() const { return mClassID; }

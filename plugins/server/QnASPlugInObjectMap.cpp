@@ -19,62 +19,56 @@ std::once_flag sOnce;
 
 QnASPlugInObjectMap* QnASPlugInObjectMap::sInstance = nullptr;
 
-QnASPlugInObjectMap::QnASPlugInObjectMap() : mMutex("QnASPlugInObjectMap Mutex"), mNextObjectID(kFirstObjectID)
-{
+QnASPlugInObjectMap::QnASPlugInObjectMap()
+    : mMutex("QnASPlugInObjectMap Mutex"), mNextObjectID(kFirstObjectID) {
     mObjectInfoList.reserve(kReservedEntries);
 }
 
-void QnASPlugInObjectMap::StaticInitializer() { sInstance = new QnASPlugInObjectMap(); }
+void QnASPlugInObjectMap::StaticInitializer() {
+    sInstance = new QnASPlugInObjectMap();
+}
 
-QnASPlugInObjectMap& QnASPlugInObjectMap::Instance()
-{
+QnASPlugInObjectMap& QnASPlugInObjectMap::Instance() {
     std::call_once(sOnce, &QnASPlugInObjectMap::StaticInitializer);
     return *sInstance;
 }
 
-QnASPlugInObjectMap::ObjectInfo* QnASPlugInObjectMap::FindByID(AudioObjectID inObjectID)
-{
+QnASPlugInObjectMap::ObjectInfo* QnASPlugInObjectMap::FindByID(AudioObjectID inObjectID) {
     for (ObjectInfo& info : mObjectInfoList) {
-        if (std::find(info.mObjectIDs.begin(), info.mObjectIDs.end(), inObjectID) != info.mObjectIDs.end())
+        if (std::find(info.mObjectIDs.begin(), info.mObjectIDs.end(), inObjectID) !=
+            info.mObjectIDs.end())
             return &info;
     }
     return nullptr;
 }
 
-QnASPlugInObjectMap::ObjectInfo* QnASPlugInObjectMap::FindByObject(const QnASPlugInObject* inObject)
-{
+QnASPlugInObjectMap::ObjectInfo*
+QnASPlugInObjectMap::FindByObject(const QnASPlugInObject* inObject) {
     for (ObjectInfo& info : mObjectInfoList) {
-        if (info.mObject == inObject)
-            return &info;
+        if (info.mObject == inObject) return &info;
     }
     return nullptr;
 }
 
-void QnASPlugInObjectMap::RemoveEntry(ObjectInfo* inEntry)
-{
+void QnASPlugInObjectMap::RemoveEntry(ObjectInfo* inEntry) {
     mObjectInfoList.erase(mObjectInfoList.begin() + (inEntry - mObjectInfoList.data()));
 }
 
-void QnASPlugInObjectMap::DeleteLater(QnASPlugInObject* inObject)
-{
+void QnASPlugInObjectMap::DeleteLater(QnASPlugInObject* inObject) {
     CADispatchQueue::GetGlobalSerialQueue().Dispatch(false, [inObject] { delete inObject; });
 }
 
-UInt32 QnASPlugInObjectMap::GetNextObjectID()
-{
+UInt32 QnASPlugInObjectMap::GetNextObjectID() {
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
     return map.mNextObjectID++;
 }
 
-bool QnASPlugInObjectMap::MapObject(AudioObjectID inObjectID, QnASPlugInObject* inObject)
-{
-    if (inObjectID == 0 || !inObject)
-        return false;
+bool QnASPlugInObjectMap::MapObject(AudioObjectID inObjectID, QnASPlugInObject* inObject) {
+    if (inObjectID == 0 || !inObject) return false;
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
-    if (map.FindByID(inObjectID))
-        return false;
+    if (map.FindByID(inObjectID)) return false;
     if (ObjectInfo* info = map.FindByObject(inObject)) {
         info->mObjectIDs.push_back(inObjectID);
         return true;
@@ -86,96 +80,76 @@ bool QnASPlugInObjectMap::MapObject(AudioObjectID inObjectID, QnASPlugInObject* 
     return true;
 }
 
-void QnASPlugInObjectMap::UnmapObject(AudioObjectID inObjectID, QnASPlugInObject* inObject)
-{
-    if (inObjectID == 0 || !inObject)
-        return;
+void QnASPlugInObjectMap::UnmapObject(AudioObjectID inObjectID, QnASPlugInObject* inObject) {
+    if (inObjectID == 0 || !inObject) return;
     QnASPlugInObjectMap& map = Instance();
     QnASPlugInObject* toDelete = nullptr;
     {
         CAMutexLocker locker(map.mMutex);
         ObjectInfo* info = map.FindByID(inObjectID);
-        if (!info || info->mObject != inObject)
-            return;
+        if (!info || info->mObject != inObject) return;
         auto& ids = info->mObjectIDs;
         ids.erase(std::find(ids.begin(), ids.end(), inObjectID));
-        if (!ids.empty())
-            return;
+        if (!ids.empty()) return;
         // Hidden now; the map's own reference goes, holders keep theirs.
         if (--info->mReferenceCount == 0) {
             toDelete = info->mObject;
             map.RemoveEntry(info);
         }
     }
-    if (toDelete)
-        DeleteLater(toDelete);
+    if (toDelete) DeleteLater(toDelete);
 }
 
-QnASPlugInObject* QnASPlugInObjectMap::CopyObjectByObjectID(AudioObjectID inObjectID)
-{
-    if (inObjectID == 0)
-        return nullptr;
+QnASPlugInObject* QnASPlugInObjectMap::CopyObjectByObjectID(AudioObjectID inObjectID) {
+    if (inObjectID == 0) return nullptr;
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
     ObjectInfo* info = map.FindByID(inObjectID);
-    if (!info || info->mReferenceCount == kMaxReferenceCount)
-        return nullptr;
+    if (!info || info->mReferenceCount == kMaxReferenceCount) return nullptr;
     ++info->mReferenceCount;
     return info->mObject;
 }
 
-UInt64 QnASPlugInObjectMap::RetainObject(QnASPlugInObject* inObject)
-{
-    if (!inObject)
-        return 0;
+UInt64 QnASPlugInObjectMap::RetainObject(QnASPlugInObject* inObject) {
+    if (!inObject) return 0;
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
     ObjectInfo* info = map.FindByObject(inObject);
-    if (!info)
-        return 0;
-    if (info->mReferenceCount != kMaxReferenceCount)
-        ++info->mReferenceCount;
+    if (!info) return 0;
+    if (info->mReferenceCount != kMaxReferenceCount) ++info->mReferenceCount;
     return info->mReferenceCount;
 }
 
-UInt64 QnASPlugInObjectMap::ReleaseObject(QnASPlugInObject* inObject)
-{
-    if (!inObject)
-        return 0;
+UInt64 QnASPlugInObjectMap::ReleaseObject(QnASPlugInObject* inObject) {
+    if (!inObject) return 0;
     QnASPlugInObjectMap& map = Instance();
     QnASPlugInObject* toDelete = nullptr;
     UInt64 remaining = 0;
     {
         CAMutexLocker locker(map.mMutex);
         ObjectInfo* info = map.FindByObject(inObject);
-        if (!info || info->mReferenceCount == 0)
-            return 0;
+        if (!info || info->mReferenceCount == 0) return 0;
         remaining = --info->mReferenceCount;
         if (remaining == 0) {
             toDelete = info->mObject;
             map.RemoveEntry(info);
         }
     }
-    if (toDelete)
-        DeleteLater(toDelete);
+    if (toDelete) DeleteLater(toDelete);
     return remaining;
 }
 
-void QnASPlugInObjectMap::DestroyObject(QnASPlugInObject* inObject)
-{
-    if (!inObject)
-        return;
+void QnASPlugInObjectMap::DestroyObject(QnASPlugInObject* inObject) {
+    if (!inObject) return;
     QnASPlugInObjectMap& map = Instance();
     {
         CAMutexLocker locker(map.mMutex);
-        if (map.FindByObject(inObject))
-            return;
+        if (map.FindByObject(inObject)) return;
     }
     delete inObject;
 }
 
-void QnASPlugInObjectMap::Dump()
-{
+void QnASPlugInObjectMap::Dump() {
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
 }

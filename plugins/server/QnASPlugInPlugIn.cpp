@@ -12,13 +12,12 @@ namespace {
 
 std::once_flag sOnce;
 
-bool isGlobalMain(const AudioObjectPropertyAddress& a)
-{
-    return a.mScope == kAudioObjectPropertyScopeGlobal && a.mElement == kAudioObjectPropertyElementMaster;
+bool isGlobalMain(const AudioObjectPropertyAddress& a) {
+    return a.mScope == kAudioObjectPropertyScopeGlobal &&
+           a.mElement == kAudioObjectPropertyElementMaster;
 }
 
-bool isPlugInSelector(AudioObjectPropertySelector selector)
-{
+bool isPlugInSelector(AudioObjectPropertySelector selector) {
     switch (selector) {
     case kAudioPlugInPropertyDeviceList:
     case kAudioObjectPropertyOwnedObjects:
@@ -32,10 +31,8 @@ bool isPlugInSelector(AudioObjectPropertySelector selector)
 }
 
 // A constant string handed out without a retain (the caller does not own it).
-void putString(CFStringRef value, UInt32 inDataSize, UInt32& outDataSize, void* outData)
-{
-    if (inDataSize < sizeof(CFStringRef))
-        throw CAException(kAudioHardwareBadPropertySizeError);
+void putString(CFStringRef value, UInt32 inDataSize, UInt32& outDataSize, void* outData) {
+    if (inDataSize < sizeof(CFStringRef)) throw CAException(kAudioHardwareBadPropertySizeError);
     std::memcpy(outData, &value, sizeof value);
     outDataSize = sizeof value;
 }
@@ -47,14 +44,11 @@ std::atomic<AudioServerPlugInHostRef> QnASPlugInPlugIn::sHost{nullptr};
 
 QnASPlugInPlugIn::QnASPlugInPlugIn()
     : QnASPlugInObject(kAudioObjectPlugInObject, kAudioPlugInClassID, kAudioObjectClassID, 0),
-      mDispatchQueue("QnASPlugInPlugIn"), mMutex("QnASPlugInPlugIn")
-{
-}
+      mDispatchQueue("QnASPlugInPlugIn"), mMutex("QnASPlugInPlugIn") {}
 
 QnASPlugInPlugIn::~QnASPlugInPlugIn() = default;
 
-void QnASPlugInPlugIn::StaticInitializer()
-{
+void QnASPlugInPlugIn::StaticInitializer() {
     QnASPlugInPlugIn* plugIn = nullptr;
     try {
         plugIn = new QnASPlugInPlugIn();
@@ -68,14 +62,12 @@ void QnASPlugInPlugIn::StaticInitializer()
     }
 }
 
-QnASPlugInPlugIn* QnASPlugInPlugIn::GetInstance()
-{
+QnASPlugInPlugIn* QnASPlugInPlugIn::GetInstance() {
     std::call_once(sOnce, &QnASPlugInPlugIn::StaticInitializer);
     return sInstance;
 }
 
-OSStatus QnASPlugInPlugIn::CopyFromStorage(CFStringRef inKey, CFPropertyListRef* outValue)
-{
+OSStatus QnASPlugInPlugIn::CopyFromStorage(CFStringRef inKey, CFPropertyListRef* outValue) {
     AudioServerPlugInHostRef host = sHost;
     if (!host) {
         LogError("CopyFromStorage: Can't get host.(%p, %p)", static_cast<void*>(nullptr),
@@ -85,24 +77,20 @@ OSStatus QnASPlugInPlugIn::CopyFromStorage(CFStringRef inKey, CFPropertyListRef*
     return host->CopyFromStorage(host, inKey, outValue);
 }
 
-OSStatus QnASPlugInPlugIn::WriteToStorage(CFStringRef inKey, CFPropertyListRef inValue)
-{
+OSStatus QnASPlugInPlugIn::WriteToStorage(CFStringRef inKey, CFPropertyListRef inValue) {
     AudioServerPlugInHostRef host = sHost;
-    if (!inValue || !host)
-        return -1;
+    if (!inValue || !host) return -1;
     return host->WriteToStorage(host, inKey, inValue);
 }
 
-void QnASPlugInPlugIn::Deactivate()
-{
+void QnASPlugInPlugIn::Deactivate() {
     CAMutexLocker locker(mMutex);
     QnASPlugInObject::Deactivate();
     _StopDeviceListNotifications();
     _RemoveAllDevices();
 }
 
-void QnASPlugInPlugIn::_StopDeviceListNotifications()
-{
+void QnASPlugInPlugIn::_StopDeviceListNotifications() {
     CAMutexLocker locker(mMutex);
     if (mMatchingIterator != 0) {
         IOObjectRelease(mMatchingIterator);
@@ -114,8 +102,7 @@ void QnASPlugInPlugIn::_StopDeviceListNotifications()
     }
 }
 
-void QnASPlugInPlugIn::_RemoveAllDevices()
-{
+void QnASPlugInPlugIn::_RemoveAllDevices() {
     CAMutexLocker locker(mMutex);
     for (DeviceInfo& info : mDeviceInfoList) {
         if (info.mInterestNotification != 0) {
@@ -126,8 +113,7 @@ void QnASPlugInPlugIn::_RemoveAllDevices()
         info.mDeviceObjectID = 0;
         CADispatchQueue::GetGlobalSerialQueue().Dispatch(false, [deviceID] {
             QnASPlugInObject* device = QnASPlugInObjectMap::CopyObjectByObjectID(deviceID);
-            if (!device)
-                return;
+            if (!device) return;
             device->Deactivate();
             QnASPlugInObjectMap::ReleaseObject(device); // the map's own reference
             QnASPlugInObjectMap::ReleaseObject(device); // this block's
@@ -137,20 +123,17 @@ void QnASPlugInPlugIn::_RemoveAllDevices()
     mDeviceInfoList.clear();
 }
 
-void QnASPlugInPlugIn::TestSeam_AddDevice(AudioObjectID inDeviceObjectID)
-{
+void QnASPlugInPlugIn::TestSeam_AddDevice(AudioObjectID inDeviceObjectID) {
     CAMutexLocker locker(mMutex);
     mDeviceInfoList.push_back(DeviceInfo{inDeviceObjectID, 0, 0});
 }
 
-std::vector<QnASPlugInPlugIn::DeviceInfo> QnASPlugInPlugIn::TestSeam_CopyDeviceList() const
-{
+std::vector<QnASPlugInPlugIn::DeviceInfo> QnASPlugInPlugIn::TestSeam_CopyDeviceList() const {
     CAMutexLocker locker(mMutex);
     return mDeviceInfoList;
 }
 
-std::vector<AudioObjectID> QnASPlugInPlugIn::CopyDeviceIDs() const
-{
+std::vector<AudioObjectID> QnASPlugInPlugIn::CopyDeviceIDs() const {
     CAMutexLocker locker(mMutex);
     std::vector<AudioObjectID> ids;
     ids.reserve(mDeviceInfoList.size());
@@ -160,25 +143,21 @@ std::vector<AudioObjectID> QnASPlugInPlugIn::CopyDeviceIDs() const
 }
 
 bool QnASPlugInPlugIn::HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
-                                   const AudioObjectPropertyAddress& inAddress) const
-{
-    if (isPlugInSelector(inAddress.mSelector))
-        return isGlobalMain(inAddress);
+                                   const AudioObjectPropertyAddress& inAddress) const {
+    if (isPlugInSelector(inAddress.mSelector)) return isGlobalMain(inAddress);
     return QnASPlugInObject::HasProperty(inObjectID, inClientPID, inAddress);
 }
 
 bool QnASPlugInPlugIn::IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
-                                          const AudioObjectPropertyAddress& inAddress) const
-{
-    if (isPlugInSelector(inAddress.mSelector))
-        return false;
+                                          const AudioObjectPropertyAddress& inAddress) const {
+    if (isPlugInSelector(inAddress.mSelector)) return false;
     return QnASPlugInObject::IsPropertySettable(inObjectID, inClientPID, inAddress);
 }
 
 UInt32 QnASPlugInPlugIn::GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
                                              const AudioObjectPropertyAddress& inAddress,
-                                             UInt32 inQualifierDataSize, const void* inQualifierData) const
-{
+                                             UInt32 inQualifierDataSize,
+                                             const void* inQualifierData) const {
     switch (inAddress.mSelector) {
     case kAudioPlugInPropertyDeviceList:
     case kAudioObjectPropertyOwnedObjects: {
@@ -191,22 +170,23 @@ UInt32 QnASPlugInPlugIn::GetPropertyDataSize(AudioObjectID inObjectID, pid_t inC
     case kAudioPlugInPropertyTranslateUIDToDevice:
         return sizeof(AudioObjectID);
     default:
-        return QnASPlugInObject::GetPropertyDataSize(inObjectID, inClientPID, inAddress, inQualifierDataSize,
-                                                     inQualifierData);
+        return QnASPlugInObject::GetPropertyDataSize(inObjectID, inClientPID, inAddress,
+                                                     inQualifierDataSize, inQualifierData);
     }
 }
 
 void QnASPlugInPlugIn::GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
-                                       const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
-                                       const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
-                                       void* outData) const
-{
+                                       const AudioObjectPropertyAddress& inAddress,
+                                       UInt32 inQualifierDataSize, const void* inQualifierData,
+                                       UInt32 inDataSize, UInt32& outDataSize,
+                                       void* outData) const {
     switch (inAddress.mSelector) {
     case kAudioPlugInPropertyDeviceList:
     case kAudioObjectPropertyOwnedObjects: {
         // The class filter of 'ownd' does not matter: a device is all it owns.
         CAMutexLocker locker(mMutex);
-        const std::size_t n = std::min<std::size_t>(mDeviceInfoList.size(), inDataSize / sizeof(AudioObjectID));
+        const std::size_t n =
+            std::min<std::size_t>(mDeviceInfoList.size(), inDataSize / sizeof(AudioObjectID));
         auto* ids = static_cast<AudioObjectID*>(outData);
         for (std::size_t i = 0; i < n; ++i)
             ids[i] = mDeviceInfoList[i].mDeviceObjectID;
@@ -230,29 +210,28 @@ void QnASPlugInPlugIn::GetPropertyData(AudioObjectID inObjectID, pid_t inClientP
         return;
     }
     default:
-        QnASPlugInObject::GetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize, inQualifierData,
-                                          inDataSize, outDataSize, outData);
+        QnASPlugInObject::GetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize,
+                                          inQualifierData, inDataSize, outDataSize, outData);
     }
 }
 
 // The listed device whose 'uid ' equals the string, else 0. Devices are asked
 // outside the plug-in's mutex, each held by a reference of its own.
-AudioObjectID QnASPlugInPlugIn::TranslateUIDToDevice(CFStringRef inUID) const
-{
-    if (!inUID || CFGetTypeID(inUID) != CFStringGetTypeID())
-        return 0;
-    const AudioObjectPropertyAddress uidAddress{kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
+AudioObjectID QnASPlugInPlugIn::TranslateUIDToDevice(CFStringRef inUID) const {
+    if (!inUID || CFGetTypeID(inUID) != CFStringGetTypeID()) return 0;
+    const AudioObjectPropertyAddress uidAddress{kAudioDevicePropertyDeviceUID,
+                                                kAudioObjectPropertyScopeGlobal,
                                                 kAudioObjectPropertyElementMaster};
     for (AudioObjectID id : CopyDeviceIDs()) {
         QnASPlugInObject* device = QnASPlugInObjectMap::CopyObjectByObjectID(id);
-        if (!device)
-            continue;
+        if (!device) continue;
         bool equal = false;
         try {
             if (device->HasProperty(id, 0, uidAddress)) {
                 CFStringRef deviceUID = nullptr;
                 UInt32 size = 0;
-                device->GetPropertyData(id, 0, uidAddress, 0, nullptr, sizeof deviceUID, size, &deviceUID);
+                device->GetPropertyData(id, 0, uidAddress, 0, nullptr, sizeof deviceUID, size,
+                                        &deviceUID);
                 if (size == sizeof deviceUID && deviceUID) {
                     equal = CFEqual(deviceUID, inUID);
                     CFRelease(deviceUID);
@@ -262,8 +241,7 @@ AudioObjectID QnASPlugInPlugIn::TranslateUIDToDevice(CFStringRef inUID) const
             equal = false;
         }
         QnASPlugInObjectMap::ReleaseObject(device);
-        if (equal)
-            return id;
+        if (equal) return id;
     }
     return 0;
 }

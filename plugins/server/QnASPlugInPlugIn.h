@@ -37,11 +37,13 @@ public:
     bool IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
                             const AudioObjectPropertyAddress& inAddress) const override;
     UInt32 GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
-                               const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                               const AudioObjectPropertyAddress& inAddress,
+                               UInt32 inQualifierDataSize,
                                const void* inQualifierData) const override;
-    void GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID, const AudioObjectPropertyAddress& inAddress,
-                         UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
-                         UInt32& outDataSize, void* outData) const override;
+    void GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                         const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                         const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
+                         void* outData) const override;
 
     // Releases the matching iterator and destroys the notification port,
     // each when set.

@@ -13,17 +13,20 @@ constexpr const char* kSettingsKeyText = "com.korvex.hx5100";
 constexpr CFIndex kSorvikRecordSize = sizeof(QN_Sorvik_ConfigAndMap);
 static_assert(kSorvikRecordSize == 84);
 
-CFMutableDictionaryRef newEmptyDictionary()
-{
-    return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+CFMutableDictionaryRef newEmptyDictionary() {
+    return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                     &kCFTypeDictionaryValueCallBacks);
 }
 
-bool isDictionary(CFTypeRef value) { return value && CFGetTypeID(value) == CFDictionaryGetTypeID(); }
-bool isData(CFTypeRef value) { return value && CFGetTypeID(value) == CFDataGetTypeID(); }
+bool isDictionary(CFTypeRef value) {
+    return value && CFGetTypeID(value) == CFDictionaryGetTypeID();
+}
+bool isData(CFTypeRef value) {
+    return value && CFGetTypeID(value) == CFDataGetTypeID();
+}
 
 // The Sorvik key of a device's 8-byte state, blank-padded as it always was.
-CFStringRef newSorvikKey(const char* inIdentifier)
-{
+CFStringRef newSorvikKey(const char* inIdentifier) {
     unsigned long long state = 0;
     std::memcpy(&state, inIdentifier, sizeof state);
     char key[32];
@@ -31,8 +34,7 @@ CFStringRef newSorvikKey(const char* inIdentifier)
     return CFStringCreateWithCString(nullptr, key, kCFStringEncodingASCII);
 }
 
-CFStringRef newNameKey(const char* inName)
-{
+CFStringRef newNameKey(const char* inName) {
     return inName ? CFStringCreateWithCString(nullptr, inName, kCFStringEncodingUTF8) : nullptr;
 }
 
@@ -40,20 +42,16 @@ CFStringRef newNameKey(const char* inName)
 
 QnStoragePrefs::QnStoragePrefs() : mSettings(newEmptyDictionary()) {}
 
-QnStoragePrefs::~QnStoragePrefs()
-{
-    if (mSettings)
-        CFRelease(mSettings);
+QnStoragePrefs::~QnStoragePrefs() {
+    if (mSettings) CFRelease(mSettings);
 }
 
-CFDictionaryRef QnStoragePrefs::copyWorkingDictionary() const
-{
+CFDictionaryRef QnStoragePrefs::copyWorkingDictionary() const {
     std::lock_guard<std::mutex> lock(mDictionaryLock);
     return mSettings ? CFDictionaryCreateCopy(nullptr, mSettings) : nullptr;
 }
 
-bool QnStoragePrefs::readStorageProperties(CFStringRef inKey)
-{
+bool QnStoragePrefs::readStorageProperties(CFStringRef inKey) {
     CFStringRef key = inKey ? inKey : CFSTR("com.korvex.hx5100");
     CFPropertyListRef stored = nullptr;
     const OSStatus result = QnASPlugInPlugIn::CopyFromStorage(key, &stored);
@@ -70,28 +68,27 @@ bool QnStoragePrefs::readStorageProperties(CFStringRef inKey)
         CFRelease(stored);
     } else {
         fresh = newEmptyDictionary();
-        LogError("CopyFromStorage %s returned 0x%08x Properties %p\n", kSettingsKeyText, unsigned(result),
-                 static_cast<const void*>(fresh));
+        LogError("CopyFromStorage %s returned 0x%08x Properties %p\n", kSettingsKeyText,
+                 unsigned(result), static_cast<const void*>(fresh));
     }
     CFMutableDictionaryRef previous = nullptr;
     {
         std::lock_guard<std::mutex> lock(mDictionaryLock);
         previous = mSettings;
         mSettings = fresh;
-        if (fresh && found)
-            mSettingsSeen = true;
+        if (fresh && found) mSettingsSeen = true;
     }
-    if (previous)
-        CFRelease(previous);
+    if (previous) CFRelease(previous);
     if (fresh)
         LogError("CopyFromStorage returned 0x%X Properties %p (%p) %d\n", unsigned(result),
-                 static_cast<const void*>(fresh), static_cast<const void*>(previous), int(CFGetRetainCount(fresh)));
+                 static_cast<const void*>(fresh), static_cast<const void*>(previous),
+                 int(CFGetRetainCount(fresh)));
     return result == 0;
 }
 
-bool QnStoragePrefs::writeStorageProperties(CFDictionaryRef inDictionary)
-{
-    const bool written = QnASPlugInPlugIn::WriteToStorage(CFSTR("com.korvex.hx5100"), inDictionary) == 0;
+bool QnStoragePrefs::writeStorageProperties(CFDictionaryRef inDictionary) {
+    const bool written =
+        QnASPlugInPlugIn::WriteToStorage(CFSTR("com.korvex.hx5100"), inDictionary) == 0;
     if (written) {
         std::lock_guard<std::mutex> lock(mDictionaryLock);
         mSettingsSeen = true;
@@ -99,10 +96,10 @@ bool QnStoragePrefs::writeStorageProperties(CFDictionaryRef inDictionary)
     return written;
 }
 
-bool QnStoragePrefs::getStoredChannelValue(const char* inName, int& outValue)
-{
+bool QnStoragePrefs::getStoredChannelValue(const char* inName, int& outValue) {
     readStorageProperties(nullptr);
-    CFStringRef name = inName ? CFStringCreateWithCStringNoCopy(nullptr, inName, kCFStringEncodingASCII, kCFAllocatorNull)
+    CFStringRef name = inName ? CFStringCreateWithCStringNoCopy(
+                                    nullptr, inName, kCFStringEncodingASCII, kCFAllocatorNull)
                               : nullptr;
     if (!name) {
         LogError("Get %s setting from prefs: Could not create CFString\n", inName ? inName : "");
@@ -111,13 +108,15 @@ bool QnStoragePrefs::getStoredChannelValue(const char* inName, int& outValue)
     bool found = false;
     {
         std::lock_guard<std::mutex> lock(mDictionaryLock);
-        CFTypeRef channels = mSettings ? CFDictionaryGetValue(mSettings, CFSTR("ChannelSettings")) : nullptr;
+        CFTypeRef channels =
+            mSettings ? CFDictionaryGetValue(mSettings, CFSTR("ChannelSettings")) : nullptr;
         SInt32 value = 0;
         if (!mSettings)
             LogError("Get %s setting from prefs: Could not read device stored settings\n", inName);
         else if (!isDictionary(channels))
             LogError("Get %s setting from prefs: Could not read channel settings\n", inName);
-        else if (!CACFDictionary(static_cast<CFDictionaryRef>(channels), false).GetSInt32(name, value))
+        else if (!CACFDictionary(static_cast<CFDictionaryRef>(channels), false)
+                      .GetSInt32(name, value))
             LogError("Get %s setting from prefs: Could not read value\n", inName);
         else {
             outValue = value;
@@ -128,8 +127,7 @@ bool QnStoragePrefs::getStoredChannelValue(const char* inName, int& outValue)
     return found;
 }
 
-void QnStoragePrefs::getStoredAjExt(QnAjExtData& ioRecord)
-{
+void QnStoragePrefs::getStoredAjExt(QnAjExtData& ioRecord) {
     readStorageProperties(nullptr);
     std::lock_guard<std::mutex> lock(mDictionaryLock);
     CFTypeRef ext = mSettings ? CFDictionaryGetValue(mSettings, CFSTR("AjExtData")) : nullptr;
@@ -150,9 +148,10 @@ void QnStoragePrefs::getStoredAjExt(QnAjExtData& ioRecord)
          "Reading clock source: no saved pref\n"},
         {CFSTR("DigitalOutMode"), &ioRecord.mDigitalOutMode, "Reading mDigitalOutMode: %d\n",
          "Reading mDigitalOutMode: no saved pref\n"},
-        {CFSTR("DigitalOutSelector"), &ioRecord.mDigitalOutSelector, "Reading mDigitalOutSelector: %d\n",
-         "Reading mDigitalOutSelector: no saved pref\n"},
-        {CFSTR("USB1Mode"), &ioRecord.mUSB1Mode, "Reading mUSB1Mode: %d\n", "Reading mUSB1Mode: no saved pref\n"},
+        {CFSTR("DigitalOutSelector"), &ioRecord.mDigitalOutSelector,
+         "Reading mDigitalOutSelector: %d\n", "Reading mDigitalOutSelector: no saved pref\n"},
+        {CFSTR("USB1Mode"), &ioRecord.mUSB1Mode, "Reading mUSB1Mode: %d\n",
+         "Reading mUSB1Mode: no saved pref\n"},
     };
     for (const Field& f : fields) {
         UInt32 value = 0;
@@ -165,106 +164,98 @@ void QnStoragePrefs::getStoredAjExt(QnAjExtData& ioRecord)
     }
 }
 
-bool QnStoragePrefs::getStoredNumber(CFStringRef inKey, const char* inName, int& outValue)
-{
+bool QnStoragePrefs::getStoredNumber(CFStringRef inKey, const char* inName, int& outValue) {
     readStorageProperties(nullptr);
     std::lock_guard<std::mutex> lock(mDictionaryLock);
-    if (!mSettings)
-        return false;
+    if (!mSettings) return false;
     const CACFDictionary dict(mSettings, false);
     SInt32 value = 0;
     if (!dict.HasKey(inKey)) {
         LogWarning("Reading %s: no saved pref\n", inName);
         return false;
     }
-    if (!dict.GetSInt32(inKey, value))
-        return false;
+    if (!dict.GetSInt32(inKey, value)) return false;
     outValue = value;
     LogWarning("Reading %s: %d\n", inName, int(value));
     return true;
 }
 
-bool QnStoragePrefs::getStoredMixerMode(int& outValue)
-{
+bool QnStoragePrefs::getStoredMixerMode(int& outValue) {
     return getStoredNumber(CFSTR("MixerMode"), "mixerMode", outValue);
 }
 
-bool QnStoragePrefs::getStoredMixerKnob(int& outValue)
-{
+bool QnStoragePrefs::getStoredMixerKnob(int& outValue) {
     return getStoredNumber(CFSTR("MixerKnob"), "mixerKnob", outValue);
 }
 
-bool QnStoragePrefs::getStoredMixerValues(int& outValue)
-{
+bool QnStoragePrefs::getStoredMixerValues(int& outValue) {
     return getStoredNumber(CFSTR("MixerValues"), "mixerValues", outValue);
 }
 
 // A block counts only when it is data of exactly its size: a longer one
 // would run past the caller's buffer, a shorter one leave it half stale.
-bool QnStoragePrefs::getStoredBlock(CFStringRef inKey, CFIndex inSize, void* outBuffer, const char* inMissingLine)
-{
+bool QnStoragePrefs::getStoredBlock(CFStringRef inKey, CFIndex inSize, void* outBuffer,
+                                    const char* inMissingLine) {
     readStorageProperties(nullptr);
     std::lock_guard<std::mutex> lock(mDictionaryLock);
-    if (!mSettings)
-        return false;
+    if (!mSettings) return false;
     CFTypeRef value = CFDictionaryGetValue(mSettings, inKey);
     if (!isData(value) || CFDataGetLength(static_cast<CFDataRef>(value)) != inSize) {
-        if (inMissingLine)
-            LogWarning("%s", inMissingLine);
+        if (inMissingLine) LogWarning("%s", inMissingLine);
         return false;
     }
     std::memcpy(outBuffer, CFDataGetBytePtr(static_cast<CFDataRef>(value)), std::size_t(inSize));
     return true;
 }
 
-bool QnStoragePrefs::getStoredReverbBuffers(void* outBuffer)
-{
+bool QnStoragePrefs::getStoredReverbBuffers(void* outBuffer) {
     return getStoredBlock(CFSTR("ReverbBuffers"), kReverbBuffersSize, outBuffer,
                           "Reading reverbBuffers: no saved pref\n");
 }
 
-bool QnStoragePrefs::getStoredMixerBuffer(void* outBuffer)
-{
-    return getStoredBlock(CFSTR("MixerBuffer"), kMixerBufferSize, outBuffer, "Reading mixerBuffer: no saved pref\n");
+bool QnStoragePrefs::getStoredMixerBuffer(void* outBuffer) {
+    return getStoredBlock(CFSTR("MixerBuffer"), kMixerBufferSize, outBuffer,
+                          "Reading mixerBuffer: no saved pref\n");
 }
 
-bool QnStoragePrefs::getStoredMixerFractions(void* outBuffer)
-{
+bool QnStoragePrefs::getStoredMixerFractions(void* outBuffer) {
     return getStoredBlock(CFSTR("MixerFractions"), kMixerFractionsSize, outBuffer,
                           "Reading mixerFractions: no saved pref\n");
 }
 
-bool QnStoragePrefs::getStoredRoutingMatrix(void* outBuffer)
-{
+bool QnStoragePrefs::getStoredRoutingMatrix(void* outBuffer) {
     return getStoredBlock(CFSTR("RoutingMatrix"), kRoutingMatrixSize, outBuffer, nullptr);
 }
 
-bool QnStoragePrefs::getStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& outRecord, char* inIdentifier)
-{
+bool QnStoragePrefs::getStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& outRecord,
+                                                     char* inIdentifier) {
     CFStringRef key = newSorvikKey(inIdentifier);
     if (!key) {
         LogError("%s Could not create key ref\n",
-                 "bool QnStoragePrefs::getStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap &, char *)");
+                 "bool QnStoragePrefs::getStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap &, "
+                 "char *)");
         return false;
     }
     CFPropertyListRef stored = nullptr;
     QnASPlugInPlugIn::CopyFromStorage(key, &stored);
     CFRelease(key);
-    const bool found = isData(stored) && CFDataGetLength(static_cast<CFDataRef>(stored)) == kSorvikRecordSize;
+    const bool found =
+        isData(stored) && CFDataGetLength(static_cast<CFDataRef>(stored)) == kSorvikRecordSize;
     if (found)
         std::memcpy(&outRecord, CFDataGetBytePtr(static_cast<CFDataRef>(stored)), sizeof outRecord);
     else
         LogWarning("Reading key_sorvik_mapping: no saved pref\n");
-    if (stored)
-        CFRelease(stored);
+    if (stored) CFRelease(stored);
     return found;
 }
 
-bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inRecord, char* inIdentifier, bool)
-{
+bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inRecord,
+                                                     char* inIdentifier, bool) {
     static constexpr const char* kWhere =
-        "bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap &, char *, bool)";
-    CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&inRecord), sizeof inRecord);
+        "bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap &, char *, "
+        "bool)";
+    CFDataRef data =
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&inRecord), sizeof inRecord);
     if (!data) {
         LogError("%s Could not create data ref\n", kWhere);
         return false;
@@ -281,10 +272,10 @@ bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inR
     return written;
 }
 
-bool QnStoragePrefs::setValue(UInt32 inValue, const char* inName)
-{
+bool QnStoragePrefs::setValue(UInt32 inValue, const char* inName) {
     static constexpr const char* kWhere = "bool QnStoragePrefs::setValue(qn_uint32, const char *)";
-    CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&inValue), sizeof inValue);
+    CFDataRef data =
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&inValue), sizeof inValue);
     if (!data) {
         LogError("%s Could not create data ref\n", kWhere);
         return false;
@@ -301,11 +292,11 @@ bool QnStoragePrefs::setValue(UInt32 inValue, const char* inName)
     return written;
 }
 
-UInt32 QnStoragePrefs::getValue(const char* inName, UInt32 inDefault)
-{
+UInt32 QnStoragePrefs::getValue(const char* inName, UInt32 inDefault) {
     CFStringRef key = newNameKey(inName);
     if (!key) {
-        LogError("%s Could not create key ref\n", "qn_uint32 QnStoragePrefs::getValue(const char *, qn_uint32)");
+        LogError("%s Could not create key ref\n",
+                 "qn_uint32 QnStoragePrefs::getValue(const char *, qn_uint32)");
         return inDefault;
     }
     CFPropertyListRef stored = nullptr;
@@ -323,10 +314,8 @@ UInt32 QnStoragePrefs::getValue(const char* inName, UInt32 inDefault)
     return result;
 }
 
-CFPropertyListRef readStoredProperties(CFStringRef inKey)
-{
-    if (!inKey)
-        return nullptr;
+CFPropertyListRef readStoredProperties(CFStringRef inKey) {
+    if (!inKey) return nullptr;
     CFPropertyListRef value = nullptr;
     if (QnASPlugInPlugIn::CopyFromStorage(inKey, &value) != 0 && value) {
         CFRelease(value);
@@ -335,9 +324,7 @@ CFPropertyListRef readStoredProperties(CFStringRef inKey)
     return value;
 }
 
-bool storeProperties(CFStringRef inKey, CFPropertyListRef inValue)
-{
-    if (!inKey)
-        return false;
+bool storeProperties(CFStringRef inKey, CFPropertyListRef inValue) {
+    if (!inKey) return false;
     return QnASPlugInPlugIn::WriteToStorage(inKey, inValue) == 0;
 }

@@ -38,10 +38,18 @@ public:
 
     bool getStoredChannelValue(const char* inName, int& outValue);
     bool getStoredFrequency(int& outValue) { return getStoredChannelValue("Frequency", outValue); }
-    bool getStoredInChannels(int& outValue) { return getStoredChannelValue("InChannels", outValue); }
-    bool getStoredOutChannels(int& outValue) { return getStoredChannelValue("OutChannels", outValue); }
-    bool getStoredInResolution(int& outValue) { return getStoredChannelValue("InResolution", outValue); }
-    bool getStoredOutResolution(int& outValue) { return getStoredChannelValue("OutResolution", outValue); }
+    bool getStoredInChannels(int& outValue) {
+        return getStoredChannelValue("InChannels", outValue);
+    }
+    bool getStoredOutChannels(int& outValue) {
+        return getStoredChannelValue("OutChannels", outValue);
+    }
+    bool getStoredInResolution(int& outValue) {
+        return getStoredChannelValue("InResolution", outValue);
+    }
+    bool getStoredOutResolution(int& outValue) {
+        return getStoredChannelValue("OutResolution", outValue);
+    }
 
     void getStoredAjExt(QnAjExtData& ioRecord);
 
@@ -55,7 +63,8 @@ public:
     bool getStoredRoutingMatrix(void* outBuffer);
 
     bool getStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& outRecord, char* inIdentifier);
-    bool setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inRecord, char* inIdentifier, bool inFlag);
+    bool setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inRecord, char* inIdentifier,
+                                         bool inFlag);
 
     bool setValue(UInt32 inValue, const char* inName);
     UInt32 getValue(const char* inName, UInt32 inDefault);
@@ -67,7 +76,8 @@ public:
 
 private:
     bool getStoredNumber(CFStringRef inKey, const char* inName, int& outValue);
-    bool getStoredBlock(CFStringRef inKey, CFIndex inSize, void* outBuffer, const char* inMissingLine);
+    bool getStoredBlock(CFStringRef inKey, CFIndex inSize, void* outBuffer,
+                        const char* inMissingLine);
 
     mutable std::mutex mDictionaryLock;
     CFMutableDictionaryRef mSettings;

@@ -33,10 +33,10 @@ public:
     UInt32 bytesPerFrame = 6; // two channels of 3 bytes
     UInt32 channels = 2;
     bool listDevice = true;
-    std::atomic<int> writePastOnCycle{-1};   // 'rite' Do of that cycle writes one byte too many
-    std::atomic<int> sleepOnCycle{-1};       // 'rite' Do of that cycle sleeps 3.5 cycles
-    std::atomic<int> stampOffsetOnCall{-1};  // that GetZeroTimeStamp call is off by half a period
-    std::atomic<int> stampBackOnCall{-1};    // that call goes one period back
+    std::atomic<int> writePastOnCycle{-1};  // 'rite' Do of that cycle writes one byte too many
+    std::atomic<int> sleepOnCycle{-1};      // 'rite' Do of that cycle sleeps 3.5 cycles
+    std::atomic<int> stampOffsetOnCall{-1}; // that GetZeroTimeStamp call is off by half a period
+    std::atomic<int> stampBackOnCall{-1};   // that call goes one period back
 
     // What happened.
     std::vector<std::string> calls() const;

@@ -27,8 +27,7 @@ using hx::coreaudio::test::ScriptedServerPlugIn;
 constexpr UInt64 kSecond = 1000000000ull;
 constexpr AudioObjectID kDevice = ScriptedServerPlugIn::kDevice;
 
-ServerHostOptions options(UInt32 frames = 512)
-{
+ServerHostOptions options(UInt32 frames = 512) {
     ServerHostOptions o;
     o.framesPerCycle = frames;
     o.processName = "";
@@ -36,11 +35,10 @@ ServerHostOptions options(UInt32 frames = 512)
     return o;
 }
 
-std::size_t indexOf(const std::vector<std::string>& calls, const std::string& call, std::size_t from = 0)
-{
+std::size_t indexOf(const std::vector<std::string>& calls, const std::string& call,
+                    std::size_t from = 0) {
     for (std::size_t i = from; i < calls.size(); ++i)
-        if (calls[i] == call)
-            return i;
+        if (calls[i] == call) return i;
     return calls.size();
 }
 
@@ -48,26 +46,21 @@ std::size_t indexOf(const std::vector<std::string>& calls, const std::string& ca
 // virtual clock (made first, so the host's threads take part).
 class Host : public ::testing::Test {
 protected:
-    void load(UInt32 frames = 512)
-    {
+    void load(UInt32 frames = 512) {
         mHost = std::make_unique<ServerHost>(options(frames));
         ASSERT_EQ(mHost->loadDriver(mPlugIn.driverRef()), 0);
         mHost->settle();
     }
-    void startOneClient()
-    {
+    void startOneClient() {
         ASSERT_EQ(mHost->addClient(kDevice, 4242, CFSTR("com.example.recorder"), &mClient), 0);
         ASSERT_EQ(mHost->startIO(kDevice, mClient), 0);
     }
-    void TearDown() override
-    {
-        if (mHost)
-            mHost->shutdown();
+    void TearDown() override {
+        if (mHost) mHost->shutdown();
         mHost.reset();
         hx::dispatch::drainAll();
     }
-    static void expectSteps(const std::vector<Float64>& times, Float64 step)
-    {
+    static void expectSteps(const std::vector<Float64>& times, Float64 step) {
         for (std::size_t i = 1; i < times.size(); ++i)
             ASSERT_EQ(times[i] - times[i - 1], step) << "at " << i;
     }
@@ -79,8 +72,7 @@ protected:
     UInt32 mClient = 0;
 };
 
-TEST_F(Host, LoadsQueriesReleasesAndInitializesInOrder)
-{
+TEST_F(Host, LoadsQueriesReleasesAndInitializesInOrder) {
     load();
     const auto calls = mPlugIn.calls();
     ASSERT_GE(calls.size(), 3u);
@@ -107,8 +99,7 @@ class HostFormats : public Host, public ::testing::WithParamInterface<FormatCase
 
 // Ten seconds at 512 frames: every cycle F frames on, input and output
 // times from the formulas, buffers of exactly F frames of the format.
-TEST_P(HostFormats, TenSecondsStepExactlyOneCycle)
-{
+TEST_P(HostFormats, TenSecondsStepExactlyOneCycle) {
     mPlugIn.bytesPerFrame = GetParam().bytesPerFrame;
     load();
     startOneClient();
@@ -136,10 +127,10 @@ TEST_P(HostFormats, TenSecondsStepExactlyOneCycle)
     EXPECT_LT(indexOf(calls, "WillDo rite"), indexOf(calls, "Do rite"));
 }
 
-INSTANTIATE_TEST_SUITE_P(ThreeAndFourBytes, HostFormats, ::testing::Values(FormatCase{6}, FormatCase{8}));
+INSTANTIATE_TEST_SUITE_P(ThreeAndFourBytes, HostFormats,
+                         ::testing::Values(FormatCase{6}, FormatCase{8}));
 
-TEST_F(Host, AWriteOneBytePastTheBufferHitsTheCanaryOnce)
-{
+TEST_F(Host, AWriteOneBytePastTheBufferHitsTheCanaryOnce) {
     mPlugIn.writePastOnCycle = 5;
     load();
     startOneClient();
@@ -154,8 +145,7 @@ struct StampCase {
 
 class HostStamps : public Host, public ::testing::WithParamInterface<StampCase> {};
 
-TEST_P(HostStamps, AStrayStampIsOneErrorAndTheTimelineGoesOn)
-{
+TEST_P(HostStamps, AStrayStampIsOneErrorAndTheTimelineGoesOn) {
     if (GetParam().halfPeriod)
         mPlugIn.stampOffsetOnCall = 20;
     else
@@ -171,11 +161,11 @@ TEST_P(HostStamps, AStrayStampIsOneErrorAndTheTimelineGoesOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, HostStamps,
-                         ::testing::Values(StampCase{"halfPeriod", true}, StampCase{"goingBack", false}),
+                         ::testing::Values(StampCase{"halfPeriod", true},
+                                           StampCase{"goingBack", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Host, ADoSleepingThreeAndAHalfCyclesDropsTwo)
-{
+TEST_F(Host, ADoSleepingThreeAndAHalfCyclesDropsTwo) {
     mPlugIn.sleepOnCycle = 10;
     load();
     startOneClient();
@@ -190,18 +180,20 @@ TEST_F(Host, ADoSleepingThreeAndAHalfCyclesDropsTwo)
 
 // The plug-in tells of changes while holding a lock its listener takes: the
 // call only records, the listeners run later on the host's thread, in order.
-TEST_F(Host, PropertiesChangedUnderALockTheListenerTakes)
-{
+TEST_F(Host, PropertiesChangedUnderALockTheListenerTakes) {
     load();
     std::mutex pluginLock;
     std::vector<AudioObjectPropertySelector> heard;
-    const AudioObjectPropertyAddress rate{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, 0};
-    const AudioObjectPropertyAddress latency{kAudioDevicePropertyLatency, kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress rate{kAudioDevicePropertyNominalSampleRate,
+                                          kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress latency{kAudioDevicePropertyLatency,
+                                             kAudioObjectPropertyScopeGlobal, 0};
     for (const auto& a : {rate, latency})
-        mHost->addListener(kDevice, a, [&](AudioObjectID, UInt32 n, const AudioObjectPropertyAddress* list) {
-            std::lock_guard<std::mutex> lock(pluginLock);
-            heard.push_back(list[n - 1].mSelector);
-        });
+        mHost->addListener(kDevice, a,
+                           [&](AudioObjectID, UInt32 n, const AudioObjectPropertyAddress* list) {
+                               std::lock_guard<std::mutex> lock(pluginLock);
+                               heard.push_back(list[n - 1].mSelector);
+                           });
     AudioServerPlugInHostRef host = mHost->hostInterface();
     {
         std::lock_guard<std::mutex> lock(pluginLock);
@@ -210,16 +202,15 @@ TEST_F(Host, PropertiesChangedUnderALockTheListenerTakes)
         EXPECT_TRUE(heard.empty());
     }
     mHost->settle();
-    EXPECT_EQ(heard, (std::vector<AudioObjectPropertySelector>{kAudioDevicePropertyNominalSampleRate,
-                                                               kAudioDevicePropertyLatency}));
+    EXPECT_EQ(heard, (std::vector<AudioObjectPropertySelector>{
+                         kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyLatency}));
     EXPECT_EQ(mHost->propertiesChangedCalls().size(), 2u);
 }
 
 // A change requested during IO with an info pointer nobody may touch: the
 // request returns at once; K stops, performs, re-reads and starts again with
 // no cycle in between.
-TEST_F(Host, ChangeDuringIO)
-{
+TEST_F(Host, ChangeDuringIO) {
     load();
     startOneClient();
     mClock.runFor(kSecond / 2);
@@ -249,8 +240,7 @@ TEST_F(Host, ChangeDuringIO)
     munmap(page, 4096);
 }
 
-TEST_F(Host, ChangeForADeviceThatLeftIsAborted)
-{
+TEST_F(Host, ChangeForADeviceThatLeftIsAborted) {
     load();
     mPlugIn.listDevice = false;
     AudioServerPlugInHostRef host = mHost->hostInterface();
@@ -261,8 +251,7 @@ TEST_F(Host, ChangeForADeviceThatLeftIsAborted)
     EXPECT_EQ(indexOf(calls, "Perform 3"), calls.size());
 }
 
-TEST_F(Host, KnobAbortsTheNextChange)
-{
+TEST_F(Host, KnobAbortsTheNextChange) {
     load();
     mHost->abortNextConfigurationChange();
     AudioServerPlugInHostRef host = mHost->hostInterface();
@@ -274,8 +263,7 @@ TEST_F(Host, KnobAbortsTheNextChange)
     EXPECT_EQ(indexOf(calls, "Perform 1"), calls.size());
 }
 
-TEST_F(Host, AbsurdDevicesAreNeverStarted)
-{
+TEST_F(Host, AbsurdDevicesAreNeverStarted) {
     mPlugIn.channels = 65;
     load();
     const auto d = mHost->device(kDevice);
@@ -286,8 +274,7 @@ TEST_F(Host, AbsurdDevicesAreNeverStarted)
     EXPECT_EQ(indexOf(mPlugIn.calls(), "StartIO"), mPlugIn.calls().size());
 }
 
-TEST_F(Host, ShutdownStopsRemovesAndAnswersStopAfterwards)
-{
+TEST_F(Host, ShutdownStopsRemovesAndAnswersStopAfterwards) {
     load();
     UInt32 second = 0;
     startOneClient();
@@ -304,11 +291,13 @@ TEST_F(Host, ShutdownStopsRemovesAndAnswersStopAfterwards)
     EXPECT_LT(indexOf(calls, "RemoveDeviceClient " + std::to_string(second)), calls.size());
     EXPECT_EQ(calls.back(), "Release");
     EXPECT_EQ(mPlugIn.refCount(), 0u);
-    const AudioObjectPropertyAddress a{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress a{kAudioDevicePropertyNominalSampleRate,
+                                       kAudioObjectPropertyScopeGlobal, 0};
     EXPECT_EQ(host->PropertiesChanged(host, kDevice, 1, &a), kAudioHardwareNotRunningError);
     CFPropertyListRef out = nullptr;
     EXPECT_EQ(host->CopyFromStorage(host, CFSTR("k"), &out), kAudioHardwareNotRunningError);
-    EXPECT_EQ(host->RequestDeviceConfigurationChange(host, kDevice, 1, nullptr), kAudioHardwareNotRunningError);
+    EXPECT_EQ(host->RequestDeviceConfigurationChange(host, kDevice, 1, nullptr),
+              kAudioHardwareNotRunningError);
 }
 
 // ---- Storage
@@ -316,16 +305,17 @@ TEST_F(Host, ShutdownStopsRemovesAndAnswersStopAfterwards)
 class HostStorage : public ::testing::Test {
 protected:
     HostStorage() : mHost(std::make_unique<ServerHost>(options())), mRef(mHost->hostInterface()) {}
-    std::string file() const { return hx::path::map("/Library/Preferences/Audio/Data/scripted.plist"); }
+    std::string file() const {
+        return hx::path::map("/Library/Preferences/Audio/Data/scripted.plist");
+    }
     hx::test::TempRoot mRoot;
     std::unique_ptr<ServerHost> mHost;
     AudioServerPlugInHostRef mRef;
 };
 
-TEST_F(HostStorage, CopiesBothWays)
-{
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+TEST_F(HostStorage, CopiesBothWays) {
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     CFDictionarySetValue(d, CFSTR("a"), CFSTR("1"));
     ASSERT_EQ(mRef->WriteToStorage(mRef, CFSTR("dict"), d), 0);
     CFDictionarySetValue(d, CFSTR("b"), CFSTR("2")); // after the write: not stored
@@ -341,8 +331,7 @@ TEST_F(HostStorage, CopiesBothWays)
     CFRelease(d);
 }
 
-TEST_F(HostStorage, MissingKeyAnswersZeroAndNull)
-{
+TEST_F(HostStorage, MissingKeyAnswersZeroAndNull) {
     CFPropertyListRef out = CFSTR("x");
     EXPECT_EQ(mRef->CopyFromStorage(mRef, CFSTR("missing"), &out), 0);
     EXPECT_EQ(out, nullptr);
@@ -350,14 +339,15 @@ TEST_F(HostStorage, MissingKeyAnswersZeroAndNull)
     o.missingKeyStatus = kAudioHardwareUnknownPropertyError;
     mHost = std::make_unique<ServerHost>(o);
     mRef = mHost->hostInterface();
-    EXPECT_EQ(mRef->CopyFromStorage(mRef, CFSTR("missing"), &out), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(mRef->CopyFromStorage(mRef, CFSTR("missing"), &out),
+              kAudioHardwareUnknownPropertyError);
     EXPECT_EQ(out, nullptr);
 }
 
-TEST_F(HostStorage, NotAPropertyListIsRefusedAndChangesNothing)
-{
+TEST_F(HostStorage, NotAPropertyListIsRefusedAndChangesNothing) {
     ASSERT_EQ(mRef->WriteToStorage(mRef, CFSTR("k"), CFSTR("kept")), 0);
-    CFURLRef url = CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp/x"), kCFURLPOSIXPathStyle, false);
+    CFURLRef url =
+        CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp/x"), kCFURLPOSIXPathStyle, false);
     ASSERT_NE(url, nullptr);
     EXPECT_EQ(mRef->WriteToStorage(mRef, CFSTR("k"), url), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(mRef->WriteToStorage(mRef, CFSTR("k"), nullptr), kAudioHardwareIllegalOperationError);
@@ -368,8 +358,7 @@ TEST_F(HostStorage, NotAPropertyListIsRefusedAndChangesNothing)
     CFRelease(out);
 }
 
-TEST_F(HostStorage, KeptAcrossHostsAndAMalformedFileSetAside)
-{
+TEST_F(HostStorage, KeptAcrossHostsAndAMalformedFileSetAside) {
     ASSERT_EQ(mRef->WriteToStorage(mRef, CFSTR("k"), CFSTR("kept")), 0);
     mHost = std::make_unique<ServerHost>(options());
     mRef = mHost->hostInterface();

@@ -11,21 +11,25 @@
 
 namespace {
 
-CFNumberRef sint32(SInt32 v) { return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v); }
-CFNumberRef sint64(SInt64 v) { return CFNumberCreate(nullptr, kCFNumberSInt64Type, &v); }
-CFNumberRef float64(Float64 v) { return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v); }
+CFNumberRef sint32(SInt32 v) {
+    return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v);
+}
+CFNumberRef sint64(SInt64 v) {
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &v);
+}
+CFNumberRef float64(Float64 v) {
+    return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v);
+}
 
 // A dictionary with one value under "k"; the holder owns it.
-CACFDictionary holding(CFTypeRef value)
-{
+CACFDictionary holding(CFTypeRef value) {
     CACFDictionary d(true);
     d.AddCFType(CFSTR("k"), value);
     CFRelease(value);
     return d;
 }
 
-TEST(CACFDictionary, GetBoolTakesBooleansAndNumbers)
-{
+TEST(CACFDictionary, GetBoolTakesBooleansAndNumbers) {
     bool out = false;
     EXPECT_TRUE(holding(sint32(2)).GetBool(CFSTR("k"), out));
     EXPECT_TRUE(out);
@@ -36,7 +40,8 @@ TEST(CACFDictionary, GetBoolTakesBooleansAndNumbers)
     EXPECT_TRUE(b.GetBool(CFSTR("k"), out));
     EXPECT_TRUE(out);
     out = true;
-    EXPECT_FALSE(holding(CFStringCreateWithCString(nullptr, "yes", kCFStringEncodingASCII)).GetBool(CFSTR("k"), out));
+    EXPECT_FALSE(holding(CFStringCreateWithCString(nullptr, "yes", kCFStringEncodingASCII))
+                     .GetBool(CFSTR("k"), out));
     EXPECT_TRUE(out); // untouched
 }
 
@@ -47,8 +52,7 @@ struct Fixed32Case {
 
 class Fixed32 : public ::testing::TestWithParam<Fixed32Case> {};
 
-TEST_P(Fixed32, ReadsSixteenDotSixteen)
-{
+TEST_P(Fixed32, ReadsSixteenDotSixteen) {
     Float32 out = 99;
     EXPECT_TRUE(holding(sint32(GetParam().raw)).GetFixed32(CFSTR("k"), out));
     EXPECT_FLOAT_EQ(out, GetParam().expected);
@@ -58,30 +62,31 @@ TEST_P(Fixed32, ReadsSixteenDotSixteen)
 // part is masked to 15 bits as every value's is.
 INSTANTIATE_TEST_SUITE_P(Values, Fixed32,
                          ::testing::Values(Fixed32Case{98304, 1.5f}, Fixed32Case{-98304, -1.5f},
-                                           Fixed32Case{0, 0.0f}, Fixed32Case{65536 * 100 + 16384, 100.25f},
-                                           Fixed32Case{INT32_MIN, -0.0f}, Fixed32Case{INT32_MAX, 32767.99998f}));
+                                           Fixed32Case{0, 0.0f},
+                                           Fixed32Case{65536 * 100 + 16384, 100.25f},
+                                           Fixed32Case{INT32_MIN, -0.0f},
+                                           Fixed32Case{INT32_MAX, 32767.99998f}));
 
-TEST(CACFDictionary, GetFixed64ReadsThirtyTwoDotThirtyTwo)
-{
+TEST(CACFDictionary, GetFixed64ReadsThirtyTwoDotThirtyTwo) {
     Float64 out = 0;
     EXPECT_TRUE(holding(sint64(SInt64(5) << 31)).GetFixed64(CFSTR("k"), out));
     EXPECT_DOUBLE_EQ(out, 2.5);
 }
 
-TEST(CACFDictionary, Get4CCFromNumberOrFourLetters)
-{
+TEST(CACFDictionary, Get4CCFromNumberOrFourLetters) {
     UInt32 out = 0;
-    EXPECT_TRUE(holding(CFStringCreateWithCString(nullptr, "abcd", kCFStringEncodingASCII)).Get4CC(CFSTR("k"), out));
+    EXPECT_TRUE(holding(CFStringCreateWithCString(nullptr, "abcd", kCFStringEncodingASCII))
+                    .Get4CC(CFSTR("k"), out));
     EXPECT_EQ(out, UInt32('a') << 24 | UInt32('b') << 16 | UInt32('c') << 8 | UInt32('d'));
     out = 7;
-    EXPECT_FALSE(holding(CFStringCreateWithCString(nullptr, "abc", kCFStringEncodingASCII)).Get4CC(CFSTR("k"), out));
+    EXPECT_FALSE(holding(CFStringCreateWithCString(nullptr, "abc", kCFStringEncodingASCII))
+                     .Get4CC(CFSTR("k"), out));
     EXPECT_EQ(out, 7u);
     EXPECT_TRUE(holding(sint32(0x6C70636D)).Get4CC(CFSTR("k"), out));
     EXPECT_EQ(out, 0x6C70636Du);
 }
 
-TEST(CACFDictionary, NumbersSaturateAndNaNReadsZero)
-{
+TEST(CACFDictionary, NumbersSaturateAndNaNReadsZero) {
     SInt32 s = 1;
     EXPECT_TRUE(holding(sint64(SInt64(1) << 40)).GetSInt32(CFSTR("k"), s));
     EXPECT_EQ(s, INT32_MAX);
@@ -94,8 +99,7 @@ TEST(CACFDictionary, NumbersSaturateAndNaNReadsZero)
     EXPECT_EQ(u, 0xFFFFFFFFu);
 }
 
-TEST(CACFDictionary, MissingKeyOrWrongTypeLeavesOutAlone)
-{
+TEST(CACFDictionary, MissingKeyOrWrongTypeLeavesOutAlone) {
     CACFDictionary d(true);
     SInt32 s = 5;
     CFStringRef str = CFSTR("untouched");
@@ -108,10 +112,9 @@ TEST(CACFDictionary, MissingKeyOrWrongTypeLeavesOutAlone)
     EXPECT_EQ(any, nullptr); // written even when missing
 }
 
-TEST(CACFDictionary, AddersRefuseANonMutableHolder)
-{
-    CFMutableDictionaryRef raw =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+TEST(CACFDictionary, AddersRefuseANonMutableHolder) {
+    CFMutableDictionaryRef raw = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     CACFDictionary fixed(static_cast<CFDictionaryRef>(raw), true);
     EXPECT_FALSE(fixed.AddBool(CFSTR("a"), true));
     EXPECT_FALSE(fixed.AddSInt32(CFSTR("a"), 1));
@@ -123,8 +126,7 @@ TEST(CACFDictionary, AddersRefuseANonMutableHolder)
     EXPECT_EQ(fixed.Size(), 0u);
 }
 
-TEST(CACFDictionary, AddedNumbersAreOwnedByTheDictionaryAlone)
-{
+TEST(CACFDictionary, AddedNumbersAreOwnedByTheDictionaryAlone) {
     CACFDictionary d(true);
     ASSERT_TRUE(d.AddSInt32(CFSTR("n"), 7));
     CFTypeRef n = nullptr;
@@ -135,8 +137,7 @@ TEST(CACFDictionary, AddedNumbersAreOwnedByTheDictionaryAlone)
     EXPECT_EQ(d.Size(), 1u);
 }
 
-TEST(CACFDictionary, GetCACFStringEmptiesAndOwns)
-{
+TEST(CACFDictionary, GetCACFStringEmptiesAndOwns) {
     CACFDictionary d(true);
     CACFString out(CFSTR("borrowed"), false);
     d.GetCACFString(CFSTR("missing"), out);
@@ -148,8 +149,7 @@ TEST(CACFDictionary, GetCACFStringEmptiesAndOwns)
     EXPECT_TRUE(CFEqual(out.GetCFString(), CFSTR("value")));
 }
 
-TEST(CACFDictionary, CopyAndSelfAssignmentKeepTheDictionary)
-{
+TEST(CACFDictionary, CopyAndSelfAssignmentKeepTheDictionary) {
     CACFDictionary a(true);
     a.AddSInt32(CFSTR("n"), 1);
     CACFDictionary b = a;
@@ -162,8 +162,7 @@ TEST(CACFDictionary, CopyAndSelfAssignmentKeepTheDictionary)
     EXPECT_FALSE(a.IsMutable());
 }
 
-TEST(CACFString, GetCStringCutsAndTerminates)
-{
+TEST(CACFString, GetCStringCutsAndTerminates) {
     char buf[8];
     std::memset(buf, 'x', sizeof buf);
     UInt32 len = 4;
@@ -180,8 +179,7 @@ TEST(CACFString, GetCStringCutsAndTerminates)
     EXPECT_EQ(buf[0], 'z');
 }
 
-TEST(CACFString, UnicodeAndByteLength)
-{
+TEST(CACFString, UnicodeAndByteLength) {
     UInt16 units[8] = {};
     UInt32 len = 3;
     CACFString::GetUnicodeString(CFSTR("hello"), units, len);
@@ -193,8 +191,7 @@ TEST(CACFString, UnicodeAndByteLength)
     EXPECT_EQ(CACFString::GetStringByteLength(CFSTR("h\u00e9"), kCFStringEncodingASCII), 1u);
 }
 
-TEST(CACFObject, ReleasesOnceWhenOwning)
-{
+TEST(CACFObject, ReleasesOnceWhenOwning) {
     CFNumberRef n = sint32(3);
     {
         CACFNumber held(n);

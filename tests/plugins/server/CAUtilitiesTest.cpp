@@ -15,8 +15,7 @@
 
 namespace {
 
-TEST(CAMutex, NestedLockTakesOnceAndOneUnlockFrees)
-{
+TEST(CAMutex, NestedLockTakesOnceAndOneUnlockFrees) {
     CAMutex m("test");
     EXPECT_TRUE(m.IsFree());
     EXPECT_TRUE(m.Lock());
@@ -27,8 +26,7 @@ TEST(CAMutex, NestedLockTakesOnceAndOneUnlockFrees)
     EXPECT_FALSE(m.IsOwnedByCurrentThread());
 }
 
-TEST(CAMutex, UnlockByAnotherThreadDoesNothing)
-{
+TEST(CAMutex, UnlockByAnotherThreadDoesNothing) {
     CAMutex m("test");
     ASSERT_TRUE(m.Lock());
     std::thread([&] {
@@ -46,8 +44,7 @@ TEST(CAMutex, UnlockByAnotherThreadDoesNothing)
     EXPECT_TRUE(m.IsFree());
 }
 
-TEST(CAMutex, TryOnAFreeMutexTakesIt)
-{
+TEST(CAMutex, TryOnAFreeMutexTakesIt) {
     CAMutex m("test");
     bool wasLocked = false;
     EXPECT_TRUE(m.Try(wasLocked));
@@ -56,8 +53,7 @@ TEST(CAMutex, TryOnAFreeMutexTakesIt)
     m.Unlock();
 }
 
-TEST(CAMutex, UnlockerFreesForItsScope)
-{
+TEST(CAMutex, UnlockerFreesForItsScope) {
     CAMutex m("test");
     ASSERT_TRUE(m.Lock());
     {
@@ -75,8 +71,7 @@ TEST(CAMutex, UnlockerFreesForItsScope)
 
 // Eight threads nesting locks and opening them for a while with Unlocker:
 // the counter guarded by the outer lock never sees two writers.
-TEST(CAMutex, EightThreadsNestAndUnlock)
-{
+TEST(CAMutex, EightThreadsNestAndUnlock) {
     CAMutex m("test");
     int guarded = 0;
     std::atomic<int> inside{0};
@@ -87,8 +82,7 @@ TEST(CAMutex, EightThreadsNestAndUnlock)
             for (int i = 0; i < 500; ++i) {
                 const bool took = m.Lock();
                 EXPECT_TRUE(took);
-                if (inside.fetch_add(1) != 0)
-                    overlap = true;
+                if (inside.fetch_add(1) != 0) overlap = true;
                 EXPECT_FALSE(m.Lock()); // nested: not taken again
                 ++guarded;
                 inside.fetch_sub(1);
@@ -97,8 +91,7 @@ TEST(CAMutex, EightThreadsNestAndUnlock)
                     EXPECT_FALSE(m.IsOwnedByCurrentThread());
                 }
                 EXPECT_TRUE(m.IsOwnedByCurrentThread());
-                if (took)
-                    m.Unlock();
+                if (took) m.Unlock();
             }
         });
     }
@@ -109,8 +102,7 @@ TEST(CAMutex, EightThreadsNestAndUnlock)
     EXPECT_TRUE(m.IsFree());
 }
 
-TEST(CADispatchQueue, SyncFromInsideTheQueueRunsAtOnce)
-{
+TEST(CADispatchQueue, SyncFromInsideTheQueueRunsAtOnce) {
     CADispatchQueue q("test.queue");
     std::vector<int> order;
     q.Dispatch(true, [&] {
@@ -121,8 +113,7 @@ TEST(CADispatchQueue, SyncFromInsideTheQueueRunsAtOnce)
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(CADispatchQueue, AsyncAndZeroDelayRunInSubmissionOrder)
-{
+TEST(CADispatchQueue, AsyncAndZeroDelayRunInSubmissionOrder) {
     CADispatchQueue q("test.queue");
     std::vector<int> order;
     for (int i = 0; i < 20; ++i) {
@@ -137,8 +128,7 @@ TEST(CADispatchQueue, AsyncAndZeroDelayRunInSubmissionOrder)
         EXPECT_EQ(order[std::size_t(i)], i);
 }
 
-TEST(CADispatchQueue, DelayedWorkRunsAtItsVirtualDeadline)
-{
+TEST(CADispatchQueue, DelayedWorkRunsAtItsVirtualDeadline) {
     hx::clock::VirtualClock clock;
     const UInt64 start = clock.now();
     std::atomic<UInt64> ranAt{0};
@@ -151,16 +141,15 @@ TEST(CADispatchQueue, DelayedWorkRunsAtItsVirtualDeadline)
     EXPECT_EQ(ranAt.load(), start + 5000000);
 }
 
-TEST(CADispatchQueue, GlobalSerialQueueIsOneObject)
-{
+TEST(CADispatchQueue, GlobalSerialQueueIsOneObject) {
     CADispatchQueue& a = CADispatchQueue::GetGlobalSerialQueue();
     CADispatchQueue& b = CADispatchQueue::GetGlobalSerialQueue();
     EXPECT_EQ(&a, &b);
-    EXPECT_STREQ(dispatch_queue_get_label(a.GetDispatchQueue()), "com.apple.audio.CADispatchQueue.SerialQueue");
+    EXPECT_STREQ(dispatch_queue_get_label(a.GetDispatchQueue()),
+                 "com.apple.audio.CADispatchQueue.SerialQueue");
 }
 
-TEST(CADispatchQueue, LongCFNameIsCutTo255Bytes)
-{
+TEST(CADispatchQueue, LongCFNameIsCutTo255Bytes) {
     const std::string name(300, 'q');
     CFStringRef s = CFStringCreateWithCString(nullptr, name.c_str(), kCFStringEncodingUTF8);
     CADispatchQueue q(s);
@@ -168,14 +157,12 @@ TEST(CADispatchQueue, LongCFNameIsCutTo255Bytes)
     EXPECT_EQ(std::string(dispatch_queue_get_label(q.GetDispatchQueue())), name.substr(0, 255));
 }
 
-TEST(CADispatchQueue, PatternNameIsFormed)
-{
+TEST(CADispatchQueue, PatternNameIsFormed) {
     CADispatchQueue q(CFSTR("queue.%@"), CFSTR("device"));
     EXPECT_STREQ(dispatch_queue_get_label(q.GetDispatchQueue()), "queue.device");
 }
 
-TEST(CAHostTimeBase, ConvertsThroughTheTimebase)
-{
+TEST(CAHostTimeBase, ConvertsThroughTheTimebase) {
     EXPECT_EQ(CAHostTimeBase::ConvertFromNanos(123456), 123456u);
     EXPECT_DOUBLE_EQ(CAHostTimeBase::GetFrequency(), 1e9);
     EXPECT_EQ(CAHostTimeBase::sMinDelta, 1u);

@@ -7,8 +7,7 @@
 namespace {
 
 // The device's curve: raw 0..96 for -96..0 dB, the default transfer function.
-CAVolumeCurve deviceCurve()
-{
+CAVolumeCurve deviceCurve() {
     CAVolumeCurve c;
     c.AddRange(0, 96, -96.0f, 0.0f);
     return c;
@@ -22,15 +21,15 @@ struct RawCase {
 
 class DeviceCurveRaw : public ::testing::TestWithParam<RawCase> {};
 
-TEST_P(DeviceCurveRaw, ToDecibelsAndScalar)
-{
+TEST_P(DeviceCurveRaw, ToDecibelsAndScalar) {
     const CAVolumeCurve c = deviceCurve();
     EXPECT_FLOAT_EQ(c.ConvertRawToDB(GetParam().raw), GetParam().db);
     EXPECT_FLOAT_EQ(c.ConvertRawToScalar(GetParam().raw), GetParam().scalar);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DeviceCurveRaw,
-                         ::testing::Values(RawCase{48, -48.0f, 0.25f}, RawCase{1, -95.0f, (1.0f / 96) * (1.0f / 96)},
+                         ::testing::Values(RawCase{48, -48.0f, 0.25f},
+                                           RawCase{1, -95.0f, (1.0f / 96) * (1.0f / 96)},
                                            RawCase{96, 0.0f, 1.0f}, RawCase{-5, -96.0f, 0.0f},
                                            RawCase{200, 0.0f, 1.0f}));
 
@@ -41,14 +40,14 @@ struct ScalarCase {
 
 class DeviceCurveScalar : public ::testing::TestWithParam<ScalarCase> {};
 
-TEST_P(DeviceCurveScalar, ToRaw)
-{
+TEST_P(DeviceCurveScalar, ToRaw) {
     EXPECT_EQ(deviceCurve().ConvertScalarToRaw(GetParam().scalar), GetParam().raw);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DeviceCurveScalar,
-                         ::testing::Values(ScalarCase{0.5f, 68}, ScalarCase{0.25f, 48}, ScalarCase{-0.2f, 0},
-                                           ScalarCase{1.7f, 96}, ScalarCase{NAN, 0}));
+                         ::testing::Values(ScalarCase{0.5f, 68}, ScalarCase{0.25f, 48},
+                                           ScalarCase{-0.2f, 0}, ScalarCase{1.7f, 96},
+                                           ScalarCase{NAN, 0}));
 
 struct DBCase {
     Float32 db;
@@ -57,21 +56,21 @@ struct DBCase {
 
 class DeviceCurveDB : public ::testing::TestWithParam<DBCase> {};
 
-TEST_P(DeviceCurveDB, ToRaw) { EXPECT_EQ(deviceCurve().ConvertDBToRaw(GetParam().db), GetParam().raw); }
+TEST_P(DeviceCurveDB, ToRaw) {
+    EXPECT_EQ(deviceCurve().ConvertDBToRaw(GetParam().db), GetParam().raw);
+}
 
 INSTANTIATE_TEST_SUITE_P(Table, DeviceCurveDB,
                          ::testing::Values(DBCase{-6.5f, 90}, DBCase{-100.0f, 0}, DBCase{3.0f, 96},
                                            DBCase{NAN, 0}));
 
-TEST(CAVolumeCurve, DeviceCurveRoundTrips)
-{
+TEST(CAVolumeCurve, DeviceCurveRoundTrips) {
     const CAVolumeCurve c = deviceCurve();
     EXPECT_FLOAT_EQ(c.ConvertDBToScalar(-6.0f), 0.87890625f);
     EXPECT_FLOAT_EQ(c.ConvertScalarToDB(0.5f), -28.0f);
 }
 
-TEST(CAVolumeCurve, TwoRanges)
-{
+TEST(CAVolumeCurve, TwoRanges) {
     CAVolumeCurve c;
     c.AddRange(0, 50, -100.0f, -50.0f);
     c.AddRange(50, 100, -50.0f, 0.0f);
@@ -85,20 +84,18 @@ TEST(CAVolumeCurve, TwoRanges)
 
 // Overlap is tested against every range: stopping at the first range that
 // starts at or below the new one let 12..25 in over 20..30.
-TEST(CAVolumeCurve, OverlapWithALaterRangeIsRefused)
-{
+TEST(CAVolumeCurve, OverlapWithALaterRangeIsRefused) {
     CAVolumeCurve c;
     c.AddRange(0, 10, -30.0f, -20.0f);
     c.AddRange(20, 30, -10.0f, 0.0f);
     c.AddRange(12, 25, -18.0f, -11.0f);
-    EXPECT_FALSE(c.CheckForContinuity()); // the gap 10..20 stays
+    EXPECT_FALSE(c.CheckForContinuity());          // the gap 10..20 stays
     EXPECT_FLOAT_EQ(c.ConvertRawToDB(15), -15.0f); // 10 steps of the first range, 5 of the second
-    c.AddRange(10, 20, -20.0f, -10.0f); // touching both is no overlap
+    c.AddRange(10, 20, -20.0f, -10.0f);            // touching both is no overlap
     EXPECT_TRUE(c.CheckForContinuity());
 }
 
-TEST(CAVolumeCurve, RangesWithoutStepsOrWithAKnownMinimumAreRefused)
-{
+TEST(CAVolumeCurve, RangesWithoutStepsOrWithAKnownMinimumAreRefused) {
     CAVolumeCurve c;
     c.AddRange(10, 10, -10.0f, 0.0f);
     c.AddRange(10, 5, -10.0f, 0.0f);
@@ -108,8 +105,7 @@ TEST(CAVolumeCurve, RangesWithoutStepsOrWithAKnownMinimumAreRefused)
     EXPECT_EQ(c.GetMaximumRaw(), 10);
 }
 
-TEST(CAVolumeCurve, LinearBelowThirtyDecibelsOrWithFunctionZero)
-{
+TEST(CAVolumeCurve, LinearBelowThirtyDecibelsOrWithFunctionZero) {
     CAVolumeCurve narrow;
     narrow.AddRange(0, 30, -30.0f, 0.0f);
     EXPECT_FLOAT_EQ(narrow.ConvertRawToScalar(15), 0.5f);
@@ -120,8 +116,7 @@ TEST(CAVolumeCurve, LinearBelowThirtyDecibelsOrWithFunctionZero)
     EXPECT_FLOAT_EQ(linear.ConvertRawToScalar(48), 0.25f);
 }
 
-TEST(CAVolumeCurve, EmptyCurveAnswersZero)
-{
+TEST(CAVolumeCurve, EmptyCurveAnswersZero) {
     CAVolumeCurve c = deviceCurve();
     c.ResetRange();
     EXPECT_EQ(c.GetMinimumRaw(), 0);

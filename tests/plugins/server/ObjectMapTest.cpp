@@ -30,11 +30,9 @@ std::atomic<std::uint64_t> gSequence{0};
 class TestObject : public QnASPlugInObject {
 public:
     TestObject(AudioObjectID id, int tag)
-        : QnASPlugInObject(id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectPlugInObject), mTag(tag)
-    {
-    }
-    ~TestObject() override
-    {
+        : QnASPlugInObject(id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectPlugInObject),
+          mTag(tag) {}
+    ~TestObject() override {
         std::lock_guard<std::mutex> lock(gLogMutex);
         Destruction& d = gDestructions[mTag];
         d.count++;
@@ -49,25 +47,24 @@ private:
 
 std::atomic<int> gNextTag{1};
 
-void drainGlobal() { hx::dispatch::drain(CADispatchQueue::GetGlobalSerialQueue().GetDispatchQueue()); }
+void drainGlobal() {
+    hx::dispatch::drain(CADispatchQueue::GetGlobalSerialQueue().GetDispatchQueue());
+}
 
-Destruction destructionOf(int tag)
-{
+Destruction destructionOf(int tag) {
     std::lock_guard<std::mutex> lock(gLogMutex);
     auto it = gDestructions.find(tag);
     return it == gDestructions.end() ? Destruction{} : it->second;
 }
 
-TEST(QnASPlugInObjectMap, IDsGrowByOneAndAreNeverReused)
-{
+TEST(QnASPlugInObjectMap, IDsGrowByOneAndAreNeverReused) {
     const UInt32 a = QnASPlugInObjectMap::GetNextObjectID();
     const UInt32 b = QnASPlugInObjectMap::GetNextObjectID();
     EXPECT_GE(a, 32u);
     EXPECT_EQ(b, a + 1);
 }
 
-TEST(QnASPlugInObjectMap, MappingRulesAndCounts)
-{
+TEST(QnASPlugInObjectMap, MappingRulesAndCounts) {
     const int tag = gNextTag++;
     const UInt32 idA = QnASPlugInObjectMap::GetNextObjectID();
     const UInt32 idB = QnASPlugInObjectMap::GetNextObjectID();
@@ -100,8 +97,7 @@ TEST(QnASPlugInObjectMap, MappingRulesAndCounts)
     QnASPlugInObjectMap::DestroyObject(b); // not in the map: deleted at once
 }
 
-TEST(QnASPlugInObjectMap, HeldObjectWhoseLastIDIsUnmappedLivesUntilReleased)
-{
+TEST(QnASPlugInObjectMap, HeldObjectWhoseLastIDIsUnmappedLivesUntilReleased) {
     const int tag = gNextTag++;
     const UInt32 id = QnASPlugInObjectMap::GetNextObjectID();
     auto* a = new TestObject(id, tag);
@@ -120,8 +116,7 @@ TEST(QnASPlugInObjectMap, HeldObjectWhoseLastIDIsUnmappedLivesUntilReleased)
     EXPECT_TRUE(destructionOf(tag).onGlobalQueue);
 }
 
-TEST(QnASPlugInObjectMap, DestroyObjectDeletesAnUnmappedObjectAtOnce)
-{
+TEST(QnASPlugInObjectMap, DestroyObjectDeletesAnUnmappedObjectAtOnce) {
     const int tag = gNextTag++;
     QnASPlugInObjectMap::DestroyObject(new TestObject(QnASPlugInObjectMap::GetNextObjectID(), tag));
     EXPECT_EQ(destructionOf(tag).count, 1);
@@ -133,8 +128,7 @@ TEST(QnASPlugInObjectMap, DestroyObjectDeletesAnUnmappedObjectAtOnce)
 // Eight threads copy and release every object while each retires its own:
 // every destructor runs once, on the global serial queue, after what was
 // queued there before the retiring release.
-TEST(QnASPlugInObjectMap, EightThreadsCopyReleaseAndRetire)
-{
+TEST(QnASPlugInObjectMap, EightThreadsCopyReleaseAndRetire) {
     constexpr int kThreads = 8;
     constexpr int kPerThread = 16;
     struct Item {
@@ -165,7 +159,8 @@ TEST(QnASPlugInObjectMap, EightThreadsCopyReleaseAndRetire)
             }
             for (int i = t * kPerThread; i < (t + 1) * kPerThread; ++i) {
                 Item* item = items[std::size_t(i)].get();
-                CADispatchQueue::GetGlobalSerialQueue().Dispatch(false, [item] { item->markerSequence = ++gSequence; });
+                CADispatchQueue::GetGlobalSerialQueue().Dispatch(
+                    false, [item] { item->markerSequence = ++gSequence; });
                 QnASPlugInObjectMap::ReleaseObject(item->object);
             }
         });
@@ -194,8 +189,7 @@ struct BaseCase {
 
 class BaseProperties : public ::testing::TestWithParam<BaseCase> {};
 
-TEST_P(BaseProperties, Answers)
-{
+TEST_P(BaseProperties, Answers) {
     const BaseCase& c = GetParam();
     TestObject o(77, 0);
     const AudioObjectPropertyAddress a{c.selector, c.scope, 0};
@@ -207,17 +201,18 @@ TEST_P(BaseProperties, Answers)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BaseProperties,
-    ::testing::Values(BaseCase{"bcls", kAudioObjectPropertyBaseClass, kAudioObjectPropertyScopeGlobal, true, 4},
-                      BaseCase{"clas", kAudioObjectPropertyClass, kAudioObjectPropertyScopeGlobal, true, 4},
-                      BaseCase{"stdv", kAudioObjectPropertyOwner, kAudioObjectPropertyScopeGlobal, true, 4},
-                      BaseCase{"ownd", kAudioObjectPropertyOwnedObjects, kAudioObjectPropertyScopeGlobal, true, 0},
-                      BaseCase{"clasInput", kAudioObjectPropertyClass, kAudioDevicePropertyScopeInput, false, 0},
-                      BaseCase{"other", kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
-                               false, 0}),
+    ::testing::Values(
+        BaseCase{"bcls", kAudioObjectPropertyBaseClass, kAudioObjectPropertyScopeGlobal, true, 4},
+        BaseCase{"clas", kAudioObjectPropertyClass, kAudioObjectPropertyScopeGlobal, true, 4},
+        BaseCase{"stdv", kAudioObjectPropertyOwner, kAudioObjectPropertyScopeGlobal, true, 4},
+        BaseCase{"ownd", kAudioObjectPropertyOwnedObjects, kAudioObjectPropertyScopeGlobal, true,
+                 0},
+        BaseCase{"clasInput", kAudioObjectPropertyClass, kAudioDevicePropertyScopeInput, false, 0},
+        BaseCase{"other", kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
+                 false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-OSStatus statusOf(const std::function<void()>& f)
-{
+OSStatus statusOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const CAException& e) {
@@ -226,13 +221,16 @@ OSStatus statusOf(const std::function<void()>& f)
     return 0;
 }
 
-TEST(QnASPlugInObject, BaseDataAndErrors)
-{
+TEST(QnASPlugInObject, BaseDataAndErrors) {
     TestObject o(77, 0);
-    const AudioObjectPropertyAddress clas{kAudioObjectPropertyClass, kAudioObjectPropertyScopeGlobal, 0};
-    const AudioObjectPropertyAddress owner{kAudioObjectPropertyOwner, kAudioObjectPropertyScopeGlobal, 0};
-    const AudioObjectPropertyAddress ownd{kAudioObjectPropertyOwnedObjects, kAudioObjectPropertyScopeGlobal, 0};
-    const AudioObjectPropertyAddress other{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress clas{kAudioObjectPropertyClass,
+                                          kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress owner{kAudioObjectPropertyOwner,
+                                           kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress ownd{kAudioObjectPropertyOwnedObjects,
+                                          kAudioObjectPropertyScopeGlobal, 0};
+    const AudioObjectPropertyAddress other{kAudioDevicePropertyNominalSampleRate,
+                                           kAudioObjectPropertyScopeGlobal, 0};
     UInt32 value = 0, size = 99;
     o.GetPropertyData(77, 0, clas, 0, nullptr, 4, size, &value);
     EXPECT_EQ(value, kAudioDeviceClassID);
@@ -244,8 +242,10 @@ TEST(QnASPlugInObject, BaseDataAndErrors)
     UInt16 small = 0;
     EXPECT_EQ(statusOf([&] { o.GetPropertyData(77, 0, clas, 0, nullptr, 2, size, &small); }),
               kAudioHardwareBadPropertySizeError);
-    EXPECT_EQ(statusOf([&] { o.GetPropertyDataSize(77, 0, other, 0, nullptr); }), kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(statusOf([&] { o.IsPropertySettable(77, 0, other); }), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(statusOf([&] { o.GetPropertyDataSize(77, 0, other, 0, nullptr); }),
+              kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(statusOf([&] { o.IsPropertySettable(77, 0, other); }),
+              kAudioHardwareUnknownPropertyError);
     EXPECT_FALSE(o.IsPropertySettable(77, 0, clas));
     EXPECT_EQ(statusOf([&] { o.SetPropertyData(77, 0, clas, 0, nullptr, 4, &value); }),
               kAudioHardwareUnknownPropertyError);

@@ -13,13 +13,11 @@
 
 namespace {
 
-AudioObjectPropertyAddress glob(AudioObjectPropertySelector s)
-{
+AudioObjectPropertyAddress glob(AudioObjectPropertySelector s) {
     return AudioObjectPropertyAddress{s, kAudioObjectPropertyScopeGlobal, 0};
 }
 
-OSStatus statusOf(const std::function<void()>& f)
-{
+OSStatus statusOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const CAException& e) {
@@ -32,16 +30,14 @@ OSStatus statusOf(const std::function<void()>& f)
 class UIDDevice : public QnASPlugInObject {
 public:
     UIDDevice(AudioObjectID id, const char* uid)
-        : QnASPlugInObject(id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectPlugInObject), mUID(uid)
-    {
+        : QnASPlugInObject(id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectPlugInObject),
+          mUID(uid) {}
+    bool HasProperty(AudioObjectID o, pid_t p, const AudioObjectPropertyAddress& a) const override {
+        return a.mSelector == kAudioDevicePropertyDeviceUID ||
+               QnASPlugInObject::HasProperty(o, p, a);
     }
-    bool HasProperty(AudioObjectID o, pid_t p, const AudioObjectPropertyAddress& a) const override
-    {
-        return a.mSelector == kAudioDevicePropertyDeviceUID || QnASPlugInObject::HasProperty(o, p, a);
-    }
-    void GetPropertyData(AudioObjectID o, pid_t p, const AudioObjectPropertyAddress& a, UInt32 qs, const void* q,
-                         UInt32 size, UInt32& outSize, void* out) const override
-    {
+    void GetPropertyData(AudioObjectID o, pid_t p, const AudioObjectPropertyAddress& a, UInt32 qs,
+                         const void* q, UInt32 size, UInt32& outSize, void* out) const override {
         if (a.mSelector != kAudioDevicePropertyDeviceUID)
             return QnASPlugInObject::GetPropertyData(o, p, a, qs, q, size, outSize, out);
         CFStringRef s = CFStringCreateWithCString(nullptr, mUID, kCFStringEncodingUTF8);
@@ -56,11 +52,9 @@ private:
 // Two devices in the list, made once for the process (the plug-in is one).
 class PlugIn : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         // Every suite deriving from this one shares the same two devices.
-        if (sFirst != 0)
-            return;
+        if (sFirst != 0) return;
         QnASPlugInPlugIn* p = QnASPlugInPlugIn::GetInstance();
         ASSERT_NE(p, nullptr);
         sFirst = QnASPlugInObjectMap::GetNextObjectID();
@@ -75,8 +69,7 @@ protected:
     static inline AudioObjectID sSecond = 0;
 };
 
-TEST_F(PlugIn, IsObjectOneOfClassPlugIn)
-{
+TEST_F(PlugIn, IsObjectOneOfClassPlugIn) {
     EXPECT_EQ(QnASPlugInObjectMap::CopyObjectByObjectID(1), &plugIn());
     QnASPlugInObjectMap::ReleaseObject(&plugIn());
     EXPECT_EQ(QnASPlugInPlugIn::GetInstance(), &plugIn());
@@ -99,14 +92,14 @@ struct ListCase {
 
 class DeviceList : public PlugIn, public ::testing::WithParamInterface<ListCase> {};
 
-TEST_P(DeviceList, FillsWhatFitsInListOrder)
-{
+TEST_P(DeviceList, FillsWhatFitsInListOrder) {
     const ListCase& c = GetParam();
     EXPECT_EQ(plugIn().GetPropertyDataSize(1, 0, glob(c.selector), 0, nullptr), 8u);
     AudioObjectID ids[4] = {};
     UInt32 size = 99;
     const UInt32 streamClass = kAudioStreamClassID; // a class filter 'ownd' ignores
-    plugIn().GetPropertyData(1, 0, glob(c.selector), sizeof streamClass, &streamClass, c.bufferBytes, size, ids);
+    plugIn().GetPropertyData(1, 0, glob(c.selector), sizeof streamClass, &streamClass,
+                             c.bufferBytes, size, ids);
     EXPECT_EQ(size, c.expectedCount * 4);
     if (c.expectedCount > 0) {
         EXPECT_EQ(ids[0], sFirst);
@@ -124,30 +117,37 @@ INSTANTIATE_TEST_SUITE_P(Table, DeviceList,
                                            ListCase{kAudioObjectPropertyOwnedObjects, 8, 2},
                                            ListCase{kAudioObjectPropertyOwnedObjects, 4, 1}));
 
-TEST_F(PlugIn, ScopeOtherThanGlobalHasNothing)
-{
+TEST_F(PlugIn, ScopeOtherThanGlobalHasNothing) {
     EXPECT_TRUE(plugIn().HasProperty(1, 0, glob(kAudioPlugInPropertyDeviceList)));
-    EXPECT_FALSE(plugIn().HasProperty(
-        1, 0, AudioObjectPropertyAddress{kAudioPlugInPropertyDeviceList, kAudioDevicePropertyScopeInput, 0}));
-    EXPECT_FALSE(plugIn().HasProperty(
-        1, 0, AudioObjectPropertyAddress{kAudioPlugInPropertyDeviceList, kAudioObjectPropertyScopeGlobal, 1}));
+    EXPECT_FALSE(
+        plugIn().HasProperty(1, 0,
+                             AudioObjectPropertyAddress{kAudioPlugInPropertyDeviceList,
+                                                        kAudioDevicePropertyScopeInput, 0}));
+    EXPECT_FALSE(
+        plugIn().HasProperty(1, 0,
+                             AudioObjectPropertyAddress{kAudioPlugInPropertyDeviceList,
+                                                        kAudioObjectPropertyScopeGlobal, 1}));
     EXPECT_FALSE(plugIn().IsPropertySettable(1, 0, glob(kAudioPlugInPropertyDeviceList)));
-    EXPECT_EQ(statusOf([&] { plugIn().SetPropertyData(1, 0, glob(kAudioPlugInPropertyDeviceList), 0, nullptr, 0,
-                                                      nullptr); }),
+    EXPECT_EQ(statusOf([&] {
+                  plugIn().SetPropertyData(1, 0, glob(kAudioPlugInPropertyDeviceList), 0, nullptr,
+                                           0, nullptr);
+              }),
               kAudioHardwareUnknownPropertyError);
 }
 
-TEST_F(PlugIn, ManufacturerAndResourceBundle)
-{
+TEST_F(PlugIn, ManufacturerAndResourceBundle) {
     CFStringRef s = nullptr;
     UInt32 size = 0;
-    EXPECT_EQ(statusOf([&] { plugIn().GetPropertyData(1, 0, glob(kAudioObjectPropertyManufacturer), 0, nullptr, 4,
-                                                      size, &s); }),
+    EXPECT_EQ(statusOf([&] {
+                  plugIn().GetPropertyData(1, 0, glob(kAudioObjectPropertyManufacturer), 0, nullptr,
+                                           4, size, &s);
+              }),
               kAudioHardwareBadPropertySizeError);
     plugIn().GetPropertyData(1, 0, glob(kAudioObjectPropertyManufacturer), 0, nullptr, 8, size, &s);
     EXPECT_EQ(size, 8u);
     EXPECT_TRUE(CFEqual(s, CFSTR("Apple Inc.")));
-    plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyResourceBundle), 0, nullptr, 8, size, &s);
+    plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyResourceBundle), 0, nullptr, 8, size,
+                             &s);
     EXPECT_TRUE(CFEqual(s, CFSTR("")));
 }
 
@@ -160,8 +160,7 @@ struct UIDCase {
 
 class TranslateUID : public PlugIn, public ::testing::WithParamInterface<UIDCase> {};
 
-TEST_P(TranslateUID, FindsTheListedDeviceByUID)
-{
+TEST_P(TranslateUID, FindsTheListedDeviceByUID) {
     const UIDCase& c = GetParam();
     CFTypeRef qualifier = nullptr;
     if (c.asNumber) {
@@ -172,13 +171,12 @@ TEST_P(TranslateUID, FindsTheListedDeviceByUID)
     }
     AudioObjectID found = 0xFFFF;
     UInt32 size = 0;
-    plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyTranslateUIDToDevice), sizeof qualifier, &qualifier, 4,
-                             size, &found);
+    plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyTranslateUIDToDevice), sizeof qualifier,
+                             &qualifier, 4, size, &found);
     EXPECT_EQ(size, 4u);
     const AudioObjectID expected = c.expected == 1 ? sFirst : c.expected == 2 ? sSecond : 0;
     EXPECT_EQ(found, expected);
-    if (qualifier)
-        CFRelease(qualifier);
+    if (qualifier) CFRelease(qualifier);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, TranslateUID,
@@ -190,21 +188,23 @@ INSTANTIATE_TEST_SUITE_P(Table, TranslateUID,
                                            UIDCase{"number", nullptr, true, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PlugIn, TranslateUIDChecksSizes)
-{
+TEST_F(PlugIn, TranslateUIDChecksSizes) {
     CFStringRef q = CFSTR("HX5100-A");
     AudioObjectID found = 0;
     UInt32 size = 0;
-    EXPECT_EQ(statusOf([&] { plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyTranslateUIDToDevice), 4, &q,
-                                                      4, size, &found); }),
+    EXPECT_EQ(statusOf([&] {
+                  plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyTranslateUIDToDevice), 4,
+                                           &q, 4, size, &found);
+              }),
               kAudioHardwareBadPropertySizeError);
-    EXPECT_EQ(statusOf([&] { plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyTranslateUIDToDevice), 8, &q,
-                                                      2, size, &found); }),
+    EXPECT_EQ(statusOf([&] {
+                  plugIn().GetPropertyData(1, 0, glob(kAudioPlugInPropertyTranslateUIDToDevice), 8,
+                                           &q, 2, size, &found);
+              }),
               kAudioHardwareBadPropertySizeError);
 }
 
-TEST_F(PlugIn, StorageWithoutAHost)
-{
+TEST_F(PlugIn, StorageWithoutAHost) {
     ASSERT_EQ(QnASPlugInPlugIn::sHost.load(), nullptr);
     hx::log::Capture capture;
     CFPropertyListRef out = CFSTR("untouched");

@@ -20,8 +20,7 @@ protected:
     hx::test::TempRoot mRoot;
 };
 
-TEST_F(ServerRegistry, DomainFromTheIdentifierRoot)
-{
+TEST_F(ServerRegistry, DomainFromTheIdentifierRoot) {
     qnas::OSXAsioRegistry a(CFSTR("com.korvex.hx5100"));
     EXPECT_TRUE(CFEqual(a.getDomain(), CFSTR("com.korvex.hx5100.hal")));
     qnas::OSXAsioRegistry b(static_cast<CFStringRef>(nullptr));
@@ -31,8 +30,7 @@ TEST_F(ServerRegistry, DomainFromTheIdentifierRoot)
     EXPECT_EQ(c.getSettingNode("Settings", true), nullptr);
 }
 
-TEST_F(ServerRegistry, NumbersAsDecimalText)
-{
+TEST_F(ServerRegistry, NumbersAsDecimalText) {
     qnas::OSXAsioRegistry r(CFSTR("com.korvex.hx5100"));
     r.setUInt32Value(0xFFFFFFFF, "Big");
     CFStringRef text = nullptr;
@@ -59,14 +57,13 @@ TEST_F(ServerRegistry, NumbersAsDecimalText)
     EXPECT_EQ(w, 99u);
 }
 
-TEST_F(ServerRegistry, NonStringValuesAndLongTextAreHandled)
-{
-    CFPreferencesSetValue(CFSTR("Data"), CFSTR("x"), CFSTR("com.korvex.hx5100.hal"), kCFPreferencesCurrentUser,
-                          kCFPreferencesAnyHost);
+TEST_F(ServerRegistry, NonStringValuesAndLongTextAreHandled) {
+    CFPreferencesSetValue(CFSTR("Data"), CFSTR("x"), CFSTR("com.korvex.hx5100.hal"),
+                          kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
     int n = 5;
     CFNumberRef num = CFNumberCreate(nullptr, kCFNumberIntType, &n);
-    CFPreferencesSetValue(CFSTR("Number"), num, CFSTR("com.korvex.hx5100.hal"), kCFPreferencesCurrentUser,
-                          kCFPreferencesAnyHost);
+    CFPreferencesSetValue(CFSTR("Number"), num, CFSTR("com.korvex.hx5100.hal"),
+                          kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
     CFRelease(num);
     CFPreferencesSetValue(CFSTR("Huge"), CFSTR("99999999999"), CFSTR("com.korvex.hx5100.hal"),
                           kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
@@ -82,8 +79,7 @@ TEST_F(ServerRegistry, NonStringValuesAndLongTextAreHandled)
     EXPECT_EQ(huge, INT32_MAX); // saturates
 }
 
-TEST_F(ServerRegistry, AjExtOnAnEmptyDomain)
-{
+TEST_F(ServerRegistry, AjExtOnAnEmptyDomain) {
     qnas::OSXAsioRegistry r(CFSTR("com.korvex.hx5100"));
     QnAjExtData ext{};
     std::memset(&ext, 0x7F, sizeof ext);
@@ -99,8 +95,7 @@ TEST_F(ServerRegistry, AjExtOnAnEmptyDomain)
     EXPECT_EQ(ext.mRoutingOut[1], 1u);
 }
 
-TEST_F(ServerRegistry, SorvikMappingWithOnlyInputs)
-{
+TEST_F(ServerRegistry, SorvikMappingWithOnlyInputs) {
     qnas::OSXAsioRegistry r(CFSTR("com.korvex.hx5100"));
     for (int i = 0; i < 8; ++i) {
         char key[32];
@@ -126,8 +121,7 @@ TEST_F(ServerRegistry, SorvikMappingWithOnlyInputs)
     EXPECT_EQ(rate, 48000u);
 }
 
-TEST_F(ServerRegistry, BlocksOfExactlyTheirSize)
-{
+TEST_F(ServerRegistry, BlocksOfExactlyTheirSize) {
     qnas::OSXAsioRegistry r(CFSTR("com.korvex.hx5100"));
     std::vector<UInt8> reverb(1536, 0x42);
     r.setReverbBuffers(reverb.data());
@@ -136,8 +130,8 @@ TEST_F(ServerRegistry, BlocksOfExactlyTheirSize)
     EXPECT_EQ(out.data()[1535], 0x42);
     std::vector<UInt8> big(2000, 0x99);
     CFDataRef data = CFDataCreate(nullptr, big.data(), CFIndex(big.size()));
-    CFPreferencesSetValue(CFSTR("ReverbBuffers"), data, CFSTR("com.korvex.hx5100.hal"), kCFPreferencesCurrentUser,
-                          kCFPreferencesAnyHost);
+    CFPreferencesSetValue(CFSTR("ReverbBuffers"), data, CFSTR("com.korvex.hx5100.hal"),
+                          kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
     CFRelease(data);
     std::memset(out.data(), 0x5A, 1536);
     EXPECT_FALSE(r.getReverbBuffers(out.data()));
@@ -149,8 +143,7 @@ TEST_F(ServerRegistry, BlocksOfExactlyTheirSize)
 
 // What this build writes, the device layer's build reads in another
 // process, and the reverse.
-TEST_F(ServerRegistry, SharedWithTheDeviceLayerBuild)
-{
+TEST_F(ServerRegistry, SharedWithTheDeviceLayerBuild) {
     {
         qnas::OSXAsioRegistry r(CFSTR("com.korvex.hx5100"));
         r.setClockSource(3);
@@ -161,8 +154,8 @@ TEST_F(ServerRegistry, SharedWithTheDeviceLayerBuild)
         OSXAsioRegistry other(CFSTR("com.korvex.hx5100"));
         uint32_t reg = 0;
         int32_t mode = 0;
-        const bool ok = other.getClockSource() == 3 && other.getWolfsonRegister(0, 7, reg) && reg == 0x1F &&
-                        other.getMixerMode(mode) && mode == 2;
+        const bool ok = other.getClockSource() == 3 && other.getWolfsonRegister(0, 7, reg) &&
+                        reg == 0x1F && other.getMixerMode(mode) && mode == 2;
         other.setDigitalOutMode(4);
         other.setRouting(1, 2, 6);
         return ok;

@@ -16,31 +16,30 @@
 
 namespace {
 
-CFNumberRef number(SInt32 v) { return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v); }
+CFNumberRef number(SInt32 v) {
+    return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v);
+}
 
-void put(CFMutableDictionaryRef d, const char* key, CFTypeRef value)
-{
+void put(CFMutableDictionaryRef d, const char* key, CFTypeRef value) {
     CFStringRef k = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
     CFDictionarySetValue(d, k, value);
     CFRelease(k);
     CFRelease(value);
 }
 
-CFMutableDictionaryRef newDictionary()
-{
-    return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+CFMutableDictionaryRef newDictionary() {
+    return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                     &kCFTypeDictionaryValueCallBacks);
 }
 
-CFDataRef block(std::size_t size, UInt8 fill)
-{
+CFDataRef block(std::size_t size, UInt8 fill) {
     std::vector<UInt8> bytes(size, fill);
     return CFDataCreate(nullptr, bytes.data(), CFIndex(size));
 }
 
 // What the device hands over: its registry properties as the kernel shows
 // them (the channel settings as configured, the extension record, mixer).
-CFMutableDictionaryRef registrySnapshot()
-{
+CFMutableDictionaryRef registrySnapshot() {
     CFMutableDictionaryRef channels = newDictionary();
     put(channels, "Frequency", number(96000));
     put(channels, "InChannels", number(6));
@@ -69,16 +68,14 @@ class Storage : public ::testing::Test {
 protected:
     Storage() { startHost(); }
     ~Storage() override { stopHost(); }
-    void startHost()
-    {
+    void startHost() {
         hx::coreaudio::ServerHostOptions options;
         options.processName = "";
         options.storageName = "hx5100";
         mHost = std::make_unique<hx::coreaudio::ServerHost>(options);
         QnASPlugInPlugIn::sHost = mHost->hostInterface();
     }
-    void stopHost()
-    {
+    void stopHost() {
         QnASPlugInPlugIn::sHost = nullptr;
         mHost.reset();
     }
@@ -86,8 +83,7 @@ protected:
     std::unique_ptr<hx::coreaudio::ServerHost> mHost;
 };
 
-TEST_F(Storage, WrittenRegistryReadsBack)
-{
+TEST_F(Storage, WrittenRegistryReadsBack) {
     QnStoragePrefs prefs;
     CFMutableDictionaryRef snapshot = registrySnapshot();
     ASSERT_TRUE(prefs.writeStorageProperties(snapshot));
@@ -119,8 +115,7 @@ TEST_F(Storage, WrittenRegistryReadsBack)
     EXPECT_EQ(routing[0], 0x44);
 }
 
-TEST_F(Storage, ANewHostOnTheSameRootReadsTheSame)
-{
+TEST_F(Storage, ANewHostOnTheSameRootReadsTheSame) {
     {
         QnStoragePrefs prefs;
         CFMutableDictionaryRef snapshot = registrySnapshot();
@@ -137,19 +132,20 @@ TEST_F(Storage, ANewHostOnTheSameRootReadsTheSame)
     EXPECT_TRUE(fresh.settingsSeen());
 }
 
-TEST_F(Storage, NeverWrittenStorage)
-{
+TEST_F(Storage, NeverWrittenStorage) {
     QnStoragePrefs prefs;
     hx::log::Capture capture;
     EXPECT_TRUE(prefs.readStorageProperties(nullptr)); // the host answered 0
-    EXPECT_NE(capture.text().find("CopyFromStorage com.korvex.hx5100 returned 0x00000000 Properties "),
-              std::string::npos);
+    EXPECT_NE(
+        capture.text().find("CopyFromStorage com.korvex.hx5100 returned 0x00000000 Properties "),
+        std::string::npos);
     EXPECT_FALSE(prefs.settingsSeen());
     int v = 5;
     EXPECT_FALSE(prefs.getStoredFrequency(v));
     EXPECT_EQ(v, 5);
-    EXPECT_NE(capture.text().find("Get Frequency setting from prefs: Could not read channel settings\n"),
-              std::string::npos);
+    EXPECT_NE(
+        capture.text().find("Get Frequency setting from prefs: Could not read channel settings\n"),
+        std::string::npos);
     QnAjExtData ext{};
     ext.mClockSource = 9;
     prefs.getStoredAjExt(ext);
@@ -159,8 +155,7 @@ TEST_F(Storage, NeverWrittenStorage)
     EXPECT_NE(capture.text().find("Reading mixerMode: no saved pref\n"), std::string::npos);
 }
 
-TEST_F(Storage, AjExtWithOnlyUSB1Mode)
-{
+TEST_F(Storage, AjExtWithOnlyUSB1Mode) {
     CFMutableDictionaryRef ext = newDictionary();
     put(ext, "USB1Mode", number(1));
     CFMutableDictionaryRef all = newDictionary();
@@ -192,8 +187,7 @@ class Blocks : public Storage, public ::testing::WithParamInterface<BlockCase> {
 
 // Only data of exactly the block's size counts; anything else leaves the
 // caller's buffer (which ends at an inaccessible page) untouched.
-TEST_P(Blocks, WrongSizesAreAbsent)
-{
+TEST_P(Blocks, WrongSizesAreAbsent) {
     const BlockCase& c = GetParam();
     CFMutableDictionaryRef all = newDictionary();
     put(all, c.key, block(c.storedSize, 0xEE));
@@ -211,28 +205,32 @@ TEST_P(Blocks, WrongSizesAreAbsent)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Blocks,
-    ::testing::Values(
-        BlockCase{"reverbLong", "ReverbBuffers", 2000, 1536, &QnStoragePrefs::getStoredReverbBuffers,
-                  "Reading reverbBuffers: no saved pref\n"},
-        BlockCase{"reverbShort", "ReverbBuffers", 100, 1536, &QnStoragePrefs::getStoredReverbBuffers,
-                  "Reading reverbBuffers: no saved pref\n"},
-        BlockCase{"mixerLong", "MixerBuffer", 65, 64, &QnStoragePrefs::getStoredMixerBuffer,
-                  "Reading mixerBuffer: no saved pref\n"},
-        BlockCase{"fractionsShort", "MixerFractions", 511, 512, &QnStoragePrefs::getStoredMixerFractions,
-                  "Reading mixerFractions: no saved pref\n"},
-        BlockCase{"routingLong", "RoutingMatrix", 33, 32, &QnStoragePrefs::getStoredRoutingMatrix, nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Blocks,
+                         ::testing::Values(BlockCase{"reverbLong", "ReverbBuffers", 2000, 1536,
+                                                     &QnStoragePrefs::getStoredReverbBuffers,
+                                                     "Reading reverbBuffers: no saved pref\n"},
+                                           BlockCase{"reverbShort", "ReverbBuffers", 100, 1536,
+                                                     &QnStoragePrefs::getStoredReverbBuffers,
+                                                     "Reading reverbBuffers: no saved pref\n"},
+                                           BlockCase{"mixerLong", "MixerBuffer", 65, 64,
+                                                     &QnStoragePrefs::getStoredMixerBuffer,
+                                                     "Reading mixerBuffer: no saved pref\n"},
+                                           BlockCase{"fractionsShort", "MixerFractions", 511, 512,
+                                                     &QnStoragePrefs::getStoredMixerFractions,
+                                                     "Reading mixerFractions: no saved pref\n"},
+                                           BlockCase{"routingLong", "RoutingMatrix", 33, 32,
+                                                     &QnStoragePrefs::getStoredRoutingMatrix,
+                                                     nullptr}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Storage, SorvikRecordUnderItsBlankPaddedKey)
-{
+TEST_F(Storage, SorvikRecordUnderItsBlankPaddedKey) {
     QnStoragePrefs prefs;
     UInt64 state = 31;
     QN_Sorvik_ConfigAndMap record{};
     record.cConfig.samplerate = 44100;
     record.cMap.mOut[7] = 5;
-    ASSERT_TRUE(prefs.setStoredSorvikConfigAndMapping(record, reinterpret_cast<char*>(&state), true));
+    ASSERT_TRUE(
+        prefs.setStoredSorvikConfigAndMapping(record, reinterpret_cast<char*>(&state), true));
     EXPECT_FALSE(prefs.settingsSeen());
     CFPropertyListRef stored = nullptr;
     ASSERT_EQ(QnASPlugInPlugIn::CopyFromStorage(CFSTR("SORVIK_              1F"), &stored), 0);
@@ -245,11 +243,11 @@ TEST_F(Storage, SorvikRecordUnderItsBlankPaddedKey)
     EXPECT_EQ(back.cMap.mOut[7], 5);
 }
 
-TEST_F(Storage, SorvikRecordOfTheWrongSizeIsAbsent)
-{
+TEST_F(Storage, SorvikRecordOfTheWrongSizeIsAbsent) {
     UInt64 state = 0x1234;
     CFDataRef data = block(100, 0xEE);
-    CFStringRef key = CFStringCreateWithCString(nullptr, "SORVIK_            1234", kCFStringEncodingASCII);
+    CFStringRef key =
+        CFStringCreateWithCString(nullptr, "SORVIK_            1234", kCFStringEncodingASCII);
     ASSERT_EQ(QnASPlugInPlugIn::WriteToStorage(key, data), 0);
     CFRelease(key);
     CFRelease(data);
@@ -261,11 +259,11 @@ TEST_F(Storage, SorvikRecordOfTheWrongSizeIsAbsent)
                                                        reinterpret_cast<char*>(&state)));
     EXPECT_EQ(buffer.data()[0], 0x5A);
     EXPECT_EQ(buffer.data()[83], 0x5A);
-    EXPECT_NE(capture.text().find("Reading key_sorvik_mapping: no saved pref\n"), std::string::npos);
+    EXPECT_NE(capture.text().find("Reading key_sorvik_mapping: no saved pref\n"),
+              std::string::npos);
 }
 
-TEST_F(Storage, LooseValues)
-{
+TEST_F(Storage, LooseValues) {
     QnStoragePrefs prefs;
     hx::log::Capture capture;
     EXPECT_EQ(prefs.getValue("Loose", 17), 17u);
@@ -280,9 +278,9 @@ TEST_F(Storage, LooseValues)
     EXPECT_NE(capture.text().find("Reading Short: result:9\n"), std::string::npos);
 }
 
-TEST_F(Storage, AStoredNonDictionaryCountsAsNotFound)
-{
-    ASSERT_EQ(QnASPlugInPlugIn::WriteToStorage(CFSTR("com.korvex.hx5100"), CFSTR("not a dictionary")), 0);
+TEST_F(Storage, AStoredNonDictionaryCountsAsNotFound) {
+    ASSERT_EQ(
+        QnASPlugInPlugIn::WriteToStorage(CFSTR("com.korvex.hx5100"), CFSTR("not a dictionary")), 0);
     QnStoragePrefs prefs;
     EXPECT_TRUE(prefs.readStorageProperties(nullptr));
     EXPECT_FALSE(prefs.settingsSeen());
@@ -290,8 +288,7 @@ TEST_F(Storage, AStoredNonDictionaryCountsAsNotFound)
     EXPECT_FALSE(prefs.getStoredMixerMode(v));
 }
 
-TEST_F(Storage, FreeFunctions)
-{
+TEST_F(Storage, FreeFunctions) {
     EXPECT_EQ(readStoredProperties(nullptr), nullptr);
     EXPECT_FALSE(storeProperties(nullptr, CFSTR("v")));
     ASSERT_TRUE(storeProperties(CFSTR("Free"), CFSTR("v")));

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <pthread.h>
 
-class CAMutex {
+// Final: nothing refines it, and the IO path's lookups call it through
+// references that then need no dispatch.
+class CAMutex final {
 public:
     explicit CAMutex(const char* inName);
     virtual ~CAMutex();

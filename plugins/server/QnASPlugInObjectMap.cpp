@@ -1,7 +1,6 @@
 #include "plugins/server/QnASPlugInObjectMap.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "plugins/server/CADispatchQueue.h"
 
@@ -12,8 +11,6 @@ constexpr std::size_t kReservedEntries = 256;
 // A device answers for itself, its streams and its controls.
 constexpr std::size_t kReservedIDsPerEntry = 16;
 constexpr UInt64 kMaxReferenceCount = ~UInt64(0);
-
-std::once_flag sOnce;
 
 } // namespace
 
@@ -29,8 +26,13 @@ void QnASPlugInObjectMap::StaticInitializer() {
 }
 
 QnASPlugInObjectMap& QnASPlugInObjectMap::Instance() {
-    std::call_once(sOnce, &QnASPlugInObjectMap::StaticInitializer);
-    return *sInstance;
+    // The once-only guard of a function-local static: after the first call a
+    // single acquire load, which the IO path's lookups can afford.
+    static QnASPlugInObjectMap* const instance = [] {
+        StaticInitializer();
+        return sInstance;
+    }();
+    return *instance;
 }
 
 QnASPlugInObjectMap::ObjectInfo* QnASPlugInObjectMap::FindByID(AudioObjectID inObjectID) {

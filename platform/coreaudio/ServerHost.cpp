@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <pthread.h>
 #include <syslog.h>
 
 #include "platform/cf/CoreFoundation.h"
@@ -77,6 +78,7 @@ ServerWorker::~ServerWorker() {
 
 void ServerWorker::run(hx::clock::Reservation seat) {
     hx::clock::Participant participant(std::move(seat));
+    pthread_setname_np(pthread_self(), mName); // "N" or "K" in a debugger
     std::unique_lock<std::mutex> lock(mMutex);
     for (;;) {
         mCondition.wait(lock, [this] { return mStopping || !mTasks.empty(); });

@@ -246,7 +246,7 @@ kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort)
     return KERN_SUCCESS;
 }
 
-kern_return_t mach_port_deallocate(task_t, mach_port_t) { return KERN_SUCCESS; }
+// mach_port_deallocate: platform/base (MachPortRights.cpp).
 
 kern_return_t pid_for_task(mach_port_t task, int* pid)
 {

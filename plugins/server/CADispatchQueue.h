@@ -9,7 +9,11 @@
 
 #include "platform/base/MacTypes.h"
 #include "platform/cf/CFBase.h"
+#include "platform/base/MachPortRights.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchSource.h"
+
+#include <vector>
 
 class CADispatchQueue {
 public:
@@ -37,6 +41,28 @@ public:
 
     dispatch_queue_t GetDispatchQueue() const { return mDispatchQueue; }
 
+    // Event sources on Mach ports, their handlers run on this queue. Port 0
+    // throws 'nope'; a port already watched keeps its one source; removing
+    // a port not watched does nothing. Callers serialise these calls.
+    void InstallMachPortDeathNotification(mach_port_t inMachPort, dispatch_block_t inNotificationTask);
+    void RemoveMachPortDeathNotification(mach_port_t inMachPort);
+    void InstallMachPortReceiver(mach_port_t inMachPort, dispatch_block_t inMessageTask);
+    void RemoveMachPortReceiver(mach_port_t inMachPort, dispatch_block_t inCompletionTask);
+    // Once the source is cancelled: one user reference of the name goes
+    // (inDeallocateMachPort), then the receive right (inDestroyMachPort).
+    void RemoveMachPortReceiver(mach_port_t inMachPort, bool inDeallocateMachPort, bool inDestroyMachPort);
+
+    // A source with the one reference it holds (copying retains).
+    class EventSource {
+    public:
+        EventSource(dispatch_source_t inSource, mach_port_t inMachPort);
+        EventSource(const EventSource& inOther);
+        EventSource& operator=(const EventSource& inOther);
+        ~EventSource();
+        dispatch_source_t mDispatchSource;
+        mach_port_t mMachPort;
+    };
+
     // Throws 'nope' when the queue could not be made (never retried).
     static CADispatchQueue& GetGlobalSerialQueue();
 
@@ -48,5 +74,11 @@ private:
     bool IsCurrent() const;
     static void InitializeGlobalSerialQueue(void*);
 
+    void Install(std::vector<EventSource>& ioList, dispatch_source_type_t inType, unsigned long inMask,
+                 mach_port_t inMachPort, dispatch_block_t inTask);
+    void Remove(std::vector<EventSource>& ioList, mach_port_t inMachPort, dispatch_block_t inCancelTask);
+
     dispatch_queue_t mDispatchQueue = nullptr;
+    std::vector<EventSource> mPortDeathList;
+    std::vector<EventSource> mPortReceiverList;
 };

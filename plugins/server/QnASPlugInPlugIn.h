@@ -68,7 +68,7 @@ private:
 
     std::vector<DeviceInfo> mDeviceInfoList;
     IONotificationPortRef mNotificationPort = nullptr;
-    io_connect_t mRootPowerConnection = 0;
+    [[maybe_unused]] io_connect_t mRootPowerConnection = 0; // discovery's power registrations
     io_iterator_t mMatchingIterator = 0;
     CADispatchQueue mDispatchQueue;
     mutable CAMutex mMutex;

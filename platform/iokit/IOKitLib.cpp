@@ -594,3 +594,76 @@ kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, ta
 }
 
 }  // extern "C"
+
+// ---- Registry questions and writes, notification ports and traps
+
+namespace {
+
+kern_return_t iteratorOver(io_registry_entry_t entry, const char* plane, bool parents, io_iterator_t* iterator)
+{
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!iterator) return kIOReturnBadArgument;
+    std::vector<Handle> entries;
+    const kern_return_t kr = hx::iokit::transport().neighbours(h, plane, parents, entries);
+    if (kr != KERN_SUCCESS) return kr;
+    Object o;
+    o.kind = Kind::Iterator;
+    o.items.assign(entries.begin(), entries.end());
+    *iterator = addObject(std::move(o));
+    return KERN_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+const mach_port_t kIOMasterPortDefault = 0;
+
+boolean_t IOObjectConformsTo(io_object_t object, const char* className)
+{
+    const Handle h = handleOf(object, Kind::Service);
+    bool conforms = false;
+    return h && className && hx::iokit::transport().conformsTo(h, className, &conforms) == KERN_SUCCESS && conforms;
+}
+
+boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject)
+{
+    if (object == anObject) return object != 0;
+    const Handle a = handleOf(object, Kind::Service);
+    const Handle b = handleOf(anObject, Kind::Service);
+    bool equal = false;
+    return a && b && hx::iokit::transport().isEqual(a, b, &equal) == KERN_SUCCESS && equal;
+}
+
+kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator)
+{
+    return iteratorOver(entry, plane, false, iterator);
+}
+
+kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator)
+{
+    return iteratorOver(entry, plane, true, iterator);
+}
+
+kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property)
+{
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!propertyName || !property) return kIOReturnBadArgument;
+    return hx::iokit::transport().setProperty(h, propertyName, property);
+}
+
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port, uintptr_t reference)
+{
+    return onConnection(connect, [&](Handle h) {
+        return hx::iokit::transport().setNotificationPort(h, type, port, uint64_t(reference));
+    });
+}
+
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index)
+{
+    return onConnection(connect, [&](Handle h) { return hx::iokit::transport().trap(h, index); });
+}
+
+}  // extern "C"

@@ -105,4 +105,22 @@ kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, ta
                                    vm_address_t atAddress);
 kern_return_t IOConnectUnmapMemory64(io_connect_t connect, uint32_t memoryType, task_t fromTask,
                                      mach_vm_address_t atAddress);
+
+// The default master port (any master-port argument is accepted).
+extern const mach_port_t kIOMasterPortDefault;
+// Whether the object is a service of the class or of a class derived from it.
+boolean_t IOObjectConformsTo(io_object_t object, const char* className);
+// Whether the two names hold the same registry entry.
+boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
+// Iterators over an entry's children or parents in a plane ("IOService").
+kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator);
+kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator);
+// Hands the value to the entry's property-write handler (the kernel's
+// default refuses with kIOReturnUnsupported).
+kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property);
+// Tells the connection's client of a notification port (kIOReturnUnsupported
+// unless the client takes one).
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port, uintptr_t reference);
+// Runs the client's trap of the index (kIOReturnBadArgument when it has none).
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index);
 }

@@ -120,8 +120,24 @@ void ServerWorker::stop() {
 
 // ---- The host
 
+namespace {
+
+// Every host record made in this process: they outlive their hosts (the
+// plug-in keeps the pointer) and stay reachable here.
+std::mutex gRecordsLock;
+std::vector<ServerHostRecord*>& records() {
+    static auto* all = new std::vector<ServerHostRecord*>;
+    return *all;
+}
+
+} // namespace
+
 ServerHost::Impl::Impl(ServerHostOptions o) : options(std::move(o)) {
     record = new ServerHostRecord;
+    {
+        std::lock_guard<std::mutex> lock(gRecordsLock);
+        records().push_back(record);
+    }
     record->interface = AudioServerPlugInHostInterface{&hostPropertiesChanged, &hostCopyFromStorage,
                                                        &hostWriteToStorage, &hostRequestChange};
     record->host = this;

@@ -3,6 +3,7 @@
 // run-loop source, and the per-connection call serialisation. The kernel end
 // is reached only through the process's transport.
 #include "platform/iokit/IOKitLib.h"
+#include "platform/dispatch/Dispatch.h"
 
 #include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
@@ -103,14 +104,24 @@ struct IONotificationPort final : hx::iokit::PortSink {
     CFRunLoopSourceRef source = nullptr;
     std::mutex lock;
     std::deque<NotificationRecord> queue;
+    // With a dispatch queue, records are drained there instead of on a run
+    // loop; once destroyed, queued drains do nothing and the port itself is
+    // freed by a last block on that queue.
+    dispatch_queue_t dispatchQueue = nullptr;
+    std::atomic<bool> destroyed{false};
 
     void deliver(NotificationRecord&& record) override
     {
+        dispatch_queue_t target = nullptr;
         {
             std::lock_guard<std::mutex> g(lock);
             queue.push_back(std::move(record));
+            target = dispatchQueue;
         }
-        CFRunLoopSourceSignal(source);
+        if (target)
+            dispatch_async(target, [this] { drain(); });
+        else
+            CFRunLoopSourceSignal(source);
     }
     void lost() override {}
 
@@ -124,7 +135,7 @@ struct IONotificationPort final : hx::iokit::PortSink {
             NotificationRecord r;
             {
                 std::lock_guard<std::mutex> g(lock);
-                if (queue.empty()) return;
+                if (queue.empty() || destroyed) return;
                 r = std::move(queue.front());
                 queue.pop_front();
             }
@@ -371,10 +382,41 @@ void IONotificationPortDestroy(IONotificationPortRef notify)
     }
     for (Handle h : held) hx::iokit::transport().releaseService(h);
     // Notifications still named keep working as names but hear nothing more.
-    std::lock_guard<std::mutex> g(gObjectsLock);
-    for (auto& [name, o] : objects())
-        if (o.port == notify) o.port = nullptr;
-    delete notify;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        for (auto& [name, o] : objects())
+            if (o.port == notify) o.port = nullptr;
+    }
+    dispatch_queue_t target = nullptr;
+    {
+        std::lock_guard<std::mutex> g(notify->lock);
+        notify->destroyed = true;
+        target = notify->dispatchQueue;
+    }
+    if (!target) {
+        delete notify;
+        return;
+    }
+    // After every drain already queued there (and after the callback that
+    // may be destroying its own port right now).
+    dispatch_async(target, [notify, target] {
+        delete notify;
+        dispatch_release(target);
+    });
+}
+
+void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue)
+{
+    if (!notify) return;
+    bool pending = false;
+    {
+        std::lock_guard<std::mutex> g(notify->lock);
+        if (notify->destroyed || notify->dispatchQueue) return;
+        if (queue) dispatch_retain(queue);
+        notify->dispatchQueue = queue;
+        pending = queue && !notify->queue.empty();
+    }
+    if (pending) dispatch_async(queue, [notify] { notify->drain(); });
 }
 
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify)

@@ -18,6 +18,9 @@
 #include "platform/cf/CFRunLoop.h"
 #include "platform/cf/CFString.h"
 
+// A dispatch queue (platform/dispatch); declared here so this header needs no more.
+typedef struct HXDispatchQueue* dispatch_queue_t;
+
 typedef mach_port_t io_object_t;
 typedef io_object_t io_service_t;
 typedef io_object_t io_iterator_t;
@@ -60,6 +63,10 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef
 IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort);
 void IONotificationPortDestroy(IONotificationPortRef notify);
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
+// Delivers the port's notifications on the queue, in send order, and no
+// longer on a run loop; nothing runs after the port is destroyed (even when
+// its own callback destroys it). Set once.
+void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue);
 mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify);
 
 // "IOServicePublish" or "IOServiceTerminate"; other types answer

@@ -7,11 +7,15 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "abi/ServiceClass.h"
 #include "device/FWUpdaterDetection.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
@@ -163,6 +167,57 @@ TEST_F(Service, MatchingByPropertyValue) {
               0u);
     CFRelease(matching);
     CFRelease(uid);
+}
+
+struct Heard {
+    std::mutex lock;
+    std::vector<natural_t> types;
+    std::vector<std::string> queues;
+};
+
+void interest(void* refCon, io_service_t, natural_t type, void*)
+{
+    auto* heard = static_cast<Heard*>(refCon);
+    std::lock_guard<std::mutex> g(heard->lock);
+    heard->types.push_back(type);
+    heard->queues.push_back(dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL));
+}
+
+// State changes reach a port delivering on a dispatch queue there, in send
+// order, and nothing after the port is destroyed.
+TEST_F(Service, StateChangesReachAQueuedPortInSendOrder)
+{
+    ASSERT_TRUE(mBooted) << mHarness->lastError();
+    const io_service_t service = findService();
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    dispatch_queue_t queue = dispatch_queue_create("test.iokit.notices", DISPATCH_QUEUE_SERIAL);
+    IONotificationPortSetDispatchQueue(port, queue);
+    Heard heard;
+    io_object_t note = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &interest, &heard, &note),
+              KERN_SUCCESS);
+    IOService* kernelService = mHarness->service();
+    for (natural_t i = 0; i < 5; ++i)
+        kernelService->messageClients(0xE0000F00 + i);
+    hx::dispatch::drain(queue);
+    {
+        std::lock_guard<std::mutex> g(heard.lock);
+        ASSERT_EQ(heard.types.size(), 5u);
+        for (natural_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(heard.types[i], 0xE0000F00 + i);
+            EXPECT_EQ(heard.queues[i], "test.iokit.notices");
+        }
+    }
+    IONotificationPortDestroy(port);
+    kernelService->messageClients(0xE0000F10);
+    hx::dispatch::drain(queue);
+    {
+        std::lock_guard<std::mutex> g(heard.lock);
+        EXPECT_EQ(heard.types.size(), 5u);
+    }
+    IOObjectRelease(note);
+    IOObjectRelease(service);
+    dispatch_release(queue);
 }
 
 TEST(IOKitObject, AWrapperFromADictionaryAnswersFromItAlone) {

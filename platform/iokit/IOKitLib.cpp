@@ -3,6 +3,7 @@
 // run-loop source, and the per-connection call serialisation. The kernel end
 // is reached only through the process's transport.
 #include "platform/iokit/IOKitLib.h"
+#include "platform/dispatch/Dispatch.h"
 
 #include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
@@ -103,14 +104,24 @@ struct IONotificationPort final : hx::iokit::PortSink {
     CFRunLoopSourceRef source = nullptr;
     std::mutex lock;
     std::deque<NotificationRecord> queue;
+    // With a dispatch queue, records are drained there instead of on a run
+    // loop; once destroyed, queued drains do nothing and the port itself is
+    // freed by a last block on that queue.
+    dispatch_queue_t dispatchQueue = nullptr;
+    std::atomic<bool> destroyed{false};
 
     void deliver(NotificationRecord&& record) override
     {
+        dispatch_queue_t target = nullptr;
         {
             std::lock_guard<std::mutex> g(lock);
             queue.push_back(std::move(record));
+            target = dispatchQueue;
         }
-        CFRunLoopSourceSignal(source);
+        if (target)
+            dispatch_async(target, [this] { drain(); });
+        else
+            CFRunLoopSourceSignal(source);
     }
     void lost() override {}
 
@@ -124,7 +135,7 @@ struct IONotificationPort final : hx::iokit::PortSink {
             NotificationRecord r;
             {
                 std::lock_guard<std::mutex> g(lock);
-                if (queue.empty()) return;
+                if (queue.empty() || destroyed) return;
                 r = std::move(queue.front());
                 queue.pop_front();
             }
@@ -246,7 +257,7 @@ kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort)
     return KERN_SUCCESS;
 }
 
-kern_return_t mach_port_deallocate(task_t, mach_port_t) { return KERN_SUCCESS; }
+// mach_port_deallocate: platform/base (MachPortRights.cpp).
 
 kern_return_t pid_for_task(mach_port_t task, int* pid)
 {
@@ -371,10 +382,41 @@ void IONotificationPortDestroy(IONotificationPortRef notify)
     }
     for (Handle h : held) hx::iokit::transport().releaseService(h);
     // Notifications still named keep working as names but hear nothing more.
-    std::lock_guard<std::mutex> g(gObjectsLock);
-    for (auto& [name, o] : objects())
-        if (o.port == notify) o.port = nullptr;
-    delete notify;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        for (auto& [name, o] : objects())
+            if (o.port == notify) o.port = nullptr;
+    }
+    dispatch_queue_t target = nullptr;
+    {
+        std::lock_guard<std::mutex> g(notify->lock);
+        notify->destroyed = true;
+        target = notify->dispatchQueue;
+    }
+    if (!target) {
+        delete notify;
+        return;
+    }
+    // After every drain already queued there (and after the callback that
+    // may be destroying its own port right now).
+    dispatch_async(target, [notify, target] {
+        delete notify;
+        dispatch_release(target);
+    });
+}
+
+void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue)
+{
+    if (!notify) return;
+    bool pending = false;
+    {
+        std::lock_guard<std::mutex> g(notify->lock);
+        if (notify->destroyed || notify->dispatchQueue) return;
+        if (queue) dispatch_retain(queue);
+        notify->dispatchQueue = queue;
+        pending = queue && !notify->queue.empty();
+    }
+    if (pending) dispatch_async(queue, [notify] { notify->drain(); });
 }
 
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify)
@@ -591,6 +633,79 @@ kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, ta
                                    vm_address_t atAddress)
 {
     return IOConnectUnmapMemory64(connect, memoryType, fromTask, mach_vm_address_t(atAddress));
+}
+
+}  // extern "C"
+
+// ---- Registry questions and writes, notification ports and traps
+
+namespace {
+
+kern_return_t iteratorOver(io_registry_entry_t entry, const char* plane, bool parents, io_iterator_t* iterator)
+{
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!iterator) return kIOReturnBadArgument;
+    std::vector<Handle> entries;
+    const kern_return_t kr = hx::iokit::transport().neighbours(h, plane, parents, entries);
+    if (kr != KERN_SUCCESS) return kr;
+    Object o;
+    o.kind = Kind::Iterator;
+    o.items.assign(entries.begin(), entries.end());
+    *iterator = addObject(std::move(o));
+    return KERN_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+const mach_port_t kIOMasterPortDefault = 0;
+
+boolean_t IOObjectConformsTo(io_object_t object, const char* className)
+{
+    const Handle h = handleOf(object, Kind::Service);
+    bool conforms = false;
+    return h && className && hx::iokit::transport().conformsTo(h, className, &conforms) == KERN_SUCCESS && conforms;
+}
+
+boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject)
+{
+    if (object == anObject) return object != 0;
+    const Handle a = handleOf(object, Kind::Service);
+    const Handle b = handleOf(anObject, Kind::Service);
+    bool equal = false;
+    return a && b && hx::iokit::transport().isEqual(a, b, &equal) == KERN_SUCCESS && equal;
+}
+
+kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator)
+{
+    return iteratorOver(entry, plane, false, iterator);
+}
+
+kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator)
+{
+    return iteratorOver(entry, plane, true, iterator);
+}
+
+kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property)
+{
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!propertyName || !property) return kIOReturnBadArgument;
+    return hx::iokit::transport().setProperty(h, propertyName, property);
+}
+
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port, uintptr_t reference)
+{
+    return onConnection(connect, [&](Handle h) {
+        return hx::iokit::transport().setNotificationPort(h, type, port, uint64_t(reference));
+    });
+}
+
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index)
+{
+    return onConnection(connect, [&](Handle h) { return hx::iokit::transport().trap(h, index); });
 }
 
 }  // extern "C"

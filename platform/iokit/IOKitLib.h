@@ -18,6 +18,9 @@
 #include "platform/cf/CFRunLoop.h"
 #include "platform/cf/CFString.h"
 
+// A dispatch queue (platform/dispatch); declared here so this header needs no more.
+typedef struct HXDispatchQueue* dispatch_queue_t;
+
 typedef mach_port_t io_object_t;
 typedef io_object_t io_service_t;
 typedef io_object_t io_iterator_t;
@@ -60,6 +63,10 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef
 IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort);
 void IONotificationPortDestroy(IONotificationPortRef notify);
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
+// Delivers the port's notifications on the queue, in send order, and no
+// longer on a run loop; nothing runs after the port is destroyed (even when
+// its own callback destroys it). Set once.
+void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue);
 mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify);
 
 // "IOServicePublish" or "IOServiceTerminate"; other types answer
@@ -105,4 +112,22 @@ kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, ta
                                    vm_address_t atAddress);
 kern_return_t IOConnectUnmapMemory64(io_connect_t connect, uint32_t memoryType, task_t fromTask,
                                      mach_vm_address_t atAddress);
+
+// The default master port (any master-port argument is accepted).
+extern const mach_port_t kIOMasterPortDefault;
+// Whether the object is a service of the class or of a class derived from it.
+boolean_t IOObjectConformsTo(io_object_t object, const char* className);
+// Whether the two names hold the same registry entry.
+boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
+// Iterators over an entry's children or parents in a plane ("IOService").
+kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator);
+kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator);
+// Hands the value to the entry's property-write handler (the kernel's
+// default refuses with kIOReturnUnsupported).
+kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property);
+// Tells the connection's client of a notification port (kIOReturnUnsupported
+// unless the client takes one).
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port, uintptr_t reference);
+// Runs the client's trap of the index (kIOReturnBadArgument when it has none).
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index);
 }

@@ -89,6 +89,43 @@ public:
                               mach_vm_size_t* size) = 0;
     virtual kern_return_t unmap(Handle connection, uint32_t type, mach_vm_address_t address) = 0;
     virtual kern_return_t pidForTask(task_t task, int* pid) = 0;
+
+    // Registry questions and writes, and the connection's notification port
+    // and traps. A transport that does not carry them answers
+    // kIOReturnUnsupported.
+    virtual kern_return_t conformsTo(Handle service, const char* className, bool* conforms)
+    {
+        (void)service, (void)className, (void)conforms;
+        return kIOReturnUnsupported;
+    }
+    virtual kern_return_t isEqual(Handle a, Handle b, bool* equal)
+    {
+        (void)a, (void)b, (void)equal;
+        return kIOReturnUnsupported;
+    }
+    // The entry's children (or parents) in the plane, each held for the
+    // caller, in registry order; an unknown plane is kIOReturnBadArgument.
+    virtual kern_return_t neighbours(Handle entry, const char* plane, bool parents, std::vector<Handle>& entries)
+    {
+        (void)entry, (void)plane, (void)parents, (void)entries;
+        return kIOReturnUnsupported;
+    }
+    virtual kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value)
+    {
+        (void)service, (void)key, (void)value;
+        return kIOReturnUnsupported;
+    }
+    virtual kern_return_t setNotificationPort(Handle connection, uint32_t type, mach_port_t port,
+                                              uint64_t reference)
+    {
+        (void)connection, (void)type, (void)port, (void)reference;
+        return kIOReturnUnsupported;
+    }
+    virtual kern_return_t trap(Handle connection, uint32_t index)
+    {
+        (void)connection, (void)index;
+        return kIOReturnUnsupported;
+    }
 };
 
 std::unique_ptr<Transport> makeInProcessTransport();

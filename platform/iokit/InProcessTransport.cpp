@@ -313,6 +313,86 @@ public:
         return KERN_SUCCESS;
     }
 
+    kern_return_t conformsTo(Handle service, const char* className, bool* conforms) override
+    {
+        IOService* s = service_(service);
+        if (!s) return MACH_SEND_INVALID_DEST;
+        *conforms = className && s->getMetaClass()->isSubclassOf(className);
+        s->release();
+        return KERN_SUCCESS;
+    }
+
+    kern_return_t isEqual(Handle a, Handle b, bool* equal) override
+    {
+        IOService* x = service_(a);
+        IOService* y = service_(b);
+        const kern_return_t kr = x && y ? KERN_SUCCESS : MACH_SEND_INVALID_DEST;
+        if (kr == KERN_SUCCESS) *equal = x == y;
+        if (x) x->release();
+        if (y) y->release();
+        return kr;
+    }
+
+    kern_return_t neighbours(Handle entry, const char* plane, bool parents, std::vector<Handle>& entries) override
+    {
+        if (!plane || std::strcmp(plane, "IOService") != 0) return kIOReturnBadArgument;
+        IOService* s = service_(entry);
+        if (!s) return MACH_SEND_INVALID_DEST;
+        OSIterator* it = parents ? s->getParentIterator(gIOServicePlane) : s->getChildIterator(gIOServicePlane);
+        s->release();
+        if (!it) return kIOReturnNoMemory;
+        while (OSObject* o = it->getNextObject()) {
+            if (auto* n = OSDynamicCast(IOService, o)) {
+                n->retain();
+                entries.push_back(adopt(n));
+            }
+        }
+        it->release();
+        return KERN_SUCCESS;
+    }
+
+    // The entry's own handler decides (none takes user writes by default).
+    kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value) override
+    {
+        IOService* s = service_(service);
+        if (!s) return MACH_SEND_INVALID_DEST;
+        OSObject* v = value ? toOS(value) : nullptr;
+        IOReturn r = kIOReturnBadArgument;
+        if (v) {
+            OSDictionary* d = OSDictionary::withCapacity(1);
+            d->setObject(utf8Text(key).c_str(), v);
+            r = s->setProperties(d);
+            d->release();
+            v->release();
+        }
+        s->release();
+        return r;
+    }
+
+    kern_return_t setNotificationPort(Handle connection, uint32_t type, mach_port_t port, uint64_t reference) override
+    {
+        IOUserClient* c = hx::kern::connectionClient(connection);
+        if (!c) return MACH_SEND_INVALID_DEST;
+        const IOReturn r = c->registerNotificationPort(port, type, reference);
+        c->release();
+        return r;
+    }
+
+    kern_return_t trap(Handle connection, uint32_t index) override
+    {
+        IOUserClient* c = hx::kern::connectionClient(connection);
+        if (!c) return MACH_SEND_INVALID_DEST;
+        IOService* target = nullptr;
+        IOExternalTrap* t = c->getTargetAndTrapForIndex(&target, index);
+        IOReturn r = kIOReturnBadArgument;
+        if (t && t->func) {
+            IOService* object = target ? target : t->object;
+            r = object ? (object->*(t->func))(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) : kIOReturnBadArgument;
+        }
+        c->release();
+        return r;
+    }
+
 private:
     struct Subscription {
         Handle port = 0;

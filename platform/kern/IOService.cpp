@@ -85,6 +85,8 @@ const char* const kMatchingKeys[] = {
 
 // ---- IORegistryEntry
 
+IOReturn IORegistryEntry::setProperties(OSObject*) { return kIOReturnUnsupported; }
+
 bool IORegistryEntry::init(OSDictionary* dictionary) {
     std::lock_guard<std::mutex> g(mPropertyLock);
     if (!mProperties) mProperties = OSDictionary::withCapacity(16);

@@ -58,6 +58,9 @@ public:
     // what user space reads.
     OSDictionary* dictionaryWithProperties() const;
     bool serializeProperties(OSSerialize* s) const;
+    // A user's property write (IORegistryEntrySetCFProperty) as a dictionary
+    // of the new values; kIOReturnUnsupported unless an entry takes them.
+    virtual IOReturn setProperties(OSObject* properties);
 
     uint64_t getRegistryEntryID() const { return mEntryID; }
     const char* getName(const IORegistryPlane* plane = nullptr) const;

@@ -86,3 +86,9 @@ IOReturn IOUserClient::externalMethod(uint32_t selector, IOExternalMethodArgumen
 IOExternalMethod* IOUserClient::getTargetAndMethodForIndex(IOService**, UInt32) {
     return nullptr;
 }
+
+IOReturn IOUserClient::registerNotificationPort(mach_port_t, UInt32, io_user_reference_t) {
+    return kIOReturnUnsupported;
+}
+
+IOExternalTrap* IOUserClient::getTargetAndTrapForIndex(IOService**, UInt32) { return nullptr; }

@@ -75,6 +75,13 @@ enum : IOOptionBits {
     kIOUCTypeMask = 0x0000000F,
 };
 
+// A trap: a method of the target taking up to six arguments.
+typedef IOReturn (IOService::*IOTrap)(void* p1, void* p2, void* p3, void* p4, void* p5, void* p6);
+struct IOExternalTrap {
+    IOService* object;
+    IOTrap func;
+};
+
 class IOUserClient : public IOService {
     OSDeclareDefaultStructors(IOUserClient) public :
         // False for a null task.
@@ -103,6 +110,12 @@ class IOUserClient : public IOService {
                                     OSObject* target = nullptr, void* reference = nullptr);
     // The legacy table: the method of an index and the object it runs on.
     virtual IOExternalMethod* getTargetAndMethodForIndex(IOService** targetP, UInt32 index);
+    // IOConnectSetNotificationPort: kIOReturnUnsupported unless a client
+    // takes a port.
+    virtual IOReturn registerNotificationPort(mach_port_t port, UInt32 type, io_user_reference_t refCon);
+    // IOConnectTrap0..6: the trap of an index and the object it runs on; none
+    // by default (the call then answers kIOReturnBadArgument).
+    virtual IOExternalTrap* getTargetAndTrapForIndex(IOService** targetP, UInt32 index);
 
     // Drops the open this client holds on its provider, if any (a client that
     // terminates must not keep the provider open).

@@ -441,6 +441,30 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
     ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, onInterest, &seen,
                                                &interest),
               KERN_SUCCESS);
+    // A second port hears the same changes in the same order; a third
+    // notification releases itself in its first callback.
+    IONotificationPortRef second = IONotificationPortCreate(0);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(second),
+                       kCFRunLoopDefaultMode);
+    Seen alsoSeen;
+    io_object_t also = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(second, service, kIOGeneralInterest, onInterest,
+                                               &alsoSeen, &also),
+              KERN_SUCCESS);
+    struct Once {
+        io_object_t self = 0;
+        int callbacks = 0;
+    } once;
+    ASSERT_EQ(IOServiceAddInterestNotification(
+                  second, service, kIOGeneralInterest,
+                  [](void* ref, io_service_t, natural_t, void*) {
+                      auto* o = static_cast<Once*>(ref);
+                      if (o->callbacks++ == 0) {
+                          EXPECT_EQ(IOObjectRelease(o->self), KERN_SUCCESS);
+                      }
+                  },
+                  &once, &once.self),
+              KERN_SUCCESS);
     io_connect_t c = openAudioClient(service);
     ASSERT_NE(c, 0u);
     mach_vm_address_t a = 0;
@@ -474,7 +498,6 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
         kCFNumberSInt64Type, &rate);
     EXPECT_EQ(rate, 48000);
     CFRelease(settings);
-    seen.stateChanges.clear();
     child.kill9();
     ASSERT_TRUE(runUntil([&] {
         return std::find(seen.stateChanges.begin(), seen.stateChanges.end(),
@@ -485,8 +508,12 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
     EXPECT_EQ(audiosm::load64(&sm->mExclusiveOutputOwner), 0u);
     expectOwnClientWorks();
     IOServiceClose(c);
+    // Both ports heard the same changes in the same order.
+    EXPECT_EQ(alsoSeen.stateChanges, seen.stateChanges);
     IOObjectRelease(interest);
+    IOObjectRelease(also);
     IONotificationPortDestroy(port);
+    IONotificationPortDestroy(second);
     IOObjectRelease(service);
 }
 

@@ -234,6 +234,8 @@ public:
     void onEnd() {
         if (mEnded) return;
         mEnded = true;
+        // A death or a port's end runs kernel code: the machine waits for it.
+        hx::clock::Participant ending;
         if (mRole == Role::Connection && !mClosed) hx::kern::connectionDied(mConnection);
         if (mPort) {
             mPort->finish();
@@ -723,8 +725,13 @@ void KernelHost::stop() {
             ::shutdown(fd, SHUT_RDWR);
         servers.swap(h.servers);
     }
-    for (auto& t : servers)
-        t.join();
+    {
+        // Ending sockets runs kernel code that may wait on the machine's
+        // time: a caller taking part in it must not hold it still meanwhile.
+        hx::clock::Idle idle;
+        for (auto& t : servers)
+            t.join();
+    }
     h.timePage.stopPublishing();
     ::close(h.listenFd);
     ::close(h.wakePipe[0]);

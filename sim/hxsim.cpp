@@ -8,6 +8,7 @@
 
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
+#include "sim/SimKernelHost.h"
 #include "sim/SimOptions.h"
 #include "sim/SimProgress.h"
 #include "sim/SimReport.h"
@@ -19,7 +20,19 @@ int main(int argc, char** argv)
     using namespace hx::sim;
     Options options;
     std::string error;
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
+
+    // Kernel host mode: the machine's kernel served to other processes.
+    std::string kernelHost;
+    if (!args.empty() && args[0] == "--kernel-host") {
+        if (args.size() < 2) {
+            std::fprintf(stderr, "hxsim: option --kernel-host needs a socket path\n");
+            return 2;
+        }
+        kernelHost = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+
     switch (parseOptions(args, options, error)) {
     case ParseResult::Help:
         std::fputs(usage().c_str(), stdout);
@@ -35,6 +48,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "hxsim: %s\n", why.c_str());
         return 2;
     }
+    if (!kernelHost.empty()) return runKernelHost(kernelHost, options);
 
     // Everything the run writes is made sure of before streaming starts: an
     // unwritable root fails at once, not after the run. An older recording

@@ -10,9 +10,14 @@ namespace hx::iokit {
 
 class Transport;
 
-// The process's transport, chosen on first use: the in-process kernel end
-// unless a program chose otherwise first. Later choices are refused (false).
+// The process's transport, chosen on first use: the kernel host named by
+// HX_KERNEL_HOST when it is set, else the in-process kernel end, unless a
+// program chose otherwise first. Later choices are refused (false).
 bool useInProcessTransport();
+// The kernel host at socketPath; from then on this process's
+// mach_absolute_time is the host's time. A host that cannot be reached is
+// logged, and every call answers MACH_SEND_INVALID_DEST.
+bool useProcessTransport(const char* socketPath);
 bool useTransport(Transport* transport);  // takes ownership
 Transport& transport();
 const char* transportName();

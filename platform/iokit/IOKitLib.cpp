@@ -8,11 +8,18 @@
 #include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
 #include "platform/iokit/HXIOKit.h"
+#include "platform/iokit/HostTimePage.h"
 #include "platform/iokit/IOKitTransport.h"
+#include "platform/iokit/ProcessTransport.h"
+#include "platform/base/HXLog.h"
+
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <deque>
 #include <map>
 #include <memory>
@@ -224,6 +231,46 @@ namespace hx::iokit {
 
 bool useInProcessTransport() { return useTransport(makeInProcessTransport().release()); }
 
+namespace {
+
+// The host's clock becomes this process's clock (once per process).
+void followHostClock(int timePage)
+{
+    static HostTimeSource* source = nullptr;
+    if (timePage < 0) return;
+    if (source) {
+        ::close(timePage);
+        return;
+    }
+    auto* s = new HostTimeSource;
+    if (!s->attach(timePage)) {
+        delete s;
+        return;
+    }
+    source = s;
+    hx::clock::setSource(s);
+}
+
+Transport* processTransport(const char* socketPath)
+{
+    std::string error;
+    int timePage = -1;
+    Transport* t = makeProcessTransport(socketPath, error, &timePage).release();
+    if (!error.empty()) IOLog("IOKit: %s\n", error.c_str());
+    followHostClock(timePage);
+    return t;
+}
+
+}  // namespace
+
+bool useProcessTransport(const char* socketPath)
+{
+    std::lock_guard<std::mutex> g(gTransportLock);
+    if (gTransport || !socketPath) return false;
+    gTransport = processTransport(socketPath);
+    return true;
+}
+
 bool useTransport(Transport* t)
 {
     std::lock_guard<std::mutex> g(gTransportLock);
@@ -238,7 +285,10 @@ bool useTransport(Transport* t)
 Transport& transport()
 {
     std::lock_guard<std::mutex> g(gTransportLock);
-    if (!gTransport) gTransport = makeInProcessTransport().release();
+    if (!gTransport) {
+        const char* host = std::getenv(kKernelHostVariable);
+        gTransport = host && *host ? processTransport(host) : makeInProcessTransport().release();
+    }
     return *gTransport;
 }
 

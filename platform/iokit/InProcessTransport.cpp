@@ -119,6 +119,14 @@ std::string commandName()
 
 class InProcessTransport final : public Transport {
 public:
+    // A kernel host ends a session's transport with its process: nothing
+    // more is delivered to its ports, and the services it held go back.
+    ~InProcessTransport() override
+    {
+        for (auto& [handle, s] : mSubscriptions) cancel(s);
+        for (auto& [handle, s] : mServices) s->release();
+    }
+
     const char* name() const override { return "in-process"; }
 
     kern_return_t getMatchingServices(CFDictionaryRef matching, std::vector<Handle>& services) override

@@ -323,24 +323,29 @@ std::vector<uint8_t> encodeCall(const CallRequest& c)
     return std::move(w.data());
 }
 
-bool decodeCall(const std::vector<uint8_t>& payload, CallRequest& out)
+bool decodeCall(const std::vector<uint8_t>& payload, CallRequest& out) { return checkCall(payload, out) == CallCheck::Ok; }
+
+CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out)
 {
     Reader r(payload);
     uint32_t n = 0;
-    if (!r.u32(out.selector) || !r.u32(n) || n > kMaxScalars) return false;
+    if (!r.u32(out.selector) || !r.u32(n)) return CallCheck::Malformed;
+    if (n > kMaxScalars) return CallCheck::OverLimit;
     out.scalars.resize(n);
     for (auto& s : out.scalars)
-        if (!r.u64(s)) return false;
-    if (!r.u32(n) || n > kMaxStruct) return false;
+        if (!r.u64(s)) return CallCheck::Malformed;
+    if (!r.u32(n)) return CallCheck::Malformed;
+    if (n > kMaxStruct) return CallCheck::OverLimit;
     out.structInput.resize(n);
-    if (!r.bytes(out.structInput.data(), n)) return false;
-    if (!r.u32(out.scalarOutputCapacity) || out.scalarOutputCapacity > kMaxScalars) return false;
-    if (!r.u32(out.structOutputCapacity) || out.structOutputCapacity > kMaxStruct) return false;
-    if (!r.u32(out.wakePort) || !r.u32(n) || n > kMaxReferences) return false;
+    if (!r.bytes(out.structInput.data(), n)) return CallCheck::Malformed;
+    if (!r.u32(out.scalarOutputCapacity) || !r.u32(out.structOutputCapacity)) return CallCheck::Malformed;
+    if (out.scalarOutputCapacity > kMaxScalars || out.structOutputCapacity > kMaxStruct) return CallCheck::OverLimit;
+    if (!r.u32(out.wakePort) || !r.u32(n)) return CallCheck::Malformed;
+    if (n > kMaxReferences) return CallCheck::OverLimit;
     out.references.resize(n);
     for (auto& x : out.references)
-        if (!r.u64(x)) return false;
-    return r.atEnd();
+        if (!r.u64(x)) return CallCheck::Malformed;
+    return r.atEnd() ? CallCheck::Ok : CallCheck::Malformed;
 }
 
 std::vector<uint8_t> encodeCallReply(const CallReply& c)

@@ -143,6 +143,10 @@ std::vector<uint8_t> encodeCall(const CallRequest& call);
 // False beyond 16 scalars, 4,096 structure bytes either way, 8 reference
 // words, or with bytes left over.
 bool decodeCall(const std::vector<uint8_t>& payload, CallRequest& out);
+// As decodeCall, telling a call over the limits (answered
+// kIOReturnBadArgument, the kernel untouched) from a malformed frame.
+enum class CallCheck { Ok, Malformed, OverLimit };
+CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out);
 std::vector<uint8_t> encodeCallReply(const CallReply& reply);
 // False when the reply holds more than the request's capacities allowed.
 bool decodeCallReply(const std::vector<uint8_t>& payload, const CallRequest& request, CallReply& out);

@@ -77,7 +77,7 @@ void* IOMallocAligned(vm_size_t size, vm_size_t alignment) {
     if (alignment < page) alignment = page;
     const uint64_t mapped = (size + page - 1) / page * page;
 
-    int fd = ::memfd_create("hx-kernel-area", MFD_CLOEXEC);
+    int fd = ::memfd_create("hx-kernel-area", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) return nullptr;
     if (::ftruncate(fd, (off_t)mapped) != 0) {
         ::close(fd);

@@ -69,6 +69,7 @@ IOMemoryMap* IOMemoryDescriptor::createMappingInTask(task_t intoTask, mach_vm_ad
     m->mMapLength = mapLength;
     m->mAddress = static_cast<uint8_t*>(base) + pageOffset;
     m->mLength = length;
+    m->mFileOffset = fileOffset;
     m->mRegion = mRegion;
     return m;
 }
@@ -140,6 +141,8 @@ void IOBufferMemoryDescriptor::free() {
 }
 
 // ---- IOMemoryMap
+
+int IOMemoryMap::fileDescriptor() const { return mRegion ? mRegion->fd : -1; }
 
 IOReturn IOMemoryMap::unmap() {
     if (!mMapBase) return kIOReturnNotAttached;

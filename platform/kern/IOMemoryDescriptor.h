@@ -104,6 +104,10 @@ public:
     mach_vm_size_t getSize() const { return mLength; }
     task_t getAddressTask() const { return mTask; }
     IOReturn unmap();
+    // The file behind the mapping and where the mapped bytes start in it
+    // (-1 once unmapped): what a host hands another process to map.
+    int fileDescriptor() const;
+    uint64_t fileOffset() const { return mFileOffset; }
 
 protected:
     friend class IOMemoryDescriptor;
@@ -115,5 +119,6 @@ private:
     mach_vm_size_t mLength = 0;
     void* mMapBase = nullptr;
     uint64_t mMapLength = 0;
+    uint64_t mFileOffset = 0;
     std::shared_ptr<hx::kern::SharedRegion> mRegion;
 };

@@ -1,5 +1,7 @@
 #include "platform/kern/IOUserConnection.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -220,6 +222,28 @@ IOReturn connectionClose(io_connect_t connect) {
     if (!c) return MACH_SEND_INVALID_DEST;
     const IOReturn r = finish(c, false);
     return r == MACH_SEND_INVALID_DEST ? r : kIOReturnSuccess;
+}
+
+IOReturn connectionDied(io_connect_t connect) {
+    std::shared_ptr<Connection> c = find(connect);
+    if (!c) return MACH_SEND_INVALID_DEST;
+    const IOReturn r = finish(c, true);
+    return r == MACH_SEND_INVALID_DEST ? r : kIOReturnSuccess;
+}
+
+bool connectionMapFile(io_connect_t connect, uint32_t type, mach_vm_address_t address, int* fd,
+                       uint64_t* offset) {
+    Table& t = table();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (const Mapping& m : t.mappings) {
+        if (m.connect != connect || m.type != type || m.map->getAddress() != address) continue;
+        const int own = m.map->fileDescriptor();
+        if (own < 0) return false;
+        *fd = ::fcntl(own, F_DUPFD_CLOEXEC, 0);
+        *offset = m.map->fileOffset();
+        return *fd >= 0;
+    }
+    return false;
 }
 
 IOUserClient* connectionClient(io_connect_t connect) {

@@ -61,6 +61,14 @@ IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* a
 // Unmaps a mapping this task made at address.
 IOReturn connectionUnmap(io_connect_t connect, uint32_t type, mach_vm_address_t address);
 IOReturn connectionClose(io_connect_t connect);
+// The user end went away without closing: clientDied, once, after the calls
+// in flight (MACH_SEND_INVALID_DEST when already closed).
+IOReturn connectionDied(io_connect_t connect);
+// The file behind a mapping this connection made at address, and where the
+// mapped bytes start in it; the descriptor is a duplicate for the caller to
+// close. False when there is no such mapping.
+bool connectionMapFile(io_connect_t connect, uint32_t type, mach_vm_address_t address, int* fd,
+                       uint64_t* offset);
 // The client object of a connection, retained for the caller (kernel tests).
 IOUserClient* connectionClient(io_connect_t connect);
 

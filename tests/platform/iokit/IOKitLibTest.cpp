@@ -6,14 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <memory>
+#include <string>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
+#include "platform/base/HXLog.h"
 #include "platform/iokit/HXIOKit.h"
+#include "platform/iokit/KernelHost.h"
+#include "platform/iokit/KernelHostWire.h"
+#include "platform/iokit/WireSocket.h"
 #include "platform/kern/IOUserConnection.h"
 
 namespace {
@@ -534,3 +542,123 @@ TEST_F(IOKitLib, UnknownNamesAnswerInvalidDestination)
 }
 
 }  // namespace
+
+// ---- The kernel host in this process, reached over its sockets
+
+// A socket speaking the host's frames by hand.
+struct RawSocket {
+    int fd;
+    uint32_t sequence = 0;
+    explicit RawSocket(const std::string& path) : fd(hx::iokit::wire::connectTo(path)) {}
+    ~RawSocket() { ::close(fd); }
+    // Sends a request and takes its reply's payload (empty when the host
+    // closed the socket instead).
+    std::vector<uint8_t> request(uint16_t kind, const std::vector<uint8_t>& payload)
+    {
+        hx::iokit::wire::Frame f;
+        int passed = -1;
+        if (!hx::iokit::wire::sendFrame(fd, kind, ++sequence, payload) ||
+            hx::iokit::wire::recvFrame(fd, f, &passed) != hx::iokit::wire::RecvResult::Frame)
+            return {};
+        if (passed >= 0) ::close(passed);
+        return f.payload;
+    }
+};
+
+struct HostedSession {
+    RawSocket session;
+    uint64_t token = 0;
+    uint32_t service = 0;
+    explicit HostedSession(const std::string& path) : session(path)
+    {
+        namespace wire = hx::iokit::wire;
+        wire::Writer h;
+        h.u8(uint8_t(wire::Role::Session));
+        auto p = session.request(wire::kHello, h.data());
+        wire::Reader r(p);
+        uint32_t kr = 0, task = 0, count = 0;
+        r.u32(kr), r.u64(token), r.u32(task);
+        wire::Writer m;
+        CFMutableDictionaryRef d = IOServiceMatching("IOKitTestNub");
+        m.tree(d);
+        CFRelease(d);
+        p = session.request(wire::kGetMatchingServices, m.data());
+        wire::Reader s(p);
+        s.u32(kr), s.u32(count), s.u32(service);
+    }
+    // A port socket bound to this session, subscribed to the service's
+    // general interest.
+    std::unique_ptr<RawSocket> interestPort(const std::string& path)
+    {
+        namespace wire = hx::iokit::wire;
+        auto port = std::make_unique<RawSocket>(path);
+        wire::Writer h;
+        h.u8(uint8_t(wire::Role::Port)), h.u64(token);
+        auto p = port->request(wire::kHello, h.data());
+        wire::Reader r(p);
+        uint32_t kr = 1, handle = 0;
+        if (!r.u32(kr) || kr || !r.u32(handle)) return nullptr;
+        wire::Writer s;
+        s.u32(handle), s.u32(service), s.u32(7);
+        p = session.request(wire::kSubscribeInterest, s.data());
+        return p.size() == 8 && p[0] == 0 ? std::move(port) : nullptr;
+    }
+};
+
+TEST_F(IOKitLib, AKernelHostClosesAStoppedPortWithoutThinningOrReordering)
+{
+    namespace wire = hx::iokit::wire;
+    char dir[] = "/tmp/hxhost.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/kernel.sock";
+    hx::iokit::KernelHost host(path, nullptr);
+    std::string error;
+    ASSERT_TRUE(host.start(error)) << error;
+    hx::log::Capture log;
+    {
+        HostedSession s(path);
+        ASSERT_NE(s.service, 0u);
+        auto stopped = s.interestPort(path);
+        auto reading = s.interestPort(path);
+        ASSERT_NE(stopped, nullptr);
+        ASSERT_NE(reading, nullptr);
+        // The reading port takes every record in order; it is fed in
+        // batches it drains, so only the stopped one falls behind.
+        constexpr uint32_t kBatch = 400, kBatches = 8;
+        uint32_t next = 0;
+        for (uint32_t b = 0; b < kBatches; ++b) {
+            for (uint32_t i = 0; i < kBatch; ++i) {
+                uint8_t change[36] = {};
+                const uint32_t n = b * kBatch + i;
+                std::memcpy(change + 4, &n, 4);
+                nub->messageClients(0xE0000130, change, sizeof change);
+            }
+            for (uint32_t i = 0; i < kBatch; ++i, ++next) {
+                wire::Frame f;
+                ASSERT_EQ(wire::recvFrame(reading->fd, f), wire::RecvResult::Frame);
+                hx::iokit::NotificationRecord r;
+                ASSERT_TRUE(wire::decodeRecord(f.payload, r));
+                ASSERT_EQ(r.argument.size(), 36u);
+                uint32_t n = 0;
+                std::memcpy(&n, r.argument.data() + 4, 4);
+                ASSERT_EQ(n, next);
+            }
+        }
+        // The stopped port got a prefix of the records, then its end.
+        uint32_t got = 0;
+        for (;;) {
+            wire::Frame f;
+            const auto result = wire::recvFrame(stopped->fd, f);
+            if (result != wire::RecvResult::Frame) break;
+            hx::iokit::NotificationRecord r;
+            ASSERT_TRUE(wire::decodeRecord(f.payload, r));
+            uint32_t n = 0;
+            std::memcpy(&n, r.argument.data() + 4, 4);
+            ASSERT_EQ(n, got++);
+        }
+        EXPECT_LT(got, kBatch * kBatches);
+        EXPECT_NE(log.text().find("fell 1024 messages behind; closed"), std::string::npos);
+    }
+    host.stop();
+    ::rmdir(dir);
+}

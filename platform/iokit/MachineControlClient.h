@@ -1,0 +1,35 @@
+// The machine-control socket's client, for tests and hxsim only (suite code
+// never controls the machine): plug, unplug, model statistics, fault knobs.
+#pragma once
+
+#include "platform/base/IOKitTypes.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace hx::iokit {
+
+class MachineControlClient {
+public:
+    MachineControlClient() = default;
+    ~MachineControlClient();
+    MachineControlClient(const MachineControlClient&) = delete;
+    MachineControlClient& operator=(const MachineControlClient&) = delete;
+
+    bool connect(const std::string& socketPath);
+    // MACH_SEND_INVALID_DEST when the host is not reached.
+    IOReturn plug();
+    IOReturn unplug();
+    IOReturn statistics(std::string& text);
+    IOReturn fault(const std::string& name, uint64_t value);
+
+private:
+    IOReturn request(uint16_t kind, const std::vector<uint8_t>& payload, std::string* text);
+    int mFd = -1;
+    uint32_t mSequence = 0;
+    std::mutex mLock;
+};
+
+} // namespace hx::iokit

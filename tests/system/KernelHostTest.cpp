@@ -1,0 +1,871 @@
+// The user-side IOKit calls across processes: a kernel host (hxsim
+// --kernel-host) the test starts, this process on the process transport,
+// child processes (this program run again as one named case) for what two
+// processes or a death show, and raw sockets for the bad inputs the host
+// must survive. Every check is on data, order and counts; waits are bounded
+// only to end a broken run.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "abi/AudioSM.h"
+#include "abi/DriverSM.h"
+#include "abi/QN_Dispatch.h"
+#include "abi/QN_StateChange.h"
+#include "platform/cf/CFNumber.h"
+#include "platform/iokit/HXIOKit.h"
+#include "platform/iokit/IOKitLib.h"
+#include "platform/iokit/KernelHostWire.h"
+#include "platform/iokit/MachineControlClient.h"
+#include "platform/iokit/WireSocket.h"
+
+namespace {
+
+namespace wire = hx::iokit::wire;
+
+constexpr const char* kServiceClass = "ZrKernelDeviceKorvexHX5100";
+constexpr const char* kChildVariable = "HX_KERNEL_HOST_TEST_CHILD";
+constexpr uint32_t kAudioClient = 0, kNoUpdater = 4, kControlClient = 2;
+constexpr uint32_t kDriverSMType = 1, kDeviceRingType = 4, kClientRingType = 5;
+constexpr size_t kClientSlotUser =
+    offsetof(DriverSM, mClients) + 7 * sizeof(ClientData) + offsetof(ClientData, mUser);
+
+std::string gRoot;
+std::string gHostPath;
+pid_t gHostPid = -1;
+
+bool isChild() {
+    return std::getenv(kChildVariable) != nullptr;
+}
+
+// Reads lines from fd until one starts with prefix; the rest of that line,
+// or "" when the stream ended first.
+std::string awaitLine(FILE* f, const std::string& prefix) {
+    char line[512];
+    while (std::fgets(line, sizeof line, f)) {
+        std::string s(line);
+        if (s.rfind(prefix, 0) == 0) {
+            s = s.substr(prefix.size());
+            while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+                s.pop_back();
+            return s.empty() ? std::string(" ") : s;
+        }
+    }
+    return {};
+}
+
+class HostEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (isChild()) return; // the parent named the host in HX_KERNEL_HOST
+        char dir[] = "/tmp/hxkh.XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        gRoot = dir;
+        int out[2];
+        ASSERT_EQ(::pipe(out), 0);
+        const std::string rootVar = "HX_ROOT=" + gRoot;
+        // The host's log stays quiet unless the one running the test asks.
+        const char* log = std::getenv("HX_LOG");
+        std::vector<std::string> env = {rootVar, std::string("HX_LOG=") + (log ? log : "0")};
+        char* argv[] = {const_cast<char*>("hxsim"), const_cast<char*>("--kernel-host"),
+                        const_cast<char*>("/tmp/kernel.sock"), nullptr};
+        char* envp[] = {env[0].data(), env[1].data(), nullptr};
+        gHostPid = ::fork();
+        if (gHostPid == 0) {
+            ::dup2(out[1], 1);
+            ::close(out[0]);
+            ::execve(HXSIM_PATH, argv, envp);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        mHostOut = ::fdopen(out[0], "r");
+        gHostPath = awaitLine(mHostOut, "kernel host ready at ");
+        ASSERT_FALSE(gHostPath.empty()) << "the kernel host did not start";
+        ASSERT_TRUE(hx::iokit::useProcessTransport(gHostPath.c_str()));
+    }
+
+    void TearDown() override {
+        if (isChild()) return;
+        if (gHostPid > 0) {
+            ::kill(gHostPid, SIGTERM);
+            int status = 0;
+            ::waitpid(gHostPid, &status, 0);
+        }
+        if (mHostOut) std::fclose(mHostOut);
+        std::error_code ec;
+        std::filesystem::remove_all(gRoot, ec);
+    }
+
+private:
+    FILE* mHostOut = nullptr;
+};
+
+const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
+
+// A child: this program again, running one ChildRole case against the host.
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+
+    static Child spawn(const std::string& role) {
+        Child c;
+        int p[2];
+        if (::pipe(p) != 0) return c;
+        const std::string filter = "--gtest_filter=ChildRole." + role;
+        std::string hostVar = "HX_KERNEL_HOST=" + gHostPath,
+                    childVar = std::string(kChildVariable) + "=1", rootVar = "HX_ROOT=" + gRoot,
+                    logVar = "HX_LOG=0";
+        char* envp[] = {hostVar.data(), childVar.data(), rootVar.data(), logVar.data(), nullptr};
+        char* argv[] = {const_cast<char*>("kernel_host_child"), const_cast<char*>(filter.c_str()),
+                        nullptr};
+        c.pid = ::fork();
+        if (c.pid == 0) {
+            ::dup2(p[1], 1);
+            ::close(p[0]);
+            ::execve("/proc/self/exe", argv, envp);
+            ::_exit(127);
+        }
+        ::close(p[1]);
+        c.out = ::fdopen(p[0], "r");
+        return c;
+    }
+    void kill9() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+    ~Child() {
+        kill9();
+        if (out) std::fclose(out);
+    }
+};
+
+// Runs the current run loop until done() or about 20 s passed.
+template <typename Done> bool runUntil(Done done) {
+    for (int i = 0; i < 4000 && !done(); ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    return done();
+}
+
+io_service_t firstService() {
+    io_iterator_t it = 0;
+    if (IOServiceGetMatchingServices(0, IOServiceMatching(kServiceClass), &it) != KERN_SUCCESS)
+        return 0;
+    io_service_t s = IOIteratorNext(it);
+    IOObjectRelease(it);
+    return s;
+}
+
+IOReturn request(io_connect_t c, uint32_t req, OSXDispatch& rec, size_t* outSize) {
+    rec.iReq = req;
+    *outSize = sizeof rec;
+    return IOConnectCallStructMethod(c, 0, &rec, sizeof rec, &rec, outSize);
+}
+
+// An audio client as the suite opens one: type 4 first, then type 0, the
+// pid (Req 30) and the identity (Req 27).
+io_connect_t openAudioClient(io_service_t service) {
+    io_connect_t none = 0, c = 0;
+    IOServiceOpen(service, mach_task_self(), kNoUpdater, &none);
+    if (IOServiceOpen(service, mach_task_self(), kAudioClient, &c) != KERN_SUCCESS) return 0;
+    OSXDispatch rec{};
+    size_t outSize = 0;
+    qnWriteU32(&rec, kOSXDispatchValueOffset, uint32_t(getpid()));
+    if (request(c, 30, rec, &outSize) != kIOReturnSuccess) return 0;
+    rec = OSXDispatch{};
+    if (request(c, 27, rec, &outSize) != kIOReturnSuccess) return 0;
+    return c;
+}
+
+// The process's own transport still answers: a fresh client opens and
+// calls.
+void expectOwnClientWorks() {
+    io_service_t s = firstService();
+    ASSERT_NE(s, 0u);
+    io_connect_t c = openAudioClient(s);
+    EXPECT_NE(c, 0u);
+    if (c) {
+        EXPECT_EQ(IOServiceClose(c), KERN_SUCCESS);
+    }
+    IOObjectRelease(s);
+}
+
+struct Seen {
+    std::vector<io_service_t> published;
+    int terminated = 0;
+    std::vector<uint32_t> messages;
+    std::vector<uint32_t> stateChanges;
+};
+
+void onPublish(void* refCon, io_iterator_t it) {
+    while (io_service_t s = IOIteratorNext(it))
+        static_cast<Seen*>(refCon)->published.push_back(s);
+}
+
+void onTerminate(void* refCon, io_iterator_t it) {
+    while (io_service_t s = IOIteratorNext(it)) {
+        ++static_cast<Seen*>(refCon)->terminated;
+        IOObjectRelease(s);
+    }
+}
+
+void onInterest(void* refCon, io_service_t, natural_t type, void* argument) {
+    auto* seen = static_cast<Seen*>(refCon);
+    seen->messages.push_back(type);
+    if (type == kIOMessageServicePropertyChange && argument) {
+        QN_StateChange change;
+        std::memcpy(&change, argument, sizeof change);
+        EXPECT_EQ(change.mSize, 36u);
+        seen->stateChanges.push_back(change.mCode);
+    }
+}
+
+std::string uidOf(io_service_t s) {
+    CFTypeRef uid = IORegistryEntryCreateCFProperty(s, CFSTR("deviceUID"), nullptr, 0);
+    if (!uid) return {};
+    char text[128] = {};
+    CFStringGetCString(CFStringRef(uid), text, sizeof text, kCFStringEncodingUTF8);
+    CFRelease(uid);
+    return text;
+}
+
+TEST(KernelHost, ReportsTheProcessTransport) {
+    EXPECT_STREQ(hx::iokit::transportName(), "process");
+}
+
+TEST(KernelHost, DiscoveryFindsTheServiceAndItsProperties) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    EXPECT_FALSE(uidOf(service).empty());
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("NoSuchKey"), nullptr, 0), nullptr);
+    CFMutableDictionaryRef all = nullptr;
+    ASSERT_EQ(IORegistryEntryCreateCFProperties(service, &all, nullptr, 0), KERN_SUCCESS);
+    EXPECT_TRUE(CFDictionaryContainsKey(all, CFSTR("deviceUID")));
+    CFRelease(all);
+    // A dictionary without a known key matches nothing.
+    CFMutableDictionaryRef odd = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(odd, CFSTR("NoSuchMatchingKey"), CFSTR("x"));
+    io_iterator_t it = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(0, odd, &it), KERN_SUCCESS);
+    EXPECT_EQ(IOIteratorNext(it), 0u);
+    IOObjectRelease(it);
+    int pid = 0;
+    ASSERT_EQ(pid_for_task(mach_task_self(), &pid), KERN_SUCCESS);
+    EXPECT_EQ(pid, getpid());
+    IOObjectRelease(service);
+}
+
+TEST(KernelHost, PublishArmsAfterDrainingAndAnUnplugNotifiesInOrder) {
+    hx::iokit::MachineControlClient control;
+    ASSERT_TRUE(control.connect(gHostPath));
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    ASSERT_NE(port, nullptr);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    Seen seen;
+    io_iterator_t pub = 0, term = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOPublishNotification,
+                                               IOServiceMatching(kServiceClass), onPublish, &seen,
+                                               &pub),
+              KERN_SUCCESS);
+    onPublish(&seen, pub); // the one already published; drained, so armed
+    ASSERT_EQ(seen.published.size(), 1u);
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching(kServiceClass), onTerminate, &seen,
+                                               &term),
+              KERN_SUCCESS);
+    onTerminate(&seen, term);
+
+    ASSERT_EQ(control.plug(), kIOReturnSuccess);
+    ASSERT_TRUE(runUntil([&] { return seen.published.size() == 2; }));
+    io_service_t second = seen.published[1];
+    const std::string uid = uidOf(second);
+    EXPECT_FALSE(uid.empty());
+    EXPECT_NE(uid, uidOf(seen.published[0]));
+    io_object_t interest = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, second, kIOGeneralInterest, onInterest, &seen,
+                                               &interest),
+              KERN_SUCCESS);
+
+    ASSERT_EQ(control.unplug(), kIOReturnSuccess);
+    ASSERT_TRUE(runUntil([&] { return seen.terminated == 1; }));
+    ASSERT_FALSE(seen.stateChanges.empty());
+    EXPECT_EQ(seen.stateChanges.back(), 0xFFFFFFFFu);
+    ASSERT_FALSE(seen.messages.empty());
+    EXPECT_EQ(seen.messages.back(), uint32_t(kIOMessageServiceIsTerminated));
+    // The state change came before the termination message.
+    const auto gone = std::find(seen.messages.begin(), seen.messages.end(),
+                                uint32_t(kIOMessageServiceIsTerminated));
+    EXPECT_NE(std::find(seen.messages.begin(), gone, uint32_t(kIOMessageServicePropertyChange)),
+              gone);
+    EXPECT_EQ(uidOf(second), uid); // the held handle still reads
+
+    IOObjectRelease(interest);
+    IOObjectRelease(pub);
+    IOObjectRelease(term);
+    for (io_service_t s : seen.published)
+        IOObjectRelease(s);
+    IONotificationPortDestroy(port);
+}
+
+TEST(KernelHost, CallsKeepTheirLimitsAndOutputSizes) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t none = 0;
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), kNoUpdater, &none), kIOReturnBadArgument);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    OSXDispatch rec{};
+    size_t outSize = 0;
+    ASSERT_EQ(request(c, 27, rec, &outSize), kIOReturnSuccess);
+    EXPECT_EQ(outSize, sizeof rec);
+    EXPECT_NE(qnReadU64(&rec, kOSXDispatchValueOffset), 0u);
+
+    // A failed call leaves the caller's record and size as they were.
+    std::vector<uint8_t> in(1547, 0x11), out(1548, 0x22);
+    size_t outBytes = out.size();
+    EXPECT_EQ(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outBytes),
+              kIOReturnBadArgument);
+    EXPECT_EQ(outBytes, 1548u);
+    for (uint8_t b : out)
+        ASSERT_EQ(b, 0x22);
+
+    std::vector<uint64_t> scalars(17, 0);
+    EXPECT_EQ(IOConnectCallScalarMethod(c, 0, scalars.data(), 17, nullptr, nullptr),
+              kIOReturnBadArgument);
+    std::vector<uint8_t> big(4097, 0);
+    size_t bigOut = 0;
+    EXPECT_EQ(IOConnectCallStructMethod(c, 0, big.data(), big.size(), nullptr, &bigOut),
+              kIOReturnBadArgument);
+
+    io_connect_t ctl = 0;
+    ASSERT_EQ(IOServiceOpen(service, mach_task_self(), kControlClient, &ctl), KERN_SUCCESS);
+    QN_Dispatch d{};
+    d.code = 1;
+    size_t dSize = sizeof d;
+    EXPECT_EQ(IOConnectCallStructMethod(ctl, 0, &d, sizeof d, &d, &dSize), kIOReturnSuccess);
+    EXPECT_EQ(dSize, 1540u);
+    EXPECT_EQ(IOServiceClose(ctl), KERN_SUCCESS);
+    EXPECT_EQ(IOServiceClose(c), KERN_SUCCESS);
+    // A closed connection is no name any more.
+    EXPECT_EQ(request(c, 27, rec, &outSize), MACH_SEND_INVALID_DEST);
+    IOObjectRelease(service);
+}
+
+TEST(KernelHost, MemoryCrossesAtExactSizesAndOutlivesTheConnection) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    struct Case {
+        uint32_t type;
+        mach_vm_size_t size;
+    } cases[] = {
+        {kDriverSMType, sizeof(DriverSM)}, {kDeviceRingType, 540656}, {kClientRingType, 540656}};
+    std::vector<mach_vm_address_t> addresses;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.type);
+        mach_vm_address_t a = 0;
+        mach_vm_size_t size = 0;
+        ASSERT_EQ(IOConnectMapMemory64(c, k.type, mach_task_self(), &a, &size, kIOMapAnywhere),
+                  KERN_SUCCESS);
+        EXPECT_EQ(size, k.size);
+        addresses.push_back(a);
+    }
+    EXPECT_EQ(sizeof(DriverSM), 30744u);
+    // The type 1 area is the kernel's: it reads what the kernel wrote.
+    const auto* sm = reinterpret_cast<const DriverSM*>(addresses[0]);
+    EXPECT_EQ(sm->mVendor, 0x2F4B);
+    // The hook makes a mapping report a wrong size, for the size check.
+    hx::iokit::setMapSizeShortfall(4);
+    mach_vm_address_t extra = 0;
+    mach_vm_size_t extraSize = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &extra, &extraSize,
+                                   kIOMapAnywhere),
+              KERN_SUCCESS);
+    hx::iokit::setMapSizeShortfall(0);
+    EXPECT_EQ(extraSize, 30740u);
+    EXPECT_EQ(IOConnectUnmapMemory64(c, kDriverSMType, mach_task_self(), extra), KERN_SUCCESS);
+    EXPECT_EQ(IOConnectUnmapMemory64(c, kDriverSMType, mach_task_self(), extra),
+              kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceClose(c), KERN_SUCCESS);
+    // Still mapped after the close.
+    EXPECT_EQ(sm->mVendor, 0x2F4B);
+    IOObjectRelease(service);
+}
+
+TEST(KernelHost, TwoProcessesSeeEachOthersWritesToTypeOne) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    mach_vm_address_t a = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &a, &size, kIOMapAnywhere),
+              KERN_SUCCESS);
+    auto* user = reinterpret_cast<volatile uint8_t*>(a + kClientSlotUser);
+    user[0] = 0;
+    Child child = Child::spawn("WritesTypeOne");
+    ASSERT_EQ(awaitLine(child.out, "READY"), " ");
+    EXPECT_EQ(user[0], 0xA5); // the child's write
+    IOServiceClose(c);
+    IOObjectRelease(service);
+}
+
+TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    Seen seen;
+    io_object_t interest = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, onInterest, &seen,
+                                               &interest),
+              KERN_SUCCESS);
+    // A second port hears the same changes in the same order; a third
+    // notification releases itself in its first callback.
+    IONotificationPortRef second = IONotificationPortCreate(0);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(second),
+                       kCFRunLoopDefaultMode);
+    Seen alsoSeen;
+    io_object_t also = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(second, service, kIOGeneralInterest, onInterest,
+                                               &alsoSeen, &also),
+              KERN_SUCCESS);
+    struct Once {
+        io_object_t self = 0;
+        int callbacks = 0;
+    } once;
+    ASSERT_EQ(IOServiceAddInterestNotification(
+                  second, service, kIOGeneralInterest,
+                  [](void* ref, io_service_t, natural_t, void*) {
+                      auto* o = static_cast<Once*>(ref);
+                      if (o->callbacks++ == 0) {
+                          EXPECT_EQ(IOObjectRelease(o->self), KERN_SUCCESS);
+                      }
+                  },
+                  &once, &once.self),
+              KERN_SUCCESS);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    mach_vm_address_t a = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &a, &size, kIOMapAnywhere),
+              KERN_SUCCESS);
+    const auto* sm = reinterpret_cast<const DriverSM*>(a);
+
+    Child child = Child::spawn("AttachesARing");
+    const std::string slotText = awaitLine(child.out, "READY ");
+    ASSERT_FALSE(slotText.empty());
+    const int slot = std::atoi(slotText.c_str());
+    ASSERT_GE(slot, 0);
+    ASSERT_LT(slot, 8);
+    EXPECT_NE(audiosm::load64(&sm->mClients[slot].mClient), 0u);
+    // The configuration the child asked for shows in the registry.
+    CFTypeRef settings =
+        IORegistryEntryCreateCFProperty(service, CFSTR("ChannelSettings"), nullptr, 0);
+    ASSERT_NE(settings, nullptr);
+    ASSERT_EQ(CFGetTypeID(settings), CFDictionaryGetTypeID());
+    EXPECT_EQ(CFDictionaryGetCount(CFDictionaryRef(settings)), 6);
+    CFDictionaryApplyFunction(
+        CFDictionaryRef(settings),
+        [](const void*, const void* value, void*) {
+            EXPECT_EQ(CFGetTypeID(value), CFNumberGetTypeID());
+        },
+        nullptr);
+    int64_t rate = 0;
+    CFNumberGetValue(
+        CFNumberRef(CFDictionaryGetValue(CFDictionaryRef(settings), CFSTR("Frequency"))),
+        kCFNumberSInt64Type, &rate);
+    EXPECT_EQ(rate, 48000);
+    CFRelease(settings);
+    child.kill9();
+    ASSERT_TRUE(runUntil([&] {
+        return std::find(seen.stateChanges.begin(), seen.stateChanges.end(),
+                         uint32_t(STC_ClientDetached)) != seen.stateChanges.end();
+    }));
+    EXPECT_EQ(audiosm::load64(&sm->mClients[slot].mClient), 0u); // the slot is free
+    EXPECT_EQ(audiosm::load64(&sm->mExclusiveInputOwner), 0u);
+    EXPECT_EQ(audiosm::load64(&sm->mExclusiveOutputOwner), 0u);
+    expectOwnClientWorks();
+    IOServiceClose(c);
+    // Both ports heard the same changes in the same order.
+    EXPECT_EQ(alsoSeen.stateChanges, seen.stateChanges);
+    IOObjectRelease(interest);
+    IOObjectRelease(also);
+    IONotificationPortDestroy(port);
+    IONotificationPortDestroy(second);
+    IOObjectRelease(service);
+}
+
+// ---- Bad input, on raw sockets
+
+// A socket speaking the frames by hand.
+struct Raw {
+    int fd = -1;
+    uint32_t sequence = 0;
+    explicit Raw(const std::string& path) : fd(wire::connectTo(path)) {}
+    ~Raw() {
+        if (fd >= 0) ::close(fd);
+    }
+    bool send(uint16_t kind, const std::vector<uint8_t>& payload, int passFd = -1) {
+        return wire::sendFrame(fd, kind, ++sequence, payload, passFd);
+    }
+    bool sendBytes(const std::vector<uint8_t>& bytes) {
+        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    // The reply's payload; false when the host closed the socket instead.
+    bool reply(wire::Frame& f, int* passed = nullptr) {
+        return wire::recvFrame(fd, f, passed) == wire::RecvResult::Frame;
+    }
+    bool closedByHost() {
+        wire::Frame f;
+        return wire::recvFrame(fd, f) == wire::RecvResult::End;
+    }
+};
+
+// A raw session: its token and task, and one service handle.
+struct RawSession : Raw {
+    uint64_t token = 0;
+    uint32_t task = 0;
+    uint32_t service = 0;
+    RawSession() : Raw(gHostPath) {
+        wire::Writer w;
+        w.u8(uint8_t(wire::Role::Session));
+        wire::Frame f;
+        int page = -1;
+        if (!send(wire::kHello, w.data()) || !reply(f, &page)) return;
+        if (page >= 0) ::close(page);
+        wire::Reader r(f.payload);
+        uint32_t kr = 0;
+        r.u32(kr), r.u64(token), r.u32(task);
+        wire::Writer m;
+        CFMutableDictionaryRef matching = IOServiceMatching(kServiceClass);
+        m.tree(matching);
+        CFRelease(matching);
+        if (!send(wire::kGetMatchingServices, m.data()) || !reply(f)) return;
+        wire::Reader s(f.payload);
+        uint32_t n = 0;
+        s.u32(kr), s.u32(n), s.u32(service);
+    }
+    uint32_t call(uint16_t kind, const std::vector<uint8_t>& payload, wire::Frame* out = nullptr) {
+        wire::Frame f;
+        if (!send(kind, payload) || !reply(f)) return 0xDEAD;
+        if (out) *out = f;
+        wire::Reader r(f.payload);
+        uint32_t kr = 0;
+        r.u32(kr);
+        return kr;
+    }
+    // Opens a connection of the type and binds a raw socket to it.
+    std::unique_ptr<Raw> open(uint32_t type) {
+        wire::Writer w;
+        w.u32(service), w.u32(task), w.u32(type);
+        wire::Frame f;
+        if (call(wire::kOpen, w.data(), &f) != KERN_SUCCESS) return nullptr;
+        wire::Reader r(f.payload);
+        uint32_t kr = 0, connection = 0;
+        r.u32(kr), r.u32(connection);
+        auto c = std::make_unique<Raw>(gHostPath);
+        wire::Writer h;
+        h.u8(uint8_t(wire::Role::Connection)), h.u64(token), h.u32(connection);
+        if (!c->send(wire::kHello, h.data()) || !c->reply(f)) return nullptr;
+        return c;
+    }
+};
+
+std::vector<uint8_t> u32s(std::initializer_list<uint32_t> words) {
+    wire::Writer w;
+    for (uint32_t v : words)
+        w.u32(v);
+    return std::move(w.data());
+}
+
+TEST(KernelHost, BadFramesCloseOnlyTheirSocket) {
+    RawSession session;
+    ASSERT_NE(session.service, 0u);
+    std::vector<uint8_t> good = wire::encodeFrame(wire::kPidForTask, 1, u32s({session.task}));
+    auto with = [&](size_t at, uint8_t value) {
+        auto b = good;
+        b[at] = value;
+        return b;
+    };
+    std::vector<uint8_t> longer = good;
+    longer.push_back(0);
+    const std::vector<uint8_t> truncated(good.begin(), good.begin() + 10);
+    std::vector<uint8_t> oversize =
+        wire::encodeFrame(wire::kPidForTask, 1, std::vector<uint8_t>(65537, 0));
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"garbage", std::vector<uint8_t>(40, 0xEE)},
+        {"truncated header", truncated},
+        {"wrong version", with(0, 2)},
+        {"unknown kind", with(2, 99)},
+        {"a connection's kind", wire::encodeFrame(wire::kCall, 1, {})},
+        {"length the datagram disagrees with", longer},
+        {"over 64 KiB", oversize},
+        {"reserved kind", wire::encodeFrame(wire::kReservedConformsTo, 1, {})},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        RawSession s;
+        ASSERT_NE(s.service, 0u);
+        ASSERT_TRUE(s.sendBytes(k.bytes));
+        EXPECT_TRUE(s.closedByHost());
+    }
+    {
+        SCOPED_TRACE("a frame carrying a descriptor");
+        RawSession s;
+        const int fd = ::open("/dev/null", O_RDONLY);
+        ASSERT_TRUE(s.send(wire::kPidForTask, u32s({s.task}), fd));
+        ::close(fd);
+        EXPECT_TRUE(s.closedByHost());
+    }
+    {
+        SCOPED_TRACE("a property tree beyond its bounds");
+        RawSession s;
+        wire::Writer w;
+        for (int i = 0; i < 20; ++i)
+            w.u8(5), w.u32(1); // arrays 20 deep
+        w.u8(4), w.u8(1);
+        ASSERT_TRUE(s.send(wire::kGetMatchingServices, w.data()));
+        EXPECT_TRUE(s.closedByHost());
+    }
+    // The first session is undisturbed.
+    EXPECT_EQ(session.call(wire::kPidForTask, u32s({session.task})), uint32_t(KERN_SUCCESS));
+    expectOwnClientWorks();
+}
+
+TEST(KernelHost, UnknownAndForeignHandlesAreInvalidDestinations) {
+    RawSession a, b;
+    ASSERT_NE(a.service, 0u);
+    ASSERT_NE(b.service, 0u);
+    const uint32_t invalid = uint32_t(MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(a.call(wire::kCopyProperties, u32s({0x7FFF})), invalid);
+    EXPECT_EQ(a.call(wire::kRetainObject, u32s({0x7FFF})), invalid);
+    EXPECT_EQ(a.call(wire::kReleaseObject, u32s({0x7FFF})), invalid);
+    EXPECT_EQ(a.call(wire::kUnsubscribe, u32s({0x7FFF})), invalid);
+    EXPECT_EQ(a.call(wire::kPidForTask, u32s({b.task})), invalid); // another session's task
+    EXPECT_EQ(a.call(wire::kOpen, u32s({a.service, b.task, 0})), invalid);
+    EXPECT_EQ(a.call(wire::kSubscribeInterest, u32s({0x7FFF, a.service, 1})),
+              invalid); // no such port
+    // Another session's service handle names nothing here, unless the
+    // numbers happen to agree; a released one names nothing.
+    ASSERT_EQ(a.call(wire::kReleaseObject, u32s({a.service})), uint32_t(KERN_SUCCESS));
+    EXPECT_EQ(a.call(wire::kCopyProperties, u32s({a.service})), invalid);
+    // An absent property is none.
+    wire::Writer w;
+    w.u32(b.service);
+    w.string("NoSuchKey");
+    wire::Frame f;
+    ASSERT_EQ(b.call(wire::kCopyProperty, w.data(), &f), uint32_t(KERN_SUCCESS));
+    EXPECT_EQ(f.payload.size(), 5u);
+    EXPECT_EQ(f.payload[4], 0);
+    // A connection socket for a connection of another session is refused.
+    auto mine = b.open(kAudioClient);
+    ASSERT_NE(mine, nullptr);
+}
+
+TEST(KernelHost, ConnectionFramesAfterCloseAndOverLimitCalls) {
+    RawSession s;
+    ASSERT_NE(s.service, 0u);
+    auto c = s.open(kAudioClient);
+    ASSERT_NE(c, nullptr);
+    // The host checks the limits again: 17 scalars never reach the kernel.
+    wire::CallRequest call;
+    call.scalars.assign(17, 0);
+    wire::Frame f;
+    ASSERT_TRUE(c->send(wire::kCall, wire::encodeCall(call)));
+    ASSERT_TRUE(c->reply(f));
+    uint32_t result = 0;
+    wire::Reader(f.payload).u32(result);
+    EXPECT_EQ(result, uint32_t(kIOReturnBadArgument));
+    // Memory crosses sealed: the receiver cannot resize it.
+    ASSERT_TRUE(c->send(wire::kMap, u32s({kDriverSMType})));
+    int fd = -1;
+    ASSERT_TRUE(c->reply(f, &fd));
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(::ftruncate(fd, 0), 0);
+    EXPECT_NE(::ftruncate(fd, 1 << 20), 0);
+    ::close(fd);
+    // Unmapping what is not mapped.
+    wire::Writer u;
+    u.u32(kDriverSMType), u.u64(0x1000);
+    ASSERT_TRUE(c->send(wire::kUnmap, u.data()));
+    ASSERT_TRUE(c->reply(f));
+    wire::Reader(f.payload).u32(result);
+    EXPECT_EQ(result, uint32_t(kIOReturnBadArgument));
+    ASSERT_TRUE(c->send(wire::kClose, {}));
+    ASSERT_TRUE(c->reply(f));
+    wire::Reader(f.payload).u32(result);
+    EXPECT_EQ(result, uint32_t(KERN_SUCCESS));
+    ASSERT_TRUE(c->send(wire::kCall, wire::encodeCall(wire::CallRequest{})));
+    ASSERT_TRUE(c->reply(f));
+    wire::Reader(f.payload).u32(result);
+    EXPECT_EQ(result, uint32_t(MACH_SEND_INVALID_DEST));
+}
+
+TEST(KernelHost, ACloseDuringADelayedCallEndsOnlyThatConnection) {
+    hx::iokit::MachineControlClient control;
+    ASSERT_TRUE(control.connect(gHostPath));
+    RawSession s;
+    auto c = s.open(kAudioClient);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(control.fault("control-delay-ms", 300), kIOReturnSuccess);
+    OSXDispatch rec{};
+    rec.iReq = 13;
+    wire::CallRequest call;
+    call.structInput.assign(reinterpret_cast<uint8_t*>(&rec),
+                            reinterpret_cast<uint8_t*>(&rec) + sizeof rec);
+    call.structOutputCapacity = sizeof rec;
+    ASSERT_TRUE(c->send(wire::kCall, wire::encodeCall(call)));
+    c.reset(); // gone while the call waits on the device
+    ASSERT_EQ(control.fault("control-delay-ms", 0), kIOReturnSuccess);
+    expectOwnClientWorks();
+}
+
+TEST(KernelHost, ANotificationSocketTakesNoFrames) {
+    RawSession s;
+    Raw port(gHostPath);
+    wire::Writer h;
+    h.u8(uint8_t(wire::Role::Port)), h.u64(s.token);
+    wire::Frame f;
+    ASSERT_TRUE(port.send(wire::kHello, h.data()));
+    ASSERT_TRUE(port.reply(f));
+    ASSERT_TRUE(port.send(wire::kPidForTask, u32s({s.task})));
+    EXPECT_TRUE(port.closedByHost());
+    // A port or connection socket naming no session is refused.
+    Raw stray(gHostPath);
+    wire::Writer bad;
+    bad.u8(uint8_t(wire::Role::Port)), bad.u64(s.token ^ 1);
+    ASSERT_TRUE(stray.send(wire::kHello, bad.data()));
+    EXPECT_TRUE(stray.closedByHost());
+    EXPECT_EQ(s.call(wire::kPidForTask, u32s({s.task})), uint32_t(KERN_SUCCESS));
+}
+
+TEST(KernelHost, TheSocketAfterAProcesssLimitIsRefused) {
+    std::vector<std::unique_ptr<Raw>> held;
+    int answered = 0;
+    bool refused = false;
+    for (int i = 0; i < 300 && !refused; ++i) {
+        auto r = std::make_unique<Raw>(gHostPath);
+        wire::Writer w;
+        w.u8(uint8_t(wire::Role::Control));
+        wire::Frame f;
+        if (r->send(wire::kHello, w.data()) && r->reply(f))
+            ++answered;
+        else
+            refused = true;
+        held.push_back(std::move(r));
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_LE(answered, 256);
+    EXPECT_GT(answered, 200); // this process's transport holds the rest
+    held.clear();
+    // Room again once they are gone (the host notices their ends).
+    bool again = false;
+    for (int i = 0; i < 200 && !again; ++i) {
+        Raw r(gHostPath);
+        wire::Writer w;
+        w.u8(uint8_t(wire::Role::Control));
+        wire::Frame f;
+        again = r.send(wire::kHello, w.data()) && r.reply(f);
+        if (!again) ::usleep(10000);
+    }
+    EXPECT_TRUE(again);
+}
+
+// Last: the host goes. Calls then answer MACH_SEND_INVALID_DEST, mappings
+// made stay valid.
+TEST(KernelHost, ZLostHostEndsCallsButNotMappings) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    mach_vm_address_t a = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &a, &size, kIOMapAnywhere),
+              KERN_SUCCESS);
+    ::kill(gHostPid, SIGKILL);
+    ::waitpid(gHostPid, nullptr, 0);
+    gHostPid = -1;
+    OSXDispatch rec{};
+    size_t outSize = 0;
+    EXPECT_EQ(request(c, 27, rec, &outSize), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("deviceUID"), nullptr, 0), nullptr);
+    io_iterator_t it = 0;
+    EXPECT_EQ(IOServiceGetMatchingServices(0, IOServiceMatching(kServiceClass), &it),
+              MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(reinterpret_cast<const DriverSM*>(a)->mVendor, 0x2F4B);
+}
+
+// ---- The children's parts (run only as children)
+
+TEST(ChildRole, WritesTypeOne) {
+    if (!isChild()) GTEST_SKIP() << "run by KernelHost.TwoProcessesSeeEachOthersWritesToTypeOne";
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    mach_vm_address_t a = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &a, &size, kIOMapAnywhere),
+              KERN_SUCCESS);
+    reinterpret_cast<volatile uint8_t*>(a + kClientSlotUser)[0] = 0xA5;
+    std::printf("READY\n");
+    std::fflush(stdout);
+    IOServiceClose(c);
+}
+
+TEST(ChildRole, AttachesARing) {
+    if (!isChild())
+        GTEST_SKIP() << "run by KernelHost.AnAttachedProcessKilledFreesItsSlotAndOthersHearIt";
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    mach_vm_address_t sm = 0, ring = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &sm, &size, kIOMapAnywhere),
+              KERN_SUCCESS);
+    ASSERT_EQ(
+        IOConnectMapMemory64(c, kClientRingType, mach_task_self(), &ring, &size, kIOMapAnywhere),
+        KERN_SUCCESS);
+    const QnChannelSettings cs{48000, 2, 24, 2, 24, 0};
+    std::memcpy(reinterpret_cast<uint8_t*>(sm) + offsetof(DriverSM, mChannelSettings), &cs,
+                sizeof cs);
+    OSXDispatch rec{};
+    size_t outSize = 0;
+    ASSERT_EQ(request(c, 1, rec, &outSize), kIOReturnSuccess);
+    rec = OSXDispatch{};
+    rec.frameSize = 512;
+    qnWriteU32(&rec, kOSXDispatchValueOffset, 1);
+    ASSERT_EQ(request(c, 2, rec, &outSize), kIOReturnSuccess);
+    std::printf("READY %u\n", qnReadU32(&rec, kOSXDispatchValueOffset));
+    std::fflush(stdout);
+    for (;;)
+        ::pause(); // killed by the parent
+}
+
+} // namespace

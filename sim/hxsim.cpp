@@ -1,6 +1,6 @@
-// hxsim: boots the simulated machine with an HX-5100 and runs the kernel
-// driver's streaming road on it, then reports what happened and writes the
-// recording.
+// hxsim: boots the simulated machine with an HX-5100 and runs a road on it
+// (the user-space device layer by default, or the kernel driver through its
+// client harness), then reports what happened and writes the recording.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,7 +57,10 @@ int main(int argc, char** argv)
     std::vector<int32_t> recorded;
     {
         Progress progress(options.seconds, !options.quiet);
-        runDefaultScenario(options, progress, report, recorded);
+        if (options.road == Road::Device)
+            runDeviceScenario(options, progress, report, recorded);
+        else
+            runDefaultScenario(options, progress, report, recorded);
     }
     std::string logError;
     if (hx::log::closeFile(logError))

@@ -15,6 +15,10 @@ enum class Routing { Pass, Mix };
 // clock, where its stalls show as glitches).
 enum class Clock { Paced, Virtual, Real };
 
+// Which road a run takes: the user-space device layer (the default), or
+// the kernel driver alone through the client harness.
+enum class Road { Device, Kernel };
+
 struct Options {
     uint32_t rate = 48000;
     Speed speed = Speed::High;
@@ -39,10 +43,6 @@ struct Options {
     Road road = Road::Device;
     uint32_t frameSize = 0;
 };
-
-// Which road a run takes: the user-space device layer (the default), or
-// the kernel driver alone through the client harness.
-enum class Road { Device, Kernel };
 
 enum class ParseResult { Run, Help, Error };
 

@@ -300,6 +300,9 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vec
     }
     progress.finish();
     r.seconds = double(total) / 1e6;
+    // The device's own user client, while it is attached.
+    const int slot = device->attachedSlot();
+    const uint64_t identity = device->clientID();
     device->onDeviceStopProcOrID(id);
     device->removeIOProcID(id);
     fillLayer(r, *device, road.manager() ? road.manager()->clientAppType() : 0);
@@ -311,8 +314,8 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vec
     r.framesOut = ramp.framesPlayed;
     r.framesIn = ramp.recorded.size() / 2;
     r.clientType = 0;
-    r.clientSlot = -1;
-    r.clientIdentity = 0;
+    r.clientSlot = slot;
+    r.clientIdentity = identity;
     r.matched = check.checked > 0 && check.mismatches == 0;
     r.comparedFrames = check.checked;
     r.mismatches = check.mismatches;

@@ -32,6 +32,7 @@
 #include "device/DriverConnection.h"
 #include "device/PropertyItem.h"
 #include "device/TimestampFilter.h"
+#include "device/VendorAsyncTransport.h"
 #include "libs/tools/OSXUserThread.h"
 #include "libs/tools/ZrObject.h"
 #include "libs/tools/ZrString.h"
@@ -110,10 +111,6 @@ private:
 struct IOProcList {
     std::vector<IOProcEntry*> entries;  // each holds a reference
 };
-
-// A vendor transport completion: result (eQN_IO_RESULT), byte count and the
-// user data given with the request.
-typedef void (*VendorAsyncCallback)(void* context, uint32_t result, uint32_t length, uint64_t userData);
 
 class ZrOSXDevice : public ZrObject, public DriverConnection, public OSXUserThread, public PropertyItemHost {
 public:
@@ -279,12 +276,8 @@ public:
     uint32_t vendorAsyncWrite(const void* data, uint32_t length, uint64_t userData);
     uint32_t vendorAsyncRead(void* buffer, uint32_t length, uint64_t userData);
     void vendorAsyncCheck(VendorAsyncCallback inCallback, VendorAsyncCallback outCallback, void* context);
-    uint8_t* vendorArea(bool isInput) const { return isInput ? mVendorIn : mVendorOut; }
+    uint8_t* vendorArea(bool isInput) const { return mVendor.area(isInput); }
 
-    static constexpr uint32_t kVendorAreaBytes = 1051668;
-    static constexpr uint32_t kVendorSlots = 128;
-    static constexpr uint32_t kVendorSlotBytes = 8216;
-    static constexpr uint32_t kVendorDataBytes = 8192;
     static constexpr uint32_t kDeviceInfoBytes = 98964;
     static constexpr uint32_t kMinFrameSize = 64;
     static constexpr uint32_t kMaxFrameSize = 8192;
@@ -358,13 +351,7 @@ private:
 
     AudioSM* mInRing = nullptr;
     AudioSM* mOutRing = nullptr;
-    uint8_t* mVendorIn = nullptr;
-    uint8_t* mVendorOut = nullptr;
-    // The vendor transport's read requests, kept in this process: a
-    // completion never trusts the area's copy of where or how much.
-    void* mVendorDest[kVendorSlots] = {};
-    uint32_t mVendorWanted[kVendorSlots] = {};
-    int32_t mVendorBusy = 0;
+    VendorAsyncTransport mVendor;
 
     QnChannelSettings mTrueChannels{};
     QnChannelSettings mReportedChannels{};

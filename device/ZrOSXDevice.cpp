@@ -104,7 +104,10 @@ ZrOSXDevice::~ZrOSXDevice()
     mInterest = 0;
     delete mpRegistry;
     delete mpPrefs;
+    // No cycle runs any more: the last published list goes as well.
     std::lock_guard<std::mutex> g(mProcLock);
+    if (IOProcList* last = mPublished.exchange(nullptr))
+        mRetired.push_back(last);
     reclaimIOProcListsLocked();
 }
 

@@ -15,6 +15,7 @@
 #include "platform/sys/HXProcess.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <thread>
 #include <cstring>
@@ -350,6 +351,76 @@ TEST(DeviceObject, VendorOpenAgainstTheKernelsPortAnswersNotOpen) {
     EXPECT_EQ(device->vendorAsyncOpen(), uint32_t(VendorAsyncTransport::kNotOpen));
     EXPECT_EQ(device->vendorArea(true), nullptr);
     EXPECT_EQ(device->vendorAsyncWrite("x", 1, 0), uint32_t(VendorAsyncTransport::kNotOpen));
+    road.closeDevice();
+}
+
+} // namespace
+
+namespace {
+
+// Any process can write the rings, the time-base slots and the driver area:
+// a scribbler does while procedures stream and come and go. Nothing may
+// crash or write outside the device's buffers (the sanitizer build checks).
+TEST(DeviceObject, ScribbledSharedMemoryAndProceduresComingAndGoingWhileStreaming) {
+    hx::test::TempRoot root;
+    DeviceRoad road(48000);
+    ASSERT_TRUE(road.boot()) << road.error();
+    ZrOSXDevice* device = road.openDevice();
+    ASSERT_NE(device, nullptr) << road.error();
+    RampProc ramp;
+    ramp.record = false;
+    IOProcEntry* id = device->addIOProcID(&RampProc::proc, &ramp);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    road.run(50000);
+    ASSERT_EQ(device->threadState(), 2);
+    AudioSM* in = device->inputRing();
+    AudioSM* out = device->outputRing();
+    char* sm = reinterpret_cast<char*>(road.driverSM());
+    std::atomic<bool> stop{false};
+    uint64_t scribbles = 0;
+    hx::clock::Reservation seat;
+    std::thread scribbler([&, seat = std::move(seat)]() mutable {
+        hx::clock::Participant p(std::move(seat));
+        uint32_t x = 12345;
+        auto next = [&] { return x = x * 1664525u + 1013904223u; };
+        const size_t ringWords[] = {
+            offsetof(AudioSM, mChannelsPerFrame), offsetof(AudioSM, mExtraBytesPerFrame),
+            offsetof(AudioSM, mAttachState),      offsetof(AudioSM, mSyncNotification),
+            offsetof(AudioSM, mClientFramePos),   offsetof(AudioSM, mTSData),
+            offsetof(AudioSM, mTSData) + 40,      offsetof(AudioSM, mTSToggle),
+            offsetof(AudioSM, mMaxFrames),        offsetof(AudioSM, mBytesPerFrame)};
+        const size_t smWords[] = {
+            offsetof(DriverSM, mChannelSettings),     offsetof(DriverSM, mChannelSettings) + 4,
+            offsetof(DriverSM, mChannelSettings) + 8, offsetof(DriverSM, mExclusiveInputOwner),
+            offsetof(DriverSM, mClients) + 36,        offsetof(DriverSM, mClients) + 40,
+            offsetof(DriverSM, mProductString) + 252};
+        while (!stop) {
+            AudioSM* ring = next() & 1 ? in : out;
+            const size_t w = ringWords[next() % (sizeof ringWords / sizeof ringWords[0])];
+            audiosm::store32(reinterpret_cast<char*>(ring) + w,
+                             next() % 4 == 0 ? next() : next() % 40);
+            audiosm::store32(sm + smWords[next() % (sizeof smWords / sizeof smWords[0])], next());
+            ++scribbles;
+            hx::clock::sleepFor(200000);
+        }
+    });
+    // Procedures come and go meanwhile.
+    for (int i = 0; i < 20; ++i) {
+        RampProc extra;
+        extra.record = false;
+        IOProcEntry* e = device->addIOProcID(&RampProc::proc, &extra);
+        device->onDeviceStartProcOrID(e);
+        road.run(5000);
+        device->removeIOProcID(e);
+        road.run(5000);
+    }
+    stop = true;
+    {
+        hx::clock::Idle idle;
+        scribbler.join();
+    }
+    EXPECT_GT(scribbles, 100u);
+    device->onDeviceStopProcOrID(id);
     road.closeDevice();
 }
 

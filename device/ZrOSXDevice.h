@@ -1,46 +1,408 @@
-// The user-space device object, as far as discovery needs it: its
-// connection, opened by init, and its service-interest callback. The full
-// device object (rings, formats, the audio thread) replaces this; until then
-// every state change it is not told to act on is recorded (stubTrace).
+// The user-space object of one device of the kernel driver, shared by every
+// user-space deliverable that plays, records or watches the device. It owns
+// the connection to the audio user client, the mapped shared areas, the audio
+// thread that moves one buffer per cycle between the rings and the clients'
+// IO procedures, the IO-procedure registry, the settings stores, and the
+// values clients read: names, frame size, latencies and write-ahead.
+//
+// Split by concern: ZrOSXDevice.cpp (life cycle, opening, names, restore),
+// _Thread (audio thread and cycle), _IOProcs (registry, start and stop, the
+// per-cycle calls), _Frames (frame size, IO buffers, hardware preparation),
+// _Notify (latencies, property notices, time), _Vendor (USB control requests
+// and the vendor transport), _Family (the family predicates and the logic the
+// later layer fills in).
+//
+// Threads: HAL client threads register, start and stop procedures and change
+// the thread state under the attach lock; the audio thread is the only one
+// that runs cycles; interest callbacks arrive on the main run loop. Nothing
+// a cycle can touch is unmapped or reallocated while a cycle runs: the state
+// goes to 0 under the attach lock and waitForAudioThread lets the running
+// pass end first.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
+#include "abi/APIDeviceInfo.h"
+#include "abi/AudioSM.h"
 #include "abi/QN_StateChange.h"
+#include "device/AudioThreadTools.h"
 #include "device/DriverConnection.h"
+#include "device/PropertyItem.h"
+#include "device/TimestampFilter.h"
+#include "device/VendorAsyncTransport.h"
+#include "libs/tools/OSXUserThread.h"
 #include "libs/tools/ZrObject.h"
+#include "libs/tools/ZrString.h"
+#include "platform/coreaudio/CoreAudioTypes.h"
+#include "platform/coreaudio/HALPropertyChanges.h"
 
 class DeviceManagerClient;
 class OSXDeviceManager;
+class OSXAsioRegistry;
+class QnIORegistryPrefs;
+class ZrOSXDevice;
 
-class ZrOSXDevice : public ZrObject, public DriverConnection {
+// The family answers the latency rules depend on, as one record so every
+// row can be computed without a device.
+struct ZrDeviceFamily {
+    bool merrowCompatible = false;
+    bool mrw30Compatible = false;
+    bool quarnelBulk = false;
+    bool quarnelBulkInIsocOut = false;
+    bool sorvikFarlane1 = false;
+    bool sorvikFarlane2 = false;
+    bool hx5100Range = false;      // the HX-5100 and its four-by-four sibling
+    bool otherVendorListed = false;  // the three other-vendor products
+    uint32_t sorvik2InputExtra = 13; // the second generation's per-product input latency
+};
+
+struct ZrLatencies {
+    int64_t input = 0;
+    int64_t output = 0;
+    int64_t writeAheadBase = 0;
+};
+
+// The latency rules: rate 0 (or out of range) is taken as 44,100.
+ZrLatencies computeLatencies(const ZrDeviceFamily& family, uint32_t rate, uint32_t frameSize, bool highSpeed);
+
+// One registered IO procedure.
+class IOProcEntry : public ZrObject {
+public:
+    IOProcEntry(ZrOSXDevice* device, AudioDeviceIOProc proc, void* clientData)
+        : mDevice(device), mProc(proc), mClientData(clientData)
+    {
+    }
+    ~IOProcEntry() override = default;
+
+    bool hasIOProc(AudioDeviceIOProc proc) const { return mProc && mProc == proc; }
+    bool hasIOProcWithClientData(AudioDeviceIOProc proc, void* data) const
+    {
+        return hasIOProc(proc) && mClientData.load() == data;
+    }
+    void start();
+    void stop();
+    bool hasIOProcIn() const { return mProc && mInUse; }
+    bool hasIOProcOut() const { return mProc && mOutUse; }
+    bool isStarted() const { return mStarted; }
+    void setClientData(void* data) { mClientData = data; }
+    void* clientData() const { return mClientData; }
+    AudioDeviceIOProc proc() const { return mProc; }
+    void setInUse(bool isInput, bool on) { (isInput ? mInUse : mOutUse) = on; }
+    bool inUse(bool isInput) const { return isInput ? mInUse.load() : mOutUse.load(); }
+    // One call; true when it produced output.
+    bool callIOProc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* in,
+                    const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp* outTime,
+                    uint32_t outChannels);
+
+private:
+    ZrOSXDevice* mDevice;
+    AudioDeviceIOProc mProc;
+    std::atomic<void*> mClientData;
+    std::atomic<bool> mInUse{true};
+    std::atomic<bool> mOutUse{true};
+    std::atomic<bool> mStarted{false};
+};
+
+// A published, immutable list of the registered entries: the audio thread
+// takes the newest at the start of a cycle and never sees a list change.
+struct IOProcList {
+    std::vector<IOProcEntry*> entries;  // each holds a reference
+};
+
+class ZrOSXDevice : public ZrObject, public DriverConnection, public OSXUserThread, public PropertyItemHost {
 public:
     ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service, OSXDeviceManager* manager);
     ~ZrOSXDevice() override;
 
-    // Opens the connection: false when it cannot be opened.
+    // ---- Life cycle
     bool init();
-    // Told by the manager that it leaves the list.
-    void willBeRemoved() { mRemoved = true; }
+    bool openDevice();
+    void closeDevice();
+    bool isDeviceOpen() const { return ioIsOpen() && mDeviceOpen; }
+    // Told by the manager that it leaves the list: the removal handling.
+    void willBeRemoved();
     bool removed() const { return mRemoved; }
+    void on_RemoveEvent();
 
-    // The interest callback registered for the device's service.
+    // ---- Shared memory
+    void* mapSharedMemory(uint32_t type, uint32_t size);
+    void unmapSharedMemory();
+    bool hardwareReady() const { return mInRing && mOutRing; }
+    AudioSM* inputRing() const { return mInRing; }
+    AudioSM* outputRing() const { return mOutRing; }
+
+    // ---- Identity and queries
+    const char* getIDRoot() const { return "com.korvex.hx5100"; }
+    bool isDevice(uint16_t vendor, uint16_t product) const;
+    bool isRunningSomewhere() const;
+    bool isRunningStream() const;
+    bool isUSB2Device() const;
+    const ZrString& manufacturer() const { return mManufacturer; }
+    const ZrString& deviceName() const { return mDeviceName; }
+    const ZrString& deviceUID() const { return mDeviceUID; }
+    const uint8_t* deviceInfo() const { return mDeviceInfo.data(); }
+    uint32_t deviceInfoBytes() const { return mDeviceInfoBytes; }
+    int processClass() const { return mProcessClass; }
+    bool isSystemOverload() const { return false; }
+    uint16_t monMixPos() const { return mMonMixPos; }
+    int32_t mixerMode() const { return mMixerMode; }
+
+    // ---- Family predicates and the logic of the later layer (explicit stubs)
+    bool isMerrowCompatible() const;
+    bool isMRW192Compatible() const;
+    bool isMRW30Compatible() const;
+    bool isQuarnelBulkDevice() const;
+    bool isQuarnelBulkInIsocOutDevice() const;
+    bool isSorvikFarlane1() const;
+    bool isSorvikFarlane2() const;
+    bool hasRouting() const;
+    ZrDeviceFamily family() const;
+    bool setSettings(const QnChannelSettings& settings, bool inputOnly, bool deferred = false, bool force = false);
+    bool usbFindConfiguration(const QnChannelSettings& requested, QnChannelSettings& chosen);
+    OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription& description, bool physical,
+                             uint32_t maxChannels);
+    void updateChannelsToReport(QnChannelSettings& reported, bool fromTrue);
+    void setupSpecificFeatures();
+    void patchDescriptor();
+    bool hasLowBufferFW();
+    void KernelDriverNotificationHandler(const QN_StateChange& change);
+    bool getRouting(int direction, int index, uint32_t& out);
+    bool setRouting(int direction, int index, uint32_t value);
+    bool getHogID(int32_t& out);
+    bool usbConfigureDevice();
+
+    // What the stubs received, for the layer that replaces them.
+    struct StubCall {
+        const char* name;
+        uint32_t a;
+        uint32_t b;
+    };
+    std::vector<StubCall> stubCalls() const;
+
+    // ---- Frame size and buffers
+    uint32_t getFrameSize() const;
+    IOReturn setFrameSize(uint32_t frames, bool notify, bool force);
+    uint32_t getFrameSizeBytes(bool isInput) const;
+    uint32_t validateMinMaxFrameSize(uint32_t size) const;
+    void getFrameSizeRange(uint32_t rate, uint32_t& minimum, uint32_t& maximum) const;
+    bool createIOBuffers();
+    bool prepareHardware();
+    void updateSafetyOffsets() {}
+    uint32_t pendingFrameSize() const { return mPendingFrameSize; }
+    uint32_t defaultFrameSize() const { return mDefaultFrameSize; }
+
+    // ---- Latencies and write-ahead
+    uint32_t getLatency(bool isInput) const { return (isInput ? mInLatency : mOutLatency).getUInt32(); }
+    uint64_t getOutWriteAhead() const { return mWriteAhead; }
+    uint64_t getOutWriteAheadBase() const { return mWriteAheadBase; }
+    void setOutWriteAheadBase(uint64_t frames);
+    void setOutWriteAheadOffs(uint64_t frames);
+    void updateLatencies();
+
+    // ---- HAL identifiers and notices
+    void setAudioIDs(AudioDeviceID device, AudioStreamID inputStream, AudioStreamID outputStream);
+    AudioDeviceID getAudioDeviceID() const { return mAudioDeviceID; }
+    AudioStreamID getInAudioStreamID() const { return mInStreamID; }
+    AudioStreamID getOutAudioStreamID() const { return mOutStreamID; }
+    void setPlugIn(void* plugIn) { mPlugIn = plugIn; }
+    OSStatus sendAudioHardwareDevicePropertyChanged(UInt32 channel, bool isInput, AudioDevicePropertyID property);
+    OSStatus sendAudioHardwareStreamPropertyChanged(AudioStreamID stream, UInt32 channel,
+                                                    AudioDevicePropertyID property);
+    OSStatus devicePropertyChanged(AudioObjectPropertySelector property);
+    OSStatus QnLibPropertyNotify(AudioObjectPropertySelector code) { return devicePropertyChanged(code); }
+    void onPropertyChanged(PropertyItem* item) override;
+    void checkReportFormatChange(const AudioStreamBasicDescription& oldInVirtual,
+                                 const AudioStreamBasicDescription& oldOutVirtual,
+                                 const AudioStreamBasicDescription& oldInPhysical,
+                                 const AudioStreamBasicDescription& oldOutPhysical);
+    void saveStreamFormats();
+    void checkRunningSomewhere();
+    void checkRunningStream();
+    OSStatus onDeviceGetCurrentTime(AudioTimeStamp& timeStamp);
+    OSStatus doTranslateTime(const AudioTimeStamp& in, AudioTimeStamp& out);
+
+    // ---- Interest callback
     static void serviceInterest(void* refcon, io_service_t service, natural_t messageType, void* argument);
+    static void ServiceInterestCallback(void* refcon, io_service_t service, natural_t messageType, void* argument)
+    {
+        serviceInterest(refcon, service, messageType, argument);
+    }
+    void onServiceInterestCallback(natural_t messageType, const void* argument);
     io_object_t* interestNotification() { return &mInterest; }
 
-    // What the stub received and did not act on: message type and code.
-    struct Trace {
-        uint32_t messageType;
-        uint32_t code;
-    };
-    std::vector<Trace> stubTrace() const;
+    // ---- IO procedures
+    bool addIOProc(AudioDeviceIOProc proc, void* clientData);
+    IOProcEntry* addIOProcID(AudioDeviceIOProc proc, void* clientData);
+    bool removeIOProc(AudioDeviceIOProc proc);
+    bool removeIOProcID(IOProcEntry* entry);
+    bool onDeviceStartProcOrID(void* procOrID);
+    bool onDeviceStopProcOrID(void* procOrID);
+    OSStatus getStreamUsage(AudioDeviceIOProc procOrID, bool isInput, bool& inUse);
+    OSStatus setStreamUsage(AudioDeviceIOProc procOrID, bool isInput, bool inUse);
+    OSStatus getStreamConfiguration(bool isInput, AudioBufferList* list) const;
+    bool ioprocHasAttachedIn();
+    bool ioprocHasAttachedOut();
+    bool attachIOProc(bool on);
+    void callIOProcs(uint64_t hostTime, uint32_t frames);
+    int ioProcCount();
+
+    // ---- Audio thread
+    void* threadRun() override;
+    uint64_t onUSBProc(bool callProcs);
+    int32_t waitForAudioThread(int32_t cycles, uint32_t timeoutMs);
+    int32_t threadState() const { return mThreadState.load(); }
+    int32_t startedProcCount() const { return mStartedProcs.load(); }
+    int32_t deviceStartCount() const { return mDeviceStarts; }
+    uint64_t ioCycles() const { return mIOCycles.load(); }
+    uint64_t overloads() const { return mOverloads.load(); }
+    const TimestampFilter& timestampFilter() const { return mFilter; }
+    const AudioIOBuffer& ioBuffer(bool isInput) const { return isInput ? mBufIn : mBufOut; }
+    const QnChannelSettings& trueChannels() const { return mTrueChannels; }
+    const QnChannelSettings& reportedChannels() const { return mReportedChannels; }
+    uint32_t streamFormatFlags(bool isInput) const { return isInput ? mInFormatFlags : mOutFormatFlags; }
+    void setStreamFormatFlags(bool isInput, uint32_t flags) { (isInput ? mInFormatFlags : mOutFormatFlags) = flags; }
+
+    // ---- USB control requests and the vendor transport
+    bool deviceRequest(int direction, int level, int recipient, uint8_t request, uint16_t value, uint16_t index,
+                       uint32_t& length, void* buffer);
+    bool getPrivateDataClient(uint32_t& out);
+    bool setPrivateDataClient(uint32_t client);
+    uint32_t vendorAsyncOpen();
+    uint32_t vendorAsyncClose();
+    uint32_t vendorAsyncAbortPendingRequests();
+    uint32_t vendorAsyncWrite(const void* data, uint32_t length, uint64_t userData);
+    uint32_t vendorAsyncRead(void* buffer, uint32_t length, uint64_t userData);
+    void vendorAsyncCheck(VendorAsyncCallback inCallback, VendorAsyncCallback outCallback, void* context);
+    uint8_t* vendorArea(bool isInput) const { return mVendor.area(isInput); }
+
+    static constexpr uint32_t kDeviceInfoBytes = 98964;
+    static constexpr uint32_t kMinFrameSize = 64;
+    static constexpr uint32_t kMaxFrameSize = 8192;
 
 private:
+    friend class IOProcEntry;
+    // Opening steps.
+    void classifyProcess();
+    bool readNames();
+    bool readDeviceInfo();
+    void loadMixerValues();
+    bool restoreSettings();
+    void restoreAsHolder();
+    void loadPlistValues();
+    bool sendControl(uint32_t code, const void* data, uint32_t size);
+    bool configured() const;
+    // Sends the notices of a family of changes.
+    void sendRunningNotices(bool somewhere);
+    // The attach step of the audio thread.
+    void attachStep();
+    // Publishes the registry as a new list; retired lists wait until no cycle
+    // holds them.
+    void publishIOProcsLocked();
+    void reclaimIOProcListsLocked();
+    void removeAllIOProcs();
+    IOProcEntry* findEntryLocked(void* procOrID);
+    IOProcList* takeCycleList();
+    void releaseCycleList();
+    // Stops cycles before what they use changes; true when the thread was
+    // streaming.
+    void quiesceCycles();
+    void recordStub(const char* name, uint32_t a = 0, uint32_t b = 0) const;
+    // One cycle's transfers with the geometry taken at its start.
+    struct CycleGeometry {
+        AudioSMGeometry in;
+        AudioSMGeometry out;
+        bool useInput;
+    };
+    bool takeGeometry(CycleGeometry& g);
+    uint64_t runPasses(const CycleGeometry& g, uint64_t readPos, bool callProcs);
+    bool ownsNoInput() const;
+    void writeSlotWord(uint32_t offset, uint32_t value);
+    uint32_t readSlotWord(uint32_t offset) const;
+
+    void* mPlugIn;
+    DeviceManagerClient* mClient;
     OSXDeviceManager* mManager;
     io_object_t mInterest = 0;
-    bool mRemoved = false;
-    mutable std::mutex mTraceLock;
-    std::vector<Trace> mTrace;
+    std::atomic<bool> mRemoved{false};
+    bool mDeviceOpen = false;
+    uint8_t mDeviceState[8] = {};
+
+    OSXAsioRegistry* mpRegistry = nullptr;
+    QnIORegistryPrefs* mpPrefs = nullptr;
+    ZrString mManufacturer;
+    ZrString mDeviceName;
+    ZrString mDeviceUID;
+    std::vector<uint8_t> mDeviceInfo;
+    uint32_t mDeviceInfoBytes = 0;
+    int mProcessClass = 18;
+    bool mMayRestore = false;
+    bool mPrefsWritable = false;
+    bool mRunningSomewhere = false;
+    bool mRunningStream = false;
+    int32_t mHogID = -1;
+    bool mLowBufferFW = false;
+    uint16_t mMonMixPos = 0x3FFF;
+    int32_t mMixerMode = 2;
+    uint32_t mStreamChannelsIn = 0;
+    uint32_t mStreamChannelsOut = 0;
+
+    AudioSM* mInRing = nullptr;
+    AudioSM* mOutRing = nullptr;
+    VendorAsyncTransport mVendor;
+
+    QnChannelSettings mTrueChannels{};
+    QnChannelSettings mReportedChannels{};
+    QnChannelSettings mRequestedChannels{};
+    uint32_t mSingleDirection = 0;
+    uint32_t mInFormatFlags = kAudioFormatFlagIsFloat;
+    uint32_t mOutFormatFlags = kAudioFormatFlagIsFloat;
+    AudioFormatID mInFormatID = kAudioFormatLinearPCM;
+    AudioFormatID mOutFormatID = kAudioFormatLinearPCM;
+    AudioFormatID mInPhysicalFormatID = kAudioFormatLinearPCM;
+    AudioFormatID mOutPhysicalFormatID = kAudioFormatLinearPCM;
+    AudioStreamBasicDescription mSavedFormats[4] = {};
+    bool mCodecFlags[2] = {false, false};
+    bool mSettingsApplied = false;
+
+    uint32_t mDefaultFrameSize = 256;
+    std::atomic<uint32_t> mPendingFrameSize{0};
+    PropertyItem mFrameSize{this};
+    PropertyItem mInLatency{this};
+    PropertyItem mOutLatency{this};
+    std::atomic<uint64_t> mWriteAheadBase{0};
+    std::atomic<uint64_t> mWriteAheadOffs{0};
+    std::atomic<uint64_t> mWriteAhead{0};
+
+    AudioDeviceID mAudioDeviceID = 0;
+    AudioStreamID mInStreamID = 0;
+    AudioStreamID mOutStreamID = 0;
+
+    // Audio thread and attach state.
+    std::atomic<int32_t> mThreadState{0};
+    int32_t mAttachLock = 0;
+    std::atomic<int32_t> mHeartbeat{0};
+    std::atomic<int32_t> mStartedProcs{0};
+    int32_t mDeviceStarts = 0;
+    std::atomic<pthread_t> mAudioThreadId{};
+    AudioIOBuffer mBufIn;
+    AudioIOBuffer mBufOut;
+    TimestampFilter mFilter;
+    std::atomic<uint64_t> mIOCycles{0};
+    std::atomic<uint64_t> mOverloads{0};
+    bool mReportedHalfRing = false;
+
+    // IO-procedure registry: the list of record (under mProcLock), the
+    // newest published list, the list a cycle holds, and lists retired but
+    // perhaps still held.
+    std::mutex mProcLock;
+    std::vector<IOProcEntry*> mProcs;
+    std::atomic<IOProcList*> mPublished{nullptr};
+    std::atomic<IOProcList*> mCycleList{nullptr};
+    std::vector<IOProcList*> mRetired;
+
+    mutable std::mutex mStubLock;
+    mutable std::vector<StubCall> mStubCalls;
 };

@@ -46,6 +46,35 @@ bool parseDouble(const std::string& text, double& value)
 const char* speedName(Speed s) { return s == Speed::High ? "high" : "full"; }
 const char* routingName(Routing r) { return r == Routing::Mix ? "mix" : "pass"; }
 const char* clockName(Clock c) { return c == Clock::Virtual ? "virtual" : c == Clock::Real ? "real" : "paced"; }
+const char* roadName(Road r) { return r == Road::Kernel ? "kernel" : "device"; }
+
+namespace {
+
+// The road options, parsed apart from the others. Returns false when name is
+// not one of them; error is set when its value is wrong.
+bool parseRoadOption(const std::string& name, const std::string& value, Options& o, std::string& error)
+{
+    if (name == "--road") {
+        if (value == "device")
+            o.road = Road::Device;
+        else if (value == "kernel")
+            o.road = Road::Kernel;
+        else
+            error = "--road must be device or kernel, not " + value;
+        return true;
+    }
+    if (name == "--frame-size") {
+        long n = 0;
+        if (!parseLong(value, n) || n < 64 || n > 8192)
+            error = "--frame-size must be a whole number from 64 to 8192, not " + value;
+        else
+            o.frameSize = uint32_t(n);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 std::string usage()
 {
@@ -73,6 +102,11 @@ std::string usage()
            "                     until the stream has come back\n"
            "  --drop-frame N     the device drops the N-th frame it plays (a fault, to see it caught)\n"
            "  --repeat-frame N   the device plays its N-th frame twice (likewise)\n"
+           "  --road R           device: a program of the user-space device layer plays and records\n"
+           "                     through an IO procedure (default); kernel: the driver's client\n"
+           "                     harness writes and reads the rings itself\n"
+           "  --frame-size N     the device road's IO buffer in frames, 64..8192 (default: the\n"
+           "                     device layer's, 256)\n"
            "  --quiet            print only the result line\n"
            "  --help             this text\n"
            "\n"
@@ -103,7 +137,13 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             o.quiet = true;
             continue;
         }
-        const bool known = name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
+        if ((name == "--road" || name == "--frame-size") && i + 1 < args.size()) {
+            parseRoadOption(name, args[++i], o, error);
+            if (!error.empty())
+                return ParseResult::Error;
+            continue;
+        }
+        const bool known = name == "--road" || name == "--frame-size" || name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
                            name == "--routing" || name == "--output" || name == "--sleep-at" ||
                            name == "--sleep-for" || name == "--drop-frame" || name == "--repeat-frame";
         if (!known) {

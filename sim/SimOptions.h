@@ -15,6 +15,10 @@ enum class Routing { Pass, Mix };
 // clock, where its stalls show as glitches).
 enum class Clock { Paced, Virtual, Real };
 
+// Which road a run takes: the user-space device layer (the default), or
+// the kernel driver alone through the client harness.
+enum class Road { Device, Kernel };
+
 struct Options {
     uint32_t rate = 48000;
     Speed speed = Speed::High;
@@ -34,6 +38,10 @@ struct Options {
     // plays (0: never), to show that the report catches lost frames.
     uint64_t dropFrame = 0;
     uint64_t repeatFrame = 0;
+    // The road and, on the device road, the IO buffer size in frames (0:
+    // the device layer's default).
+    Road road = Road::Device;
+    uint32_t frameSize = 0;
 };
 
 enum class ParseResult { Run, Help, Error };
@@ -47,5 +55,6 @@ std::string usage();
 const char* speedName(Speed s);
 const char* routingName(Routing r);
 const char* clockName(Clock c);
+const char* roadName(Road r);
 
 }  // namespace hx::sim

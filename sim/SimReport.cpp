@@ -50,6 +50,15 @@ std::string formatReport(const Report& r)
                                                    : "pass (output pair 0 = playback 1/2)");
     line(out, "client", fmt("type %u, slot %d, identity 0x%016llX", unsigned(r.clientType), r.clientSlot,
                             (unsigned long long)r.clientIdentity));
+    if (r.layer) {
+        const Report::Layer& l = *r.layer;
+        line(out, "layer device", fmt("\"%s\", UID \"%s\"", l.deviceName.c_str(), l.uid.c_str()));
+        line(out, "layer client", fmt("type %d, frame size %u", l.clientType, unsigned(l.frameSize)));
+        line(out, "layer latency", fmt("in %u, out %u frames, write-ahead %llu", unsigned(l.inputLatency),
+                                       unsigned(l.outputLatency), (unsigned long long)l.writeAhead));
+        line(out, "io cycles", fmt("%llu, overloads %llu", (unsigned long long)l.ioCycles,
+                                   (unsigned long long)l.overloads));
+    }
     line(out, "run", fmt("%.3f s of audio on the %s clock, after %.3f s of start-up", r.seconds, clockName(r.clock),
                          r.startupSeconds));
     line(out, "frames out", fmt("%llu (%.3f s at %u Hz)", (unsigned long long)r.framesOut,

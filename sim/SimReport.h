@@ -81,6 +81,20 @@ struct Report {
     std::string driverLog;  // where the kernel's log went; empty: stderr only
     std::string driverLogError;  // why the log file could not be written
 
+    // The device road: what the user-space device layer showed.
+    struct Layer {
+        std::string deviceName;
+        std::string uid;
+        int clientType = 0;
+        uint32_t frameSize = 0;
+        uint32_t inputLatency = 0;
+        uint32_t outputLatency = 0;
+        uint64_t writeAhead = 0;
+        uint64_t ioCycles = 0;
+        uint64_t overloads = 0;
+    };
+    std::optional<Layer> layer;
+
     // The failure is an option the run cannot have (exit code 2).
     bool optionError = false;
 

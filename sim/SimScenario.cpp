@@ -1,9 +1,13 @@
 #include "sim/SimScenario.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
+#include "device/OSXDeviceManager.h"
+#include "device/ZrOSXDevice.h"
+#include "device/harness/DeviceRoad.h"
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/usb/USBBus.h"
@@ -214,6 +218,127 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
                       (long long)last.firstMismatch);
         r.failure = why;
     }
+}
+
+namespace {
+
+hx::harness::ClockMode clockMode(Clock c)
+{
+    return c == Clock::Virtual ? hx::harness::ClockMode::Virtual
+           : c == Clock::Real  ? hx::harness::ClockMode::Real
+                               : hx::harness::ClockMode::Paced;
+}
+
+// What the device layer showed, into the report.
+void fillLayer(Report& r, const ZrOSXDevice& d, int clientType)
+{
+    Report::Layer l;
+    l.deviceName = static_cast<const char*>(d.deviceName());
+    l.uid = static_cast<const char*>(d.deviceUID());
+    l.clientType = clientType;
+    l.frameSize = d.getFrameSize();
+    l.inputLatency = d.getLatency(true);
+    l.outputLatency = d.getLatency(false);
+    l.writeAhead = d.getOutWriteAhead();
+    l.ioCycles = d.ioCycles();
+    l.overloads = d.overloads();
+    r.layer = l;
+}
+
+}  // namespace
+
+void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vector<int32_t>& recorded)
+{
+    r.askedRate = o.rate;
+    r.speed = o.speed;
+    r.ppm = o.ppm;
+    r.routing = o.routing;
+    r.clock = o.clock;
+    hx::devroad::RoadOptions ro;
+    ro.rate = o.rate;
+    ro.highSpeed = o.speed == Speed::High;
+    ro.routing = o.routing == Routing::Mix ? hx::harness::Routing::Mix : hx::harness::Routing::Pass;
+    ro.clock = clockMode(o.clock);
+    hx::devroad::DeviceRoad road(ro);
+    const bool booted = road.boot();
+    const char* driver =
+        road.harness().service() ? road.harness().service()->getMetaClass()->getClassName() : nullptr;
+    fill(r, road.harness().report(), driver);
+    if (!booted) {
+        r.failure = road.error();
+        return;
+    }
+    ZrOSXDevice* device = road.openDevice();
+    if (!device) {
+        r.failure = road.error();
+        return;
+    }
+    if (device->trueChannels().Frequency != o.rate) {
+        r.failure = "rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) + " speed";
+        r.optionError = true;
+        return;
+    }
+    if (o.frameSize && device->setFrameSize(o.frameSize, true, false) != 0) {
+        r.failure = "the device layer refused the frame size " + std::to_string(o.frameSize);
+        r.optionError = true;
+        return;
+    }
+    hx::devroad::RampProc ramp;
+    ramp.recorded.reserve(size_t(o.seconds * o.rate * 2 * 1.2) + 65536);
+    IOProcEntry* id = device->addIOProcID(&hx::devroad::RampProc::proc, &ramp);
+    if (!id || !device->onDeviceStartProcOrID(id)) {
+        r.failure = "the IO procedure did not start";
+        return;
+    }
+    constexpr uint64_t kSliceMicros = 100000;
+    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
+    for (uint64_t done = 0; done < total;) {
+        const uint64_t step = std::min(kSliceMicros, total - done);
+        road.run(step);
+        done += step;
+        progress.update(double(done) / 1e6);
+    }
+    progress.finish();
+    r.seconds = double(total) / 1e6;
+    // The device's own user client, while it is attached.
+    const int slot = device->attachedSlot();
+    const uint64_t identity = device->clientID();
+    device->onDeviceStopProcOrID(id);
+    device->removeIOProcID(id);
+    fillLayer(r, *device, road.manager() ? road.manager()->clientAppType() : 0);
+    const hx::harness::HarnessReport last = road.harness().report();
+    fill(r, last, driver);
+    road.closeDevice();
+
+    const hx::devroad::RampProc::Check check = ramp.checkLoopback();
+    r.framesOut = ramp.framesPlayed;
+    r.framesIn = ramp.recorded.size() / 2;
+    r.clientType = 0;
+    r.clientSlot = slot;
+    r.clientIdentity = identity;
+    r.matched = check.checked > 0 && check.mismatches == 0;
+    r.comparedFrames = check.checked;
+    r.mismatches = check.mismatches;
+    r.firstComparedPlayed = check.latency >= 0 ? 0 : -1;
+    if (check.latency >= 0)
+        r.latency = check.latency;
+    else
+        r.latency.reset();
+    // The recording from where the played signal came back, as ring samples.
+    const size_t skip = check.latency >= 0 ? size_t(check.latency) * 2 : 0;
+    recorded.clear();
+    for (size_t i = skip; i < ramp.recorded.size(); ++i)
+        recorded.push_back(int32_t(std::llround(double(ramp.recorded[i]) * 2147483520.0 / 256.0) * 256));
+    if (r.layer && r.layer->ioCycles == 0)
+        r.failure = "the device layer ran no IO cycle";
+    else if (lostFrames(r))
+        r.failure = std::to_string(lostFrames(r)) + " frames lost or repeated on the way (see lost frames)";
+    else if (check.checked == 0)
+        r.failure = "the played signal never came back on the input";
+    else if (check.mismatches)
+        r.failure = "looped-back audio differs in " + std::to_string(check.mismatches) + " of " +
+                    std::to_string(check.checked) + " frames, first at recorded frame " +
+                    std::to_string(check.firstMismatch);
 }
 
 }  // namespace hx::sim

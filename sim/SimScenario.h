@@ -19,4 +19,11 @@ namespace hx::sim {
 // ring's samples (interleaved, left-aligned 32-bit).
 void runDefaultScenario(const Options& options, Progress& progress, Report& report, std::vector<int32_t>& recorded);
 
+// The device road: the same machine, configured at the asked rate by a
+// driver connection and routed as above; the device manager finds the
+// HX-5100 and a float IO procedure plays the ramp and records the loopback
+// for the asked length, then stops, is removed and the device closes.
+// recorded gets what the procedure received, as ring samples.
+void runDeviceScenario(const Options& options, Progress& progress, Report& report, std::vector<int32_t>& recorded);
+
 }  // namespace hx::sim

@@ -1,7 +1,9 @@
-// hxsim: boots the simulated machine with an HX-5100 and runs the kernel
-// driver's streaming road on it, then reports what happened and writes the
-// recording.
+// hxsim: boots the simulated machine with an HX-5100 and runs a road on it
+// (the user-space device layer by default, or the kernel driver through its
+// client harness), then reports what happened and writes the recording.
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -69,9 +71,27 @@ int main(int argc, char** argv)
     }
     Report report;
     std::vector<int32_t> recorded;
+    // The device layer prints its progress lines to standard output, as a
+    // program of the other system would; during the run they go beside the
+    // driver's log, so the report stays readable.
+    std::fflush(stdout);
+    const int savedStdout = ::dup(STDOUT_FILENO);
+    const int layerOut = ::open((logPath + ".stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (layerOut >= 0) {
+        ::dup2(layerOut, STDOUT_FILENO);
+        ::close(layerOut);
+    }
     {
         Progress progress(options.seconds, !options.quiet);
-        runDefaultScenario(options, progress, report, recorded);
+        if (options.road == Road::Device)
+            runDeviceScenario(options, progress, report, recorded);
+        else
+            runDefaultScenario(options, progress, report, recorded);
+    }
+    std::fflush(stdout);
+    if (savedStdout >= 0) {
+        ::dup2(savedStdout, STDOUT_FILENO);
+        ::close(savedStdout);
     }
     std::string logError;
     if (hx::log::closeFile(logError))

@@ -3,7 +3,20 @@
 #include <unistd.h>
 
 #include "libs/core/QnAtomic.h"
+#include "platform/base/HXClock.h"
 #include "platform/base/MachThread.h"
+
+namespace {
+
+// What the creator hands the new thread: the object and its place on the
+// virtual clock, reserved before the thread exists so time cannot move
+// before the worker runs.
+struct StartArgs {
+    OSXUserThread* self;
+    hx::clock::Reservation seat;
+};
+
+}  // namespace
 
 mach_port_t qnMachThreadSelf() { return pthread_mach_thread_np(pthread_self()); }
 
@@ -17,7 +30,12 @@ OSXUserThread::~OSXUserThread() { threadStop(); }
 
 void* OSXUserThread::entry(void* arg) {
     if (!arg) return nullptr;
-    OSXUserThread* self = static_cast<OSXUserThread*>(arg);
+    StartArgs* start = static_cast<StartArgs*>(arg);
+    OSXUserThread* self = start->self;
+    // A participant of the virtual clock: its sleeps and waits let time run,
+    // its work holds it.
+    hx::clock::Participant participant(std::move(start->seat));
+    delete start;
     // Take the run lock before announcing ourselves: once threadStart sees
     // the flag, a threadStop can only get the lock after threadRun is over,
     // so the object cannot be destroyed under a worker still to start.
@@ -42,7 +60,9 @@ bool OSXUserThread::threadStart() {
         return false;
     }
     pthread_t created;
-    if (pthread_create(&created, &attr, &OSXUserThread::entry, this) != 0) {
+    auto* start = new StartArgs{this, hx::clock::Reservation()};
+    if (pthread_create(&created, &attr, &OSXUserThread::entry, start) != 0) {
+        delete start;
         pthread_attr_destroy(&attr);
         thread = pthread_t();
         return false;
@@ -53,7 +73,7 @@ bool OSXUserThread::threadStart() {
     SetPriority(static_cast<unsigned>(priority));
     priority = getThreadPriority(getMachThread());
 
-    while (atomicRead(&runningFlag) != 1) usleep(1000);
+    while (atomicRead(&runningFlag) != 1) hx::clock::sleepFor(1000000);
     return true;
 }
 

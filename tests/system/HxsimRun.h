@@ -65,8 +65,15 @@ inline std::string fileText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string hxsim(const std::string& root, const std::string& args) {
+// hxsim on a road of its own choosing: args as given.
+inline std::string hxsimAsGiven(const std::string& root, const std::string& args) {
     return "HX_ROOT='" + root + "' HX_LOG=0 '" HXSIM_PATH "' " + args;
+}
+
+// hxsim on the kernel road, which these tests were written for (the device
+// road, hxsim's default, has tests of its own).
+inline std::string hxsim(const std::string& root, const std::string& args) {
+    return hxsimAsGiven(root, "--road kernel " + args);
 }
 
 } // namespace hx::test::hxsim

@@ -50,7 +50,12 @@ public:
     }
 };
 
-MonotonicSource gMonotonic;
+// Made on first use and never destroyed: static initialisers read the clock,
+// and threads still ending at exit (dispatch workers) wait and notify on it.
+MonotonicSource& monotonicSource() {
+    static auto* m = new MonotonicSource;
+    return *m;
+}
 
 }  // namespace
 
@@ -178,7 +183,7 @@ void stepperLoop() {
                 // Not before the wall clock gets there. Anything that changes
                 // the picture meanwhile (an earlier deadline, a wake-up from
                 // outside) notifies stepCv, and the choice is made again.
-                const std::uint64_t wall = gMonotonic.nowNanos();
+                const std::uint64_t wall = monotonicSource().nowNanos();
                 const std::uint64_t due = st.wallAnchor + (first->deadline - st.virtualAnchor);
                 if (due > wall) {
                     st.stepCv.wait_until(g, toSteady(due));
@@ -277,11 +282,11 @@ std::atomic<std::uint64_t> gTimebase{(1ull << 32) | 1ull};
 
 }  // namespace
 
-Source& realSource() { return gMonotonic; }
+Source& realSource() { return monotonicSource(); }
 
 Source& source() {
     Source* s = gSource.load(std::memory_order_acquire);
-    return s ? *s : gMonotonic;
+    return s ? *s : monotonicSource();
 }
 
 void setSource(Source* s) { gSource.store(s, std::memory_order_release); }
@@ -364,7 +369,7 @@ void enableVirtual(std::uint64_t startNanos, Pacing pacing) {
     {
         std::lock_guard<std::mutex> g(st.m);
         st.paced = pacing == Pacing::WallClock;
-        st.wallAnchor = gMonotonic.nowNanos();
+        st.wallAnchor = monotonicSource().nowNanos();
         st.virtualAnchor = startNanos;
     }
     if (!st.stepper.joinable()) {

@@ -50,9 +50,21 @@ namespace {
 constexpr int kMaxWorkers = 8;
 
 std::mutex gLock;
-hx::clock::Condition gChanged; // an item finished; sync waiters and drains look again
-hx::clock::Condition gTimerWake;
-std::deque<HXDispatchQueue*> gReady;
+// Made on first use, never destroyed: static initialisers may call in, and
+// worker threads still ending at exit notify them (a condition destroyed
+// under a late notify was a race at process exit).
+hx::clock::Condition& changedCondition() { // an item finished; sync waiters and drains look again
+    static auto* c = new hx::clock::Condition;
+    return *c;
+}
+hx::clock::Condition& timerWakeCondition() {
+    static auto* c = new hx::clock::Condition;
+    return *c;
+}
+std::deque<HXDispatchQueue*>& readyQueues() {
+    static auto* q = new std::deque<HXDispatchQueue*>;
+    return *q;
+}
 int gWorkers = 0;      // alive
 int gExecuting = 0;    // running an item now
 int gBlocked = 0;      // workers waiting in dispatch_sync
@@ -114,7 +126,7 @@ void timerMain(hx::clock::Reservation seat);
 // Starts a worker when ready queues outnumber the workers free to take them.
 void ensureWorkers() {
     const int free = gWorkers - gExecuting;
-    if (int(gReady.size()) > free && gWorkers - gBlocked < kMaxWorkers) {
+    if (int(readyQueues().size()) > free && gWorkers - gBlocked < kMaxWorkers) {
         ++gWorkers;
         hx::clock::Reservation seat; // time cannot move before it runs
         std::thread([seat = std::move(seat)]() mutable { workerMain(std::move(seat)); }).detach();
@@ -128,7 +140,7 @@ CFRunLoopSourceRef mainSource();
 bool schedule(HXDispatchQueue* q) {
     if (q->isMain) return !q->items.empty();
     if (!q->inReady && !q->items.empty() && (!q->serial || q->running == 0)) {
-        gReady.push_back(q);
+        readyQueues().push_back(q);
         q->inReady = true;
     }
     ensureWorkers();
@@ -162,7 +174,7 @@ HXDispatchQueue* finished(HXDispatchQueue* q, SyncWait* sync) {
     --gOutstanding;
     if (sync) sync->done = true;
     if (q->serial) schedule(q);
-    gChanged.notifyAll();
+    changedCondition().notifyAll();
     return unref(q);
 }
 
@@ -182,9 +194,9 @@ void runItem(HXDispatchQueue* q, Item& item, std::unique_lock<std::mutex>& lk) {
 
 // The ready queue of highest priority, first come first served.
 HXDispatchQueue* takeReady() {
-    if (gReady.empty()) return nullptr;
-    auto best = gReady.begin();
-    for (auto it = gReady.begin(); it != gReady.end(); ++it)
+    if (readyQueues().empty()) return nullptr;
+    auto best = readyQueues().begin();
+    for (auto it = readyQueues().begin(); it != readyQueues().end(); ++it)
         if ((*it)->priority > (*best)->priority) best = it;
     return *best;
 }
@@ -197,7 +209,7 @@ void retire(std::optional<hx::clock::Participant>& participant, std::unique_lock
     participant.reset();
     lk.lock();
     --gRetiring;
-    gChanged.notifyAll();
+    changedCondition().notifyAll();
 }
 
 void workerMain(hx::clock::Reservation seat) {
@@ -209,7 +221,7 @@ void workerMain(hx::clock::Reservation seat) {
         q->items.pop_front();
         ++q->running;
         if (q->serial || q->items.empty()) {
-            gReady.erase(std::find(gReady.begin(), gReady.end(), q));
+            readyQueues().erase(std::find(readyQueues().begin(), readyQueues().end(), q));
             q->inReady = false;
         }
         ++gExecuting;
@@ -260,7 +272,7 @@ void timerMain(hx::clock::Reservation seat) {
                 toMain = false;
                 continue;
             }
-            gTimerWake.waitUntil(lk, next.deadline);
+            timerWakeCondition().waitUntil(lk, next.deadline);
             continue;
         }
         Timer due = next;
@@ -303,7 +315,10 @@ HXDispatchQueue* globalQueue(long priority) {
 }
 
 std::mutex gOnceLock;
-hx::clock::Condition gOnceDone;
+hx::clock::Condition& onceDoneCondition() {
+    static auto* c = new hx::clock::Condition;
+    return *c;
+}
 
 } // namespace
 
@@ -384,7 +399,7 @@ void dispatch_sync(dispatch_queue_t queue, dispatch_block_t block) {
     if (toMain) signalMain();
     std::unique_lock<std::mutex> lk(gLock);
     if (tIsWorker) ++gBlocked, ensureWorkers();
-    gChanged.wait(lk, [&] { return wait.done; });
+    changedCondition().wait(lk, [&] { return wait.done; });
     if (tIsWorker) --gBlocked;
 }
 
@@ -414,7 +429,7 @@ void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block
         hx::clock::Reservation seat;
         std::thread([seat = std::move(seat)]() mutable { timerMain(std::move(seat)); }).detach();
     } else if (earliest) {
-        gTimerWake.notifyAll();
+        timerWakeCondition().notifyAll();
     }
 }
 
@@ -434,11 +449,11 @@ void dispatch_once(dispatch_once_t* predicate, dispatch_block_t block) {
             std::lock_guard<std::mutex> g(gOnceLock);
             state.store(~0L, std::memory_order_release);
         }
-        gOnceDone.notifyAll();
+        onceDoneCondition().notifyAll();
         return;
     }
     std::unique_lock<std::mutex> lk(gOnceLock);
-    gOnceDone.wait(lk, [&] { return state.load(std::memory_order_acquire) == ~0L; });
+    onceDoneCondition().wait(lk, [&] { return state.load(std::memory_order_acquire) == ~0L; });
 }
 
 void dispatch_once_f(dispatch_once_t* predicate, void* context, dispatch_function_t function) {
@@ -485,7 +500,7 @@ void drain(dispatch_queue_t queue) {
             lk.lock();
             continue;
         }
-        gChanged.wait(lk);
+        changedCondition().wait(lk);
     }
 }
 
@@ -502,7 +517,7 @@ void drainAll() {
             lk.lock();
             continue;
         }
-        gChanged.wait(lk);
+        changedCondition().wait(lk);
     }
 }
 

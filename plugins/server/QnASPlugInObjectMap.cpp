@@ -8,6 +8,8 @@ namespace {
 
 constexpr UInt32 kFirstObjectID = 32;
 constexpr std::size_t kReservedEntries = 256;
+// IDs indexed before the index first grows (IDs are never reused).
+constexpr std::size_t kReservedIndex = 4096;
 // A device answers for itself, its streams and its controls.
 constexpr std::size_t kReservedIDsPerEntry = 16;
 constexpr UInt64 kMaxReferenceCount = ~UInt64(0);
@@ -19,6 +21,7 @@ QnASPlugInObjectMap* QnASPlugInObjectMap::sInstance = nullptr;
 QnASPlugInObjectMap::QnASPlugInObjectMap()
     : mMutex("QnASPlugInObjectMap Mutex"), mNextObjectID(kFirstObjectID) {
     mObjectInfoList.reserve(kReservedEntries);
+    mObjectByID.resize(kReservedIndex, nullptr);
 }
 
 void QnASPlugInObjectMap::StaticInitializer() {
@@ -35,13 +38,18 @@ QnASPlugInObjectMap& QnASPlugInObjectMap::Instance() {
     return *instance;
 }
 
+// The index names each mapped ID's object, so the IO path's lookup is one
+// load and a walk over the (few) entries by pointer, not over every ID.
 QnASPlugInObjectMap::ObjectInfo* QnASPlugInObjectMap::FindByID(AudioObjectID inObjectID) {
-    for (ObjectInfo& info : mObjectInfoList) {
-        if (std::find(info.mObjectIDs.begin(), info.mObjectIDs.end(), inObjectID) !=
-            info.mObjectIDs.end())
-            return &info;
-    }
-    return nullptr;
+    if (inObjectID >= mObjectByID.size()) return nullptr;
+    QnASPlugInObject* object = mObjectByID[inObjectID];
+    return object ? FindByObject(object) : nullptr;
+}
+
+void QnASPlugInObjectMap::IndexID(AudioObjectID inObjectID, QnASPlugInObject* inObject) {
+    if (inObjectID >= mObjectByID.size())
+        mObjectByID.resize(std::max<std::size_t>(inObjectID + 1, mObjectByID.size() * 2), nullptr);
+    mObjectByID[inObjectID] = inObject;
 }
 
 QnASPlugInObjectMap::ObjectInfo*
@@ -53,6 +61,7 @@ QnASPlugInObjectMap::FindByObject(const QnASPlugInObject* inObject) {
 }
 
 void QnASPlugInObjectMap::RemoveEntry(ObjectInfo* inEntry) {
+    for (AudioObjectID id : inEntry->mObjectIDs) mObjectByID[id] = nullptr;
     mObjectInfoList.erase(mObjectInfoList.begin() + (inEntry - mObjectInfoList.data()));
 }
 
@@ -71,6 +80,7 @@ bool QnASPlugInObjectMap::MapObject(AudioObjectID inObjectID, QnASPlugInObject* 
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
     if (map.FindByID(inObjectID)) return false;
+    map.IndexID(inObjectID, inObject);
     if (ObjectInfo* info = map.FindByObject(inObject)) {
         info->mObjectIDs.push_back(inObjectID);
         return true;
@@ -92,6 +102,7 @@ void QnASPlugInObjectMap::UnmapObject(AudioObjectID inObjectID, QnASPlugInObject
         if (!info || info->mObject != inObject) return;
         auto& ids = info->mObjectIDs;
         ids.erase(std::find(ids.begin(), ids.end(), inObjectID));
+        map.mObjectByID[inObjectID] = nullptr;
         if (!ids.empty()) return;
         // Hidden now; the map's own reference goes, holders keep theirs.
         if (--info->mReferenceCount == 0) {

@@ -8,7 +8,8 @@
 // last ID hides it at once (no ID finds it any more) and gives back the
 // map's reference; holders keep it valid until their own release, the last
 // of which queues the deletion. Lookups and releases that keep the entry
-// allocate nothing: the entry list is reserved at creation.
+// allocate nothing: the entry list is reserved at creation, and an index
+// from ID to object spares the IO path's lookup the walk over every ID.
 #pragma once
 
 #include <vector>
@@ -42,6 +43,7 @@ private:
     static void StaticInitializer();
 
     ObjectInfo* FindByID(AudioObjectID inObjectID);
+    void IndexID(AudioObjectID inObjectID, QnASPlugInObject* inObject);
     ObjectInfo* FindByObject(const QnASPlugInObject* inObject);
     void RemoveEntry(ObjectInfo* inEntry);
     static void DeleteLater(QnASPlugInObject* inObject);
@@ -49,4 +51,5 @@ private:
     CAMutex mMutex;
     UInt32 mNextObjectID;
     std::vector<ObjectInfo> mObjectInfoList;
+    std::vector<QnASPlugInObject*> mObjectByID; // mapped ID -> object, null otherwise
 };

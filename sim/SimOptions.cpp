@@ -80,8 +80,9 @@ std::string usage()
 {
     return "usage: hxsim [--name value]...\n"
            "Boots the simulated machine with an HX-5100 in loopback, loads the kernel driver,\n"
-           "plays a ramp through one client output ring, reads it back from the input ring,\n"
-           "reports what happened and writes the recording as a WAV file.\n"
+           "plays a ramp through the user-space device layer's IO procedure (or, on the kernel\n"
+           "road, one client output ring), records it back, reports what happened and writes\n"
+           "the recording as a WAV file.\n"
            "\n"
            "  --rate HZ          sample rate to configure: 44100, 48000, 88200, 96000, 176400\n"
            "                     or 192000 (default 48000)\n"

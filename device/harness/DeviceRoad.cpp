@@ -97,6 +97,36 @@ RampProc::Check RampProc::checkLoopback() const {
     return r;
 }
 
+RampProc::Segments RampProc::checkSegments() const {
+    Segments r;
+    const size_t frames = recorded.size() / channels;
+    auto silent = [&](size_t i) {
+        for (uint32_t c = 0; c < channels; ++c)
+            if (recorded[i * channels + c] != 0.0f) return false;
+        return true;
+    };
+    size_t i = 0;
+    while (i < frames) {
+        while (i < frames && silent(i))
+            ++i;
+        if (i == frames) break;
+        ++r.runs;
+        const int64_t n0 = std::llround(double(recorded[i * channels]) * 2147483520.0 / 256.0);
+        const uint64_t counter = uint64_t(n0) & 0xFFFFFF;
+        for (uint64_t k = 0; i < frames && !silent(i); ++i, ++k) {
+            for (uint32_t c = 0; c < channels; ++c) {
+                const float want = ringToFloat(int32_t(uint32_t(rampValue(counter + k, c)) << 8));
+                if (std::memcmp(&want, &recorded[i * channels + c], sizeof want) != 0) {
+                    ++r.mismatches;
+                    break;
+                }
+            }
+            ++r.checked;
+        }
+    }
+    return r;
+}
+
 struct DeviceRoad::Client : DeviceManagerClient {
     void deviceRemoved(ZrOSXDevice*) override {}
     void deviceAdded(ZrOSXDevice*) override {}
@@ -184,6 +214,10 @@ uint32_t DeviceRoad::token() const {
         std::memcpy(&v, reinterpret_cast<const char*>(sm) + offsetof(DriverSM, mNewConfigPending),
                     sizeof v);
     return v;
+}
+
+bool DeviceRoad::callDriver(uint32_t req) {
+    return mConfigurer && mConfigurer->callDriver(req);
 }
 
 DriverSM* DeviceRoad::driverSM() const {

@@ -60,6 +60,14 @@ struct RampProc {
     // From the first frame that is not silence, every recorded frame must be
     // the ring-to-float image of the next ramp frame, bit for bit.
     Check checkLoopback() const;
+    // The same over each run of frames that are not silence (a stream that
+    // broke and came back): every run must be bit exact in itself.
+    struct Segments {
+        uint32_t runs = 0;
+        uint64_t checked = 0;
+        uint64_t mismatches = 0;
+    };
+    Segments checkSegments() const;
 };
 
 struct RoadOptions {
@@ -87,6 +95,8 @@ public:
     // Closes the device and drops the manager.
     void closeDevice();
 
+    // A request through the configuring connection (another client).
+    bool callDriver(uint32_t req);
     // The restore token at 5416 of the shared area.
     uint32_t token() const;
     DriverSM* driverSM() const;

@@ -124,6 +124,8 @@ struct Recorder : DeviceManagerClient {
 TEST_F(Machine, DeferredManagerReportsEachDeviceOnceWhenEnabled)
 {
     ASSERT_TRUE(mBooted) << mHarness->lastError();
+    // An ordinary user's process opens the fresh device by restoring it.
+    hx::sys::setOwnUid(501);
     Recorder client;
     OSXDeviceManager manager(nullptr, &client, true);
     EXPECT_EQ(manager.getCountDevices(), 0);

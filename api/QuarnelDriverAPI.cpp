@@ -30,8 +30,7 @@ CFMutableDictionaryRef mMatchingDict = nullptr;
 
 // Installs both matching notifications on a new port; false at the first
 // step that fails.
-bool installNotifications()
-{
+bool installNotifications() {
     _qnapiNotifyPort = IONotificationPortCreate(_qnapiMasterDevicePort);
     if (!_qnapiNotifyPort) return false;
     _qnapiRunLoopSource = IONotificationPortGetRunLoopSource(_qnapiNotifyPort);
@@ -44,20 +43,18 @@ bool installNotifications()
                                          &_qnapiServicePublishIterator) != KERN_SUCCESS)
         return false;
     CFRetain(mMatchingDict);
-    return IOServiceAddMatchingNotification(_qnapiNotifyPort, kIOTerminatedNotification, mMatchingDict,
-                                            ServiceTerminateCallback, nullptr,
+    return IOServiceAddMatchingNotification(_qnapiNotifyPort, kIOTerminatedNotification,
+                                            mMatchingDict, ServiceTerminateCallback, nullptr,
                                             &mServiceTerminateIterator) == KERN_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
-void _qnapiReport(USBDevice* device, QNAPI_CBEvent event)
-{
+void _qnapiReport(USBDevice* device, QNAPI_CBEvent event) {
     if (_qnapiCallbackFunction) _qnapiCallbackFunction(qnapiCallbackContext, device, event);
 }
 
-void qnapiInit(QNAPI_Callback callback, void* context, const GUID& guid)
-{
+void qnapiInit(QNAPI_Callback callback, void* context, const GUID& guid) {
     if (_qnapiMasterDevicePort) return;
     std::memset(qnapiDeviceMap, 0, sizeof qnapiDeviceMap);
     qnapiNumDevices = 0;
@@ -84,8 +81,7 @@ void qnapiInit(QNAPI_Callback callback, void* context, const GUID& guid)
     _qnapiScanServices();
 }
 
-void _qnapiScanServices()
-{
+void _qnapiScanServices() {
     if (!_qnapiMasterDevicePort) return;
     if (mIteratorsNeedEmptying) {
         mIteratorsNeedEmptying = false;
@@ -96,13 +92,14 @@ void _qnapiScanServices()
     if (!mMatchingDict) return;
     CFRetain(mMatchingDict);
     io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(_qnapiMasterDevicePort, mMatchingDict, &iterator) != KERN_SUCCESS) return;
+    if (IOServiceGetMatchingServices(_qnapiMasterDevicePort, mMatchingDict, &iterator) !=
+        KERN_SUCCESS)
+        return;
     ServicePublishCallback(nullptr, iterator);
     IOObjectRelease(iterator);
 }
 
-void ServicePublishCallback(void*, io_iterator_t iterator)
-{
+void ServicePublishCallback(void*, io_iterator_t iterator) {
     hx::clock::sleepFor(kPublishPauseNanos);
     while (io_service_t service = IOIteratorNext(iterator)) {
         ServicePublished(service);
@@ -110,14 +107,15 @@ void ServicePublishCallback(void*, io_iterator_t iterator)
     }
 }
 
-void ServicePublished(io_service_t service)
-{
+void ServicePublished(io_service_t service) {
     auto* device = new USBDevice(service);
     int slot = 0;
-    while (slot < kQnapiMaxDevices && qnapiDeviceMap[slot]) ++slot;
+    while (slot < kQnapiMaxDevices && qnapiDeviceMap[slot])
+        ++slot;
     if (slot == kQnapiMaxDevices) {
         // Neither listed nor watched: nobody could ever reach it.
-        syslog(LOG_WARNING, "qnapi: device list full (%d devices), service not listed\n", kQnapiMaxDevices);
+        syslog(LOG_WARNING, "qnapi: device list full (%d devices), service not listed\n",
+               kQnapiMaxDevices);
         device->retain();
         device->release();
         return;
@@ -127,21 +125,20 @@ void ServicePublished(io_service_t service)
     io_object_t notification = 0;
     if (_qnapiNotifyPort &&
         IOServiceAddInterestNotification(_qnapiNotifyPort, service, kIOGeneralInterest,
-                                         USBDevice::ServiceInterestCallback, device, &notification) == KERN_SUCCESS)
+                                         USBDevice::ServiceInterestCallback, device,
+                                         &notification) == KERN_SUCCESS)
         device->setNotification(notification);
     _qnapiReport(device, QNAPI_CBEvent_DeviceAttached);
 }
 
-void ServiceTerminateCallback(void*, io_iterator_t iterator)
-{
+void ServiceTerminateCallback(void*, io_iterator_t iterator) {
     while (io_service_t service = IOIteratorNext(iterator)) {
         ServiceTerminated(service);
         IOObjectRelease(service);
     }
 }
 
-void ServiceTerminated(io_service_t service)
-{
+void ServiceTerminated(io_service_t service) {
     for (int slot = 0; slot < kQnapiMaxDevices; ++slot) {
         USBDevice* device = qnapiDeviceMap[slot];
         if (!device || device->getDeviceInstance() != service) continue;
@@ -153,8 +150,7 @@ void ServiceTerminated(io_service_t service)
     }
 }
 
-void _qnapiMarkAsRemoved(USBDevice* device)
-{
+void _qnapiMarkAsRemoved(USBDevice* device) {
     for (int slot = 0; device && slot < kQnapiMaxDevices; ++slot) {
         if (qnapiDeviceMap[slot] != device) continue;
         qnapiDeviceMap[slot] = nullptr;
@@ -166,8 +162,7 @@ void _qnapiMarkAsRemoved(USBDevice* device)
     // Not listed: the reference it would drop belongs to a user.
 }
 
-void qnapiTerm()
-{
+void qnapiTerm() {
     if (_qnapiRunLoopSource && _qnapiRunLoop)
         CFRunLoopRemoveSource(_qnapiRunLoop, _qnapiRunLoopSource, kCFRunLoopDefaultMode);
     _qnapiRunLoopSource = nullptr;

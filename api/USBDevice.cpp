@@ -15,22 +15,21 @@ namespace {
 constexpr uint32_t kControlClientType = 2;
 constexpr uint32_t kControlClientExclusiveType = 5;
 constexpr uint32_t kDispatchSelector = 0;
-constexpr uint32_t kEQN_GetSorvikUID = 67;  // 8 bytes of device state
+constexpr uint32_t kEQN_GetSorvikUID = 67; // 8 bytes of device state
 
 // A registry number read as a signed 16-bit value; absent or of another
 // type: the fallback.
-uint16_t registryShort(CFDictionaryRef properties, CFStringRef key, uint16_t fallback)
-{
+uint16_t registryShort(CFDictionaryRef properties, CFStringRef key, uint16_t fallback) {
     CFTypeRef v = CFDictionaryGetValue(properties, key);
     int16_t n = 0;
-    if (!v || CFGetTypeID(v) != CFNumberGetTypeID() || !CFNumberGetValue(CFNumberRef(v), kCFNumberSInt16Type, &n))
+    if (!v || CFGetTypeID(v) != CFNumberGetTypeID() ||
+        !CFNumberGetValue(CFNumberRef(v), kCFNumberSInt16Type, &n))
         return fallback;
     return uint16_t(n);
 }
 
 // Which QNAPI event a kernel state change raises (0: none).
-QNAPI_CBEvent eventFor(uint32_t code)
-{
+QNAPI_CBEvent eventFor(uint32_t code) {
     switch (code) {
     case STC_NewConfig:
     case STC_DigiOutModeChanged:
@@ -51,10 +50,9 @@ QNAPI_CBEvent eventFor(uint32_t code)
     }
 }
 
-}  // namespace
+} // namespace
 
-USBDevice::USBDevice(io_service_t service)
-{
+USBDevice::USBDevice(io_service_t service) {
     if (!service) return;
     mService = service;
     IOObjectRetain(mService);
@@ -64,41 +62,42 @@ USBDevice::USBDevice(io_service_t service)
     }
 }
 
-USBDevice::~USBDevice()
-{
+USBDevice::~USBDevice() {
     close();
     if (mNotification) IOObjectRelease(mNotification);
     if (mService) IOObjectRelease(mService);
     if (mRegistryProperties) CFRelease(mRegistryProperties);
 }
 
-void USBDevice::retain() { ++mReferences; }
+void USBDevice::retain() {
+    ++mReferences;
+}
 
-uint64_t USBDevice::release()
-{
+uint64_t USBDevice::release() {
     const uint64_t left = --mReferences;
     if (left == 0) delete this;
     return left;
 }
 
-kern_return_t USBDevice::getIORegistryProperties()
-{
+kern_return_t USBDevice::getIORegistryProperties() {
     CFMutableDictionaryRef properties = nullptr;
-    const kern_return_t kr = IORegistryEntryCreateCFProperties(mService, &properties, kCFAllocatorDefault, 0);
+    const kern_return_t kr =
+        IORegistryEntryCreateCFProperties(mService, &properties, kCFAllocatorDefault, 0);
     if (kr != KERN_SUCCESS) return kr;
     if (mRegistryProperties) CFRelease(mRegistryProperties);
     mRegistryProperties = properties;
     return kr;
 }
 
-bool USBDevice::open(bool exclusive)
-{
+bool USBDevice::open(bool exclusive) {
     if (isOpen()) return true;
     if (!mService) return false;
     io_connect_t connection = 0;
     kern_return_t kr = kIOReturnError;
-    if (exclusive) kr = IOServiceOpen(mService, mach_task_self(), kControlClientExclusiveType, &connection);
-    if (kr != KERN_SUCCESS) kr = IOServiceOpen(mService, mach_task_self(), kControlClientType, &connection);
+    if (exclusive)
+        kr = IOServiceOpen(mService, mach_task_self(), kControlClientExclusiveType, &connection);
+    if (kr != KERN_SUCCESS)
+        kr = IOServiceOpen(mService, mach_task_self(), kControlClientType, &connection);
     if (kr != KERN_SUCCESS) {
         mConnection = 0;
         return false;
@@ -108,8 +107,10 @@ bool USBDevice::open(bool exclusive)
         close();
         return false;
     }
-    DeviceIoControl(mConnection, 0, nullptr, 0, mDeviceString, sizeof mDeviceString, nullptr, nullptr);
-    DeviceIoControl(mConnection, 1, nullptr, 0, mProductName, sizeof mProductName, nullptr, nullptr);
+    DeviceIoControl(mConnection, 0, nullptr, 0, mDeviceString, sizeof mDeviceString, nullptr,
+                    nullptr);
+    DeviceIoControl(mConnection, 1, nullptr, 0, mProductName, sizeof mProductName, nullptr,
+                    nullptr);
     uint64_t usb2 = 0;
     DeviceIoControl(mConnection, 39, nullptr, 0, &usb2, sizeof usb2, nullptr, nullptr);
     QN_Dispatch state{};
@@ -120,36 +121,32 @@ bool USBDevice::open(bool exclusive)
     return true;
 }
 
-void USBDevice::close()
-{
+void USBDevice::close() {
     CloseHandle(mConnection);
     mConnection = 0;
 }
 
-void USBDevice::CloseHandle(uint32_t connection)
-{
+void USBDevice::CloseHandle(uint32_t connection) {
     if (connection) IOServiceClose(connection);
 }
 
-bool USBDevice::dispatch(QN_Dispatch& record, bool checkSize)
-{
+bool USBDevice::dispatch(QN_Dispatch& record, bool checkSize) {
     if (!isOpen()) return false;
     // The record goes in and the reply comes back over it; the input is a
     // copy so the two never alias inside the call.
     const QN_Dispatch sent = record;
     size_t outSize = sizeof record;
-    const kern_return_t kr =
-        IOConnectCallStructMethod(mConnection, kDispatchSelector, &sent, sizeof sent, &record, &outSize);
+    const kern_return_t kr = IOConnectCallStructMethod(mConnection, kDispatchSelector, &sent,
+                                                       sizeof sent, &record, &outSize);
     return kr == KERN_SUCCESS && (!checkSize || outSize == sizeof record);
 }
 
-void USBDevice::ServiceInterestCallback(void* refcon, io_service_t, natural_t messageType, void* argument)
-{
+void USBDevice::ServiceInterestCallback(void* refcon, io_service_t, natural_t messageType,
+                                        void* argument) {
     if (refcon) static_cast<USBDevice*>(refcon)->onServiceInterestCallback(messageType, argument);
 }
 
-void USBDevice::onServiceInterestCallback(uint32_t messageType, void* argument)
-{
+void USBDevice::onServiceInterestCallback(uint32_t messageType, void* argument) {
     if (messageType != kQnStateChangeMessage || !argument) return;
     if (qnReadU32(argument, offsetof(QN_StateChange, mSize)) != sizeof(QN_StateChange)) return;
     const QNAPI_CBEvent event = eventFor(qnReadU32(argument, offsetof(QN_StateChange, mCode)));

@@ -72,8 +72,9 @@ public:
     long getDigitalOutMode();
     long setDigitalOutMode(QNE_DigitalOutMode mode);
     bool prepareFirmwareUpdate();
-    bool request(EDirection direction, EDRQ_Level type, EDRQ_Recipient recipient, uint8_t bRequest, uint16_t wValue,
-                 uint16_t wIndex, char* data, uint16_t length, uint16_t* transferred);
+    bool request(EDirection direction, EDRQ_Level type, EDRQ_Recipient recipient, uint8_t bRequest,
+                 uint16_t wValue, uint16_t wIndex, char* data, uint16_t length,
+                 uint16_t* transferred);
     bool readLevelInfo(QN_LevelInfo& info);
     bool sendCPortBytes(size_t count, const uint8_t* bytes);
     static bool sendCPortBytesStatic(void* context, const uint8_t* bytes, size_t count);
@@ -88,7 +89,8 @@ public:
     bool getInLevels(uint32_t levels[32]);
     bool getChannelMap(QN_Sorvik_ChannelMap& map);
     bool setChannelMap(QN_Sorvik_ChannelMap map);
-    bool setConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap wanted, QN_Sorvik_ConfigAndMap& result);
+    bool setConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap wanted,
+                                       QN_Sorvik_ConfigAndMap& result);
     bool getConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap& result);
     void updateSorvikConfigAndMap();
     bool getSorvikDeviceName(char name[32]);
@@ -100,11 +102,12 @@ public:
     bool readLevelInfoExtended1(QN_LevelInfoExtended1& info);
     bool readLevelInfoEx(QN_LevelInfo32& info);
     bool writeAJData(AJCPortBase* data, size_t size);
-    bool DeviceIoControl(uint32_t handle, int ioctl, void* in, size_t inSize, void* out, size_t outSize,
-                         size_t* bytesReturned, void* overlapped);
+    bool DeviceIoControl(uint32_t handle, int ioctl, void* in, size_t inSize, void* out,
+                         size_t outSize, size_t* bytesReturned, void* overlapped);
 
     // The interest handler of the service's notification.
-    static void ServiceInterestCallback(void* refcon, io_service_t service, natural_t messageType, void* argument);
+    static void ServiceInterestCallback(void* refcon, io_service_t service, natural_t messageType,
+                                        void* argument);
     void onServiceInterestCallback(uint32_t messageType, void* argument);
 
     // Discovery keeps the notification handle here; the object releases it.

@@ -70,8 +70,7 @@ constexpr uint8_t kReplugRequest = 0x52;
 constexpr uint32_t kCpldMixOutSelBit = 3;
 constexpr uint32_t kCpldDigitalMonBit = 4;
 
-QN_Dispatch zeroed(uint32_t code)
-{
+QN_Dispatch zeroed(uint32_t code) {
     QN_Dispatch d;
     std::memset(&d, 0, sizeof d);
     d.code = code;
@@ -82,49 +81,44 @@ QN_Dispatch zeroed(uint32_t code)
 struct IoctlRow {
     int ioctl;
     uint32_t code;
-    bool text;  // the last copied byte is a terminator
+    bool text; // the last copied byte is a terminator
 };
 constexpr IoctlRow kIoctls[] = {
-    {0, EQN_GetDriverString, true},  {1, EQN_GetProductString, true},  {38, EQN_GetDeviceDescriptor, false},
-    {39, EQN_GetIsUSB2Device, false}, {41, EQN_GetDriverVersion, false}, {56, EQN_GetPortConfig, false},
+    {0, EQN_GetDriverString, true},       {1, EQN_GetProductString, true},
+    {38, EQN_GetDeviceDescriptor, false}, {39, EQN_GetIsUSB2Device, false},
+    {41, EQN_GetDriverVersion, false},    {56, EQN_GetPortConfig, false},
 };
 
-}  // namespace
+} // namespace
 
-bool USBDevice::simple(uint32_t code, uint32_t value, bool checkSize, QN_Dispatch& record)
-{
+bool USBDevice::simple(uint32_t code, uint32_t value, bool checkSize, QN_Dispatch& record) {
     record = zeroed(code);
     record.data.ulValue = value;
     return dispatch(record, checkSize);
 }
 
-long USBDevice::getDigitalOutSelector()
-{
+long USBDevice::getDigitalOutSelector() {
     QN_Dispatch d;
     return simple(EQN_GetDigitalOutSelector, 0, true, d) ? long(d.data.ulValue) : -1;
 }
 
-bool USBDevice::setDigitalOutSelector(long value)
-{
+bool USBDevice::setDigitalOutSelector(long value) {
     QN_Dispatch d;
     return simple(EQN_SetDigitalOutSelector, uint32_t(value), false, d);
 }
 
-bool USBDevice::getOlvqCpldMixOutSel()
-{
+bool USBDevice::getOlvqCpldMixOutSel() {
     QN_Dispatch d;
     return simple(EQN_GetOlvqCpldByte, 0, false, d) && (d.data.ulValue >> kCpldMixOutSelBit & 1);
 }
 
-bool USBDevice::getOlvqCpldDigitalMon()
-{
+bool USBDevice::getOlvqCpldDigitalMon() {
     QN_Dispatch d;
     return simple(EQN_GetOlvqCpldByte, 0, false, d) && (d.data.ulValue >> kCpldDigitalMonBit & 1);
 }
 
 // The write is the read's reply sent back with code 5 and one bit changed.
-bool USBDevice::setCpldBit(uint8_t bit, bool on)
-{
+bool USBDevice::setCpldBit(uint8_t bit, bool on) {
     QN_Dispatch d;
     if (!simple(EQN_GetOlvqCpldByte, 0, false, d)) return false;
     d.code = EQN_SetOlvqCpldByte;
@@ -135,33 +129,33 @@ bool USBDevice::setCpldBit(uint8_t bit, bool on)
     return dispatch(d, false);
 }
 
-bool USBDevice::setOlvqCpldMixOutSel(bool on) { return setCpldBit(kCpldMixOutSelBit, on); }
-bool USBDevice::setOlvqCpldDigitalMon(bool on) { return setCpldBit(kCpldDigitalMonBit, on); }
+bool USBDevice::setOlvqCpldMixOutSel(bool on) {
+    return setCpldBit(kCpldMixOutSelBit, on);
+}
+bool USBDevice::setOlvqCpldDigitalMon(bool on) {
+    return setCpldBit(kCpldDigitalMonBit, on);
+}
 
-uint32_t USBDevice::getCountConfigurations()
-{
+uint32_t USBDevice::getCountConfigurations() {
     QN_Dispatch d;
     return simple(EQN_GetCountConfigs, 0, true, d) ? d.data.ulValue : 0;
 }
 
-bool USBDevice::getConfiguration(uint32_t index, QN_DeviceConfiguration& config)
-{
+bool USBDevice::getConfiguration(uint32_t index, QN_DeviceConfiguration& config) {
     QN_Dispatch d;
     if (!simple(EQN_GetConfig, index, true, d)) return false;
     config = d.data.cConfig;
     return true;
 }
 
-bool USBDevice::getCurrentConfiguration(QN_DeviceConfiguration& config)
-{
+bool USBDevice::getCurrentConfiguration(QN_DeviceConfiguration& config) {
     QN_Dispatch d;
     if (!simple(EQN_GetCurrentConfig, 0, true, d)) return false;
     config = d.data.cConfig;
     return true;
 }
 
-bool USBDevice::setConfiguration(QN_DeviceConfiguration wanted, QN_DeviceConfiguration& result)
-{
+bool USBDevice::setConfiguration(QN_DeviceConfiguration wanted, QN_DeviceConfiguration& result) {
     QN_Dispatch d = zeroed(EQN_SetCurrentConfig);
     d.data.cConfig = wanted;
     if (!dispatch(d, true)) return false;
@@ -169,20 +163,17 @@ bool USBDevice::setConfiguration(QN_DeviceConfiguration wanted, QN_DeviceConfigu
     return true;
 }
 
-uint32_t USBDevice::getCountBufferSizes()
-{
+uint32_t USBDevice::getCountBufferSizes() {
     QN_Dispatch d;
     return simple(EQN_GetCountBufferSizes, 0, true, d) ? d.data.ulValue : 0;
 }
 
-uint32_t USBDevice::getBufferSize(uint32_t index)
-{
+uint32_t USBDevice::getBufferSize(uint32_t index) {
     QN_Dispatch d;
     return simple(EQN_GetBufferSize, index, true, d) ? d.data.ulValue : 0;
 }
 
-uint32_t USBDevice::getCurrentBufferSize()
-{
+uint32_t USBDevice::getCurrentBufferSize() {
     QN_Dispatch d;
     return simple(EQN_GetCurrentBufferSize, 0, true, d) ? d.data.ulValue : 0;
 }
@@ -190,40 +181,39 @@ uint32_t USBDevice::getCurrentBufferSize()
 // No request of this kernel changes the buffer size (code 9 would take the
 // size as a new configuration): nothing is sent, the answer is the failure
 // value.
-uint32_t USBDevice::setBufferSize(uint32_t) { return 0; }
+uint32_t USBDevice::setBufferSize(uint32_t) {
+    return 0;
+}
 
 // No request of this kernel reports a configuration status (code 38 would
 // suspend streaming): nothing is sent, the answer is the failure value.
-uint32_t USBDevice::getConfigStatus() { return 0; }
+uint32_t USBDevice::getConfigStatus() {
+    return 0;
+}
 
-bool USBDevice::canClockSource(QNE_ClockSource source)
-{
+bool USBDevice::canClockSource(QNE_ClockSource source) {
     QN_Dispatch d;
     return simple(EQN_CanClockSource, uint32_t(source), true, d) && d.data.ulValue == 1;
 }
 
-long USBDevice::getCurrentClockSource()
-{
+long USBDevice::getCurrentClockSource() {
     QN_Dispatch d;
     return simple(EQN_GetClockSource, 0, true, d) ? long(d.data.ulValue) : -1;
 }
 
-long USBDevice::setClockSource(QNE_ClockSource source)
-{
+long USBDevice::setClockSource(QNE_ClockSource source) {
     QN_Dispatch d;
     return simple(EQN_SetClockSource, uint32_t(source), true, d) ? long(d.data.ulValue) : -1;
 }
 
-bool USBDevice::getDigitalStatus(QN_DigitalStatus& status)
-{
+bool USBDevice::getDigitalStatus(QN_DigitalStatus& status) {
     QN_Dispatch d;
     if (!simple(EQN_GetDigitalStatus, 0, true, d)) return false;
     status = d.data.cDigitalStatus;
     return true;
 }
 
-bool USBDevice::getDeviceDescriptor(QN_DeviceDescriptor& descriptor)
-{
+bool USBDevice::getDeviceDescriptor(QN_DeviceDescriptor& descriptor) {
     if (!isOpen()) return false;
     descriptor.clear();
     QN_Dispatch d = zeroed(EQN_GetDeviceDescriptor);
@@ -232,39 +222,34 @@ bool USBDevice::getDeviceDescriptor(QN_DeviceDescriptor& descriptor)
     return true;
 }
 
-long USBDevice::getUSB1Mode()
-{
+long USBDevice::getUSB1Mode() {
     QN_Dispatch d;
     return simple(EQN_GetUSB1Mode, 0, true, d) ? long(d.data.ulValue) : -1;
 }
 
-long USBDevice::setUSB1Mode(QNE_USB1Mode mode)
-{
+long USBDevice::setUSB1Mode(QNE_USB1Mode mode) {
     QN_Dispatch d;
     return simple(EQN_SetUSB1Mode, uint32_t(mode), true, d) ? long(d.data.ulValue) : -1;
 }
 
-long USBDevice::getDigitalOutMode()
-{
+long USBDevice::getDigitalOutMode() {
     QN_Dispatch d;
     return simple(EQN_GetDigitalOutMode, 0, true, d) ? long(d.data.ulValue) : -1;
 }
 
-long USBDevice::setDigitalOutMode(QNE_DigitalOutMode mode)
-{
+long USBDevice::setDigitalOutMode(QNE_DigitalOutMode mode) {
     QN_Dispatch d;
     return simple(EQN_SetDigitalOutMode, uint32_t(mode), true, d) ? long(d.data.ulValue) : -1;
 }
 
-bool USBDevice::prepareFirmwareUpdate()
-{
+bool USBDevice::prepareFirmwareUpdate() {
     QN_Dispatch d;
     return simple(EQN_EnterFirmwareUpdateMode, 0, true, d);
 }
 
-bool USBDevice::request(EDirection direction, EDRQ_Level type, EDRQ_Recipient recipient, uint8_t bRequest,
-                        uint16_t wValue, uint16_t wIndex, char* data, uint16_t length, uint16_t* transferred)
-{
+bool USBDevice::request(EDirection direction, EDRQ_Level type, EDRQ_Recipient recipient,
+                        uint8_t bRequest, uint16_t wValue, uint16_t wIndex, char* data,
+                        uint16_t length, uint16_t* transferred) {
     uint16_t none = 0;
     uint16_t& count = transferred ? *transferred : none;
     count = 0;
@@ -288,8 +273,7 @@ bool USBDevice::request(EDirection direction, EDRQ_Level type, EDRQ_Recipient re
     return true;
 }
 
-bool USBDevice::readLevelInfo(QN_LevelInfo& info)
-{
+bool USBDevice::readLevelInfo(QN_LevelInfo& info) {
     if (!isOpen()) return false;
     QN_Dispatch d = zeroed(EQN_GetLevels);
     const bool ok = dispatch(d, true);
@@ -300,8 +284,7 @@ bool USBDevice::readLevelInfo(QN_LevelInfo& info)
     return ok;
 }
 
-bool USBDevice::sendCPortBytes(size_t count, const uint8_t* bytes)
-{
+bool USBDevice::sendCPortBytes(size_t count, const uint8_t* bytes) {
     if (!isOpen()) return false;
     if (count == 0 || !bytes) return true;
     for (size_t at = 0; at < count; at += kCPortBlock) {
@@ -314,25 +297,21 @@ bool USBDevice::sendCPortBytes(size_t count, const uint8_t* bytes)
     return true;
 }
 
-bool USBDevice::sendCPortBytesStatic(void* context, const uint8_t* bytes, size_t count)
-{
+bool USBDevice::sendCPortBytesStatic(void* context, const uint8_t* bytes, size_t count) {
     return context && static_cast<USBDevice*>(context)->sendCPortBytes(count, bytes);
 }
 
-bool USBDevice::resumeStreaming()
-{
+bool USBDevice::resumeStreaming() {
     QN_Dispatch d;
     return simple(EQN_ResumeStreaming, 0, true, d);
 }
 
-bool USBDevice::suspendStreaming()
-{
+bool USBDevice::suspendStreaming() {
     QN_Dispatch d;
     return simple(EQN_SuspendStreaming, 0, true, d) && d.data.ulValue != 0;
 }
 
-int USBDevice::setRouting(bool input, int hostPair, int devicePair)
-{
+int USBDevice::setRouting(bool input, int hostPair, int devicePair) {
     QN_Dispatch d = zeroed(EQN_SetRouting);
     d.data.cRoutingRequest.nInput = input ? 1 : 0;
     d.data.cRoutingRequest.nChannelPairHost = uint32_t(hostPair);
@@ -340,8 +319,7 @@ int USBDevice::setRouting(bool input, int hostPair, int devicePair)
     return dispatch(d, true) ? int(d.data.cRoutingRequest.nChannelPairDevice) : hostPair;
 }
 
-int USBDevice::getRouting(bool input, int index)
-{
+int USBDevice::getRouting(bool input, int index) {
     if (!mService) return -1;
     const kern_return_t kr = getIORegistryProperties();
     if (kr != KERN_SUCCESS || !mRegistryProperties) {
@@ -360,22 +338,21 @@ int USBDevice::getRouting(bool input, int index)
     CFTypeRef v = k ? CFDictionaryGetValue(CFDictionaryRef(aj), k) : nullptr;
     if (k) CFRelease(k);
     int32_t value = 0;
-    if (!v || CFGetTypeID(v) != CFNumberGetTypeID() || !CFNumberGetValue(CFNumberRef(v), kCFNumberSInt32Type, &value))
+    if (!v || CFGetTypeID(v) != CFNumberGetTypeID() ||
+        !CFNumberGetValue(CFNumberRef(v), kCFNumberSInt32Type, &value))
         return -1;
     std::printf("getRouting %s returns: %d\n", key, int(value));
     return value;
 }
 
-uint16_t USBDevice::getWMRegister(uint16_t codec, uint16_t reg)
-{
+uint16_t USBDevice::getWMRegister(uint16_t codec, uint16_t reg) {
     QN_Dispatch d = zeroed(EQN_GetWolfsonRegister);
     d.data.cWMCodecRequest.nCodec = codec;
     d.data.cWMCodecRequest.nRegister = reg;
     return dispatch(d, true) ? d.data.cWMCodecRequest.nValue : 0;
 }
 
-uint16_t USBDevice::setWMRegister(uint16_t codec, uint16_t reg, uint16_t value)
-{
+uint16_t USBDevice::setWMRegister(uint16_t codec, uint16_t reg, uint16_t value) {
     QN_Dispatch d = zeroed(EQN_SetWolfsonRegister);
     d.data.cWMCodecRequest.nCodec = codec;
     d.data.cWMCodecRequest.nRegister = reg;
@@ -383,19 +360,17 @@ uint16_t USBDevice::setWMRegister(uint16_t codec, uint16_t reg, uint16_t value)
     return dispatch(d, true) ? d.data.cWMCodecRequest.nValue : 0;
 }
 
-bool USBDevice::isSorvikMapped() const
-{
+bool USBDevice::isSorvikMapped() const {
     if (mIdVendor != kSorvikVendorID) return false;
-    return std::find(std::begin(kSorvikFarlane1ProductIDs), std::end(kSorvikFarlane1ProductIDs), mIdProduct) !=
-           std::end(kSorvikFarlane1ProductIDs);
+    return std::find(std::begin(kSorvikFarlane1ProductIDs), std::end(kSorvikFarlane1ProductIDs),
+                     mIdProduct) != std::end(kSorvikFarlane1ProductIDs);
 }
 
 // A Sorvik device reports only the channels in use, in order: they go back
 // to the slots whose map entry is not 0xFF. The map holds 8 entries per
 // direction; product 8's slots beyond them have no entry and take the
 // remaining levels in order.
-void USBDevice::spreadLevels(const int32_t* reply, uint32_t* levels, bool input) const
-{
+void USBDevice::spreadLevels(const int32_t* reply, uint32_t* levels, bool input) const {
     constexpr uint32_t kMapEntries = 8;
     constexpr uint32_t kMaxChannels = 32;
     const bool wide = mIdProduct == 8;
@@ -406,14 +381,14 @@ void USBDevice::spreadLevels(const int32_t* reply, uint32_t* levels, bool input)
     const int32_t* map = input ? mSorvikConfigAndMap.cMap.mIn : mSorvikConfigAndMap.cMap.mOut;
     uint32_t slot = 0;
     for (uint32_t i = 0; i < channels && slot < slots; ++i) {
-        while (slot < slots && slot < kMapEntries && (map[slot] & 0xFF) == 0xFF) ++slot;
+        while (slot < slots && slot < kMapEntries && (map[slot] & 0xFF) == 0xFF)
+            ++slot;
         if (slot == slots) break;
         levels[slot++] = uint32_t(reply[i]);
     }
 }
 
-bool USBDevice::levels(uint32_t code, uint32_t levels[32], bool input)
-{
+bool USBDevice::levels(uint32_t code, uint32_t levels[32], bool input) {
     QN_Dispatch d = zeroed(code);
     if (!dispatch(d, true)) return false;
     if (isSorvikMapped())
@@ -423,26 +398,28 @@ bool USBDevice::levels(uint32_t code, uint32_t levels[32], bool input)
     return true;
 }
 
-bool USBDevice::getOutLevels(uint32_t levelsOut[32]) { return levels(EQN_TakeOutputLevels, levelsOut, false); }
-bool USBDevice::getInLevels(uint32_t levelsIn[32]) { return levels(EQN_TakeInputLevels, levelsIn, true); }
+bool USBDevice::getOutLevels(uint32_t levelsOut[32]) {
+    return levels(EQN_TakeOutputLevels, levelsOut, false);
+}
+bool USBDevice::getInLevels(uint32_t levelsIn[32]) {
+    return levels(EQN_TakeInputLevels, levelsIn, true);
+}
 
-bool USBDevice::getChannelMap(QN_Sorvik_ChannelMap& map)
-{
+bool USBDevice::getChannelMap(QN_Sorvik_ChannelMap& map) {
     QN_Dispatch d = zeroed(EQN_GetSorvikChannelMap);
     if (!dispatch(d, true)) return false;
     std::memcpy(&map, &d.data.cQN_Sorvik_ChannelMap, sizeof map);
     return true;
 }
 
-bool USBDevice::setChannelMap(QN_Sorvik_ChannelMap map)
-{
+bool USBDevice::setChannelMap(QN_Sorvik_ChannelMap map) {
     QN_Dispatch d = zeroed(EQN_SetSorvikChannelMap);
     std::memcpy(&d.data.cQN_Sorvik_ChannelMap, &map, sizeof map);
     return dispatch(d, false);
 }
 
-bool USBDevice::setConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap wanted, QN_Sorvik_ConfigAndMap& result)
-{
+bool USBDevice::setConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap wanted,
+                                              QN_Sorvik_ConfigAndMap& result) {
     QN_Dispatch d = zeroed(EQN_SetSorvikConfigAndMap);
     std::memcpy(&d.data.cQN_Sorvik_ConfigAndMap, &wanted, sizeof wanted);
     if (!dispatch(d, true)) return false;
@@ -451,23 +428,21 @@ bool USBDevice::setConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap wanted, QN_
     return true;
 }
 
-bool USBDevice::getConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap& result)
-{
+bool USBDevice::getConfigurationAndChannelMap(QN_Sorvik_ConfigAndMap& result) {
     QN_Dispatch d = zeroed(EQN_GetSorvikConfigAndMap);
     if (!dispatch(d, true)) return false;
     std::memcpy(&result, &d.data.cQN_Sorvik_ConfigAndMap, sizeof result);
     return true;
 }
 
-void USBDevice::updateSorvikConfigAndMap()
-{
+void USBDevice::updateSorvikConfigAndMap() {
     QN_Dispatch d = zeroed(EQN_GetSorvikConfigAndMap);
     if (dispatch(d, true))
-        std::memcpy(&mSorvikConfigAndMap, &d.data.cQN_Sorvik_ConfigAndMap, sizeof mSorvikConfigAndMap);
+        std::memcpy(&mSorvikConfigAndMap, &d.data.cQN_Sorvik_ConfigAndMap,
+                    sizeof mSorvikConfigAndMap);
 }
 
-bool USBDevice::getSorvikDeviceName(char name[32])
-{
+bool USBDevice::getSorvikDeviceName(char name[32]) {
     QN_Dispatch d = zeroed(EQN_GetSorvikDeviceName);
     if (!dispatch(d, false)) {
         name[0] = 0;
@@ -478,8 +453,7 @@ bool USBDevice::getSorvikDeviceName(char name[32])
     return true;
 }
 
-bool USBDevice::setSorvikDeviceName(const char* name)
-{
+bool USBDevice::setSorvikDeviceName(const char* name) {
     if (!name) return false;
     QN_Dispatch d = zeroed(EQN_SetSorvikDeviceName);
     std::memcpy(d.data.cString, name, ::strnlen(name, kSorvikNameSize));
@@ -488,38 +462,44 @@ bool USBDevice::setSorvikDeviceName(const char* name)
 
 // The kernel answers before the device leaves the bus; a connection lost
 // because it already left counts as done too.
-bool USBDevice::reenumerateDevice()
-{
+bool USBDevice::reenumerateDevice() {
     if (!isOpen()) return false;
     const QN_Dispatch sent = zeroed(EQN_ReEnumerateDevice);
     QN_Dispatch reply = sent;
     size_t outSize = sizeof reply;
-    const kern_return_t kr = IOConnectCallStructMethod(mConnection, 0, &sent, sizeof sent, &reply, &outSize);
+    const kern_return_t kr =
+        IOConnectCallStructMethod(mConnection, 0, &sent, sizeof sent, &reply, &outSize);
     return kr == KERN_SUCCESS || kr == kIOReturnNoDevice;
 }
 
-bool USBDevice::replugDevice()
-{
+bool USBDevice::replugDevice() {
     if (!isOpen()) return false;
-    return request(kDirOut, kLevelVendor, kRecipientDevice, kReplugRequest, 0, 0, nullptr, 0, nullptr);
+    return request(kDirOut, kLevelVendor, kRecipientDevice, kReplugRequest, 0, 0, nullptr, 0,
+                   nullptr);
 }
 
-bool USBDevice::levelInfoExAttach() { return true; }
-bool USBDevice::levelInfoExDetach() { return true; }
-bool USBDevice::readLevelInfoExtended1(QN_LevelInfoExtended1&) { return true; }
+bool USBDevice::levelInfoExAttach() {
+    return true;
+}
+bool USBDevice::levelInfoExDetach() {
+    return true;
+}
+bool USBDevice::readLevelInfoExtended1(QN_LevelInfoExtended1&) {
+    return true;
+}
 
-bool USBDevice::readLevelInfoEx(QN_LevelInfo32& info)
-{
+bool USBDevice::readLevelInfoEx(QN_LevelInfo32& info) {
     getInLevels(reinterpret_cast<uint32_t*>(info.lvlIn));
     getOutLevels(reinterpret_cast<uint32_t*>(info.lvlOut));
     return true;
 }
 
-bool USBDevice::writeAJData(AJCPortBase*, size_t) { return false; }
+bool USBDevice::writeAJData(AJCPortBase*, size_t) {
+    return false;
+}
 
-bool USBDevice::DeviceIoControl(uint32_t handle, int ioctl, void*, size_t, void* out, size_t outSize,
-                                size_t* bytesReturned, void*)
-{
+bool USBDevice::DeviceIoControl(uint32_t handle, int ioctl, void*, size_t, void* out,
+                                size_t outSize, size_t* bytesReturned, void*) {
     if (!handle) return false;
     const size_t n = out ? std::min(outSize, kUnionSize) : 0;
     if (bytesReturned) *bytesReturned = 0;

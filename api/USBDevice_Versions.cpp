@@ -13,8 +13,7 @@ constexpr uint32_t kEQN_GetFirmwareVersionString = 24;
 constexpr uint8_t kFirmwareInfoRequest = 0x56;
 constexpr uint64_t kStageRelease = 4;
 
-const char* stageLetters(uint64_t stage)
-{
+const char* stageLetters(uint64_t stage) {
     switch (stage) {
     case 1:
         return "a";
@@ -27,10 +26,9 @@ const char* stageLetters(uint64_t stage)
     }
 }
 
-}  // namespace
+} // namespace
 
-void _qnapiMakeVersionString(QnVersion& v)
-{
+void _qnapiMakeVersionString(QnVersion& v) {
     char middle[48];
     if (v.minor == 15)
         std::snprintf(middle, sizeof middle, "%02d", int(v.sub));
@@ -39,19 +37,19 @@ void _qnapiMakeVersionString(QnVersion& v)
     if (v.stage == kStageRelease)
         std::snprintf(v.text, sizeof v.text, "%d.%s", int(v.major), middle);
     else
-        std::snprintf(v.text, sizeof v.text, "%d.%s.%s%d", int(v.major), middle, stageLetters(v.stage),
-                      int(v.build));
+        std::snprintf(v.text, sizeof v.text, "%d.%s.%s%d", int(v.major), middle,
+                      stageLetters(v.stage), int(v.build));
 }
 
-void _qnapiMakeVersionStringStd(QnVersion& v)
-{
+void _qnapiMakeVersionStringStd(QnVersion& v) {
     std::snprintf(v.text, sizeof v.text, "%d.%d.%d", int(v.major), int(v.sub), int(v.stage));
 }
 
-void _qnapiMakeVersionStringFirmware(QnVersion& v) { _qnapiMakeVersionStringStd(v); }
+void _qnapiMakeVersionStringFirmware(QnVersion& v) {
+    _qnapiMakeVersionStringStd(v);
+}
 
-bool USBDevice::getDriverVersion(QnVersion& version)
-{
+bool USBDevice::getDriverVersion(QnVersion& version) {
     std::memset(&version, 0, sizeof version);
     if (!isOpen()) return false;
     uint32_t w = 0;
@@ -66,8 +64,7 @@ bool USBDevice::getDriverVersion(QnVersion& version)
     return true;
 }
 
-bool USBDevice::getFirmwareVersion(QnVersion& version, bool fromDevice)
-{
+bool USBDevice::getFirmwareVersion(QnVersion& version, bool fromDevice) {
     std::memset(&version, 0, sizeof version);
     if (!isOpen()) return false;
     uint32_t w = 0;
@@ -79,7 +76,8 @@ bool USBDevice::getFirmwareVersion(QnVersion& version, bool fromDevice)
     }
     if (fromDevice) {
         char b[3] = {};
-        if (!request(kDirIn, kLevelVendor, kRecipientDevice, kFirmwareInfoRequest, 0, 0, b, sizeof b, nullptr))
+        if (!request(kDirIn, kLevelVendor, kRecipientDevice, kFirmwareInfoRequest, 0, 0, b,
+                     sizeof b, nullptr))
             return false;
         const uint8_t* u = reinterpret_cast<const uint8_t*>(b);
         w = uint32_t(u[1]) << 24 | uint32_t(u[2] / 10) << 16 | uint32_t(u[2] % 10) << 8 | u[0];

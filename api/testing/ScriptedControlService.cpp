@@ -6,20 +6,19 @@
 #include <cstring>
 
 OSDefineMetaClassAndStructors(QnApiScriptedService, IOService)
-OSDefineMetaClassAndStructors(QnApiScriptedClient, IOUserClient)
-OSDefineMetaClassAndStructors(ZrKernelDeviceSorvikModal6, IOService)
+    OSDefineMetaClassAndStructors(QnApiScriptedClient, IOUserClient)
+        OSDefineMetaClassAndStructors(ZrKernelDeviceSorvikModal6, IOService)
 
-namespace {
+            namespace {
 
-// The control client's types: plain and the exclusive (firmware-update) one.
-constexpr UInt32 kControlType = 2;
-constexpr UInt32 kControlExclusiveType = 5;
+    // The control client's types: plain and the exclusive (firmware-update) one.
+    constexpr UInt32 kControlType = 2;
+    constexpr UInt32 kControlExclusiveType = 5;
 
-}  // namespace
+} // namespace
 
 IOReturn QnApiScriptedService::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
-                                             IOUserClient** handler)
-{
+                                             IOUserClient** handler) {
     if (type != kControlType && type != kControlExclusiveType) return kIOReturnBadArgument;
     auto* c = new QnApiScriptedClient;
     if (!c->initWithTask(task, sid, type) || !c->start(this)) {
@@ -34,44 +33,37 @@ IOReturn QnApiScriptedService::newUserClient(task_t task, void* sid, UInt32 type
     return kIOReturnSuccess;
 }
 
-void QnApiScriptedService::queueReply(hx::apitest::ScriptedReply reply)
-{
+void QnApiScriptedService::queueReply(hx::apitest::ScriptedReply reply) {
     std::lock_guard<std::mutex> g(mLock);
     mQueue.push_back(std::move(reply));
 }
 
-void QnApiScriptedService::setDefaultReply(hx::apitest::ScriptedReply reply)
-{
+void QnApiScriptedService::setDefaultReply(hx::apitest::ScriptedReply reply) {
     std::lock_guard<std::mutex> g(mLock);
     mDefault = std::move(reply);
 }
 
-std::vector<std::vector<uint8_t>> QnApiScriptedService::received() const
-{
+std::vector<std::vector<uint8_t>> QnApiScriptedService::received() const {
     std::lock_guard<std::mutex> g(mLock);
     return mReceived;
 }
 
-std::vector<uint32_t> QnApiScriptedService::openedTypes() const
-{
+std::vector<uint32_t> QnApiScriptedService::openedTypes() const {
     std::lock_guard<std::mutex> g(mLock);
     return mOpened;
 }
 
-void QnApiScriptedService::clearRecords()
-{
+void QnApiScriptedService::clearRecords() {
     std::lock_guard<std::mutex> g(mLock);
     mReceived.clear();
     mOpened.clear();
 }
 
-void QnApiScriptedService::sendMessage(uint32_t type, const void* argument, size_t size)
-{
+void QnApiScriptedService::sendMessage(uint32_t type, const void* argument, size_t size) {
     messageClients(type, const_cast<void*>(argument), vm_size_t(size));
 }
 
-IOReturn QnApiScriptedService::answer(const void* in, size_t inSize, void* out, uint32_t& outSize)
-{
+IOReturn QnApiScriptedService::answer(const void* in, size_t inSize, void* out, uint32_t& outSize) {
     hx::apitest::ScriptedReply reply;
     {
         std::lock_guard<std::mutex> g(mLock);
@@ -92,41 +84,37 @@ IOReturn QnApiScriptedService::answer(const void* in, size_t inSize, void* out, 
     return kIOReturnSuccess;
 }
 
-IOReturn QnApiScriptedClient::clientClose()
-{
+IOReturn QnApiScriptedClient::clientClose() {
     terminate(0);
     return kIOReturnSuccess;
 }
 
 IOReturn QnApiScriptedClient::externalMethod(uint32_t selector, IOExternalMethodArguments* args,
-                                             IOExternalMethodDispatch*, OSObject*, void*)
-{
-    static IOExternalMethodDispatch method = {&QnApiScriptedClient::call, 0, kIOUCVariableStructureSize, 0,
-                                              kIOUCVariableStructureSize};
+                                             IOExternalMethodDispatch*, OSObject*, void*) {
+    static IOExternalMethodDispatch method = {
+        &QnApiScriptedClient::call, 0, kIOUCVariableStructureSize, 0, kIOUCVariableStructureSize};
     if (selector != 0) return kIOReturnUnsupported;
     return IOUserClient::externalMethod(selector, args, &method, this, nullptr);
 }
 
-IOReturn QnApiScriptedClient::call(OSObject* target, void*, IOExternalMethodArguments* a)
-{
+IOReturn QnApiScriptedClient::call(OSObject* target, void*, IOExternalMethodArguments* a) {
     auto* self = static_cast<QnApiScriptedClient*>(target);
     auto* service = OSDynamicCast(QnApiScriptedService, self->getProvider());
     if (!service) return kIOReturnNotAttached;
-    return service->answer(a->structureInput, a->structureInputSize, a->structureOutput, a->structureOutputSize);
+    return service->answer(a->structureInput, a->structureInputSize, a->structureOutput,
+                           a->structureOutputSize);
 }
 
 namespace hx::apitest {
 
-QnApiScriptedService* publishScriptedService()
-{
+QnApiScriptedService* publishScriptedService() {
     auto* s = new QnApiScriptedService;
     s->init();
     s->registerService(kIOServiceSynchronous);
     return s;
 }
 
-ZrKernelDeviceSorvikModal6* publishSorvikService(uint16_t vendor, std::optional<uint64_t> uid)
-{
+ZrKernelDeviceSorvikModal6* publishSorvikService(uint16_t vendor, std::optional<uint64_t> uid) {
     auto* s = new ZrKernelDeviceSorvikModal6;
     s->init();
     s->setProperty("idVendor", (unsigned long long)vendor, 16);
@@ -135,11 +123,10 @@ ZrKernelDeviceSorvikModal6* publishSorvikService(uint16_t vendor, std::optional<
     return s;
 }
 
-void unpublish(IOService* service)
-{
+void unpublish(IOService* service) {
     service->terminate();
     hx::kern::waitQuiet();
     service->release();
 }
 
-}  // namespace hx::apitest
+} // namespace hx::apitest

@@ -31,16 +31,16 @@ constexpr size_t kRecordSize = 1540;
 
 struct ScriptedReply {
     IOReturn result = kIOReturnSuccess;
-    size_t outputSize = kRecordSize;  // 0..1,540 (more is cut to the caller's room)
-    std::vector<uint8_t> bytes;       // laid over the reply from byte 0
+    size_t outputSize = kRecordSize; // 0..1,540 (more is cut to the caller's room)
+    std::vector<uint8_t> bytes;      // laid over the reply from byte 0
 };
 
-}  // namespace hx::apitest
+} // namespace hx::apitest
 
 class QnApiScriptedService : public IOService {
-    OSDeclareDefaultStructors(QnApiScriptedService)
-public:
-    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler) override;
+    OSDeclareDefaultStructors(QnApiScriptedService) public
+        : IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                 IOUserClient** handler) override;
 
     // Replies in the order they will be used; each is used once.
     void queueReply(hx::apitest::ScriptedReply reply);
@@ -65,11 +65,9 @@ private:
 };
 
 class QnApiScriptedClient : public IOUserClient {
-    OSDeclareDefaultStructors(QnApiScriptedClient)
-public:
-    IOReturn clientClose() override;
-    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args, IOExternalMethodDispatch*,
-                            OSObject*, void*) override;
+    OSDeclareDefaultStructors(QnApiScriptedClient) public : IOReturn clientClose() override;
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args,
+                            IOExternalMethodDispatch*, OSObject*, void*) override;
 
 private:
     static IOReturn call(OSObject* target, void*, IOExternalMethodArguments* args);
@@ -85,9 +83,10 @@ namespace hx::apitest {
 QnApiScriptedService* publishScriptedService();
 // A registered Sorvik-family service with the vendor (and the UID, when
 // given) as registry properties.
-ZrKernelDeviceSorvikModal6* publishSorvikService(uint16_t vendor, std::optional<uint64_t> uid = std::nullopt);
+ZrKernelDeviceSorvikModal6* publishSorvikService(uint16_t vendor,
+                                                 std::optional<uint64_t> uid = std::nullopt);
 // Terminates the service, waits until the kernel is quiet and drops the
 // caller's reference.
 void unpublish(IOService* service);
 
-}  // namespace hx::apitest
+} // namespace hx::apitest

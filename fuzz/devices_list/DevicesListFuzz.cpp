@@ -34,15 +34,14 @@ namespace {
 
 constexpr const char* kIdentifier = "com.korvex.hx5100.fuzz";
 
-const std::string& preferenceFile()
-{
+const std::string& preferenceFile() {
     static const std::string path = [] {
         char dir[] = "/tmp/hx-devices-list-fuzz-XXXXXX";
         const char* root = mkdtemp(dir);
         hx::path::setRoot(root ? root : "/tmp");
         hx::cf::setMainBundleIdentifier(kIdentifier);
-        const std::string p =
-            hx::path::map(hx::sys::userPreferencesFolder() + "/" + std::string(kIdentifier) + ".plist");
+        const std::string p = hx::path::map(hx::sys::userPreferencesFolder() + "/" +
+                                            std::string(kIdentifier) + ".plist");
         std::filesystem::create_directories(std::filesystem::path(p).parent_path());
         return p;
     }();
@@ -50,8 +49,7 @@ const std::string& preferenceFile()
 }
 
 // How many entries of the stored list carry the UID.
-int storedWith(CFDataRef uid)
-{
+int storedWith(CFDataRef uid) {
     hx::cf::resetPreferences();
     CFMutableArrayRef list = nullptr;
     getSorvikDevicesFromPrefs(&list);
@@ -67,10 +65,9 @@ int storedWith(CFDataRef uid)
     return n;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& file = preferenceFile();
     const size_t uidLength = size ? data[0] : 13;
     const bool hasUID = uidLength <= 12;
@@ -83,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::filesystem::remove(file + ".bad");
     hx::cf::resetPreferences();
 
-    CFMutableDictionaryRef device =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef device = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     CFDataRef uid = CFDataCreate(nullptr, size ? data + 1 : nullptr, CFIndex(take));
     if (hasUID) CFDictionarySetValue(device, CFSTR("SorvikUID"), uid);
 
@@ -97,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Entries that carried the same UID before may be all-zero UIDs (which
         // never block an add); a non-zero UID is there once.
         uint64_t value = 0;
-        std::memcpy(&value, CFDataGetBytePtr(uid), size_t(std::min<CFIndex>(CFDataGetLength(uid), 8)));
+        std::memcpy(&value, CFDataGetBytePtr(uid),
+                    size_t(std::min<CFIndex>(CFDataGetLength(uid), 8)));
         if (value != 0 && CFDataGetLength(uid) == 8) HX_FUZZ_REQUIRE(storedWith(uid) == 1);
         HX_FUZZ_REQUIRE(removeSorvikDeviceFromDeviceList(list, device));
     }

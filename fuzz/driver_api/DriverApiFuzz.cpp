@@ -55,13 +55,11 @@ struct Reader {
 struct Guarded {
     std::vector<uint8_t> all;
     size_t size;
-    explicit Guarded(size_t n, uint8_t fill = 0) : all(n + 2 * kGuard, kGuardByte), size(n)
-    {
+    explicit Guarded(size_t n, uint8_t fill = 0) : all(n + 2 * kGuard, kGuardByte), size(n) {
         std::memset(all.data() + kGuard, fill, n);
     }
     uint8_t* data() { return all.data() + kGuard; }
-    bool intact() const
-    {
+    bool intact() const {
         for (size_t i = 0; i < kGuard; ++i)
             if (all[i] != kGuardByte || all[kGuard + size + i] != kGuardByte) return false;
         return true;
@@ -70,15 +68,13 @@ struct Guarded {
 
 struct Capture {
     USBDevice* device = nullptr;
-    static void callback(void* ctx, USBDevice* d, QNAPI_CBEvent e)
-    {
+    static void callback(void* ctx, USBDevice* d, QNAPI_CBEvent e) {
         if (e == QNAPI_CBEvent_DeviceAttached) static_cast<Capture*>(ctx)->device = d;
     }
 };
 
 // Every record that reached the service: known code, bounded, no stale bytes.
-void checkReceived(QnApiScriptedService* svc, size_t from)
-{
+void checkReceived(QnApiScriptedService* svc, size_t from) {
     const auto got = svc->received();
     for (size_t i = from; i < got.size(); ++i) {
         const std::vector<uint8_t>& r = got[i];
@@ -90,35 +86,37 @@ void checkReceived(QnApiScriptedService* svc, size_t from)
             const uint32_t length = qnReadU32(r.data(), kUnion + 256);
             HX_FUZZ_REQUIRE(length <= 256);
             used = 256;
-            for (size_t b = length; b < 256; ++b) HX_FUZZ_REQUIRE(r[kUnion + b] == 0);
-            for (size_t b = 277; b < 1536; ++b) HX_FUZZ_REQUIRE(r[kUnion + b] == 0);
+            for (size_t b = length; b < 256; ++b)
+                HX_FUZZ_REQUIRE(r[kUnion + b] == 0);
+            for (size_t b = 277; b < 1536; ++b)
+                HX_FUZZ_REQUIRE(r[kUnion + b] == 0);
             continue;
         }
         if (code == 36) used = 1 + size_t(r[kUnion]);
         if (code == 71) used = 32;
         if (code == 66) used = 64;
         if (code == 68) used = 84;
-        if (code == 5) continue;  // the code-4 reply sent back as it came
+        if (code == 5) continue; // the code-4 reply sent back as it came
         if (code == 3 || code == 14 || code == 16 || code == 26 || code == 28) used = 4;
         if (code == 40 || code == 41 || code == 42) used = 12;
         if (used == 1536) used = 0;
-        for (size_t b = used; b < 1536; ++b) HX_FUZZ_REQUIRE(r[kUnion + b] == 0);
+        for (size_t b = used; b < 1536; ++b)
+            HX_FUZZ_REQUIRE(r[kUnion + b] == 0);
     }
 }
 
-void reply(Reader& in, QnApiScriptedService* svc)
-{
+void reply(Reader& in, QnApiScriptedService* svc) {
     hx::apitest::ScriptedReply r;
     const uint8_t kind = in.u8() % 3;
     r.result = kind == 0 ? kIOReturnSuccess : kind == 1 ? kIOReturnError : kIOReturnNoDevice;
     r.outputSize = in.u16() % 1541;
     r.bytes.resize(in.u16() % 1541);
-    for (uint8_t& b : r.bytes) b = in.u8();
+    for (uint8_t& b : r.bytes)
+        b = in.u8();
     svc->queueReply(std::move(r));
 }
 
-void run(Reader& in, USBDevice* d, QnApiScriptedService* svc)
-{
+void run(Reader& in, USBDevice* d, QnApiScriptedService* svc) {
     for (size_t op = 0; op < kMaxOps && in.n; ++op) {
         const size_t before = svc->received().size();
         switch (in.u8() % 10) {
@@ -130,8 +128,9 @@ void run(Reader& in, USBDevice* d, QnApiScriptedService* svc)
             const uint16_t length = in.u16() % 300;
             Guarded buf(length, in.u8());
             uint16_t moved = 0xFFFF;
-            const bool ok = d->request(deviceToHost ? kDirIn : kDirOut, kLevelVendor,
-                                       kRecipientDevice, 0x56, 0, 0, reinterpret_cast<char*>(buf.data()), length, &moved);
+            const bool ok =
+                d->request(deviceToHost ? kDirIn : kDirOut, kLevelVendor, kRecipientDevice, 0x56, 0,
+                           0, reinterpret_cast<char*>(buf.data()), length, &moved);
             HX_FUZZ_REQUIRE(buf.intact());
             HX_FUZZ_REQUIRE(moved <= length && (ok || moved == 0));
             if (length > 256) HX_FUZZ_REQUIRE(!ok && svc->received().size() == before);
@@ -143,9 +142,11 @@ void run(Reader& in, USBDevice* d, QnApiScriptedService* svc)
             const size_t outSize = in.u16() % 2100;
             Guarded buf(outSize);
             size_t returned = 99999;
-            const bool ok = d->DeviceIoControl(handle, ioctl, nullptr, 0, buf.data(), outSize, &returned, nullptr);
+            const bool ok = d->DeviceIoControl(handle, ioctl, nullptr, 0, buf.data(), outSize,
+                                               &returned, nullptr);
             HX_FUZZ_REQUIRE(buf.intact());
-            HX_FUZZ_REQUIRE(ok ? returned == std::min<size_t>(outSize, 1536) : returned <= 0 || !handle);
+            HX_FUZZ_REQUIRE(ok ? returned == std::min<size_t>(outSize, 1536)
+                               : returned <= 0 || !handle);
             break;
         }
         case 3: {
@@ -157,7 +158,8 @@ void run(Reader& in, USBDevice* d, QnApiScriptedService* svc)
         case 4: {
             const size_t count = in.u8() % 41;
             std::vector<char> name(count + 1, 0);
-            for (size_t i = 0; i < count; ++i) name[i] = char(in.u8() | 1);
+            for (size_t i = 0; i < count; ++i)
+                name[i] = char(in.u8() | 1);
             d->setSorvikDeviceName(name.data());
             break;
         }
@@ -177,15 +179,30 @@ void run(Reader& in, USBDevice* d, QnApiScriptedService* svc)
             const uint8_t which = in.u8() % 8;
             long r = 0;
             switch (which) {
-            case 0: r = d->getCurrentClockSource(); break;
-            case 1: r = d->getDigitalOutMode(); break;
-            case 2: r = d->setRouting(true, 3, 4); break;
-            case 3: r = d->getWMRegister(1, 2); break;
-            case 4: r = d->setOlvqCpldDigitalMon(true); HX_FUZZ_REQUIRE(r == 0 || r == 1); break;
-            case 5: r = d->reenumerateDevice(); HX_FUZZ_REQUIRE(r == 0 || r == 1); break;
+            case 0:
+                r = d->getCurrentClockSource();
+                break;
+            case 1:
+                r = d->getDigitalOutMode();
+                break;
+            case 2:
+                r = d->setRouting(true, 3, 4);
+                break;
+            case 3:
+                r = d->getWMRegister(1, 2);
+                break;
+            case 4:
+                r = d->setOlvqCpldDigitalMon(true);
+                HX_FUZZ_REQUIRE(r == 0 || r == 1);
+                break;
+            case 5:
+                r = d->reenumerateDevice();
+                HX_FUZZ_REQUIRE(r == 0 || r == 1);
+                break;
             case 6: {
                 QN_DeviceConfiguration c{1, 2, 3, 4, 5};
-                if (!d->getCurrentConfiguration(c)) HX_FUZZ_REQUIRE(c.samplerate == 1 && c.bitsOutput == 5);
+                if (!d->getCurrentConfiguration(c))
+                    HX_FUZZ_REQUIRE(c.samplerate == 1 && c.bitsOutput == 5);
                 break;
             }
             default: {
@@ -215,11 +232,10 @@ void run(Reader& in, USBDevice* d, QnApiScriptedService* svc)
     }
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    static hx::clock::VirtualClock clock;  // the publish pause costs no time
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static hx::clock::VirtualClock clock; // the publish pause costs no time
     Reader in{data, size};
     const uint8_t kind = in.u8() % 3;
     QnApiScriptedService* svc = hx::apitest::publishScriptedService();
@@ -237,6 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     qnapiTerm();
     hx::apitest::unpublish(svc);
-    for (int i = 0; i < 3; ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+    for (int i = 0; i < 3; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
     return 0;
 }

@@ -13,40 +13,37 @@ namespace apitest {
 
 struct Events {
     std::vector<std::pair<USBDevice*, QNAPI_CBEvent>> seen;
-    std::vector<bool> openAtEvent;  // the device's connection when the event came
+    std::vector<bool> openAtEvent; // the device's connection when the event came
     // Devices the callback took a reference of (released by the test).
     bool retainAttached = false;
 
-    std::vector<QNAPI_CBEvent> codes() const
-    {
+    std::vector<QNAPI_CBEvent> codes() const {
         std::vector<QNAPI_CBEvent> c;
-        for (auto& [d, e] : seen) c.push_back(e);
+        for (auto& [d, e] : seen)
+            c.push_back(e);
         return c;
     }
-    USBDevice* last(QNAPI_CBEvent event) const
-    {
+    USBDevice* last(QNAPI_CBEvent event) const {
         for (auto it = seen.rbegin(); it != seen.rend(); ++it)
             if (it->second == event) return it->first;
         return nullptr;
     }
-    int count(QNAPI_CBEvent event) const
-    {
+    int count(QNAPI_CBEvent event) const {
         int n = 0;
-        for (auto& [d, e] : seen) n += e == event;
+        for (auto& [d, e] : seen)
+            n += e == event;
         return n;
     }
 };
 
-inline void record(void* context, USBDevice* device, QNAPI_CBEvent event)
-{
+inline void record(void* context, USBDevice* device, QNAPI_CBEvent event) {
     auto* events = static_cast<Events*>(context);
     if (events->retainAttached && event == QNAPI_CBEvent_DeviceAttached) device->retain();
     events->seen.emplace_back(device, event);
     events->openAtEvent.push_back(device && device->isOpen());
 }
 
-inline GUID guidOf(const char* name)
-{
+inline GUID guidOf(const char* name) {
     GUID g;
     std::memset(&g, 0, sizeof g);
     std::strncpy(g.name, name, sizeof g.name - 1);
@@ -55,9 +52,9 @@ inline GUID guidOf(const char* name)
 
 // Runs what the current loop has pending (in process, a notification is
 // queued by the time the kernel call that sent it returns).
-inline void runPending()
-{
-    for (int i = 0; i < 3; ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+inline void runPending() {
+    for (int i = 0; i < 3; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
 }
 
-}  // namespace apitest
+} // namespace apitest

@@ -33,8 +33,8 @@ using hx::usb::devices::HX5100Firmware;
 using hx::usb::devices::HX5100Identity;
 using hx::usb::devices::HX5100Model;
 
-HX5100Identity identity(uint16_t vendor = kKorvexVendorID, uint16_t product = kKorvexHX5100ProductID)
-{
+HX5100Identity identity(uint16_t vendor = kKorvexVendorID,
+                        uint16_t product = kKorvexHX5100ProductID) {
     return {vendor, product, 0x0100, "KORVEX AUDIO", "HX5100 USB", "SN0002"};
 }
 
@@ -43,59 +43,57 @@ struct Watcher {
     IONotificationPortRef port = IONotificationPortCreate(0);
     io_object_t note = 0;
     std::vector<uint32_t> codes;
-    explicit Watcher(io_service_t service)
-    {
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
-        IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &Watcher::heard, this, &note);
+    explicit Watcher(io_service_t service) {
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                           kCFRunLoopDefaultMode);
+        IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &Watcher::heard, this,
+                                         &note);
     }
-    ~Watcher()
-    {
+    ~Watcher() {
         if (note) IOObjectRelease(note);
         IONotificationPortDestroy(port);
     }
-    static void heard(void* refcon, io_service_t, natural_t type, void* argument)
-    {
-        if (type == 0xE0000130 && argument) static_cast<Watcher*>(refcon)->codes.push_back(qnReadU32(argument, 4));
+    static void heard(void* refcon, io_service_t, natural_t type, void* argument) {
+        if (type == 0xE0000130 && argument)
+            static_cast<Watcher*>(refcon)->codes.push_back(qnReadU32(argument, 4));
     }
-    bool saw(uint32_t code) const { return std::find(codes.begin(), codes.end(), code) != codes.end(); }
+    bool saw(uint32_t code) const {
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    }
 };
 
 struct DeviceApi : ::testing::Test {
-    DeviceApi()
-    {
+    DeviceApi() {
         std::filesystem::create_directories(hx::path::map("/tmp"));
         harness = std::make_unique<hx::harness::ClientHarness>();
         booted = harness->boot();
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(booted) << harness->lastError();
         qnapiInit(apitest::record, &events, apitest::guidOf(kZrServiceClassName));
         device = events.last(QNAPI_CBEvent_DeviceAttached);
         ASSERT_NE(device, nullptr);
         // No firmware updater runs (the type-4 open tells the driver).
         io_connect_t none = 0;
-        EXPECT_NE(IOServiceOpen(device->getDeviceInstance(), mach_task_self(), 4, &none), KERN_SUCCESS);
+        EXPECT_NE(IOServiceOpen(device->getDeviceInstance(), mach_task_self(), 4, &none),
+                  KERN_SUCCESS);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         qnapiTerm();
-        for (uint8_t p : extraPorts) harness->bus()->unplug(p);
+        for (uint8_t p : extraPorts)
+            harness->bus()->unplug(p);
         hx::kern::waitQuiet();
         apitest::runPending();
     }
     // Plugs another model; its device once attached.
-    USBDevice* plug(std::shared_ptr<HX5100Model> model)
-    {
+    USBDevice* plug(std::shared_ptr<HX5100Model> model) {
         const size_t before = events.seen.size();
         extraPorts.push_back(harness->bus()->plug(model));
         hx::kern::waitQuiet();
         runUntil([&] { return events.seen.size() > before; });
         return events.seen.size() > before ? events.seen.back().first : nullptr;
     }
-    template <typename Pred>
-    void runUntil(Pred done)
-    {
+    template <typename Pred> void runUntil(Pred done) {
         for (int i = 0; i < 200 && !done(); ++i) {
             apitest::runPending();
             if (!done()) harness->idle(10'000);
@@ -110,8 +108,7 @@ struct DeviceApi : ::testing::Test {
     std::vector<uint8_t> extraPorts;
 };
 
-TEST_F(DeviceApi, OpenReadsVersionStringsAndFlags)
-{
+TEST_F(DeviceApi, OpenReadsVersionStringsAndFlags) {
     ASSERT_TRUE(device->open(false));
     EXPECT_STREQ(device->getDriverVersionRecord().text, "3.4.13");
     // The kernel's own names of the device, terminated inside their fields.
@@ -131,23 +128,22 @@ TEST_F(DeviceApi, OpenReadsVersionStringsAndFlags)
     EXPECT_FALSE(dd.isDevice(kKorvexVendorID, kKorvexHX5100ProductID, 0x0101));
 }
 
-TEST_F(DeviceApi, TheExclusiveOpenPutsTheDeviceIntoUpdateModeOrFallsBack)
-{
+TEST_F(DeviceApi, TheExclusiveOpenPutsTheDeviceIntoUpdateModeOrFallsBack) {
     Watcher other(device->getDeviceInstance());
     hx::iokit::refuseNextOpen(5);
-    ASSERT_TRUE(device->open(true));  // type 2
+    ASSERT_TRUE(device->open(true)); // type 2
     apitest::runPending();
     EXPECT_FALSE(other.saw(16));
     device->close();
-    ASSERT_TRUE(device->open(true));  // type 5
+    ASSERT_TRUE(device->open(true)); // type 5
     apitest::runPending();
     EXPECT_TRUE(other.saw(16));
 }
 
-TEST_F(DeviceApi, PlugAttachesAndUnplugDetachesBeforeTheClose)
-{
+TEST_F(DeviceApi, PlugAttachesAndUnplugDetachesBeforeTheClose) {
     events.retainAttached = true;
-    USBDevice* second = plug(std::make_shared<HX5100Model>(uint8_t(kUSBHostConnectionSpeedHigh), identity()));
+    USBDevice* second =
+        plug(std::make_shared<HX5100Model>(uint8_t(kUSBHostConnectionSpeedHigh), identity()));
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(events.seen.back().second, QNAPI_CBEvent_DeviceAttached);
     ASSERT_TRUE(second->open(false));
@@ -167,8 +163,7 @@ TEST_F(DeviceApi, PlugAttachesAndUnplugDetachesBeforeTheClose)
     EXPECT_EQ(second->release(), 0u);
 }
 
-TEST_F(DeviceApi, EachStateChangeFromItsSenderRaisesItsEvent)
-{
+TEST_F(DeviceApi, EachStateChangeFromItsSenderRaisesItsEvent) {
     ASSERT_TRUE(device->open(false));
     ASSERT_TRUE(harness->openClient());
     // Another client of the device, as the audio layer opens one.
@@ -181,20 +176,24 @@ TEST_F(DeviceApi, EachStateChangeFromItsSenderRaisesItsEvent)
         std::function<void()> send;
         QNAPI_CBEvent event;
     } rows[] = {
-        {"Req 6", [&] {
+        {"Req 6",
+         [&] {
              OSXDispatch rec{};
              const uint32_t s[6] = {44100, 2, 24, 2, 24, 0};
              std::memcpy(rec.payload, s, sizeof s);
              hx::harness::callDriver(other, 6, rec);
-         }, QNAPI_CBEvent(3)},
+         },
+         QNAPI_CBEvent(3)},
         {"code 28", [&] { device->setDigitalOutMode(1); }, QNAPI_CBEvent(3)},
         {"code 16", [&] { device->setClockSource(1); }, QNAPI_CBEvent(3)},
         {"Req 1", [&] { harness->configure(); }, QNAPI_CBEvent(5)},
-        {"Req 40", [&] {
+        {"Req 40",
+         [&] {
              OSXDispatch rec{};
              qnWriteU16(rec.payload, 0, 3);
              hx::harness::callDriver(other, 40, rec);
-         }, QNAPI_CBEvent(7)},
+         },
+         QNAPI_CBEvent(7)},
         {"35", [&] { service->messageToClients(35, 0, 0, 0); }, QNAPI_CBEvent(6)},
         {"34", [&] { service->messageToClients(34, 0, 0, 0); }, QNAPI_CBEvent(4)},
         {"55", [&] { service->messageToClients(55, 0, 0, 0); }, QNAPI_CBEvent(3)},
@@ -212,14 +211,14 @@ TEST_F(DeviceApi, EachStateChangeFromItsSenderRaisesItsEvent)
             EXPECT_EQ(events.count(r.event), 1) << r.sender;
         else
             EXPECT_TRUE(events.seen.empty()) << r.sender;
-        for (auto& [d, e] : events.seen) EXPECT_EQ(d, device) << r.sender;
+        for (auto& [d, e] : events.seen)
+            EXPECT_EQ(d, device) << r.sender;
     }
     hx::kern::connectionClose(other);
     hx::kern::killTask(task);
 }
 
-TEST_F(DeviceApi, TypedRequestsReachTheDispatcher)
-{
+TEST_F(DeviceApi, TypedRequestsReachTheDispatcher) {
     ASSERT_TRUE(device->open(false));
     ASSERT_TRUE(harness->openClient());
     ASSERT_TRUE(harness->configure());
@@ -247,12 +246,14 @@ TEST_F(DeviceApi, TypedRequestsReachTheDispatcher)
     // The USB request tunnel.
     char desc[18] = {};
     uint16_t n = 0;
-    ASSERT_TRUE(device->request(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, desc, 18, &n));
+    ASSERT_TRUE(
+        device->request(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, desc, 18, &n));
     EXPECT_EQ(n, 18);
     EXPECT_EQ(desc[0], 18);
     EXPECT_EQ(desc[1], 1);
     uint64_t calls = hx::iokit::connectCallCount();
-    EXPECT_FALSE(device->request(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, desc, 257, &n));
+    EXPECT_FALSE(
+        device->request(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, desc, 257, &n));
     EXPECT_EQ(device->setBufferSize(128), 0u);
     EXPECT_EQ(device->getConfigStatus(), 0u);
     EXPECT_EQ(hx::iokit::connectCallCount(), calls);
@@ -269,10 +270,10 @@ TEST_F(DeviceApi, TypedRequestsReachTheDispatcher)
     EXPECT_NE(out.finish().find("getRouting RoutingIn0 returns: "), std::string::npos);
 }
 
-TEST_F(DeviceApi, SuspendAndResumeWhileAnotherClientStreams)
-{
+TEST_F(DeviceApi, SuspendAndResumeWhileAnotherClientStreams) {
     ASSERT_TRUE(device->open(false));
-    ASSERT_TRUE(harness->openClient() && harness->configure() && harness->setRouting() && harness->attachRing())
+    ASSERT_TRUE(harness->openClient() && harness->configure() && harness->setRouting() &&
+                harness->attachRing())
         << harness->lastError();
     harness->run(20'000);
     EXPECT_TRUE(device->suspendStreaming());
@@ -281,8 +282,7 @@ TEST_F(DeviceApi, SuspendAndResumeWhileAnotherClientStreams)
     harness->stop();
 }
 
-TEST_F(DeviceApi, FirmwareUpdateModeAndReenumeration)
-{
+TEST_F(DeviceApi, FirmwareUpdateModeAndReenumeration) {
     events.retainAttached = false;
     ASSERT_TRUE(device->open(false));
     Watcher other(device->getDeviceInstance());
@@ -296,19 +296,18 @@ TEST_F(DeviceApi, FirmwareUpdateModeAndReenumeration)
         events.seen.clear();
         EXPECT_TRUE(way == 0 ? device->reenumerateDevice() : device->replugDevice());
         runUntil([&] { return events.count(QNAPI_CBEvent_DeviceAttached) == 1; });
-        EXPECT_EQ(events.codes(),
-                  (std::vector<QNAPI_CBEvent>{QNAPI_CBEvent_DeviceDetached, QNAPI_CBEvent_DeviceAttached}));
+        EXPECT_EQ(events.codes(), (std::vector<QNAPI_CBEvent>{QNAPI_CBEvent_DeviceDetached,
+                                                              QNAPI_CBEvent_DeviceAttached}));
         device = events.last(QNAPI_CBEvent_DeviceAttached);
         ASSERT_NE(device, nullptr);
         ASSERT_TRUE(device->open(false));
     }
 }
 
-TEST_F(DeviceApi, FirmwareVersionFromTheKernelsWordOrFromTheDevice)
-{
+TEST_F(DeviceApi, FirmwareVersionFromTheKernelsWordOrFromTheDevice) {
     QnVersion v;
     std::memset(&v, 0x5A, sizeof v);
-    EXPECT_FALSE(device->getFirmwareVersion(v, false));  // closed
+    EXPECT_FALSE(device->getFirmwareVersion(v, false)); // closed
     const QnVersion zero{};
     EXPECT_EQ(std::memcmp(&v, &zero, sizeof v), 0);
     EXPECT_FALSE(device->getDriverVersion(v));
@@ -332,8 +331,7 @@ TEST_F(DeviceApi, FirmwareVersionFromTheKernelsWordOrFromTheDevice)
     }
 }
 
-TEST_F(DeviceApi, SorvikNameMapAndConfiguration)
-{
+TEST_F(DeviceApi, SorvikNameMapAndConfiguration) {
     constexpr uint16_t kProduct = 4;
     OSDictionary* p = ZrMakeDriverPersonality(kSorvikVendorID, kProduct, nullptr);
     hx::kern::addPersonality(p);
@@ -357,19 +355,18 @@ TEST_F(DeviceApi, SorvikNameMapAndConfiguration)
     EXPECT_STREQ(name, "Desk");
 
     QN_Sorvik_ChannelMap map{};
-    for (int i = 0; i < 8; ++i) map.mIn[i] = map.mOut[i] = 0xFF;
+    for (int i = 0; i < 8; ++i)
+        map.mIn[i] = map.mOut[i] = 0xFF;
     map.mIn[0] = 160, map.mIn[1] = 161, map.mOut[0] = 32, map.mOut[1] = 33;
     ASSERT_TRUE(d->setChannelMap(map));
     QN_Sorvik_ChannelMap back{};
     ASSERT_TRUE(d->getChannelMap(back));
     EXPECT_EQ(std::memcmp(&back, &map, sizeof map), 0);
-
 }
 
 // The configuration and map record: the Sorvik control-plane model streams
 // nothing, so the HX-5100 configures it.
-TEST_F(DeviceApi, ConfigurationAndMapUpdateTheCachedRecord)
-{
+TEST_F(DeviceApi, ConfigurationAndMapUpdateTheCachedRecord) {
     USBDevice* d = device;
     ASSERT_TRUE(d->open(false));
     QN_Sorvik_ConfigAndMap wanted{}, result{};
@@ -389,4 +386,4 @@ TEST_F(DeviceApi, ConfigurationAndMapUpdateTheCachedRecord)
     EXPECT_EQ(std::memcmp(&d->getSorvikConfigAndMap(), &now, sizeof now), 0);
 }
 
-}  // namespace
+} // namespace

@@ -20,10 +20,9 @@
 
 namespace {
 
-CFMutableDictionaryRef deviceWithUID(const void* uid, CFIndex size)
-{
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+CFMutableDictionaryRef deviceWithUID(const void* uid, CFIndex size) {
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     if (uid) {
         CFDataRef data = CFDataCreate(nullptr, static_cast<const UInt8*>(uid), size);
         CFDictionarySetValue(d, CFSTR("SorvikUID"), data);
@@ -31,11 +30,11 @@ CFMutableDictionaryRef deviceWithUID(const void* uid, CFIndex size)
     }
     return d;
 }
-CFMutableDictionaryRef device(uint64_t uid) { return deviceWithUID(&uid, 8); }
+CFMutableDictionaryRef device(uint64_t uid) {
+    return deviceWithUID(&uid, 8);
+}
 
-template <typename Body>
-bool inOtherProcess(Body body)
-{
+template <typename Body> bool inOtherProcess(Body body) {
     const pid_t pid = fork();
     if (pid == 0) {
         hx::cf::resetPreferences();
@@ -46,8 +45,7 @@ bool inOtherProcess(Body body)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-CFIndex storedCount()
-{
+CFIndex storedCount() {
     CFMutableArrayRef list = nullptr;
     getSorvikDevicesFromPrefs(&list);
     const CFIndex n = CFArrayGetCount(list);
@@ -56,13 +54,11 @@ CFIndex storedCount()
 }
 
 struct DevicesList : ::testing::Test {
-    DevicesList()
-    {
+    DevicesList() {
         hx::cf::resetPreferences();
         hx::cf::setMainBundleIdentifier("com.korvex.hx5100.apitest");
     }
-    ~DevicesList() override
-    {
+    ~DevicesList() override {
         hx::cf::setWriteFailureHook(nullptr);
         hx::cf::resetPreferences();
         hx::cf::setMainBundleIdentifier("");
@@ -70,8 +66,7 @@ struct DevicesList : ::testing::Test {
     hx::test::TempRoot root;
 };
 
-TEST_F(DevicesList, TheRegistryGivesTheSorvikVendorsServices)
-{
+TEST_F(DevicesList, TheRegistryGivesTheSorvikVendorsServices) {
     CFMutableArrayRef none = nullptr;
     ASSERT_EQ(getSorvikDevicesFromRegistry(&none), KERN_SUCCESS);
     ASSERT_NE(none, nullptr);
@@ -88,16 +83,17 @@ TEST_F(DevicesList, TheRegistryGivesTheSorvikVendorsServices)
         auto d = CFDictionaryRef(CFArrayGetValueAtIndex(found, i));
         ASSERT_EQ(CFGetTypeID(d), CFDictionaryGetTypeID());
         int32_t vendor = 0;
-        CFNumberGetValue(CFNumberRef(CFDictionaryGetValue(d, CFSTR("idVendor"))), kCFNumberSInt32Type, &vendor);
+        CFNumberGetValue(CFNumberRef(CFDictionaryGetValue(d, CFSTR("idVendor"))),
+                         kCFNumberSInt32Type, &vendor);
         EXPECT_EQ(vendor, 0x1935);
     }
     CFRelease(found);
-    for (IOService* s : {static_cast<IOService*>(a), static_cast<IOService*>(b), static_cast<IOService*>(other)})
+    for (IOService* s :
+         {static_cast<IOService*>(a), static_cast<IOService*>(b), static_cast<IOService*>(other)})
         hx::apitest::unpublish(s);
 }
 
-TEST_F(DevicesList, AddingTwiceKeepsOneAndRemovingTwiceSucceedsOnce)
-{
+TEST_F(DevicesList, AddingTwiceKeepsOneAndRemovingTwiceSucceedsOnce) {
     CFMutableArrayRef list = nullptr;
     getSorvikDevicesFromPrefs(&list);
     ASSERT_EQ(CFArrayGetCount(list), 0);
@@ -127,14 +123,15 @@ TEST_F(DevicesList, AddingTwiceKeepsOneAndRemovingTwiceSucceedsOnce)
     EXPECT_FALSE(addSorvikDeviceToDeviceList(nullptr, d));
     EXPECT_FALSE(addSorvikDeviceToDeviceList(list, nullptr));
     EXPECT_FALSE(removeSorvikDeviceFromDeviceList(nullptr, d));
-    for (CFTypeRef r : {CFTypeRef(d), CFTypeRef(same), CFTypeRef(small), CFTypeRef(bare), CFTypeRef(list)})
+    for (CFTypeRef r :
+         {CFTypeRef(d), CFTypeRef(same), CFTypeRef(small), CFTypeRef(bare), CFTypeRef(list)})
         CFRelease(r);
 }
 
-TEST_F(DevicesList, StoredShapesOfAnotherProcessReadAsDecided)
-{
+TEST_F(DevicesList, StoredShapesOfAnotherProcessReadAsDecided) {
     // Not an array: absent, one log line; the next add replaces it.
-    CFPreferencesSetAppValue(CFSTR("DevicesList"), CFSTR("garbage"), kCFPreferencesCurrentApplication);
+    CFPreferencesSetAppValue(CFSTR("DevicesList"), CFSTR("garbage"),
+                             kCFPreferencesCurrentApplication);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication));
     hx::log::Capture log;
     CFMutableArrayRef list = nullptr;
@@ -145,8 +142,8 @@ TEST_F(DevicesList, StoredShapesOfAnotherProcessReadAsDecided)
     // Entries that are not dictionaries, or whose UID is not data, match
     // nothing.
     CFArrayAppendValue(list, CFSTR("entry"));
-    CFMutableDictionaryRef wrongUID =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef wrongUID = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     CFDictionarySetValue(wrongUID, CFSTR("SorvikUID"), CFSTR("5"));
     CFArrayAppendValue(list, wrongUID);
     CFMutableDictionaryRef d = device(5);
@@ -160,8 +157,7 @@ TEST_F(DevicesList, StoredShapesOfAnotherProcessReadAsDecided)
     CFRelease(list);
 }
 
-TEST_F(DevicesList, AFailedSynchroniseAnswersFalseAndTheListKeepsTheChange)
-{
+TEST_F(DevicesList, AFailedSynchroniseAnswersFalseAndTheListKeepsTheChange) {
     CFMutableArrayRef list = nullptr;
     getSorvikDevicesFromPrefs(&list);
     CFMutableDictionaryRef d = device(77);
@@ -178,8 +174,7 @@ TEST_F(DevicesList, AFailedSynchroniseAnswersFalseAndTheListKeepsTheChange)
     CFRelease(list);
 }
 
-TEST_F(DevicesList, AnotherProcessSeesASynchronisedAdd)
-{
+TEST_F(DevicesList, AnotherProcessSeesASynchronisedAdd) {
     CFMutableArrayRef list = nullptr;
     getSorvikDevicesFromPrefs(&list);
     CFMutableDictionaryRef d = device(0xABCD);
@@ -198,4 +193,4 @@ TEST_F(DevicesList, AnotherProcessSeesASynchronisedAdd)
     CFRelease(list);
 }
 
-}  // namespace
+} // namespace

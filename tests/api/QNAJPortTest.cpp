@@ -13,8 +13,7 @@ namespace {
 struct Sink {
     std::vector<std::vector<uint8_t>> batches;
     bool accept = true;
-    static bool send(void* context, const uint8_t* bytes, size_t count)
-    {
+    static bool send(void* context, const uint8_t* bytes, size_t count) {
         auto* s = static_cast<Sink*>(context);
         s->batches.emplace_back(bytes, bytes + count);
         return s->accept;
@@ -22,8 +21,7 @@ struct Sink {
 };
 
 // The AK4524 word for a register and value with port byte p.
-std::vector<uint8_t> akWord(uint8_t p, uint8_t reg, uint8_t value)
-{
+std::vector<uint8_t> akWord(uint8_t p, uint8_t reg, uint8_t value) {
     std::vector<uint8_t> w = {uint8_t(p | 0xE0), uint8_t(p | 0xC0)};
     const uint16_t bits = uint16_t(0b101 << 13 | (reg & 0x1F) << 8 | value);
     for (int b = 15; b >= 0; --b) {
@@ -39,12 +37,11 @@ std::vector<uint8_t> akWord(uint8_t p, uint8_t reg, uint8_t value)
     return w;
 }
 
-TEST(QNAJCodecAK4524, ForcedVolumeSendsTheWholeWord)
-{
+TEST(QNAJCodecAK4524, ForcedVolumeSendsTheWholeWord) {
     QNAJCodecAK4524 codec;
     Sink sink;
     codec.setDevice(&Sink::send, &sink);
-    EXPECT_TRUE(codec.volOut(0, 0x7F, false));  // unchanged: nothing sent
+    EXPECT_TRUE(codec.volOut(0, 0x7F, false)); // unchanged: nothing sent
     EXPECT_TRUE(sink.batches.empty());
     ASSERT_TRUE(codec.volOut(0, 0x7F, true));
     ASSERT_EQ(sink.batches.size(), 1u);
@@ -56,13 +53,12 @@ TEST(QNAJCodecAK4524, ForcedVolumeSendsTheWholeWord)
     EXPECT_EQ(w, akWord(0, 6, 0x7F));
 }
 
-TEST(QNAJCodecAK4524, MuteAndVolumeKeepTheShadow)
-{
+TEST(QNAJCodecAK4524, MuteAndVolumeKeepTheShadow) {
     QNAJCodecAK4524 codec;
     Sink sink;
     codec.setDevice(&Sink::send, &sink);
     ASSERT_TRUE(codec.muteOut(1, true, false));
-    ASSERT_TRUE(codec.volOut(1, 0xC0, false));  // stores 0x40, sends 0 while muted
+    ASSERT_TRUE(codec.volOut(1, 0xC0, false)); // stores 0x40, sends 0 while muted
     EXPECT_EQ(codec.getVolOut(1), 0x40);
     ASSERT_TRUE(codec.volIn(0, 0x90, false));
     ASSERT_TRUE(codec.muteIn(0, true, false));
@@ -76,14 +72,13 @@ TEST(QNAJCodecAK4524, MuteAndVolumeKeepTheShadow)
     EXPECT_FALSE(codec.getMuteIn(5));
 }
 
-TEST(QNAJCodecAK4524, PortLinesSelectorsAndMonitor)
-{
+TEST(QNAJCodecAK4524, PortLinesSelectorsAndMonitor) {
     QNAJCodecAK4524 codec;
     Sink sink;
     codec.setDevice(&Sink::send, &sink);
     ASSERT_TRUE(codec.radioValue(0, PemrikRadio3, false));
     EXPECT_EQ(codec.getRadioValue(0), PemrikRadio3);
-    ASSERT_TRUE(codec.radioValue(1, PemrikRadioValue(1), false));  // 1 is 0: unchanged
+    ASSERT_TRUE(codec.radioValue(1, PemrikRadioValue(1), false)); // 1 is 0: unchanged
     ASSERT_TRUE(codec.setHWMonitor(true, false));
     EXPECT_TRUE(codec.getHWMonitor());
     EXPECT_EQ(codec.getPortByte(), 0x1C);
@@ -95,8 +90,7 @@ TEST(QNAJCodecAK4524, PortLinesSelectorsAndMonitor)
     EXPECT_EQ(sink.batches[2], akWord(0x1C, 5, 1));
 }
 
-TEST(QNAJCodecAK4524, LevelTexts)
-{
+TEST(QNAJCodecAK4524, LevelTexts) {
     EXPECT_FLOAT_EQ(QNAJCodecAK4524::volOutToDB(0x7F), 0.0f);
     EXPECT_FLOAT_EQ(QNAJCodecAK4524::volOutToDB(0), -999.0f);
     EXPECT_FLOAT_EQ(QNAJCodecAK4524::volInToDB(0xA4), 18.0f);
@@ -111,8 +105,7 @@ TEST(QNAJCodecAK4524, LevelTexts)
     EXPECT_STREQ(codec.volOutToDBString(3), "e");
 }
 
-TEST(QNAJCodecAK4524, StateRecordRoundTrip)
-{
+TEST(QNAJCodecAK4524, StateRecordRoundTrip) {
     QNAJCodecAK4524 a, b;
     Sink sink;
     a.setDevice(&Sink::send, &sink);
@@ -127,11 +120,10 @@ TEST(QNAJCodecAK4524, StateRecordRoundTrip)
     EXPECT_TRUE(b.getMuteIn(1));
     EXPECT_EQ(b.getVolOut(0), 0x22);
     EXPECT_EQ(b.getPortByte(), 0x13);
-    b.updatePemrikoData(nullptr);  // nothing to send to
+    b.updatePemrikoData(nullptr); // nothing to send to
 }
 
-TEST(QNAJPort, AWordThatDoesNotFitFailsAndTheBatchKeepsItsBytes)
-{
+TEST(QNAJPort, AWordThatDoesNotFitFailsAndTheBatchKeepsItsBytes) {
     QNAJCodecAK4524 codec;
     Sink sink;
     codec.setDevice(&Sink::send, &sink);
@@ -154,8 +146,7 @@ TEST(QNAJPort, AWordThatDoesNotFitFailsAndTheBatchKeepsItsBytes)
     EXPECT_EQ(sink.batches.size(), 1u);
 }
 
-TEST(QNAJPort, AFailedSendMakesTheNextSetterSendAgain)
-{
+TEST(QNAJPort, AFailedSendMakesTheNextSetterSendAgain) {
     QNAJCodecWM8776 codec;
     Sink sink;
     sink.accept = false;
@@ -169,8 +160,7 @@ TEST(QNAJPort, AFailedSendMakesTheNextSetterSendAgain)
     EXPECT_EQ(sink.batches.size(), 2u);
 }
 
-TEST(QNAJPort, CommitWithoutASendFunctionEmptiesTheBatch)
-{
+TEST(QNAJPort, CommitWithoutASendFunctionEmptiesTheBatch) {
     QNAJPort port;
     ASSERT_TRUE(port.beginByte());
     ASSERT_TRUE(port.addByte(1));
@@ -180,20 +170,20 @@ TEST(QNAJPort, CommitWithoutASendFunctionEmptiesTheBatch)
     EXPECT_EQ(port.count(), 0u);
 }
 
-TEST(QNAJCodecWM8776, WordAndMuxRegister)
-{
+TEST(QNAJCodecWM8776, WordAndMuxRegister) {
     QNAJCodecWM8776 codec;
     Sink sink;
     codec.setDevice(&Sink::send, &sink);
     EXPECT_FALSE(codec.setADC_MUX(WM8776_ADC_MUX(5), true));
-    EXPECT_TRUE(codec.setADC_MUX(WM8776_ADC_MUX(0), false));  // unchanged
+    EXPECT_TRUE(codec.setADC_MUX(WM8776_ADC_MUX(0), false)); // unchanged
     ASSERT_TRUE(codec.setADC_MUX(WM8776_ADC_MUX(2), false));
     ASSERT_TRUE(codec.muteIn(1, true, false));
     ASSERT_EQ(sink.batches.size(), 2u);
     for (auto& w : sink.batches) {
         ASSERT_EQ(w.size(), 36u);
         EXPECT_EQ(w[0], 0x9F);
-        EXPECT_EQ(std::vector<uint8_t>(w.end() - 3, w.end()), (std::vector<uint8_t>{0x9F, 0x1F, 0x9F}));
+        EXPECT_EQ(std::vector<uint8_t>(w.end() - 3, w.end()),
+                  (std::vector<uint8_t>{0x9F, 0x1F, 0x9F}));
     }
     // Register 21, value 1 << 2 | 0x40: the 16 bits as (data, clock) pairs.
     const uint16_t word = uint16_t(21 << 9 | 0x44);
@@ -207,4 +197,4 @@ TEST(QNAJCodecWM8776, WordAndMuxRegister)
     EXPECT_TRUE(codec.getMuteIn(1));
 }
 
-}  // namespace
+} // namespace

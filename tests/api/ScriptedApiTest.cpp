@@ -22,11 +22,11 @@ namespace {
 using apitest::Events;
 using hx::apitest::ScriptedReply;
 
-constexpr size_t kUnion = 4;  // where the union starts in a record
+constexpr size_t kUnion = 4; // where the union starts in a record
 
 // A reply whose union starts with the given bytes.
-ScriptedReply replyWith(std::vector<uint8_t> unionBytes, IOReturn result = kIOReturnSuccess, size_t size = 1540)
-{
+ScriptedReply replyWith(std::vector<uint8_t> unionBytes, IOReturn result = kIOReturnSuccess,
+                        size_t size = 1540) {
     ScriptedReply r;
     r.result = result;
     r.outputSize = size;
@@ -34,46 +34,47 @@ ScriptedReply replyWith(std::vector<uint8_t> unionBytes, IOReturn result = kIORe
     r.bytes.insert(r.bytes.end(), unionBytes.begin(), unionBytes.end());
     return r;
 }
-ScriptedReply replyWord(uint32_t w)
-{
+ScriptedReply replyWord(uint32_t w) {
     return replyWith({uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)});
 }
 // The code word of a received record.
-uint32_t codeOf(const std::vector<uint8_t>& r) { return qnReadU32(r.data(), 0); }
+uint32_t codeOf(const std::vector<uint8_t>& r) {
+    return qnReadU32(r.data(), 0);
+}
 
 struct ScriptedApi : ::testing::Test {
     hx::clock::VirtualClock clock;
     Events events;
     std::vector<QnApiScriptedService*> services;
 
-    QnApiScriptedService* publish(int16_t vendor = -1, int16_t product = -1)
-    {
+    QnApiScriptedService* publish(int16_t vendor = -1, int16_t product = -1) {
         QnApiScriptedService* s = hx::apitest::publishScriptedService();
         if (vendor >= 0) s->setProperty("idVendor", (unsigned long long)vendor, 16);
         if (product >= 0) s->setProperty("idProduct", (unsigned long long)product, 16);
         services.push_back(s);
         return s;
     }
-    void init() { qnapiInit(apitest::record, &events, apitest::guidOf(hx::apitest::kScriptedServiceClassName)); }
+    void init() {
+        qnapiInit(apitest::record, &events,
+                  apitest::guidOf(hx::apitest::kScriptedServiceClassName));
+    }
     // One published service, discovered and opened.
-    USBDevice* openOne(QnApiScriptedService*& svc, int16_t vendor = -1, int16_t product = -1)
-    {
+    USBDevice* openOne(QnApiScriptedService*& svc, int16_t vendor = -1, int16_t product = -1) {
         svc = publish(vendor, product);
         init();
         USBDevice* d = events.last(QNAPI_CBEvent_DeviceAttached);
         if (d && d->open(false)) svc->clearRecords();
         return d;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         qnapiTerm();
-        for (auto* s : services) hx::apitest::unpublish(s);
+        for (auto* s : services)
+            hx::apitest::unpublish(s);
         apitest::runPending();
     }
 };
 
-TEST_F(ScriptedApi, APresentServiceIsAttachedInsideInitAfterThePause)
-{
+TEST_F(ScriptedApi, APresentServiceIsAttachedInsideInitAfterThePause) {
     QnApiScriptedService* first = publish();
     const uint64_t before = hx::clock::nowNanos();
     init();
@@ -100,9 +101,9 @@ TEST_F(ScriptedApi, APresentServiceIsAttachedInsideInitAfterThePause)
     (void)first;
 }
 
-TEST_F(ScriptedApi, OfManyServicesTheListHolds128)
-{
-    for (int i = 0; i < 129; ++i) publish();
+TEST_F(ScriptedApi, OfManyServicesTheListHolds128) {
+    for (int i = 0; i < 129; ++i)
+        publish();
     hx::log::Capture log;
     init();
     EXPECT_EQ(events.count(QNAPI_CBEvent_DeviceAttached), 128);
@@ -110,8 +111,7 @@ TEST_F(ScriptedApi, OfManyServicesTheListHolds128)
     EXPECT_NE(log.text().find("device list full"), std::string::npos);
 }
 
-TEST_F(ScriptedApi, OnlyStateChangesOfTheRightShapeRaiseEvents)
-{
+TEST_F(ScriptedApi, OnlyStateChangesOfTheRightShapeRaiseEvents) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
@@ -122,11 +122,14 @@ TEST_F(ScriptedApi, OnlyStateChangesOfTheRightShapeRaiseEvents)
         uint32_t code;
         bool null;
     } rows[] = {
-        {0xE0000130, 36, 3, false},   {0xE0000130, 36, 49, false},  {0xE0000130, 36, 50, false},
-        {0xE0000130, 36, 14, false},  {0xE0000130, 36, 48, false},  {0xE0000130, 36, 35, false},
-        {0xE0000130, 36, 34, false},  {0xE0000130, 36, 55, false},  {0xE0000130, 36, 56, false},
-        {0xE0000130, 36, 16, false},  {0xE0000130, 36, 32, false},  {0xE0000130, 36, 0xFFFFFFFF, false},
-        {0xE0000130, 35, 3, false},   {0xE0000130, 36, 3, true},    {0xE0000010, 36, 3, false},
+        {0xE0000130, 36, 3, false},  {0xE0000130, 36, 49, false},
+        {0xE0000130, 36, 50, false}, {0xE0000130, 36, 14, false},
+        {0xE0000130, 36, 48, false}, {0xE0000130, 36, 35, false},
+        {0xE0000130, 36, 34, false}, {0xE0000130, 36, 55, false},
+        {0xE0000130, 36, 56, false}, {0xE0000130, 36, 16, false},
+        {0xE0000130, 36, 32, false}, {0xE0000130, 36, 0xFFFFFFFF, false},
+        {0xE0000130, 35, 3, false},  {0xE0000130, 36, 3, true},
+        {0xE0000010, 36, 3, false},
     };
     for (const Row& r : rows) {
         QN_StateChange rec = makeStateChange(r.code, 0, 0, 0);
@@ -134,14 +137,15 @@ TEST_F(ScriptedApi, OnlyStateChangesOfTheRightShapeRaiseEvents)
         svc->sendMessage(r.type, r.null ? nullptr : &rec, r.null ? 0 : sizeof rec);
     }
     apitest::runPending();
-    EXPECT_EQ(events.codes(), (std::vector<QNAPI_CBEvent>{QNAPI_CBEvent(3), QNAPI_CBEvent(3), QNAPI_CBEvent(3),
-                                                          QNAPI_CBEvent(5), QNAPI_CBEvent(7), QNAPI_CBEvent(6),
-                                                          QNAPI_CBEvent(4), QNAPI_CBEvent(3), QNAPI_CBEvent(3)}));
-    for (auto& [device, e] : events.seen) EXPECT_EQ(device, d);
+    EXPECT_EQ(events.codes(),
+              (std::vector<QNAPI_CBEvent>{QNAPI_CBEvent(3), QNAPI_CBEvent(3), QNAPI_CBEvent(3),
+                                          QNAPI_CBEvent(5), QNAPI_CBEvent(7), QNAPI_CBEvent(6),
+                                          QNAPI_CBEvent(4), QNAPI_CBEvent(3), QNAPI_CBEvent(3)}));
+    for (auto& [device, e] : events.seen)
+        EXPECT_EQ(device, d);
 }
 
-TEST_F(ScriptedApi, OpenAsksTypeFiveFallsBackToTwoAndOpensOnce)
-{
+TEST_F(ScriptedApi, OpenAsksTypeFiveFallsBackToTwoAndOpensOnce) {
     QnApiScriptedService* svc = publish();
     init();
     USBDevice* d = events.last(QNAPI_CBEvent_DeviceAttached);
@@ -149,7 +153,7 @@ TEST_F(ScriptedApi, OpenAsksTypeFiveFallsBackToTwoAndOpensOnce)
     ASSERT_TRUE(d->open(true));
     EXPECT_EQ(svc->openedTypes(), std::vector<uint32_t>{5});
     const size_t sent = svc->received().size();
-    EXPECT_TRUE(d->open(true));  // already open: nothing sent
+    EXPECT_TRUE(d->open(true)); // already open: nothing sent
     EXPECT_EQ(svc->received().size(), sent);
     d->close();
     svc->clearRecords();
@@ -168,8 +172,7 @@ TEST_F(ScriptedApi, OpenAsksTypeFiveFallsBackToTwoAndOpensOnce)
     EXPECT_FALSE(d->isOpen());
 }
 
-TEST_F(ScriptedApi, UnplugDetachesBeforeTheCloseAndAKeptDeviceFailsWithoutACall)
-{
+TEST_F(ScriptedApi, UnplugDetachesBeforeTheCloseAndAKeptDeviceFailsWithoutACall) {
     events.retainAttached = true;
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
@@ -178,7 +181,7 @@ TEST_F(ScriptedApi, UnplugDetachesBeforeTheCloseAndAKeptDeviceFailsWithoutACall)
     hx::apitest::unpublish(svc);
     apitest::runPending();
     ASSERT_EQ(events.last(QNAPI_CBEvent_DeviceDetached), d);
-    EXPECT_TRUE(events.openAtEvent.back());  // reported before the close
+    EXPECT_TRUE(events.openAtEvent.back()); // reported before the close
     EXPECT_FALSE(d->isOpen());
     const uint64_t calls = hx::iokit::connectCallCount();
     QN_DeviceConfiguration c{1, 2, 3, 4, 5};
@@ -191,21 +194,22 @@ TEST_F(ScriptedApi, UnplugDetachesBeforeTheCloseAndAKeptDeviceFailsWithoutACall)
     EXPECT_EQ(d->release(), 0u);
 }
 
-TEST_F(ScriptedApi, DeviceRequestsSendExactlyTheirBytesAndCopyBackWithinBounds)
-{
+TEST_F(ScriptedApi, DeviceRequestsSendExactlyTheirBytesAndCopyBackWithinBounds) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
     // Sent: exactly `length` caller bytes, the rest zero.
     std::vector<char> caller(300, char(0xAA));
     uint16_t moved = 99;
-    ASSERT_TRUE(d->request(kDirOut, kLevelVendor, kRecipientDevice, 0x52, 1, 2, caller.data(), 5, &moved));
+    ASSERT_TRUE(
+        d->request(kDirOut, kLevelVendor, kRecipientDevice, 0x52, 1, 2, caller.data(), 5, &moved));
     auto got = svc->received();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(codeOf(got[0]), 34u);
-    for (size_t i = 0; i < 256; ++i) EXPECT_EQ(got[0][kUnion + i], i < 5 ? 0xAA : 0) << i;
+    for (size_t i = 0; i < 256; ++i)
+        EXPECT_EQ(got[0][kUnion + i], i < 5 ? 0xAA : 0) << i;
     EXPECT_EQ(qnReadU32(got[0].data(), kUnion + 256), 5u);
-    EXPECT_EQ(moved, 0u);  // direction 0 copies nothing back
+    EXPECT_EQ(moved, 0u); // direction 0 copies nothing back
 
     // A reply claiming 300 bytes copies at most 256 and at most `length`.
     for (uint16_t length : {uint16_t(10), uint16_t(256)}) {
@@ -222,13 +226,13 @@ TEST_F(ScriptedApi, DeviceRequestsSendExactlyTheirBytesAndCopyBackWithinBounds)
     }
     // 257 fails with no call.
     svc->clearRecords();
-    EXPECT_FALSE(d->request(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, caller.data(), 257, &moved));
+    EXPECT_FALSE(
+        d->request(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, caller.data(), 257, &moved));
     EXPECT_TRUE(svc->received().empty());
 }
 
 // With a reply one byte short, only the rows that check the size fail.
-TEST_F(ScriptedApi, AShortReplyFailsOnlySizeCheckedRows)
-{
+TEST_F(ScriptedApi, AShortReplyFailsOnlySizeCheckedRows) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
@@ -256,16 +260,17 @@ TEST_F(ScriptedApi, AShortReplyFailsOnlySizeCheckedRows)
         {"sendCPortBytes", d->sendCPortBytes(3, bytes), true},
         {"setOlvqCpldMixOutSel", d->setOlvqCpldMixOutSel(true), true},
     };
-    for (const Row& r : rows) EXPECT_EQ(r.ok, r.expected) << r.what;
+    for (const Row& r : rows)
+        EXPECT_EQ(r.ok, r.expected) << r.what;
 }
 
-TEST_F(ScriptedApi, ControlPortBytesGoInBlocksAndARefusedBlockEndsTheSend)
-{
+TEST_F(ScriptedApi, ControlPortBytesGoInBlocksAndARefusedBlockEndsTheSend) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
     std::vector<uint8_t> bytes(600);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 7);
     ASSERT_TRUE(d->sendCPortBytes(bytes.size(), bytes.data()));
     auto got = svc->received();
     ASSERT_EQ(got.size(), 3u);
@@ -274,7 +279,8 @@ TEST_F(ScriptedApi, ControlPortBytesGoInBlocksAndARefusedBlockEndsTheSend)
         EXPECT_EQ(codeOf(got[b]), 36u);
         const size_t n = got[b][kUnion];
         EXPECT_EQ(n, b < 2 ? 255u : 90u);
-        for (size_t i = 0; i < n; ++i) ASSERT_EQ(got[b][kUnion + 1 + i], bytes[at + i]);
+        for (size_t i = 0; i < n; ++i)
+            ASSERT_EQ(got[b][kUnion + 1 + i], bytes[at + i]);
         at += n;
     }
     svc->clearRecords();
@@ -286,8 +292,7 @@ TEST_F(ScriptedApi, ControlPortBytesGoInBlocksAndARefusedBlockEndsTheSend)
     EXPECT_TRUE(d->sendCPortBytes(5, nullptr));
 }
 
-TEST_F(ScriptedApi, DeviceIoControlKeepsToTheCallersBuffer)
-{
+TEST_F(ScriptedApi, DeviceIoControlKeepsToTheCallersBuffer) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
@@ -310,7 +315,8 @@ TEST_F(ScriptedApi, DeviceIoControlKeepsToTheCallersBuffer)
     }
     {
         std::vector<uint8_t> big(2000, 0xEE);
-        ASSERT_TRUE(d->DeviceIoControl(handle, 56, nullptr, 0, big.data(), big.size(), &returned, nullptr));
+        ASSERT_TRUE(
+            d->DeviceIoControl(handle, 56, nullptr, 0, big.data(), big.size(), &returned, nullptr));
         EXPECT_EQ(returned, 1536u);
         EXPECT_EQ(big[1535], 'x');
         EXPECT_EQ(big[1536], 0xEE);
@@ -324,8 +330,8 @@ TEST_F(ScriptedApi, DeviceIoControlKeepsToTheCallersBuffer)
 }
 
 // The cached configuration and map as a code-69 reply.
-ScriptedReply configAndMap(uint32_t ins, uint32_t outs, std::vector<int32_t> inMap, std::vector<int32_t> outMap)
-{
+ScriptedReply configAndMap(uint32_t ins, uint32_t outs, std::vector<int32_t> inMap,
+                           std::vector<int32_t> outMap) {
     QN_Sorvik_ConfigAndMap m{};
     m.cConfig = {48000, ins, 24, outs, 24};
     for (int i = 0; i < 8; ++i) {
@@ -336,26 +342,37 @@ ScriptedReply configAndMap(uint32_t ins, uint32_t outs, std::vector<int32_t> inM
     std::memcpy(b.data(), &m, sizeof m);
     return replyWith(b);
 }
-ScriptedReply levelWords(std::vector<int32_t> words)
-{
+ScriptedReply levelWords(std::vector<int32_t> words) {
     std::vector<uint8_t> b(words.size() * 4);
     std::memcpy(b.data(), words.data(), b.size());
     return replyWith(b);
 }
 
-TEST_F(ScriptedApi, LevelsOfASorvikDeviceGoBackToTheirSlots)
-{
+TEST_F(ScriptedApi, LevelsOfASorvikDeviceGoBackToTheirSlots) {
     struct Case {
         int16_t vendor, product;
         uint32_t ins, outs;
         std::vector<int32_t> inMap, outMap;
-        std::vector<uint32_t> wantIn, wantOut;  // leading entries; inputs past the slots keep 0x55
+        std::vector<uint32_t> wantIn, wantOut; // leading entries; inputs past the slots keep 0x55
     } cases[] = {
         // Product 4, two inputs in use on slots 0 and 3.
-        {0x1935, 4, 2, 2, {160, 0xFF, 0xFF, 0x1A1}, {32, 33}, {1, 0, 0, 2, 0, 0, 0, 0, 0x55}, {1, 2, 0, 0, 0, 0, 0}},
+        {0x1935,
+         4,
+         2,
+         2,
+         {160, 0xFF, 0xFF, 0x1A1},
+         {32, 33},
+         {1, 0, 0, 2, 0, 0, 0, 0, 0x55},
+         {1, 2, 0, 0, 0, 0, 0}},
         // Product 8: the slots past the map's eight take the rest in order.
-        {0x1935, 8, 10, 12, {160, 161, 128, 129, 130, 131, 132, 133}, {32, 0xFF, 70, 71, 0xFF, 0xFF, 0xFF, 0xFF},
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x55}, {1, 0, 2, 3, 0, 0, 0, 0, 4, 5, 6, 7, 0}},
+        {0x1935,
+         8,
+         10,
+         12,
+         {160, 161, 128, 129, 130, 131, 132, 133},
+         {32, 0xFF, 70, 71, 0xFF, 0xFF, 0xFF, 0xFF},
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x55},
+         {1, 0, 2, 3, 0, 0, 0, 0, 4, 5, 6, 7, 0}},
         // Another vendor: as is.
         {0x0D8C, 4, 2, 2, {}, {}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {1, 2, 3}},
     };
@@ -369,7 +386,8 @@ TEST_F(ScriptedApi, LevelsOfASorvikDeviceGoBackToTheirSlots)
         svc->queueReply(configAndMap(k.ins, k.outs, k.inMap, k.outMap));
         d->updateSorvikConfigAndMap();
         std::vector<int32_t> reply;
-        for (int i = 1; i <= 32; ++i) reply.push_back(i);
+        for (int i = 1; i <= 32; ++i)
+            reply.push_back(i);
         uint32_t in[32], out[32];
         std::fill(std::begin(in), std::end(in), 0x55u);
         std::fill(std::begin(out), std::end(out), 0x55u);
@@ -377,15 +395,16 @@ TEST_F(ScriptedApi, LevelsOfASorvikDeviceGoBackToTheirSlots)
         ASSERT_TRUE(d->getInLevels(in));
         svc->queueReply(levelWords(reply));
         ASSERT_TRUE(d->getOutLevels(out));
-        for (size_t i = 0; i < k.wantIn.size(); ++i) EXPECT_EQ(in[i], k.wantIn[i]) << "in " << i;
-        for (size_t i = 0; i < k.wantOut.size(); ++i) EXPECT_EQ(out[i], k.wantOut[i]) << "out " << i;
+        for (size_t i = 0; i < k.wantIn.size(); ++i)
+            EXPECT_EQ(in[i], k.wantIn[i]) << "in " << i;
+        for (size_t i = 0; i < k.wantOut.size(); ++i)
+            EXPECT_EQ(out[i], k.wantOut[i]) << "out " << i;
         hx::apitest::unpublish(svc);
         services.clear();
     }
 }
 
-TEST_F(ScriptedApi, RepliesAndFailuresOfTheTypedRequests)
-{
+TEST_F(ScriptedApi, RepliesAndFailuresOfTheTypedRequests) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
@@ -404,8 +423,9 @@ TEST_F(ScriptedApi, RepliesAndFailuresOfTheTypedRequests)
     EXPECT_EQ(codeOf(got[1]), 5u);
     EXPECT_EQ(got[1][kUnion], 0x18);
     // Re-enumeration: done when answered or when the device already left.
-    for (auto [result, want] : {std::pair{kIOReturnSuccess, true}, std::pair{kIOReturnNoDevice, true},
-                                std::pair{kIOReturnError, false}}) {
+    for (auto [result, want] :
+         {std::pair{kIOReturnSuccess, true}, std::pair{kIOReturnNoDevice, true},
+          std::pair{kIOReturnError, false}}) {
         svc->queueReply({result, 1540, {}});
         EXPECT_EQ(d->reenumerateDevice(), want) << std::hex << result;
     }
@@ -436,17 +456,16 @@ TEST_F(ScriptedApi, RepliesAndFailuresOfTheTypedRequests)
     EXPECT_EQ(name[0], 0);
 }
 
-TEST_F(ScriptedApi, FirmwareFromTheDeviceWhenTheKernelHasNoWord)
-{
+TEST_F(ScriptedApi, FirmwareFromTheDeviceWhenTheKernelHasNoWord) {
     QnApiScriptedService* svc = nullptr;
     USBDevice* d = openOne(svc);
     ASSERT_NE(d, nullptr);
-    svc->queueReply(replyWord(0));  // 23: no word
+    svc->queueReply(replyWord(0)); // 23: no word
     std::vector<uint8_t> dev(260, 0);
     dev[0] = 7, dev[1] = 1, dev[2] = 23;
     qnWriteU32(dev.data(), 256, 3);
-    svc->queueReply(replyWith(dev));  // 34
-    svc->queueReply(replyWith(std::vector<uint8_t>(40, 'F')));  // 24
+    svc->queueReply(replyWith(dev));                           // 34
+    svc->queueReply(replyWith(std::vector<uint8_t>(40, 'F'))); // 24
     QnVersion v;
     hx::test::StdoutCapture out;
     ASSERT_TRUE(d->getFirmwareVersion(v, false));
@@ -459,18 +478,17 @@ TEST_F(ScriptedApi, FirmwareFromTheDeviceWhenTheKernelHasNoWord)
     auto got = svc->received();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(codeOf(got[1]), 34u);
-    EXPECT_EQ(got[1][kUnion + 256], 3);  // uLength
-    EXPECT_EQ(got[1][kUnion + 276], 0x56);  // bRequest
+    EXPECT_EQ(got[1][kUnion + 256], 3);    // uLength
+    EXPECT_EQ(got[1][kUnion + 276], 0x56); // bRequest
 }
 
-TEST(VersionStrings, StandardForm)
-{
+TEST(VersionStrings, StandardForm) {
     struct Row {
         uint64_t major, minor, sub, stage, build;
         const char* text;
     } rows[] = {
-        {3, 4, 13, 4, 0, "3.4.13"}, {3, 4, 13, 2, 5, "3.4.13.b5"}, {3, 15, 7, 4, 0, "3.07"},
-        {1, 2, 3, 1, 4, "1.2.3.a4"}, {1, 2, 3, 3, 4, "1.2.3.rc4"}, {1, 2, 3, 0, 4, "1.2.3.d4"},
+        {3, 4, 13, 4, 0, "3.4.13"},  {3, 4, 13, 2, 5, "3.4.13.b5"}, {3, 15, 7, 4, 0, "3.07"},
+        {1, 2, 3, 1, 4, "1.2.3.a4"}, {1, 2, 3, 3, 4, "1.2.3.rc4"},  {1, 2, 3, 0, 4, "1.2.3.d4"},
         {1, 2, 3, 9, 4, "1.2.3.d4"},
     };
     for (const Row& r : rows) {
@@ -485,4 +503,4 @@ TEST(VersionStrings, StandardForm)
     EXPECT_STREQ(f.text, "1.2.3");
 }
 
-}  // namespace
+} // namespace

@@ -39,7 +39,7 @@ std::optional<uint64_t> uidOf(CFTypeRef entry) {
     if (!v || CFGetTypeID(v) != CFDataGetTypeID()) return std::nullopt;
     uint64_t uid = 0;
     const CFIndex n = CFDataGetLength(CFDataRef(v));
-    std::memcpy(&uid, CFDataGetBytePtr(CFDataRef(v)), size_t(n < 8 ? n : 8));
+    if (n > 0) std::memcpy(&uid, CFDataGetBytePtr(CFDataRef(v)), size_t(n < 8 ? n : 8));
     return uid;
 }
 

@@ -4,6 +4,8 @@
 // told to give.
 #include "ApiTestSupport.h"
 
+#include "api/QNAJPort.h"
+
 #include "abi/QN_StateChange.h"
 #include "api/testing/ScriptedControlService.h"
 #include "platform/base/HXClock.h"
@@ -480,6 +482,51 @@ TEST_F(ScriptedApi, FirmwareFromTheDeviceWhenTheKernelHasNoWord) {
     EXPECT_EQ(codeOf(got[1]), 34u);
     EXPECT_EQ(got[1][kUnion + 256], 3);    // uLength
     EXPECT_EQ(got[1][kUnion + 276], 0x56); // bRequest
+}
+
+TEST_F(ScriptedApi, AFullControlPortBatchGoesInBlocks) {
+    QnApiScriptedService* svc = nullptr;
+    USBDevice* d = openOne(svc);
+    ASSERT_NE(d, nullptr);
+    QNAJPort port;
+    port.setDevice(&USBDevice::sendCPortBytesStatic, d);
+    for (int i = 0; i < 1024; ++i) {
+        ASSERT_TRUE(port.beginByte());
+        ASSERT_TRUE(port.addByte(uint8_t(i)));
+        port.confirmByte();
+    }
+    EXPECT_FALSE(port.beginByte()); // full
+    ASSERT_TRUE(port.commit());
+    auto got = svc->received();
+    ASSERT_EQ(got.size(), 5u);
+    for (size_t b = 0; b < 5; ++b)
+        EXPECT_EQ(got[b][kUnion], b < 4 ? 255 : 4);
+    EXPECT_EQ(got[4][kUnion + 4], uint8_t(1023));
+    EXPECT_FALSE(USBDevice::sendCPortBytesStatic(nullptr, got[0].data(), 1));
+}
+
+TEST_F(ScriptedApi, MarkingAsRemovedDetachesAListedDeviceOnly) {
+    events.retainAttached = true;
+    QnApiScriptedService* svc = nullptr;
+    USBDevice* d = openOne(svc);
+    ASSERT_NE(d, nullptr);
+    // The calls that have nothing to do on this driver.
+    QN_LevelInfo32 levels{};
+    svc->queueReply(levelWords({5, 6}));
+    EXPECT_TRUE(d->readLevelInfoEx(levels));
+    EXPECT_EQ(levels.lvlIn[1], 6);
+    EXPECT_FALSE(d->writeAJData(nullptr, 88));
+    EXPECT_TRUE(d->levelInfoExAttach() && d->levelInfoExDetach());
+
+    _qnapiMarkAsRemoved(d);
+    ASSERT_EQ(events.codes().back(), QNAPI_CBEvent_DeviceDetached);
+    EXPECT_TRUE(events.openAtEvent.back());
+    EXPECT_FALSE(d->isOpen());
+    const size_t seen = events.seen.size();
+    _qnapiMarkAsRemoved(d); // no longer listed: the user's reference stays
+    _qnapiMarkAsRemoved(nullptr);
+    EXPECT_EQ(events.seen.size(), seen);
+    EXPECT_EQ(d->release(), 0u);
 }
 
 TEST(VersionStrings, StandardForm) {

@@ -128,15 +128,15 @@ void QN_DeviceDescriptor::scan(USBByteBuffer& buffer)
     buffer >> bcdUSB >> cls >> sub >> proto >> maxPacket >> vendor >> product >> bcdDevice >> iManu >> iProd >>
         iSerial >> numConf;
     m_uBcdUSB = bcdUSB;
-    m_uClass = cls;
-    m_uSubClass = sub;
-    m_uProtocol = proto;
+    m_uDeviceClass = cls;
+    m_uDeviceSubClass = sub;
+    m_uDeviceProtocol = proto;
     m_uMaxPacketSize = maxPacket;
     m_uVendor = vendor;
     m_uProduct = product;
     m_uBcdDevice = bcdDevice;
-    m_uManufacturerIndex = iManu;
-    m_uProductIndex = iProd;
-    m_uSerialNumberIndex = iSerial;
+    m_uManufacturerStringIndex = iManu;
+    m_uProductStringIndex = iProd;
+    m_uSerialNumberStringIndex = iSerial;
     m_uNumConfigurations = numConf;
 }

@@ -182,9 +182,9 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     uint8_t speed = usbDevice->getSpeed();
     IOLog("ZrDevice::onServiceStart getSpeed returned %d\n", speed);
     sm.mSpeed = speed;
-    sm.mManufacturerIndex = d.m_uManufacturerIndex;
-    sm.mProductIndex = d.m_uProductIndex;
-    sm.mSerialIndex = d.m_uSerialNumberIndex;
+    sm.mManufacturerIndex = d.m_uManufacturerStringIndex;
+    sm.mProductIndex = d.m_uProductStringIndex;
+    sm.mSerialIndex = d.m_uSerialNumberStringIndex;
     sm.mNumConfigurations = d.m_uNumConfigurations;
     sm.mRelease = d.m_uBcdDevice;
 
@@ -205,9 +205,9 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
         uint8_t index;
         char* target;
         const char* log;
-    } strings[] = {{d.m_uManufacturerIndex, sm.mVendorString, "vendor: %s\n"},
-                   {d.m_uProductIndex, sm.mProductString, "product: %s\n"},
-                   {d.m_uSerialNumberIndex, sm.mSerialString, "serial: %s\n"}};
+    } strings[] = {{d.m_uManufacturerStringIndex, sm.mVendorString, "vendor: %s\n"},
+                   {d.m_uProductStringIndex, sm.mProductString, "product: %s\n"},
+                   {d.m_uSerialNumberStringIndex, sm.mSerialString, "serial: %s\n"}};
     for (auto& s : strings) {
         if (s.index == 0)
             continue;

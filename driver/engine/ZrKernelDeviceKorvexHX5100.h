@@ -14,15 +14,13 @@
 #include <mutex>
 
 #include "abi/QN_StateChange.h"
+#include "abi/USBRequestTypes.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/kcore/Mutex.h"
 #include "platform/kern/IOService.h"
 #include "platform/kern/IOUserClient.h"
 #include "platform/usb/IOUSBHostFamily.h"
 
-enum EDirection : uint8_t { kDirOut = 0, kDirIn = 0x80 };
-enum EDRQ_Level : uint8_t { kLevelStandard = 0, kLevelClass = 0x20, kLevelVendor = 0x40 };
-enum EDRQ_Recipient : uint8_t { kRecipientDevice = 0, kRecipientInterface = 1, kRecipientEndpoint = 2 };
 
 constexpr int kUserClientSlots = 64;
 

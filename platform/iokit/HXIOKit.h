@@ -26,4 +26,13 @@ const char* transportName();
 // check of a mapping's size must catch it). 0 restores exact sizes.
 void setMapSizeShortfall(uint32_t bytes);
 
+// Test hook: the next IOServiceOpen of this type is refused
+// (kIOReturnNotPermitted) before it reaches the kernel; opens of other types
+// go through.
+void refuseNextOpen(uint32_t type);
+
+// Calls made on connections (IOConnectCall*) since the process started, so
+// a test can show that a request never reached the kernel.
+uint64_t connectCallCount();
+
 }  // namespace hx::iokit

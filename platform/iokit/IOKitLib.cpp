@@ -43,6 +43,8 @@ constexpr size_t kMaxStruct = 4096;
 std::mutex gTransportLock;
 hx::iokit::Transport* gTransport = nullptr;
 std::atomic<uint32_t> gMapShortfall{0};
+std::atomic<int64_t> gRefuseOpenType{-1};
+std::atomic<uint64_t> gConnectCalls{0};
 
 // ---- Objects
 
@@ -52,6 +54,7 @@ struct Object {
     Kind kind = Kind::Service;
     int refs = 1;
     Handle handle = 0;  // service or connection handle; subscription of a notification
+    uint64_t identity = 0;  // services: the kernel object, so one object keeps one name
     // Iterators
     std::deque<Handle> items;
     bool armed = false;
@@ -91,10 +94,26 @@ Handle handleOf(mach_port_t name, Kind kind) {
     return it != objects().end() && it->second.kind == kind ? it->second.handle : 0;
 }
 
+// As in a task of the other system, one kernel service has one name here:
+// a service that arrives again (an iterator, a terminate notification) gets
+// the name it already has, one more reference on it, so callers compare
+// services by name.
 mach_port_t newService(Handle h) {
+    auto& transport = hx::iokit::transport();
+    const uint64_t identity = transport.serviceIdentity(h);
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        for (auto& [name, o] : objects())
+            if (identity && o.kind == Kind::Service && o.identity == identity) {
+                ++o.refs;
+                transport.releaseService(h);
+                return name;
+            }
+    }
     Object o;
     o.kind = Kind::Service;
     o.handle = h;
+    o.identity = identity;
     return addObject(std::move(o));
 }
 
@@ -295,6 +314,10 @@ Transport& transport()
 const char* transportName() { return transport().name(); }
 
 void setMapSizeShortfall(uint32_t bytes) { gMapShortfall.store(bytes); }
+
+void refuseNextOpen(uint32_t type) { gRefuseOpenType.store(int64_t(type)); }
+
+uint64_t connectCallCount() { return gConnectCalls.load(); }
 
 }  // namespace hx::iokit
 
@@ -536,6 +559,8 @@ kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t ty
     const Handle h = handleOf(service, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!connect) return kIOReturnBadArgument;
+    int64_t refused = int64_t(type);
+    if (gRefuseOpenType.compare_exchange_strong(refused, -1)) return kIOReturnNotPermitted;
     Handle c = 0;
     const kern_return_t kr = hx::iokit::transport().open(h, owningTask, type, &c);
     if (kr != KERN_SUCCESS) return kr;
@@ -599,6 +624,7 @@ kern_return_t callOn(mach_port_t connection, uint32_t selector, const CallArgs& 
         tooBig(a.scalarOutputCount ? *a.scalarOutputCount : 0, a.structOutputSize ? *a.structOutputSize : 0) ||
         a.referenceCount > 8)
         return kIOReturnBadArgument;
+    ++gConnectCalls;
     return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
 }
 

@@ -68,6 +68,10 @@ public:
     virtual kern_return_t getMatchingServices(CFDictionaryRef matching, std::vector<Handle>& services) = 0;
     virtual kern_return_t retainService(Handle service, Handle* copy) = 0;
     virtual void releaseService(Handle service) = 0;
+    // A number naming the kernel service behind a handle, equal for every
+    // handle of one service while any is held; 0 when unknown (each handle
+    // then gets its own name).
+    virtual uint64_t serviceIdentity(Handle) { return 0; }
     virtual kern_return_t copyProperties(Handle service, CFMutableDictionaryRef* properties) = 0;
     // Null (and success) for an absent key.
     virtual kern_return_t copyProperty(Handle service, CFStringRef key, CFTypeRef* value) = 0;

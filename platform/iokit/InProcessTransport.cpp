@@ -159,6 +159,13 @@ public:
         s->release();
     }
 
+    uint64_t serviceIdentity(Handle service) override
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        auto it = mServices.find(service);
+        return it == mServices.end() ? 0 : uint64_t(reinterpret_cast<uintptr_t>(it->second));
+    }
+
     kern_return_t copyProperties(Handle service, CFMutableDictionaryRef* properties) override
     {
         IOService* s = service_(service);

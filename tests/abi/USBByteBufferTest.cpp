@@ -57,14 +57,14 @@ TEST(QN_DeviceDescriptor, ScanFillsEveryField)
     QN_DeviceDescriptor d;
     d.scan(b);
     EXPECT_EQ(d.m_uBcdUSB, 0x0200);
-    EXPECT_EQ(d.m_uClass, 0xFF);
+    EXPECT_EQ(d.m_uDeviceClass, 0xFF);
     EXPECT_EQ(d.m_uMaxPacketSize, 64);
     EXPECT_EQ(d.m_uVendor, 0x1234);
     EXPECT_EQ(d.m_uProduct, 0x5678);
     EXPECT_EQ(d.m_uBcdDevice, 0x0101);
-    EXPECT_EQ(d.m_uManufacturerIndex, 1);
-    EXPECT_EQ(d.m_uProductIndex, 2);
-    EXPECT_EQ(d.m_uSerialNumberIndex, 3);
+    EXPECT_EQ(d.m_uManufacturerStringIndex, 1);
+    EXPECT_EQ(d.m_uProductStringIndex, 2);
+    EXPECT_EQ(d.m_uSerialNumberStringIndex, 3);
     EXPECT_EQ(d.m_uNumConfigurations, 1);
 }
 

@@ -206,7 +206,9 @@ ControlResult HX5100Model::classOrVendorRequest(const DeviceRequest& setup, uint
 
 ControlResult HX5100Model::firmwareInfo(const DeviceRequest& setup, uint8_t* data) {
     const uint8_t head[4] = {mFirmware.build, mFirmware.major, (uint8_t)(mFirmware.minor * 10 + mFirmware.patch), 0};
+    if (setup.wLength == 3) return firmwareHead(data);
     if (setup.wLength == 8) {
+        if (mFirmwareWordStalls.load()) return ControlResult::stall();
         std::memset(data, 0, 8);
         std::memcpy(data, head, sizeof head);
         return ControlResult::ok(8);
@@ -219,6 +221,15 @@ ControlResult HX5100Model::firmwareInfo(const DeviceRequest& setup, uint8_t* dat
     }
     return ControlResult::stall();
 }
+
+ControlResult HX5100Model::firmwareHead(uint8_t* data) const {
+    data[0] = mFirmware.build;
+    data[1] = mFirmware.major;
+    data[2] = uint8_t(mFirmware.minor * 10 + mFirmware.patch);
+    return ControlResult::ok(3);
+}
+
+void HX5100Model::setFirmwareWordStalls(bool stalls) { mFirmwareWordStalls.store(stalls); }
 
 ControlResult HX5100Model::readSelector(const DeviceRequest& setup, uint8_t* data) {
     if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();

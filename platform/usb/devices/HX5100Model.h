@@ -28,6 +28,7 @@
 #include "platform/usb/devices/HX5100Stream.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -87,6 +88,10 @@ public:
     // the selector's lock bit; while the selector's internal-clock bit is
     // clear the device runs at that rate and GET_CUR answers it.
     void setDigitalInput(std::optional<uint32_t> rate);
+    // Knob: the 8-byte firmware reply stalls (the driver's firmware word
+    // then stays 0); the 3- and 15-byte replies still answer. Set before
+    // the plug, since the driver reads the word when it starts.
+    void setFirmwareWordStalls(bool stalls);
 
     // Streaming (HX5100Stream.h). The configuration applies from the next
     // clock start; set it before streaming.
@@ -120,6 +125,8 @@ protected:
 
 private:
     ControlResult firmwareInfo(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    // The 3-byte reply: {build, major, minor x 10 + patch}.
+    ControlResult firmwareHead(uint8_t* data) const;
     ControlResult readSelector(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult writeSelector(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     ControlResult readPortRegister2(const StandardUSB::DeviceRequest& setup, uint8_t* data);
@@ -140,6 +147,7 @@ private:
 
     HX5100Identity mIdentity;
     HX5100Firmware mFirmware;
+    std::atomic<bool> mFirmwareWordStalls{false};
     std::array<uint8_t, 18> mDeviceDescriptor;
     // Guarded by the model's lock (requests run under it).
     uint32_t mSampleRate = kPowerOnSampleRate;

@@ -61,8 +61,17 @@ void HostTimePage::publish() {
     const uint32_t s = __atomic_load_n(&mPage->sequence, __ATOMIC_RELAXED);
     __atomic_store_n(&mPage->sequence, s + 1, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_RELEASE);
-    __atomic_store_n(&mPage->hostNanos, hx::clock::nowNanos(), __ATOMIC_RELAXED);
-    __atomic_store_n(&mPage->monotonicNanos, monotonicNow(), __ATOMIC_RELAXED);
+    const uint64_t mono = monotonicNow();
+    uint64_t host = hx::clock::nowNanos();
+    if (hx::clock::isPaced()) {
+        // A paced clock never passes its anchor's line, but it may run
+        // faster than the wall clock while it catches up after a stall:
+        // publishing the line keeps every reader at or ahead of the host.
+        const hx::clock::PacedAnchor a = hx::clock::pacedAnchor();
+        if (mono >= a.wallNanos) host = std::max(host, a.virtualNanos + (mono - a.wallNanos));
+    }
+    __atomic_store_n(&mPage->hostNanos, host, __ATOMIC_RELAXED);
+    __atomic_store_n(&mPage->monotonicNanos, mono, __ATOMIC_RELAXED);
     __atomic_store_n(&mPage->sequence, s + 2, __ATOMIC_RELEASE);
 }
 

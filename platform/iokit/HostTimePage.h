@@ -2,12 +2,13 @@
 // time in a shared page, sequence-locked, and user processes read
 // mach_absolute_time and take their wait deadlines from it.
 //
-// The page holds the host's time and the system's monotonic time at which it
-// was read. A reader extrapolates by the monotonic time passed since: the
-// host runs paced, so its time never moves faster than the wall clock, and
-// the extrapolation is never behind the host. A kernel time stamp is
-// therefore never later than the reader's own mach_absolute_time. Readers
-// never hold the host's time back.
+// The page holds the host's time and the system's monotonic time it stands
+// for; a reader extrapolates by the monotonic time passed since. The host
+// runs paced: its time never passes the line through its pacing anchor at
+// the wall clock's rate (though it may run faster while catching up after a
+// stall), so it publishes that line, and a reader is never behind the host.
+// A kernel time stamp is therefore never later than the reader's own
+// mach_absolute_time. Readers never hold the host's time back.
 #pragma once
 
 #include "platform/base/HXClock.h"

@@ -27,6 +27,7 @@
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
 #include "abi/QN_StateChange.h"
+#include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/IOKitLib.h"
@@ -498,18 +499,60 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
         kCFNumberSInt64Type, &rate);
     EXPECT_EQ(rate, 48000);
     CFRelease(settings);
+    // The device streams: the kernel's time stamps on the input ring move
+    // on, and none is later than this process's own clock, which is the
+    // host's.
+    mach_vm_address_t input = 0;
+    mach_vm_size_t inputSize = 0;
+    ASSERT_EQ(IOConnectMapMemory64(c, kDeviceRingType, mach_task_self(), &input, &inputSize,
+                                   kIOMapAnywhere),
+              KERN_SUCCESS);
+    const auto* ring = reinterpret_cast<const AudioSM*>(input);
+    const char* stamps = AUDIOSM_CAT(ring, AudioSM, mTimeStamps);
+    const uint64_t firstFrame =
+        audiosm::load64(AUDIOSM_CAT(ring, AudioSM, mFramePos), __ATOMIC_ACQUIRE);
+    const uint64_t until = mach_absolute_time() + 500000000ull;
+    uint64_t stampsRead = 0;
+    for (uint64_t now = mach_absolute_time(); now < until; now = mach_absolute_time()) {
+        const uint32_t count =
+            audiosm::load32(stamps + offsetof(TimeStampsBuffer, mCount), __ATOMIC_ACQUIRE);
+        if (count) {
+            const size_t slot = (count - 1) % kTimeStampsCount;
+            const uint64_t stamp =
+                audiosm::load64(stamps + offsetof(TimeStampsBuffer, mHostTime) + 8 * slot);
+            ASSERT_LE(stamp, mach_absolute_time());
+            ++stampsRead;
+        }
+        usleep(1000);
+    }
+    EXPECT_GT(stampsRead, 0u);
+    EXPECT_GT(audiosm::load64(AUDIOSM_CAT(ring, AudioSM, mFramePos), __ATOMIC_ACQUIRE), firstFrame);
     child.kill9();
     ASSERT_TRUE(runUntil([&] {
         return std::find(seen.stateChanges.begin(), seen.stateChanges.end(),
                          uint32_t(STC_ClientDetached)) != seen.stateChanges.end();
     }));
+    // The second port heard the same changes in the same order; the third
+    // notification heard one and was gone.
+    // Both up to and including the detach (later changes may be on the way).
+    auto untilDetached = [](const Seen& s) {
+        auto end =
+            std::find(s.stateChanges.begin(), s.stateChanges.end(), uint32_t(STC_ClientDetached));
+        return std::vector<uint32_t>(s.stateChanges.begin(),
+                                     end == s.stateChanges.end() ? end : end + 1);
+    };
+    ASSERT_TRUE(runUntil([&] {
+        const auto heard = untilDetached(alsoSeen);
+        return !heard.empty() && heard.back() == uint32_t(STC_ClientDetached);
+    }));
+    EXPECT_EQ(untilDetached(alsoSeen), untilDetached(seen));
+    EXPECT_EQ(once.callbacks, 1);
+    EXPECT_EQ(IOObjectRelease(once.self), MACH_SEND_INVALID_DEST);
     EXPECT_EQ(audiosm::load64(&sm->mClients[slot].mClient), 0u); // the slot is free
     EXPECT_EQ(audiosm::load64(&sm->mExclusiveInputOwner), 0u);
     EXPECT_EQ(audiosm::load64(&sm->mExclusiveOutputOwner), 0u);
     expectOwnClientWorks();
     IOServiceClose(c);
-    // Both ports heard the same changes in the same order.
-    EXPECT_EQ(alsoSeen.stateChanges, seen.stateChanges);
     IOObjectRelease(interest);
     IOObjectRelease(also);
     IONotificationPortDestroy(port);

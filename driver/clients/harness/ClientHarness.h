@@ -194,7 +194,7 @@ public:
     bool boot();            // clock, bus, driver, model plugged, service started
     bool openClient();      // type 4, then the audio client (type 0); Req 30, Req 27
     bool configure();       // settings written at the shared memory, Req 1
-    bool setRouting();      // DriverData::setRoutingMatrix
+    bool setRouting();      // routing matrix (and the mix's fractions) through Req 35
     bool attachRing();      // own ring mapped (type 5) and attached (Req 2)
     // All of the above.
     bool start();

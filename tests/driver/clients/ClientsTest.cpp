@@ -646,6 +646,32 @@ TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen) {
     EXPECT_EQ(Rig::scalars(s1, 0, {}), kIOReturnSuccess);
 }
 
+// A client acts for its task from initWithTask until it closes, whether the
+// user closes it or its task dies.
+TEST(UserClientLife, CloseAndDeathClearTheOwningTask) {
+    Rig r;
+    ASSERT_TRUE(r.booted);
+    for (Kind k : {A, M, C, S}) {
+        SCOPED_TRACE(k);
+        io_connect_t c = r.open(k);
+        auto* client = static_cast<ZrUserClient*>(hx::kern::connectionClient(c));
+        ASSERT_NE(client, nullptr);
+        EXPECT_EQ(client->owningTask(), r.task);
+        ASSERT_EQ(hx::kern::connectionClose(c), kIOReturnSuccess);
+        EXPECT_EQ(client->owningTask(), task_t(MACH_PORT_NULL));
+        client->release();
+    }
+    task_t other = hx::kern::createTask(889, "dies", 501);
+    io_connect_t c = MACH_PORT_NULL;
+    ASSERT_EQ(hx::kern::connectionOpen(r.svc(), other, C, &c), kIOReturnSuccess);
+    auto* client = static_cast<ZrUserClient*>(hx::kern::connectionClient(c));
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->owningTask(), other);
+    hx::kern::killTask(other);
+    EXPECT_EQ(client->owningTask(), task_t(MACH_PORT_NULL));
+    client->release();
+}
+
 TEST(UserClientLife, UnplugWithAttachedClients) {
     Rig r;
     ASSERT_TRUE(r.booted);

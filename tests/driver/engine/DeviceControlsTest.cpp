@@ -65,20 +65,28 @@ template <class Model> struct Opened {
         svc = rig.service(port);
         if (!svc) return;
         dev = svc->getDevice();
-        IOUserClient* h = nullptr;
-        svc->newUserClient(kernel_task, nullptr, 4, &h);
-        svc->newUserClient(kernel_task, nullptr, 2, &h);
-        client = OSDynamicCast(TestUserClient, h);
-        clientId = svc->clientIdentifier(h);
+        tap = std::make_unique<StateChangeTap>(svc.svc);
+        user.open(svc.svc, 4);
+        client = user.open(svc.svc, 2);
+        clientId = svc->clientIdentifier(client);
     }
     ~Opened() {
+        user.kill();
+        tap.reset();
         rig.unplug(port);
-        if (client) client->release();
+    }
+    // The state changes the service sent since the client was opened.
+    std::vector<QN_StateChange> records() {
+        std::vector<QN_StateChange> out;
+        if (tap)
+            for (const auto& seen : tap->seen())
+                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
+        return out;
     }
     std::vector<uint32_t> codes() {
         hx::kern::waitQuiet();
         std::vector<uint32_t> out;
-        for (const QN_StateChange& r : client->records())
+        for (const QN_StateChange& r : records())
             out.push_back(r.mCode);
         return out;
     }
@@ -87,7 +95,9 @@ template <class Model> struct Opened {
     uint8_t port = 0;
     ServiceRef svc;
     ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
+    UserTask user{"controlstest"};
+    std::unique_ptr<StateChangeTap> tap;
+    IOUserClient* client = nullptr;
     uint64_t clientId = 0;
 };
 
@@ -325,7 +335,7 @@ TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration) {
     EXPECT_EQ(std::memcmp(&sm->mControls, &now, sizeof now), 0);
     EXPECT_EQ(std::memcmp(&sm->mSavedControls, &now, sizeof now), 0);
     std::vector<uint32_t> codes;
-    for (const QN_StateChange& r : c.client->records())
+    for (const QN_StateChange& r : c.records())
         if (r.mCode == STC_MuteChanged || r.mCode == STC_VolumeChanged ||
             r.mCode == STC_ChangeDataSource) {
             codes.push_back(r.mCode);
@@ -386,7 +396,7 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients) {
     EXPECT_EQ(c.model->selector(5), 2);
     EXPECT_EQ(+c.dev->currentControls().cIn.iSelector, 0x02);
     bool sawNewConfig = false;
-    for (const QN_StateChange& r : c.client->records())
+    for (const QN_StateChange& r : c.records())
         sawNewConfig |= r.mCode == STC_NewConfig;
     EXPECT_TRUE(sawNewConfig);
     EXPECT_TRUE(c.dev->isStreamingStarted());
@@ -493,7 +503,7 @@ TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers) {
     ASSERT_NE(s.dev, nullptr);
     ASSERT_EQ(s.svc->reqConfigureDevice("test"), kIOReturnSuccess);
     s.dev->startStreamAfterConfig();
-    s.client->records();
+    s.records();
     const size_t before = s.codes().size();
     hx::kern::systemWillSleep();
     hx::kern::systemWillSleep(); // a second sleep does nothing

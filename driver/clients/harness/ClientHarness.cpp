@@ -41,6 +41,8 @@ constexpr uint32_t kReqAttach = 2;
 constexpr uint32_t kReqDetach = 3;
 constexpr uint32_t kReqIdentity = 27;
 constexpr uint32_t kReqConnected = 30;
+constexpr uint32_t kReqRecoveryStage1 = 31;
+constexpr uint32_t kReqRecoveryStage2 = 32;
 constexpr uint32_t kReqDispatch = 35;
 // Control request codes the harness sends through Req 35.
 constexpr uint32_t kEqnSetRoutingMatrix = 56;
@@ -489,17 +491,24 @@ void ClientHarness::Impl::react()
     }
     if (pendingStage == 0 || now < stageDue)
         return;
-    // Direct calls until the user clients carry the stream-broken requests.
+    // Stage 1 (Req 31) answers success when this client claimed the break.
+    OSXDispatch rec{};
     if (pendingStage == 1) {
-        const bool claimed = dev->handleStreamBroken(1);
+        const bool claimed = callDriver(kReqRecoveryStage1, rec) == kIOReturnSuccess;
         pendingStage = claimed ? 2 : 0;
         stageDue = now + 100000000ull;
         return;
     }
-    dev->handleStreamBroken(2);
+    callDriver(kReqRecoveryStage2, rec);
     pendingStage = 0;
     ++recoveries;
     recoveredAt = recorded.size() / (options.channels ? options.channels : 1);
+}
+
+void ClientHarness::restartLoopbackCheck()
+{
+    Impl& m = *mImpl;
+    m.recoveredAt = m.recorded.size() / (m.options.channels ? m.options.channels : 1);
 }
 
 void ClientHarness::systemSleep() { hx::kern::systemWillSleep(); }

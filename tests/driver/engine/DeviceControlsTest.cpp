@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -40,6 +41,15 @@ ClassAudioLayout layoutOf(const XsProductRow& row) {
             l.selectors.push_back({uint8_t(g->selectorUnit >> 8), uint8_t(g->count), 1});
     }
     l.vendorControlIndex = row.vendorControl.request ? row.vendorControl.index : 0;
+    return l;
+}
+
+// The class model as the product's row lays it out; the Trunk products also
+// answer their start-ups (the ready poll, the rate on the endpoints they
+// name).
+ClassAudioLayout layoutFor(const XsProductRow* row, uint16_t vendor) {
+    ClassAudioLayout l = row ? layoutOf(*row) : ClassAudioLayout{};
+    l.trunk = vendor == kTrunkVendorID;
     return l;
 }
 
@@ -117,7 +127,7 @@ std::shared_ptr<ClassAudioModel> makeClassModel(uint16_t vendor, uint16_t produc
     return std::make_shared<ClassAudioModel>(
         kUSBHostConnectionSpeedFull,
         hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-        row ? layoutOf(*row) : ClassAudioLayout{});
+        layoutFor(row, vendor));
 }
 
 // The class model laid out by the product's row, under that personality.
@@ -414,16 +424,100 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients) {
 TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder) {
     ClassDevice c(kTrunkVendorID, kTrunk2ProductID);
     ASSERT_NE(c.dev, nullptr);
+    ASSERT_EQ(c.model->sampleRate(), 44100u);
+    c.dev->getCurrentSettings().Frequency = 48000;
     c.model->clearTrace();
     c.dev->initHalVardTrunk2();
+    // Each endpoint it names takes the rate at the first request.
     std::vector<uint16_t> endpoints;
-    for (const auto& e : c.model->trace())
-        // The model has no endpoints 0x85 and 0x86: each request is refused
-        // and sent again once; the order is what matters here.
-        if (e.setup.bmRequestType == 0x22 && e.setup.bRequest == 1 &&
-            (endpoints.empty() || endpoints.back() != e.setup.wIndex))
-            endpoints.push_back(e.setup.wIndex);
+    for (const auto& e : c.model->trace()) {
+        ASSERT_EQ(e.setup.bmRequestType, 0x22);
+        ASSERT_EQ(e.setup.bRequest, 1);
+        EXPECT_EQ(e.status, kIOReturnSuccess) << e.setup.wIndex;
+        ASSERT_EQ(e.dataOut.size(), 3u);
+        EXPECT_EQ(e.dataOut[0] | e.dataOut[1] << 8 | e.dataOut[2] << 16, 48000);
+        endpoints.push_back(e.setup.wIndex);
+    }
     EXPECT_EQ(endpoints, (std::vector<uint16_t>{0x03, 0x85, 0x86, 0x85}));
+    EXPECT_EQ(c.model->sampleRate(), 48000u);
+}
+
+// What a start sends, by product, on the class model: consecutive repeats
+// (a stalled request tried again) count once. The PIC product tells its
+// microcontroller the rate before anything and sets no endpoint rate; the
+// products with start class requests send them after the input endpoint's
+// rate; the Halvard Trunk product runs its start-up in place of the endpoint
+// rates and again at the resume.
+TEST(StartTraces, ByProductOnTheClassModel) {
+    using Key = std::tuple<uint8_t, uint8_t, uint16_t, uint16_t>;
+    const Key rateIn{0x22, 1, 0x0100, 0x82}, rateOut{0x22, 1, 0x0100, 0x01};
+    struct Case {
+        uint16_t vendor, product;
+        std::vector<Key> expected;  // the start's first requests, in order
+    } cases[] = {
+        {kTeslinVendorID, kTeslinT10ProductID, {rateIn, {0x21, 1, 0x02FF, 0x0200}}},
+        {kKestrelVendorID, kKestrelProductID, {rateIn, {0x21, 1, 0x02FF, 0x0200}}},
+        {kDarrowVendorID, kDarrowD1ProductID, {rateIn, {0x21, 1, 0x0A00, 0x0900}}},
+        {kVelmarVendorID,
+         kVelmarV4ProductID,
+         {rateIn, {0x21, 1, 0x0201, 0x0900}, {0x21, 1, 0x0202, 0x0900}}},
+        {kTrunkVendorID, kTrunkProductID, {rateIn, rateOut, rateIn, rateOut}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.product);
+        ClassDevice c(k.vendor, k.product);
+        ASSERT_NE(c.dev, nullptr);
+        ASSERT_TRUE(c.configure());
+        c.model->clearTrace();
+        c.dev->startStreamAfterConfig();
+        EXPECT_TRUE(c.dev->isStreamingStarted());
+        std::vector<Key> sent;
+        std::vector<std::vector<uint8_t>> data;
+        for (const auto& e : c.model->trace()) {
+            const Key key{e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex};
+            if (!sent.empty() && sent.back() == key && data.back() == e.dataOut) continue;
+            sent.push_back(key);
+            data.push_back(e.dataOut);
+        }
+        ASSERT_GE(sent.size(), k.expected.size());
+        EXPECT_EQ(std::vector<Key>(sent.begin(), sent.begin() + long(k.expected.size())),
+                  k.expected);
+        // The class requests carry zeros of their stated lengths.
+        for (size_t i = 0; i < k.expected.size(); ++i)
+            if (std::get<0>(k.expected[i]) == 0x21) {
+                EXPECT_FALSE(data[i].empty());
+                EXPECT_EQ(std::count(data[i].begin(), data[i].end(), 0), long(data[i].size()));
+            }
+        if (k.vendor == kTrunkVendorID) {
+            EXPECT_EQ(sent.size(), k.expected.size());
+        }
+        c.dev->stopStreaming(true);
+    }
+    // The PIC product: its rate command first (193 at 44.1 kHz, the
+    // class model's rate), nothing but PIC commands after it, and no
+    // endpoint rate.
+    ClassDevice c(kPelgraneVendorID, kPelgranePicProductID);
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_TRUE(c.configure());
+    ASSERT_EQ(c.dev->getCurrentSettings().Frequency, 44100u);
+    c.model->clearTrace();
+    c.dev->startStreamAfterConfig();
+    const auto trace = c.model->trace();
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace[0].setup.bmRequestType, 0x40);
+    EXPECT_EQ(trace[0].setup.bRequest, 1);
+    EXPECT_EQ(trace[0].setup.wValue, 0xF0);
+    EXPECT_EQ(trace[0].setup.wIndex, 0x1F0);
+    EXPECT_EQ(trace[0].dataOut, std::vector<uint8_t>{193});
+    for (const auto& e : trace) {
+        const bool picSet = e.setup.bmRequestType == 0x40 && e.setup.bRequest == 1;
+        const bool picGet = e.setup.bmRequestType == 0xC0 && e.setup.bRequest == 0x81;
+        EXPECT_TRUE(picSet || picGet) << int(e.setup.bmRequestType) << " " << int(e.setup.bRequest);
+        if (picSet) {
+            EXPECT_EQ(e.dataOut, std::vector<uint8_t>{193});
+        }
+    }
+    c.dev->stopStreaming(true);
 }
 
 // The meters are chosen from the device at a real start.

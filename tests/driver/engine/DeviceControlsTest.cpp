@@ -442,6 +442,52 @@ TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder) {
     EXPECT_EQ(c.model->sampleRate(), 48000u);
 }
 
+// The Tolvane product's routing value: no class request carries it; a
+// vendor request names the digital output (index 4 on, 2 off). What the
+// device refuses is not taken.
+TEST(DeviceControls, TolvaneRoutingGoesOutAsItsVendorRequest) {
+    ClassAudioLayout layout;
+    layout.vendorControlIndex = 4;  // the model takes index 4, stalls index 2
+    Opened<ClassAudioModel> c(
+        std::make_shared<ClassAudioModel>(
+            kUSBHostConnectionSpeedFull,
+            hx::usb::devices::HX5100Identity{kTolvaneVendorID, kTolvaneProductID, 0x0100, "T", "P", ""},
+            layout),
+        [] { useClassPersonality(kTolvaneVendorID, kTolvaneProductID); });
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    auto vendorOne = [&] {
+        std::vector<std::pair<uint16_t, IOReturn>> out;
+        for (const auto& e : c.model->trace())
+            if (e.setup.bmRequestType == 0x40 && e.setup.bRequest == 1)
+                out.emplace_back(e.setup.wIndex, e.status);
+        return out;
+    };
+    EXPECT_EQ(c.dev->getTolvaneRoutingValue(), 0u);
+    c.model->clearTrace();
+    c.dev->UpdateTolvaneRouting(1, c.clientId);
+    EXPECT_EQ(vendorOne(), (std::vector<std::pair<uint16_t, IOReturn>>{{4, kIOReturnSuccess}}));
+    EXPECT_EQ(uint32_t(c.dev->currentControls().mRoutingValue), 1u);
+    EXPECT_EQ(c.dev->getTolvaneRoutingValue(), 1u);
+    // The same value again sends nothing.
+    c.model->clearTrace();
+    c.dev->UpdateTolvaneRouting(1, c.clientId);
+    EXPECT_TRUE(vendorOne().empty());
+    // Refused: tried, and the value in force stays.
+    c.dev->UpdateTolvaneRouting(0, c.clientId);
+    const auto sent = vendorOne();
+    ASSERT_FALSE(sent.empty());
+    for (const auto& [index, status] : sent) {
+        EXPECT_EQ(index, 2);
+        EXPECT_NE(status, kIOReturnSuccess);
+    }
+    EXPECT_EQ(uint32_t(c.dev->currentControls().mRoutingValue), 1u);
+    EXPECT_EQ(c.dev->getTolvaneRoutingValue(), 1u);
+    // Routing changes are not announced.
+    for (const QN_StateChange& r : c.records())
+        EXPECT_NE(r.mCode, uint32_t(STC_MonitorChanged));
+}
+
 // What a start sends, by product, on the class model: consecutive repeats
 // (a stalled request tried again) count once. The PIC product tells its
 // microcontroller the rate before anything and sets no endpoint rate; the

@@ -567,23 +567,45 @@ TEST(StartTraces, ByProductOnTheClassModel) {
 }
 
 // The meters are chosen from the device at a real start.
+// The meters are read from the device after a real start, by product and
+// bus speed; the class model streams 2 channels each way, so an input meter
+// made for another count is not taken.
 TEST(StreamMeters, ChosenByProductAtStart) {
-    {
-        ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
+    struct Case {
+        uint16_t vendor, product;
+        uint8_t speed;
+        LevelProcessorFnc input, output;
+    } cases[] = {
+        {kCadenzaVendorID, kCadenzaMeterProductID, kUSBHostConnectionSpeedFull, LevelProcessor2CH,
+         LevelProcessor2CH},
+        {kCadenzaVendorID, kCadenzaTypicalProductID, kUSBHostConnectionSpeedFull, nullptr, nullptr},
+        {kOstravVendorID, kOstravSixEightProductID, kUSBHostConnectionSpeedFull, nullptr,
+         LevelProcessor6CH},
+        {kOstravVendorID, kOstravSixteenProductID, kUSBHostConnectionSpeedFull, nullptr, nullptr},
+        {kOstravVendorID, kOstravSixteenProductID, kUSBHostConnectionSpeedHigh, nullptr,
+         LevelProcessor8CH},
+        {kOstravVendorID, kOstravSixteenBProductID, kUSBHostConnectionSpeedHigh, nullptr,
+         LevelProcessor8CH},
+        {kOstravVendorID, kOstravEighteenProductID, kUSBHostConnectionSpeedFull, nullptr, nullptr},
+        {kOstravVendorID, kOstravEighteenProductID, kUSBHostConnectionSpeedHigh, nullptr,
+         LevelProcessor8CH},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.product) + " speed " + std::to_string(k.speed));
+        const uint16_t vendor = k.vendor, product = k.product;
+        const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
+        Opened<ClassAudioModel> c(
+            std::make_shared<ClassAudioModel>(
+                k.speed, hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
+                layoutFor(row, vendor)),
+            [=] { useClassPersonality(vendor, product); });
         ASSERT_NE(c.dev, nullptr);
-        ASSERT_TRUE(c.configure());
+        ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+        ASSERT_EQ(c.dev->getCurrentSettings().InChannels, 2u);
         c.dev->startStreamAfterConfig();
-        EXPECT_EQ(c.dev->getInputMeter(), &LevelProcessor2CH);
-        EXPECT_EQ(c.dev->getOutputMeter(), &LevelProcessor2CH);
-        c.dev->stopStreaming(true);
-    }
-    {
-        ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
-        ASSERT_NE(c.dev, nullptr);
-        ASSERT_TRUE(c.configure());
-        c.dev->startStreamAfterConfig();
-        EXPECT_EQ(c.dev->getInputMeter(), nullptr);
-        EXPECT_EQ(c.dev->getOutputMeter(), nullptr);
+        EXPECT_TRUE(c.dev->isStreamingStarted());
+        EXPECT_EQ(c.dev->getInputMeter(), k.input);
+        EXPECT_EQ(c.dev->getOutputMeter(), k.output);
         c.dev->stopStreaming(true);
     }
 }

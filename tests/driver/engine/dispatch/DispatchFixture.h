@@ -1,5 +1,5 @@
-// A device on the simulated bus with the driver's service, one streaming
-// client (the requester) and the dispatcher's entries called as the user
+// A device on the simulated bus with the driver's service, a control client
+// of a user process (the requester) and the dispatcher's entries called as the user
 // clients call them: under the service's dispatch lock, on a kernel copy of
 // the record.
 #pragma once

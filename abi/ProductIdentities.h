@@ -100,6 +100,16 @@ constexpr uint16_t kCadenzaSyncProductID = 0x0003;
 constexpr uint16_t kCadenzaVendorControlProductID = 0x0004;
 constexpr uint16_t kCadenzaInterfaceSelectorProductID = 0x0005;
 constexpr uint16_t kCadenzaMeterProductID = 0x0006;
+// Class-compliant interfaces of another maker whose level meters the start
+// chooses: one with a 6-channel output and an 8-channel input meter; two
+// (high speed only) with the 8-channel output meter and a 16- or 10-channel
+// input meter; one (high speed only) with the 8-channel output meter and an
+// 18- or 16-channel input meter.
+constexpr uint16_t kOstravVendorID = 0x2FC8;
+constexpr uint16_t kOstravSixEightProductID = 0x0068;
+constexpr uint16_t kOstravSixteenProductID = 0x0160;
+constexpr uint16_t kOstravSixteenBProductID = 0x0161;
+constexpr uint16_t kOstravEighteenProductID = 0x0180;
 // The Halvard Trunk products (class-compliant, own start-ups).
 constexpr uint16_t kTrunkVendorID = 0x2F90;
 constexpr uint16_t kTrunkProductID = 0x1000;

@@ -43,6 +43,7 @@ OSDefineMetaClassAndStructors(ASClientKorvexHX5100, ZrStreamingClient)
 bool ASClientKorvexHX5100::initWithTask(task_t owningTask, void* securityID, UInt32 type) {
     if (!IOUserClient::initWithTask(owningTask, securityID, type)) return false;
     IOLog("AUDIOSERVERCLIENTCLASS::initWithTask %s \n", getMetaClass()->getClassName());
+    setOwningTask(owningTask);
     mKernelDevice = nullptr;
     mDriverData = nullptr;
     mpAudioSM = nullptr;
@@ -199,6 +200,7 @@ IOReturn ASClientKorvexHX5100::onStopHardware() {
 
 IOReturn ASClientKorvexHX5100::clientClose() {
     onStopHardware();
+    setOwningTask(MACH_PORT_NULL);
     dropDriverData();
     if (ZrDevice* dev = device()) dev->onClientClosed(this, registeredId());
     leaveDevice();

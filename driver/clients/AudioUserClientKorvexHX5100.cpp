@@ -34,6 +34,7 @@ bool AudioUserClientKorvexHX5100::initWithTask(task_t owningTask, void* security
     splitAddress(this, hi, lo);
     IOLog("%s with %08X.%08X\n", "AudioUserClientKorvexHX5100::initWithTask", hi, lo);
     if (!IOUserClient::initWithTask(owningTask, securityID, type)) return false;
+    setOwningTask(owningTask);
     mKernelDevice = nullptr;
     mDriverData = nullptr;
     mpAudioSM = nullptr;
@@ -141,6 +142,7 @@ IOReturn AudioUserClientKorvexHX5100::stopUSBStream() {
 
 IOReturn AudioUserClientKorvexHX5100::clientClose() {
     stopUSBStream();
+    setOwningTask(MACH_PORT_NULL);
     dropDriverData();
     if (ZrDevice* dev = device()) dev->onClientClosed(this, registeredId());
     leaveDevice();

@@ -12,6 +12,7 @@ OSDefineMetaClassAndStructors(CtrlUserClientKorvexHX5100, ZrUserClient)
     bool CtrlUserClientKorvexHX5100::initWithTask(task_t owningTask, void* securityID,
                                                   UInt32 type) {
     if (!IOUserClient::initWithTask(owningTask, securityID, type)) return false;
+    setOwningTask(owningTask);
     mKernelDevice = nullptr;
     mClientDied = false;
     mClientId = -1;
@@ -76,6 +77,7 @@ IOReturn CtrlUserClientKorvexHX5100::clientDied() {
 IOReturn CtrlUserClientKorvexHX5100::clientClose() {
     // The control client owns nothing in the shared area: its close clears
     // no owner words.
+    setOwningTask(MACH_PORT_NULL);
     if (ZrDevice* dev = device()) dev->onClientClosed(nullptr, -1);
     leaveDevice();
     terminate(0);

@@ -12,6 +12,7 @@ OSDefineMetaClassAndStructors(MidiUserClientKorvexHX5100, ZrUserClient)
     bool MidiUserClientKorvexHX5100::initWithTask(task_t owningTask, void* securityID,
                                                   UInt32 type) {
     if (!IOUserClient::initWithTask(owningTask, securityID, type)) return false;
+    setOwningTask(owningTask);
     mKernelDevice = nullptr;
     mAJ = nullptr;
     mClientDied = false;
@@ -126,6 +127,7 @@ IOReturn MidiUserClientKorvexHX5100::clientDied() {
 IOReturn MidiUserClientKorvexHX5100::clientClose() {
     if (mAJ && mAJ->hasMidiSM()) mAJ->clientDetach(this);
     if (ZrDevice* dev = device()) dev->onClientClosed(this, registeredId());
+    setOwningTask(MACH_PORT_NULL);
     mAJ = nullptr;
     leaveDevice();
     mSemaphore.close();

@@ -188,8 +188,10 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         rec[kValue + 2] = uint8_t(dev.getMixerMode());
         return kIOReturnSuccess;
     case 34:
+        // The device leaves the bus once this request is answered and comes
+        // back on its port; this service ends as on an unplug.
         IOLog("ReEnumerateDevice\n");
-        kd.resetDevice("ReEnumerateDevice");
+        dev.reEnumerateDevice();
         return kIOReturnSuccess;
     case 35: {
         if (!s) {

@@ -71,6 +71,9 @@ public:
     void setRegisteredId(uint32_t id) {
         __atomic_store_n(&mClientId, int64_t(id), __ATOMIC_SEQ_CST);
     }
+    // The task this client serves: set by initWithTask, cleared by
+    // clientClose (a closed client acts for no one).
+    task_t owningTask() const { return __atomic_load_n(&mTask, __ATOMIC_SEQ_CST); }
 
 protected:
     // The platform's start, then the provider as the kernel device.
@@ -81,8 +84,12 @@ protected:
     IOReturn serveOSXDispatch(const char* who, uint8_t* rec);
     virtual IOReturn serveRequest(uint32_t req, uint8_t* rec) = 0;
 
+    // Stores the task (initWithTask) or clears it (clientClose).
+    void setOwningTask(task_t task) { __atomic_store_n(&mTask, task, __ATOMIC_SEQ_CST); }
+
     ZrKernelDeviceKorvexHX5100* mKernelDevice = nullptr;
     int64_t mClientId = -1;
+    task_t mTask = MACH_PORT_NULL;
 };
 
 // The audio and audio-server clients: the device's DriverData and their own

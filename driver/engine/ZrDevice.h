@@ -241,7 +241,8 @@ public:
     void stopStreaming(bool wait);
     // Other makers' meters (product rows of the class-compliant devices),
     // for the start's meter choice.
-    void chooseClassDeviceMeters(LevelProcessorFnc& input, LevelProcessorFnc& output) const;
+    void chooseClassDeviceMeters(uint32_t inChannels, LevelProcessorFnc& input,
+                                 LevelProcessorFnc& output) const;
     // The level meters chosen at stream start (null: none).
     LevelProcessorFnc getInputMeter() const { return mInputMeter; }
     LevelProcessorFnc getOutputMeter() const { return mOutputMeter; }

@@ -175,11 +175,47 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
     recordStub("usbApplyInterfaceSelector interface=" + std::to_string(interfaceNumber));
 }
 
-void ZrDevice::chooseClassDeviceMeters(LevelProcessorFnc& input, LevelProcessorFnc& output) const {
-    // Rows of other makers: the 2-channel meters both ways.
-    if (mDescriptor.m_uVendor == kCadenzaVendorID &&
-        mDescriptor.m_uProduct == kCadenzaMeterProductID)
-        input = output = LevelProcessor2CH;
+namespace {
+
+// Level meters of other makers' products, chosen at every start. An input
+// meter is taken only for the input channel count it reads, so a meter never
+// reads past the frames it is given.
+struct ClassMeterRow {
+    uint16_t vendor, product;
+    bool highSpeedOnly;
+    LevelProcessorFnc output;
+    struct {
+        uint32_t channels;  // 0: any count
+        LevelProcessorFnc meter;
+    } inputs[2];
+};
+
+constexpr ClassMeterRow kClassMeterRows[] = {
+    {kCadenzaVendorID, kCadenzaMeterProductID, false, LevelProcessor2CH, {{0, LevelProcessor2CH}, {}}},
+    {kOstravVendorID, kOstravSixEightProductID, false, LevelProcessor6CH, {{8, LevelProcessor8CH}, {}}},
+    {kOstravVendorID, kOstravSixteenProductID, true, LevelProcessor8CH,
+     {{16, LevelProcessor16CH}, {10, LevelProcessor10CH}}},
+    {kOstravVendorID, kOstravSixteenBProductID, true, LevelProcessor8CH,
+     {{16, LevelProcessor16CH}, {10, LevelProcessor10CH}}},
+    {kOstravVendorID, kOstravEighteenProductID, true, LevelProcessor8CH,
+     {{18, LevelProcessor18CH}, {16, LevelProcessor16CH}}},
+};
+
+} // namespace
+
+void ZrDevice::chooseClassDeviceMeters(uint32_t inChannels, LevelProcessorFnc& input,
+                                       LevelProcessorFnc& output) const {
+    for (const ClassMeterRow& row : kClassMeterRows) {
+        if (row.vendor != mDescriptor.m_uVendor || row.product != mDescriptor.m_uProduct) continue;
+        if (row.highSpeedOnly && !mIsUSB2) return;
+        output = row.output;
+        for (const auto& in : row.inputs)
+            if (in.meter && (in.channels == 0 || in.channels == inChannels)) {
+                input = in.meter;
+                break;
+            }
+        return;
+    }
 }
 
 bool ZrDevice::sendDeepSleep() {

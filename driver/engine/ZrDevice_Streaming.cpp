@@ -143,7 +143,7 @@ void ZrDevice::chooseMeters() {
         chooseKorvexMeters(mIsUSB2, s.InChannels, mInputMeter, mOutputMeter);
     }
     else
-        chooseClassDeviceMeters(mInputMeter, mOutputMeter);
+        chooseClassDeviceMeters(s.InChannels, mInputMeter, mOutputMeter);
     mIsocStreaming.setInputMeter(mInputMeter);
 }
 

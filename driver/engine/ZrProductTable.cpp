@@ -20,6 +20,10 @@ constexpr ZrMatchedProduct kMatchedProducts[] = {
     {kCadenzaVendorID, kCadenzaVendorControlProductID},
     {kCadenzaVendorID, kCadenzaInterfaceSelectorProductID},
     {kCadenzaVendorID, kCadenzaMeterProductID},
+    {kOstravVendorID, kOstravSixEightProductID},
+    {kOstravVendorID, kOstravSixteenProductID},
+    {kOstravVendorID, kOstravSixteenBProductID},
+    {kOstravVendorID, kOstravEighteenProductID},
     {kTrunkVendorID, kTrunkProductID},
     {kTrunkVendorID, kTrunk2ProductID},
 };

@@ -203,6 +203,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!h.service() || h.service()->isInactive()) break;
     }
     hx::kern::killTask(task);
+    // A re-enumeration (Req 34) ends the service only after the request was
+    // answered: let it finish, so a gone service is seen and rebuilt.
+    hx::kern::waitQuiet();
     checkCleanClient(machine());
     return 0;
 }

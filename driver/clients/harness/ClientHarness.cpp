@@ -41,6 +41,14 @@ constexpr uint32_t kReqAttach = 2;
 constexpr uint32_t kReqDetach = 3;
 constexpr uint32_t kReqIdentity = 27;
 constexpr uint32_t kReqConnected = 30;
+constexpr uint32_t kReqRecoveryStage1 = 31;
+constexpr uint32_t kReqRecoveryStage2 = 32;
+constexpr uint32_t kReqDispatch = 35;
+// Control request codes the harness sends through Req 35.
+constexpr uint32_t kEqnSetRoutingMatrix = 56;
+constexpr uint32_t kEqnGetRoutingMatrix = 57;
+constexpr uint32_t kEqnGetMixerFractions = 74;
+constexpr uint32_t kEqnSetMixerFractions = 75;
 constexpr uint32_t kMaxFramesPerCycle = 8192;
 
 const char* decoderName(USB_DEC_FNC f)
@@ -141,6 +149,22 @@ struct ClientHarness::Impl {
     }
 
     IOReturn callDriver(uint32_t req, OSXDispatch& rec) { return hx::harness::callDriver(connect, req, rec); }
+    // A control request through Req 35: the union's first `size` bytes set by
+    // `code`, then read back by `readBack` (Req 35 answers success whatever
+    // the request did, so the read-back is what tells).
+    bool dispatch(uint32_t code, const void* data, size_t size, uint32_t readBack)
+    {
+        OSXDispatch rec{};
+        qnWriteU32(&rec, kOSXDispatchRecordOffset, code);
+        std::memcpy(rec.payload + (kOSXDispatchUnionOffset - kOSXDispatchRecordOffset), data, size);
+        if (callDriver(kReqDispatch, rec) != kIOReturnSuccess)
+            return false;
+        rec = OSXDispatch{};
+        qnWriteU32(&rec, kOSXDispatchRecordOffset, readBack);
+        if (callDriver(kReqDispatch, rec) != kIOReturnSuccess)
+            return false;
+        return std::memcmp(rec.payload + (kOSXDispatchUnionOffset - kOSXDispatchRecordOffset), data, size) == 0;
+    }
 
     template <class T>
     T* mapType(uint32_t type, size_t size)
@@ -349,23 +373,24 @@ bool ClientHarness::configure()
 bool ClientHarness::setRouting()
 {
     Impl& m = *mImpl;
-    DriverData* dd = driverData();
-    if (!dd)
-        return m.fail("no driver data");
-    char routing[32] = {};
-    if (m.options.routing == Routing::Pass) {
+    if (m.connect == MACH_PORT_NULL)
+        return m.fail("no client");
+    // Pass: output pair 0 carries playback pair 0 unchanged. Mix: no
+    // routing, each output from its own playback channel at unity.
+    int8_t routing[32] = {};
+    if (m.options.routing == Routing::Pass)
         routing[0] = 1;
-        dd->setRoutingMatrix(routing);
+    if (!m.dispatch(kEqnSetRoutingMatrix, routing, sizeof routing, kEqnGetRoutingMatrix))
+        return m.fail("the routing was not stored");
+    if (m.options.routing == Routing::Pass)
         return true;
-    }
-    // The mix: each output from its own playback channel at unity.
-    dd->setRoutingMatrix(routing);
     QN_MixerFractions f{};
     for (int c = 0; c < 32; ++c) {
         f.mMixerFractionLeft[c] = {c == 0 ? 1 : 0, 1};
         f.mMixerFractionRight[c] = {c == 1 ? 1 : 0, 1};
     }
-    dd->setMixerFractions(f);
+    if (!m.dispatch(kEqnSetMixerFractions, &f, sizeof f, kEqnGetMixerFractions))
+        return m.fail("the mixer fractions were not stored");
     return true;
 }
 
@@ -466,17 +491,24 @@ void ClientHarness::Impl::react()
     }
     if (pendingStage == 0 || now < stageDue)
         return;
-    // Direct calls until the user clients carry the stream-broken requests.
+    // Stage 1 (Req 31) answers success when this client claimed the break.
+    OSXDispatch rec{};
     if (pendingStage == 1) {
-        const bool claimed = dev->handleStreamBroken(1);
+        const bool claimed = callDriver(kReqRecoveryStage1, rec) == kIOReturnSuccess;
         pendingStage = claimed ? 2 : 0;
         stageDue = now + 100000000ull;
         return;
     }
-    dev->handleStreamBroken(2);
+    callDriver(kReqRecoveryStage2, rec);
     pendingStage = 0;
     ++recoveries;
     recoveredAt = recorded.size() / (options.channels ? options.channels : 1);
+}
+
+void ClientHarness::restartLoopbackCheck()
+{
+    Impl& m = *mImpl;
+    m.recoveredAt = m.recorded.size() / (m.options.channels ? m.options.channels : 1);
 }
 
 void ClientHarness::systemSleep() { hx::kern::systemWillSleep(); }

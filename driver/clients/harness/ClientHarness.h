@@ -164,7 +164,8 @@ struct HarnessReport {
     // State changes the client received, in order
     std::vector<uint32_t> stateChanges;
 
-    // Recovery (when reacting to state changes)
+    // Recovery (when reacting to state changes), or the stream after the
+    // caller restarted the loopback check
     uint32_t recoveries = 0;          // stage 2 runs after stage 1 answered true
     bool streamRecovered = false;     // input came back after the last recovery
     uint64_t framesCheckedAfterRecovery = 0;
@@ -194,7 +195,7 @@ public:
     bool boot();            // clock, bus, driver, model plugged, service started
     bool openClient();      // type 4, then the audio client (type 0); Req 30, Req 27
     bool configure();       // settings written at the shared memory, Req 1
-    bool setRouting();      // DriverData::setRoutingMatrix
+    bool setRouting();      // routing matrix (and the mix's fractions) through Req 35
     bool attachRing();      // own ring mapped (type 5) and attached (Req 2)
     // All of the above.
     bool start();
@@ -204,6 +205,10 @@ public:
     void run(uint64_t micros);
     // Lets time pass without client cycles.
     void idle(uint64_t micros);
+    // The caller restarted the stream (a request that suspends and resumes
+    // it): the loopback is checked afresh from the next recorded frame, with
+    // its own latency, in the report's after-recovery fields.
+    void restartLoopbackCheck();
     // The machine goes to sleep / wakes up (the power manager tells the
     // driver).
     void systemSleep();

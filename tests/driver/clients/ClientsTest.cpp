@@ -308,6 +308,45 @@ TEST(UserClientRequests, ControlRequestsThroughReq13) {
     }
 }
 
+// Req 34: the device leaves the bus after the answer and comes back on its
+// port; the service ends as on an unplug and a new one starts.
+TEST(UserClientRequests, ReEnumerationEndsTheServiceAndANewOneStarts) {
+    Rig r;
+    ASSERT_TRUE(r.booted);
+    io_connect_t a = r.open(A);
+    ZrKernelDeviceKorvexHX5100* old = r.svc();
+    old->retain();
+    r.codes();
+    hx::log::Capture cap;
+    OSXDispatch rec{};
+    ASSERT_EQ(Rig::req(a, A, 34, rec), kIOReturnSuccess);
+    EXPECT_NE(cap.text().find("ReEnumerateDevice\n"), std::string::npos);
+    // Not a bus reset of the running service.
+    EXPECT_EQ(cap.text().find("before m_pUSBDevice->ResetDevice"), std::string::npos);
+    hx::kern::waitQuiet();
+    EXPECT_TRUE(old->isInactive());
+    const auto codes = r.codes();
+    EXPECT_NE(std::find(codes.begin(), codes.end(), uint32_t(STC_ServiceTerminates)), codes.end());
+    ZrKernelDeviceKorvexHX5100* now = nullptr;
+    for (int i = 0; i < 200 && !now; ++i) {
+        if (IOUSBHostDevice* dev = r.h->bus()->copyDevice(r.h->port())) {
+            if (OSIterator* it = dev->getClientIterator()) {
+                while (OSObject* o = it->getNextObject())
+                    if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, o)) now = s;
+                it->release();
+            }
+            dev->release();
+        }
+        if (!now) r.h->idle(5000);
+    }
+    ASSERT_NE(now, nullptr);
+    EXPECT_NE(now, old);
+    EXPECT_NE(now->getDevice(), nullptr);
+    // The old connection has no device to talk to any more.
+    EXPECT_EQ(Rig::req(a, A, 25, rec), kIOReturnCannotLock);
+    old->release();
+}
+
 // Requests of two clients never overlap: a delayed control request of one
 // holds the other's request until it is answered.
 TEST(UserClientCalls, RequestsOfTwoClientsNeverOverlap) {
@@ -644,6 +683,32 @@ TEST(UserClientLife, ClosingClearsOwnerWordsAndTheOpen) {
     EXPECT_EQ(Rig::scalars(s1, 0, {}), kIOReturnExclusiveAccess);
     hx::kern::connectionClose(s2);
     EXPECT_EQ(Rig::scalars(s1, 0, {}), kIOReturnSuccess);
+}
+
+// A client acts for its task from initWithTask until it closes, whether the
+// user closes it or its task dies.
+TEST(UserClientLife, CloseAndDeathClearTheOwningTask) {
+    Rig r;
+    ASSERT_TRUE(r.booted);
+    for (Kind k : {A, M, C, S}) {
+        SCOPED_TRACE(k);
+        io_connect_t c = r.open(k);
+        auto* client = static_cast<ZrUserClient*>(hx::kern::connectionClient(c));
+        ASSERT_NE(client, nullptr);
+        EXPECT_EQ(client->owningTask(), r.task);
+        ASSERT_EQ(hx::kern::connectionClose(c), kIOReturnSuccess);
+        EXPECT_EQ(client->owningTask(), task_t(MACH_PORT_NULL));
+        client->release();
+    }
+    task_t other = hx::kern::createTask(889, "dies", 501);
+    io_connect_t c = MACH_PORT_NULL;
+    ASSERT_EQ(hx::kern::connectionOpen(r.svc(), other, C, &c), kIOReturnSuccess);
+    auto* client = static_cast<ZrUserClient*>(hx::kern::connectionClient(c));
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->owningTask(), other);
+    hx::kern::killTask(other);
+    EXPECT_EQ(client->owningTask(), task_t(MACH_PORT_NULL));
+    client->release();
 }
 
 TEST(UserClientLife, UnplugWithAttachedClients) {

@@ -41,31 +41,34 @@ struct Configurable {
         if (!svc)
             return;
         dev = svc->getDevice();
-        IOUserClient* h = nullptr;
-        svc->newUserClient(kernel_task, nullptr, 2, &h);
-        client = OSDynamicCast(TestUserClient, h);
-        clientId = svc->clientIdentifier(h);
+        tap = std::make_unique<StateChangeTap>(svc.svc);
+        client = user.open(svc.svc, 2);
+        clientId = svc->clientIdentifier(client);
     }
     ~Configurable()
     {
+        user.kill();
+        tap.reset();
         rig.unplug(port);
-        if (client)
-            client->release();
     }
     // What every user-space deliverable does first: tell the driver that no
     // firmware updater runs.
     void openNoUpdater()
     {
-        IOUserClient* h = nullptr;
-        EXPECT_EQ(svc->newUserClient(kernel_task, nullptr, 4, &h), kIOReturnBadArgument);
+        IOReturn r = kIOReturnSuccess;
+        EXPECT_EQ(user.open(svc.svc, 4, &r), nullptr);
+        EXPECT_EQ(r, kIOReturnBadArgument);
     }
+    // The state changes the service sent since the client was opened.
     std::vector<uint32_t> stateCodes(uint64_t* lastOrigin = nullptr)
     {
         std::vector<uint32_t> codes;
-        for (const QN_StateChange& r : client->records()) {
-            codes.push_back(r.mCode);
+        for (const auto& seen : tap->seen()) {
+            if (seen.type != kQnStateChangeMessage)
+                continue;
+            codes.push_back(seen.record.mCode);
             if (lastOrigin)
-                *lastOrigin = r.mClient;
+                *lastOrigin = seen.record.mClient;
         }
         return codes;
     }
@@ -74,7 +77,9 @@ struct Configurable {
     uint8_t port = 0;
     ServiceRef svc;
     ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
+    UserTask user{"configtest"};
+    std::unique_ptr<StateChangeTap> tap;
+    IOUserClient* client = nullptr;
     uint64_t clientId = 0;
 };
 
@@ -132,7 +137,6 @@ TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifi
         const uint32_t before = c.model->sampleRate();
         const bool wasConfigured = c.dev->isConfigured();
         c.model->clearTrace();
-        c.client->records();
         const size_t seenBefore = c.stateCodes().size();
         IOReturn result = 0;
         EXPECT_TRUE(c.dev->onPrepareNewConfig(stereo24(rate), c.clientId, false, &result));

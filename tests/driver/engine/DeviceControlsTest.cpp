@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -43,6 +44,15 @@ ClassAudioLayout layoutOf(const XsProductRow& row) {
     return l;
 }
 
+// The class model as the product's row lays it out; the Trunk products also
+// answer their start-ups (the ready poll, the rate on the endpoints they
+// name).
+ClassAudioLayout layoutFor(const XsProductRow* row, uint16_t vendor) {
+    ClassAudioLayout l = row ? layoutOf(*row) : ClassAudioLayout{};
+    l.trunk = vendor == kTrunkVendorID;
+    return l;
+}
+
 // A features record that says: not Merrow-compatible (flag 0 clear).
 OSDictionary* classCompliantSpecific() {
     APISpecificFeatures f{};
@@ -65,20 +75,28 @@ template <class Model> struct Opened {
         svc = rig.service(port);
         if (!svc) return;
         dev = svc->getDevice();
-        IOUserClient* h = nullptr;
-        svc->newUserClient(kernel_task, nullptr, 4, &h);
-        svc->newUserClient(kernel_task, nullptr, 2, &h);
-        client = OSDynamicCast(TestUserClient, h);
-        clientId = svc->clientIdentifier(h);
+        tap = std::make_unique<StateChangeTap>(svc.svc);
+        user.open(svc.svc, 4);
+        client = user.open(svc.svc, 2);
+        clientId = svc->clientIdentifier(client);
     }
     ~Opened() {
+        user.kill();
+        tap.reset();
         rig.unplug(port);
-        if (client) client->release();
+    }
+    // The state changes the service sent since the client was opened.
+    std::vector<QN_StateChange> records() {
+        std::vector<QN_StateChange> out;
+        if (tap)
+            for (const auto& seen : tap->seen())
+                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
+        return out;
     }
     std::vector<uint32_t> codes() {
         hx::kern::waitQuiet();
         std::vector<uint32_t> out;
-        for (const QN_StateChange& r : client->records())
+        for (const QN_StateChange& r : records())
             out.push_back(r.mCode);
         return out;
     }
@@ -87,7 +105,9 @@ template <class Model> struct Opened {
     uint8_t port = 0;
     ServiceRef svc;
     ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
+    UserTask user{"controlstest"};
+    std::unique_ptr<StateChangeTap> tap;
+    IOUserClient* client = nullptr;
     uint64_t clientId = 0;
 };
 
@@ -107,7 +127,7 @@ std::shared_ptr<ClassAudioModel> makeClassModel(uint16_t vendor, uint16_t produc
     return std::make_shared<ClassAudioModel>(
         kUSBHostConnectionSpeedFull,
         hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-        row ? layoutOf(*row) : ClassAudioLayout{});
+        layoutFor(row, vendor));
 }
 
 // The class model laid out by the product's row, under that personality.
@@ -325,7 +345,7 @@ TEST(DeviceControls, ClientUpdatesNotifyPublishAndSurviveAReconfiguration) {
     EXPECT_EQ(std::memcmp(&sm->mControls, &now, sizeof now), 0);
     EXPECT_EQ(std::memcmp(&sm->mSavedControls, &now, sizeof now), 0);
     std::vector<uint32_t> codes;
-    for (const QN_StateChange& r : c.client->records())
+    for (const QN_StateChange& r : c.records())
         if (r.mCode == STC_MuteChanged || r.mCode == STC_VolumeChanged ||
             r.mCode == STC_ChangeDataSource) {
             codes.push_back(r.mCode);
@@ -386,7 +406,7 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients) {
     EXPECT_EQ(c.model->selector(5), 2);
     EXPECT_EQ(+c.dev->currentControls().cIn.iSelector, 0x02);
     bool sawNewConfig = false;
-    for (const QN_StateChange& r : c.client->records())
+    for (const QN_StateChange& r : c.records())
         sawNewConfig |= r.mCode == STC_NewConfig;
     EXPECT_TRUE(sawNewConfig);
     EXPECT_TRUE(c.dev->isStreamingStarted());
@@ -404,36 +424,188 @@ TEST(DeviceControls, HalvardSelectorChangeReconfiguresAndTellsTheClients) {
 TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder) {
     ClassDevice c(kTrunkVendorID, kTrunk2ProductID);
     ASSERT_NE(c.dev, nullptr);
+    ASSERT_EQ(c.model->sampleRate(), 44100u);
+    c.dev->getCurrentSettings().Frequency = 48000;
     c.model->clearTrace();
     c.dev->initHalVardTrunk2();
+    // Each endpoint it names takes the rate at the first request.
     std::vector<uint16_t> endpoints;
-    for (const auto& e : c.model->trace())
-        // The model has no endpoints 0x85 and 0x86: each request is refused
-        // and sent again once; the order is what matters here.
-        if (e.setup.bmRequestType == 0x22 && e.setup.bRequest == 1 &&
-            (endpoints.empty() || endpoints.back() != e.setup.wIndex))
-            endpoints.push_back(e.setup.wIndex);
+    for (const auto& e : c.model->trace()) {
+        ASSERT_EQ(e.setup.bmRequestType, 0x22);
+        ASSERT_EQ(e.setup.bRequest, 1);
+        EXPECT_EQ(e.status, kIOReturnSuccess) << e.setup.wIndex;
+        ASSERT_EQ(e.dataOut.size(), 3u);
+        EXPECT_EQ(e.dataOut[0] | e.dataOut[1] << 8 | e.dataOut[2] << 16, 48000);
+        endpoints.push_back(e.setup.wIndex);
+    }
     EXPECT_EQ(endpoints, (std::vector<uint16_t>{0x03, 0x85, 0x86, 0x85}));
+    EXPECT_EQ(c.model->sampleRate(), 48000u);
+}
+
+// The Tolvane product's routing value: no class request carries it; a
+// vendor request names the digital output (index 4 on, 2 off). What the
+// device refuses is not taken.
+TEST(DeviceControls, TolvaneRoutingGoesOutAsItsVendorRequest) {
+    ClassAudioLayout layout;
+    layout.vendorControlIndex = 4;  // the model takes index 4, stalls index 2
+    Opened<ClassAudioModel> c(
+        std::make_shared<ClassAudioModel>(
+            kUSBHostConnectionSpeedFull,
+            hx::usb::devices::HX5100Identity{kTolvaneVendorID, kTolvaneProductID, 0x0100, "T", "P", ""},
+            layout),
+        [] { useClassPersonality(kTolvaneVendorID, kTolvaneProductID); });
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    auto vendorOne = [&] {
+        std::vector<std::pair<uint16_t, IOReturn>> out;
+        for (const auto& e : c.model->trace())
+            if (e.setup.bmRequestType == 0x40 && e.setup.bRequest == 1)
+                out.emplace_back(e.setup.wIndex, e.status);
+        return out;
+    };
+    EXPECT_EQ(c.dev->getTolvaneRoutingValue(), 0u);
+    c.model->clearTrace();
+    c.dev->UpdateTolvaneRouting(1, c.clientId);
+    EXPECT_EQ(vendorOne(), (std::vector<std::pair<uint16_t, IOReturn>>{{4, kIOReturnSuccess}}));
+    EXPECT_EQ(uint32_t(c.dev->currentControls().mRoutingValue), 1u);
+    EXPECT_EQ(c.dev->getTolvaneRoutingValue(), 1u);
+    // The same value again sends nothing.
+    c.model->clearTrace();
+    c.dev->UpdateTolvaneRouting(1, c.clientId);
+    EXPECT_TRUE(vendorOne().empty());
+    // Refused: tried, and the value in force stays.
+    c.dev->UpdateTolvaneRouting(0, c.clientId);
+    const auto sent = vendorOne();
+    ASSERT_FALSE(sent.empty());
+    for (const auto& [index, status] : sent) {
+        EXPECT_EQ(index, 2);
+        EXPECT_NE(status, kIOReturnSuccess);
+    }
+    EXPECT_EQ(uint32_t(c.dev->currentControls().mRoutingValue), 1u);
+    EXPECT_EQ(c.dev->getTolvaneRoutingValue(), 1u);
+    // Routing changes are not announced.
+    for (const QN_StateChange& r : c.records())
+        EXPECT_NE(r.mCode, uint32_t(STC_MonitorChanged));
+}
+
+// What a start sends, by product, on the class model: consecutive repeats
+// (a stalled request tried again) count once. The PIC product tells its
+// microcontroller the rate before anything and sets no endpoint rate; the
+// products with start class requests send them after the input endpoint's
+// rate; the Halvard Trunk product runs its start-up in place of the endpoint
+// rates and again at the resume.
+TEST(StartTraces, ByProductOnTheClassModel) {
+    using Key = std::tuple<uint8_t, uint8_t, uint16_t, uint16_t>;
+    const Key rateIn{0x22, 1, 0x0100, 0x82}, rateOut{0x22, 1, 0x0100, 0x01};
+    struct Case {
+        uint16_t vendor, product;
+        std::vector<Key> expected;  // the start's first requests, in order
+    } cases[] = {
+        {kTeslinVendorID, kTeslinT10ProductID, {rateIn, {0x21, 1, 0x02FF, 0x0200}}},
+        {kKestrelVendorID, kKestrelProductID, {rateIn, {0x21, 1, 0x02FF, 0x0200}}},
+        {kDarrowVendorID, kDarrowD1ProductID, {rateIn, {0x21, 1, 0x0A00, 0x0900}}},
+        {kVelmarVendorID,
+         kVelmarV4ProductID,
+         {rateIn, {0x21, 1, 0x0201, 0x0900}, {0x21, 1, 0x0202, 0x0900}}},
+        {kTrunkVendorID, kTrunkProductID, {rateIn, rateOut, rateIn, rateOut}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.product);
+        ClassDevice c(k.vendor, k.product);
+        ASSERT_NE(c.dev, nullptr);
+        ASSERT_TRUE(c.configure());
+        c.model->clearTrace();
+        c.dev->startStreamAfterConfig();
+        EXPECT_TRUE(c.dev->isStreamingStarted());
+        std::vector<Key> sent;
+        std::vector<std::vector<uint8_t>> data;
+        for (const auto& e : c.model->trace()) {
+            const Key key{e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex};
+            if (!sent.empty() && sent.back() == key && data.back() == e.dataOut) continue;
+            sent.push_back(key);
+            data.push_back(e.dataOut);
+        }
+        ASSERT_GE(sent.size(), k.expected.size());
+        EXPECT_EQ(std::vector<Key>(sent.begin(), sent.begin() + long(k.expected.size())),
+                  k.expected);
+        // The class requests carry zeros of their stated lengths.
+        for (size_t i = 0; i < k.expected.size(); ++i)
+            if (std::get<0>(k.expected[i]) == 0x21) {
+                EXPECT_FALSE(data[i].empty());
+                EXPECT_EQ(std::count(data[i].begin(), data[i].end(), 0), long(data[i].size()));
+            }
+        if (k.vendor == kTrunkVendorID) {
+            EXPECT_EQ(sent.size(), k.expected.size());
+        }
+        c.dev->stopStreaming(true);
+    }
+    // The PIC product: its rate command first (193 at 44.1 kHz, the
+    // class model's rate), nothing but PIC commands after it, and no
+    // endpoint rate.
+    ClassDevice c(kPelgraneVendorID, kPelgranePicProductID);
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_TRUE(c.configure());
+    ASSERT_EQ(c.dev->getCurrentSettings().Frequency, 44100u);
+    c.model->clearTrace();
+    c.dev->startStreamAfterConfig();
+    const auto trace = c.model->trace();
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace[0].setup.bmRequestType, 0x40);
+    EXPECT_EQ(trace[0].setup.bRequest, 1);
+    EXPECT_EQ(trace[0].setup.wValue, 0xF0);
+    EXPECT_EQ(trace[0].setup.wIndex, 0x1F0);
+    EXPECT_EQ(trace[0].dataOut, std::vector<uint8_t>{193});
+    for (const auto& e : trace) {
+        const bool picSet = e.setup.bmRequestType == 0x40 && e.setup.bRequest == 1;
+        const bool picGet = e.setup.bmRequestType == 0xC0 && e.setup.bRequest == 0x81;
+        EXPECT_TRUE(picSet || picGet) << int(e.setup.bmRequestType) << " " << int(e.setup.bRequest);
+        if (picSet) {
+            EXPECT_EQ(e.dataOut, std::vector<uint8_t>{193});
+        }
+    }
+    c.dev->stopStreaming(true);
 }
 
 // The meters are chosen from the device at a real start.
+// The meters are read from the device after a real start, by product and
+// bus speed; the class model streams 2 channels each way, so an input meter
+// made for another count is not taken.
 TEST(StreamMeters, ChosenByProductAtStart) {
-    {
-        ClassDevice c(kCadenzaVendorID, kCadenzaMeterProductID);
+    struct Case {
+        uint16_t vendor, product;
+        uint8_t speed;
+        LevelProcessorFnc input, output;
+    } cases[] = {
+        {kCadenzaVendorID, kCadenzaMeterProductID, kUSBHostConnectionSpeedFull, LevelProcessor2CH,
+         LevelProcessor2CH},
+        {kCadenzaVendorID, kCadenzaTypicalProductID, kUSBHostConnectionSpeedFull, nullptr, nullptr},
+        {kOstravVendorID, kOstravSixEightProductID, kUSBHostConnectionSpeedFull, nullptr,
+         LevelProcessor6CH},
+        {kOstravVendorID, kOstravSixteenProductID, kUSBHostConnectionSpeedFull, nullptr, nullptr},
+        {kOstravVendorID, kOstravSixteenProductID, kUSBHostConnectionSpeedHigh, nullptr,
+         LevelProcessor8CH},
+        {kOstravVendorID, kOstravSixteenBProductID, kUSBHostConnectionSpeedHigh, nullptr,
+         LevelProcessor8CH},
+        {kOstravVendorID, kOstravEighteenProductID, kUSBHostConnectionSpeedFull, nullptr, nullptr},
+        {kOstravVendorID, kOstravEighteenProductID, kUSBHostConnectionSpeedHigh, nullptr,
+         LevelProcessor8CH},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.product) + " speed " + std::to_string(k.speed));
+        const uint16_t vendor = k.vendor, product = k.product;
+        const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
+        Opened<ClassAudioModel> c(
+            std::make_shared<ClassAudioModel>(
+                k.speed, hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
+                layoutFor(row, vendor)),
+            [=] { useClassPersonality(vendor, product); });
         ASSERT_NE(c.dev, nullptr);
-        ASSERT_TRUE(c.configure());
+        ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+        ASSERT_EQ(c.dev->getCurrentSettings().InChannels, 2u);
         c.dev->startStreamAfterConfig();
-        EXPECT_EQ(c.dev->getInputMeter(), &LevelProcessor2CH);
-        EXPECT_EQ(c.dev->getOutputMeter(), &LevelProcessor2CH);
-        c.dev->stopStreaming(true);
-    }
-    {
-        ClassDevice c(kCadenzaVendorID, kCadenzaTypicalProductID);
-        ASSERT_NE(c.dev, nullptr);
-        ASSERT_TRUE(c.configure());
-        c.dev->startStreamAfterConfig();
-        EXPECT_EQ(c.dev->getInputMeter(), nullptr);
-        EXPECT_EQ(c.dev->getOutputMeter(), nullptr);
+        EXPECT_TRUE(c.dev->isStreamingStarted());
+        EXPECT_EQ(c.dev->getInputMeter(), k.input);
+        EXPECT_EQ(c.dev->getOutputMeter(), k.output);
         c.dev->stopStreaming(true);
     }
 }
@@ -495,7 +667,7 @@ TEST(SystemPower, SleepUnconfiguresAndDeepSleepsOnceAndWakeRecovers) {
     ASSERT_NE(s.dev, nullptr);
     ASSERT_EQ(s.svc->reqConfigureDevice("test"), kIOReturnSuccess);
     s.dev->startStreamAfterConfig();
-    s.client->records();
+    s.records();
     const size_t before = s.codes().size();
     hx::kern::systemWillSleep();
     hx::kern::systemWillSleep(); // a second sleep does nothing

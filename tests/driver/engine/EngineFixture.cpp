@@ -1,91 +1,74 @@
 #include "EngineFixture.h"
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "driver/clients/ZrUserClients.h"
+
 namespace enginetest {
 
-EventLog& EventLog::get()
+namespace {
+
+int nextPid()
 {
-    static EventLog* log = new EventLog;
-    return *log;
+    static std::atomic<int> pid{700};
+    return pid.fetch_add(1);
 }
 
-void EventLog::add(const std::string& e)
+}  // namespace
+
+UserTask::UserTask(const char* name, uint32_t uid)
+    : mName(name), mUid(uid), mTask(hx::kern::createTask(nextPid(), name, uid))
 {
-    std::lock_guard<std::mutex> g(lock);
-    list.push_back(e);
+    // Links the driver's client classes in and says they are the ones
+    // registered under their names.
+    EXPECT_TRUE(ZrUserClientsRegistered());
 }
 
-std::vector<std::string> EventLog::events()
+UserTask::~UserTask() { hx::kern::killTask(mTask); }
+
+IOUserClient* UserTask::open(IOService* service, uint32_t type, IOReturn* result)
 {
-    std::lock_guard<std::mutex> g(lock);
-    return list;
+    io_connect_t c = MACH_PORT_NULL;
+    const IOReturn r = hx::kern::connectionOpen(service, mTask, type, &c);
+    if (result)
+        *result = r;
+    if (r != kIOReturnSuccess)
+        return nullptr;
+    IOUserClient* client = hx::kern::connectionClient(c);
+    if (client)
+        client->release();  // the connection keeps its own reference
+    mConnections.emplace_back(c, client);
+    return client;
 }
 
-void EventLog::clear()
+io_connect_t UserTask::connection(IOUserClient* client) const
 {
-    std::lock_guard<std::mutex> g(lock);
-    list.clear();
+    for (const auto& [c, u] : mConnections)
+        if (u == client)
+            return c;
+    return MACH_PORT_NULL;
 }
 
-OSDefineMetaClassAndStructors(TestUserClient, IOUserClient)
-
-// The driver creates its clients by these names.
-const OSMetaClass gAudioClientClass("AudioUserClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                    &TestUserClient::MetaClassAlloc);
-const OSMetaClass gMidiClientClass("MidiUserClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                   &TestUserClient::MetaClassAlloc);
-const OSMetaClass gCtrlClientClass("CtrlUserClientKorvexHX5100", &IOUserClient::gMetaClass,
-                                   &TestUserClient::MetaClassAlloc);
-const OSMetaClass gASClientClass("ASClientKorvexHX5100", &IOUserClient::gMetaClass, &TestUserClient::MetaClassAlloc);
-
-std::string TestUserClient::tag() const
+IOReturn UserTask::close(IOUserClient* client)
 {
-    char b[32];
-    std::snprintf(b, sizeof b, "client%llu", (unsigned long long)getRegistryEntryID());
-    return b;
-}
-
-IOReturn TestUserClient::message(UInt32 type, IOService*, void* argument)
-{
-    if (type == kQnStateChangeMessage && argument) {
-        QN_StateChange r;
-        std::memcpy(&r, argument, sizeof r);
-        {
-            std::lock_guard<std::mutex> g(mLock);
-            mRecords.push_back(r);
+    for (auto it = mConnections.begin(); it != mConnections.end(); ++it)
+        if (it->second == client) {
+            const io_connect_t c = it->first;
+            mConnections.erase(it);
+            return hx::kern::connectionClose(c);
         }
-        char b[64];
-        std::snprintf(b, sizeof b, " state %08X", r.mCode);
-        EventLog::get().add(tag() + b);
-    }
-    return kIOReturnSuccess;
+    return MACH_SEND_INVALID_DEST;
 }
 
-bool TestUserClient::terminate(IOOptionBits options)
+void UserTask::kill()
 {
-    if (!isInactive())
-        EventLog::get().add(tag() + " terminate");
-    return IOUserClient::terminate(options);
-}
-
-IOReturn TestUserClient::clientClose()
-{
-    // A client that registered the low half of its identifier as its hog id.
-    if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, getProvider())) {
-        if (ZrDevice* dev = s->getDevice())
-            dev->onClientClosed(this, int64_t(int32_t(uint32_t(s->clientIdentifier(this)))));
-        s->userClientListClientClosed(this);
-    }
-    terminate(0);
-    return kIOReturnSuccess;
-}
-
-std::vector<QN_StateChange> TestUserClient::records()
-{
-    std::lock_guard<std::mutex> g(mLock);
-    return mRecords;
+    hx::kern::killTask(mTask);
+    mConnections.clear();
+    mTask = hx::kern::createTask(nextPid(), mName.c_str(), mUid);
 }
 
 StateChangeTap::StateChangeTap(IOService* service)
@@ -105,6 +88,8 @@ IOReturn StateChangeTap::handler(void* target, void*, UInt32 type, IOService*, v
     Seen s{type, size, {}};
     if (type == kQnStateChangeMessage && arg && size >= sizeof(QN_StateChange))
         std::memcpy(&s.record, arg, sizeof s.record);
+    if (self->observe)
+        self->observe(s);
     std::lock_guard<std::mutex> g(self->mLock);
     self->mSeen.push_back(s);
     return kIOReturnSuccess;

@@ -1,10 +1,11 @@
 // The engine's test rig: the driver's personalities loaded in the kernel's
 // catalogue, a simulated bus, HX-5100 models built with the product table's
-// identifiers, a user-client class registered under the driver's client
-// class names, a tap on the service's state changes and a clock source that
-// records the sleeps a thread asked for.
+// identifiers, a user process opening the driver's own user clients, a tap
+// on the service's state changes and a clock source that records the sleeps
+// a thread asked for.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/ZrProductTable.h"
 #include "platform/base/HXClock.h"
+#include "platform/kern/IOUserConnection.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usb/devices/HX5100Model.h"
 
@@ -34,32 +36,31 @@ inline std::shared_ptr<HX5100Model> makeHX5100(uint8_t speed, bool serial = true
     return std::make_shared<HX5100Model>(speed, hx5100Identity(serial));
 }
 
-// Everything the test clients and the state-change tap saw, in one order.
-struct EventLog {
-    static EventLog& get();
-    void add(const std::string& e);
-    std::vector<std::string> events();
-    void clear();
-    std::mutex lock;
-    std::vector<std::string> list;
-};
-
-// Stands in for every user-client class of the driver until the client
-// layer exists: records the state changes it is sent and its termination.
-class TestUserClient : public IOUserClient {
-    OSDeclareDefaultStructors(TestUserClient)
+// A user process: its task and the driver's own user clients it opens on a
+// service through connections, as user space opens them. Its death (at
+// destruction or kill) closes every client it still holds.
+class UserTask {
 public:
-    IOReturn message(UInt32 type, IOService* provider, void* argument) override;
-    bool terminate(IOOptionBits options = 0) override;
-    // The user side closes: the provider forgets the client, which goes.
-    IOReturn clientClose() override;
-
-    std::vector<QN_StateChange> records();
-    std::string tag() const;
+    explicit UserTask(const char* name = "enginetest", uint32_t uid = 501);
+    ~UserTask();
+    UserTask(const UserTask&) = delete;
+    UserTask& operator=(const UserTask&) = delete;
+    // A client of the type on the service (the connection holds it), or
+    // null with the service's answer in *result.
+    IOUserClient* open(IOService* service, uint32_t type, IOReturn* result = nullptr);
+    // The connection a client was opened on (MACH_PORT_NULL: none).
+    io_connect_t connection(IOUserClient* client) const;
+    // The user side closes the client's connection.
+    IOReturn close(IOUserClient* client);
+    // The task dies now; a new one takes its place for later opens.
+    void kill();
+    task_t task() const { return mTask; }
 
 private:
-    std::mutex mLock;
-    std::vector<QN_StateChange> mRecords;
+    std::string mName;
+    uint32_t mUid;
+    task_t mTask;
+    std::vector<std::pair<io_connect_t, IOUserClient*>> mConnections;
 };
 
 // General interest on a service: what user space receives, with its size.
@@ -74,6 +75,8 @@ public:
     };
     std::vector<Seen> seen();
     void clear();
+    // Runs on the sender's thread for each message, as it is received.
+    std::function<void(const Seen&)> observe;
 
 private:
     static IOReturn handler(void* target, void*, UInt32 type, IOService*, void* arg, vm_size_t size);

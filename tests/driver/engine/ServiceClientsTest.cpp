@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "driver/clients/ZrUserClients.h"
 #include "driver/engine/stream/DriverData.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/kcore/KernelCore.h"
@@ -29,29 +30,40 @@ struct Plugged {
         port = rig.plug(model);
         svc = rig.service(port);
         EXPECT_TRUE(svc);
+        if (svc)
+            tap = std::make_unique<StateChangeTap>(svc.svc);
     }
+    // The user process opens a client of the type (the driver's own class).
     IOUserClient* open(UInt32 type, IOReturn expect = kIOReturnSuccess)
     {
-        IOUserClient* h = reinterpret_cast<IOUserClient*>(1);
-        EXPECT_EQ(svc->newUserClient(kernel_task, nullptr, type, &h), expect) << type;
-        if (h)
-            clients.push_back(h);
-        return h;
+        IOReturn r = kIOReturnSuccess;
+        IOUserClient* c = user.open(svc.svc, type, &r);
+        EXPECT_EQ(r, expect) << type;
+        return c;
     }
     ~Plugged()
     {
+        user.kill();
+        tap.reset();
         rig.unplug(port);
-        for (IOUserClient* c : clients)
-            c->release();
+    }
+    // The state changes the service sent since it was plugged.
+    std::vector<QN_StateChange> records()
+    {
+        hx::kern::waitQuiet();
+        std::vector<QN_StateChange> out;
+        for (const auto& seen : tap->seen())
+            if (seen.type == kQnStateChangeMessage)
+                out.push_back(seen.record);
+        return out;
     }
     Rig rig;
     std::shared_ptr<HX5100Model> model;
     uint8_t port = 0;
     ServiceRef svc;
-    std::vector<IOUserClient*> clients;
+    UserTask user{"clientstest"};
+    std::unique_ptr<StateChangeTap> tap;
 };
-
-TestUserClient* asTest(IOUserClient* c) { return OSDynamicCast(TestUserClient, c); }
 
 TEST(UserClientTypes, TypeFourMovesUnknownToNotActiveOnly)
 {
@@ -72,7 +84,7 @@ TEST(UserClientTypes, FirmwareUpdaterClientEntersUpdateModeAndTypeFourLeavesIt)
     IOUserClient* c = d.open(5);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->getType(), 5u);
-    EXPECT_STREQ(c->getMetaClass()->getClassName(), "TestUserClient");
+    EXPECT_STREQ(c->getMetaClass()->getClassName(), "CtrlUserClientKorvexHX5100");
     EXPECT_EQ(d.svc->getDevice()->getFwUpdaterState(), kFwUpdaterActive);
     auto seen = tap.seen();
     ASSERT_EQ(seen.size(), 1u);
@@ -130,13 +142,16 @@ TEST(UserClientList, ASixtyFifthClientIsCountedButHasNoSlot)
 {
     Plugged d;
     hx::log::Capture cap;
-    for (int i = 0; i < 65; ++i)
-        ASSERT_NE(d.open(2), nullptr);
+    std::vector<IOUserClient*> clients;
+    for (int i = 0; i < 65; ++i) {
+        clients.push_back(d.open(2));
+        ASSERT_NE(clients.back(), nullptr);
+    }
     EXPECT_EQ(d.svc->getUserClientCount(), 65);
     EXPECT_NE(cap.text().find("userClientListNewClient no free slot\n"), std::string::npos);
     // Every client has its own non-zero identifier that resolves back to it.
     std::set<uint64_t> ids;
-    for (auto* c : d.clients) {
+    for (auto* c : clients) {
         uint64_t id = d.svc->clientIdentifier(c);
         EXPECT_NE(id, 0u);
         EXPECT_EQ(d.svc->clientFromIdentifier(id), c);
@@ -270,8 +285,15 @@ TEST(StateChanges, RecordsInOrderWithZeroTailAndUnplugTellsEveryClientBeforeEndi
     IOUserClient* a = d.open(2);
     IOUserClient* b = d.open(2);
     ASSERT_TRUE(a && b);
+    // When the service says it ends, no client of it has ended yet.
+    std::atomic<int> told{0}, endedBeforeTold{0};
+    tap.observe = [&](const StateChangeTap::Seen& s) {
+        if (s.type == kQnStateChangeMessage && s.record.mCode == STC_ServiceTerminates) {
+            ++told;
+            endedBeforeTold += int(a->isInactive()) + int(b->isInactive());
+        }
+    };
     uint64_t idA = d.svc->clientIdentifier(a);
-    EventLog::get().clear();
     d.svc->messageToClients(STC_MuteChanged, idA, 1, 2);
     d.svc->getDevice()->stcNotify(STC_MixerBufferStored, 7);
     d.svc->getDevice()->stcNotifyStreaming(STC_STREAM_BROKEN, 0);
@@ -281,42 +303,33 @@ TEST(StateChanges, RecordsInOrderWithZeroTailAndUnplugTellsEveryClientBeforeEndi
     d.rig.unplug(d.port);
 
     const uint32_t codes[] = {7, 53, 2, 2, 0xFFFFFFFF};
-    for (IOUserClient* c : {a, b}) {
-        auto recs = asTest(c)->records();
-        ASSERT_EQ(recs.size(), 5u);
-        for (size_t i = 0; i < 5; ++i) {
-            EXPECT_EQ(recs[i].mSize, 36u);
-            EXPECT_EQ(recs[i].mCode, codes[i]);
-            const uint8_t* tail = reinterpret_cast<const uint8_t*>(&recs[i]) + 24;
-            for (int k = 0; k < 12; ++k)
-                EXPECT_EQ(tail[k], 0);
-        }
-        EXPECT_EQ(uint64_t(recs[0].mClient), idA);
-        EXPECT_EQ(recs[0].mParam1, 1u);
-        EXPECT_EQ(recs[0].mParam2, 2u);
-        EXPECT_EQ(uint64_t(recs[1].mClient), 0u);
-        EXPECT_EQ(recs[1].mParam1, 7u);
-        EXPECT_EQ(recs[4].mParam1, 0u);
-        EXPECT_TRUE(c->isInactive());
+    auto recs = d.records();
+    ASSERT_EQ(recs.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(recs[i].mSize, 36u);
+        EXPECT_EQ(recs[i].mCode, codes[i]);
+        const uint8_t* tail = reinterpret_cast<const uint8_t*>(&recs[i]) + 24;
+        for (int k = 0; k < 12; ++k)
+            EXPECT_EQ(tail[k], 0);
     }
+    EXPECT_EQ(uint64_t(recs[0].mClient), idA);
+    EXPECT_EQ(recs[0].mParam1, 1u);
+    EXPECT_EQ(recs[0].mParam2, 2u);
+    EXPECT_EQ(uint64_t(recs[1].mClient), 0u);
+    EXPECT_EQ(recs[1].mParam1, 7u);
+    EXPECT_EQ(recs[4].mParam1, 0u);
     // What user space receives is 36 bytes long.
     for (const auto& s : tap.seen()) {
         if (s.type == kQnStateChangeMessage) {
             EXPECT_EQ(s.size, 36u);
         }
     }
-    // Both clients have the terminate record before either is ended.
-    auto ev = EventLog::get().events();
-    auto firstEnd = std::find_if(ev.begin(), ev.end(), [](const std::string& e) {
-        return e.find(" terminate") != std::string::npos;
-    });
-    ASSERT_NE(firstEnd, ev.end());
-    EXPECT_EQ(std::count_if(ev.begin(), firstEnd,
-                            [](const std::string& e) { return e.find("state FFFFFFFF") != std::string::npos; }),
-              2);
-    EXPECT_EQ(std::count_if(ev.begin(), ev.end(),
-                            [](const std::string& e) { return e.find(" terminate") != std::string::npos; }),
-              2);
+    // Both clients were told before either was ended, and both ended.
+    EXPECT_EQ(told.load(), 1);
+    EXPECT_EQ(endedBeforeTold.load(), 0);
+    EXPECT_TRUE(a->isInactive());
+    EXPECT_TRUE(b->isInactive());
+    tap.observe = nullptr;
 }
 
 TEST(Teardown, RequestsFailAfterTerminateAndSecondTerminateDoesNothing)
@@ -355,8 +368,13 @@ TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
 {
     Plugged d;
     StateChangeTap tap(d.svc.svc);
-    IOUserClient* a = d.open(2);
-    IOUserClient* b = d.open(2);
+    // Two audio clients (a control client's close clears no owner); A
+    // registered itself as the hog's id.
+    d.open(4, kIOReturnBadArgument);
+    IOUserClient* a = d.open(0);
+    IOUserClient* b = d.open(0);
+    ASSERT_TRUE(a && b);
+    static_cast<ZrUserClient*>(a)->setRegisteredId(4242);
     uint64_t idA = d.svc->clientIdentifier(a);
     uint64_t idB = d.svc->clientIdentifier(b);
     DriverSM* sm = d.svc->getDevice()->getDriverSM();
@@ -369,13 +387,14 @@ TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
     ASSERT_EQ(d.svc->getDevice()->dispatchFunction(b, &take), kIOReturnSuccess);
     ASSERT_EQ(uint64_t(sm->mExclusiveInputOwner), idA);
     ASSERT_EQ(uint64_t(sm->mPrivateDataOwner), idB);
-    d.svc->getDevice()->setHogOwner(int32_t(uint32_t(idA)));
-    b->clientClose();
+    d.svc->getDevice()->setHogOwner(4242);
+    tap.clear();
+    d.user.close(b);
     EXPECT_TRUE(tap.seen().empty());  // not the hog owner: no state change
     EXPECT_EQ(uint64_t(sm->mPrivateDataOwner), 0u);
     EXPECT_EQ(uint64_t(sm->mExclusiveInputOwner), idA);
     EXPECT_EQ(d.svc->getUserClientCount(), 1);
-    a->clientClose();
+    d.user.close(a);
     EXPECT_EQ(uint64_t(sm->mExclusiveInputOwner), 0u);
     EXPECT_EQ(d.svc->getDevice()->getHogOwner(), -1);
     auto seen = tap.seen();
@@ -391,17 +410,14 @@ TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
         Rig rig;
         uint8_t p1 = rig.plug(makeHX5100(2));
         uint8_t p2 = rig.plug(makeHX5100(1));
-        std::vector<IOUserClient*> clients;
+        UserTask user("twodevices");
         {
             ServiceRef s1 = rig.service(p1), s2 = rig.service(p2);
             ASSERT_TRUE(s1 && s2);
             EXPECT_STREQ(s1->getDevice()->getDriverSM()->mDeviceUID, "VID_2F4B_PID_5100_BUS_14100000");
             EXPECT_STREQ(s2->getDevice()->getDriverSM()->mDeviceUID, "VID_2F4B_PID_5100_BUS_14200000");
-            for (auto* s : {s1.svc, s2.svc}) {
-                IOUserClient* h = nullptr;
-                ASSERT_EQ(s->newUserClient(kernel_task, nullptr, 2, &h), 0);
-                clients.push_back(h);
-            }
+            for (auto* s : {s1.svc, s2.svc})
+                ASSERT_NE(user.open(s, 2), nullptr);
         }
         IOUSBHostDevice* dev1 = rig.bus().copyDevice(p1);
         rig.unplug(p1);
@@ -413,8 +429,7 @@ TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
         for (auto* s : running)
             s->release();
         rig.unplug(p2);
-        for (auto* c : clients)
-            c->release();
+        user.kill();
         hx::kern::waitQuiet();
         EXPECT_FALSE(QnKernel::isInitialised());  // the driver unloaded with the last one
     }
@@ -522,7 +537,7 @@ TEST(ControlBlocks, MuteDataSourceAndVolumeApplyAPrivateCopyAndNotify)
     dev->UpdateVolumeStatus(true, idA);  // announces only
     dev->UpdateVolumeStatus(false, 0);
     hx::kern::waitQuiet();
-    auto recs = asTest(a)->records();
+    auto recs = d.records();
     ASSERT_EQ(recs.size(), 4u);
     const uint32_t codes[] = {STC_MuteChanged, STC_ChangeDataSource, STC_VolumeChanged, STC_VolumeChanged};
     const uint64_t origin[] = {idA, idA, idA, 0};
@@ -561,7 +576,7 @@ TEST(ControlBlocks, MonitorChangesOnlyWithAMonitorControlAndANewValue)
 
     // Applied against the device, which has no vendor control to take it.
     EXPECT_EQ(uint32_t(dev->currentControls().mMonitorValue), 0u);
-    auto recs = asTest(a)->records();
+    auto recs = d.records();
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].mCode, uint32_t(STC_MonitorChanged));
     EXPECT_EQ(uint64_t(recs[0].mClient), idA);

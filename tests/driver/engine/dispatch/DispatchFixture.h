@@ -1,5 +1,5 @@
-// A device on the simulated bus with the driver's service, one streaming
-// client (the requester) and the dispatcher's entries called as the user
+// A device on the simulated bus with the driver's service, a control client
+// of a user process (the requester) and the dispatcher's entries called as the user
 // clients call them: under the service's dispatch lock, on a kernel copy of
 // the record.
 #pragma once
@@ -36,33 +36,37 @@ struct Device {
     explicit Device(uint8_t speed = kUSBHostConnectionSpeedHigh) : Device(makeHX5100(speed)) {}
     ~Device() {
         releaseClients();
+        tap.reset();
         rig.unplug(port);
     }
-    // The service now on the port, with a fresh requester.
+    // The service now on the port, with a fresh requester (a control
+    // client of the user process) and a tap on its state changes.
     void attach() {
         releaseClients();
+        tap.reset();
         svc = rig.service(port);
         if (!svc) return;
         dev = svc->getDevice();
+        tap = std::make_unique<StateChangeTap>(svc.svc);
         client = openClient();
     }
-    TestUserClient* openClient() {
-        IOUserClient* h = nullptr;
-        svc->newUserClient(kernel_task, nullptr, 2, &h);
-        auto* c = OSDynamicCast(TestUserClient, h);
-        if (c) clients.push_back(c);
-        return c;
+    IOUserClient* openClient() {
+        return user.open(svc.svc, 2);
+    }
+    // The user side closes a client.
+    void closeClient(IOUserClient* c) {
+        user.close(c);
+        if (c == client) client = nullptr;
     }
     void releaseClients() {
-        for (TestUserClient* c : clients)
-            c->release();
-        clients.clear();
+        user.kill();
         client = nullptr;
     }
     // The type-4 open: no firmware updater runs.
     void openNoUpdater() {
-        IOUserClient* h = nullptr;
-        EXPECT_EQ(svc->newUserClient(kernel_task, nullptr, 4, &h), kIOReturnBadArgument);
+        IOReturn r = kIOReturnSuccess;
+        EXPECT_EQ(user.open(svc.svc, 4, &r), nullptr);
+        EXPECT_EQ(r, kIOReturnBadArgument);
     }
     IOReturn call(QN_Dispatch& d, IOUserClient* requester) {
         EXPECT_TRUE(svc->dispatchLock().lockMutex("test"));
@@ -94,12 +98,19 @@ struct Device {
         svc->dispatchLock().unlock();
         return ok && dev->isStreamingStarted();
     }
+    // The state changes the service sent since the requester was opened.
     std::vector<uint32_t> stateCodes() const {
         std::vector<uint32_t> codes;
-        if (client)
-            for (const QN_StateChange& r : client->records())
-                codes.push_back(r.mCode);
+        for (const QN_StateChange& r : stateRecords())
+            codes.push_back(r.mCode);
         return codes;
+    }
+    std::vector<QN_StateChange> stateRecords() const {
+        std::vector<QN_StateChange> out;
+        if (tap)
+            for (const auto& seen : tap->seen())
+                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
+        return out;
     }
     std::vector<uint8_t> bytesProperty(const char* key) const {
         OSData* d = OSDynamicCast(OSData, svc->getProperty(key));
@@ -113,8 +124,9 @@ struct Device {
     uint8_t port = 0;
     ServiceRef svc;
     ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
-    std::vector<TestUserClient*> clients;
+    UserTask user{"dispatchtest"};
+    std::unique_ptr<StateChangeTap> tap;
+    IOUserClient* client = nullptr;
 };
 
 inline QnChannelSettings stereo24(uint32_t rate) {

@@ -209,8 +209,12 @@ TEST(DispatchRequests, RequestersAreNeededForOwnership) {
 TEST(DispatchRequests, ExclusivityTakesInputsNotPrivateDataAndClosingLosesIt) {
     Device d;
     ASSERT_TRUE(d.svc);
-    TestUserClient* a = d.client;
-    TestUserClient* b = d.openClient();
+    // A control client and an audio client (whose close gives up what it
+    // owns; a control client's close clears no owner).
+    d.openNoUpdater();
+    IOUserClient* a = d.client;
+    IOUserClient* b = d.user.open(d.svc.svc, 0);
+    ASSERT_NE(b, nullptr);
     const uint64_t idA = d.svc->clientIdentifier(a), idB = d.svc->clientIdentifier(b);
     auto ask = [&](uint32_t code, uint32_t value, IOUserClient* who) {
         QN_Dispatch rec = Device::record(code, value);
@@ -240,7 +244,7 @@ TEST(DispatchRequests, ExclusivityTakesInputsNotPrivateDataAndClosingLosesIt) {
     EXPECT_EQ(ask(32, 1, b), 1u);
     EXPECT_EQ(ask(31, 0, b), 1u);
     // B closes: it loses what it owned.
-    b->clientClose();
+    d.closeClient(b);
     EXPECT_EQ(d.dev->getInputsOwner(), 0u);
     EXPECT_EQ(d.dev->getOutputsOwner(), 0u);
     EXPECT_EQ(d.dev->getPrivateDataOwner(), 0u);
@@ -311,7 +315,7 @@ TEST(DispatchRequests, CodecRegistersGoToTheirFilesAndTheMirror) {
     EXPECT_EQ(get.data.cWMCodecRequest.nValue, 0x1F);
     EXPECT_EQ(d.bytesProperty("WolfsonRegisters").size(), 176u);
     bool seen = false;
-    for (const QN_StateChange& s : d.client->records())
+    for (const QN_StateChange& s : d.stateRecords())
         seen |=
             s.mCode == STC_ChangeWolfson && s.mParam1 == 1 && uint32_t(s.mParam2) == 0x0005001Fu;
     EXPECT_TRUE(seen);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "abi/AudioSM.h"
 #include "driver/engine/desc/ZrConfigurationDescriptor.h"
 #include "platform/base/HXLog.h"
 
@@ -39,6 +40,57 @@ TEST(Sorvik, UIDAndNameAreReadAtStartAndPublished) {
         EXPECT_EQ(std::string(n.data.cString), "Studio A");
         EXPECT_EQ(uint8_t(n.data.cString[32]), 0);
         EXPECT_EQ(uint8_t(n.data.cString[33]), 0x77);
+    }
+}
+
+// An audio client's own ring, laid out by the kernel at attach (Req 2), has
+// the extra bytes per frame of the device it serves: 2 on the first
+// generation, 4 on the later products, none elsewhere. Seen through the
+// user's own mapping.
+TEST(Sorvik, ClientRingExtraBytesFollowTheProduct) {
+    struct Case {
+        uint16_t vendor, product;
+        uint32_t extra;
+    } cases[] = {
+        {kSorvikVendorID, kSorvikFarlane1ProductIDs[0], 2},
+        {kSorvikVendorID, kSorvikFarlane1ProductIDs[3], 2},
+        {kSorvikVendorID, kSorvikFarlane2ProductIDs[0], 4},
+        {kSorvikVendorID, kSorvikFarlane2ProductIDs[6], 4},
+        {kKorvexVendorID, kKorvexHX5100ProductID, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.product);
+        Device d(std::make_shared<SorvikModel>(
+            uint8_t(kUSBHostConnectionSpeedHigh),
+            hx::usb::devices::HX5100Identity{k.vendor, k.product, 0x0100, "S", "P", "1"}, kUID,
+            "Studio A"));
+        ASSERT_TRUE(d.svc);
+        d.openNoUpdater();
+        IOUserClient* a = d.user.open(d.svc.svc, 0);
+        ASSERT_NE(a, nullptr);
+        const io_connect_t conn = d.user.connection(a);
+        mach_vm_address_t ring = 0;
+        mach_vm_size_t size = 0;
+        ASSERT_EQ(hx::kern::connectionMap(conn, 5, &ring, &size), kIOReturnSuccess);
+        OSXDispatch rec{};
+        rec.iReq = 2;
+        rec.frameSize = 512;
+        size_t outSize = sizeof rec;
+        hx::kern::ConnectionCall call;
+        call.structInput = &rec;
+        call.structInputSize = sizeof rec;
+        call.structOutput = &rec;
+        call.structOutputSize = &outSize;
+        ASSERT_EQ(hx::kern::connectionCall(conn, 0, call), kIOReturnSuccess);
+        auto* user = reinterpret_cast<AudioSM*>(ring);
+        const uint32_t perFrame =
+            audiosm::load32(AUDIOSM_CAT(user, AudioSM, mExtraBytesPerFrame), __ATOMIC_ACQUIRE);
+        const uint32_t total =
+            audiosm::load32(AUDIOSM_CAT(user, AudioSM, mExtraBytes), __ATOMIC_ACQUIRE);
+        EXPECT_EQ(perFrame, k.extra);
+        EXPECT_EQ(total == 0, k.extra == 0);
+        EXPECT_EQ(total % (k.extra ? k.extra : 1), 0u);
+        EXPECT_EQ(d.dev->clientRingExtraBytes(), k.extra);
     }
 }
 
@@ -201,7 +253,7 @@ TEST(Sorvik, AnAcceptedConfigAndMapReconfiguresTheHX5100AndRestarts) {
 void expectReEnumerated(Device& d, ZrKernelDeviceKorvexHX5100* old) {
     hx::kern::waitQuiet();
     bool told = false;
-    for (const QN_StateChange& s : d.client->records())
+    for (const QN_StateChange& s : d.stateRecords())
         told |= s.mCode == STC_ServiceTerminates;
     EXPECT_TRUE(told);
     for (int i = 0; i < 200 && (!d.rig.service(d.port) || d.rig.service(d.port).svc == old); ++i) {

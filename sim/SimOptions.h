@@ -14,6 +14,9 @@ enum class Routing { Pass, Mix };
 // stream), virtual (as fast as the host goes, for tests) or real (the host's
 // clock, where its stalls show as glitches).
 enum class Clock { Paced, Virtual, Real };
+// The device on the bus: the HX-5100, or a first-generation Sorvik Farlane
+// (48 kHz only).
+enum class Device { HX5100, Farlane1 };
 
 struct Options {
     uint32_t rate = 48000;
@@ -34,6 +37,7 @@ struct Options {
     // plays (0: never), to show that the report catches lost frames.
     uint64_t dropFrame = 0;
     uint64_t repeatFrame = 0;
+    Device device = Device::HX5100;
 };
 
 enum class ParseResult { Run, Help, Error };
@@ -47,5 +51,6 @@ std::string usage();
 const char* speedName(Speed s);
 const char* routingName(Routing r);
 const char* clockName(Clock c);
+const char* deviceName(Device d);
 
 }  // namespace hx::sim

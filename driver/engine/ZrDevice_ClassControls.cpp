@@ -69,7 +69,7 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
         std::memcpy(&mSavedControls, &mCurrentControls, sizeof mSavedControls);
     }
     if (restart) {
-        if (mpDriverSM) audiosm::store32(AUDIOSM_AT(mpDriverSM, DriverSM, mNewConfigPending), 0u, __ATOMIC_RELEASE);
+        setStartPending(false);
         stopStreaming(true);
         terminateIsocRqBs();
         mService.unconfigureDevice(false, "usbApplyDeviceControls");

@@ -149,7 +149,8 @@ public:
     void initHalVardTrunk2();
     bool isHalvardTrunkProduct() const;
     // The one product whose output path choice is a choice of USB interface:
-    // the output stream moves to the chosen endpoint's interface.
+    // the output stream moves to the chosen endpoint's interface (a stream
+    // that ran is started again on it).
     void usbApplyInterfaceSelector(const XsDeviceControls& requested);
     // The deep-sleep command (true when the device took it).
     bool sendDeepSleep();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "EngineFixture.h"
 #include "ModelRequests.h"
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrDeviceControls.h"
 #include "driver/engine/desc/ZrInterfaceDescriptor.h"
 #include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "platform/base/HXLog.h"
@@ -559,6 +561,67 @@ TEST(ClientRingExtraBytes, ByIdentity)
         EXPECT_EQ(svc->getDevice()->clientRingExtraBytes(), row.extra) << row.product;
         rig.unplug(port);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The product whose output path is a choice of interface: choosing its
+// second output moves the stream's output pipe to interface 3.
+TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface)
+{
+    ClassAudioLayout l;
+    l.secondOutput = true;
+    // A features record without flags: the streaming interfaces keep their
+    // own classes.
+    auto withFeatures = [] {
+        APISpecificFeatures f;
+        std::memset(&f, 0, sizeof f);
+        f.mLoaded = 1;
+        OSDictionary* specific = OSDictionary::withCapacity(1);
+        OSData* data = OSData::withBytes(&f, sizeof f);
+        specific->setObject("kConfigurationData", data);
+        data->release();
+        ZrUnloadDriverPersonalities();
+        OSDictionary* p =
+            ZrMakeDriverPersonality(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID, specific);
+        hx::kern::addPersonality(p);
+        p->release();
+        specific->release();
+    };
+    // On the virtual clock: the stream's timing does not depend on the load.
+    hx::clock::VirtualClock clock;
+    Device d(classModel(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID, l), kKorvexVendorID,
+             kKorvexHX5100ProductID, withFeatures);
+    ASSERT_NE(d.dev, nullptr);
+    ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
+    d.dev->startStreamAfterConfig();
+    ASSERT_TRUE(d.dev->isStreamingStarted());
+
+    hx::log::Capture log;
+    XsDeviceControls c;
+    d.dev->getSelectors(c);
+    c.cOut.iSelector = 2;  // the second output: interface 3
+    d.dev->setSelectors(c);
+    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x03);
+    EXPECT_NE(d.dev->getBindings().getPipe(d.dev->m_pcOutPipeIsoc), nullptr);
+    EXPECT_EQ(d.model->alternateSetting(3), std::optional<uint8_t>(2));
+    EXPECT_EQ(d.model->alternateSetting(1), std::optional<uint8_t>(0));
+    EXPECT_TRUE(d.dev->isStreamingStarted());
+    const std::string t = log.text();
+    EXPECT_NE(t.find("curAlternateNumber 2\n"), std::string::npos);
+    EXPECT_NE(t.find("1624: matchInterface returned 1\n"), std::string::npos);
+    EXPECT_NE(t.find("checkBandwidthForPipe availBW=5000"), std::string::npos);
+    // Audio now leaves through the second interface.
+    const uint64_t before = d.model->streamStats().outPackets;
+    clock.runFor(200 * 1000000ull);
+    EXPECT_GT(d.model->streamStats().outPackets, before + 100);  // queued 50 frames ahead
+    EXPECT_TRUE(d.dev->isStreamingStarted());
+    d.dev->stopStreaming(true);
 }
 
 }  // namespace

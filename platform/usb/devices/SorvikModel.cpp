@@ -153,7 +153,8 @@ ControlResult SorvikModel::classOrVendorRequest(const DeviceRequest& setup, uint
     }
     if (mLayout == SorvikLayout::Farlane1 && setup.bmRequestType == kVendorOutInterface &&
         setup.bRequest == 0 && setup.wLength == 0 && setup.wIndex <= 1) {
-        mResolutions.emplace_back(uint8_t(setup.wIndex), setup.wValue);
+        const uint16_t resolution = setup.wValue;  // the request record is packed
+        mResolutions.emplace_back(uint8_t(setup.wIndex), resolution);
         return ControlResult::ok();
     }
     if (setup.bmRequestType == kVendorOut && setup.bRequest == 0x03 && setup.wValue == 0 &&

@@ -302,8 +302,9 @@ TEST(StreamStop, UnplugWhileStreamingTearsDownInOrder)
                                             "terminateInterruptRqBs out",  "AJ::closePipes"};
     for (size_t i = 0; i < order.size(); ++i) {
         ASSERT_LT(size_t(at(order[i])), trace.size()) << order[i];
-        if (i)
+        if (i) {
             EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i];
+        }
     }
     EXPECT_FALSE(dev->isStreamingStarted());
     EXPECT_EQ(dev->getBindings().boundPipes(), 0);

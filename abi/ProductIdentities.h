@@ -125,6 +125,13 @@ constexpr uint16_t kPelgraneVendorID = 0x2FB0;
 constexpr uint16_t kPelgranePicProductID = 0x0001;
 constexpr uint16_t kPelgraneCountsProductID = 0x0002;
 constexpr uint16_t kPelgraneStereo16ProductID = 0x0003;
+// Another maker's interfaces with a clock of their own: one whose packets
+// carry exactly the nominal frames at 48 and 96 kHz (no tolerance), and two
+// whose input errors break the stream as the Merrow devices' do.
+constexpr uint16_t kHarlowVendorID = 0x2FB8;
+constexpr uint16_t kHarlowExactClockProductID = 0x0001;
+constexpr uint16_t kHarlowStrictInputH2ProductID = 0x0002;
+constexpr uint16_t kHarlowStrictInputH3ProductID = 0x0003;
 
 // Empty strings become "Unknown vendor" and "USB Device"; known products get
 // their table names. Both buffers hold 256 bytes.

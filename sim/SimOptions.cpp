@@ -76,6 +76,8 @@ bool parseRoadOption(const std::string& name, const std::string& value, Options&
 
 }  // namespace
 
+const char* deviceName(Device d) { return d == Device::Farlane1 ? "farlane1" : "hx5100"; }
+
 std::string usage()
 {
     return "usage: hxsim [--name value]...\n"
@@ -86,6 +88,8 @@ std::string usage()
            "\n"
            "  --rate HZ          sample rate to configure: 44100, 48000, 88200, 96000, 176400\n"
            "                     or 192000 (default 48000)\n"
+           "  --device D         the device on the bus: hx5100 (default) or farlane1 (a\n"
+           "                     first-generation Sorvik Farlane, 48000 Hz only)\n"
            "  --speed S          bus speed, full or high (default high)\n"
            "  --seconds N        seconds of audio to play, from the client's first frame,\n"
            "                     0.1..3600 (default 3)\n"
@@ -146,7 +150,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         }
         const bool known = name == "--road" || name == "--frame-size" || name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
                            name == "--routing" || name == "--output" || name == "--sleep-at" ||
-                           name == "--sleep-for" || name == "--drop-frame" || name == "--repeat-frame";
+                           name == "--sleep-for" || name == "--drop-frame" || name == "--repeat-frame" ||
+                           name == "--device";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;
@@ -167,6 +172,15 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
                 return ParseResult::Error;
             }
             o.rate = uint32_t(r);
+        } else if (name == "--device") {
+            if (value == "hx5100")
+                o.device = Device::HX5100;
+            else if (value == "farlane1")
+                o.device = Device::Farlane1;
+            else {
+                error = "--device must be hx5100 or farlane1, not " + value;
+                return ParseResult::Error;
+            }
         } else if (name == "--speed") {
             if (value == "full")
                 o.speed = Speed::Full;

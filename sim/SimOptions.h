@@ -14,6 +14,9 @@ enum class Routing { Pass, Mix };
 // stream), virtual (as fast as the host goes, for tests) or real (the host's
 // clock, where its stalls show as glitches).
 enum class Clock { Paced, Virtual, Real };
+// The device on the bus: the HX-5100, or a first-generation Sorvik Farlane
+// (48 kHz only).
+enum class Device { HX5100, Farlane1 };
 
 // Which road a run takes: the user-space device layer (the default), or
 // the kernel driver alone through the client harness.
@@ -42,6 +45,7 @@ struct Options {
     // the device layer's default).
     Road road = Road::Device;
     uint32_t frameSize = 0;
+    Device device = Device::HX5100;
 };
 
 enum class ParseResult { Run, Help, Error };
@@ -56,5 +60,6 @@ const char* speedName(Speed s);
 const char* routingName(Routing r);
 const char* clockName(Clock c);
 const char* roadName(Road r);
+const char* deviceName(Device d);
 
 }  // namespace hx::sim

@@ -106,6 +106,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     r.slept = sleeps;
     ho.dropFrameAt = o.dropFrame;
     ho.repeatFrameAt = o.repeatFrame;
+    ho.device = o.device == Device::Farlane1 ? hx::harness::DeviceKind::Farlane1 : hx::harness::DeviceKind::HX5100;
 
     hx::harness::ClientHarness h(ho);
     const bool started = h.start();

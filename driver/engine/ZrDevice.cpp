@@ -53,6 +53,7 @@ ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
     // The input meter raises the control port's level record; the read
     // completion keeps the per-channel peaks level requests take.
     mIsocStreaming.setLevelTargets(mAJ.levelInBytes(), mInputLevels);
+    mpBufferMemory = IOBufferMemoryDescriptor::withOptions(0, kBufferMemoryBytes, 4096);
 }
 
 ZrDevice::~ZrDevice()
@@ -61,6 +62,7 @@ ZrDevice::~ZrDevice()
         storeSettings();
     mTrunk2Interfaces.closeAll();
     terminate();
+    OSSafeReleaseNULL(mpBufferMemory);
 }
 
 void ZrDevice::recordStub(const std::string& line) const
@@ -660,11 +662,38 @@ void ZrDevice::terminateIsocRqBs()
     mIsocStreaming.outputRing().term();
 }
 
+void ZrDevice::releaseForTeardown()
+{
+    // The vendor port and the bulk and interrupt request-block lists are
+    // not built in this engine yet: their steps are recorded in place.
+    recordStub("VendorAsyncPort::abort owner");
+    recordStub("VendorAsyncPort::close owner");
+    terminateIsocRqBs();
+    for (const char* list : {"terminateBulkRqBs in", "terminateBulkRqBs out", "terminateInterruptRqBs in",
+                             "terminateInterruptRqBs out"})
+        recordStub(list);
+}
+
 void ZrDevice::releaseIsocPipes()
 {
     mIsocStreaming.stopTransport(true);
-    mIsocStreaming.inPipe().bind(nullptr, false);
-    mIsocStreaming.outPipe().bind(nullptr, false);
+    mIsocStreaming.inPipe().bind(nullptr);
+    mIsocStreaming.outPipe().bind(nullptr);
+}
+
+void ZrDevice::powerDownRequests()
+{
+    uint32_t length = 0;
+    if (isMerrowCompatible() && !isMRW192Compatible() && !isMRW30Compatible()) {
+        IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isMerrowCompatible()\n");
+        IOSleep(50);
+        for (uint16_t alternate : {0, 1})
+            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 11, alternate, 1, nullptr, length, 0);
+    } else if (ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())) {
+        IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isSorvikFarlane2()\n");
+        IOSleep(50);
+        mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 9, 0, 0, nullptr, length, 0);
+    }
 }
 
 bool ZrDevice::handleStreamBroken(int stage)

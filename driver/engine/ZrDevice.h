@@ -48,6 +48,7 @@ class DriverData;
 
 constexpr uint32_t kAudioSMSize = kAudioSMTotalBytes;
 constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
+constexpr uint32_t kBufferMemoryBytes = 8192;
 
 // Firmware-updater state.
 enum : uint32_t { kFwUpdaterUnknown = 0, kFwUpdaterActive = 1, kFwUpdaterNotActive = 2 };
@@ -93,6 +94,11 @@ public:
         bool mPendingChange = false;  // channel counts changed while streaming
     };
     const SpecificData& getSpecificData() const { return mDeviceData; }
+    // The pending-change flag: set when the channel counts change while
+    // streaming; the next input completion takes it and breaks the stream.
+    void setPendingChange() { __atomic_store_n(&mDeviceData.mPendingChange, true, __ATOMIC_SEQ_CST); }
+    bool takePendingChange() { return __atomic_exchange_n(&mDeviceData.mPendingChange, false, __ATOMIC_SEQ_CST); }
+    bool isPendingChange() const { return __atomic_load_n(&mDeviceData.mPendingChange, __ATOMIC_SEQ_CST); }
     // Commands to the listed device's microcontroller (false, with nothing
     // sent, for every other device): set writes the command byte, get reads
     // the answer byte, and sendPicCommand repeats set and get until a get
@@ -143,7 +149,8 @@ public:
     void initHalVardTrunk2();
     bool isHalvardTrunkProduct() const;
     // The one product whose output path choice is a choice of USB interface:
-    // the output stream moves to the chosen endpoint's interface.
+    // the output stream moves to the chosen endpoint's interface (a stream
+    // that ran is started again on it).
     void usbApplyInterfaceSelector(const XsDeviceControls& requested);
     // The deep-sleep command (true when the device took it).
     bool sendDeepSleep();
@@ -192,8 +199,9 @@ public:
     void startStreamAfterConfig();
     bool isConfigured() const;
     bool isStreamingStarted() const { return __atomic_load_n(&mStreamingStarted, __ATOMIC_SEQ_CST); }
-    // Bandwidth of an isochronous pipe for rate (0: the current one). Stub
-    // until the streaming side lands: records the call and answers 0.
+    // Sets the bandwidth of an isochronous pipe for rate (0: the current
+    // one): stored in the pipe, handed to the service; the service's result
+    // (0 for a null pipe or one whose bandwidth is fixed).
     IOReturn checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate);
     // Sampling-frequency control of the input pipe's endpoint (else the
     // output's).
@@ -236,6 +244,9 @@ public:
     ZrPipeDescriptor* m_pcInterruptOutPipe = nullptr;
     ZrPipeDescriptor* m_pcOutPipeIsoc = nullptr;
     ZrPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
+    // The HID interface's interrupt-in pipe, opened when a configuration
+    // completes.
+    ZrPipeDescriptor* m_pcStatusInterruptInPipe = nullptr;
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
@@ -249,15 +260,30 @@ public:
     // Starts the isochronous streams and the real-time service; a start that
     // cannot run leaves streaming stopped.
     void startStreaming();
+    // A stream start asked for while the device could not start: the end of
+    // the next configuration starts streaming (and clears the flag); a new
+    // control block clears it too.
+    void setStartPending(bool pending) { __atomic_store_n(&mStartPending, pending, __ATOMIC_SEQ_CST); }
+    bool isStartPending() const { return __atomic_load_n(&mStartPending, __ATOMIC_SEQ_CST); }
+    // The 8,192-byte page-aligned buffer the device keeps from construction
+    // to destruction.
+    IOBufferMemoryDescriptor* getBufferMemory() const { return mpBufferMemory; }
     // Recovery of a broken stream: stage 1 claims the break (true once per
     // break), stops and unconfigures; any other stage configures again,
     // restarts streaming and tells the clients.
     bool handleStreamBroken(int stage);
     // Stops the transport and makes it forget its pipes, before they close.
     void releaseIsocPipes();
+    // Recovery after a system power-down: the requests that wake the
+    // device's streaming interfaces (Merrow devices of neither the MRW192
+    // nor the MRW30 kind) or its configuration (Farlane-2 products).
+    void powerDownRequests();
     void stopRealtimeThread();
     void detachAllClients();
     void terminateIsocRqBs();
+    // Teardown after the stop: the vendor port of its owner aborted and
+    // closed, the request blocks of every transport released.
+    void releaseForTeardown();
 
     bool isUSB2Device() const { return mIsUSB2; }
     void setIsUSB2Device(bool usb2)
@@ -504,6 +530,8 @@ private:
         void stcNotifyStreaming(uint32_t code) override { mDevice.stcNotifyStreaming(code, 0); }
         bool lockInputRing() override;
         void unlockInputRing() override;
+        bool takePendingChange() override { return mDevice.takePendingChange(); }
+        void powerDownRequests() override { mDevice.powerDownRequests(); }
         bool isStreamingStarted() override { return mDevice.isStreamingStarted(); }
         void unconfigureDevice(const char* reason) override;
         bool hasDriverData() override { return mDevice.mpDriverData != nullptr; }
@@ -542,6 +570,8 @@ private:
     uint8_t mSorvikUID[8] = {};
     uint8_t mSorvikName[32] = {};
     bool mStreamingSuspended = false;
+    bool mStartPending = false;
+    IOBufferMemoryDescriptor* mpBufferMemory = nullptr;
     bool mResetRequested = false;
     LevelProcessorFnc mInputMeter = nullptr;
     LevelProcessorFnc mOutputMeter = nullptr;
@@ -551,6 +581,9 @@ private:
     void exchangeSuspended(const std::function<void()>& exchange);
     // Start steps around the transports.
     void chooseMeters();
+    // The start on a device whose pipes are open (the end of a configuration
+    // or a start on a configured device).
+    void startConfiguredStreaming();
     void writeCurrentDspBlock();
     void startTransports();
 

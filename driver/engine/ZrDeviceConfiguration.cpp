@@ -63,10 +63,9 @@ void ZrDevice::createConfigControls()
     hooks.streamingStarted = [this] { return isStreamingStarted(); };
     hooks.stopBulkStreaming = [this] { recordStub("stopBulkStreaming"); };
     hooks.reportBrokenStream = [this](uint32_t code) { stcNotifyStreaming(code, 0); };
-    hooks.setPendingChange = [this] {
-        if (mpDriverSM)
-            audiosm::store32(AUDIOSM_AT(mpDriverSM, DriverSM, mNewConfigPending), 1u, __ATOMIC_RELEASE);
-    };
+    // Device-private: the shared word at 5416 is the user clients'
+    // configuration token and is not touched here.
+    hooks.setPendingChange = [this] { setPendingChange(); };
     hooks.midiStreaming = [this](bool started) {
         recordStub(std::string("USBMidiDevice::streaming started=") + (started ? "1" : "0"));
     };
@@ -196,13 +195,15 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, 
     s.decoder = decoder;
     if (mpConfigControls)
         s.postProcessor = mpConfigControls->inputPostProcessor();
+    s.breakOnInputErrors = isMerrowCompatible() || isListed(ZrProductList::InputErrorsBreak);
+    s.sorvikLayout = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
     IOUSBHostPipe* inHandle = in ? mBindings.getPipe(in) : nullptr;
     IOUSBHostPipe* outHandle = out ? mBindings.getPipe(out) : nullptr;
     mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
-    if (!mIsocStreaming.configure(mIsUSB2, inHandle, outHandle, s))
+    // The bandwidths the configuration's checks stored in the pipes.
+    if (!mIsocStreaming.configure(mIsUSB2, inHandle, outHandle, s, in ? in->getBandwidth() : 0,
+                                  out ? out->getBandwidth() : 0))
         return false;
-    mIsocStreaming.checkBandwidthForPipe(&mIsocStreaming.inPipe(), 0, s.inBytesPerSample, s.inChannels);
-    mIsocStreaming.checkBandwidthForPipe(&mIsocStreaming.outPipe(), 0, s.outBytesPerSample, s.outChannels);
     mFramePattern.init(s.rate, s.inBytesPerSample, s.inChannels, s.outBytesPerSample, s.outChannels, mIsUSB2,
                        mConfigurations.getIds());
     // The device's input ring takes the new layout; the kernel keeps its
@@ -260,6 +261,20 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
     // The class-compliant controls: read from the device, then the saved
     // settings applied again.
     configureDeviceControls();
+    // The HID interface's status pipe: open while configured, aborted at
+    // every stop, closed when the configuration goes.
+    if (ZrInterfaceDescriptor* hid = mConfigurations.m_pcHIDInterface) {
+        ZrPipeDescriptor* status = hid->getInterruptInPipe();
+        if (status && mBindings.initPipe(status, "m_pcHIDInterruptInPipe"))
+            m_pcStatusInterruptInPipe = status;
+    }
+    // The Olvq CPLD byte again: the configuration may have reset the port.
+    if (mpConfigControls)
+        mpConfigControls->resendOlvqCpldByte();
+    if (isSorvikMapCapable())
+        sendSorvikChannelMap();
+    if (ok && __atomic_exchange_n(&mStartPending, false, __ATOMIC_SEQ_CST))
+        startConfiguredStreaming();
     return ok;
 }
 
@@ -271,6 +286,7 @@ void ZrDevice::onUnconfigure()
     __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
     m_pcInPipeIsoc = m_pcInPipeFeedback = m_pcBulkInPipe = m_pcBulkOutPipe = nullptr;
     m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive = nullptr;
+    m_pcStatusInterruptInPipe = nullptr;
     mUseInterruptTransfers = false;
     mConfigurations.forgetInterfaces();
 }
@@ -284,19 +300,25 @@ void ZrDevice::startStreamAfterConfig()
 
 IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate)
 {
-    recordStub("checkBandwidthForPipe ep=" + std::to_string(pipe ? pipe->getAddress() : 0) +
-               " rate=" + std::to_string(rate));
-    if (!pipe)
+    // A pipe whose endpoint asks for whole packets only (or says nothing of
+    // it) keeps the bandwidth it has.
+    if (!pipe || pipe->getMaxPacketsOnly() || !pipe->hasClassEndpoint())
         return kIOReturnSuccess;
-    // The transport binds its own pipes when the configuration is done and
-    // sets their bandwidth again then; this answers for the pipe as opened.
     const QnChannelSettings& cs = getCurrentSettings();
-    const bool in = (pipe->getAddress() & 0x80) != 0;
-    IsocPipe probe;
-    probe.bind(mBindings.getPipe(pipe), false);
-    return mIsocStreaming.checkBandwidthForPipe(&probe, rate ? rate : int(cs.Frequency),
-                                                subframeBytesOf(pipe, in ? cs.InResolution : cs.OutResolution),
-                                                in ? cs.InChannels : cs.OutChannels);
+    const bool in = pipe->isIn();
+    const uint32_t maxPacket = uint32_t(pipe->getMaxPacketSize()) * (mIsUSB2 ? pipe->getTransactions() : 1);
+    // The first Sorvik generation fills every packet's header area: its
+    // pipes keep their maximum.
+    const bool keepMaximum = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
+    const uint32_t used = ZrIsocStreaming::bandwidthInUse(
+        rate ? uint32_t(rate) : cs.Frequency, subframeBytesOf(pipe, in ? cs.InResolution : cs.OutResolution),
+        in ? cs.InChannels : cs.OutChannels, maxPacket, mIsUSB2, keepMaximum);
+    const uint32_t available = ZrKernelDeviceKorvexHX5100::GetFreeBandWidth();
+    pipe->setBandwidth(uint16_t(used));
+    mIsocStreaming.setPipeBandwidth(mBindings.getPipe(pipe), used);
+    const IOReturn result = mService.setBandwidthForPipe(pipe, used);
+    IOLog("checkBandwidthForPipe availBW=%d,  uUsed=%d, returning %X\n", int(available), int(used), result);
+    return result;
 }
 
 bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate)
@@ -364,10 +386,15 @@ void ZrDevice::stopStreaming(bool wait)
     recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0"));
     __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
     mIsocStreaming.stopTransport(wait);
-    for (ZrPipeDescriptor* p : {m_pcInPipeFeedback, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe, m_pcBulkOutPipe,
-                                m_pcInterruptInPipe, m_pcInterruptOutPipe})
+    for (ZrPipeDescriptor* p : {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive,
+                                m_pcBulkInPipe, m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
         if (p)
             mBindings.abort(p);
+    // The control port hears of the stop and gets time to settle before the
+    // stream's own stop hooks run.
+    mAJ.streamingStopped();
+    if (wait)
+        IOSleep(100);
     if (mpConfigControls)
         mpConfigControls->onStreamingStopped();
 }

@@ -10,6 +10,9 @@
 
 #include "abi/QN_StateChange.h"
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/desc/ZrConfigurationDescriptor.h"
+#include "driver/engine/desc/ZrInterfaceDescriptor.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "driver/engine/ZrDeviceControls.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/config/ZrFrequencyRequests.h"
@@ -69,7 +72,7 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
         std::memcpy(&mSavedControls, &mCurrentControls, sizeof mSavedControls);
     }
     if (restart) {
-        if (mpDriverSM) audiosm::store32(AUDIOSM_AT(mpDriverSM, DriverSM, mNewConfigPending), 0u, __ATOMIC_RELEASE);
+        setStartPending(false);
         stopStreaming(true);
         terminateIsocRqBs();
         mService.unconfigureDevice(false, "usbApplyDeviceControls");
@@ -167,12 +170,55 @@ void ZrDevice::initHalVardTrunk2() {
 }
 
 void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
-    // Moving the output stream to another interface needs the pipe hand-over
-    // of the device completion; until then the choice is recorded.
+    // The output stream moves to the chosen endpoint's interface: its pipe
+    // is handed over while the stream is stopped.
     const int index = usbSelectorIndex(requested.cOut.iSelector);
-    const int interfaceNumber =
-        index ? int(mCurrentControls.cOut.mEndpoints[index - 1].mInterface) : -1;
-    recordStub("usbApplyInterfaceSelector interface=" + std::to_string(interfaceNumber));
+    if (!index) return;
+    const int number = int(mCurrentControls.cOut.mEndpoints[index - 1].mInterface);
+    ZrConfigurationDescriptor* config = getConfigurationDescriptor(0);
+    if (!config) {
+        IOLog("found NO config!!!\n");
+        return;
+    }
+    IOLog("found config %d, %d interfaces\n", int(config->getConfigurationValue()),
+          config->getCountInterfaces());
+    const uint32_t bits = getCurrentSettings().OutResolution;
+    const int alternate = bits == 16 ? 1 : bits == 24 ? 2 : 0;
+    IOLog("curAlternateNumber %d\n", alternate);
+    const bool wasStreaming = isStreamingStarted();
+    if (wasStreaming) {
+        stopStreaming(true);
+        IOSleep(100);
+    }
+    mIsocStreaming.stopTransport(true);
+    mBindings.closePipe(m_pcOutPipeIsoc);
+    m_pcOutPipeIsoc = nullptr;
+    mBindings.closeInterface(mConfigurations.mpOutInterface, true);
+    mConfigurations.mpOutInterface = nullptr;
+    ZrInterfaceDescriptor* intf = config->getInterface(number);
+    if (!intf) {
+        IOLog("1624: No interface N. %d\n", number);
+        return;
+    }
+    ZrInterfaceDescriptor* alt = intf->getAlternateSetting(alternate);
+    if (!alt) {
+        IOLog("1624: No interface %d for alternate %d\n", number, alternate);
+        return;
+    }
+    mConfigurations.mpOutInterface = alt;
+    const bool matched = mService.matchInterface(mConfigurations.mpOutInterface, true);
+    IOLog("1624: matchInterface returned %d\n", matched ? 1 : 0);
+    if (!matched) return;
+    m_pcOutPipeIsoc = alt->getIsocOutPipe();
+    IOLog("Set m_pcOutPipeIsoc for interface %p (%d)\n", static_cast<void*>(alt), number);
+    if (!m_pcOutPipeIsoc || !mBindings.initPipe(m_pcOutPipeIsoc, "m_pcOutPipeIsoc")) {
+        m_pcOutPipeIsoc = nullptr;
+        return;
+    }
+    checkBandwidthForPipe(m_pcOutPipeIsoc, 0);
+    // The input keeps its decoder; the output ring takes none.
+    isocDataInitForPipe(m_pcInPipeIsoc, m_pcOutPipeIsoc, getInputConverter());
+    if (wasStreaming) startStreaming();
 }
 
 namespace {

@@ -78,7 +78,11 @@ LevelProcessorFnc meterForChannels(uint32_t channels) {
 } // namespace
 
 void ZrDevice::startStreaming() {
-    if (!isConfigured() || isStreamingStarted() || isStreamingSuspended()) return;
+    if (isConfigured()) startConfiguredStreaming();
+}
+
+void ZrDevice::startConfiguredStreaming() {
+    if (isStreamingStarted() || isStreamingSuspended()) return;
     const QnChannelSettings s = getCurrentSettings();
     const bool pic = isListed(ZrProductList::PicCommands);
     const uint16_t vendor = mDescriptor.m_uVendor;

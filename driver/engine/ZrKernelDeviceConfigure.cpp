@@ -52,10 +52,17 @@ IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason)
         IOLog("configureDevice failed; error=0x%X\n", unsigned(r));
         return r;
     }
-    // The power-on command goes to one other maker's device only; none of
-    // this driver's products takes it.
-    if (isTerminateRequested())
+    // The microcontroller's power-on command (only the PIC device takes
+    // it), then a pause every device gets.
+    m_pDevice->sendSetPicCommand(kPicPowerOn);
+    IOSleep(10);
+    if (isTerminateRequested()) {
+        // Terminate's own unconfigure ran while this one was not finished:
+        // what this configuration opened is closed here.
+        sm->mConfigured = 1;
+        unconfigureDevice(false, "terminate");
         return kIOReturnError;
+    }
     sm->mConfigured = 1;
     IOLog("configured fr:%d in:%d/%d out %d/%d\n", int(s.Frequency), int(s.InChannels), int(s.InResolution),
           int(s.OutChannels), int(s.OutResolution));
@@ -379,8 +386,9 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     dev.releaseIsocPipes();
     if (dev.isMRW30Compatible())
         configs.m_pcControlInterface = nullptr;
-    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcBulkInPipe, dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc,
-                                dev.m_pcOutPipeIsoc, dev.m_pcOutPipeIsocKeepAlive})
+    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcStatusInterruptInPipe, dev.m_pcBulkInPipe,
+                                dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc, dev.m_pcOutPipeIsoc,
+                                dev.m_pcOutPipeIsocKeepAlive})
         b.closePipe(p);
     if (dev.isMRW30Compatible()) {
         b.closePipe(dev.m_pcInterruptInPipe);

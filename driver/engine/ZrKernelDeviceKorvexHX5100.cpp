@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "abi/USBByteBuffer.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "driver/engine/kcore/KernelCore.h"
 #include "driver/engine/kcore/KernelMemory.h"
 #include "driver/transcoders/x86/DMAConverterTable.h"
@@ -183,8 +184,7 @@ bool ZrKernelDeviceKorvexHX5100::start(IOService* provider)
     APIDeviceInfo* info = m_pDevice->getAPIDeviceInfoPtr();
     if (!info)
         return startFailed("APIDeviceInfo* pDevInfo is NULL");
-    // No product of this driver's table needs the power-on commands that one
-    // other maker's device gets here.
+    powerOnPic(*info);
     if (info->mNumConfigurations < 1)
         return startFailed("m_uNumConfigurations < 1");
     registerService(0);
@@ -277,6 +277,7 @@ bool ZrKernelDeviceKorvexHX5100::terminate(uint32_t options)
             if (m_pDevice) {
                 m_pDevice->stopRealtimeThread();
                 m_pDevice->stopStreaming(true);
+                m_pDevice->releaseForTeardown();
                 m_pDevice->detachAllClients();
             }
             unconfigureDevice(false, "terminate");
@@ -349,16 +350,28 @@ IOReturn ZrKernelDeviceKorvexHX5100::GetConfiguration(ZrKernelDeviceKorvexHX5100
     return usbDevice->deviceRequest(service, r, value, transferred, 5000);
 }
 
+void ZrKernelDeviceKorvexHX5100::powerOnPic(const APIDeviceInfo& info)
+{
+    if (!m_pDevice->isListed(ZrProductList::PicCommands) || info.mNumConfigurations < 1)
+        return;
+    if (m_pUSBDevice->setConfiguration(info.mConfigurations[0].bConfigurationValue, false) != kIOReturnSuccess)
+        return;
+    m_pDevice->sendSetPicCommand(kPicPowerOn);
+    IOSleep(20);
+    IOLog("Sent Power On command\n");
+    m_pDevice->sendGetPicCommand(kPicPowerOff);
+    IOLog("Sent Power Off command\n");
+}
+
 uint32_t ZrKernelDeviceKorvexHX5100::GetAllocatedBandWidth() const
 {
     if (!m_pDevice)
         return 0;
-    ZrIsocStreaming& isoc = m_pDevice->getIsocStreaming();
     uint32_t total = 0;
-    if (isoc.outPipe().handle)
-        total += isoc.outPipe().bandwidth;
-    if (isoc.inPipe().handle)
-        total += isoc.inPipe().bandwidth;
+    if (m_pDevice->m_pcOutPipeIsoc)
+        total += m_pDevice->m_pcOutPipeIsoc->getBandwidth();
+    if (m_pDevice->m_pcInPipeIsoc)
+        total += m_pDevice->m_pcInPipeIsoc->getBandwidth();
     // The class-compliant MIDI device allocates no isochronous bandwidth
     // until it exists; nothing to add for it yet.
     return total;

@@ -23,6 +23,9 @@
 
 
 constexpr int kUserClientSlots = 64;
+// The PIC device's microcontroller commands at start-up and configuration.
+constexpr uint8_t kPicPowerOn = 129;
+constexpr uint8_t kPicPowerOff = 130;
 
 class ZrPipeDescriptor;
 class ZrInterfaceDescriptor;
@@ -68,6 +71,9 @@ public:
     // What the open isochronous pipes use (bytes per packet, output plus
     // input); 0 without a device model.
     uint32_t GetAllocatedBandWidth() const;
+    // Start-up of the PIC device: its configuration selected, then the
+    // microcontroller's power-on exchange.
+    void powerOnPic(const APIDeviceInfo& info);
     uint64_t getCurrentFrame();
 
     IOReturn messageToClients(uint32_t code, uint64_t client, int param1, int param2);

@@ -97,6 +97,8 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::FirmwareChannelCounts, kPelgraneVendorID, kPelgraneCountsProductID},
     {ZrProductList::Stereo16Only, kPelgraneVendorID, kPelgraneStereo16ProductID},
     {ZrProductList::PicCommands, kPelgraneVendorID, kPelgranePicProductID},
+    {ZrProductList::InputErrorsBreak, kHarlowVendorID, kHarlowStrictInputH2ProductID},
+    {ZrProductList::InputErrorsBreak, kHarlowVendorID, kHarlowStrictInputH3ProductID},
     {ZrProductList::NeverReEnumerated, kKestrelVendorID, kKestrelProductID},
     {ZrProductList::NeverReEnumerated, kMaravelVendorID, kMaravelM1ProductID},
     {ZrProductList::NeverReEnumerated, kDarrowVendorID, kDarrowD2ProductID},

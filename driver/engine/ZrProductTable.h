@@ -23,6 +23,12 @@ constexpr ZrChannelPair kSorvikFarlane2ChannelPairs[] = {
     {kSorvikFarlane2ProductIDs[4], 12, 2},
 };
 
+// Whether a device's input and feedback packets get no tolerance at rate.
+constexpr bool ZrHasExactClock(uint16_t vendor, uint16_t product, uint32_t rate)
+{
+    return vendor == kHarlowVendorID && product == kHarlowExactClockProductID && (rate == 48000 || rate == 96000);
+}
+
 // Product lists behind the device object's capability answers; the
 // identifiers are this driver's own choice, like the table's.
 enum class ZrProductList : uint8_t {
@@ -55,6 +61,7 @@ enum class ZrProductList : uint8_t {
     StartSetCur0A00,       // a class SET_CUR 0x0A00 on 0x0900 (one byte) at every start
     StartSetCur0201,       // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
     HalvardTrunk,          // the first Trunk product: its own start-up instead of endpoint rates
+    InputErrorsBreak,      // other makers' devices whose input errors break the stream (41 and more)
 };
 // Every device of this maker takes the start's SET_CUR 0x02FF as well.
 constexpr uint16_t kZrStartSetCurMakerVendorID = kKestrelVendorID;

@@ -1,6 +1,7 @@
 #include "driver/clients/harness/ClientHarness.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -25,7 +26,9 @@
 #include "platform/kern/IOUserClient.h"
 #include "platform/kern/IOUserConnection.h"
 #include "platform/usb/USBBus.h"
+#include "platform/usb/devices/ClassAudioModel.h"
 #include "platform/usb/devices/HX5100Model.h"
+#include "platform/usb/devices/SorvikModel.h"
 
 namespace {
 
@@ -49,6 +52,8 @@ constexpr uint32_t kEqnSetRoutingMatrix = 56;
 constexpr uint32_t kEqnGetRoutingMatrix = 57;
 constexpr uint32_t kEqnGetMixerFractions = 74;
 constexpr uint32_t kEqnSetMixerFractions = 75;
+constexpr uint32_t kCodeSetSorvikChannelMap = 66;
+constexpr uint32_t kCodeSetPrivateDataClient = 78;
 constexpr uint32_t kMaxFramesPerCycle = 8192;
 
 const char* decoderName(USB_DEC_FNC f)
@@ -134,6 +139,7 @@ struct ClientHarness::Impl {
     bool fifoMarked = false;
     std::vector<int32_t> recorded;
     std::vector<int32_t> scratch;
+    std::vector<uint8_t> extraScratch;
     // The state changes queued for the harness's subscription so far.
     void pumpStateChanges() const
     {
@@ -235,6 +241,11 @@ IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t s
     return hx::kern::connectionCall(connect, selector, call);
 }
 
+uint8_t extraByteOf(uint64_t frame, uint32_t index)
+{
+    return index % 2 == 0 ? uint8_t(frame) : uint8_t(0x80 | ((frame >> 8) & 0x7F));
+}
+
 uint32_t defaultWriteAheadFrames(uint32_t rate)
 {
     constexpr uint64_t kFramesAt48k = 880;
@@ -282,11 +293,28 @@ bool ClientHarness::boot()
                         o.clockMode == ClockMode::Paced ? hx::clock::Pacing::WallClock : hx::clock::Pacing::None);
     ZrLoadDriverPersonalities();
     m.personalitiesLoaded = true;
+    if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID) {
+        OSDictionary* p = o.device == DeviceKind::Farlane1
+                              ? ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[0], nullptr)
+                              : ZrMakeDriverPersonality(o.vendorID, o.productID, nullptr);
+        hx::kern::addPersonality(p);
+        p->release();
+    }
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
-    hx::usb::devices::HX5100Identity id{kKorvexVendorID, o.productID, 0x0100, "KORVEX AUDIO",
-                                        "HX5100 USB", "SN0001"};
-    m.model = std::make_shared<hx::usb::devices::HX5100Model>(
-        o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull, id);
+    const uint8_t speed = o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull;
+    if (o.device == DeviceKind::Farlane1) {
+        hx::usb::devices::HX5100Identity id{kSorvikVendorID, kSorvikFarlane1ProductIDs[0],
+                                            uint16_t(o.release ? o.release : 3), "SORVIK", "FARLANE", ""};
+        m.model = std::make_shared<hx::usb::devices::SorvikModel>(speed, id, std::array<uint8_t, 8>{0x5F, 1},
+                                                                  "Farlane", hx::usb::devices::SorvikLayout::Farlane1);
+    } else {
+        hx::usb::devices::HX5100Identity id{o.vendorID, o.productID, uint16_t(o.release ? o.release : 0x0100),
+                                            "KORVEX AUDIO", "HX5100 USB", "SN0001"};
+        if (o.device == DeviceKind::ClassCompliant)
+            m.model = std::make_shared<hx::usb::devices::ClassAudioModel>(speed, id, hx::usb::devices::ClassAudioLayout{});
+        else
+            m.model = std::make_shared<hx::usb::devices::HX5100Model>(speed, id);
+    }
     hx::usb::devices::HX5100StreamConfig sc;
     sc.ppm = o.ppm;
     sc.jitterNanos = o.jitterNanos;
@@ -353,6 +381,19 @@ bool ClientHarness::configure()
     if (!m.userDriverSM && !(m.userDriverSM = m.mapType<DriverSM>(kMemoryDriverSM, sizeof(DriverSM))))
         return m.fail("the driver shared memory cannot be mapped");
     // The settings go where a user writes them, then the request.
+    // A first-generation Farlane whose channel map was never set takes its
+    // own default setting (2 inputs of 16 bits, no outputs): the client sets
+    // the map first (code 66 through the control request).
+    if (o.device == DeviceKind::Farlane1) {
+        OSXDispatch mapRec{};
+        QN_Dispatch d{};
+        d.code = kCodeSetSorvikChannelMap;
+        for (int k = 0; k < 8; ++k)
+            d.data.cQN_Sorvik_ChannelMap.mIn[k] = d.data.cQN_Sorvik_ChannelMap.mOut[k] = k + 1;
+        std::memcpy(reinterpret_cast<uint8_t*>(&mapRec) + kOSXDispatchRecordOffset, &d, sizeof d);
+        if (m.callDriver(kReqControl, mapRec) != kIOReturnSuccess)
+            return m.fail("the channel map was not set");
+    }
     const QnChannelSettings cs{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
     std::memcpy(reinterpret_cast<uint8_t*>(m.userDriverSM) + offsetof(DriverSM, mChannelSettings), &cs, sizeof cs);
     OSXDispatch rec{};
@@ -413,6 +454,20 @@ bool ClientHarness::attachRing()
     }
     m.slot = int(qnReadU32(&rec, kOSXDispatchValueOffset));
     m.attached = true;
+    if (m.options.takePrivateData) {
+        // Code 78 through the control request (Req 35): the device's extra
+        // bytes are this client's from now on.
+        OSXDispatch take{};
+        QN_Dispatch d{};
+        d.code = kCodeSetPrivateDataClient;
+        d.data.ulValue = 1;
+        std::memcpy(reinterpret_cast<uint8_t*>(&take) + kOSXDispatchRecordOffset, &d, sizeof d);
+        if (m.callDriver(kReqControl, take) != kIOReturnSuccess)
+            return m.fail("the private data was not taken");
+        std::memcpy(&d, reinterpret_cast<uint8_t*>(&take) + kOSXDispatchRecordOffset, sizeof d);
+        if (d.data.ulValue != 1)
+            return m.fail("the private data belongs to another client");
+    }
     return true;
 }
 
@@ -468,7 +523,16 @@ void ClientHarness::Impl::cycle()
     for (uint32_t f = 0; f < got; ++f)
         for (uint32_t c = 0; c < ch; ++c)
             scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
-    framesOut += userRing->writeFrames(scratch.data(), got, options.writeAheadFrames);
+    const uint32_t extraPerFrame = audiosm::load32(AUDIOSM_CAT(userRing, AudioSM, mExtraBytesPerFrame));
+    const uint8_t* extra = nullptr;
+    if (options.writeExtraBytes && extraPerFrame) {
+        extraScratch.assign(size_t(got) * extraPerFrame, 0);
+        for (uint32_t f = 0; f < got; ++f)
+            for (uint32_t i = 0; i < extraPerFrame; ++i)
+                extraScratch[size_t(f) * extraPerFrame + i] = extraByteOf(first + f, i);
+        extra = extraScratch.data();
+    }
+    framesOut += userRing->writeFrames(scratch.data(), got, options.writeAheadFrames, nullptr, extra);
 }
 
 void ClientHarness::Impl::react()

@@ -53,6 +53,17 @@ enum class Signal { Ramp, Sine };
 // break). Real: the host's monotonic clock.
 enum class ClockMode { Virtual, Paced, Real };
 
+// The device on the bus: the HX-5100 or a class-compliant interface (under
+// the identity the options give), or a first-generation Sorvik Farlane
+// (release 3 unless told otherwise; 48 kHz only; each output packet carries
+// a header with extra bytes).
+enum class DeviceKind { HX5100, ClassCompliant, Farlane1 };
+
+// The extra bytes a client writes with output frame `frame` (two per frame,
+// as the first Sorvik generation carries them): a known function of the
+// frame, whose first byte is 0 at every 256th frame.
+uint8_t extraByteOf(uint64_t frame, uint32_t index);
+
 struct HarnessOptions {
     // Machine
     uint64_t firstBusFrame = 0x1000;  // may be set near 2^32
@@ -63,6 +74,9 @@ struct HarnessOptions {
     uint32_t loopbackDelayFrames = 40;
     ClockMode clockMode = ClockMode::Virtual;
     uint16_t productID = 0x5100;      // the model's identity (the HX-5100's by default)
+    uint16_t vendorID = 0x2F4B;       // another vendor's identity gets a personality of its own
+    DeviceKind device = DeviceKind::HX5100;
+    uint16_t release = 0;             // 0: the device's own (0x0100 for the HX-5100, 3 for the Farlane)
     // The device's converter drops / repeats the frame it plays as its n-th
     // (1-based); 0: never. To show that lost frames are caught.
     uint64_t dropFrameAt = 0;
@@ -84,6 +98,11 @@ struct HarnessOptions {
     uint32_t writeAheadFrames = 0;
     bool keepInput = true;            // record every input sample
     uint32_t settleFrames = 0;        // input frames skipped before checking (0: until lock)
+    // Extra bytes: written with every output frame when the device's ring
+    // carries them (extraByteOf); taking the private data (code 78) makes
+    // the client's the ones the device receives.
+    bool writeExtraBytes = false;
+    bool takePrivateData = false;
     // React to state changes as the user-space device layer does: on 2 ask
     // recovery stage 1 and, when it answers true, stage 2 after 100 ms; on
     // 13 (wake-up) wait 3 s first.

@@ -126,6 +126,14 @@ USB_ENC_FNC ZrConfigControls::chooseISOOutEncoder()
 void ZrConfigControls::completeConfiguration(uint32_t msWait)
 {
     IOLog("ZrDevice::configurationDone()\n");
+    // Counts asked for while streaming that the interface choice could not
+    // give: the configuration's are what the stream carries, and the output
+    // mixer must fold into those.
+    if (mInChannels != settings().InChannels || mOutChannels != settings().OutChannels) {
+        mInChannels = settings().InChannels;
+        mOutChannels = settings().OutChannels;
+        chooseOutMixer();
+    }
     if (!mTraits.noDigital) {
         uint32_t result = 0;
         updateAjInputSelector(&result);
@@ -554,6 +562,13 @@ void ZrConfigControls::setOlvqCpldByte(uint8_t value)
     if (wasStarted && mHooks.reportBrokenStream)
         mHooks.reportBrokenStream(2);
     mCpldBusy = false;
+}
+
+void ZrConfigControls::resendOlvqCpldByte()
+{
+    const uint8_t stored = mOlvqCpldByte;
+    mOlvqCpldByte = 0;
+    setOlvqCpldByte(stored);
 }
 
 void ZrConfigControls::onStreamingStarted()

@@ -86,6 +86,9 @@ public:
     IOReturn writeDigitalOutMode();
     IOReturn writeDigitalOutSelector();
     void setOlvqCpldByte(uint8_t value);
+    // Sends the stored byte again (it is cleared first so the write is not
+    // skipped as unchanged).
+    void resendOlvqCpldByte();
     void onStreamingStarted();
     void onStreamingStopped();
 

@@ -14,6 +14,7 @@ void ZrPipeDescriptor::clear()
     mSyncType = mControls = 0;
     mMaxPacketsOnly = mLockDelayUnits = 0;
     mLockDelay = 0;
+    mHasClassEndpoint = false;
 }
 
 bool ZrPipeDescriptor::scan(USBByteBuffer& buf)
@@ -47,6 +48,7 @@ bool ZrPipeDescriptor::scan(USBByteBuffer& buf)
     if (!endsSet(buf) && buf.peek(1) == kTypeCSEndpoint) {
         uint32_t csStart = buf.getReadPosition();
         uint8_t csLength = buf.peek(0);
+        mHasClassEndpoint = true;
         if (csLength >= 4) {
             uint8_t attributes = buf.peek(3);
             mControls = attributes & 3;

@@ -34,6 +34,12 @@ public:
     uint32_t getSyncType() const { return mSyncType; }
     uint32_t getControls() const { return mControls; }
     uint8_t getMaxPacketsOnly() const { return mMaxPacketsOnly; }
+    // Whether a class-specific endpoint descriptor followed the endpoint.
+    bool hasClassEndpoint() const { return mHasClassEndpoint; }
+    // The bandwidth in use (bytes per packet): the max packet size as
+    // scanned, until the bandwidth check sets it.
+    uint16_t getBandwidth() const { return mBandwidthMaxPacketSize; }
+    void setBandwidth(uint16_t bytes) { mBandwidthMaxPacketSize = bytes; }
     uint8_t getLockDelayUnits() const { return mLockDelayUnits; }
     uint16_t getLockDelay() const { return mLockDelay; }
     ZrInterfaceDescriptor* getInterfaceDescriptor() const { return mpInterface; }
@@ -73,6 +79,7 @@ private:
     uint16_t mLockDelay = 0;
     ZrInterfaceDescriptor* mpInterface = nullptr;
     uint16_t mBandwidthMaxPacketSize = 0;
+    bool mHasClassEndpoint = false;
 };
 
 class ZrHIDDescriptor : public ZrSimpleObject {

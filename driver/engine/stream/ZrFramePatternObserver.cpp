@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "abi/VIDPID.h"
+#include "driver/engine/ZrProductTable.h"
 #include "platform/base/HXLog.h"
 
 uint32_t fpoInitPattern(uint32_t count, uint32_t* pattern, uint32_t base, int total)
@@ -49,7 +50,6 @@ void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint
                                   uint32_t outBytesPerSample, uint32_t outChannels, bool highSpeed,
                                   const VIDPID& ids)
 {
-    (void)ids;  // no product of this driver needs a tolerance of 0
     mHighSpeed = highSpeed;
     mLength = highSpeed ? 128 : 16;
     mLossIndex.store(0, std::memory_order_relaxed);
@@ -63,7 +63,7 @@ void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint
         mOutBytesPerFrame = 1;
 
     mNominalPerMs = rate / 1000;
-    mTolerance = highSpeed ? 1 : 2;
+    mTolerance = ZrHasExactClock(ids.vendor(), ids.product(), rate) ? 0 : highSpeed ? 1 : 2;
     mExpected = highSpeed ? mNominalPerMs >> 3 : mNominalPerMs;
     fpoInitPattern(mLength, mNominal, mExpected, int(uint64_t(mLength) * rate / (highSpeed ? 8000 : 1000)));
 

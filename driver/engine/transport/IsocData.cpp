@@ -6,10 +6,9 @@
 #include "platform/base/HXClock.h"
 #include "platform/kern/IOLib.h"
 
-void IsocPipe::bind(IOUSBHostPipe* pipe, bool onlyMaxPackets)
+void IsocPipe::bind(IOUSBHostPipe* pipe)
 {
     handle = pipe;
-    maxPacketsOnly = onlyMaxPackets;
     bandwidth = 0;
     if (!pipe) {
         address = interval = 0;
@@ -121,6 +120,39 @@ void ZrIsocRB::initWrite_Std(ZrFramePatternObserver& pattern, uint32_t& total)
     }
     // Packets no client mixes into go out as silence.
     std::memset(mBuffer, 0, mBufferSize);
+    mProcessed = 0;
+}
+
+void ZrIsocRB::initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& total, uint32_t outChannels)
+{
+    mOutChannels = pattern.outChannels();
+    mBytesPerFrame = pattern.outBytesPerFrame();
+    const uint32_t audioBytesPerFrame = outChannels ? mBytesPerFrame : 0;
+    std::memset(mBuffer, 0, mBufferSize);
+    uint32_t offset = 0;
+    for (uint32_t k = 0; k < mFrameCount; ++k) {
+        uint32_t n = pattern.nextWriteFrames();
+        if (offset + kSorvikHeaderBytes > mBufferSize)
+            n = 0;
+        else if (audioBytesPerFrame && offset + kSorvikHeaderBytes + n * audioBytesPerFrame > mBufferSize)
+            n = (mBufferSize - offset - kSorvikHeaderBytes) / audioBytesPerFrame;
+        const uint32_t request =
+            offset + kSorvikHeaderBytes > mBufferSize ? 0 : kSorvikHeaderBytes + n * audioBytesPerFrame;
+        total += n;
+        if (request) {
+            uint8_t* h = mBuffer + offset;
+            h[0] = uint8_t(n);
+            h[1] = 255;
+            h[2] = uint8_t(total >> 24);
+            h[3] = uint8_t(total >> 16);
+            h[4] = uint8_t(total >> 8);
+            h[5] = uint8_t(total);
+        }
+        mFrameList[k] = IOUSBHostIsochronousFrame{};
+        mFrameList[k].requestCount = request;
+        mFrameTable[k] = {n, offset};
+        offset += request;
+    }
     mProcessed = 0;
 }
 

@@ -24,11 +24,10 @@ struct IsocPipe {
     uint8_t address = 0;
     uint8_t interval = 0;
     uint32_t maxPacket = 0;     // bytes per (micro)frame, extra transactions included
-    bool maxPacketsOnly = true; // bandwidth fixed by the device
-    uint32_t bandwidth = 0;     // bytes per packet in use (full speed)
+    uint32_t bandwidth = 0;     // bytes per packet in use (full speed), as the device's check stored it
 
     // Reads address, interval and packet size from the pipe's endpoint.
-    void bind(IOUSBHostPipe* pipe, bool onlyMaxPackets);
+    void bind(IOUSBHostPipe* pipe);
     bool isIn() const { return (address & 0x80) != 0; }
 };
 
@@ -37,6 +36,13 @@ constexpr uint32_t kIsocRBPackets = 4;
 constexpr uint32_t kIsocRBBytes = 4096;
 constexpr uint32_t kIsocRBMicroBytes = 32768;
 constexpr uint32_t kIsocWorkBufferBytes = 262144;
+// The first Sorvik generation's output packet header: byte 0 the packet's
+// frames, byte 1 the index of the first non-zero extra byte (255: none),
+// bytes 2..5 the running total of frames after the packet (big-endian), the
+// extra bytes from byte 6 up to byte 99, bytes 100..103 zero.
+constexpr uint32_t kSorvikHeaderBytes = 104;
+constexpr uint32_t kSorvikExtraFirst = 6;
+constexpr uint32_t kSorvikExtraEnd = 100;
 
 struct ZrIsocFrameEntry {
     uint32_t frames;
@@ -56,6 +62,12 @@ public:
 
     void initRead();
     void initWrite_Std(ZrFramePatternObserver& pattern, uint32_t& total);
+    // The first Sorvik generation's output: each packet opens with a header
+    // of kSorvikHeaderBytes (frames, the extra-bytes index, the running
+    // total of frames big-endian, the extra bytes, a zero tail) and carries
+    // its audio after it; a configuration without output channels sends the
+    // header alone.
+    void initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& total, uint32_t outChannels);
 
     bool isInUse() const { return mInUse.load(std::memory_order_acquire) != 0; }
     uint32_t inUse() const { return mInUse.load(std::memory_order_acquire); }

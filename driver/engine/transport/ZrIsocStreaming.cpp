@@ -1,5 +1,6 @@
 #include "driver/engine/transport/ZrIsocStreaming.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "abi/QN_StateChange.h"
@@ -52,30 +53,33 @@ uint32_t ZrIsocStreaming::framesPerBusFrame(uint32_t rate)
     }
 }
 
-IOReturn ZrIsocStreaming::checkBandwidthForPipe(IsocPipe* pipe, int rate, uint32_t bytesPerSample,
-                                                uint32_t channels)
+uint32_t ZrIsocStreaming::bandwidthInUse(uint32_t rate, uint32_t bytesPerSample, uint32_t channels,
+                                         uint32_t maxPacket, bool highSpeed, bool keepMaximum)
 {
-    if (!pipe || !pipe->handle || pipe->maxPacketsOnly)
-        return 0;
-    const uint32_t r = rate ? uint32_t(rate) : mSettings.rate;
-    const uint32_t needed = framesPerBusFrame(r) * bytesPerSample * channels;
-    const uint32_t before = pipe->bandwidth;
-    uint32_t used = pipe->maxPacket;
-    if (!mHighSpeed && needed <= pipe->maxPacket)
-        used = needed;
-    pipe->bandwidth = used;
-    const IOReturn result = kIOReturnSuccess;
-    IOLog("checkBandwidthForPipe availBW=%d,  uUsed=%d, returning %X\n", int(before), int(used), result);
-    return result;
+    const uint32_t needed = framesPerBusFrame(rate) * bytesPerSample * channels;
+    if (highSpeed || keepMaximum || needed > maxPacket)
+        return maxPacket;
+    return needed;
+}
+
+void ZrIsocStreaming::setPipeBandwidth(IOUSBHostPipe* handle, uint32_t bandwidth)
+{
+    if (!handle)
+        return;
+    for (IsocPipe* p : {&mInPipe, &mOutPipe})
+        if (p->handle == handle)
+            p->bandwidth = bandwidth;
 }
 
 bool ZrIsocStreaming::configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe* out,
-                                const IsocStreamSettings& settings, bool inMaxPacketsOnly, bool outMaxPacketsOnly)
+                                const IsocStreamSettings& settings, uint32_t inBandwidth, uint32_t outBandwidth)
 {
     mHighSpeed = highSpeed;
     mSettings = settings;
-    mInPipe.bind(in, inMaxPacketsOnly);
-    mOutPipe.bind(out, outMaxPacketsOnly);
+    mInPipe.bind(in);
+    mOutPipe.bind(out);
+    mInPipe.bandwidth = in ? inBandwidth : 0;
+    mOutPipe.bandwidth = out ? outBandwidth : 0;
 
     const uint32_t maxFrames = patternMaximum(settings.rate, highSpeed);
     struct Side {
@@ -97,7 +101,9 @@ bool ZrIsocStreaming::configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe
         const bool micro = highSpeed && s.pipe.interval == 1;
         const uint32_t packets = micro ? kIsocRBMaxPackets : kIsocRBPackets;
         const uint32_t block = micro ? kIsocRBMicroBytes : kIsocRBBytes;
-        const uint32_t packet = maxFrames * s.bytesPerFrame;
+        // The Sorvik layout's output packets carry their header too.
+        const uint32_t header = settings.sorvikLayout && &s.pipe == &mOutPipe ? kSorvikHeaderBytes : 0;
+        const uint32_t packet = header + maxFrames * s.bytesPerFrame;
         if (packet > s.pipe.maxPacket || packet * packets > block) {
             IOLog("ZrIsocStreaming::configure endpoint 0x%02X: %d frames of %d bytes exceed the packet (%d) or "
                   "the block (%d)\n",
@@ -280,7 +286,10 @@ bool ZrIsocStreaming::rtsRequestOut()
         rb->release();
         return false;
     }
-    rb->initWrite_Std(*mPattern, mOutputSampleCounter);
+    if (mSettings.sorvikLayout)
+        rb->initWrite_Sorvik1(*mPattern, mOutputSampleCounter, mSettings.outChannels);
+    else
+        rb->initWrite_Std(*mPattern, mOutputSampleCounter);
     if (submit(rb, false))
         return true;
     if (mIsocOut.inFlight() == 0)
@@ -326,11 +335,41 @@ void ZrIsocStreaming::rtsService()
 {
     if (!rtsPrepareService())
         return;
-    rtsProcessIsocOut_Std();
+    rtsProcessIsocOut(mSettings.sorvikLayout);
     mHost.unlockInputRing();
 }
 
-uint32_t ZrIsocStreaming::rtsProcessIsocOut_Std()
+uint32_t ZrIsocStreaming::rtsProcessIsocOut_Std() { return rtsProcessIsocOut(false); }
+
+uint32_t ZrIsocStreaming::rtsProcessIsocOut_Sorvik() { return rtsProcessIsocOut(true); }
+
+void ZrIsocStreaming::mixSorvikPacket(ZrIsocRB* rb, uint32_t k, uint64_t position, uint32_t frames)
+{
+    uint8_t* packet = rb->mBuffer + rb->mFrameTable[k].offset;
+    const uint32_t request = rb->mFrameList[k].requestCount;
+    if (request < kSorvikHeaderBytes)
+        return;
+    // Two extra bytes a frame; what does not fit in front of byte 100 is
+    // consumed from the ring and dropped.
+    uint8_t* extra = frames * 4 <= kExtraScratchBytes ? mExtraScratch : nullptr;
+    if (extra)
+        std::memset(extra, 0, frames * 4);
+    mDriverData->rtsIsocOutput(reinterpret_cast<char*>(packet + kSorvikHeaderBytes), request - kSorvikHeaderBytes,
+                               position, frames, extra);
+    std::memset(packet + kSorvikExtraEnd, 0, kSorvikHeaderBytes - kSorvikExtraEnd);
+    const uint32_t announced = 2 * uint32_t(packet[0]);
+    const uint32_t written = std::min(announced, kSorvikExtraEnd - kSorvikExtraFirst);
+    if (extra)
+        std::memcpy(packet + kSorvikExtraFirst, extra, written);
+    packet[1] = 255;
+    for (uint32_t i = 0; i < written; ++i)
+        if (packet[kSorvikExtraFirst + i]) {
+            packet[1] = uint8_t(i);
+            break;
+        }
+}
+
+uint32_t ZrIsocStreaming::rtsProcessIsocOut(bool sorvik)
 {
     uint32_t filled = 0;
     uint64_t position = mDevicePosition.load(std::memory_order_relaxed);
@@ -341,7 +380,8 @@ uint32_t ZrIsocStreaming::rtsProcessIsocOut_Std()
         int minimum = 0, clients = 0;
         if (mDriverData)
             mDriverData->rtsGetMinAvailableFrames(minimum, clients, position);
-        const uint32_t step = rb->mMicroFrames ? 8 : 1;
+        // Sorvik packets each carry their own header: filled one by one.
+        const uint32_t step = rb->mMicroFrames && !sorvik ? 8 : 1;
         const uint32_t start = rb->mStartFrame.load(std::memory_order_acquire);
         auto due = [&](uint32_t k) {
             const uint32_t frameOfPacket = rb->mMicroFrames ? k / 8 : k;
@@ -355,15 +395,24 @@ uint32_t ZrIsocStreaming::rtsProcessIsocOut_Std()
             uint32_t bytes = 0;
             for (uint32_t i = 0; i < step && k + i < rb->mFrameCount; ++i)
                 bytes += rb->mFrameList[k + i].requestCount;
-            const uint32_t frames = rb->mBytesPerFrame ? (bytes / rb->mBytesPerFrame) & 0xFFFF : 0;
+            uint32_t frames = rb->mBytesPerFrame ? (bytes / rb->mBytesPerFrame) & 0xFFFF : 0;
+            if (sorvik)
+                frames = mSettings.outChannels
+                             ? (bytes > kSorvikHeaderBytes && rb->mBytesPerFrame
+                                    ? ((bytes - kSorvikHeaderBytes) / rb->mBytesPerFrame) & 0xFFFF
+                                    : 0)
+                             : rb->mFrameTable[k].frames;
             if (minimum < int(frames) && !due(k)) {
                 waitForMore = true;
                 break;
             }
             // A packet without frames has nothing to mix.
             if (mDriverData && clients > 0 && frames > 0) {
-                mDriverData->rtsIsocOutput(reinterpret_cast<char*>(rb->mBuffer + rb->mFrameTable[k].offset), bytes,
-                                           position, frames, nullptr);
+                if (sorvik)
+                    mixSorvikPacket(rb, k, position, frames);
+                else
+                    mDriverData->rtsIsocOutput(reinterpret_cast<char*>(rb->mBuffer + rb->mFrameTable[k].offset),
+                                               bytes, position, frames, nullptr);
                 if (mNoInputEndpoint && mInputRing)
                     mInputRing->writeFrames(nullptr, frames, 0);
                 minimum -= int(frames);
@@ -492,7 +541,12 @@ void ZrIsocStreaming::rtsIsoReadComplete(ZrIsocRB* rb)
 {
     if (mInPipe.handle && mDriverData && isStreamingStarted()) {
         rtsProcessIsocIn_Std(rb);
-        rtsRequestIn();
+        if (mSettings.breakOnInputErrors && mIsocIn.mErrorCounter.load() >= kIsocInputErrorLimit)
+            declareBroken("ZrDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n");
+        else if (mHost.takePendingChange())
+            declareBroken("ZrDevice::rtsIsoReadComplete: Channels config changed -> STC_STREAM_BROKEN\n");
+        else
+            rtsRequestIn();
         return;
     }
     if (!rb->mDone.exchange(true, std::memory_order_acq_rel))

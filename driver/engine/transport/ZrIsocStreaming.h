@@ -39,6 +39,9 @@ public:
     // finds it taken skips.
     virtual bool lockInputRing() { return true; }
     virtual void unlockInputRing() {}
+    // Takes the device's pending-change flag (channel counts changed while
+    // streaming): true when it was set, and it is clear afterwards.
+    virtual bool takePendingChange() { return false; }
 };
 
 typedef void (*IsocPostProcessor)(int32_t* samples, u_int32_t count);
@@ -53,7 +56,17 @@ struct IsocStreamSettings {
     USB_DEC_FNC decoder = nullptr;
     IsocPostProcessor postProcessor = nullptr;
     bool postProcessorCountsFrames = false;  // its count is frames, not samples
+    // The device's input errors (41 and more since the last lock) break the
+    // stream; other devices live on the pattern's repairs.
+    bool breakOnInputErrors = false;
+    // The first Sorvik generation's output layout (a header before each
+    // packet's audio; its extra bytes come from the private-data client).
+    bool sorvikLayout = false;
 };
+
+// Input errors since the last lock from which a device that counts them
+// breaks the stream.
+constexpr uint32_t kIsocInputErrorLimit = 41;
 
 class ZrIsocStreaming {
 public:
@@ -72,13 +85,19 @@ public:
     // null). False, with a log line, when an alternate cannot stream: a
     // high-speed audio endpoint polled every 4 microframes, or packets at the
     // pattern's maximum that overrun the endpoint or the block buffer.
+    // The bandwidths are what the device's bandwidth check stored in each
+    // pipe (0: the endpoint's maximum).
     bool configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe* out, const IsocStreamSettings& settings,
-                   bool inMaxPacketsOnly = false, bool outMaxPacketsOnly = false);
+                   uint32_t inBandwidth = 0, uint32_t outBandwidth = 0);
     // Frames per bus frame the bandwidth table gives a rate.
     static uint32_t framesPerBusFrame(uint32_t rate);
-    // Sets the bandwidth in use of a pipe (rate 0: the configured rate);
-    // returns the platform's result (0 for a null or fixed pipe).
-    IOReturn checkBandwidthForPipe(IsocPipe* pipe, int rate, uint32_t bytesPerSample, uint32_t channels);
+    // The bandwidth a pipe uses for rate: the endpoint's maximum at high
+    // speed (and when keepMaximum); at full speed the bytes one bus frame's
+    // frames need when they fit the maximum, else the maximum.
+    static uint32_t bandwidthInUse(uint32_t rate, uint32_t bytesPerSample, uint32_t channels, uint32_t maxPacket,
+                                   bool highSpeed, bool keepMaximum);
+    // A new bandwidth for the pipe bound to handle (nothing when none is).
+    void setPipeBandwidth(IOUSBHostPipe* handle, uint32_t bandwidth);
 
     // Resume: clears the break and the positions, starts both streams and
     // installs the service routine. False when the bus frame is unavailable.
@@ -129,6 +148,7 @@ public:
     bool rtsRequestIn();
     bool rtsRequestOut();
     uint32_t rtsProcessIsocOut_Std();
+    uint32_t rtsProcessIsocOut_Sorvik();
     void rtsProcessIsocIn_Std(ZrIsocRB* rb);
 
     static void rtsIsoReadCompleteStatic(void* owner, void* parameter, IOReturn status,
@@ -138,6 +158,11 @@ public:
 
 private:
     bool rtsPrepareService();
+    // The output fill of both layouts; returns the packets filled.
+    uint32_t rtsProcessIsocOut(bool sorvik);
+    // Mixes one packet of the Sorvik layout: audio after the header, the
+    // private-data client's extra bytes into the header as far as they fit.
+    void mixSorvikPacket(ZrIsocRB* rb, uint32_t k, uint64_t position, uint32_t frames);
     void rtsIsoReadComplete(ZrIsocRB* rb);
     void rtsIsoWriteComplete(ZrIsocRB* rb);
     bool submit(ZrIsocRB* rb, bool read);
@@ -167,6 +192,9 @@ private:
     uint32_t mOutputSampleCounter = 0;
     std::atomic<uint64_t> mFramesIn{0};
     LevelProcessorFnc mInputMeter = nullptr;
+    // Where a packet's extra bytes land before the header takes what fits.
+    static constexpr uint32_t kExtraScratchBytes = 8192;
+    uint8_t mExtraScratch[kExtraScratchBytes] = {};
     char* mpMeterLevels = nullptr;
     int32_t* mpInputPeaks = nullptr;
 };

@@ -29,7 +29,8 @@ void interfaceDescriptor(Bytes& out, uint8_t number, uint8_t alternate, uint8_t 
 }
 
 // Alternates 1 (16 bits) and 2 (24 bits) of a streaming interface.
-void streamingInterface(Bytes& out, uint8_t number, uint8_t address, uint8_t terminal) {
+void streamingInterface(Bytes& out, uint8_t number, uint8_t address, uint8_t terminal,
+                        ClassAudioLayout::ClassEndpoint classEndpoint) {
     interfaceDescriptor(out, number, 0, 0, 2);
     const uint8_t bits[] = {16, 24};
     for (uint8_t alt = 1; alt <= 2; ++alt) {
@@ -42,8 +43,20 @@ void streamingInterface(Bytes& out, uint8_t number, uint8_t address, uint8_t ter
                      0x44, 0xAC, 0x00,     // 44,100
                      0x80, 0xBB, 0x00});   // 48,000
         append(out, {9, 5, address, 0x05, hx5100::lo(kMaxPacket), hx5100::hi(kMaxPacket), 1, 0, 0});
-        append(out, {7, 0x25, 1, 0x01, 0, 0, 0}); // sampling frequency control
+        // Sampling frequency control; bit 7: whole packets only.
+        if (classEndpoint == ClassAudioLayout::ClassEndpoint::Clear)
+            append(out, {7, 0x25, 1, 0x01, 0, 0, 0});
+        else if (classEndpoint == ClassAudioLayout::ClassEndpoint::MaxPacketsOnly)
+            append(out, {7, 0x25, 1, 0x81, 0, 0, 0});
     }
+}
+
+// A HID interface with one interrupt IN endpoint (a status report of 8
+// bytes every 10 ms).
+void hidInterface(Bytes& out, uint8_t number) {
+    append(out, {9, 4, number, 0, 1, 3, 0, 0, 0});
+    append(out, {9, 0x21, 0x11, 0x01, 0, 1, 0x22, 32, 0}); // HID 1.11, one report descriptor
+    append(out, {7, 5, 0x87, 0x03, 8, 0, 10});
 }
 
 Bytes buildConfiguration(const ClassAudioLayout& layout) {
@@ -55,14 +68,16 @@ Bytes buildConfiguration(const ClassAudioLayout& layout) {
     const uint8_t headerLength = uint8_t(8 + streaming);
     append(body, {headerLength, 0x24, 1, 0x00, 0x01, headerLength, 0, streaming, 1, 2});
     if (layout.secondOutput) body.push_back(3);
-    streamingInterface(body, 1, 0x01, 1);
-    streamingInterface(body, 2, 0x82, 2);
-    if (layout.secondOutput) streamingInterface(body, 3, 0x03, 3);
+    streamingInterface(body, 1, 0x01, 1, layout.classEndpoint);
+    streamingInterface(body, 2, 0x82, 2, layout.classEndpoint);
+    if (layout.secondOutput) streamingInterface(body, 3, 0x03, 3, layout.classEndpoint);
+    // Interface 3 is where the driver looks for MIDI: the HID one is 4.
+    if (layout.hid) hidInterface(body, 4);
     const uint16_t total = uint16_t(9 + body.size());
+    const uint8_t interfaces = uint8_t(1 + streaming + (layout.hid ? 1 : 0));
     Bytes out;
     out.reserve(total);
-    append(out,
-           {9, 2, hx5100::lo(total), hx5100::hi(total), uint8_t(1 + streaming), 1, 0, 0x80, 250});
+    append(out, {9, 2, hx5100::lo(total), hx5100::hi(total), interfaces, 1, 0, 0x80, 250});
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
@@ -115,7 +130,36 @@ void ClassAudioModel::setUnitStalls(uint8_t unit, bool stalls) {
     mStalls[unit] = stalls;
 }
 
+void ClassAudioModel::setPicStalls(bool getStalls, bool setStalls) {
+    std::lock_guard<std::mutex> g(mLock);
+    mPicGetStalls = getStalls;
+    mPicSetStalls = setStalls;
+}
+
+uint8_t ClassAudioModel::lastPicCommand() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mPicCommand;
+}
+
+std::optional<ControlResult> ClassAudioModel::picRequest(const DeviceRequest& setup, uint8_t* data) {
+    if (setup.bmRequestType == kVendorOut && setup.bRequest == 1 && setup.wValue == 0xF0 &&
+        setup.wIndex == 0x1F0 && setup.wLength == 1) {
+        if (mPicSetStalls) return ControlResult::stall();
+        mPicCommand = data[0];
+        return ControlResult::ok(1);
+    }
+    if (setup.bmRequestType == kVendorIn && setup.bRequest == 0x81 && setup.wValue == 0xF0 &&
+        setup.wIndex == 0 && setup.wLength == 1) {
+        if (mPicGetStalls) return ControlResult::stall();
+        data[0] = mPicCommand;
+        return ControlResult::ok(1);
+    }
+    return std::nullopt;
+}
+
 ControlResult ClassAudioModel::classOrVendorRequest(const DeviceRequest& setup, uint8_t* data) {
+    if (mLayout.pic)
+        if (std::optional<ControlResult> r = picRequest(setup, data)) return *r;
     if (setup.bmRequestType == kClassInterfaceIn || setup.bmRequestType == kClassInterfaceOut) {
         if ((setup.wIndex & 0xFF) != 0) return ControlResult::stall();
         const uint8_t id = uint8_t(setup.wIndex >> 8);

@@ -13,7 +13,11 @@
 // Optional: a second output interface (3, endpoint 0x03) for the product
 // whose output path is a choice of interface; the Trunk start-ups (vendor
 // 0x85 IN answering 2, SET_CUR of the rate on endpoints 0x03, 0x85, 0x86);
-// a vendor control register (vendor request 1 IN/OUT at one wIndex).
+// a vendor control register (vendor request 1 IN/OUT at one wIndex); a HID
+// interface (4) with one interrupt IN endpoint (0x87);
+// a command microcontroller (PIC): vendor request 1 OUT with wValue 0xF0,
+// wIndex 0x1F0 and one command byte, and vendor request 0x81 IN with wValue
+// 0xF0, wIndex 0 answering the last command; it can be told to stall.
 //
 // Power-on state: every volume at its unit's given value, mutes off, each
 // selector at its given input, the vendor control 0, 44,100 Hz; plus the
@@ -46,6 +50,11 @@ struct ClassAudioLayout {
     bool secondOutput = false;       // interface 3, endpoint 0x03
     bool trunk = false;              // answers the Trunk start-ups
     uint16_t vendorControlIndex = 0; // 0: no vendor control
+    bool hid = false;                // a HID interface with an interrupt IN endpoint
+    bool pic = false;                // answers the PIC commands
+    // The class-specific endpoint descriptor after each streaming endpoint:
+    // Clear (bit 7 of its attributes clear), MaxPacketsOnly (set) or Absent.
+    enum class ClassEndpoint { Clear, MaxPacketsOnly, Absent } classEndpoint = ClassEndpoint::Clear;
 };
 
 class ClassAudioModel : public HX5100Model {
@@ -61,6 +70,9 @@ public:
     uint8_t vendorControl() const;
     // Every request to the unit stalls while set.
     void setUnitStalls(uint8_t unit, bool stalls);
+    // The PIC's get (or its set too) stalls while set.
+    void setPicStalls(bool getStalls, bool setStalls = false);
+    uint8_t lastPicCommand() const;
 
 protected:
     ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
@@ -73,6 +85,8 @@ private:
                                  ClassFeatureUnit& unit);
     ControlResult selectorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,
                                   ClassSelectorUnit& unit);
+    // The PIC's two requests; nothing (no answer) for other requests.
+    std::optional<ControlResult> picRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
 
     ClassAudioLayout mLayout;
     std::vector<uint8_t> mConfiguration;
@@ -82,6 +96,9 @@ private:
     std::map<uint8_t, uint8_t> mSelectors;
     std::map<uint8_t, bool> mStalls;
     uint8_t mVendorControl = 0;
+    uint8_t mPicCommand = 0;
+    bool mPicGetStalls = false;
+    bool mPicSetStalls = false;
 };
 
 } // namespace hx::usb::devices

@@ -134,6 +134,11 @@ uint64_t HX5100Model::deviceFrames() const {
     return mStream.deviceFrames();
 }
 
+void HX5100Model::sendOffSizeInPackets(uint32_t packets, uint32_t frames) {
+    std::lock_guard<std::mutex> g(mLock);
+    mStream.sendOffSize(packets, frames);
+}
+
 bool HX5100Model::isDeepSleeping() const {
     std::lock_guard<std::mutex> g(mLock);
     return mDeepSleep;

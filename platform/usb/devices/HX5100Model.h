@@ -100,6 +100,8 @@ public:
     // Marks the lock point of the playback FIFO's fill measurement.
     void markFifoLock();
     uint64_t deviceFrames() const;
+    // The next `packets` capture packets carry at most `frames` frames.
+    void sendOffSizeInPackets(uint32_t packets, uint32_t frames);
 
     // One row of the class and vendor request table: a request is handled by
     // the row whose type, request and index (kAnyIndex: every index) match.

@@ -147,7 +147,11 @@ uint32_t HX5100Stream::packetIn(uint32_t rate, uint64_t unit, uint32_t periodUni
     if (from > mInFramesTo) mStats.inFramesLost += from - mInFramesTo;
     mInFramesTo = std::max(mInFramesTo, to);
     uint64_t frames = to - from;
-    const uint64_t room = capacity / kHX5100BytesPerFrame;
+    uint64_t room = capacity / kHX5100BytesPerFrame;
+    if (mOffSizeLeft) {
+        --mOffSizeLeft;
+        room = std::min<uint64_t>(room, mOffSizeFrames);
+    }
     if (frames > room) {
         mStats.inFramesLost += frames - room;
         frames = room;

@@ -163,6 +163,14 @@ public:
     void markFifoLock();
     // Frames the device clock produced so far.
     uint64_t deviceFrames() const { return mDeviceFrames; }
+    // The next `packets` capture packets carry at most `frames` frames (the
+    // rest of their period is lost): a device whose packets leave the
+    // host's tolerance.
+    void sendOffSize(uint32_t packets, uint32_t frames)
+    {
+        mOffSizeLeft = packets;
+        mOffSizeFrames = frames;
+    }
 
 private:
     void ensureClock(uint32_t rate, uint64_t unit, uint32_t periodUnits);
@@ -181,6 +189,8 @@ private:
     std::vector<std::array<uint32_t, kHX5100Channels>> mPlayed = std::vector<std::array<uint32_t, kHX5100Channels>>(kLoopHistory);
     std::optional<uint32_t> mExpected;  // the checker's next counter
     bool mRampSeen = false;
+    uint32_t mOffSizeLeft = 0;
+    uint32_t mOffSizeFrames = 0;
 };
 
 }  // namespace hx::usb::devices

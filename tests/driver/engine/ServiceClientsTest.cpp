@@ -499,15 +499,17 @@ TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
     EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + expectStart.size()), expectStart);
     d.svc->terminate(0);
     // The thread goes (the device object stays: the test holds it), then
-    // streaming stops (the stream's neighbours are
-    // told); never configured, the unconfigure at terminate has nothing to
-    // undo.
+    // streaming stops (the stream's neighbours are told), the vendor port
+    // and the request-block lists go; never configured, the unconfigure at
+    // terminate has nothing to undo.
     EXPECT_FALSE(dev->getRTThread().hasThread());
-    const std::vector<std::string> expectTail = {"stopStreaming wait=1", "USBMidiDevice::streaming started=0",
-                                                 "AJ::streaming started=0"};
+    const std::vector<std::string> expectTail = {
+        "stopStreaming wait=1",         "USBMidiDevice::streaming started=0", "AJ::streaming started=0",
+        "VendorAsyncPort::abort owner", "VendorAsyncPort::close owner",       "terminateBulkRqBs in",
+        "terminateBulkRqBs out",        "terminateInterruptRqBs in",          "terminateInterruptRqBs out"};
     trace = dev->stubTrace();
     ASSERT_GE(trace.size(), expectTail.size());
-    EXPECT_EQ(std::vector<std::string>(trace.end() - 3, trace.end()), expectTail);
+    EXPECT_EQ(std::vector<std::string>(trace.end() - long(expectTail.size()), trace.end()), expectTail);
 }
 
 // Control blocks a client writes into the shared area: the device applies a

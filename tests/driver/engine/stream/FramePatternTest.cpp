@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "abi/VIDPID.h"
+#include "driver/engine/ZrProductTable.h"
 #include "driver/engine/stream/ZrFramePatternObserver.h"
 #include "platform/base/HXLog.h"
 
@@ -236,5 +237,55 @@ TEST(FramePattern, HighSpeedOutputGroupsCarryTheInputTotals)
         for (int i = 0; i < 8; ++i)
             sum += o.nextWriteFrames();
         EXPECT_EQ(sum, uint32_t(t));
+    }
+}
+
+namespace {
+
+struct ToleranceCase {
+    uint16_t vendor, product;
+    uint32_t rate;
+    bool highSpeed;
+    uint32_t minimum, maximum;
+};
+
+}  // namespace
+
+// The device whose clock runs without slack gets no tolerance at 48 and
+// 96 kHz; other rates and other devices keep 2 (full speed) or 1 (high).
+TEST(FramePattern, ToleranceByProductRateAndSpeed)
+{
+    const ToleranceCase cases[] = {
+        {kHarlowVendorID, kHarlowExactClockProductID, 48000, false, 48, 48},
+        {kHarlowVendorID, kHarlowExactClockProductID, 96000, false, 96, 96},
+        {kHarlowVendorID, kHarlowExactClockProductID, 48000, true, 6, 6},
+        {kHarlowVendorID, kHarlowExactClockProductID, 96000, true, 12, 12},
+        {kHarlowVendorID, kHarlowExactClockProductID, 44100, false, 42, 46},
+        {kHarlowVendorID, kHarlowExactClockProductID, 88200, true, 10, 12},
+        {kKorvexVendorID, kKorvexHX5100ProductID, 48000, false, 46, 50},
+        {kKorvexVendorID, kKorvexHX5100ProductID, 96000, true, 11, 13},
+        {kHarlowVendorID, kHarlowStrictInputH2ProductID, 48000, false, 46, 50},
+    };
+    for (const ToleranceCase& c : cases) {
+        ZrFramePatternObserver o;
+        o.init(c.rate, 3, 2, 3, 2, c.highSpeed, VIDPID(c.vendor, c.product, 0x100, nullptr));
+        EXPECT_EQ(o.minimum(), c.minimum) << c.product << " " << c.rate << " " << c.highSpeed;
+        EXPECT_EQ(o.maximum(), c.maximum) << c.product << " " << c.rate << " " << c.highSpeed;
+    }
+}
+
+TEST(FramePattern, A49FramePacketIsAnErrorOnlyWithoutTolerance)
+{
+    for (bool exact : {true, false}) {
+        ZrFramePatternObserver o;
+        const VIDPID ids = exact ? VIDPID(kHarlowVendorID, kHarlowExactClockProductID, 0x100, nullptr)
+                                 : VIDPID(kKorvexVendorID, kKorvexHX5100ProductID, 0x100, nullptr);
+        o.init(48000, 3, 2, 3, 2, false, ids);
+        hx::log::Capture log;
+        uint32_t errors = 0;
+        EXPECT_EQ(o.onRtsFrame(49, errors), exact ? 48 : 49);
+        EXPECT_EQ(errors, exact ? 1u : 0u);
+        EXPECT_EQ(o.onRtsFrame(48, errors), 48);
+        EXPECT_EQ(errors, exact ? 1u : 0u);
     }
 }

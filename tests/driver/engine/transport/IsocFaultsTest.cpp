@@ -151,17 +151,23 @@ TEST(IsocFaults, BandwidthFollowsTheTableAndGivesOtherRatesRoomForTheirFrames)
     for (const auto& t : table)
         EXPECT_EQ(ZrIsocStreaming::framesPerBusFrame(t.rate), t.frames) << t.rate;
 
-    // One rig (and virtual clock) at a time.
+    // What a pipe uses: the frames of one bus frame while they fit the
+    // endpoint at full speed; the maximum at high speed, when they do not
+    // fit, or when the product keeps it.
+    const struct {
+        uint32_t rate;
+        bool highSpeed, keep;
+        uint32_t used;
+    } uses[] = {{48000, false, false, 300}, {44100, false, false, 46 * 6}, {96000, false, false, 300},
+                {22050, false, false, 25 * 6}, {44100, true, false, 300}, {44100, false, true, 300}};
+    for (const auto& u : uses)
+        EXPECT_EQ(ZrIsocStreaming::bandwidthInUse(u.rate, 3, 2, 300, u.highSpeed, u.keep), u.used) << u.rate;
     {
         StreamRig full({kUSBHostConnectionSpeedFull, 44100, 0});
         EXPECT_EQ(full.engine.inPipe().bandwidth, 46u * 6);  // needed bytes fit the 300-byte packet
-        EXPECT_EQ(full.engine.checkBandwidthForPipe(&full.engine.outPipe(), 48000, 3, 2), kIOReturnSuccess);
-        EXPECT_EQ(full.engine.outPipe().bandwidth, 300u);
-        full.engine.checkBandwidthForPipe(&full.engine.outPipe(), 96000, 3, 2);
-        EXPECT_EQ(full.engine.outPipe().bandwidth, 300u);  // more than the endpoint: its maximum
-        full.engine.checkBandwidthForPipe(&full.engine.outPipe(), 22050, 3, 2);
-        EXPECT_EQ(full.engine.outPipe().bandwidth, 25u * 6);
-        EXPECT_EQ(full.engine.checkBandwidthForPipe(nullptr, 0, 3, 2), 0);
+        full.engine.setPipeBandwidth(full.engine.outPipe().handle, 120);
+        EXPECT_EQ(full.engine.outPipe().bandwidth, 120u);
+        EXPECT_EQ(full.engine.inPipe().bandwidth, 46u * 6);
     }
 
     StreamRig high({kUSBHostConnectionSpeedHigh, 44100, 0});

@@ -135,9 +135,15 @@ public:
         s.outChannels = 2;
         s.outBytesPerSample = 3;
         s.decoder = pcmFrom24LSB;
-        configured = engine.configure(highSpeed, in, out, s);
-        engine.checkBandwidthForPipe(&engine.inPipe(), 0, 3, 2);
-        engine.checkBandwidthForPipe(&engine.outPipe(), 0, 3, 2);
+        // The bandwidth the device's check would store in each pipe.
+        auto bandwidth = [&](IOUSBHostPipe* p) {
+            if (!p)
+                return 0u;
+            IsocPipe probe;
+            probe.bind(p);
+            return ZrIsocStreaming::bandwidthInUse(rate, 3, 2, probe.maxPacket, highSpeed, false);
+        };
+        configured = engine.configure(highSpeed, in, out, s, bandwidth(in), bandwidth(out));
         EXPECT_TRUE(thread.create(&engine));
     }
 

@@ -391,7 +391,7 @@ bool ClientHarness::configure()
         for (int k = 0; k < 8; ++k)
             d.data.cQN_Sorvik_ChannelMap.mIn[k] = d.data.cQN_Sorvik_ChannelMap.mOut[k] = k + 1;
         std::memcpy(reinterpret_cast<uint8_t*>(&mapRec) + kOSXDispatchRecordOffset, &d, sizeof d);
-        if (m.callDriver(kReqControl, mapRec) != kIOReturnSuccess)
+        if (m.callDriver(kReqDispatch, mapRec) != kIOReturnSuccess)
             return m.fail("the channel map was not set");
     }
     const QnChannelSettings cs{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
@@ -462,7 +462,7 @@ bool ClientHarness::attachRing()
         d.code = kCodeSetPrivateDataClient;
         d.data.ulValue = 1;
         std::memcpy(reinterpret_cast<uint8_t*>(&take) + kOSXDispatchRecordOffset, &d, sizeof d);
-        if (m.callDriver(kReqControl, take) != kIOReturnSuccess)
+        if (m.callDriver(kReqDispatch, take) != kIOReturnSuccess)
             return m.fail("the private data was not taken");
         std::memcpy(&d, reinterpret_cast<uint8_t*>(&take) + kOSXDispatchRecordOffset, sizeof d);
         if (d.data.ulValue != 1)

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -67,23 +68,24 @@ struct Device {
         if (!svc)
             return;
         dev = svc->getDevice();
-        IOUserClient* h = nullptr;
-        svc->newUserClient(kernel_task, nullptr, 4, &h);
-        svc->newUserClient(kernel_task, nullptr, 2, &h);
-        client = OSDynamicCast(TestUserClient, h);
+        tap = std::make_unique<StateChangeTap>(svc.svc);
+        user.open(svc.svc, 4);
+        client = user.open(svc.svc, 2);
     }
     ~Device()
     {
+        user.kill();
+        tap.reset();
         rig.unplug(port);
-        if (client)
-            client->release();
     }
     std::vector<uint32_t> codes()
     {
         hx::kern::waitQuiet();
         std::vector<uint32_t> out;
-        for (const QN_StateChange& r : client->records())
-            out.push_back(r.mCode);
+        if (tap)
+            for (const auto& seen : tap->seen())
+                if (seen.type == kQnStateChangeMessage)
+                    out.push_back(seen.record.mCode);
         return out;
     }
     Rig rig;
@@ -91,7 +93,9 @@ struct Device {
     uint8_t port = 0;
     ServiceRef svc;
     ZrDevice* dev = nullptr;
-    TestUserClient* client = nullptr;
+    UserTask user{"completiontest"};
+    std::unique_ptr<StateChangeTap> tap;
+    IOUserClient* client = nullptr;
 };
 
 std::shared_ptr<ClassAudioModel> classModel(uint16_t vendor, uint16_t product, ClassAudioLayout layout = {},

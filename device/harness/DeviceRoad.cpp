@@ -183,7 +183,9 @@ bool DeviceRoad::boot() {
         mError = "the device was not configured";
         return false;
     }
-    if (!mHarness->setRouting()) {
+    // The routing goes to the kernel as a control request on a client of
+    // the harness's own, as another program would set it.
+    if (!mHarness->openClient() || !mHarness->setRouting()) {
         mError = mHarness->lastError();
         return false;
     }

@@ -96,6 +96,9 @@ protected:
         mHarness.reset();
         mHarness = std::make_unique<hx::harness::ClientHarness>();
         mBooted = mHarness->boot();
+        // An ordinary user's process: a device object opening the fresh
+        // device restores it.
+        hx::sys::setOwnUid(501);
     }
     static io_service_t findService() {
         io_iterator_t it = 0;

@@ -183,7 +183,7 @@ OSStatus QnAudioPluginClassCommons::getStreamFormat(bool isInput, AudioStreamBas
     }
     if (id == kAudioFormat60958AC3)
         channels = 2;
-    uint32_t rate = mReported.Frequency;
+    uint32_t rate = mPendingDirection != 0 ? mPending.Frequency : mReported.Frequency;
     if (channels == 0 && isHighUSB1Rate(rate) && !isUSB2Device() && !isControlPanelOrAudioSetup()) {
         uint32_t pending = isInput ? mPending.InChannels : mPending.OutChannels;
         if (pending != 0)

@@ -199,7 +199,7 @@ private:
     uint32_t mPendingDirection = 0;
     DirectionFormat mFormat[2];  // 0 output, 1 input
     uint32_t mLowBuffFWVersion = 0;
-    uint32_t mFrameSizeProperty = 0;
+    std::atomic<uint32_t> mFrameSizeProperty{0};
     std::atomic<uint32_t> mPendingFrameSize{0};
     uint32_t mDefaultFrameSize = 512;
     bool mHardwarePrepared = false;

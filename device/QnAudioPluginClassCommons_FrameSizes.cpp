@@ -47,7 +47,8 @@ uint32_t QnAudioPluginClassCommons::getFrameSize() const
     uint32_t pending = mPendingFrameSize.load(std::memory_order_acquire);
     if (pending)
         return pending;
-    return mFrameSizeProperty ? mFrameSizeProperty : mDefaultFrameSize;
+    const uint32_t property = mFrameSizeProperty.load();
+    return property ? property : mDefaultFrameSize;
 }
 
 uint32_t QnAudioPluginClassCommons::getFrameSizeBytes(bool isInput) const
@@ -121,7 +122,7 @@ bool QnAudioPluginClassCommons::prepareHardware()
     }
     if (mFrameSizeProperty == 0) {
         mFrameSizeProperty = mDefaultFrameSize;
-        mHost.hostFrameSizePropertyChanged(mFrameSizeProperty);
+        mHost.hostFrameSizePropertyChanged(mDefaultFrameSize);
         mPendingFrameSize.store(0, std::memory_order_release);
     }
     mHardwarePrepared = true;

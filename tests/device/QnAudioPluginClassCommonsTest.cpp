@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstring>
 #include <vector>
 
@@ -313,6 +315,64 @@ TEST(DeviceLogicFrameSizes, Edges)
     u.commons.getFrameSizeRangeBytes(true, &lo, &hi);
     EXPECT_EQ(lo, 64.0 * 8);
     EXPECT_EQ(hi, 8192.0 * 8);
+}
+
+TEST(DeviceLogicFrameSizes, AudioThreadTakesPendingSizes)
+{
+    Unit u(hx5100Info(true));
+    ASSERT_TRUE(u.commons.prepareHardware());
+    std::atomic<bool> done{false};
+    std::vector<uint32_t> taken;
+    std::thread audio([&] {
+        // The audio thread's side: one look per cycle.
+        while (!done.load()) {
+            if (uint32_t size = u.commons.takePendingFrameSize())
+                taken.push_back(size);
+            std::this_thread::yield();
+        }
+        if (uint32_t size = u.commons.takePendingFrameSize())
+            taken.push_back(size);
+    });
+    for (uint32_t size : {128u, 256u, 1024u, 2048u})
+        EXPECT_EQ(u.commons.setFrameSize(size, false, false), 0);
+    done.store(true);
+    audio.join();
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(taken.back(), 2048u);
+    EXPECT_TRUE(std::is_sorted(taken.begin(), taken.end()));
+    EXPECT_EQ(u.commons.getFrameSize(), 2048u);
+}
+
+TEST(DeviceLogicSetStreamFormat, NestedCallOnTheSameThreadDoesNothing)
+{
+    struct NestingHost : FakeHost {
+        void hostReportFormatChange(const AudioStreamBasicDescription&, const AudioStreamBasicDescription&,
+                                    const AudioStreamBasicDescription&, const AudioStreamBasicDescription&) override
+        {
+            auto d = request(44100, kAudioFormatFlagIsFloat, 2, 32);
+            nested.push_back(commons->setStreamFormat(false, &d, false));
+        }
+        QnAudioPluginClassCommons* commons = nullptr;
+        std::vector<OSStatus> nested;
+    };
+    NestingHost host;
+    auto info = hx5100Info(true);
+    QnAudioPluginClassCommons commons(host, *info);
+    host.commons = &commons;
+    commons.createIOBuffers();
+    auto d = request(96000, kAudioFormatFlagIsFloat, 2, 32);
+    std::thread other([&] {
+        auto o = request(48000, kAudioFormatFlagIsFloat, 2, 32);
+        commons.setStreamFormat(false, &o, false);
+    });
+    EXPECT_EQ(commons.setStreamFormat(false, &d, false), 0);
+    other.join();
+    ASSERT_FALSE(host.nested.empty());
+    for (OSStatus s : host.nested)
+        EXPECT_EQ(s, 0);
+    // Both changes acted (the other thread waited rather than getting 0 idle).
+    EXPECT_GE(std::count(host.requests.begin(), host.requests.end(), 6u), 1);
+    EXPECT_EQ(host.sm->mChannelSettings.Frequency, commons.getFrequency());
 }
 
 TEST(DeviceLogicFrameSizes, SlotWordTakesTheFrameSize)

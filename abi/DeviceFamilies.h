@@ -12,7 +12,7 @@
 struct DeviceFamilyMember {
     uint16_t vendor;
     uint16_t product;
-    uint16_t release = 0xFFFF;  // 0xFFFF: any release
+    uint16_t release = 0xFFFF; // 0xFFFF: any release
 };
 
 using DeviceFamily = std::span<const DeviceFamilyMember>;
@@ -55,13 +55,16 @@ inline constexpr DeviceFamilyMember kUserConfigurationNotice[] = {
     {kKorvexVendorID, kKorvexLX420ProductID},
     {kKorvexVendorID, kKorvexLX310ProductID},
 };
-inline constexpr DeviceFamilyMember kSixChannel[] = {{kQuarnelVendorID, kQuarnelSixChannelProductID}};
+inline constexpr DeviceFamilyMember kSixChannel[] = {
+    {kQuarnelVendorID, kQuarnelSixChannelProductID}};
 inline constexpr DeviceFamilyMember kPhono[] = {{kQuarnelVendorID, kQuarnelPhonoProductID}};
 inline constexpr DeviceFamilyMember kTrunk[] = {{kTrunkVendorID, kTrunkProductID}};
 inline constexpr DeviceFamilyMember kTrunk2[] = {{kTrunkVendorID, kTrunk2ProductID}};
 inline constexpr DeviceFamilyMember kTolvane[] = {{kTolvaneVendorID, kTolvaneProductID}};
-inline constexpr DeviceFamilyMember kMonitorMode[] = {{kQuarnelVendorID, kQuarnelMonitorModeProductID}};
-inline constexpr DeviceFamilyMember kFourChannelMixer[] = {{kQuarnelVendorID, kQuarnelFourChannelMixerProductID}};
+inline constexpr DeviceFamilyMember kMonitorMode[] = {
+    {kQuarnelVendorID, kQuarnelMonitorModeProductID}};
+inline constexpr DeviceFamilyMember kFourChannelMixer[] = {
+    {kQuarnelVendorID, kQuarnelFourChannelMixerProductID}};
 // One channel per direction at 88200 and 96000; the monitor-mode product first.
 inline constexpr DeviceFamilyMember kMonoAtHighRate[] = {
     {kQuarnelVendorID, kQuarnelMonitorModeProductID},
@@ -95,37 +98,34 @@ inline constexpr DeviceFamilyMember kCoreAudioSuffix[] = {
     {kOlvqVendorID, kOlvq188ProductID},
 };
 inline constexpr DeviceFamilyMember kFiveMsLatency[] = {{kDarrowVendorID, kDarrowD1ProductID}};
-inline constexpr DeviceFamilyMember kLatencyExtraMsAtStart[] = {{kDarrowVendorID, kDarrowD2ProductID}};
+inline constexpr DeviceFamilyMember kLatencyExtraMsAtStart[] = {
+    {kDarrowVendorID, kDarrowD2ProductID}};
 inline constexpr DeviceFamilyMember kSixtyExtraFrames[] = {{kVelmarVendorID, kVelmarV4ProductID}};
 // Stream channel counts chosen by the reply of Req 33.
-inline constexpr DeviceFamilyMember kChannelsByReq33[] = {{kPelgraneVendorID, kPelgraneCountsProductID}};
+inline constexpr DeviceFamilyMember kChannelsByReq33[] = {
+    {kPelgraneVendorID, kPelgraneCountsProductID}};
 
-constexpr bool contains(DeviceFamily family, uint16_t vendor, uint16_t product, uint16_t release = 0xFFFF)
-{
+constexpr bool contains(DeviceFamily family, uint16_t vendor, uint16_t product,
+                        uint16_t release = 0xFFFF) {
     for (const DeviceFamilyMember& m : family)
-        if (m.vendor == vendor && m.product == product && (m.release == 0xFFFF || m.release == release))
+        if (m.vendor == vendor && m.product == product &&
+            (m.release == 0xFFFF || m.release == release))
             return true;
     return false;
 }
 
-constexpr bool isSorvikFarlane1(uint16_t vendor, uint16_t product)
-{
-    if (vendor != kSorvikVendorID)
-        return false;
+constexpr bool isSorvikFarlane1(uint16_t vendor, uint16_t product) {
+    if (vendor != kSorvikVendorID) return false;
     for (uint16_t p : kSorvikFarlane1ProductIDs)
-        if (p == product)
-            return true;
+        if (p == product) return true;
     return false;
 }
 
-constexpr bool isSorvikFarlane2(uint16_t vendor, uint16_t product)
-{
-    if (vendor != kSorvikVendorID)
-        return false;
+constexpr bool isSorvikFarlane2(uint16_t vendor, uint16_t product) {
+    if (vendor != kSorvikVendorID) return false;
     for (uint16_t p : kSorvikFarlane2ProductIDs)
-        if (p == product)
-            return true;
+        if (p == product) return true;
     return false;
 }
 
-}  // namespace DeviceFamilies
+} // namespace DeviceFamilies

@@ -33,7 +33,7 @@ public:
     // The kernel service's properties (a copy the caller releases), or null.
     virtual CFDictionaryRef hostCopyServiceProperties() = 0;
     // Change sink.
-    virtual void hostFormatChanged() = 0;  // the client's onFormatChanged
+    virtual void hostFormatChanged() = 0; // the client's onFormatChanged
     virtual void hostReportFormatChange(const AudioStreamBasicDescription& inVirtual,
                                         const AudioStreamBasicDescription& outVirtual,
                                         const AudioStreamBasicDescription& inPhysical,
@@ -99,22 +99,25 @@ public:
     bool isRateLocked() const;
 
     // The device description scan (user-space build).
-    static APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration,
-                                                     uint32_t rate, uint32_t resolution, uint32_t channels,
+    static APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info,
+                                                     uint32_t configuration, uint32_t rate,
+                                                     uint32_t resolution, uint32_t channels,
                                                      bool discreteOnly, bool isOutput);
 
     // Stream formats.
-    OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription* description, bool isPhysical,
-                             uint32_t maxChannels);
+    OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription* description,
+                             bool isPhysical, uint32_t maxChannels);
     uint32_t getStreamFormatNum(bool isInput, bool isPhysical);
-    OSStatus getStreamFormats(bool isInput, AudioStreamBasicDescription* descriptions, uint32_t count,
-                              bool isPhysical, uint32_t maxChannels);
+    OSStatus getStreamFormats(bool isInput, AudioStreamBasicDescription* descriptions,
+                              uint32_t count, bool isPhysical, uint32_t maxChannels);
     OSStatus getAvailableFormats(bool isInput, AudioStreamRangedDescription* ranged, uint32_t count,
                                  bool isPhysical, uint32_t maxChannels);
-    void preprocessSetStreamFormat(AudioStreamBasicDescription* description, bool isInput, bool isPhysical);
-    OSStatus setStreamFormat(bool isInput, const AudioStreamBasicDescription* description, bool isPhysical);
-    bool usbFindConfiguration(bool isInput, APIDeviceInfoScanResult* inResult, APIDeviceInfoScanResult* outResult,
-                              QnChannelSettings* settings);
+    void preprocessSetStreamFormat(AudioStreamBasicDescription* description, bool isInput,
+                                   bool isPhysical);
+    OSStatus setStreamFormat(bool isInput, const AudioStreamBasicDescription* description,
+                             bool isPhysical);
+    bool usbFindConfiguration(bool isInput, APIDeviceInfoScanResult* inResult,
+                              APIDeviceInfoScanResult* outResult, QnChannelSettings* settings);
     void updateChannelsToReport(QnChannelSettings* reported, const QnChannelSettings* current);
 
     // Rates and the settings change.
@@ -124,7 +127,8 @@ public:
     uint32_t getFrequency() const { return mCurrent.Frequency; }
     bool setSampleRate(bool isInput, uint32_t rate, bool* changed, QnChannelSettings* settings);
     bool setFrequency(bool isInput, uint32_t rate);
-    IOReturn setSettings(const QnChannelSettings& settings, bool isInput, bool deferred, bool force);
+    IOReturn setSettings(const QnChannelSettings& settings, bool isInput, bool deferred,
+                         bool force);
     // Applies a pending change (the device calls it when its IO procedures
     // change their running state).
     IOReturn applyPendingSettings();
@@ -170,7 +174,10 @@ private:
     uint16_t product() const { return mInfo.mProduct; }
     bool featuresValid() const { return mInfo.mFeatures.mLoaded != 0; }
     bool allowCurrentSROnly() { return mHost.hostClientAppType() == 4; }
-    bool isControlPanelOrAudioSetup() { int t = mHost.hostClientAppType(); return t == 1 || t == 2; }
+    bool isControlPanelOrAudioSetup() {
+        int t = mHost.hostClientAppType();
+        return t == 1 || t == 2;
+    }
     bool isSixChannelProduct() const;
     bool isMonoAtHighRateProduct() const;
     bool isSymmetricProduct() const;
@@ -181,9 +188,10 @@ private:
     bool findWithAdaptedOtherDirection(bool isInput, QnChannelSettings* settings);
     void applyChannelOverrides(bool isInput, uint32_t* channels) const;
     uint32_t listedChannels(bool isInput, uint32_t loopCount, uint32_t maxChannels) const;
-    uint32_t walkFormats(bool isInput, bool isPhysical, uint32_t maxChannels, AudioStreamBasicDescription* out,
-                         uint32_t capacity);
-    OSStatus setStreamFormatLocked(bool isInput, const AudioStreamBasicDescription* description, bool isPhysical);
+    uint32_t walkFormats(bool isInput, bool isPhysical, uint32_t maxChannels,
+                         AudioStreamBasicDescription* out, uint32_t capacity);
+    OSStatus setStreamFormatLocked(bool isInput, const AudioStreamBasicDescription* description,
+                                   bool isPhysical);
     bool chooseCandidate(bool isInput, const AudioStreamBasicDescription& d, bool isPhysical,
                          QnChannelSettings* candidate);
     void sendSettings(const QnChannelSettings& settings);
@@ -197,7 +205,7 @@ private:
     QnChannelSettings mReported{};
     QnChannelSettings mPending{};
     uint32_t mPendingDirection = 0;
-    DirectionFormat mFormat[2];  // 0 output, 1 input
+    DirectionFormat mFormat[2]; // 0 output, 1 input
     uint32_t mLowBuffFWVersion = 0;
     std::atomic<uint32_t> mFrameSizeProperty{0};
     std::atomic<uint32_t> mPendingFrameSize{0};

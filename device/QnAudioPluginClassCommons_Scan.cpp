@@ -8,22 +8,21 @@ using namespace DeviceFamilies;
 
 namespace {
 
-bool isListedBulk(const APIDeviceInfo& info)
-{
-    if (contains(kQuarnelBulk, info.mVendor, info.mProduct))
-        return true;
+bool isListedBulk(const APIDeviceInfo& info) {
+    if (contains(kQuarnelBulk, info.mVendor, info.mProduct)) return true;
     return info.mFeatures.mLoaded && info.mFeatures.hasFlag(eSpecFeature_QuarnelBulk);
 }
 
 // -1: the setting does not carry the direction (rules 1 to 3 decide by the
 // setting alone), 0: this endpoint does not, 1: it does.
-int fixedLayout(const APIDeviceInfo& info, const APIInterfaceInfo& iface, const APIInterfaceAlternateInfo& alt,
-                bool isOutput)
-{
+int fixedLayout(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
+                const APIInterfaceAlternateInfo& alt, bool isOutput) {
     const APISpecificFeatures& f = info.mFeatures;
     if (f.mLoaded)
-        return isOutput ? iface.mInterfaceNumber == f.mOutInterface && alt.mAlternateSetting == f.mOutAlternate
-                        : iface.mInterfaceNumber == f.mInInterface && alt.mAlternateSetting == f.mInAlternate;
+        return isOutput ? iface.mInterfaceNumber == f.mOutInterface &&
+                              alt.mAlternateSetting == f.mOutAlternate
+                        : iface.mInterfaceNumber == f.mInInterface &&
+                              alt.mAlternateSetting == f.mInAlternate;
     if (contains(kInterfaceZeroOneGroup, info.mVendor, info.mProduct, info.mRelease))
         return iface.mInterfaceNumber == (isOutput ? 0 : 1) && alt.mAlternateSetting == 1;
     if (contains(kHX5100Group, info.mVendor, info.mProduct, info.mRelease))
@@ -31,35 +30,29 @@ int fixedLayout(const APIDeviceInfo& info, const APIInterfaceInfo& iface, const 
     return -1;
 }
 
-bool endpointMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface, const APIEndpointInfo& ep,
-                     bool isOutput)
-{
+bool endpointMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
+                     const APIEndpointInfo& ep, bool isOutput) {
     unsigned packet = ep.wMaxPacketSize & 0x7FF;
     bool in = (ep.bEndpointAddress & 0x80) != 0;
-    if (!isOutput && iface.mInterfaceNumber != 1 && isListedBulk(info))
-        packet = 0;
-    if (packet < 4)
-        return false;
+    if (!isOutput && iface.mInterfaceNumber != 1 && isListedBulk(info)) packet = 0;
+    if (packet < 4) return false;
     return isOutput ? !in : in;
 }
 
-}  // namespace
+} // namespace
 
-APIDeviceInfoScanResult QnAudioPluginClassCommons::scanAPIDeviceInfo(const APIDeviceInfo& info,
-                                                                      uint32_t configuration, uint32_t rate,
-                                                                      uint32_t resolution, uint32_t channels,
-                                                                      bool discreteOnly, bool isOutput)
-{
+APIDeviceInfoScanResult
+QnAudioPluginClassCommons::scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration,
+                                             uint32_t rate, uint32_t resolution, uint32_t channels,
+                                             bool discreteOnly, bool isOutput) {
     APIDeviceInfoScanResult result{};
     result.mRate = rate;
     result.mBits = uint8_t(resolution);
     result.mChannels = uint8_t(channels);
     // Never narrowed: 258 channels must not match stereo.
-    if (resolution > 255 || channels > 255)
-        return result;
+    if (resolution > 255 || channels > 255) return result;
     unsigned configs = info.mNumConfigurations < 4 ? info.mNumConfigurations : 4;
-    if (configuration >= configs)
-        return result;
+    if (configuration >= configs) return result;
     const APIConfigInfo& config = info.mConfigurations[configuration];
     unsigned interfaces = config.mNumInterfaces < 16 ? config.mNumInterfaces : 16;
     for (unsigned i = 0; i < interfaces; ++i) {
@@ -72,9 +65,10 @@ APIDeviceInfoScanResult QnAudioPluginClassCommons::scanAPIDeviceInfo(const APIDe
             unsigned endpoints = alt.mNumEndpoints < 4 ? alt.mNumEndpoints : 4;
             int layout = fixedLayout(info, iface, alt, isOutput);
             for (unsigned e = 0; e < endpoints; ++e) {
-                bool match = layout >= 0 ? layout == 1 : endpointMatches(info, iface, alt.mEndpoints[e], isOutput);
-                if (!match)
-                    continue;
+                bool match = layout >= 0
+                                 ? layout == 1
+                                 : endpointMatches(info, iface, alt.mEndpoints[e], isOutput);
+                if (!match) continue;
                 result.mFound = 1;
                 result.mConfiguration = uint16_t(configuration);
                 result.mInterface = uint16_t(i);

@@ -13,16 +13,15 @@ namespace {
 constexpr uint32_t kReqPrepareNewConfigRegular = 6;
 constexpr uint32_t kResolutionTries[] = {28, 24, 20, 16};
 
-bool differs(const QnChannelSettings& a, const QnChannelSettings& b)
-{
-    return a.Frequency != b.Frequency || a.InChannels != b.InChannels || a.InResolution != b.InResolution ||
-           a.OutChannels != b.OutChannels || a.OutResolution != b.OutResolution;
+bool differs(const QnChannelSettings& a, const QnChannelSettings& b) {
+    return a.Frequency != b.Frequency || a.InChannels != b.InChannels ||
+           a.InResolution != b.InResolution || a.OutChannels != b.OutChannels ||
+           a.OutResolution != b.OutResolution;
 }
 
-}  // namespace
+} // namespace
 
-void QnAudioPluginClassCommons::captureFormats(AudioStreamBasicDescription f[4])
-{
+void QnAudioPluginClassCommons::captureFormats(AudioStreamBasicDescription f[4]) {
     std::memset(f, 0, 4 * sizeof *f);
     getStreamFormat(true, &f[0], false, 128);
     getStreamFormat(false, &f[1], false, 128);
@@ -33,41 +32,37 @@ void QnAudioPluginClassCommons::captureFormats(AudioStreamBasicDescription f[4])
 // Adapts the other direction until a configuration carries the request:
 // first its resolution, then, with the resolution restored, its channel
 // count from 63 down, each count with the last resolution and then 28..16.
-bool QnAudioPluginClassCommons::findWithAdaptedOtherDirection(bool isInput, QnChannelSettings* s)
-{
+bool QnAudioPluginClassCommons::findWithAdaptedOtherDirection(bool isInput, QnChannelSettings* s) {
     QnChannelSettings trial = *s;
-    if (usbFindConfiguration(isInput, nullptr, nullptr, &trial))
-        return *s = trial, true;
-    uint32_t QnChannelSettings::*bits = isInput ? &QnChannelSettings::OutResolution : &QnChannelSettings::InResolution;
-    uint32_t QnChannelSettings::*channels = isInput ? &QnChannelSettings::OutChannels : &QnChannelSettings::InChannels;
+    if (usbFindConfiguration(isInput, nullptr, nullptr, &trial)) return *s = trial, true;
+    uint32_t QnChannelSettings::*bits =
+        isInput ? &QnChannelSettings::OutResolution : &QnChannelSettings::InResolution;
+    uint32_t QnChannelSettings::*channels =
+        isInput ? &QnChannelSettings::OutChannels : &QnChannelSettings::InChannels;
     QnChannelSettings base = *s;
     for (uint32_t r : kResolutionTries) {
         trial = base;
         trial.*bits = r;
-        if (usbFindConfiguration(isInput, nullptr, nullptr, &trial))
-            return *s = trial, true;
+        if (usbFindConfiguration(isInput, nullptr, nullptr, &trial)) return *s = trial, true;
     }
     uint32_t lastBits = base.*bits;
     for (uint32_t ch = 63; ch >= 1; --ch) {
         trial = base;
         trial.*channels = ch;
         trial.*bits = lastBits;
-        if (usbFindConfiguration(isInput, nullptr, nullptr, &trial))
-            return *s = trial, true;
+        if (usbFindConfiguration(isInput, nullptr, nullptr, &trial)) return *s = trial, true;
         for (uint32_t r : kResolutionTries) {
             trial = base;
             trial.*channels = ch;
             trial.*bits = lastBits = r;
-            if (usbFindConfiguration(isInput, nullptr, nullptr, &trial))
-                return *s = trial, true;
+            if (usbFindConfiguration(isInput, nullptr, nullptr, &trial)) return *s = trial, true;
         }
     }
     return false;
 }
 
-IOReturn QnAudioPluginClassCommons::setSettings(const QnChannelSettings& requested, bool isInput, bool deferred,
-                                                bool force)
-{
+IOReturn QnAudioPluginClassCommons::setSettings(const QnChannelSettings& requested, bool isInput,
+                                                bool deferred, bool force) {
     std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
     AudioStreamBasicDescription before[4];
     captureFormats(before);
@@ -87,22 +82,18 @@ IOReturn QnAudioPluginClassCommons::setSettings(const QnChannelSettings& request
         createIOBuffers();
         changed = false;
     }
-    if (changed || force)
-        sendSettings(s);
+    if (changed || force) sendSettings(s);
     mHost.hostReportFormatChange(before[0], before[1], before[2], before[3]);
     return 0;
 }
 
-void QnAudioPluginClassCommons::sendSettings(const QnChannelSettings& s)
-{
+void QnAudioPluginClassCommons::sendSettings(const QnChannelSettings& s) {
     // The answer is not used: the kernel answers success even to settings
     // it cannot take, so what it holds is read back.
     mHost.hostRequest(kReqPrepareNewConfigRegular, &s, sizeof s);
     readKernelSettings(&mCurrent);
-    if (isOutputOnly())
-        mCurrent.InChannels = 0;
-    if (isSixChannelProduct())
-        mCurrent.OutChannels = 6;
+    if (isOutputOnly()) mCurrent.InChannels = 0;
+    if (isSixChannelProduct()) mCurrent.OutChannels = 6;
     mPendingDirection = 0;
     mPending = mCurrent;
     updateChannelsToReport(&mReported, &mCurrent);

@@ -9,12 +9,10 @@ using namespace devicelogic;
 
 namespace {
 
-std::unique_ptr<APIDeviceInfo> describe(int configurations)
-{
+std::unique_ptr<APIDeviceInfo> describe(int configurations) {
     auto info = hx5100Info(true);
-    if (configurations == 1)
-        return info;
-    info->mVendor = 0x2FFF;  // endpoint-directed, four configurations
+    if (configurations == 1) return info;
+    info->mVendor = 0x2FFF; // endpoint-directed, four configurations
     for (unsigned c = 1; c < unsigned(configurations); ++c) {
         uint8_t channels = uint8_t(2 * (c + 1));
         addAlternate(*info, c, 1, 1, true, channels, 24, {44100, 48000, 88200, 96000});
@@ -26,8 +24,7 @@ std::unique_ptr<APIDeviceInfo> describe(int configurations)
 }
 
 struct Bench {
-    explicit Bench(int configurations) : info(describe(configurations)), commons(host, *info)
-    {
+    explicit Bench(int configurations) : info(describe(configurations)), commons(host, *info) {
         commons.createIOBuffers();
     }
     FakeHost host;
@@ -35,8 +32,7 @@ struct Bench {
     QnAudioPluginClassCommons commons;
 };
 
-void BM_getCaps(benchmark::State& state)
-{
+void BM_getCaps(benchmark::State& state) {
     Bench b(int(state.range(0)));
     auto caps = std::make_unique<XsDeviceCapabilitiesEx>();
     for (auto _ : state) {
@@ -45,23 +41,20 @@ void BM_getCaps(benchmark::State& state)
     }
 }
 
-void BM_getSampleRatesCount(benchmark::State& state)
-{
+void BM_getSampleRatesCount(benchmark::State& state) {
     Bench b(int(state.range(0)));
     for (auto _ : state)
         benchmark::DoNotOptimize(b.commons.getSampleRates(nullptr, 0));
 }
 
-void BM_getSampleRatesList(benchmark::State& state)
-{
+void BM_getSampleRatesList(benchmark::State& state) {
     Bench b(int(state.range(0)));
     AudioValueRange ranges[8];
     for (auto _ : state)
         benchmark::DoNotOptimize(b.commons.getSampleRates(ranges, 8));
 }
 
-void BM_setSampleRate(benchmark::State& state)
-{
+void BM_setSampleRate(benchmark::State& state) {
     Bench b(int(state.range(0)));
     QnChannelSettings s{};
     bool changed = false;
@@ -69,7 +62,7 @@ void BM_setSampleRate(benchmark::State& state)
         benchmark::DoNotOptimize(b.commons.setSampleRate(false, 96000, &changed, &s));
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_getCaps)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_getSampleRatesCount)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);

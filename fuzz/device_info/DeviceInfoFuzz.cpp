@@ -23,13 +23,15 @@ struct NoKernelHost : QnAudioPluginHost {
     int hostClientAppType() override { return appType; }
     CFDictionaryRef hostCopyServiceProperties() override { return nullptr; }
     void hostFormatChanged() override {}
-    void hostReportFormatChange(const AudioStreamBasicDescription&, const AudioStreamBasicDescription&,
-                                const AudioStreamBasicDescription&, const AudioStreamBasicDescription&) override
-    {
-    }
+    void hostReportFormatChange(const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&) override {}
     void hostFrameSizePropertyChanged(uint32_t) override {}
     void hostUpdateLatencies() override {}
-    bool hostCreateIOBuffers(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override { return true; }
+    bool hostCreateIOBuffers(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override {
+        return true;
+    }
     bool hostMapRings() override { return false; }
     void hostUnmapRings() override {}
     void hostCheckRunningStream() override {}
@@ -38,11 +40,9 @@ struct NoKernelHost : QnAudioPluginHost {
     int appType = 0;
 };
 
-void runLists(QnAudioPluginClassCommons& c, bool isInput, bool physical)
-{
+void runLists(QnAudioPluginClassCommons& c, bool isInput, bool physical) {
     uint32_t n = c.getStreamFormatNum(isInput, physical);
-    if (n > 100000)
-        return;
+    if (n > 100000) return;
     std::vector<AudioStreamBasicDescription> list(n);
     c.getStreamFormats(isInput, list.data(), n, physical, 64);
     std::vector<AudioStreamRangedDescription> ranged(n);
@@ -51,11 +51,11 @@ void runLists(QnAudioPluginClassCommons& c, bool isInput, bool physical)
     c.getStreamFormat(isInput, &current, physical, 64);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 1 + sizeof(QnChannelSettings) || size > 1 + sizeof(QnChannelSettings) + sizeof(APIDeviceInfo))
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1 + sizeof(QnChannelSettings) ||
+        size > 1 + sizeof(QnChannelSettings) + sizeof(APIDeviceInfo))
         return 0;
     NoKernelHost host;
     std::memset(host.sm.get(), 0, sizeof(DriverSM));
@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::memcpy(&host.sm->mChannelSettings, data + 1, sizeof(QnChannelSettings));
     auto info = std::make_unique<APIDeviceInfo>();
     std::memset(info.get(), 0, sizeof(APIDeviceInfo));
-    std::memcpy(info.get(), data + 1 + sizeof(QnChannelSettings), size - 1 - sizeof(QnChannelSettings));
+    std::memcpy(info.get(), data + 1 + sizeof(QnChannelSettings),
+                size - 1 - sizeof(QnChannelSettings));
 
     QnAudioPluginClassCommons c(host, *info);
     c.createIOBuffers();

@@ -14,16 +14,14 @@
 namespace devicelogic {
 
 // One alternate setting on interface number `iface`, alternate `alt`.
-inline void addAlternate(APIDeviceInfo& info, unsigned config, uint8_t iface, uint8_t alt, bool isOutput,
-                         uint8_t channels, uint8_t bits, std::initializer_list<uint32_t> rates)
-{
+inline void addAlternate(APIDeviceInfo& info, unsigned config, uint8_t iface, uint8_t alt,
+                         bool isOutput, uint8_t channels, uint8_t bits,
+                         std::initializer_list<uint32_t> rates) {
     APIConfigInfo& c = info.mConfigurations[config];
-    if (info.mNumConfigurations <= config)
-        info.mNumConfigurations = uint8_t(config + 1);
+    if (info.mNumConfigurations <= config) info.mNumConfigurations = uint8_t(config + 1);
     APIInterfaceInfo* target = nullptr;
     for (unsigned i = 0; i < c.mNumInterfaces; ++i)
-        if (c.mInterfaces[i].mInterfaceNumber == iface)
-            target = &c.mInterfaces[i];
+        if (c.mInterfaces[i].mInterfaceNumber == iface) target = &c.mInterfaces[i];
     if (!target) {
         target = &c.mInterfaces[c.mNumInterfaces++];
         target->mInterfaceNumber = iface;
@@ -41,8 +39,7 @@ inline void addAlternate(APIDeviceInfo& info, unsigned config, uint8_t iface, ui
 
 // The HX-5100: 24-bit stereo both ways, output on interface 1 and input on
 // 2 (alternate 2); 44100 and 48000 at full speed, up to 192000 at high.
-inline std::unique_ptr<APIDeviceInfo> hx5100Info(bool highSpeed)
-{
+inline std::unique_ptr<APIDeviceInfo> hx5100Info(bool highSpeed) {
     auto info = std::make_unique<APIDeviceInfo>();
     std::memset(info.get(), 0, sizeof *info);
     info->mVendor = kKorvexVendorID;
@@ -50,15 +47,14 @@ inline std::unique_ptr<APIDeviceInfo> hx5100Info(bool highSpeed)
     std::initializer_list<uint32_t> full = {44100, 48000};
     std::initializer_list<uint32_t> high = {44100, 48000, 88200, 96000, 176400, 192000};
     for (uint8_t iface : {1, 2}) {
-        addAlternate(*info, 0, iface, 1, iface == 1, 2, 16, {});  // zero-bandwidth placeholder
+        addAlternate(*info, 0, iface, 1, iface == 1, 2, 16, {}); // zero-bandwidth placeholder
         addAlternate(*info, 0, iface, 2, iface == 1, 2, 24, highSpeed ? high : full);
     }
     return info;
 }
 
 // A generic (isochronous, endpoint-directed) product of another maker.
-inline std::unique_ptr<APIDeviceInfo> genericInfo(uint16_t vendor, uint16_t product)
-{
+inline std::unique_ptr<APIDeviceInfo> genericInfo(uint16_t vendor, uint16_t product) {
     auto info = std::make_unique<APIDeviceInfo>();
     std::memset(info.get(), 0, sizeof *info);
     info->mVendor = vendor;
@@ -67,38 +63,35 @@ inline std::unique_ptr<APIDeviceInfo> genericInfo(uint16_t vendor, uint16_t prod
 }
 
 struct FakeHost : QnAudioPluginHost {
-    FakeHost() : sm(std::make_unique<DriverSM>())
-    {
+    FakeHost() : sm(std::make_unique<DriverSM>()) {
         std::memset(sm.get(), 0, sizeof *sm);
         sm->mHighSpeed = 1;
         sm->mChannelSettings = {48000, 2, 24, 2, 24, 0};
     }
     DriverSM* hostDriverSM() override { return mapped ? sm.get() : nullptr; }
     uint64_t hostClientIdentity() override { return identity; }
-    bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) override
-    {
+    bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) override {
         requests.push_back(req);
         if (req == 6 && bytes == sizeof(QnChannelSettings))
             std::memcpy(&sm->mChannelSettings, payload, bytes);
         return true;
     }
     int hostClientAppType() override { return appType; }
-    CFDictionaryRef hostCopyServiceProperties() override
-    {
-        if (properties)
-            CFRetain(properties);
+    CFDictionaryRef hostCopyServiceProperties() override {
+        if (properties) CFRetain(properties);
         return properties;
     }
     void hostFormatChanged() override { ++formatChanged; }
-    void hostReportFormatChange(const AudioStreamBasicDescription&, const AudioStreamBasicDescription&,
-                                const AudioStreamBasicDescription&, const AudioStreamBasicDescription&) override
-    {
+    void hostReportFormatChange(const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&) override {
         ++formatReports;
     }
     void hostFrameSizePropertyChanged(uint32_t frames) override { frameNotices.push_back(frames); }
     void hostUpdateLatencies() override { ++latencyUpdates; }
-    bool hostCreateIOBuffers(uint32_t inCh, uint32_t inRep, uint32_t outCh, uint32_t outRep, uint32_t frames) override
-    {
+    bool hostCreateIOBuffers(uint32_t inCh, uint32_t inRep, uint32_t outCh, uint32_t outRep,
+                             uint32_t frames) override {
         buffers.push_back({inCh, inRep, outCh, outRep, frames});
         return true;
     }
@@ -118,4 +111,4 @@ struct FakeHost : QnAudioPluginHost {
     std::vector<std::vector<uint32_t>> buffers;
 };
 
-}  // namespace devicelogic
+} // namespace devicelogic

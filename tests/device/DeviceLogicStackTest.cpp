@@ -22,10 +22,10 @@ namespace {
 
 constexpr uint32_t kReqDeviceInfoChunk = 4;
 
-io_service_t findService()
-{
+io_service_t findService() {
     io_iterator_t it = 0;
-    if (IOServiceGetMatchingServices(0, IOServiceMatching(kZrServiceClassName), &it) != KERN_SUCCESS)
+    if (IOServiceGetMatchingServices(0, IOServiceMatching(kZrServiceClassName), &it) !=
+        KERN_SUCCESS)
         return 0;
     io_service_t s = IOIteratorNext(it);
     IOObjectRelease(it);
@@ -37,11 +37,9 @@ struct ConnectionHost : QnAudioPluginHost {
     explicit ConnectionHost(DriverConnection& c) : connection(c) {}
     DriverSM* hostDriverSM() override { return connection.driverSM(); }
     uint64_t hostClientIdentity() override { return connection.clientID(); }
-    bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) override
-    {
+    bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) override {
         DriverConnection::RecordGuard guard(connection);
-        if (bytes > sizeof guard.record().payload)
-            return false;
+        if (bytes > sizeof guard.record().payload) return false;
         std::memcpy(guard.record().payload, payload, bytes);
         requests.push_back(req);
         return connection.callDriver(req);
@@ -49,13 +47,15 @@ struct ConnectionHost : QnAudioPluginHost {
     int hostClientAppType() override { return appType; }
     CFDictionaryRef hostCopyServiceProperties() override { return nullptr; }
     void hostFormatChanged() override {}
-    void hostReportFormatChange(const AudioStreamBasicDescription&, const AudioStreamBasicDescription&,
-                                const AudioStreamBasicDescription&, const AudioStreamBasicDescription&) override
-    {
-    }
+    void hostReportFormatChange(const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&) override {}
     void hostFrameSizePropertyChanged(uint32_t) override {}
     void hostUpdateLatencies() override {}
-    bool hostCreateIOBuffers(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override { return true; }
+    bool hostCreateIOBuffers(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override {
+        return true;
+    }
     bool hostMapRings() override { return true; }
     void hostUnmapRings() override {}
     void hostCheckRunningStream() override {}
@@ -65,17 +65,14 @@ struct ConnectionHost : QnAudioPluginHost {
     std::vector<uint32_t> requests;
 };
 
-bool readDeviceInfo(DriverConnection& c, APIDeviceInfo& info)
-{
+bool readDeviceInfo(DriverConnection& c, APIDeviceInfo& info) {
     auto* bytes = reinterpret_cast<uint8_t*>(&info);
     for (uint32_t chunk = 0, offset = 0; offset < sizeof info; ++chunk) {
         DriverConnection::RecordGuard guard(c);
         std::memcpy(guard.record().payload, &chunk, sizeof chunk);
-        if (!c.callDriver(kReqDeviceInfoChunk))
-            return false;
+        if (!c.callDriver(kReqDeviceInfoChunk)) return false;
         uint32_t count = guard.record().iReq;
-        if (count == 0 || count > 256 || offset + count > sizeof info)
-            return false;
+        if (count == 0 || count > 256 || offset + count > sizeof info) return false;
         std::memcpy(bytes + offset, guard.record().payload, count);
         offset += count;
     }
@@ -84,8 +81,7 @@ bool readDeviceInfo(DriverConnection& c, APIDeviceInfo& info)
 
 class DeviceLogicStack : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         std::filesystem::create_directories(hx::path::map("/tmp"));
         hx::harness::HarnessOptions options;
         options.highSpeed = GetParam();
@@ -105,13 +101,11 @@ protected:
         commons->setupSpecificFeatures();
         commons->createIOBuffers();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         commons.reset();
         host.reset();
         connection.reset();
-        if (service)
-            IOObjectRelease(service);
+        if (service) IOObjectRelease(service);
         harness.reset();
     }
 
@@ -124,16 +118,14 @@ protected:
     std::unique_ptr<QnAudioPluginClassCommons> commons;
 };
 
-TEST_P(DeviceLogicStack, FamiliesOfTheHX5100)
-{
+TEST_P(DeviceLogicStack, FamiliesOfTheHX5100) {
     EXPECT_TRUE(commons->isMerrowCompatible());
     EXPECT_TRUE(commons->isMRW192Compatible());
     EXPECT_FALSE(commons->isAC3compatible());
     EXPECT_EQ(commons->isUSB2Device(), GetParam());
 }
 
-TEST_P(DeviceLogicStack, FormatListsAndRates)
-{
+TEST_P(DeviceLogicStack, FormatListsAndRates) {
     const bool high = GetParam();
     EXPECT_EQ(commons->getStreamFormatNum(false, true), high ? 6u : 2u);
     EXPECT_EQ(commons->getStreamFormatNum(false, false), high ? 12u : 4u);
@@ -146,8 +138,7 @@ TEST_P(DeviceLogicStack, FormatListsAndRates)
     }
 }
 
-TEST_P(DeviceLogicStack, RateChangeReachesTheKernel)
-{
+TEST_P(DeviceLogicStack, RateChangeReachesTheKernel) {
     AudioStreamBasicDescription d{};
     ASSERT_EQ(commons->getStreamFormat(false, &d, false, ~0u), 0);
     EXPECT_EQ(d.mSampleRate, 48000.0);
@@ -159,14 +150,14 @@ TEST_P(DeviceLogicStack, RateChangeReachesTheKernel)
     EXPECT_EQ(connection->driverSM()->mChannelSettings.OutResolution, 24u);
     EXPECT_EQ(commons->getFrequency(), 44100u);
     // Virtual 32-bit integer stereo at rate 0: configured as 24 bits, rate kept.
-    AudioStreamBasicDescription integer{0, kAudioFormatLinearPCM, kAudioFormatFlagIsSignedInteger, 8, 1, 8, 2, 32, 0};
+    AudioStreamBasicDescription integer{
+        0, kAudioFormatLinearPCM, kAudioFormatFlagIsSignedInteger, 8, 1, 8, 2, 32, 0};
     EXPECT_EQ(commons->setStreamFormat(false, &integer, false), 0);
     EXPECT_EQ(commons->getFrequency(), 44100u);
     EXPECT_EQ(commons->currentSettings().OutResolution, 24u);
 }
 
-TEST_P(DeviceLogicStack, DeferredWhileTheHarnessStreams)
-{
+TEST_P(DeviceLogicStack, DeferredWhileTheHarnessStreams) {
     ASSERT_TRUE(harness->setRouting()) << harness->lastError();
     ASSERT_TRUE(harness->attachRing()) << harness->lastError();
     hx::kern::waitQuiet();
@@ -185,6 +176,8 @@ TEST_P(DeviceLogicStack, DeferredWhileTheHarnessStreams)
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, DeviceLogicStack, ::testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& p) { return p.param ? "HighSpeed" : "FullSpeed"; });
+                         [](const testing::TestParamInfo<bool>& p) {
+                             return p.param ? "HighSpeed" : "FullSpeed";
+                         });
 
-}  // namespace
+} // namespace

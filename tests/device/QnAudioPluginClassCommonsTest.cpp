@@ -19,22 +19,23 @@ using namespace devicelogic;
 namespace {
 
 struct Unit {
-    explicit Unit(std::unique_ptr<APIDeviceInfo> i) : info(std::move(i)), commons(host, *info) { commons.createIOBuffers(); }
+    explicit Unit(std::unique_ptr<APIDeviceInfo> i) : info(std::move(i)), commons(host, *info) {
+        commons.createIOBuffers();
+    }
     FakeHost host;
     std::unique_ptr<APIDeviceInfo> info;
     QnAudioPluginClassCommons commons;
 };
 
-std::vector<AudioStreamBasicDescription> formats(QnAudioPluginClassCommons& c, bool isInput, bool physical)
-{
+std::vector<AudioStreamBasicDescription> formats(QnAudioPluginClassCommons& c, bool isInput,
+                                                 bool physical) {
     uint32_t n = c.getStreamFormatNum(isInput, physical);
     std::vector<AudioStreamBasicDescription> list(n);
     EXPECT_EQ(c.getStreamFormats(isInput, list.data(), n, physical, ~0u), 0);
     return list;
 }
 
-AudioStreamBasicDescription request(double rate, uint32_t flags, uint32_t channels, uint32_t bits)
-{
+AudioStreamBasicDescription request(double rate, uint32_t flags, uint32_t channels, uint32_t bits) {
     AudioStreamBasicDescription d{};
     d.mSampleRate = rate;
     d.mFormatID = kAudioFormatLinearPCM;
@@ -44,8 +45,7 @@ AudioStreamBasicDescription request(double rate, uint32_t flags, uint32_t channe
     return d;
 }
 
-TEST(DeviceLogicFamilies, HX5100WithoutRecord)
-{
+TEST(DeviceLogicFamilies, HX5100WithoutRecord) {
     Unit u(hx5100Info(true));
     EXPECT_TRUE(u.commons.isMerrowCompatible());
     EXPECT_TRUE(u.commons.isMRW192Compatible());
@@ -54,8 +54,7 @@ TEST(DeviceLogicFamilies, HX5100WithoutRecord)
     EXPECT_FALSE(u.commons.isSorvikFarlaneDevice());
 }
 
-TEST(DeviceLogicFamilies, PredicateTable)
-{
+TEST(DeviceLogicFamilies, PredicateTable) {
     struct Row {
         uint16_t vendor, product;
         bool usb2;
@@ -73,7 +72,8 @@ TEST(DeviceLogicFamilies, PredicateTable)
     };
     for (const Row& r : rows) {
         Unit u(genericInfo(r.vendor, r.product));
-        SCOPED_TRACE(testing::Message() << std::hex << r.vendor << ":" << r.product << " usb2 " << r.usb2);
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << r.vendor << ":" << r.product << " usb2 " << r.usb2);
         EXPECT_EQ(u.commons.isMRW30Compatible(), r.mrw30);
         EXPECT_EQ(u.commons.isQuarnelBulkDevice(r.usb2), r.bulk);
         EXPECT_EQ(u.commons.isQuarnelBulkInIsocOutDevice(r.usb2), r.bulkInIsoc);
@@ -82,8 +82,7 @@ TEST(DeviceLogicFamilies, PredicateTable)
     }
 }
 
-TEST(DeviceLogicFamilies, RecordFlagsDecideWhenValid)
-{
+TEST(DeviceLogicFamilies, RecordFlagsDecideWhenValid) {
     Unit u(hx5100Info(true));
     u.info->mFeatures.mLoaded = 1;
     EXPECT_FALSE(u.commons.isMerrowCompatible());
@@ -94,39 +93,45 @@ TEST(DeviceLogicFamilies, RecordFlagsDecideWhenValid)
     EXPECT_FALSE(u.commons.isQuarnelBulkDevice(false));
 }
 
-TEST(DeviceLogicFamilies, IdentitiesNamedOnce)
-{
+TEST(DeviceLogicFamilies, IdentitiesNamedOnce) {
     // Each list names a product at most once, and every list holds one.
-    for (DeviceFamily f : {DeviceFamily(DeviceFamilies::kHX5100Group), DeviceFamily(DeviceFamilies::kInterfaceZeroOneGroup),
-                           DeviceFamily(DeviceFamilies::kMRW30), DeviceFamily(DeviceFamilies::kQuarnelBulk),
-                           DeviceFamily(DeviceFamilies::kMonoAtHighRate), DeviceFamily(DeviceFamilies::kCoreAudioSuffix)}) {
+    for (DeviceFamily f :
+         {DeviceFamily(DeviceFamilies::kHX5100Group),
+          DeviceFamily(DeviceFamilies::kInterfaceZeroOneGroup),
+          DeviceFamily(DeviceFamilies::kMRW30), DeviceFamily(DeviceFamilies::kQuarnelBulk),
+          DeviceFamily(DeviceFamilies::kMonoAtHighRate),
+          DeviceFamily(DeviceFamilies::kCoreAudioSuffix)}) {
         ASSERT_FALSE(f.empty());
         for (size_t i = 0; i < f.size(); ++i)
             for (size_t j = i + 1; j < f.size(); ++j)
-                EXPECT_FALSE(f[i].vendor == f[j].vendor && f[i].product == f[j].product && f[i].release == f[j].release);
+                EXPECT_FALSE(f[i].vendor == f[j].vendor && f[i].product == f[j].product &&
+                             f[i].release == f[j].release);
     }
-    EXPECT_TRUE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kKorvexVendorID, kKorvexLX420ProductID));
-    EXPECT_FALSE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kKorvexVendorID, kKorvexLX880ProductID));
-    EXPECT_TRUE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kBrindleVendorID, kBrindleB3ProductID, kBrindleB3Release));
-    EXPECT_FALSE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kBrindleVendorID, kBrindleB3ProductID, 0x0100));
+    EXPECT_TRUE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kKorvexVendorID,
+                                         kKorvexLX420ProductID));
+    EXPECT_FALSE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kKorvexVendorID,
+                                          kKorvexLX880ProductID));
+    EXPECT_TRUE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kBrindleVendorID,
+                                         kBrindleB3ProductID, kBrindleB3Release));
+    EXPECT_FALSE(DeviceFamilies::contains(DeviceFamilies::kHX5100Group, kBrindleVendorID,
+                                          kBrindleB3ProductID, 0x0100));
 }
 
-CFDictionaryRef propertiesWithConfigurationData(int bytes)
-{
-    CFMutableDictionaryRef specific = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                &kCFTypeDictionaryValueCallBacks);
+CFDictionaryRef propertiesWithConfigurationData(int bytes) {
+    CFMutableDictionaryRef specific = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     if (bytes >= 0) {
         std::vector<UInt8> data(size_t(bytes), 0);
-        if (bytes > 312 + 15)
-            data[312 + 15] = 1;  // AC-3
+        if (bytes > 312 + 15) data[312 + 15] = 1; // AC-3
         CFDataRef d = CFDataCreate(nullptr, data.data(), bytes);
-        CFStringRef key = CFStringCreateWithCString(nullptr, "kConfigurationData", kCFStringEncodingUTF8);
+        CFStringRef key =
+            CFStringCreateWithCString(nullptr, "kConfigurationData", kCFStringEncodingUTF8);
         CFDictionarySetValue(specific, key, d);
         CFRelease(key);
         CFRelease(d);
     }
-    CFMutableDictionaryRef props = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                             &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef props = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     CFStringRef key = CFStringCreateWithCString(nullptr, "QnSpecific", kCFStringEncodingUTF8);
     CFDictionarySetValue(props, key, specific);
     CFRelease(key);
@@ -134,8 +139,7 @@ CFDictionaryRef propertiesWithConfigurationData(int bytes)
     return props;
 }
 
-TEST(DeviceLogicFamilies, SpecificFeaturesNeedAFullRecord)
-{
+TEST(DeviceLogicFamilies, SpecificFeaturesNeedAFullRecord) {
     for (int bytes : {-1, 379, 380}) {
         Unit u(hx5100Info(true));
         u.host.properties = propertiesWithConfigurationData(bytes);
@@ -149,22 +153,27 @@ TEST(DeviceLogicFamilies, SpecificFeaturesNeedAFullRecord)
     }
 }
 
-TEST(DeviceLogicScan, CapsCountsAndNeverNarrows)
-{
+TEST(DeviceLogicScan, CapsCountsAndNeverNarrows) {
     auto info = hx5100Info(true);
-    EXPECT_TRUE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, true).mFound);
-    EXPECT_TRUE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, false).mFound);
-    EXPECT_FALSE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 258, false, true).mFound);
-    EXPECT_FALSE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 280, 2, false, true).mFound);
-    EXPECT_FALSE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 1, 48000, 24, 2, false, true).mFound);
+    EXPECT_TRUE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, true).mFound);
+    EXPECT_TRUE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, false).mFound);
+    EXPECT_FALSE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 258, false, true).mFound);
+    EXPECT_FALSE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 280, 2, false, true).mFound);
+    EXPECT_FALSE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 1, 48000, 24, 2, false, true).mFound);
     info->mNumConfigurations = 200;
     info->mConfigurations[0].mNumInterfaces = 200;
-    EXPECT_TRUE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, true).mFound);
-    EXPECT_FALSE(QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 7, 48000, 24, 2, false, true).mFound);
+    EXPECT_TRUE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, true).mFound);
+    EXPECT_FALSE(
+        QnAudioPluginClassCommons::scanAPIDeviceInfo(*info, 7, 48000, 24, 2, false, true).mFound);
 }
 
-TEST(DeviceLogicFormats, HX5100Lists)
-{
+TEST(DeviceLogicFormats, HX5100Lists) {
     struct Row {
         bool high;
         size_t physical, virtualCount;
@@ -186,8 +195,10 @@ TEST(DeviceLogicFormats, HX5100Lists)
         EXPECT_EQ(virt[0].mSampleRate, 44100.0);
         uint32_t n = u.commons.getStreamFormatNum(false, true);
         std::vector<AudioStreamBasicDescription> list(n + 1);
-        EXPECT_EQ(u.commons.getStreamFormats(false, list.data(), n + 1, true, ~0u), kIOReturnBadArgument);
-        EXPECT_EQ(u.commons.getStreamFormats(false, list.data(), n - 1, true, ~0u), kIOReturnBadArgument);
+        EXPECT_EQ(u.commons.getStreamFormats(false, list.data(), n + 1, true, ~0u),
+                  kIOReturnBadArgument);
+        EXPECT_EQ(u.commons.getStreamFormats(false, list.data(), n - 1, true, ~0u),
+                  kIOReturnBadArgument);
         std::vector<AudioStreamRangedDescription> ranged(n);
         ASSERT_EQ(u.commons.getAvailableFormats(false, ranged.data(), n, true, ~0u), 0);
         for (auto& rd : ranged) {
@@ -197,8 +208,7 @@ TEST(DeviceLogicFormats, HX5100Lists)
     }
 }
 
-TEST(DeviceLogicFormats, AC3FillsEveryEntry)
-{
+TEST(DeviceLogicFormats, AC3FillsEveryEntry) {
     Unit u(hx5100Info(false));
     u.info->mFeatures.mLoaded = 1;
     u.info->mFeatures.mOutInterface = 1;
@@ -208,7 +218,7 @@ TEST(DeviceLogicFormats, AC3FillsEveryEntry)
     u.commons.setSpecFeature(0);
     u.commons.setSpecFeature(15);
     uint32_t n = u.commons.getStreamFormatNum(false, true);
-    ASSERT_EQ(n, 4u);  // two rates, one entry and the AC-3 entry each
+    ASSERT_EQ(n, 4u); // two rates, one entry and the AC-3 entry each
     std::vector<AudioStreamBasicDescription> list(n);
     std::memset(list.data(), 0xAA, n * sizeof list[0]);
     ASSERT_EQ(u.commons.getStreamFormats(false, list.data(), n, true, ~0u), 0);
@@ -221,8 +231,7 @@ TEST(DeviceLogicFormats, AC3FillsEveryEntry)
         EXPECT_NE(d.mReserved, 0xAAAAAAAAu);
 }
 
-TEST(DeviceLogicFormats, NoDriverArea)
-{
+TEST(DeviceLogicFormats, NoDriverArea) {
     Unit u(hx5100Info(true));
     u.host.mapped = false;
     AudioStreamBasicDescription d{};
@@ -234,18 +243,16 @@ TEST(DeviceLogicFormats, NoDriverArea)
     EXPECT_EQ(u.commons.setStreamFormat(true, &d, true), kIOReturnNoDevice);
 }
 
-TEST(DeviceLogicSetStreamFormat, VirtualIntegerIsConfiguredAt24Bits)
-{
+TEST(DeviceLogicSetStreamFormat, VirtualIntegerIsConfiguredAt24Bits) {
     Unit u(hx5100Info(true));
     auto d = request(0, kAudioFormatFlagIsSignedInteger, 2, 32);
     EXPECT_EQ(u.commons.setStreamFormat(false, &d, false), 0);
-    EXPECT_TRUE(u.host.requests.empty());  // same shape, same rate: nothing to send
+    EXPECT_TRUE(u.host.requests.empty()); // same shape, same rate: nothing to send
     EXPECT_EQ(u.commons.currentSettings().Frequency, 48000u);
     EXPECT_EQ(u.commons.currentSettings().OutResolution, 24u);
 }
 
-TEST(DeviceLogicSetStreamFormat, RateChangeReachesTheKernel)
-{
+TEST(DeviceLogicSetStreamFormat, RateChangeReachesTheKernel) {
     Unit u(hx5100Info(true));
     auto d = request(96000, kAudioFormatFlagIsFloat, 2, 32);
     EXPECT_EQ(u.commons.setStreamFormat(false, &d, false), 0);
@@ -254,8 +261,7 @@ TEST(DeviceLogicSetStreamFormat, RateChangeReachesTheKernel)
     EXPECT_EQ(u.commons.getFrequency(), 96000u);
 }
 
-TEST(DeviceLogicSetStreamFormat, WhileStreamingOnlyTheRate)
-{
+TEST(DeviceLogicSetStreamFormat, WhileStreamingOnlyTheRate) {
     Unit u(hx5100Info(true));
     ASSERT_TRUE(u.commons.prepareHardware());
     hx::log::Capture capture;
@@ -272,15 +278,15 @@ TEST(DeviceLogicSetStreamFormat, WhileStreamingOnlyTheRate)
     EXPECT_EQ(u.host.sm->mChannelSettings.Frequency, 44100u);
 }
 
-TEST(DeviceLogicUSB1, HighRateKeepsOneDirection)
-{
+TEST(DeviceLogicUSB1, HighRateKeepsOneDirection) {
     struct Row {
         bool isInput;
         uint32_t in, out;
         uint32_t expectIn, expectOut;
     };
     const Row rows[] = {
-        {true, 2, 2, 2, 0}, {true, 1, 2, 1, 1}, {true, 4, 2, 0, 2}, {false, 2, 1, 1, 1}, {false, 2, 2, 0, 2},
+        {true, 2, 2, 2, 0},  {true, 1, 2, 1, 1},  {true, 4, 2, 0, 2},
+        {false, 2, 1, 1, 1}, {false, 2, 2, 0, 2},
     };
     for (const Row& r : rows) {
         Unit u(genericInfo(0x2FFF, 1));
@@ -292,8 +298,7 @@ TEST(DeviceLogicUSB1, HighRateKeepsOneDirection)
     }
 }
 
-TEST(DeviceLogicFrameSizes, Edges)
-{
+TEST(DeviceLogicFrameSizes, Edges) {
     Unit u(hx5100Info(true));
     EXPECT_EQ(u.commons.setFrameSize(32, false, false), kIOReturnBadArgument);
     EXPECT_EQ(u.commons.setFrameSize(32, false, true), 0);
@@ -317,8 +322,7 @@ TEST(DeviceLogicFrameSizes, Edges)
     EXPECT_EQ(hi, 8192.0 * 8);
 }
 
-TEST(DeviceLogicFrameSizes, AudioThreadTakesPendingSizes)
-{
+TEST(DeviceLogicFrameSizes, AudioThreadTakesPendingSizes) {
     Unit u(hx5100Info(true));
     ASSERT_TRUE(u.commons.prepareHardware());
     std::atomic<bool> done{false};
@@ -326,12 +330,10 @@ TEST(DeviceLogicFrameSizes, AudioThreadTakesPendingSizes)
     std::thread audio([&] {
         // The audio thread's side: one look per cycle.
         while (!done.load()) {
-            if (uint32_t size = u.commons.takePendingFrameSize())
-                taken.push_back(size);
+            if (uint32_t size = u.commons.takePendingFrameSize()) taken.push_back(size);
             std::this_thread::yield();
         }
-        if (uint32_t size = u.commons.takePendingFrameSize())
-            taken.push_back(size);
+        if (uint32_t size = u.commons.takePendingFrameSize()) taken.push_back(size);
     });
     for (uint32_t size : {128u, 256u, 1024u, 2048u})
         EXPECT_EQ(u.commons.setFrameSize(size, false, false), 0);
@@ -343,12 +345,12 @@ TEST(DeviceLogicFrameSizes, AudioThreadTakesPendingSizes)
     EXPECT_EQ(u.commons.getFrameSize(), 2048u);
 }
 
-TEST(DeviceLogicSetStreamFormat, NestedCallOnTheSameThreadDoesNothing)
-{
+TEST(DeviceLogicSetStreamFormat, NestedCallOnTheSameThreadDoesNothing) {
     struct NestingHost : FakeHost {
-        void hostReportFormatChange(const AudioStreamBasicDescription&, const AudioStreamBasicDescription&,
-                                    const AudioStreamBasicDescription&, const AudioStreamBasicDescription&) override
-        {
+        void hostReportFormatChange(const AudioStreamBasicDescription&,
+                                    const AudioStreamBasicDescription&,
+                                    const AudioStreamBasicDescription&,
+                                    const AudioStreamBasicDescription&) override {
             auto d = request(44100, kAudioFormatFlagIsFloat, 2, 32);
             nested.push_back(commons->setStreamFormat(false, &d, false));
         }
@@ -375,8 +377,7 @@ TEST(DeviceLogicSetStreamFormat, NestedCallOnTheSameThreadDoesNothing)
     EXPECT_EQ(host.sm->mChannelSettings.Frequency, commons.getFrequency());
 }
 
-TEST(DeviceLogicFrameSizes, SlotWordTakesTheFrameSize)
-{
+TEST(DeviceLogicFrameSizes, SlotWordTakesTheFrameSize) {
     Unit u(hx5100Info(true));
     u.host.sm->mClients[3].mClient = u.host.identity;
     u.commons.setFrameSize(1024, false, false);
@@ -384,8 +385,7 @@ TEST(DeviceLogicFrameSizes, SlotWordTakesTheFrameSize)
     EXPECT_EQ(u.host.sm->mClients[0].mParameter, 0u);
 }
 
-TEST(DeviceLogicRates, HighSpeedList)
-{
+TEST(DeviceLogicRates, HighSpeedList) {
     Unit u(hx5100Info(true));
     EXPECT_EQ(u.commons.getSampleRates(nullptr, 0), 6u);
     std::vector<AudioValueRange> ranges(6);
@@ -396,8 +396,7 @@ TEST(DeviceLogicRates, HighSpeedList)
     EXPECT_EQ(u.commons.getSampleRates(ranges.data(), 0), 0u);
 }
 
-TEST(DeviceLogicRates, CurrentRateOnlyClient)
-{
+TEST(DeviceLogicRates, CurrentRateOnlyClient) {
     Unit u(hx5100Info(true));
     u.host.appType = 4;
     AudioValueRange r[8];
@@ -409,8 +408,7 @@ TEST(DeviceLogicRates, CurrentRateOnlyClient)
     EXPECT_EQ(u.commons.getStreamFormatNum(false, true), 1u);
 }
 
-TEST(DeviceLogicRates, DeferredWhileAnotherClientStreams)
-{
+TEST(DeviceLogicRates, DeferredWhileAnotherClientStreams) {
     Unit u(hx5100Info(true));
     u.host.sm->mAttachedClients = 1;
     EXPECT_TRUE(u.commons.setFrequency(false, 96000));
@@ -428,8 +426,7 @@ TEST(DeviceLogicRates, DeferredWhileAnotherClientStreams)
     EXPECT_EQ(panel.commons.pendingDirection(), 0u);
 }
 
-TEST(DeviceLogicRates, ChoiceTable)
-{
+TEST(DeviceLogicRates, ChoiceTable) {
     // Stereo 24-bit both ways at 48000, eight channels only at 44100.
     Unit u(genericInfo(0x2FFF, 1));
     addAlternate(*u.info, 0, 1, 1, true, 2, 24, {48000});
@@ -455,8 +452,7 @@ TEST(DeviceLogicRates, ChoiceTable)
     EXPECT_EQ(s.InChannels + s.OutChannels, 2u);
 }
 
-TEST(DeviceLogicRates, NoConfigurationIsRefused)
-{
+TEST(DeviceLogicRates, NoConfigurationIsRefused) {
     Unit u(hx5100Info(true));
     QnChannelSettings s{48000, 7, 24, 7, 24, 0};
     EXPECT_EQ(u.commons.setSettings(s, false, false, false), kIOReturnBadArgument);
@@ -464,8 +460,7 @@ TEST(DeviceLogicRates, NoConfigurationIsRefused)
     EXPECT_TRUE(u.host.requests.empty());
 }
 
-TEST(DeviceLogicRIAA, Impulses)
-{
+TEST(DeviceLogicRIAA, Impulses) {
     testing::internal::CaptureStdout();
     struct Row {
         int rate;
@@ -474,37 +469,38 @@ TEST(DeviceLogicRIAA, Impulses)
     RIAA probe;
     probe.init(44100, 1);
     const double first441 = float(probe.gain() * (probe.coefficient(1) + probe.coefficient(5)));
-    for (Row r : {Row{96000, 0.0481499992}, Row{44100, first441}, Row{44190, first441}, Row{32000, 0.0}}) {
+    for (Row r :
+         {Row{96000, 0.0481499992}, Row{44100, first441}, Row{44190, first441}, Row{32000, 0.0}}) {
         RIAA f;
         f.init(r.rate, 2);
         float in[8] = {1.0f, 0, 0, 0, 0, 0, 0, 0}, out[8] = {};
         f.processReplacing(in, out, 4);
         EXPECT_FLOAT_EQ(out[0], float(r.first)) << r.rate;
-        EXPECT_EQ(out[1], 0.0f);  // the other channel is left alone
-        if (r.rate == 32000)
+        EXPECT_EQ(out[1], 0.0f); // the other channel is left alone
+        if (r.rate == 32000) {
             for (float v : out)
                 EXPECT_EQ(v, 0.0f);
+        }
     }
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("init_Filter_Coef 96000, 2, 960\n"), std::string::npos);
     EXPECT_EQ(printed.find("processReplacing"), std::string::npos);
 }
 
-TEST(DeviceLogicRIAA, PhonoProductSetsUpItsFilters)
-{
+TEST(DeviceLogicRIAA, PhonoProductSetsUpItsFilters) {
     Unit u(genericInfo(kQuarnelVendorID, kQuarnelPhonoProductID));
     testing::internal::CaptureStdout();
     u.commons.createIOBuffers();
     std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_NE(printed.find("HERE SETSETTINGS__________ Freq. 48000 Chann. 2 \n"), std::string::npos);
+    EXPECT_NE(printed.find("HERE SETSETTINGS__________ Freq. 48000 Chann. 2 \n"),
+              std::string::npos);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(u.commons.riaa(i).stride(), 2);
         EXPECT_FLOAT_EQ(float(u.commons.riaa(i).gain()), 0.0577300005f);
     }
 }
 
-TEST(DeviceLogicExtData, ValidateAndDefaults)
-{
+TEST(DeviceLogicExtData, ValidateAndDefaults) {
     QnAjExtData e{};
     e.mDigitalLockFrequency = 77;
     e.mClockSource = 3;
@@ -525,4 +521,4 @@ TEST(DeviceLogicExtData, ValidateAndDefaults)
         EXPECT_EQ(words[5 + i], expected[i]);
 }
 
-}  // namespace
+} // namespace

@@ -23,7 +23,6 @@ constexpr uint16_t kQuarnelSixChannelProductID = 0x0B30;
 constexpr uint16_t kQuarnelPhonoProductID = 0x0B40;
 constexpr uint16_t kQuarnelMonitorModeProductID = 0x0B50;
 constexpr uint16_t kQuarnelFourChannelMixerProductID = 0x0B60;
-constexpr uint16_t kQuarnelMRW30ProductID = 0x0B70;
 
 namespace DeviceFamilies {
 
@@ -72,10 +71,7 @@ inline constexpr DeviceFamilyMember kMonoAtHighRate[] = {
 };
 // The other direction follows the requested one's resolution.
 inline constexpr DeviceFamilyMember kSymmetric[] = {{kTolvaneVendorID, kTolvaneProductID}};
-inline constexpr DeviceFamilyMember kMRW30[] = {
-    {kKorvexVendorID, kKorvexMRW30ProductID},
-    {kQuarnelVendorID, kQuarnelMRW30ProductID},
-};
+inline constexpr DeviceFamilyMember kMRW30[] = {{kKorvexVendorID, kKorvexMRW30ProductID}};
 inline constexpr DeviceFamilyMember kQuarnelBulk[] = {
     {kQuarnelVendorID, kQuarnelBulkB01ProductID},
     {kQuarnelVendorID, kQuarnelBulkB02ProductID},

@@ -1,10 +1,12 @@
 // The shared device logic over the real stack in this process: the bus with
 // an HX-5100 model, the kernel driver and its user clients, and a device
 // connection; at full and high speed.
+#include "abi/DeviceFamilies.h"
 #include "abi/ServiceClass.h"
 #include "device/DriverConnection.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "driver/engine/ZrProductTable.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
@@ -173,6 +175,37 @@ TEST_P(DeviceLogicStack, DeferredWhileTheHarnessStreams) {
     host->appType = 1;
     EXPECT_TRUE(commons->setFrequency(false, 44100));
     EXPECT_EQ(host->requests, std::vector<uint32_t>{6});
+}
+
+// The kernel reads the same identities for the families both sides list.
+TEST(DeviceLogicKernelFamilies, KernelAgreesOnSharedFamilies) {
+    struct Shared {
+        DeviceFamily family;
+        ZrProductList kernelList;
+    };
+    const Shared shared[] = {
+        {DeviceFamilies::kQuarnelBulk, ZrProductList::QuarnelBulk},
+        {DeviceFamilies::kMRW30, ZrProductList::MRW30},
+        {DeviceFamilies::kTolvane, ZrProductList::Tolvane},
+        {DeviceFamilies::kTrunk, ZrProductList::HalvardTrunk},
+        {DeviceFamilies::kTrunk2, ZrProductList::Trunk2},
+    };
+    // Every identity any family names, as probes.
+    std::vector<DeviceFamilyMember> probes;
+    for (DeviceFamily f :
+         {DeviceFamily(DeviceFamilies::kHX5100Group),
+          DeviceFamily(DeviceFamilies::kInterfaceZeroOneGroup),
+          DeviceFamily(DeviceFamilies::kQuarnelBulk),
+          DeviceFamily(DeviceFamilies::kQuarnelBulkInIsocOut), DeviceFamily(DeviceFamilies::kMRW30),
+          DeviceFamily(DeviceFamilies::kTolvane), DeviceFamily(DeviceFamilies::kTrunk),
+          DeviceFamily(DeviceFamilies::kTrunk2), DeviceFamily(DeviceFamilies::kPhono),
+          DeviceFamily(DeviceFamilies::kSixChannel)})
+        probes.insert(probes.end(), f.begin(), f.end());
+    for (const Shared& s : shared)
+        for (const DeviceFamilyMember& p : probes)
+            EXPECT_EQ(DeviceFamilies::contains(s.family, p.vendor, p.product),
+                      ZrIsListedProduct(s.kernelList, p.vendor, p.product))
+                << std::hex << p.vendor << ":" << p.product << " list " << int(s.kernelList);
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, DeviceLogicStack, ::testing::Values(false, true),

@@ -46,6 +46,17 @@ void QnAjExtData::setDefaults()
     mRoutingOut[1] = 1;
 }
 
+QnAjExtData& QnAjExtData::validate()
+{
+    if (mClockSource > 2)
+        mClockSource = 0;
+    if (mUSB1Mode > 1)
+        mUSB1Mode = 0;
+    if (mDigitalOutMode > 1)
+        mDigitalOutMode = 0;
+    return *this;
+}
+
 int getBytesFromBits(int bits)
 {
     switch (bits) {

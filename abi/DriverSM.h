@@ -43,6 +43,8 @@ struct QnAjExtData {
     // Routing back to its identity defaults; the lock frequency and lock
     // flag are what the device last reported and stay.
     void setDefaults();
+    // Out-of-range choices read from a user-writable store fall back to 0.
+    QnAjExtData& validate();
 };
 
 struct QN_Sorvik_ChannelMap {

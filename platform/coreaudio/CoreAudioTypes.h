@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/base/MacTypes.h"
+#include <cstddef>
 
 namespace hx::coreaudio {
 
@@ -106,6 +107,20 @@ struct AudioStreamBasicDescription {
 };
 static_assert(sizeof(AudioStreamBasicDescription) == 40);
 
+struct AudioValueRange {
+    Float64 mMinimum;
+    Float64 mMaximum;
+};
+static_assert(sizeof(AudioValueRange) == 16);
+
+struct AudioStreamRangedDescription {
+    AudioStreamBasicDescription mFormat;
+    AudioValueRange mSampleRateRange;
+};
+static_assert(sizeof(AudioStreamRangedDescription) == 56);
+static_assert(offsetof(AudioStreamRangedDescription, mSampleRateRange) == 40);
+
+inline constexpr AudioFormatID kAudioFormat60958AC3 = hx::coreaudio::fourCC("cac3");
 inline constexpr AudioFormatID kAudioFormatLinearPCM = hx::coreaudio::fourCC("lpcm");
 inline constexpr AudioFormatFlags kAudioFormatFlagIsFloat = 1u << 0;
 inline constexpr AudioFormatFlags kAudioFormatFlagIsSignedInteger = 1u << 2;

@@ -1,0 +1,217 @@
+// The device logic every user-space device object carries: device families
+// and specific features, the device description scan, stream formats, the
+// capability record and sample-rate choice, the settings change, frame sizes
+// and IO-buffer preparation. It reaches its device only through
+// QnAudioPluginHost, so the HAL build's device and the audio server's device
+// carry the same code.
+#pragma once
+
+#include <cstdint>
+#include <atomic>
+#include <mutex>
+
+#include "abi/APIDeviceInfo.h"
+#include "abi/DriverSM.h"
+#include "device/RIAA.h"
+#include "platform/base/MacErrors.h"
+#include "platform/cf/CoreFoundation.h"
+#include "platform/coreaudio/CoreAudioTypes.h"
+
+// What the device logic needs of the device that carries it.
+class QnAudioPluginHost {
+public:
+    virtual ~QnAudioPluginHost() = default;
+    // The mapped driver area, or null.
+    virtual DriverSM* hostDriverSM() = 0;
+    // This connection's client identity (request 27).
+    virtual uint64_t hostClientIdentity() = 0;
+    // Sends a request through the connection guard with the payload copied
+    // into the request record; false when it fails.
+    virtual bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) = 0;
+    // The process's client-application type.
+    virtual int hostClientAppType() = 0;
+    // The kernel service's properties (a copy the caller releases), or null.
+    virtual CFDictionaryRef hostCopyServiceProperties() = 0;
+    // Change sink.
+    virtual void hostFormatChanged() = 0; // the client's onFormatChanged
+    virtual void hostReportFormatChange(const AudioStreamBasicDescription& inVirtual,
+                                        const AudioStreamBasicDescription& outVirtual,
+                                        const AudioStreamBasicDescription& inPhysical,
+                                        const AudioStreamBasicDescription& outPhysical) = 0;
+    virtual void hostFrameSizePropertyChanged(uint32_t frames) = 0;
+    virtual void hostUpdateLatencies() = 0;
+    // Builds the IO buffers, or hands the counts to the running audio thread,
+    // which resizes at the start of its next cycle.
+    virtual bool hostCreateIOBuffers(uint32_t inChannels, uint32_t inReported, uint32_t outChannels,
+                                     uint32_t outReported, uint32_t frames) = 0;
+    // Maps (or unmaps) both streaming rings, stopping the cycle first.
+    virtual bool hostMapRings() = 0;
+    virtual void hostUnmapRings() = 0;
+    virtual void hostCheckRunningStream() = 0;
+};
+
+// Capability grid of one configuration.
+struct XsDeviceConfigCaps {
+    uint8_t mOut[7][4][32];
+    uint8_t mIn[7][4][32];
+    int32_t mOutScore[7][4][32];
+    int32_t mInScore[7][4][32];
+    int32_t mOutBonus[7][4][32];
+    int32_t mInBonus[7][4][32];
+};
+static_assert(sizeof(XsDeviceConfigCaps) == 16128);
+
+struct XsDeviceCapabilitiesEx {
+    uint32_t mCount;
+    XsDeviceConfigCaps mConfig[4];
+};
+
+class QnAudioPluginClassCommons {
+public:
+    static constexpr uint32_t kRingBytes = 0x83FF0;
+    static constexpr uint32_t kMinFrameSize = 64;
+    static constexpr uint32_t kMaxFrameSize = 8192;
+    static constexpr int kClientControlPanel = 12;
+
+    QnAudioPluginClassCommons(QnAudioPluginHost& host, APIDeviceInfo& info);
+
+    // Families and features.
+    static const char* getIDRoot() { return "com.korvex.hx5100"; }
+    void setupSpecificFeatures();
+    void setSpecFeature(unsigned feature);
+    bool isMerrowCompatible() const;
+    bool isMRW192Compatible() const;
+    bool isMRW30Compatible() const;
+    bool isAC3compatible() const;
+    bool isQuarnelBulkDevice(bool usb2) const;
+    bool isQuarnelBulkInIsocOutDevice(bool usb2) const;
+    bool isSorvikFarlane1() const;
+    bool isSorvikFarlane2() const;
+    bool isSorvikFarlaneDevice() const { return isSorvikFarlane1() || isSorvikFarlane2(); }
+    bool isDevice(uint16_t vendor, uint16_t product) const;
+    bool isOutputOnly() const;
+    uint32_t lowBufferFWVersion() const { return mLowBuffFWVersion; }
+
+    // Driver area words.
+    bool isRunningStream() const;
+    bool isRunningSomewhere() const;
+    bool isUSB2Device() const;
+    bool isRateLocked() const;
+
+    // The device description scan (user-space build).
+    static APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info,
+                                                     uint32_t configuration, uint32_t rate,
+                                                     uint32_t resolution, uint32_t channels,
+                                                     bool discreteOnly, bool isOutput);
+
+    // Stream formats.
+    OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription* description,
+                             bool isPhysical, uint32_t maxChannels);
+    uint32_t getStreamFormatNum(bool isInput, bool isPhysical);
+    OSStatus getStreamFormats(bool isInput, AudioStreamBasicDescription* descriptions,
+                              uint32_t count, bool isPhysical, uint32_t maxChannels);
+    OSStatus getAvailableFormats(bool isInput, AudioStreamRangedDescription* ranged, uint32_t count,
+                                 bool isPhysical, uint32_t maxChannels);
+    void preprocessSetStreamFormat(AudioStreamBasicDescription* description, bool isInput,
+                                   bool isPhysical);
+    OSStatus setStreamFormat(bool isInput, const AudioStreamBasicDescription* description,
+                             bool isPhysical);
+    bool usbFindConfiguration(bool isInput, APIDeviceInfoScanResult* inResult,
+                              APIDeviceInfoScanResult* outResult, QnChannelSettings* settings);
+    void updateChannelsToReport(QnChannelSettings* reported, const QnChannelSettings* current);
+
+    // Rates and the settings change.
+    void getCaps(XsDeviceCapabilitiesEx* caps);
+    bool canSampleRate(uint32_t rate);
+    uint32_t getSampleRates(AudioValueRange* ranges, uint32_t count);
+    uint32_t getFrequency() const { return mCurrent.Frequency; }
+    bool setSampleRate(bool isInput, uint32_t rate, bool* changed, QnChannelSettings* settings);
+    bool setFrequency(bool isInput, uint32_t rate);
+    IOReturn setSettings(const QnChannelSettings& settings, bool isInput, bool deferred,
+                         bool force);
+    // Applies a pending change (the device calls it when its IO procedures
+    // change their running state).
+    IOReturn applyPendingSettings();
+    static int calcBW(int rateIndex, int resolutionIndex, int channelIndex);
+
+    // Frame sizes, IO buffers and hardware.
+    static void getFrameSizeRange(uint32_t rate, uint32_t* minimum, uint32_t* maximum);
+    void getFrameSizeRangeInt(uint32_t* minimum, uint32_t* maximum);
+    void getFrameSizeRange(double* minimum, double* maximum);
+    void getFrameSizeRangeBytes(bool isInput, double* minimum, double* maximum);
+    static uint32_t validateMinMaxFrameSize(uint32_t size);
+    IOReturn setFrameSize(uint32_t size, bool notify, bool force);
+    uint32_t getFrameSize() const;
+    uint32_t getFrameSizeBytes(bool isInput) const;
+    bool createIOBuffers();
+    void updateSafetyOffsets() {}
+    bool prepareHardware();
+    bool hardwareReady() const { return mHardwarePrepared; }
+    void setHardwarePrepared(bool prepared) { mHardwarePrepared = prepared; }
+    void setDefaultFrameSize(uint32_t frames) { mDefaultFrameSize = frames; }
+    // The audio thread takes the pending frame size at the start of a cycle.
+    uint32_t takePendingFrameSize();
+
+    // State the device reads.
+    const QnChannelSettings& currentSettings() const { return mCurrent; }
+    const QnChannelSettings& reportedSettings() const { return mReported; }
+    const QnChannelSettings& pendingSettings() const { return mPending; }
+    uint32_t pendingDirection() const { return mPendingDirection; }
+    uint32_t frameSizeProperty() const { return mFrameSizeProperty; }
+    const RIAA& riaa(int n) const { return mRIAA[n]; }
+    std::recursive_mutex& deviceMutex() { return mDeviceMutex; }
+    APIDeviceInfo& deviceInfo() { return mInfo; }
+
+private:
+    struct DirectionFormat {
+        AudioFormatID virtualID = kAudioFormatLinearPCM;
+        AudioFormatFlags virtualFlags = kAudioFormatFlagIsFloat;
+        AudioFormatID physicalID = kAudioFormatLinearPCM;
+        AudioFormatFlags physicalFlags = kAudioFormatFlagIsSignedInteger;
+    };
+
+    uint16_t vendor() const { return mInfo.mVendor; }
+    uint16_t product() const { return mInfo.mProduct; }
+    bool featuresValid() const { return mInfo.mFeatures.mLoaded != 0; }
+    bool allowCurrentSROnly() { return mHost.hostClientAppType() == 4; }
+    bool isControlPanelOrAudioSetup() {
+        int t = mHost.hostClientAppType();
+        return t == 1 || t == 2;
+    }
+    bool isSixChannelProduct() const;
+    bool isMonoAtHighRateProduct() const;
+    bool isSymmetricProduct() const;
+    bool isPhonoProduct() const;
+    uint32_t kernelRate() const;
+    void readKernelSettings(QnChannelSettings* settings) const;
+    void captureFormats(AudioStreamBasicDescription formats[4]);
+    bool findWithAdaptedOtherDirection(bool isInput, QnChannelSettings* settings);
+    void applyChannelOverrides(bool isInput, uint32_t* channels) const;
+    uint32_t listedChannels(bool isInput, uint32_t loopCount, uint32_t maxChannels) const;
+    uint32_t walkFormats(bool isInput, bool isPhysical, uint32_t maxChannels,
+                         AudioStreamBasicDescription* out, uint32_t capacity);
+    OSStatus setStreamFormatLocked(bool isInput, const AudioStreamBasicDescription* description,
+                                   bool isPhysical);
+    bool chooseCandidate(bool isInput, const AudioStreamBasicDescription& d, bool isPhysical,
+                         QnChannelSettings* candidate);
+    void sendSettings(const QnChannelSettings& settings);
+    void scoreRate(XsDeviceCapabilitiesEx& caps, int rateIndex, const QnChannelSettings& kernel);
+    int64_t searchBest(XsDeviceCapabilitiesEx& caps, int rateIndex, int budget, int* best);
+
+    QnAudioPluginHost& mHost;
+    APIDeviceInfo& mInfo;
+    std::recursive_mutex mDeviceMutex;
+    QnChannelSettings mCurrent{};
+    QnChannelSettings mReported{};
+    QnChannelSettings mPending{};
+    uint32_t mPendingDirection = 0;
+    DirectionFormat mFormat[2]; // 0 output, 1 input
+    uint32_t mLowBuffFWVersion = 0;
+    std::atomic<uint32_t> mFrameSizeProperty{0};
+    std::atomic<uint32_t> mPendingFrameSize{0};
+    uint32_t mDefaultFrameSize = 512;
+    bool mHardwarePrepared = false;
+    bool mInSetStreamFormat = false;
+    RIAA mRIAA[4];
+    bool mPhonoCodec[2] = {};
+};

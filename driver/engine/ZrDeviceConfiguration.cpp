@@ -71,7 +71,10 @@ void ZrDevice::createConfigControls()
         recordStub(std::string("USBMidiDevice::streaming started=") + (started ? "1" : "0"));
     };
     hooks.controlPortStreaming = [this](bool started) {
-        recordStub(std::string("AJ::streaming started=") + (started ? "1" : "0"));
+        if (started)
+            mAJ.streamingStarted();
+        else
+            mAJ.streamingStopped();
     };
     mpConfigControls = std::make_unique<ZrConfigControls>(getConfigTraits(), mpDriverSM, *mpDriverData, hooks);
 }
@@ -243,6 +246,7 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
     if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible())
         recordStub("USBMidiDevice::configurationDone");
+    mAJ.configurationDone(mIsUSB2);
     // Two other makers' devices need their control interface woken once the
     // streaming side is set up.
     if (ZrInterfaceDescriptor* control = mConfigurations.m_pcControlInterface) {
@@ -265,7 +269,7 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
 
 void ZrDevice::onUnconfigure()
 {
-    recordStub("AJ::unconfigure");
+    mAJ.unconfigure();
     // A suspended stream does not outlive its configuration: the next start
     // starts afresh.
     __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);

@@ -310,7 +310,9 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     // USB-MIDI and the MIDI and control port open their pipes (not built yet).
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
         dev.recordStub("USBMidiDevice::initPipes");
-    dev.recordStub("AJ::initPipes");
+    dev.getAJ().assignPipes(configs.m_pcMidiInterface);
+    if (!dev.getAJ().initPipes())
+        IOLog("AJ::initPipes failed\n");
 
     if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe && !dev.m_pcBulkOutPipe &&
         !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
@@ -375,7 +377,7 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     if (configs.m_pcMidiInterface && b.isBound(configs.m_pcMidiInterface))
         allowReset = allowReset && dev.isMerrowCompatible();
 
-    dev.recordStub("AJ::closePipes");
+    dev.getAJ().closePipes();
     dev.releaseIsocPipes();
     if (dev.isMRW30Compatible())
         configs.m_pcControlInterface = nullptr;

@@ -540,6 +540,10 @@ bool AJ::portZeroOnly() const
 bool AJ::queuesEmpty()
 {
     std::lock_guard<std::mutex> g(mOutLock);
+    // A fill count past the queue empties it here (logged by the reader).
+    uint8_t none = 0;
+    for (int q = 0; q < 2; ++q)
+        mReader[q].get(m_pMidiSM->mOut[q], &none, 0);
     if (!mReader[0].isEmpty(m_pMidiSM->mOut[0]))
         return false;
     // Packets of port 0 only: bytes of port 1 and the control port never go.

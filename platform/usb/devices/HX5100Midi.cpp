@@ -131,6 +131,18 @@ void HX5100Model::footswitch(bool press, uint8_t value)
     mMidi.footswitch(press, value);
 }
 
+void HX5100Model::setMidiLevels(const uint8_t (&levels)[HX5100Midi::kLevelControllers])
+{
+    std::lock_guard<std::mutex> g(mLock);
+    mMidi.setLevels(levels);
+}
+
+uint64_t HX5100Model::midiLastPacketFrame() const
+{
+    std::lock_guard<std::mutex> g(mLock);
+    return mMidi.lastPacketFrame();
+}
+
 std::vector<uint8_t> HX5100Model::midiReceived() const
 {
     std::lock_guard<std::mutex> g(mLock);

@@ -108,7 +108,10 @@ public:
     // Footswitch events (controllers 105 and 106), as an LX-series device
     // sends them.
     void footswitch(bool press, uint8_t value);
+    // The levels controllers 107..117 report every 20 ms.
+    void setMidiLevels(const uint8_t (&levels)[HX5100Midi::kLevelControllers]);
     std::vector<uint8_t> midiReceived() const;
+    uint64_t midiLastPacketFrame() const;
     std::vector<std::vector<uint8_t>> midiPackets() const;
     uint64_t midiWordsSent() const;
 

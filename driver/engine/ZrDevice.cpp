@@ -244,7 +244,10 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     scanFirmwareVersion();
 
     if (mHasSpecificFeatures && mFeatures.hasFlag(eSpecFeature_RawMidi) && isMerrowCompatible()) {
-        recordStub("USBMidiDevice::create usb2=" + std::to_string(mIsUSB2));
+        if (!mpUSBMidiDevice)
+            mpUSBMidiDevice = new USBMidiDevice(&mService);
+        if (!mpUSBMidiDevice->init(mIsUSB2, &sm))
+            return false;
         setDefaultChannelSettings(sm.mChannelSettings);
     }
 
@@ -701,6 +704,12 @@ void ZrDevice::terminate()
     releaseIsocPipes();
     stopRealtimeThread();
     mAJ.term();
+    if (mpUSBMidiDevice) {
+        mpUSBMidiDevice->stop();
+        mpUSBMidiDevice->term();
+        mpUSBMidiDevice->release();
+        mpUSBMidiDevice = nullptr;
+    }
     mBindings.closeAll();
     // The choices hold the client mixer: they go first.
     mpConfigControls.reset();

@@ -422,6 +422,8 @@ public:
     void raiseInputLevel(unsigned channel, int32_t value);
     void takeInputLevels(int32_t out[32]);
     AJ& getAJ() { return mAJ; }
+    // The USB-MIDI object of devices with raw MIDI; null for others.
+    USBMidiDevice* getUSBMidiDevice() const { return mpUSBMidiDevice; }
     // Port-configuration words kept by the status parsers (two sets of
     // three); word 3 of set 1 is the port register the configuration reads.
     uint16_t getPortConfigWord(unsigned set, unsigned word) const;
@@ -545,6 +547,7 @@ private:
     LevelProcessorFnc mInputMeter = nullptr;
     LevelProcessorFnc mOutputMeter = nullptr;
     AJ mAJ;
+    USBMidiDevice* mpUSBMidiDevice = nullptr;
     void readSorvikIdentity();
     // Runs an exchange with streaming suspended, resuming when it ran.
     void exchangeSuspended(const std::function<void()>& exchange);

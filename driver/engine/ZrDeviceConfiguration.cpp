@@ -68,7 +68,12 @@ void ZrDevice::createConfigControls()
             audiosm::store32(AUDIOSM_AT(mpDriverSM, DriverSM, mNewConfigPending), 1u, __ATOMIC_RELEASE);
     };
     hooks.midiStreaming = [this](bool started) {
-        recordStub(std::string("USBMidiDevice::streaming started=") + (started ? "1" : "0"));
+        if (!mpUSBMidiDevice)
+            return;
+        if (started)
+            mpUSBMidiDevice->start();
+        else
+            mpUSBMidiDevice->stop();
     };
     hooks.controlPortStreaming = [this](bool started) {
         if (started)
@@ -244,8 +249,8 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         recordStub("initBulkRqBs");
     if (m_pcInterruptInPipe || m_pcInterruptOutPipe)
         recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
-    if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible())
-        recordStub("USBMidiDevice::configurationDone");
+    if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible() && mpUSBMidiDevice)
+        mpUSBMidiDevice->configurationDone();
     mAJ.configurationDone(mIsUSB2);
     // Two other makers' devices need their control interface woken once the
     // streaming side is set up.

@@ -308,8 +308,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOSleep(50);
 
     // USB-MIDI and the MIDI and control port open their pipes (not built yet).
-    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
-        dev.recordStub("USBMidiDevice::initPipes");
+    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
+        dev.getUSBMidiDevice()->initPipes();
     dev.getAJ().assignPipes(configs.m_pcMidiInterface);
     if (!dev.getAJ().initPipes())
         IOLog("AJ::initPipes failed\n");
@@ -341,6 +341,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     IOReturn result = kIOReturnSuccess;
     if (ok) {
         mConfigureStatus = kIOReturnSuccess;
+        registerMidiInterface();
         dev.stcNotify(STC_ConfigurationDone, 0);
     } else {
         sm->mConfigured = 1;
@@ -388,8 +389,8 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
         b.closePipe(dev.m_pcInterruptInPipe);
         b.closePipe(dev.m_pcInterruptOutPipe);
     }
-    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
-        dev.recordStub("USBMidiDevice::closePipes");
+    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
+        dev.getUSBMidiDevice()->closePipes();
 
     if (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi())
         b.closeInterface(configs.m_pcMidiInterface, true);

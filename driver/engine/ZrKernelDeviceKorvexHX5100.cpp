@@ -359,8 +359,8 @@ uint32_t ZrKernelDeviceKorvexHX5100::GetAllocatedBandWidth() const
         total += isoc.outPipe().bandwidth;
     if (isoc.inPipe().handle)
         total += isoc.inPipe().bandwidth;
-    // The class-compliant MIDI device allocates no isochronous bandwidth
-    // until it exists; nothing to add for it yet.
+    if (USBMidiDevice* midi = m_pDevice->getUSBMidiDevice())
+        total += midi->getAllocatedBandWidth();
     return total;
 }
 

@@ -35,13 +35,6 @@ void HX5100Midi::setLevels(const uint8_t (&levels)[kLevelControllers]) { std::me
 
 void HX5100Midi::modeByteChanged(uint8_t mode) { mWords.push_back(word(104, mode)); }
 
-void HX5100Midi::reportAll(uint8_t mode)
-{
-    mWords.push_back(word(102, mStatus[0]));
-    mWords.push_back(word(103, mStatus[1]));
-    mWords.push_back(word(104, mode));
-}
-
 void HX5100Midi::out(uint64_t frame, const uint8_t* data, uint32_t length)
 {
     mPackets.emplace_back(data, data + length);

@@ -41,7 +41,6 @@ public:
     void setLevels(const uint8_t (&levels)[kLevelControllers]);
     // Called when the mode byte changed (launch button, register write).
     void modeByteChanged(uint8_t mode);
-    void reportAll(uint8_t mode);
 
     void out(uint64_t frame, const uint8_t* data, uint32_t length);
     // Fills one interrupt IN transfer; 0 bytes: nothing to send (NAK).

@@ -162,7 +162,6 @@ void HX5100Model::onBusReset() {
 }
 
 void HX5100Model::onSetConfiguration(uint8_t) {
-    mMidi.reportAll(mPortRegister2);
     if (!mDeepSleep) return;
     mDeepSleep = false;
     mStream.restart();  // the clock starts again from the wake-up

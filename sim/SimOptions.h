@@ -34,6 +34,9 @@ struct Options {
     // plays (0: never), to show that the report catches lost frames.
     uint64_t dropFrame = 0;
     uint64_t repeatFrame = 0;
+    // The MIDI and status port: status events, a launch-button press and a
+    // MIDI sequence through the port, checked where the device records it.
+    bool midi = false;
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -23,8 +23,7 @@ struct SimMidiClient : AJClient {
     void triggerClient() override {}
 };
 
-uint32_t countOf(const std::vector<uint32_t>& v, uint32_t code)
-{
+uint32_t countOf(const std::vector<uint32_t>& v, uint32_t code) {
     return uint32_t(std::count(v.begin(), v.end(), code));
 }
 
@@ -32,10 +31,9 @@ constexpr uint64_t kStepMicros = 1000;
 constexpr uint64_t kLimitMicros = 200000;
 constexpr int64_t kLatencyBoundFrames = 2;
 
-}  // namespace
+} // namespace
 
-void runMidiCheck(hx::harness::ClientHarness& h, Report& r)
-{
+void runMidiCheck(hx::harness::ClientHarness& h, Report& r) {
     ZrDevice* dev = h.device();
     auto model = h.model();
     if (!dev || !model || !dev->getAJ().getMidiSM()) {
@@ -51,7 +49,8 @@ void runMidiCheck(hx::harness::ClientHarness& h, Report& r)
     model->setLaunchButton(false);
     h.run(20000);
     const std::vector<uint32_t> after = h.report().stateChanges;
-    r.statusChanges = countOf(after, STC_MixerValuesChanged) - countOf(before, STC_MixerValuesChanged);
+    r.statusChanges =
+        countOf(after, STC_MixerValuesChanged) - countOf(before, STC_MixerValuesChanged);
     r.launches = countOf(after, STC_LAUNCHCONTROLPANEL) - countOf(before, STC_LAUNCHCONTROLPANEL);
 
     // A sequence of notes on and off, as a MIDI client queues it.
@@ -75,24 +74,24 @@ void runMidiCheck(hx::harness::ClientHarness& h, Report& r)
     r.midiBytes = uint32_t(sent.size());
     r.midiMatched = got == sent;
     r.midiLatencyFrames = int64_t(model->midiLastPacketFrame()) - int64_t(start);
-    if (attached)
-        port.clientDetach(&client);
+    if (attached) port.clientDetach(&client);
 
     char why[160];
-    if (!r.failure.empty())
-        return;
+    if (!r.failure.empty()) return;
     if (!attached)
         r.failure = "the MIDI port refused its client";
     else if (!r.midiMatched)
         r.failure = "the MIDI sequence did not arrive in order";
     else if (r.midiLatencyFrames > kLatencyBoundFrames) {
-        std::snprintf(why, sizeof why, "MIDI latency %lld bus frames (at most %lld)", (long long)r.midiLatencyFrames,
-                      (long long)kLatencyBoundFrames);
+        std::snprintf(why, sizeof why, "MIDI latency %lld bus frames (at most %lld)",
+                      (long long)r.midiLatencyFrames, (long long)kLatencyBoundFrames);
         r.failure = why;
     } else if (r.statusChanges != 1)
-        r.failure = "the device's status events gave " + std::to_string(r.statusChanges) + " status changes, not 1";
+        r.failure = "the device's status events gave " + std::to_string(r.statusChanges) +
+                    " status changes, not 1";
     else if (r.launches != 1)
-        r.failure = "a press and release of the launch button gave " + std::to_string(r.launches) + " launches, not 1";
+        r.failure = "a press and release of the launch button gave " + std::to_string(r.launches) +
+                    " launches, not 1";
 }
 
-}  // namespace hx::sim
+} // namespace hx::sim

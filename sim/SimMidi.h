@@ -15,4 +15,4 @@ namespace hx::sim {
 // and sets report.failure when the port did not behave.
 void runMidiCheck(hx::harness::ClientHarness& h, Report& report);
 
-}  // namespace hx::sim
+} // namespace hx::sim

@@ -216,7 +216,7 @@ private:
     std::mutex mInLock;
     AJStatusFields mFields;
     MidiIOWriter mWriter[2];
-    uint64_t mStamp = 0;  // arrival time of the packet being parsed
+    uint64_t mStamp = 0; // arrival time of the packet being parsed
     int32_t mScratchLevels[32] = {};
     mutable std::mutex mClientLock;
     std::atomic<AJClient*> mClient{nullptr};

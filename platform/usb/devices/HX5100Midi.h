@@ -17,7 +17,7 @@ namespace hx::usb::devices {
 
 struct HX5100MidiByte {
     uint8_t byte;
-    uint64_t frame;  // bus frame the packet arrived in
+    uint64_t frame; // bus frame the packet arrived in
 };
 
 class HX5100Midi {
@@ -25,7 +25,7 @@ public:
     static constexpr uint8_t kOutEndpoint = 0x03;
     static constexpr uint8_t kInEndpoint = 0x83;
     static constexpr uint64_t kLevelPeriodFrames = 20;
-    static constexpr uint32_t kLevelControllers = 11;  // 107..117
+    static constexpr uint32_t kLevelControllers = 11; // 107..117
 
     // Bytes of every OUT packet, in order.
     std::vector<uint8_t> packetBytes() const;
@@ -48,7 +48,9 @@ public:
     uint64_t wordsSent() const { return mWordsSent; }
 
 private:
-    static uint32_t word(uint8_t cc, uint8_t value) { return 0xB00Bu | uint32_t(cc) << 16 | uint32_t(value) << 24; }
+    static uint32_t word(uint8_t cc, uint8_t value) {
+        return 0xB00Bu | uint32_t(cc) << 16 | uint32_t(value) << 24;
+    }
     std::vector<std::vector<uint8_t>> mPackets;
     uint64_t mLastPacketFrame = 0;
     std::deque<uint32_t> mWords;
@@ -59,4 +61,4 @@ private:
     uint64_t mWordsSent = 0;
 };
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

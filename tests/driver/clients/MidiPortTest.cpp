@@ -28,7 +28,9 @@ struct TestClient : AJClient {
     void triggerClient() override { ++triggers; }
 };
 
-uint32_t word(uint8_t cc, uint8_t v) { return 0xB00Bu | uint32_t(cc) << 16 | uint32_t(v) << 24; }
+uint32_t word(uint8_t cc, uint8_t v) {
+    return 0xB00Bu | uint32_t(cc) << 16 | uint32_t(v) << 24;
+}
 
 struct Booted {
     explicit Booted(bool highSpeed) {
@@ -39,7 +41,9 @@ struct Booted {
         if (ok) h->run(30000);
     }
     AJ& port() { return h->device()->getAJ(); }
-    MidiSharedMemory& area() { return *static_cast<MidiSharedMemory*>(port().getMidiSM()->getBytesNoCopy()); }
+    MidiSharedMemory& area() {
+        return *static_cast<MidiSharedMemory*>(port().getMidiSM()->getBytesNoCopy());
+    }
     uint64_t frame() { return h->bus()->frameNumber(); }
     size_t count(uint32_t code) {
         const auto v = h->report().stateChanges;
@@ -70,7 +74,8 @@ TEST_P(MidiPortSpeeds, StatusValuesChangeOnceAndLevelsArrive) {
     ASSERT_TRUE(b.ok) << b.h->lastError();
     const size_t before = b.count(STC_MixerValuesChanged);
     uint8_t levels[11];
-    for (int i = 0; i < 11; ++i) levels[i] = uint8_t(10 + i);
+    for (int i = 0; i < 11; ++i)
+        levels[i] = uint8_t(10 + i);
     b.h->model()->setMidiLevels(levels);
     b.h->model()->setStatusValues(5, 0);
     b.h->run(50000);
@@ -82,8 +87,9 @@ TEST_P(MidiPortSpeeds, StatusValuesChangeOnceAndLevelsArrive) {
     EXPECT_EQ(b.count(STC_MixerValuesChanged), before + 1);
     int32_t got[32];
     b.h->device()->takeInputLevels(got);
-    for (int i = 0; i < 11; ++i) EXPECT_EQ(got[6 + i], 10 + i) << i;
-    EXPECT_GE(got[31], 2);  // one 107 event every 20 ms
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ(got[6 + i], 10 + i) << i;
+    EXPECT_GE(got[31], 2); // one 107 event every 20 ms
 }
 
 TEST_P(MidiPortSpeeds, PressAndReleaseLaunchOnce) {
@@ -111,7 +117,8 @@ TEST_P(MidiPortSpeeds, OutputArrivesInOrderWithinTwoFrames) {
     TestClient other;
     EXPECT_FALSE(p.clientAttach(&other));
     std::vector<uint8_t> sent;
-    for (int i = 0; i < 700; ++i) sent.push_back(uint8_t(i % 0x7F));
+    for (int i = 0; i < 700; ++i)
+        sent.push_back(uint8_t(i % 0x7F));
     const uint64_t start = b.frame();
     ASSERT_EQ(b.area().mOut[0].put(sent.data(), 100), 100u);
     p.fireOutput();
@@ -178,6 +185,8 @@ TEST_P(MidiPortSpeeds, StopAbortsTheReadsAndGetLevelInfoClears) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, MidiPortSpeeds, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "High" : "Full"; });
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "High" : "Full";
+                         });
 
-}  // namespace
+} // namespace

@@ -100,6 +100,8 @@ std::string usage()
            "                     relative PATH is taken from the root, \"..\" never leaves it)\n"
            "                     (default /Users/Shared/hxsim/loopback.wav)\n"
            "  --virtual-clock    run on the virtual clock as fast as the host goes (for tests)\n"
+           "  --midi             also check the MIDI and status port: status events, a button\n"
+           "                     press, and a MIDI sequence with its latency in bus frames\n"
            "  --real-clock       run on the host's clock instead of the paced virtual clock\n"
            "                     (host stalls of a few ms then show as glitches)\n"
            "  --sleep-at S       put the machine to sleep S seconds into the run\n"
@@ -136,6 +138,10 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             return ParseResult::Help;
         if (name == "--virtual-clock" || name == "--real-clock") {
             o.clock = name == "--real-clock" ? Clock::Real : Clock::Virtual;
+            continue;
+        }
+        if (name == "--midi") {
+            o.midi = true;
             continue;
         }
         if (name == "--quiet") {

@@ -46,6 +46,9 @@ struct Options {
     Road road = Road::Device;
     uint32_t frameSize = 0;
     Device device = Device::HX5100;
+    // The MIDI and status port: status events, a launch-button press and a
+    // MIDI sequence through the port, checked where the device records it.
+    bool midi = false;
 };
 
 enum class ParseResult { Run, Help, Error };

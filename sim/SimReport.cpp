@@ -97,6 +97,13 @@ std::string formatReport(const Report& r)
         line(out, "wake match", fmt("%s (%llu frames compared)", r.matchedAfterRecovery ? "yes" : "no",
                                           (unsigned long long)r.comparedAfterRecovery));
     }
+    if (r.midiChecked) {
+        line(out, "midi", fmt("%u bytes sent, %s, latency %lld bus frames", unsigned(r.midiBytes),
+                              r.midiMatched ? "received in order" : "NOT received in order",
+                              (long long)r.midiLatencyFrames));
+        line(out, "midi status", fmt("%u status change(s), %u launch(es) after one press", unsigned(r.statusChanges),
+                                     unsigned(r.launches)));
+    }
     if (r.recording.empty())
         line(out, "recording", "(not written)");
     else

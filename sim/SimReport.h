@@ -51,6 +51,13 @@ struct Report {
     // Host stalls on the real clock that the simulated machine stood still
     // through (its audio time is then shorter than the wall time).
     uint64_t hostPauses = 0;
+    // The MIDI and status port (--midi).
+    bool midiChecked = false;
+    uint32_t midiBytes = 0;
+    bool midiMatched = false;
+    int64_t midiLatencyFrames = -1;
+    uint32_t statusChanges = 0;  // state changes 48 after the device's status events
+    uint32_t launches = 0;       // state changes 35 after a press and release
     // Frames lost or made up on the way; any of them fails the run.
     uint64_t fifoUnderruns = 0;
     uint64_t fifoOverruns = 0;

@@ -1,4 +1,5 @@
 #include "sim/SimScenario.h"
+#include "sim/SimMidi.h"
 
 #include <algorithm>
 #include <cmath>
@@ -172,6 +173,8 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     progress.finish();
     // A sleep lengthens the run until the stream had time to come back.
     r.seconds = double(total) / 1e6;
+    if (o.midi)
+        runMidiCheck(h, r);
     h.stop();
 
     const hx::harness::HarnessReport last = h.report();

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "abi/DriverSM.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
+#include "platform/kern/IOLib.h"
 #include "platform/kern/IOMemoryDescriptor.h"
+#include "platform/usb/IOUSBHostFamily.h"
 
 // ---- USBMidiPattern -------------------------------------------------------
 
@@ -153,4 +157,192 @@ uint32_t MidiRB::getMidiData(MidiInputTarget first, MidiInputTarget second, uint
     if (second.ring && second.writer)
         stored += second.writer->putFrame(*second.ring, mData + 4, 4, timeStamp);
     return stored;
+}
+
+// ---- USBMidiDevice --------------------------------------------------------
+
+std::atomic<uint32_t> fixmeStartFrame{0};
+
+USBMidiDevice::USBMidiDevice(USBMidiHost* host) : mHost(host) {}
+
+USBMidiDevice::~USBMidiDevice()
+{
+    terminateRBs();
+    if (mSM)
+        mSM->release();
+}
+
+void USBMidiDevice::release()
+{
+    if (mRefs.fetch_sub(1) == 1)
+        delete this;
+}
+
+bool USBMidiDevice::init(bool highSpeed, const DriverSM* sm)
+{
+    mHighSpeed = highSpeed ? 1 : 0;
+    if (!mSM) {
+        mSM = IOBufferMemoryDescriptor::withOptions(kIOMemoryKernelUserShared, kMidiSMBytes, 4096);
+        m_pMidiSM = mSM ? static_cast<MidiSharedMemory*>(mSM->getBytesNoCopy()) : nullptr;
+        if (m_pMidiSM)
+            std::memset(m_pMidiSM, 0, kMidiSMBytes);
+    }
+    if (!m_pMidiSM || !sm) {
+        IOLog("USBMidiDevice init: could not allocate Shared memory\n");
+        return false;
+    }
+    m_pMidiSM->mVendorID = sm->mVendor;
+    m_pMidiSM->mProductID = sm->mProduct;
+    std::memcpy(m_pMidiSM->mDeviceString1, sm->mVendorString, 255);
+    std::memcpy(m_pMidiSM->mDeviceString2, sm->mProductString, 255);
+    std::memcpy(m_pMidiSM->mDeviceUID, sm->mDeviceUID, 255);
+    IOLog("USBMidiDevice [MIDI] vendor=%04X product=%04X UID=%s\n", m_pMidiSM->mVendorID, m_pMidiSM->mProductID,
+          m_pMidiSM->mDeviceUID);
+    mPattern.init();
+    return true;
+}
+
+void USBMidiDevice::term()
+{
+    IOBufferMemoryDescriptor* sm = mSM;
+    mSM = nullptr;
+    m_pMidiSM = nullptr;
+    if (sm)
+        sm->release();
+    terminateRBs();
+}
+
+void USBMidiDevice::terminateRBs()
+{
+    for (MidiRB** set : {mOut, mIn})
+        for (uint32_t i = 0; i < kBlocks; ++i) {
+            if (set[i])
+                set[i]->unuse();
+            set[i] = nullptr;
+        }
+}
+
+void USBMidiDevice::configurationDone()
+{
+    auto make = [](MidiRB** set, ZrPipeDescriptor* pipe) {
+        if (!pipe)
+            return;
+        for (uint32_t i = 0; i < kBlocks; ++i)
+            if (!set[i])
+                set[i] = new MidiRB(pipe->getMaxPacketSize());
+    };
+    make(mOut, m_pcMidiOutPipe);
+    make(mIn, m_pcMidiInPipe);
+}
+
+bool USBMidiDevice::initPipes()
+{
+    bool ok = true;
+    if (m_pcMidiInPipe)
+        ok = mHost->usbMidiInitPipe(m_pcMidiInPipe, "m_pcMidiInPipe") && ok;
+    if (m_pcMidiOutPipe)
+        ok = mHost->usbMidiInitPipe(m_pcMidiOutPipe, "m_pcMidiOutPipe") && ok;
+    return ok;
+}
+
+void USBMidiDevice::closePipes()
+{
+    for (ZrPipeDescriptor* p : {m_pcMidiInPipe, m_pcMidiOutPipe})
+        if (p)
+            mHost->usbMidiClosePipe(p);
+    m_pcMidiInPipe = m_pcMidiOutPipe = nullptr;
+}
+
+uint32_t USBMidiDevice::getAllocatedBandWidth() const
+{
+    uint32_t total = 0;
+    for (ZrPipeDescriptor* p : {m_pcMidiInPipe, m_pcMidiOutPipe})
+        if (p)
+            total += mHost->usbMidiBandwidth(p);
+    return total;
+}
+
+void USBMidiDevice::start()
+{
+    if (mRunning.load() || !m_pMidiSM)
+        return;
+    mStarted = 1;
+    mRunning.store(true);
+    fixmeStartFrame.store(0);
+    if (m_pcMidiInPipe && m_pcMidiOutPipe)
+        for (uint32_t i = 0; i < kStartReads; ++i)
+            requestMidiIn();
+}
+
+void USBMidiDevice::stop()
+{
+    if (!mRunning.exchange(false))
+        return;
+    for (ZrPipeDescriptor* p : {m_pcMidiInPipe, m_pcMidiOutPipe})
+        if (p)
+            if (IOUSBHostPipe* pipe = mHost->usbMidiGetPipe(p))
+                pipe->abort(kAbortSynchronous, kIOReturnAborted);
+    for (MidiRB** set : {mOut, mIn})
+        for (uint32_t i = 0; i < kBlocks; ++i)
+            if (set[i] && set[i]->isUsed())
+                mHost->cancelMidiRB(set[i]);
+}
+
+MidiRB* USBMidiDevice::findFreeRequestBlock(bool in)
+{
+    for (MidiRB* rb : in ? mIn : mOut)
+        if (rb && !rb->isUsed()) {
+            rb->setUsed(true);
+            return rb;
+        }
+    return nullptr;
+}
+
+void USBMidiDevice::requestMidiIn()
+{
+    if (!mRunning.load() || !m_pcMidiInPipe)
+        return;
+    if (MidiRB* rb = findFreeRequestBlock(true))
+        if (!read(rb))
+            rb->setUsed(false);
+}
+
+bool USBMidiDevice::read(MidiRB* rb)
+{
+    IOUSBHostPipe* pipe = m_pcMidiInPipe ? mHost->usbMidiGetPipe(m_pcMidiInPipe) : nullptr;
+    if (!pipe || !rb)
+        return false;
+    rb->initReadMidi();
+    IOUSBHostCompletion c{this, &USBMidiDevice::readComplete, rb};
+    const uint32_t n = std::min<uint32_t>(m_pcMidiInPipe->getMaxPacketSize(), rb->size());
+    return pipe->io(rb->buffer(), n, &c, 0) == kIOReturnSuccess;
+}
+
+bool USBMidiDevice::write(MidiRB* rb)
+{
+    IOUSBHostPipe* pipe = m_pcMidiOutPipe ? mHost->usbMidiGetPipe(m_pcMidiOutPipe) : nullptr;
+    if (!pipe || !rb)
+        return false;
+    IOUSBHostCompletion c{this, &USBMidiDevice::writeComplete, rb};
+    return pipe->io(rb->buffer(), MidiRB::kPacketBytes, &c, kWriteTimeoutMs) == kIOReturnSuccess;
+}
+
+void USBMidiDevice::readComplete(void*, void* parameter, IOReturn, uint32_t)
+{
+    static_cast<MidiRB*>(parameter)->setUsed(false);
+}
+
+void USBMidiDevice::writeComplete(void*, void* parameter, IOReturn, uint32_t)
+{
+    static_cast<MidiRB*>(parameter)->setUsed(false);
+}
+
+void USBMidiDevice::processMidi()
+{
+    if (!m_pMidiSM)
+        return;
+    int32_t seen = __atomic_load_n(&m_pMidiSM->mOutputInProgress, __ATOMIC_ACQUIRE);
+    while (seen <= 0 && !__atomic_compare_exchange_n(&m_pMidiSM->mOutputInProgress, &seen, 1, false,
+                                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    }
 }

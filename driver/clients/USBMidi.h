@@ -2,9 +2,11 @@
 // protocol's MIDI slot schedule) and the MIDI request block.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "abi/MidiSM.h"
+#include "platform/base/MacTypes.h"
 
 class IOBufferMemoryDescriptor;
 
@@ -69,6 +71,7 @@ public:
 
     bool isInitialized() const { return mBuffer != nullptr; }
     uint8_t* getData() const { return mData; }
+    IOBufferMemoryDescriptor* buffer() const { return mBuffer; }
     uint32_t size() const { return mSize; }
     bool isUsed() const { return mUsed; }
     bool isAutoDelete() const { return mAutoDelete; }
@@ -99,4 +102,77 @@ private:
     bool mAutoDelete = false;
     uint8_t* mData = nullptr;
     uint32_t mSize = 0;
+};
+
+class IOUSBHostPipe;
+class ZrPipeDescriptor;
+struct DriverSM;
+
+// The driver-wide start-frame counter; a USB-MIDI start resets it.
+extern std::atomic<uint32_t> fixmeStartFrame;
+
+// What the USB-MIDI object needs of its kernel device.
+class USBMidiHost {
+public:
+    virtual ~USBMidiHost() = default;
+    virtual bool usbMidiInitPipe(ZrPipeDescriptor* pipe, const char* name) = 0;
+    virtual IOUSBHostPipe* usbMidiGetPipe(ZrPipeDescriptor* pipe) const = 0;
+    virtual void usbMidiClosePipe(ZrPipeDescriptor* pipe) = 0;
+    virtual uint32_t usbMidiBandwidth(ZrPipeDescriptor* pipe) const = 0;
+    // Marks a block still used when the pipes stop, waits, and unmarks it.
+    virtual void cancelMidiRB(MidiRB* rb) = 0;
+};
+
+// The class-compliant MIDI device object of devices with raw MIDI: its own
+// MIDI area (the port's layout), 4 in and 4 out request blocks on its pipes,
+// 3 reads at start. Reference counted.
+class USBMidiDevice {
+public:
+    static constexpr uint32_t kBlocks = 4;
+    static constexpr uint32_t kStartReads = 3;
+    static constexpr uint32_t kWriteTimeoutMs = 1000;
+
+    explicit USBMidiDevice(USBMidiHost* host);
+    void retain() { mRefs.fetch_add(1); }
+    void release();
+
+    bool init(bool highSpeed, const DriverSM* driverSM);
+    void term();
+    void configurationDone();
+    bool initPipes();
+    void closePipes();
+    void assignPipes(void*) {}
+    uint32_t getAllocatedBandWidth() const;
+    void start();
+    void stop();
+    void requestMidiIn();
+    bool read(MidiRB* rb);
+    bool write(MidiRB* rb);
+    void requestMidiOut() {}
+    void processMidi();
+    MidiRB* findFreeRequestBlock(bool in);
+
+    bool isRunning() const { return mRunning.load(); }
+    IOBufferMemoryDescriptor* getMidiSM() const { return mSM; }
+    MidiSharedMemory* area() const { return m_pMidiSM; }
+    uint32_t refCount() const { return mRefs.load(); }
+
+private:
+    ~USBMidiDevice();
+    static void readComplete(void* owner, void* parameter, IOReturn status, uint32_t transferred);
+    static void writeComplete(void* owner, void* parameter, IOReturn status, uint32_t transferred);
+    void terminateRBs();
+
+    USBMidiHost* mHost;
+    uint32_t mHighSpeed = 0;
+    uint8_t mStarted = 0;
+    std::atomic<bool> mRunning{false};
+    std::atomic<uint32_t> mRefs{1};
+    ZrPipeDescriptor* m_pcMidiInPipe = nullptr;
+    ZrPipeDescriptor* m_pcMidiOutPipe = nullptr;
+    MidiRB* mOut[kBlocks] = {};
+    MidiRB* mIn[kBlocks] = {};
+    USBMidiPattern mPattern;
+    IOBufferMemoryDescriptor* mSM = nullptr;
+    MidiSharedMemory* m_pMidiSM = nullptr;
 };

@@ -26,7 +26,7 @@
 class ZrKernelDeviceKorvexHX5100;
 class ZrDevice;
 class DriverData;
-class AJ;
+#include "driver/clients/AJ.h"
 
 constexpr uint32_t kClientAudioSMSize = 540656;
 constexpr uint32_t kClientAsyncDataSize = 1051668;
@@ -215,7 +215,7 @@ private:
     bool mClientDied = false;
 };
 
-class MidiUserClientKorvexHX5100 : public ZrUserClient {
+class MidiUserClientKorvexHX5100 : public ZrUserClient, public AJClient {
     OSDeclareDefaultStructors(MidiUserClientKorvexHX5100)
 public:
     bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
@@ -236,7 +236,9 @@ public:
 
     IOReturn userDispatch(void* in, void* out, void* inSize, void* outSize, void*, void*);
     // The port signals the client when MIDI input arrived.
-    void triggerClient();
+    void triggerClient() override;
+    void ajRetain() override { retain(); }
+    void ajRelease() override { release(); }
     uint32_t triggerCount() const { return __atomic_load_n(&mTriggers, __ATOMIC_SEQ_CST); }
 
 protected:

@@ -49,7 +49,7 @@ ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
     // Construction: device-information buffer zeroed, initial settings and
     // bookkeeping cleared, no hog owner, updater state unknown.
     mpDeviceInfo = static_cast<uint8_t*>(memAllocZero(kDeviceInfoSize));
-    mAJ.setStubRecorder([this](const std::string& line) { recordStub(line); });
+    mAJ.init(this);
     // The input meter raises the control port's level record; the read
     // completion keeps the per-channel peaks level requests take.
     mIsocStreaming.setLevelTargets(mAJ.levelInBytes(), mInputLevels);
@@ -226,7 +226,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
         std::strncpy(sm.mProductString, mCustomName, sizeof sm.mProductString - 1);
     }
 
-    recordStub("AJ::initializeSM");
+    mAJ.initializeSM();
 
     if (!readDeviceDescriptorWithRetries())
         return false;
@@ -246,7 +246,10 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     scanFirmwareVersion();
 
     if (mHasSpecificFeatures && mFeatures.hasFlag(eSpecFeature_RawMidi) && isMerrowCompatible()) {
-        recordStub("USBMidiDevice::create usb2=" + std::to_string(mIsUSB2));
+        if (!mpUSBMidiDevice)
+            mpUSBMidiDevice = new USBMidiDevice(&mService);
+        if (!mpUSBMidiDevice->init(mIsUSB2, &sm))
+            return false;
         setDefaultChannelSettings(sm.mChannelSettings);
     }
 
@@ -314,7 +317,7 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
     mDescriptorScanned = true;
     readSorvikIdentity();
     initDeviceSpecificData();
-    recordStub("AJ::onDeviceDescriptor");
+    mAJ.onDeviceDescriptorScanned();
     return true;
 }
 
@@ -729,6 +732,13 @@ void ZrDevice::terminate()
     // Nothing streams into areas that go below, nor through pipes that close.
     releaseIsocPipes();
     stopRealtimeThread();
+    mAJ.term();
+    if (mpUSBMidiDevice) {
+        mpUSBMidiDevice->stop();
+        mpUSBMidiDevice->term();
+        mpUSBMidiDevice->release();
+        mpUSBMidiDevice = nullptr;
+    }
     mBindings.closeAll();
     // The choices hold the client mixer: they go first.
     mpConfigControls.reset();

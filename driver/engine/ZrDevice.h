@@ -33,7 +33,7 @@
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "driver/engine/stream/ZrFramePatternObserver.h"
-#include "driver/engine/transport/AJ.h"
+#include "driver/clients/AJ.h"
 #include "driver/engine/transport/KeThread.h"
 #include "driver/engine/transport/LevelMeters.h"
 #include "driver/engine/transport/ZrIsocStreaming.h"
@@ -61,7 +61,7 @@ void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, i
 // outputs from byte 3, inputs from byte 4 (pairs, at most 16 and 32).
 void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t& outputs);
 
-class ZrDevice {
+class ZrDevice : private AJDevice {
 public:
     explicit ZrDevice(ZrKernelDeviceKorvexHX5100& service);
     virtual ~ZrDevice();
@@ -449,6 +449,8 @@ public:
     void raiseInputLevel(unsigned channel, int32_t value);
     void takeInputLevels(int32_t out[32]);
     AJ& getAJ() { return mAJ; }
+    // The USB-MIDI object of devices with raw MIDI; null for others.
+    USBMidiDevice* getUSBMidiDevice() const { return mpUSBMidiDevice; }
     // Port-configuration words kept by the status parsers (two sets of
     // three); word 3 of set 1 is the port register the configuration reads.
     uint16_t getPortConfigWord(unsigned set, unsigned word) const;
@@ -576,6 +578,7 @@ private:
     LevelProcessorFnc mInputMeter = nullptr;
     LevelProcessorFnc mOutputMeter = nullptr;
     AJ mAJ;
+    USBMidiDevice* mpUSBMidiDevice = nullptr;
     void readSorvikIdentity();
     // Runs an exchange with streaming suspended, resuming when it ran.
     void exchangeSuspended(const std::function<void()>& exchange);
@@ -586,6 +589,33 @@ private:
     void startConfiguredStreaming();
     void writeCurrentDspBlock();
     void startTransports();
+
+    // ---- The MIDI and control port's view of the device (ZrDevice_Midi.cpp).
+    uint16_t ajVendorID() const override;
+    uint16_t ajProductID() const override;
+    uint32_t ajProductFlags() const override;
+    uint32_t ajFamilyCode() const override { return mInACR; }
+    void ajSetFamilyCode(uint32_t code) override { mInACR = code; }
+    bool ajHasRegularMidi() const override;
+    bool ajIsBulkProtocol() const override { return isQuarnelBulkDevice(); }
+    int ajSorvikGroup() const override;
+    bool ajIsBrava() const override;
+    int ajOtherMaker() const override;
+    bool ajIsHighSpeed() const override { return mIsUSB2; }
+    uint32_t ajSampleRate() const override;
+    bool ajAudioInIsInterrupt1024() const override;
+    DriverSM* ajDriverSM() const override { return mpDriverSM; }
+    ZrInterfaceDescriptor* ajMidiInterface() const override;
+    bool ajInitPipe(ZrPipeDescriptor* pipe, const char* name) override;
+    IOUSBHostPipe* ajGetPipe(ZrPipeDescriptor* pipe) const override;
+    void ajClosePipe(ZrPipeDescriptor* pipe) override;
+    uint16_t ajPortWord(unsigned word) const override { return getPortConfigWord(0, word); }
+    void ajSetPortWord(unsigned word, uint16_t value) override { setPortConfigWord(0, word, value); }
+    uint32_t ajFootswitchMode() const override { return uint32_t(mFootswitchMode); }
+    uint32_t ajFootswitchProtocol() const override { return uint32_t(mFootswitchProtocol); }
+    int32_t* ajLevels() override { return mInputLevels; }
+    void ajStateChange(uint32_t code) override { stcNotify(code, 0); }
+    void ajSetReadChannels(int in, int out) override { setReadChannels(in, out); }
 
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;

@@ -67,10 +67,18 @@ void ZrDevice::createConfigControls()
     // configuration token and is not touched here.
     hooks.setPendingChange = [this] { setPendingChange(); };
     hooks.midiStreaming = [this](bool started) {
-        recordStub(std::string("USBMidiDevice::streaming started=") + (started ? "1" : "0"));
+        if (!mpUSBMidiDevice)
+            return;
+        if (started)
+            mpUSBMidiDevice->start();
+        else
+            mpUSBMidiDevice->stop();
     };
     hooks.controlPortStreaming = [this](bool started) {
-        recordStub(std::string("AJ::streaming started=") + (started ? "1" : "0"));
+        if (started)
+            mAJ.streamingStarted();
+        else
+            mAJ.streamingStopped();
     };
     mpConfigControls = std::make_unique<ZrConfigControls>(getConfigTraits(), mpDriverSM, *mpDriverData, hooks);
 }
@@ -242,8 +250,9 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         recordStub("initBulkRqBs");
     if (m_pcInterruptInPipe || m_pcInterruptOutPipe)
         recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
-    if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible())
-        recordStub("USBMidiDevice::configurationDone");
+    if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible() && mpUSBMidiDevice)
+        mpUSBMidiDevice->configurationDone();
+    mAJ.configurationDone(mIsUSB2);
     // Two other makers' devices need their control interface woken once the
     // streaming side is set up.
     if (ZrInterfaceDescriptor* control = mConfigurations.m_pcControlInterface) {
@@ -280,7 +289,7 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
 
 void ZrDevice::onUnconfigure()
 {
-    recordStub("AJ::unconfigure");
+    mAJ.unconfigure();
     // A suspended stream does not outlive its configuration: the next start
     // starts afresh.
     __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);

@@ -367,10 +367,11 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         mAJ.getLevelInfo(&u.cLvl);
         return kIOReturnSuccess;
     case EQN_SendCPort:
-        // The control port's queue is not served yet: what would go out is
-        // recorded.
-        recordStub("AJ::sendCPort count=" + std::to_string(u.cCPortData[0]));
-        return kIOReturnSuccess;
+        // The first byte counts the bytes that follow it.
+        return mAJ.sendCPort(u.cCPortData + 1, std::min<uint32_t>(u.cCPortData[0], sizeof u.cCPortData - 1)) ==
+                       kIOReturnSuccess
+                   ? kIOReturnSuccess
+                   : kIOReturnBadArgument;
     case EQN_ResumeStreaming:
         // A stream that runs unsuspended keeps its transports: laying the
         // ring out again under them would tear the running audio.

@@ -315,9 +315,11 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOSleep(50);
 
     // USB-MIDI and the MIDI and control port open their pipes (not built yet).
-    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
-        dev.recordStub("USBMidiDevice::initPipes");
-    dev.recordStub("AJ::initPipes");
+    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
+        dev.getUSBMidiDevice()->initPipes();
+    dev.getAJ().assignPipes(configs.m_pcMidiInterface);
+    if (!dev.getAJ().initPipes())
+        IOLog("AJ::initPipes failed\n");
 
     if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe && !dev.m_pcBulkOutPipe &&
         !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
@@ -346,6 +348,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     IOReturn result = kIOReturnSuccess;
     if (ok) {
         mConfigureStatus = kIOReturnSuccess;
+        registerMidiInterface();
         dev.stcNotify(STC_ConfigurationDone, 0);
     } else {
         sm->mConfigured = 1;
@@ -382,7 +385,7 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     if (configs.m_pcMidiInterface && b.isBound(configs.m_pcMidiInterface))
         allowReset = allowReset && dev.isMerrowCompatible();
 
-    dev.recordStub("AJ::closePipes");
+    dev.getAJ().closePipes();
     dev.releaseIsocPipes();
     if (dev.isMRW30Compatible())
         configs.m_pcControlInterface = nullptr;
@@ -394,8 +397,8 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
         b.closePipe(dev.m_pcInterruptInPipe);
         b.closePipe(dev.m_pcInterruptOutPipe);
     }
-    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi())
-        dev.recordStub("USBMidiDevice::closePipes");
+    if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
+        dev.getUSBMidiDevice()->closePipes();
 
     if (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi())
         b.closeInterface(configs.m_pcMidiInterface, true);

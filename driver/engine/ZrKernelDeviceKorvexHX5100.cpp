@@ -372,8 +372,8 @@ uint32_t ZrKernelDeviceKorvexHX5100::GetAllocatedBandWidth() const
         total += m_pDevice->m_pcOutPipeIsoc->getBandwidth();
     if (m_pDevice->m_pcInPipeIsoc)
         total += m_pDevice->m_pcInPipeIsoc->getBandwidth();
-    // The class-compliant MIDI device allocates no isochronous bandwidth
-    // until it exists; nothing to add for it yet.
+    if (USBMidiDevice* midi = m_pDevice->getUSBMidiDevice())
+        total += midi->getAllocatedBandWidth();
     return total;
 }
 

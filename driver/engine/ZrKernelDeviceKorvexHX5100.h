@@ -30,7 +30,7 @@ constexpr uint8_t kPicPowerOff = 130;
 class ZrPipeDescriptor;
 class ZrInterfaceDescriptor;
 
-class ZrKernelDeviceKorvexHX5100 : public IOService {
+class ZrKernelDeviceKorvexHX5100 : public IOService, public USBMidiHost {
     OSDeclareDefaultStructors(ZrKernelDeviceKorvexHX5100)
 public:
     bool init(OSDictionary* dict = nullptr) override;
@@ -74,6 +74,15 @@ public:
     // Start-up of the PIC device: its configuration selected, then the
     // microcontroller's power-on exchange.
     void powerOnPic(const APIDeviceInfo& info);
+    // The USB-MIDI object's side (ZrKernelDevice_Midi.cpp).
+    bool usbMidiInitPipe(ZrPipeDescriptor* pipe, const char* name) override;
+    IOUSBHostPipe* usbMidiGetPipe(ZrPipeDescriptor* pipe) const override;
+    void usbMidiClosePipe(ZrPipeDescriptor* pipe) override;
+    uint32_t usbMidiBandwidth(ZrPipeDescriptor* pipe) const override { return getBandwidthForPipe(pipe); }
+    void cancelMidiRB(MidiRB* rb) override;
+    // After each configuration: publishes the device's MIDI interface for
+    // class drivers, except on devices whose MIDI the driver serves itself.
+    void registerMidiInterface();
     uint64_t getCurrentFrame();
 
     IOReturn messageToClients(uint32_t code, uint64_t client, int param1, int param2);

@@ -45,6 +45,23 @@ IsochResult DeviceModel::isochronousIn(uint8_t address, const IsochSlot& slot, u
     return {r.status, std::min(r.length, capacity)};
 }
 
+IsochResult DeviceModel::transferOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length) {
+    std::lock_guard<std::mutex> g(mLock);
+    if ((address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    return bulkOut(address, frame, data, length);
+}
+
+IsochResult DeviceModel::transferIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity) {
+    std::lock_guard<std::mutex> g(mLock);
+    if (!(address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    const IsochResult r = bulkIn(address, frame, data, capacity);
+    return {r.status, std::min(r.length, capacity)};
+}
+
+IsochResult DeviceModel::bulkOut(uint8_t, uint64_t, const uint8_t*, uint32_t) { return {kIOReturnNotReady, 0}; }
+
+IsochResult DeviceModel::bulkIn(uint8_t, uint64_t, uint8_t*, uint32_t) { return {kIOReturnNotReady, 0}; }
+
 IsochResult DeviceModel::streamOut(uint8_t, const IsochSlot&, const uint8_t*, uint32_t length) {
     return {kIOReturnSuccess, length};
 }

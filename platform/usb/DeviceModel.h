@@ -78,6 +78,13 @@ public:
     IsochResult isochronousOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);
     IsochResult isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity);
 
+    // One bulk or interrupt transaction at a bus frame. An endpoint outside
+    // the active alternate settings does not answer. kIOReturnNotReady is
+    // the device's NAK: the host tries again at the next frame. IN fills at
+    // most `capacity` bytes.
+    IsochResult transferOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length);
+    IsochResult transferIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity);
+
     // A bus reset: back to the unconfigured state.
     void busReset();
 
@@ -101,6 +108,11 @@ protected:
     // only. The defaults move nothing.
     virtual IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);
     virtual IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity);
+
+    // Bulk and interrupt endpoints; run under the model's lock for active
+    // endpoints only. The defaults NAK.
+    virtual IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length);
+    virtual IsochResult bulkIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity);
 
     // The active configuration set, or null while unconfigured (under lock).
     const StandardUSB::ConfigurationDescriptor* activeConfiguration() const;

@@ -192,6 +192,14 @@ public:
     // buffer must stay valid until then.
     IOReturn io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousFrame* frameList, uint32_t frameListCount,
                 uint64_t firstFrameNumber, IOUSBHostIsochronousCompletion* completion);
+    // A bulk or interrupt transfer of `length` bytes of the buffer. The
+    // device sees it from the bus frame after the call, one transaction per
+    // endpoint and frame; while the device has nothing (IN) or takes
+    // nothing (OUT) the bus tries again each frame. The completion runs on a
+    // bus thread with the bytes moved; completions of one pipe run in order.
+    // A time-out of 0 waits without limit; an abort ends the transfer.
+    IOReturn io(IOMemoryDescriptor* dataBuffer, uint32_t length, IOUSBHostCompletion* completion,
+                uint32_t completionTimeoutMs = 0);
     // The bus frame number, as the device reports it (0 once unplugged).
     uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
     // True once the pipe's alternate setting, configuration or device went.

@@ -93,6 +93,24 @@ struct IsochTransfer {
     uint64_t unitOf(uint32_t k) const { return firstUnit + (uint64_t)k * periodUnits; }
 };
 
+// One bulk or interrupt transfer, tried once a frame until the device
+// answers it.
+struct BulkTransfer {
+    IOUSBHostPipe* pipe = nullptr;      // retained until the completion ran
+    IOUSBHostDevice* device = nullptr;  // retained until the completion ran
+    std::shared_ptr<DeviceModel> model;
+    uint8_t address = 0;
+    bool in = false;
+    IOMemoryDescriptor* md = nullptr;  // retained
+    std::vector<uint8_t> data;         // OUT payload taken at submission; IN reply
+    uint64_t dueNanos = 0;
+    uint64_t deadlineNanos = 0;  // 0: no time-out
+    IOReturn status = kIOReturnSuccess;
+    uint32_t transferred = 0;
+    IOUSBHostCompletion completion{};
+    std::shared_ptr<int> abortGroup;
+};
+
 struct BusCore {
     BusOptions options;
     // The frame clock's epoch: the platform time of the first frame's start,
@@ -109,6 +127,8 @@ struct BusCore {
     std::vector<std::shared_ptr<IsochTransfer>> isoch;  // in submission order
     std::map<IOUSBHostPipe*, std::deque<std::shared_ptr<IsochTransfer>>> isochDone;  // completions to run, per pipe
     std::vector<uint8_t> packet;                        // one packet's bytes while it is served
+    std::vector<std::shared_ptr<BulkTransfer>> bulk;    // in submission order
+    std::map<IOUSBHostPipe*, std::deque<std::shared_ptr<BulkTransfer>>> bulkDone;
     bool stopping = false;
     bool held = false;  // the scheduler serves nothing (a starved host controller)
     uint64_t heldFrom = 0, heldUntil = 0;  // the last hold, for the packets it made miss
@@ -141,6 +161,10 @@ struct BusCore {
         if (!pauseThreshold || !expected || now <= expected || now - expected <= pauseThreshold) return;
         const uint64_t pause = now - expected;
         t0.store(epoch() + pause, std::memory_order_relaxed);
+        for (auto& t : bulk) {
+            t->dueNanos += pause;
+            if (t->deadlineNanos) t->deadlineNanos += pause;
+        }
         for (auto& t : transfers) {
             t->dueNanos += pause;
             if (t->deliverNanos) t->deliverNanos += pause;
@@ -338,6 +362,99 @@ struct BusCore {
         }
     }
 
+    // Queues a bulk completion (under the lock); one pipe's run in order.
+    void finishBulk(const std::shared_ptr<BulkTransfer>& t, IOReturn status, uint32_t transferred) {
+        t->status = status;
+        t->transferred = transferred;
+        if (t->in && transferred) t->md->writeBytes(0, t->data.data(), transferred);
+        auto& queue = bulkDone[t->pipe];
+        queue.push_back(t);
+        if (queue.size() == 1) pool->post([this, pipe = t->pipe] { runBulkCompletions(pipe); });
+    }
+
+    void runBulkCompletions(IOUSBHostPipe* key) {
+        for (;;) {
+            std::shared_ptr<BulkTransfer> t;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                t = bulkDone[key].front();
+            }
+            t->completion.action(t->completion.owner, t->completion.parameter, t->status, t->transferred);
+            IOUSBHostPipe* pipe = t->pipe;
+            IOUSBHostDevice* dev = t->device;
+            IOMemoryDescriptor* md = t->md;
+            bool last = false;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (t->abortGroup) --*t->abortGroup;
+                t->pipe = nullptr;
+                t->device = nullptr;
+                t->md = nullptr;
+                auto it = bulkDone.find(key);
+                it->second.pop_front();
+                last = it->second.empty();
+                if (last) bulkDone.erase(it);
+            }
+            hx::clock::notifyAll(done);
+            md->release();
+            pipe->release();
+            dev->release();
+            if (last) return;
+        }
+    }
+
+    template <class Pred>
+    void endBulk(Pred which, IOReturn status, const std::shared_ptr<int>& group) {
+        for (size_t i = 0; i < bulk.size();) {
+            std::shared_ptr<BulkTransfer> t = bulk[i];
+            if (!which(*t)) {
+                ++i;
+                continue;
+            }
+            bulk.erase(bulk.begin() + i);
+            if (group) {
+                t->abortGroup = group;
+                ++*group;
+            }
+            finishBulk(t, status, 0);
+        }
+    }
+
+    // Serves the bulk and interrupt transfers due at `now`: one transaction
+    // per endpoint and frame, a NAK tries again at the next frame. Returns
+    // when the next one is due.
+    uint64_t serveBulk(uint64_t now) {
+        uint64_t next = UINT64_MAX;
+        std::vector<std::pair<IOUSBHostDevice*, uint8_t>> served;
+        const uint64_t frame = frameAt(now);
+        for (size_t i = 0; i < bulk.size();) {
+            std::shared_ptr<BulkTransfer> t = bulk[i];
+            if (t->deadlineNanos && t->deadlineNanos <= now) {
+                bulk.erase(bulk.begin() + i);
+                finishBulk(t, kIOReturnTimeout, 0);
+                continue;
+            }
+            const std::pair<IOUSBHostDevice*, uint8_t> key{t->device, t->address};
+            const bool busy = std::find(served.begin(), served.end(), key) != served.end();
+            if (t->dueNanos <= now && !busy) {
+                served.push_back(key);
+                const uint32_t n = (uint32_t)t->data.size();
+                const IsochResult r = t->in ? t->model->transferIn(t->address, frame, t->data.data(), n)
+                                            : t->model->transferOut(t->address, frame, t->data.data(), n);
+                if (r.status != kIOReturnNotReady) {
+                    bulk.erase(bulk.begin() + i);
+                    finishBulk(t, r.status, r.status == kIOReturnSuccess ? std::min(r.length, n) : 0);
+                    continue;
+                }
+            }
+            if (t->dueNanos <= now) t->dueNanos = frameStart(frame + 1);
+            next = std::min(next, t->dueNanos);
+            if (t->deadlineNanos) next = std::min(next, t->deadlineNanos);
+            ++i;
+        }
+        return next;
+    }
+
     // True for a packet whose slot passed while the scheduler was held: a
     // starved controller missed it. The scheduler thread merely running late
     // misses nothing, as a controller that keeps its own time would not.
@@ -434,7 +551,7 @@ struct BusCore {
             }
             const uint64_t now = hx::clock::nowNanos();
             absorbHostPause(expected, now);
-            uint64_t next = serveIsochronous(now);
+            uint64_t next = std::min(serveIsochronous(now), serveBulk(now));
             for (size_t i = 0; i < transfers.size();) {
                 std::shared_ptr<Transfer> t = transfers[i];
                 if (!t->answered && t->dueNanos <= now) answer(*t);
@@ -463,7 +580,10 @@ struct BusCore {
     // asynchronous completions that queued, counted in `group`.
     void endTransfersOf(IOUSBHostDevice* dev, IOReturn status, const std::shared_ptr<int>& group,
                         bool withIsochronous = false) {
-        if (withIsochronous) endIsoch([dev](const IsochTransfer& t) { return t.device == dev; }, status, group);
+        if (withIsochronous) {
+            endIsoch([dev](const IsochTransfer& t) { return t.device == dev; }, status, group);
+            endBulk([dev](const BulkTransfer& t) { return t.device == dev; }, status, group);
+        }
         for (size_t i = 0; i < transfers.size();) {
             std::shared_ptr<Transfer> t = transfers[i];
             if (t->device != dev) {
@@ -494,6 +614,7 @@ struct BusCore {
             for (auto& t : transfers) finish(t, kIOReturnNoDevice, 0);
             transfers.clear();
             endIsoch([](const IsochTransfer&) { return true; }, kIOReturnNoDevice, nullptr);
+            endBulk([](const BulkTransfer&) { return true; }, kIOReturnNoDevice, nullptr);
         }
         hx::clock::notifyAll(wake);
         if (scheduler.joinable()) scheduler.join();
@@ -958,6 +1079,7 @@ IOReturn IOUSBHostPipe::abort(IOOptionBits options, IOReturn withError, IOServic
     auto group = std::make_shared<int>(0);
     std::unique_lock<std::mutex> l(bus.lock);
     bus.endIsoch([this](const hx::usb::IsochTransfer& t) { return t.pipe == this; }, withError, group);
+    bus.endBulk([this](const hx::usb::BulkTransfer& t) { return t.pipe == this; }, withError, group);
     if ((options & kAbortSynchronous) && !bus.pool->isCurrentThread())
         hx::clock::wait(bus.done, l, [&] { return *group == 0; });
     return mDevice->isUnplugged() ? kIOReturnNoDevice : kIOReturnSuccess;
@@ -1022,6 +1144,39 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousF
     mDevice->retain();
     dataBuffer->retain();
     bus.isoch.push_back(t);
+    hx::clock::notifyOne(bus.wake);
+    return kIOReturnSuccess;
+}
+
+IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, uint32_t length, IOUSBHostCompletion* completion,
+                           uint32_t completionTimeoutMs) {
+    if (!mDevice || !mDevice->mBus || mDevice->isUnplugged()) return kIOReturnNoDevice;
+    if (isStale()) return kIOReturnNotAttached;
+    const uint8_t type = getEndpointType(&mEndpoint);
+    if ((type != kEndpointTypeBulk && type != kEndpointTypeInterrupt) || !dataBuffer || !completion ||
+        !completion->action || length > dataBuffer->getLength())
+        return kIOReturnBadArgument;
+    auto t = std::make_shared<hx::usb::BulkTransfer>();
+    t->address = mEndpoint.bEndpointAddress;
+    t->in = isEndpointIn(&mEndpoint);
+    t->data.assign(length, 0);
+    if (!t->in && length) dataBuffer->readBytes(0, t->data.data(), length);
+    t->completion = *completion;
+    BusCore& bus = *mDevice->mBus;
+    std::lock_guard<std::mutex> g(bus.lock);
+    hx::usb::Port* p = bus.portOf(mDevice->mPort);
+    if (bus.stopping || mDevice->isUnplugged() || !p || p->device != mDevice) return kIOReturnNoDevice;
+    const uint64_t now = hx::clock::nowNanos();
+    t->dueNanos = bus.frameStart(bus.frameAt(now) + 1);
+    t->deadlineNanos = completionTimeoutMs ? now + (uint64_t)completionTimeoutMs * hx::usb::kFrameNanos : 0;
+    t->model = p->model;
+    t->pipe = this;
+    t->device = mDevice;
+    t->md = dataBuffer;
+    retain();
+    mDevice->retain();
+    dataBuffer->retain();
+    bus.bulk.push_back(t);
     hx::clock::notifyOne(bus.wake);
     return kIOReturnSuccess;
 }

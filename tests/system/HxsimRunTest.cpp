@@ -277,3 +277,25 @@ TEST(Hxsim, LostFramesAreReportedAndFailTheRun)
     EXPECT_NE(fifo("1000"), nominal);
     EXPECT_NE(fifo("-1000"), nominal);
 }
+
+namespace {
+
+// The MIDI and status port through hxsim at both speeds: the device's status
+// events, a button press, and a MIDI sequence recorded in order by the
+// device within two bus frames.
+TEST(Hxsim, MidiPortStatusPressAndSequenceAtBothSpeeds)
+{
+    for (const char* speed : {"high", "full"}) {
+        hx::test::TempRoot root;
+        const CommandRun run =
+            runCommand(hxsim(root.path(), std::string("--virtual-clock --midi --seconds 0.3 --speed ") + speed));
+        ASSERT_EQ(run.status, 0) << run.out;
+        auto f = fields(run.out);
+        EXPECT_EQ(f["midi status"], "1 status change(s), 1 launch(es) after one press") << speed;
+        EXPECT_EQ(f["midi"].rfind("192 bytes sent, received in order, latency ", 0), 0u) << f["midi"];
+        const std::string latency = f["midi"].substr(f["midi"].find("latency ") + 8);
+        EXPECT_LE(leadingNumber(latency), 2u) << f["midi"];
+    }
+}
+
+}  // namespace

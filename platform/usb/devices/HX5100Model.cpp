@@ -258,7 +258,9 @@ ControlResult HX5100Model::readPortRegister2(const DeviceRequest& setup, uint8_t
 
 ControlResult HX5100Model::writePortRegister2(const DeviceRequest& setup, uint8_t*) {
     if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF)) return ControlResult::stall();
-    mPortRegister2 = hx5100::lo(setup.wValue);
+    const uint8_t mode = hx5100::lo(setup.wValue);
+    if (mode != mPortRegister2) mMidi.modeByteChanged(mode);
+    mPortRegister2 = mode;
     return ControlResult::ok();
 }
 

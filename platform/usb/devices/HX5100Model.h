@@ -7,7 +7,7 @@
 // Power-on state (what a freshly plugged device reports, fixed):
 //   sampling rate                 44,100 Hz (one clock for both endpoints)
 //   input selector byte           0x02 (internal clock, USB1 mode off, no lock)
-//   port register 2               0x00
+//   port register 2               0x02 (bit 1: the launch button, up)
 //   transmitter registers 0x0D..0x11: 0x04, 0x00, 0x00, 0x00, 0x0B
 //   mixer buffer                  64 zero bytes
 //   codec registers               two files of 128 registers (codec 0 on
@@ -25,6 +25,7 @@
 #pragma once
 
 #include "platform/usb/DeviceModel.h"
+#include "platform/usb/devices/HX5100Midi.h"
 #include "platform/usb/devices/HX5100Stream.h"
 
 #include <array>
@@ -61,7 +62,7 @@ class HX5100Model : public DeviceModel {
 public:
     static constexpr uint32_t kPowerOnSampleRate = 44100;
     static constexpr uint8_t kPowerOnSelector = 0x02;
-    static constexpr uint8_t kPowerOnPortRegister2 = 0x00;
+    static constexpr uint8_t kPowerOnPortRegister2 = 0x02;
     static constexpr uint8_t kFirstTransmitterRegister = 0x0D;
     static constexpr std::array<uint8_t, 5> kPowerOnTransmitter = {0x04, 0x00, 0x00, 0x00, 0x0B};
 
@@ -103,6 +104,24 @@ public:
     // The next `packets` capture packets carry at most `frames` frames.
     void sendOffSizeInPackets(uint32_t packets, uint32_t frames);
 
+    // The MIDI and status port (HX5100Midi.h).
+    void setStatusValues(uint8_t v1, uint8_t v2);
+    // Holds (true) or lets go of the launch button: bit 1 of port register
+    // 2 clears while held; the change is reported as controller 104.
+    void setLaunchButton(bool held);
+    void queueEventWords(const std::vector<uint32_t>& words);
+    // Bytes sent as they stand on the interrupt IN endpoint.
+    void queueMidiInBytes(const std::vector<uint8_t>& bytes);
+    // Footswitch events (controllers 105 and 106), as an LX-series device
+    // sends them.
+    void footswitch(bool press, uint8_t value);
+    // The levels controllers 107..117 report every 20 ms.
+    void setMidiLevels(const uint8_t (&levels)[HX5100Midi::kLevelControllers]);
+    std::vector<uint8_t> midiReceived() const;
+    uint64_t midiLastPacketFrame() const;
+    std::vector<std::vector<uint8_t>> midiPackets() const;
+    uint64_t midiWordsSent() const;
+
     // One row of the class and vendor request table: a request is handled by
     // the row whose type, request and index (kAnyIndex: every index) match.
     static constexpr int32_t kAnyIndex = -1;
@@ -120,6 +139,8 @@ protected:
     ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data) override;
     IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
     IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) override;
+    IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length) override;
+    IsochResult bulkIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity) override;
     void onBusReset() override;
     void onSetConfiguration(uint8_t value) override;
     // Under the model's lock.
@@ -164,6 +185,7 @@ private:
     std::optional<std::array<uint8_t, 256>> mDspBlock;
     uint32_t mDspBlocks = 0;
     std::optional<uint32_t> mDigitalRate;
+    HX5100Midi mMidi;
 };
 
 }  // namespace hx::usb::devices

@@ -90,11 +90,13 @@ struct Configurable {
 // read on the first configuration only and the mixer buffer written; then
 // the selector update twice, each reading the selector (no write: the
 // power-on byte 0x02 is what the clock source 0 and USB1 mode 0 want) and
-// the rate, setting the rate on both endpoints when it differs.
+// the rate, setting the rate on both endpoints when it differs. The MIDI
+// and status port's pipes (bulk OUT 0x03, interrupt IN 0x83) open after
+// the audio pipes.
 std::vector<Req> configureTrace(bool first, uint32_t rate, uint32_t deviceRate)
 {
     std::vector<Req> t = {kSetConfiguration1, setInterface(1, 2), setInterface(2, 2), clearHalt(0x82),
-                          clearHalt(0x01)};
+                          clearHalt(0x01), clearHalt(0x03), clearHalt(0x83)};
     if (first)
         t.push_back(kReadPort2);
     t.push_back(kMixer);

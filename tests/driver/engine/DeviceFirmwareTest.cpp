@@ -244,9 +244,14 @@ TEST(DescriptorScan, SetsTheDeviceSpecificData)
     EXPECT_EQ(s.mOutputChannels, 2u);
     EXPECT_EQ(s.mStartupWaitMs, 0u);
     EXPECT_FALSE(s.mPendingChange);
-    // The control port is told once that the descriptor is known.
-    const std::vector<std::string> trace = d.dev->stubTrace();
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), "AJ::onDeviceDescriptor"), 1);
+    // The control port takes the HX-5100's family and packet size from the
+    // descriptor, and its MIDI area the identity.
+    EXPECT_EQ(d.dev->mInACR, 7u);
+    EXPECT_EQ(d.dev->getAJ().packetSize(), 512u);
+    ASSERT_NE(d.dev->getAJ().getMidiSM(), nullptr);
+    const auto* sm = static_cast<const MidiSharedMemory*>(d.dev->getAJ().getMidiSM()->getBytesNoCopy());
+    EXPECT_EQ(sm->mVendorID, kKorvexVendorID);
+    EXPECT_EQ(sm->mProductID, kKorvexHX5100ProductID);
 }
 
 // The 16-bit stereo device starts at 2 + 2 channels of 16 bits; a later

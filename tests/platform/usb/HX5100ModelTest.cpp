@@ -175,7 +175,7 @@ TEST(HX5100Model, PowerOnStateIsFixed) {
     HX5100Model m(kUSBHostConnectionSpeedFull, identity());
     EXPECT_EQ(m.sampleRate(), 44100u);
     EXPECT_EQ(m.selectorByte(), 0x02);
-    EXPECT_EQ(m.portRegister2(), 0x00);
+    EXPECT_EQ(m.portRegister2(), 0x02);
     const uint8_t tx[] = {0x04, 0, 0, 0, 0x0B};
     for (uint8_t r = 0; r < 5; ++r) EXPECT_EQ(m.transmitterRegister(0x0D + r), tx[r]);
     EXPECT_EQ(m.mixerBuffer(), (std::array<uint8_t, 64>{}));

@@ -99,7 +99,8 @@ TEST_P(HX5100Config, ConfigurationFromPowerOnReadsThePortOnceAndSetsOnlyAMismatc
     EXPECT_EQ(trace(), first);
     EXPECT_EQ(model->sampleRate(), 48000u);
     EXPECT_EQ(model->selectorByte(), HX5100Model::kPowerOnSelector);
-    EXPECT_EQ(c.portWord(), 0u);
+    // Power-on register 2: only the launch button's bit (up).
+    EXPECT_EQ(c.portWord(), 0x02u);
     EXPECT_EQ(c.mixerMode(), 2u);
 
     // The buffer sent: the default gains, the routing part cleared, routing byte 4.

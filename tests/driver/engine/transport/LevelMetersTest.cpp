@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "driver/engine/transport/AJ.h"
 #include "platform/base/HXLog.h"
 
 namespace {
@@ -51,17 +50,6 @@ TEST(LevelMeters, TheMakersInterfacesMeterOnlyTheirWiderInputsAtHighSpeed)
         EXPECT_EQ(in, c.input) << c.highSpeed << " " << c.inputs;
         EXPECT_EQ(out, nullptr);
     }
-}
-
-TEST(AJ, WithoutAPortInterfaceStartingOnlyReportsIt)
-{
-    AJ port;
-    hx::log::Capture log;
-    port.streamingStarted();
-    EXPECT_EQ(log.text(), "void AJ::streamingStarted() m_pcMidiInterface is NULL\n");
-    EXPECT_FALSE(port.isRunning());
-    port.streamingStopped();
-    EXPECT_FALSE(port.isRunning());
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// The device as the MIDI and control port sees it: identity, family, rate,
+// the MIDI interface and its pipes, the port words and the state changes.
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/config/ZrConfigProducts.h"
+#include "driver/engine/desc/ZrDescriptorProducts.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
+#include "driver/engine/ZrProductTable.h"
+
+uint16_t ZrDevice::ajVendorID() const {
+    return mDescriptor.m_uVendor;
+}
+
+uint16_t ZrDevice::ajProductID() const {
+    return mDescriptor.m_uProduct;
+}
+
+uint32_t ZrDevice::ajProductFlags() const {
+    return ZrConfigProductFlagsFor(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+}
+
+bool ZrDevice::ajHasRegularMidi() const {
+    return isMerrowCompatibleWithRegularMidi();
+}
+
+int ZrDevice::ajSorvikGroup() const {
+    const VIDPID& ids = mConfigurations.getIds();
+    if (ZrDescriptorProducts::isSorvikFarlane1(ids)) return 1;
+    return ZrDescriptorProducts::isSorvikFarlane2(ids) ? 2 : 0;
+}
+
+bool ZrDevice::ajIsBrava() const {
+    return mDescriptor.m_uVendor == kBravaVendorID;
+}
+
+// No product of another maker is listed for the port's own layouts: they
+// take the defaults of their family.
+int ZrDevice::ajOtherMaker() const {
+    return 0;
+}
+
+uint32_t ZrDevice::ajSampleRate() const {
+    return mpDriverSM ? mpDriverSM->mChannelSettings.Frequency : 0;
+}
+
+bool ZrDevice::ajAudioInIsInterrupt1024() const {
+    return m_pcInterruptInPipe && m_pcInterruptInPipe->isInterruptIn() &&
+           m_pcInterruptInPipe->getMaxPacketSize() == 1024;
+}
+
+ZrInterfaceDescriptor* ZrDevice::ajMidiInterface() const {
+    return mConfigurations.m_pcMidiInterface;
+}
+
+bool ZrDevice::ajInitPipe(ZrPipeDescriptor* pipe, const char* name) {
+    return mBindings.initPipe(pipe, name);
+}
+
+IOUSBHostPipe* ZrDevice::ajGetPipe(ZrPipeDescriptor* pipe) const {
+    return mBindings.getPipe(pipe);
+}
+
+void ZrDevice::ajClosePipe(ZrPipeDescriptor* pipe) {
+    mBindings.closePipe(pipe);
+}

@@ -7,6 +7,8 @@
 
 // The slots, by the forms they have. Each list names a slot once; the
 // definitions and the fill routines below are generated from them.
+// The slot lists and their expansions, laid out as tables: kept out of the formatter.
+// clang-format off
 #define HX_BRAVA_SLOTS(X)                                                        \
     X(dmaDecode16To08At32Bit_Brava) X(dmaDecode16To16At32Bit_Brava)              \
     X(dmaDecode16To32At32Bit_Brava) X(dmaEncode08_Brava) X(dmaEncode16_Brava)    \
@@ -104,3 +106,4 @@ void DMAConverterInit(int32_t mode) {
 }
 
 }  // extern "C"
+// clang-format on

@@ -15,7 +15,7 @@ static_assert(std::endian::native == std::endian::little, "boundary records are 
 #pragma pack(push, 1)
 
 struct APIEndpointInfo {
-    uint16_t wMaxPacketSize;  // raw, as the endpoint descriptor gives it
+    uint16_t wMaxPacketSize; // raw, as the endpoint descriptor gives it
     uint8_t bEndpointAddress;
     uint8_t mReserved;
 };
@@ -23,8 +23,8 @@ struct APIEndpointInfo {
 struct APIStreamingInfo {
     uint8_t mBitResolution;
     uint8_t mChannels;
-    uint8_t mContinuous;     // 1: lower..upper range, 0: discrete list
-    uint8_t mNumRates;       // at most 16
+    uint8_t mContinuous; // 1: lower..upper range, 0: discrete list
+    uint8_t mNumRates;   // at most 16
     uint32_t mLowerRate;
     uint32_t mUpperRate;
     uint32_t mRates[16];
@@ -36,7 +36,7 @@ struct APIStreamingInfo {
 struct APIInterfaceAlternateInfo {
     uint8_t mAlternateSetting;
     uint8_t mReserved1;
-    uint8_t mNumEndpoints;   // at most 4
+    uint8_t mNumEndpoints; // at most 4
     uint8_t mReserved3;
     APIStreamingInfo mStreaming;
     APIEndpointInfo mEndpoints[4];
@@ -45,7 +45,7 @@ struct APIInterfaceAlternateInfo {
 struct APIInterfaceInfo {
     uint8_t mInterfaceNumber;
     uint8_t mInterfaceSubClass;
-    uint8_t mNumAlternates;  // at most 16
+    uint8_t mNumAlternates; // at most 16
     uint8_t mReserved;
     APIInterfaceAlternateInfo mAlternates[16];
 };
@@ -53,7 +53,7 @@ struct APIInterfaceInfo {
 struct APIConfigInfo {
     uint8_t iConfiguration;
     uint8_t bConfigurationValue;
-    uint8_t mNumInterfaces;  // at most 16
+    uint8_t mNumInterfaces; // at most 16
     uint8_t mReserved;
     APIInterfaceInfo mInterfaces[16];
 };
@@ -87,19 +87,19 @@ constexpr unsigned kSpecFeatureFlagCount = 63;
 // output format block; the first byte of the record (the full-speed input
 // resolution) being non-zero means the record carries channel settings.
 struct APISpecificFeatures {
-    APIStreamingInfo mFullSpeedIn;   // 0: resolution at 0, channels at 1, frequency at 4
-    APIStreamingInfo mFullSpeedOut;  // 76: resolution, 77: channels
-    APIStreamingInfo mHighSpeedIn;   // 152
-    APIStreamingInfo mHighSpeedOut;  // 228
-    uint8_t mInInterface;            // 304
+    APIStreamingInfo mFullSpeedIn;  // 0: resolution at 0, channels at 1, frequency at 4
+    APIStreamingInfo mFullSpeedOut; // 76: resolution, 77: channels
+    APIStreamingInfo mHighSpeedIn;  // 152
+    APIStreamingInfo mHighSpeedOut; // 228
+    uint8_t mInInterface;           // 304
     uint8_t mInAlternate;
     uint8_t mOutInterface;
     uint8_t mOutAlternate;
     uint8_t mMidiInterface;
     uint8_t mMidiAlternate;
     uint8_t mReserved310[2];
-    uint8_t mFlags[kSpecFeatureFlagCount];  // 312 + n
-    uint8_t mLoaded;                         // 375: filled from the personality
+    uint8_t mFlags[kSpecFeatureFlagCount]; // 312 + n
+    uint8_t mLoaded;                       // 375: filled from the personality
     uint8_t mReserved376[4];
 
     bool hasFlag(unsigned n) const { return n < kSpecFeatureFlagCount && mFlags[n] != 0; }
@@ -109,7 +109,7 @@ struct APIDeviceInfo {
     uint16_t mVendor;
     uint16_t mProduct;
     uint16_t mRelease;
-    uint8_t mNumConfigurations;  // at most 4
+    uint8_t mNumConfigurations; // at most 4
     uint8_t mReserved;
     APIConfigInfo mConfigurations[4];
     APISpecificFeatures mFeatures;
@@ -118,7 +118,7 @@ struct APIDeviceInfo {
 // Result of looking up a format in the device information, one per
 // direction.
 struct APIDeviceInfoScanResult {
-    uint8_t mFound;  // bit 0: the direction is valid
+    uint8_t mFound; // bit 0: the direction is valid
     uint8_t mReserved;
     uint16_t mConfiguration;
     uint16_t mInterface;

@@ -51,25 +51,24 @@ constexpr uint32_t kTimeStampsCount = 1000;
 typedef void (*AudioCopyFunc)(int32_t* dst, const int32_t* src, uint32_t count);
 typedef void (*AudioClearFunc)(int32_t* dst, uint32_t count);
 
-inline void audioInt32CopySet(int32_t* dst, const int32_t* src, uint32_t count)
-{
+inline void audioInt32CopySet(int32_t* dst, const int32_t* src, uint32_t count) {
     std::memcpy(dst, src, size_t(count) * 4);
 }
 
 // Wrap-around addition, as the mixer's sums are saturated afterwards.
-inline void audioInt32CopyAdd(int32_t* dst, const int32_t* src, uint32_t count)
-{
+inline void audioInt32CopyAdd(int32_t* dst, const int32_t* src, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i)
         dst[i] = int32_t(uint32_t(dst[i]) + uint32_t(src[i]));
 }
 
-inline void audioInt32Clear(int32_t* dst, uint32_t count) { std::memset(dst, 0, size_t(count) * 4); }
+inline void audioInt32Clear(int32_t* dst, uint32_t count) {
+    std::memset(dst, 0, size_t(count) * 4);
+}
 
 inline void audioInt32ClearNot(int32_t*, uint32_t) {}
 
 // Right-aligned 24-bit sums to left-aligned ring samples, clamped.
-inline void audioInt32Saturate(int32_t* buf, uint32_t count)
-{
+inline void audioInt32Saturate(int32_t* buf, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         const int32_t v = buf[i];
         if (v < -0x800000)
@@ -81,8 +80,7 @@ inline void audioInt32Saturate(int32_t* buf, uint32_t count)
     }
 }
 
-inline void audioInt32CopyShift(int32_t* dst, const int32_t* src, uint32_t count)
-{
+inline void audioInt32CopyShift(int32_t* dst, const int32_t* src, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i)
         dst[i] = src[i] / 256;
 }
@@ -96,26 +94,24 @@ namespace audiosm {
 // sequentially consistent (locked) access to a word that straddles a cache
 // line is a split lock, which the host may trap and slow down by orders of
 // magnitude; the orders are therefore chosen here, never passed through.
-inline uint64_t load64(const void* p, int order = __ATOMIC_RELAXED)
-{
+inline uint64_t load64(const void* p, int order = __ATOMIC_RELAXED) {
     const auto* w = static_cast<const uint64_t*>(p);
-    return order == __ATOMIC_ACQUIRE ? __atomic_load_n(w, __ATOMIC_ACQUIRE) : __atomic_load_n(w, __ATOMIC_RELAXED);
+    return order == __ATOMIC_ACQUIRE ? __atomic_load_n(w, __ATOMIC_ACQUIRE)
+                                     : __atomic_load_n(w, __ATOMIC_RELAXED);
 }
-inline void store64(void* p, uint64_t v, int order = __ATOMIC_RELAXED)
-{
+inline void store64(void* p, uint64_t v, int order = __ATOMIC_RELAXED) {
     auto* w = static_cast<uint64_t*>(p);
     if (order == __ATOMIC_RELEASE)
         __atomic_store_n(w, v, __ATOMIC_RELEASE);
     else
         __atomic_store_n(w, v, __ATOMIC_RELAXED);
 }
-inline uint32_t load32(const void* p, int order = __ATOMIC_RELAXED)
-{
+inline uint32_t load32(const void* p, int order = __ATOMIC_RELAXED) {
     const auto* w = static_cast<const uint32_t*>(p);
-    return order == __ATOMIC_ACQUIRE ? __atomic_load_n(w, __ATOMIC_ACQUIRE) : __atomic_load_n(w, __ATOMIC_RELAXED);
+    return order == __ATOMIC_ACQUIRE ? __atomic_load_n(w, __ATOMIC_ACQUIRE)
+                                     : __atomic_load_n(w, __ATOMIC_RELAXED);
 }
-inline void store32(void* p, uint32_t v, int order = __ATOMIC_RELAXED)
-{
+inline void store32(void* p, uint32_t v, int order = __ATOMIC_RELAXED) {
     auto* w = static_cast<uint32_t*>(p);
     if (order == __ATOMIC_RELEASE)
         __atomic_store_n(w, v, __ATOMIC_RELEASE);
@@ -123,7 +119,7 @@ inline void store32(void* p, uint32_t v, int order = __ATOMIC_RELAXED)
         __atomic_store_n(w, v, __ATOMIC_RELAXED);
 }
 
-}  // namespace audiosm
+} // namespace audiosm
 
 // Address of a field of a packed record, for the accessors above (taking
 // the address of a packed member directly would lose its alignment).
@@ -139,8 +135,8 @@ struct AudioTSData {
     uint64_t mLastFrame;
     uint64_t mFirstHostTime;
     uint64_t mLastHostTime;
-    uint64_t mHostSpan;   // last - first host time
-    uint64_t mFrameSpan;  // last - first frame
+    uint64_t mHostSpan;  // last - first host time
+    uint64_t mFrameSpan; // last - first frame
 
     // (P - first frame) x host span / frame span + first host time, signed;
     // 0 for a frame span of 0. Reads each word once (the record may be in
@@ -151,10 +147,10 @@ struct AudioTSData {
 // The ring of (host time, sample time) stamps. In the kernel build the ring
 // entries are kept privately and copied here; user space reads them.
 struct TimeStampsBuffer {
-    uint32_t mCount;                          // stamps ever added
-    uint64_t mHostTime[kTimeStampsCount];     // slot = index mod 1,000
+    uint32_t mCount;                      // stamps ever added
+    uint64_t mHostTime[kTimeStampsCount]; // slot = index mod 1,000
     uint64_t mSampleTime[kTimeStampsCount];
-    uint64_t mMutex;                          // kernel-private; always 0 here
+    uint64_t mMutex; // kernel-private; always 0 here
     uint64_t mRunningSampleTime;
     uint32_t mCountAtLastCopy;
     uint64_t mFirstHostTime;
@@ -182,14 +178,14 @@ struct TimeStampsBuffer {
 // Ring geometry, derived only from the channel and extra-byte counts. Not a
 // boundary record: it lives in each side's own memory.
 struct AudioSMGeometry {
-    uint32_t channels;            // 1..32
-    uint32_t bytesPerFrame;       // channels x 4 + extra
-    uint32_t audioBytesPerFrame;  // channels x 4
-    uint32_t audioBytes;          // maxFrames x audioBytesPerFrame
-    uint32_t extraBytesPerFrame;  // 0..kAudioSMMaxExtraBytesPerFrame
-    uint32_t extraBytes;          // maxFrames x extraBytesPerFrame
-    uint32_t extraOffset;         // audioBytes rounded up to 16
-    uint64_t maxFrames;           // a power of two, at least 1
+    uint32_t channels;           // 1..32
+    uint32_t bytesPerFrame;      // channels x 4 + extra
+    uint32_t audioBytesPerFrame; // channels x 4
+    uint32_t audioBytes;         // maxFrames x audioBytesPerFrame
+    uint32_t extraBytesPerFrame; // 0..kAudioSMMaxExtraBytesPerFrame
+    uint32_t extraBytes;         // maxFrames x extraBytesPerFrame
+    uint32_t extraOffset;        // audioBytes rounded up to 16
+    uint64_t maxFrames;          // a power of two, at least 1
 
     // Channels 0 or above 32 are laid out as 2; extra bytes above the bound
     // as 0. The result always fits the sample area.
@@ -200,9 +196,9 @@ struct AudioSMGeometry {
 
 // How a transfer meets the ring: one piece, or two when it crosses the end.
 struct AudioSMSpan {
-    uint64_t index;       // ring index of the first frame
-    uint32_t firstFrames; // frames in the first piece (may be 0 after a wrap)
-    uint32_t secondFrames;// frames continued at index 0
+    uint64_t index;        // ring index of the first frame
+    uint32_t firstFrames;  // frames in the first piece (may be 0 after a wrap)
+    uint32_t secondFrames; // frames continued at index 0
 };
 
 // The split of frames starting at pos, or false when frames exceed the ring
@@ -226,39 +222,39 @@ bool audioSMReadClearExtra(uint8_t* area, const AudioSMGeometry& g, uint64_t pos
 #pragma pack(push, 1)
 
 struct AudioSM {
-    uint8_t mSamples[kAudioSMSampleAreaBytes];  // 0
-    uint32_t mBytesPerFrame;        // 0x80000
-    uint32_t mChannelsPerFrame;     // 0x80004
-    uint32_t mAudioBytesPerFrame;   // 0x80008
-    uint32_t mAudioBytes;           // 0x8000C
-    uint32_t mExtraBytesPerFrame;   // 0x80010
-    uint32_t mExtraBytes;           // 0x80014
-    uint32_t mExtraOffset;          // 0x80018
-    uint64_t mMaxFrames;            // 0x8001C
-    uint32_t mAttachState;          // 0x80024: 0 laid out, 2/3 attach requested, 1 running
-    uint32_t mSyncNotification;     // 0x80028
-    uint64_t mClientFramePos;       // 0x8002C
-    uint64_t mAttachTimeStamp;      // 0x80034
-    uint64_t mAttachFramePos;       // 0x8003C
-    uint64_t mAttachOutFramePos;    // 0x80044
-    uint32_t mTimebaseNumer;        // 0x8004C
-    uint32_t mTimebaseDenom;        // 0x80050
-    uint64_t mReserved;             // 0x80054
-    uint64_t mFirstZeroHostTime;    // 0x8005C
-    uint64_t mZeroHostTime;         // 0x80064
-    uint64_t mZeroSampleTime;       // 0x8006C
-    uint64_t mZeroUpdateCount;      // 0x80074
-    uint64_t mSampleRate;           // 0x8007C
-    uint64_t mKernelOutFramePos;    // 0x80084
-    TimeStampsBuffer mTimeStamps;   // 0x8008C
-    uint64_t mFramePos;             // 0x83F34
-    uint64_t mWriteOffset;          // 0x83F3C
-    AudioTSData mTSData[2];         // 0x83F44, 0x83F74: published slots 0 and 1
-    AudioTSData mTSWorking;         // 0x83FA4
-    uint64_t mTSInterval;           // 0x83FD4
-    uint32_t mTSToggle;             // 0x83FDC: non-zero = readers use slot 0
-    uint64_t mTicksPerRing;         // 0x83FE0
-    uint64_t mWriteCount;           // 0x83FE8
+    uint8_t mSamples[kAudioSMSampleAreaBytes]; // 0
+    uint32_t mBytesPerFrame;                   // 0x80000
+    uint32_t mChannelsPerFrame;                // 0x80004
+    uint32_t mAudioBytesPerFrame;              // 0x80008
+    uint32_t mAudioBytes;                      // 0x8000C
+    uint32_t mExtraBytesPerFrame;              // 0x80010
+    uint32_t mExtraBytes;                      // 0x80014
+    uint32_t mExtraOffset;                     // 0x80018
+    uint64_t mMaxFrames;                       // 0x8001C
+    uint32_t mAttachState;        // 0x80024: 0 laid out, 2/3 attach requested, 1 running
+    uint32_t mSyncNotification;   // 0x80028
+    uint64_t mClientFramePos;     // 0x8002C
+    uint64_t mAttachTimeStamp;    // 0x80034
+    uint64_t mAttachFramePos;     // 0x8003C
+    uint64_t mAttachOutFramePos;  // 0x80044
+    uint32_t mTimebaseNumer;      // 0x8004C
+    uint32_t mTimebaseDenom;      // 0x80050
+    uint64_t mReserved;           // 0x80054
+    uint64_t mFirstZeroHostTime;  // 0x8005C
+    uint64_t mZeroHostTime;       // 0x80064
+    uint64_t mZeroSampleTime;     // 0x8006C
+    uint64_t mZeroUpdateCount;    // 0x80074
+    uint64_t mSampleRate;         // 0x8007C
+    uint64_t mKernelOutFramePos;  // 0x80084
+    TimeStampsBuffer mTimeStamps; // 0x8008C
+    uint64_t mFramePos;           // 0x83F34
+    uint64_t mWriteOffset;        // 0x83F3C
+    AudioTSData mTSData[2];       // 0x83F44, 0x83F74: published slots 0 and 1
+    AudioTSData mTSWorking;       // 0x83FA4
+    uint64_t mTSInterval;         // 0x83FD4
+    uint32_t mTSToggle;           // 0x83FDC: non-zero = readers use slot 0
+    uint64_t mTicksPerRing;       // 0x83FE0
+    uint64_t mWriteCount;         // 0x83FE8
 
     // --- Layout and geometry ------------------------------------------------
     // Lays out the record for the channels, rate and extra bytes and clears

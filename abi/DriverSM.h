@@ -16,7 +16,7 @@
 
 static_assert(std::endian::native == std::endian::little, "boundary records are little-endian");
 
-constexpr uint32_t kDriverVersionWord = 0x03040D00u;  // 3.4.13
+constexpr uint32_t kDriverVersionWord = 0x03040D00u; // 3.4.13
 
 #pragma pack(push, 1)
 
@@ -58,9 +58,9 @@ struct ClientData {
     uint32_t mLockCount;
     int32_t mClientIdentifier;
     uint32_t mParameter;
-    uint8_t mUser[152];   // not written by the kernel
-    uint64_t mClient;     // 164: opaque client identifier, 0 when free
-    uint64_t mRing;       // 172: kept 0; the kernel holds the ring privately
+    uint8_t mUser[152]; // not written by the kernel
+    uint64_t mClient;   // 164: opaque client identifier, 0 when free
+    uint64_t mRing;     // 172: kept 0; the kernel holds the ring privately
 };
 
 // USB Audio Class mixer controls of a device: one output, input or monitor
@@ -72,33 +72,33 @@ struct XsVolumeTriplet {
 };
 
 struct XsEndpoint {
-    char mName[64];                  // 0: NUL-terminated
-    int16_t mChannels;               // 64: 1..8, or -1 for a single master control
+    char mName[64];    // 0: NUL-terminated
+    int16_t mChannels; // 64: 1..8, or -1 for a single master control
     uint8_t mReserved66[2];
-    uint32_t mMutePresent;           // 68
-    uint16_t mMuteUnit;              // 72
-    uint8_t mMute;                   // 74
+    uint32_t mMutePresent; // 68
+    uint16_t mMuteUnit;    // 72
+    uint8_t mMute;         // 74
     uint8_t mReserved75;
-    uint32_t mVolumePresent;         // 76
-    uint32_t mCompareWord;           // 80: a difference marks the block changed, nothing is sent
-    uint16_t mVolumeUnit;            // 84
-    uint16_t mInterface;             // 86: used by the interface selector only
-    XsVolumeTriplet mVolumes[8];     // 88: triplet k is channel k+1 (the master for -1)
+    uint32_t mVolumePresent;     // 76
+    uint32_t mCompareWord;       // 80: a difference marks the block changed, nothing is sent
+    uint16_t mVolumeUnit;        // 84
+    uint16_t mInterface;         // 86: used by the interface selector only
+    XsVolumeTriplet mVolumes[8]; // 88: triplet k is channel k+1 (the master for -1)
 };
 
 struct XsControlGroup {
-    uint32_t mCount;                 // 0
-    uint32_t mMode;                  // 4: 1 every endpoint applied, 0 the selected one
-    uint16_t mSelectorUnit;          // 8: 0 = none
-    uint8_t iSelector;               // 10: one-hot, 0x01 = first endpoint
+    uint32_t mCount;        // 0
+    uint32_t mMode;         // 4: 1 every endpoint applied, 0 the selected one
+    uint16_t mSelectorUnit; // 8: 0 = none
+    uint8_t iSelector;      // 10: one-hot, 0x01 = first endpoint
     uint8_t mReserved11;
-    XsEndpoint mEndpoints[8];        // 12
+    XsEndpoint mEndpoints[8]; // 12
 };
 
 struct XsSyncSources {
-    uint32_t mCount;                 // 0: 0..8
-    uint8_t mSelection;              // 4: bit k = source k
-    char mNames[8][64];              // 5
+    uint32_t mCount;    // 0: 0..8
+    uint8_t mSelection; // 4: bit k = source k
+    char mNames[8][64]; // 5
     uint8_t mReserved517[3];
 };
 
@@ -107,16 +107,16 @@ struct XsSyncSources {
 // The vendor control of a few products doubles as the monitor switch, and
 // the digital-output flag as one product's routing value.
 struct XsDeviceControls {
-    XsControlGroup cOut;             // 0
-    XsControlGroup cIn;              // 1100
-    XsSyncSources cSync;             // 2200
-    XsControlGroup cThird;           // 2720: monitor and mix paths
-    uint32_t mHasMonitor;            // 3820: vendor control present
-    uint32_t mReserved3824;          // 3824: vendor control word
-    uint32_t mMonitorValue;          // 3828: vendor control value (its low byte is sent)
-    uint32_t mRoutingValue;          // 3832: digital-output flag
-    uint32_t mReserved3836;          // 3836: zero
-    uint32_t mScratch;               // 3840: the last word, cleared before each application
+    XsControlGroup cOut;    // 0
+    XsControlGroup cIn;     // 1100
+    XsSyncSources cSync;    // 2200
+    XsControlGroup cThird;  // 2720: monitor and mix paths
+    uint32_t mHasMonitor;   // 3820: vendor control present
+    uint32_t mReserved3824; // 3824: vendor control word
+    uint32_t mMonitorValue; // 3828: vendor control value (its low byte is sent)
+    uint32_t mRoutingValue; // 3832: digital-output flag
+    uint32_t mReserved3836; // 3836: zero
+    uint32_t mScratch;      // 3840: the last word, cleared before each application
 };
 
 struct QN_TimeStampsBufferData {
@@ -125,41 +125,41 @@ struct QN_TimeStampsBufferData {
 };
 
 struct DriverSM {
-    uint32_t mVersion;               // 0
-    uint16_t mSpeed;                 // 4: 0 low, 1 full, 2 high, 3 super
-    uint8_t mMaxPacketSize0;         // 6
+    uint32_t mVersion;       // 0
+    uint16_t mSpeed;         // 4: 0 low, 1 full, 2 high, 3 super
+    uint8_t mMaxPacketSize0; // 6
     uint8_t mReserved7;
-    uint16_t mVendor;                // 8
-    uint16_t mProduct;               // 10
-    uint16_t mRelease;               // 12
-    uint8_t mManufacturerIndex;      // 14
-    uint8_t mProductIndex;           // 15
-    uint8_t mSerialIndex;            // 16
-    uint8_t mNumConfigurations;      // 17
+    uint16_t mVendor;           // 8
+    uint16_t mProduct;          // 10
+    uint16_t mRelease;          // 12
+    uint8_t mManufacturerIndex; // 14
+    uint8_t mProductIndex;      // 15
+    uint8_t mSerialIndex;       // 16
+    uint8_t mNumConfigurations; // 17
     uint8_t mReserved18[2];
-    uint32_t mLocationID;            // 20
-    uint32_t mHighSpeed;             // 24
-    char mVendorString[256];         // 28
-    char mProductString[256];        // 284
-    char mModelName[256];            // 540
-    char mDeviceUID[256];            // 796
-    char mSerialString[256];         // 1052
-    uint8_t mDescriptor[4096];       // 1308
+    uint32_t mLocationID;      // 20
+    uint32_t mHighSpeed;       // 24
+    char mVendorString[256];   // 28
+    char mProductString[256];  // 284
+    char mModelName[256];      // 540
+    char mDeviceUID[256];      // 796
+    char mSerialString[256];   // 1052
+    uint8_t mDescriptor[4096]; // 1308
     uint8_t mReserved5404[8];
-    uint32_t mConfigured;            // 5412
-    uint32_t mNewConfigPending;      // 5416
-    QnChannelSettings mChannelSettings;  // 5420
-    QnAjExtData mAjExtData;          // 5444
-    QN_Sorvik_ChannelMap mSorvikChannelMap;  // 5488
+    uint32_t mConfigured;                   // 5412
+    uint32_t mNewConfigPending;             // 5416
+    QnChannelSettings mChannelSettings;     // 5420
+    QnAjExtData mAjExtData;                 // 5444
+    QN_Sorvik_ChannelMap mSorvikChannelMap; // 5488
     uint8_t mReserved5552[32];
-    uint32_t mAttachedClients;       // 5584
-    ClientData mClients[8];          // 5588
-    XsDeviceControls mControls;      // 7028: written by clients
-    XsDeviceControls mSavedControls; // 10872
-    uint64_t mExclusiveInputOwner;   // 14716: opaque client identifier
-    uint64_t mExclusiveOutputOwner;  // 14724
-    uint64_t mPrivateDataOwner;      // 14732
-    QN_TimeStampsBufferData mTimeStamps;  // 14740
+    uint32_t mAttachedClients;           // 5584
+    ClientData mClients[8];              // 5588
+    XsDeviceControls mControls;          // 7028: written by clients
+    XsDeviceControls mSavedControls;     // 10872
+    uint64_t mExclusiveInputOwner;       // 14716: opaque client identifier
+    uint64_t mExclusiveOutputOwner;      // 14724
+    uint64_t mPrivateDataOwner;          // 14732
+    QN_TimeStampsBufferData mTimeStamps; // 14740
 };
 
 #pragma pack(pop)

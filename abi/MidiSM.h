@@ -33,17 +33,17 @@ constexpr uint32_t kMidiIOElementBytes = 8;
 constexpr uint32_t kMidiQueueMinSize = 16;
 constexpr uint32_t kMidiQueueMaxSize = 32768;
 constexpr uint32_t kMidiSMBytes = 459564;
-constexpr uint8_t kMidiNoByte = 0xFD;  // the filler byte the wire uses for "no MIDI here"
+constexpr uint8_t kMidiNoByte = 0xFD; // the filler byte the wire uses for "no MIDI here"
 
 #pragma pack(push, 1)
 
 // ---------------------------------------------------------------------------
 // Queue64K: a client's MIDI output queue (client writes, kernel reads).
 struct Queue64K {
-    uint32_t mFill;  // changed only by atomic add, by both sides
+    uint32_t mFill; // changed only by atomic add, by both sides
     uint8_t mData[kQueue64KSize];
-    uint16_t mWrite;  // the producer's
-    uint16_t mRead;   // the consumer's
+    uint16_t mWrite; // the producer's
+    uint16_t mRead;  // the consumer's
 
     void init();
     void initNoMemSet();
@@ -119,10 +119,10 @@ struct MidiSharedMemory {
     char mDeviceString1[256];
     char mDeviceString2[256];
     char mDeviceUID[256];
-    uint32_t mClosing;           // 1: the port is going away
-    int32_t mOutputInProgress;   // atomic: 0 idle, 1 while an output chain runs
-    Queue64K mOut[2];            // client -> kernel, MIDI ports 0 and 1
-    MidiIO mIn[2];               // kernel -> client, MIDI ports 0 and 1
+    uint32_t mClosing;         // 1: the port is going away
+    int32_t mOutputInProgress; // atomic: 0 idle, 1 while an output chain runs
+    Queue64K mOut[2];          // client -> kernel, MIDI ports 0 and 1
+    MidiIO mIn[2];             // kernel -> client, MIDI ports 0 and 1
 };
 
 // The vendor asynchronous transport area (memory types 6 and 7).
@@ -142,8 +142,8 @@ struct AsyncTransportBlock {
     uint8_t mData[kAsyncBlockDataBytes];
     uint32_t mLength;
     uint32_t mState;
-    uint64_t mRefCon;       // the user side's; the kernel leaves it alone
-    uint64_t mDestination;  // the user side's; the kernel leaves it alone
+    uint64_t mRefCon;      // the user side's; the kernel leaves it alone
+    uint64_t mDestination; // the user side's; the kernel leaves it alone
 
     void init();
     // The length as the kernel may use it: read once, clamped to the block.
@@ -152,10 +152,12 @@ struct AsyncTransportBlock {
 
 struct AsyncTransportData {
     AsyncTransportBlock mBlocks[kAsyncBlockCount];
-    uint32_t mKernelFill;      // device area: next block the kernel fills; own area: next block the user fills
-    uint32_t mUserRequest;     // device area: next block the user asks for; own area: next block the kernel sends
-    uint32_t mOutReturn;       // own area: next finished output block the user hands back
-    uint32_t mInReturn;        // device area: next finished input block the user hands back
+    uint32_t mKernelFill; // device area: next block the kernel fills; own area: next block the user
+                          // fills
+    uint32_t mUserRequest; // device area: next block the user asks for; own area: next block the
+                           // kernel sends
+    uint32_t mOutReturn;   // own area: next finished output block the user hands back
+    uint32_t mInReturn;    // device area: next finished input block the user hands back
     uint8_t mSpare[4];
 
     void init();
@@ -203,8 +205,7 @@ static_assert(offsetof(AsyncTransportData, mInReturn) == 1051660);
 static_assert(sizeof(AsyncTransportData) == kAsyncTransportBytes);
 
 // MidiQueue with its storage.
-template <uint32_t N>
-struct MidiQueueStorage {
+template <uint32_t N> struct MidiQueueStorage {
     static_assert(N >= kMidiQueueMinSize && N <= kMidiQueueMaxSize);
     MidiQueue queue{};
     uint8_t bytes[N]{};
@@ -233,7 +234,7 @@ private:
 // The kernel's writing side of a MidiIO ring: its write index lives here.
 class MidiIOWriter {
 public:
-    void reset(MidiIO& io);  // MidiIO::init then start at 0
+    void reset(MidiIO& io); // MidiIO::init then start at 0
     bool putByte(MidiIO& io, uint8_t b, uint64_t timeStamp);
     // Drops every 0xFD; packs the rest into elements of up to 8 bytes.
     uint32_t putFrame(MidiIO& io, const uint8_t* bytes, uint32_t n, uint64_t timeStamp);

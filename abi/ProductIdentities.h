@@ -11,7 +11,7 @@
 constexpr uint16_t kKorvexVendorID = 0x2F4B;
 constexpr uint16_t kKorvexHX5100ProductID = 0x5100;
 
-constexpr uint16_t kQuarnelVendorID = 0x2F6A;  // the driver maker's own devices
+constexpr uint16_t kQuarnelVendorID = 0x2F6A; // the driver maker's own devices
 constexpr uint16_t kQuarnelBulkB01ProductID = 0x0B01;
 constexpr uint16_t kQuarnelBulkB02ProductID = 0x0B02;
 constexpr uint16_t kQuarnelBulkInIsocOutProductID = 0x0B10;
@@ -20,7 +20,8 @@ constexpr uint16_t kQuarnelNoDigitalProductID = 0x0B20;
 // Every product the driver lists anywhere, named once here; the descriptor
 // model's and the configuration's product tables refer to these names.
 // The hardware brand's own interfaces beside the HX-5100.
-constexpr uint16_t kKorvexHX5100SiblingProductID = 0x5101;  // rack sibling: same interfaces and rates
+constexpr uint16_t kKorvexHX5100SiblingProductID =
+    0x5101; // rack sibling: same interfaces and rates
 // The HX-5100's four-by-four sibling: the second product with a mixer mode.
 constexpr uint16_t kKorvexFourByFourProductID = 0x5144;
 constexpr uint16_t kKorvexLX880ProductID = 0x0880;
@@ -28,8 +29,9 @@ constexpr uint16_t kKorvexLX310ProductID = 0x0310;
 constexpr uint16_t kKorvexLX150ProductID = 0x0150;
 constexpr uint16_t kKorvexLX220ProductID = 0x0220;
 constexpr uint16_t kKorvexLX420ProductID = 0x0420;
-constexpr uint16_t kKorvexLX430ProductID = 0x0430;  // the further LX4xx product
-constexpr uint16_t kKorvexLX440ProductID = 0x0440;  // the LX4xx product with the fixed selector value
+constexpr uint16_t kKorvexLX430ProductID = 0x0430; // the further LX4xx product
+constexpr uint16_t kKorvexLX440ProductID =
+    0x0440; // the LX4xx product with the fixed selector value
 constexpr uint16_t kKorvexLX610ProductID = 0x0610;
 constexpr uint16_t kKorvexMRW30ProductID = 0x0030;
 
@@ -41,32 +43,33 @@ constexpr uint16_t kSorvikFarlane1ProductIDs[] = {4, 6, 8, 11};
 constexpr uint16_t kSorvikFarlane2ProductIDs[] = {10, 12, 14, 16, 20, 22, 28};
 // Other makers' products with their own descriptor, choice or
 // configuration rows.
-constexpr uint16_t kBrindleVendorID = 0x2F71;   // streaming on interface 2, fixed direction layout
+constexpr uint16_t kBrindleVendorID = 0x2F71; // streaming on interface 2, fixed direction layout
 constexpr uint16_t kBrindleB1ProductID = 0x0001;
 constexpr uint16_t kBrindleB2ProductID = 0x0002;
 constexpr uint16_t kBrindleB3ProductID = 0x0003;
-constexpr uint16_t kBrindleB3Release = 0x0200;  // only this release of the B3 has the fixed layout
+constexpr uint16_t kBrindleB3Release = 0x0200; // only this release of the B3 has the fixed layout
 constexpr uint16_t kOlvqVendorID = 0x2F72;
 constexpr uint16_t kOlvq186ProductID = 0x0186;
 constexpr uint16_t kOlvq187ProductID = 0x0187;
 constexpr uint16_t kOlvq188ProductID = 0x0188;
-constexpr uint16_t kOlvqEarlierVendorID = 0x2F70;  // the Olvq products' earlier vendor identifier
+constexpr uint16_t kOlvqEarlierVendorID = 0x2F70; // the Olvq products' earlier vendor identifier
 constexpr uint16_t kOlvqEarlierProductID = 0x0186;
 constexpr uint16_t kTeslinVendorID = 0x2F73;
 constexpr uint16_t kTeslinT10ProductID = 0x0010;
 constexpr uint16_t kTeslinT11ProductID = 0x0011;
 constexpr uint16_t kTeslinT12ProductID = 0x0012;
-constexpr uint16_t kPellixVendorID = kQuarnelVendorID;  // the driver maker's own
+constexpr uint16_t kPellixVendorID = kQuarnelVendorID; // the driver maker's own
 constexpr uint16_t kPellixProductID = 0x0001;
 constexpr uint16_t kKestrelVendorID = 0x2F75;
 constexpr uint16_t kKestrelProductID = 0x0001;
 constexpr uint16_t kKestrelK2ProductID = 0x0002;
 constexpr uint16_t kKestrelK3ProductID = 0x0003;
-constexpr uint16_t kMaravelVendorID = 0x2F76;  // raw descriptor fix-ups
-constexpr uint16_t kMaravelM1ProductID = 0x0001;  // byte 164 set to 1
-constexpr uint16_t kMaravelM2ProductID = 0x0002;  // first three interfaces: control, streaming, streaming
-constexpr uint16_t kMaravelM3ProductID = 0x0003;  // first interface: streaming
-constexpr uint16_t kMaravelM4ProductID = 0x0004;  // four resolution bytes set to 24
+constexpr uint16_t kMaravelVendorID = 0x2F76;    // raw descriptor fix-ups
+constexpr uint16_t kMaravelM1ProductID = 0x0001; // byte 164 set to 1
+constexpr uint16_t kMaravelM2ProductID =
+    0x0002; // first three interfaces: control, streaming, streaming
+constexpr uint16_t kMaravelM3ProductID = 0x0003; // first interface: streaming
+constexpr uint16_t kMaravelM4ProductID = 0x0004; // four resolution bytes set to 24
 constexpr uint16_t kGarnetoVendorID = 0x2F77;
 constexpr uint16_t kGarnetoProductID = 0x0001;
 constexpr uint16_t kBravaVendorID = 0x2F78;
@@ -75,14 +78,15 @@ constexpr uint16_t kBravaB2ProductID = 0x0002;
 constexpr uint16_t kBravaB3ProductID = 0x0003;
 constexpr uint16_t kKsvVendorID = 0x2F79;
 constexpr uint16_t kKsv0ProductID = 0x0001;
-constexpr uint16_t kQuellVendorID = 0x2F7A;  // post-scan corrections
-constexpr uint16_t kQuellQ8ProductID = 0x0008;   // 8 channels on the second format of interfaces 1 and 2
-constexpr uint16_t kQuellQ16ProductID = 0x0016;  // no 16-bit formats when 24-bit ones are found
-constexpr uint16_t kQuellQ3ProductID = 0x0003;   // no MIDI, no formats of 3 or more channels
-constexpr uint16_t kQuellQ32ProductID = 0x0032;  // synthesized twice, 32 kHz disabled
-constexpr uint16_t kVelmarVendorID = 0x2F7C;  // chip-based interfaces with selectable rate sets
+constexpr uint16_t kQuellVendorID = 0x2F7A; // post-scan corrections
+constexpr uint16_t kQuellQ8ProductID =
+    0x0008; // 8 channels on the second format of interfaces 1 and 2
+constexpr uint16_t kQuellQ16ProductID = 0x0016; // no 16-bit formats when 24-bit ones are found
+constexpr uint16_t kQuellQ3ProductID = 0x0003;  // no MIDI, no formats of 3 or more channels
+constexpr uint16_t kQuellQ32ProductID = 0x0032; // synthesized twice, 32 kHz disabled
+constexpr uint16_t kVelmarVendorID = 0x2F7C;    // chip-based interfaces with selectable rate sets
 constexpr uint16_t kVelmarV4ProductID = 0x0004;
-constexpr uint16_t kDarrowVendorID = 0x2F7D;  // MIDI on the interface below, 4-channel input on 10
+constexpr uint16_t kDarrowVendorID = 0x2F7D; // MIDI on the interface below, 4-channel input on 10
 constexpr uint16_t kDarrowD1ProductID = 0x0001;
 constexpr uint16_t kDarrowD2ProductID = 0x0002;
 constexpr uint16_t kTolvaneVendorID = 0x2F80;

@@ -31,9 +31,9 @@ struct QN_DeviceDescriptor {
 
     // Vendor and product match; the release number too unless bcdDevice is
     // 0xFFFF (any release).
-    bool isDevice(uint16_t vendor, uint16_t product, uint16_t bcdDevice) const
-    {
-        return m_uVendor == vendor && m_uProduct == product && (bcdDevice == 0xFFFF || m_uBcdDevice == bcdDevice);
+    bool isDevice(uint16_t vendor, uint16_t product, uint16_t bcdDevice) const {
+        return m_uVendor == vendor && m_uProduct == product &&
+               (bcdDevice == 0xFFFF || m_uBcdDevice == bcdDevice);
     }
     void clear() { std::memset(this, 0, sizeof *this); }
 };

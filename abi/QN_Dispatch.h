@@ -50,9 +50,9 @@ struct QN_VendorOrClassRequest {
     uint32_t uLength;
     uint16_t wValue;
     uint16_t wIndex;
-    int32_t eIn;         // 128 device to host, 0 host to device
-    int32_t eType;       // request type bits (64 vendor, 32 class, 0 standard)
-    int32_t eRecipient;  // recipient bits (0 device)
+    int32_t eIn;        // 128 device to host, 0 host to device
+    int32_t eType;      // request type bits (64 vendor, 32 class, 0 standard)
+    int32_t eRecipient; // recipient bits (0 device)
     uint8_t bRequest;
 };
 
@@ -100,7 +100,7 @@ struct QN_AudioStreams {
 };
 
 struct QN_Dispatch {
-    uint32_t code;  // an EQN request code
+    uint32_t code; // an EQN request code
     union {
         uint32_t ulValue;
         uint8_t cValue;
@@ -120,7 +120,7 @@ struct QN_Dispatch {
         QN_Sorvik_ChannelMap cQN_Sorvik_ChannelMap;
         QN_Sorvik_ConfigAndMap cQN_Sorvik_ConfigAndMap;
         QN_AudioStreams cAudioStreams;
-        uint8_t cReverbBuffers[6][256];  // the largest member: it sizes the union
+        uint8_t cReverbBuffers[6][256]; // the largest member: it sizes the union
         uint8_t cMixerBuffer[64];
         QN_MixerFractions cMixerFractions;
     } data;
@@ -128,8 +128,8 @@ struct QN_Dispatch {
 
 // The record of the audio, audio-server and MIDI clients' CallDriver.
 struct OSXDispatch {
-    uint32_t iReq;       // request code (Req); Req 4 writes its byte count here
-    uint32_t frameSize;  // Req 2 only: I/O buffer size in frames
+    uint32_t iReq;      // request code (Req); Req 4 writes its byte count here
+    uint32_t frameSize; // Req 2 only: I/O buffer size in frames
     uint8_t payload[1540];
 };
 
@@ -162,40 +162,34 @@ static_assert(offsetof(OSXDispatch, frameSize) == 4);
 static_assert(offsetof(OSXDispatch, payload) == 8);
 
 // Offsets of the typed payload forms inside an OSXDispatch.
-constexpr size_t kOSXDispatchValueOffset = 8;         // u32, u64, a 256-byte chunk
-constexpr size_t kOSXDispatchSecondWordOffset = 16;   // Req 6/7's second u64
-constexpr size_t kOSXDispatchThirdWordOffset = 24;    // Req 6/7's third u64
-constexpr size_t kOSXDispatchRecordOffset = 8;        // QN_Dispatch / QN_VendorOrClassRequest
-constexpr size_t kOSXDispatchUnionOffset = 12;        // the QN_Dispatch union inside it
+constexpr size_t kOSXDispatchValueOffset = 8;       // u32, u64, a 256-byte chunk
+constexpr size_t kOSXDispatchSecondWordOffset = 16; // Req 6/7's second u64
+constexpr size_t kOSXDispatchThirdWordOffset = 24;  // Req 6/7's third u64
+constexpr size_t kOSXDispatchRecordOffset = 8;      // QN_Dispatch / QN_VendorOrClassRequest
+constexpr size_t kOSXDispatchUnionOffset = 12;      // the QN_Dispatch union inside it
 
 // Byte helpers for fields at any alignment (little-endian boundary records).
-inline uint16_t qnReadU16(const void* record, size_t offset)
-{
+inline uint16_t qnReadU16(const void* record, size_t offset) {
     uint16_t v;
     std::memcpy(&v, static_cast<const uint8_t*>(record) + offset, sizeof v);
     return v;
 }
-inline uint32_t qnReadU32(const void* record, size_t offset)
-{
+inline uint32_t qnReadU32(const void* record, size_t offset) {
     uint32_t v;
     std::memcpy(&v, static_cast<const uint8_t*>(record) + offset, sizeof v);
     return v;
 }
-inline uint64_t qnReadU64(const void* record, size_t offset)
-{
+inline uint64_t qnReadU64(const void* record, size_t offset) {
     uint64_t v;
     std::memcpy(&v, static_cast<const uint8_t*>(record) + offset, sizeof v);
     return v;
 }
-inline void qnWriteU16(void* record, size_t offset, uint16_t v)
-{
+inline void qnWriteU16(void* record, size_t offset, uint16_t v) {
     std::memcpy(static_cast<uint8_t*>(record) + offset, &v, sizeof v);
 }
-inline void qnWriteU32(void* record, size_t offset, uint32_t v)
-{
+inline void qnWriteU32(void* record, size_t offset, uint32_t v) {
     std::memcpy(static_cast<uint8_t*>(record) + offset, &v, sizeof v);
 }
-inline void qnWriteU64(void* record, size_t offset, uint64_t v)
-{
+inline void qnWriteU64(void* record, size_t offset, uint64_t v) {
     std::memcpy(static_cast<uint8_t*>(record) + offset, &v, sizeof v);
 }

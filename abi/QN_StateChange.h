@@ -18,12 +18,12 @@ constexpr uint32_t kQnStateChangeMessage = 0xE0000130u;
 
 #pragma pack(push, 1)
 struct QN_StateChange {
-    uint32_t mSize;       // always 36
-    uint32_t mCode;       // STC_ code
+    uint32_t mSize; // always 36
+    uint32_t mCode; // STC_ code
     uint32_t mParam1;
-    uint64_t mClient;     // opaque identifier of the client that caused it, 0 none
+    uint64_t mClient; // opaque identifier of the client that caused it, 0 none
     uint32_t mParam2;
-    uint8_t mReserved[12];  // zero
+    uint8_t mReserved[12]; // zero
 };
 #pragma pack(pop)
 
@@ -71,8 +71,8 @@ enum : uint32_t {
 };
 
 // A zeroed record of the fixed size with the given fields.
-inline QN_StateChange makeStateChange(uint32_t code, uint32_t param1, uint64_t client, uint32_t param2)
-{
+inline QN_StateChange makeStateChange(uint32_t code, uint32_t param1, uint64_t client,
+                                      uint32_t param2) {
     QN_StateChange r{};
     r.mSize = sizeof(QN_StateChange);
     r.mCode = code;

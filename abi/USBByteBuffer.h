@@ -13,7 +13,8 @@ class USBByteBuffer {
 public:
     USBByteBuffer() = default;
     USBByteBuffer(uint8_t* data, uint32_t size) : mData(data), mSize(size) {}
-    USBByteBuffer(const uint8_t* data, uint32_t size) : mData(const_cast<uint8_t*>(data)), mSize(size) {}
+    USBByteBuffer(const uint8_t* data, uint32_t size)
+        : mData(const_cast<uint8_t*>(data)), mSize(size) {}
 
     void setBuffer(uint8_t* data, uint32_t size);
 

@@ -11,14 +11,12 @@ struct APIDeviceInfoScanResult;
 class VIDPID {
 public:
     VIDPID(uint16_t vendor, uint16_t product, uint16_t release, const APISpecificFeatures* features)
-        : mVendor(vendor), mProduct(product), mRelease(release), mpFeatures(features)
-    {
-    }
+        : mVendor(vendor), mProduct(product), mRelease(release), mpFeatures(features) {}
 
     // Release 0xFFFF matches any stored release.
-    bool isDevice(uint16_t vendor, uint16_t product, uint16_t release = 0xFFFF) const
-    {
-        return vendor == mVendor && product == mProduct && (release == 0xFFFF || release == mRelease);
+    bool isDevice(uint16_t vendor, uint16_t product, uint16_t release = 0xFFFF) const {
+        return vendor == mVendor && product == mProduct &&
+               (release == 0xFFFF || release == mRelease);
     }
 
     // The Sorvik vendor with one of its four first-generation Farlane
@@ -43,4 +41,5 @@ int getBytesFromBits(int bits);
 // The USB bandwidth of a stream pair in bytes per millisecond (one frame):
 // for each direction marked valid, bytes per sample x channels x rate / 1000
 // (integer division per direction), summed.
-int usbCalculateBandwidth(const APIDeviceInfoScanResult& input, const APIDeviceInfoScanResult& output);
+int usbCalculateBandwidth(const APIDeviceInfoScanResult& input,
+                          const APIDeviceInfoScanResult& output);

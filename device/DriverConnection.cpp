@@ -11,7 +11,7 @@
 namespace {
 
 constexpr uint32_t kAudioClientType = 0;
-constexpr uint32_t kUpdaterAbsentType = 4;  // opening it tells the kernel no updater runs
+constexpr uint32_t kUpdaterAbsentType = 4; // opening it tells the kernel no updater runs
 constexpr uint32_t kReqAttach = 2;
 constexpr uint32_t kReqDetach = 3;
 constexpr uint32_t kReqClientIdentity = 27;
@@ -28,34 +28,30 @@ constexpr std::size_t kModelNameMax = 256;
 constexpr std::size_t kModelNameKept = 63;
 constexpr int kFirstReleaseWithProductNames = 12;
 
-}  // namespace
+} // namespace
 
-DriverConnection::DriverConnection(io_service_t service) : mService(service)
-{
+DriverConnection::DriverConnection(io_service_t service) : mService(service) {
     IOObjectRetain(mService);
     ioOpenConnection();
 }
 
-DriverConnection::~DriverConnection()
-{
+DriverConnection::~DriverConnection() {
     ioCloseConnection();
     IOObjectRelease(mService);
 }
 
-bool DriverConnection::ioOpenConnection()
-{
+bool DriverConnection::ioOpenConnection() {
     std::lock_guard<std::recursive_mutex> g(mLock);
-    if (mConnection)
-        return true;
+    if (mConnection) return true;
     mClientID = 0;
-    if (fwUpdaterActive())
-        return false;
+    if (fwUpdaterActive()) return false;
     io_connect_t connection = 0;
     if (IOServiceOpen(mService, mach_task_self(), kAudioClientType, &connection) != KERN_SUCCESS) {
         io_connect_t updater = 0;
         if (IOServiceOpen(mService, mach_task_self(), kUpdaterAbsentType, &updater) == KERN_SUCCESS)
             IOServiceClose(updater);
-        if (IOServiceOpen(mService, mach_task_self(), kAudioClientType, &connection) != KERN_SUCCESS) {
+        if (IOServiceOpen(mService, mach_task_self(), kAudioClientType, &connection) !=
+            KERN_SUCCESS) {
             mConnection = 0;
             return false;
         }
@@ -64,13 +60,12 @@ bool DriverConnection::ioOpenConnection()
     const uint32_t pid = uint32_t(::getpid());
     std::memcpy(mRecord.payload, &pid, sizeof pid);
     callLocked(kReqAnnounceProcess);
-    if (callLocked(kReqClientIdentity))
-        std::memcpy(&mClientID, mRecord.payload, sizeof mClientID);
+    if (callLocked(kReqClientIdentity)) std::memcpy(&mClientID, mRecord.payload, sizeof mClientID);
 
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
-    const kern_return_t kr =
-        IOConnectMapMemory64(mConnection, kDriverSMType, mach_task_self(), &address, &size, kIOMapAnywhere);
+    const kern_return_t kr = IOConnectMapMemory64(mConnection, kDriverSMType, mach_task_self(),
+                                                  &address, &size, kIOMapAnywhere);
     if (kr != KERN_SUCCESS || size != kDriverSMSize) {
         if (kr == KERN_SUCCESS)
             IOConnectUnmapMemory64(mConnection, kDriverSMType, mach_task_self(), address);
@@ -82,19 +77,18 @@ bool DriverConnection::ioOpenConnection()
     return true;
 }
 
-void DriverConnection::writeStreamNames()
-{
+void DriverConnection::writeStreamNames() {
     uint8_t* sm = reinterpret_cast<uint8_t*>(mDriverSM);
     // Shared memory may lack the NUL: at most 256 bytes, cut to 63 characters.
     char model[kModelNameKept + 1] = {};
-    const std::size_t length = ::strnlen(reinterpret_cast<const char*>(sm + kModelName), kModelNameMax);
+    const std::size_t length =
+        ::strnlen(reinterpret_cast<const char*>(sm + kModelName), kModelNameMax);
     std::memcpy(model, sm + kModelName, std::min(length, kModelNameKept));
     const bool withProduct = GetMacOSRelease() >= kFirstReleaseWithProductNames;
     auto writeOnce = [&](std::size_t flagOffset, std::size_t nameOffset, const char* suffix) {
         uint32_t flag = 0;
         std::memcpy(&flag, sm + flagOffset, sizeof flag);
-        if (flag != 0)
-            return;
+        if (flag != 0) return;
         flag = 1;
         std::memcpy(sm + flagOffset, &flag, sizeof flag);
         char name[kStreamNameSize] = {};
@@ -108,8 +102,7 @@ void DriverConnection::writeStreamNames()
     writeOnce(kOutputNameFlag, kOutputName, "Output");
 }
 
-void DriverConnection::ioCloseConnection()
-{
+void DriverConnection::ioCloseConnection() {
     std::lock_guard<std::recursive_mutex> g(mLock);
     if (mConnection) {
         if (mDriverSM)
@@ -122,23 +115,20 @@ void DriverConnection::ioCloseConnection()
     mClientID = 0;
 }
 
-bool DriverConnection::callLocked(uint32_t req)
-{
-    if (!mConnection)
-        return false;
+bool DriverConnection::callLocked(uint32_t req) {
+    if (!mConnection) return false;
     mRecord.iReq = req;
     std::size_t outSize = sizeof mRecord;
-    return IOConnectCallStructMethod(mConnection, 0, &mRecord, sizeof mRecord, &mRecord, &outSize) == KERN_SUCCESS;
+    return IOConnectCallStructMethod(mConnection, 0, &mRecord, sizeof mRecord, &mRecord,
+                                     &outSize) == KERN_SUCCESS;
 }
 
-bool DriverConnection::callDriver(uint32_t req)
-{
+bool DriverConnection::callDriver(uint32_t req) {
     std::lock_guard<std::recursive_mutex> g(mLock);
     return callLocked(req);
 }
 
-bool DriverConnection::callAttach(uint32_t frameSize)
-{
+bool DriverConnection::callAttach(uint32_t frameSize) {
     std::lock_guard<std::recursive_mutex> g(mLock);
     mRecord.frameSize = frameSize;
     if (callLocked(kReqAttach)) {
@@ -151,23 +141,22 @@ bool DriverConnection::callAttach(uint32_t frameSize)
     return false;
 }
 
-bool DriverConnection::callDetach()
-{
+bool DriverConnection::callDetach() {
     std::lock_guard<std::recursive_mutex> g(mLock);
     mAttachedSlot = -1;
     return callLocked(kReqDetach);
 }
 
-bool DriverConnection::callDriverAsync(bool read, void* buffer, uint32_t length, void* callback, void* refcon)
-{
+bool DriverConnection::callDriverAsync(bool read, void* buffer, uint32_t length, void* callback,
+                                       void* refcon) {
     std::lock_guard<std::recursive_mutex> g(mLock);
-    if (!mConnection)
-        return false;
+    if (!mConnection) return false;
     uint64_t reference[8] = {};
     reference[1] = reinterpret_cast<uintptr_t>(callback);
     reference[2] = reinterpret_cast<uintptr_t>(refcon);
     const uint64_t input[3] = {read ? 1u : 0u, reinterpret_cast<uintptr_t>(buffer), length};
-    const mach_port_t port = mNotifyPort ? IONotificationPortGetMachPort(mNotifyPort) : MACH_PORT_NULL;
-    return IOConnectCallAsyncScalarMethod(mConnection, read ? 2 : 1, port, reference, 8, input, 3, nullptr,
-                                          nullptr) == KERN_SUCCESS;
+    const mach_port_t port =
+        mNotifyPort ? IONotificationPortGetMachPort(mNotifyPort) : MACH_PORT_NULL;
+    return IOConnectCallAsyncScalarMethod(mConnection, read ? 2 : 1, port, reference, 8, input, 3,
+                                          nullptr, nullptr) == KERN_SUCCESS;
 }

@@ -9,12 +9,13 @@
 
 namespace {
 
-std::string markerPath() { return hx::path::map(kFWUpdaterMarkerPath); }
+std::string markerPath() {
+    return hx::path::map(kFWUpdaterMarkerPath);
+}
 
-}  // namespace
+} // namespace
 
-bool fwupdateRegister()
-{
+bool fwupdateRegister() {
     FWUpdaterMarker record;
     std::memset(&record, 0, sizeof record);
     record.mPid = uint32_t(::getpid());
@@ -26,21 +27,22 @@ bool fwupdateRegister()
     return true;
 }
 
-int fwupdateUnRegister() { return std::remove(markerPath().c_str()); }
+int fwupdateUnRegister() {
+    return std::remove(markerPath().c_str());
+}
 
-bool fwUpdaterActive()
-{
+bool fwUpdaterActive() {
     const std::string path = markerPath();
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
+    if (!f) return false;
     FWUpdaterMarker record;
     if (std::fread(&record, sizeof record, 1, f) == 1) {
         record.mName[sizeof record.mName - 1] = 0;
         const std::size_t length = std::strlen(record.mName);
         char current[256] = {};
         const int answered = proc_name(int(record.mPid), current, sizeof current);
-        if (answered > 0 && std::size_t(answered) == length && std::memcmp(current, record.mName, length) == 0) {
+        if (answered > 0 && std::size_t(answered) == length &&
+            std::memcmp(current, record.mName, length) == 0) {
             std::fclose(f);
             return true;
         }

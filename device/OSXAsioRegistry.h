@@ -25,7 +25,7 @@
 class OSXAsioRegistry : public XML::Doc {
 public:
     // Sizes of the stored blocks.
-    static constexpr int kReverbBuffersSize = 1536;  // six 256-byte parameter blocks
+    static constexpr int kReverbBuffersSize = 1536; // six 256-byte parameter blocks
     static constexpr int kMixerBufferSize = 64;
     static constexpr int kMixerFractionsSize = 512;
     static constexpr int kRoutingMatrixSize = 32;
@@ -70,11 +70,11 @@ public:
 
     // ---- Named settings
     bool setClockSource(uint32_t value);
-    uint32_t getClockSource();  // 0 when missing
+    uint32_t getClockSource(); // 0 when missing
     bool setUSB1Mode(uint32_t value);
     bool getUSB1Mode(uint32_t& out);
     bool setDigitalOutMode(uint32_t value);
-    uint32_t getDigitalOutMode();  // 0 when missing
+    uint32_t getDigitalOutMode(); // 0 when missing
     bool setDigitalOutSelector(uint32_t value);
     bool getDigitalOutSelector(uint32_t& out);
     bool setForceInternal(uint32_t value);

@@ -9,131 +9,102 @@
 
 namespace {
 
-constexpr uint64_t kPublishPauseNanos = 100'000'000;  // devices settle before they are opened
+constexpr uint64_t kPublishPauseNanos = 100'000'000; // devices settle before they are opened
 
-}  // namespace
+} // namespace
 
 OSXDeviceManager::OSXDeviceManager(void* plugIn, DeviceManagerClient* client, bool deferred)
-    : mDeferred(deferred), mPlugIn(plugIn), mClient(client)
-{
+    : mDeferred(deferred), mPlugIn(plugIn), mClient(client) {
     char name[17] = {};
-    if (GetProcessNameFromPID(::getpid(), name))
-        mClientAppType = ClientAppType(name);
+    if (GetProcessNameFromPID(::getpid(), name)) mClientAppType = ClientAppType(name);
     mRunLoop = CFRunLoopGetMain();
-    if (mRunLoop)
-        CFRetain(mRunLoop);
+    if (mRunLoop) CFRetain(mRunLoop);
     mMatching = IOServiceMatching(kZrServiceClassName);
-    if (IOMasterPort(bootstrap_port, &mMasterPort) != KERN_SUCCESS || !mMasterPort)
-        return;
+    if (IOMasterPort(bootstrap_port, &mMasterPort) != KERN_SUCCESS || !mMasterPort) return;
     if (!mRunLoop) {
         ScanServices();
         return;
     }
     mNotifyPort = IONotificationPortCreate(mMasterPort);
-    if (!mNotifyPort)
-        return;
+    if (!mNotifyPort) return;
     mSource = IONotificationPortGetRunLoopSource(mNotifyPort);
-    if (!mSource)
-        return;
+    if (!mSource) return;
     CFRunLoopAddSource(mRunLoop, mSource, kCFRunLoopDefaultMode);
     // Each registration consumes one retain of the matching dictionary.
     CFRetain(mMatching);
-    if (IOServiceAddMatchingNotification(mNotifyPort, kIOPublishNotification, mMatching, published, this,
-                                         &mPublishIterator) != KERN_SUCCESS)
+    if (IOServiceAddMatchingNotification(mNotifyPort, kIOPublishNotification, mMatching, published,
+                                         this, &mPublishIterator) != KERN_SUCCESS)
         return;
     CFRetain(mMatching);
-    if (IOServiceAddMatchingNotification(mNotifyPort, kIOTerminatedNotification, mMatching, terminated, this,
-                                         &mTerminateIterator) != KERN_SUCCESS)
+    if (IOServiceAddMatchingNotification(mNotifyPort, kIOTerminatedNotification, mMatching,
+                                         terminated, this, &mTerminateIterator) != KERN_SUCCESS)
         return;
     mArmed = true;
     ScanServices();
 }
 
-OSXDeviceManager::~OSXDeviceManager()
-{
+OSXDeviceManager::~OSXDeviceManager() {
     {
         MutexLockedSection lock(&mLock);
         while (mDevices.count() > 0)
             removeDevice(static_cast<ZrOSXDevice*>(mDevices.atPos(0)));
     }
-    if (mRunLoop && mSource)
-        CFRunLoopRemoveSource(mRunLoop, mSource, kCFRunLoopDefaultMode);
-    if (mPublishIterator)
-        IOObjectRelease(mPublishIterator);
-    if (mTerminateIterator)
-        IOObjectRelease(mTerminateIterator);
-    if (mMasterPort)
-        mach_port_deallocate(mach_task_self(), mMasterPort);
-    if (mMatching)
-        CFRelease(mMatching);
-    if (mNotifyPort)
-        IONotificationPortDestroy(mNotifyPort);
-    if (mRunLoop)
-        CFRelease(mRunLoop);
+    if (mRunLoop && mSource) CFRunLoopRemoveSource(mRunLoop, mSource, kCFRunLoopDefaultMode);
+    if (mPublishIterator) IOObjectRelease(mPublishIterator);
+    if (mTerminateIterator) IOObjectRelease(mTerminateIterator);
+    if (mMasterPort) mach_port_deallocate(mach_task_self(), mMasterPort);
+    if (mMatching) CFRelease(mMatching);
+    if (mNotifyPort) IONotificationPortDestroy(mNotifyPort);
+    if (mRunLoop) CFRelease(mRunLoop);
 }
 
-int OSXDeviceManager::getCountDevices()
-{
+int OSXDeviceManager::getCountDevices() {
     MutexLockedSection lock(&mLock);
     return mDeferred ? 0 : mDevices.count();
 }
 
-ZrOSXDevice* OSXDeviceManager::getDevice(int index)
-{
+ZrOSXDevice* OSXDeviceManager::getDevice(int index) {
     MutexLockedSection lock(&mLock);
-    if (mDeferred || index < 0 || index >= mDevices.count())
-        return nullptr;
+    if (mDeferred || index < 0 || index >= mDevices.count()) return nullptr;
     return static_cast<ZrOSXDevice*>(mDevices.atPos(index));
 }
 
-ZrOSXDevice* OSXDeviceManager::getDeviceFromService(io_service_t service)
-{
+ZrOSXDevice* OSXDeviceManager::getDeviceFromService(io_service_t service) {
     MutexLockedSection lock(&mLock);
     for (int i = 0; i < mDevices.count(); ++i) {
         auto* d = static_cast<ZrOSXDevice*>(mDevices.atPos(i));
-        if (d->ioGetService() == service)
-            return d;
+        if (d->ioGetService() == service) return d;
     }
     return nullptr;
 }
 
-int OSXDeviceManager::getDeviceIndex(ZrOSXDevice* device)
-{
+int OSXDeviceManager::getDeviceIndex(ZrOSXDevice* device) {
     MutexLockedSection lock(&mLock);
     return mDevices.findSameIndex(device);
 }
 
-void OSXDeviceManager::enableCallbacks()
-{
+void OSXDeviceManager::enableCallbacks() {
     MutexLockedSection lock(&mLock);
-    if (!mDeferred)
-        return;
+    if (!mDeferred) return;
     mDeferred = false;
     for (int i = 0; i < mDevices.count(); ++i)
-        if (mClient)
-            mClient->deviceAdded(static_cast<ZrOSXDevice*>(mDevices.atPos(i)));
+        if (mClient) mClient->deviceAdded(static_cast<ZrOSXDevice*>(mDevices.atPos(i)));
 }
 
-void OSXDeviceManager::removeDevice(ZrOSXDevice* device)
-{
+void OSXDeviceManager::removeDevice(ZrOSXDevice* device) {
     MutexLockedSection lock(&mLock);
-    if (!device || mDevices.findSameIndex(device) < 0)
-        return;
+    if (!device || mDevices.findSameIndex(device) < 0) return;
     device->incReferences();
-    if (!mDeferred && mClient)
-        mClient->deviceWillBeRemoved(device);
+    if (!mDeferred && mClient) mClient->deviceWillBeRemoved(device);
     mDevices.remove(device);
     device->willBeRemoved();
-    if (!mDeferred && mClient)
-        mClient->deviceRemoved(device);
+    if (!mDeferred && mClient) mClient->deviceRemoved(device);
     device->decReferences();
 }
 
-void OSXDeviceManager::ScanServices()
-{
+void OSXDeviceManager::ScanServices() {
     MutexLockedSection lock(&mLock);
-    if (!mMasterPort)
-        return;
+    if (!mMasterPort) return;
     if (mArmed) {
         mArmed = false;
         ServicesPublished(mPublishIterator);
@@ -149,18 +120,15 @@ void OSXDeviceManager::ScanServices()
     }
 }
 
-void OSXDeviceManager::published(void* refcon, io_iterator_t iterator)
-{
+void OSXDeviceManager::published(void* refcon, io_iterator_t iterator) {
     static_cast<OSXDeviceManager*>(refcon)->ServicesPublished(iterator);
 }
 
-void OSXDeviceManager::terminated(void* refcon, io_iterator_t iterator)
-{
+void OSXDeviceManager::terminated(void* refcon, io_iterator_t iterator) {
     static_cast<OSXDeviceManager*>(refcon)->ServicesTerminated(iterator);
 }
 
-void OSXDeviceManager::ServicesPublished(io_iterator_t iterator)
-{
+void OSXDeviceManager::ServicesPublished(io_iterator_t iterator) {
     MutexLockedSection lock(&mLock);
     hx::clock::sleepFor(kPublishPauseNanos);
     while (io_service_t service = IOIteratorNext(iterator)) {
@@ -169,18 +137,15 @@ void OSXDeviceManager::ServicesPublished(io_iterator_t iterator)
     }
 }
 
-void OSXDeviceManager::ServicesTerminated(io_iterator_t iterator)
-{
+void OSXDeviceManager::ServicesTerminated(io_iterator_t iterator) {
     MutexLockedSection lock(&mLock);
     while (io_service_t service = IOIteratorNext(iterator)) {
-        if (ZrOSXDevice* device = getDeviceFromService(service))
-            removeDevice(device);
+        if (ZrOSXDevice* device = getDeviceFromService(service)) removeDevice(device);
         IOObjectRelease(service);
     }
 }
 
-void OSXDeviceManager::notifyNewDevice(io_service_t service)
-{
+void OSXDeviceManager::notifyNewDevice(io_service_t service) {
     MutexLockedSection lock(&mLock);
     auto* device = new ZrOSXDevice(mPlugIn, mClient, service, this);
     device->incReferences();
@@ -189,10 +154,10 @@ void OSXDeviceManager::notifyNewDevice(io_service_t service)
         return;
     }
     mDevices.add(device);
-    device->decReferences();  // the list holds it now
+    device->decReferences(); // the list holds it now
     if (mNotifyPort)
-        IOServiceAddInterestNotification(mNotifyPort, service, kIOGeneralInterest, ZrOSXDevice::serviceInterest,
-                                         device, device->interestNotification());
-    if (!mDeferred && mClient)
-        mClient->deviceAdded(device);
+        IOServiceAddInterestNotification(mNotifyPort, service, kIOGeneralInterest,
+                                         ZrOSXDevice::serviceInterest, device,
+                                         device->interestNotification());
+    if (!mDeferred && mClient) mClient->deviceAdded(device);
 }

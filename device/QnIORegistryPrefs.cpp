@@ -11,19 +11,16 @@ namespace {
 
 constexpr const char* kFolderPath = "/Users/Shared/Quarnel/";
 constexpr const char* kFileName = "com.korvex.hx5100.plist";
-constexpr SInt32 kFolderMode = 07777;  // the set-id bits are dropped when applied
+constexpr SInt32 kFolderMode = 07777; // the set-id bits are dropped when applied
 constexpr SInt32 kFileMode = 0644;
 
-CFMutableDictionaryRef modeAttributes(SInt32 mode)
-{
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+CFMutableDictionaryRef modeAttributes(SInt32 mode) {
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt32Type, &mode);
     if (!d || !n) {
-        if (d)
-            CFRelease(d);
-        if (n)
-            CFRelease(n);
+        if (d) CFRelease(d);
+        if (n) CFRelease(n);
         return nullptr;
     }
     CFDictionarySetValue(d, kCFURLFilePOSIXMode, n);
@@ -31,15 +28,14 @@ CFMutableDictionaryRef modeAttributes(SInt32 mode)
     return d;
 }
 
-}  // namespace
+} // namespace
 
-QnRegistryAccess qnIOKitRegistryAccess()
-{
+QnRegistryAccess qnIOKitRegistryAccess() {
     return {[](const char* className, std::vector<QnServiceHandle>& services) {
                 io_iterator_t it = 0;
-                const kern_return_t kr = IOServiceGetMatchingServices(0, IOServiceMatching(className), &it);
-                if (kr != KERN_SUCCESS)
-                    return kr;
+                const kern_return_t kr =
+                    IOServiceGetMatchingServices(0, IOServiceMatching(className), &it);
+                if (kr != KERN_SUCCESS) return kr;
                 while (io_service_t s = IOIteratorNext(it))
                     services.push_back(s);
                 IOObjectRelease(it);
@@ -51,11 +47,11 @@ QnRegistryAccess qnIOKitRegistryAccess()
 }
 
 QnIORegistryPrefs::QnIORegistryPrefs(bool writable, QnRegistryAccess access)
-    : mWritable(writable), mAccess(std::move(access))
-{
+    : mWritable(writable), mAccess(std::move(access)) {
     std::vector<QnServiceHandle> services;
-    const kern_return_t kr = mAccess.matchingServices ? mAccess.matchingServices(kZrServiceClassName, services)
-                                                      : kern_return_t(kIOReturnUnsupported);
+    const kern_return_t kr = mAccess.matchingServices
+                                 ? mAccess.matchingServices(kZrServiceClassName, services)
+                                 : kern_return_t(kIOReturnUnsupported);
     if (kr != KERN_SUCCESS) {
         syslog(LOG_ERR, "IOServiceGetMatchingServices returned 0x%08x\n\n", unsigned(kr));
         return;
@@ -65,29 +61,22 @@ QnIORegistryPrefs::QnIORegistryPrefs(bool writable, QnRegistryAccess access)
     initStorage();
 }
 
-QnIORegistryPrefs::QnIORegistryPrefs(bool writable, QnServiceHandle service, QnRegistryAccess access)
-    : mWritable(writable), mAccess(std::move(access))
-{
+QnIORegistryPrefs::QnIORegistryPrefs(bool writable, QnServiceHandle service,
+                                     QnRegistryAccess access)
+    : mWritable(writable), mAccess(std::move(access)) {
     readService(service);
     initStorage();
 }
 
-QnIORegistryPrefs::~QnIORegistryPrefs()
-{
-    if (mFolderURL)
-        CFRelease(mFolderURL);
-    if (mFileURL)
-        CFRelease(mFileURL);
-    if (mAttributes)
-        CFRelease(mAttributes);
-    if (mFileAttributes)
-        CFRelease(mFileAttributes);
-    if (mProperties)
-        CFRelease(mProperties);
+QnIORegistryPrefs::~QnIORegistryPrefs() {
+    if (mFolderURL) CFRelease(mFolderURL);
+    if (mFileURL) CFRelease(mFileURL);
+    if (mAttributes) CFRelease(mAttributes);
+    if (mFileAttributes) CFRelease(mFileAttributes);
+    if (mProperties) CFRelease(mProperties);
 }
 
-void QnIORegistryPrefs::readService(QnServiceHandle service)
-{
+void QnIORegistryPrefs::readService(QnServiceHandle service) {
     mService = service;
     if (mProperties) {
         CFRelease(mProperties);
@@ -99,74 +88,61 @@ void QnIORegistryPrefs::readService(QnServiceHandle service)
            mWritable ? "Will write file" : "(won't write)", unsigned(kr));
 }
 
-bool QnIORegistryPrefs::initStorage()
-{
-    if (!mWritable)
-        return true;
-    if (!mAttributes)
-        mAttributes = modeAttributes(kFolderMode);
-    if (!mFileAttributes)
-        mFileAttributes = modeAttributes(kFileMode);
+bool QnIORegistryPrefs::initStorage() {
+    if (!mWritable) return true;
+    if (!mAttributes) mAttributes = modeAttributes(kFolderMode);
+    if (!mFileAttributes) mFileAttributes = modeAttributes(kFileMode);
     if (!mAttributes || !mFileAttributes)
         syslog(LOG_ERR, "QnIORegistryPrefs: Could not create POSIX properties");
     if (!mFolderURL)
-        mFolderURL = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(kFolderPath),
-                                                             CFIndex(std::char_traits<char>::length(kFolderPath)), true);
-    if (!mFolderURL)
-        syslog(LOG_ERR, "QnIORegistryPrefs: Could not create dir CFURL");
+        mFolderURL = CFURLCreateFromFileSystemRepresentation(
+            nullptr, reinterpret_cast<const UInt8*>(kFolderPath),
+            CFIndex(std::char_traits<char>::length(kFolderPath)), true);
+    if (!mFolderURL) syslog(LOG_ERR, "QnIORegistryPrefs: Could not create dir CFURL");
     if (!mFileURL && mFolderURL) {
         CFStringRef name = CFStringCreateWithCString(nullptr, kFileName, kCFStringEncodingASCII);
         mFileURL = CFURLCreateCopyAppendingPathComponent(nullptr, mFolderURL, name, false);
         CFRelease(name);
     }
-    if (!mFileURL)
-        syslog(LOG_ERR, "QnIORegistryPrefs: Could not create file CFURL");
+    if (!mFileURL) syslog(LOG_ERR, "QnIORegistryPrefs: Could not create file CFURL");
     createDirectory();
     return true;
 }
 
-bool QnIORegistryPrefs::createDirectory()
-{
-    if (!mWritable || !mFolderURL)
-        return false;
+bool QnIORegistryPrefs::createDirectory() {
+    if (!mWritable || !mFolderURL) return false;
     CFStringRef dummy = CFStringCreateWithCString(nullptr, "DUMMY", kCFStringEncodingASCII);
     CFDataRef data = CFPropertyListCreateXMLData(nullptr, dummy);
     CFRelease(dummy);
-    if (!data)
-        return false;
+    if (!data) return false;
     SInt32 error = 0;
     CFURLWriteDataAndPropertiesToResource(mFolderURL, data, mAttributes, &error);
     CFRelease(data);
     return true;
 }
 
-kern_return_t QnIORegistryPrefs::update()
-{
-    if (!mService)
-        return kIOReturnError;
+kern_return_t QnIORegistryPrefs::update() {
+    if (!mService) return kIOReturnError;
     if (mProperties) {
         CFRelease(mProperties);
         mProperties = nullptr;
     }
-    return mAccess.copyProperties ? mAccess.copyProperties(mService, &mProperties) : kern_return_t(kIOReturnUnsupported);
+    return mAccess.copyProperties ? mAccess.copyProperties(mService, &mProperties)
+                                  : kern_return_t(kIOReturnUnsupported);
 }
 
-bool QnIORegistryPrefs::hasProperties()
-{
+bool QnIORegistryPrefs::hasProperties() {
     update();
     return mProperties && CFDictionaryContainsKey(mProperties, CFSTR("ChannelSettings"));
 }
 
-CFDictionaryRef QnIORegistryPrefs::getProperties()
-{
+CFDictionaryRef QnIORegistryPrefs::getProperties() {
     update();
     return mProperties;
 }
 
-bool QnIORegistryPrefs::writePropertiesToStorage()
-{
-    if (!mWritable || !mFileURL)
-        return false;
+bool QnIORegistryPrefs::writePropertiesToStorage() {
+    if (!mWritable || !mFileURL) return false;
     createDirectory();
     // The snapshot may be older than the device's configuration (it is taken
     // when the device object starts): the mirror is written from the registry
@@ -178,11 +154,13 @@ bool QnIORegistryPrefs::writePropertiesToStorage()
         return false;
     }
     SInt32 error = 0;
-    const Boolean ok = CFURLWriteDataAndPropertiesToResource(mFileURL, data, mFileAttributes, &error);
+    const Boolean ok =
+        CFURLWriteDataAndPropertiesToResource(mFileURL, data, mFileAttributes, &error);
     CFRelease(data);
     if (!ok) {
         syslog(LOG_WARNING,
-               "QnIORegistryPrefs::writeProperties CFURLWriteDataAndPropertiesToResource returned with error %d\n",
+               "QnIORegistryPrefs::writeProperties CFURLWriteDataAndPropertiesToResource returned "
+               "with error %d\n",
                int(error));
         return false;
     }

@@ -22,8 +22,10 @@ typedef mach_port_t QnServiceHandle;
 // How the snapshot reaches the registry: the services of a class, and a copy
 // of one service's properties. Both answer the platform's result code.
 struct QnRegistryAccess {
-    std::function<kern_return_t(const char* className, std::vector<QnServiceHandle>& services)> matchingServices;
-    std::function<kern_return_t(QnServiceHandle service, CFMutableDictionaryRef* properties)> copyProperties;
+    std::function<kern_return_t(const char* className, std::vector<QnServiceHandle>& services)>
+        matchingServices;
+    std::function<kern_return_t(QnServiceHandle service, CFMutableDictionaryRef* properties)>
+        copyProperties;
 };
 
 // The registry through the user-side IOKit calls.
@@ -61,6 +63,6 @@ private:
     QnServiceHandle mService = 0;
     CFURLRef mFolderURL = nullptr;
     CFURLRef mFileURL = nullptr;
-    CFMutableDictionaryRef mAttributes = nullptr;      // the folder's mode
-    CFMutableDictionaryRef mFileAttributes = nullptr;  // the file's mode
+    CFMutableDictionaryRef mAttributes = nullptr;     // the folder's mode
+    CFMutableDictionaryRef mFileAttributes = nullptr; // the file's mode
 };

@@ -13,9 +13,13 @@ inline int32_t from24(const uint8_t* p) {
 }
 // Exact: the low byte of a left-aligned packed sample is 0, so the shift
 // equals the division by 256.
-inline int32_t rightAlign(int32_t v) { return v >> 8; }
+inline int32_t rightAlign(int32_t v) {
+    return v >> 8;
+}
 // Rounds toward minus infinity, unlike audioInt32CopyShift's division.
-inline int32_t shift8(int32_t v) { return v >> 8; }
+inline int32_t shift8(int32_t v) {
+    return v >> 8;
+}
 
 struct Read16 {
     static int32_t at(const uint8_t* p) { return from16(p); }
@@ -69,8 +73,7 @@ uint32_t audioInt16to32Copy(int32_t* dst, const uint8_t* src, uint32_t count) {
 uint32_t audioInt24to32Copy(int32_t* dst, const uint8_t* src, uint32_t count) {
     for (uint32_t i = 0; i + 1 < count; ++i)
         dst[i] = from24Wide(src + 3 * size_t(i));
-    if (count)
-        dst[count - 1] = from24(src + 3 * size_t(count - 1));
+    if (count) dst[count - 1] = from24(src + 3 * size_t(count - 1));
     return count;
 }
 
@@ -83,8 +86,7 @@ uint32_t audioInt16to32CopyShift(int32_t* dst, const uint8_t* src, uint32_t coun
 uint32_t audioInt24to32CopyShift(int32_t* dst, const uint8_t* src, uint32_t count) {
     for (uint32_t i = 0; i + 1 < count; ++i)
         dst[i] = rightAlign(from24Wide(src + 3 * size_t(i)));
-    if (count)
-        dst[count - 1] = rightAlign(from24(src + 3 * size_t(count - 1)));
+    if (count) dst[count - 1] = rightAlign(from24(src + 3 * size_t(count - 1)));
     return count;
 }
 
@@ -120,7 +122,7 @@ uint32_t audioInt32CopyShiftSelect(int32_t* dst, const int32_t* src, uint32_t co
 
 #define HX_SELECT32(N, M)                                                                          \
     void audioInt32CopyShift##N##To##M(int32_t* dst, const int32_t* src, uint32_t count) {         \
-        select32<N, M>(dst, src, count);                                          \
+        select32<N, M>(dst, src, count);                                                           \
     }
 HX_SELECT32(6, 0)
 HX_SELECT32(6, 1)
@@ -138,7 +140,7 @@ HX_SELECT32(12, 10)
 
 #define HX_SELECT_PACKED(Prefix, Bytes, Read, N, M)                                                \
     uint32_t Prefix##N##To##M(int32_t* dst, const uint8_t* src, uint32_t count) {                  \
-        return selectPacked<Read, Bytes, N, M>(dst, src, count);                 \
+        return selectPacked<Read, Bytes, N, M>(dst, src, count);                                   \
     }
 HX_SELECT_PACKED(audioInt16to32CopyShift, 2, Read16, 6, 2)
 HX_SELECT_PACKED(audioInt16to32CopyShift, 2, Read16, 6, 4)

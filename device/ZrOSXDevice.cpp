@@ -45,35 +45,35 @@ constexpr int kFirstReleaseBitAccurate = 13;
 constexpr int kMediaPlayerType = 3;
 constexpr uint32_t kStoredRateDefault = 44100;
 
-bool contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+bool contains(const char* text, const char* part) {
+    return std::strstr(text, part) != nullptr;
+}
 
 // Shared-area words are read and written once each: any process may write
 // them.
-uint32_t smWord(const DriverSM* sm, size_t offset)
-{
+uint32_t smWord(const DriverSM* sm, size_t offset) {
     return audiosm::load32(reinterpret_cast<const char*>(sm) + offset);
 }
 
 // A string of the shared area, never beyond its 256 bytes.
-void smString(ZrString& out, const char* field)
-{
+void smString(ZrString& out, const char* field) {
     char buf[257] = {};
     std::memcpy(buf, field, 256);
     out = buf;
 }
 
-bool listedOtherVendor(uint16_t vendor, uint16_t product)
-{
+bool listedOtherVendor(uint16_t vendor, uint16_t product) {
     return vendor == kOlvqVendorID &&
-           (product == kOlvq186ProductID || product == kOlvq187ProductID || product == kOlvq188ProductID);
+           (product == kOlvq186ProductID || product == kOlvq187ProductID ||
+            product == kOlvq188ProductID);
 }
 
-}  // namespace
+} // namespace
 
-ZrOSXDevice::ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service, OSXDeviceManager* manager)
-    : DriverConnection(service), OSXUserThread(63), mPlugIn(plugIn), mClient(client), mManager(manager),
-      mDeviceInfo(kDeviceInfoBytes, 0)
-{
+ZrOSXDevice::ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service,
+                         OSXDeviceManager* manager)
+    : DriverConnection(service), OSXUserThread(63), mPlugIn(plugIn), mClient(client),
+      mManager(manager), mDeviceInfo(kDeviceInfoBytes, 0) {
     int32_t hog = -1;
     mHogID = getHogID(hog) ? hog : -1;
     mDefaultFrameSize = manager && manager->clientAppType() == kMediaPlayerType ? 8192 : 256;
@@ -81,16 +81,14 @@ ZrOSXDevice::ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t
     mFilter.init(44100, mDefaultFrameSize, mDefaultFrameSize, 2 * mDefaultFrameSize);
 }
 
-ZrOSXDevice::~ZrOSXDevice()
-{
+ZrOSXDevice::~ZrOSXDevice() {
     if (!mpRegistry)
         std::printf("~ZrOSXDevice mpRegistry null!!!\n");
     else if (hasRouting()) {
         const int entries[5][2] = {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}};
         for (const auto& e : entries) {
             uint32_t v = 0;
-            if (getRouting(e[0], e[1], v))
-                mpRegistry->setRouting(e[0], e[1], v);
+            if (getRouting(e[0], e[1], v)) mpRegistry->setRouting(e[0], e[1], v);
         }
         mpRegistry->store();
     }
@@ -99,49 +97,39 @@ ZrOSXDevice::~ZrOSXDevice()
         mpPrefs->writePropertiesToStorage();
     }
     closeDevice();
-    if (mInterest)
-        IOObjectRelease(mInterest);
+    if (mInterest) IOObjectRelease(mInterest);
     mInterest = 0;
     delete mpRegistry;
     delete mpPrefs;
     // No cycle runs any more: the last published list goes as well.
     std::lock_guard<std::mutex> g(mProcLock);
-    if (IOProcList* last = mPublished.exchange(nullptr))
-        mRetired.push_back(last);
+    if (IOProcList* last = mPublished.exchange(nullptr)) mRetired.push_back(last);
     reclaimIOProcListsLocked();
 }
 
-void ZrOSXDevice::classifyProcess()
-{
+void ZrOSXDevice::classifyProcess() {
     char name[17] = "NO_NAME";
-    syslog(LOG_NOTICE, "CurPID=%d, curUID=%d process=%s\n", int(::getpid()), int(hx::sys::ownUid()), name);
+    syslog(LOG_NOTICE, "CurPID=%d, curUID=%d process=%s\n", int(::getpid()), int(hx::sys::ownUid()),
+           name);
     if (!GetProcessNameFromPID(::getpid(), name)) {
         syslog(LOG_NOTICE, "Could not get process name\n");
         std::strcpy(name, "NO_NAME");
     }
     for (char* p = name; *p; ++p)
-        if (*p >= 'a' && *p <= 'z')
-            *p = char(*p - 'a' + 'A');
+        if (*p >= 'a' && *p <= 'z') *p = char(*p - 'a' + 'A');
     syslog(LOG_NOTICE, "CurrentprocessName is %s\n", name);
     mProcessClass = 18;
-    if (contains(name, "VINYLO DJ"))
-        mProcessClass = 14;
-    if (contains(name, "PLATTER"))
-        mProcessClass = 13;
-    if (contains(name, "TRACKSTUDIO EXPR"))
-        mProcessClass = 15;
-    if (contains(name, "MIXDECK"))
-        mProcessClass = 16;
-    if (contains(name, "LOGINWINDOW"))
-        mProcessClass = 12;
+    if (contains(name, "VINYLO DJ")) mProcessClass = 14;
+    if (contains(name, "PLATTER")) mProcessClass = 13;
+    if (contains(name, "TRACKSTUDIO EXPR")) mProcessClass = 15;
+    if (contains(name, "MIXDECK")) mProcessClass = 16;
+    if (contains(name, "LOGINWINDOW")) mProcessClass = 12;
     mMayRestore = hx::sys::isOrdinaryUser(hx::sys::ownUid()) || contains(name, "LOGINWINDOW");
     mPrefsWritable = contains(name, "COREAUDIOD_FIXME");
 }
 
-bool ZrOSXDevice::init()
-{
-    if (ioGetService() == 0 || !ioIsOpen())
-        return false;
+bool ZrOSXDevice::init() {
+    if (ioGetService() == 0 || !ioIsOpen()) return false;
     classifyProcess();
     mpPrefs = new QnIORegistryPrefs(mPrefsWritable, ioGetService(), qnIOKitRegistryAccess());
     CFStringRef root = CFStringCreateWithCString(nullptr, getIDRoot(), kCFStringEncodingUTF8);
@@ -151,10 +139,8 @@ bool ZrOSXDevice::init()
         syslog(LOG_ERR, "Could not open device - exit\n");
         return false;
     }
-    if (fwUpdaterActive())
-        return false;
-    if (!readNames() || !readDeviceInfo())
-        return false;
+    if (fwUpdaterActive()) return false;
+    if (!readNames() || !readDeviceInfo()) return false;
     mRunningSomewhere = isRunningSomewhere();
     mRunningStream = false;
     {
@@ -163,8 +149,7 @@ bool ZrOSXDevice::init()
         callDriver(kReqHALVersion);
     }
     loadMixerValues();
-    if (!configured() && !restoreSettings())
-        return false;
+    if (!configured() && !restoreSettings()) return false;
     if (isDevice(kKorvexVendorID, kKorvexFourByFourProductID)) {
         hx::clock::sleepFor(kChannelQueryPauseNanos);
         RecordGuard g(*this);
@@ -177,9 +162,9 @@ bool ZrOSXDevice::init()
             }
         }
     }
-    if (!configured())
-        return false;
-    std::memcpy(&mTrueChannels, reinterpret_cast<const char*>(driverSM()) + offsetof(DriverSM, mChannelSettings),
+    if (!configured()) return false;
+    std::memcpy(&mTrueChannels,
+                reinterpret_cast<const char*>(driverSM()) + offsetof(DriverSM, mChannelSettings),
                 sizeof mTrueChannels);
     updateChannelsToReport(mReportedChannels, true);
     mSingleDirection = 0;
@@ -195,8 +180,7 @@ bool ZrOSXDevice::init()
         return false;
     }
     mPendingFrameSize = 0;
-    if (setFrameSize(mDefaultFrameSize, true, true) != 0)
-        return false;
+    if (setFrameSize(mDefaultFrameSize, true, true) != 0) return false;
     createIOBuffers();
     mCodecFlags[0] = mCodecFlags[1] = false;
     if (hasRouting()) {
@@ -212,12 +196,9 @@ bool ZrOSXDevice::init()
     return true;
 }
 
-bool ZrOSXDevice::openDevice()
-{
-    if (mDeviceOpen)
-        return true;
-    if (!driverSM())
-        return false;
+bool ZrOSXDevice::openDevice() {
+    if (mDeviceOpen) return true;
+    if (!driverSM()) return false;
     mDeviceOpen = true;
     RecordGuard g(*this);
     qnWriteU32(&g.record(), kOSXDispatchRecordOffset, kCtrlDeviceState);
@@ -226,10 +207,11 @@ bool ZrOSXDevice::openDevice()
     return isDeviceOpen();
 }
 
-bool ZrOSXDevice::configured() const { return driverSM() && smWord(driverSM(), offsetof(DriverSM, mConfigured)); }
+bool ZrOSXDevice::configured() const {
+    return driverSM() && smWord(driverSM(), offsetof(DriverSM, mConfigured));
+}
 
-bool ZrOSXDevice::readNames()
-{
+bool ZrOSXDevice::readNames() {
     const DriverSM* sm = driverSM();
     smString(mManufacturer, sm->mVendorString);
     smString(mDeviceName, sm->mProductString);
@@ -238,15 +220,14 @@ bool ZrOSXDevice::readNames()
     const uint16_t vendor = audiosm::load32(reinterpret_cast<const char*>(sm) + 8) & 0xFFFF;
     const uint16_t product = audiosm::load32(reinterpret_cast<const char*>(sm) + 8) >> 16;
     const bool other = listedOtherVendor(vendor, product);
-    if (other)
-        smString(mDeviceName, sm->mModelName);
-    if (GetMacOSRelease() >= kFirstReleaseBitAccurate && !(mProcessClass >= 13 && mProcessClass <= 16))
+    if (other) smString(mDeviceName, sm->mModelName);
+    if (GetMacOSRelease() >= kFirstReleaseBitAccurate &&
+        !(mProcessClass >= 13 && mProcessClass <= 16))
         mDeviceName += other ? "_Bit_Accurate" : " (Bit Accurate)";
     return true;
 }
 
-bool ZrOSXDevice::readDeviceInfo()
-{
+bool ZrOSXDevice::readDeviceInfo() {
     uint32_t total = 0;
     for (uint32_t chunk = 0;; ++chunk) {
         RecordGuard g(*this);
@@ -256,12 +237,10 @@ bool ZrOSXDevice::readDeviceInfo()
             return false;
         }
         const uint32_t count = g.record().iReq;
-        if (count > kChunkBytes || total + count > kDeviceInfoBytes)
-            return false;
+        if (count > kChunkBytes || total + count > kDeviceInfoBytes) return false;
         std::memcpy(mDeviceInfo.data() + total, g.record().payload, count);
         total += count;
-        if (count != kChunkBytes)
-            break;
+        if (count != kChunkBytes) break;
     }
     mDeviceInfoBytes = total;
     patchDescriptor();
@@ -270,8 +249,7 @@ bool ZrOSXDevice::readDeviceInfo()
     return true;
 }
 
-void ZrOSXDevice::loadMixerValues()
-{
+void ZrOSXDevice::loadMixerValues() {
     uint16_t pos = 0;
     mMonMixPos = mpRegistry->getUInt16Value(pos, "MonMixPos") ? pos : kDefaultMonMixPos;
     int32_t mode = 0;
@@ -281,14 +259,12 @@ void ZrOSXDevice::loadMixerValues()
         mMixerMode = 2;
         if (configured()) {
             RecordGuard g(*this);
-            if (callDriver(kReqUserConfig))
-                mMixerMode = g.record().payload[2];
+            if (callDriver(kReqUserConfig)) mMixerMode = g.record().payload[2];
         }
     }
 }
 
-bool ZrOSXDevice::sendControl(uint32_t code, const void* data, uint32_t size)
-{
+bool ZrOSXDevice::sendControl(uint32_t code, const void* data, uint32_t size) {
     RecordGuard g(*this);
     std::memset(g.record().payload, 0, sizeof g.record().payload);
     qnWriteU32(&g.record(), kOSXDispatchRecordOffset, code);
@@ -300,8 +276,7 @@ bool ZrOSXDevice::sendControl(uint32_t code, const void* data, uint32_t size)
 // taken by compare-and-swap 0 -> 1 and given back 1 -> 0. The kernel clears
 // it when it prepares a configuration, so a plain decrement could leave -1
 // behind, which blocks every later restore.
-bool ZrOSXDevice::restoreSettings()
-{
+bool ZrOSXDevice::restoreSettings() {
     uint32_t* token = reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(driverSM()) +
                                                   offsetof(DriverSM, mNewConfigPending));
     uint32_t expected = 0;
@@ -309,7 +284,8 @@ bool ZrOSXDevice::restoreSettings()
                                                    __ATOMIC_RELAXED)) {
         restoreAsHolder();
         expected = 1;
-        __atomic_compare_exchange_n(token, &expected, 0u, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+        __atomic_compare_exchange_n(token, &expected, 0u, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_RELAXED);
         return true;
     }
     for (int i = 0; i < kRestoreWaits && !configured(); ++i)
@@ -317,17 +293,18 @@ bool ZrOSXDevice::restoreSettings()
     return true;
 }
 
-void ZrOSXDevice::restoreAsHolder()
-{
+void ZrOSXDevice::restoreAsHolder() {
     QnAjExtData ext;
-    std::memcpy(&ext, reinterpret_cast<const char*>(driverSM()) + offsetof(DriverSM, mAjExtData), sizeof ext);
+    std::memcpy(&ext, reinterpret_cast<const char*>(driverSM()) + offsetof(DriverSM, mAjExtData),
+                sizeof ext);
     mpRegistry->loadAjExt(ext);
-    std::memcpy(reinterpret_cast<char*>(driverSM()) + offsetof(DriverSM, mAjExtData), &ext, sizeof ext);
+    std::memcpy(reinterpret_cast<char*>(driverSM()) + offsetof(DriverSM, mAjExtData), &ext,
+                sizeof ext);
     uint16_t pos = 0;
-    const uint16_t monMixPos = mpRegistry->getUInt16Value(pos, "MonMixPos") ? pos : kRestoreMonMixPos;
+    const uint16_t monMixPos =
+        mpRegistry->getUInt16Value(pos, "MonMixPos") ? pos : kRestoreMonMixPos;
     int32_t mode = 2;
-    if (!mpRegistry->getMixerMode(mode))
-        mode = 2;
+    if (!mpRegistry->getMixerMode(mode)) mode = 2;
     mMonMixPos = monMixPos;
     mMixerMode = mode;
     const bool hxRange = family().hx5100Range;
@@ -342,8 +319,7 @@ void ZrOSXDevice::restoreAsHolder()
     if (mpRegistry->getReverbBuffers(reverb))
         sendControl(kCtrlReverbBuffers, reverb, sizeof reverb);
     uint8_t mixer[64];
-    if (mpRegistry->getMixerBuffer(mixer))
-        sendControl(kCtrlMixerBuffer, mixer, sizeof mixer);
+    if (mpRegistry->getMixerBuffer(mixer)) sendControl(kCtrlMixerBuffer, mixer, sizeof mixer);
     usbConfigureDevice();
     if (hxRange) {
         uint16_t state = kDefaultAnalogInState;
@@ -356,8 +332,7 @@ void ZrOSXDevice::restoreAsHolder()
     }
 }
 
-bool ZrOSXDevice::usbConfigureDevice()
-{
+bool ZrOSXDevice::usbConfigureDevice() {
     uint32_t rate = 0;
     if (!mpRegistry || !mpRegistry->getSampleRate(rate) || timingRate(rate) != rate)
         rate = kStoredRateDefault;
@@ -369,14 +344,13 @@ bool ZrOSXDevice::usbConfigureDevice()
     QnChannelSettings chosen = requested;
     // The request goes out even when no configuration matched: the kernel's
     // interface choice settles the format, read back at 5420.
-    if (!usbFindConfiguration(requested, chosen))
-        chosen = requested;
-    std::memcpy(reinterpret_cast<char*>(driverSM()) + offsetof(DriverSM, mChannelSettings), &chosen, sizeof chosen);
+    if (!usbFindConfiguration(requested, chosen)) chosen = requested;
+    std::memcpy(reinterpret_cast<char*>(driverSM()) + offsetof(DriverSM, mChannelSettings), &chosen,
+                sizeof chosen);
     return callDriver(kReqConfigure);
 }
 
-void ZrOSXDevice::loadPlistValues()
-{
+void ZrOSXDevice::loadPlistValues() {
     CFBundleRef bundle = CFBundleGetBundleWithIdentifier(CFSTR("com.korvex.hx5100.hal"));
     auto read = [&](const char* key, int& out) {
         CFStringRef k = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
@@ -395,12 +369,10 @@ void ZrOSXDevice::loadPlistValues()
         setOutWriteAheadOffs(uint64_t(std::max(value, 0)));
     if (read("AddWriteAhead", value) && isSorvikFarlane2())
         setOutWriteAheadOffs(uint64_t(std::max(value, 0)));
-    if (read("AudioThreadPriority", value))
-        SetPriority(unsigned(std::clamp(value, 0, 63)));
+    if (read("AudioThreadPriority", value)) SetPriority(unsigned(std::clamp(value, 0, 63)));
 }
 
-void ZrOSXDevice::closeDevice()
-{
+void ZrOSXDevice::closeDevice() {
     {
         IntSpinLock lock(&mAttachLock);
         mThreadState = 0;
@@ -419,71 +391,63 @@ void ZrOSXDevice::closeDevice()
     mDeviceStarts = 0;
 }
 
-void ZrOSXDevice::willBeRemoved()
-{
+void ZrOSXDevice::willBeRemoved() {
     mRemoved = true;
     on_RemoveEvent();
 }
 
-void ZrOSXDevice::on_RemoveEvent()
-{
+void ZrOSXDevice::on_RemoveEvent() {
     incReferences();
-    if (mInterest)
-        IOObjectRelease(mInterest);
+    if (mInterest) IOObjectRelease(mInterest);
     mInterest = 0;
     threadStop();
     decReferences();
 }
 
-void ZrOSXDevice::serviceInterest(void* refcon, io_service_t, natural_t messageType, void* argument)
-{
+void ZrOSXDevice::serviceInterest(void* refcon, io_service_t, natural_t messageType,
+                                  void* argument) {
     static_cast<ZrOSXDevice*>(refcon)->onServiceInterestCallback(messageType, argument);
 }
 
-void ZrOSXDevice::onServiceInterestCallback(natural_t messageType, const void* argument)
-{
-    if (messageType != kQnStateChangeMessage || !argument)
-        return;
+void ZrOSXDevice::onServiceInterestCallback(natural_t messageType, const void* argument) {
+    if (messageType != kQnStateChangeMessage || !argument) return;
     QN_StateChange change;
     std::memcpy(&change, argument, sizeof change);
-    if (change.mSize != sizeof(QN_StateChange))
-        return;
+    if (change.mSize != sizeof(QN_StateChange)) return;
     constexpr uint32_t kFirmwareUpdateMode = 16;
     constexpr uint32_t kDeviceGone = 0xFFFFFFFFu;
     if (change.mCode == kFirmwareUpdateMode || change.mCode == kDeviceGone) {
-        if (mManager)
-            mManager->removeDevice(this);
+        if (mManager) mManager->removeDevice(this);
         return;
     }
     KernelDriverNotificationHandler(change);
-    if (mpPrefs)
-        mpPrefs->update();
+    if (mpPrefs) mpPrefs->update();
 }
 
-bool ZrOSXDevice::isDevice(uint16_t vendor, uint16_t product) const
-{
+bool ZrOSXDevice::isDevice(uint16_t vendor, uint16_t product) const {
     const DriverSM* sm = driverSM();
-    if (!sm)
-        return false;
+    if (!sm) return false;
     const uint32_t ids = smWord(sm, offsetof(DriverSM, mVendor));
     return (ids & 0xFFFF) == vendor && (ids >> 16) == product;
 }
 
-bool ZrOSXDevice::isRunningSomewhere() const
-{
+bool ZrOSXDevice::isRunningSomewhere() const {
     return driverSM() && smWord(driverSM(), offsetof(DriverSM, mAttachedClients)) != 0;
 }
 
-bool ZrOSXDevice::isRunningStream() const { return mThreadState.load() == 2; }
+bool ZrOSXDevice::isRunningStream() const {
+    return mThreadState.load() == 2;
+}
 
-bool ZrOSXDevice::isUSB2Device() const { return driverSM() && smWord(driverSM(), offsetof(DriverSM, mHighSpeed)); }
+bool ZrOSXDevice::isUSB2Device() const {
+    return driverSM() && smWord(driverSM(), offsetof(DriverSM, mHighSpeed));
+}
 
-void* ZrOSXDevice::mapSharedMemory(uint32_t type, uint32_t size)
-{
+void* ZrOSXDevice::mapSharedMemory(uint32_t type, uint32_t size) {
     mach_vm_address_t address = 0;
     mach_vm_size_t mapped = 0;
-    if (IOConnectMapMemory64(connection(), type, mach_task_self(), &address, &mapped, kIOMapAnywhere) !=
-        KERN_SUCCESS)
+    if (IOConnectMapMemory64(connection(), type, mach_task_self(), &address, &mapped,
+                             kIOMapAnywhere) != KERN_SUCCESS)
         return nullptr;
     if (mapped != size) {
         IOConnectUnmapMemory64(connection(), type, mach_task_self(), address);
@@ -492,24 +456,23 @@ void* ZrOSXDevice::mapSharedMemory(uint32_t type, uint32_t size)
     return reinterpret_cast<void*>(address);
 }
 
-void ZrOSXDevice::unmapSharedMemory()
-{
+void ZrOSXDevice::unmapSharedMemory() {
     if (mInRing)
-        IOConnectUnmapMemory64(connection(), 4, mach_task_self(), reinterpret_cast<mach_vm_address_t>(mInRing));
+        IOConnectUnmapMemory64(connection(), 4, mach_task_self(),
+                               reinterpret_cast<mach_vm_address_t>(mInRing));
     if (mOutRing)
-        IOConnectUnmapMemory64(connection(), 5, mach_task_self(), reinterpret_cast<mach_vm_address_t>(mOutRing));
+        IOConnectUnmapMemory64(connection(), 5, mach_task_self(),
+                               reinterpret_cast<mach_vm_address_t>(mOutRing));
     mInRing = nullptr;
     mOutRing = nullptr;
 }
 
-void ZrOSXDevice::recordStub(const char* name, uint32_t a, uint32_t b) const
-{
+void ZrOSXDevice::recordStub(const char* name, uint32_t a, uint32_t b) const {
     std::lock_guard<std::mutex> g(mStubLock);
     mStubCalls.push_back({name, a, b});
 }
 
-std::vector<ZrOSXDevice::StubCall> ZrOSXDevice::stubCalls() const
-{
+std::vector<ZrOSXDevice::StubCall> ZrOSXDevice::stubCalls() const {
     std::lock_guard<std::mutex> g(mStubLock);
     return mStubCalls;
 }

@@ -54,7 +54,7 @@ struct ZrDeviceFamily {
     bool quarnelBulkInIsocOut = false;
     bool sorvikFarlane1 = false;
     bool sorvikFarlane2 = false;
-    bool hx5100Range = false;      // the HX-5100 and its four-by-four sibling
+    bool hx5100Range = false;        // the HX-5100 and its four-by-four sibling
     bool otherVendorListed = false;  // the three other-vendor products
     uint32_t sorvik2InputExtra = 13; // the second generation's per-product input latency
 };
@@ -66,20 +66,18 @@ struct ZrLatencies {
 };
 
 // The latency rules: rate 0 (or out of range) is taken as 44,100.
-ZrLatencies computeLatencies(const ZrDeviceFamily& family, uint32_t rate, uint32_t frameSize, bool highSpeed);
+ZrLatencies computeLatencies(const ZrDeviceFamily& family, uint32_t rate, uint32_t frameSize,
+                             bool highSpeed);
 
 // One registered IO procedure.
 class IOProcEntry : public ZrObject {
 public:
     IOProcEntry(ZrOSXDevice* device, AudioDeviceIOProc proc, void* clientData)
-        : mDevice(device), mProc(proc), mClientData(clientData)
-    {
-    }
+        : mDevice(device), mProc(proc), mClientData(clientData) {}
     ~IOProcEntry() override = default;
 
     bool hasIOProc(AudioDeviceIOProc proc) const { return mProc && mProc == proc; }
-    bool hasIOProcWithClientData(AudioDeviceIOProc proc, void* data) const
-    {
+    bool hasIOProcWithClientData(AudioDeviceIOProc proc, void* data) const {
         return hasIOProc(proc) && mClientData.load() == data;
     }
     void start();
@@ -94,8 +92,8 @@ public:
     bool inUse(bool isInput) const { return isInput ? mInUse.load() : mOutUse.load(); }
     // One call; true when it produced output.
     bool callIOProc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* in,
-                    const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp* outTime,
-                    uint32_t outChannels);
+                    const AudioTimeStamp* inTime, AudioBufferList* out,
+                    const AudioTimeStamp* outTime, uint32_t outChannels);
 
 private:
     ZrOSXDevice* mDevice;
@@ -109,12 +107,16 @@ private:
 // A published, immutable list of the registered entries: the audio thread
 // takes the newest at the start of a cycle and never sees a list change.
 struct IOProcList {
-    std::vector<IOProcEntry*> entries;  // each holds a reference
+    std::vector<IOProcEntry*> entries; // each holds a reference
 };
 
-class ZrOSXDevice : public ZrObject, public DriverConnection, public OSXUserThread, public PropertyItemHost {
+class ZrOSXDevice : public ZrObject,
+                    public DriverConnection,
+                    public OSXUserThread,
+                    public PropertyItemHost {
 public:
-    ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service, OSXDeviceManager* manager);
+    ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service,
+                OSXDeviceManager* manager);
     ~ZrOSXDevice() override;
 
     // ---- Life cycle
@@ -160,7 +162,8 @@ public:
     bool isSorvikFarlane2() const;
     bool hasRouting() const;
     ZrDeviceFamily family() const;
-    bool setSettings(const QnChannelSettings& settings, bool inputOnly, bool deferred = false, bool force = false);
+    bool setSettings(const QnChannelSettings& settings, bool inputOnly, bool deferred = false,
+                     bool force = false);
     bool usbFindConfiguration(const QnChannelSettings& requested, QnChannelSettings& chosen);
     OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription& description, bool physical,
                              uint32_t maxChannels);
@@ -195,7 +198,9 @@ public:
     uint32_t defaultFrameSize() const { return mDefaultFrameSize; }
 
     // ---- Latencies and write-ahead
-    uint32_t getLatency(bool isInput) const { return (isInput ? mInLatency : mOutLatency).getUInt32(); }
+    uint32_t getLatency(bool isInput) const {
+        return (isInput ? mInLatency : mOutLatency).getUInt32();
+    }
     uint64_t getOutWriteAhead() const { return mWriteAhead; }
     uint64_t getOutWriteAheadBase() const { return mWriteAheadBase; }
     void setOutWriteAheadBase(uint64_t frames);
@@ -208,11 +213,14 @@ public:
     AudioStreamID getInAudioStreamID() const { return mInStreamID; }
     AudioStreamID getOutAudioStreamID() const { return mOutStreamID; }
     void setPlugIn(void* plugIn) { mPlugIn = plugIn; }
-    OSStatus sendAudioHardwareDevicePropertyChanged(UInt32 channel, bool isInput, AudioDevicePropertyID property);
+    OSStatus sendAudioHardwareDevicePropertyChanged(UInt32 channel, bool isInput,
+                                                    AudioDevicePropertyID property);
     OSStatus sendAudioHardwareStreamPropertyChanged(AudioStreamID stream, UInt32 channel,
                                                     AudioDevicePropertyID property);
     OSStatus devicePropertyChanged(AudioObjectPropertySelector property);
-    OSStatus QnLibPropertyNotify(AudioObjectPropertySelector code) { return devicePropertyChanged(code); }
+    OSStatus QnLibPropertyNotify(AudioObjectPropertySelector code) {
+        return devicePropertyChanged(code);
+    }
     void onPropertyChanged(PropertyItem* item) override;
     void checkReportFormatChange(const AudioStreamBasicDescription& oldInVirtual,
                                  const AudioStreamBasicDescription& oldOutVirtual,
@@ -225,9 +233,10 @@ public:
     OSStatus doTranslateTime(const AudioTimeStamp& in, AudioTimeStamp& out);
 
     // ---- Interest callback
-    static void serviceInterest(void* refcon, io_service_t service, natural_t messageType, void* argument);
-    static void ServiceInterestCallback(void* refcon, io_service_t service, natural_t messageType, void* argument)
-    {
+    static void serviceInterest(void* refcon, io_service_t service, natural_t messageType,
+                                void* argument);
+    static void ServiceInterestCallback(void* refcon, io_service_t service, natural_t messageType,
+                                        void* argument) {
         serviceInterest(refcon, service, messageType, argument);
     }
     void onServiceInterestCallback(natural_t messageType, const void* argument);
@@ -262,12 +271,16 @@ public:
     const AudioIOBuffer& ioBuffer(bool isInput) const { return isInput ? mBufIn : mBufOut; }
     const QnChannelSettings& trueChannels() const { return mTrueChannels; }
     const QnChannelSettings& reportedChannels() const { return mReportedChannels; }
-    uint32_t streamFormatFlags(bool isInput) const { return isInput ? mInFormatFlags : mOutFormatFlags; }
-    void setStreamFormatFlags(bool isInput, uint32_t flags) { (isInput ? mInFormatFlags : mOutFormatFlags) = flags; }
+    uint32_t streamFormatFlags(bool isInput) const {
+        return isInput ? mInFormatFlags : mOutFormatFlags;
+    }
+    void setStreamFormatFlags(bool isInput, uint32_t flags) {
+        (isInput ? mInFormatFlags : mOutFormatFlags) = flags;
+    }
 
     // ---- USB control requests and the vendor transport
-    bool deviceRequest(int direction, int level, int recipient, uint8_t request, uint16_t value, uint16_t index,
-                       uint32_t& length, void* buffer);
+    bool deviceRequest(int direction, int level, int recipient, uint8_t request, uint16_t value,
+                       uint16_t index, uint32_t& length, void* buffer);
     bool getPrivateDataClient(uint32_t& out);
     bool setPrivateDataClient(uint32_t client);
     uint32_t vendorAsyncOpen();
@@ -275,7 +288,8 @@ public:
     uint32_t vendorAsyncAbortPendingRequests();
     uint32_t vendorAsyncWrite(const void* data, uint32_t length, uint64_t userData);
     uint32_t vendorAsyncRead(void* buffer, uint32_t length, uint64_t userData);
-    void vendorAsyncCheck(VendorAsyncCallback inCallback, VendorAsyncCallback outCallback, void* context);
+    void vendorAsyncCheck(VendorAsyncCallback inCallback, VendorAsyncCallback outCallback,
+                          void* context);
     uint8_t* vendorArea(bool isInput) const { return mVendor.area(isInput); }
 
     static constexpr uint32_t kDeviceInfoBytes = 98964;

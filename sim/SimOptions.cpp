@@ -21,39 +21,43 @@ constexpr double kMaxSeconds = 3600.0;
 constexpr double kMinSeconds = 0.1;
 constexpr int32_t kMaxPpm = 1000;
 
-bool parseLong(const std::string& text, long& value)
-{
-    if (text.empty())
-        return false;
+bool parseLong(const std::string& text, long& value) {
+    if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
     value = std::strtol(text.c_str(), &end, 10);
     return errno == 0 && end && *end == '\0';
 }
 
-bool parseDouble(const std::string& text, double& value)
-{
-    if (text.empty())
-        return false;
+bool parseDouble(const std::string& text, double& value) {
+    if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return errno == 0 && end && *end == '\0' && std::isfinite(value);
 }
 
-}  // namespace
+} // namespace
 
-const char* speedName(Speed s) { return s == Speed::High ? "high" : "full"; }
-const char* routingName(Routing r) { return r == Routing::Mix ? "mix" : "pass"; }
-const char* clockName(Clock c) { return c == Clock::Virtual ? "virtual" : c == Clock::Real ? "real" : "paced"; }
-const char* roadName(Road r) { return r == Road::Kernel ? "kernel" : "device"; }
+const char* speedName(Speed s) {
+    return s == Speed::High ? "high" : "full";
+}
+const char* routingName(Routing r) {
+    return r == Routing::Mix ? "mix" : "pass";
+}
+const char* clockName(Clock c) {
+    return c == Clock::Virtual ? "virtual" : c == Clock::Real ? "real" : "paced";
+}
+const char* roadName(Road r) {
+    return r == Road::Kernel ? "kernel" : "device";
+}
 
 namespace {
 
 // The road options, parsed apart from the others. Returns false when name is
 // not one of them; error is set when its value is wrong.
-bool parseRoadOption(const std::string& name, const std::string& value, Options& o, std::string& error)
-{
+bool parseRoadOption(const std::string& name, const std::string& value, Options& o,
+                     std::string& error) {
     if (name == "--road") {
         if (value == "device")
             o.road = Road::Device;
@@ -74,12 +78,13 @@ bool parseRoadOption(const std::string& name, const std::string& value, Options&
     return false;
 }
 
-}  // namespace
+} // namespace
 
-const char* deviceName(Device d) { return d == Device::Farlane1 ? "farlane1" : "hx5100"; }
+const char* deviceName(Device d) {
+    return d == Device::Farlane1 ? "farlane1" : "hx5100";
+}
 
-std::string usage()
-{
+std::string usage() {
     return "usage: hxsim [--name value]...\n"
            "Boots the simulated machine with an HX-5100 in loopback, loads the kernel driver,\n"
            "plays a ramp through the user-space device layer's IO procedure (or, on the kernel\n"
@@ -107,9 +112,11 @@ std::string usage()
            "  --sleep-at S       put the machine to sleep S seconds into the run\n"
            "  --sleep-for S      and wake it S seconds later (default 1); the run goes on\n"
            "                     until the stream has come back\n"
-           "  --drop-frame N     the device drops the N-th frame it plays (a fault, to see it caught)\n"
+           "  --drop-frame N     the device drops the N-th frame it plays (a fault, to see it "
+           "caught)\n"
            "  --repeat-frame N   the device plays its N-th frame twice (likewise)\n"
-           "  --road R           device: a program of the user-space device layer plays and records\n"
+           "  --road R           device: a program of the user-space device layer plays and "
+           "records\n"
            "                     through an IO procedure (default); kernel: the driver's client\n"
            "                     harness writes and reads the rings itself\n"
            "  --frame-size N     the device road's IO buffer in frames, 64..8192 (default: the\n"
@@ -118,7 +125,8 @@ std::string usage()
            "  --help             this text\n"
            "\n"
            "hxsim --kernel-host SOCKET [--name value]...\n"
-           "                     boots the machine (paced) and serves its kernel to other processes\n"
+           "                     boots the machine (paced) and serves its kernel to other "
+           "processes\n"
            "                     at SOCKET (under the path root) until SIGTERM\n"
            "\n"
            "\n"
@@ -130,12 +138,10 @@ std::string usage()
            "option the run cannot have; otherwise 1, each with a one-line reason.\n";
 }
 
-ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::string& error)
-{
+ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& name = args[i];
-        if (name == "--help")
-            return ParseResult::Help;
+        if (name == "--help") return ParseResult::Help;
         if (name == "--virtual-clock" || name == "--real-clock") {
             o.clock = name == "--real-clock" ? Clock::Real : Clock::Virtual;
             continue;
@@ -150,14 +156,14 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         }
         if ((name == "--road" || name == "--frame-size") && i + 1 < args.size()) {
             parseRoadOption(name, args[++i], o, error);
-            if (!error.empty())
-                return ParseResult::Error;
+            if (!error.empty()) return ParseResult::Error;
             continue;
         }
-        const bool known = name == "--road" || name == "--frame-size" || name == "--rate" || name == "--speed" || name == "--seconds" || name == "--ppm" ||
+        const bool known = name == "--road" || name == "--frame-size" || name == "--rate" ||
+                           name == "--speed" || name == "--seconds" || name == "--ppm" ||
                            name == "--routing" || name == "--output" || name == "--sleep-at" ||
-                           name == "--sleep-for" || name == "--drop-frame" || name == "--repeat-frame" ||
-                           name == "--device";
+                           name == "--sleep-for" || name == "--drop-frame" ||
+                           name == "--repeat-frame" || name == "--device";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;
@@ -174,7 +180,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             for (uint32_t k : kRates)
                 offered = offered || (ok && r == long(k));
             if (!offered) {
-                error = "--rate " + value + " is not a rate of the device (44100, 48000, 88200, 96000, 176400, 192000)";
+                error = "--rate " + value +
+                        " is not a rate of the device (44100, 48000, 88200, 96000, 176400, 192000)";
                 return ParseResult::Error;
             }
             o.rate = uint32_t(r);
@@ -199,7 +206,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         } else if (name == "--seconds") {
             double s = 0;
             if (!parseDouble(value, s) || s < kMinSeconds || s > kMaxSeconds) {
-                error = "--seconds must be a number from 0.1 (the shortest run whose signal comes back) to 3600, not " +
+                error = "--seconds must be a number from 0.1 (the shortest run whose signal comes "
+                        "back) to 3600, not " +
                         value;
                 return ParseResult::Error;
             }
@@ -227,8 +235,7 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
                 return ParseResult::Error;
             }
             (name == "--sleep-at" ? o.sleepAt : o.sleepFor) = s;
-            if (name == "--sleep-at" && o.sleepFor == 0)
-                o.sleepFor = 1;
+            if (name == "--sleep-at" && o.sleepFor == 0) o.sleepFor = 1;
         } else if (name == "--drop-frame" || name == "--repeat-frame") {
             long n = 0;
             if (!parseLong(value, n) || n < 1) {
@@ -254,4 +261,4 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
     return ParseResult::Run;
 }
 
-}  // namespace hx::sim
+} // namespace hx::sim

@@ -26,7 +26,7 @@ struct Options {
     uint32_t rate = 48000;
     Speed speed = Speed::High;
     double seconds = 3.0;
-    int32_t ppm = 0;  // the device's sample clock against the bus
+    int32_t ppm = 0; // the device's sample clock against the bus
     Routing routing = Routing::Pass;
     // A path of the other system, mapped under the path root; a relative
     // one is read from the root ("/" is put in front when options are read).
@@ -54,7 +54,8 @@ struct Options {
 enum class ParseResult { Run, Help, Error };
 
 // Fills options from argv[1..]. On Error, error holds a one-line reason.
-ParseResult parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+ParseResult parseOptions(const std::vector<std::string>& args, Options& options,
+                         std::string& error);
 
 // The --help text.
 std::string usage();
@@ -65,4 +66,4 @@ const char* clockName(Clock c);
 const char* roadName(Road r);
 const char* deviceName(Device d);
 
-}  // namespace hx::sim
+} // namespace hx::sim

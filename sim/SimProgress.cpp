@@ -5,26 +5,21 @@
 namespace hx::sim {
 
 Progress::Progress(double totalSeconds, bool enabled, std::FILE* out)
-    : Progress(totalSeconds, enabled, out, out && isatty(fileno(out)))
-{
-}
+    : Progress(totalSeconds, enabled, out, out && isatty(fileno(out))) {}
 
 Progress::Progress(double totalSeconds, bool enabled, std::FILE* out, bool terminal)
-    : mTotal(totalSeconds), mEnabled(enabled && out && totalSeconds >= kLongRun), mOut(out), mTerminal(terminal)
-{
+    : mTotal(totalSeconds), mEnabled(enabled && out && totalSeconds >= kLongRun), mOut(out),
+      mTerminal(terminal) {}
+
+Progress::~Progress() {
+    finish();
 }
 
-Progress::~Progress() { finish(); }
-
-void Progress::update(double done)
-{
-    if (!mEnabled || mFinished)
-        return;
-    if (done > mTotal)
-        done = mTotal;
+void Progress::update(double done) {
+    if (!mEnabled || mFinished) return;
+    if (done > mTotal) done = mTotal;
     const int step = mTerminal ? int(done) : int(done * 10 / mTotal);
-    if (step == mShown)
-        return;
+    if (step == mShown) return;
     mShown = step;
     if (mTerminal)
         std::fprintf(mOut, "\rstreaming %d s of %.0f s", step, mTotal);
@@ -33,10 +28,8 @@ void Progress::update(double done)
     std::fflush(mOut);
 }
 
-void Progress::finish()
-{
-    if (!mEnabled || mFinished)
-        return;
+void Progress::finish() {
+    if (!mEnabled || mFinished) return;
     mFinished = true;
     if (mTerminal && mShown > 0) {
         std::fputc('\n', mOut);
@@ -44,4 +37,4 @@ void Progress::finish()
     }
 }
 
-}  // namespace hx::sim
+} // namespace hx::sim

@@ -26,8 +26,8 @@ private:
     bool mEnabled;
     std::FILE* mOut;
     bool mTerminal;
-    int mShown = 0;  // last whole second (terminal) or tenth (otherwise) shown
+    int mShown = 0; // last whole second (terminal) or tenth (otherwise) shown
     bool mFinished = false;
 };
 
-}  // namespace hx::sim
+} // namespace hx::sim

@@ -41,8 +41,8 @@ struct Report {
     uint64_t clientIdentity = 0;
 
     // The run.
-    double seconds = 0;         // audio played, from the client's first frame
-    double startupSeconds = 0;  // from the device's start to the client's first frame
+    double seconds = 0;        // audio played, from the client's first frame
+    double startupSeconds = 0; // from the device's start to the client's first frame
     Clock clock = Clock::Paced;
     uint64_t framesOut = 0;
     uint64_t framesIn = 0;
@@ -56,18 +56,18 @@ struct Report {
     uint32_t midiBytes = 0;
     bool midiMatched = false;
     int64_t midiLatencyFrames = -1;
-    uint32_t statusChanges = 0;  // state changes 48 after the device's status events
-    uint32_t launches = 0;       // state changes 35 after a press and release
+    uint32_t statusChanges = 0; // state changes 48 after the device's status events
+    uint32_t launches = 0;      // state changes 35 after a press and release
     // Frames lost or made up on the way; any of them fails the run.
     uint64_t fifoUnderruns = 0;
     uint64_t fifoOverruns = 0;
     uint64_t framesDropped = 0;
     uint64_t framesRepeated = 0;
     uint64_t captureLost = 0;
-    std::optional<uint32_t> fifoMin;  // frames
+    std::optional<uint32_t> fifoMin; // frames
     std::optional<uint32_t> fifoMax;
     uint64_t fifoSamples = 0;
-    std::optional<int64_t> latency;  // round trip in frames
+    std::optional<int64_t> latency; // round trip in frames
     bool matched = false;
     uint64_t comparedFrames = 0;
     uint64_t mismatches = 0;
@@ -77,16 +77,16 @@ struct Report {
 
     // Sleep and wake-up (when asked for).
     bool slept = false;
-    std::string stateChanges;  // the codes the client received, in order
+    std::string stateChanges; // the codes the client received, in order
     bool streamCameBack = false;
     bool matchedAfterRecovery = false;
     uint64_t comparedAfterRecovery = 0;
 
     // The recording.
-    std::string recording;  // empty when none was written
+    std::string recording; // empty when none was written
     uint64_t recordedFrames = 0;
-    std::string driverLog;  // where the kernel's log went; empty: stderr only
-    std::string driverLogError;  // why the log file could not be written
+    std::string driverLog;      // where the kernel's log went; empty: stderr only
+    std::string driverLogError; // why the log file could not be written
 
     // The device road: what the user-space device layer showed.
     struct Layer {
@@ -117,4 +117,4 @@ std::string formatReport(const Report& r);
 // dropped and repeated frames, capture frames never sent).
 uint64_t lostFrames(const Report& r);
 
-}  // namespace hx::sim
+} // namespace hx::sim

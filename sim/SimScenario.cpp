@@ -19,26 +19,25 @@ namespace {
 
 // A version word as the driver keeps it: major, minor, patch, build from the
 // high byte down; the build is left out when it is 0.
-std::string versionText(uint32_t word)
-{
+std::string versionText(uint32_t word) {
     char buf[32];
     const unsigned build = word & 0xFF;
     if (build)
-        std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", word >> 24, (word >> 16) & 0xFF, (word >> 8) & 0xFF, build);
+        std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", word >> 24, (word >> 16) & 0xFF,
+                      (word >> 8) & 0xFF, build);
     else
-        std::snprintf(buf, sizeof buf, "%u.%u.%u", word >> 24, (word >> 16) & 0xFF, (word >> 8) & 0xFF);
+        std::snprintf(buf, sizeof buf, "%u.%u.%u", word >> 24, (word >> 16) & 0xFF,
+                      (word >> 8) & 0xFF);
     return buf;
 }
 
-void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClass)
-{
+void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClass) {
     r.product = h.productName;
     r.manufacturer = h.vendorName;
     r.vendorID = h.vendorID;
     r.productID = h.productID;
     r.firmware = versionText(h.firmwareVersion);
-    if (!h.firmwareVersionText.empty())
-        r.firmware += " (\"" + h.firmwareVersionText + "\")";
+    if (!h.firmwareVersionText.empty()) r.firmware += " (\"" + h.firmwareVersionText + "\")";
     r.driver = driverClass ? driverClass : "";
     r.driverVersion = versionText(h.driverVersion);
     r.rate = h.rate;
@@ -68,8 +67,7 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
         r.fifoSamples = h.fifoSamples;
     }
     r.firstComparedPlayed = h.firstCheckedPlayed;
-    if (h.latencyKnown)
-        r.latency = h.latencyFrames;
+    if (h.latencyKnown) r.latency = h.latencyFrames;
     r.matched = h.matched;
     r.comparedFrames = h.framesChecked;
     r.mismatches = h.mismatches;
@@ -81,10 +79,10 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.comparedAfterRecovery = h.framesCheckedAfterRecovery;
 }
 
-}  // namespace
+} // namespace
 
-void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::vector<int32_t>& recorded)
-{
+void runDefaultScenario(const Options& o, Progress& progress, Report& r,
+                        std::vector<int32_t>& recorded) {
     r.askedRate = o.rate;
     r.speed = o.speed;
     r.ppm = o.ppm;
@@ -107,7 +105,8 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     r.slept = sleeps;
     ho.dropFrameAt = o.dropFrame;
     ho.repeatFrameAt = o.repeatFrame;
-    ho.device = o.device == Device::Farlane1 ? hx::harness::DeviceKind::Farlane1 : hx::harness::DeviceKind::HX5100;
+    ho.device = o.device == Device::Farlane1 ? hx::harness::DeviceKind::Farlane1
+                                             : hx::harness::DeviceKind::HX5100;
 
     hx::harness::ClientHarness h(ho);
     const bool started = h.start();
@@ -117,14 +116,15 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     fill(r, first, driver);
     if (first.configured && first.rate != o.rate) {
         char why[160];
-        std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u", unsigned(o.rate),
-                      speedName(o.speed), unsigned(first.rate));
+        std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u",
+                      unsigned(o.rate), speedName(o.speed), unsigned(first.rate));
         r.failure = why;
         r.optionError = true;
         return;
     }
     if (!started) {
-        r.failure = h.lastError().empty() ? std::string("the machine did not start") : h.lastError();
+        r.failure =
+            h.lastError().empty() ? std::string("the machine did not start") : h.lastError();
         return;
     }
 
@@ -149,7 +149,8 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     // After a wake-up the client waits 3 s before it rebuilds the stream;
     // the run lasts until the stream has had a second to come back.
     constexpr uint64_t kAfterWakeMicros = 4000000;
-    const uint64_t total = std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), sleeps ? wakeAt + kAfterWakeMicros : 0);
+    const uint64_t total =
+        std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), sleeps ? wakeAt + kAfterWakeMicros : 0);
     uint64_t done = std::min(total, firstWrite);
     bool asleep = false, woke = false;
     while (done < total) {
@@ -173,8 +174,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     progress.finish();
     // A sleep lengthens the run until the stream had time to come back.
     r.seconds = double(total) / 1e6;
-    if (o.midi)
-        runMidiCheck(h, r);
+    if (o.midi) runMidiCheck(h, r);
     h.stop();
 
     const hx::harness::HarnessReport last = h.report();
@@ -182,7 +182,8 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     r.hostPauses = h.bus() ? h.bus()->hostPausesAbsorbed() : 0;
     // The recording starts where the played signal's frame 0 came back.
     const std::vector<int32_t>& input = h.recordedInput();
-    const size_t skip = std::min(input.size(), last.returnStart * size_t(last.inChannels ? last.inChannels : 1));
+    const size_t skip =
+        std::min(input.size(), last.returnStart * size_t(last.inChannels ? last.inChannels : 1));
     if (last.latencyKnown)
         recorded.assign(input.begin() + std::ptrdiff_t(skip), input.end());
     else
@@ -214,10 +215,12 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
     } else if (!last.latencyKnown || last.framesChecked == 0) {
         r.failure = "the played signal never came back on the input";
     } else if (last.firstCheckedPlayed != 0) {
-        std::snprintf(why, sizeof why, "the first %lld played frames never came back", (long long)last.firstCheckedPlayed);
+        std::snprintf(why, sizeof why, "the first %lld played frames never came back",
+                      (long long)last.firstCheckedPlayed);
         r.failure = why;
     } else if (!last.matched) {
-        std::snprintf(why, sizeof why, "looped-back audio differs in %llu of %llu frames, first at input frame %lld",
+        std::snprintf(why, sizeof why,
+                      "looped-back audio differs in %llu of %llu frames, first at input frame %lld",
                       (unsigned long long)last.mismatches, (unsigned long long)last.framesChecked,
                       (long long)last.firstMismatch);
         r.failure = why;
@@ -226,16 +229,14 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r, std::ve
 
 namespace {
 
-hx::harness::ClockMode clockMode(Clock c)
-{
+hx::harness::ClockMode clockMode(Clock c) {
     return c == Clock::Virtual ? hx::harness::ClockMode::Virtual
            : c == Clock::Real  ? hx::harness::ClockMode::Real
                                : hx::harness::ClockMode::Paced;
 }
 
 // What the device layer showed, into the report.
-void fillLayer(Report& r, const ZrOSXDevice& d, int clientType)
-{
+void fillLayer(Report& r, const ZrOSXDevice& d, int clientType) {
     Report::Layer l;
     l.deviceName = static_cast<const char*>(d.deviceName());
     l.uid = static_cast<const char*>(d.deviceUID());
@@ -249,10 +250,10 @@ void fillLayer(Report& r, const ZrOSXDevice& d, int clientType)
     r.layer = l;
 }
 
-}  // namespace
+} // namespace
 
-void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vector<int32_t>& recorded)
-{
+void runDeviceScenario(const Options& o, Progress& progress, Report& r,
+                       std::vector<int32_t>& recorded) {
     r.askedRate = o.rate;
     r.speed = o.speed;
     r.ppm = o.ppm;
@@ -265,8 +266,9 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vec
     ro.clock = clockMode(o.clock);
     hx::devroad::DeviceRoad road(ro);
     const bool booted = road.boot();
-    const char* driver =
-        road.harness().service() ? road.harness().service()->getMetaClass()->getClassName() : nullptr;
+    const char* driver = road.harness().service()
+                             ? road.harness().service()->getMetaClass()->getClassName()
+                             : nullptr;
     fill(r, road.harness().report(), driver);
     if (!booted) {
         r.failure = road.error();
@@ -278,7 +280,8 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vec
         return;
     }
     if (device->trueChannels().Frequency != o.rate) {
-        r.failure = "rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) + " speed";
+        r.failure =
+            "rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) + " speed";
         r.optionError = true;
         return;
     }
@@ -332,11 +335,13 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vec
     const size_t skip = check.latency >= 0 ? size_t(check.latency) * 2 : 0;
     recorded.clear();
     for (size_t i = skip; i < ramp.recorded.size(); ++i)
-        recorded.push_back(int32_t(std::llround(double(ramp.recorded[i]) * 2147483520.0 / 256.0) * 256));
+        recorded.push_back(
+            int32_t(std::llround(double(ramp.recorded[i]) * 2147483520.0 / 256.0) * 256));
     if (r.layer && r.layer->ioCycles == 0)
         r.failure = "the device layer ran no IO cycle";
     else if (lostFrames(r))
-        r.failure = std::to_string(lostFrames(r)) + " frames lost or repeated on the way (see lost frames)";
+        r.failure =
+            std::to_string(lostFrames(r)) + " frames lost or repeated on the way (see lost frames)";
     else if (check.checked == 0)
         r.failure = "the played signal never came back on the input";
     else if (check.mismatches)
@@ -345,4 +350,4 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r, std::vec
                     std::to_string(check.firstMismatch);
 }
 
-}  // namespace hx::sim
+} // namespace hx::sim

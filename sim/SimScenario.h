@@ -17,13 +17,15 @@ namespace hx::sim {
 // back. Fills everything the report shows except the recording, and sets
 // report.failure when the scenario did not pass. recorded gets the input
 // ring's samples (interleaved, left-aligned 32-bit).
-void runDefaultScenario(const Options& options, Progress& progress, Report& report, std::vector<int32_t>& recorded);
+void runDefaultScenario(const Options& options, Progress& progress, Report& report,
+                        std::vector<int32_t>& recorded);
 
 // The device road: the same machine, configured at the asked rate by a
 // driver connection and routed as above; the device manager finds the
 // HX-5100 and a float IO procedure plays the ramp and records the loopback
 // for the asked length, then stops, is removed and the device closes.
 // recorded gets what the procedure received, as ring samples.
-void runDeviceScenario(const Options& options, Progress& progress, Report& report, std::vector<int32_t>& recorded);
+void runDeviceScenario(const Options& options, Progress& progress, Report& report,
+                       std::vector<int32_t>& recorded);
 
-}  // namespace hx::sim
+} // namespace hx::sim

@@ -17,8 +17,7 @@
 #include "sim/SimScenario.h"
 #include "sim/WavWriter.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     using namespace hx::sim;
     Options options;
     std::string error;
@@ -107,7 +106,8 @@ int main(int argc, char** argv)
     // one wants to look at then.
     if (!recorded.empty() && report.inChannels) {
         const size_t frames = recorded.size() / report.inChannels;
-        if (writeWav24(wavPath, report.rate, uint16_t(report.inChannels), recorded.data(), frames, error)) {
+        if (writeWav24(wavPath, report.rate, uint16_t(report.inChannels), recorded.data(), frames,
+                       error)) {
             report.recording = wavPath;
             report.recordedFrames = frames;
         } else if (report.failure.empty()) {

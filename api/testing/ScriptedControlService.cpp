@@ -79,7 +79,8 @@ IOReturn QnApiScriptedService::answer(const void* in, size_t inSize, void* out, 
     if (reply.result != kIOReturnSuccess) return reply.result;
     const size_t room = outSize;
     std::memmove(out, in, std::min(room, inSize));
-    if (!reply.bytes.empty()) std::memcpy(out, reply.bytes.data(), std::min(room, reply.bytes.size()));
+    if (!reply.bytes.empty())
+        std::memcpy(out, reply.bytes.data(), std::min(room, reply.bytes.size()));
     outSize = uint32_t(std::min(room, reply.outputSize));
     return kIOReturnSuccess;
 }

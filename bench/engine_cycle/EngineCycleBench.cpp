@@ -31,15 +31,13 @@
 
 namespace {
 
-uint64_t threadCpuNanos()
-{
+uint64_t threadCpuNanos() {
     timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
-void BM_EngineCycle(benchmark::State& state)
-{
+void BM_EngineCycle(benchmark::State& state) {
     const uint32_t rate = uint32_t(state.range(0));
     const int clientCount = int(state.range(1));
     const bool meters = state.range(2) != 0;
@@ -92,7 +90,8 @@ void BM_EngineCycle(benchmark::State& state)
         for (int ms = 0; ms < 1000; ++ms, ++cycle) {
             const uint64_t t0 = threadCpuNanos();
             // Input completion: frame pattern, ring write, time base, stamp.
-            const int inFrames = pattern.onRtsFrame(int(pattern.nominalAt(uint32_t(cycle % 16))), errors);
+            const int inFrames =
+                pattern.onRtsFrame(int(pattern.nominalAt(uint32_t(cycle % 16))), errors);
             if (meters) {
                 LevelProcessor2CH(meterLevels, reinterpret_cast<char*>(decoded.data()));
                 raiseChannelPeaks(inputPeaks, decoded.data(), uint32_t(inFrames), kChannels);
@@ -100,8 +99,7 @@ void BM_EngineCycle(benchmark::State& state)
             input.writeFrames(decoded.data(), uint32_t(inFrames), 0);
             host += 1000000;
             input.writeTimestamp(host);
-            if (cycle % 4 == 3)
-                input.AddTimeStamp(host, uint32_t(inFrames) * 4, true);
+            if (cycle % 4 == 3) input.AddTimeStamp(host, uint32_t(inFrames) * 4, true);
             // Service cycle: newest stamp, client start, client lead.
             uint64_t stampHost = 0, stampSample = 0;
             input.GetLastTimeStamp(stampHost, stampSample);
@@ -120,7 +118,8 @@ void BM_EngineCycle(benchmark::State& state)
         benchmark::DoNotOptimize(wire.data());
         benchmark::ClobberMemory();
     }
-    state.counters["core_pct"] = benchmark::Counter(double(cpuTotal) / double(cycles) * 1000.0 / 1e9 * 100.0);
+    state.counters["core_pct"] =
+        benchmark::Counter(double(cpuTotal) / double(cycles) * 1000.0 / 1e9 * 100.0);
     state.counters["worst_cycle_us"] = benchmark::Counter(double(worst) / 1000.0);
     state.counters["errors"] = benchmark::Counter(double(errors));
     if (meters) {
@@ -136,7 +135,8 @@ void BM_EngineCycle(benchmark::State& state)
         }
         meterCpu = threadCpuNanos() - m0;
         if (cpuTotal > meterCpu)
-            state.counters["meters_ratio"] = benchmark::Counter(double(cpuTotal) / double(cpuTotal - meterCpu));
+            state.counters["meters_ratio"] =
+                benchmark::Counter(double(cpuTotal) / double(cpuTotal - meterCpu));
     }
     benchmark::DoNotOptimize(meterLevels);
     benchmark::DoNotOptimize(inputPeaks);
@@ -153,18 +153,16 @@ void BM_EngineCycle(benchmark::State& state)
     IOFreeAligned(sm, sizeof(DriverSM));
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_EngineCycle)
     ->ArgNames({"rate", "clients", "meters"})
     ->ArgsProduct({{44100, 96000, 192000}, {1, 2, 8}, {0, 1}})
     ->Unit(benchmark::kMicrosecond);
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     hxbench::TimingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     // One call is one second of audio; the streaming work has no memcpy or

@@ -26,37 +26,34 @@ namespace {
 constexpr size_t kRecord = 1548;
 
 class BenchNub : public IOService {
-    OSDeclareDefaultStructors(BenchNub)
-public:
-    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler) override;
+    OSDeclareDefaultStructors(BenchNub) public
+        : IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                 IOUserClient** handler) override;
 };
 
 class BenchClient : public IOUserClient {
-    OSDeclareDefaultStructors(BenchClient)
-public:
-    IOReturn clientClose() override
-    {
+    OSDeclareDefaultStructors(BenchClient) public : IOReturn clientClose() override {
         terminate(0);
         return kIOReturnSuccess;
     }
-    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args, IOExternalMethodDispatch*,
-                            OSObject*, void*) override
-    {
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args,
+                            IOExternalMethodDispatch*, OSObject*, void*) override {
         static IOExternalMethodDispatch echo = {
             [](OSObject*, void*, IOExternalMethodArguments* a) -> IOReturn {
                 static_cast<uint8_t*>(a->structureOutput)[0] ^= 1;
                 return kIOReturnSuccess;
             },
             0, kRecord, 0, kRecord};
-        return selector == 0 ? IOUserClient::externalMethod(0, args, &echo, this, nullptr) : kIOReturnUnsupported;
+        return selector == 0 ? IOUserClient::externalMethod(0, args, &echo, this, nullptr)
+                             : kIOReturnUnsupported;
     }
 };
 
 OSDefineMetaClassAndStructors(BenchNub, IOService)
-OSDefineMetaClassAndStructors(BenchClient, IOUserClient)
+    OSDefineMetaClassAndStructors(BenchClient, IOUserClient)
 
-IOReturn BenchNub::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler)
-{
+        IOReturn BenchNub::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                         IOUserClient** handler) {
     auto* c = new BenchClient;
     if (!c->initWithTask(task, sid, type) || !c->start(this)) {
         c->release();
@@ -66,8 +63,7 @@ IOReturn BenchNub::newUserClient(task_t task, void* sid, UInt32 type, OSDictiona
     return kIOReturnSuccess;
 }
 
-BenchNub* nub()
-{
+BenchNub* nub() {
     static BenchNub* n = [] {
         auto* s = new BenchNub;
         s->init();
@@ -77,8 +73,7 @@ BenchNub* nub()
     return n;
 }
 
-io_service_t findNub()
-{
+io_service_t findNub() {
     nub();
     io_iterator_t it = 0;
     IOServiceGetMatchingServices(0, IOServiceMatching("BenchNub"), &it);
@@ -89,8 +84,7 @@ io_service_t findNub()
 
 // Nanoseconds of one bare round trip: a 1,548-byte datagram to an echoing
 // thread and back.
-double anchorNanos()
-{
+double anchorNanos() {
     static const double ns = [] {
         int sv[2];
         socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
@@ -119,20 +113,18 @@ double anchorNanos()
     return ns;
 }
 
-void setRatio(benchmark::State& state, const char* name, double nanosPerItem)
-{
+void setRatio(benchmark::State& state, const char* name, double nanosPerItem) {
     state.counters[name] = nanosPerItem / anchorNanos();
 }
 
-void BM_AnchorSocketRoundTrip(benchmark::State& state)
-{
-    for (auto _ : state) benchmark::DoNotOptimize(anchorNanos());
+void BM_AnchorSocketRoundTrip(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(anchorNanos());
     state.counters["anchor_ns"] = anchorNanos();
 }
 BENCHMARK(BM_AnchorSocketRoundTrip)->Iterations(1);
 
-void BM_StructRoundTripInProcess(benchmark::State& state)
-{
+void BM_StructRoundTripInProcess(benchmark::State& state) {
     io_service_t s = findNub();
     io_connect_t c = 0;
     IOServiceOpen(s, mach_task_self(), 0, &c);
@@ -140,11 +132,13 @@ void BM_StructRoundTripInProcess(benchmark::State& state)
     const auto t0 = std::chrono::steady_clock::now();
     for (auto _ : state) {
         size_t outSize = out.size();
-        benchmark::DoNotOptimize(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize));
+        benchmark::DoNotOptimize(
+            IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize));
     }
     const auto t1 = std::chrono::steady_clock::now();
     setRatio(state, "x_anchor",
-             std::chrono::duration<double, std::nano>(t1 - t0).count() / double(state.iterations()));
+             std::chrono::duration<double, std::nano>(t1 - t0).count() /
+                 double(state.iterations()));
     IOServiceClose(c);
     IOObjectRelease(s);
 }
@@ -154,8 +148,7 @@ std::string gHostPath;
 
 // The same call to the kernel host in another process, through the process
 // transport itself (this program's IOKit calls stay in process).
-void BM_StructRoundTripCrossProcess(benchmark::State& state)
-{
+void BM_StructRoundTripCrossProcess(benchmark::State& state) {
     std::string error;
     int page = -1;
     auto t = hx::iokit::makeProcessTransport(gHostPath, error, &page);
@@ -182,7 +175,8 @@ void BM_StructRoundTripCrossProcess(benchmark::State& state)
     }
     const auto t1 = std::chrono::steady_clock::now();
     setRatio(state, "x_anchor",
-             std::chrono::duration<double, std::nano>(t1 - t0).count() / double(state.iterations()));
+             std::chrono::duration<double, std::nano>(t1 - t0).count() /
+                 double(state.iterations()));
     t->close(c);
 }
 BENCHMARK(BM_StructRoundTripCrossProcess);
@@ -190,8 +184,7 @@ BENCHMARK(BM_StructRoundTripCrossProcess);
 // One state change to N ports, each on its own run-loop thread (half the
 // ports stand for a second process): the sender's time in messageClients
 // and the time until the last callback ran.
-void BM_StateChangeFanOut(benchmark::State& state)
-{
+void BM_StateChangeFanOut(benchmark::State& state) {
     const int ports = int(state.range(0));
     io_service_t s = findNub();
     std::atomic<int> seen{0};
@@ -201,19 +194,24 @@ void BM_StateChangeFanOut(benchmark::State& state)
     for (int i = 0; i < ports; ++i) {
         loops.emplace_back([&] {
             IONotificationPortRef p = IONotificationPortCreate(0);
-            CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(p), kCFRunLoopDefaultMode);
+            CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(p),
+                               kCFRunLoopDefaultMode);
             io_object_t n = 0;
             IOServiceAddInterestNotification(
                 p, s, kIOGeneralInterest,
-                [](void* ref, io_service_t, natural_t, void*) { static_cast<std::atomic<int>*>(ref)->fetch_add(1); },
+                [](void* ref, io_service_t, natural_t, void*) {
+                    static_cast<std::atomic<int>*>(ref)->fetch_add(1);
+                },
                 &seen, &n);
             ++ready;
-            while (!stop) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+            while (!stop)
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
             IOObjectRelease(n);
             IONotificationPortDestroy(p);
         });
     }
-    while (ready < ports) std::this_thread::yield();
+    while (ready < ports)
+        std::this_thread::yield();
     uint8_t change[36] = {0xFF, 0xFF, 0xFF, 0xFF};
     double sendNs = 0, lastNs = 0;
     for (auto _ : state) {
@@ -221,25 +219,26 @@ void BM_StateChangeFanOut(benchmark::State& state)
         const auto t0 = std::chrono::steady_clock::now();
         nub()->messageClients(0xE0000130, change, sizeof change);
         const auto t1 = std::chrono::steady_clock::now();
-        while (seen.load() < ports) std::this_thread::yield();
+        while (seen.load() < ports)
+            std::this_thread::yield();
         const auto t2 = std::chrono::steady_clock::now();
         sendNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
         lastNs += std::chrono::duration<double, std::nano>(t2 - t0).count();
     }
     stop = true;
-    for (auto& t : loops) t.join();
+    for (auto& t : loops)
+        t.join();
     setRatio(state, "sender_x_anchor", sendNs / double(state.iterations()));
     setRatio(state, "last_callback_x_anchor", lastNs / double(state.iterations()));
     IOObjectRelease(s);
 }
 BENCHMARK(BM_StateChangeFanOut)->Arg(1)->Arg(8)->Arg(64)->UseRealTime();
 
-}  // namespace
+} // namespace
 
 // The kernel host is forked before anything starts a thread; it serves the
 // nub until the benchmarks are done.
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     char dir[] = "/tmp/hxbench.XXXXXX";
     if (!mkdtemp(dir)) return 1;
     gHostPath = std::string(dir) + "/kernel.sock";
@@ -252,7 +251,8 @@ int main(int argc, char** argv)
         std::string error;
         const char ok = h.start(error) ? '1' : '0';
         if (write(ready[1], &ok, 1) != 1 || ok != '1') _exit(1);
-        for (;;) pause();
+        for (;;)
+            pause();
     }
     char ok = 0;
     if (read(ready[0], &ok, 1) != 1) ok = 0;

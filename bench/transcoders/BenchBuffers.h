@@ -26,8 +26,7 @@ struct Buffers {
 };
 
 // Benchmark \p name: \p body on fresh blocks per run, \p bytes counted a call.
-template <typename F>
-void registerOne(const std::string& name, std::size_t bytes, F body) {
+template <typename F> void registerOne(const std::string& name, std::size_t bytes, F body) {
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
         Buffers b;
         for (auto _ : st) {
@@ -52,4 +51,4 @@ public:
     }
 };
 
-}  // namespace hxbench
+} // namespace hxbench

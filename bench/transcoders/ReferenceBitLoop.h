@@ -12,7 +12,8 @@ namespace hx::bench {
 // One 512-byte block: frames of 64 units (unitBytes 1: 8 frames, 2: 4
 // frames); for each unit i 0..23 (and 32..55) and each lane, shift the
 // lane's sample left and add the unit's bit; finally shift left by 8.
-inline uint64_t referenceDecode(unsigned channels, unsigned unitBytes, const uint8_t* in, int32_t* out) {
+inline uint64_t referenceDecode(unsigned channels, unsigned unitBytes, const uint8_t* in,
+                                int32_t* out) {
     const unsigned frames = 512 / (64 * unitBytes);
     const unsigned pairs = channels / 2;
     std::memset(out, 0, std::size_t(channels) * frames * 4);
@@ -21,7 +22,8 @@ inline uint64_t referenceDecode(unsigned channels, unsigned unitBytes, const uin
         for (unsigned half = 0; half < 2; ++half)
             for (unsigned i = 0; i < 24; ++i) {
                 const uint8_t* unit = in + (std::size_t(f) * 64 + 32 * half + i) * unitBytes;
-                const unsigned value = unitBytes == 2 ? unsigned(unit[0]) | (unsigned(unit[1]) << 8) : unit[0];
+                const unsigned value =
+                    unitBytes == 2 ? unsigned(unit[0]) | (unsigned(unit[1]) << 8) : unit[0];
                 for (unsigned k = 0; k < pairs; ++k)
                     s[2 * k + half] = (s[2 * k + half] << 1) + ((value >> k) & 1u);
             }
@@ -41,8 +43,7 @@ inline uint64_t referenceEncode(unsigned channels, unsigned frames, unsigned pai
     for (unsigned f = 0; f < frames; ++f) {
         const int32_t* s = pcm + std::size_t(f) * channels;
         std::size_t at = std::size_t(f) * 48;
-        if (frames == 20)
-            at += (f >= 9 ? 2 : 0) + (f >= 19 ? 2 : 0);
+        if (frames == 20) at += (f >= 9 ? 2 : 0) + (f >= 19 ? 2 : 0);
         for (unsigned half = 0; half < 2; ++half)
             for (unsigned i = 0; i < 24; ++i) {
                 const unsigned bit = 31 - i;
@@ -55,12 +56,10 @@ inline uint64_t referenceEncode(unsigned channels, unsigned frames, unsigned pai
                 }
                 out[at + 24 * half + i] = uint8_t(byte);
             }
-        if (skewA >= 0)
-            carried = s[skewA + 1];
+        if (skewA >= 0) carried = s[skewA + 1];
     }
-    if (skewA >= 0)
-        *carry = carried;
+    if (skewA >= 0) *carry = carried;
     return uint64_t(channels) * 4 * frames;
 }
 
-}  // namespace hx::bench
+} // namespace hx::bench

@@ -35,8 +35,7 @@ void registerTrio(const std::string& name, std::size_t inBytes, std::size_t outB
     hxbench::registerOne("convert/" + name, bytes, convert);
     hxbench::registerOne("memcpy/" + name, bytes,
                          [bytes](Buffers& b) { std::memcpy(b.out.data(), b.in.data(), bytes); });
-    if (reference)
-        hxbench::registerOne("reference/" + name, bytes, reference);
+    if (reference) hxbench::registerOne("reference/" + name, bytes, reference);
 }
 
 std::function<void(Buffers&)> dma(DMA_CONVERT_FNC fn) {
@@ -126,8 +125,8 @@ void registerDma() {
         if (e.bitSliced)
             ref = [=](Buffers& b) {
                 hx::bench::referenceEncode(e.channels, e.frames, e.pairLanes, e.skewA,
-                                           reinterpret_cast<const int32_t*>(b.in.data()), b.out.data(),
-                                           &b.carry);
+                                           reinterpret_cast<const int32_t*>(b.in.data()),
+                                           b.out.data(), &b.carry);
             };
         registerTrio(e.name, pcmBytes, wireBytes, dma(e.fn), ref);
     }
@@ -139,17 +138,25 @@ void registerPcm() {
     for (const auto& u : kPcmUnpackers) {
         const u_int32_t bytes = 576 / u.unitBytes * u.unitBytes;
         const std::size_t outBytes = std::size_t(bytes / u.unitBytes) * u.unitSamples * 4;
-        registerTrio(u.name, bytes, outBytes, [=](Buffers& b) {
-            USB_DEC_DATA d{reinterpret_cast<int32_t*>(b.out.data()), reinterpret_cast<const char*>(b.in.data()), bytes};
-            u.function(&d);
-        }, nullptr);
+        registerTrio(
+            u.name, bytes, outBytes,
+            [=](Buffers& b) {
+                USB_DEC_DATA d{reinterpret_cast<int32_t*>(b.out.data()),
+                               reinterpret_cast<const char*>(b.in.data()), bytes};
+                u.function(&d);
+            },
+            nullptr);
     }
     for (const auto& p : kPcmPackers) {
         const u_int32_t bytes = 576 / p.unitBytes * p.unitBytes;
         const std::size_t inBytes = std::size_t(bytes / p.unitBytes) * p.unitSamples * 4;
-        registerTrio(p.name, inBytes, bytes, [=](Buffers& b) {
-            p.function(reinterpret_cast<char*>(b.out.data()), reinterpret_cast<const int32_t*>(b.in.data()), bytes);
-        }, nullptr);
+        registerTrio(
+            p.name, inBytes, bytes,
+            [=](Buffers& b) {
+                p.function(reinterpret_cast<char*>(b.out.data()),
+                           reinterpret_cast<const int32_t*>(b.in.data()), bytes);
+            },
+            nullptr);
     }
 }
 
@@ -160,7 +167,8 @@ void registerInPlace() {
         OUT_MIXER_FNC fn;
         unsigned channels;
     };
-    const Mixer mixers[] = {{"outMixer2CH", outMixer2CH, 2}, {"outMixer4CH", outMixer4CH, 4},
+    const Mixer mixers[] = {{"outMixer2CH", outMixer2CH, 2},
+                            {"outMixer4CH", outMixer4CH, 4},
                             {"outMixer6CH", outMixer6CH, 6}};
     // Set once, outside the timed calls.
     static QN_Fraction left[32], right[32];
@@ -169,9 +177,12 @@ void registerInPlace() {
         left[i] = {i % 2 ? 0 : 1, 1}, right[i] = {i % 2 ? 1 : 0, 1};
     for (const Mixer& m : mixers) {
         const std::size_t bytes = std::size_t(48) * m.channels * 4;
-        registerTrio(m.name, bytes, bytes, [=](Buffers& b) {
-            m.fn(reinterpret_cast<u_int32_t*>(b.out.data()), 48, left, right, routing);
-        }, nullptr);
+        registerTrio(
+            m.name, bytes, bytes,
+            [=](Buffers& b) {
+                m.fn(reinterpret_cast<u_int32_t*>(b.out.data()), 48, left, right, routing);
+            },
+            nullptr);
     }
     struct Post {
         const char* name;
@@ -190,9 +201,9 @@ void registerInPlace() {
     };
     for (const Post& p : posts) {
         const std::size_t bytes = std::size_t(p.samples) * 4;
-        registerTrio(p.name, bytes, bytes, [=](Buffers& b) {
-            p.fn(reinterpret_cast<int32_t*>(b.out.data()), p.count);
-        }, nullptr);
+        registerTrio(
+            p.name, bytes, bytes,
+            [=](Buffers& b) { p.fn(reinterpret_cast<int32_t*>(b.out.data()), p.count); }, nullptr);
     }
 }
 
@@ -204,7 +215,7 @@ public:
         std::vector<hxbench::SummaryRow> rows;
         for (const std::string& name : gConverters) {
             if (!ns.count("convert/" + name) || !ns.count("memcpy/" + name))
-                continue;  // filtered out
+                continue; // filtered out
             const auto ref = ns.find("reference/" + name);
             rows.push_back({name, "", ns["convert/" + name], ns["memcpy/" + name],
                             ref != ns.end() ? ref->second : -1.0});
@@ -213,15 +224,14 @@ public:
     }
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     registerDma();
     registerPcm();
     registerInPlace();
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

@@ -27,54 +27,76 @@ namespace hxbench {
 
 struct Slot {
     const char* name;
-    DMA_CONVERT_FNC c, gp, mmx;  // gp/mmx null when the form does not exist
+    DMA_CONVERT_FNC c, gp, mmx; // gp/mmx null when the form does not exist
     bool decoder;
     unsigned channels;
-    unsigned frames;     // encoders: frames a call
-    unsigned pairLanes;  // encoders: plain lanes
-    int skewA;           // encoders: skewed pair, -1 none
+    unsigned frames;    // encoders: frames a call
+    unsigned pairLanes; // encoders: plain lanes
+    int skewA;          // encoders: skewed pair, -1 none
     bool bitSliced;
 };
 
-#define DEC(n, ch) {#n, n##_C, n##_ASM, n##_SSE, true, ch, 0, 0, -1, true}
-#define ENC(n, ch, fr, pl, sk) {#n, n##_C, n##_ASM, n##_SSE, false, ch, fr, pl, sk, true}
-#define ENC_S(n, ch, fr, pl, sk) {#n, n##_C, nullptr, n##_SSE, false, ch, fr, pl, sk, true}
+#define DEC(n, ch)                                                                                 \
+    { #n, n##_C, n##_ASM, n##_SSE, true, ch, 0, 0, -1, true }
+#define ENC(n, ch, fr, pl, sk)                                                                     \
+    { #n, n##_C, n##_ASM, n##_SSE, false, ch, fr, pl, sk, true }
+#define ENC_S(n, ch, fr, pl, sk)                                                                   \
+    { #n, n##_C, nullptr, n##_SSE, false, ch, fr, pl, sk, true }
 
 constexpr std::array<Slot, 39> kSlots = {{
-    {"dmaDecode16To08At32Bit_Brava", dmaDecode16To08At32Bit_Brava_C, nullptr, nullptr, true, 8, 0, 0, -1, false},
-    {"dmaDecode16To16At32Bit_Brava", dmaDecode16To16At32Bit_Brava_C, nullptr, nullptr, true, 16, 0, 0, -1, false},
-    {"dmaDecode16To32At32Bit_Brava", dmaDecode16To32At32Bit_Brava_C, nullptr, nullptr, true, 32, 0, 0, -1, false},
+    {"dmaDecode16To08At32Bit_Brava", dmaDecode16To08At32Bit_Brava_C, nullptr, nullptr, true, 8, 0,
+     0, -1, false},
+    {"dmaDecode16To16At32Bit_Brava", dmaDecode16To16At32Bit_Brava_C, nullptr, nullptr, true, 16, 0,
+     0, -1, false},
+    {"dmaDecode16To32At32Bit_Brava", dmaDecode16To32At32Bit_Brava_C, nullptr, nullptr, true, 32, 0,
+     0, -1, false},
     {"dmaEncode08_Brava", dmaEncode08_Brava_C, nullptr, nullptr, false, 8, 20, 0, -1, false},
     {"dmaEncode16_Brava", dmaEncode16_Brava_C, nullptr, nullptr, false, 16, 10, 0, -1, false},
     {"dmaEncode32_Brava", dmaEncode32_Brava_C, nullptr, nullptr, false, 32, 5, 0, -1, false},
-    DEC(dmaDecode16To02At32Bit, 2), DEC(dmaDecode16To04At32Bit, 4),
-    DEC(dmaDecode16To06At32Bit, 6), DEC(dmaDecode16To08At32Bit, 8),
-    DEC(dmaDecode16To10At32Bit, 10), DEC(dmaDecode16To12At32Bit, 12),
-    DEC(dmaDecode16To14At32Bit, 14), DEC(dmaDecode16To16At32Bit, 16),
-    DEC(dmaDecode32To18At32Bit, 18), DEC(dmaDecode32To20At32Bit, 20),
-    DEC(dmaDecode32To22At32Bit, 22), DEC(dmaDecode32To24At32Bit, 24),
-    DEC(dmaDecode32To26At32Bit, 26), DEC(dmaDecode32To28At32Bit, 28),
-    DEC(dmaDecode32To30At32Bit, 30), DEC(dmaDecode32To32At32Bit, 32),
-    ENC(dmaEncode02, 2, 10, 1, -1), ENC(dmaEncode04, 4, 10, 2, -1),
-    ENC(dmaEncode06, 6, 10, 3, -1), ENC(dmaEncode08, 8, 10, 4, -1),
-    ENC(dmaEncode06_Int964, 6, 20, 3, -1), ENC(dmaEncode08_Int964, 8, 20, 4, -1),
+    DEC(dmaDecode16To02At32Bit, 2),
+    DEC(dmaDecode16To04At32Bit, 4),
+    DEC(dmaDecode16To06At32Bit, 6),
+    DEC(dmaDecode16To08At32Bit, 8),
+    DEC(dmaDecode16To10At32Bit, 10),
+    DEC(dmaDecode16To12At32Bit, 12),
+    DEC(dmaDecode16To14At32Bit, 14),
+    DEC(dmaDecode16To16At32Bit, 16),
+    DEC(dmaDecode32To18At32Bit, 18),
+    DEC(dmaDecode32To20At32Bit, 20),
+    DEC(dmaDecode32To22At32Bit, 22),
+    DEC(dmaDecode32To24At32Bit, 24),
+    DEC(dmaDecode32To26At32Bit, 26),
+    DEC(dmaDecode32To28At32Bit, 28),
+    DEC(dmaDecode32To30At32Bit, 30),
+    DEC(dmaDecode32To32At32Bit, 32),
+    ENC(dmaEncode02, 2, 10, 1, -1),
+    ENC(dmaEncode04, 4, 10, 2, -1),
+    ENC(dmaEncode06, 6, 10, 3, -1),
+    ENC(dmaEncode08, 8, 10, 4, -1),
+    ENC(dmaEncode06_Int964, 6, 20, 3, -1),
+    ENC(dmaEncode08_Int964, 8, 20, 4, -1),
     ENC_S(dmaEncode16_Int964, 16, 20, 8, -1),
-    ENC_S(dmaEncode10, 10, 10, 5, -1), ENC_S(dmaEncode12, 12, 10, 6, -1),
-    ENC_S(dmaEncode14, 14, 10, 7, -1), ENC_S(dmaEncode16, 16, 10, 8, -1),
-    ENC(dmaEncode10_12, 8, 10, 4, 0), ENC(dmaEncode10_34, 8, 10, 4, 2),
-    ENC(dmaEncode10_56, 8, 10, 4, 4), ENC(dmaEncode10_78, 8, 10, 4, 6),
-    ENC(dmaEncode10_KX, 10, 10, 4, 8), ENC(dmaEncode10_KX_Int964, 10, 20, 4, 8),
+    ENC_S(dmaEncode10, 10, 10, 5, -1),
+    ENC_S(dmaEncode12, 12, 10, 6, -1),
+    ENC_S(dmaEncode14, 14, 10, 7, -1),
+    ENC_S(dmaEncode16, 16, 10, 8, -1),
+    ENC(dmaEncode10_12, 8, 10, 4, 0),
+    ENC(dmaEncode10_34, 8, 10, 4, 2),
+    ENC(dmaEncode10_56, 8, 10, 4, 4),
+    ENC(dmaEncode10_78, 8, 10, 4, 6),
+    ENC(dmaEncode10_KX, 10, 10, 4, 8),
+    ENC(dmaEncode10_KX_Int964, 10, 20, 4, 8),
 }};
 
 #undef DEC
 #undef ENC
 #undef ENC_S
 
-
-size_t inBytes(const Slot& s) { return s.decoder ? 512 : size_t(s.channels) * 4 * s.frames; }
+size_t inBytes(const Slot& s) {
+    return s.decoder ? 512 : size_t(s.channels) * 4 * s.frames;
+}
 size_t outBytes(const Slot& s) {
-    if (s.decoder)
-        return s.bitSliced ? size_t(s.channels) * (s.channels <= 16 ? 8 : 4) * 4 : 512;
+    if (s.decoder) return s.bitSliced ? size_t(s.channels) * (s.channels <= 16 ? 8 : 4) * 4 : 512;
     return s.bitSliced && s.frames == 20 ? 960 : 480;
 }
 
@@ -88,8 +110,7 @@ uint64_t callMember(DMA_CONVERT_FNC fn, Buffers& b) {
 
 // One out-of-line function per slot, so the reference loop of each slot is
 // its own symbol in an instruction profile.
-template <size_t I>
-__attribute__((noinline)) uint64_t referenceCall(Buffers& b) {
+template <size_t I> __attribute__((noinline)) uint64_t referenceCall(Buffers& b) {
     constexpr Slot s = kSlots[I];
     if constexpr (s.decoder)
         return hx::bench::referenceDecode(s.channels, s.channels <= 16 ? 1 : 2, b.in.data(),
@@ -114,9 +135,9 @@ void registerAll() {
         const std::string n = s.name;
         registerOne(n + "/memcpy", bytes,
                     [bytes](Buffers& b) { std::memcpy(b.out.data(), b.in.data(), bytes); });
-        if (s.bitSliced)
-            registerOne(n + "/reference", bytes, kReference[i]);
-        const std::pair<const char*, DMA_CONVERT_FNC> forms[] = {{"C", s.c}, {"ASM", s.gp}, {"SSE", s.mmx}};
+        if (s.bitSliced) registerOne(n + "/reference", bytes, kReference[i]);
+        const std::pair<const char*, DMA_CONVERT_FNC> forms[] = {
+            {"C", s.c}, {"ASM", s.gp}, {"SSE", s.mmx}};
         for (const auto& [form, fn] : forms)
             if (fn)
                 registerOne(n + "/" + form, bytes, [fn = fn](Buffers& b) { callMember(fn, b); });
@@ -153,10 +174,10 @@ int countMode(long n) {
                 sink += kReference[i](b);
             std::printf("%s reference referenceCall<%zu\n", s.name, i);
         }
-        const std::pair<const char*, DMA_CONVERT_FNC> forms[] = {{"C", s.c}, {"ASM", s.gp}, {"SSE", s.mmx}};
+        const std::pair<const char*, DMA_CONVERT_FNC> forms[] = {
+            {"C", s.c}, {"ASM", s.gp}, {"SSE", s.mmx}};
         for (const auto& [form, fn] : forms) {
-            if (!fn)
-                continue;
+            if (!fn) continue;
             for (long k = 0; k < n; ++k)
                 sink += callMember(fn, b);
             std::printf("%s %s %s_%s\n", s.name, form, s.name, form);
@@ -166,7 +187,7 @@ int countMode(long n) {
     return sink == 0 ? 1 : 0;
 }
 
-}  // namespace hxbench
+} // namespace hxbench
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--count")

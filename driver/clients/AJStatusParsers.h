@@ -42,8 +42,8 @@ struct AJStatusFields {
     uint16_t footswitchHeld[3] = {0, 0, 0};
     uint32_t inputSelector = 0;
     uint8_t reconfigurePending = 0;
-    uint32_t launchButtonState = 0;  // 1 while the button is held
-    uint64_t launchPressTime = 0;    // absolute time of the last press
+    uint32_t launchButtonState = 0; // 1 while the button is held
+    uint64_t launchPressTime = 0;   // absolute time of the last press
 };
 
 // What a parser needs from its port and device.
@@ -80,8 +80,8 @@ void inACR_LX420(AJStatusSink& port, const uint8_t* packet, uint32_t transferred
 // The LX420 parser's footswitch timing state, one for the whole driver and
 // guarded by its own lock (two devices' completions may run at once).
 struct AJFootswitchTiming {
-    uint32_t state;         // 0 idle .. 5 switch 1 held in momentary mode
-    uint64_t pushedMillis;  // press of switch 1, system milliseconds; 0 when none
+    uint32_t state;        // 0 idle .. 5 switch 1 held in momentary mode
+    uint64_t pushedMillis; // press of switch 1, system milliseconds; 0 when none
 };
 AJFootswitchTiming ajFootswitchTiming();
 void ajResetFootswitchTiming();

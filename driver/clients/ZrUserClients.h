@@ -58,9 +58,8 @@ private:
 // What every client of the device keeps: the kernel device (retained from
 // start to close) and the identifier a client registered (Req 30).
 class ZrUserClient : public IOUserClient {
-    OSDeclareDefaultStructors(ZrUserClient)
-public:
-    ZrKernelDeviceKorvexHX5100* kernelDevice() const {
+    OSDeclareDefaultStructors(ZrUserClient) public
+        : ZrKernelDeviceKorvexHX5100* kernelDevice() const {
         return mKernelDevice;
     }
     ZrDevice* device() const;
@@ -95,9 +94,9 @@ protected:
 // The audio and audio-server clients: the device's DriverData and their own
 // output ring, attached to the device's client mixing.
 class ZrStreamingClient : public ZrUserClient {
-    OSDeclareDefaultStructors(ZrStreamingClient)
-public:
-    bool hasOwnRing() const { return mpAudioSM != nullptr; }
+    OSDeclareDefaultStructors(ZrStreamingClient) public : bool hasOwnRing() const {
+        return mpAudioSM != nullptr;
+    }
     IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options,
                                  IOMemoryDescriptor** memory) override;
     IOMemoryMap* mapClientMemory(IOOptionBits type, task_t task,
@@ -130,9 +129,8 @@ protected:
 };
 
 class AudioUserClientKorvexHX5100 : public ZrStreamingClient {
-    OSDeclareDefaultStructors(AudioUserClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(AudioUserClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     void stop(IOService* provider) override;
@@ -160,9 +158,8 @@ protected:
 };
 
 class ASClientKorvexHX5100 : public ZrStreamingClient {
-    OSDeclareDefaultStructors(ASClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(ASClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     bool terminate(IOOptionBits options = 0) override;
@@ -193,9 +190,8 @@ protected:
 };
 
 class CtrlUserClientKorvexHX5100 : public ZrUserClient {
-    OSDeclareDefaultStructors(CtrlUserClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(CtrlUserClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     void stop(IOService* provider) override;
@@ -216,9 +212,8 @@ private:
 };
 
 class MidiUserClientKorvexHX5100 : public ZrUserClient, public AJClient {
-    OSDeclareDefaultStructors(MidiUserClientKorvexHX5100)
-public:
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    OSDeclareDefaultStructors(MidiUserClientKorvexHX5100) public
+        : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     void stop(IOService* provider) override;

@@ -4,10 +4,8 @@
 
 #include "platform/kern/IOLib.h"
 
-bool SharedMemory::init(uint64_t size)
-{
-    if (mMemory)
-        return size == mSize;
+bool SharedMemory::init(uint64_t size) {
+    if (mMemory) return size == mSize;
     void* p = size ? IOMallocAligned(size, 4096) : nullptr;
     if (!p) {
         IOLog("IOMallocAligned failed\n");
@@ -26,13 +24,12 @@ bool SharedMemory::init(uint64_t size)
     return true;
 }
 
-void SharedMemory::term(bool wait)
-{
-    if (!mMemory)
-        return;
+void SharedMemory::term(bool wait) {
+    if (!mMemory) return;
     if (wait) {
         uint32_t expected = 0;
-        while (!__atomic_compare_exchange_n(&mLock, &expected, 1u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        while (!__atomic_compare_exchange_n(&mLock, &expected, 1u, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST)) {
             expected = 0;
             IOLog("SharedMemory::terminate() - wait for lock");
             IOSleep(10);
@@ -47,38 +44,33 @@ void SharedMemory::term(bool wait)
     __atomic_store_n(&mLock, 0u, __ATOMIC_SEQ_CST);
 }
 
-void* SharedMemory::lock()
-{
-    if (!mMemory)
-        return nullptr;
+void* SharedMemory::lock() {
+    if (!mMemory) return nullptr;
     uint32_t expected = 0;
-    if (__atomic_compare_exchange_n(&mLock, &expected, 1u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+    if (__atomic_compare_exchange_n(&mLock, &expected, 1u, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST))
         return mMemory;
     IOLog("SharedMemory::lock failed\n");
     return nullptr;
 }
 
-bool SharedMemory::unlock()
-{
+bool SharedMemory::unlock() {
     uint32_t expected = 1;
-    if (__atomic_compare_exchange_n(&mLock, &expected, 0u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+    if (__atomic_compare_exchange_n(&mLock, &expected, 0u, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST))
         return true;
     IOLog("SharedMemory::unlock failed\n");
     return false;
 }
 
-IOReturn SharedMemory::getMemory(IOMemoryDescriptor** out)
-{
-    if (!mMemory || !out || !mDescriptor)
-        return kIOReturnNoMemory;
+IOReturn SharedMemory::getMemory(IOMemoryDescriptor** out) {
+    if (!mMemory || !out || !mDescriptor) return kIOReturnNoMemory;
     mDescriptor->retain();
     *out = mDescriptor;
     return kIOReturnSuccess;
 }
 
-IOMemoryMap* SharedMemory::map(task_t task, uint32_t options, uint64_t address)
-{
-    if (!mDescriptor)
-        return nullptr;
+IOMemoryMap* SharedMemory::map(task_t task, uint32_t options, uint64_t address) {
+    if (!mDescriptor) return nullptr;
     return mDescriptor->createMappingInTask(task, address, options);
 }

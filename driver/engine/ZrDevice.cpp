@@ -19,8 +19,7 @@ namespace {
 QnChannelSettings gDefaultSettings{44100, 2, 24, 2, 24, 0};
 QnAjExtData gDefaultAjExtData{};
 
-void setDefaultChannelSettings(QnChannelSettings& s)
-{
+void setDefaultChannelSettings(QnChannelSettings& s) {
     s.Frequency = 44100;
     s.InChannels = 2;
     s.InResolution = 24;
@@ -29,12 +28,10 @@ void setDefaultChannelSettings(QnChannelSettings& s)
     s.Configuration = 0;
 }
 
-}  // namespace
+} // namespace
 
-void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, int size)
-{
-    if (!desc || !out || size <= 1 || received < 2 || desc[0] < 4)
-        return;
+void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, int size) {
+    if (!desc || !out || size <= 1 || received < 2 || desc[0] < 4) return;
     // The length byte comes from the device: never trust it beyond what
     // actually arrived.
     uint32_t length = desc[0] < received ? desc[0] : received;
@@ -44,8 +41,7 @@ void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, i
         out[written++] = char(desc[2 + 2 * i]);
 }
 
-ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
-{
+ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service) {
     // Construction: device-information buffer zeroed, initial settings and
     // bookkeeping cleared, no hog owner, updater state unknown.
     mpDeviceInfo = static_cast<uint8_t*>(memAllocZero(kDeviceInfoSize));
@@ -56,121 +52,116 @@ ZrDevice::ZrDevice(ZrKernelDeviceKorvexHX5100& service) : mService(service)
     mpBufferMemory = IOBufferMemoryDescriptor::withOptions(0, kBufferMemoryBytes, 4096);
 }
 
-ZrDevice::~ZrDevice()
-{
-    if (mpDriverSM)
-        storeSettings();
+ZrDevice::~ZrDevice() {
+    if (mpDriverSM) storeSettings();
     mTrunk2Interfaces.closeAll();
     terminate();
     OSSafeReleaseNULL(mpBufferMemory);
 }
 
-void ZrDevice::recordStub(const std::string& line) const
-{
+void ZrDevice::recordStub(const std::string& line) const {
     std::lock_guard<std::mutex> g(mStubLock);
     mStubTrace.push_back(line);
 }
 
-std::vector<std::string> ZrDevice::stubTrace() const
-{
+std::vector<std::string> ZrDevice::stubTrace() const {
     std::lock_guard<std::mutex> g(mStubLock);
     return mStubTrace;
 }
 
-bool ZrDevice::isMerrowCompatible() const { return !hasFeatures() || hasFeature(eSpecFeature_MerrowCompatible); }
-
-bool ZrDevice::isQuarnelBulkDevice() const
-{
-    return mIsUSB2 && (isListed(ZrProductList::QuarnelBulk) || hasFeature(eSpecFeature_QuarnelBulk));
+bool ZrDevice::isMerrowCompatible() const {
+    return !hasFeatures() || hasFeature(eSpecFeature_MerrowCompatible);
 }
 
-bool ZrDevice::isQuarnelBulkInIsocOutDevice() const
-{
+bool ZrDevice::isQuarnelBulkDevice() const {
+    return mIsUSB2 &&
+           (isListed(ZrProductList::QuarnelBulk) || hasFeature(eSpecFeature_QuarnelBulk));
+}
+
+bool ZrDevice::isQuarnelBulkInIsocOutDevice() const {
     return mIsUSB2 && ((!hasFeatures() && isListed(ZrProductList::QuarnelBulkInIsocOut)) ||
                        hasFeature(eSpecFeature_QuarnelBulkInIsocOut));
 }
 
-bool ZrDevice::isPureBulkDevice() const
-{
+bool ZrDevice::isPureBulkDevice() const {
     const ZrInterfaceDescriptor* in = mConfigurations.mpInInterface;
     const ZrInterfaceDescriptor* out = mConfigurations.mpOutInterface;
     return isQuarnelBulkDevice() && in && in->getBulkInPipe() && out && out->getBulkOutPipe();
 }
 
-bool ZrDevice::isMerrowCompatibleWithRawMidi() const { return hasFeature(eSpecFeature_RawMidi); }
-
-bool ZrDevice::isMerrowCompatibleWithRegularMidi() const
-{
-    return isListed(ZrProductList::RegularMidi) || !hasFeatures() || hasFeature(eSpecFeature_RegularMidi);
+bool ZrDevice::isMerrowCompatibleWithRawMidi() const {
+    return hasFeature(eSpecFeature_RawMidi);
 }
 
-bool ZrDevice::isMRW192Compatible() const { return !hasFeatures() || hasFeature(eSpecFeature_MRW192Compatible); }
+bool ZrDevice::isMerrowCompatibleWithRegularMidi() const {
+    return isListed(ZrProductList::RegularMidi) || !hasFeatures() ||
+           hasFeature(eSpecFeature_RegularMidi);
+}
 
-bool ZrDevice::isMRW30Compatible() const { return isListed(ZrProductList::MRW30); }
+bool ZrDevice::isMRW192Compatible() const {
+    return !hasFeatures() || hasFeature(eSpecFeature_MRW192Compatible);
+}
 
-bool ZrDevice::canHandleRequestsWhileStreaming() const
-{
+bool ZrDevice::isMRW30Compatible() const {
+    return isListed(ZrProductList::MRW30);
+}
+
+bool ZrDevice::canHandleRequestsWhileStreaming() const {
     return !hasFeatures() || hasFeature(eSpecFeature_RequestsWhileStreaming);
 }
 
-bool ZrDevice::ajHasNoDigital() const
-{
-    if (isListed(ZrProductList::MakerNoDigital))
-        return true;
-    return hasFeatures() ? hasFeature(eSpecFeature_NoDigital) : isListed(ZrProductList::LXNoDigital);
+bool ZrDevice::ajHasNoDigital() const {
+    if (isListed(ZrProductList::MakerNoDigital)) return true;
+    return hasFeatures() ? hasFeature(eSpecFeature_NoDigital)
+                         : isListed(ZrProductList::LXNoDigital);
 }
 
-bool ZrDevice::setFreqOnOutPipe() const { return !hasFeatures() || hasFeature(eSpecFeature_SetFreqOnOutPipe); }
+bool ZrDevice::setFreqOnOutPipe() const {
+    return !hasFeatures() || hasFeature(eSpecFeature_SetFreqOnOutPipe);
+}
 
-bool ZrDevice::can192() const { return !hasFeatures() || hasFeature(eSpecFeature_Can192); }
+bool ZrDevice::can192() const {
+    return !hasFeatures() || hasFeature(eSpecFeature_Can192);
+}
 
-bool ZrDevice::preventUSB1Mode() const { return !hasFeatures() || hasFeature(eSpecFeature_PreventUSB1Mode); }
+bool ZrDevice::preventUSB1Mode() const {
+    return !hasFeatures() || hasFeature(eSpecFeature_PreventUSB1Mode);
+}
 
-QnChannelSettings& ZrDevice::getCurrentSettings()
-{
+QnChannelSettings& ZrDevice::getCurrentSettings() {
     return mpDriverSM ? mpDriverSM->mChannelSettings : gDefaultSettings;
 }
 
-QnAjExtData& ZrDevice::getAjExtData() { return mpDriverSM ? mpDriverSM->mAjExtData : gDefaultAjExtData; }
+QnAjExtData& ZrDevice::getAjExtData() {
+    return mpDriverSM ? mpDriverSM->mAjExtData : gDefaultAjExtData;
+}
 
-uint32_t ZrDevice::getLocationID(IOUSBHostDevice* usbDevice)
-{
-    if (!usbDevice)
-        return 0;
+uint32_t ZrDevice::getLocationID(IOUSBHostDevice* usbDevice) {
+    if (!usbDevice) return 0;
     OSObject* o = usbDevice->copyProperty("locationID");
     OSNumber* n = OSDynamicCast(OSNumber, o);
     uint32_t id = n ? n->unsigned32BitValue() : 0;
-    if (o)
-        o->release();
-    if (n)
-        IOLog("locationID is %08X\n", id);
+    if (o) o->release();
+    if (n) IOLog("locationID is %08X\n", id);
     // The host stack here publishes "locationID" on every port and offers no
     // bus address to fall back on: without the property the start fails.
     return id;
 }
 
-bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
-{
-    if (!usbDevice)
-        return false;
+bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
+    if (!usbDevice) return false;
     const uint8_t* desc = reinterpret_cast<const uint8_t*>(usbDevice->getDeviceDescriptor());
 
-    if (!mDriverSMArea.init(sizeof(DriverSM)))
-        return false;
+    if (!mDriverSMArea.init(sizeof(DriverSM))) return false;
     mpDriverSM = static_cast<DriverSM*>(mDriverSMArea.getMemory());
-    if (!mpDriverSM)
-        return false;
+    if (!mpDriverSM) return false;
     // The descriptor corrections that read the shared settings need the area.
     mConfigurations.setSharedArea(mpDriverSM);
-    if (!mAudioSMArea.init(kAudioSMSize))
-        return false;
+    if (!mAudioSMArea.init(kAudioSMSize)) return false;
     recordStub("VendorAsyncPort::onInit");
-    if (!desc)
-        return false;
-    if (!mpDriverData)
-        mpDriverData = DriverData::create(mpDriverSM);
-    if (!mpDriverData)
-        return false;
+    if (!desc) return false;
+    if (!mpDriverData) mpDriverData = DriverData::create(mpDriverSM);
+    if (!mpDriverData) return false;
 
     DriverSM& sm = *mpDriverSM;
     USBByteBuffer raw(desc, 18);
@@ -191,8 +182,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
     sm.mRelease = d.m_uBcdDevice;
 
     sm.mLocationID = getLocationID(usbDevice);
-    if (sm.mLocationID == 0)
-        return false;
+    if (sm.mLocationID == 0) return false;
 
     mIsUSB2 = speed >= 2;
     mIsUSB3 = speed >= 3;
@@ -211,16 +201,17 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
                    {d.m_uProductStringIndex, sm.mProductString, "product: %s\n"},
                    {d.m_uSerialNumberStringIndex, sm.mSerialString, "serial: %s\n"}};
     for (auto& s : strings) {
-        if (s.index == 0)
-            continue;
+        if (s.index == 0) continue;
         // The stack keeps each string in a zeroed 256-byte block, so reading
         // up to its length byte never passes what it holds.
-        if (const StandardUSB::StringDescriptor* sd = usbDevice->getStringDescriptor(s.index, 0x0409))
+        if (const StandardUSB::StringDescriptor* sd =
+                usbDevice->getStringDescriptor(s.index, 0x0409))
             copyUsbStringToCString(reinterpret_cast<const uint8_t*>(sd), 256, s.target, 256);
         IOLog(s.log, s.target);
     }
 
-    driverOverwriteProductVendorStrings(sm.mVendorString, sm.mProductString, sm.mVendor, sm.mProduct);
+    driverOverwriteProductVendorStrings(sm.mVendorString, sm.mProductString, sm.mVendor,
+                                        sm.mProduct);
     if (mCustomName[0]) {
         std::memset(sm.mProductString, 0, sizeof sm.mProductString);
         std::strncpy(sm.mProductString, mCustomName, sizeof sm.mProductString - 1);
@@ -228,8 +219,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
 
     mAJ.initializeSM();
 
-    if (!readDeviceDescriptorWithRetries())
-        return false;
+    if (!readDeviceDescriptorWithRetries()) return false;
 
     sm.mConfigured = 0;
     sm.mNewConfigPending = 0;
@@ -238,24 +228,24 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
 
     USBByteBuffer scanBuf(sm.mDescriptor, 18);
     scanDeviceDescriptor(scanBuf);
-    mConfigurations.setIdentity(mDescriptor.m_uVendor, mDescriptor.m_uProduct, mDescriptor.m_uBcdDevice, &mFeatures,
+    mConfigurations.setIdentity(mDescriptor.m_uVendor, mDescriptor.m_uProduct,
+                                mDescriptor.m_uBcdDevice, &mFeatures,
                                 mDescriptor.m_uNumConfigurations);
     mConfigurations.setIsUSB2Device(mIsUSB2);
-    if (!mIsUSB2 && mDescriptorMarksBadFrame)
-        setBadFrameNumber();
+    if (!mIsUSB2 && mDescriptorMarksBadFrame) setBadFrameNumber();
     scanFirmwareVersion();
 
     if (mHasSpecificFeatures && mFeatures.hasFlag(eSpecFeature_RawMidi) && isMerrowCompatible()) {
-        if (!mpUSBMidiDevice)
-            mpUSBMidiDevice = new USBMidiDevice(&mService);
-        if (!mpUSBMidiDevice->init(mIsUSB2, &sm))
-            return false;
+        if (!mpUSBMidiDevice) mpUSBMidiDevice = new USBMidiDevice(&mService);
+        if (!mpUSBMidiDevice->init(mIsUSB2, &sm)) return false;
         setDefaultChannelSettings(sm.mChannelSettings);
     }
 
     if (mInitialSettings.mFullSpeedIn.mBitResolution != 0) {
-        const APIStreamingInfo& in = mIsUSB2 ? mInitialSettings.mHighSpeedIn : mInitialSettings.mFullSpeedIn;
-        const APIStreamingInfo& out = mIsUSB2 ? mInitialSettings.mHighSpeedOut : mInitialSettings.mFullSpeedOut;
+        const APIStreamingInfo& in =
+            mIsUSB2 ? mInitialSettings.mHighSpeedIn : mInitialSettings.mFullSpeedIn;
+        const APIStreamingInfo& out =
+            mIsUSB2 ? mInitialSettings.mHighSpeedOut : mInitialSettings.mFullSpeedOut;
         QnChannelSettings& cs = sm.mChannelSettings;
         cs.Frequency = in.mLowerRate;
         cs.InResolution = in.mBitResolution;
@@ -272,24 +262,21 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice)
 
     std::memcpy(sm.mModelName, sm.mProductString, sizeof sm.mModelName);
     sm.mModelName[sizeof sm.mModelName - 1] = 0;
-    std::snprintf(sm.mDeviceUID, sizeof sm.mDeviceUID, "VID_%04X_PID_%04X_BUS_%08X", sm.mVendor, sm.mProduct,
-                  sm.mLocationID);
+    std::snprintf(sm.mDeviceUID, sizeof sm.mDeviceUID, "VID_%04X_PID_%04X_BUS_%08X", sm.mVendor,
+                  sm.mProduct, sm.mLocationID);
 
     createConfigControls();
 
     mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
     mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
-    if (!mRTThread.create(&mIsocStreaming))
-        return false;
+    if (!mRTThread.create(&mIsocStreaming)) return false;
     mRTThreadRunning = true;
     return true;
 }
 
-bool ZrDevice::readDeviceDescriptorWithRetries()
-{
+bool ZrDevice::readDeviceDescriptorWithRetries() {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (attempt > 0)
-            IOSleep(50);
+        if (attempt > 0) IOSleep(50);
         uint32_t length = 18;
         if (mService.deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0,
                                       mpDriverSM->mDescriptor, length, 5) == 0)
@@ -298,8 +285,7 @@ bool ZrDevice::readDeviceDescriptorWithRetries()
     return false;
 }
 
-bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
-{
+bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer) {
     mDescriptor.scan(buffer);
     // This device only runs at 2 + 2 channels of 16 bits up to 48 kHz: the
     // settings it starts with say so (a device without a shared area has
@@ -310,8 +296,7 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
         cs.OutChannels = 2;
         cs.InResolution = 16;
         cs.OutResolution = 16;
-        if (cs.Frequency > 48000)
-            cs.Frequency = 44100;
+        if (cs.Frequency > 48000) cs.Frequency = 44100;
         cs.Configuration = 0;
     }
     mDescriptorScanned = true;
@@ -321,8 +306,7 @@ bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
     return true;
 }
 
-void ZrDevice::initDeviceSpecificData()
-{
+void ZrDevice::initDeviceSpecificData() {
     mDeviceData.mClockSourceAvailable[0] = 1;
     mDeviceData.mClockSourceAvailable[1] = 1;
     mDeviceData.mClockSourceAvailable[2] = 0;
@@ -333,27 +317,28 @@ void ZrDevice::initDeviceSpecificData()
     mDeviceData.mStartupWaitMs = 0;
 }
 
-void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t& outputs)
-{
+void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t& outputs) {
     outputs = std::min(uint32_t(reply[3] & 0x7F) * 2, 16u);
     inputs = std::min(uint32_t(reply[4] & 0x7F) * 2, 32u);
 }
 
-void ZrDevice::scanFirmwareVersion()
-{
+void ZrDevice::scanFirmwareVersion() {
     mFirmwareVersion = 0;
-    if (!isMerrowCompatible() && !isListed(ZrProductList::FirmwareVersionAlways))
-        return;
+    if (!isMerrowCompatible() && !isListed(ZrProductList::FirmwareVersionAlways)) return;
     uint8_t b[8] = {};
     uint32_t length = sizeof b;
-    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, b, length, 5) == 0)
-        mFirmwareVersion = uint32_t(b[0]) | uint32_t(b[2] % 10) << 8 | uint32_t(b[2] / 10) << 16 | uint32_t(b[1]) << 24;
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, b, length,
+                                  5) == 0)
+        mFirmwareVersion = uint32_t(b[0]) | uint32_t(b[2] % 10) << 8 | uint32_t(b[2] / 10) << 16 |
+                           uint32_t(b[1]) << 24;
 
-    if (hasFeature(eSpecFeature_FirmwareChannelCounts) || isListed(ZrProductList::FirmwareChannelCounts)) {
+    if (hasFeature(eSpecFeature_FirmwareChannelCounts) ||
+        isListed(ZrProductList::FirmwareChannelCounts)) {
         uint8_t reply[5] = {};
         uint32_t n = sizeof reply;
         // A short answer keeps the counts: bytes 3 and 4 must have come.
-        if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, reply, n, 5) == 0 &&
+        if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, reply, n,
+                                      5) == 0 &&
             n == sizeof reply) {
             uint32_t ins = 0, outs = 0;
             ZrFirmwareChannelCounts(reply, ins, outs);
@@ -371,36 +356,36 @@ void ZrDevice::scanFirmwareVersion()
 
     // The listed products carry the version text whether or not their
     // features record asks for it.
-    if (hasFeature(eSpecFeature_FirmwareVersionString) || isListed(ZrProductList::FirmwareVersionText)) {
+    if (hasFeature(eSpecFeature_FirmwareVersionString) ||
+        isListed(ZrProductList::FirmwareVersionText)) {
         std::memset(mFirmwareBuffer, 0, sizeof mFirmwareBuffer);
         uint32_t n = 15;
-        mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, mFirmwareBuffer, n, 5);
+        mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0,
+                                  mFirmwareBuffer, n, 5);
         mFirmwareBuffer[15] = 0;
     }
 }
 
-void ZrDevice::doDelay(uint32_t ms) { IOSleep(ms); }
-
-bool ZrDevice::sendSetPicCommand(uint8_t cmd)
-{
-    if (!isListed(ZrProductList::PicCommands))
-        return false;
-    uint32_t length = 1;
-    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, 1, 0xF0, 0x1F0, &cmd, length, 5) == 0;
+void ZrDevice::doDelay(uint32_t ms) {
+    IOSleep(ms);
 }
 
-bool ZrDevice::sendGetPicCommand(uint8_t cmd)
-{
-    if (!isListed(ZrProductList::PicCommands))
-        return false;
+bool ZrDevice::sendSetPicCommand(uint8_t cmd) {
+    if (!isListed(ZrProductList::PicCommands)) return false;
     uint32_t length = 1;
-    return mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x81, 0xF0, 0, &cmd, length, 5) == 0;
+    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, 1, 0xF0, 0x1F0, &cmd,
+                                     length, 5) == 0;
 }
 
-bool ZrDevice::sendPicCommand(uint8_t cmd)
-{
-    if (!isListed(ZrProductList::PicCommands))
-        return false;
+bool ZrDevice::sendGetPicCommand(uint8_t cmd) {
+    if (!isListed(ZrProductList::PicCommands)) return false;
+    uint32_t length = 1;
+    return mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x81, 0xF0, 0, &cmd,
+                                     length, 5) == 0;
+}
+
+bool ZrDevice::sendPicCommand(uint8_t cmd) {
+    if (!isListed(ZrProductList::PicCommands)) return false;
     // The microcontroller needs time to take the command before it answers.
     bool got = false;
     for (int round = 0; round < 5 && !got; ++round) {
@@ -414,50 +399,45 @@ bool ZrDevice::sendPicCommand(uint8_t cmd)
     return got;
 }
 
-void ZrDevice::initialSettings(const APISpecificFeatures* features)
-{
-    if (!features)
-        return;
+void ZrDevice::initialSettings(const APISpecificFeatures* features) {
+    if (!features) return;
     std::memcpy(&mInitialSettings, features, sizeof mInitialSettings);
     std::memcpy(&mFeatures, features, sizeof mFeatures);
     IOLog("%s using plist\n", "void ZrDevice::initialSettings(APISpecificFeatures *)");
     mHasSpecificFeatures = true;
 }
 
-void ZrDevice::setCustomName(const char* text)
-{
+void ZrDevice::setCustomName(const char* text) {
     std::memset(mCustomName, 0, sizeof mCustomName);
-    if (text)
-        std::strncpy(mCustomName, text, 64);  // byte 64 stays 0: always terminated
+    if (text) std::strncpy(mCustomName, text, 64); // byte 64 stays 0: always terminated
 }
 
-void ZrDevice::stcNotify(uint32_t code, uint32_t param1) { mService.messageToClients(code, 0, int(param1), 0); }
+void ZrDevice::stcNotify(uint32_t code, uint32_t param1) {
+    mService.messageToClients(code, 0, int(param1), 0);
+}
 
-void ZrDevice::stcNotifyStreaming(uint32_t code, uint32_t param1)
-{
+void ZrDevice::stcNotifyStreaming(uint32_t code, uint32_t param1) {
     // One stream-broken word, the transport's: set here when clear, claimed
     // by recovery's stage 1.
-    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp)
-        mIsocStreaming.markStreamBroken();
+    if (code == STC_STREAM_BROKEN || code == STC_SystemWakeUp) mIsocStreaming.markStreamBroken();
     stcNotify(code, param1);
 }
 
-void ZrDevice::stcNotifyFromClient(uint32_t code, uint64_t client, uint32_t param1)
-{
+void ZrDevice::stcNotifyFromClient(uint32_t code, uint64_t client, uint32_t param1) {
     mService.messageToClients(code, client, int(param1), 0);
 }
 
 namespace {
 
 // A u32 field of a user-writable block, read once.
-uint32_t readShared(const uint32_t& field) { return __atomic_load_n(&field, __ATOMIC_RELAXED); }
+uint32_t readShared(const uint32_t& field) {
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
 
-}  // namespace
+} // namespace
 
-bool ZrDevice::takeClientControls()
-{
-    if (!mpDriverSM)
-        return false;
+bool ZrDevice::takeClientControls() {
+    if (!mpDriverSM) return false;
     std::memcpy(&mPrivateControls, &mpDriverSM->mControls, sizeof mPrivateControls);
     // The shared block shows again what the device has until the apply
     // writes the new state.
@@ -466,130 +446,106 @@ bool ZrDevice::takeClientControls()
     return true;
 }
 
-void ZrDevice::UpdateMuteStatus(uint64_t client)
-{
-    if (takeClientControls())
-        stcNotifyFromClient(STC_MuteChanged, client);
+void ZrDevice::UpdateMuteStatus(uint64_t client) {
+    if (takeClientControls()) stcNotifyFromClient(STC_MuteChanged, client);
 }
 
-void ZrDevice::UpdateDataSourceSelector(uint64_t client)
-{
+void ZrDevice::UpdateDataSourceSelector(uint64_t client) {
     takeClientControls();
     stcNotifyFromClient(STC_ChangeDataSource, client);
 }
 
-void ZrDevice::UpdateVolumeStatus(bool skip, uint64_t client)
-{
-    if (!skip)
-        takeClientControls();
+void ZrDevice::UpdateVolumeStatus(bool skip, uint64_t client) {
+    if (!skip) takeClientControls();
     stcNotifyFromClient(STC_VolumeChanged, client);
 }
 
-void ZrDevice::UpdateMonitorStatus(int value, uint64_t client)
-{
-    if (!mpDriverSM)
-        return;
+void ZrDevice::UpdateMonitorStatus(int value, uint64_t client) {
+    if (!mpDriverSM) return;
     // Decide on the copy that is applied, not on bytes a client can still
     // change.
     XsDeviceControls written;
     std::memcpy(&written, &mpDriverSM->mControls, sizeof written);
-    if (!written.mHasMonitor || written.mMonitorValue == uint32_t(value))
-        return;
+    if (!written.mHasMonitor || written.mMonitorValue == uint32_t(value)) return;
     mPrivateControls = written;
     mPrivateControls.mMonitorValue = uint32_t(value);
     setSelectors(mPrivateControls);
     stcNotifyFromClient(STC_MonitorChanged, client);
 }
 
-void ZrDevice::UpdateTolvaneRouting(int value, uint64_t client)
-{
-    (void)client;  // routing changes are not announced
-    if (!mpDriverSM || !isListed(ZrProductList::Tolvane))
-        return;
+void ZrDevice::UpdateTolvaneRouting(int value, uint64_t client) {
+    (void)client; // routing changes are not announced
+    if (!mpDriverSM || !isListed(ZrProductList::Tolvane)) return;
     XsDeviceControls written;
     std::memcpy(&written, &mpDriverSM->mControls, sizeof written);
-    if (written.mRoutingValue == uint32_t(value))
-        return;
+    if (written.mRoutingValue == uint32_t(value)) return;
     mPrivateControls = written;
     mPrivateControls.mRoutingValue = uint32_t(value);
     setSelectors(mPrivateControls);
 }
 
-bool ZrDevice::getCanMonitor() const { return mpDriverSM && readShared(mpDriverSM->mControls.mHasMonitor) != 0; }
+bool ZrDevice::getCanMonitor() const {
+    return mpDriverSM && readShared(mpDriverSM->mControls.mHasMonitor) != 0;
+}
 
-uint32_t ZrDevice::getMonitorValue() const
-{
-    if (!mpDriverSM || !readShared(mpDriverSM->mControls.mHasMonitor))
-        return 0;
+uint32_t ZrDevice::getMonitorValue() const {
+    if (!mpDriverSM || !readShared(mpDriverSM->mControls.mHasMonitor)) return 0;
     return readShared(mpDriverSM->mControls.mMonitorValue);
 }
 
-uint32_t ZrDevice::getTolvaneRoutingValue() const
-{
-    if (!mpDriverSM || !isListed(ZrProductList::Tolvane))
-        return 0;
+uint32_t ZrDevice::getTolvaneRoutingValue() const {
+    if (!mpDriverSM || !isListed(ZrProductList::Tolvane)) return 0;
     return readShared(mpDriverSM->mControls.mRoutingValue);
 }
 
-void ZrDevice::deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t, uint16_t) const
-{
-    if (mSettingsSaved)
-        std::memcpy(&controls, &mSavedControls, sizeof controls);
+void ZrDevice::deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t, uint16_t) const {
+    if (mSettingsSaved) std::memcpy(&controls, &mSavedControls, sizeof controls);
 }
 
-void ZrDevice::setHALVersion(uint32_t v)
-{
+void ZrDevice::setHALVersion(uint32_t v) {
     uint32_t expected = 0;
-    __atomic_compare_exchange_n(&mHALVersion, &expected, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(&mHALVersion, &expected, v, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
 }
 
-void ZrDevice::storeSettings()
-{
-    if (!mpDriverSM)
-        return;
+void ZrDevice::storeSettings() {
+    if (!mpDriverSM) return;
     mSettingsSaved = true;
     std::memcpy(&mSavedControls, &mpDriverSM->mControls, sizeof mSavedControls);
 }
 
-void ZrDevice::initFirmwareUpdateMode()
-{
-    if (getFwUpdaterState() == kFwUpdaterActive)
-        return;
+void ZrDevice::initFirmwareUpdateMode() {
+    if (getFwUpdaterState() == kFwUpdaterActive) return;
     IOLog("enter firmware update mode");
     setFwUpdaterState(kFwUpdaterActive);
     stcNotify(STC_FirmwareUpdateMode, 0);
     stopStreaming(true);
 }
 
-bool ZrDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
-{
+bool ZrDevice::scanConfigurationDescriptors(USBByteBuffer& buffer) {
     return mConfigurations.scanConfigurationDescriptors(buffer);
 }
 
-bool ZrDevice::buildInternalAPIDeviceInfo()
-{
+bool ZrDevice::buildInternalAPIDeviceInfo() {
     APIDeviceInfo* info = getAPIDeviceInfoPtr();
-    if (!info)
-        return false;
+    if (!info) return false;
     mConfigurations.setConfigurationCount(uint8_t(mConfigurationCount));
     mConfigurations.getAPIDeviceInfo(*info);
     return true;
 }
 
-void ZrDevice::Trunk2Interfaces::Entry::close()
-{
+void ZrDevice::Trunk2Interfaces::Entry::close() {
     if (mpIF) {
-        if (mpOpener)
-            mpIF->close(mpOpener);
+        if (mpOpener) mpIF->close(mpOpener);
         mpIF->release();
     }
     mpIF = nullptr;
     mpOpener = nullptr;
 }
 
-bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface* intf, IOService* opener)
-{
-    static const char* const kSig = "bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface *, IOService *)";
+bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface* intf, IOService* opener) {
+    static const char* const kSig =
+        "bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface *, IOService *)";
     if (!intf) {
         IOLog("Unexpected: %s pIF is NULL\n", kSig);
         return false;
@@ -611,14 +567,12 @@ bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface* intf, IOService* opener
     intf->retain();
     mEntry[n].mpIF = intf;
     mEntry[n].mpOpener = opener;
-    if (opener)
-        intf->open(opener, 0);
+    if (opener) intf->open(opener, 0);
     IOLog("Success: %s mEntry[ifNum:%d]\n", kSig, n);
     return true;
 }
 
-bool ZrDevice::Trunk2Interfaces::setIfAlt(int nInterface, int alternate)
-{
+bool ZrDevice::Trunk2Interfaces::setIfAlt(int nInterface, int alternate) {
     static const char* const kSig = "bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int)";
     if (nInterface < 0 || nInterface >= kCount) {
         IOLog("Unexpected: %s nInterface:%d out of range\n", kSig, nInterface);
@@ -632,103 +586,97 @@ bool ZrDevice::Trunk2Interfaces::setIfAlt(int nInterface, int alternate)
     return intf->selectAlternateSetting(uint8_t(alternate)) == kIOReturnSuccess;
 }
 
-void ZrDevice::Trunk2Interfaces::close(int nInterface)
-{
-    if (nInterface >= 0 && nInterface < kCount)
-        mEntry[nInterface].close();
+void ZrDevice::Trunk2Interfaces::close(int nInterface) {
+    if (nInterface >= 0 && nInterface < kCount) mEntry[nInterface].close();
 }
 
-void ZrDevice::Trunk2Interfaces::closeAll()
-{
+void ZrDevice::Trunk2Interfaces::closeAll() {
     for (Entry& e : mEntry)
         e.close();
 }
 
-
-void ZrDevice::stopRealtimeThread()
-{
-    if (mRTThreadRunning)
-        mRTThread.term();
+void ZrDevice::stopRealtimeThread() {
+    if (mRTThreadRunning) mRTThread.term();
     mRTThreadRunning = false;
 }
 
-void ZrDevice::detachAllClients()
-{
-    if (mpDriverData)
-        mpDriverData->detachAllClients();
+void ZrDevice::detachAllClients() {
+    if (mpDriverData) mpDriverData->detachAllClients();
 }
 
-void ZrDevice::terminateIsocRqBs()
-{
+void ZrDevice::terminateIsocRqBs() {
     mIsocStreaming.stopTransport(true);
     mIsocStreaming.inputRing().term();
     mIsocStreaming.outputRing().term();
 }
 
-void ZrDevice::releaseForTeardown()
-{
+void ZrDevice::releaseForTeardown() {
     // The vendor port and the bulk and interrupt request-block lists are
     // not built in this engine yet: their steps are recorded in place.
     recordStub("VendorAsyncPort::abort owner");
     recordStub("VendorAsyncPort::close owner");
     terminateIsocRqBs();
-    for (const char* list : {"terminateBulkRqBs in", "terminateBulkRqBs out", "terminateInterruptRqBs in",
-                             "terminateInterruptRqBs out"})
+    for (const char* list : {"terminateBulkRqBs in", "terminateBulkRqBs out",
+                             "terminateInterruptRqBs in", "terminateInterruptRqBs out"})
         recordStub(list);
 }
 
-void ZrDevice::releaseIsocPipes()
-{
+void ZrDevice::releaseIsocPipes() {
     mIsocStreaming.stopTransport(true);
     mIsocStreaming.inPipe().bind(nullptr);
     mIsocStreaming.outPipe().bind(nullptr);
 }
 
-void ZrDevice::powerDownRequests()
-{
+void ZrDevice::powerDownRequests() {
     uint32_t length = 0;
     if (isMerrowCompatible() && !isMRW192Compatible() && !isMRW30Compatible()) {
         IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isMerrowCompatible()\n");
         IOSleep(50);
         for (uint16_t alternate : {0, 1})
-            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 11, alternate, 1, nullptr, length, 0);
+            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 11, alternate, 1,
+                                      nullptr, length, 0);
     } else if (ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())) {
         IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isSorvikFarlane2()\n");
         IOSleep(50);
-        mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 9, 0, 0, nullptr, length, 0);
+        mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 9, 0, 0, nullptr,
+                                  length, 0);
     }
 }
 
-bool ZrDevice::handleStreamBroken(int stage)
-{
+bool ZrDevice::handleStreamBroken(int stage) {
     return ::handleStreamBroken(stage, mIsocStreaming, mbWasPowerDownMode, mStreamHost);
 }
 
-bool ZrDevice::StreamHost::lockInputRing() { return mDevice.mAudioSMArea.lock() != nullptr; }
-
-void ZrDevice::StreamHost::unlockInputRing() { mDevice.mAudioSMArea.unlock(); }
-
-void ZrDevice::StreamHost::unconfigureDevice(const char* reason) { mDevice.mService.unconfigure_Device(reason); }
-
-uint8_t ZrDevice::StreamHost::digitalLock()
-{
-    return mDevice.mpDriverSM ? __atomic_load_n(&mDevice.mpDriverSM->mAjExtData.mDigitalLock, __ATOMIC_RELAXED) : 0;
+bool ZrDevice::StreamHost::lockInputRing() {
+    return mDevice.mAudioSMArea.lock() != nullptr;
 }
 
-bool ZrDevice::StreamHost::prepareNewConfig()
-{
+void ZrDevice::StreamHost::unlockInputRing() {
+    mDevice.mAudioSMArea.unlock();
+}
+
+void ZrDevice::StreamHost::unconfigureDevice(const char* reason) {
+    mDevice.mService.unconfigure_Device(reason);
+}
+
+uint8_t ZrDevice::StreamHost::digitalLock() {
+    return mDevice.mpDriverSM
+               ? __atomic_load_n(&mDevice.mpDriverSM->mAjExtData.mDigitalLock, __ATOMIC_RELAXED)
+               : 0;
+}
+
+bool ZrDevice::StreamHost::prepareNewConfig() {
     const QnChannelSettings current = mDevice.getCurrentSettings();
     return mDevice.onPrepareNewConfig(current, 0, true);
 }
 
-void ZrDevice::StreamHost::reinitClientsForStreaming()
-{
+void ZrDevice::StreamHost::reinitClientsForStreaming() {
     if (mDevice.mpDriverData)
-        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings(), mDevice.clientRingExtraBytes());
+        mDevice.mpDriverData->reinitClientsForStreaming(mDevice.getCurrentSettings(),
+                                                        mDevice.clientRingExtraBytes());
 }
 
-void ZrDevice::terminate()
-{
+void ZrDevice::terminate() {
     // Nothing streams into areas that go below, nor through pipes that close.
     releaseIsocPipes();
     stopRealtimeThread();
@@ -760,22 +708,18 @@ void ZrDevice::terminate()
     }
 }
 
-void ZrDevice::onClientClosed(const IOUserClient* client, int64_t hogId)
-{
+void ZrDevice::onClientClosed(const IOUserClient* client, int64_t hogId) {
     const uint64_t clientId = client ? mService.clientIdentifier(client) : 0;
-    if (!clientId)
-        return;
+    if (!clientId) return;
     // A closing client loses what it owned; the shared words follow.
     bool changed = false;
     for (uint64_t* owner : {&mInputsOwner, &mOutputsOwner, &mPrivateDataOwner}) {
         uint64_t expected = clientId;
-        changed |= __atomic_compare_exchange_n(owner, &expected, uint64_t(0), false, __ATOMIC_SEQ_CST,
-                                               __ATOMIC_SEQ_CST);
+        changed |= __atomic_compare_exchange_n(owner, &expected, uint64_t(0), false,
+                                               __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     }
-    if (changed)
-        publishOwners();
-    if (!mpDriverSM)
-        return;
+    if (changed) publishOwners();
+    if (!mpDriverSM) return;
     vendorPortClose(clientId, true);
     // The hog owner is the identifier the client registered with the driver.
     if (hogId != -1 && mHogOwner != -1 && int64_t(mHogOwner) == hogId) {

@@ -91,14 +91,20 @@ public:
         uint32_t mInputChannels = 0;
         uint32_t mOutputChannels = 0;
         uint32_t mStartupWaitMs = 0;
-        bool mPendingChange = false;  // channel counts changed while streaming
+        bool mPendingChange = false; // channel counts changed while streaming
     };
     const SpecificData& getSpecificData() const { return mDeviceData; }
     // The pending-change flag: set when the channel counts change while
     // streaming; the next input completion takes it and breaks the stream.
-    void setPendingChange() { __atomic_store_n(&mDeviceData.mPendingChange, true, __ATOMIC_SEQ_CST); }
-    bool takePendingChange() { return __atomic_exchange_n(&mDeviceData.mPendingChange, false, __ATOMIC_SEQ_CST); }
-    bool isPendingChange() const { return __atomic_load_n(&mDeviceData.mPendingChange, __ATOMIC_SEQ_CST); }
+    void setPendingChange() {
+        __atomic_store_n(&mDeviceData.mPendingChange, true, __ATOMIC_SEQ_CST);
+    }
+    bool takePendingChange() {
+        return __atomic_exchange_n(&mDeviceData.mPendingChange, false, __ATOMIC_SEQ_CST);
+    }
+    bool isPendingChange() const {
+        return __atomic_load_n(&mDeviceData.mPendingChange, __ATOMIC_SEQ_CST);
+    }
     // Commands to the listed device's microcontroller (false, with nothing
     // sent, for every other device): set writes the command byte, get reads
     // the answer byte, and sendPicCommand repeats set and get until a get
@@ -132,7 +138,8 @@ public:
     uint32_t getMonitorValue() const;
     uint32_t getTolvaneRoutingValue() const;
     // Copies the controls last applied, when there are any.
-    void deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t vendor, uint16_t product) const;
+    void deviceSettingsLoadControls(XsDeviceControls& controls, uint16_t vendor,
+                                    uint16_t product) const;
     // Applies a control block to the device against the current (kernel)
     // block; what was applied becomes current and saved, and is published in
     // the shared area at 7028 and 10872. A change that needs a new stream
@@ -164,7 +171,9 @@ public:
     DriverSM* getDriverSM() const { return mpDriverSM; }
 
     // Firmware-updater state and firmware-update mode.
-    uint32_t getFwUpdaterState() const { return __atomic_load_n(&mFwUpdaterState, __ATOMIC_SEQ_CST); }
+    uint32_t getFwUpdaterState() const {
+        return __atomic_load_n(&mFwUpdaterState, __ATOMIC_SEQ_CST);
+    }
     void setFwUpdaterState(uint32_t s) { __atomic_store_n(&mFwUpdaterState, s, __ATOMIC_SEQ_CST); }
     void initFirmwareUpdateMode();
 
@@ -172,16 +181,19 @@ public:
     bool scanConfigurationDescriptors(USBByteBuffer& buffer);
     bool buildInternalAPIDeviceInfo();
     // The descriptor model's configurations and device information record.
-    ZrConfigurationDescriptor* getConfigurationDescriptor(int i) const
-    {
+    ZrConfigurationDescriptor* getConfigurationDescriptor(int i) const {
         return mConfigurations.getConfigurationDescriptor(i);
     }
-    int getCountConfigurationDescriptors() const { return mConfigurations.getCountConfigurationDescriptors(); }
+    int getCountConfigurationDescriptors() const {
+        return mConfigurations.getCountConfigurationDescriptors();
+    }
     void getAPIDeviceInfo(APIDeviceInfo& info) const { mConfigurations.getAPIDeviceInfo(info); }
     // Drop every streaming format (or rate) the specific features exclude.
     void disableAllByFrequency(unsigned rate) { mConfigurations.disableAllByFrequency(rate); }
     void disableAllByResolution(int bits) { mConfigurations.disableAllByResolution(bits); }
-    void disableAllByChannels(unsigned char channels) { mConfigurations.disableAllByChannels(channels); }
+    void disableAllByChannels(unsigned char channels) {
+        mConfigurations.disableAllByChannels(channels);
+    }
     APIDeviceInfo* getAPIDeviceInfoPtr() { return reinterpret_cast<APIDeviceInfo*>(mpDeviceInfo); }
     uint32_t getConfigurationCount() const { return mConfigurationCount; }
     void setConfigurationCount(uint32_t n) { mConfigurationCount = n; }
@@ -198,7 +210,9 @@ public:
     void onUnconfigure();
     void startStreamAfterConfig();
     bool isConfigured() const;
-    bool isStreamingStarted() const { return __atomic_load_n(&mStreamingStarted, __ATOMIC_SEQ_CST); }
+    bool isStreamingStarted() const {
+        return __atomic_load_n(&mStreamingStarted, __ATOMIC_SEQ_CST);
+    }
     // Sets the bandwidth of an isochronous pipe for rate (0: the current
     // one): stored in the pipe, handed to the service; the service's result
     // (0 for a null pipe or one whose bandwidth is fixed).
@@ -213,8 +227,7 @@ public:
     // the request repeated.
     bool needsSetFrequencyRepeats() const;
     // Whether the device is on one of the product table's lists.
-    bool isListed(ZrProductList list) const
-    {
+    bool isListed(ZrProductList list) const {
         return ZrIsListedProduct(list, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
     }
     ZrUsbBindings& getBindings() { return mBindings; }
@@ -263,7 +276,9 @@ public:
     // A stream start asked for while the device could not start: the end of
     // the next configuration starts streaming (and clears the flag); a new
     // control block clears it too.
-    void setStartPending(bool pending) { __atomic_store_n(&mStartPending, pending, __ATOMIC_SEQ_CST); }
+    void setStartPending(bool pending) {
+        __atomic_store_n(&mStartPending, pending, __ATOMIC_SEQ_CST);
+    }
     bool isStartPending() const { return __atomic_load_n(&mStartPending, __ATOMIC_SEQ_CST); }
     // The 8,192-byte page-aligned buffer the device keeps from construction
     // to destruction.
@@ -286,8 +301,7 @@ public:
     void releaseForTeardown();
 
     bool isUSB2Device() const { return mIsUSB2; }
-    void setIsUSB2Device(bool usb2)
-    {
+    void setIsUSB2Device(bool usb2) {
         mIsUSB2 = usb2;
         mConfigurations.setIsUSB2Device(usb2);
     }
@@ -297,7 +311,9 @@ public:
     void setBadFrameNumber() { __atomic_store_n(&mBadFrameNumber, true, __ATOMIC_SEQ_CST); }
     const QN_DeviceDescriptor& getDeviceDescriptorRecord() const { return mDescriptor; }
     uint32_t getFirmwareVersion() const { return mFirmwareVersion; }
-    const char* getFirmwareVersionText() const { return reinterpret_cast<const char*>(mFirmwareBuffer + 4); }
+    const char* getFirmwareVersionText() const {
+        return reinterpret_cast<const char*>(mFirmwareBuffer + 4);
+    }
     int32_t getHogOwner() const { return mHogOwner; }
     void setHogOwner(int32_t id) { mHogOwner = id; }
     bool hasSpecificFeatures() const { return mHasSpecificFeatures; }
@@ -372,7 +388,9 @@ public:
     // The user-configuration flag (set by a mixer-mode change, read and
     // cleared by the client that asks), the mixer status byte, the mixer
     // mode and the mixer values.
-    bool takeUserConfigFlag() { return __atomic_exchange_n(&mUserConfigFlag, false, __ATOMIC_SEQ_CST); }
+    bool takeUserConfigFlag() {
+        return __atomic_exchange_n(&mUserConfigFlag, false, __ATOMIC_SEQ_CST);
+    }
     void setUserConfigFlag() { __atomic_store_n(&mUserConfigFlag, true, __ATOMIC_SEQ_CST); }
     uint8_t getMixerStatus() const { return mMixerStatus; }
     void setMixerStatus(uint8_t v) { mMixerStatus = v; }
@@ -380,8 +398,7 @@ public:
     void setMixerMode(uint32_t v) { mMixerModeWord = v; }
     uint16_t getMixerBitmap() const { return mMixerBitmap; }
     uint16_t getMixerKnob() const { return mMixerKnob; }
-    void setMixerValues(uint16_t bitmap, uint16_t knob)
-    {
+    void setMixerValues(uint16_t bitmap, uint16_t knob) {
         mMixerBitmap = bitmap;
         mMixerKnob = knob;
     }
@@ -409,7 +426,9 @@ public:
     // busy (nothing sent). The mirror keeps what the clients stored.
     IOReturn writeWolfsonRegister(uint16_t codec, uint16_t reg, uint16_t value);
     static constexpr unsigned kCodecs = 4, kCodecRegisters = 22;
-    uint16_t getWolfsonMirror(unsigned codec, unsigned reg) const { return mCodecMirror[codec][reg]; }
+    uint16_t getWolfsonMirror(unsigned codec, unsigned reg) const {
+        return mCodecMirror[codec][reg];
+    }
     void setOlvqCpldByte(uint8_t value);
     uint8_t getOlvqCpldByte() const;
     bool sendReplugCommand();
@@ -423,7 +442,9 @@ public:
     // ---- Streaming control (ZrDevice_Streaming.cpp) ----
     bool suspendStreaming();
     void resumeStreaming();
-    bool isStreamingSuspended() const { return __atomic_load_n(&mStreamingSuspended, __ATOMIC_SEQ_CST); }
+    bool isStreamingSuspended() const {
+        return __atomic_load_n(&mStreamingSuspended, __ATOMIC_SEQ_CST);
+    }
     // The DSP parameter blocks clients store (four rates of 256 bytes, two
     // more kept as sent).
     static constexpr size_t kReverbBytes = 6 * 256;
@@ -459,7 +480,9 @@ public:
     // ---- Exclusive use (kernel-private owners; the shared words are copies) ----
     uint64_t getInputsOwner() const { return __atomic_load_n(&mInputsOwner, __ATOMIC_SEQ_CST); }
     uint64_t getOutputsOwner() const { return __atomic_load_n(&mOutputsOwner, __ATOMIC_SEQ_CST); }
-    uint64_t getPrivateDataOwner() const { return __atomic_load_n(&mPrivateDataOwner, __ATOMIC_SEQ_CST); }
+    uint64_t getPrivateDataOwner() const {
+        return __atomic_load_n(&mPrivateDataOwner, __ATOMIC_SEQ_CST);
+    }
 
     // Every call a stub received, in order ("name arg=value ...").
     std::vector<std::string> stubTrace() const;
@@ -610,7 +633,9 @@ private:
     IOUSBHostPipe* ajGetPipe(ZrPipeDescriptor* pipe) const override;
     void ajClosePipe(ZrPipeDescriptor* pipe) override;
     uint16_t ajPortWord(unsigned word) const override { return getPortConfigWord(0, word); }
-    void ajSetPortWord(unsigned word, uint16_t value) override { setPortConfigWord(0, word, value); }
+    void ajSetPortWord(unsigned word, uint16_t value) override {
+        setPortConfigWord(0, word, value);
+    }
     uint32_t ajFootswitchMode() const override { return uint32_t(mFootswitchMode); }
     uint32_t ajFootswitchProtocol() const override { return uint32_t(mFootswitchProtocol); }
     int32_t* ajLevels() override { return mInputLevels; }

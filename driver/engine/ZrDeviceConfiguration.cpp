@@ -16,15 +16,13 @@
 namespace {
 
 // The interface record that holds the alternates of desc.
-ZrInterfaceDescriptor* rootOf(ZrInterfaceDescriptor* desc)
-{
+ZrInterfaceDescriptor* rootOf(ZrInterfaceDescriptor* desc) {
     return desc && desc->getParent() ? desc->getParent() : desc;
 }
 
-}  // namespace
+} // namespace
 
-ZrDeviceTraits ZrDevice::getConfigTraits() const
-{
+ZrDeviceTraits ZrDevice::getConfigTraits() const {
     ZrDeviceTraits t;
     t.products = ZrConfigProductFlagsFor(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
     t.highSpeed = mIsUSB2;
@@ -36,30 +34,33 @@ ZrDeviceTraits ZrDevice::getConfigTraits() const
     return t;
 }
 
-void ZrDevice::createConfigControls()
-{
-    if (!mpDriverData || mpConfigControls)
-        return;
+void ZrDevice::createConfigControls() {
+    if (!mpDriverData || mpConfigControls) return;
     ZrConfigHooks hooks;
-    hooks.request = [this](uint8_t dir, uint8_t level, uint8_t recipient, uint8_t bRequest, uint16_t wValue,
-                           uint16_t wIndex, void* data, uint32_t& length, int retryCount) {
-        return mService.deviceRequestStd(EDirection(dir), EDRQ_Level(level), EDRQ_Recipient(recipient), bRequest,
-                                         wValue, wIndex, data, length, retryCount);
+    hooks.request = [this](uint8_t dir, uint8_t level, uint8_t recipient, uint8_t bRequest,
+                           uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length,
+                           int retryCount) {
+        return mService.deviceRequestStd(EDirection(dir), EDRQ_Level(level),
+                                         EDRQ_Recipient(recipient), bRequest, wValue, wIndex, data,
+                                         length, retryCount);
     };
     hooks.setFrequency = [this](bool input, uint32_t rate) -> IOReturn {
-        bool ok = input ? setFrequency(m_pcInPipeIsoc, nullptr, int(rate)) : setFrequency(nullptr, m_pcOutPipeIsoc, int(rate));
+        bool ok = input ? setFrequency(m_pcInPipeIsoc, nullptr, int(rate))
+                        : setFrequency(nullptr, m_pcOutPipeIsoc, int(rate));
         return ok ? kIOReturnSuccess : kIOReturnError;
     };
     hooks.findAlternate = [this](bool input, uint32_t rate) {
-        ZrInterfaceDescriptor* root = rootOf(input ? mConfigurations.mpInInterface : mConfigurations.mpOutInterface);
+        ZrInterfaceDescriptor* root =
+            rootOf(input ? mConfigurations.mpInInterface : mConfigurations.mpOutInterface);
         const QnChannelSettings& s = getCurrentSettings();
-        if (!root)
-            return false;
+        if (!root) return false;
         return root->findAlternateSetting(rate, int(input ? s.InChannels : s.OutChannels),
                                           int(input ? s.InResolution : s.OutResolution),
                                           mConfigurations.getIds()) != nullptr;
     };
-    hooks.streamingBusy = [this] { return isStreamingStarted() && !canHandleRequestsWhileStreaming(); };
+    hooks.streamingBusy = [this] {
+        return isStreamingStarted() && !canHandleRequestsWhileStreaming();
+    };
     hooks.streamingStarted = [this] { return isStreamingStarted(); };
     hooks.stopBulkStreaming = [this] { recordStub("stopBulkStreaming"); };
     hooks.reportBrokenStream = [this](uint32_t code) { stcNotifyStreaming(code, 0); };
@@ -67,8 +68,7 @@ void ZrDevice::createConfigControls()
     // configuration token and is not touched here.
     hooks.setPendingChange = [this] { setPendingChange(); };
     hooks.midiStreaming = [this](bool started) {
-        if (!mpUSBMidiDevice)
-            return;
+        if (!mpUSBMidiDevice) return;
         if (started)
             mpUSBMidiDevice->start();
         else
@@ -80,27 +80,30 @@ void ZrDevice::createConfigControls()
         else
             mAJ.streamingStopped();
     };
-    mpConfigControls = std::make_unique<ZrConfigControls>(getConfigTraits(), mpDriverSM, *mpDriverData, hooks);
+    mpConfigControls =
+        std::make_unique<ZrConfigControls>(getConfigTraits(), mpDriverSM, *mpDriverData, hooks);
 }
 
-bool ZrDevice::isConfigured() const
-{
-    return mpDriverSM && audiosm::load32(AUDIOSM_CAT(mpDriverSM, DriverSM, mConfigured), __ATOMIC_ACQUIRE) != 0;
+bool ZrDevice::isConfigured() const {
+    return mpDriverSM &&
+           audiosm::load32(AUDIOSM_CAT(mpDriverSM, DriverSM, mConfigured), __ATOMIC_ACQUIRE) != 0;
 }
 
-bool ZrDevice::isTrunk2Product() const { return isListed(ZrProductList::Trunk2); }
+bool ZrDevice::isTrunk2Product() const {
+    return isListed(ZrProductList::Trunk2);
+}
 
-bool ZrDevice::needsSetFrequencyRepeats() const { return isListed(ZrProductList::SetFrequencyRepeats); }
+bool ZrDevice::needsSetFrequencyRepeats() const {
+    return isListed(ZrProductList::SetFrequencyRepeats);
+}
 
-bool ZrDevice::onPrepareNewConfig(const QnChannelSettings& requestedIn, uint64_t from, bool force, IOReturn* result)
-{
+bool ZrDevice::onPrepareNewConfig(const QnChannelSettings& requestedIn, uint64_t from, bool force,
+                                  IOReturn* result) {
     IOLog("ZrDevice::onPrepareNewConfig from:%p\n", reinterpret_cast<void*>(uintptr_t(from)));
-    if (result)
-        *result = kIOReturnSuccess;
+    if (result) *result = kIOReturnSuccess;
     if (!mpDriverSM) {
         IOLog("SM NULL\n");
-        if (result)
-            *result = kIOReturnNoMemory;
+        if (result) *result = kIOReturnNoMemory;
         return false;
     }
     // The request may come from user-writable memory: work on a copy.
@@ -121,32 +124,31 @@ bool ZrDevice::onPrepareNewConfig(const QnChannelSettings& requestedIn, uint64_t
     // refused before anything is stopped or written.
     if (!ZrRateInRange(requested.Frequency)) {
         IOLog("onPrepareNewConfig: rate %u refused\n", unsigned(requested.Frequency));
-        if (result)
-            *result = kIOReturnBadArgument;
+        if (result) *result = kIOReturnBadArgument;
         return false;
     }
     if (isConfigured() && current.Frequency == requested.Frequency &&
-        current.InResolution == requested.InResolution && current.InChannels == requested.InChannels &&
-        current.OutChannels == requested.OutChannels && current.OutResolution == requested.OutResolution &&
-        !force) {
+        current.InResolution == requested.InResolution &&
+        current.InChannels == requested.InChannels &&
+        current.OutChannels == requested.OutChannels &&
+        current.OutResolution == requested.OutResolution && !force) {
         IOLog("already configured\n");
         return false;
     }
-    IOLog("configure fr:%d in:%d/%d out %d/%d\n", int(requested.Frequency), int(requested.InChannels),
-          int(requested.InResolution), int(requested.OutChannels), int(requested.OutResolution));
+    IOLog("configure fr:%d in:%d/%d out %d/%d\n", int(requested.Frequency),
+          int(requested.InChannels), int(requested.InResolution), int(requested.OutChannels),
+          int(requested.OutResolution));
     const QnChannelSettings previous = current;
     const bool wasConfigured = isConfigured();
     IOLog("onPrepareNewConfig bWasConfigured: %d\n", wasConfigured ? 1 : 0);
 
-    if (isStreamingStarted())
-        stopStreaming(true);
+    if (isStreamingStarted()) stopStreaming(true);
     mService.unconfigureDevice(false, "ZrDevice::onPrepareNewConfig");
 
     sm.mNewConfigPending = 0;
     current = requested;
     IOReturn r = mService.reqConfigureDevice("onPrepareNewConfig");
-    if (result)
-        *result = r;
+    if (result) *result = r;
     if (r != kIOReturnSuccess) {
         IOLog("onPrepareNewConfig: reqConfigureDevice returns %d\n", int(r));
         if (wasConfigured) {
@@ -174,21 +176,19 @@ namespace {
 
 // Bytes per sample of a pipe's alternate (its format's subframe size), or
 // the resolution's whole bytes when the alternate carries no format.
-uint32_t subframeBytesOf(ZrPipeDescriptor* pipe, uint32_t resolution)
-{
+uint32_t subframeBytesOf(ZrPipeDescriptor* pipe, uint32_t resolution) {
     if (ZrInterfaceDescriptor* intf = pipe ? pipe->getInterfaceDescriptor() : nullptr)
         for (int i = 0; i < intf->getCountAudioStreamingSpecific(); ++i) {
             ZrInterfaceDescriptorSpecificAS* as = intf->getAudioStreamingSpecific(i);
-            if (as && as->isFormatType() && as->getSubframeSize())
-                return as->getSubframeSize();
+            if (as && as->isFormatType() && as->getSubframeSize()) return as->getSubframeSize();
         }
     return (resolution + 7) / 8;
 }
 
-}  // namespace
+} // namespace
 
-bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, USB_DEC_FNC decoder)
-{
+bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out,
+                                   USB_DEC_FNC decoder) {
     const QnChannelSettings& cs = getCurrentSettings();
     IsocStreamSettings s;
     s.rate = cs.Frequency;
@@ -201,8 +201,7 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, 
         s.outBytesPerSample = subframeBytesOf(out, cs.OutResolution);
     }
     s.decoder = decoder;
-    if (mpConfigControls)
-        s.postProcessor = mpConfigControls->inputPostProcessor();
+    if (mpConfigControls) s.postProcessor = mpConfigControls->inputPostProcessor();
     s.breakOnInputErrors = isMerrowCompatible() || isListed(ZrProductList::InputErrorsBreak);
     s.sorvikLayout = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
     IOUSBHostPipe* inHandle = in ? mBindings.getPipe(in) : nullptr;
@@ -212,8 +211,8 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, 
     if (!mIsocStreaming.configure(mIsUSB2, inHandle, outHandle, s, in ? in->getBandwidth() : 0,
                                   out ? out->getBandwidth() : 0))
         return false;
-    mFramePattern.init(s.rate, s.inBytesPerSample, s.inChannels, s.outBytesPerSample, s.outChannels, mIsUSB2,
-                       mConfigurations.getIds());
+    mFramePattern.init(s.rate, s.inBytesPerSample, s.inChannels, s.outBytesPerSample, s.outChannels,
+                       mIsUSB2, mConfigurations.getIds());
     // The device's input ring takes the new layout; the kernel keeps its
     // geometry privately, whatever the shared header later says.
     if (!mInputRing.isBound() && mAudioSMArea.getMemory())
@@ -223,11 +222,9 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, 
     return true;
 }
 
-bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
-{
+bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
     mInputConverter = decoder;
-    if (mpConfigControls)
-        mpConfigControls->completeConfiguration(mMsWait);
+    if (mpConfigControls) mpConfigControls->completeConfiguration(mMsWait);
     if (m_pcInPipeIsoc) {
         ZrInterfaceDescriptor* in = m_pcInPipeIsoc->getInterfaceDescriptor();
         IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", unsigned(m_pcInPipeIsoc->getAddress()),
@@ -244,10 +241,8 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
     }
     if (m_pcBulkInPipe || m_pcBulkOutPipe)
         recordStub("BulkStreaming::prepare flag=" + std::to_string(int(flag)));
-    if (m_pcInPipeFeedback)
-        recordStub("IsocData::initForPipe feedback");
-    if (m_pcBulkInPipe || m_pcBulkOutPipe)
-        recordStub("initBulkRqBs");
+    if (m_pcInPipeFeedback) recordStub("IsocData::initForPipe feedback");
+    if (m_pcBulkInPipe || m_pcBulkOutPipe) recordStub("initBulkRqBs");
     if (m_pcInterruptInPipe || m_pcInterruptOutPipe)
         recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
     if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible() && mpUSBMidiDevice)
@@ -259,8 +254,8 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
         if (isListed(ZrProductList::ControlSetCurAfterConfig)) {
             uint8_t zero = 0;
             uint32_t length = 1;
-            mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, 0x100, 0x1200, &zero,
-                                      length, 5);
+            mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, 0x100,
+                                      0x1200, &zero, length, 5);
         } else if (isListed(ZrProductList::ControlSetInterfaceAfterConfig)) {
             uint32_t length = 0;
             mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientInterface, 0x0B, 0,
@@ -278,70 +273,64 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder)
             m_pcStatusInterruptInPipe = status;
     }
     // The Olvq CPLD byte again: the configuration may have reset the port.
-    if (mpConfigControls)
-        mpConfigControls->resendOlvqCpldByte();
-    if (isSorvikMapCapable())
-        sendSorvikChannelMap();
+    if (mpConfigControls) mpConfigControls->resendOlvqCpldByte();
+    if (isSorvikMapCapable()) sendSorvikChannelMap();
     if (ok && __atomic_exchange_n(&mStartPending, false, __ATOMIC_SEQ_CST))
         startConfiguredStreaming();
     return ok;
 }
 
-void ZrDevice::onUnconfigure()
-{
+void ZrDevice::onUnconfigure() {
     mAJ.unconfigure();
     // A suspended stream does not outlive its configuration: the next start
     // starts afresh.
     __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
     m_pcInPipeIsoc = m_pcInPipeFeedback = m_pcBulkInPipe = m_pcBulkOutPipe = nullptr;
-    m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive = nullptr;
+    m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive =
+        nullptr;
     m_pcStatusInterruptInPipe = nullptr;
     mUseInterruptTransfers = false;
     mConfigurations.forgetInterfaces();
 }
 
-void ZrDevice::startStreamAfterConfig()
-{
+void ZrDevice::startStreamAfterConfig() {
     if (mpDriverData)
         mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
     startStreaming();
 }
 
-IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate)
-{
+IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate) {
     // A pipe whose endpoint asks for whole packets only (or says nothing of
     // it) keeps the bandwidth it has.
-    if (!pipe || pipe->getMaxPacketsOnly() || !pipe->hasClassEndpoint())
-        return kIOReturnSuccess;
+    if (!pipe || pipe->getMaxPacketsOnly() || !pipe->hasClassEndpoint()) return kIOReturnSuccess;
     const QnChannelSettings& cs = getCurrentSettings();
     const bool in = pipe->isIn();
-    const uint32_t maxPacket = uint32_t(pipe->getMaxPacketSize()) * (mIsUSB2 ? pipe->getTransactions() : 1);
+    const uint32_t maxPacket =
+        uint32_t(pipe->getMaxPacketSize()) * (mIsUSB2 ? pipe->getTransactions() : 1);
     // The first Sorvik generation fills every packet's header area: its
     // pipes keep their maximum.
     const bool keepMaximum = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
     const uint32_t used = ZrIsocStreaming::bandwidthInUse(
-        rate ? uint32_t(rate) : cs.Frequency, subframeBytesOf(pipe, in ? cs.InResolution : cs.OutResolution),
+        rate ? uint32_t(rate) : cs.Frequency,
+        subframeBytesOf(pipe, in ? cs.InResolution : cs.OutResolution),
         in ? cs.InChannels : cs.OutChannels, maxPacket, mIsUSB2, keepMaximum);
     const uint32_t available = ZrKernelDeviceKorvexHX5100::GetFreeBandWidth();
     pipe->setBandwidth(uint16_t(used));
     mIsocStreaming.setPipeBandwidth(mBindings.getPipe(pipe), used);
     const IOReturn result = mService.setBandwidthForPipe(pipe, used);
-    IOLog("checkBandwidthForPipe availBW=%d,  uUsed=%d, returning %X\n", int(available), int(used), result);
+    IOLog("checkBandwidthForPipe availBW=%d,  uUsed=%d, returning %X\n", int(available), int(used),
+          result);
     return result;
 }
 
-bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate)
-{
+bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate) {
     ZrPipeDescriptor* pipe = in ? in : out;
-    if (!pipe || pipe->getAddress() == 0)
-        return false;
+    if (!pipe || pipe->getAddress() == 0) return false;
     const VIDPID& ids = mConfigurations.getIds();
     if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
         return rate == 48000;
-    if (isTrunk2Product())
-        return true;
-    if (rate < 0 || !ZrRateInRange(uint32_t(rate)))
-        return false;
+    if (isTrunk2Product()) return true;
+    if (rate < 0 || !ZrRateInRange(uint32_t(rate))) return false;
     const uint16_t index = pipe->getAddress();
     auto send = [&]() {
         uint8_t b[3] = {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
@@ -352,42 +341,36 @@ bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rat
     return ZrSendSetCur(send, needsSetFrequencyRepeats()) == kIOReturnSuccess;
 }
 
-uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out)
-{
+uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out) {
     const VIDPID& ids = mConfigurations.getIds();
     if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
         return 48000;
-    if (isListed(ZrProductList::NoFrequencyReading))
-        return 0;
+    if (isListed(ZrProductList::NoFrequencyReading)) return 0;
     ZrPipeDescriptor* pipe = in ? in : out;
-    if (!pipe || pipe->getAddress() == 0)
-        return 0;
+    if (!pipe || pipe->getAddress() == 0) return 0;
     uint8_t b[3] = {};
     uint32_t length = sizeof b;
-    if (mService.deviceRequestStd(kDirIn, kLevelClass, kRecipientEndpoint, kZrGetCur, kZrSamplingFrequencyControl,
-                                  pipe->getAddress(), b, length, 5) != kIOReturnSuccess)
+    if (mService.deviceRequestStd(kDirIn, kLevelClass, kRecipientEndpoint, kZrGetCur,
+                                  kZrSamplingFrequencyControl, pipe->getAddress(), b, length,
+                                  5) != kIOReturnSuccess)
         return 0;
     return ZrDecodeSamplingFrequency(b, length);
 }
 
-void ZrDevice::startupHalVardTrunk2()
-{
-    if (!isTrunk2Product())
-        return;
+void ZrDevice::startupHalVardTrunk2() {
+    if (!isTrunk2Product()) return;
     for (int round = 0; round < 100; ++round) {
-        if (round > 0)
-            IOSleep(300);
+        if (round > 0) IOSleep(300);
         uint8_t b = 0;
         uint32_t length = 1;
-        IOReturn r = mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x85, 1, 1, &b, length, 5);
+        IOReturn r = mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x85, 1, 1,
+                                               &b, length, 5);
         IOLog("TRunk2 request return: %d\n", int(r));
-        if (r == kIOReturnSuccess && length == 1 && b == 2)
-            return;
+        if (r == kIOReturnSuccess && length == 1 && b == 2) return;
     }
 }
 
-void ZrDevice::stopStreaming(bool wait)
-{
+void ZrDevice::stopStreaming(bool wait) {
     // USB-MIDI stop and the vendor-port abort are not built yet: one record
     // stands for them. The transport removes the real-time service (behind
     // its barrier when waiting), cancels its request blocks and aborts its
@@ -395,15 +378,13 @@ void ZrDevice::stopStreaming(bool wait)
     recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0"));
     __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
     mIsocStreaming.stopTransport(wait);
-    for (ZrPipeDescriptor* p : {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive,
-                                m_pcBulkInPipe, m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
-        if (p)
-            mBindings.abort(p);
+    for (ZrPipeDescriptor* p :
+         {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe,
+          m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
+        if (p) mBindings.abort(p);
     // The control port hears of the stop and gets time to settle before the
     // stream's own stop hooks run.
     mAJ.streamingStopped();
-    if (wait)
-        IOSleep(100);
-    if (mpConfigControls)
-        mpConfigControls->onStreamingStopped();
+    if (wait) IOSleep(100);
+    if (mpConfigControls) mpConfigControls->onStreamingStopped();
 }

@@ -81,7 +81,9 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
             const bool configured = onPrepareNewConfig(settings, 0, true);
             if (configured && mpDriverSM &&
                 audiosm::load32(AUDIOSM_CAT(mpDriverSM, DriverSM, mConfigured), __ATOMIC_ACQUIRE)) {
-                if (mpDriverData) mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
+                if (mpDriverData)
+                    mpDriverData->reinitClientsForStreaming(getCurrentSettings(),
+                                                            clientRingExtraBytes());
                 startStreaming();
                 mService.setChannelSettingsProperty();
                 mService.setAjExtDataProperty();
@@ -231,19 +233,36 @@ struct ClassMeterRow {
     bool highSpeedOnly;
     LevelProcessorFnc output;
     struct {
-        uint32_t channels;  // 0: any count
+        uint32_t channels; // 0: any count
         LevelProcessorFnc meter;
     } inputs[2];
 };
 
 constexpr ClassMeterRow kClassMeterRows[] = {
-    {kCadenzaVendorID, kCadenzaMeterProductID, false, LevelProcessor2CH, {{0, LevelProcessor2CH}, {}}},
-    {kOstravVendorID, kOstravSixEightProductID, false, LevelProcessor6CH, {{8, LevelProcessor8CH}, {}}},
-    {kOstravVendorID, kOstravSixteenProductID, true, LevelProcessor8CH,
+    {kCadenzaVendorID,
+     kCadenzaMeterProductID,
+     false,
+     LevelProcessor2CH,
+     {{0, LevelProcessor2CH}, {}}},
+    {kOstravVendorID,
+     kOstravSixEightProductID,
+     false,
+     LevelProcessor6CH,
+     {{8, LevelProcessor8CH}, {}}},
+    {kOstravVendorID,
+     kOstravSixteenProductID,
+     true,
+     LevelProcessor8CH,
      {{16, LevelProcessor16CH}, {10, LevelProcessor10CH}}},
-    {kOstravVendorID, kOstravSixteenBProductID, true, LevelProcessor8CH,
+    {kOstravVendorID,
+     kOstravSixteenBProductID,
+     true,
+     LevelProcessor8CH,
      {{16, LevelProcessor16CH}, {10, LevelProcessor10CH}}},
-    {kOstravVendorID, kOstravEighteenProductID, true, LevelProcessor8CH,
+    {kOstravVendorID,
+     kOstravEighteenProductID,
+     true,
+     LevelProcessor8CH,
      {{18, LevelProcessor18CH}, {16, LevelProcessor16CH}}},
 };
 

@@ -35,8 +35,7 @@ void ZrDevice::setReadChannels(int in, int out) {
     } else if (mpDriverSM) {
         mpDriverSM->mChannelSettings.InChannels = uint32_t(in);
         mpDriverSM->mChannelSettings.OutChannels = uint32_t(out);
-        if (isStreamingStarted())
-            setPendingChange();
+        if (isStreamingStarted()) setPendingChange();
     }
     getCurrentSettings().InChannels = uint32_t(in);
     getCurrentSettings().OutChannels = uint32_t(out);

@@ -167,10 +167,8 @@ void ZrDevice::setPortConfigWord(unsigned set, unsigned word, uint16_t value) {
     __atomic_store_n(&mPortConfig[set][word], value, __ATOMIC_RELAXED);
 }
 
-void ZrDevice::raiseInputLevel(unsigned channel, int32_t value)
-{
-    if (channel >= 32)
-        return;
+void ZrDevice::raiseInputLevel(unsigned channel, int32_t value) {
+    if (channel >= 32) return;
     raisePeak(mInputLevels[channel], value);
 }
 

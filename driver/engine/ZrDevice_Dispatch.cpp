@@ -368,7 +368,8 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         return kIOReturnSuccess;
     case EQN_SendCPort:
         // The first byte counts the bytes that follow it.
-        return mAJ.sendCPort(u.cCPortData + 1, std::min<uint32_t>(u.cCPortData[0], sizeof u.cCPortData - 1)) ==
+        return mAJ.sendCPort(u.cCPortData + 1,
+                             std::min<uint32_t>(u.cCPortData[0], sizeof u.cCPortData - 1)) ==
                        kIOReturnSuccess
                    ? kIOReturnSuccess
                    : kIOReturnBadArgument;

@@ -145,8 +145,7 @@ void ZrDevice::chooseMeters() {
         setSorvikChannelMap(map, true);
     } else if (mpConfigControls && mpConfigControls->traits().is(kKorvexDspProducts)) {
         chooseKorvexMeters(mIsUSB2, s.InChannels, mInputMeter, mOutputMeter);
-    }
-    else
+    } else
         chooseClassDeviceMeters(s.InChannels, mInputMeter, mOutputMeter);
     mIsocStreaming.setInputMeter(mInputMeter);
 }
@@ -175,7 +174,8 @@ bool ZrDevice::suspendStreaming() {
     }
     __atomic_store_n(&mStreamingSuspended, true, __ATOMIC_SEQ_CST);
     stopStreaming(true);
-    if (mpDriverData) mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
+    if (mpDriverData)
+        mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
     return true;
 }
 

@@ -66,10 +66,8 @@ inline constexpr ZrIOReturnName kZrIOReturnNames[] = {
 };
 
 // The code's name; null for a code the table does not hold.
-constexpr const char* ZrIOReturnNameOf(IOReturn code)
-{
+constexpr const char* ZrIOReturnNameOf(IOReturn code) {
     for (const ZrIOReturnName& row : kZrIOReturnNames)
-        if (row.code == code)
-            return row.name;
+        if (row.code == code) return row.name;
     return nullptr;
 }

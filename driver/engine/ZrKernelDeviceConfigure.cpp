@@ -17,26 +17,26 @@
 
 namespace {
 
-const char* const kMatchSig = "bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor *&, bool)";
+const char* const kMatchSig =
+    "bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor *&, bool)";
 
-}  // namespace
+} // namespace
 
-IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason)
-{
-    IOLog("%s %s", "IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char *)", reason ? reason : "");
+IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason) {
+    IOLog("%s %s", "IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char *)",
+          reason ? reason : "");
     if (!m_pDevice) {
         IOLog("abort configure - m_pDevice is NULL\n");
         return kIOReturnError;
     }
     if (m_pDevice->getFwUpdaterState() != kFwUpdaterNotActive) {
-        IOLog("abort configure - Firmware Update Mode active or unknown %d\n", int(m_pDevice->getFwUpdaterState()));
+        IOLog("abort configure - Firmware Update Mode active or unknown %d\n",
+              int(m_pDevice->getFwUpdaterState()));
         return kIOReturnError;
     }
-    if (isTerminateRequested())
-        return kIOReturnError;
+    if (isTerminateRequested()) return kIOReturnError;
     DriverSM* sm = m_pDevice->getDriverSM();
-    if (!sm)
-        return kIOReturnNoMemory;
+    if (!sm) return kIOReturnNoMemory;
     // User space writes the shared settings: a rate no device runs is
     // refused before anything of the current configuration is undone.
     if (!ZrRateInRange(audiosm::load32(AUDIOSM_CAT(sm, DriverSM, mChannelSettings.Frequency)))) {
@@ -45,8 +45,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason)
     }
     unconfigureDevice(false, reason);
     const QnChannelSettings& s = sm->mChannelSettings;
-    IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", int(s.InResolution),
-          int(s.OutResolution), int(s.InChannels), int(s.OutChannels));
+    IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n",
+          int(s.InResolution), int(s.OutResolution), int(s.InChannels), int(s.OutChannels));
     IOReturn r = configureDevice();
     if (r != kIOReturnSuccess) {
         IOLog("configureDevice failed; error=0x%X\n", unsigned(r));
@@ -64,37 +64,32 @@ IOReturn ZrKernelDeviceKorvexHX5100::reqConfigureDevice(const char* reason)
         return kIOReturnError;
     }
     sm->mConfigured = 1;
-    IOLog("configured fr:%d in:%d/%d out %d/%d\n", int(s.Frequency), int(s.InChannels), int(s.InResolution),
-          int(s.OutChannels), int(s.OutResolution));
+    IOLog("configured fr:%d in:%d/%d out %d/%d\n", int(s.Frequency), int(s.InChannels),
+          int(s.InResolution), int(s.OutChannels), int(s.OutResolution));
     return kIOReturnSuccess;
 }
 
-bool ZrKernelDeviceKorvexHX5100::openConfiguredPipe(ZrPipeDescriptor* pipe, const char* name)
-{
-    if (!pipe)
-        return true;
-    if (m_pDevice->getBindings().initPipe(pipe, name))
-        return true;
+bool ZrKernelDeviceKorvexHX5100::openConfiguredPipe(ZrPipeDescriptor* pipe, const char* name) {
+    if (!pipe) return true;
+    if (m_pDevice->getBindings().initPipe(pipe, name)) return true;
     IOLog("isInitSuccess is false after m_pDevice->%s->initPipe();\n", name);
     return false;
 }
 
-IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
-{
+IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
     auto fail = [this](IOReturn code) {
         mConfigureStatus = code;
         return code;
     };
-    if (!m_pUSBDevice || !m_pDevice)
-        return fail(kIOReturnNoDevice);
+    if (!m_pUSBDevice || !m_pDevice) return fail(kIOReturnNoDevice);
     ZrDevice& dev = *m_pDevice;
     if (dev.getFwUpdaterState() != kFwUpdaterNotActive) {
-        IOLog("abort configureDevice - firmware update status active or unknown %d\n", int(dev.getFwUpdaterState()));
+        IOLog("abort configureDevice - firmware update status active or unknown %d\n",
+              int(dev.getFwUpdaterState()));
         return fail(kIOReturnError);
     }
     DriverSM* sm = dev.getDriverSM();
-    if (!sm)
-        return fail(kIOReturnNoMemory);
+    if (!sm) return fail(kIOReturnNoMemory);
     QnChannelSettings& settings = sm->mChannelSettings;
     ZrDeviceConfigurations& configs = dev.getConfigurations();
     const VIDPID& ids = configs.getIds();
@@ -103,13 +98,16 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         uint8_t conf[2] = {255, 255}, alt[2] = {255, 255};
         for (int i = 0; i < 2; ++i) {
             uint32_t n = 1;
-            deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 17, 0, uint16_t(i + 1), &conf[i], n, 5);
+            deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 17, 0, uint16_t(i + 1),
+                             &conf[i], n, 5);
             if (conf[i] < 255) {
                 n = 1;
-                deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 18, 0, uint16_t(i + 1), &alt[i], n, 5);
+                deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 18, 0, uint16_t(i + 1),
+                                 &alt[i], n, 5);
             }
         }
-        IOLog("Flb2 curChanConfig_In:%d curChanConfig_Out:%d curChanConfigAlt_In:%d curChanConfigAlt_Out:%d\n",
+        IOLog("Flb2 curChanConfig_In:%d curChanConfig_Out:%d curChanConfigAlt_In:%d "
+              "curChanConfigAlt_Out:%d\n",
               int(conf[0]), int(conf[1]), int(alt[0]), int(alt[1]));
         uint32_t i = 4, o = 4;
         ZrFarlane2ChannelPair(ids.vendor(), ids.product(), i, o);
@@ -117,45 +115,48 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         settings.OutChannels = o;
     }
 
-    IOLog(" before m_pDevice->findInterfacesInConfig fr:%d ic:%d oc:%d ir:%d or:%d", int(settings.Frequency),
-          int(settings.InChannels), int(settings.OutChannels), int(settings.InResolution), int(settings.OutResolution));
+    IOLog(" before m_pDevice->findInterfacesInConfig fr:%d ic:%d oc:%d ir:%d or:%d",
+          int(settings.Frequency), int(settings.InChannels), int(settings.OutChannels),
+          int(settings.InResolution), int(settings.OutResolution));
     // The choice writes the setting it found: work on a private copy and
     // publish the result, so user space cannot change it halfway.
     QnChannelSettings chosen = settings;
-    if (!configs.findInterfacesInConfig(chosen) || (!configs.mpInInterface && !configs.mpOutInterface))
+    if (!configs.findInterfacesInConfig(chosen) ||
+        (!configs.mpInInterface && !configs.mpOutInterface))
         return fail(kIOReturnError);
     settings = chosen;
     ZrConfigurationDescriptor* configuration = configs.m_pcConfiguration;
-    if (!configuration)
-        return fail(kIOReturnError);
+    if (!configuration) return fail(kIOReturnError);
     const uint8_t wanted = configuration->getConfigurationValue();
 
     uint8_t current = 99;
-    if (!dev.isMerrowCompatible())
-        GetConfiguration(this, m_pUSBDevice, &current);
+    if (!dev.isMerrowCompatible()) GetConfiguration(this, m_pUSBDevice, &current);
     IOReturn configError = kIOReturnSuccess;
     if (current != wanted || dev.isMRW192Compatible()) {
         configError = m_pUSBDevice->setConfiguration(wanted, true);
         for (int round = 1; configError != kIOReturnSuccess && round <= 5; ++round) {
-            IOLog("USB: SetConfiguration failed with code:%08X - try reset %d\n", unsigned(configError), round);
+            IOLog("USB: SetConfiguration failed with code:%08X - try reset %d\n",
+                  unsigned(configError), round);
             if (!resetDevice("USB: SetConfiguration failed")) {
                 IOLog("ResetDevice failed with error 0x%08X\n", unsigned(kIOReturnError));
                 return fail(configError);
             }
             configError = m_pUSBDevice->setConfiguration(wanted, false);
-            IOLog("SetConfiguration %d returned status 0x%08X\n", int(wanted), unsigned(configError));
+            IOLog("SetConfiguration %d returned status 0x%08X\n", int(wanted),
+                  unsigned(configError));
         }
     }
     dev.startupHalVardTrunk2();
-    if (configError != kIOReturnSuccess)
-        return fail(configError);
+    if (configError != kIOReturnSuccess) return fail(configError);
 
     if (dev.isTrunk2Product()) {
-        IOLog("%s select alternates for trunk2\n", "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
+        IOLog("%s select alternates for trunk2\n",
+              "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
         ZrDevice::Trunk2Interfaces& t2 = dev.getTrunk2Interfaces();
         for (int n = 1; n <= 5; ++n)
             t2.add(QnFindInterface(m_pUSBDevice, n), this);
-        static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0}, {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
+        static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0},
+                                        {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
         for (const auto& step : kSteps) {
             t2.setIfAlt(step[0], step[1]);
             IOSleep(2);
@@ -175,15 +176,15 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
 
     bool ok = true;
     if (!matchInterface(configs.m_pcControlInterface, true)) {
-        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
+        IOLog(
+            "isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
         ok = false;
     }
     if (!matchInterface(configs.mpOutInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpOutInterface,true);\n");
         ok = false;
     }
-    if (waits)
-        IOSleep(50);
+    if (waits) IOSleep(50);
     if (dev.isTrunk2Product()) {
         dev.getTrunk2Interfaces().setIfAlt(3, 0);
         IOSleep(2);
@@ -197,14 +198,14 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpInInterface,true);\n");
         ok = false;
     }
-    if (waits)
-        IOSleep(50);
+    if (waits) IOSleep(50);
     if (!matchInterface(configs.m_pcHIDInterface, false)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcHIDInterface,false);\n");
         ok = false;
     }
     const bool openMidi = (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi()) ||
-                          ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids);
+                          ZrDescriptorProducts::isSorvikFarlane1(ids) ||
+                          ZrDescriptorProducts::isSorvikFarlane2(ids);
     if (!matchInterface(configs.m_pcMidiInterface, openMidi) && !openMidi) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcMidiInterface,false);\n");
         ok = false;
@@ -221,8 +222,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
               int(out->getInterfaceNumber()), int(out->getAlternateNumber()));
     dev.m_pcInPipeIsoc = in ? in->getIsocInPipe() : nullptr;
     if (in)
-        IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in), int(in->getInterfaceNumber()),
-              int(in->getAlternateNumber()));
+        IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in),
+              int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
     if (dev.isQuarnelBulkDevice()) {
         dev.m_pcBulkInPipe = in ? in->getBulkInPipe() : nullptr;
         if (!dev.m_pcBulkInPipe && in) {
@@ -245,7 +246,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
                 break;
             }
         }
-        IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n", static_cast<void*>(dev.m_pcOutPipeIsocKeepAlive));
+        IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n",
+              static_cast<void*>(dev.m_pcOutPipeIsocKeepAlive));
     }
     if (dev.isMRW30Compatible()) {
         dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
@@ -262,8 +264,9 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
         IOLog("Farlane2 use interrupt transfers for output %d\n", dev.m_pcInterruptOutPipe ? 1 : 0);
         dev.mUseInterruptTransfers = true;
     }
-    const bool isocBothWays = dev.isListed(ZrProductList::IsocInIsocOutAtRelease) &&
-                              dev.getDeviceDescriptorRecord().m_uBcdDevice == kZrIsocInIsocOutRelease;
+    const bool isocBothWays =
+        dev.isListed(ZrProductList::IsocInIsocOutAtRelease) &&
+        dev.getDeviceDescriptorRecord().m_uBcdDevice == kZrIsocInIsocOutRelease;
     if (isocBothWays) {
         IOLog("KSV0 with isoc in isoc out\n");
         dev.m_pcBulkInPipe = nullptr;
@@ -271,8 +274,9 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     } else if (dev.isQuarnelBulkInIsocOutDevice() && !isTerminateRequested() && in) {
         dev.m_pcInPipeIsoc = nullptr;
         dev.m_pcInPipeFeedback = in->getIsocInPipe();
-        IOLog("got isoc in pipe %p from interface %p num:%d alt:%d", static_cast<void*>(dev.m_pcInPipeFeedback),
-              static_cast<void*>(in), int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
+        IOLog("got isoc in pipe %p from interface %p num:%d alt:%d",
+              static_cast<void*>(dev.m_pcInPipeFeedback), static_cast<void*>(in),
+              int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
         dev.m_pcBulkInPipe = in->getBulkInPipe();
         if (!dev.m_pcBulkInPipe) {
             dev.m_pcBulkInPipe = in->getInterruptInPipe();
@@ -283,8 +287,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
 
     IOReturn bandwidthError = kIOReturnSuccess;
     auto checkBandwidth = [&](ZrPipeDescriptor* pipe) {
-        if (!pipe || bandwidthError != kIOReturnSuccess)
-            return;
+        if (!pipe || bandwidthError != kIOReturnSuccess) return;
         IOReturn r = dev.checkBandwidthForPipe(pipe, 0);
         if (r != kIOReturnSuccess) {
             IOLog("checkBandwidthForPipe returns 0x%X\n", unsigned(r));
@@ -302,43 +305,36 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     ok = openConfiguredPipe(dev.m_pcBulkOutPipe, "m_pcBulkOutPipe") && ok;
     ok = openConfiguredPipe(dev.m_pcInterruptInPipe, "m_pcInterruptInPipe") && ok;
     ok = openConfiguredPipe(dev.m_pcInterruptOutPipe, "m_pcInterruptOutPipe") && ok;
-    if (waits)
-        IOSleep(50);
+    if (waits) IOSleep(50);
     if (!openConfiguredPipe(dev.m_pcOutPipeIsoc, "m_pcOutPipeIsoc"))
         ok = false;
     else
         checkBandwidth(dev.m_pcOutPipeIsoc);
-    if (dev.m_pcOutPipeIsocKeepAlive)
-        IOLog("init m_pcOutPipeIsocKeepAlive\n");
+    if (dev.m_pcOutPipeIsocKeepAlive) IOLog("init m_pcOutPipeIsocKeepAlive\n");
     ok = openConfiguredPipe(dev.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive") && ok;
-    if (waits)
-        IOSleep(50);
+    if (waits) IOSleep(50);
 
     // USB-MIDI and the MIDI and control port open their pipes (not built yet).
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
         dev.getUSBMidiDevice()->initPipes();
     dev.getAJ().assignPipes(configs.m_pcMidiInterface);
-    if (!dev.getAJ().initPipes())
-        IOLog("AJ::initPipes failed\n");
+    if (!dev.getAJ().initPipes()) IOLog("AJ::initPipes failed\n");
 
-    if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe && !dev.m_pcBulkOutPipe &&
-        !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
+    if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe &&
+        !dev.m_pcBulkOutPipe && !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
         IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
         ok = false;
     }
-    if (!ok)
-        IOLog("isInitSuccess is false after PipeAvailability check\n");
+    if (!ok) IOLog("isInitSuccess is false after PipeAvailability check\n");
 
-    if (ZrConfigControls* controls = dev.getConfigControls())
-        controls->readLX4XXChannelConfig();
+    if (ZrConfigControls* controls = dev.getConfigControls()) controls->readLX4XXChannelConfig();
     if (!mInterestNotifier)
-        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest, &CompositeDriverInterestHandler, this);
+        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest,
+                                                           &CompositeDriverInterestHandler, this);
 
     ZrConverters converters;
-    if (ok)
-        converters = ZrChooseConverters(dev.getConfigTraits(), settings);
-    if (DriverData* dd = dev.getDriverData())
-        dd->setConverters(converters.output, settings);
+    if (ok) converters = ZrChooseConverters(dev.getConfigTraits(), settings);
+    if (DriverData* dd = dev.getDriverData()) dd->setConverters(converters.output, settings);
 
     // The transport refuses alternates it cannot stream.
     if (ok && !dev.configurationDone(0, converters.input)) {
@@ -365,19 +361,16 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()
     return result;
 }
 
-void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason)
-{
+void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason) {
     IOLog("%s\n", "void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool, const char *)");
-    if (!m_pDevice)
-        return;
+    if (!m_pDevice) return;
     ZrDevice& dev = *m_pDevice;
     if (dev.isStreamingStarted()) {
         dev.stopStreaming(true);
         IOSleep(100);
     }
     DriverSM* sm = dev.getDriverSM();
-    if (!sm || !sm->mConfigured)
-        return;
+    if (!sm || !sm->mConfigured) return;
     sm->mConfigured = 0;
     ZrDeviceConfigurations& configs = dev.getConfigurations();
     ZrUsbBindings& b = dev.getBindings();
@@ -387,11 +380,10 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
 
     dev.getAJ().closePipes();
     dev.releaseIsocPipes();
-    if (dev.isMRW30Compatible())
-        configs.m_pcControlInterface = nullptr;
-    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcStatusInterruptInPipe, dev.m_pcBulkInPipe,
-                                dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc, dev.m_pcOutPipeIsoc,
-                                dev.m_pcOutPipeIsocKeepAlive})
+    if (dev.isMRW30Compatible()) configs.m_pcControlInterface = nullptr;
+    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcStatusInterruptInPipe,
+                                dev.m_pcBulkInPipe, dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc,
+                                dev.m_pcOutPipeIsoc, dev.m_pcOutPipeIsocKeepAlive})
         b.closePipe(p);
     if (dev.isMRW30Compatible()) {
         b.closePipe(dev.m_pcInterruptInPipe);
@@ -402,7 +394,8 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
 
     if (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi())
         b.closeInterface(configs.m_pcMidiInterface, true);
-    else if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
+    else if (ZrDescriptorProducts::isSorvikFarlane1(ids) ||
+             ZrDescriptorProducts::isSorvikFarlane2(ids))
         b.closeInterface(configs.m_pcMidiInterface, false);
     dev.recordStub("VendorAsyncPort::onUnconfigure");
     b.closeInterface(configs.m_pcControlInterface, true);
@@ -419,15 +412,16 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     const uint16_t product = dev.getDeviceDescriptorRecord().m_uProduct;
     // Some devices do not come back from a re-enumeration (one only from a
     // firmware on); one needs it every time.
-    const bool never = ZrIsListedProduct(ZrProductList::NeverReEnumerated, vendor, product) ||
-                       (ZrIsListedProduct(ZrProductList::NeverReEnumeratedFromFirmware, vendor, product) &&
-                        dev.getFirmwareVersion() >= kZrNoReEnumerateFirmware);
-    if ((allowReset && !never) || ZrIsListedProduct(ZrProductList::AlwaysReEnumerated, vendor, product))
+    const bool never =
+        ZrIsListedProduct(ZrProductList::NeverReEnumerated, vendor, product) ||
+        (ZrIsListedProduct(ZrProductList::NeverReEnumeratedFromFirmware, vendor, product) &&
+         dev.getFirmwareVersion() >= kZrNoReEnumerateFirmware);
+    if ((allowReset && !never) ||
+        ZrIsListedProduct(ZrProductList::AlwaysReEnumerated, vendor, product))
         resetDevice(reason);
 }
 
-bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bool open)
-{
+bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bool open) {
     if (!m_pUSBDevice || !m_pDevice) {
         IOLog("%s no usb device\n", kMatchSig);
         return false;
@@ -444,8 +438,8 @@ bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bo
     const VIDPID& ids = m_pDevice->getConfigurations().getIds();
     const uint16_t vendor = m_pDevice->getDeviceDescriptorRecord().m_uVendor;
     const int number = desc->getInterfaceNumber();
-    QnInterfaceRequest request{desc->getInterfaceClass(), desc->getInterfaceSubClass(), desc->getInterfaceProtocol(),
-                               0};
+    QnInterfaceRequest request{desc->getInterfaceClass(), desc->getInterfaceSubClass(),
+                               desc->getInterfaceProtocol(), 0};
     // The class corrections of the descriptor model show these interfaces
     // as audio class ones; the device itself still reports them as vendor
     // specific.
@@ -458,14 +452,14 @@ bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bo
     } else if (m_pDevice->isMerrowCompatible() && !m_pDevice->isMRW192Compatible()) {
         request = {255, 0, 0, 0};
     } else if (ZrDescriptorProducts::isSorvikFarlane2(ids) ||
-               (ZrDescriptorProducts::isSorvikFarlane1(ids) && number != 3 && desc->getInterfaceSubClass() != 1)) {
+               (ZrDescriptorProducts::isSorvikFarlane1(ids) && number != 3 &&
+                desc->getInterfaceSubClass() != 1)) {
         request = {255, 0, 0, 0};
     }
     IOUSBHostInterface* found = nullptr;
     for (int pass = 0; pass < 2 && !found; ++pass) {
         if (pass == 1) {
-            if (desc->getAlternateNumber() == 0)
-                break;
+            if (desc->getAlternateNumber() == 0) break;
             request.mAlternate = desc->getAlternateNumber();
         }
         IOUSBHostInterface* i = nullptr;
@@ -484,11 +478,10 @@ bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bo
     return true;
 }
 
-IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void* target, void*, UInt32 messageType,
-                                                                   IOService*, void*, vm_size_t)
-{
-    if (!target)
-        return kIOReturnError;
+IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void* target, void*,
+                                                                    UInt32 messageType, IOService*,
+                                                                    void*, vm_size_t) {
+    if (!target) return kIOReturnError;
     switch (messageType) {
     case 0xE0000010:
     case 0xE0000101:
@@ -496,7 +489,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void* target
         break;
     default:
         IOLog("%s message unknown: %08X\n",
-              "static IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void *, void *, UInt32, "
+              "static IOReturn ZrKernelDeviceKorvexHX5100::CompositeDriverInterestHandler(void *, "
+              "void *, UInt32, "
               "IOService *, void *, vm_size_t)",
               unsigned(messageType));
         break;

@@ -21,7 +21,6 @@
 #include "platform/kern/IOUserClient.h"
 #include "platform/usb/IOUSBHostFamily.h"
 
-
 constexpr int kUserClientSlots = 64;
 // The PIC device's microcontroller commands at start-up and configuration.
 constexpr uint8_t kPicPowerOn = 129;
@@ -31,9 +30,8 @@ class ZrPipeDescriptor;
 class ZrInterfaceDescriptor;
 
 class ZrKernelDeviceKorvexHX5100 : public IOService, public USBMidiHost {
-    OSDeclareDefaultStructors(ZrKernelDeviceKorvexHX5100)
-public:
-    bool init(OSDictionary* dict = nullptr) override;
+    OSDeclareDefaultStructors(ZrKernelDeviceKorvexHX5100) public
+        : bool init(OSDictionary* dict = nullptr) override;
     void initSpecificFeatures(OSDictionary* dict);
     // Logs an object's property-list text ("Dumping %p:  %s\n").
     void OSShow(OSObject* object);
@@ -42,27 +40,31 @@ public:
     void stop(IOService* provider) override;
     bool terminate(IOOptionBits options = 0) override;
 
-    IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type, OSDictionary* properties,
+    IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type,
+                           OSDictionary* properties, IOUserClient** handler) override;
+    IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type,
                            IOUserClient** handler) override;
-    IOReturn newUserClient(task_t owningTask, void* securityID, UInt32 type, IOUserClient** handler) override;
     void userClientListNewClient(IOUserClient* client);
     void userClientListClientClosed(IOUserClient* client);
     void userClientListNotifyTerminate();
-    int32_t getUserClientCount() const { return __atomic_load_n(&mUserClientCount, __ATOMIC_SEQ_CST); }
+    int32_t getUserClientCount() const {
+        return __atomic_load_n(&mUserClientCount, __ATOMIC_SEQ_CST);
+    }
 
     // Opaque identifiers of user clients: non-zero, one per client, resolved
     // only here.
     uint64_t clientIdentifier(const IOUserClient* client) const;
     IOUserClient* clientFromIdentifier(uint64_t id) const;
 
-    IOReturn deviceRequestStd(EDirection dir, EDRQ_Level level, EDRQ_Recipient recipient, uint8_t bRequest,
-                              uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length, int retryCount);
+    IOReturn deviceRequestStd(EDirection dir, EDRQ_Level level, EDRQ_Recipient recipient,
+                              uint8_t bRequest, uint16_t wValue, uint16_t wIndex, void* data,
+                              uint32_t& length, int retryCount);
     void closeUsbDevice();
     bool resetDevice(const char* reason);
     // GET_CONFIGURATION into *value (0 first); kIOReturnError without a
     // service or device, 0 without value.
-    static IOReturn GetConfiguration(ZrKernelDeviceKorvexHX5100* service, IOUSBHostDevice* usbDevice,
-                                     uint8_t* value);
+    static IOReturn GetConfiguration(ZrKernelDeviceKorvexHX5100* service,
+                                     IOUSBHostDevice* usbDevice, uint8_t* value);
     // The host's bandwidth is not accounted here: a fixed budget, a fixed
     // share per pipe, and setting a share only logs.
     static uint32_t GetFreeBandWidth() { return 5000; }
@@ -78,7 +80,9 @@ public:
     bool usbMidiInitPipe(ZrPipeDescriptor* pipe, const char* name) override;
     IOUSBHostPipe* usbMidiGetPipe(ZrPipeDescriptor* pipe) const override;
     void usbMidiClosePipe(ZrPipeDescriptor* pipe) override;
-    uint32_t usbMidiBandwidth(ZrPipeDescriptor* pipe) const override { return getBandwidthForPipe(pipe); }
+    uint32_t usbMidiBandwidth(ZrPipeDescriptor* pipe) const override {
+        return getBandwidthForPipe(pipe);
+    }
     void cancelMidiRB(MidiRB* rb) override;
     // After each configuration: publishes the device's MIDI interface for
     // class drivers, except on devices whose MIDI the driver serves itself.
@@ -91,13 +95,19 @@ public:
 
     // Power-management root domain: the system's sleep and wake reach the
     // device model through these.
-    IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber, IOService* whatDevice) override;
-    IOReturn powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long stateNumber, IOService* whatDevice) override;
+    IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,
+                                    IOService* whatDevice) override;
+    IOReturn powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,
+                                   IOService* whatDevice) override;
 
     ZrDevice* getDevice() const { return m_pDevice; }
     IOUSBHostDevice* getUSBDevice() const { return m_pUSBDevice; }
-    APIDeviceInfo* getAPIDeviceInfoPtr() const { return m_pDevice ? m_pDevice->getAPIDeviceInfoPtr() : nullptr; }
-    bool isTerminateRequested() const { return __atomic_load_n(&m_bTerminateRequested, __ATOMIC_SEQ_CST); }
+    APIDeviceInfo* getAPIDeviceInfoPtr() const {
+        return m_pDevice ? m_pDevice->getAPIDeviceInfoPtr() : nullptr;
+    }
+    bool isTerminateRequested() const {
+        return __atomic_load_n(&m_bTerminateRequested, __ATOMIC_SEQ_CST);
+    }
     bool isSystemSuspended() const { return __atomic_load_n(&mpSystemSuspended, __ATOMIC_SEQ_CST); }
     IOReturn getConfigureStatus() const { return mConfigureStatus; }
     void setConfigureStatus(IOReturn status) { mConfigureStatus = status; }
@@ -113,7 +123,8 @@ public:
     // cannot be bound becomes null.
     bool matchInterface(ZrInterfaceDescriptor*& desc, bool open);
     static IOReturn CompositeDriverInterestHandler(void* target, void* refCon, UInt32 messageType,
-                                                   IOService* provider, void* argument, vm_size_t size);
+                                                   IOService* provider, void* argument,
+                                                   vm_size_t size);
 
     // System sleep and wake-up: the power callbacks call these under the
     // dispatch lock; the audio-server client's sleep and wake-up requests

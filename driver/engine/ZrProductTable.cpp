@@ -12,7 +12,7 @@ struct ZrMatchedProduct {
     uint16_t product;
 };
 constexpr ZrMatchedProduct kMatchedProducts[] = {
-    {kKorvexVendorID, kKorvexHX5100ProductID},  // HX-5100
+    {kKorvexVendorID, kKorvexHX5100ProductID}, // HX-5100
     // The class-compliant products the device controls know.
     {kCadenzaVendorID, kCadenzaTypicalProductID},
     {kCadenzaVendorID, kCadenzaSelectorProductID},
@@ -28,10 +28,9 @@ constexpr ZrMatchedProduct kMatchedProducts[] = {
     {kTrunkVendorID, kTrunk2ProductID},
 };
 
-}  // namespace
+} // namespace
 
-OSDictionary* ZrMakeDriverPersonality(uint16_t vendor, uint16_t product, OSDictionary* qnSpecific)
-{
+OSDictionary* ZrMakeDriverPersonality(uint16_t vendor, uint16_t product, OSDictionary* qnSpecific) {
     OSDictionary* p = OSDictionary::withCapacity(5);
     OSString* cls = OSString::withCString(kZrServiceClassName);
     OSString* provider = OSString::withCString("IOUSBHostDevice");
@@ -47,13 +46,11 @@ OSDictionary* ZrMakeDriverPersonality(uint16_t vendor, uint16_t product, OSDicti
     provider->release();
     vid->release();
     pid->release();
-    if (!qnSpecific)
-        specific->release();
+    if (!qnSpecific) specific->release();
     return p;
 }
 
-void ZrLoadDriverPersonalities()
-{
+void ZrLoadDriverPersonalities() {
     for (const auto& row : kMatchedProducts) {
         OSDictionary* p = ZrMakeDriverPersonality(row.vendor, row.product, nullptr);
         hx::kern::addPersonality(p);
@@ -61,7 +58,9 @@ void ZrLoadDriverPersonalities()
     }
 }
 
-void ZrUnloadDriverPersonalities() { hx::kern::removePersonalities(kZrServiceClassName); }
+void ZrUnloadDriverPersonalities() {
+    hx::kern::removePersonalities(kZrServiceClassName);
+}
 
 namespace {
 
@@ -75,17 +74,17 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB01ProductID},
     {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB02ProductID},
     {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, kQuarnelBulkInIsocOutProductID},
-    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID},  // LX880
-    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID},  // LX420
-    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX310ProductID},  // LX310
-    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX150ProductID},  // LX150
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID}, // LX880
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID}, // LX420
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX310ProductID}, // LX310
+    {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX150ProductID}, // LX150
     {ZrProductList::MRW30, kKorvexVendorID, kKorvexMRW30ProductID},
     {ZrProductList::MakerNoDigital, kQuarnelVendorID, kQuarnelNoDigitalProductID},
-    {ZrProductList::LXNoDigital, kKorvexVendorID, kKorvexLX310ProductID},  // LX310
+    {ZrProductList::LXNoDigital, kKorvexVendorID, kKorvexLX310ProductID}, // LX310
     {ZrProductList::Tolvane, kTolvaneVendorID, kTolvaneProductID},
     {ZrProductList::Trunk2, kTrunkVendorID, kTrunk2ProductID},
     {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunkProductID},  // Trunk
-    {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunk2ProductID},  // Trunk 2
+    {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunk2ProductID}, // Trunk 2
     {ZrProductList::SetFrequencyRepeats, kSetFreqVendorID, kSetFreqS1ProductID},
     {ZrProductList::SetFrequencyRepeats, kSetFreqVendorID, kSetFreqS2ProductID},
     {ZrProductList::FirmwareVersionAlways, kQuarnelVendorID, kQuarnelBulkB01ProductID},
@@ -121,12 +120,10 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::HalvardTrunk, kTrunkVendorID, kTrunkProductID},
 };
 
-}  // namespace
+} // namespace
 
-bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product)
-{
+bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product) {
     for (const ZrListedProduct& row : kListedProducts)
-        if (row.list == list && row.vendor == vendor && row.product == product)
-            return true;
+        if (row.list == list && row.vendor == vendor && row.product == product) return true;
     return false;
 }

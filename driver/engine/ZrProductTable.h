@@ -18,15 +18,15 @@ struct ZrChannelPair {
     uint8_t ins, outs;
 };
 constexpr ZrChannelPair kSorvikFarlane2ChannelPairs[] = {
-    {kSorvikFarlane2ProductIDs[0], 12, 2}, {kSorvikFarlane2ProductIDs[1], 8, 6},
+    {kSorvikFarlane2ProductIDs[0], 12, 2},  {kSorvikFarlane2ProductIDs[1], 8, 6},
     {kSorvikFarlane2ProductIDs[2], 12, 12}, {kSorvikFarlane2ProductIDs[3], 12, 2},
     {kSorvikFarlane2ProductIDs[4], 12, 2},
 };
 
 // Whether a device's input and feedback packets get no tolerance at rate.
-constexpr bool ZrHasExactClock(uint16_t vendor, uint16_t product, uint32_t rate)
-{
-    return vendor == kHarlowVendorID && product == kHarlowExactClockProductID && (rate == 48000 || rate == 96000);
+constexpr bool ZrHasExactClock(uint16_t vendor, uint16_t product, uint32_t rate) {
+    return vendor == kHarlowVendorID && product == kHarlowExactClockProductID &&
+           (rate == 48000 || rate == 96000);
 }
 
 // Product lists behind the device object's capability answers; the
@@ -42,33 +42,35 @@ enum class ZrProductList : uint8_t {
     Trunk2,                // the second Trunk product: own start-up and alternates
     SetFrequencyRepeats,   // another maker's devices that refuse SET_CUR while starting
     NeverReEnumerated,     // devices that are not re-enumerated when unconfigured
-    FirmwareVersionAlways, // the maker's devices whose firmware version is read without Merrow compatibility
-    FirmwareVersionText,   // devices whose firmware version text is read (without a features record)
-    FirmwareChannelCounts, // another maker's device that reports its channel counts in its firmware information
-    Stereo16Only,          // another maker's device forced to 2 + 2 channels of 16 bits at its first scan
-    PicCommands,           // another maker's device driven by PIC commands
-    NeverReEnumeratedFromFirmware,  // not re-enumerated from firmware kZrNoReEnumerateFirmware on
-    AlwaysReEnumerated,    // re-enumerated when unconfigured even when the caller forbids it
-    SetInterfaceBeforeBind,  // SET_INTERFACE(0) on interface 2 before the interfaces are bound
-    ConfigureWaits,        // 50 ms pauses around binding and opening the pipes
-    IsocInIsocOutAtRelease,  // at release kZrIsocInIsocOutRelease: isochronous both ways, no feedback
-    ControlSetCurAfterConfig,  // a class SET_CUR to its control interface once configured
-    ControlSetInterfaceAfterConfig,  // SET_INTERFACE(0) on its control interface once configured
-    NoFrequencyReading,    // its sampling frequency is never read: 0
-    MixerModeFirst,        // the first product with a mixer mode (modes 1 and 2: 4 + 4 channels)
-    MixerModeSecond,       // the second (modes 1 and 2: 6 inputs, 2 outputs)
-    StartSetCur02FF,       // a class SET_CUR 0x02FF on interface 0x0200 at every start
-    StartSetCur0A00,       // a class SET_CUR 0x0A00 on 0x0900 (one byte) at every start
-    StartSetCur0201,       // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
-    HalvardTrunk,          // the first Trunk product: its own start-up instead of endpoint rates
-    InputErrorsBreak,      // other makers' devices whose input errors break the stream (41 and more)
+    FirmwareVersionAlways, // the maker's devices whose firmware version is read without Merrow
+                           // compatibility
+    FirmwareVersionText, // devices whose firmware version text is read (without a features record)
+    FirmwareChannelCounts, // another maker's device that reports its channel counts in its firmware
+                           // information
+    Stereo16Only, // another maker's device forced to 2 + 2 channels of 16 bits at its first scan
+    PicCommands,  // another maker's device driven by PIC commands
+    NeverReEnumeratedFromFirmware, // not re-enumerated from firmware kZrNoReEnumerateFirmware on
+    AlwaysReEnumerated,       // re-enumerated when unconfigured even when the caller forbids it
+    SetInterfaceBeforeBind,   // SET_INTERFACE(0) on interface 2 before the interfaces are bound
+    ConfigureWaits,           // 50 ms pauses around binding and opening the pipes
+    IsocInIsocOutAtRelease,   // at release kZrIsocInIsocOutRelease: isochronous both ways, no
+                              // feedback
+    ControlSetCurAfterConfig, // a class SET_CUR to its control interface once configured
+    ControlSetInterfaceAfterConfig, // SET_INTERFACE(0) on its control interface once configured
+    NoFrequencyReading,             // its sampling frequency is never read: 0
+    MixerModeFirst,   // the first product with a mixer mode (modes 1 and 2: 4 + 4 channels)
+    MixerModeSecond,  // the second (modes 1 and 2: 6 inputs, 2 outputs)
+    StartSetCur02FF,  // a class SET_CUR 0x02FF on interface 0x0200 at every start
+    StartSetCur0A00,  // a class SET_CUR 0x0A00 on 0x0900 (one byte) at every start
+    StartSetCur0201,  // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
+    HalvardTrunk,     // the first Trunk product: its own start-up instead of endpoint rates
+    InputErrorsBreak, // other makers' devices whose input errors break the stream (41 and more)
 };
 // Every device of this maker takes the start's SET_CUR 0x02FF as well.
 constexpr uint16_t kZrStartSetCurMakerVendorID = kKestrelVendorID;
 constexpr uint32_t kZrNoReEnumerateFirmware = 0x01050100;
 constexpr uint16_t kZrIsocInIsocOutRelease = 0x0300;
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product);
-
 
 // One personality: "IOClass" the service class, "IOProviderClass"
 // "IOUSBHostDevice", "idVendor" and "idProduct", and "QnSpecific" (an empty

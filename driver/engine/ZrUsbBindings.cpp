@@ -10,11 +10,9 @@
 namespace {
 
 // The device's child interfaces in the order they were published, retained.
-std::vector<IOUSBHostInterface*> childInterfaces(IOUSBHostDevice* device)
-{
+std::vector<IOUSBHostInterface*> childInterfaces(IOUSBHostDevice* device) {
     std::vector<IOUSBHostInterface*> out;
-    if (!device)
-        return out;
+    if (!device) return out;
     OSIterator* it = device->getClientIterator();
     while (OSObject* o = it ? it->getNextObject() : nullptr) {
         // Interfaces of a configuration that was replaced stay listed until
@@ -25,24 +23,23 @@ std::vector<IOUSBHostInterface*> childInterfaces(IOUSBHostDevice* device)
             out.push_back(i);
         }
     }
-    if (it)
-        it->release();
+    if (it) it->release();
     return out;
 }
 
-void releaseAll(std::vector<IOUSBHostInterface*>& list)
-{
+void releaseAll(std::vector<IOUSBHostInterface*>& list) {
     for (IOUSBHostInterface* i : list)
         i->release();
     list.clear();
 }
 
-bool fieldMatches(uint16_t wanted, uint8_t value) { return wanted >= 0xFFFF || wanted == value; }
+bool fieldMatches(uint16_t wanted, uint8_t value) {
+    return wanted >= 0xFFFF || wanted == value;
+}
 
-}  // namespace
+} // namespace
 
-IOUSBHostInterface* QnFindInterface(IOUSBHostDevice* device, int number)
-{
+IOUSBHostInterface* QnFindInterface(IOUSBHostDevice* device, int number) {
     std::vector<IOUSBHostInterface*> list = childInterfaces(device);
     IOUSBHostInterface* found = nullptr;
     for (IOUSBHostInterface* i : list) {
@@ -58,10 +55,8 @@ IOUSBHostInterface* QnFindInterface(IOUSBHostDevice* device, int number)
 }
 
 IOUSBHostInterface* QnFindNextInterface(IOUSBHostDevice* device, IOUSBHostInterface* after,
-                                        const QnInterfaceRequest* request)
-{
-    if (!request)
-        return nullptr;
+                                        const QnInterfaceRequest* request) {
+    if (!request) return nullptr;
     std::vector<IOUSBHostInterface*> list = childInterfaces(device);
     IOUSBHostInterface* found = nullptr;
     bool passed = after == nullptr;
@@ -83,19 +78,16 @@ IOUSBHostInterface* QnFindNextInterface(IOUSBHostDevice* device, IOUSBHostInterf
     return found;
 }
 
-bool ZrUsbBindings::setInterface(ZrInterfaceDescriptor* desc, IOService* owner, IOUSBHostInterface* intf, bool claim)
-{
-    if (!desc)
-        return false;
+bool ZrUsbBindings::setInterface(ZrInterfaceDescriptor* desc, IOService* owner,
+                                 IOUSBHostInterface* intf, bool claim) {
+    if (!desc) return false;
     {
         std::lock_guard<std::mutex> g(mLock);
         auto it = mInterfaces.find(desc);
-        if (it != mInterfaces.end() && it->second.intf == intf && intf)
-            return true;
+        if (it != mInterfaces.end() && it->second.intf == intf && intf) return true;
     }
     closeInterface(desc, true);
-    if (!intf)
-        return true;
+    if (!intf) return true;
     intf->retain();
     InterfaceBinding b{intf, nullptr, claim};
     if (claim && owner && !intf->isOpen(owner)) {
@@ -117,98 +109,80 @@ bool ZrUsbBindings::setInterface(ZrInterfaceDescriptor* desc, IOService* owner, 
     return true;
 }
 
-IOUSBHostInterface* ZrUsbBindings::getInterface(const ZrInterfaceDescriptor* desc) const
-{
+IOUSBHostInterface* ZrUsbBindings::getInterface(const ZrInterfaceDescriptor* desc) const {
     std::lock_guard<std::mutex> g(mLock);
     auto it = mInterfaces.find(desc);
     return it == mInterfaces.end() ? nullptr : it->second.intf;
 }
 
-void ZrUsbBindings::closeInterface(ZrInterfaceDescriptor* desc, bool resetAlternate)
-{
-    if (!desc)
-        return;
+void ZrUsbBindings::closeInterface(ZrInterfaceDescriptor* desc, bool resetAlternate) {
+    if (!desc) return;
     for (int i = 0; i < desc->getCountPipes(); ++i)
         closePipe(desc->getPipeByIndex(i));
     InterfaceBinding b;
-    if (takeBinding(desc, b))
-        unbind(b, resetAlternate);
+    if (takeBinding(desc, b)) unbind(b, resetAlternate);
 }
 
-bool ZrUsbBindings::takeBinding(const ZrInterfaceDescriptor* desc, InterfaceBinding& out)
-{
+bool ZrUsbBindings::takeBinding(const ZrInterfaceDescriptor* desc, InterfaceBinding& out) {
     std::lock_guard<std::mutex> g(mLock);
     auto it = mInterfaces.find(desc);
-    if (it == mInterfaces.end())
-        return false;
+    if (it == mInterfaces.end()) return false;
     out = it->second;
     mInterfaces.erase(it);
     return true;
 }
 
-void ZrUsbBindings::unbind(const InterfaceBinding& b, bool resetAlternate)
-{
-    if (!b.intf)
-        return;
+void ZrUsbBindings::unbind(const InterfaceBinding& b, bool resetAlternate) {
+    if (!b.intf) return;
     const bool openForOwner = b.owner && b.intf->isOpen(b.owner);
     if (b.claimed && openForOwner && resetAlternate) {
         const StandardUSB::InterfaceDescriptor* d = b.intf->getInterfaceDescriptor();
-        if (d && d->bAlternateSetting != 0)
-            b.intf->selectAlternateSetting(0);
+        if (d && d->bAlternateSetting != 0) b.intf->selectAlternateSetting(0);
     }
-    if (openForOwner)
-        b.intf->close(b.owner);
+    if (openForOwner) b.intf->close(b.owner);
     b.intf->release();
 }
 
-bool ZrUsbBindings::initPipe(ZrPipeDescriptor* pipe, const char* callerName)
-{
-    if (!pipe)
-        return false;
-    if (getPipe(pipe))
-        return true;
+bool ZrUsbBindings::initPipe(ZrPipeDescriptor* pipe, const char* callerName) {
+    if (!pipe) return false;
+    if (getPipe(pipe)) return true;
     ZrInterfaceDescriptor* owner = pipe->getInterfaceDescriptor();
     IOUSBHostInterface* intf = getInterface(owner);
     if (!intf) {
-        if (callerName)
-            IOLog("initPipeError: no usb interface\n");
+        if (callerName) IOLog("initPipeError: no usb interface\n");
         return false;
     }
     if (callerName)
         IOLog("ZrPipeDescriptor(%p)::initPipe from %s\n", static_cast<void*>(pipe), callerName);
     IOLog("initPipe if:%p ifNum:%d alt:%d,numEnPoints:%d isOpen:%d\n", static_cast<void*>(intf),
-          int(owner->getInterfaceNumber()), int(owner->getAlternateNumber()), int(owner->getNumEndpoints()),
-          intf->isOpen() ? 1 : 0);
+          int(owner->getInterfaceNumber()), int(owner->getAlternateNumber()),
+          int(owner->getNumEndpoints()), intf->isOpen() ? 1 : 0);
     IOUSBHostPipe* found = intf->copyPipe(pipe->getAddress());
     if (!found) {
-        if (callerName)
-            IOLog("initPipe mUSBPipe NULL\n");
+        if (callerName) IOLog("initPipe mUSBPipe NULL\n");
         return false;
     }
     if (callerName)
-        IOLog("initPipe bandwidth mMaxPacketSize:%d GetMaxPacketSize():%d\n", int(pipe->getMaxPacketSize()),
-              int(found->getEndpointDescriptor()->wMaxPacketSize));
+        IOLog("initPipe bandwidth mMaxPacketSize:%d GetMaxPacketSize():%d\n",
+              int(pipe->getMaxPacketSize()), int(found->getEndpointDescriptor()->wMaxPacketSize));
     found->clearStall(true);
     std::lock_guard<std::mutex> g(mLock);
     mPipes[pipe] = found;
     return true;
 }
 
-IOUSBHostPipe* ZrUsbBindings::getPipe(const ZrPipeDescriptor* pipe) const
-{
+IOUSBHostPipe* ZrUsbBindings::getPipe(const ZrPipeDescriptor* pipe) const {
     std::lock_guard<std::mutex> g(mLock);
     auto it = mPipes.find(pipe);
     return it == mPipes.end() ? nullptr : it->second;
 }
 
-void ZrUsbBindings::closePipe(ZrPipeDescriptor* pipe)
-{
+void ZrUsbBindings::closePipe(ZrPipeDescriptor* pipe) {
     IOUSBHostPipe* p = nullptr;
     {
         std::lock_guard<std::mutex> g(mLock);
         auto it = mPipes.find(pipe);
-        if (it == mPipes.end())
-            return;
+        if (it == mPipes.end()) return;
         p = it->second;
         mPipes.erase(it);
     }
@@ -216,14 +190,12 @@ void ZrUsbBindings::closePipe(ZrPipeDescriptor* pipe)
     p->release();
 }
 
-void ZrUsbBindings::abort(ZrPipeDescriptor* pipe)
-{
+void ZrUsbBindings::abort(ZrPipeDescriptor* pipe) {
     IOUSBHostPipe* p = nullptr;
     {
         std::lock_guard<std::mutex> g(mLock);
         auto it = mPipes.find(pipe);
-        if (it == mPipes.end())
-            return;
+        if (it == mPipes.end()) return;
         p = it->second;
         p->retain();
     }
@@ -231,8 +203,7 @@ void ZrUsbBindings::abort(ZrPipeDescriptor* pipe)
     p->release();
 }
 
-void ZrUsbBindings::closeAll()
-{
+void ZrUsbBindings::closeAll() {
     std::vector<ZrPipeDescriptor*> pipes;
     std::vector<ZrInterfaceDescriptor*> interfaces;
     {
@@ -247,19 +218,16 @@ void ZrUsbBindings::closeAll()
     // The records may be gone by now: close without asking them anything.
     for (ZrInterfaceDescriptor* d : interfaces) {
         InterfaceBinding b;
-        if (takeBinding(d, b))
-            unbind(b, false);
+        if (takeBinding(d, b)) unbind(b, false);
     }
 }
 
-int ZrUsbBindings::boundInterfaces() const
-{
+int ZrUsbBindings::boundInterfaces() const {
     std::lock_guard<std::mutex> g(mLock);
     return int(mInterfaces.size());
 }
 
-int ZrUsbBindings::boundPipes() const
-{
+int ZrUsbBindings::boundPipes() const {
     std::lock_guard<std::mutex> g(mLock);
     return int(mPipes.size());
 }

@@ -46,7 +46,8 @@ public:
     // the interface is opened for the owner, selecting the record's
     // alternate setting in the same call when it is not 0. True at once when
     // already bound to this interface; a null interface binds nothing.
-    bool setInterface(ZrInterfaceDescriptor* desc, IOService* owner, IOUSBHostInterface* intf, bool claim);
+    bool setInterface(ZrInterfaceDescriptor* desc, IOService* owner, IOUSBHostInterface* intf,
+                      bool claim);
     IOUSBHostInterface* getInterface(const ZrInterfaceDescriptor* desc) const;
     bool isBound(const ZrInterfaceDescriptor* desc) const { return getInterface(desc) != nullptr; }
     // Closes the pipes of the record, returns to alternate 0 when asked and

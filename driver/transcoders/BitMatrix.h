@@ -23,7 +23,9 @@ inline uint64_t transpose8x8(uint64_t x) {
     return x;
 }
 
-inline uint64_t byteSwap64(uint64_t x) { return __builtin_bswap64(x); }
+inline uint64_t byteSwap64(uint64_t x) {
+    return __builtin_bswap64(x);
+}
 
 // Unaligned little-endian loads and stores; the wire and ring buffers carry
 // no alignment promise.
@@ -32,15 +34,19 @@ inline uint64_t load64le(const uint8_t* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store64le(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store64le(uint8_t* p, uint64_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
 inline uint32_t load32le(const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store32le(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store32le(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the converters move little-endian words with plain loads");
 
-}  // namespace hx::transcoders
+} // namespace hx::transcoders

@@ -33,11 +33,11 @@
 // The one argument of every DMA decoder and encoder. The hand-written
 // variants address its fields by offset, so the layout is fixed.
 struct DMA_CONVERT_DATA {
-    const void* src;      // decoders: the wire block; encoders: the first PCM sample
-    void* dst;            // decoders: the first PCM sample; encoders: the wire block
-    int32_t* carry;       // fifth-lane encoders: the sample carried between calls
-    uint64_t scratch[6];  // working storage of the hand-written variants
-    uint32_t framesLeft;  // frame counter of the hand-written variants
+    const void* src;     // decoders: the wire block; encoders: the first PCM sample
+    void* dst;           // decoders: the first PCM sample; encoders: the wire block
+    int32_t* carry;      // fifth-lane encoders: the sample carried between calls
+    uint64_t scratch[6]; // working storage of the hand-written variants
+    uint32_t framesLeft; // frame counter of the hand-written variants
 };
 
 static_assert(sizeof(void*) == 8, "the DMA record holds 64-bit pointers");
@@ -110,4 +110,4 @@ uint64_t dmaEncode08_Brava_C(DMA_CONVERT_DATA* data);
 uint64_t dmaEncode16_Brava_C(DMA_CONVERT_DATA* data);
 uint64_t dmaEncode32_Brava_C(DMA_CONVERT_DATA* data);
 
-}  // extern "C"
+} // extern "C"

@@ -18,7 +18,9 @@ constexpr unsigned kBlockBytes = 512;
 
 // Lane bytes of 8 byte units: byte k of the result holds lane k, with the
 // group's first unit in bit 7.
-inline uint64_t laneBytes(uint64_t units) { return transpose8x8(byteSwap64(units)); }
+inline uint64_t laneBytes(uint64_t units) {
+    return transpose8x8(byteSwap64(units));
+}
 
 // The even bytes of a 64-bit word, packed into its low 32 bits.
 inline uint64_t evenBytes(uint64_t x) {
@@ -35,13 +37,11 @@ inline uint32_t sampleOfLane(uint64_t g0, uint64_t g1, uint64_t g2, unsigned lan
 }
 
 // Byte units: 8 frames of 64 bytes. Pairs channel pairs in lanes 0..Pairs-1.
-template <unsigned Pairs>
-uint64_t decodeByteUnits(DMA_CONVERT_DATA* data) {
+template <unsigned Pairs> uint64_t decodeByteUnits(DMA_CONVERT_DATA* data) {
     constexpr unsigned kChannels = 2 * Pairs;
     constexpr unsigned kFrames = 8;
     constexpr uint64_t kCount = kChannels * kFrames;
-    if (data == nullptr || data->dst == nullptr || data->src == nullptr)
-        return kCount;
+    if (data == nullptr || data->dst == nullptr || data->src == nullptr) return kCount;
     const uint8_t* in = static_cast<const uint8_t*>(data->src);
     uint8_t* out = static_cast<uint8_t*>(data->dst);
     for (unsigned f = 0; f < kFrames; ++f) {
@@ -61,14 +61,12 @@ uint64_t decodeByteUnits(DMA_CONVERT_DATA* data) {
 
 // 16-bit units: 4 frames of 64 little-endian words. Lanes 0..7 are the low
 // byte of each unit, lanes 8..15 the high byte.
-template <unsigned Pairs>
-uint64_t decodeWordUnits(DMA_CONVERT_DATA* data) {
+template <unsigned Pairs> uint64_t decodeWordUnits(DMA_CONVERT_DATA* data) {
     static_assert(Pairs > 8 && Pairs <= 16);
     constexpr unsigned kChannels = 2 * Pairs;
     constexpr unsigned kFrames = 4;
     constexpr uint64_t kCount = kChannels * kFrames;
-    if (data == nullptr || data->dst == nullptr || data->src == nullptr)
-        return kCount;
+    if (data == nullptr || data->dst == nullptr || data->src == nullptr) return kCount;
     const uint8_t* in = static_cast<const uint8_t*>(data->src);
     uint8_t* out = static_cast<uint8_t*>(data->dst);
     for (unsigned f = 0; f < kFrames; ++f) {
@@ -93,11 +91,9 @@ uint64_t decodeWordUnits(DMA_CONVERT_DATA* data) {
 
 // Brava: four groups of 32 words, each group holding Frames frames of
 // Channels channels channel-major (word Frames*c + f is frame f, channel c).
-template <unsigned Channels, unsigned Frames>
-uint64_t decodeBrava(DMA_CONVERT_DATA* data) {
+template <unsigned Channels, unsigned Frames> uint64_t decodeBrava(DMA_CONVERT_DATA* data) {
     static_assert(Channels * Frames == 32);
-    if (data == nullptr || data->dst == nullptr || data->src == nullptr)
-        return 128;
+    if (data == nullptr || data->dst == nullptr || data->src == nullptr) return 128;
     const uint8_t* in = static_cast<const uint8_t*>(data->src);
     uint8_t* out = static_cast<uint8_t*>(data->dst);
     for (unsigned group = 0; group < 4; ++group) {
@@ -111,37 +107,76 @@ uint64_t decodeBrava(DMA_CONVERT_DATA* data) {
 }
 
 uint64_t copyBlock(DMA_CONVERT_DATA* data) {
-    if (data == nullptr || data->dst == nullptr || data->src == nullptr)
-        return 128;
+    if (data == nullptr || data->dst == nullptr || data->src == nullptr) return 128;
     std::memcpy(data->dst, data->src, kBlockBytes);
     return 128;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-uint64_t dmaDecode16To02At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<1>(d); }
-uint64_t dmaDecode16To04At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<2>(d); }
-uint64_t dmaDecode16To06At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<3>(d); }
-uint64_t dmaDecode16To08At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<4>(d); }
-uint64_t dmaDecode16To10At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<5>(d); }
-uint64_t dmaDecode16To12At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<6>(d); }
-uint64_t dmaDecode16To14At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<7>(d); }
-uint64_t dmaDecode16To16At32Bit_C(DMA_CONVERT_DATA* d) { return decodeByteUnits<8>(d); }
+uint64_t dmaDecode16To02At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<1>(d);
+}
+uint64_t dmaDecode16To04At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<2>(d);
+}
+uint64_t dmaDecode16To06At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<3>(d);
+}
+uint64_t dmaDecode16To08At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<4>(d);
+}
+uint64_t dmaDecode16To10At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<5>(d);
+}
+uint64_t dmaDecode16To12At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<6>(d);
+}
+uint64_t dmaDecode16To14At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<7>(d);
+}
+uint64_t dmaDecode16To16At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeByteUnits<8>(d);
+}
 
-uint64_t dmaDecode32To18At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<9>(d); }
-uint64_t dmaDecode32To20At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<10>(d); }
-uint64_t dmaDecode32To22At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<11>(d); }
-uint64_t dmaDecode32To24At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<12>(d); }
-uint64_t dmaDecode32To26At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<13>(d); }
-uint64_t dmaDecode32To28At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<14>(d); }
-uint64_t dmaDecode32To30At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<15>(d); }
-uint64_t dmaDecode32To32At32Bit_C(DMA_CONVERT_DATA* d) { return decodeWordUnits<16>(d); }
+uint64_t dmaDecode32To18At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<9>(d);
+}
+uint64_t dmaDecode32To20At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<10>(d);
+}
+uint64_t dmaDecode32To22At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<11>(d);
+}
+uint64_t dmaDecode32To24At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<12>(d);
+}
+uint64_t dmaDecode32To26At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<13>(d);
+}
+uint64_t dmaDecode32To28At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<14>(d);
+}
+uint64_t dmaDecode32To30At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<15>(d);
+}
+uint64_t dmaDecode32To32At32Bit_C(DMA_CONVERT_DATA* d) {
+    return decodeWordUnits<16>(d);
+}
 
-uint64_t dmaDecode16To08At32Bit_Brava_C(DMA_CONVERT_DATA* d) { return decodeBrava<8, 4>(d); }
-uint64_t dmaDecode16To16At32Bit_Brava_C(DMA_CONVERT_DATA* d) { return decodeBrava<16, 2>(d); }
-uint64_t dmaDecode16To32At32Bit_Brava_C(DMA_CONVERT_DATA* d) { return copyBlock(d); }
-uint64_t dmaDecode32To32At32Bit_NoPuzzle_C(DMA_CONVERT_DATA* d) { return copyBlock(d); }
+uint64_t dmaDecode16To08At32Bit_Brava_C(DMA_CONVERT_DATA* d) {
+    return decodeBrava<8, 4>(d);
+}
+uint64_t dmaDecode16To16At32Bit_Brava_C(DMA_CONVERT_DATA* d) {
+    return decodeBrava<16, 2>(d);
+}
+uint64_t dmaDecode16To32At32Bit_Brava_C(DMA_CONVERT_DATA* d) {
+    return copyBlock(d);
+}
+uint64_t dmaDecode32To32At32Bit_NoPuzzle_C(DMA_CONVERT_DATA* d) {
+    return copyBlock(d);
+}
 
-}  // extern "C"
+} // extern "C"

@@ -19,8 +19,7 @@ constexpr unsigned kPacketBytes = 480;
 
 // Writes one half frame (24 units) from Lanes lane samples; lanes above
 // them come out as 0.
-template <unsigned Lanes>
-inline void encodeHalf(uint8_t* out, const uint32_t (&lane)[8]) {
+template <unsigned Lanes> inline void encodeHalf(uint8_t* out, const uint32_t (&lane)[8]) {
     for (unsigned g = 0; g < 3; ++g) {
         const unsigned shift = 24 - 8 * g;
         uint64_t rows = 0;
@@ -34,8 +33,7 @@ inline void encodeHalf(uint8_t* out, const uint32_t (&lane)[8]) {
 
 // Frame f's position in the packet: the 964-byte interrupt packets leave 2
 // bytes before frame 9 and 2 more before frame 19.
-template <unsigned Frames>
-constexpr unsigned frameOffset(unsigned f) {
+template <unsigned Frames> constexpr unsigned frameOffset(unsigned f) {
     if constexpr (Frames == 20)
         return kFrameUnits * f + (f >= 9 ? 2 : 0) + (f >= 19 ? 2 : 0);
     else
@@ -53,21 +51,18 @@ uint64_t encode(DMA_CONVERT_DATA* data) {
     constexpr unsigned kLanes = PlainLanes + (SkewA >= 0 ? 1 : 0);
     constexpr uint64_t kCount = uint64_t(Channels) * 4 * Frames;
 
-    if (data == nullptr || data->dst == nullptr)
-        return kCount;
+    if (data == nullptr || data->dst == nullptr) return kCount;
     uint8_t* out = static_cast<uint8_t*>(data->dst);
     if (data->src == nullptr) {
         // Silence for a missing block on the bulk path; an interrupt packet
         // is left as the caller prepared it.
-        if constexpr (Frames == 10)
-            std::memset(out, 0, kPacketBytes);
+        if constexpr (Frames == 10) std::memset(out, 0, kPacketBytes);
         return kCount;
     }
     const uint8_t* in = static_cast<const uint8_t*>(data->src);
 
     uint32_t carried = 0;
-    if constexpr (SkewA >= 0)
-        carried = uint32_t(*data->carry);
+    if constexpr (SkewA >= 0) carried = uint32_t(*data->carry);
 
     for (unsigned f = 0; f < Frames; ++f) {
         uint32_t even[8] = {}, odd[8] = {};
@@ -86,19 +81,16 @@ uint64_t encode(DMA_CONVERT_DATA* data) {
         in += 4 * Channels;
     }
 
-    if constexpr (SkewA >= 0)
-        *data->carry = int32_t(carried);
+    if constexpr (SkewA >= 0) *data->carry = int32_t(carried);
     return kCount;
 }
 
 // Brava: 160 samples into 3-byte slots (bits 31..8, little-endian), in
 // groups of 32 slots holding Frames frames of Channels channels
 // channel-major (slot Frames*c + f is frame f, channel c).
-template <unsigned Channels, unsigned Frames>
-uint64_t encodeBrava(DMA_CONVERT_DATA* data) {
+template <unsigned Channels, unsigned Frames> uint64_t encodeBrava(DMA_CONVERT_DATA* data) {
     static_assert(Channels * Frames == 32);
-    if (data == nullptr || data->dst == nullptr || data->src == nullptr)
-        return 640;
+    if (data == nullptr || data->dst == nullptr || data->src == nullptr) return 640;
     const uint8_t* in = static_cast<const uint8_t*>(data->src);
     uint8_t* out = static_cast<uint8_t*>(data->dst);
     for (unsigned group = 0; group < 5; ++group) {
@@ -118,32 +110,72 @@ uint64_t encodeBrava(DMA_CONVERT_DATA* data) {
     return 640;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-uint64_t dmaEncode02_C(DMA_CONVERT_DATA* d) { return encode<2, 1, -1, 10>(d); }
-uint64_t dmaEncode04_C(DMA_CONVERT_DATA* d) { return encode<4, 2, -1, 10>(d); }
-uint64_t dmaEncode06_C(DMA_CONVERT_DATA* d) { return encode<6, 3, -1, 10>(d); }
-uint64_t dmaEncode08_C(DMA_CONVERT_DATA* d) { return encode<8, 4, -1, 10>(d); }
-uint64_t dmaEncode10_C(DMA_CONVERT_DATA* d) { return encode<10, 5, -1, 10>(d); }
-uint64_t dmaEncode12_C(DMA_CONVERT_DATA* d) { return encode<12, 6, -1, 10>(d); }
-uint64_t dmaEncode14_C(DMA_CONVERT_DATA* d) { return encode<14, 7, -1, 10>(d); }
-uint64_t dmaEncode16_C(DMA_CONVERT_DATA* d) { return encode<16, 8, -1, 10>(d); }
+uint64_t dmaEncode02_C(DMA_CONVERT_DATA* d) {
+    return encode<2, 1, -1, 10>(d);
+}
+uint64_t dmaEncode04_C(DMA_CONVERT_DATA* d) {
+    return encode<4, 2, -1, 10>(d);
+}
+uint64_t dmaEncode06_C(DMA_CONVERT_DATA* d) {
+    return encode<6, 3, -1, 10>(d);
+}
+uint64_t dmaEncode08_C(DMA_CONVERT_DATA* d) {
+    return encode<8, 4, -1, 10>(d);
+}
+uint64_t dmaEncode10_C(DMA_CONVERT_DATA* d) {
+    return encode<10, 5, -1, 10>(d);
+}
+uint64_t dmaEncode12_C(DMA_CONVERT_DATA* d) {
+    return encode<12, 6, -1, 10>(d);
+}
+uint64_t dmaEncode14_C(DMA_CONVERT_DATA* d) {
+    return encode<14, 7, -1, 10>(d);
+}
+uint64_t dmaEncode16_C(DMA_CONVERT_DATA* d) {
+    return encode<16, 8, -1, 10>(d);
+}
 
-uint64_t dmaEncode10_12_C(DMA_CONVERT_DATA* d) { return encode<8, 4, 0, 10>(d); }
-uint64_t dmaEncode10_34_C(DMA_CONVERT_DATA* d) { return encode<8, 4, 2, 10>(d); }
-uint64_t dmaEncode10_56_C(DMA_CONVERT_DATA* d) { return encode<8, 4, 4, 10>(d); }
-uint64_t dmaEncode10_78_C(DMA_CONVERT_DATA* d) { return encode<8, 4, 6, 10>(d); }
-uint64_t dmaEncode10_KX_C(DMA_CONVERT_DATA* d) { return encode<10, 4, 8, 10>(d); }
+uint64_t dmaEncode10_12_C(DMA_CONVERT_DATA* d) {
+    return encode<8, 4, 0, 10>(d);
+}
+uint64_t dmaEncode10_34_C(DMA_CONVERT_DATA* d) {
+    return encode<8, 4, 2, 10>(d);
+}
+uint64_t dmaEncode10_56_C(DMA_CONVERT_DATA* d) {
+    return encode<8, 4, 4, 10>(d);
+}
+uint64_t dmaEncode10_78_C(DMA_CONVERT_DATA* d) {
+    return encode<8, 4, 6, 10>(d);
+}
+uint64_t dmaEncode10_KX_C(DMA_CONVERT_DATA* d) {
+    return encode<10, 4, 8, 10>(d);
+}
 
-uint64_t dmaEncode06_Int964_C(DMA_CONVERT_DATA* d) { return encode<6, 3, -1, 20>(d); }
-uint64_t dmaEncode08_Int964_C(DMA_CONVERT_DATA* d) { return encode<8, 4, -1, 20>(d); }
-uint64_t dmaEncode16_Int964_C(DMA_CONVERT_DATA* d) { return encode<16, 8, -1, 20>(d); }
-uint64_t dmaEncode10_KX_Int964_C(DMA_CONVERT_DATA* d) { return encode<10, 4, 8, 20>(d); }
+uint64_t dmaEncode06_Int964_C(DMA_CONVERT_DATA* d) {
+    return encode<6, 3, -1, 20>(d);
+}
+uint64_t dmaEncode08_Int964_C(DMA_CONVERT_DATA* d) {
+    return encode<8, 4, -1, 20>(d);
+}
+uint64_t dmaEncode16_Int964_C(DMA_CONVERT_DATA* d) {
+    return encode<16, 8, -1, 20>(d);
+}
+uint64_t dmaEncode10_KX_Int964_C(DMA_CONVERT_DATA* d) {
+    return encode<10, 4, 8, 20>(d);
+}
 
-uint64_t dmaEncode08_Brava_C(DMA_CONVERT_DATA* d) { return encodeBrava<8, 4>(d); }
-uint64_t dmaEncode16_Brava_C(DMA_CONVERT_DATA* d) { return encodeBrava<16, 2>(d); }
-uint64_t dmaEncode32_Brava_C(DMA_CONVERT_DATA* d) { return encodeBrava<32, 1>(d); }
+uint64_t dmaEncode08_Brava_C(DMA_CONVERT_DATA* d) {
+    return encodeBrava<8, 4>(d);
+}
+uint64_t dmaEncode16_Brava_C(DMA_CONVERT_DATA* d) {
+    return encodeBrava<16, 2>(d);
+}
+uint64_t dmaEncode32_Brava_C(DMA_CONVERT_DATA* d) {
+    return encodeBrava<32, 1>(d);
+}
 
-}  // extern "C"
+} // extern "C"

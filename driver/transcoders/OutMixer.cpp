@@ -12,16 +12,15 @@ namespace {
 inline uint32_t halfTerm(int32_t x, const QN_Fraction& f) {
     const int32_t d = *static_cast<const volatile int32_t*>(&f.nDenominator);
     const int32_t n = *static_cast<const volatile int32_t*>(&f.nNumerator);
-    if (d == 0)
-        return 0;
+    if (d == 0) return 0;
     // x holds 24 bits, so x / -1 cannot overflow.
     const uint32_t product = uint32_t(x / d) * uint32_t(n);
     return uint32_t(int32_t(product) / 2);
 }
 
 template <unsigned C>
-u_int32_t mix(u_int32_t* frames, u_int32_t count, const QN_Fraction* left,
-              const QN_Fraction* right, const char* routing) {
+u_int32_t mix(u_int32_t* frames, u_int32_t count, const QN_Fraction* left, const QN_Fraction* right,
+              const char* routing) {
     constexpr unsigned kPairs = C / 2;
     if (count == 0 || frames == nullptr || left == nullptr || right == nullptr ||
         routing == nullptr)
@@ -47,7 +46,7 @@ u_int32_t mix(u_int32_t* frames, u_int32_t count, const QN_Fraction* left,
             uint32_t l = 0, r = 0;
             unsigned source = route[k];
             if (C == 2 && source != 0)
-                source = 1;  // the stereo mixer passes pair 0 for any nonzero byte
+                source = 1; // the stereo mixer passes pair 0 for any nonzero byte
             if (source == 0) {
                 l = mixL;
                 r = mixR;
@@ -62,7 +61,7 @@ u_int32_t mix(u_int32_t* frames, u_int32_t count, const QN_Fraction* left,
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -81,4 +80,4 @@ u_int32_t outMixer6CH(u_int32_t* frames, u_int32_t count, QN_Fraction* left, QN_
     return mix<6>(frames, count, left, right, routing);
 }
 
-}  // extern "C"
+} // extern "C"

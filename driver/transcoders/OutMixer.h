@@ -29,4 +29,4 @@ u_int32_t outMixer4CH(u_int32_t* frames, u_int32_t count, QN_Fraction* left, QN_
 u_int32_t outMixer6CH(u_int32_t* frames, u_int32_t count, QN_Fraction* left, QN_Fraction* right,
                       char* routing);
 
-}  // extern "C"
+} // extern "C"

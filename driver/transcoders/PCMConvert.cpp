@@ -13,55 +13,85 @@
 namespace {
 
 // Ring word bytes: B3 = bits 31..24 ... B0 = bits 7..0.
-inline uint8_t byteOf(uint32_t w, unsigned n) { return uint8_t(w >> (8 * n)); }
+inline uint8_t byteOf(uint32_t w, unsigned n) {
+    return uint8_t(w >> (8 * n));
+}
 
-struct Slot16LSB {  // b0 = B2, b1 = B3
+struct Slot16LSB { // b0 = B2, b1 = B3
     static constexpr unsigned kSize = 2;
-    static uint32_t get(const uint8_t* b) { return (uint32_t(b[1]) << 24) | (uint32_t(b[0]) << 16); }
-    static void put(uint8_t* b, uint32_t w) { b[0] = byteOf(w, 2); b[1] = byteOf(w, 3); }
+    static uint32_t get(const uint8_t* b) {
+        return (uint32_t(b[1]) << 24) | (uint32_t(b[0]) << 16);
+    }
+    static void put(uint8_t* b, uint32_t w) {
+        b[0] = byteOf(w, 2);
+        b[1] = byteOf(w, 3);
+    }
 };
-struct Slot16MSB {  // b0 = B3, b1 = B2
+struct Slot16MSB { // b0 = B3, b1 = B2
     static constexpr unsigned kSize = 2;
-    static uint32_t get(const uint8_t* b) { return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16); }
-    static void put(uint8_t* b, uint32_t w) { b[0] = byteOf(w, 3); b[1] = byteOf(w, 2); }
+    static uint32_t get(const uint8_t* b) {
+        return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16);
+    }
+    static void put(uint8_t* b, uint32_t w) {
+        b[0] = byteOf(w, 3);
+        b[1] = byteOf(w, 2);
+    }
 };
-struct Slot24LSB {  // b0 = B1, b1 = B2, b2 = B3
+struct Slot24LSB { // b0 = B1, b1 = B2, b2 = B3
     static constexpr unsigned kSize = 3;
     static uint32_t get(const uint8_t* b) {
         return (uint32_t(b[2]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[0]) << 8);
     }
-    static void put(uint8_t* b, uint32_t w) { b[0] = byteOf(w, 1); b[1] = byteOf(w, 2); b[2] = byteOf(w, 3); }
+    static void put(uint8_t* b, uint32_t w) {
+        b[0] = byteOf(w, 1);
+        b[1] = byteOf(w, 2);
+        b[2] = byteOf(w, 3);
+    }
 };
-struct Slot24Kestrel {  // b0 = B3, b1 = B1, b2 = B2
+struct Slot24Kestrel { // b0 = B3, b1 = B1, b2 = B2
     static constexpr unsigned kSize = 3;
     static uint32_t get(const uint8_t* b) {
         return (uint32_t(b[0]) << 24) | (uint32_t(b[2]) << 16) | (uint32_t(b[1]) << 8);
     }
-    static void put(uint8_t* b, uint32_t w) { b[0] = byteOf(w, 3); b[1] = byteOf(w, 1); b[2] = byteOf(w, 2); }
+    static void put(uint8_t* b, uint32_t w) {
+        b[0] = byteOf(w, 3);
+        b[1] = byteOf(w, 1);
+        b[2] = byteOf(w, 2);
+    }
 };
-struct Slot24TUSB {  // b0 = B3, b1 = B2, b2 = B1
+struct Slot24TUSB { // b0 = B3, b1 = B2, b2 = B1
     static constexpr unsigned kSize = 3;
     static uint32_t get(const uint8_t* b) {
         return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8);
     }
-    static void put(uint8_t* b, uint32_t w) { b[0] = byteOf(w, 3); b[1] = byteOf(w, 2); b[2] = byteOf(w, 1); }
+    static void put(uint8_t* b, uint32_t w) {
+        b[0] = byteOf(w, 3);
+        b[1] = byteOf(w, 2);
+        b[2] = byteOf(w, 1);
+    }
 };
-struct Slot32LSB {  // b0..b3 = B0..B3
+struct Slot32LSB { // b0..b3 = B0..B3
     static constexpr unsigned kSize = 4;
     static uint32_t get(const uint8_t* b) {
         return (uint32_t(b[3]) << 24) | (uint32_t(b[2]) << 16) | (uint32_t(b[1]) << 8) | b[0];
     }
     static void put(uint8_t* b, uint32_t w) {
-        b[0] = byteOf(w, 0); b[1] = byteOf(w, 1); b[2] = byteOf(w, 2); b[3] = byteOf(w, 3);
+        b[0] = byteOf(w, 0);
+        b[1] = byteOf(w, 1);
+        b[2] = byteOf(w, 2);
+        b[3] = byteOf(w, 3);
     }
 };
-struct Slot32MSB {  // b0..b3 = B3..B0
+struct Slot32MSB { // b0..b3 = B3..B0
     static constexpr unsigned kSize = 4;
     static uint32_t get(const uint8_t* b) {
         return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
     }
     static void put(uint8_t* b, uint32_t w) {
-        b[0] = byteOf(w, 3); b[1] = byteOf(w, 2); b[2] = byteOf(w, 1); b[3] = byteOf(w, 0);
+        b[0] = byteOf(w, 3);
+        b[1] = byteOf(w, 2);
+        b[2] = byteOf(w, 1);
+        b[3] = byteOf(w, 0);
     }
 };
 
@@ -80,14 +110,12 @@ constexpr unsigned kMerrow6[] = {0, 3, 1, 4, 2, 5};
 template <typename Slot, unsigned S, const unsigned (&Order)[S]>
 cpu_register_t unpack(const USB_DEC_DATA* p, const char* signature) {
     constexpr unsigned kUnit = Slot::kSize * S;
-    if (p == nullptr)
-        return 0;
+    if (p == nullptr) return 0;
     const u_int32_t units = p->nBytes / kUnit;
     if (units * kUnit != p->nBytes)
         IOLog("ERROR %s : numExpectedBytes:%d !=  pDecData->nBytes:%d\n", signature,
               int(units * kUnit), int(p->nBytes));
-    if (p->pOut == nullptr || p->pIn == nullptr || units == 0)
-        return cpu_register_t(units) * S;
+    if (p->pOut == nullptr || p->pIn == nullptr || units == 0) return cpu_register_t(units) * S;
     const uint8_t* in = reinterpret_cast<const uint8_t*>(p->pIn);
     int32_t* out = p->pOut;
     for (u_int32_t u = 0; u < units; ++u) {
@@ -106,8 +134,7 @@ u_int32_t pack(char* outBytes, const int32_t* in, u_int32_t numBytes, const char
     if (units * kUnit != numBytes)
         IOLog("ERROR %s : numExpectedBytes:%d !=  numBytes:%d\n", signature, int(units * kUnit),
               int(numBytes));
-    if (outBytes == nullptr || in == nullptr || units == 0)
-        return units * S;
+    if (outBytes == nullptr || in == nullptr || units == 0) return units * S;
     uint8_t* out = reinterpret_cast<uint8_t*>(outBytes);
     for (u_int32_t u = 0; u < units; ++u) {
         for (unsigned j = 0; j < S; ++j)
@@ -126,8 +153,7 @@ u_int32_t packLX150(char* outBytes, const int32_t* in, u_int32_t numBytes, const
     if (samples * 3 != numBytes)
         IOLog("ERROR %s : numExpectedBytes:%d !=  numBytes:%d\n", signature, int(samples * 3),
               int(numBytes));
-    if (outBytes == nullptr || in == nullptr)
-        return samples;
+    if (outBytes == nullptr || in == nullptr) return samples;
     uint8_t* out = reinterpret_cast<uint8_t*>(outBytes);
     const u_int32_t frames = samples / 4;
     for (u_int32_t f = 0; f < frames; ++f) {
@@ -146,15 +172,15 @@ std::atomic<bool> gFromPlaceholderArmed{true};
 std::atomic<bool> gToPlaceholderArmed{true};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-}  // namespace
+} // namespace
 
-#define HX_UNPACKER(name, Slot, S, Order) \
-    cpu_register_t name(const USB_DEC_DATA* pDecData) { \
-        return unpack<Slot, S, Order>(pDecData, HX_DEC_SIG(name)); \
+#define HX_UNPACKER(name, Slot, S, Order)                                                          \
+    cpu_register_t name(const USB_DEC_DATA* pDecData) {                                            \
+        return unpack<Slot, S, Order>(pDecData, HX_DEC_SIG(name));                                 \
     }
-#define HX_PACKER(name, Slot, S, Order) \
-    u_int32_t name(char* out, const int32_t* in, u_int32_t numBytes) { \
-        return pack<Slot, S, Order>(out, in, numBytes, HX_ENC_SIG(name)); \
+#define HX_PACKER(name, Slot, S, Order)                                                            \
+    u_int32_t name(char* out, const int32_t* in, u_int32_t numBytes) {                             \
+        return pack<Slot, S, Order>(out, in, numBytes, HX_ENC_SIG(name));                          \
     }
 
 extern "C" {
@@ -207,8 +233,7 @@ cpu_register_t pcmFrom24TUSBMSB(const USB_DEC_DATA*) {
 }
 
 u_int32_t pcmTo24TUSBMSB(char*, const int32_t*, u_int32_t) {
-    if (gToPlaceholderArmed.exchange(false, std::memory_order_relaxed))
-        IOLog("pcmTo24TUSBMSB\n");
+    if (gToPlaceholderArmed.exchange(false, std::memory_order_relaxed)) IOLog("pcmTo24TUSBMSB\n");
     return 0;
 }
 
@@ -217,4 +242,4 @@ void pcmRearmPlaceholders(void) {
     gToPlaceholderArmed.store(true, std::memory_order_relaxed);
 }
 
-}  // extern "C"
+} // extern "C"

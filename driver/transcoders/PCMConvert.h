@@ -21,9 +21,9 @@ typedef uint64_t cpu_register_t;
 
 // The one argument of every unpacker. Output first, unlike the DMA record.
 typedef struct _USB_DEC_DATA {
-    int32_t* pOut;      // ring samples to write
-    const char* pIn;    // wire bytes to read, no alignment promised
-    u_int32_t nBytes;   // wire bytes available at pIn
+    int32_t* pOut;    // ring samples to write
+    const char* pIn;  // wire bytes to read, no alignment promised
+    u_int32_t nBytes; // wire bytes available at pIn
 } USB_DEC_DATA;
 
 static_assert(offsetof(USB_DEC_DATA, pOut) == 0);
@@ -82,4 +82,4 @@ u_int32_t pcmTo24TUSBMSB(char* out, const int32_t* in, u_int32_t numBytes);
 // placeholder is reported once and the real-time thread is not flooded.
 void pcmRearmPlaceholders(void);
 
-}  // extern "C"
+} // extern "C"

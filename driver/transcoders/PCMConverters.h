@@ -6,12 +6,11 @@
 
 #include "driver/transcoders/PCMConvert.h"
 
-template <class Function>
-struct PcmConverterRow {
+template <class Function> struct PcmConverterRow {
     const char* name;
     Function function;
-    unsigned unitBytes;    // U: wire bytes of one whole unit
-    unsigned unitSamples;  // S: ring samples of one whole unit
+    unsigned unitBytes;   // U: wire bytes of one whole unit
+    unsigned unitSamples; // S: ring samples of one whole unit
 };
 
 inline constexpr PcmConverterRow<USB_DEC_FNC> kPcmUnpackers[] = {
@@ -53,12 +52,14 @@ inline constexpr PcmConverterRow<USB_ENC_FNC> kPcmPackers[] = {
 
 // The listed name of a converter; null for one the table does not hold.
 template <class Function, unsigned N>
-constexpr const char* pcmConverterName(const PcmConverterRow<Function> (&rows)[N], Function f)
-{
+constexpr const char* pcmConverterName(const PcmConverterRow<Function> (&rows)[N], Function f) {
     for (const PcmConverterRow<Function>& row : rows)
-        if (row.function == f)
-            return row.name;
+        if (row.function == f) return row.name;
     return nullptr;
 }
-inline const char* pcmConverterName(USB_DEC_FNC f) { return pcmConverterName(kPcmUnpackers, f); }
-inline const char* pcmConverterName(USB_ENC_FNC f) { return pcmConverterName(kPcmPackers, f); }
+inline const char* pcmConverterName(USB_DEC_FNC f) {
+    return pcmConverterName(kPcmUnpackers, f);
+}
+inline const char* pcmConverterName(USB_ENC_FNC f) {
+    return pcmConverterName(kPcmPackers, f);
+}

@@ -16,10 +16,8 @@
 
 using namespace ZrDescriptorProducts;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 2 || size > 2 + 4096)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2 || size > 2 + 4096) return 0;
     const uint8_t mode = data[0];
     const uint8_t want = data[1];
     // The set is copied so an out-of-bounds read lands outside the bytes
@@ -29,11 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static constexpr struct {
         uint16_t vendor, product;
     } kIdentities[] = {
-        {0x1234, 0x0001}, {kKorvexVendor, kHX5100}, {kKorvexVendor, kLX310},
-        {kSorvikVendor, kSorvikFarlane1[0]}, {kSorvikVendor, kSorvikFarlane2[0]},
+        {0x1234, 0x0001},
+        {kKorvexVendor, kHX5100},
+        {kKorvexVendor, kLX310},
+        {kSorvikVendor, kSorvikFarlane1[0]},
+        {kSorvikVendor, kSorvikFarlane2[0]},
         // Raw fix-ups, post-scan device information scans, a further attempt
         // with its own final-search start.
-        {kMaravelVendorID, kMaravelM4ProductID}, {kQuellVendorID, kQuellQ16ProductID},
+        {kMaravelVendorID, kMaravelM4ProductID},
+        {kQuellVendorID, kQuellQ16ProductID},
         {kKestrelVendorID, kKestrelK2ProductID},
     };
     const auto& id = kIdentities[mode & 7];
@@ -66,16 +68,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     static constexpr uint32_t kRates[] = {44100, 48000, 96000, 192000, 0, 32000, 400000, 8000};
-    QnChannelSettings settings{kRates[want & 7], uint32_t((want >> 3) & 7) * 2, (want & 0x40) ? 24u : 16u,
-                               uint32_t((want >> 2) & 7) * 2, (want & 0x80) ? 24u : 16u, uint32_t(mode >> 7)};
+    QnChannelSettings settings{kRates[want & 7],          uint32_t((want >> 3) & 7) * 2,
+                               (want & 0x40) ? 24u : 16u, uint32_t((want >> 2) & 7) * 2,
+                               (want & 0x80) ? 24u : 16u, uint32_t(mode >> 7)};
     device.findInterfacesInConfig(settings);
 
     auto info = std::make_unique<APIDeviceInfo>();
     std::memset(info.get(), 0, sizeof *info);
     device.getAPIDeviceInfo(*info);
     for (bool output : {false, true})
-        scanAPIDeviceInfo(*info, 0, settings.Frequency, uint8_t(settings.InResolution), uint8_t(settings.InChannels),
-                          (want & 1) != 0, output);
+        scanAPIDeviceInfo(*info, 0, settings.Frequency, uint8_t(settings.InResolution),
+                          uint8_t(settings.InChannels), (want & 1) != 0, output);
     device.disableAllByFrequency(48000);
     device.disableAllByResolution(16);
     device.disableAllByChannels(2);

@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // never block an add); a non-zero UID is there once.
         uint64_t value = 0;
         if (CFDataGetLength(uid) > 0)
-            std::memcpy(&value, CFDataGetBytePtr(uid), size_t(std::min<CFIndex>(CFDataGetLength(uid), 8)));
+            std::memcpy(&value, CFDataGetBytePtr(uid),
+                        size_t(std::min<CFIndex>(CFDataGetLength(uid), 8)));
         if (value != 0 && CFDataGetLength(uid) == 8) HX_FUZZ_REQUIRE(storedWith(uid) == 1);
         HX_FUZZ_REQUIRE(removeSorvikDeviceFromDeviceList(list, device));
     }

@@ -20,13 +20,11 @@
 
 namespace {
 
-void makeRoot()
-{
+void makeRoot() {
     static const bool made = [] {
         char t[] = "/tmp/hx-fuzz-marker-XXXXXX";
         const char* dir = ::mkdtemp(t);
-        if (!dir)
-            std::abort();
+        if (!dir) std::abort();
         hx::path::setRoot(dir);
         std::filesystem::create_directories(hx::path::map("/tmp"));
         hx::sys::hideRealProcesses(true);
@@ -35,13 +33,11 @@ void makeRoot()
     (void)made;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     makeRoot();
-    if (size < 1)
-        return 0;
+    if (size < 1) return 0;
     const std::size_t n = std::min<std::size_t>(data[0], size - 1);
     const std::string commandLine(reinterpret_cast<const char*>(data + 1), n);
     const uint8_t* marker = data + 1 + n;
@@ -61,15 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ClientAppType(tableName.c_str());
 
     const std::string path = hx::path::map(kFWUpdaterMarkerPath);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(marker), std::streamsize(markerSize));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(marker), std::streamsize(markerSize));
 
     record.mName[sizeof record.mName - 1] = 0;
     // The table keeps a name up to its first NUL, as the system's does.
     const std::string shown = tableName.substr(0, tableName.find('\0'));
     const bool expected = markerSize >= sizeof record && !shown.empty() && shown == record.mName;
     const bool active = fwUpdaterActive();
-    if (active != expected || std::filesystem::exists(path) != active)
-        __builtin_trap();
+    if (active != expected || std::filesystem::exists(path) != active) __builtin_trap();
     std::filesystem::remove(path);
     return 0;
 }

@@ -11,8 +11,7 @@ namespace wire = hx::iokit::wire;
 
 namespace {
 
-void checkCall(const std::vector<uint8_t>& payload)
-{
+void checkCall(const std::vector<uint8_t>& payload) {
     wire::CallRequest c;
     if (!wire::decodeCall(payload, c)) return;
     if (wire::encodeCall(c) != payload) __builtin_trap();
@@ -21,21 +20,20 @@ void checkCall(const std::vector<uint8_t>& payload)
     widest.scalarOutputCapacity = wire::kMaxScalars;
     widest.structOutputCapacity = wire::kMaxStruct;
     wire::CallReply r;
-    if (wire::decodeCallReply(payload, widest, r) && wire::encodeCallReply(r) != payload) __builtin_trap();
+    if (wire::decodeCallReply(payload, widest, r) && wire::encodeCallReply(r) != payload)
+        __builtin_trap();
 }
 
-void checkRecord(const std::vector<uint8_t>& payload)
-{
+void checkRecord(const std::vector<uint8_t>& payload) {
     hx::iokit::NotificationRecord r;
     if (wire::decodeRecord(payload, r) && wire::encodeRecord(r) != payload) __builtin_trap();
 }
 
-void checkTree(const std::vector<uint8_t>& payload)
-{
+void checkTree(const std::vector<uint8_t>& payload) {
     wire::Reader r(payload);
     CFTypeRef v = nullptr;
     if (!r.tree(&v)) {
-        if (v) __builtin_trap();  // a refused tree leaves nothing behind
+        if (v) __builtin_trap(); // a refused tree leaves nothing behind
         return;
     }
     wire::Writer w;
@@ -47,13 +45,13 @@ void checkTree(const std::vector<uint8_t>& payload)
     CFRelease(v);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     wire::Frame f;
     if (wire::decodeFrame(data, size, f) != wire::FrameError::None) return 0;
-    if (wire::encodeFrame(f.kind, f.sequence, f.payload) != std::vector<uint8_t>(data, data + size)) __builtin_trap();
+    if (wire::encodeFrame(f.kind, f.sequence, f.payload) != std::vector<uint8_t>(data, data + size))
+        __builtin_trap();
     switch (f.kind) {
     case wire::kCall:
         checkCall(f.payload);

@@ -19,7 +19,7 @@ void roundTrip(XCodecLZW& codec, unsigned char const* bytes, unsigned n) {
     if (n && std::memcmp(unpacked.getBuffer(), bytes, n) != 0) __builtin_trap();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1u << 20) return 0;

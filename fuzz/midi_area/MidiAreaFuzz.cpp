@@ -15,26 +15,22 @@ namespace {
 struct Input {
     const uint8_t* p;
     size_t n;
-    uint32_t u32()
-    {
+    uint32_t u32() {
         uint32_t v = 0;
         for (int i = 0; i < 4 && n; ++i, ++p, --n)
             v |= uint32_t(*p) << (8 * i);
         return v;
     }
-    uint8_t u8()
-    {
-        if (!n)
-            return 0;
+    uint8_t u8() {
+        if (!n) return 0;
         --n;
         return *p++;
     }
 };
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static MidiSharedMemory* sm = new MidiSharedMemory();
     static AsyncTransportData* async = new AsyncTransportData();
     Input in{data, size};
@@ -65,48 +61,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         switch ((op >> 1) % 7) {
         case 0: {
             const uint32_t got = readers[q].get(sm->mOut[q], buf, len);
-            if (got > len)
-                __builtin_trap();
+            if (got > len) __builtin_trap();
             break;
         }
         case 1:
             sm->mOut[q].put(buf, len);
             break;
         case 2:
-            sm->mOut[q].mFill = in.u32();  // the client scribbles again
+            sm->mOut[q].mFill = in.u32(); // the client scribbles again
             sm->mOut[q].mRead = uint16_t(in.u32());
             break;
         case 3: {
             std::memset(buf, in.u8(), len);
-            if (writers[q].putFrame(sm->mIn[q], buf, len, 1) > len)
-                __builtin_trap();
+            if (writers[q].putFrame(sm->mIn[q], buf, len, 1) > len) __builtin_trap();
             MidiIOElement e;
             for (int i = 0; i < 4 && sm->mIn[q].get(e); ++i)
                 if (e.mLength > kMidiIOElementBytes)
-                    break;  // a length the client wrote; the reader's own business
+                    break; // a length the client wrote; the reader's own business
             break;
         }
         case 4: {
             const uint32_t got = mq.queue.get(buf, len);
             uint32_t used = 0, free = 0;
             mq.queue.getLength(&used, &free);
-            if (got > len || used + free != 64)
-                __builtin_trap();
+            if (got > len || used + free != 64) __builtin_trap();
             mq.queue.put(buf, len);
             break;
         }
         case 5: {
             AsyncTransportBlock& b = async->block(in.u32());
             b.mLength = in.u32();
-            if (b.clampedLength() > kAsyncBlockDataBytes)
-                __builtin_trap();
+            if (b.clampedLength() > kAsyncBlockDataBytes) __builtin_trap();
             std::memset(b.mData, 0, b.clampedLength());
             break;
         }
         case 6:
             readers[q].clear(sm->mOut[q]);
-            if (!readers[q].isEmpty(sm->mOut[q]))
-                __builtin_trap();
+            if (!readers[q].isEmpty(sm->mOut[q])) __builtin_trap();
             break;
         }
     }

@@ -18,24 +18,18 @@ public:
     uint32_t productFlags() const override { return flags; }
     uint32_t packetSize() const override { return packet; }
     int32_t* levels() override { return lv.get(); }
-    void stateChange(uint32_t code) override
-    {
-        if (code != 34 && code != 35 && code != 36 && code != 48)
-            __builtin_trap();
+    void stateChange(uint32_t code) override {
+        if (code != 34 && code != 35 && code != 36 && code != 48) __builtin_trap();
     }
-    void setReadChannels(int in, int out) override
-    {
-        if (in < 2 || in > 6 || out < 2 || out > 6)
-            __builtin_trap();
+    void setReadChannels(int in, int out) override {
+        if (in < 2 || in > 6 || out < 2 || out > 6) __builtin_trap();
     }
     bool midiInputReady() const override { return attached; }
-    uint32_t putMidiInput(int ring, const uint8_t* b, uint32_t n) override
-    {
-        if (ring != 0 && ring != 1)
-            __builtin_trap();
+    uint32_t putMidiInput(int ring, const uint8_t* b, uint32_t n) override {
+        if (ring != 0 && ring != 1) __builtin_trap();
         uint32_t sum = 0;
         for (uint32_t i = 0; i < n; ++i)
-            sum += b[i];  // every byte handed over must be readable
+            sum += b[i]; // every byte handed over must be readable
         return n + (sum & 0);
     }
     void triggerClient() override {}
@@ -47,18 +41,20 @@ public:
     std::unique_ptr<int32_t[]> lv = std::make_unique<int32_t[]>(kAJLevelEntries);
 };
 
-constexpr AJStatusParser kParsers[] = {inACR_Reg, inACR_M4_M4_C1, inACR_M4_C1, inACR_M2,
-                                       inACR_M1_C1, inACR_RX5, inACR_HX5100, inACR_LX420};
-constexpr uint32_t kProducts[] = {0, kZrProductHX5100, kZrProductLX880, kZrProductLX420,
-                                  kZrProductLX4xxFurther, kZrProductLX4xxFixed18};
+constexpr AJStatusParser kParsers[] = {inACR_Reg,   inACR_M4_M4_C1, inACR_M4_C1,  inACR_M2,
+                                       inACR_M1_C1, inACR_RX5,      inACR_HX5100, inACR_LX420};
+constexpr uint32_t kProducts[] = {0,
+                                  kZrProductHX5100,
+                                  kZrProductLX880,
+                                  kZrProductLX420,
+                                  kZrProductLX4xxFurther,
+                                  kZrProductLX4xxFixed18};
 constexpr uint32_t kPacketSizes[] = {512, 9, 16, 42, 64};
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 7)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 7) return 0;
     FuzzPort port;
     const AJStatusParser parser = kParsers[data[0] % 8];
     port.flags = kProducts[data[1] % 6];
@@ -74,7 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<uint8_t[]> packet(new uint8_t[n ? n : 1]);
     std::memcpy(packet.get(), data + 7, n);
     parser(port, packet.get(), n);
-    if (port.f.launchButtonState > 1)
-        __builtin_trap();
+    if (port.f.launchButtonState > 1) __builtin_trap();
     return 0;
 }

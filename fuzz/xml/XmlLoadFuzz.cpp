@@ -33,13 +33,15 @@ void walk(XML::Node* n) {
         n->getAttributeValue(name, asText, "");
         if (std::strcmp(asText, n->getAttributeValue(name)) != 0) __builtin_trap();
     }
-    for (int i = 0; i < n->getCountNodes(); ++i) walk(n->getNode(i));
+    for (int i = 0; i < n->getCountNodes(); ++i)
+        walk(n->getNode(i));
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string text(reinterpret_cast<char const*>(data), size);  // a NUL ends the text, as in a file read
+    std::string text(reinterpret_cast<char const*>(data),
+                     size); // a NUL ends the text, as in a file read
     XML::Doc doc;
     doc.load(ZrString(text.c_str()));
     walk(&doc);

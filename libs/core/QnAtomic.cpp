@@ -5,16 +5,14 @@ namespace {
 // The read that opens each loop is a relaxed atomic load: a plain load of a
 // word another thread swaps concurrently is a data race, and the swap
 // rechecks the value anyway.
-template <typename T, typename F>
-T casLoop(T volatile* p, F next) {
+template <typename T, typename F> T casLoop(T volatile* p, F next) {
     for (;;) {
         T old = __atomic_load_n(p, __ATOMIC_RELAXED);
         if (OSAtomicCompareAndSwap64Barrier(old, next(old), p)) return old;
     }
 }
 
-template <typename F>
-int casLoop32(int volatile* p, F next) {
+template <typename F> int casLoop32(int volatile* p, F next) {
     for (;;) {
         int old = __atomic_load_n(p, __ATOMIC_RELAXED);
         if (OSAtomicCompareAndSwap32Barrier(old, next(old), p)) return old;
@@ -22,10 +20,14 @@ int casLoop32(int volatile* p, F next) {
 }
 
 // Shifts in unsigned arithmetic so bit 31/63 needs no signed overflow.
-inline int mask32(int bit) { return int(1u << (unsigned(bit) & 31u)); }
-inline long long mask64(int bit) { return (long long)(1ull << (unsigned(bit) & 63u)); }
+inline int mask32(int bit) {
+    return int(1u << (unsigned(bit) & 31u));
+}
+inline long long mask64(int bit) {
+    return (long long)(1ull << (unsigned(bit) & 63u));
+}
 
-}  // namespace
+} // namespace
 
 int atomicWrite32(int volatile* p, int v) {
     return casLoop32(p, [v](int) { return v; });

@@ -28,8 +28,16 @@ bool atomicTestAndToggle32(int volatile* p, int bit);
 bool atomicTestAndToggle64(long long volatile* p, int bit);
 
 // An atomic add of 0 with barrier: the current value, ordered.
-inline int atomicRead(int const volatile* p) { return OSAtomicAdd32Barrier(0, const_cast<int volatile*>(p)); }
-inline int atomicWrite(int volatile* p, int v) { return atomicWrite32(p, v); }
+inline int atomicRead(int const volatile* p) {
+    return OSAtomicAdd32Barrier(0, const_cast<int volatile*>(p));
+}
+inline int atomicWrite(int volatile* p, int v) {
+    return atomicWrite32(p, v);
+}
 // Both return the new value.
-inline int atomicInc(int volatile* p) { return OSAtomicAdd32Barrier(1, p); }
-inline int atomicDec(int volatile* p) { return OSAtomicAdd32Barrier(-1, p); }
+inline int atomicInc(int volatile* p) {
+    return OSAtomicAdd32Barrier(1, p);
+}
+inline int atomicDec(int volatile* p) {
+    return OSAtomicAdd32Barrier(-1, p);
+}

@@ -14,11 +14,15 @@ CallbackNode* _PostInitLast = nullptr;
 
 namespace {
 constinit QnQueue::PostInitList<CallbackNode> sPostInit(_PostInitRoot, _PostInitLast);
-}  // namespace
+} // namespace
 
-qn_uint64 initTag() { return __atomic_load_n(&gInitTag, __ATOMIC_ACQUIRE); }
+qn_uint64 initTag() {
+    return __atomic_load_n(&gInitTag, __ATOMIC_ACQUIRE);
+}
 
-void setInitTag(qn_uint64 tag) { __atomic_store_n(&gInitTag, tag, __ATOMIC_RELEASE); }
+void setInitTag(qn_uint64 tag) {
+    __atomic_store_n(&gInitTag, tag, __ATOMIC_RELEASE);
+}
 
 bool atExit(void (*fn)(void*), void* arg) {
     if (!fn) return false;
@@ -50,7 +54,9 @@ CallbackNode::CallbackNode(Callback fn, void* data, qn_uint32 level)
     atPostInit(this);
 }
 
-CallbackNode::~CallbackNode() { sPostInit.unlink(this); }
+CallbackNode::~CallbackNode() {
+    sPostInit.unlink(this);
+}
 
 void atPostInit(CallbackNode* node) {
     if (!node || !node->mpfnCallback) return;
@@ -65,4 +71,4 @@ void postInitProcess(qn_uint32 level) {
     sPostInit.process(level, [](CallbackNode* node) { node->mpfnCallback(node); });
 }
 
-}  // namespace Core
+} // namespace Core

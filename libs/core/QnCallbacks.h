@@ -10,7 +10,7 @@
 namespace Core {
 
 constexpr qn_uint64 kInitTagInitialised = 0xDEADBEEFBAADF00Dull;
-constexpr qn_uint64 kInitTagTerminated = 0x2152411045520FF2ull;  // ~kInitTagInitialised
+constexpr qn_uint64 kInitTagTerminated = 0x2152411045520FF2ull; // ~kInitTagInitialised
 
 // 0 before the first start-up; changed only by start-up and shutdown.
 extern qn_uint64 gInitTag;
@@ -44,4 +44,4 @@ extern CallbackNode* _PostInitLast;
 void atPostInit(CallbackNode* node);
 void postInitProcess(qn_uint32 level);
 
-}  // namespace Core
+} // namespace Core

@@ -16,7 +16,9 @@ qn_uint64 uptimeNanos() {
     return qn_uint64(t);
 }
 
-qn_int64 lapNanos(qn_uint64 since) { return qn_int64(uptimeNanos() - since); }
+qn_int64 lapNanos(qn_uint64 since) {
+    return qn_int64(uptimeNanos() - since);
+}
 
 qn_int64 lapNanosWithUpdate(qn_uint64& last) {
     qn_uint64 now = uptimeNanos();
@@ -25,7 +27,9 @@ qn_int64 lapNanosWithUpdate(qn_uint64& last) {
     return d;
 }
 
-void qn_seed(qn_int32 seed) { nSeed = seed; }
+void qn_seed(qn_int32 seed) {
+    nSeed = seed;
+}
 
 qn_int32 qn_rand() {
     // 32-bit wrap-around, computed unsigned so the overflow is defined.
@@ -46,4 +50,4 @@ void clockClearTimebase() {
     _clock_hires_denom = 0;
 }
 
-}  // namespace Core
+} // namespace Core

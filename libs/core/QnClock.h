@@ -24,4 +24,4 @@ void qn_seed(qn_int32 seed);
 // 0..32766; not synchronised.
 qn_int32 qn_rand();
 
-}  // namespace Core
+} // namespace Core

@@ -1,7 +1,7 @@
 // What the sources the core library's two builds share (libs/core/shared/)
 // take from the user build: the reference-counted Object, events and Mach
-// semaphores (QnSync.h), the text types (QnTextEncoding.h), the allocator record, the request memory (the C++
-// heap), the log (debugPrint) and the checks. The kernel build's binding,
+// semaphores (QnSync.h), the text types (QnTextEncoding.h), the allocator record, the request
+// memory (the C++ heap), the log (debugPrint) and the checks. The kernel build's binding,
 // driver/engine/kcore/KernelCoreBinding.h, supplies the same names.
 #pragma once
 
@@ -22,12 +22,14 @@ namespace Core {
 typedef qn_int32 MessageStateWord;
 
 // Posted message requests live on the C++ heap; null when it is exhausted.
-inline void* requestAlloc(size_t size) { return ::operator new(size, std::nothrow); }
-inline void requestFree(void* p) { ::operator delete(p); }
+inline void* requestAlloc(size_t size) {
+    return ::operator new(size, std::nothrow);
+}
+inline void requestFree(void* p) {
+    ::operator delete(p);
+}
 
-template <class... Args>
-inline void coreLog(const char* fmt, Args... args)
-{
+template <class... Args> inline void coreLog(const char* fmt, Args... args) {
     debugPrint(fmt, args...);
 }
 
@@ -46,4 +48,4 @@ inline void checkUtf8(bool) {}
 // there as at a NUL of any other encoding.
 constexpr bool kUtf16NulIsInvalid = true;
 
-}  // namespace Core
+} // namespace Core

@@ -28,4 +28,4 @@ void runExitCallbacks();
 qn_uint64 initTag();
 void setInitTag(qn_uint64 tag);
 
-}  // namespace Core
+} // namespace Core

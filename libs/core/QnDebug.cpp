@@ -19,11 +19,15 @@ namespace {
 std::atomic<pfn_debugPieceObserver> gPieceObserver{nullptr};
 }
 
-void debugInit(const char* tag) { gDebugTag = tag; }
+void debugInit(const char* tag) {
+    gDebugTag = tag;
+}
 
-void debugSetPieceObserver(pfn_debugPieceObserver observer) { gPieceObserver.store(observer); }
+void debugSetPieceObserver(pfn_debugPieceObserver observer) {
+    gPieceObserver.store(observer);
+}
 
-}  // namespace Core
+} // namespace Core
 
 namespace {
 
@@ -40,7 +44,8 @@ constexpr int kMaxItemsHex = 341;
 void printPiece(char* buffer, unsigned long long length, void*) {
     buffer[length] = 0;
     if (debugOutText_Disabled) return;
-    if (Core::pfn_debugPieceObserver observer = Core::gPieceObserver.load()) observer(buffer, length);
+    if (Core::pfn_debugPieceObserver observer = Core::gPieceObserver.load())
+        observer(buffer, length);
     std::printf("%s", buffer);
 }
 
@@ -50,7 +55,7 @@ void vdebugPrint(const char* fmt, va_list args) {
     target.format(fmt, args);
 }
 
-}  // namespace
+} // namespace
 
 void debugOutText(const char* text, bool force) {
     if (!text) return;
@@ -68,7 +73,8 @@ void debugPrint(const char* fmt, ...) {
 void debugStop() {
     std::raise(SIGKILL);
     // SIGKILL cannot be caught or ignored; this only satisfies [[noreturn]].
-    for (;;) pause();
+    for (;;)
+        pause();
 }
 
 void debugAssert(const char* expression, const char* file, int line) {
@@ -77,16 +83,21 @@ void debugAssert(const char* expression, const char* file, int line) {
 
 namespace Debug {
 
-Trace::Trace(int level, const char* name, void* object) : mLevel(level), mpName(name), mpObject(object) {
+Trace::Trace(int level, const char* name, void* object)
+    : mLevel(level), mpName(name), mpObject(object) {
     if (mLevel == 0) return;
-    if (mpObject) debugPrint("+enter %s(%p)\n", mpName, mpObject);
-    else debugPrint("+enter %s\n", mpName);
+    if (mpObject)
+        debugPrint("+enter %s(%p)\n", mpName, mpObject);
+    else
+        debugPrint("+enter %s\n", mpName);
 }
 
 Trace::~Trace() {
     if (mLevel == 0) return;
-    if (mpObject) debugPrint("-leave %s(%p)\n", mpName, mpObject);
-    else debugPrint("-leave %s\n", mpName);
+    if (mpObject)
+        debugPrint("-leave %s(%p)\n", mpName, mpObject);
+    else
+        debugPrint("-leave %s\n", mpName);
 }
 
 void Trace::trace(const char* fmt, ...) {
@@ -100,7 +111,8 @@ void Trace::trace(const char* fmt, ...) {
 }
 
 StackEntry::StackEntry(const char* function, int line, const char* file)
-    : mpNext(nullptr), mpFunction(function), mpFile(file), mpCallStack(nullptr), mDepth(0), mLine(line) {}
+    : mpNext(nullptr), mpFunction(function), mpFile(file), mpCallStack(nullptr), mDepth(0),
+      mLine(line) {}
 
 StackEntry::~StackEntry() {
     if (!mpCallStack) return;
@@ -112,7 +124,9 @@ StackEntry::~StackEntry() {
 
 CallStack::CallStack() : mpTop(nullptr) {}
 
-CallStack::CallStack(const StackEntry& entry) : mpTop(nullptr) { push(entry); }
+CallStack::CallStack(const StackEntry& entry) : mpTop(nullptr) {
+    push(entry);
+}
 
 CallStack::~CallStack() {
     for (const StackEntry* e = mpTop; e;) {
@@ -126,8 +140,9 @@ CallStack::~CallStack() {
 
 const CallStack& CallStack::push(const StackEntry& entry) const {
     if (entry.mpCallStack) {
-        debugPrint("ERROR %s - cStackEntry.mpCallStack is not NULL\n",
-                   "const Debug::CallStack &Debug::CallStack::push(const Debug::StackEntry &) const");
+        debugPrint(
+            "ERROR %s - cStackEntry.mpCallStack is not NULL\n",
+            "const Debug::CallStack &Debug::CallStack::push(const Debug::StackEntry &) const");
         return *this;
     }
     entry.mpCallStack = this;
@@ -171,13 +186,15 @@ void CallStack::unlink(const StackEntry* entry) const {
 
 void CallStack::dump(const char* message) const {
     debugPrint("+CallStack::dump %s\n", message);
-    for (const StackEntry* e = mpTop; e; e = e->mpNext) debugPrint("    %s(%d): %s\n", e->mpFile, e->mLine, e->mpFunction);
+    for (const StackEntry* e = mpTop; e; e = e->mpNext)
+        debugPrint("    %s(%d): %s\n", e->mpFile, e->mLine, e->mpFunction);
     debugPrint("-CallStack::dump\n");
 }
 
-}  // namespace Debug
+} // namespace Debug
 
-void dumpMemory(const unsigned char* data, unsigned long long length, MemoryDumpMode mode, int perLine) {
+void dumpMemory(const unsigned char* data, unsigned long long length, MemoryDumpMode mode,
+                int perLine) {
     const bool cSource = mode == kMemoryDumpCSource;
     debugPrint(cSource ? "unsigned char _data[] = {\n" : "MemoryDump:\n");
     // At least one item per line (0 would never advance), and never more

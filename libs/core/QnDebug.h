@@ -16,7 +16,7 @@ void debugInit(const char* tag);
 typedef void (*pfn_debugPieceObserver)(const char* piece, unsigned long long length);
 void debugSetPieceObserver(pfn_debugPieceObserver observer);
 
-}  // namespace Core
+} // namespace Core
 
 void debugOutText(const char* text, bool force = false);
 // Formats with the library's formatter and prints in pieces of at most 1,023
@@ -85,8 +85,9 @@ private:
     mutable const StackEntry* mpTop;
 };
 
-}  // namespace Debug
+} // namespace Debug
 
 enum MemoryDumpMode { kMemoryDumpHex = 0, kMemoryDumpCSource = 1 };
 
-void dumpMemory(const unsigned char* data, unsigned long long length, MemoryDumpMode mode, int perLine);
+void dumpMemory(const unsigned char* data, unsigned long long length, MemoryDumpMode mode,
+                int perLine);

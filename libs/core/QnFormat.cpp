@@ -19,12 +19,24 @@ constexpr int kFloatStackBuffer = 128;
 
 // --- null sink: counts only ---
 
-void nullBegin(FormatTarget* t) { t->mCount = 0; }
-void nullWrite(FormatTarget* t, const char*, unsigned long long n) { t->mCount += n; }
-void nullWriteChar(FormatTarget* t, char) { t->mCount += 1; }
-void nullWriteChars(FormatTarget* t, char, unsigned long long n) { t->mCount += n; }
-unsigned long long nullReadPos(FormatTarget* t) { return t->mCount; }
-unsigned long long nullEnd(FormatTarget* t) { return t->mCount; }
+void nullBegin(FormatTarget* t) {
+    t->mCount = 0;
+}
+void nullWrite(FormatTarget* t, const char*, unsigned long long n) {
+    t->mCount += n;
+}
+void nullWriteChar(FormatTarget* t, char) {
+    t->mCount += 1;
+}
+void nullWriteChars(FormatTarget* t, char, unsigned long long n) {
+    t->mCount += n;
+}
+unsigned long long nullReadPos(FormatTarget* t) {
+    return t->mCount;
+}
+unsigned long long nullEnd(FormatTarget* t) {
+    return t->mCount;
+}
 
 // --- string sink: a fixed buffer, the excess dropped ---
 
@@ -36,7 +48,8 @@ void stringBegin(FormatTarget* t) {
 void stringWrite(FormatTarget* t, const char* text, unsigned long long n) {
     if (!text) return;
     if (n > t->mSpace) n = t->mSpace;
-    for (unsigned long long i = 0; i < n; ++i) t->mpBuffer[t->mPosition + i] = text[i];
+    for (unsigned long long i = 0; i < n; ++i)
+        t->mpBuffer[t->mPosition + i] = text[i];
     t->mPosition += n;
     t->mSpace -= n;
 }
@@ -49,18 +62,21 @@ void stringWriteChar(FormatTarget* t, char c) {
 
 void stringWriteChars(FormatTarget* t, char c, unsigned long long n) {
     if (n > t->mSpace) n = t->mSpace;
-    for (unsigned long long i = 0; i < n; ++i) t->mpBuffer[t->mPosition + i] = c;
+    for (unsigned long long i = 0; i < n; ++i)
+        t->mpBuffer[t->mPosition + i] = c;
     t->mPosition += n;
     t->mSpace -= n;
 }
 
-unsigned long long stringReadPos(FormatTarget* t) { return t->mPosition; }
+unsigned long long stringReadPos(FormatTarget* t) {
+    return t->mPosition;
+}
 
 unsigned long long stringEnd(FormatTarget* t) {
     if (t->mSpace > 0) {
         t->mpBuffer[t->mPosition] = 0;
     } else if (t->mpBuffer && t->mSize > 0) {
-        t->mpBuffer[t->mSize - 1] = 0;  // cut: the terminator replaces the last character
+        t->mpBuffer[t->mSize - 1] = 0; // cut: the terminator replaces the last character
     }
     return t->mPosition;
 }
@@ -86,7 +102,8 @@ void fileFill(FormatTarget* t, const char* text, char c, unsigned long long n) {
     for (;;) {
         unsigned long long chunk = n < t->mSpace ? n : t->mSpace;
         char* out = t->mpBuffer + t->mPosition;
-        for (unsigned long long i = 0; i < chunk; ++i) out[i] = text ? text[i] : c;
+        for (unsigned long long i = 0; i < chunk; ++i)
+            out[i] = text ? text[i] : c;
         if (text) text += chunk;
         t->mPosition += chunk;
         t->mSpace -= chunk;
@@ -99,9 +116,15 @@ void fileFill(FormatTarget* t, const char* text, char c, unsigned long long n) {
 void fileWrite(FormatTarget* t, const char* text, unsigned long long n) {
     if (text) fileFill(t, text, 0, n);
 }
-void fileWriteChar(FormatTarget* t, char c) { fileFill(t, nullptr, c, 1); }
-void fileWriteChars(FormatTarget* t, char c, unsigned long long n) { fileFill(t, nullptr, c, n); }
-unsigned long long fileReadPos(FormatTarget* t) { return t->mCount; }
+void fileWriteChar(FormatTarget* t, char c) {
+    fileFill(t, nullptr, c, 1);
+}
+void fileWriteChars(FormatTarget* t, char c, unsigned long long n) {
+    fileFill(t, nullptr, c, n);
+}
+unsigned long long fileReadPos(FormatTarget* t) {
+    return t->mCount;
+}
 
 unsigned long long fileEnd(FormatTarget* t) {
     fileFlushBuffer(t);
@@ -122,17 +145,30 @@ inline int addDigit(int value, char digit) {
 bool isDoubleConversion(const char* conversion, unsigned long long n) {
     unsigned long long i = 0;
     if (n < 2 || conversion[i++] != '%') return false;
-    while (i < n && (conversion[i] == '-' || conversion[i] == '+' || conversion[i] == ' ' || conversion[i] == '#' || conversion[i] == '0')) ++i;
-    while (i < n && conversion[i] >= '0' && conversion[i] <= '9') ++i;
+    while (i < n && (conversion[i] == '-' || conversion[i] == '+' || conversion[i] == ' ' ||
+                     conversion[i] == '#' || conversion[i] == '0'))
+        ++i;
+    while (i < n && conversion[i] >= '0' && conversion[i] <= '9')
+        ++i;
     if (i < n && conversion[i] == '.') {
         ++i;
-        while (i < n && conversion[i] >= '0' && conversion[i] <= '9') ++i;
+        while (i < n && conversion[i] >= '0' && conversion[i] <= '9')
+            ++i;
     }
     if (i < n && conversion[i] == 'l') ++i;
     if (i + 1 != n) return false;
     switch (conversion[i]) {
-        case 'a': case 'A': case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': return true;
-        default: return false;
+    case 'a':
+    case 'A':
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -154,11 +190,15 @@ int formatDouble(char* out, size_t size, const char* conversion, double x) {
     return n;
 }
 
-}  // namespace
+} // namespace
 
-FormatTarget::FormatTarget() { init(); }
+FormatTarget::FormatTarget() {
+    init();
+}
 
-FormatTarget::FormatTarget(char* buffer, unsigned long long size) { init(buffer, size, nullptr, nullptr); }
+FormatTarget::FormatTarget(char* buffer, unsigned long long size) {
+    init(buffer, size, nullptr, nullptr);
+}
 
 FormatTarget::FormatTarget(char* buffer, unsigned long long size, pfn_flush flush, void* context) {
     init(buffer, size, flush, context);
@@ -177,11 +217,14 @@ void FormatTarget::init() {
     mSpace = 0;
     mCount = 0;
     mpContext = nullptr;
-    for (char& c : mInternalBuffer) c = 0;
+    for (char& c : mInternalBuffer)
+        c = 0;
     mpfnFlush = nullptr;
 }
 
-void FormatTarget::init(char* buffer, unsigned long long size) { init(buffer, size, nullptr, nullptr); }
+void FormatTarget::init(char* buffer, unsigned long long size) {
+    init(buffer, size, nullptr, nullptr);
+}
 
 void FormatTarget::init(char* buffer, unsigned long long size, pfn_flush flush, void* context) {
     init();
@@ -245,7 +288,7 @@ void FormatTarget::format(FmtInt& v) {
     }
 
     const char* set = v.upper ? kDigitsUpper : kDigitsLower;
-    char digits[64];  // base 2 of a 64-bit value needs 64
+    char digits[64]; // base 2 of a 64-bit value needs 64
     int nDigits = 0;
     if (v.value != 0 || v.precision != 0) {
         unsigned long long value = v.value;
@@ -254,7 +297,8 @@ void FormatTarget::format(FmtInt& v) {
             reversed[nDigits++] = set[value % static_cast<unsigned>(v.base)];
             value /= static_cast<unsigned>(v.base);
         } while (value != 0);
-        for (int i = 0; i < nDigits; ++i) digits[i] = reversed[nDigits - 1 - i];
+        for (int i = 0; i < nDigits; ++i)
+            digits[i] = reversed[nDigits - 1 - i];
     }
     if (v.flags & kFmtLeft) v.flags &= ~kFmtZero;
 
@@ -265,9 +309,10 @@ void FormatTarget::format(FmtInt& v) {
     int nPrefix = 0;
     if (v.base == 16 && (v.flags & kFmtAlternate) && v.value != 0) {
         prefix[0] = '0';
-        prefix[1] = set[33];  // 'x' or 'X'
+        prefix[1] = set[33]; // 'x' or 'X'
         nPrefix = 2;
-    } else if (v.base == 8 && (v.flags & kFmtAlternate) && zeros == 0 && (nDigits == 0 || digits[0] != '0')) {
+    } else if (v.base == 8 && (v.flags & kFmtAlternate) && zeros == 0 &&
+               (nDigits == 0 || digits[0] != '0')) {
         prefix[0] = '0';
         nPrefix = 1;
     }
@@ -286,13 +331,18 @@ void FormatTarget::format(FmtInt& v) {
     }
     if (zeros) mpfnWriteChars(this, '0', static_cast<unsigned long long>(zeros));
     if (nDigits) mpfnWrite(this, digits, static_cast<unsigned long long>(nDigits));
-    if (v.width > total) mpfnWriteChars(this, ' ', static_cast<unsigned long long>(v.width - total));
+    if (v.width > total)
+        mpfnWriteChars(this, ' ', static_cast<unsigned long long>(v.width - total));
 }
 
-unsigned long long FormatTarget::format(double x, const char* conversion, unsigned long long conversionLength) {
-    if (!conversion || conversionLength == 0 || conversionLength > kMaxFloatConversion || !isDoubleConversion(conversion, conversionLength)) return 0;
+unsigned long long FormatTarget::format(double x, const char* conversion,
+                                        unsigned long long conversionLength) {
+    if (!conversion || conversionLength == 0 || conversionLength > kMaxFloatConversion ||
+        !isDoubleConversion(conversion, conversionLength))
+        return 0;
     char conversionText[kMaxFloatConversion + 1];
-    for (unsigned long long i = 0; i < conversionLength; ++i) conversionText[i] = conversion[i];
+    for (unsigned long long i = 0; i < conversionLength; ++i)
+        conversionText[i] = conversion[i];
     conversionText[conversionLength] = 0;
 
     char text[kFloatStackBuffer];
@@ -333,12 +383,13 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
     const char* p = fmt;
     for (;;) {
         const char* run = p;
-        while (*p && *p != '%') ++p;
+        while (*p && *p != '%')
+            ++p;
         if (p != run) mpfnWrite(this, run, static_cast<unsigned long long>(p - run));
         if (!*p) break;
 
         const char* conversionStart = p;
-        ++p;  // the '%'
+        ++p; // the '%'
         if (*p == '%') {
             mpfnWriteChar(this, '%');
             ++p;
@@ -348,12 +399,18 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
         // Flags.
         v.flags = 0;
         for (;; ++p) {
-            if (*p == '-') v.flags |= kFmtLeft;
-            else if (*p == '+') v.flags |= kFmtPlus;
-            else if (*p == ' ') v.flags |= kFmtSpace;
-            else if (*p == '#') v.flags |= kFmtAlternate;
-            else if (*p == '0') v.flags |= kFmtZero;
-            else break;
+            if (*p == '-')
+                v.flags |= kFmtLeft;
+            else if (*p == '+')
+                v.flags |= kFmtPlus;
+            else if (*p == ' ')
+                v.flags |= kFmtSpace;
+            else if (*p == '#')
+                v.flags |= kFmtAlternate;
+            else if (*p == '0')
+                v.flags |= kFmtZero;
+            else
+                break;
         }
         if (v.flags & kFmtLeft) v.flags &= ~kFmtZero;
 
@@ -363,7 +420,8 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
             ++p;
         } else if (*p >= '0' && *p <= '9') {
             int w = 0;
-            while (*p >= '0' && *p <= '9') w = addDigit(w, *p++);
+            while (*p >= '0' && *p <= '9')
+                w = addDigit(w, *p++);
             v.width = w == 0 ? 1 : w;
         } else {
             v.width = -1;
@@ -383,7 +441,8 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
                 }
             } else {
                 int prec = 0;
-                while (*p >= '0' && *p <= '9') prec = addDigit(prec, *p++);
+                while (*p >= '0' && *p <= '9')
+                    prec = addDigit(prec, *p++);
                 v.precision = prec;
             }
         }
@@ -411,112 +470,118 @@ unsigned long long FormatTarget::format(const char* fmt, va_list args) {
         v.upper = true;
         v.base = 10;
         switch (conv) {
-            case 'd':
-            case 'i': {
-                const long long value = length == 3 ? va_arg(args, long long) : va_arg(args, int);
-                if (value < 0) {
-                    v.sign = '-';
-                    v.value = 0ULL - static_cast<unsigned long long>(value);
-                } else {
-                    v.value = static_cast<unsigned long long>(value);
-                }
-                format(v);
-                break;
+        case 'd':
+        case 'i': {
+            const long long value = length == 3 ? va_arg(args, long long) : va_arg(args, int);
+            if (value < 0) {
+                v.sign = '-';
+                v.value = 0ULL - static_cast<unsigned long long>(value);
+            } else {
+                v.value = static_cast<unsigned long long>(value);
             }
-            case 'u':
-            case 'o':
-            case 'x':
-            case 'X': {
-                unsigned long long value;
-                if (length == 3) {
-                    value = va_arg(args, unsigned long long);
-                } else {
-                    value = va_arg(args, unsigned);
-                    if (length == 1) value &= 0xFF;
-                    if (length == 2) value &= 0xFFFF;
-                }
-                v.value = value;
-                v.unsignedConversion = true;
-                v.base = conv == 'u' ? 10 : conv == 'o' ? 8 : 16;
-                v.upper = conv != 'x';
-                format(v);
-                break;
+            format(v);
+            break;
+        }
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X': {
+            unsigned long long value;
+            if (length == 3) {
+                value = va_arg(args, unsigned long long);
+            } else {
+                value = va_arg(args, unsigned);
+                if (length == 1) value &= 0xFF;
+                if (length == 2) value &= 0xFFFF;
             }
-            case 'p':
-            case 'P':
-                v.value = reinterpret_cast<unsigned long long>(va_arg(args, void*));
-                v.unsignedConversion = true;
-                v.base = 16;
-                v.precision = 16;
-                format(v);
-                break;
-            case 'c': {
-                const char c = static_cast<char>(va_arg(args, int));
-                const bool pad = v.width > 1;
-                if (pad && !(v.flags & kFmtLeft))
-                    mpfnWriteChars(this, (v.flags & kFmtZero) ? '0' : ' ', static_cast<unsigned long long>(v.width - 1));
-                mpfnWriteChar(this, c);
-                if (pad && (v.flags & kFmtLeft)) mpfnWriteChars(this, ' ', static_cast<unsigned long long>(v.width - 1));
-                break;
+            v.value = value;
+            v.unsignedConversion = true;
+            v.base = conv == 'u' ? 10 : conv == 'o' ? 8 : 16;
+            v.upper = conv != 'x';
+            format(v);
+            break;
+        }
+        case 'p':
+        case 'P':
+            v.value = reinterpret_cast<unsigned long long>(va_arg(args, void*));
+            v.unsignedConversion = true;
+            v.base = 16;
+            v.precision = 16;
+            format(v);
+            break;
+        case 'c': {
+            const char c = static_cast<char>(va_arg(args, int));
+            const bool pad = v.width > 1;
+            if (pad && !(v.flags & kFmtLeft))
+                mpfnWriteChars(this, (v.flags & kFmtZero) ? '0' : ' ',
+                               static_cast<unsigned long long>(v.width - 1));
+            mpfnWriteChar(this, c);
+            if (pad && (v.flags & kFmtLeft))
+                mpfnWriteChars(this, ' ', static_cast<unsigned long long>(v.width - 1));
+            break;
+        }
+        case 's': {
+            const char* s = va_arg(args, const char*);
+            if (!s) s = "(null)";
+            const unsigned long long max =
+                v.precision >= 0 ? static_cast<unsigned long long>(v.precision) : Core::kNoLimit;
+            const unsigned long long n = Core::stringCount(s, max);
+            const bool pad = v.width > 0 && static_cast<unsigned long long>(v.width) > n;
+            const unsigned long long padding =
+                pad ? static_cast<unsigned long long>(v.width) - n : 0;
+            if (pad && !(v.flags & kFmtLeft))
+                mpfnWriteChars(this, (v.flags & kFmtZero) ? '0' : ' ', padding);
+            mpfnWrite(this, s, n);
+            if (pad && (v.flags & kFmtLeft)) mpfnWriteChars(this, ' ', padding);
+            break;
+        }
+        case 'n': {
+            int* out = va_arg(args, int*);
+            if (out) *out = static_cast<int>(mpfnReadPos(this));
+            break;
+        }
+        case 'a':
+        case 'A':
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G': {
+            const double x = va_arg(args, double);
+            const unsigned long long conversionLength =
+                static_cast<unsigned long long>(p - conversionStart) + 1;
+            if (conversionLength > kMaxFloatConversion) break;
+            // The C library sees the flags, the width and the precision
+            // already taken (numbers in place of '*'), without length modifier.
+            char conversion[kMaxFloatConversion + 1 + 32];
+            FormatTarget conversionSink(conversion, sizeof conversion);
+            conversionSink.mpfnBegin(&conversionSink);
+            conversionSink.mpfnWriteChar(&conversionSink, '%');
+            if (v.flags & kFmtLeft) conversionSink.mpfnWriteChar(&conversionSink, '-');
+            if (v.flags & kFmtPlus) conversionSink.mpfnWriteChar(&conversionSink, '+');
+            if (v.flags & kFmtSpace) conversionSink.mpfnWriteChar(&conversionSink, ' ');
+            if (v.flags & kFmtAlternate) conversionSink.mpfnWriteChar(&conversionSink, '#');
+            if (v.flags & kFmtZero) conversionSink.mpfnWriteChar(&conversionSink, '0');
+            FmtInt number = {-1, -1, 0, 'u', 0, 10, true, 0, true};
+            if (v.width > 0) {
+                number.value = static_cast<unsigned long long>(v.width);
+                conversionSink.format(number);
             }
-            case 's': {
-                const char* s = va_arg(args, const char*);
-                if (!s) s = "(null)";
-                const unsigned long long max =
-                    v.precision >= 0 ? static_cast<unsigned long long>(v.precision) : Core::kNoLimit;
-                const unsigned long long n = Core::stringCount(s, max);
-                const bool pad = v.width > 0 && static_cast<unsigned long long>(v.width) > n;
-                const unsigned long long padding = pad ? static_cast<unsigned long long>(v.width) - n : 0;
-                if (pad && !(v.flags & kFmtLeft)) mpfnWriteChars(this, (v.flags & kFmtZero) ? '0' : ' ', padding);
-                mpfnWrite(this, s, n);
-                if (pad && (v.flags & kFmtLeft)) mpfnWriteChars(this, ' ', padding);
-                break;
+            if (v.precision >= 0) {
+                conversionSink.mpfnWriteChar(&conversionSink, '.');
+                number = {-1, -1,   0, 'u', static_cast<unsigned long long>(v.precision),
+                          10, true, 0, true};
+                conversionSink.format(number);
             }
-            case 'n': {
-                int* out = va_arg(args, int*);
-                if (out) *out = static_cast<int>(mpfnReadPos(this));
-                break;
-            }
-            case 'a':
-            case 'A':
-            case 'e':
-            case 'E':
-            case 'f':
-            case 'F':
-            case 'g':
-            case 'G': {
-                const double x = va_arg(args, double);
-                const unsigned long long conversionLength = static_cast<unsigned long long>(p - conversionStart) + 1;
-                if (conversionLength > kMaxFloatConversion) break;
-                // The C library sees the flags, the width and the precision
-                // already taken (numbers in place of '*'), without length modifier.
-                char conversion[kMaxFloatConversion + 1 + 32];
-                FormatTarget conversionSink(conversion, sizeof conversion);
-                conversionSink.mpfnBegin(&conversionSink);
-                conversionSink.mpfnWriteChar(&conversionSink, '%');
-                if (v.flags & kFmtLeft) conversionSink.mpfnWriteChar(&conversionSink, '-');
-                if (v.flags & kFmtPlus) conversionSink.mpfnWriteChar(&conversionSink, '+');
-                if (v.flags & kFmtSpace) conversionSink.mpfnWriteChar(&conversionSink, ' ');
-                if (v.flags & kFmtAlternate) conversionSink.mpfnWriteChar(&conversionSink, '#');
-                if (v.flags & kFmtZero) conversionSink.mpfnWriteChar(&conversionSink, '0');
-                FmtInt number = {-1, -1, 0, 'u', 0, 10, true, 0, true};
-                if (v.width > 0) {
-                    number.value = static_cast<unsigned long long>(v.width);
-                    conversionSink.format(number);
-                }
-                if (v.precision >= 0) {
-                    conversionSink.mpfnWriteChar(&conversionSink, '.');
-                    number = {-1, -1, 0, 'u', static_cast<unsigned long long>(v.precision), 10, true, 0, true};
-                    conversionSink.format(number);
-                }
-                conversionSink.mpfnWriteChar(&conversionSink, conv);
-                const unsigned long long n = conversionSink.mpfnEnd(&conversionSink);
-                format(x, conversion, n);
-                break;
-            }
-            default:
-                // Unknown conversion, or the end of the string: stop here.
-                return mpfnEnd(this);
+            conversionSink.mpfnWriteChar(&conversionSink, conv);
+            const unsigned long long n = conversionSink.mpfnEnd(&conversionSink);
+            format(x, conversion, n);
+            break;
+        }
+        default:
+            // Unknown conversion, or the end of the string: stop here.
+            return mpfnEnd(this);
         }
         ++p;
     }

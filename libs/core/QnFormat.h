@@ -13,15 +13,15 @@
 
 // One integer conversion in progress.
 struct FmtInt {
-    int width;             // -1 when none
-    int precision;         // -1 when none
-    unsigned flags;        // kFmt* bits
-    unsigned conversion;   // the conversion character
-    unsigned long long value;  // magnitude
+    int width;                // -1 when none
+    int precision;            // -1 when none
+    unsigned flags;           // kFmt* bits
+    unsigned conversion;      // the conversion character
+    unsigned long long value; // magnitude
     int base;
     bool unsignedConversion;
-    char sign;             // 0, '-', '+' or ' '
-    bool upper;            // upper-case digits
+    char sign;  // 0, '-', '+' or ' '
+    bool upper; // upper-case digits
 };
 
 enum : unsigned {
@@ -51,7 +51,8 @@ public:
     unsigned long long format(const char* fmt, ...);
     void format(FmtInt& value);
     // conversion: the text from its '%' to its conversion character.
-    unsigned long long format(double x, const char* conversion, unsigned long long conversionLength);
+    unsigned long long format(double x, const char* conversion,
+                              unsigned long long conversionLength);
     void flush();
 
     // The sink, as plain operation pointers chosen by init.

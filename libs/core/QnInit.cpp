@@ -13,11 +13,15 @@ namespace Core {
 
 namespace {
 const char kTermSignature[] = "void Core::term()";
-}  // namespace
+} // namespace
 
-void* memoryAlloc_default(Allocator*, qn_uint64 size) { return memoryAlloc(size); }
+void* memoryAlloc_default(Allocator*, qn_uint64 size) {
+    return memoryAlloc(size);
+}
 
-void memoryFree_default(Allocator*, void* p) { memoryFree(p); }
+void memoryFree_default(Allocator*, void* p) {
+    memoryFree(p);
+}
 
 Allocator _DefaultAllocator = {memoryAlloc_default, memoryFree_default};
 
@@ -52,8 +56,12 @@ void term() {
     setInitTag(kInitTagTerminated);
 }
 
-qn_status enterCriticalSection() { return mutexAcquire(&_CriticalSectionMutex); }
+qn_status enterCriticalSection() {
+    return mutexAcquire(&_CriticalSectionMutex);
+}
 
-qn_status leaveCriticalSection() { return mutexRelease(&_CriticalSectionMutex); }
+qn_status leaveCriticalSection() {
+    return mutexRelease(&_CriticalSectionMutex);
+}
 
-}  // namespace Core
+} // namespace Core

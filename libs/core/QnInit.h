@@ -27,4 +27,4 @@ extern Allocator _DefaultAllocator;
 
 extern qn_mutex_struct _CriticalSectionMutex;
 
-}  // namespace Core
+} // namespace Core

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-void* memoryAlloc(qn_uint64 size) { return std::malloc(size); }
+void* memoryAlloc(qn_uint64 size) {
+    return std::malloc(size);
+}
 
 void memoryFree(void* p) {
     if (p) std::free(p);
@@ -59,9 +61,10 @@ const void* memChr(const void* data, int ch, qn_uint64 len) {
     return std::memchr(data, ch, len);
 }
 
-const void* memSearch(const void* pattern, qn_uint64 patternLen, const void* data, qn_uint64 dataLen) {
+const void* memSearch(const void* pattern, qn_uint64 patternLen, const void* data,
+                      qn_uint64 dataLen) {
     if (!pattern || patternLen == 0 || !data) return nullptr;
-    if (patternLen > dataLen) return nullptr;  // the last start would lie below data
+    if (patternLen > dataLen) return nullptr; // the last start would lie below data
     const unsigned char* pat = static_cast<const unsigned char*>(pattern);
     const unsigned char* p = static_cast<const unsigned char*>(data);
     const unsigned char* last = p + (dataLen - patternLen);
@@ -75,7 +78,8 @@ const void* memSearch(const void* pattern, qn_uint64 patternLen, const void* dat
     }
 }
 
-const void* memSearchRev(const void* pattern, qn_uint64 patternLen, const void* data, qn_uint64 dataLen) {
+const void* memSearchRev(const void* pattern, qn_uint64 patternLen, const void* data,
+                         qn_uint64 dataLen) {
     // Empty patterns and null pointers find nothing.
     if (!pattern || patternLen == 0 || !data) return nullptr;
     if (patternLen > dataLen) return nullptr;
@@ -191,4 +195,4 @@ void* Memory::init(void* p, qn_uint64 size, ReleaseFn fn) {
     return p;
 }
 
-}  // namespace Core
+} // namespace Core

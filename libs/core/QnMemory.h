@@ -27,8 +27,10 @@ namespace Core {
 const void* memChr(const void* data, int ch, qn_uint64 len);
 // First/last start in data where the whole pattern occurs; the pattern comes
 // first, the block to search second.
-const void* memSearch(const void* pattern, qn_uint64 patternLen, const void* data, qn_uint64 dataLen);
-const void* memSearchRev(const void* pattern, qn_uint64 patternLen, const void* data, qn_uint64 dataLen);
+const void* memSearch(const void* pattern, qn_uint64 patternLen, const void* data,
+                      qn_uint64 dataLen);
+const void* memSearchRev(const void* pattern, qn_uint64 patternLen, const void* data,
+                         qn_uint64 dataLen);
 
 // One buffer and how to give it back. It owns the buffer exactly when the
 // release function is set; copies are non-owning views, moves hand the
@@ -73,4 +75,4 @@ private:
     ReleaseFn mpfnRelease;
 };
 
-}  // namespace Core
+} // namespace Core

@@ -7,15 +7,23 @@ Object::Object() : mRefCounter(0), mpDeleteHook(nullptr) {}
 
 Object::Object(const Object&) : mRefCounter(0), mpDeleteHook(nullptr) {}
 
-Object& Object::operator=(const Object&) { return *this; }
+Object& Object::operator=(const Object&) {
+    return *this;
+}
 
 Object::~Object() = default;
 
-qn_int64 Object::compare(Object const*) const { return 0; }
+qn_int64 Object::compare(Object const*) const {
+    return 0;
+}
 
-qn_int64 Object::hashValue() const { return 0; }
+qn_int64 Object::hashValue() const {
+    return 0;
+}
 
-int Object::retain() { return OSAtomicAdd32Barrier(1, &mRefCounter); }
+int Object::retain() {
+    return OSAtomicAdd32Barrier(1, &mRefCounter);
+}
 
 int Object::release() {
     // Read the hook before letting go of our reference: once the count drops,
@@ -27,16 +35,30 @@ int Object::release() {
     return n;
 }
 
-int Object::releaseNoDelete() { return OSAtomicAdd32Barrier(-1, &mRefCounter); }
+int Object::releaseNoDelete() {
+    return OSAtomicAdd32Barrier(-1, &mRefCounter);
+}
 
-int Object::refCount() const { return __atomic_load_n(&mRefCounter, __ATOMIC_SEQ_CST); }
+int Object::refCount() const {
+    return __atomic_load_n(&mRefCounter, __ATOMIC_SEQ_CST);
+}
 
-bool Object::NoDeleteOnZeroCallback(Object*, int) { return false; }
+bool Object::NoDeleteOnZeroCallback(Object*, int) {
+    return false;
+}
 
-void* Object::operator new(std::size_t size) noexcept { return memoryAlloc(size); }
-void* Object::operator new[](std::size_t size) noexcept { return memoryAlloc(size); }
-void Object::operator delete(void* p) { memoryFree(p); }
-void Object::operator delete[](void* p) { memoryFree(p); }
+void* Object::operator new(std::size_t size) noexcept {
+    return memoryAlloc(size);
+}
+void* Object::operator new[](std::size_t size) noexcept {
+    return memoryAlloc(size);
+}
+void Object::operator delete(void* p) {
+    memoryFree(p);
+}
+void Object::operator delete[](void* p) {
+    memoryFree(p);
+}
 
 ObjectVar::ObjectVar(Object* o) : mpObject(o) {
     if (o) o->retain();
@@ -46,7 +68,9 @@ ObjectVar::ObjectVar(const ObjectVar& other) : mpObject(other.mpObject) {
     if (mpObject) mpObject->retain();
 }
 
-ObjectVar::ObjectVar(ObjectVar&& other) noexcept : mpObject(other.mpObject) { other.mpObject = nullptr; }
+ObjectVar::ObjectVar(ObjectVar&& other) noexcept : mpObject(other.mpObject) {
+    other.mpObject = nullptr;
+}
 
 ObjectVar::~ObjectVar() {
     if (mpObject) mpObject->release();
@@ -64,9 +88,13 @@ ObjectVar& ObjectVar::operator=(Object* o) {
     return *this;
 }
 
-ObjectVar& ObjectVar::operator=(const ObjectVar& other) { return *this = other.mpObject; }
+ObjectVar& ObjectVar::operator=(const ObjectVar& other) {
+    return *this = other.mpObject;
+}
 
-ObjectVar& ObjectVar::operator=(ObjectVar&& other) noexcept { return move(other); }
+ObjectVar& ObjectVar::operator=(ObjectVar&& other) noexcept {
+    return move(other);
+}
 
 ObjectVar& ObjectVar::move(ObjectVar& other) {
     if (&other == this) {

@@ -11,8 +11,7 @@
 
 namespace QnQueue {
 
-template <class Node>
-class PostInitList {
+template <class Node> class PostInitList {
 public:
     // Over the build's head and tail words of the pending nodes.
     constexpr PostInitList(Node*& first, Node*& last) : mpFirst(first), mpLast(last) {}
@@ -30,8 +29,7 @@ public:
     // each unlinked first; the others stay pending in their order. A
     // callback may register nodes (they wait for a later pass), start a pass
     // of its own or unlink a node of this pass that has not run yet.
-    template <class Run>
-    void process(uint32_t level, Run run) {
+    template <class Run> void process(uint32_t level, Run run) {
         Node* outer = mpProcessing;
         mpProcessing = mpFirst;
         mpFirst = mpLast = nullptr;
@@ -39,7 +37,7 @@ public:
             mpProcessing = node->mpNext;
             node->mpNext = nullptr;
             if (node->mLevel == level)
-                run(node);  // the node may be gone after this
+                run(node); // the node may be gone after this
             else
                 append(node);
         }
@@ -71,7 +69,7 @@ private:
 
     Node*& mpFirst;
     Node*& mpLast;
-    Node* mpProcessing = nullptr;  // the rest of the pass under way
+    Node* mpProcessing = nullptr; // the rest of the pass under way
 };
 
-}  // namespace QnQueue
+} // namespace QnQueue

@@ -9,8 +9,7 @@
 
 namespace QnQueue {
 
-template <class Request>
-class RequestList {
+template <class Request> class RequestList {
 public:
     // Any thread. True when the incoming stack was empty, so the owner may be
     // asleep and wants a wake-up.
@@ -28,7 +27,8 @@ public:
 
     // Moves everything pushed so far behind the ordered list, oldest first.
     void takeIncoming() {
-        Request* incoming = __atomic_exchange_n(&mpIncoming, static_cast<Request*>(nullptr), __ATOMIC_SEQ_CST);
+        Request* incoming =
+            __atomic_exchange_n(&mpIncoming, static_cast<Request*>(nullptr), __ATOMIC_SEQ_CST);
         Request* reversed = nullptr;
         while (incoming) {
             Request* next = incoming->mpNext;
@@ -37,7 +37,8 @@ public:
             incoming = next;
         }
         Request** tail = &mpOrdered;
-        while (*tail) tail = &(*tail)->mpNext;
+        while (*tail)
+            tail = &(*tail)->mpNext;
         *tail = reversed;
     }
 
@@ -54,8 +55,7 @@ public:
     // Takes the incoming requests in, then unlinks, oldest first, every
     // request that matches and hands it to take. A request is off the list
     // before take sees it, so take may free it or push new requests.
-    template <class Match, class Take>
-    void removeIf(Match match, Take take) {
+    template <class Match, class Take> void removeIf(Match match, Take take) {
         takeIncoming();
         Request** link = &mpOrdered;
         while (*link) {
@@ -71,8 +71,8 @@ public:
     }
 
 private:
-    Request* mpIncoming = nullptr;  // newest first; pushed by any thread
-    Request* mpOrdered = nullptr;   // oldest first; the owner's own
+    Request* mpIncoming = nullptr; // newest first; pushed by any thread
+    Request* mpOrdered = nullptr;  // oldest first; the owner's own
 };
 
-}  // namespace QnQueue
+} // namespace QnQueue

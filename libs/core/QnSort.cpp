@@ -4,8 +4,8 @@
 
 namespace Core {
 
-void* quickFind(const void* key, const void* base, unsigned long long count, unsigned long long size,
-                pfn_compare compare, unsigned long long* outIndex) {
+void* quickFind(const void* key, const void* base, unsigned long long count,
+                unsigned long long size, pfn_compare compare, unsigned long long* outIndex) {
     if (outIndex) *outIndex = ~0ULL;
     if (!key || !base || !compare || count == 0 || size == 0) return nullptr;
 
@@ -54,7 +54,7 @@ void selectionSort(char* lo, char* hi, unsigned long long size, pfn_compare comp
     }
 }
 
-}  // namespace
+} // namespace
 
 void quickSort(void* base, unsigned long long count, unsigned long long size, pfn_compare compare) {
     if (count < 2 || !base || size == 0 || !compare) return;
@@ -144,4 +144,4 @@ void quickSort(void* base, unsigned long long count, unsigned long long size, pf
     }
 }
 
-}  // namespace Core
+} // namespace Core

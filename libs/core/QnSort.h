@@ -12,11 +12,12 @@ typedef long long (*pfn_compare)(const void* a, const void* b);
 // Returns an element that compares equal to key (the key is always the
 // first argument of compare), or null. outIndex, when given, receives the
 // element's index, or all-ones when nothing was found.
-void* quickFind(const void* key, const void* base, unsigned long long count, unsigned long long size,
-                pfn_compare compare, unsigned long long* outIndex = nullptr);
+void* quickFind(const void* key, const void* base, unsigned long long count,
+                unsigned long long size, pfn_compare compare,
+                unsigned long long* outIndex = nullptr);
 
 // Sorts count elements of size bytes in place. Not stable; iterative with a
 // fixed stack, no allocation.
 void quickSort(void* base, unsigned long long count, unsigned long long size, pfn_compare compare);
 
-}  // namespace Core
+} // namespace Core

@@ -14,7 +14,8 @@ qn_status semaphoreCreate(qn_semaphore_t* s, int count) {
     if (!s) return QN_ERR_BAD_ARGUMENT;
     s->task = mach_task_self();
     semaphore_t h = 0;
-    if (semaphore_create(s->task, &h, SYNC_POLICY_FIFO, count < 0 ? 0 : count) != KERN_SUCCESS || h == 0) {
+    if (semaphore_create(s->task, &h, SYNC_POLICY_FIFO, count < 0 ? 0 : count) != KERN_SUCCESS ||
+        h == 0) {
         semaphoreSetZero(s);
         return QN_ERR_GENERAL;
     }
@@ -42,7 +43,9 @@ qn_status semaphoreAcquire(qn_semaphore_t* s, int timeoutMs) {
     return Core::statusFromMachWait(k);
 }
 
-qn_status semaphoreTry(qn_semaphore_t* s) { return semaphoreAcquire(s, 0); }
+qn_status semaphoreTry(qn_semaphore_t* s) {
+    return semaphoreAcquire(s, 0);
+}
 
 qn_status semaphoreRelease(qn_semaphore_t* s) {
     if (!s || s->semaphore == 0) return QN_ERR_NO_SEMAPHORE;
@@ -51,9 +54,13 @@ qn_status semaphoreRelease(qn_semaphore_t* s) {
 
 namespace Core {
 
-QnSemaphore::QnSemaphore(int count) { semaphoreCreate(&mSemaphore, count); }
+QnSemaphore::QnSemaphore(int count) {
+    semaphoreCreate(&mSemaphore, count);
+}
 
-QnSemaphore::~QnSemaphore() { semaphoreDestroy(&mSemaphore); }
+QnSemaphore::~QnSemaphore() {
+    semaphoreDestroy(&mSemaphore);
+}
 
 // ---- recursive mutex ----
 
@@ -62,12 +69,15 @@ namespace {
 // An ordered test for equality: a compare-and-swap of the owner from id to id.
 bool ownedBy(qn_mutex_struct* m, pthread_t id) {
     pthread_t expected = id;
-    return __atomic_compare_exchange_n(&m->owner, &expected, id, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return __atomic_compare_exchange_n(&m->owner, &expected, id, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
 }
 
-void setOwner(qn_mutex_struct* m, pthread_t id) { __atomic_store_n(&m->owner, id, __ATOMIC_RELAXED); }
+void setOwner(qn_mutex_struct* m, pthread_t id) {
+    __atomic_store_n(&m->owner, id, __ATOMIC_RELAXED);
+}
 
-}  // namespace
+} // namespace
 
 qn_status mutexInit(qn_mutex_struct* m) {
     setOwner(m, 0);
@@ -75,7 +85,9 @@ qn_status mutexInit(qn_mutex_struct* m) {
     return semaphoreCreate(&m->semaphore, 1);
 }
 
-void mutexTerm(qn_mutex_struct* m) { semaphoreDestroy(&m->semaphore); }
+void mutexTerm(qn_mutex_struct* m) {
+    semaphoreDestroy(&m->semaphore);
+}
 
 qn_status mutexAcquire(qn_mutex_struct* m) {
     const pthread_t id = pthread_self();
@@ -117,7 +129,7 @@ pthread_key_t _tls_threads_key = 0;
 bool _tls_threads_key_created = false;
 
 int tlsInit() {
-    if (_tls_threads_key_created) return 0;  // keep the key; a second one would leak
+    if (_tls_threads_key_created) return 0; // keep the key; a second one would leak
     int r = pthread_key_create(&_tls_threads_key, nullptr);
     if (r == 0) _tls_threads_key_created = true;
     return r;
@@ -130,7 +142,9 @@ void tlsTerm() {
     _tls_threads_key_created = false;
 }
 
-void* tlsGet() { return _tls_threads_key_created ? pthread_getspecific(_tls_threads_key) : nullptr; }
+void* tlsGet() {
+    return _tls_threads_key_created ? pthread_getspecific(_tls_threads_key) : nullptr;
+}
 
 bool tlsSet(void* value) {
     return _tls_threads_key_created && pthread_setspecific(_tls_threads_key, value) == 0;
@@ -140,7 +154,9 @@ bool tlsSet(void* value) {
 
 Allocator* Allocator::DefaultAllocator = nullptr;
 
-void* Allocator::Alloc(qn_uint64 size) { return alloc ? alloc(this, size) : nullptr; }
+void* Allocator::Alloc(qn_uint64 size) {
+    return alloc ? alloc(this, size) : nullptr;
+}
 
 void* Allocator::allocZeroInit(qn_uint64 size) {
     void* p = Alloc(size);
@@ -152,4 +168,4 @@ void Allocator::Free(void* p) {
     if (free) free(this, p);
 }
 
-}  // namespace Core
+} // namespace Core

@@ -45,8 +45,8 @@ protected:
 // an atomic compare; the depth is touched only by the owner.
 struct qn_mutex_struct {
     qn_semaphore_t semaphore;
-    pthread_t owner;  // 0 when free
-    qn_int32 count;   // recursion depth; 0 when free
+    pthread_t owner; // 0 when free
+    qn_int32 count;  // recursion depth; 0 when free
 };
 
 qn_status mutexInit(qn_mutex_struct* m);
@@ -74,7 +74,7 @@ private:
     qn_mutex_struct mMutex;
 };
 
-}  // namespace Core
+} // namespace Core
 
 #pragma push_macro("QN_CORE_NS")
 #undef QN_CORE_NS
@@ -86,7 +86,7 @@ namespace Core {
 
 // Thread-local slot (the calling thread's thread object).
 extern pthread_key_t _tls_threads_key;
-extern bool _tls_threads_key_created;  // key 0 is a valid key here
+extern bool _tls_threads_key_created; // key 0 is a valid key here
 int tlsInit();
 void tlsTerm();
 void* tlsGet();
@@ -100,7 +100,7 @@ struct Allocator {
     void* allocZeroInit(qn_uint64 size);
     void Free(void* p);
 
-    static Allocator* DefaultAllocator;  // installed by library start-up
+    static Allocator* DefaultAllocator; // installed by library start-up
 };
 
-}  // namespace Core
+} // namespace Core

@@ -11,9 +11,11 @@ using QnUtf::isSurrogate;
 
 constexpr unsigned char kFirstByteMark[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
 
-inline bool isWritable(unsigned cp) { return cp != 0 && cp <= 0x10FFFF && !isSurrogate(cp); }
+inline bool isWritable(unsigned cp) {
+    return cp != 0 && cp <= 0x10FFFF && !isSurrogate(cp);
+}
 
-}  // namespace
+} // namespace
 
 bool isLegalUTF8(const unsigned char* seq, int length) {
     if (!seq || length < 1 || length > 4) return false;
@@ -114,7 +116,8 @@ ConvTarget& ConvTarget::init(unsigned* buffer, unsigned long long size, char rep
     return initBuffer(buffer, size, kEncodingUTF32, replacement);
 }
 
-ConvTarget& ConvTarget::initBuffer(void* buffer, unsigned long long size, Encoding e, char replacement) {
+ConvTarget& ConvTarget::initBuffer(void* buffer, unsigned long long size, Encoding e,
+                                   char replacement) {
     setEncoding(e);
     mpBuffer = buffer;
     mSpace = size;
@@ -141,19 +144,25 @@ bool ConvTarget::accept(unsigned cp, bool store) {
     }
     unsigned need = 1;
     switch (mEncoding) {
-        case kEncodingUTF8: need = utf8NumBytes(cp); break;
-        case kEncodingUTF16: need = cp > 0xFFFF ? 2 : 1; break;
-        case kEncodingUTF32: need = 1; break;
-        default:
-            if (cp > 0xFF) {
-                if (mReplacement == 0) {
-                    // Dropped: neither written nor counted, as in both passes.
-                    mStatus = kConvOK;
-                    return true;
-                }
-                cp = static_cast<unsigned char>(mReplacement);
+    case kEncodingUTF8:
+        need = utf8NumBytes(cp);
+        break;
+    case kEncodingUTF16:
+        need = cp > 0xFFFF ? 2 : 1;
+        break;
+    case kEncodingUTF32:
+        need = 1;
+        break;
+    default:
+        if (cp > 0xFF) {
+            if (mReplacement == 0) {
+                // Dropped: neither written nor counted, as in both passes.
+                mStatus = kConvOK;
+                return true;
             }
-            break;
+            cp = static_cast<unsigned char>(mReplacement);
+        }
+        break;
     }
     if (store) {
         if (mSpace < need) {
@@ -161,19 +170,25 @@ bool ConvTarget::accept(unsigned cp, bool store) {
             return false;
         }
         switch (mEncoding) {
-            case kEncodingUTF8: toUtf8(static_cast<unsigned char*>(mpBuffer) + mUnits, cp); break;
-            case kEncodingUTF16: {
-                unsigned short* out = static_cast<unsigned short*>(mpBuffer) + mUnits;
-                if (cp > 0xFFFF) {
-                    out[0] = static_cast<unsigned short>(0xD800 + ((cp - 0x10000) >> 10));
-                    out[1] = static_cast<unsigned short>(0xDC00 + (cp & 0x3FF));
-                } else {
-                    out[0] = static_cast<unsigned short>(cp);
-                }
-                break;
+        case kEncodingUTF8:
+            toUtf8(static_cast<unsigned char*>(mpBuffer) + mUnits, cp);
+            break;
+        case kEncodingUTF16: {
+            unsigned short* out = static_cast<unsigned short*>(mpBuffer) + mUnits;
+            if (cp > 0xFFFF) {
+                out[0] = static_cast<unsigned short>(0xD800 + ((cp - 0x10000) >> 10));
+                out[1] = static_cast<unsigned short>(0xDC00 + (cp & 0x3FF));
+            } else {
+                out[0] = static_cast<unsigned short>(cp);
             }
-            case kEncodingUTF32: static_cast<unsigned*>(mpBuffer)[mUnits] = cp; break;
-            default: static_cast<unsigned char*>(mpBuffer)[mUnits] = static_cast<unsigned char>(cp); break;
+            break;
+        }
+        case kEncodingUTF32:
+            static_cast<unsigned*>(mpBuffer)[mUnits] = cp;
+            break;
+        default:
+            static_cast<unsigned char*>(mpBuffer)[mUnits] = static_cast<unsigned char>(cp);
+            break;
         }
         mSpace -= need;
     }
@@ -188,15 +203,23 @@ bool ConvTarget::write(unsigned cp) {
     return accept(cp, true);
 }
 
-bool ConvTarget::count(unsigned cp) { return accept(cp, false); }
+bool ConvTarget::count(unsigned cp) {
+    return accept(cp, false);
+}
 
 bool ConvTarget::terminate() {
     bool wrote = false;
     if (mpBuffer && mSpace > 0) {
         switch (mEncoding) {
-            case kEncodingUTF16: static_cast<unsigned short*>(mpBuffer)[mUnits] = 0; break;
-            case kEncodingUTF32: static_cast<unsigned*>(mpBuffer)[mUnits] = 0; break;
-            default: static_cast<unsigned char*>(mpBuffer)[mUnits] = 0; break;
+        case kEncodingUTF16:
+            static_cast<unsigned short*>(mpBuffer)[mUnits] = 0;
+            break;
+        case kEncodingUTF32:
+            static_cast<unsigned*>(mpBuffer)[mUnits] = 0;
+            break;
+        default:
+            static_cast<unsigned char*>(mpBuffer)[mUnits] = 0;
+            break;
         }
         wrote = true;
     }
@@ -222,8 +245,9 @@ unsigned long long convertSized(const In* src, Out* out, unsigned long long size
     ConvSource source(src, ConvSource::kUntilNul);
     ConvTarget target;
     if (!out) {
-        target.init(static_cast<Encoding>(sizeof(Out) == 1 ? kEncodingUTF8 : sizeof(Out) == 2 ? kEncodingUTF16
-                                                                                                : kEncodingUTF32),
+        target.init(static_cast<Encoding>(sizeof(Out) == 1   ? kEncodingUTF8
+                                          : sizeof(Out) == 2 ? kEncodingUTF16
+                                                             : kEncodingUTF32),
                     0);
         convert(target, source);
         return target.chars();
@@ -236,11 +260,11 @@ unsigned long long convertSized(const In* src, Out* out, unsigned long long size
     return target.chars();
 }
 
-template <typename In, typename Out>
-Out* convertAlloc(const In* src) {
+template <typename In, typename Out> Out* convertAlloc(const In* src) {
     ConvSource source(src, ConvSource::kUntilNul);
-    ConvTarget target(static_cast<Encoding>(sizeof(Out) == 1 ? kEncodingUTF8 : sizeof(Out) == 2 ? kEncodingUTF16
-                                                                                                   : kEncodingUTF32),
+    ConvTarget target(static_cast<Encoding>(sizeof(Out) == 1   ? kEncodingUTF8
+                                            : sizeof(Out) == 2 ? kEncodingUTF16
+                                                               : kEncodingUTF32),
                       0);
     convert(target, source);
     if (target.chars() == 0) return nullptr;
@@ -253,7 +277,7 @@ Out* convertAlloc(const In* src) {
     return buffer;
 }
 
-}  // namespace
+} // namespace
 
 unsigned long long toUtf16(const unsigned* src, unsigned short* out, unsigned long long size) {
     return convertSized(src, out, size);
@@ -274,11 +298,23 @@ unsigned long long toUtf16(const unsigned char* src, unsigned short* out, unsign
     return convertSized(src, out, size);
 }
 
-unsigned short* toUtf16(const unsigned* src) { return convertAlloc<unsigned, unsigned short>(src); }
-unsigned char* toUtf8(const unsigned* src) { return convertAlloc<unsigned, unsigned char>(src); }
-unsigned* toUtf32(const unsigned short* src) { return convertAlloc<unsigned short, unsigned>(src); }
-unsigned char* toUtf8(const unsigned short* src) { return convertAlloc<unsigned short, unsigned char>(src); }
-unsigned* toUtf32(const unsigned char* src) { return convertAlloc<unsigned char, unsigned>(src); }
-unsigned short* toUtf16(const unsigned char* src) { return convertAlloc<unsigned char, unsigned short>(src); }
+unsigned short* toUtf16(const unsigned* src) {
+    return convertAlloc<unsigned, unsigned short>(src);
+}
+unsigned char* toUtf8(const unsigned* src) {
+    return convertAlloc<unsigned, unsigned char>(src);
+}
+unsigned* toUtf32(const unsigned short* src) {
+    return convertAlloc<unsigned short, unsigned>(src);
+}
+unsigned char* toUtf8(const unsigned short* src) {
+    return convertAlloc<unsigned short, unsigned char>(src);
+}
+unsigned* toUtf32(const unsigned char* src) {
+    return convertAlloc<unsigned char, unsigned>(src);
+}
+unsigned short* toUtf16(const unsigned char* src) {
+    return convertAlloc<unsigned char, unsigned short>(src);
+}
 
-}  // namespace Core
+} // namespace Core

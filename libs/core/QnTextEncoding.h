@@ -87,4 +87,4 @@ unsigned char* toUtf8(const unsigned short* src);
 unsigned* toUtf32(const unsigned char* src);
 unsigned short* toUtf16(const unsigned char* src);
 
-}  // namespace Core
+} // namespace Core

@@ -22,16 +22,13 @@ namespace {
 // Ordered access to the words other threads look at. The state words and the
 // incoming list head change by compare-and-swap with barrier; plain reads of
 // them go through these loads so the reader sees the latest store.
-template <class T>
-T loadWord(const T& word) {
+template <class T> T loadWord(const T& word) {
     return __atomic_load_n(&word, __ATOMIC_SEQ_CST);
 }
-template <class T>
-void storeWord(T& word, T value) {
+template <class T> void storeWord(T& word, T value) {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
 }
-template <class T>
-T exchangeWord(T& word, T value) {
+template <class T> T exchangeWord(T& word, T value) {
     return __atomic_exchange_n(&word, value, __ATOMIC_SEQ_CST);
 }
 
@@ -43,23 +40,28 @@ qn_int32 readState(const qn_int32& word) {
     return OSAtomicAdd32Barrier(0, const_cast<qn_int32*>(&word));
 }
 
-const char kCreateSignature[] = "bool Core::QnThread::create(void *, void *(*)(void *, Core::QnThread *), bool)";
+const char kCreateSignature[] =
+    "bool Core::QnThread::create(void *, void *(*)(void *, Core::QnThread *), bool)";
 const char kConstructorSignature[] = "Core::QnThread::QnThread(qn_uint32)";
 const char kBodySignature[] = "void *Core::QnThread::systemThreadMain()";
 const char kThreadsTermSignature[] = "void Core::threadsTerm(void *)";
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Free thread functions
 
-pthread_t threadGetCurrentId() { return pthread_self(); }
+pthread_t threadGetCurrentId() {
+    return pthread_self();
+}
 
 bool threadIsCurrent(void* handle) {
     return reinterpret_cast<pthread_t>(handle) == pthread_self();
 }
 
-void threadSwitch() { pthread_yield_np(); }
+void threadSwitch() {
+    pthread_yield_np();
+}
 
 void threadSleep(unsigned ms) {
     if (ms == 0) {
@@ -74,7 +76,9 @@ void threadSleep(unsigned ms) {
     usleep(ms * 1000u);
 }
 
-void threadSleepMinimum() { usleep(1); }
+void threadSleepMinimum() {
+    usleep(1);
+}
 
 void threadSpin(unsigned us) {
     const qn_uint64 end = uptimeNanos() + qn_uint64(us) * 1000u;
@@ -107,14 +111,18 @@ void threadsTerm(void* arg) {
     if (def) def->release();
 }
 
-QnThread* QnThread::getInitThread() { return gpInitThread; }
+QnThread* QnThread::getInitThread() {
+    return gpInitThread;
+}
 
 QnThread* QnThread::getCurrentThread() {
     QnThread* own = static_cast<QnThread*>(tlsGet());
     return own ? own : gpThreadDefault;
 }
 
-bool QnThread::isCurrentInitThread() { return gMainThreadId != 0 && pthread_equal(gMainThreadId, pthread_self()); }
+bool QnThread::isCurrentInitThread() {
+    return gMainThreadId != 0 && pthread_equal(gMainThreadId, pthread_self());
+}
 
 bool QnThread::exitCurrent(void* result) {
     if (isCurrentInitThread()) return false;
@@ -131,20 +139,16 @@ void* _system_thread_main(void* obj) {
     return static_cast<QnThread*>(obj)->systemThreadMain();
 }
 
-void* ThreadHelper::systemThreadMain(void* obj) { return static_cast<QnThread*>(obj)->systemThreadMain(); }
+void* ThreadHelper::systemThreadMain(void* obj) {
+    return static_cast<QnThread*>(obj)->systemThreadMain();
+}
 
 // ---------------------------------------------------------------------------
 // QnThread: life cycle
 
 QnThread::QnThread(qn_uint32 id)
-    : MessageTarget(this),
-      mId(id),
-      mThreadHandle(0),
-      mJoinHandle(0),
-      mpArg(nullptr),
-      mpfnEntry(nullptr),
-      mpExitValue(nullptr),
-      mThreadState(0) {
+    : MessageTarget(this), mId(id), mThreadHandle(0), mJoinHandle(0), mpArg(nullptr),
+      mpfnEntry(nullptr), mpExitValue(nullptr), mThreadState(0) {
     semaphoreCreate(&mWakeSemaphore, 0);
     // The init thread object stands for the thread that constructs it.
     if (id == kInitThreadId) storeWord(mThreadHandle, pthread_self());
@@ -162,18 +166,26 @@ QnThread::~QnThread() {
     semaphoreDestroy(&mWakeSemaphore);
 }
 
-void* QnThread::main(void*) { return reinterpret_cast<void*>(~uintptr_t(0)); }
+void* QnThread::main(void*) {
+    return reinterpret_cast<void*>(~uintptr_t(0));
+}
 
-pthread_t QnThread::getHandle() const { return loadWord(mThreadHandle); }
+pthread_t QnThread::getHandle() const {
+    return loadWord(mThreadHandle);
+}
 
-bool QnThread::isRunning() const { return getHandle() != 0; }
+bool QnThread::isRunning() const {
+    return getHandle() != 0;
+}
 
 bool QnThread::isCurrentThread() const {
     const pthread_t handle = getHandle();
     return handle != 0 && pthread_equal(handle, pthread_self());
 }
 
-qn_int32 QnThread::getThreadState() const { return readState(mThreadState); }
+qn_int32 QnThread::getThreadState() const {
+    return readState(mThreadState);
+}
 
 void QnThread::reapFinished() {
     // A previous run whose body has ended but was never joined.
@@ -193,7 +205,7 @@ bool QnThread::create(void* arg, pfn_threadEntry fn, bool waitRunning) {
     storeWord(mThreadState, qn_int32(0));
     mpArg = arg;
     mpfnEntry = fn;
-    retain();  // the running thread's reference
+    retain(); // the running thread's reference
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -212,7 +224,8 @@ bool QnThread::create(void* arg, pfn_threadEntry fn, bool waitRunning) {
     storeWord(mJoinHandle, handle);
     storeWord(mThreadHandle, handle);
     if (waitRunning) {
-        while (readState(mThreadState) == 0) usleep(1);
+        while (readState(mThreadState) == 0)
+            usleep(1);
     }
     release();
     return true;
@@ -228,8 +241,11 @@ void QnThread::setThreadState(qn_int32 from, qn_int32 to, const char* failureTex
 void* QnThread::systemThreadMain() {
     tlsSet(this);
     // The creator publishes the handle when pthread_create returns.
-    while (getHandle() == 0) threadSwitch();
-    setThreadState(0, 1, "Error: %s atomicCompareAndSet(&mThreadState, 0, 1) failed mThreadState(2nd read):%d\n");
+    while (getHandle() == 0)
+        threadSwitch();
+    setThreadState(
+        0, 1,
+        "Error: %s atomicCompareAndSet(&mThreadState, 0, 1) failed mThreadState(2nd read):%d\n");
 
     void* result = mpfnEntry ? mpfnEntry(mpArg, this) : main(mpArg);
     mpExitValue = result;
@@ -240,7 +256,9 @@ void* QnThread::systemThreadMain() {
 
     tlsSet(nullptr);
     storeWord(mThreadHandle, pthread_t(0));
-    setThreadState(1, 2, "Error: %s atomicCompareAndSet(&mThreadState, 1, 2) failed mThreadState(2nd read):%d\n");
+    setThreadState(
+        1, 2,
+        "Error: %s atomicCompareAndSet(&mThreadState, 1, 2) failed mThreadState(2nd read):%d\n");
     release();
     return result;
 }
@@ -273,11 +291,12 @@ bool QnThread::join(void** result) {
         return false;
     }
     if (pthread_join(handle, nullptr) != 0) {
-        while (isRunning()) usleep(5000);
+        while (isRunning())
+            usleep(5000);
     }
     if (result) *result = mpExitValue;
     release();
     return true;
 }
 
-}  // namespace Core
+} // namespace Core

@@ -35,7 +35,9 @@ class QnThread : public MessageTarget {
 #include "libs/core/shared/QnThreadMembers.h"
 
 public:
-    bool isInitThread() const { return mId == kInitThreadId; }
+    bool isInitThread() const {
+        return mId == kInitThreadId;
+    }
     bool isRunning() const;
     pthread_t getHandle() const;
 
@@ -48,12 +50,12 @@ private:
     void setThreadState(qn_int32 from, qn_int32 to, const char* failureText);
     void reapFinished();
 
-    pthread_t mThreadHandle;  // null until started and after the body ended
-    pthread_t mJoinHandle;    // set by create, cleared only by join
+    pthread_t mThreadHandle; // null until started and after the body ended
+    pthread_t mJoinHandle;   // set by create, cleared only by join
     void* mpArg;
     pfn_threadEntry mpfnEntry;
     void* mpExitValue;
-    qn_int32 mThreadState;  // 0 not started, 1 running, 2 ended
+    qn_int32 mThreadState; // 0 not started, 1 running, 2 ended
 };
 
 // Statics of the thread layer.
@@ -68,4 +70,4 @@ struct ThreadHelper {
     static void* systemThreadMain(void* obj);
 };
 
-}  // namespace Core
+} // namespace Core

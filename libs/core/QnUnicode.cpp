@@ -12,7 +12,8 @@ unsigned _UniCharInfo_LinearCount = 0;
 
 void init_unicodeCharInfo() {
     unsigned n = 0;
-    while (n < _UniCharInfo_Count && _UniCharInfo[n].code == n) ++n;
+    while (n < _UniCharInfo_Count && _UniCharInfo[n].code == n)
+        ++n;
     _UniCharInfo_LinearCount = n;
 }
 
@@ -25,15 +26,22 @@ long long UniCharInfo_compare(const void* a, const void* b) {
 UniCharInfo getUniCharInfo(unsigned cp) {
     if (cp < _UniCharInfo_LinearCount) return _UniCharInfo[cp];
     UniCharInfo key = {cp, cp, cp, 0};
-    const void* found = quickFind(&key, _UniCharInfo, _UniCharInfo_Count, sizeof(UniCharInfo), UniCharInfo_compare);
+    const void* found =
+        quickFind(&key, _UniCharInfo, _UniCharInfo_Count, sizeof(UniCharInfo), UniCharInfo_compare);
     if (found) return *static_cast<const UniCharInfo*>(found);
     return key;
 }
 
-unsigned toUpper(unsigned cp) { return getUniCharInfo(cp).upper; }
-unsigned toLower(unsigned cp) { return getUniCharInfo(cp).lower; }
+unsigned toUpper(unsigned cp) {
+    return getUniCharInfo(cp).upper;
+}
+unsigned toLower(unsigned cp) {
+    return getUniCharInfo(cp).lower;
+}
 
-bool isLower(unsigned cp) { return getUniCharInfo(cp).category == 2; }
+bool isLower(unsigned cp) {
+    return getUniCharInfo(cp).category == 2;
+}
 
 bool isUpper(unsigned cp) {
     unsigned c = getUniCharInfo(cp).category;
@@ -45,4 +53,4 @@ bool isLetter(unsigned cp) {
     return c == 1 || c == 2 || c == 3;
 }
 
-}  // namespace Core
+} // namespace Core

@@ -10,9 +10,9 @@ namespace Core {
 // One table row. The lowercase mapping comes before the uppercase one.
 struct UniCharInfo {
     unsigned code;
-    unsigned lower;     // the code point itself when it has no mapping
-    unsigned upper;     // the code point itself when it has no mapping
-    unsigned category;  // 1 Lu, 2 Ll, 3 Lt, 4 Lm, 5 Lo, ... 29 Co; 0 when not in the table
+    unsigned lower;    // the code point itself when it has no mapping
+    unsigned upper;    // the code point itself when it has no mapping
+    unsigned category; // 1 Lu, 2 Ll, 3 Lt, 4 Lm, 5 Lo, ... 29 Co; 0 when not in the table
 };
 static_assert(sizeof(UniCharInfo) == 16, "table rows are four 32-bit fields");
 
@@ -28,11 +28,11 @@ void init_unicodeCharInfo();
 UniCharInfo getUniCharInfo(unsigned cp);
 unsigned toUpper(unsigned cp);
 unsigned toLower(unsigned cp);
-bool isLower(unsigned cp);   // Ll
-bool isUpper(unsigned cp);   // Lu or Lt
-bool isLetter(unsigned cp);  // Lu, Ll or Lt only
+bool isLower(unsigned cp);  // Ll
+bool isUpper(unsigned cp);  // Lu or Lt
+bool isLetter(unsigned cp); // Lu, Ll or Lt only
 
 // Orders rows by code point.
 long long UniCharInfo_compare(const void* a, const void* b);
 
-}  // namespace Core
+} // namespace Core

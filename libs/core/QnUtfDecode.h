@@ -6,7 +6,9 @@
 
 namespace QnUtf {
 
-inline bool isSurrogate(unsigned cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+inline bool isSurrogate(unsigned cp) {
+    return cp >= 0xD800 && cp <= 0xDFFF;
+}
 
 // Bytes that follow a lead byte.
 inline unsigned trailingBytes(unsigned char lead) {
@@ -30,10 +32,10 @@ inline bool isLegalSequence(const unsigned char* seq, unsigned length) {
         const unsigned char b = seq[i];
         if (b < 0x80 || b > 0xBF) return false;
         if (i == 1) {
-            if (lead == 0xE0 && b < 0xA0) return false;  // overlong 3-byte form
-            if (lead == 0xED && b > 0x9F) return false;  // surrogates
-            if (lead == 0xF0 && b < 0x90) return false;  // overlong 4-byte form
-            if (lead == 0xF4 && b > 0x8F) return false;  // above 0x10FFFF
+            if (lead == 0xE0 && b < 0xA0) return false; // overlong 3-byte form
+            if (lead == 0xED && b > 0x9F) return false; // surrogates
+            if (lead == 0xF0 && b < 0x90) return false; // overlong 4-byte form
+            if (lead == 0xF4 && b > 0x8F) return false; // above 0x10FFFF
         }
     }
     return true;
@@ -49,7 +51,8 @@ inline unsigned fetchUtf8(const unsigned char*& cursor, unsigned long long& coun
     // The sequence must fit in what is left before it is looked at.
     if (count > n && isLegalSequence(cursor, n + 1)) {
         unsigned value = *cursor & (0x7Fu >> (n ? n + 1 : 0));
-        for (unsigned i = 1; i <= n; ++i) value = (value << 6) | (cursor[i] & 0x3Fu);
+        for (unsigned i = 1; i <= n; ++i)
+            value = (value << 6) | (cursor[i] & 0x3Fu);
         cursor += n + 1;
         count -= n + 1;
         ok = true;
@@ -80,4 +83,4 @@ inline unsigned fetchUtf16(const unsigned short*& cursor, unsigned long long& co
     return 0;
 }
 
-}  // namespace QnUtf
+} // namespace QnUtf

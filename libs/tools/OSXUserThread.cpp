@@ -16,17 +16,21 @@ struct StartArgs {
     hx::clock::Reservation seat;
 };
 
-}  // namespace
+} // namespace
 
-mach_port_t qnMachThreadSelf() { return pthread_mach_thread_np(pthread_self()); }
+mach_port_t qnMachThreadSelf() {
+    return pthread_mach_thread_np(pthread_self());
+}
 
 OSXUserThread::OSXUserThread(unsigned p)
-    : thread(), stopFlag(0), runningFlag(0), runLock(1), creatorPriority(getThreadPriority(qnMachThreadSelf())),
-      priority(static_cast<int>(p)) {}
+    : thread(), stopFlag(0), runningFlag(0), runLock(1),
+      creatorPriority(getThreadPriority(qnMachThreadSelf())), priority(static_cast<int>(p)) {}
 
 OSXUserThread::OSXUserThread(unsigned, unsigned, unsigned, bool) : OSXUserThread(63) {}
 
-OSXUserThread::~OSXUserThread() { threadStop(); }
+OSXUserThread::~OSXUserThread() {
+    threadStop();
+}
 
 void* OSXUserThread::entry(void* arg) {
     if (!arg) return nullptr;
@@ -73,7 +77,8 @@ bool OSXUserThread::threadStart() {
     SetPriority(static_cast<unsigned>(priority));
     priority = getThreadPriority(getMachThread());
 
-    while (atomicRead(&runningFlag) != 1) hx::clock::sleepFor(1000000);
+    while (atomicRead(&runningFlag) != 1)
+        hx::clock::sleepFor(1000000);
     return true;
 }
 
@@ -99,36 +104,39 @@ void OSXUserThread::SetPriority(unsigned p) {
         importance = priority;
     }
     thread_precedence_policy_data_t policy{importance};
-    thread_policy_set(getMachThread(), THREAD_PRECEDENCE_POLICY, reinterpret_cast<thread_policy_t>(&policy),
-                      THREAD_PRECEDENCE_POLICY_COUNT);
+    thread_policy_set(getMachThread(), THREAD_PRECEDENCE_POLICY,
+                      reinterpret_cast<thread_policy_t>(&policy), THREAD_PRECEDENCE_POLICY_COUNT);
 }
 
-mach_port_t OSXUserThread::getMachThread() const { return pthread_mach_thread_np(thread); }
+mach_port_t OSXUserThread::getMachThread() const {
+    return pthread_mach_thread_np(thread);
+}
 
 int OSXUserThread::getThreadPriority(mach_port_t port) {
     thread_basic_info_data_t basic{};
     mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
     thread_info(port, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&basic), &count);
     switch (basic.policy) {
-        case POLICY_TIMESHARE: {
-            policy_timeshare_info_data_t info{};
-            count = POLICY_TIMESHARE_INFO_COUNT;
-            thread_info(port, THREAD_SCHED_TIMESHARE_INFO, reinterpret_cast<thread_info_t>(&info), &count);
-            return info.base_priority;
-        }
-        case POLICY_RR: {
-            policy_rr_info_data_t info{};
-            count = POLICY_RR_INFO_COUNT;
-            thread_info(port, THREAD_SCHED_RR_INFO, reinterpret_cast<thread_info_t>(&info), &count);
-            return info.base_priority;
-        }
-        case POLICY_FIFO: {
-            policy_fifo_info_data_t info{};
-            count = POLICY_FIFO_INFO_COUNT;
-            thread_info(port, THREAD_SCHED_FIFO_INFO, reinterpret_cast<thread_info_t>(&info), &count);
-            return info.base_priority;
-        }
-        default:
-            return 0;
+    case POLICY_TIMESHARE: {
+        policy_timeshare_info_data_t info{};
+        count = POLICY_TIMESHARE_INFO_COUNT;
+        thread_info(port, THREAD_SCHED_TIMESHARE_INFO, reinterpret_cast<thread_info_t>(&info),
+                    &count);
+        return info.base_priority;
+    }
+    case POLICY_RR: {
+        policy_rr_info_data_t info{};
+        count = POLICY_RR_INFO_COUNT;
+        thread_info(port, THREAD_SCHED_RR_INFO, reinterpret_cast<thread_info_t>(&info), &count);
+        return info.base_priority;
+    }
+    case POLICY_FIFO: {
+        policy_fifo_info_data_t info{};
+        count = POLICY_FIFO_INFO_COUNT;
+        thread_info(port, THREAD_SCHED_FIFO_INFO, reinterpret_cast<thread_info_t>(&info), &count);
+        return info.base_priority;
+    }
+    default:
+        return 0;
     }
 }

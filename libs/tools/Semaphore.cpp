@@ -4,7 +4,9 @@
 
 Semaphore::Semaphore() : task(0), semaphore(0) {}
 
-Semaphore::~Semaphore() { close(); }
+Semaphore::~Semaphore() {
+    close();
+}
 
 bool Semaphore::create() {
     if (semaphore != 0) return false;

@@ -7,6 +7,10 @@ WorkerThread::WorkerThread(ThreadFunction function, void* context)
 
 WorkerThread::~WorkerThread() {}
 
-void* WorkerThread::threadRun() { return threadFunction ? threadFunction(this, threadContext) : nullptr; }
+void* WorkerThread::threadRun() {
+    return threadFunction ? threadFunction(this, threadContext) : nullptr;
+}
 
-bool WorkerThread::stopRequested() const { return atomicRead(&stopFlag) != 0; }
+bool WorkerThread::stopRequested() const {
+    return atomicRead(&stopFlag) != 0;
+}

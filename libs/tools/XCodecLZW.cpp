@@ -29,11 +29,11 @@ void emptyOutput(ZrByteBuffer& out) {
     out.rewind();
 }
 
-}  // namespace
+} // namespace
 
 XCodecLZW::XCodecLZW()
-    : mEnc(), mDec(), mEncodeDictionary(nullptr), mDecodeDictionary(nullptr), mDecodeEntries(nullptr),
-      mOutputShort(false) {
+    : mEnc(), mDec(), mEncodeDictionary(nullptr), mDecodeDictionary(nullptr),
+      mDecodeEntries(nullptr), mOutputShort(false) {
     mEnc.startWidth = mDec.startWidth = kStartWidth;
     mEnc.width = mDec.width = kStartWidth;
     mEnc.literalCount = mDec.literalCount = 1u << (kStartWidth - 1);
@@ -51,7 +51,8 @@ XCodecLZW::~XCodecLZW() {
 
 bool XCodecLZW::initDictionary_1_Encode() {
     for (unsigned i = 0; i < kLiterals; ++i) {
-        XEncodeDictionaryValue* e = new (std::nothrow) XEncodeDictionaryValue{i, i, nullptr, nullptr};
+        XEncodeDictionaryValue* e =
+            new (std::nothrow) XEncodeDictionaryValue{i, i, nullptr, nullptr};
         if (!e) {
             removeDictionaryEncode();
             return false;
@@ -77,11 +78,13 @@ void XCodecLZW::initDictionary_2_Encode() {
 XEncodeDictionaryValue* XCodecLZW::findNode(XEncodeDictionaryValue* entry, unsigned byte) {
     XEncodeDictionaryValue* n = entry->firstChild;
     if (!n) return entry;
-    while (n->byte != byte && n->nextSibling) n = n->nextSibling;
+    while (n->byte != byte && n->nextSibling)
+        n = n->nextSibling;
     return n;
 }
 
-bool XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found, unsigned byte) {
+bool XCodecLZW::addNode(XEncodeDictionaryValue* entry, XEncodeDictionaryValue* found,
+                        unsigned byte) {
     XEncodeDictionaryValue* e = mEncodeDictionary[mEnc.nextCode];
     if (!e) {
         e = new (std::nothrow) XEncodeDictionaryValue{0, mEnc.nextCode, nullptr, nullptr};
@@ -119,7 +122,8 @@ void XCodecLZW::writeCodeLR(unsigned code, ZrByteBuffer& out) {
 
 void XCodecLZW::completeEncodingLR(ZrByteBuffer& out) {
     if (mEnc.outBits) {
-        putByte(static_cast<unsigned char>((mEnc.outAccumulator << (8 - mEnc.outBits)) & 0xFF), out);
+        putByte(static_cast<unsigned char>((mEnc.outAccumulator << (8 - mEnc.outBits)) & 0xFF),
+                out);
         mEnc.outAccumulator = 0;
         mEnc.outBits = 0;
     }
@@ -138,7 +142,9 @@ unsigned XCodecLZW::readInput(ZrByteBuffer& in) {
     return v;
 }
 
-bool XCodecLZW::isEndInput(ZrByteBuffer& in) const { return mEnc.inBits < 8 && in.eos(); }
+bool XCodecLZW::isEndInput(ZrByteBuffer& in) const {
+    return mEnc.inBits < 8 && in.eos();
+}
 
 void XCodecLZW::removeDictionaryEncode() {
     for (unsigned i = 0; i < kDictionarySize; ++i) {
@@ -158,7 +164,8 @@ bool XCodecLZW::encode(ZrByteBuffer& in, ZrByteBuffer& out) {
         mEncodeDictionary = new (std::nothrow) XEncodeDictionaryValue*[kDictionarySize];
         if (!mEncodeDictionary) return false;
     }
-    for (unsigned i = 0; i < kDictionarySize; ++i) mEncodeDictionary[i] = nullptr;
+    for (unsigned i = 0; i < kDictionarySize; ++i)
+        mEncodeDictionary[i] = nullptr;
 
     if (in.eos()) {
         trimOutput(out);
@@ -205,7 +212,8 @@ bool XCodecLZW::initDictionary_1_Decode() {
 }
 
 void XCodecLZW::initDictionary_2_Decode() {
-    for (unsigned i = kLiterals; i < kDictionarySize; ++i) mDecodeDictionary[i]->prefix = nullptr;
+    for (unsigned i = kLiterals; i < kDictionarySize; ++i)
+        mDecodeDictionary[i]->prefix = nullptr;
     mDec.nextCode = kLiterals;
     mDec.width = mDec.startWidth;
 }
@@ -225,7 +233,9 @@ bool XCodecLZW::readCodeLR(ZrByteBuffer& in, unsigned& code) {
     return true;
 }
 
-void XCodecLZW::writeOutput(unsigned char byte, ZrByteBuffer& out) { out << byte; }
+void XCodecLZW::writeOutput(unsigned char byte, ZrByteBuffer& out) {
+    out << byte;
+}
 
 void XCodecLZW::completeOutput(ZrByteBuffer&) {}
 
@@ -239,7 +249,8 @@ void XCodecLZW::writeLink(XDecodeDictionaryValue* entry, unsigned& firstOut, ZrB
         entry = entry->prefix;
     }
     firstOut = n ? reversed[n - 1] : 0;
-    while (n) writeOutput(reversed[--n], out);
+    while (n)
+        writeOutput(reversed[--n], out);
 }
 
 void XCodecLZW::writeString(unsigned prev, unsigned code, unsigned& first, ZrByteBuffer& out) {
@@ -262,7 +273,8 @@ void XCodecLZW::addString(unsigned prev, unsigned byte) {
 }
 
 void XCodecLZW::removeDictionaryDecode() {
-    for (unsigned i = 0; i < kDictionarySize; ++i) mDecodeDictionary[i] = nullptr;
+    for (unsigned i = 0; i < kDictionarySize; ++i)
+        mDecodeDictionary[i] = nullptr;
     delete[] mDecodeEntries;
     mDecodeEntries = nullptr;
 }
@@ -276,7 +288,8 @@ void XCodecLZW::decode(ZrByteBuffer& in, ZrByteBuffer& out) {
         mDecodeDictionary = new (std::nothrow) XDecodeDictionaryValue*[kDictionarySize];
         if (!mDecodeDictionary) return;
     }
-    for (unsigned i = 0; i < kDictionarySize; ++i) mDecodeDictionary[i] = nullptr;
+    for (unsigned i = 0; i < kDictionarySize; ++i)
+        mDecodeDictionary[i] = nullptr;
 
     if (in.eos() || !initDictionary_1_Decode()) {
         trimOutput(out);

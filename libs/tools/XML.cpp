@@ -11,23 +11,30 @@ namespace {
 
 char const kHeader[] = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
 
-inline bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Name characters are letters, digits and the underscore. The digit test is
 // explicit: the library's cfIsDigit also accepts the terminator, which would
 // carry a name loop past the end of the text.
-inline bool isNameChar(char c) { return cfIsCSymbol(c) || isAsciiDigit(c); }
-inline bool isNameStart(char c) { return cfIsAlpha(c) || isAsciiDigit(c); }
+inline bool isNameChar(char c) {
+    return cfIsCSymbol(c) || isAsciiDigit(c);
+}
+inline bool isNameStart(char c) {
+    return cfIsAlpha(c) || isAsciiDigit(c);
+}
 
 // A freshly made node or attribute whose adding was refused is ours to
 // delete; added, it belongs to the collection.
-template <class T>
-T* keptOrDeleted(T* made, T* added) {
+template <class T> T* keptOrDeleted(T* made, T* added) {
     if (!added) delete made;
     return added;
 }
 
-inline bool startsComment(char const* p) { return p[0] == '<' && p[1] == '!' && p[2] == '-' && p[3] == '-'; }
+inline bool startsComment(char const* p) {
+    return p[0] == '<' && p[1] == '!' && p[2] == '-' && p[3] == '-';
+}
 
 // Passes "<!--...-->" at p to the element's comment hook; returns where
 // reading goes on, null when the comment is not closed or was refused.
@@ -39,7 +46,7 @@ char* readComment(Node& node, char* p) {
     return end + 3;
 }
 
-}  // namespace
+} // namespace
 
 // ---- escaping ----
 
@@ -65,25 +72,43 @@ Attribute::Attribute(const char* name) : mName(name) {}
 
 Attribute::Attribute(const char* name, const char* value) : mName(name), mValue(value) {}
 
-Attribute::Attribute(const char* name, int value) : mName(name) { setValue(value); }
+Attribute::Attribute(const char* name, int value) : mName(name) {
+    setValue(value);
+}
 
-Attribute::Attribute(const char* name, float value) : mName(name) { setValue(value); }
+Attribute::Attribute(const char* name, float value) : mName(name) {
+    setValue(value);
+}
 
-Attribute::Attribute(const char* name, bool value) : mName(name) { setValue(value); }
+Attribute::Attribute(const char* name, bool value) : mName(name) {
+    setValue(value);
+}
 
 Attribute::~Attribute() {}
 
-void Attribute::setName(const char* name) { mName.assign(name); }
+void Attribute::setName(const char* name) {
+    mName.assign(name);
+}
 
-void Attribute::setValue(const char* value) { mValue.assign(value); }
+void Attribute::setValue(const char* value) {
+    mValue.assign(value);
+}
 
-void Attribute::setValue(int value) { mValue.printf("%d", value); }
+void Attribute::setValue(int value) {
+    mValue.printf("%d", value);
+}
 
-void Attribute::setValue(unsigned value) { mValue.printf("%u", value); }
+void Attribute::setValue(unsigned value) {
+    mValue.printf("%u", value);
+}
 
-void Attribute::setValue(float value) { mValue.printf("%e", static_cast<double>(value)); }
+void Attribute::setValue(float value) {
+    mValue.printf("%e", static_cast<double>(value));
+}
 
-void Attribute::setValue(bool value) { mValue.assign(value ? "1" : "0"); }
+void Attribute::setValue(bool value) {
+    mValue.assign(value ? "1" : "0");
+}
 
 int Attribute::getValueLong() const {
     long v = std::strtol(mValue, nullptr, 10);
@@ -95,7 +120,9 @@ unsigned Attribute::getValueULong() const {
     return static_cast<unsigned>(v & 0xFFFFFFFFul);
 }
 
-bool Attribute::getValueBool() const { return std::strtol(mValue, nullptr, 10) != 0; }
+bool Attribute::getValueBool() const {
+    return std::strtol(mValue, nullptr, 10) != 0;
+}
 
 float Attribute::getValueFloat() const {
     double v = std::atof(mValue);
@@ -126,9 +153,13 @@ Node::Node(Doc* doc, const char* name) : mDoc(doc), mName(name) {}
 
 Node::~Node() {}
 
-bool Node::onTagHeader(char*) { return false; }
+bool Node::onTagHeader(char*) {
+    return false;
+}
 
-bool Node::onTagComment(char*) { return true; }
+bool Node::onTagComment(char*) {
+    return true;
+}
 
 Node* Node::addNode(Node* node) {
     if (!node || mChildren.findSame(node)) return nullptr;
@@ -150,7 +181,7 @@ Node* Node::addNode(const char* name) {
 Node* Node::getNode(ZrString const& name) {
     for (int i = 0; i < mChildren.count(); ++i) {
         Node* n = static_cast<Node*>(mChildren.atPos(i));
-        if (n->mName.compare(name) == 0) return n;  // exact bytes, letter case included
+        if (n->mName.compare(name) == 0) return n; // exact bytes, letter case included
     }
     return nullptr;
 }
@@ -164,7 +195,9 @@ Node* Node::getNode(const char* name) {
     return nullptr;
 }
 
-Node* Node::getNode(int index) { return static_cast<Node*>(mChildren.atPos(index)); }
+Node* Node::getNode(int index) {
+    return static_cast<Node*>(mChildren.atPos(index));
+}
 
 Node* Node::getOrCreateNode(ZrString const& name) {
     Node* n = getNode(name);
@@ -213,7 +246,9 @@ Attribute* Node::getAttribute(const char* name, bool create) {
     return keptOrDeleted(a, addAttribute(a));
 }
 
-Attribute* Node::getAttribute(int index) { return static_cast<Attribute*>(mAttributes.atPos(index)); }
+Attribute* Node::getAttribute(int index) {
+    return static_cast<Attribute*>(mAttributes.atPos(index));
+}
 
 const char* Node::getAttributeValue(const char* name) {
     Attribute* a = findAttribute(name);
@@ -245,9 +280,13 @@ void Node::getAttributeValue(const char* name, float& out, float fallback) {
     out = a ? a->getValueFloat() : fallback;
 }
 
-void Node::releaseNode(Node* node) { mChildren.remove(node); }
+void Node::releaseNode(Node* node) {
+    mChildren.remove(node);
+}
 
-void Node::releaseAttribute(Attribute* attribute) { mAttributes.remove(attribute); }
+void Node::releaseAttribute(Attribute* attribute) {
+    mAttributes.remove(attribute);
+}
 
 void Node::clear() {
     removeAttributes();
@@ -265,13 +304,16 @@ void Node::countNodesAndAttributes(int& nodes, int& attributes) const {
 
 void Node::addLevelString(ZrString& out, int depth) {
     // A run of tabs per append rather than one append per level.
-    static constexpr char kTabs[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
+    static constexpr char kTabs[] =
+        "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
     constexpr int kRun = static_cast<int>(sizeof kTabs) - 1;
-    for (; depth > 0; depth -= kRun) out += kTabs + (depth < kRun ? kRun - depth : 0);
+    for (; depth > 0; depth -= kRun)
+        out += kTabs + (depth < kRun ? kRun - depth : 0);
 }
 
 void Node::buildChildren(ZrString& out, int depth) const {
-    for (int i = 0; i < mChildren.count(); ++i) static_cast<Node const*>(mChildren.atPos(i))->buildXML(out, depth);
+    for (int i = 0; i < mChildren.count(); ++i)
+        static_cast<Node const*>(mChildren.atPos(i))->buildXML(out, depth);
 }
 
 void Node::buildXML(ZrString& out, int depth) const {
@@ -279,7 +321,8 @@ void Node::buildXML(ZrString& out, int depth) const {
     addLevelString(out, depth);
     out += "<";
     out += mName;
-    for (int i = 0; i < mAttributes.count(); ++i) static_cast<Attribute const*>(mAttributes.atPos(i))->buildXML(out);
+    for (int i = 0; i < mAttributes.count(); ++i)
+        static_cast<Attribute const*>(mAttributes.atPos(i))->buildXML(out);
     if (mChildren.count() > 0) {
         out += ">\n";
         buildChildren(out, depth + 1);
@@ -299,7 +342,8 @@ char* Node::skipNodeName(char* text) {
     // over that character, and terminated where it lies.
     char* start = text + 1;
     char* end = start;
-    while (isNameChar(*end)) ++end;
+    while (isNameChar(*end))
+        ++end;
     size_t n = static_cast<size_t>(end - start);
     std::memmove(text, start, n);
     text[n] = 0;
@@ -308,13 +352,16 @@ char* Node::skipNodeName(char* text) {
 
 char* Node::skipAttrName(char* text) {
     char* end = text;
-    while (isNameChar(*end)) ++end;
+    while (isNameChar(*end))
+        ++end;
     char* p = end;
-    while (cfIsSpace(*p)) ++p;
+    while (cfIsSpace(*p))
+        ++p;
     if (*p != '=') return nullptr;
     ++p;
     *end = 0;
-    while (cfIsSpace(*p)) ++p;
+    while (cfIsSpace(*p))
+        ++p;
     if (*p != '"') return nullptr;
     return p;
 }
@@ -366,7 +413,7 @@ char* Node::parseNode(char* p, int depth) {
     bool inStartTag = true;
     for (;;) {
         char c = *p;
-        if (!c) return p;  // never closed: kept as read
+        if (!c) return p; // never closed: kept as read
         if (cfIsSpace(c)) {
             *p++ = 0;
             continue;
@@ -383,7 +430,8 @@ char* Node::parseNode(char* p, int depth) {
             } else if (p[1] == '/') {
                 char* name = p + 1;
                 char* q = skipNodeName(p + 1);
-                while (cfIsSpace(*q)) ++q;
+                while (cfIsSpace(*q))
+                    ++q;
                 if (std::strcmp(name, mName) != 0 || *q != '>') return nullptr;
                 return q + 1;
             } else if (startsComment(p)) {
@@ -421,13 +469,19 @@ char* Node::parseNode(char* p, int depth) {
 
 // ---- Doc ----
 
-Doc::Doc() : Node(nullptr) { mDoc = this; }
+Doc::Doc() : Node(nullptr) {
+    mDoc = this;
+}
 
-Doc::Doc(ZrString const& text) : Doc() { load(text); }
+Doc::Doc(ZrString const& text) : Doc() {
+    load(text);
+}
 
 Doc::~Doc() {}
 
-bool Doc::onTagHeader(char*) { return true; }
+bool Doc::onTagHeader(char*) {
+    return true;
+}
 
 void Doc::load(ZrString const& text) {
     ZrString copy(text);
@@ -460,4 +514,4 @@ void Doc::buildXML(ZrString& out) const {
     buildChildren(out, 0);
 }
 
-}  // namespace XML
+} // namespace XML

@@ -149,4 +149,4 @@ private:
     ZrString mBase;
 };
 
-}  // namespace XML
+} // namespace XML

@@ -5,7 +5,9 @@
 
 namespace {
 
-unsigned char* zeroedBytes(unsigned n) { return new (std::nothrow) unsigned char[n](); }
+unsigned char* zeroedBytes(unsigned n) {
+    return new (std::nothrow) unsigned char[n]();
+}
 
 char const kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ@abcdefghijklmnopqrstuvwxyz#";
 static_assert(sizeof kAlphabet == 65, "64 characters and the terminator");
@@ -19,13 +21,14 @@ unsigned char alphabetValue(unsigned char c) {
     return 255;
 }
 
-}  // namespace
+} // namespace
 
 // ---- storage ----
 
 ZrByteBuffer::ZrByteBuffer() : buffer(nullptr), size(0), readPos(0), writePos(0), borrowed(false) {}
 
-ZrByteBuffer::ZrByteBuffer(unsigned n) : buffer(zeroedBytes(n)), size(0), readPos(0), writePos(0), borrowed(false) {
+ZrByteBuffer::ZrByteBuffer(unsigned n)
+    : buffer(zeroedBytes(n)), size(0), readPos(0), writePos(0), borrowed(false) {
     if (buffer) size = n;
 }
 
@@ -74,9 +77,13 @@ unsigned char* ZrByteBuffer::releaseBuffer() {
 
 // ---- positions ----
 
-void ZrByteBuffer::rewind() { readPos = writePos = 0; }
+void ZrByteBuffer::rewind() {
+    readPos = writePos = 0;
+}
 
-void ZrByteBuffer::forward() { readPos = writePos = size; }
+void ZrByteBuffer::forward() {
+    readPos = writePos = size;
+}
 
 void ZrByteBuffer::rewind(unsigned n) {
     readPos = readPos < n ? 0 : readPos - n;
@@ -134,30 +141,45 @@ ZrByteBuffer& ZrByteBuffer::writeBytes(void const* data, unsigned n) {
     return *this;
 }
 
-ZrByteBuffer& ZrByteBuffer::write(char const* data, unsigned n) { return writeBytes(data, n); }
+ZrByteBuffer& ZrByteBuffer::write(char const* data, unsigned n) {
+    return writeBytes(data, n);
+}
 
-ZrByteBuffer& ZrByteBuffer::write(void* data, unsigned n) { return writeBytes(data, n); }
+ZrByteBuffer& ZrByteBuffer::write(void* data, unsigned n) {
+    return writeBytes(data, n);
+}
 
 // ---- typed output ----
 
-ZrByteBuffer& ZrByteBuffer::operator<<(signed char v) { return writeBytes(&v, 1); }
+ZrByteBuffer& ZrByteBuffer::operator<<(signed char v) {
+    return writeBytes(&v, 1);
+}
 
-ZrByteBuffer& ZrByteBuffer::operator<<(unsigned char v) { return writeBytes(&v, 1); }
+ZrByteBuffer& ZrByteBuffer::operator<<(unsigned char v) {
+    return writeBytes(&v, 1);
+}
 
-ZrByteBuffer& ZrByteBuffer::operator<<(bool v) { return *this << static_cast<unsigned char>(v ? 1 : 0); }
+ZrByteBuffer& ZrByteBuffer::operator<<(bool v) {
+    return *this << static_cast<unsigned char>(v ? 1 : 0);
+}
 
-ZrByteBuffer& ZrByteBuffer::operator<<(short v) { return *this << static_cast<unsigned short>(v); }
+ZrByteBuffer& ZrByteBuffer::operator<<(short v) {
+    return *this << static_cast<unsigned short>(v);
+}
 
 ZrByteBuffer& ZrByteBuffer::operator<<(unsigned short v) {
     unsigned char b[2] = {static_cast<unsigned char>(v & 0xFF), static_cast<unsigned char>(v >> 8)};
     return writeBytes(b, 2);
 }
 
-ZrByteBuffer& ZrByteBuffer::operator<<(int v) { return *this << static_cast<unsigned int>(v); }
+ZrByteBuffer& ZrByteBuffer::operator<<(int v) {
+    return *this << static_cast<unsigned int>(v);
+}
 
 ZrByteBuffer& ZrByteBuffer::operator<<(unsigned int v) {
-    unsigned char b[4] = {static_cast<unsigned char>(v & 0xFF), static_cast<unsigned char>((v >> 8) & 0xFF),
-                          static_cast<unsigned char>((v >> 16) & 0xFF), static_cast<unsigned char>(v >> 24)};
+    unsigned char b[4] = {
+        static_cast<unsigned char>(v & 0xFF), static_cast<unsigned char>((v >> 8) & 0xFF),
+        static_cast<unsigned char>((v >> 16) & 0xFF), static_cast<unsigned char>(v >> 24)};
     return writeBytes(b, 4);
 }
 
@@ -279,9 +301,10 @@ void ZrByteBuffer::uuEncode(ZrByteBuffer& src) {
     while (!src.eos()) {
         unsigned char b[3] = {0, 0, 0};
         unsigned got = src.readUpTo(b, 3);
-        unsigned long v = (static_cast<unsigned long>(b[0]) << 16) | (static_cast<unsigned long>(b[1]) << 8) | b[2];
-        char out[4] = {kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63],
-                       kAlphabet[v & 63]};
+        unsigned long v = (static_cast<unsigned long>(b[0]) << 16) |
+                          (static_cast<unsigned long>(b[1]) << 8) | b[2];
+        char out[4] = {kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63],
+                       kAlphabet[(v >> 6) & 63], kAlphabet[v & 63]};
         writeBytes(out, got + 1);
     }
 }
@@ -304,7 +327,8 @@ void ZrByteBuffer::uuDecode(ZrByteBuffer& src) {
         v += static_cast<unsigned long>(alphabetValue(c[1])) * 4096ul;
         v += static_cast<unsigned long>(alphabetValue(c[2])) * 64ul;
         v += static_cast<unsigned long>(alphabetValue(c[3]));
-        unsigned char out[3] = {static_cast<unsigned char>((v >> 16) & 0xFF), static_cast<unsigned char>((v >> 8) & 0xFF),
+        unsigned char out[3] = {static_cast<unsigned char>((v >> 16) & 0xFF),
+                                static_cast<unsigned char>((v >> 8) & 0xFF),
                                 static_cast<unsigned char>(v & 0xFF)};
         writeBytes(out, k);
     }

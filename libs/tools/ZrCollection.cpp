@@ -21,11 +21,12 @@ int qsortOrder(void const* a, void const* b) {
     return orderOf(**x, **y);
 }
 
-}  // namespace
+} // namespace
 
 // ---- ZrCollection ----
 
-ZrCollection::ZrCollection() : mCapacity(kInitialCapacity), mCount(0), mItems(new ZrObject*[kInitialCapacity]()) {}
+ZrCollection::ZrCollection()
+    : mCapacity(kInitialCapacity), mCount(0), mItems(new ZrObject*[kInitialCapacity]()) {}
 
 ZrCollection::~ZrCollection() {
     removeAll();
@@ -48,7 +49,8 @@ void ZrCollection::remove(ZrObject* obj) {
     int i = findSameIndex(obj);
     if (i < 0) return;
     obj->decReferences();
-    for (int j = i; j + 1 < mCount; ++j) mItems[j] = mItems[j + 1];
+    for (int j = i; j + 1 < mCount; ++j)
+        mItems[j] = mItems[j + 1];
     mItems[mCount - 1] = nullptr;
     --mCount;
 }
@@ -80,7 +82,9 @@ ZrObject* ZrCollection::find(ZrObject* key) {
     return i < 0 ? nullptr : atPos(i);
 }
 
-bool ZrCollection::findSame(ZrObject* obj) { return findSameIndex(obj) >= 0; }
+bool ZrCollection::findSame(ZrObject* obj) {
+    return findSameIndex(obj) >= 0;
+}
 
 int ZrCollection::findSameIndex(ZrObject* obj) {
     if (!obj) return -1;
@@ -97,7 +101,8 @@ void ZrCollection::forEach(int a, int b) {
 void ZrCollection::expand(int n) {
     if (n <= mCapacity || n == 0) n = mCapacity + 5;
     ZrObject** grown = new ZrObject*[n]();
-    for (int i = 0; i < mCount; ++i) grown[i] = mItems[i];
+    for (int i = 0; i < mCount; ++i)
+        grown[i] = mItems[i];
     delete[] mItems;
     mItems = grown;
     mCapacity = n;
@@ -127,7 +132,8 @@ bool ZrSortedCollection::add(ZrObject* obj) {
             hi = mid - 1;
         }
     }
-    for (int j = mCount; j > lo; --j) mItems[j] = mItems[j - 1];
+    for (int j = mCount; j > lo; --j)
+        mItems[j] = mItems[j - 1];
     mItems[lo] = obj;
     ++mCount;
     obj->incReferences();
@@ -148,7 +154,8 @@ int ZrSortedCollection::findIndex(ZrObject* key) {
         } else if (c > 0) {
             hi = mid - 1;
         } else {
-            while (mid > 0 && mItems[mid - 1] && orderOf(*mItems[mid - 1], *key) == 0) --mid;
+            while (mid > 0 && mItems[mid - 1] && orderOf(*mItems[mid - 1], *key) == 0)
+                --mid;
             return mid;
         }
     }

@@ -6,13 +6,21 @@ ZrObject::ZrObject() : mReferences(0) {}
 
 ZrObject::~ZrObject() {}
 
-int ZrObject::compare(ZrObject const&) const { return 0; }
+int ZrObject::compare(ZrObject const&) const {
+    return 0;
+}
 
-bool ZrObject::onCommand(int, int) { return false; }
+bool ZrObject::onCommand(int, int) {
+    return false;
+}
 
-bool ZrObject::isEqual(ZrObject const&) const { return true; }
+bool ZrObject::isEqual(ZrObject const&) const {
+    return true;
+}
 
-int ZrObject::incReferences() { return atomicInc(&mReferences); }
+int ZrObject::incReferences() {
+    return atomicInc(&mReferences);
+}
 
 int ZrObject::decReferences() {
     int n = atomicDec(&mReferences);

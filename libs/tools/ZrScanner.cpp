@@ -2,16 +2,19 @@
 
 namespace {
 
-inline bool isEscaped(char c) { return c == '"' || c == '\\' || c == '(' || c == ')'; }
+inline bool isEscaped(char c) {
+    return c == '"' || c == '\\' || c == '(' || c == ')';
+}
 
-}  // namespace
+} // namespace
 
 char const* ZrScanner::scanNextToken(char const* src, ZrString& out, char delimiter) {
     out.setLength(0);
     if (!src) return nullptr;
 
     char const* s = src;
-    while (*s == ' ') ++s;
+    while (*s == ' ')
+        ++s;
 
     // Measure the token: quotes toggle, escapes count two bytes, the
     // delimiter ends it only outside quotes.
@@ -58,6 +61,7 @@ char const* ZrScanner::scanNextToken(char const* src, ZrString& out, char delimi
 
     if (atEnd) return nullptr;
     char const* next = s + n + 1;
-    while (*next == ' ') ++next;
+    while (*next == ' ')
+        ++next;
     return next;
 }

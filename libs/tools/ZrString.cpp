@@ -10,15 +10,19 @@
 
 namespace {
 
-constexpr int kSpare = 33;  // 32 spare bytes and the terminator
+constexpr int kSpare = 33; // 32 spare bytes and the terminator
 
 // Letter case maps ASCII only (the core library's mappings): the library's
 // text is bytes, whatever locale the host process has chosen.
-inline unsigned char upperByte(char c) { return static_cast<unsigned char>(Core::toUpper(c)); }
+inline unsigned char upperByte(char c) {
+    return static_cast<unsigned char>(Core::toUpper(c));
+}
 
-inline int byteLength(char const* s) { return static_cast<int>(std::strlen(s)); }
+inline int byteLength(char const* s) {
+    return static_cast<int>(std::strlen(s));
+}
 
-}  // namespace
+} // namespace
 
 // ---- construction ----
 
@@ -27,7 +31,9 @@ void ZrString::allocate(int bytes) {
     capacity = bytes;
 }
 
-ZrString::ZrString() : text(nullptr), capacity(0), length(0) { allocate(kSpare); }
+ZrString::ZrString() : text(nullptr), capacity(0), length(0) {
+    allocate(kSpare);
+}
 
 ZrString::ZrString(char const* src) : text(nullptr), capacity(0), length(0) {
     if (!src) {
@@ -50,12 +56,15 @@ ZrString::ZrString(char fill, int count) : text(nullptr), capacity(0), length(0)
     length = fill ? count : 0;
 }
 
-ZrString::ZrString(ZrString const& other) : ZrObject(other), text(nullptr), capacity(0), length(other.length) {
+ZrString::ZrString(ZrString const& other)
+    : ZrObject(other), text(nullptr), capacity(0), length(other.length) {
     allocate(length + kSpare);
     Core::stringCopy(text, other.text, static_cast<unsigned long long>(length) + 1);
 }
 
-ZrString::~ZrString() { delete[] text; }
+ZrString::~ZrString() {
+    delete[] text;
+}
 
 // ---- assignment and growth ----
 
@@ -85,7 +94,9 @@ void ZrString::assign(char const* src) {
     Core::stringCopy(text, src, static_cast<unsigned long long>(capacity));
 }
 
-void ZrString::assign(ZrString const& other) { assign(other.text); }
+void ZrString::assign(ZrString const& other) {
+    assign(other.text);
+}
 
 ZrString& ZrString::operator+=(char c) {
     if (capacity <= length + 1) setSize(length * 2 > length + 1 ? length * 2 : length + 2);
@@ -139,7 +150,9 @@ ZrString& ZrString::setLength(int n) {
     return *this;
 }
 
-void ZrString::countLength() { length = byteLength(text); }
+void ZrString::countLength() {
+    length = byteLength(text);
+}
 
 // ---- copies and pieces ----
 
@@ -173,7 +186,9 @@ void ZrString::substring(ZrString& out, int start, int count) const {
     if (out.length > count) out.setLength(count);
 }
 
-void ZrString::left(ZrString& out, int n) const { substring(out, 0, n); }
+void ZrString::left(ZrString& out, int n) const {
+    substring(out, 0, n);
+}
 
 void ZrString::right(ZrString& out, int n) const {
     if (n < length)
@@ -190,24 +205,28 @@ int ZrString::match(char const* pattern) const {
 
 ZrString& ZrString::trimLeft() {
     int i = 0;
-    while (i < length && cfIsSpace(text[i])) ++i;
-    if (i > 0) assign(text + i);  // assign copies a tail of its own text first
+    while (i < length && cfIsSpace(text[i]))
+        ++i;
+    if (i > 0) assign(text + i); // assign copies a tail of its own text first
     return *this;
 }
 
 ZrString& ZrString::trimRight() {
     int n = length;
-    while (n > 0 && cfIsSpace(text[n - 1])) --n;
+    while (n > 0 && cfIsSpace(text[n - 1]))
+        --n;
     return setLength(n);
 }
 
 ZrString& ZrString::uppercase() {
-    for (int i = 0; i < length; ++i) text[i] = Core::toUpper(text[i]);
+    for (int i = 0; i < length; ++i)
+        text[i] = Core::toUpper(text[i]);
     return *this;
 }
 
 ZrString& ZrString::lowercase() {
-    for (int i = 0; i < length; ++i) text[i] = Core::toLower(text[i]);
+    for (int i = 0; i < length; ++i)
+        text[i] = Core::toLower(text[i]);
     return *this;
 }
 
@@ -256,7 +275,9 @@ ZrString& ZrString::toString(int v) {
     return *this;
 }
 
-ZrString& ZrString::toString(short v) { return toString(static_cast<int>(v)); }
+ZrString& ZrString::toString(short v) {
+    return toString(static_cast<int>(v));
+}
 
 ZrString& ZrString::replace(char const* pattern, char const* replacement) {
     if (!pattern || !*pattern || length == 0) return *this;
@@ -269,7 +290,8 @@ ZrString& ZrString::replace(char const* pattern, char const* replacement) {
     // result follows from the original text alone: count the hits, then
     // build it once.
     int hits = 0;
-    for (char const* p = hit; p; p = std::strstr(p + patternLength, pattern)) ++hits;
+    for (char const* p = hit; p; p = std::strstr(p + patternLength, pattern))
+        ++hits;
     int n = length + hits * (replacementLength - patternLength);
     char* old = text;
     allocate(n + kSpare);
@@ -288,9 +310,13 @@ ZrString& ZrString::replace(char const* pattern, char const* replacement) {
     return *this;
 }
 
-int ZrString::strcmp(char const* other) const { return std::strcmp(text, other); }
+int ZrString::strcmp(char const* other) const {
+    return std::strcmp(text, other);
+}
 
-int ZrString::stricmp(char const* other) const { return cfStricmp(text, other); }
+int ZrString::stricmp(char const* other) const {
+    return cfStricmp(text, other);
+}
 
 int ZrString::compare(ZrObject const& other) const {
     // Something that is not a string has no text to order by. (C++20 may
@@ -340,7 +366,9 @@ void ZrString::toHexString(ZrString& out) const {
 
 // ---- character classes ----
 
-bool cfIsDigit(char c) { return c == 0 || (c >= '0' && c <= '9'); }
+bool cfIsDigit(char c) {
+    return c == 0 || (c >= '0' && c <= '9');
+}
 
 bool cfIsSpace(char c) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -351,11 +379,17 @@ bool cfIsSpace(char c) {
     return false;
 }
 
-bool cfIsAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool cfIsAlpha(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
-bool cfIsCSymbol(char c) { return cfIsAlpha(c) || c == '_'; }
+bool cfIsCSymbol(char c) {
+    return cfIsAlpha(c) || c == '_';
+}
 
-char cfToLower(char c) { return Core::toLower(c); }
+char cfToLower(char c) {
+    return Core::toLower(c);
+}
 
 int cfStrnicmp(char const* a, char const* b, size_t n) {
     if (!a && !b) return 0;
@@ -393,4 +427,6 @@ int zrStrnicmp(char const* a, char const* b, size_t n) {
     return 0;
 }
 
-int zrStricmp(char const* a, char const* b) { return zrStrnicmp(a, b, SIZE_MAX); }
+int zrStricmp(char const* a, char const* b) {
+    return zrStrnicmp(a, b, SIZE_MAX);
+}

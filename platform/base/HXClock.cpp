@@ -41,7 +41,8 @@ public:
     }
 
     void sleepUntil(std::uint64_t deadlineNanos) override {
-        if (deadlineNanos == kFarFuture) deadlineNanos = nowNanos() + 1000000000ull * 3600 * 24 * 365;
+        if (deadlineNanos == kFarFuture)
+            deadlineNanos = nowNanos() + 1000000000ull * 3600 * 24 * 365;
         timespec ts;
         ts.tv_sec = time_t(deadlineNanos / 1000000000ull);
         ts.tv_nsec = long(deadlineNanos % 1000000000ull);
@@ -57,7 +58,7 @@ MonotonicSource& monotonicSource() {
     return *m;
 }
 
-}  // namespace
+} // namespace
 
 // Reaches a participant's waiting flag from the virtual clock.
 struct ClockAccess {
@@ -73,10 +74,10 @@ struct WaitRecord {
     std::condition_variable* cv;
     std::mutex* mutex;
     std::uint64_t deadline;
-    Participant* participant;  // null for a thread not taking part
-    std::uint64_t seq = 0;     // arrival order, breaks ties between equal deadlines
-    bool registered = false;   // still waiting: a candidate for a step
-    int kicks = 0;             // wake-ups the stepper still has to deliver
+    Participant* participant; // null for a thread not taking part
+    std::uint64_t seq = 0;    // arrival order, breaks ties between equal deadlines
+    bool registered = false;  // still waiting: a candidate for a step
+    int kicks = 0;            // wake-ups the stepper still has to deliver
 };
 
 // Virtual time. One lock guards the running count, the waiters and the
@@ -86,9 +87,9 @@ struct WaitRecord {
 // threads it serves.
 struct VirtualState {
     std::mutex m;
-    std::condition_variable stepCv;    // the stepper's
-    std::condition_variable kickedCv;  // a waiter whose wake-up is on its way
-    int running = 0;                   // participants (and reservations) not waiting
+    std::condition_variable stepCv;   // the stepper's
+    std::condition_variable kickedCv; // a waiter whose wake-up is on its way
+    int running = 0;                  // participants (and reservations) not waiting
     std::vector<WaitRecord*> waiting;
     std::vector<WaitRecord*> kicks;
     std::uint64_t nextSeq = 0;
@@ -98,11 +99,11 @@ struct VirtualState {
     std::uint64_t wallAnchor = 0;
     std::uint64_t virtualAnchor = 0;
     std::thread stepper;
-    std::mutex switchLock;  // enable/disable
+    std::mutex switchLock; // enable/disable
 };
 
 VirtualState& vstate() {
-    static VirtualState* s = new VirtualState;  // outlives every static destructor
+    static VirtualState* s = new VirtualState; // outlives every static destructor
     return *s;
 }
 
@@ -151,7 +152,7 @@ void deliver(VirtualState& st, std::vector<WaitRecord*> pending) {
             r->mutex->unlock();
             r->cv->notify_all();
             std::lock_guard<std::mutex> g(st.m);
-            --r->kicks;  // r may be gone once this is released
+            --r->kicks; // r may be gone once this is released
             st.kickedCv.notify_all();
         }
         pending.resize(kept);
@@ -179,7 +180,8 @@ void stepperLoop() {
                     (!first || r->deadline < first->deadline ||
                      (r->deadline == first->deadline && r->seq < first->seq)))
                     first = r;
-            if (first && st.paced && first->deadline > gVirtualNow.load(std::memory_order_relaxed)) {
+            if (first && st.paced &&
+                first->deadline > gVirtualNow.load(std::memory_order_relaxed)) {
                 // Not before the wall clock gets there. Anything that changes
                 // the picture meanwhile (an earlier deadline, a wake-up from
                 // outside) notifies stepCv, and the choice is made again.
@@ -222,7 +224,7 @@ public:
             r.registered = true;
             st.waiting.push_back(&r);
             markIdleLocked(st, r.participant);
-            if (st.running == 0) st.stepCv.notify_one();  // a new deadline to step to
+            if (st.running == 0) st.stepCv.notify_one(); // a new deadline to step to
         }
         cv.wait(lock);
         bool pending;
@@ -265,8 +267,10 @@ public:
             // kickLocked takes the record out of `waiting`, so the index
             // stays on a kicked one's successor.
             for (std::size_t i = 0; i < st.waiting.size();) {
-                if (st.waiting[i]->cv == &cv) kickLocked(st, st.waiting[i]);
-                else ++i;
+                if (st.waiting[i]->cv == &cv)
+                    kickLocked(st, st.waiting[i]);
+                else
+                    ++i;
             }
         }
         cv.notify_all();
@@ -280,27 +284,37 @@ std::atomic<Source*> gSource{nullptr};
 // matching pair.
 std::atomic<std::uint64_t> gTimebase{(1ull << 32) | 1ull};
 
-}  // namespace
+} // namespace
 
-Source& realSource() { return monotonicSource(); }
+Source& realSource() {
+    return monotonicSource();
+}
 
 Source& source() {
     Source* s = gSource.load(std::memory_order_acquire);
     return s ? *s : monotonicSource();
 }
 
-void setSource(Source* s) { gSource.store(s, std::memory_order_release); }
+void setSource(Source* s) {
+    gSource.store(s, std::memory_order_release);
+}
 
-std::uint64_t nowNanos() { return source().nowNanos(); }
+std::uint64_t nowNanos() {
+    return source().nowNanos();
+}
 
 std::uint64_t deadlineAfter(std::uint64_t ns) {
     std::uint64_t now = nowNanos();
     return ns >= kFarFuture - now ? kFarFuture : now + ns;
 }
 
-void sleepFor(std::uint64_t ns) { source().sleepUntil(deadlineAfter(ns)); }
+void sleepFor(std::uint64_t ns) {
+    source().sleepUntil(deadlineAfter(ns));
+}
 
-void sleepUntil(std::uint64_t deadlineNanos) { source().sleepUntil(deadlineNanos); }
+void sleepUntil(std::uint64_t deadlineNanos) {
+    source().sleepUntil(deadlineNanos);
+}
 
 // ---- Virtual time
 
@@ -318,14 +332,16 @@ Reservation::~Reservation() {
     if (--st.running == 0) st.stepCv.notify_one();
 }
 
-Participant::Participant() { enter(false); }
+Participant::Participant() {
+    enter(false);
+}
 
 Participant::Participant(Reservation&& reserved) {
     if (!tParticipant && reserved.mHeld) {
         reserved.mHeld = false;
         enter(true);
     } else {
-        enter(false);  // nested: the reservation goes back when it is dropped
+        enter(false); // nested: the reservation goes back when it is dropped
     }
 }
 
@@ -395,7 +411,9 @@ void disableVirtual() {
     st.stepper.join();
 }
 
-bool isVirtual() { return &source() == &gVirtual; }
+bool isVirtual() {
+    return &source() == &gVirtual;
+}
 
 bool isPaced() {
     if (!isVirtual()) return false;
@@ -452,11 +470,13 @@ std::uint64_t ticksToNanos(std::uint64_t ticks) {
     return std::uint64_t((unsigned __int128)ticks * tb.numer / tb.denom);
 }
 
-}  // namespace hx::clock
+} // namespace hx::clock
 
 extern "C" {
 
-uint64_t mach_absolute_time(void) { return hx::clock::nanosToTicks(hx::clock::nowNanos()); }
+uint64_t mach_absolute_time(void) {
+    return hx::clock::nanosToTicks(hx::clock::nowNanos());
+}
 
 kern_return_t mach_timebase_info(mach_timebase_info_t info) {
     if (!info) return KERN_INVALID_ARGUMENT;
@@ -473,5 +493,4 @@ void nanoseconds_to_absolutetime(uint64_t nanoseconds, uint64_t* result) {
 void absolutetime_to_nanoseconds(uint64_t abstime, uint64_t* result) {
     if (result) *result = hx::clock::ticksToNanos(abstime);
 }
-
 }

@@ -45,8 +45,10 @@ public:
     // Wakes waiters of cv (one or all). The virtual clock marks every
     // participant waiting on cv as running first, then wakes them all.
     virtual void notify(std::condition_variable& cv, bool all) {
-        if (all) cv.notify_all();
-        else cv.notify_one();
+        if (all)
+            cv.notify_all();
+        else
+            cv.notify_one();
     }
 };
 
@@ -78,27 +80,31 @@ inline void wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock
 }
 template <class Predicate>
 void wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, Predicate ready) {
-    while (!ready()) wait(cv, lock);
+    while (!ready())
+        wait(cv, lock);
 }
 // Returns ready() once it holds or the deadline passed.
 template <class Predicate>
-bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::uint64_t deadlineNanos,
-               Predicate ready) {
+bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+               std::uint64_t deadlineNanos, Predicate ready) {
     while (!ready())
         if (!waitUntil(cv, lock, deadlineNanos)) return ready();
     return true;
 }
 // Use these instead of cv.notify_one()/notify_all() for a condition that
 // participants wait on.
-inline void notifyOne(std::condition_variable& cv) { source().notify(cv, false); }
-inline void notifyAll(std::condition_variable& cv) { source().notify(cv, true); }
+inline void notifyOne(std::condition_variable& cv) {
+    source().notify(cv, false);
+}
+inline void notifyAll(std::condition_variable& cv) {
+    source().notify(cv, true);
+}
 
 // A condition variable whose waits and wake-ups go through the clock.
 class Condition {
 public:
     void wait(std::unique_lock<std::mutex>& lock) { clock::wait(mCv, lock); }
-    template <class Predicate>
-    void wait(std::unique_lock<std::mutex>& lock, Predicate ready) {
+    template <class Predicate> void wait(std::unique_lock<std::mutex>& lock, Predicate ready) {
         clock::wait(mCv, lock, ready);
     }
     // False when the deadline passed.
@@ -106,7 +112,8 @@ public:
         return clock::waitUntil(mCv, lock, deadlineNanos);
     }
     template <class Predicate>
-    bool waitUntil(std::unique_lock<std::mutex>& lock, std::uint64_t deadlineNanos, Predicate ready) {
+    bool waitUntil(std::unique_lock<std::mutex>& lock, std::uint64_t deadlineNanos,
+                   Predicate ready) {
         return clock::waitUntil(mCv, lock, deadlineNanos, ready);
     }
     void notifyOne() { clock::notifyOne(mCv); }
@@ -155,7 +162,7 @@ private:
     void enter(bool reserved);
     Participant* mOuter = nullptr;
     bool mActive = false;
-    bool mIdle = false;  // guarded by the clock; true while waiting on it
+    bool mIdle = false; // guarded by the clock; true while waiting on it
 };
 
 // Inside this scope the calling participant does not hold time back, for a
@@ -179,7 +186,7 @@ public:
 // clock that falls more than kPacedMaxLagNanos behind the wall clock (a
 // stalled host) moves its anchor on rather than racing to catch up.
 enum class Pacing { None, WallClock };
-inline constexpr std::uint64_t kPacedMaxLagNanos = 2000000;  // 2 ms
+inline constexpr std::uint64_t kPacedMaxLagNanos = 2000000; // 2 ms
 
 // Switches to the virtual clock starting at startNanos (never 0), or back to
 // the real one. Switch only while no thread waits on the clock.
@@ -206,7 +213,7 @@ PacedAnchor pacedAnchor();
 // part (unless told otherwise). runFor lets time run while the test waits.
 class VirtualClock {
 public:
-    static constexpr std::uint64_t kDefaultStart = 1000000000ull;  // 1 s
+    static constexpr std::uint64_t kDefaultStart = 1000000000ull; // 1 s
     explicit VirtualClock(std::uint64_t startNanos = kDefaultStart, bool callerTakesPart = true,
                           Pacing pacing = Pacing::None);
     ~VirtualClock();
@@ -227,13 +234,13 @@ struct Timebase {
     std::uint32_t denom;
 };
 Timebase timebase();
-void setTimebase(std::uint32_t numer, std::uint32_t denom);  // 0 in either restores 1/1
+void setTimebase(std::uint32_t numer, std::uint32_t denom); // 0 in either restores 1/1
 
 // Conversions between nanoseconds and ticks of the current time base.
 std::uint64_t nanosToTicks(std::uint64_t ns);
 std::uint64_t ticksToNanos(std::uint64_t ticks);
 
-}  // namespace hx::clock
+} // namespace hx::clock
 
 struct mach_timebase_info_data_t {
     uint32_t numer;

@@ -29,12 +29,12 @@ struct Slot {
     std::atomic<std::size_t> seq;
     std::size_t len;
     char* heap;
-    std::uint64_t nanos;  // when it was logged
-    bool virtualTime;     // on the virtual clock
+    std::uint64_t nanos; // when it was logged
+    bool virtualTime;    // on the virtual clock
     char text[216];
 };
 
-constexpr std::size_t kSlots = 4096;  // power of two
+constexpr std::size_t kSlots = 4096; // power of two
 constexpr std::size_t kMask = kSlots - 1;
 
 // Bounded multi-producer queue with per-slot sequence numbers: a producer
@@ -59,7 +59,7 @@ struct Queue {
     // Writer state and the flush hand-shake.
     std::mutex deliveredLock;
     std::condition_variable deliveredCv;
-    std::size_t delivered = 0;  // positions consumed, under deliveredLock
+    std::size_t delivered = 0; // positions consumed, under deliveredLock
     std::atomic<pid_t> writerPid{0};
     std::mutex startLock;
 
@@ -68,7 +68,8 @@ struct Queue {
     std::vector<Capture*> captures;
 
     Queue() {
-        for (std::size_t i = 0; i < kSlots; ++i) slots[i].seq.store(i, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < kSlots; ++i)
+            slots[i].seq.store(i, std::memory_order_relaxed);
         sem_init(&wake, 0, 0);
     }
 };
@@ -81,7 +82,7 @@ Queue& queue() {
 
 thread_local bool tRealtime = false;
 
-}  // namespace
+} // namespace
 
 void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtualTime);
 
@@ -127,11 +128,14 @@ void writerLoop(Queue* q) {
 // Wakes the writer if it sleeps or is about to: never blocks.
 void wakeWriter(Queue& q) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (q.sleeping.load(std::memory_order_relaxed) && q.sleeping.exchange(false, std::memory_order_acq_rel))
+    if (q.sleeping.load(std::memory_order_relaxed) &&
+        q.sleeping.exchange(false, std::memory_order_acq_rel))
         sem_post(&q.wake);
 }
 
-void flushAtExit() { flush(); }
+void flushAtExit() {
+    flush();
+}
 
 // Starts the writer once per process; a child made by fork has no writer
 // thread (threads do not survive fork) and starts its own.
@@ -157,7 +161,8 @@ bool tryClaim(Queue& q, std::size_t& pos) {
         std::size_t seq = s.seq.load(std::memory_order_acquire);
         std::ptrdiff_t dif = std::ptrdiff_t(seq) - std::ptrdiff_t(pos);
         if (dif == 0) {
-            if (q.enqueuePos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) return true;
+            if (q.enqueuePos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed))
+                return true;
         } else if (dif < 0) {
             return false;
         } else {
@@ -191,7 +196,7 @@ void enqueue(const char* text, std::size_t len, char* heap) {
     wakeWriter(q);
 }
 
-}  // namespace
+} // namespace
 
 bool toStderr() {
     static const bool on = [] {
@@ -201,9 +206,13 @@ bool toStderr() {
     return on;
 }
 
-void setRealtimeThread(bool realtime) { tRealtime = realtime; }
+void setRealtimeThread(bool realtime) {
+    tRealtime = realtime;
+}
 
-std::size_t droppedLines() { return queue().dropped.load(std::memory_order_relaxed); }
+std::size_t droppedLines() {
+    return queue().dropped.load(std::memory_order_relaxed);
+}
 
 namespace {
 
@@ -219,12 +228,13 @@ void writeAll(int fd, const char* text, std::size_t len) {
 // "[12.345678v] ": seconds and microseconds on the clock in use, v for the
 // virtual clock.
 std::size_t stamp(char* out, std::size_t size, std::uint64_t nanos, bool virtualTime) {
-    const int n = std::snprintf(out, size, "[%llu.%06llu%s] ", (unsigned long long)(nanos / 1000000000ull),
-                                (unsigned long long)(nanos % 1000000000ull / 1000), virtualTime ? "v" : "");
+    const int n =
+        std::snprintf(out, size, "[%llu.%06llu%s] ", (unsigned long long)(nanos / 1000000000ull),
+                      (unsigned long long)(nanos % 1000000000ull / 1000), virtualTime ? "v" : "");
     return n > 0 ? std::size_t(n) : 0;
 }
 
-}  // namespace
+} // namespace
 
 // Runs on the writer thread only. Captures get the text as logged; stderr
 // and the log file get one record a call: the time stamp, the text, and a
@@ -233,7 +243,8 @@ void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtua
     Queue& q = queue();
     {
         std::lock_guard<std::mutex> g(q.captureLock);
-        for (Capture* c : q.captures) c->mText.append(text, len);
+        for (Capture* c : q.captures)
+            c->mText.append(text, len);
     }
     char prefix[48];
     const std::size_t plen = stamp(prefix, sizeof prefix, nanos, virtualTime);
@@ -241,7 +252,8 @@ void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtua
     if (toStderr()) {
         // One write for the whole record, so records from another process
         // sharing stderr do not cut into it.
-        iovec parts[3] = {{prefix, plen}, {const_cast<char*>(text), len}, {const_cast<char*>("\n"), 1}};
+        iovec parts[3] = {
+            {prefix, plen}, {const_cast<char*>(text), len}, {const_cast<char*>("\n"), 1}};
         const int count = newline ? 3 : 2;
         const ssize_t n = ::writev(2, parts, count);
         const std::size_t total = plen + len + (newline ? 1 : 0);
@@ -261,7 +273,8 @@ void deliver(const char* text, std::size_t len, std::uint64_t nanos, bool virtua
     }
     std::lock_guard<std::mutex> g(q.fileLock);
     if (q.file) {
-        bool ok = std::fwrite(prefix, 1, plen, q.file) == plen && std::fwrite(text, 1, len, q.file) == len;
+        bool ok = std::fwrite(prefix, 1, plen, q.file) == plen &&
+                  std::fwrite(text, 1, len, q.file) == len;
         if (newline) ok = ok && std::fputc('\n', q.file) != EOF;
         if (!ok) q.fileFailed = true;
     }
@@ -375,7 +388,7 @@ void Capture::clear() {
     mText.clear();
 }
 
-}  // namespace hx::log
+} // namespace hx::log
 
 extern "C" void IOLog(const char* fmt, ...) {
     va_list ap;

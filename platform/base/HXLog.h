@@ -52,7 +52,7 @@ public:
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
-    std::string text() const;  // flushes first
+    std::string text() const; // flushes first
     void clear();
 
 private:
@@ -60,7 +60,7 @@ private:
     std::string mText;
 };
 
-}  // namespace hx::log
+} // namespace hx::log
 
 // The kernel's log call; its text goes to the log sink as formatted.
 extern "C" void IOLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

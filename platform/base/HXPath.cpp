@@ -14,7 +14,8 @@ std::mutex gLock;
 std::string gOverride;
 
 std::string stripTrailingSlashes(std::string s) {
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
     return s;
 }
 
@@ -51,12 +52,13 @@ std::string normalise(const std::string& p) {
         i = j + 1;
     }
     std::string out;
-    for (auto& s : parts) out += "/" + s;
+    for (auto& s : parts)
+        out += "/" + s;
     if (p.size() > 1 && p.back() == '/' && !out.empty()) out += "/";
     return out.empty() ? "/" : out;
 }
 
-}  // namespace
+} // namespace
 
 std::string root() {
     {
@@ -92,4 +94,4 @@ std::string userPreferencesFolder() {
     return "/Users/user/Library/Preferences";
 }
 
-}  // namespace hx::path
+} // namespace hx::path

@@ -35,4 +35,4 @@ std::string map(const std::string& otherPath);
 // preference domains and the File Manager alike.
 std::string userPreferencesFolder();
 
-}  // namespace hx::path
+} // namespace hx::path

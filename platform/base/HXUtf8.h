@@ -7,8 +7,7 @@
 
 namespace hx {
 
-inline void appendUtf8(std::string& out, char32_t c)
-{
+inline void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += char(c);
     } else if (c < 0x800) {
@@ -26,4 +25,4 @@ inline void appendUtf8(std::string& out, char32_t c)
     }
 }
 
-}  // namespace hx
+} // namespace hx

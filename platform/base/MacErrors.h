@@ -13,7 +13,9 @@ constexpr OSStatus ioErr = -36;
 constexpr OSStatus unimpErr = -4;
 
 // IOReturn values: the IOKit subsystem's codes (0xE0000000 | code).
-constexpr IOReturn iokit_common_err(unsigned code) { return IOReturn(0xE0000000u | code); }
+constexpr IOReturn iokit_common_err(unsigned code) {
+    return IOReturn(0xE0000000u | code);
+}
 
 constexpr IOReturn kIOReturnSuccess = KERN_SUCCESS;
 constexpr IOReturn kIOReturnError = iokit_common_err(0x2bc);

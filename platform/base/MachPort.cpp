@@ -10,7 +10,7 @@ namespace {
 // Names start well above the task port's and step by 4, which keeps them
 // recognisable in logs as port names rather than counts.
 std::atomic<mach_port_t> gNextName{0x1003};
-}  // namespace
+} // namespace
 
 mach_port_t allocatePortName() {
     mach_port_t n;
@@ -20,6 +20,8 @@ mach_port_t allocatePortName() {
     return n;
 }
 
-}  // namespace hx::mach
+} // namespace hx::mach
 
-extern "C" mach_port_t mach_task_self(void) { return hx::mach::kTaskSelf; }
+extern "C" mach_port_t mach_task_self(void) {
+    return hx::mach::kTaskSelf;
+}

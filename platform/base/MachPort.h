@@ -10,6 +10,6 @@ namespace hx::mach {
 // (tasks, threads and semaphores share the name space).
 mach_port_t allocatePortName();
 
-}  // namespace hx::mach
+} // namespace hx::mach
 
 extern "C" mach_port_t mach_task_self(void);

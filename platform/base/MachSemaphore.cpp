@@ -23,8 +23,8 @@ struct Record {
     std::mutex lock;
     int count = 0;
     bool destroyed = false;
-    std::deque<Waiter*> waiters;       // arrival order
-    std::deque<kern_return_t> faults;  // injected results for the next waits
+    std::deque<Waiter*> waiters;      // arrival order
+    std::deque<kern_return_t> faults; // injected results for the next waits
 };
 
 struct Table {
@@ -33,7 +33,7 @@ struct Table {
 };
 
 Table& table() {
-    static Table* t = new Table;  // outlives every static destructor
+    static Table* t = new Table; // outlives every static destructor
     return *t;
 }
 
@@ -87,7 +87,7 @@ void wakeFirst(Record& r, kern_return_t result) {
     w->cv.notifyOne();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -122,7 +122,8 @@ kern_return_t semaphore_destroy(task_t task, semaphore_t semaphore) {
     // it is freed when the last of them leaves.
     std::lock_guard<std::mutex> g(r->lock);
     r->destroyed = true;
-    while (!r->waiters.empty()) wakeFirst(*r, KERN_TERMINATED);
+    while (!r->waiters.empty())
+        wakeFirst(*r, KERN_TERMINATED);
     return KERN_SUCCESS;
 }
 
@@ -143,19 +144,23 @@ kern_return_t semaphore_signal_all(semaphore_t semaphore) {
     if (!r) return KERN_INVALID_ARGUMENT;
     std::lock_guard<std::mutex> g(r->lock);
     if (r->destroyed) return KERN_TERMINATED;
-    while (!r->waiters.empty()) wakeFirst(*r, KERN_SUCCESS);
+    while (!r->waiters.empty())
+        wakeFirst(*r, KERN_SUCCESS);
     return KERN_SUCCESS;
 }
 
-kern_return_t semaphore_wait(semaphore_t semaphore) { return waitOn(semaphore, false, 0); }
+kern_return_t semaphore_wait(semaphore_t semaphore) {
+    return waitOn(semaphore, false, 0);
+}
 
 kern_return_t semaphore_timedwait(semaphore_t semaphore, mach_timespec_t wait_time) {
     if (wait_time.tv_nsec < 0 || wait_time.tv_nsec >= 1000000000) return KERN_INVALID_VALUE;
-    std::uint64_t ns = std::uint64_t(wait_time.tv_sec) * 1000000000ull + std::uint64_t(wait_time.tv_nsec);
+    std::uint64_t ns =
+        std::uint64_t(wait_time.tv_sec) * 1000000000ull + std::uint64_t(wait_time.tv_nsec);
     return waitOn(semaphore, true, ns);
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace hx::mach {
 
@@ -187,4 +192,4 @@ int semaphoreLiveCount() {
     return int(t.records.size());
 }
 
-}  // namespace hx::mach
+} // namespace hx::mach

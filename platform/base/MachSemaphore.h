@@ -37,4 +37,4 @@ bool injectWaitResult(semaphore_t semaphore, kern_return_t result);
 // Number of live semaphores in the process (to check that nothing leaks).
 int semaphoreLiveCount();
 
-}  // namespace hx::mach
+} // namespace hx::mach

@@ -30,7 +30,7 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;  // outlives every static destructor
+    static Registry* r = new Registry; // outlives every static destructor
     return *r;
 }
 
@@ -75,12 +75,13 @@ void applyRealtime(const ThreadRecord& rec) {
         sp.sched_priority = std::min(sched_get_priority_max(SCHED_FIFO), 80);
     } else if (rec.basePriority > hx::mach::kDefaultBasePriority) {
         policy = SCHED_RR;
-        sp.sched_priority = std::min(sched_get_priority_max(SCHED_RR), rec.basePriority - hx::mach::kDefaultBasePriority);
+        sp.sched_priority = std::min(sched_get_priority_max(SCHED_RR),
+                                     rec.basePriority - hx::mach::kDefaultBasePriority);
     }
     pthread_setschedparam(rec.handle, policy, &sp);
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::mach {
 
@@ -101,7 +102,7 @@ bool timeConstraint(thread_act_t thread, thread_time_constraint_policy_data_t* o
     return true;
 }
 
-}  // namespace hx::mach
+} // namespace hx::mach
 
 extern "C" {
 
@@ -113,12 +114,16 @@ mach_port_t pthread_mach_thread_np(pthread_t thread) {
     return portFor(r, thread);
 }
 
-thread_t mach_thread_self(void) { return pthread_mach_thread_np(pthread_self()); }
+thread_t mach_thread_self(void) {
+    return pthread_mach_thread_np(pthread_self());
+}
 
-void pthread_yield_np(void) { sched_yield(); }
+void pthread_yield_np(void) {
+    sched_yield();
+}
 
-kern_return_t thread_policy_set(thread_act_t thread, thread_policy_flavor_t flavor, thread_policy_t policy_info,
-                                mach_msg_type_number_t count) {
+kern_return_t thread_policy_set(thread_act_t thread, thread_policy_flavor_t flavor,
+                                thread_policy_t policy_info, mach_msg_type_number_t count) {
     if (!policy_info) return KERN_INVALID_ARGUMENT;
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
@@ -193,4 +198,4 @@ kern_return_t thread_info(thread_act_t thread, thread_flavor_t flavor, thread_in
     }
 }
 
-}  // extern "C"
+} // extern "C"

@@ -52,7 +52,8 @@ struct thread_basic_info {
     integer_t sleep_time;
 };
 typedef thread_basic_info thread_basic_info_data_t;
-constexpr mach_msg_type_number_t THREAD_BASIC_INFO_COUNT = sizeof(thread_basic_info) / sizeof(integer_t);
+constexpr mach_msg_type_number_t THREAD_BASIC_INFO_COUNT =
+    sizeof(thread_basic_info) / sizeof(integer_t);
 
 struct policy_timeshare_info {
     integer_t max_priority;
@@ -62,7 +63,8 @@ struct policy_timeshare_info {
     integer_t depress_priority;
 };
 typedef policy_timeshare_info policy_timeshare_info_data_t;
-constexpr mach_msg_type_number_t POLICY_TIMESHARE_INFO_COUNT = sizeof(policy_timeshare_info) / sizeof(integer_t);
+constexpr mach_msg_type_number_t POLICY_TIMESHARE_INFO_COUNT =
+    sizeof(policy_timeshare_info) / sizeof(integer_t);
 
 struct policy_rr_info {
     integer_t max_priority;
@@ -81,7 +83,8 @@ struct policy_fifo_info {
     integer_t depress_priority;
 };
 typedef policy_fifo_info policy_fifo_info_data_t;
-constexpr mach_msg_type_number_t POLICY_FIFO_INFO_COUNT = sizeof(policy_fifo_info) / sizeof(integer_t);
+constexpr mach_msg_type_number_t POLICY_FIFO_INFO_COUNT =
+    sizeof(policy_fifo_info) / sizeof(integer_t);
 
 struct thread_precedence_policy {
     integer_t importance;
@@ -102,8 +105,8 @@ extern "C" {
 mach_port_t pthread_mach_thread_np(pthread_t thread);
 void pthread_yield_np(void);
 thread_t mach_thread_self(void);
-kern_return_t thread_policy_set(thread_act_t thread, thread_policy_flavor_t flavor, thread_policy_t policy_info,
-                                mach_msg_type_number_t count);
+kern_return_t thread_policy_set(thread_act_t thread, thread_policy_flavor_t flavor,
+                                thread_policy_t policy_info, mach_msg_type_number_t count);
 kern_return_t thread_info(thread_act_t thread, thread_flavor_t flavor, thread_info_t info,
                           mach_msg_type_number_t* count);
 }
@@ -118,4 +121,4 @@ bool realtimeScheduling();
 // The time-constraint policy last set on the port's thread, if any (tests).
 bool timeConstraint(thread_act_t thread, thread_time_constraint_policy_data_t* out);
 
-}  // namespace hx::mach
+} // namespace hx::mach

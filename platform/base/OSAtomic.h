@@ -6,12 +6,15 @@
 
 #include <cstdint>
 
-#define HX_OSATOMIC_CAS(Name, T, order)                                                             \
+#define HX_OSATOMIC_CAS(Name, T, order)                                                            \
     inline bool Name(T oldValue, T newValue, T volatile* theValue) {                               \
-        return __atomic_compare_exchange_n(theValue, &oldValue, newValue, false, order, __ATOMIC_RELAXED); \
+        return __atomic_compare_exchange_n(theValue, &oldValue, newValue, false, order,            \
+                                           __ATOMIC_RELAXED);                                      \
     }
-#define HX_OSATOMIC_ADD(Name, T, order) \
-    inline T Name(T amount, T volatile* theValue) { return __atomic_add_fetch(theValue, amount, order); }
+#define HX_OSATOMIC_ADD(Name, T, order)                                                            \
+    inline T Name(T amount, T volatile* theValue) {                                                \
+        return __atomic_add_fetch(theValue, amount, order);                                        \
+    }
 
 HX_OSATOMIC_CAS(OSAtomicCompareAndSwap32, int32_t, __ATOMIC_RELAXED)
 HX_OSATOMIC_CAS(OSAtomicCompareAndSwap32Barrier, int32_t, __ATOMIC_SEQ_CST)
@@ -36,10 +39,24 @@ HX_OSATOMIC_ADD(OSAtomicAdd64Barrier, long long, __ATOMIC_SEQ_CST)
 #undef HX_OSATOMIC_CAS
 #undef HX_OSATOMIC_ADD
 
-inline int32_t OSAtomicIncrement32(int32_t volatile* p) { return OSAtomicAdd32(1, p); }
-inline int32_t OSAtomicIncrement32Barrier(int32_t volatile* p) { return OSAtomicAdd32Barrier(1, p); }
-inline int32_t OSAtomicDecrement32(int32_t volatile* p) { return OSAtomicAdd32(-1, p); }
-inline int32_t OSAtomicDecrement32Barrier(int32_t volatile* p) { return OSAtomicAdd32Barrier(-1, p); }
-inline int64_t OSAtomicIncrement64Barrier(int64_t volatile* p) { return OSAtomicAdd64Barrier(int64_t(1), p); }
-inline int64_t OSAtomicDecrement64Barrier(int64_t volatile* p) { return OSAtomicAdd64Barrier(int64_t(-1), p); }
-inline void OSMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline int32_t OSAtomicIncrement32(int32_t volatile* p) {
+    return OSAtomicAdd32(1, p);
+}
+inline int32_t OSAtomicIncrement32Barrier(int32_t volatile* p) {
+    return OSAtomicAdd32Barrier(1, p);
+}
+inline int32_t OSAtomicDecrement32(int32_t volatile* p) {
+    return OSAtomicAdd32(-1, p);
+}
+inline int32_t OSAtomicDecrement32Barrier(int32_t volatile* p) {
+    return OSAtomicAdd32Barrier(-1, p);
+}
+inline int64_t OSAtomicIncrement64Barrier(int64_t volatile* p) {
+    return OSAtomicAdd64Barrier(int64_t(1), p);
+}
+inline int64_t OSAtomicDecrement64Barrier(int64_t volatile* p) {
+    return OSAtomicAdd64Barrier(int64_t(-1), p);
+}
+inline void OSMemoryBarrier() {
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}

@@ -14,7 +14,8 @@ namespace hx::cf {
 
 namespace {
 
-template <class T> void appendFormatted(std::string& out, const std::string& conversionSpec, T value) {
+template <class T>
+void appendFormatted(std::string& out, const std::string& conversionSpec, T value) {
     char small[128];
     int n = std::snprintf(small, sizeof small, conversionSpec.c_str(), value);
     if (n < 0) return;

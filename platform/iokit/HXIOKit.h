@@ -18,7 +18,7 @@ bool useInProcessTransport();
 // mach_absolute_time is the host's time. A host that cannot be reached is
 // logged, and every call answers MACH_SEND_INVALID_DEST.
 bool useProcessTransport(const char* socketPath);
-bool useTransport(Transport* transport);  // takes ownership
+bool useTransport(Transport* transport); // takes ownership
 Transport& transport();
 const char* transportName();
 
@@ -35,4 +35,4 @@ void refuseNextOpen(uint32_t type);
 // a test can show that a request never reached the kernel.
 uint64_t connectCallCount();
 
-}  // namespace hx::iokit
+} // namespace hx::iokit

@@ -53,8 +53,8 @@ enum class Kind { Service, Iterator, Notification, Connection };
 struct Object {
     Kind kind = Kind::Service;
     int refs = 1;
-    Handle handle = 0;  // service or connection handle; subscription of a notification
-    uint64_t identity = 0;  // services: the kernel object, so one object keeps one name
+    Handle handle = 0;     // service or connection handle; subscription of a notification
+    uint64_t identity = 0; // services: the kernel object, so one object keeps one name
     // Iterators
     std::deque<Handle> items;
     bool armed = false;
@@ -63,7 +63,7 @@ struct Object {
     IOServiceMatchingCallback matchingCallback = nullptr;
     IOServiceInterestCallback interestCallback = nullptr;
     void* refCon = nullptr;
-    io_service_t interestService = 0;  // the notification's own reference
+    io_service_t interestService = 0; // the notification's own reference
     // Connections: calls run one at a time.
     std::shared_ptr<struct CallGate> gate;
 };
@@ -120,7 +120,7 @@ mach_port_t newService(Handle h) {
 // Drops what an object held once its last reference went; called unlocked.
 void dispose(Object& o);
 
-}  // namespace
+} // namespace
 
 // ---- Notification ports
 
@@ -136,8 +136,7 @@ struct IONotificationPort final : hx::iokit::PortSink {
     dispatch_queue_t dispatchQueue = nullptr;
     std::atomic<bool> destroyed{false};
 
-    void deliver(NotificationRecord&& record) override
-    {
+    void deliver(NotificationRecord&& record) override {
         dispatch_queue_t target = nullptr;
         {
             std::lock_guard<std::mutex> g(lock);
@@ -155,8 +154,7 @@ struct IONotificationPort final : hx::iokit::PortSink {
 
     // Runs on the loop holding the source: one record at a time, in arrival
     // order, each callback without any lock held.
-    void drain()
-    {
+    void drain() {
         for (;;) {
             NotificationRecord r;
             {
@@ -169,13 +167,13 @@ struct IONotificationPort final : hx::iokit::PortSink {
         }
     }
 
-    void dispatch(NotificationRecord& r, mach_port_t target)
-    {
+    void dispatch(NotificationRecord& r, mach_port_t target) {
         auto& transport = hx::iokit::transport();
         std::unique_lock<std::mutex> g(gObjectsLock);
         auto it = objects().find(target);
-        if (it == objects().end() || it->second.kind != (r.kind == NotificationRecord::Interest ? Kind::Notification
-                                                                                               : Kind::Iterator)) {
+        if (it == objects().end() ||
+            it->second.kind !=
+                (r.kind == NotificationRecord::Interest ? Kind::Notification : Kind::Iterator)) {
             g.unlock();
             if (r.service) transport.releaseService(r.service);
             return;
@@ -185,7 +183,7 @@ struct IONotificationPort final : hx::iokit::PortSink {
             IOServiceInterestCallback cb = o.interestCallback;
             void* refCon = o.refCon;
             const io_service_t service = o.interestService;
-            ++o.refs;  // the callback may release the notification
+            ++o.refs; // the callback may release the notification
             g.unlock();
             cb(refCon, service, r.messageType, r.argument.empty() ? nullptr : r.argument.data());
             IOObjectRelease(target);
@@ -205,8 +203,7 @@ struct IONotificationPort final : hx::iokit::PortSink {
 
 namespace {
 
-void dispose(Object& o)
-{
+void dispose(Object& o) {
     auto& transport = hx::iokit::transport();
     switch (o.kind) {
     case Kind::Service:
@@ -215,19 +212,19 @@ void dispose(Object& o)
     case Kind::Iterator:
     case Kind::Notification:
         if (o.port && o.handle) transport.unsubscribe(o.handle);
-        for (Handle h : o.items) transport.releaseService(h);
+        for (Handle h : o.items)
+            transport.releaseService(h);
         if (o.interestService) IOObjectRelease(o.interestService);
         break;
     case Kind::Connection:
-        break;  // IOServiceClose ends a connection
+        break; // IOServiceClose ends a connection
     }
 }
 
 // Gives a notification name its subscription (and the services a publish
 // one found already), or drops the name when subscribing failed.
 kern_return_t bindNotification(mach_port_t name, kern_return_t kr, Handle subscription,
-                               const std::vector<Handle>& existing, io_object_t* out)
-{
+                               const std::vector<Handle>& existing, io_object_t* out) {
     std::unique_lock<std::mutex> g(gObjectsLock);
     Object& o = objects()[name];
     if (kr != KERN_SUCCESS) {
@@ -242,19 +239,22 @@ kern_return_t bindNotification(mach_port_t name, kern_return_t kr, Handle subscr
     return KERN_SUCCESS;
 }
 
-bool tooBig(uint32_t scalars, size_t structSize) { return scalars > kMaxScalars || structSize > kMaxStruct; }
+bool tooBig(uint32_t scalars, size_t structSize) {
+    return scalars > kMaxScalars || structSize > kMaxStruct;
+}
 
-}  // namespace
+} // namespace
 
 namespace hx::iokit {
 
-bool useInProcessTransport() { return useTransport(makeInProcessTransport().release()); }
+bool useInProcessTransport() {
+    return useTransport(makeInProcessTransport().release());
+}
 
 namespace {
 
 // The host's clock becomes this process's clock (once per process).
-void followHostClock(int timePage)
-{
+void followHostClock(int timePage) {
     static HostTimeSource* source = nullptr;
     if (timePage < 0) return;
     if (source) {
@@ -270,8 +270,7 @@ void followHostClock(int timePage)
     hx::clock::setSource(s);
 }
 
-Transport* processTransport(const char* socketPath)
-{
+Transport* processTransport(const char* socketPath) {
     std::string error;
     int timePage = -1;
     Transport* t = makeProcessTransport(socketPath, error, &timePage).release();
@@ -280,18 +279,16 @@ Transport* processTransport(const char* socketPath)
     return t;
 }
 
-}  // namespace
+} // namespace
 
-bool useProcessTransport(const char* socketPath)
-{
+bool useProcessTransport(const char* socketPath) {
     std::lock_guard<std::mutex> g(gTransportLock);
     if (gTransport || !socketPath) return false;
     gTransport = processTransport(socketPath);
     return true;
 }
 
-bool useTransport(Transport* t)
-{
+bool useTransport(Transport* t) {
     std::lock_guard<std::mutex> g(gTransportLock);
     if (gTransport) {
         delete t;
@@ -301,8 +298,7 @@ bool useTransport(Transport* t)
     return true;
 }
 
-Transport& transport()
-{
+Transport& transport() {
     std::lock_guard<std::mutex> g(gTransportLock);
     if (!gTransport) {
         const char* host = std::getenv(kKernelHostVariable);
@@ -311,20 +307,27 @@ Transport& transport()
     return *gTransport;
 }
 
-const char* transportName() { return transport().name(); }
+const char* transportName() {
+    return transport().name();
+}
 
-void setMapSizeShortfall(uint32_t bytes) { gMapShortfall.store(bytes); }
+void setMapSizeShortfall(uint32_t bytes) {
+    gMapShortfall.store(bytes);
+}
 
-void refuseNextOpen(uint32_t type) { gRefuseOpenType.store(int64_t(type)); }
+void refuseNextOpen(uint32_t type) {
+    gRefuseOpenType.store(int64_t(type));
+}
 
-uint64_t connectCallCount() { return gConnectCalls.load(); }
+uint64_t connectCallCount() {
+    return gConnectCalls.load();
+}
 
-}  // namespace hx::iokit
+} // namespace hx::iokit
 
 extern "C" {
 
-kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort)
-{
+kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort) {
     if (!masterPort) return kIOReturnBadArgument;
     *masterPort = hx::mach::allocatePortName();
     return KERN_SUCCESS;
@@ -332,29 +335,28 @@ kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort)
 
 // mach_port_deallocate: platform/base (MachPortRights.cpp).
 
-kern_return_t pid_for_task(mach_port_t task, int* pid)
-{
+kern_return_t pid_for_task(mach_port_t task, int* pid) {
     if (!pid) return KERN_INVALID_ARGUMENT;
     return hx::iokit::transport().pidForTask(task, pid);
 }
 
-CFMutableDictionaryRef IOServiceMatching(const char* name)
-{
+CFMutableDictionaryRef IOServiceMatching(const char* name) {
     if (!name) return nullptr;
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     CFStringRef value = CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8);
     CFDictionarySetValue(d, CFSTR("IOProviderClass"), value);
     CFRelease(value);
     return d;
 }
 
-kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching, io_iterator_t* existing)
-{
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching,
+                                           io_iterator_t* existing) {
     if (!matching) return kIOReturnBadArgument;
     std::vector<Handle> services;
-    const kern_return_t kr = existing ? hx::iokit::transport().getMatchingServices(matching, services)
-                                      : kIOReturnBadArgument;
+    const kern_return_t kr = existing
+                                 ? hx::iokit::transport().getMatchingServices(matching, services)
+                                 : kIOReturnBadArgument;
     CFRelease(matching);
     if (kr != KERN_SUCCESS) return kr;
     Object o;
@@ -364,8 +366,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching
     return KERN_SUCCESS;
 }
 
-io_object_t IOIteratorNext(io_iterator_t iterator)
-{
+io_object_t IOIteratorNext(io_iterator_t iterator) {
     Handle h = 0;
     {
         std::lock_guard<std::mutex> g(gObjectsLock);
@@ -382,8 +383,7 @@ io_object_t IOIteratorNext(io_iterator_t iterator)
     return newService(h);
 }
 
-kern_return_t IOObjectRetain(io_object_t object)
-{
+kern_return_t IOObjectRetain(io_object_t object) {
     std::lock_guard<std::mutex> g(gObjectsLock);
     auto it = objects().find(object);
     if (it == objects().end() || it->second.kind == Kind::Connection) return MACH_SEND_INVALID_DEST;
@@ -391,13 +391,13 @@ kern_return_t IOObjectRetain(io_object_t object)
     return KERN_SUCCESS;
 }
 
-kern_return_t IOObjectRelease(io_object_t object)
-{
+kern_return_t IOObjectRelease(io_object_t object) {
     Object gone;
     {
         std::lock_guard<std::mutex> g(gObjectsLock);
         auto it = objects().find(object);
-        if (it == objects().end() || it->second.kind == Kind::Connection) return MACH_SEND_INVALID_DEST;
+        if (it == objects().end() || it->second.kind == Kind::Connection)
+            return MACH_SEND_INVALID_DEST;
         if (--it->second.refs > 0) return KERN_SUCCESS;
         gone = std::move(it->second);
         objects().erase(it);
@@ -406,25 +406,24 @@ kern_return_t IOObjectRelease(io_object_t object)
     return KERN_SUCCESS;
 }
 
-kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef* properties,
-                                                CFAllocatorRef, IOOptionBits)
-{
+kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
+                                                CFMutableDictionaryRef* properties, CFAllocatorRef,
+                                                IOOptionBits) {
     const Handle h = handleOf(entry, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!properties) return kIOReturnBadArgument;
     return hx::iokit::transport().copyProperties(h, properties);
 }
 
-CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef, IOOptionBits)
-{
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef, IOOptionBits) {
     const Handle h = handleOf(entry, Kind::Service);
     if (!h || !key) return nullptr;
     CFTypeRef value = nullptr;
     return hx::iokit::transport().copyProperty(h, key, &value) == KERN_SUCCESS ? value : nullptr;
 }
 
-IONotificationPortRef IONotificationPortCreate(mach_port_t)
-{
+IONotificationPortRef IONotificationPortCreate(mach_port_t) {
     auto* port = new IONotificationPort;
     CFRunLoopSourceContext context{};
     context.info = port;
@@ -439,8 +438,7 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t)
     return port;
 }
 
-void IONotificationPortDestroy(IONotificationPortRef notify)
-{
+void IONotificationPortDestroy(IONotificationPortRef notify) {
     if (!notify) return;
     // Nothing is delivered once the transport's port is gone.
     hx::iokit::transport().destroyPort(notify->handle);
@@ -453,7 +451,8 @@ void IONotificationPortDestroy(IONotificationPortRef notify)
             if (r.service) held.push_back(r.service);
         notify->queue.clear();
     }
-    for (Handle h : held) hx::iokit::transport().releaseService(h);
+    for (Handle h : held)
+        hx::iokit::transport().releaseService(h);
     // Notifications still named keep working as names but hear nothing more.
     {
         std::lock_guard<std::mutex> g(gObjectsLock);
@@ -478,8 +477,7 @@ void IONotificationPortDestroy(IONotificationPortRef notify)
     });
 }
 
-void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue)
-{
+void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue) {
     if (!notify) return;
     bool pending = false;
     {
@@ -492,17 +490,19 @@ void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_q
     if (pending) dispatch_async(queue, [notify] { notify->drain(); });
 }
 
-CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify)
-{
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify) {
     return notify ? notify->source : nullptr;
 }
 
-mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify) { return notify ? notify->machPort : 0; }
+mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify) {
+    return notify ? notify->machPort : 0;
+}
 
-kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const char* notificationType,
-                                               CFDictionaryRef matching, IOServiceMatchingCallback callback,
-                                               void* refCon, io_iterator_t* notification)
-{
+kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
+                                               const char* notificationType,
+                                               CFDictionaryRef matching,
+                                               IOServiceMatchingCallback callback, void* refCon,
+                                               io_iterator_t* notification) {
     if (!matching) return kIOReturnBadArgument;
     NotificationRecord::Kind kind{};
     kern_return_t kr = KERN_SUCCESS;
@@ -528,15 +528,16 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
     const mach_port_t name = addObject(std::move(o));
     Handle sub = 0;
     std::vector<Handle> existing;
-    kr = hx::iokit::transport().subscribeServices(notifyPort->handle, kind, matching, name, &sub, &existing);
+    kr = hx::iokit::transport().subscribeServices(notifyPort->handle, kind, matching, name, &sub,
+                                                  &existing);
     CFRelease(matching);
     return bindNotification(name, kr, sub, existing, notification);
 }
 
-kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
-                                               const char* interestType, IOServiceInterestCallback callback,
-                                               void* refCon, io_object_t* notification)
-{
+kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
+                                               io_service_t service, const char* interestType,
+                                               IOServiceInterestCallback callback, void* refCon,
+                                               io_object_t* notification) {
     const Handle h = handleOf(service, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!notifyPort || !interestType || !notification || !callback) return kIOReturnBadArgument;
@@ -550,12 +551,13 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
     o.interestService = service;
     const mach_port_t name = addObject(std::move(o));
     Handle sub = 0;
-    const kern_return_t kr = hx::iokit::transport().subscribeInterest(notifyPort->handle, h, name, &sub);
+    const kern_return_t kr =
+        hx::iokit::transport().subscribeInterest(notifyPort->handle, h, name, &sub);
     return bindNotification(name, kr, sub, {}, notification);
 }
 
-kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type, io_connect_t* connect)
-{
+kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type,
+                            io_connect_t* connect) {
     const Handle h = handleOf(service, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!connect) return kIOReturnBadArgument;
@@ -572,34 +574,33 @@ kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t ty
     return KERN_SUCCESS;
 }
 
-kern_return_t IOServiceClose(io_connect_t connect)
-{
+kern_return_t IOServiceClose(io_connect_t connect) {
     Object gone;
     {
         std::lock_guard<std::mutex> g(gObjectsLock);
         auto it = objects().find(connect);
-        if (it == objects().end() || it->second.kind != Kind::Connection) return MACH_SEND_INVALID_DEST;
+        if (it == objects().end() || it->second.kind != Kind::Connection)
+            return MACH_SEND_INVALID_DEST;
         gone = std::move(it->second);
         objects().erase(it);
     }
     return hx::iokit::transport().close(gone.handle);
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace {
 
 // Runs fn with the connection's handle, one call at a time per connection
 // (a waiting caller waits through the platform clock).
-template <typename Fn>
-kern_return_t onConnection(io_connect_t connect, Fn fn)
-{
+template <typename Fn> kern_return_t onConnection(io_connect_t connect, Fn fn) {
     Handle h = 0;
     std::shared_ptr<CallGate> gate;
     {
         std::lock_guard<std::mutex> g(gObjectsLock);
         auto it = objects().find(connect);
-        if (it == objects().end() || it->second.kind != Kind::Connection) return MACH_SEND_INVALID_DEST;
+        if (it == objects().end() || it->second.kind != Kind::Connection)
+            return MACH_SEND_INVALID_DEST;
         h = it->second.handle;
         gate = it->second.gate;
     }
@@ -618,57 +619,68 @@ kern_return_t onConnection(io_connect_t connect, Fn fn)
 }
 
 // The user side refuses what is over the limits before the kernel sees it.
-kern_return_t callOn(mach_port_t connection, uint32_t selector, const CallArgs& a)
-{
+kern_return_t callOn(mach_port_t connection, uint32_t selector, const CallArgs& a) {
     if (tooBig(a.scalarInputCount, a.structInputSize) ||
-        tooBig(a.scalarOutputCount ? *a.scalarOutputCount : 0, a.structOutputSize ? *a.structOutputSize : 0) ||
+        tooBig(a.scalarOutputCount ? *a.scalarOutputCount : 0,
+               a.structOutputSize ? *a.structOutputSize : 0) ||
         a.referenceCount > 8)
         return kIOReturnBadArgument;
     ++gConnectCalls;
-    return onConnection(connection, [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
+    return onConnection(connection,
+                        [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, const uint64_t* input, uint32_t inputCnt,
-                                  const void* inputStruct, size_t inputStructCnt, uint64_t* output,
-                                  uint32_t* outputCnt, void* outputStruct, size_t* outputStructCnt)
-{
+kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, const uint64_t* input,
+                                  uint32_t inputCnt, const void* inputStruct, size_t inputStructCnt,
+                                  uint64_t* output, uint32_t* outputCnt, void* outputStruct,
+                                  size_t* outputStructCnt) {
     return callOn(connection, selector,
-                  CallArgs{.scalarInput = input, .scalarInputCount = inputCnt, .structInput = inputStruct,
-                           .structInputSize = inputStructCnt, .scalarOutput = output, .scalarOutputCount = outputCnt,
-                           .structOutput = outputStruct, .structOutputSize = outputStructCnt});
+                  CallArgs{.scalarInput = input,
+                           .scalarInputCount = inputCnt,
+                           .structInput = inputStruct,
+                           .structInputSize = inputStructCnt,
+                           .scalarOutput = output,
+                           .scalarOutputCount = outputCnt,
+                           .structOutput = outputStruct,
+                           .structOutputSize = outputStructCnt});
 }
 
-kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector, const void* inputStruct,
-                                        size_t inputStructCnt, void* outputStruct, size_t* outputStructCnt)
-{
-    return IOConnectCallMethod(connection, selector, nullptr, 0, inputStruct, inputStructCnt, nullptr, nullptr,
-                               outputStruct, outputStructCnt);
+kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
+                                        const void* inputStruct, size_t inputStructCnt,
+                                        void* outputStruct, size_t* outputStructCnt) {
+    return IOConnectCallMethod(connection, selector, nullptr, 0, inputStruct, inputStructCnt,
+                               nullptr, nullptr, outputStruct, outputStructCnt);
 }
 
-kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selector, const uint64_t* input,
-                                        uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt)
-{
-    return IOConnectCallMethod(connection, selector, input, inputCnt, nullptr, 0, output, outputCnt, nullptr,
-                               nullptr);
+kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selector,
+                                        const uint64_t* input, uint32_t inputCnt, uint64_t* output,
+                                        uint32_t* outputCnt) {
+    return IOConnectCallMethod(connection, selector, input, inputCnt, nullptr, 0, output, outputCnt,
+                               nullptr, nullptr);
 }
 
-kern_return_t IOConnectCallAsyncScalarMethod(mach_port_t connection, uint32_t selector, mach_port_t wake_port,
-                                             uint64_t* reference, uint32_t referenceCnt, const uint64_t* input,
-                                             uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt)
-{
+kern_return_t IOConnectCallAsyncScalarMethod(mach_port_t connection, uint32_t selector,
+                                             mach_port_t wake_port, uint64_t* reference,
+                                             uint32_t referenceCnt, const uint64_t* input,
+                                             uint32_t inputCnt, uint64_t* output,
+                                             uint32_t* outputCnt) {
     return callOn(connection, selector,
-                  CallArgs{.scalarInput = input, .scalarInputCount = inputCnt, .scalarOutput = output,
-                           .scalarOutputCount = outputCnt, .wakePort = wake_port, .reference = reference,
+                  CallArgs{.scalarInput = input,
+                           .scalarInputCount = inputCnt,
+                           .scalarOutput = output,
+                           .scalarOutputCount = outputCnt,
+                           .wakePort = wake_port,
+                           .reference = reference,
                            .referenceCount = referenceCnt});
 }
 
-kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t, mach_vm_address_t* atAddress,
-                                   mach_vm_size_t* ofSize, IOOptionBits options)
-{
+kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t,
+                                   mach_vm_address_t* atAddress, mach_vm_size_t* ofSize,
+                                   IOOptionBits options) {
     if (!atAddress || !ofSize) return kIOReturnBadArgument;
     if (!(options & kIOMapAnywhere)) return kIOReturnUnsupported;
     return onConnection(connect, [&](Handle h) {
@@ -685,12 +697,12 @@ kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, ta
 }
 
 kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task_t intoTask,
-                                 vm_address_t* atAddress, vm_size_t* ofSize, IOOptionBits options)
-{
+                                 vm_address_t* atAddress, vm_size_t* ofSize, IOOptionBits options) {
     if (!atAddress || !ofSize) return kIOReturnBadArgument;
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
-    const kern_return_t kr = IOConnectMapMemory64(connect, memoryType, intoTask, &address, &size, options);
+    const kern_return_t kr =
+        IOConnectMapMemory64(connect, memoryType, intoTask, &address, &size, options);
     if (kr == KERN_SUCCESS) {
         *atAddress = vm_address_t(address);
         *ofSize = vm_size_t(size);
@@ -699,26 +711,24 @@ kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task
 }
 
 kern_return_t IOConnectUnmapMemory64(io_connect_t connect, uint32_t memoryType, task_t,
-                                     mach_vm_address_t atAddress)
-{
-    return onConnection(connect,
-                        [&](Handle h) { return hx::iokit::transport().unmap(h, memoryType, atAddress); });
+                                     mach_vm_address_t atAddress) {
+    return onConnection(
+        connect, [&](Handle h) { return hx::iokit::transport().unmap(h, memoryType, atAddress); });
 }
 
 kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, task_t fromTask,
-                                   vm_address_t atAddress)
-{
+                                   vm_address_t atAddress) {
     return IOConnectUnmapMemory64(connect, memoryType, fromTask, mach_vm_address_t(atAddress));
 }
 
-}  // extern "C"
+} // extern "C"
 
 // ---- Registry questions and writes, notification ports and traps
 
 namespace {
 
-kern_return_t iteratorOver(io_registry_entry_t entry, const char* plane, bool parents, io_iterator_t* iterator)
-{
+kern_return_t iteratorOver(io_registry_entry_t entry, const char* plane, bool parents,
+                           io_iterator_t* iterator) {
     const Handle h = handleOf(entry, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!iterator) return kIOReturnBadArgument;
@@ -732,21 +742,20 @@ kern_return_t iteratorOver(io_registry_entry_t entry, const char* plane, bool pa
     return KERN_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
 const mach_port_t kIOMasterPortDefault = 0;
 
-boolean_t IOObjectConformsTo(io_object_t object, const char* className)
-{
+boolean_t IOObjectConformsTo(io_object_t object, const char* className) {
     const Handle h = handleOf(object, Kind::Service);
     bool conforms = false;
-    return h && className && hx::iokit::transport().conformsTo(h, className, &conforms) == KERN_SUCCESS && conforms;
+    return h && className &&
+           hx::iokit::transport().conformsTo(h, className, &conforms) == KERN_SUCCESS && conforms;
 }
 
-boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject)
-{
+boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject) {
     if (object == anObject) return object != 0;
     const Handle a = handleOf(object, Kind::Service);
     const Handle b = handleOf(anObject, Kind::Service);
@@ -754,34 +763,33 @@ boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject)
     return a && b && hx::iokit::transport().isEqual(a, b, &equal) == KERN_SUCCESS && equal;
 }
 
-kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator)
-{
+kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane,
+                                              io_iterator_t* iterator) {
     return iteratorOver(entry, plane, false, iterator);
 }
 
-kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator)
-{
+kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane,
+                                               io_iterator_t* iterator) {
     return iteratorOver(entry, plane, true, iterator);
 }
 
-kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property)
-{
+kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName,
+                                           CFTypeRef property) {
     const Handle h = handleOf(entry, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!propertyName || !property) return kIOReturnBadArgument;
     return hx::iokit::transport().setProperty(h, propertyName, property);
 }
 
-kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port, uintptr_t reference)
-{
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port,
+                                           uintptr_t reference) {
     return onConnection(connect, [&](Handle h) {
         return hx::iokit::transport().setNotificationPort(h, type, port, uint64_t(reference));
     });
 }
 
-kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index)
-{
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index) {
     return onConnection(connect, [&](Handle h) { return hx::iokit::transport().trap(h, index); });
 }
 
-}  // extern "C"
+} // extern "C"

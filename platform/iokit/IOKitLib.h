@@ -55,10 +55,11 @@ io_object_t IOIteratorNext(io_iterator_t iterator);
 kern_return_t IOObjectRetain(io_object_t object);
 kern_return_t IOObjectRelease(io_object_t object);
 
-kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef* properties,
+kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
+                                                CFMutableDictionaryRef* properties,
                                                 CFAllocatorRef allocator, IOOptionBits options);
-CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef allocator,
-                                          IOOptionBits options);
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef allocator, IOOptionBits options);
 
 IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort);
 void IONotificationPortDestroy(IONotificationPortRef notify);
@@ -73,41 +74,51 @@ mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify);
 // kIOReturnUnsupported. The iterator first holds the services already
 // published (none for terminate); the callback runs when services arrived
 // and the iterator was drained since the last callback.
-kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const char* notificationType,
-                                               CFDictionaryRef matching, IOServiceMatchingCallback callback,
-                                               void* refCon, io_iterator_t* notification);
+kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
+                                               const char* notificationType,
+                                               CFDictionaryRef matching,
+                                               IOServiceMatchingCallback callback, void* refCon,
+                                               io_iterator_t* notification);
 // "IOGeneralInterest": every later message of the service, the argument as a
 // copy valid during the callback. Releasing the notification ends it (also
 // from inside its callback).
-kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
-                                               const char* interestType, IOServiceInterestCallback callback,
-                                               void* refCon, io_object_t* notification);
+kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
+                                               io_service_t service, const char* interestType,
+                                               IOServiceInterestCallback callback, void* refCon,
+                                               io_object_t* notification);
 
-kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type, io_connect_t* connect);
+kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type,
+                            io_connect_t* connect);
 kern_return_t IOServiceClose(io_connect_t connect);
 
 // At most 16 scalars and 4,096 structure bytes each way (kIOReturnBadArgument
 // before anything reaches the kernel). Output counts and sizes come back as
 // the kernel left them; on failure the outputs are untouched.
-kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, const uint64_t* input, uint32_t inputCnt,
-                                  const void* inputStruct, size_t inputStructCnt, uint64_t* output,
-                                  uint32_t* outputCnt, void* outputStruct, size_t* outputStructCnt);
-kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector, const void* inputStruct,
-                                        size_t inputStructCnt, void* outputStruct, size_t* outputStructCnt);
-kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selector, const uint64_t* input,
-                                        uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt);
+kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, const uint64_t* input,
+                                  uint32_t inputCnt, const void* inputStruct, size_t inputStructCnt,
+                                  uint64_t* output, uint32_t* outputCnt, void* outputStruct,
+                                  size_t* outputStructCnt);
+kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
+                                        const void* inputStruct, size_t inputStructCnt,
+                                        void* outputStruct, size_t* outputStructCnt);
+kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selector,
+                                        const uint64_t* input, uint32_t inputCnt, uint64_t* output,
+                                        uint32_t* outputCnt);
 // The wake port and the reference words reach the kernel with the call;
 // nothing is sent back on the port.
-kern_return_t IOConnectCallAsyncScalarMethod(mach_port_t connection, uint32_t selector, mach_port_t wake_port,
-                                             uint64_t* reference, uint32_t referenceCnt, const uint64_t* input,
-                                             uint32_t inputCnt, uint64_t* output, uint32_t* outputCnt);
+kern_return_t IOConnectCallAsyncScalarMethod(mach_port_t connection, uint32_t selector,
+                                             mach_port_t wake_port, uint64_t* reference,
+                                             uint32_t referenceCnt, const uint64_t* input,
+                                             uint32_t inputCnt, uint64_t* output,
+                                             uint32_t* outputCnt);
 
 // Maps the client's memory of the type (kIOMapAnywhere only); the size is
 // the area's exact size. A mapping outlives the connection.
 kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task_t intoTask,
                                  vm_address_t* atAddress, vm_size_t* ofSize, IOOptionBits options);
 kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t intoTask,
-                                   mach_vm_address_t* atAddress, mach_vm_size_t* ofSize, IOOptionBits options);
+                                   mach_vm_address_t* atAddress, mach_vm_size_t* ofSize,
+                                   IOOptionBits options);
 kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, task_t fromTask,
                                    vm_address_t atAddress);
 kern_return_t IOConnectUnmapMemory64(io_connect_t connect, uint32_t memoryType, task_t fromTask,
@@ -120,14 +131,18 @@ boolean_t IOObjectConformsTo(io_object_t object, const char* className);
 // Whether the two names hold the same registry entry.
 boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
 // Iterators over an entry's children or parents in a plane ("IOService").
-kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator);
-kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane, io_iterator_t* iterator);
+kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const char* plane,
+                                              io_iterator_t* iterator);
+kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane,
+                                               io_iterator_t* iterator);
 // Hands the value to the entry's property-write handler (the kernel's
 // default refuses with kIOReturnUnsupported).
-kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property);
+kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName,
+                                           CFTypeRef property);
 // Tells the connection's client of a notification port (kIOReturnUnsupported
 // unless the client takes one).
-kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port, uintptr_t reference);
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port,
+                                           uintptr_t reference);
 // Runs the client's trap of the index (kIOReturnBadArgument when it has none).
 kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index);
 }

@@ -18,14 +18,14 @@
 
 namespace hx::iokit {
 
-using Handle = uint32_t;  // 0 names nothing
+using Handle = uint32_t; // 0 names nothing
 
 // What a notification port receives, in the order the kernel sent it.
 struct NotificationRecord {
     enum Kind : uint8_t { Publish = 1, Terminate = 2, Interest = 3 };
     Kind kind = Interest;
-    uint32_t tag = 0;  // what the subscriber named its subscription
-    Handle service = 0;  // publish and terminate: a service held for the receiver
+    uint32_t tag = 0;   // what the subscriber named its subscription
+    Handle service = 0; // publish and terminate: a service held for the receiver
     uint32_t messageType = 0;
     std::vector<uint8_t> argument;
 };
@@ -65,7 +65,8 @@ public:
     virtual const char* name() const = 0;
 
     // Registry. A matching dictionary is read, not consumed.
-    virtual kern_return_t getMatchingServices(CFDictionaryRef matching, std::vector<Handle>& services) = 0;
+    virtual kern_return_t getMatchingServices(CFDictionaryRef matching,
+                                              std::vector<Handle>& services) = 0;
     virtual kern_return_t retainService(Handle service, Handle* copy) = 0;
     virtual void releaseService(Handle service) = 0;
     // A number naming the kernel service behind a handle, equal for every
@@ -80,9 +81,12 @@ public:
     virtual kern_return_t createPort(PortSink* sink, Handle* port) = 0;
     virtual void destroyPort(Handle port) = 0;
     // Records of a subscription carry the tag the subscriber gave it.
-    virtual kern_return_t subscribeServices(Handle port, NotificationRecord::Kind kind, CFDictionaryRef matching,
-                                            uint32_t tag, Handle* subscription, std::vector<Handle>* existing) = 0;
-    virtual kern_return_t subscribeInterest(Handle port, Handle service, uint32_t tag, Handle* subscription) = 0;
+    virtual kern_return_t subscribeServices(Handle port, NotificationRecord::Kind kind,
+                                            CFDictionaryRef matching, uint32_t tag,
+                                            Handle* subscription,
+                                            std::vector<Handle>* existing) = 0;
+    virtual kern_return_t subscribeInterest(Handle port, Handle service, uint32_t tag,
+                                            Handle* subscription) = 0;
     virtual void unsubscribe(Handle subscription) = 0;
 
     // Connections.
@@ -97,36 +101,31 @@ public:
     // Registry questions and writes, and the connection's notification port
     // and traps. A transport that does not carry them answers
     // kIOReturnUnsupported.
-    virtual kern_return_t conformsTo(Handle service, const char* className, bool* conforms)
-    {
+    virtual kern_return_t conformsTo(Handle service, const char* className, bool* conforms) {
         (void)service, (void)className, (void)conforms;
         return kIOReturnUnsupported;
     }
-    virtual kern_return_t isEqual(Handle a, Handle b, bool* equal)
-    {
+    virtual kern_return_t isEqual(Handle a, Handle b, bool* equal) {
         (void)a, (void)b, (void)equal;
         return kIOReturnUnsupported;
     }
     // The entry's children (or parents) in the plane, each held for the
     // caller, in registry order; an unknown plane is kIOReturnBadArgument.
-    virtual kern_return_t neighbours(Handle entry, const char* plane, bool parents, std::vector<Handle>& entries)
-    {
+    virtual kern_return_t neighbours(Handle entry, const char* plane, bool parents,
+                                     std::vector<Handle>& entries) {
         (void)entry, (void)plane, (void)parents, (void)entries;
         return kIOReturnUnsupported;
     }
-    virtual kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value)
-    {
+    virtual kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value) {
         (void)service, (void)key, (void)value;
         return kIOReturnUnsupported;
     }
     virtual kern_return_t setNotificationPort(Handle connection, uint32_t type, mach_port_t port,
-                                              uint64_t reference)
-    {
+                                              uint64_t reference) {
         (void)connection, (void)type, (void)port, (void)reference;
         return kIOReturnUnsupported;
     }
-    virtual kern_return_t trap(Handle connection, uint32_t index)
-    {
+    virtual kern_return_t trap(Handle connection, uint32_t index) {
         (void)connection, (void)index;
         return kIOReturnUnsupported;
     }
@@ -137,4 +136,4 @@ std::unique_ptr<Transport> makeInProcessTransport();
 // A string's UTF-8 text (empty for none), as both transports send keys.
 std::string utf8Text(CFStringRef s);
 
-}  // namespace hx::iokit
+} // namespace hx::iokit

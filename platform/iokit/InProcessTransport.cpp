@@ -26,19 +26,20 @@ namespace hx::iokit {
 
 namespace {
 
-
 // Kernel object to property-list value (one reference for the caller), or
 // null for a kind user space never sees.
-CFTypeRef toCF(const OSObject* o)
-{
-    if (auto* s = OSDynamicCast(OSString, o)) return CFStringCreateWithCString(nullptr, s->getCStringNoCopy(), kCFStringEncodingUTF8);
+CFTypeRef toCF(const OSObject* o) {
+    if (auto* s = OSDynamicCast(OSString, o))
+        return CFStringCreateWithCString(nullptr, s->getCStringNoCopy(), kCFStringEncodingUTF8);
     if (auto* n = OSDynamicCast(OSNumber, o)) {
         const int64_t v = int64_t(n->unsigned64BitValue());
         return CFNumberCreate(nullptr, kCFNumberSInt64Type, &v);
     }
     if (auto* d = OSDynamicCast(OSData, o))
-        return CFDataCreate(nullptr, static_cast<const UInt8*>(d->getBytesNoCopy()), CFIndex(d->getLength()));
-    if (auto* b = OSDynamicCast(OSBoolean, o)) return CFRetain(b->getValue() ? kCFBooleanTrue : kCFBooleanFalse);
+        return CFDataCreate(nullptr, static_cast<const UInt8*>(d->getBytesNoCopy()),
+                            CFIndex(d->getLength()));
+    if (auto* b = OSDynamicCast(OSBoolean, o))
+        return CFRetain(b->getValue() ? kCFBooleanTrue : kCFBooleanFalse);
     if (auto* a = OSDynamicCast(OSArray, o)) {
         CFMutableArrayRef out = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
         for (unsigned i = 0; i < a->getCount(); ++i) {
@@ -50,13 +51,14 @@ CFTypeRef toCF(const OSObject* o)
         return out;
     }
     if (auto* d = OSDynamicCast(OSDictionary, o)) {
-        CFMutableDictionaryRef out =
-            CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        CFMutableDictionaryRef out = CFDictionaryCreateMutable(
+            nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
         for (unsigned i = 0; i < d->getCount(); ++i) {
             const OSSymbol* key = d->getKey(i);
             CFTypeRef v = toCF(d->getObject(key));
             if (!v) continue;
-            CFStringRef k = CFStringCreateWithCString(nullptr, key->getCStringNoCopy(), kCFStringEncodingUTF8);
+            CFStringRef k =
+                CFStringCreateWithCString(nullptr, key->getCStringNoCopy(), kCFStringEncodingUTF8);
             CFDictionarySetValue(out, k, v);
             CFRelease(k);
             CFRelease(v);
@@ -67,8 +69,7 @@ CFTypeRef toCF(const OSObject* o)
 }
 
 // Property-list value to kernel object (retained), or null.
-OSObject* toOS(CFTypeRef v)
-{
+OSObject* toOS(CFTypeRef v) {
     const CFTypeID t = CFGetTypeID(v);
     if (t == CFStringGetTypeID()) return OSString::withCString(utf8Text(CFStringRef(v)).c_str());
     if (t == CFNumberGetTypeID()) {
@@ -76,9 +77,11 @@ OSObject* toOS(CFTypeRef v)
         CFNumberGetValue(CFNumberRef(v), kCFNumberSInt64Type, &n);
         return OSNumber::withNumber(uint64_t(n), 64);
     }
-    if (t == CFBooleanGetTypeID()) return OSBoolean::withBoolean(CFBooleanGetValue(CFBooleanRef(v)));
+    if (t == CFBooleanGetTypeID())
+        return OSBoolean::withBoolean(CFBooleanGetValue(CFBooleanRef(v)));
     if (t == CFDataGetTypeID())
-        return OSData::withBytes(CFDataGetBytePtr(CFDataRef(v)), unsigned(CFDataGetLength(CFDataRef(v))));
+        return OSData::withBytes(CFDataGetBytePtr(CFDataRef(v)),
+                                 unsigned(CFDataGetLength(CFDataRef(v))));
     if (t == CFArrayGetTypeID()) {
         OSArray* a = OSArray::withCapacity(0);
         for (CFIndex i = 0; i < CFArrayGetCount(CFArrayRef(v)); ++i) {
@@ -96,7 +99,8 @@ OSObject* toOS(CFTypeRef v)
             [](const void* key, const void* value, void* ctx) {
                 if (CFGetTypeID(key) != CFStringGetTypeID()) return;
                 if (OSObject* o = toOS(value)) {
-                    static_cast<OSDictionary*>(ctx)->setObject(utf8Text(CFStringRef(key)).c_str(), o);
+                    static_cast<OSDictionary*>(ctx)->setObject(utf8Text(CFStringRef(key)).c_str(),
+                                                               o);
                     o->release();
                 }
             },
@@ -107,8 +111,7 @@ OSObject* toOS(CFTypeRef v)
 }
 
 // The process's own name as its command line gives it, cut to 16 characters.
-std::string commandName()
-{
+std::string commandName() {
     std::ifstream f("/proc/self/cmdline");
     std::string first;
     std::getline(f, first, '\0');
@@ -121,33 +124,33 @@ class InProcessTransport final : public Transport {
 public:
     // A kernel host ends a session's transport with its process: nothing
     // more is delivered to its ports, and the services it held go back.
-    ~InProcessTransport() override
-    {
-        for (auto& [handle, s] : mSubscriptions) cancel(s);
-        for (auto& [handle, s] : mServices) s->release();
+    ~InProcessTransport() override {
+        for (auto& [handle, s] : mSubscriptions)
+            cancel(s);
+        for (auto& [handle, s] : mServices)
+            s->release();
     }
 
     const char* name() const override { return "in-process"; }
 
-    kern_return_t getMatchingServices(CFDictionaryRef matching, std::vector<Handle>& services) override
-    {
+    kern_return_t getMatchingServices(CFDictionaryRef matching,
+                                      std::vector<Handle>& services) override {
         OSDictionary* m = OSDynamicCast(OSDictionary, toOS(matching));
         if (!m) return kIOReturnBadArgument;
-        for (IOService* s : hx::kern::copyMatchingServices(m)) services.push_back(adopt(s));
+        for (IOService* s : hx::kern::copyMatchingServices(m))
+            services.push_back(adopt(s));
         m->release();
         return KERN_SUCCESS;
     }
 
-    kern_return_t retainService(Handle service, Handle* copy) override
-    {
+    kern_return_t retainService(Handle service, Handle* copy) override {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
         *copy = adopt(s);
         return KERN_SUCCESS;
     }
 
-    void releaseService(Handle service) override
-    {
+    void releaseService(Handle service) override {
         IOService* s = nullptr;
         {
             std::lock_guard<std::mutex> g(mLock);
@@ -159,15 +162,13 @@ public:
         s->release();
     }
 
-    uint64_t serviceIdentity(Handle service) override
-    {
+    uint64_t serviceIdentity(Handle service) override {
         std::lock_guard<std::mutex> g(mLock);
         auto it = mServices.find(service);
         return it == mServices.end() ? 0 : uint64_t(reinterpret_cast<uintptr_t>(it->second));
     }
 
-    kern_return_t copyProperties(Handle service, CFMutableDictionaryRef* properties) override
-    {
+    kern_return_t copyProperties(Handle service, CFMutableDictionaryRef* properties) override {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
         OSDictionary* d = s->dictionaryWithProperties();
@@ -177,8 +178,7 @@ public:
         return KERN_SUCCESS;
     }
 
-    kern_return_t copyProperty(Handle service, CFStringRef key, CFTypeRef* value) override
-    {
+    kern_return_t copyProperty(Handle service, CFStringRef key, CFTypeRef* value) override {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
         OSObject* o = s->copyProperty(utf8Text(key).c_str());
@@ -188,16 +188,14 @@ public:
         return KERN_SUCCESS;
     }
 
-    kern_return_t createPort(PortSink* sink, Handle* port) override
-    {
+    kern_return_t createPort(PortSink* sink, Handle* port) override {
         std::lock_guard<std::mutex> g(mLock);
         *port = ++mNext;
         mPorts[*port] = sink;
         return KERN_SUCCESS;
     }
 
-    void destroyPort(Handle port) override
-    {
+    void destroyPort(Handle port) override {
         std::vector<Subscription> gone;
         {
             std::lock_guard<std::mutex> g(mLock);
@@ -211,19 +209,20 @@ public:
                 }
             }
         }
-        for (auto& s : gone) cancel(s);
+        for (auto& s : gone)
+            cancel(s);
     }
 
-    kern_return_t subscribeServices(Handle port, NotificationRecord::Kind kind, CFDictionaryRef matching,
-                                    uint32_t tag, Handle* subscription, std::vector<Handle>* existing) override
-    {
+    kern_return_t subscribeServices(Handle port, NotificationRecord::Kind kind,
+                                    CFDictionaryRef matching, uint32_t tag, Handle* subscription,
+                                    std::vector<Handle>* existing) override {
         PortSink* sink = sink_(port);
         if (!sink) return MACH_SEND_INVALID_DEST;
         OSDictionary* m = OSDynamicCast(OSDictionary, toOS(matching));
         if (!m) return kIOReturnBadArgument;
         std::vector<IOService*> already;
-        const auto event =
-            kind == NotificationRecord::Publish ? hx::kern::ServiceEvent::Publish : hx::kern::ServiceEvent::Terminate;
+        const auto event = kind == NotificationRecord::Publish ? hx::kern::ServiceEvent::Publish
+                                                               : hx::kern::ServiceEvent::Terminate;
         auto sub = hx::kern::subscribeServices(m, event, &already);
         m->release();
         sub->setSink([this, sink, kind, tag](IOService* s) {
@@ -243,8 +242,8 @@ public:
         return KERN_SUCCESS;
     }
 
-    kern_return_t subscribeInterest(Handle port, Handle service, uint32_t tag, Handle* subscription) override
-    {
+    kern_return_t subscribeInterest(Handle port, Handle service, uint32_t tag,
+                                    Handle* subscription) override {
         PortSink* sink = sink_(port);
         IOService* s = service_(service);
         if (!sink || !s) {
@@ -265,8 +264,7 @@ public:
         return KERN_SUCCESS;
     }
 
-    void unsubscribe(Handle subscription) override
-    {
+    void unsubscribe(Handle subscription) override {
         Subscription gone;
         {
             std::lock_guard<std::mutex> g(mLock);
@@ -278,8 +276,7 @@ public:
         cancel(gone);
     }
 
-    kern_return_t open(Handle service, task_t task, uint32_t type, Handle* connection) override
-    {
+    kern_return_t open(Handle service, task_t task, uint32_t type, Handle* connection) override {
         const task_t kernelTask = taskFor(task);
         if (kernelTask == MACH_PORT_NULL) return MACH_SEND_INVALID_DEST;
         IOService* s = service_(service);
@@ -291,10 +288,11 @@ public:
         return r;
     }
 
-    kern_return_t close(Handle connection) override { return hx::kern::connectionClose(connection); }
+    kern_return_t close(Handle connection) override {
+        return hx::kern::connectionClose(connection);
+    }
 
-    kern_return_t call(Handle connection, uint32_t selector, const CallArgs& a) override
-    {
+    kern_return_t call(Handle connection, uint32_t selector, const CallArgs& a) override {
         hx::kern::ConnectionCall c;
         c.scalarInput = a.scalarInput;
         c.scalarInputCount = a.scalarInputCount;
@@ -310,26 +308,23 @@ public:
         return hx::kern::connectionCall(connection, selector, c);
     }
 
-    kern_return_t map(Handle connection, uint32_t type, mach_vm_address_t* address, mach_vm_size_t* size) override
-    {
+    kern_return_t map(Handle connection, uint32_t type, mach_vm_address_t* address,
+                      mach_vm_size_t* size) override {
         return hx::kern::connectionMap(connection, type, address, size);
     }
 
-    kern_return_t unmap(Handle connection, uint32_t type, mach_vm_address_t address) override
-    {
+    kern_return_t unmap(Handle connection, uint32_t type, mach_vm_address_t address) override {
         return hx::kern::connectionUnmap(connection, type, address);
     }
 
-    kern_return_t pidForTask(task_t task, int* pid) override
-    {
+    kern_return_t pidForTask(task_t task, int* pid) override {
         const task_t t = taskFor(task);
         if (t == MACH_PORT_NULL) return MACH_SEND_INVALID_DEST;
         *pid = hx::kern::taskPid(t);
         return KERN_SUCCESS;
     }
 
-    kern_return_t conformsTo(Handle service, const char* className, bool* conforms) override
-    {
+    kern_return_t conformsTo(Handle service, const char* className, bool* conforms) override {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
         *conforms = className && s->getMetaClass()->isSubclassOf(className);
@@ -337,8 +332,7 @@ public:
         return KERN_SUCCESS;
     }
 
-    kern_return_t isEqual(Handle a, Handle b, bool* equal) override
-    {
+    kern_return_t isEqual(Handle a, Handle b, bool* equal) override {
         IOService* x = service_(a);
         IOService* y = service_(b);
         const kern_return_t kr = x && y ? KERN_SUCCESS : MACH_SEND_INVALID_DEST;
@@ -348,12 +342,13 @@ public:
         return kr;
     }
 
-    kern_return_t neighbours(Handle entry, const char* plane, bool parents, std::vector<Handle>& entries) override
-    {
+    kern_return_t neighbours(Handle entry, const char* plane, bool parents,
+                             std::vector<Handle>& entries) override {
         if (!plane || std::strcmp(plane, "IOService") != 0) return kIOReturnBadArgument;
         IOService* s = service_(entry);
         if (!s) return MACH_SEND_INVALID_DEST;
-        OSIterator* it = parents ? s->getParentIterator(gIOServicePlane) : s->getChildIterator(gIOServicePlane);
+        OSIterator* it =
+            parents ? s->getParentIterator(gIOServicePlane) : s->getChildIterator(gIOServicePlane);
         s->release();
         if (!it) return kIOReturnNoMemory;
         while (OSObject* o = it->getNextObject()) {
@@ -367,8 +362,7 @@ public:
     }
 
     // The entry's own handler decides (none takes user writes by default).
-    kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value) override
-    {
+    kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value) override {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
         OSObject* v = value ? toOS(value) : nullptr;
@@ -384,8 +378,8 @@ public:
         return r;
     }
 
-    kern_return_t setNotificationPort(Handle connection, uint32_t type, mach_port_t port, uint64_t reference) override
-    {
+    kern_return_t setNotificationPort(Handle connection, uint32_t type, mach_port_t port,
+                                      uint64_t reference) override {
         IOUserClient* c = hx::kern::connectionClient(connection);
         if (!c) return MACH_SEND_INVALID_DEST;
         const IOReturn r = c->registerNotificationPort(port, type, reference);
@@ -393,8 +387,7 @@ public:
         return r;
     }
 
-    kern_return_t trap(Handle connection, uint32_t index) override
-    {
+    kern_return_t trap(Handle connection, uint32_t index) override {
         IOUserClient* c = hx::kern::connectionClient(connection);
         if (!c) return MACH_SEND_INVALID_DEST;
         IOService* target = nullptr;
@@ -402,7 +395,8 @@ public:
         IOReturn r = kIOReturnBadArgument;
         if (t && t->func) {
             IOService* object = target ? target : t->object;
-            r = object ? (object->*(t->func))(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) : kIOReturnBadArgument;
+            r = object ? (object->*(t->func))(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)
+                       : kIOReturnBadArgument;
         }
         c->release();
         return r;
@@ -416,20 +410,21 @@ private:
             kernel;
     };
 
-    static void cancel(Subscription& s)
-    {
-        if (auto* p = std::get_if<std::shared_ptr<hx::kern::ServiceSubscription>>(&s.kernel)) (*p)->cancel();
-        if (auto* p = std::get_if<std::shared_ptr<hx::kern::UserInterest>>(&s.kernel)) (*p)->cancel();
+    static void cancel(Subscription& s) {
+        if (auto* p = std::get_if<std::shared_ptr<hx::kern::ServiceSubscription>>(&s.kernel))
+            (*p)->cancel();
+        if (auto* p = std::get_if<std::shared_ptr<hx::kern::UserInterest>>(&s.kernel))
+            (*p)->cancel();
     }
 
     // This process's task is made on first use; a task a test made for a
     // simulated process is used as it is.
-    task_t taskFor(task_t task)
-    {
+    task_t taskFor(task_t task) {
         if (task == mach_task_self()) {
             std::lock_guard<std::mutex> g(mLock);
             if (mSelfTask == MACH_PORT_NULL)
-                mSelfTask = hx::kern::createTask(int(getpid()), commandName().c_str(), uint32_t(getuid()));
+                mSelfTask =
+                    hx::kern::createTask(int(getpid()), commandName().c_str(), uint32_t(getuid()));
             return mSelfTask;
         }
         hx::kern::TaskIdentity id;
@@ -437,23 +432,20 @@ private:
     }
 
     // Takes over a retained service.
-    Handle adopt(IOService* s)
-    {
+    Handle adopt(IOService* s) {
         std::lock_guard<std::mutex> g(mLock);
         mServices[++mNext] = s;
         return mNext;
     }
 
-    Handle add(Subscription&& s)
-    {
+    Handle add(Subscription&& s) {
         std::lock_guard<std::mutex> g(mLock);
         mSubscriptions[++mNext] = std::move(s);
         return mNext;
     }
 
     // Retained for the caller.
-    IOService* service_(Handle h)
-    {
+    IOService* service_(Handle h) {
         std::lock_guard<std::mutex> g(mLock);
         auto it = mServices.find(h);
         if (it == mServices.end()) return nullptr;
@@ -461,8 +453,7 @@ private:
         return it->second;
     }
 
-    PortSink* sink_(Handle h)
-    {
+    PortSink* sink_(Handle h) {
         std::lock_guard<std::mutex> g(mLock);
         auto it = mPorts.find(h);
         return it == mPorts.end() ? nullptr : it->second;
@@ -476,8 +467,10 @@ private:
     std::map<Handle, Subscription> mSubscriptions;
 };
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<Transport> makeInProcessTransport() { return std::make_unique<InProcessTransport>(); }
+std::unique_ptr<Transport> makeInProcessTransport() {
+    return std::make_unique<InProcessTransport>();
+}
 
-}  // namespace hx::iokit
+} // namespace hx::iokit

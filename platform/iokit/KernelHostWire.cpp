@@ -11,42 +11,62 @@
 
 namespace hx::iokit {
 
-std::string utf8Text(CFStringRef s)
-{
+std::string utf8Text(CFStringRef s) {
     if (!s) return {};
-    const CFIndex n = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
+    const CFIndex n =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
     std::string out(size_t(n), '\0');
     if (!CFStringGetCString(s, out.data(), n, kCFStringEncodingUTF8)) return {};
     out.resize(std::strlen(out.c_str()));
     return out;
 }
 
-}  // namespace hx::iokit
+} // namespace hx::iokit
 
 namespace hx::iokit::wire {
 
 namespace {
 
-enum TreeTag : uint8_t { kString = 1, kNumber = 2, kData = 3, kBoolean = 4, kArray = 5, kDictionary = 6 };
+enum TreeTag : uint8_t {
+    kString = 1,
+    kNumber = 2,
+    kData = 3,
+    kBoolean = 4,
+    kArray = 5,
+    kDictionary = 6
+};
 
-bool knownKind(uint16_t k)
-{
+bool knownKind(uint16_t k) {
     switch (k) {
-    case kHello: case kGetMatchingServices: case kReleaseObject: case kRetainObject: case kCopyProperties:
-    case kCopyProperty: case kSubscribeServices: case kSubscribeInterest: case kUnsubscribe: case kOpen:
-    case kPidForTask: case kCall: case kMap: case kUnmap: case kClose: case kRecord: case kPlug: case kUnplug:
-    case kStatistics: case kFault:
+    case kHello:
+    case kGetMatchingServices:
+    case kReleaseObject:
+    case kRetainObject:
+    case kCopyProperties:
+    case kCopyProperty:
+    case kSubscribeServices:
+    case kSubscribeInterest:
+    case kUnsubscribe:
+    case kOpen:
+    case kPidForTask:
+    case kCall:
+    case kMap:
+    case kUnmap:
+    case kClose:
+    case kRecord:
+    case kPlug:
+    case kUnplug:
+    case kStatistics:
+    case kFault:
         return true;
     default:
         return false;
     }
 }
 
+} // namespace
 
-}  // namespace
-
-bool userMaySend(Role role, uint16_t kind)
-{
+bool userMaySend(Role role, uint16_t kind) {
     switch (role) {
     case Role::Unbound:
         return kind == kHello;
@@ -62,8 +82,7 @@ bool userMaySend(Role role, uint16_t kind)
     return false;
 }
 
-FrameError decodeFrame(const uint8_t* data, size_t size, Frame& out)
-{
+FrameError decodeFrame(const uint8_t* data, size_t size, Frame& out) {
     if (size < kHeaderSize) return FrameError::Short;
     Reader r(data, size);
     uint16_t version = 0, kind = 0;
@@ -79,8 +98,8 @@ FrameError decodeFrame(const uint8_t* data, size_t size, Frame& out)
     return FrameError::None;
 }
 
-std::vector<uint8_t> encodeFrame(uint16_t kind, uint32_t sequence, const std::vector<uint8_t>& payload)
-{
+std::vector<uint8_t> encodeFrame(uint16_t kind, uint32_t sequence,
+                                 const std::vector<uint8_t>& payload) {
     Writer w;
     w.u16(kVersion);
     w.u16(kind);
@@ -91,30 +110,29 @@ std::vector<uint8_t> encodeFrame(uint16_t kind, uint32_t sequence, const std::ve
     return std::move(w.data());
 }
 
-void Writer::u16(uint16_t v)
-{
-    for (int i = 0; i < 2; ++i) mBytes.push_back(uint8_t(v >> (8 * i)));
+void Writer::u16(uint16_t v) {
+    for (int i = 0; i < 2; ++i)
+        mBytes.push_back(uint8_t(v >> (8 * i)));
 }
-void Writer::u32(uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) mBytes.push_back(uint8_t(v >> (8 * i)));
+void Writer::u32(uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        mBytes.push_back(uint8_t(v >> (8 * i)));
 }
-void Writer::u64(uint64_t v)
-{
-    for (int i = 0; i < 8; ++i) mBytes.push_back(uint8_t(v >> (8 * i)));
+void Writer::u64(uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        mBytes.push_back(uint8_t(v >> (8 * i)));
 }
-void Writer::bytes(const void* data, size_t size)
-{
-    if (size) mBytes.insert(mBytes.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+void Writer::bytes(const void* data, size_t size) {
+    if (size)
+        mBytes.insert(mBytes.end(), static_cast<const uint8_t*>(data),
+                      static_cast<const uint8_t*>(data) + size);
 }
-void Writer::string(const std::string& s)
-{
+void Writer::string(const std::string& s) {
     u32(uint32_t(s.size()));
     bytes(s.data(), s.size());
 }
 
-bool Writer::tree(CFTypeRef value)
-{
+bool Writer::tree(CFTypeRef value) {
     size_t nodes = 0;
     const size_t mark = mBytes.size();
     if (treeNode(value, 1, nodes)) return true;
@@ -122,8 +140,7 @@ bool Writer::tree(CFTypeRef value)
     return false;
 }
 
-bool Writer::treeNode(CFTypeRef v, int depth, size_t& nodes)
-{
+bool Writer::treeNode(CFTypeRef v, int depth, size_t& nodes) {
     if (!v || depth > kMaxTreeDepth || ++nodes > kMaxTreeNodes) return false;
     const CFTypeID t = CFGetTypeID(v);
     if (t == CFStringGetTypeID()) {
@@ -179,37 +196,34 @@ bool Writer::treeNode(CFTypeRef v, int depth, size_t& nodes)
     return false;
 }
 
-bool Reader::bytes(void* out, size_t size)
-{
+bool Reader::bytes(void* out, size_t size) {
     if (size > mSize - mPos) return false;
     if (size) std::memcpy(out, mData + mPos, size);
     mPos += size;
     return true;
 }
-bool Reader::u8(uint8_t& v) { return bytes(&v, 1); }
-bool Reader::u16(uint16_t& v)
-{
+bool Reader::u8(uint8_t& v) {
+    return bytes(&v, 1);
+}
+bool Reader::u16(uint16_t& v) {
     uint8_t b[2];
     if (!bytes(b, 2)) return false;
     v = uint16_t(b[0] | b[1] << 8);
     return true;
 }
-bool Reader::u32(uint32_t& v)
-{
+bool Reader::u32(uint32_t& v) {
     uint8_t b[4];
     if (!bytes(b, 4)) return false;
     v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
     return true;
 }
-bool Reader::u64(uint64_t& v)
-{
+bool Reader::u64(uint64_t& v) {
     uint32_t lo = 0, hi = 0;
     if (!u32(lo) || !u32(hi)) return false;
     v = uint64_t(hi) << 32 | lo;
     return true;
 }
-bool Reader::string(std::string& s, size_t limit)
-{
+bool Reader::string(std::string& s, size_t limit) {
     uint32_t n = 0;
     if (!u32(n) || n > limit || n > remaining()) return false;
     // The kernel's strings are C strings: one holding a NUL is refused, not
@@ -220,15 +234,13 @@ bool Reader::string(std::string& s, size_t limit)
     return true;
 }
 
-bool Reader::tree(CFTypeRef* value)
-{
+bool Reader::tree(CFTypeRef* value) {
     size_t nodes = 0;
     *value = nullptr;
     return treeNode(value, 1, nodes);
 }
 
-bool Reader::treeNode(CFTypeRef* value, int depth, size_t& nodes)
-{
+bool Reader::treeNode(CFTypeRef* value, int depth, size_t& nodes) {
     uint8_t tag = 0;
     if (depth > kMaxTreeDepth || ++nodes > kMaxTreeNodes || !u8(tag)) return false;
     switch (tag) {
@@ -236,8 +248,8 @@ bool Reader::treeNode(CFTypeRef* value, int depth, size_t& nodes)
         std::string s;
         if (!string(s, kMaxTreeString)) return false;
         // A string that is not UTF-8 is refused rather than read differently.
-        *value = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()), CFIndex(s.size()),
-                                         kCFStringEncodingUTF8, false);
+        *value = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
+                                         CFIndex(s.size()), kCFStringEncodingUTF8, false);
         return *value != nullptr;
     }
     case kNumber: {
@@ -262,7 +274,7 @@ bool Reader::treeNode(CFTypeRef* value, int depth, size_t& nodes)
     }
     case kArray: {
         uint32_t n = 0;
-        if (!u32(n) || n > remaining()) return false;  // every element takes a byte at least
+        if (!u32(n) || n > remaining()) return false; // every element takes a byte at least
         CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
         for (uint32_t i = 0; i < n; ++i) {
             CFTypeRef e = nullptr;
@@ -280,15 +292,15 @@ bool Reader::treeNode(CFTypeRef* value, int depth, size_t& nodes)
     case kDictionary: {
         uint32_t n = 0;
         if (!u32(n) || n > remaining()) return false;
-        CFMutableDictionaryRef d =
-            CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        CFMutableDictionaryRef d = CFDictionaryCreateMutable(
+            nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
         for (uint32_t i = 0; i < n; ++i) {
             std::string k;
             CFTypeRef e = nullptr;
             CFStringRef key = nullptr;
             if (string(k, kMaxTreeString))
-                key = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(k.data()), CFIndex(k.size()),
-                                              kCFStringEncodingUTF8, false);
+                key = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(k.data()),
+                                              CFIndex(k.size()), kCFStringEncodingUTF8, false);
             if (!key || !treeNode(&e, depth + 1, nodes)) {
                 if (key) CFRelease(key);
                 if (e) CFRelease(e);
@@ -307,26 +319,28 @@ bool Reader::treeNode(CFTypeRef* value, int depth, size_t& nodes)
     }
 }
 
-std::vector<uint8_t> encodeCall(const CallRequest& c)
-{
+std::vector<uint8_t> encodeCall(const CallRequest& c) {
     Writer w;
     w.u32(c.selector);
     w.u32(uint32_t(c.scalars.size()));
-    for (uint64_t s : c.scalars) w.u64(s);
+    for (uint64_t s : c.scalars)
+        w.u64(s);
     w.u32(uint32_t(c.structInput.size()));
     w.bytes(c.structInput.data(), c.structInput.size());
     w.u32(c.scalarOutputCapacity);
     w.u32(c.structOutputCapacity);
     w.u32(c.wakePort);
     w.u32(uint32_t(c.references.size()));
-    for (uint64_t r : c.references) w.u64(r);
+    for (uint64_t r : c.references)
+        w.u64(r);
     return std::move(w.data());
 }
 
-bool decodeCall(const std::vector<uint8_t>& payload, CallRequest& out) { return checkCall(payload, out) == CallCheck::Ok; }
+bool decodeCall(const std::vector<uint8_t>& payload, CallRequest& out) {
+    return checkCall(payload, out) == CallCheck::Ok;
+}
 
-CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out)
-{
+CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out) {
     Reader r(payload);
     uint32_t n = 0;
     if (!r.u32(out.selector) || !r.u32(n)) return CallCheck::Malformed;
@@ -338,8 +352,10 @@ CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out)
     if (n > kMaxStruct) return CallCheck::OverLimit;
     out.structInput.resize(n);
     if (!r.bytes(out.structInput.data(), n)) return CallCheck::Malformed;
-    if (!r.u32(out.scalarOutputCapacity) || !r.u32(out.structOutputCapacity)) return CallCheck::Malformed;
-    if (out.scalarOutputCapacity > kMaxScalars || out.structOutputCapacity > kMaxStruct) return CallCheck::OverLimit;
+    if (!r.u32(out.scalarOutputCapacity) || !r.u32(out.structOutputCapacity))
+        return CallCheck::Malformed;
+    if (out.scalarOutputCapacity > kMaxScalars || out.structOutputCapacity > kMaxStruct)
+        return CallCheck::OverLimit;
     if (!r.u32(out.wakePort) || !r.u32(n)) return CallCheck::Malformed;
     if (n > kMaxReferences) return CallCheck::OverLimit;
     out.references.resize(n);
@@ -348,19 +364,19 @@ CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out)
     return r.atEnd() ? CallCheck::Ok : CallCheck::Malformed;
 }
 
-std::vector<uint8_t> encodeCallReply(const CallReply& c)
-{
+std::vector<uint8_t> encodeCallReply(const CallReply& c) {
     Writer w;
     w.u32(uint32_t(c.result));
     w.u32(uint32_t(c.scalars.size()));
-    for (uint64_t s : c.scalars) w.u64(s);
+    for (uint64_t s : c.scalars)
+        w.u64(s);
     w.u32(uint32_t(c.structOutput.size()));
     w.bytes(c.structOutput.data(), c.structOutput.size());
     return std::move(w.data());
 }
 
-bool decodeCallReply(const std::vector<uint8_t>& payload, const CallRequest& request, CallReply& out)
-{
+bool decodeCallReply(const std::vector<uint8_t>& payload, const CallRequest& request,
+                     CallReply& out) {
     Reader r(payload);
     uint32_t result = 0, n = 0;
     if (!r.u32(result) || !r.u32(n) || n > request.scalarOutputCapacity) return false;
@@ -373,8 +389,7 @@ bool decodeCallReply(const std::vector<uint8_t>& payload, const CallRequest& req
     return r.bytes(out.structOutput.data(), n) && r.atEnd();
 }
 
-std::vector<uint8_t> encodeRecord(const NotificationRecord& rec)
-{
+std::vector<uint8_t> encodeRecord(const NotificationRecord& rec) {
     Writer w;
     w.u8(rec.kind);
     w.u32(rec.tag);
@@ -385,14 +400,15 @@ std::vector<uint8_t> encodeRecord(const NotificationRecord& rec)
     return std::move(w.data());
 }
 
-bool decodeRecord(const std::vector<uint8_t>& payload, NotificationRecord& out)
-{
+bool decodeRecord(const std::vector<uint8_t>& payload, NotificationRecord& out) {
     Reader r(payload);
     uint8_t kind = 0;
     uint32_t n = 0;
-    if (!r.u8(kind) || kind < NotificationRecord::Publish || kind > NotificationRecord::Interest) return false;
+    if (!r.u8(kind) || kind < NotificationRecord::Publish || kind > NotificationRecord::Interest)
+        return false;
     out.kind = NotificationRecord::Kind(kind);
-    if (!r.u32(out.tag) || !r.u32(out.service) || !r.u32(out.messageType) || !r.u32(n) || n > kMaxStruct)
+    if (!r.u32(out.tag) || !r.u32(out.service) || !r.u32(out.messageType) || !r.u32(n) ||
+        n > kMaxStruct)
         return false;
     // Publish and terminate name a service; interest never does.
     if ((out.kind == NotificationRecord::Interest) != (out.service == 0)) return false;
@@ -400,4 +416,4 @@ bool decodeRecord(const std::vector<uint8_t>& payload, NotificationRecord& out)
     return r.bytes(out.argument.data(), n) && r.atEnd();
 }
 
-}  // namespace hx::iokit::wire
+} // namespace hx::iokit::wire

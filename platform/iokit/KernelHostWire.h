@@ -80,7 +80,8 @@ enum class FrameError { None, Short, Version, Length, TooLarge, Kind };
 // checked against the role on the host's side (userMaySend); a user side
 // reading replies passes Role::Unbound and checks the kind it expects.
 FrameError decodeFrame(const uint8_t* data, size_t size, Frame& out);
-std::vector<uint8_t> encodeFrame(uint16_t kind, uint32_t sequence, const std::vector<uint8_t>& payload);
+std::vector<uint8_t> encodeFrame(uint16_t kind, uint32_t sequence,
+                                 const std::vector<uint8_t>& payload);
 
 // Little-endian payload writing and bounded reading.
 class Writer {
@@ -90,7 +91,7 @@ public:
     void u32(uint32_t v);
     void u64(uint64_t v);
     void bytes(const void* data, size_t size);
-    void string(const std::string& s);  // length, then the bytes
+    void string(const std::string& s); // length, then the bytes
     // A property tree (string, number, data, boolean, array, dictionary);
     // false for a value of another type or one beyond the bounds.
     bool tree(CFTypeRef value);
@@ -149,9 +150,10 @@ enum class CallCheck { Ok, Malformed, OverLimit };
 CallCheck checkCall(const std::vector<uint8_t>& payload, CallRequest& out);
 std::vector<uint8_t> encodeCallReply(const CallReply& reply);
 // False when the reply holds more than the request's capacities allowed.
-bool decodeCallReply(const std::vector<uint8_t>& payload, const CallRequest& request, CallReply& out);
+bool decodeCallReply(const std::vector<uint8_t>& payload, const CallRequest& request,
+                     CallReply& out);
 
 std::vector<uint8_t> encodeRecord(const NotificationRecord& record);
 bool decodeRecord(const std::vector<uint8_t>& payload, NotificationRecord& out);
 
-}  // namespace hx::iokit::wire
+} // namespace hx::iokit::wire

@@ -23,11 +23,17 @@ task_t kernel_task = mach_task_self();
 
 // ---- plain allocation
 
-void* IOMalloc(vm_size_t size) { return size ? std::malloc(size) : nullptr; }
+void* IOMalloc(vm_size_t size) {
+    return size ? std::malloc(size) : nullptr;
+}
 
-void* IOMallocZero(vm_size_t size) { return size ? std::calloc(1, size) : nullptr; }
+void* IOMallocZero(vm_size_t size) {
+    return size ? std::calloc(1, size) : nullptr;
+}
 
-void IOFree(void* address, vm_size_t) { std::free(address); }
+void IOFree(void* address, vm_size_t) {
+    std::free(address);
+}
 
 // ---- memfd-backed aligned allocation
 
@@ -41,7 +47,7 @@ namespace {
 
 struct RegionTable {
     std::mutex lock;
-    std::map<uintptr_t, std::shared_ptr<SharedRegion>> byAddress;  // kernel address
+    std::map<uintptr_t, std::shared_ptr<SharedRegion>> byAddress; // kernel address
 };
 
 RegionTable& regions() {
@@ -54,7 +60,7 @@ uint64_t pageSize() {
     return size;
 }
 
-}  // namespace
+} // namespace
 
 std::shared_ptr<SharedRegion> findSharedRegion(const void* address, uint64_t length) {
     const uintptr_t a = (uintptr_t)address;
@@ -68,7 +74,7 @@ std::shared_ptr<SharedRegion> findSharedRegion(const void* address, uint64_t len
     return it->second;
 }
 
-}  // namespace hx::kern
+} // namespace hx::kern
 
 void* IOMallocAligned(vm_size_t size, vm_size_t alignment) {
     using namespace hx::kern;
@@ -93,7 +99,8 @@ void* IOMallocAligned(vm_size_t size, vm_size_t alignment) {
     }
     const uintptr_t b = (uintptr_t)base;
     const uintptr_t aligned = (b + alignment - 1) & ~(uintptr_t)(alignment - 1);
-    void* area = ::mmap((void*)aligned, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
+    void* area =
+        ::mmap((void*)aligned, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
     if (area == MAP_FAILED) {
         ::munmap(base, reserve);
         ::close(fd);
@@ -137,9 +144,13 @@ void IOFreeAligned(void* address, vm_size_t) {
 
 // ---- time
 
-void IOSleep(unsigned milliseconds) { hx::clock::sleepFor((uint64_t)milliseconds * 1000000); }
+void IOSleep(unsigned milliseconds) {
+    hx::clock::sleepFor((uint64_t)milliseconds * 1000000);
+}
 
-void IODelay(unsigned microseconds) { hx::clock::sleepFor((uint64_t)microseconds * 1000); }
+void IODelay(unsigned microseconds) {
+    hx::clock::sleepFor((uint64_t)microseconds * 1000);
+}
 
 // ---- locks
 
@@ -147,15 +158,27 @@ struct IOLock {
     std::mutex m;
 };
 
-IOLock* IOLockAlloc() { return new IOLock; }
-void IOLockFree(IOLock* lock) { delete lock; }
-void IOLockLock(IOLock* lock) { lock->m.lock(); }
-void IOLockUnlock(IOLock* lock) { lock->m.unlock(); }
-bool IOLockTryLock(IOLock* lock) { return lock->m.try_lock(); }
+IOLock* IOLockAlloc() {
+    return new IOLock;
+}
+void IOLockFree(IOLock* lock) {
+    delete lock;
+}
+void IOLockLock(IOLock* lock) {
+    lock->m.lock();
+}
+void IOLockUnlock(IOLock* lock) {
+    lock->m.unlock();
+}
+bool IOLockTryLock(IOLock* lock) {
+    return lock->m.try_lock();
+}
 
 // ---- tasks
 
-task_t current_task() { return kernel_task; }
+task_t current_task() {
+    return kernel_task;
+}
 
 namespace hx::kern {
 
@@ -165,9 +188,11 @@ std::map<task_t, TaskIdentity>& taskTable() {
     static std::map<task_t, TaskIdentity>* m = new std::map<task_t, TaskIdentity>;
     return *m;
 }
-}  // namespace
+} // namespace
 
-task_t createTask(int pid) { return createTask(pid, "", 501); }
+task_t createTask(int pid) {
+    return createTask(pid, "", 501);
+}
 
 task_t createTask(int pid, const char* name, uint32_t uid) {
     TaskIdentity id;
@@ -207,11 +232,12 @@ bool taskIdentity(task_t t, TaskIdentity& out) {
     return true;
 }
 
-}  // namespace hx::kern
+} // namespace hx::kern
 
 // ---- threads
 
-kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter, thread_t* newThread) {
+kern_return_t kernel_thread_start(thread_continue_t continuation, void* parameter,
+                                  thread_t* newThread) {
     if (!continuation || !newThread) return KERN_INVALID_ARGUMENT;
     // Shared, so neither side outlives what the other still touches.
     struct Birth {
@@ -243,7 +269,9 @@ kern_return_t kernel_thread_start(thread_continue_t continuation, void* paramete
     return KERN_SUCCESS;
 }
 
-thread_t current_thread() { return mach_thread_self(); }
+thread_t current_thread() {
+    return mach_thread_self();
+}
 
 void thread_deallocate(thread_t) {}
 

@@ -6,7 +6,7 @@
 // second time, at another address, for a user task (see IOMemoryDescriptor).
 #pragma once
 
-#include "platform/base/HXLog.h"  // IOLog
+#include "platform/base/HXLog.h" // IOLog
 #include "platform/kern/IOTypes.h"
 
 #include <cstddef>
@@ -58,8 +58,8 @@ namespace hx::kern {
 // and mapping of the area; the file stays open while any of them lives.
 struct SharedRegion {
     int fd = -1;
-    uint64_t size = 0;         // bytes asked for
-    uint64_t mappedSize = 0;   // page-rounded length of the kernel mapping
+    uint64_t size = 0;       // bytes asked for
+    uint64_t mappedSize = 0; // page-rounded length of the kernel mapping
     void* kernelAddress = nullptr;
     ~SharedRegion();
 };
@@ -86,4 +86,4 @@ int taskPid(task_t t);
 // False for a task that does not exist (or no longer).
 bool taskIdentity(task_t t, TaskIdentity& out);
 
-}  // namespace hx::kern
+} // namespace hx::kern

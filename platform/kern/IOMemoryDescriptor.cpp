@@ -6,11 +6,11 @@
 #include <cstring>
 
 OSDefineMetaClassAndStructors(IOMemoryDescriptor, OSObject)
-OSDefineMetaClassAndStructors(IOBufferMemoryDescriptor, IOMemoryDescriptor)
-OSDefineMetaClassAndStructors(IOMemoryMap, OSObject)
+    OSDefineMetaClassAndStructors(IOBufferMemoryDescriptor, IOMemoryDescriptor)
+        OSDefineMetaClassAndStructors(IOMemoryMap, OSObject)
 
-IOMemoryDescriptor* IOMemoryDescriptor::withAddress(void* address, IOByteCount length,
-                                                    IODirection direction) {
+            IOMemoryDescriptor* IOMemoryDescriptor::withAddress(void* address, IOByteCount length,
+                                                                IODirection direction) {
     IOMemoryDescriptor* md = new IOMemoryDescriptor;
     if (!md->initWithAddress(address, length, direction)) {
         md->release();
@@ -29,17 +29,23 @@ bool IOMemoryDescriptor::initWithAddress(void* address, IOByteCount length, IODi
     return true;
 }
 
-IOReturn IOMemoryDescriptor::prepare(IODirection) { return kIOReturnSuccess; }
-IOReturn IOMemoryDescriptor::complete(IODirection) { return kIOReturnSuccess; }
+IOReturn IOMemoryDescriptor::prepare(IODirection) {
+    return kIOReturnSuccess;
+}
+IOReturn IOMemoryDescriptor::complete(IODirection) {
+    return kIOReturnSuccess;
+}
 
-IOByteCount IOMemoryDescriptor::readBytes(IOByteCount offset, void* bytes, IOByteCount length) const {
+IOByteCount IOMemoryDescriptor::readBytes(IOByteCount offset, void* bytes,
+                                          IOByteCount length) const {
     if (!bytes || offset >= mLength) return 0;
     const IOByteCount n = length < mLength - offset ? length : mLength - offset;
     std::memcpy(bytes, static_cast<const uint8_t*>(mAddress) + offset, n);
     return n;
 }
 
-IOByteCount IOMemoryDescriptor::writeBytes(IOByteCount offset, const void* bytes, IOByteCount length) {
+IOByteCount IOMemoryDescriptor::writeBytes(IOByteCount offset, const void* bytes,
+                                           IOByteCount length) {
     if (!bytes || offset >= mLength) return 0;
     const IOByteCount n = length < mLength - offset ? length : mLength - offset;
     std::memcpy(static_cast<uint8_t*>(mAddress) + offset, bytes, n);
@@ -60,7 +66,8 @@ IOMemoryMap* IOMemoryDescriptor::createMappingInTask(task_t intoTask, mach_vm_ad
     const uint64_t pageOffset = fileOffset % page;
     const uint64_t mapLength = (pageOffset + length + page - 1) / page * page;
     const int prot = (options & kIOMapReadOnly) ? PROT_READ : PROT_READ | PROT_WRITE;
-    void* base = ::mmap(nullptr, mapLength, prot, MAP_SHARED, mRegion->fd, (off_t)(fileOffset - pageOffset));
+    void* base =
+        ::mmap(nullptr, mapLength, prot, MAP_SHARED, mRegion->fd, (off_t)(fileOffset - pageOffset));
     if (base == MAP_FAILED) return nullptr;
 
     IOMemoryMap* m = new IOMemoryMap;
@@ -80,7 +87,8 @@ IOMemoryMap* IOMemoryDescriptor::map(IOOptionBits options) {
 
 // ---- IOBufferMemoryDescriptor
 
-IOBufferMemoryDescriptor* IOBufferMemoryDescriptor::withOptions(IOOptionBits options, vm_size_t capacity,
+IOBufferMemoryDescriptor* IOBufferMemoryDescriptor::withOptions(IOOptionBits options,
+                                                                vm_size_t capacity,
                                                                 vm_size_t alignment) {
     return inTaskWithOptions(kernel_task, options, capacity, alignment);
 }
@@ -142,7 +150,9 @@ void IOBufferMemoryDescriptor::free() {
 
 // ---- IOMemoryMap
 
-int IOMemoryMap::fileDescriptor() const { return mRegion ? mRegion->fd : -1; }
+int IOMemoryMap::fileDescriptor() const {
+    return mRegion ? mRegion->fd : -1;
+}
 
 IOReturn IOMemoryMap::unmap() {
     if (!mMapBase) return kIOReturnNotAttached;

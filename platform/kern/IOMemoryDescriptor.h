@@ -14,8 +14,8 @@
 typedef uint32_t IODirection;
 enum : IODirection {
     kIODirectionNone = 0,
-    kIODirectionIn = 1,   // device to memory
-    kIODirectionOut = 2,  // memory to device
+    kIODirectionIn = 1,  // device to memory
+    kIODirectionOut = 2, // memory to device
     kIODirectionInOut = 3,
 };
 
@@ -28,11 +28,11 @@ enum : IOOptionBits {
 class IOMemoryMap;
 
 class IOMemoryDescriptor : public OSObject {
-    OSDeclareDefaultStructors(IOMemoryDescriptor)
-public:
-    // Describes length bytes at address (kernel memory). Mappable into other
-    // tasks when the bytes lie in an IOMallocAligned area.
-    static IOMemoryDescriptor* withAddress(void* address, IOByteCount length, IODirection direction);
+    OSDeclareDefaultStructors(IOMemoryDescriptor) public :
+        // Describes length bytes at address (kernel memory). Mappable into other
+        // tasks when the bytes lie in an IOMallocAligned area.
+        static IOMemoryDescriptor* withAddress(void* address, IOByteCount length,
+                                               IODirection direction);
 
     IOByteCount getLength() const { return mLength; }
     IODirection getDirection() const { return mDirection; }
@@ -67,10 +67,9 @@ protected:
 };
 
 class IOBufferMemoryDescriptor : public IOMemoryDescriptor {
-    OSDeclareDefaultStructors(IOBufferMemoryDescriptor)
-public:
-    static IOBufferMemoryDescriptor* withOptions(IOOptionBits options, vm_size_t capacity,
-                                                 vm_size_t alignment = 1);
+    OSDeclareDefaultStructors(IOBufferMemoryDescriptor) public
+        : static IOBufferMemoryDescriptor* withOptions(IOOptionBits options, vm_size_t capacity,
+                                                       vm_size_t alignment = 1);
     static IOBufferMemoryDescriptor* inTaskWithOptions(task_t inTask, IOOptionBits options,
                                                        vm_size_t capacity, vm_size_t alignment = 1);
     // The physical mask has no meaning here; the buffer is page-aligned.
@@ -95,9 +94,9 @@ private:
 };
 
 class IOMemoryMap : public OSObject {
-    OSDeclareDefaultStructors(IOMemoryMap)
-public:
-    IOVirtualAddress getVirtualAddress() const { return (IOVirtualAddress)mAddress; }
+    OSDeclareDefaultStructors(IOMemoryMap) public : IOVirtualAddress getVirtualAddress() const {
+        return (IOVirtualAddress)mAddress;
+    }
     mach_vm_address_t getAddress() const { return (mach_vm_address_t)mAddress; }
     // The mapped bytes: exactly what was asked, not rounded to pages.
     mach_vm_size_t getLength() const { return mLength; }

@@ -9,11 +9,11 @@
 #include <memory>
 
 OSDefineMetaClassAndStructors(IORegistryEntry, OSObject)
-OSDefineAbstractMetaClass(IONotifier, OSObject)
-OSDefineMetaClassAndStructors(IOService, IORegistryEntry)
-OSDefineMetaClassAndStructors(IOPMrootDomain, IOService)
+    OSDefineAbstractMetaClass(IONotifier, OSObject)
+        OSDefineMetaClassAndStructors(IOService, IORegistryEntry)
+            OSDefineMetaClassAndStructors(IOPMrootDomain, IOService)
 
-struct IORegistryPlane {
+                struct IORegistryPlane {
     const char* name;
 };
 namespace {
@@ -51,21 +51,23 @@ hx::kern::WorkQueue& powerQueue() {
 
 struct Catalogue {
     std::mutex lock;
-    std::vector<OSDictionary*> personalities;   // retained
-    std::vector<IOService*> registered;          // not retained; removed before the last release
+    std::vector<OSDictionary*> personalities; // retained
+    std::vector<IOService*> registered;       // not retained; removed before the last release
     std::vector<std::weak_ptr<hx::kern::ServiceSubscription>> subscriptions;
     // Queues the service to every live subscription of the event that accepts
     // it; called with the lock held, so all subscribers see one order.
     void postLocked(IOService* s, hx::kern::ServiceEvent event) {
-        subscriptions.erase(std::remove_if(subscriptions.begin(), subscriptions.end(),
-                                           [&](const std::weak_ptr<hx::kern::ServiceSubscription>& w) {
-                                               auto sub = w.lock();
-                                               if (!sub || sub->isCancelled()) return true;
-                                               if (sub->event() == event && hx::kern::serviceMatches(s, sub->matching()))
-                                                   sub->post(s);
-                                               return false;
-                                           }),
-                            subscriptions.end());
+        subscriptions.erase(
+            std::remove_if(subscriptions.begin(), subscriptions.end(),
+                           [&](const std::weak_ptr<hx::kern::ServiceSubscription>& w) {
+                               auto sub = w.lock();
+                               if (!sub || sub->isCancelled()) return true;
+                               if (sub->event() == event &&
+                                   hx::kern::serviceMatches(s, sub->matching()))
+                                   sub->post(s);
+                               return false;
+                           }),
+            subscriptions.end());
     }
 };
 Catalogue& catalogue() {
@@ -75,17 +77,19 @@ Catalogue& catalogue() {
 
 // Properties a personality may name that must equal the nub's.
 const char* const kMatchingKeys[] = {
-    "idVendor",           "idProduct",         "bcdDevice",        "bDeviceClass",
-    "bDeviceSubClass",    "bDeviceProtocol",   "bConfigurationValue", "bInterfaceNumber",
-    "bAlternateSetting",  "bInterfaceClass",   "bInterfaceSubClass", "bInterfaceProtocol",
+    "idVendor",          "idProduct",       "bcdDevice",           "bDeviceClass",
+    "bDeviceSubClass",   "bDeviceProtocol", "bConfigurationValue", "bInterfaceNumber",
+    "bAlternateSetting", "bInterfaceClass", "bInterfaceSubClass",  "bInterfaceProtocol",
     "locationID",
 };
 
-}  // namespace
+} // namespace
 
 // ---- IORegistryEntry
 
-IOReturn IORegistryEntry::setProperties(OSObject*) { return kIOReturnUnsupported; }
+IOReturn IORegistryEntry::setProperties(OSObject*) {
+    return kIOReturnUnsupported;
+}
 
 bool IORegistryEntry::init(OSDictionary* dictionary) {
     std::lock_guard<std::mutex> g(mPropertyLock);
@@ -130,7 +134,8 @@ bool IORegistryEntry::setProperty(const char* key, bool aBoolean) {
     return setProperty(key, aBoolean ? kOSBooleanTrue : kOSBooleanFalse);
 }
 
-bool IORegistryEntry::setProperty(const char* key, unsigned long long aValue, unsigned numberOfBits) {
+bool IORegistryEntry::setProperty(const char* key, unsigned long long aValue,
+                                  unsigned numberOfBits) {
     OSNumber* n = OSNumber::withNumber(aValue, numberOfBits);
     if (!n) return false;
     const bool ok = setProperty(key, n);
@@ -181,7 +186,9 @@ const char* IORegistryEntry::getName(const IORegistryPlane*) const {
     return mName.empty() ? getMetaClass()->getClassName() : mName.c_str();
 }
 
-void IORegistryEntry::setName(const char* name) { mName = name ? name : ""; }
+void IORegistryEntry::setName(const char* name) {
+    mName = name ? name : "";
+}
 
 bool IORegistryEntry::attachToParent(IORegistryEntry* parent) {
     if (!parent || parent == this) return false;
@@ -210,13 +217,15 @@ void IORegistryEntry::detachFromParent(IORegistryEntry* parent) {
 
 std::vector<IORegistryEntry*> IORegistryEntry::childrenSnapshot() const {
     std::lock_guard<std::mutex> g(topologyLock());
-    for (IORegistryEntry* e : mChildren) e->retain();
+    for (IORegistryEntry* e : mChildren)
+        e->retain();
     return mChildren;
 }
 
 std::vector<IORegistryEntry*> IORegistryEntry::parentsSnapshot() const {
     std::lock_guard<std::mutex> g(topologyLock());
-    for (IORegistryEntry* e : mParents) e->retain();
+    for (IORegistryEntry* e : mParents)
+        e->retain();
     return mParents;
 }
 
@@ -231,7 +240,7 @@ OSIterator* iteratorOver(std::vector<IORegistryEntry*> entries) {
     a->release();
     return it;
 }
-}  // namespace
+} // namespace
 
 OSIterator* IORegistryEntry::getChildIterator(const IORegistryPlane*) const {
     return iteratorOver(childrenSnapshot());
@@ -254,13 +263,11 @@ IORegistryEntry* IORegistryEntry::getParentEntry(const IORegistryPlane*) const {
 // ---- interest notifications
 
 class IOServiceInterestNotifier : public IONotifier {
-    OSDeclareDefaultStructors(IOServiceInterestNotifier)
-public:
-    void remove() override;
+    OSDeclareDefaultStructors(IOServiceInterestNotifier) public : void remove() override;
     bool disable() override { return mEnabled.exchange(false); }
     void enable(bool was) override { mEnabled.store(was); }
 
-    IOService* mOwner = nullptr;  // guarded by the interest lock
+    IOService* mOwner = nullptr; // guarded by the interest lock
     IOServiceInterestHandler mHandler = nullptr;
     void* mTarget = nullptr;
     void* mRef = nullptr;
@@ -269,7 +276,7 @@ public:
 };
 OSDefineMetaClassAndStructors(IOServiceInterestNotifier, IONotifier)
 
-struct IOServicePrivate {
+    struct IOServicePrivate {
     static void unlinkNotifier(IOServiceInterestNotifier* n) {
         std::lock_guard<std::mutex> g(interestLock());
         if (!n->mOwner) return;
@@ -291,7 +298,8 @@ struct IOServicePrivate {
 
     static void dropInterest(IOService* s) {
         std::lock_guard<std::mutex> g(interestLock());
-        for (IOServiceInterestNotifier* n : s->mInterest) n->mOwner = nullptr;
+        for (IOServiceInterestNotifier* n : s->mInterest)
+            n->mOwner = nullptr;
         s->mInterest.clear();
     }
 
@@ -313,7 +321,8 @@ struct IOServicePrivate {
     static void removeRegistered(IOService* s) {
         Catalogue& c = catalogue();
         std::lock_guard<std::mutex> g(c.lock);
-        c.registered.erase(std::remove(c.registered.begin(), c.registered.end(), s), c.registered.end());
+        c.registered.erase(std::remove(c.registered.begin(), c.registered.end(), s),
+                           c.registered.end());
     }
 
     static bool personalityMatches(IOService* nub, const OSDictionary* p, SInt32* score) {
@@ -354,7 +363,8 @@ struct IOServicePrivate {
             SInt32 score = 0;
             if (personalityMatches(nub, p, &score)) {
                 const OSString* cls = OSDynamicCast(OSString, p->getObject("IOClass"));
-                OSObject* o = cls ? OSMetaClass::allocClassWithName(cls->getCStringNoCopy()) : nullptr;
+                OSObject* o =
+                    cls ? OSMetaClass::allocClassWithName(cls->getCStringNoCopy()) : nullptr;
                 IOService* driver = OSDynamicCast(IOService, o);
                 if (!driver) {
                     IOLog("IOService: no driver class %s for %s\n",
@@ -381,9 +391,9 @@ struct IOServicePrivate {
                 d.driver->mStartedOn.store(nub);
                 nub->mHasDriver.store(true);
                 started = true;
-                d.driver->release();  // the provider link keeps it now
+                d.driver->release(); // the provider link keeps it now
             } else {
-                d.driver->mStartedOn.store(nullptr);  // a failed start is not stopped
+                d.driver->mStartedOn.store(nullptr); // a failed start is not stopped
                 d.driver->detach(nub);
                 d.driver->release();
             }
@@ -403,12 +413,13 @@ struct IOServicePrivate {
             e->release();
         }
         removeRegistered(s);
-        s->release();  // the hold taken by terminate()
+        s->release(); // the hold taken by terminate()
     }
 
     static void deliverPower(bool sleep) {
         const IOPMPowerFlags flags =
-            sleep ? kIOPMSleepCapability : (kIOPMPowerOn | kIOPMDeviceUsable | kIOPMRestartCapability);
+            sleep ? kIOPMSleepCapability
+                  : (kIOPMPowerOn | kIOPMDeviceUsable | kIOPMRestartCapability);
         deliverPower(flags, sleep ? 2 : 4);
     }
 
@@ -433,14 +444,18 @@ struct IOServicePrivate {
 void IOServiceInterestNotifier::remove() {
     if (mRemoved.exchange(true)) return;
     IOServicePrivate::unlinkNotifier(this);
-    release();  // the registration's reference
+    release(); // the registration's reference
 }
 
 // ---- IOService
 
-bool IOService::init(OSDictionary* dictionary) { return IORegistryEntry::init(dictionary); }
+bool IOService::init(OSDictionary* dictionary) {
+    return IORegistryEntry::init(dictionary);
+}
 
-IOService* IOService::probe(IOService*, SInt32*) { return this; }
+IOService* IOService::probe(IOService*, SInt32*) {
+    return this;
+}
 
 bool IOService::start(IOService* provider) {
     mStartedOn.store(provider);
@@ -460,9 +475,13 @@ bool IOService::didTerminate(IOService*, IOOptionBits, bool* defer) {
     return true;
 }
 
-bool IOService::attach(IOService* provider) { return attachToParent(provider); }
+bool IOService::attach(IOService* provider) {
+    return attachToParent(provider);
+}
 
-void IOService::detach(IOService* provider) { detachFromParent(provider); }
+void IOService::detach(IOService* provider) {
+    detachFromParent(provider);
+}
 
 namespace {
 // The second phases that a terminate on this thread queued; they are posted
@@ -473,12 +492,12 @@ struct PendingTermination {
     std::vector<std::function<void()>> work;
 };
 thread_local PendingTermination tPending;
-}  // namespace
+} // namespace
 
 bool IOService::terminate(IOOptionBits options) {
     bool expected = false;
     if (!mInactive.compare_exchange_strong(expected, true)) return false;
-    retain();  // released by the second phase
+    retain(); // released by the second phase
     ++tPending.depth;
     messageClients(kIOMessageServiceIsTerminated, nullptr, 0);
     IOServicePrivate::postTerminated(this);
@@ -488,9 +507,11 @@ bool IOService::terminate(IOOptionBits options) {
         e->release();
     }
     IOService* self = this;
-    tPending.work.push_back([self, options] { IOServicePrivate::finishTermination(self, options); });
+    tPending.work.push_back(
+        [self, options] { IOServicePrivate::finishTermination(self, options); });
     if (--tPending.depth == 0) {
-        for (auto& w : tPending.work) kernelQueue().post(std::move(w));
+        for (auto& w : tPending.work)
+            kernelQueue().post(std::move(w));
         tPending.work.clear();
     }
     return true;
@@ -527,13 +548,21 @@ void IOService::registerService(IOOptionBits options) {
     }
 }
 
-IOService* IOService::getProvider() const { return OSDynamicCast(IOService, getParentEntry(gIOServicePlane)); }
+IOService* IOService::getProvider() const {
+    return OSDynamicCast(IOService, getParentEntry(gIOServicePlane));
+}
 
-IOService* IOService::getClient() const { return OSDynamicCast(IOService, getChildEntry(gIOServicePlane)); }
+IOService* IOService::getClient() const {
+    return OSDynamicCast(IOService, getChildEntry(gIOServicePlane));
+}
 
-OSIterator* IOService::getClientIterator() const { return getChildIterator(gIOServicePlane); }
+OSIterator* IOService::getClientIterator() const {
+    return getChildIterator(gIOServicePlane);
+}
 
-OSIterator* IOService::getProviderIterator() const { return getParentIterator(gIOServicePlane); }
+OSIterator* IOService::getProviderIterator() const {
+    return getParentIterator(gIOServicePlane);
+}
 
 IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSize) {
     {
@@ -579,7 +608,8 @@ void UserInterest::post(UInt32 type, const void* argument, vm_size_t size) {
     m.type = type;
     if (argument && size) {
         const vm_size_t n = size < kUserInterestArgumentLimit ? size : kUserInterestArgumentLimit;
-        m.argument.assign(static_cast<const uint8_t*>(argument), static_cast<const uint8_t*>(argument) + n);
+        m.argument.assign(static_cast<const uint8_t*>(argument),
+                          static_cast<const uint8_t*>(argument) + n);
     }
     std::lock_guard<std::mutex> g(mLock);
     if (mCancelled) return;
@@ -605,7 +635,8 @@ bool UserInterest::next(Message& out) {
 bool UserInterest::waitNext(Message& out, uint64_t deadlineNanos) {
     {
         std::unique_lock<std::mutex> l(mLock);
-        if (!hx::clock::waitUntil(mCv, l, deadlineNanos, [&] { return mHead < mQueue.size() || mCancelled; }))
+        if (!hx::clock::waitUntil(mCv, l, deadlineNanos,
+                                  [&] { return mHead < mQueue.size() || mCancelled; }))
             return false;
     }
     return next(out);
@@ -628,14 +659,17 @@ bool UserInterest::isCancelled() const {
     return mCancelled;
 }
 
-}  // namespace hx::kern
+} // namespace hx::kern
 
-IOReturn IOService::messageClient(UInt32 messageType, OSObject* client, void* messageArgument, vm_size_t) {
+IOReturn IOService::messageClient(UInt32 messageType, OSObject* client, void* messageArgument,
+                                  vm_size_t) {
     IOService* s = OSDynamicCast(IOService, client);
     return s ? s->message(messageType, this, messageArgument) : kIOReturnBadArgument;
 }
 
-IOReturn IOService::message(UInt32, IOService*, void*) { return kIOReturnUnsupported; }
+IOReturn IOService::message(UInt32, IOService*, void*) {
+    return kIOReturnUnsupported;
+}
 
 bool IOService::open(IOService* forClient, IOOptionBits options, void* arg) {
     if (!forClient || isInactive()) return false;
@@ -672,7 +706,8 @@ IOReturn IOService::newUserClient(task_t, void*, UInt32, OSDictionary*, IOUserCl
     return kIOReturnUnsupported;
 }
 
-IOReturn IOService::newUserClient(task_t owningTask, void* securityID, UInt32 type, IOUserClient** handler) {
+IOReturn IOService::newUserClient(task_t owningTask, void* securityID, UInt32 type,
+                                  IOUserClient** handler) {
     return newUserClient(owningTask, securityID, type, nullptr, handler);
 }
 
@@ -680,9 +715,10 @@ bool IOService::terminateClient(IOService* client, IOOptionBits options) {
     return client ? client->terminate(options) : false;
 }
 
-IONotifier* IOService::registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,
-                                        void* target, void* ref) {
-    if (!handler || !typeOfInterest || !typeOfInterest->isEqualTo(gIOGeneralInterest)) return nullptr;
+IONotifier* IOService::registerInterest(const OSSymbol* typeOfInterest,
+                                        IOServiceInterestHandler handler, void* target, void* ref) {
+    if (!handler || !typeOfInterest || !typeOfInterest->isEqualTo(gIOGeneralInterest))
+        return nullptr;
     IOServiceInterestNotifier* n = new IOServiceInterestNotifier;
     n->mOwner = this;
     n->mHandler = handler;
@@ -702,9 +738,13 @@ IOPMrootDomain* IOService::getPMRootDomain() {
     return root;
 }
 
-IOReturn IOService::powerStateWillChangeTo(IOPMPowerFlags, unsigned long, IOService*) { return kIOPMAckImplied; }
+IOReturn IOService::powerStateWillChangeTo(IOPMPowerFlags, unsigned long, IOService*) {
+    return kIOPMAckImplied;
+}
 
-IOReturn IOService::powerStateDidChangeTo(IOPMPowerFlags, unsigned long, IOService*) { return kIOPMAckImplied; }
+IOReturn IOService::powerStateDidChangeTo(IOPMPowerFlags, unsigned long, IOService*) {
+    return kIOPMAckImplied;
+}
 
 void IOService::free() {
     IOServicePrivate::dropInterest(this);
@@ -771,14 +811,16 @@ void removePersonalities(const char* className) {
     {
         Catalogue& c = catalogue();
         std::lock_guard<std::mutex> g(c.lock);
-        auto keep = std::stable_partition(c.personalities.begin(), c.personalities.end(), [&](OSDictionary* p) {
-            const OSString* cls = OSDynamicCast(OSString, p->getObject("IOClass"));
-            return !(cls && className && cls->isEqualTo(className));
-        });
+        auto keep = std::stable_partition(
+            c.personalities.begin(), c.personalities.end(), [&](OSDictionary* p) {
+                const OSString* cls = OSDynamicCast(OSString, p->getObject("IOClass"));
+                return !(cls && className && cls->isEqualTo(className));
+            });
         gone.assign(keep, c.personalities.end());
         c.personalities.erase(keep, c.personalities.end());
     }
-    for (OSDictionary* p : gone) p->release();
+    for (OSDictionary* p : gone)
+        p->release();
 }
 
 void waitQuiet() {
@@ -788,9 +830,13 @@ void waitQuiet() {
     kernelQueue().waitIdle();
 }
 
-void postToKernelThread(std::function<void()> work) { kernelQueue().post(std::move(work)); }
+void postToKernelThread(std::function<void()> work) {
+    kernelQueue().post(std::move(work));
+}
 
-bool onKernelThread() { return kernelQueue().isCurrentThread(); }
+bool onKernelThread() {
+    return kernelQueue().isCurrentThread();
+}
 
 std::vector<IOService*> copyServicesOfClass(const char* className) {
     std::vector<IOService*> out;
@@ -837,7 +883,8 @@ std::vector<IOService*> copyMatchingServices(const OSDictionary* matching) {
 }
 
 ServiceSubscription::ServiceSubscription(const OSDictionary* matching, ServiceEvent event)
-    : mMatching(matching ? OSDictionary::withDictionary(matching) : OSDictionary::withCapacity(0)), mEvent(event) {}
+    : mMatching(matching ? OSDictionary::withDictionary(matching) : OSDictionary::withCapacity(0)),
+      mEvent(event) {}
 
 ServiceSubscription::~ServiceSubscription() {
     cancel();
@@ -865,7 +912,8 @@ void ServiceSubscription::cancel() {
         mSink = nullptr;
         dropped.swap(mQueue);
     }
-    for (IOService* s : dropped) s->release();
+    for (IOService* s : dropped)
+        s->release();
 }
 
 bool ServiceSubscription::isCancelled() const {
@@ -888,7 +936,8 @@ void ServiceSubscription::post(IOService* service) {
         mQueue.push_back(service);
 }
 
-std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching, ServiceEvent event,
+std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching,
+                                                       ServiceEvent event,
                                                        std::vector<IOService*>* existing) {
     std::shared_ptr<ServiceSubscription> sub(new ServiceSubscription(matching, event));
     Catalogue& c = catalogue();
@@ -919,4 +968,4 @@ void deliverPowerChange(IOPMPowerFlags flags, unsigned long state) {
     powerQueue().waitIdle();
 }
 
-}  // namespace hx::kern
+} // namespace hx::kern

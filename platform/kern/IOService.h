@@ -35,10 +35,9 @@ extern const IORegistryPlane* gIOServicePlane;
 extern const OSSymbol* gIOGeneralInterest;
 
 class IORegistryEntry : public OSObject {
-    OSDeclareDefaultStructors(IORegistryEntry)
-public:
-    // Takes a copy of the dictionary as the property table.
-    virtual bool init(OSDictionary* dictionary = nullptr);
+    OSDeclareDefaultStructors(IORegistryEntry) public :
+        // Takes a copy of the dictionary as the property table.
+        virtual bool init(OSDictionary* dictionary = nullptr);
     using OSObject::init;
 
     bool setProperty(const char* key, OSObject* anObject);
@@ -76,24 +75,23 @@ protected:
     void free() override;
     bool attachToParent(IORegistryEntry* parent);
     void detachFromParent(IORegistryEntry* parent);
-    std::vector<IORegistryEntry*> childrenSnapshot() const;   // retained
-    std::vector<IORegistryEntry*> parentsSnapshot() const;    // retained
+    std::vector<IORegistryEntry*> childrenSnapshot() const; // retained
+    std::vector<IORegistryEntry*> parentsSnapshot() const;  // retained
 
 private:
     mutable std::mutex mPropertyLock;
     OSDictionary* mProperties = nullptr;
     uint64_t mEntryID = 0;
     std::string mName;
-    std::vector<IORegistryEntry*> mChildren;  // guarded by the registry lock
+    std::vector<IORegistryEntry*> mChildren; // guarded by the registry lock
     std::vector<IORegistryEntry*> mParents;
 };
 
 // A registration that delivers messages to a handler until removed.
 class IONotifier : public OSObject {
-    OSDeclareCommonStructors(IONotifier)
-public:
-    // Stops delivery and drops the registration. Safe from inside the handler.
-    virtual void remove() = 0;
+    OSDeclareCommonStructors(IONotifier) public :
+        // Stops delivery and drops the registration. Safe from inside the handler.
+        virtual void remove() = 0;
     virtual bool disable() = 0;
     virtual void enable(bool was) = 0;
 
@@ -107,9 +105,8 @@ typedef IOReturn (*IOServiceInterestHandler)(void* target, void* refCon, UInt32 
                                              vm_size_t argSize);
 
 class IOService : public IORegistryEntry {
-    OSDeclareDefaultStructors(IOService)
-public:
-    bool init(OSDictionary* dictionary = nullptr) override;
+    OSDeclareDefaultStructors(IOService) public
+        : bool init(OSDictionary* dictionary = nullptr) override;
 
     virtual IOService* probe(IOService* provider, SInt32* score);
     virtual bool start(IOService* provider);
@@ -132,8 +129,8 @@ public:
     OSIterator* getProviderIterator() const;
 
     virtual IOReturn messageClients(UInt32 type, void* argument = nullptr, vm_size_t argSize = 0);
-    virtual IOReturn messageClient(UInt32 messageType, OSObject* client, void* messageArgument = nullptr,
-                                   vm_size_t argSize = 0);
+    virtual IOReturn messageClient(UInt32 messageType, OSObject* client,
+                                   void* messageArgument = nullptr, vm_size_t argSize = 0);
     virtual IOReturn message(UInt32 type, IOService* provider, void* argument = nullptr);
 
     // Exclusive by default: one client holds the service open at a time.
@@ -173,11 +170,12 @@ private:
     friend struct IOServicePrivate;
     std::atomic<bool> mInactive{false};
     std::atomic<bool> mRegistered{false};
-    std::atomic<IOService*> mStartedOn{nullptr};  // provider of a successful start
-    std::atomic<bool> mHasDriver{false};          // a matched driver started on this nub
+    std::atomic<IOService*> mStartedOn{nullptr}; // provider of a successful start
+    std::atomic<bool> mHasDriver{false};         // a matched driver started on this nub
     mutable std::mutex mOpenLock;
     IOService* mOpenedBy = nullptr;
-    std::vector<class IOServiceInterestNotifier*> mInterest;  // guarded by the registry's interest lock
+    std::vector<class IOServiceInterestNotifier*>
+        mInterest; // guarded by the registry's interest lock
     // Held while a message is queued to every user subscriber, so all see one order.
     std::mutex mUserInterestLock;
     std::vector<std::weak_ptr<hx::kern::UserInterest>> mUserInterest;
@@ -186,9 +184,8 @@ private:
 // The power-management root domain: drivers register interest in system
 // sleep and wake. The test hooks below drive a sleep and a wake.
 class IOPMrootDomain : public IOService {
-    OSDeclareDefaultStructors(IOPMrootDomain)
-public:
-    IOPMPowerFlags registerInterestedDriver(IOService* theDriver);
+    OSDeclareDefaultStructors(IOPMrootDomain) public
+        : IOPMPowerFlags registerInterestedDriver(IOService* theDriver);
     IOReturn deRegisterInterestedDriver(IOService* theDriver);
     unsigned interestedDriverCount() const;
 
@@ -286,7 +283,8 @@ std::vector<IOService*> copyMatchingServices(const OSDictionary* matching);
 // publish subscription, existing (when given) receives, retained, the
 // matching services already registered, taken together with the subscription
 // so no service is missed or seen twice.
-std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching, ServiceEvent event,
+std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching,
+                                                       ServiceEvent event,
                                                        std::vector<IOService*>* existing = nullptr);
 
 // Adds a driver personality (what an Info.plist's IOKitPersonalities entry
@@ -318,4 +316,4 @@ void systemDidWake();
 // power manager's thread; returns once every interested driver was told.
 void deliverPowerChange(IOPMPowerFlags flags, unsigned long state);
 
-}  // namespace hx::kern
+} // namespace hx::kern

@@ -3,10 +3,10 @@
 // platform base.
 #pragma once
 
-#include "platform/base/IOKitTypes.h"  // shared with the user-side calls
-#include "platform/base/MacErrors.h"   // kIOReturn* codes
+#include "platform/base/IOKitTypes.h" // shared with the user-side calls
+#include "platform/base/MacErrors.h"  // kIOReturn* codes
 #include "platform/base/MacTypes.h"
-#include "platform/base/MachTypes.h"   // KERN_*, task_t, thread_t
+#include "platform/base/MachTypes.h" // KERN_*, task_t, thread_t
 
 #include <cstdint>
 

@@ -91,4 +91,6 @@ IOReturn IOUserClient::registerNotificationPort(mach_port_t, UInt32, io_user_ref
     return kIOReturnUnsupported;
 }
 
-IOExternalTrap* IOUserClient::getTargetAndTrapForIndex(IOService**, UInt32) { return nullptr; }
+IOExternalTrap* IOUserClient::getTargetAndTrapForIndex(IOService**, UInt32) {
+    return nullptr;
+}

@@ -112,7 +112,8 @@ class IOUserClient : public IOService {
     virtual IOExternalMethod* getTargetAndMethodForIndex(IOService** targetP, UInt32 index);
     // IOConnectSetNotificationPort: kIOReturnUnsupported unless a client
     // takes a port.
-    virtual IOReturn registerNotificationPort(mach_port_t port, UInt32 type, io_user_reference_t refCon);
+    virtual IOReturn registerNotificationPort(mach_port_t port, UInt32 type,
+                                              io_user_reference_t refCon);
     // IOConnectTrap0..6: the trap of an index and the object it runs on; none
     // by default (the call then answers kIOReturnBadArgument).
     virtual IOExternalTrap* getTargetAndTrapForIndex(IOService** targetP, UInt32 index);

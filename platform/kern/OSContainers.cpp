@@ -4,21 +4,20 @@
 #include <cstdio>
 #include <cstring>
 
-OSDefineMetaClassAndStructors(OSString, OSObject)
-OSDefineMetaClassAndStructors(OSSymbol, OSString)
-OSDefineMetaClassAndStructors(OSNumber, OSObject)
-OSDefineMetaClassAndStructors(OSData, OSObject)
-OSDefineMetaClassAndStructors(OSBoolean, OSObject)
-OSDefineAbstractMetaClass(OSCollection, OSObject)
-OSDefineMetaClassAndStructors(OSArray, OSCollection)
-OSDefineMetaClassAndStructors(OSDictionary, OSCollection)
-OSDefineAbstractMetaClass(OSIterator, OSObject)
-OSDefineMetaClassAndStructors(OSCollectionIterator, OSIterator)
-OSDefineMetaClassAndStructors(OSSerialize, OSObject)
+OSDefineMetaClassAndStructors(OSString, OSObject) OSDefineMetaClassAndStructors(OSSymbol, OSString)
+    OSDefineMetaClassAndStructors(OSNumber, OSObject)
+        OSDefineMetaClassAndStructors(OSData, OSObject)
+            OSDefineMetaClassAndStructors(OSBoolean, OSObject)
+                OSDefineAbstractMetaClass(OSCollection, OSObject)
+                    OSDefineMetaClassAndStructors(OSArray, OSCollection)
+                        OSDefineMetaClassAndStructors(OSDictionary, OSCollection)
+                            OSDefineAbstractMetaClass(OSIterator, OSObject)
+                                OSDefineMetaClassAndStructors(OSCollectionIterator, OSIterator)
+                                    OSDefineMetaClassAndStructors(OSSerialize, OSObject)
 
-// ---- OSString / OSSymbol
+    // ---- OSString / OSSymbol
 
-OSString* OSString::withCString(const char* text) {
+    OSString* OSString::withCString(const char* text) {
     OSString* s = new OSString;
     if (!s->initWithCString(text)) {
         s->release();
@@ -37,7 +36,9 @@ bool OSString::initWithCString(const char* text) {
     return true;
 }
 
-bool OSString::isEqualTo(const char* text) const { return text && mText == text; }
+bool OSString::isEqualTo(const char* text) const {
+    return text && mText == text;
+}
 
 bool OSString::isEqualTo(const OSObject* other) const {
     const OSString* s = OSDynamicCast(OSString, other);
@@ -156,14 +157,18 @@ OSBoolean* hxMakeSharedBoolean(bool value) {
 OSBoolean* const kOSBooleanTrue = hxMakeSharedBoolean(true);
 OSBoolean* const kOSBooleanFalse = hxMakeSharedBoolean(false);
 
-OSBoolean* OSBoolean::withBoolean(bool value) { return value ? kOSBooleanTrue : kOSBooleanFalse; }
+OSBoolean* OSBoolean::withBoolean(bool value) {
+    return value ? kOSBooleanTrue : kOSBooleanFalse;
+}
 
 bool OSBoolean::isEqualTo(const OSObject* other) const {
     const OSBoolean* b = OSDynamicCast(OSBoolean, other);
     return b && b->mValue == mValue;
 }
 
-bool OSBoolean::serialize(OSSerialize* s) const { return s->addString(mValue ? "<true/>" : "<false/>"); }
+bool OSBoolean::serialize(OSSerialize* s) const {
+    return s->addString(mValue ? "<true/>" : "<false/>");
+}
 
 // ---- OSArray
 
@@ -189,7 +194,9 @@ OSObject* OSArray::getObject(unsigned index) const {
     return index < mItems.size() ? mItems[index] : nullptr;
 }
 
-bool OSArray::setObject(const OSObject* object) { return setObject((unsigned)mItems.size(), object); }
+bool OSArray::setObject(const OSObject* object) {
+    return setObject((unsigned)mItems.size(), object);
+}
 
 bool OSArray::setObject(unsigned index, const OSObject* object) {
     if (!object || index > mItems.size()) return false;
@@ -208,7 +215,8 @@ void OSArray::removeObject(unsigned index) {
 void OSArray::flushCollection() {
     std::vector<OSObject*> items;
     items.swap(mItems);
-    for (OSObject* o : items) o->release();
+    for (OSObject* o : items)
+        o->release();
 }
 
 bool OSArray::isEqualTo(const OSObject* other) const {
@@ -345,8 +353,8 @@ bool OSDictionary::isEqualTo(const OSObject* other) const {
 bool OSDictionary::serialize(OSSerialize* s) const {
     if (!s->addString("<dict>")) return false;
     for (const auto& [k, v] : mItems) {
-        if (!s->addString("<key>") ||
-            !s->addXMLEscaped(k->getCStringNoCopy(), k->getLength()) || !s->addString("</key>"))
+        if (!s->addString("<key>") || !s->addXMLEscaped(k->getCStringNoCopy(), k->getLength()) ||
+            !s->addString("</key>"))
             return false;
         if (!v->serialize(s)) return false;
     }
@@ -397,10 +405,18 @@ bool OSSerialize::addXMLEscaped(const char* text, size_t length) {
     if (!text && length) return false;
     for (size_t i = 0; i < length; ++i) {
         switch (text[i]) {
-        case '<': mText += "&lt;"; break;
-        case '>': mText += "&gt;"; break;
-        case '&': mText += "&amp;"; break;
-        default: mText += text[i]; break;
+        case '<':
+            mText += "&lt;";
+            break;
+        case '>':
+            mText += "&gt;";
+            break;
+        case '&':
+            mText += "&amp;";
+            break;
+        default:
+            mText += text[i];
+            break;
         }
     }
     return true;

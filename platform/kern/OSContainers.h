@@ -15,9 +15,7 @@
 #include <vector>
 
 class OSString : public OSObject {
-    OSDeclareDefaultStructors(OSString)
-public:
-    static OSString* withCString(const char* text);
+    OSDeclareDefaultStructors(OSString) public : static OSString* withCString(const char* text);
     static OSString* withString(const OSString* other);
     virtual bool initWithCString(const char* text);
 
@@ -34,16 +32,14 @@ protected:
 // Keys of dictionaries and the registry. Unlike the original, equal symbols
 // need not be the same object: keys compare by text.
 class OSSymbol : public OSString {
-    OSDeclareDefaultStructors(OSSymbol)
-public:
-    static const OSSymbol* withCString(const char* text);
+    OSDeclareDefaultStructors(OSSymbol) public
+        : static const OSSymbol* withCString(const char* text);
     static const OSSymbol* withString(const OSString* other);
 };
 
 class OSNumber : public OSObject {
-    OSDeclareDefaultStructors(OSNumber)
-public:
-    static OSNumber* withNumber(unsigned long long value, unsigned numberOfBits);
+    OSDeclareDefaultStructors(OSNumber) public
+        : static OSNumber* withNumber(unsigned long long value, unsigned numberOfBits);
     virtual bool init(unsigned long long value, unsigned numberOfBits);
     using OSObject::init;
 
@@ -63,9 +59,8 @@ private:
 };
 
 class OSData : public OSObject {
-    OSDeclareDefaultStructors(OSData)
-public:
-    static OSData* withBytes(const void* bytes, unsigned length);
+    OSDeclareDefaultStructors(OSData) public
+        : static OSData* withBytes(const void* bytes, unsigned length);
     static OSData* withCapacity(unsigned capacity);
     virtual bool initWithBytes(const void* bytes, unsigned length);
 
@@ -80,9 +75,7 @@ private:
 };
 
 class OSBoolean : public OSObject {
-    OSDeclareDefaultStructors(OSBoolean)
-public:
-    static OSBoolean* withBoolean(bool value);
+    OSDeclareDefaultStructors(OSBoolean) public : static OSBoolean* withBoolean(bool value);
     bool isTrue() const { return mValue; }
     bool isFalse() const { return !mValue; }
     bool getValue() const { return mValue; }
@@ -101,9 +94,7 @@ extern OSBoolean* const kOSBooleanTrue;
 extern OSBoolean* const kOSBooleanFalse;
 
 class OSCollection : public OSObject {
-    OSDeclareCommonStructors(OSCollection)
-public:
-    virtual unsigned getCount() const = 0;
+    OSDeclareCommonStructors(OSCollection) public : virtual unsigned getCount() const = 0;
 
 protected:
     OSCollection() = default;
@@ -114,9 +105,7 @@ protected:
 };
 
 class OSArray : public OSCollection {
-    OSDeclareDefaultStructors(OSArray)
-public:
-    static OSArray* withCapacity(unsigned capacity);
+    OSDeclareDefaultStructors(OSArray) public : static OSArray* withCapacity(unsigned capacity);
     static OSArray* withObjects(const OSObject* objects[], unsigned count, unsigned capacity = 0);
 
     unsigned getCount() const override { return (unsigned)mItems.size(); }
@@ -138,9 +127,8 @@ private:
 
 // Keeps keys in insertion order, so serialized text and iteration are stable.
 class OSDictionary : public OSCollection {
-    OSDeclareDefaultStructors(OSDictionary)
-public:
-    static OSDictionary* withCapacity(unsigned capacity);
+    OSDeclareDefaultStructors(OSDictionary) public
+        : static OSDictionary* withCapacity(unsigned capacity);
     static OSDictionary* withObjects(const OSObject* objects[], const OSSymbol* keys[],
                                      unsigned count, unsigned capacity = 0);
     static OSDictionary* withObjects(const OSObject* objects[], const OSString* keys[],
@@ -172,9 +160,7 @@ private:
 };
 
 class OSIterator : public OSObject {
-    OSDeclareCommonStructors(OSIterator)
-public:
-    virtual OSObject* getNextObject() = 0;
+    OSDeclareCommonStructors(OSIterator) public : virtual OSObject* getNextObject() = 0;
     virtual void reset() = 0;
 
 protected:
@@ -185,9 +171,8 @@ protected:
 // Walks a collection: an array's objects, a dictionary's keys. It retains
 // the collection while it lives.
 class OSCollectionIterator : public OSIterator {
-    OSDeclareDefaultStructors(OSCollectionIterator)
-public:
-    static OSCollectionIterator* withCollection(const OSCollection* collection);
+    OSDeclareDefaultStructors(OSCollectionIterator) public
+        : static OSCollectionIterator* withCollection(const OSCollection* collection);
     OSObject* getNextObject() override;
     void reset() override { mNext = 0; }
 
@@ -201,9 +186,8 @@ private:
 
 // Collects property-list text (XML style: <dict>, <key>, <integer>, ...).
 class OSSerialize : public OSObject {
-    OSDeclareDefaultStructors(OSSerialize)
-public:
-    static OSSerialize* withCapacity(unsigned capacity);
+    OSDeclareDefaultStructors(OSSerialize) public
+        : static OSSerialize* withCapacity(unsigned capacity);
 
     const char* text() const { return mText.c_str(); }
     unsigned getLength() const { return (unsigned)mText.size() + 1; }

@@ -21,10 +21,9 @@ ClassTable& classTable() {
     return *table;
 }
 
-}  // namespace
+} // namespace
 
-OSMetaClass::OSMetaClass(const char* className, const OSMetaClass* superClass,
-                         AllocFunction alloc)
+OSMetaClass::OSMetaClass(const char* className, const OSMetaClass* superClass, AllocFunction alloc)
     : mName(className), mSuper(superClass), mAlloc(alloc) {
     ClassTable& t = classTable();
     std::lock_guard<std::mutex> g(t.lock);
@@ -32,7 +31,8 @@ OSMetaClass::OSMetaClass(const char* className, const OSMetaClass* superClass,
     // what a personality or a client type creates.
     auto [it, added] = t.byName.emplace(className, this);
     if (!added && it->second != this)
-        IOLog("OSMetaClass: class %s is already registered; the second one is refused\n", className);
+        IOLog("OSMetaClass: class %s is already registered; the second one is refused\n",
+              className);
 }
 
 bool OSMetaClass::isRegistered() const {
@@ -42,7 +42,9 @@ bool OSMetaClass::isRegistered() const {
     return it != t.byName.end() && it->second == this;
 }
 
-OSObject* OSMetaClass::alloc() const { return mAlloc ? mAlloc() : nullptr; }
+OSObject* OSMetaClass::alloc() const {
+    return mAlloc ? mAlloc() : nullptr;
+}
 
 bool OSMetaClass::isSubclassOf(const OSMetaClass* other) const {
     for (const OSMetaClass* m = this; m; m = m->mSuper)
@@ -72,12 +74,16 @@ OSObject* OSMetaClass::allocClassWithName(const char* className) {
 
 // The root cannot be created by name: it is abstract in spirit.
 const OSMetaClass OSObject::gMetaClass("OSObject", nullptr, nullptr);
-const OSMetaClass* OSObject::getMetaClass() const { return &OSObject::gMetaClass; }
+const OSMetaClass* OSObject::getMetaClass() const {
+    return &OSObject::gMetaClass;
+}
 
 OSObject::OSObject() = default;
 OSObject::~OSObject() = default;
 
-void OSObject::retain() const { mRetainCount.fetch_add(1, std::memory_order_relaxed); }
+void OSObject::retain() const {
+    mRetainCount.fetch_add(1, std::memory_order_relaxed);
+}
 
 void OSObject::release() const {
     const int before = mRetainCount.fetch_sub(1, std::memory_order_acq_rel);
@@ -89,6 +95,10 @@ void OSObject::release() const {
     }
 }
 
-bool OSObject::serialize(OSSerialize*) const { return false; }
+bool OSObject::serialize(OSSerialize*) const {
+    return false;
+}
 
-void OSObject::free() { delete this; }
+void OSObject::free() {
+    delete this;
+}

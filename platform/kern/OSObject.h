@@ -47,57 +47,61 @@ private:
     AllocFunction mAlloc;
 };
 
-#define OSDeclareCommonStructors(className)                       \
-public:                                                           \
-    static const OSMetaClass gMetaClass;                          \
-    const OSMetaClass* getMetaClass() const override;             \
-    static OSObject* MetaClassAlloc();                            \
-                                                                  \
+#define OSDeclareCommonStructors(className)                                                        \
+public:                                                                                            \
+    static const OSMetaClass gMetaClass;                                                           \
+    const OSMetaClass* getMetaClass() const override;                                              \
+    static OSObject* MetaClassAlloc();                                                             \
+                                                                                                   \
 private:
 
 // Declares the class information and a public default constructor with a
 // protected destructor (objects die through release()).
-#define OSDeclareDefaultStructors(className) \
-    OSDeclareCommonStructors(className)      \
-public:                                      \
-    className();                             \
-                                             \
-protected:                                   \
-    ~className() override;                   \
-                                             \
+#define OSDeclareDefaultStructors(className)                                                       \
+    OSDeclareCommonStructors(className) public : className();                                      \
+                                                                                                   \
+protected:                                                                                         \
+    ~className() override;                                                                         \
+                                                                                                   \
 private:
 
-#define OSDefineMetaClass(className, superclassName)                                      \
-    const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass,       \
-                                            &className::MetaClassAlloc);                  \
-    const OSMetaClass* className::getMetaClass() const { return &className::gMetaClass; } \
-    OSObject* className::MetaClassAlloc() { return new className; }
+#define OSDefineMetaClass(className, superclassName)                                               \
+    const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass,               \
+                                            &className::MetaClassAlloc);                           \
+    const OSMetaClass* className::getMetaClass() const {                                           \
+        return &className::gMetaClass;                                                             \
+    }                                                                                              \
+    OSObject* className::MetaClassAlloc() {                                                        \
+        return new className;                                                                      \
+    }
 
 // For abstract classes: known by name, never created by name.
-#define OSDefineAbstractMetaClass(className, superclassName)                              \
-    const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass,       \
-                                            &className::MetaClassAlloc);                  \
-    const OSMetaClass* className::getMetaClass() const { return &className::gMetaClass; } \
-    OSObject* className::MetaClassAlloc() { return nullptr; }
+#define OSDefineAbstractMetaClass(className, superclassName)                                       \
+    const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass,               \
+                                            &className::MetaClassAlloc);                           \
+    const OSMetaClass* className::getMetaClass() const {                                           \
+        return &className::gMetaClass;                                                             \
+    }                                                                                              \
+    OSObject* className::MetaClassAlloc() {                                                        \
+        return nullptr;                                                                            \
+    }
 
-#define OSDefineMetaClassAndStructors(className, superclassName) \
-    OSDefineMetaClass(className, superclassName)                 \
-    className::className() {}                                    \
+#define OSDefineMetaClassAndStructors(className, superclassName)                                   \
+    OSDefineMetaClass(className, superclassName) className::className() {}                         \
     className::~className() {}
 
-template <class T, class U>
-inline T* hxDynamicCast(U* p) {
+template <class T, class U> inline T* hxDynamicCast(U* p) {
     return p ? dynamic_cast<T*>(const_cast<std::remove_const_t<U>*>(p)) : nullptr;
 }
 #define OSDynamicCast(type, inst) (hxDynamicCast<type>(inst))
 #define OSTypeAlloc(type) (new type)
 
-#define OSSafeReleaseNULL(inst) \
-    do {                        \
-        if (inst) {             \
-            (inst)->release();  \
-            (inst) = nullptr;   \
-        }                       \
+#define OSSafeReleaseNULL(inst)                                                                    \
+    do {                                                                                           \
+        if (inst) {                                                                                \
+            (inst)->release();                                                                     \
+            (inst) = nullptr;                                                                      \
+        }                                                                                          \
     } while (0)
 
 class OSObject {

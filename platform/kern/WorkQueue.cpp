@@ -16,8 +16,9 @@ WorkQueue::WorkQueue(std::string name, unsigned threads) : mName(std::move(name)
             std::lock_guard<std::mutex> g(mLock);
             ++mOutsiders;
         }
-        mThreads.emplace_back(
-            [this, takesPart, seat = std::move(seat)]() mutable { run(takesPart, std::move(seat)); });
+        mThreads.emplace_back([this, takesPart, seat = std::move(seat)]() mutable {
+            run(takesPart, std::move(seat));
+        });
     }
 }
 
@@ -29,7 +30,8 @@ WorkQueue::~WorkQueue() {
     hx::clock::notifyAll(mWork);
     // The threads count as running until they are gone; the joiner need not.
     hx::clock::Idle idle;
-    for (std::thread& t : mThreads) t.join();
+    for (std::thread& t : mThreads)
+        t.join();
 }
 
 void WorkQueue::post(std::function<void()> work) {
@@ -41,7 +43,8 @@ void WorkQueue::post(std::function<void()> work) {
         // its place before this returns, so time cannot move on before it
         // has run the work or waits on the clock as a participant.
         if (hx::clock::isVirtual())
-            while (mSeats.size() < mOutsiders) mSeats.emplace_back();
+            while (mSeats.size() < mOutsiders)
+                mSeats.emplace_back();
     }
     hx::clock::notifyOne(mWork);
 }
@@ -53,7 +56,9 @@ bool WorkQueue::waitIdle() {
     return true;
 }
 
-bool WorkQueue::isCurrentThread() const { return tCurrentQueue == this; }
+bool WorkQueue::isCurrentThread() const {
+    return tCurrentQueue == this;
+}
 
 // Called under mLock by a running thread of the queue: takes part in virtual
 // time while the clock is virtual, and stops once it is real again, so a
@@ -96,11 +101,11 @@ void WorkQueue::run(bool takesPart, hx::clock::Reservation seat) {
         ++mRunning;
         lock.unlock();
         work();
-        work = nullptr;  // destroy captures outside the lock too
+        work = nullptr; // destroy captures outside the lock too
         lock.lock();
         --mRunning;
         if (mQueue.empty() && mRunning == 0) hx::clock::notifyAll(mIdle);
     }
 }
 
-}  // namespace hx::kern
+} // namespace hx::kern

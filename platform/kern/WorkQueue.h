@@ -60,4 +60,4 @@ private:
     std::vector<std::thread> mThreads;
 };
 
-}  // namespace hx::kern
+} // namespace hx::kern

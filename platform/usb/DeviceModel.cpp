@@ -15,7 +15,7 @@ ControlResult reply(uint8_t* data, uint16_t wLength, const uint8_t* bytes, size_
     return ControlResult::ok(n);
 }
 
-}  // namespace
+} // namespace
 
 ControlResult DeviceModel::control(const DeviceRequest& setup, uint8_t* data) {
     std::lock_guard<std::mutex> g(mLock);
@@ -34,39 +34,52 @@ ControlResult DeviceModel::control(const DeviceRequest& setup, uint8_t* data) {
 IsochResult DeviceModel::isochronousOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
                                         uint32_t length) {
     std::lock_guard<std::mutex> g(mLock);
-    if ((address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    if ((address & kEndpointDirectionIn) || !endpointIsActive(address))
+        return {kIOReturnNotResponding, 0};
     return streamOut(address, slot, data, length);
 }
 
-IsochResult DeviceModel::isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) {
+IsochResult DeviceModel::isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                                       uint32_t capacity) {
     std::lock_guard<std::mutex> g(mLock);
-    if (!(address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    if (!(address & kEndpointDirectionIn) || !endpointIsActive(address))
+        return {kIOReturnNotResponding, 0};
     const IsochResult r = streamIn(address, slot, data, capacity);
     return {r.status, std::min(r.length, capacity)};
 }
 
-IsochResult DeviceModel::transferOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length) {
+IsochResult DeviceModel::transferOut(uint8_t address, uint64_t frame, const uint8_t* data,
+                                     uint32_t length) {
     std::lock_guard<std::mutex> g(mLock);
-    if ((address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    if ((address & kEndpointDirectionIn) || !endpointIsActive(address))
+        return {kIOReturnNotResponding, 0};
     return bulkOut(address, frame, data, length);
 }
 
-IsochResult DeviceModel::transferIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity) {
+IsochResult DeviceModel::transferIn(uint8_t address, uint64_t frame, uint8_t* data,
+                                    uint32_t capacity) {
     std::lock_guard<std::mutex> g(mLock);
-    if (!(address & kEndpointDirectionIn) || !endpointIsActive(address)) return {kIOReturnNotResponding, 0};
+    if (!(address & kEndpointDirectionIn) || !endpointIsActive(address))
+        return {kIOReturnNotResponding, 0};
     const IsochResult r = bulkIn(address, frame, data, capacity);
     return {r.status, std::min(r.length, capacity)};
 }
 
-IsochResult DeviceModel::bulkOut(uint8_t, uint64_t, const uint8_t*, uint32_t) { return {kIOReturnNotReady, 0}; }
+IsochResult DeviceModel::bulkOut(uint8_t, uint64_t, const uint8_t*, uint32_t) {
+    return {kIOReturnNotReady, 0};
+}
 
-IsochResult DeviceModel::bulkIn(uint8_t, uint64_t, uint8_t*, uint32_t) { return {kIOReturnNotReady, 0}; }
+IsochResult DeviceModel::bulkIn(uint8_t, uint64_t, uint8_t*, uint32_t) {
+    return {kIOReturnNotReady, 0};
+}
 
 IsochResult DeviceModel::streamOut(uint8_t, const IsochSlot&, const uint8_t*, uint32_t length) {
     return {kIOReturnSuccess, length};
 }
 
-IsochResult DeviceModel::streamIn(uint8_t, const IsochSlot&, uint8_t*, uint32_t) { return {kIOReturnSuccess, 0}; }
+IsochResult DeviceModel::streamIn(uint8_t, const IsochSlot&, uint8_t*, uint32_t) {
+    return {kIOReturnSuccess, 0};
+}
 
 void DeviceModel::busReset() {
     std::lock_guard<std::mutex> g(mLock);
@@ -98,7 +111,9 @@ void DeviceModel::clearTrace() {
     mTrace.clear();
 }
 
-ControlResult DeviceModel::classOrVendorRequest(const DeviceRequest&, uint8_t*) { return ControlResult::stall(); }
+ControlResult DeviceModel::classOrVendorRequest(const DeviceRequest&, uint8_t*) {
+    return ControlResult::stall();
+}
 
 const ConfigurationDescriptor* DeviceModel::configurationWithValue(uint8_t value) const {
     for (uint8_t i = 0;; ++i) {
@@ -114,7 +129,7 @@ const ConfigurationDescriptor* DeviceModel::activeConfiguration() const {
 }
 
 bool DeviceModel::endpointIsActive(uint8_t address) const {
-    if ((address & 0x7F) == 0) return true;  // the default pipe
+    if ((address & 0x7F) == 0) return true; // the default pipe
     return mActiveEndpoints.test(address);
 }
 
@@ -158,7 +173,8 @@ ControlResult DeviceModel::standardRequest(const DeviceRequest& setup, uint8_t* 
         break;
     }
     case kDeviceRequestSetConfiguration: {
-        if (in || recipient != kRequestRecipientDevice || setup.wLength || (setup.wValue >> 8)) break;
+        if (in || recipient != kRequestRecipientDevice || setup.wLength || (setup.wValue >> 8))
+            break;
         const uint8_t value = setup.wValue & 0xFF;
         if (value && !configurationWithValue(value)) break;
         mConfiguration = value;
@@ -197,9 +213,10 @@ ControlResult DeviceModel::standardRequest(const DeviceRequest& setup, uint8_t* 
         if (!endpointIsActive((uint8_t)setup.wIndex)) break;
         return ControlResult::ok();
     }
-    default: break;
+    default:
+        break;
     }
     return ControlResult::stall();
 }
 
-}  // namespace hx::usb
+} // namespace hx::usb

@@ -24,7 +24,7 @@ namespace hx::usb {
 
 struct ControlResult {
     IOReturn status;
-    uint32_t length;  // bytes of the data stage that moved
+    uint32_t length; // bytes of the data stage that moved
 
     static ControlResult ok(uint32_t length = 0) { return {kIOReturnSuccess, length}; }
     static ControlResult stall() { return {kUSBHostReturnPipeStalled, 0}; }
@@ -37,17 +37,17 @@ struct IsochSlot {
     uint64_t frame;
     uint8_t microframe;
     uint64_t unit;
-    uint32_t periodUnits;  // 8 for a full-speed frame, 1 for a microframe
+    uint32_t periodUnits; // 8 for a full-speed frame, 1 for a microframe
 };
 
 struct IsochResult {
     IOReturn status;
-    uint32_t length;  // bytes the device sent (IN) or took (OUT)
+    uint32_t length; // bytes the device sent (IN) or took (OUT)
 };
 
 struct TraceEntry {
     StandardUSB::DeviceRequest setup;
-    std::vector<uint8_t> dataOut;  // the host's data stage (OUT requests)
+    std::vector<uint8_t> dataOut; // the host's data stage (OUT requests)
     IOReturn status;
     uint32_t length;
 };
@@ -67,7 +67,8 @@ public:
     // Configuration set by index (0-based); empty when there is none.
     virtual std::span<const uint8_t> configurationDescriptor(uint8_t index) const = 0;
     // String descriptor bytes; index 0 is the language table.
-    virtual std::optional<std::vector<uint8_t>> stringDescriptor(uint8_t index, uint16_t language) const = 0;
+    virtual std::optional<std::vector<uint8_t>> stringDescriptor(uint8_t index,
+                                                                 uint16_t language) const = 0;
 
     // One control transfer as the device sees it. `data` holds wLength bytes:
     // the host's data for OUT, room for the reply for IN.
@@ -75,8 +76,10 @@ public:
     // One isochronous packet as the device sees it at its (micro)frame. An
     // endpoint outside the active alternate settings does not answer
     // (kIOReturnNotResponding, 0 bytes). IN fills at most `capacity` bytes.
-    IsochResult isochronousOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);
-    IsochResult isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity);
+    IsochResult isochronousOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                               uint32_t length);
+    IsochResult isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                              uint32_t capacity);
 
     // One bulk or interrupt transaction at a bus frame. An endpoint outside
     // the active alternate settings does not answer. kIOReturnNotReady is
@@ -100,18 +103,22 @@ public:
 
 protected:
     // Class and vendor requests; runs under the model's lock.
-    virtual ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
+    virtual ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
+                                               uint8_t* data);
     virtual void onBusReset() {}
     // After a SET_CONFIGURATION the device accepted (under the model's lock).
     virtual void onSetConfiguration(uint8_t /*value*/) {}
     // Streaming endpoints; run under the model's lock for active endpoints
     // only. The defaults move nothing.
-    virtual IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length);
-    virtual IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity);
+    virtual IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                                  uint32_t length);
+    virtual IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                                 uint32_t capacity);
 
     // Bulk and interrupt endpoints; run under the model's lock for active
     // endpoints only. The defaults NAK.
-    virtual IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length);
+    virtual IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data,
+                                uint32_t length);
     virtual IsochResult bulkIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity);
 
     // The active configuration set, or null while unconfigured (under lock).
@@ -128,10 +135,10 @@ private:
 
     const uint8_t mSpeed;
     uint8_t mConfiguration = 0;
-    std::map<uint8_t, uint8_t> mAlternate;  // interface number -> alternate setting
-    std::bitset<256> mActiveEndpoints;       // by address: endpoints of the active alternates
+    std::map<uint8_t, uint8_t> mAlternate; // interface number -> alternate setting
+    std::bitset<256> mActiveEndpoints;     // by address: endpoints of the active alternates
     std::vector<TraceEntry> mTrace;
     std::atomic<bool> mReEnumerate{false};
 };
 
-}  // namespace hx::usb
+} // namespace hx::usb

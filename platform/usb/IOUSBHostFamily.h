@@ -21,12 +21,13 @@ class Bus;
 class DeviceModel;
 struct BusCore;
 struct Port;
-}  // namespace hx::usb
+} // namespace hx::usb
 
 class IOUSBHostInterface;
 class IOUSBHostPipe;
 
-typedef void (*IOUSBHostCompletionAction)(void* owner, void* parameter, IOReturn status, uint32_t bytesTransferred);
+typedef void (*IOUSBHostCompletionAction)(void* owner, void* parameter, IOReturn status,
+                                          uint32_t bytesTransferred);
 struct IOUSBHostCompletion {
     void* owner;
     IOUSBHostCompletionAction action;
@@ -65,15 +66,15 @@ enum : IOOptionBits {
 enum : IOOptionBits { kUSBHostOpenOptionSelectAlternateInterface = 0x00010000 };
 
 class IOUSBHostDevice : public IOService {
-    OSDeclareDefaultStructors(IOUSBHostDevice)
-public:
-    // Cached at enumeration; valid while the object lives.
-    const StandardUSB::DeviceDescriptor* getDeviceDescriptor() const;
+    OSDeclareDefaultStructors(IOUSBHostDevice) public :
+        // Cached at enumeration; valid while the object lives.
+        const StandardUSB::DeviceDescriptor* getDeviceDescriptor() const;
     // By index (0-based); null when there is none.
     const StandardUSB::ConfigurationDescriptor* getConfigurationDescriptor(uint8_t index) const;
     // Read from the device (GET_DESCRIPTOR, through the default pipe) on
     // first use, then cached; null when the device does not answer.
-    const StandardUSB::StringDescriptor* getStringDescriptor(uint8_t index, uint16_t languageID = 0x0409);
+    const StandardUSB::StringDescriptor* getStringDescriptor(uint8_t index,
+                                                             uint16_t languageID = 0x0409);
 
     uint8_t getSpeed() const { return mSpeed; }
     // The bus frame number (1 ms frames at both speeds); 0 once unplugged.
@@ -93,8 +94,8 @@ public:
     // A control request on the default pipe, waiting for its end. Never
     // writes more than wLength bytes into dataBuffer; bytesTransferred gets
     // what moved. A time-out of 0 waits without limit.
-    IOReturn deviceRequest(IOService* forClient, StandardUSB::DeviceRequest& request, void* dataBuffer,
-                           uint32_t& bytesTransferred,
+    IOReturn deviceRequest(IOService* forClient, StandardUSB::DeviceRequest& request,
+                           void* dataBuffer, uint32_t& bytesTransferred,
                            uint32_t completionTimeoutMs = kUSBHostStandardRequestCompletionTimeout);
     IOReturn deviceRequest(IOService* forClient, StandardUSB::DeviceRequest& request,
                            IOMemoryDescriptor* dataBuffer, uint32_t& bytesTransferred,
@@ -106,7 +107,8 @@ public:
                            uint32_t completionTimeoutMs = kUSBHostStandardRequestCompletionTimeout);
     // Ends pending default-pipe requests with the given status. Synchronous
     // aborts wait for their completions, except on a bus thread.
-    IOReturn abortDeviceRequests(IOOptionBits options = kAbortAsynchronous, IOReturn withError = kIOReturnAborted);
+    IOReturn abortDeviceRequests(IOOptionBits options = kAbortAsynchronous,
+                                 IOReturn withError = kIOReturnAborted);
 
     bool isUnplugged() const;
 
@@ -128,15 +130,16 @@ private:
     std::vector<uint8_t> mDeviceDescriptor;
     std::vector<std::vector<uint8_t>> mConfigurations;
     std::mutex mLock;
-    std::map<uint32_t, std::vector<uint8_t>> mStrings;  // (language << 8 | index)
-    std::vector<IOUSBHostInterface*> mInterfaces;       // retained
+    std::map<uint32_t, std::vector<uint8_t>> mStrings; // (language << 8 | index)
+    std::vector<IOUSBHostInterface*> mInterfaces;      // retained
 };
 
 class IOUSBHostInterface : public IOService {
-    OSDeclareDefaultStructors(IOUSBHostInterface)
-public:
-    const StandardUSB::InterfaceDescriptor* getInterfaceDescriptor() const;
-    const StandardUSB::ConfigurationDescriptor* getConfigurationDescriptor() const { return mConfig; }
+    OSDeclareDefaultStructors(IOUSBHostInterface) public
+        : const StandardUSB::InterfaceDescriptor* getInterfaceDescriptor() const;
+    const StandardUSB::ConfigurationDescriptor* getConfigurationDescriptor() const {
+        return mConfig;
+    }
     IOUSBHostDevice* getDevice() const { return mDevice; }
     uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
 
@@ -156,17 +159,18 @@ private:
     friend struct hx::usb::BusCore;
     void dropPipes();
 
-    IOUSBHostDevice* mDevice = nullptr;  // the provider (kept by the provider link)
+    IOUSBHostDevice* mDevice = nullptr; // the provider (kept by the provider link)
     const StandardUSB::ConfigurationDescriptor* mConfig = nullptr;
     std::atomic<const StandardUSB::InterfaceDescriptor*> mCurrent{nullptr};
     std::mutex mLock;
-    std::map<uint8_t, IOUSBHostPipe*> mPipes;  // retained; endpoints of the current alternate
+    std::map<uint8_t, IOUSBHostPipe*> mPipes; // retained; endpoints of the current alternate
 };
 
 class IOUSBHostPipe : public OSObject {
-    OSDeclareDefaultStructors(IOUSBHostPipe)
-public:
-    const StandardUSB::EndpointDescriptor* getEndpointDescriptor() const { return &mEndpoint; }
+    OSDeclareDefaultStructors(IOUSBHostPipe) public
+        : const StandardUSB::EndpointDescriptor* getEndpointDescriptor() const {
+        return &mEndpoint;
+    }
     // Clears the halt state of the endpoint; with the request, also tells the
     // device (CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint).
     IOReturn clearStall(bool withRequest);
@@ -187,11 +191,12 @@ public:
     // counts and time stamps arrive at the packet's (micro)frame. A first
     // frame that is not in the future is refused (kIOReturnIsoTooOld, no
     // completion); packets whose (micro)frame passed while the controller was
-    // held (a starved controller) end with kIOReturnIsoTooOld and 0 bytes. The completion runs on a bus
-    // thread after the last packet's (micro)frame; the frame list and the
-    // buffer must stay valid until then.
-    IOReturn io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousFrame* frameList, uint32_t frameListCount,
-                uint64_t firstFrameNumber, IOUSBHostIsochronousCompletion* completion);
+    // held (a starved controller) end with kIOReturnIsoTooOld and 0 bytes. The completion runs on a
+    // bus thread after the last packet's (micro)frame; the frame list and the buffer must stay
+    // valid until then.
+    IOReturn io(IOMemoryDescriptor* dataBuffer, IOUSBHostIsochronousFrame* frameList,
+                uint32_t frameListCount, uint64_t firstFrameNumber,
+                IOUSBHostIsochronousCompletion* completion);
     // A bulk or interrupt transfer of `length` bytes of the buffer. The
     // device sees it from the bus frame after the call, one transaction per
     // endpoint and frame; while the device has nothing (IN) or takes
@@ -211,7 +216,7 @@ protected:
 private:
     friend class IOUSBHostInterface;
     friend struct hx::usb::BusCore;
-    IOUSBHostDevice* mDevice = nullptr;  // retained
+    IOUSBHostDevice* mDevice = nullptr; // retained
     StandardUSB::EndpointDescriptor mEndpoint{};
     std::atomic<bool> mStale{false};
 };

@@ -2,7 +2,8 @@
 
 namespace StandardUSB {
 
-const Descriptor* getNextDescriptor(const ConfigurationDescriptor* config, const Descriptor* current) {
+const Descriptor* getNextDescriptor(const ConfigurationDescriptor* config,
+                                    const Descriptor* current) {
     if (!config || config->wTotalLength < sizeof(ConfigurationDescriptor)) return nullptr;
     const uint8_t* begin = reinterpret_cast<const uint8_t*>(config);
     const uint8_t* end = begin + config->wTotalLength;
@@ -17,9 +18,10 @@ const Descriptor* getNextDescriptor(const ConfigurationDescriptor* config, const
     return next;
 }
 
-const Descriptor* getNextDescriptorWithType(const ConfigurationDescriptor* config, const Descriptor* current,
-                                            uint8_t type) {
-    for (const Descriptor* d = getNextDescriptor(config, current); d; d = getNextDescriptor(config, d))
+const Descriptor* getNextDescriptorWithType(const ConfigurationDescriptor* config,
+                                            const Descriptor* current, uint8_t type) {
+    for (const Descriptor* d = getNextDescriptor(config, current); d;
+         d = getNextDescriptor(config, d))
         if (d->bDescriptorType == type) return d;
     return nullptr;
 }
@@ -27,8 +29,9 @@ const Descriptor* getNextDescriptorWithType(const ConfigurationDescriptor* confi
 const InterfaceDescriptor* getNextInterfaceDescriptor(const ConfigurationDescriptor* config,
                                                       const Descriptor* current) {
     const Descriptor* d = getNextDescriptorWithType(config, current, kDescriptorTypeInterface);
-    return d && d->bLength >= sizeof(InterfaceDescriptor) ? reinterpret_cast<const InterfaceDescriptor*>(d)
-                                                          : nullptr;
+    return d && d->bLength >= sizeof(InterfaceDescriptor)
+               ? reinterpret_cast<const InterfaceDescriptor*>(d)
+               : nullptr;
 }
 
 const EndpointDescriptor* getNextEndpointDescriptor(const ConfigurationDescriptor* config,
@@ -36,12 +39,14 @@ const EndpointDescriptor* getNextEndpointDescriptor(const ConfigurationDescripto
                                                     const Descriptor* current) {
     if (!interface) return nullptr;
     const Descriptor* from = current ? current : reinterpret_cast<const Descriptor*>(interface);
-    for (const Descriptor* d = getNextDescriptor(config, from); d; d = getNextDescriptor(config, d)) {
+    for (const Descriptor* d = getNextDescriptor(config, from); d;
+         d = getNextDescriptor(config, d)) {
         if (d->bDescriptorType == kDescriptorTypeInterface) return nullptr;
-        if (d->bDescriptorType == kDescriptorTypeEndpoint && d->bLength >= sizeof(EndpointDescriptor))
+        if (d->bDescriptorType == kDescriptorTypeEndpoint &&
+            d->bLength >= sizeof(EndpointDescriptor))
             return reinterpret_cast<const EndpointDescriptor*>(d);
     }
     return nullptr;
 }
 
-}  // namespace StandardUSB
+} // namespace StandardUSB

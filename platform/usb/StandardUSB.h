@@ -133,16 +133,23 @@ enum : uint8_t {
     kEndpointTypeInterrupt = 3,
 };
 
-inline uint8_t getEndpointType(const EndpointDescriptor* e) { return e->bmAttributes & 3; }
-inline bool isEndpointIn(const EndpointDescriptor* e) { return (e->bEndpointAddress & 0x80) != 0; }
-inline uint16_t getEndpointMaxPacketSize(const EndpointDescriptor* e) { return e->wMaxPacketSize & 0x7FF; }
+inline uint8_t getEndpointType(const EndpointDescriptor* e) {
+    return e->bmAttributes & 3;
+}
+inline bool isEndpointIn(const EndpointDescriptor* e) {
+    return (e->bEndpointAddress & 0x80) != 0;
+}
+inline uint16_t getEndpointMaxPacketSize(const EndpointDescriptor* e) {
+    return e->wMaxPacketSize & 0x7FF;
+}
 
 // The descriptor after `current` inside the configuration set (the first one
 // after the configuration header when current is null); null at the end or
 // at a malformed length.
-const Descriptor* getNextDescriptor(const ConfigurationDescriptor* config, const Descriptor* current);
-const Descriptor* getNextDescriptorWithType(const ConfigurationDescriptor* config, const Descriptor* current,
-                                            uint8_t type);
+const Descriptor* getNextDescriptor(const ConfigurationDescriptor* config,
+                                    const Descriptor* current);
+const Descriptor* getNextDescriptorWithType(const ConfigurationDescriptor* config,
+                                            const Descriptor* current, uint8_t type);
 const InterfaceDescriptor* getNextInterfaceDescriptor(const ConfigurationDescriptor* config,
                                                       const Descriptor* current);
 // The endpoint after `current` that belongs to `interface` (the first one
@@ -151,7 +158,7 @@ const EndpointDescriptor* getNextEndpointDescriptor(const ConfigurationDescripto
                                                     const InterfaceDescriptor* interface,
                                                     const Descriptor* current);
 
-}  // namespace StandardUSB
+} // namespace StandardUSB
 
 // Connection speeds as the host reports them.
 enum : uint8_t {

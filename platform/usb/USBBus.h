@@ -5,8 +5,9 @@
 // configurable start (never 0; 0 means the device is gone, and a start near
 // 2^32 exercises the driver's 32-bit frame arithmetic). At high speed each
 // frame has 8 microframes of 125 us; isochronous frame lists address them,
-// and the scheduler serves each isochronous packet at its (micro)frame. The scheduler thread serves the bus frame by frame: a request
-// submitted during frame n reaches the device at the start of frame n + 1.
+// and the scheduler serves each isochronous packet at its (micro)frame. The scheduler thread serves
+// the bus frame by frame: a request submitted during frame n reaches the device at the start of
+// frame n + 1.
 //
 // Isochronous timing is the controller's, not the scheduler thread's: a
 // packet the thread reaches late (a busy machine on the real clock) is still
@@ -53,12 +54,12 @@ inline constexpr uint64_t kIsochronousFetchAheadFrames = 1;
 // the device model's sample clock, which counts them) do not advance during
 // the pause, so the driver finds the bus where it left it. Packet time stamps
 // still come from the platform clock at service time.
-inline constexpr uint64_t kHostPauseThresholdNanos = 2000000;  // 2 ms past the expected wake-up
+inline constexpr uint64_t kHostPauseThresholdNanos = 2000000; // 2 ms past the expected wake-up
 
 struct BusOptions {
-    uint64_t firstFrame = 0x1000;     // frame number at bus start; 0 is taken as 1
+    uint64_t firstFrame = 0x1000; // frame number at bus start; 0 is taken as 1
     uint8_t ports = 8;
-    unsigned completionThreads = 2;   // at least 2
+    unsigned completionThreads = 2; // at least 2
 };
 
 // Which default-pipe requests a fault applies to; unset fields match anything.
@@ -133,4 +134,4 @@ private:
     std::shared_ptr<BusCore> mCore;
 };
 
-}  // namespace hx::usb
+} // namespace hx::usb

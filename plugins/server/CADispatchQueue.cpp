@@ -76,8 +76,7 @@ CADispatchQueue::~CADispatchQueue() {
         mPortDeathList.pop_back();
     while (!mPortReceiverList.empty())
         mPortReceiverList.pop_back();
-    if (mDispatchQueue)
-        dispatch_release(mDispatchQueue);
+    if (mDispatchQueue) dispatch_release(mDispatchQueue);
 }
 
 bool CADispatchQueue::IsCurrent() const {
@@ -144,35 +143,29 @@ CADispatchQueue::EventSource::EventSource(dispatch_source_t inSource, mach_port_
 
 CADispatchQueue::EventSource::EventSource(const EventSource& inOther)
     : mDispatchSource(inOther.mDispatchSource), mMachPort(inOther.mMachPort) {
-    if (mDispatchSource)
-        dispatch_retain(mDispatchSource);
+    if (mDispatchSource) dispatch_retain(mDispatchSource);
 }
 
 CADispatchQueue::EventSource& CADispatchQueue::EventSource::operator=(const EventSource& inOther) {
-    if (inOther.mDispatchSource)
-        dispatch_retain(inOther.mDispatchSource);
-    if (mDispatchSource)
-        dispatch_release(mDispatchSource);
+    if (inOther.mDispatchSource) dispatch_retain(inOther.mDispatchSource);
+    if (mDispatchSource) dispatch_release(mDispatchSource);
     mDispatchSource = inOther.mDispatchSource;
     mMachPort = inOther.mMachPort;
     return *this;
 }
 
 CADispatchQueue::EventSource::~EventSource() {
-    if (mDispatchSource)
-        dispatch_release(mDispatchSource);
+    if (mDispatchSource) dispatch_release(mDispatchSource);
 }
 
 void CADispatchQueue::Install(std::vector<EventSource>& ioList, dispatch_source_type_t inType,
-                              unsigned long inMask, mach_port_t inMachPort, dispatch_block_t inTask) {
-    if (inMachPort == MACH_PORT_NULL)
-        throw CAException(kNope);
+                              unsigned long inMask, mach_port_t inMachPort,
+                              dispatch_block_t inTask) {
+    if (inMachPort == MACH_PORT_NULL) throw CAException(kNope);
     for (const EventSource& e : ioList)
-        if (e.mMachPort == inMachPort)
-            return;
+        if (e.mMachPort == inMachPort) return;
     dispatch_source_t source = dispatch_source_create(inType, inMachPort, inMask, mDispatchQueue);
-    if (!source)
-        throw CAException(kWhat);
+    if (!source) throw CAException(kWhat);
     dispatch_source_set_event_handler(source, std::move(inTask));
     ioList.push_back(EventSource(source, inMachPort)); // the list's entry holds the only reference
     dispatch_resume(source);
@@ -181,8 +174,7 @@ void CADispatchQueue::Install(std::vector<EventSource>& ioList, dispatch_source_
 void CADispatchQueue::Remove(std::vector<EventSource>& ioList, mach_port_t inMachPort,
                              dispatch_block_t inCancelTask) {
     for (auto it = ioList.begin(); it != ioList.end(); ++it) {
-        if (it->mMachPort != inMachPort)
-            continue;
+        if (it->mMachPort != inMachPort) continue;
         if (inCancelTask)
             dispatch_source_set_cancel_handler(it->mDispatchSource, std::move(inCancelTask));
         dispatch_source_cancel(it->mDispatchSource);
@@ -201,19 +193,21 @@ void CADispatchQueue::RemoveMachPortDeathNotification(mach_port_t inMachPort) {
     Remove(mPortDeathList, inMachPort, nullptr);
 }
 
-void CADispatchQueue::InstallMachPortReceiver(mach_port_t inMachPort, dispatch_block_t inMessageTask) {
-    Install(mPortReceiverList, DISPATCH_SOURCE_TYPE_MACH_RECV, 0, inMachPort, std::move(inMessageTask));
+void CADispatchQueue::InstallMachPortReceiver(mach_port_t inMachPort,
+                                              dispatch_block_t inMessageTask) {
+    Install(mPortReceiverList, DISPATCH_SOURCE_TYPE_MACH_RECV, 0, inMachPort,
+            std::move(inMessageTask));
 }
 
-void CADispatchQueue::RemoveMachPortReceiver(mach_port_t inMachPort, dispatch_block_t inCompletionTask) {
+void CADispatchQueue::RemoveMachPortReceiver(mach_port_t inMachPort,
+                                             dispatch_block_t inCompletionTask) {
     Remove(mPortReceiverList, inMachPort, std::move(inCompletionTask));
 }
 
 void CADispatchQueue::RemoveMachPortReceiver(mach_port_t inMachPort, bool inDeallocateMachPort,
                                              bool inDestroyMachPort) {
     RemoveMachPortReceiver(inMachPort, [inMachPort, inDeallocateMachPort, inDestroyMachPort] {
-        if (inDeallocateMachPort)
-            mach_port_deallocate(mach_task_self(), inMachPort);
+        if (inDeallocateMachPort) mach_port_deallocate(mach_task_self(), inMachPort);
         if (inDestroyMachPort)
             mach_port_mod_refs(mach_task_self(), inMachPort, MACH_PORT_RIGHT_RECEIVE, -1);
     });

@@ -44,13 +44,15 @@ public:
     // Event sources on Mach ports, their handlers run on this queue. Port 0
     // throws 'nope'; a port already watched keeps its one source; removing
     // a port not watched does nothing. Callers serialise these calls.
-    void InstallMachPortDeathNotification(mach_port_t inMachPort, dispatch_block_t inNotificationTask);
+    void InstallMachPortDeathNotification(mach_port_t inMachPort,
+                                          dispatch_block_t inNotificationTask);
     void RemoveMachPortDeathNotification(mach_port_t inMachPort);
     void InstallMachPortReceiver(mach_port_t inMachPort, dispatch_block_t inMessageTask);
     void RemoveMachPortReceiver(mach_port_t inMachPort, dispatch_block_t inCompletionTask);
     // Once the source is cancelled: one user reference of the name goes
     // (inDeallocateMachPort), then the receive right (inDestroyMachPort).
-    void RemoveMachPortReceiver(mach_port_t inMachPort, bool inDeallocateMachPort, bool inDestroyMachPort);
+    void RemoveMachPortReceiver(mach_port_t inMachPort, bool inDeallocateMachPort,
+                                bool inDestroyMachPort);
 
     // A source with the one reference it holds (copying retains).
     class EventSource {
@@ -74,9 +76,10 @@ private:
     bool IsCurrent() const;
     static void InitializeGlobalSerialQueue(void*);
 
-    void Install(std::vector<EventSource>& ioList, dispatch_source_type_t inType, unsigned long inMask,
-                 mach_port_t inMachPort, dispatch_block_t inTask);
-    void Remove(std::vector<EventSource>& ioList, mach_port_t inMachPort, dispatch_block_t inCancelTask);
+    void Install(std::vector<EventSource>& ioList, dispatch_source_type_t inType,
+                 unsigned long inMask, mach_port_t inMachPort, dispatch_block_t inTask);
+    void Remove(std::vector<EventSource>& ioList, mach_port_t inMachPort,
+                dispatch_block_t inCancelTask);
 
     dispatch_queue_t mDispatchQueue = nullptr;
     std::vector<EventSource> mPortDeathList;

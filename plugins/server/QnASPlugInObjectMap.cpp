@@ -61,7 +61,8 @@ QnASPlugInObjectMap::FindByObject(const QnASPlugInObject* inObject) {
 }
 
 void QnASPlugInObjectMap::RemoveEntry(ObjectInfo* inEntry) {
-    for (AudioObjectID id : inEntry->mObjectIDs) mObjectByID[id] = nullptr;
+    for (AudioObjectID id : inEntry->mObjectIDs)
+        mObjectByID[id] = nullptr;
     mObjectInfoList.erase(mObjectInfoList.begin() + (inEntry - mObjectInfoList.data()));
 }
 

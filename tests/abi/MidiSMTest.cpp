@@ -8,15 +8,13 @@
 
 namespace {
 
-std::vector<uint8_t> iota(uint32_t n, uint8_t first = 0)
-{
+std::vector<uint8_t> iota(uint32_t n, uint8_t first = 0) {
     std::vector<uint8_t> v(n);
     std::iota(v.begin(), v.end(), first);
     return v;
 }
 
-TEST(Queue64K, PutWrapsInTwoPiecesAtTheEnd)
-{
+TEST(Queue64K, PutWrapsInTwoPiecesAtTheEnd) {
     auto q = std::make_unique<Queue64K>();
     q->init();
     q->mWrite = 65500;
@@ -32,8 +30,7 @@ TEST(Queue64K, PutWrapsInTwoPiecesAtTheEnd)
     EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
 }
 
-TEST(Queue256, FullQueueTakesNothingAndNullOrZeroIsNothing)
-{
+TEST(Queue256, FullQueueTakesNothingAndNullOrZeroIsNothing) {
     Queue256 q{};
     q.init();
     const auto in = iota(255);
@@ -48,8 +45,7 @@ TEST(Queue256, FullQueueTakesNothingAndNullOrZeroIsNothing)
     EXPECT_EQ(b[3], 3);
 }
 
-TEST(Queue64KReader, KeepsItsOwnReadIndexAndOnlyPublishesIt)
-{
+TEST(Queue64KReader, KeepsItsOwnReadIndexAndOnlyPublishesIt) {
     auto q = std::make_unique<Queue64K>();
     q->init();
     Queue64KReader r;
@@ -58,14 +54,13 @@ TEST(Queue64KReader, KeepsItsOwnReadIndexAndOnlyPublishesIt)
     q->put(in.data(), 10);
     uint8_t out[4];
     ASSERT_EQ(r.get(*q, out, 4), 4u);
-    q->mRead = 60000;  // the client scribbles over the published index
+    q->mRead = 60000; // the client scribbles over the published index
     ASSERT_EQ(r.get(*q, out, 4), 4u);
     EXPECT_EQ(out[0], 4);
     EXPECT_EQ(q->mRead, 8);
 }
 
-TEST(Queue64KReader, FillCountAboveTheRingEmptiesTheQueue)
-{
+TEST(Queue64KReader, FillCountAboveTheRingEmptiesTheQueue) {
     auto q = std::make_unique<Queue64K>();
     q->init();
     Queue64KReader r;
@@ -84,16 +79,14 @@ TEST(Queue64KReader, FillCountAboveTheRingEmptiesTheQueue)
     EXPECT_EQ(out[2], 2);
 }
 
-TEST(MidiIO, PutFrameDropsNoBytesAndPacksEightPerElement)
-{
+TEST(MidiIO, PutFrameDropsNoBytesAndPacksEightPerElement) {
     auto io = std::make_unique<MidiIO>();
     MidiIOWriter w;
     w.reset(*io);
     std::vector<uint8_t> in;
     for (uint8_t i = 0; i < 16; ++i) {
         in.push_back(i);
-        if (i % 4 == 0)
-            in.push_back(kMidiNoByte);
+        if (i % 4 == 0) in.push_back(kMidiNoByte);
     }
     ASSERT_EQ(in.size(), 20u);
     EXPECT_EQ(w.putFrame(*io, in.data(), 20, 77), 16u);
@@ -111,41 +104,41 @@ TEST(MidiIO, PutFrameDropsNoBytesAndPacksEightPerElement)
     EXPECT_TRUE(io->readyForRead());
 }
 
-TEST(MidiIO, CorruptedIndexesStayInsideTheRing)
-{
+TEST(MidiIO, CorruptedIndexesStayInsideTheRing) {
     auto io = std::make_unique<MidiIO>();
     MidiIOWriter w;
     w.reset(*io);
-    io->mWriteIndex = 0xFFFFFFF0u;  // the client cannot move the kernel's writer
+    io->mWriteIndex = 0xFFFFFFF0u; // the client cannot move the kernel's writer
     const uint8_t b[] = {1, 2, 3};
     w.putFrame(*io, b, 3, 0);
     EXPECT_EQ(io->mWriteIndex, 1u);
-    io->mReadIndex = 8192 * 3;  // taken modulo the ring: element 0
+    io->mReadIndex = 8192 * 3; // taken modulo the ring: element 0
     MidiIOElement e{};
     ASSERT_TRUE(io->get(e));
     EXPECT_EQ(e.mLength, 3u);
     EXPECT_EQ(io->mReadIndex, 1u);
 }
 
-TEST(MidiQueue, InitBounds)
-{
+TEST(MidiQueue, InitBounds) {
     MidiQueueStorage<32768> s;
     EXPECT_FALSE(s.queue.init(15));
     EXPECT_FALSE(s.queue.init(32769));
     EXPECT_TRUE(s.queue.init(16));
 }
 
-TEST(MidiQueue, OverwriteKeepsTheNewestBytes)
-{
+TEST(MidiQueue, OverwriteKeepsTheNewestBytes) {
     struct Case {
         uint32_t held, n, fitted;
-        std::vector<uint8_t> after;  // what a full read returns
+        std::vector<uint8_t> after; // what a full read returns
     };
     const Case cases[] = {
         {12, 10, 4, {6, 7, 8, 9, 10, 11, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109}},
         {0, 5, 5, {100, 101, 102, 103, 104}},
         // Longer than the queue: the last 16 bytes stay.
-        {3, 40, 13, {124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139}},
+        {3,
+         40,
+         13,
+         {124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139}},
     };
     for (const auto& c : cases) {
         MidiQueueStorage<16> s;
@@ -163,13 +156,12 @@ TEST(MidiQueue, OverwriteKeepsTheNewestBytes)
     }
 }
 
-TEST(MidiQueue, WrapsAndNullDiscards)
-{
+TEST(MidiQueue, WrapsAndNullDiscards) {
     MidiQueueStorage<16> s;
     const auto in = iota(12);
     s.queue.put(in.data(), 12);
     EXPECT_EQ(s.queue.get(nullptr, 10), 10u);
-    s.queue.put(in.data(), 10);  // wraps at 16
+    s.queue.put(in.data(), 10); // wraps at 16
     uint8_t out[16];
     EXPECT_EQ(s.queue.get(out, 16), 12u);
     EXPECT_EQ(out[0], 10);
@@ -177,8 +169,7 @@ TEST(MidiQueue, WrapsAndNullDiscards)
     EXPECT_EQ(out[11], 9);
 }
 
-TEST(MidiQueue, CorruptedPositionsStayInside)
-{
+TEST(MidiQueue, CorruptedPositionsStayInside) {
     MidiQueueStorage<16> s;
     s.queue.mWritePos = 1000;
     s.queue.mReadPos = 999;
@@ -191,8 +182,7 @@ TEST(MidiQueue, CorruptedPositionsStayInside)
     EXPECT_EQ(out[0], 4);
 }
 
-TEST(AsyncTransportData, IndexesAndLengthsAreBounded)
-{
+TEST(AsyncTransportData, IndexesAndLengthsAreBounded) {
     auto a = std::make_unique<AsyncTransportData>();
     a->init();
     EXPECT_EQ(&a->block(130), &a->mBlocks[2]);
@@ -202,4 +192,4 @@ TEST(AsyncTransportData, IndexesAndLengthsAreBounded)
     EXPECT_EQ(a->mBlocks[1].clampedLength(), 100u);
 }
 
-}  // namespace
+} // namespace

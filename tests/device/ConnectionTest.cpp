@@ -25,29 +25,26 @@ namespace {
 
 class Machine : public ::testing::Test {
 protected:
-    Machine()
-    {
+    Machine() {
         std::filesystem::create_directories(hx::path::map("/tmp"));
         mHarness = std::make_unique<hx::harness::ClientHarness>();
         mBooted = mHarness->boot();
     }
-    ~Machine() override
-    {
+    ~Machine() override {
         hx::iokit::setMapSizeShortfall(0);
         hx::sys::resetProcessOverrides();
         mHarness.reset();
     }
-    static io_service_t findService()
-    {
+    static io_service_t findService() {
         io_iterator_t it = 0;
-        if (IOServiceGetMatchingServices(0, IOServiceMatching(kZrServiceClassName), &it) != KERN_SUCCESS)
+        if (IOServiceGetMatchingServices(0, IOServiceMatching(kZrServiceClassName), &it) !=
+            KERN_SUCCESS)
             return 0;
         io_service_t s = IOIteratorNext(it);
         IOObjectRelease(it);
         return s;
     }
-    static std::string name(const DriverSM* sm, std::size_t offset)
-    {
+    static std::string name(const DriverSM* sm, std::size_t offset) {
         return std::string(reinterpret_cast<const char*>(sm) + offset);
     }
     hx::test::TempRoot mRoot;
@@ -55,8 +52,7 @@ protected:
     bool mBooted = false;
 };
 
-TEST_F(Machine, ConnectionOpensAnnouncesAndNamesTheStreamsOnce)
-{
+TEST_F(Machine, ConnectionOpensAnnouncesAndNamesTheStreamsOnce) {
     ASSERT_TRUE(mBooted) << mHarness->lastError();
     const io_service_t service = findService();
     ASSERT_NE(service, 0u);
@@ -65,11 +61,12 @@ TEST_F(Machine, ConnectionOpensAnnouncesAndNamesTheStreamsOnce)
     ASSERT_TRUE(c.ioIsOpen());
     ASSERT_NE(c.driverSM(), nullptr);
     EXPECT_NE(c.clientID(), 0u);
-    EXPECT_NE(log.text().find("*** Connected to client " + std::to_string(::getpid()) + " ***"), std::string::npos);
+    EXPECT_NE(log.text().find("*** Connected to client " + std::to_string(::getpid()) + " ***"),
+              std::string::npos);
     const std::string model(c.driverSM()->mModelName, ::strnlen(c.driverSM()->mModelName, 63));
     EXPECT_EQ(name(c.driverSM(), 8140), model + ": Input");
     EXPECT_EQ(name(c.driverSM(), 7040), model + ": Output");
-    EXPECT_TRUE(c.ioOpenConnection());  // already open
+    EXPECT_TRUE(c.ioOpenConnection()); // already open
 
     // A second connection at another release leaves the names as written.
     hx::sys::setEmulatedRelease(std::string("11.0.0"));
@@ -89,8 +86,7 @@ TEST_F(Machine, ConnectionOpensAnnouncesAndNamesTheStreamsOnce)
     IOObjectRelease(service);
 }
 
-TEST_F(Machine, LiveUpdaterMarkerOrShortMappingRefusesTheOpen)
-{
+TEST_F(Machine, LiveUpdaterMarkerOrShortMappingRefusesTheOpen) {
     ASSERT_TRUE(mBooted) << mHarness->lastError();
     const io_service_t service = findService();
     hx::sys::setOwnProcessName(std::string("Updater"));
@@ -101,7 +97,7 @@ TEST_F(Machine, LiveUpdaterMarkerOrShortMappingRefusesTheOpen)
         EXPECT_TRUE(fwUpdaterActive());
     }
     fwupdateUnRegister();
-    hx::iokit::setMapSizeShortfall(4);  // 30,740 bytes
+    hx::iokit::setMapSizeShortfall(4); // 30,740 bytes
     {
         DriverConnection c(service);
         EXPECT_FALSE(c.ioIsOpen());
@@ -114,15 +110,18 @@ TEST_F(Machine, LiveUpdaterMarkerOrShortMappingRefusesTheOpen)
 }
 
 struct Recorder : DeviceManagerClient {
-    void deviceRemoved(ZrOSXDevice* d) override { events.push_back("removed"), devices.push_back(d); }
+    void deviceRemoved(ZrOSXDevice* d) override {
+        events.push_back("removed"), devices.push_back(d);
+    }
     void deviceAdded(ZrOSXDevice* d) override { events.push_back("added"), devices.push_back(d); }
-    void deviceWillBeRemoved(ZrOSXDevice* d) override { events.push_back("willBeRemoved"), devices.push_back(d); }
+    void deviceWillBeRemoved(ZrOSXDevice* d) override {
+        events.push_back("willBeRemoved"), devices.push_back(d);
+    }
     std::vector<std::string> events;
     std::vector<ZrOSXDevice*> devices;
 };
 
-TEST_F(Machine, DeferredManagerReportsEachDeviceOnceWhenEnabled)
-{
+TEST_F(Machine, DeferredManagerReportsEachDeviceOnceWhenEnabled) {
     ASSERT_TRUE(mBooted) << mHarness->lastError();
     // An ordinary user's process opens the fresh device by restoring it.
     hx::sys::setOwnUid(501);
@@ -146,9 +145,9 @@ TEST_F(Machine, DeferredManagerReportsEachDeviceOnceWhenEnabled)
     EXPECT_EQ(client.events, (std::vector<std::string>{"added", "willBeRemoved", "removed"}));
     EXPECT_TRUE(device->removed());
     EXPECT_EQ(manager.getCountDevices(), 0);
-    manager.removeDevice(device);  // not in the list: nothing
+    manager.removeDevice(device); // not in the list: nothing
     EXPECT_EQ(client.events.size(), 3u);
     device->decReferences();
 }
 
-}  // namespace
+} // namespace

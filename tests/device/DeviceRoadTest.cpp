@@ -117,8 +117,7 @@ TEST(DeviceRoad, TwoProceduresSumAndAFailingOneAddsNothing) {
     road.closeDevice();
 }
 
-TEST(DeviceRoad, ARelayoutWhileStreamingResumesBitExact)
-{
+TEST(DeviceRoad, ARelayoutWhileStreamingResumesBitExact) {
     DeviceRoad road(48000);
     ASSERT_TRUE(road.boot()) << road.error();
     ZrOSXDevice* device = road.openDevice();

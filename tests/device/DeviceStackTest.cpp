@@ -179,7 +179,7 @@ TEST_F(DeviceStack, UpdaterMarkerDecidesWhetherTheOpenProceeds) {
     };
     for (const auto& c : cases) {
         writeMarker(c.pid, c.name, c.bytes);
-        hx::kern::waitQuiet();  // the previous case's client has gone
+        hx::kern::waitQuiet(); // the previous case's client has gone
         const int32_t clientsBefore = kernelClients();
         hx::log::Capture log;
         DriverConnection connection(service);
@@ -427,8 +427,7 @@ TEST_F(DeviceStack, UpdaterOpenElsewhereRemovesEachDeviceThroughItsInterestNotif
             // Only the device whose service took the open leaves.
             ASSERT_EQ(manager.getCountDevices(), 1);
             for (const ZrOSXDevice::StubCall& c : manager.getDevice(0)->stubCalls())
-                if (std::string(c.name) == "KernelDriverNotificationHandler")
-                    EXPECT_NE(c.a, 16u);
+                if (std::string(c.name) == "KernelDriverNotificationHandler") EXPECT_NE(c.a, 16u);
         }
     }
     EXPECT_NE(removed[0], removed[1]);

@@ -21,37 +21,34 @@ protected:
     Marker() { fs::create_directories(fs::path(path()).parent_path()); }
     ~Marker() override { hx::sys::resetProcessOverrides(); }
     static std::string path() { return hx::path::map(kFWUpdaterMarkerPath); }
-    static void write(uint32_t pid, const char* name, std::size_t bytes = sizeof(FWUpdaterMarker))
-    {
+    static void write(uint32_t pid, const char* name, std::size_t bytes = sizeof(FWUpdaterMarker)) {
         FWUpdaterMarker m;
         std::memset(&m, 0, sizeof m);
         m.mPid = pid;
         std::strncpy(m.mName, name, sizeof m.mName - 1);
-        std::ofstream(path(), std::ios::binary).write(reinterpret_cast<const char*>(&m), std::streamsize(bytes));
+        std::ofstream(path(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(&m), std::streamsize(bytes));
     }
     hx::test::TempRoot mRoot;
 };
 
-TEST_F(Marker, NoMarkerIsFalse)
-{
+TEST_F(Marker, NoMarkerIsFalse) {
     EXPECT_FALSE(fwUpdaterActive());
     EXPECT_FALSE(fs::exists(path()));
 }
 
-TEST_F(Marker, RegisteredLiveProcessIsActiveUntilUnregistered)
-{
+TEST_F(Marker, RegisteredLiveProcessIsActiveUntilUnregistered) {
     hx::sys::setOwnProcessName(std::string("FirmwareUpdater"));
     ASSERT_TRUE(fwupdateRegister());
     ASSERT_EQ(fs::file_size(path()), 260u);
     EXPECT_TRUE(fwUpdaterActive());
-    EXPECT_TRUE(fwUpdaterActive());  // a live marker stays
+    EXPECT_TRUE(fwUpdaterActive()); // a live marker stays
     EXPECT_EQ(fwupdateUnRegister(), 0);
     EXPECT_FALSE(fwUpdaterActive());
     EXPECT_NE(fwupdateUnRegister(), 0);
 }
 
-TEST_F(Marker, StaleMarkersAreDeleted)
-{
+TEST_F(Marker, StaleMarkersAreDeleted) {
     hx::sys::addFakeProcess({4242, std::string("Updater"), "Updater", 'S', 501});
     hx::sys::addFakeProcess({4243, std::string("Other"), "Other", 'S', 501});
     const struct {
@@ -76,4 +73,4 @@ TEST_F(Marker, StaleMarkersAreDeleted)
     EXPECT_TRUE(fs::exists(path()));
 }
 
-}  // namespace
+} // namespace

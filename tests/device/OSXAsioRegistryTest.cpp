@@ -27,35 +27,30 @@ const CFStringRef kDomain = CFSTR("com.korvex.hx5100.hal");
 class Store : public ::testing::Test {
 protected:
     Store() { hx::cf::resetPreferences(); }
-    ~Store() override
-    {
+    ~Store() override {
         hx::cf::setWriteFailureHook(nullptr);
         hx::cf::resetPreferences();
     }
-    static std::string prefsFile(const std::string& name)
-    {
+    static std::string prefsFile(const std::string& name) {
         return hx::path::map(hx::path::userPreferencesFolder() + "/" + name);
     }
     static std::string domainFile() { return prefsFile("com.korvex.hx5100.hal.plist"); }
-    static void writeFile(const std::string& path, const std::string& bytes)
-    {
+    static void writeFile(const std::string& path, const std::string& bytes) {
         fs::create_directories(fs::path(path).parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
     }
-    static std::string readFile(const std::string& path)
-    {
+    static std::string readFile(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    static Ref<CFPropertyListRef> stored(const char* key)
-    {
-        return Ref<CFPropertyListRef>(
-            CFPreferencesCopyValue(str(key), kDomain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
+    static Ref<CFPropertyListRef> stored(const char* key) {
+        return Ref<CFPropertyListRef>(CFPreferencesCopyValue(
+            str(key), kDomain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
     }
-    static std::vector<std::string> keys()
-    {
+    static std::vector<std::string> keys() {
         std::vector<std::string> out;
-        Ref<CFArrayRef> list(CFPreferencesCopyKeyList(kDomain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
+        Ref<CFArrayRef> list(
+            CFPreferencesCopyKeyList(kDomain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
         for (CFIndex i = 0; list.get() && i < CFArrayGetCount(list.get()); ++i)
             out.push_back(text(CFArrayGetValueAtIndex(list.get(), i)));
         std::sort(out.begin(), out.end());
@@ -64,8 +59,7 @@ protected:
     hx::test::TempRoot mRoot;
 };
 
-TEST_F(Store, FreshDomainWithoutLegacyFileGetsOnlyTheVersion)
-{
+TEST_F(Store, FreshDomainWithoutLegacyFileGetsOnlyTheVersion) {
     hx::log::Capture log;
     {
         OSXAsioRegistry migrate("HX5100Settings");
@@ -81,8 +75,7 @@ TEST_F(Store, FreshDomainWithoutLegacyFileGetsOnlyTheVersion)
     EXPECT_FALSE(other.isValid());
 }
 
-TEST_F(Store, LegacyFileAttributesBecomeStringKeysOnce)
-{
+TEST_F(Store, LegacyFileAttributesBecomeStringKeysOnce) {
     // ISO-8859-1, as the writer's header says: 0xE9 is e-acute.
     writeFile(prefsFile("HX5100Settings.xml"),
               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<Settings>\n"
@@ -93,7 +86,7 @@ TEST_F(Store, LegacyFileAttributesBecomeStringKeysOnce)
     EXPECT_EQ(text(stored("a").get()), "1");
     EXPECT_EQ(text(stored("b").get()), "2");
     EXPECT_EQ(text(stored("Name").get()), "Caf\xC3\xA9 & Bar");
-    EXPECT_EQ(readFile(prefsFile("HX5100Settings.xml")), before);  // only read
+    EXPECT_EQ(readFile(prefsFile("HX5100Settings.xml")), before); // only read
 
     // With "Version" present, nothing migrates again.
     writeFile(prefsFile("HX5100Settings.xml"), "<Settings><D c=\"3\"/></Settings>");
@@ -101,8 +94,7 @@ TEST_F(Store, LegacyFileAttributesBecomeStringKeysOnce)
     EXPECT_EQ(stored("c").get(), nullptr);
 }
 
-TEST_F(Store, LegacyFileWithoutSettingsMigratesNothing)
-{
+TEST_F(Store, LegacyFileWithoutSettingsMigratesNothing) {
     writeFile(prefsFile("HX5100Settings.xml"), "<Other><D a=\"1\"/></Other>");
     hx::log::Capture log;
     { OSXAsioRegistry migrate("HX5100Settings"); }
@@ -110,8 +102,7 @@ TEST_F(Store, LegacyFileWithoutSettingsMigratesNothing)
     EXPECT_NE(log.text().find("no Settings"), std::string::npos);
 }
 
-TEST_F(Store, TypedRoundTripsAndMissingKeys)
-{
+TEST_F(Store, TypedRoundTripsAndMissingKeys) {
     OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
     ASSERT_TRUE(s.setBoolValue(true, "B"));
     ASSERT_TRUE(s.setUInt8Value(0x1FF & 0xFF, "U8"));
@@ -119,7 +110,7 @@ TEST_F(Store, TypedRoundTripsAndMissingKeys)
     ASSERT_TRUE(s.setUInt32Value(0xFFFFFFF0u, "U32"));
     ASSERT_TRUE(s.setUInt64Value(0x0123456789ABCDEFull, "U64"));
     ASSERT_TRUE(s.setStringValue(CFSTR("text"), "S"));
-    EXPECT_EQ(text(stored("U16").get()), "48879");  // decimal text
+    EXPECT_EQ(text(stored("U16").get()), "48879"); // decimal text
     EXPECT_EQ(text(stored("B").get()), "1");
     bool b = false;
     uint8_t u8 = 0;
@@ -166,8 +157,7 @@ TEST_F(Store, TypedRoundTripsAndMissingKeys)
     EXPECT_EQ(s.getDigitalOutMode(), 0u);
 }
 
-TEST_F(Store, BlocksOfTheWrongLengthOrTypeReadAsMissing)
-{
+TEST_F(Store, BlocksOfTheWrongLengthOrTypeReadAsMissing) {
     OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
     uint8_t matrix[OSXAsioRegistry::kRoutingMatrixSize];
     for (int i = 0; i < OSXAsioRegistry::kRoutingMatrixSize; ++i)
@@ -192,7 +182,7 @@ TEST_F(Store, BlocksOfTheWrongLengthOrTypeReadAsMissing)
     EXPECT_FALSE(s.getUInt64Value(u64, "U64"));
     EXPECT_EQ(s.getClockSource(), 0u);
     for (uint8_t b : out)
-        EXPECT_EQ(b, 0xAA);  // nothing half-copied
+        EXPECT_EQ(b, 0xAA); // nothing half-copied
     for (uint8_t b : mixer)
         EXPECT_EQ(b, 0xAA);
     EXPECT_EQ(u64, 5u);
@@ -212,8 +202,7 @@ TEST_F(Store, BlocksOfTheWrongLengthOrTypeReadAsMissing)
     EXPECT_FALSE(s.getMixerFractions(fractions));
 }
 
-TEST_F(Store, LoadAjExtDefaultsThenStoredValues)
-{
+TEST_F(Store, LoadAjExtDefaultsThenStoredValues) {
     OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
     QnAjExtData record;
     std::memset(&record, 0x77, sizeof record);
@@ -228,7 +217,7 @@ TEST_F(Store, LoadAjExtDefaultsThenStoredValues)
     EXPECT_EQ(record.mDigitalOutSelector, 0u);
     EXPECT_EQ(record.mRoutingIn[1], 1u);
     EXPECT_EQ(record.mRoutingOut[1], 1u);
-    EXPECT_EQ(record.mDigitalLockFrequency, 0x77777777u);  // left as it was
+    EXPECT_EQ(record.mDigitalLockFrequency, 0x77777777u); // left as it was
 
     s.setClockSource(2);
     s.setUSB1Mode(1);
@@ -240,13 +229,13 @@ TEST_F(Store, LoadAjExtDefaultsThenStoredValues)
     EXPECT_EQ(record.mUSB1Mode, 1u);
     EXPECT_EQ(record.mDigitalOutMode, 3u);
     EXPECT_EQ(record.mDigitalOutSelector, 4u);
-    EXPECT_NE(log.text().find("Reading clock source: 2\nReading mUSB1Mode: 1\nReading mDigitalOutMode: 3\n"
-                              "Reading mDigitalOutSelector: 4\n"),
+    EXPECT_NE(log.text().find(
+                  "Reading clock source: 2\nReading mUSB1Mode: 1\nReading mDigitalOutMode: 3\n"
+                  "Reading mDigitalOutSelector: 4\n"),
               std::string::npos);
 }
 
-TEST_F(Store, SorvikRecordsDefaultsAndPerDeviceKey)
-{
+TEST_F(Store, SorvikRecordsDefaultsAndPerDeviceKey) {
     OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
     QN_Sorvik_ConfigAndMap r;
     std::memset(&r, 0, sizeof r);
@@ -281,11 +270,11 @@ TEST_F(Store, SorvikRecordsDefaultsAndPerDeviceKey)
     EXPECT_EQ(std::memcmp(&back, &r, sizeof r), 0);
     hx::log::Capture log;
     EXPECT_FALSE(s.getSorvikConfigAndMapping(back, 0x42));
-    EXPECT_NE(log.text().find("getSorvikConfigAndMapping No prefs for device               42"), std::string::npos);
+    EXPECT_NE(log.text().find("getSorvikConfigAndMapping No prefs for device               42"),
+              std::string::npos);
 }
 
-TEST_F(Store, TwoProcessesSynchronisingDifferentKeysKeepBoth)
-{
+TEST_F(Store, TwoProcessesSynchronisingDifferentKeysKeepBoth) {
     OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
     ASSERT_TRUE(inOtherProcess([] {
         OSXAsioRegistry other(CFSTR("com.korvex.hx5100"));
@@ -302,8 +291,7 @@ TEST_F(Store, TwoProcessesSynchronisingDifferentKeysKeepBoth)
     }));
 }
 
-TEST_F(Store, TruncatedDomainFileGivesDefaultsAndALogLine)
-{
+TEST_F(Store, TruncatedDomainFileGivesDefaultsAndALogLine) {
     {
         OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
         s.setClockSource(3);
@@ -318,12 +306,12 @@ TEST_F(Store, TruncatedDomainFileGivesDefaultsAndALogLine)
     EXPECT_NE(log.text().find("com.korvex.hx5100.hal.plist"), std::string::npos);
 }
 
-TEST_F(Store, FailedWriteKeepsTheEarlierFile)
-{
+TEST_F(Store, FailedWriteKeepsTheEarlierFile) {
     OSXAsioRegistry s(CFSTR("com.korvex.hx5100"));
     ASSERT_TRUE(s.setClockSource(1));
     const std::string before = readFile(domainFile());
-    hx::cf::setWriteFailureHook([](const std::string& p) { return p.find("hx5100.hal") != std::string::npos; });
+    hx::cf::setWriteFailureHook(
+        [](const std::string& p) { return p.find("hx5100.hal") != std::string::npos; });
     EXPECT_FALSE(s.setClockSource(2));
     EXPECT_EQ(readFile(domainFile()), before);
     hx::cf::setWriteFailureHook(nullptr);
@@ -333,14 +321,14 @@ TEST_F(Store, FailedWriteKeepsTheEarlierFile)
     }));
 }
 
-TEST_F(Store, StorageFileOpensCreatesAndReads)
-{
+TEST_F(Store, StorageFileOpensCreatesAndReads) {
     hx::log::Capture log;
     EXPECT_EQ(OSXAsioRegistry::getStorageFile("absent.xml", false, false), -1);
     EXPECT_NE(log.text().find("Could not create path for file absent.xml\n"), std::string::npos);
     fs::create_directories(prefsFile(""));
     EXPECT_EQ(OSXAsioRegistry::getStorageFile("absent.xml", false, false), -1);
-    EXPECT_NE(log.text().find("getStorageFile: could not create FSRef for path"), std::string::npos);
+    EXPECT_NE(log.text().find("getStorageFile: could not create FSRef for path"),
+              std::string::npos);
     FSIORefNum fork = OSXAsioRegistry::getStorageFile("made.xml", true, true);
     ASSERT_GE(fork, 0);
     EXPECT_EQ(FSCloseFork(fork), noErr);
@@ -357,4 +345,4 @@ TEST_F(Store, StorageFileOpensCreatesAndReads)
     EXPECT_EQ(s.getSettingNode("Settings", true), nullptr);
 }
 
-}  // namespace
+} // namespace

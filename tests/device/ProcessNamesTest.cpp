@@ -14,15 +14,14 @@
 
 namespace {
 
-TEST(ClientAppType, TableRowsAndLastMatchWins)
-{
+TEST(ClientAppType, TableRowsAndLastMatchWins) {
     const struct {
         const char* name;
         int type;
     } cases[] = {
         {"Audio MIDI Setup", 2},
         {"audio midi setup", 2},
-        {"Audio MIDI Setup Helper", 18},  // equality, not containment
+        {"Audio MIDI Setup Helper", 18}, // equality, not containment
         {"Digital Performer", 4},
         {"iTunes", 3},
         {"coreaudiod", 5},
@@ -35,7 +34,7 @@ TEST(ClientAppType, TableRowsAndLastMatchWins)
         {"loginwindow", 12},
         {"Vinylo DJ", 14},
         {"Platter", 13},
-        {"coreaudiod SystemUIServer", 10},  // a later row wins
+        {"coreaudiod SystemUIServer", 10}, // a later row wins
         {"iTunes coreaudiod", 5},
         {"Vinylo DJ Platter", 13},
         {"hxsim", 18},
@@ -51,13 +50,12 @@ protected:
     ~ProcessTableQueries() override { hx::sys::resetProcessOverrides(); }
 };
 
-TEST_F(ProcessTableQueries, OwnProcessIsFoundByPidAndName)
-{
+TEST_F(ProcessTableQueries, OwnProcessIsFoundByPidAndName) {
     hx::sys::setOwnProcessName(std::string("Korvex HX-5100 Mixer Panel"));
     char name[17];
     std::memset(name, 'x', sizeof name);
     ASSERT_TRUE(GetProcessNameFromPID(::getpid(), name));
-    EXPECT_STREQ(name, "Korvex HX-5100 M");  // cut at 16
+    EXPECT_STREQ(name, "Korvex HX-5100 M"); // cut at 16
     EXPECT_EQ(ClientAppType(name), 8);
     EXPECT_TRUE(ProcessIsRunning(name));
     // A longer name matches its 16-character table name.
@@ -65,8 +63,7 @@ TEST_F(ProcessTableQueries, OwnProcessIsFoundByPidAndName)
     EXPECT_FALSE(GetProcessNameFromPID(::getpid(), nullptr));
 }
 
-TEST_F(ProcessTableQueries, FakeTableZombieAndMissing)
-{
+TEST_F(ProcessTableQueries, FakeTableZombieAndMissing) {
     hx::sys::hideRealProcesses(true);
     hx::sys::addFakeProcess({100, std::string("/Apps/Updater"), "Updater", 'S', 501});
     hx::sys::addFakeProcess({101, std::string("ghost"), "ghost", 'Z', 501});
@@ -74,18 +71,17 @@ TEST_F(ProcessTableQueries, FakeTableZombieAndMissing)
     char name[17];
     EXPECT_TRUE(GetProcessNameFromPID(100, name));
     EXPECT_STREQ(name, "Updater");
-    EXPECT_TRUE(GetProcessNameFromPID(101, name));  // a zombie has a name
+    EXPECT_TRUE(GetProcessNameFromPID(101, name)); // a zombie has a name
     EXPECT_FALSE(GetProcessNameFromPID(102, name));
     EXPECT_STREQ(name, "");
     EXPECT_TRUE(ProcessIsRunning("Updater"));
-    EXPECT_FALSE(ProcessIsRunning("ghost"));  // not running
+    EXPECT_FALSE(ProcessIsRunning("ghost")); // not running
     EXPECT_FALSE(ProcessIsRunning("Update"));
     EXPECT_NE(log.text().find("Found process 100 Updater\n"), std::string::npos);
     EXPECT_EQ(log.text().find("ghost"), std::string::npos);
 }
 
-TEST_F(ProcessTableQueries, GrowingTableIsReadAgainAndEndlessGrowthGivesUp)
-{
+TEST_F(ProcessTableQueries, GrowingTableIsReadAgainAndEndlessGrowthGivesUp) {
     hx::sys::hideRealProcesses(true);
     hx::sys::addFakeProcess({10, std::string("target"), "target", 'S', 501});
     pid_t next = 1000;
@@ -93,14 +89,13 @@ TEST_F(ProcessTableQueries, GrowingTableIsReadAgainAndEndlessGrowthGivesUp)
     int growRounds = 1;
     hx::sys::setAfterSizeQuery([&] {
         ++queries;
-        if (growRounds-- <= 0)
-            return;
+        if (growRounds-- <= 0) return;
         const std::size_t grow = hx::sys::readProcessTable().size() * 2 + 40;
         for (std::size_t i = 0; i < grow; ++i, ++next)
             hx::sys::addFakeProcess({next, std::string("n"), "n", 'S', 501});
     });
     EXPECT_TRUE(ProcessIsRunning("target"));
-    EXPECT_EQ(queries, 2);  // the first read found the table grown
+    EXPECT_EQ(queries, 2); // the first read found the table grown
 
     queries = 0;
     growRounds = 1000;
@@ -111,12 +106,12 @@ TEST_F(ProcessTableQueries, GrowingTableIsReadAgainAndEndlessGrowthGivesUp)
     hx::sys::setAfterSizeQuery(nullptr);
 }
 
-TEST(MacOSRelease, LeadingNumberOfTheRelease)
-{
+TEST(MacOSRelease, LeadingNumberOfTheRelease) {
     const struct {
         const char* release;
         int major;
-    } cases[] = {{"9.8.0", 9}, {"13.4.0", 13}, {"19.6.0", 19}, {"20.1.0", 20}, {"12", 12}, {"x.1", 0}};
+    } cases[] = {{"9.8.0", 9},   {"13.4.0", 13}, {"19.6.0", 19},
+                 {"20.1.0", 20}, {"12", 12},     {"x.1", 0}};
     for (const auto& c : cases) {
         hx::sys::setEmulatedRelease(std::string(c.release));
         EXPECT_EQ(GetMacOSRelease(), c.major) << c.release;
@@ -125,13 +120,12 @@ TEST(MacOSRelease, LeadingNumberOfTheRelease)
     EXPECT_EQ(GetMacOSRelease(), 19);
 }
 
-TEST(MutexLockedSectionTest, TaggedWaitIsLoggedAndNullDoesNothing)
-{
+TEST(MutexLockedSectionTest, TaggedWaitIsLoggedAndNullDoesNothing) {
     std::recursive_mutex m;
     {
         MutexLockedSection none(nullptr, "unused");
         MutexLockedSection outer(&m);
-        MutexLockedSection again(&m, "same thread");  // recursive: no wait
+        MutexLockedSection again(&m, "same thread"); // recursive: no wait
     }
     hx::log::Capture log;
     std::thread holder;
@@ -154,4 +148,4 @@ TEST(MutexLockedSectionTest, TaggedWaitIsLoggedAndNullDoesNothing)
     m.unlock();
 }
 
-}  // namespace
+} // namespace

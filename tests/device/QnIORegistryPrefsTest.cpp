@@ -22,17 +22,13 @@ namespace {
 // A registry of one kernel service (handle 7) whose properties the test sets.
 class Registry {
 public:
-    ~Registry()
-    {
-        if (mProperties)
-            CFRelease(mProperties);
+    ~Registry() {
+        if (mProperties) CFRelease(mProperties);
     }
-    QnRegistryAccess access()
-    {
+    QnRegistryAccess access() {
         return {[this](const char* cls, std::vector<QnServiceHandle>& out) {
                     mSearched = cls;
-                    if (mFailSearch)
-                        return kern_return_t(kIOReturnNoDevice);
+                    if (mFailSearch) return kern_return_t(kIOReturnNoDevice);
                     out.push_back(7);
                     return kern_return_t(KERN_SUCCESS);
                 },
@@ -44,15 +40,13 @@ public:
                     return kern_return_t(KERN_SUCCESS);
                 }};
     }
-    void set(const char* key, CFTypeRef value)
-    {
+    void set(const char* key, CFTypeRef value) {
         if (!mProperties)
             mProperties = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
                                                     &kCFTypeDictionaryValueCallBacks);
         CFDictionarySetValue(mProperties, str(key), value);
     }
-    void setChannelSettings()
-    {
+    void setChannelSettings() {
         Ref<CFMutableArrayRef> six(CFArrayCreateMutable(nullptr, 6, &kCFTypeArrayCallBacks));
         for (long long v : {48000, 2, 24, 2, 24, 1})
             CFArrayAppendValue(six.get(), num(v));
@@ -73,8 +67,7 @@ protected:
     Registry mRegistry;
 };
 
-TEST_F(RegistryPrefs, ReadOnlyInstanceTouchesNoFile)
-{
+TEST_F(RegistryPrefs, ReadOnlyInstanceTouchesNoFile) {
     mRegistry.setChannelSettings();
     hx::log::Capture log;
     QnIORegistryPrefs prefs(false, mRegistry.access());
@@ -84,42 +77,42 @@ TEST_F(RegistryPrefs, ReadOnlyInstanceTouchesNoFile)
     EXPECT_FALSE(prefs.createDirectory());
     EXPECT_FALSE(prefs.writePropertiesToStorage());
     EXPECT_FALSE(fs::exists(hx::path::map("/Users")));
-    EXPECT_NE(log.text().find("Found a device of class ZrKernelDeviceKorvexHX5100 (won't write), result 00000000.\n"),
-              std::string::npos);
+    EXPECT_NE(
+        log.text().find(
+            "Found a device of class ZrKernelDeviceKorvexHX5100 (won't write), result 00000000.\n"),
+        std::string::npos);
 }
 
-TEST_F(RegistryPrefs, HasPropertiesNeedsChannelSettings)
-{
+TEST_F(RegistryPrefs, HasPropertiesNeedsChannelSettings) {
     mRegistry.set("AjExtData", num(1));
     QnIORegistryPrefs prefs(false, mRegistry.access());
     EXPECT_FALSE(prefs.hasProperties());
     ASSERT_NE(prefs.getProperties(), nullptr);
     EXPECT_EQ(CFDictionaryGetCount(prefs.getProperties()), 1);
     mRegistry.setChannelSettings();
-    EXPECT_TRUE(prefs.hasProperties());  // read again
+    EXPECT_TRUE(prefs.hasProperties()); // read again
 }
 
-TEST_F(RegistryPrefs, FailedSearchOrNoServicePreparesNothing)
-{
+TEST_F(RegistryPrefs, FailedSearchOrNoServicePreparesNothing) {
     mRegistry.mFailSearch = true;
     hx::log::Capture log;
     QnIORegistryPrefs prefs(true, mRegistry.access());
-    EXPECT_NE(log.text().find("IOServiceGetMatchingServices returned 0xe00002c0\n\n"), std::string::npos);
+    EXPECT_NE(log.text().find("IOServiceGetMatchingServices returned 0xe00002c0\n\n"),
+              std::string::npos);
     EXPECT_EQ(prefs.update(), kIOReturnError);
     EXPECT_FALSE(prefs.hasProperties());
     EXPECT_FALSE(prefs.writePropertiesToStorage());
     EXPECT_FALSE(fs::exists(folder()));
 }
 
-TEST_F(RegistryPrefs, WritableMirrorsThePropertiesThatPlistlibReads)
-{
+TEST_F(RegistryPrefs, WritableMirrorsThePropertiesThatPlistlibReads) {
     mRegistry.setChannelSettings();
     mRegistry.set("AjExtData", num(5));
     QnIORegistryPrefs prefs(true, mRegistry.access());
     struct stat st;
-    ASSERT_EQ(::stat(folder().c_str(), &st), 0);  // made at construction
+    ASSERT_EQ(::stat(folder().c_str(), &st), 0); // made at construction
     EXPECT_EQ(st.st_mode & 07777, 01777u);
-    fs::remove_all(folder());  // a missing folder is made again before writing
+    fs::remove_all(folder()); // a missing folder is made again before writing
     ASSERT_TRUE(prefs.hasProperties());
     ASSERT_TRUE(prefs.writePropertiesToStorage());
     ASSERT_EQ(::stat(folder().c_str(), &st), 0);
@@ -135,8 +128,7 @@ TEST_F(RegistryPrefs, WritableMirrorsThePropertiesThatPlistlibReads)
     EXPECT_EQ(out, "[48000, 2, 24, 2, 24, 1] 5\n");
 }
 
-TEST_F(RegistryPrefs, UnrepresentableSnapshotKeepsTheEarlierFile)
-{
+TEST_F(RegistryPrefs, UnrepresentableSnapshotKeepsTheEarlierFile) {
     mRegistry.setChannelSettings();
     QnIORegistryPrefs prefs(true, 7, mRegistry.access());
     ASSERT_TRUE(prefs.writePropertiesToStorage());
@@ -150,9 +142,8 @@ TEST_F(RegistryPrefs, UnrepresentableSnapshotKeepsTheEarlierFile)
     EXPECT_EQ(fs::file_size(file()), before);
 }
 
-TEST_F(RegistryPrefs, WritingReadsTheRegistryAgainAndAFailedReadKeepsTheFile)
-{
-    QnIORegistryPrefs prefs(true, mRegistry.access());  // nothing published yet
+TEST_F(RegistryPrefs, WritingReadsTheRegistryAgainAndAFailedReadKeepsTheFile) {
+    QnIORegistryPrefs prefs(true, mRegistry.access()); // nothing published yet
     mRegistry.setChannelSettings();
     ASSERT_TRUE(prefs.writePropertiesToStorage());
     auto contents = [&] {
@@ -168,4 +159,4 @@ TEST_F(RegistryPrefs, WritingReadsTheRegistryAgainAndAFailedReadKeepsTheFile)
     EXPECT_EQ(contents(), written);
 }
 
-}  // namespace
+} // namespace

@@ -10,12 +10,12 @@
 
 using namespace hx::test::hxsim;
 
-TEST(HxsimFarlane, TheFirstGenerationDeviceStreamsAndTheLoopbackMatches)
-{
+TEST(HxsimFarlane, TheFirstGenerationDeviceStreamsAndTheLoopbackMatches) {
     for (const char* speed : {"full", "high"}) {
         hx::test::TempRoot root;
         const CommandRun run = runCommand(
-            hxsim(root.path(), std::string("--device farlane1 --virtual-clock --seconds 0.5 --speed ") + speed));
+            hxsim(root.path(),
+                  std::string("--device farlane1 --virtual-clock --seconds 0.5 --speed ") + speed));
         ASSERT_EQ(run.status, 0) << run.out;
         auto f = fields(run.out);
         EXPECT_NE(f["device"].find("vendor 0x1935"), std::string::npos) << run.out;
@@ -28,10 +28,11 @@ TEST(HxsimFarlane, TheFirstGenerationDeviceStreamsAndTheLoopbackMatches)
     }
 }
 
-TEST(HxsimFarlane, AnUnknownDeviceIsAnOptionError)
-{
+TEST(HxsimFarlane, AnUnknownDeviceIsAnOptionError) {
     hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsim(root.path(), "--device farlane9 --virtual-clock") + " 2>&1");
+    const CommandRun run =
+        runCommand(hxsim(root.path(), "--device farlane9 --virtual-clock") + " 2>&1");
     EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("--device must be hx5100 or farlane1, not farlane9"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("--device must be hx5100 or farlane1, not farlane9"), std::string::npos)
+        << run.out;
 }

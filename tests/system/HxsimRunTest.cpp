@@ -17,8 +17,7 @@
 
 using namespace hx::test::hxsim;
 
-TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
-{
+TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports) {
     hx::test::TempRoot root;
     const CommandRun run = runCommand(hxsim(root.path(), "--virtual-clock --seconds 1"));
     ASSERT_EQ(run.status, 0) << run.out;
@@ -35,7 +34,8 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
     EXPECT_EQ(f["routing"], "pass (output pair 0 = playback 1/2)");
     EXPECT_EQ(f["client"].rfind("type 0, slot 0, identity 0x", 0), 0u) << run.out;
     EXPECT_EQ(f["client"].find("identity 0x0000000000000000"), std::string::npos) << run.out;
-    EXPECT_EQ(f["run"].rfind("1.000 s of audio on the virtual clock, after 0.0", 0), 0u) << f["run"];
+    EXPECT_EQ(f["run"].rfind("1.000 s of audio on the virtual clock, after 0.0", 0), 0u)
+        << f["run"];
     EXPECT_EQ(f["stream breaks"], "0");
     EXPECT_EQ(f["pattern errors"], "0");
     EXPECT_EQ(f["lost frames"],
@@ -50,8 +50,9 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
     // The played signal came back whole, from its frame 0.
     EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
     const auto compared = leadingNumber(f["match"].substr(5));
-    EXPECT_NE(f["match"].find("0 differ: played frames 0 to " + std::to_string(compared - 1) + ", the last " +
-                              std::to_string(48000 - compared) + " still on their way at the end"),
+    EXPECT_NE(f["match"].find("0 differ: played frames 0 to " + std::to_string(compared - 1) +
+                              ", the last " + std::to_string(48000 - compared) +
+                              " still on their way at the end"),
               std::string::npos)
         << f["match"];
     EXPECT_EQ(f["result"], "pass");
@@ -66,11 +67,13 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
     for (uint32_t frame : {0u, 1u, 879u, 880u, 1000u}) {
         auto at = [&](size_t i) { return uint32_t(uint8_t(bytes[44 + frame * 6 + i])); };
         EXPECT_EQ(at(0) | at(1) << 8 | at(2) << 16, frame) << "left sample of frame " << frame;
-        EXPECT_EQ(at(3) | at(4) << 8 | at(5) << 16, frame + 0x800000) << "right sample of frame " << frame;
+        EXPECT_EQ(at(3) | at(4) << 8 | at(5) << 16, frame + 0x800000)
+            << "right sample of frame " << frame;
     }
-    const CommandRun soxi = runCommand("soxi -r '" + wav + "' && soxi -c '" + wav + "' && soxi -b '" + wav +
-                                "' && soxi -s '" + wav + "'");
-    ASSERT_EQ(soxi.status, 0) << "soxi (from Debian's sox) must be installed to read the recording back";
+    const CommandRun soxi = runCommand("soxi -r '" + wav + "' && soxi -c '" + wav +
+                                       "' && soxi -b '" + wav + "' && soxi -s '" + wav + "'");
+    ASSERT_EQ(soxi.status, 0)
+        << "soxi (from Debian's sox) must be installed to read the recording back";
     EXPECT_EQ(soxi.out, "48000\n2\n24\n" + std::to_string(compared) + "\n");
 
     // The driver's log: one time-stamped record a line.
@@ -84,10 +87,10 @@ TEST(Hxsim, DefaultScenarioOnTheVirtualClockPassesAndReports)
 // A sleep mid-run: the client hears 54 and, after the wake, 13; it rebuilds
 // the stream 3 s later (stage 2 reports 14, 3, 3 and 0x10000) and the
 // looped-back audio matches before and after.
-TEST(Hxsim, SleepAndWakeMidRunTheStreamComesBackAndMatches)
-{
+TEST(Hxsim, SleepAndWakeMidRunTheStreamComesBackAndMatches) {
     hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsim(root.path(), "--virtual-clock --sleep-at 1 --sleep-for 2"));
+    const CommandRun run =
+        runCommand(hxsim(root.path(), "--virtual-clock --sleep-at 1 --sleep-for 2"));
     ASSERT_EQ(run.status, 0) << run.out;
     auto f = fields(run.out);
     const std::string codes = f["state changes"];
@@ -103,25 +106,27 @@ TEST(Hxsim, SleepAndWakeMidRunTheStreamComesBackAndMatches)
     EXPECT_EQ(f["result"], "pass");
 }
 
-TEST(Hxsim, RatesOffsetsAndRoutingMatchAndTheRecordingFollowsThem)
-{
+TEST(Hxsim, RatesOffsetsAndRoutingMatchAndTheRecordingFollowsThem) {
     struct Case {
         const char* rate;
         const char* ppm;
         const char* routing;
     };
-    const Case cases[] = {{"44100", "-200", "pass"}, {"96000", "200", "mix"}, {"192000", "-200", "pass"},
+    const Case cases[] = {{"44100", "-200", "pass"},
+                          {"96000", "200", "mix"},
+                          {"192000", "-200", "pass"},
                           {"192000", "200", "mix"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.rate) + " Hz " + c.ppm + " ppm " + c.routing);
         hx::test::TempRoot root;
-        const CommandRun run =
-            runCommand(hxsim(root.path(), std::string("--virtual-clock --seconds 0.5 --output /tmp/r.wav --rate ") +
-                                              c.rate + " --ppm " + c.ppm + " --routing " + c.routing));
+        const CommandRun run = runCommand(hxsim(
+            root.path(), std::string("--virtual-clock --seconds 0.5 --output /tmp/r.wav --rate ") +
+                             c.rate + " --ppm " + c.ppm + " --routing " + c.routing));
         ASSERT_EQ(run.status, 0) << run.out;
         auto f = fields(run.out);
         EXPECT_EQ(f["rate"], std::string(c.rate) + " Hz (asked " + c.rate + " Hz)");
-        EXPECT_EQ(f["speed"], std::string("high, device clock ") + (c.ppm[0] == '-' ? "" : "+") + c.ppm + " ppm");
+        EXPECT_EQ(f["speed"], std::string("high, device clock ") + (c.ppm[0] == '-' ? "" : "+") +
+                                  c.ppm + " ppm");
         EXPECT_EQ(f["routing"].rfind(c.routing, 0), 0u) << f["routing"];
         EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
         const std::string wav = root.path() + "/tmp/r.wav";
@@ -133,8 +138,7 @@ TEST(Hxsim, RatesOffsetsAndRoutingMatchAndTheRecordingFollowsThem)
 
 // Without a clock option hxsim runs in real time on the paced clock: the same
 // steps as the virtual clock, so host stalls cannot break the match.
-TEST(Hxsim, TheDefaultClockIsPacedAndTheLoopbackStillMatches)
-{
+TEST(Hxsim, TheDefaultClockIsPacedAndTheLoopbackStillMatches) {
     hx::test::TempRoot root;
     const CommandRun run = runCommand(hxsim(root.path(), "--seconds 0.5 --rate 192000 --ppm -200"));
     ASSERT_EQ(run.status, 0) << run.out;
@@ -145,23 +149,23 @@ TEST(Hxsim, TheDefaultClockIsPacedAndTheLoopbackStillMatches)
     EXPECT_EQ(f["result"], "pass");
 }
 
-TEST(Hxsim, ARateTheSpeedCannotCarryFailsWithItsReason)
-{
+TEST(Hxsim, ARateTheSpeedCannotCarryFailsWithItsReason) {
     hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsim(root.path(), "--virtual-clock --seconds 0.2 --speed full --rate 96000") +
-                               " 2>&1 >/dev/null");
+    const CommandRun run =
+        runCommand(hxsim(root.path(), "--virtual-clock --seconds 0.2 --speed full --rate 96000") +
+                   " 2>&1 >/dev/null");
     // An option the device cannot meet: the option-error code and its one
     // line on stderr, no report of zeros.
     EXPECT_EQ(run.status, 2) << run.out;
     EXPECT_EQ(run.out, "hxsim: rate 96000 not offered at full speed; device configured 44100\n");
     const CommandRun report =
-        runCommand(hxsim(root.path(), "--virtual-clock --seconds 0.2 --speed full --rate 96000") + " 2>/dev/null");
+        runCommand(hxsim(root.path(), "--virtual-clock --seconds 0.2 --speed full --rate 96000") +
+                   " 2>/dev/null");
     EXPECT_EQ(report.out.find("result:"), std::string::npos) << report.out;
     EXPECT_EQ(report.out.find("frames out:"), std::string::npos) << report.out;
 }
 
-TEST(Hxsim, BadOptionsFailBeforeBootingAndHelpListsThem)
-{
+TEST(Hxsim, BadOptionsFailBeforeBootingAndHelpListsThem) {
     hx::test::TempRoot root;
     CommandRun run = runCommand(hxsim(root.path(), "--rate 12345 2>&1"));
     EXPECT_EQ(run.status, 2);
@@ -175,30 +179,32 @@ TEST(Hxsim, BadOptionsFailBeforeBootingAndHelpListsThem)
 // when options are read (nothing is created for them), an unusable root
 // fails before streaming starts, and a run that writes no recording leaves
 // no older one behind.
-TEST(Hxsim, OutputPathsStayUnderTheRootAndBadOnesFailBeforeStreaming)
-{
+TEST(Hxsim, OutputPathsStayUnderTheRootAndBadOnesFailBeforeStreaming) {
     struct Case {
         const char* what;
-        const char* root;  // relative to the case's folder; "" for the root itself
+        const char* root; // relative to the case's folder; "" for the root itself
         const char* args;
         int status;
-        const char* error;   // the one line on stderr, "" for none
-        const char* landed;  // the recording, relative to the root, "" for none
+        const char* error;  // the one line on stderr, "" for none
+        const char* landed; // the recording, relative to the root, "" for none
     };
     const Case cases[] = {
         {"relative output", "", "--output rel.wav", 0, "", "rel.wav"},
         {"output climbing out", "", "--output ../../x.wav", 0, "", "x.wav"},
-        {"trailing slash", "", "--output out/", 2, "hxsim: --output must name a file, not a folder: out/", ""},
+        {"trailing slash", "", "--output out/", 2,
+         "hxsim: --output must name a file, not a folder: out/", ""},
         {"too short", "", "--seconds 0.01", 2, "hxsim: --seconds must be a number from 0.1", ""},
-        {"relative root", "rel-root", "", 2, "hxsim: HX_ROOT must be an absolute path, not rel-root", ""},
+        {"relative root", "rel-root", "", 2,
+         "hxsim: HX_ROOT must be an absolute path, not rel-root", ""},
         // A root that is a file cannot hold folders: an hour-long run must
         // fail at once, before streaming (the test would time out otherwise).
         {"unusable root", "a-file", "--seconds 3600", 1, "hxsim: cannot create ", ""},
-        {"run without a recording", "", "--speed full --rate 96000", 2, "hxsim: rate 96000 not offered", ""},
+        {"run without a recording", "", "--speed full --rate 96000", 2,
+         "hxsim: rate 96000 not offered", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        hx::test::TempRoot dir;  // holds the working folder and the root
+        hx::test::TempRoot dir; // holds the working folder and the root
         const std::string work = dir.path() + "/work";
         const std::string root = dir.path() + "/root";
         std::filesystem::create_directories(work);
@@ -209,11 +215,13 @@ TEST(Hxsim, OutputPathsStayUnderTheRootAndBadOnesFailBeforeStreaming)
         std::filesystem::create_directories(root + "/Users/Shared/hxsim");
         std::ofstream(stale) << "an earlier recording";
 
-        const std::string rootArg = std::string(c.root).empty()          ? root
+        const std::string rootArg = std::string(c.root).empty()         ? root
                                     : std::string(c.root) == "rel-root" ? std::string("rel-root")
-                                                                         : dir.path() + "/" + c.root;
-        const CommandRun run = runCommand("cd '" + work + "' && HX_ROOT='" + rootArg + "' HX_LOG=0 '" HXSIM_PATH
-                                          "' --virtual-clock --seconds 0.2 --quiet " + c.args + " 2>&1 >/dev/null");
+                                                                        : dir.path() + "/" + c.root;
+        const CommandRun run =
+            runCommand("cd '" + work + "' && HX_ROOT='" + rootArg +
+                       "' HX_LOG=0 '" HXSIM_PATH "' --virtual-clock --seconds 0.2 --quiet " +
+                       c.args + " 2>&1 >/dev/null");
         EXPECT_EQ(run.status, c.status) << run.out;
         if (*c.error) {
             EXPECT_EQ(run.out.rfind(c.error, 0), 0u) << run.out;
@@ -222,13 +230,13 @@ TEST(Hxsim, OutputPathsStayUnderTheRootAndBadOnesFailBeforeStreaming)
             EXPECT_EQ(run.out, "");
         }
         // Nothing in the working folder, ever.
-        EXPECT_TRUE(std::filesystem::is_empty(work)) << std::filesystem::directory_iterator(work)->path();
+        EXPECT_TRUE(std::filesystem::is_empty(work))
+            << std::filesystem::directory_iterator(work)->path();
         if (*c.landed) {
             EXPECT_TRUE(std::filesystem::is_regular_file(root + "/" + c.landed));
             EXPECT_FALSE(std::filesystem::exists(dir.path() + "/" + c.landed));
         }
-        if (c.status == 0)
-            continue;
+        if (c.status == 0) continue;
         // Refused before the run: nothing under the root was touched. A run
         // that failed without a recording leaves no older one behind.
         const bool ran = std::string(c.args).find("--speed") != std::string::npos;
@@ -241,21 +249,23 @@ TEST(Hxsim, OutputPathsStayUnderTheRootAndBadOnesFailBeforeStreaming)
 // Lost frames never pass: a frame the device drops or plays twice shows in
 // the report and fails the run; a clean run shows none. The FIFO's range
 // follows the device clock's offset.
-TEST(Hxsim, LostFramesAreReportedAndFailTheRun)
-{
+TEST(Hxsim, LostFramesAreReportedAndFailTheRun) {
     struct Case {
         const char* args;
         const char* lost;
     };
     const Case cases[] = {
         {"", "0 (fifo underruns 0, fifo overruns 0, dropped 0, repeated 0, capture lost 0)"},
-        {"--drop-frame 1000", "1 (fifo underruns 0, fifo overruns 0, dropped 1, repeated 0, capture lost 0)"},
-        {"--repeat-frame 5000", "1 (fifo underruns 0, fifo overruns 0, dropped 0, repeated 1, capture lost 0)"},
+        {"--drop-frame 1000",
+         "1 (fifo underruns 0, fifo overruns 0, dropped 1, repeated 0, capture lost 0)"},
+        {"--repeat-frame 5000",
+         "1 (fifo underruns 0, fifo overruns 0, dropped 0, repeated 1, capture lost 0)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
         hx::test::TempRoot root;
-        const CommandRun run = runCommand(hxsim(root.path(), std::string("--virtual-clock --seconds 0.3 ") + c.args));
+        const CommandRun run =
+            runCommand(hxsim(root.path(), std::string("--virtual-clock --seconds 0.3 ") + c.args));
         auto f = fields(run.out);
         EXPECT_EQ(f["lost frames"], c.lost) << run.out;
         if (*c.args) {
@@ -269,7 +279,8 @@ TEST(Hxsim, LostFramesAreReportedAndFailTheRun)
 
     auto fifo = [](const char* ppm) {
         hx::test::TempRoot root;
-        const CommandRun run = runCommand(hxsim(root.path(), std::string("--virtual-clock --seconds 1 --ppm ") + ppm));
+        const CommandRun run =
+            runCommand(hxsim(root.path(), std::string("--virtual-clock --seconds 1 --ppm ") + ppm));
         EXPECT_EQ(run.status, 0) << run.out;
         return fields(run.out)["fifo fill"];
     };
@@ -283,19 +294,19 @@ namespace {
 // The MIDI and status port through hxsim at both speeds: the device's status
 // events, a button press, and a MIDI sequence recorded in order by the
 // device within two bus frames.
-TEST(Hxsim, MidiPortStatusPressAndSequenceAtBothSpeeds)
-{
+TEST(Hxsim, MidiPortStatusPressAndSequenceAtBothSpeeds) {
     for (const char* speed : {"high", "full"}) {
         hx::test::TempRoot root;
-        const CommandRun run =
-            runCommand(hxsim(root.path(), std::string("--virtual-clock --midi --seconds 0.3 --speed ") + speed));
+        const CommandRun run = runCommand(hxsim(
+            root.path(), std::string("--virtual-clock --midi --seconds 0.3 --speed ") + speed));
         ASSERT_EQ(run.status, 0) << run.out;
         auto f = fields(run.out);
         EXPECT_EQ(f["midi status"], "1 status change(s), 1 launch(es) after one press") << speed;
-        EXPECT_EQ(f["midi"].rfind("192 bytes sent, received in order, latency ", 0), 0u) << f["midi"];
+        EXPECT_EQ(f["midi"].rfind("192 bytes sent, received in order, latency ", 0), 0u)
+            << f["midi"];
         const std::string latency = f["midi"].substr(f["midi"].find("latency ") + 8);
         EXPECT_LE(leadingNumber(latency), 2u) << f["midi"];
     }
 }
 
-}  // namespace
+} // namespace

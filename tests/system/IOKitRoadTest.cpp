@@ -26,35 +26,31 @@ struct Seen {
     std::vector<uint32_t> stateChanges;
 };
 
-void onTerminate(void* refCon, io_iterator_t it)
-{
+void onTerminate(void* refCon, io_iterator_t it) {
     while (io_service_t s = IOIteratorNext(it)) {
         ++static_cast<Seen*>(refCon)->terminated;
         IOObjectRelease(s);
     }
 }
 
-void onInterest(void* refCon, io_service_t, natural_t type, void* argument)
-{
+void onInterest(void* refCon, io_service_t, natural_t type, void* argument) {
     auto* seen = static_cast<Seen*>(refCon);
     seen->messages.push_back(type);
     if (type == kIOMessageServicePropertyChange && argument) {
         QN_StateChange change;
-        std::memcpy(&change, argument, sizeof change);  // a 36-byte copy
+        std::memcpy(&change, argument, sizeof change); // a 36-byte copy
         EXPECT_EQ(change.mSize, 36u);
         seen->stateChanges.push_back(change.mCode);
     }
 }
 
-IOReturn request(io_connect_t c, uint32_t req, OSXDispatch& rec, size_t* outSize)
-{
+IOReturn request(io_connect_t c, uint32_t req, OSXDispatch& rec, size_t* outSize) {
     rec.iReq = req;
     *outSize = sizeof rec;
     return IOConnectCallStructMethod(c, 0, &rec, sizeof rec, &rec, outSize);
 }
 
-TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls)
-{
+TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls) {
     hx::harness::ClientHarness machine;
     ASSERT_TRUE(machine.boot()) << machine.lastError();
 
@@ -72,15 +68,18 @@ TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls)
     EXPECT_GT(std::strlen(uidText), 0u);
 
     IONotificationPortRef port = IONotificationPortCreate(0);
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
     Seen seen;
     io_iterator_t term = 0;
-    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification, IOServiceMatching(kServiceClass),
-                                               onTerminate, &seen, &term),
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching(kServiceClass), onTerminate, &seen,
+                                               &term),
               KERN_SUCCESS);
-    onTerminate(&seen, term);  // drained: armed
+    onTerminate(&seen, term); // drained: armed
     io_object_t interest = 0;
-    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, onInterest, &seen, &interest),
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, onInterest, &seen,
+                                               &interest),
               KERN_SUCCESS);
 
     // Type 4 never gives a client; type 0 opens.
@@ -100,28 +99,33 @@ TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls)
 
     // Limits are the user side's own: the kernel never sees these.
     std::vector<uint64_t> scalars(17, 0);
-    EXPECT_EQ(IOConnectCallScalarMethod(c, 0, scalars.data(), 17, nullptr, nullptr), kIOReturnBadArgument);
+    EXPECT_EQ(IOConnectCallScalarMethod(c, 0, scalars.data(), 17, nullptr, nullptr),
+              kIOReturnBadArgument);
     std::vector<uint8_t> big(4097, 0);
     size_t bigOut = 0;
-    EXPECT_EQ(IOConnectCallStructMethod(c, 0, big.data(), big.size(), nullptr, &bigOut), kIOReturnBadArgument);
+    EXPECT_EQ(IOConnectCallStructMethod(c, 0, big.data(), big.size(), nullptr, &bigOut),
+              kIOReturnBadArgument);
 
     mach_vm_address_t sm = 0, ring = 0;
     mach_vm_size_t smSize = 0, ringSize = 0;
-    ASSERT_EQ(IOConnectMapMemory64(c, 1, mach_task_self(), &sm, &smSize, kIOMapAnywhere), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMapMemory64(c, 1, mach_task_self(), &sm, &smSize, kIOMapAnywhere),
+              KERN_SUCCESS);
     EXPECT_EQ(smSize, sizeof(DriverSM));
-    ASSERT_EQ(IOConnectMapMemory64(c, 5, mach_task_self(), &ring, &ringSize, kIOMapAnywhere), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMapMemory64(c, 5, mach_task_self(), &ring, &ringSize, kIOMapAnywhere),
+              KERN_SUCCESS);
     EXPECT_EQ(ringSize, 540656u);
 
     // Unplug: the driver's messages, then the terminate notification; the
     // held handle still reads its identity.
     EXPECT_EQ(IOServiceClose(c), KERN_SUCCESS);
     machine.bus()->unplug(machine.port());
-    for (int i = 0; i < 4000 && seen.terminated == 0; ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    for (int i = 0; i < 4000 && seen.terminated == 0; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
     EXPECT_EQ(seen.terminated, 1);
     ASSERT_FALSE(seen.messages.empty());
     EXPECT_EQ(seen.messages.back(), kIOMessageServiceIsTerminated);
     ASSERT_FALSE(seen.stateChanges.empty());
-    EXPECT_EQ(seen.stateChanges.back(), 0xFFFFFFFFu);  // the device is gone
+    EXPECT_EQ(seen.stateChanges.back(), 0xFFFFFFFFu); // the device is gone
     uid = IORegistryEntryCreateCFProperty(service, CFSTR("deviceUID"), nullptr, 0);
     ASSERT_NE(uid, nullptr);
     char after[128] = {};
@@ -137,4 +141,4 @@ TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls)
     IOObjectRelease(service);
 }
 
-}  // namespace
+} // namespace

@@ -20,21 +20,21 @@ using namespace hx::sim;
 
 namespace {
 
-ParseResult parse(std::vector<std::string> args, Options& o, std::string& error)
-{
+ParseResult parse(std::vector<std::string> args, Options& o, std::string& error) {
     return parseOptions(args, o, error);
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t at)
-{
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
 }
-uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+uint16_t le16(const std::vector<uint8_t>& b, size_t at) {
+    return uint16_t(b[at] | b[at + 1] << 8);
+}
 
 // What a progress display writes while a run of total seconds reports
 // `updates` evenly spaced positions up to its end.
-std::string progressText(double total, bool enabled, bool terminal, int updates)
-{
+std::string progressText(double total, bool enabled, bool terminal, int updates) {
     char* buf = nullptr;
     size_t size = 0;
     std::FILE* f = open_memstream(&buf, &size);
@@ -49,10 +49,9 @@ std::string progressText(double total, bool enabled, bool terminal, int updates)
     return text;
 }
 
-}  // namespace
+} // namespace
 
-TEST(SimOptions, DefaultsAreTheDefaultScenario)
-{
+TEST(SimOptions, DefaultsAreTheDefaultScenario) {
     Options o;
     std::string error;
     ASSERT_EQ(parse({}, o, error), ParseResult::Run);
@@ -65,12 +64,11 @@ TEST(SimOptions, DefaultsAreTheDefaultScenario)
     EXPECT_GT(o.seconds, 0.0);
 }
 
-TEST(SimOptions, EveryOptionIsRead)
-{
+TEST(SimOptions, EveryOptionIsRead) {
     Options o;
     std::string error;
-    ASSERT_EQ(parse({"--rate", "96000", "--speed", "full", "--seconds", "1.5", "--ppm", "-200", "--routing", "mix",
-                     "--output", "/tmp/x.wav", "--virtual-clock", "--quiet"},
+    ASSERT_EQ(parse({"--rate", "96000", "--speed", "full", "--seconds", "1.5", "--ppm", "-200",
+                     "--routing", "mix", "--output", "/tmp/x.wav", "--virtual-clock", "--quiet"},
                     o, error),
               ParseResult::Run)
         << error;
@@ -90,8 +88,9 @@ TEST(SimOptions, EveryOptionIsRead)
     // The shortest run, the model's faults, and a relative output path,
     // which is read from the path root.
     Options more;
-    ASSERT_EQ(parse({"--seconds", "0.1", "--drop-frame", "7", "--repeat-frame", "9", "--output", "../../x.wav"}, more,
-                    error),
+    ASSERT_EQ(parse({"--seconds", "0.1", "--drop-frame", "7", "--repeat-frame", "9", "--output",
+                     "../../x.wav"},
+                    more, error),
               ParseResult::Run)
         << error;
     EXPECT_DOUBLE_EQ(more.seconds, 0.1);
@@ -100,19 +99,18 @@ TEST(SimOptions, EveryOptionIsRead)
     EXPECT_EQ(more.output, "/../../x.wav");
 }
 
-TEST(SimOptions, HelpWinsAndListsEveryOption)
-{
+TEST(SimOptions, HelpWinsAndListsEveryOption) {
     Options o;
     std::string error;
     EXPECT_EQ(parse({"--rate", "48000", "--help"}, o, error), ParseResult::Help);
     const std::string text = usage();
-    for (const char* name : {"--rate", "--speed", "--seconds", "--ppm", "--routing", "--output", "--virtual-clock",
-                             "--real-clock", "--quiet", "--drop-frame", "--repeat-frame", "--help", "HX_ROOT"})
+    for (const char* name :
+         {"--rate", "--speed", "--seconds", "--ppm", "--routing", "--output", "--virtual-clock",
+          "--real-clock", "--quiet", "--drop-frame", "--repeat-frame", "--help", "HX_ROOT"})
         EXPECT_NE(text.find(name), std::string::npos) << name;
 }
 
-TEST(SimOptions, BadInputIsAOneLineError)
-{
+TEST(SimOptions, BadInputIsAOneLineError) {
     struct Case {
         std::vector<std::string> args;
         const char* mentions;
@@ -151,8 +149,7 @@ TEST(SimOptions, BadInputIsAOneLineError)
     }
 }
 
-TEST(WavWriter, HeaderFieldsAndSamplePacking)
-{
+TEST(WavWriter, HeaderFieldsAndSamplePacking) {
     // Two frames of two channels, left-aligned: the low byte is dropped and
     // the sign kept.
     const int32_t samples[] = {0x12345600, int32_t(0xFEDCBA00), int32_t(0x80000000), 0x7FFFFF00};
@@ -162,7 +159,7 @@ TEST(WavWriter, HeaderFieldsAndSamplePacking)
     EXPECT_EQ(le32(b, 4), 36u + 12u);
     EXPECT_EQ(std::memcmp(b.data() + 8, "WAVEfmt ", 8), 0);
     EXPECT_EQ(le32(b, 16), 16u);
-    EXPECT_EQ(le16(b, 20), 1);  // integer PCM
+    EXPECT_EQ(le16(b, 20), 1); // integer PCM
     EXPECT_EQ(le16(b, 22), 2);
     EXPECT_EQ(le32(b, 24), 96000u);
     EXPECT_EQ(le32(b, 28), 96000u * 6);
@@ -171,11 +168,11 @@ TEST(WavWriter, HeaderFieldsAndSamplePacking)
     EXPECT_EQ(std::memcmp(b.data() + 36, "data", 4), 0);
     EXPECT_EQ(le32(b, 40), 12u);
     const uint8_t data[] = {0x56, 0x34, 0x12, 0xBA, 0xDC, 0xFE, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F};
-    EXPECT_EQ(std::vector<uint8_t>(b.begin() + 44, b.end()), std::vector<uint8_t>(data, data + sizeof data));
+    EXPECT_EQ(std::vector<uint8_t>(b.begin() + 44, b.end()),
+              std::vector<uint8_t>(data, data + sizeof data));
 }
 
-TEST(WavWriter, RefusesWhatTheFormatCannotHold)
-{
+TEST(WavWriter, RefusesWhatTheFormatCannotHold) {
     const int32_t s = 0;
     EXPECT_TRUE(encodeWav24(48000, 0, &s, 1).empty());
     EXPECT_TRUE(encodeWav24(0, 2, &s, 0).empty());
@@ -185,23 +182,22 @@ TEST(WavWriter, RefusesWhatTheFormatCannotHold)
     EXPECT_EQ(encodeWav24(48000, 1, &s, 0).size(), 44u);
 }
 
-TEST(WavWriter, WritesTheFileCreatingFolders)
-{
+TEST(WavWriter, WritesTheFileCreatingFolders) {
     hx::test::TempRoot root;
     const std::string path = root.path() + "/a/b/rec.wav";
     const int32_t samples[] = {0x00000100, -256, 0x7FFFFF00};
     std::string error;
     ASSERT_TRUE(writeWav24(path, 44100, 3, samples, 1, error)) << error;
     std::ifstream f(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)),
+                                     std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, encodeWav24(44100, 3, samples, 1));
 
     EXPECT_FALSE(writeWav24(path + "/under-a-file.wav", 44100, 3, samples, 1, error));
     EXPECT_FALSE(error.empty());
 }
 
-TEST(WavWriter, PreparingAnOutputRemovesAnOlderFileAndProvesTheFolderWritable)
-{
+TEST(WavWriter, PreparingAnOutputRemovesAnOlderFileAndProvesTheFolderWritable) {
     hx::test::TempRoot root;
     const std::string path = root.path() + "/c/d/loopback.wav";
     std::string error;
@@ -226,19 +222,18 @@ TEST(WavWriter, PreparingAnOutputRemovesAnOlderFileAndProvesTheFolderWritable)
     ASSERT_TRUE(writeText(root.path() + "/run.log", "second", error)) << error;
     keepPrevious(root.path() + "/run.log");
     std::ifstream kept(root.path() + "/run.log.1");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), "second");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()),
+              "second");
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/run.log"));
 }
 
 // Each of lines appears in the report text.
-void expectLines(const std::string& text, std::initializer_list<const char*> lines)
-{
+void expectLines(const std::string& text, std::initializer_list<const char*> lines) {
     for (const char* line : lines)
         EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
 }
 
-TEST(SimReport, OneLinePerItemEndingInTheResult)
-{
+TEST(SimReport, OneLinePerItemEndingInTheResult) {
     Report r;
     r.product = "HX-5100";
     r.manufacturer = "Korvex";
@@ -269,22 +264,28 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
     r.recordedFrames = 1200;
     r.driverLog = "/root/var/log/hxsim.log";
     std::string text = formatReport(r);
-    expectLines(text,
-                {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n", "firmware:       1.2.3\n",
-          "driver:         Drv 3.4.13\n", "rate:           48000 Hz (asked 48000 Hz)\n",
-          "channels:       2 in, 2 out\n", "resolution:     24 bit in, 24 bit out\n", "alternates:     in 2, out 2\n",
-          "converters:     encode enc, decode dec\n",
-          "run:            0.025 s of audio on the virtual clock, after 0.051 s of start-up\n",
-          "frames out:     1234 (0.026 s at 48000 Hz)\n", "frames in:      1200\n", "stream breaks:  0\n",
-          "pattern errors: 0\n",
-          "lost frames:    0 (fifo underruns 0, fifo overruns 0, dropped 0, repeated 0, capture lost 0)\n",
-          "fifo fill:      min 3, max 9 frames over 40 readings\n", "latency:        97 frames\n",
-          "match:          yes (1100 frames compared, 0 differ: played frames 0 to 1099, the last 134 still on their "
-          "way at the end)\n",
-          "recording:      /root/x.wav (1200 frames)\n", "driver log:     /root/var/log/hxsim.log\n"});
+    expectLines(
+        text,
+        {"device:         HX-5100, Korvex (vendor 0x1D5A, product 0x5100)\n",
+         "firmware:       1.2.3\n", "driver:         Drv 3.4.13\n",
+         "rate:           48000 Hz (asked 48000 Hz)\n", "channels:       2 in, 2 out\n",
+         "resolution:     24 bit in, 24 bit out\n", "alternates:     in 2, out 2\n",
+         "converters:     encode enc, decode dec\n",
+         "run:            0.025 s of audio on the virtual clock, after 0.051 s of start-up\n",
+         "frames out:     1234 (0.026 s at 48000 Hz)\n", "frames in:      1200\n",
+         "stream breaks:  0\n", "pattern errors: 0\n",
+         "lost frames:    0 (fifo underruns 0, fifo overruns 0, dropped 0, repeated 0, capture "
+         "lost 0)\n",
+         "fifo fill:      min 3, max 9 frames over 40 readings\n", "latency:        97 frames\n",
+         "match:          yes (1100 frames compared, 0 differ: played frames 0 to 1099, the last "
+         "134 still on their "
+         "way at the end)\n",
+         "recording:      /root/x.wav (1200 frames)\n",
+         "driver log:     /root/var/log/hxsim.log\n"});
     EXPECT_TRUE(text.ends_with("result:         pass\n")) << text;
 
-    EXPECT_EQ(text.find("host pauses:"), std::string::npos) << "only the real clock has host pauses";
+    EXPECT_EQ(text.find("host pauses:"), std::string::npos)
+        << "only the real clock has host pauses";
 
     // Every kind of lost frame is shown and summed; a signal that did not
     // come back whole says how much of it is missing.
@@ -298,30 +299,31 @@ TEST(SimReport, OneLinePerItemEndingInTheResult)
     r.hostPauses = 6;
     text = formatReport(r);
     EXPECT_EQ(lostFrames(r), 15u);
-    expectLines(text,
-                {"lost frames:    15 (fifo underruns 1, fifo overruns 2, dropped 3, repeated 4, capture lost 5)\n",
-          "host pauses:    6 (the machine stood still through each)\n",
-          "match:          yes (1100 frames compared, 0 differ: played frames 34 to 1133, the last 100 still on their "
-          "way at the end, the first 34 never came back)\n"});
+    expectLines(text, {"lost frames:    15 (fifo underruns 1, fifo overruns 2, dropped 3, repeated "
+                       "4, capture lost 5)\n",
+                       "host pauses:    6 (the machine stood still through each)\n",
+                       "match:          yes (1100 frames compared, 0 differ: played frames 34 to "
+                       "1133, the last 100 still on their "
+                       "way at the end, the first 34 never came back)\n"});
 
     r.driverLog.clear();
     r.driverLogError = "cannot write /x: No space left on device";
-    EXPECT_NE(formatReport(r).find("driver log:     (not written: cannot write /x: No space left on device)\n"),
+    EXPECT_NE(formatReport(r).find(
+                  "driver log:     (not written: cannot write /x: No space left on device)\n"),
               std::string::npos);
 
     r.failure = "rate 96000 not offered at full speed; device configured 44100";
     text = formatReport(r);
-    EXPECT_TRUE(text.ends_with("result:         fail: rate 96000 not offered at full speed; device configured 44100\n"));
+    EXPECT_TRUE(text.ends_with(
+        "result:         fail: rate 96000 not offered at full speed; device configured 44100\n"));
 }
 
-TEST(SimProgress, ShortOrQuietRunsShowNothing)
-{
+TEST(SimProgress, ShortOrQuietRunsShowNothing) {
     for (auto [seconds, enabled] : {std::pair{1.0, true}, std::pair{60.0, false}})
         EXPECT_EQ(progressText(seconds, enabled, false, 10).size(), 0u);
 }
 
-TEST(SimProgress, LongRunsShowEachTenthOnceOrEachSecondInPlace)
-{
+TEST(SimProgress, LongRunsShowEachTenthOnceOrEachSecondInPlace) {
     std::string text = progressText(10.0, true, false, 100);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
     EXPECT_NE(text.find("streaming 100% (10.0 s of 10 s)\n"), std::string::npos) << text;

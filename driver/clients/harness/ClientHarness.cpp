@@ -56,29 +56,25 @@ constexpr uint32_t kCodeSetSorvikChannelMap = 66;
 constexpr uint32_t kCodeSetPrivateDataClient = 78;
 constexpr uint32_t kMaxFramesPerCycle = 8192;
 
-const char* decoderName(USB_DEC_FNC f)
-{
+const char* decoderName(USB_DEC_FNC f) {
     const char* name = pcmConverterName(f);
     return name ? name : f ? "other" : "none";
 }
 
-const char* encoderName(USB_ENC_FNC f)
-{
+const char* encoderName(USB_ENC_FNC f) {
     const char* name = pcmConverterName(f);
     return name ? name : f ? "other" : "none";
 }
 
-std::string cString(const char* p, size_t size)
-{
+std::string cString(const char* p, size_t size) {
     return std::string(p, strnlen(p, size));
 }
 
-}  // namespace
+} // namespace
 
 namespace hx::harness {
 
-int32_t mixRoundTrip(int32_t sample)
-{
+int32_t mixRoundTrip(int32_t sample) {
     const int32_t v = sample >> 8;
     return int32_t(uint32_t((v / 2) * 2) << 8);
 }
@@ -91,13 +87,12 @@ struct LoopbackCheck {
     uint64_t checked = 0;
     uint64_t mismatches = 0;
     int64_t firstMismatch = -1;
-    size_t returnStart = 0;         // recorded frame where the checked signal starts
-    uint64_t firstPlayedPos = 0;    // output position of the frame that came back there
+    size_t returnStart = 0;      // recorded frame where the checked signal starts
+    uint64_t firstPlayedPos = 0; // output position of the frame that came back there
 };
 
 struct ClientHarness::Impl {
-    explicit Impl(const HarnessOptions& o) : options(o)
-    {
+    explicit Impl(const HarnessOptions& o) : options(o) {
         if (options.writeAheadFrames == 0)
             options.writeAheadFrames = defaultWriteAheadFrames(options.rate);
     }
@@ -113,19 +108,19 @@ struct ClientHarness::Impl {
     // The harness's own process, its connection and what it maps.
     task_t task = MACH_PORT_NULL;
     io_connect_t connect = MACH_PORT_NULL;
-    IOUserClient* client = nullptr;  // retained, for callers that look
-    uint64_t clientId = 0;           // as Req 27 answers it
+    IOUserClient* client = nullptr; // retained, for callers that look
+    uint64_t clientId = 0;          // as Req 27 answers it
     int slot = -1;
     bool configured = false;
     std::shared_ptr<hx::kern::UserInterest> interest;
     mutable std::vector<uint32_t> codes;
 
     DriverSM* userDriverSM = nullptr;
-    AudioSM* userRing = nullptr;     // the client's own ring (type 5)
+    AudioSM* userRing = nullptr; // the client's own ring (type 5)
     bool attached = false;
-    AudioSM* userInput = nullptr;    // the device's input ring (type 4)
+    AudioSM* userInput = nullptr; // the device's input ring (type 4)
 
-    bool running = false;  // the ring read state 1
+    bool running = false; // the ring read state 1
     uint64_t readPos = 0;
     // Where each attachment's input starts: recorded frame index and input
     // frame position (a relayout attaches the ring again elsewhere).
@@ -141,40 +136,37 @@ struct ClientHarness::Impl {
     std::vector<int32_t> scratch;
     std::vector<uint8_t> extraScratch;
     // The state changes queued for the harness's subscription so far.
-    void pumpStateChanges() const
-    {
-        if (!interest)
-            return;
+    void pumpStateChanges() const {
+        if (!interest) return;
         hx::kern::UserInterest::Message msg;
         while (interest->next(msg))
-            if (msg.type == kQnStateChangeMessage && msg.argument.size() >= sizeof(QN_StateChange)) {
+            if (msg.type == kQnStateChangeMessage &&
+                msg.argument.size() >= sizeof(QN_StateChange)) {
                 QN_StateChange r;
                 std::memcpy(&r, msg.argument.data(), sizeof r);
                 codes.push_back(r.mCode);
             }
     }
 
-    IOReturn callDriver(uint32_t req, OSXDispatch& rec) { return hx::harness::callDriver(connect, req, rec); }
+    IOReturn callDriver(uint32_t req, OSXDispatch& rec) {
+        return hx::harness::callDriver(connect, req, rec);
+    }
     // A control request through Req 35: the union's first `size` bytes set by
     // `code`, then read back by `readBack` (Req 35 answers success whatever
     // the request did, so the read-back is what tells).
-    bool dispatch(uint32_t code, const void* data, size_t size, uint32_t readBack)
-    {
+    bool dispatch(uint32_t code, const void* data, size_t size, uint32_t readBack) {
         OSXDispatch rec{};
         qnWriteU32(&rec, kOSXDispatchRecordOffset, code);
         std::memcpy(rec.payload + (kOSXDispatchUnionOffset - kOSXDispatchRecordOffset), data, size);
-        if (callDriver(kReqDispatch, rec) != kIOReturnSuccess)
-            return false;
+        if (callDriver(kReqDispatch, rec) != kIOReturnSuccess) return false;
         rec = OSXDispatch{};
         qnWriteU32(&rec, kOSXDispatchRecordOffset, readBack);
-        if (callDriver(kReqDispatch, rec) != kIOReturnSuccess)
-            return false;
-        return std::memcmp(rec.payload + (kOSXDispatchUnionOffset - kOSXDispatchRecordOffset), data, size) == 0;
+        if (callDriver(kReqDispatch, rec) != kIOReturnSuccess) return false;
+        return std::memcmp(rec.payload + (kOSXDispatchUnionOffset - kOSXDispatchRecordOffset), data,
+                           size) == 0;
     }
 
-    template <class T>
-    T* mapType(uint32_t type, size_t size)
-    {
+    template <class T> T* mapType(uint32_t type, size_t size) {
         mach_vm_address_t a = 0;
         mach_vm_size_t n = 0;
         if (hx::kern::connectionMap(connect, type, &a, &n) != kIOReturnSuccess || n != size)
@@ -188,12 +180,11 @@ struct ClientHarness::Impl {
     int pendingStage = 0;
     uint64_t stageDue = 0;
     uint32_t recoveries = 0;
-    size_t recoveredAt = SIZE_MAX;  // recorded frame index of the last recovery
+    size_t recoveredAt = SIZE_MAX; // recorded frame index of the last recovery
     void react();
     LoopbackCheck checkLoopback(size_t from, size_t to) const;
 
-    bool fail(const std::string& e)
-    {
+    bool fail(const std::string& e) {
         error = e;
         return false;
     }
@@ -202,35 +193,31 @@ struct ClientHarness::Impl {
     // writes; a frame position is made relative to it.
     std::optional<uint64_t> playOrigin;
 
-    int32_t sample(uint64_t position, uint32_t channel) const
-    {
+    int32_t sample(uint64_t position, uint32_t channel) const {
         const uint64_t frame = position - playOrigin.value_or(0);
         if (options.signal == Signal::Ramp)
             return int32_t(hx::usb::devices::Ramp::sample(frame, channel) << 8);
-        const double phase = 2.0 * M_PI * options.sineHz * double(frame) / double(options.rate ? options.rate : 1) +
-                             double(channel) * M_PI / 2;
+        const double phase =
+            2.0 * M_PI * options.sineHz * double(frame) / double(options.rate ? options.rate : 1) +
+            double(channel) * M_PI / 2;
         const int32_t v = int32_t(std::lround(options.sineAmplitude * 8388607.0 * std::sin(phase)));
         return int32_t(uint32_t(std::clamp(v, -8388608, 8388607)) << 8);
     }
 
-    int32_t expected(uint64_t frame, uint32_t channel) const
-    {
+    int32_t expected(uint64_t frame, uint32_t channel) const {
         const int32_t s = sample(frame, channel);
         return options.routing == Routing::Mix ? mixRoundTrip(s) : s;
     }
 
-    uint32_t ringState() const
-    {
-        if (!userRing)
-            return 0;
+    uint32_t ringState() const {
+        if (!userRing) return 0;
         return audiosm::load32(AUDIOSM_CAT(userRing, AudioSM, mAttachState), __ATOMIC_ACQUIRE);
     }
 
     void cycle();
 };
 
-IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector)
-{
+IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector) {
     rec.iReq = req;
     size_t outSize = sizeof rec;
     hx::kern::ConnectionCall call;
@@ -241,26 +228,23 @@ IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t s
     return hx::kern::connectionCall(connect, selector, call);
 }
 
-uint8_t extraByteOf(uint64_t frame, uint32_t index)
-{
+uint8_t extraByteOf(uint64_t frame, uint32_t index) {
     return index % 2 == 0 ? uint8_t(frame) : uint8_t(0x80 | ((frame >> 8) & 0x7F));
 }
 
-uint32_t defaultWriteAheadFrames(uint32_t rate)
-{
+uint32_t defaultWriteAheadFrames(uint32_t rate) {
     constexpr uint64_t kFramesAt48k = 880;
     const uint64_t scaled = (kFramesAt48k * rate + 47999) / 48000;
     return uint32_t(std::max(kFramesAt48k, scaled));
 }
 
-ClientHarness::ClientHarness(const HarnessOptions& options) : mImpl(std::make_unique<Impl>(options)) {}
+ClientHarness::ClientHarness(const HarnessOptions& options)
+    : mImpl(std::make_unique<Impl>(options)) {}
 
-ClientHarness::~ClientHarness()
-{
+ClientHarness::~ClientHarness() {
     Impl& m = *mImpl;
     stop();
-    if (m.service && m.service->getDevice())
-        m.service->getDevice()->stopStreaming(true);
+    if (m.service && m.service->getDevice()) m.service->getDevice()->stopStreaming(true);
     if (m.task != MACH_PORT_NULL) {
         // The process ends: its mappings go with it.
         hx::kern::killTask(m.task);
@@ -271,8 +255,7 @@ ClientHarness::~ClientHarness()
         m.service = nullptr;
     }
     if (m.bus) {
-        if (m.port)
-            m.bus->unplug(m.port);
+        if (m.port) m.bus->unplug(m.port);
         hx::kern::waitQuiet();
         m.bus.reset();
     }
@@ -284,41 +267,50 @@ ClientHarness::~ClientHarness()
     m.clock.reset();
 }
 
-bool ClientHarness::boot()
-{
+bool ClientHarness::boot() {
     Impl& m = *mImpl;
     const HarnessOptions& o = m.options;
     if (o.clockMode != ClockMode::Real && !hx::clock::isVirtual())
         m.clock.emplace(hx::clock::VirtualClock::kDefaultStart, true,
-                        o.clockMode == ClockMode::Paced ? hx::clock::Pacing::WallClock : hx::clock::Pacing::None);
+                        o.clockMode == ClockMode::Paced ? hx::clock::Pacing::WallClock
+                                                        : hx::clock::Pacing::None);
     ZrLoadDriverPersonalities();
     m.personalitiesLoaded = true;
     if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID) {
-        OSDictionary* p = o.device == DeviceKind::Farlane1
-                              ? ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[0], nullptr)
-                              : ZrMakeDriverPersonality(o.vendorID, o.productID, nullptr);
+        OSDictionary* p =
+            o.device == DeviceKind::Farlane1
+                ? ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[0], nullptr)
+                : ZrMakeDriverPersonality(o.vendorID, o.productID, nullptr);
         hx::kern::addPersonality(p);
         p->release();
     }
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
     const uint8_t speed = o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull;
     if (o.device == DeviceKind::Farlane1) {
-        hx::usb::devices::HX5100Identity id{kSorvikVendorID, kSorvikFarlane1ProductIDs[0],
-                                            uint16_t(o.release ? o.release : 3), "SORVIK", "FARLANE", ""};
-        m.model = std::make_shared<hx::usb::devices::SorvikModel>(speed, id, std::array<uint8_t, 8>{0x5F, 1},
-                                                                  "Farlane", hx::usb::devices::SorvikLayout::Farlane1);
+        hx::usb::devices::HX5100Identity id{kSorvikVendorID,
+                                            kSorvikFarlane1ProductIDs[0],
+                                            uint16_t(o.release ? o.release : 3),
+                                            "SORVIK",
+                                            "FARLANE",
+                                            ""};
+        m.model = std::make_shared<hx::usb::devices::SorvikModel>(
+            speed, id, std::array<uint8_t, 8>{0x5F, 1}, "Farlane",
+            hx::usb::devices::SorvikLayout::Farlane1);
     } else {
-        hx::usb::devices::HX5100Identity id{o.vendorID, o.productID, uint16_t(o.release ? o.release : 0x0100),
-                                            "KORVEX AUDIO", "HX5100 USB", "SN0001"};
+        hx::usb::devices::HX5100Identity id{
+            o.vendorID,     o.productID,  uint16_t(o.release ? o.release : 0x0100),
+            "KORVEX AUDIO", "HX5100 USB", "SN0001"};
         if (o.device == DeviceKind::ClassCompliant)
-            m.model = std::make_shared<hx::usb::devices::ClassAudioModel>(speed, id, hx::usb::devices::ClassAudioLayout{});
+            m.model = std::make_shared<hx::usb::devices::ClassAudioModel>(
+                speed, id, hx::usb::devices::ClassAudioLayout{});
         else
             m.model = std::make_shared<hx::usb::devices::HX5100Model>(speed, id);
     }
     hx::usb::devices::HX5100StreamConfig sc;
     sc.ppm = o.ppm;
     sc.jitterNanos = o.jitterNanos;
-    sc.source = o.loopback ? hx::usb::devices::HX5100Source::Loopback : hx::usb::devices::HX5100Source::Ramp;
+    sc.source = o.loopback ? hx::usb::devices::HX5100Source::Loopback
+                           : hx::usb::devices::HX5100Source::Ramp;
     sc.loopbackDelayFrames = o.loopbackDelayFrames;
     sc.dropFrameAt = o.dropFrameAt;
     sc.repeatFrameAt = o.repeatFrameAt;
@@ -326,8 +318,7 @@ bool ClientHarness::boot()
     m.port = m.bus->plug(m.model);
     hx::kern::waitQuiet();
     IOUSBHostDevice* dev = m.bus->copyDevice(m.port);
-    if (!dev)
-        return m.fail("the device is not on the bus");
+    if (!dev) return m.fail("the device is not on the bus");
     OSIterator* it = dev->getClientIterator();
     while (OSObject* obj = it ? it->getNextObject() : nullptr)
         if (auto* s = OSDynamicCast(ZrKernelDeviceKorvexHX5100, obj)) {
@@ -335,21 +326,17 @@ bool ClientHarness::boot()
             m.service = s;
             break;
         }
-    if (it)
-        it->release();
+    if (it) it->release();
     dev->release();
     if (!m.service || !m.service->getDevice())
         return m.fail("the driver did not start on the device");
     return true;
 }
 
-bool ClientHarness::openClient()
-{
+bool ClientHarness::openClient() {
     Impl& m = *mImpl;
-    if (!m.service)
-        return m.fail("no service");
-    if (!ZrUserClientsRegistered())
-        return m.fail("the user-client classes are not registered");
+    if (!m.service) return m.fail("no service");
+    if (!ZrUserClientsRegistered()) return m.fail("the user-client classes are not registered");
     if (m.task == MACH_PORT_NULL)
         m.task = hx::kern::createTask(int(kHarnessPid), "hxharness", kHarnessUid);
     m.interest = m.service->subscribeUserInterest();
@@ -357,7 +344,8 @@ bool ClientHarness::openClient()
     // never gives a client.
     io_connect_t none = MACH_PORT_NULL;
     hx::kern::connectionOpen(m.service, m.task, kNoUpdaterType, &none);
-    if (hx::kern::connectionOpen(m.service, m.task, kAudioClientType, &m.connect) != kIOReturnSuccess)
+    if (hx::kern::connectionOpen(m.service, m.task, kAudioClientType, &m.connect) !=
+        kIOReturnSuccess)
         return m.fail("the audio client did not open");
     m.client = hx::kern::connectionClient(m.connect);
     OSXDispatch rec{};
@@ -371,14 +359,13 @@ bool ClientHarness::openClient()
     return true;
 }
 
-bool ClientHarness::configure()
-{
+bool ClientHarness::configure() {
     Impl& m = *mImpl;
     ZrDevice* dev = device();
-    if (!dev || m.connect == MACH_PORT_NULL)
-        return m.fail("no device");
+    if (!dev || m.connect == MACH_PORT_NULL) return m.fail("no device");
     const HarnessOptions& o = m.options;
-    if (!m.userDriverSM && !(m.userDriverSM = m.mapType<DriverSM>(kMemoryDriverSM, sizeof(DriverSM))))
+    if (!m.userDriverSM &&
+        !(m.userDriverSM = m.mapType<DriverSM>(kMemoryDriverSM, sizeof(DriverSM))))
         return m.fail("the driver shared memory cannot be mapped");
     // The settings go where a user writes them, then the request.
     // A first-generation Farlane whose channel map was never set takes its
@@ -395,7 +382,8 @@ bool ClientHarness::configure()
             return m.fail("the channel map was not set");
     }
     const QnChannelSettings cs{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
-    std::memcpy(reinterpret_cast<uint8_t*>(m.userDriverSM) + offsetof(DriverSM, mChannelSettings), &cs, sizeof cs);
+    std::memcpy(reinterpret_cast<uint8_t*>(m.userDriverSM) + offsetof(DriverSM, mChannelSettings),
+                &cs, sizeof cs);
     OSXDispatch rec{};
     const IOReturn r = m.callDriver(kReqConfigureDevice, rec);
     if (r != kIOReturnSuccess) {
@@ -403,28 +391,23 @@ bool ClientHarness::configure()
         e << "configuration failed: 0x" << std::hex << r;
         return m.fail(e.str());
     }
-    if (!dev->isStreamingStarted())
-        return m.fail("streaming did not start");
+    if (!dev->isStreamingStarted()) return m.fail("streaming did not start");
     m.configured = true;
     if (!m.userInput && !(m.userInput = m.mapType<AudioSM>(kMemoryDeviceAudioSM, sizeof(AudioSM))))
         return m.fail("the input ring cannot be mapped");
     return true;
 }
 
-bool ClientHarness::setRouting()
-{
+bool ClientHarness::setRouting() {
     Impl& m = *mImpl;
-    if (m.connect == MACH_PORT_NULL)
-        return m.fail("no client");
+    if (m.connect == MACH_PORT_NULL) return m.fail("no client");
     // Pass: output pair 0 carries playback pair 0 unchanged. Mix: no
     // routing, each output from its own playback channel at unity.
     int8_t routing[32] = {};
-    if (m.options.routing == Routing::Pass)
-        routing[0] = 1;
+    if (m.options.routing == Routing::Pass) routing[0] = 1;
     if (!m.dispatch(kEqnSetRoutingMatrix, routing, sizeof routing, kEqnGetRoutingMatrix))
         return m.fail("the routing was not stored");
-    if (m.options.routing == Routing::Pass)
-        return true;
+    if (m.options.routing == Routing::Pass) return true;
     QN_MixerFractions f{};
     for (int c = 0; c < 32; ++c) {
         f.mMixerFractionLeft[c] = {c == 0 ? 1 : 0, 1};
@@ -435,11 +418,9 @@ bool ClientHarness::setRouting()
     return true;
 }
 
-bool ClientHarness::attachRing()
-{
+bool ClientHarness::attachRing() {
     Impl& m = *mImpl;
-    if (m.connect == MACH_PORT_NULL)
-        return m.fail("no client");
+    if (m.connect == MACH_PORT_NULL) return m.fail("no client");
     if (!m.userRing && !(m.userRing = m.mapType<AudioSM>(kMemoryClientAudioSM, sizeof(AudioSM))))
         return m.fail("the ring cannot be mapped");
     // The kernel lays the ring out for the configuration and attaches it.
@@ -465,21 +446,17 @@ bool ClientHarness::attachRing()
         if (m.callDriver(kReqDispatch, take) != kIOReturnSuccess)
             return m.fail("the private data was not taken");
         std::memcpy(&d, reinterpret_cast<uint8_t*>(&take) + kOSXDispatchRecordOffset, sizeof d);
-        if (d.data.ulValue != 1)
-            return m.fail("the private data belongs to another client");
+        if (d.data.ulValue != 1) return m.fail("the private data belongs to another client");
     }
     return true;
 }
 
-bool ClientHarness::start()
-{
+bool ClientHarness::start() {
     return boot() && openClient() && configure() && setRouting() && attachRing();
 }
 
-void ClientHarness::Impl::cycle()
-{
-    if (!userRing || !userInput)
-        return;
+void ClientHarness::Impl::cycle() {
+    if (!userRing || !userInput) return;
     if (ringState() != 1) {
         running = false;
         return;
@@ -497,33 +474,30 @@ void ClientHarness::Impl::cycle()
         running = false;
         return;
     }
-    if (end == readPos)
-        return;
+    if (end == readPos) return;
     const uint32_t n = uint32_t(std::min<uint64_t>(end - readPos, kMaxFramesPerCycle));
     scratch.resize(size_t(n) * ch);
     uint64_t hostTime = 0;
     const uint32_t got = userInput->read(readPos, scratch.data(), n, hostTime, audioInt32CopySet);
-    if (got == 0)
-        return;
+    if (got == 0) return;
     framesIn += got;
     if (options.keepInput)
         recorded.insert(recorded.end(), scratch.begin(), scratch.begin() + size_t(got) * ch);
     if (!fifoMarked) {
         for (size_t i = 0; i < size_t(got) * ch && !fifoMarked; ++i)
             fifoMarked = scratch[i] != 0;
-        if (fifoMarked)
-            model->markFifoLock();
+        if (fifoMarked) model->markFifoLock();
     }
     // The same number of frames out, written ahead of the kernel. The
     // client ring carries 24-bit values in the low bits (sign-extended);
     // the input ring gives them back left-aligned.
     const uint64_t first = userRing->getFramePos() + options.writeAheadFrames;
-    if (!playOrigin)
-        playOrigin = first;
+    if (!playOrigin) playOrigin = first;
     for (uint32_t f = 0; f < got; ++f)
         for (uint32_t c = 0; c < ch; ++c)
             scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
-    const uint32_t extraPerFrame = audiosm::load32(AUDIOSM_CAT(userRing, AudioSM, mExtraBytesPerFrame));
+    const uint32_t extraPerFrame =
+        audiosm::load32(AUDIOSM_CAT(userRing, AudioSM, mExtraBytesPerFrame));
     const uint8_t* extra = nullptr;
     if (options.writeExtraBytes && extraPerFrame) {
         extraScratch.assign(size_t(got) * extraPerFrame, 0);
@@ -532,16 +506,14 @@ void ClientHarness::Impl::cycle()
                 extraScratch[size_t(f) * extraPerFrame + i] = extraByteOf(first + f, i);
         extra = extraScratch.data();
     }
-    framesOut += userRing->writeFrames(scratch.data(), got, options.writeAheadFrames, nullptr, extra);
+    framesOut +=
+        userRing->writeFrames(scratch.data(), got, options.writeAheadFrames, nullptr, extra);
 }
 
-void ClientHarness::Impl::react()
-{
-    if (!options.reactToStateChanges || !client || !service)
-        return;
+void ClientHarness::Impl::react() {
+    if (!options.reactToStateChanges || !client || !service) return;
     ZrDevice* dev = service->getDevice();
-    if (!dev)
-        return;
+    if (!dev) return;
     pumpStateChanges();
     const uint64_t now = hx::clock::nowNanos();
     for (; codesSeen < codes.size(); ++codesSeen) {
@@ -553,8 +525,7 @@ void ClientHarness::Impl::react()
             stageDue = now + 3000000000ull;
         }
     }
-    if (pendingStage == 0 || now < stageDue)
-        return;
+    if (pendingStage == 0 || now < stageDue) return;
     // Stage 1 (Req 31) answers success when this client claimed the break.
     OSXDispatch rec{};
     if (pendingStage == 1) {
@@ -569,18 +540,20 @@ void ClientHarness::Impl::react()
     recoveredAt = recorded.size() / (options.channels ? options.channels : 1);
 }
 
-void ClientHarness::restartLoopbackCheck()
-{
+void ClientHarness::restartLoopbackCheck() {
     Impl& m = *mImpl;
     m.recoveredAt = m.recorded.size() / (m.options.channels ? m.options.channels : 1);
 }
 
-void ClientHarness::systemSleep() { hx::kern::systemWillSleep(); }
+void ClientHarness::systemSleep() {
+    hx::kern::systemWillSleep();
+}
 
-void ClientHarness::systemWakeUp() { hx::kern::systemDidWake(); }
+void ClientHarness::systemWakeUp() {
+    hx::kern::systemDidWake();
+}
 
-void ClientHarness::run(uint64_t micros)
-{
+void ClientHarness::run(uint64_t micros) {
     Impl& m = *mImpl;
     const uint64_t step = m.options.cycleMicros ? m.options.cycleMicros : 1000;
     // One cycle per period, at absolute times, so a late wake-up on the real
@@ -597,8 +570,7 @@ void ClientHarness::run(uint64_t micros)
     }
 }
 
-void ClientHarness::idle(uint64_t micros)
-{
+void ClientHarness::idle(uint64_t micros) {
     Impl& m = *mImpl;
     if (m.clock)
         m.clock->runFor(micros * 1000);
@@ -606,8 +578,7 @@ void ClientHarness::idle(uint64_t micros)
         hx::clock::sleepFor(micros * 1000);
 }
 
-void ClientHarness::stop()
-{
+void ClientHarness::stop() {
     Impl& m = *mImpl;
     if (m.connect != MACH_PORT_NULL) {
         if (m.attached) {
@@ -626,8 +597,7 @@ void ClientHarness::stop()
     m.pumpStateChanges();
 }
 
-LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
-{
+LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const {
     // From the first frame that is not silence, every input frame is the
     // played frame a fixed number of frames earlier.
     LoopbackCheck r;
@@ -635,8 +605,7 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
     size_t start = from;
     auto silent = [&](size_t f) {
         for (uint32_t c = 0; c < ch; ++c)
-            if (recorded[f * ch + c] != 0)
-                return false;
+            if (recorded[f * ch + c] != 0) return false;
         return true;
     };
     while (start < to && silent(start))
@@ -645,14 +614,12 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
     auto positionOf = [&](size_t f) {
         uint64_t pos = 0;
         for (const Segment& s : segments)
-            if (s.index <= f)
-                pos = s.position + (f - s.index);
+            if (s.index <= f) pos = s.position + (f - s.index);
         return pos;
     };
     auto matchesAt = [&](size_t f, uint64_t out) {
         for (uint32_t c = 0; c < ch; ++c)
-            if (recorded[f * ch + c] != expected(out, c))
-                return false;
+            if (recorded[f * ch + c] != expected(out, c)) return false;
         return true;
     };
     if (start < to && options.loopback) {
@@ -674,8 +641,7 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
                 ++r.checked;
                 if (!matchesAt(f, positionOf(f) - uint64_t(r.latency))) {
                     ++r.mismatches;
-                    if (r.firstMismatch < 0)
-                        r.firstMismatch = int64_t(f);
+                    if (r.firstMismatch < 0) r.firstMismatch = int64_t(f);
                 }
             }
         }
@@ -683,8 +649,7 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const
     return r;
 }
 
-HarnessReport ClientHarness::report() const
-{
+HarnessReport ClientHarness::report() const {
     const Impl& m = *mImpl;
     HarnessReport r;
     r.routing = m.options.routing;
@@ -709,13 +674,10 @@ HarnessReport ClientHarness::report() const
         r.outChannels = cs.OutChannels;
         r.resolution = cs.InResolution;
         const ZrDeviceConfigurations& cfg = dev->getConfigurations();
-        if (cfg.mpInInterface)
-            r.inAlternate = cfg.mpInInterface->getAlternateNumber();
-        if (cfg.mpOutInterface)
-            r.outAlternate = cfg.mpOutInterface->getAlternateNumber();
+        if (cfg.mpInInterface) r.inAlternate = cfg.mpInInterface->getAlternateNumber();
+        if (cfg.mpOutInterface) r.outAlternate = cfg.mpOutInterface->getAlternateNumber();
         r.inputConverter = decoderName(dev->getInputConverter());
-        if (DriverData* dd = dev->getDriverData())
-            r.outputConverter = encoderName(dd->converter());
+        if (DriverData* dd = dev->getDriverData()) r.outputConverter = encoderName(dd->converter());
     }
     r.framesIn = m.framesIn;
     r.framesOut = m.framesOut;
@@ -739,7 +701,8 @@ HarnessReport ClientHarness::report() const
     r.clientType = kAudioClientType;
     r.slot = m.slot;
     r.identity = m.clientId;
-    r.streamBreaks = uint32_t(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
+    r.streamBreaks = uint32_t(
+        std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
 
     r.recoveries = m.recoveries;
     const uint32_t ch = m.options.channels;
@@ -747,7 +710,8 @@ HarnessReport ClientHarness::report() const
     const bool recovered = m.recoveredAt != SIZE_MAX && m.recoveredAt <= frames;
     // Before a recovery and after it are two streams, each with its own
     // latency.
-    LoopbackCheck before = m.checkLoopback(m.options.settleFrames, recovered ? m.recoveredAt : frames);
+    LoopbackCheck before =
+        m.checkLoopback(m.options.settleFrames, recovered ? m.recoveredAt : frames);
     r.latencyKnown = before.latencyKnown;
     r.latencyFrames = before.latency;
     r.framesChecked = before.checked;
@@ -768,61 +732,87 @@ HarnessReport ClientHarness::report() const
     return r;
 }
 
-std::string describe(const HarnessReport& r)
-{
+std::string describe(const HarnessReport& r) {
     std::ostringstream o;
-    o << "device: " << r.vendorName << " " << r.productName << " (serial " << r.serialNumber << ")\n";
-    o << std::hex << "identifiers: vendor 0x" << r.vendorID << " product 0x" << r.productID << " release 0x"
-      << r.release << "\n";
+    o << "device: " << r.vendorName << " " << r.productName << " (serial " << r.serialNumber
+      << ")\n";
+    o << std::hex << "identifiers: vendor 0x" << r.vendorID << " product 0x" << r.productID
+      << " release 0x" << r.release << "\n";
     o << "firmware: 0x" << r.firmwareVersion << " \"" << r.firmwareVersionText << "\"\n";
     o << "driver: 0x" << r.driverVersion << std::dec << "\n";
     o << "bus: " << (r.highSpeed ? "high" : "full") << " speed\n";
     o << "configured: " << (r.configured ? "yes" : "no") << "\n";
-    o << "rate: " << r.rate << " Hz, channels in " << r.inChannels << " out " << r.outChannels << ", "
-      << r.resolution << " bits\n";
+    o << "rate: " << r.rate << " Hz, channels in " << r.inChannels << " out " << r.outChannels
+      << ", " << r.resolution << " bits\n";
     o << "alternates: in " << r.inAlternate << " out " << r.outAlternate << "\n";
     o << "converters: in " << r.inputConverter << " out " << r.outputConverter << "\n";
     o << "routing: " << (r.routing == Routing::Pass ? "pass" : "mix") << "\n";
-    o << "client: type " << r.clientType << ", slot " << r.slot << ", identity 0x" << std::hex << r.identity
-      << std::dec << "\n";
-    o << "frames: in " << r.framesIn << " out " << r.framesOut << " (device sent " << r.deviceFramesIn
-      << ", received " << r.deviceFramesOut << ")\n";
+    o << "client: type " << r.clientType << ", slot " << r.slot << ", identity 0x" << std::hex
+      << r.identity << std::dec << "\n";
+    o << "frames: in " << r.framesIn << " out " << r.framesOut << " (device sent "
+      << r.deviceFramesIn << ", received " << r.deviceFramesOut << ")\n";
     o << "stream breaks: " << r.streamBreaks << "\n";
     o << "pattern errors: " << r.patternErrors << "\n";
     o << "device FIFO: min " << r.fifoMin << " max " << r.fifoMax;
-    if (r.fifoLock)
-        o << " at lock " << *r.fifoLock;
+    if (r.fifoLock) o << " at lock " << *r.fifoLock;
     o << "\n";
     if (r.latencyKnown)
-        o << "latency: " << r.latencyFrames << " frames" << (r.latencyConstant ? " (constant)" : "") << "\n";
+        o << "latency: " << r.latencyFrames << " frames" << (r.latencyConstant ? " (constant)" : "")
+          << "\n";
     else
         o << "latency: unknown\n";
-    o << "loopback: " << (r.matched ? "matched" : "not matched") << ", " << r.framesChecked << " frames checked, "
-      << r.mismatches << " mismatches\n";
+    o << "loopback: " << (r.matched ? "matched" : "not matched") << ", " << r.framesChecked
+      << " frames checked, " << r.mismatches << " mismatches\n";
     if (r.recoveries)
-        o << "recoveries: " << r.recoveries << ", stream " << (r.streamRecovered ? "came back" : "did not come back")
-          << ", loopback after " << (r.matchedAfterRecovery ? "matched" : "not matched") << " ("
+        o << "recoveries: " << r.recoveries << ", stream "
+          << (r.streamRecovered ? "came back" : "did not come back") << ", loopback after "
+          << (r.matchedAfterRecovery ? "matched" : "not matched") << " ("
           << r.framesCheckedAfterRecovery << " frames checked)\n";
     return o.str();
 }
 
-const std::vector<int32_t>& ClientHarness::recordedInput() const { return mImpl->recorded; }
-int32_t ClientHarness::playedSample(uint64_t frame, uint32_t channel) const { return mImpl->sample(frame, channel); }
-const std::string& ClientHarness::lastError() const { return mImpl->error; }
-const HarnessOptions& ClientHarness::options() const { return mImpl->options; }
-hx::usb::Bus* ClientHarness::bus() { return mImpl->bus.get(); }
-uint8_t ClientHarness::port() const { return mImpl->port; }
-std::shared_ptr<hx::usb::devices::HX5100Model> ClientHarness::model() { return mImpl->model; }
-ZrKernelDeviceKorvexHX5100* ClientHarness::service() { return mImpl->service; }
-ZrDevice* ClientHarness::device() { return mImpl->service ? mImpl->service->getDevice() : nullptr; }
-DriverData* ClientHarness::driverData()
-{
+const std::vector<int32_t>& ClientHarness::recordedInput() const {
+    return mImpl->recorded;
+}
+int32_t ClientHarness::playedSample(uint64_t frame, uint32_t channel) const {
+    return mImpl->sample(frame, channel);
+}
+const std::string& ClientHarness::lastError() const {
+    return mImpl->error;
+}
+const HarnessOptions& ClientHarness::options() const {
+    return mImpl->options;
+}
+hx::usb::Bus* ClientHarness::bus() {
+    return mImpl->bus.get();
+}
+uint8_t ClientHarness::port() const {
+    return mImpl->port;
+}
+std::shared_ptr<hx::usb::devices::HX5100Model> ClientHarness::model() {
+    return mImpl->model;
+}
+ZrKernelDeviceKorvexHX5100* ClientHarness::service() {
+    return mImpl->service;
+}
+ZrDevice* ClientHarness::device() {
+    return mImpl->service ? mImpl->service->getDevice() : nullptr;
+}
+DriverData* ClientHarness::driverData() {
     ZrDevice* d = device();
     return d ? d->getDriverData() : nullptr;
 }
-IOUserClient* ClientHarness::userClient() { return mImpl->client; }
-uint64_t ClientHarness::clientIdentifier() const { return mImpl->clientId; }
-AudioSM* ClientHarness::clientRing() { return mImpl->userRing; }
-uint32_t ClientHarness::ringState() const { return mImpl->ringState(); }
+IOUserClient* ClientHarness::userClient() {
+    return mImpl->client;
+}
+uint64_t ClientHarness::clientIdentifier() const {
+    return mImpl->clientId;
+}
+AudioSM* ClientHarness::clientRing() {
+    return mImpl->userRing;
+}
+uint32_t ClientHarness::ringState() const {
+    return mImpl->ringState();
+}
 
-}  // namespace hx::harness
+} // namespace hx::harness

@@ -4,8 +4,8 @@
 // audio user client (type 4, then type 0) through a connection, registers
 // (Req 30, Req 27), maps the driver shared memory, writes the channel
 // settings there and configures (Req 1), maps the input ring and its own
-// ring and attaches it (Req 2), and then runs the user-space cycle: read the frames the device delivered from the input
-// ring, write the same number of frames of a test signal into its ring a
+// ring and attaches it (Req 2), and then runs the user-space cycle: read the frames the device
+// delivered from the input ring, write the same number of frames of a test signal into its ring a
 // fixed distance ahead of the kernel. What it saw comes back as a report.
 //
 // Tests and the simulator use this one class; nothing here is test-only.
@@ -66,17 +66,17 @@ uint8_t extraByteOf(uint64_t frame, uint32_t index);
 
 struct HarnessOptions {
     // Machine
-    uint64_t firstBusFrame = 0x1000;  // may be set near 2^32
-    bool highSpeed = true;            // the model's link speed
-    int32_t ppm = 0;                  // device clock offset from nominal
+    uint64_t firstBusFrame = 0x1000; // may be set near 2^32
+    bool highSpeed = true;           // the model's link speed
+    int32_t ppm = 0;                 // device clock offset from nominal
     uint32_t jitterNanos = 0;
-    bool loopback = true;             // outputs back to inputs; else the model's ramp
+    bool loopback = true; // outputs back to inputs; else the model's ramp
     uint32_t loopbackDelayFrames = 40;
     ClockMode clockMode = ClockMode::Virtual;
-    uint16_t productID = 0x5100;      // the model's identity (the HX-5100's by default)
-    uint16_t vendorID = 0x2F4B;       // another vendor's identity gets a personality of its own
+    uint16_t productID = 0x5100; // the model's identity (the HX-5100's by default)
+    uint16_t vendorID = 0x2F4B;  // another vendor's identity gets a personality of its own
     DeviceKind device = DeviceKind::HX5100;
-    uint16_t release = 0;             // 0: the device's own (0x0100 for the HX-5100, 3 for the Farlane)
+    uint16_t release = 0; // 0: the device's own (0x0100 for the HX-5100, 3 for the Farlane)
     // The device's converter drops / repeats the frame it plays as its n-th
     // (1-based); 0: never. To show that lost frames are caught.
     uint64_t dropFrameAt = 0;
@@ -84,20 +84,20 @@ struct HarnessOptions {
 
     // Stream
     uint32_t rate = 48000;
-    uint32_t channels = 2;            // each way
-    uint32_t resolution = 24;         // bits
+    uint32_t channels = 2;    // each way
+    uint32_t resolution = 24; // bits
     Routing routing = Routing::Pass;
     Signal signal = Signal::Ramp;
     double sineHz = 997.0;
-    double sineAmplitude = 0.5;       // of full scale
+    double sineAmplitude = 0.5; // of full scale
 
     // User-space cycle
-    uint32_t cycleMicros = 1000;      // one cycle per period of this length
+    uint32_t cycleMicros = 1000; // one cycle per period of this length
     // Output is written this far ahead of the kernel. 0: the same time ahead
     // at every rate, defaultWriteAheadFrames(rate).
     uint32_t writeAheadFrames = 0;
-    bool keepInput = true;            // record every input sample
-    uint32_t settleFrames = 0;        // input frames skipped before checking (0: until lock)
+    bool keepInput = true;     // record every input sample
+    uint32_t settleFrames = 0; // input frames skipped before checking (0: until lock)
     // Extra bytes: written with every output frame when the device's ring
     // carries them (extraByteOf); taking the private data (code 78) makes
     // the client's the ones the device receives.
@@ -124,7 +124,7 @@ struct HarnessReport {
     uint16_t vendorID = 0;
     uint16_t productID = 0;
     uint16_t release = 0;
-    uint32_t firmwareVersion = 0;     // word as the driver reads it
+    uint32_t firmwareVersion = 0; // word as the driver reads it
     std::string firmwareVersionText;
     uint32_t driverVersion = 0;
     bool highSpeed = false;
@@ -142,37 +142,37 @@ struct HarnessReport {
     Routing routing = Routing::Pass;
 
     // Stream
-    uint64_t framesIn = 0;            // read by the client from the input ring
-    uint64_t framesOut = 0;           // written by the client into its ring
-    uint64_t deviceFramesIn = 0;      // sent by the device
-    uint64_t deviceFramesOut = 0;     // received by the device
-    uint32_t streamBreaks = 0;        // state changes 2 the client received
-    uint64_t patternErrors = 0;       // output packets outside the device's count
-    int64_t fifoMin = 0;              // device FIFO fill in frames since lock
+    uint64_t framesIn = 0;        // read by the client from the input ring
+    uint64_t framesOut = 0;       // written by the client into its ring
+    uint64_t deviceFramesIn = 0;  // sent by the device
+    uint64_t deviceFramesOut = 0; // received by the device
+    uint32_t streamBreaks = 0;    // state changes 2 the client received
+    uint64_t patternErrors = 0;   // output packets outside the device's count
+    int64_t fifoMin = 0;          // device FIFO fill in frames since lock
     int64_t fifoMax = 0;
-    uint64_t fifoSamples = 0;         // fill readings behind min and max
+    uint64_t fifoSamples = 0; // fill readings behind min and max
     std::optional<int64_t> fifoLock;
     // Frames lost or made up on the way, as the device saw them
-    uint64_t fifoUnderrunFrames = 0;  // played from an empty FIFO
-    uint64_t fifoOverrunFrames = 0;   // arrived to a full FIFO and were thrown away
-    uint64_t framesDropped = 0;       // skipped by the converter
-    uint64_t framesRepeated = 0;      // played twice by the converter
-    uint64_t inFramesLost = 0;        // captured but never sent to the host
+    uint64_t fifoUnderrunFrames = 0; // played from an empty FIFO
+    uint64_t fifoOverrunFrames = 0;  // arrived to a full FIFO and were thrown away
+    uint64_t framesDropped = 0;      // skipped by the converter
+    uint64_t framesRepeated = 0;     // played twice by the converter
+    uint64_t inFramesLost = 0;       // captured but never sent to the host
 
     // Loopback check
     bool latencyKnown = false;
-    int64_t latencyFrames = 0;        // input frame position minus output frame position
+    int64_t latencyFrames = 0; // input frame position minus output frame position
     bool latencyConstant = false;
     // The played signal starts at the first frame the client writes (its
     // frame 0). The check covers the played frames from firstCheckedPlayed
     // (0 when the signal came back whole) for framesChecked frames; the
     // played frames after those were still on their way at the end.
     int64_t firstCheckedPlayed = -1;
-    size_t returnStart = 0;           // recorded frame where the played signal's frame 0 came back
+    size_t returnStart = 0; // recorded frame where the played signal's frame 0 came back
     uint64_t framesChecked = 0;
     uint64_t mismatches = 0;
-    int64_t firstMismatch = -1;       // input frame index, -1: none
-    bool matched = false;             // bit for bit (Mix: as the output mixer rounds)
+    int64_t firstMismatch = -1; // input frame index, -1: none
+    bool matched = false;       // bit for bit (Mix: as the output mixer rounds)
 
     // The client: its user-client type, the mixing slot its ring got and its
     // identity as the driver gives it
@@ -185,8 +185,8 @@ struct HarnessReport {
 
     // Recovery (when reacting to state changes), or the stream after the
     // caller restarted the loopback check
-    uint32_t recoveries = 0;          // stage 2 runs after stage 1 answered true
-    bool streamRecovered = false;     // input came back after the last recovery
+    uint32_t recoveries = 0;      // stage 2 runs after stage 1 answered true
+    bool streamRecovered = false; // input came back after the last recovery
     uint64_t framesCheckedAfterRecovery = 0;
     bool matchedAfterRecovery = false;
 };
@@ -211,11 +211,11 @@ public:
     ClientHarness& operator=(const ClientHarness&) = delete;
 
     // The steps, in order; each returns false with lastError() set.
-    bool boot();            // clock, bus, driver, model plugged, service started
-    bool openClient();      // type 4, then the audio client (type 0); Req 30, Req 27
-    bool configure();       // settings written at the shared memory, Req 1
-    bool setRouting();      // routing matrix (and the mix's fractions) through Req 35
-    bool attachRing();      // own ring mapped (type 5) and attached (Req 2)
+    bool boot();       // clock, bus, driver, model plugged, service started
+    bool openClient(); // type 4, then the audio client (type 0); Req 30, Req 27
+    bool configure();  // settings written at the shared memory, Req 1
+    bool setRouting(); // routing matrix (and the mix's fractions) through Req 35
+    bool attachRing(); // own ring mapped (type 5) and attached (Req 2)
     // All of the above.
     bool start();
 
@@ -253,7 +253,7 @@ public:
     DriverData* driverData();
     IOUserClient* userClient();
     uint64_t clientIdentifier() const;
-    AudioSM* clientRing();  // the user's mapping
+    AudioSM* clientRing(); // the user's mapping
     // The attach state the client ring shows (0 detached, 1 running, 2 stopped).
     uint32_t ringState() const;
 
@@ -262,4 +262,4 @@ private:
     std::unique_ptr<Impl> mImpl;
 };
 
-}  // namespace hx::harness
+} // namespace hx::harness

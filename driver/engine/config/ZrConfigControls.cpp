@@ -15,9 +15,9 @@ constexpr uint8_t kIn = 0x80, kOut = 0x00;
 constexpr uint8_t kStandard = 0x00, kClass = 0x20, kVendor = 0x40;
 constexpr uint8_t kDevice = 0, kInterface = 1, kEndpoint = 2;
 
-constexpr uint8_t kReqRegister = 0x49;   // one-byte register access, wIndex selects the register
-constexpr uint8_t kReqCodec = 0x41;      // codec and transmitter registers
-constexpr uint8_t kReqMixer = 0x4D;      // the 64-byte mixer buffer
+constexpr uint8_t kReqRegister = 0x49; // one-byte register access, wIndex selects the register
+constexpr uint8_t kReqCodec = 0x41;    // codec and transmitter registers
+constexpr uint8_t kReqMixer = 0x4D;    // the 64-byte mixer buffer
 constexpr uint16_t kRegSelector = 0, kRegPort2 = 1, kRegDigitalOut = 2;
 constexpr uint16_t kTransmitterIndex = 0x101;
 
@@ -27,38 +27,38 @@ constexpr uint8_t kDefaultMixer[64] = {
     0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0, 0, 0, 0,
     0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0, 0, 0, 0,
     0x7F, 0xFF, 0x7F, 0xFF, 0x10, 0x40, 0x10, 0x40, 0x40, 0x00, 0x40, 0x00, 0, 0, 0, 0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0x34, 0,    0,    0,    0,    0, 0, 0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0x34, 0,    0,    0,    0, 0, 0, 0,
 };
 // The routing part when the port runs without the device's mixer.
-constexpr uint8_t kBypassRouting[16] = {0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x10, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t kBypassRouting[16] = {0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41, 0x2D, 0x41,
+                                        0x10, 0,    0,    0,    0,    0,    0,    0};
 constexpr int kRoutingByte = 56;
 constexpr int kRoutingPart = 48;
 
-}  // namespace
+} // namespace
 
-ZrConfigControls::ZrConfigControls(const ZrDeviceTraits& traits, DriverSM* sharedArea, DriverData& driverData,
-                                   ZrConfigHooks hooks)
-    : mTraits(traits), mpDriverSM(sharedArea), mDriverData(driverData), mHooks(std::move(hooks))
-{
+ZrConfigControls::ZrConfigControls(const ZrDeviceTraits& traits, DriverSM* sharedArea,
+                                   DriverData& driverData, ZrConfigHooks hooks)
+    : mTraits(traits), mpDriverSM(sharedArea), mDriverData(driverData), mHooks(std::move(hooks)) {}
+
+bool ZrConfigControls::busy() const {
+    return mHooks.streamingBusy && mHooks.streamingBusy();
+}
+bool ZrConfigControls::started() const {
+    return mHooks.streamingStarted && mHooks.streamingStarted();
 }
 
-bool ZrConfigControls::busy() const { return mHooks.streamingBusy && mHooks.streamingBusy(); }
-bool ZrConfigControls::started() const { return mHooks.streamingStarted && mHooks.streamingStarted(); }
-
-IOReturn ZrConfigControls::vendor(bool in, uint8_t request, uint16_t value, uint16_t index, void* data,
-                                  uint32_t length, int tries, uint32_t* transferred)
-{
-    if (!mHooks.request)
-        return kIOReturnNotAttached;
+IOReturn ZrConfigControls::vendor(bool in, uint8_t request, uint16_t value, uint16_t index,
+                                  void* data, uint32_t length, int tries, uint32_t* transferred) {
+    if (!mHooks.request) return kIOReturnNotAttached;
     uint32_t n = length;
-    IOReturn st = mHooks.request(in ? kIn : kOut, kVendor, kDevice, request, value, index, data, n, tries);
-    if (transferred)
-        *transferred = n;
+    IOReturn st =
+        mHooks.request(in ? kIn : kOut, kVendor, kDevice, request, value, index, data, n, tries);
+    if (transferred) *transferred = n;
     return st;
 }
 
-bool ZrConfigControls::readSelector(uint8_t& byte)
-{
+bool ZrConfigControls::readSelector(uint8_t& byte) {
     uint8_t b = 0;
     uint32_t n = 0;
     if (vendor(true, kReqRegister, 0, kRegSelector, &b, 1, 2, &n) != kIOReturnSuccess || n != 1)
@@ -67,32 +67,27 @@ bool ZrConfigControls::readSelector(uint8_t& byte)
     return true;
 }
 
-IOReturn ZrConfigControls::writeSelector(uint8_t byte)
-{
+IOReturn ZrConfigControls::writeSelector(uint8_t byte) {
     return vendor(false, kReqRegister, byte, kRegSelector, nullptr, 0, 2);
 }
 
-bool ZrConfigControls::readSamplingFrequency(uint32_t& rate)
-{
-    if (!mHooks.request)
-        return false;
+bool ZrConfigControls::readSamplingFrequency(uint32_t& rate) {
+    if (!mHooks.request) return false;
     uint8_t b[3] = {};
     uint32_t n = sizeof b;
-    if (mHooks.request(kIn, kClass, kEndpoint, kZrGetCur, kZrSamplingFrequencyControl, 0, b, n, 2) !=
-            kIOReturnSuccess ||
+    if (mHooks.request(kIn, kClass, kEndpoint, kZrGetCur, kZrSamplingFrequencyControl, 0, b, n,
+                       2) != kIOReturnSuccess ||
         n != 3)
         return false;
     const uint32_t r = b[0] | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16;
-    if (!ZrRateInRange(r))
-        return false;
+    if (!ZrRateInRange(r)) return false;
     rate = r;
     return true;
 }
 
 // ---- transcoder choices -------------------------------------------------
 
-void ZrConfigControls::setReadChannels(int in, int out)
-{
+void ZrConfigControls::setReadChannels(int in, int out) {
     mInChannels = uint32_t(in);
     mOutChannels = uint32_t(out);
     chooseOutMixer();
@@ -100,31 +95,28 @@ void ZrConfigControls::setReadChannels(int in, int out)
         mpDriverSM->mChannelSettings.InChannels = uint32_t(in);
         mpDriverSM->mChannelSettings.OutChannels = uint32_t(out);
     }
-    if (started() && mHooks.setPendingChange)
-        mHooks.setPendingChange();
+    if (started() && mHooks.setPendingChange) mHooks.setPendingChange();
 }
 
-OUT_MIXER_FNC ZrConfigControls::chooseOutMixer() { return ZrChooseOutMixer(mOutChannels, mDriverData); }
+OUT_MIXER_FNC ZrConfigControls::chooseOutMixer() {
+    return ZrChooseOutMixer(mOutChannels, mDriverData);
+}
 
-INPUT_POSTPROCESS_FNC ZrConfigControls::chooseInputPostprocessor()
-{
+INPUT_POSTPROCESS_FNC ZrConfigControls::chooseInputPostprocessor() {
     mInputPostProcessor = ZrChooseInputPostprocessor(mTraits, mInChannels, ajExt());
     return mInputPostProcessor;
 }
 
-INPUT_POSTPROCESS_FNC ZrConfigControls::choose6InputPostprocessor()
-{
+INPUT_POSTPROCESS_FNC ZrConfigControls::choose6InputPostprocessor() {
     mInputPostProcessor = ZrChoose6InputPostprocessor(mTraits, ajExt());
     return mInputPostProcessor;
 }
 
-USB_ENC_FNC ZrConfigControls::chooseISOOutEncoder()
-{
+USB_ENC_FNC ZrConfigControls::chooseISOOutEncoder() {
     return ZrChooseISOOutEncoder(mTraits, mOutChannels, mpDriverSM, mDriverData);
 }
 
-void ZrConfigControls::completeConfiguration(uint32_t msWait)
-{
+void ZrConfigControls::completeConfiguration(uint32_t msWait) {
     IOLog("ZrDevice::configurationDone()\n");
     // Counts asked for while streaming that the interface choice could not
     // give: the configuration's are what the stream carries, and the output
@@ -139,8 +131,7 @@ void ZrConfigControls::completeConfiguration(uint32_t msWait)
         updateAjInputSelector(&result);
     }
     ajExt().mDigitalLockFrequency = 0;
-    if (msWait > 0)
-        IOSleep(std::min<uint32_t>(msWait, 1000));
+    if (msWait > 0) IOSleep(std::min<uint32_t>(msWait, 1000));
     if (mTraits.is(kZrProductLX610))
         choose6InputPostprocessor();
     else
@@ -151,22 +142,18 @@ void ZrConfigControls::completeConfiguration(uint32_t msWait)
     chooseISOOutEncoder();
     updateAjInputSelector(nullptr);
     IOLog("configurationDone After updateAjInputSelector\n");
-    if (mMixerMode != 0)
-        chooseOutMixer();
+    if (mMixerMode != 0) chooseOutMixer();
     writeDigitalOutSelector();
 }
 
 // ---- input selector -----------------------------------------------------
 
-void ZrConfigControls::lockRounds(QnChannelSettings& s, QnAjExtData& aj)
-{
-    if (mTraits.is(kZrProductLock44k) && mHooks.setFrequency)
-        mHooks.setFrequency(true, 44100);
+void ZrConfigControls::lockRounds(QnChannelSettings& s, QnAjExtData& aj) {
+    if (mTraits.is(kZrProductLock44k) && mHooks.setFrequency) mHooks.setFrequency(true, 44100);
     lockRateLoop(s, aj, true);
 }
 
-void ZrConfigControls::lockRateLoop(QnChannelSettings& s, QnAjExtData& aj, bool searchAlternates)
-{
+void ZrConfigControls::lockRateLoop(QnChannelSettings& s, QnAjExtData& aj, bool searchAlternates) {
     bool taken = false;
     for (int round = 0; round < 20; ++round) {
         uint32_t rate = 0;
@@ -201,19 +188,13 @@ void ZrConfigControls::lockRateLoop(QnChannelSettings& s, QnAjExtData& aj, bool 
         aj.mDigitalLockFrequency = s.Frequency;
 }
 
-uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
-{
-    if (mTraits.is(kZrProductOlvqSelector))
-        return updateAjInputSelector_Olvq186(result);
-    if (result)
-        *result = 18;
-    if (mTraits.is(kZrProductSelectorFree))
-        return 1;
-    if (!mTraits.merrowCompatible && !mTraits.is(kZrProductSelectorNonMerrow))
-        return 0;
+uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
+    if (mTraits.is(kZrProductOlvqSelector)) return updateAjInputSelector_Olvq186(result);
+    if (result) *result = 18;
+    if (mTraits.is(kZrProductSelectorFree)) return 1;
+    if (!mTraits.merrowCompatible && !mTraits.is(kZrProductSelectorNonMerrow)) return 0;
     IOSleep(5);
-    if (busy())
-        return 0;
+    if (busy()) return 0;
 
     QnChannelSettings& s = settings();
     QnAjExtData& aj = ajExt();
@@ -225,14 +206,14 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
     // read the word is all ones, which would force both mode bits on: the
     // device's own bits stay then.
     const bool portKnown = mTraits.is(kZrProductLX4xxFixed18) || mPortWord != kZrPortWordUnset;
-    if (good && portKnown && mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
+    if (good && portKnown &&
+        mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
         uint8_t wanted = uint8_t(byte & 0xE7);
         wanted |= mTraits.is(kZrProductLX4xxFixed18) ? uint8_t(18) : uint8_t(mPortWord & 0x18);
         if (wanted != byte) {
             writeSelector(wanted);
             uint8_t back = 0;
-            if (readSelector(back))
-                byte = back;
+            if (readSelector(back)) byte = back;
             s.InChannels = mInChannels;
             s.OutChannels = mOutChannels;
         }
@@ -244,32 +225,28 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
         readSamplingFrequency(rate);
         IOSleep(100);
         uint8_t again = 0;
-        if (readSelector(again))
-            byte = again;
+        if (readSelector(again)) byte = again;
     }
 
     bool rateOk = true;
     if (good) {
-        const bool usb1Bit = mTraits.hasFeature(16) || mTraits.is(kZrProductHX5100 | kZrProductLX420);
+        const bool usb1Bit =
+            mTraits.hasFeature(16) || mTraits.is(kZrProductHX5100 | kZrProductLX420);
         uint8_t wanted = aj.mClockSource == 0 ? uint8_t(byte | 0x02) : uint8_t(byte & ~0x02);
-        if (usb1Bit)
-            wanted = aj.mUSB1Mode == 1 ? uint8_t(wanted | 0x01) : uint8_t(wanted & ~0x01);
+        if (usb1Bit) wanted = aj.mUSB1Mode == 1 ? uint8_t(wanted | 0x01) : uint8_t(wanted & ~0x01);
         IOLog("updateAjInputSelector byte should be %02X\n", unsigned(wanted));
         if (wanted != byte) {
             uint32_t rate = 0;
-            if (writeSelector(wanted) == kIOReturnSuccess)
-                IOSleep(40);
+            if (writeSelector(wanted) == kIOReturnSuccess) IOSleep(40);
             if (readSamplingFrequency(rate)) {
                 uint8_t back = 0;
-                if (readSelector(back))
-                    byte = back;
+                if (readSelector(back)) byte = back;
             }
             rateOk = readSamplingFrequency(rate);
         }
         if (rateOk) {
             aj.mClockSource = (byte & 0x02) ? 0 : 1;
-            if (usb1Bit)
-                aj.mUSB1Mode = byte & 0x01;
+            if (usb1Bit) aj.mUSB1Mode = byte & 0x01;
             aj.mDigitalLock = (byte & 0x04) ? 1 : 0;
             if (mTraits.noDigital)
                 aj.mDigitalLock = 0;
@@ -279,25 +256,27 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
     }
 
     IOLog("cAjExt.mDigitalLockFrequency: %d\n", int(aj.mDigitalLockFrequency));
-    if (result)
-        *result = byte;
+    if (result) *result = byte;
     uint32_t rate = 0;
     const bool lastRead = readSamplingFrequency(rate);
     if (aj.mDigitalLockFrequency != 0 && lastRead && mTraits.is(kZrProductGarneto)) {
-        IOLog("***** PROD_GARNETO_QKD dlf:%d freq:%d in:%d out:%d \n", int(aj.mDigitalLockFrequency), int(rate),
-              int(s.InChannels), int(s.OutChannels));
+        IOLog("***** PROD_GARNETO_QKD dlf:%d freq:%d in:%d out:%d \n",
+              int(aj.mDigitalLockFrequency), int(rate), int(s.InChannels), int(s.OutChannels));
         s.Frequency = aj.mDigitalLockFrequency;
         s.OutChannels = aj.mDigitalLockFrequency <= 96000 ? 6 : 4;
     } else if (aj.mDigitalLockFrequency != 0 && lastRead && mTraits.is(kZrProductBrava)) {
-        IOLog("***** Brava dlf:%d freq:%d in:%d out:%d \n", int(aj.mDigitalLockFrequency), int(rate),
-              int(s.InChannels), int(s.OutChannels));
+        IOLog("***** Brava dlf:%d freq:%d in:%d out:%d \n", int(aj.mDigitalLockFrequency),
+              int(rate), int(s.InChannels), int(s.OutChannels));
         s.Frequency = aj.mDigitalLockFrequency;
-        const uint32_t n = aj.mDigitalLockFrequency <= 48000 ? 32 : aj.mDigitalLockFrequency <= 96000 ? 16 : 8;
+        const uint32_t n = aj.mDigitalLockFrequency <= 48000   ? 32
+                           : aj.mDigitalLockFrequency <= 96000 ? 16
+                                                               : 8;
         s.InChannels = n;
         s.OutChannels = n;
     } else if (lastRead && s.Frequency != rate) {
         IOSleep(50);
-        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency), int(rate));
+        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency),
+              int(rate));
         if (mHooks.setFrequency) {
             mHooks.setFrequency(true, s.Frequency);
             if (!mTraits.hasFeatures() || mTraits.hasFeature(9))
@@ -311,8 +290,7 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result)
 // Reads the selector byte, once more after 20 ms while the device still
 // reports its lock bit, and adopts the clock source the byte shows when none
 // has been chosen yet.
-bool ZrConfigControls::readSettledSelector(uint8_t& byte, QnAjExtData& aj)
-{
+bool ZrConfigControls::readSettledSelector(uint8_t& byte, QnAjExtData& aj) {
     bool good = readSelector(byte);
     if (good && (byte & 0x04)) {
         IOSleep(20);
@@ -326,12 +304,9 @@ bool ZrConfigControls::readSettledSelector(uint8_t& byte, QnAjExtData& aj)
 // The Olvq family's selector byte: bit 7 set means the clock source is
 // chosen by bit 1 (internal when set), clear means the third source; the
 // clock choice also goes out as the A-request.
-uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result)
-{
-    if (result)
-        *result = 50;
-    if (busy())
-        return 0;
+uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result) {
+    if (result) *result = 50;
+    if (busy()) return 0;
     QnChannelSettings& s = settings();
     QnAjExtData& aj = ajExt();
     uint8_t byte = 0;
@@ -344,32 +319,29 @@ uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result)
         sendOlvqARequest(aj.mClockSource == 1 ? 1 : 0);
         if (wanted != byte) {
             uint32_t rate = 0;
-            if (writeSelector(wanted) == kIOReturnSuccess)
-                IOSleep(200);
+            if (writeSelector(wanted) == kIOReturnSuccess) IOSleep(200);
             rateOk = readSamplingFrequency(rate);
             if (rateOk) {
                 uint8_t back = 0;
-                if (readSelector(back))
-                    byte = back;
+                if (readSelector(back)) byte = back;
                 rateOk = readSamplingFrequency(rate);
             }
         }
         if (rateOk) {
             aj.mClockSource = (byte & 0x80) ? ((byte & 0x02) ? 0 : 1) : 2;
             aj.mDigitalLock = (byte & 0x04) ? 1 : 0;
-            if (aj.mDigitalLock)
-                lockRateLoop(s, aj, false);
+            if (aj.mDigitalLock) lockRateLoop(s, aj, false);
         }
     }
 
     IOLog("cAjExt.mDigitalLockFrequency: %d\n", int(aj.mDigitalLockFrequency));
-    if (result)
-        *result = byte;
+    if (result) *result = byte;
     uint32_t rate = 0;
     const bool lastRead = readSamplingFrequency(rate);
     if (lastRead && s.Frequency != rate) {
         IOSleep(50);
-        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency), int(rate));
+        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency),
+              int(rate));
         if (mHooks.setFrequency) {
             mHooks.setFrequency(true, s.Frequency);
             if (!mTraits.hasFeatures() || mTraits.hasFeature(9))
@@ -379,20 +351,19 @@ uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result)
     return good && rateOk && lastRead ? 1 : 0;
 }
 
-IOReturn ZrConfigControls::sendOlvqARequest(uint8_t value)
-{
+IOReturn ZrConfigControls::sendOlvqARequest(uint8_t value) {
     IOLog("WRITE OLVQ A-Request value: %d\n", int(value & 7));
-    return vendor(false, kReqCodec, uint16_t(0x348 | (value & 7)), kTransmitterIndex, nullptr, 0, 5);
+    return vendor(false, kReqCodec, uint16_t(0x348 | (value & 7)), kTransmitterIndex, nullptr, 0,
+                  5);
 }
 
 // ---- LX4xx port register and mixer buffer -------------------------------
 
-IOReturn ZrConfigControls::readLX4XXChannelConfig()
-{
+IOReturn ZrConfigControls::readLX4XXChannelConfig() {
     uint8_t* m = mMixerBuffer;
     const uint8_t r = m[kRoutingByte];
-    IOLog("ReadLX4XX Routing  %02X, 0=%X 1=%X 2=%X", unsigned(r), unsigned(r & 3), unsigned((r >> 2) & 3),
-          unsigned((r >> 4) & 3));
+    IOLog("ReadLX4XX Routing  %02X, 0=%X 1=%X 2=%X", unsigned(r), unsigned(r & 3),
+          unsigned((r >> 2) & 3), unsigned((r >> 4) & 3));
     if (std::all_of(m, m + 64, [](uint8_t b) { return b == 0; }))
         std::memcpy(m, kDefaultMixer, sizeof kDefaultMixer);
 
@@ -404,16 +375,17 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig()
                 IOLog("%s LX420Registers[2] Uninitilized\n", name);
                 uint8_t b = 0;
                 uint32_t n = 0;
-                if (vendor(true, kReqRegister, 0, kRegPort2, &b, 1, 5, &n) == kIOReturnSuccess && n == 1)
+                if (vendor(true, kReqRegister, 0, kRegPort2, &b, 1, 5, &n) == kIOReturnSuccess &&
+                    n == 1)
                     mPortWord = b & ~0x10u;
                 IOLog("%s LX420Registers[2]=0x%02X \n", name, unsigned(b));
             }
         } else if (mTraits.is(kZrProductLX420 | kZrProductLX4xxFurther)) {
-            if (mTraits.is(kZrProductLX420))
-                IOSleep(50);
+            if (mTraits.is(kZrProductLX420)) IOSleep(50);
             uint8_t b = 0;
             uint32_t n = 0;
-            if (vendor(true, kReqRegister, 0, kRegPort2, &b, 1, 5, &n) == kIOReturnSuccess && n == 1)
+            if (vendor(true, kReqRegister, 0, kRegPort2, &b, 1, 5, &n) == kIOReturnSuccess &&
+                n == 1)
                 mPortWord = b;
         }
 
@@ -460,8 +432,7 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig()
                 m[kRoutingByte] = r ? built : 0x14;
             }
         }
-        if (mTraits.is(kZrProductHX5100))
-            m[kRoutingByte] = 4;
+        if (mTraits.is(kZrProductHX5100)) m[kRoutingByte] = 4;
 
         if (mTraits.is(kZrProductLX420)) {
             const uint32_t in = (mPortWord & 0x10) ? 2 : (mPortWord & 0x08) ? 4 : 6;
@@ -476,51 +447,81 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig()
     return vendor(false, kReqMixer, 0, 0, m, 64, 3);
 }
 
-void ZrConfigControls::setMixerBuffer(const uint8_t buffer[64]) { std::memcpy(mMixerBuffer, buffer, 64); }
+void ZrConfigControls::setMixerBuffer(const uint8_t buffer[64]) {
+    std::memcpy(mMixerBuffer, buffer, 64);
+}
 
 // ---- digital out, CPLD byte, stream start and stop ----------------------
 
-IOReturn ZrConfigControls::writeDigitalOutMode()
-{
-    if (mTraits.hasFeatures() && busy())
-        return kIOReturnSuccess;
+IOReturn ZrConfigControls::writeDigitalOutMode() {
+    if (mTraits.hasFeatures() && busy()) return kIOReturnSuccess;
     if (!mTraits.hasFeature(14) && !mTraits.is(kZrProductHX5100 | kZrProductLX420))
         return kIOReturnSuccess;
     uint8_t read[5] = {};
     uint32_t n = 0;
     IOReturn st = vendor(true, kReqCodec, 0x0D00, kTransmitterIndex, read, sizeof read, 2, &n);
-    if (st != kIOReturnSuccess)
-        return st;
-    if (n != sizeof read)
-        return kIOReturnUnderrun;
+    if (st != kIOReturnSuccess) return st;
+    if (n != sizeof read) return kIOReturnUnderrun;
 
     const uint32_t mode = ajExt().mDigitalOutMode;
     const uint32_t rate = settings().Frequency;
-    uint8_t want[5];  // registers 0x0D..0x11
+    uint8_t want[5]; // registers 0x0D..0x11
     if (mode == 1) {
         uint8_t r0d = read[0], r11 = 0;
         switch (rate) {
-        case 32000: r0d = 0xC1; break;
-        case 44100: r0d = 0x41; break;
-        case 48000: r0d = 0x81; break;
-        case 88200: r0d = 0x01; r11 = 0x50; break;
-        case 96000: r0d = 0x01; r11 = 0x10; break;
-        case 176400: r0d = 0x01; r11 = 0x58; break;
-        case 192000: r0d = 0x01; r11 = 0x18; break;
-        default: break;
+        case 32000:
+            r0d = 0xC1;
+            break;
+        case 44100:
+            r0d = 0x41;
+            break;
+        case 48000:
+            r0d = 0x81;
+            break;
+        case 88200:
+            r0d = 0x01;
+            r11 = 0x50;
+            break;
+        case 96000:
+            r0d = 0x01;
+            r11 = 0x10;
+            break;
+        case 176400:
+            r0d = 0x01;
+            r11 = 0x58;
+            break;
+        case 192000:
+            r0d = 0x01;
+            r11 = 0x18;
+            break;
+        default:
+            break;
         }
         const uint8_t v[5] = {r0d, 0, 0x2C, 0, r11};
         std::memcpy(want, v, 5);
     } else if (mode == 0) {
         uint8_t code = 0;
         switch (rate) {
-        case 32000: code = 3; break;
-        case 48000: code = 2; break;
-        case 88200: code = 8; break;
-        case 96000: code = 10; break;
-        case 176400: code = 12; break;
-        case 192000: code = 14; break;
-        default: break;
+        case 32000:
+            code = 3;
+            break;
+        case 48000:
+            code = 2;
+            break;
+        case 88200:
+            code = 8;
+            break;
+        case 96000:
+            code = 10;
+            break;
+        case 176400:
+            code = 12;
+            break;
+        case 192000:
+            code = 14;
+            break;
+        default:
+            break;
         }
         const uint8_t v[5] = {0x04, 0, 0, uint8_t((read[3] & 0xF0) | code), 0x0B};
         std::memcpy(want, v, 5);
@@ -529,65 +530,51 @@ IOReturn ZrConfigControls::writeDigitalOutMode()
     }
     IOReturn result = kIOReturnSuccess;
     for (int i = 0; i < 5; ++i) {
-        if (want[i] == read[i])
-            continue;
-        st = vendor(false, kReqCodec, uint16_t((0x0D + i) << 8 | want[i]), kTransmitterIndex, nullptr, 0, 2);
-        if (st != kIOReturnSuccess)
-            result = st;
+        if (want[i] == read[i]) continue;
+        st = vendor(false, kReqCodec, uint16_t((0x0D + i) << 8 | want[i]), kTransmitterIndex,
+                    nullptr, 0, 2);
+        if (st != kIOReturnSuccess) result = st;
     }
     return result;
 }
 
-IOReturn ZrConfigControls::writeDigitalOutSelector()
-{
-    if (busy() || !mTraits.hasFeature(20))
-        return kIOReturnSuccess;
-    return vendor(false, kReqRegister, uint16_t(ajExt().mDigitalOutSelector), kRegDigitalOut, nullptr, 0, 2);
+IOReturn ZrConfigControls::writeDigitalOutSelector() {
+    if (busy() || !mTraits.hasFeature(20)) return kIOReturnSuccess;
+    return vendor(false, kReqRegister, uint16_t(ajExt().mDigitalOutSelector), kRegDigitalOut,
+                  nullptr, 0, 2);
 }
 
-void ZrConfigControls::setOlvqCpldByte(uint8_t value)
-{
-    if (!mTraits.is(kZrProductOlvq) || mCpldBusy)
-        return;
+void ZrConfigControls::setOlvqCpldByte(uint8_t value) {
+    if (!mTraits.is(kZrProductOlvq) || mCpldBusy) return;
     const uint8_t byte = uint8_t(value | 0xE7);
-    if (byte == mOlvqCpldByte)
-        return;
+    if (byte == mOlvqCpldByte) return;
     // The restart this causes can come back here; the flag keeps it out.
     mCpldBusy = true;
     mOlvqCpldByte = byte;
     const bool wasStarted = started();
-    if (wasStarted && mHooks.stopBulkStreaming)
-        mHooks.stopBulkStreaming();
+    if (wasStarted && mHooks.stopBulkStreaming) mHooks.stopBulkStreaming();
     vendor(false, kReqRegister, byte, kRegPort2, nullptr, 0, 5);
-    if (wasStarted && mHooks.reportBrokenStream)
-        mHooks.reportBrokenStream(2);
+    if (wasStarted && mHooks.reportBrokenStream) mHooks.reportBrokenStream(2);
     mCpldBusy = false;
 }
 
-void ZrConfigControls::resendOlvqCpldByte()
-{
+void ZrConfigControls::resendOlvqCpldByte() {
     const uint8_t stored = mOlvqCpldByte;
     mOlvqCpldByte = 0;
     setOlvqCpldByte(stored);
 }
 
-void ZrConfigControls::onStreamingStarted()
-{
+void ZrConfigControls::onStreamingStarted() {
     if (mTraits.is(kZrProductStreamingSetCur) && mHooks.request) {
         uint8_t b = settings().OutChannels == 8 ? 2 : 1;
         uint32_t n = 1;
         mHooks.request(kOut, kClass, kInterface, kZrSetCur, 0, 0x1F00, &b, n, 2);
     }
-    if (mHooks.midiStreaming)
-        mHooks.midiStreaming(true);
-    if (mHooks.controlPortStreaming)
-        mHooks.controlPortStreaming(true);
+    if (mHooks.midiStreaming) mHooks.midiStreaming(true);
+    if (mHooks.controlPortStreaming) mHooks.controlPortStreaming(true);
 }
 
-void ZrConfigControls::onStreamingStopped()
-{
-    if (mHooks.midiStreaming)
-        mHooks.midiStreaming(false);
-    if (mHooks.controlPortStreaming)
-        mHooks.controlPortStreaming(false);
+void ZrConfigControls::onStreamingStopped() {
+    if (mHooks.midiStreaming) mHooks.midiStreaming(false);
+    if (mHooks.controlPortStreaming) mHooks.controlPortStreaming(false);
 }

@@ -30,9 +30,9 @@ class DriverData;
 // dir: 0 out, 0x80 in; level: 0 standard, 0x20 class, 0x40 vendor;
 // recipient: 0 device, 1 interface, 2 endpoint. length is the data size on
 // entry and the bytes transferred on return.
-using ZrDeviceRequestFn = std::function<IOReturn(uint8_t dir, uint8_t level, uint8_t recipient, uint8_t bRequest,
-                                                 uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length,
-                                                 int retryCount)>;
+using ZrDeviceRequestFn = std::function<IOReturn(uint8_t dir, uint8_t level, uint8_t recipient,
+                                                 uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                                                 void* data, uint32_t& length, int retryCount)>;
 
 struct ZrConfigHooks {
     ZrDeviceRequestFn request;
@@ -107,8 +107,8 @@ public:
     void clearOlvqCpldByte() { mOlvqCpldByte = 0; }
 
 private:
-    IOReturn vendor(bool in, uint8_t request, uint16_t value, uint16_t index, void* data, uint32_t length,
-                    int tries, uint32_t* transferred = nullptr);
+    IOReturn vendor(bool in, uint8_t request, uint16_t value, uint16_t index, void* data,
+                    uint32_t length, int tries, uint32_t* transferred = nullptr);
     bool readSelector(uint8_t& byte);
     bool readSettledSelector(uint8_t& byte, QnAjExtData& aj);
     IOReturn writeSelector(uint8_t byte);
@@ -136,6 +136,8 @@ private:
     uint8_t mOlvqCpldByte = 0;
     bool mCpldBusy = false;
 
-    QnChannelSettings& settings() { return mpDriverSM ? mpDriverSM->mChannelSettings : mLocalSettings; }
+    QnChannelSettings& settings() {
+        return mpDriverSM ? mpDriverSM->mChannelSettings : mLocalSettings;
+    }
     QnAjExtData& ajExt() { return mpDriverSM ? mpDriverSM->mAjExtData : mLocalAjExt; }
 };

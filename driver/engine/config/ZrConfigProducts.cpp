@@ -20,7 +20,9 @@ constexpr Row kRows[] = {
     {kKorvexVendorID, kKorvexLX610ProductID, kZrProductLX610},
     {kKorvexVendorID, kKorvexLX880ProductID, kZrProductLX880},
     {kKsvVendorID, kKsv0ProductID, kZrProductKSV0},
-    {kPellixVendorID, kPellixProductID, kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k | kZrProductSelectorRateRead},
+    {kPellixVendorID, kPellixProductID,
+     kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k |
+         kZrProductSelectorRateRead},
     {kKestrelVendorID, kKestrelProductID, kZrProductKestrel},
     {kKestrelVendorID, kKestrelK2ProductID, kZrProductKestrelLike},
     {kKestrelVendorID, kKestrelK3ProductID, kZrProductKestrelLike},
@@ -32,7 +34,8 @@ constexpr Row kRows[] = {
     {kQuarnelVendorID, kQuarnelNoDigitalProductID, kZrProductSelectorNonMerrow | kZrProductLock44k},
     {kTolvaneVendorID, kTolvaneProductID, kZrProductTolvane},
     {kDarrowVendorID, kDarrowD1ProductID, kZrProductMI4},
-    {kOlvqVendorID, kOlvq186ProductID, kZrProductOlvq | kZrProductOlvqSelector | kZrProductOlvqCodec},
+    {kOlvqVendorID, kOlvq186ProductID,
+     kZrProductOlvq | kZrProductOlvqSelector | kZrProductOlvqCodec},
     {kOlvqVendorID, kOlvq187ProductID, kZrProductOlvq | kZrProductOlvqSelector},
     {kOlvqVendorID, kOlvq188ProductID, kZrProductOlvq | kZrProductOlvqSelector},
     {kOlvqEarlierVendorID, kOlvqEarlierProductID, kZrProductOlvq},
@@ -42,26 +45,21 @@ constexpr Row kRows[] = {
     {kSetFreqVendorID, kSetFreqS1ProductID, kZrProductSelectorFree},
 };
 
-}  // namespace
+} // namespace
 
-uint32_t ZrConfigProductFlagsFor(uint16_t vendor, uint16_t product)
-{
+uint32_t ZrConfigProductFlagsFor(uint16_t vendor, uint16_t product) {
     uint32_t flags = 0;
     for (const Row& row : kRows)
-        if (row.vendor == vendor && row.product == product)
-            flags |= row.flags;
+        if (row.vendor == vendor && row.product == product) flags |= row.flags;
     if (vendor == kSorvikVendorID) {
         for (uint16_t p : kSorvikFarlane2ProductIDs)
-            if (p == product)
-                flags |= kZrProductSorvikFarlane;
+            if (p == product) flags |= kZrProductSorvikFarlane;
     }
     return flags;
 }
 
-bool ZrFarlane2ChannelPair(uint16_t vendor, uint16_t product, uint32_t& ins, uint32_t& outs)
-{
-    if (vendor != kSorvikVendorID)
-        return false;
+bool ZrFarlane2ChannelPair(uint16_t vendor, uint16_t product, uint32_t& ins, uint32_t& outs) {
+    if (vendor != kSorvikVendorID) return false;
     for (const ZrChannelPair& p : kSorvikFarlane2ChannelPairs) {
         if (p.product == product) {
             ins = p.ins;

@@ -18,7 +18,9 @@ constexpr uint16_t kZrSamplingFrequencyControl = 0x0100;
 constexpr uint32_t kZrMinRate = 8000;
 constexpr uint32_t kZrMaxRate = 384000;
 
-inline bool ZrRateInRange(uint32_t rate) { return rate >= kZrMinRate && rate <= kZrMaxRate; }
+inline bool ZrRateInRange(uint32_t rate) {
+    return rate >= kZrMinRate && rate <= kZrMaxRate;
+}
 
 // The rate of a 3-byte little-endian GET_CUR reply. Devices that drop the top
 // byte answer 22,664 for 88,200 and 30,464 for 96,000. A rate outside the

@@ -3,18 +3,20 @@
 #include "driver/engine/stream/DriverData.h"
 #include "platform/base/HXLog.h"
 
-OUT_MIXER_FNC ZrOutMixerFor(uint32_t outputChannels)
-{
+OUT_MIXER_FNC ZrOutMixerFor(uint32_t outputChannels) {
     switch (outputChannels) {
-    case 6: return outMixer6CH;
-    case 4: return outMixer4CH;
-    case 2: return outMixer2CH;
-    default: return nullptr;
+    case 6:
+        return outMixer6CH;
+    case 4:
+        return outMixer4CH;
+    case 2:
+        return outMixer2CH;
+    default:
+        return nullptr;
     }
 }
 
-OUT_MIXER_FNC ZrChooseOutMixer(uint32_t outputChannels, DriverData& driverData)
-{
+OUT_MIXER_FNC ZrChooseOutMixer(uint32_t outputChannels, DriverData& driverData) {
     OUT_MIXER_FNC mixer = ZrOutMixerFor(outputChannels);
     if (outputChannels == 6)
         IOLog("Set outMixer6CH\n");
@@ -28,20 +30,17 @@ OUT_MIXER_FNC ZrChooseOutMixer(uint32_t outputChannels, DriverData& driverData)
 
 namespace {
 
-INPUT_POSTPROCESS_FNC choosePostprocessorRow(const ZrDeviceTraits& d, uint32_t in, const QnAjExtData& aj)
-{
-    if (!d.highSpeed)
-        return nullptr;
+INPUT_POSTPROCESS_FNC choosePostprocessorRow(const ZrDeviceTraits& d, uint32_t in,
+                                             const QnAjExtData& aj) {
+    if (!d.highSpeed) return nullptr;
     if (d.is(kZrProductLX150)) {
         const uint32_t pair0 = aj.mRoutingIn[0], pair1 = aj.mRoutingIn[1];
         if (pair0 == 1)
             return pair1 == 0 ? postprocessLX150_10 : pair1 == 1 ? postprocessLX150_11 : nullptr;
-        if (pair0 == 0 && pair1 == 0)
-            return postprocessLX150_00;
+        if (pair0 == 0 && pair1 == 0) return postprocessLX150_00;
         return nullptr;
     }
-    if (aj.mDigitalLock)
-        return nullptr;
+    if (aj.mDigitalLock) return nullptr;
     if (d.is(kZrProductKSV0)) {
         IOLog("input post processor for KSV0 with no digital in\n");
         return postprocessKSV0BugFix;
@@ -68,20 +67,18 @@ INPUT_POSTPROCESS_FNC choosePostprocessorRow(const ZrDeviceTraits& d, uint32_t i
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
-INPUT_POSTPROCESS_FNC ZrChooseInputPostprocessor(const ZrDeviceTraits& device, uint32_t inputChannels,
-                                                 const QnAjExtData& ajExt)
-{
+INPUT_POSTPROCESS_FNC ZrChooseInputPostprocessor(const ZrDeviceTraits& device,
+                                                 uint32_t inputChannels, const QnAjExtData& ajExt) {
     IOLog("ZrDevice::chooseInputPostprocessor(), lock=%d\n", int(ajExt.mDigitalLock));
     INPUT_POSTPROCESS_FNC chosen = choosePostprocessorRow(device, inputChannels, ajExt);
-    if (!chosen)
-        IOLog("mInputPostProcessor = 0;\n");
+    if (!chosen) IOLog("mInputPostProcessor = 0;\n");
     return chosen;
 }
 
-INPUT_POSTPROCESS_FNC ZrChoose6InputPostprocessor(const ZrDeviceTraits& device, const QnAjExtData& ajExt)
-{
+INPUT_POSTPROCESS_FNC ZrChoose6InputPostprocessor(const ZrDeviceTraits& device,
+                                                  const QnAjExtData& ajExt) {
     // Indexed by a * 9 + b * 3 + c: output pair k takes input pair digit k.
     static constexpr INPUT_POSTPROCESS_FNC kLX610[27] = {
         postprocessLX610_000, postprocessLX610_001, postprocessLX610_002, postprocessLX610_010,
@@ -96,17 +93,18 @@ INPUT_POSTPROCESS_FNC ZrChoose6InputPostprocessor(const ZrDeviceTraits& device, 
         IOLog("choose6InputPostprocessor: mInputPostProcessor = 0 bad device\n");
         return nullptr;
     }
-    const uint32_t a = ajExt.mRoutingIn[0] & 3, b = ajExt.mRoutingIn[1] & 3, c = ajExt.mRoutingIn[2] & 3;
+    const uint32_t a = ajExt.mRoutingIn[0] & 3, b = ajExt.mRoutingIn[1] & 3,
+                   c = ajExt.mRoutingIn[2] & 3;
     if (a > 2 || b > 2 || c > 2) {
-        IOLog("choose6InputPostprocessor: mInputPostProcessor = 0 Bitmap=%03d\n", int((a * 100 + b * 10 + c) % 256));
+        IOLog("choose6InputPostprocessor: mInputPostProcessor = 0 Bitmap=%03d\n",
+              int((a * 100 + b * 10 + c) % 256));
         return nullptr;
     }
     return kLX610[a * 9 + b * 3 + c];
 }
 
-USB_ENC_FNC ZrISOOutEncoderFor(const ZrDeviceTraits& d, uint32_t out, const QnChannelSettings& settings,
-                               const QnAjExtData& aj)
-{
+USB_ENC_FNC ZrISOOutEncoderFor(const ZrDeviceTraits& d, uint32_t out,
+                               const QnChannelSettings& settings, const QnAjExtData& aj) {
     switch (settings.OutResolution) {
     case 16:
         return d.is(kZrProductKestrel) && out == 2 ? pcmTo16LSBChannelSwap : pcmTo16LSB;
@@ -116,28 +114,22 @@ USB_ENC_FNC ZrISOOutEncoderFor(const ZrDeviceTraits& d, uint32_t out, const QnCh
         if (d.is(kZrProductMerrowBulk)) {
             // Indexed by (channels - 4) / 2 for 4..16 even channels; 8 and 16
             // channels are packed by the bulk transport itself.
-            static constexpr USB_ENC_FNC kBulk[7] = {pcmTo24Merrow4CH, pcmTo24Merrow6CH, nullptr, pcmTo24LSB,
-                                                     pcmTo24LSB,       pcmTo24LSB,       nullptr};
-            if (out >= 4 && out <= 16 && out % 2 == 0)
-                return kBulk[(out - 4) / 2];
+            static constexpr USB_ENC_FNC kBulk[7] = {pcmTo24Merrow4CH, pcmTo24Merrow6CH, nullptr,
+                                                     pcmTo24LSB,       pcmTo24LSB,       pcmTo24LSB,
+                                                     nullptr};
+            if (out >= 4 && out <= 16 && out % 2 == 0) return kBulk[(out - 4) / 2];
             return pcmTo24LSB;
         }
         if (d.is(kZrProductKestrel) && (out == 1 || out == 2))
             return out == 1 ? pcmTo24Kestrel : pcmTo24LSBChannelSwap;
-        if (d.is(kZrProductKestrelLike) && out == 1)
-            return pcmTo24Kestrel;
-        if (d.is(kZrProductTUSBMSB))
-            return pcmTo24TUSBMSB;
-        if (d.is(kZrProductTUSB2ch))
-            return pcmTo24TUSB2ch;
+        if (d.is(kZrProductKestrelLike) && out == 1) return pcmTo24Kestrel;
+        if (d.is(kZrProductTUSBMSB)) return pcmTo24TUSBMSB;
+        if (d.is(kZrProductTUSB2ch)) return pcmTo24TUSB2ch;
         if (d.highSpeed && d.hasFeature(17)) {
             const uint32_t pair0 = aj.mRoutingOut[0], pair1 = aj.mRoutingOut[1];
-            if (pair0 == 1 && pair1 == 1)
-                return pcmTo24LSB_LX150_11;
-            if (pair0 == 1 && pair1 == 0)
-                return pcmTo24LSB_LX150_10;
-            if (pair0 == 0 && pair1 == 0)
-                return pcmTo24LSB_LX150_00;
+            if (pair0 == 1 && pair1 == 1) return pcmTo24LSB_LX150_11;
+            if (pair0 == 1 && pair1 == 0) return pcmTo24LSB_LX150_10;
+            if (pair0 == 0 && pair1 == 0) return pcmTo24LSB_LX150_00;
         }
         return pcmTo24LSB;
     }
@@ -148,20 +140,17 @@ USB_ENC_FNC ZrISOOutEncoderFor(const ZrDeviceTraits& d, uint32_t out, const QnCh
     }
 }
 
-USB_ENC_FNC ZrChooseISOOutEncoder(const ZrDeviceTraits& device, uint32_t outputChannels, DriverSM* sharedArea,
-                                  DriverData& driverData)
-{
-    if (!sharedArea)
-        return nullptr;
-    USB_ENC_FNC encoder =
-        ZrISOOutEncoderFor(device, outputChannels, sharedArea->mChannelSettings, sharedArea->mAjExtData);
+USB_ENC_FNC ZrChooseISOOutEncoder(const ZrDeviceTraits& device, uint32_t outputChannels,
+                                  DriverSM* sharedArea, DriverData& driverData) {
+    if (!sharedArea) return nullptr;
+    USB_ENC_FNC encoder = ZrISOOutEncoderFor(device, outputChannels, sharedArea->mChannelSettings,
+                                             sharedArea->mAjExtData);
     pcmRearmPlaceholders();
     driverData.setConverters(encoder, sharedArea->mChannelSettings);
     return encoder;
 }
 
-ZrConverters ZrChooseConverters(const ZrDeviceTraits& d, const QnChannelSettings& s)
-{
+ZrConverters ZrChooseConverters(const ZrDeviceTraits& d, const QnChannelSettings& s) {
     const uint32_t inBits = s.InChannels ? s.InResolution : s.OutResolution;
     const uint32_t outBits = s.OutChannels ? s.OutResolution : inBits;
     const uint32_t in = s.InChannels, out = s.OutChannels;
@@ -170,11 +159,13 @@ ZrConverters ZrChooseConverters(const ZrDeviceTraits& d, const QnChannelSettings
 
     switch (inBits) {
     case 16:
-        c.input = d.is(kZrProductMI4) && in == 4          ? pcmFrom16LSBChannelSwapMI_4
-                  : d.is(kZrProductTolvane) && in == 2    ? pcmFrom16LSBChannelSwap
-                                                          : pcmFrom16LSB;
+        c.input = d.is(kZrProductMI4) && in == 4       ? pcmFrom16LSBChannelSwapMI_4
+                  : d.is(kZrProductTolvane) && in == 2 ? pcmFrom16LSBChannelSwap
+                                                       : pcmFrom16LSB;
         break;
-    case 20: c.input = pcmFrom20LSB; break;
+    case 20:
+        c.input = pcmFrom20LSB;
+        break;
     case 24:
         if (d.is(kZrProductMerrowBulk))
             c.input = nullptr;
@@ -199,20 +190,33 @@ ZrConverters ZrChooseConverters(const ZrDeviceTraits& d, const QnChannelSettings
             c.input = pcmFrom32LSB;
         }
         break;
-    default: break;
+    default:
+        break;
     }
 
     switch (outBits) {
-    case 16: c.output = d.is(kZrProductTolvane) && out == 2 ? pcmTo16LSBChannelSwap : pcmTo16LSB; break;
-    case 20: c.output = pcmTo20LSB; break;
+    case 16:
+        c.output = d.is(kZrProductTolvane) && out == 2 ? pcmTo16LSBChannelSwap : pcmTo16LSB;
+        break;
+    case 20:
+        c.output = pcmTo20LSB;
+        break;
     case 24:
         if (d.is(kZrProductMerrowBulk)) {
             switch (out) {
-            case 4: c.output = pcmTo24Merrow4CH; break;
-            case 6: c.output = pcmTo24Merrow6CH; break;
+            case 4:
+                c.output = pcmTo24Merrow4CH;
+                break;
+            case 6:
+                c.output = pcmTo24Merrow6CH;
+                break;
             case 8:
-            case 16: c.output = nullptr; break;
-            default: c.output = pcmTo24LSB; break;
+            case 16:
+                c.output = nullptr;
+                break;
+            default:
+                c.output = pcmTo24LSB;
+                break;
             }
         } else if (d.is(kZrProductTUSB2ch)) {
             c.output = pcmTo24TUSB2ch;
@@ -226,8 +230,11 @@ ZrConverters ZrChooseConverters(const ZrDeviceTraits& d, const QnChannelSettings
             c.output = pcmTo24LSB;
         }
         break;
-    case 32: c.output = pcmTo32LSB; break;
-    default: break;
+    case 32:
+        c.output = pcmTo32LSB;
+        break;
+    default:
+        break;
     }
     pcmRearmPlaceholders();
     return c;

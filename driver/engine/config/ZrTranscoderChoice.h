@@ -27,10 +27,11 @@ OUT_MIXER_FNC ZrChooseOutMixer(uint32_t outputChannels, DriverData& driverData);
 // the routing words and lock flag of ajExt. A count without a row gets none:
 // a processor kept from an earlier configuration would rewrite channels of a
 // format it was not made for.
-INPUT_POSTPROCESS_FNC ZrChooseInputPostprocessor(const ZrDeviceTraits& device, uint32_t inputChannels,
-                                                 const QnAjExtData& ajExt);
+INPUT_POSTPROCESS_FNC ZrChooseInputPostprocessor(const ZrDeviceTraits& device,
+                                                 uint32_t inputChannels, const QnAjExtData& ajExt);
 // The 6-input routing post-processor (the LX610 at high speed only).
-INPUT_POSTPROCESS_FNC ZrChoose6InputPostprocessor(const ZrDeviceTraits& device, const QnAjExtData& ajExt);
+INPUT_POSTPROCESS_FNC ZrChoose6InputPostprocessor(const ZrDeviceTraits& device,
+                                                  const QnAjExtData& ajExt);
 
 // The client mixer's output packer by the settings' output resolution; none
 // for a width without a packer.
@@ -38,8 +39,8 @@ USB_ENC_FNC ZrISOOutEncoderFor(const ZrDeviceTraits& device, uint32_t outputChan
                                const QnChannelSettings& settings, const QnAjExtData& ajExt);
 // Without a shared area nothing happens; otherwise the packer and the
 // settings' channel counts go to the client mixer. Returns the packer.
-USB_ENC_FNC ZrChooseISOOutEncoder(const ZrDeviceTraits& device, uint32_t outputChannels, DriverSM* sharedArea,
-                                  DriverData& driverData);
+USB_ENC_FNC ZrChooseISOOutEncoder(const ZrDeviceTraits& device, uint32_t outputChannels,
+                                  DriverSM* sharedArea, DriverData& driverData);
 
 // The wire converters of a configuration: the input unpacker the
 // isochronous input takes and the output packer handed to the client mixer.

@@ -23,8 +23,7 @@ enum : uint8_t {
     kTypeCSEndpoint = StandardUSB::kDescriptorTypeClassSpecificEndpoint,
 };
 
-inline void moveTo(USBByteBuffer& buf, uint32_t target)
-{
+inline void moveTo(USBByteBuffer& buf, uint32_t target) {
     uint32_t pos = buf.getReadPosition();
     if (target > pos)
         buf.forward(target - pos);
@@ -33,14 +32,15 @@ inline void moveTo(USBByteBuffer& buf, uint32_t target)
 }
 
 // Places the cursor just past the descriptor that starts at start.
-inline void skipDescriptor(USBByteBuffer& buf, uint32_t start, uint8_t length)
-{
+inline void skipDescriptor(USBByteBuffer& buf, uint32_t start, uint8_t length) {
     uint64_t end = uint64_t(start) + length;
     moveTo(buf, end < buf.getSize() ? uint32_t(end) : buf.getSize());
 }
 
 // A descriptor whose length byte is 0 or 1 cannot say where the next one
 // starts: parsing of the whole set ends there, keeping what was read.
-inline bool endsSet(const USBByteBuffer& buf) { return buf.getRemaining() < 2 || buf.peek(0) < 2; }
+inline bool endsSet(const USBByteBuffer& buf) {
+    return buf.getRemaining() < 2 || buf.peek(0) < 2;
+}
 
-}  // namespace DescriptorCursor
+} // namespace DescriptorCursor

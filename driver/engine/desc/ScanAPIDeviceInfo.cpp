@@ -8,13 +8,15 @@ namespace {
 constexpr uint32_t kLowestRate = 8000;
 constexpr uint32_t kHighestRate = 384000;
 
-bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface, const APIInterfaceAlternateInfo& alt,
-                      const APIEndpointInfo& ep, bool output)
-{
+bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
+                      const APIInterfaceAlternateInfo& alt, const APIEndpointInfo& ep,
+                      bool output) {
     const APISpecificFeatures& f = info.mFeatures;
     if (f.mLoaded) {
-        return output ? (iface.mInterfaceNumber == f.mOutInterface && alt.mAlternateSetting == f.mOutAlternate)
-                      : (iface.mInterfaceNumber == f.mInInterface && alt.mAlternateSetting == f.mInAlternate);
+        return output ? (iface.mInterfaceNumber == f.mOutInterface &&
+                         alt.mAlternateSetting == f.mOutAlternate)
+                      : (iface.mInterfaceNumber == f.mInInterface &&
+                         alt.mAlternateSetting == f.mInAlternate);
     }
     VIDPID ids(info.mVendor, info.mProduct, info.mRelease, nullptr);
     const uint32_t quirks = ZrDescriptorProducts::descriptorQuirks(ids);
@@ -29,19 +31,18 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface, 
     return in == !output && (ep.wMaxPacketSize & 0x7FF) >= 4;
 }
 
-}  // namespace
+} // namespace
 
-APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration, uint32_t rate,
-                                          uint8_t bits, uint8_t channels, bool discreteOnly, bool output)
-{
+APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration,
+                                          uint32_t rate, uint8_t bits, uint8_t channels,
+                                          bool discreteOnly, bool output) {
     APIDeviceInfoScanResult result{};
     result.mRate = rate;
     result.mBits = bits;
     result.mChannels = channels;
     unsigned configs = info.mNumConfigurations < 4 ? info.mNumConfigurations : 4;
     // A rate no device can run never matches, even a zeroed rate slot.
-    if (configuration >= configs || rate < kLowestRate || rate > kHighestRate)
-        return result;
+    if (configuration >= configs || rate < kLowestRate || rate > kHighestRate) return result;
     const APIConfigInfo& config = info.mConfigurations[configuration];
     unsigned interfaces = config.mNumInterfaces < 16 ? config.mNumInterfaces : 16;
     for (unsigned i = 0; i < interfaces; ++i) {
@@ -50,11 +51,9 @@ APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t co
         for (unsigned a = 0; a < alternates; ++a) {
             const APIInterfaceAlternateInfo& alt = iface.mAlternates[a];
             unsigned endpoints = alt.mNumEndpoints < 4 ? alt.mNumEndpoints : 4;
-            if (endpoints == 0 || !alt.mStreaming.can(channels, bits, rate, discreteOnly))
-                continue;
+            if (endpoints == 0 || !alt.mStreaming.can(channels, bits, rate, discreteOnly)) continue;
             for (unsigned e = 0; e < endpoints; ++e) {
-                if (!directionMatches(info, iface, alt, alt.mEndpoints[e], output))
-                    continue;
+                if (!directionMatches(info, iface, alt, alt.mEndpoints[e], output)) continue;
                 result.mFound = 1;
                 result.mConfiguration = uint16_t(configuration);
                 result.mInterface = uint16_t(i);

@@ -6,5 +6,6 @@
 
 #include "abi/APIDeviceInfo.h"
 
-APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration, uint32_t rate,
-                                          uint8_t bits, uint8_t channels, bool discreteOnly, bool output);
+APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration,
+                                          uint32_t rate, uint8_t bits, uint8_t channels,
+                                          bool discreteOnly, bool output);

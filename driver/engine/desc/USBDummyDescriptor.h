@@ -23,11 +23,13 @@ struct DeviceSpecificData {
 
 // Gives an existing alternate format record 0 (and record 1 unless any of
 // the second three values is -1). A missing alternate changes nothing.
-void addSingleAlternate(ZrInterfaceDescriptor* interface, int alternate, int channels, int resolution, int rateBits,
-                        int channels2, int resolution2, int rateBits2);
+void addSingleAlternate(ZrInterfaceDescriptor* interface, int alternate, int channels,
+                        int resolution, int rateBits, int channels2, int resolution2,
+                        int rateBits2);
 
 void buildDummyDescriptor_FLB2(ZrSimpleArray& configurations, const DeviceSpecificData& data);
 
 namespace USB {
-void buildDummyDescriptor(VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed, DeviceSpecificData& data);
+void buildDummyDescriptor(VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed,
+                          DeviceSpecificData& data);
 }

@@ -8,24 +8,21 @@
 
 using namespace DescriptorCursor;
 
-void ZrConfigurationDescriptor::clear()
-{
+void ZrConfigurationDescriptor::clear() {
     mNumInterfaces = mConfigurationValue = mConfigurationString = mAttributes = mMaxPower = 0;
 }
 
-bool ZrConfigurationDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
-{
+bool ZrConfigurationDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids) {
     clear();
     uint32_t start = buf.getReadPosition();
     uint8_t length = 0, type = 0;
     buf >> length;
-    if (length < 9)
-        return false;
+    if (length < 9) return false;
     buf >> type;
-    if (type != kTypeConfiguration)
-        return false;
+    if (type != kTypeConfiguration) return false;
     uint16_t totalLength = 0;
-    buf >> totalLength >> mNumInterfaces >> mConfigurationValue >> mConfigurationString >> mAttributes >> mMaxPower;
+    buf >> totalLength >> mNumInterfaces >> mConfigurationValue >> mConfigurationString >>
+        mAttributes >> mMaxPower;
     skipDescriptor(buf, start, length);
 
     while (buf.getRemaining() > 0) {
@@ -44,58 +41,48 @@ bool ZrConfigurationDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
             skipDescriptor(buf, at, len);
             continue;
         }
-        if (!iface->scan(buf, ids) || !mInterfaces.add(iface))
-            delete iface;
+        if (!iface->scan(buf, ids) || !mInterfaces.add(iface)) delete iface;
         // An interface scan always moves past its own descriptor.
     }
     return true;
 }
 
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::getInterface(int number) const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::getInterface(int number) const {
     for (int i = 0; i < mInterfaces.count(); ++i)
         if (mInterfaces.at<ZrInterfaceDescriptor>(i)->getInterfaceNumber() == number)
             return mInterfaces.at<ZrInterfaceDescriptor>(i);
     return nullptr;
 }
 
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findFirst(bool (ZrInterfaceDescriptor::*test)() const) const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findFirst(bool (ZrInterfaceDescriptor::*test)()
+                                                                const) const {
     for (int i = 0; i < mInterfaces.count(); ++i) {
         auto* iface = mInterfaces.at<ZrInterfaceDescriptor>(i);
-        if ((iface->*test)())
-            return iface;
+        if ((iface->*test)()) return iface;
     }
     return nullptr;
 }
 
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findAudioControlInterface() const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findAudioControlInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isAudioControl);
 }
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findAudioStreamingInInterface() const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findAudioStreamingInInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isAudioStreamingIn);
 }
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findAudioStreamingOutInterface() const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findAudioStreamingOutInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isAudioStreamingOut);
 }
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findHIDInterface() const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findHIDInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isHID);
 }
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findVendorInterface() const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findVendorInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isVendor);
 }
-ZrInterfaceDescriptor* ZrConfigurationDescriptor::findMidiInterface() const
-{
+ZrInterfaceDescriptor* ZrConfigurationDescriptor::findMidiInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isMidiStreaming);
 }
 
-void ZrConfigurationDescriptor::getAPIConfigInfo(APIConfigInfo& info, const VIDPID& ids) const
-{
+void ZrConfigurationDescriptor::getAPIConfigInfo(APIConfigInfo& info, const VIDPID& ids) const {
     info.iConfiguration = mConfigurationString;
     info.bConfigurationValue = mConfigurationValue;
     unsigned count = mNumInterfaces < 16 ? mNumInterfaces : 16;

@@ -20,7 +20,9 @@ public:
     void clear();
 
     ZrInterfaceDescriptor* getInterface(int number) const;
-    ZrInterfaceDescriptor* getInterfaceByIndex(int i) const { return mInterfaces.at<ZrInterfaceDescriptor>(i); }
+    ZrInterfaceDescriptor* getInterfaceByIndex(int i) const {
+        return mInterfaces.at<ZrInterfaceDescriptor>(i);
+    }
     int getCountInterfaces() const { return mInterfaces.count(); }
 
     ZrInterfaceDescriptor* findAudioControlInterface() const;

@@ -10,21 +10,18 @@
 using namespace ZrDescriptorProducts;
 
 void ZrDeviceConfigurations::setIdentity(uint16_t vendor, uint16_t product, uint16_t release,
-                                         const APISpecificFeatures* features, uint8_t numConfigurations)
-{
+                                         const APISpecificFeatures* features,
+                                         uint8_t numConfigurations) {
     mIds = VIDPID(vendor, product, release, features);
     mNumConfigurations = numConfigurations;
 }
 
-bool ZrDeviceConfigurations::scanConfigurationDescriptors(USBByteBuffer& buffer)
-{
-    if (!buffer.getData())
-        return false;
+bool ZrDeviceConfigurations::scanConfigurationDescriptors(USBByteBuffer& buffer) {
+    if (!buffer.getData()) return false;
     const uint32_t quirks = descriptorQuirks(mIds);
     applyRawFixups(buffer, quirks);
     auto* configuration = new (std::nothrow) ZrConfigurationDescriptor();
-    if (!configuration)
-        return false;
+    if (!configuration) return false;
     if (!configuration->scan(buffer, mIds) || !mConfigurations.add(configuration)) {
         delete configuration;
         return false;
@@ -43,26 +40,22 @@ bool ZrDeviceConfigurations::scanConfigurationDescriptors(USBByteBuffer& buffer)
     return true;
 }
 
-void ZrDeviceConfigurations::applyRawFixups(USBByteBuffer& buffer, uint32_t quirks)
-{
+void ZrDeviceConfigurations::applyRawFixups(USBByteBuffer& buffer, uint32_t quirks) {
     // Offsets count from the configuration descriptor; poke stores nothing
     // beyond the set, so a short set is left as it is.
-    if (quirks & kQuirkRawByte164)
-        buffer.poke(164, 1);
+    if (quirks & kQuirkRawByte164) buffer.poke(164, 1);
     if (quirks & kQuirkRawClassACASAS) {
         buffer.poke(14, 1), buffer.poke(15, 1);
         buffer.poke(23, 1), buffer.poke(24, 2);
         buffer.poke(32, 1), buffer.poke(33, 2);
     }
-    if (quirks & kQuirkRawClassAS)
-        buffer.poke(14, 1), buffer.poke(15, 2);
+    if (quirks & kQuirkRawClassAS) buffer.poke(14, 1), buffer.poke(15, 2);
     if (quirks & kQuirkRaw24Bits)
         for (uint32_t at : {298u, 344u, 571u, 614u})
             buffer.poke(at, 24);
 }
 
-void ZrDeviceConfigurations::applyPostScanCorrections(uint32_t quirks)
-{
+void ZrDeviceConfigurations::applyPostScanCorrections(uint32_t quirks) {
     if (quirks & kQuirkNo88k96k) {
         disableAllByFrequency(88200);
         disableAllByFrequency(96000);
@@ -72,7 +65,8 @@ void ZrDeviceConfigurations::applyPostScanCorrections(uint32_t quirks)
             for (int number : {1, 2}) {
                 ZrInterfaceDescriptor* iface = configuration->getInterface(number);
                 ZrInterfaceDescriptor* alt = iface ? iface->getAlternateSetting(1) : nullptr;
-                if (ZrInterfaceDescriptorSpecificAS* as = alt ? alt->getAudioStreamingSpecific(1) : nullptr)
+                if (ZrInterfaceDescriptorSpecificAS* as =
+                        alt ? alt->getAudioStreamingSpecific(1) : nullptr)
                     as->setNumChannels(8);
             }
         }
@@ -103,68 +97,55 @@ void ZrDeviceConfigurations::applyPostScanCorrections(uint32_t quirks)
     }
 }
 
-void ZrDeviceConfigurations::deleteAllConfigurations()
-{
+void ZrDeviceConfigurations::deleteAllConfigurations() {
     forgetInterfaces();
     mConfigurations.deleteAll();
 }
 
-template <class F> void ZrDeviceConfigurations::forEachStreamingFormat(F&& f)
-{
+template <class F> void ZrDeviceConfigurations::forEachStreamingFormat(F&& f) {
     for (int c = 0; c < mConfigurations.count(); ++c) {
         auto* configuration = mConfigurations.at<ZrConfigurationDescriptor>(c);
         for (int i = 0; i < configuration->getCountInterfaces(); ++i) {
             ZrInterfaceDescriptor* iface = configuration->getInterfaceByIndex(i);
-            if (!iface->isAudioStreamingIn() && !iface->isAudioStreamingOut())
-                continue;
+            if (!iface->isAudioStreamingIn() && !iface->isAudioStreamingOut()) continue;
             for (int a = -1; a < iface->getCountAlternateSettings(); ++a) {
                 ZrInterfaceDescriptor* alt = a < 0 ? iface : iface->getAlternateSettingByIndex(a);
                 for (int r = 0; r < alt->getCountAudioStreamingSpecific(); ++r) {
                     ZrInterfaceDescriptorSpecificAS* as = alt->getAudioStreamingSpecific(r);
-                    if (as->isFormatType())
-                        f(*as);
+                    if (as->isFormatType()) f(*as);
                 }
             }
         }
     }
 }
 
-void ZrDeviceConfigurations::disableAllByFrequency(uint32_t rate)
-{
+void ZrDeviceConfigurations::disableAllByFrequency(uint32_t rate) {
     // A zeroed rate slot counts as absent everywhere the lists are read.
     forEachStreamingFormat([rate](ZrInterfaceDescriptorSpecificAS& as) {
         for (uint32_t i = 0; i < as.getCountFrequencies(); ++i)
-            if (as.getFrequency(i) == rate)
-                as.clearFrequency(i);
+            if (as.getFrequency(i) == rate) as.clearFrequency(i);
     });
 }
 
-void ZrDeviceConfigurations::disableAllByResolution(int bits)
-{
+void ZrDeviceConfigurations::disableAllByResolution(int bits) {
     forEachStreamingFormat([bits](ZrInterfaceDescriptorSpecificAS& as) {
-        if (as.getBitResolution() == bits)
-            as.clear();
+        if (as.getBitResolution() == bits) as.clear();
     });
 }
 
-void ZrDeviceConfigurations::disableAllByMinimumChannels(uint8_t channels)
-{
+void ZrDeviceConfigurations::disableAllByMinimumChannels(uint8_t channels) {
     forEachStreamingFormat([channels](ZrInterfaceDescriptorSpecificAS& as) {
-        if (as.getNumChannels() >= channels)
-            as.clear();
+        if (as.getNumChannels() >= channels) as.clear();
     });
 }
 
-void ZrDeviceConfigurations::disableAllByChannels(uint8_t channels)
-{
+void ZrDeviceConfigurations::disableAllByChannels(uint8_t channels) {
     forEachStreamingFormat([channels](ZrInterfaceDescriptorSpecificAS& as) {
-        if (as.getNumChannels() == channels)
-            as.clear();
+        if (as.getNumChannels() == channels) as.clear();
     });
 }
 
-void ZrDeviceConfigurations::getAPIDeviceInfo(APIDeviceInfo& info) const
-{
+void ZrDeviceConfigurations::getAPIDeviceInfo(APIDeviceInfo& info) const {
     info.mVendor = mIds.vendor();
     info.mProduct = mIds.product();
     info.mRelease = mIds.release();
@@ -173,12 +154,11 @@ void ZrDeviceConfigurations::getAPIDeviceInfo(APIDeviceInfo& info) const
     for (unsigned c = 0; c < count; ++c)
         if (ZrConfigurationDescriptor* configuration = getConfigurationDescriptor(int(c)))
             configuration->getAPIConfigInfo(info.mConfigurations[c], mIds);
-    if (mIds.features())
-        info.mFeatures = *mIds.features();
+    if (mIds.features()) info.mFeatures = *mIds.features();
 }
 
-void ZrDeviceConfigurations::forgetInterfaces()
-{
+void ZrDeviceConfigurations::forgetInterfaces() {
     m_pcConfiguration = nullptr;
-    m_pcControlInterface = mpInInterface = mpOutInterface = m_pcMidiInterface = m_pcHIDInterface = nullptr;
+    m_pcControlInterface = mpInInterface = mpOutInterface = m_pcMidiInterface = m_pcHIDInterface =
+        nullptr;
 }

@@ -29,8 +29,8 @@ public:
 
     // The identity every scan and choice uses. The features record is not
     // copied: it must outlive this object (it lives in the device object).
-    void setIdentity(uint16_t vendor, uint16_t product, uint16_t release, const APISpecificFeatures* features,
-                     uint8_t numConfigurations);
+    void setIdentity(uint16_t vendor, uint16_t product, uint16_t release,
+                     const APISpecificFeatures* features, uint8_t numConfigurations);
     void setIsUSB2Device(bool usb2) { mIsUSB2 = usb2; }
     // The driver shared area, for the choices that depend on its channel
     // map and selector; null (the default) skips them.
@@ -43,8 +43,7 @@ public:
 
     // One complete configuration descriptor set; appends one configuration.
     bool scanConfigurationDescriptors(USBByteBuffer& buffer);
-    ZrConfigurationDescriptor* getConfigurationDescriptor(int i) const
-    {
+    ZrConfigurationDescriptor* getConfigurationDescriptor(int i) const {
         return mConfigurations.at<ZrConfigurationDescriptor>(i);
     }
     int getCountConfigurationDescriptors() const { return mConfigurations.count(); }
@@ -64,8 +63,8 @@ public:
     // Interface and alternate choice for the given channel settings, which
     // receive the setting found.
     bool findInterfacesInConfig(QnChannelSettings& settings);
-    bool tryFindInterfaces(ZrInterfaceDescriptor*& inResult, ZrInterfaceDescriptor*& outResult, int& rate, int& ins,
-                           int& outs, int& inBits, int& outBits);
+    bool tryFindInterfaces(ZrInterfaceDescriptor*& inResult, ZrInterfaceDescriptor*& outResult,
+                           int& rate, int& ins, int& outs, int& inBits, int& outBits);
     // Forgets the chosen interfaces (the configuration goes).
     void forgetInterfaces();
 

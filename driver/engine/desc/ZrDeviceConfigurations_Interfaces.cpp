@@ -20,37 +20,31 @@ constexpr int kBitsLadder[] = {16, 20, 24, 32};
 
 // First-generation Sorvik alternates by (channels, bits); 0 channels is the
 // idle alternate 1.
-int farlane1Alternate(int channels, int bits)
-{
-    if (channels == 0)
-        return 1;
+int farlane1Alternate(int channels, int bits) {
+    if (channels == 0) return 1;
     struct Row {
         int channels, bits, alternate;
     };
-    static constexpr Row kRows[] = {{2, 16, 2}, {2, 24, 3}, {4, 16, 4}, {4, 24, 5}, {6, 16, 5}, {8, 16, 6}, {6, 24, 7}};
+    static constexpr Row kRows[] = {{2, 16, 2}, {2, 24, 3}, {4, 16, 4}, {4, 24, 5},
+                                    {6, 16, 5}, {8, 16, 6}, {6, 24, 7}};
     for (const Row& r : kRows)
-        if (r.channels == channels && r.bits == bits)
-            return r.alternate;
+        if (r.channels == channels && r.bits == bits) return r.alternate;
     return -1;
 }
 
-bool hasInEndpoint(ZrInterfaceDescriptor* iface)
-{
-    if (!iface)
-        return false;
+bool hasInEndpoint(ZrInterfaceDescriptor* iface) {
+    if (!iface) return false;
     for (int a = -1; a < iface->getCountAlternateSettings(); ++a) {
         ZrInterfaceDescriptor* alt = a < 0 ? iface : iface->getAlternateSettingByIndex(a);
         for (int p = 0; p < alt->getCountPipes(); ++p)
-            if (alt->getPipeByIndex(p)->isIn())
-                return true;
+            if (alt->getPipeByIndex(p)->isIn()) return true;
     }
     return false;
 }
 
-}  // namespace
+} // namespace
 
-void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map)
-{
+void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map) {
     // Identity routing, 1-based: 0 marks a map that was never set.
     for (int k = 0; k < 8; ++k) {
         map.mIn[k] = k + 1;
@@ -58,13 +52,12 @@ void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map)
     }
 }
 
-bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
-{
-    ZrConfigurationDescriptor* configuration = getConfigurationDescriptor(int(settings.Configuration));
+bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings) {
+    ZrConfigurationDescriptor* configuration =
+        getConfigurationDescriptor(int(settings.Configuration));
     if (!configuration) {
         configuration = getConfigurationDescriptor(0);
-        if (!configuration)
-            return false;
+        if (!configuration) return false;
         settings.Configuration = 0;
     }
     m_pcConfiguration = configuration;
@@ -75,15 +68,16 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     m_pcMidiInterface = configuration->findMidiInterface();
     // This family's MIDI streaming interface announces the port one below it.
     if (m_pcMidiInterface && (quirks & kQuirkMidiBelow))
-        m_pcMidiInterface = configuration->getInterface(m_pcMidiInterface->getInterfaceNumber() - 1);
-    if (!m_pcMidiInterface)
-        m_pcMidiInterface = configuration->findVendorInterface();
+        m_pcMidiInterface =
+            configuration->getInterface(m_pcMidiInterface->getInterfaceNumber() - 1);
+    if (!m_pcMidiInterface) m_pcMidiInterface = configuration->findVendorInterface();
     if (!m_pcMidiInterface && features) {
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(features->mMidiInterface))
             m_pcMidiInterface = iface->getAlternateSetting(features->mMidiAlternate);
     }
     if (!m_pcMidiInterface &&
-        ((mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk)) || (quirks & kQuirkMidiOn0Alt1))) {
+        ((mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk)) ||
+         (quirks & kQuirkMidiOn0Alt1))) {
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(0))
             m_pcMidiInterface = iface->getAlternateSetting(1);
     }
@@ -96,7 +90,8 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     if ((quirks & kQuirkMidiBelow) && settings.InChannels == 4)
         mpInInterface = configuration->getInterface(10);
     if (mIsUSB2 && features &&
-        (features->hasFlag(eSpecFeature_QuarnelBulk) || features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut))) {
+        (features->hasFlag(eSpecFeature_QuarnelBulk) ||
+         features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut))) {
         mpOutInterface = configuration->getInterface(0);
         mpInInterface = configuration->getInterface(1);
     }
@@ -128,18 +123,13 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         mpInInterface = configuration->getInterface(second ? 5 : 4);
         m_pcControlInterface = configuration->getInterface(1);
     }
-    if ((quirks & kQuirkOutOn1) && !mpOutInterface)
-        mpOutInterface = configuration->getInterface(1);
+    if ((quirks & kQuirkOutOn1) && !mpOutInterface) mpOutInterface = configuration->getInterface(1);
     if (features && features->mFullSpeedIn.mBitResolution) {
-        if (!mpInInterface)
-            mpInInterface = configuration->getInterface(features->mInInterface);
-        if (!mpOutInterface)
-            mpOutInterface = configuration->getInterface(features->mOutInterface);
+        if (!mpInInterface) mpInInterface = configuration->getInterface(features->mInInterface);
+        if (!mpOutInterface) mpOutInterface = configuration->getInterface(features->mOutInterface);
     }
-    if (!mpInInterface)
-        mpInInterface = configuration->findAudioStreamingInInterface();
-    if (!mpOutInterface)
-        mpOutInterface = configuration->findAudioStreamingOutInterface();
+    if (!mpInInterface) mpInInterface = configuration->findAudioStreamingInInterface();
+    if (!mpOutInterface) mpOutInterface = configuration->findAudioStreamingOutInterface();
 
     // Wanted setting, corrected by what the device can be asked for.
     int rate = int(settings.Frequency);
@@ -192,8 +182,7 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     }
     if (mDeviceData.mInputChannels > 0 || mDeviceData.mOutputChannels > 0)
         setCounts(int(mDeviceData.mInputChannels), int(mDeviceData.mOutputChannels), 24, 24);
-    if (isKorvexFamily(mIds))
-        setCounts(2, 2, 24, 24);
+    if (isKorvexFamily(mIds)) setCounts(2, 2, 24, 24);
 
     ZrInterfaceDescriptor* inResult = nullptr;
     ZrInterfaceDescriptor* outResult = nullptr;
@@ -202,8 +191,7 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     // The product's own further attempt: its rate (or the one the failed
     // search left) with fixed counts.
     if (!found && row && (row->secondIns || row->secondOuts)) {
-        if (row->secondRate)
-            rate = row->secondRate;
+        if (row->secondRate) rate = row->secondRate;
         ins = row->secondIns;
         outs = row->secondOuts;
         inBits = outBits = row->secondBits;
@@ -215,8 +203,7 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     const int startOuts = row && (row->finalIns || row->finalOuts) ? row->finalOuts : 8;
     for (int i = startIns; !found && i >= 0; i -= 2) {
         for (int o = startOuts; !found && o >= 0; o -= 2) {
-            if (i == 0 && o == 0)
-                continue;
+            if (i == 0 && o == 0) continue;
             rate = 44100;
             ins = i;
             outs = o;
@@ -243,23 +230,20 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     return true;
 }
 
-bool ZrDeviceConfigurations::tryFindInterfaces(ZrInterfaceDescriptor*& inResult, ZrInterfaceDescriptor*& outResult,
-                                               int& rate, int& ins, int& outs, int& inBits, int& outBits)
-{
-    IOLog("ENTER tryFindInterfaces interfaces frq:%d ins:%d outs:%d inbits:%d outbits:%d\n", rate, ins, outs, inBits,
-          outBits);
+bool ZrDeviceConfigurations::tryFindInterfaces(ZrInterfaceDescriptor*& inResult,
+                                               ZrInterfaceDescriptor*& outResult, int& rate,
+                                               int& ins, int& outs, int& inBits, int& outBits) {
+    IOLog("ENTER tryFindInterfaces interfaces frq:%d ins:%d outs:%d inbits:%d outbits:%d\n", rate,
+          ins, outs, inBits, outBits);
     const int givenIns = ins, givenOuts = outs;
 
     if (isSorvikFarlane1(mIds)) {
         inResult = outResult = nullptr;
-        if (rate != 48000)
-            return false;
+        if (rate != 48000) return false;
         int inAlt = farlane1Alternate(ins, inBits);
         int outAlt = farlane1Alternate(outs, outBits);
-        if (mpInInterface && inAlt >= 0)
-            inResult = mpInInterface->getAlternateSetting(inAlt);
-        if (mpOutInterface && outAlt >= 0)
-            outResult = mpOutInterface->getAlternateSetting(outAlt);
+        if (mpInInterface && inAlt >= 0) inResult = mpInInterface->getAlternateSetting(inAlt);
+        if (mpOutInterface && outAlt >= 0) outResult = mpOutInterface->getAlternateSetting(outAlt);
         if (!inResult) {
             outResult = nullptr;
             return false;
@@ -272,24 +256,21 @@ bool ZrDeviceConfigurations::tryFindInterfaces(ZrInterfaceDescriptor*& inResult,
     }
 
     const bool canAbove96k = !featuresLoadedWithout(mIds, eSpecFeature_Can192);
-    int step = -1;  // -1: the wanted setting; 0: the 2-by-2 attempt; then the ladder
+    int step = -1; // -1: the wanted setting; 0: the 2-by-2 attempt; then the ladder
     for (;;) {
         if (mpInInterface && ins > 0)
             inResult = mpInInterface->findAlternateSetting(uint32_t(rate), ins, inBits, mIds);
         if (mpOutInterface && outs > 0)
             outResult = mpOutInterface->findAlternateSetting(uint32_t(rate), outs, outBits, mIds);
         const bool in = mpInInterface != nullptr, out = mpOutInterface != nullptr;
-        bool ok = (in && inResult && !out) || (!in && out && outResult) || (in && out && inResult && outResult) ||
-                  (!in && !out) || (ins == 0 && out && outResult) || (in && inResult && outs == 0);
+        bool ok = (in && inResult && !out) || (!in && out && outResult) ||
+                  (in && out && inResult && outResult) || (!in && !out) ||
+                  (ins == 0 && out && outResult) || (in && inResult && outs == 0);
         if (ok) {
-            if (inResult)
-                IOLog("frequ %d, chan in %d, res %d\n", rate, ins, inBits);
-            if (!in && ins > 0)
-                ins = inBits = 0;
-            if (outResult)
-                IOLog("chan out %d, res %d\n", outs, outBits);
-            if (!out && outs > 0)
-                outs = outBits = 0;
+            if (inResult) IOLog("frequ %d, chan in %d, res %d\n", rate, ins, inBits);
+            if (!in && ins > 0) ins = inBits = 0;
+            if (outResult) IOLog("chan out %d, res %d\n", outs, outBits);
+            if (!out && outs > 0) outs = outBits = 0;
             IOLog("EXIT tryFindInterfaces SUCCESS\n");
             return true;
         }
@@ -306,7 +287,8 @@ bool ZrDeviceConfigurations::tryFindInterfaces(ZrInterfaceDescriptor*& inResult,
         // next rate. The given counts again on every rung.
         int rung = step - 1;
         int r = rung / 4, b = rung % 4;
-        if (r >= int(sizeof kRateLadder / sizeof kRateLadder[0]) || (!canAbove96k && kRateLadder[r] > 96000)) {
+        if (r >= int(sizeof kRateLadder / sizeof kRateLadder[0]) ||
+            (!canAbove96k && kRateLadder[r] > 96000)) {
             IOLog("EXIT tryFindInterfaces FAILED\n");
             return false;
         }

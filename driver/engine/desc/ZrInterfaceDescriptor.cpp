@@ -19,24 +19,21 @@ constexpr uint32_t kLowestRate = 8000;
 constexpr uint32_t kHighestRate = 384000;
 
 // Creates, scans and keeps one record; a refused or unkept record is freed.
-template <class T> void scanRecord(USBByteBuffer& buf, ZrSimpleArray& into, T* record)
-{
+template <class T> void scanRecord(USBByteBuffer& buf, ZrSimpleArray& into, T* record) {
     uint32_t start = buf.getReadPosition();
     uint8_t length = buf.peek(0);
     if (!record) {
         skipDescriptor(buf, start, length);
         return;
     }
-    if (!record->scan(buf) || !into.add(record))
-        delete record;
+    if (!record->scan(buf) || !into.add(record)) delete record;
 }
 
-}  // namespace
+} // namespace
 
 ZrInterfaceDescriptor::~ZrInterfaceDescriptor() = default;
 
-void ZrInterfaceDescriptor::clear()
-{
+void ZrInterfaceDescriptor::clear() {
     mInterfaceNumber = mAlternateSetting = mNumEndpoints = 0;
     mInterfaceClass = mInterfaceSubClass = mInterfaceProtocol = mInterfaceString = 0;
     mAudioControl.deleteAll();
@@ -45,15 +42,14 @@ void ZrInterfaceDescriptor::clear()
     mPipes.deleteAll();
 }
 
-void ZrInterfaceDescriptor::applyClassCorrections(const VIDPID& ids)
-{
+void ZrInterfaceDescriptor::applyClassCorrections(const VIDPID& ids) {
     // Products of the Merrow family present their streaming interfaces as
     // vendor-specific; their layout is fixed: 1 and 2 stream, 3 is MIDI.
-    if (isMerrowCompatible(ids) && mInterfaceNumber == 1)
-        setClass(1, 2, mInterfaceProtocol);
+    if (isMerrowCompatible(ids) && mInterfaceNumber == 1) setClass(1, 2, mInterfaceProtocol);
     if (hasQuirk(ids, kQuirkStreamingOn2) && mInterfaceNumber == 2)
         setClass(1, 2, mInterfaceProtocol);
-    if (isMRW192Compatible(ids) || (featuresLoadedWithout(ids, eSpecFeature_MRW192Compatible) && isKorvexFamily(ids))) {
+    if (isMRW192Compatible(ids) ||
+        (featuresLoadedWithout(ids, eSpecFeature_MRW192Compatible) && isKorvexFamily(ids))) {
         if (mInterfaceNumber == 3)
             setClass(1, 3, mInterfaceProtocol);
         else if (mInterfaceNumber == 1 || mInterfaceNumber == 2)
@@ -61,8 +57,7 @@ void ZrInterfaceDescriptor::applyClassCorrections(const VIDPID& ids)
     }
 }
 
-bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
-{
+bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids) {
     clear();
     mIds = ids;
     uint32_t start = buf.getReadPosition();
@@ -77,8 +72,8 @@ bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
         skipDescriptor(buf, start, length);
         return false;
     }
-    buf >> mInterfaceNumber >> mAlternateSetting >> mNumEndpoints >> mInterfaceClass >> mInterfaceSubClass >>
-        mInterfaceProtocol >> mInterfaceString;
+    buf >> mInterfaceNumber >> mAlternateSetting >> mNumEndpoints >> mInterfaceClass >>
+        mInterfaceSubClass >> mInterfaceProtocol >> mInterfaceString;
     applyClassCorrections(ids);
     skipDescriptor(buf, start, length);
 
@@ -96,8 +91,7 @@ bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
         case kTypeInterface: {
             // The next interface, or the next alternate of ours: alternates
             // hold no alternates of their own.
-            if (buf.peek(2) != mInterfaceNumber || mpParent)
-                return true;
+            if (buf.peek(2) != mInterfaceNumber || mpParent) return true;
             auto* alt = new (std::nothrow) ZrInterfaceDescriptor(mpConfiguration, this);
             if (!alt) {
                 skipDescriptor(buf, at, len);
@@ -118,9 +112,11 @@ bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
             break;
         case kTypeCSInterface:
             if (mInterfaceSubClass == 2)
-                scanRecord(buf, mAudioStreaming, new (std::nothrow) ZrInterfaceDescriptorSpecificAS());
+                scanRecord(buf, mAudioStreaming,
+                           new (std::nothrow) ZrInterfaceDescriptorSpecificAS());
             else if (mInterfaceSubClass == 1)
-                scanRecord(buf, mAudioControl, new (std::nothrow) ZrInterfaceDescriptorSpecificAC());
+                scanRecord(buf, mAudioControl,
+                           new (std::nothrow) ZrInterfaceDescriptorSpecificAC());
             else
                 skipDescriptor(buf, at, len);
             break;
@@ -135,150 +131,144 @@ bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids)
     return true;
 }
 
-void ZrInterfaceDescriptor::applyDuplicateRule(ZrInterfaceDescriptor* added, const VIDPID& ids)
-{
+void ZrInterfaceDescriptor::applyDuplicateRule(ZrInterfaceDescriptor* added, const VIDPID& ids) {
     APIInterfaceAlternateInfo a{};
-    if (added->getAPIInterfaceAlternateInfo(a, ids, 0) < 0 || a.mStreaming.mContinuous || a.mStreaming.mNumRates != 1)
+    if (added->getAPIInterfaceAlternateInfo(a, ids, 0) < 0 || a.mStreaming.mContinuous ||
+        a.mStreaming.mNumRates != 1)
         return;
-    ZrInterfaceDescriptor* other =
-        findAlternateSetting(a.mStreaming.mRates[0], a.mStreaming.mChannels, a.mStreaming.mBitResolution, ids);
-    if (!other || other == this || other == added)
-        return;
+    ZrInterfaceDescriptor* other = findAlternateSetting(
+        a.mStreaming.mRates[0], a.mStreaming.mChannels, a.mStreaming.mBitResolution, ids);
+    if (!other || other == this || other == added) return;
     APIInterfaceAlternateInfo b{};
-    if (other->getAPIInterfaceAlternateInfo(b, ids, 0) < 0 || b.mStreaming.mContinuous || b.mStreaming.mNumRates != 1)
+    if (other->getAPIInterfaceAlternateInfo(b, ids, 0) < 0 || b.mStreaming.mContinuous ||
+        b.mStreaming.mNumRates != 1)
         return;
-    if (b.mNumEndpoints == 0 || b.mNumEndpoints != a.mNumEndpoints)
-        return;
+    if (b.mNumEndpoints == 0 || b.mNumEndpoints != a.mNumEndpoints) return;
     // Decided at the first endpoint whose sizes differ; at most one of the
     // two goes, and neither is looked at after it is deleted.
     for (unsigned i = 0; i < a.mNumEndpoints; ++i) {
         uint16_t sizeA = a.mEndpoints[i].wMaxPacketSize;
         uint16_t sizeB = b.mEndpoints[i].wMaxPacketSize;
-        if (sizeA == sizeB)
-            continue;
+        if (sizeA == sizeB) continue;
         mAlternates.del(sizeA < sizeB ? added : other);
         return;
     }
 }
 
-ZrInterfaceDescriptor* ZrInterfaceDescriptor::getAlternateSetting(int alt)
-{
-    if (alt == 0)
-        return (!mpParent && mAlternateSetting == 0) ? this : nullptr;
+ZrInterfaceDescriptor* ZrInterfaceDescriptor::getAlternateSetting(int alt) {
+    if (alt == 0) return (!mpParent && mAlternateSetting == 0) ? this : nullptr;
     for (int i = 0; i < mAlternates.count(); ++i) {
         auto* a = mAlternates.at<ZrInterfaceDescriptor>(i);
-        if (a->mAlternateSetting == alt)
-            return a;
+        if (a->mAlternateSetting == alt) return a;
     }
     return nullptr;
 }
 
-ZrPipeDescriptor* ZrInterfaceDescriptor::firstPipe(bool (ZrPipeDescriptor::*test)() const) const
-{
+ZrPipeDescriptor* ZrInterfaceDescriptor::firstPipe(bool (ZrPipeDescriptor::*test)() const) const {
     for (int i = 0; i < mPipes.count(); ++i) {
         auto* p = mPipes.at<ZrPipeDescriptor>(i);
-        if ((p->*test)())
-            return p;
+        if ((p->*test)()) return p;
     }
     return nullptr;
 }
 
-ZrPipeDescriptor* ZrInterfaceDescriptor::getPipeByID(uint8_t number) const
-{
+ZrPipeDescriptor* ZrInterfaceDescriptor::getPipeByID(uint8_t number) const {
     for (int i = 0; i < mPipes.count(); ++i)
         if (mPipes.at<ZrPipeDescriptor>(i)->getEndpointNumber() == number)
             return mPipes.at<ZrPipeDescriptor>(i);
     return nullptr;
 }
 
-ZrPipeDescriptor* ZrInterfaceDescriptor::getPipeByAddress(uint8_t address) const
-{
+ZrPipeDescriptor* ZrInterfaceDescriptor::getPipeByAddress(uint8_t address) const {
     for (int i = 0; i < mPipes.count(); ++i)
         if (mPipes.at<ZrPipeDescriptor>(i)->getAddress() == address)
             return mPipes.at<ZrPipeDescriptor>(i);
     return nullptr;
 }
 
-ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocInPipe() const { return firstPipe(&ZrPipeDescriptor::isIsocInAudio); }
-ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocOutPipe() const { return firstPipe(&ZrPipeDescriptor::isIsocOutAudio); }
-ZrPipeDescriptor* ZrInterfaceDescriptor::getInterruptInPipe() const { return firstPipe(&ZrPipeDescriptor::isInterruptIn); }
-ZrPipeDescriptor* ZrInterfaceDescriptor::getInterruptOutPipe() const { return firstPipe(&ZrPipeDescriptor::isInterruptOut); }
-ZrPipeDescriptor* ZrInterfaceDescriptor::getBulkInPipe() const { return firstPipe(&ZrPipeDescriptor::isBulkIn); }
-ZrPipeDescriptor* ZrInterfaceDescriptor::getBulkOutPipe() const { return firstPipe(&ZrPipeDescriptor::isBulkOut); }
+ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocInPipe() const {
+    return firstPipe(&ZrPipeDescriptor::isIsocInAudio);
+}
+ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocOutPipe() const {
+    return firstPipe(&ZrPipeDescriptor::isIsocOutAudio);
+}
+ZrPipeDescriptor* ZrInterfaceDescriptor::getInterruptInPipe() const {
+    return firstPipe(&ZrPipeDescriptor::isInterruptIn);
+}
+ZrPipeDescriptor* ZrInterfaceDescriptor::getInterruptOutPipe() const {
+    return firstPipe(&ZrPipeDescriptor::isInterruptOut);
+}
+ZrPipeDescriptor* ZrInterfaceDescriptor::getBulkInPipe() const {
+    return firstPipe(&ZrPipeDescriptor::isBulkIn);
+}
+ZrPipeDescriptor* ZrInterfaceDescriptor::getBulkOutPipe() const {
+    return firstPipe(&ZrPipeDescriptor::isBulkOut);
+}
 
-ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocInPipeInRange(uint16_t lo, uint16_t hi) const
-{
+ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocInPipeInRange(uint16_t lo, uint16_t hi) const {
     for (int i = 0; i < mPipes.count(); ++i)
         if (mPipes.at<ZrPipeDescriptor>(i)->isIsocInInRange(lo, hi))
             return mPipes.at<ZrPipeDescriptor>(i);
     return nullptr;
 }
 
-ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocOutPipeInRange(uint16_t lo, uint16_t hi) const
-{
+ZrPipeDescriptor* ZrInterfaceDescriptor::getIsocOutPipeInRange(uint16_t lo, uint16_t hi) const {
     for (int i = 0; i < mPipes.count(); ++i)
         if (mPipes.at<ZrPipeDescriptor>(i)->isIsocOutInRange(lo, hi))
             return mPipes.at<ZrPipeDescriptor>(i);
     return nullptr;
 }
 
-bool ZrInterfaceDescriptor::hasIsocEndpoint(bool in) const
-{
-    if (in ? getIsocInPipe() : getIsocOutPipe())
-        return true;
+bool ZrInterfaceDescriptor::hasIsocEndpoint(bool in) const {
+    if (in ? getIsocInPipe() : getIsocOutPipe()) return true;
     for (int i = 0; i < mAlternates.count(); ++i) {
         auto* a = mAlternates.at<ZrInterfaceDescriptor>(i);
-        if (in ? a->getIsocInPipe() : a->getIsocOutPipe())
-            return true;
+        if (in ? a->getIsocInPipe() : a->getIsocOutPipe()) return true;
     }
     return false;
 }
 
-bool ZrInterfaceDescriptor::isAudioStreamingIn() const { return isAudioStreaming() && hasIsocEndpoint(true); }
-bool ZrInterfaceDescriptor::isAudioStreamingOut() const { return isAudioStreaming() && hasIsocEndpoint(false); }
+bool ZrInterfaceDescriptor::isAudioStreamingIn() const {
+    return isAudioStreaming() && hasIsocEndpoint(true);
+}
+bool ZrInterfaceDescriptor::isAudioStreamingOut() const {
+    return isAudioStreaming() && hasIsocEndpoint(false);
+}
 
-ZrInterfaceDescriptor* ZrInterfaceDescriptor::findAlternateSetting(uint32_t rate, int channels, int resolution,
-                                                                   const VIDPID& ids)
-{
-    if (!isAudioStreaming())
-        return nullptr;
-    if (hasCapabilities(rate, channels, resolution, ids))
-        return this;
+ZrInterfaceDescriptor* ZrInterfaceDescriptor::findAlternateSetting(uint32_t rate, int channels,
+                                                                   int resolution,
+                                                                   const VIDPID& ids) {
+    if (!isAudioStreaming()) return nullptr;
+    if (hasCapabilities(rate, channels, resolution, ids)) return this;
     for (int i = 0; i < mAlternates.count(); ++i) {
         auto* a = mAlternates.at<ZrInterfaceDescriptor>(i);
-        if (a->hasCapabilities(rate, channels, resolution, ids))
-            return a;
+        if (a->hasCapabilities(rate, channels, resolution, ids)) return a;
     }
     return nullptr;
 }
 
-bool ZrInterfaceDescriptor::hasCapabilities(uint32_t rate, int channels, int resolution, const VIDPID& ids)
-{
-    if (rate < kLowestRate || rate > kHighestRate)
-        return false;
+bool ZrInterfaceDescriptor::hasCapabilities(uint32_t rate, int channels, int resolution,
+                                            const VIDPID& ids) {
+    if (rate < kLowestRate || rate > kHighestRate) return false;
     int start = 0;
     for (;;) {
         APIInterfaceAlternateInfo info{};
         int found = getAPIInterfaceAlternateInfo(info, ids, start);
-        if (found < 0)
-            return false;
+        if (found < 0) return false;
         const APIStreamingInfo& s = info.mStreaming;
         if (s.mBitResolution == resolution && s.mChannels == channels) {
             if (s.mContinuous) {
-                if (s.mLowerRate <= rate && rate <= s.mUpperRate)
-                    return true;
+                if (s.mLowerRate <= rate && rate <= s.mUpperRate) return true;
             } else {
                 for (unsigned i = 0; i < s.mNumRates && i < 16; ++i)
-                    if (s.mRates[i] == rate)
-                        return true;
+                    if (s.mRates[i] == rate) return true;
             }
         }
         start = found + 1;
     }
 }
 
-const uint8_t* ZrInterfaceDescriptor::getUSBInterfaceDescriptor()
-{
+const uint8_t* ZrInterfaceDescriptor::getUSBInterfaceDescriptor() {
     const uint8_t bytes[9] = {9,
                               kTypeInterface,
                               mInterfaceNumber,
@@ -292,8 +282,7 @@ const uint8_t* ZrInterfaceDescriptor::getUSBInterfaceDescriptor()
     return mUSBDescriptor;
 }
 
-ZrInterfaceDescriptorSpecificAS* ZrInterfaceDescriptor::createAS()
-{
+ZrInterfaceDescriptorSpecificAS* ZrInterfaceDescriptor::createAS() {
     auto* as = new (std::nothrow) ZrInterfaceDescriptorSpecificAS();
     if (as && !mAudioStreaming.add(as)) {
         delete as;
@@ -302,15 +291,13 @@ ZrInterfaceDescriptorSpecificAS* ZrInterfaceDescriptor::createAS()
     return as;
 }
 
-ZrInterfaceDescriptorSpecificAS* ZrInterfaceDescriptor::getOrCreateAS(int i)
-{
-    if (auto* as = getAudioStreamingSpecific(i))
-        return as;
+ZrInterfaceDescriptorSpecificAS* ZrInterfaceDescriptor::getOrCreateAS(int i) {
+    if (auto* as = getAudioStreamingSpecific(i)) return as;
     return i == 0 ? createAS() : nullptr;
 }
 
-int ZrInterfaceDescriptor::getAPIInterfaceAlternateInfo(APIInterfaceAlternateInfo& info, const VIDPID& ids, int start)
-{
+int ZrInterfaceDescriptor::getAPIInterfaceAlternateInfo(APIInterfaceAlternateInfo& info,
+                                                        const VIDPID& ids, int start) {
     info.mAlternateSetting = mAlternateSetting;
     int endpoints = mPipes.count() < 4 ? mPipes.count() : 4;
     info.mNumEndpoints = uint8_t(endpoints);
@@ -322,14 +309,14 @@ int ZrInterfaceDescriptor::getAPIInterfaceAlternateInfo(APIInterfaceAlternateInf
         }
     }
     if (found >= 0)
-        mAudioStreaming.at<ZrInterfaceDescriptorSpecificAS>(found)->getAPIStreamingInfo(info.mStreaming, ids);
+        mAudioStreaming.at<ZrInterfaceDescriptorSpecificAS>(found)->getAPIStreamingInfo(
+            info.mStreaming, ids);
     for (int i = 0; i < endpoints; ++i)
         mPipes.at<ZrPipeDescriptor>(i)->getAPIEndpointInfo(info.mEndpoints[i]);
     return found;
 }
 
-void ZrInterfaceDescriptor::getAPIInterfaceInfo(APIInterfaceInfo& info, const VIDPID& ids)
-{
+void ZrInterfaceDescriptor::getAPIInterfaceInfo(APIInterfaceInfo& info, const VIDPID& ids) {
     info.mInterfaceNumber = mInterfaceNumber;
     info.mInterfaceSubClass = mInterfaceSubClass;
     unsigned count = 0;
@@ -341,8 +328,7 @@ void ZrInterfaceDescriptor::getAPIInterfaceInfo(APIInterfaceInfo& info, const VI
             // entries past the count stay as they were.
             APIInterfaceAlternateInfo entry = info.mAlternates[count];
             int found = alt->getAPIInterfaceAlternateInfo(entry, ids, start);
-            if (found < 0)
-                break;
+            if (found < 0) break;
             info.mAlternates[count++] = entry;
             start = found + 1;
         }

@@ -23,25 +23,24 @@ struct APISpecificFeatures;
 
 class ZrInterfaceDescriptor : public ZrSimpleObject {
 public:
-    ZrInterfaceDescriptor(ZrConfigurationDescriptor* configuration, ZrInterfaceDescriptor* parent = nullptr)
-        : mpConfiguration(configuration), mpParent(parent)
-    {
-    }
+    ZrInterfaceDescriptor(ZrConfigurationDescriptor* configuration,
+                          ZrInterfaceDescriptor* parent = nullptr)
+        : mpConfiguration(configuration), mpParent(parent) {}
     ~ZrInterfaceDescriptor() override;
 
     bool scan(USBByteBuffer& buf, const VIDPID& ids);
     void clear();
 
     ZrInterfaceDescriptor* getAlternateSetting(int alt);
-    ZrInterfaceDescriptor* getAlternateSettingByIndex(int i) const { return mAlternates.at<ZrInterfaceDescriptor>(i); }
+    ZrInterfaceDescriptor* getAlternateSettingByIndex(int i) const {
+        return mAlternates.at<ZrInterfaceDescriptor>(i);
+    }
     int getCountAlternateSettings() const { return mAlternates.count(); }
-    ZrInterfaceDescriptorSpecificAS* getAudioStreamingSpecific(int i) const
-    {
+    ZrInterfaceDescriptorSpecificAS* getAudioStreamingSpecific(int i) const {
         return mAudioStreaming.at<ZrInterfaceDescriptorSpecificAS>(i);
     }
     int getCountAudioStreamingSpecific() const { return mAudioStreaming.count(); }
-    ZrInterfaceDescriptorSpecificAC* getAudioControlSpecific(int i) const
-    {
+    ZrInterfaceDescriptorSpecificAC* getAudioControlSpecific(int i) const {
         return mAudioControl.at<ZrInterfaceDescriptorSpecificAC>(i);
     }
     int getCountAudioControlSpecific() const { return mAudioControl.count(); }
@@ -61,12 +60,16 @@ public:
     ZrPipeDescriptor* getBulkInPipe() const;
     ZrPipeDescriptor* getBulkOutPipe() const;
 
-    ZrInterfaceDescriptor* findAlternateSetting(uint32_t rate, int channels, int resolution, const VIDPID& ids);
+    ZrInterfaceDescriptor* findAlternateSetting(uint32_t rate, int channels, int resolution,
+                                                const VIDPID& ids);
     bool hasCapabilities(uint32_t rate, int channels, int resolution, const VIDPID& ids);
 
     // The standard 9-byte interface descriptor rebuilt from the kept bytes.
     const uint8_t* getUSBInterfaceDescriptor();
-    void makeAudioStreaming() { mInterfaceClass = 1; mInterfaceSubClass = 2; }
+    void makeAudioStreaming() {
+        mInterfaceClass = 1;
+        mInterfaceSubClass = 2;
+    }
     ZrInterfaceDescriptorSpecificAS* getOrCreateAS(int i);
     ZrInterfaceDescriptorSpecificAS* createAS();
 
@@ -89,16 +92,14 @@ public:
     uint8_t getInterfaceSubClass() const { return mInterfaceSubClass; }
     uint8_t getInterfaceProtocol() const { return mInterfaceProtocol; }
     uint8_t getStringIndex() const { return mInterfaceString; }
-    void setClass(uint8_t cls, uint8_t sub, uint8_t proto)
-    {
+    void setClass(uint8_t cls, uint8_t sub, uint8_t proto) {
         mInterfaceClass = cls;
         mInterfaceSubClass = sub;
         mInterfaceProtocol = proto;
     }
     void setNumEndpoints(uint8_t n) { mNumEndpoints = n; }
     ZrInterfaceDescriptor* getParent() const { return mpParent; }
-    ZrConfigurationDescriptor* getConfiguration() const
-    {
+    ZrConfigurationDescriptor* getConfiguration() const {
         return mpParent ? mpParent->getConfiguration() : mpConfiguration;
     }
 

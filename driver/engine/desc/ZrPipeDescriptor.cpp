@@ -6,8 +6,7 @@
 
 using namespace DescriptorCursor;
 
-void ZrPipeDescriptor::clear()
-{
+void ZrPipeDescriptor::clear() {
     mEndpointAddress = mEndpointNumber = mAttributes = 0;
     mRawMaxPacketSize = mTransactions = mMaxPacketSize = mBandwidthMaxPacketSize = 0;
     mInterval = mRefresh = mSynchAddress = 0;
@@ -17,8 +16,7 @@ void ZrPipeDescriptor::clear()
     mHasClassEndpoint = false;
 }
 
-bool ZrPipeDescriptor::scan(USBByteBuffer& buf)
-{
+bool ZrPipeDescriptor::scan(USBByteBuffer& buf) {
     clear();
     uint32_t start = buf.getReadPosition();
     uint8_t length = 0, type = 0;
@@ -39,8 +37,7 @@ bool ZrPipeDescriptor::scan(USBByteBuffer& buf)
     mTransactions = transactions > 3 ? 3 : transactions;
     mMaxPacketSize = mRawMaxPacketSize & 0x7FF;
     mBandwidthMaxPacketSize = mMaxPacketSize;
-    if (length == 9)
-        buf >> mRefresh >> mSynchAddress;
+    if (length == 9) buf >> mRefresh >> mSynchAddress;
     skipDescriptor(buf, start, length);
 
     // The class-specific endpoint descriptor that follows belongs to this
@@ -54,45 +51,39 @@ bool ZrPipeDescriptor::scan(USBByteBuffer& buf)
             mControls = attributes & 3;
             mMaxPacketsOnly = (attributes >> 7) & 1;
         }
-        if (csLength >= 5)
-            mLockDelayUnits = buf.peek(4);
-        if (csLength >= 7)
-            mLockDelay = uint16_t(buf.peek(5) | buf.peek(6) << 8);
+        if (csLength >= 5) mLockDelayUnits = buf.peek(4);
+        if (csLength >= 7) mLockDelay = uint16_t(buf.peek(5) | buf.peek(6) << 8);
         skipDescriptor(buf, csStart, csLength);
     } else if (length == 7) {
         mMaxPacketsOnly = 1;
     }
 
-    if (mInterval == 1 || mInterval == 4)
-        return true;
+    if (mInterval == 1 || mInterval == 4) return true;
     if (getTransferType() == kIsochronous)
         return isIn() ? mMaxPacketSize < 32 : mMaxPacketSize <= 32;
     return true;
 }
 
-void ZrPipeDescriptor::getAPIEndpointInfo(APIEndpointInfo& info) const
-{
+void ZrPipeDescriptor::getAPIEndpointInfo(APIEndpointInfo& info) const {
     info.wMaxPacketSize = mRawMaxPacketSize;
     info.bEndpointAddress = mEndpointAddress;
 }
 
-void ZrHIDDescriptor::clear()
-{
+void ZrHIDDescriptor::clear() {
     mBcdHID = 0;
     mCountryCode = mNumDescriptors = mClassDescriptorType = 0;
     mClassDescriptorLength = 0;
 }
 
-bool ZrHIDDescriptor::scan(USBByteBuffer& buf)
-{
+bool ZrHIDDescriptor::scan(USBByteBuffer& buf) {
     clear();
     uint32_t start = buf.getReadPosition();
     uint8_t length = 0, type = 0;
     buf >> length;
-    if (length >= 9)
-        buf >> type;
+    if (length >= 9) buf >> type;
     if (length >= 9 && type == kTypeHID)
-        buf >> mBcdHID >> mCountryCode >> mNumDescriptors >> mClassDescriptorType >> mClassDescriptorLength;
+        buf >> mBcdHID >> mCountryCode >> mNumDescriptors >> mClassDescriptorType >>
+            mClassDescriptorLength;
     // A HID descriptor may list further class descriptors after the first:
     // the next descriptor still starts at bLength.
     skipDescriptor(buf, start, length);

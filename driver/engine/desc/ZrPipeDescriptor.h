@@ -46,15 +46,19 @@ public:
 
     // Endpoint tests. The IN and OUT audio bounds differ (32 and 33) as the
     // devices in the field need.
-    bool isIsocInAudio() const { return isIn() && getTransferType() == kIsochronous && mMaxPacketSize >= 32; }
-    bool isIsocOutAudio() const { return !isIn() && getTransferType() == kIsochronous && mMaxPacketSize >= 33; }
-    bool isIsocInInRange(uint16_t lo, uint16_t hi) const
-    {
-        return isIn() && getTransferType() == kIsochronous && lo <= mMaxPacketSize && mMaxPacketSize <= hi;
+    bool isIsocInAudio() const {
+        return isIn() && getTransferType() == kIsochronous && mMaxPacketSize >= 32;
     }
-    bool isIsocOutInRange(uint16_t lo, uint16_t hi) const
-    {
-        return !isIn() && getTransferType() == kIsochronous && lo <= mMaxPacketSize && mMaxPacketSize <= hi;
+    bool isIsocOutAudio() const {
+        return !isIn() && getTransferType() == kIsochronous && mMaxPacketSize >= 33;
+    }
+    bool isIsocInInRange(uint16_t lo, uint16_t hi) const {
+        return isIn() && getTransferType() == kIsochronous && lo <= mMaxPacketSize &&
+               mMaxPacketSize <= hi;
+    }
+    bool isIsocOutInRange(uint16_t lo, uint16_t hi) const {
+        return !isIn() && getTransferType() == kIsochronous && lo <= mMaxPacketSize &&
+               mMaxPacketSize <= hi;
     }
     bool isInterruptIn() const { return isIn() && getTransferType() == kInterrupt; }
     bool isInterruptOut() const { return !isIn() && getTransferType() == kInterrupt; }

@@ -1,23 +1,20 @@
 #include "driver/engine/desc/ZrSimpleObject.h"
 
-ZrSimpleArray::~ZrSimpleArray() { deleteAll(); }
+ZrSimpleArray::~ZrSimpleArray() {
+    deleteAll();
+}
 
-bool ZrSimpleArray::add(ZrSimpleObject* obj)
-{
-    if (!obj || mCount >= kCapacity)
-        return false;
+bool ZrSimpleArray::add(ZrSimpleObject* obj) {
+    if (!obj || mCount >= kCapacity) return false;
     obj->incReferences();
     mItems[mCount++] = obj;
     return true;
 }
 
-ZrSimpleObject* ZrSimpleArray::remove(ZrSimpleObject* obj)
-{
-    if (!obj)
-        return nullptr;
+ZrSimpleObject* ZrSimpleArray::remove(ZrSimpleObject* obj) {
+    if (!obj) return nullptr;
     for (int i = 0; i < mCount; ++i) {
-        if (mItems[i] != obj)
-            continue;
+        if (mItems[i] != obj) continue;
         for (int j = i + 1; j < mCount; ++j)
             mItems[j - 1] = mItems[j];
         mItems[--mCount] = nullptr;
@@ -27,22 +24,17 @@ ZrSimpleObject* ZrSimpleArray::remove(ZrSimpleObject* obj)
     return nullptr;
 }
 
-void ZrSimpleArray::del(ZrSimpleObject* obj)
-{
-    if (remove(obj) && obj->isDeletable())
-        delete obj;
+void ZrSimpleArray::del(ZrSimpleObject* obj) {
+    if (remove(obj) && obj->isDeletable()) delete obj;
 }
 
-bool ZrSimpleArray::contains(const ZrSimpleObject* obj) const
-{
+bool ZrSimpleArray::contains(const ZrSimpleObject* obj) const {
     for (int i = 0; i < mCount; ++i)
-        if (mItems[i] == obj)
-            return true;
+        if (mItems[i] == obj) return true;
     return false;
 }
 
-void ZrSimpleArray::removeAll()
-{
+void ZrSimpleArray::removeAll() {
     while (mCount > 0) {
         ZrSimpleObject* obj = mItems[--mCount];
         mItems[mCount] = nullptr;
@@ -50,14 +42,12 @@ void ZrSimpleArray::removeAll()
     }
 }
 
-void ZrSimpleArray::deleteAll()
-{
+void ZrSimpleArray::deleteAll() {
     // Taken from the end so the array is consistent while each destructor
     // runs (a descriptor's destructor may look at its own arrays).
     while (mCount > 0) {
         ZrSimpleObject* obj = mItems[--mCount];
         mItems[mCount] = nullptr;
-        if (obj->decReferences() <= 0)
-            delete obj;
+        if (obj->decReferences() <= 0) delete obj;
     }
 }

@@ -52,4 +52,4 @@ int threadTerminate(ThreadHandle handle);
 // Uptime as seconds and nanoseconds.
 void nanouptime(uint64_t& seconds, uint32_t& nanos);
 
-}  // namespace kcore
+} // namespace kcore

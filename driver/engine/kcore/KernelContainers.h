@@ -66,7 +66,7 @@ private:
     int mBucketCount = 0;
 };
 
-}  // namespace Core
+} // namespace Core
 
 class RWLock {
 public:

@@ -13,38 +13,30 @@ namespace QnKernel {
 
 // ---- memory ---------------------------------------------------------------
 
-void* memoryAlloc(uint64_t size)
-{
+void* memoryAlloc(uint64_t size) {
     uint64_t total = size + 16;
-    if (total < size)
-        return nullptr;
+    if (total < size) return nullptr;
     uint8_t* block = static_cast<uint8_t*>(kcore::kmalloc(total));
-    if (!block)
-        return nullptr;
+    if (!block) return nullptr;
     std::memcpy(block, &total, sizeof total);
     return block + 16;
 }
 
-void memoryFree(void* p)
-{
-    if (!p)
-        return;
+void memoryFree(void* p) {
+    if (!p) return;
     uint8_t* block = static_cast<uint8_t*>(p) - 16;
     uint64_t total;
     std::memcpy(&total, block, sizeof total);
     kcore::kfree(block, total);
 }
 
-qn_status memoryClear(void* p, uint64_t size)
-{
-    if (!p || size == 0)
-        return QN_ERR_BAD_ARGUMENT;
+qn_status memoryClear(void* p, uint64_t size) {
+    if (!p || size == 0) return QN_ERR_BAD_ARGUMENT;
     std::memset(p, 0, size);
     return QN_SUCCESS;
 }
 
-void* Memory::init(uint64_t size)
-{
+void* Memory::init(uint64_t size) {
     term();
     mpData = memoryAlloc(size);
     if (mpData) {
@@ -54,26 +46,21 @@ void* Memory::init(uint64_t size)
     return mpData;
 }
 
-void Memory::term()
-{
-    if (mpData && mpfnFree)
-        mpfnFree(mpData);
+void Memory::term() {
+    if (mpData && mpfnFree) mpfnFree(mpData);
     mpData = nullptr;
     mSize = 0;
     mpfnFree = nullptr;
 }
 
-void assertFailed(const char* expression, const char* file, int line)
-{
+void assertFailed(const char* expression, const char* file, int line) {
     IOLog("Assertion failed %s in %s %d\n", expression, file, line);
 }
 
 // ---- semaphores -----------------------------------------------------------
 
-qn_status semaphoreCreate(qn_semaphore_t* rec, int initial)
-{
-    if (!rec)
-        return QN_ERR_BAD_ARGUMENT;
+qn_status semaphoreCreate(qn_semaphore_t* rec, int initial) {
+    if (!rec) return QN_ERR_BAD_ARGUMENT;
     kcore::TaskRef task = kcore::currentTask();
     kcore::SemaphoreHandle s = 0;
     if (kcore::semaphoreCreate(task, &s, initial < 0 ? 0 : initial) != 0) {
@@ -86,34 +73,27 @@ qn_status semaphoreCreate(qn_semaphore_t* rec, int initial)
     return QN_SUCCESS;
 }
 
-qn_status semaphoreAcquire(qn_semaphore_t* rec, int ms)
-{
-    if (!rec || !rec->mSemaphore)
-        return QN_ERR_BAD_ARGUMENT;
-    if (ms < 0)
-        return Core::statusFromMachWait(kcore::semaphoreWait(rec->mSemaphore));
+qn_status semaphoreAcquire(qn_semaphore_t* rec, int ms) {
+    if (!rec || !rec->mSemaphore) return QN_ERR_BAD_ARGUMENT;
+    if (ms < 0) return Core::statusFromMachWait(kcore::semaphoreWait(rec->mSemaphore));
     uint64_t delta = kcore::nanosToAbsolute(uint64_t(ms) * 1000000u);
-    return Core::statusFromMachWait(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime() + delta));
+    return Core::statusFromMachWait(
+        kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime() + delta));
 }
 
-qn_status semaphoreTry(qn_semaphore_t* rec)
-{
-    if (!rec || !rec->mSemaphore)
-        return QN_ERR_BAD_ARGUMENT;
-    return Core::statusFromMachWait(kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime()));
+qn_status semaphoreTry(qn_semaphore_t* rec) {
+    if (!rec || !rec->mSemaphore) return QN_ERR_BAD_ARGUMENT;
+    return Core::statusFromMachWait(
+        kcore::semaphoreWaitDeadline(rec->mSemaphore, kcore::absoluteTime()));
 }
 
-qn_status semaphoreRelease(qn_semaphore_t* rec)
-{
-    if (!rec || !rec->mSemaphore)
-        return QN_ERR_NO_SEMAPHORE;
+qn_status semaphoreRelease(qn_semaphore_t* rec) {
+    if (!rec || !rec->mSemaphore) return QN_ERR_NO_SEMAPHORE;
     return kcore::semaphoreSignal(rec->mSemaphore) == 0 ? QN_SUCCESS : QN_ERR_GENERAL;
 }
 
-void semaphoreDestroy(qn_semaphore_t* rec)
-{
-    if (!rec || !rec->mSemaphore)
-        return;
+void semaphoreDestroy(qn_semaphore_t* rec) {
+    if (!rec || !rec->mSemaphore) return;
     kcore::semaphoreDestroy(rec->mTask, rec->mSemaphore);
     rec->mSemaphore = 0;
     rec->mTask = 0;
@@ -121,25 +101,25 @@ void semaphoreDestroy(qn_semaphore_t* rec)
 
 // ---- recursive mutex ------------------------------------------------------
 
-qn_status mutexInit(qn_mutex_struct* m)
-{
+qn_status mutexInit(qn_mutex_struct* m) {
     m->mOwner = 0;
     m->mDepth = 0;
     return semaphoreCreate(&m->mSemaphore, 1);
 }
 
-void mutexTerm(qn_mutex_struct* m) { semaphoreDestroy(&m->mSemaphore); }
+void mutexTerm(qn_mutex_struct* m) {
+    semaphoreDestroy(&m->mSemaphore);
+}
 
-static bool ownedByCaller(qn_mutex_struct* m, uint64_t self)
-{
+static bool ownedByCaller(qn_mutex_struct* m, uint64_t self) {
     // Compare-and-swap of the owner with itself: a full-barrier read that
     // only succeeds when the caller is the owner.
     uint64_t expected = self;
-    return __atomic_compare_exchange_n(&m->mOwner, &expected, self, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return __atomic_compare_exchange_n(&m->mOwner, &expected, self, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
 }
 
-void mutexAcquire(qn_mutex_struct* m)
-{
+void mutexAcquire(qn_mutex_struct* m) {
     uint64_t self = kcore::currentThread();
     if (ownedByCaller(m, self)) {
         ++m->mDepth;
@@ -150,24 +130,20 @@ void mutexAcquire(qn_mutex_struct* m)
     m->mDepth = 1;
 }
 
-bool mutexTryAcquire(qn_mutex_struct* m)
-{
+bool mutexTryAcquire(qn_mutex_struct* m) {
     uint64_t self = kcore::currentThread();
     if (ownedByCaller(m, self)) {
         ++m->mDepth;
         return true;
     }
-    if (semaphoreTry(&m->mSemaphore) != QN_SUCCESS)
-        return false;
+    if (semaphoreTry(&m->mSemaphore) != QN_SUCCESS) return false;
     __atomic_store_n(&m->mOwner, self, __ATOMIC_SEQ_CST);
     m->mDepth = 1;
     return true;
 }
 
-void mutexRelease(qn_mutex_struct* m)
-{
-    if (!ownedByCaller(m, kcore::currentThread()))
-        return;
+void mutexRelease(qn_mutex_struct* m) {
+    if (!ownedByCaller(m, kcore::currentThread())) return;
     if (--m->mDepth == 0) {
         __atomic_store_n(&m->mOwner, uint64_t(0), __ATOMIC_SEQ_CST);
         semaphoreRelease(&m->mSemaphore);
@@ -192,15 +168,16 @@ qn_mutex_struct gCriticalSection;
 char gDebugName[64];
 uint32_t gSeed = 0;
 
-}  // namespace
+} // namespace
 
-bool isInitialised() { return __atomic_load_n(&gInitTag, __ATOMIC_SEQ_CST) == kInitTag; }
+bool isInitialised() {
+    return __atomic_load_n(&gInitTag, __ATOMIC_SEQ_CST) == kInitTag;
+}
 
-void init(const char* name)
-{
+void init(const char* name) {
     uint64_t expected = __atomic_load_n(&gInitTag, __ATOMIC_SEQ_CST);
-    if (expected == kInitTag ||
-        !__atomic_compare_exchange_n(&gInitTag, &expected, kInitTag, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    if (expected == kInitTag || !__atomic_compare_exchange_n(&gInitTag, &expected, kInitTag, false,
+                                                             __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
         IOLog("QnCore::init already initialised\n");
         return;
     }
@@ -214,17 +191,18 @@ void init(const char* name)
     postInitProcess(0);
 }
 
-void term()
-{
+void term() {
     IOLog("%s\n", "Core::term();\n");
     uint64_t expected = kInitTag;
-    if (!__atomic_compare_exchange_n(&gInitTag, &expected, ~kInitTag, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    if (!__atomic_compare_exchange_n(&gInitTag, &expected, ~kInitTag, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
         IOLog("%s - init not called or term already called\n", "void Core::term()");
         return;
     }
     IOLog("%s\n", "void Core::term()");
-    ExitNode* node = __atomic_exchange_n(&gExitList, static_cast<ExitNode*>(nullptr), __ATOMIC_SEQ_CST);
-    while (node) {  // newest first
+    ExitNode* node =
+        __atomic_exchange_n(&gExitList, static_cast<ExitNode*>(nullptr), __ATOMIC_SEQ_CST);
+    while (node) { // newest first
         ExitNode* next = node->next;
         node->fn(node->arg);
         memoryFree(node);
@@ -237,12 +215,10 @@ namespace {
 CallbackNode* gPostInitFirst = nullptr;
 CallbackNode* gPostInitLast = nullptr;
 constinit QnQueue::PostInitList<CallbackNode> gPostInit(gPostInitFirst, gPostInitLast);
-}  // namespace
+} // namespace
 
-void atPostInit(CallbackNode* node)
-{
-    if (!node || !node->mpfnCallback)
-        return;
+void atPostInit(CallbackNode* node) {
+    if (!node || !node->mpfnCallback) return;
     if (isInitialised()) {
         node->mpfnCallback(node);
         return;
@@ -250,40 +226,37 @@ void atPostInit(CallbackNode* node)
     gPostInit.append(node);
 }
 
-qn_status postInitProcess(uint32_t level)
-{
+qn_status postInitProcess(uint32_t level) {
     qn_status result = QN_SUCCESS;
     gPostInit.process(level, [&result](CallbackNode* node) { result = node->mpfnCallback(node); });
     return result;
 }
 
-bool atExit(void (*fn)(void*), void* arg)
-{
-    if (!fn)
-        return false;
+bool atExit(void (*fn)(void*), void* arg) {
+    if (!fn) return false;
     ExitNode* node = static_cast<ExitNode*>(memoryAlloc(sizeof(ExitNode)));
-    if (!node)
-        return false;
+    if (!node) return false;
     node->fn = fn;
     node->arg = arg;
     node->next = __atomic_load_n(&gExitList, __ATOMIC_SEQ_CST);
-    while (!__atomic_compare_exchange_n(&gExitList, &node->next, node, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    while (!__atomic_compare_exchange_n(&gExitList, &node->next, node, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
     }
     return true;
 }
 
-uint64_t uptimeNanos()
-{
+uint64_t uptimeNanos() {
     uint64_t s;
     uint32_t n;
     kcore::nanouptime(s, n);
     return s * 1000000000ull + n;
 }
 
-uint64_t lapNanos(uint64_t start) { return uptimeNanos() - start; }
+uint64_t lapNanos(uint64_t start) {
+    return uptimeNanos() - start;
+}
 
-uint64_t lapNanosWithUpdate(uint64_t& t)
-{
+uint64_t lapNanosWithUpdate(uint64_t& t) {
     uint64_t now = uptimeNanos();
     uint64_t lap = now - t;
     t = now;
@@ -299,8 +272,7 @@ struct TlsEntry {
     uint64_t value;
 };
 
-long long compareTls(const void* a, const void* b)
-{
+long long compareTls(const void* a, const void* b) {
     uint64_t x = static_cast<const TlsEntry*>(a)->thread;
     uint64_t y = static_cast<const TlsEntry*>(b)->thread;
     return x < y ? -1 : (x > y ? 1 : 0);
@@ -309,31 +281,25 @@ long long compareTls(const void* a, const void* b)
 Core::HashTable* gTls = nullptr;
 RWLock gTlsLock;
 
-}  // namespace
+} // namespace
 
-bool tlsInit()
-{
-    if (gTls)
-        return true;
+bool tlsInit() {
+    if (gTls) return true;
     gTlsLock.init();
     gTls = new Core::HashTable;
     gTls->init(13, sizeof(TlsEntry), compareTls);
     return true;
 }
 
-void tlsTerm()
-{
-    if (!gTls)
-        return;
+void tlsTerm() {
+    if (!gTls) return;
     delete gTls;
     gTls = nullptr;
     gTlsLock.term();
 }
 
-void* tlsGet()
-{
-    if (!gTls)
-        return nullptr;
+void* tlsGet() {
+    if (!gTls) return nullptr;
     TlsEntry key{kcore::currentThread(), 0};
     gTlsLock.lockRead();
     auto* e = static_cast<TlsEntry*>(gTls->find(&key, key.thread));
@@ -342,28 +308,22 @@ void* tlsGet()
     return v;
 }
 
-bool tlsSet(void* value)
-{
-    if (!gTls)
-        return false;
+bool tlsSet(void* value) {
+    if (!gTls) return false;
     TlsEntry entry{kcore::currentThread(), reinterpret_cast<uint64_t>(value)};
     gTlsLock.lockRead();
     auto* e = static_cast<TlsEntry*>(gTls->find(&entry, entry.thread));
-    if (e)
-        e->value = entry.value;  // only this thread writes its own entry
+    if (e) e->value = entry.value; // only this thread writes its own entry
     gTlsLock.unlockRead();
-    if (e)
-        return true;
+    if (e) return true;
     gTlsLock.lockWrite();
     bool ok = gTls->add(&entry, entry.thread);
     gTlsLock.unlockWrite();
     return ok;
 }
 
-void tlsDelete(uint64_t threadId)
-{
-    if (!gTls)
-        return;
+void tlsDelete(uint64_t threadId) {
+    if (!gTls) return;
     TlsEntry key{threadId, 0};
     gTlsLock.lockWrite();
     gTls->remove(&key, threadId);
@@ -378,23 +338,19 @@ struct Out {
     char* buf;
     size_t size;
     size_t len;
-    void put(const char* s, size_t n)
-    {
+    void put(const char* s, size_t n) {
         for (size_t i = 0; i < n; ++i) {
-            if (len + 1 < size)
-                buf[len] = s[i];
+            if (len + 1 < size) buf[len] = s[i];
             ++len;
         }
     }
 };
 
-}  // namespace
+} // namespace
 
-int vformat(char* buffer, size_t size, const char* fmt, va_list ap)
-{
+int vformat(char* buffer, size_t size, const char* fmt, va_list ap) {
     Out out{buffer, size, 0};
-    if (!fmt)
-        fmt = "";
+    if (!fmt) fmt = "";
     const char* p = fmt;
     while (*p) {
         if (*p != '%') {
@@ -429,83 +385,119 @@ int vformat(char* buffer, size_t size, const char* fmt, va_list ap)
             digits();
         }
         enum { L_INT, L_CHAR, L_SHORT, L_LONG, L_LLONG, L_SIZE, L_PTRDIFF } len = L_INT;
-        if (p[0] == 'h' && p[1] == 'h') { len = L_CHAR; p += 2; }
-        else if (p[0] == 'h') { len = L_SHORT; ++p; }
-        else if (p[0] == 'l' && p[1] == 'l') { len = L_LLONG; p += 2; }
-        else if (p[0] == 'l') { len = L_LONG; ++p; }
-        else if (p[0] == 'z') { len = L_SIZE; ++p; }
-        else if (p[0] == 't') { len = L_PTRDIFF; ++p; }
-        else if (p[0] == 'I') {
+        if (p[0] == 'h' && p[1] == 'h') {
+            len = L_CHAR;
+            p += 2;
+        } else if (p[0] == 'h') {
+            len = L_SHORT;
             ++p;
-            if (p[0] == '6' && p[1] == '4') { len = L_LLONG; p += 2; }
-            else if (p[0] == '3' && p[1] == '2') { len = L_INT; p += 2; }
-            else len = L_SIZE;
+        } else if (p[0] == 'l' && p[1] == 'l') {
+            len = L_LLONG;
+            p += 2;
+        } else if (p[0] == 'l') {
+            len = L_LONG;
+            ++p;
+        } else if (p[0] == 'z') {
+            len = L_SIZE;
+            ++p;
+        } else if (p[0] == 't') {
+            len = L_PTRDIFF;
+            ++p;
+        } else if (p[0] == 'I') {
+            ++p;
+            if (p[0] == '6' && p[1] == '4') {
+                len = L_LLONG;
+                p += 2;
+            } else if (p[0] == '3' && p[1] == '2') {
+                len = L_INT;
+                p += 2;
+            } else
+                len = L_SIZE;
         }
         char conv = *p;
         if (!conv || !std::strchr("cdiuoxXpPsn", conv))
-            break;  // unknown conversion, floats included: the output ends here
+            break; // unknown conversion, floats included: the output ends here
         ++p;
         char piece[512];
         auto emit = [&](auto value, const char* lenMod) {
             char f[40];
-            std::snprintf(f, sizeof f, "%.*s%s%c", int(n), convText, lenMod, conv == 'P' ? 'p' : conv);
+            std::snprintf(f, sizeof f, "%.*s%s%c", int(n), convText, lenMod,
+                          conv == 'P' ? 'p' : conv);
             int w;
-            if (stars == 2) w = std::snprintf(piece, sizeof piece, f, star[0], star[1], value);
-            else if (stars == 1) w = std::snprintf(piece, sizeof piece, f, star[0], value);
-            else w = std::snprintf(piece, sizeof piece, f, value);
-            if (w > 0)
-                out.put(piece, size_t(w) < sizeof piece ? size_t(w) : sizeof piece - 1);
+            if (stars == 2)
+                w = std::snprintf(piece, sizeof piece, f, star[0], star[1], value);
+            else if (stars == 1)
+                w = std::snprintf(piece, sizeof piece, f, star[0], value);
+            else
+                w = std::snprintf(piece, sizeof piece, f, value);
+            if (w > 0) out.put(piece, size_t(w) < sizeof piece ? size_t(w) : sizeof piece - 1);
         };
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
         switch (conv) {
-        case 'c': emit(va_arg(ap, int), ""); break;
+        case 'c':
+            emit(va_arg(ap, int), "");
+            break;
         case 's': {
             const char* s = va_arg(ap, const char*);
             emit(s ? s : "(null)", "");
             break;
         }
         case 'p':
-        case 'P': emit(va_arg(ap, void*), ""); break;
+        case 'P':
+            emit(va_arg(ap, void*), "");
+            break;
         case 'n': {
             int* dst = va_arg(ap, int*);
-            if (dst)
-                *dst = int(out.len);
+            if (dst) *dst = int(out.len);
             break;
         }
         default: {
             bool isSigned = conv == 'd' || conv == 'i';
             switch (len) {
             case L_LLONG:
-                if (isSigned) emit(va_arg(ap, long long), "ll"); else emit(va_arg(ap, unsigned long long), "ll");
+                if (isSigned)
+                    emit(va_arg(ap, long long), "ll");
+                else
+                    emit(va_arg(ap, unsigned long long), "ll");
                 break;
             case L_LONG:
             case L_SIZE:
             case L_PTRDIFF:
-                if (isSigned) emit(va_arg(ap, long), "l"); else emit(va_arg(ap, unsigned long), "l");
+                if (isSigned)
+                    emit(va_arg(ap, long), "l");
+                else
+                    emit(va_arg(ap, unsigned long), "l");
                 break;
             case L_SHORT:
-                if (isSigned) emit(va_arg(ap, int), "h"); else emit(va_arg(ap, unsigned), "h");
+                if (isSigned)
+                    emit(va_arg(ap, int), "h");
+                else
+                    emit(va_arg(ap, unsigned), "h");
                 break;
             case L_CHAR:
-                if (isSigned) emit(va_arg(ap, int), "hh"); else emit(va_arg(ap, unsigned), "hh");
+                if (isSigned)
+                    emit(va_arg(ap, int), "hh");
+                else
+                    emit(va_arg(ap, unsigned), "hh");
                 break;
             default:
-                if (isSigned) emit(va_arg(ap, int), ""); else emit(va_arg(ap, unsigned), "");
+                if (isSigned)
+                    emit(va_arg(ap, int), "");
+                else
+                    emit(va_arg(ap, unsigned), "");
                 break;
             }
         }
         }
 #pragma GCC diagnostic pop
     }
-    if (size)
-        buffer[out.len < size ? out.len : size - 1] = 0;
+    if (size) buffer[out.len < size ? out.len : size - 1] = 0;
     return int(out.len < size ? out.len : (size ? size - 1 : 0));
 }
 
-int format(char* buffer, size_t size, const char* fmt, ...)
-{
+int format(char* buffer, size_t size, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     int n = vformat(buffer, size, fmt, ap);
@@ -513,10 +505,8 @@ int format(char* buffer, size_t size, const char* fmt, ...)
     return n;
 }
 
-void dumpMemory(const void* data, uint64_t size, int mode, int bytesPerLine)
-{
-    if (bytesPerLine < 1)
-        bytesPerLine = 1;
+void dumpMemory(const void* data, uint64_t size, int mode, int bytesPerLine) {
+    if (bytesPerLine < 1) bytesPerLine = 1;
     IOLog("%s\n", mode == 1 ? "unsigned char _data[] = {" : "MemoryDump:");
     const uint8_t* b = static_cast<const uint8_t*>(data);
     if (b) {
@@ -524,11 +514,12 @@ void dumpMemory(const void* data, uint64_t size, int mode, int bytesPerLine)
         for (uint64_t i = 0; i < size;) {
             size_t len = 0;
             for (int k = 0; k < bytesPerLine && i < size && len + 8 < sizeof line; ++k, ++i)
-                len += size_t(std::snprintf(line + len, sizeof line - len, mode == 1 ? "0x%02X, " : "%02X ", b[i]));
+                len += size_t(std::snprintf(line + len, sizeof line - len,
+                                            mode == 1 ? "0x%02X, " : "%02X ", b[i]));
             IOLog("%s\n", line);
         }
     }
     IOLog("%s\n", mode == 1 ? "};" : "END MemoryDump--------------------");
 }
 
-}  // namespace QnKernel
+} // namespace QnKernel

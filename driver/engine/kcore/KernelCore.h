@@ -72,7 +72,7 @@ void mutexAcquire(qn_mutex_struct* m);
 bool mutexTryAcquire(qn_mutex_struct* m);
 void mutexRelease(qn_mutex_struct* m);
 
-}  // namespace QnKernel
+} // namespace QnKernel
 
 #pragma push_macro("QN_CORE_NS")
 #undef QN_CORE_NS
@@ -127,7 +127,7 @@ void dumpMemory(const void* data, uint64_t size, int mode, int bytesPerLine);
 // Assertion lines of the kernel build: logged, and execution carries on.
 void assertFailed(const char* expression, const char* file, int line);
 
-}  // namespace QnKernel
+} // namespace QnKernel
 
 #define QN_KASSERT(e) ((e) ? (void)0 : QnKernel::assertFailed(#e, __FILE__, __LINE__))
 // The same with the expression text given, where the logged text names the

@@ -59,4 +59,4 @@ private:
     Object* mpObject = nullptr;
 };
 
-}  // namespace QnKernel
+} // namespace QnKernel

@@ -3,6 +3,8 @@
 namespace QnKernel {
 
 // The kernel build's check of every UTF-8 sequence its text source decodes.
-void checkUtf8(bool ok) { QN_KASSERT(ok); }
+void checkUtf8(bool ok) {
+    QN_KASSERT(ok);
+}
 
-}  // namespace QnKernel
+} // namespace QnKernel

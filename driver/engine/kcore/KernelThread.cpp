@@ -9,63 +9,67 @@ namespace {
 QnThread* gInitThread = nullptr;
 QnThread* gDefaultThread = nullptr;
 kcore::ThreadHandle gMainThread = 0;
-}  // namespace
+} // namespace
 
 // The identity the thread-local table is keyed by.
-uint64_t threadGetCurrentId() { return kcore::currentThread(); }
-bool threadIsCurrent(uint64_t id) { return id == threadGetCurrentId(); }
-void threadSleep(uint32_t ms) { kcore::ksleep(ms); }
-void threadSleepMinimum() { kcore::ksleep(0); }
+uint64_t threadGetCurrentId() {
+    return kcore::currentThread();
+}
+bool threadIsCurrent(uint64_t id) {
+    return id == threadGetCurrentId();
+}
+void threadSleep(uint32_t ms) {
+    kcore::ksleep(ms);
+}
+void threadSleepMinimum() {
+    kcore::ksleep(0);
+}
 void threadSwitch() {}
 
-void threadsInit()
-{
+void threadsInit() {
     gInitThread = new QnThread(QnThread::kInitThreadId);
-    if (gInitThread)
-        gInitThread->retain();
+    if (gInitThread) gInitThread->retain();
     gDefaultThread = new QnThread(QnThread::kDefaultThreadId);
-    if (gDefaultThread)
-        gDefaultThread->retain();
+    if (gDefaultThread) gDefaultThread->retain();
     gMainThread = kcore::currentThreadHandle();
     atExit(threadsTerm, nullptr);
     tlsInit();
     tlsSet(gInitThread);
 }
 
-void threadsTerm(void* arg)
-{
+void threadsTerm(void* arg) {
     IOLog("%s %p\n", "void Core::threadsTerm(void*)", arg);
     tlsTerm();
-    if (gInitThread)
-        gInitThread->release();
-    if (gDefaultThread)
-        gDefaultThread->release();
+    if (gInitThread) gInitThread->release();
+    if (gDefaultThread) gDefaultThread->release();
     gInitThread = nullptr;
     gDefaultThread = nullptr;
     gMainThread = 0;
 }
 
-QnThread* QnThread::getCurrentThread()
-{
+QnThread* QnThread::getCurrentThread() {
     auto* t = static_cast<QnThread*>(tlsGet());
     return t ? t : gDefaultThread;
 }
 
-QnThread* QnThread::getInitThread() { return gInitThread; }
-QnThread* QnThread::getDefaultThread() { return gDefaultThread; }
+QnThread* QnThread::getInitThread() {
+    return gInitThread;
+}
+QnThread* QnThread::getDefaultThread() {
+    return gDefaultThread;
+}
 
-bool QnThread::isCurrentInitThread() { return gInitThread && gInitThread->isCurrentThread(); }
+bool QnThread::isCurrentInitThread() {
+    return gInitThread && gInitThread->isCurrentThread();
+}
 
-bool QnThread::exitCurrent(void* result)
-{
-    if (gMainThread && kcore::currentThreadHandle() == gMainThread)
-        return false;
+bool QnThread::exitCurrent(void* result) {
+    if (gMainThread && kcore::currentThreadHandle() == gMainThread) return false;
     QnThread* t = getCurrentThread();
     return t ? t->exit(result) : false;
 }
 
-QnThread::QnThread(uint32_t id) : MessageTarget(this), mId(id)
-{
+QnThread::QnThread(uint32_t id) : MessageTarget(this), mId(id) {
     if (id == kInitThreadId)
         mThreadHandle = kcore::currentThreadHandle();
     else if (id == kDriverMainThreadId)
@@ -73,8 +77,7 @@ QnThread::QnThread(uint32_t id) : MessageTarget(this), mId(id)
     semaphoreCreate(&mWakeSemaphore, 0);
 }
 
-QnThread::~QnThread()
-{
+QnThread::~QnThread() {
     QN_KASSERT_TEXT(getThreadState() != 1, "iState!=1");
     // Nothing may be left waiting on, or holding a target through, an
     // object that is going away.
@@ -83,30 +86,31 @@ QnThread::~QnThread()
     semaphoreDestroy(&mWakeSemaphore);
 }
 
-void* QnThread::main(void*) { return nullptr; }
+void* QnThread::main(void*) {
+    return nullptr;
+}
 
-void QnThread::moveState(uint32_t from, uint32_t to, const char* text)
-{
+void QnThread::moveState(uint32_t from, uint32_t to, const char* text) {
     uint32_t expected = from;
-    if (!__atomic_compare_exchange_n(&mThreadState, &expected, to, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    if (!__atomic_compare_exchange_n(&mThreadState, &expected, to, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
         IOLog("Error: %s atomicCompareAndSet(&mThreadState, %s) failed mThreadState(2nd read):%d\n",
               "static void Core::QnThread::systemThreadMain(void*)", text, int(getThreadState()));
         __atomic_store_n(&mThreadState, to, __ATOMIC_SEQ_CST);
     }
 }
 
-bool QnThread::create(void* arg, pfn_threadEntry entry, bool wait)
-{
-    if (mId == kInitThreadId || mId == kDefaultThreadId)
-        return false;
+bool QnThread::create(void* arg, pfn_threadEntry entry, bool wait) {
+    if (mId == kInitThreadId || mId == kDefaultThreadId) return false;
     if (getHandle()) {
-        IOLog("%s - already created\n", "bool Core::QnThread::create(void*, pfn_threadEntry, bool)");
+        IOLog("%s - already created\n",
+              "bool Core::QnThread::create(void*, pfn_threadEntry, bool)");
         return false;
     }
     __atomic_store_n(&mThreadState, 0u, __ATOMIC_SEQ_CST);
     mpArg = arg;
     mpfnEntry = entry;
-    retain();  // the running thread's reference
+    retain(); // the running thread's reference
     kcore::ThreadHandle h = 0;
     if (kcore::threadStart(body, this, &h) != 0 || !h) {
         __atomic_store_n(&mThreadHandle, 0u, __ATOMIC_SEQ_CST);
@@ -121,16 +125,15 @@ bool QnThread::create(void* arg, pfn_threadEntry entry, bool wait)
     return true;
 }
 
-void QnThread::body(void* param)
-{
+void QnThread::body(void* param) {
     auto* self = static_cast<QnThread*>(param);
     tlsSet(self);
     kcore::ThreadHandle h;
-    while ((h = self->getHandle()) == 0)  // the creator stores it after the start
+    while ((h = self->getHandle()) == 0) // the creator stores it after the start
         kcore::ksleep(0);
     self->moveState(0, 1, "0, 1");
     void* result = self->mpfnEntry ? self->mpfnEntry(self->mpArg, self) : self->main(self->mpArg);
-    if (self->getThreadState() == 1) {  // not ended already by exit()
+    if (self->getThreadState() == 1) { // not ended already by exit()
         self->mpExitResult = result;
         self->endMessaging();
         tlsDelete(threadGetCurrentId());
@@ -142,11 +145,9 @@ void QnThread::body(void* param)
     kcore::threadTerminate(h);
 }
 
-bool QnThread::exit(void* result)
-{
+bool QnThread::exit(void* result) {
     kcore::ThreadHandle h = getHandle();
-    if (!h || h != kcore::currentThreadHandle())
-        return false;
+    if (!h || h != kcore::currentThreadHandle()) return false;
     mpExitResult = result;
     endMessaging();
     tlsDelete(threadGetCurrentId());
@@ -158,27 +159,22 @@ bool QnThread::exit(void* result)
     return true;
 }
 
-bool QnThread::join(void** result)
-{
+bool QnThread::join(void** result) {
     ObjectVar hold(this);
     kcore::ThreadHandle h = getHandle();
-    if (h && h == kcore::currentThreadHandle())
-        return false;
+    if (h && h == kcore::currentThreadHandle()) return false;
     // A thread that already ended still hands out its result: whether the
     // joiner came before or after the end is a matter of timing.
-    if (!h && getThreadState() != 2)
-        return false;
+    if (!h && getThreadState() != 2) return false;
     while (getHandle() != 0)
         kcore::ksleep(1);
-    if (result)
-        *result = mpExitResult;
+    if (result) *result = mpExitResult;
     return true;
 }
 
-bool QnThread::isCurrentThread() const
-{
+bool QnThread::isCurrentThread() const {
     kcore::ThreadHandle h = getHandle();
     return h && h == kcore::currentThreadHandle();
 }
 
-}  // namespace QnKernel
+} // namespace QnKernel

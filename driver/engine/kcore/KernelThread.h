@@ -39,8 +39,12 @@ public:
     static QnThread* getDefaultThread();
 
     // 0 not started, 1 running, 2 ended.
-    uint32_t getThreadState() const { return __atomic_load_n(&mThreadState, __ATOMIC_SEQ_CST); }
-    kcore::ThreadHandle getHandle() const { return __atomic_load_n(&mThreadHandle, __ATOMIC_SEQ_CST); }
+    uint32_t getThreadState() const {
+        return __atomic_load_n(&mThreadState, __ATOMIC_SEQ_CST);
+    }
+    kcore::ThreadHandle getHandle() const {
+        return __atomic_load_n(&mThreadHandle, __ATOMIC_SEQ_CST);
+    }
 
 private:
     static void body(void* self);
@@ -53,4 +57,4 @@ private:
     uint32_t mThreadState = 0;
 };
 
-}  // namespace QnKernel
+} // namespace QnKernel

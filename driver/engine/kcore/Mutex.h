@@ -22,7 +22,9 @@ public:
     void unlock();
     void prepareToRelease();
 
-    bool isPreparingToRelease() const { return __atomic_load_n(&mbPrepareRelease, __ATOMIC_ACQUIRE); }
+    bool isPreparingToRelease() const {
+        return __atomic_load_n(&mbPrepareRelease, __ATOMIC_ACQUIRE);
+    }
 
 private:
     kcore::KLock* mLock;

@@ -17,22 +17,19 @@ constexpr size_t kStamps = offsetof(AudioSM, mTimeStamps);
 
 // ---------------------------------------------------------------------------
 
-void AudioSMView::bind(AudioSM* shared, const AudioSMGeometry& geometry)
-{
+void AudioSMView::bind(AudioSM* shared, const AudioSMGeometry& geometry) {
     mShared = shared;
     mGeo = geometry;
 }
 
-void AudioSMView::unbind()
-{
+void AudioSMView::unbind() {
     mShared = nullptr;
     mGeo = AudioSMGeometry{};
 }
 
-AudioSMGeometry AudioSMView::_init(uint32_t channels, uint32_t sampleRate, uint32_t extraBytesPerFrame)
-{
-    if (!mShared)
-        return mGeo;
+AudioSMGeometry AudioSMView::_init(uint32_t channels, uint32_t sampleRate,
+                                   uint32_t extraBytesPerFrame) {
+    if (!mShared) return mGeo;
     if (channels == 0)
         IOLog("AudioSM::init nChannels is 0\n");
     else if (channels > kAudioSMMaxChannels)
@@ -42,46 +39,37 @@ AudioSMGeometry AudioSMView::_init(uint32_t channels, uint32_t sampleRate, uint3
     return mGeo;
 }
 
-bool AudioSMView::readAt(uint64_t pos, int32_t* dst, uint32_t frames, AudioCopyFunc copy, uint8_t* extraDst)
-{
-    if (!mShared || frames > mGeo.maxFrames)
-        return false;
-    if (dst && copy)
-        audioSMReadAudio(mShared->mSamples, mGeo, pos, dst, frames, copy);
+bool AudioSMView::readAt(uint64_t pos, int32_t* dst, uint32_t frames, AudioCopyFunc copy,
+                         uint8_t* extraDst) {
+    if (!mShared || frames > mGeo.maxFrames) return false;
+    if (dst && copy) audioSMReadAudio(mShared->mSamples, mGeo, pos, dst, frames, copy);
     if (extraDst && mGeo.extraBytesPerFrame)
         audioSMReadClearExtra(mShared->mSamples, mGeo, pos, extraDst, frames);
     return true;
 }
 
-void AudioSMView::store64At(size_t offset, uint64_t v, int order)
-{
+void AudioSMView::store64At(size_t offset, uint64_t v, int order) {
     store64(reinterpret_cast<char*>(mShared) + offset, v, order);
 }
-void AudioSMView::store32At(size_t offset, uint32_t v, int order)
-{
+void AudioSMView::store32At(size_t offset, uint32_t v, int order) {
     store32(reinterpret_cast<char*>(mShared) + offset, v, order);
 }
-uint64_t AudioSMView::load64At(size_t offset, int order) const
-{
+uint64_t AudioSMView::load64At(size_t offset, int order) const {
     return load64(reinterpret_cast<const char*>(mShared) + offset, order);
 }
-uint32_t AudioSMView::load32At(size_t offset, int order) const
-{
+uint32_t AudioSMView::load32At(size_t offset, int order) const {
     return load32(reinterpret_cast<const char*>(mShared) + offset, order);
 }
 
 // ---------------------------------------------------------------------------
 
-AudioSMWriter::~AudioSMWriter()
-{
-    if (mStampsLock)
-        IOLockFree(mStampsLock);
+AudioSMWriter::~AudioSMWriter() {
+    if (mStampsLock) IOLockFree(mStampsLock);
 }
 
-AudioSMGeometry AudioSMWriter::_init(uint32_t channels, uint32_t sampleRate, uint32_t extraBytesPerFrame)
-{
-    if (!mShared)
-        return mGeo;
+AudioSMGeometry AudioSMWriter::_init(uint32_t channels, uint32_t sampleRate,
+                                     uint32_t extraBytesPerFrame) {
+    if (!mShared) return mGeo;
     AudioSMView::_init(channels, sampleRate, extraBytesPerFrame);
     // The layout read the time base and computed the ring period; take both
     // from the same rule rather than from the record.
@@ -89,36 +77,32 @@ AudioSMGeometry AudioSMWriter::_init(uint32_t channels, uint32_t sampleRate, uin
     mach_timebase_info(&tb);
     mSampleRate = sampleRate;
     mTSInterval = sampleRate / 4;
-    mTicksPerRing = (sampleRate && tb.numer) ? mGeo.maxFrames * 1000000000ull / sampleRate * tb.denom / tb.numer : 0;
+    mTicksPerRing = (sampleRate && tb.numer)
+                        ? mGeo.maxFrames * 1000000000ull / sampleRate * tb.denom / tb.numer
+                        : 0;
     mFramePos = mWriteOffset = mWriteCount = 0;
     mZeroHostTime = mZeroSampleTime = mZeroUpdateCount = mFirstZeroHostTime = 0;
     mTS[0] = mTS[1] = mTSWorking = AudioTSData{};
     mTSToggle = 1;
-    if (mStampsLock)
-        IOLockFree(mStampsLock);
+    if (mStampsLock) IOLockFree(mStampsLock);
     mStampsLock = IOLockAlloc();
     mStamps.Init();
     return mGeo;
 }
 
-void AudioSMWriter::zeroTotalBuffer()
-{
-    if (mShared)
-        mShared->zeroTotalBuffer();
+void AudioSMWriter::zeroTotalBuffer() {
+    if (mShared) mShared->zeroTotalBuffer();
 }
 
-void AudioSMWriter::publishZero()
-{
+void AudioSMWriter::publishZero() {
     store64At(offsetof(AudioSM, mZeroHostTime), mZeroHostTime);
     store64At(offsetof(AudioSM, mZeroSampleTime), mZeroSampleTime);
     store64At(offsetof(AudioSM, mZeroUpdateCount), mZeroUpdateCount);
 }
 
-uint32_t AudioSMWriter::writeFrames(const int32_t* src, uint32_t frames, uint64_t offset, AudioCopyFunc copy,
-                                    const uint8_t* extra)
-{
-    if (!mShared || frames > mGeo.maxFrames)
-        return 0;
+uint32_t AudioSMWriter::writeFrames(const int32_t* src, uint32_t frames, uint64_t offset,
+                                    AudioCopyFunc copy, const uint8_t* extra) {
+    if (!mShared || frames > mGeo.maxFrames) return 0;
     if (mZeroHostTime == 0) {
         mZeroSampleTime = 0;
         mZeroUpdateCount = 0;
@@ -130,7 +114,8 @@ uint32_t AudioSMWriter::writeFrames(const int32_t* src, uint32_t frames, uint64_
     const uint64_t pos = mFramePos + offset;
     if (src) {
         updateZeroTimeStamp(frames);
-        audioSMWriteAudio(mShared->mSamples, mGeo, pos, src, frames, copy ? copy : audioInt32CopySet);
+        audioSMWriteAudio(mShared->mSamples, mGeo, pos, src, frames,
+                          copy ? copy : audioInt32CopySet);
     }
     if (extra && mGeo.extraBytesPerFrame)
         audioSMWriteExtra(mShared->mSamples, mGeo, pos, extra, frames);
@@ -142,10 +127,8 @@ uint32_t AudioSMWriter::writeFrames(const int32_t* src, uint32_t frames, uint64_
     return frames;
 }
 
-void AudioSMWriter::updateZeroTimeStamp(uint64_t frames)
-{
-    if (mZeroSampleTime == 0)
-        return;
+void AudioSMWriter::updateZeroTimeStamp(uint64_t frames) {
+    if (mZeroSampleTime == 0) return;
     if (frames + mFramePos - mZeroSampleTime >= mGeo.maxFrames) {
         mZeroHostTime = GetTimeStamp(mZeroSampleTime + mGeo.maxFrames);
         ++mZeroUpdateCount;
@@ -153,26 +136,22 @@ void AudioSMWriter::updateZeroTimeStamp(uint64_t frames)
     }
 }
 
-uint64_t AudioSMWriter::setZeroSampleTime(uint64_t sampleTime)
-{
+uint64_t AudioSMWriter::setZeroSampleTime(uint64_t sampleTime) {
     mZeroSampleTime = sampleTime;
     mZeroHostTime = GetTimeStamp(sampleTime);
     mZeroUpdateCount = 0;
-    if (mShared)
-        publishZero();
+    if (mShared) publishZero();
     return mZeroHostTime;
 }
 
-void AudioSMWriter::publishStamp(uint32_t slot)
-{
+void AudioSMWriter::publishStamp(uint32_t slot) {
     store64At(kStamps + offsetof(TimeStampsBuffer, mHostTime) + 8 * slot, mStamps.mHostTime[slot]);
-    store64At(kStamps + offsetof(TimeStampsBuffer, mSampleTime) + 8 * slot, mStamps.mSampleTime[slot]);
+    store64At(kStamps + offsetof(TimeStampsBuffer, mSampleTime) + 8 * slot,
+              mStamps.mSampleTime[slot]);
 }
 
-uint32_t AudioSMWriter::AddTimeStamp(uint64_t hostTime, uint64_t frames, bool cumulative)
-{
-    if (!mShared)
-        return 0;
+uint32_t AudioSMWriter::AddTimeStamp(uint64_t hostTime, uint64_t frames, bool cumulative) {
+    if (!mShared) return 0;
     auto add = [&](uint64_t host, uint64_t count, bool cum) {
         const bool locked = mStampsLock && IOLockTryLock(mStampsLock);
         const uint32_t before = load32(AUDIOSM_CAT(&mStamps, TimeStampsBuffer, mCount));
@@ -199,29 +178,24 @@ uint32_t AudioSMWriter::AddTimeStamp(uint64_t hostTime, uint64_t frames, bool cu
     return n;
 }
 
-uint32_t AudioSMWriter::GetLastTimeStamp(uint64_t& hostTime, uint64_t& sampleTime) const
-{
+uint32_t AudioSMWriter::GetLastTimeStamp(uint64_t& hostTime, uint64_t& sampleTime) const {
     return mStamps.GetLastTimeStamp(hostTime, sampleTime);
 }
 
-uint64_t AudioSMWriter::GetTimeStamp(uint64_t sampleTime) const { return mStamps.GetTimeStamp(sampleTime); }
-
-void AudioSMWriter::lockStamps()
-{
-    if (mStampsLock)
-        IOLockLock(mStampsLock);
+uint64_t AudioSMWriter::GetTimeStamp(uint64_t sampleTime) const {
+    return mStamps.GetTimeStamp(sampleTime);
 }
 
-void AudioSMWriter::unlockStamps()
-{
-    if (mStampsLock)
-        IOLockUnlock(mStampsLock);
+void AudioSMWriter::lockStamps() {
+    if (mStampsLock) IOLockLock(mStampsLock);
 }
 
-void AudioSMWriter::CopyData(QN_TimeStampsBufferData& out)
-{
-    if (!mStampsLock)
-        return;
+void AudioSMWriter::unlockStamps() {
+    if (mStampsLock) IOLockUnlock(mStampsLock);
+}
+
+void AudioSMWriter::CopyData(QN_TimeStampsBufferData& out) {
+    if (!mStampsLock) return;
     IOLockLock(mStampsLock);
     mStamps.CopyData(out);
     if (mShared)
@@ -230,10 +204,8 @@ void AudioSMWriter::CopyData(QN_TimeStampsBufferData& out)
     IOLockUnlock(mStampsLock);
 }
 
-void AudioSMWriter::writeTimestamp(uint64_t hostTime)
-{
-    if (!mShared)
-        return;
+void AudioSMWriter::writeTimestamp(uint64_t hostTime) {
+    if (!mShared) return;
     constexpr size_t kWorking = offsetof(AudioSM, mTSWorking);
     if (mTSWorking.mFirstHostTime == 0) {
         mTSWorking.mFirstFrame = mFramePos;

@@ -43,7 +43,8 @@ public:
     // Reads frames at pos into dst through copy (no copy without dst or
     // copy); extra bytes, when asked, are read and cleared. False, with
     // nothing read, for more frames than the ring holds.
-    bool readAt(uint64_t pos, int32_t* dst, uint32_t frames, AudioCopyFunc copy, uint8_t* extraDst = nullptr);
+    bool readAt(uint64_t pos, int32_t* dst, uint32_t frames, AudioCopyFunc copy,
+                uint8_t* extraDst = nullptr);
 
     // Single-access header words, by their offset in the record.
     void store64At(size_t offset, uint64_t v, int order = __ATOMIC_RELAXED);
@@ -69,8 +70,8 @@ public:
     // Writes frames at mFramePos + offset (no data without src: the ring
     // only advances) and then advances mFramePos. Returns the frames, or 0
     // when more frames than the ring holds were given (nothing changes).
-    uint32_t writeFrames(const int32_t* src, uint32_t frames, uint64_t offset, AudioCopyFunc copy = nullptr,
-                         const uint8_t* extra = nullptr);
+    uint32_t writeFrames(const int32_t* src, uint32_t frames, uint64_t offset,
+                         AudioCopyFunc copy = nullptr, const uint8_t* extra = nullptr);
     // Adds a stamp; the first of a layout is preceded by the zero-frame stamp
     // of sample position 0. Returns the stamp count.
     uint32_t AddTimeStamp(uint64_t hostTime, uint64_t frames, bool cumulative);

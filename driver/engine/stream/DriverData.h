@@ -52,7 +52,7 @@ struct ClientDataIOInfo {
     int32_t* destination;
     uint32_t uSamples;
     uint32_t frames;
-    uint64_t exclusiveOutputOwner;  // opaque client identifier, 0 none
+    uint64_t exclusiveOutputOwner; // opaque client identifier, 0 none
     uint64_t privateDataOwner;
     uint32_t slot;
 };
@@ -61,8 +61,8 @@ class DriverData {
 public:
     // Life. create allocates zeroed kernel memory; the count starts at 1.
     static DriverData* create(DriverSM* sharedArea);
-    uint32_t retain();   // returns the new count
-    uint32_t release();  // returns the new count; frees at 0
+    uint32_t retain();  // returns the new count
+    uint32_t release(); // returns the new count; frees at 0
     void sharedMemoryDestroyed();
 
     // Clients. clientToken is the client's opaque identifier (what the
@@ -88,7 +88,8 @@ public:
     void notifyChange(int slot, ESyncNotification code);
 
     // Real time.
-    void rtsIsocOutput(char* wire, uint32_t bytes, uint64_t position, uint32_t frames, uint8_t* extra);
+    void rtsIsocOutput(char* wire, uint32_t bytes, uint64_t position, uint32_t frames,
+                       uint8_t* extra);
     void rtsBulkOutput(int32_t* pcm, uint32_t samples, uint64_t position, uint32_t frames);
     void rtsInterruptOutput(int32_t* pcm, uint32_t samples, uint64_t position, uint32_t frames);
     void rtsCheckAttachClients(uint64_t sampleTime, uint64_t position, uint64_t hostTime);
@@ -137,9 +138,10 @@ private:
     void detachSlot(uint32_t i);
     // Mixes the running rings into dst; returns the clients read. sm is the
     // shared area the caller found present for this cycle.
-    uint32_t mixClients(DriverSM* sm, int32_t* dst, uint32_t samples, uint64_t position, uint32_t frames,
-                        uint8_t* extra);
-    void ClientData__rtsIsocOutputSamples(ClientDataIOInfo* info, uint64_t position, uint8_t* extra);
+    uint32_t mixClients(DriverSM* sm, int32_t* dst, uint32_t samples, uint64_t position,
+                        uint32_t frames, uint8_t* extra);
+    void ClientData__rtsIsocOutputSamples(ClientDataIOInfo* info, uint64_t position,
+                                          uint8_t* extra);
 
     std::atomic<uint32_t> mReferences{1};
     uint32_t mInputChannels = 1;

@@ -8,10 +8,8 @@
 #include "driver/engine/ZrProductTable.h"
 #include "platform/base/HXLog.h"
 
-uint32_t fpoInitPattern(uint32_t count, uint32_t* pattern, uint32_t base, int total)
-{
-    if (!count || !pattern)
-        return 0;
+uint32_t fpoInitPattern(uint32_t count, uint32_t* pattern, uint32_t base, int total) {
+    if (!count || !pattern) return 0;
     for (uint32_t i = 0; i < count; ++i)
         pattern[i] = base;
     auto sumOf = [&] {
@@ -28,8 +26,7 @@ uint32_t fpoInitPattern(uint32_t count, uint32_t* pattern, uint32_t base, int to
     for (int pass = 0; pass < 64 && sum != target; ++pass) {
         const int64_t d = int64_t(target) - int64_t(sum);
         const uint64_t ad = uint64_t(std::llabs(d));
-        if (ad > count)
-            break;
+        if (ad > count) break;
         const uint32_t step = count / uint32_t(ad);
         for (uint32_t i = 0; i < count; i += step)
             pattern[i] += d > 0 ? 1u : uint32_t(-1);
@@ -38,8 +35,7 @@ uint32_t fpoInitPattern(uint32_t count, uint32_t* pattern, uint32_t base, int to
     return uint32_t(sum);
 }
 
-ZrFramePatternObserver::ZrFramePatternObserver()
-{
+ZrFramePatternObserver::ZrFramePatternObserver() {
     const VIDPID none(0, 0, 0, nullptr);
     init(44100, 2, 2, 2, 2, false, none);
 }
@@ -48,27 +44,30 @@ ZrFramePatternObserver::~ZrFramePatternObserver() = default;
 
 void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint32_t inChannels,
                                   uint32_t outBytesPerSample, uint32_t outChannels, bool highSpeed,
-                                  const VIDPID& ids)
-{
+                                  const VIDPID& ids) {
     mHighSpeed = highSpeed;
     mLength = highSpeed ? 128 : 16;
     mLossIndex.store(0, std::memory_order_relaxed);
     mInBytesPerFrame = inChannels * inBytesPerSample;
-    if (!mInBytesPerFrame)
-        mInBytesPerFrame = 1;
+    if (!mInBytesPerFrame) mInBytesPerFrame = 1;
     mOutChannels = outChannels;
     mOutBytesPerSample = outBytesPerSample;
     mOutBytesPerFrame = outChannels * outBytesPerSample;
-    if (!mOutBytesPerFrame)
-        mOutBytesPerFrame = 1;
+    if (!mOutBytesPerFrame) mOutBytesPerFrame = 1;
 
     mNominalPerMs = rate / 1000;
     mTolerance = ZrHasExactClock(ids.vendor(), ids.product(), rate) ? 0 : highSpeed ? 1 : 2;
     mExpected = highSpeed ? mNominalPerMs >> 3 : mNominalPerMs;
-    fpoInitPattern(mLength, mNominal, mExpected, int(uint64_t(mLength) * rate / (highSpeed ? 8000 : 1000)));
+    fpoInitPattern(mLength, mNominal, mExpected,
+                   int(uint64_t(mLength) * rate / (highSpeed ? 8000 : 1000)));
 
     switch (rate) {
-    case 32000: case 48000: case 64000: case 96000: case 128000: case 192000:
+    case 32000:
+    case 48000:
+    case 64000:
+    case 96000:
+    case 128000:
+    case 192000:
         for (uint32_t i = 0; i < mLength; ++i)
             mNominal[i] = mExpected;
         break;
@@ -85,7 +84,8 @@ void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint
     case 176400:
         mExpected = highSpeed ? 22 : 176;
         for (uint32_t i = 0; i < mLength; ++i)
-            mNominal[i] = highSpeed ? (i % 20 == 0 ? 23 : 22) : (i % 5 == 0 || i % 5 == 2 ? 177 : 176);
+            mNominal[i] =
+                highSpeed ? (i % 20 == 0 ? 23 : 22) : (i % 5 == 0 || i % 5 == 2 ? 177 : 176);
         break;
     default:
         break;
@@ -105,8 +105,7 @@ void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint
         fpoInitPattern(8, mGroups[k], mExpected, int(mNominalPerMs) + k - 2);
 }
 
-bool ZrFramePatternObserver::lockCheck()
-{
+bool ZrFramePatternObserver::lockCheck() {
     if (!mLocked.load(std::memory_order_relaxed) &&
         mRecord.load(std::memory_order_relaxed) == mLossIndex.load(std::memory_order_relaxed)) {
         mLocked.store(true, std::memory_order_relaxed);
@@ -115,46 +114,41 @@ bool ZrFramePatternObserver::lockCheck()
     return false;
 }
 
-void ZrFramePatternObserver::loseSync()
-{
+void ZrFramePatternObserver::loseSync() {
     mLocked.store(false, std::memory_order_relaxed);
     mLossIndex.store(mRecord.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
-void ZrFramePatternObserver::recordOne(uint32_t value)
-{
+void ZrFramePatternObserver::recordOne(uint32_t value) {
     const uint32_t r = mRecord.load(std::memory_order_relaxed);
     mLive[r].store(value, std::memory_order_relaxed);
     mRecord.store(r + 1 >= mLength ? 0 : r + 1, std::memory_order_relaxed);
 }
 
-void ZrFramePatternObserver::recordGroup(const uint32_t* values)
-{
+void ZrFramePatternObserver::recordGroup(const uint32_t* values) {
     const uint32_t r = mRecord.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < 8 && r + i < mLength; ++i)
         mLive[r + i].store(values[i], std::memory_order_relaxed);
     mRecord.store(r + 8 >= mLength ? 0 : r + 8, std::memory_order_relaxed);
 }
 
-int ZrFramePatternObserver::onRtsFrame(int frames, uint32_t& errors)
-{
+int ZrFramePatternObserver::onRtsFrame(int frames, uint32_t& errors) {
     if (frames >= int(mMinimum) && frames <= int(mMaximum)) {
         recordOne(uint32_t(frames));
-        if (lockCheck())
-            errors = 0;
+        if (lockCheck()) errors = 0;
         return frames;
     }
     ++errors;
     if (mLocked.load(std::memory_order_relaxed))
-        IOLog("Lost Sync...Len:%d Expected:%d MaxDelta:%d\n", frames, int(mExpected), int(mTolerance));
+        IOLog("Lost Sync...Len:%d Expected:%d MaxDelta:%d\n", frames, int(mExpected),
+              int(mTolerance));
     loseSync();
     const uint32_t v = mNominal[mRecord.load(std::memory_order_relaxed)];
     recordOne(v);
     return int(v);
 }
 
-uint32_t ZrFramePatternObserver::onRtsFrame_Sfb2(uint32_t frames, uint32_t& errors)
-{
+uint32_t ZrFramePatternObserver::onRtsFrame_Sfb2(uint32_t frames, uint32_t& errors) {
     if (frames != 7) {
         ++errors;
         if (mLocked.load(std::memory_order_relaxed))
@@ -163,13 +157,12 @@ uint32_t ZrFramePatternObserver::onRtsFrame_Sfb2(uint32_t frames, uint32_t& erro
         IOLog("repair from:%d to %d \n", int(frames), 7);
     }
     recordOne(7);
-    if (lockCheck())
-        errors = 0;
+    if (lockCheck()) errors = 0;
     return 7;
 }
 
-int ZrFramePatternObserver::onRtsFrameMicroFrames(int frames, uint32_t& errors, const char* caller)
-{
+int ZrFramePatternObserver::onRtsFrameMicroFrames(int frames, uint32_t& errors,
+                                                  const char* caller) {
     const int k = frames - int(mNominalPerMs) + 2;
     int result;
     bool good = k >= 0 && k <= 4;
@@ -178,8 +171,9 @@ int ZrFramePatternObserver::onRtsFrameMicroFrames(int frames, uint32_t& errors, 
         result = frames;
     } else {
         ++errors;
-        IOLog("FEEDBACK Fullframe(hs) out of range frames:%d expected:%d errcount:%d called from:%s\n", frames,
-              int(mNominalPerMs), int(errors), caller ? caller : "");
+        IOLog("FEEDBACK Fullframe(hs) out of range frames:%d expected:%d errcount:%d called "
+              "from:%s\n",
+              frames, int(mNominalPerMs), int(errors), caller ? caller : "");
         loseSync();
         const uint32_t r = mRecord.load(std::memory_order_relaxed);
         uint32_t sum = 0;
@@ -195,8 +189,7 @@ int ZrFramePatternObserver::onRtsFrameMicroFrames(int frames, uint32_t& errors, 
     return result;
 }
 
-bool ZrFramePatternObserver::isocFeedbackReadComplete(FeedbackStreamingStruct& fb)
-{
+bool ZrFramePatternObserver::isocFeedbackReadComplete(FeedbackStreamingStruct& fb) {
     bool lockedNow = false;
     const uint32_t n = fb.mCount < 32 ? fb.mCount : 32;
     for (uint32_t i = 0; i < n; ++i) {
@@ -212,8 +205,7 @@ bool ZrFramePatternObserver::isocFeedbackReadComplete(FeedbackStreamingStruct& f
     return lockedNow;
 }
 
-bool ZrFramePatternObserver::isocFeedbackReadCompleteFullFrame(FeedbackStreamingStruct& fb)
-{
+bool ZrFramePatternObserver::isocFeedbackReadCompleteFullFrame(FeedbackStreamingStruct& fb) {
     bool lockedNow = false;
     const uint32_t n = fb.mCount < 32 ? fb.mCount : 32;
     for (uint32_t i = 0; i < n; ++i) {
@@ -229,8 +221,7 @@ bool ZrFramePatternObserver::isocFeedbackReadCompleteFullFrame(FeedbackStreaming
     return lockedNow;
 }
 
-uint32_t ZrFramePatternObserver::nextWriteFrames()
-{
+uint32_t ZrFramePatternObserver::nextWriteFrames() {
     const uint32_t w = mWrite.load(std::memory_order_relaxed);
     const uint32_t v = mLive[w].load(std::memory_order_relaxed);
     mWrite.store(w + 1 >= mLength ? 0 : w + 1, std::memory_order_relaxed);

@@ -23,7 +23,7 @@ constexpr uint32_t kFramePatternMaxEntries = 320;
 
 struct FeedbackStreamingStruct {
     uint32_t mValues[32];
-    uint32_t mCount;  // values in use
+    uint32_t mCount; // values in use
 };
 static_assert(sizeof(FeedbackStreamingStruct) == 132);
 
@@ -40,8 +40,8 @@ public:
     ZrFramePatternObserver(const ZrFramePatternObserver&) = delete;
     ZrFramePatternObserver& operator=(const ZrFramePatternObserver&) = delete;
 
-    void init(uint32_t rate, uint32_t inBytesPerSample, uint32_t inChannels, uint32_t outBytesPerSample,
-              uint32_t outChannels, bool highSpeed, const VIDPID& ids);
+    void init(uint32_t rate, uint32_t inBytesPerSample, uint32_t inChannels,
+              uint32_t outBytesPerSample, uint32_t outChannels, bool highSpeed, const VIDPID& ids);
 
     // The frames to use for one received packet.
     int onRtsFrame(int frames, uint32_t& errors);
@@ -74,7 +74,9 @@ public:
     uint32_t recordCursor() const { return mRecord.load(std::memory_order_relaxed); }
     uint32_t writeCursor() const { return mWrite.load(std::memory_order_relaxed); }
     uint32_t lossIndex() const { return mLossIndex.load(std::memory_order_relaxed); }
-    uint32_t liveAt(uint32_t i) const { return mLive[i % kFramePatternMaxEntries].load(std::memory_order_relaxed); }
+    uint32_t liveAt(uint32_t i) const {
+        return mLive[i % kFramePatternMaxEntries].load(std::memory_order_relaxed);
+    }
     uint32_t nominalAt(uint32_t i) const { return mNominal[i % kFramePatternMaxEntries]; }
     // Template k (0..4) totals nominal per ms - 2 + k.
     uint32_t groupTemplateAt(uint32_t k, uint32_t i) const { return mGroups[k % 5][i % 8]; }

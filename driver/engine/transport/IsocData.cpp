@@ -6,8 +6,7 @@
 #include "platform/base/HXClock.h"
 #include "platform/kern/IOLib.h"
 
-void IsocPipe::bind(IOUSBHostPipe* pipe)
-{
+void IsocPipe::bind(IOUSBHostPipe* pipe) {
     handle = pipe;
     bandwidth = 0;
     if (!pipe) {
@@ -22,20 +21,17 @@ void IsocPipe::bind(IOUSBHostPipe* pipe)
     maxPacket = uint32_t(raw & 0x7FF) * (1 + ((raw >> 11) & 3));
 }
 
-ZrIsocRB::ZrIsocRB(bool highSpeed, IsocPipe* pipe)
-{
+ZrIsocRB::ZrIsocRB(bool highSpeed, IsocPipe* pipe) {
     layout(highSpeed, pipe);
     allocate(mBufferSize);
     mbInit = mBuffer && mDescriptor && mPipe && mPipe->handle;
 }
 
-ZrIsocRB::~ZrIsocRB()
-{
+ZrIsocRB::~ZrIsocRB() {
     OSSafeReleaseNULL(mDescriptor);
 }
 
-void ZrIsocRB::layout(bool highSpeed, IsocPipe* pipe)
-{
+void ZrIsocRB::layout(bool highSpeed, IsocPipe* pipe) {
     mHighSpeed = highSpeed;
     mPipe = pipe;
     mMaxPacket = pipe ? pipe->maxPacket : 0;
@@ -44,11 +40,12 @@ void ZrIsocRB::layout(bool highSpeed, IsocPipe* pipe)
     mBufferSize = mMicroFrames ? kIsocRBMicroBytes : kIsocRBBytes;
 }
 
-bool ZrIsocRB::allocate(uint32_t bytes)
-{
-    IOBufferMemoryDescriptor* d = IOBufferMemoryDescriptor::inTaskWithPhysicalMask(kernel_task, 0, bytes, 0xFFFFFFFFull);
+bool ZrIsocRB::allocate(uint32_t bytes) {
+    IOBufferMemoryDescriptor* d =
+        IOBufferMemoryDescriptor::inTaskWithPhysicalMask(kernel_task, 0, bytes, 0xFFFFFFFFull);
     if (!d) {
-        IOLog("ZrIsocRB::ZrIsocRB buffer allocation inTaskWithPhysicalMask failed, try withOptions.\n");
+        IOLog("ZrIsocRB::ZrIsocRB buffer allocation inTaskWithPhysicalMask failed, try "
+              "withOptions.\n");
         d = IOBufferMemoryDescriptor::withOptions(0, bytes, 4096);
     }
     if (!d || !d->getBytesNoCopy()) {
@@ -64,8 +61,7 @@ bool ZrIsocRB::allocate(uint32_t bytes)
     return true;
 }
 
-void ZrIsocRB::reinit(bool highSpeed, IsocPipe* pipe)
-{
+void ZrIsocRB::reinit(bool highSpeed, IsocPipe* pipe) {
     if (isInUse()) {
         IOLog("ZrIsocRB::reinit while in use\n");
         mInUse.store(0);
@@ -75,13 +71,11 @@ void ZrIsocRB::reinit(bool highSpeed, IsocPipe* pipe)
     if (mFrameCount != before && mFrameCount == kIsocRBMaxPackets)
         IOLog("ZrIsocRB::reinit switching to %d frames\n", int(mFrameCount));
     // A block made for 4 packets is grown before it carries 32.
-    if (mAllocSize < mBufferSize)
-        allocate(mBufferSize);
+    if (mAllocSize < mBufferSize) allocate(mBufferSize);
     mbInit = mBuffer && mDescriptor && mAllocSize >= mBufferSize && mPipe && mPipe->handle;
 }
 
-void ZrIsocRB::initRead()
-{
+void ZrIsocRB::initRead() {
     uint32_t size = 0;
     if (mHighSpeed)
         size = mMaxPacket < 1024 ? mMaxPacket : 1024;
@@ -90,8 +84,7 @@ void ZrIsocRB::initRead()
         const uint32_t bw = mPipe && mPipe->bandwidth ? mPipe->bandwidth : mMaxPacket;
         size = bw < 1023 ? bw : 1023;
     }
-    if (size * mFrameCount > mBufferSize)
-        size = mBufferSize / mFrameCount;
+    if (size * mFrameCount > mBufferSize) size = mBufferSize / mFrameCount;
     for (uint32_t k = 0; k < mFrameCount; ++k) {
         mFrameList[k] = IOUSBHostIsochronousFrame{};
         mFrameList[k].requestCount = size;
@@ -101,8 +94,7 @@ void ZrIsocRB::initRead()
     mProcessed = 0;
 }
 
-void ZrIsocRB::initWrite_Std(ZrFramePatternObserver& pattern, uint32_t& total)
-{
+void ZrIsocRB::initWrite_Std(ZrFramePatternObserver& pattern, uint32_t& total) {
     mOutChannels = pattern.outChannels();
     mBytesPerFrame = pattern.outBytesPerFrame();
     uint32_t offset = 0;
@@ -123,8 +115,8 @@ void ZrIsocRB::initWrite_Std(ZrFramePatternObserver& pattern, uint32_t& total)
     mProcessed = 0;
 }
 
-void ZrIsocRB::initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& total, uint32_t outChannels)
-{
+void ZrIsocRB::initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& total,
+                                 uint32_t outChannels) {
     mOutChannels = pattern.outChannels();
     mBytesPerFrame = pattern.outBytesPerFrame();
     const uint32_t audioBytesPerFrame = outChannels ? mBytesPerFrame : 0;
@@ -134,10 +126,12 @@ void ZrIsocRB::initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& tota
         uint32_t n = pattern.nextWriteFrames();
         if (offset + kSorvikHeaderBytes > mBufferSize)
             n = 0;
-        else if (audioBytesPerFrame && offset + kSorvikHeaderBytes + n * audioBytesPerFrame > mBufferSize)
+        else if (audioBytesPerFrame &&
+                 offset + kSorvikHeaderBytes + n * audioBytesPerFrame > mBufferSize)
             n = (mBufferSize - offset - kSorvikHeaderBytes) / audioBytesPerFrame;
-        const uint32_t request =
-            offset + kSorvikHeaderBytes > mBufferSize ? 0 : kSorvikHeaderBytes + n * audioBytesPerFrame;
+        const uint32_t request = offset + kSorvikHeaderBytes > mBufferSize
+                                     ? 0
+                                     : kSorvikHeaderBytes + n * audioBytesPerFrame;
         total += n;
         if (request) {
             uint8_t* h = mBuffer + offset;
@@ -156,8 +150,7 @@ void ZrIsocRB::initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& tota
     mProcessed = 0;
 }
 
-uint32_t ZrIsocRB::release()
-{
+uint32_t ZrIsocRB::release() {
     const uint32_t left = mInUse.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) {
         mDone.store(true, std::memory_order_release);
@@ -172,14 +165,12 @@ uint32_t ZrIsocRB::release()
     return left;
 }
 
-void ZrIsocRB::setCallbackDone()
-{
+void ZrIsocRB::setCallbackDone() {
     mCallbackDone.store(true, std::memory_order_release);
     release();
 }
 
-void IsocData::init()
-{
+void IsocData::init() {
     for (auto& rb : mRBs)
         rb = nullptr;
     mpUSBFrameInDataBuffer = nullptr;
@@ -189,15 +180,14 @@ void IsocData::init()
     mDecoder = nullptr;
 }
 
-bool IsocData::initForPipe(bool highSpeed, IsocPipe* pipe, USB_DEC_FNC decoder)
-{
+bool IsocData::initForPipe(bool highSpeed, IsocPipe* pipe, USB_DEC_FNC decoder) {
     if (!mpUSBFrameInDataBuffer) {
         mpUSBFrameInDataBuffer = static_cast<uint8_t*>(IOMallocZero(kIsocWorkBufferBytes));
-        if (!mpUSBFrameInDataBuffer)
-            IOLog("IsocData::alloc buffer allocation failed.\n");
+        if (!mpUSBFrameInDataBuffer) IOLog("IsocData::alloc buffer allocation failed.\n");
     }
     if (!mpUSBFrameInDataBuffer) {
-        IOLog("%s mpUSBFrameInDataBuffer is NULL", "bool IsocData::initForPipe(bool, IsocPipe*, USB_DEC_FNC)");
+        IOLog("%s mpUSBFrameInDataBuffer is NULL",
+              "bool IsocData::initForPipe(bool, IsocPipe*, USB_DEC_FNC)");
         return false;
     }
     mDecoder = decoder;
@@ -212,11 +202,9 @@ bool IsocData::initForPipe(bool highSpeed, IsocPipe* pipe, USB_DEC_FNC decoder)
     return all;
 }
 
-void IsocData::term()
-{
+void IsocData::term() {
     for (auto& rb : mRBs) {
-        if (!rb)
-            continue;
+        if (!rb) continue;
         if (rb->isInUse()) {
             // The last release (a completion still to come) frees it.
             rb->mAutoDelete = true;
@@ -227,31 +215,26 @@ void IsocData::term()
         }
         rb = nullptr;
     }
-    if (mpUSBFrameInDataBuffer)
-        IOFree(mpUSBFrameInDataBuffer, kIsocWorkBufferBytes);
+    if (mpUSBFrameInDataBuffer) IOFree(mpUSBFrameInDataBuffer, kIsocWorkBufferBytes);
     mpUSBFrameInDataBuffer = nullptr;
 }
 
-void IsocData::prepareForStream(uint32_t firstFrame)
-{
+void IsocData::prepareForStream(uint32_t firstFrame) {
     mNext = 0;
     mErrorCounter.store(0);
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb)
-            continue;
+        if (!rb) continue;
         rb->take(0);
         rb->mDone.store(true);
         rb->mCallbackDone.store(true);
         rb->mStartFrame.store(0);
         rb->m_bCancel.store(false);
-        if (rb->mBuffer)
-            std::memset(rb->mBuffer, 0, rb->mAllocSize);
+        if (rb->mBuffer) std::memset(rb->mBuffer, 0, rb->mAllocSize);
     }
     mNextFrame.store(firstFrame, std::memory_order_release);
 }
 
-ZrIsocRB* IsocData::next()
-{
+ZrIsocRB* IsocData::next() {
     ZrIsocRB* rb = mRBs[mNext];
     if (!rb) {
         IOLog("IsocData::next() - mRBs[mNext] is NULL\n");
@@ -273,50 +256,39 @@ ZrIsocRB* IsocData::next()
     return rb;
 }
 
-ZrIsocRB* IsocData::getEarliestUnprocessed()
-{
+ZrIsocRB* IsocData::getEarliestUnprocessed() {
     ZrIsocRB* best = nullptr;
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->mbInit || rb->mDone.load(std::memory_order_acquire))
-            continue;
+        if (!rb || !rb->mbInit || rb->mDone.load(std::memory_order_acquire)) continue;
         // Earliest by modular distance, so the order holds across the wrap.
-        if (!best || int32_t(rb->mStartFrame.load() - best->mStartFrame.load()) < 0)
-            best = rb;
+        if (!best || int32_t(rb->mStartFrame.load() - best->mStartFrame.load()) < 0) best = rb;
     }
     return best;
 }
 
-uint32_t IsocData::inFlight() const
-{
+uint32_t IsocData::inFlight() const {
     uint32_t n = 0;
     for (ZrIsocRB* rb : mRBs)
-        if (rb && rb->isInUse() && !rb->mCallbackDone.load(std::memory_order_acquire))
-            ++n;
+        if (rb && rb->isInUse() && !rb->mCallbackDone.load(std::memory_order_acquire)) ++n;
     return n;
 }
 
-void IsocData::cancel(bool noWait)
-{
+void IsocData::cancel(bool noWait) {
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->mbInit || !rb->isInUse())
-            continue;
+        if (!rb || !rb->mbInit || !rb->isInUse()) continue;
         // Nothing processes a cancelled stream: a block whose completion
         // already ran gives back its processing use here too, or it would
         // stay taken for good.
         const bool completed = rb->mCallbackDone.load(std::memory_order_acquire);
         const bool wasDone = rb->mDone.exchange(true, std::memory_order_acq_rel);
         bool freed = false;
-        if (!wasDone)
-            freed = rb->release() == 0;
-        if (!freed && !completed)
-            rb->m_bCancel.store(true, std::memory_order_release);
+        if (!wasDone) freed = rb->release() == 0;
+        if (!freed && !completed) rb->m_bCancel.store(true, std::memory_order_release);
     }
-    if (noWait)
-        return;
+    if (noWait) return;
     IOSleep(50);
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->m_bCancel.load())
-            continue;
+        if (!rb || !rb->m_bCancel.load()) continue;
         if (!rb->isInUse())
             rb->m_bCancel.store(false);
         else

@@ -23,8 +23,8 @@ struct IsocPipe {
     IOUSBHostPipe* handle = nullptr;
     uint8_t address = 0;
     uint8_t interval = 0;
-    uint32_t maxPacket = 0;     // bytes per (micro)frame, extra transactions included
-    uint32_t bandwidth = 0;     // bytes per packet in use (full speed), as the device's check stored it
+    uint32_t maxPacket = 0; // bytes per (micro)frame, extra transactions included
+    uint32_t bandwidth = 0; // bytes per packet in use (full speed), as the device's check stored it
 
     // Reads address, interval and packet size from the pipe's endpoint.
     void bind(IOUSBHostPipe* pipe);
@@ -95,7 +95,7 @@ public:
     IsocPipe* mPipe = nullptr;
     uint8_t* mBuffer = nullptr;
     bool mbInit = false;
-    IOUSBHostIsochronousCompletion mCompletion{};  // valid while the request is queued
+    IOUSBHostIsochronousCompletion mCompletion{}; // valid while the request is queued
     std::atomic<bool> mDone{true};
     std::atomic<bool> mCallbackDone{true};
 

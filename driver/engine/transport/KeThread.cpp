@@ -7,8 +7,8 @@
 namespace {
 
 // The time-constraint policy of a thread, from microseconds.
-bool setTimeConstraint(thread_t thread, uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs)
-{
+bool setTimeConstraint(thread_t thread, uint32_t periodUs, uint32_t computationUs,
+                       uint32_t constraintUs) {
     thread_time_constraint_policy_data_t policy{};
     uint64_t v = 0;
     nanoseconds_to_absolutetime(uint64_t(periodUs) * 1000, &v);
@@ -18,14 +18,14 @@ bool setTimeConstraint(thread_t thread, uint32_t periodUs, uint32_t computationU
     nanoseconds_to_absolutetime(uint64_t(constraintUs) * 1000, &v);
     policy.constraint = uint32_t(v);
     policy.preemptible = 1;
-    return thread_policy_set(thread, THREAD_TIME_CONSTRAINT_POLICY, reinterpret_cast<thread_policy_t>(&policy),
+    return thread_policy_set(thread, THREAD_TIME_CONSTRAINT_POLICY,
+                             reinterpret_cast<thread_policy_t>(&policy),
                              THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
-void KeThread::init()
-{
+void KeThread::init() {
     mServiceLock.store(0);
     mThread.store(0);
     mArgument = nullptr;
@@ -33,8 +33,7 @@ void KeThread::init()
     mService.store(nullptr);
 }
 
-bool KeThread::create(void* argument)
-{
+bool KeThread::create(void* argument) {
     IOLog("KeThread::create - ENTER\n");
     if (hasThread()) {
         IOLog("KeThread::create - thread already exists\n");
@@ -58,8 +57,7 @@ bool KeThread::create(void* argument)
     return true;
 }
 
-void KeThread::KeThread_IOThreadFunc(void* thread, wait_result_t)
-{
+void KeThread::KeThread_IOThreadFunc(void* thread, wait_result_t) {
     IOLog("KeThread_IOThreadFunc ENTER\n");
     KeThread* self = static_cast<KeThread*>(thread);
     if (!self) {
@@ -78,13 +76,11 @@ void KeThread::KeThread_IOThreadFunc(void* thread, wait_result_t)
     IOLog("KeThread_IOThreadFunc EXIT\n");
 }
 
-void KeThread::run()
-{
+void KeThread::run() {
     IOLog("KeThread::run ENTER\n");
     // Without the thread handle (not yet stored by create) the policy is
     // applied to the current thread's port.
-    if (!setRealtime(1000, 300, 900))
-        setTimeConstraint(current_thread(), 1000, 300, 900);
+    if (!setRealtime(1000, 300, 900)) setTimeConstraint(current_thread(), 1000, 300, 900);
     while (!mStop.load(std::memory_order_acquire)) {
         if (serviceLock()) {
             if (KeThreadService service = mService.load(std::memory_order_acquire))
@@ -97,19 +93,16 @@ void KeThread::run()
         IOSleep(1);
         uint64_t ns = 0;
         absolutetime_to_nanoseconds(mach_absolute_time() - before, &ns);
-        if (ns >= 1501 * 1000ull)
-            IOLog("KeThread::run - delay:%dus\n", int(ns / 1000));
+        if (ns >= 1501 * 1000ull) IOLog("KeThread::run - delay:%dus\n", int(ns / 1000));
     }
 }
 
-bool KeThread::setRealtime(uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs)
-{
+bool KeThread::setRealtime(uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs) {
     const thread_t handle = mThread.load(std::memory_order_acquire);
     return handle && setTimeConstraint(handle, periodUs, computationUs, constraintUs);
 }
 
-void KeThread::term()
-{
+void KeThread::term() {
     IOLog("KeThread::term ENTER\n");
     if (hasThread()) {
         IOLog("KeThread::term must end thread\n");
@@ -121,20 +114,17 @@ void KeThread::term()
     IOLog("KeThread::term EXIT\n");
 }
 
-bool KeThread::serviceLock()
-{
+bool KeThread::serviceLock() {
     int32_t expected = 0;
     return mServiceLock.compare_exchange_strong(expected, 1, std::memory_order_acquire);
 }
 
-void KeThread::serviceUnlock()
-{
+void KeThread::serviceUnlock() {
     int32_t expected = 1;
     mServiceLock.compare_exchange_strong(expected, 0, std::memory_order_release);
 }
 
-void KeThread::stopBarrier()
-{
+void KeThread::stopBarrier() {
     setService(nullptr);
     while (!serviceLock()) {
         IOLog("mRTThread.serviceLock() failed\n");

@@ -19,14 +19,15 @@ int LevelProcessor18CH(char* levels, char* frame);
 // The meters of the hardware maker's own interfaces: no output meter; an
 // input meter only on a high-speed bus and only for the 4- and 6-input
 // layouts. The HX-5100's 2 inputs get none.
-void chooseKorvexMeters(bool highSpeed, uint32_t inChannels, LevelProcessorFnc& input, LevelProcessorFnc& output);
+void chooseKorvexMeters(bool highSpeed, uint32_t inChannels, LevelProcessorFnc& input,
+                        LevelProcessorFnc& output);
 
 // Raises one entry of a peak block shared with a reader that takes and
 // clears entries: one compare-exchange loop, no lock.
-inline void raisePeak(int32_t& entry, int32_t value)
-{
+inline void raisePeak(int32_t& entry, int32_t value) {
     int32_t seen = __atomic_load_n(&entry, __ATOMIC_RELAXED);
-    while (value > seen && !__atomic_compare_exchange_n(&entry, &seen, value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    while (value > seen && !__atomic_compare_exchange_n(&entry, &seen, value, true,
+                                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
     }
 }
 

@@ -49,13 +49,13 @@ typedef void (*IsocPostProcessor)(int32_t* samples, u_int32_t count);
 // What the configuration decided for the streams.
 struct IsocStreamSettings {
     uint32_t rate = 0;
-    uint32_t inChannels = 0;       // 0: no input stream
+    uint32_t inChannels = 0; // 0: no input stream
     uint32_t inBytesPerSample = 0;
-    uint32_t outChannels = 0;      // 0: no output stream
+    uint32_t outChannels = 0; // 0: no output stream
     uint32_t outBytesPerSample = 0;
     USB_DEC_FNC decoder = nullptr;
     IsocPostProcessor postProcessor = nullptr;
-    bool postProcessorCountsFrames = false;  // its count is frames, not samples
+    bool postProcessorCountsFrames = false; // its count is frames, not samples
     // The device's input errors (41 and more since the last lock) break the
     // stream; other devices live on the pattern's repairs.
     bool breakOnInputErrors = false;
@@ -74,8 +74,7 @@ public:
     ~ZrIsocStreaming();
 
     // Device parts the engine works with; set before configuring.
-    void attach(DriverData* driverData, AudioSMWriter* inputRing, ZrFramePatternObserver* pattern)
-    {
+    void attach(DriverData* driverData, AudioSMWriter* inputRing, ZrFramePatternObserver* pattern) {
         mDriverData = driverData;
         mInputRing = inputRing;
         mPattern = pattern;
@@ -87,15 +86,16 @@ public:
     // pattern's maximum that overrun the endpoint or the block buffer.
     // The bandwidths are what the device's bandwidth check stored in each
     // pipe (0: the endpoint's maximum).
-    bool configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe* out, const IsocStreamSettings& settings,
-                   uint32_t inBandwidth = 0, uint32_t outBandwidth = 0);
+    bool configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe* out,
+                   const IsocStreamSettings& settings, uint32_t inBandwidth = 0,
+                   uint32_t outBandwidth = 0);
     // Frames per bus frame the bandwidth table gives a rate.
     static uint32_t framesPerBusFrame(uint32_t rate);
     // The bandwidth a pipe uses for rate: the endpoint's maximum at high
     // speed (and when keepMaximum); at full speed the bytes one bus frame's
     // frames need when they fit the maximum, else the maximum.
-    static uint32_t bandwidthInUse(uint32_t rate, uint32_t bytesPerSample, uint32_t channels, uint32_t maxPacket,
-                                   bool highSpeed, bool keepMaximum);
+    static uint32_t bandwidthInUse(uint32_t rate, uint32_t bytesPerSample, uint32_t channels,
+                                   uint32_t maxPacket, bool highSpeed, bool keepMaximum);
     // A new bandwidth for the pipe bound to handle (nothing when none is).
     void setPipeBandwidth(IOUSBHostPipe* handle, uint32_t bandwidth);
 
@@ -127,8 +127,7 @@ public:
     // Where the input side keeps its levels: the meter's level bytes (the
     // control port's record) and the per-channel input peaks (32 entries);
     // both outlive the engine. Set once, before streaming.
-    void setLevelTargets(char* meterLevels, int32_t* inputPeaks)
-    {
+    void setLevelTargets(char* meterLevels, int32_t* inputPeaks) {
         mpMeterLevels = meterLevels;
         mpInputPeaks = inputPeaks;
     }

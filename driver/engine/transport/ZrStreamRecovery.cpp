@@ -4,15 +4,12 @@
 #include "driver/engine/transport/ZrIsocStreaming.h"
 #include "platform/kern/IOLib.h"
 
-bool handleStreamBroken(int stage, ZrIsocStreaming& engine, bool& wasPowerDownMode, StreamRecoveryHost& host)
-{
+bool handleStreamBroken(int stage, ZrIsocStreaming& engine, bool& wasPowerDownMode,
+                        StreamRecoveryHost& host) {
     if (stage == 1) {
-        if (!engine.claimStreamBroken())
-            return false;
-        if (host.isStreamingStarted())
-            host.stopStreaming(true);
-        if (wasPowerDownMode)
-            host.powerDownRequests();
+        if (!engine.claimStreamBroken()) return false;
+        if (host.isStreamingStarted()) host.stopStreaming(true);
+        if (wasPowerDownMode) host.powerDownRequests();
         host.unconfigureDevice("ZrDevice::handleStreamBroken");
         return true;
     }

@@ -29,4 +29,5 @@ public:
 
 // stage 1, or any other value for stage 2; true when the stage ran.
 // wasPowerDownMode is the device's mbWasPowerDownMode.
-bool handleStreamBroken(int stage, ZrIsocStreaming& engine, bool& wasPowerDownMode, StreamRecoveryHost& host);
+bool handleStreamBroken(int stage, ZrIsocStreaming& engine, bool& wasPowerDownMode,
+                        StreamRecoveryHost& host);

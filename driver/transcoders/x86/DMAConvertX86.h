@@ -87,4 +87,4 @@ uint64_t dmaEncode08_Int964_SSE(DMA_CONVERT_DATA* data);
 uint64_t dmaEncode16_Int964_SSE(DMA_CONVERT_DATA* data);
 uint64_t dmaEncode10_KX_Int964_SSE(DMA_CONVERT_DATA* data);
 
-}  // extern "C"
+} // extern "C"

@@ -89,4 +89,4 @@ int32_t cpuCheckFeature(int32_t feature);
 // and the _ASM hooks.
 void DMAConverterInit(int32_t mode);
 
-}  // extern "C"
+} // extern "C"

@@ -10,19 +10,19 @@ namespace QN_CORE_NS {
 
 namespace {
 
-unsigned long long unitSizeOf(Encoding e) { return e == kEncodingUTF16 ? 2 : e == kEncodingUTF32 ? 4 : 1; }
+unsigned long long unitSizeOf(Encoding e) {
+    return e == kEncodingUTF16 ? 2 : e == kEncodingUTF32 ? 4 : 1;
+}
 
-}  // namespace
+} // namespace
 
-void ConvBase::setEncoding(Encoding e)
-{
+void ConvBase::setEncoding(Encoding e) {
     mEncoding = static_cast<unsigned>(e) > kEncodingUTF32 ? kEncoding8Bit : e;
     mUnitSize = unitSizeOf(mEncoding);
     mStatus = kConvOK;
 }
 
-ConvSource& ConvSource::init(const void* text, unsigned long long units, Encoding e)
-{
+ConvSource& ConvSource::init(const void* text, unsigned long long units, Encoding e) {
     setEncoding(e);
     mpStart = text;
     mLength = units;
@@ -32,8 +32,7 @@ ConvSource& ConvSource::init(const void* text, unsigned long long units, Encodin
     return *this;
 }
 
-bool ConvSource::skipItem()
-{
+bool ConvSource::skipItem() {
     if (mRemaining == 0) {
         mStatus = kConvSourceEnd;
         return false;
@@ -43,8 +42,7 @@ bool ConvSource::skipItem()
     return true;
 }
 
-unsigned ConvSource::nextChar()
-{
+unsigned ConvSource::nextChar() {
     if (mRemaining == 0) {
         mStatus = kConvSourceEnd;
         return 0;
@@ -70,7 +68,7 @@ unsigned ConvSource::nextChar()
         cp = QnUtf::fetchUtf16(p, mRemaining);
         const bool stayed = reinterpret_cast<const unsigned char*>(p) == savedCursor;
         if (stayed || (cp == 0 && kUtf16NulIsInvalid)) {
-            mStatus = kConvInvalidSource;  // unpaired surrogate: stay on it
+            mStatus = kConvInvalidSource; // unpaired surrogate: stay on it
             mpCursor = savedCursor;
             mRemaining = savedRemaining;
             return 0;
@@ -102,4 +100,4 @@ unsigned ConvSource::nextChar()
     return cp;
 }
 
-}  // namespace QN_CORE_NS
+} // namespace QN_CORE_NS

@@ -7,7 +7,7 @@
 namespace QN_CORE_NS {
 
 enum Encoding : unsigned {
-    kEncoding8Bit = 0,  // each byte is the code point U+0000..U+00FF
+    kEncoding8Bit = 0, // each byte is the code point U+0000..U+00FF
     kEncodingUTF8 = 1,
     kEncodingUTF16 = 2,
     kEncodingUTF32 = 3,
@@ -16,11 +16,12 @@ enum Encoding : unsigned {
 // Conversion status kept by every conversion object.
 enum : unsigned {
     kConvOK = 0,
-    kConvSourceEnd = 1,      // source used up, or a malformed UTF-8 sequence
-    kConvSourceNul = 2,      // the source reached a NUL unit
-    kConvInvalidSource = 3,  // surrogate, above 0x10FFFF; in UTF-16 also unpaired (user build: or NUL)
-    kConvTargetFull = 4,     // no room for the next character
-    kConvInvalidTarget = 5,  // 0, a surrogate value or above 0x10FFFF given to a target
+    kConvSourceEnd = 1, // source used up, or a malformed UTF-8 sequence
+    kConvSourceNul = 2, // the source reached a NUL unit
+    kConvInvalidSource =
+        3,               // surrogate, above 0x10FFFF; in UTF-16 also unpaired (user build: or NUL)
+    kConvTargetFull = 4, // no room for the next character
+    kConvInvalidTarget = 5, // 0, a surrogate value or above 0x10FFFF given to a target
 };
 
 // The text a source can be built from: a pointer to 8-bit text and its
@@ -63,10 +64,18 @@ public:
     explicit ConvSource(const String& s) { init(s); }
 
     ConvSource& init(const void* text, unsigned long long units, Encoding e);
-    ConvSource& init(const char* text, unsigned long long n) { return init(text, n, kEncoding8Bit); }
-    ConvSource& init(const unsigned char* text, unsigned long long n) { return init(text, n, kEncodingUTF8); }
-    ConvSource& init(const unsigned short* text, unsigned long long n) { return init(text, n, kEncodingUTF16); }
-    ConvSource& init(const unsigned* text, unsigned long long n) { return init(text, n, kEncodingUTF32); }
+    ConvSource& init(const char* text, unsigned long long n) {
+        return init(text, n, kEncoding8Bit);
+    }
+    ConvSource& init(const unsigned char* text, unsigned long long n) {
+        return init(text, n, kEncodingUTF8);
+    }
+    ConvSource& init(const unsigned short* text, unsigned long long n) {
+        return init(text, n, kEncodingUTF16);
+    }
+    ConvSource& init(const unsigned* text, unsigned long long n) {
+        return init(text, n, kEncodingUTF32);
+    }
     ConvSource& init(const String& s) { return init(s.text(), s.length(), kEncoding8Bit); }
     ConvSource& reinit() { return init(mpStart, mLength, mGivenEncoding); }
 
@@ -83,9 +92,9 @@ public:
 private:
     const void* mpStart = nullptr;
     unsigned long long mLength = 0;
-    Encoding mGivenEncoding = kEncoding8Bit;  // as given, for reinit
+    Encoding mGivenEncoding = kEncoding8Bit; // as given, for reinit
     const unsigned char* mpCursor = nullptr;
     unsigned long long mRemaining = 0;
 };
 
-}  // namespace QN_CORE_NS
+} // namespace QN_CORE_NS

@@ -22,8 +22,8 @@ public:
 private:
     bool mbManualReset;
     qn_semaphore_t mSemaphore;
-    int32_t miState;    // manual reset: 1 signalled, 0 not
-    int32_t miPending;  // auto reset: 1 while a count is pending
+    int32_t miState;   // manual reset: 1 signalled, 0 not
+    int32_t miPending; // auto reset: 1 while a count is pending
 };
 
-}  // namespace QN_CORE_NS
+} // namespace QN_CORE_NS

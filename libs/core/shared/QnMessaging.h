@@ -47,10 +47,12 @@ typedef void (*pfn_onIdle)(QnThread* thread, void* idleArg);
 // One queued delivery: a message for a target, or a function to run on the
 // owner thread. Requests on a sender's stack have no allocator.
 struct MessageRequest {
-    MessageRequest(Allocator* allocator, MessageTarget* target, long long p1, long long p2, long long p3,
+    MessageRequest(Allocator* allocator, MessageTarget* target, long long p1, long long p2,
+                   long long p3, pfn_messageFailure failure);
+    MessageRequest(Allocator* allocator, MessageTarget* target, const Message& message,
                    pfn_messageFailure failure);
-    MessageRequest(Allocator* allocator, MessageTarget* target, const Message& message, pfn_messageFailure failure);
-    MessageRequest(Allocator* allocator, pfn_messageFunction function, long long p1, long long p2, long long p3);
+    MessageRequest(Allocator* allocator, pfn_messageFunction function, long long p1, long long p2,
+                   long long p3);
     ~MessageRequest();
     MessageRequest(const MessageRequest&) = delete;
     MessageRequest& operator=(const MessageRequest&) = delete;
@@ -115,4 +117,4 @@ void MsgHandler_Action(Message& message);
 // Free entry of a thread's allocator: destroys and frees a processed request.
 void _Delete_Message(Allocator* allocator, void* request);
 
-}  // namespace QN_CORE_NS
+} // namespace QN_CORE_NS

@@ -20,6 +20,8 @@ GuardedBuffer::GuardedBuffer(std::size_t size, bool guardBefore) : mSize(size) {
     mData = guardBefore ? bodyStart : bodyStart + (body - size);
 }
 
-GuardedBuffer::~GuardedBuffer() { munmap(mBase, mMapped); }
+GuardedBuffer::~GuardedBuffer() {
+    munmap(mBase, mMapped);
+}
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -29,4 +29,4 @@ private:
     std::size_t mSize = 0;
 };
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -24,11 +24,14 @@ std::string StdoutCapture::finish() {
     std::string out;
     char buf[4096];
     lseek(mFile, 0, SEEK_SET);
-    for (ssize_t n; (n = read(mFile, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(mFile, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<std::size_t>(n));
     close(mFile);
     return out;
 }
 
-StdoutCapture::~StdoutCapture() { finish(); }
+StdoutCapture::~StdoutCapture() {
+    finish();
+}
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -22,4 +22,4 @@ private:
     bool mDone = false;
 };
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -25,4 +25,4 @@ TempRoot::~TempRoot() {
     std::filesystem::remove_all(mPath, ec);
 }
 
-}  // namespace hx::test
+} // namespace hx::test

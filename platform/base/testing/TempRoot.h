@@ -20,4 +20,4 @@ private:
     std::string mPath;
 };
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -141,7 +141,8 @@ uint8_t ClassAudioModel::lastPicCommand() const {
     return mPicCommand;
 }
 
-std::optional<ControlResult> ClassAudioModel::picRequest(const DeviceRequest& setup, uint8_t* data) {
+std::optional<ControlResult> ClassAudioModel::picRequest(const DeviceRequest& setup,
+                                                         uint8_t* data) {
     if (setup.bmRequestType == kVendorOut && setup.bRequest == 1 && setup.wValue == 0xF0 &&
         setup.wIndex == 0x1F0 && setup.wLength == 1) {
         if (mPicSetStalls) return ControlResult::stall();

@@ -17,25 +17,28 @@ using namespace requests;
 bool rateSupported(uint32_t rate, uint8_t speed) {
     switch (rate) {
     case 44100:
-    case 48000: return true;
+    case 48000:
+        return true;
     case 88200:
     case 96000:
     case 176400:
-    case 192000: return speed >= kUSBHostConnectionSpeedHigh;
-    default: return false;
+    case 192000:
+        return speed >= kUSBHostConnectionSpeedHigh;
+    default:
+        return false;
     }
 }
 
-}  // namespace
+} // namespace
 
 HX5100Model::HX5100Model(uint8_t speed, HX5100Identity identity, HX5100Firmware firmware)
-    : DeviceModel(speed),
-      mIdentity(std::move(identity)),
-      mFirmware(std::move(firmware)),
-      mDeviceDescriptor(hx5100::deviceDescriptor(mIdentity.vendorID, mIdentity.productID, mIdentity.release,
-                                                 !mIdentity.serial.empty())) {}
+    : DeviceModel(speed), mIdentity(std::move(identity)), mFirmware(std::move(firmware)),
+      mDeviceDescriptor(hx5100::deviceDescriptor(mIdentity.vendorID, mIdentity.productID,
+                                                 mIdentity.release, !mIdentity.serial.empty())) {}
 
-std::span<const uint8_t> HX5100Model::deviceDescriptor() const { return mDeviceDescriptor; }
+std::span<const uint8_t> HX5100Model::deviceDescriptor() const {
+    return mDeviceDescriptor;
+}
 
 std::span<const uint8_t> HX5100Model::configurationDescriptor(uint8_t index) const {
     if (index != 0) return {};
@@ -43,20 +46,23 @@ std::span<const uint8_t> HX5100Model::configurationDescriptor(uint8_t index) con
     return hx5100::kFullSpeedConfiguration;
 }
 
-std::optional<std::vector<uint8_t>> HX5100Model::stringDescriptor(uint8_t index, uint16_t language) const {
-    if (index == 0) return std::vector<uint8_t>(hx5100::kLanguages.begin(), hx5100::kLanguages.end());
+std::optional<std::vector<uint8_t>> HX5100Model::stringDescriptor(uint8_t index,
+                                                                  uint16_t language) const {
+    if (index == 0)
+        return std::vector<uint8_t>(hx5100::kLanguages.begin(), hx5100::kLanguages.end());
     if (language != 0x0409) return std::nullopt;
-    const std::string* text = index == 1   ? &mIdentity.manufacturer
-                              : index == 2 ? &mIdentity.product
+    const std::string* text = index == 1                                ? &mIdentity.manufacturer
+                              : index == 2                              ? &mIdentity.product
                               : index == 3 && !mIdentity.serial.empty() ? &mIdentity.serial
-                                                                         : nullptr;
+                                                                        : nullptr;
     if (!text) return std::nullopt;
     // UTF-16LE of the (ASCII) text, at most 126 code units to fit the length byte.
     const size_t units = std::min<size_t>(text->size(), 126);
     std::vector<uint8_t> d(2 + 2 * units, 0);
     d[0] = (uint8_t)d.size();
     d[1] = kDescriptorTypeString;
-    for (size_t i = 0; i < units; ++i) d[2 + 2 * i] = (uint8_t)(*text)[i];
+    for (size_t i = 0; i < units; ++i)
+        d[2 + 2 * i] = (uint8_t)(*text)[i];
     return d;
 }
 
@@ -149,16 +155,19 @@ uint32_t HX5100Model::deepSleepCount() const {
     return mDeepSleepCount;
 }
 
-IsochResult HX5100Model::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) {
+IsochResult HX5100Model::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                                   uint32_t length) {
     // Asleep, the converter's clock is stopped: nothing is taken.
     if (address != 0x01 || mDeepSleep) return {kIOReturnNotResponding, 0};
     mStream.packetOut(runningRate(), slot.unit, slot.periodUnits, data, length);
     return {kIOReturnSuccess, length};
 }
 
-IsochResult HX5100Model::streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) {
+IsochResult HX5100Model::streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                                  uint32_t capacity) {
     if (address != 0x82 || mDeepSleep) return {kIOReturnNotResponding, 0};
-    return {kIOReturnSuccess, mStream.packetIn(runningRate(), slot.unit, slot.periodUnits, data, capacity)};
+    return {kIOReturnSuccess,
+            mStream.packetIn(runningRate(), slot.unit, slot.periodUnits, data, capacity)};
 }
 
 void HX5100Model::onBusReset() {
@@ -169,7 +178,7 @@ void HX5100Model::onBusReset() {
 void HX5100Model::onSetConfiguration(uint8_t) {
     if (!mDeepSleep) return;
     mDeepSleep = false;
-    mStream.restart();  // the clock starts again from the wake-up
+    mStream.restart(); // the clock starts again from the wake-up
 }
 
 std::span<const HX5100Model::RequestRow> HX5100Model::requestTable() {
@@ -210,7 +219,8 @@ ControlResult HX5100Model::classOrVendorRequest(const DeviceRequest& setup, uint
 // Each handler checks wValue, wIndex and wLength before touching the data.
 
 ControlResult HX5100Model::firmwareInfo(const DeviceRequest& setup, uint8_t* data) {
-    const uint8_t head[4] = {mFirmware.build, mFirmware.major, (uint8_t)(mFirmware.minor * 10 + mFirmware.patch), 0};
+    const uint8_t head[4] = {mFirmware.build, mFirmware.major,
+                             (uint8_t)(mFirmware.minor * 10 + mFirmware.patch), 0};
     if (setup.wLength == 3) return firmwareHead(data);
     if (setup.wLength == 8) {
         if (mFirmwareWordStalls.load()) return ControlResult::stall();
@@ -234,7 +244,9 @@ ControlResult HX5100Model::firmwareHead(uint8_t* data) const {
     return ControlResult::ok(3);
 }
 
-void HX5100Model::setFirmwareWordStalls(bool stalls) { mFirmwareWordStalls.store(stalls); }
+void HX5100Model::setFirmwareWordStalls(bool stalls) {
+    mFirmwareWordStalls.store(stalls);
+}
 
 ControlResult HX5100Model::readSelector(const DeviceRequest& setup, uint8_t* data) {
     if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();
@@ -244,7 +256,8 @@ ControlResult HX5100Model::readSelector(const DeviceRequest& setup, uint8_t* dat
 
 ControlResult HX5100Model::writeSelector(const DeviceRequest& setup, uint8_t*) {
     // The driver sends the byte widened as a signed 8-bit value.
-    if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF)) return ControlResult::stall();
+    if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF))
+        return ControlResult::stall();
     // Bit 2 reports the digital input's lock; the device owns it.
     mSelector = (uint8_t)((setup.wValue & 0xFB) | (mSelector & 0x04));
     return ControlResult::ok();
@@ -257,7 +270,8 @@ ControlResult HX5100Model::readPortRegister2(const DeviceRequest& setup, uint8_t
 }
 
 ControlResult HX5100Model::writePortRegister2(const DeviceRequest& setup, uint8_t*) {
-    if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF)) return ControlResult::stall();
+    if (setup.wLength != 0 || (hx5100::hi(setup.wValue) != 0 && hx5100::hi(setup.wValue) != 0xFF))
+        return ControlResult::stall();
     const uint8_t mode = hx5100::lo(setup.wValue);
     if (mode != mPortRegister2) mMidi.modeByteChanged(mode);
     mPortRegister2 = mode;
@@ -278,7 +292,8 @@ ControlResult HX5100Model::writeMixerBuffer(const DeviceRequest& setup, uint8_t*
 }
 
 ControlResult HX5100Model::readTransmitter(const DeviceRequest& setup, uint8_t* data) {
-    if (setup.wValue != 0x0D00 || setup.wLength != mTransmitter.size()) return ControlResult::stall();
+    if (setup.wValue != 0x0D00 || setup.wLength != mTransmitter.size())
+        return ControlResult::stall();
     std::memcpy(data, mTransmitter.data(), mTransmitter.size());
     return ControlResult::ok((uint32_t)mTransmitter.size());
 }
@@ -291,16 +306,18 @@ ControlResult HX5100Model::writeTransmitter(const DeviceRequest& setup, uint8_t*
 }
 
 ControlResult HX5100Model::getSampleRate(const DeviceRequest& setup, uint8_t* data) {
-    if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
+    if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3)
+        return ControlResult::stall();
     put24(data, runningRate());
     return ControlResult::ok(3);
 }
 
 ControlResult HX5100Model::setSampleRate(const DeviceRequest& setup, uint8_t* data) {
-    if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3) return ControlResult::stall();
+    if (setup.wValue != kSamplingFrequencyControl || setup.wLength != 3)
+        return ControlResult::stall();
     const uint32_t rate = get24(data);
     if (!rateSupported(rate, speed())) return ControlResult::stall();
-    if (rate != mSampleRate) mStream.restart();  // the clock restarts at the new rate
+    if (rate != mSampleRate) mStream.restart(); // the clock restarts at the new rate
     mSampleRate = rate;
     return ControlResult::ok(3);
 }
@@ -334,4 +351,4 @@ ControlResult HX5100Model::replug(const DeviceRequest& setup, uint8_t*) {
     return ControlResult::ok();
 }
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

@@ -43,7 +43,7 @@ struct HX5100Identity {
     uint16_t release = 0x0100;
     std::string manufacturer;
     std::string product;
-    std::string serial;  // empty: the device has no serial-number string
+    std::string serial; // empty: the device has no serial-number string
 };
 
 // What vendor request 0x56 reports. The 8-byte reply is {build, major,
@@ -70,12 +70,13 @@ public:
 
     std::span<const uint8_t> deviceDescriptor() const override;
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
-    std::optional<std::vector<uint8_t>> stringDescriptor(uint8_t index, uint16_t language) const override;
+    std::optional<std::vector<uint8_t>> stringDescriptor(uint8_t index,
+                                                         uint16_t language) const override;
 
     uint32_t sampleRate() const;
     uint8_t selectorByte() const;
     uint8_t portRegister2() const;
-    uint8_t transmitterRegister(uint8_t reg) const;  // 0x0D..0x11
+    uint8_t transmitterRegister(uint8_t reg) const; // 0x0D..0x11
     std::array<uint8_t, 64> mixerBuffer() const;
     bool isDeepSleeping() const;
     // Deep-sleep commands received since power-on.
@@ -136,10 +137,14 @@ public:
     static std::span<const RequestRow> requestTable();
 
 protected:
-    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data) override;
-    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data, uint32_t length) override;
-    IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data, uint32_t capacity) override;
-    IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length) override;
+    ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
+                                       uint8_t* data) override;
+    IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
+                          uint32_t length) override;
+    IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                         uint32_t capacity) override;
+    IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data,
+                        uint32_t length) override;
     IsochResult bulkIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity) override;
     void onBusReset() override;
     void onSetConfiguration(uint8_t value) override;
@@ -188,4 +193,4 @@ private:
     HX5100Midi mMidi;
 };
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

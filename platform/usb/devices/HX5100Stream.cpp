@@ -6,20 +6,23 @@ namespace hx::usb::devices {
 
 namespace {
 
-uint64_t mix64(uint64_t x) {  // splitmix64: a reproducible jitter sequence
+uint64_t mix64(uint64_t x) { // splitmix64: a reproducible jitter sequence
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
 }
 
-int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t floorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
-}  // namespace
+} // namespace
 
 // ---- SampleClock
 
-void SampleClock::start(uint32_t rate, int32_t ppm, uint32_t jitterNanos, uint64_t seed, uint64_t origin) {
+void SampleClock::start(uint32_t rate, int32_t ppm, uint32_t jitterNanos, uint64_t seed,
+                        uint64_t origin) {
     mRunning = true;
     mRate = rate;
     // Frames per 125 us = rate x (1 + ppm / 10^6) x 125 / 10^6, in units of
@@ -61,8 +64,10 @@ uint64_t SampleClock::framesAt(uint64_t unit) {
         mUnit = u;
         // Jitter shifts the boundary, never the accumulator, so it cannot
         // drift; counts never go back.
-        const int64_t shifted = (int64_t)mWhole + floorDiv(mFraction + jitterUnits(u), kUnitsPerFrame);
-        const uint64_t count = std::max<uint64_t>(previous, (uint64_t)std::max<int64_t>(shifted, 0));
+        const int64_t shifted =
+            (int64_t)mWhole + floorDiv(mFraction + jitterUnits(u), kUnitsPerFrame);
+        const uint64_t count =
+            std::max<uint64_t>(previous, (uint64_t)std::max<int64_t>(shifted, 0));
         mCounts[u % kHistory] = count;
         previous = count;
     }
@@ -89,7 +94,8 @@ void HX5100Stream::ensureClock(uint32_t rate, uint64_t unit, uint32_t periodUnit
     if (mClock.running()) restart();
     // The clock starts one period before the first packet, so the first
     // packet carries a full period's frames.
-    mClock.start(rate, mConfig.ppm, mConfig.jitterNanos, mConfig.seed, unit >= periodUnits ? unit - periodUnits : 0);
+    mClock.start(rate, mConfig.ppm, mConfig.jitterNanos, mConfig.seed,
+                 unit >= periodUnits ? unit - periodUnits : 0);
 }
 
 void HX5100Stream::check(const uint32_t* frame) {
@@ -143,7 +149,7 @@ uint32_t HX5100Stream::packetIn(uint32_t rate, uint64_t unit, uint32_t periodUni
     ensureClock(rate, unit, periodUnits);
     const uint64_t from = mClock.framesAt(unit - periodUnits);
     const uint64_t to = mClock.framesAt(unit);
-    play(to);  // loopback reads what the converter played
+    play(to); // loopback reads what the converter played
     if (from > mInFramesTo) mStats.inFramesLost += from - mInFramesTo;
     mInFramesTo = std::max(mInFramesTo, to);
     uint64_t frames = to - from;
@@ -161,21 +167,24 @@ uint32_t HX5100Stream::packetIn(uint32_t rate, uint64_t unit, uint32_t periodUni
         const uint64_t j = from + i;
         uint32_t s[kHX5100Channels] = {};
         if (mConfig.source == HX5100Source::Ramp) {
-            for (uint32_t c = 0; c < kHX5100Channels; ++c) s[c] = Ramp::sample(j, c);
-        } else if (mConfig.source == HX5100Source::Loopback && j >= delay && j - delay + kLoopHistory > mPlayedTo) {
+            for (uint32_t c = 0; c < kHX5100Channels; ++c)
+                s[c] = Ramp::sample(j, c);
+        } else if (mConfig.source == HX5100Source::Loopback && j >= delay &&
+                   j - delay + kLoopHistory > mPlayedTo) {
             const auto& played = mPlayed[(j - delay) % kLoopHistory];
             std::copy(played.begin(), played.end(), s);
         }
         uint8_t* p = data + i * kHX5100BytesPerFrame;
-        for (uint32_t c = 0; c < kHX5100Channels; ++c) put24(p + 3 * c, s[c]);
+        for (uint32_t c = 0; c < kHX5100Channels; ++c)
+            put24(p + 3 * c, s[c]);
     }
     ++mStats.inPackets;
     mStats.inFramesSent += frames;
     return (uint32_t)(frames * kHX5100BytesPerFrame);
 }
 
-void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits, const uint8_t* data,
-                             uint32_t length) {
+void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
+                             const uint8_t* data, uint32_t length) {
     ensureClock(rate, unit, periodUnits);
     play(mClock.framesAt(unit));
     sampleFifo();
@@ -199,11 +208,13 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
         }
         const uint8_t* p = data + i * kHX5100BytesPerFrame;
         std::array<uint32_t, kHX5100Channels> frame{};
-        for (uint32_t c = 0; c < kHX5100Channels; ++c) frame[c] = get24(p + 3 * c);
+        for (uint32_t c = 0; c < kHX5100Channels; ++c)
+            frame[c] = get24(p + 3 * c);
         mFifo.push_back(frame);
     }
     mStats.outFrames += frames;
-    const uint32_t startLevel = mConfig.fifoStartFrames ? mConfig.fifoStartFrames : std::max<uint32_t>(rate / 500, 1);
+    const uint32_t startLevel =
+        mConfig.fifoStartFrames ? mConfig.fifoStartFrames : std::max<uint32_t>(rate / 500, 1);
     if (!mStats.playing && mFifo.size() >= startLevel) {
         mStats.playing = true;
         mStats.fifoMin = mStats.fifoMax = (int64_t)mFifo.size();
@@ -215,8 +226,10 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
 void HX5100Stream::sampleFifo() {
     mStats.fifoLevel = (int64_t)mFifo.size();
     if (!mStats.playing) return;
-    mStats.fifoMin = mStats.fifoSamples ? std::min(mStats.fifoMin, mStats.fifoLevel) : mStats.fifoLevel;
-    mStats.fifoMax = mStats.fifoSamples ? std::max(mStats.fifoMax, mStats.fifoLevel) : mStats.fifoLevel;
+    mStats.fifoMin =
+        mStats.fifoSamples ? std::min(mStats.fifoMin, mStats.fifoLevel) : mStats.fifoLevel;
+    mStats.fifoMax =
+        mStats.fifoSamples ? std::max(mStats.fifoMax, mStats.fifoLevel) : mStats.fifoLevel;
     ++mStats.fifoSamples;
 }
 
@@ -226,4 +239,4 @@ void HX5100Stream::markFifoLock() {
     mStats.fifoSamples = 1;
 }
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

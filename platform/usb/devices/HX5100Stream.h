@@ -42,7 +42,9 @@ inline void put24(uint8_t* p, uint32_t v) {
     p[1] = (uint8_t)(v >> 8);
     p[2] = (uint8_t)(v >> 16);
 }
-inline uint32_t get24(const uint8_t* p) { return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16; }
+inline uint32_t get24(const uint8_t* p) {
+    return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16;
+}
 
 // The ramp test signal: channel 0 carries the frame counter (24 bits),
 // channel 1 the counter offset by half the range, so a frame is never all
@@ -68,7 +70,7 @@ struct Ramp {
 // The device's sample clock on the bus's 125 us grid.
 class SampleClock {
 public:
-    static constexpr int64_t kUnitsPerFrame = 1000000000000;  // accumulator units of one frame
+    static constexpr int64_t kUnitsPerFrame = 1000000000000; // accumulator units of one frame
 
     // Starts counting at grid unit `origin` (frames produced there: 0).
     void start(uint32_t rate, int32_t ppm, uint32_t jitterNanos, uint64_t seed, uint64_t origin);
@@ -84,29 +86,29 @@ private:
 
     bool mRunning = false;
     uint32_t mRate = 0;
-    int64_t mPerUnit = 0;       // accumulator units per 125 us
-    int64_t mJitterScale = 0;   // accumulator units per ns of jitter
+    int64_t mPerUnit = 0;     // accumulator units per 125 us
+    int64_t mJitterScale = 0; // accumulator units per ns of jitter
     uint32_t mJitterNanos = 0;
     uint64_t mSeed = 0;
     uint64_t mOrigin = 0;
-    uint64_t mUnit = 0;         // accumulator position
-    uint64_t mWhole = 0;        // whole frames at mUnit
-    int64_t mFraction = 0;      // 0 <= fraction < kUnitsPerFrame
+    uint64_t mUnit = 0;    // accumulator position
+    uint64_t mWhole = 0;   // whole frames at mUnit
+    int64_t mFraction = 0; // 0 <= fraction < kUnitsPerFrame
     static constexpr size_t kHistory = 64;
-    std::array<uint64_t, kHistory> mCounts{};  // jittered counts of recent units
-    uint64_t mCountsEnd = 0;                   // units below this are in mCounts
+    std::array<uint64_t, kHistory> mCounts{}; // jittered counts of recent units
+    uint64_t mCountsEnd = 0;                  // units below this are in mCounts
 };
 
 enum class HX5100Source { Ramp, Silence, Loopback };
 
 struct HX5100StreamConfig {
-    int32_t ppm = 0;                  // device clock offset from nominal
-    uint32_t jitterNanos = 0;         // bound of the period-boundary jitter
-    uint64_t seed = 1;                // jitter sequence
+    int32_t ppm = 0;          // device clock offset from nominal
+    uint32_t jitterNanos = 0; // bound of the period-boundary jitter
+    uint64_t seed = 1;        // jitter sequence
     HX5100Source source = HX5100Source::Ramp;
     uint32_t loopbackDelayFrames = 32;
     uint32_t fifoCapacityFrames = 4096;
-    uint32_t fifoStartFrames = 0;     // 0: two packets' worth (2 ms of audio)
+    uint32_t fifoStartFrames = 0; // 0: two packets' worth (2 ms of audio)
     // Faults to show that lost frames are seen: the converter skips one FIFO
     // frame (drop) or plays one twice (repeat) when it plays this frame
     // (1-based, counted from the start of playing); 0: never.
@@ -118,17 +120,18 @@ struct HX5100StreamStats {
     // Capture
     uint64_t inPackets = 0;
     uint64_t inFramesSent = 0;
-    uint64_t inFramesLost = 0;   // produced in periods the host did not poll, or cut by a short request
+    uint64_t inFramesLost =
+        0; // produced in periods the host did not poll, or cut by a short request
     // Playback
     uint64_t outPackets = 0;
     uint64_t outFrames = 0;
-    uint64_t outMisaligned = 0;  // packets that were not whole frames
+    uint64_t outMisaligned = 0; // packets that were not whole frames
     uint64_t outEmpty = 0;
-    uint64_t outSizeAnomalies = 0;  // frames outside the device's count for the period +- tolerance
+    uint64_t outSizeAnomalies = 0; // frames outside the device's count for the period +- tolerance
     uint64_t fifoOverflowFrames = 0;
-    uint64_t fifoUnderrunFrames = 0;  // frames played from an empty FIFO after the start
-    uint64_t framesDropped = 0;       // FIFO frames the converter skipped
-    uint64_t framesRepeated = 0;      // frames the converter played twice
+    uint64_t fifoUnderrunFrames = 0; // frames played from an empty FIFO after the start
+    uint64_t framesDropped = 0;      // FIFO frames the converter skipped
+    uint64_t framesRepeated = 0;     // frames the converter played twice
     bool playing = false;
     int64_t fifoLevel = 0;
     // The fill in frames, sampled on every OUT packet before and after its
@@ -140,11 +143,11 @@ struct HX5100StreamStats {
     std::optional<int64_t> fifoLockLevel;
     // Checker of the played frames
     uint64_t playedFrames = 0;
-    uint64_t rampFrames = 0;        // frames carrying a valid counter
-    uint64_t silentFrames = 0;      // all-zero frames
-    uint64_t corruptFrames = 0;     // neither ramp nor silence
-    uint64_t discontinuities = 0;   // a counter that did not follow the previous one
-    uint64_t dropouts = 0;          // silence after the ramp had started
+    uint64_t rampFrames = 0;      // frames carrying a valid counter
+    uint64_t silentFrames = 0;    // all-zero frames
+    uint64_t corruptFrames = 0;   // neither ramp nor silence
+    uint64_t discontinuities = 0; // a counter that did not follow the previous one
+    uint64_t dropouts = 0;        // silence after the ramp had started
 };
 
 class HX5100Stream {
@@ -155,8 +158,10 @@ public:
     // next packet; the FIFO empties. The statistics stay.
     void restart();
 
-    uint32_t packetIn(uint32_t rate, uint64_t unit, uint32_t periodUnits, uint8_t* data, uint32_t capacity);
-    void packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits, const uint8_t* data, uint32_t length);
+    uint32_t packetIn(uint32_t rate, uint64_t unit, uint32_t periodUnits, uint8_t* data,
+                      uint32_t capacity);
+    void packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits, const uint8_t* data,
+                   uint32_t length);
 
     const HX5100StreamStats& stats() const { return mStats; }
     // The lock point: remembers the fill now and measures min/max from here.
@@ -166,8 +171,7 @@ public:
     // The next `packets` capture packets carry at most `frames` frames (the
     // rest of their period is lost): a device whose packets leave the
     // host's tolerance.
-    void sendOffSize(uint32_t packets, uint32_t frames)
-    {
+    void sendOffSize(uint32_t packets, uint32_t frames) {
         mOffSizeLeft = packets;
         mOffSizeFrames = frames;
     }
@@ -182,15 +186,16 @@ private:
     HX5100StreamStats mStats;
     SampleClock mClock;
     uint64_t mDeviceFrames = 0;
-    uint64_t mPlayedTo = 0;           // device frames the converter has played
-    uint64_t mInFramesTo = 0;         // device frames accounted on the capture side
+    uint64_t mPlayedTo = 0;   // device frames the converter has played
+    uint64_t mInFramesTo = 0; // device frames accounted on the capture side
     std::deque<std::array<uint32_t, kHX5100Channels>> mFifo;
     static constexpr size_t kLoopHistory = 1 << 16;
-    std::vector<std::array<uint32_t, kHX5100Channels>> mPlayed = std::vector<std::array<uint32_t, kHX5100Channels>>(kLoopHistory);
-    std::optional<uint32_t> mExpected;  // the checker's next counter
+    std::vector<std::array<uint32_t, kHX5100Channels>> mPlayed =
+        std::vector<std::array<uint32_t, kHX5100Channels>>(kLoopHistory);
+    std::optional<uint32_t> mExpected; // the checker's next counter
     bool mRampSeen = false;
     uint32_t mOffSizeLeft = 0;
     uint32_t mOffSizeFrames = 0;
 };
 
-}  // namespace hx::usb::devices
+} // namespace hx::usb::devices

@@ -20,7 +20,9 @@ constexpr size_t kExtraPacketsKept = 1 << 18;
 
 using Bytes = std::vector<uint8_t>;
 
-void append(Bytes& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
+void append(Bytes& out, std::initializer_list<uint8_t> bytes) {
+    out.insert(out.end(), bytes);
+}
 
 // Interfaces 0 (output) and 1 (input): alternate 0 without endpoints, 1..7
 // with one isochronous endpoint each and its class-specific descriptor.
@@ -32,7 +34,8 @@ Bytes farlane1Configuration(uint8_t speed) {
         append(body, {9, 4, number, 0, 0, 255, 0, 0, 0});
         for (uint8_t alt = 1; alt <= 7; ++alt) {
             append(body, {9, 4, number, alt, 1, 255, 0, 0, 0});
-            append(body, {9, 5, address, 0x05, uint8_t(maxPacket), uint8_t(maxPacket >> 8), 1, 0, 0});
+            append(body,
+                   {9, 5, address, 0x05, uint8_t(maxPacket), uint8_t(maxPacket >> 8), 1, 0, 0});
             append(body, {7, 0x25, 1, 0x00, 0, 0, 0});
         }
     }
@@ -52,8 +55,8 @@ SorvikModel::SorvikModel(uint8_t speed, HX5100Identity identity, std::array<uint
     if (mLayout == SorvikLayout::Farlane1) {
         mConfiguration = farlane1Configuration(speed);
         // The first generation runs at 48 kHz only: its clock starts there.
-        DeviceRequest rate{kRequestDirectionOut | kRequestTypeClass | kRequestRecipientEndpoint, 0x01, 0x0100,
-                           0x01, 3};
+        DeviceRequest rate{kRequestDirectionOut | kRequestTypeClass | kRequestRecipientEndpoint,
+                           0x01, 0x0100, 0x01, 3};
         uint8_t bytes[3] = {0x80, 0xBB, 0x00};
         HX5100Model::classOrVendorRequest(rate, bytes);
     }
@@ -96,7 +99,8 @@ void SorvikModel::checkHeader(const uint8_t* data, uint32_t length) {
     // A configuration without outputs sends the header alone.
     const uint32_t frames = (length - kHeaderBytes) / kHX5100BytesPerFrame;
     if (length > kHeaderBytes && data[0] != frames) ++mHeaders.badFrames;
-    const uint32_t total = uint32_t(data[2]) << 24 | uint32_t(data[3]) << 16 | uint32_t(data[4]) << 8 | data[5];
+    const uint32_t total =
+        uint32_t(data[2]) << 24 | uint32_t(data[3]) << 16 | uint32_t(data[4]) << 8 | data[5];
     if (mTotal && total != *mTotal + data[0]) ++mHeaders.badTotal;
     mTotal = total;
     if (data[100] || data[101] || data[102] || data[103]) ++mHeaders.badTail;
@@ -109,7 +113,9 @@ void SorvikModel::checkHeader(const uint8_t* data, uint32_t length) {
         }
     if (data[1] != first) ++mHeaders.badIndex;
     if (mOutHeaders.size() < kExtraPacketsKept)
-        mOutHeaders.push_back({data[0], total, std::vector<uint8_t>(data + kExtraFirst, data + kExtraFirst + written)});
+        mOutHeaders.push_back(
+            {data[0], total,
+             std::vector<uint8_t>(data + kExtraFirst, data + kExtraFirst + written)});
 }
 
 std::string SorvikModel::name() const {
@@ -153,7 +159,7 @@ ControlResult SorvikModel::classOrVendorRequest(const DeviceRequest& setup, uint
     }
     if (mLayout == SorvikLayout::Farlane1 && setup.bmRequestType == kVendorOutInterface &&
         setup.bRequest == 0 && setup.wLength == 0 && setup.wIndex <= 1) {
-        const uint16_t resolution = setup.wValue;  // the request record is packed
+        const uint16_t resolution = setup.wValue; // the request record is packed
         mResolutions.emplace_back(uint8_t(setup.wIndex), resolution);
         return ControlResult::ok();
     }

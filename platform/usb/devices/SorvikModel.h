@@ -42,11 +42,11 @@ enum class SorvikLayout { ControlPlane, Farlane1 };
 // What the first-generation device saw in its OUT headers.
 struct SorvikHeaderStats {
     uint64_t packets = 0;
-    uint64_t badFrames = 0;      // byte 0 is not the frames of a packet that carries audio
-    uint64_t badTotal = 0;       // bytes 2..5 do not continue the running total
-    uint64_t badTail = 0;        // bytes 100..103 not zero
-    uint64_t badIndex = 0;       // byte 1 is not the first non-zero extra byte
-    uint64_t shortPackets = 0;   // below the header's size
+    uint64_t badFrames = 0;    // byte 0 is not the frames of a packet that carries audio
+    uint64_t badTotal = 0;     // bytes 2..5 do not continue the running total
+    uint64_t badTail = 0;      // bytes 100..103 not zero
+    uint64_t badIndex = 0;     // byte 1 is not the first non-zero extra byte
+    uint64_t shortPackets = 0; // below the header's size
 };
 
 class SorvikModel : public HX5100Model {
@@ -90,7 +90,7 @@ private:
     SorvikLayout mLayout;
     std::vector<uint8_t> mConfiguration;
     SorvikHeaderStats mHeaders;
-    std::optional<uint32_t> mTotal;  // the running total the last header announced
+    std::optional<uint32_t> mTotal; // the running total the last header announced
     std::vector<OutHeader> mOutHeaders;
     std::vector<std::pair<uint8_t, uint16_t>> mResolutions;
     std::array<uint8_t, 8> mUID;

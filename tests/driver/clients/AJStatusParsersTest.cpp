@@ -20,12 +20,10 @@ public:
     void stateChange(uint32_t code) override { changes.push_back(code); }
     void setReadChannels(int in, int out) override { channels = {in, out}; }
     bool midiInputReady() const override { return attached; }
-    uint32_t putMidiInput(int ring, const uint8_t* b, uint32_t n) override
-    {
+    uint32_t putMidiInput(int ring, const uint8_t* b, uint32_t n) override {
         uint32_t kept = 0;
         for (uint32_t i = 0; i < n; ++i)
-            if (b[i] != 0xFD)
-                midi[ring].push_back(b[i]), ++kept;
+            if (b[i] != 0xFD) midi[ring].push_back(b[i]), ++kept;
         return kept;
     }
     void triggerClient() override { ++triggers; }
@@ -43,8 +41,7 @@ private:
     uint32_t mPacket;
 };
 
-std::vector<uint8_t> events(std::initializer_list<std::pair<uint8_t, uint8_t>> ev)
-{
+std::vector<uint8_t> events(std::initializer_list<std::pair<uint8_t, uint8_t>> ev) {
     std::vector<uint8_t> p;
     for (auto [cc, v] : ev)
         p.insert(p.end(), {0x0B, 0xB0, cc, v});
@@ -52,13 +49,11 @@ std::vector<uint8_t> events(std::initializer_list<std::pair<uint8_t, uint8_t>> e
     return p;
 }
 
-void parse(AJStatusParser parser, FakePort& port, const std::vector<uint8_t>& p)
-{
+void parse(AJStatusParser parser, FakePort& port, const std::vector<uint8_t>& p) {
     parser(port, p.data(), uint32_t(p.size()));
 }
 
-TEST(HX5100Parser, StatusValueChangesOnlyWhenItDiffers)
-{
+TEST(HX5100Parser, StatusValueChangesOnlyWhenItDiffers) {
     const std::vector<uint8_t> packet = {0x0B, 0xB0, 0x66, 0x05, 0, 0, 0, 0};
     FakePort same(kZrProductHX5100);
     same.f.statusValue1 = 5;
@@ -72,10 +67,10 @@ TEST(HX5100Parser, StatusValueChangesOnlyWhenItDiffers)
     EXPECT_EQ(other.changes, std::vector<uint32_t>{STC_MixerValuesChanged});
 }
 
-TEST(HX5100Parser, LevelsAndTheirCounter)
-{
+TEST(HX5100Parser, LevelsAndTheirCounter) {
     FakePort port(kZrProductHX5100);
-    parse(inACR_HX5100, port, events({{107, 10}, {108, 11}, {115, 12}, {116, 13}, {117, 14}, {107, 15}}));
+    parse(inACR_HX5100, port,
+          events({{107, 10}, {108, 11}, {115, 12}, {116, 13}, {117, 14}, {107, 15}}));
     EXPECT_EQ(port.lv[6], 15);
     EXPECT_EQ(port.lv[7], 11);
     EXPECT_EQ(port.lv[14], 12);
@@ -84,11 +79,10 @@ TEST(HX5100Parser, LevelsAndTheirCounter)
     EXPECT_EQ(port.lv[31], 2);
 }
 
-TEST(HX5100Parser, ReadsOnlyTransferredWordsAndStopsAtAForeignWord)
-{
+TEST(HX5100Parser, ReadsOnlyTransferredWordsAndStopsAtAForeignWord) {
     FakePort port(kZrProductHX5100);
     auto p = events({{102, 7}, {103, 9}});
-    parse(inACR_HX5100, port, {p.begin(), p.begin() + 7});  // second word cut short
+    parse(inACR_HX5100, port, {p.begin(), p.begin() + 7}); // second word cut short
     EXPECT_EQ(port.f.statusValue1, 7);
     EXPECT_EQ(port.f.statusValue2, 0);
 
@@ -97,16 +91,14 @@ TEST(HX5100Parser, ReadsOnlyTransferredWordsAndStopsAtAForeignWord)
     EXPECT_EQ(foreign.f.statusValue1, 0);
 }
 
-TEST(HX5100Parser, ModeWordUnknownIgnoresTheButton)
-{
+TEST(HX5100Parser, ModeWordUnknownIgnoresTheButton) {
     FakePort port(kZrProductHX5100);
     parse(inACR_HX5100, port, events({{104, 0x00}, {104, 0x02}}));
     EXPECT_TRUE(port.changes.empty());
     EXPECT_EQ(port.f.modeWord, kAJModeWordUnknown);
 }
 
-TEST(HX5100Parser, LaunchWindowOnTheTestClock)
-{
+TEST(HX5100Parser, LaunchWindowOnTheTestClock) {
     struct Case {
         uint64_t heldNanos;
         bool launches;
@@ -115,12 +107,12 @@ TEST(HX5100Parser, LaunchWindowOnTheTestClock)
     for (const auto& c : cases) {
         hx::clock::VirtualClock clock;
         FakePort port(kZrProductHX5100);
-        port.f.modeWord = 0x02;  // button up
-        parse(inACR_HX5100, port, events({{104, 0x00}}));  // press
+        port.f.modeWord = 0x02;                           // button up
+        parse(inACR_HX5100, port, events({{104, 0x00}})); // press
         EXPECT_EQ(port.f.launchButtonState, 1u);
         EXPECT_EQ(port.f.modeWord, 0x00);
         clock.runFor(c.heldNanos);
-        parse(inACR_HX5100, port, events({{104, 0x02}}));  // release
+        parse(inACR_HX5100, port, events({{104, 0x02}})); // release
         EXPECT_EQ(port.changes.size(), c.launches ? 1u : 0u) << c.heldNanos;
         if (c.launches) {
             EXPECT_EQ(port.changes[0], uint32_t(STC_LAUNCHCONTROLPANEL));
@@ -129,8 +121,7 @@ TEST(HX5100Parser, LaunchWindowOnTheTestClock)
     }
 }
 
-TEST(HX5100Parser, OtherProductsLaunchOnAClearBitAndKeepOtherModeBits)
-{
+TEST(HX5100Parser, OtherProductsLaunchOnAClearBitAndKeepOtherModeBits) {
     FakePort port(kZrProductLX880);
     port.f.modeWord = 0x1A;
     parse(inACR_HX5100, port, events({{104, 0x00}}));
@@ -138,8 +129,7 @@ TEST(HX5100Parser, OtherProductsLaunchOnAClearBitAndKeepOtherModeBits)
     EXPECT_EQ(port.f.modeWord, 0x18);
 }
 
-TEST(ByteParsers, MoveFixedPositionsOfTheTransferredBytes)
-{
+TEST(ByteParsers, MoveFixedPositionsOfTheTransferredBytes) {
     const std::vector<uint8_t> p = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     struct Case {
         AJStatusParser parser;
@@ -167,8 +157,7 @@ TEST(ByteParsers, MoveFixedPositionsOfTheTransferredBytes)
     }
 }
 
-TEST(ByteParsers, NoClientOrALeadingNoByteMovesNothing)
-{
+TEST(ByteParsers, NoClientOrALeadingNoByteMovesNothing) {
     const uint8_t fd[] = {0xFD, 0x90};
     FakePort port(0, 9);
     inACR_M1_C1(port, fd, 2);
@@ -182,8 +171,7 @@ TEST(ByteParsers, NoClientOrALeadingNoByteMovesNothing)
 
 // ---- LX420 ----------------------------------------------------------------
 
-TEST(LX420Parser, ModeWordRules)
-{
+TEST(LX420Parser, ModeWordRules) {
     struct Case {
         uint32_t product;
         uint16_t before;
@@ -224,8 +212,7 @@ TEST(LX420Parser, ModeWordRules)
     }
 }
 
-TEST(LX420Parser, LevelCounterCounts108)
-{
+TEST(LX420Parser, LevelCounterCounts108) {
     FakePort port(kZrProductLX420);
     parse(inACR_LX420, port, events({{107, 1}, {108, 2}, {108, 3}, {117, 4}}));
     EXPECT_EQ(port.lv[6], 1);
@@ -237,19 +224,28 @@ TEST(LX420Parser, LevelCounterCounts108)
 // Footswitches: one event per packet, as the device sends them.
 struct FootswitchStep {
     uint8_t cc, value;
-    uint64_t afterMillis;  // clock advance before the packet
+    uint64_t afterMillis; // clock advance before the packet
     std::vector<uint8_t> midi;
     uint32_t state;
 };
 
-std::vector<uint8_t> noteOn(uint8_t k) { return {0x90, k, 0x7F}; }
-std::vector<uint8_t> noteOnOff(uint8_t k) { return {0x90, k, 0x7F, 0x90, k, 0x00}; }
-std::vector<uint8_t> noteOff(uint8_t k) { return {0x90, k, 0x00}; }
-std::vector<uint8_t> down(uint8_t p) { return {0xB0, 0x0F, 0x0E, 0xB0, 0x2F, uint8_t(0x40 + p)}; }
-std::vector<uint8_t> up(uint8_t p) { return {0xB0, 0x0F, 0x0E, 0xB0, 0x2F, p}; }
+std::vector<uint8_t> noteOn(uint8_t k) {
+    return {0x90, k, 0x7F};
+}
+std::vector<uint8_t> noteOnOff(uint8_t k) {
+    return {0x90, k, 0x7F, 0x90, k, 0x00};
+}
+std::vector<uint8_t> noteOff(uint8_t k) {
+    return {0x90, k, 0x00};
+}
+std::vector<uint8_t> down(uint8_t p) {
+    return {0xB0, 0x0F, 0x0E, 0xB0, 0x2F, uint8_t(0x40 + p)};
+}
+std::vector<uint8_t> up(uint8_t p) {
+    return {0xB0, 0x0F, 0x0E, 0xB0, 0x2F, p};
+}
 
-void runFootswitch(uint32_t protocol, uint32_t mode, const std::vector<FootswitchStep>& steps)
-{
+void runFootswitch(uint32_t protocol, uint32_t mode, const std::vector<FootswitchStep>& steps) {
     hx::clock::VirtualClock clock;
     ajResetFootswitchTiming();
     FakePort port(kZrProductLX420);
@@ -260,65 +256,83 @@ void runFootswitch(uint32_t protocol, uint32_t mode, const std::vector<Footswitc
         port.midi[0].clear();
         port.changes.clear();
         parse(inACR_LX420, port, events({{s.cc, s.value}}));
-        EXPECT_EQ(port.midi[0], s.midi) << protocol << "/" << mode << " cc " << int(s.cc) << " v " << int(s.value);
-        EXPECT_EQ(ajFootswitchTiming().state, s.state) << protocol << "/" << mode << " v " << int(s.value);
+        EXPECT_EQ(port.midi[0], s.midi)
+            << protocol << "/" << mode << " cc " << int(s.cc) << " v " << int(s.value);
+        EXPECT_EQ(ajFootswitchTiming().state, s.state)
+            << protocol << "/" << mode << " v " << int(s.value);
         EXPECT_EQ(port.changes, std::vector<uint32_t>{STC_DeviceStatusChanged});
         const uint8_t sw = s.value > 64 ? s.value - 64 : s.value;
         EXPECT_EQ(port.f.footswitchHeld[sw - 1], s.cc == 106 ? 1 : 0);
     }
 }
 
-std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
-{
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-TEST(LX420Footswitch, Protocol0Mode0)
-{
+TEST(LX420Footswitch, Protocol0Mode0) {
     runFootswitch(0, 0,
-                  {{106, 1, 0, {}, 4}, {105, 1, 300, noteOnOff(94), 3},  // short press
-                   {106, 1, 0, {}, 4}, {105, 1, 800, noteOnOff(93), 0},  // long press
-                   {106, 1, 0, {}, 4}, {106, 65, 800, noteOnOff(93), 0}, {105, 1, 0, {}, 0},
-                   {106, 2, 0, noteOn(91), 1}, {105, 2, 0, noteOff(91), 0},
-                   {106, 3, 0, noteOn(92), 2}, {105, 3, 0, noteOff(92), 0}, {106, 66, 0, {}, 0}});
+                  {{106, 1, 0, {}, 4},
+                   {105, 1, 300, noteOnOff(94), 3}, // short press
+                   {106, 1, 0, {}, 4},
+                   {105, 1, 800, noteOnOff(93), 0}, // long press
+                   {106, 1, 0, {}, 4},
+                   {106, 65, 800, noteOnOff(93), 0},
+                   {105, 1, 0, {}, 0},
+                   {106, 2, 0, noteOn(91), 1},
+                   {105, 2, 0, noteOff(91), 0},
+                   {106, 3, 0, noteOn(92), 2},
+                   {105, 3, 0, noteOff(92), 0},
+                   {106, 66, 0, {}, 0}});
     EXPECT_EQ(ajFootswitchTiming().pushedMillis, 0u);
 }
 
-TEST(LX420Footswitch, RepeatWithinTheShortTimeDoesNothing)
-{
-    runFootswitch(0, 0, {{106, 1, 0, {}, 4}, {106, 65, 300, {}, 4}, {105, 1, 100, noteOnOff(94), 3}});
+TEST(LX420Footswitch, RepeatWithinTheShortTimeDoesNothing) {
+    runFootswitch(0, 0,
+                  {{106, 1, 0, {}, 4}, {106, 65, 300, {}, 4}, {105, 1, 100, noteOnOff(94), 3}});
 }
 
-TEST(LX420Footswitch, Protocol0ModeMomentary)
-{
+TEST(LX420Footswitch, Protocol0ModeMomentary) {
     runFootswitch(0, 1,
-                  {{106, 1, 0, noteOn(95), 5}, {106, 65, 800, {}, 5}, {105, 1, 0, noteOff(95), 0},
-                   {106, 2, 0, noteOn(94), 3}, {105, 2, 0, noteOff(94), 0},
-                   {106, 3, 0, noteOn(93), 0}, {105, 3, 0, noteOff(93), 0}});
+                  {{106, 1, 0, noteOn(95), 5},
+                   {106, 65, 800, {}, 5},
+                   {105, 1, 0, noteOff(95), 0},
+                   {106, 2, 0, noteOn(94), 3},
+                   {105, 2, 0, noteOff(94), 0},
+                   {106, 3, 0, noteOn(93), 0},
+                   {105, 3, 0, noteOff(93), 0}});
 }
 
-TEST(LX420Footswitch, Protocol1Mode0)
-{
-    const std::vector<uint8_t> shortRelease = {0xB0, 0x0F, 0x0E, 0xB0, 0x2F, 0x44, 0xB0, 0x2F, 0x04};
+TEST(LX420Footswitch, Protocol1Mode0) {
+    const std::vector<uint8_t> shortRelease = {0xB0, 0x0F, 0x0E, 0xB0, 0x2F,
+                                               0x44, 0xB0, 0x2F, 0x04};
     const std::vector<uint8_t> longRelease = {0xB0, 0x0F, 0x0E, 0xB0, 0x2F, 0x43, 0xB0, 0x2F, 0x03};
     runFootswitch(1, 0,
-                  {{106, 1, 0, {}, 4}, {105, 1, 300, shortRelease, 3},
-                   {106, 1, 0, {}, 4}, {105, 1, 800, longRelease, 0},
-                   {106, 1, 0, {}, 4}, {106, 65, 800, longRelease, 0}, {105, 1, 0, {}, 0},
-                   {106, 2, 0, down(1), 0}, {105, 2, 0, up(1), 0},
-                   {106, 3, 0, down(2), 0}, {105, 3, 0, up(2), 0}});
+                  {{106, 1, 0, {}, 4},
+                   {105, 1, 300, shortRelease, 3},
+                   {106, 1, 0, {}, 4},
+                   {105, 1, 800, longRelease, 0},
+                   {106, 1, 0, {}, 4},
+                   {106, 65, 800, longRelease, 0},
+                   {105, 1, 0, {}, 0},
+                   {106, 2, 0, down(1), 0},
+                   {105, 2, 0, up(1), 0},
+                   {106, 3, 0, down(2), 0},
+                   {105, 3, 0, up(2), 0}});
 }
 
-TEST(LX420Footswitch, Protocol1ModeMomentary)
-{
+TEST(LX420Footswitch, Protocol1ModeMomentary) {
     runFootswitch(1, 1,
-                  {{106, 1, 0, down(5), 0}, {105, 1, 0, up(5), 0}, {106, 2, 0, down(4), 0},
-                   {105, 2, 0, up(4), 0}, {106, 3, 0, down(3), 0}, {105, 3, 0, up(3), 0}});
+                  {{106, 1, 0, down(5), 0},
+                   {105, 1, 0, up(5), 0},
+                   {106, 2, 0, down(4), 0},
+                   {105, 2, 0, up(4), 0},
+                   {106, 3, 0, down(3), 0},
+                   {105, 3, 0, up(3), 0}});
 }
 
-TEST(LX420Footswitch, SeveralEventsInOnePacketAreSentTogether)
-{
+TEST(LX420Footswitch, SeveralEventsInOnePacketAreSentTogether) {
     hx::clock::VirtualClock clock;
     ajResetFootswitchTiming();
     FakePort port(kZrProductLX420);
@@ -346,4 +360,4 @@ TEST(LX420Footswitch, SeveralEventsInOnePacketAreSentTogether)
     EXPECT_EQ(detached.f.footswitchHeld[2], 1);
 }
 
-}  // namespace
+} // namespace

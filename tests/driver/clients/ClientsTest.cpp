@@ -636,10 +636,10 @@ TEST(UserClientLife, AttachEdgeCases) {
 // The client takes the inputs and the private data through the dispatcher.
 void takeOwnership(ZrDevice* dev, IOUserClient* client) {
     QN_Dispatch take{};
-    take.code = 30;  // inputs exclusive
+    take.code = 30; // inputs exclusive
     take.data.ulValue = 1;
     ASSERT_EQ(dev->dispatchFunction(client, &take), kIOReturnSuccess);
-    take.code = 78;  // private data
+    take.code = 78; // private data
     take.data.ulValue = 1;
     ASSERT_EQ(dev->dispatchFunction(client, &take), kIOReturnSuccess);
 }

@@ -8,8 +8,7 @@
 
 namespace {
 
-TEST(USBMidiPattern, DefaultCountsCycle)
-{
+TEST(USBMidiPattern, DefaultCountsCycle) {
     USBMidiPattern p;
     for (uint32_t i = 0; i < 256; ++i)
         EXPECT_EQ(p.count(i), (i % 8 == 0 && i <= 240) ? 4u : 3u) << i;
@@ -24,14 +23,13 @@ TEST(USBMidiPattern, DefaultCountsCycle)
     EXPECT_EQ(p.count(17), 3u);
 }
 
-TEST(USBMidiPattern, BulkScheduleByRate)
-{
+TEST(USBMidiPattern, BulkScheduleByRate) {
     struct Case {
         uint32_t rate, slots, ones, result;
     };
     const Case cases[] = {
-        {24000, 0, 0, 0},         {32000, 32, 25, 1280},    {44100, 441, 250, 1764},
-        {48000, 48, 25, 1920},    {96000, 96, 25, 3840},    {176400, 882, 125, 7056},
+        {24000, 0, 0, 0},      {32000, 32, 25, 1280}, {44100, 441, 250, 1764},
+        {48000, 48, 25, 1920}, {96000, 96, 25, 3840}, {176400, 882, 125, 7056},
     };
     for (const auto& c : cases) {
         USBMidiPattern p;
@@ -44,8 +42,7 @@ TEST(USBMidiPattern, BulkScheduleByRate)
     }
 }
 
-TEST(USBMidiPattern, ScheduleReaderStartsAtSlotZeroAndWraps)
-{
+TEST(USBMidiPattern, ScheduleReaderStartsAtSlotZeroAndWraps) {
     USBMidiPattern p;
     p.initForBulk(48000);
     std::vector<bool> first, second;
@@ -61,8 +58,7 @@ TEST(USBMidiPattern, ScheduleReaderStartsAtSlotZeroAndWraps)
     EXPECT_FALSE(p.nextBulkSlot());
 }
 
-TEST(MidiRB, NinePacketLayout)
-{
+TEST(MidiRB, NinePacketLayout) {
     auto* rb = new MidiRB(9);
     ASSERT_TRUE(rb->isInitialized());
     EXPECT_GE(rb->size(), MidiRB::kMinBytes);
@@ -89,27 +85,25 @@ TEST(MidiRB, NinePacketLayout)
     EXPECT_EQ(d[0], 0x40);
     EXPECT_EQ(d[1], 0x00);
     EXPECT_EQ(d[2], 0xFD);
-    EXPECT_EQ(rb->placeMidiData(pattern, q0.queue, q1.queue), 0u);  // both empty
+    EXPECT_EQ(rb->placeMidiData(pattern, q0.queue, q1.queue), 0u); // both empty
     EXPECT_EQ(pattern.packetIndex(), 2);
-    rb->unuse();  // unused: deleted at once (asan checks)
+    rb->unuse(); // unused: deleted at once (asan checks)
 }
 
-TEST(MidiRB, NeverMoreThanFourBytesPerQueue)
-{
+TEST(MidiRB, NeverMoreThanFourBytesPerQueue) {
     std::unique_ptr<MidiRB> rb(new MidiRB(512));
     MidiQueueStorage<64> q0, q1;
     std::vector<uint8_t> many(40, 0x11);
     q0.queue.put(many.data(), 40);
     q1.queue.put(many.data(), 40);
     USBMidiPattern pattern;
-    pattern.initRX5();  // 39 a packet, capped at 4
+    pattern.initRX5(); // 39 a packet, capped at 4
     rb->initWriteMidi();
     EXPECT_EQ(rb->placeMidiData(pattern, q0.queue, q1.queue), 72u);
     EXPECT_EQ(rb->getData()[8], 0x55);
 }
 
-TEST(MidiRB, GetMidiDataFeedsBothRings)
-{
+TEST(MidiRB, GetMidiDataFeedsBothRings) {
     std::unique_ptr<MidiRB> rb(new MidiRB(9));
     auto rings = std::make_unique<MidiIO[]>(2);
     MidiIOWriter w0, w1;
@@ -129,16 +123,15 @@ TEST(MidiRB, GetMidiDataFeedsBothRings)
 
 // Each case ends with a block the test observes through asan: a block still
 // in use must survive every unuse, and go exactly once when its transfer ends.
-TEST(MidiRB, BlockInUseIsNeverDeleted)
-{
+TEST(MidiRB, BlockInUseIsNeverDeleted) {
     auto* rb = new MidiRB(9);
     rb->setUsed(true);
     rb->unuse();
     EXPECT_TRUE(rb->isAutoDelete());
-    rb->unuse();  // a second unuse only marks it
+    rb->unuse(); // a second unuse only marks it
     EXPECT_TRUE(rb->isUsed());
-    rb->getData()[0] = 1;  // still alive
-    rb->setUsed(false);    // the completion: now it goes
+    rb->getData()[0] = 1; // still alive
+    rb->setUsed(false);   // the completion: now it goes
 
     auto* rb2 = new MidiRB(9);
     rb2->setUsed(true);
@@ -151,7 +144,7 @@ TEST(MidiRB, BlockInUseIsNeverDeleted)
     rb3->setUsed(true);
     rb3->setUsed(false);
     EXPECT_FALSE(rb3->isUsed());
-    rb3->setAutoDeleteOnCompletion(true);  // unused: goes at once
+    rb3->setAutoDeleteOnCompletion(true); // unused: goes at once
 }
 
-}  // namespace
+} // namespace

@@ -20,19 +20,18 @@ using namespace enginetest;
 
 struct Listed {
     Listed(uint16_t vendor, uint16_t product, uint16_t release = 0x0100,
-           hx::usb::devices::HX5100Firmware firmware = {})
-    {
+           hx::usb::devices::HX5100Firmware firmware = {}) {
         if (vendor != kKorvexVendorID || product != kKorvexHX5100ProductID) {
             OSDictionary* p = ZrMakeDriverPersonality(vendor, product, nullptr);
             hx::kern::addPersonality(p);
             p->release();
         }
         model = std::make_shared<HX5100Model>(
-            uint8_t(kUSBHostConnectionSpeedHigh), hx::usb::devices::HX5100Identity{vendor, product, release, "M", "P", "S1"}, firmware);
+            uint8_t(kUSBHostConnectionSpeedHigh),
+            hx::usb::devices::HX5100Identity{vendor, product, release, "M", "P", "S1"}, firmware);
         port = rig.plug(model);
         svc = rig.service(port);
-        if (!svc)
-            return;
+        if (!svc) return;
         dev = svc->getDevice();
         IOUserClient* h = nullptr;
         // No firmware updater runs: configuration is allowed.
@@ -49,7 +48,9 @@ struct Listed {
     ZrDevice* dev = nullptr;
 };
 
-bool reEnumerated(const std::string& log) { return log.find("ResetDevice(rows)") != std::string::npos; }
+bool reEnumerated(const std::string& log) {
+    return log.find("ResetDevice(rows)") != std::string::npos;
+}
 
 // Unconfiguring a configured device re-enumerates it when the caller allows
 // it, except for the devices that do not come back from it (one only from
@@ -62,10 +63,9 @@ struct ReEnumerationCase {
     bool expected;
 };
 
-TEST(ListedConfigurationRows, ReEnumerationOnUnconfigureFollowsTheProductLists)
-{
-    const hx::usb::devices::HX5100Firmware before{1, 5, 0, 9, "1.5.0"};  // 0x01050009
-    const hx::usb::devices::HX5100Firmware from{1, 5, 1, 0, "1.5.1"};    // 0x01050100
+TEST(ListedConfigurationRows, ReEnumerationOnUnconfigureFollowsTheProductLists) {
+    const hx::usb::devices::HX5100Firmware before{1, 5, 0, 9, "1.5.0"}; // 0x01050009
+    const hx::usb::devices::HX5100Firmware from{1, 5, 1, 0, "1.5.1"};   // 0x01050100
     const ReEnumerationCase cases[] = {
         {"HX-5100 allowed", kKorvexVendorID, kKorvexHX5100ProductID, {}, true, true},
         {"HX-5100 forbidden", kKorvexVendorID, kKorvexHX5100ProductID, {}, false, false},
@@ -95,16 +95,16 @@ TEST(ListedConfigurationRows, ReEnumerationOnUnconfigureFollowsTheProductLists)
 
 // The sampling frequency of one listed device is never read: 0, and nothing
 // goes to the device; the HX-5100 answers with its rate.
-TEST(ListedConfigurationRows, OneDeviceNeverHasItsFrequencyRead)
-{
+TEST(ListedConfigurationRows, OneDeviceNeverHasItsFrequencyRead) {
     const uint8_t endpoint[] = {7, 5, 0x82, 0x05, 0x40, 0x00, 1};
     struct Case {
         uint16_t vendor, product;
         uint32_t rate;
         size_t requests;
     };
-    for (Case c : {Case{kKorvexVendorID, kKorvexHX5100ProductID, HX5100Model::kPowerOnSampleRate, 1},
-                   Case{kBravaVendorID, kBravaB2ProductID, 0, 0}}) {
+    for (Case c :
+         {Case{kKorvexVendorID, kKorvexHX5100ProductID, HX5100Model::kPowerOnSampleRate, 1},
+          Case{kBravaVendorID, kBravaB2ProductID, 0, 0}}) {
         Listed l(c.vendor, c.product);
         ASSERT_TRUE(l.svc);
         ZrPipeDescriptor pipeRecord;
@@ -120,14 +120,14 @@ TEST(ListedConfigurationRows, OneDeviceNeverHasItsFrequencyRead)
 // The second-generation Sorvik products take their own channel pair before
 // the interfaces are chosen (the others 4 and 4); the current channel
 // configuration is read from the device first.
-TEST(ListedConfigurationRows, SecondGenerationSorvikProductsTakeTheirChannelPair)
-{
+TEST(ListedConfigurationRows, SecondGenerationSorvikProductsTakeTheirChannelPair) {
     struct Case {
         uint16_t product;
         uint32_t ins, outs;
     };
-    for (Case c : {Case{kSorvikFarlane2ProductIDs[0], 12, 2}, Case{kSorvikFarlane2ProductIDs[1], 8, 6},
-                   Case{kSorvikFarlane2ProductIDs[2], 12, 12}, Case{kSorvikFarlane2ProductIDs[5], 4, 4}}) {
+    for (Case c :
+         {Case{kSorvikFarlane2ProductIDs[0], 12, 2}, Case{kSorvikFarlane2ProductIDs[1], 8, 6},
+          Case{kSorvikFarlane2ProductIDs[2], 12, 12}, Case{kSorvikFarlane2ProductIDs[5], 4, 4}}) {
         SCOPED_TRACE(c.product);
         Listed l(kSorvikVendorID, c.product);
         ASSERT_TRUE(l.svc);
@@ -146,4 +146,4 @@ TEST(ListedConfigurationRows, SecondGenerationSorvikProductsTakeTheirChannelPair
     }
 }
 
-}  // namespace
+} // namespace

@@ -12,8 +12,7 @@
 namespace {
 
 // Device identity from an 18-byte device descriptor, as start-up scans it.
-void identify(ZrDevice& dev, uint16_t vendor, uint16_t product)
-{
+void identify(ZrDevice& dev, uint16_t vendor, uint16_t product) {
     uint8_t d[18] = {18, 1, 0x00, 0x02, 0xFF, 0, 0, 64};
     d[8] = uint8_t(vendor);
     d[9] = uint8_t(vendor >> 8);
@@ -31,16 +30,14 @@ struct Case {
     uint16_t vendor;
     uint16_t product;
     bool highSpeed;
-    int flag;  // -1: no features record; -2: a loaded record with no flag set
-    std::string expectTrue;  // predicates answering true, space separated
+    int flag;               // -1: no features record; -2: a loaded record with no flag set
+    std::string expectTrue; // predicates answering true, space separated
 };
 
-std::string answers(const ZrDevice& d)
-{
+std::string answers(const ZrDevice& d) {
     std::string s;
     auto add = [&s](bool v, const char* n) {
-        if (v)
-            s += std::string(s.empty() ? "" : " ") + n;
+        if (v) s += std::string(s.empty() ? "" : " ") + n;
     };
     add(d.isMerrowCompatible(), "merrow");
     add(d.isQuarnelBulkDevice(), "bulk");
@@ -58,12 +55,12 @@ std::string answers(const ZrDevice& d)
     return s;
 }
 
-const char* const kDefaults = "merrow regularMidi mrw192 requestsWhileStreaming freqOnOut can192 preventUSB1";
+const char* const kDefaults =
+    "merrow regularMidi mrw192 requestsWhileStreaming freqOnOut can192 preventUSB1";
 
 class Capabilities : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Capabilities, AnswerFromIdentitySpeedAndFeatures)
-{
+TEST_P(Capabilities, AnswerFromIdentitySpeedAndFeatures) {
     const Case& c = GetParam();
     auto* svc = new ZrKernelDeviceKorvexHX5100();
     {
@@ -74,8 +71,7 @@ TEST_P(Capabilities, AnswerFromIdentitySpeedAndFeatures)
             APISpecificFeatures f;
             std::memset(&f, 0, sizeof f);
             f.mLoaded = 1;
-            if (c.flag >= 0)
-                f.mFlags[c.flag] = 1;
+            if (c.flag >= 0) f.mFlags[c.flag] = 1;
             dev.initialSettings(&f);
         }
         EXPECT_EQ(answers(dev), c.expectTrue);
@@ -94,11 +90,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Merrow", kKorvex, 0x5100, false, eSpecFeature_MerrowCompatible, "merrow"},
         Case{"BulkFlagAtHighSpeed", kKorvex, 0x5100, true, eSpecFeature_QuarnelBulk, "bulk"},
         Case{"BulkFlagAtFullSpeed", kKorvex, 0x5100, false, eSpecFeature_QuarnelBulk, ""},
-        Case{"ListedBulkAtHighSpeed", kMaker, 0x0B01, true, -1, std::string(kDefaults).insert(7, "bulk ")},
+        Case{"ListedBulkAtHighSpeed", kMaker, 0x0B01, true, -1,
+             std::string(kDefaults).insert(7, "bulk ")},
         Case{"ListedBulkAtFullSpeed", kMaker, 0x0B01, false, -1, kDefaults},
         Case{"ListedBulkWithFeatures", kMaker, 0x0B02, true, -2, "bulk"},
-        Case{"BulkInIsocOutFlag", kKorvex, 0x5100, true, eSpecFeature_QuarnelBulkInIsocOut, "bulkInIsocOut"},
-        Case{"ListedBulkInIsocOut", kMaker, 0x0B10, true, -1, std::string(kDefaults).insert(7, "bulkInIsocOut ")},
+        Case{"BulkInIsocOutFlag", kKorvex, 0x5100, true, eSpecFeature_QuarnelBulkInIsocOut,
+             "bulkInIsocOut"},
+        Case{"ListedBulkInIsocOut", kMaker, 0x0B10, true, -1,
+             std::string(kDefaults).insert(7, "bulkInIsocOut ")},
         // The list counts only for a device without a features record.
         Case{"ListedBulkInIsocOutWithFeatures", kMaker, 0x0B10, true, -2, ""},
         Case{"RawMidi", kKorvex, 0x5100, true, eSpecFeature_RawMidi, "rawMidi"},
@@ -112,11 +111,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"MakerNoDigitalWithFeatures", kMaker, 0x0B20, true, -2, "noDigital"},
         // The LX-series entry holds only without a features record.
         Case{"LXNoDigitalWithoutFeatures", kKorvex, 0x0310, true, -1,
-             "merrow regularMidi mrw192 requestsWhileStreaming noDigital freqOnOut can192 preventUSB1"},
+             "merrow regularMidi mrw192 requestsWhileStreaming noDigital freqOnOut can192 "
+             "preventUSB1"},
         Case{"LXWithFeatures", kKorvex, 0x0310, true, -2, "regularMidi"},
         Case{"FreqOnOutPipe", kKorvex, 0x5100, true, eSpecFeature_SetFreqOnOutPipe, "freqOnOut"},
         Case{"Can192", kKorvex, 0x5100, true, eSpecFeature_Can192, "can192"},
-        Case{"PreventUSB1Mode", kKorvex, 0x5100, true, eSpecFeature_PreventUSB1Mode, "preventUSB1"}),
+        Case{"PreventUSB1Mode", kKorvex, 0x5100, true, eSpecFeature_PreventUSB1Mode,
+             "preventUSB1"}),
     [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
-}  // namespace
+} // namespace

@@ -34,58 +34,56 @@ using hx::usb::devices::ClassAudioLayout;
 using hx::usb::devices::ClassAudioModel;
 using hx::usb::devices::HX5100Identity;
 
-constexpr Req kPicSet(uint8_t) { return {0x40, 0x01, 0xF0, 0x1F0, 1}; }
+constexpr Req kPicSet(uint8_t) {
+    return {0x40, 0x01, 0xF0, 0x1F0, 1};
+}
 constexpr Req kPicGet{0xC0, 0x81, 0xF0, 0, 1};
 
 // The command bytes of the PIC sets the model received, in order.
-std::vector<uint8_t> picSets(const hx::usb::DeviceModel& m)
-{
+std::vector<uint8_t> picSets(const hx::usb::DeviceModel& m) {
     std::vector<uint8_t> out;
     for (const auto& e : m.trace())
-        if (e.setup.bmRequestType == 0x40 && e.setup.bRequest == 1 && e.setup.wIndex == 0x1F0 && !e.dataOut.empty())
+        if (e.setup.bmRequestType == 0x40 && e.setup.bRequest == 1 && e.setup.wIndex == 0x1F0 &&
+            !e.dataOut.empty())
             out.push_back(e.dataOut[0]);
     return out;
 }
 
-size_t countOf(const std::vector<Req>& rs, const Req& r) { return size_t(std::count(rs.begin(), rs.end(), r)); }
+size_t countOf(const std::vector<Req>& rs, const Req& r) {
+    return size_t(std::count(rs.begin(), rs.end(), r));
+}
 
 // A model plugged under an identity whose personality the test loads, the
 // driver started, no firmware updater, and one client for state changes.
 struct Device {
     Device(std::shared_ptr<ClassAudioModel> m, uint16_t vendor, uint16_t product,
            const std::function<void()>& beforePlug = {})
-        : model(std::move(m))
-    {
+        : model(std::move(m)) {
         if (vendor != kKorvexVendorID || product != kKorvexHX5100ProductID) {
             OSDictionary* p = ZrMakeDriverPersonality(vendor, product, nullptr);
             hx::kern::addPersonality(p);
             p->release();
         }
-        if (beforePlug)
-            beforePlug();
+        if (beforePlug) beforePlug();
         port = rig.plug(model);
         svc = rig.service(port);
-        if (!svc)
-            return;
+        if (!svc) return;
         dev = svc->getDevice();
         tap = std::make_unique<StateChangeTap>(svc.svc);
         user.open(svc.svc, 4);
         client = user.open(svc.svc, 2);
     }
-    ~Device()
-    {
+    ~Device() {
         user.kill();
         tap.reset();
         rig.unplug(port);
     }
-    std::vector<uint32_t> codes()
-    {
+    std::vector<uint32_t> codes() {
         hx::kern::waitQuiet();
         std::vector<uint32_t> out;
         if (tap)
             for (const auto& seen : tap->seen())
-                if (seen.type == kQnStateChangeMessage)
-                    out.push_back(seen.record.mCode);
+                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record.mCode);
         return out;
     }
     Rig rig;
@@ -98,15 +96,14 @@ struct Device {
     IOUserClient* client = nullptr;
 };
 
-std::shared_ptr<ClassAudioModel> classModel(uint16_t vendor, uint16_t product, ClassAudioLayout layout = {},
-                                            uint8_t speed = kUSBHostConnectionSpeedFull)
-{
-    return std::make_shared<ClassAudioModel>(speed, HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-                                             std::move(layout));
+std::shared_ptr<ClassAudioModel> classModel(uint16_t vendor, uint16_t product,
+                                            ClassAudioLayout layout = {},
+                                            uint8_t speed = kUSBHostConnectionSpeedFull) {
+    return std::make_shared<ClassAudioModel>(
+        speed, HX5100Identity{vendor, product, 0x0100, "M", "P", ""}, std::move(layout));
 }
 
-ClassAudioLayout picLayout()
-{
+ClassAudioLayout picLayout() {
     ClassAudioLayout l;
     l.pic = true;
     return l;
@@ -115,8 +112,7 @@ ClassAudioLayout picLayout()
 // ---------------------------------------------------------------------------
 // The PIC device.
 
-TEST(PicDevice, StartSelectsTheConfigurationAndRunsThePowerOnExchange)
-{
+TEST(PicDevice, StartSelectsTheConfigurationAndRunsThePowerOnExchange) {
     hx::log::Capture log;
     Device d(classModel(kPelgraneVendorID, kPelgranePicProductID, picLayout()), kPelgraneVendorID,
              kPelgranePicProductID);
@@ -138,8 +134,7 @@ TEST(PicDevice, StartSelectsTheConfigurationAndRunsThePowerOnExchange)
     EXPECT_LT(on, off);
 }
 
-TEST(PicDevice, OtherDevicesGetNoExchangeAtStart)
-{
+TEST(PicDevice, OtherDevicesGetNoExchangeAtStart) {
     hx::log::Capture log;
     Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID, picLayout()), kCadenzaVendorID,
              kCadenzaTypicalProductID);
@@ -150,8 +145,7 @@ TEST(PicDevice, OtherDevicesGetNoExchangeAtStart)
 
 // Every configuration ends with the power-on command (PIC device only) and a
 // 10 ms pause (every device).
-TEST(PicDevice, EveryConfigurationEndsWithTheCommandAndAPause)
-{
+TEST(PicDevice, EveryConfigurationEndsWithTheCommandAndAPause) {
     for (bool pic : {true, false}) {
         const uint16_t vendor = pic ? kPelgraneVendorID : kCadenzaVendorID;
         const uint16_t product = pic ? kPelgranePicProductID : kCadenzaTypicalProductID;
@@ -186,12 +180,11 @@ public:
     std::thread::id thread;
     std::atomic<bool> armed{false};
     uint64_t nowNanos() override { return hx::clock::realSource().nowNanos(); }
-    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline) override
-    {
+    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                   uint64_t deadline) override {
         return hx::clock::realSource().waitUntil(cv, lock, deadline);
     }
-    void sleepUntil(uint64_t deadline) override
-    {
+    void sleepUntil(uint64_t deadline) override {
         const uint64_t now = nowNanos();
         const uint64_t ms = deadline > now ? (deadline - now + 500000) / 1000000 : 0;
         if (ms == 10 && std::this_thread::get_id() == thread && armed.exchange(false))
@@ -200,12 +193,12 @@ public:
     }
 };
 
-TEST(PicDevice, ATerminateDuringThePauseUnconfiguresAndLeavesNothingOpen)
-{
+TEST(PicDevice, ATerminateDuringThePauseUnconfiguresAndLeavesNothingOpen) {
     Device d(classModel(kPelgraneVendorID, kPelgranePicProductID, picLayout()), kPelgraneVendorID,
              kPelgranePicProductID);
     ASSERT_NE(d.dev, nullptr);
-    static TerminateDuringPause* clock = new TerminateDuringPause;  // bus threads may still be inside it
+    static TerminateDuringPause* clock =
+        new TerminateDuringPause; // bus threads may still be inside it
     clock->svc = d.svc.svc;
     clock->thread = std::this_thread::get_id();
     clock->armed = true;
@@ -221,15 +214,14 @@ TEST(PicDevice, ATerminateDuringThePauseUnconfiguresAndLeavesNothingOpen)
 }
 
 // Stream starts tell the microcontroller the rate, then exchange it.
-TEST(PicDevice, StreamStartsSendTheRateCommandThenExchangeIt)
-{
+TEST(PicDevice, StreamStartsSendTheRateCommandThenExchangeIt) {
     const struct {
         uint32_t rate;
         uint8_t command;
     } rows[] = {{48000, 0xC0}, {44100, 0xC1}};
     for (const auto& row : rows) {
-        Device d(classModel(kPelgraneVendorID, kPelgranePicProductID, picLayout()), kPelgraneVendorID,
-                 kPelgranePicProductID);
+        Device d(classModel(kPelgraneVendorID, kPelgranePicProductID, picLayout()),
+                 kPelgraneVendorID, kPelgranePicProductID);
         ASSERT_NE(d.dev, nullptr);
         QnChannelSettings s = d.dev->getCurrentSettings();
         s.Frequency = row.rate;
@@ -247,8 +239,7 @@ TEST(PicDevice, StreamStartsSendTheRateCommandThenExchangeIt)
     }
 }
 
-TEST(PicDevice, AStalledGetGivesUpAfterFiveRounds)
-{
+TEST(PicDevice, AStalledGetGivesUpAfterFiveRounds) {
     Device d(classModel(kPelgraneVendorID, kPelgranePicProductID, picLayout()), kPelgraneVendorID,
              kPelgranePicProductID);
     ASSERT_NE(d.dev, nullptr);
@@ -268,9 +259,9 @@ TEST(PicDevice, AStalledGetGivesUpAfterFiveRounds)
 // ---------------------------------------------------------------------------
 // Stop and teardown.
 
-TEST(StreamStop, WaitingStopsSettleFor100msAfterTheControlPortIsTold)
-{
-    Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID), kCadenzaVendorID, kCadenzaTypicalProductID);
+TEST(StreamStop, WaitingStopsSettleFor100msAfterTheControlPortIsTold) {
+    Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID), kCadenzaVendorID,
+             kCadenzaTypicalProductID);
     ASSERT_NE(d.dev, nullptr);
     ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
     SleepRecorder& sleeps = SleepRecorder::install();
@@ -286,8 +277,7 @@ TEST(StreamStop, WaitingStopsSettleFor100msAfterTheControlPortIsTold)
     SleepRecorder::remove();
 }
 
-TEST(StreamStop, UnplugWhileStreamingTearsDownInOrder)
-{
+TEST(StreamStop, UnplugWhileStreamingTearsDownInOrder) {
     auto model = classModel(kCadenzaVendorID, kCadenzaTypicalProductID);
     Device d(model, kCadenzaVendorID, kCadenzaTypicalProductID);
     ASSERT_NE(d.dev, nullptr);
@@ -299,11 +289,13 @@ TEST(StreamStop, UnplugWhileStreamingTearsDownInOrder)
     EXPECT_TRUE(d.svc->terminate());
     std::vector<std::string> trace = dev->stubTrace();
     trace.erase(trace.begin(), trace.begin() + long(before));
-    auto at = [&](const std::string& line) { return std::find(trace.begin(), trace.end(), line) - trace.begin(); };
-    const std::vector<std::string> order = {"stopStreaming wait=1",        "VendorAsyncPort::abort owner",
-                                            "VendorAsyncPort::close owner", "terminateBulkRqBs in",
-                                            "terminateBulkRqBs out",       "terminateInterruptRqBs in",
-                                            "terminateInterruptRqBs out"};
+    auto at = [&](const std::string& line) {
+        return std::find(trace.begin(), trace.end(), line) - trace.begin();
+    };
+    const std::vector<std::string> order = {
+        "stopStreaming wait=1",      "VendorAsyncPort::abort owner", "VendorAsyncPort::close owner",
+        "terminateBulkRqBs in",      "terminateBulkRqBs out",        "terminateInterruptRqBs in",
+        "terminateInterruptRqBs out"};
     for (size_t i = 0; i < order.size(); ++i) {
         ASSERT_LT(size_t(at(order[i])), trace.size()) << order[i];
         if (i) {
@@ -318,8 +310,7 @@ TEST(StreamStop, UnplugWhileStreamingTearsDownInOrder)
 // ---------------------------------------------------------------------------
 // The end of a configuration.
 
-TEST(ConfigurationDone, TheHidStatusPipeIsOpenWhileConfigured)
-{
+TEST(ConfigurationDone, TheHidStatusPipeIsOpenWhileConfigured) {
     for (bool hid : {true, false}) {
         ClassAudioLayout l;
         l.hid = hid;
@@ -339,21 +330,19 @@ TEST(ConfigurationDone, TheHidStatusPipeIsOpenWhileConfigured)
         // that); it stays open until the configuration goes.
         d.dev->startStreamAfterConfig();
         d.dev->stopStreaming(true);
-        EXPECT_NE(d.dev->getBindings().getPipe(status), nullptr);  // still open after the stop
+        EXPECT_NE(d.dev->getBindings().getPipe(status), nullptr); // still open after the stop
         d.svc->unconfigureDevice(false, "test");
         EXPECT_EQ(d.dev->m_pcStatusInterruptInPipe, nullptr);
         EXPECT_EQ(d.dev->getBindings().boundPipes(), 0);
     }
 }
 
-TEST(ConfigurationDone, TheOlvqCpldByteIsSentAgainAtEveryConfiguration)
-{
+TEST(ConfigurationDone, TheOlvqCpldByteIsSentAgainAtEveryConfiguration) {
     Device d(classModel(kOlvqVendorID, kOlvq187ProductID), kOlvqVendorID, kOlvq187ProductID);
     ASSERT_NE(d.dev, nullptr);
     const Req cpld{0x40, 0x49, 0xE7 | 0x10, 1, 0};
     for (int round = 0; round < 2; ++round) {
-        if (round == 1)
-            d.dev->setOlvqCpldByte(0x10);
+        if (round == 1) d.dev->setOlvqCpldByte(0x10);
         d.model->clearTrace();
         ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
         const std::vector<Req> rs = requestsOf(*d.model);
@@ -364,9 +353,9 @@ TEST(ConfigurationDone, TheOlvqCpldByteIsSentAgainAtEveryConfiguration)
     EXPECT_EQ(std::count(codes.begin(), codes.end(), uint32_t(STC_STREAM_BROKEN)), 0);
 }
 
-TEST(ConfigurationDone, APendingStartStartsStreamingAtTheEnd)
-{
-    Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID), kCadenzaVendorID, kCadenzaTypicalProductID);
+TEST(ConfigurationDone, APendingStartStartsStreamingAtTheEnd) {
+    Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID), kCadenzaVendorID,
+             kCadenzaTypicalProductID);
     ASSERT_NE(d.dev, nullptr);
     ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
     EXPECT_FALSE(d.dev->isStreamingStarted());
@@ -377,9 +366,9 @@ TEST(ConfigurationDone, APendingStartStartsStreamingAtTheEnd)
     d.dev->stopStreaming(true);
 }
 
-TEST(ConfigurationDone, TheDeviceKeepsAPageAlignedBufferForItsLife)
-{
-    Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID), kCadenzaVendorID, kCadenzaTypicalProductID);
+TEST(ConfigurationDone, TheDeviceKeepsAPageAlignedBufferForItsLife) {
+    Device d(classModel(kCadenzaVendorID, kCadenzaTypicalProductID), kCadenzaVendorID,
+             kCadenzaTypicalProductID);
     ASSERT_NE(d.dev, nullptr);
     IOBufferMemoryDescriptor* b = d.dev->getBufferMemory();
     ASSERT_NE(b, nullptr);
@@ -387,7 +376,7 @@ TEST(ConfigurationDone, TheDeviceKeepsAPageAlignedBufferForItsLife)
     EXPECT_EQ(reinterpret_cast<uintptr_t>(b->getBytesNoCopy()) % 4096, 0u);
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Bandwidth of the isochronous pipes, through the bus.
@@ -400,22 +389,20 @@ struct BandwidthCase {
     uint8_t speed;
     uint32_t rate;
     ClassEndpoint classEndpoint;
-    uint32_t used;  // bytes per packet each pipe takes
-    bool set;       // the bandwidth goes to the service
+    uint32_t used; // bytes per packet each pipe takes
+    bool set;      // the bandwidth goes to the service
 };
 
-std::string nameOf(const BandwidthCase& c)
-{
+std::string nameOf(const BandwidthCase& c) {
     const char* ep[] = {"Clear", "MaxPacketsOnly", "Absent"};
-    return std::string(c.speed == kUSBHostConnectionSpeedHigh ? "High" : "Full") + std::to_string(c.rate) +
-           ep[int(c.classEndpoint)];
+    return std::string(c.speed == kUSBHostConnectionSpeedHigh ? "High" : "Full") +
+           std::to_string(c.rate) + ep[int(c.classEndpoint)];
 }
 
 class PipeBandwidth : public ::testing::TestWithParam<BandwidthCase> {};
 
 // The model's endpoints take 300 bytes (50 frames of 2 x 24 bits).
-TEST_P(PipeBandwidth, IsStoredInThePipeAndUsedByTheReads)
-{
+TEST_P(PipeBandwidth, IsStoredInThePipeAndUsedByTheReads) {
     const BandwidthCase& c = GetParam();
     ClassAudioLayout l;
     l.classEndpoint = c.classEndpoint;
@@ -433,12 +420,13 @@ TEST_P(PipeBandwidth, IsStoredInThePipeAndUsedByTheReads)
     EXPECT_EQ(d.dev->m_pcInPipeIsoc->getBandwidth(), c.used);
     EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getBandwidth(), c.used);
     EXPECT_EQ(d.svc->GetAllocatedBandWidth(), 2 * c.used);
-    const std::string line = "checkBandwidthForPipe availBW=5000,  uUsed=" + std::to_string(c.used) + ", returning 0\n";
+    const std::string line =
+        "checkBandwidthForPipe availBW=5000,  uUsed=" + std::to_string(c.used) + ", returning 0\n";
     const std::string text = log.text();
     size_t lines = 0;
     for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
         ++lines;
-    EXPECT_EQ(lines, c.set ? 2u : 0u);  // one per pipe
+    EXPECT_EQ(lines, c.set ? 2u : 0u); // one per pipe
     EXPECT_EQ(text.find("setBandwidthForPipe") != std::string::npos, c.set);
 
     // Stream start checks both pipes again; the reads take what is stored.
@@ -452,16 +440,19 @@ TEST_P(PipeBandwidth, IsStoredInThePipeAndUsedByTheReads)
 
 INSTANTIATE_TEST_SUITE_P(
     SpeedRateAndClassEndpoint, PipeBandwidth,
-    ::testing::Values(BandwidthCase{kUSBHostConnectionSpeedFull, 44100, ClassEndpoint::Clear, 46 * 6, true},
-                      BandwidthCase{kUSBHostConnectionSpeedFull, 48000, ClassEndpoint::Clear, 50 * 6, true},
-                      BandwidthCase{kUSBHostConnectionSpeedFull, 44100, ClassEndpoint::MaxPacketsOnly, 300, false},
-                      BandwidthCase{kUSBHostConnectionSpeedFull, 44100, ClassEndpoint::Absent, 300, false},
-                      BandwidthCase{kUSBHostConnectionSpeedHigh, 44100, ClassEndpoint::Clear, 300, true},
-                      BandwidthCase{kUSBHostConnectionSpeedHigh, 48000, ClassEndpoint::MaxPacketsOnly, 300, false},
-                      BandwidthCase{kUSBHostConnectionSpeedHigh, 48000, ClassEndpoint::Absent, 300, false}),
+    ::testing::Values(
+        BandwidthCase{kUSBHostConnectionSpeedFull, 44100, ClassEndpoint::Clear, 46 * 6, true},
+        BandwidthCase{kUSBHostConnectionSpeedFull, 48000, ClassEndpoint::Clear, 50 * 6, true},
+        BandwidthCase{kUSBHostConnectionSpeedFull, 44100, ClassEndpoint::MaxPacketsOnly, 300,
+                      false},
+        BandwidthCase{kUSBHostConnectionSpeedFull, 44100, ClassEndpoint::Absent, 300, false},
+        BandwidthCase{kUSBHostConnectionSpeedHigh, 44100, ClassEndpoint::Clear, 300, true},
+        BandwidthCase{kUSBHostConnectionSpeedHigh, 48000, ClassEndpoint::MaxPacketsOnly, 300,
+                      false},
+        BandwidthCase{kUSBHostConnectionSpeedHigh, 48000, ClassEndpoint::Absent, 300, false}),
     [](const ::testing::TestParamInfo<BandwidthCase>& i) { return nameOf(i.param); });
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Recovery after a system power-down.
@@ -480,8 +471,7 @@ struct PowerDownCase {
 
 class PowerDownRecovery : public ::testing::TestWithParam<PowerDownCase> {};
 
-TEST_P(PowerDownRecovery, Stage1SendsTheDevicesRequestsAfter50ms)
-{
+TEST_P(PowerDownRecovery, Stage1SendsTheDevicesRequestsAfter50ms) {
     const PowerDownCase& c = GetParam();
     Rig rig;
     if (c.vendor != kKorvexVendorID) {
@@ -492,7 +482,8 @@ TEST_P(PowerDownRecovery, Stage1SendsTheDevicesRequestsAfter50ms)
     const hx::usb::devices::HX5100Identity id{c.vendor, c.product, 0x0100, "M", "P", ""};
     std::shared_ptr<HX5100Model> model =
         c.vendor == kSorvikVendorID
-            ? std::make_shared<SorvikModel>(kUSBHostConnectionSpeedFull, id, std::array<uint8_t, 8>{1}, "S")
+            ? std::make_shared<SorvikModel>(kUSBHostConnectionSpeedFull, id,
+                                            std::array<uint8_t, 8>{1}, "S")
             : std::make_shared<HX5100Model>(kUSBHostConnectionSpeedFull, id);
     const uint8_t port = rig.plug(model);
     ServiceRef svc = rig.service(port);
@@ -514,11 +505,14 @@ TEST_P(PowerDownRecovery, Stage1SendsTheDevicesRequestsAfter50ms)
     const std::vector<uint64_t> mine = sleeps.sleepsOf(std::this_thread::get_id());
     SleepRecorder::remove();
     std::vector<Req> seen = requestsOf(*model);
-    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());  // a refused request is tried again
+    seen.erase(std::unique(seen.begin(), seen.end()),
+               seen.end()); // a refused request is tried again
     EXPECT_EQ(seen, c.requests);
     EXPECT_EQ(std::count(mine.begin(), mine.end(), 50u), c.requests.empty() ? 0 : 1);
-    const bool merrowLine = log.text().find("stage mbWasPowerDownMode && isMerrowCompatible()") != std::string::npos;
-    const bool farlaneLine = log.text().find("stage mbWasPowerDownMode && isSorvikFarlane2()") != std::string::npos;
+    const bool merrowLine =
+        log.text().find("stage mbWasPowerDownMode && isMerrowCompatible()") != std::string::npos;
+    const bool farlaneLine =
+        log.text().find("stage mbWasPowerDownMode && isSorvikFarlane2()") != std::string::npos;
     EXPECT_EQ(merrowLine, c.features);
     EXPECT_EQ(farlaneLine, c.vendor == kSorvikVendorID);
     rig.unplug(port);
@@ -539,13 +533,12 @@ INSTANTIATE_TEST_SUITE_P(
                                     {{0x00, 9, 0, 0, 0}}}),
     [](const ::testing::TestParamInfo<PowerDownCase>& i) { return std::string(i.param.name); });
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // The extra bytes every client ring of the device carries, by identity.
-TEST(ClientRingExtraBytes, ByIdentity)
-{
+TEST(ClientRingExtraBytes, ByIdentity) {
     const struct {
         uint16_t vendor, product;
         uint32_t extra;
@@ -560,8 +553,8 @@ TEST(ClientRingExtraBytes, ByIdentity)
             p->release();
         }
         const hx::usb::devices::HX5100Identity id{row.vendor, row.product, 0x0003, "M", "P", ""};
-        const uint8_t port = rig.plug(std::make_shared<SorvikModel>(kUSBHostConnectionSpeedFull, id,
-                                                                    std::array<uint8_t, 8>{1}, "S"));
+        const uint8_t port = rig.plug(std::make_shared<SorvikModel>(
+            kUSBHostConnectionSpeedFull, id, std::array<uint8_t, 8>{1}, "S"));
         ServiceRef svc = rig.service(port);
         ASSERT_TRUE(svc);
         EXPECT_EQ(svc->getDevice()->clientRingExtraBytes(), row.extra) << row.product;
@@ -569,14 +562,13 @@ TEST(ClientRingExtraBytes, ByIdentity)
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // The product whose output path is a choice of interface: choosing its
 // second output moves the stream's output pipe to interface 3.
-TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface)
-{
+TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface) {
     ClassAudioLayout l;
     l.secondOutput = true;
     // A features record without flags: the streaming interfaces keep their
@@ -610,7 +602,7 @@ TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface)
     hx::log::Capture log;
     XsDeviceControls c;
     d.dev->getSelectors(c);
-    c.cOut.iSelector = 2;  // the second output: interface 3
+    c.cOut.iSelector = 2; // the second output: interface 3
     d.dev->setSelectors(c);
     ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
     EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x03);
@@ -625,9 +617,9 @@ TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface)
     // Audio now leaves through the second interface.
     const uint64_t before = d.model->streamStats().outPackets;
     clock.runFor(200 * 1000000ull);
-    EXPECT_GT(d.model->streamStats().outPackets, before + 100);  // queued 50 frames ahead
+    EXPECT_GT(d.model->streamStats().outPackets, before + 100); // queued 50 frames ahead
     EXPECT_TRUE(d.dev->isStreamingStarted());
     d.dev->stopStreaming(true);
 }
 
-}  // namespace
+} // namespace

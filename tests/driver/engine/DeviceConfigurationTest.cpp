@@ -23,52 +23,50 @@ namespace {
 using namespace enginetest;
 
 const Req kSetConfiguration1{0x00, 0x09, 1, 0, 0};
-Req setInterface(uint16_t number, uint16_t alternate) { return {0x01, 0x0B, alternate, number, 0}; }
-Req clearHalt(uint16_t endpoint) { return {0x02, 0x01, 0, endpoint, 0}; }
+Req setInterface(uint16_t number, uint16_t alternate) {
+    return {0x01, 0x0B, alternate, number, 0};
+}
+Req clearHalt(uint16_t endpoint) {
+    return {0x02, 0x01, 0, endpoint, 0};
+}
 
-QnChannelSettings stereo24(uint32_t rate) { return {rate, 2, 24, 2, 24, 0}; }
+QnChannelSettings stereo24(uint32_t rate) {
+    return {rate, 2, 24, 2, 24, 0};
+}
 
-bool sameSettings(const QnChannelSettings& a, const QnChannelSettings& b)
-{
+bool sameSettings(const QnChannelSettings& a, const QnChannelSettings& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 struct Configurable {
-    explicit Configurable(uint8_t speed) : model(makeHX5100(speed))
-    {
+    explicit Configurable(uint8_t speed) : model(makeHX5100(speed)) {
         port = rig.plug(model);
         svc = rig.service(port);
-        if (!svc)
-            return;
+        if (!svc) return;
         dev = svc->getDevice();
         tap = std::make_unique<StateChangeTap>(svc.svc);
         client = user.open(svc.svc, 2);
         clientId = svc->clientIdentifier(client);
     }
-    ~Configurable()
-    {
+    ~Configurable() {
         user.kill();
         tap.reset();
         rig.unplug(port);
     }
     // What every user-space deliverable does first: tell the driver that no
     // firmware updater runs.
-    void openNoUpdater()
-    {
+    void openNoUpdater() {
         IOReturn r = kIOReturnSuccess;
         EXPECT_EQ(user.open(svc.svc, 4, &r), nullptr);
         EXPECT_EQ(r, kIOReturnBadArgument);
     }
     // The state changes the service sent since the client was opened.
-    std::vector<uint32_t> stateCodes(uint64_t* lastOrigin = nullptr)
-    {
+    std::vector<uint32_t> stateCodes(uint64_t* lastOrigin = nullptr) {
         std::vector<uint32_t> codes;
         for (const auto& seen : tap->seen()) {
-            if (seen.type != kQnStateChangeMessage)
-                continue;
+            if (seen.type != kQnStateChangeMessage) continue;
             codes.push_back(seen.record.mCode);
-            if (lastOrigin)
-                *lastOrigin = seen.record.mClient;
+            if (lastOrigin) *lastOrigin = seen.record.mClient;
         }
         return codes;
     }
@@ -93,32 +91,28 @@ struct Configurable {
 // the rate, setting the rate on both endpoints when it differs. The MIDI
 // and status port's pipes (bulk OUT 0x03, interrupt IN 0x83) open after
 // the audio pipes.
-std::vector<Req> configureTrace(bool first, uint32_t rate, uint32_t deviceRate)
-{
-    std::vector<Req> t = {kSetConfiguration1, setInterface(1, 2), setInterface(2, 2), clearHalt(0x82),
-                          clearHalt(0x01), clearHalt(0x03), clearHalt(0x83)};
-    if (first)
-        t.push_back(kReadPort2);
+std::vector<Req> configureTrace(bool first, uint32_t rate, uint32_t deviceRate) {
+    std::vector<Req> t = {kSetConfiguration1, setInterface(1, 2), setInterface(2, 2),
+                          clearHalt(0x82),    clearHalt(0x01),    clearHalt(0x03),
+                          clearHalt(0x83)};
+    if (first) t.push_back(kReadPort2);
     t.push_back(kMixer);
     t.insert(t.end(), {kReadSelector, kGetRate});
-    if (rate != deviceRate)
-        t.insert(t.end(), {kSetRateIn, kSetRateOut});
+    if (rate != deviceRate) t.insert(t.end(), {kSetRateIn, kSetRateOut});
     t.insert(t.end(), {kReadSelector, kGetRate});
     return t;
 }
 
 class HX5100Configuration : public ::testing::TestWithParam<uint8_t> {
 protected:
-    std::vector<uint32_t> offeredRates() const
-    {
+    std::vector<uint32_t> offeredRates() const {
         if (GetParam() == kUSBHostConnectionSpeedHigh)
             return {44100, 48000, 88200, 96000, 176400, 192000};
         return {44100, 48000};
     }
 };
 
-TEST_P(HX5100Configuration, RefusedWhileTheUpdaterStateIsUnknown)
-{
+TEST_P(HX5100Configuration, RefusedWhileTheUpdaterStateIsUnknown) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.model->clearTrace();
@@ -128,8 +122,7 @@ TEST_P(HX5100Configuration, RefusedWhileTheUpdaterStateIsUnknown)
     EXPECT_TRUE(c.stateCodes().empty());
 }
 
-TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifications)
-{
+TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifications) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.openNoUpdater();
@@ -147,8 +140,7 @@ TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifi
         // A configured device first goes back to the alternates without
         // endpoints (input, then output).
         std::vector<Req> expected;
-        if (wasConfigured)
-            expected = {setInterface(2, 0), setInterface(1, 0)};
+        if (wasConfigured) expected = {setInterface(2, 0), setInterface(1, 0)};
         std::vector<Req> configure = configureTrace(first, rate, before);
         expected.insert(expected.end(), configure.begin(), configure.end());
         EXPECT_EQ(requestsOf(*c.model), expected);
@@ -187,8 +179,7 @@ TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifi
     EXPECT_NE(iso.outputRing().mRBs[0], nullptr);
 }
 
-TEST_P(HX5100Configuration, SameSettingsAreAlreadyConfiguredAndForceReconfigures)
-{
+TEST_P(HX5100Configuration, SameSettingsAreAlreadyConfiguredAndForceReconfigures) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.openNoUpdater();
@@ -214,8 +205,7 @@ TEST_P(HX5100Configuration, SameSettingsAreAlreadyConfiguredAndForceReconfigures
     EXPECT_EQ(c.stateCodes().size(), seen + 2);
 }
 
-TEST_P(HX5100Configuration, RatesOutsideTheAcceptedRangeAreRefusedAndChangeNothing)
-{
+TEST_P(HX5100Configuration, RatesOutsideTheAcceptedRangeAreRefusedAndChangeNothing) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.openNoUpdater();
@@ -245,8 +235,7 @@ TEST_P(HX5100Configuration, RatesOutsideTheAcceptedRangeAreRefusedAndChangeNothi
 // The device refuses the new alternate: the attempt fails with the stack's
 // code, the old settings come back and are configured again, and the status
 // stays that of the failed attempt.
-TEST_P(HX5100Configuration, RefusedReconfigurationRestoresTheOldSettings)
-{
+TEST_P(HX5100Configuration, RefusedReconfigurationRestoresTheOldSettings) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.openNoUpdater();
@@ -273,8 +262,7 @@ TEST_P(HX5100Configuration, RefusedReconfigurationRestoresTheOldSettings)
 
 // SET_CONFIGURATION refused by the host every time: five rounds of reset and
 // a new attempt, then the stack's code; nothing stays bound.
-TEST_P(HX5100Configuration, SetConfigurationFailingAfterFiveResetsFailsWithTheStacksCode)
-{
+TEST_P(HX5100Configuration, SetConfigurationFailingAfterFiveResetsFailsWithTheStacksCode) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.openNoUpdater();
@@ -286,7 +274,8 @@ TEST_P(HX5100Configuration, SetConfigurationFailingAfterFiveResetsFailsWithTheSt
     EXPECT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnNotResponding);
     EXPECT_EQ(c.svc->getConfigureStatus(), kIOReturnNotResponding);
     EXPECT_FALSE(c.dev->isConfigured());
-    EXPECT_NE(cap.text().find("USB: SetConfiguration failed with code:E00002ED - try reset 5\n"), std::string::npos);
+    EXPECT_NE(cap.text().find("USB: SetConfiguration failed with code:E00002ED - try reset 5\n"),
+              std::string::npos);
     EXPECT_EQ(cap.text().find("try reset 6"), std::string::npos);
     EXPECT_EQ(c.dev->getBindings().boundInterfaces(), 0);
     EXPECT_TRUE(c.stateCodes().empty());
@@ -294,8 +283,7 @@ TEST_P(HX5100Configuration, SetConfigurationFailingAfterFiveResetsFailsWithTheSt
 
 // Unconfiguring returns the streaming interfaces to alternate 0 once; the
 // second time there is nothing left to undo.
-TEST_P(HX5100Configuration, UnconfiguringTwiceDoesNothingTheSecondTime)
-{
+TEST_P(HX5100Configuration, UnconfiguringTwiceDoesNothingTheSecondTime) {
     Configurable c(GetParam());
     ASSERT_TRUE(c.svc);
     c.openNoUpdater();
@@ -315,7 +303,10 @@ TEST_P(HX5100Configuration, UnconfiguringTwiceDoesNothingTheSecondTime)
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, HX5100Configuration,
-                         ::testing::Values(uint8_t(kUSBHostConnectionSpeedFull), uint8_t(kUSBHostConnectionSpeedHigh)),
-                         [](const auto& info) { return info.param == kUSBHostConnectionSpeedHigh ? "High" : "Full"; });
+                         ::testing::Values(uint8_t(kUSBHostConnectionSpeedFull),
+                                           uint8_t(kUSBHostConnectionSpeedHigh)),
+                         [](const auto& info) {
+                             return info.param == kUSBHostConnectionSpeedHigh ? "High" : "Full";
+                         });
 
-}  // namespace
+} // namespace

@@ -447,13 +447,13 @@ TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder) {
 // device refuses is not taken.
 TEST(DeviceControls, TolvaneRoutingGoesOutAsItsVendorRequest) {
     ClassAudioLayout layout;
-    layout.vendorControlIndex = 4;  // the model takes index 4, stalls index 2
-    Opened<ClassAudioModel> c(
-        std::make_shared<ClassAudioModel>(
-            kUSBHostConnectionSpeedFull,
-            hx::usb::devices::HX5100Identity{kTolvaneVendorID, kTolvaneProductID, 0x0100, "T", "P", ""},
-            layout),
-        [] { useClassPersonality(kTolvaneVendorID, kTolvaneProductID); });
+    layout.vendorControlIndex = 4; // the model takes index 4, stalls index 2
+    Opened<ClassAudioModel> c(std::make_shared<ClassAudioModel>(
+                                  kUSBHostConnectionSpeedFull,
+                                  hx::usb::devices::HX5100Identity{
+                                      kTolvaneVendorID, kTolvaneProductID, 0x0100, "T", "P", ""},
+                                  layout),
+                              [] { useClassPersonality(kTolvaneVendorID, kTolvaneProductID); });
     ASSERT_NE(c.dev, nullptr);
     ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
     auto vendorOne = [&] {
@@ -499,7 +499,7 @@ TEST(StartTraces, ByProductOnTheClassModel) {
     const Key rateIn{0x22, 1, 0x0100, 0x82}, rateOut{0x22, 1, 0x0100, 0x01};
     struct Case {
         uint16_t vendor, product;
-        std::vector<Key> expected;  // the start's first requests, in order
+        std::vector<Key> expected; // the start's first requests, in order
     } cases[] = {
         {kTeslinVendorID, kTeslinT10ProductID, {rateIn, {0x21, 1, 0x02FF, 0x0200}}},
         {kKestrelVendorID, kKestrelProductID, {rateIn, {0x21, 1, 0x02FF, 0x0200}}},

@@ -33,9 +33,10 @@ const Req kFirmware5{0xC0, 0x56, 0, 0, 5};
 const Req kPicSet{0x40, 0x01, 0xF0, 0x1F0, 1};
 const Req kPicGet{0xC0, 0x81, 0xF0, 0, 1};
 
-std::vector<Req> times(const Req& r, size_t n) { return std::vector<Req>(n, r); }
-std::vector<Req> operator+(std::vector<Req> a, const std::vector<Req>& b)
-{
+std::vector<Req> times(const Req& r, size_t n) {
+    return std::vector<Req>(n, r);
+}
+std::vector<Req> operator+(std::vector<Req> a, const std::vector<Req>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -43,8 +44,7 @@ std::vector<Req> operator+(std::vector<Req> a, const std::vector<Req>& b)
 // An HX-5100 model under the given identifiers, started by the driver
 // (with a personality of its own for a product the driver does not match).
 struct Plugged {
-    Plugged(uint16_t vendor, uint16_t product, uint8_t speed = 2)
-    {
+    Plugged(uint16_t vendor, uint16_t product, uint8_t speed = 2) {
         if (vendor != kKorvexVendorID || product != kKorvexHX5100ProductID) {
             OSDictionary* p = ZrMakeDriverPersonality(vendor, product, nullptr);
             hx::kern::addPersonality(p);
@@ -68,8 +68,7 @@ struct Plugged {
 };
 
 // A loaded features record with the given flags.
-APISpecificFeatures featuresWith(const std::vector<int>& flags)
-{
+APISpecificFeatures featuresWith(const std::vector<int>& flags) {
     APISpecificFeatures f;
     std::memset(&f, 0, sizeof f);
     f.mLoaded = 1;
@@ -88,8 +87,7 @@ struct CountsCase {
 
 class FirmwareChannelCounts : public ::testing::TestWithParam<CountsCase> {};
 
-TEST_P(FirmwareChannelCounts, PairsFromBytes3And4WithinTheirLimits)
-{
+TEST_P(FirmwareChannelCounts, PairsFromBytes3And4WithinTheirLimits) {
     const CountsCase& c = GetParam();
     const uint8_t reply[5] = {0xEE, 0xEE, 0xEE, c.byte3, c.byte4};
     uint32_t ins = 99, outs = 99;
@@ -99,11 +97,11 @@ TEST_P(FirmwareChannelCounts, PairsFromBytes3And4WithinTheirLimits)
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, FirmwareChannelCounts,
-                         ::testing::Values(CountsCase{0x05, 0x03, 10, 6},    // 5 output pairs
-                                           CountsCase{0x7F, 0x7F, 16, 32},   // both capped
-                                           CountsCase{0x08, 0x10, 16, 32},   // exactly the limits
-                                           CountsCase{0x09, 0x11, 16, 32},   // one pair over
-                                           CountsCase{0x85, 0x84, 10, 8},    // top bit is not a count
+                         ::testing::Values(CountsCase{0x05, 0x03, 10, 6},  // 5 output pairs
+                                           CountsCase{0x7F, 0x7F, 16, 32}, // both capped
+                                           CountsCase{0x08, 0x10, 16, 32}, // exactly the limits
+                                           CountsCase{0x09, 0x11, 16, 32}, // one pair over
+                                           CountsCase{0x85, 0x84, 10, 8},  // top bit is not a count
                                            CountsCase{0x00, 0x00, 0, 0}));
 
 // ---------------------------------------------------------------------------
@@ -112,15 +110,15 @@ INSTANTIATE_TEST_SUITE_P(Replies, FirmwareChannelCounts,
 struct FirmwareCase {
     const char* name;
     uint16_t vendor, product;
-    int features;  // -1: no record; else index into kFeatureSets
+    int features; // -1: no record; else index into kFeatureSets
     std::vector<Req> expect;
 };
 
 const std::vector<std::vector<int>> kFeatureSets = {
-    {},                                                              // 0: not Merrow-compatible
-    {eSpecFeature_MerrowCompatible},                                 // 1
-    {eSpecFeature_MerrowCompatible, eSpecFeature_FirmwareVersionString},  // 2
-    {eSpecFeature_MerrowCompatible, eSpecFeature_FirmwareChannelCounts},  // 3
+    {},                                                                  // 0: not Merrow-compatible
+    {eSpecFeature_MerrowCompatible},                                     // 1
+    {eSpecFeature_MerrowCompatible, eSpecFeature_FirmwareVersionString}, // 2
+    {eSpecFeature_MerrowCompatible, eSpecFeature_FirmwareChannelCounts}, // 3
 };
 
 class FirmwareReads : public ::testing::TestWithParam<FirmwareCase> {};
@@ -128,8 +126,7 @@ class FirmwareReads : public ::testing::TestWithParam<FirmwareCase> {};
 // The model answers the 8- and 15-byte reads and stalls the 5-byte one, so
 // a channel-count read goes out six times (five tries, each stall resent)
 // and changes nothing.
-TEST_P(FirmwareReads, AskWhatTheProductAndFeaturesCallFor)
-{
+TEST_P(FirmwareReads, AskWhatTheProductAndFeaturesCallFor) {
     const FirmwareCase& c = GetParam();
     Plugged d(c.vendor, c.product);
     ASSERT_NE(d.dev, nullptr);
@@ -152,16 +149,32 @@ TEST_P(FirmwareReads, AskWhatTheProductAndFeaturesCallFor)
 INSTANTIATE_TEST_SUITE_P(
     Products, FirmwareReads,
     ::testing::Values(
-        FirmwareCase{"HX5100", kKorvexVendorID, kKorvexHX5100ProductID, -1, {kFirmware8, kFirmware15}},
-        FirmwareCase{"LX880", kKorvexVendorID, kKorvexLX880ProductID, -1, {kFirmware8, kFirmware15}},
-        FirmwareCase{"LX430", kKorvexVendorID, kKorvexLX430ProductID, -1, {kFirmware8, kFirmware15}},
+        FirmwareCase{
+            "HX5100", kKorvexVendorID, kKorvexHX5100ProductID, -1, {kFirmware8, kFirmware15}},
+        FirmwareCase{
+            "LX880", kKorvexVendorID, kKorvexLX880ProductID, -1, {kFirmware8, kFirmware15}},
+        FirmwareCase{
+            "LX430", kKorvexVendorID, kKorvexLX430ProductID, -1, {kFirmware8, kFirmware15}},
         FirmwareCase{"LX310VersionOnly", kKorvexVendorID, kKorvexLX310ProductID, -1, {kFirmware8}},
-        FirmwareCase{"MakerDeviceWithoutMerrow", kQuarnelVendorID, kQuarnelBulkB01ProductID, 0, {kFirmware8}},
-        FirmwareCase{"OtherWithoutMerrowReadsNothing", kPelgraneVendorID, kPelgraneStereo16ProductID, 0, {}},
-        FirmwareCase{"ListedRecordWithoutTextFlag", kKorvexVendorID, kKorvexHX5100ProductID, 1,
+        FirmwareCase{"MakerDeviceWithoutMerrow",
+                     kQuarnelVendorID,
+                     kQuarnelBulkB01ProductID,
+                     0,
+                     {kFirmware8}},
+        FirmwareCase{
+            "OtherWithoutMerrowReadsNothing", kPelgraneVendorID, kPelgraneStereo16ProductID, 0, {}},
+        FirmwareCase{"ListedRecordWithoutTextFlag",
+                     kKorvexVendorID,
+                     kKorvexHX5100ProductID,
+                     1,
                      {kFirmware8, kFirmware15}},
-        FirmwareCase{"RecordWithoutTextFlag", kKorvexVendorID, kKorvexLX310ProductID, 1, {kFirmware8}},
-        FirmwareCase{"RecordWithTextFlag", kKorvexVendorID, kKorvexLX310ProductID, 2, {kFirmware8, kFirmware15}},
+        FirmwareCase{
+            "RecordWithoutTextFlag", kKorvexVendorID, kKorvexLX310ProductID, 1, {kFirmware8}},
+        FirmwareCase{"RecordWithTextFlag",
+                     kKorvexVendorID,
+                     kKorvexLX310ProductID,
+                     2,
+                     {kFirmware8, kFirmware15}},
         FirmwareCase{"RecordWithCountsFlagStalled", kKorvexVendorID, kKorvexLX310ProductID, 3,
                      std::vector<Req>{kFirmware8} + times(kFirmware5, 6)},
         FirmwareCase{"CountsDeviceStalled", kPelgraneVendorID, kPelgraneCountsProductID, -1,
@@ -173,8 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct PicCase {
     const char* name;
-    uint16_t product;  // of the PIC device's maker, or the HX-5100
-    int op;            // 0 set, 1 get, 2 the set-and-get exchange
+    uint16_t product; // of the PIC device's maker, or the HX-5100
+    int op;           // 0 set, 1 get, 2 the set-and-get exchange
     std::vector<Req> expect;
     std::vector<uint64_t> sleeps;
 };
@@ -183,8 +196,7 @@ class PicCommands : public ::testing::TestWithParam<PicCase> {};
 
 // The model has no microcontroller: it stalls both requests, so every try
 // fails and the exchange gives up after five rounds without a get.
-TEST_P(PicCommands, OnlyTheListedDeviceIsSentThem)
-{
+TEST_P(PicCommands, OnlyTheListedDeviceIsSentThem) {
     const PicCase& c = GetParam();
     const bool pic = c.product == kPelgranePicProductID;
     Plugged d(pic ? kPelgraneVendorID : kKorvexVendorID, c.product);
@@ -220,7 +232,10 @@ INSTANTIATE_TEST_SUITE_P(
     Devices, PicCommands,
     ::testing::Values(PicCase{"SetStalled", kPelgranePicProductID, 0, times(kPicSet, 6), {}},
                       PicCase{"GetStalled", kPelgranePicProductID, 1, times(kPicGet, 6), {}},
-                      PicCase{"ExchangeGivesUpAfterFiveRounds", kPelgranePicProductID, 2, times(kPicSet, 30),
+                      PicCase{"ExchangeGivesUpAfterFiveRounds",
+                              kPelgranePicProductID,
+                              2,
+                              times(kPicSet, 30),
                               {20, 20, 20, 20, 20}},
                       PicCase{"HX5100Set", kKorvexHX5100ProductID, 0, {}, {}},
                       PicCase{"HX5100Get", kKorvexHX5100ProductID, 1, {}, {}},
@@ -230,8 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The descriptor scan.
 
-TEST(DescriptorScan, SetsTheDeviceSpecificData)
-{
+TEST(DescriptorScan, SetsTheDeviceSpecificData) {
     Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
     ASSERT_NE(d.dev, nullptr);
     const ZrDevice::SpecificData& s = d.dev->getSpecificData();
@@ -249,15 +263,15 @@ TEST(DescriptorScan, SetsTheDeviceSpecificData)
     EXPECT_EQ(d.dev->mInACR, 7u);
     EXPECT_EQ(d.dev->getAJ().packetSize(), 512u);
     ASSERT_NE(d.dev->getAJ().getMidiSM(), nullptr);
-    const auto* sm = static_cast<const MidiSharedMemory*>(d.dev->getAJ().getMidiSM()->getBytesNoCopy());
+    const auto* sm =
+        static_cast<const MidiSharedMemory*>(d.dev->getAJ().getMidiSM()->getBytesNoCopy());
     EXPECT_EQ(sm->mVendorID, kKorvexVendorID);
     EXPECT_EQ(sm->mProductID, kKorvexHX5100ProductID);
 }
 
 // The 16-bit stereo device starts at 2 + 2 channels of 16 bits; a later
 // scan leaves what a client chose since.
-TEST(DescriptorScan, StereoOnlyDeviceIsForcedOnItsFirstScanOnly)
-{
+TEST(DescriptorScan, StereoOnlyDeviceIsForcedOnItsFirstScanOnly) {
     Plugged d(kPelgraneVendorID, kPelgraneStereo16ProductID);
     ASSERT_NE(d.dev, nullptr);
     DriverSM* sm = d.dev->getDriverSM();
@@ -272,8 +286,7 @@ TEST(DescriptorScan, StereoOnlyDeviceIsForcedOnItsFirstScanOnly)
     EXPECT_EQ(std::memcmp(&sm->mChannelSettings, &chosen, sizeof chosen), 0);
 }
 
-TEST(DescriptorScan, OtherDevicesKeepTheDefaultSettings)
-{
+TEST(DescriptorScan, OtherDevicesKeepTheDefaultSettings) {
     Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
     ASSERT_NE(d.dev, nullptr);
     const QnChannelSettings defaults{44100, 2, 24, 2, 24, 0};
@@ -283,13 +296,13 @@ TEST(DescriptorScan, OtherDevicesKeepTheDefaultSettings)
 // ---------------------------------------------------------------------------
 // Descriptor-model views.
 
-TEST(DescriptorViews, AreTheDescriptorModels)
-{
+TEST(DescriptorViews, AreTheDescriptorModels) {
     Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
     ASSERT_NE(d.dev, nullptr);
     ASSERT_EQ(d.dev->getCountConfigurationDescriptors(), 1);
     ASSERT_NE(d.dev->getConfigurationDescriptor(0), nullptr);
-    EXPECT_EQ(d.dev->getConfigurationDescriptor(0), d.dev->getConfigurations().getConfigurationDescriptor(0));
+    EXPECT_EQ(d.dev->getConfigurationDescriptor(0),
+              d.dev->getConfigurations().getConfigurationDescriptor(0));
     EXPECT_EQ(d.dev->getConfigurationDescriptor(1), nullptr);
 
     auto info = std::make_unique<APIDeviceInfo>();
@@ -299,12 +312,13 @@ TEST(DescriptorViews, AreTheDescriptorModels)
     EXPECT_EQ(info->mVendor, kKorvexVendorID);
     EXPECT_EQ(info->mProduct, kKorvexHX5100ProductID);
     ASSERT_EQ(info->mNumConfigurations, 1);
-    EXPECT_EQ(std::memcmp(&info->mConfigurations[0], &own.mConfigurations[0], sizeof own.mConfigurations[0]), 0);
+    EXPECT_EQ(std::memcmp(&info->mConfigurations[0], &own.mConfigurations[0],
+                          sizeof own.mConfigurations[0]),
+              0);
 }
 
 // A device reporting six configurations is described with its first four.
-TEST(DescriptorViews, DeviceInformationHoldsAtMostFourConfigurations)
-{
+TEST(DescriptorViews, DeviceInformationHoldsAtMostFourConfigurations) {
     Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
     ASSERT_NE(d.dev, nullptr);
     std::span<const uint8_t> set = d.model->configurationDescriptor(0);
@@ -328,7 +342,7 @@ TEST(DescriptorViews, DeviceInformationHoldsAtMostFourConfigurations)
 
 struct DisableCase {
     const char* name;
-    int by;  // -1 nothing, 0 frequency, 1 resolution, 2 channels
+    int by; // -1 nothing, 0 frequency, 1 resolution, 2 channels
     unsigned value;
     bool keeps44100, keeps48000;
 };
@@ -337,14 +351,12 @@ class DisableFormats : public ::testing::TestWithParam<DisableCase> {};
 
 // Whether some alternate of both streaming interfaces still offers 2
 // channels of 24 bits at rate.
-bool streamingOffers(const APIDeviceInfo& info, uint32_t rate)
-{
+bool streamingOffers(const APIDeviceInfo& info, uint32_t rate) {
     const APIConfigInfo& c = info.mConfigurations[0];
     int found = 0;
     for (int i = 0; i < c.mNumInterfaces; ++i) {
         const APIInterfaceInfo& iface = c.mInterfaces[i];
-        if (iface.mInterfaceNumber != 1 && iface.mInterfaceNumber != 2)
-            continue;
+        if (iface.mInterfaceNumber != 1 && iface.mInterfaceNumber != 2) continue;
         bool any = false;
         for (int a = 0; a < iface.mNumAlternates; ++a)
             any = any || iface.mAlternates[a].mStreaming.can(2, 24, rate, false);
@@ -353,8 +365,7 @@ bool streamingOffers(const APIDeviceInfo& info, uint32_t rate)
     return found == 2;
 }
 
-TEST_P(DisableFormats, ClearOnlyWhatMatches)
-{
+TEST_P(DisableFormats, ClearOnlyWhatMatches) {
     const DisableCase& c = GetParam();
     Plugged d(kKorvexVendorID, kKorvexHX5100ProductID);
     ASSERT_NE(d.dev, nullptr);
@@ -379,13 +390,14 @@ INSTANTIATE_TEST_SUITE_P(Filters, DisableFormats,
                                            DisableCase{"Resolution16", 1, 16, true, true},
                                            DisableCase{"Channels2", 2, 2, false, false},
                                            DisableCase{"Channels8", 2, 8, true, true}),
-                         [](const ::testing::TestParamInfo<DisableCase>& i) { return std::string(i.param.name); });
+                         [](const ::testing::TestParamInfo<DisableCase>& i) {
+                             return std::string(i.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Allocated bandwidth.
 
-TEST(AllocatedBandwidth, ZeroWithoutADeviceModel)
-{
+TEST(AllocatedBandwidth, ZeroWithoutADeviceModel) {
     auto* svc = new ZrKernelDeviceKorvexHX5100();
     EXPECT_EQ(svc->GetAllocatedBandWidth(), 0u);
     svc->release();
@@ -395,8 +407,7 @@ class AllocatedBandwidth : public ::testing::TestWithParam<uint8_t> {};
 
 // Nothing before the pipes open; while configured, what the output and
 // input pipes use; nothing once they close again.
-TEST_P(AllocatedBandwidth, SumsTheOpenIsochronousPipes)
-{
+TEST_P(AllocatedBandwidth, SumsTheOpenIsochronousPipes) {
     Plugged d(kKorvexVendorID, kKorvexHX5100ProductID, GetParam());
     ASSERT_NE(d.dev, nullptr);
     EXPECT_EQ(d.svc->GetAllocatedBandWidth(), 0u);
@@ -421,4 +432,4 @@ TEST_P(AllocatedBandwidth, SumsTheOpenIsochronousPipes)
 
 INSTANTIATE_TEST_SUITE_P(Speeds, AllocatedBandwidth, ::testing::Values(uint8_t(1), uint8_t(2)));
 
-}  // namespace
+} // namespace

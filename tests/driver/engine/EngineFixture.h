@@ -26,13 +26,12 @@ using hx::usb::devices::HX5100Model;
 
 // The model's own names differ from the driver's table, so a test sees the
 // table's names replace them.
-inline hx::usb::devices::HX5100Identity hx5100Identity(bool serial = true)
-{
-    return {kKorvexVendorID, kKorvexHX5100ProductID, 0x0100, "KORVEX AUDIO", "HX5100 USB", serial ? "SN0001" : ""};
+inline hx::usb::devices::HX5100Identity hx5100Identity(bool serial = true) {
+    return {kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
+            "KORVEX AUDIO",  "HX5100 USB",           serial ? "SN0001" : ""};
 }
 
-inline std::shared_ptr<HX5100Model> makeHX5100(uint8_t speed, bool serial = true)
-{
+inline std::shared_ptr<HX5100Model> makeHX5100(uint8_t speed, bool serial = true) {
     return std::make_shared<HX5100Model>(speed, hx5100Identity(serial));
 }
 
@@ -79,7 +78,8 @@ public:
     std::function<void(const Seen&)> observe;
 
 private:
-    static IOReturn handler(void* target, void*, UInt32 type, IOService*, void* arg, vm_size_t size);
+    static IOReturn handler(void* target, void*, UInt32 type, IOService*, void* arg,
+                            vm_size_t size);
     IONotifier* mNotifier = nullptr;
     std::mutex mLock;
     std::vector<Seen> mSeen;
@@ -96,8 +96,8 @@ public:
     void clear();
 
     uint64_t nowNanos() override { return hx::clock::realSource().nowNanos(); }
-    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline) override
-    {
+    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                   uint64_t deadline) override {
         return hx::clock::realSource().waitUntil(cv, lock, deadline);
     }
     void sleepUntil(uint64_t deadline) override;
@@ -113,16 +113,13 @@ struct ServiceRef {
     ServiceRef() = default;
     explicit ServiceRef(ZrKernelDeviceKorvexHX5100* s) : svc(s) {}
     ServiceRef(ServiceRef&& o) noexcept : svc(o.svc) { o.svc = nullptr; }
-    ServiceRef& operator=(ServiceRef&& o) noexcept
-    {
+    ServiceRef& operator=(ServiceRef&& o) noexcept {
         std::swap(svc, o.svc);
         return *this;
     }
     ~ServiceRef() { reset(); }
-    void reset()
-    {
-        if (svc)
-            svc->release();
+    void reset() {
+        if (svc) svc->release();
         svc = nullptr;
     }
     ZrKernelDeviceKorvexHX5100* operator->() const { return svc; }
@@ -145,8 +142,7 @@ public:
 private:
     struct Personalities {
         Personalities() { ZrLoadDriverPersonalities(); }
-        ~Personalities()
-        {
+        ~Personalities() {
             hx::kern::waitQuiet();
             ZrUnloadDriverPersonalities();
         }
@@ -154,4 +150,4 @@ private:
     std::unique_ptr<hx::usb::Bus> mBus;
 };
 
-}  // namespace enginetest
+} // namespace enginetest

@@ -22,8 +22,7 @@ using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
 using hx::usb::devices::SorvikModel;
 
-HarnessOptions farlane(bool highSpeed)
-{
+HarnessOptions farlane(bool highSpeed) {
     HarnessOptions o;
     o.device = DeviceKind::Farlane1;
     o.highSpeed = highSpeed;
@@ -31,10 +30,11 @@ HarnessOptions farlane(bool highSpeed)
     return o;
 }
 
-SorvikModel& sorvik(ClientHarness& h) { return static_cast<SorvikModel&>(*h.model()); }
+SorvikModel& sorvik(ClientHarness& h) {
+    return static_cast<SorvikModel&>(*h.model());
+}
 
-void expectHeadersRight(const SorvikModel& m)
-{
+void expectHeadersRight(const SorvikModel& m) {
     const hx::usb::devices::SorvikHeaderStats s = m.headerStats();
     EXPECT_GT(s.packets, 400u);
     EXPECT_EQ(s.shortPackets, 0u);
@@ -46,8 +46,7 @@ void expectHeadersRight(const SorvikModel& m)
 
 class Farlane1Streaming : public ::testing::TestWithParam<bool> {};
 
-TEST_P(Farlane1Streaming, ResumeSendsResolutionsAndMapsAndTheLoopbackIsBitExact)
-{
+TEST_P(Farlane1Streaming, ResumeSendsResolutionsAndMapsAndTheLoopbackIsBitExact) {
     hx::log::Capture log;
     ClientHarness h(farlane(GetParam()));
     ASSERT_TRUE(h.start()) << h.lastError();
@@ -78,8 +77,7 @@ TEST_P(Farlane1Streaming, ResumeSendsResolutionsAndMapsAndTheLoopbackIsBitExact)
 // The owner's extra bytes reach the headers (at full speed the first 47
 // frames' of a packet); a client that does not own the private data has
 // its extra bytes consumed and not sent.
-TEST_P(Farlane1Streaming, ThePrivateDataOwnersExtraBytesGoInTheHeaders)
-{
+TEST_P(Farlane1Streaming, ThePrivateDataOwnersExtraBytesGoInTheHeaders) {
     for (bool owner : {true, false}) {
         HarnessOptions o = farlane(GetParam());
         o.writeExtraBytes = true;
@@ -101,10 +99,8 @@ TEST_P(Farlane1Streaming, ThePrivateDataOwnersExtraBytesGoInTheHeaders)
                 EXPECT_FALSE(any);
                 continue;
             }
-            if (!any)
-                continue;  // before the client's first frame
-            if (++carrying == 1)
-                continue;  // the client's first frame may fall inside it
+            if (!any) continue;            // before the client's first frame
+            if (++carrying == 1) continue; // the client's first frame may fall inside it
             EXPECT_LE(p.extra.size(), 94u);
             EXPECT_EQ(p.extra.size(), std::min<size_t>(2u * p.frames, 94u));
             const uint64_t first = p.total - p.frames;
@@ -120,10 +116,11 @@ TEST_P(Farlane1Streaming, ThePrivateDataOwnersExtraBytesGoInTheHeaders)
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSpeeds, Farlane1Streaming, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "High" : "Full"; });
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "High" : "Full";
+                         });
 
-TEST(Farlane1Release, AnotherReleaseDoesNotStream)
-{
+TEST(Farlane1Release, AnotherReleaseDoesNotStream) {
     HarnessOptions o = farlane(false);
     o.release = 2;
     hx::log::Capture log;
@@ -132,18 +129,17 @@ TEST(Farlane1Release, AnotherReleaseDoesNotStream)
     EXPECT_FALSE(h.configure());
     EXPECT_EQ(h.lastError(), "streaming did not start");
     EXPECT_FALSE(h.device()->isStreamingStarted());
-    EXPECT_NE(log.text().find("ZrDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n"), std::string::npos);
+    EXPECT_NE(log.text().find("ZrDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n"),
+              std::string::npos);
     EXPECT_TRUE(sorvik(h).resolutionRequests().empty());
 }
 
 // A suspend lays the running ring out again with the device's extra bytes
 // and sets it to wait for a restart.
-TEST(ClientRelayout, ExtraBytesByIdentityAndARunningRingWaitsForItsRestart)
-{
+TEST(ClientRelayout, ExtraBytesByIdentityAndARunningRingWaitsForItsRestart) {
     for (bool isFarlane : {true, false}) {
         HarnessOptions o = farlane(false);
-        if (!isFarlane)
-            o.device = DeviceKind::HX5100;
+        if (!isFarlane) o.device = DeviceKind::HX5100;
         ClientHarness h(o);
         ASSERT_TRUE(h.start()) << h.lastError();
         h.run(100000);
@@ -151,11 +147,12 @@ TEST(ClientRelayout, ExtraBytesByIdentityAndARunningRingWaitsForItsRestart)
         EXPECT_EQ(h.device()->clientRingExtraBytes(), isFarlane ? 2u : 0u);
         ASSERT_TRUE(h.device()->suspendStreaming());
         EXPECT_EQ(h.ringState(), 2u);
-        EXPECT_EQ(audiosm::load32(AUDIOSM_CAT(h.clientRing(), AudioSM, mExtraBytesPerFrame)), isFarlane ? 2u : 0u);
+        EXPECT_EQ(audiosm::load32(AUDIOSM_CAT(h.clientRing(), AudioSM, mExtraBytesPerFrame)),
+                  isFarlane ? 2u : 0u);
         h.device()->resumeStreaming();
         h.run(100000);
         EXPECT_EQ(h.ringState(), 1u);
     }
 }
 
-}  // namespace
+} // namespace

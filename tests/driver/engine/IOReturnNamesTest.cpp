@@ -9,8 +9,7 @@
 
 namespace {
 
-TEST(IOReturnNames, EachCodeAndNameOnceAndFoundUnderItsName)
-{
+TEST(IOReturnNames, EachCodeAndNameOnceAndFoundUnderItsName) {
     std::set<IOReturn> codes;
     std::set<std::string> names;
     for (const ZrIOReturnName& row : kZrIOReturnNames) {
@@ -22,15 +21,14 @@ TEST(IOReturnNames, EachCodeAndNameOnceAndFoundUnderItsName)
     }
 }
 
-TEST(IOReturnNames, KnownCodesByValueAndUnknownOnes)
-{
+TEST(IOReturnNames, KnownCodesByValueAndUnknownOnes) {
     static_assert(ZrIOReturnNameOf(kIOReturnSuccess) != nullptr);
     EXPECT_STREQ(ZrIOReturnNameOf(0), "kIOReturnSuccess");
     EXPECT_STREQ(ZrIOReturnNameOf(IOReturn(0xE00002C2)), "kIOReturnBadArgument");
     EXPECT_STREQ(ZrIOReturnNameOf(IOReturn(0xE00002EC)), "kIOReturnNoBandwidth");
     EXPECT_STREQ(ZrIOReturnNameOf(IOReturn(0xE00002ED)), "kIOReturnNotResponding");
-    EXPECT_EQ(ZrIOReturnNameOf(IOReturn(0xE00002DC)), nullptr);  // a gap in the range
+    EXPECT_EQ(ZrIOReturnNameOf(IOReturn(0xE00002DC)), nullptr); // a gap in the range
     EXPECT_EQ(ZrIOReturnNameOf(IOReturn(12345)), nullptr);
 }
 
-}  // namespace
+} // namespace

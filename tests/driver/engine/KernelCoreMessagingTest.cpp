@@ -18,14 +18,10 @@ namespace {
 
 using namespace QnKernel;
 
-template <class P>
-long long asParam(P* p)
-{
+template <class P> long long asParam(P* p) {
     return static_cast<long long>(reinterpret_cast<intptr_t>(p));
 }
-template <class P>
-P* fromParam(long long v)
-{
+template <class P> P* fromParam(long long v) {
     return reinterpret_cast<P*>(static_cast<intptr_t>(v));
 }
 
@@ -36,8 +32,7 @@ struct LoopRun {
     std::atomic<int> loopsEnded{0};
 };
 
-void* loopEntry(void* arg, QnThread* thread)
-{
+void* loopEntry(void* arg, QnThread* thread) {
     auto* run = static_cast<LoopRun*>(arg);
     for (int i = 0; i < run->loops; ++i) {
         void* sysArg = nullptr;
@@ -50,8 +45,7 @@ void* loopEntry(void* arg, QnThread* thread)
 // Records what it handles; only its owner thread touches the record.
 struct Recorder : MessageTarget {
     explicit Recorder(QnThread* owner) : MessageTarget(owner) {}
-    long long handleMessage(Message& m) override
-    {
+    long long handleMessage(Message& m) override {
         seen.push_back(m.mParam1);
         onOwner = onOwner && isOwnerCurrentThread();
         m.miState = 1;
@@ -62,30 +56,29 @@ struct Recorder : MessageTarget {
     bool onOwner = true;
 };
 
-void leaveFn(Message& m) { fromParam<QnThread>(m.mParam1)->leaveMessageLoop(); }
+void leaveFn(Message& m) {
+    fromParam<QnThread>(m.mParam1)->leaveMessageLoop();
+}
 
 class KernelMessaging : public ::testing::Test {
 protected:
     void SetUp() override { init("KernelMessagingTest"); }
     void TearDown() override { term(); }
 
-    QnThread* startLoop(LoopRun& run, uint32_t id = 21)
-    {
+    QnThread* startLoop(LoopRun& run, uint32_t id = 21) {
         auto* t = new QnThread(id);
         t->retain();
         EXPECT_TRUE(t->create(&run, loopEntry, false));
         EXPECT_EQ(run.started.wait(-1), QN_SUCCESS);
         return t;
     }
-    void finish(QnThread* t)
-    {
+    void finish(QnThread* t) {
         EXPECT_TRUE(t->join(nullptr));
         EXPECT_EQ(t->release(), 0);
     }
 };
 
-TEST_F(KernelMessaging, TenPostsAreHandledInOrder)
-{
+TEST_F(KernelMessaging, TenPostsAreHandledInOrder) {
     LoopRun run;
     QnThread* t = startLoop(run);
     auto* target = new Recorder(t);
@@ -106,14 +99,12 @@ struct ActionRecord {
 };
 ActionRecord gAction;
 
-long long recordAction(long long arg)
-{
+long long recordAction(long long arg) {
     gAction.ranOn = QnThread::getCurrentThread();
     return arg * 3;
 }
 
-void nestedActionFn(Message& m)
-{
+void nestedActionFn(Message& m) {
     QnThread* t = fromParam<QnThread>(m.mParam1);
     gAction.ranOn = nullptr;
     // On the loop's own thread the action runs at once, not through the queue
@@ -122,8 +113,7 @@ void nestedActionFn(Message& m)
     m.miState = 1;
 }
 
-TEST_F(KernelMessaging, PerformActionRunsOnTheLoopThreadFromAnyCaller)
-{
+TEST_F(KernelMessaging, PerformActionRunsOnTheLoopThreadFromAnyCaller) {
     LoopRun run;
     QnThread* t = startLoop(run);
     gAction = {};
@@ -145,8 +135,7 @@ TEST_F(KernelMessaging, PerformActionRunsOnTheLoopThreadFromAnyCaller)
     finish(t);
 }
 
-TEST_F(KernelMessaging, LeaveFromAnotherThreadEndsABlockedWait)
-{
+TEST_F(KernelMessaging, LeaveFromAnotherThreadEndsABlockedWait) {
     LoopRun run;
     QnThread* t = startLoop(run);
     EXPECT_EQ(t->getMessageState(), 1u);
@@ -158,8 +147,7 @@ TEST_F(KernelMessaging, LeaveFromAnotherThreadEndsABlockedWait)
     EXPECT_EQ(t->release(), 0);
 }
 
-TEST_F(KernelMessaging, RunMessageLoopRefusesAForeignThread)
-{
+TEST_F(KernelMessaging, RunMessageLoopRefusesAForeignThread) {
     auto* t = new QnThread(22);
     t->retain();
     QnEvent started(false, false);
@@ -177,16 +165,14 @@ struct Gate {
 };
 
 // Blocks the loop until the gate opens, then asks the loop to end.
-void blockThenLeaveFn(Message& m)
-{
+void blockThenLeaveFn(Message& m) {
     auto* gate = fromParam<Gate>(m.mParam2);
     gate->entered.signal();
     gate->open.wait(-1);
     fromParam<QnThread>(m.mParam1)->leaveMessageLoop();
 }
 
-TEST_F(KernelMessaging, ASendQueuedBeforeTheLoopEndsGetsZero)
-{
+TEST_F(KernelMessaging, ASendQueuedBeforeTheLoopEndsGetsZero) {
     LoopRun run;
     QnThread* t = startLoop(run);
     auto* target = new Recorder(t);
@@ -203,7 +189,7 @@ TEST_F(KernelMessaging, ASendQueuedBeforeTheLoopEndsGetsZero)
     // And a real send from another thread, queued or refused around the end.
     long long sent = -1;
     std::thread sender([&] { sent = target->sendMessage(200, 0, 0); });
-    while (target->refCount() < 3)  // both requests hold the target
+    while (target->refCount() < 3) // both requests hold the target
         threadSleep(1);
 
     gate.open.signal();
@@ -224,21 +210,18 @@ struct TwoLoops {
 };
 TwoLoops* gTwo = nullptr;
 
-void secondLoopFn(Message& m)
-{
+void secondLoopFn(Message& m) {
     gTwo->postedRanInLoop = gTwo->run.loopsEnded;
     fromParam<QnThread>(m.mParam1)->leaveMessageLoop();
 }
 
-void postThenLeaveFn(Message& m)
-{
+void postThenLeaveFn(Message& m) {
     QnThread* t = fromParam<QnThread>(m.mParam1);
     t->postMessage(secondLoopFn, m.mParam1, 0, 0);
     t->leaveMessageLoop();
 }
 
-TEST_F(KernelMessaging, APostSurvivesIntoTheNextLoop)
-{
+TEST_F(KernelMessaging, APostSurvivesIntoTheNextLoop) {
     TwoLoops two;
     gTwo = &two;
     two.run.loops = 2;
@@ -251,10 +234,11 @@ TEST_F(KernelMessaging, APostSurvivesIntoTheNextLoop)
 }
 
 int gFunctionsRun = 0;
-void countFn(Message&) { ++gFunctionsRun; }
+void countFn(Message&) {
+    ++gFunctionsRun;
+}
 
-TEST_F(KernelMessaging, DestroyingAThreadWithQueuedPostsGivesEverythingBack)
-{
+TEST_F(KernelMessaging, DestroyingAThreadWithQueuedPostsGivesEverythingBack) {
     auto* t = new QnThread(23);
     t->retain();
     auto* target = new Recorder(t);
@@ -278,17 +262,15 @@ struct EndingRun {
     QnEvent mayEnd{true, false};
 };
 
-void* enableThenEnd(void* arg, QnThread* thread)
-{
+void* enableThenEnd(void* arg, QnThread* thread) {
     auto* run = static_cast<EndingRun*>(arg);
     thread->enableMessaging();
     run->ready.signal();
     run->mayEnd.wait(-1);
-    return nullptr;  // never pumps its queue
+    return nullptr; // never pumps its queue
 }
 
-TEST_F(KernelMessaging, TheBodyEndingCancelsWhatIsQueued)
-{
+TEST_F(KernelMessaging, TheBodyEndingCancelsWhatIsQueued) {
     auto* t = new QnThread(24);
     t->retain();
     auto* target = new Recorder(t);
@@ -313,11 +295,14 @@ TEST_F(KernelMessaging, TheBodyEndingCancelsWhatIsQueued)
 }
 
 std::atomic<int> gPostsRun{0};
-void countPostFn(Message&) { ++gPostsRun; }
-long long plusOne(long long v) { return v + 1; }
+void countPostFn(Message&) {
+    ++gPostsRun;
+}
+long long plusOne(long long v) {
+    return v + 1;
+}
 
-TEST_F(KernelMessaging, ManySendersPostersAndALateLeaveStayConsistent)
-{
+TEST_F(KernelMessaging, ManySendersPostersAndALateLeaveStayConsistent) {
     LoopRun run;
     QnThread* t = startLoop(run);
     auto* target = new Recorder(t);
@@ -331,12 +316,9 @@ TEST_F(KernelMessaging, ManySendersPostersAndALateLeaveStayConsistent)
         senders.emplace_back([&, s] {
             for (int i = 0; i < kRounds; ++i) {
                 const long long v = s * 1000 + i;
-                if (target->sendMessage(v, 0, 0) == v + 1)
-                    ++handledSends;
-                if (t->postMessage(countPostFn, 0, 0, 0))
-                    ++postsQueued;
-                if (t->performAction(plusOne, v) == v + 1)
-                    ++actionsDone;
+                if (target->sendMessage(v, 0, 0) == v + 1) ++handledSends;
+                if (t->postMessage(countPostFn, 0, 0, 0)) ++postsQueued;
+                if (t->performAction(plusOne, v) == v + 1) ++actionsDone;
             }
         });
     }
@@ -366,8 +348,7 @@ TEST_F(KernelMessaging, ManySendersPostersAndALateLeaveStayConsistent)
 
 struct Swallower : MessageTarget {
     Swallower() : MessageTarget(nullptr) {}
-    void handleDelegateMessage(MessageTarget*, Message& m) override
-    {
+    void handleDelegateMessage(MessageTarget*, Message& m) override {
         if (m.mParam1 == 7) {
             m.mResult = 70;
             m.miState = 1;
@@ -375,9 +356,8 @@ struct Swallower : MessageTarget {
     }
 };
 
-TEST_F(KernelMessaging, TheDelegateGoesFirstAndOneLeftAtDestructionIsAsserted)
-{
-    auto* target = new Recorder(nullptr);  // no owner: handled by the caller
+TEST_F(KernelMessaging, TheDelegateGoesFirstAndOneLeftAtDestructionIsAsserted) {
+    auto* target = new Recorder(nullptr); // no owner: handled by the caller
     target->retain();
     auto* delegate = new Swallower;
     delegate->retain();
@@ -399,8 +379,7 @@ TEST_F(KernelMessaging, TheDelegateGoesFirstAndOneLeftAtDestructionIsAsserted)
 
 // ---- UTF-8 check of the text source -----------------------------------------
 
-TEST(KernelText, ValidTextDecodesWithoutAssertion)
-{
+TEST(KernelText, ValidTextDecodesWithoutAssertion) {
     const unsigned char text[] = {'a', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80, 0};
     hx::log::Capture log;
     ConvSource source(text, ConvSource::kUntilNul, kEncodingUTF8);
@@ -412,8 +391,7 @@ TEST(KernelText, ValidTextDecodesWithoutAssertion)
     EXPECT_EQ(log.text().find("Assertion failed"), std::string::npos);
 }
 
-TEST(KernelText, MalformedUtf8LogsTheAssertionAndStopsOnTheBadByte)
-{
+TEST(KernelText, MalformedUtf8LogsTheAssertionAndStopsOnTheBadByte) {
     struct Case {
         const char* what;
         std::vector<unsigned char> bytes;
@@ -441,8 +419,7 @@ TEST(KernelText, MalformedUtf8LogsTheAssertionAndStopsOnTheBadByte)
     }
 }
 
-TEST(KernelText, AnUnpairedUtf16SurrogateIsInvalidWithoutTheUtf8Assertion)
-{
+TEST(KernelText, AnUnpairedUtf16SurrogateIsInvalidWithoutTheUtf8Assertion) {
     const unsigned short text[] = {'a', 0xD800, 'b'};
     hx::log::Capture log;
     ConvSource source(text, 3, kEncodingUTF16);
@@ -453,4 +430,4 @@ TEST(KernelText, AnUnpairedUtf16SurrogateIsInvalidWithoutTheUtf8Assertion)
     EXPECT_EQ(log.text().find("Assertion failed"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -15,8 +15,7 @@ namespace {
 
 using namespace QnKernel;
 
-TEST(KernelSemaphore, ZeroMsIsATryAndATimeoutIsReported)
-{
+TEST(KernelSemaphore, ZeroMsIsATryAndATimeoutIsReported) {
     qn_semaphore_t s{};
     ASSERT_EQ(semaphoreCreate(&s, 1), QN_SUCCESS);
     EXPECT_EQ(semaphoreAcquire(&s, 0), QN_SUCCESS);
@@ -33,8 +32,7 @@ TEST(KernelSemaphore, ZeroMsIsATryAndATimeoutIsReported)
     EXPECT_EQ(semaphoreRelease(nullptr), QN_ERR_NO_SEMAPHORE);
 }
 
-TEST(KernelMutex, RecursiveAcquireNeedsAsManyReleasesAndOthersCannotRelease)
-{
+TEST(KernelMutex, RecursiveAcquireNeedsAsManyReleasesAndOthersCannotRelease) {
     qn_mutex_struct m{};
     ASSERT_EQ(mutexInit(&m), QN_SUCCESS);
     mutexAcquire(&m);
@@ -42,10 +40,9 @@ TEST(KernelMutex, RecursiveAcquireNeedsAsManyReleasesAndOthersCannotRelease)
     EXPECT_TRUE(mutexTryAcquire(&m));
     std::atomic<bool> otherGot{false};
     auto probe = [&] {
-        mutexRelease(&m);  // not the owner: nothing happens
+        mutexRelease(&m); // not the owner: nothing happens
         otherGot = mutexTryAcquire(&m);
-        if (otherGot)
-            mutexRelease(&m);
+        if (otherGot) mutexRelease(&m);
     };
     std::thread(probe).join();
     EXPECT_FALSE(otherGot);
@@ -53,14 +50,13 @@ TEST(KernelMutex, RecursiveAcquireNeedsAsManyReleasesAndOthersCannotRelease)
     mutexRelease(&m);
     std::thread(probe).join();
     EXPECT_FALSE(otherGot);
-    mutexRelease(&m);  // third release frees it
+    mutexRelease(&m); // third release frees it
     std::thread(probe).join();
     EXPECT_TRUE(otherGot);
     mutexTerm(&m);
 }
 
-TEST(KernelEvent, ManualResetWakesEveryWaiterAutoResetOne)
-{
+TEST(KernelEvent, ManualResetWakesEveryWaiterAutoResetOne) {
     QnEvent manual(true, false);
     EXPECT_EQ(manual.wait(0), QN_ERR_TIMEOUT);
     EXPECT_EQ(manual.wait(-2), QN_ERR_BAD_ARGUMENT);
@@ -68,8 +64,7 @@ TEST(KernelEvent, ManualResetWakesEveryWaiterAutoResetOne)
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] {
-            if (manual.wait(-1) == QN_SUCCESS)
-                ++woken;
+            if (manual.wait(-1) == QN_SUCCESS) ++woken;
         });
     manual.signal();
     for (auto& w : waiters)
@@ -81,26 +76,24 @@ TEST(KernelEvent, ManualResetWakesEveryWaiterAutoResetOne)
 
     QnEvent automatic(false, false);
     automatic.signal();
-    automatic.signal();  // at most one wake-up stays pending
+    automatic.signal(); // at most one wake-up stays pending
     EXPECT_EQ(automatic.wait(0), QN_SUCCESS);
     EXPECT_EQ(automatic.wait(0), QN_ERR_TIMEOUT);
     EXPECT_EQ(automatic.reset(), QN_ERR_WRONG_STATE);
 }
 
-TEST(KernelTls, EachThreadSeesItsOwnValue)
-{
+TEST(KernelTls, EachThreadSeesItsOwnValue) {
     ASSERT_TRUE(tlsInit());
     int a = 1, b = 2;
     EXPECT_EQ(tlsGet(), nullptr);
     EXPECT_TRUE(tlsSet(&a));
-    EXPECT_TRUE(tlsSet(&b));  // overwrite in place
+    EXPECT_TRUE(tlsSet(&b)); // overwrite in place
     std::vector<std::thread> ts;
     std::atomic<int> ok{0};
     for (int i = 0; i < 8; ++i)
         ts.emplace_back([&, i] {
             int mine = i;
-            if (tlsGet() == nullptr && tlsSet(&mine) && tlsGet() == &mine)
-                ++ok;
+            if (tlsGet() == nullptr && tlsSet(&mine) && tlsGet() == &mine) ++ok;
             tlsDelete(kcore::currentThread());
         });
     for (auto& t : ts)
@@ -112,8 +105,7 @@ TEST(KernelTls, EachThreadSeesItsOwnValue)
     tlsTerm();
 }
 
-TEST(KernelLock, LockMutexAfterPrepareToReleaseFails)
-{
+TEST(KernelLock, LockMutexAfterPrepareToReleaseFails) {
     Mutex m;
     {
         CriticalSection cs(m, "first");
@@ -128,13 +120,13 @@ TEST(KernelLock, LockMutexAfterPrepareToReleaseFails)
     {
         CriticalSection cs(m, "scoped");
         EXPECT_FALSE(cs.isLocked());
-    }  // must not unlock a lock it never held
-    EXPECT_NE(cap.text().find("Mutex::lockMutex() from:late failed. mbPrepareRelease is true (1)\n"),
-              std::string::npos);
+    } // must not unlock a lock it never held
+    EXPECT_NE(
+        cap.text().find("Mutex::lockMutex() from:late failed. mbPrepareRelease is true (1)\n"),
+        std::string::npos);
 }
 
-TEST(KernelLock, AWaiterGivesUpWhenTheMutexPreparesToRelease)
-{
+TEST(KernelLock, AWaiterGivesUpWhenTheMutexPreparesToRelease) {
     Mutex m;
     ASSERT_TRUE(m.lockMutex("holder"));
     std::atomic<int> result{-1};
@@ -146,8 +138,7 @@ TEST(KernelLock, AWaiterGivesUpWhenTheMutexPreparesToRelease)
     m.unlock();
 }
 
-TEST(KernelMemory, NullFreesAreIgnoredAndBlocksCarryTheirSize)
-{
+TEST(KernelMemory, NullFreesAreIgnoredAndBlocksCarryTheirSize) {
     memoryFree(nullptr);
     memFree(nullptr, 12);
     void* p = memoryAlloc(100);
@@ -167,30 +158,27 @@ TEST(KernelMemory, NullFreesAreIgnoredAndBlocksCarryTheirSize)
     EXPECT_EQ(c, 'x');
 }
 
-TEST(KernelMemory, MemoryHolderReallocatesThroughItsFreeFunction)
-{
+TEST(KernelMemory, MemoryHolderReallocatesThroughItsFreeFunction) {
     Memory m(40);
     ASSERT_NE(m.data(), nullptr);
     EXPECT_EQ(m.size(), 40u);
     EXPECT_EQ(m.freeFunction(), &memoryFree);
     uint64_t total;
     std::memcpy(&total, static_cast<uint8_t*>(m.data()) - 16, sizeof total);
-    EXPECT_EQ(total, 56u);  // a core memory block
-    ASSERT_NE(m.init(8), nullptr);  // the first block goes back (leak-checked under asan)
+    EXPECT_EQ(total, 56u);         // a core memory block
+    ASSERT_NE(m.init(8), nullptr); // the first block goes back (leak-checked under asan)
     EXPECT_EQ(m.size(), 8u);
-    Memory none(uint64_t(-8));  // too large for the size header
+    Memory none(uint64_t(-8)); // too large for the size header
     EXPECT_EQ(none.data(), nullptr);
     EXPECT_EQ(none.size(), 0u);
     EXPECT_EQ(none.freeFunction(), nullptr);
 }
 
-long long cmpInt(const void* a, const void* b)
-{
+long long cmpInt(const void* a, const void* b) {
     return (long long)*static_cast<const int*>(a) - *static_cast<const int*>(b);
 }
 
-TEST(KernelArray, GrowthSortingAndRemoval)
-{
+TEST(KernelArray, GrowthSortingAndRemoval) {
     Core::Array a;
     a.init(sizeof(int), cmpInt);
     EXPECT_TRUE(a.isSorted());
@@ -203,7 +191,7 @@ TEST(KernelArray, GrowthSortingAndRemoval)
     EXPECT_FALSE(a.isSorted());
     int x = 99;
     a.addUnsorted(&x, 1);
-    EXPECT_EQ(a.capacity(), 32u);  // 16 + 4 = 20, rounded up to 32
+    EXPECT_EQ(a.capacity(), 32u); // 16 + 4 = 20, rounded up to 32
     EXPECT_EQ(a.getItemAt(a.count()), nullptr);
     EXPECT_FALSE(a.remove(a.count()));
     ASSERT_TRUE(a.sort());
@@ -215,7 +203,7 @@ TEST(KernelArray, GrowthSortingAndRemoval)
     EXPECT_EQ(a.getIndexOf(found), at);
     EXPECT_EQ(a.getIndexOf(reinterpret_cast<uint8_t*>(found) + 1), -1);
     int more[2] = {0, 50};
-    a.add(more, 2);  // keeps a sorted array sorted
+    a.add(more, 2); // keeps a sorted array sorted
     EXPECT_TRUE(a.isSorted());
     EXPECT_EQ(*static_cast<int*>(a.getItemAt(0)), 0);
     EXPECT_TRUE(a.remove(found));
@@ -224,8 +212,7 @@ TEST(KernelArray, GrowthSortingAndRemoval)
     EXPECT_EQ(at, -1);
 }
 
-TEST(KernelHashTable, ZeroBucketsMeansOneAndNothingBeforeInit)
-{
+TEST(KernelHashTable, ZeroBucketsMeansOneAndNothingBeforeInit) {
     Core::HashTable h;
     int v = 3;
     EXPECT_FALSE(h.add(&v, 3));
@@ -238,14 +225,14 @@ TEST(KernelHashTable, ZeroBucketsMeansOneAndNothingBeforeInit)
     EXPECT_FALSE(h.remove(&v, 3));
 }
 
-TEST(KernelFormat, FloatConversionEndsTheOutputAndKnownOnesFormat)
-{
+TEST(KernelFormat, FloatConversionEndsTheOutputAndKnownOnesFormat) {
     char buf[128];
     format(buf, sizeof buf, "a%db%fc%d", 1, 2.0, 3);
     EXPECT_STREQ(buf, "a1b");
     format(buf, sizeof buf, "%d%%", 42);
     EXPECT_STREQ(buf, "42%");
-    format(buf, sizeof buf, "[%5s|%-3c|%08X|%llu|%hhd|%*d|%.2x]", "ab", 'z', 0xBEEFu, 1234567890123ull, 300, 4, 7, 5u);
+    format(buf, sizeof buf, "[%5s|%-3c|%08X|%llu|%hhd|%*d|%.2x]", "ab", 'z', 0xBEEFu,
+           1234567890123ull, 300, 4, 7, 5u);
     EXPECT_STREQ(buf, "[   ab|z  |0000BEEF|1234567890123|44|   7|05]");
     EXPECT_EQ(format(buf, 4, "%s", "abcdef"), 3);
     EXPECT_STREQ(buf, "abc");
@@ -254,19 +241,16 @@ TEST(KernelFormat, FloatConversionEndsTheOutputAndKnownOnesFormat)
     EXPECT_STREQ(buf, "x");
 }
 
-TEST(KernelDump, ModesAndEmptyInput)
-{
+TEST(KernelDump, ModesAndEmptyInput) {
     hx::log::Capture cap;
     const uint8_t d[3] = {1, 0xAB, 2};
     dumpMemory(d, 3, 1, 2);
     dumpMemory(nullptr, 0, 0, 0);
-    EXPECT_EQ(cap.text(),
-              "unsigned char _data[] = {\n0x01, 0xAB, \n0x02, \n};\n"
-              "MemoryDump:\nEND MemoryDump--------------------\n");
+    EXPECT_EQ(cap.text(), "unsigned char _data[] = {\n0x01, 0xAB, \n0x02, \n};\n"
+                          "MemoryDump:\nEND MemoryDump--------------------\n");
 }
 
-TEST(KernelInit, StartUpRunsLevelZeroCallbacksInOrderAndKeepsTheOthers)
-{
+TEST(KernelInit, StartUpRunsLevelZeroCallbacksInOrderAndKeepsTheOthers) {
     static std::string order;
     order.clear();
     auto record = [](CallbackNode* n) -> qn_status {
@@ -282,18 +266,17 @@ TEST(KernelInit, StartUpRunsLevelZeroCallbacksInOrderAndKeepsTheOthers)
     atPostInit(nullptr);
     init("UsbDriver");
     EXPECT_EQ(order, "ac");
-    EXPECT_EQ(postInitProcess(0), QN_SUCCESS);  // nothing left of level 0
-    EXPECT_EQ(postInitProcess(1), qn_status(3));  // the last callback's result
+    EXPECT_EQ(postInitProcess(0), QN_SUCCESS);   // nothing left of level 0
+    EXPECT_EQ(postInitProcess(1), qn_status(3)); // the last callback's result
     EXPECT_EQ(order, "acb");
-    EXPECT_EQ(postInitProcess(1), QN_SUCCESS);  // run once only
+    EXPECT_EQ(postInitProcess(1), QN_SUCCESS); // run once only
     CallbackNode d{record, (void*)"d", nullptr, 5};
-    atPostInit(&d);  // initialised: runs at once
+    atPostInit(&d); // initialised: runs at once
     EXPECT_EQ(order, "acbd");
     term();
 }
 
-TEST(KernelInit, SecondInitAndSecondTermAreLogged)
-{
+TEST(KernelInit, SecondInitAndSecondTermAreLogged) {
     hx::log::Capture cap;
     init("UsbDriver");
     init("UsbDriver");
@@ -304,10 +287,11 @@ TEST(KernelInit, SecondInitAndSecondTermAreLogged)
     EXPECT_FALSE(atExit(nullptr, nullptr));
     term();
     term();
-    EXPECT_EQ(ran, 21);  // newest first
+    EXPECT_EQ(ran, 21); // newest first
     std::string t = cap.text();
     EXPECT_NE(t.find("QnCore::init already initialised\n"), std::string::npos);
-    EXPECT_NE(t.find("void Core::term() - init not called or term already called\n"), std::string::npos);
+    EXPECT_NE(t.find("void Core::term() - init not called or term already called\n"),
+              std::string::npos);
 }
 
-}  // namespace
+} // namespace

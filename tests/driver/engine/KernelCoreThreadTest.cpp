@@ -20,8 +20,7 @@ using namespace QnKernel;
 
 // ---- atomics --------------------------------------------------------------
 
-TEST(KernelAtomic, WordOperationsReturnThePreviousValue)
-{
+TEST(KernelAtomic, WordOperationsReturnThePreviousValue) {
     int w = 0x0F0F;
     EXPECT_EQ(atomicWrite32(&w, 7), 0x0F0F);
     EXPECT_EQ(w, 7);
@@ -46,15 +45,15 @@ TEST(KernelAtomic, WordOperationsReturnThePreviousValue)
     EXPECT_EQ(p, &b);
 }
 
-TEST(KernelAtomic, BitOperationsTakeTheBitModuloTheWidthAndReportItsOldState)
-{
+TEST(KernelAtomic, BitOperationsTakeTheBitModuloTheWidthAndReportItsOldState) {
     struct Case {
         int bit;
         int mask32;
         long long mask64;
     };
-    const Case cases[] = {{0, 1, 1}, {31, INT_MIN, 1LL << 31}, {32, 1, 1LL << 32}, {63, INT_MIN, LLONG_MIN},
-                          {64, 1, 1}, {-1, INT_MIN, LLONG_MIN}};
+    const Case cases[] = {{0, 1, 1},          {31, INT_MIN, 1LL << 31},
+                          {32, 1, 1LL << 32}, {63, INT_MIN, LLONG_MIN},
+                          {64, 1, 1},         {-1, INT_MIN, LLONG_MIN}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bit);
         int w = 0;
@@ -80,8 +79,7 @@ TEST(KernelAtomic, BitOperationsTakeTheBitModuloTheWidthAndReportItsOldState)
     }
 }
 
-TEST(KernelAtomic, ConcurrentBitFlipsAndOrsLoseNoUpdate)
-{
+TEST(KernelAtomic, ConcurrentBitFlipsAndOrsLoseNoUpdate) {
     int flags = 0;
     long long wide = 0;
     std::atomic<int> setCount{0};
@@ -89,9 +87,9 @@ TEST(KernelAtomic, ConcurrentBitFlipsAndOrsLoseNoUpdate)
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 1000; ++i) {
-                atomicXor32(&flags, 1 << t);          // each thread flips its own bit, even times
+                atomicXor32(&flags, 1 << t); // each thread flips its own bit, even times
                 if (!atomicTestAndSet64(&wide, t * 16 + (i % 16)))
-                    ++setCount;                         // each bit is first set exactly once
+                    ++setCount; // each bit is first set exactly once
             }
         });
     for (auto& t : threads)
@@ -109,8 +107,7 @@ struct Tracked : Object {
     int* mDeaths;
 };
 
-TEST(KernelObject, ReleaseToZeroDeletesAndCountsAreTheNewValue)
-{
+TEST(KernelObject, ReleaseToZeroDeletesAndCountsAreTheNewValue) {
     int deaths = 0;
     auto* o = new Tracked(&deaths);
     ASSERT_NE(o, nullptr);
@@ -123,8 +120,7 @@ TEST(KernelObject, ReleaseToZeroDeletesAndCountsAreTheNewValue)
     EXPECT_EQ(deaths, 1);
 }
 
-TEST(KernelObject, ReleaseHookDecidesAndUnderflowIsAsserted)
-{
+TEST(KernelObject, ReleaseHookDecidesAndUnderflowIsAsserted) {
     int deaths = 0;
     auto* o = new Tracked(&deaths);
     static int sLastCount;
@@ -136,9 +132,9 @@ TEST(KernelObject, ReleaseHookDecidesAndUnderflowIsAsserted)
     hx::log::Capture log;
     EXPECT_EQ(o->release(), 0);
     EXPECT_EQ(sLastCount, 0);
-    EXPECT_EQ(deaths, 0);  // the hook kept it
+    EXPECT_EQ(deaths, 0); // the hook kept it
     EXPECT_EQ(log.text().find("Assertion failed"), std::string::npos);
-    EXPECT_EQ(o->release(), -1);  // one release too many
+    EXPECT_EQ(o->release(), -1); // one release too many
     EXPECT_NE(log.text().find("Assertion failed value >= 0"), std::string::npos);
     EXPECT_EQ(deaths, 0);
     o->retain();
@@ -148,8 +144,7 @@ TEST(KernelObject, ReleaseHookDecidesAndUnderflowIsAsserted)
     EXPECT_EQ(deaths, 1);
 }
 
-TEST(KernelObject, DestroyingAReferencedObjectIsAsserted)
-{
+TEST(KernelObject, DestroyingAReferencedObjectIsAsserted) {
     int deaths = 0;
     auto* o = new Tracked(&deaths);
     o->retain();
@@ -158,8 +153,7 @@ TEST(KernelObject, DestroyingAReferencedObjectIsAsserted)
     EXPECT_NE(log.text().find("Assertion failed mRefCounter == 0"), std::string::npos);
 }
 
-TEST(KernelObjectVar, HoldersRetainAndAssignmentMovesTheReference)
-{
+TEST(KernelObjectVar, HoldersRetainAndAssignmentMovesTheReference) {
     int deaths = 0;
     auto* a = new Tracked(&deaths);
     auto* b = new Tracked(&deaths);
@@ -168,13 +162,13 @@ TEST(KernelObjectVar, HoldersRetainAndAssignmentMovesTheReference)
         EXPECT_EQ(a->refCount(), 1);
         ObjectVar copy(va);
         EXPECT_EQ(a->refCount(), 2);
-        copy = a;  // the same object: no change
+        copy = a; // the same object: no change
         EXPECT_EQ(a->refCount(), 2);
         copy = b;
         EXPECT_EQ(a->refCount(), 1);
         EXPECT_EQ(b->refCount(), 1);
         va = copy;
-        EXPECT_EQ(deaths, 1);  // a's last holder let go
+        EXPECT_EQ(deaths, 1); // a's last holder let go
         EXPECT_EQ(b->refCount(), 2);
         EXPECT_EQ(va.getObject(), b);
     }
@@ -189,8 +183,7 @@ protected:
     void TearDown() override { term(); }
 };
 
-TEST_F(KernelThread, TheSpecialObjectsCannotBeStarted)
-{
+TEST_F(KernelThread, TheSpecialObjectsCannotBeStarted) {
     QnThread* initThread = QnThread::getInitThread();
     QnThread* defaultThread = QnThread::getDefaultThread();
     ASSERT_NE(initThread, nullptr);
@@ -201,7 +194,7 @@ TEST_F(KernelThread, TheSpecialObjectsCannotBeStarted)
     EXPECT_FALSE(defaultThread->create(nullptr, nullptr, false));
     EXPECT_TRUE(QnThread::isCurrentInitThread());
     EXPECT_EQ(QnThread::getCurrentThread(), initThread);
-    EXPECT_FALSE(QnThread::exitCurrent(nullptr));  // the main thread
+    EXPECT_FALSE(QnThread::exitCurrent(nullptr)); // the main thread
     // A thread the library did not start sees the default object.
     QnThread* seen = nullptr;
     bool initThere = true;
@@ -213,8 +206,7 @@ TEST_F(KernelThread, TheSpecialObjectsCannotBeStarted)
     EXPECT_FALSE(initThere);
 }
 
-TEST_F(KernelThread, DriverMainThreadIsLogged)
-{
+TEST_F(KernelThread, DriverMainThreadIsLogged) {
     hx::log::Capture log;
     auto* t = new QnThread(QnThread::kDriverMainThreadId);
     t->retain();
@@ -231,8 +223,7 @@ struct EntryRecord {
     std::atomic<bool> mayEnd{true};
 };
 
-void* recordingEntry(void* arg, QnThread* thread)
-{
+void* recordingEntry(void* arg, QnThread* thread) {
     auto* r = static_cast<EntryRecord*>(arg);
     r->seenSelf = thread;
     r->seenCurrent = QnThread::getCurrentThread();
@@ -244,8 +235,7 @@ void* recordingEntry(void* arg, QnThread* thread)
     return reinterpret_cast<void*>(uintptr_t(0x1234));
 }
 
-TEST_F(KernelThread, CreateRunsTheEntryJoinHandsOutItsResult)
-{
+TEST_F(KernelThread, CreateRunsTheEntryJoinHandsOutItsResult) {
     auto* t = new QnThread(7);
     t->retain();
     EntryRecord run;
@@ -253,7 +243,8 @@ TEST_F(KernelThread, CreateRunsTheEntryJoinHandsOutItsResult)
     ASSERT_TRUE(t->create(&run, recordingEntry, true));
     EXPECT_EQ(t->getThreadState(), 1u);
     hx::log::Capture log;
-    EXPECT_FALSE(t->create(&run, recordingEntry, false)) << "a running thread cannot be created again";
+    EXPECT_FALSE(t->create(&run, recordingEntry, false))
+        << "a running thread cannot be created again";
     EXPECT_NE(log.text().find(" - already created\n"), std::string::npos);
     run.mayEnd = true;
     void* result = nullptr;
@@ -284,10 +275,9 @@ TEST_F(KernelThread, CreateRunsTheEntryJoinHandsOutItsResult)
 
 struct Worker : QnThread {
     Worker() : QnThread(11) {}
-    void* main(void* arg) override
-    {
+    void* main(void* arg) override {
         exitCalled = QnThread::exitCurrent(arg);
-        ranOn = true;  // exit ends the object's life, the entry function still returns
+        ranOn = true; // exit ends the object's life, the entry function still returns
         return nullptr;
     }
     // Written by the thread after exit() already let join() return.
@@ -295,8 +285,7 @@ struct Worker : QnThread {
     std::atomic<bool> ranOn{false};
 };
 
-TEST_F(KernelThread, MainRunsWithoutEntryAndExitCurrentSetsTheResult)
-{
+TEST_F(KernelThread, MainRunsWithoutEntryAndExitCurrentSetsTheResult) {
     auto* w = new Worker;
     w->retain();
     ASSERT_TRUE(w->create(reinterpret_cast<void*>(uintptr_t(99)), nullptr, false));
@@ -314,8 +303,7 @@ TEST_F(KernelThread, MainRunsWithoutEntryAndExitCurrentSetsTheResult)
     EXPECT_EQ(w->release(), 0);
 }
 
-TEST_F(KernelThread, ManyThreadsEachSeeTheirOwnObject)
-{
+TEST_F(KernelThread, ManyThreadsEachSeeTheirOwnObject) {
     constexpr int kThreads = 8;
     std::vector<QnThread*> threads;
     std::vector<EntryRecord> runs(kThreads);
@@ -337,4 +325,4 @@ TEST_F(KernelThread, ManyThreadsEachSeeTheirOwnObject)
     }
 }
 
-}  // namespace
+} // namespace

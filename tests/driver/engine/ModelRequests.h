@@ -17,18 +17,17 @@ struct Req {
     bool operator==(const Req&) const = default;
 };
 
-inline std::ostream& operator<<(std::ostream& o, const Req& r)
-{
-    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " " << r.index << " "
-             << r.length << "}" << std::dec;
+inline std::ostream& operator<<(std::ostream& o, const Req& r) {
+    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " "
+             << r.index << " " << r.length << "}" << std::dec;
 }
 
 // The default-pipe requests the model answered, in order.
-inline std::vector<Req> requestsOf(const hx::usb::DeviceModel& model)
-{
+inline std::vector<Req> requestsOf(const hx::usb::DeviceModel& model) {
     std::vector<Req> out;
     for (const hx::usb::TraceEntry& e : model.trace())
-        out.push_back({e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex, e.setup.wLength});
+        out.push_back({e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex,
+                       e.setup.wLength});
     return out;
 }
 
@@ -39,4 +38,4 @@ inline constexpr Req kGetRate{0xA2, 0x81, 0x100, 0, 3};
 inline constexpr Req kSetRateIn{0x22, 0x01, 0x100, 0x82, 3};
 inline constexpr Req kSetRateOut{0x22, 0x01, 0x100, 0x01, 3};
 
-}  // namespace enginetest
+} // namespace enginetest

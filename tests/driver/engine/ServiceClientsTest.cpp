@@ -25,36 +25,30 @@ using hx::usb::Fault;
 using hx::usb::RequestMatch;
 
 struct Plugged {
-    explicit Plugged(uint8_t speed = 2) : model(makeHX5100(speed))
-    {
+    explicit Plugged(uint8_t speed = 2) : model(makeHX5100(speed)) {
         port = rig.plug(model);
         svc = rig.service(port);
         EXPECT_TRUE(svc);
-        if (svc)
-            tap = std::make_unique<StateChangeTap>(svc.svc);
+        if (svc) tap = std::make_unique<StateChangeTap>(svc.svc);
     }
     // The user process opens a client of the type (the driver's own class).
-    IOUserClient* open(UInt32 type, IOReturn expect = kIOReturnSuccess)
-    {
+    IOUserClient* open(UInt32 type, IOReturn expect = kIOReturnSuccess) {
         IOReturn r = kIOReturnSuccess;
         IOUserClient* c = user.open(svc.svc, type, &r);
         EXPECT_EQ(r, expect) << type;
         return c;
     }
-    ~Plugged()
-    {
+    ~Plugged() {
         user.kill();
         tap.reset();
         rig.unplug(port);
     }
     // The state changes the service sent since it was plugged.
-    std::vector<QN_StateChange> records()
-    {
+    std::vector<QN_StateChange> records() {
         hx::kern::waitQuiet();
         std::vector<QN_StateChange> out;
         for (const auto& seen : tap->seen())
-            if (seen.type == kQnStateChangeMessage)
-                out.push_back(seen.record);
+            if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
         return out;
     }
     Rig rig;
@@ -65,8 +59,7 @@ struct Plugged {
     std::unique_ptr<StateChangeTap> tap;
 };
 
-TEST(UserClientTypes, TypeFourMovesUnknownToNotActiveOnly)
-{
+TEST(UserClientTypes, TypeFourMovesUnknownToNotActiveOnly) {
     Plugged d;
     hx::log::Capture cap;
     EXPECT_EQ(d.open(4, kIOReturnBadArgument), nullptr);
@@ -77,8 +70,7 @@ TEST(UserClientTypes, TypeFourMovesUnknownToNotActiveOnly)
     EXPECT_NE(cap.text().find("change status from unknown to NotActive\n"), std::string::npos);
 }
 
-TEST(UserClientTypes, FirmwareUpdaterClientEntersUpdateModeAndTypeFourLeavesIt)
-{
+TEST(UserClientTypes, FirmwareUpdaterClientEntersUpdateModeAndTypeFourLeavesIt) {
     Plugged d;
     StateChangeTap tap(d.svc.svc);
     IOUserClient* c = d.open(5);
@@ -95,18 +87,19 @@ TEST(UserClientTypes, FirmwareUpdaterClientEntersUpdateModeAndTypeFourLeavesIt)
     EXPECT_EQ(d.svc->getDevice()->getFwUpdaterState(), kFwUpdaterActive);
 }
 
-TEST(UserClientTypes, AudioClientSleepsThenFailsWhileTheUpdaterStateIsUnknown)
-{
+TEST(UserClientTypes, AudioClientSleepsThenFailsWhileTheUpdaterStateIsUnknown) {
     Plugged d;
     SleepRecorder& clock = SleepRecorder::install();
     hx::log::Capture cap;
     d.open(0, kIOReturnBadArgument);
     EXPECT_EQ(clock.sleepsOf(std::this_thread::get_id()), std::vector<uint64_t>{100});
-    EXPECT_NE(cap.text().find("USBDriver: abort Audio - FirmwareUpdater is active or state unknown :0\n"),
-              std::string::npos);
+    EXPECT_NE(
+        cap.text().find("USBDriver: abort Audio - FirmwareUpdater is active or state unknown :0\n"),
+        std::string::npos);
     d.open(1, kIOReturnBadArgument);
-    EXPECT_NE(cap.text().find("USBDriver: abort Midi - FirmwareUpdater is active or state unknown :0\n"),
-              std::string::npos);
+    EXPECT_NE(
+        cap.text().find("USBDriver: abort Midi - FirmwareUpdater is active or state unknown :0\n"),
+        std::string::npos);
 
     // With an updater active the refusal comes at once.
     clock.clear();
@@ -125,8 +118,7 @@ TEST(UserClientTypes, AudioClientSleepsThenFailsWhileTheUpdaterStateIsUnknown)
     EXPECT_EQ(c->getProvider(), d.svc.svc);
 }
 
-TEST(UserClientTypes, ControlClientWhateverTheStateInvalidTypesAndNoHandler)
-{
+TEST(UserClientTypes, ControlClientWhateverTheStateInvalidTypesAndNoHandler) {
     Plugged d;
     for (uint32_t state : {kFwUpdaterUnknown, kFwUpdaterActive, kFwUpdaterNotActive}) {
         d.svc->getDevice()->setFwUpdaterState(state);
@@ -135,11 +127,11 @@ TEST(UserClientTypes, ControlClientWhateverTheStateInvalidTypesAndNoHandler)
     hx::log::Capture cap;
     d.open(6, kIOReturnBadArgument);
     EXPECT_NE(cap.text().find("USBDriver: newUserClient Invalid type 6 \n"), std::string::npos);
-    EXPECT_EQ(d.svc->newUserClient(kernel_task, nullptr, 2, nullptr, nullptr), kIOReturnBadArgument);
+    EXPECT_EQ(d.svc->newUserClient(kernel_task, nullptr, 2, nullptr, nullptr),
+              kIOReturnBadArgument);
 }
 
-TEST(UserClientList, ASixtyFifthClientIsCountedButHasNoSlot)
-{
+TEST(UserClientList, ASixtyFifthClientIsCountedButHasNoSlot) {
     Plugged d;
     hx::log::Capture cap;
     std::vector<IOUserClient*> clients;
@@ -160,13 +152,13 @@ TEST(UserClientList, ASixtyFifthClientIsCountedButHasNoSlot)
     EXPECT_EQ(ids.size(), 65u);
     // Only the 64 listed clients are told to terminate by the service.
     d.rig.unplug(d.port);
-    EXPECT_NE(cap.text().find("userClientListNotifyTerminate notify terminate service"), std::string::npos);
+    EXPECT_NE(cap.text().find("userClientListNotifyTerminate notify terminate service"),
+              std::string::npos);
     EXPECT_NE(cap.text().find(" in slot 63\n"), std::string::npos);
     EXPECT_EQ(cap.text().find(" in slot 64\n"), std::string::npos);
 }
 
-TEST(UserClientList, ConcurrentOpenAndCloseLeaveTheListEmpty)
-{
+TEST(UserClientList, ConcurrentOpenAndCloseLeaveTheListEmpty) {
     Plugged d;
     std::vector<IOUserClient*> made;
     for (int i = 0; i < 8; ++i)
@@ -204,8 +196,7 @@ struct RetryCase {
 
 class DeviceRequestRetries : public ::testing::TestWithParam<RetryCase> {};
 
-TEST_P(DeviceRequestRetries, SendsAtMostRetryPlusOne)
-{
+TEST_P(DeviceRequestRetries, SendsAtMostRetryPlusOne) {
     Plugged d;
     RequestMatch m;
     m.request = 0x41;
@@ -214,11 +205,11 @@ TEST_P(DeviceRequestRetries, SendsAtMostRetryPlusOne)
     int id = d.rig.bus().addFault(d.port, m, f);
     uint8_t buf[5];
     uint32_t len = 5;
-    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x41, 0xD00, 0x101, buf, len,
-                                      GetParam().retry),
+    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x41, 0xD00, 0x101,
+                                      buf, len, GetParam().retry),
               status);
     EXPECT_EQ(d.rig.bus().faultHits(d.port, id), GetParam().sends);
-    EXPECT_EQ(len, 5u);  // unchanged after a failure
+    EXPECT_EQ(len, 5u); // unchanged after a failure
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DeviceRequestRetries,
@@ -229,48 +220,55 @@ INSTANTIATE_TEST_SUITE_P(Table, DeviceRequestRetries,
                                            RetryCase{9, kIOReturnDeviceError, 1},
                                            RetryCase{5, kIOReturnNotResponding, 6}));
 
-TEST(DeviceRequest, LengthIsWrittenBackAndBoundedAndNothingAfterTerminate)
-{
+TEST(DeviceRequest, LengthIsWrittenBackAndBoundedAndNothingAfterTerminate) {
     Plugged d;
     uint8_t buf[32];
     std::memset(buf, 0xEE, sizeof buf);
-    uint32_t len = 32;  // the device answers 18 bytes
-    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, buf, len, 1), 0);
+    uint32_t len = 32; // the device answers 18 bytes
+    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, buf,
+                                      len, 1),
+              0);
     EXPECT_EQ(len, 18u);
     EXPECT_EQ(buf[0], 18);
-    EXPECT_EQ(buf[18], 0);  // the rest of the asked length was zeroed
+    EXPECT_EQ(buf[18], 0); // the rest of the asked length was zeroed
     uint32_t tooLong = 70000;
-    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, buf, tooLong, 1),
+    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, buf,
+                                      tooLong, 1),
               kIOReturnBadArgument);
     // The model's transmitter register read: 5 bytes at power-on.
     uint8_t tx[5] = {};
     len = 5;
-    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x41, 0xD00, 0x101, tx, len, 1), 0);
+    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x41, 0xD00, 0x101,
+                                      tx, len, 1),
+              0);
     EXPECT_EQ(std::vector<uint8_t>(tx, tx + 5), (std::vector<uint8_t>{0x04, 0, 0, 0, 0x0B}));
 
     d.svc->terminate(0);
     size_t before = d.model->trace().size();
     len = 18;
-    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, buf, len, 5),
+    EXPECT_EQ(d.svc->deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0, buf,
+                                      len, 5),
               kIOReturnError);
     EXPECT_EQ(d.model->trace().size(), before);
-    EXPECT_EQ(d.svc->getCurrentFrame(), 0xFFFFFFFFu);  // no device any more
+    EXPECT_EQ(d.svc->getCurrentFrame(), 0xFFFFFFFFu); // no device any more
 }
 
-TEST(DeviceRequest, GetConfigurationReadsTheDevicesValue)
-{
+TEST(DeviceRequest, GetConfigurationReadsTheDevicesValue) {
     Plugged d;
     uint8_t value = 0xEE;
     IOUSBHostDevice* usb = d.svc->getUSBDevice();
-    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, &value), kIOReturnSuccess);
-    EXPECT_EQ(value, 0);  // start does not configure
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, &value),
+              kIOReturnSuccess);
+    EXPECT_EQ(value, 0); // start does not configure
     ASSERT_EQ(usb->setConfiguration(1, false), kIOReturnSuccess);
-    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, &value), kIOReturnSuccess);
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, &value),
+              kIOReturnSuccess);
     EXPECT_EQ(value, 1);
     value = 0xEE;
     EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(nullptr, usb, &value), kIOReturnError);
     EXPECT_EQ(value, 0);
-    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, nullptr), kIOReturnSuccess);
+    EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetConfiguration(d.svc.svc, usb, nullptr),
+              kIOReturnSuccess);
     EXPECT_EQ(ZrKernelDeviceKorvexHX5100::GetFreeBandWidth(), 5000u);
     EXPECT_EQ(ZrKernelDeviceKorvexHX5100::getBandwidthForPipe(nullptr), 100u);
     hx::log::Capture cap;
@@ -278,8 +276,7 @@ TEST(DeviceRequest, GetConfigurationReadsTheDevicesValue)
     EXPECT_NE(cap.text().find(" pPipeDesc:"), std::string::npos);
 }
 
-TEST(StateChanges, RecordsInOrderWithZeroTailAndUnplugTellsEveryClientBeforeEnding)
-{
+TEST(StateChanges, RecordsInOrderWithZeroTailAndUnplugTellsEveryClientBeforeEnding) {
     Plugged d;
     StateChangeTap tap(d.svc.svc);
     IOUserClient* a = d.open(2);
@@ -332,8 +329,7 @@ TEST(StateChanges, RecordsInOrderWithZeroTailAndUnplugTellsEveryClientBeforeEndi
     tap.observe = nullptr;
 }
 
-TEST(Teardown, RequestsFailAfterTerminateAndSecondTerminateDoesNothing)
-{
+TEST(Teardown, RequestsFailAfterTerminateAndSecondTerminateDoesNothing) {
     Plugged d;
     IOUSBHostDevice* dev = d.svc->getUSBDevice();
     dev->retain();
@@ -348,15 +344,14 @@ TEST(Teardown, RequestsFailAfterTerminateAndSecondTerminateDoesNothing)
     dev->release();
 }
 
-TEST(Teardown, UnplugWaitsForTheRequestHoldingTheDispatchLock)
-{
+TEST(Teardown, UnplugWaitsForTheRequestHoldingTheDispatchLock) {
     Plugged d;
     IOUSBHostDevice* dev = d.svc->getUSBDevice();
     dev->retain();
     ASSERT_TRUE(d.svc->dispatchLock().lockMutex("request"));
     d.rig.bus().unplug(d.port);
     IOSleep(30);
-    EXPECT_TRUE(dev->isOpen(d.svc.svc));  // the teardown waits for the request
+    EXPECT_TRUE(dev->isOpen(d.svc.svc)); // the teardown waits for the request
     d.svc->dispatchLock().unlock();
     hx::kern::waitQuiet();
     EXPECT_FALSE(dev->isOpen());
@@ -364,8 +359,7 @@ TEST(Teardown, UnplugWaitsForTheRequestHoldingTheDispatchLock)
     dev->release();
 }
 
-TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
-{
+TEST(Teardown, ClosingClientClearsItsOwnershipAndHog) {
     Plugged d;
     StateChangeTap tap(d.svc.svc);
     // Two audio clients (a control client's close clears no owner); A
@@ -379,10 +373,10 @@ TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
     uint64_t idB = d.svc->clientIdentifier(b);
     DriverSM* sm = d.svc->getDevice()->getDriverSM();
     QN_Dispatch take{};
-    take.code = 30;  // inputs exclusive
+    take.code = 30; // inputs exclusive
     take.data.ulValue = 1;
     ASSERT_EQ(d.svc->getDevice()->dispatchFunction(a, &take), kIOReturnSuccess);
-    take.code = 78;  // private data
+    take.code = 78; // private data
     take.data.ulValue = 1;
     ASSERT_EQ(d.svc->getDevice()->dispatchFunction(b, &take), kIOReturnSuccess);
     ASSERT_EQ(uint64_t(sm->mExclusiveInputOwner), idA);
@@ -390,7 +384,7 @@ TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
     d.svc->getDevice()->setHogOwner(4242);
     tap.clear();
     d.user.close(b);
-    EXPECT_TRUE(tap.seen().empty());  // not the hog owner: no state change
+    EXPECT_TRUE(tap.seen().empty()); // not the hog owner: no state change
     EXPECT_EQ(uint64_t(sm->mPrivateDataOwner), 0u);
     EXPECT_EQ(uint64_t(sm->mExclusiveInputOwner), idA);
     EXPECT_EQ(d.svc->getUserClientCount(), 1);
@@ -404,8 +398,7 @@ TEST(Teardown, ClosingClientClearsItsOwnershipAndHog)
     EXPECT_EQ(d.svc->getUserClientCount(), 0);
 }
 
-TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
-{
+TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn) {
     for (int round = 0; round < 3; ++round) {
         Rig rig;
         uint8_t p1 = rig.plug(makeHX5100(2));
@@ -414,8 +407,10 @@ TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
         {
             ServiceRef s1 = rig.service(p1), s2 = rig.service(p2);
             ASSERT_TRUE(s1 && s2);
-            EXPECT_STREQ(s1->getDevice()->getDriverSM()->mDeviceUID, "VID_2F4B_PID_5100_BUS_14100000");
-            EXPECT_STREQ(s2->getDevice()->getDriverSM()->mDeviceUID, "VID_2F4B_PID_5100_BUS_14200000");
+            EXPECT_STREQ(s1->getDevice()->getDriverSM()->mDeviceUID,
+                         "VID_2F4B_PID_5100_BUS_14100000");
+            EXPECT_STREQ(s2->getDevice()->getDriverSM()->mDeviceUID,
+                         "VID_2F4B_PID_5100_BUS_14200000");
             for (auto* s : {s1.svc, s2.svc})
                 ASSERT_NE(user.open(s, 2), nullptr);
         }
@@ -423,7 +418,7 @@ TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
         rig.unplug(p1);
         EXPECT_FALSE(dev1->isOpen());
         dev1->release();
-        EXPECT_TRUE(QnKernel::isInitialised());  // the other device still runs
+        EXPECT_TRUE(QnKernel::isInitialised()); // the other device still runs
         auto running = hx::kern::copyServicesOfClass(kZrServiceClassName);
         EXPECT_EQ(running.size(), 1u);
         for (auto* s : running)
@@ -431,12 +426,11 @@ TEST(Teardown, TwoDevicesPluggedAndUnpluggedInTurn)
         rig.unplug(p2);
         user.kill();
         hx::kern::waitQuiet();
-        EXPECT_FALSE(QnKernel::isInitialised());  // the driver unloaded with the last one
+        EXPECT_FALSE(QnKernel::isInitialised()); // the driver unloaded with the last one
     }
 }
 
-TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
-{
+TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace) {
     Plugged d;
     ZrDevice* dev = d.svc->getDevice();
     dev->setHALVersion(5);
@@ -461,20 +455,18 @@ TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
         OSDictionary* dd = OSDynamicCast(OSDictionary, o);
         OSNumber* n = dd ? OSDynamicCast(OSNumber, dd->getObject(key)) : nullptr;
         int64_t v = n && n->numberOfBits() == 32 ? int64_t(n->unsigned32BitValue()) : -1;
-        if (o)
-            o->release();
+        if (o) o->release();
         return v;
     };
-    const std::pair<const char*, int64_t> channel[] = {{"Frequency", 44100}, {"InChannels", 2},
-                                                       {"InResolution", 24}, {"OutChannels", 2},
+    const std::pair<const char*, int64_t> channel[] = {{"Frequency", 44100},  {"InChannels", 2},
+                                                       {"InResolution", 24},  {"OutChannels", 2},
                                                        {"OutResolution", 24}, {"Configuration", 0}};
     for (auto [k, v] : channel)
         EXPECT_EQ(number("ChannelSettings", k), v) << k;
-    const std::pair<const char*, int64_t> aj[] = {{"DigitalLockFrequency", 0}, {"ClockSource", 0}, {"USB1Mode", 0},
-                                                  {"DigitalOutMode", 0},       {"DigitalOutSelector", 0},
-                                                  {"RoutingIn0", 0},           {"RoutingIn1", 1},
-                                                  {"RoutingIn2", 2},           {"RoutingOut0", 0},
-                                                  {"RoutingOut1", 1},          {"DigitalLock", 0}};
+    const std::pair<const char*, int64_t> aj[] = {
+        {"DigitalLockFrequency", 0}, {"ClockSource", 0}, {"USB1Mode", 0},   {"DigitalOutMode", 0},
+        {"DigitalOutSelector", 0},   {"RoutingIn0", 0},  {"RoutingIn1", 1}, {"RoutingIn2", 2},
+        {"RoutingOut0", 0},          {"RoutingOut1", 1}, {"DigitalLock", 0}};
     for (auto [k, v] : aj)
         EXPECT_EQ(number("AjExtData", k), v) << k;
     // Keys in their order, as user space reads them.
@@ -495,7 +487,8 @@ TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
     EXPECT_EQ(dev->getDriverData()->sharedArea(), dev->getDriverSM());
     auto trace = dev->stubTrace();
     ASSERT_GE(trace.size(), expectStart.size());
-    EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + expectStart.size()), expectStart);
+    EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + expectStart.size()),
+              expectStart);
     d.svc->terminate(0);
     // The thread goes (the device object stays: the test holds it), then
     // streaming stops (the stream's neighbours are told), the vendor port
@@ -503,20 +496,20 @@ TEST(DeviceModel, PublishedPropertiesSleepWakeAndTheStubTrace)
     // terminate has nothing to undo.
     EXPECT_FALSE(dev->getRTThread().hasThread());
     const std::vector<std::string> expectTail = {
-        "stopStreaming wait=1",  "VendorAsyncPort::abort owner", "VendorAsyncPort::close owner",
-        "terminateBulkRqBs in",  "terminateBulkRqBs out",        "terminateInterruptRqBs in",
+        "stopStreaming wait=1",      "VendorAsyncPort::abort owner", "VendorAsyncPort::close owner",
+        "terminateBulkRqBs in",      "terminateBulkRqBs out",        "terminateInterruptRqBs in",
         "terminateInterruptRqBs out"};
     trace = dev->stubTrace();
     ASSERT_GE(trace.size(), expectTail.size());
-    EXPECT_EQ(std::vector<std::string>(trace.end() - long(expectTail.size()), trace.end()), expectTail);
+    EXPECT_EQ(std::vector<std::string>(trace.end() - long(expectTail.size()), trace.end()),
+              expectTail);
     EXPECT_FALSE(dev->getAJ().isRunning());
 }
 
 // Control blocks a client writes into the shared area: the device applies a
 // private copy, the shared block shows the saved state again, and the change
 // is announced with the client as originator.
-TEST(ControlBlocks, MuteDataSourceAndVolumeApplyAPrivateCopyAndNotify)
-{
+TEST(ControlBlocks, MuteDataSourceAndVolumeApplyAPrivateCopyAndNotify) {
     Plugged d;
     IOUserClient* a = d.open(2);
     ASSERT_NE(a, nullptr);
@@ -536,12 +529,13 @@ TEST(ControlBlocks, MuteDataSourceAndVolumeApplyAPrivateCopyAndNotify)
     EXPECT_EQ(uint32_t(dev->currentControls().mMonitorValue), 0u);
     EXPECT_EQ(uint32_t(dev->currentControls().mRoutingValue), 0u);
     dev->UpdateDataSourceSelector(idA);
-    dev->UpdateVolumeStatus(true, idA);  // announces only
+    dev->UpdateVolumeStatus(true, idA); // announces only
     dev->UpdateVolumeStatus(false, 0);
     hx::kern::waitQuiet();
     auto recs = d.records();
     ASSERT_EQ(recs.size(), 4u);
-    const uint32_t codes[] = {STC_MuteChanged, STC_ChangeDataSource, STC_VolumeChanged, STC_VolumeChanged};
+    const uint32_t codes[] = {STC_MuteChanged, STC_ChangeDataSource, STC_VolumeChanged,
+                              STC_VolumeChanged};
     const uint64_t origin[] = {idA, idA, idA, 0};
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(recs[i].mCode, codes[i]) << i;
@@ -549,8 +543,7 @@ TEST(ControlBlocks, MuteDataSourceAndVolumeApplyAPrivateCopyAndNotify)
     }
 }
 
-TEST(ControlBlocks, MonitorChangesOnlyWithAMonitorControlAndANewValue)
-{
+TEST(ControlBlocks, MonitorChangesOnlyWithAMonitorControlAndANewValue) {
     Plugged d;
     IOUserClient* a = d.open(2);
     ASSERT_NE(a, nullptr);
@@ -561,12 +554,11 @@ TEST(ControlBlocks, MonitorChangesOnlyWithAMonitorControlAndANewValue)
     EXPECT_FALSE(dev->getCanMonitor());
     EXPECT_EQ(dev->getMonitorValue(), 0u);
 
-
-    dev->UpdateMonitorStatus(5, idA);  // no monitor control
+    dev->UpdateMonitorStatus(5, idA); // no monitor control
     sm->mControls.mHasMonitor = 1;
     EXPECT_TRUE(dev->getCanMonitor());
     EXPECT_EQ(dev->getMonitorValue(), 3u);
-    dev->UpdateMonitorStatus(3, idA);  // unchanged
+    dev->UpdateMonitorStatus(3, idA); // unchanged
     dev->UpdateMonitorStatus(5, idA);
     // The written block is not restored: it still shows the old value.
     EXPECT_EQ(uint32_t(sm->mControls.mMonitorValue), 3u);
@@ -584,8 +576,7 @@ TEST(ControlBlocks, MonitorChangesOnlyWithAMonitorControlAndANewValue)
     EXPECT_EQ(uint64_t(recs[0].mClient), idA);
 }
 
-TEST(ControlBlocks, DeviceSettingsLoadOnlyOnceStored)
-{
+TEST(ControlBlocks, DeviceSettingsLoadOnlyOnceStored) {
     Plugged d;
     ZrDevice* dev = d.svc->getDevice();
     XsDeviceControls out;
@@ -602,16 +593,14 @@ TEST(ControlBlocks, DeviceSettingsLoadOnlyOnceStored)
 
 // Interfaces the device model opens by hand: one entry per interface number,
 // retained and open for the opener until closed.
-TEST(Trunk2Interfaces, AddSelectAndCloseKeepEntriesAndReferencesStraight)
-{
+TEST(Trunk2Interfaces, AddSelectAndCloseKeepEntriesAndReferencesStraight) {
     Plugged d;
     IOUSBHostDevice* usb = d.svc->getUSBDevice();
     ASSERT_EQ(usb->setConfiguration(1, false), kIOReturnSuccess);
     std::vector<IOUSBHostInterface*> found;
     OSIterator* it = usb->getClientIterator();
     while (OSObject* o = it->getNextObject())
-        if (auto* i = OSDynamicCast(IOUSBHostInterface, o))
-            found.push_back(i);
+        if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) found.push_back(i);
     it->release();
     ASSERT_EQ(found.size(), 4u);
     IOUSBHostInterface* playback = found[1];
@@ -624,27 +613,30 @@ TEST(Trunk2Interfaces, AddSelectAndCloseKeepEntriesAndReferencesStraight)
     EXPECT_TRUE(t.add(playback, d.svc.svc));
     EXPECT_EQ(playback->getRetainCount(), refs + 1);
     EXPECT_TRUE(playback->isOpen(d.svc.svc));
-    EXPECT_FALSE(t.add(playback, d.svc.svc));  // occupied
-    EXPECT_TRUE(t.add(found[2], nullptr));     // kept, not opened
+    EXPECT_FALSE(t.add(playback, d.svc.svc)); // occupied
+    EXPECT_TRUE(t.add(found[2], nullptr));    // kept, not opened
     EXPECT_FALSE(found[2]->isOpen());
 
     EXPECT_TRUE(t.setIfAlt(1, 2));
-    EXPECT_FALSE(t.setIfAlt(3, 0));  // empty entry
+    EXPECT_FALSE(t.setIfAlt(3, 0)); // empty entry
     EXPECT_FALSE(t.setIfAlt(8, 0));
     EXPECT_FALSE(t.setIfAlt(-1, 0));
     size_t setInterface = 0;
     for (const auto& r : d.model->trace())
-        setInterface += r.setup.bmRequestType == 0x01 && r.setup.bRequest == 11 && r.setup.wValue == 2 &&
-                        r.setup.wIndex == 1;
+        setInterface += r.setup.bmRequestType == 0x01 && r.setup.bRequest == 11 &&
+                        r.setup.wValue == 2 && r.setup.wIndex == 1;
     EXPECT_EQ(setInterface, 1u);
 
     const char* sig = "bool ZrDevice::Trunk2Interfaces::add(IOUSBHostInterface *, IOService *)";
     const std::string log = cap.text();
     for (const std::string& line :
-         {"Unexpected: " + std::string(sig) + " pIF is NULL\n", "Success: " + std::string(sig) + " mEntry[ifNum:1]\n",
+         {"Unexpected: " + std::string(sig) + " pIF is NULL\n",
+          "Success: " + std::string(sig) + " mEntry[ifNum:1]\n",
           "Unexpected: " + std::string(sig) + " mEntry[ifNum:1].isFree() returned false\n",
-          std::string("Unexpected: bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int) mpIF is NULL\n"),
-          std::string("Unexpected: bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int) nInterface:8 out of range\n")})
+          std::string(
+              "Unexpected: bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int) mpIF is NULL\n"),
+          std::string("Unexpected: bool ZrDevice::Trunk2Interfaces::setIfAlt(int, int) "
+                      "nInterface:8 out of range\n")})
         EXPECT_NE(log.find(line), std::string::npos) << line;
 
     t.close(1);
@@ -655,4 +647,4 @@ TEST(Trunk2Interfaces, AddSelectAndCloseKeepEntriesAndReferencesStraight)
     EXPECT_TRUE(t.entry(2).isFree());
 }
 
-}  // namespace
+} // namespace

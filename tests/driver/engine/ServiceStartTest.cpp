@@ -21,8 +21,7 @@ using hx::usb::Fault;
 // start-up sequence, field by field. The bus puts port n at location
 // 0x14000000 | n << 20; the model's device descriptor has endpoint 0 packets
 // of 64 bytes, release 0x0100, strings 1, 2, 3 and one configuration.
-DriverSM goldenDriverSM(uint16_t speed)
-{
+DriverSM goldenDriverSM(uint16_t speed) {
     DriverSM g;
     std::memset(&g, 0, sizeof g);
     g.mVersion = 0x03040D00;
@@ -50,8 +49,7 @@ DriverSM goldenDriverSM(uint16_t speed)
 
 class StartAtSpeed : public ::testing::TestWithParam<uint8_t> {};
 
-TEST_P(StartAtSpeed, PluggingLoadsTheDriverAndTheSharedAreaMatchesTheGoldenRecord)
-{
+TEST_P(StartAtSpeed, PluggingLoadsTheDriverAndTheSharedAreaMatchesTheGoldenRecord) {
     Rig rig;
     auto model = makeHX5100(GetParam());
     uint8_t port = rig.plug(model);
@@ -89,7 +87,8 @@ TEST_P(StartAtSpeed, PluggingLoadsTheDriverAndTheSharedAreaMatchesTheGoldenRecor
     // version (8 bytes) and text (15 bytes) asked for.
     size_t descriptorReads = 0, firmwareReads = 0;
     for (const auto& t : model->trace()) {
-        descriptorReads += t.setup.bmRequestType == 0x80 && t.setup.bRequest == 6 && t.setup.wValue == 0x0100;
+        descriptorReads +=
+            t.setup.bmRequestType == 0x80 && t.setup.bRequest == 6 && t.setup.wValue == 0x0100;
         firmwareReads += t.setup.bmRequestType == 0xC0 && t.setup.bRequest == 0x56;
     }
     EXPECT_EQ(descriptorReads, 1u);
@@ -110,8 +109,7 @@ TEST_P(StartAtSpeed, PluggingLoadsTheDriverAndTheSharedAreaMatchesTheGoldenRecor
 // what the device sent: one configuration with the control interface, the
 // two streaming interfaces offering 2 channels at 24 bits on their isochronous
 // endpoints (more rates at high speed), and the vendor interface.
-TEST_P(StartAtSpeed, DeviceInformationComesFromTheScannedDescriptors)
-{
+TEST_P(StartAtSpeed, DeviceInformationComesFromTheScannedDescriptors) {
     Rig rig;
     uint8_t port = rig.plug(makeHX5100(GetParam()));
     ServiceRef svc = rig.service(port);
@@ -126,7 +124,8 @@ TEST_P(StartAtSpeed, DeviceInformationComesFromTheScannedDescriptors)
     EXPECT_EQ(c.bConfigurationValue, 1);
     ASSERT_EQ(c.mNumInterfaces, 4);
     const std::vector<uint32_t> rates =
-        high ? std::vector<uint32_t>{44100, 48000, 88200, 96000, 176400, 192000} : std::vector<uint32_t>{44100, 48000};
+        high ? std::vector<uint32_t>{44100, 48000, 88200, 96000, 176400, 192000}
+             : std::vector<uint32_t>{44100, 48000};
     for (int n = 1; n <= 2; ++n) {
         SCOPED_TRACE(n);
         const APIInterfaceInfo& iface = c.mInterfaces[n];
@@ -148,8 +147,7 @@ TEST_P(StartAtSpeed, DeviceInformationComesFromTheScannedDescriptors)
 
 INSTANTIATE_TEST_SUITE_P(FullAndHigh, StartAtSpeed, ::testing::Values(uint8_t(1), uint8_t(2)));
 
-TEST(ServiceStart, WithoutASerialStringTheIdentifierStaysTheSame)
-{
+TEST(ServiceStart, WithoutASerialStringTheIdentifierStaysTheSame) {
     Rig rig;
     uint8_t port = rig.plug(makeHX5100(2, false));
     ServiceRef svc = rig.service(port);
@@ -160,8 +158,7 @@ TEST(ServiceStart, WithoutASerialStringTheIdentifierStaysTheSame)
     EXPECT_STREQ(sm->mDeviceUID, "VID_2F4B_PID_5100_BUS_14100000");
 }
 
-TEST(ServiceStart, ProbeAddsOneHundredToAPositiveScore)
-{
+TEST(ServiceStart, ProbeAddsOneHundredToAPositiveScore) {
     OSObject* o = OSMetaClass::allocClassWithName(kZrServiceClassName);
     auto* svc = OSDynamicCast(ZrKernelDeviceKorvexHX5100, o);
     ASSERT_NE(svc, nullptr);
@@ -188,8 +185,7 @@ struct DescriptorFault {
 
 class DescriptorReadFaults : public ::testing::TestWithParam<DescriptorFault> {};
 
-TEST_P(DescriptorReadFaults, StartSurvivesUpToTheLastAttempt)
-{
+TEST_P(DescriptorReadFaults, StartSurvivesUpToTheLastAttempt) {
     const DescriptorFault& c = GetParam();
     Rig rig;
     Fault f = c.stall ? Fault::stall() : Fault::fail(kIOReturnDeviceError);
@@ -203,7 +199,8 @@ TEST_P(DescriptorReadFaults, StartSurvivesUpToTheLastAttempt)
     EXPECT_EQ(rig.bus().faultHits(port, id), c.failures);
     size_t reached = 0;
     for (const auto& t : model->trace())
-        reached += t.setup.bmRequestType == 0x80 && t.setup.bRequest == 6 && t.setup.wValue == 0x0100;
+        reached +=
+            t.setup.bmRequestType == 0x80 && t.setup.bRequest == 6 && t.setup.wValue == 0x0100;
     EXPECT_EQ(reached, c.starts ? 1u : 0u);
     if (!c.starts) {
         EXPECT_NE(cap.text().find("start ZrKernelDeviceKorvexHX5100 v3.4.13 failed. "
@@ -212,7 +209,7 @@ TEST_P(DescriptorReadFaults, StartSurvivesUpToTheLastAttempt)
         IOUSBHostDevice* dev = rig.bus().copyDevice(port);
         ASSERT_NE(dev, nullptr);
         EXPECT_FALSE(dev->isOpen());
-        EXPECT_EQ(dev->getClient(), nullptr);  // the failed driver is gone
+        EXPECT_EQ(dev->getClient(), nullptr); // the failed driver is gone
         dev->release();
     }
 }
@@ -232,14 +229,14 @@ public:
     std::span<const uint8_t> configurationDescriptor(uint8_t) const override { return {}; }
 };
 
-TEST(ServiceStart, MissingConfigurationOneFailsAndClosesTheDevice)
-{
+TEST(ServiceStart, MissingConfigurationOneFailsAndClosesTheDevice) {
     Rig rig;
     hx::log::Capture cap;
     uint8_t port = rig.plug(std::make_shared<HX5100WithoutConfiguration>());
     EXPECT_FALSE(rig.service(port));
     std::string t = cap.text();
-    EXPECT_NE(t.find("start ZrKernelDeviceKorvexHX5100 v3.4.13 failed. reason:usbLoadConfigurations failed\n"),
+    EXPECT_NE(t.find("start ZrKernelDeviceKorvexHX5100 v3.4.13 failed. "
+                     "reason:usbLoadConfigurations failed\n"),
               std::string::npos);
     IOUSBHostDevice* dev = rig.bus().copyDevice(port);
     ASSERT_NE(dev, nullptr);
@@ -248,29 +245,30 @@ TEST(ServiceStart, MissingConfigurationOneFailsAndClosesTheDevice)
     dev->release();
 }
 
-OSData* dataOf(const void* p, unsigned n) { return OSData::withBytes(p, n); }
+OSData* dataOf(const void* p, unsigned n) {
+    return OSData::withBytes(p, n);
+}
 
 // Plugs an HX-5100 with the driver matched by a personality whose
 // "QnSpecific" is given; the default personalities are taken out first.
 struct CustomPersonality {
-    explicit CustomPersonality(OSDictionary* specific)
-    {
+    explicit CustomPersonality(OSDictionary* specific) {
         ZrUnloadDriverPersonalities();
-        OSDictionary* p = ZrMakeDriverPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
+        OSDictionary* p =
+            ZrMakeDriverPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
         hx::kern::addPersonality(p);
         p->release();
         specific->release();
     }
 };
 
-TEST(ServiceStart, PersonalityValuesAndTheirLimits)
-{
+TEST(ServiceStart, PersonalityValuesAndTheirLimits) {
     Rig rig;
     OSDictionary* s = OSDictionary::withCapacity(4);
     OSNumber* wait = OSNumber::withNumber(4000, 32);
-    const uint8_t clock[2] = {7, 8};  // shorter than the three settings: ignored
+    const uint8_t clock[2] = {7, 8}; // shorter than the three settings: ignored
     OSData* clockData = dataOf(clock, 2);
-    std::vector<uint8_t> shortRecord(379, 1);  // shorter than the record: ignored
+    std::vector<uint8_t> shortRecord(379, 1); // shorter than the record: ignored
     OSData* config = dataOf(shortRecord.data(), 379);
     OSString* name = OSString::withCString(std::string(70, 'n').c_str());
     s->setObject("kMsWait", wait);
@@ -298,8 +296,7 @@ TEST(ServiceStart, PersonalityValuesAndTheirLimits)
     EXPECT_EQ(std::string(svc->getDevice()->getDriverSM()->mModelName), std::string(64, 'n'));
 }
 
-TEST(ServiceStart, ConfigurationDataReplacesTheDefaultSettings)
-{
+TEST(ServiceStart, ConfigurationDataReplacesTheDefaultSettings) {
     for (uint8_t speed : {uint8_t(1), uint8_t(2)}) {
         Rig rig;
         APISpecificFeatures f{};
@@ -324,8 +321,7 @@ TEST(ServiceStart, ConfigurationDataReplacesTheDefaultSettings)
     }
 }
 
-TEST(UsbStrings, CopyIsBoundedByTheTargetAndTheBytesReceived)
-{
+TEST(UsbStrings, CopyIsBoundedByTheTargetAndTheBytesReceived) {
     struct Case {
         std::vector<uint8_t> desc;
         uint32_t received;
@@ -336,7 +332,7 @@ TEST(UsbStrings, CopyIsBoundedByTheTargetAndTheBytesReceived)
     big[0] = 255;
     big[1] = 3;
     std::vector<uint8_t> shortDesc = {3, 3, 'x'};
-    std::vector<uint8_t> lying = {200, 3, 'a', 0, 'b', 0};  // claims 200 bytes, 6 arrived
+    std::vector<uint8_t> lying = {200, 3, 'a', 0, 'b', 0}; // claims 200 bytes, 6 arrived
     const Case cases[] = {
         {shortDesc, 3, 256, 0},
         {big, 255, 256, 126},
@@ -350,8 +346,7 @@ TEST(UsbStrings, CopyIsBoundedByTheTargetAndTheBytesReceived)
     }
 }
 
-TEST(SharedMemoryArea, InitLockAndUnlockRules)
-{
+TEST(SharedMemoryArea, InitLockAndUnlockRules) {
     hx::log::Capture cap;
     SharedMemory m;
     ASSERT_TRUE(m.init(30744));
@@ -369,11 +364,10 @@ TEST(SharedMemoryArea, InitLockAndUnlockRules)
     EXPECT_NE(t.find("SharedMemory::lock failed\n"), std::string::npos);
 }
 
-TEST(SharedMemoryArea, AUserMappingIsASecondViewOfTheSameBytes)
-{
+TEST(SharedMemoryArea, AUserMappingIsASecondViewOfTheSameBytes) {
     SharedMemory m;
     IOMemoryDescriptor* md = nullptr;
-    EXPECT_EQ(m.getMemory(&md), kIOReturnNoMemory);  // nothing allocated yet
+    EXPECT_EQ(m.getMemory(&md), kIOReturnNoMemory); // nothing allocated yet
     ASSERT_TRUE(m.init(30744));
     EXPECT_EQ(m.getMemory(nullptr), kIOReturnNoMemory);
     ASSERT_EQ(m.getMemory(&md), kIOReturnSuccess);
@@ -388,14 +382,14 @@ TEST(SharedMemoryArea, AUserMappingIsASecondViewOfTheSameBytes)
     auto* userView = reinterpret_cast<uint8_t*>(map->getAddress());
     auto* kernelView = static_cast<uint8_t*>(m.getMemory());
     EXPECT_NE(userView, kernelView);
-    userView[7028] = 0x5A;  // a client writes its control block
+    userView[7028] = 0x5A; // a client writes its control block
     EXPECT_EQ(kernelView[7028], 0x5A);
     kernelView[0] = 0x11;
     EXPECT_EQ(userView[0], 0x11);
     m.term(true);
-    EXPECT_EQ(userView[7028], 0x5A);  // the user's view outlives the kernel's
+    EXPECT_EQ(userView[7028], 0x5A); // the user's view outlives the kernel's
     map->release();
     hx::kern::destroyTask(user);
 }
 
-}  // namespace
+} // namespace

@@ -22,18 +22,18 @@ using hx::harness::ClientHarness;
 using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
 
-size_t countOf(const std::vector<uint32_t>& v, uint32_t code) { return size_t(std::count(v.begin(), v.end(), code)); }
+size_t countOf(const std::vector<uint32_t>& v, uint32_t code) {
+    return size_t(std::count(v.begin(), v.end(), code));
+}
 
-size_t occurrences(const std::string& text, const std::string& line)
-{
+size_t occurrences(const std::string& text, const std::string& line) {
     size_t n = 0;
     for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
         ++n;
     return n;
 }
 
-HarnessOptions fullSpeed48k()
-{
+HarnessOptions fullSpeed48k() {
     HarnessOptions o;
     o.highSpeed = false;
     o.rate = 48000;
@@ -41,8 +41,7 @@ HarnessOptions fullSpeed48k()
     return o;
 }
 
-TEST(InputBreaks, AChannelChangeWhileStreamingBreaksAtTheNextReadAndRecoveryRestoresTheStream)
-{
+TEST(InputBreaks, AChannelChangeWhileStreamingBreaksAtTheNextReadAndRecoveryRestoresTheStream) {
     ClientHarness h(fullSpeed48k());
     ASSERT_TRUE(h.start()) << h.lastError();
     h.run(200000);
@@ -52,12 +51,14 @@ TEST(InputBreaks, AChannelChangeWhileStreamingBreaksAtTheNextReadAndRecoveryRest
     const uint32_t token = sm->mNewConfigPending;
 
     hx::log::Capture log;
-    dev->setReadChannels(4, 4);  // as the channel request does
+    dev->setReadChannels(4, 4); // as the channel request does
     EXPECT_TRUE(dev->isPendingChange());
-    EXPECT_EQ(sm->mNewConfigPending, token);  // the clients' word is not the kernel's flag
+    EXPECT_EQ(sm->mNewConfigPending, token); // the clients' word is not the kernel's flag
     h.run(20000);
-    EXPECT_EQ(occurrences(log.text(), "ZrDevice::rtsIsoReadComplete: Channels config changed -> STC_STREAM_BROKEN\n"),
-              1u);
+    EXPECT_EQ(
+        occurrences(log.text(),
+                    "ZrDevice::rtsIsoReadComplete: Channels config changed -> STC_STREAM_BROKEN\n"),
+        1u);
     EXPECT_FALSE(dev->isPendingChange());
     EXPECT_EQ(sm->mNewConfigPending, token);
 
@@ -78,7 +79,7 @@ TEST(InputBreaks, AChannelChangeWhileStreamingBreaksAtTheNextReadAndRecoveryRest
 struct OffSizeCase {
     const char* name;
     uint16_t vendor, product;
-    bool merrow;         // no features record (else one with feature 0 clear)
+    bool merrow; // no features record (else one with feature 0 clear)
     uint32_t badPackets;
     bool breaks;
 };
@@ -86,14 +87,12 @@ struct OffSizeCase {
 class OffSizeInput : public ::testing::TestWithParam<OffSizeCase> {};
 
 // 40 frames at 48 kHz on full speed: outside 46..50, each packet one error.
-TEST_P(OffSizeInput, BreaksOnlyFrom41ErrorsOnTheDevicesThatCountThem)
-{
+TEST_P(OffSizeInput, BreaksOnlyFrom41ErrorsOnTheDevicesThatCountThem) {
     const OffSizeCase& c = GetParam();
     HarnessOptions o = fullSpeed48k();
     o.vendorID = c.vendor;
     o.productID = c.product;
-    if (c.vendor != kKorvexVendorID)
-        o.device = hx::harness::DeviceKind::ClassCompliant;
+    if (c.vendor != kKorvexVendorID) o.device = hx::harness::DeviceKind::ClassCompliant;
     ClientHarness h(o);
     ASSERT_TRUE(h.boot()) << h.lastError();
     if (!c.merrow) {
@@ -102,7 +101,8 @@ TEST_P(OffSizeInput, BreaksOnlyFrom41ErrorsOnTheDevicesThatCountThem)
         f.mLoaded = 1;
         h.device()->initialSettings(&f);
     }
-    ASSERT_TRUE(h.openClient() && h.configure() && h.setRouting() && h.attachRing()) << h.lastError();
+    ASSERT_TRUE(h.openClient() && h.configure() && h.setRouting() && h.attachRing())
+        << h.lastError();
     h.run(200000);
     ASSERT_EQ(h.report().streamBreaks, 0u);
     ASSERT_EQ(h.device()->isMerrowCompatible(), c.merrow);
@@ -112,7 +112,8 @@ TEST_P(OffSizeInput, BreaksOnlyFrom41ErrorsOnTheDevicesThatCountThem)
     h.run(1500000);
     const HarnessReport r = h.report();
     SCOPED_TRACE(hx::harness::describe(r));
-    EXPECT_EQ(occurrences(log.text(), "ZrDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n"), c.breaks ? 1u : 0u);
+    EXPECT_EQ(occurrences(log.text(), "ZrDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n"),
+              c.breaks ? 1u : 0u);
     EXPECT_EQ(r.streamBreaks, c.breaks ? 1u : 0u);
     EXPECT_EQ(r.recoveries, c.breaks ? 1u : 0u);
     EXPECT_TRUE(h.device()->isStreamingStarted());
@@ -123,11 +124,12 @@ TEST_P(OffSizeInput, BreaksOnlyFrom41ErrorsOnTheDevicesThatCountThem)
 
 INSTANTIATE_TEST_SUITE_P(
     ByIdentity, OffSizeInput,
-    ::testing::Values(OffSizeCase{"HX5100Forty", kKorvexVendorID, kKorvexHX5100ProductID, true, 40, false},
-                      OffSizeCase{"HX5100FortyOne", kKorvexVendorID, kKorvexHX5100ProductID, true, 41, true},
-                      OffSizeCase{"ListedFortyOne", kHarlowVendorID, kHarlowStrictInputH2ProductID, false, 41, true},
-                      OffSizeCase{"UnlistedHundred", kHarlowVendorID, 0x0009, false, 100, false}),
+    ::testing::Values(
+        OffSizeCase{"HX5100Forty", kKorvexVendorID, kKorvexHX5100ProductID, true, 40, false},
+        OffSizeCase{"HX5100FortyOne", kKorvexVendorID, kKorvexHX5100ProductID, true, 41, true},
+        OffSizeCase{"ListedFortyOne", kHarlowVendorID, kHarlowStrictInputH2ProductID, false, 41,
+                    true},
+        OffSizeCase{"UnlistedHundred", kHarlowVendorID, 0x0009, false, 100, false}),
     [](const ::testing::TestParamInfo<OffSizeCase>& i) { return std::string(i.param.name); });
 
-}  // namespace
-
+} // namespace

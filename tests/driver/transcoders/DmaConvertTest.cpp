@@ -26,11 +26,12 @@ struct DecoderCase {
     DecKind kind;
     unsigned channels;
     std::vector<uint32_t> model(const uint8_t* block) const {
-        if (kind == DecKind::Brava)
-            return wire::decodeBrava(channels, block);
+        if (kind == DecKind::Brava) return wire::decodeBrava(channels, block);
         return wire::decodeBitSliced(wire::bitSlicedDecoder(channels), block);
     }
-    uint64_t count() const { return kind == DecKind::Brava ? 128 : wire::bitSlicedDecoder(channels).samples(); }
+    uint64_t count() const {
+        return kind == DecKind::Brava ? 128 : wire::bitSlicedDecoder(channels).samples();
+    }
 };
 
 const std::vector<DecoderCase>& decoders() {
@@ -54,7 +55,8 @@ const std::vector<DecoderCase>& decoders() {
         {"dmaDecode16To08At32Bit_Brava_C", dmaDecode16To08At32Bit_Brava_C, DecKind::Brava, 8},
         {"dmaDecode16To16At32Bit_Brava_C", dmaDecode16To16At32Bit_Brava_C, DecKind::Brava, 16},
         {"dmaDecode16To32At32Bit_Brava_C", dmaDecode16To32At32Bit_Brava_C, DecKind::Brava, 32},
-        {"dmaDecode32To32At32Bit_NoPuzzle_C", dmaDecode32To32At32Bit_NoPuzzle_C, DecKind::Brava, 32},
+        {"dmaDecode32To32At32Bit_NoPuzzle_C", dmaDecode32To32At32Bit_NoPuzzle_C, DecKind::Brava,
+         32},
     };
     return all;
 }
@@ -65,7 +67,7 @@ struct EncoderCase {
     const char* name;
     DMA_CONVERT_FNC fn;
     EncKind kind;
-    wire::EncoderFormat fmt;  // for Brava: channels and frames only
+    wire::EncoderFormat fmt; // for Brava: channels and frames only
     bool int964() const { return kind == EncKind::BitSliced && fmt.frames == 20; }
     std::size_t packetBytes() const { return kind == EncKind::Brava ? 480 : fmt.packetBytes(); }
     std::size_t pcmSamples() const { return std::size_t(fmt.channels) * fmt.frames; }
@@ -97,10 +99,14 @@ const std::vector<EncoderCase>& encoders() {
         {"dmaEncode10_56_C", dmaEncode10_56_C, EncKind::BitSliced, wire::fifthLaneEncoder(8, 4)},
         {"dmaEncode10_78_C", dmaEncode10_78_C, EncKind::BitSliced, wire::fifthLaneEncoder(8, 6)},
         {"dmaEncode10_KX_C", dmaEncode10_KX_C, EncKind::BitSliced, wire::fifthLaneEncoder(10, 8)},
-        {"dmaEncode06_Int964_C", dmaEncode06_Int964_C, EncKind::BitSliced, wire::int964Encoder(6, 3)},
-        {"dmaEncode08_Int964_C", dmaEncode08_Int964_C, EncKind::BitSliced, wire::int964Encoder(8, 4)},
-        {"dmaEncode16_Int964_C", dmaEncode16_Int964_C, EncKind::BitSliced, wire::int964Encoder(16, 8)},
-        {"dmaEncode10_KX_Int964_C", dmaEncode10_KX_Int964_C, EncKind::BitSliced, wire::int964Encoder(10, 4, 8)},
+        {"dmaEncode06_Int964_C", dmaEncode06_Int964_C, EncKind::BitSliced,
+         wire::int964Encoder(6, 3)},
+        {"dmaEncode08_Int964_C", dmaEncode08_Int964_C, EncKind::BitSliced,
+         wire::int964Encoder(8, 4)},
+        {"dmaEncode16_Int964_C", dmaEncode16_Int964_C, EncKind::BitSliced,
+         wire::int964Encoder(16, 8)},
+        {"dmaEncode10_KX_Int964_C", dmaEncode10_KX_Int964_C, EncKind::BitSliced,
+         wire::int964Encoder(10, 4, 8)},
         {"dmaEncode08_Brava_C", dmaEncode08_Brava_C, EncKind::Brava, {8, 20, 0}},
         {"dmaEncode16_Brava_C", dmaEncode16_Brava_C, EncKind::Brava, {16, 10, 0}},
         {"dmaEncode32_Brava_C", dmaEncode32_Brava_C, EncKind::Brava, {32, 5, 0}},
@@ -114,8 +120,7 @@ std::vector<uint32_t> run(const DecoderCase& dc, const uint8_t* block, uint64_t*
     d.src = block;
     d.dst = out.data();
     const uint64_t r = dc.fn(&d);
-    if (result)
-        *result = r;
+    if (result) *result = r;
     return out;
 }
 
@@ -306,16 +311,14 @@ TEST(DmaEncoders, EverySingleInputBitLandsWhereTheWireFormatModelSays) {
                 pcm[s] = int32_t(1u << bit);
                 SCOPED_TRACE("sample " + std::to_string(s) + " bit " + std::to_string(bit));
                 expectSame(encodeWith(ec, pcm.data(), 0), modelWith(ec, pcm.data(), 0));
-                if (testing::Test::HasFatalFailure())
-                    return;
+                if (testing::Test::HasFatalFailure()) return;
                 pcm[s] = 0;
             }
         for (unsigned bit = 0; bit < 32; ++bit) {
             const int32_t carried = int32_t(1u << bit);
             SCOPED_TRACE("carried bit " + std::to_string(bit));
             expectSame(encodeWith(ec, pcm.data(), carried), modelWith(ec, pcm.data(), carried));
-            if (testing::Test::HasFatalFailure())
-                return;
+            if (testing::Test::HasFatalFailure()) return;
         }
     }
 }
@@ -330,8 +333,7 @@ TEST(DmaEncoders, RandomBlocksMatchTheModel) {
                 s = int32_t(rng());
             const int32_t carried = int32_t(rng());
             expectSame(encodeWith(ec, pcm.data(), carried), modelWith(ec, pcm.data(), carried));
-            if (testing::Test::HasFatalFailure())
-                return;
+            if (testing::Test::HasFatalFailure()) return;
         }
     }
 }
@@ -342,8 +344,7 @@ TEST(DmaEncoders, RandomBlocksMatchTheModel) {
 TEST(DmaEncoders, FifthLaneCarryChainsAcrossCalls) {
     std::mt19937 rng(4242);
     for (const EncoderCase& ec : encoders()) {
-        if (!ec.skewed())
-            continue;
+        if (!ec.skewed()) continue;
         SCOPED_TRACE(ec.name);
         constexpr unsigned kCalls = 5;
         std::vector<int32_t> stream(ec.pcmSamples() * kCalls);
@@ -447,8 +448,7 @@ TEST(DmaEncoders, DocumentedExamples) {
         for (std::size_t i = 0; i < n; ++i) {
             uint8_t expected = 0;
             for (auto [at, v] : want)
-                if (at == i)
-                    expected = v;
+                if (at == i) expected = v;
             ASSERT_EQ(w[i], expected) << "byte " << i;
         }
     };
@@ -515,4 +515,4 @@ TEST(DmaEncoders, DocumentedExamples) {
     EXPECT_EQ(w[480], 0xEE);
 }
 
-}  // namespace
+} // namespace

@@ -30,18 +30,22 @@ Fractions gains(std::vector<QN_Fraction> l, std::vector<QN_Fraction> r) {
     return f;
 }
 
-std::vector<u_int32_t> mixOne(Mixer m, std::vector<u_int32_t> frame, Fractions f, std::vector<char> routing) {
+std::vector<u_int32_t> mixOne(Mixer m, std::vector<u_int32_t> frame, Fractions f,
+                              std::vector<char> routing) {
     routing.resize(32, 0);
     m(frame.data(), 1, f.left, f.right, routing.data());
     return frame;
 }
 
 TEST(OutMixer, DocumentedFrames) {
-    EXPECT_EQ(mixOne(outMixer2CH, {0x00000580, 0xFFFFFA80}, gains({{1, 1}, {0, 1}}, {{0, 1}, {1, 1}}), {0}),
+    EXPECT_EQ(mixOne(outMixer2CH, {0x00000580, 0xFFFFFA80},
+                     gains({{1, 1}, {0, 1}}, {{0, 1}, {1, 1}}), {0}),
               (std::vector<u_int32_t>{0x00000400, 0xFFFFFA00}));
-    EXPECT_EQ(mixOne(outMixer2CH, {0x00000A00, 0x00000700}, gains({{3, 4}, {1, 2}}, {{1, 3}, {2, 1}}), {0}),
+    EXPECT_EQ(mixOne(outMixer2CH, {0x00000A00, 0x00000700},
+                     gains({{3, 4}, {1, 2}}, {{1, 3}, {2, 1}}), {0}),
               (std::vector<u_int32_t>{0x00000800, 0x00001000}));
-    EXPECT_EQ(mixOne(outMixer2CH, {0x7FFFFF00, 0x7FFFFF00}, gains({{1, 1}, {1, 1}}, {}), {0})[0], 0xFFFFFC00u);
+    EXPECT_EQ(mixOne(outMixer2CH, {0x7FFFFF00, 0x7FFFFF00}, gains({{1, 1}, {1, 1}}, {}), {0})[0],
+              0xFFFFFC00u);
     EXPECT_EQ(mixOne(outMixer2CH, {0x12345678, 0x9ABCDEF0}, gains({}, {}), {7}),
               (std::vector<u_int32_t>{0x12345600, 0x9ABCDE00}));
     const auto four = mixOne(outMixer4CH, {0x100, 0x200, 0x300, 0x400}, gains({}, {}), {2, 5});
@@ -52,7 +56,8 @@ TEST(OutMixer, DocumentedFrames) {
 }
 
 TEST(OutMixer, ZeroDenominatorContributesNothing) {
-    EXPECT_EQ(mixOne(outMixer2CH, {0x00000A00, 0x00000700}, gains({{1, 0}, {1, 1}}, {{0, 1}, {0, 1}}), {0}),
+    EXPECT_EQ(mixOne(outMixer2CH, {0x00000A00, 0x00000700},
+                     gains({{1, 0}, {1, 1}}, {{0, 1}, {0, 1}}), {0}),
               (std::vector<u_int32_t>{0x00000600, 0}));
 }
 
@@ -68,15 +73,16 @@ TEST(OutMixer, CountZeroTouchesNothing) {
 
 // The mixing rule in 64-bit arithmetic, wrapped to 32 bits where the device
 // wraps.
-std::vector<u_int32_t> model(unsigned channels, const u_int32_t* in, const Fractions& f, const char* routing) {
+std::vector<u_int32_t> model(unsigned channels, const u_int32_t* in, const Fractions& f,
+                             const char* routing) {
     std::vector<int64_t> x(channels);
     for (unsigned i = 0; i < channels; ++i)
-        x[i] = int64_t(int32_t(in[i])) / 256 - ((int32_t(in[i]) % 256 != 0 && int32_t(in[i]) < 0) ? 1 : 0);
+        x[i] = int64_t(int32_t(in[i])) / 256 -
+               ((int32_t(in[i]) % 256 != 0 && int32_t(in[i]) < 0) ? 1 : 0);
     auto side = [&](const QN_Fraction* g) {
         int64_t sum = 0;
         for (unsigned i = 0; i < channels; ++i) {
-            if (g[i].nDenominator == 0)
-                continue;
+            if (g[i].nDenominator == 0) continue;
             const int64_t q = x[i] / g[i].nDenominator;
             const int64_t product = int64_t(int32_t(uint32_t(uint64_t(q * g[i].nNumerator))));
             sum += product / 2;
@@ -87,8 +93,7 @@ std::vector<u_int32_t> model(unsigned channels, const u_int32_t* in, const Fract
     std::vector<u_int32_t> out(channels);
     for (unsigned k = 0; k < channels / 2; ++k) {
         unsigned sel = static_cast<unsigned char>(routing[k]);
-        if (channels == 2 && sel != 0)
-            sel = 1;
+        if (channels == 2 && sel != 0) sel = 1;
         uint32_t l = 0, r = 0;
         if (sel == 0)
             l = mixL, r = mixR;
@@ -103,9 +108,7 @@ std::vector<u_int32_t> model(unsigned channels, const u_int32_t* in, const Fract
 TEST(OutMixer, RandomFractionsAndRoutingMatchTheModelWithoutTrapping) {
     std::mt19937 rng(2024);
     const int32_t special[] = {0, 0, 1, -1, INT_MIN, INT_MAX, 2, -2};
-    auto pick = [&]() -> int32_t {
-        return rng() % 2 ? special[rng() % 8] : int32_t(rng());
-    };
+    auto pick = [&]() -> int32_t { return rng() % 2 ? special[rng() % 8] : int32_t(rng()); };
     const struct {
         Mixer fn;
         unsigned channels;
@@ -129,10 +132,11 @@ TEST(OutMixer, RandomFractionsAndRoutingMatchTheModelWithoutTrapping) {
                 const auto want = model(m.channels, original.data() + fr * m.channels, f, routing);
                 for (unsigned c = 0; c < m.channels; ++c)
                     ASSERT_EQ(frames[fr * m.channels + c], want[c])
-                        << "mixer " << m.channels << " round " << round << " frame " << fr << " ch " << c;
+                        << "mixer " << m.channels << " round " << round << " frame " << fr << " ch "
+                        << c;
             }
         }
     }
 }
 
-}  // namespace
+} // namespace

@@ -24,8 +24,8 @@ struct SlotMap {
     std::vector<unsigned> ringByte;
     unsigned size() const { return unsigned(ringByte.size()); }
 };
-const SlotMap k16LE{{2, 3}}, k16BE{{3, 2}}, k24LE{{1, 2, 3}}, kKestrel{{3, 1, 2}},
-    k24BE{{3, 2, 1}}, k32LE{{0, 1, 2, 3}}, k32BE{{3, 2, 1, 0}};
+const SlotMap k16LE{{2, 3}}, k16BE{{3, 2}}, k24LE{{1, 2, 3}}, kKestrel{{3, 1, 2}}, k24BE{{3, 2, 1}},
+    k32LE{{0, 1, 2, 3}}, k32BE{{3, 2, 1, 0}};
 
 // order: unpackers, ring sample i comes from wire slot order[i]; packers,
 // wire slot j carries ring sample order[j].
@@ -38,8 +38,7 @@ struct PcmCase {
     unsigned unitBytes() const { return slot.size() * unsigned(order.size()); }
     unsigned unitSamples() const { return unsigned(order.size()); }
     std::string signature() const {
-        if (from)
-            return std::string("cpu_register_t ") + name + "(const USB_DEC_DATA *)";
+        if (from) return std::string("cpu_register_t ") + name + "(const USB_DEC_DATA *)";
         return std::string("u_int32_t ") + name + "(char *, const int32_t *, u_int32_t)";
     }
 };
@@ -206,7 +205,7 @@ TEST(PcmConvert, DocumentedSampleValues) {
     const int32_t loud = 0x7FFFFFFF;
     unsigned char w[2] = {};
     EXPECT_EQ(pcmTo16LSB(reinterpret_cast<char*>(w), &loud, 2), 1u);
-    EXPECT_EQ(w[0], 0xFF);  // truncated, not rounded
+    EXPECT_EQ(w[0], 0xFF); // truncated, not rounded
     EXPECT_EQ(w[1], 0x7F);
 }
 
@@ -237,8 +236,9 @@ TEST(PcmConvert, EveryMemberLogsItsOwnSignatureForAPartialUnitOnly) {
         hx::log::Capture log;
         call(pc, buf.data(), buf.data() + 128, whole + 1);
         const std::string tail = pc.from ? "pDecData->nBytes:" : "numBytes:";
-        EXPECT_EQ(log.text(), "ERROR " + pc.signature() + " : numExpectedBytes:" + std::to_string(whole) +
-                                  " !=  " + tail + std::to_string(whole + 1) + "\n");
+        EXPECT_EQ(log.text(), "ERROR " + pc.signature() +
+                                  " : numExpectedBytes:" + std::to_string(whole) + " !=  " + tail +
+                                  std::to_string(whole + 1) + "\n");
     }
 }
 
@@ -260,8 +260,9 @@ TEST(PcmConvert, NoMemberTouchesMoreThanItsWholeUnits) {
                 ring.data()[i] = uint8_t(rng());
             if (pc.from) {
                 EXPECT_EQ(call(pc, ring.data(), wire.data(), bytes), units * pc.unitSamples());
-                EXPECT_EQ(std::vector<int32_t>(ring.as<int32_t>(), ring.as<int32_t>() + ringBytes / 4),
-                          modelUnpack(pc, wire.data(), units));
+                EXPECT_EQ(
+                    std::vector<int32_t>(ring.as<int32_t>(), ring.as<int32_t>() + ringBytes / 4),
+                    modelUnpack(pc, wire.data(), units));
             } else {
                 EXPECT_EQ(call(pc, wire.data(), ring.data(), bytes), units * pc.unitSamples());
                 EXPECT_EQ(std::vector<uint8_t>(wire.data(), wire.data() + wireBytes),
@@ -280,7 +281,7 @@ TEST(PcmConvert, NullBuffersReturnTheCountAndTouchNothing) {
         EXPECT_EQ(call(pc, nullptr, buf.data(), bytes), count);
         EXPECT_EQ(call(pc, buf.data(), nullptr, bytes), count);
         EXPECT_EQ(buf, std::vector<uint8_t>(64, 0x3C));
-        hx::log::Capture log;  // a wrong count still logs first
+        hx::log::Capture log; // a wrong count still logs first
         EXPECT_EQ(call(pc, nullptr, nullptr, bytes + 1), count);
         EXPECT_NE(log.text().find("numExpectedBytes:" + std::to_string(bytes)), std::string::npos);
     }
@@ -300,9 +301,8 @@ TEST(PcmConvert, CountEdgeCases) {
     std::memset(wire, 0x55, sizeof wire);
     const int32_t pair[4] = {0x11223344, 0x55667788, 0x19AABBCC, 0x0};
     EXPECT_EQ(pcmTo24TUSB2ch(wire, pair, 9), 2u);
-    EXPECT_EQ(log.text(),
-              "ERROR u_int32_t pcmTo24TUSB2ch(char *, const int32_t *, u_int32_t) : "
-              "numExpectedBytes:6 !=  numBytes:9\n");
+    EXPECT_EQ(log.text(), "ERROR u_int32_t pcmTo24TUSB2ch(char *, const int32_t *, u_int32_t) : "
+                          "numExpectedBytes:6 !=  numBytes:9\n");
     const unsigned char tusb[] = {0x11, 0x22, 0x33, 0x55, 0x66, 0x77, 0x55};
     EXPECT_EQ(std::memcmp(wire, tusb, sizeof tusb), 0);
     log.clear();
@@ -312,9 +312,8 @@ TEST(PcmConvert, CountEdgeCases) {
         six[i] = (i + 1) << 8;
     std::memset(wire, 0x55, sizeof wire);
     EXPECT_EQ(pcmTo24Merrow6CH(wire, six, 24), 6u);
-    EXPECT_EQ(log.text(),
-              "ERROR u_int32_t pcmTo24Merrow6CH(char *, const int32_t *, u_int32_t) : "
-              "numExpectedBytes:18 !=  numBytes:24\n");
+    EXPECT_EQ(log.text(), "ERROR u_int32_t pcmTo24Merrow6CH(char *, const int32_t *, u_int32_t) : "
+                          "numExpectedBytes:18 !=  numBytes:24\n");
     const unsigned char merrow[] = {1, 0, 0, 4, 0, 0, 2, 0, 0, 5, 0, 0, 3, 0, 0, 6, 0, 0, 0x55};
     EXPECT_EQ(std::memcmp(wire, merrow, sizeof merrow), 0);
 }
@@ -344,7 +343,8 @@ TEST(PcmConvert, LX150PackersRoutePairsAndCountSamples) {
             GuardedBuffer wire(frames * 12), ring(frames * 16);
             for (u_int32_t i = 0; i < frames * 4; ++i)
                 ring.as<int32_t>()[i] = int32_t((i + 1) << 8);
-            EXPECT_EQ(c.fn(reinterpret_cast<char*>(wire.data()), ring.as<int32_t>(), bytes), samples);
+            EXPECT_EQ(c.fn(reinterpret_cast<char*>(wire.data()), ring.as<int32_t>(), bytes),
+                      samples);
             for (u_int32_t f = 0; f < frames; ++f) {
                 const char* w = reinterpret_cast<const char*>(wire.data()) + 12 * f;
                 const int32_t* r = ring.as<int32_t>() + 4 * f;
@@ -353,9 +353,13 @@ TEST(PcmConvert, LX150PackersRoutePairsAndCountSamples) {
                 EXPECT_EQ(slot24(w, 2), uint32_t(r[2 * c.digit1]));
                 EXPECT_EQ(slot24(w, 3), uint32_t(r[2 * c.digit1 + 1]));
             }
-            const std::string line = bytes % 3 == 0 ? "" :
-                "ERROR u_int32_t " + std::string(c.name) + "(char *, const int32_t *, u_int32_t) : "
-                "numExpectedBytes:" + std::to_string(samples * 3) + " !=  numBytes:" + std::to_string(bytes) + "\n";
+            const std::string line = bytes % 3 == 0
+                                         ? ""
+                                         : "ERROR u_int32_t " + std::string(c.name) +
+                                               "(char *, const int32_t *, u_int32_t) : "
+                                               "numExpectedBytes:" +
+                                               std::to_string(samples * 3) +
+                                               " !=  numBytes:" + std::to_string(bytes) + "\n";
             EXPECT_EQ(log.text(), line);
         }
     }
@@ -405,4 +409,4 @@ TEST(PcmConvert, PlaceholdersLogOnceUntilRearmed) {
     EXPECT_EQ(log.text(), "pcmTo24TUSBMSB\n");
 }
 
-}  // namespace
+} // namespace

@@ -17,7 +17,8 @@ struct RoutingCase {
     INPUT_POSTPROCESS_FNC fn;
 };
 
-#define HX_LX610(abc) {#abc, postprocessLX610_##abc}
+#define HX_LX610(abc)                                                                              \
+    { #abc, postprocessLX610_##abc }
 const std::vector<RoutingCase> kLX610 = {
     HX_LX610(000), HX_LX610(001), HX_LX610(002), HX_LX610(010), HX_LX610(011), HX_LX610(012),
     HX_LX610(020), HX_LX610(021), HX_LX610(022), HX_LX610(100), HX_LX610(101), HX_LX610(102),
@@ -29,7 +30,8 @@ const std::vector<RoutingCase> kLX610 = {
 const std::vector<RoutingCase> kLX150 = {
     {"00", postprocessLX150_00}, {"10", postprocessLX150_10}, {"11", postprocessLX150_11}};
 
-std::vector<int32_t> routeModel(const std::string& digits, std::vector<int32_t> v, std::size_t count) {
+std::vector<int32_t> routeModel(const std::string& digits, std::vector<int32_t> v,
+                                std::size_t count) {
     const std::size_t c = 2 * digits.size();
     for (std::size_t f = 0; f < count / c; ++f) {
         const std::vector<int32_t> in(v.begin() + f * c, v.begin() + (f + 1) * c);
@@ -58,7 +60,7 @@ TEST(PostProcess, EveryRoutingMemberMovesPairsAsItsDigitsSay) {
                 rc.fn(v.data(), u_int32_t(count));
                 ASSERT_EQ(v, routeModel(rc.suffix, ramp(4 * c), count)) << "count " << count;
             }
-            rc.fn(nullptr, 12);  // nothing happens, nothing faults
+            rc.fn(nullptr, 12); // nothing happens, nothing faults
         }
     }
 }
@@ -110,4 +112,4 @@ TEST(PostProcess, SilencingFixesZeroTheirChannelsInWholeFramesOnly) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -32,8 +32,8 @@ inline bool bitAt(const uint8_t* bytes, std::size_t byte, unsigned bit) {
 // ---- decoders -------------------------------------------------------------
 
 struct DecoderFormat {
-    unsigned channels;   // 2..16 with byte units, 18..32 with 16-bit units
-    unsigned unitBytes;  // 1 or 2
+    unsigned channels;  // 2..16 with byte units, 18..32 with 16-bit units
+    unsigned unitBytes; // 1 or 2
     unsigned frames() const { return 512 / (64 * unitBytes); }
     unsigned samples() const { return channels * frames(); }
 };
@@ -48,10 +48,12 @@ struct BitLocation {
     unsigned bit;
 };
 
-inline BitLocation decoderBitLocation(const DecoderFormat& fmt, unsigned f, unsigned c, unsigned bit) {
+inline BitLocation decoderBitLocation(const DecoderFormat& fmt, unsigned f, unsigned c,
+                                      unsigned bit) {
     const unsigned lane = c / 2;
     const unsigned unit = (31 - bit) + (c % 2 ? 32 : 0);
-    const std::size_t unitStart = std::size_t(f) * 64 * fmt.unitBytes + std::size_t(unit) * fmt.unitBytes;
+    const std::size_t unitStart =
+        std::size_t(f) * 64 * fmt.unitBytes + std::size_t(unit) * fmt.unitBytes;
     // A 16-bit unit is little-endian: lanes 0..7 in its first byte.
     return BitLocation{unitStart + lane / 8, lane % 8};
 }
@@ -64,8 +66,7 @@ inline std::vector<uint32_t> decodeBitSliced(const DecoderFormat& fmt, const uin
             uint32_t s = 0;
             for (unsigned bit = 31; bit >= 8; --bit) {
                 const BitLocation at = decoderBitLocation(fmt, f, c, bit);
-                if (bitAt(block, at.byte, at.bit))
-                    s |= 1u << bit;
+                if (bitAt(block, at.byte, at.bit)) s |= 1u << bit;
             }
             out[f * fmt.channels + c] = s;
         }
@@ -96,31 +97,32 @@ inline std::vector<uint32_t> decodeBrava(unsigned channels, const uint8_t* block
 enum class LaneSource { Zero, Pair, Skewed };
 
 struct EncoderFormat {
-    unsigned channels;        // PCM channels a frame
-    unsigned frames;          // 10, or 20 in the interrupt packet
-    unsigned pairLanes;       // lanes 0..pairLanes-1 carry channels (2k, 2k+1)
-    int skewA = -1;           // >= 0: lane pairLanes carries (skewA, skewA+1) skewed
+    unsigned channels;  // PCM channels a frame
+    unsigned frames;    // 10, or 20 in the interrupt packet
+    unsigned pairLanes; // lanes 0..pairLanes-1 carry channels (2k, 2k+1)
+    int skewA = -1;     // >= 0: lane pairLanes carries (skewA, skewA+1) skewed
     unsigned packetBytes() const { return frames == 20 ? 964 : 480; }
     uint64_t pcmBytes() const { return uint64_t(channels) * 4 * frames; }
     LaneSource lane(unsigned k) const {
-        if (k < pairLanes)
-            return LaneSource::Pair;
-        if (skewA >= 0 && k == pairLanes)
-            return LaneSource::Skewed;
+        if (k < pairLanes) return LaneSource::Pair;
+        if (skewA >= 0 && k == pairLanes) return LaneSource::Skewed;
         return LaneSource::Zero;
     }
 };
 
-inline EncoderFormat plainEncoder(unsigned channels) { return {channels, 10, channels / 2}; }
-inline EncoderFormat fifthLaneEncoder(unsigned channels, int a) { return {channels, 10, 4, a}; }
+inline EncoderFormat plainEncoder(unsigned channels) {
+    return {channels, 10, channels / 2};
+}
+inline EncoderFormat fifthLaneEncoder(unsigned channels, int a) {
+    return {channels, 10, 4, a};
+}
 inline EncoderFormat int964Encoder(unsigned channels, unsigned pairLanes, int a = -1) {
     return {channels, 20, pairLanes, a};
 }
 
 // Start of frame f in the packet.
 inline std::size_t encoderFrameStart(const EncoderFormat& fmt, unsigned f) {
-    if (fmt.frames == 10)
-        return std::size_t(f) * 48;
+    if (fmt.frames == 10) return std::size_t(f) * 48;
     const unsigned half = f / 10, j = f % 10;
     return std::size_t(half) * 482 + (j < 9 ? std::size_t(j) * 48 : 434);
 }
@@ -138,7 +140,9 @@ inline std::vector<bool> encoderFootprint(const EncoderFormat& fmt) {
 // their value) and returns the new carried word.
 inline int32_t encodeBitSliced(const EncoderFormat& fmt, const int32_t* pcm, int32_t carried,
                                uint8_t* packet) {
-    auto sample = [&](unsigned f, unsigned c) { return uint32_t(pcm[std::size_t(f) * fmt.channels + c]); };
+    auto sample = [&](unsigned f, unsigned c) {
+        return uint32_t(pcm[std::size_t(f) * fmt.channels + c]);
+    };
     for (unsigned f = 0; f < fmt.frames; ++f) {
         const std::size_t start = encoderFrameStart(fmt, f);
         for (unsigned u = 0; u < 48; ++u) {
@@ -147,8 +151,12 @@ inline int32_t encodeBitSliced(const EncoderFormat& fmt, const int32_t* pcm, int
             for (unsigned k = 0; k < 8; ++k) {
                 uint32_t src = 0;
                 switch (fmt.lane(k)) {
-                case LaneSource::Zero: src = 0; break;
-                case LaneSource::Pair: src = sample(f, 2 * k + half); break;
+                case LaneSource::Zero:
+                    src = 0;
+                    break;
+                case LaneSource::Pair:
+                    src = sample(f, 2 * k + half);
+                    break;
                 case LaneSource::Skewed:
                     if (half == 1)
                         src = sample(f, unsigned(fmt.skewA));
@@ -161,8 +169,7 @@ inline int32_t encodeBitSliced(const EncoderFormat& fmt, const int32_t* pcm, int
             packet[start + u] = unit;
         }
     }
-    if (fmt.skewA >= 0)
-        return int32_t(sample(fmt.frames - 1, unsigned(fmt.skewA) + 1));
+    if (fmt.skewA >= 0) return int32_t(sample(fmt.frames - 1, unsigned(fmt.skewA) + 1));
     return carried;
 }
 
@@ -181,4 +188,4 @@ inline void encodeBrava(unsigned channels, const int32_t* pcm, uint8_t* packet) 
         }
 }
 
-}  // namespace hx::test::wire
+} // namespace hx::test::wire

@@ -11,10 +11,10 @@
 #include <cstdint>
 
 struct X86CallReport {
-    uint64_t changedRegs;  // bit 0 rbx, 1 rbp, 2 r12, 3 r13, 4 r14, 5 r15
-    int64_t stackDelta;    // rsp after the call minus rsp before it
-    uint64_t canary;       // the word above the return address, after the call
-    uint8_t fpuEnv[28];    // fnstenv image; tag word at bytes 8..9
+    uint64_t changedRegs; // bit 0 rbx, 1 rbp, 2 r12, 3 r13, 4 r14, 5 r15
+    int64_t stackDelta;   // rsp after the call minus rsp before it
+    uint64_t canary;      // the word above the return address, after the call
+    uint8_t fpuEnv[28];   // fnstenv image; tag word at bytes 8..9
     uint16_t tagWord() const { return uint16_t(fpuEnv[8] | (fpuEnv[9] << 8)); }
 };
 

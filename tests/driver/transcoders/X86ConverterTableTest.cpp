@@ -15,15 +15,19 @@ struct Slot {
     const char* name;
     std::atomic<DMA_CONVERT_FNC>* slot;
     DMA_CONVERT_FNC c;
-    DMA_CONVERT_FNC generalPurpose;  // what the general-purpose fill leaves there
-    DMA_CONVERT_FNC mmx;             // what the MMX fill leaves there
+    DMA_CONVERT_FNC generalPurpose; // what the general-purpose fill leaves there
+    DMA_CONVERT_FNC mmx;            // what the MMX fill leaves there
     bool decoder;
 };
 
-#define HX_SLOT_CAS(s, dec) {#s, &s, s##_C, s##_ASM, s##_SSE, dec}
-#define HX_SLOT_CCC(s, dec) {#s, &s, s##_C, s##_C, s##_C, dec}
-#define HX_SLOT_CCS(s, dec) {#s, &s, s##_C, s##_C, s##_SSE, dec}
-#define HX_SLOT_CSS(s, dec) {#s, &s, s##_C, s##_SSE, s##_SSE, dec}
+#define HX_SLOT_CAS(s, dec)                                                                        \
+    { #s, &s, s##_C, s##_ASM, s##_SSE, dec }
+#define HX_SLOT_CCC(s, dec)                                                                        \
+    { #s, &s, s##_C, s##_C, s##_C, dec }
+#define HX_SLOT_CCS(s, dec)                                                                        \
+    { #s, &s, s##_C, s##_C, s##_SSE, dec }
+#define HX_SLOT_CSS(s, dec)                                                                        \
+    { #s, &s, s##_C, s##_SSE, s##_SSE, dec }
 
 const std::vector<Slot>& slots() {
     static const std::vector<Slot> table = {
@@ -74,9 +78,12 @@ enum class Expect { Portable, GeneralPurpose, Mmx };
 
 DMA_CONVERT_FNC expected(const Slot& s, Expect e) {
     switch (e) {
-    case Expect::Portable: return s.c;
-    case Expect::GeneralPurpose: return s.generalPurpose;
-    case Expect::Mmx: return s.mmx;
+    case Expect::Portable:
+        return s.c;
+    case Expect::GeneralPurpose:
+        return s.generalPurpose;
+    case Expect::Mmx:
+        return s.mmx;
     }
     return nullptr;
 }
@@ -157,10 +164,10 @@ TEST(X86ConverterTableFill, GeneralPurposeFillLeavesTheTenToSixteenSlotsAlone) {
 TEST(X86CpuCheckFeature, OneForFeaturesOneToFourOnly) {
     struct {
         int32_t feature, want;
-    } const cases[] = {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {0, 0}, {5, 0}, {-1, 0}, {INT32_MIN, 0},
-                       {INT32_MAX, 0}};
+    } const cases[] = {{1, 1}, {2, 1},  {3, 1},         {4, 1},        {0, 0},
+                       {5, 0}, {-1, 0}, {INT32_MIN, 0}, {INT32_MAX, 0}};
     for (const auto& c : cases)
         EXPECT_EQ(cpuCheckFeature(c.feature), c.want) << "feature " << c.feature;
 }
 
-}  // namespace
+} // namespace

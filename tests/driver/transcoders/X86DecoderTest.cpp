@@ -17,7 +17,7 @@ using hx::test::GuardedBuffer;
 namespace {
 
 constexpr size_t kBlock = 512;
-constexpr size_t kSlack = 64;  // bytes after the output block that must stay
+constexpr size_t kSlack = 64; // bytes after the output block that must stay
 constexpr size_t kSpan = kBlock + kSlack;
 
 class X86Decoder : public ::testing::TestWithParam<DecoderCase> {
@@ -41,10 +41,10 @@ TEST_P(X86Decoder, PatternsDecodeLikePortable) {
     const DecoderCase& c = GetParam();
     struct Pattern {
         const char* what;
-        uint8_t even, odd;  // bytes at even and odd offsets
+        uint8_t even, odd; // bytes at even and odd offsets
     };
     const Pattern patterns[] = {
-        {"all zero", 0x00, 0x00}, {"all one", 0xFF, 0xFF}, {"0x55", 0x55, 0x55},
+        {"all zero", 0x00, 0x00}, {"all one", 0xFF, 0xFF},   {"0x55", 0x55, 0x55},
         {"0xAA", 0xAA, 0xAA},     {"0x0F/0xF0", 0x0F, 0xF0}, {"0xFF/0x00", 0xFF, 0x00},
     };
     uint8_t in[kBlock];
@@ -73,8 +73,7 @@ TEST_P(X86Decoder, IgnoredUnitsAndLanesChangeNothing) {
         fillRandom(rng, clean, kBlock);
         for (size_t unit = 0; unit < kBlock / unitBytes; ++unit) {
             uint32_t v = clean[unitBytes * unit];
-            if (unitBytes == 2)
-                v |= uint32_t(clean[2 * unit + 1]) << 8;
+            if (unitBytes == 2) v |= uint32_t(clean[2 * unit + 1]) << 8;
             const unsigned u = unit % 64;
             const bool ignored = (u >= 24 && u < 32) || u >= 56;
             const uint32_t c0 = ignored ? 0 : (v & usedLanes);
@@ -140,7 +139,7 @@ TEST_P(X86Decoder, MisalignedBuffersDecodeLikeAligned) {
             ASSERT_TRUE(decodesLikePortable(c, inBuf + so, outBuf.data() + dO, kSpan))
                 << "src offset " << so << ", dst offset " << dO;
             // And the bytes match an aligned run of the same member.
-            std::memcpy(aligned + 0, inBuf + so, kBlock);  // aligned copy of the input
+            std::memcpy(aligned + 0, inBuf + so, kBlock); // aligned copy of the input
             alignas(64) uint8_t alignedOut[kSpan];
             std::memset(alignedOut, 0xA5, kSpan);
             DMA_CONVERT_DATA d = makeRecord(aligned, alignedOut);
@@ -209,4 +208,4 @@ TEST(X86CallHarness, ReportsClobberedRegisterAndMmxStateLeftInUse) {
     hxX86ClearMmx();
 }
 
-}  // namespace
+} // namespace

@@ -18,7 +18,7 @@ using hx::test::GuardedBuffer;
 namespace {
 
 constexpr size_t kMaxIn = 16 * 4 * 20;
-constexpr size_t kSpan = 1024;  // the packet and the bytes after it
+constexpr size_t kSpan = 1024; // the packet and the bytes after it
 
 class X86Encoder : public ::testing::TestWithParam<EncoderCase> {
 protected:
@@ -47,8 +47,8 @@ TEST_P(X86Encoder, EveryInputBitAloneEncodesLikePortable) {
 
 TEST_P(X86Encoder, PatternsEncodeLikePortable) {
     const EncoderCase& c = GetParam();
-    const uint32_t words[] = {0x00000000, 0xFFFFFFFF, 0x80000000, 0x7FFFFF00, 0x55555555,
-                              0xAAAAAAAA, 0x00000100, 0x000000FF};
+    const uint32_t words[] = {0x00000000, 0xFFFFFFFF, 0x80000000, 0x7FFFFF00,
+                              0x55555555, 0xAAAAAAAA, 0x00000100, 0x000000FF};
     std::vector<uint8_t> in(c.inBytes());
     for (uint32_t w : words) {
         for (size_t i = 0; i < in.size(); i += 4)
@@ -143,7 +143,8 @@ TEST_P(X86Encoder, MisalignedBuffersEncodeLikeAligned) {
             int32_t carry = int32_t(rng());
             const int32_t carryBefore = carry;
             std::vector<uint8_t> outBuf(kSpan + 8, 0xA5);
-            ASSERT_TRUE(encodesLikePortable(c, inBuf.data() + so, outBuf.data() + dO, kSpan, &carry))
+            ASSERT_TRUE(
+                encodesLikePortable(c, inBuf.data() + so, outBuf.data() + dO, kSpan, &carry))
                 << "src offset " << so << ", dst offset " << dO;
             std::memcpy(aligned, inBuf.data() + so, c.inBytes());
             alignas(64) uint8_t alignedOut[kSpan];
@@ -178,8 +179,7 @@ TEST_P(X86Encoder, GuardPagesOnBothSides) {
 // The interrupt packet's two 2-byte holes belong to the caller.
 TEST_P(X86Encoder, InterruptPacketHolesKeepTheirBytes) {
     const EncoderCase& c = GetParam();
-    if (c.frames != 20)
-        GTEST_SKIP() << "bulk member";
+    if (c.frames != 20) GTEST_SKIP() << "bulk member";
     std::vector<uint8_t> in(c.inBytes(), 0xFF);
     std::vector<uint8_t> out(964, 0x3C);
     int32_t carry = -1;
@@ -219,4 +219,4 @@ TEST_P(X86Encoder, NullSourceSilencesTheSlotOrLeavesThePacket) {
 INSTANTIATE_TEST_SUITE_P(AllMembers, X86Encoder, ::testing::ValuesIn(encoderCases()),
                          caseName<EncoderCase>);
 
-}  // namespace
+} // namespace

@@ -14,7 +14,7 @@ using namespace hx::test::x86;
 namespace {
 
 constexpr uint32_t kValues = 1u << 24;
-constexpr uint32_t kStride = 4099;  // prime: touches every bit position
+constexpr uint32_t kStride = 4099; // prime: touches every bit position
 
 bool fullSweepWanted() {
     const char* v = std::getenv("HX_TRANSCODERS_FULL_SWEEP");
@@ -70,8 +70,12 @@ void sweepEncoder(const EncoderCase& c, uint32_t stride) {
 class X86SweepDecoder : public ::testing::TestWithParam<DecoderCase> {};
 class X86SweepEncoder : public ::testing::TestWithParam<EncoderCase> {};
 
-TEST_P(X86SweepDecoder, StridedValues) { sweepDecoder(GetParam(), kStride); }
-TEST_P(X86SweepEncoder, StridedValues) { sweepEncoder(GetParam(), kStride); }
+TEST_P(X86SweepDecoder, StridedValues) {
+    sweepDecoder(GetParam(), kStride);
+}
+TEST_P(X86SweepEncoder, StridedValues) {
+    sweepEncoder(GetParam(), kStride);
+}
 
 TEST_P(X86SweepDecoder, AllValues) {
     if (!fullSweepWanted())
@@ -90,4 +94,4 @@ INSTANTIATE_TEST_SUITE_P(AllMembers, X86SweepDecoder, ::testing::ValuesIn(decode
 INSTANTIATE_TEST_SUITE_P(AllMembers, X86SweepEncoder, ::testing::ValuesIn(encoderCases()),
                          caseName<EncoderCase>);
 
-}  // namespace
+} // namespace

@@ -26,8 +26,8 @@ struct DecoderCase {
     DMA_CONVERT_FNC variant;
     DMA_CONVERT_FNC portable;
     Form form;
-    unsigned pairs;  // lanes in use
-    bool wordUnits;  // 16-bit units, 4 frames; else byte units, 8 frames
+    unsigned pairs; // lanes in use
+    bool wordUnits; // 16-bit units, 4 frames; else byte units, 8 frames
 
     unsigned channels() const { return 2 * pairs; }
     unsigned frames() const { return wordUnits ? 4 : 8; }
@@ -41,8 +41,8 @@ struct EncoderCase {
     DMA_CONVERT_FNC portable;
     Form form;
     unsigned channels;
-    unsigned frames;  // 10 (bulk slot) or 20 (964-byte interrupt packet)
-    bool carried;     // fifth-lane member with a carried word
+    unsigned frames; // 10 (bulk slot) or 20 (964-byte interrupt packet)
+    bool carried;    // fifth-lane member with a carried word
 
     size_t inBytes() const { return size_t(channels) * 4 * frames; }
     uint64_t count() const { return inBytes(); }
@@ -51,27 +51,30 @@ struct EncoderCase {
     size_t nullFillBytes() const { return frames == 20 ? 0 : 512; }
 };
 
-#define HX_DEC(stem, pairs, word)                                             \
-    {#stem "_ASM", stem##_ASM, stem##_C, Form::ASM, pairs, word},             \
-    {#stem "_SSE", stem##_SSE, stem##_C, Form::SSE, pairs, word}
+#define HX_DEC(stem, pairs, word)                                                                  \
+    {#stem "_ASM", stem##_ASM, stem##_C, Form::ASM, pairs, word}, {                                \
+#stem "_SSE", stem##_SSE, stem##_C, Form::SSE, pairs, word                                 \
+    }
 
 inline const std::vector<DecoderCase>& decoderCases() {
     static const std::vector<DecoderCase> cases = {
-        HX_DEC(dmaDecode16To02At32Bit, 1, false),  HX_DEC(dmaDecode16To04At32Bit, 2, false),
-        HX_DEC(dmaDecode16To06At32Bit, 3, false),  HX_DEC(dmaDecode16To08At32Bit, 4, false),
-        HX_DEC(dmaDecode16To10At32Bit, 5, false),  HX_DEC(dmaDecode16To12At32Bit, 6, false),
-        HX_DEC(dmaDecode16To14At32Bit, 7, false),  HX_DEC(dmaDecode16To16At32Bit, 8, false),
-        HX_DEC(dmaDecode32To18At32Bit, 9, true),   HX_DEC(dmaDecode32To20At32Bit, 10, true),
-        HX_DEC(dmaDecode32To22At32Bit, 11, true),  HX_DEC(dmaDecode32To24At32Bit, 12, true),
-        HX_DEC(dmaDecode32To26At32Bit, 13, true),  HX_DEC(dmaDecode32To28At32Bit, 14, true),
-        HX_DEC(dmaDecode32To30At32Bit, 15, true),  HX_DEC(dmaDecode32To32At32Bit, 16, true),
+        HX_DEC(dmaDecode16To02At32Bit, 1, false), HX_DEC(dmaDecode16To04At32Bit, 2, false),
+        HX_DEC(dmaDecode16To06At32Bit, 3, false), HX_DEC(dmaDecode16To08At32Bit, 4, false),
+        HX_DEC(dmaDecode16To10At32Bit, 5, false), HX_DEC(dmaDecode16To12At32Bit, 6, false),
+        HX_DEC(dmaDecode16To14At32Bit, 7, false), HX_DEC(dmaDecode16To16At32Bit, 8, false),
+        HX_DEC(dmaDecode32To18At32Bit, 9, true),  HX_DEC(dmaDecode32To20At32Bit, 10, true),
+        HX_DEC(dmaDecode32To22At32Bit, 11, true), HX_DEC(dmaDecode32To24At32Bit, 12, true),
+        HX_DEC(dmaDecode32To26At32Bit, 13, true), HX_DEC(dmaDecode32To28At32Bit, 14, true),
+        HX_DEC(dmaDecode32To30At32Bit, 15, true), HX_DEC(dmaDecode32To32At32Bit, 16, true),
     };
     return cases;
 }
 #undef HX_DEC
 
-#define HX_ENC_ASM(stem, ch, fr, carry) {#stem "_ASM", stem##_ASM, stem##_C, Form::ASM, ch, fr, carry}
-#define HX_ENC_SSE(stem, ch, fr, carry) {#stem "_SSE", stem##_SSE, stem##_C, Form::SSE, ch, fr, carry}
+#define HX_ENC_ASM(stem, ch, fr, carry)                                                            \
+    { #stem "_ASM", stem##_ASM, stem##_C, Form::ASM, ch, fr, carry }
+#define HX_ENC_SSE(stem, ch, fr, carry)                                                            \
+    { #stem "_SSE", stem##_SSE, stem##_C, Form::SSE, ch, fr, carry }
 
 inline const std::vector<EncoderCase>& encoderCases() {
     static const std::vector<EncoderCase> cases = {
@@ -110,8 +113,7 @@ inline const std::vector<EncoderCase>& encoderCases() {
 #undef HX_ENC_ASM
 #undef HX_ENC_SSE
 
-template <typename Case>
-std::string caseName(const ::testing::TestParamInfo<Case>& info) {
+template <typename Case> std::string caseName(const ::testing::TestParamInfo<Case>& info) {
     return info.param.name;
 }
 
@@ -165,8 +167,7 @@ inline ::testing::AssertionResult decodesLikePortable(const DecoderCase& c, cons
     if (dv.framesLeft != 0)
         return ::testing::AssertionFailure() << c.name << " left framesLeft " << dv.framesLeft;
     auto same = sameBytes(out, want.data(), span);
-    if (!same)
-        return ::testing::AssertionFailure() << c.name << ": " << same.message();
+    if (!same) return ::testing::AssertionFailure() << c.name << ": " << same.message();
     return ::testing::AssertionSuccess();
 }
 
@@ -185,12 +186,11 @@ inline ::testing::AssertionResult encodesLikePortable(const EncoderCase& c, cons
     if (dv.framesLeft != 0)
         return ::testing::AssertionFailure() << c.name << " left framesLeft " << dv.framesLeft;
     if (*carry != carryC) {
-        return ::testing::AssertionFailure() << c.name << " carried 0x" << std::hex << *carry
-                                             << ", portable 0x" << carryC;
+        return ::testing::AssertionFailure()
+               << c.name << " carried 0x" << std::hex << *carry << ", portable 0x" << carryC;
     }
     auto same = sameBytes(out, want.data(), span);
-    if (!same)
-        return ::testing::AssertionFailure() << c.name << ": " << same.message();
+    if (!same) return ::testing::AssertionFailure() << c.name << ": " << same.message();
     return ::testing::AssertionSuccess();
 }
 
@@ -213,4 +213,4 @@ inline void placeSample(uint8_t* block, const DecoderCase& c, unsigned f, unsign
     }
 }
 
-}  // namespace hx::test::x86
+} // namespace hx::test::x86

@@ -10,9 +10,12 @@
 namespace {
 
 int gExitRuns = 0;
-void countExit(void*) { ++gExitRuns; }
+void countExit(void*) {
+    ++gExitRuns;
+}
 
-constexpr const char* kRefused = "Core::term();\nvoid Core::term() - init not called or term already called\n";
+constexpr const char* kRefused =
+    "Core::term();\nvoid Core::term() - init not called or term already called\n";
 
 TEST(InitNeverStarted, TermBeforeInitPrintsBothLinesAndRunsNoCallback) {
     ASSERT_EQ(Core::initTag(), 0u);
@@ -38,4 +41,4 @@ TEST(InitNeverStarted, TermBeforeInitPrintsBothLinesAndRunsNoCallback) {
     EXPECT_EQ(gExitRuns, 1);
 }
 
-}  // namespace
+} // namespace

@@ -76,7 +76,9 @@ TEST_F(Init, TermThenInitBuildsNewThreadObjectsAndANewCriticalSection) {
     hx::test::StdoutCapture out;
     Core::term();
     const std::string text = out.finish();
-    EXPECT_EQ(text.rfind("Core::term();\nvoid Core::term()\nvoid Core::threadsTerm(void *) ", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("Core::term();\nvoid Core::term()\nvoid Core::threadsTerm(void *) ", 0),
+              0u)
+        << text;
     EXPECT_EQ(Core::initTag(), Core::kInitTagTerminated);
     EXPECT_EQ(Core::gpInitThread, nullptr);
     EXPECT_EQ(Core::gpThreadDefault, nullptr);
@@ -117,7 +119,9 @@ TEST_F(Init, ExitCallbacksRunNewestFirstBeforeTheThreadLayerGoes) {
 }
 
 int gPostInitRuns = 0;
-void countPostInit(Core::CallbackNode*) { ++gPostInitRuns; }
+void countPostInit(Core::CallbackNode*) {
+    ++gPostInitRuns;
+}
 
 TEST_F(Init, LevelZeroPostInitCallbacksRunDuringStartUp) {
     gPostInitRuns = 0;
@@ -135,11 +139,15 @@ TEST_F(Init, TheCriticalSectionIsRecursive) {
     EXPECT_EQ(Core::enterCriticalSection(), 0);
     EXPECT_EQ(Core::enterCriticalSection(), 1);
     bool takenWhileHeld = true;
-    std::thread([&] { takenWhileHeld = Core::mutexTryAcquire(&Core::_CriticalSectionMutex); }).join();
+    std::thread([&] {
+        takenWhileHeld = Core::mutexTryAcquire(&Core::_CriticalSectionMutex);
+    }).join();
     EXPECT_FALSE(takenWhileHeld);
     EXPECT_EQ(Core::leaveCriticalSection(), 1);
-    std::thread([&] { takenWhileHeld = Core::mutexTryAcquire(&Core::_CriticalSectionMutex); }).join();
-    EXPECT_FALSE(takenWhileHeld);  // entered twice: still held after one leave
+    std::thread([&] {
+        takenWhileHeld = Core::mutexTryAcquire(&Core::_CriticalSectionMutex);
+    }).join();
+    EXPECT_FALSE(takenWhileHeld); // entered twice: still held after one leave
     EXPECT_EQ(Core::leaveCriticalSection(), 0);
 
     qn_status entered = -1, left = -1;
@@ -151,4 +159,4 @@ TEST_F(Init, TheCriticalSectionIsRecursive) {
     EXPECT_EQ(left, 0);
 }
 
-}  // namespace
+} // namespace

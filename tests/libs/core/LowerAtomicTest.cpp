@@ -55,19 +55,19 @@ TEST(CoreAtomic, WritePtrReturnsTheOldPointer) {
 
 TEST(CoreAtomic, BitNumbersWrapAtTheWordWidth) {
     int volatile w = 0;
-    EXPECT_FALSE(atomicTestAndSet32(&w, 33));  // bit 1
+    EXPECT_FALSE(atomicTestAndSet32(&w, 33)); // bit 1
     EXPECT_EQ(w, 2);
     EXPECT_TRUE(atomicTestAndSet32(&w, 1));
     EXPECT_TRUE(atomicTestAndToggle32(&w, 33));
     EXPECT_EQ(w, 0);
     EXPECT_FALSE(atomicTestAndToggle32(&w, 31));
     EXPECT_EQ(w, int(0x80000000u));
-    EXPECT_TRUE(atomicTestAndClear32(&w, -1));  // -1 & 31 = 31, never a negative shift
+    EXPECT_TRUE(atomicTestAndClear32(&w, -1)); // -1 & 31 = 31, never a negative shift
     EXPECT_EQ(w, 0);
     EXPECT_FALSE(atomicTestAndClear32(&w, 5));
 
     long long volatile d = 0;
-    EXPECT_FALSE(atomicTestAndSet64(&d, 65));  // bit 1
+    EXPECT_FALSE(atomicTestAndSet64(&d, 65)); // bit 1
     EXPECT_EQ(d, 2);
     EXPECT_FALSE(atomicTestAndSet64(&d, 63));
     EXPECT_TRUE(atomicTestAndClear64(&d, 127));
@@ -102,11 +102,12 @@ TEST(CoreAtomic, ConcurrentUpdatesAreExact) {
                 atomicTestAndToggle32(&toggles, t);
             }
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(counter, kThreads * kIters);
     EXPECT_EQ(bits32, -1);
     EXPECT_EQ(bits64, -1ll);
-    EXPECT_EQ(toggles, 0);  // each thread toggled its own bit an even number of times
+    EXPECT_EQ(toggles, 0); // each thread toggled its own bit an even number of times
 }
 
-}  // namespace
+} // namespace

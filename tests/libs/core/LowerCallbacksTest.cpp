@@ -30,8 +30,12 @@ protected:
     }
 };
 
-void traceArg(void* arg) { gTrace += static_cast<const char*>(arg); }
-void traceNode(Core::CallbackNode* n) { gTrace += static_cast<const char*>(n->mpData); }
+void traceArg(void* arg) {
+    gTrace += static_cast<const char*>(arg);
+}
+void traceNode(Core::CallbackNode* n) {
+    gTrace += static_cast<const char*>(n->mpData);
+}
 
 TEST_F(CoreCallbacks, ExitCallbacksRunNewestFirst) {
     EXPECT_TRUE(Core::atExit(traceArg, const_cast<char*>("a")));
@@ -40,7 +44,7 @@ TEST_F(CoreCallbacks, ExitCallbacksRunNewestFirst) {
     EXPECT_FALSE(Core::atExit(nullptr, nullptr));
     Core::runExitCallbacks();
     EXPECT_EQ(gTrace, "cba");
-    Core::runExitCallbacks();  // the list is empty now
+    Core::runExitCallbacks(); // the list is empty now
     EXPECT_EQ(gTrace, "cba");
 }
 
@@ -52,7 +56,7 @@ TEST_F(CoreCallbacks, ANodeWithoutCallbackIsFreedWithoutACall) {
     bare->mpNext = Core::_AtExitNode_root;
     Core::_AtExitNode_root = bare;
     EXPECT_TRUE(Core::atExit(traceArg, const_cast<char*>("y")));
-    Core::runExitCallbacks();  // asan: freed exactly once, no leak
+    Core::runExitCallbacks(); // asan: freed exactly once, no leak
     EXPECT_EQ(gTrace, "yx");
 }
 
@@ -62,9 +66,11 @@ TEST_F(CoreCallbacks, ExitRegistrationFromManyThreads) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([] {
-            for (int i = 0; i < 250; ++i) Core::atExit([](void*) { ++calls; }, nullptr);
+            for (int i = 0; i < 250; ++i)
+                Core::atExit([](void*) { ++calls; }, nullptr);
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     Core::runExitCallbacks();
     EXPECT_EQ(calls, 1000);
 }
@@ -77,7 +83,7 @@ TEST_F(CoreCallbacks, PostInitBeforeInitWaitsForItsLevel) {
     // What start-up does: set the tag, then run level 0.
     Core::setInitTag(Core::kInitTagInitialised);
     Core::postInitProcess(0);
-    EXPECT_EQ(gTrace, "0z");  // registration order
+    EXPECT_EQ(gTrace, "0z"); // registration order
     EXPECT_EQ(Core::_PostInitRoot, &one);
     Core::postInitProcess(1);
     EXPECT_EQ(gTrace, "0z1");
@@ -106,13 +112,9 @@ TEST_F(CoreCallbacks, NullNodesAndNodesWithoutCallbackAreIgnored) {
 
 TEST_F(CoreCallbacks, ADestroyedPendingNodeUnlinksItself) {
     Core::CallbackNode a(traceNode, const_cast<char*>("a"), 0);
-    {
-        Core::CallbackNode gone(traceNode, const_cast<char*>("g"), 0);
-    }
+    { Core::CallbackNode gone(traceNode, const_cast<char*>("g"), 0); }
     Core::CallbackNode c(traceNode, const_cast<char*>("c"), 0);
-    {
-        Core::CallbackNode last(traceNode, const_cast<char*>("t"), 0);
-    }
+    { Core::CallbackNode last(traceNode, const_cast<char*>("t"), 0); }
     EXPECT_EQ(Core::_PostInitLast, &c);
     Core::postInitProcess(0);
     EXPECT_EQ(gTrace, "ac");
@@ -134,4 +136,4 @@ TEST_F(CoreCallbacks, ANodeDestroyedDuringProcessingIsSkipped) {
     EXPECT_EQ(gTrace, "ka");
 }
 
-}  // namespace
+} // namespace

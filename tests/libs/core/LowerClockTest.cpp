@@ -79,4 +79,4 @@ TEST(CoreRandom, ValuesStayBelow32767) {
     }
 }
 
-}  // namespace
+} // namespace

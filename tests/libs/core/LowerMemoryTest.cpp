@@ -25,11 +25,11 @@ TEST(CoreMemory, CheckedWrappersRefuseNullAndZeroLength) {
     EXPECT_EQ(memorySet(a, 1, 0), QN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(memoryClear(nullptr, 4), QN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(memoryClear(a, 0), QN_ERR_BAD_ARGUMENT);
-    EXPECT_EQ(std::memcmp(a, "abcd", 4), 0);  // nothing was touched
+    EXPECT_EQ(std::memcmp(a, "abcd", 4), 0); // nothing was touched
 
     EXPECT_EQ(memoryCopy(a, b, 2), QN_SUCCESS);
     EXPECT_EQ(std::memcmp(a, "wxcd", 4), 0);
-    EXPECT_EQ(memoryMove(a + 1, a, 3), QN_SUCCESS);  // overlap
+    EXPECT_EQ(memoryMove(a + 1, a, 3), QN_SUCCESS); // overlap
     EXPECT_EQ(std::memcmp(a, "wwxc", 4), 0);
     EXPECT_EQ(memorySet(a, 'q', 2), QN_SUCCESS);
     EXPECT_EQ(std::memcmp(a, "qqxc", 4), 0);
@@ -49,11 +49,11 @@ TEST(CoreMemory, SwapExchangesBytes) {
 TEST(CoreMemory, MemChr) {
     const unsigned char d[] = {1, 0xff, 3, 0xff};
     EXPECT_EQ(Core::memChr(d, 0xff, 4), d + 1);
-    EXPECT_EQ(Core::memChr(d, -1, 4), nullptr);  // outside 0..255 never matches
+    EXPECT_EQ(Core::memChr(d, -1, 4), nullptr); // outside 0..255 never matches
     EXPECT_EQ(Core::memChr(d, 256 + 1, 4), nullptr);
     EXPECT_EQ(Core::memChr(d, 3, 2), nullptr);
     EXPECT_EQ(Core::memChr(d, 1, 0), nullptr);
-    EXPECT_EQ(Core::memChr(d, 1, qn_uint64(-5)), nullptr);  // negative as signed
+    EXPECT_EQ(Core::memChr(d, 1, qn_uint64(-5)), nullptr); // negative as signed
 }
 
 TEST(CoreMemory, SearchForwardAndBackward) {
@@ -61,14 +61,20 @@ TEST(CoreMemory, SearchForwardAndBackward) {
     struct Case {
         const char* pattern;
         qn_uint64 dataLen;
-        int first;  // -1: none
+        int first; // -1: none
         int last;
     };
     const Case cases[] = {
-        {"ab", 10, 2, 6}, {"abz", 10, 6, 6}, {"x", 10, 0, 1}, {"z", 10, 8, 9},
-        {"zz", 10, 8, 8}, {"q", 10, -1, -1}, {"ab", 4, 2, 2}, {"ab", 3, -1, -1},
-        {"xxabyyabzz", 10, 0, 0},        // equal to the whole block
-        {"xxabyyabzzz", 10, -1, -1},     // longer than the block
+        {"ab", 10, 2, 6},
+        {"abz", 10, 6, 6},
+        {"x", 10, 0, 1},
+        {"z", 10, 8, 9},
+        {"zz", 10, 8, 8},
+        {"q", 10, -1, -1},
+        {"ab", 4, 2, 2},
+        {"ab", 3, -1, -1},
+        {"xxabyyabzz", 10, 0, 0},    // equal to the whole block
+        {"xxabyyabzzz", 10, -1, -1}, // longer than the block
     };
     for (const Case& c : cases) {
         const qn_uint64 n = std::strlen(c.pattern);
@@ -123,7 +129,7 @@ TEST_F(CoreMemoryOwner, ConstructorsAndViews) {
             EXPECT_EQ(view.size(), 8u);
             EXPECT_FALSE(view.owns());
         }
-        EXPECT_EQ(releasedCount(p), 0);  // the copy freed nothing
+        EXPECT_EQ(releasedCount(p), 0); // the copy freed nothing
     }
     EXPECT_EQ(releasedCount(p), 1);
 }
@@ -135,7 +141,7 @@ TEST_F(CoreMemoryOwner, MoveHandsOwnershipOver) {
         Core::Memory b(std::move(a));
         EXPECT_TRUE(b.owns());
         EXPECT_FALSE(a.owns());
-        EXPECT_EQ(a.data(), p);  // still a view of the same bytes
+        EXPECT_EQ(a.data(), p); // still a view of the same bytes
         EXPECT_EQ(a.size(), 8u);
         Core::Memory c;
         c = std::move(b);
@@ -149,13 +155,13 @@ TEST_F(CoreMemoryOwner, AssigningAViewOfItselfKeepsOwnership) {
     void* p = memoryAlloc(8);
     {
         Core::Memory a(p, 8, countingRelease);
-        a = Core::Memory(a);  // a copy of a: same data
+        a = Core::Memory(a); // a copy of a: same data
         EXPECT_TRUE(a.owns());
         EXPECT_EQ(a.data(), p);
         EXPECT_EQ(releasedCount(p), 0);
 
         Core::Memory view(a);
-        a = std::move(view);  // moving a view of a into a
+        a = std::move(view); // moving a view of a into a
         EXPECT_TRUE(a.owns());
         EXPECT_EQ(releasedCount(p), 0);
 
@@ -175,7 +181,7 @@ TEST_F(CoreMemoryOwner, MovingTheOwnerIntoItsViewTransfersOwnership) {
     {
         Core::Memory owner(p, 8, countingRelease);
         Core::Memory view(owner);
-        view = std::move(owner);  // same data: the view takes the release function
+        view = std::move(owner); // same data: the view takes the release function
         EXPECT_TRUE(view.owns());
         EXPECT_FALSE(owner.owns());
     }
@@ -186,7 +192,7 @@ TEST_F(CoreMemoryOwner, InitAndTermRelease) {
     void* p = memoryAlloc(8);
     void* q = memoryAlloc(8);
     Core::Memory m(p, 8, countingRelease);
-    EXPECT_EQ(m.init(p, 4, countingRelease), p);  // same data: nothing released
+    EXPECT_EQ(m.init(p, 4, countingRelease), p); // same data: nothing released
     EXPECT_EQ(releasedCount(p), 0);
     EXPECT_EQ(m.size(), 4u);
     EXPECT_EQ(m.init(q, 8, countingRelease), q);
@@ -211,7 +217,7 @@ TEST_F(CoreMemoryOwner, AssigningAnotherBufferReleasesTheOldOne) {
     {
         Core::Memory a(p, 8, countingRelease);
         Core::Memory b(q, 8, countingRelease);
-        a = b;  // a becomes a view of q
+        a = b; // a becomes a view of q
         EXPECT_EQ(releasedCount(p), 1);
         EXPECT_FALSE(a.owns());
         EXPECT_EQ(a.data(), q);
@@ -219,4 +225,4 @@ TEST_F(CoreMemoryOwner, AssigningAnotherBufferReleasesTheOldOne) {
     EXPECT_EQ(releasedCount(q), 1);
 }
 
-}  // namespace
+} // namespace

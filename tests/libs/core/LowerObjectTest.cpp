@@ -7,7 +7,7 @@
 
 namespace {
 
-int gLive = 0;  // instances alive
+int gLive = 0; // instances alive
 
 class Counted : public Object {
 public:
@@ -17,7 +17,7 @@ public:
     ~Counted() override { --gLive; }
     int refs() const { return refCount(); }
     using Object::setDeleteHook;
-    ObjectVar mNext;  // for chains
+    ObjectVar mNext; // for chains
 };
 
 class CoreObject : public ::testing::Test {
@@ -76,7 +76,7 @@ TEST_F(CoreObject, HolderCopyMoveAndAssign) {
             EXPECT_EQ(o->refs(), 2);
         }
         EXPECT_EQ(o->refs(), 1);
-        v = o;  // the same object: no change
+        v = o; // the same object: no change
         EXPECT_EQ(o->refs(), 1);
         ObjectVar& alias = v;
         v = alias;
@@ -90,9 +90,9 @@ TEST_F(CoreObject, HolderCopyMoveAndAssign) {
         EXPECT_EQ(target.getObject(), o);
         EXPECT_EQ(o->refs(), 1);
         Counted* p = new Counted;
-        target = p;  // the old object goes
+        target = p; // the old object goes
         EXPECT_EQ(gLive, 1);
-        target.move(target);  // moving into itself gives the reference up
+        target.move(target); // moving into itself gives the reference up
         EXPECT_EQ(target.getObject(), nullptr);
         EXPECT_EQ(gLive, 0);
     }
@@ -118,7 +118,7 @@ TEST_F(CoreObject, WalkingAChainWithAssignmentIsSafe) {
     head = nullptr;
     while (v.getObject()) {
         ++visited;
-        v = static_cast<Counted*>(v.getObject())->mNext;  // copy assignment
+        v = static_cast<Counted*>(v.getObject())->mNext; // copy assignment
         EXPECT_EQ(gLive, kNodes - visited);
     }
     EXPECT_EQ(visited, kNodes);
@@ -142,7 +142,8 @@ TEST_F(CoreObject, ConcurrentRetainReleaseDeletesOnce) {
                 ObjectVar w(v);
             }
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(o->refs(), 1);
     o->release();
 }
@@ -158,4 +159,4 @@ TEST_F(CoreObject, ArrayAndPlacementAllocation) {
     p->~Counted();
 }
 
-}  // namespace
+} // namespace

@@ -14,7 +14,8 @@
 namespace {
 
 void waitForWaiters(qn_semaphore_t& s, int n) {
-    while (hx::mach::semaphoreWaiterCount(s.semaphore) < n) std::this_thread::yield();
+    while (hx::mach::semaphoreWaiterCount(s.semaphore) < n)
+        std::this_thread::yield();
 }
 
 TEST(CoreSemaphore, ZeroTimeoutOnAnEmptySemaphoreTimesOutAtOnce) {
@@ -45,7 +46,7 @@ TEST(CoreSemaphore, EmptyRecordsAreRefused) {
     EXPECT_EQ(semaphoreAcquire(&s, -1), QN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(semaphoreRelease(nullptr), QN_ERR_NO_SEMAPHORE);
     EXPECT_EQ(semaphoreAcquire(nullptr, 0), QN_ERR_BAD_ARGUMENT);
-    semaphoreDestroy(&s);  // ignored
+    semaphoreDestroy(&s); // ignored
     semaphoreDestroy(nullptr);
 }
 
@@ -55,9 +56,12 @@ TEST(CoreSemaphore, MachWaitResultsMapToStatuses) {
         qn_status expected;
     };
     const Case cases[] = {
-        {KERN_ABORTED, QN_ERR_ABORTED},           {KERN_TERMINATED, QN_ERR_TERMINATED},
-        {KERN_INVALID_ARGUMENT, QN_ERR_BAD_ARGUMENT}, {KERN_OPERATION_TIMED_OUT, QN_ERR_TIMEOUT},
-        {KERN_FAILURE, QN_ERR_GENERAL},           {KERN_SUCCESS, QN_SUCCESS},
+        {KERN_ABORTED, QN_ERR_ABORTED},
+        {KERN_TERMINATED, QN_ERR_TERMINATED},
+        {KERN_INVALID_ARGUMENT, QN_ERR_BAD_ARGUMENT},
+        {KERN_OPERATION_TIMED_OUT, QN_ERR_TIMEOUT},
+        {KERN_FAILURE, QN_ERR_GENERAL},
+        {KERN_SUCCESS, QN_SUCCESS},
     };
     qn_semaphore_t s;
     ASSERT_EQ(semaphoreCreate(&s, 0), QN_SUCCESS);
@@ -76,18 +80,20 @@ TEST(CoreSemaphore, MachWaitResultsMapToStatuses) {
 TEST(CoreSemaphore, DestroyWakesBlockedWaitersWithTerminated) {
     qn_semaphore_t s;
     ASSERT_EQ(semaphoreCreate(&s, 0), QN_SUCCESS);
-    qn_semaphore_t copy = s;  // the waiters use their own copy of the record
+    qn_semaphore_t copy = s; // the waiters use their own copy of the record
     constexpr int kWaiters = 4;
     std::atomic<int> terminated{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < kWaiters; ++i)
         threads.emplace_back([&, i] {
             qn_semaphore_t mine = copy;
-            if (semaphoreAcquire(&mine, i % 2 ? -1 : 60000) == QN_ERR_TERMINATED) terminated.fetch_add(1);
+            if (semaphoreAcquire(&mine, i % 2 ? -1 : 60000) == QN_ERR_TERMINATED)
+                terminated.fetch_add(1);
         });
     waitForWaiters(s, kWaiters);
     semaphoreDestroy(&s);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(terminated.load(), kWaiters);
 }
 
@@ -112,7 +118,8 @@ TEST(CoreSemaphore, WakeOrderIsFifo) {
             if (int(order.size()) == i + 1) break;
         }
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
@@ -143,13 +150,13 @@ TEST(CoreMutex, RecursiveAcquireNeedsAsManyReleases) {
 TEST(CoreMutex, ReleaseByANonOwnerIsRefusedAndChangesNothing) {
     Core::qn_mutex_struct m;
     ASSERT_EQ(Core::mutexInit(&m), QN_SUCCESS);
-    EXPECT_EQ(Core::mutexRelease(&m), QN_ERR_WRONG_STATE);  // free mutex
+    EXPECT_EQ(Core::mutexRelease(&m), QN_ERR_WRONG_STATE); // free mutex
     ASSERT_EQ(Core::mutexAcquire(&m), QN_SUCCESS);
     qn_status fromOther = QN_SUCCESS;
     std::thread t([&] { fromOther = Core::mutexRelease(&m); });
     t.join();
     EXPECT_EQ(fromOther, QN_ERR_WRONG_STATE);
-    EXPECT_EQ(Core::mutexAcquire(&m), 1);  // still ours
+    EXPECT_EQ(Core::mutexAcquire(&m), 1); // still ours
     EXPECT_EQ(Core::mutexRelease(&m), 1);
     EXPECT_EQ(Core::mutexRelease(&m), QN_SUCCESS);
     Core::mutexTerm(&m);
@@ -169,7 +176,8 @@ TEST(CoreMutex, ProtectsACounterAcrossThreads) {
                 ASSERT_EQ(mutex.release(), QN_SUCCESS);
             }
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(counter, 8000);
 }
 
@@ -182,7 +190,7 @@ TEST(CoreEvent, ManualResetStaysSignalledUntilReset) {
     EXPECT_EQ(ev.wait(-1), QN_SUCCESS);
     EXPECT_EQ(ev.reset(), QN_SUCCESS);
     EXPECT_EQ(ev.wait(10), QN_ERR_TIMEOUT);
-    EXPECT_EQ(ev.reset(), QN_SUCCESS);  // reset of a reset event
+    EXPECT_EQ(ev.reset(), QN_SUCCESS); // reset of a reset event
     EXPECT_EQ(ev.wait(-2), QN_ERR_BAD_ARGUMENT);
 }
 
@@ -195,7 +203,8 @@ TEST(CoreEvent, ManualResetReleasesEveryWaiter) {
             if (ev.wait(-1) == QN_SUCCESS) woken.fetch_add(1);
         });
     EXPECT_EQ(ev.signal(), QN_SUCCESS);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(woken.load(), 4);
 }
 
@@ -204,7 +213,7 @@ TEST(CoreEvent, AutoResetReleasesOneWaitPerSignal) {
     EXPECT_EQ(ev.signal(), QN_SUCCESS);
     EXPECT_EQ(ev.signal(), QN_SUCCESS);
     EXPECT_EQ(ev.wait(0), QN_SUCCESS);
-    EXPECT_EQ(ev.wait(0), QN_ERR_TIMEOUT);  // two signals, one wait released
+    EXPECT_EQ(ev.wait(0), QN_ERR_TIMEOUT); // two signals, one wait released
     EXPECT_EQ(ev.reset(), QN_ERR_WRONG_STATE);
     EXPECT_EQ(ev.signal(), QN_SUCCESS);
     EXPECT_EQ(ev.wait(-1), QN_SUCCESS);
@@ -269,7 +278,8 @@ TEST(CoreAllocator, EntriesAreOptional) {
     };
     unsigned char* p = static_cast<unsigned char*>(a.allocZeroInit(16));
     ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(p[i], 0);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(p[i], 0);
     a.Free(p);
     EXPECT_EQ(a.allocs, 1);
     EXPECT_EQ(a.frees, 1);
@@ -277,7 +287,7 @@ TEST(CoreAllocator, EntriesAreOptional) {
     Core::Allocator none{nullptr, nullptr};
     EXPECT_EQ(none.Alloc(8), nullptr);
     EXPECT_EQ(none.allocZeroInit(8), nullptr);
-    none.Free(&a);  // nothing happens
+    none.Free(&a); // nothing happens
 }
 
-}  // namespace
+} // namespace

@@ -35,7 +35,8 @@ TEST_F(TextDebug, PrintFormats) {
 
 TEST_F(TextDebug, LongMessagesArePrintedInPiecesOf1023) {
     std::string text;
-    for (int i = 0; i < 3000; ++i) text += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 3000; ++i)
+        text += static_cast<char>('a' + i % 26);
     PieceLog::lengths.clear();
     Core::debugSetPieceObserver(PieceLog::observe);
     StdoutCapture out;
@@ -74,12 +75,11 @@ TEST_F(TextDebug, TraceLines) {
         Debug::Trace withObject(1, "Widget::run", reinterpret_cast<void*>(0x1234));
         Debug::Trace plain(2, "helper");
     }
-    EXPECT_EQ(out.finish(),
-              "...msg 5\n"
-              "+enter Widget::run(0000000000001234)\n"
-              "+enter helper\n"
-              "-leave helper\n"
-              "-leave Widget::run(0000000000001234)\n");
+    EXPECT_EQ(out.finish(), "...msg 5\n"
+                            "+enter Widget::run(0000000000001234)\n"
+                            "+enter helper\n"
+                            "-leave helper\n"
+                            "-leave Widget::run(0000000000001234)\n");
 }
 
 TEST_F(TextDebug, TraceMessageIsCutToItsBuffer) {
@@ -101,25 +101,26 @@ TEST_F(TextDebug, CallStackPushPopAndDump) {
 
     StdoutCapture out;
     stack.dump("here");
-    stack.push(second);    // already on a stack
-    stack.pop(&first);     // not the top
+    stack.push(second); // already on a stack
+    stack.pop(&first);  // not the top
     stack.pop(nullptr);
-    EXPECT_EQ(out.finish(),
-              "+CallStack::dump here\n"
-              "    b.cpp(20): second()\n"
-              "    a.cpp(10): first()\n"
-              "-CallStack::dump\n"
-              "ERROR const Debug::CallStack &Debug::CallStack::push(const Debug::StackEntry &) const"
-              " - cStackEntry.mpCallStack is not NULL\n"
-              "+CallStack::dump CallStack::dump: illegal pop\n"
-              "    b.cpp(20): second()\n"
-              "    a.cpp(10): first()\n"
-              "-CallStack::dump\n"
-              "try to pop: first()\n"
-              "+CallStack::dump CallStack::dump: illegal pop of NULL ptr\n"
-              "    b.cpp(20): second()\n"
-              "    a.cpp(10): first()\n"
-              "-CallStack::dump\n");
+    EXPECT_EQ(
+        out.finish(),
+        "+CallStack::dump here\n"
+        "    b.cpp(20): second()\n"
+        "    a.cpp(10): first()\n"
+        "-CallStack::dump\n"
+        "ERROR const Debug::CallStack &Debug::CallStack::push(const Debug::StackEntry &) const"
+        " - cStackEntry.mpCallStack is not NULL\n"
+        "+CallStack::dump CallStack::dump: illegal pop\n"
+        "    b.cpp(20): second()\n"
+        "    a.cpp(10): first()\n"
+        "-CallStack::dump\n"
+        "try to pop: first()\n"
+        "+CallStack::dump CallStack::dump: illegal pop of NULL ptr\n"
+        "    b.cpp(20): second()\n"
+        "    a.cpp(10): first()\n"
+        "-CallStack::dump\n");
     EXPECT_EQ(stack.top(), &second);
     stack.pop(&second);
     stack.pop(&first);
@@ -174,17 +175,16 @@ TEST_F(TextDebug, EntryDestroyedBelowTheTopLeavesNoDanglingLink) {
     Debug::StackEntry upper("upper()", 2, "d.cpp");
     stack.push(*lower).push(upper);
     StdoutCapture out;
-    delete lower;  // reported as an illegal pop, then taken out of the chain
+    delete lower; // reported as an illegal pop, then taken out of the chain
     stack.dump("after");
-    EXPECT_EQ(out.finish(),
-              "+CallStack::dump CallStack::dump: illegal pop\n"
-              "    d.cpp(2): upper()\n"
-              "    d.cpp(1): lower()\n"
-              "-CallStack::dump\n"
-              "try to pop: lower()\n"
-              "+CallStack::dump after\n"
-              "    d.cpp(2): upper()\n"
-              "-CallStack::dump\n");
+    EXPECT_EQ(out.finish(), "+CallStack::dump CallStack::dump: illegal pop\n"
+                            "    d.cpp(2): upper()\n"
+                            "    d.cpp(1): lower()\n"
+                            "-CallStack::dump\n"
+                            "try to pop: lower()\n"
+                            "+CallStack::dump after\n"
+                            "    d.cpp(2): upper()\n"
+                            "-CallStack::dump\n");
 }
 
 TEST_F(TextDebug, MemoryDumpForms) {
@@ -194,11 +194,10 @@ TEST_F(TextDebug, MemoryDumpForms) {
     dumpMemory(bytes, 3, kMemoryDumpCSource, 2);
     dumpMemory(nullptr, 3, kMemoryDumpHex, 2);
     dumpMemory(bytes, 0, kMemoryDumpCSource, 2);
-    EXPECT_EQ(out.finish(),
-              "MemoryDump:\n01 AB \nFF \nEND MemoryDump--------------------\n"
-              "unsigned char _data[] = {\n0x01, 0xAB, \n0xFF, \n};\n"
-              "MemoryDump:\nEND MemoryDump--------------------\n"
-              "unsigned char _data[] = {\n};\n");
+    EXPECT_EQ(out.finish(), "MemoryDump:\n01 AB \nFF \nEND MemoryDump--------------------\n"
+                            "unsigned char _data[] = {\n0x01, 0xAB, \n0xFF, \n};\n"
+                            "MemoryDump:\nEND MemoryDump--------------------\n"
+                            "unsigned char _data[] = {\n};\n");
 }
 
 std::vector<size_t> dumpLineItems(const std::string& text, size_t itemWidth) {
@@ -222,9 +221,9 @@ TEST_F(TextDebug, MemoryDumpLineLengthsAndLimits) {
     };
     const Case cases[] = {
         {20, kMemoryDumpHex, 16, {16, 4}},
-        {3, kMemoryDumpHex, 0, {1, 1, 1}},           // never loops on 0
+        {3, kMemoryDumpHex, 0, {1, 1, 1}}, // never loops on 0
         {3, kMemoryDumpCSource, -5, {1, 1, 1}},
-        {400, kMemoryDumpHex, 1000, {341, 59}},      // a line fits its 1,024-byte buffer
+        {400, kMemoryDumpHex, 1000, {341, 59}}, // a line fits its 1,024-byte buffer
         {400, kMemoryDumpCSource, 1000, {170, 170, 60}},
     };
     for (const Case& c : cases) {
@@ -246,4 +245,4 @@ TEST(TextDebugDeathTest, StopKillsTheProcess) {
     EXPECT_EXIT(debugStop(), ::testing::KilledBySignal(SIGKILL), "");
 }
 
-}  // namespace
+} // namespace

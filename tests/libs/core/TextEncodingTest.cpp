@@ -13,15 +13,14 @@ namespace {
 
 using hx::test::GuardedBuffer;
 
-template <typename T>
-size_t unitLen(const T* s) {
+template <typename T> size_t unitLen(const T* s) {
     size_t n = 0;
-    while (s[n]) ++n;
+    while (s[n])
+        ++n;
     return n;
 }
 
-template <typename T>
-std::vector<T> toVec(const T* s) {
+template <typename T> std::vector<T> toVec(const T* s) {
     return std::vector<T>(s, s + unitLen(s));
 }
 
@@ -89,7 +88,8 @@ TEST(TextEncoding, EveryCodePointRoundTripsThroughTheConversionFunctions) {
     EXPECT_EQ(bulk32, toVec(back32));
 
     for (void* p : {static_cast<void*>(u8), static_cast<void*>(u16), static_cast<void*>(back32),
-                    static_cast<void*>(u8From16), static_cast<void*>(u32From8), static_cast<void*>(u16From32)})
+                    static_cast<void*>(u8From16), static_cast<void*>(u32From8),
+                    static_cast<void*>(u16From32)})
         memoryFree(p);
 }
 
@@ -101,18 +101,18 @@ TEST(TextEncoding, Utf8Legality) {
     const Case cases[] = {
         {{0x41}, true},
         {{0xC3, 0xA9}, true},
-        {{0xC0, 0x80}, false},              // overlong NUL
+        {{0xC0, 0x80}, false}, // overlong NUL
         {{0xC1, 0xBF}, false},
-        {{0xE0, 0x9F, 0x80}, false},        // overlong 3-byte
+        {{0xE0, 0x9F, 0x80}, false}, // overlong 3-byte
         {{0xE0, 0xA0, 0x80}, true},
-        {{0xED, 0xA0, 0x80}, false},        // surrogate
+        {{0xED, 0xA0, 0x80}, false}, // surrogate
         {{0xED, 0x9F, 0xBF}, true},
-        {{0xF0, 0x8F, 0xBF, 0xBF}, false},  // overlong 4-byte
-        {{0xF4, 0x90, 0x80, 0x80}, false},  // above 0x10FFFF
+        {{0xF0, 0x8F, 0xBF, 0xBF}, false}, // overlong 4-byte
+        {{0xF4, 0x90, 0x80, 0x80}, false}, // above 0x10FFFF
         {{0xF4, 0x8F, 0xBF, 0xBF}, true},
         {{0xF5, 0x80, 0x80, 0x80}, false},
         {{0xF8, 0x88, 0x80, 0x80, 0x80}, false},
-        {{0xE4, 0xB8}, false},              // length does not match the lead
+        {{0xE4, 0xB8}, false}, // length does not match the lead
         {{0x80}, false},
         {{0xE4, 0x41, 0xAD}, false},
     };
@@ -148,7 +148,7 @@ TEST(TextEncoding, FetchUtf8MalformedConsumesOneByte) {
 
     const unsigned char cut[] = {0xE4, 0xB8, 0xAD};
     c = cut;
-    count = 2;  // the sequence does not fit the count
+    count = 2; // the sequence does not fit the count
     ok = true;
     Core::fetchUtf8(c, count, ok);
     EXPECT_FALSE(ok);
@@ -215,7 +215,8 @@ TEST(TextEncoding, DecodersStopAtANulBeforeAGuardPage) {
             b.data()[0] = static_cast<unsigned char>(lead);
             if (lead == 0xE0 || lead == 0xF0) b.data()[1] = 0xA0;
             b.data()[len - 1] = 0;
-            Core::ConvSource s(static_cast<const unsigned char*>(b.data()), Core::ConvSource::kUntilNul);
+            Core::ConvSource s(static_cast<const unsigned char*>(b.data()),
+                               Core::ConvSource::kUntilNul);
             while (s.nextChar() != 0) {
             }
             EXPECT_NE(s.status(), unsigned(Core::kConvOK));
@@ -231,7 +232,10 @@ TEST(TextEncoding, DecodersStopAtANulBeforeAGuardPage) {
 
     // The NUL-terminated conversions read up to the NUL only.
     GuardedBuffer text(4);
-    std::memcpy(text.data(), "\xC3\xA9" "a", 4);
+    std::memcpy(text.data(),
+                "\xC3\xA9"
+                "a",
+                4);
     unsigned out[4];
     EXPECT_EQ(Core::toUtf32(static_cast<const unsigned char*>(text.data()), out, 4), 2u);
     EXPECT_EQ(out[0], 0xE9u);
@@ -254,7 +258,7 @@ TEST(TextEncoding, SourceYieldsCharactersAndStatus) {
     EXPECT_EQ(s.nextChar(), 0x41u);
     EXPECT_EQ(s.nextChar(), 0u);
     EXPECT_EQ(s.status(), unsigned(Core::kConvSourceEnd));
-    EXPECT_EQ(s.cursor(), overlong + 1);  // stays on the 0xC0
+    EXPECT_EQ(s.cursor(), overlong + 1); // stays on the 0xC0
 
     s.reinit();
     EXPECT_EQ(s.status(), 0u);
@@ -301,7 +305,7 @@ TEST(TextEncoding, TargetWriteCountAndTerminate) {
     EXPECT_TRUE(t.write(0x20AC));
     EXPECT_EQ(latin[0], '?');
     t.init(latin, 4, 0);
-    EXPECT_TRUE(t.write(0x20AC));  // dropped
+    EXPECT_TRUE(t.write(0x20AC)); // dropped
     EXPECT_TRUE(t.write('k'));
     EXPECT_EQ(t.units(), 1u);
     EXPECT_EQ(t.chars(), 1u);
@@ -322,7 +326,7 @@ TEST(TextEncoding, TargetWriteCountAndTerminate) {
     EXPECT_FALSE(t.count(0x110000));
     EXPECT_EQ(t.status(), unsigned(Core::kConvInvalidTarget));
     EXPECT_TRUE(t.write(0xE9));
-    EXPECT_FALSE(t.write(0x20AC));  // 3 bytes, 1 left
+    EXPECT_FALSE(t.write(0x20AC)); // 3 bytes, 1 left
     EXPECT_EQ(t.status(), unsigned(Core::kConvTargetFull));
     EXPECT_TRUE(t.terminate());
     EXPECT_EQ(u8[2], 0);
@@ -424,11 +428,11 @@ TEST(TextEncoding, BulkUtf32ToUtf8StopsAtSurrogatesAndLimits) {
     unsigned big[] = {'a', 0x20AC, 0x110000};
     src = big;
     count = 3;
-    EXPECT_EQ(Core::toUtf8(out, 3, src, count), 1u);  // the euro sign needs 3, 2 left
+    EXPECT_EQ(Core::toUtf8(out, 3, src, count), 1u); // the euro sign needs 3, 2 left
     EXPECT_EQ(src, big + 1);
     src = big;
     count = 3;
-    EXPECT_EQ(Core::toUtf8(nullptr, 0, src, count), 4u);  // counting stops above 0x10FFFF
+    EXPECT_EQ(Core::toUtf8(nullptr, 0, src, count), 4u); // counting stops above 0x10FFFF
     EXPECT_EQ(count, 1u);
     unsigned* none = nullptr;
     EXPECT_EQ(Core::toUtf8(out, 8, none, count), 0u);
@@ -442,7 +446,7 @@ TEST(TextEncoding, BulkUtf16ToUtf32SkipsExactlyOneUnit) {
     const Case cases[] = {
         {{'a', 0xDE00, 'b'}, {'a', 'b'}},
         {{'a', 0, 'b'}, {'a', 'b'}},
-        {{0xD83D, 'b'}, {'b'}},  // the unpaired high surrogate goes, 'b' stays
+        {{0xD83D, 'b'}, {'b'}}, // the unpaired high surrogate goes, 'b' stays
         {{0xD83D, 0xDE00, 'c'}, {0x1F600, 'c'}},
         {{'a', 0xD83D}, {'a'}},
     };
@@ -467,4 +471,4 @@ TEST(TextEncoding, BulkUtf16ToUtf32SkipsExactlyOneUnit) {
     EXPECT_EQ(count, 2u);
 }
 
-}  // namespace
+} // namespace

@@ -41,7 +41,8 @@ TEST(TextFormat, IntegerConversions) {
     EXPECT_EQ(fmt("%d", INT_MIN), "-2147483648");
     EXPECT_EQ(fmt("%lld", LLONG_MIN), "-9223372036854775808");
     EXPECT_EQ(fmt("%llu", ULLONG_MAX), "18446744073709551615");
-    EXPECT_EQ(fmt("%zu %td %Id", size_t(1) << 40, ptrdiff_t(-3), 1LL << 33), "1099511627776 -3 8589934592");
+    EXPECT_EQ(fmt("%zu %td %Id", size_t(1) << 40, ptrdiff_t(-3), 1LL << 33),
+              "1099511627776 -3 8589934592");
     EXPECT_EQ(fmt("%-+6d|", 3), "+3    |");
     EXPECT_EQ(fmt("%-06d|", -3), "-3    |");
     EXPECT_EQ(fmt("%06d", -3), "-00003");
@@ -71,9 +72,9 @@ TEST(TextFormat, PointerCharStringAndCount) {
 
 TEST(TextFormat, StarWidthAndPrecision) {
     EXPECT_EQ(fmt("%*d|", 5, 42), "   42|");
-    EXPECT_EQ(fmt("%*d|", -5, 42), "42|");  // a negative width pads nothing
+    EXPECT_EQ(fmt("%*d|", -5, 42), "42|"); // a negative width pads nothing
     EXPECT_EQ(fmt("%.*d", 4, 42), "0042");
-    EXPECT_EQ(fmt("%.*d", -4, 42), "42");  // a negative precision is none
+    EXPECT_EQ(fmt("%.*d", -4, 42), "42"); // a negative precision is none
     EXPECT_EQ(fmt("%0.*d", -4, 42), "42");
     EXPECT_EQ(fmt("%*.*f|", 8, 2, 3.14159), "    3.14|");
     EXPECT_EQ(fmt("%0*.*f|", 0, 1, 2.25), "2.2|");
@@ -85,7 +86,7 @@ TEST(TextFormat, HugeWidthsSaturateAndTheCounterSeesEveryCharacter) {
     EXPECT_EQ(format(small, sizeof small, "%99999999999999999999d", 1), sizeof small);
     EXPECT_EQ(std::string(small), "       ");
     EXPECT_EQ(format(nullptr, 0, "%3000000d", 1), 3000000u);
-    EXPECT_EQ(format(nullptr, 0, "%.99999999999999d", 1), 512u);  // precision is capped at 512
+    EXPECT_EQ(format(nullptr, 0, "%.99999999999999d", 1), 512u); // precision is capped at 512
 }
 
 TEST(TextFormat, UnknownConversionEndsTheOutput) {
@@ -131,14 +132,16 @@ TEST(TextFormat, FloatingPoint) {
     EXPECT_EQ(big.substr(0, 4), "1.00");
     EXPECT_EQ(format(nullptr, 0, "%300.1f", 1.0), 300u);
     // A conversion longer than 63 characters writes nothing and formatting goes on.
-    EXPECT_EQ(fmt("a%000000000000000000000000000000000000000000000000000000000000000001fb", 1.0), "ab");
+    EXPECT_EQ(fmt("a%000000000000000000000000000000000000000000000000000000000000000001fb", 1.0),
+              "ab");
 }
 
 TEST(TextFormat, RandomIntegerConversionsAgreeWithTheCLibrary) {
     // Outside the documented differences (%l is 64-bit here, %h/%hh do not
     // narrow signed values, %p), integer output matches the C library.
     std::mt19937_64 rng(99);
-    const char* flagSets[] = {"", "-", "+", " ", "#", "0", "-+", "+0", " 0", "#0", "-#", "+ ", "-0", "#-+ 0"};
+    const char* flagSets[] = {"",   "-",  "+",  " ",  "#",  "0",  "-+",
+                              "+0", " 0", "#0", "-#", "+ ", "-0", "#-+ 0"};
     const char convs[] = {'d', 'i', 'u', 'o', 'x', 'X'};
     for (int i = 0; i < 20000; ++i) {
         std::string conversion = "%";
@@ -148,17 +151,26 @@ TEST(TextFormat, RandomIntegerConversionsAgreeWithTheCLibrary) {
         const bool wide = rng() % 2;
         const char conv = convs[rng() % sizeof convs];
         const bool narrowUnsigned = !wide && conv != 'd' && conv != 'i' && rng() % 3 == 0;
-        if (wide) conversion += "ll";
-        else if (narrowUnsigned) conversion += (rng() % 2) ? "h" : "hh";
+        if (wide)
+            conversion += "ll";
+        else if (narrowUnsigned)
+            conversion += (rng() % 2) ? "h" : "hh";
         conversion += conv;
         conversion = "<" + conversion + ">";
 
         unsigned long long raw = rng();
         switch (rng() % 4) {
-            case 0: raw &= 0xFF; break;
-            case 1: raw = 0; break;
-            case 2: raw |= 1ULL << 63; break;
-            default: break;
+        case 0:
+            raw &= 0xFF;
+            break;
+        case 1:
+            raw = 0;
+            break;
+        case 2:
+            raw |= 1ULL << 63;
+            break;
+        default:
+            break;
         }
         char ours[256], theirs[256];
         if (wide) {
@@ -179,9 +191,9 @@ TEST(TextFormat, IntegerWriterBasesAndLimits) {
     t.mpfnBegin(&t);
     FmtInt v = {-1, -1, 0, 'x', 35, 36, true, 0, false};
     t.format(v);
-    v = {-1, -1, 0, 'x', 5, 1, true, 0, true};  // base below 2 is 2
+    v = {-1, -1, 0, 'x', 5, 1, true, 0, true}; // base below 2 is 2
     t.format(v);
-    v = {-1, -1, 0, 'x', 71, 99, true, 0, true};  // above 36 is 36
+    v = {-1, -1, 0, 'x', 71, 99, true, 0, true}; // above 36 is 36
     t.format(v);
     t.mpfnEnd(&t);
     EXPECT_STREQ(buf, "z1011Z");
@@ -264,7 +276,7 @@ TEST(TextFormatSink, FileSinkWithoutBufferUsesItsOwn63Bytes) {
     EXPECT_EQ(f.pieces[2].size(), 4u);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -276,8 +288,17 @@ TEST(TextFormat, DoubleWriterTakesOnlyASpecForOneDouble) {
         const char* text;
     };
     const Case cases[] = {
-        {"%.3f", "1.500"}, {"%+e", "+1.500000e+00"}, {"%8.1lf", "     1.5"}, {"%G", "1.5"},
-        {"%*f", ""}, {"%s", ""}, {"%d", ""}, {"%Lf", ""}, {"%.2", ""}, {"f", ""}, {"%f%s", ""},
+        {"%.3f", "1.500"},
+        {"%+e", "+1.500000e+00"},
+        {"%8.1lf", "     1.5"},
+        {"%G", "1.5"},
+        {"%*f", ""},
+        {"%s", ""},
+        {"%d", ""},
+        {"%Lf", ""},
+        {"%.2", ""},
+        {"f", ""},
+        {"%f%s", ""},
     };
     for (const Case& c : cases) {
         t.mpfnBegin(&t);
@@ -288,4 +309,4 @@ TEST(TextFormat, DoubleWriterTakesOnlyASpecForOneDouble) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -26,7 +26,8 @@ long long compareInt64(const void* a, const void* b) {
 
 std::vector<std::vector<unsigned char>> split(const std::vector<unsigned char>& flat, size_t size) {
     std::vector<std::vector<unsigned char>> out;
-    for (size_t i = 0; i + size <= flat.size(); i += size) out.emplace_back(flat.begin() + i, flat.begin() + i + size);
+    for (size_t i = 0; i + size <= flat.size(); i += size)
+        out.emplace_back(flat.begin() + i, flat.begin() + i + size);
     return out;
 }
 
@@ -34,15 +35,18 @@ enum class Shape { Random, FewValues, Sorted, Reversed, AllEqual };
 
 TEST(TextSort, AgreesWithStdSort) {
     std::mt19937 rng(12345);
-    const Shape shapes[] = {Shape::Random, Shape::FewValues, Shape::Sorted, Shape::Reversed, Shape::AllEqual};
+    const Shape shapes[] = {Shape::Random, Shape::FewValues, Shape::Sorted, Shape::Reversed,
+                            Shape::AllEqual};
     const size_t counts[] = {0, 1, 2, 3, 7, 8, 9, 10, 16, 17, 100, 257, 1000, 2000};
     for (size_t size = 1; size <= 40; ++size) {
         for (size_t count : counts) {
             for (Shape shape : shapes) {
                 std::vector<unsigned char> flat(count * size);
-                for (auto& b : flat) b = static_cast<unsigned char>(rng());
+                for (auto& b : flat)
+                    b = static_cast<unsigned char>(rng());
                 if (shape == Shape::FewValues)
-                    for (auto& b : flat) b &= 1;  // many duplicates
+                    for (auto& b : flat)
+                        b &= 1; // many duplicates
                 if (shape == Shape::AllEqual) std::fill(flat.begin(), flat.end(), 0x5A);
                 auto want = split(flat, size);
                 std::sort(want.begin(), want.end());
@@ -50,12 +54,13 @@ TEST(TextSort, AgreesWithStdSort) {
                     auto ordered = want;
                     if (shape == Shape::Reversed) std::reverse(ordered.begin(), ordered.end());
                     flat.clear();
-                    for (auto& e : ordered) flat.insert(flat.end(), e.begin(), e.end());
+                    for (auto& e : ordered)
+                        flat.insert(flat.end(), e.begin(), e.end());
                 }
                 gElementSize = size;
                 Core::quickSort(flat.data(), count, size, compareBytes);
-                ASSERT_EQ(split(flat, size), want) << "size " << size << " count " << count << " shape "
-                                                   << static_cast<int>(shape);
+                ASSERT_EQ(split(flat, size), want) << "size " << size << " count " << count
+                                                   << " shape " << static_cast<int>(shape);
             }
         }
     }
@@ -63,8 +68,16 @@ TEST(TextSort, AgreesWithStdSort) {
 
 TEST(TextSort, UsesTheFull64BitComparison) {
     // Differences that a 32-bit result would see with the wrong sign.
-    std::vector<long long> v = {0x100000000LL, 0, -0x100000000LL, 0x3FFFFFFF00000000LL, 1, 0x180000000LL,
-                                -5,            3, 0x200000001LL,  -0x3FFFFFFF00000000LL};
+    std::vector<long long> v = {0x100000000LL,
+                                0,
+                                -0x100000000LL,
+                                0x3FFFFFFF00000000LL,
+                                1,
+                                0x180000000LL,
+                                -5,
+                                3,
+                                0x200000001LL,
+                                -0x3FFFFFFF00000000LL};
     auto want = v;
     std::sort(want.begin(), want.end());
     Core::quickSort(v.data(), v.size(), sizeof(long long), compareInt64);
@@ -72,7 +85,8 @@ TEST(TextSort, UsesTheFull64BitComparison) {
 
     long long key = 0x180000000LL;
     unsigned long long index = 0;
-    const void* found = Core::quickFind(&key, v.data(), v.size(), sizeof(long long), compareInt64, &index);
+    const void* found =
+        Core::quickFind(&key, v.data(), v.size(), sizeof(long long), compareInt64, &index);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(*static_cast<const long long*>(found), key);
     EXPECT_EQ(v[index], key);
@@ -131,7 +145,8 @@ TEST(TextFind, EdgesAndEveryElement) {
     EXPECT_EQ(Core::quickFind(&key, data, 0, sizeof(int), CompareLog::compare, &index), nullptr);
     EXPECT_EQ(index, ~0ULL);
     index = 7;
-    EXPECT_EQ(Core::quickFind(&key, data, 5, sizeof(int), CompareLog::compare, &index), nullptr);  // below first
+    EXPECT_EQ(Core::quickFind(&key, data, 5, sizeof(int), CompareLog::compare, &index),
+              nullptr); // below first
     EXPECT_EQ(index, ~0ULL);
     key = 60;
     EXPECT_EQ(Core::quickFind(&key, data, 5, sizeof(int), CompareLog::compare, &index), nullptr);
@@ -146,12 +161,14 @@ TEST(TextFind, EdgesAndEveryElement) {
     for (unsigned long long n = 1; n <= 5; ++n) {
         for (unsigned long long i = 0; i < n; ++i) {
             CompareLog::calls.clear();
-            EXPECT_EQ(Core::quickFind(&data[i], data, n, sizeof(int), CompareLog::compare, &index), &data[i]);
+            EXPECT_EQ(Core::quickFind(&data[i], data, n, sizeof(int), CompareLog::compare, &index),
+                      &data[i]);
             EXPECT_EQ(index, i);
             // The key is always the first argument.
-            for (auto& c : CompareLog::calls) EXPECT_EQ(c.first, &data[i]);
+            for (auto& c : CompareLog::calls)
+                EXPECT_EQ(c.first, &data[i]);
         }
     }
 }
 
-}  // namespace
+} // namespace

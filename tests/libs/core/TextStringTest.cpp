@@ -48,7 +48,8 @@ TEST(TextString, LengthsAndCounts) {
     const unsigned char utf8[] = {'a', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0};
     EXPECT_EQ(Core::stringCount(utf8, Core::kNoLimit, &n), 6u);
     EXPECT_EQ(n, 3u);
-    EXPECT_EQ(Core::stringCount(utf8, 4, &n), 4u);  // the euro sign is cut: its first byte is consumed
+    EXPECT_EQ(Core::stringCount(utf8, 4, &n),
+              4u); // the euro sign is cut: its first byte is consumed
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(Core::stringCount(utf8, 0, &n), 0u);
     EXPECT_EQ(n, 0u);
@@ -58,7 +59,7 @@ TEST(TextString, LengthsAndCounts) {
     const unsigned short lone[] = {'a', 0xDE00, 0};
     EXPECT_EQ(Core::stringCount(lone, Core::kNoLimit, &n), 1u);
     EXPECT_EQ(n, 1u);
-    EXPECT_EQ(Core::stringCount(u16, 2, &n), 1u);  // the pair does not fit in 2 units
+    EXPECT_EQ(Core::stringCount(u16, 2, &n), 1u); // the pair does not fit in 2 units
     EXPECT_EQ(n, 1u);
 
     EXPECT_EQ(Core::stringCount(u32, Core::kNoLimit, &n), 2u);
@@ -68,7 +69,7 @@ TEST(TextString, LengthsAndCounts) {
 
 TEST(TextString, CountingNeverReadsPastMaxOrNul) {
     hx::test::GuardedBuffer b(3);
-    std::memcpy(b.data(), "\xE2\x82\xAC", 3);  // a whole sequence, no terminator, then the guard
+    std::memcpy(b.data(), "\xE2\x82\xAC", 3); // a whole sequence, no terminator, then the guard
     unsigned long long n = 0;
     EXPECT_EQ(Core::stringCount(static_cast<const unsigned char*>(b.data()), 3, &n), 3u);
     EXPECT_EQ(n, 1u);
@@ -171,7 +172,7 @@ TEST(TextString, Comparisons) {
     EXPECT_EQ(Core::stringCompare("abc", "abd"), -1);
     EXPECT_EQ(Core::stringCompare("abc", "abc"), 0);
     EXPECT_GT(Core::stringCompare("abcd", "abc"), 0);
-    EXPECT_LT(Core::stringCompare("\x80", "a"), 0);  // high bytes order before ASCII
+    EXPECT_LT(Core::stringCompare("\x80", "a"), 0); // high bytes order before ASCII
     EXPECT_EQ(Core::stringICompare("ABC", "abc"), 0);
     EXPECT_LT(Core::stringICompare("abc", "ABD"), 0);
     EXPECT_EQ(Core::stringNCompare("abcX", "abcY", 3), 0);
@@ -198,13 +199,13 @@ TEST(TextString, NumberToText) {
         {-7, 10, false, 0, 4, "7"},
         {0, 10, false, 0, 0, ""},
         {0, 10, false, 5, 0, "0"},
-        {-5, 10, false, 4, 0, "  -5"},   // the sign stands before the digits, within the width
-        {-5, 10, false, 2, 0, "-5"},     // digits and sign reach the width: no padding
+        {-5, 10, false, 4, 0, "  -5"}, // the sign stands before the digits, within the width
+        {-5, 10, false, 2, 0, "-5"},   // digits and sign reach the width: no padding
         {-55, 10, false, 2, 0, "-55"},
         {5, 10, false, 4, 2, "  +5"},
-        {-5, 10, false, 4, 4, "   5"},   // flag 4 suppresses the sign
+        {-5, 10, false, 4, 4, "   5"}, // flag 4 suppresses the sign
         {10, 2, false, 0, 0, "1010"},
-        {10, 37, false, 0, 0, "10"},     // radix outside 2..16 is 10
+        {10, 37, false, 0, 0, "10"}, // radix outside 2..16 is 10
         {LLONG_MIN, 10, false, 0, 0, "-9223372036854775808"},
         {LLONG_MIN, 16, true, 0, 0, "-8000000000000000"},
     };
@@ -218,4 +219,4 @@ TEST(TextString, NumberToText) {
     EXPECT_EQ(toString(0, nullptr, 10, false, 0, 0), 0);
 }
 
-}  // namespace
+} // namespace

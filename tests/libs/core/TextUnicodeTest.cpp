@@ -22,9 +22,10 @@ struct Range {
     unsigned first, last;
 };
 constexpr Range kRanges[] = {
-    {0x3400, 0x4DB5},   {0x4E00, 0x9FEA},   {0xAC00, 0xD7A3},   {0xD800, 0xDB7F},   {0xDB80, 0xDBFF},
-    {0xDC00, 0xDFFF},   {0xE000, 0xF8FF},   {0x17000, 0x187EC}, {0x20000, 0x2A6D6}, {0x2A700, 0x2B734},
-    {0x2B740, 0x2B81D}, {0x2B820, 0x2CEA1}, {0x2CEB0, 0x2EBE0}, {0xF0000, 0xFFFFD}, {0x100000, 0x10FFFD},
+    {0x3400, 0x4DB5},   {0x4E00, 0x9FEA},   {0xAC00, 0xD7A3},     {0xD800, 0xDB7F},
+    {0xDB80, 0xDBFF},   {0xDC00, 0xDFFF},   {0xE000, 0xF8FF},     {0x17000, 0x187EC},
+    {0x20000, 0x2A6D6}, {0x2A700, 0x2B734}, {0x2B740, 0x2B81D},   {0x2B820, 0x2CEA1},
+    {0x2CEB0, 0x2EBE0}, {0xF0000, 0xFFFFD}, {0x100000, 0x10FFFD},
 };
 
 constexpr unsigned kCodeSpace = 0x110000;
@@ -40,13 +41,18 @@ const Expected& expected() {
         x.category.assign(kCodeSpace, 0);
         x.lower.resize(kCodeSpace);
         x.upper.resize(kCodeSpace);
-        for (unsigned cp = 0; cp < kCodeSpace; ++cp) x.lower[cp] = x.upper[cp] = cp;
+        for (unsigned cp = 0; cp < kCodeSpace; ++cp)
+            x.lower[cp] = x.upper[cp] = cp;
         for (const auto& r : kRefRuns)
-            for (unsigned cp = r.first; cp <= r.last; ++cp) x.category[cp] = static_cast<unsigned char>(r.category);
-        for (const auto& p : kRefLower) x.lower[p.code] = p.mapped;
-        for (const auto& p : kRefUpper) x.upper[p.code] = p.mapped;
+            for (unsigned cp = r.first; cp <= r.last; ++cp)
+                x.category[cp] = static_cast<unsigned char>(r.category);
+        for (const auto& p : kRefLower)
+            x.lower[p.code] = p.mapped;
+        for (const auto& p : kRefUpper)
+            x.upper[p.code] = p.mapped;
         for (const auto& r : kRanges)
-            for (unsigned cp = r.first + 1; cp < r.last; ++cp) x.category[cp] = 0;
+            for (unsigned cp = r.first + 1; cp < r.last; ++cp)
+                x.category[cp] = 0;
         return x;
     }();
     return e;
@@ -56,8 +62,9 @@ TEST(TextUnicodeTable, ShapeRowsAscendingDensePrefixAndRanges) {
     ASSERT_EQ(Core::_UniCharInfo_Count, 31618u);
     for (unsigned long long i = 1; i < Core::_UniCharInfo_Count; ++i)
         ASSERT_LT(Core::_UniCharInfo[i - 1].code, Core::_UniCharInfo[i].code) << "row " << i;
-    for (unsigned i = 0; i < 888; ++i) ASSERT_EQ(Core::_UniCharInfo[i].code, i);
-    EXPECT_EQ(Core::_UniCharInfo[888].code, 0x379u + 1);  // U+0378 and U+0379 are unassigned
+    for (unsigned i = 0; i < 888; ++i)
+        ASSERT_EQ(Core::_UniCharInfo[i].code, i);
+    EXPECT_EQ(Core::_UniCharInfo[888].code, 0x379u + 1); // U+0378 and U+0379 are unassigned
     const Core::UniCharInfo& last = Core::_UniCharInfo[Core::_UniCharInfo_Count - 1];
     EXPECT_EQ(last.code, 0x10FFFDu);
     EXPECT_EQ(last.category, 29u);
@@ -120,10 +127,18 @@ TEST(TextUnicodeTable, SampleRows) {
         unsigned code, lower, upper, category;
     };
     const Row rows[] = {
-        {0x41, 0x61, 0x41, 1},      {0x61, 0x61, 0x41, 2},        {0xDF, 0xDF, 0xDF, 2},
-        {0x130, 0x69, 0x130, 1},    {0x1C5, 0x1C6, 0x1C4, 3},     {0x0, 0x0, 0x0, 26},
-        {0x4E01, 0x4E01, 0x4E01, 0}, {0x378, 0x378, 0x378, 0},    {0x110000, 0x110000, 0x110000, 0},
-        {0x391, 0x3B1, 0x391, 1},   {0x2028, 0x2028, 0x2028, 24}, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0},
+        {0x41, 0x61, 0x41, 1},
+        {0x61, 0x61, 0x41, 2},
+        {0xDF, 0xDF, 0xDF, 2},
+        {0x130, 0x69, 0x130, 1},
+        {0x1C5, 0x1C6, 0x1C4, 3},
+        {0x0, 0x0, 0x0, 26},
+        {0x4E01, 0x4E01, 0x4E01, 0},
+        {0x378, 0x378, 0x378, 0},
+        {0x110000, 0x110000, 0x110000, 0},
+        {0x391, 0x3B1, 0x391, 1},
+        {0x2028, 0x2028, 0x2028, 24},
+        {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0},
     };
     for (const Row& r : rows) {
         Core::UniCharInfo info = Core::getUniCharInfo(r.code);
@@ -158,4 +173,4 @@ TEST(TextUnicodeTable, CompareUsesTheNumericDifference) {
     EXPECT_EQ(Core::UniCharInfo_compare(&high, &high), 0);
 }
 
-}  // namespace
+} // namespace

@@ -20,7 +20,8 @@ using Core::QnEvent;
 using Core::QnThread;
 using hx::test::RecordingTarget;
 
-::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new hx::test::CoreEnvironment);
+::testing::Environment* const gEnvironment =
+    ::testing::AddGlobalTestEnvironment(new hx::test::CoreEnvironment);
 
 int threadCount();
 
@@ -45,7 +46,9 @@ int threadCount() {
     return n;
 }
 
-void* returnArg(void* arg, QnThread*) { return arg; }
+void* returnArg(void* arg, QnThread*) {
+    return arg;
+}
 
 struct Gate {
     QnEvent open{true, false};
@@ -74,7 +77,7 @@ TEST(ThreadsLifecycle, CreateWaitsUntilTheBodyRunsAndJoinDeliversItsResult) {
     EXPECT_EQ(gate.stateSeen.load(), 1);
     EXPECT_EQ(thread->getThreadState(), 2);
     EXPECT_FALSE(thread->isRunning());
-    EXPECT_FALSE(thread->join(&result));  // joined exactly once
+    EXPECT_FALSE(thread->join(&result)); // joined exactly once
     thread->release();
 }
 
@@ -82,7 +85,8 @@ TEST(ThreadsLifecycle, JoinWorksAfterTheBodyAlreadyReturned) {
     QnThread* thread = new QnThread(2);
     thread->retain();
     ASSERT_TRUE(thread->create(reinterpret_cast<void*>(0x77), returnArg, false));
-    while (thread->getThreadState() != 2) Core::threadSleepMinimum();
+    while (thread->getThreadState() != 2)
+        Core::threadSleepMinimum();
     EXPECT_FALSE(thread->isRunning());
     void* result = nullptr;
     EXPECT_TRUE(thread->join(&result));
@@ -120,9 +124,10 @@ TEST(ThreadsLifecycle, ARestartWithoutJoinReapsThePreviousRun) {
     thread->retain();
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(thread->create(nullptr, returnArg, false));
-        while (thread->getThreadState() != 2) Core::threadSleepMinimum();
+        while (thread->getThreadState() != 2)
+            Core::threadSleepMinimum();
     }
-    thread->release();  // the last run is never joined either
+    thread->release(); // the last run is never joined either
     EXPECT_EQ(settledThreadCount(before), before);
 }
 
@@ -140,8 +145,8 @@ TEST(ThreadsLifecycle, CreateRefusesReservedIdsAndASecondStart) {
     ASSERT_TRUE(thread->create(&gate, waitForGate, true));
     hx::test::StdoutCapture out;
     EXPECT_FALSE(thread->create(&gate, waitForGate, true));
-    EXPECT_EQ(out.finish(),
-              "bool Core::QnThread::create(void *, void *(*)(void *, Core::QnThread *), bool) - already created\n");
+    EXPECT_EQ(out.finish(), "bool Core::QnThread::create(void *, void *(*)(void *, Core::QnThread "
+                            "*), bool) - already created\n");
     gate.open.signal();
     EXPECT_TRUE(thread->join(nullptr));
     thread->release();
@@ -201,7 +206,7 @@ TEST(ThreadsLifecycle, ExitEndsTheThreadWithItsResult) {
     EXPECT_FALSE(state.pastExit.load());
     EXPECT_EQ(thread->getThreadState(), 2);
     EXPECT_FALSE(thread->isRunning());
-    EXPECT_FALSE(thread->exit(nullptr));  // not on its own thread
+    EXPECT_FALSE(thread->exit(nullptr)); // not on its own thread
     thread->release();
 }
 
@@ -250,7 +255,7 @@ TEST(ThreadsLifecycle, TheInitThreadObjectStandsForTheInitialisingThread) {
     EXPECT_TRUE(init->isRunning());
     EXPECT_TRUE(init->isCurrentThread());
     EXPECT_EQ(QnThread::getCurrentThread(), init);
-    EXPECT_FALSE(init->exit(nullptr));  // it has no body of its own to end
+    EXPECT_FALSE(init->exit(nullptr)); // it has no body of its own to end
     EXPECT_FALSE(init->join(nullptr));
     // A target owned by this thread is handled here at once.
     RecordingTarget* target = new RecordingTarget(init);
@@ -321,4 +326,4 @@ TEST(ThreadsLifecycle, SleepAndSpinWaitAtLeastTheirTime) {
     EXPECT_TRUE(Core::threadIsCurrent(reinterpret_cast<void*>(Core::threadGetCurrentId())));
 }
 
-}  // namespace
+} // namespace

@@ -18,13 +18,15 @@ using Core::QnThread;
 using hx::test::LoopThread;
 using hx::test::RecordingTarget;
 
-::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new hx::test::CoreEnvironment);
+::testing::Environment* const gEnvironment =
+    ::testing::AddGlobalTestEnvironment(new hx::test::CoreEnvironment);
 
 // A target whose handler holds the loop until the test opens the gate, so the
 // test can queue behind it deterministically.
 class GateTarget : public MessageTarget {
 public:
-    explicit GateTarget(QnThread* owner) : MessageTarget(owner), mEntered(true, false), mGate(true, false) {}
+    explicit GateTarget(QnThread* owner)
+        : MessageTarget(owner), mEntered(true, false), mGate(true, false) {}
     long long handleMessage(Message&) override {
         mEntered.signal();
         mGate.wait(-1);
@@ -39,13 +41,15 @@ TEST(ThreadsMessaging, TenPostsAreHandledInOrderOnTheOwnerThread) {
     loop.start();
     RecordingTarget* target = new RecordingTarget(loop.thread());
     target->retain();
-    for (long long i = 0; i < 10; ++i) ASSERT_TRUE(target->postMessage(i, 0, 0, nullptr));
+    for (long long i = 0; i < 10; ++i)
+        ASSERT_TRUE(target->postMessage(i, 0, 0, nullptr));
     // A send queued behind the posts returns only after they were handled.
     EXPECT_EQ(target->sendMessage(100, 0, 0), 200);
 
     std::vector<long long> expected{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 100};
     EXPECT_EQ(target->seen(), expected);
-    for (pthread_t t : target->threads()) EXPECT_TRUE(pthread_equal(t, loop.thread()->getHandle()));
+    for (pthread_t t : target->threads())
+        EXPECT_TRUE(pthread_equal(t, loop.thread()->getHandle()));
     target->release();
     EXPECT_EQ(loop.stop(), reinterpret_cast<void*>(1));
 }
@@ -146,7 +150,7 @@ TEST(ThreadsMessaging, ASendQueuedJustBeforeLeaveReturnsZero) {
     ASSERT_EQ(done.wait(-1), QN_SUCCESS);
     EXPECT_EQ(request.mMessage.mResult, 0);
     EXPECT_EQ(request.mMessage.miState, 0);
-    EXPECT_EQ(request.mpTarget, nullptr);  // the target was given back
+    EXPECT_EQ(request.mpTarget, nullptr); // the target was given back
     EXPECT_TRUE(target->seen().empty());
     EXPECT_EQ(loop.stop(), reinterpret_cast<void*>(1));
 
@@ -165,8 +169,10 @@ struct TwoLoops {
 void* twoLoopsBody(void* arg, QnThread* thread) {
     TwoLoops* t = static_cast<TwoLoops*>(arg);
     void* sysArg = nullptr;
-    if (thread->runMessageLoop(sysArg, &t->firstStarted, nullptr, nullptr, nullptr, -1)) t->loopsRun++;
-    if (thread->runMessageLoop(sysArg, &t->secondStarted, nullptr, nullptr, nullptr, -1)) t->loopsRun++;
+    if (thread->runMessageLoop(sysArg, &t->firstStarted, nullptr, nullptr, nullptr, -1))
+        t->loopsRun++;
+    if (thread->runMessageLoop(sysArg, &t->secondStarted, nullptr, nullptr, nullptr, -1))
+        t->loopsRun++;
     return nullptr;
 }
 
@@ -193,7 +199,8 @@ TEST(ThreadsMessaging, APostSurvivesIntoTheNextLoopOnTheSameThread) {
     target->retain();
     ASSERT_TRUE(gate->postMessage(0, 0, 0, nullptr));
     ASSERT_EQ(gate->mEntered.wait(-1), QN_SUCCESS);
-    ASSERT_TRUE(target->postMessage(5, 1, 0, nullptr));  // handled by the second loop, which it then ends
+    ASSERT_TRUE(
+        target->postMessage(5, 1, 0, nullptr)); // handled by the second loop, which it then ends
     thread->leaveMessageLoop();
     gate->mGate.signal();
 
@@ -250,7 +257,7 @@ struct IdleLoop {
 int sysTwiceThenEnd(QnThread*, void*& sysArg, int) {
     IdleLoop* l = static_cast<IdleLoop*>(sysArg);
     ++l->sysCalls;
-    if (l->sysCalls == 1) return 1;  // found work: no idle call after this pass
+    if (l->sysCalls == 1) return 1; // found work: no idle call after this pass
     return l->sysCalls <= 3 ? 0 : -1;
 }
 
@@ -262,7 +269,8 @@ void idleLeavesOnThird(QnThread* thread, void* arg) {
 void* idleLoopBody(void* arg, QnThread* thread) {
     IdleLoop* l = static_cast<IdleLoop*>(arg);
     void* sysArg = l;
-    l->ran = thread->runMessageLoop(sysArg, nullptr, l->withSys ? sysTwiceThenEnd : nullptr, idleLeavesOnThird, l, 0);
+    l->ran = thread->runMessageLoop(sysArg, nullptr, l->withSys ? sysTwiceThenEnd : nullptr,
+                                    idleLeavesOnThird, l, 0);
     return nullptr;
 }
 
@@ -312,11 +320,11 @@ TEST(ThreadsMessaging, APostedRequestKeepsItsTargetAliveUntilHandled) {
     ASSERT_TRUE(gate->postMessage(0, 0, 0, nullptr));
     ASSERT_EQ(gate->mEntered.wait(-1), QN_SUCCESS);
     ASSERT_TRUE(target->postMessage(3, 0, 0, nullptr));
-    target->release();  // only the queued request holds it now
+    target->release(); // only the queued request holds it now
     EXPECT_EQ(destroyed.load(), 0);
     gate->mGate.signal();
 
-    EXPECT_EQ(gate->sendMessage(0, 0, 0), 0);  // the gate is open: a round trip through the loop
+    EXPECT_EQ(gate->sendMessage(0, 0, 0), 0); // the gate is open: a round trip through the loop
     EXPECT_EQ(destroyed.load(), 1);
     gate->release();
 }
@@ -325,7 +333,7 @@ TEST(ThreadsMessaging, DestroyingAThreadObjectGivesBackWhatIsQueued) {
     std::atomic<int> destroyed{0};
     QnThread* thread = new QnThread(11);
     thread->retain();
-    ASSERT_TRUE(thread->enableMessaging());  // accepts, but nobody pumps
+    ASSERT_TRUE(thread->enableMessaging()); // accepts, but nobody pumps
     gFailures = 0;
     for (int i = 0; i < 5; ++i) {
         RecordingTarget* target = new RecordingTarget(thread, &destroyed);
@@ -335,9 +343,9 @@ TEST(ThreadsMessaging, DestroyingAThreadObjectGivesBackWhatIsQueued) {
     }
     ASSERT_TRUE(thread->postMessage(actionFromOwnThread, 1, 0, 0));
     EXPECT_EQ(destroyed.load(), 0);
-    thread->release();  // the leak checker sees any request left behind
+    thread->release(); // the leak checker sees any request left behind
     EXPECT_EQ(destroyed.load(), 5);
-    EXPECT_EQ(gFailures.load(), 0);  // cancelled after queueing: no failure callback
+    EXPECT_EQ(gFailures.load(), 0); // cancelled after queueing: no failure callback
 }
 
 // A delegate that answers odd first parameters itself.
@@ -372,7 +380,7 @@ TEST(ThreadsMessaging, ADelegateSetFromAForeignThreadIsOfferedEachMessageFirst) 
     EXPECT_EQ(target->seen(), std::vector<long long>{4});
 
     target->setDelegate(nullptr, &previous);
-    EXPECT_EQ(previous, delegate);  // its reference passed back to us
+    EXPECT_EQ(previous, delegate); // its reference passed back to us
     if (previous) previous->release();
     EXPECT_EQ(target->getDelegate(), nullptr);
     delegate->release();
@@ -419,7 +427,8 @@ TEST(ThreadsMessaging, ConcurrentSendsPostsAndActionsAreAllAnswered) {
             }
         });
     }
-    for (auto& t : senders) t.join();
+    for (auto& t : senders)
+        t.join();
     EXPECT_EQ(target->sendMessage(-1000000000, 0, 0), -2000000000);
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(gStressActions.load(), kSenders * kEach);
@@ -465,11 +474,12 @@ TEST(ThreadsMessaging, SendsRacingTheEndOfTheLoopNeverHang) {
             });
         }
         loop.stop();
-        for (auto& t : senders) t.join();
+        for (auto& t : senders)
+            t.join();
         // Every handled send was answered; no handler ran for a cancelled one.
         EXPECT_EQ(target->seen().size(), size_t(answered.load()));
         target->release();
     }
 }
 
-}  // namespace
+} // namespace

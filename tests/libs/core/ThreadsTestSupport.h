@@ -56,7 +56,8 @@ private:
     static void* body(void* arg, Core::QnThread* thread) {
         LoopThread* self = static_cast<LoopThread*>(arg);
         void* sysArg = nullptr;
-        const bool ran = thread->runMessageLoop(sysArg, self->mpStarted, nullptr, nullptr, nullptr, -1);
+        const bool ran =
+            thread->runMessageLoop(sysArg, self->mpStarted, nullptr, nullptr, nullptr, -1);
         return reinterpret_cast<void*>(static_cast<intptr_t>(ran ? 1 : 0));
     }
 
@@ -102,4 +103,4 @@ private:
     std::atomic<int>* mpDestroyed;
 };
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -10,7 +10,9 @@ namespace hx::test {
 
 using Bytes = std::vector<unsigned char>;
 
-inline Bytes content(ZrByteBuffer const& b) { return Bytes(b.getBuffer(), b.getBuffer() + b.getWritePos()); }
+inline Bytes content(ZrByteBuffer const& b) {
+    return Bytes(b.getBuffer(), b.getBuffer() + b.getWritePos());
+}
 
 // Leaves b owning exactly v, read and write positions at 0 and v.size().
 inline void fill(ZrByteBuffer& b, Bytes const& v) {
@@ -19,4 +21,4 @@ inline void fill(ZrByteBuffer& b, Bytes const& v) {
     b.resizeAndKeep(static_cast<unsigned>(v.size()));
 }
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -25,7 +25,8 @@ public:
     ~Looper() override { threadStop(); }
     void* threadRun() override {
         runs.fetch_add(1);
-        while (atomicRead(&stopFlag) == 0) std::this_thread::yield();
+        while (atomicRead(&stopFlag) == 0)
+            std::this_thread::yield();
         finished.fetch_add(1);
         return this;
     }
@@ -40,16 +41,16 @@ public:
 TEST(OSXUserThread, StartStopAndRestart) {
     Looper t;
     EXPECT_FALSE(t.IsRunning());
-    t.threadStop();  // never started: nothing happens
+    t.threadStop(); // never started: nothing happens
     ASSERT_TRUE(t.threadStart());
     EXPECT_TRUE(t.IsRunning());
     EXPECT_TRUE(t.running());
-    EXPECT_FALSE(t.threadStart());  // already started
+    EXPECT_FALSE(t.threadStart()); // already started
     EXPECT_EQ(t.runs.load(), 1);
     t.threadStop();
     EXPECT_FALSE(t.IsRunning());
     EXPECT_FALSE(t.running());
-    EXPECT_EQ(t.finished.load(), 1);  // the body returned before threadStop did
+    EXPECT_EQ(t.finished.load(), 1); // the body returned before threadStop did
 
     ASSERT_TRUE(t.threadStart());
     t.threadStop();
@@ -92,7 +93,7 @@ TEST(OSXUserThread, PriorityBeforeStartIsAppliedAndReadBack) {
     t.SetPriority(63);
     EXPECT_EQ(t.storedPriority(), 63);
     ASSERT_TRUE(t.threadStart());
-    EXPECT_EQ(t.storedPriority(), 63);  // clamp(31 + 63) read back from the thread
+    EXPECT_EQ(t.storedPriority(), 63); // clamp(31 + 63) read back from the thread
     EXPECT_EQ(OSXUserThread::getThreadPriority(t.getMachThread()), 63);
     t.threadStop();
 }
@@ -114,7 +115,7 @@ TEST(OSXUserThread, NegativePriorityNamesAnAbsoluteOne) {
 
     Looper low(static_cast<unsigned>(-20));
     ASSERT_TRUE(low.threadStart());
-    EXPECT_EQ(low.storedPriority(), 20);  // importance -11
+    EXPECT_EQ(low.storedPriority(), 20); // importance -11
     EXPECT_EQ(OSXUserThread::getThreadPriority(low.getMachThread()), 20);
     low.threadStop();
 }
@@ -125,7 +126,8 @@ TEST(OSXUserThread, SecondConstructorUsesPriority63) {
         Quick() : OSXUserThread(1, 2, 3, true) {}
         ~Quick() override { threadStop(); }
         void* threadRun() override {
-            while (!atomicRead(&stopFlag)) std::this_thread::yield();
+            while (!atomicRead(&stopFlag))
+                std::this_thread::yield();
             return nullptr;
         }
         int stored() const { return priority; }
@@ -136,7 +138,8 @@ TEST(OSXUserThread, SecondConstructorUsesPriority63) {
 void* collect(WorkerThread* self, void* context) {
     auto* seen = static_cast<std::vector<void*>*>(context);
     seen->push_back(self);
-    while (!self->stopRequested()) std::this_thread::yield();
+    while (!self->stopRequested())
+        std::this_thread::yield();
     return context;
 }
 
@@ -149,7 +152,9 @@ TEST(WorkerThread, FunctionGetsTheWorkerAndTheContext) {
     EXPECT_EQ(seen[0], &w);
 }
 
-void* exitValue(WorkerThread*, void* context) { return context; }
+void* exitValue(WorkerThread*, void* context) {
+    return context;
+}
 
 TEST(WorkerThread, BodyReturnsTheFunctionsResult) {
     int token = 0;
@@ -175,7 +180,7 @@ TEST(OSXUserThread, DestroyWithoutStopStopsFirst) {
     for (int i = 0; i < 50; ++i) {
         Looper* t = new Looper;
         ASSERT_TRUE(t->threadStart());
-        delete t;  // the destructor waits for the body
+        delete t; // the destructor waits for the body
     }
 }
 
@@ -184,7 +189,8 @@ TEST(OSXUserThread, DestroyWithoutStopStopsFirst) {
 class JumpClock : public hx::clock::Source {
 public:
     std::uint64_t nowNanos() override { return now; }
-    bool waitUntil(std::condition_variable&, std::unique_lock<std::mutex>&, std::uint64_t deadline) override {
+    bool waitUntil(std::condition_variable&, std::unique_lock<std::mutex>&,
+                   std::uint64_t deadline) override {
         if (deadline > now) now = deadline;
         return false;
     }
@@ -236,7 +242,8 @@ public:
     ~Signalling() override { threadStop(); }
     void* threadRun() override {
         sem->signal();
-        while (!atomicRead(&stopFlag)) std::this_thread::yield();
+        while (!atomicRead(&stopFlag))
+            std::this_thread::yield();
         sem->signal();
         return nullptr;
     }
@@ -252,9 +259,9 @@ TEST(Semaphore, PairsWithAUserThread) {
         ASSERT_TRUE(s.wait());
         t.threadStop();
         ASSERT_TRUE(s.wait());
-        EXPECT_FALSE(s.waitTimeout(0));  // exactly two signals
+        EXPECT_FALSE(s.waitTimeout(0)); // exactly two signals
         s.close();
     }
 }
 
-}  // namespace
+} // namespace

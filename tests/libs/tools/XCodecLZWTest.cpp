@@ -20,7 +20,7 @@ Bytes encode(XCodecLZW& codec, Bytes const& v, bool* ok = nullptr) {
     ZrByteBuffer out;
     bool r = codec.encode(in, out);
     if (ok) *ok = r;
-    EXPECT_EQ(out.getSize(), out.getWritePos());  // an owned output ends at its content
+    EXPECT_EQ(out.getSize(), out.getWritePos()); // an owned output ends at its content
     return content(out);
 }
 
@@ -79,7 +79,8 @@ TEST(XCodecLZW, EmptyInput) {
 Bytes randomBytes(size_t n, unsigned seed, unsigned alphabet = 256) {
     std::mt19937 rng(seed);
     Bytes v(n);
-    for (auto& x : v) x = static_cast<unsigned char>(rng() % alphabet);
+    for (auto& x : v)
+        x = static_cast<unsigned char>(rng() % alphabet);
     return v;
 }
 
@@ -102,12 +103,12 @@ TEST(XCodecLZW, RoundTrips) {
         EXPECT_TRUE(ok) << c.what;
         EXPECT_EQ(decode(codec, enc), c.data) << c.what;
         XCodecLZW fresh;
-        EXPECT_EQ(encode(fresh, c.data), enc) << c.what;  // same as a fresh codec
+        EXPECT_EQ(encode(fresh, c.data), enc) << c.what; // same as a fresh codec
     }
 }
 
 TEST(XCodecLZW, PassesTheRestartWithCodesOfAtMost12Bits) {
-    Bytes data = randomBytes(12000, 9);  // random bytes: about one code per byte
+    Bytes data = randomBytes(12000, 9); // random bytes: about one code per byte
     XCodecLZW codec;
     Bytes enc = encode(codec, data);
     size_t const codeCount = 6000;
@@ -115,7 +116,8 @@ TEST(XCodecLZW, PassesTheRestartWithCodesOfAtMost12Bits) {
     std::vector<unsigned> codes = codesOf(enc, codeCount);
     // The 3,841st code opens the restarted dictionary: a literal of 9 bits.
     EXPECT_LT(codes[3840], 256u);
-    for (unsigned c : codes) ASSERT_LT(c, 4096u);
+    for (unsigned c : codes)
+        ASSERT_LT(c, 4096u);
     EXPECT_EQ(decode(codec, enc), data);
 }
 
@@ -164,7 +166,8 @@ TEST(XCodecLZW, RestartMustBeFollowedByALiteral) {
     for (int i = 0; i < 9; ++i) {
         size_t b = bit + i;
         unsigned v = (300u >> (8 - i)) & 1u;
-        bad[b / 8] = static_cast<unsigned char>((bad[b / 8] & ~(0x80u >> (b % 8))) | (v << (7 - b % 8)));
+        bad[b / 8] =
+            static_cast<unsigned char>((bad[b / 8] & ~(0x80u >> (b % 8))) | (v << (7 - b % 8)));
     }
     Bytes got = decode(codec, bad);
     Bytes good = decode(codec, enc);
@@ -187,7 +190,7 @@ TEST(XCodecLZW, BorrowedOutputIsRewoundAndShortOutputReported) {
     XCodecLZW codec;
     unsigned char storage[8];
     ZrByteBuffer out(storage, sizeof storage);
-    out.forward(5);  // left somewhere by an earlier use
+    out.forward(5); // left somewhere by an earlier use
     unsigned char abc[] = {'a', 'b', 'c'};
     ZrByteBuffer in(abc, 3);
     EXPECT_TRUE(codec.encode(in, out));
@@ -207,4 +210,4 @@ TEST(XCodecLZW, BorrowedOutputIsRewoundAndShortOutputReported) {
     EXPECT_EQ(content(decoded), (Bytes{'a', 'b', 'c'}));
 }
 
-}  // namespace
+} // namespace

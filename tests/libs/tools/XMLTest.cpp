@@ -67,7 +67,8 @@ TEST(XMLReader, EdgeCases) {
         {"unclosed end tag name", "<a></", "a"},
         {"stray end tag at top", "<a/></a><b/>", "a"},
         {"raw markup characters in a value", "<a v=\"<>'\"/>", "a(v=<>')"},
-        {"value entities replaced, text entities kept", "<a v=\"&lt;&amp;lt;&quot;\">t&amp;</a>", "a(v=<&lt;\")'t&amp;'"},
+        {"value entities replaced, text entities kept", "<a v=\"&lt;&amp;lt;&quot;\">t&amp;</a>",
+         "a(v=<&lt;\")'t&amp;'"},
         {"white space after > is lost in a value", "<a v=\"x> y\"/>", "a(v=x>y)"},
         {"single quotes end the parse", "<a v='x'/><b/>", "a"},
         {"blanks around the equals sign", "<a b = \"1\" />", "a(b=1)"},
@@ -159,7 +160,8 @@ TEST(XMLReader, CommentsGoToTheHook) {
 
 TEST(XMLReader, DeepNestingIsCutAtTheLimit) {
     std::string deep;
-    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
     XML::Doc d;
     d.load(ZrString(deep.c_str()));
     int depth = 0;
@@ -172,12 +174,14 @@ TEST(XMLReader, DeepNestingIsCutAtTheLimit) {
     EXPECT_EQ(depth, XML::Node::kMaxDepth);
 
     std::string exact;
-    for (int i = 0; i < XML::Node::kMaxDepth; ++i) exact += "<a>";
-    for (int i = 0; i < XML::Node::kMaxDepth; ++i) exact += "</a>";
+    for (int i = 0; i < XML::Node::kMaxDepth; ++i)
+        exact += "<a>";
+    for (int i = 0; i < XML::Node::kMaxDepth; ++i)
+        exact += "</a>";
     exact += "<b/>";
     XML::Doc e;
     e.load(ZrString(exact.c_str()));
-    EXPECT_EQ(e.getCountNodes(), 2);  // the limit itself is accepted
+    EXPECT_EQ(e.getCountNodes(), 2); // the limit itself is accepted
 }
 
 TEST(XMLReader, LookupsByName) {
@@ -232,7 +236,8 @@ TEST(XMLAttribute, TypedValues) {
         int asLong;
         bool asBool;
     } const cases[] = {
-        {"1", 1, true}, {"2", 2, true}, {"0", 0, false}, {"yes", 0, false}, {"", 0, false}, {"  -12x", -12, true},
+        {"1", 1, true},    {"2", 2, true}, {"0", 0, false},
+        {"yes", 0, false}, {"", 0, false}, {"  -12x", -12, true},
     };
     for (auto const& c : cases) {
         a.setValue(c.text);
@@ -253,21 +258,20 @@ TEST(XMLWriter, GoldenText) {
     item->addAttribute(ZrString("v"), 1);
     XML::Node* group = settings->addNode(ZrString("Group"));
     group->addNode("Leaf");
-    group->addAttribute(new XML::Attribute(""));  // an attribute without a name is left out
-    settings->addNode("");                         // an element without a name disappears
+    group->addAttribute(new XML::Attribute("")); // an attribute without a name is left out
+    settings->addNode("");                       // an element without a name disappears
     settings->getNode(2)->addNode("Hidden");
 
     ZrString out("previous content");
     d.buildXML(out);
-    EXPECT_STREQ(out,
-                 "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
-                 "<Settings Name=\"a&amp;b&lt;c&gt;&quot;d&apos;\">\n"
-                 "\t<Item v=\"1\"/>\n"
-                 "\t<Group>\n"
-                 "\t\t<Leaf/>\n"
-                 "\t</Group>\n"
-                 "</Settings>\n");
-    EXPECT_STREQ(settings->getAttribute(0)->getValue(), "a&b<c>\"d'");  // stored value untouched
+    EXPECT_STREQ(out, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                      "<Settings Name=\"a&amp;b&lt;c&gt;&quot;d&apos;\">\n"
+                      "\t<Item v=\"1\"/>\n"
+                      "\t<Group>\n"
+                      "\t\t<Leaf/>\n"
+                      "\t</Group>\n"
+                      "</Settings>\n");
+    EXPECT_STREQ(settings->getAttribute(0)->getValue(), "a&b<c>\"d'"); // stored value untouched
 
     int nodes = 0;
     int attributes = 0;
@@ -289,10 +293,12 @@ TEST(XMLWriter, HeaderOnlyAndLostText) {
 }
 
 TEST(XMLWriter, ValuesSurviveWriteAndLoad) {
-    char const* const values[] = {"&", "<", ">", "'", "\"", "&lt;", "a&amp;b", "<x attr=\"1\">", "plain", ""};
+    char const* const values[] = {"&",     "<", ">", "'", "\"", "&lt;", "a&amp;b", "<x attr=\"1\">",
+                                  "plain", ""};
     XML::Doc d;
     XML::Node* n = d.addNode("Values");
-    for (char const* v : values) n->addAttribute(ZrString("v"), ZrString(v));
+    for (char const* v : values)
+        n->addAttribute(ZrString("v"), ZrString(v));
     ZrString out;
     d.buildXML(out);
     XML::Doc back;
@@ -300,7 +306,8 @@ TEST(XMLWriter, ValuesSurviveWriteAndLoad) {
     ASSERT_EQ(back.getCountNodes(), 1);
     XML::Node* m = back.getNode(0);
     ASSERT_EQ(m->getCountAttributes(), static_cast<int>(sizeof values / sizeof *values));
-    for (int i = 0; i < m->getCountAttributes(); ++i) EXPECT_STREQ(m->getAttribute(i)->getValue(), values[i]);
+    for (int i = 0; i < m->getCountAttributes(); ++i)
+        EXPECT_STREQ(m->getAttribute(i)->getValue(), values[i]);
 
     ZrString again;
     back.buildXML(again);
@@ -310,7 +317,7 @@ TEST(XMLWriter, ValuesSurviveWriteAndLoad) {
 TEST(XMLTree, EditingOperations) {
     XML::Doc d;
     XML::Node* a = d.addNode("a");
-    EXPECT_EQ(d.addNode(a), nullptr);  // already a child
+    EXPECT_EQ(d.addNode(a), nullptr); // already a child
     EXPECT_EQ(d.addNode(static_cast<XML::Node*>(nullptr)), nullptr);
     XML::Attribute* attr = a->addAttribute(ZrString("k"), 2.5f);
     EXPECT_EQ(a->addAttribute(attr), nullptr);
@@ -322,7 +329,7 @@ TEST(XMLTree, EditingOperations) {
     EXPECT_EQ(first, a->getNode(0));
     a->releaseNode(first);
     EXPECT_EQ(a->getCountNodes(), 1);
-    a->releaseNode(first);  // no longer there: ignored (and already gone)
+    a->releaseNode(first); // no longer there: ignored (and already gone)
     a->clear();
     EXPECT_EQ(a->getCountNodes(), 0);
     EXPECT_EQ(a->getCountAttributes(), 0);
@@ -334,4 +341,4 @@ TEST(XMLTree, EditingOperations) {
     EXPECT_EQ(d.getCountNodes(), 0);
 }
 
-}  // namespace
+} // namespace

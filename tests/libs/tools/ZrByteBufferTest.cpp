@@ -15,7 +15,9 @@ namespace {
 using hx::test::content;
 using hx::test::fill;
 
-std::string text(ZrByteBuffer const& b) { return std::string(reinterpret_cast<char const*>(b.getBuffer()), b.getWritePos()); }
+std::string text(ZrByteBuffer const& b) {
+    return std::string(reinterpret_cast<char const*>(b.getBuffer()), b.getWritePos());
+}
 
 TEST(ZrByteBuffer, OwnedBufferGrowsGeometrically) {
     ZrByteBuffer b;
@@ -49,13 +51,15 @@ TEST(ZrByteBuffer, WireLayout) {
     EXPECT_EQ(content(s), (std::vector<unsigned char>{4, 0, 0, 0, 'a', 'b', 'c', 0}));
 
     ZrByteBuffer m;
-    m << static_cast<signed char>(-1) << static_cast<unsigned char>(7) << true << false << static_cast<short>(-2)
-      << static_cast<unsigned short>(0x1234) << 0x01020304u;
-    EXPECT_EQ(content(m), (std::vector<unsigned char>{0xFF, 7, 1, 0, 0xFE, 0xFF, 0x34, 0x12, 4, 3, 2, 1}));
+    m << static_cast<signed char>(-1) << static_cast<unsigned char>(7) << true << false
+      << static_cast<short>(-2) << static_cast<unsigned short>(0x1234) << 0x01020304u;
+    EXPECT_EQ(content(m),
+              (std::vector<unsigned char>{0xFF, 7, 1, 0, 0xFE, 0xFF, 0x34, 0x12, 4, 3, 2, 1}));
 
     ZrByteBuffer nested;
     nested << s;
-    EXPECT_EQ(content(nested), (std::vector<unsigned char>{8, 0, 0, 0, 4, 0, 0, 0, 'a', 'b', 'c', 0}));
+    EXPECT_EQ(content(nested),
+              (std::vector<unsigned char>{8, 0, 0, 0, 4, 0, 0, 0, 'a', 'b', 'c', 0}));
 }
 
 TEST(ZrByteBuffer, TypedReads) {
@@ -67,7 +71,7 @@ TEST(ZrByteBuffer, TypedReads) {
     int i = 0;
     b >> us >> flag >> one >> i;
     EXPECT_EQ(us, 0x1234);
-    EXPECT_FALSE(flag);  // 2 is not true
+    EXPECT_FALSE(flag); // 2 is not true
     EXPECT_TRUE(one);
     EXPECT_EQ(i, -2);
 
@@ -208,7 +212,7 @@ TEST(ZrByteBuffer, StorageHandOver) {
     EXPECT_EQ(raw[0], 1);
     b.setBuffer(raw, 8);
     EXPECT_TRUE(b.isBorrowed());
-    b.resizeAndKeep(2);  // borrowed: nothing
+    b.resizeAndKeep(2); // borrowed: nothing
     EXPECT_EQ(b.getSize(), 8u);
     b.setBuffer(nullptr, 0);
     delete[] raw;
@@ -226,11 +230,8 @@ TEST(ZrByteBuffer, UuExamples) {
         std::vector<unsigned char> bytes;
         char const* text;
     } const cases[] = {
-        {{0x00, 0x10, 0x83}, "0123"},
-        {{0xFF}, "#l"},
-        {{}, ""},
-        {{0xFF, 0xFF, 0xFF}, "####"},
-        {{'a', 'b'}, "OM8"},
+        {{0x00, 0x10, 0x83}, "0123"}, {{0xFF}, "#l"},      {{}, ""},
+        {{0xFF, 0xFF, 0xFF}, "####"}, {{'a', 'b'}, "OM8"},
     };
     for (auto const& c : cases) {
         ZrByteBuffer src;
@@ -250,7 +251,8 @@ TEST(ZrByteBuffer, UuRoundTripForEveryLengthUpTo300) {
     std::mt19937 rng(5);
     for (unsigned n = 0; n <= 300; ++n) {
         std::vector<unsigned char> bytes(n);
-        for (auto& x : bytes) x = static_cast<unsigned char>(rng());
+        for (auto& x : bytes)
+            x = static_cast<unsigned char>(rng());
         ZrByteBuffer src;
         fill(src, bytes);
         ZrByteBuffer enc;
@@ -269,7 +271,7 @@ TEST(ZrByteBuffer, UuDecodeOfForeignCharactersStaysInBounds) {
     ZrByteBuffer src(reinterpret_cast<unsigned char*>(const_cast<char*>(junk)), 5);
     ZrByteBuffer dec;
     dec.uuDecode(src);
-    EXPECT_EQ(dec.getWritePos(), 3u);  // four characters, then a lone one
+    EXPECT_EQ(dec.getWritePos(), 3u); // four characters, then a lone one
 }
 
 struct ScanCase {
@@ -318,4 +320,4 @@ TEST(ZrScanner, ReturnsThePositionOfTheNextToken) {
     EXPECT_STREQ(token, "b");
 }
 
-}  // namespace
+} // namespace

@@ -28,13 +28,16 @@ private:
 class Wide : public ZrObject {
 public:
     explicit Wide(int v) : value(v) {}
-    int compare(ZrObject const& other) const override { return (value - static_cast<Wide const&>(other).value) * 7; }
+    int compare(ZrObject const& other) const override {
+        return (value - static_cast<Wide const&>(other).value) * 7;
+    }
     int value;
 };
 
 std::vector<std::string> texts(ZrCollection const& c) {
     std::vector<std::string> out;
-    for (int i = 0; i < c.count(); ++i) out.emplace_back(static_cast<char const*>(*static_cast<ZrString*>(c.atPos(i))));
+    for (int i = 0; i < c.count(); ++i)
+        out.emplace_back(static_cast<char const*>(*static_cast<ZrString*>(c.atPos(i))));
     return out;
 }
 
@@ -49,14 +52,15 @@ TEST(ZrCollection, GrowsByDoublingFromFive) {
     EXPECT_EQ(caps, (std::vector<int>{5, 10, 20, 40, 80}));
     c.removeAll();
     EXPECT_EQ(c.count(), 0);
-    EXPECT_EQ(c.getCapacity(), 80);  // never shrinks
+    EXPECT_EQ(c.getCapacity(), 80); // never shrinks
 }
 
 TEST(ZrCollection, HoldsAtMost40960Elements) {
     ZrCollection c;
     ZrString* shared = new ZrString("s");
-    shared->incReferences();  // ours, so the collection's drops don't free it
-    for (int i = 0; i < 40960; ++i) ASSERT_TRUE(c.add(shared)) << i;
+    shared->incReferences(); // ours, so the collection's drops don't free it
+    for (int i = 0; i < 40960; ++i)
+        ASSERT_TRUE(c.add(shared)) << i;
     EXPECT_EQ(c.count(), 40960);
     EXPECT_EQ(c.getCapacity(), 40960);
     EXPECT_FALSE(c.add(shared));
@@ -128,7 +132,8 @@ TEST(ZrCollection, EqualitySearchMatchesTheFirstElement) {
 TEST(ZrCollection, ForEachCallsInIndexOrder) {
     std::vector<int> log;
     ZrCollection c;
-    for (int id = 1; id <= 3; ++id) c.add(new Probe(id, &log));
+    for (int id = 1; id <= 3; ++id)
+        c.add(new Probe(id, &log));
     c.forEach(4, 5);
     EXPECT_EQ(log, (std::vector<int>{109, 209, 309}));
 }
@@ -145,9 +150,11 @@ TEST(ZrCollection, ExpandRules) {
 
 TEST(ZrSortedCollection, SortsOnInsertAndFindsTheFirstOfARun) {
     ZrSortedCollection c;
-    for (char const* t : {"c", "a", "b"}) c.add(new ZrString(t));
+    for (char const* t : {"c", "a", "b"})
+        c.add(new ZrString(t));
     EXPECT_EQ(texts(c), (std::vector<std::string>{"a", "b", "c"}));
-    for (int i = 0; i < 3; ++i) c.add(new ZrString("b"));
+    for (int i = 0; i < 3; ++i)
+        c.add(new ZrString("b"));
     EXPECT_EQ(texts(c), (std::vector<std::string>{"a", "b", "b", "b", "b", "c"}));
     ZrString key("b");
     EXPECT_EQ(c.findIndex(&key), 1);
@@ -163,10 +170,10 @@ TEST(ZrSortedCollection, UnsortedModeAndResort) {
     c.addUnsorted(new ZrString("z"));
     c.addUnsorted(new ZrString("a"));
     EXPECT_FALSE(c.isSorted());
-    c.add(new ZrString("b"));  // appended while unsorted
+    c.add(new ZrString("b")); // appended while unsorted
     EXPECT_EQ(texts(c), (std::vector<std::string>{"m", "z", "a", "b"}));
     ZrString key("a");
-    EXPECT_EQ(c.findIndex(&key), 0);  // linear isEqual search
+    EXPECT_EQ(c.findIndex(&key), 0); // linear isEqual search
     c.setSorted(true);
     EXPECT_EQ(texts(c), (std::vector<std::string>{"a", "b", "m", "z"}));
     c.add(new ZrString("c"));
@@ -196,7 +203,8 @@ private:
 TEST(ZrSortedCollection, SetSortedOnASortedCollectionDoesNotSort) {
     int calls = 0;
     ZrSortedCollection c;
-    for (char const* t : {"q", "w", "e", "r"}) c.add(new CountingString(t, &calls));
+    for (char const* t : {"q", "w", "e", "r"})
+        c.add(new CountingString(t, &calls));
     calls = 0;
     c.setSorted(true);
     EXPECT_EQ(calls, 0);
@@ -205,9 +213,11 @@ TEST(ZrSortedCollection, SetSortedOnASortedCollectionDoesNotSort) {
 TEST(ZrSortedCollection, UsesTheSignOfWideComparisons) {
     ZrSortedCollection c;
     int const values[] = {50, 10, 40, 20, 30, 20, 60};
-    for (int v : values) c.add(new Wide(v));
+    for (int v : values)
+        c.add(new Wide(v));
     std::vector<int> got;
-    for (int i = 0; i < c.count(); ++i) got.push_back(static_cast<Wide*>(c.atPos(i))->value);
+    for (int i = 0; i < c.count(); ++i)
+        got.push_back(static_cast<Wide*>(c.atPos(i))->value);
     EXPECT_EQ(got, (std::vector<int>{10, 20, 20, 30, 40, 50, 60}));
     Wide key(20);
     EXPECT_EQ(c.findIndex(&key), 1);
@@ -218,16 +228,18 @@ TEST(ZrSortedCollection, UsesTheSignOfWideComparisons) {
     c.addUnsorted(new Wide(55));
     c.doSort();
     got.clear();
-    for (int i = 0; i < c.count(); ++i) got.push_back(static_cast<Wide*>(c.atPos(i))->value);
+    for (int i = 0; i < c.count(); ++i)
+        got.push_back(static_cast<Wide*>(c.atPos(i))->value);
     EXPECT_EQ(got, (std::vector<int>{5, 10, 20, 20, 30, 40, 50, 55, 60}));
 }
 
 TEST(ZrSortedCollection, GrowsPastTheLimitOfThePlainCollection) {
     ZrSortedCollection c;
-    for (int i = 0; i < 50000; ++i) ASSERT_TRUE(c.add(new Wide(i % 1000)));
+    for (int i = 0; i < 50000; ++i)
+        ASSERT_TRUE(c.add(new Wide(i % 1000)));
     EXPECT_EQ(c.count(), 50000);
     Wide key(999);
     EXPECT_EQ(c.findIndex(&key), 49950);
 }
 
-}  // namespace
+} // namespace

@@ -10,7 +10,9 @@
 
 namespace {
 
-std::string str(ZrString const& s) { return std::string(static_cast<char const*>(s), s.getLength()); }
+std::string str(ZrString const& s) {
+    return std::string(static_cast<char const*>(s), s.getLength());
+}
 
 TEST(ZrString, CapacityFollowsTheSpareRule) {
     ZrString abc("abc");
@@ -43,7 +45,7 @@ TEST(ZrString, AssignReusesTheBufferWhenItFits) {
     EXPECT_EQ(static_cast<char const*>(s), buffer);
     EXPECT_EQ(str(s), "short");
 
-    std::string longer(capacity, 'y');  // byte length + 1 exceeds the capacity
+    std::string longer(capacity, 'y'); // byte length + 1 exceeds the capacity
     s.assign(longer.c_str());
     EXPECT_EQ(s.getCapacity(), capacity + 33);
     EXPECT_EQ(str(s), longer);
@@ -73,10 +75,12 @@ TEST(ZrString, SetLengthPadsOrCuts) {
 
 TEST(ZrString, AppendCharacterGrowsByDoubling) {
     ZrString s;
-    for (int i = 0; i < 100; ++i) s += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 100; ++i)
+        s += static_cast<char>('a' + i % 26);
     EXPECT_EQ(s.getLength(), 100);
-    EXPECT_EQ(s.getCapacity(), 129);  // 33 -> 65 -> 129
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(static_cast<char const*>(s)[i], 'a' + i % 26);
+    EXPECT_EQ(s.getCapacity(), 129); // 33 -> 65 -> 129
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(static_cast<char const*>(s)[i], 'a' + i % 26);
 }
 
 TEST(ZrString, AppendingItselfIsSafe) {
@@ -98,12 +102,13 @@ TEST(ZrString, AppendingItselfIsSafe) {
 
 TEST(ZrString, LongRepeatedTextStaysInBounds) {
     ZrString s;
-    for (int i = 0; i < 5000; ++i) s += "M";
+    for (int i = 0; i < 5000; ++i)
+        s += "M";
     EXPECT_EQ(s.getLength(), 5000);
     ZrString copy(s);
     copy += static_cast<char const*>(s);
     EXPECT_EQ(copy.getLength(), 10000);
-    EXPECT_GT(copy.asNumeric(), -1.0);  // "E6" expansions cut at the work area
+    EXPECT_GT(copy.asNumeric(), -1.0); // "E6" expansions cut at the work area
     char* c = copy.copyString();
     EXPECT_EQ(std::strlen(c), 10000u);
     delete[] c;
@@ -140,8 +145,9 @@ struct PieceCase {
 TEST(ZrString, SubstringLeftRight) {
     ZrString hello("hello");
     PieceCase const cases[] = {
-        {"middle", 1, 2, "el"},       {"to the end", 3, 10, "lo"}, {"start past end", 6, 1, ""},
-        {"start at end", 5, 3, ""},   {"count zero", 0, 0, ""},    {"negative start clamps", -2, 3, "hel"},
+        {"middle", 1, 2, "el"},        {"to the end", 3, 10, "lo"},
+        {"start past end", 6, 1, ""},  {"start at end", 5, 3, ""},
+        {"count zero", 0, 0, ""},      {"negative start clamps", -2, 3, "hel"},
         {"negative count", 1, -1, ""},
     };
     for (auto const& c : cases) {
@@ -175,9 +181,9 @@ TEST(ZrString, MatchAndReplace) {
         char const* replacement;
         char const* expected;
     } const cases[] = {
-        {"aXa", "a", "aa", "aaXaa"},       // inserted text is not searched again
-        {"aXa", "", "b", "aXa"},           // empty pattern changes nothing
-        {"", "a", "b", ""},                // empty string changes nothing
+        {"aXa", "a", "aa", "aaXaa"}, // inserted text is not searched again
+        {"aXa", "", "b", "aXa"},     // empty pattern changes nothing
+        {"", "a", "b", ""},          // empty string changes nothing
         {"a&b&&c", "&", "&amp;", "a&amp;b&amp;&amp;c"},
         {"aaaa", "aa", "b", "bb"},
         {"abcabc", "abc", "", ""},
@@ -244,7 +250,8 @@ TEST(ZrString, AsNumeric) {
         {"2t", 2000.0}, {"1.5M", 1500000.0}, {"44.1kHz", 44.1}, {"-3", -3.0},
         {"+7", 7.0},    {"abc", 0.0},        {"", 0.0},         {"1e2", 100.0},
     };
-    for (auto const& c : cases) EXPECT_DOUBLE_EQ(ZrString(c.text).asNumeric(), c.value) << c.text;
+    for (auto const& c : cases)
+        EXPECT_DOUBLE_EQ(ZrString(c.text).asNumeric(), c.value) << c.text;
 
     // 254 digits and a mega suffix: the expansion does not fit the work
     // area and is left out instead of running past it.
@@ -280,7 +287,8 @@ TEST(ZrString, Str255Forms) {
     ZrString("abc").toStr255(out);
     EXPECT_EQ(out[0], 3);
     EXPECT_EQ(std::memcmp(out + 1, "abc", 3), 0);
-    for (int i = 4; i < 255; ++i) ASSERT_EQ(out[i], 0) << i;
+    for (int i = 4; i < 255; ++i)
+        ASSERT_EQ(out[i], 0) << i;
     EXPECT_EQ(out[255], 0xEE);
 
     // A text too long for the form: the length byte says what was stored.
@@ -363,8 +371,8 @@ TEST(ZrObject, ReferenceCountDestroysAtZero) {
     ZrObject plain;
     EXPECT_EQ(plain.compare(plain), 0);
     EXPECT_FALSE(plain.onCommand(1, 2));
-    EXPECT_TRUE(plain.operator==(ZrString("anything")));  // the default isEqual
-    EXPECT_EQ(ZrString("text").compare(plain), 0);         // not a string: no order
+    EXPECT_TRUE(plain.operator==(ZrString("anything"))); // the default isEqual
+    EXPECT_EQ(ZrString("text").compare(plain), 0);       // not a string: no order
 }
 
-}  // namespace
+} // namespace

@@ -57,7 +57,9 @@ TEST(Clock, ZeroInTimebaseRestoresUnit) {
     EXPECT_EQ(hx::clock::timebase().denom, 1u);
 }
 
-TEST(Clock, MachTimebaseInfoRejectsNull) { EXPECT_EQ(mach_timebase_info(nullptr), KERN_INVALID_ARGUMENT); }
+TEST(Clock, MachTimebaseInfoRejectsNull) {
+    EXPECT_EQ(mach_timebase_info(nullptr), KERN_INVALID_ARGUMENT);
+}
 
 TEST(Clock, DeadlineAfterSaturates) {
     EXPECT_EQ(hx::clock::deadlineAfter(~0ull), ~0ull);
@@ -92,4 +94,4 @@ TEST(Clock, WaitsAndSleepsGoThroughTheInstalledSource) {
     EXPECT_GT(hx::clock::nowNanos(), 1000u);
 }
 
-}  // namespace
+} // namespace

@@ -47,9 +47,14 @@ TEST(TestHelpers, StdoutCaptureReturnsPrintfOutput) {
 
 TEST(TestHelpers, GuardedBufferEndsAtAGuardPage) {
     hx::test::GuardedBuffer buf(10);
-    buf.data()[9] = 1;  // last usable byte is fine
+    buf.data()[9] = 1; // last usable byte is fine
     EXPECT_EQ(buf.size(), 10u);
-    EXPECT_DEATH({ volatile std::uint8_t* p = buf.data(); p[10] = 1; }, "");
+    EXPECT_DEATH(
+        {
+            volatile std::uint8_t* p = buf.data();
+            p[10] = 1;
+        },
+        "");
 }
 
 TEST(LogSink, SyslogMessagesEndWithANewline) {
@@ -65,12 +70,14 @@ TEST(LogSink, RealtimeThreadLinesArriveInOrder) {
     hx::log::Capture cap;
     std::thread t([] {
         hx::log::setRealtimeThread(true);
-        for (int i = 0; i < 100; ++i) IOLog("rt %d\n", i);
+        for (int i = 0; i < 100; ++i)
+            IOLog("rt %d\n", i);
         hx::log::setRealtimeThread(false);
     });
     t.join();
     std::string expected;
-    for (int i = 0; i < 100; ++i) expected += "rt " + std::to_string(i) + "\n";
+    for (int i = 0; i < 100; ++i)
+        expected += "rt " + std::to_string(i) + "\n";
     // Nothing is dropped while the queue has room.
     EXPECT_EQ(cap.text(), expected);
     EXPECT_EQ(hx::log::droppedLines(), 0u);
@@ -95,7 +102,7 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-}  // namespace
+} // namespace
 
 // The file gets one record a call, stamped with the time of the call on the
 // clock in use; a text without a line end does not run into the next one.
@@ -107,9 +114,9 @@ TEST(LogSink, TheLogFileHasOneTimeStampedRecordPerCall) {
     hx::log::Capture cap;
     ASSERT_TRUE(hx::log::openFile(path, error)) << error;
     {
-        hx::clock::VirtualClock clock(5 * 1000000000ull + 250000000ull);  // 5.25 s
+        hx::clock::VirtualClock clock(5 * 1000000000ull + 250000000ull); // 5.25 s
         IOLog("Req_ConfigureDevice");
-        clock.runFor(1500);  // 1.5 us: shown to the microsecond
+        clock.runFor(1500); // 1.5 us: shown to the microsecond
         IOLog("void next(%d)\n", 1);
         syslog(0, "two\nlines");
         std::string big(3000, 'y');
@@ -121,10 +128,12 @@ TEST(LogSink, TheLogFileHasOneTimeStampedRecordPerCall) {
     IOLog("after the file\n");
 
     const std::string big(3000, 'y');
-    EXPECT_EQ(cap.text(), "Req_ConfigureDevicevoid next(1)\ntwo\nlines\n" + big + "real\nafter the file\n");
+    EXPECT_EQ(cap.text(),
+              "Req_ConfigureDevicevoid next(1)\ntwo\nlines\n" + big + "real\nafter the file\n");
     const std::string text = readFile(path);
     const std::string virtualPart = "[5.250000v] Req_ConfigureDevice\n[5.250001v] void next(1)\n"
-                                    "[5.250001v] two\nlines\n[5.250001v] " + big + "\n[";
+                                    "[5.250001v] two\nlines\n[5.250001v] " +
+                                    big + "\n[";
     EXPECT_EQ(text.rfind(virtualPart, 0), 0u) << text.substr(0, 200);
     // The real clock's record: seconds without the v, then the text.
     const std::string last = text.substr(virtualPart.size() - 1);

@@ -11,9 +11,11 @@ TEST(LogSinkThreads, ConcurrentLinesArriveWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) IOLog("t%d line %03d\n", t, i);
+            for (int i = 0; i < 200; ++i)
+                IOLog("t%d line %03d\n", t, i);
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     const std::string text = cap.text();
     for (int t = 0; t < 4; ++t)
         for (int i = 0; i < 200; ++i) {

@@ -17,13 +17,16 @@ semaphore_t makeSemaphore(int value = 0) {
 }
 
 void waitForWaiters(semaphore_t s, int n) {
-    while (hx::mach::semaphoreWaiterCount(s) < n) std::this_thread::yield();
+    while (hx::mach::semaphoreWaiterCount(s) < n)
+        std::this_thread::yield();
 }
 
 TEST(MachSemaphore, CreateChecksItsArguments) {
     semaphore_t s = 0;
-    EXPECT_EQ(semaphore_create(mach_task_self(), nullptr, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
-    EXPECT_EQ(semaphore_create(mach_task_self() + 1, &s, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_create(mach_task_self(), nullptr, SYNC_POLICY_FIFO, 0),
+              KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_create(mach_task_self() + 1, &s, SYNC_POLICY_FIFO, 0),
+              KERN_INVALID_ARGUMENT);
     EXPECT_EQ(semaphore_create(mach_task_self(), &s, SYNC_POLICY_FIFO, -1), KERN_INVALID_ARGUMENT);
     EXPECT_EQ(s, 0u);
 }
@@ -60,7 +63,7 @@ TEST(MachSemaphore, TimedWaitRejectsABadNanosecondField) {
     semaphore_t s = makeSemaphore(1);
     EXPECT_EQ(semaphore_timedwait(s, {0, 1000000000}), KERN_INVALID_VALUE);
     EXPECT_EQ(semaphore_timedwait(s, {0, -1}), KERN_INVALID_VALUE);
-    EXPECT_EQ(hx::mach::semaphoreValue(s), 1);  // nothing taken
+    EXPECT_EQ(hx::mach::semaphoreValue(s), 1); // nothing taken
     semaphore_destroy(mach_task_self(), s);
 }
 
@@ -98,7 +101,7 @@ TEST(MachSemaphore, WaitersWakeInArrivalOrder) {
             std::lock_guard<std::mutex> g(orderLock);
             order.push_back(i);
         });
-        waitForWaiters(s, i + 1);  // queue them one after another
+        waitForWaiters(s, i + 1); // queue them one after another
     }
     for (int i = 0; i < kWaiters; ++i) {
         ASSERT_EQ(semaphore_signal(s), KERN_SUCCESS);
@@ -109,9 +112,11 @@ TEST(MachSemaphore, WaitersWakeInArrivalOrder) {
             if (int(order.size()) == i + 1) break;
         }
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     std::vector<int> expected;
-    for (int i = 0; i < kWaiters; ++i) expected.push_back(i);
+    for (int i = 0; i < kWaiters; ++i)
+        expected.push_back(i);
     EXPECT_EQ(order, expected);
     semaphore_destroy(mach_task_self(), s);
 }
@@ -128,7 +133,8 @@ TEST(MachSemaphore, DestroyWakesEveryWaiterWithTerminated) {
         });
     waitForWaiters(s, kWaiters);
     EXPECT_EQ(semaphore_destroy(mach_task_self(), s), KERN_SUCCESS);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(terminated.load(), kWaiters);
 }
 
@@ -143,7 +149,8 @@ TEST(MachSemaphore, DestroyRacingSignalAndWaitIsSafe) {
             }
             for (int i = 0; i < 50; ++i) {
                 kern_return_t k = semaphore_signal(s);
-                ASSERT_TRUE(k == KERN_SUCCESS || k == KERN_INVALID_ARGUMENT || k == KERN_TERMINATED) << k;
+                ASSERT_TRUE(k == KERN_SUCCESS || k == KERN_INVALID_ARGUMENT || k == KERN_TERMINATED)
+                    << k;
             }
         });
         std::thread waiter([&] {
@@ -151,8 +158,8 @@ TEST(MachSemaphore, DestroyRacingSignalAndWaitIsSafe) {
             }
             for (int i = 0; i < 50; ++i) {
                 kern_return_t k = semaphore_timedwait(s, {0, 1000000});
-                ASSERT_TRUE(k == KERN_SUCCESS || k == KERN_OPERATION_TIMED_OUT || k == KERN_INVALID_ARGUMENT ||
-                            k == KERN_TERMINATED)
+                ASSERT_TRUE(k == KERN_SUCCESS || k == KERN_OPERATION_TIMED_OUT ||
+                            k == KERN_INVALID_ARGUMENT || k == KERN_TERMINATED)
                     << k;
             }
         });
@@ -173,10 +180,11 @@ TEST(MachSemaphore, SignalAllWakesEveryone) {
         });
     waitForWaiters(s, 3);
     EXPECT_EQ(semaphore_signal_all(s), KERN_SUCCESS);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(woken.load(), 3);
     EXPECT_EQ(hx::mach::semaphoreValue(s), 0);
     semaphore_destroy(mach_task_self(), s);
 }
 
-}  // namespace
+} // namespace

@@ -19,11 +19,13 @@ Readback readBack(thread_act_t port) {
     Readback r{};
     thread_basic_info_data_t basic{};
     mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
-    r.basicResult = thread_info(port, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&basic), &count);
+    r.basicResult =
+        thread_info(port, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&basic), &count);
     r.policy = basic.policy;
     policy_timeshare_info_data_t ts{};
     count = POLICY_TIMESHARE_INFO_COUNT;
-    r.schedResult = thread_info(port, THREAD_SCHED_TIMESHARE_INFO, reinterpret_cast<thread_info_t>(&ts), &count);
+    r.schedResult = thread_info(port, THREAD_SCHED_TIMESHARE_INFO,
+                                reinterpret_cast<thread_info_t>(&ts), &count);
     r.basePriority = ts.base_priority;
     return r;
 }
@@ -35,8 +37,7 @@ kern_return_t setImportance(thread_act_t port, integer_t importance) {
 }
 
 // Runs body on a fresh thread and gives it that thread's port.
-template <typename F>
-void onNewThread(F body) {
+template <typename F> void onNewThread(F body) {
     std::thread t([&] { body(mach_thread_self()); });
     t.join();
 }
@@ -56,8 +57,9 @@ TEST(MachThread, PrecedenceSetsClampedBasePriority) {
         integer_t importance;
         integer_t base;
     };
-    const Case cases[] = {{0, 31}, {1, 32}, {32, 63}, {33, 63}, {-31, 0}, {-40, 0}, {10, 41},
-                          {0x7fffffff, 63}, {int(0x80000000), 0}};
+    const Case cases[] = {{0, 31},  {1, 32},          {32, 63},
+                          {33, 63}, {-31, 0},         {-40, 0},
+                          {10, 41}, {0x7fffffff, 63}, {int(0x80000000), 0}};
     for (const Case& c : cases)
         onNewThread([&](thread_act_t port) {
             ASSERT_EQ(setImportance(port, c.importance), KERN_SUCCESS);
@@ -70,14 +72,15 @@ TEST(MachThread, PrecedenceSetsClampedBasePriority) {
 TEST(MachThread, AnotherThreadCanSetAndReadAThreadsPriority) {
     std::atomic<bool> done{false};
     std::thread t([&] {
-        while (!done.load()) std::this_thread::yield();
+        while (!done.load())
+            std::this_thread::yield();
     });
     const mach_port_t port = pthread_mach_thread_np(t.native_handle());
-    EXPECT_EQ(port, pthread_mach_thread_np(t.native_handle()));  // stable
+    EXPECT_EQ(port, pthread_mach_thread_np(t.native_handle())); // stable
     EXPECT_NE(port, mach_thread_self());
     ASSERT_EQ(setImportance(port, 32), KERN_SUCCESS);
     EXPECT_EQ(readBack(port).basePriority, 63);
-    EXPECT_EQ(readBack(mach_thread_self()).basePriority, 31);  // the caller is untouched
+    EXPECT_EQ(readBack(mach_thread_self()).basePriority, 31); // the caller is untouched
     done.store(true);
     t.join();
 }
@@ -87,7 +90,8 @@ TEST(MachThread, LinuxSchedulingUntouchedWithoutRealtimeSwitch) {
     onNewThread([](thread_act_t port) {
         ASSERT_EQ(setImportance(port, 32), KERN_SUCCESS);
         thread_time_constraint_policy_data_t tc{1000, 200, 500, 1};
-        ASSERT_EQ(thread_policy_set(port, THREAD_TIME_CONSTRAINT_POLICY, reinterpret_cast<thread_policy_t>(&tc),
+        ASSERT_EQ(thread_policy_set(port, THREAD_TIME_CONSTRAINT_POLICY,
+                                    reinterpret_cast<thread_policy_t>(&tc),
                                     THREAD_TIME_CONSTRAINT_POLICY_COUNT),
                   KERN_SUCCESS);
         int policy = -1;
@@ -111,11 +115,14 @@ TEST(MachThread, BadCallsAreRefused) {
         EXPECT_EQ(thread_info(port, THREAD_SCHED_FIFO_INFO, buf, &count), KERN_INVALID_POLICY);
         EXPECT_EQ(thread_info(0, THREAD_BASIC_INFO, buf, &count), KERN_INVALID_ARGUMENT);
         EXPECT_EQ(thread_policy_set(port, THREAD_PRECEDENCE_POLICY, buf, 0), KERN_INVALID_ARGUMENT);
-        EXPECT_EQ(thread_policy_set(port, THREAD_PRECEDENCE_POLICY, nullptr, 1), KERN_INVALID_ARGUMENT);
-        EXPECT_EQ(thread_policy_set(mach_task_self(), THREAD_PRECEDENCE_POLICY, buf, 1), KERN_INVALID_ARGUMENT);
+        EXPECT_EQ(thread_policy_set(port, THREAD_PRECEDENCE_POLICY, nullptr, 1),
+                  KERN_INVALID_ARGUMENT);
+        EXPECT_EQ(thread_policy_set(mach_task_self(), THREAD_PRECEDENCE_POLICY, buf, 1),
+                  KERN_INVALID_ARGUMENT);
         // computation longer than the constraint cannot be met
         thread_time_constraint_policy_data_t tc{1000, 600, 500, 1};
-        EXPECT_EQ(thread_policy_set(port, THREAD_TIME_CONSTRAINT_POLICY, reinterpret_cast<thread_policy_t>(&tc), 4),
+        EXPECT_EQ(thread_policy_set(port, THREAD_TIME_CONSTRAINT_POLICY,
+                                    reinterpret_cast<thread_policy_t>(&tc), 4),
                   KERN_INVALID_ARGUMENT);
     });
 }
@@ -129,4 +136,4 @@ TEST(MachThread, AThreadEndingForgetsItsState) {
         });
 }
 
-}  // namespace
+} // namespace

@@ -52,7 +52,7 @@ TEST(PathRoot, EnvironmentRootWins) {
 
 TEST(PathRoot, ARelativeEnvironmentRootIsAProblemNamedInOneLine) {
     struct Case {
-        const char* value;  // null: unset
+        const char* value; // null: unset
         const char* problem;
     };
     const Case cases[] = {{nullptr, ""},
@@ -79,13 +79,14 @@ TEST(PathRoot, MapsAbsolutePathsUnderTheRoot) {
         {"/tmp/x", r + "/tmp/x"},
         {"/Library//Preferences/./a.plist", r + "/Library/Preferences/a.plist"},
         {"/a/b/../c", r + "/a/c"},
-        {"/../../etc/passwd", r + "/etc/passwd"},  // never climbs out of the root
+        {"/../../etc/passwd", r + "/etc/passwd"}, // never climbs out of the root
         {"/tmp/dir/", r + "/tmp/dir/"},
         {"/", r},
         {"relative/file", "relative/file"},
         {"", ""},
     };
-    for (const Case& c : cases) EXPECT_EQ(hx::path::map(c.in), c.out) << c.in;
+    for (const Case& c : cases)
+        EXPECT_EQ(hx::path::map(c.in), c.out) << c.in;
     // Mapping is idempotent.
     EXPECT_EQ(hx::path::map(hx::path::map("/tmp/x")), r + "/tmp/x");
 }
@@ -102,4 +103,4 @@ TEST(PathRoot, TempRootIsCreatedAndRemoved) {
     EXPECT_NE(hx::path::root(), where);
 }
 
-}  // namespace
+} // namespace

@@ -32,7 +32,9 @@ semaphore_t makeSemaphore() {
     return s;
 }
 
-mach_timespec_t timespecOf(uint64_t ns) { return {unsigned(ns / 1000000000u), clock_res_t(ns % 1000000000u)}; }
+mach_timespec_t timespecOf(uint64_t ns) {
+    return {unsigned(ns / 1000000000u), clock_res_t(ns % 1000000000u)};
+}
 
 // Starts a thread that takes part in virtual time from before its first
 // instruction (the place is reserved by the starting thread).
@@ -52,7 +54,7 @@ void join(std::thread& t) {
 
 struct Log {
     std::mutex lock;
-    std::vector<std::tuple<std::string, int, uint64_t>> entries;  // who, what, virtual time
+    std::vector<std::tuple<std::string, int, uint64_t>> entries; // who, what, virtual time
     void add(std::string who, int what, uint64_t t) {
         std::lock_guard<std::mutex> g(lock);
         entries.emplace_back(std::move(who), what, t);
@@ -64,7 +66,7 @@ TEST(VirtualClock, StartsWhereToldAndMovesOnlyByWaits) {
     EXPECT_TRUE(hx::clock::isVirtual());
     EXPECT_EQ(clock.now(), 5000000000ull);
     EXPECT_EQ(mach_absolute_time(), 5000000000ull);
-    EXPECT_EQ(clock.now(), 5000000000ull);  // reading does not move it
+    EXPECT_EQ(clock.now(), 5000000000ull); // reading does not move it
 
     clock.runFor(2500);
     EXPECT_EQ(clock.now(), 5000002500ull);
@@ -81,7 +83,7 @@ TEST(VirtualClock, StartsWhereToldAndMovesOnlyByWaits) {
 
     clock.runUntil(6000000000ull);
     EXPECT_EQ(clock.now(), 6000000000ull);
-    clock.runUntil(10);  // the past: no wait
+    clock.runUntil(10); // the past: no wait
     EXPECT_EQ(clock.now(), 6000000000ull);
 }
 
@@ -92,7 +94,8 @@ TEST(VirtualClock, DoesNotAdvanceWhileAParticipantRuns) {
     uint64_t afterSleep = 0;
     std::thread worker = participantThread([&] {
         // The test thread is waiting for a deadline; this one still runs.
-        while (hx::clock::virtualWaiterCount() < 1) std::this_thread::yield();
+        while (hx::clock::virtualWaiterCount() < 1)
+            std::this_thread::yield();
         for (int i = 0; i < 2000; ++i) {
             std::this_thread::yield();
             if (i % 100 == 0) seenWhileBusy.push_back(hx::clock::nowNanos());
@@ -105,7 +108,8 @@ TEST(VirtualClock, DoesNotAdvanceWhileAParticipantRuns) {
     EXPECT_EQ(clock.now(), start + 10 * kMs);
     join(worker);
     ASSERT_EQ(seenWhileBusy.size(), 20u);
-    for (uint64_t t : seenWhileBusy) EXPECT_EQ(t, start);
+    for (uint64_t t : seenWhileBusy)
+        EXPECT_EQ(t, start);
     EXPECT_EQ(afterSleep, start + 3 * kMs);
 }
 
@@ -117,10 +121,10 @@ TEST(VirtualClock, TimedWaitersWakeInDeadlineOrderAtExactTimes) {
         std::vector<uint64_t> timeouts; // successive semaphore time-outs
     };
     const Case cases[] = {
-        {{3 * kMs, 4 * kMs}, {5 * kMs, 1 * kMs}},                      // 3 5 6 7
-        {{1 * kUs, 1 * kUs, 1 * kUs}, {2500}},                          // 1 2 2.5 3 µs
-        {{10 * kMs}, {1 * kMs, 2 * kMs, 3 * kMs, 5 * kMs}},             // 1 3 6 10 11
-        {{999, 1, 1000}, {1001, 998}},                                   // 999 1000 1001 1999 2000 ns
+        {{3 * kMs, 4 * kMs}, {5 * kMs, 1 * kMs}},           // 3 5 6 7
+        {{1 * kUs, 1 * kUs, 1 * kUs}, {2500}},              // 1 2 2.5 3 µs
+        {{10 * kMs}, {1 * kMs, 2 * kMs, 3 * kMs, 5 * kMs}}, // 1 3 6 10 11
+        {{999, 1, 1000}, {1001, 998}},                      // 999 1000 1001 1999 2000 ns
     };
     for (const Case& c : cases) {
         VirtualClock clock;
@@ -142,13 +146,16 @@ TEST(VirtualClock, TimedWaitersWakeInDeadlineOrderAtExactTimes) {
         // The expected log: each thread's running sums, merged by time.
         std::vector<std::tuple<std::string, int, uint64_t>> expected;
         uint64_t t = 0, last = 0;
-        for (uint64_t d : c.sleeper) expected.emplace_back("sleep", 0, t += d);
+        for (uint64_t d : c.sleeper)
+            expected.emplace_back("sleep", 0, t += d);
         last = t;
         t = 0;
-        for (uint64_t d : c.timeouts) expected.emplace_back("timeout", 0, t += d);
+        for (uint64_t d : c.timeouts)
+            expected.emplace_back("timeout", 0, t += d);
         last = std::max(last, t);
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](const auto& x, const auto& y) { return std::get<2>(x) < std::get<2>(y); });
+        std::stable_sort(expected.begin(), expected.end(), [](const auto& x, const auto& y) {
+            return std::get<2>(x) < std::get<2>(y);
+        });
 
         clock.runFor(last + 1);
         join(a);
@@ -170,12 +177,15 @@ TEST(VirtualClock, EqualDeadlinesWakeInTheOrderTheyStartedWaiting) {
             log.add("woke", i, hx::clock::nowNanos());
         }));
         // Each one is waiting before the next starts.
-        while (hx::clock::virtualWaiterCount() < i + 1) std::this_thread::yield();
+        while (hx::clock::virtualWaiterCount() < i + 1)
+            std::this_thread::yield();
     }
     clock.runUntil(due + 1);
-    for (std::thread& t : threads) join(t);
+    for (std::thread& t : threads)
+        join(t);
     ASSERT_EQ(log.entries.size(), 4u);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(log.entries[i], std::make_tuple(std::string("woke"), i, due));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(log.entries[i], std::make_tuple(std::string("woke"), i, due));
 }
 
 // A producer paced by sleeps and a consumer with timed waits over a Mach
@@ -216,7 +226,7 @@ std::vector<std::tuple<std::string, int, uint64_t>> runProducerConsumer() {
                 queue.pop_front();
             }
             log.add("got", item, hx::clock::nowNanos() - start);
-            hx::clock::sleepFor(50 * kUs);  // the consumer's own work
+            hx::clock::sleepFor(50 * kUs); // the consumer's own work
             ++got;
         }
     });
@@ -249,7 +259,8 @@ TEST(VirtualClock, ProducerAndConsumerOverASemaphoreRunTheSameEveryTime) {
     EXPECT_EQ(got, 60);
     EXPECT_GT(timeouts, 0);
     EXPECT_GT(onTheSpot, 0);
-    for (int run = 0; run < 4; ++run) EXPECT_EQ(runProducerConsumer(), first) << "run " << run;
+    for (int run = 0; run < 4; ++run)
+        EXPECT_EQ(runProducerConsumer(), first) << "run " << run;
 }
 
 // A 1 ms frame thread hands each frame to a worker through a semaphore; the
@@ -265,7 +276,7 @@ TEST(VirtualClock, FrameAdvancesOnlyAfterTheFramesWorkIsDone) {
     std::thread frameThread = participantThread([&] {
         for (int k = 1; k <= kFrames; ++k) {
             hx::clock::sleepUntil(start + uint64_t(k) * kMs);
-            if (work.load() != frames.load()) ++overtaken;  // last frame's work not done
+            if (work.load() != frames.load()) ++overtaken; // last frame's work not done
             frames.fetch_add(1);
             semaphore_signal(frameSem);
         }
@@ -278,7 +289,7 @@ TEST(VirtualClock, FrameAdvancesOnlyAfterTheFramesWorkIsDone) {
             if (stop.load() && work.load() == frames.load()) return;
             const int n = work.load() + 1;
             if (hx::clock::nowNanos() != start + uint64_t(n) * kMs) ++lateFrames;
-            hx::clock::sleepFor(300 * kUs);  // the per-frame work
+            hx::clock::sleepFor(300 * kUs); // the per-frame work
             work.fetch_add(1);
         }
     });
@@ -297,7 +308,8 @@ TEST(VirtualClock, FrameAdvancesOnlyAfterTheFramesWorkIsDone) {
 class Pool {
 public:
     explicit Pool(int n) {
-        for (int i = 0; i < n; ++i) mThreads.push_back(participantThread([this] { run(); }));
+        for (int i = 0; i < n; ++i)
+            mThreads.push_back(participantThread([this] { run(); }));
     }
     ~Pool() {
         {
@@ -305,7 +317,8 @@ public:
             mStopping = true;
         }
         mCv.notifyAll();
-        for (std::thread& t : mThreads) join(t);
+        for (std::thread& t : mThreads)
+            join(t);
     }
     void post(std::function<void()> job) {
         {
@@ -380,14 +393,15 @@ TEST(VirtualClock, ThreadsNotTakingPartDoNotHoldTimeBack) {
         hx::clock::sleepFor(2 * kMs);
         bystanderWoke = hx::clock::nowNanos();
     });
-    while (!blockedOutside.load()) std::this_thread::yield();
+    while (!blockedOutside.load())
+        std::this_thread::yield();
     clock.runFor(7 * kMs);
     EXPECT_EQ(clock.now(), start + 7 * kMs);
     release.set_value();
     join(outsider);
     join(sleeper);
     EXPECT_GE(bystanderWoke, start + 2 * kMs);
-    EXPECT_EQ(hx::clock::runningParticipantCount(), 1);  // the test thread
+    EXPECT_EQ(hx::clock::runningParticipantCount(), 1); // the test thread
 }
 
 TEST(VirtualClock, SwitchesBackToTheRealClock) {
@@ -415,7 +429,8 @@ TEST(VirtualClock, SwitchesBackToTheRealClock) {
     semaphore_t s = makeSemaphore();
     EXPECT_EQ(semaphore_timedwait(s, timespecOf(kMs)), KERN_OPERATION_TIMED_OUT);
     std::thread signaller([&] {
-        while (hx::mach::semaphoreWaiterCount(s) < 1) std::this_thread::yield();
+        while (hx::mach::semaphoreWaiterCount(s) < 1)
+            std::this_thread::yield();
         semaphore_signal(s);
     });
     EXPECT_EQ(semaphore_wait(s), KERN_SUCCESS);
@@ -436,7 +451,7 @@ TEST(VirtualClock, AnUnusedReservationIsGivenBack) {
         EXPECT_EQ(hx::clock::runningParticipantCount(), 2);
     }
     EXPECT_EQ(hx::clock::runningParticipantCount(), 1);
-    clock.runFor(kMs);  // would never return if the place were still held
+    clock.runFor(kMs); // would never return if the place were still held
     EXPECT_EQ(clock.now(), VirtualClock::kDefaultStart + kMs);
 }
 
@@ -444,14 +459,16 @@ TEST(VirtualClock, AnUnusedReservationIsGivenBack) {
 // clock, and a participant the host holds up holds the machine with it. The
 // wall-clock checks are lower bounds only (pacing may never be early; a slow
 // host only makes the run longer).
-uint64_t wallNanos() { return hx::clock::realSource().nowNanos(); }
+uint64_t wallNanos() {
+    return hx::clock::realSource().nowNanos();
+}
 
 TEST(PacedClock, StepsExactlyAndNeverRunsAheadOfTheWallClock) {
-    const uint64_t wallStart = wallNanos();  // before the clock's own anchor
+    const uint64_t wallStart = wallNanos(); // before the clock's own anchor
     VirtualClock clock(VirtualClock::kDefaultStart, true, hx::clock::Pacing::WallClock);
     EXPECT_TRUE(hx::clock::isPaced());
     const uint64_t start = clock.now();
-    std::vector<std::pair<uint64_t, uint64_t>> seen;  // virtual, wall elapsed at each wake
+    std::vector<std::pair<uint64_t, uint64_t>> seen; // virtual, wall elapsed at each wake
     std::thread ticker = participantThread([&] {
         for (int i = 0; i < 20; ++i) {
             hx::clock::sleepFor(kMs);
@@ -474,7 +491,7 @@ TEST(PacedClock, AParticipantHeldUpHoldsTimeAndTheClockDoesNotRaceAfterwards) {
     const uint64_t start = clock.now();
     const hx::clock::PacedAnchor before = hx::clock::pacedAnchor();
     uint64_t wokeAt = 0;
-    uint64_t heldUntil = 0;  // wall time the busy thread let go
+    uint64_t heldUntil = 0; // wall time the busy thread let go
     std::thread sleeper = participantThread([&] {
         hx::clock::sleepFor(kMs);
         wokeAt = hx::clock::nowNanos();
@@ -483,7 +500,8 @@ TEST(PacedClock, AParticipantHeldUpHoldsTimeAndTheClockDoesNotRaceAfterwards) {
         // Held up by the host for 20 ms of wall time without waiting on the
         // clock: the simulated machine may not move meanwhile.
         const uint64_t until = wallNanos() + 20 * kMs;
-        while (wallNanos() < until) std::this_thread::yield();
+        while (wallNanos() < until)
+            std::this_thread::yield();
         EXPECT_EQ(hx::clock::nowNanos(), start);
         heldUntil = wallNanos();
     });
@@ -513,8 +531,9 @@ TEST(PacedClock, SwitchingToUnpacedTimeEndsThePacing) {
     { VirtualClock paced(VirtualClock::kDefaultStart, true, hx::clock::Pacing::WallClock); }
     VirtualClock plain;
     EXPECT_FALSE(hx::clock::isPaced());
-    plain.runFor(3600ull * 1000 * kMs);  // an hour of virtual time, at once (paced, the test would time out)
+    plain.runFor(3600ull * 1000 *
+                 kMs); // an hour of virtual time, at once (paced, the test would time out)
     EXPECT_EQ(plain.now(), VirtualClock::kDefaultStart + 3600ull * 1000 * kMs);
 }
 
-}  // namespace
+} // namespace

@@ -17,8 +17,7 @@ namespace hx::cftest {
 // Runs body in a child process, as another process of the machine would
 // (nothing of this process's pending preference changes); answers its
 // success.
-template <class Body>
-bool inOtherProcess(Body body) {
+template <class Body> bool inOtherProcess(Body body) {
     pid_t pid = fork();
     if (pid == 0) {
         hx::cf::resetPreferences();

@@ -34,19 +34,19 @@ std::atomic<uint64_t> gFirstReference{0};
 
 // A nub user space finds by class; it refuses connection type 4.
 class IOKitTestNub : public IOService {
-    OSDeclareDefaultStructors(IOKitTestNub)
-public:
-    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler) override;
-    IOBufferMemoryDescriptor* area(UInt32 type)
-    {
+    OSDeclareDefaultStructors(IOKitTestNub) public
+        : IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                 IOUserClient** handler) override;
+    IOBufferMemoryDescriptor* area(UInt32 type) {
         IOBufferMemoryDescriptor*& a = type == 1 ? mSmall : mLarge;
-        if (!a) a = IOBufferMemoryDescriptor::withOptions(kIOMemoryKernelUserShared, type == 1 ? 30744 : 540656, 4096);
+        if (!a)
+            a = IOBufferMemoryDescriptor::withOptions(kIOMemoryKernelUserShared,
+                                                      type == 1 ? 30744 : 540656, 4096);
         return a;
     }
 
 protected:
-    void free() override
-    {
+    void free() override {
         if (mSmall) mSmall->release();
         if (mLarge) mLarge->release();
         IOService::free();
@@ -58,15 +58,11 @@ private:
 };
 
 class IOKitTestClient : public IOUserClient {
-    OSDeclareDefaultStructors(IOKitTestClient)
-public:
-    IOReturn clientClose() override
-    {
+    OSDeclareDefaultStructors(IOKitTestClient) public : IOReturn clientClose() override {
         terminate(0);
         return kIOReturnSuccess;
     }
-    IOReturn clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory) override
-    {
+    IOReturn clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory) override {
         *memory = nullptr;
         if (type != 1 && type != 4) return kIOReturnUnsupported;
         IOBufferMemoryDescriptor* a = static_cast<IOKitTestNub*>(getProvider())->area(type);
@@ -74,9 +70,8 @@ public:
         *memory = a;
         return kIOReturnSuccess;
     }
-    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args, IOExternalMethodDispatch*,
-                            OSObject*, void*) override
-    {
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* args,
+                            IOExternalMethodDispatch*, OSObject*, void*) override {
         static IOExternalMethodDispatch table[] = {
             {&IOKitTestClient::echo, 0, kIOUCVariableStructureSize, 0, kIOUCVariableStructureSize},
             {&IOKitTestClient::fail, 0, kIOUCVariableStructureSize, 0, kIOUCVariableStructureSize},
@@ -88,27 +83,23 @@ public:
         return IOUserClient::externalMethod(selector, args, &table[selector], this, nullptr);
     }
     // Answers 1,540 bytes whatever it was given, the first byte changed.
-    static IOReturn echo(OSObject*, void*, IOExternalMethodArguments* a)
-    {
+    static IOReturn echo(OSObject*, void*, IOExternalMethodArguments* a) {
         if (a->structureOutputSize < 1540) return kIOReturnBadArgument;
         static_cast<uint8_t*>(a->structureOutput)[0] ^= 0xFF;
         a->structureOutputSize = 1540;
         return kIOReturnSuccess;
     }
-    static IOReturn fail(OSObject*, void*, IOExternalMethodArguments* a)
-    {
+    static IOReturn fail(OSObject*, void*, IOExternalMethodArguments* a) {
         std::memset(a->structureOutput, 0x77, a->structureOutputSize);
         return kIOReturnNotReady;
     }
-    static IOReturn slow(OSObject*, void*, IOExternalMethodArguments*)
-    {
+    static IOReturn slow(OSObject*, void*, IOExternalMethodArguments*) {
         if (++gInside > 1) ++gOverlaps;
         hx::clock::sleepFor(2000000);
         --gInside;
         return kIOReturnSuccess;
     }
-    static IOReturn async(OSObject*, void*, IOExternalMethodArguments* a)
-    {
+    static IOReturn async(OSObject*, void*, IOExternalMethodArguments* a) {
         gWakePort = a->asyncWakePort;
         gFirstReference = a->asyncReferenceCount ? a->asyncReference[0] : 0;
         a->scalarOutput[0] = a->scalarInput[0] + 1;
@@ -117,10 +108,10 @@ public:
 };
 
 OSDefineMetaClassAndStructors(IOKitTestNub, IOService)
-OSDefineMetaClassAndStructors(IOKitTestClient, IOUserClient)
+    OSDefineMetaClassAndStructors(IOKitTestClient, IOUserClient)
 
-IOReturn IOKitTestNub::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler)
-{
+        IOReturn IOKitTestNub::newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                                             IOUserClient** handler) {
     if (type != 0) return kIOReturnBadArgument;
     auto* c = new IOKitTestClient;
     if (!c->initWithTask(task, sid, type) || !c->start(this)) {
@@ -131,13 +122,13 @@ IOReturn IOKitTestNub::newUserClient(task_t task, void* sid, UInt32 type, OSDict
     return kIOReturnSuccess;
 }
 
-IOKitTestNub* publish(const char* uid)
-{
+IOKitTestNub* publish(const char* uid) {
     auto* nub = new IOKitTestNub;
     EXPECT_TRUE(nub->init());
     nub->setProperty("deviceUID", uid);
     OSDictionary* settings = OSDictionary::withCapacity(6);
-    const char* keys[] = {"SampleRate", "InChannels", "InResolution", "OutChannels", "OutResolution", "Flags"};
+    const char* keys[] = {"SampleRate",  "InChannels",    "InResolution",
+                          "OutChannels", "OutResolution", "Flags"};
     const unsigned values[] = {48000, 2, 24, 2, 24, 0};
     for (int i = 0; i < 6; ++i) {
         OSNumber* n = OSNumber::withNumber(values[i], 32);
@@ -150,8 +141,7 @@ IOKitTestNub* publish(const char* uid)
     return nub;
 }
 
-void unpublish(IOKitTestNub* nub)
-{
+void unpublish(IOKitTestNub* nub) {
     nub->terminate();
     hx::kern::waitQuiet();
     nub->release();
@@ -159,20 +149,18 @@ void unpublish(IOKitTestNub* nub)
 
 // Runs what the current loop has pending (in process, a record is queued by
 // the time the kernel call that sent it returns).
-void runPending()
-{
-    for (int i = 0; i < 3; ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+void runPending() {
+    for (int i = 0; i < 3; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
 }
 
 // Runs the current loop until done() or a generous bound of passes.
-template <typename Pred>
-void runUntil(Pred done)
-{
-    for (int i = 0; i < 2000 && !done(); ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+template <typename Pred> void runUntil(Pred done) {
+    for (int i = 0; i < 2000 && !done(); ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
 }
 
-std::string text(CFTypeRef v)
-{
+std::string text(CFTypeRef v) {
     char buf[128] = {};
     if (!v || CFGetTypeID(v) != CFStringGetTypeID()) return {};
     CFStringGetCString(CFStringRef(v), buf, sizeof buf, kCFStringEncodingUTF8);
@@ -180,30 +168,28 @@ std::string text(CFTypeRef v)
 }
 
 struct IOKitLib : ::testing::Test {
-    void SetUp() override
-    {
+    void SetUp() override {
         nub = publish("HX-UID-1");
         port = IONotificationPortCreate(0);
         ASSERT_NE(port, nullptr);
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                           kCFRunLoopDefaultMode);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         IONotificationPortDestroy(port);
         if (nub) unpublish(nub);
         hx::iokit::setMapSizeShortfall(0);
     }
-    io_service_t find()
-    {
+    io_service_t find() {
         io_iterator_t it = 0;
-        EXPECT_EQ(IOServiceGetMatchingServices(0, IOServiceMatching("IOKitTestNub"), &it), KERN_SUCCESS);
+        EXPECT_EQ(IOServiceGetMatchingServices(0, IOServiceMatching("IOKitTestNub"), &it),
+                  KERN_SUCCESS);
         io_service_t s = IOIteratorNext(it);
         EXPECT_EQ(IOIteratorNext(it), 0u);
         IOObjectRelease(it);
         return s;
     }
-    io_connect_t open(io_service_t s, task_t task = mach_task_self())
-    {
+    io_connect_t open(io_service_t s, task_t task = mach_task_self()) {
         io_connect_t c = 0;
         EXPECT_EQ(IOServiceOpen(s, task, 0, &c), KERN_SUCCESS);
         return c;
@@ -212,8 +198,7 @@ struct IOKitLib : ::testing::Test {
     IONotificationPortRef port = nullptr;
 };
 
-TEST_F(IOKitLib, MatchingFindsTheServiceAndReadsItsProperties)
-{
+TEST_F(IOKitLib, MatchingFindsTheServiceAndReadsItsProperties) {
     io_service_t s = find();
     ASSERT_NE(s, 0u);
     CFTypeRef uid = IORegistryEntryCreateCFProperty(s, CFSTR("deviceUID"), nullptr, 0);
@@ -227,7 +212,8 @@ TEST_F(IOKitLib, MatchingFindsTheServiceAndReadsItsProperties)
     ASSERT_EQ(CFGetTypeID(settings), CFDictionaryGetTypeID());
     EXPECT_EQ(CFDictionaryGetCount(settings), 6);
     int rate = 0;
-    CFNumberGetValue(CFNumberRef(CFDictionaryGetValue(settings, CFSTR("SampleRate"))), kCFNumberSInt32Type, &rate);
+    CFNumberGetValue(CFNumberRef(CFDictionaryGetValue(settings, CFSTR("SampleRate"))),
+                     kCFNumberSInt32Type, &rate);
     EXPECT_EQ(rate, 48000);
     CFRelease(all);
 
@@ -242,18 +228,18 @@ TEST_F(IOKitLib, MatchingFindsTheServiceAndReadsItsProperties)
     EXPECT_EQ(IORegistryEntryCreateCFProperty(s, CFSTR("deviceUID"), nullptr, 0), nullptr);
 }
 
-TEST_F(IOKitLib, MatchingWithoutAKnownKeyFindsNothing)
-{
-    CFMutableDictionaryRef m =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+TEST_F(IOKitLib, MatchingWithoutAKnownKeyFindsNothing) {
+    CFMutableDictionaryRef m = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     CFDictionarySetValue(m, CFSTR("Whatever"), CFSTR("IOKitTestNub"));
     io_iterator_t it = 0;
     ASSERT_EQ(IOServiceGetMatchingServices(0, m, &it), KERN_SUCCESS);
     EXPECT_EQ(IOIteratorNext(it), 0u);
     IOObjectRelease(it);
     io_iterator_t n = 0;
-    EXPECT_EQ(IOServiceAddMatchingNotification(port, "IOServiceFirstMatch", IOServiceMatching("IOKitTestNub"), nullptr,
-                                               nullptr, &n),
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, "IOServiceFirstMatch",
+                                               IOServiceMatching("IOKitTestNub"), nullptr, nullptr,
+                                               &n),
               kIOReturnUnsupported);
 }
 
@@ -266,8 +252,7 @@ struct Seen {
     io_object_t releaseOnFirst = 0;
 };
 
-void drainInto(Seen& seen, io_iterator_t it)
-{
+void drainInto(Seen& seen, io_iterator_t it) {
     while (io_service_t s = IOIteratorNext(it)) {
         CFTypeRef uid = IORegistryEntryCreateCFProperty(s, CFSTR("deviceUID"), nullptr, 0);
         seen.uids.push_back(text(uid));
@@ -276,15 +261,13 @@ void drainInto(Seen& seen, io_iterator_t it)
     }
 }
 
-void onMatch(void* refCon, io_iterator_t it)
-{
+void onMatch(void* refCon, io_iterator_t it) {
     auto* seen = static_cast<Seen*>(refCon);
     ++seen->callbacks;
     if (seen->drain) drainInto(*seen, it);
 }
 
-void onInterest(void* refCon, io_service_t, natural_t type, void* argument)
-{
+void onInterest(void* refCon, io_service_t, natural_t type, void* argument) {
     auto* seen = static_cast<Seen*>(refCon);
     ++seen->callbacks;
     seen->messages.push_back(type);
@@ -298,15 +281,16 @@ void onInterest(void* refCon, io_service_t, natural_t type, void* argument)
     }
 }
 
-TEST_F(IOKitLib, PublishArmsAfterDrainingAndTerminateFollowsTheMessages)
-{
+TEST_F(IOKitLib, PublishArmsAfterDrainingAndTerminateFollowsTheMessages) {
     Seen published, terminated, interest;
     io_iterator_t pub = 0, term = 0;
-    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOPublishNotification, IOServiceMatching("IOKitTestNub"),
-                                               onMatch, &published, &pub),
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOPublishNotification,
+                                               IOServiceMatching("IOKitTestNub"), onMatch,
+                                               &published, &pub),
               KERN_SUCCESS);
-    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification, IOServiceMatching("IOKitTestNub"),
-                                               onMatch, &terminated, &term),
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching("IOKitTestNub"), onMatch,
+                                               &terminated, &term),
               KERN_SUCCESS);
     drainInto(terminated, term);
     // The iterator first holds what is published; a second service before
@@ -332,10 +316,12 @@ TEST_F(IOKitLib, PublishArmsAfterDrainingAndTerminateFollowsTheMessages)
     io_iterator_t all = 0;
     IOServiceGetMatchingServices(0, IOServiceMatching("IOKitTestNub"), &all);
     io_service_t firstNub = IOIteratorNext(all);
-    for (io_service_t rest; (rest = IOIteratorNext(all)) != 0;) IOObjectRelease(rest);
+    for (io_service_t rest; (rest = IOIteratorNext(all)) != 0;)
+        IOObjectRelease(rest);
     IOObjectRelease(all);
     io_object_t note = 0;
-    ASSERT_EQ(IOServiceAddInterestNotification(port, firstNub, kIOGeneralInterest, onInterest, &interest, &note),
+    ASSERT_EQ(IOServiceAddInterestNotification(port, firstNub, kIOGeneralInterest, onInterest,
+                                               &interest, &note),
               KERN_SUCCESS);
     uint8_t change[36] = {};
     change[0] = 0xFF, change[1] = 0xFF, change[2] = 0xFF, change[3] = 0xFF;
@@ -362,27 +348,32 @@ TEST_F(IOKitLib, PublishArmsAfterDrainingAndTerminateFollowsTheMessages)
 
 // Two ports in two loops see one service's messages in send order; a
 // callback that releases its own notification hears nothing more.
-TEST_F(IOKitLib, InterestReachesTwoPortsInSendOrder)
-{
+TEST_F(IOKitLib, InterestReachesTwoPortsInSendOrder) {
     io_service_t s = find();
     Seen here, there, once;
     io_object_t a = 0, c = 0;
-    ASSERT_EQ(IOServiceAddInterestNotification(port, s, kIOGeneralInterest, onInterest, &here, &a), KERN_SUCCESS);
-    ASSERT_EQ(IOServiceAddInterestNotification(port, s, kIOGeneralInterest, onInterest, &once, &c), KERN_SUCCESS);
+    ASSERT_EQ(IOServiceAddInterestNotification(port, s, kIOGeneralInterest, onInterest, &here, &a),
+              KERN_SUCCESS);
+    ASSERT_EQ(IOServiceAddInterestNotification(port, s, kIOGeneralInterest, onInterest, &once, &c),
+              KERN_SUCCESS);
     once.releaseOnFirst = c;
     std::atomic<bool> ready{false};
     std::thread other([&] {
         IONotificationPortRef p2 = IONotificationPortCreate(0);
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(p2), kCFRunLoopCommonModes);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(p2),
+                           kCFRunLoopCommonModes);
         io_object_t b = 0;
-        EXPECT_EQ(IOServiceAddInterestNotification(p2, s, kIOGeneralInterest, onInterest, &there, &b), KERN_SUCCESS);
+        EXPECT_EQ(
+            IOServiceAddInterestNotification(p2, s, kIOGeneralInterest, onInterest, &there, &b),
+            KERN_SUCCESS);
         ready = true;
         for (int i = 0; i < 4000 && there.arguments.size() < 20; ++i)
             CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
         IOObjectRelease(b);
         IONotificationPortDestroy(p2);
     });
-    while (!ready) std::this_thread::yield();
+    while (!ready)
+        std::this_thread::yield();
     for (uint8_t i = 0; i < 20; ++i) {
         uint8_t change[36] = {};
         change[4] = i;
@@ -403,66 +394,71 @@ TEST_F(IOKitLib, InterestReachesTwoPortsInSendOrder)
     IOObjectRelease(s);
 }
 
-TEST_F(IOKitLib, CallsKeepTheirLimitsAndLeaveFailedOutputsAlone)
-{
+TEST_F(IOKitLib, CallsKeepTheirLimitsAndLeaveFailedOutputsAlone) {
     io_service_t s = find();
     io_connect_t refused = 0;
     EXPECT_EQ(IOServiceOpen(s, mach_task_self(), 4, &refused), kIOReturnBadArgument);
     io_connect_t c = open(s);
     std::vector<uint8_t> in(1548, 0x11), out(1548, 0);
     size_t outSize = out.size();
-    ASSERT_EQ(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize),
+              KERN_SUCCESS);
     EXPECT_EQ(outSize, 1540u);
     EXPECT_EQ(out[0], 0xEE);
     EXPECT_EQ(out[1], 0x11);
 
     std::vector<uint8_t> kept(64, 0x42);
     size_t keptSize = kept.size();
-    EXPECT_EQ(IOConnectCallStructMethod(c, 1, in.data(), 64, kept.data(), &keptSize), kIOReturnNotReady);
+    EXPECT_EQ(IOConnectCallStructMethod(c, 1, in.data(), 64, kept.data(), &keptSize),
+              kIOReturnNotReady);
     EXPECT_EQ(keptSize, 64u);
     EXPECT_EQ(kept[0], 0x42);
 
     const int before = gCalls;
     std::vector<uint64_t> scalars(17, 1);
     uint32_t none = 0;
-    EXPECT_EQ(IOConnectCallScalarMethod(c, 0, scalars.data(), 17, nullptr, &none), kIOReturnBadArgument);
+    EXPECT_EQ(IOConnectCallScalarMethod(c, 0, scalars.data(), 17, nullptr, &none),
+              kIOReturnBadArgument);
     std::vector<uint8_t> big(4097, 0);
     size_t bigOut = 0;
-    EXPECT_EQ(IOConnectCallStructMethod(c, 0, big.data(), big.size(), nullptr, &bigOut), kIOReturnBadArgument);
-    EXPECT_EQ(gCalls, before);  // the kernel untouched
+    EXPECT_EQ(IOConnectCallStructMethod(c, 0, big.data(), big.size(), nullptr, &bigOut),
+              kIOReturnBadArgument);
+    EXPECT_EQ(gCalls, before); // the kernel untouched
 
     uint64_t ref[8] = {0xABCDEF, 2, 3};
     uint64_t x = 41, y = 0;
     uint32_t yCount = 1;
-    ASSERT_EQ(IOConnectCallAsyncScalarMethod(c, 3, 0x5151, ref, 3, &x, 1, &y, &yCount), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectCallAsyncScalarMethod(c, 3, 0x5151, ref, 3, &x, 1, &y, &yCount),
+              KERN_SUCCESS);
     EXPECT_EQ(y, 42u);
     EXPECT_EQ(gWakePort, 0x5151u);
     EXPECT_EQ(gFirstReference, 0xABCDEFu);
 
     EXPECT_EQ(IOServiceClose(c), KERN_SUCCESS);
-    EXPECT_EQ(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOConnectCallStructMethod(c, 0, in.data(), in.size(), out.data(), &outSize),
+              MACH_SEND_INVALID_DEST);
     EXPECT_EQ(IOServiceClose(c), MACH_SEND_INVALID_DEST);
     IOObjectRelease(s);
 }
 
-TEST_F(IOKitLib, CallsOnOneConnectionRunOneAtATime)
-{
+TEST_F(IOKitLib, CallsOnOneConnectionRunOneAtATime) {
     io_service_t s = find();
     io_connect_t c = open(s);
     gOverlaps = 0;
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i)
         callers.emplace_back([c] {
-            for (int k = 0; k < 5; ++k) EXPECT_EQ(IOConnectCallScalarMethod(c, 2, nullptr, 0, nullptr, nullptr), 0);
+            for (int k = 0; k < 5; ++k)
+                EXPECT_EQ(IOConnectCallScalarMethod(c, 2, nullptr, 0, nullptr, nullptr), 0);
         });
-    for (auto& t : callers) t.join();
+    for (auto& t : callers)
+        t.join();
     EXPECT_EQ(gOverlaps, 0);
     IOServiceClose(c);
     IOObjectRelease(s);
 }
 
-TEST_F(IOKitLib, MappingsAreExactSharedAndOutliveTheConnection)
-{
+TEST_F(IOKitLib, MappingsAreExactSharedAndOutliveTheConnection) {
     io_service_t s = find();
     const task_t other = hx::kern::createTask(7001, "OtherProcess", 501);
     io_connect_t mine = open(s), theirs = open(s, other);
@@ -471,9 +467,11 @@ TEST_F(IOKitLib, MappingsAreExactSharedAndOutliveTheConnection)
     EXPECT_EQ(pid, 7001);
     mach_vm_address_t a = 0, b = 0, large = 0;
     mach_vm_size_t sa = 0, sb = 0, sl = 0;
-    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &a, &sa, kIOMapAnywhere), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &a, &sa, kIOMapAnywhere),
+              KERN_SUCCESS);
     ASSERT_EQ(IOConnectMapMemory64(theirs, 1, other, &b, &sb, kIOMapAnywhere), KERN_SUCCESS);
-    ASSERT_EQ(IOConnectMapMemory64(mine, 4, mach_task_self(), &large, &sl, kIOMapAnywhere), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMapMemory64(mine, 4, mach_task_self(), &large, &sl, kIOMapAnywhere),
+              KERN_SUCCESS);
     EXPECT_EQ(sa, 30744u);
     EXPECT_EQ(sb, 30744u);
     EXPECT_EQ(sl, 540656u);
@@ -485,11 +483,13 @@ TEST_F(IOKitLib, MappingsAreExactSharedAndOutliveTheConnection)
 
     vm_address_t small = 0;
     vm_size_t smallSize = 0;
-    EXPECT_EQ(IOConnectMapMemory(mine, 2, mach_task_self(), &small, &smallSize, kIOMapAnywhere), kIOReturnUnsupported);
+    EXPECT_EQ(IOConnectMapMemory(mine, 2, mach_task_self(), &small, &smallSize, kIOMapAnywhere),
+              kIOReturnUnsupported);
     hx::iokit::setMapSizeShortfall(4);
     mach_vm_address_t c = 0;
     mach_vm_size_t sc = 0;
-    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &c, &sc, kIOMapAnywhere), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &c, &sc, kIOMapAnywhere),
+              KERN_SUCCESS);
     EXPECT_EQ(sc, 30740u);
     EXPECT_EQ(IOConnectUnmapMemory64(mine, 1, mach_task_self(), c), KERN_SUCCESS);
     EXPECT_EQ(IOConnectUnmapMemory64(mine, 1, mach_task_self(), c), kIOReturnBadArgument);
@@ -505,17 +505,18 @@ TEST_F(IOKitLib, MappingsAreExactSharedAndOutliveTheConnection)
 
 // A simulated process dies while attached (the task hook): its connection
 // answers nothing more, and another process's connection and mapping go on.
-TEST_F(IOKitLib, ADeadProcessEndsOnlyItsOwnConnections)
-{
+TEST_F(IOKitLib, ADeadProcessEndsOnlyItsOwnConnections) {
     io_service_t s = find();
     const task_t doomed = hx::kern::createTask(7002, "DoomedProcess", 501);
     io_connect_t theirs = open(s, doomed), mine = open(s);
     mach_vm_address_t a = 0;
     mach_vm_size_t size = 0;
-    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &a, &size, kIOMapAnywhere), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMapMemory64(mine, 1, mach_task_self(), &a, &size, kIOMapAnywhere),
+              KERN_SUCCESS);
     hx::kern::killTask(doomed);
     EXPECT_EQ(hx::kern::taskConnectionCount(doomed), 0u);
-    EXPECT_EQ(IOConnectCallScalarMethod(theirs, 2, nullptr, 0, nullptr, nullptr), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOConnectCallScalarMethod(theirs, 2, nullptr, 0, nullptr, nullptr),
+              MACH_SEND_INVALID_DEST);
     EXPECT_EQ(IOConnectCallScalarMethod(mine, 2, nullptr, 0, nullptr, nullptr), KERN_SUCCESS);
     reinterpret_cast<volatile uint8_t*>(a)[100] = 0x11;
     EXPECT_EQ(static_cast<uint8_t*>(nub->area(1)->getBytesNoCopy())[100], 0x11);
@@ -526,22 +527,22 @@ TEST_F(IOKitLib, ADeadProcessEndsOnlyItsOwnConnections)
     IOObjectRelease(s);
 }
 
-TEST_F(IOKitLib, UnknownNamesAnswerInvalidDestination)
-{
+TEST_F(IOKitLib, UnknownNamesAnswerInvalidDestination) {
     io_connect_t c = 0;
     EXPECT_EQ(IOServiceOpen(0x7777777, mach_task_self(), 0, &c), MACH_SEND_INVALID_DEST);
     io_service_t s = find();
-    EXPECT_EQ(IOServiceOpen(s, 0x7777777, 0, &c), MACH_SEND_INVALID_DEST);  // a task nobody made
+    EXPECT_EQ(IOServiceOpen(s, 0x7777777, 0, &c), MACH_SEND_INVALID_DEST); // a task nobody made
     int pid = 0;
     EXPECT_EQ(pid_for_task(0x7777777, &pid), MACH_SEND_INVALID_DEST);
     ASSERT_EQ(pid_for_task(mach_task_self(), &pid), KERN_SUCCESS);
     EXPECT_EQ(pid, int(getpid()));
-    EXPECT_EQ(IOConnectCallScalarMethod(s, 0, nullptr, 0, nullptr, nullptr), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOConnectCallScalarMethod(s, 0, nullptr, 0, nullptr, nullptr),
+              MACH_SEND_INVALID_DEST);
     EXPECT_EQ(IOIteratorNext(s), 0u);
     IOObjectRelease(s);
 }
 
-}  // namespace
+} // namespace
 
 // ---- The kernel host in this process, reached over its sockets
 
@@ -553,8 +554,7 @@ struct RawSocket {
     ~RawSocket() { ::close(fd); }
     // Sends a request and takes its reply's payload (empty when the host
     // closed the socket instead).
-    std::vector<uint8_t> request(uint16_t kind, const std::vector<uint8_t>& payload)
-    {
+    std::vector<uint8_t> request(uint16_t kind, const std::vector<uint8_t>& payload) {
         hx::iokit::wire::Frame f;
         int passed = -1;
         if (!hx::iokit::wire::sendFrame(fd, kind, ++sequence, payload) ||
@@ -569,8 +569,7 @@ struct HostedSession {
     RawSocket session;
     uint64_t token = 0;
     uint32_t service = 0;
-    explicit HostedSession(const std::string& path) : session(path)
-    {
+    explicit HostedSession(const std::string& path) : session(path) {
         namespace wire = hx::iokit::wire;
         wire::Writer h;
         h.u8(uint8_t(wire::Role::Session));
@@ -588,8 +587,7 @@ struct HostedSession {
     }
     // A port socket bound to this session, subscribed to the service's
     // general interest.
-    std::unique_ptr<RawSocket> interestPort(const std::string& path)
-    {
+    std::unique_ptr<RawSocket> interestPort(const std::string& path) {
         namespace wire = hx::iokit::wire;
         auto port = std::make_unique<RawSocket>(path);
         wire::Writer h;
@@ -605,8 +603,7 @@ struct HostedSession {
     }
 };
 
-TEST_F(IOKitLib, AKernelHostClosesAStoppedPortWithoutThinningOrReordering)
-{
+TEST_F(IOKitLib, AKernelHostClosesAStoppedPortWithoutThinningOrReordering) {
     namespace wire = hx::iokit::wire;
     char dir[] = "/tmp/hxhost.XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);

@@ -15,8 +15,7 @@ namespace wire = hx::iokit::wire;
 
 namespace {
 
-TEST(KernelHostWire, FrameHeadersAreCheckedAgainstTheDatagram)
-{
+TEST(KernelHostWire, FrameHeadersAreCheckedAgainstTheDatagram) {
     const std::vector<uint8_t> payload(40, 7);
     const std::vector<uint8_t> good = wire::encodeFrame(wire::kCall, 99, payload);
     ASSERT_EQ(good.size(), wire::kHeaderSize + 40);
@@ -38,7 +37,8 @@ TEST(KernelHostWire, FrameHeadersAreCheckedAgainstTheDatagram)
     };
     auto truncated = good;
     truncated.resize(good.size() - 1);
-    std::vector<uint8_t> huge = wire::encodeFrame(wire::kCall, 1, std::vector<uint8_t>(wire::kMaxPayload + 1, 0));
+    std::vector<uint8_t> huge =
+        wire::encodeFrame(wire::kCall, 1, std::vector<uint8_t>(wire::kMaxPayload + 1, 0));
     const Case cases[] = {
         {"garbage", {1, 2, 3}, wire::FrameError::Short},
         {"wrong version", with(0, 2), wire::FrameError::Version},
@@ -49,11 +49,11 @@ TEST(KernelHostWire, FrameHeadersAreCheckedAgainstTheDatagram)
         {"reserved word", with(12, 1), wire::FrameError::Length},
         {"over 64 KiB", huge, wire::FrameError::TooLarge},
     };
-    for (const Case& c : cases) EXPECT_EQ(wire::decodeFrame(c.bytes.data(), c.bytes.size(), f), c.error) << c.what;
+    for (const Case& c : cases)
+        EXPECT_EQ(wire::decodeFrame(c.bytes.data(), c.bytes.size(), f), c.error) << c.what;
 }
 
-TEST(KernelHostWire, EachSocketTakesOnlyItsOwnKinds)
-{
+TEST(KernelHostWire, EachSocketTakesOnlyItsOwnKinds) {
     EXPECT_TRUE(wire::userMaySend(wire::Role::Unbound, wire::kHello));
     EXPECT_FALSE(wire::userMaySend(wire::Role::Unbound, wire::kCall));
     EXPECT_TRUE(wire::userMaySend(wire::Role::Session, wire::kOpen));
@@ -67,8 +67,7 @@ TEST(KernelHostWire, EachSocketTakesOnlyItsOwnKinds)
     EXPECT_FALSE(wire::userMaySend(wire::Role::Control, wire::kCall));
 }
 
-CFTypeRef nested(int depth)
-{
+CFTypeRef nested(int depth) {
     CFMutableArrayRef top = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
     CFMutableArrayRef at = top;
     for (int i = 1; i < depth; ++i) {
@@ -80,10 +79,9 @@ CFTypeRef nested(int depth)
     return top;
 }
 
-TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds)
-{
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds) {
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     const int64_t rate = 48000;
     CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt64Type, &rate);
     const UInt8 bytes[] = {1, 2, 3};
@@ -92,7 +90,7 @@ TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds)
     CFDictionarySetValue(d, CFSTR("Rate"), n);
     CFDictionarySetValue(d, CFSTR("Blob"), data);
     CFDictionarySetValue(d, CFSTR("On"), kCFBooleanTrue);
-    CFTypeRef deep = nested(15);  // with the dictionary, depth 16
+    CFTypeRef deep = nested(15); // with the dictionary, depth 16
     CFDictionarySetValue(d, CFSTR("Deep"), deep);
     wire::Writer w;
     ASSERT_TRUE(w.tree(d));
@@ -109,7 +107,8 @@ TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds)
     EXPECT_FALSE(w2.tree(tooDeep));
     EXPECT_TRUE(w2.data().empty());
     std::vector<uint8_t> raw;
-    for (int i = 0; i < 17; ++i) raw.insert(raw.end(), {5, 1, 0, 0, 0});
+    for (int i = 0; i < 17; ++i)
+        raw.insert(raw.end(), {5, 1, 0, 0, 0});
     raw.insert(raw.end(), {5, 0, 0, 0, 0});
     wire::Reader r2(raw);
     EXPECT_FALSE(r2.tree(&back));
@@ -123,7 +122,7 @@ TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds)
         {9},
         {1, 0x01, 0x04, 0, 0},
         {3, 5, 0, 0, 0, 1, 2},
-        {1, 3, 0, 0, 0, 'a', 0, 'b'},  // a NUL inside a string
+        {1, 3, 0, 0, 0, 'a', 0, 'b'}, // a NUL inside a string
     };
     for (const auto& b : bad) {
         wire::Reader rb(b);
@@ -136,8 +135,7 @@ TEST(KernelHostWire, PropertyTreesRoundTripWithinTheirBounds)
     CFRelease(d);
 }
 
-TEST(KernelHostWire, CallsAndRepliesKeepTheirLimits)
-{
+TEST(KernelHostWire, CallsAndRepliesKeepTheirLimits) {
     wire::CallRequest c;
     c.selector = 0;
     c.structInput.assign(1548, 3);
@@ -168,12 +166,11 @@ TEST(KernelHostWire, CallsAndRepliesKeepTheirLimits)
     wire::CallReply got;
     ASSERT_TRUE(wire::decodeCallReply(wire::encodeCallReply(reply), c, got));
     EXPECT_EQ(got.structOutput.size(), 1540u);
-    reply.structOutput.assign(1549, 9);  // more than the caller made room for
+    reply.structOutput.assign(1549, 9); // more than the caller made room for
     EXPECT_FALSE(wire::decodeCallReply(wire::encodeCallReply(reply), c, got));
 }
 
-TEST(KernelHostWire, RecordsNameAServiceExactlyWhenTheyShould)
-{
+TEST(KernelHostWire, RecordsNameAServiceExactlyWhenTheyShould) {
     hx::iokit::NotificationRecord r;
     r.kind = hx::iokit::NotificationRecord::Interest;
     r.tag = 77;
@@ -183,7 +180,7 @@ TEST(KernelHostWire, RecordsNameAServiceExactlyWhenTheyShould)
     ASSERT_TRUE(wire::decodeRecord(wire::encodeRecord(r), back));
     EXPECT_EQ(back.tag, 77u);
     EXPECT_EQ(back.argument.size(), 36u);
-    r.service = 5;  // interest never names one
+    r.service = 5; // interest never names one
     EXPECT_FALSE(wire::decodeRecord(wire::encodeRecord(r), back));
     r.kind = hx::iokit::NotificationRecord::Publish;
     EXPECT_TRUE(wire::decodeRecord(wire::encodeRecord(r), back));
@@ -194,4 +191,4 @@ TEST(KernelHostWire, RecordsNameAServiceExactlyWhenTheyShould)
     EXPECT_FALSE(wire::decodeRecord(unknownKind, back));
 }
 
-}  // namespace
+} // namespace

@@ -9,7 +9,7 @@
 namespace {
 
 TEST(KernMemory, AlignedAreaMapsTwiceAtDifferentAddressesWithTheExactLength) {
-    const vm_size_t size = 30744;  // not a whole number of pages
+    const vm_size_t size = 30744; // not a whole number of pages
     void* area = IOMallocAligned(size, 4096);
     ASSERT_NE(area, nullptr);
     EXPECT_EQ((uintptr_t)area % 4096, 0u);
@@ -42,17 +42,21 @@ TEST(KernMemory, AlignedAreaMapsTwiceAtDifferentAddressesWithTheExactLength) {
 }
 
 TEST(KernMemory, SubrangeMappingStartsAtTheOffset) {
-    IOBufferMemoryDescriptor* buf = IOBufferMemoryDescriptor::withOptions(kIODirectionInOut, 3 * 4096 + 10, 4096);
+    IOBufferMemoryDescriptor* buf =
+        IOBufferMemoryDescriptor::withOptions(kIODirectionInOut, 3 * 4096 + 10, 4096);
     ASSERT_NE(buf, nullptr);
     auto* bytes = static_cast<uint8_t*>(buf->getBytesNoCopy());
-    for (unsigned i = 0; i < buf->getCapacity(); ++i) bytes[i] = (uint8_t)(i * 7);
-    IOMemoryMap* part = buf->createMappingInTask(kernel_task, 0, kIOMapAnywhere | kIOMapReadOnly, 5000, 100);
+    for (unsigned i = 0; i < buf->getCapacity(); ++i)
+        bytes[i] = (uint8_t)(i * 7);
+    IOMemoryMap* part =
+        buf->createMappingInTask(kernel_task, 0, kIOMapAnywhere | kIOMapReadOnly, 5000, 100);
     ASSERT_NE(part, nullptr);
     EXPECT_EQ(part->getLength(), 100u);
     const auto* view = reinterpret_cast<const uint8_t*>(part->getVirtualAddress());
     EXPECT_EQ(std::memcmp(view, bytes + 5000, 100), 0);
     // Out of range, or a fixed address, gives no mapping.
-    EXPECT_EQ(buf->createMappingInTask(kernel_task, 0, kIOMapAnywhere, 5000, buf->getLength()), nullptr);
+    EXPECT_EQ(buf->createMappingInTask(kernel_task, 0, kIOMapAnywhere, 5000, buf->getLength()),
+              nullptr);
     EXPECT_EQ(buf->createMappingInTask(kernel_task, 0x10000, 0), nullptr);
     part->release();
     buf->release();
@@ -65,10 +69,10 @@ TEST(KernMemory, PlainHeapMemoryIsDescribedButNotMappable) {
     EXPECT_FALSE(md->isMappable());
     EXPECT_EQ(md->map(), nullptr);
     const char text[] = "abc";
-    EXPECT_EQ(md->writeBytes(254, text, 3), 2u);  // clipped at the end
+    EXPECT_EQ(md->writeBytes(254, text, 3), 2u); // clipped at the end
     md->release();
     IOFree(p, 256);
     EXPECT_EQ(IOMallocAligned(0, 4096), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -8,9 +8,7 @@
 namespace {
 
 class CountedThing : public OSObject {
-    OSDeclareDefaultStructors(CountedThing)
-public:
-    static int sFreed;
+    OSDeclareDefaultStructors(CountedThing) public : static int sFreed;
 
 protected:
     void free() override {
@@ -21,12 +19,12 @@ protected:
 int CountedThing::sFreed = 0;
 OSDefineMetaClassAndStructors(CountedThing, OSObject)
 
-class DerivedThing : public CountedThing {
+    class DerivedThing : public CountedThing {
     OSDeclareDefaultStructors(DerivedThing)
 };
 OSDefineMetaClassAndStructors(DerivedThing, CountedThing)
 
-TEST(KernObjects, ClassRegistryCreatesByNameAndKnowsAncestry) {
+    TEST(KernObjects, ClassRegistryCreatesByNameAndKnowsAncestry) {
     OSObject* o = OSMetaClass::allocClassWithName("DerivedThing");
     ASSERT_NE(o, nullptr);
     EXPECT_STREQ(o->getMetaClass()->getClassName(), "DerivedThing");
@@ -55,7 +53,7 @@ TEST(KernObjects, ContainersRetainWhatTheyHoldAndReleaseOnRemoval) {
     thing->release();
     EXPECT_EQ(CountedThing::sFreed, 0);
 
-    d->setObject("k", OSNumber::withNumber(5, 32));  // replaces (and leaks nothing of) the thing
+    d->setObject("k", OSNumber::withNumber(5, 32)); // replaces (and leaks nothing of) the thing
     EXPECT_EQ(thing->getRetainCount(), 1);
     a->release();
     EXPECT_EQ(CountedThing::sFreed, 1);
@@ -87,15 +85,15 @@ TEST(KernObjects, DictionaryKeepsInsertionOrderAndComparesDeeply) {
 
     OSSerialize* out = OSSerialize::withCapacity(64);
     ASSERT_TRUE(d->serialize(out));
-    EXPECT_EQ(std::string(out->text()),
-              "<dict><key>zeta</key><integer size=\"16\">0x1234</integer>"
-              "<key>alpha</key><string>a&lt;b&gt;&amp;c</string>"
-              "<key>flag</key><true/></dict>");
+    EXPECT_EQ(std::string(out->text()), "<dict><key>zeta</key><integer size=\"16\">0x1234</integer>"
+                                        "<key>alpha</key><string>a&lt;b&gt;&amp;c</string>"
+                                        "<key>flag</key><true/></dict>");
     out->release();
 
     OSCollectionIterator* it = OSCollectionIterator::withCollection(d);
     int keys = 0;
-    while (OSDynamicCast(OSString, it->getNextObject())) ++keys;
+    while (OSDynamicCast(OSString, it->getNextObject()))
+        ++keys;
     EXPECT_EQ(keys, 3);
     it->release();
 
@@ -121,4 +119,4 @@ TEST(KernObjects, NumbersKeepTheirWidthAndDataSerializesAsBase64) {
     d->release();
 }
 
-}  // namespace
+} // namespace

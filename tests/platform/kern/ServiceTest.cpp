@@ -35,15 +35,14 @@ class TestNub : public IOService {
 };
 OSDefineMetaClassAndStructors(TestNub, IOService)
 
-class OtherNub : public IOService {
+    class OtherNub : public IOService {
     OSDeclareDefaultStructors(OtherNub)
 };
 OSDefineMetaClassAndStructors(OtherNub, IOService)
 
-class TestClient : public IOUserClient {
-    OSDeclareDefaultStructors(TestClient)
-public:
-    IOReturn message(UInt32 type, IOService* provider, void* argument) override {
+    class TestClient : public IOUserClient {
+    OSDeclareDefaultStructors(TestClient) public
+        : IOReturn message(UInt32 type, IOService* provider, void* argument) override {
         gJournal.add("client message " + std::to_string(type) + " " +
                      (argument ? std::to_string(*static_cast<int*>(argument)) : "-"));
         return IOUserClient::message(type, provider, argument);
@@ -59,12 +58,10 @@ public:
 };
 OSDefineMetaClassAndStructors(TestClient, IOUserClient)
 
-// A driver whose name tells the tests what it did; its personality decides
-// whether start succeeds ("Fail") and how probe scores ("Bonus").
-class TestDriver : public IOService {
-    OSDeclareDefaultStructors(TestDriver)
-public:
-    bool init(OSDictionary* dict) override {
+    // A driver whose name tells the tests what it did; its personality decides
+    // whether start succeeds ("Fail") and how probe scores ("Bonus").
+    class TestDriver : public IOService {
+    OSDeclareDefaultStructors(TestDriver) public : bool init(OSDictionary* dict) override {
         const OSString* tag = dict ? OSDynamicCast(OSString, dict->getObject("Tag")) : nullptr;
         mTag = tag ? tag->getCStringNoCopy() : "?";
         mFail = dict && dict->getObject("Fail");
@@ -73,7 +70,8 @@ public:
     }
     IOService* probe(IOService* provider, SInt32* score) override {
         gJournal.add(mTag + " probe " + std::to_string(*score));
-        if (OSNumber* b = OSDynamicCast(OSNumber, getProperty("Bonus"))) *score += (SInt32)b->unsigned32BitValue();
+        if (OSNumber* b = OSDynamicCast(OSNumber, getProperty("Bonus")))
+            *score += (SInt32)b->unsigned32BitValue();
         return IOService::probe(provider, score);
     }
     bool start(IOService* provider) override {
@@ -95,14 +93,15 @@ public:
             int code = -1;
             messageClients(kIOMessageServicePropertyChange, &code, sizeof code);
             OSIterator* it = getClientIterator();
-                    while (IOService* c = OSDynamicCast(IOService, it->getNextObject())) {
+            while (IOService* c = OSDynamicCast(IOService, it->getNextObject())) {
                 terminateClient(c, 0);
             }
             it->release();
         }
         return IOService::terminate(options);
     }
-    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*, IOUserClient** handler) override {
+    IOReturn newUserClient(task_t task, void* sid, UInt32 type, OSDictionary*,
+                           IOUserClient** handler) override {
         TestClient* c = new TestClient;
         if (!c->initWithTask(task, sid, type)) {
             c->release();
@@ -112,11 +111,13 @@ public:
         *handler = c;
         return kIOReturnSuccess;
     }
-    IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long state, IOService* s) override {
+    IOReturn powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long state,
+                                    IOService* s) override {
         gJournal.add(mTag + " will " + std::to_string(flags) + "/" + std::to_string(state));
         return IOService::powerStateWillChangeTo(flags, state, s);
     }
-    IOReturn powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long state, IOService* s) override {
+    IOReturn powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long state,
+                                   IOService* s) override {
         gJournal.add(mTag + " did " + std::to_string(flags) + "/" + std::to_string(state));
         return IOService::powerStateDidChangeTo(flags, state, s);
     }
@@ -134,8 +135,8 @@ private:
 };
 OSDefineMetaClassAndStructors(TestDriver, IOService)
 
-OSDictionary* personality(const char* tag, const char* providerClass, unsigned vendor, unsigned score,
-                          bool fail = false, unsigned bonus = 0) {
+    OSDictionary* personality(const char* tag, const char* providerClass, unsigned vendor,
+                              unsigned score, bool fail = false, unsigned bonus = 0) {
     OSDictionary* p = OSDictionary::withCapacity(8);
     p->setObject("IOClass", OSString::withCString("TestDriver"));
     p->getObject("IOClass")->release();
@@ -190,9 +191,9 @@ TEST_F(KernService, MatchingProbesByScoreStartsTheBestAndSkipsWhatDoesNotMatch) 
     // Every matching personality is probed; the highest probe score starts
     // first, a failing start falls through to the next.
     const std::vector<std::string> expected = {
-        "low init",           "low probe 1000",   "high-fails init", "high-fails probe 3000",
-        "boosted init",       "boosted probe 500", "high-fails start", "high-fails free",
-        "boosted start",      "low free",
+        "low init",      "low probe 1000",    "high-fails init",  "high-fails probe 3000",
+        "boosted init",  "boosted probe 500", "high-fails start", "high-fails free",
+        "boosted start", "low free",
     };
     EXPECT_EQ(gJournal.take(), expected);
 
@@ -208,7 +209,8 @@ TEST_F(KernService, MatchingProbesByScoreStartsTheBestAndSkipsWhatDoesNotMatch) 
 
     nub->terminate();
     hx::kern::waitQuiet();
-    EXPECT_EQ(gJournal.take(), (std::vector<std::string>{"boosted terminate", "boosted stop", "boosted free"}));
+    EXPECT_EQ(gJournal.take(),
+              (std::vector<std::string>{"boosted terminate", "boosted stop", "boosted free"}));
     EXPECT_TRUE(hx::kern::copyServicesOfClass("TestDriver").empty());
     nub->release();
 }
@@ -222,7 +224,8 @@ TEST_F(KernService, APersonalityAddedLaterMatchesNubsAlreadyRegistered) {
     hx::kern::addPersonality(p);
     p->release();
     hx::kern::waitQuiet();
-    EXPECT_EQ(gJournal.take(), (std::vector<std::string>{"late init", "late probe 0", "late start"}));
+    EXPECT_EQ(gJournal.take(),
+              (std::vector<std::string>{"late init", "late probe 0", "late start"}));
     nub->terminate();
     hx::kern::waitQuiet();
     nub->release();
@@ -263,8 +266,9 @@ TEST_F(KernService, UserClientsGetMessagesAndAreTerminatedByTheirProvider) {
     }
     gJournal.take();
     const std::vector<std::string> expected = {
-        "drv terminate", "client message 3758096688 -1", "client terminate", "client message 3758096400 -",
-        "client stop",   "drv stop",
+        "drv terminate",    "client message 3758096688 -1",
+        "client terminate", "client message 3758096400 -",
+        "client stop",      "drv stop",
     };
     EXPECT_EQ(steps, expected);
     // The nub was terminated by this thread, so the drivers' terminate runs
@@ -275,8 +279,8 @@ TEST_F(KernService, UserClientsGetMessagesAndAreTerminatedByTheirProvider) {
         }
     EXPECT_TRUE(client->isInactive());
     EXPECT_EQ(client->getProvider(), nullptr);
-    client->release();  // the connection's reference
-    drivers[0]->release();  // the last reference: the driver goes
+    client->release();     // the connection's reference
+    drivers[0]->release(); // the last reference: the driver goes
     EXPECT_EQ(gJournal.take(), (std::vector<std::string>{"drv free"}));
     nub->release();
     hx::kern::destroyTask(user);
@@ -314,7 +318,7 @@ TEST_F(KernService, InterestHandlersGetMessagesUntilRemovedEvenFromInside) {
     const bool was = kept.notifier->disable();
     nub->messageClients(3);
     kept.notifier->enable(was);
-    nub->terminate();  // tells the interested parties
+    nub->terminate(); // tells the interested parties
     hx::kern::waitQuiet();
     EXPECT_EQ(kept.types, (std::vector<UInt32>{1, 2, kIOMessageServiceIsTerminated}));
     EXPECT_EQ(selfRemoving.types, (std::vector<UInt32>{1}));
@@ -342,7 +346,8 @@ TEST_F(KernService, ServiceSubscriptionsQueuePublishedAndTerminatedServices) {
     TestNub* first = makeNub(7);
     first->registerService(kIOServiceSynchronous);
     std::vector<IOService*> existing;
-    auto published = hx::kern::subscribeServices(byClass, hx::kern::ServiceEvent::Publish, &existing);
+    auto published =
+        hx::kern::subscribeServices(byClass, hx::kern::ServiceEvent::Publish, &existing);
     auto sevens = hx::kern::subscribeServices(byVendor, hx::kern::ServiceEvent::Publish);
     auto none = hx::kern::subscribeServices(nothingKnown, hx::kern::ServiceEvent::Publish);
     auto terminated = hx::kern::subscribeServices(byClass, hx::kern::ServiceEvent::Terminate);
@@ -388,7 +393,8 @@ TEST_F(KernService, ServiceSubscriptionsQueuePublishedAndTerminatedServices) {
     first->terminate();
     other->terminate();
     hx::kern::waitQuiet();
-    for (IOService* s : std::initializer_list<IOService*>{first, second, third, other}) s->release();
+    for (IOService* s : std::initializer_list<IOService*>{first, second, third, other})
+        s->release();
     byClass->release();
     byVendor->release();
     nothingKnown->release();
@@ -403,7 +409,7 @@ TEST_F(KernService, OpenIsExclusiveUntilClosedAndRefusedOnceInactive) {
     EXPECT_FALSE(nub->open(b));
     EXPECT_TRUE(nub->isOpen(a));
     EXPECT_FALSE(nub->isOpen(b));
-    nub->close(b);  // not the opener: nothing happens
+    nub->close(b); // not the opener: nothing happens
     EXPECT_TRUE(nub->isOpen());
     nub->close(a);
     EXPECT_TRUE(nub->open(b));
@@ -427,12 +433,12 @@ TEST_F(KernService, PowerHooksTellRegisteredDriversOnThePowerThread) {
 
     hx::kern::systemWillSleep();
     hx::kern::systemDidWake();
-    EXPECT_EQ(gJournal.take(), (std::vector<std::string>{"pm will 4/2", "pm did 4/2", "pm will 32898/4",
-                                                         "pm did 32898/4"}));
+    EXPECT_EQ(gJournal.take(), (std::vector<std::string>{"pm will 4/2", "pm did 4/2",
+                                                         "pm will 32898/4", "pm did 32898/4"}));
     nub->terminate();
     hx::kern::waitQuiet();
     gJournal.take();
-    hx::kern::systemWillSleep();  // the driver deregistered in stop
+    hx::kern::systemWillSleep(); // the driver deregistered in stop
     EXPECT_TRUE(gJournal.take().empty());
     EXPECT_EQ(IOService::getPMRootDomain()->interestedDriverCount(), 0u);
     nub->release();
@@ -457,9 +463,10 @@ TEST(KernThreads, KernelThreadsRunTheirFunctionElsewhereAndLocksExclude) {
     ASSERT_EQ(kernel_thread_start(threadBody, &args, &t), KERN_SUCCESS);
     ASSERT_NE(t, MACH_PORT_NULL);
     EXPECT_NE(t, current_thread());
-    EXPECT_EQ(thread_terminate(t), KERN_FAILURE);  // only a thread's own end
-    while (args.ran.load() == 0) IOSleep(1);
-    EXPECT_EQ(args.self.load(), t);  // the name the creator got is the thread's own
+    EXPECT_EQ(thread_terminate(t), KERN_FAILURE); // only a thread's own end
+    while (args.ran.load() == 0)
+        IOSleep(1);
+    EXPECT_EQ(args.self.load(), t); // the name the creator got is the thread's own
     thread_deallocate(t);
 
     IOLock* lock = IOLockAlloc();
@@ -473,7 +480,8 @@ TEST(KernThreads, KernelThreadsRunTheirFunctionElsewhereAndLocksExclude) {
                 IOLockUnlock(lock);
             }
         });
-    for (auto& w : workers) w.join();
+    for (auto& w : workers)
+        w.join();
     EXPECT_EQ(counter, 4000);
     ASSERT_TRUE(IOLockTryLock(lock));
     std::thread([&] { EXPECT_FALSE(IOLockTryLock(lock)); }).join();
@@ -481,4 +489,4 @@ TEST(KernThreads, KernelThreadsRunTheirFunctionElsewhereAndLocksExclude) {
     IOLockFree(lock);
 }
 
-}  // namespace
+} // namespace

@@ -29,7 +29,8 @@ struct Ran {
 // Waits for the participants this test started to be gone, so none is left
 // counted when the clock goes back to real time.
 void waitForParticipantsBut(int kept) {
-    while (hx::clock::runningParticipantCount() > kept) std::this_thread::yield();
+    while (hx::clock::runningParticipantCount() > kept)
+        std::this_thread::yield();
 }
 
 TEST(KernVirtualTime, WorkQueuedEachTickRunsBeforeTheNextTick) {
@@ -38,7 +39,8 @@ TEST(KernVirtualTime, WorkQueuedEachTickRunsBeforeTheNextTick) {
     // virtual run when work first reaches it; one made on the virtual clock
     // takes part from the start.
     for (const bool madeBefore : {false, true}) {
-        SCOPED_TRACE(madeBefore ? "queue made on the real clock" : "queue made on the virtual clock");
+        SCOPED_TRACE(madeBefore ? "queue made on the real clock"
+                                : "queue made on the virtual clock");
         std::optional<hx::kern::WorkQueue> early;
         if (madeBefore) early.emplace("early", 2);
         {
@@ -92,7 +94,7 @@ TEST(KernVirtualTime, WaitingForAQueueToSettleLetsItsSleepingWorkFinish) {
     hx::clock::VirtualClock clock;
     const uint64_t start = clock.now();
     hx::kern::WorkQueue q("settle", 1);
-    std::vector<uint64_t> woke;  // written by the queue's thread only
+    std::vector<uint64_t> woke; // written by the queue's thread only
     for (unsigned ms : {5u, 2u, 8u})
         q.post([&woke, ms] {
             IOSleep(ms);
@@ -108,7 +110,7 @@ TEST(KernVirtualTime, WaitingForAQueueToSettleLetsItsSleepingWorkFinish) {
 // after each.
 struct Sleeper {
     struct Step {
-        bool delay;  // IODelay in microseconds, else IOSleep in milliseconds
+        bool delay; // IODelay in microseconds, else IOSleep in milliseconds
         unsigned amount;
     };
     std::vector<Step> steps;
@@ -120,8 +122,10 @@ struct Sleeper {
     static void main(void* param, wait_result_t) {
         auto* s = static_cast<Sleeper*>(param);
         for (const Step& step : s->steps) {
-            if (step.delay) IODelay(step.amount);
-            else IOSleep(step.amount);
+            if (step.delay)
+                IODelay(step.amount);
+            else
+                IOSleep(step.amount);
             s->woke.push_back(hx::clock::nowNanos());
         }
         {
@@ -158,4 +162,4 @@ TEST(KernVirtualTime, KernelThreadSleepsEndAtExactVirtualTimes) {
     waitForParticipantsBut(1);
 }
 
-}  // namespace
+} // namespace

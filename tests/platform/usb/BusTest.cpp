@@ -23,9 +23,11 @@ using hx::usb::Fault;
 using hx::usb::RequestMatch;
 using hx::usb::devices::HX5100Model;
 
-std::shared_ptr<HX5100Model> model(uint8_t speed = kUSBHostConnectionSpeedHigh, uint16_t product = 0x5100) {
-    return std::make_shared<HX5100Model>(speed, hx::usb::devices::HX5100Identity{0x1D5A, product, 0x0100, "Korvex",
-                                                                                 "HX-5100", "SN1"});
+std::shared_ptr<HX5100Model> model(uint8_t speed = kUSBHostConnectionSpeedHigh,
+                                   uint16_t product = 0x5100) {
+    return std::make_shared<HX5100Model>(
+        speed,
+        hx::usb::devices::HX5100Identity{0x1D5A, product, 0x0100, "Korvex", "HX-5100", "SN1"});
 }
 
 const DeviceRequest kGetDeviceDescriptor{0x80, kDeviceRequestGetDescriptor, 0x0100, 0, 18};
@@ -36,9 +38,7 @@ std::atomic<bool> gTerminateOnTestThread{false};
 std::thread::id gTestThread;
 
 class BusTestDriver : public IOService {
-    OSDeclareDefaultStructors(BusTestDriver)
-public:
-    bool start(IOService* provider) override {
+    OSDeclareDefaultStructors(BusTestDriver) public : bool start(IOService* provider) override {
         if (!IOService::start(provider) || !OSDynamicCast(IOUSBHostDevice, provider)) return false;
         ++gStarts;
         return true;
@@ -53,7 +53,7 @@ public:
 };
 OSDefineMetaClassAndStructors(BusTestDriver, IOService)
 
-class BusFixture : public ::testing::Test {
+    class BusFixture : public ::testing::Test {
 protected:
     void SetUp() override { gTestThread = std::this_thread::get_id(); }
     void TearDown() override {
@@ -63,23 +63,26 @@ protected:
 };
 
 TEST_F(BusFixture, FrameNumberStartsWhereAskedNeverAtZeroAndCrosses32Bits) {
-    const struct { uint64_t first, expectedStart; } cases[] = {{0, 1}, {1, 1}, {0xFFFFFFF0ull, 0xFFFFFFF0ull}};
+    const struct {
+        uint64_t first, expectedStart;
+    } cases[] = {{0, 1}, {1, 1}, {0xFFFFFFF0ull, 0xFFFFFFF0ull}};
     for (const auto& c : cases) {
         Bus bus(BusOptions{c.first, 2, 2});
         const uint64_t f0 = bus.frameNumber();
         EXPECT_GE(f0, c.expectedStart);
         EXPECT_NE(f0, 0u);
         IOSleep(3);
-        EXPECT_GT(bus.frameNumber(), f0);  // frames keep counting
+        EXPECT_GT(bus.frameNumber(), f0); // frames keep counting
     }
     Bus bus(BusOptions{0xFFFFFFFEull, 2, 2});
     IOSleep(5);
-    EXPECT_GT(bus.frameNumber(), 0xFFFFFFFFull);  // 64-bit count past 2^32
+    EXPECT_GT(bus.frameNumber(), 0xFFFFFFFFull); // 64-bit count past 2^32
 }
 
 TEST_F(BusFixture, PluggingPublishesTheDeviceWithLocationAndLoadsAMatchingDriver) {
     OSDictionary* p = OSDictionary::withCapacity(4);
-    const OSObject* values[] = {OSString::withCString("BusTestDriver"), OSString::withCString("IOUSBHostDevice"),
+    const OSObject* values[] = {OSString::withCString("BusTestDriver"),
+                                OSString::withCString("IOUSBHostDevice"),
                                 OSNumber::withNumber(0x1D5A, 16), OSNumber::withNumber(0x5100, 16)};
     const char* keys[] = {"IOClass", "IOProviderClass", "idVendor", "idProduct"};
     for (int i = 0; i < 4; ++i) {
@@ -94,7 +97,8 @@ TEST_F(BusFixture, PluggingPublishesTheDeviceWithLocationAndLoadsAMatchingDriver
     {
         Bus bus;
         const uint8_t a = bus.plug(model());
-        const uint8_t b = bus.plug(model(kUSBHostConnectionSpeedFull, 0x5101));  // no driver for this product
+        const uint8_t b =
+            bus.plug(model(kUSBHostConnectionSpeedFull, 0x5101)); // no driver for this product
         ASSERT_NE(a, 0);
         ASSERT_NE(b, 0);
         hx::kern::waitQuiet();
@@ -115,20 +119,21 @@ TEST_F(BusFixture, PluggingPublishesTheDeviceWithLocationAndLoadsAMatchingDriver
         EXPECT_EQ(da->getConfigurationDescriptor(1), nullptr);
         const StringDescriptor* s = da->getStringDescriptor(3);
         ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->bLength, 2 + 2 * 3);  // "SN1" in UTF-16
+        EXPECT_EQ(s->bLength, 2 + 2 * 3); // "SN1" in UTF-16
         EXPECT_EQ(s->bString[0], 'S');
         EXPECT_EQ(da->getStringDescriptor(9), nullptr);
         std::vector<IOService*> published = hx::kern::copyServicesOfClass("IOUSBHostDevice");
         EXPECT_EQ(std::count(published.begin(), published.end(), da), 1);
         EXPECT_EQ(std::count(published.begin(), published.end(), db), 1);
-        for (IOService* svc : published) svc->release();
+        for (IOService* svc : published)
+            svc->release();
 
         bus.unplug(a);
         EXPECT_EQ(da->getFrameNumber(), 0u);
         EXPECT_NE(db->getFrameNumber(), 0u);
         hx::kern::waitQuiet();
         EXPECT_EQ(gTerminates.load(), 1);
-        EXPECT_FALSE(gTerminateOnTestThread.load());  // delivered on the kernel thread
+        EXPECT_FALSE(gTerminateOnTestThread.load()); // delivered on the kernel thread
         EXPECT_TRUE(da->isInactive());
         uint8_t buf[18];
         uint32_t n = 0;
@@ -165,7 +170,7 @@ TEST_F(BusFixture, ControlRequestsNeverWritePastWLengthAndTimeOut) {
     DeviceRequest fw{0xC0, 0x56, 0, 0, 8};
     EXPECT_EQ(d->deviceRequest(nullptr, fw, buf, n, 5), kIOReturnTimeout);
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(d->deviceRequest(nullptr, fw, buf, n, 0), kIOReturnSuccess);  // no time-out: waits
+    EXPECT_EQ(d->deviceRequest(nullptr, fw, buf, n, 0), kIOReturnSuccess); // no time-out: waits
     EXPECT_EQ(n, 8u);
     d->release();
 }
@@ -182,8 +187,8 @@ TEST_F(BusFixture, FaultKnobsStallOrFailTheNextDeviceDescriptorReads) {
     IOUSBHostDevice* d = bus.copyDevice(1);
     uint8_t buf[64] = {};
     uint32_t n = 0;
-    const IOReturn expected[] = {kUSBHostReturnPipeStalled, kUSBHostReturnPipeStalled, kIOReturnDeviceError,
-                                 kIOReturnSuccess};
+    const IOReturn expected[] = {kUSBHostReturnPipeStalled, kUSBHostReturnPipeStalled,
+                                 kIOReturnDeviceError, kIOReturnSuccess};
     for (IOReturn e : expected) {
         DeviceRequest r = kGetDeviceDescriptor;
         EXPECT_EQ(d->deviceRequest(nullptr, r, buf, n), e);
@@ -226,7 +231,8 @@ void chainDone(void* owner, void*, IOReturn status, uint32_t) {
     if (status == kIOReturnSuccess && --c->remaining > 0) {
         DeviceRequest r = kGetDeviceDescriptor;
         c->inSubmit = true;
-        EXPECT_EQ(c->device->deviceRequest(nullptr, r, c->buffer, &c->completion), kIOReturnSuccess);
+        EXPECT_EQ(c->device->deviceRequest(nullptr, r, c->buffer, &c->completion),
+                  kIOReturnSuccess);
         c->inSubmit = false;
     }
     c->cv.notify_all();
@@ -306,7 +312,7 @@ void logStatus(void* owner, void*, IOReturn status, uint32_t) {
 TEST_F(BusFixture, SynchronousAbortEndsPendingRequestsBeforeReturning) {
     Bus bus;
     RequestMatch any;
-    bus.addFault(1, any, Fault::delay(60000));  // the device never answers in time
+    bus.addFault(1, any, Fault::delay(60000)); // the device never answers in time
     bus.plug(model(), 1);
     IOUSBHostDevice* d = bus.copyDevice(1);
     IOBufferMemoryDescriptor* buf = IOBufferMemoryDescriptor::withCapacity(18, kIODirectionIn);
@@ -340,8 +346,9 @@ TEST_F(BusFixture, UnplugEndsAWaitingRequestWithNoDevice) {
         sent = true;
         result = d->deviceRequest(nullptr, r, buf, n, 0);
     });
-    while (!sent) IOSleep(1);
-    IOSleep(5);  // let it reach the bus; an unplug before that is refused the same way
+    while (!sent)
+        IOSleep(1);
+    IOSleep(5); // let it reach the bus; an unplug before that is refused the same way
     bus.unplug(1);
     waiter.join();
     EXPECT_EQ(result.load(), kIOReturnNoDevice);
@@ -372,7 +379,8 @@ TEST_F(BusFixture, ResetKeepsTheDeviceDropsInterfacesAndConfigurationRecreatesTh
 
     // Open with the alternate selected in the same call; its pipe exists.
     IOService* opener = new IOService;
-    ASSERT_TRUE(playback->open(opener, kUSBHostOpenOptionSelectAlternateInterface, (void*)(uintptr_t)2));
+    ASSERT_TRUE(
+        playback->open(opener, kUSBHostOpenOptionSelectAlternateInterface, (void*)(uintptr_t)2));
     EXPECT_EQ(m->alternateSetting(1), 2);
     IOUSBHostPipe* out = playback->copyPipe(0x01);
     ASSERT_NE(out, nullptr);
@@ -404,7 +412,7 @@ TEST_F(BusFixture, ResetKeepsTheDeviceDropsInterfacesAndConfigurationRecreatesTh
     d->release();
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -442,4 +450,4 @@ TEST_F(BusFixture, ReEnumerationBringsTheDeviceBackOnItsPortWithItsState) {
     }
 }
 
-}  // namespace
+} // namespace

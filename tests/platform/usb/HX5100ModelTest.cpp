@@ -24,13 +24,14 @@ struct Reply {
     std::vector<uint8_t> bytes;
 };
 
-Reply send(HX5100Model& m, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
-           std::vector<uint8_t> out = {}) {
+Reply send(HX5100Model& m, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+           uint16_t length, std::vector<uint8_t> out = {}) {
     DeviceRequest r{type, request, value, index, length};
-    std::vector<uint8_t> data(length + 16, 0xEE);  // guard bytes after wLength
+    std::vector<uint8_t> data(length + 16, 0xEE); // guard bytes after wLength
     std::copy(out.begin(), out.begin() + std::min<size_t>(out.size(), length), data.begin());
     Reply reply{m.control(r, data.data()), {}};
-    for (size_t i = length; i < data.size(); ++i) EXPECT_EQ(data[i], 0xEE) << "written past wLength";
+    for (size_t i = length; i < data.size(); ++i)
+        EXPECT_EQ(data[i], 0xEE) << "written past wLength";
     reply.bytes.assign(data.begin(), data.begin() + reply.result.length);
     return reply;
 }
@@ -39,7 +40,7 @@ struct Walk {
     struct Alt {
         uint8_t number, alternate, cls, subclass;
         std::vector<const EndpointDescriptor*> endpoints;
-        std::vector<uint8_t> followingTypes;  // descriptor types after each endpoint
+        std::vector<uint8_t> followingTypes; // descriptor types after each endpoint
     };
     std::vector<Alt> alts;
 };
@@ -49,7 +50,12 @@ Walk walk(const ConfigurationDescriptor* c) {
     for (const Descriptor* d = getNextDescriptor(c, nullptr); d; d = getNextDescriptor(c, d)) {
         if (d->bDescriptorType == kDescriptorTypeInterface) {
             auto* i = reinterpret_cast<const InterfaceDescriptor*>(d);
-            w.alts.push_back({i->bInterfaceNumber, i->bAlternateSetting, i->bInterfaceClass, i->bInterfaceSubClass, {}, {}});
+            w.alts.push_back({i->bInterfaceNumber,
+                              i->bAlternateSetting,
+                              i->bInterfaceClass,
+                              i->bInterfaceSubClass,
+                              {},
+                              {}});
         } else if (d->bDescriptorType == kDescriptorTypeEndpoint) {
             w.alts.back().endpoints.push_back(reinterpret_cast<const EndpointDescriptor*>(d));
             const Descriptor* next = getNextDescriptor(c, d);
@@ -84,8 +90,10 @@ TEST_P(HX5100Descriptors, ChainHasTheInterfacesEndpointsAndPacketSizesTheDriverN
     const Walk w = walk(c);
     ASSERT_EQ(w.alts.size(), 8u);
     // {interface, alternate, subclass, endpoint address or 0}
-    const struct { uint8_t n, alt, sub, ep; } expected[] = {
-        {0, 0, 1, 0}, {1, 0, 2, 0}, {1, 1, 2, 0x01}, {1, 2, 2, 0x01},
+    const struct {
+        uint8_t n, alt, sub, ep;
+    } expected[] = {
+        {0, 0, 1, 0}, {1, 0, 2, 0},    {1, 1, 2, 0x01}, {1, 2, 2, 0x01},
         {2, 0, 2, 0}, {2, 1, 2, 0x82}, {2, 2, 2, 0x82}, {3, 0, 3, 0x03},
     };
     for (size_t i = 0; i < w.alts.size(); ++i) {
@@ -122,50 +130,65 @@ TEST_P(HX5100Descriptors, ChainHasTheInterfacesEndpointsAndPacketSizesTheDriverN
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, HX5100Descriptors,
-                         ::testing::Values(kUSBHostConnectionSpeedFull, kUSBHostConnectionSpeedHigh));
+                         ::testing::Values(kUSBHostConnectionSpeedFull,
+                                           kUSBHostConnectionSpeedHigh));
 
 TEST(HX5100Model, StandardAnswersComeFromTheDescriptorsCutToWLength) {
     HX5100Model m(kUSBHostConnectionSpeedHigh, identity());
     Reply r = send(m, 0x80, kDeviceRequestGetDescriptor, 0x0100, 0, 8);
     EXPECT_EQ(r.result.status, kIOReturnSuccess);
-    EXPECT_EQ(r.bytes, std::vector<uint8_t>(m.deviceDescriptor().begin(), m.deviceDescriptor().begin() + 8));
+    EXPECT_EQ(r.bytes,
+              std::vector<uint8_t>(m.deviceDescriptor().begin(), m.deviceDescriptor().begin() + 8));
     r = send(m, 0x80, kDeviceRequestGetDescriptor, 0x0200, 0, 9);
     EXPECT_EQ(r.result.length, 9u);
     r = send(m, 0x80, kDeviceRequestGetDescriptor, 0x0200, 0, 0xFFFF);
     EXPECT_EQ(r.result.length, 159u);
     r = send(m, 0x80, kDeviceRequestGetDescriptor, 0x0302, 0x0409, 255);
-    EXPECT_EQ(r.bytes, (std::vector<uint8_t>{16, 3, 'H', 0, 'X', 0, '-', 0, '5', 0, '1', 0, '0', 0, '0', 0}));
+    EXPECT_EQ(r.bytes, (std::vector<uint8_t>{16, 3, 'H', 0, 'X', 0, '-', 0, '5', 0, '1', 0, '0', 0,
+                                             '0', 0}));
     r = send(m, 0x80, kDeviceRequestGetDescriptor, 0x0300, 0, 255);
     EXPECT_EQ(r.bytes, (std::vector<uint8_t>{4, 3, 0x09, 0x04}));
 
     HX5100Model noSerial(kUSBHostConnectionSpeedFull, identity(false));
-    EXPECT_EQ(reinterpret_cast<const DeviceDescriptor*>(noSerial.deviceDescriptor().data())->iSerialNumber, 0);
+    EXPECT_EQ(reinterpret_cast<const DeviceDescriptor*>(noSerial.deviceDescriptor().data())
+                  ->iSerialNumber,
+              0);
 
     // Unknown descriptors, strings, languages and configurations stall.
-    const struct { uint8_t type, request; uint16_t value, index, length; } stalls[] = {
-        {0x80, kDeviceRequestGetDescriptor, 0x0201, 0, 9},      // configuration index 1
+    const struct {
+        uint8_t type, request;
+        uint16_t value, index, length;
+    } stalls[] = {
+        {0x80, kDeviceRequestGetDescriptor, 0x0201, 0, 9},        // configuration index 1
         {0x80, kDeviceRequestGetDescriptor, 0x0303, 0x0409, 255}, // serial on a device without one
         {0x80, kDeviceRequestGetDescriptor, 0x0302, 0x0407, 255}, // other language
-        {0x80, kDeviceRequestGetDescriptor, 0x0600, 0, 10},     // device qualifier
+        {0x80, kDeviceRequestGetDescriptor, 0x0600, 0, 10},       // device qualifier
         {0x00, kDeviceRequestSetConfiguration, 2, 0, 0},
-        {0x01, kDeviceRequestSetInterface, 1, 1, 0},            // not configured yet
+        {0x01, kDeviceRequestSetInterface, 1, 1, 0}, // not configured yet
         {0x80, kDeviceRequestGetStatus, 0, 0, 2},
         {0x00, kDeviceRequestSetAddress, 5, 0, 0},
     };
     for (const auto& s : stalls) {
         Reply x = send(noSerial, s.type, s.request, s.value, s.index, s.length);
-        EXPECT_EQ(x.result.status, kUSBHostReturnPipeStalled) << std::hex << (int)s.request << " " << s.value;
+        EXPECT_EQ(x.result.status, kUSBHostReturnPipeStalled)
+            << std::hex << (int)s.request << " " << s.value;
     }
 
     // Configuration, alternate settings and endpoint halts follow the data.
-    EXPECT_EQ(send(m, 0x00, kDeviceRequestSetConfiguration, 1, 0, 0).result.status, kIOReturnSuccess);
-    EXPECT_EQ(send(m, 0x80, kDeviceRequestGetConfiguration, 0, 0, 1).bytes, std::vector<uint8_t>{1});
-    EXPECT_EQ(send(m, 0x02, kDeviceRequestClearFeature, 0, 0x01, 0).result.status, kUSBHostReturnPipeStalled);
+    EXPECT_EQ(send(m, 0x00, kDeviceRequestSetConfiguration, 1, 0, 0).result.status,
+              kIOReturnSuccess);
+    EXPECT_EQ(send(m, 0x80, kDeviceRequestGetConfiguration, 0, 0, 1).bytes,
+              std::vector<uint8_t>{1});
+    EXPECT_EQ(send(m, 0x02, kDeviceRequestClearFeature, 0, 0x01, 0).result.status,
+              kUSBHostReturnPipeStalled);
     EXPECT_EQ(send(m, 0x01, kDeviceRequestSetInterface, 2, 1, 0).result.status, kIOReturnSuccess);
     EXPECT_EQ(m.alternateSetting(1), 2);
-    EXPECT_EQ(send(m, 0x02, kDeviceRequestClearFeature, 0, 0x01, 0).result.status, kIOReturnSuccess);
-    EXPECT_EQ(send(m, 0x01, kDeviceRequestSetInterface, 3, 1, 0).result.status, kUSBHostReturnPipeStalled);
-    EXPECT_EQ(send(m, 0x01, kDeviceRequestSetInterface, 0, 4, 0).result.status, kUSBHostReturnPipeStalled);
+    EXPECT_EQ(send(m, 0x02, kDeviceRequestClearFeature, 0, 0x01, 0).result.status,
+              kIOReturnSuccess);
+    EXPECT_EQ(send(m, 0x01, kDeviceRequestSetInterface, 3, 1, 0).result.status,
+              kUSBHostReturnPipeStalled);
+    EXPECT_EQ(send(m, 0x01, kDeviceRequestSetInterface, 0, 4, 0).result.status,
+              kUSBHostReturnPipeStalled);
     m.busReset();
     EXPECT_EQ(m.configurationValue(), 0);
     EXPECT_EQ(m.alternateSetting(1), std::nullopt);
@@ -177,7 +200,8 @@ TEST(HX5100Model, PowerOnStateIsFixed) {
     EXPECT_EQ(m.selectorByte(), 0x02);
     EXPECT_EQ(m.portRegister2(), 0x02);
     const uint8_t tx[] = {0x04, 0, 0, 0, 0x0B};
-    for (uint8_t r = 0; r < 5; ++r) EXPECT_EQ(m.transmitterRegister(0x0D + r), tx[r]);
+    for (uint8_t r = 0; r < 5; ++r)
+        EXPECT_EQ(m.transmitterRegister(0x0D + r), tx[r]);
     EXPECT_EQ(m.mixerBuffer(), (std::array<uint8_t, 64>{}));
 }
 
@@ -192,10 +216,18 @@ TEST(HX5100Model, ClassAndVendorRequestsAnswerAndCheckTheirFields) {
     };
     const IOReturn ok = kIOReturnSuccess, stall = kUSBHostReturnPipeStalled;
     std::vector<uint8_t> mixer(64);
-    for (int i = 0; i < 64; ++i) mixer[i] = (uint8_t)(i + 1);
+    for (int i = 0; i < 64; ++i)
+        mixer[i] = (uint8_t)(i + 1);
     const std::vector<Case> cases = {
         {"firmware 8", 0xC0, 0x56, 0, 0, 8, {}, ok, {4, 1, 23, 0, 0, 0, 0, 0}},
-        {"firmware 15, any value and index", 0xC0, 0x56, 0x1234, 7, 15, {}, ok,
+        {"firmware 15, any value and index",
+         0xC0,
+         0x56,
+         0x1234,
+         7,
+         15,
+         {},
+         ok,
          {4, 1, 23, 0, '1', '.', '2', '.', '3', 0, 0, 0, 0, 0, 0}},
         {"firmware 5", 0xC0, 0x56, 0, 0, 5, {}, stall, {}},
         {"selector read", 0xC0, 0x49, 0, 0, 1, {}, ok, {0x02}},
@@ -215,7 +247,15 @@ TEST(HX5100Model, ClassAndVendorRequestsAnswerAndCheckTheirFields) {
         {"codec 0 write", 0x40, 0x41, (3 << 9) + 5, 0x102, 0, {}, ok, {}},
         {"codec write with a data stage", 0x40, 0x41, (3 << 9) + 5, 0x106, 1, {7}, stall, {}},
         {"codec write on another index", 0x40, 0x41, (3 << 9) + 5, 0x103, 0, {}, stall, {}},
-        {"DSP block of the wrong size", 0x40, 0x42, 0, 0, 255, std::vector<uint8_t>(255, 1), stall, {}},
+        {"DSP block of the wrong size",
+         0x40,
+         0x42,
+         0,
+         0,
+         255,
+         std::vector<uint8_t>(255, 1),
+         stall,
+         {}},
         {"rate on endpoint 0", 0xA2, 0x81, 0x0100, 0x00, 3, {}, ok, {0x44, 0xAC, 0x00}},
         {"rate set on OUT", 0x22, 0x01, 0x0100, 0x01, 3, {0x80, 0xBB, 0x00}, ok, {}},
         {"rate on IN", 0xA2, 0x81, 0x0100, 0x82, 3, {}, ok, {0x80, 0xBB, 0x00}},
@@ -258,16 +298,17 @@ TEST(HX5100Model, RequestTableKeysAreUnique) {
     for (size_t a = 0; a < table.size(); ++a) {
         EXPECT_NE(table[a].handler, nullptr) << table[a].name;
         for (size_t b = a + 1; b < table.size(); ++b) {
-            const bool overlap = table[a].requestType == table[b].requestType &&
-                                 table[a].request == table[b].request &&
-                                 (table[a].index == table[b].index || table[a].index == HX5100Model::kAnyIndex ||
-                                  table[b].index == HX5100Model::kAnyIndex);
+            const bool overlap =
+                table[a].requestType == table[b].requestType &&
+                table[a].request == table[b].request &&
+                (table[a].index == table[b].index || table[a].index == HX5100Model::kAnyIndex ||
+                 table[b].index == HX5100Model::kAnyIndex);
             EXPECT_FALSE(overlap) << table[a].name << " / " << table[b].name;
         }
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -280,7 +321,7 @@ TEST(HX5100ModelDigitalInput, TheDeviceFollowsThePresentInputOnItsExternalClock)
     EXPECT_EQ(m.selectorByte(), 0x02);
     m.setDigitalInput(96000);
     EXPECT_EQ(m.selectorByte(), 0x06);
-    EXPECT_EQ(m.sampleRate(), HX5100Model::kPowerOnSampleRate);  // still on its internal clock
+    EXPECT_EQ(m.sampleRate(), HX5100Model::kPowerOnSampleRate); // still on its internal clock
     StandardUSB::DeviceRequest external{0x40, 0x49, 0x04, 0, 0};
     EXPECT_EQ(m.control(external, nullptr).status, kIOReturnSuccess);
     EXPECT_EQ(m.sampleRate(), 96000u);
@@ -314,4 +355,4 @@ TEST(HX5100ModelRegisters, CodecFilesAndTheLastDspBlockAreKept) {
     EXPECT_EQ(m.dspBlockCount(), 2u);
 }
 
-}  // namespace
+} // namespace

@@ -15,9 +15,11 @@ TEST(SampleClock, FullSpeedFramesAt44100Follow44And45WithTheExactTotal) {
     SampleClock clock;
     clock.start(44100, 0, 0, 1, 800);
     std::vector<uint64_t> perFrame;
-    for (uint64_t f = 1; f <= 20; ++f) perFrame.push_back(clock.framesAt(800 + 8 * f) - clock.framesAt(800 + 8 * (f - 1)));
+    for (uint64_t f = 1; f <= 20; ++f)
+        perFrame.push_back(clock.framesAt(800 + 8 * f) - clock.framesAt(800 + 8 * (f - 1)));
     // 44.1 frames a millisecond: nine of 44, then one of 45, and so on.
-    for (uint64_t n : perFrame) EXPECT_TRUE(n == 44 || n == 45) << n;
+    for (uint64_t n : perFrame)
+        EXPECT_TRUE(n == 44 || n == 45) << n;
     EXPECT_EQ(clock.framesAt(800 + 8 * 20), 882u);
     EXPECT_EQ(std::count(perFrame.begin(), perFrame.end(), 45u), 2);
 }
@@ -31,14 +33,18 @@ TEST(SampleClock, MicroframesCarryFiveOrSixAt44100) {
         EXPECT_TRUE(now - previous == 5 || now - previous == 6);
         previous = now;
     }
-    EXPECT_EQ(previous, 441u);  // 10 ms
+    EXPECT_EQ(previous, 441u); // 10 ms
 }
 
 TEST(SampleClock, PpmOffsetsShowAsExactCountsOverTime) {
     // Ten seconds on the grid: the count is floor(rate x (1 + ppm/10^6) x 10).
-    const struct { uint32_t rate; int32_t ppm; uint64_t frames; } cases[] = {
-        {44100, 0, 441000},    {44100, 200, 441088},   {44100, -200, 440911},
-        {48000, 200, 480096},  {192000, -200, 1919616}, {96000, 37, 960035},
+    const struct {
+        uint32_t rate;
+        int32_t ppm;
+        uint64_t frames;
+    } cases[] = {
+        {44100, 0, 441000},   {44100, 200, 441088},    {44100, -200, 440911},
+        {48000, 200, 480096}, {192000, -200, 1919616}, {96000, 37, 960035},
     };
     for (const auto& c : cases) {
         SampleClock clock;
@@ -50,12 +56,12 @@ TEST(SampleClock, PpmOffsetsShowAsExactCountsOverTime) {
 TEST(SampleClock, JitterMovesBoundariesButNeverTheLongRunCount) {
     SampleClock steady, jittery;
     steady.start(48000, 0, 0, 1, 0);
-    jittery.start(48000, 0, 20000, 7, 0);  // +-20 us: up to one frame either way
+    jittery.start(48000, 0, 20000, 7, 0); // +-20 us: up to one frame either way
     uint64_t differing = 0, previous = 0;
     for (uint64_t u = 1; u <= 8000; ++u) {
         const uint64_t a = steady.framesAt(u), b = jittery.framesAt(u);
         EXPECT_LE(a > b ? a - b : b - a, 1u) << u;
-        EXPECT_GE(b, previous);  // never goes back
+        EXPECT_GE(b, previous); // never goes back
         previous = b;
         differing += a != b;
     }
@@ -71,11 +77,11 @@ TEST(SampleClock, JitterMovesBoundariesButNeverTheLongRunCount) {
 struct MirroringHost {
     HX5100Stream& stream;
     uint32_t rate;
-    uint32_t period;  // 8: full speed, 1: microframes
+    uint32_t period; // 8: full speed, 1: microframes
     uint64_t unit = 8000;
     uint64_t rampNext = 0;
-    std::vector<uint32_t> pendingSizes;  // frames, in IN order
-    std::vector<uint32_t> input;         // received channel-0 and channel-1 samples
+    std::vector<uint32_t> pendingSizes; // frames, in IN order
+    std::vector<uint32_t> input;        // received channel-0 and channel-1 samples
     uint32_t mirrorDelay = 2;
 
     void step() {
@@ -89,26 +95,31 @@ struct MirroringHost {
         }
         std::vector<uint8_t> in(50 * kHX5100BytesPerFrame);
         const uint32_t bytes = stream.packetIn(rate, unit, period, in.data(), (uint32_t)in.size());
-        for (uint32_t i = 0; i < bytes; i += 3) input.push_back(get24(&in[i]));
+        for (uint32_t i = 0; i < bytes; i += 3)
+            input.push_back(get24(&in[i]));
         pendingSizes.push_back(bytes / kHX5100BytesPerFrame);
         unit += period;
     }
 };
 
 TEST(HX5100Stream, LoopbackReturnsTheRampSampleForSampleWithAFixedDelay) {
-    const struct { uint32_t rate, period; int32_t ppm; } cases[] = {
+    const struct {
+        uint32_t rate, period;
+        int32_t ppm;
+    } cases[] = {
         {44100, 8, 200}, {48000, 8, -200}, {44100, 1, -200}, {192000, 1, 200}, {88200, 1, 0}};
     for (const auto& c : cases) {
         HX5100Stream stream;
         HX5100StreamConfig config;
         config.ppm = c.ppm;
-        config.jitterNanos = 2000;  // under half a frame even at 192 kHz
+        config.jitterNanos = 2000; // under half a frame even at 192 kHz
         config.source = HX5100Source::Loopback;
         config.loopbackDelayFrames = 40;
         stream.configure(config);
         MirroringHost host{stream, c.rate, c.period, 8000, 0, {}, {}};
-        const uint32_t steps = 2000 * 8 / c.period;  // 2 s
-        for (uint32_t i = 0; i < steps; ++i) host.step();
+        const uint32_t steps = 2000 * 8 / c.period; // 2 s
+        for (uint32_t i = 0; i < steps; ++i)
+            host.step();
 
         // Silence until the ramp comes back (its frame 0 is 0, 0x800000),
         // then the ramp without a gap.
@@ -122,7 +133,7 @@ TEST(HX5100Stream, LoopbackReturnsTheRampSampleForSampleWithAFixedDelay) {
             ASSERT_EQ(host.input[2 * f], Ramp::sample(n, 0)) << c.rate << " frame " << f;
             ASSERT_EQ(host.input[2 * f + 1], Ramp::sample(n, 1)) << c.rate << " frame " << f;
         }
-        EXPECT_GT(n, c.rate);  // more than a second of ramp came back
+        EXPECT_GT(n, c.rate); // more than a second of ramp came back
         const HX5100StreamStats s = stream.stats();
         EXPECT_EQ(s.discontinuities, 0u);
         EXPECT_EQ(s.corruptFrames, 0u);
@@ -146,10 +157,12 @@ TEST(HX5100Stream, FifoFillStaysWithinOnePacketOfItsLockLevelWhenSizesMirrorTheI
         config.jitterNanos = 10000;
         stream.configure(config);
         MirroringHost host{stream, 44100, period, 8000, 0, {}, {}};
-        for (uint32_t i = 0; i < 100 * 8 / period; ++i) host.step();
+        for (uint32_t i = 0; i < 100 * 8 / period; ++i)
+            host.step();
         ASSERT_TRUE(stream.stats().playing);
         stream.markFifoLock();
-        for (uint32_t i = 0; i < 3000 * 8 / period; ++i) host.step();
+        for (uint32_t i = 0; i < 3000 * 8 / period; ++i)
+            host.step();
         const HX5100StreamStats s = stream.stats();
         ASSERT_TRUE(s.fifoLockLevel.has_value());
         const int64_t packet = period == 8 ? 45 : 6;
@@ -165,17 +178,21 @@ TEST(HX5100Stream, FifoFillStaysWithinOnePacketOfItsLockLevelWhenSizesMirrorTheI
 TEST(HX5100Stream, OddSizedEmptyAndOutOfRangePacketsAreAcceptedAndCounted) {
     HX5100Stream stream;
     HX5100StreamConfig config;
-    config.fifoStartFrames = 1000000;  // never plays: only the FIFO counts matter
+    config.fifoStartFrames = 1000000; // never plays: only the FIFO counts matter
     config.fifoCapacityFrames = 100;
     stream.configure(config);
     std::vector<uint8_t> data(60 * 6, 0x11);
-    const struct { uint32_t bytes; uint64_t misaligned, empty, anomalies; uint64_t level; } steps[] = {
-        {44 * 6, 0, 0, 0, 44},       // nominal
-        {44 * 6 + 4, 1, 0, 0, 88},   // 4 stray bytes: 44 whole frames taken
-        {0, 1, 1, 0, 88},            // empty
-        {41 * 6, 1, 1, 1, 100},      // 3 under 44 - 2 (and 29 frames overflow)
-        {47 * 6, 1, 1, 1, 100},      // 45 + 2: in range (FIFO full)
-        {48 * 6, 1, 1, 2, 100},      // one over
+    const struct {
+        uint32_t bytes;
+        uint64_t misaligned, empty, anomalies;
+        uint64_t level;
+    } steps[] = {
+        {44 * 6, 0, 0, 0, 44},     // nominal
+        {44 * 6 + 4, 1, 0, 0, 88}, // 4 stray bytes: 44 whole frames taken
+        {0, 1, 1, 0, 88},          // empty
+        {41 * 6, 1, 1, 1, 100},    // 3 under 44 - 2 (and 29 frames overflow)
+        {47 * 6, 1, 1, 1, 100},    // 45 + 2: in range (FIFO full)
+        {48 * 6, 1, 1, 2, 100},    // one over
     };
     uint64_t unit = 80;
     for (const auto& st : steps) {
@@ -203,13 +220,15 @@ TEST(HX5100Stream, CheckerCountsAGapInThePlayedRamp) {
         stream.packetOut(48000, unit, 8, out.data(), (uint32_t)out.size());
         unit += 8;
     };
-    for (int i = 0; i < 5; ++i, next += 48) send(next, 48);
-    send(next + 3, 48);  // three frames skipped
-    for (int i = 0; i < 3; ++i) send(0, 0);  // let the converter play what is queued
+    for (int i = 0; i < 5; ++i, next += 48)
+        send(next, 48);
+    send(next + 3, 48); // three frames skipped
+    for (int i = 0; i < 3; ++i)
+        send(0, 0); // let the converter play what is queued
     const HX5100StreamStats s = stream.stats();
     EXPECT_EQ(s.discontinuities, 1u);
     EXPECT_EQ(s.corruptFrames, 0u);
     EXPECT_EQ(s.rampFrames, 6u * 48);
 }
 
-}  // namespace
+} // namespace

@@ -32,7 +32,8 @@ public:
     explicit JumpingSource(hx::clock::Source& inner) : mInner(inner) {}
     void jump(uint64_t ns) { mJump.fetch_add(ns); }
     uint64_t nowNanos() override { return mInner.nowNanos() + mJump.load(); }
-    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline) override {
+    bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                   uint64_t deadline) override {
         return mInner.waitUntil(cv, lock, inner(deadline));
     }
     void sleepUntil(uint64_t deadline) override { mInner.sleepUntil(inner(deadline)); }
@@ -62,7 +63,7 @@ using usbtest::Rig;
 TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
     struct Case {
         const char* name;
-        std::optional<uint64_t> threshold;  // unset: the bus's default on the virtual clock
+        std::optional<uint64_t> threshold; // unset: the bus's default on the virtual clock
         uint64_t jump;
         bool absorbed;
     } cases[] = {
@@ -84,13 +85,15 @@ TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
 
         constexpr uint32_t kPackets = 16;
         std::vector<IOUSBHostIsochronousFrame> frames(kPackets);
-        for (auto& f : frames) f.requestCount = 300;
+        for (auto& f : frames)
+            f.requestCount = 300;
         Done done;
         IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
         {
             JumpScope scope;
             const uint64_t first = in->getFrameNumber() + 3;
-            ASSERT_EQ(in->io(buffer, frames.data(), kPackets, first, &completion), kIOReturnSuccess);
+            ASSERT_EQ(in->io(buffer, frames.data(), kPackets, first, &completion),
+                      kIOReturnSuccess);
             clock.runFor(7 * kMs);
             const uint64_t before = bus.frameNumber();
             scope.jumping.jump(c.jump);
@@ -114,13 +117,15 @@ TEST(HostPause, TheFrameClockRidesOverAJumpBeyondTheThresholdOnly) {
             total += frames[k].completeCount / 6;
             if (k == 0) continue;
             const uint64_t gap = frames[k].timeStamp - frames[k - 1].timeStamp;
-            if (gap == kMs + c.jump) ++longGaps;
-            else EXPECT_EQ(gap, kMs) << k;
+            if (gap == kMs + c.jump)
+                ++longGaps;
+            else
+                EXPECT_EQ(gap, kMs) << k;
         }
         EXPECT_EQ(longGaps, c.absorbed ? 1 : 0);
-        EXPECT_EQ(total, 705u);  // 16 ms at 44.1 kHz: floor(705.6)
+        EXPECT_EQ(total, 705u); // 16 ms at 44.1 kHz: floor(705.6)
         EXPECT_EQ(rig.model->streamStats().inFramesSent, total);
     }
 }
 
-}  // namespace
+} // namespace

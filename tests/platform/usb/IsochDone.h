@@ -35,4 +35,4 @@ struct Done {
     }
 };
 
-}  // namespace usbtest
+} // namespace usbtest

@@ -26,7 +26,8 @@ struct Rig {
 
     static constexpr hx::usb::BusOptions kOptions{0xFFFFFFF0ull, 2, 2};
 
-    explicit Rig(uint8_t speed, hx::usb::BusOptions options = kOptions, uint32_t bufferBytes = 32768)
+    explicit Rig(uint8_t speed, hx::usb::BusOptions options = kOptions,
+                 uint32_t bufferBytes = 32768)
         : Rig(std::make_shared<hx::usb::devices::HX5100Model>(
                   speed, hx::usb::devices::HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""}),
               options, bufferBytes) {}
@@ -66,4 +67,4 @@ struct Rig {
     Rig& operator=(const Rig&) = delete;
 };
 
-}  // namespace usbtest
+} // namespace usbtest

@@ -30,7 +30,10 @@ using usbtest::Done;
 using usbtest::Rig;
 
 TEST(Isochronous, PacketsAreServedAtTheirFramesWithDeviceClockCountsAndTimeStamps) {
-    const struct { uint8_t speed; uint32_t packets, request, periodNanos, low, high; } cases[] = {
+    const struct {
+        uint8_t speed;
+        uint32_t packets, request, periodNanos, low, high;
+    } cases[] = {
         {kUSBHostConnectionSpeedFull, 16, 300, 1000000, 44, 45},
         {kUSBHostConnectionSpeedHigh, 128, 156, 125000, 5, 6},
     };
@@ -38,12 +41,14 @@ TEST(Isochronous, PacketsAreServedAtTheirFramesWithDeviceClockCountsAndTimeStamp
         Rig rig(c.speed);
         ASSERT_TRUE(rig.in && rig.buffer);
         std::vector<IOUSBHostIsochronousFrame> frames(c.packets);
-        for (auto& f : frames) f.requestCount = c.request;
+        for (auto& f : frames)
+            f.requestCount = c.request;
         Done done;
         IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
         AbsoluteTime now = 0;
         const uint64_t first = rig.in->getFrameNumber(&now) + 3;
-        ASSERT_EQ(rig.in->io(rig.buffer, frames.data(), c.packets, first, &completion), kIOReturnSuccess);
+        ASSERT_EQ(rig.in->io(rig.buffer, frames.data(), c.packets, first, &completion),
+                  kIOReturnSuccess);
         rig.clock.runFor(25 * 1000000ull);
         ASSERT_EQ(done.callsSoFar(), 1);
         EXPECT_EQ(done.status, kIOReturnSuccess);
@@ -56,7 +61,7 @@ TEST(Isochronous, PacketsAreServedAtTheirFramesWithDeviceClockCountsAndTimeStamp
             total += n;
             EXPECT_EQ(frames[k].timeStamp, now + 3 * 1000000ull + k * (uint64_t)c.periodNanos);
         }
-        EXPECT_EQ(total, 705u);  // 16 ms at 44.1 kHz: floor(705.6)
+        EXPECT_EQ(total, 705u); // 16 ms at 44.1 kHz: floor(705.6)
         EXPECT_EQ(rig.model->streamStats().inFramesSent, total);
     }
 }
@@ -64,7 +69,8 @@ TEST(Isochronous, PacketsAreServedAtTheirFramesWithDeviceClockCountsAndTimeStamp
 TEST(Isochronous, AFirstFrameNotAheadIsRefusedWithoutACompletion) {
     Rig rig(kUSBHostConnectionSpeedFull);
     std::vector<IOUSBHostIsochronousFrame> frames(4);
-    for (auto& f : frames) f.requestCount = 270;
+    for (auto& f : frames)
+        f.requestCount = 270;
     Done done;
     IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
     const uint64_t now = rig.in->getFrameNumber();
@@ -78,11 +84,13 @@ TEST(Isochronous, AFirstFrameNotAheadIsRefusedWithoutACompletion) {
 TEST(Isochronous, OutPayloadIsReadAtBusTimeSoItMayBeFilledAfterSubmission) {
     Rig rig(kUSBHostConnectionSpeedFull);
     std::vector<IOUSBHostIsochronousFrame> frames(20);
-    for (auto& f : frames) f.requestCount = 44 * 6;
+    for (auto& f : frames)
+        f.requestCount = 44 * 6;
     Done done;
     IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
-    ASSERT_EQ(rig.out->io(rig.buffer, frames.data(), 20, rig.out->getFrameNumber() + 3, &completion),
-              kIOReturnSuccess);
+    ASSERT_EQ(
+        rig.out->io(rig.buffer, frames.data(), 20, rig.out->getFrameNumber() + 3, &completion),
+        kIOReturnSuccess);
     // Filled after submission: the ramp, 880 frames back to back.
     Ramp::write(static_cast<uint8_t*>(rig.buffer->getBytesNoCopy()), 0, 880);
     rig.clock.runFor(30 * 1000000ull);
@@ -102,7 +110,8 @@ public:
     std::vector<uint8_t> firstBytes;
 
 protected:
-    hx::usb::IsochResult streamOut(uint8_t address, const hx::usb::IsochSlot& slot, const uint8_t* data, uint32_t length) override {
+    hx::usb::IsochResult streamOut(uint8_t address, const hx::usb::IsochSlot& slot,
+                                   const uint8_t* data, uint32_t length) override {
         firstBytes.push_back(length ? data[0] : 0);
         return HX5100Model::streamOut(address, slot, data, length);
     }
@@ -119,7 +128,8 @@ TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
     } cases[] = {{kUSBHostConnectionSpeedFull, 1, 44 * 6}, {kUSBHostConnectionSpeedHigh, 8, 6 * 6}};
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.speed));
-        auto model = std::make_shared<RecordingModel>(c.speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""});
+        auto model = std::make_shared<RecordingModel>(
+            c.speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""});
         {
             Rig rig(model, BusOptions{0x2000, 1, 2});
             ASSERT_TRUE(rig.out && rig.buffer);
@@ -131,7 +141,8 @@ TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
             // Four frames of packets, from a frame well ahead of the bus.
             const uint32_t count = 4 * c.packetsPerFrame;
             std::vector<IOUSBHostIsochronousFrame> frames(count);
-            for (auto& f : frames) f.requestCount = c.bytes;
+            for (auto& f : frames)
+                f.requestCount = c.bytes;
             Done done;
             IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
             AbsoluteTime frameTime = 0;
@@ -165,7 +176,8 @@ TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
 TEST(Isochronous, PassedPacketsEndWithAnErrorAndNoBytes) {
     Rig rig(kUSBHostConnectionSpeedFull);
     std::vector<IOUSBHostIsochronousFrame> frames(10);
-    for (auto& f : frames) f.requestCount = 300;
+    for (auto& f : frames)
+        f.requestCount = 300;
     Done done;
     IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
     rig.bus.holdScheduling(true);
@@ -196,14 +208,18 @@ TEST(Isochronous, AbortAndUnplugEndPendingPackets) {
     for (bool unplug : {false, true}) {
         Rig rig(kUSBHostConnectionSpeedFull);
         std::vector<IOUSBHostIsochronousFrame> frames(20);
-        for (auto& f : frames) f.requestCount = 300;
+        for (auto& f : frames)
+            f.requestCount = 300;
         Done done;
         IOUSBHostIsochronousCompletion completion{&done, &Done::action, nullptr};
-        ASSERT_EQ(rig.in->io(rig.buffer, frames.data(), 20, rig.in->getFrameNumber() + 2, &completion),
-                  kIOReturnSuccess);
+        ASSERT_EQ(
+            rig.in->io(rig.buffer, frames.data(), 20, rig.in->getFrameNumber() + 2, &completion),
+            kIOReturnSuccess);
         rig.clock.runFor(6 * 1000000ull);
-        if (unplug) rig.bus.unplug(1);
-        else rig.in->abort(kAbortSynchronous, kIOReturnAborted);
+        if (unplug)
+            rig.bus.unplug(1);
+        else
+            rig.in->abort(kAbortSynchronous, kIOReturnAborted);
         done.waitOne();
         const IOReturn expected = unplug ? kIOReturnNoDevice : kIOReturnAborted;
         EXPECT_EQ(done.status, expected);
@@ -212,8 +228,9 @@ TEST(Isochronous, AbortAndUnplugEndPendingPackets) {
         EXPECT_EQ(frames[19].completeCount, 0u);
         if (unplug) {
             std::vector<IOUSBHostIsochronousFrame> more(2);
-            EXPECT_EQ(rig.in->io(rig.buffer, more.data(), 2, rig.in->getFrameNumber() + 2, &completion),
-                      kIOReturnNoDevice);
+            EXPECT_EQ(
+                rig.in->io(rig.buffer, more.data(), 2, rig.in->getFrameNumber() + 2, &completion),
+                kIOReturnNoDevice);
         }
         std::lock_guard<std::mutex> g(done.m);
         EXPECT_EQ(done.calls, 1);
@@ -250,15 +267,20 @@ TEST(Isochronous, OnePipesCompletionsRunOneAtATimeInOrder) {
         --s->inside;
     };
     constexpr int kTransfers = 4;
-    std::vector<std::vector<IOUSBHostIsochronousFrame>> frames(kTransfers, std::vector<IOUSBHostIsochronousFrame>(2));
+    std::vector<std::vector<IOUSBHostIsochronousFrame>> frames(
+        kTransfers, std::vector<IOUSBHostIsochronousFrame>(2));
     std::vector<Tag> tags;
-    for (int i = 0; i < kTransfers; ++i) tags.push_back({&seen, i});
+    for (int i = 0; i < kTransfers; ++i)
+        tags.push_back({&seen, i});
     std::vector<IOUSBHostIsochronousCompletion> completions;
-    for (int i = 0; i < kTransfers; ++i) completions.push_back({&seen, action, &tags[i]});
+    for (int i = 0; i < kTransfers; ++i)
+        completions.push_back({&seen, action, &tags[i]});
     const uint64_t first = rig.in->getFrameNumber() + 4;
     for (int i = 0; i < kTransfers; ++i) {
-        for (auto& f : frames[i]) f.requestCount = 300;
-        ASSERT_EQ(rig.in->io(rig.buffer, frames[i].data(), 2, first + 2 * i, &completions[i]), kIOReturnSuccess);
+        for (auto& f : frames[i])
+            f.requestCount = 300;
+        ASSERT_EQ(rig.in->io(rig.buffer, frames[i].data(), 2, first + 2 * i, &completions[i]),
+                  kIOReturnSuccess);
     }
     rig.in->abort(kAbortSynchronous, kIOReturnAborted);
     std::lock_guard<std::mutex> g(seen.m);
@@ -266,4 +288,4 @@ TEST(Isochronous, OnePipesCompletionsRunOneAtATimeInOrder) {
     EXPECT_EQ(seen.most.load(), 1);
 }
 
-}  // namespace
+} // namespace

@@ -175,8 +175,7 @@ struct Heard {
     std::vector<std::string> queues;
 };
 
-void interest(void* refCon, io_service_t, natural_t type, void*)
-{
+void interest(void* refCon, io_service_t, natural_t type, void*) {
     auto* heard = static_cast<Heard*>(refCon);
     std::lock_guard<std::mutex> g(heard->lock);
     heard->types.push_back(type);
@@ -185,8 +184,7 @@ void interest(void* refCon, io_service_t, natural_t type, void*)
 
 // State changes reach a port delivering on a dispatch queue there, in send
 // order, and nothing after the port is destroyed.
-TEST_F(Service, StateChangesReachAQueuedPortInSendOrder)
-{
+TEST_F(Service, StateChangesReachAQueuedPortInSendOrder) {
     ASSERT_TRUE(mBooted) << mHarness->lastError();
     const io_service_t service = findService();
     IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
@@ -194,7 +192,8 @@ TEST_F(Service, StateChangesReachAQueuedPortInSendOrder)
     IONotificationPortSetDispatchQueue(port, queue);
     Heard heard;
     io_object_t note = 0;
-    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &interest, &heard, &note),
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &interest, &heard,
+                                               &note),
               KERN_SUCCESS);
     IOService* kernelService = mHarness->service();
     for (natural_t i = 0; i < 5; ++i)

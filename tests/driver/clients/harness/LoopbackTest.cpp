@@ -21,13 +21,11 @@ struct LoopCase {
     int32_t ppm;
 };
 
-std::ostream& operator<<(std::ostream& o, const LoopCase& c)
-{
+std::ostream& operator<<(std::ostream& o, const LoopCase& c) {
     return o << (c.highSpeed ? "high" : "full") << " " << c.rate << " Hz " << c.ppm << " ppm";
 }
 
-std::vector<LoopCase> everyOfferedRate()
-{
+std::vector<LoopCase> everyOfferedRate() {
     std::vector<LoopCase> cases;
     for (int32_t ppm : {-200, 200}) {
         for (uint32_t rate : {44100u, 48000u})
@@ -40,8 +38,7 @@ std::vector<LoopCase> everyOfferedRate()
 
 class Loopback : public ::testing::TestWithParam<LoopCase> {};
 
-TEST_P(Loopback, PassRoutingComesBackBitExactWithConstantLatency)
-{
+TEST_P(Loopback, PassRoutingComesBackBitExactWithConstantLatency) {
     const LoopCase c = GetParam();
     HarnessOptions o;
     o.highSpeed = c.highSpeed;
@@ -77,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(EveryRate, Loopback, ::testing::ValuesIn(everyOfferedRa
 
 // A sine has no frame counter; the harness still knows every played value,
 // so the check is the same sample-by-sample one.
-TEST(LoopbackSine, ASineComesBackSampleForSample)
-{
+TEST(LoopbackSine, ASineComesBackSampleForSample) {
     HarnessOptions o;
     o.highSpeed = true;
     o.rate = 96000;
@@ -101,4 +97,4 @@ TEST(LoopbackSine, ASineComesBackSampleForSample)
     EXPECT_GT(hi, int32_t(1) << 29);
 }
 
-}  // namespace
+} // namespace

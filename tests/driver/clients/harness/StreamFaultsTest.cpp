@@ -17,14 +17,12 @@ using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
 using hx::harness::Routing;
 
-std::vector<uint32_t> codesSince(const HarnessReport& r, size_t from)
-{
+std::vector<uint32_t> codesSince(const HarnessReport& r, size_t from) {
     return std::vector<uint32_t>(r.stateChanges.begin() + std::min(from, r.stateChanges.size()),
                                  r.stateChanges.end());
 }
 
-TEST(HarnessMix, EachValueComesBackHalvedTowardZeroAndDoubled)
-{
+TEST(HarnessMix, EachValueComesBackHalvedTowardZeroAndDoubled) {
     HarnessOptions o;
     o.highSpeed = false;
     o.rate = 48000;
@@ -48,14 +46,16 @@ TEST(HarnessMix, EachValueComesBackHalvedTowardZeroAndDoubled)
     EXPECT_GT(nonZero, 40000u);
     EXPECT_EQ(odd, 0u);
     for (uint64_t p = 1000; p < 1010; ++p)
-        EXPECT_EQ(hx::harness::mixRoundTrip(h.playedSample(p, 0)), h.playedSample(p, 0) & ~int32_t(0x100))
+        EXPECT_EQ(hx::harness::mixRoundTrip(h.playedSample(p, 0)),
+                  h.playedSample(p, 0) & ~int32_t(0x100))
             << "ramp frame " << p;
-    EXPECT_EQ(hx::harness::mixRoundTrip(int32_t(uint32_t(0x000003) << 8)), int32_t(uint32_t(0x000002) << 8));
-    EXPECT_EQ(hx::harness::mixRoundTrip(int32_t(uint32_t(0xFFFFFD) << 8)), int32_t(uint32_t(0xFFFFFE) << 8));
+    EXPECT_EQ(hx::harness::mixRoundTrip(int32_t(uint32_t(0x000003) << 8)),
+              int32_t(uint32_t(0x000002) << 8));
+    EXPECT_EQ(hx::harness::mixRoundTrip(int32_t(uint32_t(0xFFFFFD) << 8)),
+              int32_t(uint32_t(0xFFFFFE) << 8));
 }
 
-TEST(HarnessWrap, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak)
-{
+TEST(HarnessWrap, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak) {
     HarnessOptions o;
     o.highSpeed = false;
     o.rate = 44100;
@@ -63,7 +63,8 @@ TEST(HarnessWrap, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak)
     o.keepInput = false;
     ClientHarness h(o);
     ASSERT_TRUE(h.boot()) << h.lastError();
-    ASSERT_TRUE(h.openClient() && h.configure() && h.setRouting() && h.attachRing()) << h.lastError();
+    ASSERT_TRUE(h.openClient() && h.configure() && h.setRouting() && h.attachRing())
+        << h.lastError();
     const uint64_t started = h.service()->getCurrentFrame();
     ASSERT_LT(started, uint64_t(1) << 32);
     EXPECT_GT(started, (uint64_t(1) << 32) - 10000 - 1);
@@ -77,8 +78,7 @@ TEST(HarnessWrap, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak)
     EXPECT_GT(r.framesIn, 44100u * 10);
 }
 
-TEST(HarnessRecovery, ALateOutputCompletionBreaksOnceAndStage2ConfiguresAgain)
-{
+TEST(HarnessRecovery, ALateOutputCompletionBreaksOnceAndStage2ConfiguresAgain) {
     HarnessOptions o;
     o.highSpeed = false;
     o.rate = 48000;
@@ -126,4 +126,4 @@ TEST(HarnessRecovery, ALateOutputCompletionBreaksOnceAndStage2ConfiguresAgain)
     EXPECT_EQ(h.report().streamBreaks, 1u);
 }
 
-}  // namespace
+} // namespace

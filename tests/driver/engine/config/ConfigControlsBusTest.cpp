@@ -19,19 +19,21 @@ using hx::usb::Bus;
 using hx::usb::devices::HX5100Model;
 using namespace enginetest;
 
-Req writeSelector(uint8_t b) { return {0x40, 0x49, b, 0, 0}; }
+Req writeSelector(uint8_t b) {
+    return {0x40, 0x49, b, 0, 0};
+}
 
 class HX5100Config : public ::testing::TestWithParam<uint8_t> {
 protected:
     // A freshly powered device on the bus and a shared area at its defaults.
-    void plugFresh()
-    {
+    void plugFresh() {
         if (device) {
             device->release();
             bus.unplug(port);
         }
-        model = std::make_shared<HX5100Model>(GetParam(), hx::usb::devices::HX5100Identity{
-                                                              0x2F4B, 0x5100, 0x0100, "Korvex", "HX-5100", "SN1"});
+        model = std::make_shared<HX5100Model>(
+            GetParam(),
+            hx::usb::devices::HX5100Identity{0x2F4B, 0x5100, 0x0100, "Korvex", "HX-5100", "SN1"});
         port = bus.plug(model);
         device = bus.copyDevice(port);
         *sm = DriverSM{};
@@ -40,15 +42,16 @@ protected:
         model->clearTrace();
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         plugFresh();
         ASSERT_NE(device, nullptr);
         traits.products = ZrConfigProductFlagsFor(0x2F4B, 0x5100);
         traits.highSpeed = GetParam() == kUSBHostConnectionSpeedHigh;
-        hooks.request = [this](uint8_t dir, uint8_t level, uint8_t rcp, uint8_t bRequest, uint16_t wValue,
-                               uint16_t wIndex, void* data, uint32_t& length, int) {
-            StandardUSB::DeviceRequest r{uint8_t(dir | level | rcp), bRequest, wValue, wIndex, uint16_t(length)};
+        hooks.request = [this](uint8_t dir, uint8_t level, uint8_t rcp, uint8_t bRequest,
+                               uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length,
+                               int) {
+            StandardUSB::DeviceRequest r{uint8_t(dir | level | rcp), bRequest, wValue, wIndex,
+                                         uint16_t(length)};
             uint32_t n = 0;
             IOReturn st = device->deviceRequest(nullptr, r, data, n);
             length = n;
@@ -64,10 +67,8 @@ protected:
         };
         model->clearTrace();
     }
-    void TearDown() override
-    {
-        if (device)
-            device->release();
+    void TearDown() override {
+        if (device) device->release();
         dd->release();
     }
 
@@ -84,18 +85,18 @@ protected:
     std::vector<uint32_t> frequencySets;
 };
 
-TEST_P(HX5100Config, ConfigurationFromPowerOnReadsThePortOnceAndSetsOnlyAMismatchedRate)
-{
+TEST_P(HX5100Config, ConfigurationFromPowerOnReadsThePortOnceAndSetsOnlyAMismatchedRate) {
     sm->mChannelSettings = {48000, 2, 24, 2, 24, 1};
     ZrConfigControls c(traits, sm.get(), *dd, hooks);
 
     ASSERT_EQ(c.readLX4XXChannelConfig(), kIOReturnSuccess);
     c.completeConfiguration(0);
-    const std::vector<Req> first = {kReadPort2, kMixer,
-                                    // first selector update: the byte is already right; the rate is not
-                                    kReadSelector, kGetRate, kSetRateIn, kSetRateOut,
-                                    // second: both right
-                                    kReadSelector, kGetRate};
+    const std::vector<Req> first = {
+        kReadPort2, kMixer,
+        // first selector update: the byte is already right; the rate is not
+        kReadSelector, kGetRate, kSetRateIn, kSetRateOut,
+        // second: both right
+        kReadSelector, kGetRate};
     EXPECT_EQ(trace(), first);
     EXPECT_EQ(model->sampleRate(), 48000u);
     EXPECT_EQ(model->selectorByte(), HX5100Model::kPowerOnSelector);
@@ -113,7 +114,7 @@ TEST_P(HX5100Config, ConfigurationFromPowerOnReadsThePortOnceAndSetsOnlyAMismatc
         EXPECT_EQ(mixer[i], i == 56 ? 4 : 0) << i;
 
     EXPECT_EQ(dd->converter(), pcmTo24LSB);
-    EXPECT_EQ(dd->outMixer(), outMixer2CH);  // mixer mode 2 chooses again by the 2 outputs
+    EXPECT_EQ(dd->outMixer(), outMixer2CH); // mixer mode 2 chooses again by the 2 outputs
     EXPECT_EQ(sm->mAjExtData.mClockSource, 0u);
     EXPECT_EQ(sm->mAjExtData.mUSB1Mode, 0u);
     EXPECT_EQ(sm->mAjExtData.mDigitalLock, 0u);
@@ -128,21 +129,20 @@ TEST_P(HX5100Config, ConfigurationFromPowerOnReadsThePortOnceAndSetsOnlyAMismatc
     EXPECT_EQ(frequencySets, (std::vector<uint32_t>{48000, 48000}));
 }
 
-TEST_P(HX5100Config, FourChannelConfigurationKeepsTheFourChannelMixer)
-{
+TEST_P(HX5100Config, FourChannelConfigurationKeepsTheFourChannelMixer) {
     sm->mChannelSettings = {44100, 4, 24, 4, 24, 1};
     ZrConfigControls c(traits, sm.get(), *dd, hooks);
     c.setReadChannels(4, 4);
     ASSERT_EQ(c.readLX4XXChannelConfig(), kIOReturnSuccess);
     c.completeConfiguration(0);
-    EXPECT_EQ(trace(), (std::vector<Req>{kReadPort2, kMixer, kReadSelector, kGetRate, kReadSelector, kGetRate}));
+    EXPECT_EQ(trace(), (std::vector<Req>{kReadPort2, kMixer, kReadSelector, kGetRate, kReadSelector,
+                                         kGetRate}));
     EXPECT_EQ(dd->outMixer(), outMixer4CH);
     EXPECT_EQ(dd->outputChannels(), 4u);
     EXPECT_EQ(c.inputPostProcessor(), traits.highSpeed ? postprocessLX420_4_BugFix : nullptr);
 }
 
-TEST_P(HX5100Config, PortModeBitsReachTheSelectorWithoutTheMixerBit)
-{
+TEST_P(HX5100Config, PortModeBitsReachTheSelectorWithoutTheMixerBit) {
     // The port register in mixer-off mode (bit 4) with port mode bit 3.
     uint32_t n = 0;
     ASSERT_EQ(hooks.request(0x00, 0x40, 0, 0x49, 0x18, 1, nullptr, n, 1), kIOReturnSuccess);
@@ -150,22 +150,21 @@ TEST_P(HX5100Config, PortModeBitsReachTheSelectorWithoutTheMixerBit)
     sm->mChannelSettings = {44100, 2, 24, 2, 24, 1};
     ZrConfigControls c(traits, sm.get(), *dd, hooks);
     ASSERT_EQ(c.readLX4XXChannelConfig(), kIOReturnSuccess);
-    EXPECT_EQ(c.portWord(), 0x08u);  // stored without bit 4
+    EXPECT_EQ(c.portWord(), 0x08u); // stored without bit 4
     c.completeConfiguration(0);
-    EXPECT_EQ(trace(), (std::vector<Req>{kReadPort2, kMixer, kReadSelector, writeSelector(0x0A), kReadSelector, kGetRate,
-                                         kReadSelector, kGetRate}));
+    EXPECT_EQ(trace(), (std::vector<Req>{kReadPort2, kMixer, kReadSelector, writeSelector(0x0A),
+                                         kReadSelector, kGetRate, kReadSelector, kGetRate}));
     EXPECT_EQ(model->selectorByte(), 0x0A);
 }
 
-TEST_P(HX5100Config, SelectorIsWrittenOnlyWhenTheWantedByteDiffers)
-{
+TEST_P(HX5100Config, SelectorIsWrittenOnlyWhenTheWantedByteDiffers) {
     const struct {
         uint32_t clock, usb1;
         uint8_t wanted;
         uint32_t clockAfter;
     } cases[] = {
-        {1, 0, 0x00, 1},  // external clock: bit 1 cleared
-        {0, 1, 0x03, 0},  // USB1 mode: bit 0 set
+        {1, 0, 0x00, 1}, // external clock: bit 1 cleared
+        {0, 1, 0x03, 0}, // USB1 mode: bit 0 set
         {1, 1, 0x01, 1},
     };
     for (const auto& k : cases) {
@@ -176,8 +175,8 @@ TEST_P(HX5100Config, SelectorIsWrittenOnlyWhenTheWantedByteDiffers)
         ZrConfigControls c(traits, sm.get(), *dd, hooks);
         uint32_t result = 0;
         EXPECT_EQ(c.updateAjInputSelector(&result), 1u);
-        EXPECT_EQ(trace(), (std::vector<Req>{kReadSelector, writeSelector(k.wanted), kGetRate, kReadSelector, kGetRate,
-                                             kGetRate}));
+        EXPECT_EQ(trace(), (std::vector<Req>{kReadSelector, writeSelector(k.wanted), kGetRate,
+                                             kReadSelector, kGetRate, kGetRate}));
         EXPECT_EQ(model->selectorByte(), k.wanted);
         EXPECT_EQ(result, k.wanted);
         EXPECT_EQ(sm->mAjExtData.mClockSource, k.clockAfter);
@@ -185,8 +184,7 @@ TEST_P(HX5100Config, SelectorIsWrittenOnlyWhenTheWantedByteDiffers)
     }
 }
 
-TEST_P(HX5100Config, OperationsOfOtherProductsSendNothing)
-{
+TEST_P(HX5100Config, OperationsOfOtherProductsSendNothing) {
     sm->mChannelSettings = {44100, 2, 24, 2, 24, 1};
     int midi = 0, port = 0;
     hooks.midiStreaming = [&](bool s) { midi += s ? 1 : -1; };
@@ -205,6 +203,7 @@ TEST_P(HX5100Config, OperationsOfOtherProductsSendNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, HX5100Config,
-                         ::testing::Values(uint8_t(kUSBHostConnectionSpeedFull), uint8_t(kUSBHostConnectionSpeedHigh)));
+                         ::testing::Values(uint8_t(kUSBHostConnectionSpeedFull),
+                                           uint8_t(kUSBHostConnectionSpeedHigh)));
 
-}  // namespace
+} // namespace

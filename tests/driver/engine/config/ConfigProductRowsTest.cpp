@@ -13,8 +13,7 @@
 
 namespace {
 
-TEST(ConfigProductRows, EachListedProductGetsItsFlags)
-{
+TEST(ConfigProductRows, EachListedProductGetsItsFlags) {
     struct Case {
         uint16_t vendor, product;
         uint32_t flags;
@@ -28,7 +27,9 @@ TEST(ConfigProductRows, EachListedProductGetsItsFlags)
         {kKorvexVendorID, kKorvexLX610ProductID, kZrProductLX610},
         {kKorvexVendorID, kKorvexLX880ProductID, kZrProductLX880},
         {kKsvVendorID, kKsv0ProductID, kZrProductKSV0},
-        {kPellixVendorID, kPellixProductID, kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k | kZrProductSelectorRateRead},
+        {kPellixVendorID, kPellixProductID,
+         kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k |
+             kZrProductSelectorRateRead},
         {kKestrelVendorID, kKestrelProductID, kZrProductKestrel},
         {kKestrelVendorID, kKestrelK3ProductID, kZrProductKestrelLike},
         {kTeslinVendorID, kTeslinT10ProductID, kZrProductTUSBMSB},
@@ -36,7 +37,8 @@ TEST(ConfigProductRows, EachListedProductGetsItsFlags)
         {kQuarnelVendorID, kQuarnelBulkB02ProductID, kZrProductMerrowBulk},
         {kTolvaneVendorID, kTolvaneProductID, kZrProductTolvane},
         {kDarrowVendorID, kDarrowD1ProductID, kZrProductMI4},
-        {kOlvqVendorID, kOlvq186ProductID, kZrProductOlvq | kZrProductOlvqSelector | kZrProductOlvqCodec},
+        {kOlvqVendorID, kOlvq186ProductID,
+         kZrProductOlvq | kZrProductOlvqSelector | kZrProductOlvqCodec},
         {kOlvqVendorID, kOlvq188ProductID, kZrProductOlvq | kZrProductOlvqSelector},
         {kOlvqEarlierVendorID, kOlvqEarlierProductID, kZrProductOlvq},
         {kGarnetoVendorID, kGarnetoProductID, kZrProductGarneto},
@@ -48,20 +50,20 @@ TEST(ConfigProductRows, EachListedProductGetsItsFlags)
         {kOlvqVendorID, kKorvexHX5100ProductID, 0},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ZrConfigProductFlagsFor(c.vendor, c.product), c.flags) << std::hex << c.vendor << ":" << c.product;
+        EXPECT_EQ(ZrConfigProductFlagsFor(c.vendor, c.product), c.flags)
+            << std::hex << c.vendor << ":" << c.product;
 }
 
-TEST(ConfigProductRows, FiveSecondGenerationSorvikProductsHaveTheirOwnChannelPair)
-{
+TEST(ConfigProductRows, FiveSecondGenerationSorvikProductsHaveTheirOwnChannelPair) {
     struct Case {
         uint16_t product;
         bool own;
         uint32_t ins, outs;
     };
     const Case cases[] = {
-        {kSorvikFarlane2ProductIDs[0], true, 12, 2}, {kSorvikFarlane2ProductIDs[1], true, 8, 6},
+        {kSorvikFarlane2ProductIDs[0], true, 12, 2},  {kSorvikFarlane2ProductIDs[1], true, 8, 6},
         {kSorvikFarlane2ProductIDs[2], true, 12, 12}, {kSorvikFarlane2ProductIDs[3], true, 12, 2},
-        {kSorvikFarlane2ProductIDs[4], true, 12, 2}, {kSorvikFarlane2ProductIDs[5], false, 4, 4},
+        {kSorvikFarlane2ProductIDs[4], true, 12, 2},  {kSorvikFarlane2ProductIDs[5], false, 4, 4},
         {kSorvikFarlane2ProductIDs[6], false, 4, 4},
     };
     for (const Case& c : cases) {
@@ -80,9 +82,9 @@ struct Req {
     uint16_t value, index;
     bool operator==(const Req&) const = default;
 };
-std::ostream& operator<<(std::ostream& o, const Req& r)
-{
-    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " " << r.index << "}";
+std::ostream& operator<<(std::ostream& o, const Req& r) {
+    return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " "
+             << r.index << "}";
 }
 
 // An Olvq device on a scripted control pipe: it keeps the selector byte it
@@ -96,14 +98,14 @@ struct OlvqRig {
     uint8_t selector = 0;
     std::vector<uint32_t> frequencySets;
 
-    OlvqRig()
-    {
+    OlvqRig() {
         sm->mAjExtData.setDefaults();
         sm->mChannelSettings = {48000, 2, 24, 2, 24, 0};
         traits.products = ZrConfigProductFlagsFor(kOlvqVendorID, kOlvq187ProductID);
         traits.merrowCompatible = false;
-        hooks.request = [this](uint8_t dir, uint8_t level, uint8_t rcp, uint8_t bRequest, uint16_t wValue,
-                               uint16_t wIndex, void* data, uint32_t& length, int) {
+        hooks.request = [this](uint8_t dir, uint8_t level, uint8_t rcp, uint8_t bRequest,
+                               uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length,
+                               int) {
             trace.push_back({uint8_t(dir | level | rcp), bRequest, wValue, wIndex});
             auto* b = static_cast<uint8_t*>(data);
             if (bRequest == 0x49 && wIndex == 0 && dir) {
@@ -113,7 +115,7 @@ struct OlvqRig {
                 selector = uint8_t(wValue);
                 length = 0;
             } else if (bRequest == 0x81) {
-                b[0] = 0x80, b[1] = 0xBB, b[2] = 0x00;  // 48,000
+                b[0] = 0x80, b[1] = 0xBB, b[2] = 0x00; // 48,000
                 length = 3;
             } else {
                 length = 0;
@@ -128,8 +130,7 @@ struct OlvqRig {
     ~OlvqRig() { dd->release(); }
 };
 
-TEST(OlvqSelector, ClockSourceSetsTheLayoutAndTheARequest)
-{
+TEST(OlvqSelector, ClockSourceSetsTheLayoutAndTheARequest) {
     struct Case {
         uint32_t clockSource;
         uint8_t readByte;
@@ -160,26 +161,23 @@ TEST(OlvqSelector, ClockSourceSetsTheLayoutAndTheARequest)
         EXPECT_EQ(rig.sm->mAjExtData.mDigitalLock, locked ? 1 : 0);
         std::vector<Req> expected;
         expected.push_back(readSel);
-        if (c.readByte & 0x04)
-            expected.push_back(readSel);  // a locked byte is read again
+        if (c.readByte & 0x04) expected.push_back(readSel); // a locked byte is read again
         expected.push_back({0x40, 0x41, c.aRequest, 0x101});
         expected.push_back({0x40, 0x49, c.written, 0});
         expected.push_back(getRate);
         expected.push_back(readSel);
         expected.push_back(getRate);
-        if (locked)
-            expected.push_back(getRate);  // one round: 48 kHz is taken
+        if (locked) expected.push_back(getRate); // one round: 48 kHz is taken
         expected.push_back(getRate);
         EXPECT_EQ(rig.trace, expected);
         if (locked) {
             EXPECT_EQ(rig.sm->mAjExtData.mDigitalLockFrequency, 48000u);
         }
-        EXPECT_TRUE(rig.frequencySets.empty());  // the device runs the wanted rate
+        EXPECT_TRUE(rig.frequencySets.empty()); // the device runs the wanted rate
     }
 }
 
-TEST(OlvqSelector, AnUnchangedByteIsNotWrittenAndBusyStreamingRefuses)
-{
+TEST(OlvqSelector, AnUnchangedByteIsNotWrittenAndBusyStreamingRefuses) {
     OlvqRig rig;
     rig.selector = 0xB2;
     rig.sm->mAjExtData.mClockSource = 0;
@@ -198,4 +196,4 @@ TEST(OlvqSelector, AnUnchangedByteIsNotWrittenAndBusyStreamingRefuses)
     EXPECT_TRUE(busy.trace.empty());
 }
 
-}  // namespace
+} // namespace

@@ -17,16 +17,13 @@ public:
     uint64_t now = 1;
     bool sleepsAdvance = true;
     uint64_t nowNanos() override { return now; }
-    bool waitUntil(std::condition_variable&, std::unique_lock<std::mutex>&, uint64_t deadline) override
-    {
-        if (deadline > now)
-            now = deadline;
+    bool waitUntil(std::condition_variable&, std::unique_lock<std::mutex>&,
+                   uint64_t deadline) override {
+        if (deadline > now) now = deadline;
         return false;
     }
-    void sleepUntil(uint64_t deadline) override
-    {
-        if (sleepsAdvance && deadline > now)
-            now = deadline;
+    void sleepUntil(uint64_t deadline) override {
+        if (sleepsAdvance && deadline > now) now = deadline;
     }
 };
 
@@ -35,39 +32,34 @@ struct ClockScope {
     ~ClockScope() { hx::clock::setSource(nullptr); }
 };
 
-TEST(SamplingFrequencyReply, DecodesLittleEndianAndRefusesRatesOutsideTheRange)
-{
+TEST(SamplingFrequencyReply, DecodesLittleEndianAndRefusesRatesOutsideTheRange) {
     struct Case {
         uint8_t bytes[3];
         uint32_t length;
         uint32_t rate;
     } cases[] = {
-        {{0x44, 0xAC, 0x00}, 3, 44100},
-        {{0x80, 0xBB, 0x00}, 3, 48000},
-        {{0x00, 0xEE, 0x02}, 3, 192000},
-        {{0x88, 0x58, 0x00}, 3, 88200},   // 22,664: top byte dropped
-        {{0x00, 0x77, 0x00}, 3, 96000},   // 30,464: top byte dropped
-        {{0x40, 0x1F, 0x00}, 3, 8000},    // lowest accepted
-        {{0x00, 0xDC, 0x05}, 3, 384000},  // highest accepted
-        {{0x3F, 0x1F, 0x00}, 3, 0},       // 7,999
-        {{0x01, 0xDC, 0x05}, 3, 0},       // 384,001
-        {{0x00, 0x00, 0x00}, 3, 0},
-        {{0xFF, 0xFF, 0xFF}, 3, 0},
-        {{0x80, 0xBB, 0x00}, 2, 0},       // short reply
+        {{0x44, 0xAC, 0x00}, 3, 44100},  {{0x80, 0xBB, 0x00}, 3, 48000},
+        {{0x00, 0xEE, 0x02}, 3, 192000}, {{0x88, 0x58, 0x00}, 3, 88200}, // 22,664: top byte dropped
+        {{0x00, 0x77, 0x00}, 3, 96000},                                  // 30,464: top byte dropped
+        {{0x40, 0x1F, 0x00}, 3, 8000},                                   // lowest accepted
+        {{0x00, 0xDC, 0x05}, 3, 384000},                                 // highest accepted
+        {{0x3F, 0x1F, 0x00}, 3, 0},                                      // 7,999
+        {{0x01, 0xDC, 0x05}, 3, 0},                                      // 384,001
+        {{0x00, 0x00, 0x00}, 3, 0},      {{0xFF, 0xFF, 0xFF}, 3, 0},
+        {{0x80, 0xBB, 0x00}, 2, 0}, // short reply
     };
     for (const Case& c : cases)
         EXPECT_EQ(ZrDecodeSamplingFrequency(c.bytes, c.length), c.rate) << c.rate;
     EXPECT_EQ(ZrDecodeSamplingFrequency(nullptr, 3), 0u);
 }
 
-TEST(SetCurRepeats, StopAtTheTimeCapOrTheCountCapAndAtTheFirstSuccess)
-{
+TEST(SetCurRepeats, StopAtTheTimeCapOrTheCountCapAndAtTheFirstSuccess) {
     struct Case {
         const char* name;
         bool repeat;
-        uint64_t requestMs;      // virtual time each request takes
+        uint64_t requestMs; // virtual time each request takes
         bool sleepsAdvance;
-        int failures;            // requests refused before one is taken (-1: all)
+        int failures; // requests refused before one is taken (-1: all)
         int tries;
         bool ok;
     } cases[] = {
@@ -104,4 +96,4 @@ TEST(SetCurRepeats, StopAtTheTimeCapOrTheCountCapAndAtTheFirstSuccess)
     }
 }
 
-}  // namespace
+} // namespace

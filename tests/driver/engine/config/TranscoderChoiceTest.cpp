@@ -18,29 +18,31 @@ struct SharedArea {
     ~SharedArea() { dd->release(); }
 };
 
-APISpecificFeatures featuresWith(unsigned flag)
-{
+APISpecificFeatures featuresWith(unsigned flag) {
     APISpecificFeatures f{};
     f.mFlags[flag] = 1;
     f.mLoaded = 1;
     return f;
 }
 
-TEST(ConfigChoice, OutputMixerByOutputCountGoesToTheClientMixer)
-{
-    const struct { uint32_t out; OUT_MIXER_FNC mixer; } cases[] = {
-        {6, outMixer6CH}, {4, outMixer4CH}, {2, outMixer2CH}, {3, nullptr}, {0, nullptr}, {8, nullptr},
+TEST(ConfigChoice, OutputMixerByOutputCountGoesToTheClientMixer) {
+    const struct {
+        uint32_t out;
+        OUT_MIXER_FNC mixer;
+    } cases[] = {
+        {6, outMixer6CH}, {4, outMixer4CH}, {2, outMixer2CH},
+        {3, nullptr},     {0, nullptr},     {8, nullptr},
     };
     SharedArea a;
     for (const auto& c : cases) {
-        a.dd->setOutMixer(outMixer6CH == c.mixer ? outMixer2CH : outMixer6CH);  // something else first
+        a.dd->setOutMixer(outMixer6CH == c.mixer ? outMixer2CH
+                                                 : outMixer6CH); // something else first
         EXPECT_EQ(ZrChooseOutMixer(c.out, *a.dd), c.mixer) << c.out;
         EXPECT_EQ(a.dd->outMixer(), c.mixer) << c.out;
     }
 }
 
-TEST(ConfigChoice, InputPostprocessorTable)
-{
+TEST(ConfigChoice, InputPostprocessorTable) {
     const ZrDeviceTraits hx{kZrProductHX5100, true};
     const ZrDeviceTraits lx420{kZrProductLX420, true};
     const ZrDeviceTraits lx150{kZrProductLX150, true};
@@ -65,7 +67,8 @@ TEST(ConfigChoice, InputPostprocessorTable)
         {"LX150 1,2", lx150, 4, 1, 2, 0, nullptr},
         {"LX150 0,0", lx150, 4, 0, 0, 0, postprocessLX150_00},
         {"LX150 0,1", lx150, 4, 0, 1, 0, nullptr},
-        {"LX150 locked 0,0", lx150, 4, 0, 0, 1, postprocessLX150_00},  // routing rows come before the lock
+        {"LX150 locked 0,0", lx150, 4, 0, 0, 1,
+         postprocessLX150_00}, // routing rows come before the lock
         {"KSV0", {kZrProductKSV0, true}, 4, 0, 1, 0, postprocessKSV0BugFix},
         {"Pellix", {kZrProductPellix, true}, 6, 0, 1, 0, postprocessPellixBugFix},
         {"Pellix locked", {kZrProductPellix, true}, 6, 0, 1, 1, nullptr},
@@ -80,17 +83,19 @@ TEST(ConfigChoice, InputPostprocessorTable)
         hx::log::Capture log;
         EXPECT_EQ(ZrChooseInputPostprocessor(c.device, c.in, aj), c.expected) << c.name;
         const std::string text = log.text();
-        EXPECT_NE(text.find("ZrDevice::chooseInputPostprocessor(), lock=" + std::to_string(c.lock)), std::string::npos)
+        EXPECT_NE(text.find("ZrDevice::chooseInputPostprocessor(), lock=" + std::to_string(c.lock)),
+                  std::string::npos)
             << c.name;
-        EXPECT_EQ(text.find("mInputPostProcessor = 0;\n") != std::string::npos, c.expected == nullptr) << c.name;
+        EXPECT_EQ(text.find("mInputPostProcessor = 0;\n") != std::string::npos,
+                  c.expected == nullptr)
+            << c.name;
     }
 }
 
 // A 4-input configuration followed by a 2-input one must not keep the
 // 4-channel fix-up: it would silence input channels 2 and 3 of the stereo
 // stream's frames.
-TEST(ConfigChoice, ANewInputCountWithoutARowClearsTheEarlierPostprocessor)
-{
+TEST(ConfigChoice, ANewInputCountWithoutARowClearsTheEarlierPostprocessor) {
     for (uint32_t product : {uint32_t(kZrProductHX5100), uint32_t(kZrProductLX420)}) {
         SharedArea a;
         a.sm->mAjExtData.setDefaults();
@@ -104,8 +109,7 @@ TEST(ConfigChoice, ANewInputCountWithoutARowClearsTheEarlierPostprocessor)
     }
 }
 
-TEST(ConfigChoice, SixInputRoutingPicksTheMemberNamedByTheDigits)
-{
+TEST(ConfigChoice, SixInputRoutingPicksTheMemberNamedByTheDigits) {
     const ZrDeviceTraits lx610{kZrProductLX610, true};
     const struct {
         uint32_t a, b, c;
@@ -117,9 +121,10 @@ TEST(ConfigChoice, SixInputRoutingPicksTheMemberNamedByTheDigits)
         {2, 2, 2, postprocessLX610_222, nullptr},
         {1, 0, 2, postprocessLX610_102, nullptr},
         {2, 1, 0, postprocessLX610_210, nullptr},
-        {0x10, 0x21, 0x02, postprocessLX610_012, nullptr},  // two low bits only
+        {0x10, 0x21, 0x02, postprocessLX610_012, nullptr}, // two low bits only
         {0, 3, 2, nullptr, "choose6InputPostprocessor: mInputPostProcessor = 0 Bitmap=032\n"},
-        {3, 3, 3, nullptr, "choose6InputPostprocessor: mInputPostProcessor = 0 Bitmap=077\n"},  // 333 mod 256
+        {3, 3, 3, nullptr,
+         "choose6InputPostprocessor: mInputPostProcessor = 0 Bitmap=077\n"}, // 333 mod 256
     };
     for (const auto& c : cases) {
         QnAjExtData aj{};
@@ -136,11 +141,11 @@ TEST(ConfigChoice, SixInputRoutingPicksTheMemberNamedByTheDigits)
     QnAjExtData aj{};
     EXPECT_EQ(ZrChoose6InputPostprocessor({kZrProductLX610, false}, aj), nullptr);
     EXPECT_EQ(ZrChoose6InputPostprocessor({kZrProductHX5100, true}, aj), nullptr);
-    EXPECT_NE(log.text().find("choose6InputPostprocessor: mInputPostProcessor = 0 bad device\n"), std::string::npos);
+    EXPECT_NE(log.text().find("choose6InputPostprocessor: mInputPostProcessor = 0 bad device\n"),
+              std::string::npos);
 }
 
-TEST(ConfigChoice, OutputEncoderTable)
-{
+TEST(ConfigChoice, OutputEncoderTable) {
     static const APISpecificFeatures f17 = featuresWith(17);
     const struct {
         const char* name;
@@ -188,24 +193,22 @@ TEST(ConfigChoice, OutputEncoderTable)
     }
 }
 
-TEST(ConfigChoice, EncoderAndChannelCountsGoToTheClientMixerOnlyWithASharedArea)
-{
+TEST(ConfigChoice, EncoderAndChannelCountsGoToTheClientMixerOnlyWithASharedArea) {
     SharedArea a;
     a.sm->mChannelSettings = {96000, 0, 24, 4, 24, 1};
     a.dd->setConverters(pcmTo16LSB, {44100, 6, 16, 6, 16, 1});
     EXPECT_EQ(ZrChooseISOOutEncoder({kZrProductHX5100, true}, 4, nullptr, *a.dd), nullptr);
-    EXPECT_EQ(a.dd->converter(), pcmTo16LSB);  // untouched without a shared area
+    EXPECT_EQ(a.dd->converter(), pcmTo16LSB); // untouched without a shared area
     EXPECT_EQ(ZrChooseISOOutEncoder({kZrProductHX5100, true}, 4, a.sm.get(), *a.dd), pcmTo24LSB);
     EXPECT_EQ(a.dd->converter(), pcmTo24LSB);
-    EXPECT_EQ(a.dd->inputChannels(), 1u);  // no inputs still mixes one channel's worth
+    EXPECT_EQ(a.dd->inputChannels(), 1u); // no inputs still mixes one channel's worth
     EXPECT_EQ(a.dd->outputChannels(), 4u);
     a.sm->mChannelSettings.OutResolution = 28;
     EXPECT_EQ(ZrChooseISOOutEncoder({kZrProductHX5100, true}, 4, a.sm.get(), *a.dd), nullptr);
     EXPECT_EQ(a.dd->converter(), nullptr);
 }
 
-TEST(ConfigChoice, WireConvertersByResolutionAndDevice)
-{
+TEST(ConfigChoice, WireConvertersByResolutionAndDevice) {
     const struct {
         const char* name;
         uint32_t products;
@@ -215,18 +218,50 @@ TEST(ConfigChoice, WireConvertersByResolutionAndDevice)
     } cases[] = {
         {"HX5100 24/24", kZrProductHX5100, {48000, 2, 24, 2, 24, 1}, pcmFrom24LSB, pcmTo24LSB},
         {"HX5100 16/16", kZrProductHX5100, {48000, 4, 16, 4, 16, 1}, pcmFrom16LSB, pcmTo16LSB},
-        {"no inputs: output resolution", kZrProductHX5100, {48000, 0, 16, 2, 24, 1}, pcmFrom24LSB, pcmTo24LSB},
-        {"no outputs: input resolution", kZrProductHX5100, {48000, 2, 20, 0, 16, 1}, pcmFrom20LSB, pcmTo20LSB},
+        {"no inputs: output resolution",
+         kZrProductHX5100,
+         {48000, 0, 16, 2, 24, 1},
+         pcmFrom24LSB,
+         pcmTo24LSB},
+        {"no outputs: input resolution",
+         kZrProductHX5100,
+         {48000, 2, 20, 0, 16, 1},
+         pcmFrom20LSB,
+         pcmTo20LSB},
         {"32", 0, {48000, 2, 32, 2, 32, 1}, pcmFrom32LSB, pcmTo32LSB},
         {"Farlane 32", kZrProductSorvikFarlane, {48000, 2, 32, 2, 32, 1}, pcmFrom32Msb, pcmTo32LSB},
         {"28", 0, {48000, 2, 28, 2, 28, 1}, nullptr, nullptr},
-        {"Tolvane 2ch", kZrProductTolvane, {48000, 2, 24, 2, 24, 1}, pcmFrom24LSBChannelSwap, pcmTo24LSBChannelSwap},
-        {"Tolvane 1ch", kZrProductTolvane, {48000, 1, 24, 1, 24, 1}, pcmFrom24Kestrel, pcmTo24Kestrel},
-        {"Tolvane 16 2ch", kZrProductTolvane, {48000, 2, 16, 2, 16, 1}, pcmFrom16LSBChannelSwap, pcmTo16LSBChannelSwap},
-        {"MI4 4ch", kZrProductMI4, {48000, 4, 24, 4, 24, 1}, pcmFrom24LSBChannelSwapMI_4, pcmTo24LSB},
-        {"MI4 16 4ch", kZrProductMI4, {48000, 4, 16, 4, 16, 1}, pcmFrom16LSBChannelSwapMI_4, pcmTo16LSB},
+        {"Tolvane 2ch",
+         kZrProductTolvane,
+         {48000, 2, 24, 2, 24, 1},
+         pcmFrom24LSBChannelSwap,
+         pcmTo24LSBChannelSwap},
+        {"Tolvane 1ch",
+         kZrProductTolvane,
+         {48000, 1, 24, 1, 24, 1},
+         pcmFrom24Kestrel,
+         pcmTo24Kestrel},
+        {"Tolvane 16 2ch",
+         kZrProductTolvane,
+         {48000, 2, 16, 2, 16, 1},
+         pcmFrom16LSBChannelSwap,
+         pcmTo16LSBChannelSwap},
+        {"MI4 4ch",
+         kZrProductMI4,
+         {48000, 4, 24, 4, 24, 1},
+         pcmFrom24LSBChannelSwapMI_4,
+         pcmTo24LSB},
+        {"MI4 16 4ch",
+         kZrProductMI4,
+         {48000, 4, 16, 4, 16, 1},
+         pcmFrom16LSBChannelSwapMI_4,
+         pcmTo16LSB},
         {"TUSB MSB", kZrProductTUSBMSB, {48000, 2, 24, 2, 24, 1}, pcmFrom24TUSBMSB, pcmTo24TUSBMSB},
-        {"Trunk pair", kZrProductTUSB2ch, {48000, 2, 24, 2, 24, 1}, pcmFrom24TUSB2ch, pcmTo24TUSB2ch},
+        {"Trunk pair",
+         kZrProductTUSB2ch,
+         {48000, 2, 24, 2, 24, 1},
+         pcmFrom24TUSB2ch,
+         pcmTo24TUSB2ch},
         {"bulk 8", kZrProductMerrowBulk, {48000, 8, 24, 8, 24, 1}, nullptr, nullptr},
         {"bulk 4", kZrProductMerrowBulk, {48000, 4, 24, 4, 24, 1}, nullptr, pcmTo24Merrow4CH},
         {"bulk 12", kZrProductMerrowBulk, {48000, 4, 24, 12, 24, 1}, nullptr, pcmTo24LSB},
@@ -238,11 +273,10 @@ TEST(ConfigChoice, WireConvertersByResolutionAndDevice)
     }
 }
 
-TEST(ConfigChoice, ProductFlagsOnlyForTheListedHX5100)
-{
+TEST(ConfigChoice, ProductFlagsOnlyForTheListedHX5100) {
     EXPECT_EQ(ZrConfigProductFlagsFor(0x2F4B, 0x5100), uint32_t(kZrProductHX5100));
     EXPECT_EQ(ZrConfigProductFlagsFor(0x2F4B, 0x5101), 0u);
     EXPECT_EQ(ZrConfigProductFlagsFor(0x1D5A, 0x5100), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -32,8 +32,7 @@ struct Scanned {
     std::vector<uint8_t> bytes;
     ZrConfigurationDescriptor config;
     bool ok = false;
-    Scanned(std::vector<uint8_t> b, const VIDPID& ids) : bytes(std::move(b))
-    {
+    Scanned(std::vector<uint8_t> b, const VIDPID& ids) : bytes(std::move(b)) {
         USBByteBuffer buf(bytes.data(), uint32_t(bytes.size()));
         ok = config.scan(buf, ids);
     }
@@ -42,22 +41,21 @@ struct Scanned {
 // The HX-5100 without a features record: Merrow-compatible, so interfaces 1
 // and 2 become audio streaming and 3 MIDI, alternate 1 of each streaming
 // interface is retired and alternate 2 gets the synthesized 24-bit format.
-const char* const kHX5100FullSpeed =
-    "config 1 interfaces 4\n"
-    "interface 0 alt 0 class 255/0 endpoints 0\n"
-    "interface 1 alt 0 class 1/2 endpoints 0\n"
-    "  interface 0 alt 0 class 0/0 endpoints 0\n"
-    "  interface 1 alt 2 class 1/2 endpoints 1\n"
-    "    ep 0x01 attr 0x05 max 294 x1 interval 1 sync 1\n"
-    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
-    "interface 2 alt 0 class 1/2 endpoints 0\n"
-    "  interface 0 alt 0 class 0/0 endpoints 0\n"
-    "  interface 2 alt 2 class 1/2 endpoints 1\n"
-    "    ep 0x82 attr 0x05 max 294 x1 interval 1 sync 1\n"
-    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
-    "interface 3 alt 0 class 1/3 endpoints 2\n"
-    "  ep 0x03 attr 0x02 max 64 x1 interval 0 sync 0\n"
-    "  ep 0x84 attr 0x02 max 64 x1 interval 0 sync 0\n";
+const char* const kHX5100FullSpeed = "config 1 interfaces 4\n"
+                                     "interface 0 alt 0 class 255/0 endpoints 0\n"
+                                     "interface 1 alt 0 class 1/2 endpoints 0\n"
+                                     "  interface 0 alt 0 class 0/0 endpoints 0\n"
+                                     "  interface 1 alt 2 class 1/2 endpoints 1\n"
+                                     "    ep 0x01 attr 0x05 max 294 x1 interval 1 sync 1\n"
+                                     "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
+                                     "interface 2 alt 0 class 1/2 endpoints 0\n"
+                                     "  interface 0 alt 0 class 0/0 endpoints 0\n"
+                                     "  interface 2 alt 2 class 1/2 endpoints 1\n"
+                                     "    ep 0x82 attr 0x05 max 294 x1 interval 1 sync 1\n"
+                                     "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
+                                     "interface 3 alt 0 class 1/3 endpoints 2\n"
+                                     "  ep 0x03 attr 0x02 max 64 x1 interval 0 sync 0\n"
+                                     "  ep 0x84 attr 0x02 max 64 x1 interval 0 sync 0\n";
 
 const char* const kHX5100HighSpeed =
     "config 1 interfaces 4\n"
@@ -76,8 +74,7 @@ const char* const kHX5100HighSpeed =
     "  ep 0x03 attr 0x02 max 512 x1 interval 0 sync 0\n"
     "  ep 0x84 attr 0x02 max 512 x1 interval 0 sync 0\n";
 
-TEST(HX5100Descriptors, ScannedTreesMatchTheHandDerivedDumps)
-{
+TEST(HX5100Descriptors, ScannedTreesMatchTheHandDerivedDumps) {
     for (bool highSpeed : {false, true}) {
         SCOPED_TRACE(highSpeed ? "high speed" : "full speed");
         std::vector<uint8_t> bytes = hx5100ConfigurationSet(highSpeed);
@@ -95,22 +92,21 @@ TEST(HX5100Descriptors, ScannedTreesMatchTheHandDerivedDumps)
 // The simulated HX-5100's own sets: 9-byte isochronous endpoints with their
 // class-specific companions, a vendor control interface of subclass 1 and
 // an interrupt status endpoint on interface 3.
-const char* const kModelFullSpeed =
-    "config 1 interfaces 4\n"
-    "interface 0 alt 0 class 255/1 endpoints 0\n"
-    "interface 1 alt 0 class 1/2 endpoints 0\n"
-    "  interface 0 alt 0 class 0/0 endpoints 0\n"
-    "  interface 1 alt 2 class 1/2 endpoints 1\n"
-    "    ep 0x01 attr 0x05 max 300 x1 interval 1 sync 1\n"
-    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
-    "interface 2 alt 0 class 1/2 endpoints 0\n"
-    "  interface 0 alt 0 class 0/0 endpoints 0\n"
-    "  interface 2 alt 2 class 1/2 endpoints 1\n"
-    "    ep 0x82 attr 0x05 max 300 x1 interval 1 sync 1\n"
-    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
-    "interface 3 alt 0 class 1/3 endpoints 2\n"
-    "  ep 0x03 attr 0x02 max 64 x1 interval 0 sync 0\n"
-    "  ep 0x83 attr 0x03 max 64 x1 interval 1 sync 0\n";
+const char* const kModelFullSpeed = "config 1 interfaces 4\n"
+                                    "interface 0 alt 0 class 255/1 endpoints 0\n"
+                                    "interface 1 alt 0 class 1/2 endpoints 0\n"
+                                    "  interface 0 alt 0 class 0/0 endpoints 0\n"
+                                    "  interface 1 alt 2 class 1/2 endpoints 1\n"
+                                    "    ep 0x01 attr 0x05 max 300 x1 interval 1 sync 1\n"
+                                    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
+                                    "interface 2 alt 0 class 1/2 endpoints 0\n"
+                                    "  interface 0 alt 0 class 0/0 endpoints 0\n"
+                                    "  interface 2 alt 2 class 1/2 endpoints 1\n"
+                                    "    ep 0x82 attr 0x05 max 300 x1 interval 1 sync 1\n"
+                                    "    format 2ch 3 bytes 24 bits rates 44100 48000\n"
+                                    "interface 3 alt 0 class 1/3 endpoints 2\n"
+                                    "  ep 0x03 attr 0x02 max 64 x1 interval 0 sync 0\n"
+                                    "  ep 0x83 attr 0x03 max 64 x1 interval 1 sync 0\n";
 
 const char* const kModelHighSpeed =
     "config 1 interfaces 4\n"
@@ -129,12 +125,12 @@ const char* const kModelHighSpeed =
     "  ep 0x03 attr 0x02 max 512 x1 interval 0 sync 0\n"
     "  ep 0x83 attr 0x03 max 64 x1 interval 4 sync 0\n";
 
-TEST(HX5100Descriptors, DeviceModelSetsScanToTheHandDerivedTrees)
-{
+TEST(HX5100Descriptors, DeviceModelSetsScanToTheHandDerivedTrees) {
     namespace model = hx::usb::devices::hx5100;
     for (bool highSpeed : {false, true}) {
         SCOPED_TRACE(highSpeed ? "high speed" : "full speed");
-        const auto& set = highSpeed ? model::kHighSpeedConfiguration : model::kFullSpeedConfiguration;
+        const auto& set =
+            highSpeed ? model::kHighSpeedConfiguration : model::kFullSpeedConfiguration;
         std::vector<uint8_t> bytes(set.begin(), set.end());
         ZrDeviceConfigurations device;
         device.setIdentity(kKorvexVendor, kHX5100, 0x0100, nullptr, 1);
@@ -144,20 +140,20 @@ TEST(HX5100Descriptors, DeviceModelSetsScanToTheHandDerivedTrees)
         EXPECT_EQ(dumpConfiguration(*device.getConfigurationDescriptor(0)),
                   highSpeed ? kModelHighSpeed : kModelFullSpeed);
         // The streaming endpoints carry the sampling-frequency control.
-        ZrInterfaceDescriptor* out = device.getConfigurationDescriptor(0)->getInterface(1)->getAlternateSetting(2);
+        ZrInterfaceDescriptor* out =
+            device.getConfigurationDescriptor(0)->getInterface(1)->getAlternateSetting(2);
         EXPECT_EQ(out->getPipeByIndex(0)->getControls(), 1u);
     }
 }
 
-TEST(HX5100Descriptors, ClassCorrectionsFollowTheFeaturesRecord)
-{
+TEST(HX5100Descriptors, ClassCorrectionsFollowTheFeaturesRecord) {
     struct Case {
         const char* name;
         bool loaded;
         bool merrowFlag;
         bool mrw192Flag;
         uint16_t product;
-        int classOf1, classOf3;  // class * 16 + subclass
+        int classOf1, classOf3; // class * 16 + subclass
     };
     const Case cases[] = {
         {"no record: both families", false, false, false, 0x9999, 0x12, 0x13},
@@ -181,8 +177,7 @@ TEST(HX5100Descriptors, ClassCorrectionsFollowTheFeaturesRecord)
     }
 }
 
-TEST(ByteCursor, PeekAtTheEndReadsZeroAndForwardStopsAtTheSize)
-{
+TEST(ByteCursor, PeekAtTheEndReadsZeroAndForwardStopsAtTheSize) {
     uint8_t data[4] = {1, 2, 3, 4};
     USBByteBuffer buf(data, 4);
     buf.forward(1);
@@ -193,8 +188,7 @@ TEST(ByteCursor, PeekAtTheEndReadsZeroAndForwardStopsAtTheSize)
     EXPECT_EQ(buf.getWritePosition(), 4u);
 }
 
-TEST(PipeDescriptor, IntervalAndPacketSizeDecideAcceptance)
-{
+TEST(PipeDescriptor, IntervalAndPacketSizeDecideAcceptance) {
     struct Case {
         uint8_t address;
         uint16_t maxPacket;
@@ -202,20 +196,21 @@ TEST(PipeDescriptor, IntervalAndPacketSizeDecideAcceptance)
         bool accepted;
     };
     const Case cases[] = {
-        {0x01, 33, 2, false}, {0x01, 32, 2, true}, {0x81, 32, 2, false}, {0x81, 31, 2, true},
+        {0x01, 33, 2, false}, {0x01, 32, 2, true},  {0x81, 32, 2, false},  {0x81, 31, 2, true},
         {0x01, 600, 1, true}, {0x81, 600, 4, true}, {0x81, 600, 3, false},
     };
     for (const Case& c : cases) {
-        uint8_t d[7] = {7, 5, c.address, 0x05, uint8_t(c.maxPacket), uint8_t(c.maxPacket >> 8), c.interval};
+        uint8_t d[7] = {
+            7, 5, c.address, 0x05, uint8_t(c.maxPacket), uint8_t(c.maxPacket >> 8), c.interval};
         USBByteBuffer buf(d, 7);
         ZrPipeDescriptor p;
-        EXPECT_EQ(p.scan(buf), c.accepted) << int(c.address) << " " << c.maxPacket << " " << int(c.interval);
+        EXPECT_EQ(p.scan(buf), c.accepted)
+            << int(c.address) << " " << c.maxPacket << " " << int(c.interval);
         EXPECT_EQ(buf.getReadPosition(), 7u);
     }
 }
 
-TEST(PipeDescriptor, ReadsItsClassSpecificCompanionAndSplitsThePacketSize)
-{
+TEST(PipeDescriptor, ReadsItsClassSpecificCompanionAndSplitsThePacketSize) {
     // 9-byte endpoint, 3 transactions of 1024 bytes, then its 7-byte
     // class-specific descriptor and one byte of the next descriptor.
     uint8_t d[] = {9, 5, 0x83, 0x0D, 0x00, 0x14, 1, 0, 0, 7, 0x25, 1, 0x81, 2, 0x34, 0x12, 0x55};
@@ -233,15 +228,18 @@ TEST(PipeDescriptor, ReadsItsClassSpecificCompanionAndSplitsThePacketSize)
     EXPECT_EQ(p.getLockDelay(), 0x1234);
 }
 
-TEST(InterfaceDescriptor, UnknownDescriptorEndsTheInterfaceAndTheConfigurationSkipsIt)
-{
+TEST(InterfaceDescriptor, UnknownDescriptorEndsTheInterfaceAndTheConfigurationSkipsIt) {
     PlainDevice dev;
     DescriptorBuilder b;
     b.config(2)
         .iface(1, 0, 0, 1, 2)
-        .iface(1, 1, 1, 1, 2).format(2, 16, {48000}).ep(0x01, 0x05, 196, 1)
-        .raw({8, 0x0B, 2, 1, 1, 2, 0, 0})          // an interface association
-        .iface(1, 2, 1, 1, 2).format(2, 24, {48000}).ep(0x01, 0x05, 294, 1)
+        .iface(1, 1, 1, 1, 2)
+        .format(2, 16, {48000})
+        .ep(0x01, 0x05, 196, 1)
+        .raw({8, 0x0B, 2, 1, 1, 2, 0, 0}) // an interface association
+        .iface(1, 2, 1, 1, 2)
+        .format(2, 24, {48000})
+        .ep(0x01, 0x05, 294, 1)
         .iface(2, 0, 0, 1, 1);
     Scanned s(b.bytes(), dev.ids());
     ASSERT_TRUE(s.ok);
@@ -253,28 +251,28 @@ TEST(InterfaceDescriptor, UnknownDescriptorEndsTheInterfaceAndTheConfigurationSk
     EXPECT_EQ(s.config.getInterfaceByIndex(2)->getInterfaceNumber(), 2);
 }
 
-TEST(InterfaceDescriptor, OfTwoSingleRateTwinsTheLargerPacketStays)
-{
+TEST(InterfaceDescriptor, OfTwoSingleRateTwinsTheLargerPacketStays) {
     PlainDevice dev;
     for (bool largerFirst : {false, true}) {
         DescriptorBuilder b;
         b.config(1).iface(1, 0, 0, 1, 2);
         b.iface(1, 1, 1, 1, 2).format(2, 24, {48000}).ep(0x01, 0x05, largerFirst ? 300 : 200, 1);
         b.iface(1, 2, 1, 1, 2).format(2, 24, {48000}).ep(0x01, 0x05, largerFirst ? 200 : 300, 1);
-        b.iface(1, 3, 1, 1, 2).format(2, 24, {48000}).ep(0x01, 0x05, 300, 1);  // equal: both stay
+        b.iface(1, 3, 1, 1, 2).format(2, 24, {48000}).ep(0x01, 0x05, 300, 1); // equal: both stay
         Scanned s(b.bytes(), dev.ids());
         ASSERT_TRUE(s.ok);
         ZrInterfaceDescriptor* iface = s.config.getInterface(1);
         ASSERT_EQ(iface->getCountAlternateSettings(), 2);
         EXPECT_EQ(iface->getAlternateSettingByIndex(0)->getPipeByIndex(0)->getMaxPacketSize(), 300);
         EXPECT_EQ(iface->getAlternateSettingByIndex(1)->getAlternateNumber(), 3);
-        EXPECT_EQ(iface->getAlternateSetting(largerFirst ? 1 : 2)->getPipeByIndex(0)->getMaxPacketSize(), 300);
+        EXPECT_EQ(
+            iface->getAlternateSetting(largerFirst ? 1 : 2)->getPipeByIndex(0)->getMaxPacketSize(),
+            300);
         EXPECT_EQ(iface->getAlternateSetting(largerFirst ? 2 : 1), nullptr);
     }
 }
 
-TEST(InterfaceDescriptor, AlternateZeroIsTheObjectItself)
-{
+TEST(InterfaceDescriptor, AlternateZeroIsTheObjectItself) {
     PlainDevice dev;
     Scanned s(classCompliantConfigurationSet(), dev.ids());
     ZrInterfaceDescriptor* iface = s.config.getInterface(1);
@@ -284,8 +282,7 @@ TEST(InterfaceDescriptor, AlternateZeroIsTheObjectItself)
     EXPECT_EQ(iface->getAlternateSetting(7), nullptr);
 }
 
-TEST(FormatRecord, BuiltFormatsAndTheirCounts)
-{
+TEST(FormatRecord, BuiltFormatsAndTheirCounts) {
     ZrInterfaceDescriptorSpecificAS as;
     as.genInit(2, 24);
     as.genAddSRBitmap(0x7);
@@ -306,8 +303,7 @@ TEST(FormatRecord, BuiltFormatsAndTheirCounts)
     }
 }
 
-TEST(FormatRecord, RateCountIsBoundedByTheDescriptorLength)
-{
+TEST(FormatRecord, RateCountIsBoundedByTheDescriptorLength) {
     struct Case {
         std::vector<uint8_t> bytes;
         uint32_t count;
@@ -317,7 +313,10 @@ TEST(FormatRecord, RateCountIsBoundedByTheDescriptorLength)
         // bSamFreqType 255 but room for one rate.
         {{11, 0x24, 2, 1, 2, 2, 16, 255, 0x44, 0xAC, 0}, 1, 0, 0},
         // bSamFreqType 2, length holds 2 and a half.
-        {{22, 0x24, 2, 1, 2, 2, 16, 2, 0x44, 0xAC, 0, 0x80, 0xBB, 0, 1, 2, 3, 4, 5, 6, 7, 8}, 2, 0, 0},
+        {{22, 0x24, 2, 1, 2, 2, 16, 2, 0x44, 0xAC, 0, 0x80, 0xBB, 0, 1, 2, 3, 4, 5, 6, 7, 8},
+         2,
+         0,
+         0},
         // Continuous range cut short: no rates at all.
         {{12, 0x24, 2, 1, 2, 2, 16, 0, 0x44, 0xAC, 0, 0}, 0, 0, 0},
         {{14, 0x24, 2, 1, 2, 2, 16, 0, 0x44, 0xAC, 0, 0x80, 0xBB, 0}, 0, 44100, 48000},
@@ -337,8 +336,7 @@ TEST(FormatRecord, RateCountIsBoundedByTheDescriptorLength)
 
 // Malformed sets: each must end, keep what came before the fault, and
 // (under asan) never read or write out of bounds or use a freed object.
-TEST(MalformedSets, EndCleanlyKeepingWhatWasParsed)
-{
+TEST(MalformedSets, EndCleanlyKeepingWhatWasParsed) {
     PlainDevice dev;
     struct Case {
         const char* name;
@@ -357,19 +355,23 @@ TEST(MalformedSets, EndCleanlyKeepingWhatWasParsed)
     std::vector<Case> cases = {
         {"empty", {}, false, 0},
         {"configuration too short", {8, 2, 9, 0, 1, 1, 0, 0x80}, false, 0},
-        {"length 0 ends the set", with({0, 4, 1, 0, 0, 1, 2, 0, 0, 9, 4, 1, 0, 0, 1, 2, 0, 0}), true, 1},
+        {"length 0 ends the set", with({0, 4, 1, 0, 0, 1, 2, 0, 0, 9, 4, 1, 0, 0, 1, 2, 0, 0}),
+         true, 1},
         {"length 1 ends the set", with({1, 4, 9, 4, 1, 0, 0, 1, 2, 0, 0}), true, 1},
         {"interface cut by the end keeps zeroed fields", with({9, 4, 1, 0, 0, 1}), true, 2},
         {"interface too short", with({5, 4, 1, 0, 0, 9, 4, 2, 0, 0, 1, 2, 0, 0}), true, 2},
         {"endpoint past the end", with({9, 4, 1, 0, 1, 1, 2, 0, 0, 7, 5, 0x81, 5, 0xFF}), true, 2},
-        {"bad endpoint length", with({9, 4, 1, 0, 1, 1, 2, 0, 0, 8, 5, 0x81, 5, 0, 1, 1, 0, 9, 4, 2, 0, 0, 1, 2, 0, 0}),
+        {"bad endpoint length",
+         with({9, 4, 1, 0, 1, 1, 2, 0, 0, 8, 5, 0x81, 5, 0, 1, 1, 0, 9, 4, 2, 0, 0, 1, 2, 0, 0}),
          true, 3},
-        {"huge rate count", with({9, 4, 1, 0, 0, 1, 2, 0, 0, 9, 4, 1, 1, 0, 1, 2, 0, 0, 11, 0x24, 2, 1, 2, 2, 16, 255,
-                                  0x80, 0xBB, 0}),
+        {"huge rate count", with({9, 4, 1, 0,  0,    1, 2, 0, 0, 9,  4,   1,    1,    0, 1,
+                                  2, 0, 0, 11, 0x24, 2, 1, 2, 2, 16, 255, 0x80, 0xBB, 0}),
          true, 2},
-        {"length 255 past the end", with({9, 4, 1, 0, 0, 1, 2, 0, 0, 255, 0x24, 2, 1, 2, 2, 16, 1}), true, 2},
+        {"length 255 past the end", with({9, 4, 1, 0, 0, 1, 2, 0, 0, 255, 0x24, 2, 1, 2, 2, 16, 1}),
+         true, 2},
         {"cut class-compliant set", cut, true, 3},
-        {"stray class-specific endpoint", with({7, 0x25, 1, 0, 0, 0, 0, 9, 4, 1, 0, 0, 1, 2, 0, 0}), true, 2},
+        {"stray class-specific endpoint", with({7, 0x25, 1, 0, 0, 0, 0, 9, 4, 1, 0, 0, 1, 2, 0, 0}),
+         true, 2},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -383,8 +385,7 @@ TEST(MalformedSets, EndCleanlyKeepingWhatWasParsed)
     }
 }
 
-TEST(MalformedSets, FullArraysRefuseAndFreeWhatDoesNotFit)
-{
+TEST(MalformedSets, FullArraysRefuseAndFreeWhatDoesNotFit) {
     PlainDevice dev;
     DescriptorBuilder b;
     b.config(1).iface(1, 0, 0, 1, 2).iface(1, 1, 70, 1, 2);
@@ -402,8 +403,7 @@ TEST(MalformedSets, FullArraysRefuseAndFreeWhatDoesNotFit)
     // The refused alternates and endpoints were freed (asan's leak check).
 }
 
-TEST(SynthesizedFormats, FullSpeedLimitsTheDeviceChannelCounts)
-{
+TEST(SynthesizedFormats, FullSpeedLimitsTheDeviceChannelCounts) {
     struct Case {
         bool highSpeed;
         uint32_t in, out, wantIn, wantOut;
@@ -420,24 +420,29 @@ TEST(SynthesizedFormats, FullSpeedLimitsTheDeviceChannelCounts)
     }
 }
 
-TEST(SynthesizedFormats, SecondGenerationChannelsFromTheInterruptPacketSize)
-{
+TEST(SynthesizedFormats, SecondGenerationChannelsFromTheInterruptPacketSize) {
     struct Case {
         uint16_t maxPacket;
-        int channels;  // -1: no format
+        int channels; // -1: no format
     };
-    const Case cases[] = {{256, 8}, {250, -1}, {32, 0}, {31, -1}, {60, 1}, {32 + 28 * 33, -1}, {32 + 28 * 32, 32}};
+    const Case cases[] = {{256, 8}, {250, -1},          {32, 0},           {31, -1},
+                          {60, 1},  {32 + 28 * 33, -1}, {32 + 28 * 32, 32}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.maxPacket);
         DescriptorBuilder b;
-        b.config(3).iface(0, 0, 0, 0xFF, 0).iface(1, 0, 0, 0xFF, 0).iface(1, 1, 1, 0xFF, 0).ep(0x81, 0x03, c.maxPacket, 1);
+        b.config(3)
+            .iface(0, 0, 0, 0xFF, 0)
+            .iface(1, 0, 0, 0xFF, 0)
+            .iface(1, 1, 1, 0xFF, 0)
+            .ep(0x81, 0x03, c.maxPacket, 1);
         std::vector<uint8_t> bytes = b.bytes();
         ZrDeviceConfigurations device;
         device.setIdentity(kSorvikVendor, kSorvikFarlane2[0], 0, nullptr, 1);
         device.setIsUSB2Device(true);
         USBByteBuffer buf(bytes.data(), uint32_t(bytes.size()));
         ASSERT_TRUE(device.scanConfigurationDescriptors(buf));
-        ZrInterfaceDescriptor* alt = device.getConfigurationDescriptor(0)->getInterface(1)->getAlternateSetting(1);
+        ZrInterfaceDescriptor* alt =
+            device.getConfigurationDescriptor(0)->getInterface(1)->getAlternateSetting(1);
         ASSERT_NE(alt, nullptr);
         ZrInterfaceDescriptorSpecificAS* as = alt->getAudioStreamingSpecific(0);
         if (c.channels < 0) {
@@ -452,8 +457,7 @@ TEST(SynthesizedFormats, SecondGenerationChannelsFromTheInterruptPacketSize)
     }
 }
 
-TEST(SynthesizedFormats, MissingAlternateIsLeftAlone)
-{
+TEST(SynthesizedFormats, MissingAlternateIsLeftAlone) {
     PlainDevice dev;
     Scanned s(classCompliantConfigurationSet(), dev.ids());
     const std::string before = dumpConfiguration(s.config);
@@ -462,13 +466,13 @@ TEST(SynthesizedFormats, MissingAlternateIsLeftAlone)
     EXPECT_EQ(dumpConfiguration(s.config), before);
 }
 
-TEST(SynthesizedFormats, SecondFormatRecordOnlyWhenAllThreeValuesAreGiven)
-{
+TEST(SynthesizedFormats, SecondFormatRecordOnlyWhenAllThreeValuesAreGiven) {
     PlainDevice dev;
     Scanned s(classCompliantConfigurationSet(), dev.ids());
     ZrInterfaceDescriptor* iface = s.config.getInterface(1);
     addSingleAlternate(iface, 1, 4, 24, 0x4, 6, -1, 0x4);
-    EXPECT_EQ(iface->getAlternateSetting(1)->getCountAudioStreamingSpecific(), 2);  // no third record
+    EXPECT_EQ(iface->getAlternateSetting(1)->getCountAudioStreamingSpecific(),
+              2); // no third record
     EXPECT_EQ(iface->getAlternateSetting(1)->getAudioStreamingSpecific(0)->getNumChannels(), 4);
     addSingleAlternate(iface, 2, 4, 24, 0x4, 6, 16, 0x4);
     ZrInterfaceDescriptor* two = iface->getAlternateSetting(2);
@@ -477,8 +481,7 @@ TEST(SynthesizedFormats, SecondFormatRecordOnlyWhenAllThreeValuesAreGiven)
     EXPECT_EQ(two->getAudioStreamingSpecific(1)->getBitResolution(), 16);
 }
 
-TEST(DisableAll, FrequencyZeroesTheSlotWhichThenNeverMatches)
-{
+TEST(DisableAll, FrequencyZeroesTheSlotWhichThenNeverMatches) {
     PlainDevice dev;
     std::vector<uint8_t> bytes = classCompliantConfigurationSet();
     ZrDeviceConfigurations device;
@@ -497,4 +500,4 @@ TEST(DisableAll, FrequencyZeroesTheSlotWhichThenNeverMatches)
     EXPECT_EQ(out->findAlternateSetting(48000, 2, 24, device.getIds()), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -24,9 +24,9 @@ struct Device {
     std::vector<uint8_t> bytes;
     ZrDeviceConfigurations model;
 
-    Device(std::vector<uint8_t> set, uint16_t vendor, uint16_t product, bool loaded, bool highSpeed = false)
-        : bytes(std::move(set))
-    {
+    Device(std::vector<uint8_t> set, uint16_t vendor, uint16_t product, bool loaded,
+           bool highSpeed = false)
+        : bytes(std::move(set)) {
         features.mLoaded = loaded;
         model.setIdentity(vendor, product, 0x0100, &features, 1);
         model.setIsUSB2Device(highSpeed);
@@ -35,13 +35,11 @@ struct Device {
     }
 };
 
-QnChannelSettings wanted(uint32_t rate, uint32_t ins, uint32_t outs, uint32_t bits)
-{
+QnChannelSettings wanted(uint32_t rate, uint32_t ins, uint32_t outs, uint32_t bits) {
     return QnChannelSettings{rate, ins, bits, outs, bits, 0};
 }
 
-TEST(InterfaceChoice, OutputOnlyDeviceEndsWithoutInputs)
-{
+TEST(InterfaceChoice, OutputOnlyDeviceEndsWithoutInputs) {
     DescriptorBuilder b;
     b.config(2).iface(0, 0, 0, 1, 1).iface(1, 0, 0, 1, 2);
     b.iface(1, 1, 1, 1, 2).format(2, 16, {44100, 48000}).ep(0x01, 0x09, 196, 1);
@@ -58,8 +56,7 @@ TEST(InterfaceChoice, OutputOnlyDeviceEndsWithoutInputs)
     EXPECT_EQ(dev.model.m_pcControlInterface->getInterfaceNumber(), 0);
 }
 
-TEST(InterfaceChoice, UnofferedSettingFallsToTheTwoByTwoAttempt)
-{
+TEST(InterfaceChoice, UnofferedSettingFallsToTheTwoByTwoAttempt) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
     b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(2, 16, {44100}).ep(0x01, 0x09, 180, 1);
@@ -81,8 +78,7 @@ TEST(InterfaceChoice, UnofferedSettingFallsToTheTwoByTwoAttempt)
     EXPECT_EQ(dev.model.mpOutInterface->getInterfaceNumber(), 1);
 }
 
-TEST(InterfaceChoice, NoHighRatesWithoutTheFlagThenTheFinalSearch)
-{
+TEST(InterfaceChoice, NoHighRatesWithoutTheFlagThenTheFinalSearch) {
     // Offers 4 in / 4 out only at 176.4 kHz, and 6 / 6 at 44.1 kHz 16 bits;
     // the features record forbids rates above 96 kHz.
     DescriptorBuilder b;
@@ -109,8 +105,7 @@ TEST(InterfaceChoice, NoHighRatesWithoutTheFlagThenTheFinalSearch)
     EXPECT_EQ(std::memcmp(&s, &expect192, sizeof s), 0);
 }
 
-TEST(InterfaceChoice, ConfigurationIndexBeyondTheListFallsBackToTheFirst)
-{
+TEST(InterfaceChoice, ConfigurationIndexBeyondTheListFallsBackToTheFirst) {
     Device dev(classCompliantConfigurationSet(), 0x1234, 0x0001, true);
     QnChannelSettings s = wanted(96000, 2, 2, 24);
     s.Configuration = 3;
@@ -125,13 +120,11 @@ TEST(InterfaceChoice, ConfigurationIndexBeyondTheListFallsBackToTheFirst)
     EXPECT_FALSE(empty.findInterfacesInConfig(s));
 }
 
-TEST(InterfaceChoice, HX5100TakesAlternateTwoBothWaysAtEveryOfferedRate)
-{
+TEST(InterfaceChoice, HX5100TakesAlternateTwoBothWaysAtEveryOfferedRate) {
     for (bool highSpeed : {false, true}) {
         Device dev(hx5100ConfigurationSet(highSpeed), kKorvexVendor, kHX5100, false, highSpeed);
         std::vector<uint32_t> rates = {44100, 48000};
-        if (highSpeed)
-            rates.insert(rates.end(), {88200, 96000, 176400, 192000});
+        if (highSpeed) rates.insert(rates.end(), {88200, 96000, 176400, 192000});
         for (uint32_t rate : rates) {
             SCOPED_TRACE(rate);
             QnChannelSettings s = wanted(rate, 8, 8, 16);
@@ -150,33 +143,34 @@ TEST(InterfaceChoice, HX5100TakesAlternateTwoBothWaysAtEveryOfferedRate)
     }
 }
 
-TEST(InterfaceChoice, RatesOutsideTheDeviceRangeNeverMatch)
-{
+TEST(InterfaceChoice, RatesOutsideTheDeviceRangeNeverMatch) {
     Device dev(classCompliantConfigurationSet(), 0x1234, 0x0001, true);
     ZrInterfaceDescriptor* out = dev.model.getConfigurationDescriptor(0)->getInterface(1);
     for (uint32_t rate : {0u, 7999u, 384001u, 0xFFFFFFFFu})
-        EXPECT_FALSE(out->getAlternateSetting(1)->hasCapabilities(rate, 2, 16, dev.model.getIds())) << rate;
+        EXPECT_FALSE(out->getAlternateSetting(1)->hasCapabilities(rate, 2, 16, dev.model.getIds()))
+            << rate;
 }
 
 // Byte offsets of the device information record, written out from its
 // layout rather than taken from the compiler.
 constexpr size_t kConfig0 = 8;
-constexpr size_t interfaceAt(size_t n) { return kConfig0 + 4 + 1540 * n; }
-constexpr size_t alternateAt(size_t n, size_t a) { return interfaceAt(n) + 4 + 96 * a; }
+constexpr size_t interfaceAt(size_t n) {
+    return kConfig0 + 4 + 1540 * n;
+}
+constexpr size_t alternateAt(size_t n, size_t a) {
+    return interfaceAt(n) + 4 + 96 * a;
+}
 
-void put16(std::vector<uint8_t>& v, size_t at, uint16_t x)
-{
+void put16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
     v[at] = uint8_t(x);
     v[at + 1] = uint8_t(x >> 8);
 }
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x)
-{
+void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; ++i)
         v[at + i] = uint8_t(x >> (8 * i));
 }
 
-TEST(DeviceInfo, HX5100RecordMatchesTheGoldenLayout)
-{
+TEST(DeviceInfo, HX5100RecordMatchesTheGoldenLayout) {
     for (bool highSpeed : {false, true}) {
         SCOPED_TRACE(highSpeed ? "high speed" : "full speed");
         Device dev(hx5100ConfigurationSet(highSpeed), kKorvexVendor, kHX5100, false, highSpeed);
@@ -189,20 +183,20 @@ TEST(DeviceInfo, HX5100RecordMatchesTheGoldenLayout)
         put16(golden, 2, kHX5100);
         put16(golden, 4, 0x0100);
         golden[6] = 1;
-        golden[kConfig0 + 1] = 1;  // bConfigurationValue
-        golden[kConfig0 + 2] = 4;  // interfaces
-        const std::vector<uint32_t> rates = highSpeed
-                                                ? std::vector<uint32_t>{44100, 48000, 88200, 96000, 176400, 192000}
-                                                : std::vector<uint32_t>{44100, 48000};
+        golden[kConfig0 + 1] = 1; // bConfigurationValue
+        golden[kConfig0 + 2] = 4; // interfaces
+        const std::vector<uint32_t> rates =
+            highSpeed ? std::vector<uint32_t>{44100, 48000, 88200, 96000, 176400, 192000}
+                      : std::vector<uint32_t>{44100, 48000};
         for (int n = 1; n <= 3; ++n) {
             golden[interfaceAt(n)] = uint8_t(n);
-            golden[interfaceAt(n) + 1] = n == 3 ? 3 : 2;  // subclass after the corrections
+            golden[interfaceAt(n) + 1] = n == 3 ? 3 : 2; // subclass after the corrections
         }
         for (int n = 1; n <= 2; ++n) {
-            golden[interfaceAt(n) + 2] = 1;  // one entry: alternate 2's format
+            golden[interfaceAt(n) + 2] = 1; // one entry: alternate 2's format
             size_t alt = alternateAt(n, 0);
             golden[alt] = 2;
-            golden[alt + 2] = 1;  // endpoints
+            golden[alt + 2] = 1; // endpoints
             golden[alt + 4] = 24;
             golden[alt + 5] = 2;
             golden[alt + 7] = uint8_t(rates.size());
@@ -230,16 +224,19 @@ TEST(DeviceInfo, HX5100RecordMatchesTheGoldenLayout)
     }
 }
 
-TEST(DeviceInfo, EdgeCasesOfTheFillAndTheScan)
-{
+TEST(DeviceInfo, EdgeCasesOfTheFillAndTheScan) {
     // Interfaces 0, 1 and 3 with bNumInterfaces 3; interface 1's alternate
     // carries two formats, one of them a continuous range.
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
-    b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(2, 16, {44100}).range(2, 24, 8000, 96000).ep(0x01, 0x09, 400, 1);
+    b.iface(1, 0, 0, 1, 2)
+        .iface(1, 1, 1, 1, 2)
+        .format(2, 16, {44100})
+        .range(2, 24, 8000, 96000)
+        .ep(0x01, 0x09, 400, 1);
     b.iface(3, 0, 0, 1, 2).iface(3, 1, 1, 1, 2).format(2, 16, {44100}).ep(0x83, 0x05, 200, 1);
     Device dev(b.bytes(), 0x1234, 0x0001, false);
-    dev.features.mLoaded = 0;  // direction by endpoint
+    dev.features.mLoaded = 0; // direction by endpoint
     auto info = std::make_unique<APIDeviceInfo>();
     std::memset(info.get(), 0xAA, sizeof *info);
     info->mFeatures = APISpecificFeatures{};
@@ -252,7 +249,7 @@ TEST(DeviceInfo, EdgeCasesOfTheFillAndTheScan)
     EXPECT_EQ(one.mAlternates[1].mAlternateSetting, 1);
     EXPECT_EQ(one.mAlternates[1].mStreaming.mContinuous, 1);
     EXPECT_EQ(one.mAlternates[1].mStreaming.mUpperRate, 96000u);
-    EXPECT_EQ(one.mAlternates[2].mAlternateSetting, 0xAA);  // untouched past the count
+    EXPECT_EQ(one.mAlternates[2].mAlternateSetting, 0xAA); // untouched past the count
     EXPECT_EQ(c.mInterfaces[2].mInterfaceNumber, 0xAA);    // no interface 2: left as it was
 
     // The continuous range matches only when ranges are allowed.
@@ -263,4 +260,4 @@ TEST(DeviceInfo, EdgeCasesOfTheFillAndTheScan)
     EXPECT_EQ(scanAPIDeviceInfo(*info, 0, 44100, 16, 2, true, true).mInterface, 1);
 }
 
-}  // namespace
+} // namespace

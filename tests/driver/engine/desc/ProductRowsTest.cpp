@@ -29,8 +29,7 @@ struct Device {
 
     Device(std::vector<uint8_t> set, uint16_t vendor, uint16_t product, bool highSpeed = false,
            uint16_t release = 0x0100, DriverSM* sm = nullptr, bool loaded = true)
-        : bytes(std::move(set))
-    {
+        : bytes(std::move(set)) {
         features.mLoaded = loaded ? 1 : 0;
         model.setIdentity(vendor, product, release, &features, 1);
         model.setIsUSB2Device(highSpeed);
@@ -38,9 +37,10 @@ struct Device {
         USBByteBuffer buf(bytes.data(), uint32_t(bytes.size()));
         EXPECT_TRUE(model.scanConfigurationDescriptors(buf));
     }
-    ZrInterfaceDescriptor* iface(int n) { return model.getConfigurationDescriptor(0)->getInterface(n); }
-    std::unique_ptr<APIDeviceInfo> info()
-    {
+    ZrInterfaceDescriptor* iface(int n) {
+        return model.getConfigurationDescriptor(0)->getInterface(n);
+    }
+    std::unique_ptr<APIDeviceInfo> info() {
         auto i = std::make_unique<APIDeviceInfo>();
         std::memset(i.get(), 0, sizeof(APIDeviceInfo));
         model.getAPIDeviceInfo(*i);
@@ -50,18 +50,23 @@ struct Device {
 
 // Control on 0, output on 1 and input on 2 (alternate 1 each), vendor class
 // unless said otherwise, with the given formats.
-std::vector<uint8_t> twoWaySet(uint8_t cls, uint8_t outBits, std::initializer_list<uint32_t> outRates, uint8_t inBits,
-                               std::initializer_list<uint32_t> inRates, uint8_t channels = 2)
-{
+std::vector<uint8_t> twoWaySet(uint8_t cls, uint8_t outBits,
+                               std::initializer_list<uint32_t> outRates, uint8_t inBits,
+                               std::initializer_list<uint32_t> inRates, uint8_t channels = 2) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
-    b.iface(1, 0, 0, cls, 2).iface(1, 1, 1, cls, 2).format(channels, outBits, outRates).ep(0x01, 0x09, 200, 1);
-    b.iface(2, 0, 0, cls, 2).iface(2, 1, 1, cls, 2).format(channels, inBits, inRates).ep(0x82, 0x05, 200, 1);
+    b.iface(1, 0, 0, cls, 2)
+        .iface(1, 1, 1, cls, 2)
+        .format(channels, outBits, outRates)
+        .ep(0x01, 0x09, 200, 1);
+    b.iface(2, 0, 0, cls, 2)
+        .iface(2, 1, 1, cls, 2)
+        .format(channels, inBits, inRates)
+        .ep(0x82, 0x05, 200, 1);
     return b.bytes();
 }
 
-QnChannelSettings wanted(uint32_t rate, uint32_t ins, uint32_t outs, uint32_t bits)
-{
+QnChannelSettings wanted(uint32_t rate, uint32_t ins, uint32_t outs, uint32_t bits) {
     return QnChannelSettings{rate, ins, bits, outs, bits, 0};
 }
 
@@ -72,13 +77,12 @@ struct ClassCase {
     bool streaming;
 };
 class StreamingOn2 : public ::testing::TestWithParam<ClassCase> {};
-TEST_P(StreamingOn2, InterfaceTwoBecomesAudioStreaming)
-{
+TEST_P(StreamingOn2, InterfaceTwoBecomesAudioStreaming) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1).iface(1, 0, 0, 255, 0).iface(2, 0, 0, 255, 0);
     Device dev(b.bytes(), GetParam().vendor, GetParam().product);
     EXPECT_EQ(dev.iface(2)->getInterfaceClass(), GetParam().streaming ? 1 : 255);
-    EXPECT_EQ(dev.iface(1)->getInterfaceClass(), 255);  // only interface 2
+    EXPECT_EQ(dev.iface(1)->getInterfaceClass(), 255); // only interface 2
 }
 INSTANTIATE_TEST_SUITE_P(Rows, StreamingOn2,
                          ::testing::Values(ClassCase{kBrindleVendorID, kBrindleB1ProductID, true},
@@ -89,8 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, StreamingOn2,
 
 // --- Raw fix-ups before parsing.
 
-std::vector<uint8_t> paddedSet()
-{
+std::vector<uint8_t> paddedSet() {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 255, 0).iface(1, 0, 0, 255, 0).iface(2, 0, 0, 255, 0);
     // Unknown descriptors, skipped by the configuration loop, up to 700 bytes.
@@ -100,8 +103,7 @@ std::vector<uint8_t> paddedSet()
     return b.bytes();
 }
 
-TEST(RawFixups, EachRowWritesItsBytesAndOthersAreLeftAlone)
-{
+TEST(RawFixups, EachRowWritesItsBytesAndOthersAreLeftAlone) {
     struct Case {
         uint16_t product;
         int class0, sub0, class1, sub1, class2, sub2;
@@ -134,8 +136,7 @@ TEST(RawFixups, EachRowWritesItsBytesAndOthersAreLeftAlone)
     }
 }
 
-TEST(RawFixups, ASetShorterThanTheOffsetsIsLeftUnchanged)
-{
+TEST(RawFixups, ASetShorterThanTheOffsetsIsLeftUnchanged) {
     DescriptorBuilder b;
     b.config(1).iface(0, 0, 0, 255, 0);
     std::vector<uint8_t> before = b.bytes();
@@ -145,34 +146,36 @@ TEST(RawFixups, ASetShorterThanTheOffsetsIsLeftUnchanged)
 
 // --- Corrections after parsing.
 
-TEST(PostScan, DisablesTheDoubleRatesForItsProduct)
-{
-    Device dev(twoWaySet(1, 24, {44100, 88200, 96000}, 24, {44100, 88200, 96000}), kKsvVendorID, kKsv0ProductID);
+TEST(PostScan, DisablesTheDoubleRatesForItsProduct) {
+    Device dev(twoWaySet(1, 24, {44100, 88200, 96000}, 24, {44100, 88200, 96000}), kKsvVendorID,
+               kKsv0ProductID);
     EXPECT_NE(dev.iface(1)->findAlternateSetting(44100, 2, 24, dev.model.getIds()), nullptr);
     EXPECT_EQ(dev.iface(1)->findAlternateSetting(88200, 2, 24, dev.model.getIds()), nullptr);
     EXPECT_EQ(dev.iface(2)->findAlternateSetting(96000, 2, 24, dev.model.getIds()), nullptr);
-    Device other(twoWaySet(1, 24, {44100, 88200, 96000}, 24, {44100, 88200, 96000}), kKsvVendorID, 0x0042);
+    Device other(twoWaySet(1, 24, {44100, 88200, 96000}, 24, {44100, 88200, 96000}), kKsvVendorID,
+                 0x0042);
     EXPECT_NE(other.iface(1)->findAlternateSetting(88200, 2, 24, other.model.getIds()), nullptr);
 }
 
-TEST(PostScan, SecondRecordOfAlternateOneGetsEightChannels)
-{
+TEST(PostScan, SecondRecordOfAlternateOneGetsEightChannels) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
     for (uint8_t n : {1, 2}) {
         b.iface(n, 0, 0, 1, 2).iface(n, 1, 1, 1, 2);
-        b.raw({7, 0x24, 1, 1, 1, 1, 0});  // AS_GENERAL: record 0
+        b.raw({7, 0x24, 1, 1, 1, 1, 0}); // AS_GENERAL: record 0
         b.format(2, 24, {48000}).ep(n == 1 ? 0x01 : 0x82, 0x05, 200, 1);
     }
     Device dev(b.bytes(), kQuellVendorID, kQuellQ8ProductID);
     for (int n : {1, 2})
-        EXPECT_EQ(dev.iface(n)->getAlternateSetting(1)->getAudioStreamingSpecific(1)->getNumChannels(), 8);
+        EXPECT_EQ(
+            dev.iface(n)->getAlternateSetting(1)->getAudioStreamingSpecific(1)->getNumChannels(),
+            8);
     Device other(b.bytes(), kQuellVendorID, kQuellQ16ProductID);
-    EXPECT_EQ(other.iface(1)->getAlternateSetting(1)->getAudioStreamingSpecific(1)->getNumChannels(), 2);
+    EXPECT_EQ(
+        other.iface(1)->getAlternateSetting(1)->getAudioStreamingSpecific(1)->getNumChannels(), 2);
 }
 
-TEST(PostScan, SixteenBitFormatsGoOnlyWhenTheTwentyFourBitOnesAreFound)
-{
+TEST(PostScan, SixteenBitFormatsGoOnlyWhenTheTwentyFourBitOnesAreFound) {
     auto set = [](uint32_t inRate, uint32_t outRate = 44100) {
         DescriptorBuilder b;
         b.config(3).iface(0, 0, 0, 1, 1);
@@ -191,14 +194,14 @@ TEST(PostScan, SixteenBitFormatsGoOnlyWhenTheTwentyFourBitOnesAreFound)
     // An unlisted product keeps its 16-bit formats.
     Device other(set(96000), kQuellVendorID, 0x0077, false, 0x0100, nullptr, false);
     // Nothing at 96 kHz in, 24 bits: the 16-bit input format stays.
-    Device none(set(32000, 32000), kQuellVendorID, kQuellQ16ProductID, false, 0x0100, nullptr, false);
+    Device none(set(32000, 32000), kQuellVendorID, kQuellQ16ProductID, false, 0x0100, nullptr,
+                false);
     EXPECT_NE(none.iface(2)->findAlternateSetting(44100, 2, 16, none.model.getIds()), nullptr);
     EXPECT_NE(none.iface(1)->findAlternateSetting(44100, 2, 16, none.model.getIds()), nullptr);
     EXPECT_NE(other.iface(1)->findAlternateSetting(44100, 2, 16, other.model.getIds()), nullptr);
 }
 
-TEST(PostScan, MidiInterfacesAndMultichannelFormatsAreRemoved)
-{
+TEST(PostScan, MidiInterfacesAndMultichannelFormatsAreRemoved) {
     DescriptorBuilder b;
     b.config(4).iface(0, 0, 0, 1, 1);
     b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(2, 24, {48000}).ep(0x01, 0x05, 200, 1);
@@ -214,8 +217,7 @@ TEST(PostScan, MidiInterfacesAndMultichannelFormatsAreRemoved)
 
 // --- Synthesized fixed rows.
 
-TEST(SynthesizedRows, TrunkAlternatesByLinkSpeed)
-{
+TEST(SynthesizedRows, TrunkAlternatesByLinkSpeed) {
     struct Case {
         uint16_t product;
         bool highSpeed;
@@ -234,7 +236,10 @@ TEST(SynthesizedRows, TrunkAlternatesByLinkSpeed)
         DescriptorBuilder b;
         b.config(3).iface(0, 0, 0, 1, 1);
         for (uint8_t n : {1, 2}) {
-            b.iface(n, 0, 0, 255, 0).iface(n, 1, 1, 255, 0).format(8, 16, {32000}).ep(n == 1 ? 0x01 : 0x82, 5, 200, 1);
+            b.iface(n, 0, 0, 255, 0)
+                .iface(n, 1, 1, 255, 0)
+                .format(8, 16, {32000})
+                .ep(n == 1 ? 0x01 : 0x82, 5, 200, 1);
             b.iface(n, 2, 1, 255, 0).ep(n == 1 ? 0x01 : 0x82, 5, 600, 1);
         }
         Device dev(b.bytes(), kTrunkVendorID, c.product, c.highSpeed);
@@ -245,14 +250,16 @@ TEST(SynthesizedRows, TrunkAlternatesByLinkSpeed)
             EXPECT_EQ(iface->getAlternateSetting(1), nullptr);
             EXPECT_EQ(iface->getAlternateSettingByIndex(0)->getCountAudioStreamingSpecific(), 0);
             ASSERT_NE(iface->getAlternateSetting(2), nullptr);
-            ZrInterfaceDescriptorSpecificAS* as = iface->getAlternateSetting(2)->getAudioStreamingSpecific(0);
+            ZrInterfaceDescriptorSpecificAS* as =
+                iface->getAlternateSetting(2)->getAudioStreamingSpecific(0);
             ASSERT_NE(as, nullptr);
             EXPECT_EQ(as->getNumChannels(), c.channels);
             EXPECT_EQ(as->getBitResolution(), 24);
             ASSERT_EQ(as->getCountFrequencies(), c.rates.size());
             for (size_t i = 0; i < c.rates.size(); ++i)
                 EXPECT_EQ(as->getFrequency(uint32_t(i)), c.rates[i]);
-            ZrInterfaceDescriptorSpecificAS* second = iface->getAlternateSetting(2)->getAudioStreamingSpecific(1);
+            ZrInterfaceDescriptorSpecificAS* second =
+                iface->getAlternateSetting(2)->getAudioStreamingSpecific(1);
             if (c.second192) {
                 ASSERT_NE(second, nullptr);
                 EXPECT_EQ(second->getFrequency(0), 176400u);
@@ -264,8 +271,7 @@ TEST(SynthesizedRows, TrunkAlternatesByLinkSpeed)
     }
 }
 
-TEST(SynthesizedRows, ChipBasedInterfaceLogsItsSidesAndRateSets)
-{
+TEST(SynthesizedRows, ChipBasedInterfaceLogsItsSidesAndRateSets) {
     hx::log::Capture log;
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
@@ -282,8 +288,7 @@ TEST(SynthesizedRows, ChipBasedInterfaceLogsItsSidesAndRateSets)
     EXPECT_NE(dev.iface(2)->findAlternateSetting(96000, 4, 24, dev.model.getIds()), nullptr);
 }
 
-TEST(SynthesizedRows, BuiltTwiceThenThirtyTwoKilohertzDisabled)
-{
+TEST(SynthesizedRows, BuiltTwiceThenThirtyTwoKilohertzDisabled) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
     b.iface(1, 0, 0, 255, 0).iface(1, 1, 1, 255, 0).ep(0x01, 5, 600, 1);
@@ -291,7 +296,7 @@ TEST(SynthesizedRows, BuiltTwiceThenThirtyTwoKilohertzDisabled)
     b.iface(2, 0, 0, 255, 0).iface(2, 1, 1, 255, 0).ep(0x82, 5, 600, 1);
     Device dev(b.bytes(), kQuellVendorID, kQuellQ32ProductID);
     ZrInterfaceDescriptor* alt1 = dev.iface(1)->getAlternateSetting(1);
-    EXPECT_EQ(alt1->getCountAudioStreamingSpecific(), 1);  // the second build reused the record
+    EXPECT_EQ(alt1->getCountAudioStreamingSpecific(), 1); // the second build reused the record
     EXPECT_NE(dev.iface(1)->findAlternateSetting(48000, 2, 24, dev.model.getIds()), nullptr);
     EXPECT_EQ(dev.iface(1)->findAlternateSetting(32000, 2, 16, dev.model.getIds()), nullptr);
     EXPECT_NE(dev.iface(1)->findAlternateSetting(44100, 2, 16, dev.model.getIds()), nullptr);
@@ -299,8 +304,7 @@ TEST(SynthesizedRows, BuiltTwiceThenThirtyTwoKilohertzDisabled)
 
 // --- Device information: rate overrides and direction rules.
 
-TEST(DeviceInfoRows, RateOverridesReplaceTheDescriptorsRates)
-{
+TEST(DeviceInfoRows, RateOverridesReplaceTheDescriptorsRates) {
     struct Case {
         uint16_t vendor, product;
         std::vector<uint32_t> rates;
@@ -315,7 +319,8 @@ TEST(DeviceInfoRows, RateOverridesReplaceTheDescriptorsRates)
         SCOPED_TRACE(c.product);
         Device dev(twoWaySet(1, 24, {96000}, 24, {96000}), c.vendor, c.product);
         auto info = dev.info();
-        const APIStreamingInfo& s = info->mConfigurations[0].mInterfaces[1].mAlternates[0].mStreaming;
+        const APIStreamingInfo& s =
+            info->mConfigurations[0].mInterfaces[1].mAlternates[0].mStreaming;
         ASSERT_EQ(s.mNumRates, c.rates.size());
         for (size_t i = 0; i < c.rates.size(); ++i)
             EXPECT_EQ(s.mRates[i], c.rates[i]);
@@ -323,8 +328,7 @@ TEST(DeviceInfoRows, RateOverridesReplaceTheDescriptorsRates)
     }
 }
 
-TEST(DeviceInfoRows, DirectionRulesByProduct)
-{
+TEST(DeviceInfoRows, DirectionRulesByProduct) {
     // Interfaces 0, 1 and 2, each with alternates 1 and 2 carrying 2 channels
     // at 24 bits, 48 kHz, all with an OUT endpoint except interface 1's
     // alternate 2 (IN, 8 bytes) and interface 2's alternate 2 (IN, 2 bytes).
@@ -364,7 +368,7 @@ TEST(DeviceInfoRows, DirectionRulesByProduct)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.product) + (c.output ? " out" : " in"));
         Device dev(b.bytes(), c.vendor, c.product, false, c.release);
-        dev.features.mLoaded = 0;  // the record inside the info must not decide
+        dev.features.mLoaded = 0; // the record inside the info must not decide
         auto info = dev.info();
         APIDeviceInfoScanResult r = scanAPIDeviceInfo(*info, 0, 48000, 24, 2, true, c.output);
         ASSERT_EQ(r.mFound != 0, c.found);
@@ -376,8 +380,7 @@ TEST(DeviceInfoRows, DirectionRulesByProduct)
 
 // --- Interface choice.
 
-TEST(ChoiceRows, InterfaceLayoutsByProduct)
-{
+TEST(ChoiceRows, InterfaceLayoutsByProduct) {
     DescriptorBuilder b;
     b.config(6);
     for (uint8_t n = 0; n < 6; ++n) {
@@ -415,8 +418,7 @@ TEST(ChoiceRows, InterfaceLayoutsByProduct)
     }
 }
 
-TEST(ChoiceRows, OutputOnInterfaceOneWhenNoneWasFound)
-{
+TEST(ChoiceRows, OutputOnInterfaceOneWhenNoneWasFound) {
     DescriptorBuilder b;
     b.config(2).iface(0, 0, 0, 1, 1);
     // Streaming, but its 32-byte endpoint is below what an output search takes.
@@ -432,18 +434,21 @@ TEST(ChoiceRows, OutputOnInterfaceOneWhenNoneWasFound)
     EXPECT_EQ(other.model.mpOutInterface, nullptr);
 }
 
-TEST(ChoiceRows, MidiInterfaceByProduct)
-{
+TEST(ChoiceRows, MidiInterfaceByProduct) {
     DescriptorBuilder b;
     // No MIDI and no vendor interface.
     b.config(4).iface(0, 0, 0, 0x0E, 0).iface(0, 1, 1, 0x0E, 0).ep(0x81, 2, 64, 0);
     b.iface(1, 0, 0, 0x0E, 0).iface(2, 0, 0, 0x0E, 0).iface(3, 0, 0, 0x0E, 0);
     DescriptorBuilder withMidi;
-    withMidi.config(4).iface(0, 0, 0, 1, 1).iface(1, 0, 0, 255, 0).iface(2, 0, 0, 255, 0).iface(3, 0, 0, 1, 3);
+    withMidi.config(4)
+        .iface(0, 0, 0, 1, 1)
+        .iface(1, 0, 0, 255, 0)
+        .iface(2, 0, 0, 255, 0)
+        .iface(3, 0, 0, 1, 3);
     struct Case {
         std::vector<uint8_t> set;
         uint16_t vendor, product;
-        int midi, midiAlternate;  // -1: none
+        int midi, midiAlternate; // -1: none
     };
     const Case cases[] = {
         {withMidi.bytes(), kDarrowVendorID, kDarrowD1ProductID, 2, 0},
@@ -455,7 +460,7 @@ TEST(ChoiceRows, MidiInterfaceByProduct)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.product);
         Device dev(c.set, c.vendor, c.product);
-        dev.features.mMidiInterface = 9;  // the loaded record names no MIDI interface that exists
+        dev.features.mMidiInterface = 9; // the loaded record names no MIDI interface that exists
         QnChannelSettings s = wanted(48000, 2, 2, 24);
         ASSERT_TRUE(dev.model.findInterfacesInConfig(s));
         if (c.midi < 0) {
@@ -468,8 +473,7 @@ TEST(ChoiceRows, MidiInterfaceByProduct)
     }
 }
 
-TEST(ChoiceRows, FourChannelInputOnInterfaceTen)
-{
+TEST(ChoiceRows, FourChannelInputOnInterfaceTen) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
     b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(2, 24, {48000}).ep(0x81, 5, 200, 1);
@@ -484,8 +488,7 @@ TEST(ChoiceRows, FourChannelInputOnInterfaceTen)
 
 // Wanted-count corrections: the counts asked of the device for a wanted
 // setting, read from the log line of the first attempt.
-TEST(ChoiceRows, WantedCountsByProduct)
-{
+TEST(ChoiceRows, WantedCountsByProduct) {
     struct Case {
         uint16_t vendor, product;
         bool highSpeed;
@@ -493,16 +496,26 @@ TEST(ChoiceRows, WantedCountsByProduct)
         std::string firstAttempt;
     };
     const Case cases[] = {
-        {kKsvVendorID, kKsv0ProductID, false, wanted(48000, 8, 8, 16), "frq:48000 ins:2 outs:2 inbits:32 outbits:32"},
-        {kTrunkVendorID, kTrunkProductID, true, wanted(48000, 0, 0, 24), "frq:48000 ins:16 outs:8 inbits:24 outbits:24"},
-        {kTrunkVendorID, kTrunk2ProductID, true, wanted(48000, 4, 0, 24), "frq:48000 ins:4 outs:10 inbits:24 outbits:24"},
-        {kTrunkVendorID, kTrunkProductID, false, wanted(48000, 0, 2, 24), "frq:48000 ins:0 outs:2 inbits:24 outbits:24"},
-        {kVelmarVendorID, kVelmarV4ProductID, true, wanted(96000, 2, 2, 24), "frq:96000 ins:2 outs:6 inbits:24 outbits:24"},
-        {kVelmarVendorID, kVelmarV4ProductID, true, wanted(192000, 2, 2, 24), "frq:192000 ins:2 outs:4 inbits:24 outbits:24"},
-        {kOlvqVendorID, kOlvq186ProductID, false, wanted(48000, 8, 8, 16), "frq:48000 ins:2 outs:2 inbits:24 outbits:24"},
-        {kOlvqVendorID, kOlvq187ProductID, true, wanted(48000, 8, 8, 16), "frq:48000 ins:4 outs:4 inbits:24 outbits:24"},
-        {kSorvikVendorID, kSorvikFarlane2ProductIDs[2], false, wanted(48000, 2, 2, 16), "frq:48000 ins:12 outs:12 inbits:32 outbits:32"},
-        {kSorvikVendorID, kSorvikFarlane2ProductIDs[6], false, wanted(48000, 2, 2, 16), "frq:48000 ins:4 outs:4 inbits:32 outbits:32"},
+        {kKsvVendorID, kKsv0ProductID, false, wanted(48000, 8, 8, 16),
+         "frq:48000 ins:2 outs:2 inbits:32 outbits:32"},
+        {kTrunkVendorID, kTrunkProductID, true, wanted(48000, 0, 0, 24),
+         "frq:48000 ins:16 outs:8 inbits:24 outbits:24"},
+        {kTrunkVendorID, kTrunk2ProductID, true, wanted(48000, 4, 0, 24),
+         "frq:48000 ins:4 outs:10 inbits:24 outbits:24"},
+        {kTrunkVendorID, kTrunkProductID, false, wanted(48000, 0, 2, 24),
+         "frq:48000 ins:0 outs:2 inbits:24 outbits:24"},
+        {kVelmarVendorID, kVelmarV4ProductID, true, wanted(96000, 2, 2, 24),
+         "frq:96000 ins:2 outs:6 inbits:24 outbits:24"},
+        {kVelmarVendorID, kVelmarV4ProductID, true, wanted(192000, 2, 2, 24),
+         "frq:192000 ins:2 outs:4 inbits:24 outbits:24"},
+        {kOlvqVendorID, kOlvq186ProductID, false, wanted(48000, 8, 8, 16),
+         "frq:48000 ins:2 outs:2 inbits:24 outbits:24"},
+        {kOlvqVendorID, kOlvq187ProductID, true, wanted(48000, 8, 8, 16),
+         "frq:48000 ins:4 outs:4 inbits:24 outbits:24"},
+        {kSorvikVendorID, kSorvikFarlane2ProductIDs[2], false, wanted(48000, 2, 2, 16),
+         "frq:48000 ins:12 outs:12 inbits:32 outbits:32"},
+        {kSorvikVendorID, kSorvikFarlane2ProductIDs[6], false, wanted(48000, 2, 2, 16),
+         "frq:48000 ins:4 outs:4 inbits:32 outbits:32"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.firstAttempt);
@@ -518,8 +531,7 @@ TEST(ChoiceRows, WantedCountsByProduct)
     }
 }
 
-TEST(ChoiceRows, FirstGenerationSorvikResetsAnUnsetChannelMap)
-{
+TEST(ChoiceRows, FirstGenerationSorvikResetsAnUnsetChannelMap) {
     DescriptorBuilder b;
     b.config(4);
     for (uint8_t n : {0, 1}) {
@@ -532,9 +544,9 @@ TEST(ChoiceRows, FirstGenerationSorvikResetsAnUnsetChannelMap)
         SCOPED_TRACE(unset);
         auto sm = std::make_unique<DriverSM>();
         std::memset(sm.get(), 0, sizeof(DriverSM));
-        if (!unset)
-            sm->mSorvikChannelMap.mIn[0] = 5;
-        Device dev(b.bytes(), kSorvikVendorID, kSorvikFarlane1ProductIDs[1], false, 0x0100, sm.get());
+        if (!unset) sm->mSorvikChannelMap.mIn[0] = 5;
+        Device dev(b.bytes(), kSorvikVendorID, kSorvikFarlane1ProductIDs[1], false, 0x0100,
+                   sm.get());
         QnChannelSettings s = wanted(44100, 4, 4, 24);
         ASSERT_TRUE(dev.model.findInterfacesInConfig(s));
         if (unset) {
@@ -555,8 +567,7 @@ TEST(ChoiceRows, FirstGenerationSorvikResetsAnUnsetChannelMap)
     }
 }
 
-TEST(ChoiceRows, ProductsFurtherAttemptAndFinalSearchStart)
-{
+TEST(ChoiceRows, ProductsFurtherAttemptAndFinalSearchStart) {
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
     b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(4, 16, {44100}).ep(0x01, 5, 200, 1);
@@ -571,10 +582,14 @@ TEST(ChoiceRows, ProductsFurtherAttemptAndFinalSearchStart)
         QnChannelSettings s = wanted(48000, 6, 6, 24);
         ASSERT_TRUE(dev.model.findInterfacesInConfig(s));
         std::string text = log.text();
-        EXPECT_NE(text.find("ENTER tryFindInterfaces interfaces frq:44100 ins:8 outs:8 inbits:24 outbits:24"),
-                  std::string::npos);
-        EXPECT_NE(text.find("ENTER tryFindInterfaces interfaces frq:44100 ins:16 outs:8 inbits:16 outbits:16"),
-                  std::string::npos);
+        EXPECT_NE(
+            text.find(
+                "ENTER tryFindInterfaces interfaces frq:44100 ins:8 outs:8 inbits:24 outbits:24"),
+            std::string::npos);
+        EXPECT_NE(
+            text.find(
+                "ENTER tryFindInterfaces interfaces frq:44100 ins:16 outs:8 inbits:16 outbits:16"),
+            std::string::npos);
         // The search steps down to a fitting pair: 14 in, 8 out.
         EXPECT_EQ(s.InChannels, 14u);
         EXPECT_EQ(s.OutChannels, 8u);
@@ -590,16 +605,17 @@ TEST(ChoiceRows, ProductsFurtherAttemptAndFinalSearchStart)
     }
 }
 
-TEST(ChoiceRows, FurtherAttemptKeepsTheRateTheSearchLeft)
-{
+TEST(ChoiceRows, FurtherAttemptKeepsTheRateTheSearchLeft) {
     // 2 in and 4 out at 16 bits, 96 kHz only; the features record stops the
     // ladder at 96 kHz, where the product's further attempt then looks.
     DescriptorBuilder b;
     b.config(3).iface(0, 0, 0, 1, 1);
     b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(4, 16, {96000}).ep(0x01, 5, 900, 1);
     b.iface(2, 0, 0, 1, 2).iface(2, 1, 1, 1, 2).format(2, 16, {96000}).ep(0x82, 5, 900, 1);
-    const std::string further = "ENTER tryFindInterfaces interfaces frq:96000 ins:2 outs:4 inbits:16 outbits:16";
-    const std::string finalSearch = "ENTER tryFindInterfaces interfaces frq:44100 ins:8 outs:8 inbits:16 outbits:16";
+    const std::string further =
+        "ENTER tryFindInterfaces interfaces frq:96000 ins:2 outs:4 inbits:16 outbits:16";
+    const std::string finalSearch =
+        "ENTER tryFindInterfaces interfaces frq:44100 ins:8 outs:8 inbits:16 outbits:16";
     {
         Device dev(b.bytes(), kKestrelVendorID, kKestrelK3ProductID);
         hx::log::Capture log;
@@ -607,7 +623,7 @@ TEST(ChoiceRows, FurtherAttemptKeepsTheRateTheSearchLeft)
         ASSERT_TRUE(dev.model.findInterfacesInConfig(s));
         std::string text = log.text();
         EXPECT_NE(text.find(further), std::string::npos);
-        EXPECT_EQ(text.find(finalSearch), std::string::npos);  // found before the final search
+        EXPECT_EQ(text.find(finalSearch), std::string::npos); // found before the final search
         EXPECT_EQ(s.Frequency, 96000u);
         EXPECT_EQ(s.InChannels, 2u);
         EXPECT_EQ(s.OutChannels, 4u);
@@ -627,4 +643,4 @@ TEST(ChoiceRows, FurtherAttemptKeepsTheRateTheSearchLeft)
     }
 }
 
-}  // namespace
+} // namespace

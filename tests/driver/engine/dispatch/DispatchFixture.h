@@ -50,9 +50,7 @@ struct Device {
         tap = std::make_unique<StateChangeTap>(svc.svc);
         client = openClient();
     }
-    IOUserClient* openClient() {
-        return user.open(svc.svc, 2);
-    }
+    IOUserClient* openClient() { return user.open(svc.svc, 2); }
     // The user side closes a client.
     void closeClient(IOUserClient* c) {
         user.close(c);

@@ -17,21 +17,19 @@ using hx::test::RingMemory;
 namespace {
 
 int gCopies = 0;
-void countingCopy(int32_t* dst, const int32_t* src, uint32_t count)
-{
+void countingCopy(int32_t* dst, const int32_t* src, uint32_t count) {
     ++gCopies;
     audioInt32CopySet(dst, src, count);
 }
 
-std::vector<int32_t> ramp(uint32_t samples, int32_t start)
-{
+std::vector<int32_t> ramp(uint32_t samples, int32_t start) {
     std::vector<int32_t> v(samples);
     for (uint32_t i = 0; i < samples; ++i)
         v[i] = start + int32_t(i);
     return v;
 }
 
-}  // namespace
+} // namespace
 
 struct LayoutCase {
     uint32_t channels, extra;
@@ -39,10 +37,9 @@ struct LayoutCase {
     uint32_t layoutChannels;
 };
 
-TEST(AudioSMLayout, GeometryByChannelsAndExtraBytes)
-{
+TEST(AudioSMLayout, GeometryByChannelsAndExtraBytes) {
     const LayoutCase cases[] = {
-        {2, 0, 65536, 2}, {6, 0, 16384, 6}, {8, 0, 16384, 8}, {16, 0, 8192, 16},
+        {2, 0, 65536, 2},  {6, 0, 16384, 6},  {8, 0, 16384, 8}, {16, 0, 8192, 16},
         {32, 0, 4096, 32}, {32, 4, 2048, 32}, {0, 0, 65536, 2}, {33, 0, 65536, 2},
     };
     RingMemory ring;
@@ -61,7 +58,8 @@ TEST(AudioSMLayout, GeometryByChannelsAndExtraBytes)
         EXPECT_EQ(+(ring->mExtraOffset) % 16, 0u);
         EXPECT_EQ(+(ring->mTSInterval), 12000u);
         EXPECT_EQ(+(ring->mTSToggle), 1u);
-        EXPECT_NE(text.find("AudioSM::init mMaxFrames:" + std::to_string(c.maxFrames) + "\n"), std::string::npos);
+        EXPECT_NE(text.find("AudioSM::init mMaxFrames:" + std::to_string(c.maxFrames) + "\n"),
+                  std::string::npos);
         if (c.channels == 0) {
             EXPECT_NE(text.find("AudioSM::init nChannels is 0\n"), std::string::npos);
         }
@@ -71,8 +69,7 @@ TEST(AudioSMLayout, GeometryByChannelsAndExtraBytes)
     }
 }
 
-TEST(AudioSMLayout, EveryLayoutFitsTheSampleArea)
-{
+TEST(AudioSMLayout, EveryLayoutFitsTheSampleArea) {
     for (uint32_t ch = 0; ch <= 40; ++ch) {
         for (uint32_t extra : {0u, 1u, 2u, 3u, 4u, 17u, 64u, 65u, 0xFFFFFFFFu}) {
             const AudioSMGeometry g = AudioSMGeometry::forLayout(ch, extra);
@@ -81,13 +78,13 @@ TEST(AudioSMLayout, EveryLayoutFitsTheSampleArea)
             ASSERT_LE(g.extraBytesPerFrame, kAudioSMMaxExtraBytesPerFrame);
             ASSERT_EQ(g.maxFrames & (g.maxFrames - 1), 0u);
             ASSERT_LE(g.audioBytes, g.extraOffset);
-            ASSERT_LE(uint64_t(g.extraOffset) + g.extraBytes, kAudioSMSampleAreaBytes) << ch << " " << extra;
+            ASSERT_LE(uint64_t(g.extraOffset) + g.extraBytes, kAudioSMSampleAreaBytes)
+                << ch << " " << extra;
         }
     }
 }
 
-TEST(AudioSMLayout, RateZeroGivesNoRingPeriod)
-{
+TEST(AudioSMLayout, RateZeroGivesNoRingPeriod) {
     RingMemory ring;
     ring->_init(2, 0, 0);
     EXPECT_EQ(+(ring->mTicksPerRing), 0u);
@@ -96,8 +93,7 @@ TEST(AudioSMLayout, RateZeroGivesNoRingPeriod)
     EXPECT_EQ(+(ring->mTicksPerRing), 65536ull * 1000000000ull / 48000);
 }
 
-TEST(AudioSMCopy, SaturateTable)
-{
+TEST(AudioSMCopy, SaturateTable) {
     const int32_t in[] = {-0x800001, -0x800000, 0x7FFFFF, 0x800000, 1, 0, -1, INT32_MIN, INT32_MAX};
     const uint32_t expected[] = {0x80000000u, 0x80000000u, 0x7FFFFF00u, 0x7FFFFF00u, 0x100u,
                                  0u,          0xFFFFFF00u, 0x80000000u, 0x7FFFFF00u};
@@ -108,8 +104,7 @@ TEST(AudioSMCopy, SaturateTable)
         EXPECT_EQ(uint32_t(buf[i]), expected[i]) << i;
 }
 
-TEST(AudioSMCopy, AddWrapsShiftRoundsTowardZeroClearNotKeeps)
-{
+TEST(AudioSMCopy, AddWrapsShiftRoundsTowardZeroClearNotKeeps) {
     int32_t dst[3] = {INT32_MAX, 5, -7};
     const int32_t src[3] = {1, -10, 7};
     audioInt32CopyAdd(dst, src, 3);
@@ -128,18 +123,17 @@ TEST(AudioSMCopy, AddWrapsShiftRoundsTowardZeroClearNotKeeps)
 }
 
 struct SpanCase {
-    uint64_t startFrame;  // where the write begins (mod 65536 at 2 channels)
+    uint64_t startFrame; // where the write begins (mod 65536 at 2 channels)
     uint32_t frames;
     int copies;
 };
 
-TEST(AudioSMTransfer, OneCopyOrTwoAtTheRingEnd)
-{
+TEST(AudioSMTransfer, OneCopyOrTwoAtTheRingEnd) {
     const SpanCase cases[] = {
-        {65536 - 100, 100, 1},   // ends exactly at the end
-        {65536 - 100, 101, 2},   // crosses it
-        {65536, 100, 1},         // starts at index 0 after a wrap
-        {0, 65536, 1},           // the whole ring
+        {65536 - 100, 100, 1}, // ends exactly at the end
+        {65536 - 100, 101, 2}, // crosses it
+        {65536, 100, 1},       // starts at index 0 after a wrap
+        {0, 65536, 1},         // the whole ring
         {1, 65536, 2},
     };
     for (const auto& c : cases) {
@@ -166,8 +160,7 @@ TEST(AudioSMTransfer, OneCopyOrTwoAtTheRingEnd)
     }
 }
 
-TEST(AudioSMTransfer, OversizeTransfersAreRefused)
-{
+TEST(AudioSMTransfer, OversizeTransfersAreRefused) {
     RingMemory ring;
     hx::test::StdoutCapture quiet;
     ring->_init(32, 48000, 4);
@@ -188,8 +181,7 @@ TEST(AudioSMTransfer, OversizeTransfersAreRefused)
     EXPECT_FALSE(writer.readAt(0, big.data(), 2049, audioInt32CopySet));
 }
 
-TEST(AudioSMTransfer, ExtraBytesSplitAtTheEndAndAreClearedByTheRead)
-{
+TEST(AudioSMTransfer, ExtraBytesSplitAtTheEndAndAreClearedByTheRead) {
     RingMemory ring;
     AudioSMWriter writer;
     writer.bind(ring.sm, AudioSMGeometry{});
@@ -203,8 +195,8 @@ TEST(AudioSMTransfer, ExtraBytesSplitAtTheEndAndAreClearedByTheRead)
         extra[i] = uint8_t(i + 1);
     ASSERT_EQ(writer.writeFrames(audio.data(), 20, 0, nullptr, extra.data()), 20u);
     const uint8_t* area = ring->mSamples + ring->mExtraOffset;
-    EXPECT_EQ(area[2038 * 4], 1);      // first piece at the end
-    EXPECT_EQ(area[0], 41);            // second piece at index 0
+    EXPECT_EQ(area[2038 * 4], 1); // first piece at the end
+    EXPECT_EQ(area[0], 41);       // second piece at index 0
     uint64_t pos = 2038, host = 0;
     std::vector<int32_t> back(20 * 32);
     std::vector<uint8_t> extraBack(20 * 4);
@@ -217,15 +209,14 @@ TEST(AudioSMTransfer, ExtraBytesSplitAtTheEndAndAreClearedByTheRead)
         EXPECT_EQ(area[i], 0) << i;
 }
 
-TEST(AudioSMTime, TimeBaseIsPublishedOnlyAfterAQuarterSecond)
-{
+TEST(AudioSMTime, TimeBaseIsPublishedOnlyAfterAQuarterSecond) {
     RingMemory ring;
     hx::test::StdoutCapture quiet;
     ring->_init(2, 48000, 0);
     quiet.finish();
     const std::vector<int32_t> block(1000 * 2, 0);
     uint64_t host = 1000000;
-    ring->writeTimestamp(host);  // anchors the working record at frame 0
+    ring->writeTimestamp(host); // anchors the working record at frame 0
     for (int i = 0; i < 11; ++i) {
         ring->writeFrames(block.data(), 1000, 0);
         host += 1000000;
@@ -252,8 +243,7 @@ TEST(AudioSMTime, TimeBaseIsPublishedOnlyAfterAQuarterSecond)
     EXPECT_EQ(when, 1000000u + 3000000u);
 }
 
-TEST(AudioSMTime, ZeroFrameSpanConvertsToZero)
-{
+TEST(AudioSMTime, ZeroFrameSpanConvertsToZero) {
     AudioTSData d{100, 100, 5000, 9000, 4000, 0};
     EXPECT_EQ(d.hostTimeForSample(0), 0u);
     EXPECT_EQ(d.hostTimeForSample(12345), 0u);
@@ -264,8 +254,7 @@ TEST(AudioSMTime, ZeroFrameSpanConvertsToZero)
 
 class KernelStamps : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         writer.bind(ring.sm, AudioSMGeometry{});
         writer._init(2, 48000, 0);
     }
@@ -273,8 +262,7 @@ protected:
     AudioSMWriter writer;
 };
 
-TEST_F(KernelStamps, FirstStampIsPrecededByTheZeroFrameStamp)
-{
+TEST_F(KernelStamps, FirstStampIsPrecededByTheZeroFrameStamp) {
     const uint64_t host = 5000000000ull;
     EXPECT_EQ(writer.AddTimeStamp(host, 192, true), 2u);
     const uint64_t period = writer.ticksPerRing();
@@ -297,8 +285,7 @@ TEST_F(KernelStamps, FirstStampIsPrecededByTheZeroFrameStamp)
     EXPECT_EQ(s, 384u);
 }
 
-TEST_F(KernelStamps, RingWrapsAfterAThousandAndCopiesOnlyNewSlots)
-{
+TEST_F(KernelStamps, RingWrapsAfterAThousandAndCopiesOnlyNewSlots) {
     // Count 1 here is the zero-frame pre-stamp.
     writer.AddTimeStamp(1000, 100, false);
     for (uint32_t i = 2; i < 1000; ++i)
@@ -311,7 +298,7 @@ TEST_F(KernelStamps, RingWrapsAfterAThousandAndCopiesOnlyNewSlots)
     for (uint32_t i = 1000; i < 1003; ++i)
         writer.AddTimeStamp(1000 * i, 100, true);
     uint64_t h = 0, s = 0;
-    EXPECT_EQ(writer.GetLastTimeStamp(h, s), 1u);  // one completed pass
+    EXPECT_EQ(writer.GetLastTimeStamp(h, s), 1u); // one completed pass
     EXPECT_EQ(h, 1002000u);
     EXPECT_EQ(+(ring->mTimeStamps.mHostTime[2]), 1002000u);
     writer.CopyData(copy);
@@ -319,14 +306,13 @@ TEST_F(KernelStamps, RingWrapsAfterAThousandAndCopiesOnlyNewSlots)
     EXPECT_EQ(+copy.mStamps[0][0], 1000000u);
     EXPECT_EQ(+copy.mStamps[0][1], 1001000u);
     EXPECT_EQ(+copy.mStamps[0][2], 1002000u);
-    EXPECT_EQ(+copy.mStamps[0][3], 0xDEADu);  // not copied again
+    EXPECT_EQ(+copy.mStamps[0][3], 0xDEADu); // not copied again
     // Oldest is slot 3: a time before it is extrapolated from slots 3 and 4.
     const uint64_t s3 = ring->mTimeStamps.mSampleTime[3], h3 = ring->mTimeStamps.mHostTime[3];
     EXPECT_EQ(writer.GetTimeStamp(s3 - 50), h3 - 500);
 }
 
-TEST_F(KernelStamps, BeforeTheOldestStampExtrapolatesFromTheTwoOldest)
-{
+TEST_F(KernelStamps, BeforeTheOldestStampExtrapolatesFromTheTwoOldest) {
     TimeStampsBuffer b{};
     b.Init();
     b.AddTimeStamp(1000, 100, false);
@@ -334,16 +320,15 @@ TEST_F(KernelStamps, BeforeTheOldestStampExtrapolatesFromTheTwoOldest)
     b.AddTimeStamp(3000, 300, false);
     EXPECT_EQ(b.GetTimeStamp(50), 500u);
     EXPECT_EQ(b.GetTimeStamp(250), 2500u);
-    EXPECT_EQ(b.GetTimeStamp(400), 4000u);  // after the newest
+    EXPECT_EQ(b.GetTimeStamp(400), 4000u); // after the newest
     TimeStampsBuffer one{};
     one.Init();
     one.AddTimeStamp(1000, 100, false);
     EXPECT_EQ(one.GetTimeStamp(50), 0u);
 }
 
-TEST_F(KernelStamps, StampDroppedWhileTheCopyHoldsTheLockStillCountsFrames)
-{
-    writer.AddTimeStamp(1000000, 100, true);  // count 2 with the pre-stamp
+TEST_F(KernelStamps, StampDroppedWhileTheCopyHoldsTheLockStillCountsFrames) {
+    writer.AddTimeStamp(1000000, 100, true); // count 2 with the pre-stamp
     std::atomic<int> phase{0};
     std::thread holder([&] {
         writer.lockStamps();
@@ -354,7 +339,7 @@ TEST_F(KernelStamps, StampDroppedWhileTheCopyHoldsTheLockStillCountsFrames)
     });
     while (phase != 1)
         std::this_thread::yield();
-    EXPECT_EQ(writer.AddTimeStamp(2000000, 100, true), 2u);  // dropped
+    EXPECT_EQ(writer.AddTimeStamp(2000000, 100, true), 2u); // dropped
     phase = 2;
     holder.join();
     EXPECT_EQ(writer.AddTimeStamp(3000000, 100, true), 3u);
@@ -364,8 +349,7 @@ TEST_F(KernelStamps, StampDroppedWhileTheCopyHoldsTheLockStillCountsFrames)
     EXPECT_EQ(s, 300u);
 }
 
-TEST_F(KernelStamps, PrivateStateIgnoresWhatUsersWriteIntoTheRing)
-{
+TEST_F(KernelStamps, PrivateStateIgnoresWhatUsersWriteIntoTheRing) {
     const auto block = ramp(512 * 2, 1);
     writer.writeFrames(block.data(), 512, 0);
     // A user scribbles the geometry and positions.
@@ -375,18 +359,17 @@ TEST_F(KernelStamps, PrivateStateIgnoresWhatUsersWriteIntoTheRing)
     audiosm::store32(AUDIOSM_AT(ring.sm, AudioSM, mTimeStamps.mCount), 999999);
     EXPECT_EQ(writer.writeFrames(block.data(), 512, 0), 512u);
     EXPECT_EQ(writer.getFramePos(), 1024u);
-    EXPECT_EQ(+(ring->mFramePos), 1024u);  // republished from private state
+    EXPECT_EQ(+(ring->mFramePos), 1024u); // republished from private state
     const int32_t* samples = reinterpret_cast<const int32_t*>(ring->mSamples);
     EXPECT_EQ(samples[512 * 2], 1);
     writer.AddTimeStamp(1000, 10, true);
     EXPECT_EQ(+(ring->mTimeStamps.mCount), 2u);
 }
 
-TEST_F(KernelStamps, WriteCountAndZeroTimeStampFollowTheRing)
-{
+TEST_F(KernelStamps, WriteCountAndZeroTimeStampFollowTheRing) {
     writer.writeFrames(nullptr, 100, 0);
     writer.writeFrames(nullptr, 100, 0);
-    EXPECT_EQ(writer.writeCount(), 1u);  // restarts while no zero host time
+    EXPECT_EQ(writer.writeCount(), 1u); // restarts while no zero host time
     for (uint64_t i = 0; i < 20; ++i)
         writer.AddTimeStamp(1000000 + i * 1000000, 4800, true);
     writer.setZeroSampleTime(4800);

@@ -12,19 +12,16 @@ using hx::test::RingMemory;
 namespace {
 
 int gConverterCalls = 0;
-u_int32_t countingConverter(char* out, const int32_t* in, u_int32_t bytes)
-{
-    if (out && in)
-        ++gConverterCalls;
+u_int32_t countingConverter(char* out, const int32_t* in, u_int32_t bytes) {
+    if (out && in) ++gConverterCalls;
     return pcmTo32LSB(out, in, bytes);
 }
 
-}  // namespace
+} // namespace
 
 class DriverDataTest : public MixFixture {};
 
-TEST_F(DriverDataTest, TwoClientsSumAndSaturate)
-{
+TEST_F(DriverDataTest, TwoClientsSumAndSaturate) {
     hx::log::Capture log;
     MixClient a, b;
     ASSERT_TRUE(attach(a));
@@ -36,7 +33,7 @@ TEST_F(DriverDataTest, TwoClientsSumAndSaturate)
     for (uint32_t f = 0; f < 16; ++f) {
         EXPECT_EQ(uint32_t(dd->mixingBuffer()[2 * f]), 0x7FFFFF00u);
         EXPECT_EQ(dd->mixingBuffer()[2 * f + 1], 0x200);
-        EXPECT_EQ(uint32_t(wire[2 * f]), 0x7FFFFF00u);  // packed little-endian, 32 bits
+        EXPECT_EQ(uint32_t(wire[2 * f]), 0x7FFFFF00u); // packed little-endian, 32 bits
     }
     int32_t peaks[2];
     dd->readOutputPeaks(peaks, 2);
@@ -46,8 +43,7 @@ TEST_F(DriverDataTest, TwoClientsSumAndSaturate)
     EXPECT_EQ(peaks[0], 0);
 }
 
-TEST_F(DriverDataTest, ExclusiveOwnerSilencesTheOthersInEitherOrder)
-{
+TEST_F(DriverDataTest, ExclusiveOwnerSilencesTheOthersInEitherOrder) {
     for (int ownerFirst = 0; ownerFirst < 2; ++ownerFirst) {
         SCOPED_TRACE(ownerFirst);
         MixClient a, b;
@@ -69,8 +65,7 @@ TEST_F(DriverDataTest, ExclusiveOwnerSilencesTheOthersInEitherOrder)
     }
 }
 
-TEST_F(DriverDataTest, NoClientZeroesTheWireWithoutTheConverter)
-{
+TEST_F(DriverDataTest, NoClientZeroesTheWireWithoutTheConverter) {
     QnChannelSettings s{48000, 2, 24, 2, 24, 1};
     dd->setConverters(countingConverter, s);
     gConverterCalls = 0;
@@ -88,8 +83,7 @@ TEST_F(DriverDataTest, NoClientZeroesTheWireWithoutTheConverter)
         EXPECT_EQ(v, 0);
 }
 
-TEST_F(DriverDataTest, AttachStartsFromTheNewestStamp)
-{
+TEST_F(DriverDataTest, AttachStartsFromTheNewestStamp) {
     hx::log::Capture log;
     RingMemory input;
     AudioSMWriter writer;
@@ -116,7 +110,8 @@ TEST_F(DriverDataTest, AttachStartsFromTheNewestStamp)
     EXPECT_EQ(+(a.ring->mAttachFramePos), 1920u);
     EXPECT_EQ(+(a.ring->mAttachOutFramePos), 777u);
     EXPECT_EQ(+(a.ring->mKernelOutFramePos), 777u);
-    EXPECT_NE(log.text().find("DriverData::rtsCheckAttachClients, client 0 framePos 1920 timestamp 10000000\n"),
+    EXPECT_NE(log.text().find(
+                  "DriverData::rtsCheckAttachClients, client 0 framePos 1920 timestamp 10000000\n"),
               std::string::npos);
     // Running rings only get the device position.
     a.writeConstant({1, 1}, 100);
@@ -130,8 +125,7 @@ TEST_F(DriverDataTest, AttachStartsFromTheNewestStamp)
 }
 
 // A relayout carries the extra bytes per frame the product's rule gives.
-TEST_F(DriverDataTest, RelayoutTakesTheExtraBytesItIsGiven)
-{
+TEST_F(DriverDataTest, RelayoutTakesTheExtraBytesItIsGiven) {
     MixClient c;
     ASSERT_TRUE(attach(c));
     QnChannelSettings two{48000, 2, 24, 2, 24, 1};
@@ -141,8 +135,7 @@ TEST_F(DriverDataTest, RelayoutTakesTheExtraBytesItIsGiven)
     }
 }
 
-TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
-{
+TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested) {
     hx::log::Capture log;
     MixClient running, waiting;
     ASSERT_TRUE(attach(running));
@@ -171,13 +164,13 @@ TEST_F(DriverDataTest, RelayoutPutsRunningRingsBackToAttachRequested)
     running.writeConstant({1, 2, 3, 4, 5, 6}, 4, 8192 - 4096);
     waiting.writeConstant({10, 20, 30, 40, 50, 60}, 4);
     std::vector<int32_t> wire(4 * 6);
-    dd->rtsIsocOutput(reinterpret_cast<char*>(wire.data()), uint32_t(wire.size() * 4), 8192, 4, nullptr);
+    dd->rtsIsocOutput(reinterpret_cast<char*>(wire.data()), uint32_t(wire.size() * 4), 8192, 4,
+                      nullptr);
     for (int c = 0; c < 6; ++c)
         EXPECT_EQ(wire[c], (c + 1) * 11 * 256) << c;
 }
 
-TEST_F(DriverDataTest, SlotsCountsAndReferences)
-{
+TEST_F(DriverDataTest, SlotsCountsAndReferences) {
     std::vector<std::unique_ptr<MixClient>> clients;
     for (int i = 0; i < 8; ++i) {
         clients.push_back(std::make_unique<MixClient>());
@@ -208,7 +201,7 @@ TEST_F(DriverDataTest, SlotsCountsAndReferences)
     EXPECT_EQ(+(sm->mClients[3].mClient), 0u);
     EXPECT_EQ(+(sm->mClients[3].mClientIdentifier), 0);
     ASSERT_TRUE(attach(ninth));
-    EXPECT_EQ(ninth.slot, 3);  // the first free slot
+    EXPECT_EQ(ninth.slot, 3); // the first free slot
 
     EXPECT_EQ(dd->retain(), 2u);
     EXPECT_EQ(dd->release(), 1u);
@@ -220,15 +213,14 @@ TEST_F(DriverDataTest, SlotsCountsAndReferences)
     EXPECT_FALSE(attach(ninth));
 }
 
-TEST_F(DriverDataTest, FractionsAndRouting)
-{
+TEST_F(DriverDataTest, FractionsAndRouting) {
     EXPECT_EQ(dd->leftFraction(0).nNumerator, 1);
     EXPECT_EQ(dd->leftFraction(1).nNumerator, 0);
     EXPECT_EQ(dd->rightFraction(1).nNumerator, 1);
     EXPECT_EQ(dd->routingMap()[5], 5);
     QN_MixerFraction f{3, {7, 0}, {0, 0}};
     EXPECT_TRUE(dd->setMixerFraction(f));
-    EXPECT_EQ(f.nFractionLeft.nDenominator, 1);  // also in the caller's record
+    EXPECT_EQ(f.nFractionLeft.nDenominator, 1); // also in the caller's record
     EXPECT_EQ(dd->leftFraction(3).nNumerator, 7);
     EXPECT_EQ(dd->leftFraction(3).nDenominator, 1);
     for (int bad : {-1, 32, 1000}) {
@@ -247,8 +239,7 @@ TEST_F(DriverDataTest, FractionsAndRouting)
 
 // The default routing mixes (halving toward zero, doubling); routing byte 0
 // set to 1 carries playback pair 0 unchanged.
-TEST_F(DriverDataTest, OutputMixerRoundsTheMixAndRoutingBypassesIt)
-{
+TEST_F(DriverDataTest, OutputMixerRoundsTheMixAndRoutingBypassesIt) {
     dd->setOutMixer(outMixer2CH);
     MixClient a;
     ASSERT_TRUE(attach(a));
@@ -267,8 +258,7 @@ TEST_F(DriverDataTest, OutputMixerRoundsTheMixAndRoutingBypassesIt)
     EXPECT_EQ(dd->mixingBuffer()[1], -0x1001 * 256);
 }
 
-TEST_F(DriverDataTest, OversizedCyclesAreRefused)
-{
+TEST_F(DriverDataTest, OversizedCyclesAreRefused) {
     hx::log::Capture log;
     MixClient a;
     ASSERT_TRUE(attach(a));
@@ -282,8 +272,7 @@ TEST_F(DriverDataTest, OversizedCyclesAreRefused)
     EXPECT_EQ(small[0], 0x5A);
 }
 
-TEST_F(DriverDataTest, BulkOutputMixesIntoThePcmBlock)
-{
+TEST_F(DriverDataTest, BulkOutputMixesIntoThePcmBlock) {
     std::vector<int32_t> pcm(16, 0x77);
     dd->rtsBulkOutput(pcm.data(), 16, 0, 8);
     for (int32_t v : pcm)

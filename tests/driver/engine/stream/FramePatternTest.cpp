@@ -14,18 +14,16 @@ namespace {
 
 const VIDPID kNoIds(0, 0, 0, nullptr);
 
-std::vector<uint32_t> live(const ZrFramePatternObserver& o)
-{
+std::vector<uint32_t> live(const ZrFramePatternObserver& o) {
     std::vector<uint32_t> v;
     for (uint32_t i = 0; i < o.patternLength(); ++i)
         v.push_back(o.liveAt(i));
     return v;
 }
 
-}  // namespace
+} // namespace
 
-TEST(FramePattern, SpreadingPlacesTheRemainderFromEntryZero)
-{
+TEST(FramePattern, SpreadingPlacesTheRemainderFromEntryZero) {
     uint32_t p[16];
     EXPECT_EQ(fpoInitPattern(16, p, 44, 705), 705u);
     EXPECT_EQ(p[0], 45u);
@@ -41,14 +39,15 @@ TEST(FramePattern, SpreadingPlacesTheRemainderFromEntryZero)
     for (int total = 44 * 16 - 16; total <= 44 * 16 + 16; ++total)
         EXPECT_EQ(fpoInitPattern(16, p, 44, total), uint32_t(total)) << total;
     for (int total = 5 * 128 - 128; total <= 5 * 128 + 128; ++total)
-        EXPECT_EQ(fpoInitPattern(128, std::vector<uint32_t>(128).data(), 5, total), uint32_t(total)) << total;
+        EXPECT_EQ(fpoInitPattern(128, std::vector<uint32_t>(128).data(), 5, total), uint32_t(total))
+            << total;
 }
 
-TEST(FramePattern, FullSpeed44100)
-{
+TEST(FramePattern, FullSpeed44100) {
     ZrFramePatternObserver o;
     o.init(44100, 3, 2, 3, 2, false, kNoIds);
-    const std::vector<uint32_t> expected = {45, 44, 44, 44, 44, 44, 44, 44, 44, 44, 45, 44, 44, 44, 44, 44};
+    const std::vector<uint32_t> expected = {45, 44, 44, 44, 44, 44, 44, 44,
+                                            44, 44, 45, 44, 44, 44, 44, 44};
     EXPECT_EQ(live(o), expected);
     EXPECT_EQ(std::accumulate(expected.begin(), expected.end(), 0u), 706u);
     EXPECT_EQ(o.expected(), 44u);
@@ -62,12 +61,11 @@ struct RateCase {
     uint32_t rate;
     bool highSpeed;
     uint32_t expected;
-    uint32_t total;  // frames per 16 ms
-    std::vector<uint32_t> bigEntries;  // entries above expected
+    uint32_t total;                   // frames per 16 ms
+    std::vector<uint32_t> bigEntries; // entries above expected
 };
 
-TEST(FramePattern, NominalPatternsByRate)
-{
+TEST(FramePattern, NominalPatternsByRate) {
     const RateCase cases[] = {
         {48000, false, 48, 768, {}},
         {96000, true, 12, 1536, {}},
@@ -76,7 +74,7 @@ TEST(FramePattern, NominalPatternsByRate)
         {176400, false, 176, 2823, {0, 2, 5, 7, 10, 12, 15}},
         {88200, true, 11, 1412, {0, 40, 80, 120}},
         {176400, true, 22, 2823, {0, 20, 40, 60, 80, 100, 120}},
-        {45500, false, 45, 728, {0, 2, 4, 6, 8, 10, 12, 14}},  // spread pattern
+        {45500, false, 45, 728, {0, 2, 4, 6, 8, 10, 12, 14}}, // spread pattern
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << (c.highSpeed ? " hs" : " fs"));
@@ -89,14 +87,12 @@ TEST(FramePattern, NominalPatternsByRate)
         EXPECT_EQ(std::accumulate(v.begin(), v.end(), 0u), c.total);
         std::vector<uint32_t> big;
         for (uint32_t i = 0; i < v.size(); ++i)
-            if (v[i] > c.expected)
-                big.push_back(i);
+            if (v[i] > c.expected) big.push_back(i);
         EXPECT_EQ(big, c.bigEntries);
     }
 }
 
-TEST(FramePattern, HighSpeed44100)
-{
+TEST(FramePattern, HighSpeed44100) {
     ZrFramePatternObserver o;
     o.init(44100, 3, 2, 3, 2, true, kNoIds);
     EXPECT_EQ(o.expected(), 5u);
@@ -113,8 +109,7 @@ TEST(FramePattern, HighSpeed44100)
     }
 }
 
-TEST(FramePattern, OutOfRangeFeedbackIsRepairedAndUnlocks)
-{
+TEST(FramePattern, OutOfRangeFeedbackIsRepairedAndUnlocks) {
     hx::log::Capture log;
     ZrFramePatternObserver o;
     o.init(48000, 3, 2, 3, 2, false, kNoIds);
@@ -126,11 +121,11 @@ TEST(FramePattern, OutOfRangeFeedbackIsRepairedAndUnlocks)
     EXPECT_TRUE(o.isLocked());
     fb.mCount = 3;
     fb.mValues[0] = 47;
-    fb.mValues[1] = 48 + 2 + 1;  // expected + tolerance + 1
+    fb.mValues[1] = 48 + 2 + 1; // expected + tolerance + 1
     fb.mValues[2] = 46;
     EXPECT_FALSE(o.isocFeedbackReadComplete(fb));
     EXPECT_FALSE(o.isLocked());
-    EXPECT_EQ(fb.mValues[1], 48u);  // replaced in the batch too
+    EXPECT_EQ(fb.mValues[1], 48u); // replaced in the batch too
     EXPECT_EQ(o.liveAt(1), 48u);
     EXPECT_EQ(o.lossIndex(), 1u);
     // One full cycle from the loss locks again.
@@ -140,8 +135,7 @@ TEST(FramePattern, OutOfRangeFeedbackIsRepairedAndUnlocks)
     EXPECT_TRUE(o.isocFeedbackReadComplete(fb));
 }
 
-TEST(FramePattern, InputPacketsRepairAndLog)
-{
+TEST(FramePattern, InputPacketsRepairAndLog) {
     hx::log::Capture log;
     ZrFramePatternObserver o;
     o.init(44100, 3, 2, 3, 2, false, kNoIds);
@@ -150,7 +144,7 @@ TEST(FramePattern, InputPacketsRepairAndLog)
         EXPECT_EQ(o.onRtsFrame(44, errors), 44);
     EXPECT_TRUE(o.isLocked());
     errors = 5;
-    EXPECT_EQ(o.onRtsFrame(60, errors), 45);  // nominal entry 0
+    EXPECT_EQ(o.onRtsFrame(60, errors), 45); // nominal entry 0
     EXPECT_EQ(errors, 6u);
     EXPECT_FALSE(o.isLocked());
     EXPECT_NE(log.text().find("Lost Sync...Len:60 Expected:44 MaxDelta:2\n"), std::string::npos);
@@ -162,8 +156,7 @@ TEST(FramePattern, InputPacketsRepairAndLog)
     EXPECT_EQ(o.onRtsFrame(0, errors), int(o.nominalAt(0)));
 }
 
-TEST(FramePattern, Farlane2PacketsAreSeven)
-{
+TEST(FramePattern, Farlane2PacketsAreSeven) {
     hx::log::Capture log;
     ZrFramePatternObserver o;
     uint32_t errors = 0;
@@ -173,14 +166,13 @@ TEST(FramePattern, Farlane2PacketsAreSeven)
     EXPECT_EQ(o.liveAt(0), 7u);
 }
 
-TEST(FramePattern, HighSpeedGroupsAndFullFrameFeedback)
-{
+TEST(FramePattern, HighSpeedGroupsAndFullFrameFeedback) {
     hx::log::Capture log;
     ZrFramePatternObserver o;
     o.init(48000, 3, 2, 3, 2, true, kNoIds);
     FeedbackStreamingStruct fb{};
     fb.mCount = 1;
-    fb.mValues[0] = 50;  // nominal + 2
+    fb.mValues[0] = 50; // nominal + 2
     o.isocFeedbackReadCompleteFullFrame(fb);
     uint32_t sum = 0;
     for (uint32_t i = 0; i < 8; ++i) {
@@ -197,8 +189,7 @@ TEST(FramePattern, HighSpeedGroupsAndFullFrameFeedback)
 
 // After lock each full-speed output packet carries the frames of the input
 // packet recorded at the same pattern position, 16 packets earlier.
-TEST(FramePattern, FullSpeedOutputMirrorsInput)
-{
+TEST(FramePattern, FullSpeedOutputMirrorsInput) {
     ZrFramePatternObserver o;
     o.init(44100, 3, 2, 3, 2, false, kNoIds);
     uint32_t errors = 0;
@@ -223,8 +214,7 @@ TEST(FramePattern, FullSpeedOutputMirrorsInput)
     EXPECT_EQ(errors, 0u);
 }
 
-TEST(FramePattern, HighSpeedOutputGroupsCarryTheInputTotals)
-{
+TEST(FramePattern, HighSpeedOutputGroupsCarryTheInputTotals) {
     ZrFramePatternObserver o;
     o.init(96000, 3, 2, 3, 2, true, kNoIds);
     uint32_t errors = 0;
@@ -249,12 +239,11 @@ struct ToleranceCase {
     uint32_t minimum, maximum;
 };
 
-}  // namespace
+} // namespace
 
 // The device whose clock runs without slack gets no tolerance at 48 and
 // 96 kHz; other rates and other devices keep 2 (full speed) or 1 (high).
-TEST(FramePattern, ToleranceByProductRateAndSpeed)
-{
+TEST(FramePattern, ToleranceByProductRateAndSpeed) {
     const ToleranceCase cases[] = {
         {kHarlowVendorID, kHarlowExactClockProductID, 48000, false, 48, 48},
         {kHarlowVendorID, kHarlowExactClockProductID, 96000, false, 96, 96},
@@ -274,12 +263,12 @@ TEST(FramePattern, ToleranceByProductRateAndSpeed)
     }
 }
 
-TEST(FramePattern, A49FramePacketIsAnErrorOnlyWithoutTolerance)
-{
+TEST(FramePattern, A49FramePacketIsAnErrorOnlyWithoutTolerance) {
     for (bool exact : {true, false}) {
         ZrFramePatternObserver o;
-        const VIDPID ids = exact ? VIDPID(kHarlowVendorID, kHarlowExactClockProductID, 0x100, nullptr)
-                                 : VIDPID(kKorvexVendorID, kKorvexHX5100ProductID, 0x100, nullptr);
+        const VIDPID ids = exact
+                               ? VIDPID(kHarlowVendorID, kHarlowExactClockProductID, 0x100, nullptr)
+                               : VIDPID(kKorvexVendorID, kKorvexHX5100ProductID, 0x100, nullptr);
         o.init(48000, 3, 2, 3, 2, false, ids);
         hx::log::Capture log;
         uint32_t errors = 0;

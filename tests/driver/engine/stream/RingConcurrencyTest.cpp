@@ -17,18 +17,19 @@ using hx::test::RingMemory;
 
 namespace {
 
-int32_t sampleFor(uint64_t pos, uint32_t ch) { return int32_t(uint32_t(pos * 37 + ch * 1000003)); }
+int32_t sampleFor(uint64_t pos, uint32_t ch) {
+    return int32_t(uint32_t(pos * 37 + ch * 1000003));
+}
 
 struct StressCase {
     uint32_t channels, extra;
 };
 
-}  // namespace
+} // namespace
 
 // Writer as the kernel, reader as user space; positions cross 2^32 and
 // frame sizes cross the ring's end.
-TEST(RingStress, WriterAndReaderAgreeAcrossTheWrapAnd2To32)
-{
+TEST(RingStress, WriterAndReaderAgreeAcrossTheWrapAnd2To32) {
     hx::log::Capture quiet;
     for (const StressCase c : {StressCase{2, 0}, StressCase{6, 0}, StressCase{32, 4}}) {
         SCOPED_TRACE(testing::Message() << c.channels << "+" << c.extra);
@@ -57,7 +58,8 @@ TEST(RingStress, WriterAndReaderAgreeAcrossTheWrapAnd2To32)
                 const uint64_t pos = writer.getFramePos();
                 frames = uint32_t(std::min<uint64_t>(frames, start + total - pos));
                 // Never overwrite what the reader has not read yet.
-                while (pos + frames - readerPos.load(std::memory_order_acquire) > maxFrames && !failed)
+                while (pos + frames - readerPos.load(std::memory_order_acquire) > maxFrames &&
+                       !failed)
                     std::this_thread::yield();
                 for (uint32_t f = 0; f < frames; ++f) {
                     for (uint32_t ch = 0; ch < c.channels; ++ch)
@@ -65,7 +67,8 @@ TEST(RingStress, WriterAndReaderAgreeAcrossTheWrapAnd2To32)
                     for (uint32_t k = 0; k < c.extra; ++k)
                         extra[f * c.extra + k] = uint8_t(pos + f + k);
                 }
-                writer.writeFrames(block.data(), frames, 0, nullptr, c.extra ? extra.data() : nullptr);
+                writer.writeFrames(block.data(), frames, 0, nullptr,
+                                   c.extra ? extra.data() : nullptr);
                 host += frames * 20833;
                 writer.writeTimestamp(host);
                 writer.AddTimeStamp(host, frames, true);
@@ -84,14 +87,13 @@ TEST(RingStress, WriterAndReaderAgreeAcrossTheWrapAnd2To32)
                 }
                 const uint32_t frames = 1 + rng() % uint32_t(avail);
                 uint64_t at = pos, when = 0;
-                ring->read(at, dst.data(), frames, when, audioInt32CopySet, c.extra ? extra.data() : nullptr);
+                ring->read(at, dst.data(), frames, when, audioInt32CopySet,
+                           c.extra ? extra.data() : nullptr);
                 for (uint32_t f = 0; f < frames && !failed; ++f) {
                     for (uint32_t ch = 0; ch < c.channels; ++ch)
-                        if (dst[f * c.channels + ch] != sampleFor(pos + f, ch))
-                            failed = true;
+                        if (dst[f * c.channels + ch] != sampleFor(pos + f, ch)) failed = true;
                     for (uint32_t k = 0; k < c.extra; ++k)
-                        if (extra[f * c.extra + k] != uint8_t(pos + f + k))
-                            failed = true;
+                        if (extra[f * c.extra + k] != uint8_t(pos + f + k)) failed = true;
                 }
                 pos = at;
                 readerPos.store(pos, std::memory_order_release);
@@ -111,8 +113,7 @@ class ScribbleTest : public MixFixture {};
 // A user writing garbage into its own ring header and slot while the mixer
 // runs: the kernel neither faults nor mixes anything but that client's own
 // samples into the other client's output, and detach still completes.
-TEST_F(ScribbleTest, HostileClientCannotDisturbTheMixer)
-{
+TEST_F(ScribbleTest, HostileClientCannotDisturbTheMixer) {
     hx::log::Capture quiet;
     MixClient hostile, good;
     ASSERT_TRUE(attach(hostile));
@@ -133,7 +134,7 @@ TEST_F(ScribbleTest, HostileClientCannotDisturbTheMixer)
             audiosm::store64(AUDIOSM_AT(hostile.ring.sm, AudioSM, mFramePos), v);
             audiosm::store64(AUDIOSM_AT(hostile.ring.sm, AudioSM, mWriteOffset), v >> 3);
             audiosm::store32(slot + 4 * (v % 45), uint32_t(v >> 16));
-            audiosm::store32(slot, 1);  // a "held" lock word
+            audiosm::store32(slot, 1); // a "held" lock word
         }
     });
     bool ok = true;
@@ -145,10 +146,11 @@ TEST_F(ScribbleTest, HostileClientCannotDisturbTheMixer)
         ok = clients == 2;
         mix(position, 44);
         for (uint32_t f = 0; f < 44 && ok; ++f)
-            ok = dd->mixingBuffer()[2 * f] == 0x1010 * 256 && dd->mixingBuffer()[2 * f + 1] == 0x2020 * 256;
+            ok = dd->mixingBuffer()[2 * f] == 0x1010 * 256 &&
+                 dd->mixingBuffer()[2 * f + 1] == 0x2020 * 256;
     }
     EXPECT_TRUE(ok);
-    EXPECT_TRUE(dd->detachClient(hostile.client));  // the shared lock word is only advisory
+    EXPECT_TRUE(dd->detachClient(hostile.client)); // the shared lock word is only advisory
     stop = true;
     scribbler.join();
     EXPECT_EQ(dd->countClients(), 1);

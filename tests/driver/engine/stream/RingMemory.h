@@ -16,4 +16,4 @@ struct RingMemory {
     AudioSM* operator->() const { return sm; }
 };
 
-}  // namespace hx::test
+} // namespace hx::test

@@ -11,8 +11,7 @@ namespace {
 
 using namespace hx::test;
 
-TEST(IsocFaults, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak)
-{
+TEST(IsocFaults, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak) {
     const uint64_t wrap = 0x100000000ull;
     StreamRig rig({kUSBHostConnectionSpeedFull, 44100, 200}, wrap - 10050);
     ASSERT_TRUE(rig.configured);
@@ -36,12 +35,11 @@ TEST(IsocFaults, AStreamStartedBeforeBusFrame2To32CrossesItWithoutABreak)
     EXPECT_EQ(s.outSizeAnomalies, 0u);
     EXPECT_EQ(s.discontinuities, 0u);
     EXPECT_EQ(s.dropouts, 0u);
-    EXPECT_GT(rig.engine.framesIn(), 44100u * 107 / 10);  // 10.8 s ran
+    EXPECT_GT(rig.engine.framesIn(), 44100u * 107 / 10); // 10.8 s ran
     expectRampWithConstantLatency(rig.received, lockFrame);
 }
 
-TEST(IsocFaults, ALateOutputCompletionStopsTheStreamWithOneStateChange)
-{
+TEST(IsocFaults, ALateOutputCompletionStopsTheStreamWithOneStateChange) {
     StreamRig rig({kUSBHostConnectionSpeedFull, 48000, 0});
     ASSERT_TRUE(rig.start());
     rig.attachClient();
@@ -57,7 +55,8 @@ TEST(IsocFaults, ALateOutputCompletionStopsTheStreamWithOneStateChange)
     EXPECT_FALSE(rig.engine.isStreamingStarted());
     EXPECT_EQ(rig.host.changesSoFar(), std::vector<uint32_t>{STC_STREAM_BROKEN});
     EXPECT_NE(log.text().find("rtsIsoWriteComplete to late current:"), std::string::npos);
-    EXPECT_NE(log.text().find("ZrDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n"), std::string::npos);
+    EXPECT_NE(log.text().find("ZrDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n"),
+              std::string::npos);
     rig.run(30);
     EXPECT_EQ(rig.host.changesSoFar().size(), 1u);
     // Recovery: only one caller claims the break.
@@ -65,8 +64,7 @@ TEST(IsocFaults, ALateOutputCompletionStopsTheStreamWithOneStateChange)
     EXPECT_FALSE(rig.engine.claimStreamBroken());
 }
 
-TEST(IsocFaults, AStreamWithNothingInFlightAfterAFailedSubmissionIsDeclaredBrokenOnce)
-{
+TEST(IsocFaults, AStreamWithNothingInFlightAfterAFailedSubmissionIsDeclaredBrokenOnce) {
     StreamRig rig({kUSBHostConnectionSpeedHigh, 96000, 0});
     ASSERT_TRUE(rig.start());
     rig.run(50);
@@ -78,7 +76,8 @@ TEST(IsocFaults, AStreamWithNothingInFlightAfterAFailedSubmissionIsDeclaredBroke
     // queue again.
     rig.engine.inputRing().mNextFrame.store(now - 1000);
     rig.run(40);
-    EXPECT_NE(log.text().find("ZrDevice::rtsRequestIn isoc read failed with status E00002EE\n"), std::string::npos);
+    EXPECT_NE(log.text().find("ZrDevice::rtsRequestIn isoc read failed with status E00002EE\n"),
+              std::string::npos);
     EXPECT_FALSE(rig.engine.isStreamingStarted());
     EXPECT_EQ(rig.host.changesSoFar(), std::vector<uint32_t>{STC_STREAM_BROKEN});
     EXPECT_EQ(rig.engine.inputRing().inFlight(), 0u);
@@ -86,8 +85,7 @@ TEST(IsocFaults, AStreamWithNothingInFlightAfterAFailedSubmissionIsDeclaredBroke
     EXPECT_EQ(rig.host.changesSoFar().size(), 1u);
 }
 
-TEST(IsocFaults, AlternatesThatCannotCarryThePatternAreRefusedAtConfiguration)
-{
+TEST(IsocFaults, AlternatesThatCannotCarryThePatternAreRefusedAtConfiguration) {
     // (expected + tolerance) x bytes per frame against the endpoint (300
     // bytes at full speed, 156 a microframe at high speed) and the block.
     const struct {
@@ -95,13 +93,13 @@ TEST(IsocFaults, AlternatesThatCannotCarryThePatternAreRefusedAtConfiguration)
         uint32_t rate, channels;
         bool ok;
     } cases[] = {
-        {kUSBHostConnectionSpeedFull, 48000, 2, true},    // 50 x 6 = 300
-        {kUSBHostConnectionSpeedFull, 49000, 2, false},   // 51 x 6
-        {kUSBHostConnectionSpeedFull, 44100, 4, false},   // 46 x 12
-        {kUSBHostConnectionSpeedHigh, 192000, 2, true},   // 25 x 6 = 150
-        {kUSBHostConnectionSpeedHigh, 208000, 2, false},  // 27 x 6 = 162
-        {kUSBHostConnectionSpeedHigh, 96000, 4, true},    // 13 x 12 = 156
-        {kUSBHostConnectionSpeedHigh, 192000, 4, false},  // 25 x 12
+        {kUSBHostConnectionSpeedFull, 48000, 2, true},   // 50 x 6 = 300
+        {kUSBHostConnectionSpeedFull, 49000, 2, false},  // 51 x 6
+        {kUSBHostConnectionSpeedFull, 44100, 4, false},  // 46 x 12
+        {kUSBHostConnectionSpeedHigh, 192000, 2, true},  // 25 x 6 = 150
+        {kUSBHostConnectionSpeedHigh, 208000, 2, false}, // 27 x 6 = 162
+        {kUSBHostConnectionSpeedHigh, 96000, 4, true},   // 13 x 12 = 156
+        {kUSBHostConnectionSpeedHigh, 192000, 4, false}, // 25 x 12
     };
     for (const auto& c : cases) {
         StreamRig rig({c.speed, c.speed >= kUSBHostConnectionSpeedHigh ? 96000u : 48000u, 0});
@@ -111,21 +109,20 @@ TEST(IsocFaults, AlternatesThatCannotCarryThePatternAreRefusedAtConfiguration)
         s.inBytesPerSample = s.outBytesPerSample = 3;
         s.decoder = pcmFrom24LSB;
         hx::log::Capture log;
-        EXPECT_EQ(rig.engine.configure(rig.highSpeed, rig.in, rig.out, s), c.ok) << c.rate << " " << c.channels;
+        EXPECT_EQ(rig.engine.configure(rig.highSpeed, rig.in, rig.out, s), c.ok)
+            << c.rate << " " << c.channels;
         EXPECT_EQ(log.text().find("exceed the packet") == std::string::npos, c.ok);
     }
 }
 
-TEST(IsocFaults, HighSpeedAudioEndpointsPolledEvery4MicroframesAreRefusedWithALogLine)
-{
+TEST(IsocFaults, HighSpeedAudioEndpointsPolledEvery4MicroframesAreRefusedWithALogLine) {
     StreamRig rig({kUSBHostConnectionSpeedHigh, 48000, 0});
     // The model's only high-speed endpoint with interval 4 is its status
     // endpoint; offered as the capture pipe it stands for such an alternate.
     std::vector<IOUSBHostInterface*> intf;
     OSIterator* it = rig.device->getClientIterator();
     while (OSObject* o = it->getNextObject())
-        if (auto* i = OSDynamicCast(IOUSBHostInterface, o))
-            intf.push_back(i);
+        if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
     it->release();
     IOUSBHostPipe* status = intf[3]->copyPipe(0x83);
     ASSERT_NE(status, nullptr);
@@ -137,17 +134,19 @@ TEST(IsocFaults, HighSpeedAudioEndpointsPolledEvery4MicroframesAreRefusedWithALo
     s.decoder = pcmFrom24LSB;
     hx::log::Capture log;
     EXPECT_FALSE(rig.engine.configure(true, status, nullptr, s));
-    EXPECT_NE(log.text().find("endpoint 0x83: isochronous audio with interval 4 at high speed is not supported"),
-              std::string::npos);
+    EXPECT_NE(
+        log.text().find(
+            "endpoint 0x83: isochronous audio with interval 4 at high speed is not supported"),
+        std::string::npos);
     status->release();
 }
 
-TEST(IsocFaults, BandwidthFollowsTheTableAndGivesOtherRatesRoomForTheirFrames)
-{
+TEST(IsocFaults, BandwidthFollowsTheTableAndGivesOtherRatesRoomForTheirFrames) {
     const struct {
         uint32_t rate, frames;
-    } table[] = {{32000, 34},  {44100, 46},  {48000, 50},  {64000, 66},  {88200, 90},   {96000, 98},
-                 {128000, 132}, {176400, 180}, {192000, 196}, {22050, 25}, {8000, 10}, {11025, 14}};
+    } table[] = {{32000, 34},   {44100, 46}, {48000, 50},   {64000, 66},
+                 {88200, 90},   {96000, 98}, {128000, 132}, {176400, 180},
+                 {192000, 196}, {22050, 25}, {8000, 10},    {11025, 14}};
     for (const auto& t : table)
         EXPECT_EQ(ZrIsocStreaming::framesPerBusFrame(t.rate), t.frames) << t.rate;
 
@@ -158,34 +157,35 @@ TEST(IsocFaults, BandwidthFollowsTheTableAndGivesOtherRatesRoomForTheirFrames)
         uint32_t rate;
         bool highSpeed, keep;
         uint32_t used;
-    } uses[] = {{48000, false, false, 300}, {44100, false, false, 46 * 6}, {96000, false, false, 300},
-                {22050, false, false, 25 * 6}, {44100, true, false, 300}, {44100, false, true, 300}};
+    } uses[] = {{48000, false, false, 300}, {44100, false, false, 46 * 6},
+                {96000, false, false, 300}, {22050, false, false, 25 * 6},
+                {44100, true, false, 300},  {44100, false, true, 300}};
     for (const auto& u : uses)
-        EXPECT_EQ(ZrIsocStreaming::bandwidthInUse(u.rate, 3, 2, 300, u.highSpeed, u.keep), u.used) << u.rate;
+        EXPECT_EQ(ZrIsocStreaming::bandwidthInUse(u.rate, 3, 2, 300, u.highSpeed, u.keep), u.used)
+            << u.rate;
     {
         StreamRig full({kUSBHostConnectionSpeedFull, 44100, 0});
-        EXPECT_EQ(full.engine.inPipe().bandwidth, 46u * 6);  // needed bytes fit the 300-byte packet
+        EXPECT_EQ(full.engine.inPipe().bandwidth, 46u * 6); // needed bytes fit the 300-byte packet
         full.engine.setPipeBandwidth(full.engine.outPipe().handle, 120);
         EXPECT_EQ(full.engine.outPipe().bandwidth, 120u);
         EXPECT_EQ(full.engine.inPipe().bandwidth, 46u * 6);
     }
 
     StreamRig high({kUSBHostConnectionSpeedHigh, 44100, 0});
-    EXPECT_EQ(high.engine.inPipe().bandwidth, 156u);  // high speed keeps the maximum
+    EXPECT_EQ(high.engine.inPipe().bandwidth, 156u); // high speed keeps the maximum
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
-TEST(IsocBlocks, LayoutFollowsTheBusAndTheRingOrdersBlocksAcrossTheFrameWrap)
-{
+TEST(IsocBlocks, LayoutFollowsTheBusAndTheRingOrdersBlocksAcrossTheFrameWrap) {
     const struct {
         uint8_t speed;
         uint32_t packets, bytes, request;
     } cases[] = {
-        {kUSBHostConnectionSpeedFull, 4, 4096, 46 * 6},  // the bandwidth in use at 44.1 kHz
-        {kUSBHostConnectionSpeedHigh, 32, 32768, 156},   // the endpoint's maximum, every microframe
+        {kUSBHostConnectionSpeedFull, 4, 4096, 46 * 6}, // the bandwidth in use at 44.1 kHz
+        {kUSBHostConnectionSpeedHigh, 32, 32768, 156},  // the endpoint's maximum, every microframe
     };
     for (const auto& c : cases) {
         StreamRig rig({c.speed, 44100, 0});
@@ -219,8 +219,7 @@ TEST(IsocBlocks, LayoutFollowsTheBusAndTheRingOrdersBlocksAcrossTheFrameWrap)
     }
 }
 
-TEST(IsocBlocks, WithoutClientsQueuedPacketsCarrySilenceAndThePositionStillAdvances)
-{
+TEST(IsocBlocks, WithoutClientsQueuedPacketsCarrySilenceAndThePositionStillAdvances) {
     StreamRig rig({kUSBHostConnectionSpeedHigh, 48000, 100});
     ASSERT_TRUE(rig.start());
     rig.run(500);
@@ -237,4 +236,4 @@ TEST(IsocBlocks, WithoutClientsQueuedPacketsCarrySilenceAndThePositionStillAdvan
     EXPECT_TRUE(rig.host.changesSoFar().empty());
 }
 
-}  // namespace
+} // namespace

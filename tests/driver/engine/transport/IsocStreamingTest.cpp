@@ -14,8 +14,7 @@ using hx::usb::devices::HX5100StreamStats;
 
 class Streaming : public testing::TestWithParam<StreamCase> {};
 
-TEST_P(Streaming, MovesFramesBothWaysAndLoopsTheClientRampBackBitExact)
-{
+TEST_P(Streaming, MovesFramesBothWaysAndLoopsTheClientRampBackBitExact) {
     const StreamCase c = GetParam();
     StreamRig rig(c);
     ASSERT_TRUE(rig.configured);
@@ -69,8 +68,7 @@ TEST_P(Streaming, MovesFramesBothWaysAndLoopsTheClientRampBackBitExact)
     expectRampWithConstantLatency(rig.received, lockFrame);
 }
 
-std::vector<StreamCase> cases()
-{
+std::vector<StreamCase> cases() {
     std::vector<StreamCase> v;
     for (int32_t ppm : {200, -200}) {
         for (uint32_t rate : {44100u, 48000u})
@@ -81,28 +79,26 @@ std::vector<StreamCase> cases()
     return v;
 }
 
-std::string caseName(const testing::TestParamInfo<StreamCase>& i)
-{
-    return std::string(i.param.speed >= kUSBHostConnectionSpeedHigh ? "High" : "Full") + std::to_string(i.param.rate) +
-           (i.param.ppm < 0 ? "Minus" : "Plus") + std::to_string(std::abs(i.param.ppm)) + "ppm";
+std::string caseName(const testing::TestParamInfo<StreamCase>& i) {
+    return std::string(i.param.speed >= kUSBHostConnectionSpeedHigh ? "High" : "Full") +
+           std::to_string(i.param.rate) + (i.param.ppm < 0 ? "Minus" : "Plus") +
+           std::to_string(std::abs(i.param.ppm)) + "ppm";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, Streaming, testing::ValuesIn(cases()), caseName);
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // The output mixer's value for a 24-bit sample passed straight through its
 // own channel: halved toward zero, then doubled.
-int32_t mixed(uint32_t sample24)
-{
+int32_t mixed(uint32_t sample24) {
     const int32_t s = int32_t(sample24 << 8) >> 8;
     return (s / 2) * 2;
 }
 
-TEST(StreamingMix, WithTheDefaultRoutingEachValueComesBackAsTheOutputMixerRoundsIt)
-{
+TEST(StreamingMix, WithTheDefaultRoutingEachValueComesBackAsTheOutputMixerRoundsIt) {
     StreamRig rig({kUSBHostConnectionSpeedFull, 48000, 0});
     // Routing byte 0 cleared: the mix, each output from its own channel at
     // unity.
@@ -132,13 +128,14 @@ TEST(StreamingMix, WithTheDefaultRoutingEachValueComesBackAsTheOutputMixerRounds
         for (size_t fr = from; fr < rig.received.size() / 2 && all; ++fr) {
             const uint64_t p = uint64_t(int64_t(fr) - latency);
             for (uint32_t c = 0; c < 2; ++c)
-                all = all && rig.received[2 * fr + c] == int32_t(uint32_t(mixed(Ramp::sample(p, c))) << 8);
+                all = all &&
+                      rig.received[2 * fr + c] == int32_t(uint32_t(mixed(Ramp::sample(p, c))) << 8);
             odd += Ramp::sample(p, 0) & 1;
         }
         matched = matched || all;
     }
     EXPECT_TRUE(matched);
-    EXPECT_GT(odd, 0u);  // odd values were there to lose their lowest bit
+    EXPECT_GT(odd, 0u); // odd values were there to lose their lowest bit
 }
 
-}  // namespace
+} // namespace

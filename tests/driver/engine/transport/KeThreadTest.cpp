@@ -17,24 +17,21 @@ constexpr uint64_t kMs = 1000000;
 
 struct Counter {
     std::atomic<int> calls{0};
-    std::atomic<int> sleepMs{0};  // each call sleeps this long (holding the service lock)
-    static void service(void* arg)
-    {
+    std::atomic<int> sleepMs{0}; // each call sleeps this long (holding the service lock)
+    static void service(void* arg) {
         Counter* c = static_cast<Counter*>(arg);
         c->calls.fetch_add(1);
-        if (int ms = c->sleepMs.load())
-            IOSleep(unsigned(ms));
+        if (int ms = c->sleepMs.load()) IOSleep(unsigned(ms));
     }
 };
 
-TEST(KeThread, RunsItsServiceOncePerMillisecondUntilRemoved)
-{
+TEST(KeThread, RunsItsServiceOncePerMillisecondUntilRemoved) {
     hx::clock::VirtualClock clock;
     Counter counter;
     KeThread thread;
     ASSERT_TRUE(thread.create(&counter));
     clock.runFor(5 * kMs);
-    EXPECT_EQ(counter.calls.load(), 0);  // no service yet: the thread only sleeps
+    EXPECT_EQ(counter.calls.load(), 0); // no service yet: the thread only sleeps
     thread.setService(&Counter::service);
     clock.runFor(20 * kMs);
     const int calls = counter.calls.load();
@@ -47,8 +44,7 @@ TEST(KeThread, RunsItsServiceOncePerMillisecondUntilRemoved)
     EXPECT_FALSE(thread.hasThread());
 }
 
-TEST(KeThread, CreatingTwiceIsRefusedAndTermWithoutAThreadOnlyLogs)
-{
+TEST(KeThread, CreatingTwiceIsRefusedAndTermWithoutAThreadOnlyLogs) {
     hx::clock::VirtualClock clock;
     Counter counter;
     KeThread thread;
@@ -66,18 +62,17 @@ TEST(KeThread, CreatingTwiceIsRefusedAndTermWithoutAThreadOnlyLogs)
     EXPECT_FALSE(thread.hasThread());
 }
 
-TEST(KeThread, AStopperWaitsForTheCycleThatHoldsTheServiceLock)
-{
+TEST(KeThread, AStopperWaitsForTheCycleThatHoldsTheServiceLock) {
     hx::clock::VirtualClock clock;
     Counter counter;
-    counter.sleepMs = 25;  // a cycle that overruns badly
+    counter.sleepMs = 25; // a cycle that overruns badly
     KeThread thread;
     ASSERT_TRUE(thread.create(&counter));
     thread.setService(&Counter::service);
-    clock.runFor(3 * kMs);  // inside the first call's sleep
+    clock.runFor(3 * kMs); // inside the first call's sleep
     ASSERT_EQ(counter.calls.load(), 1);
     hx::log::Capture log;
-    thread.stopBarrier();  // retries every 10 ms until the call returns
+    thread.stopBarrier(); // retries every 10 ms until the call returns
     EXPECT_NE(log.text().find("mRTThread.serviceLock() failed\n"), std::string::npos);
     EXPECT_EQ(thread.service(), nullptr);
     clock.runFor(30 * kMs);
@@ -85,8 +80,7 @@ TEST(KeThread, AStopperWaitsForTheCycleThatHoldsTheServiceLock)
     thread.term();
 }
 
-TEST(KeThread, ACycleThatFindsTheLockTakenSkipsItsService)
-{
+TEST(KeThread, ACycleThatFindsTheLockTakenSkipsItsService) {
     hx::clock::VirtualClock clock;
     Counter counter;
     KeThread thread;
@@ -103,4 +97,4 @@ TEST(KeThread, ACycleThatFindsTheLockTakenSkipsItsService)
     thread.term();
 }
 
-}  // namespace
+} // namespace

@@ -10,15 +10,14 @@
 
 namespace {
 
-TEST(LevelMeters, PeaksRiseFromTheTopByteAndMinus128LeavesThemAlone)
-{
+TEST(LevelMeters, PeaksRiseFromTheTopByteAndMinus128LeavesThemAlone) {
     const struct {
         uint32_t sample;
         char before, after;
     } cases[] = {
-        {0x00000000, 0, 0},     {0x00000000, 5, 5},     {0x80000000, 3, 3},  // -128: no magnitude
-        {0x81000000, 3, 127},   {0x7F000000, 0, 127},   {0x12FFFF00, 0, 0x12},
-        {0xF0000000, 0, 0x10},  {0x05000000, 0x40, 0x40},
+        {0x00000000, 0, 0},    {0x00000000, 5, 5},       {0x80000000, 3, 3}, // -128: no magnitude
+        {0x81000000, 3, 127},  {0x7F000000, 0, 127},     {0x12FFFF00, 0, 0x12},
+        {0xF0000000, 0, 0x10}, {0x05000000, 0x40, 0x40},
     };
     for (const auto& c : cases) {
         char levels[2] = {c.before, 9};
@@ -36,13 +35,12 @@ TEST(LevelMeters, PeaksRiseFromTheTopByteAndMinus128LeavesThemAlone)
         EXPECT_EQ(levels[k], k + 1);
 }
 
-TEST(LevelMeters, TheMakersInterfacesMeterOnlyTheirWiderInputsAtHighSpeed)
-{
+TEST(LevelMeters, TheMakersInterfacesMeterOnlyTheirWiderInputsAtHighSpeed) {
     const struct {
         bool highSpeed;
         uint32_t inputs;
         LevelProcessorFnc input;
-    } cases[] = {{true, 2, nullptr},  {false, 2, nullptr},           {true, 4, LevelProcessor4CH},
+    } cases[] = {{true, 2, nullptr},  {false, 2, nullptr},          {true, 4, LevelProcessor4CH},
                  {false, 4, nullptr}, {true, 6, LevelProcessor6CH}, {true, 8, nullptr}};
     for (const auto& c : cases) {
         LevelProcessorFnc in = LevelProcessor2CH, out = LevelProcessor2CH;
@@ -52,4 +50,4 @@ TEST(LevelMeters, TheMakersInterfacesMeterOnlyTheirWiderInputsAtHighSpeed)
     }
 }
 
-}  // namespace
+} // namespace

@@ -10,8 +10,7 @@ namespace {
 
 using namespace hx::test;
 
-TEST(RealTimeSmoke, StreamsOneSecondPerSpeedAndReportsItsBreaks)
-{
+TEST(RealTimeSmoke, StreamsOneSecondPerSpeedAndReportsItsBreaks) {
     for (uint8_t speed : {kUSBHostConnectionSpeedFull, kUSBHostConnectionSpeedHigh}) {
         StreamRig rig({speed, 48000, 0}, 0x1000, false);
         ASSERT_TRUE(rig.configured);
@@ -21,7 +20,8 @@ TEST(RealTimeSmoke, StreamsOneSecondPerSpeedAndReportsItsBreaks)
             rig.run(10);
         const auto changes = rig.host.changesSoFar();
         const auto s = rig.model->streamStats();
-        std::printf("real-time smoke, %s speed: %zu break(s), %llu frames in, %llu frames out, %llu ramp frames "
+        std::printf("real-time smoke, %s speed: %zu break(s), %llu frames in, %llu frames out, "
+                    "%llu ramp frames "
                     "played, %llu discontinuities\n",
                     speed == kUSBHostConnectionSpeedFull ? "full" : "high", changes.size(),
                     (unsigned long long)rig.engine.framesIn(), (unsigned long long)s.outFrames,
@@ -36,4 +36,4 @@ TEST(RealTimeSmoke, StreamsOneSecondPerSpeedAndReportsItsBreaks)
     }
 }
 
-}  // namespace
+} // namespace

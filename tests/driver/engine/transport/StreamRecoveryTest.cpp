@@ -16,30 +16,28 @@ struct RecoveryHost : StreamRecoveryHost {
     std::vector<std::string> calls;
     explicit RecoveryHost(StreamRig& r) : rig(r) {}
     bool isStreamingStarted() override { return rig.engine.isStreamingStarted(); }
-    void stopStreaming(bool wait) override
-    {
+    void stopStreaming(bool wait) override {
         calls.push_back(wait ? "stop wait" : "stop");
         rig.engine.stopTransport(wait);
     }
-    void unconfigureDevice(const char* reason) override { calls.push_back(std::string("unconfigure ") + reason); }
+    void unconfigureDevice(const char* reason) override {
+        calls.push_back(std::string("unconfigure ") + reason);
+    }
     bool hasDriverData() override { return true; }
     uint8_t digitalLock() override { return 0; }
-    bool prepareNewConfig() override
-    {
+    bool prepareNewConfig() override {
         calls.push_back("prepare");
         return true;
     }
     void reinitClientsForStreaming() override { calls.push_back("reinit clients"); }
-    void startStreaming() override
-    {
+    void startStreaming() override {
         calls.push_back("start");
         EXPECT_TRUE(rig.start());
     }
     void stcNotify(uint32_t code) override { rig.host.stcNotifyStreaming(code); }
 };
 
-void breakStream(StreamRig& rig)
-{
+void breakStream(StreamRig& rig) {
     uint32_t now = 0;
     ASSERT_TRUE(rig.engine.getCurrentFrame(now));
     rig.engine.outputRing().mNextFrame.store(now - 10);
@@ -47,8 +45,7 @@ void breakStream(StreamRig& rig)
     ASSERT_FALSE(rig.engine.isStreamingStarted());
 }
 
-TEST(StreamRecovery, OneCallerRecoversABreakAndStage2RestartsStreamingAndTellsTheClients)
-{
+TEST(StreamRecovery, OneCallerRecoversABreakAndStage2RestartsStreamingAndTellsTheClients) {
     for (bool powerDown : {false, true}) {
         StreamRig rig({kUSBHostConnectionSpeedFull, 48000, 0});
         ASSERT_TRUE(rig.start());
@@ -66,12 +63,12 @@ TEST(StreamRecovery, OneCallerRecoversABreakAndStage2RestartsStreamingAndTellsTh
         hx::log::Capture log;
         EXPECT_TRUE(handleStreamBroken(2, rig.engine, wasPowerDown, host));
         EXPECT_EQ(host.calls, (std::vector<std::string>{"prepare", "reinit clients", "start"}));
-        EXPECT_NE(log.text().find("ZrDevice::handleStreamBroken stage 2\nhandleStreamBroken: mDigitalLock=0\n"),
+        EXPECT_NE(log.text().find(
+                      "ZrDevice::handleStreamBroken stage 2\nhandleStreamBroken: mDigitalLock=0\n"),
                   std::string::npos);
         EXPECT_FALSE(wasPowerDown);
         std::vector<uint32_t> changes = {STC_STREAM_BROKEN, STC_NewConfig};
-        if (powerDown)
-            changes.push_back(0x10000);
+        if (powerDown) changes.push_back(0x10000);
         EXPECT_EQ(rig.host.changesSoFar(), changes);
 
         // Streaming again: input arrives and the next break is claimed anew.
@@ -84,4 +81,4 @@ TEST(StreamRecovery, OneCallerRecoversABreakAndStage2RestartsStreamingAndTellsTh
     }
 }
 
-}  // namespace
+} // namespace

@@ -38,21 +38,18 @@ struct TestHost : IsocStreamHost {
     std::mutex m;
     std::vector<uint32_t> changes;
     int stops = 0;
-    void stopStreaming(bool wait) override
-    {
+    void stopStreaming(bool wait) override {
         {
             std::lock_guard<std::mutex> g(m);
             ++stops;
         }
         engine->stopTransport(wait);
     }
-    void stcNotifyStreaming(uint32_t code) override
-    {
+    void stcNotifyStreaming(uint32_t code) override {
         std::lock_guard<std::mutex> g(m);
         changes.push_back(code);
     }
-    std::vector<uint32_t> changesSoFar()
-    {
+    std::vector<uint32_t> changesSoFar() {
         std::lock_guard<std::mutex> g(m);
         return changes;
     }
@@ -67,13 +64,10 @@ struct StreamCase {
 // The virtual clock, or the real one for smoke runs.
 struct RigClock {
     std::optional<hx::clock::VirtualClock> virtualClock;
-    explicit RigClock(bool isVirtual)
-    {
-        if (isVirtual)
-            virtualClock.emplace(hx::clock::VirtualClock::kDefaultStart);
+    explicit RigClock(bool isVirtual) {
+        if (isVirtual) virtualClock.emplace(hx::clock::VirtualClock::kDefaultStart);
     }
-    void runFor(uint64_t ns)
-    {
+    void runFor(uint64_t ns) {
         if (virtualClock)
             virtualClock->runFor(ns);
         else
@@ -84,12 +78,10 @@ struct RigClock {
 class StreamRig {
 public:
     StreamRig(const StreamCase& c, uint64_t firstFrame = 0x1000, bool virtualTime = true)
-        : clock(virtualTime),
-          bus(hx::usb::BusOptions{firstFrame, 2, 2}),
-          model(std::make_shared<HX5100Model>(c.speed,
-                                              hx::usb::devices::HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""})),
-          rate(c.rate), highSpeed(c.speed >= kUSBHostConnectionSpeedHigh)
-    {
+        : clock(virtualTime), bus(hx::usb::BusOptions{firstFrame, 2, 2}),
+          model(std::make_shared<HX5100Model>(
+              c.speed, hx::usb::devices::HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""})),
+          rate(c.rate), highSpeed(c.speed >= kUSBHostConnectionSpeedHigh) {
         hx::usb::devices::HX5100StreamConfig config;
         config.ppm = c.ppm;
         config.source = hx::usb::devices::HX5100Source::Loopback;
@@ -101,8 +93,7 @@ public:
         std::vector<IOUSBHostInterface*> intf;
         OSIterator* it = device->getClientIterator();
         while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o))
-                intf.push_back(i);
+            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
         it->release();
         EXPECT_EQ(intf.size(), 4u);
         EXPECT_EQ(intf[1]->selectAlternateSetting(2), kIOReturnSuccess);
@@ -137,8 +128,7 @@ public:
         s.decoder = pcmFrom24LSB;
         // The bandwidth the device's check would store in each pipe.
         auto bandwidth = [&](IOUSBHostPipe* p) {
-            if (!p)
-                return 0u;
+            if (!p) return 0u;
             IsocPipe probe;
             probe.bind(p);
             return ZrIsocStreaming::bandwidthInUse(rate, 3, 2, probe.maxPacket, highSpeed, false);
@@ -147,19 +137,17 @@ public:
         EXPECT_TRUE(thread.create(&engine));
     }
 
-    ~StreamRig()
-    {
+    ~StreamRig() {
         engine.stopTransport(true);
         thread.term();
-        clock.runFor(10 * kMs);  // aborted completions
+        clock.runFor(10 * kMs); // aborted completions
         if (client) {
             dd->detachAllClients();
             client->release();
         }
         dd->sharedMemoryDestroyed();
         dd->release();
-        if (clientRing)
-            IOFreeAligned(clientRing, sizeof(AudioSM));
+        if (clientRing) IOFreeAligned(clientRing, sizeof(AudioSM));
         IOFreeAligned(sm, sizeof(DriverSM));
         OSSafeReleaseNULL(in);
         OSSafeReleaseNULL(out);
@@ -167,24 +155,20 @@ public:
         IOFreeAligned(inputRingMemory, sizeof(AudioSM));
     }
 
-    void setRate(uint16_t endpoint)
-    {
+    void setRate(uint16_t endpoint) {
         StandardUSB::DeviceRequest r{0x22, 0x01, 0x0100, endpoint, 3};
         uint8_t data[3] = {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
         uint32_t moved = 0;
         EXPECT_EQ(device->deviceRequest(nullptr, r, data, moved), kIOReturnSuccess);
     }
 
-    bool start()
-    {
-        if (!engine.start())
-            return false;
+    bool start() {
+        if (!engine.start()) return false;
         thread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
         return true;
     }
 
-    void attachClient()
-    {
+    void attachClient() {
         clientRing = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
         clientRing->_layout(2, rate, 0);
         client = new IOUserClient;
@@ -194,20 +178,19 @@ public:
 
     // The client's share of one cycle: keep the ramp 880 frames ahead of
     // what the kernel mixes. Ring index p carries ramp frame p.
-    void feedClient()
-    {
-        if (!clientRing)
-            return;
+    void feedClient() {
+        if (!clientRing) return;
         char* base = reinterpret_cast<char*>(clientRing);
-        if (__atomic_load_n(reinterpret_cast<uint32_t*>(base + offsetof(AudioSM, mAttachState)), __ATOMIC_ACQUIRE) != 1)
+        if (__atomic_load_n(reinterpret_cast<uint32_t*>(base + offsetof(AudioSM, mAttachState)),
+                            __ATOMIC_ACQUIRE) != 1)
             return;
-        const uint64_t kernelPos =
-            __atomic_load_n(reinterpret_cast<uint64_t*>(base + offsetof(AudioSM, mKernelOutFramePos)), __ATOMIC_ACQUIRE);
-        const uint64_t end =
-            __atomic_load_n(reinterpret_cast<uint64_t*>(base + offsetof(AudioSM, mFramePos)), __ATOMIC_ACQUIRE);
+        const uint64_t kernelPos = __atomic_load_n(
+            reinterpret_cast<uint64_t*>(base + offsetof(AudioSM, mKernelOutFramePos)),
+            __ATOMIC_ACQUIRE);
+        const uint64_t end = __atomic_load_n(
+            reinterpret_cast<uint64_t*>(base + offsetof(AudioSM, mFramePos)), __ATOMIC_ACQUIRE);
         const uint64_t target = kernelPos + 880;
-        if (end >= target)
-            return;
+        if (end >= target) return;
         const uint32_t n = uint32_t(target - end);
         std::vector<int32_t> block(size_t(n) * 2);
         for (uint32_t f = 0; f < n; ++f)
@@ -217,8 +200,7 @@ public:
     }
 
     // Reads what arrived in the input ring since the last call.
-    void drainInput()
-    {
+    void drainInput() {
         const uint64_t pos = inputRing.getFramePos();
         std::vector<int32_t> frames(2 * 1024);
         while (readPos < pos) {
@@ -230,8 +212,7 @@ public:
     }
 
     // Runs ms milliseconds, one client cycle per millisecond.
-    void run(uint32_t ms)
-    {
+    void run(uint32_t ms) {
         for (uint32_t i = 0; i < ms; ++i) {
             clock.runFor(kMs);
             feedClient();
@@ -264,32 +245,27 @@ public:
 
 // The ramp frame an input frame carries (24 bits back from the
 // left-aligned sample): -1 for silence, -2 for anything else.
-inline int64_t rampFrameOf(const int32_t* frame)
-{
-    if ((frame[0] & 0xFF) || (frame[1] & 0xFF))
-        return -2;
+inline int64_t rampFrameOf(const int32_t* frame) {
+    if ((frame[0] & 0xFF) || (frame[1] & 0xFF)) return -2;
     const uint32_t s[2] = {uint32_t(frame[0]) >> 8, uint32_t(frame[1]) >> 8};
-    if (s[0] == 0 && s[1] == 0)
-        return -1;
+    if (s[0] == 0 && s[1] == 0) return -1;
     auto c = Ramp::counter(s);
     return c ? int64_t(*c) : -2;
 }
 
 // From input frame `from` on, every frame is the ramp frame played a fixed
 // number of frames earlier (modulo the ramp's 24-bit counter).
-inline void expectRampWithConstantLatency(const std::vector<int32_t>& received, size_t from)
-{
+inline void expectRampWithConstantLatency(const std::vector<int32_t>& received, size_t from) {
     int64_t latency = 0;
     bool first = true;
     for (size_t f = from; f < received.size() / 2; ++f) {
         const int64_t r = rampFrameOf(&received[2 * f]);
         ASSERT_GE(r, 0) << "input frame " << f;
         const int64_t l = (int64_t(f) - r) & Ramp::kMask;
-        if (first)
-            latency = l;
+        if (first) latency = l;
         first = false;
         ASSERT_EQ(l, latency) << "input frame " << f;
     }
 }
 
-}  // namespace hx::test
+} // namespace hx::test

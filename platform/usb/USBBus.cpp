@@ -328,14 +328,23 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         }
 
         void runIsochCompletions(IOUSBHostPipe* key) {
+            runCompletions(isochDone, key, [](IsochTransfer& t) {
+                t.completion.action(t.completion.owner, t.completion.parameter, t.status, t.frames);
+            });
+        }
+
+        // Runs one pipe's queued completions in order, then gives back what
+        // each transfer held. Either kind of transfer; `call` runs its action.
+        template <class Transfer, class Call>
+        void runCompletions(std::map<IOUSBHostPipe*, std::deque<std::shared_ptr<Transfer>>>& queues,
+                            IOUSBHostPipe* key, Call call) {
             for (;;) {
-                std::shared_ptr<IsochTransfer> t;
+                std::shared_ptr<Transfer> t;
                 {
                     std::lock_guard<std::mutex> g(lock);
-                    t = isochDone[key].front();
+                    t = queues[key].front();
                 }
-                t->completion.action(t->completion.owner, t->completion.parameter, t->status,
-                                     t->frames);
+                call(*t);
                 IOUSBHostPipe* pipe = t->pipe;
                 IOUSBHostDevice* dev = t->device;
                 IOMemoryDescriptor* md = t->md;
@@ -346,10 +355,10 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
                     t->pipe = nullptr;
                     t->device = nullptr;
                     t->md = nullptr;
-                    auto it = isochDone.find(key);
+                    auto it = queues.find(key);
                     it->second.pop_front();
                     last = it->second.empty();
-                    if (last) isochDone.erase(it);
+                    if (last) queues.erase(it);
                 }
                 hx::clock::notifyAll(done);
                 md->release();
@@ -396,35 +405,10 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         }
 
         void runBulkCompletions(IOUSBHostPipe* key) {
-            for (;;) {
-                std::shared_ptr<BulkTransfer> t;
-                {
-                    std::lock_guard<std::mutex> g(lock);
-                    t = bulkDone[key].front();
-                }
-                t->completion.action(t->completion.owner, t->completion.parameter, t->status,
-                                     t->transferred);
-                IOUSBHostPipe* pipe = t->pipe;
-                IOUSBHostDevice* dev = t->device;
-                IOMemoryDescriptor* md = t->md;
-                bool last = false;
-                {
-                    std::lock_guard<std::mutex> g(lock);
-                    if (t->abortGroup) --*t->abortGroup;
-                    t->pipe = nullptr;
-                    t->device = nullptr;
-                    t->md = nullptr;
-                    auto it = bulkDone.find(key);
-                    it->second.pop_front();
-                    last = it->second.empty();
-                    if (last) bulkDone.erase(it);
-                }
-                hx::clock::notifyAll(done);
-                md->release();
-                pipe->release();
-                dev->release();
-                if (last) return;
-            }
+            runCompletions(bulkDone, key, [](BulkTransfer& t) {
+                t.completion.action(t.completion.owner, t.completion.parameter, t.status,
+                                    t.transferred);
+            });
         }
 
         template <class Pred>

@@ -80,11 +80,7 @@ struct Device {
     }
     std::vector<uint32_t> codes() {
         hx::kern::waitQuiet();
-        std::vector<uint32_t> out;
-        if (tap)
-            for (const auto& seen : tap->seen())
-                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record.mCode);
-        return out;
+        return tap ? tap->codes() : std::vector<uint32_t>{};
     }
     Rig rig;
     std::shared_ptr<ClassAudioModel> model;

@@ -87,18 +87,11 @@ template <class Model> struct Opened {
     }
     // The state changes the service sent since the client was opened.
     std::vector<QN_StateChange> records() {
-        std::vector<QN_StateChange> out;
-        if (tap)
-            for (const auto& seen : tap->seen())
-                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
-        return out;
+        return tap ? tap->records() : std::vector<QN_StateChange>{};
     }
     std::vector<uint32_t> codes() {
         hx::kern::waitQuiet();
-        std::vector<uint32_t> out;
-        for (const QN_StateChange& r : records())
-            out.push_back(r.mCode);
-        return out;
+        return tap ? tap->codes() : std::vector<uint32_t>{};
     }
     Rig rig;
     std::shared_ptr<Model> model;

@@ -88,6 +88,20 @@ std::vector<StateChangeTap::Seen> StateChangeTap::seen() {
     return mSeen;
 }
 
+std::vector<QN_StateChange> StateChangeTap::records() {
+    std::vector<QN_StateChange> out;
+    for (const Seen& s : seen())
+        if (s.type == kQnStateChangeMessage) out.push_back(s.record);
+    return out;
+}
+
+std::vector<uint32_t> StateChangeTap::codes() {
+    std::vector<uint32_t> out;
+    for (const QN_StateChange& r : records())
+        out.push_back(r.mCode);
+    return out;
+}
+
 void StateChangeTap::clear() {
     std::lock_guard<std::mutex> g(mLock);
     mSeen.clear();

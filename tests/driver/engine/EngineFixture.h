@@ -73,6 +73,9 @@ public:
         QN_StateChange record;
     };
     std::vector<Seen> seen();
+    // The state changes alone (kQnStateChangeMessage), and their codes.
+    std::vector<QN_StateChange> records();
+    std::vector<uint32_t> codes();
     void clear();
     // Runs on the sender's thread for each message, as it is received.
     std::function<void(const Seen&)> observe;

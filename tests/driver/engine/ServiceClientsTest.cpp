@@ -46,10 +46,7 @@ struct Plugged {
     // The state changes the service sent since it was plugged.
     std::vector<QN_StateChange> records() {
         hx::kern::waitQuiet();
-        std::vector<QN_StateChange> out;
-        for (const auto& seen : tap->seen())
-            if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
-        return out;
+        return tap->records();
     }
     Rig rig;
     std::shared_ptr<HX5100Model> model;

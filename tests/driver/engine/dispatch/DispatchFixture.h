@@ -98,17 +98,10 @@ struct Device {
     }
     // The state changes the service sent since the requester was opened.
     std::vector<uint32_t> stateCodes() const {
-        std::vector<uint32_t> codes;
-        for (const QN_StateChange& r : stateRecords())
-            codes.push_back(r.mCode);
-        return codes;
+        return tap ? tap->codes() : std::vector<uint32_t>{};
     }
     std::vector<QN_StateChange> stateRecords() const {
-        std::vector<QN_StateChange> out;
-        if (tap)
-            for (const auto& seen : tap->seen())
-                if (seen.type == kQnStateChangeMessage) out.push_back(seen.record);
-        return out;
+        return tap ? tap->records() : std::vector<QN_StateChange>{};
     }
     std::vector<uint8_t> bytesProperty(const char* key) const {
         OSData* d = OSDynamicCast(OSData, svc->getProperty(key));

@@ -74,16 +74,16 @@ TEST_P(HX5100Descriptors, ChainHasTheInterfacesEndpointsAndPacketSizesTheDriverN
     auto dd = m.deviceDescriptor();
     ASSERT_EQ(dd.size(), 18u);
     const auto* d = reinterpret_cast<const DeviceDescriptor*>(dd.data());
-    EXPECT_EQ(d->idVendor, 0x1D5A);
-    EXPECT_EQ(d->idProduct, 0x5100);
-    EXPECT_EQ(d->bcdDevice, 0x0102);
+    EXPECT_EQ(+d->idVendor, 0x1D5A);
+    EXPECT_EQ(+d->idProduct, 0x5100);
+    EXPECT_EQ(+d->bcdDevice, 0x0102);
     EXPECT_EQ(d->bNumConfigurations, 1);
     EXPECT_EQ(d->iSerialNumber, 3);
     EXPECT_TRUE(m.configurationDescriptor(1).empty());
 
     auto cd = m.configurationDescriptor(0);
     const auto* c = reinterpret_cast<const ConfigurationDescriptor*>(cd.data());
-    ASSERT_EQ(c->wTotalLength, cd.size());
+    ASSERT_EQ(size_t(c->wTotalLength), cd.size());
     EXPECT_EQ(c->bNumInterfaces, 4);
     EXPECT_EQ(c->bConfigurationValue, 1);
 

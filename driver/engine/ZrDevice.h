@@ -61,6 +61,10 @@ void copyUsbStringToCString(const uint8_t* desc, uint32_t received, char* out, i
 // outputs from byte 3, inputs from byte 4 (pairs, at most 16 and 32).
 void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t& outputs);
 
+// The PIC microcontroller's rate command: 48, 44.1 and 32 kHz have one
+// each; another rate gives 0 when strict, else the 44.1 kHz command.
+uint8_t picCommandForRate(uint32_t rate, bool strict);
+
 class ZrDevice : private AJDevice {
 public:
     explicit ZrDevice(ZrKernelDeviceKorvexHX5100& service);

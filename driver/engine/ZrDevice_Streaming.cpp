@@ -45,19 +45,6 @@ int dspBlockIndex(uint32_t rate) {
     }
 }
 
-uint8_t picCommandForRate(uint32_t rate, bool strict) {
-    switch (rate) {
-    case 48000:
-        return 0xC0;
-    case 44100:
-        return 0xC1;
-    case 32000:
-        return 0xC2;
-    default:
-        return strict ? 0 : 0xC1;
-    }
-}
-
 LevelProcessorFnc meterForChannels(uint32_t channels) {
     switch (channels) {
     case 2:
@@ -76,6 +63,19 @@ LevelProcessorFnc meterForChannels(uint32_t channels) {
 }
 
 } // namespace
+
+uint8_t picCommandForRate(uint32_t rate, bool strict) {
+    switch (rate) {
+    case 48000:
+        return 0xC0;
+    case 44100:
+        return 0xC1;
+    case 32000:
+        return 0xC2;
+    default:
+        return strict ? 0 : 0xC1;
+    }
+}
 
 void ZrDevice::startStreaming() {
     if (isConfigured()) startConfiguredStreaming();

@@ -235,6 +235,20 @@ TEST(PicDevice, StreamStartsSendTheRateCommandThenExchangeIt) {
     }
 }
 
+// The model offers 44.1 and 48 kHz only: the 32 kHz command and the other
+// rates' answers as a table.
+TEST(PicDevice, RateCommands) {
+    const struct {
+        uint32_t rate;
+        bool strict;
+        uint8_t command;
+    } rows[] = {{48000, true, 0xC0}, {44100, true, 0xC1},  {32000, true, 0xC2},
+                {96000, true, 0},    {96000, false, 0xC1}, {0, false, 0xC1}};
+    for (const auto& row : rows)
+        EXPECT_EQ(picCommandForRate(row.rate, row.strict), row.command)
+            << row.rate << " strict " << row.strict;
+}
+
 TEST(PicDevice, AStalledGetGivesUpAfterFiveRounds) {
     Device d(classModel(kPelgraneVendorID, kPelgranePicProductID, picLayout()), kPelgraneVendorID,
              kPelgranePicProductID);

@@ -1,10 +1,12 @@
 // Control requests that stop and restart a running stream, checked by what
 // comes back in loopback: the clock source following the digital input, a
-// suspend and resume, and the output levels of a known signal.
+// suspend and resume, a raw SET_CONFIGURATION 0 and its recovery, and the
+// output levels of a known signal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "abi/QN_Dispatch.h"
@@ -12,6 +14,7 @@
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "platform/base/HXLog.h"
 #include "platform/kern/OSContainers.h"
 #include "platform/usb/devices/HX5100Model.h"
 
@@ -150,6 +153,52 @@ TEST(LoopbackControl, OutputLevelsOfAKnownSignal) {
     }
     for (int c = 2; c < 32; ++c)
         EXPECT_EQ(get1.data.iLevels[c], 0) << c;
+}
+
+size_t countOf(const std::vector<uint32_t>& v, uint32_t code) {
+    return size_t(std::count(v.begin(), v.end(), code));
+}
+
+// A raw SET_CONFIGURATION 0 through the control request path: the device
+// stops streaming, its input fails until the stream is declared broken once,
+// and the client's recovery (stages 1 and 2) brings the loopback back.
+TEST(LoopbackControl, RawSetConfigurationZeroBreaksOnceAndRecoveryRestoresTheLoopback) {
+    HarnessOptions o;
+    o.reactToStateChanges = true;
+    Streaming s(o);
+    ASSERT_TRUE(s.ok) << s.h.lastError();
+    ASSERT_EQ(s.h.report().streamBreaks, 0u);
+    ASSERT_NE(s.h.model()->configurationValue(), 0);
+
+    hx::log::Capture log;
+    QN_Dispatch raw = record(34);
+    raw.data.cDevRequest.bRequest = 9; // SET_CONFIGURATION
+    raw.data.cDevRequest.wValue = 0;
+    raw.data.cDevRequest.eIn = 0;
+    raw.data.cDevRequest.eType = 0;
+    raw.data.cDevRequest.eRecipient = 0;
+    raw.data.cDevRequest.uLength = 0;
+    ASSERT_EQ(dispatch(s.h, raw), kIOReturnSuccess);
+    EXPECT_EQ(raw.data.cDevRequest.uLength, 0u);
+    EXPECT_EQ(s.h.model()->configurationValue(), 0); // the device left its configuration
+
+    s.h.run(2500000);
+    const HarnessReport r = s.h.report();
+    SCOPED_TRACE(hx::harness::describe(r));
+    // Broken by the input errors, once; recovery ran both stages once.
+    const std::string text = log.text();
+    const std::string broken = "ZrDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n";
+    const size_t at = text.find(broken);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(text.find(broken, at + 1), std::string::npos);
+    EXPECT_EQ(r.streamBreaks, 1u);
+    EXPECT_EQ(countOf(r.stateChanges, STC_STREAM_BROKEN), 1u);
+    EXPECT_EQ(r.recoveries, 1u);
+    EXPECT_NE(s.h.model()->configurationValue(), 0); // configured again by recovery
+    EXPECT_TRUE(s.h.device()->isStreamingStarted());
+    EXPECT_TRUE(r.streamRecovered);
+    EXPECT_TRUE(r.matchedAfterRecovery);
+    EXPECT_GT(r.framesCheckedAfterRecovery, 48000u / 2);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The driver connection and discovery through the real stack: the bus with
 // an HX-5100 model, the kernel driver, its user clients and the user-side
 // IOKit calls (in-process transport).
+#include "tests/device/DeviceEventRecorder.h"
 #include "device/DriverConnection.h"
 #include "device/FWUpdaterDetection.h"
 #include "device/OSXDeviceManager.h"
@@ -109,17 +110,7 @@ TEST_F(Machine, LiveUpdaterMarkerOrShortMappingRefusesTheOpen) {
     IOObjectRelease(service);
 }
 
-struct Recorder : DeviceManagerClient {
-    void deviceRemoved(ZrOSXDevice* d) override {
-        events.push_back("removed"), devices.push_back(d);
-    }
-    void deviceAdded(ZrOSXDevice* d) override { events.push_back("added"), devices.push_back(d); }
-    void deviceWillBeRemoved(ZrOSXDevice* d) override {
-        events.push_back("willBeRemoved"), devices.push_back(d);
-    }
-    std::vector<std::string> events;
-    std::vector<ZrOSXDevice*> devices;
-};
+using Recorder = devicetest::DeviceEventRecorder;
 
 TEST_F(Machine, DeferredManagerReportsEachDeviceOnceWhenEnabled) {
     ASSERT_TRUE(mBooted) << mHarness->lastError();

@@ -1,6 +1,7 @@
 // The device layer on the whole simulated machine, in this process: the bus
 // with HX-5100 models, the kernel driver with its user clients, and the
 // user-side IOKit calls with their notifications on the main run loop.
+#include "tests/device/DeviceEventRecorder.h"
 #include "device/DriverConnection.h"
 #include "device/FWUpdaterDetection.h"
 #include "device/OSXDeviceManager.h"
@@ -67,19 +68,9 @@ void runPending() {
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
 }
 
-struct Recorder : DeviceManagerClient {
-    void deviceRemoved(ZrOSXDevice* d) override {
-        events.push_back("removed"), devices.push_back(d);
-    }
-    void deviceAdded(ZrOSXDevice* d) override { events.push_back("added"), devices.push_back(d); }
-    void deviceWillBeRemoved(ZrOSXDevice* d) override {
-        events.push_back("willBeRemoved"), devices.push_back(d);
-    }
-    std::vector<std::string> events;
-    std::vector<ZrOSXDevice*> devices;
-};
+using Recorder = devicetest::DeviceEventRecorder;
 
-using Events = std::vector<std::string>;
+using devicetest::Events;
 
 class DeviceStack : public ::testing::Test {
 protected:

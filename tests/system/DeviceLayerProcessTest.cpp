@@ -4,6 +4,7 @@
 // unplug through machine control, as the in-process stack tests show them.
 // The host's log goes to a file the checks read; waits are bounded only to
 // end a broken run.
+#include "tests/device/DeviceEventRecorder.h"
 #include "device/DriverConnection.h"
 #include "device/OSXDeviceManager.h"
 
@@ -166,19 +167,9 @@ std::size_t serviceCount() {
     return list.size();
 }
 
-struct Recorder : DeviceManagerClient {
-    void deviceRemoved(ZrOSXDevice* d) override {
-        events.push_back("removed"), devices.push_back(d);
-    }
-    void deviceAdded(ZrOSXDevice* d) override { events.push_back("added"), devices.push_back(d); }
-    void deviceWillBeRemoved(ZrOSXDevice* d) override {
-        events.push_back("willBeRemoved"), devices.push_back(d);
-    }
-    std::vector<std::string> events;
-    std::vector<ZrOSXDevice*> devices;
-};
+using Recorder = devicetest::DeviceEventRecorder;
 
-using Events = std::vector<std::string>;
+using devicetest::Events;
 
 class DeviceLayerProcess : public ::testing::Test {
 protected:

@@ -119,6 +119,14 @@ inline void store32(void* p, uint32_t v, int order = __ATOMIC_RELAXED) {
         __atomic_store_n(w, v, __ATOMIC_RELAXED);
 }
 
+// Compare-and-exchange of a 32-bit word (acquire-release; acquire on
+// failure, when `expected` takes the word's value).
+inline bool cas32(void* p, uint32_t& expected, uint32_t desired) {
+    auto* w = static_cast<uint32_t*>(p);
+    return __atomic_compare_exchange_n(w, &expected, desired, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
+}
+
 } // namespace audiosm
 
 // Address of a field of a packed record, for the accessors above (taking

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
 #include "abi/QN_StateChange.h"
 #include "driver/engine/config/ZrConfigProducts.h"
@@ -479,7 +480,9 @@ void AJ::fireOutput() {
 
 void AJ::releaseOutput() {
     mOutputBusy.store(0);
-    if (m_pMidiSM) __atomic_store_n(&m_pMidiSM->mOutputInProgress, 0, __ATOMIC_RELEASE);
+    if (m_pMidiSM)
+        audiosm::store32(AUDIOSM_AT(m_pMidiSM, MidiSharedMemory, mOutputInProgress), 0,
+                         __ATOMIC_RELEASE);
 }
 
 void AJ::clearQueues() {
@@ -539,7 +542,8 @@ bool AJ::fillPacket(Block& b) {
 }
 
 void AJ::fireOutputInternal() {
-    __atomic_store_n(&m_pMidiSM->mOutputInProgress, 1, __ATOMIC_RELEASE);
+    audiosm::store32(AUDIOSM_AT(m_pMidiSM, MidiSharedMemory, mOutputInProgress), 1,
+                     __ATOMIC_RELEASE);
     if (!mRunning.load()) {
         clearQueues();
         return releaseOutput();

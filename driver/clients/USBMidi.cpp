@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
 #include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "platform/kern/IOLib.h"
@@ -278,8 +279,8 @@ void USBMidiDevice::writeComplete(void*, void* parameter, IOReturn, uint32_t) {
 
 void USBMidiDevice::processMidi() {
     if (!m_pMidiSM) return;
-    int32_t seen = __atomic_load_n(&m_pMidiSM->mOutputInProgress, __ATOMIC_ACQUIRE);
-    while (seen <= 0 && !__atomic_compare_exchange_n(&m_pMidiSM->mOutputInProgress, &seen, 1, false,
-                                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    void* word = AUDIOSM_AT(m_pMidiSM, MidiSharedMemory, mOutputInProgress);
+    uint32_t seen = audiosm::load32(word, __ATOMIC_ACQUIRE);
+    while (int32_t(seen) <= 0 && !audiosm::cas32(word, seen, 1)) {
     }
 }

@@ -269,7 +269,10 @@ TEST_F(KernelThread, CreateRunsTheEntryJoinHandsOutItsResult) {
     ASSERT_TRUE(t->create(&second, recordingEntry, false));
     ASSERT_TRUE(t->join(nullptr));
     EXPECT_EQ(second.entered, 1);
-    // The thread gives back its own reference; ours is the last.
+    // The thread gives back its own reference just after join() returns;
+    // once it has, ours is the last.
+    while (t->refCount() > 1)
+        threadSleep(1);
     EXPECT_EQ(t->release(), 0);
 }
 

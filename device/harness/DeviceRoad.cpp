@@ -176,6 +176,13 @@ bool DeviceRoad::boot() {
         mError = "the configuring connection did not open";
         return false;
     }
+    // The routing goes to the kernel as a control request on a client of
+    // the harness's own, as another program would set it, configured or
+    // not: a fresh device the layer restores streams through it as well.
+    if (!mHarness->openClient() || !mHarness->setRouting()) {
+        mError = mHarness->lastError();
+        return false;
+    }
     if (!mOptions.configureFirst) return true;
     const QnChannelSettings cs{kBaseRate, 2, kResolution, 2, kResolution, 0};
     std::memcpy(reinterpret_cast<char*>(mConfigurer->driverSM()) +
@@ -183,12 +190,6 @@ bool DeviceRoad::boot() {
                 &cs, sizeof cs);
     if (!mConfigurer->callDriver(kReqConfigure)) {
         mError = "the device was not configured";
-        return false;
-    }
-    // The routing goes to the kernel as a control request on a client of
-    // the harness's own, as another program would set it.
-    if (!mHarness->openClient() || !mHarness->setRouting()) {
-        mError = mHarness->lastError();
         return false;
     }
     return true;

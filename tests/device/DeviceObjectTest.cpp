@@ -64,10 +64,9 @@ TEST(DeviceObject, AnUnconfiguredDeviceIsRestoredOnceFromTheStore) {
         std::memset(mixer, 0, sizeof mixer);
         ASSERT_TRUE(store.setReverbBuffers(reverb));
         ASSERT_TRUE(store.setMixerBuffer(mixer));
-        // Mixer mode 0: the kernel reads the device's two channels each way
-        // (modes 1 and 2 read the mixer layouts).
-        ASSERT_TRUE(store.setMixerMode(0));
-        ASSERT_TRUE(store.setClockSource(0));
+        // A clock source no device has: the restore takes the internal one.
+        ASSERT_TRUE(store.setClockSource(3));
+        // No "MixerMode": the default mode 2.
     }
     RoadOptions o;
     o.rate = 48000;
@@ -80,33 +79,27 @@ TEST(DeviceObject, AnUnconfiguredDeviceIsRestoredOnceFromTheStore) {
     EXPECT_EQ(countRestores(road), 1);
     EXPECT_NE(road.driverSM()->mConfigured, 0u);
     EXPECT_EQ(road.token(), 0u) << "the token is given back";
+    EXPECT_EQ(road.driverSM()->mAjExtData.mClockSource, 0u);
     // The kernel's choice of interface settles the format.
-    EXPECT_EQ(device->currentSettings().Frequency, 48000u);
-    EXPECT_EQ(device->mixerMode(), 0);
+    const QnChannelSettings kernel = road.driverSM()->mChannelSettings;
+    EXPECT_EQ(kernel.Frequency, 48000u);
+    EXPECT_EQ(device->currentSettings().Frequency, kernel.Frequency);
+    EXPECT_EQ(device->mixerMode(), 2);
     EXPECT_EQ(device->monMixPos(), 14199);
-    EXPECT_EQ(device->currentSettings().InResolution, 24u);
-    EXPECT_EQ(device->currentSettings().OutResolution, 24u);
+    EXPECT_EQ(device->currentSettings().InResolution, kernel.InResolution);
+    EXPECT_EQ(device->currentSettings().OutResolution, kernel.OutResolution);
 
+    // Audio flows both ways bit for bit at the format read back.
     RampProc ramp;
     IOProcEntry* id = device->addIOProcID(&RampProc::proc, &ramp);
     ASSERT_TRUE(device->onDeviceStartProcOrID(id));
     road.run(300000);
     device->onDeviceStopProcOrID(id);
     road.run(20000);
-    // Audio flows both ways at the format read back. After the restore's
-    // mixer requests the kernel's output mixer halves the played values
-    // (the mix path, not the pass routing), so the loopback is compared as
-    // that path rounds: each value to its even neighbour toward zero.
     const auto check = ramp.checkLoopback();
-    EXPECT_GT(check.checked, 0u);
-    uint64_t even = 0, frames = 0;
-    for (size_t i = 0; i + 1 < ramp.recorded.size(); i += 2) {
-        const long long v = std::llround(double(ramp.recorded[i]) * 2147483520.0 / 256.0);
-        frames += v != 0;
-        even += v != 0 && v % 2 == 0;
-    }
-    EXPECT_GT(frames, 4800u);
-    EXPECT_EQ(even, frames);
+    EXPECT_GT(check.checked, 4800u);
+    EXPECT_EQ(check.mismatches, 0u) << "first at " << check.firstMismatch;
+    EXPECT_TRUE(check.constantLatency);
     road.closeDevice();
 }
 

@@ -63,7 +63,7 @@ OSStatus RampProc::proc(AudioObjectID, const AudioTimeStamp*, const AudioBufferL
     return self->part == Part::Failing ? -1 : 0;
 }
 
-RampProc::Check RampProc::checkLoopback() const {
+RampProc::Check RampProc::checkLoopback(bool silenceTolerated) const {
     Check r;
     const size_t frames = recorded.size() / channels;
     size_t start = 0;
@@ -82,6 +82,14 @@ RampProc::Check RampProc::checkLoopback() const {
     r.latency = int64_t(start) - int64_t(counter);
     for (size_t i = start; i < frames; ++i) {
         const uint64_t played = counter + (i - start);
+        bool silent = silenceTolerated;
+        for (uint32_t c = 0; c < channels && silent; ++c)
+            silent = recorded[i * channels + c] == 0.0f;
+        if (silent) {
+            ++r.silent;
+            ++r.checked;
+            continue;
+        }
         for (uint32_t c = 0; c < channels; ++c) {
             const float want = ringToFloat(int32_t(uint32_t(rampValue(played, c)) << 8));
             const float got = recorded[i * channels + c];
@@ -141,18 +149,26 @@ DeviceRoad::DeviceRoad(const RoadOptions& options)
     ho.routing = options.routing;
     ho.clockMode = options.clock;
     ho.loopback = true;
-    mHarness = std::make_unique<hx::harness::ClientHarness>(ho);
+    if (options.machineHere)
+        mHarness = std::make_unique<hx::harness::ClientHarness>(ho);
+    else
+        mOwnClient = std::make_unique<hx::harness::HarnessClient>(ho);
+}
+
+hx::harness::HarnessClient& DeviceRoad::routingClient() {
+    return mHarness ? mHarness->client() : *mOwnClient;
 }
 
 DeviceRoad::~DeviceRoad() {
     closeDevice();
     delete mConfigurer;
     mConfigurer = nullptr;
+    mOwnClient.reset();
     mHarness.reset();
 }
 
 bool DeviceRoad::boot() {
-    if (!mHarness->boot()) {
+    if (mHarness && !mHarness->boot()) {
         mError = mHarness->lastError();
         return false;
     }
@@ -185,8 +201,9 @@ bool DeviceRoad::boot() {
     }
     // The routing goes to the kernel as a control request on a client of
     // the harness's own, as another program would set it.
-    if (!mHarness->openClient() || !mHarness->setRouting()) {
-        mError = mHarness->lastError();
+    hx::harness::HarnessClient& router = routingClient();
+    if (!router.openClient() || !router.setRouting()) {
+        mError = router.lastError();
         return false;
     }
     return true;
@@ -200,7 +217,10 @@ ZrOSXDevice* DeviceRoad::openDevice() {
 }
 
 void DeviceRoad::run(uint64_t micros) {
-    mHarness->idle(micros);
+    if (mHarness)
+        mHarness->idle(micros);
+    else
+        mOwnClient->idle(micros);
 }
 
 void DeviceRoad::closeDevice() {

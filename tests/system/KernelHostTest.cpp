@@ -668,7 +668,7 @@ TEST(KernelHost, BadFramesCloseOnlyTheirSocket) {
         {"a connection's kind", wire::encodeFrame(wire::kCall, 1, {})},
         {"length the datagram disagrees with", longer},
         {"over 64 KiB", oversize},
-        {"reserved kind", wire::encodeFrame(wire::kReservedConformsTo, 1, {})},
+        {"reserved kind", wire::encodeFrame(wire::kReservedRegistryPath, 1, {})},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);

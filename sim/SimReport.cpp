@@ -102,8 +102,9 @@ std::string formatReport(const Report& r) {
                             (unsigned long long)(r.framesOut - first - r.comparedFrames));
         if (first > 0) compared += fmt(", the first %llu never came back", first);
     }
-    if (r.silentFrames)
-        compared += fmt("; %llu came back silent", (unsigned long long)r.silentFrames);
+    if (r.silentFrames || r.staleFrames)
+        compared += fmt("; %llu came back silent, %llu a ring lap late",
+                        (unsigned long long)r.silentFrames, (unsigned long long)r.staleFrames);
     line(out, "match", fmt("%s (%s)", r.matched ? "yes" : "no", compared.c_str()));
     if (r.slept) {
         line(out, "state changes", r.stateChanges.empty() ? std::string("(none)") : r.stateChanges);

@@ -72,6 +72,7 @@ struct Report {
     bool matched = false;
     uint64_t comparedFrames = 0;
     uint64_t silentFrames = 0; // across processes: compared frames that came back silent
+    uint64_t staleFrames = 0;  // ... or as the frame one lap of the client ring earlier
     uint64_t mismatches = 0;
     // The played signal's frame the comparison starts at (0: it came back
     // whole); -1 when nothing was compared.

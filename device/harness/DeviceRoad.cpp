@@ -63,7 +63,7 @@ OSStatus RampProc::proc(AudioObjectID, const AudioTimeStamp*, const AudioBufferL
     return self->part == Part::Failing ? -1 : 0;
 }
 
-RampProc::Check RampProc::checkLoopback(bool silenceTolerated) const {
+RampProc::Check RampProc::checkLoopback(bool silenceTolerated, uint64_t lapFrames) const {
     Check r;
     const size_t frames = recorded.size() / channels;
     size_t start = 0;
@@ -90,16 +90,25 @@ RampProc::Check RampProc::checkLoopback(bool silenceTolerated) const {
             ++r.checked;
             continue;
         }
-        for (uint32_t c = 0; c < channels; ++c) {
-            const float want = ringToFloat(int32_t(uint32_t(rampValue(played, c)) << 8));
-            const float got = recorded[i * channels + c];
-            if (std::memcmp(&want, &got, sizeof want) != 0) {
-                if (r.firstMismatch < 0) r.firstMismatch = int64_t(i);
-                ++r.mismatches;
-                break;
+        auto carries = [&](uint64_t frame) {
+            for (uint32_t c = 0; c < channels; ++c) {
+                const float want = ringToFloat(int32_t(uint32_t(rampValue(frame, c)) << 8));
+                const float got = recorded[i * channels + c];
+                if (std::memcmp(&want, &got, sizeof want) != 0) return false;
             }
-        }
+            return true;
+        };
         ++r.checked;
+        if (carries(played)) continue;
+        bool late = false;
+        for (uint64_t k = 1; silenceTolerated && k <= 4 && !late && k * lapFrames <= played; ++k)
+            late = carries(played - k * lapFrames);
+        if (late) {
+            ++r.stale;
+            continue;
+        }
+        if (r.firstMismatch < 0) r.firstMismatch = int64_t(i);
+        ++r.mismatches;
     }
     r.constantLatency = r.mismatches == 0 && r.checked > 0;
     return r;

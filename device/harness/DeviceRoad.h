@@ -56,13 +56,16 @@ struct RampProc {
         uint64_t mismatches = 0;
         int64_t firstMismatch = -1;
         uint64_t silent = 0;  // checked frames that came back as silence (when tolerated)
+        uint64_t stale = 0;   // ... or as the frame one ring lap earlier (when tolerated)
         int64_t latency = -1; // recorded frame index minus the played frame it carries
         bool constantLatency = false;
     };
     // From the first frame that is not silence, every recorded frame must be
     // the ring-to-float image of the next ramp frame, bit for bit; across
-    // processes (silenceTolerated) a frame may also come back as silence.
-    Check checkLoopback(bool silenceTolerated = false) const;
+    // processes (silenceTolerated), where a cycle ran late, a frame may also
+    // come back as silence or as the frame lapFrames (a lap of the ring)
+    // earlier.
+    Check checkLoopback(bool silenceTolerated = false, uint64_t lapFrames = 0) const;
     // The same over each run of frames that are not silence (a stream that
     // broke and came back): every run must be bit exact in itself.
     struct Segments {

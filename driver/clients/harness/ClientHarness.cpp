@@ -24,6 +24,7 @@ struct ClientHarness::Impl {
     task_t task = MACH_PORT_NULL;
     std::unique_ptr<HarnessClient> client;
     IOUserClient* userClient = nullptr; // retained, for callers that look
+    std::string error;                  // what the machine's checks of a step found
 };
 
 ClientHarness::ClientHarness(const HarnessOptions& options)
@@ -75,7 +76,9 @@ bool ClientHarness::openClient() {
 bool ClientHarness::configure() {
     if (!client().configure()) return false;
     ZrDevice* dev = device();
-    return dev && dev->isStreamingStarted();
+    if (dev && dev->isStreamingStarted()) return true;
+    mImpl->error = "streaming did not start";
+    return false;
 }
 
 bool ClientHarness::setRouting() {
@@ -152,6 +155,7 @@ int32_t ClientHarness::playedSample(uint64_t frame, uint32_t channel) const {
 }
 const std::string& ClientHarness::lastError() const {
     const Impl& m = *mImpl;
+    if (!m.error.empty()) return m.error;
     if (m.client && !m.client->lastError().empty()) return m.client->lastError();
     return m.machine.lastError();
 }

@@ -53,6 +53,7 @@ std::string describe(const HarnessReport& r) {
     o << "loopback: " << (r.matched ? "matched" : "not matched") << ", " << r.framesChecked
       << " frames checked, " << r.mismatches << " mismatches";
     if (r.silentFrames) o << ", " << r.silentFrames << " came back silent";
+    if (r.staleFrames) o << ", " << r.staleFrames << " came back a ring lap late";
     o << "\n";
     if (r.recoveries)
         o << "recoveries: " << r.recoveries << ", stream "

@@ -82,9 +82,10 @@ struct HarnessOptions {
     // 13 (wake-up) wait 3 s first.
     bool reactToStateChanges = false;
     // Across processes the client's cycle may run late behind the paced
-    // machine: a frame that comes back as silence (the kernel mixed before
-    // the client wrote it) is counted apart, not as a mismatch. Any other
-    // frame must still be the played one at the one latency.
+    // machine: a frame that comes back as silence, or as what the client
+    // wrote one lap of its ring earlier (the kernel mixed before the client
+    // wrote it), is counted apart, not as a mismatch. Any other frame must
+    // still be the played one at the one latency.
     bool silenceTolerated = false;
 };
 
@@ -154,6 +155,7 @@ struct HarnessReport {
     uint64_t framesChecked = 0;
     uint64_t mismatches = 0;
     uint64_t silentFrames = 0;  // checked frames that came back as silence (when tolerated)
+    uint64_t staleFrames = 0;   // ... or as a frame one ring lap earlier (when tolerated)
     int64_t firstMismatch = -1; // input frame index, -1: none
     bool matched = false;       // bit for bit (Mix: as the output mixer rounds)
 

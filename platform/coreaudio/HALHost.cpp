@@ -148,10 +148,30 @@ void HALHost::Impl::queueLocked(AudioObjectID object, const AudioObjectPropertyA
 
 void HALHost::Impl::markerPerform(void* info) {
     auto* self = static_cast<Impl*>(info);
-    std::lock_guard<std::mutex> g(self->lock);
+    std::unique_lock<std::mutex> lk(self->lock);
     self->markerSeen = self->markerAsked;
     if (self->stopping) CFRunLoopStop(CFRunLoopGetCurrent());
+    // Parked: no notification callback starts while the plug-in is torn
+    // down (one that runs already has finished before the marker).
+    if (self->parkRequested) {
+        self->parked = true;
+        self->changed.notifyAll();
+        self->changed.wait(lk, [&] { return !self->parkRequested; });
+        self->parked = false;
+    }
     self->changed.notifyAll();
+}
+
+void HALHost::Impl::parkMain(bool park) {
+    std::unique_lock<std::mutex> lk(lock);
+    if (!mainLoop) return;
+    parkRequested = park;
+    changed.notifyAll();
+    if (!park) return;
+    lk.unlock();
+    CFRunLoopSourceSignal(marker);
+    lk.lock();
+    changed.wait(lk, [&] { return parked; });
 }
 
 void HALHost::Impl::runMain(hx::clock::Reservation seat) {
@@ -348,9 +368,13 @@ void HALHost::unload() {
     Impl& m = *mImpl;
     if (!m.ref) return;
     m.leaveNothingBehind();
+    // Thread M starts no callback while the manager goes (a callback
+    // waiting for the manager's lock would hold the platform clock).
+    m.parkMain(true);
     (*m.ref)->Teardown(m.ref);
     while ((*m.ref)->Release(m.ref) > 0) {
     }
+    m.parkMain(false);
     settle();
     unregisterHALPlugIn(m.ref);
     m.stopThreads();

@@ -29,6 +29,7 @@ struct HALHost::Impl : HALPlugInEndpoint {
     void runMain(hx::clock::Reservation seat);
     void runNotices(hx::clock::Reservation seat);
     static void markerPerform(void* info);
+    void parkMain(bool park);
     void queueLocked(AudioObjectID object, const AudioObjectPropertyAddress& address);
 
     // ---- Loading
@@ -72,6 +73,8 @@ struct HALHost::Impl : HALPlugInEndpoint {
     CFRunLoopRef mainLoop = nullptr;
     CFRunLoopSourceRef marker = nullptr;
     std::uint64_t markerAsked = 0, markerSeen = 0;
+    bool parkRequested = false;
+    bool parked = false;
 
     // The plug-in.
     AudioHardwarePlugInRef ref = nullptr;

@@ -306,7 +306,13 @@ OSStatus ZrAsioDriver::onTeardown() {
     ZrCollection dropped;
     takeDeviceList(dropped); // their IDs cleared
     dropped.removeAll();
-    delete mManager;
+    {
+        // The manager's lock may be held by the main run loop's thread
+        // through a timed pause (a publication): waiting for it must not
+        // hold the platform clock still.
+        hx::clock::Idle idle;
+        delete mManager;
+    }
     mManager = nullptr;
     takeDeviceList(dropped);
     dropped.removeAll();

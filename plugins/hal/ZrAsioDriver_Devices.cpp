@@ -2,25 +2,19 @@
 // notices the device layer reports.
 #include "plugins/hal/ZrAsioDriver.h"
 
-#include "abi/APIDeviceInfo.h"
 #include "device/ZrOSXDevice.h"
 
 namespace {
 
-// The device information's "no input stream" feature.
-constexpr unsigned kFeatureOutputOnly = 10;
-
 bool isOutputOnly(const ZrOSXDevice* device) {
-    if (device->deviceInfoBytes() < sizeof(APIDeviceInfo)) return false;
-    return reinterpret_cast<const APIDeviceInfo*>(device->deviceInfo())
-        ->mFeatures.hasFlag(kFeatureOutputOnly);
+    return device->isOutputOnly();
 }
 
 // The channel count of a direction's current virtual format; 0 (the master
 // element only) when it cannot be read.
 UInt32 formatChannels(ZrOSXDevice* device, bool isInput) {
     AudioStreamBasicDescription d{};
-    if (device->getStreamFormat(isInput, d, false, 0xFFFFFFFF) != 0) return 0;
+    if (device->getStreamFormat(isInput, &d, false, 0xFFFFFFFF) != 0) return 0;
     return d.mChannelsPerFrame;
 }
 
@@ -139,7 +133,7 @@ void ZrAsioDriver::onMuteChanged(ZrOSXDevice* device) {
 
 void ZrAsioDriver::onMonitorChanged(ZrOSXDevice* device) {
     if (!device) return;
-    const UInt32 channels = device->reportedChannels().InChannels;
+    const UInt32 channels = device->reportedSettings().InChannels;
     for (UInt32 e = 0; e <= channels; ++e)
         notify(device, e, true, kAudioDevicePropertyPlayThru);
 }

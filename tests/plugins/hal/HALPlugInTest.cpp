@@ -7,6 +7,7 @@
 
 #include "abi/ProductIdentities.h"
 #include "device/harness/DeviceRoad.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
@@ -234,7 +235,9 @@ INSTANTIATE_TEST_SUITE_P(Releases, HALPlugInInAudioServer,
 
 TEST_F(HALPlugIn, ReleaseToZeroTearsDownForASecondAndLeavesNothing) {
     const std::size_t threads = threadCount();
+    const int32_t connections = mRoad->harness().service()->getUserClientCount();
     ASSERT_EQ(load(), 0);
+    EXPECT_GT(mRoad->harness().service()->getUserClientCount(), connections);
     EXPECT_EQ(instances(), 1);
     const uint64_t before = hx::clock::nowNanos();
     mHost->unload();
@@ -242,6 +245,8 @@ TEST_F(HALPlugIn, ReleaseToZeroTearsDownForASecondAndLeavesNothing) {
     EXPECT_EQ(instances(), 0);
     hx::kern::waitQuiet();
     EXPECT_EQ(threadCount(), threads) << "no thread of the plug-in or host remains";
+    EXPECT_EQ(mRoad->harness().service()->getUserClientCount(), connections)
+        << "no connection of the plug-in remains";
 }
 
 // ---- Publication

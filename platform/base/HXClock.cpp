@@ -211,6 +211,7 @@ void stepperLoop() {
 
 class VirtualSource final : public Source {
 public:
+    bool runsVirtualTime() const override { return true; }
     std::uint64_t nowNanos() override { return gVirtualNow.load(std::memory_order_acquire); }
 
     bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
@@ -412,7 +413,7 @@ void disableVirtual() {
 }
 
 bool isVirtual() {
-    return &source() == &gVirtual;
+    return source().runsVirtualTime();
 }
 
 bool isPaced() {

@@ -50,6 +50,9 @@ public:
         else
             cv.notify_one();
     }
+    // True for the virtual clock and for a source that passes its waits and
+    // wake-ups on to it: threads then take part in virtual time.
+    virtual bool runsVirtualTime() const { return false; }
 };
 
 // The real monotonic clock, the default source.

@@ -38,6 +38,9 @@ public:
     }
     void sleepUntil(uint64_t deadline) override { mInner.sleepUntil(inner(deadline)); }
     void notify(std::condition_variable& cv, bool all) override { mInner.notify(cv, all); }
+    // Waits and wake-ups go to the virtual clock, so threads keep taking part
+    // in virtual time while this source is in use.
+    bool runsVirtualTime() const override { return mInner.runsVirtualTime(); }
 
 private:
     uint64_t inner(uint64_t deadline) const {

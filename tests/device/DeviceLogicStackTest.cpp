@@ -186,6 +186,7 @@ TEST(DeviceLogicKernelFamilies, KernelAgreesOnSharedFamilies) {
     };
     const Shared shared[] = {
         {DeviceFamilies::kQuarnelBulk, ZrProductList::QuarnelBulk},
+        {DeviceFamilies::kQuarnelBulkInIsocOut, ZrProductList::QuarnelBulkInIsocOut},
         {DeviceFamilies::kMRW30, ZrProductList::MRW30},
         {DeviceFamilies::kTolvane, ZrProductList::Tolvane},
         {DeviceFamilies::kTrunk, ZrProductList::HalvardTrunk},

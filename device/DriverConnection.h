@@ -51,6 +51,8 @@ public:
     };
 
 private:
+    // Lays shared areas in without a kernel (the device-cycle fuzz target).
+    friend struct ZrOSXDeviceProbe;
     bool callLocked(uint32_t req);
     void writeStreamNames();
 

@@ -287,6 +287,8 @@ public:
     static_assert(sizeof(APIDeviceInfo) == kDeviceInfoBytes);
 
 private:
+    // Lays shared areas in without a kernel (the device-cycle fuzz target).
+    friend struct ZrOSXDeviceProbe;
     friend class IOProcEntry;
     // ---- The host of the device logic (_Host)
     DriverSM* hostDriverSM() override { return driverSM(); }

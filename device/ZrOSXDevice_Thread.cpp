@@ -192,9 +192,11 @@ uint64_t ZrOSXDevice::runPasses(const CycleGeometry& g, uint64_t readPos, bool c
     }
     mReportedHalfRing = false;
     const bool silentInput = ownsNoInput() || !g.useInput;
+    // The filter times the cycle's own size: after a frame-size change it
+    // must not wait for a buffer of the old one (it would not sleep at all).
+    mFilter.prepare(mStreamRate.load(), N, getLatency(true), getLatency(false));
     int32_t available = mInRing->getAvailableFrames(readPos);
     if (available < int32_t(N)) return mFilter.calcSleepNanos(available, false);
-    mFilter.prepare(mStreamRate.load(), N, getLatency(true), getLatency(false));
     uint64_t R = readPos;
     for (int pass = 0; pass < kMaxPasses && available >= int32_t(N); ++pass) {
         if (silentInput) {

@@ -1,5 +1,7 @@
 #include "driver/engine/ZrProductTable.h"
 
+#include "abi/DeviceFamilies.h"
+
 #include "platform/kern/IOService.h"
 
 namespace {
@@ -71,18 +73,12 @@ struct ZrListedProduct {
 };
 
 constexpr ZrListedProduct kListedProducts[] = {
-    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB01ProductID},
-    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB02ProductID},
-    {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, kQuarnelBulkInIsocOutProductID},
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID}, // LX880
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID}, // LX420
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX310ProductID}, // LX310
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX150ProductID}, // LX150
-    {ZrProductList::MRW30, kKorvexVendorID, kKorvexMRW30ProductID},
     {ZrProductList::MakerNoDigital, kQuarnelVendorID, kQuarnelNoDigitalProductID},
     {ZrProductList::LXNoDigital, kKorvexVendorID, kKorvexLX310ProductID}, // LX310
-    {ZrProductList::Tolvane, kTolvaneVendorID, kTolvaneProductID},
-    {ZrProductList::Trunk2, kTrunkVendorID, kTrunk2ProductID},
     {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunkProductID},  // Trunk
     {ZrProductList::NeverReEnumerated, kTrunkVendorID, kTrunk2ProductID}, // Trunk 2
     {ZrProductList::SetFrequencyRepeats, kSetFreqVendorID, kSetFreqS1ProductID},
@@ -117,13 +113,45 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::StartSetCur02FF, kTeslinVendorID, kTeslinT10ProductID},
     {ZrProductList::StartSetCur0A00, kDarrowVendorID, kDarrowD1ProductID},
     {ZrProductList::StartSetCur0201, kVelmarVendorID, kVelmarV4ProductID},
-    {ZrProductList::HalvardTrunk, kTrunkVendorID, kTrunkProductID},
     {ZrProductList::ReselectOutAlternate, kOstravVendorID, kOstravSixEightProductID},
 };
+
+// The families user space lists as well are read from the one table both
+// sides share.
+const DeviceFamilyMember* sharedFamily(ZrProductList list, size_t* count) {
+    DeviceFamily family;
+    switch (list) {
+    case ZrProductList::QuarnelBulk:
+        family = DeviceFamilies::kQuarnelBulk;
+        break;
+    case ZrProductList::QuarnelBulkInIsocOut:
+        family = DeviceFamilies::kQuarnelBulkInIsocOut;
+        break;
+    case ZrProductList::MRW30:
+        family = DeviceFamilies::kMRW30;
+        break;
+    case ZrProductList::Tolvane:
+        family = DeviceFamilies::kTolvane;
+        break;
+    case ZrProductList::Trunk2:
+        family = DeviceFamilies::kTrunk2;
+        break;
+    case ZrProductList::HalvardTrunk:
+        family = DeviceFamilies::kTrunk;
+        break;
+    default:
+        return nullptr;
+    }
+    *count = family.size();
+    return family.data();
+}
 
 } // namespace
 
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product) {
+    size_t count = 0;
+    if (const DeviceFamilyMember* family = sharedFamily(list, &count))
+        return DeviceFamilies::contains(DeviceFamily(family, count), vendor, product);
     for (const ZrListedProduct& row : kListedProducts)
         if (row.list == list && row.vendor == vendor && row.product == product) return true;
     return false;

@@ -1,181 +1,186 @@
-// The shared device logic over the real stack in this process: the bus with
-// an HX-5100 model, the kernel driver and its user clients, and a device
-// connection; at full and high speed.
+// The shared device logic carried by the device object, over the real stack
+// in this process: the bus with an HX-5100 model in loopback, the kernel
+// driver and its user clients, the device manager and the device; at full
+// and high speed.
 #include "abi/DeviceFamilies.h"
-#include "abi/ServiceClass.h"
-#include "device/DriverConnection.h"
-#include "device/QnAudioPluginClassCommons.h"
+#include "device/OSXDeviceManager.h"
+#include "device/ZrOSXDevice.h"
+#include "device/harness/DeviceRoad.h"
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrProductTable.h"
-#include "platform/base/HXLog.h"
-#include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
-#include "platform/iokit/HXIOKit.h"
 #include "platform/kern/IOService.h"
 #include "platform/sys/HXProcess.h"
 
 #include <cstring>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
 namespace {
 
-constexpr uint32_t kReqDeviceInfoChunk = 4;
+using hx::devroad::DeviceRoad;
+using hx::devroad::RampProc;
+using hx::devroad::RoadOptions;
 
-io_service_t findService() {
-    io_iterator_t it = 0;
-    if (IOServiceGetMatchingServices(0, IOServiceMatching(kZrServiceClassName), &it) !=
-        KERN_SUCCESS)
-        return 0;
-    io_service_t s = IOIteratorNext(it);
-    IOObjectRelease(it);
-    return s;
-}
-
-// The device side of the logic: the connection's driver area and requests.
-struct ConnectionHost : QnAudioPluginHost {
-    explicit ConnectionHost(DriverConnection& c) : connection(c) {}
-    DriverSM* hostDriverSM() override { return connection.driverSM(); }
-    uint64_t hostClientIdentity() override { return connection.clientID(); }
-    bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) override {
-        DriverConnection::RecordGuard guard(connection);
-        if (bytes > sizeof guard.record().payload) return false;
-        std::memcpy(guard.record().payload, payload, bytes);
-        requests.push_back(req);
-        return connection.callDriver(req);
-    }
-    int hostClientAppType() override { return appType; }
-    CFDictionaryRef hostCopyServiceProperties() override { return nullptr; }
-    QnAudioPluginSettingsStore* hostSettingsStore() override { return nullptr; }
-    void hostFormatChanged() override {}
-    void hostReportFormatChange(const AudioStreamBasicDescription&,
-                                const AudioStreamBasicDescription&,
-                                const AudioStreamBasicDescription&,
-                                const AudioStreamBasicDescription&) override {}
-    void hostFrameSizePropertyChanged(uint32_t) override {}
-    void hostUpdateLatencies() override {}
-    bool hostCreateIOBuffers(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override {
-        return true;
-    }
-    bool hostMapRings() override { return true; }
-    void hostUnmapRings() override {}
-    void hostCheckRunningStream() override {}
-
-    DriverConnection& connection;
-    int appType = 0;
-    std::vector<uint32_t> requests;
+struct Overrides {
+    ~Overrides() { hx::sys::resetProcessOverrides(); }
 };
-
-bool readDeviceInfo(DriverConnection& c, APIDeviceInfo& info) {
-    auto* bytes = reinterpret_cast<uint8_t*>(&info);
-    for (uint32_t chunk = 0, offset = 0; offset < sizeof info; ++chunk) {
-        DriverConnection::RecordGuard guard(c);
-        std::memcpy(guard.record().payload, &chunk, sizeof chunk);
-        if (!c.callDriver(kReqDeviceInfoChunk)) return false;
-        uint32_t count = guard.record().iReq;
-        if (count == 0 || count > 256 || offset + count > sizeof info) return false;
-        std::memcpy(bytes + offset, guard.record().payload, count);
-        offset += count;
-    }
-    return true;
-}
 
 class DeviceLogicStack : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        std::filesystem::create_directories(hx::path::map("/tmp"));
-        hx::harness::HarnessOptions options;
-        options.highSpeed = GetParam();
-        harness = std::make_unique<hx::harness::ClientHarness>(options);
-        ASSERT_TRUE(harness->boot()) << harness->lastError();
-        // Another client configures the device (48 kHz, 24 bits).
-        ASSERT_TRUE(harness->openClient()) << harness->lastError();
-        ASSERT_TRUE(harness->configure()) << harness->lastError();
-        service = findService();
-        ASSERT_NE(service, 0u);
-        connection = std::make_unique<DriverConnection>(service);
-        ASSERT_NE(connection->driverSM(), nullptr);
-        info = std::make_unique<APIDeviceInfo>();
-        ASSERT_TRUE(readDeviceInfo(*connection, *info));
-        host = std::make_unique<ConnectionHost>(*connection);
-        commons = std::make_unique<QnAudioPluginClassCommons>(*host, *info);
-        commons->setupSpecificFeatures();
-        commons->createIOBuffers();
+        RoadOptions o;
+        o.rate = 48000;
+        o.highSpeed = GetParam();
+        road = std::make_unique<DeviceRoad>(o);
+        ASSERT_TRUE(road->boot()) << road->error();
+        device = road->openDevice();
+        ASSERT_NE(device, nullptr) << road->error();
+        ASSERT_EQ(kernel().Frequency, 48000u);
     }
     void TearDown() override {
-        commons.reset();
-        host.reset();
-        connection.reset();
-        if (service) IOObjectRelease(service);
-        harness.reset();
+        if (road) road->closeDevice();
+        road.reset();
     }
+    QnChannelSettings kernel() const { return road->driverSM()->mChannelSettings; }
 
     hx::test::TempRoot root;
-    std::unique_ptr<hx::harness::ClientHarness> harness;
-    io_service_t service = 0;
-    std::unique_ptr<DriverConnection> connection;
-    std::unique_ptr<APIDeviceInfo> info;
-    std::unique_ptr<ConnectionHost> host;
-    std::unique_ptr<QnAudioPluginClassCommons> commons;
+    Overrides overrides;
+    std::unique_ptr<DeviceRoad> road;
+    ZrOSXDevice* device = nullptr;
 };
 
 TEST_P(DeviceLogicStack, FamiliesOfTheHX5100) {
-    EXPECT_TRUE(commons->isMerrowCompatible());
-    EXPECT_TRUE(commons->isMRW192Compatible());
-    EXPECT_FALSE(commons->isAC3compatible());
-    EXPECT_EQ(commons->isUSB2Device(), GetParam());
+    EXPECT_TRUE(device->isMerrowCompatible());
+    EXPECT_TRUE(device->isMRW192Compatible());
+    EXPECT_FALSE(device->isAC3compatible());
+    EXPECT_EQ(device->isUSB2Device(), GetParam());
+    const ZrDeviceFamily f = device->family();
+    EXPECT_TRUE(f.merrowCompatible);
+    EXPECT_TRUE(f.hx5100Range);
+    EXPECT_FALSE(f.quarnelBulk || f.quarnelBulkInIsocOut || f.mrw30Compatible);
 }
 
 TEST_P(DeviceLogicStack, FormatListsAndRates) {
     const bool high = GetParam();
-    EXPECT_EQ(commons->getStreamFormatNum(false, true), high ? 6u : 2u);
-    EXPECT_EQ(commons->getStreamFormatNum(false, false), high ? 12u : 4u);
+    EXPECT_EQ(device->getStreamFormatNum(false, true), high ? 6u : 2u);
+    EXPECT_EQ(device->getStreamFormatNum(false, false), high ? 12u : 4u);
     if (high) {
-        EXPECT_EQ(commons->getSampleRates(nullptr, 0), 6u);
+        EXPECT_EQ(device->getSampleRates(nullptr, 0), 6u);
         std::vector<AudioValueRange> ranges(6);
-        ASSERT_EQ(commons->getSampleRates(ranges.data(), 6), 6u);
+        ASSERT_EQ(device->getSampleRates(ranges.data(), 6), 6u);
         for (const AudioValueRange& r : ranges)
             EXPECT_NE(r.mMinimum, 64000.0);
     }
+    // Frame sizes: the range while the driver area is mapped.
+    uint32_t lo = 0, hi = 0;
+    device->getFrameSizeRangeInt(&lo, &hi);
+    EXPECT_EQ(lo, 64u);
+    EXPECT_EQ(hi, 8192u);
 }
 
 TEST_P(DeviceLogicStack, RateChangeReachesTheKernel) {
     AudioStreamBasicDescription d{};
-    ASSERT_EQ(commons->getStreamFormat(false, &d, false, ~0u), 0);
+    ASSERT_EQ(device->getStreamFormat(false, &d, false, ~0u), 0);
     EXPECT_EQ(d.mSampleRate, 48000.0);
     d.mSampleRate = 44100;
-    ASSERT_EQ(commons->setStreamFormat(false, &d, false), 0);
+    ASSERT_EQ(device->setStreamFormat(false, &d, false), 0);
     hx::kern::waitQuiet();
-    EXPECT_EQ(host->requests, std::vector<uint32_t>{6});
-    EXPECT_EQ(connection->driverSM()->mChannelSettings.Frequency, 44100u);
-    EXPECT_EQ(connection->driverSM()->mChannelSettings.OutResolution, 24u);
-    EXPECT_EQ(commons->getFrequency(), 44100u);
-    // Virtual 32-bit integer stereo at rate 0: configured as 24 bits, rate kept.
+    EXPECT_EQ(kernel().Frequency, 44100u);
+    EXPECT_EQ(kernel().OutResolution, 24u);
+    EXPECT_EQ(device->getFrequency(), 44100u);
+    EXPECT_EQ(device->cycleRate(), 44100u);
+    // Virtual 32-bit integer stereo at rate 0: configured as 24 bits, rate
+    // kept, and the cycle converts to integers.
     AudioStreamBasicDescription integer{
         0, kAudioFormatLinearPCM, kAudioFormatFlagIsSignedInteger, 8, 1, 8, 2, 32, 0};
-    EXPECT_EQ(commons->setStreamFormat(false, &integer, false), 0);
-    EXPECT_EQ(commons->getFrequency(), 44100u);
-    EXPECT_EQ(commons->currentSettings().OutResolution, 24u);
+    EXPECT_EQ(device->setStreamFormat(false, &integer, false), 0);
+    EXPECT_EQ(device->getFrequency(), 44100u);
+    EXPECT_EQ(device->currentSettings().OutResolution, 24u);
+    EXPECT_EQ(device->streamFormatFlags(false), uint32_t(kAudioFormatFlagIsSignedInteger));
 }
 
 TEST_P(DeviceLogicStack, DeferredWhileTheHarnessStreams) {
-    ASSERT_TRUE(harness->setRouting()) << harness->lastError();
-    ASSERT_TRUE(harness->attachRing()) << harness->lastError();
+    ASSERT_TRUE(road->harness().attachRing()) << road->harness().lastError();
     hx::kern::waitQuiet();
-    ASSERT_TRUE(commons->isRunningSomewhere());
-    EXPECT_FALSE(commons->isRunningStream());
-    EXPECT_TRUE(commons->setFrequency(false, 44100));
-    EXPECT_TRUE(host->requests.empty());
+    ASSERT_TRUE(device->isRunningSomewhere());
+    EXPECT_FALSE(device->isRunningStream());
+    EXPECT_TRUE(device->setFrequency(false, 44100));
+    hx::kern::waitQuiet();
+    EXPECT_EQ(kernel().Frequency, 48000u) << "no request 6 while another client streams";
     AudioStreamBasicDescription d{};
-    ASSERT_EQ(commons->getStreamFormat(false, &d, true, ~0u), 0);
+    ASSERT_EQ(device->getStreamFormat(false, &d, true, ~0u), 0);
     EXPECT_EQ(d.mSampleRate, 44100.0);
-    EXPECT_EQ(connection->driverSM()->mChannelSettings.Frequency, 48000u);
-    // A control-panel client sends it.
-    host->appType = 1;
-    EXPECT_TRUE(commons->setFrequency(false, 44100));
-    EXPECT_EQ(host->requests, std::vector<uint32_t>{6});
+    EXPECT_EQ(device->pendingDirection(), 2u);
+    // Audio MIDI Setup's device sends it.
+    hx::sys::setOwnProcessName(std::string("Audio MIDI Setup"));
+    {
+        OSXDeviceManager setup(nullptr, nullptr, false);
+        ASSERT_EQ(setup.clientAppType(), 2);
+        ZrOSXDevice* other = setup.getDevice(0);
+        ASSERT_NE(other, nullptr);
+        EXPECT_TRUE(other->setFrequency(false, 44100));
+        hx::kern::waitQuiet();
+        EXPECT_EQ(kernel().Frequency, 44100u);
+        other->closeDevice();
+    }
+}
+
+// A change made while the device's own procedure streams stays local; the
+// next start sends it, the audio thread rebuilds its buffers, and the
+// stream comes back bit exact, through quick stops and starts as well.
+TEST_P(DeviceLogicStack, DeferredChangeOfTheOwnStreamAppliesAtTheNextStart) {
+    RampProc ramp;
+    IOProcEntry* id = device->addIOProcID(&RampProc::proc, &ramp);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    road->run(100000);
+    ASSERT_TRUE(device->isRunningStream());
+    EXPECT_TRUE(device->setFrequency(false, 44100));
+    EXPECT_EQ(kernel().Frequency, 48000u);
+    EXPECT_EQ(device->pendingDirection(), 2u);
+    road->run(50000);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(device->onDeviceStopProcOrID(id));
+        ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    }
+    EXPECT_EQ(device->pendingDirection(), 0u);
+    hx::kern::waitQuiet();
+    EXPECT_EQ(kernel().Frequency, 44100u);
+    const uint64_t cycles = device->ioCycles();
+    road->run(200000);
+    EXPECT_GT(device->ioCycles(), cycles);
+    EXPECT_EQ(device->cycleRate(), 44100u);
+    EXPECT_EQ(device->ioBuffer(false).mBufferChannels, kernel().OutChannels);
+    ASSERT_TRUE(device->onDeviceStopProcOrID(id));
+    road->run(20000);
+    device->removeIOProcID(id);
+    const RampProc::Segments seg = ramp.checkSegments();
+    EXPECT_GT(seg.checked, 4410u);
+    EXPECT_EQ(seg.mismatches, 0u);
+}
+
+// A frame size above half a mapped ring is refused; while the hardware is
+// prepared a size that fits is pending until the audio thread takes it.
+TEST_P(DeviceLogicStack, FrameSizesWhilePrepared) {
+    RampProc ramp;
+    IOProcEntry* id = device->addIOProcID(&RampProc::proc, &ramp);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    road->run(50000);
+    ASSERT_TRUE(device->hardwarePrepared());
+    const uint64_t half = device->outputRing()->geometry().maxFrames / 2;
+    if (half < QnAudioPluginClassCommons::kMaxFrameSize)
+        EXPECT_EQ(device->setFrameSize(uint32_t(half) * 2, true, false), kIOReturnBadArgument);
+    ASSERT_EQ(device->setFrameSize(512, true, false), 0);
+    EXPECT_EQ(device->getFrameSize(), 512u);
+    road->run(50000);
+    EXPECT_EQ(device->pendingFrameSize(), 0u);
+    EXPECT_EQ(device->cycleFrameSize(), 512u);
+    EXPECT_EQ(device->getFrameSizeBytes(false), 512u * 4 * device->reportedSettings().OutChannels);
+    ASSERT_TRUE(device->onDeviceStopProcOrID(id));
+    road->run(20000);
+    device->removeIOProcID(id);
+    EXPECT_EQ(ramp.checkSegments().mismatches, 0u);
 }
 
 // The kernel reads the same identities for the families both sides list.
@@ -186,6 +191,7 @@ TEST(DeviceLogicKernelFamilies, KernelAgreesOnSharedFamilies) {
     };
     const Shared shared[] = {
         {DeviceFamilies::kQuarnelBulk, ZrProductList::QuarnelBulk},
+        {DeviceFamilies::kQuarnelBulkInIsocOut, ZrProductList::QuarnelBulkInIsocOut},
         {DeviceFamilies::kMRW30, ZrProductList::MRW30},
         {DeviceFamilies::kTolvane, ZrProductList::Tolvane},
         {DeviceFamilies::kTrunk, ZrProductList::HalvardTrunk},

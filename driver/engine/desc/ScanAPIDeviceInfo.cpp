@@ -1,5 +1,6 @@
 #include "driver/engine/desc/ScanAPIDeviceInfo.h"
 
+#include "abi/DeviceFamilies.h"
 #include "abi/VIDPID.h"
 #include "driver/engine/desc/ZrDescriptorProducts.h"
 
@@ -21,10 +22,13 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
     VIDPID ids(info.mVendor, info.mProduct, info.mRelease, nullptr);
     const uint32_t quirks = ZrDescriptorProducts::descriptorQuirks(ids);
     bool in = (ep.bEndpointAddress & 0x80) != 0;
-    // Fixed layouts: the entry decides, whatever the endpoint.
-    if (quirks & ZrDescriptorProducts::kQuirkLayout21)
+    // Fixed layouts (the family table user space reads too): the entry
+    // decides, whatever the endpoint.
+    if (DeviceFamilies::contains(DeviceFamilies::kHX5100Group, info.mVendor, info.mProduct,
+                                 info.mRelease))
         return alt.mAlternateSetting == 2 && iface.mInterfaceNumber == (output ? 1 : 2);
-    if (quirks & ZrDescriptorProducts::kQuirkLayout10)
+    if (DeviceFamilies::contains(DeviceFamilies::kInterfaceZeroOneGroup, info.mVendor,
+                                 info.mProduct, info.mRelease))
         return alt.mAlternateSetting == 1 && iface.mInterfaceNumber == (output ? 0 : 1);
     if (!output && (quirks & ZrDescriptorProducts::kQuirkInputOn1))
         return iface.mInterfaceNumber == 1 && in && (ep.wMaxPacketSize & 0x7FF) >= 4;

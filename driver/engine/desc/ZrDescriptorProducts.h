@@ -41,9 +41,9 @@ enum ZrDescriptorQuirk : uint32_t {
     kQuirkSynthesizedTwiceNo32k = 1u << 10,
     kQuirkRates44k48k = 1u << 11,    // device information lists 44.1 and 48 kHz only
     kQuirkRates32k44k48k = 1u << 12, // device information lists 32, 44.1 and 48 kHz only
-    kQuirkLayout21 = 1u << 13,       // input on interface 2, output on 1, both alternate 2
-    kQuirkLayout10 = 1u << 14,       // input on interface 1, output on 0, both alternate 1
-    kQuirkInputOn1 = 1u << 15,       // input: interface 1 with an IN endpoint of at least 4 bytes
+    // Bits 13 and 14 are free: the fixed interface layouts are the family
+    // table's groups (abi/DeviceFamilies.h).
+    kQuirkInputOn1 = 1u << 15,      // input: interface 1 with an IN endpoint of at least 4 bytes
     kQuirkMidiBelow = 1u << 16,     // MIDI one interface below the one found; 4-channel input on 10
     kQuirkMidiOn0Alt1 = 1u << 17,   // without MIDI interface: alternate 1 of interface 0
     kQuirkLayoutOut2In4 = 1u << 18, // output 2, input 4 (5 by the selector), control 1

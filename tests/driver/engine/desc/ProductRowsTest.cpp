@@ -349,14 +349,15 @@ TEST(DeviceInfoRows, DirectionRulesByProduct) {
         int interfaceNumber, alternate;
     };
     const Case cases[] = {
-        // Fixed 2/1 layout, alternate 2: the endpoint is not looked at.
-        {kKorvexVendorID, kKorvexLX880ProductID, 0x0100, false, true, 2, 2},
-        {kKorvexVendorID, kKorvexLX880ProductID, 0x0100, true, true, 1, 2},
+        // Fixed 2/1 layout (the HX-5100 group), alternate 2: the endpoint
+        // is not looked at.
+        {kKorvexVendorID, kKorvexLX420ProductID, 0x0100, false, true, 2, 2},
+        {kKorvexVendorID, kKorvexLX420ProductID, 0x0100, true, true, 1, 2},
         {kBrindleVendorID, kBrindleB3ProductID, kBrindleB3Release, false, true, 2, 2},
         // The B3 in another release follows its endpoints.
         {kBrindleVendorID, kBrindleB3ProductID, 0x0100, false, true, 1, 2},
         // Fixed 1/0 layout, alternate 1.
-        {kKorvexVendorID, kKorvexLX420ProductID, 0x0100, false, true, 1, 1},
+        {kKorvexVendorID, kKorvexLX150ProductID, 0x0100, false, true, 1, 1},
         {kTeslinVendorID, kTeslinT11ProductID, 0x0100, true, true, 0, 1},
         // Input on interface 1 with an IN endpoint of at least 4 bytes.
         {kKestrelVendorID, kKestrelK2ProductID, 0x0100, false, true, 1, 2},

@@ -1,0 +1,252 @@
+// The audio server plug-in's device object, one per kernel device service:
+// the kernel connection (the audio-server user client, its request block
+// and the three shared areas), the shared device logic carried through its
+// host interface, latencies and safety offsets, IO start and stop with the
+// zero time stamps, and the IO cycle between the host's buffers and the
+// kernel's rings.
+//
+// Locking: "Device State" guards configuration and start/stop; "Device IO"
+// guards the ring mappings for the whole of every IO call and every unmap
+// or remap; "Device Attach Detach" the connection's life. Order: state, IO,
+// attach, then the request block's own guard (never taken on the IO thread).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "abi/AudioSM.h"
+#include "abi/DriverSM.h"
+#include "abi/QN_Dispatch.h"
+#include "device/PropertyItem.h"
+#include "device/QnAudioPluginClassCommons.h"
+#include "device/QnIORegistryPrefs.h"
+#include "plugins/server/CAMutex.h"
+#include "plugins/server/CAVolumeCurve.h"
+#include "plugins/server/QnASPlugInIOKitObject.h"
+#include "plugins/server/QnASPlugInObject.h"
+#include "plugins/server/QnStoragePrefs.h"
+
+class QnASPlugInDevice : public QnASPlugInObject,
+                         public PropertyItemHost,
+                         public QnIORegistryPrefs,
+                         public QnStoragePrefs,
+                         private QnAudioPluginHost {
+public:
+    static constexpr UInt32 kDriverAreaBytes = 30744;
+    static constexpr UInt32 kRingBytes = 0x83FF0;
+    static constexpr UInt32 kMaxIOFrames = 8192;
+    static constexpr UInt32 kMaxIOChannels = 32;
+    static constexpr UInt32 kNotSet = 0xFFFFFFFF;
+    static constexpr int kZeroStampRetries = 64;
+
+    QnASPlugInDevice(AudioObjectID inObjectID, io_object_t inService);
+    ~QnASPlugInDevice() override;
+
+    void onPropertyChanged(PropertyItem* inItem) override;
+
+    // ---- Kernel requests and shared memory
+    static CFStringRef HW_CopyDeviceUID(io_object_t inService);
+    static Float32 volFromUInt(UInt32 inValue);
+    // Sends a request through the device's one request block: `fill` writes
+    // the payload (zeroed first), `read` sees the reply; both under the
+    // block's guard. False when the kernel refused.
+    template <typename Fill, typename Read> bool request(UInt32 inRequest, Fill fill, Read read);
+    bool callDriver(UInt32 inRequest);
+    void* mapSharedMemory(UInt32 inType, UInt32& ioSize);
+    void unmapSharedMemory();
+    void _HW_UnMapMemory(void* inAddress, UInt32 inType);
+    UInt64 _HW_GetUserClassID();
+    UInt32 _HW_GetSampleRate();
+    bool _HW_StreamingStarted();
+
+    // ---- Connection
+    bool _HW_Open();
+    void _HW_Close();
+    bool isOpen() const { return mDriverArea.load() != nullptr; }
+
+    // ---- Latencies and safety offsets
+    void updateLatencies();
+    void updateSafetyOffsets();
+    UInt32 getLatency(bool inIsInput);
+    UInt32 getSafetyOffset(bool inIsInput);
+    void loadPlistValues();
+    // The debug overrides ('DbSI', 'DbSO', 'DbLI', 'DbLO', 'DbWA'; kNotSet clears).
+    void setDebugOverride(UInt32 inSelector, UInt32 inValue);
+    void setLatencyExtraMs(UInt32 inMs) { mLatencyExtraMs = inMs; }
+    void setLowBufferFirmware(bool inLow) { mLowBufferFW = inLow; }
+    void setAddedValues(SInt32 inWriteAhead, SInt32 inInOffset, SInt32 inOutOffset);
+
+    // ---- IO start and stop, zero time stamps
+    void StartIO();
+    void StopIO();
+    void RestartIO();
+    void GetZeroTimeStamp(Float64& outSampleTime, UInt64& outHostTime, UInt64& outSeed);
+    UInt32 _HW_StartIO();
+    UInt32 _HW_StopIO();
+    UInt32 _HW_Reattach();
+    bool _HW_GetTimeStamps();
+    static void lrDataProvider(void* inDevice, UInt32& outCount, double* outX, double* outY);
+
+    // ---- The IO cycle
+    void WillDoIOOperation(UInt32 inOperationID, bool& outWillDo, bool& outWillDoInPlace) const;
+    void BeginIOOperation(UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+                          const AudioServerPlugInIOCycleInfo& inIOCycleInfo);
+    OSStatus DoIOOperation(AudioObjectID inStreamObjectID, UInt32 inOperationID,
+                           UInt32 inIOBufferFrameSize,
+                           const AudioServerPlugInIOCycleInfo& inIOCycleInfo, void* ioMainBuffer,
+                           void* ioSecondaryBuffer);
+    void EndIOOperation(UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+                        const AudioServerPlugInIOCycleInfo& inIOCycleInfo);
+    OSStatus ReadInputData(UInt32 inFrames, Float64 inSampleTime, void* outBuffer);
+    OSStatus WriteOutputData(UInt32 inFrames, Float64 inSampleTime, void* inBuffer);
+
+    // ---- Host notices
+    void QnLibPropertyNotify(AudioObjectPropertySelector inSelector);
+
+    // ---- State the driver interface and tests read
+    UInt32 IOState() const { return mIOState.load(); }
+    UInt32 IOStartCount() const { return mIOStartCount; }
+    SInt32 clientSlot() const { return mClientSlot; }
+    UInt32 ringFrames() const { return mRingFrames.load(); }
+    UInt64 zeroBase() const { return mZeroBase.load(); }
+    UInt32 startOffset() const { return mStartOffset.load(); }
+    UInt32 latencyExtraMs() const { return mLatencyExtraMs; }
+    UInt32 WriteAheadBase() const { return mWriteAheadBase.load(); }
+    struct Counters {
+        UInt32 outUnderruns, outOverloads, inUnderruns, inOverloads;
+        UInt64 inCycles, outCycles;
+    };
+    Counters counters() const;
+    void setStreamingSuspended(bool inSuspended) { mInStreamingSuspended = inSuspended; }
+    // The bytes of one sample of the host's buffers (the advertised format).
+    UInt32 hostBytesPerSample(bool inIsInput) const;
+    AudioObjectID streamID(bool inIsInput) const {
+        return inIsInput ? mInputStreamID : mOutputStreamID;
+    }
+    AudioObjectID subObjectID(int inIndex) const { return mSubObjectIDs[inIndex]; }
+    QnAudioPluginClassCommons& logic() { return mLogic; }
+    APIDeviceInfo& deviceInfo() { return *mDeviceInfo; }
+    CFStringRef deviceUID() const { return mDeviceUID; }
+    QnASPlugInIOKitObject& ioKitObject() { return mIOKitObject; }
+    DriverSM* driverArea() const { return mDriverArea.load(); }
+
+protected:
+    // QnAudioPluginHost
+    DriverSM* hostDriverSM() override { return mDriverArea.load(); }
+    uint64_t hostClientIdentity() override { return mClientObject; }
+    bool hostRequest(uint32_t inRequest, const void* inPayload, uint32_t inBytes) override;
+    int hostClientAppType() override { return 0; }
+    CFDictionaryRef hostCopyServiceProperties() override;
+    void hostFormatChanged() override {}
+    void hostReportFormatChange(const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&,
+                                const AudioStreamBasicDescription&) override {}
+    void hostFrameSizePropertyChanged(uint32_t) override {}
+    void hostUpdateLatencies() override { updateLatencies(); }
+    bool hostCreateIOBuffers(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override {
+        return true;
+    }
+    bool hostMapRings() override;
+    void hostUnmapRings() override;
+    void hostCheckRunningStream() override {}
+
+private:
+    // What the IO thread reads of one direction, taken at StartIO.
+    struct IODirection {
+        AudioSMGeometry ring{};
+        UInt32 ringChannels = 0; // 0: the ring's channel word was absurd
+        UInt32 hostChannels = 0; // 0: the host frame was absurd
+        UInt32 hostBytesPerSample = 4;
+        AudioCopyFunc converter = audioInt32CopySet;
+    };
+
+    UInt32 rate() const;
+    void notify(AudioObjectPropertySelector inSelector, AudioObjectPropertyScope inScope);
+    void takeIOGeometry();
+    bool mapRingsLocked();
+    void unmapRingsLocked();
+    void chooseConverters();
+    UInt32 ioCapacity(const IODirection& inDir) const;
+    void readRing(AudioSM* inRing, const IODirection& inDir, UInt64& ioReadPos, UInt32 inOffset,
+                  UInt32 inFrames);
+    void toHost(const IODirection& inDir, const int32_t* inStaging, void* outBuffer,
+                UInt32 inFrames) const;
+    void fromHost(const IODirection& inDir, const void* inBuffer, int32_t* outStaging,
+                  UInt32 inFrames) const;
+    void zeroHost(const IODirection& inDir, void* outBuffer, UInt32 inFrames) const;
+    OSStatus doRead(UInt32 inFrames, const AudioServerPlugInIOCycleInfo& inInfo, void* ioBuffer);
+    OSStatus doWrite(UInt32 inFrames, const AudioServerPlugInIOCycleInfo& inInfo, void* ioBuffer);
+    void computeLatencies(UInt32& outIn, UInt32& outOut);
+
+    // Locking
+    CAMutex mStateMutex{"Device State"};
+    CAMutex mIOMutex{"Device IO"};
+    CAMutex mAttachMutex{"Device Attach Detach"};
+    std::mutex mRequestGuard;
+
+    // Kernel
+    QnASPlugInIOKitObject mIOKitObject;
+    OSXDispatch mRequest{};
+    CFStringRef mDeviceUID = nullptr;
+    std::atomic<DriverSM*> mDriverArea{nullptr};
+    std::atomic<AudioSM*> mInputRing{nullptr};
+    std::atomic<AudioSM*> mOutputRing{nullptr};
+    SInt32 mClientSlot = -1;
+    UInt64 mClientObject = 0;
+    UInt64 mUserClassID = 0;
+    UInt32 mCachedRate = 44100;
+
+    // Shared device logic and its records
+    std::unique_ptr<APIDeviceInfo> mDeviceInfo;
+    QnAudioPluginClassCommons mLogic;
+
+    // State
+    std::atomic<bool> mInitialised{false};
+    std::atomic<bool> mPerformConfigChange{false};
+    std::atomic<bool> mInStreamingSuspended{false};
+    bool mLowBufferFW = false;
+
+    // IO
+    UInt32 mIOStartCount = 0;
+    std::atomic<UInt32> mIOState{0};
+    std::atomic<bool> mFirstCycle{false};
+    std::atomic<UInt64> mZeroBase{0};
+    std::atomic<UInt32> mStartOffset{0};
+    std::atomic<UInt32> mRingFrames{0};
+    UInt32 mOutUnderruns = 0, mOutOverloads = 0, mInUnderruns = 0, mInOverloads = 0;
+    UInt64 mInCycles = 0, mOutCycles = 0;
+    Float64 mLastInSampleTime = 0, mLastInFrames = 0, mLastOutSampleTime = 0, mLastOutFrames = 0;
+    IODirection mIn, mOut;
+    std::vector<int32_t> mStaging; // kMaxIOFrames x kMaxIOChannels, made at construction
+    UInt64 mLastStampHost = 0;
+    Float64 mLastStampSample = 0;
+    UInt64 mDebugStartMs = 0;
+
+    // Latencies
+    PropertyItem mInputLatency{this};
+    PropertyItem mOutputLatency{this};
+    UInt32 mInputSafetyOffset = 0, mOutputSafetyOffset = 0;
+    SInt32 mAddWriteAhead = 0, mAddedInSafetyOffset = 0, mAddedOutSafetyOffset = 0;
+    std::atomic<UInt32> mWriteAheadBase{500};
+    UInt32 mLatencyExtraMs = 3;
+    UInt32 mDbSI = kNotSet, mDbSO = kNotSet, mDbLI = kNotSet, mDbLO = kNotSet, mDbWA = kNotSet;
+
+    // Objects
+    AudioObjectID mInputStreamID = 0, mOutputStreamID = 0;
+    AudioObjectID mSubObjectIDs[8] = {};
+    CAVolumeCurve mVolumeCurve;
+};
+
+template <typename Fill, typename Read>
+bool QnASPlugInDevice::request(UInt32 inRequest, Fill fill, Read read) {
+    std::lock_guard<std::mutex> guard(mRequestGuard);
+    std::memset(&mRequest, 0, sizeof mRequest);
+    fill(mRequest);
+    const bool ok = mIOKitObject.CallDriver(inRequest, mRequest);
+    read(mRequest, ok);
+    return ok;
+}

@@ -161,6 +161,23 @@ void QnASPlugInDevice::hostUnmapRings() {
 
 // ---- Connection
 
+namespace {
+// Map order: input stream, output stream, input volume, output volume,
+// input mute, output mute, input data source, output data source (the IDs
+// were taken with the data sources before the mutes).
+constexpr int kMapOrder[8] = {0, 1, 2, 3, 6, 7, 4, 5};
+} // namespace
+
+void QnASPlugInDevice::mapSubObjects() {
+    for (int i : kMapOrder)
+        QnASPlugInObjectMap::MapObject(mSubObjectIDs[i], this);
+}
+
+void QnASPlugInDevice::unmapSubObjects() {
+    for (int i : kMapOrder)
+        QnASPlugInObjectMap::UnmapObject(mSubObjectIDs[i], this);
+}
+
 bool QnASPlugInDevice::_HW_Open() {
     CAMutexLocker attach(mAttachMutex);
     if (!mIOKitObject.OpenConnection(3)) {
@@ -180,6 +197,8 @@ bool QnASPlugInDevice::_HW_Open() {
         syslog(LOG_ERR, "Could not open the device, error=0x%08X.\n", unsigned(opened));
         return false;
     }
+    // The driver area's channel settings become the current ones.
+    mLogic.createIOBuffers();
     {
         CAMutexLocker io(mIOMutex);
         if (!mapRingsLocked()) return false;

@@ -63,6 +63,10 @@ public:
     bool _HW_StreamingStarted();
 
     // ---- Connection
+    // Maps (unmaps) the device under its eight sub-object IDs: streams,
+    // volumes, mutes, data sources.
+    void mapSubObjects();
+    void unmapSubObjects();
     bool _HW_Open();
     void _HW_Close();
     bool isOpen() const { return mDriverArea.load() != nullptr; }

@@ -241,6 +241,15 @@ void QnASPlugInDevice::notify(AudioObjectPropertySelector inSelector,
     host->PropertiesChanged(host, mObjectID, 1, &address);
 }
 
+void QnASPlugInDevice::notifyObject(AudioObjectID inObject,
+                                    AudioObjectPropertySelector inSelector) {
+    AudioServerPlugInHostRef host = QnASPlugInPlugIn::sHost.load();
+    if (!mObjectID || !host) return;
+    const AudioObjectPropertyAddress address{inSelector, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMaster};
+    host->PropertiesChanged(host, inObject, 1, &address);
+}
+
 void QnASPlugInDevice::QnLibPropertyNotify(AudioObjectPropertySelector inSelector) {
     notify(inSelector, kAudioObjectPropertyScopeGlobal);
 }

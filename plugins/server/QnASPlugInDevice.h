@@ -29,6 +29,35 @@
 #include "plugins/server/QnASPlugInObject.h"
 #include "plugins/server/QnStoragePrefs.h"
 
+// What a configuration-change request carries: the direction (1 input, 0
+// output) at byte 0 and the value from byte 8 (a u64 rate, a stream format,
+// or a u32 data-source or clock-source value).
+struct ConfigChangeInfo {
+    UInt8 isInput;
+    UInt8 reserved[7];
+    union {
+        UInt64 rate;
+        AudioStreamBasicDescription format;
+        UInt32 value;
+    } v;
+};
+static_assert(offsetof(ConfigChangeInfo, v) == 8);
+
+enum : UInt64 {
+    kQnConfigWakeUp = 0,
+    kQnConfigChangeSampleRate = 1,
+    kQnConfigChangeStreamFormat = 2,
+    kQnConfigChangePhysicalFormat = 3,
+    kQnConfigChangeNewConfig = 4,
+    kQnConfigChangeMixerMode = 5,
+    kQnConfigChangeInputDataSource = 6,
+    kQnConfigChangeOutputDataSource = 7,
+    kQnConfigChangeDigitalOutMode = 8,
+    kQnConfigChangeClockSource = 9,
+    kQnConfigChangeFarlaneConfig = 10,
+    kQnConfigChangeFarlaneConfig2 = 11,
+};
+
 class QnASPlugInDevice : public QnASPlugInObject,
                          public PropertyItemHost,
                          public QnIORegistryPrefs,
@@ -110,6 +139,25 @@ public:
     // ---- Host notices
     void QnLibPropertyNotify(AudioObjectPropertySelector inSelector);
 
+    // ---- Configuration changes
+    // Makes one zeroed record for a request and hands it, with the action,
+    // to the host from the global serial queue.
+    void requestConfigChange(UInt64 inAction, const ConfigChangeInfo& inInfo);
+    void PerformConfigChange(UInt64 inAction, void* inInfo);
+    void AbortConfigChange(UInt64 inAction, void* inInfo);
+    void checkReportFormatChange(const AudioStreamBasicDescription& inOldIn,
+                                 const AudioStreamBasicDescription& inOldOut, bool inLockChanged);
+    void handleNewConfig();
+    void PropertyNotificationHandler(UInt32 inMessage, void* inArgument);
+    void checkRunningSomewhere();
+    void checkRunningStream();
+    // Finishes start-up: the driver area's settings become the current ones,
+    // latencies reset, the frame size set; then initialised.
+    OSStatus InitComplete();
+    bool isInitialised() const { return mInitialised.load(); }
+    UInt32 mixerMode() const { return mMixerMode; }
+    size_t outstandingConfigChanges();
+
     // ---- State the driver interface and tests read
     UInt32 IOState() const { return mIOState.load(); }
     UInt32 IOStartCount() const { return mIOStartCount; }
@@ -170,6 +218,7 @@ private:
 
     UInt32 rate() const;
     void notify(AudioObjectPropertySelector inSelector, AudioObjectPropertyScope inScope);
+    void notifyObject(AudioObjectID inObject, AudioObjectPropertySelector inSelector);
     void takeIOGeometry();
     bool mapRingsLocked();
     void unmapRingsLocked();
@@ -185,6 +234,13 @@ private:
     OSStatus doRead(UInt32 inFrames, const AudioServerPlugInIOCycleInfo& inInfo, void* ioBuffer);
     OSStatus doWrite(UInt32 inFrames, const AudioServerPlugInIOCycleInfo& inInfo, void* ioBuffer);
     void computeLatencies(UInt32& outIn, UInt32& outOut);
+    bool takeConfigChangeInfo(void* inInfo, ConfigChangeInfo& outInfo);
+    void performAction(UInt64 inAction, const ConfigChangeInfo& inInfo, bool inKnown,
+                       const AudioStreamBasicDescription& inOldIn,
+                       const AudioStreamBasicDescription& inOldOut);
+    void newConfigFromKernel(const AudioStreamBasicDescription& inOldIn,
+                             const AudioStreamBasicDescription& inOldOut);
+    void setInterfaceChannels(UInt32 inOutput, UInt32 inInput);
 
     // Locking
     CAMutex mStateMutex{"Device State"};
@@ -238,6 +294,13 @@ private:
     std::atomic<UInt32> mWriteAheadBase{500};
     UInt32 mLatencyExtraMs = 3;
     UInt32 mDbSI = kNotSet, mDbSO = kNotSet, mDbLI = kNotSet, mDbLO = kNotSet, mDbWA = kNotSet;
+
+    // Configuration changes
+    std::mutex mConfigRecordsLock;
+    std::vector<std::unique_ptr<ConfigChangeInfo>> mConfigRecords;
+    UInt32 mMixerMode = 0;
+    UInt8 mDigitalLock = 0;
+    bool mRunningSomewhere = false, mRunningStream = false;
 
     // Objects
     AudioObjectID mInputStreamID = 0, mOutputStreamID = 0;

@@ -170,9 +170,17 @@ OSStatus addClient(AudioServerPlugInDriverRef, AudioObjectID, const AudioServerP
     return 0;
 }
 
-OSStatus perform(AudioServerPlugInDriverRef driver, AudioObjectID id, UInt64, void*) {
+OSStatus perform(AudioServerPlugInDriverRef driver, AudioObjectID id, UInt64 action, void* info) {
     return frame(driver, id, [&](QnASPlugInObject& o) {
-        deviceOf(o);
+        deviceOf(o).PerformConfigChange(action, info);
+        return OSStatus(0);
+    });
+}
+
+OSStatus abortChange(AudioServerPlugInDriverRef driver, AudioObjectID id, UInt64 action,
+                     void* info) {
+    return frame(driver, id, [&](QnASPlugInObject& o) {
+        deviceOf(o).AbortConfigChange(action, info);
         return OSStatus(0);
     });
 }
@@ -310,9 +318,9 @@ OSStatus end(AudioServerPlugInDriverRef driver, AudioObjectID id, UInt32, UInt32
 }
 
 AudioServerPlugInDriverInterface gInterface = {
-    nullptr,        &queryInterface, &addRef,    &release, &initialize, &createDevice,
-    &destroyDevice, &addClient,      &addClient, &perform, &perform,    &hasProperty,
-    &isSettable,    &getSize,        &getData,   &setData, &startIO,    &stopIO,
+    nullptr,        &queryInterface, &addRef,    &release, &initialize,  &createDevice,
+    &destroyDevice, &addClient,      &addClient, &perform, &abortChange, &hasProperty,
+    &isSettable,    &getSize,        &getData,   &setData, &startIO,     &stopIO,
     &zeroStamp,     &willDo,         &begin,     &doIO,    &end,
 };
 

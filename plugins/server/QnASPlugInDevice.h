@@ -173,6 +173,10 @@ public:
     };
     Counters counters() const;
     void setStreamingSuspended(bool inSuspended) { mInStreamingSuspended = inSuspended; }
+    // The physical format of a direction as the host is told it (its 'pft '):
+    // the host sizes its buffers by it, so the IO path takes the host frame
+    // from the last one told, never from settings read later.
+    AudioStreamBasicDescription copyPhysicalFormat(bool inIsInput);
     // The bytes of one sample of the host's buffers (the advertised format).
     UInt32 hostBytesPerSample(bool inIsInput) const;
     AudioObjectID streamID(bool inIsInput) const {
@@ -281,6 +285,8 @@ private:
     UInt64 mInCycles = 0, mOutCycles = 0;
     Float64 mLastInSampleTime = 0, mLastInFrames = 0, mLastOutSampleTime = 0, mLastOutFrames = 0;
     IODirection mIn, mOut;
+    std::mutex mAdvertisedLock;
+    AudioStreamBasicDescription mAdvertised[2] = {}; // output, input
     std::vector<int32_t> mStaging; // kMaxIOFrames x kMaxIOChannels, made at construction
     UInt64 mLastStampHost = 0;
     Float64 mLastStampSample = 0;

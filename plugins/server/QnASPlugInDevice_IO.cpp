@@ -245,6 +245,14 @@ void QnASPlugInDevice::lrDataProvider(void* inDevice, UInt32& outCount, double* 
 
 // ---- Geometry and converters, taken at StartIO (under "Device IO")
 
+AudioStreamBasicDescription QnASPlugInDevice::copyPhysicalFormat(bool inIsInput) {
+    AudioStreamBasicDescription f{};
+    if (mLogic.getStreamFormat(inIsInput, &f, true, kMaxIOChannels) != 0) f = {};
+    std::lock_guard<std::mutex> g(mAdvertisedLock);
+    mAdvertised[inIsInput ? 1 : 0] = f;
+    return f;
+}
+
 UInt32 QnASPlugInDevice::hostBytesPerSample(bool inIsInput) const {
     return inIsInput ? mIn.hostBytesPerSample : mOut.hostBytesPerSample;
 }
@@ -259,8 +267,12 @@ void QnASPlugInDevice::takeIOGeometry() {
             d.ringChannels = (ch >= 1 && ch <= kMaxIOChannels) ? ch : 0;
         }
         AudioStreamBasicDescription f{};
-        if (mLogic.getStreamFormat(isInput, &f, true, kMaxIOChannels) == 0 &&
-            f.mChannelsPerFrame >= 1 && f.mChannelsPerFrame <= kMaxIOChannels) {
+        {
+            std::lock_guard<std::mutex> g(mAdvertisedLock);
+            f = mAdvertised[isInput ? 1 : 0];
+        }
+        if (f.mChannelsPerFrame == 0) f = copyPhysicalFormat(isInput);
+        if (f.mChannelsPerFrame >= 1 && f.mChannelsPerFrame <= kMaxIOChannels) {
             d.hostChannels = f.mChannelsPerFrame;
             const UInt32 bytes = f.mBytesPerFrame / f.mChannelsPerFrame;
             d.hostBytesPerSample = (bytes >= 2 && bytes <= 4) ? bytes : 4;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "abi/AudioSM.h"
@@ -354,4 +356,59 @@ TEST_F(DeviceIO, LowBufferFirmwareShortensTheHighRateFamilysLatencies) {
     device->setLowBufferFirmware(false);
     EXPECT_EQ(device->getLatency(false), 629u);
     EXPECT_EQ(device->getLatency(true), 192u);
+}
+
+// A process scribbling every word a user can write while the device cycles,
+// starts and stops: no write past the host buffers, every call returns.
+TEST_F(DeviceIO, ScribbledAreasNeverLeadOutsideTheHostBuffers) {
+    kernelWrites(8192);
+    device->copyPhysicalFormat(true); // what the host was told
+    device->copyPhysicalFormat(false);
+    device->StartIO();
+    std::atomic<bool> stop{false};
+    uint8_t* area = service->area(1);
+    AudioSM* rings[2] = {inRing(), outRing()};
+    std::thread scribbler([&] {
+        uint32_t k = 0x9E3779B9;
+        while (!stop.load()) {
+            k = k * 1664525u + 1013904223u;
+            audiosm::store32(area + 5420 + 4 * (k % 6), (k >> 8) % 40);
+            audiosm::store32(area + 14740, k >> 3);
+            AudioSM* r = rings[k & 1];
+            audiosm::store32(AUDIOSM_AT(r, AudioSM, mChannelsPerFrame), k % 40);
+            audiosm::store64(AUDIOSM_AT(r, AudioSM, mMaxFrames), k);
+            audiosm::store64(AUDIOSM_AT(r, AudioSM, mFramePos), uint64_t(k) << (k % 33));
+            audiosm::store32(AUDIOSM_AT(r, AudioSM, mAttachState), k % 3);
+            audiosm::store64(AUDIOSM_AT(r, AudioSM, mZeroSampleTime), k);
+            audiosm::store64(AUDIOSM_AT(r, AudioSM, mZeroHostTime), k ^ 0x55);
+            std::this_thread::yield();
+        }
+    });
+    std::thread starter([&] {
+        for (int i = 0; i < 20 && !stop.load(); ++i) {
+            device->StopIO();
+            try {
+                device->StartIO();
+            } catch (const CAException&) {
+            }
+        }
+    });
+    const UInt32 sizes[] = {1, 64, 512, 4096, 8192, 8193};
+    for (int i = 0; i < 300; ++i) {
+        const UInt32 frames = sizes[i % 6];
+        HostBuffer in(size_t(frames) * 6), out(size_t(frames) * 6);
+        const Float64 t = 512.0 * i;
+        device->DoIOOperation(0, kRead, frames, cycle(t, t), in.data(), nullptr);
+        device->DoIOOperation(0, kWrite, frames, cycle(t, t), out.data(), nullptr);
+        Float64 s = 0;
+        UInt64 h = 0, seed = 0;
+        device->GetZeroTimeStamp(s, h, seed);
+        ASSERT_TRUE(in.intact()) << i;
+        ASSERT_TRUE(out.intact()) << i;
+    }
+    stop = true;
+    starter.join();
+    scribbler.join();
+    while (device->IOStartCount() > 0)
+        device->StopIO();
 }

@@ -73,8 +73,8 @@ UInt32 deviceProperty(QnASPlugInDevice& d, AudioObjectID id, const AudioObjectPr
     const bool isStream = id == d.streamID(true) || id == d.streamID(false);
     if (isStream) {
         if (a->mSelector != kAudioStreamPropertyPhysicalFormat) return 0;
-        AudioStreamBasicDescription f{};
-        if (d.logic().getStreamFormat(id == d.streamID(true), &f, true, 32) != 0) return 0;
+        const AudioStreamBasicDescription f = d.copyPhysicalFormat(id == d.streamID(true));
+        if (f.mChannelsPerFrame == 0) return 0;
         if (out) std::memcpy(out, &f, sizeof f);
         return sizeof f;
     }

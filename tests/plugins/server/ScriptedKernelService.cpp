@@ -130,8 +130,9 @@ IOReturn ScriptedKernelService::callDriver(IOExternalMethodArguments* args, Kern
     } else if (auto s = mScript.standing.find(record.iReq); s != mScript.standing.end()) {
         reply = s->second;
     }
-    std::memcpy(record.payload, reply.payload.data(),
-                std::min(reply.payload.size(), sizeof record.payload));
+    if (!reply.payload.empty())
+        std::memcpy(record.payload, reply.payload.data(),
+                    std::min(reply.payload.size(), sizeof record.payload));
     if (reply.setCount) record.iReq = reply.count;
     std::memcpy(args->structureOutput, &record, sizeof record);
     args->structureOutputSize = sizeof record;

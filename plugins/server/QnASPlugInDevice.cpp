@@ -179,6 +179,7 @@ void QnASPlugInDevice::unmapSubObjects() {
 }
 
 bool QnASPlugInDevice::_HW_Open() {
+    CAMutexLocker io(mIOMutex);
     CAMutexLocker attach(mAttachMutex);
     if (!mIOKitObject.OpenConnection(3)) {
         syslog(LOG_ERR, "QnASPlugInDevice::_HW_Open Could not create user client.\n");
@@ -199,10 +200,7 @@ bool QnASPlugInDevice::_HW_Open() {
     }
     // The driver area's channel settings become the current ones.
     mLogic.createIOBuffers();
-    {
-        CAMutexLocker io(mIOMutex);
-        if (!mapRingsLocked()) return false;
-    }
+    if (!mapRingsLocked()) return false;
     _HW_GetSampleRate();
     const pid_t pid = getpid();
     request(

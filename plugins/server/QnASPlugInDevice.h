@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "abi/AudioSM.h"
@@ -25,6 +26,7 @@
 #include "device/QnIORegistryPrefs.h"
 #include "plugins/server/CAMutex.h"
 #include "plugins/server/CAVolumeCurve.h"
+#include "plugins/server/OSXAsioRegistry.h"
 #include "plugins/server/QnASPlugInIOKitObject.h"
 #include "plugins/server/QnASPlugInObject.h"
 #include "plugins/server/QnStoragePrefs.h"
@@ -98,6 +100,14 @@ public:
     void unmapSubObjects();
     bool _HW_Open();
     void _HW_Close();
+    void Activate() override;
+    void Deactivate() override;
+    void getApiDeviceInfo();
+    void usbConfigureDevice();
+    const std::string& deviceName() const { return mDeviceName; }
+    const std::string& productName() const { return mProductName; }
+    const std::string& coreAudioUID() const { return mCoreAudioUID; }
+    UInt32 userMixerMode() const { return mUserMixerMode; }
     bool isOpen() const { return mDriverArea.load() != nullptr; }
 
     // ---- Latencies and safety offsets
@@ -239,6 +249,10 @@ private:
     OSStatus doWrite(UInt32 inFrames, const AudioServerPlugInIOCycleInfo& inInfo, void* ioBuffer);
     void computeLatencies(UInt32& outIn, UInt32& outOut);
     bool takeConfigChangeInfo(void* inInfo, ConfigChangeInfo& outInfo);
+    bool controlRequest(UInt32 inCode, const void* inData, UInt32 inBytes, void* outAnswer,
+                        UInt32 inAnswerBytes);
+    void activateFromDriverArea();
+    void restoreSettings();
     void performAction(UInt64 inAction, const ConfigChangeInfo& inInfo, bool inKnown,
                        const AudioStreamBasicDescription& inOldIn,
                        const AudioStreamBasicDescription& inOldOut);
@@ -300,6 +314,12 @@ private:
     std::atomic<UInt32> mWriteAheadBase{500};
     UInt32 mLatencyExtraMs = 3;
     UInt32 mDbSI = kNotSet, mDbSO = kNotSet, mDbLI = kNotSet, mDbLO = kNotSet, mDbWA = kNotSet;
+
+    // Activation
+    std::unique_ptr<qnas::OSXAsioRegistry> mRegistry;
+    std::string mDeviceName, mProductName, mCoreAudioUID;
+    UInt32 mUserMixerMode = 0, mMixerKnob = 0;
+    UInt8 mFarlaneState[8] = {};
 
     // Configuration changes
     std::mutex mConfigRecordsLock;

@@ -27,6 +27,7 @@
 #include "plugins/server/CAMutex.h"
 #include "plugins/server/CAVolumeCurve.h"
 #include "plugins/server/OSXAsioRegistry.h"
+#include "plugins/server/QnASRegistrySettings.h"
 #include "plugins/server/QnASPlugInIOKitObject.h"
 #include "plugins/server/QnASPlugInObject.h"
 #include "plugins/server/QnStoragePrefs.h"
@@ -206,6 +207,7 @@ protected:
     bool hostRequest(uint32_t inRequest, const void* inPayload, uint32_t inBytes) override;
     int hostClientAppType() override { return 0; }
     CFDictionaryRef hostCopyServiceProperties() override;
+    QnAudioPluginSettingsStore* hostSettingsStore() override { return mSettingsStore.get(); }
     void hostFormatChanged() override {}
     void hostReportFormatChange(const AudioStreamBasicDescription&,
                                 const AudioStreamBasicDescription&,
@@ -317,6 +319,7 @@ private:
 
     // Activation
     std::unique_ptr<qnas::OSXAsioRegistry> mRegistry;
+    std::unique_ptr<QnASRegistrySettings> mSettingsStore;
     std::string mDeviceName, mProductName, mCoreAudioUID;
     UInt32 mUserMixerMode = 0, mMixerKnob = 0;
     UInt8 mFarlaneState[8] = {};

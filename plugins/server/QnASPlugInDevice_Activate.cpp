@@ -121,7 +121,11 @@ void QnASPlugInDevice::activateFromDriverArea() {
 
 void QnASPlugInDevice::Activate() {
     mInitialised = false;
-    mRegistry = std::make_unique<qnas::OSXAsioRegistry>(CFSTR("com.korvex.hx5100"));
+    CFStringRef root = CFStringCreateWithCString(nullptr, QnAudioPluginClassCommons::getIDRoot(),
+                                                 kCFStringEncodingUTF8);
+    mRegistry = std::make_unique<qnas::OSXAsioRegistry>(root);
+    if (root) CFRelease(root);
+    mSettingsStore = std::make_unique<QnASRegistrySettings>(*mRegistry);
     QnIORegistryPrefs::update();
     readStorageProperties(nullptr);
     if (!mRegistry) {
@@ -234,6 +238,7 @@ void QnASPlugInDevice::Deactivate() {
     CAMutexLocker attach(mAttachMutex);
     unmapSubObjects();
     _HW_Close();
+    mSettingsStore.reset();
     mRegistry.reset();
     mIOStartCount = 0;
     if (CFDictionaryRef props = QnIORegistryPrefs::getProperties()) writeStorageProperties(props);

@@ -453,9 +453,20 @@ OSStatus QnASPlugInDevice::ReadInputData(UInt32 inFrames, Float64 inSampleTime, 
     const char* writeWord = at(in, offsetof(AudioSM, mFramePos));
     if (QNAUDIOSERVER_INPUTMONITOR_ENABLED())
         QNAUDIOSERVER_INPUTMONITOR(inSampleTime, readPos, load64(writeWord), inFrames);
-    if (mFirstCycle)
-        hx::log::format("DoIO In @%lld: first cycle at %llu, kernel at %llu\n", nowMs(),
-                        (unsigned long long)readPos, (unsigned long long)load64(writeWord));
+    if (mInCycles == 0) {
+        const long long now = nowMs();
+        const long long lastMs = (long long)(mLastStampHost / 1000000);
+        const long long dTime = now - lastMs;
+        const int shouldHave = int(rate() * dTime / 1000);
+        const int have = int(UInt32(load64(writeWord) - readPos));
+        const int request = int(inSampleTime) + int(inFrames);
+        syslog(LOG_ALERT,
+               "In: @%lld sampleTime %0.f dTime=%lld shouldHave %d have %d diff %d  request %d "
+               "diff %d safety %d margin %d [%lld %0.f]\n",
+               now, inSampleTime, dTime, shouldHave, have, shouldHave - have, request,
+               shouldHave - request, int(mAddedInSafetyOffset + SInt32(mInputSafetyOffset)),
+               have - request, lastMs, mLastStampSample);
+    }
     UInt32 done = 0;
     for (int attempt = 0; attempt < 2 && done < inFrames; ++attempt) {
         const UInt64 writePos = load64(writeWord, __ATOMIC_ACQUIRE);
@@ -472,10 +483,10 @@ OSStatus QnASPlugInDevice::ReadInputData(UInt32 inFrames, Float64 inSampleTime, 
     }
     if (done < inFrames) {
         ++mInUnderruns;
-        hx::log::format(
-            "DoIO In @%lld: UNDERRUN Attempt to read %u frames at %u missed %u BS %d (%d)\n",
-            nowMs(), unsigned(inFrames), unsigned(UInt64(inSampleTime) + mZeroBase.load()),
-            unsigned(inFrames - done), int(inFrames), int(mInUnderruns));
+        syslog(LOG_ERR,
+               "DoIO In @%lld: UNDERRUN Attempt to read %u frames at %u missed %u BS %d (%d)\n",
+               nowMs(), unsigned(inFrames), unsigned(UInt64(inSampleTime) + mZeroBase.load()),
+               unsigned(inFrames - done), int(inFrames), int(mInUnderruns));
         std::memset(mStaging.data() + size_t(done) * d.ringChannels, 0,
                     size_t(inFrames - done) * d.ringChannels * 4);
     }
@@ -515,11 +526,12 @@ OSStatus QnASPlugInDevice::WriteOutputData(UInt32 inFrames, Float64 inSampleTime
         QNAUDIOSERVER_OUTPUTMONITOR(inSampleTime, position, kernelPos, inFrames);
     if (margin < 0 && mOutCycles != 0) {
         ++mOutUnderruns;
-        hx::log::format("DoIO Out %lld: UNDERRUN serving %d frames, the system needs %d frames pos "
-                        "%d writePos %d rtsFramePosOut %d cycle %llu (%d)\n",
-                        (long long)mach_absolute_time(), int(inFrames), int(inFrames) - margin,
-                        int(inSampleTime), int(position), int(kernelPos),
-                        (unsigned long long)mOutCycles, int(mOutUnderruns));
+        syslog(LOG_ERR,
+               "DoIO Out %lld: UNDERRUN serving %d frames, the system needs %d frames pos "
+               "%d writePos %d rtsFramePosOut %d cycle %llu (%d)\n",
+               (long long)mach_absolute_time(), int(inFrames), int(inFrames) - margin,
+               int(inSampleTime), int(position), int(kernelPos), (unsigned long long)mOutCycles,
+               int(mOutUnderruns));
     }
     fromHost(d, inBuffer, mStaging.data(), inFrames);
     // The position keeps the 64-bit zero base's high word: the kernel

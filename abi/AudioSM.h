@@ -126,6 +126,13 @@ inline bool cas32(void* p, uint32_t& expected, uint32_t desired) {
     return __atomic_compare_exchange_n(w, &expected, desired, false, __ATOMIC_ACQ_REL,
                                        __ATOMIC_ACQUIRE);
 }
+// The same for a 64-bit word (the ring's header words never straddle a cache
+// line, so the locked exchange is not a split lock).
+inline bool cas64(void* p, uint64_t& expected, uint64_t desired) {
+    auto* w = static_cast<uint64_t*>(p);
+    return __atomic_compare_exchange_n(w, &expected, desired, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
+}
 
 } // namespace audiosm
 

@@ -309,3 +309,11 @@ XML::Node* OSXAsioRegistry::getSettingNode(const char*, bool) {
 }
 
 } // namespace qnas
+
+void qnas::OSXAsioRegistry::setMixerFractions(const void* inBytes) {
+    setBlock("MixerFractions", inBytes, 512);
+}
+
+void qnas::OSXAsioRegistry::setRoutingMatrix(const void* inBytes) {
+    setBlock("RoutingMatrix", inBytes, 32);
+}

@@ -64,6 +64,8 @@ public:
     bool getReverbBuffers(void* outBytes);
     void setMixerBuffer(const void* inBytes);
     bool getMixerBuffer(void* outBytes);
+    void setMixerFractions(const void* inBytes);
+    void setRoutingMatrix(const void* inBytes);
 
     void loadAjExt(QnAjExtData& outRecord);
     bool setSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inRecord);

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <syslog.h>
 
+#include "platform/base/HXLog.h"
 #include "plugins/server/CADebugMacros.h"
 #include "plugins/server/CAException.h"
 #include "plugins/server/QnASPlugInObjectMap.h"
@@ -244,4 +246,14 @@ AudioObjectID QnASPlugInPlugIn::TranslateUIDToDevice(CFStringRef inUID) const {
         if (equal) return id;
     }
     return 0;
+}
+
+void QnASPlugInPlugIn::Host_RequestDeviceConfigurationChange(AudioObjectID inDeviceObjectID,
+                                                             UInt64 inChangeAction,
+                                                             void* inChangeInfo) {
+    AudioServerPlugInHostRef host = sHost.load();
+    if (!host) return;
+    syslog(LOG_WARNING, "Host_RequestDeviceConfigurationChange: shost %p\n",
+           static_cast<const void*>(host));
+    host->RequestDeviceConfigurationChange(host, inDeviceObjectID, inChangeAction, inChangeInfo);
 }

@@ -26,6 +26,10 @@ public:
 
     static OSStatus CopyFromStorage(CFStringRef inKey, CFPropertyListRef* outValue);
     static OSStatus WriteToStorage(CFStringRef inKey, CFPropertyListRef inValue);
+    // Asks the host for a configuration change of a device; nothing without
+    // a stored host. Requesters call it from the global serial queue.
+    static void Host_RequestDeviceConfigurationChange(AudioObjectID inDeviceObjectID,
+                                                      UInt64 inChangeAction, void* inChangeInfo);
 
     bool allowCurrentSROnly() const { return mSampleRatePolicy == 4; }
 

@@ -82,6 +82,7 @@ AudioSMGeometry AudioSMWriter::_init(uint32_t channels, uint32_t sampleRate,
                         : 0;
     mFramePos = mWriteOffset = mWriteCount = 0;
     mZeroHostTime = mZeroSampleTime = mZeroUpdateCount = mFirstZeroHostTime = 0;
+    mSeenZeroWord = 0;
     mTS[0] = mTS[1] = mTSWorking = AudioTSData{};
     mTSToggle = 1;
     if (mStampsLock) IOLockFree(mStampsLock);
@@ -95,14 +96,43 @@ void AudioSMWriter::zeroTotalBuffer() {
 }
 
 void AudioSMWriter::publishZero() {
+    // Exchanged against the word as last left: a request a client writes
+    // meanwhile stays in place for the next write, and the host time and
+    // count that go with the kernel's stamp are published only with it.
+    uint64_t expected = mSeenZeroWord;
+    char* word = reinterpret_cast<char*>(mShared) + offsetof(AudioSM, mZeroSampleTime);
+    if (!audiosm::cas64(word, expected, mZeroSampleTime)) return;
+    mSeenZeroWord = mZeroSampleTime;
     store64At(offsetof(AudioSM, mZeroHostTime), mZeroHostTime);
-    store64At(offsetof(AudioSM, mZeroSampleTime), mZeroSampleTime);
     store64At(offsetof(AudioSM, mZeroUpdateCount), mZeroUpdateCount);
+}
+
+void AudioSMWriter::clearZero() {
+    mZeroSampleTime = mZeroHostTime = mZeroUpdateCount = 0;
+}
+
+void AudioSMWriter::takeZeroRequest() {
+    if (!mShared) return;
+    const uint64_t word = load64At(offsetof(AudioSM, mZeroSampleTime), __ATOMIC_ACQUIRE);
+    if (word == mSeenZeroWord) return;
+    if (word == 0) {
+        clearZero();
+    } else if (word <= mFramePos && mFramePos - word <= mGeo.maxFrames) {
+        // Without two stamps to place it the request waits for a later write.
+        if (GetTimeStamp(word) == 0) return;
+        mZeroSampleTime = word;
+        mZeroHostTime = GetTimeStamp(word);
+        mZeroUpdateCount = 0;
+    }
+    // Taken (or ignored): the word counts as seen, so the publish below
+    // replaces it with the kernel's stamp.
+    mSeenZeroWord = word;
 }
 
 uint32_t AudioSMWriter::writeFrames(const int32_t* src, uint32_t frames, uint64_t offset,
                                     AudioCopyFunc copy, const uint8_t* extra) {
     if (!mShared || frames > mGeo.maxFrames) return 0;
+    takeZeroRequest();
     if (mZeroHostTime == 0) {
         mZeroSampleTime = 0;
         mZeroUpdateCount = 0;

@@ -77,6 +77,11 @@ public:
     uint32_t AddTimeStamp(uint64_t hostTime, uint64_t frames, bool cumulative);
     void updateZeroTimeStamp(uint64_t frames);
     uint64_t setZeroSampleTime(uint64_t sampleTime);
+    // A client asks for a new zero time stamp by writing the ring's zero
+    // sample word. Taken at every write: 0 clears the stamp; a position at
+    // most one ring before the write position becomes the zero sample time;
+    // anything else is ignored (the kernel's value is published again).
+    void takeZeroRequest();
     // Publishes a time base once a quarter second of frames has passed.
     void writeTimestamp(uint64_t hostTime);
 
@@ -105,6 +110,7 @@ public:
 private:
     void publishStamp(uint32_t slot);
     void publishZero();
+    void clearZero();
 
     uint64_t mSampleRate = 0;
     uint64_t mTSInterval = 0;
@@ -116,6 +122,9 @@ private:
     uint64_t mZeroSampleTime = 0;
     uint64_t mZeroUpdateCount = 0;
     uint64_t mFirstZeroHostTime = 0;
+    // The zero sample word as this writer last left it; any other value
+    // there is a client's request.
+    uint64_t mSeenZeroWord = 0;
     AudioTSData mTS[2]{};
     AudioTSData mTSWorking{};
     uint32_t mTSToggle = 1;

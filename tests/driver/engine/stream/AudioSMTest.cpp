@@ -384,3 +384,110 @@ TEST_F(KernelStamps, WriteCountAndZeroTimeStampFollowTheRing) {
     EXPECT_EQ(+(ring->mZeroSampleTime), 4800u + 65536u);
     EXPECT_GT(writer.writeCount(), 1u);
 }
+
+// A client's zero-stamp request: the user side writes the ring's zero sample
+// word, the kernel's next write takes it or publishes its own stamp again.
+class ZeroRequests : public KernelStamps {
+protected:
+    void SetUp() override {
+        KernelStamps::SetUp();
+        for (uint64_t i = 0; i < 200; ++i)
+            writer.AddTimeStamp(1000000 + i * 1000000, 4800, true);
+        while (writer.getFramePos() < 200000)
+            writer.writeFrames(block.data(), 4096, 0);
+    }
+    uint64_t publishedZero() const { return audiosm::load64(&ring->mZeroSampleTime); }
+    uint64_t publishedHost() const { return audiosm::load64(&ring->mZeroHostTime); }
+    const std::vector<int32_t> block = std::vector<int32_t>(4096 * 2, 0);
+};
+
+struct ZeroRequestCase {
+    const char* name;
+    int64_t back; // request = write position - back
+    bool taken;
+};
+
+TEST_F(ZeroRequests, PositionsWithinOneRingBeforeTheWritePositionAreTaken) {
+    const ZeroRequestCase cases[] = {
+        {"at the write position", 0, true},  {"one frame back", 1, true},
+        {"one ring back", 65536, true},      {"beyond one ring back", 65537, false},
+        {"ahead of the writer", -10, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writer.setZeroSampleTime(0);
+        ASSERT_EQ(publishedZero(), 0u);
+        const uint64_t request = writer.getFramePos() - uint64_t(c.back);
+        ring->setZeroSampleTime(request); // the client's side
+        writer.writeFrames(nullptr, 0, 0);
+        if (c.taken) {
+            EXPECT_EQ(writer.zeroSampleTime(), request);
+            EXPECT_EQ(publishedZero(), request);
+            EXPECT_EQ(writer.zeroHostTime(), writer.GetTimeStamp(request));
+            EXPECT_EQ(publishedHost(), writer.zeroHostTime());
+        } else {
+            EXPECT_EQ(writer.zeroSampleTime(), 0u);
+            EXPECT_EQ(publishedZero(), 0u); // the kernel's value again
+        }
+    }
+}
+
+TEST_F(ZeroRequests, ZeroClearsAndTakenStampsAdvanceByWholeRings) {
+    const uint64_t start = writer.getFramePos() - 100;
+    ring->setZeroSampleTime(start);
+    writer.writeFrames(block.data(), 4096, 0);
+    ASSERT_EQ(writer.zeroSampleTime(), start);
+    for (uint64_t ring_ = 1; ring_ <= 3; ++ring_) {
+        while (writer.getFramePos() + 4096 - start < ring_ * 65536)
+            writer.writeFrames(block.data(), 4096, 0);
+        writer.writeFrames(block.data(), 4096, 0);
+        EXPECT_EQ(publishedZero(), start + ring_ * 65536);
+        EXPECT_EQ(publishedHost(), writer.GetTimeStamp(start + ring_ * 65536));
+    }
+    ring->setZeroSampleTime(0);
+    writer.writeFrames(block.data(), 4096, 0);
+    EXPECT_EQ(writer.zeroSampleTime(), 0u);
+    EXPECT_EQ(writer.zeroHostTime(), 0u);
+    EXPECT_EQ(publishedZero(), 0u);
+}
+
+namespace {
+AudioSM* gRequestRing = nullptr;
+uint64_t gRequest = 0;
+// Writes the client's request while the kernel is inside its write, between
+// taking requests and publishing its stamp.
+void requestingCopy(int32_t* dst, const int32_t* src, uint32_t count) {
+    audioInt32CopySet(dst, src, count);
+    if (gRequestRing && gRequest) {
+        gRequestRing->setZeroSampleTime(gRequest);
+        gRequest = 0;
+    }
+}
+} // namespace
+
+TEST_F(ZeroRequests, ARequestWrittenDuringTheKernelsWriteIsNotLost) {
+    gRequestRing = ring.sm;
+    gRequest = writer.getFramePos() - 5;
+    const uint64_t request = gRequest;
+    writer.writeFrames(block.data(), 16, 0, requestingCopy);
+    EXPECT_EQ(publishedZero(), request); // left in place, not overwritten
+    EXPECT_EQ(writer.zeroSampleTime(), 0u);
+    writer.writeFrames(block.data(), 16, 0);
+    EXPECT_EQ(writer.zeroSampleTime(), request);
+    EXPECT_EQ(publishedZero(), request);
+    gRequestRing = nullptr;
+}
+
+TEST_F(KernelStamps, ARequestBeforeTwoStampsWaitsForThem) {
+    const std::vector<int32_t> block(512 * 2, 0);
+    writer.writeFrames(block.data(), 512, 0);
+    ring->setZeroSampleTime(256);
+    writer.writeFrames(block.data(), 512, 0);
+    EXPECT_EQ(writer.zeroSampleTime(), 0u);
+    EXPECT_EQ(audiosm::load64(&ring->mZeroSampleTime), 256u); // still pending
+    writer.AddTimeStamp(1000000, 512, true);
+    writer.AddTimeStamp(2000000, 512, true);
+    writer.writeFrames(block.data(), 512, 0);
+    EXPECT_EQ(writer.zeroSampleTime(), 256u);
+    EXPECT_NE(writer.zeroHostTime(), 0u);
+}

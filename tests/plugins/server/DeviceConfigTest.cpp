@@ -1,0 +1,143 @@
+// The device's configuration changes through the server host and the
+// test-only driver interface: the log-only cases, one record per request
+// (performed or aborted, then freed), and the power notices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "abi/AudioSM.h"
+#include "platform/base/HXClock.h"
+#include "platform/base/HXLog.h"
+#include "platform/base/HXPath.h"
+#include "platform/base/testing/TempRoot.h"
+#include "platform/coreaudio/ServerHost.h"
+#include "plugins/server/QnASPlugInDevice.h"
+#include "plugins/server/QnASPlugInObjectMap.h"
+#include "plugins/server/QnASPlugInPlugIn.h"
+#include "tests/plugins/server/ScriptedKernelService.h"
+#include "tests/plugins/server/TestDriverInterface.h"
+
+using hx::test::ScriptedKernelService;
+
+namespace {
+
+class DeviceConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(hx::path::map("/tmp"));
+        service = ScriptedKernelService::publish("SCRIPTED-UID");
+        auto* area = reinterpret_cast<DriverSM*>(service->area(1));
+        area->mChannelSettings = QnChannelSettings{48000, 2, 24, 2, 24, 0};
+        reinterpret_cast<AudioSM*>(service->area(4))->_layout(2, 48000, 0);
+        reinterpret_cast<AudioSM*>(service->area(5))->_layout(2, 48000, 0);
+        QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
+        io_object_t entry = it.Next();
+        id = QnASPlugInObjectMap::GetNextObjectID();
+        device = new QnASPlugInDevice(id, entry);
+        IOObjectRelease(entry);
+        ASSERT_TRUE(device->_HW_Open());
+        QnASPlugInObjectMap::MapObject(id, device);
+        device->mapSubObjects();
+    }
+    void TearDown() override {
+        QnASPlugInPlugIn::sHost = nullptr;
+        device->unmapSubObjects();
+        QnASPlugInObjectMap::UnmapObject(id, device); // released on the global queue
+        ScriptedKernelService::unpublish(service);
+    }
+    size_t requestsOf(uint32_t req) {
+        const auto r = service->requests();
+        return size_t(std::count(r.begin(), r.end(), req));
+    }
+
+    hx::test::TempRoot root;
+    ScriptedKernelService* service = nullptr;
+    QnASPlugInDevice* device = nullptr;
+    AudioObjectID id = 0;
+};
+
+} // namespace
+
+TEST_F(DeviceConfig, BeforeInitCompleteAChangeOnlyLogs) {
+    ConfigChangeInfo info{};
+    info.v.rate = 44100;
+    hx::log::Capture log;
+    service->clearCalls();
+    device->PerformConfigChange(kQnConfigChangeSampleRate, &info);
+    EXPECT_NE(log.text().find("Not initialized yet\n"), std::string::npos);
+    EXPECT_EQ(log.text().find("PerformConfigChange received"), std::string::npos);
+    EXPECT_TRUE(service->calls().empty());
+}
+
+TEST_F(DeviceConfig, AnUnknownActionIsLoggedAndTheFlagsCleared) {
+    hx::clock::VirtualClock clock;
+    ASSERT_EQ(device->InitComplete(), 0);
+    ASSERT_TRUE(device->isInitialised());
+    device->setStreamingSuspended(true);
+    hx::log::Capture log;
+    device->PerformConfigChange(12, nullptr);
+    const std::string text = log.text();
+    EXPECT_NE(text.find("PerformConfigChange unknown 12\n"), std::string::npos);
+    EXPECT_NE(text.find("PerformConfigChange Out, mInStreamingSuspended false\n"),
+              std::string::npos);
+    // Silence no more: the next output is the host's.
+    device->StartIO();
+    std::vector<uint8_t> out(64 * 6, 0x40);
+    EXPECT_EQ(device->WriteOutputData(64, 0, out.data()), 0);
+    EXPECT_EQ(out[0], 0x40);
+    device->StopIO();
+}
+
+TEST_F(DeviceConfig, EachRequestHasItsRecordUntilTheHostPerformsOrAbortsIt) {
+    hx::clock::VirtualClock clock;
+    ASSERT_EQ(device->InitComplete(), 0);
+    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
+    hx::coreaudio::ServerHost host;
+    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    host.settle();
+    ConfigChangeInfo info{};
+    host.abortNextConfigurationChange();
+    device->requestConfigChange(kQnConfigWakeUp, info);
+    device->requestConfigChange(kQnConfigChangeDigitalOutMode, info);
+    device->requestConfigChange(12, info);
+    hx::log::Capture log;
+    host.settle();
+    const auto changes = host.configurationChanges();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_FALSE(changes[0].performed);
+    EXPECT_EQ(changes[1].action, UInt64(kQnConfigChangeDigitalOutMode));
+    EXPECT_TRUE(changes[1].performed);
+    EXPECT_EQ(changes[2].action, 12u);
+    EXPECT_EQ(device->outstandingConfigChanges(), 0u);
+    EXPECT_NE(log.text().find("PerformConfigChange unknown 12\n"), std::string::npos);
+    host.shutdown();
+}
+
+TEST_F(DeviceConfig, SleepSilencesTheOutputAndWakeRequestsAChangeAfterFiveSeconds) {
+    hx::clock::VirtualClock clock;
+    ASSERT_EQ(device->InitComplete(), 0);
+    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
+    hx::coreaudio::ServerHost host;
+    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    host.settle();
+    device->StartIO();
+    device->PropertyNotificationHandler(0xE0000280, nullptr);
+    EXPECT_EQ(requestsOf(43), 1u);
+    std::vector<uint8_t> out(64 * 6, 0x40);
+    EXPECT_EQ(device->WriteOutputData(64, 0, out.data()), 0);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0; }));
+    device->StopIO();
+    const uint64_t before = clock.now();
+    device->PropertyNotificationHandler(0xE0000300, nullptr);
+    EXPECT_EQ(requestsOf(44), 1u);
+    EXPECT_GE(clock.now() - before, 5000000000ull);
+    host.settle();
+    const auto changes = host.configurationChanges();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].action, UInt64(kQnConfigWakeUp));
+    EXPECT_TRUE(changes[0].performed);
+    host.shutdown();
+}

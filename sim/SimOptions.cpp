@@ -67,6 +67,15 @@ bool parseRoadOption(const std::string& name, const std::string& value, Options&
             error = "--road must be device or kernel, not " + value;
         return true;
     }
+    if (name == "--transport") {
+        if (value == "in-process")
+            o.transport = Transport::InProcess;
+        else if (value == "process")
+            o.transport = Transport::Process;
+        else
+            error = "--transport must be in-process or process, not " + value;
+        return true;
+    }
     if (name == "--frame-size") {
         long n = 0;
         if (!parseLong(value, n) || n < 64 || n > 8192)
@@ -79,6 +88,10 @@ bool parseRoadOption(const std::string& name, const std::string& value, Options&
 }
 
 } // namespace
+
+const char* transportName(Transport t) {
+    return t == Transport::Process ? "process" : "in-process";
+}
 
 const char* deviceName(Device d) {
     return d == Device::Farlane1 ? "farlane1" : "hx5100";
@@ -121,6 +134,9 @@ std::string usage() {
            "                     harness writes and reads the rings itself\n"
            "  --frame-size N     the device road's IO buffer in frames, 64..8192 (default: the\n"
            "                     device layer's, 256)\n"
+           "  --transport T      in-process (default): the kernel runs in this process; process:\n"
+           "                     hxsim starts a kernel host (below) as a child and the road's\n"
+           "                     user side reaches it over its sockets\n"
            "  --quiet            print only the result line\n"
            "  --help             this text\n"
            "\n"
@@ -154,16 +170,17 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             o.quiet = true;
             continue;
         }
-        if ((name == "--road" || name == "--frame-size") && i + 1 < args.size()) {
+        if ((name == "--road" || name == "--frame-size" || name == "--transport") &&
+            i + 1 < args.size()) {
             parseRoadOption(name, args[++i], o, error);
             if (!error.empty()) return ParseResult::Error;
             continue;
         }
-        const bool known = name == "--road" || name == "--frame-size" || name == "--rate" ||
-                           name == "--speed" || name == "--seconds" || name == "--ppm" ||
-                           name == "--routing" || name == "--output" || name == "--sleep-at" ||
-                           name == "--sleep-for" || name == "--drop-frame" ||
-                           name == "--repeat-frame" || name == "--device";
+        const bool known = name == "--road" || name == "--frame-size" || name == "--transport" ||
+                           name == "--rate" || name == "--speed" || name == "--seconds" ||
+                           name == "--ppm" || name == "--routing" || name == "--output" ||
+                           name == "--sleep-at" || name == "--sleep-for" ||
+                           name == "--drop-frame" || name == "--repeat-frame" || name == "--device";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;

@@ -96,6 +96,10 @@ uint8_t DeviceModel::configurationValue() const {
 
 std::optional<uint8_t> DeviceModel::alternateSetting(uint8_t interfaceNumber) const {
     std::lock_guard<std::mutex> g(mLock);
+    return alternateLocked(interfaceNumber);
+}
+
+std::optional<uint8_t> DeviceModel::alternateLocked(uint8_t interfaceNumber) const {
     auto it = mAlternate.find(interfaceNumber);
     if (it == mAlternate.end()) return std::nullopt;
     return it->second;

@@ -124,6 +124,8 @@ protected:
     // The active configuration set, or null while unconfigured (under lock).
     const StandardUSB::ConfigurationDescriptor* activeConfiguration() const;
     bool endpointIsActive(uint8_t address) const;
+    // An interface's alternate setting while configured (under lock).
+    std::optional<uint8_t> alternateLocked(uint8_t interfaceNumber) const;
     void requestReEnumeration() { mReEnumerate.store(true); }
 
     mutable std::mutex mLock;

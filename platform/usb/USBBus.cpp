@@ -94,16 +94,22 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         uint64_t unitOf(uint32_t k) const { return firstUnit + (uint64_t)k * periodUnits; }
     };
 
-    // One bulk or interrupt transfer, tried once a frame until the device
-    // answers it.
+    // One bulk or interrupt transfer, moved packet by packet. Bulk: up to
+    // kBulkPacketsPerMicroframe packets a microframe while the device takes
+    // or gives them; interrupt: one packet each interval. A NAK tries again
+    // at the next frame (bulk) or interval (interrupt).
     struct BulkTransfer {
         IOUSBHostPipe* pipe = nullptr;     // retained until the completion ran
         IOUSBHostDevice* device = nullptr; // retained until the completion ran
         std::shared_ptr<DeviceModel> model;
         uint8_t address = 0;
         bool in = false;
+        bool interrupt = false;
+        uint32_t maxPacket = 512;
+        uint32_t periodUnits = 8;         // interrupt: the interval in 125 us units
         IOMemoryDescriptor* md = nullptr; // retained
-        std::vector<uint8_t> data;        // OUT payload taken at submission; IN reply
+        uint32_t length = 0;              // bytes asked for
+        std::vector<uint8_t> packet;      // one packet on its way
         uint64_t dueNanos = 0;
         uint64_t deadlineNanos = 0; // 0: no time-out
         IOReturn status = kIOReturnSuccess;
@@ -398,7 +404,6 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
                         uint32_t transferred) {
             t->status = status;
             t->transferred = transferred;
-            if (t->in && transferred) t->md->writeBytes(0, t->data.data(), transferred);
             auto& queue = bulkDone[t->pipe];
             queue.push_back(t);
             if (queue.size() == 1) pool->post([this, pipe = t->pipe] { runBulkCompletions(pipe); });
@@ -424,45 +429,99 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
                     t->abortGroup = group;
                     ++*group;
                 }
-                finishBulk(t, status, 0);
+                finishBulk(t, status, t->transferred);
             }
         }
 
-        // Serves the bulk and interrupt transfers due at `now`: one transaction
-        // per endpoint and frame, a NAK tries again at the next frame. Returns
-        // when the next one is due.
+        // Serves the bulk and interrupt transfers due at `now`, one transfer
+        // per endpoint at a time, in submission order. Returns when the next
+        // one is due.
         uint64_t serveBulk(uint64_t now) {
             uint64_t next = UINT64_MAX;
-            std::vector<std::pair<IOUSBHostDevice*, uint8_t>> served;
+            // Per endpoint: the packets it may still move in this frame, or
+            // nothing once a transfer of it waits (NAK) for a later frame.
+            std::map<std::pair<IOUSBHostDevice*, uint8_t>, uint32_t> budget;
             const uint64_t frame = frameAt(now);
             for (size_t i = 0; i < bulk.size();) {
                 std::shared_ptr<BulkTransfer> t = bulk[i];
                 if (t->deadlineNanos && t->deadlineNanos <= now) {
                     bulk.erase(bulk.begin() + i);
-                    finishBulk(t, kIOReturnTimeout, 0);
+                    finishBulk(t, kIOReturnTimeout, t->transferred);
                     continue;
                 }
-                const std::pair<IOUSBHostDevice*, uint8_t> key{t->device, t->address};
-                const bool busy = std::find(served.begin(), served.end(), key) != served.end();
-                if (t->dueNanos <= now && !busy) {
-                    served.push_back(key);
-                    const uint32_t n = (uint32_t)t->data.size();
-                    const IsochResult r =
-                        t->in ? t->model->transferIn(t->address, frame, t->data.data(), n)
-                              : t->model->transferOut(t->address, frame, t->data.data(), n);
-                    if (r.status != kIOReturnNotReady) {
+                const auto [left, first] =
+                    budget.try_emplace({t->device, t->address}, packetBudget(*t));
+                if (t->dueNanos <= now && (first || left->second > 0)) {
+                    if (std::optional<IOReturn> end = movePackets(*t, frame, left->second)) {
                         bulk.erase(bulk.begin() + i);
-                        finishBulk(t, r.status,
-                                   r.status == kIOReturnSuccess ? std::min(r.length, n) : 0);
-                        continue;
+                        finishBulk(t, *end, t->transferred);
+                        continue; // the pipe's next transfer goes on in this frame
                     }
+                    left->second = 0;
+                    const uint64_t step =
+                        t->interrupt ? std::max<uint64_t>(t->periodUnits / 8, 1) : 1;
+                    t->dueNanos = frameStart(frame + step);
+                } else if (t->dueNanos <= now) {
+                    left->second = 0;
+                    t->dueNanos = frameStart(frame + 1); // its pipe's earlier transfer waits
                 }
-                if (t->dueNanos <= now) t->dueNanos = frameStart(frame + 1);
                 next = std::min(next, t->dueNanos);
                 if (t->deadlineNanos) next = std::min(next, t->deadlineNanos);
                 ++i;
             }
             return next;
+        }
+
+        // The packets a transfer may move in one frame: bulk several a
+        // microframe, interrupt one an interval.
+        static uint32_t packetBudget(const BulkTransfer& t) {
+            if (!t.interrupt) return 8 * kBulkPacketsPerMicroframe;
+            return t.periodUnits >= 8 ? 1 : 8 / t.periodUnits;
+        }
+
+        // Moves the transfer's packets due in `frame`, at most `budget`
+        // (counted down); the status that ends it (a short packet, the whole
+        // length, an error), or nothing while it goes on.
+        std::optional<IOReturn> movePackets(BulkTransfer& t, uint64_t frame, uint32_t& budget) {
+            for (; budget > 0; --budget) {
+                const uint32_t want = std::min(t.maxPacket, t.length - t.transferred);
+                t.packet.resize(want);
+                if (!t.in && want) t.md->readBytes(t.transferred, t.packet.data(), want);
+                const IsochResult r =
+                    t.in ? t.model->transferIn(t.address, frame, t.packet.data(), want)
+                         : t.model->transferOut(t.address, frame, t.packet.data(), want);
+                if (r.status == kIOReturnNotReady) return std::nullopt;
+                if (r.status != kIOReturnSuccess) return r.status;
+                const uint32_t moved = std::min(r.length, want);
+                if (t.in) landPacket(t, moved);
+                t.transferred += moved;
+                if (moved < t.maxPacket || t.transferred >= t.length) {
+                    --budget;
+                    return kIOReturnSuccess;
+                }
+            }
+            return std::nullopt;
+        }
+
+        // An IN packet lands in the buffer as the controller writes it: its
+        // last 8 bytes last, with release order, so a reader that loads them
+        // with acquire sees the whole packet.
+        static void landPacket(BulkTransfer& t, uint32_t moved) {
+            auto* base = static_cast<uint8_t*>(t.md->kernelAddress()) + t.transferred;
+            const uint32_t head = moved >= 8 ? moved - 8 : 0;
+            std::memcpy(base, t.packet.data(), head);
+            uint8_t* tail = base + head;
+            if (moved >= 8 && reinterpret_cast<uintptr_t>(tail) % 4 == 0) {
+                uint32_t words[2];
+                std::memcpy(words, t.packet.data() + head, 8);
+                std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(tail))
+                    .store(words[0], std::memory_order_release);
+                std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(tail + 4))
+                    .store(words[1], std::memory_order_release);
+            } else {
+                std::atomic_thread_fence(std::memory_order_release);
+                std::memcpy(tail, t.packet.data() + head, moved - head);
+            }
         }
 
         // True for a packet whose slot passed while the scheduler was held: a
@@ -1210,8 +1269,12 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, uint32_t length,
     auto t = std::make_shared<hx::usb::BulkTransfer>();
     t->address = mEndpoint.bEndpointAddress;
     t->in = isEndpointIn(&mEndpoint);
-    t->data.assign(length, 0);
-    if (!t->in && length) dataBuffer->readBytes(0, t->data.data(), length);
+    t->interrupt = type == kEndpointTypeInterrupt;
+    const bool highSpeed = mDevice->getSpeed() >= kUSBHostConnectionSpeedHigh;
+    t->maxPacket = std::max<uint32_t>(getEndpointMaxPacketSize(&mEndpoint), 1);
+    const uint8_t interval = std::max<uint8_t>(mEndpoint.bInterval, 1);
+    t->periodUnits = highSpeed ? 1u << (std::min<uint8_t>(interval, 16) - 1) : 8u * interval;
+    t->length = length;
     t->completion = *completion;
     BusCore& bus = *mDevice->mBus;
     std::lock_guard<std::mutex> g(bus.lock);

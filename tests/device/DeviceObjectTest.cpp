@@ -46,7 +46,7 @@ int countStub(const ZrOSXDevice& d, const char* name) {
 int countRestores(DeviceRoad& road) {
     constexpr uint8_t kVendorOut = 0x40, kMixerValuesRequest = 0x54;
     int n = 0;
-    for (const auto& t : road.harness().model()->trace())
+    for (const auto& t : road.harness()->model()->trace())
         n += t.setup.bmRequestType == kVendorOut && t.setup.bRequest == kMixerValuesRequest;
     return n;
 }

@@ -1,8 +1,8 @@
 // A small device with a vendor interface 4 on the simulated bus, and the
 // vendor port's device and owner as the tests see them.
 //
-// The device echoes each transfer its bulk OUT 0x04 receives as one
-// transfer on its bulk IN 0x84, after a delay in bus frames (knob); with
+// The device echoes each packet its bulk OUT 0x04 receives as one packet
+// on its bulk IN 0x84, after a delay in bus frames (knob); with
 // the error knob it fails its OUT transfers with that status, and while
 // silent it takes OUT transfers and sends nothing.
 //

@@ -227,7 +227,7 @@ public:
     bool scanned = false;
     bool farlane = true;
     bool matchOk = true;
-    bool failStarts = false;
+    std::atomic<bool> failStarts{false};
     int matches = 0;
     int interfaceCloses = 0;
     std::atomic<int> ios{0};

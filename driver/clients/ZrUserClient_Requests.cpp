@@ -290,16 +290,16 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
     case 45:
         if (s) break;
         IOLog("Req_OpenAsyncVendorInterface\n");
-        qnWriteU32(rec, kValue, dev.vendorPortOpen(me));
+        qnWriteU32(rec, kValue, dev.vendorPortOpen(vendorClient()));
         return kIOReturnSuccess;
     case 46:
         if (s) break;
-        qnWriteU32(rec, kValue, dev.vendorPortClose(me, true));
+        qnWriteU32(rec, kValue, dev.vendorPortClose(vendorClient(), true));
         return kIOReturnSuccess;
     case 47:
         if (s) break;
         IOLog("Req_AbortAsyncVendorInterface\n");
-        qnWriteU32(rec, kValue, dev.vendorPortAbort(me, true));
+        qnWriteU32(rec, kValue, dev.vendorPortAbort(vendorClient(), true));
         return kIOReturnSuccess;
     default:
         break;

@@ -27,6 +27,7 @@ class ZrKernelDeviceKorvexHX5100;
 class ZrDevice;
 class DriverData;
 #include "driver/clients/AJ.h"
+#include "driver/clients/VendorAsyncPort.h"
 
 constexpr uint32_t kClientAudioSMSize = 540656;
 constexpr uint32_t kClientAsyncDataSize = 1051668;
@@ -113,6 +114,8 @@ class ZrStreamingClient : public ZrUserClient {
     IOReturn detachRing();
     // The requests both streaming clients serve.
     IOReturn serveStreamingRequest(bool audioServer, uint32_t req, uint8_t* rec, bool& served);
+    // This client as the vendor port's owner: only the audio client can be.
+    VendorAsyncClient* vendorClient() { return dynamic_cast<VendorAsyncClient*>(this); }
 
 protected:
     bool startStreaming(IOService* provider);
@@ -128,7 +131,7 @@ protected:
     bool mAudioServer = false;
 };
 
-class AudioUserClientKorvexHX5100 : public ZrStreamingClient {
+class AudioUserClientKorvexHX5100 : public ZrStreamingClient, public VendorAsyncClient {
     OSDeclareDefaultStructors(AudioUserClientKorvexHX5100) public
         : bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
@@ -151,6 +154,11 @@ class AudioUserClientKorvexHX5100 : public ZrStreamingClient {
     // The client's own asynchronous area (memory type 7, made on demand),
     // lent to the vendor port; null when it cannot be made.
     SharedMemory* initAsyncData();
+
+    // The vendor port's owner.
+    void vendorRetain() override { retain(); }
+    void vendorRelease() override { release(); }
+    SharedMemory* vendorOwnArea() override { return initAsyncData(); }
 
 protected:
     IOReturn serveRequest(uint32_t req, uint8_t* rec) override;

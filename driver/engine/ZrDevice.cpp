@@ -158,8 +158,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
     // The descriptor corrections that read the shared settings need the area.
     mConfigurations.setSharedArea(mpDriverSM);
     if (!mAudioSMArea.init(kAudioSMSize)) return false;
-    recordStub("VendorAsyncPort::onInit");
-    if (!desc) return false;
+    if (!mVendorAsyncPort.onInit() || !desc) return false;
     if (!mpDriverData) mpDriverData = DriverData::create(mpDriverSM);
     if (!mpDriverData) return false;
 
@@ -611,10 +610,10 @@ void ZrDevice::terminateIsocRqBs() {
 }
 
 void ZrDevice::releaseForTeardown() {
-    // The vendor port and the bulk and interrupt request-block lists are
-    // not built in this engine yet: their steps are recorded in place.
-    recordStub("VendorAsyncPort::abort owner");
-    recordStub("VendorAsyncPort::close owner");
+    // The bulk and interrupt request-block lists are not built in this
+    // engine yet: their steps are recorded in place.
+    mVendorAsyncPort.abortOwner(true);
+    mVendorAsyncPort.closeOwner(true);
     terminateIsocRqBs();
     for (const char* list : {"terminateBulkRqBs in", "terminateBulkRqBs out",
                              "terminateInterruptRqBs in", "terminateInterruptRqBs out"})
@@ -700,8 +699,8 @@ void ZrDevice::terminate() {
     mDriverSMArea.term(true);
     mInputRing.unbind();
     mAudioSMArea.term(true);
+    mVendorAsyncPort.onTerm();
     if (mpDeviceInfo) {
-        recordStub("VendorAsyncPort::onTerm");
         memFree(mpDeviceInfo, kDeviceInfoSize);
         mpDeviceInfo = nullptr;
         terminateIsocRqBs();
@@ -720,7 +719,9 @@ void ZrDevice::onClientClosed(const IOUserClient* client, int64_t hogId) {
     }
     if (changed) publishOwners();
     if (!mpDriverSM) return;
-    vendorPortClose(clientId, true);
+    // Only the audio client can own the vendor port.
+    if (const auto* owner = dynamic_cast<const VendorAsyncClient*>(client))
+        vendorPortClose(const_cast<VendorAsyncClient*>(owner), true);
     // The hog owner is the identifier the client registered with the driver.
     if (hogId != -1 && mHogOwner != -1 && int64_t(mHogOwner) == hogId) {
         mHogOwner = -1;

@@ -10,7 +10,7 @@
 //
 // The real-time thread and the isochronous transport are the transport's
 // classes (driver/engine/transport), owned here. Neighbours that are not
-// built yet (sleep and wake, control port, USB-MIDI, vendor port,
+// built yet (sleep and wake, control port, USB-MIDI,
 // device-controls apply, Sorvik map) are small stubs here that record each
 // call in the device's stub trace, so tests see what they are handed.
 #pragma once
@@ -34,6 +34,7 @@
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "driver/engine/stream/ZrFramePatternObserver.h"
 #include "driver/clients/AJ.h"
+#include "driver/clients/VendorAsyncPort.h"
 #include "driver/engine/transport/KeThread.h"
 #include "driver/engine/transport/LevelMeters.h"
 #include "driver/engine/transport/ZrIsocStreaming.h"
@@ -65,7 +66,7 @@ void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t&
 // each; another rate gives 0 when strict, else the 44.1 kHz command.
 uint8_t picCommandForRate(uint32_t rate, bool strict);
 
-class ZrDevice : private AJDevice {
+class ZrDevice : private AJDevice, private VendorAsyncDevice {
 public:
     explicit ZrDevice(ZrKernelDeviceKorvexHX5100& service);
     virtual ~ZrDevice();
@@ -406,12 +407,17 @@ public:
         mMixerBitmap = bitmap;
         mMixerKnob = knob;
     }
-    // The MIDI and control port (its client side) and the vendor
-    // asynchronous port's area; stubs until those ports land.
-    SharedMemory& getVendorAsyncArea();
-    uint32_t vendorPortOpen(uint64_t client);
-    uint32_t vendorPortClose(uint64_t client, bool wait);
-    uint32_t vendorPortAbort(uint64_t client, bool wait);
+    // The vendor port: its area is the device's input area (memory type 6).
+    SharedMemory& getVendorAsyncArea() { return mVendorAsyncPort; }
+    VendorAsyncPort& getVendorAsyncPort() { return mVendorAsyncPort; }
+    VendorAsyncDevice* vendorAsyncDevice() { return this; }
+    uint32_t vendorPortOpen(VendorAsyncClient* client) { return mVendorAsyncPort.open(client); }
+    uint32_t vendorPortClose(VendorAsyncClient* client, bool wait) {
+        return mVendorAsyncPort.close(client, wait);
+    }
+    uint32_t vendorPortAbort(VendorAsyncClient* client, bool wait) {
+        return mVendorAsyncPort.abort(client, wait);
+    }
 
     // ---- Device controls (ZrDevice_Controls.cpp) ----
     // Settings words of the shared record; each setter returns the word now
@@ -647,6 +653,17 @@ private:
     void ajStateChange(uint32_t code) override { stcNotify(code, 0); }
     void ajSetReadChannels(int in, int out) override { setReadChannels(in, out); }
 
+    // ---- The vendor port's view of the device (ZrDevice_Midi.cpp).
+    bool vendorIsFarlane() const override;
+    bool vendorMatchInterface(ZrInterfaceDescriptor*& intf) override;
+    void vendorCloseInterface(ZrInterfaceDescriptor* intf) override;
+    bool vendorInitPipe(ZrPipeDescriptor* pipe, const char* name) override;
+    void vendorClosePipe(ZrPipeDescriptor* pipe) override;
+    bool vendorHasUSBPipe(ZrPipeDescriptor* pipe) const override;
+    IOReturn vendorIO(ZrPipeDescriptor* pipe, IOMemoryDescriptor* buffer, uint32_t length,
+                      IOUSBHostCompletion* completion, uint32_t timeoutMs) override;
+    void vendorAbortPipe(ZrPipeDescriptor* pipe) override;
+
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;
 
@@ -656,6 +673,5 @@ private:
     uint32_t mMixerModeWord = 0;
     uint16_t mMixerBitmap = 0;
     uint16_t mMixerKnob = 0;
-    std::mutex mVendorAsyncLock;
-    SharedMemory mVendorAsyncArea;
+    VendorAsyncPort mVendorAsyncPort;
 };

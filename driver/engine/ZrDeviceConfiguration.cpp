@@ -371,17 +371,19 @@ void ZrDevice::startupHalVardTrunk2() {
 }
 
 void ZrDevice::stopStreaming(bool wait) {
-    // USB-MIDI stop and the vendor-port abort are not built yet: one record
-    // stands for them. The transport removes the real-time service (behind
-    // its barrier when waiting), cancels its request blocks and aborts its
-    // pipes; the other pipes are aborted here.
-    recordStub(std::string("stopStreaming wait=") + (wait ? "1" : "0"));
+    // The vendor port's transfers end first (USB-MIDI stops with the
+    // stream's hooks below). The transport removes the real-time service
+    // (behind its barrier when waiting), cancels its request blocks and
+    // aborts its pipes; the other pipes are aborted here, and the vendor
+    // port's once more, for a transfer started meanwhile.
+    mVendorAsyncPort.abortOwner(wait);
     __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
     mIsocStreaming.stopTransport(wait);
     for (ZrPipeDescriptor* p :
          {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe,
           m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
         if (p) mBindings.abort(p);
+    mVendorAsyncPort.abortOwner(false);
     // The control port hears of the stop and gets time to settle before the
     // stream's own stop hooks run.
     mAJ.streamingStopped();

@@ -1,7 +1,6 @@
 // What the user clients read and set on the device model: the client
 // mixer's reference, channel counts, the mixer-mode products, the extra bytes
-// of a client ring, and the MIDI and vendor ports' client side (stubs that
-// record each call until those ports land).
+// of a client ring.
 #include <string>
 
 #include "driver/engine/ZrDevice.h"
@@ -9,11 +8,6 @@
 #include "driver/engine/stream/DriverData.h"
 
 namespace {
-
-// The vendor port's answer to a request it cannot serve (the port is not
-// built yet): invalid parameter.
-constexpr uint32_t kVendorPortInvalidParameter = 3;
-constexpr uint64_t kVendorAsyncAreaSize = 1051668;
 
 bool listedIn(const uint16_t* ids, size_t n, uint16_t product) {
     for (size_t i = 0; i < n; ++i)
@@ -66,27 +60,4 @@ bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const {
     if (ins) *ins = i;
     if (outs) *outs = o;
     return true;
-}
-
-SharedMemory& ZrDevice::getVendorAsyncArea() {
-    std::lock_guard<std::mutex> g(mVendorAsyncLock);
-    if (!mVendorAsyncArea.getMemory()) mVendorAsyncArea.init(kVendorAsyncAreaSize);
-    return mVendorAsyncArea;
-}
-
-uint32_t ZrDevice::vendorPortOpen(uint64_t client) {
-    recordStub("VendorAsyncPort::open client=" + std::to_string(client));
-    return kVendorPortInvalidParameter;
-}
-
-uint32_t ZrDevice::vendorPortClose(uint64_t client, bool wait) {
-    recordStub("VendorAsyncPort::close client=" + std::to_string(client) +
-               " wait=" + std::to_string(wait));
-    return kVendorPortInvalidParameter;
-}
-
-uint32_t ZrDevice::vendorPortAbort(uint64_t client, bool wait) {
-    recordStub("VendorAsyncPort::abort client=" + std::to_string(client) +
-               " wait=" + std::to_string(wait));
-    return kVendorPortInvalidParameter;
 }

@@ -1,6 +1,8 @@
 // The device as the MIDI and control port sees it: identity, family, rate,
-// the MIDI interface and its pipes, the port words and the state changes.
+// the MIDI interface and its pipes, the port words and the state changes;
+// and as the vendor port sees it: the family, its interface and pipes.
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/config/ZrConfigProducts.h"
 #include "driver/engine/desc/ZrDescriptorProducts.h"
 #include "driver/engine/desc/ZrPipeDescriptor.h"
@@ -61,4 +63,45 @@ IOUSBHostPipe* ZrDevice::ajGetPipe(ZrPipeDescriptor* pipe) const {
 
 void ZrDevice::ajClosePipe(ZrPipeDescriptor* pipe) {
     mBindings.closePipe(pipe);
+}
+
+// ---- The vendor port's view
+
+bool ZrDevice::vendorIsFarlane() const {
+    const VIDPID& ids = mConfigurations.getIds();
+    return ZrDescriptorProducts::isSorvikFarlane1(ids) ||
+           ZrDescriptorProducts::isSorvikFarlane2(ids);
+}
+
+bool ZrDevice::vendorMatchInterface(ZrInterfaceDescriptor*& intf) {
+    return mService.matchInterface(intf, true);
+}
+
+// The family's other vendor interfaces close without going back to
+// alternate 0; the vendor interface does the same.
+void ZrDevice::vendorCloseInterface(ZrInterfaceDescriptor* intf) {
+    mBindings.closeInterface(intf, false);
+}
+
+bool ZrDevice::vendorInitPipe(ZrPipeDescriptor* pipe, const char* name) {
+    return mBindings.initPipe(pipe, name);
+}
+
+void ZrDevice::vendorClosePipe(ZrPipeDescriptor* pipe) {
+    mBindings.closePipe(pipe);
+}
+
+bool ZrDevice::vendorHasUSBPipe(ZrPipeDescriptor* pipe) const {
+    return mBindings.getPipe(pipe) != nullptr;
+}
+
+IOReturn ZrDevice::vendorIO(ZrPipeDescriptor* pipe, IOMemoryDescriptor* buffer, uint32_t length,
+                            IOUSBHostCompletion* completion, uint32_t timeoutMs) {
+    IOUSBHostPipe* usbPipe = mBindings.getPipe(pipe);
+    if (!usbPipe) return kIOReturnNotAttached;
+    return usbPipe->io(buffer, length, completion, timeoutMs);
+}
+
+void ZrDevice::vendorAbortPipe(ZrPipeDescriptor* pipe) {
+    mBindings.abort(pipe);
 }

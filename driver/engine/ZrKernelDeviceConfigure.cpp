@@ -127,6 +127,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
     settings = chosen;
     ZrConfigurationDescriptor* configuration = configs.m_pcConfiguration;
     if (!configuration) return fail(kIOReturnError);
+    // The vendor port looks for its own interface in the chosen configuration.
+    dev.getVendorAsyncPort().onFindInterfaces(dev.vendorAsyncDevice(), configuration);
     const uint8_t wanted = configuration->getConfigurationValue();
 
     uint8_t current = 99;
@@ -210,8 +212,10 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcMidiInterface,false);\n");
         ok = false;
     }
-    // The vendor port takes its interface here (not built yet).
-    dev.recordStub("VendorAsyncPort::onConfigureDone");
+    if (!dev.getVendorAsyncPort().onConfigureDone(dev.vendorAsyncDevice())) {
+        IOLog("isInitSuccess is false after m_pDevice->mVendorAsyncPort.onConfigureDone;\n");
+        ok = false;
+    }
     IOLog("Configure status is (after matchInterface) %d\n", ok ? 1 : 0);
 
     ZrInterfaceDescriptor* in = configs.mpInInterface;
@@ -397,7 +401,7 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     else if (ZrDescriptorProducts::isSorvikFarlane1(ids) ||
              ZrDescriptorProducts::isSorvikFarlane2(ids))
         b.closeInterface(configs.m_pcMidiInterface, false);
-    dev.recordStub("VendorAsyncPort::onUnconfigure");
+    dev.getVendorAsyncPort().onUnconfigure();
     b.closeInterface(configs.m_pcControlInterface, true);
     b.closeInterface(configs.mpInInterface, true);
     b.closeInterface(configs.mpOutInterface, true);

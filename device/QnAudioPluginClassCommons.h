@@ -19,9 +19,35 @@
 #include "platform/cf/CoreFoundation.h"
 #include "platform/coreaudio/CoreAudioTypes.h"
 
-class OSXAsioRegistry;
+// The settings store as the device logic uses it: the named settings it
+// mirrors from the kernel and the values it reads back. Each build adapts
+// its own preference-domain class (the HAL build's and the audio server's
+// keep the same domain and keys).
+class QnAudioPluginSettingsStore {
+public:
+    virtual ~QnAudioPluginSettingsStore() = default;
+    virtual bool setUInt16Value(uint16_t value, const char* key) = 0;
+    virtual bool getUInt16Value(uint16_t& value, const char* key) = 0;
+    virtual void setWolfsonRegister(int codec, int reg, uint32_t value) = 0;
+    virtual void setSampleRate(uint32_t rate) = 0;
+    virtual void setFootSwitchMode(uint32_t mode) = 0;
+    virtual void setFootSwitchProtocol(uint32_t protocol) = 0;
+    virtual void setMixerFractions(const void* bytes) = 0;
+    virtual void setRoutingMatrix(const void* bytes) = 0;
+    virtual void setDigitalOutMode(uint32_t mode) = 0;
+    virtual void setClockSource(uint32_t source) = 0;
+    virtual void setMixerMode(int32_t mode) = 0;
+    virtual void setSorvikConfigAndMapping(const QN_Sorvik_ConfigAndMap& record,
+                                           uint64_t identifier) = 0;
+    virtual bool getRouting(int first, int second, uint32_t& value) = 0;
+    virtual void setRouting(int first, int second, uint32_t value) = 0;
+    // Writes the domain out.
+    virtual void store() = 0;
+};
 
-// What the device logic needs of the device that carries it.
+// What the device logic needs of the device that carries it: the driver
+// area, the request call, the client-application type, the settings store
+// and the change sink.
 class QnAudioPluginHost {
 public:
     virtual ~QnAudioPluginHost() = default;
@@ -36,6 +62,8 @@ public:
     virtual int hostClientAppType() = 0;
     // The kernel service's properties (a copy the caller releases), or null.
     virtual CFDictionaryRef hostCopyServiceProperties() = 0;
+    // The device's settings store, or null.
+    virtual QnAudioPluginSettingsStore* hostSettingsStore() = 0;
     // Change sink.
     virtual void hostFormatChanged() = 0; // the client's onFormatChanged
     virtual void hostReportFormatChange(const AudioStreamBasicDescription& inVirtual,
@@ -43,6 +71,12 @@ public:
                                         const AudioStreamBasicDescription& inPhysical,
                                         const AudioStreamBasicDescription& outPhysical) = 0;
     virtual void hostFrameSizePropertyChanged(uint32_t frames) = 0;
+    // A direction's format identifier and flags were stored (the audio
+    // cycle converts by the virtual flags).
+    virtual void hostStreamFormatStored(bool /*isInput*/, bool /*isPhysical*/, AudioFormatID /*id*/,
+                                        AudioFormatFlags /*flags*/) {}
+    // Whether a frame size leaves room in the mapped rings (half of each).
+    virtual bool hostFrameSizeFits(uint32_t /*frames*/) { return true; }
     virtual void hostUpdateLatencies() = 0;
     // Builds the IO buffers, or hands the counts to the running audio thread,
     // which resizes at the start of its next cycle.
@@ -60,8 +94,6 @@ public:
     virtual bool hostCall(uint32_t req, void* payload, uint32_t bytes) {
         return hostRequest(req, payload, bytes);
     }
-    // The settings store, or null.
-    virtual OSXAsioRegistry* hostRegistry() { return nullptr; }
     // The device's 64-bit Sorvik identifier (kept at open).
     virtual uint64_t hostSorvikIdentifier() { return 0; }
     // Calls of the device manager's client.
@@ -113,12 +145,11 @@ public:
     static constexpr uint32_t kRingBytes = 0x83FF0;
     static constexpr uint32_t kMinFrameSize = 64;
     static constexpr uint32_t kMaxFrameSize = 8192;
-    static constexpr int kClientControlPanel = 12;
 
     QnAudioPluginClassCommons(QnAudioPluginHost& host, APIDeviceInfo& info);
 
     // Families and features.
-    static const char* getIDRoot() { return "com.korvex.hx5100"; }
+    static const char* getIDRoot();
     void setupSpecificFeatures();
     void setSpecFeature(unsigned feature);
     bool isMerrowCompatible() const;
@@ -172,8 +203,9 @@ public:
     IOReturn setSettings(const QnChannelSettings& settings, bool isInput, bool deferred,
                          bool force);
     // Applies a pending change (the device calls it when its IO procedures
-    // change their running state).
-    IOReturn applyPendingSettings();
+    // change their running state): at 88200 or 96000 below USB 2 a stereo
+    // pending count of a direction no procedure uses is dropped first.
+    IOReturn applyPendingSettings(bool inputAttached = true, bool outputAttached = true);
     static int calcBW(int rateIndex, int resolutionIndex, int channelIndex);
 
     // Frame sizes, IO buffers and hardware.
@@ -182,17 +214,22 @@ public:
     void getFrameSizeRange(double* minimum, double* maximum);
     void getFrameSizeRangeBytes(bool isInput, double* minimum, double* maximum);
     static uint32_t validateMinMaxFrameSize(uint32_t size);
+    // Channel counts within a ring's and resolutions the rings carry.
+    static bool plausibleSettings(const QnChannelSettings& settings);
     IOReturn setFrameSize(uint32_t size, bool notify, bool force);
     uint32_t getFrameSize() const;
     uint32_t getFrameSizeBytes(bool isInput) const;
     bool createIOBuffers();
     void updateSafetyOffsets() {}
     bool prepareHardware();
-    bool hardwareReady() const { return mHardwarePrepared; }
+    bool hardwarePrepared() const { return mHardwarePrepared; }
     void setHardwarePrepared(bool prepared) { mHardwarePrepared = prepared; }
     void setDefaultFrameSize(uint32_t frames) { mDefaultFrameSize = frames; }
-    // The audio thread takes the pending frame size at the start of a cycle.
-    uint32_t takePendingFrameSize();
+    // The audio thread takes the pending frame size at the start of a cycle;
+    // a size above limit is dropped (0), the property keeps its value.
+    uint32_t takePendingFrameSize(uint32_t limit = kMaxFrameSize);
+    uint32_t pendingFrameSize() const { return mPendingFrameSize.load(); }
+    uint32_t defaultFrameSize() const { return mDefaultFrameSize; }
 
     // State the device reads.
     const QnChannelSettings& currentSettings() const { return mCurrent; }
@@ -294,6 +331,8 @@ public:
     // device mutex; the waits of codes 2 and 13 hold no lock).
     void KernelDriverNotificationHandler(const QN_StateChange& change);
     int32_t deviceMixerMode() const { return mDeviceMixerMode; }
+    void setDeviceMixerMode(int32_t mode) { mDeviceMixerMode = mode; }
+    void clearPhonoFlags() { mPhonoCodec[0] = mPhonoCodec[1] = false; }
     bool phonoFlag(int codec) const { return mPhonoCodec[codec ? 1 : 0].load(); }
 
 private:
@@ -380,7 +419,7 @@ private:
     bool readUserConfig(uint8_t reply[3]);
     void setInterfaceChannels(uint32_t in, uint32_t out);
 
-    int32_t mDeviceMixerMode = 0;
+    int32_t mDeviceMixerMode = 2;
     std::atomic<uint32_t> mSorvikUsage{0}; // inputs in bits 0..15, outputs 16..31
     QN_Sorvik_ConfigAndMap mSorvikConfigAndMap{};
 };

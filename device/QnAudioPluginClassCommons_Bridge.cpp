@@ -10,7 +10,6 @@
 #include <syslog.h>
 
 #include "abi/DeviceFamilies.h"
-#include "device/OSXAsioRegistry.h"
 #include "device/QnAudioPluginClassCommons_Requests.h"
 
 using namespace qnrequests;
@@ -394,7 +393,7 @@ bool QnAudioPluginClassCommons::setMixerValues(CFDictionaryRef dictionary) {
     Reply reply;
     const bool ok = audioRequest(kReqSetMixerValues, reply, halves, sizeof halves);
     syslog(LOG_NOTICE, "SetMixerValues bitmapValue %d knob %d\n", int(halves[0]), int(halves[1]));
-    if (OSXAsioRegistry* registry = mHost.hostRegistry()) {
+    if (QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore()) {
         registry->setUInt16Value(halves[0], "AnalogInState");
         registry->setUInt16Value(halves[1], "MonMixPos");
     }

@@ -13,7 +13,6 @@
 
 #include "abi/DeviceFamilies.h"
 #include "abi/ProductIdentities.h"
-#include "device/OSXAsioRegistry.h"
 #include "device/ProcessNames.h"
 #include "device/QnAudioPluginClassCommons_Requests.h"
 #include "platform/base/HXClock.h"
@@ -70,7 +69,7 @@ void QnAudioPluginClassCommons::KernelDriverNotificationHandler(const QN_StateCh
         return streamBroken();
     }
     std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
-    OSXAsioRegistry* registry = mHost.hostRegistry();
+    QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     switch (change.mCode) {
     case STC_NewConfig:
         return newConfig();
@@ -175,7 +174,7 @@ void QnAudioPluginClassCommons::storeAfterDispatch(uint32_t stateCode) {
     }
     Reply reply;
     if (!dispatch(code, reply)) return;
-    OSXAsioRegistry* registry = mHost.hostRegistry();
+    QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     if (!registry) return;
     if (stateCode == STC_FootswitchModeStored) registry->setFootSwitchMode(reply.unionWord(0));
     if (stateCode == STC_FootswitchProtocolStored)
@@ -240,7 +239,8 @@ void QnAudioPluginClassCommons::newConfig() {
     }
     mHost.hostFormatChanged();
     finish();
-    if (OSXAsioRegistry* registry = mHost.hostRegistry()) registry->setSampleRate(kernelRate());
+    if (QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore())
+        registry->setSampleRate(kernelRate());
 }
 
 // ---- Data source (code 10) and the codec register mirror (code 9)
@@ -263,7 +263,7 @@ void QnAudioPluginClassCommons::wolfsonMirror(const QN_StateChange& change) {
                 change.mParam2);
     std::printf("STC_ChangeWolfson with register %d, value %d, codec %d\n", int(reg), int(value),
                 int(codec));
-    OSXAsioRegistry* registry = mHost.hostRegistry();
+    QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     if (registry) {
         registry->setWolfsonRegister(int(codec), int(reg), value);
         registry->store();
@@ -289,7 +289,7 @@ void QnAudioPluginClassCommons::clockSourceChanged() {
         }
     }
     const int32_t source = getCurrentClockSource();
-    if (OSXAsioRegistry* registry = mHost.hostRegistry(); registry && source >= 0)
+    if (QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore(); registry && source >= 0)
         registry->setClockSource(uint32_t(source));
 }
 
@@ -362,7 +362,8 @@ void QnAudioPluginClassCommons::userConfiguration() {
     }
     mHost.hostPropertyChanged(Scope::DeviceInput, fourCC("diff"));
     mHost.hostPropertyChanged(Scope::DeviceOutput, fourCC("diff"));
-    if (OSXAsioRegistry* registry = mHost.hostRegistry()) registry->setMixerMode(mDeviceMixerMode);
+    if (QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore())
+        registry->setMixerMode(mDeviceMixerMode);
     mHost.hostPropertyChanged(Scope::Device, fourCC("QvRC"));
 }
 
@@ -380,7 +381,7 @@ void QnAudioPluginClassCommons::mixerModeChanged() {
             setInterfaceChannels(2, 2);
         }
     }
-    OSXAsioRegistry* registry = mHost.hostRegistry();
+    QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     if (r[0]) {
         uint16_t bitmap = kDefaultAnalogInState, knob = 0;
         if (!registry || !registry->getUInt16Value(bitmap, "AnalogInState"))

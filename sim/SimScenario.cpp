@@ -279,7 +279,7 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
         r.failure = road.error();
         return;
     }
-    if (device->trueChannels().Frequency != o.rate) {
+    if (device->getFrequency() != o.rate) {
         r.failure =
             "rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) + " speed";
         r.optionError = true;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "abi/ServiceClass.h"
 #include "device/DeviceManagerClient.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr uint32_t kReqConfigure = 1;
 constexpr uint32_t kResolution = 24;
+constexpr uint32_t kBaseRate = 44100; // another client's format before the program asks
 constexpr double kFloatScale = 8388608.0;
 
 int32_t signExtend24(uint32_t v) {
@@ -174,19 +176,20 @@ bool DeviceRoad::boot() {
         mError = "the configuring connection did not open";
         return false;
     }
+    // The routing goes to the kernel as a control request on a client of
+    // the harness's own, as another program would set it, configured or
+    // not: a fresh device the layer restores streams through it as well.
+    if (!mHarness->openClient() || !mHarness->setRouting()) {
+        mError = mHarness->lastError();
+        return false;
+    }
     if (!mOptions.configureFirst) return true;
-    const QnChannelSettings cs{mOptions.rate, 2, kResolution, 2, kResolution, 0};
+    const QnChannelSettings cs{kBaseRate, 2, kResolution, 2, kResolution, 0};
     std::memcpy(reinterpret_cast<char*>(mConfigurer->driverSM()) +
                     offsetof(DriverSM, mChannelSettings),
                 &cs, sizeof cs);
     if (!mConfigurer->callDriver(kReqConfigure)) {
         mError = "the device was not configured";
-        return false;
-    }
-    // The routing goes to the kernel as a control request on a client of
-    // the harness's own, as another program would set it.
-    if (!mHarness->openClient() || !mHarness->setRouting()) {
-        mError = mHarness->lastError();
         return false;
     }
     return true;
@@ -195,7 +198,14 @@ bool DeviceRoad::boot() {
 ZrOSXDevice* DeviceRoad::openDevice() {
     mManager = std::make_unique<OSXDeviceManager>(nullptr, mClient.get(), false);
     ZrOSXDevice* device = mManager->getDevice(0);
-    if (!device) mError = "the device manager found no device";
+    if (!device) {
+        mError = "the device manager found no device";
+        return nullptr;
+    }
+    // The program asks for its rate as a HAL client does; a rate the device
+    // does not offer leaves the one it has (the caller compares).
+    if (!device->setFrequency(false, mOptions.rate))
+        mError = "the device does not offer " + std::to_string(mOptions.rate) + " Hz";
     return device;
 }
 

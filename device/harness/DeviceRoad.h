@@ -3,9 +3,10 @@
 // driver booted by the client harness, then the device manager finds the
 // device and a float IO procedure plays a ramp and records what comes back.
 //
-// Until the device layer configures a fresh device itself, a driver
-// connection configures the asked rate at 24 bits first (settings at 5420,
-// Req 1), as another client would; routing is set as the harness sets it.
+// A driver connection first configures the device at 44,100 Hz and 24 bits
+// (settings at 5420, Req 1), as another client would, unless the device is
+// to be opened fresh; the program then asks for its rate through the device
+// layer (setFrequency). Routing is set as the harness sets it.
 // Tests and hxsim share this; nothing here is test-only.
 #pragma once
 

@@ -62,7 +62,7 @@ struct RecordingHost : FakeHost {
         if (replyWord) std::memcpy(p + (req == 35 ? 4 : 0), &*replyWord, 4);
         return true;
     }
-    OSXAsioRegistry* hostRegistry() override { return registry; }
+    QnAudioPluginSettingsStore* hostSettingsStore() override { return store; }
     void hostClientEvent(Event e, const QN_StateChange&) override { events.push_back(e); }
     void hostPropertyChanged(Scope s, uint32_t selector) override {
         notices.push_back({s, selector});
@@ -70,7 +70,7 @@ struct RecordingHost : FakeHost {
     std::vector<Sent> sent;
     bool failCalls = false;
     std::optional<uint32_t> replyWord;
-    OSXAsioRegistry* registry = nullptr;
+    QnAudioPluginSettingsStore* store = nullptr;
     std::vector<Event> events;
     std::vector<std::pair<Scope, uint32_t>> notices;
 };

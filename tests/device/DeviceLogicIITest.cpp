@@ -11,6 +11,9 @@
 #include "abi/ServiceClass.h"
 #include "device/DriverConnection.h"
 #include "device/OSXAsioRegistry.h"
+#include "device/OSXDeviceManager.h"
+#include "device/ZrOSXDevice.h"
+#include "tests/device/DeviceEventRecorder.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrDevice.h"
@@ -24,6 +27,8 @@
 #include "platform/sys/HXProcess.h"
 #include "platform/sys/HXShell.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -31,7 +36,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using devicelogic::FakeHost;
@@ -535,4 +539,374 @@ TEST(Sorvik, ConfigAndMapRefreshesTheUsageLists) {
     EXPECT_EQ(code, 69u);
 }
 
+TEST(Bridge, MixerModeCodesAndMixerValuesStoredWhateverTheResult) {
+    struct Store : QnAudioPluginSettingsStore {
+        bool setUInt16Value(uint16_t v, const char* key) override {
+            stored.push_back({key, v});
+            return true;
+        }
+        bool getUInt16Value(uint16_t&, const char*) override { return false; }
+        void setWolfsonRegister(int, int, uint32_t) override {}
+        void setSampleRate(uint32_t) override {}
+        void setFootSwitchMode(uint32_t) override {}
+        void setFootSwitchProtocol(uint32_t) override {}
+        void setMixerFractions(const void*) override {}
+        void setRoutingMatrix(const void*) override {}
+        void setDigitalOutMode(uint32_t) override {}
+        void setClockSource(uint32_t) override {}
+        void setMixerMode(int32_t) override {}
+        void setSorvikConfigAndMapping(const QN_Sorvik_ConfigAndMap&, uint64_t) override {}
+        bool getRouting(int, int, uint32_t&) override { return false; }
+        void setRouting(int, int, uint32_t) override {}
+        void store() override {}
+        std::vector<std::pair<std::string, uint16_t>> stored;
+    } store;
+    Logic l;
+    l.host.store = &store;
+    for (uint32_t number : {0u, 1u}) {
+        EXPECT_TRUE(l.commons->setMixerMode(number));
+        const auto& p = l.host.sent.back().payload;
+        EXPECT_EQ(l.host.sent.back().req, 38u);
+        EXPECT_EQ(p[0], 1);
+        EXPECT_EQ(p[1], number == 0 ? 2 : 0);
+        EXPECT_EQ(p[2], 0xFF);
+        EXPECT_EQ(p[3], 0xFF);
+    }
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
+    int32_t bitmap = 0x5A, knob = 14199;
+    CFNumberRef b = CFNumberCreate(nullptr, kCFNumberSInt32Type, &bitmap);
+    CFNumberRef k = CFNumberCreate(nullptr, kCFNumberSInt32Type, &knob);
+    CFDictionarySetValue(d, CFSTR("MixerBitmap"), b);
+    CFDictionarySetValue(d, CFSTR("MixerKnob"), k);
+    l.host.failCalls = true;
+    EXPECT_FALSE(l.commons->setMixerValues(d));
+    const auto& p = l.host.sent.back().payload;
+    EXPECT_EQ(l.host.sent.back().req, 40u);
+    EXPECT_EQ(p[0] | p[1] << 8, 0x5A);
+    EXPECT_EQ(p[2] | p[3] << 8, 14199);
+    EXPECT_EQ(store.stored, (std::vector<std::pair<std::string, uint16_t>>{{"AnalogInState", 0x5A},
+                                                                           {"MonMixPos", 14199}}));
+    uint32_t value = 7;
+    l.host.sent.clear();
+    EXPECT_EQ(l.commons->getTolvaneRouting(&value), kIOReturnError);
+    EXPECT_FALSE(l.commons->setTolvaneRouting(1));
+    EXPECT_TRUE(l.host.sent.empty());
+    for (CFTypeRef r : {CFTypeRef(d), CFTypeRef(b), CFTypeRef(k)})
+        CFRelease(r);
+}
+
+// ---- The handler's table on the in-memory area (the stack tests below
+// take the records from the kernel itself).
+
+uint32_t fourChar(const char* c) {
+    return uint32_t(uint8_t(c[0])) << 24 | uint32_t(uint8_t(c[1])) << 16 |
+           uint32_t(uint8_t(c[2])) << 8 | uint8_t(c[3]);
+}
+
+TEST(StateChange, EachCodeGivesItsRequestsCallbacksAndNotices) {
+    struct Row {
+        uint32_t code;
+        std::vector<uint32_t> requests; // request codes; 35 rows list the dispatch code
+        std::vector<Event> events;
+        std::vector<std::pair<Scope, const char*>> notices;
+    };
+    const Row rows[] = {
+        {6, {}, {Event::VolumeChanged}, {}},
+        {7, {}, {Event::MuteChanged}, {}},
+        {8, {}, {Event::MonitorChanged}, {}},
+        {11, {}, {Event::OtherClientAttached}, {}},
+        {12, {}, {Event::OtherClientDetached}, {}},
+        {14, {}, {}, {}},
+        {32, {}, {}, {{Scope::Device, "oink"}}},
+        {36, {}, {}, {{Scope::Device, "QvFC"}}},
+        {38, {51}, {}, {{Scope::Device, "QvFC"}}},
+        {39, {53}, {}, {{Scope::Device, "QvFC"}}},
+        {40, {74}, {}, {}},
+        {41, {57}, {}, {}},
+        {42, {59}, {}, {}},
+        {48, {}, {}, {{Scope::Device, "QvMC"}}},
+        {49, {27}, {}, {{Scope::Device, "QnDM"}}},
+        {53, {62}, {}, {}},
+        {55, {}, {}, {{Scope::Device, "QnOS"}}},
+        {56, {}, {}, {{Scope::Device, "QvRt"}}},
+        {0x10000, {}, {Event::StateChange}, {}},
+        {0x20001, {}, {}, {}},
+        {77, {}, {}, {}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        Logic l;
+        l.host.sent.clear();
+        l.commons->KernelDriverNotificationHandler(makeStateChange(r.code, 0, 0x9999, 0));
+        std::vector<uint32_t> requests;
+        for (const auto& sent : l.host.sent) {
+            uint32_t code = sent.req;
+            if (sent.req == 35) std::memcpy(&code, sent.payload.data(), 4);
+            requests.push_back(code);
+        }
+        EXPECT_EQ(requests, r.requests);
+        EXPECT_EQ(l.host.events, r.events);
+        std::vector<std::pair<Scope, uint32_t>> notices;
+        for (const auto& n : r.notices)
+            notices.push_back({n.first, fourChar(n.second)});
+        EXPECT_EQ(l.host.notices, notices);
+    }
+    // The own client's attach calls nothing.
+    Logic own;
+    own.commons->KernelDriverNotificationHandler(makeStateChange(11, 0, own.host.identity, 0));
+    EXPECT_TRUE(own.host.events.empty());
+}
+
+TEST(StateChange, LaunchRecordsACommandOnlyForTheLoginWindowAndTheHelper) {
+    std::vector<std::string> commands;
+    hx::sys::setSystemHook([&](const std::string& c) {
+        commands.push_back(c);
+        return 0;
+    });
+    for (int type : {5, 12, 17, 18}) {
+        Logic l;
+        l.host.appType = type;
+        commands.clear();
+        l.commons->KernelDriverNotificationHandler(makeStateChange(35, 0, 0, 0));
+        const bool launches = type == 12 || type == 17;
+        ASSERT_EQ(commands.size(), launches ? 1u : 0u) << type;
+        if (launches) {
+            EXPECT_EQ(commands[0], "open -b com.korvex.hx5100.control --args " +
+                                       std::to_string(hx::sys::ownPid()));
+        }
+        ASSERT_EQ(l.host.notices.size(), 1u);
+        EXPECT_EQ(l.host.notices[0].second, fourChar("QvLC"));
+    }
+    hx::sys::setSystemHook({});
+}
+
+TEST(StateChange, UserConfigurationNoticesOfTheLXProducts) {
+    struct Row {
+        uint16_t product;
+        uint8_t bits;
+        int release;
+        const char* text;
+        const char* icon;
+    };
+    const Row rows[] = {
+        {kKorvexLX420ProductID, 0x10 | 0x04, 12,
+         "The device is in Stereo MIX mode.\nDigital mode is Coaxial.", "USB.tiff"},
+        {kKorvexLX420ProductID, 0x08, 11,
+         "The device is in 4 Inputs, 6 Outputs mode.\nDigital mode is Optical.", "USB.png"},
+        {kKorvexLX420ProductID, 0x00, 19,
+         "The device is in 6 Inputs, 4 Outputs mode.\nDigital mode is Optical.", "USB.tiff"},
+        {kKorvexLX310ProductID, 0x08, 11, "The device is in 2 Inputs, 2 Outputs mode.\n",
+         "USB.png"},
+        {kKorvexLX310ProductID, 0x00, 12, "", "USB.tiff"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        struct Host : RecordingHost {
+            uint8_t reply[3];
+            bool hostCall(uint32_t req, void* payload, uint32_t bytes) override {
+                RecordingHost::hostCall(req, payload, bytes);
+                if (req == 33) std::memcpy(payload, reply, 3);
+                return true;
+            }
+        } host;
+        host.reply[0] = 1, host.reply[1] = r.bits, host.reply[2] = 1;
+        auto info = devicelogic::hx5100Info(true);
+        info->mProduct = r.product;
+        QnAudioPluginClassCommons commons(host, *info);
+        hx::sys::setEmulatedRelease(std::to_string(r.release) + ".0.0");
+        hx::cf::clearUserNotices();
+        commons.KernelDriverNotificationHandler(makeStateChange(34, 0, 0, 0));
+        auto notices = hx::cf::userNotices();
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0].text, r.text);
+        EXPECT_EQ(notices[0].header,
+                  r.product == kKorvexLX420ProductID ? "Korvex LX-420" : "Korvex LX-310");
+        EXPECT_NE(notices[0].iconPath.find(r.icon), std::string::npos);
+        EXPECT_EQ(notices[0].level, 3u);
+        EXPECT_DOUBLE_EQ(notices[0].timeout, 2.0);
+        if (r.product == kKorvexLX420ProductID) {
+            EXPECT_EQ(commons.deviceMixerMode(), 1);
+        }
+        ASSERT_EQ(host.notices.size(), 3u);
+        EXPECT_EQ(host.notices[0], std::make_pair(Scope::DeviceInput, fourChar("diff")));
+        EXPECT_EQ(host.notices[1], std::make_pair(Scope::DeviceOutput, fourChar("diff")));
+        EXPECT_EQ(host.notices[2].second, fourChar("QvRC"));
+    }
+    hx::sys::resetProcessOverrides();
+    hx::cf::clearUserNotices();
+}
+
+// ---- The real stack: the device object on the simulated machine
+
+template <typename Pred> bool runUntil(Pred done) {
+    for (int i = 0; i < 2000 && !done(); ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    return done();
+}
+
+struct Client : devicetest::DeviceEventRecorder {
+    void onVolumeChanged(ZrOSXDevice*) override { events.push_back("volume"); }
+    void onMuteChanged(ZrOSXDevice*) override { events.push_back("mute"); }
+    void onMonitorChanged(ZrOSXDevice*) override { events.push_back("monitor"); }
+    void onDataSourceChanged(ZrOSXDevice*) override { events.push_back("dataSource"); }
+    void onOtherClientAttached(ZrOSXDevice*) override { events.push_back("attached"); }
+    void onOtherClientDetached(ZrOSXDevice*) override { events.push_back("detached"); }
+    bool saw(const std::string& e) const {
+        return std::find(events.begin(), events.end(), e) != events.end();
+    }
+};
+
+class DeviceLogicII : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(hx::path::map("/tmp"));
+        harness = std::make_unique<hx::harness::ClientHarness>();
+        ASSERT_TRUE(harness->boot()) << harness->lastError();
+        hx::sys::setOwnUid(501);
+        manager = std::make_unique<OSXDeviceManager>(nullptr, &client, false);
+        ASSERT_TRUE(runUntil([&] { return manager->getCountDevices() == 1; }));
+        device = manager->getDevice(0);
+        ASSERT_TRUE(device && device->isDeviceOpen());
+        io_iterator_t it = 0;
+        ASSERT_EQ(IOServiceGetMatchingServices(0, IOServiceMatching(kZrServiceClassName), &it),
+                  KERN_SUCCESS);
+        service = IOIteratorNext(it);
+        IOObjectRelease(it);
+        other = std::make_unique<DriverConnection>(service);
+        ASSERT_TRUE(other->ioIsOpen());
+        settle();
+    }
+    void TearDown() override {
+        other.reset();
+        manager.reset();
+        if (service) IOObjectRelease(service);
+        harness.reset();
+        hx::sys::resetProcessOverrides();
+    }
+    void settle() {
+        hx::kern::waitQuiet();
+        for (int i = 0; i < 20; ++i)
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    }
+    // Another client's request with its payload bytes.
+    bool otherRequest(uint32_t req, std::initializer_list<uint8_t> bytes) {
+        DriverConnection::RecordGuard g(*other);
+        std::memset(g.record().payload, 0, sizeof g.record().payload);
+        std::copy(bytes.begin(), bytes.end(), g.record().payload);
+        return other->callDriver(req);
+    }
+
+    hx::test::TempRoot root;
+    std::unique_ptr<hx::harness::ClientHarness> harness;
+    Client client;
+    std::unique_ptr<OSXDeviceManager> manager;
+    ZrOSXDevice* device = nullptr;
+    io_service_t service = 0;
+    std::unique_ptr<DriverConnection> other;
+};
+
+TEST_F(DeviceLogicII, HX5100ControlsAreOneSourcePerDirectionWithoutMuteVolumeOrMonitor) {
+    for (bool isInput : {true, false}) {
+        EXPECT_EQ(device->getNumDataSources(isInput), 1u);
+        EXPECT_EQ(device->getDataSourceID(isInput), 1u);
+        CFStringRef name = nullptr;
+        device->getDataSourcesName(isInput, 1, &name);
+        // The kernel publishes one record per direction; its name names the source.
+        const XsControlGroup& g =
+            isInput ? device->driverSM()->mControls.cIn : device->driverSM()->mControls.cOut;
+        ASSERT_EQ(g.mCount, 1u);
+        const std::string shown = text(name);
+        EXPECT_EQ(shown, std::string(g.mEndpoints[0].mName));
+        EXPECT_NE(shown.find(isInput ? "Input" : "Output"), std::string::npos);
+        EXPECT_EQ(device->getMute(isInput, 0), -1);
+        EXPECT_FALSE(device->canVolume(isInput, 0));
+        EXPECT_FALSE(device->canVolume(isInput, 1));
+    }
+    EXPECT_FALSE(device->canMonitor(true, 0)); // request 17 answers 0
+    uint32_t value = 5;
+    EXPECT_EQ(device->getMonitor(true, 0, &value), kIOReturnError);
+}
+
+TEST_F(DeviceLogicII, BridgeVersionsAndRoundTripsThroughTheDispatcher) {
+    CFNumberRef number = nullptr;
+    ASSERT_TRUE(device->getDriverVersion(&number));
+    int32_t v = 0;
+    CFNumberGetValue(number, kCFNumberSInt32Type, &v);
+    CFRelease(number);
+    EXPECT_EQ(uint32_t(v), 0x03040D00u);
+    ASSERT_TRUE(device->getFirmwareVersion(&number));
+    CFNumberGetValue(number, kCFNumberSInt32Type, &v);
+    CFRelease(number);
+    EXPECT_EQ(uint32_t(v), harness->device()->getFirmwareVersion());
+
+    EXPECT_TRUE(device->setHogID(4321));
+    int32_t hog = 0;
+    EXPECT_TRUE(device->getHogID(&hog));
+    EXPECT_EQ(hog, 4321);
+    EXPECT_TRUE(device->setRouting(1, 2, 3));
+    uint32_t routed = 0;
+    EXPECT_TRUE(device->getRouting(1, 2, &routed));
+    EXPECT_EQ(routed, 3u);
+    EXPECT_TRUE(device->setWolfsonRegister(1, 7, 0x55));
+    EXPECT_EQ(device->getWolfsonRegister(1, 7), 0x55);
+    uint32_t tolvane = 9;
+    EXPECT_EQ(device->getTolvaneRouting(&tolvane), kIOReturnError);
+    EXPECT_EQ(tolvane, 9u);
+
+    // Names of the HX-5100.
+    const char* in[] = {"Master IN", "Analog 1", "Analog 2", "Digital 1", "Digital 2", "IN 5"};
+    const char* out[] = {"Master OUT", "Computer 1", "Computer 2",
+                         "Computer 3", "Computer 4", "OUT 5"};
+    for (uint32_t e = 0; e < 6; ++e) {
+        EXPECT_EQ(text(device->getChannelName(true, e)), in[e]);
+        EXPECT_EQ(text(device->getChannelName(false, e)), out[e]);
+    }
+
+    // Closed: the failure results.
+    device->ioCloseConnection();
+    EXPECT_EQ(device->getDigitalOutMode(), -1);
+    EXPECT_EQ(device->getWolfsonRegister(0, 7), -1);
+    EXPECT_FALSE(device->getHogID(&hog));
+    EXPECT_FALSE(device->setRouting(1, 2, 3));
+    EXPECT_EQ(device->getVersionUSB(), 0u);
+    CFStringRef serial = nullptr;
+    EXPECT_FALSE(device->getSerialNumberString(&serial));
+    EXPECT_EQ(text(serial), "");
+}
+
+TEST_F(DeviceLogicII, CodecRegisterOfAnotherClientMirrorsThePhonoFlag) {
+    struct Row {
+        uint16_t codec, value;
+        bool phono;
+    };
+    for (const Row& r : {Row{0, 2, true}, Row{0, 0, false}, Row{1, 2, true}}) {
+        hx::log::Capture log;
+        // Dispatch code 42: codec, register 21, value.
+        ASSERT_TRUE(
+            otherRequest(35, {42, 0, 0, 0, uint8_t(r.codec), 0, 21, 0, uint8_t(r.value), 0}));
+        ASSERT_TRUE(runUntil([&] { return device->phonoFlag(r.codec) == r.phono; }));
+        settle();
+        EXPECT_EQ(device->phonoFlag(r.codec), r.phono);
+    }
+    OSXAsioRegistry registry(CFSTR("com.korvex.hx5100"));
+    uint32_t stored = 9;
+    ASSERT_TRUE(registry.getWolfsonRegister(1, 21, stored));
+    EXPECT_EQ(stored, 2u);
+}
+
+TEST_F(DeviceLogicII, OtherClientsAttachAndMixerModeComeThroughTheHandler) {
+    const uint32_t inBefore =
+        device->deviceInfo().mConfigurations[0].mInterfaces[1].mAlternates[0].mStreaming.mChannels;
+    (void)inBefore;
+    for (uint8_t mode : {uint8_t(0), uint8_t(1)}) {
+        hx::log::Capture log;
+        ASSERT_TRUE(otherRequest(38, {1, mode, 0xFF, 0xFF}));
+        const char* line = mode == 0 ? "The device is in Stereo MIX mode."
+                                     : "The device is in 4 Inputs, 4 Outputs mode.";
+        ASSERT_TRUE(runUntil([&] { return log.text().find(line) != std::string::npos; }))
+            << log.text();
+        EXPECT_EQ(device->mixerMode(), mode == 0 ? 0 : 2);
+    }
+}
 } // namespace

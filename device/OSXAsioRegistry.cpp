@@ -412,7 +412,8 @@ bool OSXAsioRegistry::setSorvikConfigAndMapping(const QN_Sorvik_ConfigAndMap& re
     ok &= setUInt32Value(record.cConfig.bitsOutput, "Sorvik_OutputBits");
     for (int i = 0; i < 8; ++i) {
         ok &= setInteger(formatKey("Sorvik_InputMap_%d", i, 0).c_str(), record.cMap.mEInputMap[i]);
-        ok &= setInteger(formatKey("Sorvik_OutputMap_%d", i, 0).c_str(), record.cMap.mEOutputMap[i]);
+        ok &=
+            setInteger(formatKey("Sorvik_OutputMap_%d", i, 0).c_str(), record.cMap.mEOutputMap[i]);
     }
     return ok;
 }

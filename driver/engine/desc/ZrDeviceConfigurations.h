@@ -18,7 +18,6 @@
 
 class USBByteBuffer;
 
-
 class ZrDeviceConfigurations {
 public:
     ZrDeviceConfigurations() = default;

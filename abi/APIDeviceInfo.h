@@ -31,6 +31,8 @@ struct APIStreamingInfo {
 
     // Whether this format carries channels x bits at rate.
     bool can(uint8_t channels, uint8_t bits, uint32_t rate, bool discreteOnly) const;
+    // Overwrites the channel count of the streaming alternative.
+    void setChannels(uint8_t channels) { mChannels = channels; }
 };
 
 struct APIInterfaceAlternateInfo {

@@ -79,3 +79,62 @@ int usbCalculateBandwidth(const APIDeviceInfoScanResult& input,
     }
     return total;
 }
+
+// ---- Sorvik channel maps
+
+namespace {
+
+// One run of codes marking consecutive usage indices.
+struct SorvikCodeRun {
+    int32_t firstCode;
+    int32_t lastCode;
+    int firstIndex;
+};
+
+constexpr SorvikCodeRun kSorvikInputRuns[] = {{160, 161, 0}, {128, 131, 2}, {192, 193, 6}};
+constexpr SorvikCodeRun kSorvikInputRunsWide[] = {{160, 161, 0}, {128, 135, 2}};
+constexpr SorvikCodeRun kSorvikOutputRuns[] = {{32, 33, 0}, {0, 3, 2}};
+constexpr SorvikCodeRun kSorvikOutputRunsWide[] = {{32, 33, 0}, {70, 71, 2}, {0, 7, 4}};
+
+template <size_t N> int lookUpRun(const SorvikCodeRun (&runs)[N], int32_t code) {
+    for (const SorvikCodeRun& r : runs)
+        if (code >= r.firstCode && code <= r.lastCode) return r.firstIndex + (code - r.firstCode);
+    return -1;
+}
+
+} // namespace
+
+bool QN_Sorvik_ChannelMap::isHandled(uint16_t vendor, uint16_t product) {
+    if (vendor != kSorvikVendorID) return false;
+    for (uint16_t p : kSorvikFarlane1ProductIDs)
+        if (p == product) return true;
+    return false;
+}
+
+int QN_Sorvik_ChannelMap::usageIndex(bool isInput, int32_t code, uint16_t product) {
+    const bool wide = product == 8;
+    if (isInput)
+        return wide ? lookUpRun(kSorvikInputRunsWide, code) : lookUpRun(kSorvikInputRuns, code);
+    return wide ? lookUpRun(kSorvikOutputRunsWide, code) : lookUpRun(kSorvikOutputRuns, code);
+}
+
+void QN_Sorvik_ChannelMap::setDefaults(uint16_t vendor, uint16_t product) {
+    if (!isHandled(vendor, product)) return;
+    for (int k = 0; k < 8; ++k)
+        mEInputMap[k] = mEOutputMap[k] = kNoChannel;
+    mEInputMap[0] = 160;
+    mEInputMap[1] = 161;
+}
+
+void QN_Sorvik_ChannelMap::getUsageList(bool inputs[16], bool outputs[16], uint16_t vendor,
+                                        uint16_t product) const {
+    for (int k = 0; k < kUsageEntries; ++k)
+        inputs[k] = outputs[k] = false;
+    if (!isHandled(vendor, product)) return;
+    for (int k = 0; k < 8; ++k) {
+        const int in = usageIndex(true, mEInputMap[k], product);
+        if (in >= 0 && in < kUsageEntries) inputs[in] = true;
+        const int out = usageIndex(false, mEOutputMap[k], product);
+        if (out >= 0 && out < kUsageEntries) outputs[out] = true;
+    }
+}

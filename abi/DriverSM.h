@@ -47,9 +47,25 @@ struct QnAjExtData {
     QnAjExtData& validate();
 };
 
+// Which physical channel each of the eight input and eight output stream
+// channels of a first-generation Sorvik device carries: one code per entry,
+// 0xFF for none. A map of zeros was never set.
 struct QN_Sorvik_ChannelMap {
-    int32_t mIn[8];
-    int32_t mOut[8];
+    static constexpr int32_t kNoChannel = 0xFF;
+    static constexpr int kUsageEntries = 16;
+
+    int32_t mEInputMap[8];
+    int32_t mEOutputMap[8];
+
+    // The handled products get their first two inputs in use and nothing
+    // else; any other device's map stays as it is.
+    void setDefaults(uint16_t vendor, uint16_t product);
+    // Clears both lists, then marks the index each entry's code names (no
+    // mark for another device or an unknown code).
+    void getUsageList(bool inputs[16], bool outputs[16], uint16_t vendor, uint16_t product) const;
+    // The usage index a code marks, or -1.
+    static int usageIndex(bool isInput, int32_t code, uint16_t product);
+    static bool isHandled(uint16_t vendor, uint16_t product);
 };
 
 // One client-mixing slot. The client field is the client's opaque

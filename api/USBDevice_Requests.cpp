@@ -332,7 +332,8 @@ void USBDevice::spreadLevels(const int32_t* reply, uint32_t* levels, bool input)
     std::fill(levels, levels + (input ? slots : kMaxChannels), 0u);
     const QN_DeviceConfiguration& config = mSorvikConfigAndMap.cConfig;
     const uint32_t channels = std::min(input ? config.numInputs : config.numOutputs, kMaxChannels);
-    const int32_t* map = input ? mSorvikConfigAndMap.cMap.mIn : mSorvikConfigAndMap.cMap.mOut;
+    const int32_t* map =
+        input ? mSorvikConfigAndMap.cMap.mEInputMap : mSorvikConfigAndMap.cMap.mEOutputMap;
     uint32_t slot = 0;
     for (uint32_t i = 0; i < channels && slot < slots; ++i) {
         while (slot < slots && slot < kMapEntries && (map[slot] & 0xFF) == 0xFF)

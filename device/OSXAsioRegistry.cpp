@@ -411,8 +411,9 @@ bool OSXAsioRegistry::setSorvikConfigAndMapping(const QN_Sorvik_ConfigAndMap& re
     ok &= setUInt32Value(record.cConfig.numOutputs, "Sorvik_NumOutputs");
     ok &= setUInt32Value(record.cConfig.bitsOutput, "Sorvik_OutputBits");
     for (int i = 0; i < 8; ++i) {
-        ok &= setInteger(formatKey("Sorvik_InputMap_%d", i, 0).c_str(), record.cMap.mIn[i]);
-        ok &= setInteger(formatKey("Sorvik_OutputMap_%d", i, 0).c_str(), record.cMap.mOut[i]);
+        ok &= setInteger(formatKey("Sorvik_InputMap_%d", i, 0).c_str(), record.cMap.mEInputMap[i]);
+        ok &=
+            setInteger(formatKey("Sorvik_OutputMap_%d", i, 0).c_str(), record.cMap.mEOutputMap[i]);
     }
     return ok;
 }
@@ -433,15 +434,15 @@ bool OSXAsioRegistry::getSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& record) 
     for (int i = 0; i < 8; ++i) {
         int v = 0;
         if (getInteger(formatKey("Sorvik_InputMap_%d", i, 0).c_str(), v, true)) {
-            record.cMap.mIn[i] = v;
+            record.cMap.mEInputMap[i] = v;
         } else {
-            record.cMap.mIn[i] = kSorvikDefaultMapEntry;
+            record.cMap.mEInputMap[i] = kSorvikDefaultMapEntry;
             all = false;
         }
         if (getInteger(formatKey("Sorvik_OutputMap_%d", i, 0).c_str(), v, true)) {
-            record.cMap.mOut[i] = v;
+            record.cMap.mEOutputMap[i] = v;
         } else {
-            record.cMap.mOut[i] = kSorvikDefaultMapEntry;
+            record.cMap.mEOutputMap[i] = kSorvikDefaultMapEntry;
             all = false;
         }
     }

@@ -13,6 +13,7 @@
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
+#include "abi/QN_StateChange.h"
 #include "device/RIAA.h"
 #include "platform/base/MacErrors.h"
 #include "platform/cf/CoreFoundation.h"
@@ -85,7 +86,43 @@ public:
     virtual bool hostMapRings() = 0;
     virtual void hostUnmapRings() = 0;
     virtual void hostCheckRunningStream() = 0;
+
+    // ---- Controls, the settings bridge and the state-change handler. The
+    // defaults serve hosts that carry none of these.
+    // Sends a request with `bytes` of payload copied in and, when it
+    // succeeds, the reply's first `bytes` copied back into the payload.
+    virtual bool hostCall(uint32_t req, void* payload, uint32_t bytes) {
+        return hostRequest(req, payload, bytes);
+    }
+    // The device's 64-bit Sorvik identifier (kept at open).
+    virtual uint64_t hostSorvikIdentifier() { return 0; }
+    // Calls of the device manager's client.
+    enum class ClientEvent {
+        VolumeChanged,
+        MuteChanged,
+        MonitorChanged,
+        DataSourceChanged,
+        OtherClientAttached,
+        OtherClientDetached,
+        StateChange,
+    };
+    virtual void hostClientEvent(ClientEvent, const QN_StateChange&) {}
+    // HAL property changes of the device (global or one direction) or of a
+    // stream.
+    enum class PropertyScope { Device, DeviceInput, DeviceOutput, InputStream, OutputStream };
+    virtual void hostPropertyChanged(PropertyScope, uint32_t /*selector*/) {}
+    // Detaches from the kernel (callDetach).
+    virtual void hostDetach() {}
+    // Re-configures the device in the kernel (usbConfigureDevice).
+    virtual bool hostConfigureDevice() { return false; }
+    virtual void hostCheckRunningSomewhere() {}
 };
+
+// The volume curve: floor -72 dB, 6 dB per doubling.
+float volumeFloatToDB(float x);
+float volumeFloatToScalar(float x);
+float volumeScalarToDB(float s);
+float volumeScalarToFloat(float s);
 
 // Capability grid of one configuration.
 struct XsDeviceConfigCaps {
@@ -204,6 +241,100 @@ public:
     std::recursive_mutex& deviceMutex() { return mDeviceMutex; }
     APIDeviceInfo& deviceInfo() { return mInfo; }
 
+    // ---- Data sources, mute, volume and monitoring (the driver area's
+    // control blocks; element 0 is the master).
+    uint32_t getNumDataSources(bool isInput);
+    uint32_t getDataSourceID(bool isInput);
+    IOReturn setDataSource(bool isInput, uint32_t id);
+    // A new string the caller releases.
+    OSStatus getDataSourcesName(bool isInput, uint32_t id, CFStringRef* name);
+    bool canMute(bool isInput, uint32_t element);
+    int32_t getMute(bool isInput, uint32_t element);
+    bool setMute(bool isInput, uint32_t element, uint32_t value);
+    bool canVolume(bool isInput, uint32_t element);
+    bool getVolumeDB(bool isInput, uint32_t element, float* dB);
+    bool getVolumeScalar(bool isInput, uint32_t element, float* scalar);
+    bool setVolumeScalar(bool isInput, uint32_t element, float scalar);
+    bool setVolumeDB(bool isInput, uint32_t element, float dB);
+    bool canMonitor(bool isInput, uint32_t element);
+    OSStatus getMonitor(bool isInput, uint32_t element, uint32_t* value);
+    bool setMonitor(bool isInput, uint32_t element, bool on);
+
+    // ---- The kernel-driver settings bridge (request 35 and the audio
+    // client's own requests). Numbers, data, strings and dictionaries given
+    // back are new objects the caller releases.
+    int32_t getDigitalOutSelector();
+    void setDigitalOutSelector(uint32_t selector);
+    int32_t getCurrentClockSource();
+    void setClockSource(uint32_t source);
+    uint32_t getDigitalStatus(CFDictionaryRef* dictionary);
+    bool getDriverVersion(CFNumberRef* number);
+    bool getFirmwareVersion(CFNumberRef* number);
+    bool getFirmwareVersionString(CFStringRef* string);
+    int32_t getUSB1Mode();
+    void setUSB1Mode(uint32_t mode);
+    int32_t getDigitalOutMode();
+    void setDigitalOutMode(uint32_t mode);
+    int32_t getInputsExclusive();
+    bool setInputsExclusive(uint32_t owner);
+    int32_t getOutputsExclusive();
+    bool setOutputsExclusive(uint32_t owner);
+    bool getInputLevels(CFDataRef* data);
+    bool resumeStreaming();
+    bool suspendStreaming();
+    bool getRouting(uint32_t a, uint32_t b, uint32_t* value);
+    bool setRouting(uint32_t a, uint32_t b, uint32_t value);
+    int32_t getWolfsonRegister(uint32_t codec, uint32_t reg);
+    bool setWolfsonRegister(uint32_t codec, uint32_t reg, uint32_t value);
+    bool getHogID(int32_t* pid);
+    bool setHogID(int32_t pid);
+    bool getPortConfig(CFDataRef* data);
+    bool setFootSwitchMode(uint32_t mode);
+    bool setFootSwitchProtocol(uint32_t protocol);
+    bool setMixerFractions(CFDictionaryRef dictionary);
+    bool setRoutingMatrix(CFDataRef data);
+    bool getRoutingMatrix(CFDataRef* data);
+    bool sendReverbBuffers(CFDataRef data);
+    bool getOutputLevels(CFDataRef* data);
+    bool sendMixerBuffer(CFDataRef data);
+    bool getDriverVersionString(CFStringRef* string);
+    bool getSerialNumberString(CFStringRef* string);
+    int32_t getConfigStatus();
+    int32_t getBandWidthAvailable();
+    uint32_t getVersionHAL();
+    uint32_t getVersionUSB();
+    IOReturn getTolvaneRouting(uint32_t* value);
+    bool setTolvaneRouting(uint32_t value);
+    bool getMixerValues(CFDictionaryRef* dictionary);
+    bool setMixerValues(CFDictionaryRef dictionary);
+    bool setMixerMode(uint32_t number);
+    // The kernel service's properties (a copy the caller releases), or null.
+    CFDictionaryRef getProperties() { return mHost.hostCopyServiceProperties(); }
+    bool hasLowBufferFW();
+
+    // ---- Channel names and Sorvik channel packing.
+    // A new string the caller releases.
+    CFStringRef getChannelName(bool isInput, uint32_t element);
+    static void packSorvikOutput(void* samples, uint32_t channels, uint32_t frames,
+                                 const bool usage[16], uint32_t sampleBytes);
+    static void unpackSorvikInput(int32_t* samples, uint32_t channels, uint32_t frames,
+                                  const bool usage[16]);
+    void patchDescriptor();
+    void updateSorvikChannelMap();
+    void updateSorvikConfigAndMap();
+    // The usage lists as the audio thread takes them at the start of a cycle
+    // (bit n of each half: channel n carried).
+    void getSorvikUsage(bool inputs[16], bool outputs[16]) const;
+    const QN_Sorvik_ConfigAndMap& sorvikConfigAndMap() const { return mSorvikConfigAndMap; }
+
+    // ---- The kernel-driver state-change handler (main run loop, under the
+    // device mutex; the waits of codes 2 and 13 hold no lock).
+    void KernelDriverNotificationHandler(const QN_StateChange& change);
+    int32_t deviceMixerMode() const { return mDeviceMixerMode; }
+    void setDeviceMixerMode(int32_t mode) { mDeviceMixerMode = mode; }
+    void clearPhonoFlags() { mPhonoCodec[0] = mPhonoCodec[1] = false; }
+    bool phonoFlag(int codec) const { return mPhonoCodec[codec ? 1 : 0].load(); }
+
 private:
     struct DirectionFormat {
         AudioFormatID virtualID = kAudioFormatLinearPCM;
@@ -255,5 +386,40 @@ private:
     bool mHardwarePrepared = false;
     bool mInSetStreamFormat = false;
     RIAA mRIAA[4];
-    bool mPhonoCodec[2] = {};
+    std::atomic<bool> mPhonoCodec[2] = {false, false}; // read by the audio thread
+
+    // Controls, bridge, names and the handler.
+    struct Reply;
+    bool dispatch(uint32_t code, Reply& reply, const void* sent = nullptr, uint32_t bytes = 0);
+    bool audioRequest(uint32_t req, Reply& reply, const void* sent = nullptr, uint32_t bytes = 0);
+    XsControlGroup* controlGroup(bool isInput);
+    XsEndpoint* getControlsEndpoint(bool isInput);
+    XsVolumeTriplet* volumeEntry(bool isInput, uint32_t element);
+    int32_t recordCount(const XsControlGroup& group) const;
+    bool directionHasChannels(bool isInput) const;
+    void savePreviousControls();
+    bool isTrunk() const;
+    bool isMonitorModeProduct() const;
+    int32_t dispatchWord(uint32_t code);
+    bool dispatchSetWord(uint32_t code, uint32_t value);
+    bool dispatchData(uint32_t code, uint32_t bytes, CFDataRef* data, const char* failLog);
+    bool dispatchString(uint32_t code, uint32_t limit, CFStringRef* string, const char* log);
+    bool sendData(uint32_t code, CFDataRef data, uint32_t bytes);
+    CFStringRef builtInChannelName(bool isInput, uint32_t element) const;
+    void storeUsage(const bool inputs[16], const bool outputs[16]);
+    void streamBroken();
+    void newConfig();
+    void wolfsonMirror(const QN_StateChange& change);
+    void dataSourceChanged(const QN_StateChange& change);
+    void userConfiguration();
+    void mixerModeChanged();
+    void launchControlPanel();
+    void clockSourceChanged();
+    void storeAfterDispatch(uint32_t stateCode);
+    bool readUserConfig(uint8_t reply[3]);
+    void setInterfaceChannels(uint32_t in, uint32_t out);
+
+    int32_t mDeviceMixerMode = 2;
+    std::atomic<uint32_t> mSorvikUsage{0}; // inputs in bits 0..15, outputs 16..31
+    QN_Sorvik_ConfigAndMap mSorvikConfigAndMap{};
 };

@@ -75,7 +75,7 @@ ZrOSXDevice::ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t
       QnAudioPluginClassCommons(*this, *mDeviceInfoRecord), mPlugIn(plugIn), mClient(client),
       mManager(manager) {
     int32_t hog = -1;
-    mHogID = getHogID(hog) ? hog : -1;
+    mHogID = getHogID(&hog) ? hog : -1;
     setDefaultFrameSize(manager && manager->clientAppType() == kMediaPlayerType ? 8192 : 256);
     mFrameSize.set(0, true);
     const uint32_t frames = defaultFrameSize();
@@ -89,7 +89,7 @@ ZrOSXDevice::~ZrOSXDevice() {
         const int entries[5][2] = {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}};
         for (const auto& e : entries) {
             uint32_t v = 0;
-            if (getRouting(e[0], e[1], v)) mpRegistry->setRouting(e[0], e[1], v);
+            if (getRouting(e[0], e[1], &v)) mpRegistry->setRouting(e[0], e[1], v);
         }
         mpRegistry->store();
     }
@@ -178,7 +178,7 @@ bool ZrOSXDevice::init() {
     }
     if (setFrameSize(defaultFrameSize(), true, true) != 0) return false;
     createIOBuffers();
-    mCodecFlags[0] = mCodecFlags[1] = false;
+    clearPhonoFlags();
     if (hasRouting()) {
         const int entries[5][2] = {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}};
         for (const auto& e : entries) {
@@ -240,6 +240,8 @@ bool ZrOSXDevice::readDeviceInfo() {
     }
     mDeviceInfoBytes = total;
     patchDescriptor();
+    // The Sorvik lists the audio thread packs by: nothing else fills them.
+    updateSorvikConfigAndMap();
     setupSpecificFeatures();
     mLowBufferFW = hasLowBufferFW();
     return true;
@@ -250,12 +252,12 @@ void ZrOSXDevice::loadMixerValues() {
     mMonMixPos = mpRegistry->getUInt16Value(pos, "MonMixPos") ? pos : kDefaultMonMixPos;
     int32_t mode = 0;
     if (mpRegistry->getMixerMode(mode)) {
-        mMixerMode = mode;
+        setDeviceMixerMode(mode);
     } else {
-        mMixerMode = 2;
+        setDeviceMixerMode(2);
         if (configured()) {
             RecordGuard g(*this);
-            if (callDriver(kReqUserConfig)) mMixerMode = g.record().payload[2];
+            if (callDriver(kReqUserConfig)) setDeviceMixerMode(g.record().payload[2]);
         }
     }
 }
@@ -304,7 +306,7 @@ void ZrOSXDevice::restoreAsHolder() {
     int32_t mode = 2;
     if (!mpRegistry->getMixerMode(mode)) mode = 2;
     mMonMixPos = monMixPos;
-    mMixerMode = mode;
+    setDeviceMixerMode(mode);
     const bool hxRange = family().hx5100Range;
     if (hxRange) {
         RecordGuard g(*this);

@@ -164,17 +164,11 @@ public:
     int processClass() const { return mProcessClass; }
     bool isSystemOverload() const { return false; }
     uint16_t monMixPos() const { return mMonMixPos; }
-    int32_t mixerMode() const { return mMixerMode; }
+    int32_t mixerMode() const { return deviceMixerMode(); }
 
     // ---- The family record and the logic of the later layer (explicit stubs)
     bool hasRouting() const;
     ZrDeviceFamily family() const;
-    void patchDescriptor();
-    bool hasLowBufferFW();
-    void KernelDriverNotificationHandler(const QN_StateChange& change);
-    bool getRouting(int direction, int index, uint32_t& out);
-    bool setRouting(int direction, int index, uint32_t value);
-    bool getHogID(int32_t& out);
     bool usbConfigureDevice();
 
     // What the stubs received, for the layer that replaces them.
@@ -312,6 +306,13 @@ private:
     bool hostMapRings() override;
     void hostUnmapRings() override { unmapSharedMemory(); }
     void hostCheckRunningStream() override { checkRunningStream(); }
+    bool hostCall(uint32_t req, void* payload, uint32_t bytes) override;
+    uint64_t hostSorvikIdentifier() override;
+    void hostClientEvent(ClientEvent event, const QN_StateChange& change) override;
+    void hostPropertyChanged(PropertyScope scope, uint32_t selector) override;
+    void hostDetach() override { callDetach(); }
+    bool hostConfigureDevice() override { return usbConfigureDevice(); }
+    void hostCheckRunningSomewhere() override { checkRunningSomewhere(); }
 
     // IO buffers: built on the audio thread while it runs (at the start of
     // its next pass), directly otherwise.
@@ -396,7 +397,6 @@ private:
     int32_t mHogID = -1;
     bool mLowBufferFW = false;
     uint16_t mMonMixPos = 0x3FFF;
-    int32_t mMixerMode = 2;
     uint32_t mStreamChannelsIn = 0;
     uint32_t mStreamChannelsOut = 0;
 
@@ -411,7 +411,6 @@ private:
     AudioFormatID mInPhysicalFormatID = kAudioFormatLinearPCM;
     AudioFormatID mOutPhysicalFormatID = kAudioFormatLinearPCM;
     AudioStreamBasicDescription mSavedFormats[4] = {};
-    bool mCodecFlags[2] = {false, false};
     bool mSettingsApplied = false;
 
     std::unique_ptr<OSXAsioRegistrySettings> mSettingsStore;

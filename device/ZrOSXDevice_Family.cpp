@@ -1,9 +1,6 @@
-// The family record the latency rules read, and the logic the device
-// layer's next part fills in.
-//
-// The stubs below are explicit: each answers what the HX-5100 needs to run
-// and records what it was given (stubCalls), so the layer that replaces
-// them can be checked against what this part asks of it.
+// The family record the latency rules read. The device logic (descriptor
+// patch, firmware check, state-change handler, routing and hog id) is the
+// shared unit's, which the device carries.
 #include <cstring>
 
 #include "abi/DeviceFamilies.h"
@@ -33,37 +30,6 @@ ZrDeviceFamily ZrOSXDevice::family() const {
     for (size_t i = 0; i < 4; ++i)
         if (isDevice(kSorvikVendorID, kSorvik2Listed[i])) f.sorvik2InputExtra = kSorvik2Extra[i];
     return f;
-}
-
-// ---- Stubs of the next part.
-void ZrOSXDevice::patchDescriptor() {
-    recordStub("patchDescriptor");
-}
-
-bool ZrOSXDevice::hasLowBufferFW() {
-    recordStub("hasLowBufferFW");
-    return false;
-}
-
-void ZrOSXDevice::KernelDriverNotificationHandler(const QN_StateChange& change) {
-    recordStub("KernelDriverNotificationHandler", change.mCode, change.mParam1);
-}
-
-bool ZrOSXDevice::getRouting(int direction, int index, uint32_t& out) {
-    recordStub("getRouting", uint32_t(direction), uint32_t(index));
-    out = 0;
-    return false;
-}
-
-bool ZrOSXDevice::setRouting(int direction, int index, uint32_t value) {
-    recordStub("setRouting", uint32_t(direction) << 8 | uint32_t(index), value);
-    return false;
-}
-
-bool ZrOSXDevice::getHogID(int32_t& out) {
-    recordStub("getHogID");
-    out = -1;
-    return false;
 }
 
 // ---- Latencies: the rules by family, rate and frame size.

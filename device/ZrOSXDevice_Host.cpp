@@ -154,3 +154,61 @@ bool ZrOSXDevice::hostMapRings() {
     mThreadState = 1;
     return true;
 }
+
+// ---- Controls, the settings bridge and the state-change handler
+
+bool ZrOSXDevice::hostCall(uint32_t req, void* payload, uint32_t bytes) {
+    RecordGuard g(*this);
+    if (bytes > sizeof g.record().payload) return false;
+    std::memcpy(g.record().payload, payload, bytes);
+    if (!callDriver(req)) return false;
+    std::memcpy(payload, g.record().payload, bytes);
+    return true;
+}
+
+// The 8 bytes the device-state request (67) keeps at open.
+uint64_t ZrOSXDevice::hostSorvikIdentifier() {
+    uint64_t identifier = 0;
+    std::memcpy(&identifier, mDeviceState, sizeof identifier);
+    return identifier;
+}
+
+void ZrOSXDevice::hostClientEvent(ClientEvent event, const QN_StateChange& change) {
+    if (!mClient) return;
+    switch (event) {
+    case ClientEvent::VolumeChanged:
+        return mClient->onVolumeChanged(this);
+    case ClientEvent::MuteChanged:
+        return mClient->onMuteChanged(this);
+    case ClientEvent::MonitorChanged:
+        return mClient->onMonitorChanged(this);
+    case ClientEvent::DataSourceChanged:
+        return mClient->onDataSourceChanged(this);
+    case ClientEvent::OtherClientAttached:
+        return mClient->onOtherClientAttached(this);
+    case ClientEvent::OtherClientDetached:
+        return mClient->onOtherClientDetached(this);
+    case ClientEvent::StateChange:
+        return mClient->onQN_StateChange(this, &change);
+    }
+}
+
+void ZrOSXDevice::hostPropertyChanged(PropertyScope scope, uint32_t selector) {
+    switch (scope) {
+    case PropertyScope::Device:
+        devicePropertyChanged(selector);
+        return;
+    case PropertyScope::DeviceInput:
+        sendAudioHardwareDevicePropertyChanged(0, true, selector);
+        return;
+    case PropertyScope::DeviceOutput:
+        sendAudioHardwareDevicePropertyChanged(0, false, selector);
+        return;
+    case PropertyScope::InputStream:
+        sendAudioHardwareStreamPropertyChanged(getInAudioStreamID(), 0, selector);
+        return;
+    case PropertyScope::OutputStream:
+        sendAudioHardwareStreamPropertyChanged(getOutAudioStreamID(), 0, selector);
+        return;
+    }
+}

@@ -331,7 +331,13 @@ OSStatus ZrOSXDevice::getStreamConfiguration(bool isInput, AudioBufferList* list
 void ZrOSXDevice::callIOProcs(uint64_t, uint32_t frames) {
     AudioIOBuffer& in = mBufIn;
     AudioIOBuffer& out = mBufOut;
-    const bool codec = mCodecFlags[0] || mCodecFlags[1];
+    const bool codec = phonoFlag(0) || phonoFlag(1);
+    // First-generation Sorvik devices carry only the channels in use, packed.
+    const bool sorvik = isSorvikFarlane1();
+    bool usageIn[16], usageOut[16];
+    if (sorvik) getSorvikUsage(usageIn, usageOut);
+    if (sorvik && in.mRingBuffer)
+        unpackSorvikInput(in.mRingBuffer, in.mBufferChannels, frames, usageIn);
     if (in.exists()) {
         if (codec || mInFormatFlags == kAudioFormatFlagIsFloat)
             convertIntToFloat(in.mRingBuffer, in.mBufferChannels, in.procData(), in.procChannels(),
@@ -369,5 +375,7 @@ void ZrOSXDevice::callIOProcs(uint64_t, uint32_t frames) {
         first = false;
     }
     releaseCycleList();
+    if (sorvik && out.mRingBuffer)
+        packSorvikOutput(out.mRingBuffer, out.mBufferChannels, frames, usageOut, 4);
     writeSlotWord(kSlotCycleCounterOffset, readSlotWord(kSlotCycleCounterOffset) + 1);
 }

@@ -1,3 +1,5 @@
+#include <cstring>
+#include <vector>
 // The rate list and the rate proposal of the shared device logic, on the
 // HX-5100's description and on a four-configuration one, beside one fill of
 // the capability record (one rate-list answer should cost at most two).
@@ -62,7 +64,46 @@ void BM_setSampleRate(benchmark::State& state) {
         benchmark::DoNotOptimize(b.commons.setSampleRate(false, 96000, &changed, &s));
 }
 
+// Sorvik packing of one cycle (12 output, 10 input channels, 512 frames,
+// alternate channels in use) against a memcpy of the same bytes.
+constexpr uint32_t kPackFrames = 512;
+const bool kAlternateUsage[16] = {true, false, true, false, true, false, true, false,
+                                  true, false, true, false, true, false, true, false};
+
+void BM_packSorvikOutput(benchmark::State& state) {
+    const uint32_t channels = uint32_t(state.range(0));
+    std::vector<int32_t> samples(size_t(channels) * kPackFrames, 1);
+    for (auto _ : state) {
+        QnAudioPluginClassCommons::packSorvikOutput(samples.data(), channels, kPackFrames,
+                                                    kAlternateUsage, 4);
+        benchmark::DoNotOptimize(samples.data());
+    }
+}
+
+void BM_unpackSorvikInput(benchmark::State& state) {
+    const uint32_t channels = uint32_t(state.range(0));
+    std::vector<int32_t> samples(size_t(channels) * kPackFrames, 1);
+    for (auto _ : state) {
+        QnAudioPluginClassCommons::unpackSorvikInput(samples.data(), channels, kPackFrames,
+                                                     kAlternateUsage);
+        benchmark::DoNotOptimize(samples.data());
+    }
+}
+
+void BM_memcpyCycle(benchmark::State& state) {
+    const size_t bytes = size_t(state.range(0)) * kPackFrames * 4;
+    std::vector<uint8_t> from(bytes, 1), to(bytes);
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), bytes);
+        benchmark::DoNotOptimize(to.data());
+    }
+}
+
 } // namespace
+
+BENCHMARK(BM_packSorvikOutput)->Arg(12)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_unpackSorvikInput)->Arg(10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_memcpyCycle)->Arg(12)->Arg(10)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_getCaps)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_getSampleRatesCount)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);

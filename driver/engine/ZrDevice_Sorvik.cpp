@@ -70,8 +70,8 @@ void ZrDevice::sendSorvikChannelMap() {
         mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface, kReqMap, 0,
                                   uint16_t(intf->getInterfaceNumber()), bytes, length, 2);
     };
-    send(mConfigurations.mpInInterface, map.mIn);
-    send(mConfigurations.mpOutInterface, map.mOut);
+    send(mConfigurations.mpInInterface, map.mEInputMap);
+    send(mConfigurations.mpOutInterface, map.mEOutputMap);
 }
 
 void ZrDevice::getSorvikConfigAndChannelMap(QN_Sorvik_ConfigAndMap& out) {

@@ -12,3 +12,4 @@
 #include "platform/cf/CFRunLoop.h"
 #include "platform/cf/CFString.h"
 #include "platform/cf/CFURL.h"
+#include "platform/cf/CFUserNotification.h"

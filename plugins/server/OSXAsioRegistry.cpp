@@ -255,8 +255,8 @@ void OSXAsioRegistry::loadAjExt(QnAjExtData& outRecord) {
 
 bool OSXAsioRegistry::setSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inRecord) {
     for (int i = 0; i < 8; ++i) {
-        setNumber(FormattedKey("Sorvik_InputMap_%d", i).text, inRecord.cMap.mIn[i], false);
-        setNumber(FormattedKey("Sorvik_OutputMap_%d", i).text, inRecord.cMap.mOut[i], false);
+        setNumber(FormattedKey("Sorvik_InputMap_%d", i).text, inRecord.cMap.mEInputMap[i], false);
+        setNumber(FormattedKey("Sorvik_OutputMap_%d", i).text, inRecord.cMap.mEOutputMap[i], false);
     }
     setNumber("Sorvik_SampleRate", SInt32(inRecord.cConfig.samplerate), false);
     setNumber("Sorvik_NumInputs", SInt32(inRecord.cConfig.numInputs), false);
@@ -276,9 +276,9 @@ bool OSXAsioRegistry::getSorvikMapping(QN_Sorvik_ChannelMap& outMap) {
     for (int i = 0; i < 8; ++i) {
         UInt32 v = 0;
         const bool in = getUInt32Value(v, FormattedKey("Sorvik_InputMap_%d", i).text);
-        outMap.mIn[i] = SInt32(in ? v : kAbsentMapEntry);
+        outMap.mEInputMap[i] = SInt32(in ? v : kAbsentMapEntry);
         const bool out = getUInt32Value(v, FormattedKey("Sorvik_OutputMap_%d", i).text);
-        outMap.mOut[i] = SInt32(out ? v : kAbsentMapEntry);
+        outMap.mEOutputMap[i] = SInt32(out ? v : kAbsentMapEntry);
         all = all && in && out;
     }
     return all;

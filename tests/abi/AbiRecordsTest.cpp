@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
 #include "abi/ProductIdentities.h"
+#include "abi/QN_DeviceDescriptor.h"
 #include "abi/QN_StateChange.h"
 #include "abi/VIDPID.h"
 
@@ -144,4 +146,101 @@ TEST(ProductNames, EmptyStringsGetDefaultsAndKnownProductsTheirNames) {
     driverOverwriteProductVendorStrings(v, p, kKorvexVendorID, kKorvexHX5100ProductID);
     EXPECT_STREQ(v, "Korvex");
     EXPECT_STREQ(p, "HX-5100");
+}
+
+// ---- Sorvik channel maps
+
+namespace {
+
+struct UsageLists {
+    bool in[16];
+    bool out[16];
+};
+
+UsageLists usageOf(const QN_Sorvik_ChannelMap& map, uint16_t vendor, uint16_t product) {
+    UsageLists u;
+    std::memset(&u, 0xA5, sizeof u); // cleared by getUsageList
+    map.getUsageList(u.in, u.out, vendor, product);
+    return u;
+}
+
+std::vector<int> marked(const bool (&list)[16]) {
+    std::vector<int> indices;
+    for (int k = 0; k < 16; ++k)
+        if (list[k]) indices.push_back(k);
+    return indices;
+}
+
+QN_Sorvik_ChannelMap unusedMap() {
+    QN_Sorvik_ChannelMap map;
+    for (int k = 0; k < 8; ++k)
+        map.mEInputMap[k] = map.mEOutputMap[k] = 0xFF;
+    return map;
+}
+
+} // namespace
+
+TEST(SorvikChannelMap, DefaultsMarkTheFirstTwoInputsOfHandledProducts) {
+    QN_Sorvik_ChannelMap map;
+    std::memset(&map, 0, sizeof map);
+    map.setDefaults(kSorvikVendorID, 6);
+    const int32_t expected[16] = {160,  161,  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(std::memcmp(&map, expected, sizeof expected), 0);
+    UsageLists u = usageOf(map, kSorvikVendorID, 6);
+    EXPECT_EQ(marked(u.in), (std::vector<int>{0, 1}));
+    EXPECT_TRUE(marked(u.out).empty());
+
+    // Product 5 and another vendor's product 6 are not handled: unchanged.
+    for (uint16_t vendor : {kSorvikVendorID, uint16_t(0x1234)}) {
+        QN_Sorvik_ChannelMap other;
+        std::memset(&other, 0x11, sizeof other);
+        other.setDefaults(vendor, vendor == kSorvikVendorID ? 5 : 6);
+        for (int k = 0; k < 8; ++k)
+            EXPECT_EQ(other.mEInputMap[k], 0x11111111);
+        UsageLists none = usageOf(map, vendor, vendor == kSorvikVendorID ? 5 : 6);
+        EXPECT_TRUE(marked(none.in).empty());
+        EXPECT_TRUE(marked(none.out).empty());
+    }
+}
+
+TEST(SorvikChannelMap, CodeTablePerProduct) {
+    struct Row {
+        uint16_t product;
+        bool isInput;
+        int32_t code;
+        int index; // -1: marks nothing
+    };
+    const Row rows[] = {
+        {6, true, 160, 0},  {6, true, 161, 1}, {6, true, 128, 2},    {6, true, 131, 5},
+        {6, true, 132, -1}, {6, true, 192, 6}, {6, true, 193, 7},    {4, true, 0xFF, -1},
+        {11, true, 129, 3}, {8, true, 135, 9}, {8, true, 192, -1},   {6, false, 32, 0},
+        {6, false, 33, 1},  {6, false, 0, 2},  {6, false, 3, 5},     {6, false, 4, -1},
+        {4, false, 70, -1}, {8, false, 70, 2}, {8, false, 71, 3},    {8, false, 0, 4},
+        {8, false, 7, 11},  {8, false, 8, -1}, {8, false, 0x1FF, -1}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.product << (r.isInput ? " in " : " out ") << r.code);
+        QN_Sorvik_ChannelMap map = unusedMap();
+        (r.isInput ? map.mEInputMap : map.mEOutputMap)[3] = r.code;
+        UsageLists u = usageOf(map, kSorvikVendorID, r.product);
+        const std::vector<int> expected =
+            r.index < 0 ? std::vector<int>{} : std::vector<int>{r.index};
+        EXPECT_EQ(marked(r.isInput ? u.in : u.out), expected);
+        EXPECT_TRUE(marked(r.isInput ? u.out : u.in).empty());
+    }
+}
+
+TEST(DeviceDescriptorRecord, IsDeviceAndClear) {
+    QN_DeviceDescriptor d;
+    std::memset(&d, 0x5A, sizeof d);
+    d.m_uVendor = kSorvikVendorID;
+    d.m_uProduct = 8;
+    d.m_uBcdDevice = 0x0102;
+    EXPECT_TRUE(d.isDevice(kSorvikVendorID, 8, 0x0102));
+    EXPECT_TRUE(d.isDevice(kSorvikVendorID, 8, 0xFFFF));
+    EXPECT_FALSE(d.isDevice(kSorvikVendorID, 8, 0x0103));
+    EXPECT_FALSE(d.isDevice(kSorvikVendorID, 6, 0xFFFF));
+    d.clear();
+    const uint8_t zeros[16] = {};
+    EXPECT_EQ(std::memcmp(&d, zeros, sizeof zeros), 0);
 }

@@ -356,8 +356,9 @@ TEST_F(DeviceApi, SorvikNameMapAndConfiguration) {
 
     QN_Sorvik_ChannelMap map{};
     for (int i = 0; i < 8; ++i)
-        map.mIn[i] = map.mOut[i] = 0xFF;
-    map.mIn[0] = 160, map.mIn[1] = 161, map.mOut[0] = 32, map.mOut[1] = 33;
+        map.mEInputMap[i] = map.mEOutputMap[i] = 0xFF;
+    map.mEInputMap[0] = 160, map.mEInputMap[1] = 161, map.mEOutputMap[0] = 32,
+    map.mEOutputMap[1] = 33;
     ASSERT_TRUE(d->setChannelMap(map));
     QN_Sorvik_ChannelMap back{};
     ASSERT_TRUE(d->getChannelMap(back));

@@ -337,8 +337,8 @@ ScriptedReply configAndMap(uint32_t ins, uint32_t outs, std::vector<int32_t> inM
     QN_Sorvik_ConfigAndMap m{};
     m.cConfig = {48000, ins, 24, outs, 24};
     for (int i = 0; i < 8; ++i) {
-        m.cMap.mIn[i] = i < int(inMap.size()) ? inMap[i] : 0xFF;
-        m.cMap.mOut[i] = i < int(outMap.size()) ? outMap[i] : 0xFF;
+        m.cMap.mEInputMap[i] = i < int(inMap.size()) ? inMap[i] : 0xFF;
+        m.cMap.mEOutputMap[i] = i < int(outMap.size()) ? outMap[i] : 0xFF;
     }
     std::vector<uint8_t> b(sizeof m);
     std::memcpy(b.data(), &m, sizeof m);

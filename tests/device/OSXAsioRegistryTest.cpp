@@ -246,13 +246,13 @@ TEST_F(Store, SorvikRecordsDefaultsAndPerDeviceKey) {
     EXPECT_EQ(r.cConfig.numOutputs, 2u);
     EXPECT_EQ(r.cConfig.bitsOutput, 16u);
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(r.cMap.mIn[i], 255);
-        EXPECT_EQ(r.cMap.mOut[i], 255);
+        EXPECT_EQ(r.cMap.mEInputMap[i], 255);
+        EXPECT_EQ(r.cMap.mEOutputMap[i], 255);
     }
     r.cConfig = {96000, 4, 24, 6, 24};
     for (int i = 0; i < 8; ++i) {
-        r.cMap.mIn[i] = i;
-        r.cMap.mOut[i] = 7 - i;
+        r.cMap.mEInputMap[i] = i;
+        r.cMap.mEOutputMap[i] = 7 - i;
     }
     ASSERT_TRUE(s.setSorvikConfigAndMapping(r));
     QN_Sorvik_ConfigAndMap back;

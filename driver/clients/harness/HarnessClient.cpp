@@ -295,7 +295,8 @@ bool HarnessClient::configure() {
         QN_Dispatch d{};
         d.code = kCodeSetSorvikChannelMap;
         for (int k = 0; k < 8; ++k)
-            d.data.cQN_Sorvik_ChannelMap.mIn[k] = d.data.cQN_Sorvik_ChannelMap.mOut[k] = k + 1;
+            d.data.cQN_Sorvik_ChannelMap.mEInputMap[k] =
+                d.data.cQN_Sorvik_ChannelMap.mEOutputMap[k] = k + 1;
         std::memcpy(reinterpret_cast<uint8_t*>(&mapRec) + kOSXDispatchRecordOffset, &d, sizeof d);
         if (m.callDriver(kReqDispatch, mapRec) != kIOReturnSuccess)
             return m.fail("the channel map was not set");

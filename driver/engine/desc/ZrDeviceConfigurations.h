@@ -18,9 +18,6 @@
 
 class USBByteBuffer;
 
-// The Sorvik channel map's defaults (identity routing).
-void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map);
-
 class ZrDeviceConfigurations {
 public:
     ZrDeviceConfigurations() = default;

@@ -44,14 +44,6 @@ bool hasInEndpoint(ZrInterfaceDescriptor* iface) {
 
 } // namespace
 
-void setSorvikChannelMapDefaults(QN_Sorvik_ChannelMap& map) {
-    // Identity routing, 1-based: 0 marks a map that was never set.
-    for (int k = 0; k < 8; ++k) {
-        map.mIn[k] = k + 1;
-        map.mOut[k] = k + 1;
-    }
-}
-
 bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings) {
     ZrConfigurationDescriptor* configuration =
         getConfigurationDescriptor(int(settings.Configuration));
@@ -145,8 +137,9 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         settings.InResolution = uint32_t(ib);
         settings.OutResolution = uint32_t(ob);
     };
-    if (isSorvikFarlane1(mIds) && mSharedArea && mSharedArea->mSorvikChannelMap.mIn[0] == 0) {
-        setSorvikChannelMapDefaults(mSharedArea->mSorvikChannelMap);
+    if (isSorvikFarlane1(mIds) && mSharedArea &&
+        mSharedArea->mSorvikChannelMap.mEInputMap[0] == 0) {
+        mSharedArea->mSorvikChannelMap.setDefaults(mIds.vendor(), mIds.product());
         rate = 48000;
         settings.Frequency = 48000;
         setCounts(2, 0, 16, 16);

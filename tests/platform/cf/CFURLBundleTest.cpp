@@ -188,3 +188,34 @@ TEST(CFBundle, MainBundleCarriesTheIdentifierTheProgramSet) {
 }
 
 } // namespace
+
+TEST(UserNotice, LoggedAndRecordedWithHeaderTextIconLevelAndTimeout) {
+    hx::test::TempRoot root;
+    hx::cf::clearUserNotices();
+    CFStringRef header = CFStringCreateWithCString(nullptr, "Korvex LX-310", kCFStringEncodingUTF8);
+    CFStringRef text = CFStringCreateWithCString(nullptr, "mode", kCFStringEncodingUTF8);
+    CFStringRef path =
+        CFStringCreateWithCString(nullptr, "/Applications/icon.png", kCFStringEncodingUTF8);
+    CFURLRef icon = CFURLCreateWithFileSystemPath(nullptr, path, kCFURLPOSIXPathStyle, false);
+    hx::log::Capture capture;
+    EXPECT_EQ(CFUserNotificationDisplayNotice(2.0, kCFUserNotificationPlainAlertLevel, icon,
+                                              nullptr, nullptr, header, text, nullptr),
+              0);
+    EXPECT_EQ(CFUserNotificationDisplayNotice(0.5, kCFUserNotificationNoteAlertLevel, nullptr,
+                                              nullptr, nullptr, header, nullptr, nullptr),
+              0);
+    auto notices = hx::cf::userNotices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0].header, "Korvex LX-310");
+    EXPECT_EQ(notices[0].text, "mode");
+    EXPECT_EQ(notices[0].iconPath, "/Applications/icon.png");
+    EXPECT_EQ(notices[0].level, kCFUserNotificationPlainAlertLevel);
+    EXPECT_DOUBLE_EQ(notices[0].timeout, 2.0);
+    EXPECT_EQ(notices[1].iconPath, "");
+    EXPECT_EQ(notices[1].text, "");
+    EXPECT_NE(capture.text().find("Korvex LX-310: mode"), std::string::npos);
+    hx::cf::clearUserNotices();
+    EXPECT_TRUE(hx::cf::userNotices().empty());
+    for (CFTypeRef r : {CFTypeRef(header), CFTypeRef(text), CFTypeRef(path), CFTypeRef(icon)})
+        CFRelease(r);
+}

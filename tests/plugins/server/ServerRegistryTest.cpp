@@ -104,18 +104,18 @@ TEST_F(ServerRegistry, SorvikMappingWithOnlyInputs) {
     }
     QN_Sorvik_ChannelMap map{};
     EXPECT_FALSE(r.getSorvikMapping(map));
-    EXPECT_EQ(map.mIn[3], 13);
+    EXPECT_EQ(map.mEInputMap[3], 13);
     for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(map.mOut[i], 255);
+        EXPECT_EQ(map.mEOutputMap[i], 255);
     QN_Sorvik_ConfigAndMap record{};
     record.cConfig.samplerate = 48000;
     for (int i = 0; i < 8; ++i)
-        record.cMap.mOut[i] = i;
+        record.cMap.mEOutputMap[i] = i;
     EXPECT_TRUE(r.setSorvikConfigAndMapping(record, nullptr)); // the host keeps that one
     EXPECT_FALSE(r.getSorvikMapping(map));
     EXPECT_TRUE(r.setSorvikConfigAndMapping(record));
     EXPECT_TRUE(r.getSorvikMapping(map));
-    EXPECT_EQ(map.mOut[6], 6);
+    EXPECT_EQ(map.mEOutputMap[6], 6);
     UInt32 rate = 0;
     EXPECT_TRUE(r.getUInt32Value(rate, "Sorvik_SampleRate"));
     EXPECT_EQ(rate, 48000u);

@@ -228,7 +228,7 @@ TEST_F(Storage, SorvikRecordUnderItsBlankPaddedKey) {
     UInt64 state = 31;
     QN_Sorvik_ConfigAndMap record{};
     record.cConfig.samplerate = 44100;
-    record.cMap.mOut[7] = 5;
+    record.cMap.mEOutputMap[7] = 5;
     ASSERT_TRUE(
         prefs.setStoredSorvikConfigAndMapping(record, reinterpret_cast<char*>(&state), true));
     EXPECT_FALSE(prefs.settingsSeen());
@@ -240,7 +240,7 @@ TEST_F(Storage, SorvikRecordUnderItsBlankPaddedKey) {
     QN_Sorvik_ConfigAndMap back{};
     EXPECT_TRUE(prefs.getStoredSorvikConfigAndMapping(back, reinterpret_cast<char*>(&state)));
     EXPECT_EQ(back.cConfig.samplerate, 44100u);
-    EXPECT_EQ(back.cMap.mOut[7], 5);
+    EXPECT_EQ(back.cMap.mEOutputMap[7], 5);
 }
 
 TEST_F(Storage, SorvikRecordOfTheWrongSizeIsAbsent) {

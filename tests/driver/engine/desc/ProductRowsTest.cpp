@@ -545,7 +545,7 @@ TEST(ChoiceRows, FirstGenerationSorvikResetsAnUnsetChannelMap) {
         SCOPED_TRACE(unset);
         auto sm = std::make_unique<DriverSM>();
         std::memset(sm.get(), 0, sizeof(DriverSM));
-        if (!unset) sm->mSorvikChannelMap.mIn[0] = 5;
+        if (!unset) sm->mSorvikChannelMap.mEInputMap[0] = 5;
         Device dev(b.bytes(), kSorvikVendorID, kSorvikFarlane1ProductIDs[1], false, 0x0100,
                    sm.get());
         QnChannelSettings s = wanted(44100, 4, 4, 24);
@@ -555,15 +555,17 @@ TEST(ChoiceRows, FirstGenerationSorvikResetsAnUnsetChannelMap) {
             EXPECT_EQ(s.InChannels, 2u);
             EXPECT_EQ(s.InResolution, 16u);
             EXPECT_EQ(s.OutChannels, 0u);
-            EXPECT_EQ(sm->mSorvikChannelMap.mIn[0], 1);
-            EXPECT_EQ(sm->mSorvikChannelMap.mOut[7], 8);
+            // The default map: the first two inputs, nothing else.
+            const int32_t expected[16] = {160,  161,  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+            EXPECT_EQ(std::memcmp(&sm->mSorvikChannelMap, expected, sizeof expected), 0);
             ASSERT_NE(dev.model.mpInInterface, nullptr);
             EXPECT_EQ(dev.model.mpInInterface->getAlternateNumber(), 2);
             ASSERT_NE(dev.model.mpOutInterface, nullptr);
             EXPECT_EQ(dev.model.mpOutInterface->getAlternateNumber(), 1);
         } else {
-            EXPECT_EQ(sm->mSorvikChannelMap.mIn[0], 5);
-            EXPECT_EQ(sm->mSorvikChannelMap.mIn[1], 0);
+            EXPECT_EQ(sm->mSorvikChannelMap.mEInputMap[0], 5);
+            EXPECT_EQ(sm->mSorvikChannelMap.mEInputMap[1], 0);
         }
     }
 }

@@ -166,8 +166,8 @@ TEST(Sorvik, TheMapGoesToTheInputThenTheOutputInterfaceOnMapCapableProductsOnly)
     const auto before = model.mapOrder().size();
     QN_Dispatch set = Device::record(66);
     for (int i = 0; i < 8; ++i) {
-        set.data.cQN_Sorvik_ChannelMap.mIn[i] = 0x100 + i;
-        set.data.cQN_Sorvik_ChannelMap.mOut[i] = 7 - i;
+        set.data.cQN_Sorvik_ChannelMap.mEInputMap[i] = 0x100 + i;
+        set.data.cQN_Sorvik_ChannelMap.mEOutputMap[i] = 7 - i;
     }
     EXPECT_EQ(d.call(set), kIOReturnSuccess);
     auto order = model.mapOrder();
@@ -184,7 +184,7 @@ TEST(Sorvik, TheMapGoesToTheInputThenTheOutputInterfaceOnMapCapableProductsOnly)
     EXPECT_EQ(d.stateCodes().back(), uint32_t(STC_SorvikChannelMapChanged));
     QN_Dispatch get = Device::record(65);
     EXPECT_EQ(d.call(get), kIOReturnSuccess);
-    EXPECT_EQ(get.data.cQN_Sorvik_ChannelMap.mIn[3], 0x103);
+    EXPECT_EQ(get.data.cQN_Sorvik_ChannelMap.mEInputMap[3], 0x103);
 }
 
 TEST(Sorvik, TheHX5100TakesNoMap) {
@@ -193,12 +193,12 @@ TEST(Sorvik, TheHX5100TakesNoMap) {
     d.model->clearTrace();
     const size_t states = d.stateCodes().size();
     QN_Dispatch set = Device::record(66);
-    set.data.cQN_Sorvik_ChannelMap.mIn[0] = 5;
+    set.data.cQN_Sorvik_ChannelMap.mEInputMap[0] = 5;
     EXPECT_EQ(d.call(set), kIOReturnSuccess);
     EXPECT_TRUE(d.model->trace().empty());
     EXPECT_TRUE(d.bytesProperty("SorvikMapping").empty());
     EXPECT_EQ(d.stateCodes().size(), states);
-    EXPECT_EQ(set.data.cQN_Sorvik_ChannelMap.mIn[0], 0);
+    EXPECT_EQ(set.data.cQN_Sorvik_ChannelMap.mEInputMap[0], 0);
 }
 
 TEST(Sorvik, ConfigAndMapIsCheckedAgainstTheBandwidthTable) {

@@ -102,7 +102,7 @@ TEST_P(DeviceLogicStack, RateChangeReachesTheKernel) {
 }
 
 TEST_P(DeviceLogicStack, DeferredWhileTheHarnessStreams) {
-    ASSERT_TRUE(road->harness().attachRing()) << road->harness().lastError();
+    ASSERT_TRUE(road->harness()->attachRing()) << road->harness()->lastError();
     hx::kern::waitQuiet();
     ASSERT_TRUE(device->isRunningSomewhere());
     EXPECT_FALSE(device->isRunningStream());

@@ -26,7 +26,11 @@
 #include "platform/kern/IOUserClient.h"
 #include "platform/kern/IOUserConnection.h"
 #include "platform/usb/USBBus.h"
+#include "platform/usb/devices/BulkProtocolModel.h"
 #include "platform/usb/devices/ClassAudioModel.h"
+#include "platform/usb/devices/Farlane2Model.h"
+#include "platform/usb/devices/FeedbackModel.h"
+#include "platform/usb/devices/InterruptPcmModel.h"
 #include "platform/usb/devices/HX5100Model.h"
 #include "platform/usb/devices/SorvikModel.h"
 
@@ -193,8 +197,21 @@ struct ClientHarness::Impl {
     // writes; a frame position is made relative to it.
     std::optional<uint64_t> playOrigin;
 
+    uint32_t ins() const {
+        return options.inputChannels ? options.inputChannels : options.channels;
+    }
+    uint32_t outs() const {
+        return options.outputChannels ? options.outputChannels : options.channels;
+    }
+    // The multi-channel model on the bus, if it is one.
+    hx::usb::devices::ChannelStreamDevice* channelModel() const {
+        return dynamic_cast<hx::usb::devices::ChannelStreamDevice*>(model.get());
+    }
+
     int32_t sample(uint64_t position, uint32_t channel) const {
         const uint64_t frame = position - playOrigin.value_or(0);
+        if (options.signal == Signal::Ramp && channelModel())
+            return int32_t(hx::usb::devices::ChannelRamp::sample(frame, channel) << 8);
         if (options.signal == Signal::Ramp)
             return int32_t(hx::usb::devices::Ramp::sample(frame, channel) << 8);
         const double phase =
@@ -267,6 +284,62 @@ ClientHarness::~ClientHarness() {
     m.clock.reset();
 }
 
+namespace {
+
+// Where a multi-channel model plugs: its listed identity.
+struct ModelIdentity {
+    uint16_t vendor;
+    uint16_t product;
+};
+
+std::optional<ModelIdentity> multiChannelIdentity(const HarnessOptions& o, uint32_t ins,
+                                                  uint32_t outs) {
+    switch (o.device) {
+    case DeviceKind::Bulk:
+    case DeviceKind::BulkInterrupt:
+        return ModelIdentity{kQuarnelVendorID, kQuarnelBulkB01ProductID};
+    case DeviceKind::Feedback:
+        return ModelIdentity{kQuarnelVendorID, kQuarnelBulkInIsocOutProductID};
+    case DeviceKind::Interrupt:
+        return ModelIdentity{kKorvexVendorID, kKorvexMRW30ProductID};
+    case DeviceKind::Farlane2:
+        // The product whose channel pair this is; 4 and 4 for the others.
+        for (const ZrChannelPair& pair : kSorvikFarlane2ChannelPairs)
+            if (pair.ins == ins && pair.outs == outs)
+                return ModelIdentity{kSorvikVendorID, pair.product};
+        return ModelIdentity{kSorvikVendorID, kSorvikFarlane2ProductIDs[5]};
+    default:
+        return std::nullopt;
+    }
+}
+
+std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const HarnessOptions& o,
+                                                                     const ModelIdentity& at,
+                                                                     uint32_t ins, uint32_t outs) {
+    using namespace hx::usb::devices;
+    const HX5100Identity id{at.vendor, at.product, uint16_t(o.release ? o.release : 0x0100),
+                            "QUARNEL", "MULTI",    "SN0002"};
+    switch (o.device) {
+    case DeviceKind::Bulk:
+    case DeviceKind::BulkInterrupt:
+        return std::make_shared<BulkProtocolModel>(
+            id, BulkProtocolLayout{ins, outs, o.device == DeviceKind::BulkInterrupt});
+    case DeviceKind::Feedback:
+        return std::make_shared<FeedbackModel>(id, FeedbackLayout{ins, outs, 1});
+    case DeviceKind::Interrupt: {
+        // An alternate for each count used, the smaller first.
+        std::vector<uint32_t> counts{std::min(ins, outs)};
+        if (ins != outs) counts.push_back(std::max(ins, outs));
+        return std::make_shared<InterruptPcmModel>(id, InterruptPcmLayout{counts, 16});
+    }
+    default:
+        return std::make_shared<Farlane2Model>(id, std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", ins,
+                                               outs);
+    }
+}
+
+} // namespace
+
 bool ClientHarness::boot() {
     Impl& m = *mImpl;
     const HarnessOptions& o = m.options;
@@ -276,9 +349,11 @@ bool ClientHarness::boot() {
                                                         : hx::clock::Pacing::None);
     ZrLoadDriverPersonalities();
     m.personalitiesLoaded = true;
-    if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID) {
+    const std::optional<ModelIdentity> multi = multiChannelIdentity(o, m.ins(), m.outs());
+    if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID || multi) {
         OSDictionary* p =
-            o.device == DeviceKind::Farlane1
+            multi ? ZrMakeDriverPersonality(multi->vendor, multi->product, nullptr)
+            : o.device == DeviceKind::Farlane1
                 ? ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[0], nullptr)
                 : ZrMakeDriverPersonality(o.vendorID, o.productID, nullptr);
         hx::kern::addPersonality(p);
@@ -286,7 +361,9 @@ bool ClientHarness::boot() {
     }
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
     const uint8_t speed = o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull;
-    if (o.device == DeviceKind::Farlane1) {
+    if (multi) {
+        m.model = makeMultiChannelModel(o, *multi, m.ins(), m.outs());
+    } else if (o.device == DeviceKind::Farlane1) {
         hx::usb::devices::HX5100Identity id{kSorvikVendorID,
                                             kSorvikFarlane1ProductIDs[0],
                                             uint16_t(o.release ? o.release : 3),
@@ -315,6 +392,14 @@ bool ClientHarness::boot() {
     sc.dropFrameAt = o.dropFrameAt;
     sc.repeatFrameAt = o.repeatFrameAt;
     m.model->setStreamConfig(sc);
+    if (hx::usb::devices::ChannelStreamDevice* cm = m.channelModel()) {
+        hx::usb::devices::ChannelStreamConfig cc;
+        cc.ppm = o.ppm;
+        cc.jitterNanos = o.jitterNanos;
+        cc.source = sc.source;
+        cc.loopbackDelayFrames = o.loopbackDelayFrames;
+        cm->configureChannels(cc);
+    }
     m.port = m.bus->plug(m.model);
     hx::kern::waitQuiet();
     IOUSBHostDevice* dev = m.bus->copyDevice(m.port);
@@ -381,7 +466,7 @@ bool ClientHarness::configure() {
         if (m.callDriver(kReqDispatch, mapRec) != kIOReturnSuccess)
             return m.fail("the channel map was not set");
     }
-    const QnChannelSettings cs{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
+    const QnChannelSettings cs{o.rate, m.ins(), o.resolution, m.outs(), o.resolution, 0};
     std::memcpy(reinterpret_cast<uint8_t*>(m.userDriverSM) + offsetof(DriverSM, mChannelSettings),
                 &cs, sizeof cs);
     OSXDispatch rec{};
@@ -464,9 +549,9 @@ void ClientHarness::Impl::cycle() {
     if (!running) {
         running = true;
         readPos = audiosm::load64(AUDIOSM_CAT(userRing, AudioSM, mClientFramePos));
-        segments.push_back({recorded.size() / (options.channels ? options.channels : 1), readPos});
+        segments.push_back({recorded.size() / (ins() ? ins() : 1), readPos});
     }
-    const uint32_t ch = options.channels;
+    const uint32_t ch = ins();
     const uint64_t end = userInput->getFramePos();
     // The input ring was laid out again (a new stream after a recovery):
     // the next cycle starts a new segment where the client's ring is.
@@ -487,15 +572,18 @@ void ClientHarness::Impl::cycle() {
         for (size_t i = 0; i < size_t(got) * ch && !fifoMarked; ++i)
             fifoMarked = scratch[i] != 0;
         if (fifoMarked) model->markFifoLock();
+        if (fifoMarked && channelModel()) channelModel()->markChannelFifoLock();
     }
     // The same number of frames out, written ahead of the kernel. The
     // client ring carries 24-bit values in the low bits (sign-extended);
     // the input ring gives them back left-aligned.
     const uint64_t first = userRing->getFramePos() + options.writeAheadFrames;
     if (!playOrigin) playOrigin = first;
+    const uint32_t och = outs();
+    scratch.resize(size_t(got) * std::max(ch, och));
     for (uint32_t f = 0; f < got; ++f)
-        for (uint32_t c = 0; c < ch; ++c)
-            scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
+        for (uint32_t c = 0; c < och; ++c)
+            scratch[size_t(f) * och + c] = sample(first + f, c) >> 8;
     const uint32_t extraPerFrame =
         audiosm::load32(AUDIOSM_CAT(userRing, AudioSM, mExtraBytesPerFrame));
     const uint8_t* extra = nullptr;
@@ -537,12 +625,12 @@ void ClientHarness::Impl::react() {
     callDriver(kReqRecoveryStage2, rec);
     pendingStage = 0;
     ++recoveries;
-    recoveredAt = recorded.size() / (options.channels ? options.channels : 1);
+    recoveredAt = recorded.size() / (ins() ? ins() : 1);
 }
 
 void ClientHarness::restartLoopbackCheck() {
     Impl& m = *mImpl;
-    m.recoveredAt = m.recorded.size() / (m.options.channels ? m.options.channels : 1);
+    m.recoveredAt = m.recorded.size() / (m.ins() ? m.ins() : 1);
 }
 
 void ClientHarness::systemSleep() {
@@ -601,7 +689,8 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const {
     // From the first frame that is not silence, every input frame is the
     // played frame a fixed number of frames earlier.
     LoopbackCheck r;
-    const uint32_t ch = options.channels;
+    const uint32_t ch = ins();
+    const uint32_t och = outs() ? outs() : 1; // input channel c returns output c % och
     size_t start = from;
     auto silent = [&](size_t f) {
         for (uint32_t c = 0; c < ch; ++c)
@@ -619,7 +708,7 @@ LoopbackCheck ClientHarness::Impl::checkLoopback(size_t from, size_t to) const {
     };
     auto matchesAt = [&](size_t f, uint64_t out) {
         for (uint32_t c = 0; c < ch; ++c)
-            if (recorded[f * ch + c] != expected(out, c)) return false;
+            if (recorded[f * ch + c] != expected(out, c % och)) return false;
         return true;
     };
     if (start < to && options.loopback) {
@@ -681,7 +770,18 @@ HarnessReport ClientHarness::report() const {
     }
     r.framesIn = m.framesIn;
     r.framesOut = m.framesOut;
-    if (m.model) {
+    if (const hx::usb::devices::ChannelStreamDevice* cm = m.channelModel()) {
+        const hx::usb::devices::ChannelStreamStats s = cm->channelStreamStats();
+        r.deviceFramesIn = s.inFramesSent;
+        r.deviceFramesOut = s.outFrames;
+        r.fifoMin = s.fifoMin;
+        r.fifoMax = s.fifoMax;
+        r.fifoSamples = s.fifoSamples;
+        r.fifoLock = s.fifoLockLevel;
+        r.fifoUnderrunFrames = s.fifoUnderrunFrames;
+        r.fifoOverrunFrames = s.fifoOverflowFrames;
+        r.inFramesLost = s.inFramesLost;
+    } else if (m.model) {
         const hx::usb::devices::HX5100StreamStats s = m.model->streamStats();
         r.deviceFramesIn = s.inFramesSent;
         r.deviceFramesOut = s.outFrames;
@@ -705,7 +805,7 @@ HarnessReport ClientHarness::report() const {
         std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)));
 
     r.recoveries = m.recoveries;
-    const uint32_t ch = m.options.channels;
+    const uint32_t ch = m.ins();
     const size_t frames = ch ? m.recorded.size() / ch : 0;
     const bool recovered = m.recoveredAt != SIZE_MAX && m.recoveredAt <= frames;
     // Before a recovery and after it are two streams, each with its own

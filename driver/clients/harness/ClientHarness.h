@@ -56,8 +56,21 @@ enum class ClockMode { Virtual, Paced, Real };
 // The device on the bus: the HX-5100 or a class-compliant interface (under
 // the identity the options give), or a first-generation Sorvik Farlane
 // (release 3 unless told otherwise; 48 kHz only; each output packet carries
-// a header with extra bytes).
-enum class DeviceKind { HX5100, ClassCompliant, Farlane1 };
+// a header with extra bytes). The multi-channel models plug under their own
+// listed identities with the options' input and output channel counts: the
+// bulk-protocol device (bulk, or its interrupt variant), the feedback device
+// (bulk input, isochronous output), the plain interrupt device (MRW30 kind)
+// and a second-generation Farlane (48 kHz; its product's channel pair).
+enum class DeviceKind {
+    HX5100,
+    ClassCompliant,
+    Farlane1,
+    Bulk,
+    BulkInterrupt,
+    Feedback,
+    Interrupt,
+    Farlane2
+};
 
 // The extra bytes a client writes with output frame `frame` (two per frame,
 // as the first Sorvik generation carries them): a known function of the
@@ -84,8 +97,10 @@ struct HarnessOptions {
 
     // Stream
     uint32_t rate = 48000;
-    uint32_t channels = 2;    // each way
-    uint32_t resolution = 24; // bits
+    uint32_t channels = 2;       // each way
+    uint32_t inputChannels = 0;  // 0: `channels`
+    uint32_t outputChannels = 0; // 0: `channels`
+    uint32_t resolution = 24;    // bits
     Routing routing = Routing::Pass;
     Signal signal = Signal::Ramp;
     double sineHz = 997.0;

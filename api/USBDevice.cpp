@@ -2,6 +2,7 @@
 // connection, the record transport and the state-change messages.
 #include "api/USBDevice.h"
 
+#include "abi/QN_RequestCodes.h"
 #include "abi/QN_StateChange.h"
 #include "api/QuarnelDriverAPI.h"
 #include "platform/cf/CFNumber.h"
@@ -15,7 +16,6 @@ namespace {
 constexpr uint32_t kControlClientType = 2;
 constexpr uint32_t kControlClientExclusiveType = 5;
 constexpr uint32_t kDispatchSelector = 0;
-constexpr uint32_t kEQN_GetSorvikUID = 67; // 8 bytes of device state
 
 // A registry number read as a signed 16-bit value; absent or of another
 // type: the fallback.
@@ -114,7 +114,7 @@ bool USBDevice::open(bool exclusive) {
     uint64_t usb2 = 0;
     DeviceIoControl(mConnection, 39, nullptr, 0, &usb2, sizeof usb2, nullptr, nullptr);
     QN_Dispatch state{};
-    state.code = kEQN_GetSorvikUID;
+    state.code = EQN_GetSorvikUID;
     mDeviceState = dispatch(state, true) ? qnReadU64(&state.data, 0) : 0;
     updateSorvikConfigAndMap();
     mUSB2 = usb2 != 0;

@@ -6,6 +6,7 @@
 #include "api/USBDevice.h"
 
 #include "abi/ProductIdentities.h"
+#include "abi/QN_RequestCodes.h"
 #include "platform/cf/CFNumber.h"
 
 #include <algorithm>
@@ -14,53 +15,6 @@
 #include <cstring>
 
 namespace {
-
-// The request codes this API sends.
-enum : uint32_t {
-    EQN_GetDigitalOutSelector = 2,
-    EQN_SetDigitalOutSelector = 3,
-    EQN_GetOlvqCpldByte = 4,
-    EQN_SetOlvqCpldByte = 5,
-    EQN_GetCountConfigs = 6,
-    EQN_GetConfig = 7,
-    EQN_GetCurrentConfig = 8,
-    EQN_SetCurrentConfig = 9,
-    EQN_GetCountBufferSizes = 10,
-    EQN_GetBufferSize = 11,
-    EQN_GetCurrentBufferSize = 12,
-    EQN_CanClockSource = 14,
-    EQN_GetClockSource = 15,
-    EQN_SetClockSource = 16,
-    EQN_GetDigitalStatus = 17,
-    EQN_GetDriverString = 18,
-    EQN_GetProductString = 19,
-    EQN_GetIsUSB2Device = 20,
-    EQN_GetDeviceDescriptor = 21,
-    EQN_GetDriverVersion = 22,
-    EQN_GetUSB1Mode = 25,
-    EQN_SetUSB1Mode = 26,
-    EQN_GetDigitalOutMode = 27,
-    EQN_SetDigitalOutMode = 28,
-    EQN_EnterFirmwareUpdateMode = 33,
-    EQN_DeviceRequest = 34,
-    EQN_GetLevels = 35,
-    EQN_SendCPort = 36,
-    EQN_ResumeStreaming = 37,
-    EQN_SuspendStreaming = 38,
-    EQN_SetRouting = 40,
-    EQN_GetWolfsonRegister = 41,
-    EQN_SetWolfsonRegister = 42,
-    EQN_GetPortConfig = 48,
-    EQN_TakeOutputLevels = 49,
-    EQN_GetSorvikChannelMap = 65,
-    EQN_SetSorvikChannelMap = 66,
-    EQN_SetSorvikConfigAndMap = 68,
-    EQN_GetSorvikConfigAndMap = 69,
-    EQN_GetSorvikDeviceName = 70,
-    EQN_SetSorvikDeviceName = 71,
-    EQN_TakeInputLevels = 72,
-    EQN_ReEnumerateDevice = 76,
-};
 
 constexpr size_t kMaxDeviceRequest = 256;
 constexpr size_t kUnionSize = sizeof(QN_Dispatch::data);

@@ -3,13 +3,12 @@
 // device itself when the kernel does not know it.
 #include "api/QuarnelDriverAPI.h"
 
+#include "abi/QN_RequestCodes.h"
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr uint32_t kEQN_GetFirmwareVersion = 23;
-constexpr uint32_t kEQN_GetFirmwareVersionString = 24;
 constexpr uint8_t kFirmwareInfoRequest = 0x56;
 constexpr uint64_t kStageRelease = 4;
 
@@ -70,7 +69,7 @@ bool USBDevice::getFirmwareVersion(QnVersion& version, bool fromDevice) {
     uint32_t w = 0;
     if (!fromDevice) {
         QN_Dispatch d;
-        if (!simple(kEQN_GetFirmwareVersion, 0, false, d)) return false;
+        if (!simple(EQN_GetFirmwareVersion, 0, false, d)) return false;
         w = d.data.ulValue;
         fromDevice = w == 0;
     }
@@ -91,7 +90,7 @@ bool USBDevice::getFirmwareVersion(QnVersion& version, bool fromDevice) {
     version.tag = char(w & 0xFF);
     _qnapiMakeVersionStringFirmware(version);
     QN_Dispatch text;
-    if (simple(kEQN_GetFirmwareVersionString, 0, false, text)) {
+    if (simple(EQN_GetFirmwareVersionString, 0, false, text)) {
         std::memcpy(version.firmware, text.data.cString, sizeof version.firmware);
         version.firmware[sizeof version.firmware - 1] = 0;
     }

@@ -34,10 +34,15 @@ endfunction()
 
 # hx_library(NAME SOURCES ... [DEPS ...])
 # Every library sees the repository root as its include root, so headers are
-# included by their path in the tree ("libs/core/QnStatus.h").
+# included by their path in the tree ("libs/core/QnStatus.h"). Libraries are
+# static unless the folder sets HX_LIBRARY_TYPE (platform/ makes its
+# libraries shared: one platform per process, also for a loaded plug-in).
 function(hx_library name)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
-  add_library(${name} STATIC ${A_SOURCES})
+  if(NOT HX_LIBRARY_TYPE)
+    set(HX_LIBRARY_TYPE STATIC)
+  endif()
+  add_library(${name} ${HX_LIBRARY_TYPE} ${A_SOURCES})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${A_DEPS})
 endfunction()

@@ -25,6 +25,16 @@ template <class Fn> void inPlace(void* buf, uint32_t ch, uint32_t frames, Fn fn)
     }
 }
 
+// Clamped floats in place to integers of full scale `scale`.
+void floatToScaledInt(void* buf, uint32_t ch, uint32_t frames, double scale) {
+    inPlace(buf, ch, frames, [scale](uint8_t* w) {
+        float x;
+        std::memcpy(&x, w, 4);
+        const int32_t v = int32_t(double(clampUnit(x)) * scale);
+        std::memcpy(w, &v, 4);
+    });
+}
+
 } // namespace
 
 void audioMapChannelsSet(const int32_t* src, uint32_t srcCh, int32_t* dst, uint32_t dstCh,
@@ -62,21 +72,11 @@ void convertIntToFloat(const int32_t* src, uint32_t srcCh, float* dst, uint32_t 
 }
 
 void audioConvertFloatToSInt32(void* buf, uint32_t ch, uint32_t frames) {
-    inPlace(buf, ch, frames, [](uint8_t* w) {
-        float x;
-        std::memcpy(&x, w, 4);
-        const int32_t v = int32_t(double(clampUnit(x)) * 2147483648.0);
-        std::memcpy(w, &v, 4);
-    });
+    floatToScaledInt(buf, ch, frames, 2147483648.0);
 }
 
 void audioConvertFloatToSInt32LowAligned(void* buf, uint32_t ch, uint32_t frames) {
-    inPlace(buf, ch, frames, [](uint8_t* w) {
-        float x;
-        std::memcpy(&x, w, 4);
-        const int32_t v = int32_t(double(clampUnit(x)) * 8388608.0);
-        std::memcpy(w, &v, 4);
-    });
+    floatToScaledInt(buf, ch, frames, 8388608.0);
 }
 
 void audioConvertSint32ToSInt32LowAligned(void* buf, uint32_t ch, uint32_t frames) {

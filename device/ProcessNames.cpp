@@ -115,3 +115,7 @@ int GetMacOSRelease() {
     }
     return release;
 }
+
+const char* getIDRoot() {
+    return "com.korvex.hx5100";
+}

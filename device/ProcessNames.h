@@ -40,3 +40,6 @@ bool ProcessIsRunning(const char* name);
 // The major release number of the running kernel: the leading decimal number
 // of uname's release, up to its first '.' (0 when there is none).
 int GetMacOSRelease();
+
+// The root of the product's settings domains and identifiers.
+const char* getIDRoot();

@@ -12,12 +12,41 @@
 
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
+#include "abi/QN_Dispatch.h"
 #include "device/RIAA.h"
 #include "platform/base/MacErrors.h"
 #include "platform/cf/CoreFoundation.h"
 #include "platform/coreaudio/CoreAudioTypes.h"
 
-// What the device logic needs of the device that carries it.
+// The settings store as the device logic uses it: the named settings it
+// mirrors from the kernel and the values it reads back. Each build adapts
+// its own preference-domain class (the HAL build's and the audio server's
+// keep the same domain and keys).
+class QnAudioPluginSettingsStore {
+public:
+    virtual ~QnAudioPluginSettingsStore() = default;
+    virtual bool setUInt16Value(uint16_t value, const char* key) = 0;
+    virtual bool getUInt16Value(uint16_t& value, const char* key) = 0;
+    virtual void setWolfsonRegister(int codec, int reg, uint32_t value) = 0;
+    virtual void setSampleRate(uint32_t rate) = 0;
+    virtual void setFootSwitchMode(uint32_t mode) = 0;
+    virtual void setFootSwitchProtocol(uint32_t protocol) = 0;
+    virtual void setMixerFractions(const void* bytes) = 0;
+    virtual void setRoutingMatrix(const void* bytes) = 0;
+    virtual void setDigitalOutMode(uint32_t mode) = 0;
+    virtual void setClockSource(uint32_t source) = 0;
+    virtual void setMixerMode(int32_t mode) = 0;
+    virtual void setSorvikConfigAndMapping(const QN_Sorvik_ConfigAndMap& record,
+                                           uint64_t identifier) = 0;
+    virtual bool getRouting(int first, int second, uint32_t& value) = 0;
+    virtual void setRouting(int first, int second, uint32_t value) = 0;
+    // Writes the domain out.
+    virtual void store() = 0;
+};
+
+// What the device logic needs of the device that carries it: the driver
+// area, the request call, the client-application type, the settings store
+// and the change sink.
 class QnAudioPluginHost {
 public:
     virtual ~QnAudioPluginHost() = default;
@@ -32,6 +61,8 @@ public:
     virtual int hostClientAppType() = 0;
     // The kernel service's properties (a copy the caller releases), or null.
     virtual CFDictionaryRef hostCopyServiceProperties() = 0;
+    // The device's settings store, or null.
+    virtual QnAudioPluginSettingsStore* hostSettingsStore() = 0;
     // Change sink.
     virtual void hostFormatChanged() = 0; // the client's onFormatChanged
     virtual void hostReportFormatChange(const AudioStreamBasicDescription& inVirtual,
@@ -39,6 +70,12 @@ public:
                                         const AudioStreamBasicDescription& inPhysical,
                                         const AudioStreamBasicDescription& outPhysical) = 0;
     virtual void hostFrameSizePropertyChanged(uint32_t frames) = 0;
+    // A direction's format identifier and flags were stored (the audio
+    // cycle converts by the virtual flags).
+    virtual void hostStreamFormatStored(bool /*isInput*/, bool /*isPhysical*/, AudioFormatID /*id*/,
+                                        AudioFormatFlags /*flags*/) {}
+    // Whether a frame size leaves room in the mapped rings (half of each).
+    virtual bool hostFrameSizeFits(uint32_t /*frames*/) { return true; }
     virtual void hostUpdateLatencies() = 0;
     // Builds the IO buffers, or hands the counts to the running audio thread,
     // which resizes at the start of its next cycle.
@@ -71,12 +108,11 @@ public:
     static constexpr uint32_t kRingBytes = 0x83FF0;
     static constexpr uint32_t kMinFrameSize = 64;
     static constexpr uint32_t kMaxFrameSize = 8192;
-    static constexpr int kClientControlPanel = 12;
 
     QnAudioPluginClassCommons(QnAudioPluginHost& host, APIDeviceInfo& info);
 
     // Families and features.
-    static const char* getIDRoot() { return "com.korvex.hx5100"; }
+    static const char* getIDRoot();
     void setupSpecificFeatures();
     void setSpecFeature(unsigned feature);
     bool isMerrowCompatible() const;
@@ -130,8 +166,9 @@ public:
     IOReturn setSettings(const QnChannelSettings& settings, bool isInput, bool deferred,
                          bool force);
     // Applies a pending change (the device calls it when its IO procedures
-    // change their running state).
-    IOReturn applyPendingSettings();
+    // change their running state): at 88200 or 96000 below USB 2 a stereo
+    // pending count of a direction no procedure uses is dropped first.
+    IOReturn applyPendingSettings(bool inputAttached = true, bool outputAttached = true);
     static int calcBW(int rateIndex, int resolutionIndex, int channelIndex);
 
     // Frame sizes, IO buffers and hardware.
@@ -140,17 +177,22 @@ public:
     void getFrameSizeRange(double* minimum, double* maximum);
     void getFrameSizeRangeBytes(bool isInput, double* minimum, double* maximum);
     static uint32_t validateMinMaxFrameSize(uint32_t size);
+    // Channel counts within a ring's and resolutions the rings carry.
+    static bool plausibleSettings(const QnChannelSettings& settings);
     IOReturn setFrameSize(uint32_t size, bool notify, bool force);
     uint32_t getFrameSize() const;
     uint32_t getFrameSizeBytes(bool isInput) const;
     bool createIOBuffers();
     void updateSafetyOffsets() {}
     bool prepareHardware();
-    bool hardwareReady() const { return mHardwarePrepared; }
+    bool hardwarePrepared() const { return mHardwarePrepared; }
     void setHardwarePrepared(bool prepared) { mHardwarePrepared = prepared; }
     void setDefaultFrameSize(uint32_t frames) { mDefaultFrameSize = frames; }
-    // The audio thread takes the pending frame size at the start of a cycle.
-    uint32_t takePendingFrameSize();
+    // The audio thread takes the pending frame size at the start of a cycle;
+    // a size above limit is dropped (0), the property keeps its value.
+    uint32_t takePendingFrameSize(uint32_t limit = kMaxFrameSize);
+    uint32_t pendingFrameSize() const { return mPendingFrameSize.load(); }
+    uint32_t defaultFrameSize() const { return mDefaultFrameSize; }
 
     // State the device reads.
     const QnChannelSettings& currentSettings() const { return mCurrent; }

@@ -1,5 +1,6 @@
 // Device families, the specific-features record and the driver-area words.
 #include "abi/DeviceFamilies.h"
+#include "device/ProcessNames.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "platform/base/HXLog.h"
 
@@ -25,6 +26,10 @@ CFTypeRef valueForKey(CFDictionaryRef dict, const char* key) {
 
 QnAudioPluginClassCommons::QnAudioPluginClassCommons(QnAudioPluginHost& host, APIDeviceInfo& info)
     : mHost(host), mInfo(info) {}
+
+const char* QnAudioPluginClassCommons::getIDRoot() {
+    return ::getIDRoot();
+}
 
 void QnAudioPluginClassCommons::setupSpecificFeatures() {
     CFDictionaryRef props = mHost.hostCopyServiceProperties();

@@ -3,8 +3,27 @@
 #include "device/QnAudioPluginClassCommons.h"
 
 #include <cstdio>
+#include <syslog.h>
 
+#include "abi/AudioSM.h"
 #include "abi/DeviceFamilies.h"
+#include "platform/base/HXLog.h"
+
+namespace {
+
+bool validResolution(uint32_t bits) {
+    return bits == 16 || bits == 20 || bits == 24 || bits == 32;
+}
+
+} // namespace
+
+bool QnAudioPluginClassCommons::plausibleSettings(const QnChannelSettings& s) {
+    const bool in = s.InChannels <= kAudioSMMaxChannels &&
+                    (s.InChannels == 0 || validResolution(s.InResolution));
+    const bool out = s.OutChannels <= kAudioSMMaxChannels &&
+                     (s.OutChannels == 0 || validResolution(s.OutResolution));
+    return in && out;
+}
 
 void QnAudioPluginClassCommons::getFrameSizeRange(uint32_t /*rate*/, uint32_t* minimum,
                                                   uint32_t* maximum) {
@@ -50,8 +69,9 @@ uint32_t QnAudioPluginClassCommons::getFrameSizeBytes(bool isInput) const {
     return getFrameSize() * 4 * (isInput ? mReported.InChannels : mReported.OutChannels);
 }
 
-uint32_t QnAudioPluginClassCommons::takePendingFrameSize() {
+uint32_t QnAudioPluginClassCommons::takePendingFrameSize(uint32_t limit) {
     uint32_t pending = mPendingFrameSize.exchange(0, std::memory_order_acq_rel);
+    if (pending > limit) return 0;
     if (pending) mFrameSizeProperty = pending;
     return pending;
 }
@@ -61,6 +81,8 @@ IOReturn QnAudioPluginClassCommons::setFrameSize(uint32_t size, bool /*notify*/,
     uint32_t clamped = validateMinMaxFrameSize(size);
     if (clamped != size && !force) return kIOReturnBadArgument;
     if (clamped == getFrameSize() && !force) return 0;
+    // The kernel's side of each ring needs at least half of it.
+    if (!mHost.hostFrameSizeFits(clamped)) return kIOReturnBadArgument;
     if (mHardwarePrepared) {
         // The audio thread takes it at the start of its next cycle.
         mPendingFrameSize.store(clamped, std::memory_order_release);
@@ -77,7 +99,17 @@ IOReturn QnAudioPluginClassCommons::setFrameSize(uint32_t size, bool /*notify*/,
 
 bool QnAudioPluginClassCommons::createIOBuffers() {
     std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
-    readKernelSettings(&mCurrent);
+    QnChannelSettings kernel{};
+    readKernelSettings(&kernel);
+    // Any process can write the driver area: a wild format builds nothing
+    // (the cycle then moves nothing) and is not taken as current.
+    if (!plausibleSettings(kernel)) {
+        syslog(LOG_ERR, "createIOBuffers: invalid channel settings in %u/%u out %u/%u\n",
+               kernel.InChannels, kernel.InResolution, kernel.OutChannels, kernel.OutResolution);
+        mHost.hostCreateIOBuffers(0, 0, 0, 0, getFrameSize());
+        return false;
+    }
+    mCurrent = kernel;
     updateChannelsToReport(&mReported, &mCurrent);
     const uint32_t frames = getFrameSize();
     bool ok = mHost.hostCreateIOBuffers(mCurrent.InChannels, mReported.InChannels,

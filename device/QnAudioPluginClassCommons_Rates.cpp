@@ -194,9 +194,19 @@ bool QnAudioPluginClassCommons::setFrequency(bool isInput, uint32_t rate) {
     return setSettings(proposal, isInput, isRunningSomewhere(), false) == 0;
 }
 
-IOReturn QnAudioPluginClassCommons::applyPendingSettings() {
+IOReturn QnAudioPluginClassCommons::applyPendingSettings(bool inputAttached, bool outputAttached) {
     std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
     if (mPendingDirection == 0) return 0;
+    const uint32_t rate = mPending.Frequency;
+    if ((rate == 88200 || rate == 96000) && !isUSB2Device()) {
+        if (!inputAttached && mPending.InChannels == 2) {
+            mPending.InChannels = 0;
+            mPendingDirection = 2;
+        } else if (!outputAttached && mPending.OutChannels == 2) {
+            mPending.OutChannels = 0;
+            mPendingDirection = 1;
+        }
+    }
     QnChannelSettings pending = mPending;
     return setSettings(pending, mPendingDirection == 1, false, false);
 }

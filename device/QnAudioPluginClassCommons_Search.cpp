@@ -161,6 +161,7 @@ OSStatus QnAudioPluginClassCommons::setStreamFormatLocked(bool isInput,
     auto store = [&] {
         (isPhysical ? f.physicalFlags : f.virtualFlags) = flags;
         (isPhysical ? f.physicalID : f.virtualID) = d->mFormatID;
+        mHost.hostStreamFormatStored(isInput, isPhysical, d->mFormatID, flags);
     };
     const bool sameShape = candidate.InChannels == mCurrent.InChannels &&
                            candidate.OutChannels == mCurrent.OutChannels &&

@@ -8,10 +8,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "abi/ProductIdentities.h"
+#include "abi/DeviceFamilies.h"
 #include "device/DeviceManagerClient.h"
 #include "device/FWUpdaterDetection.h"
 #include "device/OSXAsioRegistry.h"
+#include "device/OSXAsioRegistrySettings.h"
 #include "device/OSXDeviceManager.h"
 #include "device/ProcessNames.h"
 #include "device/QnIORegistryPrefs.h"
@@ -63,22 +64,22 @@ void smString(ZrString& out, const char* field) {
 }
 
 bool listedOtherVendor(uint16_t vendor, uint16_t product) {
-    return vendor == kOlvqVendorID &&
-           (product == kOlvq186ProductID || product == kOlvq187ProductID ||
-            product == kOlvq188ProductID);
+    return DeviceFamilies::contains(DeviceFamilies::kCoreAudioSuffix, vendor, product);
 }
 
 } // namespace
 
 ZrOSXDevice::ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service,
                          OSXDeviceManager* manager)
-    : DriverConnection(service), OSXUserThread(63), mPlugIn(plugIn), mClient(client),
-      mManager(manager), mDeviceInfo(kDeviceInfoBytes, 0) {
+    : DriverConnection(service), OSXUserThread(63),
+      QnAudioPluginClassCommons(*this, *mDeviceInfoRecord), mPlugIn(plugIn), mClient(client),
+      mManager(manager) {
     int32_t hog = -1;
     mHogID = getHogID(hog) ? hog : -1;
-    mDefaultFrameSize = manager && manager->clientAppType() == kMediaPlayerType ? 8192 : 256;
+    setDefaultFrameSize(manager && manager->clientAppType() == kMediaPlayerType ? 8192 : 256);
     mFrameSize.set(0, true);
-    mFilter.init(44100, mDefaultFrameSize, mDefaultFrameSize, 2 * mDefaultFrameSize);
+    const uint32_t frames = defaultFrameSize();
+    mFilter.init(44100, frames, frames, 2 * frames);
 }
 
 ZrOSXDevice::~ZrOSXDevice() {
@@ -99,6 +100,7 @@ ZrOSXDevice::~ZrOSXDevice() {
     closeDevice();
     if (mInterest) IOObjectRelease(mInterest);
     mInterest = 0;
+    mSettingsStore.reset();
     delete mpRegistry;
     delete mpPrefs;
     // No cycle runs any more: the last published list goes as well.
@@ -135,6 +137,7 @@ bool ZrOSXDevice::init() {
     CFStringRef root = CFStringCreateWithCString(nullptr, getIDRoot(), kCFStringEncodingUTF8);
     mpRegistry = new OSXAsioRegistry(root);
     CFRelease(root);
+    mSettingsStore = std::make_unique<OSXAsioRegistrySettings>(*mpRegistry);
     if (!openDevice()) {
         syslog(LOG_ERR, "Could not open device - exit\n");
         return false;
@@ -163,12 +166,6 @@ bool ZrOSXDevice::init() {
         }
     }
     if (!configured()) return false;
-    std::memcpy(&mTrueChannels,
-                reinterpret_cast<const char*>(driverSM()) + offsetof(DriverSM, mChannelSettings),
-                sizeof mTrueChannels);
-    updateChannelsToReport(mReportedChannels, true);
-    mSingleDirection = 0;
-    mRequestedChannels = mReportedChannels;
     mInLatency.set(0, false);
     mOutLatency.set(0, false);
     mWriteAhead = 0;
@@ -179,8 +176,7 @@ bool ZrOSXDevice::init() {
         syslog(LOG_ERR, "Can't start thread - exit\n");
         return false;
     }
-    mPendingFrameSize = 0;
-    if (setFrameSize(mDefaultFrameSize, true, true) != 0) return false;
+    if (setFrameSize(defaultFrameSize(), true, true) != 0) return false;
     createIOBuffers();
     mCodecFlags[0] = mCodecFlags[1] = false;
     if (hasRouting()) {
@@ -238,7 +234,7 @@ bool ZrOSXDevice::readDeviceInfo() {
         }
         const uint32_t count = g.record().iReq;
         if (count > kChunkBytes || total + count > kDeviceInfoBytes) return false;
-        std::memcpy(mDeviceInfo.data() + total, g.record().payload, count);
+        std::memcpy(reinterpret_cast<uint8_t*>(&deviceInfo()) + total, g.record().payload, count);
         total += count;
         if (count != kChunkBytes) break;
     }
@@ -298,6 +294,8 @@ void ZrOSXDevice::restoreAsHolder() {
     std::memcpy(&ext, reinterpret_cast<const char*>(driverSM()) + offsetof(DriverSM, mAjExtData),
                 sizeof ext);
     mpRegistry->loadAjExt(ext);
+    // The preference domain is user-writable: wild choices fall back.
+    ext.validate();
     std::memcpy(reinterpret_cast<char*>(driverSM()) + offsetof(DriverSM, mAjExtData), &ext,
                 sizeof ext);
     uint16_t pos = 0;
@@ -344,7 +342,7 @@ bool ZrOSXDevice::usbConfigureDevice() {
     QnChannelSettings chosen = requested;
     // The request goes out even when no configuration matched: the kernel's
     // interface choice settles the format, read back at 5420.
-    if (!usbFindConfiguration(requested, chosen)) chosen = requested;
+    if (!usbFindConfiguration(false, nullptr, nullptr, &chosen)) chosen = requested;
     std::memcpy(reinterpret_cast<char*>(driverSM()) + offsetof(DriverSM, mChannelSettings), &chosen,
                 sizeof chosen);
     return callDriver(kReqConfigure);
@@ -422,25 +420,6 @@ void ZrOSXDevice::onServiceInterestCallback(natural_t messageType, const void* a
     }
     KernelDriverNotificationHandler(change);
     if (mpPrefs) mpPrefs->update();
-}
-
-bool ZrOSXDevice::isDevice(uint16_t vendor, uint16_t product) const {
-    const DriverSM* sm = driverSM();
-    if (!sm) return false;
-    const uint32_t ids = smWord(sm, offsetof(DriverSM, mVendor));
-    return (ids & 0xFFFF) == vendor && (ids >> 16) == product;
-}
-
-bool ZrOSXDevice::isRunningSomewhere() const {
-    return driverSM() && smWord(driverSM(), offsetof(DriverSM, mAttachedClients)) != 0;
-}
-
-bool ZrOSXDevice::isRunningStream() const {
-    return mThreadState.load() == 2;
-}
-
-bool ZrOSXDevice::isUSB2Device() const {
-    return driverSM() && smWord(driverSM(), offsetof(DriverSM, mHighSpeed));
 }
 
 void* ZrOSXDevice::mapSharedMemory(uint32_t type, uint32_t size) {

@@ -9,8 +9,15 @@
 // _Thread (audio thread and cycle), _IOProcs (registry, start and stop, the
 // per-cycle calls), _Frames (frame size, IO buffers, hardware preparation),
 // _Notify (latencies, property notices, time), _Vendor (USB control requests
-// and the vendor transport), _Family (the family predicates and the logic the
-// later layer fills in).
+// and the vendor transport), _Family (the family record and the logic the
+// later layer fills in), _Host (what the shared device logic asks of it).
+//
+// The device logic (families, formats, rates, the settings change, frame
+// sizes, IO buffers and hardware preparation) is the shared unit
+// QnAudioPluginClassCommons, which the device carries as a base and serves
+// as its host. Lock order: manager, device mutex, attach lock, connection
+// guard. The audio thread never takes the device mutex: buffers asked for
+// while the thread runs are handed to it and built at its next pass.
 //
 // Threads: HAL client threads register, start and stop procedures and change
 // the thread state under the attach lock; the audio thread is the only one
@@ -22,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -31,6 +39,7 @@
 #include "device/AudioThreadTools.h"
 #include "device/DriverConnection.h"
 #include "device/PropertyItem.h"
+#include "device/QnAudioPluginClassCommons.h"
 #include "device/TimestampFilter.h"
 #include "device/VendorAsyncTransport.h"
 #include "libs/tools/OSXUserThread.h"
@@ -40,6 +49,7 @@
 #include "platform/coreaudio/HALPropertyChanges.h"
 
 class DeviceManagerClient;
+class OSXAsioRegistrySettings;
 class OSXDeviceManager;
 class OSXAsioRegistry;
 class QnIORegistryPrefs;
@@ -110,10 +120,19 @@ struct IOProcList {
     std::vector<IOProcEntry*> entries; // each holds a reference
 };
 
+// The device's copy of the kernel's device information, made before the
+// logic that reads it.
+struct ZrDeviceInfoRecord {
+    std::unique_ptr<APIDeviceInfo> mDeviceInfoRecord{new APIDeviceInfo()};
+};
+
 class ZrOSXDevice : public ZrObject,
                     public DriverConnection,
                     public OSXUserThread,
-                    public PropertyItemHost {
+                    public PropertyItemHost,
+                    private ZrDeviceInfoRecord,
+                    public QnAudioPluginHost,
+                    public QnAudioPluginClassCommons {
 public:
     ZrOSXDevice(void* plugIn, DeviceManagerClient* client, io_service_t service,
                 OSXDeviceManager* manager);
@@ -136,39 +155,20 @@ public:
     AudioSM* inputRing() const { return mInRing; }
     AudioSM* outputRing() const { return mOutRing; }
 
-    // ---- Identity and queries
-    const char* getIDRoot() const { return "com.korvex.hx5100"; }
-    bool isDevice(uint16_t vendor, uint16_t product) const;
-    bool isRunningSomewhere() const;
-    bool isRunningStream() const;
-    bool isUSB2Device() const;
+    // ---- Identity and queries (the families, the driver-area words and
+    // getIDRoot are the device logic's)
     const ZrString& manufacturer() const { return mManufacturer; }
     const ZrString& deviceName() const { return mDeviceName; }
     const ZrString& deviceUID() const { return mDeviceUID; }
-    const uint8_t* deviceInfo() const { return mDeviceInfo.data(); }
     uint32_t deviceInfoBytes() const { return mDeviceInfoBytes; }
     int processClass() const { return mProcessClass; }
     bool isSystemOverload() const { return false; }
     uint16_t monMixPos() const { return mMonMixPos; }
     int32_t mixerMode() const { return mMixerMode; }
 
-    // ---- Family predicates and the logic of the later layer (explicit stubs)
-    bool isMerrowCompatible() const;
-    bool isMRW192Compatible() const;
-    bool isMRW30Compatible() const;
-    bool isQuarnelBulkDevice() const;
-    bool isQuarnelBulkInIsocOutDevice() const;
-    bool isSorvikFarlane1() const;
-    bool isSorvikFarlane2() const;
+    // ---- The family record and the logic of the later layer (explicit stubs)
     bool hasRouting() const;
     ZrDeviceFamily family() const;
-    bool setSettings(const QnChannelSettings& settings, bool inputOnly, bool deferred = false,
-                     bool force = false);
-    bool usbFindConfiguration(const QnChannelSettings& requested, QnChannelSettings& chosen);
-    OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription& description, bool physical,
-                             uint32_t maxChannels);
-    void updateChannelsToReport(QnChannelSettings& reported, bool fromTrue);
-    void setupSpecificFeatures();
     void patchDescriptor();
     bool hasLowBufferFW();
     void KernelDriverNotificationHandler(const QN_StateChange& change);
@@ -185,17 +185,10 @@ public:
     };
     std::vector<StubCall> stubCalls() const;
 
-    // ---- Frame size and buffers
-    uint32_t getFrameSize() const;
-    IOReturn setFrameSize(uint32_t frames, bool notify, bool force);
-    uint32_t getFrameSizeBytes(bool isInput) const;
-    uint32_t validateMinMaxFrameSize(uint32_t size) const;
-    void getFrameSizeRange(uint32_t rate, uint32_t& minimum, uint32_t& maximum) const;
-    bool createIOBuffers();
-    bool prepareHardware();
-    void updateSafetyOffsets() {}
-    uint32_t pendingFrameSize() const { return mPendingFrameSize; }
-    uint32_t defaultFrameSize() const { return mDefaultFrameSize; }
+    // ---- Frame size and buffers (the device logic's operations); what the
+    // audio thread built last
+    uint32_t cycleFrameSize() const { return mFrameSize.getUInt32(); }
+    uint32_t cycleRate() const { return mStreamRate.load(); }
 
     // ---- Latencies and write-ahead
     uint32_t getLatency(bool isInput) const {
@@ -269,10 +262,8 @@ public:
     uint64_t overloads() const { return mOverloads.load(); }
     const TimestampFilter& timestampFilter() const { return mFilter; }
     const AudioIOBuffer& ioBuffer(bool isInput) const { return isInput ? mBufIn : mBufOut; }
-    const QnChannelSettings& trueChannels() const { return mTrueChannels; }
-    const QnChannelSettings& reportedChannels() const { return mReportedChannels; }
     uint32_t streamFormatFlags(bool isInput) const {
-        return isInput ? mInFormatFlags : mOutFormatFlags;
+        return isInput ? mInFormatFlags.load() : mOutFormatFlags.load();
     }
     void setStreamFormatFlags(bool isInput, uint32_t flags) {
         (isInput ? mInFormatFlags : mOutFormatFlags) = flags;
@@ -293,11 +284,56 @@ public:
     uint8_t* vendorArea(bool isInput) const { return mVendor.area(isInput); }
 
     static constexpr uint32_t kDeviceInfoBytes = 98964;
-    static constexpr uint32_t kMinFrameSize = 64;
-    static constexpr uint32_t kMaxFrameSize = 8192;
+    static_assert(sizeof(APIDeviceInfo) == kDeviceInfoBytes);
 
 private:
     friend class IOProcEntry;
+    // ---- The host of the device logic (_Host)
+    DriverSM* hostDriverSM() override { return driverSM(); }
+    uint64_t hostClientIdentity() override { return clientID(); }
+    bool hostRequest(uint32_t req, const void* payload, uint32_t bytes) override;
+    int hostClientAppType() override;
+    CFDictionaryRef hostCopyServiceProperties() override;
+    QnAudioPluginSettingsStore* hostSettingsStore() override;
+    void hostFormatChanged() override;
+    void hostReportFormatChange(const AudioStreamBasicDescription& inVirtual,
+                                const AudioStreamBasicDescription& outVirtual,
+                                const AudioStreamBasicDescription& inPhysical,
+                                const AudioStreamBasicDescription& outPhysical) override;
+    void hostFrameSizePropertyChanged(uint32_t frames) override;
+    void hostStreamFormatStored(bool isInput, bool isPhysical, AudioFormatID id,
+                                AudioFormatFlags flags) override;
+    bool hostFrameSizeFits(uint32_t frames) override;
+    void hostUpdateLatencies() override;
+    bool hostCreateIOBuffers(uint32_t inChannels, uint32_t inReported, uint32_t outChannels,
+                             uint32_t outReported, uint32_t frames) override;
+    bool hostMapRings() override;
+    void hostUnmapRings() override { unmapSharedMemory(); }
+    void hostCheckRunningStream() override { checkRunningStream(); }
+
+    // IO buffers: built on the audio thread while it runs (at the start of
+    // its next pass), directly otherwise.
+    struct BufferCounts {
+        uint32_t inChannels, inReported, outChannels, outReported, frames, rate;
+    };
+    bool buildIOBuffers(const BufferCounts& counts);
+    void takeBufferRequest();
+    bool onAudioThread() const;
+    // The attach lock for a client thread, after the device mutex; what it
+    // calls can tell that this thread holds it.
+    class AttachGuard {
+    public:
+        explicit AttachGuard(ZrOSXDevice& device);
+        ~AttachGuard();
+        AttachGuard(const AttachGuard&) = delete;
+        AttachGuard& operator=(const AttachGuard&) = delete;
+
+    private:
+        ZrOSXDevice& mDevice;
+        std::unique_lock<std::recursive_mutex> mDeviceLock;
+        IntSpinLock mLock;
+    };
+    bool holdsAttachLock() const;
     // Opening steps.
     void classifyProcess();
     bool readNames();
@@ -349,7 +385,6 @@ private:
     ZrString mManufacturer;
     ZrString mDeviceName;
     ZrString mDeviceUID;
-    std::vector<uint8_t> mDeviceInfo;
     uint32_t mDeviceInfoBytes = 0;
     int mProcessClass = 18;
     bool mMayRestore = false;
@@ -367,12 +402,8 @@ private:
     AudioSM* mOutRing = nullptr;
     VendorAsyncTransport mVendor;
 
-    QnChannelSettings mTrueChannels{};
-    QnChannelSettings mReportedChannels{};
-    QnChannelSettings mRequestedChannels{};
-    uint32_t mSingleDirection = 0;
-    uint32_t mInFormatFlags = kAudioFormatFlagIsFloat;
-    uint32_t mOutFormatFlags = kAudioFormatFlagIsFloat;
+    std::atomic<uint32_t> mInFormatFlags{kAudioFormatFlagIsFloat};
+    std::atomic<uint32_t> mOutFormatFlags{kAudioFormatFlagIsFloat};
     AudioFormatID mInFormatID = kAudioFormatLinearPCM;
     AudioFormatID mOutFormatID = kAudioFormatLinearPCM;
     AudioFormatID mInPhysicalFormatID = kAudioFormatLinearPCM;
@@ -381,8 +412,14 @@ private:
     bool mCodecFlags[2] = {false, false};
     bool mSettingsApplied = false;
 
-    uint32_t mDefaultFrameSize = 256;
-    std::atomic<uint32_t> mPendingFrameSize{0};
+    std::unique_ptr<OSXAsioRegistrySettings> mSettingsStore;
+    // The buffers' request and what the audio thread built (generations).
+    std::mutex mBufferRequestLock;
+    BufferCounts mBufferRequest{};
+    std::atomic<uint64_t> mBufferPosted{0};
+    std::atomic<uint64_t> mBufferBuilt{0};
+    BufferCounts mBuilt{};
+    std::atomic<uint32_t> mStreamRate{0};
     PropertyItem mFrameSize{this};
     PropertyItem mInLatency{this};
     PropertyItem mOutLatency{this};
@@ -397,6 +434,7 @@ private:
     // Audio thread and attach state.
     std::atomic<int32_t> mThreadState{0};
     int32_t mAttachLock = 0;
+    std::atomic<pthread_t> mAttachHolder{};
     std::atomic<int32_t> mHeartbeat{0};
     std::atomic<int32_t> mStartedProcs{0};
     int32_t mDeviceStarts = 0;

@@ -1,54 +1,32 @@
-// The device families and the logic the device layer's next part fills in.
+// The family record the latency rules read, and the logic the device
+// layer's next part fills in.
 //
 // The stubs below are explicit: each answers what the HX-5100 needs to run
-// (a found configuration, the current format, reported = true channels)
 // and records what it was given (stubCalls), so the layer that replaces
 // them can be checked against what this part asks of it.
 #include <cstring>
 
-#include "abi/ProductIdentities.h"
+#include "abi/DeviceFamilies.h"
 #include "device/ZrOSXDevice.h"
 
-// ---- Family predicates: the HX-5100's answers (Merrow- and MRW192-
-// compatible, nothing else) until the product tables of the next part.
-bool ZrOSXDevice::isMerrowCompatible() const {
-    return isDevice(kKorvexVendorID, kKorvexHX5100ProductID);
-}
-bool ZrOSXDevice::isMRW192Compatible() const {
-    return isDevice(kKorvexVendorID, kKorvexHX5100ProductID);
-}
-bool ZrOSXDevice::isMRW30Compatible() const {
-    return false;
-}
-bool ZrOSXDevice::isQuarnelBulkDevice() const {
-    return false;
-}
-bool ZrOSXDevice::isQuarnelBulkInIsocOutDevice() const {
-    return false;
-}
-bool ZrOSXDevice::isSorvikFarlane1() const {
-    return false;
-}
-bool ZrOSXDevice::isSorvikFarlane2() const {
-    return false;
-}
 bool ZrOSXDevice::hasRouting() const {
     return false;
 }
 
 ZrDeviceFamily ZrOSXDevice::family() const {
     ZrDeviceFamily f;
+    const bool usb2 = isUSB2Device();
     f.merrowCompatible = isMerrowCompatible();
     f.mrw30Compatible = isMRW30Compatible();
-    f.quarnelBulk = isQuarnelBulkDevice();
-    f.quarnelBulkInIsocOut = isQuarnelBulkInIsocOutDevice();
+    f.quarnelBulk = isQuarnelBulkDevice(usb2);
+    f.quarnelBulkInIsocOut = isQuarnelBulkInIsocOutDevice(usb2);
     f.sorvikFarlane1 = isSorvikFarlane1();
     f.sorvikFarlane2 = isSorvikFarlane2();
-    f.hx5100Range = isDevice(kKorvexVendorID, kKorvexHX5100ProductID) ||
-                    isDevice(kKorvexVendorID, kKorvexFourByFourProductID);
-    f.otherVendorListed = isDevice(kOlvqVendorID, kOlvq186ProductID) ||
-                          isDevice(kOlvqVendorID, kOlvq187ProductID) ||
-                          isDevice(kOlvqVendorID, kOlvq188ProductID);
+    const APIDeviceInfo& info = *mDeviceInfoRecord;
+    f.hx5100Range =
+        DeviceFamilies::contains(DeviceFamilies::kMixerMode, info.mVendor, info.mProduct);
+    f.otherVendorListed =
+        DeviceFamilies::contains(DeviceFamilies::kCoreAudioSuffix, info.mVendor, info.mProduct);
     // The second generation's listed products and their input extra.
     static const uint16_t kSorvik2Listed[] = {10, 12, 14, 16};
     static const uint32_t kSorvik2Extra[] = {15, 48, 52, 79};
@@ -57,45 +35,7 @@ ZrDeviceFamily ZrOSXDevice::family() const {
     return f;
 }
 
-// ---- Stubs of the next part (settings, formats, features).
-bool ZrOSXDevice::setSettings(const QnChannelSettings& settings, bool inputOnly, bool, bool) {
-    recordStub("setSettings", settings.Frequency, inputOnly);
-    return true;
-}
-
-bool ZrOSXDevice::usbFindConfiguration(const QnChannelSettings& requested,
-                                       QnChannelSettings& chosen) {
-    recordStub("usbFindConfiguration", requested.Frequency, requested.InResolution);
-    chosen = requested;
-    return true;
-}
-
-OSStatus ZrOSXDevice::getStreamFormat(bool isInput, AudioStreamBasicDescription& d, bool physical,
-                                      uint32_t) {
-    recordStub("getStreamFormat", isInput, physical);
-    if (!driverSM()) return OSStatus(0xE00002C0);
-    const QnChannelSettings& c = mTrueChannels;
-    const uint32_t channels = isInput ? c.InChannels : c.OutChannels;
-    d = AudioStreamBasicDescription{};
-    d.mSampleRate = c.Frequency;
-    d.mFormatID = kAudioFormatLinearPCM;
-    d.mFormatFlags = isInput ? mInFormatFlags : mOutFormatFlags;
-    d.mFramesPerPacket = 1;
-    d.mChannelsPerFrame = channels;
-    d.mBitsPerChannel = 32;
-    d.mBytesPerFrame = d.mBytesPerPacket = channels * 4;
-    return 0;
-}
-
-void ZrOSXDevice::updateChannelsToReport(QnChannelSettings& reported, bool) {
-    recordStub("updateChannelsToReport", mTrueChannels.InChannels, mTrueChannels.OutChannels);
-    reported = mTrueChannels;
-}
-
-void ZrOSXDevice::setupSpecificFeatures() {
-    recordStub("setupSpecificFeatures");
-}
-
+// ---- Stubs of the next part.
 void ZrOSXDevice::patchDescriptor() {
     recordStub("patchDescriptor");
 }

@@ -186,9 +186,27 @@ void ZrOSXDevice::removeAllIOProcs() {
     }
 }
 
+// Client threads take the device mutex before the attach lock (a start
+// prepares the hardware, which the device logic does under its mutex). The
+// audio thread, which stops what is left when it ends, never takes it.
+ZrOSXDevice::AttachGuard::AttachGuard(ZrOSXDevice& device)
+    : mDevice(device), mDeviceLock(device.deviceMutex(), std::defer_lock) {
+    if (!device.onAudioThread()) mDeviceLock.lock();
+    mLock.lock(&device.mAttachLock, true);
+    device.mAttachHolder = pthread_self();
+}
+
+ZrOSXDevice::AttachGuard::~AttachGuard() {
+    mDevice.mAttachHolder = pthread_t();
+}
+
+bool ZrOSXDevice::holdsAttachLock() const {
+    return pthread_equal(mAttachHolder.load(), pthread_self());
+}
+
 bool ZrOSXDevice::onDeviceStartProcOrID(void* procOrID) {
     if (!procOrID) {
-        IntSpinLock lock(&mAttachLock);
+        AttachGuard lock(*this);
         ++mDeviceStarts;
         if (mThreadState.load() == 0) {
             prepareHardware();
@@ -213,7 +231,7 @@ bool ZrOSXDevice::onDeviceStartProcOrID(void* procOrID) {
 
 bool ZrOSXDevice::onDeviceStopProcOrID(void* procOrID) {
     if (!procOrID) {
-        IntSpinLock lock(&mAttachLock);
+        AttachGuard lock(*this);
         if (mDeviceStarts > 0) {
             const int32_t was = mDeviceStarts--;
             if (was == 1 && mThreadState.load() != 0) {
@@ -238,23 +256,14 @@ bool ZrOSXDevice::onDeviceStopProcOrID(void* procOrID) {
 }
 
 bool ZrOSXDevice::attachIOProc(bool on) {
-    IntSpinLock lock(&mAttachLock);
+    AttachGuard lock(*this);
     if (!on) {
         --mStartedProcs;
     } else {
-        const bool usesOut = ioprocHasAttachedOut();
-        const bool usesIn = ioprocHasAttachedIn();
+        // A change kept local while others streamed goes to the kernel now.
         mSettingsApplied = false;
-        const uint32_t rate = mTrueChannels.Frequency;
-        if (mSingleDirection && (rate == 88200 || rate == 96000) && !isUSB2Device()) {
-            if (!usesIn && mRequestedChannels.OutChannels == 2) {
-                mRequestedChannels.InChannels = 0;
-                mSingleDirection = 2;
-            } else if (!usesOut && mRequestedChannels.InChannels == 2) {
-                mRequestedChannels.OutChannels = 0;
-                mSingleDirection = 1;
-            }
-            setSettings(mRequestedChannels, mSingleDirection == 1);
+        if (pendingDirection() != 0) {
+            applyPendingSettings(ioprocHasAttachedIn(), ioprocHasAttachedOut());
             mSettingsApplied = true;
         }
         ++mStartedProcs;
@@ -344,7 +353,7 @@ void ZrOSXDevice::callIOProcs(uint64_t, uint32_t frames) {
         if (outList) std::memset(out.procData(), 0, size_t(out.procChannels()) * frames * 4);
         const bool produced =
             e->callIOProc(mAudioDeviceID, &mFilter.currentTime(), inList, &mFilter.inputTime(),
-                          outList, &mFilter.outputTime(), mRequestedChannels.OutChannels);
+                          outList, &mFilter.outputTime(), out.procChannels());
         if (!produced || !out.mRingBuffer || !outList) continue;
         if (mOutFormatFlags == kAudioFormatFlagIsFloat)
             audioConvertFloatToSInt32LowAligned(out.procData(), out.procChannels(), frames);

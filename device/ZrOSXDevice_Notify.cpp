@@ -25,7 +25,7 @@ void ZrOSXDevice::setOutWriteAheadOffs(uint64_t frames) {
 }
 
 void ZrOSXDevice::updateLatencies() {
-    const uint32_t rate = driverSM() ? mTrueChannels.Frequency : 0;
+    const uint32_t rate = driverSM() ? mStreamRate.load() : 0;
     const ZrLatencies l = computeLatencies(family(), rate, getFrameSize(), isUSB2Device());
     // Write-ahead plus a cycle must fit the output ring: a wild offset is cut.
     uint64_t base = uint64_t(l.writeAheadBase < 0 ? 0 : l.writeAheadBase);
@@ -113,10 +113,10 @@ void ZrOSXDevice::onPropertyChanged(PropertyItem* item) {
 }
 
 void ZrOSXDevice::saveStreamFormats() {
-    getStreamFormat(true, mSavedFormats[0], false, kFormatChannelLimit);
-    getStreamFormat(true, mSavedFormats[1], true, kFormatChannelLimit);
-    getStreamFormat(false, mSavedFormats[2], false, kFormatChannelLimit);
-    getStreamFormat(false, mSavedFormats[3], true, kFormatChannelLimit);
+    getStreamFormat(true, &mSavedFormats[0], false, kFormatChannelLimit);
+    getStreamFormat(true, &mSavedFormats[1], true, kFormatChannelLimit);
+    getStreamFormat(false, &mSavedFormats[2], false, kFormatChannelLimit);
+    getStreamFormat(false, &mSavedFormats[3], true, kFormatChannelLimit);
 }
 
 void ZrOSXDevice::checkReportFormatChange(const AudioStreamBasicDescription& oldInVirtual,
@@ -124,10 +124,10 @@ void ZrOSXDevice::checkReportFormatChange(const AudioStreamBasicDescription& old
                                           const AudioStreamBasicDescription& oldInPhysical,
                                           const AudioStreamBasicDescription& oldOutPhysical) {
     AudioStreamBasicDescription inV{}, outV{}, inP{}, outP{};
-    getStreamFormat(true, inV, false, kFormatChannelLimit);
-    getStreamFormat(false, outV, false, kFormatChannelLimit);
-    getStreamFormat(true, inP, true, kFormatChannelLimit);
-    getStreamFormat(false, outP, true, kFormatChannelLimit);
+    getStreamFormat(true, &inV, false, kFormatChannelLimit);
+    getStreamFormat(false, &outV, false, kFormatChannelLimit);
+    getStreamFormat(true, &inP, true, kFormatChannelLimit);
+    getStreamFormat(false, &outP, true, kFormatChannelLimit);
     const double oldRate =
         oldInPhysical.mSampleRate != 0 ? oldInPhysical.mSampleRate : oldOutPhysical.mSampleRate;
     const double newRate = inP.mSampleRate != 0 ? inP.mSampleRate : outP.mSampleRate;
@@ -219,7 +219,7 @@ OSStatus ZrOSXDevice::doTranslateTime(const AudioTimeStamp& in, AudioTimeStamp&)
         std::printf("ZrOSXDevice::doTranslateTime can't because the engine isn't running\n");
         return kAudioHardwareNotRunningError;
     }
-    if (mTrueChannels.Frequency == 0) {
+    if (mStreamRate.load() == 0) {
         std::printf("ZrOSXDevice::doTranslateTime m_cTrueChannels.iFrequency == 0\n");
         return kAudioHardwareNotRunningError;
     }

@@ -8,6 +8,7 @@
 // the ring geometry is taken at the start of the cycle and handed to every
 // transfer, and positions are published by compare-and-swap from the value
 // read, so a kernel relayout in between wins.
+#include <algorithm>
 #include <cstring>
 #include <syslog.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@ constexpr uint64_t kStopWaitTicks = 100000000;
 constexpr uint64_t kHeartbeatPollNanos = 1000000;
 constexpr int kMaxPasses = 2;
 constexpr uint32_t kSlotAttachWordOffset = 36;
+constexpr uint32_t kSlotFrameSizeOffset = 8;
 
 template <class T> char* at(T* p, size_t offset) {
     return reinterpret_cast<char*>(p) + offset;
@@ -53,6 +55,9 @@ void* ZrOSXDevice::threadRun() {
     { IntSpinLock lock(&mAttachLock); }
     mHeartbeat = 0;
     while (!__atomic_load_n(&stopFlag, __ATOMIC_ACQUIRE)) {
+        // Buffers asked for since the last pass are built here, between
+        // cycles.
+        takeBufferRequest();
         ++mHeartbeat;
         const int32_t state = mThreadState.load();
         if (!hardwareReady() || state == 0) {
@@ -86,7 +91,6 @@ void ZrOSXDevice::attachStep() {
         RecordGuard g(*this);
         qnWriteU32(&g.record(), kOSXDispatchValueOffset, uint32_t(::getpid()));
     }
-    createIOBuffers();
     syslog(LOG_WARNING, "ThreadRun, attach with framesize %d", int(getFrameSize()));
     mFilter.restart();
     mThreadState = callAttach(getFrameSize()) ? 2 : 0;
@@ -160,16 +164,19 @@ uint64_t ZrOSXDevice::onUSBProc(bool callProcs) {
         __ATOMIC_ACQ_REL);
     CycleGeometry g;
     if (!takeGeometry(g)) return kNoInputNanos;
-    const uint32_t pending = mPendingFrameSize.exchange(0);
+    // A pending frame size that does not fit half of each ring is dropped.
+    const uint32_t limit = uint32_t(std::min(g.in.maxFrames, g.out.maxFrames) / 2);
+    const uint32_t pending = takePendingFrameSize(limit);
     if (pending && pending != mFrameSize.getUInt32()) {
-        if (uint64_t(pending) * 2 <= g.in.maxFrames && uint64_t(pending) * 2 <= g.out.maxFrames) {
-            syslog(LOG_WARNING, "On USB Proc, change framesize from %d to %d",
-                   int(mFrameSize.getUInt32()), int(pending));
-            mFrameSize.set(pending, true);
-            createIOBuffers();
-            updateLatencies();
-            if (!takeGeometry(g)) return kNoInputNanos;
-        }
+        syslog(LOG_WARNING, "On USB Proc, change framesize from %d to %d",
+               int(mFrameSize.getUInt32()), int(pending));
+        mFrameSize.set(pending, true);
+        BufferCounts counts = mBuilt;
+        counts.frames = pending;
+        buildIOBuffers(counts);
+        writeSlotWord(kSlotFrameSizeOffset, pending);
+        updateLatencies();
+        if (!takeGeometry(g)) return kNoInputNanos;
     }
     if (!mBufOut.exists() || (g.useInput && !mBufIn.exists())) return kNoInputNanos;
     return runPasses(g, readPos, callProcs);
@@ -187,7 +194,7 @@ uint64_t ZrOSXDevice::runPasses(const CycleGeometry& g, uint64_t readPos, bool c
     const bool silentInput = ownsNoInput() || !g.useInput;
     int32_t available = mInRing->getAvailableFrames(readPos);
     if (available < int32_t(N)) return mFilter.calcSleepNanos(available, false);
-    mFilter.prepare(mTrueChannels.Frequency, N, getLatency(true), getLatency(false));
+    mFilter.prepare(mStreamRate.load(), N, getLatency(true), getLatency(false));
     uint64_t R = readPos;
     for (int pass = 0; pass < kMaxPasses && available >= int32_t(N); ++pass) {
         if (silentInput) {

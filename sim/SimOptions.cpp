@@ -67,6 +67,15 @@ bool parseRoadOption(const std::string& name, const std::string& value, Options&
             error = "--road must be device or kernel, not " + value;
         return true;
     }
+    if (name == "--transport") {
+        if (value == "in-process")
+            o.transport = Transport::InProcess;
+        else if (value == "process")
+            o.transport = Transport::Process;
+        else
+            error = "--transport must be in-process or process, not " + value;
+        return true;
+    }
     if (name == "--frame-size") {
         long n = 0;
         if (!parseLong(value, n) || n < 64 || n > 8192)
@@ -79,6 +88,10 @@ bool parseRoadOption(const std::string& name, const std::string& value, Options&
 }
 
 } // namespace
+
+const char* transportName(Transport t) {
+    return t == Transport::Process ? "process" : "in-process";
+}
 
 struct DeviceName {
     Device device;
@@ -152,6 +165,9 @@ std::string usage() {
            "                     harness writes and reads the rings itself\n"
            "  --frame-size N     the device road's IO buffer in frames, 64..8192 (default: the\n"
            "                     device layer's, 256)\n"
+           "  --transport T      in-process (default): the kernel runs in this process; process:\n"
+           "                     hxsim starts a kernel host (below) as a child and the road's\n"
+           "                     user side reaches it over its sockets\n"
            "  --quiet            print only the result line\n"
            "  --help             this text\n"
            "\n"
@@ -185,16 +201,18 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             o.quiet = true;
             continue;
         }
-        if ((name == "--road" || name == "--frame-size") && i + 1 < args.size()) {
+        if ((name == "--road" || name == "--frame-size" || name == "--transport") &&
+            i + 1 < args.size()) {
             parseRoadOption(name, args[++i], o, error);
             if (!error.empty()) return ParseResult::Error;
             continue;
         }
-        const bool known = name == "--road" || name == "--frame-size" || name == "--rate" ||
-                           name == "--speed" || name == "--seconds" || name == "--ppm" ||
-                           name == "--routing" || name == "--output" || name == "--sleep-at" ||
-                           name == "--sleep-for" || name == "--drop-frame" ||
-                           name == "--repeat-frame" || name == "--device" || name == "--channels";
+        const bool known = name == "--road" || name == "--frame-size" || name == "--transport" ||
+                           name == "--rate" || name == "--speed" || name == "--seconds" ||
+                           name == "--ppm" || name == "--routing" || name == "--output" ||
+                           name == "--sleep-at" || name == "--sleep-for" ||
+                           name == "--drop-frame" || name == "--repeat-frame" ||
+                           name == "--device" || name == "--channels";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;
@@ -300,6 +318,11 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
     if (multi && o.road != Road::Kernel) {
         error = std::string("--device ") + deviceName(o.device) +
                 " runs on the kernel road only (--road kernel)";
+        return ParseResult::Error;
+    }
+    if (o.inChannels != o.outChannels) {
+        error = "--channels: the kernel road's client takes the same count each way, not " +
+                std::to_string(o.inChannels) + "/" + std::to_string(o.outChannels);
         return ParseResult::Error;
     }
     if (o.inChannels && !multi) {

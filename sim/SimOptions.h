@@ -24,6 +24,10 @@ enum class Device { HX5100, Farlane1, Bulk, BulkInterrupt, Feedback, Interrupt, 
 // the kernel driver alone through the client harness.
 enum class Road { Device, Kernel };
 
+// How the run's user side reaches the kernel: in this process, or through a
+// kernel host (hxsim --kernel-host) that the run starts as a child process.
+enum class Transport { InProcess, Process };
+
 struct Options {
     uint32_t rate = 48000;
     Speed speed = Speed::High;
@@ -55,6 +59,7 @@ struct Options {
     // The MIDI and status port: status events, a launch-button press and a
     // MIDI sequence through the port, checked where the device records it.
     bool midi = false;
+    Transport transport = Transport::InProcess;
 };
 
 enum class ParseResult { Run, Help, Error };
@@ -71,5 +76,6 @@ const char* routingName(Routing r);
 const char* clockName(Clock c);
 const char* roadName(Road r);
 const char* deviceName(Device d);
+const char* transportName(Transport t);
 
 } // namespace hx::sim

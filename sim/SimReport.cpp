@@ -52,6 +52,7 @@ std::string formatReport(const Report& r) {
     line(out, "client",
          fmt("type %u, slot %d, identity 0x%016llX", unsigned(r.clientType), r.clientSlot,
              (unsigned long long)r.clientIdentity));
+    line(out, "transport", transportName(r.transport));
     if (r.layer) {
         const Report::Layer& l = *r.layer;
         line(out, "layer device", fmt("\"%s\", UID \"%s\"", l.deviceName.c_str(), l.uid.c_str()));
@@ -101,6 +102,9 @@ std::string formatReport(const Report& r) {
                             (unsigned long long)(r.framesOut - first - r.comparedFrames));
         if (first > 0) compared += fmt(", the first %llu never came back", first);
     }
+    if (r.silentFrames || r.staleFrames)
+        compared += fmt("; %llu came back silent, %llu a ring lap late",
+                        (unsigned long long)r.silentFrames, (unsigned long long)r.staleFrames);
     line(out, "match", fmt("%s (%s)", r.matched ? "yes" : "no", compared.c_str()));
     if (r.slept) {
         line(out, "state changes", r.stateChanges.empty() ? std::string("(none)") : r.stateChanges);

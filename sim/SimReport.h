@@ -39,6 +39,7 @@ struct Report {
     uint32_t clientType = 0;
     int clientSlot = -1;
     uint64_t clientIdentity = 0;
+    Transport transport = Transport::InProcess;
 
     // The run.
     double seconds = 0;        // audio played, from the client's first frame
@@ -70,6 +71,8 @@ struct Report {
     std::optional<int64_t> latency; // round trip in frames
     bool matched = false;
     uint64_t comparedFrames = 0;
+    uint64_t silentFrames = 0; // across processes: compared frames that came back silent
+    uint64_t staleFrames = 0;  // ... or as the frame one lap of the client ring earlier
     uint64_t mismatches = 0;
     // The played signal's frame the comparison starts at (0: it came back
     // whole); -1 when nothing was compared.

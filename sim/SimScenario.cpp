@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "device/OSXDeviceManager.h"
 #include "device/ZrOSXDevice.h"
 #include "device/harness/DeviceRoad.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "driver/clients/harness/HarnessClient.h"
+#include "sim/SimKernelHost.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/usb/USBBus.h"
 
@@ -91,6 +94,8 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.matched = h.matched;
     r.comparedFrames = h.framesChecked;
     r.mismatches = h.mismatches;
+    r.silentFrames = h.silentFrames;
+    r.staleFrames = h.staleFrames;
     r.stateChanges.clear();
     for (uint32_t code : h.stateChanges)
         r.stateChanges += (r.stateChanges.empty() ? "" : " ") + std::to_string(code);
@@ -101,13 +106,72 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
 
 } // namespace
 
+namespace {
+
+// The machine the kernel road runs on: here (the client harness's machine
+// and its client in this process), or in a kernel host child, reached by the
+// same client over the process transport and by machine control.
+class KernelRoadRig {
+public:
+    KernelRoadRig(const Options& o, const hx::harness::HarnessOptions& ho) {
+        if (o.transport == Transport::Process)
+            mClient = std::make_unique<hx::harness::HarnessClient>(ho);
+        else
+            mHarness = std::make_unique<hx::harness::ClientHarness>(ho);
+    }
+    bool start(KernelHostChild* host, std::string& error) {
+        mHost = host;
+        if (mClient && host)
+            mClient->setFirstSoundHook([host] { host->control().fault("fifo-lock", 1); });
+        const bool ok = mHarness ? mHarness->start() : mClient->start();
+        if (!ok) error = mHarness ? mHarness->lastError() : mClient->lastError();
+        return ok;
+    }
+    hx::harness::HarnessClient& client() { return mHarness ? mHarness->client() : *mClient; }
+    hx::harness::ClientHarness* harness() { return mHarness.get(); }
+    hx::harness::MachineFacts facts() {
+        return mHarness ? mHarness->machine().facts() : mHost->facts();
+    }
+    // The client's report with what the machine shows of the driver and device.
+    hx::harness::HarnessReport report() {
+        if (mHarness) return mHarness->report();
+        hx::harness::HarnessReport r = mClient->report();
+        hx::harness::applyMachineFacts(facts(), r);
+        return r;
+    }
+    void run(uint64_t micros) { client().run(micros); }
+
+private:
+    std::unique_ptr<hx::harness::ClientHarness> mHarness;
+    std::unique_ptr<hx::harness::HarnessClient> mClient;
+    KernelHostChild* mHost = nullptr;
+};
+
+// What a run across processes cannot have (the machine's sleep and the
+// MIDI port are reached only in process).
+bool refuseAcrossProcesses(const Options& o, Report& r) {
+    if (o.transport != Transport::Process) return false;
+    if (o.sleepAt >= 0)
+        r.failure = "--sleep-at needs --transport in-process";
+    else if (o.midi)
+        r.failure = "--midi needs --transport in-process";
+    else
+        return false;
+    r.optionError = true;
+    return true;
+}
+
+} // namespace
+
 void runDefaultScenario(const Options& o, Progress& progress, Report& r,
-                        std::vector<int32_t>& recorded) {
+                        std::vector<int32_t>& recorded, KernelHostChild* host) {
     r.askedRate = o.rate;
     r.speed = o.speed;
     r.ppm = o.ppm;
     r.routing = o.routing;
     r.clock = o.clock;
+    r.transport = o.transport;
+    if (refuseAcrossProcesses(o, r)) return;
 
     hx::harness::HarnessOptions ho;
     ho.highSpeed = o.speed == Speed::High;
@@ -121,24 +185,25 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     ho.signal = hx::harness::Signal::Ramp;
     ho.keepInput = true;
     ho.reactToStateChanges = true;
+    ho.silenceTolerated = o.transport == Transport::Process;
     const bool sleeps = o.sleepAt >= 0;
     r.slept = sleeps;
     ho.dropFrameAt = o.dropFrame;
     ho.repeatFrameAt = o.repeatFrame;
     ho.device = harnessDevice(o.device);
-    if (o.inChannels) {
-        ho.inputChannels = o.inChannels;
-        ho.outputChannels = o.outChannels;
-    } else if (o.device == Device::Farlane2) {
-        ho.inputChannels = ho.outputChannels = 4;
-    }
+    if (o.inChannels)
+        ho.channels = o.inChannels;
+    else if (o.device == Device::Farlane2)
+        ho.channels = 4;
 
-    hx::harness::ClientHarness h(ho);
-    const bool started = h.start();
-    // The class name outlives the service.
-    const char* driver = h.service() ? h.service()->getMetaClass()->getClassName() : nullptr;
-    const hx::harness::HarnessReport first = h.report();
-    fill(r, first, driver);
+    KernelRoadRig rig(o, ho);
+    hx::harness::HarnessClient& h = rig.client();
+    std::string startError;
+    const bool started = rig.start(host, startError);
+    const hx::harness::HarnessReport first = rig.report();
+    // The class name as the machine gives it (it outlives the service).
+    const std::string driver = rig.facts().driverClass;
+    fill(r, first, driver.c_str());
     if (first.configured && first.rate != o.rate) {
         char why[160];
         std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u",
@@ -148,8 +213,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
         return;
     }
     if (!started) {
-        r.failure =
-            h.lastError().empty() ? std::string("the machine did not start") : h.lastError();
+        r.failure = startError.empty() ? std::string("the machine did not start") : startError;
         return;
     }
 
@@ -187,10 +251,10 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
         h.run(until - done);
         done = until;
         if (!asleep && !woke && done >= sleepAt) {
-            h.systemSleep();
+            rig.harness()->systemSleep();
             asleep = true;
         } else if (asleep && done >= wakeAt) {
-            h.systemWakeUp();
+            rig.harness()->systemWakeUp();
             asleep = false;
             woke = true;
         }
@@ -199,12 +263,12 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     progress.finish();
     // A sleep lengthens the run until the stream had time to come back.
     r.seconds = double(total) / 1e6;
-    if (o.midi) runMidiCheck(h, r);
+    if (o.midi) runMidiCheck(*rig.harness(), r);
     h.stop();
 
-    const hx::harness::HarnessReport last = h.report();
-    fill(r, last, driver);
-    r.hostPauses = h.bus() ? h.bus()->hostPausesAbsorbed() : 0;
+    const hx::harness::HarnessReport last = rig.report();
+    fill(r, last, driver.c_str());
+    r.hostPauses = rig.facts().hostPauses;
     // The recording starts where the played signal's frame 0 came back.
     const std::vector<int32_t>& input = h.recordedInput();
     const size_t skip =
@@ -278,23 +342,34 @@ void fillLayer(Report& r, const ZrOSXDevice& d, int clientType) {
 } // namespace
 
 void runDeviceScenario(const Options& o, Progress& progress, Report& r,
-                       std::vector<int32_t>& recorded) {
+                       std::vector<int32_t>& recorded, KernelHostChild* host) {
     r.askedRate = o.rate;
     r.speed = o.speed;
     r.ppm = o.ppm;
     r.routing = o.routing;
     r.clock = o.clock;
+    r.transport = o.transport;
+    if (refuseAcrossProcesses(o, r)) return;
     hx::devroad::RoadOptions ro;
     ro.rate = o.rate;
     ro.highSpeed = o.speed == Speed::High;
     ro.routing = o.routing == Routing::Mix ? hx::harness::Routing::Mix : hx::harness::Routing::Pass;
     ro.clock = clockMode(o.clock);
+    ro.machineHere = o.transport != Transport::Process;
     hx::devroad::DeviceRoad road(ro);
     const bool booted = road.boot();
-    const char* driver = road.harness().service()
-                             ? road.harness().service()->getMetaClass()->getClassName()
-                             : nullptr;
-    fill(r, road.harness().report(), driver);
+    // The machine's view: its own report here, machine control's across
+    // processes.
+    auto machineReport = [&] {
+        if (road.harness()) return road.harness()->report();
+        hx::harness::HarnessReport h = road.routingClient().report();
+        if (host) hx::harness::applyMachineFacts(host->facts(), h);
+        return h;
+    };
+    const std::string driver = road.harness() ? road.harness()->machine().facts().driverClass
+                               : host         ? host->facts().driverClass
+                                              : std::string();
+    fill(r, machineReport(), driver.c_str());
     if (!booted) {
         r.failure = road.error();
         return;
@@ -304,7 +379,7 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
         r.failure = road.error();
         return;
     }
-    if (device->trueChannels().Frequency != o.rate) {
+    if (device->getFrequency() != o.rate) {
         r.failure =
             "rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) + " speed";
         r.optionError = true;
@@ -338,18 +413,24 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     device->onDeviceStopProcOrID(id);
     device->removeIOProcID(id);
     fillLayer(r, *device, road.manager() ? road.manager()->clientAppType() : 0);
-    const hx::harness::HarnessReport last = road.harness().report();
-    fill(r, last, driver);
+    const hx::harness::HarnessReport last = machineReport();
+    fill(r, last, driver.c_str());
     road.closeDevice();
 
-    const hx::devroad::RampProc::Check check = ramp.checkLoopback();
+    // The frames of a 2-channel client ring: a late cycle leaves the kernel
+    // the frame written one lap earlier.
+    constexpr uint64_t kRingLapFrames = 65536;
+    const hx::devroad::RampProc::Check check =
+        ramp.checkLoopback(o.transport == Transport::Process, kRingLapFrames);
     r.framesOut = ramp.framesPlayed;
     r.framesIn = ramp.recorded.size() / 2;
     r.clientType = 0;
     r.clientSlot = slot;
     r.clientIdentity = identity;
-    r.matched = check.checked > 0 && check.mismatches == 0;
+    r.matched = check.checked > check.silent + check.stale && check.mismatches == 0;
     r.comparedFrames = check.checked;
+    r.silentFrames = check.silent;
+    r.staleFrames = check.stale;
     r.mismatches = check.mismatches;
     r.firstComparedPlayed = check.latency >= 0 ? 0 : -1;
     if (check.latency >= 0)
@@ -367,7 +448,7 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     else if (lostFrames(r))
         r.failure =
             std::to_string(lostFrames(r)) + " frames lost or repeated on the way (see lost frames)";
-    else if (check.checked == 0)
+    else if (check.checked == check.silent + check.stale)
         r.failure = "the played signal never came back on the input";
     else if (check.mismatches)
         r.failure = "looped-back audio differs in " + std::to_string(check.mismatches) + " of " +

@@ -9,6 +9,10 @@
 #include "sim/SimReport.h"
 
 namespace hx::sim {
+class KernelHostChild;
+}
+
+namespace hx::sim {
 
 // The default scenario: an HX-5100 in loopback at the asked speed and clock
 // offset, the driver loaded from its personality, user client type 4, the
@@ -17,8 +21,9 @@ namespace hx::sim {
 // back. Fills everything the report shows except the recording, and sets
 // report.failure when the scenario did not pass. recorded gets the input
 // ring's samples (interleaved, left-aligned 32-bit).
+// host: the kernel host child of a run across processes (null in process).
 void runDefaultScenario(const Options& options, Progress& progress, Report& report,
-                        std::vector<int32_t>& recorded);
+                        std::vector<int32_t>& recorded, KernelHostChild* host = nullptr);
 
 // The device road: the same machine, configured at the asked rate by a
 // driver connection and routed as above; the device manager finds the
@@ -26,6 +31,6 @@ void runDefaultScenario(const Options& options, Progress& progress, Report& repo
 // for the asked length, then stops, is removed and the device closes.
 // recorded gets what the procedure received, as ring samples.
 void runDeviceScenario(const Options& options, Progress& progress, Report& report,
-                       std::vector<int32_t>& recorded);
+                       std::vector<int32_t>& recorded, KernelHostChild* host = nullptr);
 
 } // namespace hx::sim

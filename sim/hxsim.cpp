@@ -81,11 +81,20 @@ int main(int argc, char** argv) {
         ::close(layerOut);
     }
     {
+        // Across processes the machine runs in a kernel host started here;
+        // it is stopped once the road is done.
+        KernelHostChild host;
+        const bool across = options.transport == Transport::Process;
+        std::string hostError;
         Progress progress(options.seconds, !options.quiet);
-        if (options.road == Road::Device)
-            runDeviceScenario(options, progress, report, recorded);
-        else
-            runDefaultScenario(options, progress, report, recorded);
+        if (across && !host.start(options, hostError)) {
+            report.failure = hostError;
+            report.transport = options.transport;
+        } else if (options.road == Road::Device) {
+            runDeviceScenario(options, progress, report, recorded, across ? &host : nullptr);
+        } else {
+            runDefaultScenario(options, progress, report, recorded, across ? &host : nullptr);
+        }
     }
     std::fflush(stdout);
     if (savedStdout >= 0) {

@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -181,9 +183,9 @@ void BM_StructRoundTripCrossProcess(benchmark::State& state) {
 }
 BENCHMARK(BM_StructRoundTripCrossProcess);
 
-// One state change to N ports, each on its own run-loop thread (half the
-// ports stand for a second process): the sender's time in messageClients
-// and the time until the last callback ran.
+// One state change to N ports in this process, each on its own run-loop
+// thread: the sender's time in messageClients and the time until the last
+// callback ran.
 void BM_StateChangeFanOut(benchmark::State& state) {
     const int ports = int(state.range(0));
     io_service_t s = findNub();
@@ -234,6 +236,93 @@ void BM_StateChangeFanOut(benchmark::State& state) {
 }
 BENCHMARK(BM_StateChangeFanOut)->Arg(1)->Arg(8)->Arg(64)->UseRealTime();
 
+// The host's side of the fan-out across processes: on each byte from
+// gTrigger[0] it sends one state change and answers the monotonic times
+// (system-wide, so both processes read one clock) before and after
+// messageClients on gTimes[1].
+int gTrigger[2] = {-1, -1};
+int gTimes[2] = {-1, -1};
+
+void serveTriggers() {
+    uint8_t change[36] = {0xFF, 0xFF, 0xFF, 0xFF};
+    char byte = 0;
+    while (read(gTrigger[0], &byte, 1) == 1) {
+        int64_t t[2];
+        t[0] = std::chrono::steady_clock::now().time_since_epoch().count();
+        nub()->messageClients(0xE0000130, change, sizeof change);
+        t[1] = std::chrono::steady_clock::now().time_since_epoch().count();
+        if (write(gTimes[1], t, sizeof t) != ssize_t(sizeof t)) return;
+    }
+}
+
+// Counts the records that reached this process's ports (the user end's
+// reader threads deliver them) and the time the last one came.
+struct CountingSink final : hx::iokit::PortSink {
+    std::atomic<int>* seen;
+    std::atomic<int64_t>* last;
+    void deliver(hx::iokit::NotificationRecord&&) override {
+        last->store(std::chrono::steady_clock::now().time_since_epoch().count());
+        seen->fetch_add(1);
+    }
+    void lost() override {}
+};
+
+// One state change sent in the kernel host to N ports of this process:
+// the sender's time in messageClients and the time until the last record
+// reached this process.
+void BM_StateChangeFanOutCrossProcess(benchmark::State& state) {
+    const int ports = int(state.range(0));
+    std::string error;
+    int page = -1;
+    auto t = hx::iokit::makeProcessTransport(gHostPath, error, &page);
+    if (page >= 0) close(page);
+    std::vector<hx::iokit::Handle> services;
+    CFMutableDictionaryRef matching = IOServiceMatching("BenchNub");
+    t->getMatchingServices(matching, services);
+    CFRelease(matching);
+    if (services.empty()) {
+        state.SkipWithError(("no kernel host: " + error).c_str());
+        return;
+    }
+    std::atomic<int> seen{0};
+    std::atomic<int64_t> last{0};
+    std::vector<std::unique_ptr<CountingSink>> sinks;
+    std::vector<hx::iokit::Handle> portHandles, subs;
+    for (int i = 0; i < ports; ++i) {
+        auto sink = std::make_unique<CountingSink>();
+        sink->seen = &seen;
+        sink->last = &last;
+        hx::iokit::Handle port = 0, sub = 0;
+        t->createPort(sink.get(), &port);
+        t->subscribeInterest(port, services[0], uint32_t(i), &sub);
+        sinks.push_back(std::move(sink));
+        portHandles.push_back(port);
+        subs.push_back(sub);
+    }
+    double sendNs = 0, lastNs = 0;
+    for (auto _ : state) {
+        seen = 0;
+        const char go = 1;
+        int64_t times[2] = {0, 0};
+        if (write(gTrigger[1], &go, 1) != 1 ||
+            read(gTimes[0], times, sizeof times) != ssize_t(sizeof times)) {
+            state.SkipWithError("the kernel host did not answer");
+            break;
+        }
+        while (seen.load() < ports)
+            std::this_thread::yield();
+        sendNs += double(times[1] - times[0]);
+        lastNs += double(last.load() - times[0]);
+    }
+    for (size_t i = 0; i < portHandles.size(); ++i) {
+        t->unsubscribe(subs[i]);
+        t->destroyPort(portHandles[i]);
+    }
+    setRatio(state, "sender_x_anchor", sendNs / double(state.iterations()));
+    setRatio(state, "last_record_x_anchor", lastNs / double(state.iterations()));
+}
+BENCHMARK(BM_StateChangeFanOutCrossProcess)->Arg(1)->Arg(8)->Arg(64)->UseRealTime();
+
 } // namespace
 
 // The kernel host is forked before anything starts a thread; it serves the
@@ -243,7 +332,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir)) return 1;
     gHostPath = std::string(dir) + "/kernel.sock";
     int ready[2];
-    if (pipe(ready) != 0) return 1;
+    if (pipe(ready) != 0 || pipe(gTrigger) != 0 || pipe(gTimes) != 0) return 1;
     const pid_t host = fork();
     if (host == 0) {
         nub();
@@ -251,6 +340,7 @@ int main(int argc, char** argv) {
         std::string error;
         const char ok = h.start(error) ? '1' : '0';
         if (write(ready[1], &ok, 1) != 1 || ok != '1') _exit(1);
+        serveTriggers();
         for (;;)
             pause();
     }

@@ -3,9 +3,10 @@
 // driver booted by the client harness, then the device manager finds the
 // device and a float IO procedure plays a ramp and records what comes back.
 //
-// Until the device layer configures a fresh device itself, a driver
-// connection configures the asked rate at 24 bits first (settings at 5420,
-// Req 1), as another client would; routing is set as the harness sets it.
+// A driver connection first configures the device at 44,100 Hz and 24 bits
+// (settings at 5420, Req 1), as another client would, unless the device is
+// to be opened fresh; the program then asks for its rate through the device
+// layer (setFrequency). Routing is set as the harness sets it.
 // Tests and hxsim share this; nothing here is test-only.
 #pragma once
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "driver/clients/harness/ClientHarness.h"
+#include "driver/clients/harness/HarnessClient.h"
 #include "platform/coreaudio/CoreAudioTypes.h"
 
 class DriverConnection;
@@ -54,12 +56,17 @@ struct RampProc {
         uint64_t checked = 0;
         uint64_t mismatches = 0;
         int64_t firstMismatch = -1;
+        uint64_t silent = 0;  // checked frames that came back as silence (when tolerated)
+        uint64_t stale = 0;   // ... or as the frame one ring lap earlier (when tolerated)
         int64_t latency = -1; // recorded frame index minus the played frame it carries
         bool constantLatency = false;
     };
     // From the first frame that is not silence, every recorded frame must be
-    // the ring-to-float image of the next ramp frame, bit for bit.
-    Check checkLoopback() const;
+    // the ring-to-float image of the next ramp frame, bit for bit; across
+    // processes (silenceTolerated), where a cycle ran late, a frame may also
+    // come back as silence or as the frame lapFrames (a lap of the ring)
+    // earlier.
+    Check checkLoopback(bool silenceTolerated = false, uint64_t lapFrames = 0) const;
     // The same over each run of frames that are not silence (a stream that
     // broke and came back): every run must be bit exact in itself.
     struct Segments {
@@ -76,6 +83,10 @@ struct RoadOptions {
     hx::harness::Routing routing = hx::harness::Routing::Pass;
     hx::harness::ClockMode clock = hx::harness::ClockMode::Virtual;
     bool configureFirst = true; // a driver connection configures before the device opens
+    // The machine boots in this process (its kernel on the in-process
+    // transport); false: it runs in a kernel host this process already chose
+    // as its transport, and only the user side runs here.
+    bool machineHere = true;
 };
 
 class DeviceRoad {
@@ -100,7 +111,10 @@ public:
     // The restore token at 5416 of the shared area.
     uint32_t token() const;
     DriverSM* driverSM() const;
-    hx::harness::ClientHarness& harness() { return *mHarness; }
+    // The machine and client together (null when the machine is not here).
+    hx::harness::ClientHarness* harness() { return mHarness.get(); }
+    // The client that sets the routing, in either case.
+    hx::harness::HarnessClient& routingClient();
     const std::string& error() const { return mError; }
     OSXDeviceManager* manager() { return mManager.get(); }
 
@@ -108,6 +122,7 @@ private:
     struct Client;
     RoadOptions mOptions;
     std::unique_ptr<hx::harness::ClientHarness> mHarness;
+    std::unique_ptr<hx::harness::HarnessClient> mOwnClient; // when the machine is elsewhere
     std::unique_ptr<Client> mClient;
     std::unique_ptr<OSXDeviceManager> mManager;
     DriverConnection* mConfigurer = nullptr;

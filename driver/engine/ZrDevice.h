@@ -611,6 +611,7 @@ private:
     void exchangeSuspended(const std::function<void()>& exchange);
     // Start steps around the transports.
     void chooseMeters();
+    void reselectOutAlternate();
     // The start on a device whose pipes are open (the end of a configuration
     // or a start on a configured device).
     void startConfiguredStreaming();

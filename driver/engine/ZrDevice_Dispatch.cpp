@@ -12,90 +12,13 @@
 #include <cstring>
 #include <string>
 
+#include "abi/QN_RequestCodes.h"
 #include "abi/QN_StateChange.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/config/ZrFrequencyRequests.h"
 #include "driver/engine/stream/DriverData.h"
 #include "platform/kern/IOLib.h"
-
-// The request codes.
-enum EQN : uint32_t {
-    EQN_None0 = 0,
-    EQN_None1 = 1,
-    EQN_GetDigitalOutSelector = 2,
-    EQN_SetDigitalOutSelector = 3,
-    EQN_GetOlvqCpldByte = 4,
-    EQN_SetOlvqCpldByte = 5,
-    EQN_GetCurrentConfig = 8,
-    EQN_SetCurrentConfig = 9,
-    EQN_GetCountBufferSizes = 10,
-    EQN_GetBufferSize = 11,
-    EQN_GetCurrentBufferSize = 12,
-    EQN_Twelve = 13,
-    EQN_CanClockSource = 14,
-    EQN_GetClockSource = 15,
-    EQN_SetClockSource = 16,
-    EQN_GetDigitalStatus = 17,
-    EQN_GetDriverString = 18,
-    EQN_GetProductString = 19,
-    EQN_GetIsUSB2Device = 20,
-    EQN_GetDeviceDescriptor = 21,
-    EQN_GetDriverVersion = 22,
-    EQN_GetFirmwareVersion = 23,
-    EQN_GetFirmwareVersionString = 24,
-    EQN_GetUSB1Mode = 25,
-    EQN_SetUSB1Mode = 26,
-    EQN_GetDigitalOutMode = 27,
-    EQN_SetDigitalOutMode = 28,
-    EQN_GetInputsExclusive = 29,
-    EQN_SetInputsExclusive = 30,
-    EQN_GetOutputsExclusive = 31,
-    EQN_SetOutputsExclusive = 32,
-    EQN_EnterFirmwareUpdateMode = 33,
-    EQN_DeviceRequest = 34,
-    EQN_GetLevels = 35,
-    EQN_SendCPort = 36,
-    EQN_ResumeStreaming = 37,
-    EQN_SuspendStreaming = 38,
-    EQN_GetRouting = 39,
-    EQN_SetRouting = 40,
-    EQN_GetWolfsonRegister = 41,
-    EQN_SetWolfsonRegister = 42,
-    EQN_GetHogID = 43,
-    EQN_SetHogID = 44,
-    EQN_GetStatus = 45,
-    EQN_GetPortConfig = 48,
-    EQN_TakeOutputLevels = 49,
-    EQN_GetPortConfig2 = 50,
-    EQN_GetFootSwitchMode = 51,
-    EQN_SetFootSwitchMode = 52,
-    EQN_GetFootSwitchProtocol = 53,
-    EQN_SetFootSwitchProtocol = 54,
-    EQN_SetMixerFraction = 55,
-    EQN_SetRoutingMatrix = 56,
-    EQN_GetRoutingMatrix = 57,
-    EQN_SendReverbBuffers = 58,
-    EQN_GetReverbBuffers = 59,
-    EQN_GetOutputLevels = 60,
-    EQN_SendMixerBuffer = 61,
-    EQN_GetMixerBuffer = 62,
-    EQN_GetDriverVersionString = 63,
-    EQN_GetSorvikChannelMap = 65,
-    EQN_SetSorvikChannelMap = 66,
-    EQN_GetSorvikUID = 67,
-    EQN_SetSorvikConfigAndMap = 68,
-    EQN_GetSorvikConfigAndMap = 69,
-    EQN_GetSorvikDeviceName = 70,
-    EQN_SetSorvikDeviceName = 71,
-    EQN_TakeInputLevels = 72,
-    EQN_GetMixerFractions = 74,
-    EQN_SetMixerFractions = 75,
-    EQN_ReEnumerateDevice = 76,
-    EQN_GetPrivateDataClient = 77,
-    EQN_SetPrivateDataClient = 78,
-    EQN_Last = 78,
-};
 
 namespace {
 

@@ -145,9 +145,23 @@ void ZrDevice::chooseMeters() {
         setSorvikChannelMap(map, true);
     } else if (mpConfigControls && mpConfigControls->traits().is(kKorvexDspProducts)) {
         chooseKorvexMeters(mIsUSB2, s.InChannels, mInputMeter, mOutputMeter);
-    } else
+    } else {
         chooseClassDeviceMeters(s.InChannels, mInputMeter, mOutputMeter);
+        if (isListed(ZrProductList::ReselectOutAlternate)) reselectOutAlternate();
+    }
     mIsocStreaming.setInputMeter(mInputMeter);
+}
+
+// One device of another maker needs its output alternate setting selected
+// again once it streams.
+void ZrDevice::reselectOutAlternate() {
+    ZrInterfaceDescriptor* out = mConfigurations.mpOutInterface;
+    IOLog("mpOutInterface is %p\n", static_cast<void*>(out));
+    if (!out) return;
+    IOUSBHostInterface* intf = mBindings.getInterface(out);
+    IOLog("mpOutInterface->m_pUSBIF is %p, alternate is %d\n", static_cast<void*>(intf),
+          int(out->getAlternateNumber()));
+    if (intf) intf->selectAlternateSetting(out->getAlternateNumber());
 }
 
 void ZrDevice::writeCurrentDspBlock() {

@@ -118,6 +118,7 @@ constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::StartSetCur0A00, kDarrowVendorID, kDarrowD1ProductID},
     {ZrProductList::StartSetCur0201, kVelmarVendorID, kVelmarV4ProductID},
     {ZrProductList::HalvardTrunk, kTrunkVendorID, kTrunkProductID},
+    {ZrProductList::ReselectOutAlternate, kOstravVendorID, kOstravSixEightProductID},
 };
 
 } // namespace

@@ -65,6 +65,8 @@ enum class ZrProductList : uint8_t {
     StartSetCur0201,  // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
     HalvardTrunk,     // the first Trunk product: its own start-up instead of endpoint rates
     InputErrorsBreak, // other makers' devices whose input errors break the stream (41 and more)
+    // another maker's device whose output alternate is selected again at start
+    ReselectOutAlternate,
 };
 // Every device of this maker takes the start's SET_CUR 0x02FF as well.
 constexpr uint16_t kZrStartSetCurMakerVendorID = kKestrelVendorID;

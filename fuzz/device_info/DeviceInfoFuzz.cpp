@@ -22,6 +22,7 @@ struct NoKernelHost : QnAudioPluginHost {
     bool hostRequest(uint32_t, const void*, uint32_t) override { return false; }
     int hostClientAppType() override { return appType; }
     CFDictionaryRef hostCopyServiceProperties() override { return nullptr; }
+    QnAudioPluginSettingsStore* hostSettingsStore() override { return nullptr; }
     void hostFormatChanged() override {}
     void hostReportFormatChange(const AudioStreamBasicDescription&,
                                 const AudioStreamBasicDescription&,

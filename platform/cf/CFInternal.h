@@ -31,6 +31,7 @@ enum : CFTypeID {
     kTypeRunLoop = 43,
     kTypeRunLoopSource = 44,
     kTypeRunLoopTimer = 45,
+    kTypeUUID = 33,
 };
 
 class Object {

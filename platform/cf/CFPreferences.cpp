@@ -124,10 +124,20 @@ Domain* domainFor(CFStringRef applicationID, CFStringRef userName, CFStringRef h
     else
         name = utf8(applicationID);
     if (!validDomainName(name)) return nullptr;
-    auto [it, added] = domains().try_emplace(name);
-    if (added)
-        it->second.path = hx::path::map(hx::sys::userPreferencesFolder() + "/" + name + ".plist");
-    return &it->second;
+    Domain& d = domains()[name];
+    // The file follows the path root: a new root (each test case has its
+    // own) is another machine, whose domain starts from its own file.
+    std::string path = hx::path::map(hx::sys::userPreferencesFolder() + "/" + name + ".plist");
+    if (path != d.path) {
+        clearPending(d);
+        if (d.contents) CFRelease(d.contents);
+        d.contents = nullptr;
+        d.read = d.bad = d.loggedAny = false;
+        d.stamp = FileStamp{};
+        d.loggedBad = FileStamp{};
+        d.path = std::move(path);
+    }
+    return &d;
 }
 
 CFPropertyListRef lookup(Domain& d, CFStringRef key) {

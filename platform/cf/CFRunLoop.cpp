@@ -25,6 +25,8 @@ using namespace hx::cf;
 namespace {
 std::mutex gLock;
 std::uint64_t gSequence = 0; // orders sources and timers added at the same rank
+// Signalled when a source's perform callback returns.
+hx::clock::Condition gPerformed;
 } // namespace
 
 struct HXCFRunLoopSource final : hx::cf::Object {
@@ -46,6 +48,8 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     std::atomic<bool> mSignalled{false};
     std::atomic<bool> mValid{true};
     std::vector<HXCFRunLoop*> mLoops; // one entry per mode it was added to (under gLock)
+    // The thread inside the perform callback, if any (under gLock).
+    std::thread::id mPerformer{};
 };
 
 struct HXCFRunLoopTimer final : hx::cf::Object {
@@ -204,6 +208,16 @@ template <class T> bool contains(HXCFRunLoop* loop, T* x, CFRunLoopMode mode) {
     return std::find(list.begin(), list.end(), x) != list.end();
 }
 
+// Whoever removes a source from another thread while its callback runs
+// waits until the callback has returned: the owner may free what the
+// callback uses right after. The callback itself may remove its own source.
+void waitForPerformer(HXCFRunLoopSource* s) {
+    std::unique_lock<std::mutex> lk(gLock);
+    gPerformed.wait(lk, [&] {
+        return s->mPerformer == std::thread::id{} || s->mPerformer == std::this_thread::get_id();
+    });
+}
+
 void releaseAll(const std::vector<CFTypeRef>& objects) {
     for (CFTypeRef o : objects)
         CFRelease(o);
@@ -357,7 +371,22 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
     bool ran = false;
     for (auto* s : ready) {
         if (!s->mValid || !s->mSignalled.exchange(false)) continue;
-        if (s->mContext.perform) s->mContext.perform(s->mContext.info);
+        if (s->mContext.perform) {
+            {
+                // Removed from this loop since it was picked: it no longer runs here.
+                std::lock_guard<std::mutex> g(gLock);
+                if (!s->mValid ||
+                    std::find(s->mLoops.begin(), s->mLoops.end(), rl) == s->mLoops.end())
+                    continue;
+                s->mPerformer = std::this_thread::get_id();
+            }
+            s->mContext.perform(s->mContext.info);
+            {
+                std::lock_guard<std::mutex> g(gLock);
+                s->mPerformer = std::thread::id{};
+            }
+            gPerformed.notifyAll();
+        }
         ran = true;
     }
     for (auto* s : ready)
@@ -545,6 +574,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
             removed = detach(loop, *items, s, released);
     }
     if (removed && s->mContext.cancel) s->mContext.cancel(s->mContext.info, rl, mode);
+    if (removed) waitForPerformer(s);
     releaseAll(released);
 }
 
@@ -629,6 +659,7 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
     if (s->mContext.cancel)
         for (auto& [rl, mode] : cancelled)
             s->mContext.cancel(s->mContext.info, rl, mode);
+    waitForPerformer(s);
     releaseAll(released);
     CFRelease(s);
 }

@@ -1,6 +1,7 @@
 #include "platform/coreaudio/HALPropertyChanges.h"
 
 #include "platform/base/HXClock.h"
+#include "platform/coreaudio/AudioHardwarePlugIn.h"
 
 #include <deque>
 #include <mutex>
@@ -19,6 +20,11 @@ std::deque<PropertyChange> gRecorded;
 
 OSStatus deliver(PropertyChange change) {
     change.hostTime = mach_absolute_time();
+    // A plug-in a HAL host loaded tells that host.
+    OSStatus status = 0;
+    if (withHALPlugInEndpoint(change.plugIn,
+                              [&](HALPlugInEndpoint& e) { status = e.propertyChanged(change); }))
+        return status;
     PropertyChangeHook hook;
     {
         std::lock_guard<std::mutex> g(gLock);

@@ -1,8 +1,9 @@
 // The calls a HAL plug-in makes to tell the audio system that a property of
 // one of its devices or streams changed.
 //
-// They go to one hook, which the HAL host fills in when it loads a plug-in.
-// Until a hook is set, a recorder keeps every call (with the platform
+// A plug-in a HAL host loaded reaches that host (found by the plug-in
+// reference, AudioHardwarePlugIn.h). Any other call goes to one hook; until
+// a hook is set, a recorder keeps every such call (with the platform
 // clock's host time at the call), so tests can read what a device reported
 // and in which order. The calls return what the hook answers; the recorder
 // answers 0.

@@ -35,4 +35,11 @@ void refuseNextOpen(uint32_t type);
 // a test can show that a request never reached the kernel.
 uint64_t connectCallCount();
 
+// Test hook: the next IOConnectMapMemory waits, before it reaches the
+// kernel, until releaseHeldMapMemory (so a caller stays inside a start).
+// waitForHeldMapMemory returns once a mapping is held.
+void holdNextMapMemory();
+void waitForHeldMapMemory();
+void releaseHeldMapMemory();
+
 } // namespace hx::iokit

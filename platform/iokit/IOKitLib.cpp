@@ -323,6 +323,48 @@ uint64_t connectCallCount() {
     return gConnectCalls.load();
 }
 
+// ---- Holding a mapping (test hook)
+
+namespace {
+std::mutex gHoldLock;
+hx::clock::Condition gHoldChanged;
+bool gHoldArmed = false; // under gHoldLock
+bool gHolding = false;
+bool gHoldReleased = false;
+
+// Called at the start of every mapping: the armed one waits for release.
+void holdIfArmed() {
+    std::unique_lock<std::mutex> lk(gHoldLock);
+    if (!gHoldArmed) return;
+    gHoldArmed = false;
+    gHolding = true;
+    gHoldReleased = false;
+    gHoldChanged.notifyAll();
+    gHoldChanged.wait(lk, [] { return gHoldReleased; });
+    gHolding = false;
+    gHoldChanged.notifyAll();
+}
+} // namespace
+
+void holdNextMapMemory() {
+    std::lock_guard<std::mutex> g(gHoldLock);
+    gHoldArmed = true;
+}
+
+void waitForHeldMapMemory() {
+    std::unique_lock<std::mutex> lk(gHoldLock);
+    gHoldChanged.wait(lk, [] { return gHolding; });
+}
+
+void releaseHeldMapMemory() {
+    {
+        std::lock_guard<std::mutex> g(gHoldLock);
+        gHoldArmed = false;
+        gHoldReleased = true;
+    }
+    gHoldChanged.notifyAll();
+}
+
 } // namespace hx::iokit
 
 extern "C" {
@@ -683,6 +725,7 @@ kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, ta
                                    IOOptionBits options) {
     if (!atAddress || !ofSize) return kIOReturnBadArgument;
     if (!(options & kIOMapAnywhere)) return kIOReturnUnsupported;
+    hx::iokit::holdIfArmed();
     return onConnection(connect, [&](Handle h) {
         mach_vm_address_t address = 0;
         mach_vm_size_t size = 0;

@@ -310,6 +310,8 @@ private:
     bool connectionFrame(const Frame& f, Writer& w, std::vector<Reply>& out);
     bool controlFrame(const Frame& f, Writer& w);
     bool subscribe(Reader& r, Writer& w, bool services);
+    bool objectQuery(Reader& r, Writer& w);
+    bool propertyWrite(Reader& r, Writer& w);
 
     KernelHost::Impl& mHost;
     Peer mPeer;
@@ -460,9 +462,77 @@ bool Channel::sessionFrame(const Frame& f, Writer& w) {
         w.u32(uint32_t(pid));
         return true;
     }
+    case wire::kObjectQuery:
+        return objectQuery(r, w);
+    case wire::kIterators: {
+        uint8_t parents = 0;
+        std::string plane;
+        if (!r.u32(a) || !r.u8(parents) || parents > 1 || !r.string(plane, wire::kMaxTreeString) ||
+            !r.atEnd())
+            return false;
+        std::vector<Handle> entries;
+        const kern_return_t kr = kernel().neighbours(a, plane.c_str(), parents != 0, entries);
+        w.u32(uint32_t(kr));
+        putHandles(w, kr == KERN_SUCCESS ? entries : std::vector<Handle>{});
+        return true;
+    }
+    case wire::kPropertyWrite:
+        return propertyWrite(r, w);
     default:
         return false;
     }
+}
+
+// Class conformance, entry equality, and the service a handle names.
+bool Channel::objectQuery(Reader& r, Writer& w) {
+    uint8_t op = 0;
+    uint32_t a = 0, b = 0;
+    std::string className;
+    if (!r.u8(op) || !r.u32(a)) return false;
+    kern_return_t kr = KERN_SUCCESS;
+    bool answer = false;
+    uint64_t identity = 0;
+    switch (wire::ObjectQuery(op)) {
+    case wire::ObjectQuery::ConformsTo:
+        if (!r.string(className, wire::kMaxTreeString) || !r.atEnd()) return false;
+        kr = kernel().conformsTo(a, className.c_str(), &answer);
+        break;
+    case wire::ObjectQuery::IsEqual:
+        if (!r.u32(b) || !r.atEnd()) return false;
+        kr = kernel().isEqual(a, b, &answer);
+        break;
+    case wire::ObjectQuery::Identity:
+        if (!r.atEnd()) return false;
+        identity = kernel().serviceIdentity(a);
+        break;
+    default:
+        return false;
+    }
+    w.u32(uint32_t(kr));
+    w.u8(kr == KERN_SUCCESS && answer ? 1 : 0);
+    w.u64(identity);
+    return true;
+}
+
+// A key and a property tree for the entry's own write handler.
+bool Channel::propertyWrite(Reader& r, Writer& w) {
+    uint32_t a = 0;
+    std::string key;
+    CFTypeRef value = nullptr;
+    if (!r.u32(a) || !r.string(key, wire::kMaxTreeString) || !r.tree(&value) || !r.atEnd()) {
+        if (value) CFRelease(value);
+        return false;
+    }
+    CFStringRef k = CFStringCreateWithCString(nullptr, key.c_str(), kCFStringEncodingUTF8);
+    kern_return_t kr;
+    {
+        hx::clock::Participant running;
+        kr = kernel().setProperty(a, k, value);
+    }
+    CFRelease(k);
+    CFRelease(value);
+    w.u32(uint32_t(kr));
+    return true;
 }
 
 bool Channel::connectionFrame(const Frame& f, Writer& w, std::vector<Reply>& out) {
@@ -558,6 +628,23 @@ bool Channel::connectionFrame(const Frame& f, Writer& w, std::vector<Reply>& out
         }
         mClosed = true;
         w.u32(uint32_t(kr));
+        return true;
+    }
+    case wire::kSetNotificationPort: {
+        // The port is a name of the user's process; the client's handler
+        // decides what it makes of it.
+        uint32_t type = 0, port = 0;
+        uint64_t reference = 0;
+        if (!r.u32(type) || !r.u32(port) || !r.u64(reference) || !r.atEnd()) return false;
+        hx::clock::Participant serving;
+        w.u32(uint32_t(kernel().setNotificationPort(mConnection, type, port, reference)));
+        return true;
+    }
+    case wire::kTrap: {
+        uint32_t index = 0;
+        if (!r.u32(index) || !r.atEnd()) return false;
+        hx::clock::Participant serving;
+        w.u32(uint32_t(kernel().trap(mConnection, index)));
         return true;
     }
     default:

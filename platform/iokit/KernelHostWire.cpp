@@ -49,10 +49,15 @@ bool knownKind(uint16_t k) {
     case kUnsubscribe:
     case kOpen:
     case kPidForTask:
+    case kObjectQuery:
+    case kIterators:
+    case kPropertyWrite:
     case kCall:
     case kMap:
     case kUnmap:
     case kClose:
+    case kSetNotificationPort:
+    case kTrap:
     case kRecord:
     case kPlug:
     case kUnplug:
@@ -71,9 +76,9 @@ bool userMaySend(Role role, uint16_t kind) {
     case Role::Unbound:
         return kind == kHello;
     case Role::Session:
-        return kind >= kGetMatchingServices && kind <= kPidForTask && knownKind(kind);
+        return kind >= kGetMatchingServices && kind <= kPropertyWrite && knownKind(kind);
     case Role::Connection:
-        return kind >= kCall && kind <= kClose;
+        return kind >= kCall && kind <= kTrap && knownKind(kind);
     case Role::Port:
         return false;
     case Role::Control:

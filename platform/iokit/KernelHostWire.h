@@ -38,10 +38,10 @@ enum Kind : uint16_t {
     kUnsubscribe = 9,
     kOpen = 10,
     kPidForTask = 11,
-    kReservedConformsTo = 12,
-    kReservedIterators = 13,
+    kObjectQuery = 12,
+    kIterators = 13,
     kReservedRegistryPath = 14,
-    kReservedPropertyWrite = 15,
+    kPropertyWrite = 15,
     kReservedSystemPower = 16,
     kReservedFirstMatch = 17,
     kReservedPriorityPower = 18,
@@ -49,8 +49,8 @@ enum Kind : uint16_t {
     kMap = 21,
     kUnmap = 22,
     kClose = 23,
-    kReservedSetNotificationPort = 24,
-    kReservedTrap = 25,
+    kSetNotificationPort = 24,
+    kTrap = 25,
     kReservedUSBDeviceRequest = 26,
     kRecord = 30,
     kReservedDispatchQueuePort = 31,
@@ -60,6 +60,9 @@ enum Kind : uint16_t {
     kFault = 43,
     kReservedSleepWake = 44,
 };
+
+// The questions an object query asks of a handle.
+enum class ObjectQuery : uint8_t { ConformsTo = 1, IsEqual = 2, Identity = 3 };
 
 // What a socket is for, fixed by its first frame.
 enum class Role : uint8_t { Unbound = 0, Session = 1, Connection = 2, Port = 3, Control = 4 };

@@ -436,7 +436,94 @@ public:
         return kr;
     }
 
+    // One service keeps one name in this process: the host says which
+    // kernel service a handle holds.
+    uint64_t serviceIdentity(Handle service) override {
+        Writer w;
+        w.u8(uint8_t(wire::ObjectQuery::Identity));
+        w.u32(service);
+        uint64_t identity = 0;
+        uint8_t answer = 0;
+        const kern_return_t kr = session(wire::kObjectQuery, w, [&](Reader& r) {
+            return r.u8(answer) && answer <= 1 && r.u64(identity);
+        });
+        return kr == KERN_SUCCESS ? identity : 0;
+    }
+
+    kern_return_t conformsTo(Handle service, const char* className, bool* conforms) override {
+        Writer w;
+        w.u8(uint8_t(wire::ObjectQuery::ConformsTo));
+        w.u32(service);
+        w.string(className ? className : "");
+        return objectAnswer(w, conforms);
+    }
+
+    kern_return_t isEqual(Handle a, Handle b, bool* equal) override {
+        Writer w;
+        w.u8(uint8_t(wire::ObjectQuery::IsEqual));
+        w.u32(a);
+        w.u32(b);
+        return objectAnswer(w, equal);
+    }
+
+    kern_return_t neighbours(Handle entry, const char* plane, bool parents,
+                             std::vector<Handle>& entries) override {
+        Writer w;
+        w.u32(entry);
+        w.u8(parents ? 1 : 0);
+        w.string(plane ? plane : "");
+        return session(wire::kIterators, w, [&](Reader& r) { return handles(r, entries); });
+    }
+
+    kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value) override {
+        Writer w;
+        w.u32(service);
+        w.string(utf8Text(key));
+        // What cannot cross as a property tree never reaches the entry.
+        if (!value || !w.tree(value)) return kIOReturnBadArgument;
+        return session(wire::kPropertyWrite, w, [](Reader&) { return true; });
+    }
+
+    kern_return_t setNotificationPort(Handle connection, uint32_t type, mach_port_t port,
+                                      uint64_t reference) override {
+        Writer w;
+        w.u32(type);
+        w.u32(port);
+        w.u64(reference);
+        return connectionResult(connection, wire::kSetNotificationPort, w);
+    }
+
+    kern_return_t trap(Handle connection, uint32_t index) override {
+        Writer w;
+        w.u32(index);
+        return connectionResult(connection, wire::kTrap, w);
+    }
+
 private:
+    kern_return_t objectAnswer(Writer& w, bool* answer) {
+        uint8_t a = 0;
+        uint64_t identity = 0;
+        const kern_return_t kr = session(
+            wire::kObjectQuery, w, [&](Reader& r) { return r.u8(a) && a <= 1 && r.u64(identity); });
+        if (kr == KERN_SUCCESS) *answer = a != 0;
+        return kr;
+    }
+
+    // A connection request answered by its result alone; a malformed reply
+    // ends the connection's link.
+    kern_return_t connectionResult(Handle connection, uint16_t kind, Writer& w) {
+        std::shared_ptr<Link> link = connectionLink(connection);
+        Frame reply;
+        if (!link || !link->request(kind, w.data(), reply)) return MACH_SEND_INVALID_DEST;
+        Reader r(reply.payload);
+        kern_return_t kr = KERN_FAILURE;
+        if (!result(r, kr) || !r.atEnd()) {
+            link->killLocked();
+            return MACH_SEND_INVALID_DEST;
+        }
+        return kr;
+    }
+
     // A session request: the result, then what parse reads; anything
     // malformed ends the session.
     template <typename Parse> kern_return_t session(uint16_t kind, Writer& w, Parse parse) {

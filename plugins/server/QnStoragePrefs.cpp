@@ -38,6 +38,26 @@ CFStringRef newNameKey(const char* inName) {
     return inName ? CFStringCreateWithCString(nullptr, inName, kCFStringEncodingUTF8) : nullptr;
 }
 
+// Writes `size` bytes to the plug-in's storage under `key`, which it takes
+// over (null when it could not be made).
+bool writeBytes(const char* where, const void* bytes, size_t size, CFStringRef key) {
+    CFDataRef data = CFDataCreate(nullptr, static_cast<const UInt8*>(bytes), CFIndex(size));
+    if (!data) {
+        LogError("%s Could not create data ref\n", where);
+        if (key) CFRelease(key);
+        return false;
+    }
+    if (!key) {
+        LogError("%s Could not create key ref\n", where);
+        CFRelease(data);
+        return false;
+    }
+    const bool written = QnASPlugInPlugIn::WriteToStorage(key, data) == 0;
+    CFRelease(data);
+    CFRelease(key);
+    return written;
+}
+
 } // namespace
 
 QnStoragePrefs::QnStoragePrefs() : mSettings(newEmptyDictionary()) {}
@@ -254,42 +274,12 @@ bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap& inR
     static constexpr const char* kWhere =
         "bool QnStoragePrefs::setStoredSorvikConfigAndMapping(QN_Sorvik_ConfigAndMap &, char *, "
         "bool)";
-    CFDataRef data =
-        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&inRecord), sizeof inRecord);
-    if (!data) {
-        LogError("%s Could not create data ref\n", kWhere);
-        return false;
-    }
-    CFStringRef key = newSorvikKey(inIdentifier);
-    if (!key) {
-        LogError("%s Could not create key ref\n", kWhere);
-        CFRelease(data);
-        return false;
-    }
-    const bool written = QnASPlugInPlugIn::WriteToStorage(key, data) == 0;
-    CFRelease(data);
-    CFRelease(key);
-    return written;
+    return writeBytes(kWhere, &inRecord, sizeof inRecord, newSorvikKey(inIdentifier));
 }
 
 bool QnStoragePrefs::setValue(UInt32 inValue, const char* inName) {
     static constexpr const char* kWhere = "bool QnStoragePrefs::setValue(qn_uint32, const char *)";
-    CFDataRef data =
-        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&inValue), sizeof inValue);
-    if (!data) {
-        LogError("%s Could not create data ref\n", kWhere);
-        return false;
-    }
-    CFStringRef key = newNameKey(inName);
-    if (!key) {
-        LogError("%s Could not create key ref\n", kWhere);
-        CFRelease(data);
-        return false;
-    }
-    const bool written = QnASPlugInPlugIn::WriteToStorage(key, data) == 0;
-    CFRelease(data);
-    CFRelease(key);
-    return written;
+    return writeBytes(kWhere, &inValue, sizeof inValue, newNameKey(inName));
 }
 
 UInt32 QnStoragePrefs::getValue(const char* inName, UInt32 inDefault) {

@@ -81,6 +81,7 @@ struct FakeHost : QnAudioPluginHost {
         if (properties) CFRetain(properties);
         return properties;
     }
+    QnAudioPluginSettingsStore* hostSettingsStore() override { return nullptr; }
     void hostFormatChanged() override { ++formatChanged; }
     void hostReportFormatChange(const AudioStreamBasicDescription&,
                                 const AudioStreamBasicDescription&,

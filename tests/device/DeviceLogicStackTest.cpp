@@ -48,6 +48,7 @@ struct ConnectionHost : QnAudioPluginHost {
     }
     int hostClientAppType() override { return appType; }
     CFDictionaryRef hostCopyServiceProperties() override { return nullptr; }
+    QnAudioPluginSettingsStore* hostSettingsStore() override { return nullptr; }
     void hostFormatChanged() override {}
     void hostReportFormatChange(const AudioStreamBasicDescription&,
                                 const AudioStreamBasicDescription&,

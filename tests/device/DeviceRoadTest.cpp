@@ -57,7 +57,7 @@ TEST_P(DeviceRoadRates, PlaysAndRecordsBitExact) {
     const auto result = ramp.checkLoopback();
     EXPECT_GT(result.checked, uint64_t(c.rate) / 10) << "frames compared";
     EXPECT_EQ(result.mismatches, 0u) << "first at " << result.firstMismatch;
-    const auto stats = road.harness().model()->streamStats();
+    const auto stats = road.harness()->model()->streamStats();
     EXPECT_GT(stats.rampFrames, uint64_t(c.rate) / 10);
     EXPECT_EQ(stats.corruptFrames, 0u);
     EXPECT_EQ(stats.discontinuities, 0u);
@@ -113,7 +113,7 @@ TEST(DeviceRoad, TwoProceduresSumAndAFailingOneAddsNothing) {
     const auto result = low.checkLoopback();
     EXPECT_GT(result.checked, 4800u);
     EXPECT_EQ(result.mismatches, 0u) << "first at " << result.firstMismatch;
-    EXPECT_EQ(road.harness().model()->streamStats().corruptFrames, 0u);
+    EXPECT_EQ(road.harness()->model()->streamStats().corruptFrames, 0u);
     road.closeDevice();
 }
 

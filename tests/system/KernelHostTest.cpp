@@ -327,6 +327,51 @@ TEST(KernelHost, PublishArmsAfterDrainingAndAnUnplugNotifiesInOrder) {
     IONotificationPortDestroy(port);
 }
 
+// The registry questions and writes, a connection's notification port and
+// traps, answered by the kernel end across the socket as in process.
+TEST(KernelHost, RegistryQuestionsWritesPortsAndTraps) {
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    EXPECT_TRUE(IOObjectConformsTo(service, kServiceClass));
+    EXPECT_TRUE(IOObjectConformsTo(service, "IOService"));
+    EXPECT_FALSE(IOObjectConformsTo(service, "IOUserClient"));
+    // One kernel service keeps one name in this process.
+    io_service_t again = firstService();
+    EXPECT_EQ(again, service);
+    EXPECT_TRUE(IOObjectIsEqualTo(service, again));
+    IOObjectRelease(again);
+    // The service's parent is the USB device nub, whose child it is.
+    io_iterator_t parents = 0;
+    ASSERT_EQ(IORegistryEntryGetParentIterator(service, "IOService", &parents), KERN_SUCCESS);
+    io_service_t nub = IOIteratorNext(parents);
+    IOObjectRelease(parents);
+    ASSERT_NE(nub, 0u);
+    EXPECT_TRUE(IOObjectConformsTo(nub, "IOUSBHostDevice"));
+    EXPECT_FALSE(IOObjectIsEqualTo(nub, service));
+    io_iterator_t children = 0;
+    ASSERT_EQ(IORegistryEntryGetChildIterator(nub, "IOService", &children), KERN_SUCCESS);
+    bool found = false;
+    while (io_service_t child = IOIteratorNext(children)) {
+        found = found || child == service;
+        IOObjectRelease(child);
+    }
+    IOObjectRelease(children);
+    EXPECT_TRUE(found);
+    io_iterator_t none = 0;
+    EXPECT_EQ(IORegistryEntryGetChildIterator(nub, "IODeviceTree", &none), kIOReturnBadArgument);
+    IOObjectRelease(nub);
+    // Nothing here takes user writes, ports or traps.
+    EXPECT_EQ(IORegistryEntrySetCFProperty(service, CFSTR("Key"), CFSTR("value")),
+              kIOReturnUnsupported);
+    io_connect_t c = openAudioClient(service);
+    ASSERT_NE(c, 0u);
+    EXPECT_EQ(IOConnectSetNotificationPort(c, 0, 0, 0), kIOReturnUnsupported);
+    EXPECT_EQ(IOConnectTrap0(c, 0), kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceClose(c), KERN_SUCCESS);
+    EXPECT_EQ(IOConnectTrap0(c, 0), MACH_SEND_INVALID_DEST);
+    IOObjectRelease(service);
+}
+
 TEST(KernelHost, CallsKeepTheirLimitsAndOutputSizes) {
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);
@@ -668,7 +713,9 @@ TEST(KernelHost, BadFramesCloseOnlyTheirSocket) {
         {"a connection's kind", wire::encodeFrame(wire::kCall, 1, {})},
         {"length the datagram disagrees with", longer},
         {"over 64 KiB", oversize},
-        {"reserved kind", wire::encodeFrame(wire::kReservedConformsTo, 1, {})},
+        {"reserved kind", wire::encodeFrame(wire::kReservedRegistryPath, 1, {})},
+        {"an unknown object question", wire::encodeFrame(wire::kObjectQuery, 1, {9, 1, 0, 0, 0})},
+        {"a trap on the session", wire::encodeFrame(wire::kTrap, 1, u32s({0}))},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -713,6 +760,14 @@ TEST(KernelHost, UnknownAndForeignHandlesAreInvalidDestinations) {
     EXPECT_EQ(a.call(wire::kOpen, u32s({a.service, b.task, 0})), invalid);
     EXPECT_EQ(a.call(wire::kSubscribeInterest, u32s({0x7FFF, a.service, 1})),
               invalid); // no such port
+    {
+        wire::Writer q;
+        q.u8(uint8_t(wire::ObjectQuery::IsEqual)), q.u32(a.service), q.u32(0x7FFF);
+        EXPECT_EQ(a.call(wire::kObjectQuery, q.data()), invalid);
+        wire::Writer it;
+        it.u32(0x7FFF), it.u8(1), it.string("IOService");
+        EXPECT_EQ(a.call(wire::kIterators, it.data()), invalid);
+    }
     // Another session's service handle names nothing here, unless the
     // numbers happen to agree; a released one names nothing.
     ASSERT_EQ(a.call(wire::kReleaseObject, u32s({a.service})), uint32_t(KERN_SUCCESS));

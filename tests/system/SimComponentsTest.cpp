@@ -107,10 +107,10 @@ TEST(SimOptions, KernelRoadDevicesAndTheirChannels) {
         uint32_t in, out;
     };
     const Case cases[] = {
-        {"bulk", Device::Bulk, "18/8", 18, 8},
+        {"bulk", Device::Bulk, "18/18", 18, 18},
         {"bulk-int", Device::BulkInterrupt, "2", 2, 2},
         {"feedback", Device::Feedback, nullptr, 0, 0},
-        {"interrupt", Device::Interrupt, "4/2", 4, 2},
+        {"interrupt", Device::Interrupt, "4/4", 4, 4},
         {"farlane2", Device::Farlane2, "12/12", 12, 12},
         {"hx5100", Device::HX5100, nullptr, 0, 0},
     };
@@ -173,6 +173,7 @@ TEST(SimOptions, BadInputIsAOneLineError) {
         {{"--road", "kernel", "--device", "bulk", "--channels", "34"}, "34"},
         {{"--road", "kernel", "--device", "bulk", "--channels", "4/"}, "4/"},
         {{"--road", "kernel", "--channels", "4/4"}, "--channels applies"},
+        {{"--road", "kernel", "--device", "bulk", "--channels", "18/8"}, "same count each way"},
     };
     for (const Case& c : cases) {
         Options o;

@@ -1,12 +1,9 @@
-// A user client of the audio driver, run in the same process as the
-// simulated machine: it boots the bus with an HX-5100 model, loads the
-// driver from its personalities and, as its own process (task), opens the
-// audio user client (type 4, then type 0) through a connection, registers
-// (Req 30, Req 27), maps the driver shared memory, writes the channel
-// settings there and configures (Req 1), maps the input ring and its own
-// ring and attaches it (Req 2), and then runs the user-space cycle: read the frames the device
-// delivered from the input ring, write the same number of frames of a test signal into its ring a
-// fixed distance ahead of the kernel. What it saw comes back as a report.
+// The client harness in one process: the machine (HarnessMachine: clock,
+// bus, HX-5100 model, driver) and a client of the audio driver
+// (HarnessClient: the user-side IOKit calls only) as its own process (task),
+// opening the audio user client, configuring, attaching its ring and running
+// the user-space cycle. The same client runs against a kernel host from
+// another process (hxsim --transport process).
 //
 // Tests and the simulator use this one class; nothing here is test-only.
 // Every step can be run separately (boot, open, configure, attach, run) so
@@ -15,6 +12,8 @@
 
 #include <cstdint>
 
+#include "driver/clients/harness/HarnessMachine.h"
+#include "driver/clients/harness/HarnessTypes.h"
 #include "platform/base/MacTypes.h"
 #include <memory>
 #include <optional>
@@ -37,186 +36,7 @@ class HX5100Model;
 
 namespace hx::harness {
 
-// Output routing of playback pair 0: Pass sets routing byte 0 to 1 (output
-// pair 0 carries playback pair 0 unchanged); Mix keeps the default mix,
-// where the output mixer halves every value toward zero before it sums.
-enum class Routing { Pass, Mix };
-
-// What the client plays: a ramp with an embedded frame counter (the model
-// checks it) or a sine. Both are known functions of the output frame, so
-// the loopback is checked sample by sample either way.
-enum class Signal { Ramp, Sine };
-
-// The time the machine runs on. Virtual: test-stepped, moving only while every
-// thread of the machine waits, as fast as the host goes. Paced: the same steps,
-// never ahead of the wall clock (a real-time run that host stalls cannot
-// break). Real: the host's monotonic clock.
-enum class ClockMode { Virtual, Paced, Real };
-
-// The device on the bus: the HX-5100 or a class-compliant interface (under
-// the identity the options give), or a first-generation Sorvik Farlane
-// (release 3 unless told otherwise; 48 kHz only; each output packet carries
-// a header with extra bytes). The multi-channel models plug under their own
-// listed identities with the options' input and output channel counts: the
-// bulk-protocol device (bulk, or its interrupt variant), the feedback device
-// (bulk input, isochronous output), the plain interrupt device (MRW30 kind)
-// and a second-generation Farlane (48 kHz; its product's channel pair).
-enum class DeviceKind {
-    HX5100,
-    ClassCompliant,
-    Farlane1,
-    Bulk,
-    BulkInterrupt,
-    Feedback,
-    Interrupt,
-    Farlane2
-};
-
-// The extra bytes a client writes with output frame `frame` (two per frame,
-// as the first Sorvik generation carries them): a known function of the
-// frame, whose first byte is 0 at every 256th frame.
-uint8_t extraByteOf(uint64_t frame, uint32_t index);
-
-struct HarnessOptions {
-    // Machine
-    uint64_t firstBusFrame = 0x1000; // may be set near 2^32
-    bool highSpeed = true;           // the model's link speed
-    int32_t ppm = 0;                 // device clock offset from nominal
-    uint32_t jitterNanos = 0;
-    bool loopback = true; // outputs back to inputs; else the model's ramp
-    uint32_t loopbackDelayFrames = 40;
-    ClockMode clockMode = ClockMode::Virtual;
-    uint16_t productID = 0x5100; // the model's identity (the HX-5100's by default)
-    uint16_t vendorID = 0x2F4B;  // another vendor's identity gets a personality of its own
-    DeviceKind device = DeviceKind::HX5100;
-    uint16_t release = 0; // 0: the device's own (0x0100 for the HX-5100, 3 for the Farlane)
-    // The device's converter drops / repeats the frame it plays as its n-th
-    // (1-based); 0: never. To show that lost frames are caught.
-    uint64_t dropFrameAt = 0;
-    uint64_t repeatFrameAt = 0;
-
-    // Stream
-    uint32_t rate = 48000;
-    uint32_t channels = 2;       // each way
-    uint32_t inputChannels = 0;  // 0: `channels`
-    uint32_t outputChannels = 0; // 0: `channels`
-    uint32_t resolution = 24;    // bits
-    Routing routing = Routing::Pass;
-    Signal signal = Signal::Ramp;
-    double sineHz = 997.0;
-    double sineAmplitude = 0.5; // of full scale
-
-    // User-space cycle
-    uint32_t cycleMicros = 1000; // one cycle per period of this length
-    // Output is written this far ahead of the kernel. 0: the same time ahead
-    // at every rate, defaultWriteAheadFrames(rate).
-    uint32_t writeAheadFrames = 0;
-    bool keepInput = true;     // record every input sample
-    uint32_t settleFrames = 0; // input frames skipped before checking (0: until lock)
-    // Extra bytes: written with every output frame when the device's ring
-    // carries them (extraByteOf); taking the private data (code 78) makes
-    // the client's the ones the device receives.
-    bool writeExtraBytes = false;
-    bool takePrivateData = false;
-    // React to state changes as the user-space device layer does: on 2 ask
-    // recovery stage 1 and, when it answers true, stage 2 after 100 ms; on
-    // 13 (wake-up) wait 3 s first.
-    bool reactToStateChanges = false;
-};
-
-// The kernel mixes output a few milliseconds ahead of the position it
-// reports, so a client keeps the same time ahead of it at every rate: 880
-// frames at 48 kHz, scaled with the rate and never fewer than 880 (so 44.1
-// kHz keeps 880 as well).
-uint32_t defaultWriteAheadFrames(uint32_t rate);
-
-// Everything the run showed.
-struct HarnessReport {
-    // The device and driver as the driver read them
-    std::string vendorName;
-    std::string productName;
-    std::string serialNumber;
-    uint16_t vendorID = 0;
-    uint16_t productID = 0;
-    uint16_t release = 0;
-    uint32_t firmwareVersion = 0; // word as the driver reads it
-    std::string firmwareVersionText;
-    uint32_t driverVersion = 0;
-    bool highSpeed = false;
-
-    // Configuration
-    bool configured = false;
-    uint32_t rate = 0;
-    uint32_t inChannels = 0;
-    uint32_t outChannels = 0;
-    uint32_t resolution = 0;
-    int inAlternate = -1;
-    int outAlternate = -1;
-    std::string inputConverter;
-    std::string outputConverter;
-    Routing routing = Routing::Pass;
-
-    // Stream
-    uint64_t framesIn = 0;        // read by the client from the input ring
-    uint64_t framesOut = 0;       // written by the client into its ring
-    uint64_t deviceFramesIn = 0;  // sent by the device
-    uint64_t deviceFramesOut = 0; // received by the device
-    uint32_t streamBreaks = 0;    // state changes 2 the client received
-    uint64_t patternErrors = 0;   // output packets outside the device's count
-    int64_t fifoMin = 0;          // device FIFO fill in frames since lock
-    int64_t fifoMax = 0;
-    uint64_t fifoSamples = 0; // fill readings behind min and max
-    std::optional<int64_t> fifoLock;
-    // Frames lost or made up on the way, as the device saw them
-    uint64_t fifoUnderrunFrames = 0; // played from an empty FIFO
-    uint64_t fifoOverrunFrames = 0;  // arrived to a full FIFO and were thrown away
-    uint64_t framesDropped = 0;      // skipped by the converter
-    uint64_t framesRepeated = 0;     // played twice by the converter
-    uint64_t inFramesLost = 0;       // captured but never sent to the host
-
-    // Loopback check
-    bool latencyKnown = false;
-    int64_t latencyFrames = 0; // input frame position minus output frame position
-    bool latencyConstant = false;
-    // The played signal starts at the first frame the client writes (its
-    // frame 0). The check covers the played frames from firstCheckedPlayed
-    // (0 when the signal came back whole) for framesChecked frames; the
-    // played frames after those were still on their way at the end.
-    int64_t firstCheckedPlayed = -1;
-    size_t returnStart = 0; // recorded frame where the played signal's frame 0 came back
-    uint64_t framesChecked = 0;
-    uint64_t mismatches = 0;
-    int64_t firstMismatch = -1; // input frame index, -1: none
-    bool matched = false;       // bit for bit (Mix: as the output mixer rounds)
-
-    // The client: its user-client type, the mixing slot its ring got and its
-    // identity as the driver gives it
-    uint32_t clientType = 0;
-    int slot = -1;
-    uint64_t identity = 0;
-
-    // State changes the client received, in order
-    std::vector<uint32_t> stateChanges;
-
-    // Recovery (when reacting to state changes), or the stream after the
-    // caller restarted the loopback check
-    uint32_t recoveries = 0;      // stage 2 runs after stage 1 answered true
-    bool streamRecovered = false; // input came back after the last recovery
-    uint64_t framesCheckedAfterRecovery = 0;
-    bool matchedAfterRecovery = false;
-};
-
-// A readable summary, one fact per line.
-std::string describe(const HarnessReport& report);
-
-// One OSXDispatch request through a connection's struct method (selector 0
-// of the audio and MIDI clients, 6 of the audio-server client), the record
-// in and out.
-IOReturn callDriver(uint32_t connect, uint32_t req, OSXDispatch& rec, uint32_t selector = 0);
-
-// The value a sample comes back as through the default mix: halved toward
-// zero by the output mixer, doubled by the comparison (24-bit, left-aligned).
-int32_t mixRoundTrip(int32_t sample);
+class HarnessClient;
 
 class ClientHarness {
 public:
@@ -271,6 +91,9 @@ public:
     AudioSM* clientRing(); // the user's mapping
     // The attach state the client ring shows (0 detached, 1 running, 2 stopped).
     uint32_t ringState() const;
+    // The two parts.
+    Machine& machine();
+    HarnessClient& client();
 
 private:
     struct Impl;

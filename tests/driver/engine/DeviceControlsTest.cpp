@@ -559,10 +559,10 @@ TEST(StartTraces, ByProductOnTheClassModel) {
     c.dev->stopStreaming(true);
 }
 
-// The meters are chosen from the device at a real start.
 // The meters are read from the device after a real start, by product and
 // bus speed; the class model streams 2 channels each way, so an input meter
-// made for another count is not taken.
+// made for another count is not taken. One product also has its output
+// alternate selected again at the start, and says so.
 TEST(StreamMeters, ChosenByProductAtStart) {
     struct Case {
         uint16_t vendor, product;
@@ -595,10 +595,25 @@ TEST(StreamMeters, ChosenByProductAtStart) {
         ASSERT_NE(c.dev, nullptr);
         ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
         ASSERT_EQ(c.dev->getCurrentSettings().InChannels, 2u);
+        const ZrInterfaceDescriptor* out = c.dev->getConfigurations().mpOutInterface;
+        ASSERT_NE(out, nullptr);
+        const int outAlternate = out->getAlternateNumber();
+        c.model->clearTrace();
+        hx::log::Capture log;
         c.dev->startStreamAfterConfig();
         EXPECT_TRUE(c.dev->isStreamingStarted());
         EXPECT_EQ(c.dev->getInputMeter(), k.input);
         EXPECT_EQ(c.dev->getOutputMeter(), k.output);
+        const bool reselects = product == kOstravSixEightProductID;
+        int outSelects = 0;
+        for (const auto& e : c.model->trace())
+            if (e.setup.bRequest == StandardUSB::kDeviceRequestSetInterface &&
+                e.setup.wIndex == out->getInterfaceNumber() && e.setup.wValue == outAlternate)
+                ++outSelects;
+        EXPECT_EQ(outSelects, reselects ? 1 : 0);
+        const std::string line = "alternate is " + std::to_string(outAlternate) + "\n";
+        EXPECT_EQ(log.text().find("mpOutInterface is ") != std::string::npos, reselects);
+        EXPECT_EQ(log.text().find(line) != std::string::npos, reselects);
         c.dev->stopStreaming(true);
     }
 }

@@ -7,6 +7,8 @@
 #include "platform/cf/HXCF.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
@@ -308,6 +310,78 @@ TEST(CFRunLoop, MainThreadHasTheMainLoop) {
     EXPECT_EQ(CFRunLoopGetMain(), nullptr);
     hx::cf::setMainRunLoopAbsent(false);
     EXPECT_EQ(CFRunLoopGetMain(), mainLoop);
+}
+
+// Removing a source from another thread while its callback runs returns
+// only after the callback has: its owner may free what the callback uses.
+// The callback itself may remove its own source without waiting.
+struct BlockingSource {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool inside = false;
+    bool mayLeave = false;
+    std::atomic<bool> left{false};
+    bool removeSelf = false;
+    CFRunLoopSourceRef self = nullptr;
+    static void perform(void* info) {
+        auto* b = static_cast<BlockingSource*>(info);
+        if (b->removeSelf) {
+            CFRunLoopRemoveSource(CFRunLoopGetCurrent(), b->self, kCFRunLoopDefaultMode);
+            b->left = true;
+            return;
+        }
+        std::unique_lock<std::mutex> lk(b->lock);
+        b->inside = true;
+        b->cv.notify_all();
+        b->cv.wait(lk, [&] { return b->mayLeave; });
+        b->left = true;
+    }
+};
+
+TEST(CFRunLoop, RemovingASourceWaitsForItsCallbackOnAnotherThread) {
+    BlockingSource b;
+    CFRunLoopSourceContext context{};
+    context.info = &b;
+    context.perform = BlockingSource::perform;
+    CFRunLoopSourceRef source = CFRunLoopSourceCreate(nullptr, 0, &context);
+    CFRunLoopRef loop = nullptr;
+    std::thread runner([&] {
+        loop = CFRunLoopGetCurrent();
+        CFRunLoopAddSource(loop, source, kCFRunLoopDefaultMode);
+        CFRunLoopSourceSignal(source);
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true);
+    });
+    {
+        std::unique_lock<std::mutex> lk(b.lock);
+        b.cv.wait(lk, [&] { return b.inside; });
+    }
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard<std::mutex> g(b.lock);
+        b.mayLeave = true;
+        b.cv.notify_all();
+    });
+    CFRunLoopRemoveSource(loop, source, kCFRunLoopDefaultMode);
+    EXPECT_TRUE(b.left) << "the remover waited for the callback";
+    releaser.join();
+    runner.join();
+    CFRelease(source);
+}
+
+TEST(CFRunLoop, ACallbackRemovesItsOwnSourceWithoutWaiting) {
+    BlockingSource b;
+    b.removeSelf = true;
+    CFRunLoopSourceContext context{};
+    context.info = &b;
+    context.perform = BlockingSource::perform;
+    b.self = CFRunLoopSourceCreate(nullptr, 0, &context);
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    CFRunLoopAddSource(rl, b.self, kCFRunLoopDefaultMode);
+    CFRunLoopSourceSignal(b.self);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true);
+    EXPECT_TRUE(b.left);
+    EXPECT_FALSE(CFRunLoopContainsSource(rl, b.self, kCFRunLoopDefaultMode));
+    CFRelease(b.self);
 }
 
 } // namespace

@@ -1,0 +1,121 @@
+// The HAL plug-in's IO path against the device layer's own, on the
+// simulated machine and the virtual clock.
+//
+// BM_IOSecond: CPU time of the whole process per second of audio while one
+// float IO procedure (2 channels, the device's default frame size) runs,
+// started through the HAL host and the plug-in (arg 1) or on a ZrOSXDevice
+// directly (arg 0). Other frame sizes need the frame-size property, which
+// the plug-in's property calls bring.
+// The host does nothing per cycle, so the ratio should stay within 1.05.
+// BM_GetCurrentTime: one GetCurrentTime through the host and the plug-in
+// (arg 1) or on the device (arg 0); the ratio should stay within 2.
+#include <benchmark/benchmark.h>
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "device/OSXDeviceManager.h"
+#include "device/ZrOSXDevice.h"
+#include "device/harness/DeviceRoad.h"
+#include "platform/base/HXPath.h"
+#include "platform/base/testing/TempRoot.h"
+#include "platform/coreaudio/HALHost.h"
+#include "platform/coreaudio/HALHostCalls.h"
+#include "platform/sys/HXProcess.h"
+
+namespace {
+
+using hx::coreaudio::HALHost;
+using hx::devroad::DeviceRoad;
+using hx::devroad::RampProc;
+
+uint64_t processCpuNanos() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+// One machine with the HX-5100 and either the HAL road or the device road,
+// an IOProcID of the ramp started.
+struct Road {
+    hx::test::TempRoot root;
+    std::unique_ptr<DeviceRoad> road;
+    std::unique_ptr<HALHost> host;
+    ZrOSXDevice* device = nullptr;
+    AudioDeviceID id = 0;
+    AudioDeviceIOProcID procID = nullptr;
+    IOProcEntry* entry = nullptr;
+    RampProc ramp;
+    bool ok = false;
+
+    explicit Road(bool throughHost) {
+        std::filesystem::create_directories(hx::path::map("/tmp"));
+        road = std::make_unique<DeviceRoad>(48000);
+        if (!road->boot()) return;
+        hx::sys::setOwnUid(501);
+        if (throughHost) {
+            if (!HALHost::installBundle(HX_HAL_PLUGIN_BUNDLE)) return;
+            host = std::make_unique<HALHost>();
+            if (host->load() != 0 || host->devices().empty()) return;
+            id = host->devices()[0];
+            if (AudioDeviceCreateIOProcID(id, &RampProc::proc, &ramp, &procID) != 0) return;
+            ok = AudioDeviceStart(id, procID) == 0;
+        } else {
+            device = road->openDevice();
+            if (!device) return;
+            entry = device->addIOProcID(&RampProc::proc, &ramp);
+            ok = entry && device->onDeviceStartProcOrID(entry);
+        }
+        road->run(100000);
+    }
+    ~Road() {
+        if (host) {
+            host->unload();
+            host.reset();
+        } else if (device) {
+            device->onDeviceStopProcOrID(entry);
+            device->removeIOProcID(entry);
+            road->closeDevice();
+        }
+        road.reset();
+        hx::sys::resetProcessOverrides();
+    }
+};
+
+void BM_IOSecond(benchmark::State& state) {
+    Road r(state.range(0) != 0);
+    if (!r.ok) {
+        state.SkipWithError("the road did not start");
+        return;
+    }
+    uint64_t cpu = 0;
+    for (auto _ : state) {
+        const uint64_t start = processCpuNanos();
+        r.road->run(1000000);
+        cpu += processCpuNanos() - start;
+    }
+    state.counters["cpu_ms_per_audio_s"] =
+        benchmark::Counter(double(cpu) / 1e6 / double(state.iterations()));
+}
+BENCHMARK(BM_IOSecond)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_GetCurrentTime(benchmark::State& state) {
+    Road r(state.range(0) != 0);
+    if (!r.ok) {
+        state.SkipWithError("the road did not start");
+        return;
+    }
+    AudioTimeStamp t{};
+    for (auto _ : state) {
+        const OSStatus s =
+            r.host ? AudioDeviceGetCurrentTime(r.id, &t) : r.device->onDeviceGetCurrentTime(t);
+        benchmark::DoNotOptimize(s);
+        benchmark::DoNotOptimize(t);
+    }
+}
+BENCHMARK(BM_GetCurrentTime)->Arg(0)->Arg(1);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,190 @@
+// The HAL plug-in through the HAL host under concurrency: look-ups from
+// several program threads while a device goes, and unloading while devices
+// come and go (run under the address and thread sanitizers).
+#include "platform/coreaudio/HALHost.h"
+#include "platform/coreaudio/HALHostCalls.h"
+
+#include "abi/ProductIdentities.h"
+#include "device/harness/DeviceRoad.h"
+#include "platform/base/HXClock.h"
+#include "platform/base/HXLog.h"
+#include "platform/base/HXPath.h"
+#include "platform/base/testing/TempRoot.h"
+#include "platform/cf/CFPlugIn.h"
+#include "platform/cf/HXCF.h"
+#include "platform/iokit/HXIOKit.h"
+#include "platform/kern/IOLib.h"
+#include "platform/sys/HXProcess.h"
+#include "platform/usb/IOUSBHostFamily.h"
+#include "platform/usb/USBBus.h"
+#include "platform/usb/devices/HX5100Model.h"
+
+#include <atomic>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+
+namespace fs = std::filesystem;
+using hx::coreaudio::HALAnnouncement;
+using hx::coreaudio::HALHost;
+using hx::coreaudio::HALHostOptions;
+using hx::devroad::DeviceRoad;
+using hx::devroad::RampProc;
+
+namespace {
+
+constexpr OSStatus kNoDevice = OSStatus(0xE00002C0);
+constexpr OSStatus kError = OSStatus(0xE00002BC);
+constexpr OSStatus kBadArgument = OSStatus(0xE00002C2);
+
+class HALPlugIn : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(hx::path::map("/tmp"));
+        mRoad = std::make_unique<DeviceRoad>(48000);
+        ASSERT_TRUE(mRoad->boot()) << mRoad->error();
+        // An ordinary user's process: a device object opening a fresh
+        // device (a later plug) restores it.
+        hx::sys::setOwnUid(501);
+        ASSERT_TRUE(HALHost::installBundle(HX_HAL_PLUGIN_BUNDLE));
+    }
+    void TearDown() override {
+        unplugSecond();
+        mHost.reset();
+        mRoad.reset();
+        hx::sys::resetProcessOverrides();
+    }
+    OSStatus load(HALHostOptions options = {}) {
+        mHost = std::make_unique<HALHost>(options);
+        return mHost->load();
+    }
+    void settle() {
+        hx::kern::waitQuiet();
+        mHost->settle();
+    }
+    // Lets virtual time pass in small steps until done() holds (a device's
+    // arrival takes the manager's 100 ms pause and the device's opening).
+    template <class Pred> bool settleUntil(Pred done) {
+        for (int i = 0; i < 300 && !done(); ++i) {
+            settle();
+            if (!done()) mRoad->run(10000);
+        }
+        settle();
+        return done();
+    }
+    bool devicesBecome(std::size_t n) {
+        return settleUntil([&] { return mHost->devices().size() == n; });
+    }
+    std::string bundle() const {
+        return std::string(hx::coreaudio::kHALPlugInFolder) + "/HXHalPlugIn.plugin";
+    }
+    AudioDeviceID onlyDevice() {
+        auto list = mHost->devices();
+        return list.size() == 1 ? list[0] : 0;
+    }
+    void plugSecond() {
+        hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
+                                            "KORVEX AUDIO",  "HX5100 USB",           "SN0002"};
+        mSecond = std::make_shared<hx::usb::devices::HX5100Model>(kUSBHostConnectionSpeedHigh, id);
+        mSecondPort = mRoad->harness().bus()->plug(mSecond);
+        hx::kern::waitQuiet();
+    }
+    void unplugSecond() {
+        if (!mSecondPort) return;
+        mRoad->harness().bus()->unplug(mSecondPort);
+        mSecondPort = 0;
+        hx::kern::waitQuiet();
+    }
+    static long instances() { return hx::cf::plugInInstanceCount(kAudioHardwarePlugInTypeID); }
+
+    hx::test::TempRoot mRoot;
+    std::unique_ptr<DeviceRoad> mRoad;
+    std::unique_ptr<HALHost> mHost;
+    std::shared_ptr<hx::usb::devices::HX5100Model> mSecond;
+    uint8_t mSecondPort = 0;
+};
+
+OSStatus silentProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                    const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void*) {
+    return 0;
+}
+
+TEST_F(HALPlugIn, LookUpsOnFourThreadsDuringAnUnplugAnswerCleanly) {
+    ASSERT_EQ(load(), 0);
+    plugSecond();
+    ASSERT_TRUE(devicesBecome(2));
+    const auto list = mHost->devices();
+    const auto streams = mHost->streams(list[1]);
+    ASSERT_EQ(streams.size(), 2u);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> calls{0}, unexpected{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w)
+        workers.emplace_back([&, w] {
+            while (!stop) {
+                AudioTimeStamp t{};
+                UInt32 v = 0, size = sizeof v;
+                OSStatus s = 0;
+                switch (w) {
+                case 0:
+                    s = AudioDeviceGetCurrentTime(list[1], &t);
+                    break;
+                case 1:
+                    s = AudioDeviceGetProperty(list[1], 0, false,
+                                               kAudioDevicePropertyDeviceIsRunning, &size, &v);
+                    break;
+                case 2:
+                    s = AudioStreamGetProperty(streams[w % 2], 0,
+                                               kAudioDevicePropertyDeviceIsRunning, &size, &v);
+                    break;
+                default: {
+                    AudioDeviceIOProcID id = nullptr;
+                    s = AudioDeviceCreateIOProcID(list[1], silentProc, nullptr, &id);
+                    if (s == 0) s = AudioDeviceDestroyIOProcID(list[1], id);
+                    break;
+                }
+                }
+                ++calls;
+                if (s != 0 && s != kNoDevice && s != kAudioHardwareNotRunningError &&
+                    s != kAudioHardwareUnknownPropertyError && s != kError)
+                    ++unexpected;
+            }
+        });
+    unplugSecond();
+    EXPECT_TRUE(devicesBecome(1));
+    stop = true;
+    {
+        hx::clock::Idle idle;
+        for (auto& t : workers)
+            t.join();
+    }
+    EXPECT_GT(calls.load(), 0u);
+    EXPECT_EQ(unexpected.load(), 0u);
+    AudioTimeStamp t{};
+    EXPECT_EQ(AudioDeviceGetCurrentTime(list[1], &t), kNoDevice);
+}
+
+TEST_F(HALPlugIn, UnloadsWhileDevicesComeAndGo) {
+    ASSERT_EQ(load(), 0);
+    std::atomic<bool> done{false};
+    std::thread plugger([&] {
+        for (int i = 0; i < 3 && !done; ++i) {
+            plugSecond();
+            unplugSecond();
+        }
+    });
+    mRoad->run(150000);
+    mHost->unload();
+    done = true;
+    {
+        hx::clock::Idle idle;
+        plugger.join();
+    }
+    EXPECT_FALSE(mHost->loaded());
+    EXPECT_EQ(instances(), 0);
+    for (const auto& a : mHost->announcements())
+        EXPECT_NE(a.kind, HALAnnouncement::Kind::DevicesDied) << "unloading announces no death";
+}
+
+} // namespace

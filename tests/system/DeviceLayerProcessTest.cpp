@@ -6,6 +6,10 @@
 // end a broken run.
 #include "tests/device/DeviceEventRecorder.h"
 #include "device/DriverConnection.h"
+#include "device/FWUpdaterDetection.h"
+#include "device/ZrOSXDevice.h"
+#include "driver/clients/harness/HarnessClient.h"
+#include "platform/base/HXPath.h"
 #include "device/OSXDeviceManager.h"
 
 #include "abi/ServiceClass.h"
@@ -23,6 +27,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -292,6 +297,138 @@ TEST_F(DeviceLayerProcess, ManagerFindsTheDeviceAndHearsAPlugAndAnUnplug) {
     EXPECT_EQ(client.devices[2], added);
     ASSERT_EQ(manager.getCountDevices(), int(present));
     EXPECT_EQ(manager.getDevice(0), first);
+}
+
+// ---- The rows of the in-process stack tests, across processes
+
+void writeMarker(uint32_t pid, const char* name, std::size_t bytes) {
+    FWUpdaterMarker m;
+    std::memset(&m, 0, sizeof m);
+    m.mPid = pid;
+    std::strncpy(m.mName, name, sizeof m.mName - 1);
+    std::ofstream(hx::path::map(kFWUpdaterMarkerPath), std::ios::binary)
+        .write(reinterpret_cast<const char*>(&m), std::streamsize(bytes));
+}
+
+bool markerExists() {
+    return fs::exists(hx::path::map(kFWUpdaterMarkerPath));
+}
+
+TEST_F(DeviceLayerProcess, UpdaterMarkerDecidesWhetherTheOpenProceeds) {
+    const auto list = services();
+    ASSERT_FALSE(list.empty());
+    hx::sys::addFakeProcess({4242, std::string("Updater"), "Updater", 'S', 501});
+    hx::sys::addFakeProcess({4243, std::string("Other"), "Other", 'S', 501});
+    const struct {
+        const char* what;
+        uint32_t pid;
+        const char* name;
+        std::size_t bytes;
+        bool opens;
+    } cases[] = {
+        {"a live updater", 4242, "Updater", 260, false},
+        {"an ended process", 999999, "Updater", 260, true},
+        {"another process's name", 4243, "Updater", 260, true},
+        {"a 100-byte file", 4242, "Updater", 100, true},
+    };
+    const std::size_t from = hostLogSize();
+    const std::string connected = "*** Connected to client " + std::to_string(::getpid()) + " ***";
+    std::size_t opened = 0;
+    for (const auto& c : cases) {
+        writeMarker(c.pid, c.name, c.bytes);
+        const uint64_t calls = hx::iokit::connectCallCount();
+        DriverConnection connection(list.front());
+        EXPECT_EQ(connection.ioIsOpen(), c.opens) << c.what;
+        EXPECT_EQ(markerExists(), !c.opens) << c.what; // a stale marker is deleted
+        if (!c.opens) {
+            // Refused before the kernel was asked.
+            EXPECT_EQ(hx::iokit::connectCallCount(), calls) << c.what;
+            EXPECT_EQ(connection.driverSM(), nullptr) << c.what;
+        } else {
+            ++opened;
+            EXPECT_NE(connection.driverSM(), nullptr) << c.what;
+        }
+    }
+    // The host heard exactly the opens that proceeded.
+    ASSERT_TRUE(awaitLog(from, connected, opened));
+    EXPECT_EQ(occurrences(hostLog(from), connected), opened);
+    release(list);
+}
+
+TEST_F(DeviceLayerProcess, AttachSendsTheFrameSizeAndAsyncCallsNeverCallBack) {
+    const auto list = services();
+    ASSERT_FALSE(list.empty());
+    // Another client configures the device, as a program would.
+    hx::harness::HarnessClient configurer;
+    ASSERT_TRUE(configurer.openClient()) << configurer.lastError();
+    ASSERT_TRUE(configurer.configure()) << configurer.lastError();
+    DriverConnection c(list.front());
+    ASSERT_TRUE(c.ioIsOpen());
+    mach_vm_address_t ring = 0;
+    mach_vm_size_t ringSize = 0;
+    ASSERT_EQ(
+        IOConnectMapMemory64(c.connection(), 5, mach_task_self(), &ring, &ringSize, kIOMapAnywhere),
+        KERN_SUCCESS);
+    ASSERT_TRUE(c.callAttach(512));
+    const int slot = c.attachedSlot();
+    ASSERT_GE(slot, 0);
+    ASSERT_LT(slot, 8);
+    const ClientData& published = c.driverSM()->mClients[slot];
+    int32_t tag = 0;
+    uint32_t parameter = 0;
+    std::memcpy(&tag,
+                reinterpret_cast<const uint8_t*>(&published) +
+                    offsetof(ClientData, mClientIdentifier),
+                sizeof tag);
+    std::memcpy(&parameter,
+                reinterpret_cast<const uint8_t*>(&published) + offsetof(ClientData, mParameter),
+                sizeof parameter);
+    EXPECT_EQ(uint32_t(tag), uint32_t(c.clientID()));
+    EXPECT_EQ(parameter, 512u);
+    EXPECT_TRUE(c.callDetach());
+    EXPECT_EQ(c.attachedSlot(), -1);
+
+    static int calledBack = 0;
+    calledBack = 0;
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    c.setNotificationPort(port);
+    auto callback = +[](void*, IOReturn, void**, UInt32) { ++calledBack; };
+    uint8_t buffer[64] = {};
+    EXPECT_TRUE(
+        c.callDriverAsync(true, buffer, sizeof buffer, reinterpret_cast<void*>(callback), nullptr));
+    EXPECT_TRUE(c.callDriverAsync(false, buffer, sizeof buffer, reinterpret_cast<void*>(callback),
+                                  nullptr));
+    for (int i = 0; i < 20; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    EXPECT_EQ(calledBack, 0);
+    c.setNotificationPort(nullptr);
+    IONotificationPortDestroy(port);
+    IOConnectUnmapMemory64(c.connection(), 5, mach_task_self(), ring);
+    configurer.stop();
+    release(list);
+}
+
+TEST_F(DeviceLayerProcess, DeferredManagerReportsEachDeviceOnceInArrivalOrder) {
+    const io_service_t fresh = plugFresh();
+    ASSERT_NE(fresh, 0u);
+    IOObjectRelease(fresh);
+    const std::size_t present = serviceCount();
+    Recorder client;
+    OSXDeviceManager manager(nullptr, &client, true);
+    for (int i = 0; i < 20; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    EXPECT_EQ(manager.getDevice(0), nullptr);
+    EXPECT_TRUE(client.events.empty());
+    manager.enableCallbacks();
+    ASSERT_EQ(manager.getCountDevices(), int(present));
+    EXPECT_EQ(client.events, Events(present, "added"));
+    for (std::size_t i = 0; i < present; ++i)
+        EXPECT_EQ(client.devices[i], manager.getDevice(int(i)));
+    manager.enableCallbacks();
+    EXPECT_EQ(client.events.size(), present);
 }
 
 } // namespace

@@ -27,6 +27,7 @@
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
 #include "abi/QN_StateChange.h"
+#include "driver/clients/harness/HarnessClient.h"
 #include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
 #include "platform/iokit/HXIOKit.h"
@@ -603,6 +604,29 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
     IONotificationPortDestroy(port);
     IONotificationPortDestroy(second);
     IOObjectRelease(service);
+}
+
+// The client harness's own client, the same code as in process, streams
+// against the host: Req 1, Req 2, two seconds of its cycle. Every frame that
+// came back is the played one at one latency, or (a cycle of this process
+// ran late behind the paced machine) silence or the frame one ring lap
+// earlier; at least one second matched.
+TEST(KernelHost, TheHarnessClientStreamsAcrossProcesses) {
+    hx::harness::HarnessOptions o;
+    o.silenceTolerated = true;
+    hx::harness::HarnessClient client(o);
+    ASSERT_TRUE(client.start()) << client.lastError();
+    client.run(2000000);
+    client.stop();
+    const hx::harness::HarnessReport r = client.report();
+    EXPECT_EQ(r.transport, "process");
+    EXPECT_GT(r.framesIn, 48000u);
+    ASSERT_TRUE(r.latencyKnown);
+    EXPECT_EQ(r.mismatches, 0u) << "first at input frame " << r.firstMismatch;
+    EXPECT_TRUE(r.matched);
+    EXPECT_GE(r.framesChecked - r.silentFrames - r.staleFrames, 48000u);
+    EXPECT_EQ(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)),
+              0);
 }
 
 // ---- Bad input, on raw sockets

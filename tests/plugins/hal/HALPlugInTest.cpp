@@ -107,12 +107,12 @@ protected:
         hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
                                             "KORVEX AUDIO",  "HX5100 USB",           "SN0002"};
         mSecond = std::make_shared<hx::usb::devices::HX5100Model>(kUSBHostConnectionSpeedHigh, id);
-        mSecondPort = mRoad->harness().bus()->plug(mSecond);
+        mSecondPort = mRoad->harness()->bus()->plug(mSecond);
         hx::kern::waitQuiet();
     }
     void unplugSecond() {
         if (!mSecondPort) return;
-        mRoad->harness().bus()->unplug(mSecondPort);
+        mRoad->harness()->bus()->unplug(mSecondPort);
         mSecondPort = 0;
         hx::kern::waitQuiet();
     }
@@ -235,9 +235,9 @@ INSTANTIATE_TEST_SUITE_P(Releases, HALPlugInInAudioServer,
 
 TEST_F(HALPlugIn, ReleaseToZeroTearsDownForASecondAndLeavesNothing) {
     const std::size_t threads = threadCount();
-    const int32_t connections = mRoad->harness().service()->getUserClientCount();
+    const int32_t connections = mRoad->harness()->service()->getUserClientCount();
     ASSERT_EQ(load(), 0);
-    EXPECT_GT(mRoad->harness().service()->getUserClientCount(), connections);
+    EXPECT_GT(mRoad->harness()->service()->getUserClientCount(), connections);
     EXPECT_EQ(instances(), 1);
     const uint64_t before = hx::clock::nowNanos();
     mHost->unload();
@@ -245,7 +245,7 @@ TEST_F(HALPlugIn, ReleaseToZeroTearsDownForASecondAndLeavesNothing) {
     EXPECT_EQ(instances(), 0);
     hx::kern::waitQuiet();
     EXPECT_EQ(threadCount(), threads) << "no thread of the plug-in or host remains";
-    EXPECT_EQ(mRoad->harness().service()->getUserClientCount(), connections)
+    EXPECT_EQ(mRoad->harness()->service()->getUserClientCount(), connections)
         << "no connection of the plug-in remains";
 }
 

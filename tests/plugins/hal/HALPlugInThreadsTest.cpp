@@ -87,12 +87,12 @@ protected:
         hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
                                             "KORVEX AUDIO",  "HX5100 USB",           "SN0002"};
         mSecond = std::make_shared<hx::usb::devices::HX5100Model>(kUSBHostConnectionSpeedHigh, id);
-        mSecondPort = mRoad->harness().bus()->plug(mSecond);
+        mSecondPort = mRoad->harness()->bus()->plug(mSecond);
         hx::kern::waitQuiet();
     }
     void unplugSecond() {
         if (!mSecondPort) return;
-        mRoad->harness().bus()->unplug(mSecondPort);
+        mRoad->harness()->bus()->unplug(mSecondPort);
         mSecondPort = 0;
         hx::kern::waitQuiet();
     }

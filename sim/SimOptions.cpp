@@ -93,8 +93,35 @@ const char* transportName(Transport t) {
     return t == Transport::Process ? "process" : "in-process";
 }
 
+struct DeviceName {
+    Device device;
+    const char* name;
+};
+constexpr DeviceName kDeviceNames[] = {
+    {Device::HX5100, "hx5100"},     {Device::Farlane1, "farlane1"},
+    {Device::Bulk, "bulk"},         {Device::BulkInterrupt, "bulk-int"},
+    {Device::Feedback, "feedback"}, {Device::Interrupt, "interrupt"},
+    {Device::Farlane2, "farlane2"},
+};
+
 const char* deviceName(Device d) {
-    return d == Device::Farlane1 ? "farlane1" : "hx5100";
+    for (const DeviceName& n : kDeviceNames)
+        if (n.device == d) return n.name;
+    return "hx5100";
+}
+
+// "N" or "IN/OUT", each an even count from 2 to 32.
+bool parseChannels(const std::string& value, uint32_t& in, uint32_t& out) {
+    const size_t slash = value.find('/');
+    long i = 0, o = 0;
+    if (!parseLong(value.substr(0, slash), i)) return false;
+    o = i;
+    if (slash != std::string::npos && !parseLong(value.substr(slash + 1), o)) return false;
+    auto valid = [](long n) { return n >= 2 && n <= 32 && n % 2 == 0; };
+    if (!valid(i) || !valid(o)) return false;
+    in = uint32_t(i);
+    out = uint32_t(o);
+    return true;
 }
 
 std::string usage() {
@@ -107,7 +134,11 @@ std::string usage() {
            "  --rate HZ          sample rate to configure: 44100, 48000, 88200, 96000, 176400\n"
            "                     or 192000 (default 48000)\n"
            "  --device D         the device on the bus: hx5100 (default) or farlane1 (a\n"
-           "                     first-generation Sorvik Farlane, 48000 Hz only)\n"
+           "                     first-generation Sorvik Farlane, 48000 Hz only); on the\n"
+           "                     kernel road also bulk, bulk-int (its interrupt variant),\n"
+           "                     feedback, interrupt or farlane2 (48000 Hz only)\n"
+           "  --channels IN/OUT  the multi-channel devices' input and output channels, even\n"
+           "                     counts from 2 to 32 (N: N each way; default 2, farlane2 4)\n"
            "  --speed S          bus speed, full or high (default high)\n"
            "  --seconds N        seconds of audio to play, from the client's first frame,\n"
            "                     0.1..3600 (default 3)\n"
@@ -180,7 +211,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
                            name == "--rate" || name == "--speed" || name == "--seconds" ||
                            name == "--ppm" || name == "--routing" || name == "--output" ||
                            name == "--sleep-at" || name == "--sleep-for" ||
-                           name == "--drop-frame" || name == "--repeat-frame" || name == "--device";
+                           name == "--drop-frame" || name == "--repeat-frame" ||
+                           name == "--device" || name == "--channels";
         if (!known) {
             error = "unknown option " + name + " (try --help)";
             return ParseResult::Error;
@@ -203,12 +235,19 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             }
             o.rate = uint32_t(r);
         } else if (name == "--device") {
-            if (value == "hx5100")
-                o.device = Device::HX5100;
-            else if (value == "farlane1")
-                o.device = Device::Farlane1;
-            else {
-                error = "--device must be hx5100 or farlane1, not " + value;
+            const DeviceName* found = nullptr;
+            for (const DeviceName& n : kDeviceNames)
+                if (value == n.name) found = &n;
+            if (!found) {
+                error = "--device must be hx5100, farlane1, bulk, bulk-int, feedback, interrupt or "
+                        "farlane2, not " +
+                        value;
+                return ParseResult::Error;
+            }
+            o.device = found->device;
+        } else if (name == "--channels") {
+            if (!parseChannels(value, o.inChannels, o.outChannels)) {
+                error = "--channels must be IN/OUT or N, even counts from 2 to 32, not " + value;
                 return ParseResult::Error;
             }
         } else if (name == "--speed") {
@@ -274,6 +313,21 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             // Relative paths are taken from the path root, like absolute ones.
             o.output = value[0] == '/' ? value : "/" + value;
         }
+    }
+    const bool multi = o.device != Device::HX5100 && o.device != Device::Farlane1;
+    if (multi && o.road != Road::Kernel) {
+        error = std::string("--device ") + deviceName(o.device) +
+                " runs on the kernel road only (--road kernel)";
+        return ParseResult::Error;
+    }
+    if (o.inChannels != o.outChannels) {
+        error = "--channels: the kernel road's client takes the same count each way, not " +
+                std::to_string(o.inChannels) + "/" + std::to_string(o.outChannels);
+        return ParseResult::Error;
+    }
+    if (o.inChannels && !multi) {
+        error = "--channels applies to bulk, bulk-int, feedback, interrupt and farlane2 only";
+        return ParseResult::Error;
     }
     return ParseResult::Run;
 }

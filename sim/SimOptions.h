@@ -15,8 +15,10 @@ enum class Routing { Pass, Mix };
 // clock, where its stalls show as glitches).
 enum class Clock { Paced, Virtual, Real };
 // The device on the bus: the HX-5100, or a first-generation Sorvik Farlane
-// (48 kHz only).
-enum class Device { HX5100, Farlane1 };
+// (48 kHz only); on the kernel road also the bulk-protocol device (bulk, or
+// its interrupt variant), the feedback device, the plain interrupt device
+// and a second-generation Farlane (48 kHz only).
+enum class Device { HX5100, Farlane1, Bulk, BulkInterrupt, Feedback, Interrupt, Farlane2 };
 
 // Which road a run takes: the user-space device layer (the default), or
 // the kernel driver alone through the client harness.
@@ -50,6 +52,10 @@ struct Options {
     Road road = Road::Device;
     uint32_t frameSize = 0;
     Device device = Device::HX5100;
+    // Input and output channels of the multi-channel devices (--channels
+    // in/out); 0: 2 (4 for the Farlane-2).
+    uint32_t inChannels = 0;
+    uint32_t outChannels = 0;
     // The MIDI and status port: status events, a launch-button press and a
     // MIDI sequence through the port, checked where the device records it.
     bool midi = false;

@@ -20,6 +20,26 @@ namespace hx::sim {
 
 namespace {
 
+hx::harness::DeviceKind harnessDevice(Device d) {
+    using K = hx::harness::DeviceKind;
+    switch (d) {
+    case Device::Farlane1:
+        return K::Farlane1;
+    case Device::Bulk:
+        return K::Bulk;
+    case Device::BulkInterrupt:
+        return K::BulkInterrupt;
+    case Device::Feedback:
+        return K::Feedback;
+    case Device::Interrupt:
+        return K::Interrupt;
+    case Device::Farlane2:
+        return K::Farlane2;
+    default:
+        return K::HX5100;
+    }
+}
+
 // A version word as the driver keeps it: major, minor, patch, build from the
 // high byte down; the build is left out when it is 0.
 std::string versionText(uint32_t word) {
@@ -170,8 +190,11 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     r.slept = sleeps;
     ho.dropFrameAt = o.dropFrame;
     ho.repeatFrameAt = o.repeatFrame;
-    ho.device = o.device == Device::Farlane1 ? hx::harness::DeviceKind::Farlane1
-                                             : hx::harness::DeviceKind::HX5100;
+    ho.device = harnessDevice(o.device);
+    if (o.inChannels)
+        ho.channels = o.inChannels;
+    else if (o.device == Device::Farlane2)
+        ho.channels = 4;
 
     KernelRoadRig rig(o, ho);
     hx::harness::HarnessClient& h = rig.client();

@@ -99,6 +99,33 @@ TEST(SimOptions, EveryOptionIsRead) {
     EXPECT_EQ(more.output, "/../../x.wav");
 }
 
+TEST(SimOptions, KernelRoadDevicesAndTheirChannels) {
+    struct Case {
+        const char* name;
+        Device device;
+        const char* channels; // nullptr: not given
+        uint32_t in, out;
+    };
+    const Case cases[] = {
+        {"bulk", Device::Bulk, "18/18", 18, 18},
+        {"bulk-int", Device::BulkInterrupt, "2", 2, 2},
+        {"feedback", Device::Feedback, nullptr, 0, 0},
+        {"interrupt", Device::Interrupt, "4/4", 4, 4},
+        {"farlane2", Device::Farlane2, "12/12", 12, 12},
+        {"hx5100", Device::HX5100, nullptr, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Options o;
+        std::string error;
+        std::vector<std::string> args{"--road", "kernel", "--device", c.name};
+        if (c.channels) args.insert(args.end(), {"--channels", c.channels});
+        ASSERT_EQ(parse(args, o, error), ParseResult::Run) << c.name << ": " << error;
+        EXPECT_EQ(o.device, c.device) << c.name;
+        EXPECT_EQ(o.inChannels, c.in) << c.name;
+        EXPECT_EQ(o.outChannels, c.out) << c.name;
+    }
+}
+
 TEST(SimOptions, HelpWinsAndListsEveryOption) {
     Options o;
     std::string error;
@@ -106,7 +133,8 @@ TEST(SimOptions, HelpWinsAndListsEveryOption) {
     const std::string text = usage();
     for (const char* name :
          {"--rate", "--speed", "--seconds", "--ppm", "--routing", "--output", "--virtual-clock",
-          "--real-clock", "--quiet", "--drop-frame", "--repeat-frame", "--help", "HX_ROOT"})
+          "--real-clock", "--quiet", "--drop-frame", "--repeat-frame", "--help", "HX_ROOT",
+          "--channels", "bulk-int", "farlane2"})
         EXPECT_NE(text.find(name), std::string::npos) << name;
 }
 
@@ -139,6 +167,13 @@ TEST(SimOptions, BadInputIsAOneLineError) {
         {{"--drop-frame", "0"}, "--drop-frame"},
         {{"--repeat-frame", "x"}, "--repeat-frame"},
         {{"-rate", "48000"}, "-rate"},
+        {{"--device", "usb"}, "usb"},
+        {{"--device", "bulk"}, "kernel road only"},
+        {{"--road", "kernel", "--device", "bulk", "--channels", "3/2"}, "3/2"},
+        {{"--road", "kernel", "--device", "bulk", "--channels", "34"}, "34"},
+        {{"--road", "kernel", "--device", "bulk", "--channels", "4/"}, "4/"},
+        {{"--road", "kernel", "--channels", "4/4"}, "--channels applies"},
+        {{"--road", "kernel", "--device", "bulk", "--channels", "18/8"}, "same count each way"},
     };
     for (const Case& c : cases) {
         Options o;

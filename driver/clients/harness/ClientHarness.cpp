@@ -1,5 +1,7 @@
 #include "driver/clients/harness/ClientHarness.h"
 
+#include "platform/usb/devices/ChannelStream.h"
+
 #include "driver/clients/harness/HarnessClient.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
@@ -55,7 +57,11 @@ HarnessClient& ClientHarness::client() {
         m.client = std::make_unique<HarnessClient>(m.machine.options(), m.task);
         m.client->setWaiter([this](uint64_t due) { mImpl->machine.runUntil(due); });
         m.client->setFirstSoundHook([this] {
-            if (auto model = mImpl->machine.model()) model->markFifoLock();
+            if (auto model = mImpl->machine.model()) {
+                model->markFifoLock();
+                if (auto* cm = dynamic_cast<hx::usb::devices::ChannelStreamDevice*>(model.get()))
+                    cm->markChannelFifoLock();
+            }
         });
     }
     return *m.client;

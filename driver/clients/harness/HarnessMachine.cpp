@@ -20,7 +20,11 @@
 #include "platform/kern/IOUserClient.h"
 #include "platform/kern/IOUserConnection.h"
 #include "platform/usb/USBBus.h"
+#include "platform/usb/devices/BulkProtocolModel.h"
 #include "platform/usb/devices/ClassAudioModel.h"
+#include "platform/usb/devices/Farlane2Model.h"
+#include "platform/usb/devices/FeedbackModel.h"
+#include "platform/usb/devices/InterruptPcmModel.h"
 #include "platform/usb/devices/HX5100Model.h"
 #include "platform/usb/devices/SorvikModel.h"
 
@@ -227,13 +231,65 @@ Machine::~Machine() {
     m.clock.reset();
 }
 
+namespace {
+
+// Where a multi-channel model plugs: its listed identity.
+struct ModelIdentity {
+    uint16_t vendor;
+    uint16_t product;
+};
+
+std::optional<ModelIdentity> multiChannelIdentity(const HarnessOptions& o) {
+    switch (o.device) {
+    case DeviceKind::Bulk:
+    case DeviceKind::BulkInterrupt:
+        return ModelIdentity{kQuarnelVendorID, kQuarnelBulkB01ProductID};
+    case DeviceKind::Feedback:
+        return ModelIdentity{kQuarnelVendorID, kQuarnelBulkInIsocOutProductID};
+    case DeviceKind::Interrupt:
+        return ModelIdentity{kKorvexVendorID, kKorvexMRW30ProductID};
+    case DeviceKind::Farlane2:
+        for (const ZrChannelPair& pair : kSorvikFarlane2ChannelPairs)
+            if (pair.ins == o.channels && pair.outs == o.channels)
+                return ModelIdentity{kSorvikVendorID, pair.product};
+        return ModelIdentity{kSorvikVendorID, kSorvikFarlane2ProductIDs[5]};
+    default:
+        return std::nullopt;
+    }
+}
+
+std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const HarnessOptions& o,
+                                                                     const ModelIdentity& at) {
+    using namespace hx::usb::devices;
+    const HX5100Identity id{at.vendor, at.product, uint16_t(o.release ? o.release : 0x0100),
+                            "QUARNEL", "MULTI",    "SN0002"};
+    const uint32_t n = o.channels;
+    switch (o.device) {
+    case DeviceKind::Bulk:
+    case DeviceKind::BulkInterrupt:
+        return std::make_shared<BulkProtocolModel>(
+            id, BulkProtocolLayout{n, n, o.device == DeviceKind::BulkInterrupt});
+    case DeviceKind::Feedback:
+        return std::make_shared<FeedbackModel>(id, FeedbackLayout{n, n, 1});
+    case DeviceKind::Interrupt:
+        return std::make_shared<InterruptPcmModel>(id, InterruptPcmLayout{{n}, 16});
+    default:
+        return std::make_shared<Farlane2Model>(id, std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", n,
+                                               n);
+    }
+}
+
+} // namespace
+
 void Machine::Impl::loadPersonalities() {
     const HarnessOptions& o = options;
     ZrLoadDriverPersonalities();
     personalitiesLoaded = true;
-    if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID) {
+    const std::optional<ModelIdentity> multi = multiChannelIdentity(o);
+    if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID || multi) {
         OSDictionary* p =
-            o.device == DeviceKind::Farlane1
+            multi ? ZrMakeDriverPersonality(multi->vendor, multi->product, nullptr)
+            : o.device == DeviceKind::Farlane1
                 ? ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[0], nullptr)
                 : ZrMakeDriverPersonality(o.vendorID, o.productID, nullptr);
         hx::kern::addPersonality(p);
@@ -244,7 +300,9 @@ void Machine::Impl::loadPersonalities() {
 void Machine::Impl::makeModel() {
     const HarnessOptions& o = options;
     const uint8_t speed = o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull;
-    if (o.device == DeviceKind::Farlane1) {
+    if (const std::optional<ModelIdentity> multi = multiChannelIdentity(o)) {
+        model = makeMultiChannelModel(o, *multi);
+    } else if (o.device == DeviceKind::Farlane1) {
         hx::usb::devices::HX5100Identity id{kSorvikVendorID,
                                             kSorvikFarlane1ProductIDs[0],
                                             uint16_t(o.release ? o.release : 3),
@@ -273,6 +331,14 @@ void Machine::Impl::makeModel() {
     sc.dropFrameAt = o.dropFrameAt;
     sc.repeatFrameAt = o.repeatFrameAt;
     model->setStreamConfig(sc);
+    if (auto* cm = dynamic_cast<hx::usb::devices::ChannelStreamDevice*>(model.get())) {
+        hx::usb::devices::ChannelStreamConfig cc;
+        cc.ppm = o.ppm;
+        cc.jitterNanos = o.jitterNanos;
+        cc.source = sc.source;
+        cc.loopbackDelayFrames = o.loopbackDelayFrames;
+        cm->configureChannels(cc);
+    }
 }
 
 bool Machine::Impl::findService() {
@@ -353,7 +419,19 @@ MachineFacts Machine::facts() const {
         f.inputConverter = decoderName(dev->getInputConverter());
         if (DriverData* dd = dev->getDriverData()) f.outputConverter = encoderName(dd->converter());
     }
-    if (m.model) {
+    if (auto* cm = dynamic_cast<hx::usb::devices::ChannelStreamDevice*>(m.model.get())) {
+        const hx::usb::devices::ChannelStreamStats s = cm->channelStreamStats();
+        f.deviceFramesIn = s.inFramesSent;
+        f.deviceFramesOut = s.outFrames;
+        f.playedFrames = s.playedFrames;
+        f.fifoMin = s.fifoMin;
+        f.fifoMax = s.fifoMax;
+        f.fifoSamples = s.fifoSamples;
+        f.fifoLock = s.fifoLockLevel;
+        f.fifoUnderrunFrames = s.fifoUnderrunFrames;
+        f.fifoOverrunFrames = s.fifoOverflowFrames;
+        f.inFramesLost = s.inFramesLost;
+    } else if (m.model) {
         const hx::usb::devices::HX5100StreamStats s = m.model->streamStats();
         f.deviceFramesIn = s.inFramesSent;
         f.deviceFramesOut = s.outFrames;

@@ -30,8 +30,21 @@ enum class ClockMode { Virtual, Paced, Real };
 // The device on the bus: the HX-5100 or a class-compliant interface (under
 // the identity the options give), or a first-generation Sorvik Farlane
 // (release 3 unless told otherwise; 48 kHz only; each output packet carries
-// a header with extra bytes).
-enum class DeviceKind { HX5100, ClassCompliant, Farlane1 };
+// a header with extra bytes). The multi-channel models plug under their own
+// listed identities with `channels` each way: the bulk-protocol device (bulk,
+// or its interrupt variant), the feedback device (bulk input, isochronous
+// output), the plain interrupt device (MRW30 kind) and a second-generation
+// Farlane (48 kHz; the product whose channel pair it is, else 4 and 4).
+enum class DeviceKind {
+    HX5100,
+    ClassCompliant,
+    Farlane1,
+    Bulk,
+    BulkInterrupt,
+    Feedback,
+    Interrupt,
+    Farlane2
+};
 
 // The extra bytes a client writes with output frame `frame` (two per frame,
 // as the first Sorvik generation carries them): a known function of the

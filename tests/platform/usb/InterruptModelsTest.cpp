@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -357,6 +359,74 @@ TEST(FeedbackModel, FeedbackPacketsCountTheFramesConsumedPerInterval) {
         EXPECT_GE(sum + 2 * perPacket, nominal) << int(c.interval) << " " << c.rate;
         md->release();
     }
+}
+
+} // namespace
+
+namespace {
+
+// ---- the shared n-channel stream
+
+TEST(ChannelStream, LoopbackReturnsOutputChannelModuloItsCountAFixedDelayLater) {
+    ChannelStream s;
+    ChannelStreamConfig cfg;
+    cfg.source = HX5100Source::Loopback;
+    cfg.loopbackDelayFrames = 10;
+    cfg.fifoCapacityFrames = 64;
+    s.configure(cfg);
+    s.setChannels(4, 2);
+    // 48 kHz: 6 frames a microframe. Keep the FIFO fed with the ramp.
+    uint64_t queued = 0, unit = 1000;
+    std::vector<uint32_t> in;
+    for (int step = 0; step < 800; ++step, ++unit) {
+        s.advance(48000, unit);
+        while (s.fifoRoom() >= 8) {
+            std::vector<uint32_t> out(8 * 2);
+            for (uint32_t f = 0; f < 8; ++f, ++queued)
+                for (uint32_t c = 0; c < 2; ++c)
+                    out[f * 2 + c] = ChannelRamp::sample(queued, c);
+            s.queuePlayback(out.data(), 8);
+        }
+        const uint32_t n = (uint32_t)s.captureAvailable();
+        std::vector<uint32_t> got(size_t(n) * 4);
+        s.takeCapture(n, got.data());
+        in.insert(in.end(), got.begin(), got.end());
+    }
+    const ChannelStreamStats st = s.stats();
+    EXPECT_EQ(st.fifoUnderrunFrames, 0u);
+    EXPECT_EQ(st.discontinuities, 0u);
+    EXPECT_EQ(st.inFramesSent, in.size() / 4);
+    // Device frame j played ramp frame j (the FIFO started with the first
+    // packet); input frame j carries it from frame j - 10.
+    size_t checked = 0;
+    for (size_t j = 10; j < in.size() / 4; ++j, ++checked)
+        for (uint32_t c = 0; c < 4; ++c)
+            ASSERT_EQ(in[j * 4 + c], ChannelRamp::sample(j - 10, c % 2)) << j << "/" << c;
+    EXPECT_GT(checked, 4000u);
+    for (uint32_t c = 0; c < 4 * 10; ++c)
+        EXPECT_EQ(in[c], 0u); // before the delay: silence
+}
+
+TEST(ChannelStream, CaptureOverflowAndDroppedFramesAreCounted) {
+    ChannelStream s;
+    ChannelStreamConfig cfg;
+    cfg.captureCapacityFrames = 100;
+    s.configure(cfg);
+    s.setChannels(2, 2);
+    s.advance(48000, 8);
+    s.advance(48000, 8 + 8 * 10); // 10 ms, 480 frames, nobody reading
+    EXPECT_EQ(s.captureAvailable(), 100u);
+    EXPECT_EQ(s.stats().inFramesLost, 380u);
+    std::vector<uint32_t> got(200);
+    s.takeCapture(100, got.data());
+    s.dropCapture(5);
+    s.advance(48000, 8 + 8 * 11); // 48 more
+    EXPECT_EQ(s.stats().inFramesDropped, 5u);
+    EXPECT_EQ(s.captureAvailable(), 43u);
+    // The ramp skips the dropped frames.
+    std::vector<uint32_t> next(2);
+    s.takeCapture(1, next.data());
+    EXPECT_EQ(ChannelRamp::counter(next.data(), 2), std::optional<uint32_t>(480 + 5));
 }
 
 } // namespace

@@ -616,9 +616,12 @@ void ZrDevice::releaseForTeardown() {
     recordStub("VendorAsyncPort::abort owner");
     recordStub("VendorAsyncPort::close owner");
     terminateIsocRqBs();
-    for (const char* list : {"terminateBulkRqBs in", "terminateBulkRqBs out",
-                             "terminateInterruptRqBs in", "terminateInterruptRqBs out"})
-        recordStub(list);
+    mBulkStreaming.stop(true);
+    mBulkStreaming.release();
+    terminateBulkRqBs(mBulkRqBsIn);
+    terminateBulkRqBs(mBulkRqBsOut);
+    terminateInterruptRqBs(mInterruptRqBsIn);
+    terminateInterruptRqBs(mInterruptRqBsOut);
 }
 
 void ZrDevice::releaseIsocPipes() {

@@ -73,6 +73,18 @@ struct ZrListedProduct {
 constexpr ZrListedProduct kListedProducts[] = {
     {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB01ProductID},
     {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkB02ProductID},
+    {ZrProductList::QuarnelBulk, kBravaVendorID, kBravaB1ProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkGoProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelKX1ProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelKX2ProductID},
+    {ZrProductList::QuarnelBulk, kBulkSelectorVendorID, kBulkSelectorProductID},
+    // The bulk start clears both pipes' stalls before its first transfers.
+    {ZrProductList::BulkGoClearStall, kQuarnelVendorID, kQuarnelBulkGoProductID},
+    // 10 outputs through the fifth-lane encoder.
+    {ZrProductList::BulkEncoderKX, kQuarnelVendorID, kQuarnelKX1ProductID},
+    {ZrProductList::BulkEncoderKX, kQuarnelVendorID, kQuarnelKX2ProductID},
+    // 8 outputs: one of four pairs chosen by the digital-out selector.
+    {ZrProductList::BulkSelectorEncoder, kBulkSelectorVendorID, kBulkSelectorProductID},
     {ZrProductList::QuarnelBulkInIsocOut, kQuarnelVendorID, kQuarnelBulkInIsocOutProductID},
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID}, // LX880
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID}, // LX420

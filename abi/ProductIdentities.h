@@ -16,6 +16,15 @@ constexpr uint16_t kQuarnelBulkB01ProductID = 0x0B01;
 constexpr uint16_t kQuarnelBulkB02ProductID = 0x0B02;
 constexpr uint16_t kQuarnelBulkInIsocOutProductID = 0x0B10;
 constexpr uint16_t kQuarnelNoDigitalProductID = 0x0B20;
+// Bulk-protocol products: the one whose start clears its pipes' stalls
+// first, and the two with the 10-channel fifth-lane encoder.
+constexpr uint16_t kQuarnelBulkGoProductID = 0x0B03;
+constexpr uint16_t kQuarnelKX1ProductID = 0x0B04;
+constexpr uint16_t kQuarnelKX2ProductID = 0x0B05;
+// Another maker's 8-channel bulk-protocol product whose output pair is
+// chosen by the digital-out selector.
+constexpr uint16_t kBulkSelectorVendorID = 0x2F7E;
+constexpr uint16_t kBulkSelectorProductID = 0x0008;
 
 // Every product the driver lists anywhere, named once here; the descriptor
 // model's and the configuration's product tables refer to these names.

@@ -615,9 +615,12 @@ void ZrDevice::releaseForTeardown() {
     mVendorAsyncPort.abortOwner(true);
     mVendorAsyncPort.closeOwner(true);
     terminateIsocRqBs();
-    for (const char* list : {"terminateBulkRqBs in", "terminateBulkRqBs out",
-                             "terminateInterruptRqBs in", "terminateInterruptRqBs out"})
-        recordStub(list);
+    mBulkStreaming.stop(true);
+    mBulkStreaming.release();
+    terminateBulkRqBs(mBulkRqBsIn);
+    terminateBulkRqBs(mBulkRqBsOut);
+    terminateInterruptRqBs(mInterruptRqBsIn);
+    terminateInterruptRqBs(mInterruptRqBsOut);
 }
 
 void ZrDevice::releaseIsocPipes() {

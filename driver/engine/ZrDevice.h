@@ -37,6 +37,7 @@
 #include "driver/clients/VendorAsyncPort.h"
 #include "driver/engine/transport/KeThread.h"
 #include "driver/engine/transport/LevelMeters.h"
+#include "driver/engine/transport/ZrBulkStreaming.h"
 #include "driver/engine/transport/ZrIsocStreaming.h"
 #include "driver/engine/transport/ZrStreamRecovery.h"
 #include "driver/transcoders/PCMConvert.h"
@@ -247,6 +248,19 @@ public:
     // ring (the kernel's writer of the device's audio area) and the frame
     // pattern.
     ZrIsocStreaming& getIsocStreaming() { return mIsocStreaming; }
+    // The bulk and interrupt transports.
+    ZrBulkStreaming& getBulkStreaming() { return mBulkStreaming; }
+    // The DMA register: 8-bit units up to 16 inputs (Brava always), 16-bit
+    // units above; the DMA word width that follows (16 or 32).
+    uint32_t setAJDMAInputChannels(uint32_t inChannels);
+    // The request-block arrays of the configuration (64 blocks of 512 bytes
+    // when filled; a filled array stays as it is), emptied when it goes.
+    void initBulkRqBs(char flag, ZrSimpleArray& array);
+    void initInterruptRqBs(char flag, ZrSimpleArray& array);
+    void terminateBulkRqBs(ZrSimpleArray& array) { ZrTerminateRqBs(array); }
+    void terminateInterruptRqBs(ZrSimpleArray& array) { ZrTerminateRqBs(array); }
+    BulkRB* findFreeBulkRqB(ZrSimpleArray& array) { return ZrFindFreeBulkRqB(array, 0); }
+    ZrSimpleArray mBulkRqBsIn, mBulkRqBsOut, mInterruptRqBsIn, mInterruptRqBsOut;
     KeThread& getRTThread() { return mRTThread; }
     SharedMemory& getAudioSMArea() { return mAudioSMArea; }
     SharedMemory& getDriverSMArea() { return mDriverSMArea; }
@@ -558,7 +572,7 @@ private:
     bool mbWasPowerDownMode = false;
 
     // What the transport and recovery ask of the device.
-    class StreamHost : public IsocStreamHost, public StreamRecoveryHost {
+    class StreamHost : public IsocStreamHost, public StreamRecoveryHost, public BulkStreamHost {
     public:
         explicit StreamHost(ZrDevice& device) : mDevice(device) {}
         void stopStreaming(bool wait) override { mDevice.stopStreaming(wait); }
@@ -575,6 +589,9 @@ private:
         void reinitClientsForStreaming() override;
         void startStreaming() override { mDevice.startStreaming(); }
         void stcNotify(uint32_t code) override { mDevice.stcNotify(code, 0); }
+        bool readDmaRegister(uint8_t& value) override;
+        void writeDmaRegister(uint8_t value) override;
+        void setPipeRates(uint32_t rate) override;
 
     private:
         ZrDevice& mDevice;
@@ -585,6 +602,10 @@ private:
     // The thread outlives the transport, whose stop waits on its barrier.
     KeThread mRTThread;
     ZrIsocStreaming mIsocStreaming{mStreamHost, mRTThread};
+    ZrBulkStreaming mBulkStreaming{mStreamHost, mRTThread};
+    // Binds the bulk or interrupt transport to the configuration's pipes;
+    // false when its counts disagree.
+    bool bulkStreamingPrepare(char flag);
 
     Trunk2Interfaces mTrunk2Interfaces;
 

@@ -62,7 +62,9 @@ void ZrDevice::createConfigControls() {
         return isStreamingStarted() && !canHandleRequestsWhileStreaming();
     };
     hooks.streamingStarted = [this] { return isStreamingStarted(); };
-    hooks.stopBulkStreaming = [this] { recordStub("stopBulkStreaming"); };
+    hooks.stopBulkStreaming = [this] {
+        if (mBulkStreaming.transport() == BulkTransport::Bulk) mBulkStreaming.bulkAudioStop(true);
+    };
     hooks.reportBrokenStream = [this](uint32_t code) { stcNotifyStreaming(code, 0); };
     // Device-private: the shared word at 5416 is the user clients'
     // configuration token and is not touched here.
@@ -234,17 +236,20 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
     if (m_pcInPipeIsoc || m_pcOutPipeIsoc)
         ok = isocDataInitForPipe(m_pcInPipeIsoc, m_pcOutPipeIsoc, getInputConverter());
     if (m_pcOutPipeIsocKeepAlive) {
-        // No product this driver binds has a keep-alive or feedback pipe; the
-        // transport streams data endpoints only.
+        // The keep-alive stream of bulk-protocol devices is not built yet.
         IOLog("found m_pcOutPipeIsocKeepAlive\n");
         recordStub("IsocData::initForPipe keepAlive");
     }
-    if (m_pcBulkInPipe || m_pcBulkOutPipe)
-        recordStub("BulkStreaming::prepare flag=" + std::to_string(int(flag)));
+    // Bulk (or interrupt) streaming with its staging buffers; counts that
+    // disagree fail the configuration, as a refused alternate does.
+    const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
+    const bool interrupt = m_pcInterruptInPipe || m_pcInterruptOutPipe;
+    if (ok && (bulk || interrupt) && !bulkStreamingPrepare(flag)) ok = false;
     if (m_pcInPipeFeedback) recordStub("IsocData::initForPipe feedback");
-    if (m_pcBulkInPipe || m_pcBulkOutPipe) recordStub("initBulkRqBs");
-    if (m_pcInterruptInPipe || m_pcInterruptOutPipe)
-        recordStub("InterruptStreaming::prepare flag=" + std::to_string(int(flag)));
+    if (m_pcBulkInPipe) initBulkRqBs(0, mBulkRqBsIn);
+    if (m_pcBulkOutPipe) initBulkRqBs(0, mBulkRqBsOut);
+    if (m_pcInterruptInPipe) initInterruptRqBs(flag, mInterruptRqBsIn);
+    if (m_pcInterruptOutPipe) initInterruptRqBs(flag, mInterruptRqBsOut);
     if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible() && mpUSBMidiDevice)
         mpUSBMidiDevice->configurationDone();
     mAJ.configurationDone(mIsUSB2);
@@ -282,6 +287,14 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
 
 void ZrDevice::onUnconfigure() {
     mAJ.unconfigure();
+    // The transfer records give their buffers back with the configuration
+    // (the stop before it left none in use); the request blocks go too.
+    mBulkStreaming.stop(true);
+    mBulkStreaming.release();
+    for (ZrSimpleArray* a : {&mBulkRqBsIn, &mBulkRqBsOut})
+        terminateBulkRqBs(*a);
+    for (ZrSimpleArray* a : {&mInterruptRqBsIn, &mInterruptRqBsOut})
+        terminateInterruptRqBs(*a);
     // A suspended stream does not outlive its configuration: the next start
     // starts afresh.
     __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
@@ -379,6 +392,9 @@ void ZrDevice::stopStreaming(bool wait) {
     mVendorAsyncPort.abortOwner(wait);
     __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
     mIsocStreaming.stopTransport(wait);
+    // The bulk and interrupt transports (the MRW30 interrupt stop among
+    // them): pipes aborted, then, waiting, until no record is in use.
+    mBulkStreaming.stop(wait);
     for (ZrPipeDescriptor* p :
          {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe,
           m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})

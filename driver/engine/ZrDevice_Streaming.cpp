@@ -264,16 +264,23 @@ void ZrDevice::startTransports() {
     const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
     const bool started = [&] {
         if (!isoc) {
-            // The bulk and interrupt transports are not built yet: their
-            // starts are recorded and streaming stays stopped.
+            // Bulk or interrupt only: the transport installs its service.
             if (bulk) {
-                recordStub("BulkStreaming::run");
-                if (m_pcBulkInPipe || m_pcBulkOutPipe) recordStub("rtsIsocAudioRunKeepAlive");
-                recordStub("setService rtsBulkOutBulkIn");
-            } else if (m_pcInterruptInPipe && m_pcInterruptOutPipe) {
-                const bool flb = ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds());
-                recordStub(flb ? "interruptAudioRun_Flb" : "interruptAudioRun");
+                mBulkStreaming.setMeters(mInputMeter, mOutputMeter);
+                if (!mBulkStreaming.run()) return false;
+                if (m_pcOutPipeIsocKeepAlive) recordStub("rtsIsocAudioRunKeepAlive");
+                return true;
             }
+            if (m_pcInterruptInPipe && m_pcInterruptOutPipe) {
+                mBulkStreaming.setMeters(mInputMeter, mOutputMeter);
+                return mBulkStreaming.run();
+            }
+            return false;
+        }
+        // Isochronous input with bulk output never comes from the pipe
+        // choice: refused.
+        if (m_pcInPipeIsoc && m_pcBulkOutPipe) {
+            IOLog("ZrDevice::resumeStreaming: isochronous in with bulk out refused\n");
             return false;
         }
         if (bulk) recordStub("BulkStreaming::run");

@@ -73,6 +73,19 @@ struct ZrListedProduct {
 };
 
 constexpr ZrListedProduct kListedProducts[] = {
+    // Bulk-protocol products the kernel drives beyond the family both sides list.
+    {ZrProductList::QuarnelBulk, kBravaVendorID, kBravaB1ProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelBulkGoProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelKX1ProductID},
+    {ZrProductList::QuarnelBulk, kQuarnelVendorID, kQuarnelKX2ProductID},
+    {ZrProductList::QuarnelBulk, kBulkSelectorVendorID, kBulkSelectorProductID},
+    // The bulk start clears both pipes' stalls before its first transfers.
+    {ZrProductList::BulkGoClearStall, kQuarnelVendorID, kQuarnelBulkGoProductID},
+    // 10 outputs through the fifth-lane encoder.
+    {ZrProductList::BulkEncoderKX, kQuarnelVendorID, kQuarnelKX1ProductID},
+    {ZrProductList::BulkEncoderKX, kQuarnelVendorID, kQuarnelKX2ProductID},
+    // 8 outputs: one of four pairs chosen by the digital-out selector.
+    {ZrProductList::BulkSelectorEncoder, kBulkSelectorVendorID, kBulkSelectorProductID},
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX880ProductID}, // LX880
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX420ProductID}, // LX420
     {ZrProductList::RegularMidi, kKorvexVendorID, kKorvexLX310ProductID}, // LX310
@@ -151,7 +164,7 @@ const DeviceFamilyMember* sharedFamily(ZrProductList list, size_t* count) {
 bool ZrIsListedProduct(ZrProductList list, uint16_t vendor, uint16_t product) {
     size_t count = 0;
     if (const DeviceFamilyMember* family = sharedFamily(list, &count))
-        return DeviceFamilies::contains(DeviceFamily(family, count), vendor, product);
+        if (DeviceFamilies::contains(DeviceFamily(family, count), vendor, product)) return true;
     for (const ZrListedProduct& row : kListedProducts)
         if (row.list == list && row.vendor == vendor && row.product == product) return true;
     return false;

@@ -58,13 +58,16 @@ enum class ZrProductList : uint8_t {
     ControlSetCurAfterConfig, // a class SET_CUR to its control interface once configured
     ControlSetInterfaceAfterConfig, // SET_INTERFACE(0) on its control interface once configured
     NoFrequencyReading,             // its sampling frequency is never read: 0
-    MixerModeFirst,   // the first product with a mixer mode (modes 1 and 2: 4 + 4 channels)
-    MixerModeSecond,  // the second (modes 1 and 2: 6 inputs, 2 outputs)
-    StartSetCur02FF,  // a class SET_CUR 0x02FF on interface 0x0200 at every start
-    StartSetCur0A00,  // a class SET_CUR 0x0A00 on 0x0900 (one byte) at every start
-    StartSetCur0201,  // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
-    HalvardTrunk,     // the first Trunk product: its own start-up instead of endpoint rates
-    InputErrorsBreak, // other makers' devices whose input errors break the stream (41 and more)
+    MixerModeFirst,      // the first product with a mixer mode (modes 1 and 2: 4 + 4 channels)
+    MixerModeSecond,     // the second (modes 1 and 2: 6 inputs, 2 outputs)
+    StartSetCur02FF,     // a class SET_CUR 0x02FF on interface 0x0200 at every start
+    StartSetCur0A00,     // a class SET_CUR 0x0A00 on 0x0900 (one byte) at every start
+    StartSetCur0201,     // class SET_CURs 0x0201 and 0x0202 on 0x0900 at every start
+    HalvardTrunk,        // the first Trunk product: its own start-up instead of endpoint rates
+    InputErrorsBreak,    // other makers' devices whose input errors break the stream (41 and more)
+    BulkGoClearStall,    // the maker's product whose bulk start clears both pipes' stalls first
+    BulkEncoderKX,       // the maker's two products with the 10-channel fifth-lane encoder
+    BulkSelectorEncoder, // another maker's 8-channel bulk product with selector encoders
     // another maker's device whose output alternate is selected again at start
     ReselectOutAlternate,
 };

@@ -295,30 +295,15 @@ TEST(StreamStop, UnplugWhileStreamingTearsDownInOrder) {
     d.dev->startStreamAfterConfig();
     ASSERT_TRUE(d.dev->isStreamingStarted());
     ZrDevice* dev = d.dev;
-    const size_t before = dev->stubTrace().size();
     hx::log::Capture log;
     EXPECT_TRUE(d.svc->terminate());
-    std::vector<std::string> trace = dev->stubTrace();
-    trace.erase(trace.begin(), trace.begin() + long(before));
-    auto at = [&](const std::string& line) {
-        return std::find(trace.begin(), trace.end(), line) - trace.begin();
-    };
     // Streaming stops with the vendor port's abort, then the port of its
-    // owner is aborted and closed (nobody owns it), then the request-block
-    // lists go.
+    // owner is aborted and closed (nobody owns it); the request-block lists
+    // go with the configuration.
     const std::string text = log.text();
     const size_t stop = text.find("VendorAsyncPort::abort no file");
     ASSERT_NE(stop, std::string::npos);
     EXPECT_NE(text.find("VendorAsyncPort::close ", stop), std::string::npos);
-    const std::vector<std::string> order = {"terminateBulkRqBs in", "terminateBulkRqBs out",
-                                            "terminateInterruptRqBs in",
-                                            "terminateInterruptRqBs out"};
-    for (size_t i = 0; i < order.size(); ++i) {
-        ASSERT_LT(size_t(at(order[i])), trace.size()) << order[i];
-        if (i) {
-            EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i];
-        }
-    }
     EXPECT_FALSE(dev->isStreamingStarted());
     EXPECT_FALSE(dev->getAJ().isRunning());
     EXPECT_EQ(dev->getBindings().boundPipes(), 0);

@@ -1,0 +1,94 @@
+// The device object's side of the bulk and interrupt transports: the DMA
+// register, the transport's binding to the configuration's pipes and the
+// request-block arrays.
+#include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/desc/ZrDescriptorProducts.h"
+#include "driver/engine/desc/ZrPipeDescriptor.h"
+#include "driver/engine/stream/DriverData.h"
+#include "platform/kern/IOLib.h"
+
+namespace {
+constexpr uint8_t kReqDmaRegister = 0x49;
+} // namespace
+
+bool ZrDevice::StreamHost::readDmaRegister(uint8_t& value) {
+    uint32_t length = 1;
+    return mDevice.mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice,
+                                             kReqDmaRegister, 0, 0, &value, length,
+                                             1) == kIOReturnSuccess;
+}
+
+void ZrDevice::StreamHost::writeDmaRegister(uint8_t value) {
+    uint32_t length = 0;
+    mDevice.mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqDmaRegister,
+                                      uint16_t(int16_t(int8_t(value))), 0, nullptr, length, 1);
+}
+
+void ZrDevice::StreamHost::setPipeRates(uint32_t rate) {
+    ZrPipeDescriptor* in =
+        mDevice.m_pcBulkInPipe ? mDevice.m_pcBulkInPipe : mDevice.m_pcInterruptInPipe;
+    if (!in) return;
+    // The Sorvik second generation runs at its fixed rate: no requests.
+    if (ZrDescriptorProducts::isSorvikFarlane2(mDevice.mConfigurations.getIds())) return;
+    mDevice.setFrequency(in, nullptr, int(rate));
+    mDevice.getFrequency(in, nullptr);
+}
+
+uint32_t ZrDevice::setAJDMAInputChannels(uint32_t inChannels) {
+    uint8_t reg = 0;
+    mStreamHost.readDmaRegister(reg);
+    const bool brava =
+        isListed(ZrProductList::QuarnelBulk) && mDescriptor.m_uVendor == kBravaVendorID;
+    reg = uint8_t((inChannels <= 16 || brava) ? (reg | 0x20) : (reg & ~0x20)) | 0x10;
+    mStreamHost.writeDmaRegister(reg);
+    return inChannels <= 16 ? 16 : 32;
+}
+
+void ZrDevice::initBulkRqBs(char, ZrSimpleArray& array) {
+    ZrInitBulkRqBs(this, array);
+}
+
+void ZrDevice::initInterruptRqBs(char, ZrSimpleArray& array) {
+    ZrInitInterruptRqBs(this, array);
+}
+
+bool ZrDevice::bulkStreamingPrepare(char) {
+    const QnChannelSettings& cs = getCurrentSettings();
+    BulkStreamSettings s;
+    s.rate = cs.Frequency;
+    s.inChannels = cs.InChannels;
+    s.outChannels = cs.OutChannels;
+    const uint16_t vendor = mDescriptor.m_uVendor, product = mDescriptor.m_uProduct;
+    s.brava = vendor == kBravaVendorID && product == kBravaB1ProductID;
+    s.kxProduct = isListed(ZrProductList::BulkEncoderKX);
+    s.selectorProduct = isListed(ZrProductList::BulkSelectorEncoder);
+    s.digitalOutSelector = getAjExtData().mDigitalOutSelector;
+    if (s.selectorProduct && s.digitalOutSelector >= 4) getAjExtData().mDigitalOutSelector = 0;
+    s.useInterruptTransfers = mUseInterruptTransfers;
+    s.quarnelBulkDevice = isQuarnelBulkDevice();
+    s.bulkInIsocOut = isQuarnelBulkInIsocOutDevice();
+    s.goClearStall = isListed(ZrProductList::BulkGoClearStall);
+    if (mpConfigControls) s.postProcessor = mpConfigControls->inputPostProcessor();
+    mBulkStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
+    mBulkStreaming.setLevelTargets(nullptr, mInputLevels);
+    if (!mInputRing.isBound() && mAudioSMArea.getMemory())
+        mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
+    const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
+    BulkTransport t = BulkTransport::None;
+    IOUSBHostPipe* in = nullptr;
+    IOUSBHostPipe* out = nullptr;
+    if (bulk) {
+        t = BulkTransport::Bulk;
+        in = m_pcBulkInPipe ? mBindings.getPipe(m_pcBulkInPipe) : nullptr;
+        out = m_pcBulkOutPipe ? mBindings.getPipe(m_pcBulkOutPipe) : nullptr;
+    } else if (m_pcInterruptInPipe || m_pcInterruptOutPipe) {
+        t = ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())
+                ? BulkTransport::InterruptFarlane
+                : BulkTransport::Interrupt;
+        in = m_pcInterruptInPipe ? mBindings.getPipe(m_pcInterruptInPipe) : nullptr;
+        out = m_pcInterruptOutPipe ? mBindings.getPipe(m_pcInterruptOutPipe) : nullptr;
+    }
+    if (t == BulkTransport::None) return true;
+    return mBulkStreaming.configure(t, in, out, s);
+}

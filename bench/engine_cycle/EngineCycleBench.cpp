@@ -255,151 +255,151 @@ void BM_ControlPortCycle(benchmark::State& state) {
     state.counters["core_pct"] =
         benchmark::Counter(double(cpuTotal) / double(seconds) / 1e9 * 100.0);
     state.counters["state_changes"] = benchmark::Counter(double(port.mStateChanges));
+}
 
-    // The bulk and interrupt cycles: the device's in packets land (markers
-    // gone), the in side decodes (bulk) or copies (interrupt) them into the
-    // ring, the out side mixes the clients and encodes (bulk, with MIDI and
-    // control bytes) or copies (plain interrupt) or swaps and heads (second
-    // Sorvik generation) its packets. Records are claimed again as soon as
-    // they are freed, as the completions would.
-    struct NullBulkHost : BulkStreamHost {
-        void stopStreaming(bool) override {}
-        void stcNotifyStreaming(uint32_t) override {}
-        bool readDmaRegister(uint8_t& v) override {
-            v = 0;
-            return true;
-        }
-        void writeDmaRegister(uint8_t) override {}
-        void setPipeRates(uint32_t) override {}
-    };
-
-    void BM_TransportCycle(benchmark::State & state) {
-        const auto transport = BulkTransport(state.range(0));
-        const uint32_t rate = uint32_t(state.range(1));
-        const uint32_t channels = uint32_t(state.range(2));
-        const int clientCount = 8;
-        const bool bulk = transport == BulkTransport::Bulk;
-        const bool flb = transport == BulkTransport::InterruptFarlane;
-        const uint32_t inPacket = bulk ? 512 : (flb ? 32 + 28 * channels : 16 * channels * 4);
-        const uint32_t outPacket = bulk ? 512 : inPacket;
-
-        auto* sm = static_cast<DriverSM*>(IOMallocAligned(sizeof(DriverSM), 4096));
-        std::memset(sm, 0, sizeof(DriverSM));
-        DriverData* dd = DriverData::create(sm);
-        QnChannelSettings settings{rate, channels, 24, channels, 24, 1};
-        dd->setConverters(pcmTo32LSB, settings);
-        auto* inputMem = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
-        AudioSMWriter input;
-        input.bind(inputMem, AudioSMGeometry{});
-        input._init(channels, rate, flb ? 4 : 0);
-        std::vector<AudioSM*> rings;
-        std::vector<IOUserClient*> clients;
-        for (int c = 0; c < clientCount; ++c) {
-            auto* ring = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
-            ring->_layout(channels, rate, flb ? 4 : 0);
-            std::vector<int32_t> block(1024 * channels);
-            for (size_t i = 0; i < block.size(); ++i)
-                block[i] = int32_t((i * 7919 + c * 104729) % 0x1000000) - 0x800000;
-            for (int k = 0; k < 4; ++k)
-                ring->writeFrames(block.data(), 1024, 0);
-            auto* client = new IOUserClient;
-            int slot = -1;
-            dd->attachClient(client, ring, 1000 + c, slot, 512);
-            rings.push_back(ring);
-            clients.push_back(client);
-        }
-        NullBulkHost host;
-        KeThread thread;
-        ZrBulkStreaming engine(host, thread);
-        engine.attach(dd, &input, nullptr);
-        BulkStreamSettings s;
-        s.rate = rate;
-        s.inChannels = s.outChannels = channels;
-        if (!engine.configureUnbound(transport, inPacket, outPacket, s)) {
-            state.SkipWithError("configuration refused");
-            return;
-        }
-        const uint32_t inFrames = bulk ? engine.inFramesPerPacket() : (flb ? 7 : 16);
-        uint32_t next = 1, inCarry = 0, landed = 0;
-        uint64_t worst = 0, cycles = 0, cpuTotal = 0;
-        auto claimAll = [&] {
-            for (uint32_t i = 0; i < 4; ++i) {
-                if (bulk) {
-                    engine.bulkIn(i).unuse();
-                    engine.bulkIn(i).useIn(next) && ++next;
-                    engine.bulkOut(i).unuse();
-                    engine.bulkOut(i).useOut(next, false) && ++next;
-                } else {
-                    engine.intIn(i).unuse();
-                    engine.intIn(i).useIn(next, false) && ++next;
-                }
-            }
-            if (!bulk)
-                for (uint32_t i = 0; i < 8; ++i) {
-                    uint32_t counter = 0;
-                    engine.intOut(i).unuse();
-                    (flb ? engine.intOut(i).useOut_Flb2(next, counter, false)
-                         : engine.intOut(i).useOut(next)) &&
-                        ++next;
-                }
-        };
-        claimAll();
-        for (auto _ : state) {
-            for (int ms = 0; ms < 1000; ++ms) {
-                // The device lands this millisecond's packets in the oldest
-                // records (outside the timed cycle: that is the bus's work).
-                inCarry += rate;
-                uint32_t packets = inCarry / 1000 / inFrames;
-                inCarry -= packets * inFrames * 1000;
-                for (uint32_t i = 0; i < 4 && packets; ++i) {
-                    AudioTransferRecord& r =
-                        bulk ? static_cast<AudioTransferRecord&>(engine.bulkIn(i))
-                             : engine.intIn(i);
-                    if (!r.useNumber()) continue;
-                    while (packets && landed < r.packetCount()) {
-                        uint8_t* p = r.data() + uint64_t(landed) * r.packetSize();
-                        std::memset(p + r.packetSize() - 8, 0x5A, 8);
-                        if (flb) p[0] = 7;
-                        ++landed;
-                        --packets;
-                    }
-                    if (landed == r.packetCount()) landed = 0;
-                    break;
-                }
-                const uint64_t t0 = threadCpuNanos();
-                if (bulk) {
-                    engine.rtsProcessBulkIn();
-                    engine.rtsProcessBulkOut();
-                } else if (flb) {
-                    engine.rtsProcessInterruptIn_Flb();
-                    engine.rtsProcessInterruptOut(true);
-                } else {
-                    engine.rtsProcessInterruptIn();
-                    engine.rtsProcessInterruptOut(false);
-                }
-                const uint64_t spent = threadCpuNanos() - t0;
-                worst = std::max(worst, spent);
-                cpuTotal += spent;
-                ++cycles;
-                claimAll();
-            }
-            benchmark::ClobberMemory();
-        }
-        state.counters["core_pct"] =
-            benchmark::Counter(double(cpuTotal) / double(cycles) * 1000.0 / 1e9 * 100.0);
-        state.counters["worst_cycle_us"] = benchmark::Counter(double(worst) / 1000.0);
-        for (IOUserClient* c : clients) {
-            dd->detachClient(c);
-            c->release();
-        }
-        for (AudioSM* r : rings)
-            IOFreeAligned(r, sizeof(AudioSM));
-        dd->sharedMemoryDestroyed();
-        dd->release();
-        input.unbind();
-        IOFreeAligned(inputMem, sizeof(AudioSM));
-        IOFreeAligned(sm, sizeof(DriverSM));
+// The bulk and interrupt cycles: the device's in packets land (markers
+// gone), the in side decodes (bulk) or copies (interrupt) them into the
+// ring, the out side mixes the clients and encodes (bulk, with MIDI and
+// control bytes) or copies (plain interrupt) or swaps and heads (second
+// Sorvik generation) its packets. Records are claimed again as soon as
+// they are freed, as the completions would.
+struct NullBulkHost : BulkStreamHost {
+    void stopStreaming(bool) override {}
+    void stcNotifyStreaming(uint32_t) override {}
+    bool readDmaRegister(uint8_t& v) override {
+        v = 0;
+        return true;
     }
+    void writeDmaRegister(uint8_t) override {}
+    void setPipeRates(uint32_t) override {}
+};
+
+void BM_TransportCycle(benchmark::State& state) {
+    const auto transport = BulkTransport(state.range(0));
+    const uint32_t rate = uint32_t(state.range(1));
+    const uint32_t channels = uint32_t(state.range(2));
+    const int clientCount = 8;
+    const bool bulk = transport == BulkTransport::Bulk;
+    const bool flb = transport == BulkTransport::InterruptFarlane;
+    const uint32_t inPacket = bulk ? 512 : (flb ? 32 + 28 * channels : 16 * channels * 4);
+    const uint32_t outPacket = bulk ? 512 : inPacket;
+
+    auto* sm = static_cast<DriverSM*>(IOMallocAligned(sizeof(DriverSM), 4096));
+    std::memset(sm, 0, sizeof(DriverSM));
+    DriverData* dd = DriverData::create(sm);
+    QnChannelSettings settings{rate, channels, 24, channels, 24, 1};
+    dd->setConverters(pcmTo32LSB, settings);
+    auto* inputMem = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
+    AudioSMWriter input;
+    input.bind(inputMem, AudioSMGeometry{});
+    input._init(channels, rate, flb ? 4 : 0);
+    std::vector<AudioSM*> rings;
+    std::vector<IOUserClient*> clients;
+    for (int c = 0; c < clientCount; ++c) {
+        auto* ring = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
+        ring->_layout(channels, rate, flb ? 4 : 0);
+        std::vector<int32_t> block(1024 * channels);
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = int32_t((i * 7919 + c * 104729) % 0x1000000) - 0x800000;
+        for (int k = 0; k < 4; ++k)
+            ring->writeFrames(block.data(), 1024, 0);
+        auto* client = new IOUserClient;
+        int slot = -1;
+        dd->attachClient(client, ring, 1000 + c, slot, 512);
+        rings.push_back(ring);
+        clients.push_back(client);
+    }
+    NullBulkHost host;
+    KeThread thread;
+    ZrBulkStreaming engine(host, thread);
+    engine.attach(dd, &input, nullptr);
+    BulkStreamSettings s;
+    s.rate = rate;
+    s.inChannels = s.outChannels = channels;
+    if (!engine.configureUnbound(transport, inPacket, outPacket, s)) {
+        state.SkipWithError("configuration refused");
+        return;
+    }
+    const uint32_t inFrames = bulk ? engine.inFramesPerPacket() : (flb ? 7 : 16);
+    uint32_t next = 1, inCarry = 0, landed = 0;
+    uint64_t worst = 0, cycles = 0, cpuTotal = 0;
+    auto claimAll = [&] {
+        for (uint32_t i = 0; i < 4; ++i) {
+            if (bulk) {
+                engine.bulkIn(i).unuse();
+                engine.bulkIn(i).useIn(next) && ++next;
+                engine.bulkOut(i).unuse();
+                engine.bulkOut(i).useOut(next, false) && ++next;
+            } else {
+                engine.intIn(i).unuse();
+                engine.intIn(i).useIn(next, false) && ++next;
+            }
+        }
+        if (!bulk)
+            for (uint32_t i = 0; i < 8; ++i) {
+                uint32_t counter = 0;
+                engine.intOut(i).unuse();
+                (flb ? engine.intOut(i).useOut_Flb2(next, counter, false)
+                     : engine.intOut(i).useOut(next)) &&
+                    ++next;
+            }
+    };
+    claimAll();
+    for (auto _ : state) {
+        for (int ms = 0; ms < 1000; ++ms) {
+            // The device lands this millisecond's packets in the oldest
+            // records (outside the timed cycle: that is the bus's work).
+            inCarry += rate;
+            uint32_t packets = inCarry / 1000 / inFrames;
+            inCarry -= packets * inFrames * 1000;
+            for (uint32_t i = 0; i < 4 && packets; ++i) {
+                AudioTransferRecord& r =
+                    bulk ? static_cast<AudioTransferRecord&>(engine.bulkIn(i)) : engine.intIn(i);
+                if (!r.useNumber()) continue;
+                while (packets && landed < r.packetCount()) {
+                    uint8_t* p = r.data() + uint64_t(landed) * r.packetSize();
+                    std::memset(p + r.packetSize() - 8, 0x5A, 8);
+                    if (flb) p[0] = 7;
+                    ++landed;
+                    --packets;
+                }
+                if (landed == r.packetCount()) landed = 0;
+                break;
+            }
+            const uint64_t t0 = threadCpuNanos();
+            if (bulk) {
+                engine.rtsProcessBulkIn();
+                engine.rtsProcessBulkOut();
+            } else if (flb) {
+                engine.rtsProcessInterruptIn_Flb();
+                engine.rtsProcessInterruptOut(true);
+            } else {
+                engine.rtsProcessInterruptIn();
+                engine.rtsProcessInterruptOut(false);
+            }
+            const uint64_t spent = threadCpuNanos() - t0;
+            worst = std::max(worst, spent);
+            cpuTotal += spent;
+            ++cycles;
+            claimAll();
+        }
+        benchmark::ClobberMemory();
+    }
+    state.counters["core_pct"] =
+        benchmark::Counter(double(cpuTotal) / double(cycles) * 1000.0 / 1e9 * 100.0);
+    state.counters["worst_cycle_us"] = benchmark::Counter(double(worst) / 1000.0);
+    for (IOUserClient* c : clients) {
+        dd->detachClient(c);
+        c->release();
+    }
+    for (AudioSM* r : rings)
+        IOFreeAligned(r, sizeof(AudioSM));
+    dd->sharedMemoryDestroyed();
+    dd->release();
+    input.unbind();
+    IOFreeAligned(inputMem, sizeof(AudioSM));
+    IOFreeAligned(sm, sizeof(DriverSM));
+}
 
 } // namespace
 

@@ -457,12 +457,14 @@ OSStatus QnASPlugInDevice::ReadInputData(UInt32 inFrames, Float64 inSampleTime, 
         const long long now = nowMs();
         const long long lastMs = (long long)(mLastStampHost / 1000000);
         const long long dTime = now - lastMs;
-        const int shouldHave = int(rate() * dTime / 1000);
-        const int have = int(UInt32(load64(writeWord) - readPos));
-        const int request = int(inSampleTime) + int(inFrames);
+        // Figures for the log only, in 64 bits: scribbled positions never
+        // overflow them.
+        const long long shouldHave = (long long)(rate() * dTime / 1000);
+        const long long have = (long long)UInt32(load64(writeWord) - readPos);
+        const long long request = (long long)inSampleTime + (long long)inFrames;
         syslog(LOG_ALERT,
-               "In: @%lld sampleTime %0.f dTime=%lld shouldHave %d have %d diff %d  request %d "
-               "diff %d safety %d margin %d [%lld %0.f]\n",
+               "In: @%lld sampleTime %0.f dTime=%lld shouldHave %lld have %lld diff %lld  request "
+               "%lld diff %lld safety %d margin %lld [%lld %0.f]\n",
                now, inSampleTime, dTime, shouldHave, have, shouldHave - have, request,
                shouldHave - request, int(mAddedInSafetyOffset + SInt32(mInputSafetyOffset)),
                have - request, lastMs, mLastStampSample);
@@ -527,11 +529,11 @@ OSStatus QnASPlugInDevice::WriteOutputData(UInt32 inFrames, Float64 inSampleTime
     if (margin < 0 && mOutCycles != 0) {
         ++mOutUnderruns;
         syslog(LOG_ERR,
-               "DoIO Out %lld: UNDERRUN serving %d frames, the system needs %d frames pos "
+               "DoIO Out %lld: UNDERRUN serving %d frames, the system needs %lld frames pos "
                "%d writePos %d rtsFramePosOut %d cycle %llu (%d)\n",
-               (long long)mach_absolute_time(), int(inFrames), int(inFrames) - margin,
-               int(inSampleTime), int(position), int(kernelPos), (unsigned long long)mOutCycles,
-               int(mOutUnderruns));
+               (long long)mach_absolute_time(), int(inFrames),
+               (long long)inFrames - (long long)margin, int(inSampleTime), int(position),
+               int(kernelPos), (unsigned long long)mOutCycles, int(mOutUnderruns));
     }
     fromHost(d, inBuffer, mStaging.data(), inFrames);
     // The position keeps the 64-bit zero base's high word: the kernel

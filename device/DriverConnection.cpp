@@ -6,6 +6,7 @@
 
 #include "device/FWUpdaterDetection.h"
 #include "device/ProcessNames.h"
+#include "platform/base/HXClock.h"
 #include "platform/base/MachPort.h"
 
 namespace {
@@ -30,6 +31,12 @@ constexpr int kFirstReleaseWithProductNames = 12;
 
 } // namespace
 
+void DriverConnection::Lock::lock() {
+    if (mMutex.try_lock()) return;
+    hx::clock::Idle idle;
+    mMutex.lock();
+}
+
 DriverConnection::DriverConnection(io_service_t service) : mService(service) {
     IOObjectRetain(mService);
     ioOpenConnection();
@@ -41,7 +48,7 @@ DriverConnection::~DriverConnection() {
 }
 
 bool DriverConnection::ioOpenConnection() {
-    std::lock_guard<std::recursive_mutex> g(mLock);
+    std::lock_guard<Lock> g(mLock);
     if (mConnection) return true;
     mClientID = 0;
     if (fwUpdaterActive()) return false;
@@ -103,7 +110,7 @@ void DriverConnection::writeStreamNames() {
 }
 
 void DriverConnection::ioCloseConnection() {
-    std::lock_guard<std::recursive_mutex> g(mLock);
+    std::lock_guard<Lock> g(mLock);
     if (mConnection) {
         if (mDriverSM)
             IOConnectUnmapMemory64(mConnection, kDriverSMType, mach_task_self(),
@@ -124,12 +131,12 @@ bool DriverConnection::callLocked(uint32_t req) {
 }
 
 bool DriverConnection::callDriver(uint32_t req) {
-    std::lock_guard<std::recursive_mutex> g(mLock);
+    std::lock_guard<Lock> g(mLock);
     return callLocked(req);
 }
 
 bool DriverConnection::callAttach(uint32_t frameSize) {
-    std::lock_guard<std::recursive_mutex> g(mLock);
+    std::lock_guard<Lock> g(mLock);
     mRecord.frameSize = frameSize;
     if (callLocked(kReqAttach)) {
         uint32_t slot = 0;
@@ -142,14 +149,14 @@ bool DriverConnection::callAttach(uint32_t frameSize) {
 }
 
 bool DriverConnection::callDetach() {
-    std::lock_guard<std::recursive_mutex> g(mLock);
+    std::lock_guard<Lock> g(mLock);
     mAttachedSlot = -1;
     return callLocked(kReqDetach);
 }
 
 bool DriverConnection::callDriverAsync(bool read, void* buffer, uint32_t length, void* callback,
                                        void* refcon) {
-    std::lock_guard<std::recursive_mutex> g(mLock);
+    std::lock_guard<Lock> g(mLock);
     if (!mConnection) return false;
     uint64_t reference[8] = {};
     reference[1] = reinterpret_cast<uintptr_t>(callback);

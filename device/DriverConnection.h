@@ -15,6 +15,20 @@
 
 class DriverConnection {
 public:
+    // The connection's lock. A call made under it may wait on the platform
+    // clock (the kernel's control requests run on bus time), so a thread
+    // that has to wait for the lock stops holding virtual time still while
+    // it waits: otherwise the holder's wait could never end.
+    class Lock {
+    public:
+        void lock();
+        bool try_lock() { return mMutex.try_lock(); }
+        void unlock() { mMutex.unlock(); }
+
+    private:
+        std::recursive_mutex mMutex;
+    };
+
     static constexpr uint32_t kDriverSMType = 1;
     static constexpr uint32_t kDriverSMSize = sizeof(DriverSM);
 
@@ -46,7 +60,7 @@ public:
         OSXDispatch& record() { return mRecord; }
 
     private:
-        std::lock_guard<std::recursive_mutex> mLock;
+        std::lock_guard<Lock> mLock;
         OSXDispatch& mRecord;
     };
 
@@ -56,7 +70,7 @@ private:
     bool callLocked(uint32_t req);
     void writeStreamNames();
 
-    std::recursive_mutex mLock;
+    Lock mLock;
     io_service_t mService;
     io_connect_t mConnection = 0;
     OSXDispatch mRecord{};

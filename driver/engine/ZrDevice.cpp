@@ -231,6 +231,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
                                 mDescriptor.m_uBcdDevice, &mFeatures,
                                 mDescriptor.m_uNumConfigurations);
     mConfigurations.setIsUSB2Device(mIsUSB2);
+    shareTransportKind();
     if (!mIsUSB2 && mDescriptorMarksBadFrame) setBadFrameNumber();
     scanFirmwareVersion();
 

@@ -323,6 +323,11 @@ public:
     void setIsUSB2Device(bool usb2) {
         mIsUSB2 = usb2;
         mConfigurations.setIsUSB2Device(usb2);
+        shareTransportKind();
+    }
+    // Tells the interface choice whether this device streams over bulk.
+    void shareTransportKind() {
+        mConfigurations.setBulkTransport(isQuarnelBulkDevice(), isQuarnelBulkInIsocOutDevice());
     }
     bool isUSB3Device() const { return mIsUSB3; }
     void setIsUSB3Device(bool usb3) { mIsUSB3 = usb3; }

@@ -29,6 +29,13 @@ public:
     void setIdentity(uint16_t vendor, uint16_t product, uint16_t release,
                      const APISpecificFeatures* features, uint8_t numConfigurations);
     void setIsUSB2Device(bool usb2) { mIsUSB2 = usb2; }
+    // The device object's verdict on its transport (listing or features
+    // record, at the link speed): a bulk-protocol device, or one with bulk
+    // input and isochronous output. Either takes interfaces 0 and 1.
+    void setBulkTransport(bool quarnelBulk, bool bulkInIsocOut) {
+        mQuarnelBulk = quarnelBulk;
+        mBulkInIsocOut = bulkInIsocOut;
+    }
     // The driver shared area, for the choices that depend on its channel
     // map and selector; null (the default) skips them.
     void setSharedArea(DriverSM* sm) { mSharedArea = sm; }
@@ -81,6 +88,8 @@ private:
     VIDPID mIds{0, 0, 0, nullptr};
     uint8_t mNumConfigurations = 0;
     bool mIsUSB2 = false;
+    bool mQuarnelBulk = false;
+    bool mBulkInIsocOut = false;
     DeviceSpecificData mDeviceData;
     DriverSM* mSharedArea = nullptr;
 };

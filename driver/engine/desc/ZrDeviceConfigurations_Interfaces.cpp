@@ -67,9 +67,12 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(features->mMidiInterface))
             m_pcMidiInterface = iface->getAlternateSetting(features->mMidiAlternate);
     }
-    if (!m_pcMidiInterface &&
-        ((mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk)) ||
-         (quirks & kQuirkMidiOn0Alt1))) {
+    const bool quarnelBulk =
+        mQuarnelBulk || (mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk));
+    const bool bulkInIsocOut =
+        mBulkInIsocOut ||
+        (mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut));
+    if (!m_pcMidiInterface && (quarnelBulk || (quirks & kQuirkMidiOn0Alt1))) {
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(0))
             m_pcMidiInterface = iface->getAlternateSetting(1);
     }
@@ -81,9 +84,7 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     mpOutInterface = nullptr;
     if ((quirks & kQuirkMidiBelow) && settings.InChannels == 4)
         mpInInterface = configuration->getInterface(10);
-    if (mIsUSB2 && features &&
-        (features->hasFlag(eSpecFeature_QuarnelBulk) ||
-         features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut))) {
+    if (quarnelBulk || bulkInIsocOut) {
         mpOutInterface = configuration->getInterface(0);
         mpInInterface = configuration->getInterface(1);
     }

@@ -29,6 +29,7 @@ void KeThread::init() {
     mServiceLock.store(0);
     mThread.store(0);
     mArgument = nullptr;
+    mServiceArgument.store(nullptr);
     mStop.store(false);
     mService.store(nullptr);
 }
@@ -83,8 +84,7 @@ void KeThread::run() {
     if (!setRealtime(1000, 300, 900)) setTimeConstraint(current_thread(), 1000, 300, 900);
     while (!mStop.load(std::memory_order_acquire)) {
         if (serviceLock()) {
-            if (KeThreadService service = mService.load(std::memory_order_acquire))
-                service(mArgument);
+            runService();
             serviceUnlock();
         } else {
             IOLog("KeThread::run serviceLock() failed\n");
@@ -95,6 +95,17 @@ void KeThread::run() {
         absolutetime_to_nanoseconds(mach_absolute_time() - before, &ns);
         if (ns >= 1501 * 1000ull) IOLog("KeThread::run - delay:%dus\n", int(ns / 1000));
     }
+}
+
+// The routine and its argument are stored argument first; a routine read
+// again unchanged after its argument was read belongs to that argument (a
+// change of routine passes through null and the stop barrier).
+void KeThread::runService() {
+    const KeThreadService service = mService.load(std::memory_order_seq_cst);
+    if (!service) return;
+    void* argument = mServiceArgument.load(std::memory_order_seq_cst);
+    if (mService.load(std::memory_order_seq_cst) != service) return;
+    service(argument ? argument : mArgument);
 }
 
 bool KeThread::setRealtime(uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs) {

@@ -27,7 +27,13 @@ public:
     bool create(void* argument);
     // No lock: the next cycle sees the change. Removal is safe only together
     // with the stop barrier (stopBarrier()).
-    void setService(KeThreadService service) { mService.store(service, std::memory_order_release); }
+    void setService(KeThreadService service) { setService(service, nullptr); }
+    // A routine of another engine than the one the thread was created with:
+    // it gets `argument` instead (null: the thread's own argument).
+    void setService(KeThreadService service, void* argument) {
+        mServiceArgument.store(argument, std::memory_order_seq_cst);
+        mService.store(service, std::memory_order_seq_cst);
+    }
     bool setRealtime(uint32_t periodUs, uint32_t computationUs, uint32_t constraintUs);
     void term();
 
@@ -43,11 +49,13 @@ public:
     // The thread body, as handed to kernel_thread_start.
     static void KeThread_IOThreadFunc(void* thread, wait_result_t);
     void run();
+    void runService();
 
 private:
     std::atomic<int32_t> mServiceLock{0};
     std::atomic<thread_t> mThread{0};
     void* mArgument = nullptr;
+    std::atomic<void*> mServiceArgument{nullptr};
     KeSemaphore mSemaphore;
     std::atomic<bool> mStop{false};
     std::atomic<KeThreadService> mService{nullptr};

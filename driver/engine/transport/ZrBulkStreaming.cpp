@@ -359,15 +359,15 @@ bool ZrBulkStreaming::run() {
     switch (mTransport) {
     case BulkTransport::Bulk:
         if (!bulkAudioRun()) return false;
-        mThread.setService(&ZrBulkStreaming::rtsBulkOutBulkIn);
+        mThread.setService(&ZrBulkStreaming::rtsBulkOutBulkIn, this);
         return true;
     case BulkTransport::Interrupt:
         if (!interruptAudioRun()) return false;
-        mThread.setService(&ZrBulkStreaming::rtsInterruptOutInterruptIn);
+        mThread.setService(&ZrBulkStreaming::rtsInterruptOutInterruptIn, this);
         return true;
     case BulkTransport::InterruptFarlane:
         if (!interruptAudioRun_Flb()) return false;
-        mThread.setService(&ZrBulkStreaming::rtsInterruptOutInterruptIn_Flb);
+        mThread.setService(&ZrBulkStreaming::rtsInterruptOutInterruptIn_Flb, this);
         return true;
     case BulkTransport::None:
         break;

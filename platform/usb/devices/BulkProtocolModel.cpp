@@ -45,6 +45,9 @@ std::vector<uint8_t> buildConfiguration(const BulkProtocolLayout& l) {
 BulkProtocolModel::BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout layout)
     : HX5100Model(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
+    ChannelStreamConfig config;
+    config.fifoCapacityFrames = kFifoFrames;
+    mStream.configure(config);
     mStream.setChannels(layout.inputChannels, layout.outputChannels);
 }
 
@@ -82,7 +85,9 @@ uint32_t BulkProtocolModel::outFramesPerPacket() const {
 
 void BulkProtocolModel::configureChannels(const ChannelStreamConfig& config) {
     std::lock_guard<std::mutex> g(mLock);
-    mStream.configure(config);
+    ChannelStreamConfig small = config;
+    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, kFifoFrames);
+    mStream.configure(small);
     mStream.restart();
 }
 

@@ -57,6 +57,9 @@ public:
     static constexpr uint8_t kBulkIn = 0x86;
     static constexpr uint8_t kKeepAlive = 0x01;
     static constexpr uint8_t kMidiIn = 0x83;
+    // The playback FIFO is small: the device never asks for output beyond
+    // what the host's 3-ms lead has filled.
+    static constexpr uint32_t kFifoFrames = 64;
 
     BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout layout);
 

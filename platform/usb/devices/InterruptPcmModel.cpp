@@ -18,10 +18,10 @@ std::vector<uint8_t> buildConfiguration(const InterruptPcmLayout& l) {
     desc::interface(body, 0, 0, 0, 255, 1);
     for (uint8_t intf : {1, 2}) {
         const bool in = intf == 2;
-        desc::interface(body, intf, 0, 0, 255, 2);
+        desc::interface(body, intf, 0, 0, 255, 0);
         for (size_t k = 0; k < l.channelCounts.size(); ++k) {
             const uint32_t ch = l.channelCounts[k];
-            desc::interface(body, intf, (uint8_t)(k + 1), 1, 255, 2);
+            desc::interface(body, intf, (uint8_t)(k + 1), 1, 255, 0);
             desc::format(body, intf, (uint8_t)ch, 4, 24, kRates);
             desc::endpoint(body, in ? InterruptPcmModel::kIn : InterruptPcmModel::kOut, 0x03,
                            (uint16_t)(l.framesPerPacket * ch * 4), 1);

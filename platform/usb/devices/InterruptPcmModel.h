@@ -2,7 +2,7 @@
 // MRW30 kind) on the simulated bus (high speed).
 //
 // Interfaces: 0 control (vendor 255/1, no endpoints); 1 output and 2 input
-// (vendor 255/2): alternate 0 without endpoints, alternate k carrying the
+// (vendor 255/0): alternate 0 without endpoints, alternate k carrying the
 // k-th channel count of the layout, with a format record (24 bits in 4-byte
 // subframes, 44.1 to 96 kHz) and one interrupt endpoint every microframe
 // (OUT 0x01, IN 0x82) whose packet holds `framesPerPacket` frames: packet

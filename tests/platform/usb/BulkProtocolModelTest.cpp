@@ -409,7 +409,7 @@ TEST(BulkProtocolModel, OutputPacketsAreTakenAsTheFifoHasRoomAndPlayTheRamp) {
         EXPECT_EQ(s.fifoUnderrunFrames, 0u);
         // Paced by NAK, served a frame at a time: the FIFO stays within a
         // frame's worth and a packet of full.
-        EXPECT_GE(s.fifoMin, (int64_t)(256 - 48 - 2 * frames));
+        EXPECT_GE(s.fifoMin, (int64_t)BulkProtocolModel::kFifoFrames - 48 - 2 * (int64_t)frames);
         const auto bytes = rig.model->midiControlBytes();
         ASSERT_FALSE(bytes.empty());
         for (auto [midi, control] : bytes) {

@@ -120,6 +120,49 @@ TEST(InterfaceChoice, ConfigurationIndexBeyondTheListFallsBackToTheFirst) {
     EXPECT_FALSE(empty.findInterfacesInConfig(s));
 }
 
+// A bulk-protocol device: its streaming interfaces carry bulk endpoints
+// only, so the class searches find none of them. The device object's
+// verdict on the transport (from its listing, without any features record)
+// makes interfaces 0 and 1 the output and input, and alternate 1 of
+// interface 0 the MIDI interface; without that verdict nothing streams.
+TEST(InterfaceChoice, BulkTransportTakesInterfacesZeroAndOneWithoutFeatures) {
+    DescriptorBuilder b;
+    b.config(2).iface(0, 0, 0, 1, 2);
+    b.iface(0, 1, 2, 1, 2).format(2, 24, {44100, 48000}).ep(0x05, 0x02, 512, 0);
+    b.ep(0x83, 0x03, 64, 4);
+    b.iface(1, 0, 0, 1, 2).iface(1, 1, 1, 1, 2).format(2, 24, {44100, 48000});
+    b.ep(0x86, 0x02, 512, 0);
+    struct Case {
+        bool bulk, bulkInIsocOut, chosen;
+    };
+    for (const Case c :
+         {Case{true, false, true}, Case{false, true, true}, Case{false, false, false}}) {
+        SCOPED_TRACE(testing::Message() << c.bulk << c.bulkInIsocOut);
+        Device dev(b.bytes(), 0x2F6A, 0x0B01, false, true);
+        dev.model.setBulkTransport(c.bulk, c.bulkInIsocOut);
+        QnChannelSettings s = wanted(48000, 2, 2, 24);
+        ASSERT_TRUE(dev.model.findInterfacesInConfig(s));
+        if (!c.chosen) {
+            EXPECT_EQ(dev.model.mpInInterface, nullptr);
+            EXPECT_EQ(dev.model.mpOutInterface, nullptr);
+            continue;
+        }
+        QnChannelSettings expect{48000, 2, 24, 2, 24, 0};
+        EXPECT_EQ(std::memcmp(&s, &expect, sizeof s), 0);
+        ASSERT_NE(dev.model.mpOutInterface, nullptr);
+        ASSERT_NE(dev.model.mpInInterface, nullptr);
+        EXPECT_EQ(dev.model.mpOutInterface->getInterfaceNumber(), 0);
+        EXPECT_EQ(dev.model.mpOutInterface->getAlternateNumber(), 1);
+        EXPECT_EQ(dev.model.mpInInterface->getInterfaceNumber(), 1);
+        EXPECT_EQ(dev.model.mpInInterface->getAlternateNumber(), 1);
+        if (c.bulk) {
+            ASSERT_NE(dev.model.m_pcMidiInterface, nullptr);
+            EXPECT_EQ(dev.model.m_pcMidiInterface->getInterfaceNumber(), 0);
+            EXPECT_EQ(dev.model.m_pcMidiInterface->getAlternateNumber(), 1);
+        }
+    }
+}
+
 TEST(InterfaceChoice, HX5100TakesAlternateTwoBothWaysAtEveryOfferedRate) {
     for (bool highSpeed : {false, true}) {
         Device dev(hx5100ConfigurationSet(highSpeed), kKorvexVendor, kHX5100, false, highSpeed);

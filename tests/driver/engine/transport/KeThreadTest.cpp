@@ -44,6 +44,28 @@ TEST(KeThread, RunsItsServiceOncePerMillisecondUntilRemoved) {
     EXPECT_FALSE(thread.hasThread());
 }
 
+// The thread is created with one engine; another engine's routine runs with
+// that engine as argument, and a routine installed without one gets the
+// thread's own again.
+TEST(KeThread, AServiceGivenItsOwnArgumentRunsWithIt) {
+    hx::clock::VirtualClock clock;
+    Counter created, other;
+    KeThread thread;
+    ASSERT_TRUE(thread.create(&created));
+    thread.setService(&Counter::service, &other);
+    clock.runFor(10 * kMs);
+    thread.stopBarrier();
+    const int otherCalls = other.calls.load();
+    EXPECT_GE(otherCalls, 9);
+    EXPECT_EQ(created.calls.load(), 0);
+    thread.setService(&Counter::service);
+    clock.runFor(10 * kMs);
+    thread.stopBarrier();
+    EXPECT_GE(created.calls.load(), 9);
+    EXPECT_EQ(other.calls.load(), otherCalls);
+    thread.term();
+}
+
 TEST(KeThread, CreatingTwiceIsRefusedAndTermWithoutAThreadOnlyLogs) {
     hx::clock::VirtualClock clock;
     Counter counter;

@@ -9,24 +9,11 @@
 #include <memory>
 
 #include "abi/MidiSM.h"
+#include "fuzz/common/FuzzInput.h"
 
 namespace {
 
-struct Input {
-    const uint8_t* p;
-    size_t n;
-    uint32_t u32() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4 && n; ++i, ++p, --n)
-            v |= uint32_t(*p) << (8 * i);
-        return v;
-    }
-    uint8_t u8() {
-        if (!n) return 0;
-        --n;
-        return *p++;
-    }
-};
+using hxfuzz::Input;
 
 } // namespace
 

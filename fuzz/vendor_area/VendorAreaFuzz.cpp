@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "abi/AudioSM.h"
+#include "fuzz/common/FuzzInput.h"
 #include "abi/USBByteBuffer.h"
 #include "abi/VIDPID.h"
 #include "driver/clients/VendorAsyncPort.h"
@@ -22,21 +23,7 @@
 
 namespace {
 
-struct Input {
-    const uint8_t* p;
-    size_t n;
-    uint32_t u32() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4 && n; ++i, ++p, --n)
-            v |= uint32_t(*p) << (8 * i);
-        return v;
-    }
-    uint8_t u8() {
-        if (!n) return 0;
-        --n;
-        return *p++;
-    }
-};
+using hxfuzz::Input;
 
 // Interface 4 with bulk IN 0x84 and bulk OUT 0x04.
 const uint8_t kConfig[] = {9, 2, 32, 0, 1,    1, 0, 0x80, 250, 9, 4, 4,    0, 2, 255, 0,

@@ -43,7 +43,7 @@ std::vector<uint8_t> buildConfiguration(const BulkProtocolLayout& l) {
 } // namespace
 
 BulkProtocolModel::BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout layout)
-    : HX5100Model(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
+    : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
     ChannelStreamConfig config;
     config.fifoCapacityFrames = kFifoFrames;
@@ -54,6 +54,14 @@ BulkProtocolModel::BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout
 std::span<const uint8_t> BulkProtocolModel::configurationDescriptor(uint8_t index) const {
     if (index != 0) return {};
     return mConfiguration;
+}
+
+void BulkProtocolModel::configureChannels(const ChannelStreamConfig& config) {
+    std::lock_guard<std::mutex> g(mLock);
+    ChannelStreamConfig small = config;
+    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, kFifoFrames);
+    mStream.configure(small);
+    mStream.restart();
 }
 
 uint32_t BulkProtocolModel::rate() const {
@@ -83,42 +91,14 @@ uint32_t BulkProtocolModel::outFramesPerPacket() const {
     return outFrames();
 }
 
-void BulkProtocolModel::configureChannels(const ChannelStreamConfig& config) {
-    std::lock_guard<std::mutex> g(mLock);
-    ChannelStreamConfig small = config;
-    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, kFifoFrames);
-    mStream.configure(small);
-    mStream.restart();
-}
-
-ChannelStreamStats BulkProtocolModel::channelStreamStats() const {
-    std::lock_guard<std::mutex> g(mLock);
-    return mStream.stats();
-}
-
 BulkProtocolStats BulkProtocolModel::stats() const {
     std::lock_guard<std::mutex> g(mLock);
     return mStats;
 }
 
-void BulkProtocolModel::markChannelFifoLock() {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.markFifoLock();
-}
-
 std::vector<std::pair<uint8_t, uint8_t>> BulkProtocolModel::midiControlBytes() const {
     std::lock_guard<std::mutex> g(mLock);
     return mMidiControl;
-}
-
-void BulkProtocolModel::armFault(uint8_t address, const EndpointFault& fault) {
-    std::lock_guard<std::mutex> g(mLock);
-    mKnobs.arm(address, fault);
-}
-
-void BulkProtocolModel::dropInputFrames(uint32_t frames) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.dropCapture(frames);
 }
 
 ControlResult BulkProtocolModel::classOrVendorRequest(const StandardUSB::DeviceRequest& setup,

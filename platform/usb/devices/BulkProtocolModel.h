@@ -51,7 +51,7 @@ struct BulkProtocolStats {
     uint64_t controlBytes = 0; // control slots other than 0xFF
 };
 
-class BulkProtocolModel : public HX5100Model, public ChannelStreamDevice {
+class BulkProtocolModel : public ChannelStreamModel<HX5100Model> {
 public:
     static constexpr uint8_t kBulkOut = 0x05;
     static constexpr uint8_t kBulkIn = 0x86;
@@ -60,6 +60,8 @@ public:
     // The playback FIFO is small: the device never asks for output beyond
     // what the host's 3-ms lead has filled.
     static constexpr uint32_t kFifoFrames = 64;
+    // The small FIFO caps any configuration's capacity.
+    void configureChannels(const ChannelStreamConfig& config) override;
 
     BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout layout);
 
@@ -72,16 +74,11 @@ public:
     uint32_t inFramesPerPacket() const;
     uint32_t outFramesPerPacket() const;
 
-    void configureChannels(const ChannelStreamConfig& config) override;
-    ChannelStreamStats channelStreamStats() const override;
     BulkProtocolStats stats() const;
-    void markChannelFifoLock() override;
     // Every OUT packet's MIDI and control bytes, in order (the first 65,536).
     std::vector<std::pair<uint8_t, uint8_t>> midiControlBytes() const;
 
     // Knobs.
-    void armFault(uint8_t address, const EndpointFault& fault) override;
-    void dropInputFrames(uint32_t frames) override;
 
 protected:
     ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
@@ -109,9 +106,7 @@ private:
     // Guarded by the model's lock.
     uint32_t mRate = kPowerOnSampleRate;
     uint32_t mUnitBytes = 2;
-    ChannelStream mStream;
     BulkProtocolStats mStats;
-    TransferKnobs mKnobs;
     std::optional<uint64_t> mLastKeepAliveUnit;
     std::vector<std::pair<uint8_t, uint8_t>> mMidiControl;
 };

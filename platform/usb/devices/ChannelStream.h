@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -139,6 +140,38 @@ public:
     virtual void armFault(uint8_t address, const EndpointFault& fault) = 0;
     // The next `frames` captured frames never reach the host.
     virtual void dropInputFrames(uint32_t frames) = 0;
+};
+
+// A device model (`Base`) carrying an n-channel stream and transfer knobs,
+// which its users reach under the model's lock.
+template <class Base> class ChannelStreamModel : public Base, public ChannelStreamDevice {
+public:
+    using Base::Base;
+    void configureChannels(const ChannelStreamConfig& config) override {
+        std::lock_guard<std::mutex> g(this->mLock);
+        mStream.configure(config);
+        mStream.restart();
+    }
+    ChannelStreamStats channelStreamStats() const override {
+        std::lock_guard<std::mutex> g(this->mLock);
+        return mStream.stats();
+    }
+    void markChannelFifoLock() override {
+        std::lock_guard<std::mutex> g(this->mLock);
+        mStream.markFifoLock();
+    }
+    void armFault(uint8_t address, const EndpointFault& fault) override {
+        std::lock_guard<std::mutex> g(this->mLock);
+        mKnobs.arm(address, fault);
+    }
+    void dropInputFrames(uint32_t frames) override {
+        std::lock_guard<std::mutex> g(this->mLock);
+        mStream.dropCapture(frames);
+    }
+
+protected:
+    ChannelStream mStream;
+    TransferKnobs mKnobs;
 };
 
 } // namespace hx::usb::devices

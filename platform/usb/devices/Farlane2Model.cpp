@@ -46,7 +46,7 @@ uint32_t getBE32(const uint8_t* p) {
 
 Farlane2Model::Farlane2Model(HX5100Identity identity, std::array<uint8_t, 8> uid, std::string name,
                              uint32_t inputChannels, uint32_t outputChannels)
-    : SorvikModel(kUSBHostConnectionSpeedHigh, std::move(identity), uid, std::move(name)),
+    : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity), uid, std::move(name)),
       mIns(inputChannels), mOuts(outputChannels),
       mConfiguration(buildConfiguration(inputChannels, outputChannels)) {
     mStream.setChannels(mIns, mOuts);
@@ -57,25 +57,9 @@ std::span<const uint8_t> Farlane2Model::configurationDescriptor(uint8_t index) c
     return mConfiguration;
 }
 
-void Farlane2Model::configureChannels(const ChannelStreamConfig& config) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.configure(config);
-    mStream.restart();
-}
-
-ChannelStreamStats Farlane2Model::channelStreamStats() const {
-    std::lock_guard<std::mutex> g(mLock);
-    return mStream.stats();
-}
-
 Farlane2Stats Farlane2Model::stats() const {
     std::lock_guard<std::mutex> g(mLock);
     return mStats;
-}
-
-void Farlane2Model::markChannelFifoLock() {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.markFifoLock();
 }
 
 std::vector<std::array<uint8_t, 28>> Farlane2Model::extraBytes() const {
@@ -86,16 +70,6 @@ std::vector<std::array<uint8_t, 28>> Farlane2Model::extraBytes() const {
 uint64_t Farlane2Model::echoBytes() const {
     std::lock_guard<std::mutex> g(mLock);
     return mEcho.bytesSent();
-}
-
-void Farlane2Model::armFault(uint8_t address, const EndpointFault& fault) {
-    std::lock_guard<std::mutex> g(mLock);
-    mKnobs.arm(address, fault);
-}
-
-void Farlane2Model::dropInputFrames(uint32_t frames) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.dropCapture(frames);
 }
 
 void Farlane2Model::sendSixFramePackets(uint32_t packets) {

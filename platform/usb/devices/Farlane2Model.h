@@ -46,7 +46,7 @@ struct Farlane2Stats {
     Farlane2HeaderStats out;
 };
 
-class Farlane2Model : public SorvikModel, public ChannelStreamDevice {
+class Farlane2Model : public ChannelStreamModel<SorvikModel> {
 public:
     static constexpr uint8_t kIn = 0x81;
     static constexpr uint8_t kOut = 0x02;
@@ -61,18 +61,13 @@ public:
     uint32_t inPacketBytes() const { return kHeaderBytes + 28 * mIns; }
     uint32_t outPacketBytes() const { return kHeaderBytes + 28 * mOuts; }
 
-    void configureChannels(const ChannelStreamConfig& config) override;
-    ChannelStreamStats channelStreamStats() const override;
     Farlane2Stats stats() const;
-    void markChannelFifoLock() override;
     // The extra bytes (28) of OUT packets that carried some, in order (the
     // first 4,096).
     std::vector<std::array<uint8_t, 28>> extraBytes() const;
     uint64_t echoBytes() const;
 
     // Knobs.
-    void armFault(uint8_t address, const EndpointFault& fault) override;
-    void dropInputFrames(uint32_t frames) override;
     // The next `packets` IN packets announce 6 frames in byte 0 (their 7
     // frames still follow).
     void sendSixFramePackets(uint32_t packets);
@@ -92,9 +87,7 @@ private:
     const uint32_t mIns, mOuts;
     std::vector<uint8_t> mConfiguration;
     // Guarded by the model's lock.
-    ChannelStream mStream;
     Farlane2Stats mStats;
-    TransferKnobs mKnobs;
     VendorEcho mEcho;
     uint16_t mInCounter = 0;
     std::optional<uint16_t> mOutCounter;

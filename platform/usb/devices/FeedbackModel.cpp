@@ -33,7 +33,7 @@ std::vector<uint8_t> buildConfiguration(const FeedbackLayout& l) {
 } // namespace
 
 FeedbackModel::FeedbackModel(HX5100Identity identity, FeedbackLayout layout)
-    : HX5100Model(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
+    : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
     mStream.setChannels(layout.inputChannels, layout.outputChannels);
 }
@@ -48,35 +48,9 @@ uint32_t FeedbackModel::rate() const {
     return mRate;
 }
 
-void FeedbackModel::configureChannels(const ChannelStreamConfig& config) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.configure(config);
-    mStream.restart();
-}
-
-ChannelStreamStats FeedbackModel::channelStreamStats() const {
-    std::lock_guard<std::mutex> g(mLock);
-    return mStream.stats();
-}
-
 FeedbackStats FeedbackModel::stats() const {
     std::lock_guard<std::mutex> g(mLock);
     return mStats;
-}
-
-void FeedbackModel::markChannelFifoLock() {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.markFifoLock();
-}
-
-void FeedbackModel::armFault(uint8_t address, const EndpointFault& fault) {
-    std::lock_guard<std::mutex> g(mLock);
-    mKnobs.arm(address, fault);
-}
-
-void FeedbackModel::dropInputFrames(uint32_t frames) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.dropCapture(frames);
 }
 
 void FeedbackModel::sendShortFeedback(uint32_t packets) {

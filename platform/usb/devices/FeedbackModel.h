@@ -32,7 +32,7 @@ struct FeedbackStats {
     uint64_t feedbackPackets = 0;
 };
 
-class FeedbackModel : public HX5100Model, public ChannelStreamDevice {
+class FeedbackModel : public ChannelStreamModel<HX5100Model> {
 public:
     static constexpr uint8_t kOut = 0x01;
     static constexpr uint8_t kBulkIn = 0x86;
@@ -42,14 +42,9 @@ public:
 
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
     uint32_t rate() const;
-    void configureChannels(const ChannelStreamConfig& config) override;
-    ChannelStreamStats channelStreamStats() const override;
     FeedbackStats stats() const;
-    void markChannelFifoLock() override;
 
     // Knobs.
-    void armFault(uint8_t address, const EndpointFault& fault) override;
-    void dropInputFrames(uint32_t frames) override;
     // The next `packets` feedback packets are 2 bytes long.
     void sendShortFeedback(uint32_t packets);
     // The next `packets` feedback packets report `value` frames.
@@ -71,9 +66,7 @@ private:
     std::vector<uint8_t> mConfiguration;
     uint32_t mRate = kPowerOnSampleRate;
     uint32_t mUnitBytes = 2;
-    ChannelStream mStream;
     FeedbackStats mStats;
-    TransferKnobs mKnobs;
     uint32_t mShortFeedbackLeft = 0;
     uint32_t mValueLeft = 0;
     uint8_t mValue = 0;

@@ -34,8 +34,8 @@ std::vector<uint8_t> buildConfiguration(const InterruptPcmLayout& l) {
 } // namespace
 
 InterruptPcmModel::InterruptPcmModel(HX5100Identity identity, InterruptPcmLayout layout)
-    : HX5100Model(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(std::move(layout)),
-      mConfiguration(buildConfiguration(mLayout)) {}
+    : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)),
+      mLayout(std::move(layout)), mConfiguration(buildConfiguration(mLayout)) {}
 
 std::span<const uint8_t> InterruptPcmModel::configurationDescriptor(uint8_t index) const {
     if (index != 0) return {};
@@ -47,35 +47,9 @@ uint32_t InterruptPcmModel::rate() const {
     return mRate;
 }
 
-void InterruptPcmModel::configureChannels(const ChannelStreamConfig& config) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.configure(config);
-    mStream.restart();
-}
-
-ChannelStreamStats InterruptPcmModel::channelStreamStats() const {
-    std::lock_guard<std::mutex> g(mLock);
-    return mStream.stats();
-}
-
 InterruptPcmStats InterruptPcmModel::stats() const {
     std::lock_guard<std::mutex> g(mLock);
     return mStats;
-}
-
-void InterruptPcmModel::markChannelFifoLock() {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.markFifoLock();
-}
-
-void InterruptPcmModel::armFault(uint8_t address, const EndpointFault& fault) {
-    std::lock_guard<std::mutex> g(mLock);
-    mKnobs.arm(address, fault);
-}
-
-void InterruptPcmModel::dropInputFrames(uint32_t frames) {
-    std::lock_guard<std::mutex> g(mLock);
-    mStream.dropCapture(frames);
 }
 
 ControlResult InterruptPcmModel::classOrVendorRequest(const StandardUSB::DeviceRequest& setup,

@@ -37,7 +37,7 @@ struct InterruptPcmStats {
     uint64_t outBadPackets = 0; // not whole frames
 };
 
-class InterruptPcmModel : public HX5100Model, public ChannelStreamDevice {
+class InterruptPcmModel : public ChannelStreamModel<HX5100Model> {
 public:
     static constexpr uint8_t kOut = 0x01;
     static constexpr uint8_t kIn = 0x82;
@@ -46,12 +46,7 @@ public:
 
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
     uint32_t rate() const;
-    void configureChannels(const ChannelStreamConfig& config) override;
-    ChannelStreamStats channelStreamStats() const override;
     InterruptPcmStats stats() const;
-    void markChannelFifoLock() override;
-    void armFault(uint8_t address, const EndpointFault& fault) override;
-    void dropInputFrames(uint32_t frames) override;
 
 protected:
     ControlResult classOrVendorRequest(const StandardUSB::DeviceRequest& setup,
@@ -70,9 +65,7 @@ private:
     std::vector<uint8_t> mConfiguration;
     uint32_t mRate = kPowerOnSampleRate;
     uint32_t mIns = 0, mOuts = 0;
-    ChannelStream mStream;
     InterruptPcmStats mStats;
-    TransferKnobs mKnobs;
 };
 
 } // namespace hx::usb::devices

@@ -5,7 +5,9 @@
 //
 // Split by concern: ZrAsioDriver.cpp (factory, table, reference counting,
 // Initialize and Teardown), _Devices (publication and change notices),
-// _IO (IO procedures and timing), _Properties (the property calls).
+// _IO (IO procedures and timing), _Properties (the property calls and
+// the standard selectors), _StreamFormats (stream-format and source
+// selectors), _Custom (custom selectors).
 //
 // Threads: the HAL calls the table from its own threads; the device manager
 // calls back on the thread running the main run loop, and on the caller of
@@ -115,6 +117,27 @@ public:
                                      const AudioObjectPropertyAddress* address,
                                      UInt32 qualifierSize, const void* qualifier, UInt32 size,
                                      const void* data);
+
+    // ---- Selector groups the device property methods hand on to, after the
+    // device is found (each answers kAudioHardwareUnknownPropertyError for a
+    // selector it does not own). _StreamFormats: the stream-format and
+    // source selectors; _Custom: the custom 'Qn..' selectors.
+    static bool isFormatProperty(AudioDevicePropertyID property);
+    OSStatus formatPropertyInfo(ZrOSXDevice* device, UInt32 channel, Boolean isInput,
+                                AudioDevicePropertyID property, UInt32* outSize,
+                                Boolean* outWritable);
+    OSStatus formatGetProperty(ZrOSXDevice* device, UInt32 channel, Boolean isInput,
+                               AudioDevicePropertyID property, UInt32* ioSize, void* outData);
+    OSStatus formatSetProperty(ZrOSXDevice* device, UInt32 channel, Boolean isInput,
+                               AudioDevicePropertyID property, UInt32 size, const void* data);
+    static bool isCustomProperty(AudioDevicePropertyID property);
+    OSStatus customPropertyInfo(ZrOSXDevice* device, UInt32 channel, Boolean isInput,
+                                AudioDevicePropertyID property, UInt32* outSize,
+                                Boolean* outWritable);
+    OSStatus customGetProperty(ZrOSXDevice* device, UInt32 channel, Boolean isInput,
+                               AudioDevicePropertyID property, UInt32* ioSize, void* outData);
+    OSStatus customSetProperty(ZrOSXDevice* device, UInt32 channel, Boolean isInput,
+                               AudioDevicePropertyID property, UInt32 size, const void* data);
 
     static const AudioHardwarePlugInInterface sTable;
 

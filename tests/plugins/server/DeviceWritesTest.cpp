@@ -1,0 +1,241 @@
+// The device's writes: the rate and the clock source become configuration
+// changes the host performs, custom values reach the kernel's settings
+// bridge only when they are of the right kind, and the debug overrides
+// recompute latencies.
+#include "tests/plugins/server/DevicePropertyFixture.h"
+
+#include "platform/coreaudio/ServerHost.h"
+#include "tests/plugins/server/TestDriverInterface.h"
+
+using namespace hx::test;
+
+namespace {
+
+using DeviceWrites = DevicePropertyFixture;
+
+CFNumberRef number(SInt32 v) {
+    return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v);
+}
+
+CFDataRef data(size_t bytes) {
+    std::vector<uint8_t> b(bytes, 1);
+    return CFDataCreate(nullptr, b.data(), CFIndex(bytes));
+}
+
+// The calls of selector 6 (requests) to the kernel.
+size_t kernelRequests(ScriptedKernelService* service) {
+    return service->requests().size();
+}
+
+} // namespace
+
+TEST_F(DeviceWrites, TheRateIsCheckedAgainstTheRangesAndRequestedOnlyWhenItDiffers) {
+    const Float64 same = 48000, odd = 12345, nan = std::nan("");
+    EXPECT_EQ(set(fcc("nsrt"), 8, &same), 0);
+    EXPECT_EQ(device->outstandingConfigChanges(), 0u);
+    EXPECT_EQ(set(fcc("nsrt"), 8, &odd), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(set(fcc("nsrt"), 8, &nan), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(set(fcc("nsrt"), 4, &same), kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(set(fcc("nsrt"), 16, &same), kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(set(fcc("nsrt"), 8, nullptr), OSStatus(kIOReturnInternalError));
+    EXPECT_EQ(device->outstandingConfigChanges(), 0u);
+}
+
+TEST_F(DeviceWrites, SizesAndNullDataOfTheOtherWrites) {
+    const UInt32 one = 1;
+    EXPECT_EQ(set(fcc("csrc"), 3, &one), kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(set(fcc("csrc"), 4, nullptr), OSStatus(kIOReturnInternalError));
+    for (const auto& entry : qnas::QnASCustomProperties) {
+        if (!qnas::isSettableCustomProperty(entry.mSelector)) {
+            CFNumberRef n = number(1);
+            EXPECT_EQ(setObject(entry.mSelector, n), kAudioHardwareUnknownPropertyError);
+            CFRelease(n);
+            continue;
+        }
+        EXPECT_EQ(set(entry.mSelector, 7, &one), kAudioHardwareBadPropertySizeError);
+        EXPECT_EQ(set(entry.mSelector, 8, nullptr), OSStatus(kIOReturnInternalError));
+    }
+    for (const char* sel : {"akin", "lnam", "uid ", "fsiz", "ltnc"})
+        EXPECT_EQ(set(code(sel), 8, &one), kAudioHardwareUnknownPropertyError) << sel;
+    EXPECT_EQ(device->outstandingConfigChanges(), 0u);
+}
+
+TEST_F(DeviceWrites, WrongKindsOfValueReachNoKernelCall) {
+    CFNumberRef n = number(3);
+    CFStringRef s = CFSTR("3");
+    CFDataRef shortData = data(4), eleven = data(11);
+    CFDictionaryRef emptyDictionary =
+        CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks);
+    struct Case {
+        const char* sel;
+        CFTypeRef value;
+        OSStatus status;
+    };
+    const Case cases[] = {
+        {"QnCS", nullptr, kIOReturnBadArgument},
+        {"QnCS", s, kIOReturnBadArgument},
+        {"QnDM", s, kIOReturnBadArgument},
+        {"QnDM", nullptr, kIOReturnBadArgument},
+        {"QnFM", s, kIOReturnBadArgument},
+        {"QnFP", shortData, kIOReturnBadArgument},
+        {"QnOS", s, kIOReturnBadArgument},
+        {"QnU1", emptyDictionary, kIOReturnBadArgument},
+        {"QnSt", s, kIOReturnBadArgument},
+        {"QnSt", nullptr, kIOReturnBadArgument},
+        {"QnMM", s, kIOReturnBadArgument},
+        {"QnMB", n, kIOReturnBadArgument},
+        {"QnMB", shortData, kIOReturnInternalError},
+        {"QnRB", shortData, kIOReturnInternalError},
+        {"QnRB", nullptr, kIOReturnBadArgument},
+        {"QnRM", s, kIOReturnBadArgument},
+        {"QnRM", shortData, kIOReturnInternalError},
+        {"QnMF", n, kIOReturnBadArgument},
+        {"QnMF", emptyDictionary, kIOReturnInternalError},
+        {"QnSV", shortData, kIOReturnBadArgument},
+        {"QnSV", emptyDictionary, kIOReturnInternalError},
+        {"QnRo", n, kIOReturnBadArgument},
+        {"QnRo", eleven, kIOReturnBadArgument},
+        {"QnRo", nullptr, kIOReturnBadArgument},
+    };
+    service->clearCalls();
+    for (const Case& c : cases) {
+        const UInt32 sel = code(c.sel);
+        EXPECT_EQ(setObject(sel, c.value), c.status) << c.sel;
+    }
+    EXPECT_EQ(kernelRequests(service), 0u);
+    EXPECT_EQ(device->outstandingConfigChanges(), 0u);
+    CFRelease(n);
+    CFRelease(shortData);
+    CFRelease(eleven);
+    CFRelease(emptyDictionary);
+}
+
+TEST_F(DeviceWrites, NumbersReachTheirSetters) {
+    // Each write is one request of the settings bridge (35), streaming
+    // suspended and resumed among them.
+    struct Case {
+        const char* sel;
+        SInt32 value;
+    };
+    const Case cases[] = {{"QnDM", 1}, {"QnFM", 2}, {"QnFP", 1}, {"QnOS", 3},
+                          {"QnU1", 1}, {"QnSt", 0}, {"QnSt", 1}};
+    for (const Case& c : cases) {
+        service->clearCalls();
+        CFNumberRef n = number(c.value);
+        const UInt32 sel = code(c.sel);
+        EXPECT_EQ(setObject(sel, n), 0) << c.sel;
+        CFRelease(n);
+        EXPECT_EQ(service->requests(), std::vector<uint32_t>{35}) << c.sel;
+    }
+    // 'QnSt' answers success whatever the kernel answers.
+    service->script([](KernelScript& s) { s.standing[35] = {kIOReturnError, {}, false, 0}; });
+    CFNumberRef zero = number(0);
+    EXPECT_EQ(setObject(fcc("QnSt"), zero), 0);
+    EXPECT_EQ(setObject(fcc("QnFM"), zero), OSStatus(kIOReturnInternalError));
+    CFRelease(zero);
+}
+
+TEST_F(DeviceWrites, RoutingNeedsTwelveBytesAndThePreferencesRegistry) {
+    CFDataRef twelve = data(12), sixteen = data(16);
+    service->clearCalls();
+    EXPECT_EQ(setObject(fcc("QnRo"), twelve), 0); // the device has its registry
+    EXPECT_EQ(setObject(fcc("QnRo"), sixteen), 0);
+    EXPECT_EQ(service->requests(), (std::vector<uint32_t>{35, 35}));
+    const auto calls = service->calls();
+    // The kernel refusing: 0xE00002C9.
+    service->script([](KernelScript& s) { s.standing[35] = {kIOReturnError, {}, false, 0}; });
+    EXPECT_EQ(setObject(fcc("QnRo"), twelve), OSStatus(kIOReturnInternalError));
+    CFRelease(twelve);
+    CFRelease(sixteen);
+}
+
+TEST_F(DeviceWrites, DebugOverridesRecomputeAndANonNumberClears) {
+    const UInt32 before = device->getLatency(true);
+    CFNumberRef hundred = number(100);
+    EXPECT_EQ(setObject(fcc("DbLI"), hundred), 0);
+    EXPECT_EQ(device->getLatency(true), 100u);
+    EXPECT_EQ(word(fcc("ltnc"), kInpt), 100u);
+    EXPECT_EQ(setObject(fcc("DbLI"), CFSTR("100")), 0); // cleared
+    EXPECT_EQ(device->getLatency(true), before);
+    EXPECT_EQ(setObject(fcc("DbSO"), hundred), 0);
+    EXPECT_EQ(device->getSafetyOffset(false), 100u);
+    EXPECT_EQ(setObject(fcc("DbSO"), nullptr), 0);
+    EXPECT_NE(device->getSafetyOffset(false), 100u);
+    CFRelease(hundred);
+}
+
+TEST_F(DeviceWrites, TheReadOnlyTypeIsNotSettable) {
+    const AudioObjectPropertyAddress a{fcc("QnTy"), kGlob, 0};
+    EXPECT_FALSE(device->IsPropertySettable(id, kReaderPid, a));
+    CFStringRef s = CFSTR("x");
+    EXPECT_EQ(setObject(fcc("QnTy"), s), kAudioHardwareUnknownPropertyError);
+}
+
+// Through the host: each request is performed with its own value.
+class DeviceWritesThroughTheHost : public DevicePropertyFixture {
+protected:
+    void SetUp() override {
+        DevicePropertyFixture::SetUp();
+        QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
+        ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+        host.settle();
+    }
+    void TearDown() override {
+        host.shutdown();
+        DevicePropertyFixture::TearDown();
+    }
+    hx::coreaudio::ServerHost host;
+};
+
+TEST_F(DeviceWritesThroughTheHost, ClockSourceWritesEachRequestAChangeWithItsValue) {
+    const UInt32 one = 1;
+    ASSERT_EQ(set(fcc("csrc"), 4, &one), 0);
+    CFNumberRef two = number(2);
+    ASSERT_EQ(setObject(fcc("QnCS"), two), 0);
+    CFRelease(two);
+    host.settle();
+    const auto changes = host.configurationChanges();
+    ASSERT_EQ(changes.size(), 2u);
+    for (const auto& c : changes) {
+        EXPECT_EQ(c.action, UInt64(kQnConfigChangeClockSource));
+        EXPECT_TRUE(c.performed);
+    }
+    EXPECT_EQ(device->outstandingConfigChanges(), 0u);
+}
+
+TEST_F(DeviceWrites, ARateOfAnotherRangeIsRequestedWithItsValue) {
+    const Float64 rate = 44100;
+    ASSERT_EQ(set(fcc("nsrt"), 8, &rate), 0);
+    EXPECT_EQ(device->outstandingConfigChanges(), 1u); // no host: the request waits
+}
+
+TEST_F(DeviceWritesThroughTheHost, ARateWriteWhileRunningStopsPerformsAndRestarts) {
+    UInt32 client = 0;
+    ASSERT_EQ(host.addClient(id, 4242, nullptr, &client), 0);
+    ASSERT_EQ(host.startIO(id, client), 0);
+    service->clearCalls();
+    const Float64 rate = 44100;
+    ASSERT_EQ(set(fcc("nsrt"), 8, &rate), 0);
+    host.settle();
+    const auto changes = host.configurationChanges();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].action, UInt64(kQnConfigChangeSampleRate));
+    EXPECT_TRUE(changes[0].performed);
+    // Stopped, the new settings sent (request 6), started again.
+    std::vector<std::pair<uint32_t, uint32_t>> order;
+    for (const KernelCall& c : service->calls())
+        if (c.selector == 2 || c.selector == 3 || (c.selector == 6 && c.request == 6))
+            order.emplace_back(c.selector, c.request);
+    const std::vector<std::pair<uint32_t, uint32_t>> expected = {{3, 0}, {6, 6}, {2, 0}};
+    EXPECT_EQ(order, expected);
+    for (const KernelCall& c : service->calls())
+        if (c.selector == 6 && c.request == 6) {
+            QnChannelSettings sent{};
+            ASSERT_GE(c.payload.size(), sizeof sent);
+            std::memcpy(&sent, c.payload.data(), sizeof sent);
+            EXPECT_EQ(sent.Frequency, 44100u);
+        }
+    EXPECT_EQ(host.stopIO(id, client), 0);
+    host.removeClient(id, client);
+}

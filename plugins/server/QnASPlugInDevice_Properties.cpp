@@ -480,6 +480,7 @@ void QnASPlugInDevice::Device_GetPropertyData(AudioObjectID inObjectID, pid_t in
     case fcc("ltnc"): {
         need(inDataSize, 4);
         UInt32 latency = 0;
+        CAMutexLocker state(mStateMutex); // the latencies are recomputed on reading
         if (inAddress.mScope == kAudioDevicePropertyScopeOutput) {
             latency = getLatency(false);
             syslog(LOG_WARNING, "reporting device output latency:%d\n", int(latency));
@@ -543,7 +544,11 @@ void QnASPlugInDevice::Device_GetPropertyData(AudioObjectID inObjectID, pid_t in
         return;
     case fcc("saft"): {
         need(inDataSize, 4);
-        const UInt32 offset = getSafetyOffset(input);
+        UInt32 offset;
+        {
+            CAMutexLocker state(mStateMutex); // the offsets are recomputed on reading
+            offset = getSafetyOffset(input);
+        }
         syslog(LOG_WARNING,
                input ? "reporting input safety offset:%d\n" : "reporting output safety offset:%d\n",
                int(offset));
@@ -646,7 +651,11 @@ void QnASPlugInDevice::Device_GetPropertyData(AudioObjectID inObjectID, pid_t in
     }
     case fcc("QnMM"): {
         need(inDataSize, 8);
-        const SInt32 mode = SInt32(mMixerMode);
+        SInt32 mode;
+        {
+            CAMutexLocker state(mStateMutex);
+            mode = SInt32(mMixerMode);
+        }
         syslog(LOG_NOTICE, "MixerMode %d\n", int(mode));
         putObject(outData, inDataSize, newNumber32(mode), outDataSize);
         return;

@@ -106,6 +106,7 @@ void QnASPlugInDevice::Device_SetPropertyData(AudioObjectID inObjectID, pid_t in
     case fcc("DbWA"): {
         SInt32 value = -1;
         if (!numberOf(object, value)) value = -1;
+        CAMutexLocker state(mStateMutex);
         setDebugOverride(sel, UInt32(value));
         if (sel == fcc("DbSI") || sel == fcc("DbSO"))
             updateSafetyOffsets();

@@ -555,17 +555,23 @@ TEST_F(DeviceProperties, AddDeviceClientTakesTheTypeFromTheOwnProcessName) {
         {"Digital Performer", 4},
         {"iChat", 6},
     };
+    const auto runAs = [](const std::string& name) {
+        hx::sys::clearFakeProcesses();
+        hx::sys::addFakeProcess({getpid(), name, name, 'S', 501});
+    };
     for (const Case& c : cases) {
-        hx::sys::setOwnProcessName(std::string(c.own));
+        runAs(c.own);
         device->AddDeviceClient(nullptr);
         EXPECT_EQ(device->clientAppType(), c.type) << c.own;
     }
-    // No match leaves the type as it was; Remove does nothing.
-    hx::sys::setOwnProcessName(std::string("Unlisted"));
+    // No match, or no name at all, leaves the type as it was; Remove does nothing.
+    runAs("Unlisted");
     device->AddDeviceClient(nullptr);
     device->RemoveDeviceClient(nullptr);
     EXPECT_EQ(device->clientAppType(), 6);
-    hx::sys::setOwnProcessName(std::nullopt);
+    hx::sys::clearFakeProcesses();
+    device->AddDeviceClient(nullptr);
+    EXPECT_EQ(device->clientAppType(), 6);
 }
 
 TEST(ProcessNames, AGoneProcessGivesFalseAndAnEmptyNameALongNameIsCut) {

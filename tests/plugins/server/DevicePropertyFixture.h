@@ -83,10 +83,12 @@ protected:
         ASSERT_TRUE(device->IsActive());
         // The HX-5100's description: 44100 and 48000.
         device->deviceInfo() = *devicelogic::hx5100Info(false);
+        hx::sys::hideRealProcesses(true); // the table holds the test's readers only
         hx::sys::addFakeProcess({kReaderPid, "", "Reader", 'S', 501});
     }
     void TearDown() override {
         hx::sys::clearFakeProcesses();
+        hx::sys::hideRealProcesses(false);
         QnASPlugInPlugIn::sHost = nullptr;
         device->unmapSubObjects();
         QnASPlugInObjectMap::UnmapObject(id, device);

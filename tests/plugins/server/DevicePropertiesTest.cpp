@@ -277,7 +277,9 @@ TEST_F(DeviceProperties, ValuesOfTheStandardSelectors) {
     EXPECT_EQ(word(fcc("ltnc"), kInpt), device->getLatency(true));
     EXPECT_EQ(word(fcc("saft"), kInpt), device->getSafetyOffset(true));
     EXPECT_EQ(word(fcc("saft"), kOutp), device->getSafetyOffset(false));
-    EXPECT_EQ(word(fcc("csrc")), 0xFFFFFFFFu); // not read yet
+    EXPECT_EQ(word(fcc("csrc")), 0u); // read from the kernel at start-up
+    device->storeClockSource(-1);
+    EXPECT_EQ(word(fcc("csrc")), 0xFFFFFFFFu);
     Float64 rate = 0;
     UInt32 size = 0;
     ASSERT_EQ(get(fcc("nsrt"), kGlob, 0, 8, size, &rate), 0);

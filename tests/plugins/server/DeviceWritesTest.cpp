@@ -22,11 +22,6 @@ CFDataRef data(size_t bytes) {
     return CFDataCreate(nullptr, b.data(), CFIndex(bytes));
 }
 
-// The calls of selector 6 (requests) to the kernel.
-size_t kernelRequests(ScriptedKernelService* service) {
-    return service->requests().size();
-}
-
 } // namespace
 
 TEST_F(DeviceWrites, TheRateIsCheckedAgainstTheRangesAndRequestedOnlyWhenItDiffers) {
@@ -103,7 +98,7 @@ TEST_F(DeviceWrites, WrongKindsOfValueReachNoKernelCall) {
         const UInt32 sel = code(c.sel);
         EXPECT_EQ(setObject(sel, c.value), c.status) << c.sel;
     }
-    EXPECT_EQ(kernelRequests(service), 0u);
+    EXPECT_TRUE(service->calls().empty()); // no call of any kind
     EXPECT_EQ(device->outstandingConfigChanges(), 0u);
     CFRelease(n);
     CFRelease(shortData);
@@ -238,4 +233,39 @@ TEST_F(DeviceWritesThroughTheHost, ARateWriteWhileRunningStopsPerformsAndRestart
         }
     EXPECT_EQ(host.stopIO(id, client), 0);
     host.removeClient(id, client);
+}
+
+// Every settable selector at sizes 0, needed - 1, needed and needed + 16.
+TEST_F(DeviceWrites, SetsAtEverySize) {
+    struct Row {
+        UInt32 sel;
+        UInt32 needed;
+        bool exact; // only the needed size
+    };
+    std::vector<Row> rows = {{fcc("nsrt"), 8, true}, {fcc("csrc"), 4, false}};
+    for (const auto& e : qnas::QnASCustomProperties)
+        if (qnas::isSettableCustomProperty(e.mSelector)) rows.push_back({e.mSelector, 8, false});
+    ASSERT_EQ(rows.size(), 21u);
+    const Float64 rate = 48000;
+    CFNumberRef n = number(0);
+    for (const Row& r : rows) {
+        std::vector<uint8_t> bytes(r.needed + 16, 0);
+        if (r.sel == fcc("nsrt"))
+            std::memcpy(bytes.data(), &rate, 8);
+        else if (r.needed == 8)
+            std::memcpy(bytes.data(), &n, 8);
+        for (UInt32 size : {0u, r.needed - 1, r.needed, r.needed + 16}) {
+            SCOPED_TRACE(std::to_string(r.sel) + " size " + std::to_string(size));
+            const OSStatus s = set(r.sel, size, bytes.data());
+            const bool fits = size == r.needed || (size > r.needed && !r.exact);
+            if (fits)
+                EXPECT_NE(s, kAudioHardwareBadPropertySizeError);
+            else
+                EXPECT_EQ(s, kAudioHardwareBadPropertySizeError);
+            // Null data is refused after the size check.
+            EXPECT_EQ(set(r.sel, size, nullptr),
+                      fits ? OSStatus(kIOReturnInternalError) : kAudioHardwareBadPropertySizeError);
+        }
+    }
+    CFRelease(n);
 }

@@ -107,21 +107,29 @@ TEST_F(DeviceWrites, WrongKindsOfValueReachNoKernelCall) {
 }
 
 TEST_F(DeviceWrites, NumbersReachTheirSetters) {
-    // Each write is one request of the settings bridge (35), streaming
-    // suspended and resumed among them.
+    // Each write is one dispatch of the settings bridge (request 35), its
+    // code first; streaming suspended (38) for 0 and resumed (37) otherwise.
     struct Case {
         const char* sel;
         SInt32 value;
+        uint32_t dispatch;
     };
-    const Case cases[] = {{"QnDM", 1}, {"QnFM", 2}, {"QnFP", 1}, {"QnOS", 3},
-                          {"QnU1", 1}, {"QnSt", 0}, {"QnSt", 1}};
+    const Case cases[] = {{"QnDM", 1, 28}, {"QnFM", 2, 52}, {"QnFP", 1, 54}, {"QnOS", 3, 3},
+                          {"QnU1", 1, 26}, {"QnSt", 0, 38}, {"QnSt", 5, 37}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.sel);
         service->clearCalls();
         CFNumberRef n = number(c.value);
-        const UInt32 sel = code(c.sel);
-        EXPECT_EQ(setObject(sel, n), 0) << c.sel;
+        EXPECT_EQ(setObject(code(c.sel), n), 0);
         CFRelease(n);
-        EXPECT_EQ(service->requests(), std::vector<uint32_t>{35}) << c.sel;
+        const auto calls = service->calls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].request, 35u);
+        uint32_t words[2] = {};
+        ASSERT_GE(calls[0].payload.size(), sizeof words);
+        std::memcpy(words, calls[0].payload.data(), sizeof words);
+        EXPECT_EQ(words[0], c.dispatch);
+        if (std::string(c.sel) != "QnSt") EXPECT_EQ(words[1], uint32_t(c.value));
     }
     // 'QnSt' answers success whatever the kernel answers.
     service->script([](KernelScript& s) { s.standing[35] = {kIOReturnError, {}, false, 0}; });

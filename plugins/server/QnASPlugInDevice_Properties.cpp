@@ -644,8 +644,14 @@ void QnASPlugInDevice::Device_GetPropertyData(AudioObjectID inObjectID, pid_t in
     case fcc("QnIO"): {
         need(inDataSize, 8);
         // The registry's own copy stays the device's; the host gets a reference.
-        CFDictionaryRef properties = QnIORegistryPrefs::getProperties();
-        if (properties) CFRetain(properties);
+        // Each read replaces the registry's copy: a reader on another thread
+        // must not release the one this reader is about to hand out.
+        CFDictionaryRef properties;
+        {
+            CAMutexLocker state(mStateMutex);
+            properties = QnIORegistryPrefs::getProperties();
+            if (properties) CFRetain(properties);
+        }
         putObject(outData, inDataSize, properties, outDataSize);
         return;
     }

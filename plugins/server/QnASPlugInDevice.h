@@ -200,12 +200,57 @@ public:
     QnASPlugInIOKitObject& ioKitObject() { return mIOKitObject; }
     DriverSM* driverArea() const { return mDriverArea.load(); }
 
+    // ---- Properties: the host's questions about the device and its eight
+    // sub-objects, routed by object ID (any other ID '!obj').
+    bool HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                     const AudioObjectPropertyAddress& inAddress) const override;
+    bool IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                            const AudioObjectPropertyAddress& inAddress) const override;
+    UInt32 GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                               const AudioObjectPropertyAddress& inAddress,
+                               UInt32 inQualifierDataSize,
+                               const void* inQualifierData) const override;
+    void GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                         const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                         const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
+                         void* outData) const override;
+    void SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                         const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                         const void* inQualifierData, UInt32 inDataSize,
+                         const void* inData) override;
+    bool Device_HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                            const AudioObjectPropertyAddress& inAddress) const;
+    bool Device_IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                                   const AudioObjectPropertyAddress& inAddress) const;
+    UInt32 Device_GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                                      const AudioObjectPropertyAddress& inAddress,
+                                      UInt32 inQualifierDataSize,
+                                      const void* inQualifierData) const;
+    void Device_GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, UInt32& outDataSize, void* outData);
+    void Device_SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, const void* inData);
+    // The clock source the device reports ('csrc', 'QnCS'); -1 until known.
+    SInt32 storedClockSource() const { return mStoredClockSource.load(); }
+    void storeClockSource(SInt32 inSource) { mStoredClockSource = inSource; }
+
+    // ---- Device clients
+    // The client-application type from the own process's name; the client
+    // information is not looked at. Remove does nothing.
+    void AddDeviceClient(const AudioServerPlugInClientInfo* inClientInfo);
+    void RemoveDeviceClient(const AudioServerPlugInClientInfo* inClientInfo);
+    int clientAppType() const { return mClientAppType.load(); }
+
 protected:
     // QnAudioPluginHost
     DriverSM* hostDriverSM() override { return mDriverArea.load(); }
     uint64_t hostClientIdentity() override { return mClientObject; }
     bool hostRequest(uint32_t inRequest, const void* inPayload, uint32_t inBytes) override;
-    int hostClientAppType() override { return 0; }
+    int hostClientAppType() override { return mClientAppType.load(); }
     CFDictionaryRef hostCopyServiceProperties() override;
     QnAudioPluginSettingsStore* hostSettingsStore() override { return mSettingsStore.get(); }
     void hostFormatChanged() override {}
@@ -330,6 +375,10 @@ private:
     UInt32 mMixerMode = 0;
     UInt8 mDigitalLock = 0;
     bool mRunningSomewhere = false, mRunningStream = false;
+
+    // Properties and clients
+    std::atomic<SInt32> mStoredClockSource{-1};
+    std::atomic<int> mClientAppType{0};
 
     // Objects
     AudioObjectID mInputStreamID = 0, mOutputStreamID = 0;

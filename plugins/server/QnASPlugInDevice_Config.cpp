@@ -260,6 +260,7 @@ OSStatus QnASPlugInDevice::InitComplete() {
     if (const IOReturn r = mLogic.setFrameSize(
             mLogic.frameSizeProperty() ? mLogic.frameSizeProperty() : 256, true, true))
         return OSStatus(r);
+    mStoredClockSource = mLogic.getCurrentClockSource();
     waitMs(100);
     QnASPlugInObject::Activate();
     mInitialised = true;

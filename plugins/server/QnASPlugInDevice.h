@@ -100,6 +100,8 @@ public:
     void mapSubObjects();
     void unmapSubObjects();
     bool _HW_Open();
+    // The user client opened and the driver area mapped, under "Device IO".
+    bool openConnectionAndArea();
     void _HW_Close();
     void Activate() override;
     void Deactivate() override;

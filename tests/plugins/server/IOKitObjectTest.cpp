@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "abi/ProductIdentities.h"
+#include "abi/QN_Dispatch.h"
 #include "abi/ServiceClass.h"
 #include "device/FWUpdaterDetection.h"
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/kern/IOLib.h"
+#include "platform/usb/USBBus.h"
+#include "platform/usb/devices/HX5100Model.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
@@ -242,3 +247,78 @@ TEST(IOKitObject, AWrapperFromADictionaryAnswersFromItAlone) {
 }
 
 } // namespace
+
+// The three mappings of the server's client come at the sizes the kernel
+// publishes them: the driver area and the two rings.
+TEST_F(Service, MapsTheDriverAreaAndBothRingsAtTheirSizes) {
+    ASSERT_TRUE(mBooted) << mHarness->lastError();
+    QnASPlugInIOKitObject service(findService());
+    ASSERT_TRUE(service.OpenConnection(3));
+    const struct { UInt32 type, size; } maps[] = {{1, 30744}, {4, 540656}, {5, 540656}};
+    for (const auto& m : maps) {
+        SCOPED_TRACE(m.type);
+        UInt32 size = m.size;
+        void* at = service.MapMemory(m.type, 0, size);
+        EXPECT_NE(at, nullptr);
+        EXPECT_EQ(size, m.size);
+    }
+}
+
+// Request 42 tells whether the device streams: 0 while nobody plays, 1
+// while the harness's client streams. Each question opens a wrapper of its
+// own on the service found at that moment.
+TEST_F(Service, RequestFortyTwoAnswersWhetherTheDeviceStreams) {
+    ASSERT_TRUE(mBooted) << mHarness->lastError();
+    const auto ask = [&] {
+        QnASPlugInIOKitObject service(findService());
+        EXPECT_TRUE(service.OpenConnection(3));
+        OSXDispatch record{};
+        EXPECT_TRUE(service.CallDriver(42, record));
+        uint32_t word = 0xFFFFFFFF;
+        std::memcpy(&word, reinterpret_cast<const uint8_t*>(&record) + kOSXDispatchValueOffset,
+                    sizeof word);
+        return word;
+    };
+    EXPECT_EQ(ask(), 0u);
+    ASSERT_TRUE(mHarness->start()) << mHarness->lastError();
+    mHarness->run(200000);
+    EXPECT_EQ(ask(), 1u);
+    mHarness->stop();
+}
+
+// With two HX-5100s plugged, the "deviceUID" of the second finds the second.
+TEST_F(Service, DeviceUIDFindsTheSecondOfTwoDevices) {
+    ASSERT_TRUE(mBooted) << mHarness->lastError();
+    const io_service_t first = findService();
+    hx::usb::devices::HX5100Identity id{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
+                                        "KORVEX AUDIO",  "HX5100 USB",           "SN0002"};
+    const uint8_t port = mHarness->bus()->plug(
+        std::make_shared<hx::usb::devices::HX5100Model>(kUSBHostConnectionSpeedHigh, id));
+    ASSERT_NE(port, 0);
+    hx::kern::waitQuiet();
+    io_service_t second = 0;
+    {
+        QnASPlugInIOKitIterator services(IOServiceMatching(kZrServiceClassName));
+        while (io_object_t s = services.Next()) {
+            if (!IOObjectIsEqualTo(s, first) && !second)
+                second = s;
+            else
+                IOObjectRelease(s);
+        }
+    }
+    ASSERT_NE(second, 0u);
+    CFStringRef uid = nullptr;
+    ASSERT_TRUE(QnASPlugInIOKitObject::CopyProperty_CFString(second, CFSTR("deviceUID"), uid));
+    CFMutableDictionaryRef matching = IOServiceMatching(kZrServiceClassName);
+    const io_object_t found = QnASPlugInIOKitObject::CopyMatchingObjectWithPropertyValue(
+        matching, CFSTR("deviceUID"), uid);
+    EXPECT_TRUE(IOObjectIsEqualTo(found, second));
+    EXPECT_FALSE(IOObjectIsEqualTo(found, first));
+    IOObjectRelease(found);
+    CFRelease(matching);
+    CFRelease(uid);
+    IOObjectRelease(second);
+    IOObjectRelease(first);
+    mHarness->bus()->unplug(port);
+    hx::kern::waitQuiet();
+}

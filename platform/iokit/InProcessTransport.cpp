@@ -348,6 +348,7 @@ public:
     }
 
     kern_return_t deviceRequest(Handle service, DeviceRequest& r) override {
+        r.done = 0;
         if (r.length > kMaxDeviceRequest) return kIOReturnBadArgument;
         const bool in = (r.requestType & 0x80) != 0;
         if (!in && r.data.size() != r.length) return kIOReturnBadArgument;

@@ -490,6 +490,7 @@ public:
 
     kern_return_t deviceRequest(Handle service, DeviceRequest& q) override {
         const bool in = (q.requestType & 0x80) != 0;
+        q.done = 0;
         if (q.length > kMaxDeviceRequest || (!in && q.data.size() != q.length))
             return kIOReturnBadArgument;
         Writer w;

@@ -1,7 +1,7 @@
 // HXHelper: runs without a window while the user is logged in. The main
 // thread performs initApp from its run loop and runs that loop for the life
 // of the process; SIGTERM ends it.
-#include <csignal>
+#include <cstdio>
 
 #include "apps/helper/AppObject.h"
 #include "platform/cf/CFRunLoop.h"
@@ -17,6 +17,8 @@ void performInitApp(void* info) {
 } // namespace
 
 int main() {
+    // Each printed line reaches a log file as it is printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     hx::cf::setMainThread();
     auto* app = new AppObject();
     CFRunLoopSourceContext context{};

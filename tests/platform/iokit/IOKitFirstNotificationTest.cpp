@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/cf/CFDictionary.h"
@@ -187,8 +188,13 @@ TEST_P(FirstNotification, FirstMatchComesAfterTheDriverStarted) {
     CFRelease(m);
     EXPECT_TRUE(existing.empty());
     OSDictionary* personality = OSDictionary::withCapacity(2);
-    personality->setObject("IOClass", OSString::withCString("FirstNoticeDriver"));
-    personality->setObject("IOProviderClass", OSString::withCString("FirstNoticeNub"));
+    for (const auto& [key, value] :
+         {std::pair<const char*, const char*>{"IOClass", "FirstNoticeDriver"},
+          {"IOProviderClass", "FirstNoticeNub"}}) {
+        OSString* s = OSString::withCString(value);
+        personality->setObject(key, s);
+        s->release();
+    }
     hx::kern::addPersonality(personality);
     personality->release();
     FirstNoticeNub* nub = publish("driven");

@@ -27,6 +27,8 @@ public:
     void ScanServices();
 
     int clientAppType() const { return mClientAppType; }
+    // The host names its own type (the helper application is 17).
+    void setClientAppType(int type) { mClientAppType = type; }
     bool IsControlPanelOrAudioSetup() const { return mClientAppType == 1 || mClientAppType == 2; }
     bool allowCurrentSROnly() const { return mClientAppType == 4; }
     bool notificationsArmed() const { return mArmed; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/clients/harness/HarnessMachine.h"
+#include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrProductTable.h"
 #include "platform/base/HXClock.h"
 #include "platform/base/HXPath.h"
@@ -78,6 +79,14 @@ public:
         if (value)
             bus->addFault(mHarness.port(), hx::usb::RequestMatch{},
                           hx::usb::Fault::delay(uint32_t(value)));
+        return kIOReturnSuccess;
+    }
+
+    // The first device's driver tells its clients, as its launch button does.
+    IOReturn stateChange(uint32_t code) override {
+        ZrDevice* d = mHarness.device();
+        if (!d) return kIOReturnNoDevice;
+        d->stcNotify(code, 0);
         return kIOReturnSuccess;
     }
 

@@ -32,6 +32,8 @@ public:
     // The machine's facts as machine control's statistics give them.
     hx::harness::MachineFacts facts();
     hx::iokit::MachineControlClient& control() { return mControl; }
+    // The host's socket (a path on this machine).
+    const std::string& socketPath() const { return mPath; }
 
 private:
     pid_t mPid = -1;

@@ -151,6 +151,9 @@ std::string usage() {
            "  --virtual-clock    run on the virtual clock as fast as the host goes (for tests)\n"
            "  --midi             also check the MIDI and status port: status events, a button\n"
            "                     press, and a MIDI sequence with its latency in bus frames\n"
+           "  --helper           also run HXHelper against the kernel host (--transport process\n"
+           "                     only): its connection lines, a state change 35 sent once\n"
+           "                     through machine control, and the launch command it records\n"
            "  --real-clock       run on the host's clock instead of the paced virtual clock\n"
            "                     (host stalls of a few ms then show as glitches)\n"
            "  --sleep-at S       put the machine to sleep S seconds into the run\n"
@@ -195,6 +198,10 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         }
         if (name == "--midi") {
             o.midi = true;
+            continue;
+        }
+        if (name == "--helper") {
+            o.helper = true;
             continue;
         }
         if (name == "--quiet") {
@@ -313,6 +320,10 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
             // Relative paths are taken from the path root, like absolute ones.
             o.output = value[0] == '/' ? value : "/" + value;
         }
+    }
+    if (o.helper && o.transport != Transport::Process) {
+        error = "--helper needs --transport process";
+        return ParseResult::Error;
     }
     const bool multi = o.device != Device::HX5100 && o.device != Device::Farlane1;
     if (multi && o.road != Road::Kernel) {

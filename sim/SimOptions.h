@@ -60,6 +60,9 @@ struct Options {
     // MIDI sequence through the port, checked where the device records it.
     bool midi = false;
     Transport transport = Transport::InProcess;
+    // HXHelper runs beside the road against the kernel host (--transport
+    // process only).
+    bool helper = false;
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -113,6 +113,16 @@ std::string formatReport(const Report& r) {
              fmt("%s (%llu frames compared)", r.matchedAfterRecovery ? "yes" : "no",
                  (unsigned long long)r.comparedAfterRecovery));
     }
+    if (r.helper) {
+        std::string connections;
+        for (const std::string& c : r.helperConnections)
+            connections += (connections.empty() ? "" : " ") + c;
+        line(out, "helper",
+             connections.empty() ? std::string("(no connection lines)") : connections);
+        for (const std::string& l : r.helperLaunches)
+            line(out, "helper launch", l);
+        line(out, "helper log", r.helperLog);
+    }
     if (r.midiChecked) {
         line(out, "midi",
              fmt("%u bytes sent, %s, latency %lld bus frames", unsigned(r.midiBytes),

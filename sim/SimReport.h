@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/SimOptions.h"
 
@@ -104,6 +105,13 @@ struct Report {
         uint64_t overloads = 0;
     };
     std::optional<Layer> layer;
+
+    // HXHelper beside the run (--helper): its connection lines in order,
+    // each launch command it recorded, where its log went.
+    bool helper = false;
+    std::vector<std::string> helperConnections;
+    std::vector<std::string> helperLaunches;
+    std::string helperLog;
 
     // The failure is an option the run cannot have (exit code 2).
     bool optionError = false;

@@ -10,6 +10,7 @@
 
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
+#include "sim/SimHelper.h"
 #include "sim/SimKernelHost.h"
 #include "sim/SimOptions.h"
 #include "sim/SimProgress.h"
@@ -87,7 +88,11 @@ int main(int argc, char** argv) {
         const bool across = options.transport == Transport::Process;
         std::string hostError;
         Progress progress(options.seconds, !options.quiet);
+        HelperChild helper;
         if (across && !host.start(options, hostError)) {
+            report.failure = hostError;
+            report.transport = options.transport;
+        } else if (options.helper && !helper.start(host, hostError)) {
             report.failure = hostError;
             report.transport = options.transport;
         } else if (options.road == Road::Device) {
@@ -95,6 +100,7 @@ int main(int argc, char** argv) {
         } else {
             runDefaultScenario(options, progress, report, recorded, across ? &host : nullptr);
         }
+        if (options.helper) helper.finish(report);
     }
     std::fflush(stdout);
     if (savedStdout >= 0) {

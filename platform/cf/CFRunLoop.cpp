@@ -46,6 +46,7 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     std::uint64_t mSequence = 0;
     CFRunLoopSourceContext mContext{};
     std::atomic<bool> mSignalled{false};
+    std::atomic<uint64_t> mSignalStamp{0}; // when it was signalled, among sources of one order
     std::atomic<bool> mValid{true};
     std::vector<HXCFRunLoop*> mLoops; // one entry per mode it was added to (under gLock)
     // The thread inside the perform callback, if any (under gLock).
@@ -362,8 +363,12 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
     for (auto* s : sources)
         if (s->mValid && s->mSignalled) ready.push_back(s);
     if (ready.empty()) return false;
+    // By order, then in the order they were signalled: what arrived first is
+    // served first.
     std::sort(ready.begin(), ready.end(), [](auto* a, auto* b) {
-        return a->mOrder != b->mOrder ? a->mOrder < b->mOrder : a->mSequence < b->mSequence;
+        if (a->mOrder != b->mOrder) return a->mOrder < b->mOrder;
+        const uint64_t x = a->mSignalStamp.load(), y = b->mSignalStamp.load();
+        return x != y ? x < y : a->mSequence < b->mSequence;
     });
     for (auto* s : ready)
         CFRetain(s);
@@ -638,9 +643,11 @@ void CFRunLoopSourceGetContext(CFRunLoopSourceRef source, CFRunLoopSourceContext
 void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
     auto* s = as<HXCFRunLoopSource>(source);
     if (!s || !s->mValid) return;
-    s->mSignalled = true;
     // Loops holding it are woken too, so a signaller need not know them.
     std::lock_guard<std::mutex> g(gLock);
+    static uint64_t signals = 0; // under gLock
+    if (!s->mSignalled.load()) s->mSignalStamp = ++signals;
+    s->mSignalled = true;
     for (HXCFRunLoop* rl : s->mLoops)
         wake(rl);
 }

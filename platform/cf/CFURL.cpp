@@ -2,6 +2,7 @@
 
 #include "platform/base/HXPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -164,6 +165,21 @@ Boolean CFURLWriteDataAndPropertiesToResource(CFURLRef u, CFDataRef dataToWrite,
         mode = int(v & 07777 & ~(S_ISUID | S_ISGID)); // never set-id bits
     }
     const std::string host = hx::path::map(urlPath(u));
+    // Nothing is written through a symbolic link or into something of
+    // another type standing at the path: a shared folder may hold anything.
+    auto standsAs = [](const std::string& path, bool folder) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+        return folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+    };
+    std::string bare = host; // a trailing slash would make lstat follow a link
+    while (bare.size() > 1 && bare.back() == '/')
+        bare.pop_back();
+    const size_t slash = bare.find_last_of('/');
+    const std::string parent =
+        slash == std::string::npos ? std::string() : bare.substr(0, std::max<size_t>(slash, 1));
+    if (!standsAs(bare, x->mIsDirectory) || (!parent.empty() && !standsAs(parent, true)))
+        return fail(kCFURLResourceAccessViolationError);
     if (x->mIsDirectory) {
         if (int e = makeFolders(host, mode >= 0 ? mode : 0777)) return fail(urlError(e));
         if (mode >= 0 && ::chmod(host.c_str(), mode_t(mode)) != 0) return fail(urlError(errno));

@@ -17,8 +17,9 @@ namespace hx::sys {
 namespace {
 
 constexpr std::size_t kRecordedCommands = 256;
-constexpr int kExitNoProgram = 1 << 8; // as a wait status: exit code 1
-constexpr int kExitRefused = 127 << 8; // as a wait status: no such command
+constexpr int kExitNoProgram = 127 << 8; // as a wait status: no program for the bundle
+constexpr int kExitNotStarted = 1 << 8;  // as a wait status: exit code 1
+constexpr int kExitRefused = 127 << 8;   // as a wait status: no such command
 
 std::mutex gLock;
 std::map<std::string, std::vector<std::string>> gPrograms;
@@ -78,7 +79,7 @@ int launch(const std::string& command) {
     if (err != 0) {
         hx::log::format("system: could not start %s for bundle %s (%d)\n", args[0], w[2].c_str(),
                         err);
-        return kExitNoProgram;
+        return kExitNotStarted;
     }
     gLaunched.push_back(pid);
     return 0;

@@ -6,7 +6,8 @@
 // "open -b <bundle identifier> [--args <argument>...]", which starts the
 // program registered for that bundle identifier with posix_spawn, with the
 // arguments after "--args", and answers 0 at once, as the other system's
-// launcher does. An unregistered bundle answers exit status 1; any other
+// launcher does. An unregistered bundle starts nothing and answers exit
+// status 127 (its identifier logged); any other
 // command is refused (exit status 127). Both are logged. Every command is
 // recorded for tests; a test hook can take commands instead of carrying them
 // out. system(NULL) answers 0: there is no shell.

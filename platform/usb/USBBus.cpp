@@ -1,6 +1,7 @@
 #include "platform/usb/USBBus.h"
 
 #include "platform/base/HXClock.h"
+#include "platform/kern/IOService.h"
 #include "platform/kern/WorkQueue.h"
 
 #include <algorithm>
@@ -14,10 +15,27 @@
 using namespace StandardUSB;
 
 OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
-    OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
-        OSDefineMetaClassAndStructors(IOUSBHostPipe, OSObject)
+    // User space also knows the device nub by the older class name.
+    [[maybe_unused]] static const bool gUSBDeviceAlias =
+        (hx::kern::addUserClassAlias("IOUSBDevice", "IOUSBHostDevice"),
+         // A user process's control requests on a device's default pipe.
+         hx::kern::setUserDeviceRequestHandler([](IOService* nub,
+                                                  const hx::kern::UserDeviceRequest& r, void* data,
+                                                  uint32_t* done) -> IOReturn {
+             IOUSBHostDevice* dev = OSDynamicCast(IOUSBHostDevice, nub);
+             if (!dev) return kIOReturnUnsupported;
+             if (dev->isInactive() || dev->isUnplugged()) return kIOReturnNoDevice;
+             DeviceRequest setup{r.requestType, r.request, r.value, r.index, r.length};
+             uint32_t moved = 0;
+             const IOReturn status = dev->deviceRequest(dev, setup, data, moved);
+             *done = moved > r.length ? r.length : moved;
+             return status;
+         }),
+         true);
+OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
+    OSDefineMetaClassAndStructors(IOUSBHostPipe, OSObject)
 
-            namespace hx::usb {
+        namespace hx::usb {
 
     namespace {
     constexpr uint64_t kFrameNanos = 1000000; // one 1 ms bus frame

@@ -47,7 +47,7 @@ TEST_F(Shell, NoShellEverRuns) {
         const char* logged;
     } cases[] = {
         {"touch " + victim, 127 << 8, "system: refused \"touch "},
-        {"open -b com.korvex.hx5100.control --args 12", 1 << 8,
+        {"open -b com.korvex.hx5100.control --args 12", 127 << 8,
          "system: no program for bundle com.korvex.hx5100.control"},
         {"open -a Whatever", 127 << 8, "system: refused"},
         {"open -b com.example.touch; touch " + victim, 127 << 8, "system: refused"},

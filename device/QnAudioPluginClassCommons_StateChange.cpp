@@ -68,7 +68,13 @@ void QnAudioPluginClassCommons::KernelDriverNotificationHandler(const QN_StateCh
         hx::clock::sleepFor(kWakeDelayNanos);
         return streamBroken();
     }
-    std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
+    // A holder of the device mutex may be waiting on the platform clock (a
+    // settings change the kernel carries out on bus time): wait for it idle.
+    std::unique_lock<std::recursive_mutex> lock(mDeviceMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        hx::clock::Idle idle;
+        lock.lock();
+    }
     QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     switch (change.mCode) {
     case STC_NewConfig:

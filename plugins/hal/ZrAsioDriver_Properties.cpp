@@ -23,18 +23,23 @@ struct Release {
 
 } // namespace
 
-OSStatus ZrAsioDriver::onDeviceGetPropertyInfo(AudioDeviceID device, UInt32, Boolean,
-                                               AudioDevicePropertyID, UInt32*, Boolean*) {
+OSStatus ZrAsioDriver::onDeviceGetPropertyInfo(AudioDeviceID device, UInt32 channel,
+                                               Boolean isInput, AudioDevicePropertyID property,
+                                               UInt32* outSize, Boolean* outWritable) {
     Release d{getDeviceAndRetain(device)};
     if (!d.device) return kIOReturnNoDevice;
+    if (isFormatProperty(property))
+        return formatPropertyInfo(d.device, channel, isInput, property, outSize, outWritable);
     return kAudioHardwareUnknownPropertyError;
 }
 
-OSStatus ZrAsioDriver::onDeviceGetProperty(AudioDeviceID device, UInt32, Boolean,
+OSStatus ZrAsioDriver::onDeviceGetProperty(AudioDeviceID device, UInt32 channel, Boolean isInput,
                                            AudioDevicePropertyID property, UInt32* ioSize,
                                            void* outData) {
     Release d{getDeviceAndRetain(device)};
     if (!d.device) return kIOReturnNoDevice;
+    if (isFormatProperty(property))
+        return formatGetProperty(d.device, channel, isInput, property, ioSize, outData);
     if (property == kAudioDevicePropertyDeviceIsRunning) {
         if (!ioSize || !outData || *ioSize < sizeof(UInt32))
             return kAudioHardwareBadPropertySizeError;
@@ -46,10 +51,14 @@ OSStatus ZrAsioDriver::onDeviceGetProperty(AudioDeviceID device, UInt32, Boolean
     return kAudioHardwareUnknownPropertyError;
 }
 
-OSStatus ZrAsioDriver::onDeviceSetProperty(AudioDeviceID device, const AudioTimeStamp*, UInt32,
-                                           Boolean, AudioDevicePropertyID, UInt32, const void*) {
+OSStatus ZrAsioDriver::onDeviceSetProperty(AudioDeviceID device, const AudioTimeStamp*,
+                                           UInt32 channel, Boolean isInput,
+                                           AudioDevicePropertyID property, UInt32 size,
+                                           const void* data) {
     Release d{getDeviceAndRetain(device)};
     if (!d.device) return kIOReturnNoDevice;
+    if (isFormatProperty(property))
+        return formatSetProperty(d.device, channel, isInput, property, size, data);
     return kAudioHardwareUnknownPropertyError;
 }
 

@@ -266,7 +266,8 @@ public:
     int32_t getDigitalOutSelector();
     void setDigitalOutSelector(uint32_t selector);
     int32_t getCurrentClockSource();
-    void setClockSource(uint32_t source);
+    // False when the kernel request did not go through.
+    bool setClockSource(uint32_t source);
     uint32_t getDigitalStatus(CFDictionaryRef* dictionary);
     bool getDriverVersion(CFNumberRef* number);
     bool getFirmwareVersion(CFNumberRef* number);

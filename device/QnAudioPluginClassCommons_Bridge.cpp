@@ -148,8 +148,8 @@ void QnAudioPluginClassCommons::setDigitalOutSelector(uint32_t selector) {
 int32_t QnAudioPluginClassCommons::getCurrentClockSource() {
     return dispatchWord(kGetClockSource);
 }
-void QnAudioPluginClassCommons::setClockSource(uint32_t source) {
-    dispatchSetWord(kSetClockSource, source);
+bool QnAudioPluginClassCommons::setClockSource(uint32_t source) {
+    return dispatchSetWord(kSetClockSource, source);
 }
 
 uint32_t QnAudioPluginClassCommons::getDigitalStatus(CFDictionaryRef* dictionary) {

@@ -7,6 +7,10 @@
 #include "tests/plugins/hal/HALPlugInFixture.h"
 
 #include "device/harness/DeviceRoad.h"
+#include "driver/engine/ZrProductTable.h"
+#include "platform/kern/IOService.h"
+#include "platform/kern/OSContainers.h"
+#include "platform/usb/devices/Farlane2Model.h"
 #include "platform/base/HXClock.h"
 #include "platform/cf/CoreFoundation.h"
 #include "plugins/hal/ZrAsioDriver_FormatMatch.h"
@@ -822,6 +826,69 @@ TEST_F(HALStreamFormats, DataSourceListAndNames) {
             EXPECT_TRUE(none.untouched()) << "length 0 copies nothing";
         }
     }
+}
+
+// ---- Rows that change with the product
+
+class HALStreamFormatsByProduct : public HALStreamFormats {
+protected:
+    void TearDown() override {
+        if (mOtherPort) {
+            mRoad->harness()->bus()->unplug(mOtherPort);
+            mOtherPort = 0;
+            hx::kern::waitQuiet();
+        }
+        HALStreamFormats::TearDown();
+    }
+    // Plugs a second device; its AudioDeviceID, or 0.
+    AudioDeviceID plugOther(std::shared_ptr<hx::usb::devices::HX5100Model> model) {
+        mOther = std::move(model);
+        mOtherPort = mRoad->harness()->bus()->plug(mOther);
+        hx::kern::waitQuiet();
+        if (!devicesBecome(2)) return 0;
+        for (AudioDeviceID d : mHost->devices())
+            if (d != mDevice) return d;
+        return 0;
+    }
+    // Matches the product with a personality of its own (a features record
+    // or none).
+    static void addPersonality(uint16_t vendor, uint16_t product, OSDictionary* specific) {
+        OSDictionary* p = ZrMakeDriverPersonality(vendor, product, specific);
+        hx::kern::addPersonality(p);
+        p->release();
+        if (specific) specific->release();
+    }
+    // A second-generation Farlane.
+    AudioDeviceID plugFarlane2() {
+        const ZrChannelPair pair = kSorvikFarlane2ChannelPairs[0];
+        addPersonality(kSorvikVendorID, pair.product, nullptr);
+        return plugOther(std::make_shared<hx::usb::devices::Farlane2Model>(
+            hx::usb::devices::HX5100Identity{kSorvikVendorID, pair.product, 0x0100, "SORVIK",
+                                             "FARLANE2", "SN0003"},
+            std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", pair.ins, pair.outs));
+    }
+    std::shared_ptr<hx::usb::devices::HX5100Model> mOther;
+    uint8_t mOtherPort = 0;
+};
+
+TEST_F(HALStreamFormatsByProduct, APhysicalFormatIsNotWritableOnASorvikFarlaneDevice) {
+    const AudioDeviceID ordinary = mDevice;
+    const AudioDeviceID farlane = plugFarlane2();
+    ASSERT_NE(farlane, 0u);
+    for (auto [dev, writable] : {std::pair{ordinary, true}, std::pair{farlane, false}}) {
+        UInt32 size = 0;
+        Boolean w = !writable;
+        ASSERT_EQ(AudioDeviceGetPropertyInfo(dev, 0, false, code("pft "), &size, &w), 0);
+        EXPECT_EQ(size, 40u);
+        EXPECT_EQ(bool(w), writable);
+    }
+    // It is not refused here: a set reaches the device layer.
+    mDevice = farlane;
+    AudioStreamBasicDescription d = format(false, "pft ");
+    d.mSampleRate = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(set(false, "pft ", 40, &d), kDat);
+    d = format(false, "pft ");
+    EXPECT_NE(set(false, "pft ", 40, &d), kWho);
 }
 
 // ---- 32-bit integer IO

@@ -6,6 +6,7 @@
 // 24-bit ramp through 32-bit integer IO procedures.
 #include "tests/plugins/hal/HALPlugInFixture.h"
 
+#include "abi/APIDeviceInfo.h"
 #include "device/harness/DeviceRoad.h"
 #include "driver/engine/ZrProductTable.h"
 #include "platform/kern/IOService.h"
@@ -40,6 +41,8 @@ constexpr double kRate = 44100.0;
 constexpr size_t kGuard = 16;
 constexpr uint8_t kFill = 0xA5;
 constexpr AudioFormatFlags kNonInterleaved = 1u << 5;
+// The features record's output-only flag.
+constexpr unsigned kOutputOnlyFeature = 10;
 
 UInt32 code(const char* c) {
     return (UInt32(uint8_t(c[0])) << 24) | (UInt32(uint8_t(c[1])) << 16) |
@@ -889,6 +892,70 @@ TEST_F(HALStreamFormatsByProduct, APhysicalFormatIsNotWritableOnASorvikFarlaneDe
     EXPECT_EQ(set(false, "pft ", 40, &d), kDat);
     d = format(false, "pft ");
     EXPECT_NE(set(false, "pft ", 40, &d), kWho);
+}
+
+TEST_F(HALStreamFormatsByProduct, AnOutputOnlyDeviceHidesItsInputSide) {
+    // A second HX-5100 whose personality's features record says output
+    // only (and, as without a record, Merrow-compatible).
+    ZrUnloadDriverPersonalities();
+    APISpecificFeatures f{};
+    f.mLoaded = 1;
+    f.mFlags[eSpecFeature_MerrowCompatible] = 1;
+    f.mFlags[eSpecFeature_MRW192Compatible] = 1;
+    f.mFlags[kOutputOnlyFeature] = 1;
+    OSDictionary* specific = OSDictionary::withCapacity(1);
+    OSData* data = OSData::withBytes(&f, sizeof f);
+    specific->setObject("kConfigurationData", data);
+    data->release();
+    addPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
+    mDevice = plugOther(std::make_shared<hx::usb::devices::HX5100Model>(
+        kUSBHostConnectionSpeedHigh,
+        hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
+                                         "KORVEX AUDIO", "HX5100 USB", "SN0004"}));
+    ASSERT_NE(mDevice, 0u);
+
+    // GetPropertyInfo of the input side.
+    struct Row {
+        const char* code;
+        UInt32 element;
+        UInt32 size;
+        bool writable;
+        OSStatus status;
+    };
+    const Row rows[] = {
+        {"sfm#", 0, 0, false, 0}, {"pft#", 0, 0, false, 0}, {"sfma", 0, 0, false, 0},
+        {"pfta", 0, 0, false, 0}, {"ssc#", 0, 0, false, 0}, {"ssrc", 1, 0, false, kWho},
+        {"sfmt", 0, 40, true, 0}, {"pft ", 0, 40, true, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        UInt32 size = 0xDEAD;
+        Boolean w = !r.writable;
+        EXPECT_EQ(info(true, r.code, &size, &w, r.element), r.status);
+        EXPECT_EQ(size, r.size);
+        EXPECT_EQ(bool(w), r.writable);
+    }
+    // The output side keeps its source.
+    UInt32 size = 0;
+    Boolean w = false;
+    EXPECT_EQ(info(false, "ssrc", &size, &w, 1), 0);
+    EXPECT_EQ(size, 4u);
+
+    // 'pft ' and 'pft#' of the input answer with the channel limit 0.
+    AudioStreamBasicDescription d{};
+    d.mChannelsPerFrame = 99;
+    size = sizeof d;
+    ASSERT_EQ(get(true, "pft ", &size, &d), 0);
+    EXPECT_EQ(d.mChannelsPerFrame, 0u);
+    EXPECT_EQ(d.mBytesPerFrame, 0u);
+    Guarded empty(0);
+    empty.snapshot();
+    size = 0;
+    EXPECT_EQ(get(true, "pft#", &size, empty.data()), 0);
+    EXPECT_TRUE(empty.untouched());
+    size = 0;
+    EXPECT_EQ(get(true, "ssc#", &size, empty.data()), 0);
+    EXPECT_TRUE(empty.untouched());
 }
 
 // ---- 32-bit integer IO

@@ -14,7 +14,7 @@
 #include "platform/usb/devices/Farlane2Model.h"
 #include "platform/base/HXClock.h"
 #include "platform/cf/CoreFoundation.h"
-#include "plugins/hal/ZrAsioDriver_FormatMatch.h"
+#include "plugins/hal/ZrAsioDriver_StreamFormatRules.h"
 
 #include <algorithm>
 #include <atomic>
@@ -518,6 +518,53 @@ TEST(FormatMatch, SupportedNeedsOneDescriptionWithEverySetField) {
         EXPECT_EQ(zrformats::anyMatches(q, list, 3), r.supported)
             << r.rate << "/" << r.channels << "/" << r.bits;
     }
+}
+
+// The clock source list of an ordinary device and of the Trunk2 (whose
+// second source the simulated machine has no model for).
+TEST(ClockSources, TheListFillsTheBufferAndGivesItsCount) {
+    struct Row {
+        bool trunk2;
+        UInt32 bytes;
+        OSStatus answer;
+        UInt32 sizeAfter;
+    };
+    const Row rows[] = {
+        {false, 0, kWho, 0}, {false, 3, kWho, 3}, {false, 4, 0, 4},   {false, 16, 0, 4},
+        {true, 3, kWho, 3},  {true, 4, kSiz, 4},  {true, 7, kSiz, 7}, {true, 8, 0, 8},
+        {true, 16, 0, 8},    {true, 18, 0, 8},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.trunk2) + " " + std::to_string(r.bytes));
+        Guarded buffer(r.bytes);
+        buffer.snapshot();
+        UInt32 size = r.bytes;
+        EXPECT_EQ(zrformats::fillClockSourceList(r.trunk2, &size, buffer.data()), r.answer);
+        EXPECT_EQ(size, r.sizeAfter);
+        EXPECT_TRUE(buffer.guardsKept());
+        if (r.answer != 0) {
+            EXPECT_TRUE(buffer.untouched());
+            continue;
+        }
+        const UInt32 n = r.trunk2 ? 2 : 1;
+        for (UInt32 i = 0; i < r.bytes / 4; ++i) {
+            UInt32 id;
+            std::memcpy(&id, buffer.data() + 4 * i, 4);
+            EXPECT_EQ(id, i < n ? i : 0xFFFFFFFFu);
+        }
+    }
+    UInt32 size = 8;
+    EXPECT_EQ(zrformats::fillClockSourceList(true, nullptr, &size), kWho);
+    EXPECT_EQ(zrformats::fillClockSourceList(true, &size, nullptr), kWho);
+}
+
+TEST(ClockSources, NamesByIDAndProduct) {
+    EXPECT_STREQ(zrformats::clockSourceName(false, 0), "Hardware");
+    EXPECT_STREQ(zrformats::clockSourceName(false, 1), "Internal");
+    EXPECT_STREQ(zrformats::clockSourceName(true, 0), "Internal");
+    EXPECT_STREQ(zrformats::clockSourceName(true, 1), "S/PDIF");
+    EXPECT_EQ(zrformats::clockSourceName(false, 2), nullptr);
+    EXPECT_EQ(zrformats::clockSourceName(true, 2), nullptr);
 }
 
 // ---- Rates a caller gives

@@ -9,9 +9,11 @@
 // Sizes: a get never reads or writes past the size its caller gave, nor
 // through a null size or data pointer ('!siz'), except where a selector
 // answers its own status for a short or missing buffer ('who?' of 'sfmt',
-// 'pft ', 'csc#' under 4 bytes, 'ssc#', 'cscn', 'lscn', 'sscn'; '!dat' of
-// 'sfm?' and 'sfmm' without data). The list selectors take their count from
-// the size; the device layer refuses a count that is not the direction's.
+// 'pft ', 'ssc#', 'csc#' under 4 bytes, 'cscn' without an output buffer,
+// 'lscn' and 'sscn' without data or input pointer; '!dat' of 'sfm?' and
+// 'sfmm' without data). The list selectors take their count from the size;
+// the device layer refuses a count that is not the direction's. A name asked
+// for an unknown clock source hands out no string.
 //
 // Rates a caller gives ('sfmt' and 'pft ' sets, 'sfmm' queries) must be
 // finite and within [0, 384000]; 0 keeps its meaning (the current rate).

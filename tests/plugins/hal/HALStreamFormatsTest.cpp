@@ -908,6 +908,25 @@ protected:
         p->release();
         if (specific) specific->release();
     }
+    // A second HX-5100 whose personality's features record says output
+    // only (and, as without a record, Merrow-compatible).
+    AudioDeviceID plugOutputOnly() {
+        ZrUnloadDriverPersonalities();
+        APISpecificFeatures f{};
+        f.mLoaded = 1;
+        f.mFlags[eSpecFeature_MerrowCompatible] = 1;
+        f.mFlags[eSpecFeature_MRW192Compatible] = 1;
+        f.mFlags[kOutputOnlyFeature] = 1;
+        OSDictionary* specific = OSDictionary::withCapacity(1);
+        OSData* data = OSData::withBytes(&f, sizeof f);
+        specific->setObject("kConfigurationData", data);
+        data->release();
+        addPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
+        return plugOther(std::make_shared<hx::usb::devices::HX5100Model>(
+            kUSBHostConnectionSpeedHigh,
+            hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
+                                             "KORVEX AUDIO", "HX5100 USB", "SN0004"}));
+    }
     // A second-generation Farlane.
     AudioDeviceID plugFarlane2() {
         const ZrChannelPair pair = kSorvikFarlane2ChannelPairs[0];
@@ -942,23 +961,7 @@ TEST_F(HALStreamFormatsByProduct, APhysicalFormatIsNotWritableOnASorvikFarlaneDe
 }
 
 TEST_F(HALStreamFormatsByProduct, AnOutputOnlyDeviceHidesItsInputSide) {
-    // A second HX-5100 whose personality's features record says output
-    // only (and, as without a record, Merrow-compatible).
-    ZrUnloadDriverPersonalities();
-    APISpecificFeatures f{};
-    f.mLoaded = 1;
-    f.mFlags[eSpecFeature_MerrowCompatible] = 1;
-    f.mFlags[eSpecFeature_MRW192Compatible] = 1;
-    f.mFlags[kOutputOnlyFeature] = 1;
-    OSDictionary* specific = OSDictionary::withCapacity(1);
-    OSData* data = OSData::withBytes(&f, sizeof f);
-    specific->setObject("kConfigurationData", data);
-    data->release();
-    addPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
-    mDevice = plugOther(std::make_shared<hx::usb::devices::HX5100Model>(
-        kUSBHostConnectionSpeedHigh,
-        hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
-                                         "KORVEX AUDIO", "HX5100 USB", "SN0004"}));
+    mDevice = plugOutputOnly();
     ASSERT_NE(mDevice, 0u);
 
     // GetPropertyInfo of the input side.
@@ -1003,6 +1006,50 @@ TEST_F(HALStreamFormatsByProduct, AnOutputOnlyDeviceHidesItsInputSide) {
     size = 0;
     EXPECT_EQ(get(true, "ssc#", &size, empty.data()), 0);
     EXPECT_TRUE(empty.untouched());
+}
+
+// The input stream of an output-only device is counted for the audio
+// server only; its ID reads 0.
+TEST_F(HALStreamFormatsByProduct, TheInputStreamOfAnOutputOnlyDeviceByClientType) {
+    ASSERT_NE(plugOutputOnly(), 0u);
+    struct Row {
+        const char* process;
+        const char* release;
+        UInt32 size;
+    };
+    const Row rows[] = {{"coreaudiod", "12.0.0", 4}, {"hxtest-other", "", 0}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.process);
+        mHost.reset();
+        HALHostOptions o;
+        o.processName = r.process;
+        o.release = r.release;
+        ASSERT_EQ(load(o), 0);
+        ASSERT_TRUE(devicesBecome(2));
+        AudioDeviceID outputOnly = 0;
+        for (AudioDeviceID d : mHost->devices()) {
+            UInt32 size = 1;
+            Boolean w = false;
+            if (AudioDeviceGetPropertyInfo(d, 0, true, code("sfm#"), &size, &w) == 0 && size == 0)
+                outputOnly = d;
+        }
+        ASSERT_NE(outputOnly, 0u);
+        mDevice = outputOnly;
+        UInt32 size = 0xDEAD;
+        Boolean w = true;
+        EXPECT_EQ(info(true, "stm#", &size, &w), 0);
+        EXPECT_EQ(size, r.size);
+        EXPECT_FALSE(w);
+        AudioStreamID id = 0x5A5A5A5A;
+        size = 4;
+        EXPECT_EQ(get(true, "stm#", &size, &id), 0);
+        EXPECT_EQ(id, 0u);
+        EXPECT_EQ(info(false, "stm#", &size, &w), 0);
+        EXPECT_EQ(size, 4u);
+        size = 4;
+        EXPECT_EQ(get(false, "stm#", &size, &id), 0);
+        EXPECT_NE(id, 0u);
+    }
 }
 
 // ---- 32-bit integer IO

@@ -449,7 +449,7 @@ TEST_F(HALStreamFormats, FormatMatchAnswersTheNearestVirtualFormat) {
     EXPECT_EQ(any.mSampleRate, kRate);
 }
 
-// The spec'd example over a list of its own (the HX-5100 lists only 32-bit
+// The documented example over a list of its own (the HX-5100 lists only 32-bit
 // virtual formats).
 TEST(FormatMatch, TakesTheNearestRateThenChannelsThenTheMostBits) {
     const AudioStreamBasicDescription list[] = {

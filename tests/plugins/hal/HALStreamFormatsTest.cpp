@@ -449,8 +449,8 @@ TEST_F(HALStreamFormats, FormatMatchAnswersTheNearestVirtualFormat) {
     EXPECT_EQ(any.mSampleRate, kRate);
 }
 
-// The documented example over a list of its own (the HX-5100 lists only 32-bit
-// virtual formats).
+// The nearest-format rule over a description list of its own, with
+// resolutions the HX-5100 does not list (its virtual formats are all 32-bit).
 TEST(FormatMatch, TakesTheNearestRateThenChannelsThenTheMostBits) {
     const AudioStreamBasicDescription list[] = {
         description(44100, 2, 24),

@@ -267,6 +267,7 @@ public:
     int32_t getDigitalOutSelector();
     bool setDigitalOutSelector(uint32_t selector);
     int32_t getCurrentClockSource();
+    // False when the kernel request did not go through.
     bool setClockSource(uint32_t source);
     uint32_t getDigitalStatus(CFDictionaryRef* dictionary);
     bool getDriverVersion(CFNumberRef* number);

@@ -162,6 +162,9 @@ public:
     const ZrString& deviceUID() const { return mDeviceUID; }
     uint32_t deviceInfoBytes() const { return mDeviceInfoBytes; }
     int processClass() const { return mProcessClass; }
+    // The hog-mode owner: a process id, -1 when nobody owns the device.
+    int32_t hogOwner() const { return mHogID; }
+    void setHogOwner(int32_t pid) { mHogID = pid; }
     bool isSystemOverload() const { return false; }
     uint16_t monMixPos() const { return mMonMixPos; }
     int32_t mixerMode() const { return deviceMixerMode(); }

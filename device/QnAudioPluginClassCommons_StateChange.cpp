@@ -68,7 +68,13 @@ void QnAudioPluginClassCommons::KernelDriverNotificationHandler(const QN_StateCh
         hx::clock::sleepFor(kWakeDelayNanos);
         return streamBroken();
     }
-    std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
+    // A client thread may hold the device mutex across a kernel request that
+    // waits on the clock: waiting for it here must not hold time still.
+    std::unique_lock<std::recursive_mutex> lock(mDeviceMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        hx::clock::Idle idle;
+        lock.lock();
+    }
     QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     switch (change.mCode) {
     case STC_NewConfig:

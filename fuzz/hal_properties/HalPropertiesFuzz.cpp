@@ -295,7 +295,7 @@ void dataFrom(hxfuzz::Input& in, UInt32 selector, UInt32 size, bool isSet, CallD
     if (kind != kNull && size >= sizeof(CFTypeRef) && carriesObject(selector)) kind = kObject;
     if (kind != kNull && size >= sizeof(AudioValueTranslation) && isTranslation(selector))
         kind = kTranslation;
-    if (kind == kObject && !carriesObject(selector)) kind = kRaw;
+    if (kind == kObject && (!carriesObject(selector) || size < sizeof(CFTypeRef))) kind = kRaw;
     if (kind == kTranslation && (!isTranslation(selector) || size < sizeof(AudioValueTranslation)))
         kind = kRaw;
     if (kind == kNull) {

@@ -1,4 +1,5 @@
 #include "sim/SimScenario.h"
+#include "sim/SimRoads.h"
 #include "sim/SimMidi.h"
 
 #include <algorithm>
@@ -54,7 +55,9 @@ std::string versionText(uint32_t word) {
     return buf;
 }
 
-void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClass) {
+} // namespace
+
+void fillMachine(Report& r, const hx::harness::HarnessReport& h, const char* driverClass) {
     r.product = h.productName;
     r.manufacturer = h.vendorName;
     r.vendorID = h.vendorID;
@@ -104,8 +107,6 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.comparedAfterRecovery = h.framesCheckedAfterRecovery;
 }
 
-} // namespace
-
 namespace {
 
 // The machine the kernel road runs on: here (the client harness's machine
@@ -147,8 +148,8 @@ private:
     KernelHostChild* mHost = nullptr;
 };
 
-// What a run across processes cannot have (the machine's sleep and the
-// MIDI port are reached only in process).
+} // namespace
+
 bool refuseAcrossProcesses(const Options& o, Report& r) {
     if (o.transport != Transport::Process) return false;
     if (o.sleepAt >= 0)
@@ -160,8 +161,6 @@ bool refuseAcrossProcesses(const Options& o, Report& r) {
     r.optionError = true;
     return true;
 }
-
-} // namespace
 
 void runDefaultScenario(const Options& o, Progress& progress, Report& r,
                         std::vector<int32_t>& recorded, KernelHostChild* host) {
@@ -203,7 +202,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     const hx::harness::HarnessReport first = rig.report();
     // The class name as the machine gives it (it outlives the service).
     const std::string driver = rig.facts().driverClass;
-    fill(r, first, driver.c_str());
+    fillMachine(r, first, driver.c_str());
     if (first.configured && first.rate != o.rate) {
         char why[160];
         std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u",
@@ -267,7 +266,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     h.stop();
 
     const hx::harness::HarnessReport last = rig.report();
-    fill(r, last, driver.c_str());
+    fillMachine(r, last, driver.c_str());
     r.hostPauses = rig.facts().hostPauses;
     // The recording starts where the played signal's frame 0 came back.
     const std::vector<int32_t>& input = h.recordedInput();
@@ -318,13 +317,13 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     }
 }
 
-namespace {
-
 hx::harness::ClockMode clockMode(Clock c) {
     return c == Clock::Virtual ? hx::harness::ClockMode::Virtual
            : c == Clock::Real  ? hx::harness::ClockMode::Real
                                : hx::harness::ClockMode::Paced;
 }
+
+namespace {
 
 // What the device layer showed, into the report.
 void fillLayer(Report& r, const ZrOSXDevice& d, int clientType) {
@@ -371,7 +370,7 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     const std::string driver = road.harness() ? road.harness()->machine().facts().driverClass
                                : host         ? host->facts().driverClass
                                               : std::string();
-    fill(r, machineReport(), driver.c_str());
+    fillMachine(r, machineReport(), driver.c_str());
     if (!booted) {
         r.failure = road.error();
         return;
@@ -416,9 +415,21 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     device->removeIOProcID(id);
     fillLayer(r, *device, road.manager() ? road.manager()->clientAppType() : 0);
     const hx::harness::HarnessReport last = machineReport();
-    fill(r, last, driver.c_str());
+    fillMachine(r, last, driver.c_str());
     road.closeDevice();
 
+    const std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
+    r.clientType = 0;
+    r.clientSlot = slot;
+    r.clientIdentity = identity;
+    if (r.layer && r.layer->ioCycles == 0)
+        r.failure = "the device layer ran no IO cycle";
+    else
+        r.failure = loopbackFailure;
+}
+
+std::string reportLoopback(const Options& o, const hx::devroad::RampProc& ramp, Report& r,
+                           std::vector<int32_t>& recorded) {
     // The frames of a 2-channel client ring: a late cycle leaves the kernel
     // the frame written one lap earlier.
     constexpr uint64_t kRingLapFrames = 65536;
@@ -426,9 +437,6 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
         ramp.checkLoopback(o.transport == Transport::Process, kRingLapFrames);
     r.framesOut = ramp.framesPlayed;
     r.framesIn = ramp.recorded.size() / 2;
-    r.clientType = 0;
-    r.clientSlot = slot;
-    r.clientIdentity = identity;
     r.matched = check.checked > check.silent + check.stale && check.mismatches == 0;
     r.comparedFrames = check.checked;
     r.silentFrames = check.silent;
@@ -445,17 +453,16 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     for (size_t i = skip; i < ramp.recorded.size(); ++i)
         recorded.push_back(
             int32_t(std::llround(double(ramp.recorded[i]) * 2147483520.0 / 256.0) * 256));
-    if (r.layer && r.layer->ioCycles == 0)
-        r.failure = "the device layer ran no IO cycle";
-    else if (lostFrames(r))
-        r.failure =
-            std::to_string(lostFrames(r)) + " frames lost or repeated on the way (see lost frames)";
-    else if (check.checked == check.silent + check.stale)
-        r.failure = "the played signal never came back on the input";
-    else if (check.mismatches)
-        r.failure = "looped-back audio differs in " + std::to_string(check.mismatches) + " of " +
-                    std::to_string(check.checked) + " frames, first at recorded frame " +
-                    std::to_string(check.firstMismatch);
+    if (lostFrames(r))
+        return std::to_string(lostFrames(r)) +
+               " frames lost or repeated on the way (see lost frames)";
+    if (check.checked == check.silent + check.stale)
+        return "the played signal never came back on the input";
+    if (check.mismatches)
+        return "looped-back audio differs in " + std::to_string(check.mismatches) + " of " +
+               std::to_string(check.checked) + " frames, first at recorded frame " +
+               std::to_string(check.firstMismatch);
+    return {};
 }
 
 } // namespace hx::sim

@@ -262,19 +262,21 @@ public:
 
     // ---- The kernel-driver settings bridge (request 35 and the audio
     // client's own requests). Numbers, data, strings and dictionaries given
-    // back are new objects the caller releases.
+    // back are new objects the caller releases. A setter's bool tells whether
+    // the call went through.
     int32_t getDigitalOutSelector();
-    void setDigitalOutSelector(uint32_t selector);
+    bool setDigitalOutSelector(uint32_t selector);
     int32_t getCurrentClockSource();
-    void setClockSource(uint32_t source);
+    // False when the kernel request did not go through.
+    bool setClockSource(uint32_t source);
     uint32_t getDigitalStatus(CFDictionaryRef* dictionary);
     bool getDriverVersion(CFNumberRef* number);
     bool getFirmwareVersion(CFNumberRef* number);
     bool getFirmwareVersionString(CFStringRef* string);
     int32_t getUSB1Mode();
-    void setUSB1Mode(uint32_t mode);
+    bool setUSB1Mode(uint32_t mode);
     int32_t getDigitalOutMode();
-    void setDigitalOutMode(uint32_t mode);
+    bool setDigitalOutMode(uint32_t mode);
     int32_t getInputsExclusive();
     bool setInputsExclusive(uint32_t owner);
     int32_t getOutputsExclusive();

@@ -142,14 +142,14 @@ bool QnAudioPluginClassCommons::sendData(uint32_t code, CFDataRef data, uint32_t
 int32_t QnAudioPluginClassCommons::getDigitalOutSelector() {
     return dispatchWord(kGetDigitalOutSelector);
 }
-void QnAudioPluginClassCommons::setDigitalOutSelector(uint32_t selector) {
-    dispatchSetWord(kSetDigitalOutSelector, selector);
+bool QnAudioPluginClassCommons::setDigitalOutSelector(uint32_t selector) {
+    return dispatchSetWord(kSetDigitalOutSelector, selector);
 }
 int32_t QnAudioPluginClassCommons::getCurrentClockSource() {
     return dispatchWord(kGetClockSource);
 }
-void QnAudioPluginClassCommons::setClockSource(uint32_t source) {
-    dispatchSetWord(kSetClockSource, source);
+bool QnAudioPluginClassCommons::setClockSource(uint32_t source) {
+    return dispatchSetWord(kSetClockSource, source);
 }
 
 uint32_t QnAudioPluginClassCommons::getDigitalStatus(CFDictionaryRef* dictionary) {
@@ -187,14 +187,14 @@ bool QnAudioPluginClassCommons::getFirmwareVersionString(CFStringRef* string) {
 int32_t QnAudioPluginClassCommons::getUSB1Mode() {
     return dispatchWord(kGetUSB1Mode);
 }
-void QnAudioPluginClassCommons::setUSB1Mode(uint32_t mode) {
-    dispatchSetWord(kSetUSB1Mode, mode);
+bool QnAudioPluginClassCommons::setUSB1Mode(uint32_t mode) {
+    return dispatchSetWord(kSetUSB1Mode, mode);
 }
 int32_t QnAudioPluginClassCommons::getDigitalOutMode() {
     return dispatchWord(kGetDigitalOutMode);
 }
-void QnAudioPluginClassCommons::setDigitalOutMode(uint32_t mode) {
-    dispatchSetWord(kSetDigitalOutMode, mode);
+bool QnAudioPluginClassCommons::setDigitalOutMode(uint32_t mode) {
+    return dispatchSetWord(kSetDigitalOutMode, mode);
 }
 int32_t QnAudioPluginClassCommons::getInputsExclusive() {
     return dispatchWord(kGetInputsExclusive);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "abi/DeviceFamilies.h"
+#include "abi/QN_RequestCodes.h"
 #include "device/DeviceManagerClient.h"
 #include "device/FWUpdaterDetection.h"
 #include "device/OSXAsioRegistry.h"
@@ -268,6 +269,11 @@ bool ZrOSXDevice::sendControl(uint32_t code, const void* data, uint32_t size) {
     qnWriteU32(&g.record(), kOSXDispatchRecordOffset, code);
     std::memcpy(g.record().payload + 4, data, size);
     return callDriver(kReqDispatch);
+}
+
+bool ZrOSXDevice::enterFirmwareUpdateMode() {
+    const uint32_t none = 0;
+    return sendControl(EQN_EnterFirmwareUpdateMode, &none, 0);
 }
 
 // One process restores an unconfigured device: the token word at 5416 is

@@ -162,9 +162,17 @@ public:
     const ZrString& deviceUID() const { return mDeviceUID; }
     uint32_t deviceInfoBytes() const { return mDeviceInfoBytes; }
     int processClass() const { return mProcessClass; }
+    // The hog-mode owner: a process id, -1 when nobody owns the device.
+    int32_t hogOwner() const { return mHogID; }
+    void setHogOwner(int32_t pid) { mHogID = pid; }
     bool isSystemOverload() const { return false; }
     uint16_t monMixPos() const { return mMonMixPos; }
     int32_t mixerMode() const { return deviceMixerMode(); }
+    // The device's settings registry; null when it has none.
+    OSXAsioRegistry* settingsRegistry() const { return mpRegistry; }
+    // Sends the kernel control code 33: the kernel enters the firmware update
+    // mode and then reports the device gone (state change 16).
+    bool enterFirmwareUpdateMode();
 
     // ---- The family record and the logic of the later layer (explicit stubs)
     bool hasRouting() const;

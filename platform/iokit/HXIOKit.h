@@ -31,6 +31,14 @@ void setMapSizeShortfall(uint32_t bytes);
 // go through.
 void refuseNextOpen(uint32_t type);
 
+// Test hook: the next call (IOConnectCall*) on a connection opened with this
+// type fails with kIOReturnError before it reaches the kernel, whichever
+// transport carries it; calls on connections of other types go through. The
+// failed call still counts in connectCallCount. clearFailNextCall disarms a
+// hook no call took.
+void failNextCall(uint32_t type);
+void clearFailNextCall();
+
 // Calls made on connections (IOConnectCall*) since the process started, so
 // a test can show that a request never reached the kernel.
 uint64_t connectCallCount();

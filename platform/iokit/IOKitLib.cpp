@@ -45,6 +45,7 @@ hx::iokit::Transport* gTransport = nullptr;
 std::atomic<uint32_t> gMapShortfall{0};
 std::atomic<int64_t> gRefuseOpenType{-1};
 std::atomic<uint64_t> gConnectCalls{0};
+std::atomic<int64_t> gFailCallType{-1}; // test hook: the next call of this type fails
 
 // ---- Objects
 
@@ -66,6 +67,7 @@ struct Object {
     io_service_t interestService = 0; // the notification's own reference
     // Connections: calls run one at a time.
     std::shared_ptr<struct CallGate> gate;
+    uint32_t connectType = 0; // the type it was opened with
 };
 
 struct CallGate {
@@ -317,6 +319,14 @@ void setMapSizeShortfall(uint32_t bytes) {
 
 void refuseNextOpen(uint32_t type) {
     gRefuseOpenType.store(int64_t(type));
+}
+
+void failNextCall(uint32_t type) {
+    gFailCallType.store(int64_t(type));
+}
+
+void clearFailNextCall() {
+    gFailCallType.store(-1);
 }
 
 uint64_t connectCallCount() {
@@ -612,6 +622,7 @@ kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t ty
     o.kind = Kind::Connection;
     o.handle = c;
     o.gate = std::make_shared<CallGate>();
+    o.connectType = type;
     *connect = addObject(std::move(o));
     return KERN_SUCCESS;
 }
@@ -660,6 +671,19 @@ template <typename Fn> kern_return_t onConnection(io_connect_t connect, Fn fn) {
     return kr;
 }
 
+// Test hook: true when the call on this connection is the one armed to fail
+// (the hook is disarmed by it).
+bool failArmedCall(mach_port_t connection) {
+    int64_t type = -1;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        auto it = objects().find(connection);
+        if (it == objects().end() || it->second.kind != Kind::Connection) return false;
+        type = int64_t(it->second.connectType);
+    }
+    return gFailCallType.compare_exchange_strong(type, -1);
+}
+
 // The user side refuses what is over the limits before the kernel sees it.
 kern_return_t callOn(mach_port_t connection, uint32_t selector, const CallArgs& a) {
     if (tooBig(a.scalarInputCount, a.structInputSize) ||
@@ -668,6 +692,8 @@ kern_return_t callOn(mach_port_t connection, uint32_t selector, const CallArgs& 
         a.referenceCount > 8)
         return kIOReturnBadArgument;
     ++gConnectCalls;
+    if (gFailCallType.load(std::memory_order_relaxed) >= 0 && failArmedCall(connection))
+        return kIOReturnError;
     return onConnection(connection,
                         [&](Handle h) { return hx::iokit::transport().call(h, selector, a); });
 }

@@ -68,7 +68,14 @@ void QnAudioPluginClassCommons::KernelDriverNotificationHandler(const QN_StateCh
         hx::clock::sleepFor(kWakeDelayNanos);
         return streamBroken();
     }
-    std::lock_guard<std::recursive_mutex> lock(mDeviceMutex);
+    std::unique_lock<std::recursive_mutex> lock(mDeviceMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // Another thread holds the device, perhaps while it waits for the
+        // kernel on the platform clock: this one must not hold time back
+        // while it waits for the lock.
+        hx::clock::Idle idle;
+        lock.lock();
+    }
     QnAudioPluginSettingsStore* registry = mHost.hostSettingsStore();
     switch (change.mCode) {
     case STC_NewConfig:

@@ -107,7 +107,11 @@ bool decodeWav(const std::vector<uint8_t>& bytes, WavSound& out, std::string& er
         }
         at = body + size + (size & 1);
     }
-    error = haveFormat ? "the WAV file has no data chunk" : "the WAV file has no format chunk";
+    if (at < n)
+        error = "the WAV file is cut short: " + std::to_string(n - at) +
+                " bytes where a chunk's 8-byte head belongs";
+    else
+        error = haveFormat ? "the WAV file has no data chunk" : "the WAV file has no format chunk";
     return false;
 }
 

@@ -85,7 +85,7 @@ TEST(HxsimHalRoad, TheDefaultRoadPlaysAndRecordsThroughThePlugIn) {
     EXPECT_GT(wav.frames(), 24000u);
 }
 
-TEST(HxsimHalRoad, RatesAndFrameSizesGoThroughTheProperties) {
+TEST(HxsimHalRoad, RatesFrameSizesAndRoutingGoThroughTheProperties) {
     struct Case {
         const char* args;
         const char* rate;
@@ -95,6 +95,9 @@ TEST(HxsimHalRoad, RatesAndFrameSizesGoThroughTheProperties) {
         {"--rate 96000 --frame-size 64", "96000 Hz, 'nsrt' set 0", "64 frames, 'fsiz' set 0"},
         {"--rate 96000 --frame-size 4096", "96000 Hz, 'nsrt' set 0", "4096 frames, 'fsiz' set 0"},
         {"--rate 44100 --frame-size 512", "44100 Hz, 'nsrt' set 0", "512 frames, 'fsiz' set 0"},
+        // The mixer's halved sum ('QnRM' clear, 'QnMF' per channel) comes
+        // back with each sample's lowest bit cleared toward zero.
+        {"--routing mix", "48000 Hz, 'nsrt' set 0", "256 frames, not asked"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

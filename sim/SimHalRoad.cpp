@@ -127,8 +127,14 @@ void runHalScenario(const Options& o, Progress& progress, Report& r, std::vector
     r.hal = hal;
     fillMachine(r, machineReport(), driver.c_str());
     if (*hal.rateSetStatus != 0) {
-        r.failure = refused("did not set the rate", kSelRate, *hal.rateSetStatus);
-        if (*hal.rateSetStatus == OSStatus(0xE00002C2)) r.optionError = true;
+        // A rate the device refuses is one it does not offer at this speed.
+        if (*hal.rateSetStatus == OSStatus(0xE00002C2)) {
+            r.failure = "rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) +
+                        " speed: 'nsrt' answered " + statusText(*hal.rateSetStatus);
+            r.optionError = true;
+        } else {
+            r.failure = refused("did not set the rate", kSelRate, *hal.rateSetStatus);
+        }
         return;
     }
     if (hal.frameSizeAsked && *hal.frameSizeSetStatus != 0) {

@@ -68,11 +68,10 @@ void QnAudioPluginClassCommons::KernelDriverNotificationHandler(const QN_StateCh
         hx::clock::sleepFor(kWakeDelayNanos);
         return streamBroken();
     }
+    // A client thread may hold the device mutex across a kernel request that
+    // waits on the clock: waiting for it here must not hold time still.
     std::unique_lock<std::recursive_mutex> lock(mDeviceMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
-        // Another thread holds the device, perhaps while it waits for the
-        // kernel on the platform clock: this one must not hold time back
-        // while it waits for the lock.
         hx::clock::Idle idle;
         lock.lock();
     }

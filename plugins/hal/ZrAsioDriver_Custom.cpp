@@ -21,6 +21,7 @@
 
 #include "device/OSXAsioRegistry.h"
 #include "device/ZrOSXDevice.h"
+#include "platform/base/HXClock.h"
 #include "platform/base/MacErrors.h"
 
 #include <algorithm>
@@ -170,6 +171,17 @@ template <std::size_t N> bool dictionaryWithNumbers(CFTypeRef obj, const char* c
     return true;
 }
 
+// Takes the device mutex; waiting for it does not hold the clock still (its
+// holder may be waiting on the clock for a kernel request).
+std::unique_lock<std::recursive_mutex> lockDevice(ZrOSXDevice* device) {
+    std::unique_lock<std::recursive_mutex> lock(device->deviceMutex(), std::try_to_lock);
+    if (!lock.owns_lock()) {
+        hx::clock::Idle idle;
+        lock.lock();
+    }
+    return lock;
+}
+
 // ---- Routing entries
 
 struct RoutingEntry {
@@ -187,7 +199,7 @@ RoutingEntry routingEntryIn(const void* bytes) {
 // kIOReturnInternalError: nothing was stored.
 OSStatus setRoutingEntry(ZrOSXDevice* device, const RoutingEntry& e) {
     if (!device->setRouting(e.first, e.second, e.value)) return kIOReturnInternalError;
-    std::lock_guard<std::recursive_mutex> g(device->deviceMutex());
+    const auto g = lockDevice(device);
     OSXAsioRegistry* registry = device->settingsRegistry();
     if (!registry) return kIOReturnInternalError;
     registry->setRouting(int(e.first), int(e.second), e.value);
@@ -224,7 +236,7 @@ OSStatus ZrAsioDriver::customGetProperty(ZrOSXDevice* device, UInt32, Boolean,
     switch (property) {
     case kRoutingEntry: {
         RoutingEntry e = routingEntryIn(outData);
-        std::lock_guard<std::recursive_mutex> g(device->deviceMutex());
+        const auto g = lockDevice(device);
         OSXAsioRegistry* registry = device->settingsRegistry();
         if (!registry || !registry->getRouting(int(e.first), int(e.second), e.value))
             return kIOReturnInternalError;
@@ -300,7 +312,7 @@ OSStatus ZrAsioDriver::customGetProperty(ZrOSXDevice* device, UInt32, Boolean,
         // caller's own reference, so its release leaves the device's intact.
         CFDictionaryRef props = nullptr;
         {
-            std::lock_guard<std::recursive_mutex> g(device->deviceMutex());
+            const auto g = lockDevice(device);
             props = device->getProperties();
         }
         handOut(outData, props);

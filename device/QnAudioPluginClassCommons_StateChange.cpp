@@ -68,8 +68,8 @@ void QnAudioPluginClassCommons::KernelDriverNotificationHandler(const QN_StateCh
         hx::clock::sleepFor(kWakeDelayNanos);
         return streamBroken();
     }
-    // A client thread may hold the device mutex across a kernel request that
-    // waits on the clock: waiting for it here must not hold time still.
+    // A holder of the device mutex may be waiting on the platform clock (a
+    // settings change the kernel carries out on bus time): wait for it idle.
     std::unique_lock<std::recursive_mutex> lock(mDeviceMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         hx::clock::Idle idle;

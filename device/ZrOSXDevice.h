@@ -402,7 +402,7 @@ private:
     bool mPrefsWritable = false;
     bool mRunningSomewhere = false;
     bool mRunningStream = false;
-    int32_t mHogID = -1;
+    std::atomic<int32_t> mHogID{-1};
     bool mLowBufferFW = false;
     uint16_t mMonMixPos = 0x3FFF;
     uint32_t mStreamChannelsIn = 0;

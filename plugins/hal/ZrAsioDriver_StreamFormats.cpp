@@ -9,14 +9,16 @@
 // Sizes: a get never reads or writes past the size its caller gave, nor
 // through a null size or data pointer ('!siz'), except where a selector
 // answers its own status for a short or missing buffer ('who?' of 'sfmt',
-// 'pft ', 'csc#' under 4 bytes, 'ssc#', 'cscn', 'lscn', 'sscn'; '!dat' of
-// 'sfm?' and 'sfmm' without data). The list selectors take their count from
-// the size; the device layer refuses a count that is not the direction's.
+// 'pft ', 'ssc#', 'csc#' under 4 bytes, 'cscn' without an output buffer,
+// 'lscn' and 'sscn' without data or input pointer; '!dat' of 'sfm?' and
+// 'sfmm' without data). The list selectors take their count from the size;
+// the device layer refuses a count that is not the direction's. A name asked
+// for an unknown clock source hands out no string.
 //
 // Rates a caller gives ('sfmt' and 'pft ' sets, 'sfmm' queries) must be
 // finite and within [0, 384000]; 0 keeps its meaning (the current rate).
 #include "plugins/hal/ZrAsioDriver.h"
-#include "plugins/hal/ZrAsioDriver_FormatMatch.h"
+#include "plugins/hal/ZrAsioDriver_StreamFormatRules.h"
 
 #include "abi/ProductIdentities.h"
 #include "device/OSXDeviceManager.h"
@@ -92,17 +94,6 @@ bool acceptableRate(double rate) {
 bool showsMasterDataSource(int clientType) {
     return clientType == kClientAudioSetup || clientType == kClientChat ||
            clientType == kClientAudioEditor;
-}
-
-uint32_t clockSourceCount(ZrOSXDevice* device) {
-    return isTrunk2(device) ? 2 : 1;
-}
-
-const char* clockSourceName(ZrOSXDevice* device, uint32_t id) {
-    const bool trunk2 = isTrunk2(device);
-    if (id == 0) return trunk2 ? "Internal" : "Hardware";
-    if (id == 1) return trunk2 ? "S/PDIF" : "Internal";
-    return nullptr;
 }
 
 // The channel count a direction's layout describes, or false when the
@@ -231,7 +222,7 @@ OSStatus ZrAsioDriver::formatPropertyInfo(ZrOSXDevice* device, UInt32 channel, B
         break;
     }
     case kClockSources:
-        size = 4 * clockSourceCount(device);
+        size = 4 * zrformats::clockSourceCount(isTrunk2(device));
         break;
     case kClockSourceName:
     case kClockSourceNameCF:
@@ -332,19 +323,8 @@ OSStatus ZrAsioDriver::formatGetProperty(ZrOSXDevice* device, UInt32, Boolean is
         }
         return 0;
     }
-    case kClockSources: {
-        if (!ioSize || !outData || *ioSize < 4) return kAudioHardwareUnknownPropertyError;
-        const uint32_t n = clockSourceCount(device);
-        const uint32_t room = *ioSize / 4;
-        if (room < n) return kAudioHardwareBadPropertySizeError;
-        auto* bytes = static_cast<uint8_t*>(outData);
-        for (uint32_t i = 0; i < room; ++i) {
-            const UInt32 entry = i < n ? i : 0xFFFFFFFF;
-            std::memcpy(bytes + 4 * i, &entry, 4);
-        }
-        *ioSize = 4 * n;
-        return 0;
-    }
+    case kClockSources:
+        return zrformats::fillClockSourceList(isTrunk2(device), ioSize, outData);
     case kClockSourceName:
     case kClockSourceNameCF: {
         if (!ioSize || !outData || *ioSize < kTranslationBytes)
@@ -354,7 +334,7 @@ OSStatus ZrAsioDriver::formatGetProperty(ZrOSXDevice* device, UInt32, Boolean is
         if (!t.mInputData || t.mInputDataSize < 4) return kAudioHardwareBadPropertySizeError;
         UInt32 id;
         std::memcpy(&id, t.mInputData, sizeof id);
-        const char* name = clockSourceName(device, id);
+        const char* name = zrformats::clockSourceName(isTrunk2(device), id);
         if (property == kClockSourceName) {
             if (!t.mOutputData || t.mOutputDataSize == 0) return kAudioHardwareUnknownPropertyError;
             auto* out = static_cast<char*>(t.mOutputData);

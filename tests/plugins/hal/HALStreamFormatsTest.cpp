@@ -6,10 +6,15 @@
 // 24-bit ramp through 32-bit integer IO procedures.
 #include "tests/plugins/hal/HALPlugInFixture.h"
 
+#include "abi/APIDeviceInfo.h"
 #include "device/harness/DeviceRoad.h"
+#include "driver/engine/ZrProductTable.h"
+#include "platform/kern/IOService.h"
+#include "platform/kern/OSContainers.h"
+#include "platform/usb/devices/Farlane2Model.h"
 #include "platform/base/HXClock.h"
 #include "platform/cf/CoreFoundation.h"
-#include "plugins/hal/ZrAsioDriver_FormatMatch.h"
+#include "plugins/hal/ZrAsioDriver_StreamFormatRules.h"
 
 #include <algorithm>
 #include <atomic>
@@ -31,9 +36,13 @@ constexpr OSStatus kWho = kAudioHardwareUnknownPropertyError;
 constexpr OSStatus kSiz = kAudioHardwareBadPropertySizeError;
 constexpr OSStatus kDat = kAudioDeviceUnsupportedFormatError;
 constexpr OSStatus kBad = kBadArgument;
+// The machine's configuring client leaves the device at this rate.
+constexpr double kRate = 44100.0;
 constexpr size_t kGuard = 16;
 constexpr uint8_t kFill = 0xA5;
 constexpr AudioFormatFlags kNonInterleaved = 1u << 5;
+// The features record's output-only flag.
+constexpr unsigned kOutputOnlyFeature = 10;
 
 UInt32 code(const char* c) {
     return (UInt32(uint8_t(c[0])) << 24) | (UInt32(uint8_t(c[1])) << 16) |
@@ -290,7 +299,9 @@ TEST_F(HALStreamFormats, DataSourceOnTheMasterElementByClientType) {
             size = 4;
             EXPECT_EQ(get(isInput, "ssrc", &size, &id, 0), 0);
             EXPECT_EQ(id, isInput ? 101u : 1u);
-            EXPECT_EQ(set(isInput, "ssrc", 4, &id, 0), 0);
+            // The set reaches the device layer (which refuses the input's
+            // implied source: it has no record).
+            EXPECT_EQ(set(isInput, "ssrc", 4, &id, 0), isInput ? kBad : 0);
         }
     }
 }
@@ -352,13 +363,13 @@ TEST_F(HALStreamFormats, FormatsAndListsDescribeTheCurrentConfiguration) {
     for (bool isInput : {false, true}) {
         SCOPED_TRACE(isInput ? "input" : "output");
         const AudioStreamBasicDescription v = format(isInput, "sfmt");
-        EXPECT_EQ(v.mSampleRate, 48000.0);
+        EXPECT_EQ(v.mSampleRate, kRate);
         EXPECT_EQ(v.mFormatID, kAudioFormatLinearPCM);
         EXPECT_EQ(v.mFormatFlags, kAudioFormatFlagIsFloat);
         EXPECT_EQ(v.mBitsPerChannel, 32u);
         EXPECT_EQ(v.mBytesPerFrame, 4 * v.mChannelsPerFrame);
         const AudioStreamBasicDescription p = format(isInput, "pft ");
-        EXPECT_EQ(p.mSampleRate, 48000.0);
+        EXPECT_EQ(p.mSampleRate, kRate);
         EXPECT_EQ(p.mFormatFlags, kAudioFormatFlagIsSignedInteger);
         EXPECT_EQ(p.mChannelsPerFrame, v.mChannelsPerFrame);
         EXPECT_EQ(p.mBitsPerChannel, 24u);
@@ -435,11 +446,11 @@ TEST_F(HALStreamFormats, FormatMatchAnswersTheNearestVirtualFormat) {
     AudioStreamBasicDescription any{};
     size = sizeof any;
     ASSERT_EQ(get(true, "sfmm", &size, &any), 0);
-    EXPECT_EQ(any.mSampleRate, 48000.0);
+    EXPECT_EQ(any.mSampleRate, kRate);
 }
 
-// The spec'd example over a list of its own (the HX-5100 lists only 32-bit
-// virtual formats).
+// The nearest-format rule over a description list of its own, with
+// resolutions the HX-5100 does not list (its virtual formats are all 32-bit).
 TEST(FormatMatch, TakesTheNearestRateThenChannelsThenTheMostBits) {
     const AudioStreamBasicDescription list[] = {
         description(44100, 2, 24),
@@ -509,6 +520,53 @@ TEST(FormatMatch, SupportedNeedsOneDescriptionWithEverySetField) {
     }
 }
 
+// The clock source list of an ordinary device and of the Trunk2 (whose
+// second source the simulated machine has no model for).
+TEST(ClockSources, TheListFillsTheBufferAndGivesItsCount) {
+    struct Row {
+        bool trunk2;
+        UInt32 bytes;
+        OSStatus answer;
+        UInt32 sizeAfter;
+    };
+    const Row rows[] = {
+        {false, 0, kWho, 0}, {false, 3, kWho, 3}, {false, 4, 0, 4},   {false, 16, 0, 4},
+        {true, 3, kWho, 3},  {true, 4, kSiz, 4},  {true, 7, kSiz, 7}, {true, 8, 0, 8},
+        {true, 16, 0, 8},    {true, 18, 0, 8},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.trunk2) + " " + std::to_string(r.bytes));
+        Guarded buffer(r.bytes);
+        buffer.snapshot();
+        UInt32 size = r.bytes;
+        EXPECT_EQ(zrformats::fillClockSourceList(r.trunk2, &size, buffer.data()), r.answer);
+        EXPECT_EQ(size, r.sizeAfter);
+        EXPECT_TRUE(buffer.guardsKept());
+        if (r.answer != 0) {
+            EXPECT_TRUE(buffer.untouched());
+            continue;
+        }
+        const UInt32 n = r.trunk2 ? 2 : 1;
+        for (UInt32 i = 0; i < r.bytes / 4; ++i) {
+            UInt32 id;
+            std::memcpy(&id, buffer.data() + 4 * i, 4);
+            EXPECT_EQ(id, i < n ? i : 0xFFFFFFFFu);
+        }
+    }
+    UInt32 size = 8;
+    EXPECT_EQ(zrformats::fillClockSourceList(true, nullptr, &size), kWho);
+    EXPECT_EQ(zrformats::fillClockSourceList(true, &size, nullptr), kWho);
+}
+
+TEST(ClockSources, NamesByIDAndProduct) {
+    EXPECT_STREQ(zrformats::clockSourceName(false, 0), "Hardware");
+    EXPECT_STREQ(zrformats::clockSourceName(false, 1), "Internal");
+    EXPECT_STREQ(zrformats::clockSourceName(true, 0), "Internal");
+    EXPECT_STREQ(zrformats::clockSourceName(true, 1), "S/PDIF");
+    EXPECT_EQ(zrformats::clockSourceName(false, 2), nullptr);
+    EXPECT_EQ(zrformats::clockSourceName(true, 2), nullptr);
+}
+
 // ---- Rates a caller gives
 
 TEST_F(HALStreamFormats, RatesNotFiniteNegativeOrTooHighAreRefusedBeforeAnything) {
@@ -543,7 +601,7 @@ TEST_F(HALStreamFormats, RatesNotFiniteNegativeOrTooHighAreRefusedBeforeAnything
         AudioStreamBasicDescription zero = v;
         zero.mSampleRate = 0;
         EXPECT_EQ(set(isInput, "sfmt", 40, &zero), 0);
-        EXPECT_EQ(format(isInput, "sfmt").mSampleRate, 48000.0);
+        EXPECT_EQ(format(isInput, "sfmt").mSampleRate, kRate);
     }
 }
 
@@ -586,7 +644,9 @@ TEST_F(HALStreamFormats, SetsCheckSizeAndDataFirst) {
         EXPECT_EQ(set(isInput, "pft ", 40, &d), 0);
         UInt32 id = 0, size = 4;
         ASSERT_EQ(get(isInput, "ssrc", &size, &id), 0);
-        EXPECT_EQ(set(isInput, "ssrc", 4, &id), 0);
+        // The HX-5100's input carries no source record (its one source is
+        // implied): the device layer refuses to select it.
+        EXPECT_EQ(set(isInput, "ssrc", 4, &id), isInput ? kBad : 0);
     }
 }
 
@@ -815,6 +875,180 @@ TEST_F(HALStreamFormats, DataSourceListAndNames) {
             EXPECT_EQ(get(isInput, "sscn", &size, &z), 0);
             EXPECT_TRUE(none.untouched()) << "length 0 copies nothing";
         }
+    }
+}
+
+// ---- Rows that change with the product
+
+class HALStreamFormatsByProduct : public HALStreamFormats {
+protected:
+    void TearDown() override {
+        if (mOtherPort) {
+            mRoad->harness()->bus()->unplug(mOtherPort);
+            mOtherPort = 0;
+            hx::kern::waitQuiet();
+        }
+        HALStreamFormats::TearDown();
+    }
+    // Plugs a second device; its AudioDeviceID, or 0.
+    AudioDeviceID plugOther(std::shared_ptr<hx::usb::devices::HX5100Model> model) {
+        mOther = std::move(model);
+        mOtherPort = mRoad->harness()->bus()->plug(mOther);
+        hx::kern::waitQuiet();
+        if (!devicesBecome(2)) return 0;
+        for (AudioDeviceID d : mHost->devices())
+            if (d != mDevice) return d;
+        return 0;
+    }
+    // Matches the product with a personality of its own (a features record
+    // or none).
+    static void addPersonality(uint16_t vendor, uint16_t product, OSDictionary* specific) {
+        OSDictionary* p = ZrMakeDriverPersonality(vendor, product, specific);
+        hx::kern::addPersonality(p);
+        p->release();
+        if (specific) specific->release();
+    }
+    // A second HX-5100 whose personality's features record says output
+    // only (and, as without a record, Merrow-compatible).
+    AudioDeviceID plugOutputOnly() {
+        ZrUnloadDriverPersonalities();
+        APISpecificFeatures f{};
+        f.mLoaded = 1;
+        f.mFlags[eSpecFeature_MerrowCompatible] = 1;
+        f.mFlags[eSpecFeature_MRW192Compatible] = 1;
+        f.mFlags[kOutputOnlyFeature] = 1;
+        OSDictionary* specific = OSDictionary::withCapacity(1);
+        OSData* data = OSData::withBytes(&f, sizeof f);
+        specific->setObject("kConfigurationData", data);
+        data->release();
+        addPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
+        return plugOther(std::make_shared<hx::usb::devices::HX5100Model>(
+            kUSBHostConnectionSpeedHigh,
+            hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
+                                             "KORVEX AUDIO", "HX5100 USB", "SN0004"}));
+    }
+    // A second-generation Farlane.
+    AudioDeviceID plugFarlane2() {
+        const ZrChannelPair pair = kSorvikFarlane2ChannelPairs[0];
+        addPersonality(kSorvikVendorID, pair.product, nullptr);
+        return plugOther(std::make_shared<hx::usb::devices::Farlane2Model>(
+            hx::usb::devices::HX5100Identity{kSorvikVendorID, pair.product, 0x0100, "SORVIK",
+                                             "FARLANE2", "SN0003"},
+            std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", pair.ins, pair.outs));
+    }
+    std::shared_ptr<hx::usb::devices::HX5100Model> mOther;
+    uint8_t mOtherPort = 0;
+};
+
+TEST_F(HALStreamFormatsByProduct, APhysicalFormatIsNotWritableOnASorvikFarlaneDevice) {
+    const AudioDeviceID ordinary = mDevice;
+    const AudioDeviceID farlane = plugFarlane2();
+    ASSERT_NE(farlane, 0u);
+    for (auto [dev, writable] : {std::pair{ordinary, true}, std::pair{farlane, false}}) {
+        UInt32 size = 0;
+        Boolean w = !writable;
+        ASSERT_EQ(AudioDeviceGetPropertyInfo(dev, 0, false, code("pft "), &size, &w), 0);
+        EXPECT_EQ(size, 40u);
+        EXPECT_EQ(bool(w), writable);
+    }
+    // It is not refused here: a set reaches the device layer.
+    mDevice = farlane;
+    AudioStreamBasicDescription d = format(false, "pft ");
+    d.mSampleRate = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(set(false, "pft ", 40, &d), kDat);
+    d = format(false, "pft ");
+    EXPECT_NE(set(false, "pft ", 40, &d), kWho);
+}
+
+TEST_F(HALStreamFormatsByProduct, AnOutputOnlyDeviceHidesItsInputSide) {
+    mDevice = plugOutputOnly();
+    ASSERT_NE(mDevice, 0u);
+
+    // GetPropertyInfo of the input side.
+    struct Row {
+        const char* code;
+        UInt32 element;
+        UInt32 size;
+        bool writable;
+        OSStatus status;
+    };
+    const Row rows[] = {
+        {"sfm#", 0, 0, false, 0}, {"pft#", 0, 0, false, 0}, {"sfma", 0, 0, false, 0},
+        {"pfta", 0, 0, false, 0}, {"ssc#", 0, 0, false, 0}, {"ssrc", 1, 0, false, kWho},
+        {"sfmt", 0, 40, true, 0}, {"pft ", 0, 40, true, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        UInt32 size = 0xDEAD;
+        Boolean w = !r.writable;
+        EXPECT_EQ(info(true, r.code, &size, &w, r.element), r.status);
+        EXPECT_EQ(size, r.size);
+        EXPECT_EQ(bool(w), r.writable);
+    }
+    // The output side keeps its source.
+    UInt32 size = 0;
+    Boolean w = false;
+    EXPECT_EQ(info(false, "ssrc", &size, &w, 1), 0);
+    EXPECT_EQ(size, 4u);
+
+    // 'pft ' and 'pft#' of the input answer with the channel limit 0.
+    AudioStreamBasicDescription d{};
+    d.mChannelsPerFrame = 99;
+    size = sizeof d;
+    ASSERT_EQ(get(true, "pft ", &size, &d), 0);
+    EXPECT_EQ(d.mChannelsPerFrame, 0u);
+    EXPECT_EQ(d.mBytesPerFrame, 0u);
+    Guarded empty(0);
+    empty.snapshot();
+    size = 0;
+    EXPECT_EQ(get(true, "pft#", &size, empty.data()), 0);
+    EXPECT_TRUE(empty.untouched());
+    size = 0;
+    EXPECT_EQ(get(true, "ssc#", &size, empty.data()), 0);
+    EXPECT_TRUE(empty.untouched());
+}
+
+// The input stream of an output-only device is counted for the audio
+// server only; its ID reads 0.
+TEST_F(HALStreamFormatsByProduct, TheInputStreamOfAnOutputOnlyDeviceByClientType) {
+    ASSERT_NE(plugOutputOnly(), 0u);
+    struct Row {
+        const char* process;
+        const char* release;
+        UInt32 size;
+    };
+    const Row rows[] = {{"coreaudiod", "12.0.0", 4}, {"hxtest-other", "", 0}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.process);
+        mHost.reset();
+        HALHostOptions o;
+        o.processName = r.process;
+        o.release = r.release;
+        ASSERT_EQ(load(o), 0);
+        ASSERT_TRUE(devicesBecome(2));
+        AudioDeviceID outputOnly = 0;
+        for (AudioDeviceID d : mHost->devices()) {
+            UInt32 size = 1;
+            Boolean w = false;
+            if (AudioDeviceGetPropertyInfo(d, 0, true, code("sfm#"), &size, &w) == 0 && size == 0)
+                outputOnly = d;
+        }
+        ASSERT_NE(outputOnly, 0u);
+        mDevice = outputOnly;
+        UInt32 size = 0xDEAD;
+        Boolean w = true;
+        EXPECT_EQ(info(true, "stm#", &size, &w), 0);
+        EXPECT_EQ(size, r.size);
+        EXPECT_FALSE(w);
+        AudioStreamID id = 0x5A5A5A5A;
+        size = 4;
+        EXPECT_EQ(get(true, "stm#", &size, &id), 0);
+        EXPECT_EQ(id, 0u);
+        EXPECT_EQ(info(false, "stm#", &size, &w), 0);
+        EXPECT_EQ(size, 4u);
+        size = 4;
+        EXPECT_EQ(get(false, "stm#", &size, &id), 0);
+        EXPECT_NE(id, 0u);
     }
 }
 

@@ -1,12 +1,14 @@
-// The format-supported test and the format match of the stream-format
-// selectors, over a list of descriptions: pure functions, so the selectors
-// and their tests share them.
+// The rules of the stream-format and clock-source selectors that need no
+// device: the format-supported test and the format match over a list of
+// descriptions, and the clock source list and names. Pure functions, so the
+// selectors and their tests share them.
 #pragma once
 
 #include "platform/coreaudio/CoreAudioTypes.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace zrformats {
 
@@ -87,6 +89,36 @@ inline bool nearestFormat(AudioStreamBasicDescription* query,
             take();
     }
     return taken;
+}
+
+// The clock sources: 0 and, on the Trunk2 only, 1.
+inline uint32_t clockSourceCount(bool trunk2) {
+    return trunk2 ? 2 : 1;
+}
+
+// A clock source's name, or null for an ID without one.
+inline const char* clockSourceName(bool trunk2, uint32_t id) {
+    if (id == 0) return trunk2 ? "Internal" : "Hardware";
+    if (id == 1) return trunk2 ? "S/PDIF" : "Internal";
+    return nullptr;
+}
+
+// Fills a caller's list of clock source IDs: every entry its size holds
+// 0xFFFFFFFF, then the sources' IDs; the size becomes what the IDs take.
+// Under one entry (or no pointers): 'who?'; room for fewer entries than
+// there are sources: '!siz'; both with nothing written.
+inline OSStatus fillClockSourceList(bool trunk2, UInt32* ioSize, void* data) {
+    if (!ioSize || !data || *ioSize < 4) return kAudioHardwareUnknownPropertyError;
+    const uint32_t n = clockSourceCount(trunk2);
+    const uint32_t room = *ioSize / 4;
+    if (room < n) return kAudioHardwareBadPropertySizeError;
+    auto* bytes = static_cast<uint8_t*>(data);
+    for (uint32_t i = 0; i < room; ++i) {
+        const UInt32 entry = i < n ? i : 0xFFFFFFFF;
+        std::memcpy(bytes + 4 * i, &entry, 4);
+    }
+    *ioSize = 4 * n;
+    return 0;
 }
 
 } // namespace zrformats

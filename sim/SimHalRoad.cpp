@@ -117,13 +117,13 @@ void runHalScenario(const Options& o, Progress& progress, Report& r, std::vector
     hal.rateStatus = halGet(device, false, kSelRate, &rateNow, sizeof rateNow);
     hal.rate = rateNow;
     hal.frameSizeStatus = halGet(device, false, kSelFrameSize, &hal.frameSize, 4);
-    auto settle = [&](Report::Hal& h) {
+    auto readFormatsAndLatencies = [&](Report::Hal& h) {
         h.inFormat = readFormat(device, true);
         h.outFormat = readFormat(device, false);
         h.inLatencyStatus = halGet(device, true, kSelLatency, &h.inLatency, 4);
         h.outLatencyStatus = halGet(device, false, kSelLatency, &h.outLatency, 4);
     };
-    settle(hal);
+    readFormatsAndLatencies(hal);
     r.hal = hal;
     fillMachine(r, machineReport(), driver.c_str());
     if (*hal.rateSetStatus != 0) {
@@ -179,7 +179,7 @@ void runHalScenario(const Options& o, Progress& progress, Report& r, std::vector
     progress.finish();
     r.seconds = double(total) / 1e6;
     // The formats and latencies while streaming, then the stop.
-    settle(hal);
+    readFormatsAndLatencies(hal);
     const OSStatus stopStatus = AudioDeviceStop(device, id);
     const OSStatus destroyStatus = AudioDeviceDestroyIOProcID(device, id);
     hal.ioCycles = ramp.calls.load();

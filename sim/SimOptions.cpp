@@ -49,7 +49,7 @@ const char* clockName(Clock c) {
     return c == Clock::Virtual ? "virtual" : c == Clock::Real ? "real" : "paced";
 }
 const char* roadName(Road r) {
-    return r == Road::Kernel ? "kernel" : "device";
+    return r == Road::Kernel ? "kernel" : r == Road::Device ? "device" : "hal";
 }
 
 namespace {
@@ -59,12 +59,14 @@ namespace {
 bool parseRoadOption(const std::string& name, const std::string& value, Options& o,
                      std::string& error) {
     if (name == "--road") {
-        if (value == "device")
+        if (value == "hal")
+            o.road = Road::Hal;
+        else if (value == "device")
             o.road = Road::Device;
         else if (value == "kernel")
             o.road = Road::Kernel;
         else
-            error = "--road must be device or kernel, not " + value;
+            error = "--road must be hal, device or kernel, not " + value;
         return true;
     }
     if (name == "--transport") {
@@ -127,16 +129,16 @@ bool parseChannels(const std::string& value, uint32_t& in, uint32_t& out) {
 std::string usage() {
     return "usage: hxsim [--name value]...\n"
            "Boots the simulated machine with an HX-5100 in loopback, loads the kernel driver,\n"
-           "plays a ramp through the user-space device layer's IO procedure (or, on the kernel\n"
-           "road, one client output ring), records it back, reports what happened and writes\n"
-           "the recording as a WAV file.\n"
+           "plays a ramp through an IO procedure of the HAL plug-in (or of the user-space\n"
+           "device layer, or, on the kernel road, one client output ring), records it back,\n"
+           "reports what happened and writes the recording as a WAV file.\n"
            "\n"
            "  --rate HZ          sample rate to configure: 44100, 48000, 88200, 96000, 176400\n"
            "                     or 192000 (default 48000)\n"
-           "  --device D         the device on the bus: hx5100 (default) or farlane1 (a\n"
-           "                     first-generation Sorvik Farlane, 48000 Hz only); on the\n"
-           "                     kernel road also bulk, bulk-int (its interrupt variant),\n"
-           "                     feedback, interrupt or farlane2 (48000 Hz only)\n"
+           "  --device D         the device on the bus: hx5100 (default); on the kernel road\n"
+           "                     also farlane1 (a first-generation Sorvik Farlane, 48000 Hz\n"
+           "                     only), bulk, bulk-int (its interrupt variant), feedback,\n"
+           "                     interrupt or farlane2 (48000 Hz only)\n"
            "  --channels IN/OUT  the multi-channel devices' input and output channels, even\n"
            "                     counts from 2 to 32 (N: N each way; default 2, farlane2 4)\n"
            "  --speed S          bus speed, full or high (default high)\n"
@@ -162,12 +164,14 @@ std::string usage() {
            "  --drop-frame N     the device drops the N-th frame it plays (a fault, to see it "
            "caught)\n"
            "  --repeat-frame N   the device plays its N-th frame twice (likewise)\n"
-           "  --road R           device: a program of the user-space device layer plays and "
-           "records\n"
-           "                     through an IO procedure (default); kernel: the driver's client\n"
-           "                     harness writes and reads the rings itself\n"
-           "  --frame-size N     the device road's IO buffer in frames, 64..8192 (default: the\n"
-           "                     device layer's, 256)\n"
+           "  --road R           hal: a program loads the HAL plug-in through the HAL host, sets\n"
+           "                     the rate, frame size and routing through its properties and\n"
+           "                     plays and records through an IO procedure (default); device:\n"
+           "                     a program of the user-space device layer does the same without\n"
+           "                     the plug-in; kernel: the driver's client harness writes and\n"
+           "                     reads the rings itself\n"
+           "  --frame-size N     the HAL and device roads' IO buffer in frames, 64..8192\n"
+           "                     (default: the device layer's, 256)\n"
            "  --transport T      in-process (default): the kernel runs in this process; process:\n"
            "                     hxsim starts a kernel host (below) as a child and the road's\n"
            "                     user side reaches it over its sockets\n"
@@ -326,7 +330,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
         return ParseResult::Error;
     }
     const bool multi = o.device != Device::HX5100 && o.device != Device::Farlane1;
-    if (multi && o.road != Road::Kernel) {
+    // The HAL and device roads' machine carries the HX-5100 only.
+    if (o.device != Device::HX5100 && o.road != Road::Kernel) {
         error = std::string("--device ") + deviceName(o.device) +
                 " runs on the kernel road only (--road kernel)";
         return ParseResult::Error;

@@ -20,9 +20,10 @@ enum class Clock { Paced, Virtual, Real };
 // and a second-generation Farlane (48 kHz only).
 enum class Device { HX5100, Farlane1, Bulk, BulkInterrupt, Feedback, Interrupt, Farlane2 };
 
-// Which road a run takes: the user-space device layer (the default), or
-// the kernel driver alone through the client harness.
-enum class Road { Device, Kernel };
+// Which road a run takes: a program of the HAL through the HAL plug-in
+// (the default), the user-space device layer alone, or the kernel driver
+// alone through the client harness.
+enum class Road { Hal, Device, Kernel };
 
 // How the run's user side reaches the kernel: in this process, or through a
 // kernel host (hxsim --kernel-host) that the run starts as a child process.
@@ -47,9 +48,9 @@ struct Options {
     // plays (0: never), to show that the report catches lost frames.
     uint64_t dropFrame = 0;
     uint64_t repeatFrame = 0;
-    // The road and, on the device road, the IO buffer size in frames (0:
-    // the device layer's default).
-    Road road = Road::Device;
+    // The road and, on the HAL and device roads, the IO buffer size in
+    // frames (0: the device layer's default).
+    Road road = Road::Hal;
     uint32_t frameSize = 0;
     Device device = Device::HX5100;
     // Input and output channels of the multi-channel devices (--channels

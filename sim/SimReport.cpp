@@ -26,7 +26,47 @@ std::string orUnknown(const std::string& s) {
     return s.empty() ? "(unknown)" : s;
 }
 
+std::string fourCC(uint32_t code) {
+    std::string s = "'";
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s += char((code >> shift) & 0xFF);
+    return s + "'";
+}
+
+bool printableCode(uint32_t code) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned c = (code >> shift) & 0xFF;
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
+// A value read through the HAL, or the status its call answered instead.
+std::string orStatus(const Report::Hal::Status& status, const std::string& value) {
+    if (!status) return "(not read)";
+    return *status == 0 ? value : "(status " + statusText(*status) + ")";
+}
+
+// A set's status, or that it was not sent.
+std::string setText(const Report::Hal::Status& status) {
+    return status ? statusText(*status) : std::string("not sent");
+}
+
+std::string formatText(const Report::Hal::Format& f) {
+    if (f.status != 0) return orStatus(f.status, "");
+    return fmt("%.0f Hz, %s, flags 0x%X, %u ch, %u bit, %u bytes per frame", f.rate,
+               fourCC(f.formatID).c_str(), unsigned(f.flags), unsigned(f.channels),
+               unsigned(f.bits), unsigned(f.bytesPerFrame));
+}
+
 } // namespace
+
+std::string statusText(int32_t status) {
+    if (status == 0) return "0";
+    const uint32_t code = uint32_t(status);
+    if (printableCode(code)) return fourCC(code);
+    return fmt("0x%08X", unsigned(code));
+}
 
 uint64_t lostFrames(const Report& r) {
     return r.fifoUnderruns + r.fifoOverruns + r.framesDropped + r.framesRepeated + r.captureLost;
@@ -64,6 +104,37 @@ std::string formatReport(const Report& r) {
         line(out, "io cycles",
              fmt("%llu, overloads %llu", (unsigned long long)l.ioCycles,
                  (unsigned long long)l.overloads));
+    }
+    if (r.hal) {
+        const Report::Hal& h = *r.hal;
+        line(out, "hal plug-in",
+             fmt("object %u, load status %s", unsigned(h.plugInID),
+                 statusText(h.loadStatus).c_str()));
+        if (!h.deviceID)
+            line(out, "hal device", "(not found)");
+        else
+            line(out, "hal device",
+                 fmt("ID %u, streams in ", unsigned(h.deviceID)) +
+                     orStatus(h.inStreamStatus, fmt("%u", unsigned(h.inStreamID))) + ", out " +
+                     orStatus(h.outStreamStatus, fmt("%u", unsigned(h.outStreamID))));
+        line(out, "hal name", orStatus(h.nameStatus, "\"" + h.name + "\""));
+        line(out, "hal uid", orStatus(h.uidStatus, "\"" + h.uid + "\""));
+        line(out, "hal rate",
+             orStatus(h.rateStatus, fmt("%.0f Hz", h.rate)) + ", 'nsrt' set " +
+                 setText(h.rateSetStatus));
+        line(out, "hal routing", "'QnRM' set " + setText(h.routingStatus));
+        line(out, "hal frame size",
+             orStatus(h.frameSizeStatus, fmt("%u frames", unsigned(h.frameSize))) +
+                 (h.frameSizeAsked ? ", 'fsiz' set " + setText(h.frameSizeSetStatus)
+                                   : std::string(", not asked")));
+        line(out, "hal format in", formatText(h.inFormat));
+        line(out, "hal format out", formatText(h.outFormat));
+        line(out, "hal latency",
+             "in " + orStatus(h.inLatencyStatus, fmt("%u", unsigned(h.inLatency))) + ", out " +
+                 orStatus(h.outLatencyStatus, fmt("%u", unsigned(h.outLatency))) + " frames");
+        line(out, "hal io",
+             fmt("%llu cycles, %llu frames out, %llu frames in", (unsigned long long)h.ioCycles,
+                 (unsigned long long)h.framesOut, (unsigned long long)h.framesIn));
     }
     line(out, "run",
          fmt("%.3f s of audio on the %s clock, after %.3f s of start-up", r.seconds,

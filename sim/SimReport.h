@@ -113,6 +113,48 @@ struct Report {
     std::vector<std::string> helperLaunches;
     std::string helperLog;
 
+    // The HAL road: what the HAL plug-in answered through the HAL host. A
+    // property call's status is kept beside its value; a value is shown
+    // only when its call answered 0.
+    struct Hal {
+        // A call's status; empty while the call was not made.
+        using Status = std::optional<int32_t>;
+        int32_t loadStatus = 0; // InitializeWithObjectID's status
+        uint32_t plugInID = 0;
+        uint32_t deviceID = 0;
+        Status inStreamStatus, outStreamStatus; // 'stm#'
+        uint32_t inStreamID = 0;
+        uint32_t outStreamID = 0;
+        Status nameStatus;
+        std::string name;
+        Status uidStatus;
+        std::string uid;
+        Status rateSetStatus; // 'nsrt' set
+        Status rateStatus;    // 'nsrt' get
+        double rate = 0;
+        Status routingStatus;      // 'QnRM' set (and 'QnMF' for the mix)
+        Status frameSizeSetStatus; // 'fsiz' set; 0 when not asked
+        bool frameSizeAsked = false;
+        Status frameSizeStatus; // 'fsiz' get
+        uint32_t frameSize = 0;
+        struct Format {
+            Status status;
+            double rate = 0;
+            uint32_t formatID = 0;
+            uint32_t flags = 0;
+            uint32_t bytesPerFrame = 0;
+            uint32_t channels = 0;
+            uint32_t bits = 0;
+        };
+        Format inFormat, outFormat;               // 'sfmt'
+        Status inLatencyStatus, outLatencyStatus; // 'ltnc'
+        uint32_t inLatency = 0, outLatency = 0;
+        uint64_t ioCycles = 0;
+        uint64_t framesOut = 0;
+        uint64_t framesIn = 0;
+    };
+    std::optional<Hal> hal;
+
     // The failure is an option the run cannot have (exit code 2).
     bool optionError = false;
 
@@ -123,6 +165,10 @@ struct Report {
 // The full report, one line per item, ending with "result: pass" or
 // "result: fail: <reason>".
 std::string formatReport(const Report& r);
+
+// A status as people read it: 0, a four-character code in quotes ('who?')
+// when its four bytes are printable, else 0x%08X.
+std::string statusText(int32_t status);
 
 // Every frame lost or made up on the way (FIFO underruns and overruns,
 // dropped and repeated frames, capture frames never sent).

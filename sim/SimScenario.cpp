@@ -1,9 +1,11 @@
 #include "sim/SimScenario.h"
+#include "sim/SimRoads.h"
 #include "sim/SimMidi.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -54,7 +56,9 @@ std::string versionText(uint32_t word) {
     return buf;
 }
 
-void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClass) {
+} // namespace
+
+void fillMachine(Report& r, const hx::harness::HarnessReport& h, const char* driverClass) {
     r.product = h.productName;
     r.manufacturer = h.vendorName;
     r.vendorID = h.vendorID;
@@ -104,8 +108,6 @@ void fill(Report& r, const hx::harness::HarnessReport& h, const char* driverClas
     r.comparedAfterRecovery = h.framesCheckedAfterRecovery;
 }
 
-} // namespace
-
 namespace {
 
 // The machine the kernel road runs on: here (the client harness's machine
@@ -147,8 +149,8 @@ private:
     KernelHostChild* mHost = nullptr;
 };
 
-// What a run across processes cannot have (the machine's sleep and the
-// MIDI port are reached only in process).
+} // namespace
+
 bool refuseAcrossProcesses(const Options& o, Report& r) {
     if (o.transport != Transport::Process) return false;
     if (o.sleepAt >= 0)
@@ -160,8 +162,6 @@ bool refuseAcrossProcesses(const Options& o, Report& r) {
     r.optionError = true;
     return true;
 }
-
-} // namespace
 
 void runDefaultScenario(const Options& o, Progress& progress, Report& r,
                         std::vector<int32_t>& recorded, KernelHostChild* host) {
@@ -203,7 +203,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     const hx::harness::HarnessReport first = rig.report();
     // The class name as the machine gives it (it outlives the service).
     const std::string driver = rig.facts().driverClass;
-    fill(r, first, driver.c_str());
+    fillMachine(r, first, driver.c_str());
     if (first.configured && first.rate != o.rate) {
         char why[160];
         std::snprintf(why, sizeof why, "rate %u not offered at %s speed; device configured %u",
@@ -267,7 +267,7 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     h.stop();
 
     const hx::harness::HarnessReport last = rig.report();
-    fill(r, last, driver.c_str());
+    fillMachine(r, last, driver.c_str());
     r.hostPauses = rig.facts().hostPauses;
     // The recording starts where the played signal's frame 0 came back.
     const std::vector<int32_t>& input = h.recordedInput();
@@ -318,13 +318,13 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     }
 }
 
-namespace {
-
 hx::harness::ClockMode clockMode(Clock c) {
     return c == Clock::Virtual ? hx::harness::ClockMode::Virtual
            : c == Clock::Real  ? hx::harness::ClockMode::Real
                                : hx::harness::ClockMode::Paced;
 }
+
+namespace {
 
 // What the device layer showed, into the report.
 void fillLayer(Report& r, const ZrOSXDevice& d, int clientType) {
@@ -371,7 +371,7 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     const std::string driver = road.harness() ? road.harness()->machine().facts().driverClass
                                : host         ? host->facts().driverClass
                                               : std::string();
-    fill(r, machineReport(), driver.c_str());
+    fillMachine(r, machineReport(), driver.c_str());
     if (!booted) {
         r.failure = road.error();
         return;
@@ -416,19 +416,102 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     device->removeIOProcID(id);
     fillLayer(r, *device, road.manager() ? road.manager()->clientAppType() : 0);
     const hx::harness::HarnessReport last = machineReport();
-    fill(r, last, driver.c_str());
+    fillMachine(r, last, driver.c_str());
     road.closeDevice();
 
-    // The frames of a 2-channel client ring: a late cycle leaves the kernel
-    // the frame written one lap earlier.
-    constexpr uint64_t kRingLapFrames = 65536;
-    const hx::devroad::RampProc::Check check =
-        ramp.checkLoopback(o.transport == Transport::Process, kRingLapFrames);
-    r.framesOut = ramp.framesPlayed;
-    r.framesIn = ramp.recorded.size() / 2;
+    const std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
     r.clientType = 0;
     r.clientSlot = slot;
     r.clientIdentity = identity;
+    if (r.layer && r.layer->ioCycles == 0)
+        r.failure = "the device layer ran no IO cycle";
+    else
+        r.failure = loopbackFailure;
+}
+
+namespace {
+
+// The loopback check through the output mixer (--routing mix): each sample
+// comes back as the mixer's halved sum rounds it (its lowest bit cleared
+// toward zero), so the first frame's counter is known to within one; the
+// counter whose following frames all match is taken. Across processes a
+// frame may also come back as silence, or as the frame a ring lap earlier.
+hx::devroad::RampProc::Check checkMixLoopback(const hx::devroad::RampProc& ramp,
+                                              bool silenceTolerated, uint64_t lapFrames) {
+    using hx::devroad::RampProc;
+    RampProc::Check best;
+    const uint32_t ch = ramp.channels;
+    const size_t frames = ramp.recorded.size() / ch;
+    auto silentAt = [&](size_t i) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (ramp.recorded[i * ch + c] != 0.0f) return false;
+        return true;
+    };
+    size_t start = 0;
+    while (start < frames && silentAt(start))
+        ++start;
+    if (start == frames) return best;
+    auto carries = [&](size_t i, uint64_t played) {
+        for (uint32_t c = 0; c < ch; ++c) {
+            const int32_t ring = int32_t(uint32_t(RampProc::rampValue(played, c)) << 8);
+            const float want = RampProc::ringToFloat(hx::harness::mixRoundTrip(ring));
+            if (std::memcmp(&want, &ramp.recorded[i * ch + c], sizeof want) != 0) return false;
+        }
+        return true;
+    };
+    const int64_t n0 = std::llround(double(ramp.recorded[start * ch]) * 2147483520.0 / 256.0);
+    bool first = true;
+    for (int64_t delta : {0, 1, -1}) {
+        const uint64_t counter = uint64_t(n0 + delta) & 0xFFFFFF;
+        if (!carries(start, counter)) continue;
+        RampProc::Check r;
+        r.latency = int64_t(start) - int64_t(counter);
+        for (size_t i = start; i < frames; ++i) {
+            const uint64_t played = counter + (i - start);
+            ++r.checked;
+            if (silenceTolerated && silentAt(i)) {
+                ++r.silent;
+                continue;
+            }
+            if (carries(i, played)) continue;
+            bool late = false;
+            for (uint64_t k = 1; silenceTolerated && k <= 4 && !late && k * lapFrames <= played;
+                 ++k)
+                late = carries(i, played - k * lapFrames);
+            if (late) {
+                ++r.stale;
+                continue;
+            }
+            if (r.firstMismatch < 0) r.firstMismatch = int64_t(i);
+            ++r.mismatches;
+        }
+        r.constantLatency = r.mismatches == 0 && r.checked > 0;
+        if (first || r.mismatches < best.mismatches) best = r;
+        first = false;
+    }
+    if (first) {
+        // No counter near the first frame's fits: everything from there differs.
+        best.latency = 0;
+        best.checked = frames - start;
+        best.mismatches = best.checked;
+        best.firstMismatch = int64_t(start);
+    }
+    return best;
+}
+
+} // namespace
+
+std::string reportLoopback(const Options& o, const hx::devroad::RampProc& ramp, Report& r,
+                           std::vector<int32_t>& recorded) {
+    // The frames of a 2-channel client ring: a late cycle leaves the kernel
+    // the frame written one lap earlier.
+    constexpr uint64_t kRingLapFrames = 65536;
+    const bool across = o.transport == Transport::Process;
+    const hx::devroad::RampProc::Check check = o.routing == Routing::Mix
+                                                   ? checkMixLoopback(ramp, across, kRingLapFrames)
+                                                   : ramp.checkLoopback(across, kRingLapFrames);
+    r.framesOut = ramp.framesPlayed;
+    r.framesIn = ramp.recorded.size() / 2;
     r.matched = check.checked > check.silent + check.stale && check.mismatches == 0;
     r.comparedFrames = check.checked;
     r.silentFrames = check.silent;
@@ -445,17 +528,16 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     for (size_t i = skip; i < ramp.recorded.size(); ++i)
         recorded.push_back(
             int32_t(std::llround(double(ramp.recorded[i]) * 2147483520.0 / 256.0) * 256));
-    if (r.layer && r.layer->ioCycles == 0)
-        r.failure = "the device layer ran no IO cycle";
-    else if (lostFrames(r))
-        r.failure =
-            std::to_string(lostFrames(r)) + " frames lost or repeated on the way (see lost frames)";
-    else if (check.checked == check.silent + check.stale)
-        r.failure = "the played signal never came back on the input";
-    else if (check.mismatches)
-        r.failure = "looped-back audio differs in " + std::to_string(check.mismatches) + " of " +
-                    std::to_string(check.checked) + " frames, first at recorded frame " +
-                    std::to_string(check.firstMismatch);
+    if (lostFrames(r))
+        return std::to_string(lostFrames(r)) +
+               " frames lost or repeated on the way (see lost frames)";
+    if (check.checked == check.silent + check.stale)
+        return "the played signal never came back on the input";
+    if (check.mismatches)
+        return "looped-back audio differs in " + std::to_string(check.mismatches) + " of " +
+               std::to_string(check.checked) + " frames, first at recorded frame " +
+               std::to_string(check.firstMismatch);
+    return {};
 }
 
 } // namespace hx::sim

@@ -33,4 +33,15 @@ void runDefaultScenario(const Options& options, Progress& progress, Report& repo
 void runDeviceScenario(const Options& options, Progress& progress, Report& report,
                        std::vector<int32_t>& recorded, KernelHostChild* host = nullptr);
 
+// The HAL road (the default): the same machine, configured at 44,100 Hz by
+// another client; the HAL host loads the installed HAL plug-in, the
+// program finds the HX-5100 in the device list, sets the rate ('nsrt'), the
+// frame size when asked ('fsiz') and the routing ('QnRM') through the
+// plug-in, and an IO procedure ID started from a program thread plays the
+// ramp and records the loopback for the asked length; then it is stopped
+// and destroyed and the plug-in unloaded. report.hal gets what the plug-in
+// answered.
+void runHalScenario(const Options& options, Progress& progress, Report& report,
+                    std::vector<int32_t>& recorded, KernelHostChild* host = nullptr);
+
 } // namespace hx::sim

@@ -1,6 +1,7 @@
 // hxsim: boots the simulated machine with an HX-5100 and runs a road on it
-// (the user-space device layer by default, or the kernel driver through its
-// client harness), then reports what happened and writes the recording.
+// (a program on the HAL plug-in by default, the user-space device layer
+// alone, or the kernel driver through its client harness), then reports
+// what happened and writes the recording.
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
         } else if (options.helper && !helper.start(host, hostError)) {
             report.failure = hostError;
             report.transport = options.transport;
+        } else if (options.road == Road::Hal) {
+            runHalScenario(options, progress, report, recorded, across ? &host : nullptr);
         } else if (options.road == Road::Device) {
             runDeviceScenario(options, progress, report, recorded, across ? &host : nullptr);
         } else {

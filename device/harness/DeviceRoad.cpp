@@ -205,7 +205,7 @@ bool DeviceRoad::boot() {
     // the harness's own, as another program would set it, configured or
     // not: a fresh device the layer restores streams through it as well.
     hx::harness::HarnessClient& router = routingClient();
-    if (!router.openClient() || !router.setRouting()) {
+    if (!router.openClient() || (mOptions.routeFirst && !router.setRouting())) {
         mError = router.lastError();
         return false;
     }

@@ -83,6 +83,9 @@ struct RoadOptions {
     hx::harness::Routing routing = hx::harness::Routing::Pass;
     hx::harness::ClockMode clock = hx::harness::ClockMode::Virtual;
     bool configureFirst = true; // a driver connection configures before the device opens
+    // The harness's client sets the routing at boot; false: the program sets
+    // it itself (the client is opened all the same).
+    bool routeFirst = true;
     // The machine boots in this process (its kernel on the in-process
     // transport); false: it runs in a kernel host this process already chose
     // as its transport, and only the user side runs here.

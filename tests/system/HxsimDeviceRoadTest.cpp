@@ -1,5 +1,6 @@
-// hxsim's default road, the user-space device layer, run as a user runs it:
-// exit code and report fields; and the kernel road beside it.
+// hxsim's device road (--road device), the user-space device layer without
+// the HAL plug-in, run as a user runs it: exit code and report fields; and
+// the kernel road beside it.
 #include "tests/system/HxsimRun.h"
 
 #include "platform/base/testing/TempRoot.h"
@@ -11,9 +12,10 @@ namespace {
 
 using namespace hx::test::hxsim;
 
-TEST(HxsimDeviceRoad, TheDefaultRoadPlaysAndRecordsThroughTheDeviceLayer) {
+TEST(HxsimDeviceRoad, TheDeviceRoadPlaysAndRecordsThroughTheDeviceLayer) {
     hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsimAsGiven(root.path(), "--virtual-clock --seconds 1"));
+    const CommandRun run =
+        runCommand(hxsimAsGiven(root.path(), "--road device --virtual-clock --seconds 1"));
     ASSERT_EQ(run.status, 0) << run.out;
     auto f = fields(run.out);
     EXPECT_NE(f["layer device"].find(" (Bit Accurate)\", UID \""), std::string::npos) << run.out;
@@ -41,8 +43,8 @@ TEST(HxsimDeviceRoad, FrameSizesAndRatesAndTheKernelRoadBeside) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
         hx::test::TempRoot root;
-        const CommandRun run = runCommand(
-            hxsimAsGiven(root.path(), std::string("--virtual-clock --seconds 0.5 ") + c.args));
+        const CommandRun run = runCommand(hxsimAsGiven(
+            root.path(), std::string("--road device --virtual-clock --seconds 0.5 ") + c.args));
         ASSERT_EQ(run.status, 0) << run.out;
         auto f = fields(run.out);
         EXPECT_EQ(f["layer client"], std::string("type 18, frame size ") + c.frameSize);
@@ -57,7 +59,8 @@ TEST(HxsimDeviceRoad, FrameSizesAndRatesAndTheKernelRoadBeside) {
     EXPECT_EQ(f.count("layer device"), 0u);
     EXPECT_EQ(f["client"].rfind("type 0, slot 0", 0), 0u) << f["client"];
     EXPECT_EQ(f["result"], "pass");
-    const CommandRun bad = runCommand(hxsimAsGiven(root.path(), "--frame-size 32") + " 2>&1");
+    const CommandRun bad =
+        runCommand(hxsimAsGiven(root.path(), "--road device --frame-size 32") + " 2>&1");
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.out.find("--frame-size must be a whole number from 64 to 8192, not 32"),
               std::string::npos);

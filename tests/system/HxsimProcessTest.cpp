@@ -45,7 +45,8 @@ TEST(HxsimProcess, TheKernelRoadAgainstAKernelHostChild) {
 
 TEST(HxsimProcess, TheDeviceRoadAgainstAKernelHostChild) {
     hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsimAsGiven(root.path(), "--transport process --seconds 2"));
+    const CommandRun run =
+        runCommand(hxsimAsGiven(root.path(), "--road device --transport process --seconds 2"));
     ASSERT_EQ(run.status, 0) << run.out;
     auto f = fields(run.out);
     EXPECT_EQ(f["transport"], "process");

@@ -1,0 +1,31 @@
+// What hxsim's roads share: the machine's part of the report, the options
+// a run across processes cannot have, the clock, and the loopback check of
+// a ramp played through an IO procedure.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "device/harness/DeviceRoad.h"
+#include "driver/clients/harness/HarnessTypes.h"
+#include "sim/SimOptions.h"
+#include "sim/SimReport.h"
+
+namespace hx::sim {
+
+// The machine's report (driver, device, rate, counts) into the run's report.
+void fillMachine(Report& r, const hx::harness::HarnessReport& h, const char* driverClass);
+
+// What a run across processes cannot have (the machine's sleep and the
+// MIDI port are reached only in process): true with the option error set.
+bool refuseAcrossProcesses(const Options& o, Report& r);
+
+hx::harness::ClockMode clockMode(Clock c);
+
+// The ramp's loopback into the report (frames each way, the match, the
+// latency) and recorded (from where the played signal came back, as ring
+// samples). Returns the reason the run fails on, empty when it matched.
+std::string reportLoopback(const Options& o, const hx::devroad::RampProc& ramp, Report& r,
+                           std::vector<int32_t>& recorded);
+
+} // namespace hx::sim

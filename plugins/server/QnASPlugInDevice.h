@@ -21,6 +21,7 @@
 #include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
+#include "abi/QN_StateChange.h"
 #include "device/PropertyItem.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "device/QnIORegistryPrefs.h"
@@ -200,6 +201,71 @@ public:
     QnASPlugInIOKitObject& ioKitObject() { return mIOKitObject; }
     DriverSM* driverArea() const { return mDriverArea.load(); }
 
+    // ---- Properties: the device answers for its streams and controls
+    // (QnASPlugInDevice_Route.cpp routes by object ID).
+    bool HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                     const AudioObjectPropertyAddress& inAddress) const override;
+    bool IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                            const AudioObjectPropertyAddress& inAddress) const override;
+    UInt32 GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                               const AudioObjectPropertyAddress& inAddress,
+                               UInt32 inQualifierDataSize,
+                               const void* inQualifierData) const override;
+    void GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                         const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                         const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
+                         void* outData) const override;
+    void SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                         const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
+                         const void* inQualifierData, UInt32 inDataSize,
+                         const void* inData) override;
+
+    // ---- Stream objects (QnASPlugInStream.cpp)
+    bool isStreamID(AudioObjectID inObjectID) const;
+    bool Stream_HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                            const AudioObjectPropertyAddress& inAddress);
+    bool Stream_IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                                   const AudioObjectPropertyAddress& inAddress);
+    UInt32 Stream_GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                                      const AudioObjectPropertyAddress& inAddress,
+                                      UInt32 inQualifierDataSize, const void* inQualifierData);
+    void Stream_GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, UInt32& outDataSize, void* outData);
+    void Stream_SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, const void* inData);
+    bool streamActive(bool inIsInput) const { return mStreamActive[inIsInput ? 1 : 0].load(); }
+
+    // ---- Control objects (QnASPlugInControl.cpp)
+    bool isControlID(AudioObjectID inObjectID) const;
+    bool Control_HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                             const AudioObjectPropertyAddress& inAddress);
+    bool Control_IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                                    const AudioObjectPropertyAddress& inAddress);
+    UInt32 Control_GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                                       const AudioObjectPropertyAddress& inAddress,
+                                       UInt32 inQualifierDataSize, const void* inQualifierData);
+    void Control_GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                 const AudioObjectPropertyAddress& inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
+                                 UInt32 inDataSize, UInt32& outDataSize, void* outData);
+    void Control_SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                 const AudioObjectPropertyAddress& inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
+                                 UInt32 inDataSize, const void* inData);
+    // The current item of a direction's data-source selector (1 ..).
+    UInt32 currentDataSource(bool inIsInput) const {
+        return mCurrentDataSource[inIsInput ? 1 : 0].load();
+    }
+
+    // ---- Kernel state changes (QnASPlugInDevice_StateChange.cpp)
+    void KernelDriverNotificationHandler(const QN_StateChange& inChange);
+    // The stored clock source (kNotSet until known).
+    UInt32 clockSource() const { return mClockSource.load(); }
+
 protected:
     // QnAudioPluginHost
     DriverSM* hostDriverSM() override { return mDriverArea.load(); }
@@ -330,6 +396,22 @@ private:
     UInt32 mMixerMode = 0;
     UInt8 mDigitalLock = 0;
     bool mRunningSomewhere = false, mRunningStream = false;
+
+    // Streams, controls and kernel state (host threads and the plug-in's
+    // queue change them: atomic)
+    std::atomic<bool> mStreamActive[2] = {true, true};  // output, input
+    std::atomic<UInt32> mCurrentDataSource[2] = {1, 1}; // output, input
+    std::atomic<UInt32> mClockSource{kNotSet};
+    void streamBroken();
+    void stateNewConfig(const QN_StateChange& inChange);
+    void stateWolfson(const QN_StateChange& inChange);
+    void stateLeavePlugIn();
+    void stateUserConfig();
+    void stateDigitalOutMode(const QN_StateChange& inChange);
+    void stateClockSource(const QN_StateChange& inChange);
+    void stateInitComplete();
+    void stateSettingsStored();
+    void controlValueChanged(AudioObjectID inControl);
 
     // Objects
     AudioObjectID mInputStreamID = 0, mOutputStreamID = 0;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/base/HXLog.h"
+#include "platform/dispatch/Dispatch.h"
 #include "plugins/server/OSXAsioRegistry.h"
 #include "tests/plugins/server/ServerDeviceFixture.h"
 
@@ -402,4 +403,38 @@ TEST_F(StateChange, FirmwareUpdateModeTakesTheDeviceOutOfThePlugIn) {
     deviceGone = true;
     host->shutdown();
     QnASPlugInObjectMap::ReleaseObject(device); // deleted on the global queue
+}
+
+namespace {
+void forwardInterest(void* refCon, io_service_t, natural_t type, void* argument) {
+    static_cast<QnASPlugInDevice*>(refCon)->PropertyNotificationHandler(type, argument);
+}
+} // namespace
+
+// From the kernel: the service's messages to its clients reach the device's
+// handler on the plug-in's queue, one at a time, in send order.
+TEST_F(StateChange, KernelMessagesReachTheHandlerOnThePlugInQueueInOrder) {
+    serverHost();
+    dispatch_queue_t queue = QnASPlugInPlugIn::GetInstance()->GetDispatchQueue().GetDispatchQueue();
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    IONotificationPortSetDispatchQueue(port, queue);
+    QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
+    io_object_t entry = it.Next();
+    io_object_t note = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, entry, kIOGeneralInterest, &forwardInterest,
+                                               device, &note),
+              KERN_SUCCESS);
+    service->clearCalls();
+    for (UInt32 code : {35u, 2u, 55u, 56u, 48u, 1u}) {
+        QN_StateChange change = makeStateChange(code, 0, 0x99, 0);
+        service->messageClients(kQnStateChangeMessage, &change, sizeof change);
+    }
+    hx::dispatch::drain(queue);
+    const std::vector<UInt32> expected = {fcc("QvLC"), fcc("QnOS"), fcc("QvRt"), fcc("QvMC")};
+    EXPECT_EQ(watchedNotices(), expected);
+    EXPECT_EQ(performedActions(), std::vector<UInt64>{kQnConfigWakeUp});
+    EXPECT_EQ(watchedRequests(), (std::vector<UInt32>{31, 32}));
+    IOObjectRelease(note);
+    IONotificationPortDestroy(port);
+    IOObjectRelease(entry);
 }

@@ -473,3 +473,34 @@ TEST_F(StreamControl, TheMenuBarReadsTheProductName) {
     CFRelease(name);
     hx::sys::clearFakeProcesses();
 }
+
+// Every stream and control write: a wrong size is '!siz' whatever the data,
+// the right size with no data 0xE00002C9, and nothing is queued or changed.
+TEST_F(StreamControl, NullDataIsRefusedAfterTheSizeCheck) {
+    serverHost();
+    struct Row {
+        Obj object;
+        UInt32 selector;
+        UInt32 size;
+    };
+    const Row rows[] = {
+        {InStream, fcc("sact"), 4}, {InStream, fcc("pft "), 40}, {OutStream, fcc("sfmt"), 40},
+        {InVolume, fcc("lcsv"), 4}, {InVolume, fcc("lcdv"), 4},  {InMute, fcc("bcvl"), 4},
+        {InSource, fcc("scci"), 4},
+    };
+    const XsDeviceControls before = area->mControls;
+    for (const Row& r : rows) {
+        EXPECT_EQ(set(object(r.object), r.selector, r.size + 1, nullptr),
+                  kAudioHardwareBadPropertySizeError)
+            << std::hex << r.selector;
+        EXPECT_EQ(set(object(r.object), r.selector, r.size - 1, nullptr),
+                  kAudioHardwareBadPropertySizeError)
+            << std::hex << r.selector;
+        EXPECT_EQ(set(object(r.object), r.selector, r.size, nullptr), OSStatus(0xE00002C9))
+            << std::hex << r.selector;
+    }
+    EXPECT_EQ(std::memcmp(&before, &area->mControls, sizeof before), 0);
+    EXPECT_TRUE(device->streamActive(true));
+    EXPECT_TRUE(requestedActions().empty());
+    EXPECT_TRUE(notices(volume(true)).empty());
+}

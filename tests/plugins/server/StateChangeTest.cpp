@@ -89,7 +89,9 @@ TEST_F(StateChange, ARowPerCode) {
          2,
          false,
          [](StateChange& t) {
-             t.service->script([](KernelScript& s) { s.standing[31] = {kIOReturnError}; });
+             t.service->script([](KernelScript& s) {
+                 s.standing[31] = {kIOReturnError, {}, false, 0};
+             });
          },
          {31},
          {kQnConfigWakeUp},
@@ -148,7 +150,9 @@ TEST_F(StateChange, ARowPerCode) {
          34,
          false,
          [](StateChange& t) {
-             t.service->script([](KernelScript& s) { s.standing[33] = {kIOReturnError}; });
+             t.service->script([](KernelScript& s) {
+                 s.standing[33] = {kIOReturnError, {}, false, 0};
+             });
          },
          {33},
          {},
@@ -240,7 +244,9 @@ TEST_F(StateChange, ARowPerCode) {
         EXPECT_EQ(requestedActions(), row.actions);
         EXPECT_EQ(watchedRequests(), row.requests);
         EXPECT_EQ(watchedNotices(), row.notices);
-        if (row.line) EXPECT_NE(log.text().find(row.line), std::string::npos) << log.text();
+        if (row.line) {
+            EXPECT_NE(log.text().find(row.line), std::string::npos) << log.text();
+        }
     }
 }
 

@@ -447,13 +447,3 @@ void ZrOSXDevice::unmapSharedMemory() {
     mInRing = nullptr;
     mOutRing = nullptr;
 }
-
-void ZrOSXDevice::recordStub(const char* name, uint32_t a, uint32_t b) const {
-    std::lock_guard<std::mutex> g(mStubLock);
-    mStubCalls.push_back({name, a, b});
-}
-
-std::vector<ZrOSXDevice::StubCall> ZrOSXDevice::stubCalls() const {
-    std::lock_guard<std::mutex> g(mStubLock);
-    return mStubCalls;
-}

@@ -171,14 +171,6 @@ public:
     ZrDeviceFamily family() const;
     bool usbConfigureDevice();
 
-    // What the stubs received, for the layer that replaces them.
-    struct StubCall {
-        const char* name;
-        uint32_t a;
-        uint32_t b;
-    };
-    std::vector<StubCall> stubCalls() const;
-
     // ---- Frame size and buffers (the device logic's operations); what the
     // audio thread built last
     uint32_t cycleFrameSize() const { return mFrameSize.getUInt32(); }
@@ -362,7 +354,6 @@ private:
     // Stops cycles before what they use changes; true when the thread was
     // streaming.
     void quiesceCycles();
-    void recordStub(const char* name, uint32_t a = 0, uint32_t b = 0) const;
     // One cycle's transfers with the geometry taken at its start.
     struct CycleGeometry {
         AudioSMGeometry in;
@@ -455,7 +446,4 @@ private:
     std::atomic<IOProcList*> mPublished{nullptr};
     std::atomic<IOProcList*> mCycleList{nullptr};
     std::vector<IOProcList*> mRetired;
-
-    mutable std::mutex mStubLock;
-    mutable std::vector<StubCall> mStubCalls;
 };

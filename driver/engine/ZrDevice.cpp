@@ -1,4 +1,5 @@
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrDeviceRequests.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -157,7 +158,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
     if (!mpDriverSM) return false;
     // The descriptor corrections that read the shared settings need the area.
     mConfigurations.setSharedArea(mpDriverSM);
-    if (!mAudioSMArea.init(kAudioSMSize)) return false;
+    if (!mAudioSMArea.init(kAudioSMTotalBytes)) return false;
     if (!mVendorAsyncPort.onInit() || !desc) return false;
     if (!mpDriverData) mpDriverData = DriverData::create(mpDriverSM);
     if (!mpDriverData) return false;
@@ -278,8 +279,9 @@ bool ZrDevice::readDeviceDescriptorWithRetries() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (attempt > 0) IOSleep(50);
         uint32_t length = 18;
-        if (mService.deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, 6, 0x0100, 0,
-                                      mpDriverSM->mDescriptor, length, 5) == 0)
+        if (mService.deviceRequestStd(kDirIn, kLevelStandard, kRecipientDevice, kUsbGetDescriptor,
+                                      kUsbDeviceDescriptorValue, 0, mpDriverSM->mDescriptor, length,
+                                      5) == 0)
             return true;
     }
     return false;
@@ -327,8 +329,8 @@ void ZrDevice::scanFirmwareVersion() {
     if (!isMerrowCompatible() && !isListed(ZrProductList::FirmwareVersionAlways)) return;
     uint8_t b[8] = {};
     uint32_t length = sizeof b;
-    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, b, length,
-                                  5) == 0)
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqFirmwareVersion, 0, 0,
+                                  b, length, 5) == 0)
         mFirmwareVersion = uint32_t(b[0]) | uint32_t(b[2] % 10) << 8 | uint32_t(b[2] / 10) << 16 |
                            uint32_t(b[1]) << 24;
 
@@ -337,8 +339,8 @@ void ZrDevice::scanFirmwareVersion() {
         uint8_t reply[5] = {};
         uint32_t n = sizeof reply;
         // A short answer keeps the counts: bytes 3 and 4 must have come.
-        if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0, reply, n,
-                                      5) == 0 &&
+        if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqFirmwareVersion,
+                                      0, 0, reply, n, 5) == 0 &&
             n == sizeof reply) {
             uint32_t ins = 0, outs = 0;
             ZrFirmwareChannelCounts(reply, ins, outs);
@@ -360,7 +362,7 @@ void ZrDevice::scanFirmwareVersion() {
         isListed(ZrProductList::FirmwareVersionText)) {
         std::memset(mFirmwareBuffer, 0, sizeof mFirmwareBuffer);
         uint32_t n = 15;
-        mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x56, 0, 0,
+        mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqFirmwareVersion, 0, 0,
                                   mFirmwareBuffer, n, 5);
         mFirmwareBuffer[15] = 0;
     }
@@ -373,15 +375,15 @@ void ZrDevice::doDelay(uint32_t ms) {
 bool ZrDevice::sendSetPicCommand(uint8_t cmd) {
     if (!isListed(ZrProductList::PicCommands)) return false;
     uint32_t length = 1;
-    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, 1, 0xF0, 0x1F0, &cmd,
-                                     length, 5) == 0;
+    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqPicSet, kPicValue,
+                                     kPicSetIndex, &cmd, length, 5) == 0;
 }
 
 bool ZrDevice::sendGetPicCommand(uint8_t cmd) {
     if (!isListed(ZrProductList::PicCommands)) return false;
     uint32_t length = 1;
-    return mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x81, 0xF0, 0, &cmd,
-                                     length, 5) == 0;
+    return mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqPicGet, kPicValue,
+                                     0, &cmd, length, 5) == 0;
 }
 
 bool ZrDevice::sendPicCommand(uint8_t cmd) {
@@ -636,13 +638,13 @@ void ZrDevice::powerDownRequests() {
         IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isMerrowCompatible()\n");
         IOSleep(50);
         for (uint16_t alternate : {0, 1})
-            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 11, alternate, 1,
-                                      nullptr, length, 0);
+            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, kUsbSetInterface,
+                                      alternate, 1, nullptr, length, 0);
     } else if (ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())) {
         IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isSorvikFarlane2()\n");
         IOSleep(50);
-        mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 9, 0, 0, nullptr,
-                                  length, 0);
+        mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, kUsbSetConfiguration,
+                                  0, 0, nullptr, length, 0);
     }
 }
 

@@ -48,7 +48,6 @@ class USBByteBuffer;
 class IOUserClient;
 class DriverData;
 
-constexpr uint32_t kAudioSMSize = kAudioSMTotalBytes;
 constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
 constexpr uint32_t kBufferMemoryBytes = 8192;
 

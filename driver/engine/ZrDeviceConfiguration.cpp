@@ -2,6 +2,7 @@
 // setting, the choices and transports that complete a configuration, what
 // goes when it goes, the sampling-frequency requests and the stream stop.
 #include <cstring>
+#include "driver/engine/ZrDeviceRequests.h"
 
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
@@ -263,8 +264,9 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
                                       0x1200, &zero, length, 5);
         } else if (isListed(ZrProductList::ControlSetInterfaceAfterConfig)) {
             uint32_t length = 0;
-            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientInterface, 0x0B, 0,
-                                      uint16_t(control->getInterfaceNumber()), nullptr, length, 3);
+            mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientInterface,
+                                      kUsbSetInterface, 0, uint16_t(control->getInterfaceNumber()),
+                                      nullptr, length, 3);
         }
     }
     // The class-compliant controls: read from the device, then the saved
@@ -376,8 +378,8 @@ void ZrDevice::startupHalVardTrunk2() {
         if (round > 0) IOSleep(300);
         uint8_t b = 0;
         uint32_t length = 1;
-        IOReturn r = mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, 0x85, 1, 1,
-                                               &b, length, 5);
+        IOReturn r = mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice,
+                                               kReqTrunk2Status, 1, 1, &b, length, 5);
         IOLog("TRunk2 request return: %d\n", int(r));
         if (r == kIOReturnSuccess && length == 1 && b == 2) return;
     }

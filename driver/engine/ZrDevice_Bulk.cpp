@@ -2,26 +2,24 @@
 // register, the transport's binding to the configuration's pipes and the
 // request-block arrays.
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrDeviceRequests.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/desc/ZrDescriptorProducts.h"
 #include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "driver/engine/stream/DriverData.h"
 #include "platform/kern/IOLib.h"
 
-namespace {
-constexpr uint8_t kReqDmaRegister = 0x49;
-} // namespace
+namespace {} // namespace
 
 bool ZrDevice::StreamHost::readDmaRegister(uint8_t& value) {
     uint32_t length = 1;
-    return mDevice.mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice,
-                                             kReqDmaRegister, 0, 0, &value, length,
-                                             1) == kIOReturnSuccess;
+    return mDevice.mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqRegister,
+                                             0, 0, &value, length, 1) == kIOReturnSuccess;
 }
 
 void ZrDevice::StreamHost::writeDmaRegister(uint8_t value) {
     uint32_t length = 0;
-    mDevice.mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqDmaRegister,
+    mDevice.mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqRegister,
                                       uint16_t(int16_t(int8_t(value))), 0, nullptr, length, 1);
 }
 

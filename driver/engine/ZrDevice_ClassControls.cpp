@@ -7,6 +7,7 @@
 // moment, so nothing is read back from them.
 
 #include <cstring>
+#include "driver/engine/ZrDeviceRequests.h"
 
 #include "abi/QN_StateChange.h"
 #include "driver/engine/ZrDevice.h"
@@ -19,11 +20,7 @@
 #include "driver/engine/stream/DriverData.h"
 #include "platform/kern/IOLib.h"
 
-namespace {
-
-constexpr uint8_t kDeepSleepRequest = 0x44;
-
-} // namespace
+namespace {} // namespace
 
 bool ZrDevice::isHalvardTrunkProduct() const {
     return usbIsHalvardDevice(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
@@ -50,8 +47,9 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
         if (isListed(ZrProductList::Tolvane)) {
             uint32_t n = 0;
             const uint16_t index = requested.mRoutingValue ? 4 : 2;
-            if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, 1, 0, index,
-                                          nullptr, n, kXsClassRequestTries - 1) == kIOReturnSuccess)
+            if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice,
+                                          kReqRoutingSelect, 0, index, nullptr, n,
+                                          kXsClassRequestTries - 1) == kIOReturnSuccess)
                 modified = true;
             else
                 requested.mRoutingValue = mCurrentControls.mRoutingValue;
@@ -286,6 +284,6 @@ void ZrDevice::chooseClassDeviceMeters(uint32_t inChannels, LevelProcessorFnc& i
 bool ZrDevice::sendDeepSleep() {
     if (!isMerrowCompatible()) return false;
     uint32_t length = 0;
-    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kDeepSleepRequest, 0,
-                                     0, nullptr, length, 5) == kIOReturnSuccess;
+    return mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqDeepSleep, 0, 0,
+                                     nullptr, length, 5) == kIOReturnSuccess;
 }

@@ -11,6 +11,7 @@
 //
 // Runs on the requesting thread under the dispatch lock.
 #include <cstring>
+#include "driver/engine/ZrDeviceRequests.h"
 #include <string>
 
 #include "abi/QN_StateChange.h"
@@ -21,10 +22,7 @@
 
 namespace {
 
-constexpr uint8_t kReqCodec = 0x41;
 constexpr uint16_t kCodec0Index = 0x102, kCodecOtherIndex = 0x106;
-constexpr uint8_t kReqReplug = 0x52;
-constexpr uint8_t kReqFarlaneReset = 0x03;
 
 } // namespace
 

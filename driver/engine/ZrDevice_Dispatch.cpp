@@ -9,6 +9,7 @@
 // it. Every field of the record is untrusted: counts, indexes and texts are
 // bounded before use.
 #include <algorithm>
+#include "driver/engine/ZrDeviceRequests.h"
 #include <cstring>
 #include <string>
 
@@ -24,7 +25,6 @@ namespace {
 
 constexpr uint32_t kDriverVersion = 0x03040D00;
 constexpr const char kDriverVersionText[] = "v3.4.13";
-constexpr uint8_t kReqMixerBuffer = 0x4D;
 
 // Bandwidth of a Sorvik stream by release table, width row and channel
 // count 0..8 (65535: does not fit at all).
@@ -461,7 +461,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         std::memcpy(out, getMixerBuffer(), sizeof out);
         uint32_t length = sizeof out;
         const IOReturn st = mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice,
-                                                      kReqMixerBuffer, 0, 0, out, length, 5);
+                                                      kReqMixer, 0, 0, out, length, 5);
         if (st != kIOReturnSuccess) IOLog("Could not write mixer buffer (0x%08X)\n", unsigned(st));
         bytesProperty("MixerBuffer", getMixerBuffer(), 64);
         stcNotify(STC_MixerBufferStored, 0);

@@ -9,6 +9,7 @@
 // device descriptor is scanned. Without a shared area the map reads as
 // zeros and setting one changes nothing.
 #include <cstring>
+#include "driver/engine/ZrDeviceRequests.h"
 
 #include "abi/QN_StateChange.h"
 #include "driver/engine/ZrDevice.h"
@@ -19,9 +20,6 @@
 
 namespace {
 
-constexpr uint8_t kReqUID = 0;
-constexpr uint8_t kReqName = 1;
-constexpr uint8_t kReqMap = 1;
 constexpr uint32_t kMappingRate = 48000;
 
 } // namespace
@@ -67,7 +65,7 @@ void ZrDevice::sendSorvikChannelMap() {
         for (int i = 0; i < 8; ++i)
             bytes[i] = uint8_t(words[i]);
         uint32_t length = sizeof bytes;
-        mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface, kReqMap, 0,
+        mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface, kReqSorvikMap, 0,
                                   uint16_t(intf->getInterfaceNumber()), bytes, length, 2);
     };
     send(mConfigurations.mpInInterface, map.mEInputMap);
@@ -105,8 +103,8 @@ IOReturn ZrDevice::setSorvikDeviceName(const char* text) {
     uint8_t name[32] = {};
     std::memcpy(name, text, length);
     uint32_t n = sizeof name;
-    if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqName, 0, 0, name, n,
-                                  5) != kIOReturnSuccess)
+    if (mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqSorvikName, 0, 0,
+                                  name, n, 5) != kIOReturnSuccess)
         return kIOReturnSuccess; // the old name stays
     std::memcpy(mSorvikName, name, sizeof name);
     mService.setProperty("SorvikDeviceName", mSorvikName, sizeof mSorvikName);
@@ -120,11 +118,11 @@ void ZrDevice::readSorvikIdentity() {
     std::memset(mSorvikUID, 0, sizeof mSorvikUID);
     if (!isSorvikNamed()) return;
     uint32_t n = sizeof mSorvikUID;
-    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqUID, 0, 0, mSorvikUID,
-                                  n, 5) != kIOReturnSuccess)
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqSorvikUID, 0, 0,
+                                  mSorvikUID, n, 5) != kIOReturnSuccess)
         std::memset(mSorvikUID, 0, sizeof mSorvikUID);
     uint32_t received = sizeof mSorvikName;
-    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqName, 0, 0,
+    if (mService.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqSorvikName, 0, 0,
                                   mSorvikName, received, 5) != kIOReturnSuccess) {
         std::memset(mSorvikName, 0, sizeof mSorvikName);
         received = 0;

@@ -7,6 +7,7 @@
 // leave streaming stopped. Runs on the dispatcher's or a user client's
 // thread under the service's dispatch lock, or in the configuration path.
 #include <cstring>
+#include "driver/engine/ZrDeviceRequests.h"
 #include <string>
 
 #include "abi/QN_StateChange.h"
@@ -21,7 +22,6 @@
 
 namespace {
 
-constexpr uint8_t kReqDspBlock = 0x42;
 // The features record's flag that moves the digital-out mode write after
 // the resume (it runs before the resume otherwise).
 constexpr unsigned kLateDigitalOutFeature = 10;
@@ -245,7 +245,8 @@ void ZrDevice::resumeStreaming() {
               std::pair{mConfigurations.mpOutInterface, s.OutResolution}}) {
             if (!intf) continue;
             uint32_t length = 0;
-            mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface, 0, uint16_t(bits),
+            mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientInterface,
+                                      kReqSorvikResolution, uint16_t(bits),
                                       uint16_t(intf->getInterfaceNumber()), nullptr, length, 2);
         }
         sendSorvikChannelMap();

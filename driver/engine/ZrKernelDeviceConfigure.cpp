@@ -2,6 +2,7 @@
 // binding the chosen interfaces, choosing and opening the pipes, choosing
 // the converters, and undoing all of it.
 #include <cstdio>
+#include "driver/engine/ZrDeviceRequests.h"
 #include <cstring>
 
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
@@ -98,12 +99,12 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         uint8_t conf[2] = {255, 255}, alt[2] = {255, 255};
         for (int i = 0; i < 2; ++i) {
             uint32_t n = 1;
-            deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 17, 0, uint16_t(i + 1),
-                             &conf[i], n, 5);
+            deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, kReqFarlane2ChannelConfig,
+                             0, uint16_t(i + 1), &conf[i], n, 5);
             if (conf[i] < 255) {
                 n = 1;
-                deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface, 18, 0, uint16_t(i + 1),
-                                 &alt[i], n, 5);
+                deviceRequestStd(kDirIn, kLevelVendor, kRecipientInterface,
+                                 kReqFarlane2ChannelAlternate, 0, uint16_t(i + 1), &alt[i], n, 5);
             }
         }
         IOLog("Flb2 curChanConfig_In:%d curChanConfig_Out:%d curChanConfigAlt_In:%d "
@@ -172,7 +173,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
 
     if (dev.isListed(ZrProductList::SetInterfaceBeforeBind)) {
         uint32_t length = 0;
-        deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, 0x0B, 0, 2, nullptr, length, 3);
+        deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, kUsbSetInterface, 0, 2, nullptr,
+                         length, 3);
     }
     const bool waits = dev.isListed(ZrProductList::ConfigureWaits);
 

@@ -178,7 +178,7 @@ void QnASPlugInDevice::unmapSubObjects() {
         QnASPlugInObjectMap::UnmapObject(mSubObjectIDs[i], this);
 }
 
-bool QnASPlugInDevice::_HW_Open() {
+bool QnASPlugInDevice::openConnectionAndArea() {
     CAMutexLocker io(mIOMutex);
     CAMutexLocker attach(mAttachMutex);
     if (!mIOKitObject.OpenConnection(3)) {
@@ -198,8 +198,17 @@ bool QnASPlugInDevice::_HW_Open() {
         syslog(LOG_ERR, "Could not open the device, error=0x%08X.\n", unsigned(opened));
         return false;
     }
-    // The driver area's channel settings become the current ones.
+    return true;
+}
+
+bool QnASPlugInDevice::_HW_Open() {
+    if (!openConnectionAndArea()) return false;
+    // The driver area's channel settings become the current ones. The
+    // logic's mutex is taken outside "Device IO", in the order StartIO
+    // takes them (prepareHardware maps the rings under it).
     mLogic.createIOBuffers();
+    CAMutexLocker io(mIOMutex);
+    CAMutexLocker attach(mAttachMutex);
     if (!mapRingsLocked()) return false;
     _HW_GetSampleRate();
     const pid_t pid = getpid();

@@ -101,6 +101,8 @@ public:
     void mapSubObjects();
     void unmapSubObjects();
     bool _HW_Open();
+    // The user client opened and the driver area mapped, under "Device IO".
+    bool openConnectionAndArea();
     void _HW_Close();
     void Activate() override;
     void Deactivate() override;
@@ -201,8 +203,8 @@ public:
     QnASPlugInIOKitObject& ioKitObject() { return mIOKitObject; }
     DriverSM* driverArea() const { return mDriverArea.load(); }
 
-    // ---- Properties: the device answers for its streams and controls
-    // (QnASPlugInDevice_Route.cpp routes by object ID).
+    // ---- Properties: the host's questions about the device and its eight
+    // sub-objects, routed by object ID (any other ID '!obj').
     bool HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
                      const AudioObjectPropertyAddress& inAddress) const override;
     bool IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
@@ -219,6 +221,32 @@ public:
                          const AudioObjectPropertyAddress& inAddress, UInt32 inQualifierDataSize,
                          const void* inQualifierData, UInt32 inDataSize,
                          const void* inData) override;
+    bool Device_HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                            const AudioObjectPropertyAddress& inAddress) const;
+    bool Device_IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                                   const AudioObjectPropertyAddress& inAddress) const;
+    UInt32 Device_GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                                      const AudioObjectPropertyAddress& inAddress,
+                                      UInt32 inQualifierDataSize,
+                                      const void* inQualifierData) const;
+    void Device_GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, UInt32& outDataSize, void* outData);
+    void Device_SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, const void* inData);
+    // The clock source the device reports ('csrc', 'QnCS'); -1 until known.
+    SInt32 storedClockSource() const { return mStoredClockSource.load(); }
+    void storeClockSource(SInt32 inSource) { mStoredClockSource = inSource; }
+
+    // ---- Device clients
+    // The client-application type from the own process's name; the client
+    // information is not looked at. Remove does nothing.
+    void AddDeviceClient(const AudioServerPlugInClientInfo* inClientInfo);
+    void RemoveDeviceClient(const AudioServerPlugInClientInfo* inClientInfo);
+    int clientAppType() const { return mClientAppType.load(); }
 
     // ---- Stream objects (QnASPlugInStream.cpp)
     bool isStreamID(AudioObjectID inObjectID) const;
@@ -264,14 +292,14 @@ public:
     // ---- Kernel state changes (QnASPlugInDevice_StateChange.cpp)
     void KernelDriverNotificationHandler(const QN_StateChange& inChange);
     // The stored clock source (kNotSet until known).
-    UInt32 clockSource() const { return mClockSource.load(); }
+    UInt32 clockSource() const { return UInt32(mStoredClockSource.load()); }
 
 protected:
     // QnAudioPluginHost
     DriverSM* hostDriverSM() override { return mDriverArea.load(); }
     uint64_t hostClientIdentity() override { return mClientObject; }
     bool hostRequest(uint32_t inRequest, const void* inPayload, uint32_t inBytes) override;
-    int hostClientAppType() override { return 0; }
+    int hostClientAppType() override { return mClientAppType.load(); }
     CFDictionaryRef hostCopyServiceProperties() override;
     QnAudioPluginSettingsStore* hostSettingsStore() override { return mSettingsStore.get(); }
     void hostFormatChanged() override {}
@@ -397,11 +425,14 @@ private:
     UInt8 mDigitalLock = 0;
     bool mRunningSomewhere = false, mRunningStream = false;
 
+    // Properties and clients
+    std::atomic<SInt32> mStoredClockSource{-1};
+    std::atomic<int> mClientAppType{0};
+
     // Streams, controls and kernel state (host threads and the plug-in's
     // queue change them: atomic)
     std::atomic<bool> mStreamActive[2] = {true, true};  // output, input
     std::atomic<UInt32> mCurrentDataSource[2] = {1, 1}; // output, input
-    std::atomic<UInt32> mClockSource{kNotSet};
     void streamBroken();
     void stateNewConfig(const QN_StateChange& inChange);
     void stateWolfson(const QN_StateChange& inChange);

@@ -154,8 +154,8 @@ void QnASPlugInDevice::performAction(UInt64 inAction, const ConfigChangeInfo& in
         waitMs(50);
         break;
     case kQnConfigChangeClockSource:
-        if (info.v.value != mClockSource.load()) {
-            mClockSource = info.v.value;
+        if (SInt32(info.v.value) != mStoredClockSource.load()) {
+            mStoredClockSource = SInt32(info.v.value);
             QnLibPropertyNotify(fcc("csrc"));
             checkReportFormatChange(oldIn, oldOut, false);
         }
@@ -275,6 +275,7 @@ OSStatus QnASPlugInDevice::InitComplete() {
     if (const IOReturn r = mLogic.setFrameSize(
             mLogic.frameSizeProperty() ? mLogic.frameSizeProperty() : 256, true, true))
         return OSStatus(r);
+    mStoredClockSource = mLogic.getCurrentClockSource();
     waitMs(100);
     QnASPlugInObject::Activate();
     mInitialised = true;

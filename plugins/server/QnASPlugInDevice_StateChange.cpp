@@ -246,7 +246,7 @@ void QnASPlugInDevice::stateClockSource(const QN_StateChange& inChange) {
                 requestConfigChange(kQnConfigChangeClockSource, info);
             }
         } else {
-            if (known) mClockSource = source;
+            if (known) mStoredClockSource = SInt32(source);
             ConfigChangeInfo info{};
             requestConfigChange(kQnConfigChangeNewConfig, info);
         }

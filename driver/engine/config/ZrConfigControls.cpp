@@ -1,4 +1,5 @@
 #include "driver/engine/config/ZrConfigControls.h"
+#include "driver/engine/ZrDeviceRequests.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,9 +16,6 @@ constexpr uint8_t kIn = 0x80, kOut = 0x00;
 constexpr uint8_t kStandard = 0x00, kClass = 0x20, kVendor = 0x40;
 constexpr uint8_t kDevice = 0, kInterface = 1, kEndpoint = 2;
 
-constexpr uint8_t kReqRegister = 0x49; // one-byte register access, wIndex selects the register
-constexpr uint8_t kReqCodec = 0x41;    // codec and transmitter registers
-constexpr uint8_t kReqMixer = 0x4D;    // the 64-byte mixer buffer
 constexpr uint16_t kRegSelector = 0, kRegPort2 = 1, kRegDigitalOut = 2;
 constexpr uint16_t kTransmitterIndex = 0x101;
 
@@ -208,8 +206,9 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
     const bool portKnown = mTraits.is(kZrProductLX4xxFixed18) || mPortWord != kZrPortWordUnset;
     if (good && portKnown &&
         mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
-        uint8_t wanted = uint8_t(byte & 0xE7);
-        wanted |= mTraits.is(kZrProductLX4xxFixed18) ? uint8_t(18) : uint8_t(mPortWord & 0x18);
+        uint8_t wanted = uint8_t(byte & kSelKeepBits);
+        wanted |= mTraits.is(kZrProductLX4xxFixed18) ? kSelFixedPortModes
+                                                     : uint8_t(mPortWord & kSelPortModes);
         if (wanted != byte) {
             writeSelector(wanted);
             uint8_t back = 0;
@@ -220,7 +219,8 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
     }
 
     // One product settles its clock only after its rate has been read.
-    if (good && mTraits.is(kZrProductSelectorRateRead) && !mTraits.hasFeature(8)) {
+    if (good && mTraits.is(kZrProductSelectorRateRead) &&
+        !mTraits.hasFeature(eSpecFeature_NoDigital)) {
         uint32_t rate = 0;
         readSamplingFrequency(rate);
         IOSleep(100);
@@ -230,10 +230,13 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
 
     bool rateOk = true;
     if (good) {
-        const bool usb1Bit =
-            mTraits.hasFeature(16) || mTraits.is(kZrProductHX5100 | kZrProductLX420);
-        uint8_t wanted = aj.mClockSource == 0 ? uint8_t(byte | 0x02) : uint8_t(byte & ~0x02);
-        if (usb1Bit) wanted = aj.mUSB1Mode == 1 ? uint8_t(wanted | 0x01) : uint8_t(wanted & ~0x01);
+        const bool usb1Bit = mTraits.hasFeature(eSpecFeature_USB1ModeInSelector) ||
+                             mTraits.is(kZrProductHX5100 | kZrProductLX420);
+        uint8_t wanted = aj.mClockSource == 0 ? uint8_t(byte | kSelInternalClock)
+                                              : uint8_t(byte & ~kSelInternalClock);
+        if (usb1Bit)
+            wanted = aj.mUSB1Mode == 1 ? uint8_t(wanted | kSelUSB1Mode)
+                                       : uint8_t(wanted & ~kSelUSB1Mode);
         IOLog("updateAjInputSelector byte should be %02X\n", unsigned(wanted));
         if (wanted != byte) {
             uint32_t rate = 0;
@@ -245,9 +248,9 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
             rateOk = readSamplingFrequency(rate);
         }
         if (rateOk) {
-            aj.mClockSource = (byte & 0x02) ? 0 : 1;
-            if (usb1Bit) aj.mUSB1Mode = byte & 0x01;
-            aj.mDigitalLock = (byte & 0x04) ? 1 : 0;
+            aj.mClockSource = (byte & kSelInternalClock) ? 0 : 1;
+            if (usb1Bit) aj.mUSB1Mode = byte & kSelUSB1Mode;
+            aj.mDigitalLock = (byte & kSelDigitalLock) ? 1 : 0;
             if (mTraits.noDigital)
                 aj.mDigitalLock = 0;
             else if (aj.mDigitalLock)
@@ -279,7 +282,7 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
               int(rate));
         if (mHooks.setFrequency) {
             mHooks.setFrequency(true, s.Frequency);
-            if (!mTraits.hasFeatures() || mTraits.hasFeature(9))
+            if (!mTraits.hasFeatures() || mTraits.hasFeature(eSpecFeature_SetFreqOnOutPipe))
                 mHooks.setFrequency(false, s.Frequency);
         }
     }
@@ -292,7 +295,7 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
 // has been chosen yet.
 bool ZrConfigControls::readSettledSelector(uint8_t& byte, QnAjExtData& aj) {
     bool good = readSelector(byte);
-    if (good && (byte & 0x04)) {
+    if (good && (byte & kSelDigitalLock)) {
         IOSleep(20);
         good = readSelector(byte);
     }
@@ -328,8 +331,9 @@ uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result) {
             }
         }
         if (rateOk) {
-            aj.mClockSource = (byte & 0x80) ? ((byte & 0x02) ? 0 : 1) : 2;
-            aj.mDigitalLock = (byte & 0x04) ? 1 : 0;
+            aj.mClockSource =
+                (byte & kSelDigitalPresent) ? ((byte & kSelInternalClock) ? 0 : 1) : 2;
+            aj.mDigitalLock = (byte & kSelDigitalLock) ? 1 : 0;
             if (aj.mDigitalLock) lockRateLoop(s, aj, false);
         }
     }
@@ -344,7 +348,7 @@ uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result) {
               int(rate));
         if (mHooks.setFrequency) {
             mHooks.setFrequency(true, s.Frequency);
-            if (!mTraits.hasFeatures() || mTraits.hasFeature(9))
+            if (!mTraits.hasFeatures() || mTraits.hasFeature(eSpecFeature_SetFreqOnOutPipe))
                 mHooks.setFrequency(false, s.Frequency);
         }
     }
@@ -455,7 +459,8 @@ void ZrConfigControls::setMixerBuffer(const uint8_t buffer[64]) {
 
 IOReturn ZrConfigControls::writeDigitalOutMode() {
     if (mTraits.hasFeatures() && busy()) return kIOReturnSuccess;
-    if (!mTraits.hasFeature(14) && !mTraits.is(kZrProductHX5100 | kZrProductLX420))
+    if (!mTraits.hasFeature(eSpecFeature_WriteDigitalOutMode) &&
+        !mTraits.is(kZrProductHX5100 | kZrProductLX420))
         return kIOReturnSuccess;
     uint8_t read[5] = {};
     uint32_t n = 0;
@@ -539,7 +544,8 @@ IOReturn ZrConfigControls::writeDigitalOutMode() {
 }
 
 IOReturn ZrConfigControls::writeDigitalOutSelector() {
-    if (busy() || !mTraits.hasFeature(20)) return kIOReturnSuccess;
+    if (busy() || !mTraits.hasFeature(eSpecFeature_WriteDigitalOutSelector))
+        return kIOReturnSuccess;
     return vendor(false, kReqRegister, uint16_t(ajExt().mDigitalOutSelector), kRegDigitalOut,
                   nullptr, 0, 2);
 }

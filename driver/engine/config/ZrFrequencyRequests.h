@@ -5,14 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include "driver/engine/ZrDeviceRequests.h"
 #include <functional>
 
 #include "platform/base/MacErrors.h"
 #include "platform/base/MacTypes.h"
 
-// The class requests that set and read a rate, and their control selector.
-constexpr uint8_t kZrSetCur = 0x01;
-constexpr uint8_t kZrGetCur = 0x81;
+// The control selector of the class requests that set and read a rate
+// (kZrSetCur, kZrGetCur).
 constexpr uint16_t kZrSamplingFrequencyControl = 0x0100;
 
 constexpr uint32_t kZrMinRate = 8000;

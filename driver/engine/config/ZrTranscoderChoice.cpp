@@ -125,7 +125,7 @@ USB_ENC_FNC ZrISOOutEncoderFor(const ZrDeviceTraits& d, uint32_t out,
         if (d.is(kZrProductKestrelLike) && out == 1) return pcmTo24Kestrel;
         if (d.is(kZrProductTUSBMSB)) return pcmTo24TUSBMSB;
         if (d.is(kZrProductTUSB2ch)) return pcmTo24TUSB2ch;
-        if (d.highSpeed && d.hasFeature(17)) {
+        if (d.highSpeed && d.hasFeature(eSpecFeature_LX150Encoders)) {
             const uint32_t pair0 = aj.mRoutingOut[0], pair1 = aj.mRoutingOut[1];
             if (pair0 == 1 && pair1 == 1) return pcmTo24LSB_LX150_11;
             if (pair0 == 1 && pair1 == 0) return pcmTo24LSB_LX150_10;

@@ -3,6 +3,7 @@
 // requests the configuration path sends.
 #pragma once
 
+#include "driver/engine/ZrDeviceRequests.h"
 #include "platform/usb/DeviceModel.h"
 
 #include <cstdint>
@@ -19,7 +20,8 @@ struct Req {
 
 inline std::ostream& operator<<(std::ostream& o, const Req& r) {
     return o << std::hex << "{" << int(r.type) << " " << int(r.request) << " " << r.value << " "
-             << r.index << " " << r.length << "}" << std::dec;
+             << r.index << " " << r.length << "}" << std::dec << " ("
+             << zrDeviceRequestName(r.type, r.request) << ")";
 }
 
 // The default-pipe requests the model answered, in order.
@@ -31,11 +33,11 @@ inline std::vector<Req> requestsOf(const hx::usb::DeviceModel& model) {
     return out;
 }
 
-inline constexpr Req kReadSelector{0xC0, 0x49, 0, 0, 1};
-inline constexpr Req kReadPort2{0xC0, 0x49, 0, 1, 1};
-inline constexpr Req kMixer{0x40, 0x4D, 0, 0, 64};
-inline constexpr Req kGetRate{0xA2, 0x81, 0x100, 0, 3};
-inline constexpr Req kSetRateIn{0x22, 0x01, 0x100, 0x82, 3};
-inline constexpr Req kSetRateOut{0x22, 0x01, 0x100, 0x01, 3};
+inline constexpr Req kReadSelector{0xC0, kReqRegister, 0, 0, 1};
+inline constexpr Req kReadPort2{0xC0, kReqRegister, 0, 1, 1};
+inline constexpr Req kMixer{0x40, kReqMixer, 0, 0, 64};
+inline constexpr Req kGetRate{0xA2, kZrGetCur, 0x100, 0, 3};
+inline constexpr Req kSetRateIn{0x22, kZrSetCur, 0x100, 0x82, 3};
+inline constexpr Req kSetRateOut{0x22, kZrSetCur, 0x100, 0x01, 3};
 
 } // namespace enginetest

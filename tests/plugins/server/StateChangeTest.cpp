@@ -219,7 +219,7 @@ TEST_F(StateChange, ARowPerCode) {
          52,
          false,
          nullptr,
-         {33},
+         {35, 33}, // the start-up reads the clock source
          {kQnConfigChangeNewConfig},
          {},
          "QnASPlugInDevice received STC_INITCOMPLETE\n"},

@@ -256,6 +256,8 @@ public:
     bool getVolumeScalar(bool isInput, uint32_t element, float* scalar);
     bool setVolumeScalar(bool isInput, uint32_t element, float scalar);
     bool setVolumeDB(bool isInput, uint32_t element, float dB);
+    // The raw range (1/256 dB) of an element's volume; false without one.
+    bool getVolumeRange(bool isInput, uint32_t element, int16_t* minimum, int16_t* maximum);
     bool canMonitor(bool isInput, uint32_t element);
     OSStatus getMonitor(bool isInput, uint32_t element, uint32_t* value);
     bool setMonitor(bool isInput, uint32_t element, bool on);
@@ -336,6 +338,7 @@ public:
     void setDeviceMixerMode(int32_t mode) { mDeviceMixerMode = mode; }
     void clearPhonoFlags() { mPhonoCodec[0] = mPhonoCodec[1] = false; }
     bool phonoFlag(int codec) const { return mPhonoCodec[codec ? 1 : 0].load(); }
+    void setPhonoFlag(int codec, bool on) { mPhonoCodec[codec ? 1 : 0].store(on); }
 
 private:
     struct DirectionFormat {

@@ -210,6 +210,15 @@ bool QnAudioPluginClassCommons::setVolumeScalar(bool isInput, uint32_t element, 
     return true;
 }
 
+bool QnAudioPluginClassCommons::getVolumeRange(bool isInput, uint32_t element, int16_t* minimum,
+                                               int16_t* maximum) {
+    XsVolumeTriplet* v = volumeEntry(isInput, element);
+    if (!v || !minimum || !maximum) return false;
+    *minimum = v->mMin;
+    *maximum = v->mMax;
+    return true;
+}
+
 bool QnAudioPluginClassCommons::setVolumeDB(bool isInput, uint32_t element, float) {
     return canVolume(isInput, element);
 }

@@ -21,6 +21,7 @@
 #include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
+#include "abi/QN_StateChange.h"
 #include "device/PropertyItem.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "device/QnIORegistryPrefs.h"
@@ -247,6 +248,52 @@ public:
     void RemoveDeviceClient(const AudioServerPlugInClientInfo* inClientInfo);
     int clientAppType() const { return mClientAppType.load(); }
 
+    // ---- Stream objects (QnASPlugInStream.cpp)
+    bool isStreamID(AudioObjectID inObjectID) const;
+    bool Stream_HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                            const AudioObjectPropertyAddress& inAddress);
+    bool Stream_IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                                   const AudioObjectPropertyAddress& inAddress);
+    UInt32 Stream_GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                                      const AudioObjectPropertyAddress& inAddress,
+                                      UInt32 inQualifierDataSize, const void* inQualifierData);
+    void Stream_GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, UInt32& outDataSize, void* outData);
+    void Stream_SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                const AudioObjectPropertyAddress& inAddress,
+                                UInt32 inQualifierDataSize, const void* inQualifierData,
+                                UInt32 inDataSize, const void* inData);
+    bool streamActive(bool inIsInput) const { return mStreamActive[inIsInput ? 1 : 0].load(); }
+
+    // ---- Control objects (QnASPlugInControl.cpp)
+    bool isControlID(AudioObjectID inObjectID) const;
+    bool Control_HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
+                             const AudioObjectPropertyAddress& inAddress);
+    bool Control_IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
+                                    const AudioObjectPropertyAddress& inAddress);
+    UInt32 Control_GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
+                                       const AudioObjectPropertyAddress& inAddress,
+                                       UInt32 inQualifierDataSize, const void* inQualifierData);
+    void Control_GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                 const AudioObjectPropertyAddress& inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
+                                 UInt32 inDataSize, UInt32& outDataSize, void* outData);
+    void Control_SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
+                                 const AudioObjectPropertyAddress& inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
+                                 UInt32 inDataSize, const void* inData);
+    // The current item of a direction's data-source selector (1 ..).
+    UInt32 currentDataSource(bool inIsInput) const {
+        return mCurrentDataSource[inIsInput ? 1 : 0].load();
+    }
+
+    // ---- Kernel state changes (QnASPlugInDevice_StateChange.cpp)
+    void KernelDriverNotificationHandler(const QN_StateChange& inChange);
+    // The stored clock source (kNotSet until known).
+    UInt32 clockSource() const { return UInt32(mStoredClockSource.load()); }
+
 protected:
     // QnAudioPluginHost
     DriverSM* hostDriverSM() override { return mDriverArea.load(); }
@@ -381,6 +428,21 @@ private:
     // Properties and clients
     std::atomic<SInt32> mStoredClockSource{-1};
     std::atomic<int> mClientAppType{0};
+
+    // Streams, controls and kernel state (host threads and the plug-in's
+    // queue change them: atomic)
+    std::atomic<bool> mStreamActive[2] = {true, true};  // output, input
+    std::atomic<UInt32> mCurrentDataSource[2] = {1, 1}; // output, input
+    void streamBroken();
+    void stateNewConfig(const QN_StateChange& inChange);
+    void stateWolfson(const QN_StateChange& inChange);
+    void stateLeavePlugIn();
+    void stateUserConfig();
+    void stateDigitalOutMode(const QN_StateChange& inChange);
+    void stateClockSource(const QN_StateChange& inChange);
+    void stateInitComplete();
+    void stateSettingsStored();
+    void controlValueChanged(AudioObjectID inControl);
 
     // Objects
     AudioObjectID mInputStreamID = 0, mOutputStreamID = 0;

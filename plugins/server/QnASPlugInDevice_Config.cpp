@@ -10,6 +10,7 @@
 #include "platform/base/HXLog.h"
 #include "plugins/server/CADispatchQueue.h"
 #include "plugins/server/QnASPlugInDevice.h"
+#include "plugins/server/QnASPlugInObjectMap.h"
 #include "plugins/server/QnASPlugInPlugIn.h"
 
 namespace {
@@ -142,12 +143,26 @@ void QnASPlugInDevice::performAction(UInt64 inAction, const ConfigChangeInfo& in
         handleNewConfig();
         checkReportFormatChange(oldIn, oldOut, false);
         break;
+    case kQnConfigChangeInputDataSource:
+    case kQnConfigChangeOutputDataSource: {
+        const bool input = inAction == kQnConfigChangeInputDataSource;
+        mLogic.setDataSource(input, info.v.value);
+        mCurrentDataSource[input ? 1 : 0] = info.v.value;
+        break;
+    }
     case kQnConfigChangeDigitalOutMode:
         waitMs(50);
         break;
+    case kQnConfigChangeClockSource:
+        if (SInt32(info.v.value) != mStoredClockSource.load()) {
+            mStoredClockSource = SInt32(info.v.value);
+            QnLibPropertyNotify(fcc("csrc"));
+            checkReportFormatChange(oldIn, oldOut, false);
+        }
+        waitMs(50);
+        break;
     default:
-        // Data sources, clock source and the Farlane configuration go
-        // through the device logic's settings bridge (not carried yet).
+        // The Farlane configuration refresh is not carried yet.
         if (inAction <= kQnConfigChangeFarlaneConfig2) break;
         hx::log::format("@%lld PerformConfigChange unknown %lld\n", ms, (long long)inAction);
         break;
@@ -269,8 +284,25 @@ OSStatus QnASPlugInDevice::InitComplete() {
 
 // ---- Notices
 
-void QnASPlugInDevice::PropertyNotificationHandler(UInt32 inMessage, void*) {
+void QnASPlugInDevice::PropertyNotificationHandler(UInt32 inMessage, void* inArgument) {
     if (!mIsActive) return;
+    if (inMessage == kQnStateChangeMessage) {
+        QN_StateChange change;
+        if (!inArgument) return;
+        std::memcpy(&change, inArgument, sizeof change);
+        if (change.mSize != sizeof change) return;
+        // The device may leave the plug-in inside (code 16): a reference of
+        // its own keeps it until the handling ends.
+        const bool held = QnASPlugInObjectMap::RetainObject(this) != 0;
+        KernelDriverNotificationHandler(change);
+        if (mIsActive) {
+            QnIORegistryPrefs::update();
+            if (CFDictionaryRef props = QnIORegistryPrefs::getProperties())
+                writeStorageProperties(props);
+        }
+        if (held) QnASPlugInObjectMap::ReleaseObject(this);
+        return;
+    }
     if (inMessage == kSystemWillSleep) {
         mInStreamingSuspended = true;
         callDriver(43);

@@ -127,34 +127,41 @@ std::string controlPanelBundleID() {
 
 // ---- Routing
 
-// The stream and control objects answer in their own unit; until it is part
-// of the device, their IDs reach the base object's identity properties.
-#define QNAS_ROUTE(call_device, call_sub)                                                          \
+// The stream and control objects answer in their own units
+// (QnASPlugInStream.cpp, QnASPlugInControl.cpp).
+#define QNAS_ROUTE(call_device, call_stream, call_control)                                         \
     if (inObjectID == mObjectID) return call_device;                                               \
-    for (int i = 0; i < 8; ++i)                                                                    \
-        if (inObjectID == mSubObjectIDs[i]) return call_sub;                                       \
+    if (isStreamID(inObjectID)) return call_stream;                                                \
+    if (isControlID(inObjectID)) return call_control;                                              \
     throw CAException(kAudioHardwareBadObjectError)
 
 bool QnASPlugInDevice::HasProperty(AudioObjectID inObjectID, pid_t inClientPID,
                                    const AudioObjectPropertyAddress& inAddress) const {
+    auto& self = const_cast<QnASPlugInDevice&>(*this);
     QNAS_ROUTE(Device_HasProperty(inObjectID, inClientPID, inAddress),
-               QnASPlugInObject::HasProperty(inObjectID, inClientPID, inAddress));
+               self.Stream_HasProperty(inObjectID, inClientPID, inAddress),
+               self.Control_HasProperty(inObjectID, inClientPID, inAddress));
 }
 
 bool QnASPlugInDevice::IsPropertySettable(AudioObjectID inObjectID, pid_t inClientPID,
                                           const AudioObjectPropertyAddress& inAddress) const {
+    auto& self = const_cast<QnASPlugInDevice&>(*this);
     QNAS_ROUTE(Device_IsPropertySettable(inObjectID, inClientPID, inAddress),
-               QnASPlugInObject::IsPropertySettable(inObjectID, inClientPID, inAddress));
+               self.Stream_IsPropertySettable(inObjectID, inClientPID, inAddress),
+               self.Control_IsPropertySettable(inObjectID, inClientPID, inAddress));
 }
 
 UInt32 QnASPlugInDevice::GetPropertyDataSize(AudioObjectID inObjectID, pid_t inClientPID,
                                              const AudioObjectPropertyAddress& inAddress,
                                              UInt32 inQualifierDataSize,
                                              const void* inQualifierData) const {
+    auto& self = const_cast<QnASPlugInDevice&>(*this);
     QNAS_ROUTE(Device_GetPropertyDataSize(inObjectID, inClientPID, inAddress, inQualifierDataSize,
                                           inQualifierData),
-               QnASPlugInObject::GetPropertyDataSize(inObjectID, inClientPID, inAddress,
-                                                     inQualifierDataSize, inQualifierData));
+               self.Stream_GetPropertyDataSize(inObjectID, inClientPID, inAddress,
+                                               inQualifierDataSize, inQualifierData),
+               self.Control_GetPropertyDataSize(inObjectID, inClientPID, inAddress,
+                                                inQualifierDataSize, inQualifierData));
 }
 
 void QnASPlugInDevice::GetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
@@ -174,9 +181,12 @@ void QnASPlugInDevice::GetPropertyData(AudioObjectID inObjectID, pid_t inClientP
     QNAS_ROUTE((checked(),
                 self.Device_GetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize,
                                             inQualifierData, inDataSize, outDataSize, outData)),
-               (checked(), QnASPlugInObject::GetPropertyData(inObjectID, inClientPID, inAddress,
-                                                             inQualifierDataSize, inQualifierData,
-                                                             inDataSize, outDataSize, outData)));
+               (checked(),
+                self.Stream_GetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize,
+                                            inQualifierData, inDataSize, outDataSize, outData)),
+               (checked(), self.Control_GetPropertyData(inObjectID, inClientPID, inAddress,
+                                                        inQualifierDataSize, inQualifierData,
+                                                        inDataSize, outDataSize, outData)));
 }
 
 void QnASPlugInDevice::SetPropertyData(AudioObjectID inObjectID, pid_t inClientPID,
@@ -185,9 +195,10 @@ void QnASPlugInDevice::SetPropertyData(AudioObjectID inObjectID, pid_t inClientP
                                        UInt32 inDataSize, const void* inData) {
     QNAS_ROUTE(Device_SetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize,
                                       inQualifierData, inDataSize, inData),
-               QnASPlugInObject::SetPropertyData(inObjectID, inClientPID, inAddress,
-                                                 inQualifierDataSize, inQualifierData, inDataSize,
-                                                 inData));
+               Stream_SetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize,
+                                      inQualifierData, inDataSize, inData),
+               Control_SetPropertyData(inObjectID, inClientPID, inAddress, inQualifierDataSize,
+                                       inQualifierData, inDataSize, inData));
 }
 
 #undef QNAS_ROUTE

@@ -125,6 +125,21 @@ void QnASPlugInPlugIn::_RemoveAllDevices() {
     mDeviceInfoList.clear();
 }
 
+void QnASPlugInPlugIn::RemoveDevice(QnASPlugInObject* inDevice) {
+    if (!inDevice) return;
+    CAMutexLocker locker(mMutex);
+    const AudioObjectID deviceID = inDevice->GetObjectID();
+    for (auto it = mDeviceInfoList.begin(); it != mDeviceInfoList.end(); ++it) {
+        if (it->mDeviceObjectID != deviceID) continue;
+        LogWarning("_RemoveDevice: found device %u\n", deviceID);
+        it->mDeviceObjectID = 0;
+        LogWarning("_RemoveDevice: removed device %u\n", deviceID);
+        if (it->mInterestNotification != 0) IOObjectRelease(it->mInterestNotification);
+        mDeviceInfoList.erase(it);
+        return;
+    }
+}
+
 void QnASPlugInPlugIn::TestSeam_AddDevice(AudioObjectID inDeviceObjectID) {
     CAMutexLocker locker(mMutex);
     mDeviceInfoList.push_back(DeviceInfo{inDeviceObjectID, 0, 0});

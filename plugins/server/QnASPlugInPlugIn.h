@@ -49,6 +49,10 @@ public:
                          const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
                          void* outData) const override;
 
+    // Unlists a device (its entry's interest notification released);
+    // nothing when it is not listed.
+    void RemoveDevice(QnASPlugInObject* inDevice);
+
     // Releases the matching iterator and destroys the notification port,
     // each when set.
     void _StopDeviceListNotifications();

@@ -107,10 +107,7 @@ void QnASPlugInPlugIn::_StopDeviceListNotifications() {
 void QnASPlugInPlugIn::_RemoveAllDevices() {
     CAMutexLocker locker(mMutex);
     for (DeviceInfo& info : mDeviceInfoList) {
-        if (info.mInterestNotification != 0) {
-            IOObjectRelease(info.mInterestNotification);
-            info.mInterestNotification = 0;
-        }
+        ReleaseRegistrations(info);
         const AudioObjectID deviceID = info.mDeviceObjectID;
         info.mDeviceObjectID = 0;
         CADispatchQueue::GetGlobalSerialQueue().Dispatch(false, [deviceID] {
@@ -130,7 +127,7 @@ void QnASPlugInPlugIn::TestSeam_AddDevice(AudioObjectID inDeviceObjectID) {
     mDeviceInfoList.push_back(DeviceInfo{inDeviceObjectID, 0, 0});
 }
 
-std::vector<QnASPlugInPlugIn::DeviceInfo> QnASPlugInPlugIn::TestSeam_CopyDeviceList() const {
+std::vector<QnASPlugInPlugIn::DeviceInfo> QnASPlugInPlugIn::CopyDeviceList() const {
     CAMutexLocker locker(mMutex);
     return mDeviceInfoList;
 }

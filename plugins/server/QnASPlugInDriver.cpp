@@ -89,8 +89,8 @@ HRESULT QnASPlugInQueryInterface(void* inDriver, REFIID inUUID, LPVOID* outInter
     if (!outInterface) return HRESULT(kIllegal);
     CFUUIDRef requested = CFUUIDCreateFromUUIDBytes(nullptr, inUUID);
     if (!requested) return HRESULT(kIllegal);
-    CFStringRef unknownText = CFStringCreateWithCString(nullptr, kIUnknownUUIDText,
-                                                        kCFStringEncodingASCII);
+    CFStringRef unknownText =
+        CFStringCreateWithCString(nullptr, kIUnknownUUIDText, kCFStringEncodingASCII);
     CFStringRef driverText = CFStringCreateWithCString(
         nullptr, kAudioServerPlugInDriverInterfaceUUIDText, kCFStringEncodingASCII);
     CFUUIDRef unknownUUID = CFUUIDCreateFromString(nullptr, unknownText);
@@ -204,8 +204,8 @@ Boolean QnASPlugInHasProperty(AudioServerPlugInDriverRef inDriver, AudioObjectID
     return has;
 }
 
-OSStatus QnASPlugInIsPropertySettable(AudioServerPlugInDriverRef inDriver,
-                                      AudioObjectID inObjectID, pid_t inClientProcessID,
+OSStatus QnASPlugInIsPropertySettable(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
+                                      pid_t inClientProcessID,
                                       const AudioObjectPropertyAddress* inAddress,
                                       Boolean* outIsSettable) {
     if (!isOurs(inDriver)) return kBadObject;
@@ -295,9 +295,8 @@ OSStatus zeroTimeStamp(AudioServerPlugInDriverRef inDriver, AudioObjectID inDevi
 }
 
 OSStatus QnASPlugInGetZeroTimeStamp(AudioServerPlugInDriverRef inDriver,
-                                    AudioObjectID inDeviceObjectID, UInt32,
-                                    Float64* outSampleTime, UInt64* outHostTime,
-                                    UInt64* outSeed) {
+                                    AudioObjectID inDeviceObjectID, UInt32, Float64* outSampleTime,
+                                    UInt64* outHostTime, UInt64* outSeed) {
     return logIOResult(
         zeroTimeStamp(inDriver, inDeviceObjectID, outSampleTime, outHostTime, outSeed),
         "QnASPlugInGetZeroTimeStamp returns %X\n");
@@ -317,9 +316,8 @@ OSStatus willDo(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjec
 }
 
 OSStatus QnASPlugInWillDoIOOperation(AudioServerPlugInDriverRef inDriver,
-                                     AudioObjectID inDeviceObjectID, UInt32,
-                                     UInt32 inOperationID, Boolean* outWillDo,
-                                     Boolean* outWillDoInPlace) {
+                                     AudioObjectID inDeviceObjectID, UInt32, UInt32 inOperationID,
+                                     Boolean* outWillDo, Boolean* outWillDoInPlace) {
     return logIOResult(
         willDo(inDriver, inDeviceObjectID, inOperationID, outWillDo, outWillDoInPlace),
         "QnASPlugInWillDoIOOperation returns %X\n");
@@ -339,8 +337,8 @@ OSStatus begin(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObject
 }
 
 OSStatus QnASPlugInBeginIOOperation(AudioServerPlugInDriverRef inDriver,
-                                    AudioObjectID inDeviceObjectID, UInt32,
-                                    UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+                                    AudioObjectID inDeviceObjectID, UInt32, UInt32 inOperationID,
+                                    UInt32 inIOBufferFrameSize,
                                     const AudioServerPlugInIOCycleInfo* inIOCycleInfo) {
     return logIOResult(
         begin(inDriver, inDeviceObjectID, inOperationID, inIOBufferFrameSize, inIOCycleInfo),
@@ -426,8 +424,8 @@ extern "C" void* QnASPlugInCreate(CFAllocatorRef, CFUUIDRef inRequestedTypeUUID)
     CFStringRef typeText =
         CFStringCreateWithCString(nullptr, kAudioServerPlugInTypeUUIDText, kCFStringEncodingASCII);
     CFUUIDRef serverType = CFUUIDCreateFromString(nullptr, typeText);
-    const bool isServerType = inRequestedTypeUUID && serverType &&
-                              CFEqual(inRequestedTypeUUID, serverType);
+    const bool isServerType =
+        inRequestedTypeUUID && serverType && CFEqual(inRequestedTypeUUID, serverType);
     if (serverType) CFRelease(serverType);
     if (typeText) CFRelease(typeText);
     if (!isServerType) return nullptr;

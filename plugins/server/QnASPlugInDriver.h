@@ -12,5 +12,5 @@
 // The DJ application AddDeviceClient refuses (compared ignoring case).
 inline constexpr const char* kQnPlatterBundleID = "com.platterdj.platter";
 
-extern "C" __attribute__((visibility("default"))) void* QnASPlugInCreate(CFAllocatorRef inAllocator,
-                                                                         CFUUIDRef inRequestedTypeUUID);
+extern "C" __attribute__((visibility("default"))) void*
+QnASPlugInCreate(CFAllocatorRef inAllocator, CFUUIDRef inRequestedTypeUUID);

@@ -158,9 +158,9 @@ void QnASPlugInPlugIn::AddDevice(QnASPlugInDevice* inDevice, io_service_t inServ
         throw CAException(general);
     }
     const UInt64 powerContext = (UInt64(GetObjectID()) << 32) | UInt64(inService);
-    info.mRootPowerConnection = IORegisterForSystemPower(
-        contextOf(powerContext), &info.mPowerPort, &IOServiceInterestHandler,
-        &info.mSystemPowerNotifier);
+    info.mRootPowerConnection =
+        IORegisterForSystemPower(contextOf(powerContext), &info.mPowerPort,
+                                 &IOServiceInterestHandler, &info.mSystemPowerNotifier);
     if (info.mRootPowerConnection == 0) {
         LogError("AddDevice: no system power registration for device %u\n",
                  unsigned(info.mDeviceObjectID));
@@ -258,8 +258,7 @@ void QnASPlugInPlugIn::RetireDevice(io_service_t inService) {
 }
 
 void QnASPlugInPlugIn::IOServiceInterestHandler(void* inContext, io_service_t inService,
-                                                natural_t inMessageType,
-                                                void* inMessageArgument) {
+                                                natural_t inMessageType, void* inMessageArgument) {
     if (inService == 0 || inService == 0xFFFFFFFF) return;
     const UInt64 context = valueOf(inContext);
     const UInt32 high = UInt32(context >> 32), low = UInt32(context);
@@ -279,8 +278,7 @@ void QnASPlugInPlugIn::IOServiceInterestHandler(void* inContext, io_service_t in
         UInt32 words[2] = {0, 0};
         std::memcpy(&words[0], inMessageArgument, sizeof words[0]);
         if (words[0] != kStateChangeRecordBytes) return;
-        std::memcpy(&words[1], static_cast<const UInt8*>(inMessageArgument) + 4,
-                    sizeof words[1]);
+        std::memcpy(&words[1], static_cast<const UInt8*>(inMessageArgument) + 4, sizeof words[1]);
         QnASPlugInPlugIn* plugIn = copyPlugIn(low);
         if (!plugIn) return;
         QnASPlugInDevice* device = nullptr;

@@ -32,6 +32,9 @@ void setMapSizeShortfall(uint32_t bytes);
 // (kIOReturnNotPermitted) before it reaches the kernel; opens of other types
 // go through.
 void refuseNextOpen(uint32_t type);
+// Test hook: the next IOCreatePlugInInterfaceForService of a device nub
+// answers this error (0 clears it).
+void refuseNextPlugIn(int32_t error);
 
 // Calls made on connections (IOConnectCall*) since the process started, so
 // a test can show that a request never reached the kernel.

@@ -333,6 +333,10 @@ void setMapSizeShortfall(uint32_t bytes) {
     gMapShortfall.store(bytes);
 }
 
+Handle serviceHandle(io_service_t service) {
+    return handleOf(service, Kind::Service);
+}
+
 void refuseNextOpen(uint32_t type) {
     gRefuseOpenType.store(int64_t(type));
 }
@@ -578,6 +582,10 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
         kind = NotificationRecord::Publish;
     else if (std::strcmp(notificationType, kIOTerminatedNotification) == 0)
         kind = NotificationRecord::Terminate;
+    else if (std::strcmp(notificationType, kIOFirstPublishNotification) == 0)
+        kind = NotificationRecord::FirstPublish;
+    else if (std::strcmp(notificationType, kIOFirstMatchNotification) == 0)
+        kind = NotificationRecord::FirstMatch;
     else
         kr = kIOReturnUnsupported;
     if (kr != KERN_SUCCESS) {
@@ -838,6 +846,19 @@ kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const c
 kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane,
                                                io_iterator_t* iterator) {
     return iteratorOver(entry, plane, true, iterator);
+}
+
+kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane,
+                                     io_string_t path) {
+    const Handle h = handleOf(entry, Kind::Service);
+    if (!h) return MACH_SEND_INVALID_DEST;
+    if (!plane || !path || std::strcmp(plane, "IOService") != 0) return kIOReturnBadArgument;
+    std::string text;
+    const kern_return_t kr = hx::iokit::transport().registryPath(h, plane, text);
+    if (kr != KERN_SUCCESS) return kr;
+    if (text.size() + 1 > sizeof(io_string_t)) return kIOReturnBadArgument;
+    std::memcpy(path, text.c_str(), text.size() + 1);
+    return KERN_SUCCESS;
 }
 
 kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName,

@@ -26,6 +26,7 @@ typedef io_object_t io_service_t;
 typedef io_object_t io_iterator_t;
 typedef io_object_t io_registry_entry_t;
 typedef char io_name_t[128];
+typedef char io_string_t[512];
 typedef struct IONotificationPort* IONotificationPortRef;
 
 typedef void (*IOServiceMatchingCallback)(void* refcon, io_iterator_t iterator);
@@ -34,6 +35,8 @@ typedef void (*IOServiceInterestCallback)(void* refcon, io_service_t service, na
 
 #define kIOPublishNotification "IOServicePublish"
 #define kIOTerminatedNotification "IOServiceTerminate"
+#define kIOFirstPublishNotification "IOServiceFirstPublish"
+#define kIOFirstMatchNotification "IOServiceFirstMatch"
 #define kIOGeneralInterest "IOGeneralInterest"
 
 extern "C" {
@@ -135,6 +138,12 @@ kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t entry, const c
                                               io_iterator_t* iterator);
 kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry, const char* plane,
                                                io_iterator_t* iterator);
+// The entry's path in the plane ("IOService" only: another plane is
+// kIOReturnBadArgument), beginning "IOService:/". A path that does not fit
+// the 512 bytes (with its terminating NUL) is kIOReturnBadArgument, and path
+// is left untouched; a path is never cut.
+kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane,
+                                     io_string_t path);
 // Hands the value to the entry's property-write handler (the kernel's
 // default refuses with kIOReturnUnsupported).
 kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName,

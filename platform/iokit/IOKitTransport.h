@@ -22,7 +22,14 @@ using Handle = uint32_t; // 0 names nothing
 
 // What a notification port receives, in the order the kernel sent it.
 struct NotificationRecord {
-    enum Kind : uint8_t { Publish = 1, Terminate = 2, Interest = 3 };
+    // First publish and first match come once per service.
+    enum Kind : uint8_t {
+        Publish = 1,
+        Terminate = 2,
+        Interest = 3,
+        FirstPublish = 4,
+        FirstMatch = 5
+    };
     Kind kind = Interest;
     uint32_t tag = 0;   // what the subscriber named its subscription
     Handle service = 0; // publish and terminate: a service held for the receiver
@@ -129,9 +136,36 @@ public:
         (void)connection, (void)index;
         return kIOReturnUnsupported;
     }
+    // The entry's path in the plane ("IOService" only; another plane is
+    // kIOReturnBadArgument).
+    virtual kern_return_t registryPath(Handle entry, const char* plane, std::string& path) {
+        (void)entry, (void)plane, (void)path;
+        return kIOReturnUnsupported;
+    }
+    // A control request on a USB device nub's default pipe: data holds the
+    // OUT bytes going in (length of them) and the IN bytes coming back; done
+    // gets what moved. length above kMaxDeviceRequest is kIOReturnBadArgument,
+    // nothing sent.
+    struct DeviceRequest {
+        uint8_t requestType = 0;
+        uint8_t request = 0;
+        uint16_t value = 0;
+        uint16_t index = 0;
+        uint16_t length = 0;
+        std::vector<uint8_t> data;
+        uint32_t done = 0;
+    };
+    static constexpr uint16_t kMaxDeviceRequest = 4096;
+    virtual kern_return_t deviceRequest(Handle service, DeviceRequest& request) {
+        (void)service, (void)request;
+        return kIOReturnUnsupported;
+    }
 };
 
 std::unique_ptr<Transport> makeInProcessTransport();
+
+// The transport's handle behind a service name of this process (0 for none).
+Handle serviceHandle(mach_port_t service);
 
 // A string's UTF-8 text (empty for none), as both transports send keys.
 std::string utf8Text(CFStringRef s);

@@ -221,8 +221,22 @@ public:
         OSDictionary* m = OSDynamicCast(OSDictionary, toOS(matching));
         if (!m) return kIOReturnBadArgument;
         std::vector<IOService*> already;
-        const auto event = kind == NotificationRecord::Publish ? hx::kern::ServiceEvent::Publish
-                                                               : hx::kern::ServiceEvent::Terminate;
+        hx::kern::ServiceEvent event;
+        switch (kind) {
+        case NotificationRecord::Publish:
+        case NotificationRecord::FirstPublish: // a service is registered, so published, once
+            event = hx::kern::ServiceEvent::Publish;
+            break;
+        case NotificationRecord::Terminate:
+            event = hx::kern::ServiceEvent::Terminate;
+            break;
+        case NotificationRecord::FirstMatch:
+            event = hx::kern::ServiceEvent::FirstMatch;
+            break;
+        default:
+            m->release();
+            return kIOReturnBadArgument;
+        }
         auto sub = hx::kern::subscribeServices(m, event, &already);
         m->release();
         sub->setSink([this, sink, kind, tag](IOService* s) {
@@ -324,10 +338,35 @@ public:
         return KERN_SUCCESS;
     }
 
+    kern_return_t registryPath(Handle entry, const char* plane, std::string& path) override {
+        if (!plane || std::strcmp(plane, "IOService") != 0) return kIOReturnBadArgument;
+        IOService* s = service_(entry);
+        if (!s) return MACH_SEND_INVALID_DEST;
+        path = hx::kern::servicePlanePath(s);
+        s->release();
+        return KERN_SUCCESS;
+    }
+
+    kern_return_t deviceRequest(Handle service, DeviceRequest& r) override {
+        if (r.length > kMaxDeviceRequest) return kIOReturnBadArgument;
+        const bool in = (r.requestType & 0x80) != 0;
+        if (!in && r.data.size() != r.length) return kIOReturnBadArgument;
+        IOService* s = service_(service);
+        if (!s) return MACH_SEND_INVALID_DEST;
+        r.data.resize(r.length);
+        hx::kern::UserDeviceRequest setup{r.requestType, r.request, r.value, r.index, r.length};
+        uint32_t done = 0;
+        const IOReturn kr = hx::kern::userDeviceRequest(s, setup, r.data.data(), &done);
+        s->release();
+        r.done = done > r.length ? r.length : done;
+        if (in) r.data.resize(r.done);
+        return kr;
+    }
+
     kern_return_t conformsTo(Handle service, const char* className, bool* conforms) override {
         IOService* s = service_(service);
         if (!s) return MACH_SEND_INVALID_DEST;
-        *conforms = className && s->getMetaClass()->isSubclassOf(className);
+        *conforms = className && hx::kern::serviceConformsTo(s, className);
         s->release();
         return KERN_SUCCESS;
     }

@@ -309,7 +309,8 @@ private:
     bool sessionFrame(const Frame& f, Writer& w);
     bool connectionFrame(const Frame& f, Writer& w, std::vector<Reply>& out);
     bool controlFrame(const Frame& f, Writer& w);
-    bool subscribe(Reader& r, Writer& w, bool services);
+    bool subscribe(Reader& r, Writer& w, bool services, bool first);
+    bool deviceRequest(Reader& r, Writer& w);
     bool objectQuery(Reader& r, Writer& w);
     bool propertyWrite(Reader& r, Writer& w);
 
@@ -331,7 +332,7 @@ void putHandles(Writer& w, const std::vector<Handle>& handles) {
         w.u32(h);
 }
 
-bool Channel::subscribe(Reader& r, Writer& w, bool services) {
+bool Channel::subscribe(Reader& r, Writer& w, bool services, bool first) {
     uint32_t port = 0, tag = 0, service = 0;
     uint8_t kind = 0;
     CFTypeRef matching = nullptr;
@@ -345,7 +346,9 @@ bool Channel::subscribe(Reader& r, Writer& w, bool services) {
         }
         const bool ok =
             r.u32(tag) && r.atEnd() && CFGetTypeID(matching) == CFDictionaryGetTypeID() &&
-            (kind == NotificationRecord::Publish || kind == NotificationRecord::Terminate);
+            (first ? kind == NotificationRecord::FirstPublish ||
+                         kind == NotificationRecord::FirstMatch
+                   : kind == NotificationRecord::Publish || kind == NotificationRecord::Terminate);
         kr = ok ? kernel().subscribeServices(port, NotificationRecord::Kind(kind),
                                              CFDictionaryRef(matching), tag, &sub, &existing)
                 : KERN_SUCCESS;
@@ -423,9 +426,11 @@ bool Channel::sessionFrame(const Frame& f, Writer& w) {
         return true;
     }
     case wire::kSubscribeServices:
-        return subscribe(r, w, true);
+        return subscribe(r, w, true, false);
+    case wire::kSubscribeFirst:
+        return subscribe(r, w, true, true);
     case wire::kSubscribeInterest:
-        return subscribe(r, w, false);
+        return subscribe(r, w, false, false);
     case wire::kUnsubscribe: {
         if (!r.u32(a) || !r.atEnd()) return false;
         bool known;
@@ -478,9 +483,49 @@ bool Channel::sessionFrame(const Frame& f, Writer& w) {
     }
     case wire::kPropertyWrite:
         return propertyWrite(r, w);
+    case wire::kRegistryPath: {
+        std::string plane, path;
+        if (!r.u32(a) || !r.string(plane, wire::kMaxTreeString) || !r.atEnd()) return false;
+        const kern_return_t kr = kernel().registryPath(a, plane.c_str(), path);
+        w.u32(uint32_t(kr));
+        w.string(kr == KERN_SUCCESS ? path : std::string());
+        return true;
+    }
+    case wire::kUSBDeviceRequest:
+        return deviceRequest(r, w);
     default:
         return false;
     }
+}
+
+// A control request on a device nub's default pipe; a length over the limit
+// is answered without reaching the device.
+bool Channel::deviceRequest(Reader& r, Writer& w) {
+    uint32_t service = 0, n = 0;
+    Transport::DeviceRequest q;
+    if (!r.u32(service) || !r.u8(q.requestType) || !r.u8(q.request) || !r.u16(q.value) ||
+        !r.u16(q.index) || !r.u16(q.length) || !r.u32(n) || n > wire::kMaxStruct)
+        return false;
+    q.data.resize(n);
+    if (!r.bytes(q.data.data(), n) || !r.atEnd()) return false;
+    kern_return_t kr;
+    if (q.length > Transport::kMaxDeviceRequest ||
+        ((q.requestType & 0x80) ? n != 0 : n != q.length)) {
+        kr = kIOReturnBadArgument;
+        q.data.clear();
+        q.done = 0;
+    } else {
+        // The request waits for the bus: the machine waits for it.
+        hx::clock::Participant running;
+        kr = kernel().deviceRequest(service, q);
+    }
+    const bool in = (q.requestType & 0x80) != 0;
+    w.u32(uint32_t(kr));
+    w.u32(q.done);
+    const uint32_t back = in ? uint32_t(q.data.size()) : 0;
+    w.u32(back);
+    if (back) w.bytes(q.data.data(), back);
+    return true;
 }
 
 // Class conformance, entry equality, and the service a handle names.
@@ -673,6 +718,12 @@ bool Channel::controlFrame(const Frame& f, Writer& w) {
         uint64_t value = 0;
         if (!r.string(name, wire::kMaxTreeString) || !r.u64(value) || !r.atEnd()) return false;
         w.u32(uint32_t(c ? c->fault(name, value) : kIOReturnUnsupported));
+        return true;
+    }
+    case wire::kStateChange: {
+        uint32_t code = 0;
+        if (!r.u32(code) || !r.atEnd()) return false;
+        w.u32(uint32_t(c ? c->stateChange(code) : kIOReturnUnsupported));
         return true;
     }
     default:

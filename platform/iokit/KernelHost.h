@@ -27,6 +27,12 @@ public:
     // One "key value" line per figure of the device model.
     virtual std::string statistics() = 0;
     virtual IOReturn fault(const std::string& name, uint64_t value) = 0;
+    // The kernel driver of the device plugged first tells its clients of the
+    // state change (as the device's own launch button does).
+    virtual IOReturn stateChange(uint32_t code) {
+        (void)code;
+        return kIOReturnUnsupported;
+    }
 };
 
 // Sockets one process may hold at once; the next is refused at accept.

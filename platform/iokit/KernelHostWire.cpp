@@ -52,6 +52,10 @@ bool knownKind(uint16_t k) {
     case kObjectQuery:
     case kIterators:
     case kPropertyWrite:
+    case kSubscribeFirst:
+    case kRegistryPath:
+    case kUSBDeviceRequest:
+    case kStateChange:
     case kCall:
     case kMap:
     case kUnmap:
@@ -76,13 +80,14 @@ bool userMaySend(Role role, uint16_t kind) {
     case Role::Unbound:
         return kind == kHello;
     case Role::Session:
-        return kind >= kGetMatchingServices && kind <= kPropertyWrite && knownKind(kind);
+        return (kind >= kGetMatchingServices && kind <= kSubscribeFirst && knownKind(kind)) ||
+               kind == kUSBDeviceRequest;
     case Role::Connection:
         return kind >= kCall && kind <= kTrap && knownKind(kind);
     case Role::Port:
         return false;
     case Role::Control:
-        return kind >= kPlug && kind <= kFault;
+        return (kind >= kPlug && kind <= kFault) || kind == kStateChange;
     }
     return false;
 }
@@ -409,13 +414,13 @@ bool decodeRecord(const std::vector<uint8_t>& payload, NotificationRecord& out) 
     Reader r(payload);
     uint8_t kind = 0;
     uint32_t n = 0;
-    if (!r.u8(kind) || kind < NotificationRecord::Publish || kind > NotificationRecord::Interest)
+    if (!r.u8(kind) || kind < NotificationRecord::Publish || kind > NotificationRecord::FirstMatch)
         return false;
     out.kind = NotificationRecord::Kind(kind);
     if (!r.u32(out.tag) || !r.u32(out.service) || !r.u32(out.messageType) || !r.u32(n) ||
         n > kMaxStruct)
         return false;
-    // Publish and terminate name a service; interest never does.
+    // Publish, terminate and the first kinds name a service; interest never does.
     if ((out.kind == NotificationRecord::Interest) != (out.service == 0)) return false;
     out.argument.resize(n);
     return r.bytes(out.argument.data(), n) && r.atEnd();

@@ -40,10 +40,10 @@ enum Kind : uint16_t {
     kPidForTask = 11,
     kObjectQuery = 12,
     kIterators = 13,
-    kReservedRegistryPath = 14,
+    kRegistryPath = 14,
     kPropertyWrite = 15,
     kReservedSystemPower = 16,
-    kReservedFirstMatch = 17,
+    kSubscribeFirst = 17,
     kReservedPriorityPower = 18,
     kCall = 20,
     kMap = 21,
@@ -51,7 +51,7 @@ enum Kind : uint16_t {
     kClose = 23,
     kSetNotificationPort = 24,
     kTrap = 25,
-    kReservedUSBDeviceRequest = 26,
+    kUSBDeviceRequest = 26,
     kRecord = 30,
     kReservedDispatchQueuePort = 31,
     kPlug = 40,
@@ -59,6 +59,7 @@ enum Kind : uint16_t {
     kStatistics = 42,
     kFault = 43,
     kReservedSleepWake = 44,
+    kStateChange = 45,
 };
 
 // The questions an object query asks of a handle.

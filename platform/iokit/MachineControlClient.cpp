@@ -72,4 +72,10 @@ IOReturn MachineControlClient::fault(const std::string& name, uint64_t value) {
     return request(wire::kFault, w.data(), nullptr);
 }
 
+IOReturn MachineControlClient::stateChange(uint32_t code) {
+    wire::Writer w;
+    w.u32(code);
+    return request(wire::kStateChange, w.data(), nullptr);
+}
+
 } // namespace hx::iokit

@@ -24,6 +24,8 @@ public:
     IOReturn unplug();
     IOReturn statistics(std::string& text);
     IOReturn fault(const std::string& name, uint64_t value);
+    // The first device's kernel driver sends the state change to its clients.
+    IOReturn stateChange(uint32_t code);
 
 private:
     IOReturn request(uint16_t kind, const std::vector<uint8_t>& payload, std::string* text);

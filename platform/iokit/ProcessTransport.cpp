@@ -258,9 +258,11 @@ public:
         if (!w.tree(matching)) return kIOReturnBadArgument;
         w.u32(tag);
         std::vector<Handle> found;
-        const kern_return_t kr = session(wire::kSubscribeServices, w, [&](Reader& r) {
-            return r.u32(*subscription) && handles(r, found);
-        });
+        const bool first =
+            kind == NotificationRecord::FirstPublish || kind == NotificationRecord::FirstMatch;
+        const kern_return_t kr =
+            session(first ? wire::kSubscribeFirst : wire::kSubscribeServices, w,
+                    [&](Reader& r) { return r.u32(*subscription) && handles(r, found); });
         if (existing)
             *existing = std::move(found);
         else
@@ -473,6 +475,44 @@ public:
         w.u8(parents ? 1 : 0);
         w.string(plane ? plane : "");
         return session(wire::kIterators, w, [&](Reader& r) { return handles(r, entries); });
+    }
+
+    kern_return_t registryPath(Handle entry, const char* plane, std::string& path) override {
+        Writer w;
+        w.u32(entry);
+        w.string(plane ? plane : "");
+        std::string got;
+        const kern_return_t kr = session(
+            wire::kRegistryPath, w, [&](Reader& r) { return r.string(got, wire::kMaxTreeString); });
+        if (kr == KERN_SUCCESS) path = std::move(got);
+        return kr;
+    }
+
+    kern_return_t deviceRequest(Handle service, DeviceRequest& q) override {
+        const bool in = (q.requestType & 0x80) != 0;
+        if (q.length > kMaxDeviceRequest || (!in && q.data.size() != q.length))
+            return kIOReturnBadArgument;
+        Writer w;
+        w.u32(service);
+        w.u8(q.requestType);
+        w.u8(q.request);
+        w.u16(q.value);
+        w.u16(q.index);
+        w.u16(q.length);
+        const uint32_t out = in ? 0 : uint32_t(q.data.size());
+        w.u32(out);
+        w.bytes(q.data.data(), out);
+        uint32_t done = 0;
+        std::vector<uint8_t> back;
+        const kern_return_t kr = session(wire::kUSBDeviceRequest, w, [&](Reader& r) {
+            uint32_t n = 0;
+            if (!r.u32(done) || !r.u32(n) || n > q.length || (!in && n != 0)) return false;
+            back.resize(n);
+            return r.bytes(back.data(), n);
+        });
+        q.done = done > q.length ? q.length : done;
+        if (in) q.data = std::move(back);
+        return kr;
     }
 
     kern_return_t setProperty(Handle service, CFStringRef key, CFTypeRef value) override {

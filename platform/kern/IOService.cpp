@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 
 OSDefineMetaClassAndStructors(IORegistryEntry, OSObject)
     OSDefineAbstractMetaClass(IONotifier, OSObject)
@@ -53,6 +55,7 @@ struct Catalogue {
     std::mutex lock;
     std::vector<OSDictionary*> personalities; // retained
     std::vector<IOService*> registered;       // not retained; removed before the last release
+    std::vector<IOService*> matched;          // registered services whose first matching has run
     std::vector<std::weak_ptr<hx::kern::ServiceSubscription>> subscriptions;
     // Queues the service to every live subscription of the event that accepts
     // it; called with the lock held, so all subscribers see one order.
@@ -323,6 +326,20 @@ OSDefineMetaClassAndStructors(IOServiceInterestNotifier, IONotifier)
         std::lock_guard<std::mutex> g(c.lock);
         c.registered.erase(std::remove(c.registered.begin(), c.registered.end(), s),
                            c.registered.end());
+        c.matched.erase(std::remove(c.matched.begin(), c.matched.end(), s), c.matched.end());
+    }
+
+    // The service's first matching has run: first-match subscribers hear of
+    // it now, once.
+    static void markMatched(IOService* s) {
+        Catalogue& c = catalogue();
+        std::lock_guard<std::mutex> g(c.lock);
+        if (s->isInactive() ||
+            std::find(c.registered.begin(), c.registered.end(), s) == c.registered.end() ||
+            std::find(c.matched.begin(), c.matched.end(), s) != c.matched.end())
+            return;
+        c.matched.push_back(s);
+        c.postLocked(s, hx::kern::ServiceEvent::FirstMatch);
     }
 
     static bool personalityMatches(IOService* nub, const OSDictionary* p, SInt32* score) {
@@ -344,6 +361,11 @@ OSDefineMetaClassAndStructors(IOServiceInterestNotifier, IONotifier)
 
     // Creates, probes and starts drivers for a nub; runs on the kernel thread.
     static void matchNub(IOService* nub) {
+        runMatching(nub);
+        markMatched(nub);
+    }
+
+    static void runMatching(IOService* nub) {
         if (nub->isInactive() || nub->mHasDriver.load()) return;
         std::vector<OSDictionary*> personalities;
         {
@@ -850,12 +872,89 @@ std::vector<IOService*> copyServicesOfClass(const char* className) {
     return out;
 }
 
+namespace {
+struct UserClassAliases {
+    std::mutex lock;
+    std::vector<std::pair<std::string, std::string>> entries; // alias, class
+};
+UserClassAliases& userClassAliases() {
+    static UserClassAliases* a = new UserClassAliases;
+    return *a;
+}
+} // namespace
+
+void addUserClassAlias(const char* alias, const char* className) {
+    if (!alias || !className) return;
+    UserClassAliases& a = userClassAliases();
+    std::lock_guard<std::mutex> g(a.lock);
+    for (const auto& e : a.entries)
+        if (e.first == alias && e.second == className) return;
+    a.entries.emplace_back(alias, className);
+}
+
+bool serviceConformsTo(IOService* service, const char* className) {
+    if (!service || !className) return false;
+    if (service->getMetaClass()->isSubclassOf(className)) return true;
+    UserClassAliases& a = userClassAliases();
+    std::lock_guard<std::mutex> g(a.lock);
+    for (const auto& e : a.entries)
+        if (e.first == className && service->getMetaClass()->isSubclassOf(e.second.c_str()))
+            return true;
+    return false;
+}
+
+namespace {
+std::mutex& deviceRequestLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+UserDeviceRequestHandler& deviceRequestHandler() {
+    static UserDeviceRequestHandler* h = new UserDeviceRequestHandler;
+    return *h;
+}
+} // namespace
+
+void setUserDeviceRequestHandler(UserDeviceRequestHandler handler) {
+    std::lock_guard<std::mutex> g(deviceRequestLock());
+    deviceRequestHandler() = std::move(handler);
+}
+
+IOReturn userDeviceRequest(IOService* nub, const UserDeviceRequest& r, void* data, uint32_t* done) {
+    UserDeviceRequestHandler h;
+    {
+        std::lock_guard<std::mutex> g(deviceRequestLock());
+        h = deviceRequestHandler();
+    }
+    if (!h || !nub) return kIOReturnUnsupported;
+    return h(nub, r, data, done);
+}
+
+std::string servicePlanePath(IORegistryEntry* entry) {
+    std::vector<std::string> names;
+    IORegistryEntry* e = entry;
+    if (e) e->retain();
+    // A provider chain is short; the bound only guards against a cycle.
+    for (int depth = 0; e && depth < 64; ++depth) {
+        names.emplace_back(e->getName(gIOServicePlane));
+        IORegistryEntry* parent = e->getParentEntry(gIOServicePlane);
+        if (parent) parent->retain();
+        e->release();
+        e = parent;
+    }
+    if (e) e->release();
+    std::string path = "IOService:";
+    for (auto it = names.rbegin(); it != names.rend(); ++it)
+        path += "/" + *it;
+    if (names.empty()) path += "/";
+    return path;
+}
+
 bool serviceMatches(IOService* service, const OSDictionary* matching) {
     if (!service || !matching) return false;
     bool known = false;
     if (OSObject* o = matching->getObject("IOProviderClass")) {
         const OSString* cls = OSDynamicCast(OSString, o);
-        if (!cls || !service->getMetaClass()->isSubclassOf(cls->getCStringNoCopy())) return false;
+        if (!cls || !serviceConformsTo(service, cls->getCStringNoCopy())) return false;
         known = true;
     }
     for (const char* key : kMatchingKeys) {
@@ -942,8 +1041,10 @@ std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* match
     std::shared_ptr<ServiceSubscription> sub(new ServiceSubscription(matching, event));
     Catalogue& c = catalogue();
     std::lock_guard<std::mutex> g(c.lock);
-    if (existing && event == ServiceEvent::Publish) {
-        for (IOService* s : c.registered) {
+    if (existing && event != ServiceEvent::Terminate) {
+        const std::vector<IOService*>& from =
+            event == ServiceEvent::FirstMatch ? c.matched : c.registered;
+        for (IOService* s : from) {
             if (s->isInactive() || !serviceMatches(s, sub->matching())) continue;
             s->retain();
             existing->push_back(s);

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class IOService;
@@ -238,8 +239,10 @@ private:
 // Publish and terminate subscriptions for user space: services a matching
 // dictionary accepts are queued (retained) when they are registered or when
 // they begin terminating (after their clients were told), queued the same way
-// as user interest, so the sender never runs subscriber code.
-enum class ServiceEvent { Publish, Terminate };
+// as user interest, so the sender never runs subscriber code. A service is
+// registered once, so it is published once; FirstMatch comes once per
+// service, after its first matching has run (drivers probed and started).
+enum class ServiceEvent { Publish, Terminate, FirstMatch };
 
 class ServiceSubscription {
 public:
@@ -276,13 +279,41 @@ private:
 // "idProduct", ...) equals the service's property. A dictionary with none of
 // these keys accepts nothing.
 bool serviceMatches(IOService* service, const OSDictionary* matching);
+// A second class name user space knows a nub class by: matching ("IOProviderClass")
+// and IOObjectConformsTo accept alias for services of className or a subclass.
+// Declared where the nub class is registered; kernel matching of driver
+// personalities never sees it.
+void addUserClassAlias(const char* alias, const char* className);
+// Whether the service is of className, a subclass of it, or of a class that
+// className is a user-space alias of.
+bool serviceConformsTo(IOService* service, const char* className);
+
+// A control request a user process sends on a device nub's default pipe (the
+// USB device interface). The USB family sets the handler where it registers
+// its nub class; data holds wLength bytes either way, done gets what moved.
+struct UserDeviceRequest {
+    uint8_t requestType = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+};
+using UserDeviceRequestHandler =
+    std::function<IOReturn(IOService* nub, const UserDeviceRequest& r, void* data, uint32_t* done)>;
+void setUserDeviceRequestHandler(UserDeviceRequestHandler handler);
+// kIOReturnUnsupported when no handler is set or the service is no device nub.
+IOReturn userDeviceRequest(IOService* nub, const UserDeviceRequest& r, void* data, uint32_t* done);
+// The entry's path in the service plane: "IOService:/" and the names from
+// the topmost provider down to the entry, separated by '/'.
+std::string servicePlanePath(IORegistryEntry* entry);
 // Registered, active services the dictionary accepts, in registration order,
 // each retained for the caller.
 std::vector<IOService*> copyMatchingServices(const OSDictionary* matching);
 // Subscribes to later publishes or terminations of matching services. For a
 // publish subscription, existing (when given) receives, retained, the
-// matching services already registered, taken together with the subscription
-// so no service is missed or seen twice.
+// matching services already registered (for a first-match subscription,
+// those whose matching has run), taken together with the subscription so no
+// service is missed or seen twice.
 std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* matching,
                                                        ServiceEvent event,
                                                        std::vector<IOService*>* existing = nullptr);

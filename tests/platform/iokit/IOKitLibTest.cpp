@@ -237,7 +237,7 @@ TEST_F(IOKitLib, MatchingWithoutAKnownKeyFindsNothing) {
     EXPECT_EQ(IOIteratorNext(it), 0u);
     IOObjectRelease(it);
     io_iterator_t n = 0;
-    EXPECT_EQ(IOServiceAddMatchingNotification(port, "IOServiceFirstMatch",
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, "IOServiceMatched",
                                                IOServiceMatching("IOKitTestNub"), nullptr, nullptr,
                                                &n),
               kIOReturnUnsupported);

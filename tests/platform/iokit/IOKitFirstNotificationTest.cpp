@@ -1,0 +1,221 @@
+// "IOServiceFirstPublish" and "IOServiceFirstMatch" on both transports: one
+// record per service, when it is first published or has first been matched,
+// never again for a service already reported; services already there when
+// the subscription is made come with it.
+#include "platform/iokit/IOKitTransport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/cf/CFDictionary.h"
+#include "platform/cf/CFString.h"
+#include "platform/iokit/IOKitLib.h"
+#include "platform/iokit/KernelHost.h"
+#include "platform/iokit/ProcessTransport.h"
+#include "platform/kern/IOService.h"
+
+namespace {
+
+using hx::iokit::Handle;
+using hx::iokit::NotificationRecord;
+
+class FirstNoticeNub : public IOService {
+    OSDeclareDefaultStructors(FirstNoticeNub)
+};
+OSDefineMetaClassAndStructors(FirstNoticeNub, IOService)
+
+    FirstNoticeNub* publish(const char* uid) {
+    auto* nub = new FirstNoticeNub;
+    EXPECT_TRUE(nub->init());
+    nub->setProperty("deviceUID", uid);
+    nub->registerService(kIOServiceSynchronous);
+    return nub;
+}
+
+void unpublish(FirstNoticeNub* nub) {
+    nub->terminate();
+    hx::kern::waitQuiet();
+    nub->release();
+}
+
+// Queues what a port receives; a test waits for a count (with a generous
+// bound, so a loaded machine only waits longer).
+class Collector : public hx::iokit::PortSink {
+public:
+    void deliver(NotificationRecord&& r) override {
+        std::lock_guard<std::mutex> g(mLock);
+        mRecords.push_back(std::move(r));
+        mCv.notify_all();
+    }
+    void lost() override {}
+    std::vector<NotificationRecord> waitFor(size_t n) {
+        std::unique_lock<std::mutex> l(mLock);
+        mCv.wait_for(l, std::chrono::seconds(60), [&] { return mRecords.size() >= n; });
+        return mRecords;
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mCv;
+    std::vector<NotificationRecord> mRecords;
+};
+
+struct Road {
+    std::unique_ptr<hx::iokit::KernelHost> host;
+    std::unique_ptr<hx::iokit::Transport> transport;
+    std::string dir;
+};
+
+Road makeRoad(const std::string& name) {
+    Road road;
+    if (name == "in-process") {
+        road.transport = hx::iokit::makeInProcessTransport();
+        return road;
+    }
+    char dir[] = "/tmp/hxfirst.XXXXXX";
+    EXPECT_NE(::mkdtemp(dir), nullptr);
+    road.dir = dir;
+    const std::string path = road.dir + "/kernel.sock";
+    road.host = std::make_unique<hx::iokit::KernelHost>(path, nullptr);
+    std::string error;
+    EXPECT_TRUE(road.host->start(error)) << error;
+    int page = -1;
+    road.transport = hx::iokit::makeProcessTransport(path, error, &page);
+    if (page >= 0) ::close(page);
+    return road;
+}
+
+class FirstNotification : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        road = makeRoad(GetParam());
+        ASSERT_EQ(road.transport->createPort(&sink, &port), KERN_SUCCESS);
+    }
+    void TearDown() override {
+        road.transport->destroyPort(port);
+        road.transport.reset();
+        if (road.host) road.host->stop();
+        if (!road.dir.empty()) ::rmdir(road.dir.c_str());
+    }
+    std::string uid(Handle service) {
+        CFTypeRef v = nullptr;
+        EXPECT_EQ(road.transport->copyProperty(service, CFSTR("deviceUID"), &v), KERN_SUCCESS);
+        std::string text = v ? hx::iokit::utf8Text(CFStringRef(v)) : std::string();
+        if (v) CFRelease(v);
+        return text;
+    }
+    std::vector<std::string> uids(const std::vector<NotificationRecord>& records,
+                                  NotificationRecord::Kind kind) {
+        std::vector<std::string> out;
+        for (const auto& r : records) {
+            EXPECT_EQ(r.kind, kind);
+            EXPECT_EQ(r.tag, 77u);
+            out.push_back(uid(r.service));
+            road.transport->releaseService(r.service);
+        }
+        return out;
+    }
+    Road road;
+    Collector sink;
+    Handle port = 0;
+};
+
+TEST_P(FirstNotification, EachServiceIsReportedOnceWhenItFirstPublishesOrMatches) {
+    const struct {
+        NotificationRecord::Kind kind;
+        const char* name;
+    } kinds[] = {{NotificationRecord::FirstPublish, "first publish"},
+                 {NotificationRecord::FirstMatch, "first match"}};
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.name);
+        Collector records;
+        Handle recordPort = 0;
+        ASSERT_EQ(road.transport->createPort(&records, &recordPort), KERN_SUCCESS);
+        FirstNoticeNub* before = publish("before");
+        Handle sub = 0;
+        std::vector<Handle> existing;
+        CFMutableDictionaryRef m = IOServiceMatching("FirstNoticeNub");
+        ASSERT_EQ(road.transport->subscribeServices(recordPort, k.kind, m, 77, &sub, &existing),
+                  KERN_SUCCESS);
+        CFRelease(m);
+        // What was there already comes with the subscription.
+        ASSERT_EQ(existing.size(), 1u);
+        EXPECT_EQ(uid(existing[0]), "before");
+        road.transport->releaseService(existing[0]);
+
+        // A plug is reported once; registering it again and matching it again
+        // (a new personality) report nothing more; the next plug is next.
+        FirstNoticeNub* plugged = publish("plugged");
+        plugged->registerService(kIOServiceSynchronous);
+        before->registerService(kIOServiceSynchronous);
+        hx::kern::waitQuiet();
+        FirstNoticeNub* next = publish("next");
+        auto got = records.waitFor(2);
+        EXPECT_EQ(uids(got, k.kind), (std::vector<std::string>{"plugged", "next"}));
+
+        // Unplugged and plugged again: a new service, reported once more.
+        unpublish(plugged);
+        plugged = publish("plugged");
+        got = records.waitFor(3);
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(uids({got[2]}, k.kind), (std::vector<std::string>{"plugged"}));
+
+        road.transport->unsubscribe(sub);
+        road.transport->destroyPort(recordPort);
+        unpublish(before);
+        unpublish(plugged);
+        unpublish(next);
+    }
+}
+
+TEST_P(FirstNotification, FirstMatchComesAfterTheDriverStarted) {
+    // The first-match record of a nub with a driver names a nub that has its
+    // client by the time the record is read.
+    Handle sub = 0;
+    std::vector<Handle> existing;
+    CFMutableDictionaryRef m = IOServiceMatching("FirstNoticeNub");
+    ASSERT_EQ(road.transport->subscribeServices(port, NotificationRecord::FirstMatch, m, 77, &sub,
+                                                &existing),
+              KERN_SUCCESS);
+    CFRelease(m);
+    EXPECT_TRUE(existing.empty());
+    OSDictionary* personality = OSDictionary::withCapacity(2);
+    personality->setObject("IOClass", OSString::withCString("FirstNoticeDriver"));
+    personality->setObject("IOProviderClass", OSString::withCString("FirstNoticeNub"));
+    hx::kern::addPersonality(personality);
+    personality->release();
+    FirstNoticeNub* nub = publish("driven");
+    auto got = sink.waitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    std::vector<Handle> children;
+    ASSERT_EQ(road.transport->neighbours(got[0].service, "IOService", false, children),
+              KERN_SUCCESS);
+    EXPECT_EQ(children.size(), 1u);
+    for (Handle c : children)
+        road.transport->releaseService(c);
+    EXPECT_EQ(uids(got, NotificationRecord::FirstMatch), (std::vector<std::string>{"driven"}));
+    road.transport->unsubscribe(sub);
+    hx::kern::removePersonalities("FirstNoticeDriver");
+    unpublish(nub);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, FirstNotification, ::testing::Values("in-process", "process"),
+                         [](const auto& info) {
+                             return std::string(info.param) == "in-process" ? "InProcess"
+                                                                            : "Process";
+                         });
+
+} // namespace
+
+// A driver that starts on every FirstNoticeNub.
+class FirstNoticeDriver : public IOService {
+    OSDeclareDefaultStructors(FirstNoticeDriver)
+};
+OSDefineMetaClassAndStructors(FirstNoticeDriver, IOService)

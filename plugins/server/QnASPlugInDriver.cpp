@@ -2,12 +2,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <strings.h>
 #include <syslog.h>
 
 #include "device/ProcessNames.h"
 #include "libs/core/QnInit.h"
-#include "platform/cf/CFPlugInCOM.h"
 #include "platform/cf/CFString.h"
 #include "plugins/server/CADebugMacros.h"
 #include "plugins/server/CAException.h"
@@ -87,7 +87,10 @@ HRESULT QnASPlugInQueryInterface(void* inDriver, REFIID inUUID, LPVOID* outInter
     std::fputs("QnASPlugInQueryInterface\n", stdout);
     if (!isOurs(inDriver)) return HRESULT(kBadObject);
     if (!outInterface) return HRESULT(kIllegal);
-    CFUUIDRef requested = CFUUIDCreateFromUUIDBytes(nullptr, inUUID);
+    CFUUIDBytes bytes;
+    static_assert(sizeof bytes == sizeof inUUID);
+    std::memcpy(&bytes, &inUUID, sizeof bytes);
+    CFUUIDRef requested = CFUUIDCreateFromUUIDBytes(nullptr, bytes);
     if (!requested) return HRESULT(kIllegal);
     CFStringRef unknownText =
         CFStringCreateWithCString(nullptr, kIUnknownUUIDText, kCFStringEncodingASCII);

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr const char* kServiceClass = "ZrKernelDeviceKorvexHX5100";
-constexpr const char* kFirstPublish = "IOServiceFirstPublish";
+constexpr const char* kFirstPublish = kIOFirstPublishNotification;
 constexpr OSStatus kUnspecified = OSStatus(0x77686174); // 'what'
 constexpr UInt32 kStateChangeRecordBytes = 36;
 

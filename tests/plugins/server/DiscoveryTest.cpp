@@ -72,9 +72,13 @@ OSStatus requestChange(AudioServerPlugInHostRef, AudioObjectID, UInt64, void*) {
 const AudioServerPlugInHostInterface gHost{&propertiesChanged, &copyFromStorage, &writeToStorage,
                                            &requestChange};
 
+// The plug-in object's notices (the devices tell of their own changes too).
 std::vector<Notice> notices() {
     std::lock_guard<std::mutex> g(gNoticesLock);
-    return gNotices;
+    std::vector<Notice> out;
+    for (const Notice& n : gNotices)
+        if (n.object == 1) out.push_back(n);
+    return out;
 }
 
 class Discovery : public ::testing::Test {
@@ -105,6 +109,16 @@ protected:
             hx::dispatch::drain(CADispatchQueue::GetGlobalSerialQueue().GetDispatchQueue());
         }
     }
+    // Lets virtual time pass in small steps until done() holds (a plug or
+    // an unplug takes the kernel some time).
+    template <class Pred> static bool settleUntil(Pred done) {
+        for (int i = 0; i < 300 && !done(); ++i) {
+            settle();
+            if (!done()) sMachine->idle(10000);
+        }
+        settle();
+        return done();
+    }
     static std::vector<AudioObjectID> listed() {
         std::vector<AudioObjectID> ids;
         for (const auto& info : plugIn().CopyDeviceList())
@@ -117,13 +131,38 @@ protected:
         auto model =
             std::make_shared<hx::usb::devices::HX5100Model>(kUSBHostConnectionSpeedHigh, id);
         sModels.push_back(model);
+        const std::size_t before = publishedServices();
         const uint8_t port = sMachine->bus()->plug(model);
-        settle();
+        // The service is published once the kernel configured the device.
+        settleUntil([&] { return publishedServices() > before; });
+        for (int i = 0; i < 20; ++i) {
+            sMachine->idle(10000);
+            settle();
+        }
         return port;
     }
     static void unplug(uint8_t port) {
+        const std::size_t before = publishedServices();
         sMachine->bus()->unplug(port);
-        settle();
+        settleUntil([&] { return publishedServices() < before; });
+        // The retirement on the plug-in's queue, the deletion on the global one.
+        for (int i = 0; i < 50; ++i) {
+            sMachine->idle(10000);
+            settle();
+        }
+    }
+    static std::size_t publishedServices() {
+        std::size_t n = 0;
+        io_iterator_t it = 0;
+        if (IOServiceGetMatchingServices(0, IOServiceMatching("ZrKernelDeviceKorvexHX5100"), &it) !=
+            0)
+            return 0;
+        while (io_object_t o = IOIteratorNext(it)) {
+            ++n;
+            IOObjectRelease(o);
+        }
+        IOObjectRelease(it);
+        return n;
     }
     static QnASPlugInDevice* device(AudioObjectID id) {
         return dynamic_cast<QnASPlugInDevice*>(QnASPlugInObjectMap::CopyObjectByObjectID(id));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/base/HXPath.h"
+#include "platform/base/MacErrors.h"
 #include "platform/base/testing/TempRoot.h"
 #include "platform/cf/CFPlugIn.h"
 #include "platform/cf/CoreFoundation.h"
@@ -34,7 +35,7 @@ CFUUIDRef uuid(const char* text) {
     return u;
 }
 
-AudioObjectPropertyAddress glob(const char* selector) {
+AudioObjectPropertyAddress glob(const char (&selector)[5]) {
     return {fourCC(selector), kAudioObjectPropertyScopeGlobal, 0};
 }
 

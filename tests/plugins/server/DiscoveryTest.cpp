@@ -218,6 +218,21 @@ TEST_F(Discovery, InitializeMakesTheDeviceOfAServiceAlreadyPresent) {
               0);
     EXPECT_EQ(size, 4u);
     EXPECT_EQ(ids[0], 32u);
+
+    // The device's IO entries: not started, Begin and Do answer 'stop'
+    // (logged); the plug-in object is no device.
+    AudioServerPlugInIOCycleInfo cycle{};
+    UInt8 buffer[64] = {};
+    hx::log::Capture log;
+    EXPECT_EQ((*driver)->BeginIOOperation(driver, 32, 0, fourCC("read"), 16, &cycle),
+              OSStatus(0x73746F70));
+    EXPECT_EQ(
+        (*driver)->DoIOOperation(driver, 32, 33, 0, fourCC("read"), 16, &cycle, buffer, nullptr),
+        OSStatus(0x73746F70));
+    EXPECT_NE(log.text().find("QnASPlugInBeginIOOperation returns 73746F70\n"), std::string::npos);
+    EXPECT_EQ((*driver)->StartIO(driver, 1, 0), OSStatus(0x216F626A));
+    EXPECT_EQ((*driver)->PerformDeviceConfigurationChange(driver, 1, 0, nullptr),
+              OSStatus(0x216F626A));
 }
 
 // A failing activation: the device leaves the list and is deleted, the host

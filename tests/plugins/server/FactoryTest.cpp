@@ -5,6 +5,7 @@
 // bundle once and its tests run in order.
 #include <array>
 #include <cstring>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -53,8 +54,13 @@ protected:
         ASSERT_EQ(found.size(), 1u);
         EXPECT_EQ(found[0],
                   std::string(hx::coreaudio::kServerPlugInFolder) + "/HXServerPlugIn.driver");
-        sFactory = hx::cf::loadFactory(found[0], sType).function;
+        const hx::cf::LoadedFactory loaded = hx::cf::loadFactory(found[0], sType);
+        sFactory = loaded.function;
         ASSERT_NE(sFactory, nullptr);
+        // The factory is all the bundle shows; its libraries stay private.
+        EXPECT_EQ(dlsym(loaded.library, "QnASPlugInCreate"), reinterpret_cast<void*>(sFactory));
+        EXPECT_EQ(dlsym(loaded.library, "gAudioServerPlugInDriverInterfacePtr"), nullptr);
+        EXPECT_EQ(dlsym(loaded.library, "_ZN16QnASPlugInPlugIn11GetInstanceEv"), nullptr);
     }
     static void TearDownTestSuite() {
         hx::sys::resetProcessOverrides();

@@ -29,7 +29,6 @@ public:
         io_object_t mPowerStateNotification = 0;
         IONotificationPortRef mPowerPort = nullptr;
         io_connect_t mRootPowerConnection = 0;
-        io_service_t mService = 0;
     };
 
     static QnASPlugInPlugIn* GetInstance();

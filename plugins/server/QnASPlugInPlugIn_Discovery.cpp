@@ -149,7 +149,6 @@ void QnASPlugInPlugIn::TellHostDeviceListChanged() {
 void QnASPlugInPlugIn::AddDevice(QnASPlugInDevice* inDevice, io_service_t inService) {
     CAMutexLocker locker(mMutex);
     DeviceInfo info{inDevice->GetObjectID(), 0, 0};
-    info.mService = inService;
     const kern_return_t general = IOServiceAddInterestNotification(
         mNotificationPort, inService, kIOGeneralInterest, &IOServiceInterestHandler,
         contextOf(GetObjectID()), &info.mInterestNotification);

@@ -31,11 +31,16 @@
 
 namespace hx::coreaudio {
 
+// Where the host finds server plug-in bundles (under the root).
+inline constexpr const char* kServerPlugInFolder = "/Library/Audio/Plug-Ins/HAL";
+
 struct ServerHostOptions {
     // Frames of one IO cycle.
     UInt32 framesPerCycle = 512;
     // The process identity taken at load; empty keeps the program's own.
     std::string processName = "coreaudiod";
+    // The emulated release taken at load, e.g. "13.0.0"; empty keeps it.
+    std::string release;
     // The plug-in's storage file: "/Library/Preferences/Audio/Data/<name>.plist".
     std::string storageName = "plugin";
     // Knob: CopyFromStorage of a missing key answers this instead of 0.
@@ -99,6 +104,13 @@ public:
     ServerHost(const ServerHost&) = delete;
     ServerHost& operator=(const ServerHost&) = delete;
 
+    // Copies a built bundle into the plug-in folder under the root.
+    static bool installBundle(const std::string& builtBundle);
+    // Loads the bundle at the path (a path of the other system), or else the
+    // first bundle of the plug-in folder, in name order, whose factory has
+    // the server plug-in type; its factory's reference then goes to
+    // loadDriver.
+    OSStatus load(const std::string& bundlePath = {});
     // Takes the reference a factory (or a test) handed over.
     OSStatus loadDriver(AudioServerPlugInDriverRef driver);
     AudioServerPlugInHostRef hostInterface() const;

@@ -2,8 +2,10 @@
 // process: which transport it uses, and the test hooks.
 #pragma once
 
+#include "platform/base/MacTypes.h"
 #include "platform/base/MachTypes.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace hx::iokit {
@@ -52,5 +54,15 @@ uint64_t connectCallCount();
 void holdNextMapMemory();
 void waitForHeldMapMemory();
 void releaseHeldMapMemory();
+
+// IOKit objects (services, iterators, notifications, connections) and
+// notification ports this process holds, so a test can show that nothing
+// was left behind.
+std::size_t liveObjectCount();
+long liveNotificationPortCount();
+
+// Test hook: the next IOServiceAddMatchingNotification answers this status
+// (consuming its matching dictionary) before it reaches the kernel.
+void failNextMatchingNotification(kern_return_t status);
 
 } // namespace hx::iokit

@@ -247,7 +247,25 @@ bool tooBig(uint32_t scalars, size_t structSize) {
 
 } // namespace
 
+namespace {
+std::atomic<long> gLivePorts{0};
+std::atomic<kern_return_t> gFailNextMatching{KERN_SUCCESS};
+} // namespace
+
 namespace hx::iokit {
+
+std::size_t liveObjectCount() {
+    std::lock_guard<std::mutex> g(gObjectsLock);
+    return objects().size();
+}
+
+long liveNotificationPortCount() {
+    return gLivePorts.load();
+}
+
+void failNextMatchingNotification(kern_return_t status) {
+    gFailNextMatching = status;
+}
 
 bool useInProcessTransport() {
     return useTransport(makeInProcessTransport().release());
@@ -491,11 +509,13 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t) {
         delete port;
         return nullptr;
     }
+    ++gLivePorts;
     return port;
 }
 
 void IONotificationPortDestroy(IONotificationPortRef notify) {
     if (!notify) return;
+    --gLivePorts;
     // Nothing is delivered once the transport's port is gone.
     hx::iokit::transport().destroyPort(notify->handle);
     CFRunLoopSourceInvalidate(notify->source);
@@ -560,6 +580,10 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
                                                IOServiceMatchingCallback callback, void* refCon,
                                                io_iterator_t* notification) {
     if (!matching) return kIOReturnBadArgument;
+    if (const kern_return_t refused = gFailNextMatching.exchange(KERN_SUCCESS)) {
+        CFRelease(matching);
+        return refused;
+    }
     NotificationRecord::Kind kind{};
     kern_return_t kr = KERN_SUCCESS;
     if (!notifyPort || !notificationType || !notification)

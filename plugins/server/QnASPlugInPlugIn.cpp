@@ -107,10 +107,7 @@ void QnASPlugInPlugIn::_StopDeviceListNotifications() {
 void QnASPlugInPlugIn::_RemoveAllDevices() {
     CAMutexLocker locker(mMutex);
     for (DeviceInfo& info : mDeviceInfoList) {
-        if (info.mInterestNotification != 0) {
-            IOObjectRelease(info.mInterestNotification);
-            info.mInterestNotification = 0;
-        }
+        ReleaseRegistrations(info);
         const AudioObjectID deviceID = info.mDeviceObjectID;
         info.mDeviceObjectID = 0;
         CADispatchQueue::GetGlobalSerialQueue().Dispatch(false, [deviceID] {
@@ -125,27 +122,12 @@ void QnASPlugInPlugIn::_RemoveAllDevices() {
     mDeviceInfoList.clear();
 }
 
-void QnASPlugInPlugIn::RemoveDevice(QnASPlugInObject* inDevice) {
-    if (!inDevice) return;
-    CAMutexLocker locker(mMutex);
-    const AudioObjectID deviceID = inDevice->GetObjectID();
-    for (auto it = mDeviceInfoList.begin(); it != mDeviceInfoList.end(); ++it) {
-        if (it->mDeviceObjectID != deviceID) continue;
-        LogWarning("_RemoveDevice: found device %u\n", deviceID);
-        it->mDeviceObjectID = 0;
-        LogWarning("_RemoveDevice: removed device %u\n", deviceID);
-        if (it->mInterestNotification != 0) IOObjectRelease(it->mInterestNotification);
-        mDeviceInfoList.erase(it);
-        return;
-    }
-}
-
 void QnASPlugInPlugIn::TestSeam_AddDevice(AudioObjectID inDeviceObjectID) {
     CAMutexLocker locker(mMutex);
     mDeviceInfoList.push_back(DeviceInfo{inDeviceObjectID, 0, 0});
 }
 
-std::vector<QnASPlugInPlugIn::DeviceInfo> QnASPlugInPlugIn::TestSeam_CopyDeviceList() const {
+std::vector<QnASPlugInPlugIn::DeviceInfo> QnASPlugInPlugIn::CopyDeviceList() const {
     CAMutexLocker locker(mMutex);
     return mDeviceInfoList;
 }

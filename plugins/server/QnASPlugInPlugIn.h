@@ -14,12 +14,21 @@
 #include "plugins/server/CAMutex.h"
 #include "plugins/server/QnASPlugInObject.h"
 
+class QnASPlugInDevice;
+
 class QnASPlugInPlugIn : public QnASPlugInObject {
 public:
+    // A listed device and the IOKit registrations it holds: its general and
+    // power-state interest notifications, and its own system-power
+    // registration (port, notifier, root connection). Removal releases
+    // exactly these; the matching port stays the plug-in's.
     struct DeviceInfo {
         AudioObjectID mDeviceObjectID;
         io_object_t mInterestNotification;
         io_object_t mSystemPowerNotifier;
+        io_object_t mPowerStateNotification = 0;
+        IONotificationPortRef mPowerPort = nullptr;
+        io_connect_t mRootPowerConnection = 0;
     };
 
     static QnASPlugInPlugIn* GetInstance();
@@ -49,18 +58,34 @@ public:
                          const void* inQualifierData, UInt32 inDataSize, UInt32& outDataSize,
                          void* outData) const override;
 
-    // Unlists a device (its entry's interest notification released);
-    // nothing when it is not listed.
-    void RemoveDevice(QnASPlugInObject* inDevice);
-
+    // Starts IOKit matching on the kernel device service (once; throws on
+    // IOKit failures, leaving no port or iterator); the services present are
+    // handled at once on the caller's thread, later ones on the plug-in's
+    // queue.
+    void _StartDeviceListNotifications();
     // Releases the matching iterator and destroys the notification port,
     // each when set.
     void _StopDeviceListNotifications();
 
-    // Until discovery lands, tests fill the device list here (IDs of objects
-    // they mapped themselves).
+    static void IOServiceMatchingHandler(void* inContext, io_iterator_t inIterator);
+    static void IOServiceInterestHandler(void* inContext, io_service_t inService,
+                                         natural_t inMessageType, void* inMessageArgument);
+    void AddDevice(QnASPlugInDevice* inDevice, io_service_t inService);
+    void RemoveDevice(QnASPlugInDevice* inDevice);
+    // The listed device whose UID is the service's "deviceUID", with one
+    // reference for the caller; null when none.
+    QnASPlugInDevice* CopyDeviceByIOObject(io_service_t inService);
+
+    // The device list as it stands (tests and diagnostics).
+    std::vector<DeviceInfo> CopyDeviceList() const;
+    // Test seam for the device tests that map objects of their own, until
+    // they reach the device through discovery: lists an ID without IOKit
+    // registrations.
     void TestSeam_AddDevice(AudioObjectID inDeviceObjectID);
-    std::vector<DeviceInfo> TestSeam_CopyDeviceList() const;
+
+    // Test hook: the next device activation in discovery throws this status
+    // (0: no failure).
+    static void TestHook_FailNextActivate(OSStatus inStatus);
 
     CADispatchQueue& GetDispatchQueue() { return mDispatchQueue; }
 
@@ -71,12 +96,16 @@ private:
     QnASPlugInPlugIn();
     static void StaticInitializer();
     void _RemoveAllDevices();
+    void HandleMatchingServices(io_iterator_t inIterator);
+    void RetireDevice(io_service_t inService);
+    void TellHostDeviceListChanged();
+    static void ReleaseRegistrations(DeviceInfo& ioInfo);
     std::vector<AudioObjectID> CopyDeviceIDs() const;
     AudioObjectID TranslateUIDToDevice(CFStringRef inUID) const;
 
     std::vector<DeviceInfo> mDeviceInfoList;
     IONotificationPortRef mNotificationPort = nullptr;
-    [[maybe_unused]] io_connect_t mRootPowerConnection = 0; // discovery's power registrations
+    io_connect_t mRootPowerConnection = 0; // the latest device's
     io_iterator_t mMatchingIterator = 0;
     CADispatchQueue mDispatchQueue;
     mutable CAMutex mMutex;

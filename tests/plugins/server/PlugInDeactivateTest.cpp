@@ -42,7 +42,7 @@ TEST(PlugInDeactivate, RetiresEveryDeviceOnTheGlobalSerialQueue) {
     }
     plugIn->Deactivate();
     EXPECT_FALSE(plugIn->IsActive());
-    EXPECT_TRUE(plugIn->TestSeam_CopyDeviceList().empty());
+    EXPECT_TRUE(plugIn->CopyDeviceList().empty());
     hx::dispatch::drain(CADispatchQueue::GetGlobalSerialQueue().GetDispatchQueue());
     EXPECT_EQ(gDeactivated.load(), 2);
     EXPECT_EQ(gDeletedOnGlobalQueue.load(), 2);

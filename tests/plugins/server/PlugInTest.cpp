@@ -1,5 +1,6 @@
 // The plug-in object: its properties, its device list (filled through the
-// test seam until discovery lands), storage without a host, deactivation.
+// test seam with objects of the test's own; discovery's own filling is
+// DiscoveryTest's), storage without a host, deactivation.
 #include "plugins/server/QnASPlugInPlugIn.h"
 
 #include <cstring>

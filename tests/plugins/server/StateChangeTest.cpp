@@ -395,7 +395,7 @@ TEST_F(StateChange, FirmwareUpdateModeTakesTheDeviceOutOfThePlugIn) {
     ASSERT_GT(QnASPlugInObjectMap::RetainObject(device), 0u);
     send(STC_FirmwareUpdateMode, 0x99);
     EXPECT_FALSE(device->IsActive());
-    for (const auto& listed : QnASPlugInPlugIn::GetInstance()->TestSeam_CopyDeviceList())
+    for (const auto& listed : QnASPlugInPlugIn::GetInstance()->CopyDeviceList())
         EXPECT_NE(listed.mDeviceObjectID, id);
     EXPECT_EQ(QnASPlugInObjectMap::CopyObjectByObjectID(id), nullptr);
     EXPECT_EQ(QnASPlugInObjectMap::CopyObjectByObjectID(inStream()), nullptr);

@@ -21,10 +21,6 @@ constexpr uint16_t kQuarnelNoDigitalProductID = 0x0B20;
 constexpr uint16_t kQuarnelBulkGoProductID = 0x0B03;
 constexpr uint16_t kQuarnelKX1ProductID = 0x0B04;
 constexpr uint16_t kQuarnelKX2ProductID = 0x0B05;
-// Another maker's 8-channel bulk-protocol product whose output pair is
-// chosen by the digital-out selector.
-constexpr uint16_t kBulkSelectorVendorID = 0x2F7E;
-constexpr uint16_t kBulkSelectorProductID = 0x0008;
 
 // Every product the driver lists anywhere, named once here; the descriptor
 // model's and the configuration's product tables refer to these names.
@@ -63,6 +59,11 @@ constexpr uint16_t kOlvq187ProductID = 0x0187;
 constexpr uint16_t kOlvq188ProductID = 0x0188;
 constexpr uint16_t kOlvqEarlierVendorID = 0x2F70; // the Olvq products' earlier vendor identifier
 constexpr uint16_t kOlvqEarlierProductID = 0x0186;
+// Another maker's 8-channel bulk-protocol product whose output pair is
+// chosen by the digital-out selector: the Olvq product of the earlier
+// vendor identifier, the one product whose selector control stores it.
+constexpr uint16_t kBulkSelectorVendorID = kOlvqEarlierVendorID;
+constexpr uint16_t kBulkSelectorProductID = kOlvqEarlierProductID;
 constexpr uint16_t kTeslinVendorID = 0x2F73;
 constexpr uint16_t kTeslinT10ProductID = 0x0010;
 constexpr uint16_t kTeslinT11ProductID = 0x0011;

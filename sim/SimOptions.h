@@ -54,7 +54,8 @@ struct Options {
     uint32_t frameSize = 0;
     Device device = Device::HX5100;
     // Input and output channels of the multi-channel devices (--channels
-    // in/out); 0: 2 (4 for the Farlane-2).
+    // in/out); 0: 2 (8 for the bulk-protocol interrupt variant, 4 for the
+    // Farlane-2).
     uint32_t inChannels = 0;
     uint32_t outChannels = 0;
     // The MIDI and status port: status events, a launch-button press and a

@@ -154,6 +154,14 @@ std::string formatReport(const Report& r) {
              (unsigned long long)lostFrames(r), (unsigned long long)r.fifoUnderruns,
              (unsigned long long)r.fifoOverruns, (unsigned long long)r.framesDropped,
              (unsigned long long)r.framesRepeated, (unsigned long long)r.captureLost));
+    if (r.bulkTransport) {
+        line(out, "keep-alive",
+             fmt("%llu packets, %llu gaps", (unsigned long long)r.keepAlivePackets,
+                 (unsigned long long)r.keepAliveGaps));
+        line(out, "bulk output",
+             fmt("%llu guard inserts, %llu underruns", (unsigned long long)r.guardInserts,
+                 (unsigned long long)r.underruns));
+    }
     if (r.fifoMin && r.fifoMax)
         line(out, "fifo fill",
              fmt("min %u, max %u frames over %llu readings", unsigned(*r.fifoMin),

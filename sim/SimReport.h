@@ -66,6 +66,14 @@ struct Report {
     uint64_t framesDropped = 0;
     uint64_t framesRepeated = 0;
     uint64_t captureLost = 0;
+    // The bulk-protocol device's keep-alive stream and the driver's bulk
+    // output: keep-alive packets and the (micro)frames without one, the
+    // drift guard's inserted frames and the output underruns.
+    bool bulkTransport = false;
+    uint64_t keepAlivePackets = 0;
+    uint64_t keepAliveGaps = 0;
+    uint64_t guardInserts = 0;
+    uint64_t underruns = 0;
     std::optional<uint32_t> fifoMin; // frames
     std::optional<uint32_t> fifoMax;
     uint64_t fifoSamples = 0;

@@ -88,6 +88,11 @@ void fillMachine(Report& r, const hx::harness::HarnessReport& h, const char* dri
     r.framesDropped = h.framesDropped;
     r.framesRepeated = h.framesRepeated;
     r.captureLost = h.inFramesLost;
+    r.bulkTransport = h.bulkTransport;
+    r.keepAlivePackets = h.keepAlivePackets;
+    r.keepAliveGaps = h.keepAliveGaps;
+    r.guardInserts = h.guardInserts;
+    r.underruns = h.underruns;
     if (h.fifoLock) {
         r.fifoMin = uint32_t(std::max<int64_t>(h.fifoMin, 0));
         r.fifoMax = uint32_t(std::max<int64_t>(h.fifoMax, 0));
@@ -195,6 +200,10 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
         ho.channels = o.inChannels;
     else if (o.device == Device::Farlane2)
         ho.channels = 4;
+    else if (o.device == Device::BulkInterrupt)
+        // Its 964-byte out packets take 20 frames, which only the 6-, 8-
+        // and 16-channel encoders lay out; the driver refuses 2 outputs.
+        ho.channels = 8;
 
     KernelRoadRig rig(o, ho);
     hx::harness::HarnessClient& h = rig.client();

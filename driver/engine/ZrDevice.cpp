@@ -610,6 +610,7 @@ void ZrDevice::terminateIsocRqBs() {
     mIsocStreaming.stopTransport(true);
     mIsocStreaming.inputRing().term();
     mIsocStreaming.outputRing().term();
+    mIsocStreaming.keepAliveRing().term();
 }
 
 void ZrDevice::releaseForTeardown() {
@@ -630,6 +631,7 @@ void ZrDevice::releaseIsocPipes() {
     mIsocStreaming.stopTransport(true);
     mIsocStreaming.inPipe().bind(nullptr);
     mIsocStreaming.outPipe().bind(nullptr);
+    mIsocStreaming.keepAlivePipe().bind(nullptr);
 }
 
 void ZrDevice::powerDownRequests() {

@@ -237,9 +237,10 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
     if (m_pcInPipeIsoc || m_pcOutPipeIsoc)
         ok = isocDataInitForPipe(m_pcInPipeIsoc, m_pcOutPipeIsoc, getInputConverter());
     if (m_pcOutPipeIsocKeepAlive) {
-        // The keep-alive stream of bulk-protocol devices is not built yet.
         IOLog("found m_pcOutPipeIsocKeepAlive\n");
-        recordStub("IsocData::initForPipe keepAlive");
+        if (!mIsocStreaming.configureKeepAlive(mIsUSB2,
+                                               mBindings.getPipe(m_pcOutPipeIsocKeepAlive)))
+            ok = false;
     }
     // Bulk (or interrupt) streaming with its staging buffers; counts that
     // disagree fail the configuration, as a refused alternate does.

@@ -85,8 +85,8 @@ void ZrDevice::setDigitalOutSelector(uint32_t selector) {
     QnAjExtData& aj = getAjExtData();
     if (selector >= 4 || aj.mDigitalOutSelector == selector) return;
     aj.mDigitalOutSelector = selector;
-    // The DMA encoders belong to the bulk transport, not built yet.
-    recordStub("chooseDMAEncoder selector=" + std::to_string(selector));
+    // The selector picks the output lane pair of the bulk encoder.
+    mBulkStreaming.chooseDMAEncoderForSelector(selector);
 }
 
 IOReturn ZrDevice::writeWolfsonRegister(uint16_t codec, uint16_t reg, uint16_t value) {

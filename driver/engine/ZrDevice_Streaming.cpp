@@ -2,9 +2,9 @@
 // set the device up for the current rate, then resume), resume (the ring
 // layout and the transports with their service routine) and suspend.
 //
-// The transports are the isochronous engine's (ZrIsocStreaming); bulk and
-// interrupt transports are not built yet: their starts are recorded and
-// leave streaming stopped. Runs on the dispatcher's or a user client's
+// The transports are the isochronous engine's (ZrIsocStreaming, with the
+// keep-alive stream bulk-protocol devices run beside their bulk pipes) and
+// the bulk and interrupt engine's (ZrBulkStreaming). Runs on the dispatcher's or a user client's
 // thread under the service's dispatch lock, or in the configuration path.
 #include <cstring>
 #include "driver/engine/ZrDeviceRequests.h"
@@ -269,7 +269,11 @@ void ZrDevice::startTransports() {
             if (bulk) {
                 mBulkStreaming.setMeters(mInputMeter, mOutputMeter);
                 if (!mBulkStreaming.run()) return false;
-                if (m_pcOutPipeIsocKeepAlive) recordStub("rtsIsocAudioRunKeepAlive");
+                // The keep-alive stream runs beside real bulk pipes only
+                // (an interrupt pipe standing in for both needs none).
+                if (m_pcOutPipeIsocKeepAlive && ((m_pcBulkInPipe && m_pcBulkInPipe->isBulkIn()) ||
+                                                 (m_pcBulkOutPipe && m_pcBulkOutPipe->isBulkOut())))
+                    mIsocStreaming.rtsIsocAudioRunKeepAlive();
                 return true;
             }
             if (m_pcInterruptInPipe && m_pcInterruptOutPipe) {

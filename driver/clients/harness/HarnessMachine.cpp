@@ -93,6 +93,11 @@ template <typename Visit> void visitFacts(MachineFacts& f, Visit&& v) {
     v("framesRepeated", f.framesRepeated);
     v("inFramesLost", f.inFramesLost);
     v("hostPauses", f.hostPauses);
+    v("bulkTransport", f.bulkTransport);
+    v("keepAlivePackets", f.keepAlivePackets);
+    v("keepAliveGaps", f.keepAliveGaps);
+    v("guardInserts", f.guardInserts);
+    v("underruns", f.underruns);
 }
 
 struct Writer {
@@ -182,6 +187,11 @@ void applyMachineFacts(const MachineFacts& f, HarnessReport& r) {
     r.framesDropped = f.framesDropped;
     r.framesRepeated = f.framesRepeated;
     r.inFramesLost = f.inFramesLost;
+    r.bulkTransport = f.bulkTransport;
+    r.keepAlivePackets = f.keepAlivePackets;
+    r.keepAliveGaps = f.keepAliveGaps;
+    r.guardInserts = f.guardInserts;
+    r.underruns = f.underruns;
 }
 
 // ---- The machine
@@ -243,6 +253,8 @@ std::optional<ModelIdentity> multiChannelIdentity(const HarnessOptions& o) {
     switch (o.device) {
     case DeviceKind::Bulk:
     case DeviceKind::BulkInterrupt:
+        // Another listed bulk-protocol product when the caller names one.
+        if (o.vendorID != kKorvexVendorID) return ModelIdentity{o.vendorID, o.productID};
         return ModelIdentity{kQuarnelVendorID, kQuarnelBulkB01ProductID};
     case DeviceKind::Feedback:
         return ModelIdentity{kQuarnelVendorID, kQuarnelBulkInIsocOutProductID};
@@ -418,6 +430,16 @@ MachineFacts Machine::facts() const {
         if (cfg.mpOutInterface) f.outAlternate = cfg.mpOutInterface->getAlternateNumber();
         f.inputConverter = decoderName(dev->getInputConverter());
         if (DriverData* dd = dev->getDriverData()) f.outputConverter = encoderName(dd->converter());
+        if (dev->getBulkStreaming().isConfigured()) {
+            f.guardInserts = dev->getBulkStreaming().guardInserts();
+            f.underruns = dev->getBulkStreaming().underruns();
+        }
+    }
+    if (auto* bm = dynamic_cast<hx::usb::devices::BulkProtocolModel*>(m.model.get())) {
+        const hx::usb::devices::BulkProtocolStats s = bm->stats();
+        f.bulkTransport = true;
+        f.keepAlivePackets = s.keepAlivePackets;
+        f.keepAliveGaps = s.keepAliveGaps;
     }
     if (auto* cm = dynamic_cast<hx::usb::devices::ChannelStreamDevice*>(m.model.get())) {
         const hx::usb::devices::ChannelStreamStats s = cm->channelStreamStats();

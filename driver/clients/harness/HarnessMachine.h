@@ -64,6 +64,13 @@ struct MachineFacts {
     uint64_t framesRepeated = 0;
     uint64_t inFramesLost = 0;
     uint64_t hostPauses = 0; // host stalls the paced bus absorbed
+    // The bulk-protocol transport: the model's keep-alive counts, the
+    // driver's drift-guard inserts and output underruns.
+    bool bulkTransport = false;
+    uint64_t keepAlivePackets = 0;
+    uint64_t keepAliveGaps = 0;
+    uint64_t guardInserts = 0;
+    uint64_t underruns = 0;
 };
 
 // One "key value" line per fact; parse reads what format wrote (unknown

@@ -154,6 +154,14 @@ struct HarnessReport {
     uint64_t framesDropped = 0;      // skipped by the converter
     uint64_t framesRepeated = 0;     // played twice by the converter
     uint64_t inFramesLost = 0;       // captured but never sent to the host
+    // The bulk-protocol device: keep-alive packets it received and
+    // (micro)frames it went without one after the first; the driver's
+    // drift-guard frame inserts and output underruns.
+    bool bulkTransport = false;
+    uint64_t keepAlivePackets = 0;
+    uint64_t keepAliveGaps = 0;
+    uint64_t guardInserts = 0;
+    uint64_t underruns = 0;
 
     // Loopback check
     bool latencyKnown = false;

@@ -150,6 +150,18 @@ void ZrIsocRB::initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& tota
     mProcessed = 0;
 }
 
+void ZrIsocRB::initWriteKeepAlive() {
+    mOutChannels = 0;
+    mBytesPerFrame = 0;
+    for (uint32_t k = 0; k < mFrameCount; ++k) {
+        mFrameList[k] = IOUSBHostIsochronousFrame{};
+        mFrameList[k].requestCount = 1;
+        mFrameTable[k] = {0, k};
+    }
+    std::memset(mBuffer, 0, mBufferSize);
+    mProcessed = 0;
+}
+
 uint32_t ZrIsocRB::release() {
     const uint32_t left = mInUse.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) {

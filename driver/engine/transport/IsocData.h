@@ -68,6 +68,9 @@ public:
     // its audio after it; a configuration without output channels sends the
     // header alone.
     void initWrite_Sorvik1(ZrFramePatternObserver& pattern, uint32_t& total, uint32_t outChannels);
+    // The keep-alive stream's layout: every packet one byte, packet k at
+    // offset k.
+    void initWriteKeepAlive();
 
     bool isInUse() const { return mInUse.load(std::memory_order_acquire) != 0; }
     uint32_t inUse() const { return mInUse.load(std::memory_order_acquire); }

@@ -733,8 +733,22 @@ void ZrBulkStreaming::fillMidiBytes(uint8_t* p) {
     }
 }
 
+DMA_CONVERT_FNC ZrBulkStreaming::chooseDMAEncoderForSelector(uint32_t selector) {
+    mSettings.digitalOutSelector = selector;
+    DMA_CONVERT_FNC current = __atomic_load_n(&mEncoder, __ATOMIC_ACQUIRE);
+    if (mTransport != BulkTransport::Bulk || !mOutPacketSize) return current;
+    const bool int964 = mSettings.useInterruptTransfers && mOutPacketSize == 964;
+    DMA_CONVERT_FNC chosen = chooseDMAEncoder(mSettings, int964);
+    // The packet layout was checked for the encoder in force: another one
+    // consuming a different PCM count would not fit it.
+    if (!chosen || (current && nominal(chosen) != nominal(current))) return current;
+    __atomic_store_n(&mEncoder, chosen, __ATOMIC_RELEASE);
+    return chosen;
+}
+
 void ZrBulkStreaming::rtsProcessBulkOut() {
-    if (!mEncoder || !mOutFramesPerPacket) return;
+    const DMA_CONVERT_FNC encoder = __atomic_load_n(&mEncoder, __ATOMIC_ACQUIRE);
+    if (!encoder || !mOutFramesPerPacket) return;
     const uint32_t bytesPerPacket = mBytesPerBulkFromClient.load(std::memory_order_relaxed);
     const uint64_t ringPos = mInputRing ? mInputRing->getFramePos() : 0;
     const int64_t need = int64_t(ringPos + mOutputLead) - int64_t(mDevicePosition);
@@ -781,7 +795,7 @@ void ZrBulkStreaming::rtsProcessBulkOut() {
             d.src = pcm;
             d.dst = packet;
             d.carry = &mCarry;
-            pcm += mEncoder(&d);
+            pcm += encoder(&d);
             fillMidiBytes(packet);
         }
         r->mProcessed += fill;

@@ -127,6 +127,11 @@ public:
         mSettings.inputMeter = in;
         mSettings.outputMeter = out;
     }
+    // The digital-out selector changed: stored for the next run, and the
+    // encoder is chosen again (it picks the selector product's output lane
+    // pair). A running stream takes the new encoder from its next packet
+    // when it consumes what the old one did; the encoder in force results.
+    DMA_CONVERT_FNC chooseDMAEncoderForSelector(uint32_t selector);
     void setLevelTargets(char* meterLevels, int32_t* inputPeaks) {
         mpMeterLevels = meterLevels;
         mpInputPeaks = inputPeaks;

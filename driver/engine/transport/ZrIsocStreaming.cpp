@@ -122,7 +122,9 @@ bool ZrIsocStreaming::configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe
 }
 
 bool ZrIsocStreaming::getCurrentFrame(uint32_t& frame, uint64_t* full) const {
-    IOUSBHostPipe* pipe = mInPipe.handle ? mInPipe.handle : mOutPipe.handle;
+    IOUSBHostPipe* pipe = mInPipe.handle    ? mInPipe.handle
+                          : mOutPipe.handle ? mOutPipe.handle
+                                            : mKeepAlivePipe.handle;
     const uint64_t now = pipe ? pipe->getFrameNumber() : 0;
     if (full) *full = now;
     frame = uint32_t(now);
@@ -173,9 +175,11 @@ bool ZrIsocStreaming::stopTransport(bool wait) {
         mThread.setService(nullptr);
     mIsocIn.cancel(!wait);
     mIsocOut.cancel(!wait);
+    if (mKeepAlivePipe.handle) mIsocKeepAlive.cancel(!wait);
     const IOOptionBits how = wait ? kAbortSynchronous : kAbortAsynchronous;
     if (mInPipe.handle) mInPipe.handle->abort(how);
     if (mOutPipe.handle) mOutPipe.handle->abort(how);
+    if (mKeepAlivePipe.handle) mKeepAlivePipe.handle->abort(how);
     return was;
 }
 

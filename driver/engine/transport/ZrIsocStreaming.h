@@ -102,6 +102,24 @@ public:
     // Resume: clears the break and the positions, starts both streams and
     // installs the service routine. False when the bus frame is unavailable.
     bool start();
+
+    // The keep-alive stream that bulk-protocol devices run beside their bulk
+    // transfers: one byte every (micro)frame on an isochronous OUT pipe.
+    // Configuration binds its ring to the pipe (null: none); false when the
+    // ring's blocks cannot be made.
+    bool configureKeepAlive(bool highSpeed, IOUSBHostPipe* pipe);
+    // Starts it 50 bus frames ahead with 3 requests queued; marks streaming
+    // started. False when there is no keep-alive pipe or the bus frame is
+    // unavailable.
+    bool rtsIsocAudioRunKeepAlive();
+    bool rtsRequestOutKeepAlive();
+    static void rtsIsoWriteKeepAliveCompleteStatic(void* owner, void* parameter, IOReturn status,
+                                                   IOUSBHostIsochronousFrame* frames);
+    IsocData& keepAliveRing() { return mIsocKeepAlive; }
+    IsocPipe& keepAlivePipe() { return mKeepAlivePipe; }
+    // Keep-alive completions that came at or after the planned next frame
+    // (each moved the plan on).
+    uint32_t keepAliveLateCompletions() const { return mKeepAliveLate.load(); }
     // Removes the service (with the barrier when waiting), cancels the rings
     // and aborts the pipes. True when streaming was running.
     bool stopTransport(bool wait);
@@ -164,6 +182,7 @@ private:
     void mixSorvikPacket(ZrIsocRB* rb, uint32_t k, uint64_t position, uint32_t frames);
     void rtsIsoReadComplete(ZrIsocRB* rb);
     void rtsIsoWriteComplete(ZrIsocRB* rb);
+    void rtsIsoWriteKeepAliveComplete(ZrIsocRB* rb);
     bool submit(ZrIsocRB* rb, bool read);
     void declareBroken(const char* line);
     uint64_t fullFrame(uint32_t frame, uint64_t now) const;
@@ -179,6 +198,9 @@ private:
     IsocPipe mOutPipe;
     IsocData mIsocIn;
     IsocData mIsocOut;
+    IsocPipe mKeepAlivePipe;
+    IsocData mIsocKeepAlive;
+    std::atomic<uint32_t> mKeepAliveLate{0};
 
     std::atomic<bool> m_bStreamingStarted{false};
     std::atomic<uint32_t> mStreamBroken{0};

@@ -5,8 +5,10 @@
 // thread packs output and unpacks input around the IO procedures.
 #include "device/QnAudioPluginClassCommons.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "abi/DeviceFamilies.h"
 #include "abi/ProductIdentities.h"
@@ -105,22 +107,75 @@ CFStringRef QnAudioPluginClassCommons::builtInChannelName(bool isInput, uint32_t
 
 // ---- Packing
 
+namespace {
+
+// One layout change of every frame, one channel at a time: channel c takes
+// the frame's channel source[c]; a source past the usage lists, or a
+// channel past the listed ones, is silent.
+// In place: packing only moves channels down, so it runs from the first
+// channel up; unpacking only moves them up, so it runs from the last down.
+// With the channel count known
+// at compile time the stride is a constant; the audio thread calls this
+// every cycle.
+// One channel of every frame; the stride is a constant where N is.
+template <uint32_t N>
+void moveChannel(int32_t* __restrict samples, uint32_t stride, uint32_t frames, uint32_t c,
+                 uint32_t from) {
+    if (N) stride = N;
+    if (from >= kUsageEntries) {
+        for (uint32_t f = 0; f < frames; ++f)
+            samples[size_t(f) * stride + c] = 0;
+        return;
+    }
+    // Distinct channels of a frame never overlap.
+    const int32_t* __restrict source = samples + from;
+    int32_t* __restrict target = samples + c;
+    for (uint32_t f = 0; f < frames; ++f)
+        target[size_t(f) * stride] = source[size_t(f) * stride];
+}
+
+template <uint32_t N>
+void moveChannels(int32_t* samples, uint32_t channels, uint32_t frames, const uint8_t* source,
+                  uint32_t listed, bool upward) {
+    for (uint32_t i = 0; i < channels; ++i) {
+        const uint32_t c = upward ? i : channels - 1 - i;
+        const uint32_t from = c < listed ? source[c] : kUsageEntries;
+        if (from != c) moveChannel<N>(samples, channels, frames, c, from);
+    }
+}
+
+using MoveFn = void (*)(int32_t*, uint32_t, uint32_t, const uint8_t*, uint32_t, bool);
+
+template <size_t... N> constexpr auto makeMoves(std::index_sequence<N...>) {
+    return std::array<MoveFn, sizeof...(N)>{&moveChannels<uint32_t(N)>...};
+}
+
+// Fixed-stride kernels for 1..16 channels; index 0 takes any stride.
+constexpr auto kMoves = makeMoves(std::make_index_sequence<kUsageEntries + 1>());
+
+void moveAll(int32_t* samples, uint32_t channels, uint32_t frames, const uint8_t* source,
+             uint32_t listed, bool upward) {
+    if (channels == 0 || frames == 0) return;
+    kMoves[channels <= kUsageEntries ? channels : 0](samples, channels, frames, source, listed,
+                                                     upward);
+}
+
+} // namespace
+
 void QnAudioPluginClassCommons::packSorvikOutput(void* samples, uint32_t channels, uint32_t frames,
                                                  const bool usage[16], uint32_t sampleBytes) {
     uint32_t used[16];
     const uint32_t count = usedChannels(usage, channels, used);
-    const size_t stride = size_t(channels) * sampleBytes;
-    auto* frame = static_cast<uint8_t*>(samples);
     if (sampleBytes == 4) {
-        for (uint32_t f = 0; f < frames; ++f, frame += stride) {
-            auto* s = reinterpret_cast<int32_t*>(frame);
-            for (uint32_t k = 0; k < count; ++k)
-                s[k] = s[used[k]];
-            for (uint32_t k = count; k < channels; ++k)
-                s[k] = 0;
-        }
+        // The k-th packed channel is the k-th channel in use; the rest silent.
+        uint8_t source[kUsageEntries];
+        for (uint32_t k = 0; k < count; ++k)
+            source[k] = uint8_t(used[k]);
+        moveAll(static_cast<int32_t*>(samples), channels, frames, source, count, true);
         return;
     }
+    const size_t stride = size_t(channels) * sampleBytes;
+    auto* frame = static_cast<uint8_t*>(samples);
     for (uint32_t f = 0; f < frames; ++f, frame += stride) {
         for (uint32_t k = 0; k < count; ++k)
             std::memmove(frame + k * sampleBytes, frame + used[k] * sampleBytes, sampleBytes);
@@ -130,15 +185,13 @@ void QnAudioPluginClassCommons::packSorvikOutput(void* samples, uint32_t channel
 
 void QnAudioPluginClassCommons::unpackSorvikInput(int32_t* samples, uint32_t channels,
                                                   uint32_t frames, const bool usage[16]) {
-    // From the last channel back: a packed sample's channel is never before
-    // its packed place, so nothing is overwritten before it is read.
-    for (uint32_t f = 0; f < frames; ++f, samples += channels) {
-        uint32_t k = 0;
-        for (uint32_t c = 0; c < channels && c < kUsageEntries; ++c)
-            k += usage[c];
-        for (uint32_t c = channels; c-- > 0;)
-            samples[c] = c < kUsageEntries && usage[c] ? samples[--k] : 0;
-    }
+    // Channel c in use takes the next packed sample; a channel not in use is silent.
+    uint8_t source[kUsageEntries];
+    const uint32_t listed = channels < kUsageEntries ? channels : kUsageEntries;
+    uint8_t k = 0;
+    for (uint32_t c = 0; c < listed; ++c)
+        source[c] = usage[c] ? k++ : uint8_t(0xFF);
+    moveAll(samples, channels, frames, source, listed, false);
 }
 
 // ---- Description and maps

@@ -140,7 +140,7 @@ void moveChannels(int32_t* samples, uint32_t channels, uint32_t frames, const ui
     for (uint32_t i = 0; i < channels; ++i) {
         const uint32_t c = upward ? i : channels - 1 - i;
         const uint32_t from = c < listed ? source[c] : kUsageEntries;
-        if (from != c) moveChannel<N>(samples, channels, frames, c, from);
+        if (from >= kUsageEntries || from != c) moveChannel<N>(samples, channels, frames, c, from);
     }
 }
 

@@ -109,39 +109,60 @@ CFStringRef QnAudioPluginClassCommons::builtInChannelName(bool isInput, uint32_t
 
 namespace {
 
-// One layout change of every frame, one channel at a time: channel c takes
-// the frame's channel source[c]; a source past the usage lists, or a
-// channel past the listed ones, is silent.
-// In place: packing only moves channels down, so it runs from the first
-// channel up; unpacking only moves them up, so it runs from the last down.
-// With the channel count known
-// at compile time the stride is a constant; the audio thread calls this
-// every cycle.
-// One channel of every frame; the stride is a constant where N is.
-template <uint32_t N>
-void moveChannel(int32_t* __restrict samples, uint32_t stride, uint32_t frames, uint32_t c,
-                 uint32_t from) {
+// One layout change of every frame, two neighbouring channels at a time
+// (one 64-bit store per frame and pair): channel c takes the frame's channel
+// source[c]; a source past the usage lists, or a channel past the listed
+// ones, is silent. In place: packing only moves channels down, so it runs
+// from the first pair up; unpacking only moves them up, so it runs from the
+// last pair down. A pair reads both its sources before it stores. With the
+// channel count known at compile time the stride is a constant; the audio
+// thread calls this every cycle.
+inline int64_t sampleOrSilence(const int32_t* frame, uint32_t from) {
+    return from < kUsageEntries ? int64_t(uint32_t(frame[from])) : 0;
+}
+
+template <uint32_t N, bool Copy0, bool Copy1>
+void movePairAs(int32_t* __restrict samples, uint32_t stride, uint32_t frames, uint32_t c,
+                uint32_t from0, uint32_t from1) {
     if (N) stride = N;
-    if (from >= kUsageEntries) {
-        for (uint32_t f = 0; f < frames; ++f)
-            samples[size_t(f) * stride + c] = 0;
-        return;
+    for (uint32_t f = 0; f < frames; ++f, samples += stride) {
+        const uint64_t low = Copy0 ? uint32_t(samples[from0]) : 0;
+        const uint64_t high = Copy1 ? uint32_t(samples[from1]) : 0;
+        const uint64_t pair = low | high << 32;
+        std::memcpy(samples + c, &pair, sizeof pair); // little-endian: channel c first
     }
-    // Distinct channels of a frame never overlap.
-    const int32_t* __restrict source = samples + from;
-    int32_t* __restrict target = samples + c;
-    for (uint32_t f = 0; f < frames; ++f)
-        target[size_t(f) * stride] = source[size_t(f) * stride];
+}
+
+template <uint32_t N>
+void movePair(int32_t* samples, uint32_t stride, uint32_t frames, uint32_t c, uint32_t from0,
+              uint32_t from1) {
+    const bool copy0 = from0 < kUsageEntries, copy1 = from1 < kUsageEntries;
+    if (copy0 && copy1) return movePairAs<N, true, true>(samples, stride, frames, c, from0, from1);
+    if (copy0) return movePairAs<N, true, false>(samples, stride, frames, c, from0, from1);
+    if (copy1) return movePairAs<N, false, true>(samples, stride, frames, c, from0, from1);
+    movePairAs<N, false, false>(samples, stride, frames, c, from0, from1);
+}
+
+template <uint32_t N>
+void moveSingle(int32_t* samples, uint32_t stride, uint32_t frames, uint32_t c, uint32_t from) {
+    if (N) stride = N;
+    for (uint32_t f = 0; f < frames; ++f, samples += stride)
+        samples[c] = int32_t(sampleOrSilence(samples, from));
 }
 
 template <uint32_t N>
 void moveChannels(int32_t* samples, uint32_t channels, uint32_t frames, const uint8_t* source,
                   uint32_t listed, bool upward) {
-    for (uint32_t i = 0; i < channels; ++i) {
-        const uint32_t c = upward ? i : channels - 1 - i;
-        const uint32_t from = c < listed ? source[c] : kUsageEntries;
-        if (from >= kUsageEntries || from != c) moveChannel<N>(samples, channels, frames, c, from);
+    auto from = [&](uint32_t c) { return c < listed ? uint32_t(source[c]) : kUsageEntries; };
+    const uint32_t pairs = channels / 2;
+    const bool odd = channels & 1;
+    if (!upward && odd) moveSingle<N>(samples, channels, frames, channels - 1, from(channels - 1));
+    for (uint32_t i = 0; i < pairs; ++i) {
+        const uint32_t c = 2 * (upward ? i : pairs - 1 - i);
+        const uint32_t from0 = from(c), from1 = from(c + 1);
+        if (from0 != c || from1 != c + 1) movePair<N>(samples, channels, frames, c, from0, from1);
     }
+    if (upward && odd) moveSingle<N>(samples, channels, frames, channels - 1, from(channels - 1));
 }
 
 using MoveFn = void (*)(int32_t*, uint32_t, uint32_t, const uint8_t*, uint32_t, bool);

@@ -6,6 +6,7 @@
 #include "device/QnAudioPluginClassCommons.h"
 
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -121,6 +122,9 @@ inline int64_t sampleOrSilence(const int32_t* frame, uint32_t from) {
     return from < kUsageEntries ? int64_t(uint32_t(frame[from])) : 0;
 }
 
+// Channel c is the low half of the pair's store.
+static_assert(std::endian::native == std::endian::little);
+
 template <uint32_t N, bool Copy0, bool Copy1>
 void movePairAs(int32_t* __restrict samples, uint32_t stride, uint32_t frames, uint32_t c,
                 uint32_t from0, uint32_t from1) {
@@ -129,7 +133,7 @@ void movePairAs(int32_t* __restrict samples, uint32_t stride, uint32_t frames, u
         const uint64_t low = Copy0 ? uint32_t(samples[from0]) : 0;
         const uint64_t high = Copy1 ? uint32_t(samples[from1]) : 0;
         const uint64_t pair = low | high << 32;
-        std::memcpy(samples + c, &pair, sizeof pair); // little-endian: channel c first
+        std::memcpy(samples + c, &pair, sizeof pair);
     }
 }
 

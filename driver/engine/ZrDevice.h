@@ -648,6 +648,9 @@ private:
     void startConfiguredStreaming();
     void writeCurrentDspBlock();
     void startTransports();
+    // The real-time service of isochronous output beside bulk input: the
+    // output fill, then the bulk input processing, in one cycle.
+    static void rtsIsocOutBulkIn(void* device);
 
     // ---- The MIDI and control port's view of the device (ZrDevice_Midi.cpp).
     uint16_t ajVendorID() const override;

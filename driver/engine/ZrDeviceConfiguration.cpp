@@ -207,6 +207,7 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out,
     if (mpConfigControls) s.postProcessor = mpConfigControls->inputPostProcessor();
     s.breakOnInputErrors = isMerrowCompatible() || isListed(ZrProductList::InputErrorsBreak);
     s.sorvikLayout = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
+    s.bulkInput = m_pcBulkInPipe != nullptr;
     IOUSBHostPipe* inHandle = in ? mBindings.getPipe(in) : nullptr;
     IOUSBHostPipe* outHandle = out ? mBindings.getPipe(out) : nullptr;
     mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
@@ -247,7 +248,10 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
     const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
     const bool interrupt = m_pcInterruptInPipe || m_pcInterruptOutPipe;
     if (ok && (bulk || interrupt) && !bulkStreamingPrepare(flag)) ok = false;
-    if (m_pcInPipeFeedback) recordStub("IsocData::initForPipe feedback");
+    // The feedback endpoint's values pace the isochronous output.
+    if (ok && !mIsocStreaming.configureFeedback(
+                  m_pcInPipeFeedback ? mBindings.getPipe(m_pcInPipeFeedback) : nullptr))
+        ok = false;
     if (m_pcBulkInPipe) initBulkRqBs(0, mBulkRqBsIn);
     if (m_pcBulkOutPipe) initBulkRqBs(0, mBulkRqBsOut);
     if (m_pcInterruptInPipe) initInterruptRqBs(flag, mInterruptRqBsIn);

@@ -288,7 +288,12 @@ void ZrDevice::startTransports() {
             IOLog("ZrDevice::resumeStreaming: isochronous in with bulk out refused\n");
             return false;
         }
-        if (bulk) recordStub("BulkStreaming::run");
+        // The bulk side starts first; its routine is not installed: the
+        // isochronous output's cycle runs its input processing.
+        if (bulk) {
+            mBulkStreaming.setMeters(mInputMeter, mOutputMeter);
+            if (!mBulkStreaming.run(false)) return false;
+        }
         if (!mIsocStreaming.start()) {
             // The frame number cannot be read: the device is gone.
             IOLog("ZrDevice::startStreaming: the bus frame is unavailable\n");
@@ -298,11 +303,19 @@ void ZrDevice::startTransports() {
         if (!bulk)
             mRTThread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
         else if (m_pcOutPipeIsoc && m_pcBulkInPipe)
-            recordStub("setService rtsIsocOutBulkIn");
+            mRTThread.setService(&ZrDevice::rtsIsocOutBulkIn, this);
         return true;
     }();
     mAudioSMArea.unlock();
     if (!started) return;
     __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
     if (mpConfigControls) mpConfigControls->onStreamingStarted();
+}
+
+void ZrDevice::rtsIsocOutBulkIn(void* device) {
+    ZrDevice* self = static_cast<ZrDevice*>(device);
+    if (!self || !self->mIsocStreaming.rtsBeginCycle()) return;
+    self->mIsocStreaming.rtsProcessIsocOut_Std();
+    self->mBulkStreaming.rtsProcessBulkIn();
+    self->mIsocStreaming.rtsEndCycle();
 }

@@ -384,6 +384,10 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     if (configs.m_pcMidiInterface && b.isBound(configs.m_pcMidiInterface))
         allowReset = allowReset && dev.isMerrowCompatible();
 
+    // The bulk and interrupt transports let go of their pipes (once no
+    // record is in use) before the pipes close: their stop aborts them.
+    dev.getBulkStreaming().stop(true);
+    dev.getBulkStreaming().release();
     dev.getAJ().closePipes();
     dev.releaseIsocPipes();
     if (dev.isMRW30Compatible()) configs.m_pcControlInterface = nullptr;

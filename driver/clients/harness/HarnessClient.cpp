@@ -319,10 +319,13 @@ bool HarnessClient::configure() {
 bool HarnessClient::setRouting() {
     Impl& m = *mImpl;
     if (!m.connect) return m.fail("no client");
-    // Pass: output pair 0 carries playback pair 0 unchanged. Mix: no
-    // routing, each output from its own playback channel at unity.
+    // Pass: every output pair carries its own playback pair unchanged (a
+    // pair routed 0 would carry the mix). Mix: no routing, each output from
+    // its own playback channel at unity.
     int8_t routing[32] = {};
-    if (m.options.routing == Routing::Pass) routing[0] = 1;
+    if (m.options.routing == Routing::Pass)
+        for (uint32_t k = 0; k < std::min<uint32_t>(m.options.channels / 2, 16); ++k)
+            routing[k] = int8_t(k + 1);
     if (!m.dispatch(kEqnSetRoutingMatrix, routing, sizeof routing, kEqnGetRoutingMatrix))
         return m.fail("the routing was not stored");
     if (m.options.routing == Routing::Pass) return true;

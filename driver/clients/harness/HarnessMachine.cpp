@@ -282,7 +282,7 @@ std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const Harne
         return std::make_shared<BulkProtocolModel>(
             id, BulkProtocolLayout{n, n, o.device == DeviceKind::BulkInterrupt});
     case DeviceKind::Feedback:
-        return std::make_shared<FeedbackModel>(id, FeedbackLayout{n, n, 1});
+        return std::make_shared<FeedbackModel>(id, FeedbackLayout{n, n, o.feedbackInterval});
     case DeviceKind::Interrupt:
         return std::make_shared<InterruptPcmModel>(id, InterruptPcmLayout{{n}, 16});
     default:

@@ -68,6 +68,9 @@ struct HarnessOptions {
     // (1-based); 0: never. To show that lost frames are caught.
     uint64_t dropFrameAt = 0;
     uint64_t repeatFrameAt = 0;
+    // The feedback device's feedback endpoint polling: 1 (every microframe)
+    // or 4 (every millisecond).
+    uint8_t feedbackInterval = 1;
 
     // Stream
     uint32_t rate = 48000;

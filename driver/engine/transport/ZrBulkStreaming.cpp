@@ -354,12 +354,12 @@ bool ZrBulkStreaming::configureUnbound(BulkTransport transport, uint32_t inPacke
     return true;
 }
 
-bool ZrBulkStreaming::run() {
+bool ZrBulkStreaming::run(bool installService) {
     resetGuards();
     switch (mTransport) {
     case BulkTransport::Bulk:
         if (!bulkAudioRun()) return false;
-        mThread.setService(&ZrBulkStreaming::rtsBulkOutBulkIn, this);
+        if (installService) mThread.setService(&ZrBulkStreaming::rtsBulkOutBulkIn, this);
         return true;
     case BulkTransport::Interrupt:
         if (!interruptAudioRun()) return false;

@@ -118,8 +118,9 @@ public:
     bool isConfigured() const { return mTransport != BulkTransport::None; }
 
     // Starts: the bulk run or the interrupt run for the configured
-    // transport, installing the service routine. False when nothing runs.
-    bool run();
+    // transport, installing the service routine (unless another transport's
+    // routine runs this one's steps). False when nothing runs.
+    bool run(bool installService = true);
     // Stop: abort both pipes, then (waiting) poll every 10 ms until no
     // record is in use. True when streaming ran.
     bool stop(bool wait);

@@ -77,6 +77,8 @@ bool ZrIsocStreaming::configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe
                                 uint32_t outBandwidth) {
     mHighSpeed = highSpeed;
     mSettings = settings;
+    mFbPipe.bind(nullptr);
+    mFeedbackFullFrame = false;
     mInPipe.bind(in);
     mOutPipe.bind(out);
     mInPipe.bandwidth = in ? inBandwidth : 0;
@@ -121,6 +123,29 @@ bool ZrIsocStreaming::configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe
     return ok;
 }
 
+bool ZrIsocStreaming::configureFeedback(IOUSBHostPipe* feedback) {
+    mFbPipe.bind(feedback);
+    mFeedbackFullFrame = false;
+    if (!feedback) return true;
+    // A high-speed endpoint reports per microframe when polled every
+    // microframe, per millisecond when polled every 4; the frame pattern
+    // has no form for other intervals.
+    if (mHighSpeed && mFbPipe.interval != 1 && mFbPipe.interval != 4) {
+        IOLog("ZrIsocStreaming::configureFeedback endpoint 0x%02X: interval %d is not supported\n",
+              mFbPipe.address, int(mFbPipe.interval));
+        mFbPipe.bind(nullptr);
+        return false;
+    }
+    mFeedbackFullFrame = mHighSpeed && mFbPipe.interval == 4;
+    // The ring is laid out in microframes only for an endpoint polled every
+    // microframe; the 1 ms form takes one packet a bus frame.
+    if (!mIsocInFeedback.initForPipe(mHighSpeed && mFbPipe.interval == 1, &mFbPipe, nullptr)) {
+        mFbPipe.bind(nullptr);
+        return false;
+    }
+    return true;
+}
+
 bool ZrIsocStreaming::getCurrentFrame(uint32_t& frame, uint64_t* full) const {
     IOUSBHostPipe* pipe = mInPipe.handle    ? mInPipe.handle
                           : mOutPipe.handle ? mOutPipe.handle
@@ -151,16 +176,20 @@ bool ZrIsocStreaming::start() {
     mDevicePosition.store(0);
     mFramesIn.store(0);
     mIsocIn.prepareForStream(current + kQueueAhead);
+    mIsocInFeedback.prepareForStream(current + kQueueAhead);
     mIsocOut.prepareForStream(current + kQueueAhead);
     if (!mInPipe.handle && !mOutPipe.handle) return false;
     m_bStreamingStarted.store(true, std::memory_order_release);
     mNoInputEndpoint = false;
+    if (mFbPipe.handle)
+        for (int i = 0; i < 2; ++i)
+            requestIOFeedback();
     IOLog("ZrDevice::rtsIsocAudioRun m_pcInPipeIsoc:%p\n", static_cast<void*>(mInPipe.handle));
     if (mInPipe.handle)
         for (int i = 0; i < 3; ++i)
             rtsRequestIn();
     if (mOutPipe.handle) {
-        mNoInputEndpoint = !mInPipe.handle;
+        mNoInputEndpoint = !mInPipe.handle && !mSettings.bulkInput;
         for (int i = 0; i < 3; ++i)
             rtsRequestOut();
     }
@@ -176,10 +205,12 @@ bool ZrIsocStreaming::stopTransport(bool wait) {
     mIsocIn.cancel(!wait);
     mIsocOut.cancel(!wait);
     if (mKeepAlivePipe.handle) mIsocKeepAlive.cancel(!wait);
+    if (mFbPipe.handle) mIsocInFeedback.cancel(!wait);
     const IOOptionBits how = wait ? kAbortSynchronous : kAbortAsynchronous;
     if (mInPipe.handle) mInPipe.handle->abort(how);
     if (mOutPipe.handle) mOutPipe.handle->abort(how);
     if (mKeepAlivePipe.handle) mKeepAlivePipe.handle->abort(how);
+    if (mFbPipe.handle) mFbPipe.handle->abort(how);
     return was;
 }
 
@@ -202,6 +233,15 @@ void ZrIsocStreaming::declareBroken(const char* line) {
 }
 
 bool ZrIsocStreaming::submit(ZrIsocRB* rb, bool read) {
+    return submit(rb,
+                  read ? &ZrIsocStreaming::rtsIsoReadCompleteStatic
+                       : &ZrIsocStreaming::rtsIsoWriteCompleteStatic,
+                  read ? "ZrDevice::rtsRequestIn isoc read failed with status %08X\n"
+                       : "ZrDevice::rtsRequestOut isoc write failed with status %08X\n");
+}
+
+bool ZrIsocStreaming::submit(ZrIsocRB* rb, IOUSBHostIsochronousCompletionAction action,
+                             const char* failure) {
     uint64_t now = 0;
     uint32_t current = 0;
     if (!getCurrentFrame(current, &now)) {
@@ -211,10 +251,7 @@ bool ZrIsocStreaming::submit(ZrIsocRB* rb, bool read) {
         rb->release();
         return false;
     }
-    rb->mCompletion = {this,
-                       read ? &ZrIsocStreaming::rtsIsoReadCompleteStatic
-                            : &ZrIsocStreaming::rtsIsoWriteCompleteStatic,
-                       rb};
+    rb->mCompletion = {this, action, rb};
     rb->mDescriptor->prepare();
     // One use for the completion, one for the processing; set before the
     // request can complete.
@@ -224,9 +261,7 @@ bool ZrIsocStreaming::submit(ZrIsocRB* rb, bool read) {
         rb->mPipe->handle->io(rb->mDescriptor, rb->mFrameList, rb->mFrameCount,
                               fullFrame(rb->mStartFrame.load(), now), &rb->mCompletion);
     if (r != kIOReturnSuccess) {
-        IOLog(read ? "ZrDevice::rtsRequestIn isoc read failed with status %08X\n"
-                   : "ZrDevice::rtsRequestOut isoc write failed with status %08X\n",
-              r);
+        IOLog(failure, r);
         rb->mDone.store(true, std::memory_order_release);
         rb->mCallbackDone.store(true, std::memory_order_release);
         rb->take(1);
@@ -558,4 +593,81 @@ void ZrIsocStreaming::rtsIsoWriteComplete(ZrIsocRB* rb) {
           int(current - next), int(next), int(current + 4 - next));
     mIsocOut.mNextFrame.store(current + 5, std::memory_order_release);
     declareBroken("ZrDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n");
+}
+
+// ---- Feedback stream
+
+bool ZrIsocStreaming::requestIOFeedback() {
+    if (!isStreamingStarted() || !mFbPipe.handle) return false;
+    ZrIsocRB* rb = mIsocInFeedback.next();
+    if (!rb) return false;
+    if (!rb->mPipe || !rb->mPipe->handle) {
+        rb->release();
+        return false;
+    }
+    rb->initRead();
+    if (submit(rb, &ZrIsocStreaming::isocReadFeedbackCompleteStatic,
+               "ZrDevice::requestIOFeedback isoc read failed with status %08X\n"))
+        return true;
+    // Without a read in flight the pattern would never hear of the device
+    // again: the output would drift until its FIFO runs over.
+    if (mIsocInFeedback.inFlight() == 0)
+        declareBroken("ZrDevice::requestIOFeedback: STC_STREAM_BROKEN\n");
+    return false;
+}
+
+void ZrIsocStreaming::isocReadFeedbackCompleteStatic(void* owner, void* parameter, IOReturn,
+                                                     IOUSBHostIsochronousFrame*) {
+    ZrIsocStreaming* self = static_cast<ZrIsocStreaming*>(owner);
+    ZrIsocRB* rb = static_cast<ZrIsocRB*>(parameter);
+    if (!self || !rb) return;
+    // The block's processing happens here: its processing use goes first
+    // (a cancel may have taken it already), the completion's use last.
+    const bool cancelled = rb->m_bCancel.load(std::memory_order_acquire) || rb->mAutoDelete;
+    if (!cancelled && self->isStreamingStarted()) {
+        FeedbackStreamingStruct fb{};
+        uint32_t errors = 0;
+        const uint32_t count = std::min<uint32_t>(rb->mFrameCount, 32);
+        for (uint32_t k = 0; k < count; ++k) {
+            const IOUSBHostIsochronousFrame& f = rb->mFrameList[k];
+            const uint32_t offset = rb->mFrameTable[k].offset;
+            // A packet of another length is no value: 0 is out of every
+            // range, so the pattern takes its nominal entry there.
+            const bool good =
+                f.status == kIOReturnSuccess && f.completeCount == 3 && offset < rb->mBufferSize;
+            if (!good) ++errors;
+            fb.mValues[k] = good ? rb->mBuffer[offset] : 0;
+        }
+        fb.mCount = count;
+        if (errors) self->mIsocInFeedback.mErrorCounter.fetch_add(errors);
+        self->isocReadCompleteFeedback(rb, fb);
+    }
+    if (!rb->mDone.exchange(true, std::memory_order_acq_rel)) rb->release();
+    rb->setCallbackDone();
+}
+
+void ZrIsocStreaming::isocReadCompleteFeedback(ZrIsocRB* rb, FeedbackStreamingStruct& fb) {
+    if (rb->mAutoDelete || !isStreamingStarted() || mDeviceGone.load() || !mPattern) return;
+    const bool locked = mFeedbackFullFrame ? mPattern->isocFeedbackReadCompleteFullFrame(fb)
+                                           : mPattern->isocFeedbackReadComplete(fb);
+    if (locked) mIsocInFeedback.mErrorCounter.store(0);
+    if (mIsocInFeedback.mErrorCounter.load() <= kIsocFeedbackErrorLimit) {
+        initNextTransactionFeedback();
+        return;
+    }
+    IOLog("mIsocInFeedback.mErrorCounter > %d\n", int(kIsocFeedbackErrorLimit));
+    declareBroken("ZrDevice::isocReadCompleteFeedback: STC_STREAM_BROKEN\n");
+}
+
+void ZrIsocStreaming::initNextTransactionFeedback() {
+    uint32_t current = 0;
+    if (!getCurrentFrame(current)) {
+        mDeviceGone.store(true);
+        mBadFrame.store(true);
+        return;
+    }
+    // A ring that fell behind the bus starts again just ahead of it.
+    if (int32_t(current - mIsocInFeedback.mNextFrame.load(std::memory_order_acquire)) >= 0)
+        mIsocInFeedback.mNextFrame.store(current + 4, std::memory_order_release);
+    requestIOFeedback();
 }

@@ -4,7 +4,8 @@
 // time stamp per completed request) and, on the real-time thread, fills the
 // already-queued output packets from the clients' mix shortly before the bus
 // fetches them. Output packet sizes come from the frame pattern, which the
-// input packet sizes feed (implicit feedback).
+// input packet sizes feed (implicit feedback) or, on devices with a feedback
+// endpoint, the frames the device reports consumed (explicit feedback).
 //
 // The device object owns this engine and gives it a narrow view of itself:
 // the pipes, the driver data, the input ring's writer, the frame pattern, the
@@ -25,6 +26,7 @@
 class AudioSMWriter;
 class DriverData;
 class ZrFramePatternObserver;
+struct FeedbackStreamingStruct;
 
 // What the engine asks of its device.
 class IsocStreamHost {
@@ -59,6 +61,9 @@ struct IsocStreamSettings {
     // The device's input errors (41 and more since the last lock) break the
     // stream; other devices live on the pattern's repairs.
     bool breakOnInputErrors = false;
+    // The input arrives over a bulk pipe: the output never writes silence
+    // into the input ring in its place.
+    bool bulkInput = false;
     // The first Sorvik generation's output layout (a header before each
     // packet's audio; its extra bytes come from the private-data client).
     bool sorvikLayout = false;
@@ -67,6 +72,9 @@ struct IsocStreamSettings {
 // Input errors since the last lock from which a device that counts them
 // breaks the stream.
 constexpr uint32_t kIsocInputErrorLimit = 41;
+// Feedback errors (packets not 3 bytes long) since the last lock above
+// which the stream breaks.
+constexpr uint32_t kIsocFeedbackErrorLimit = 40;
 
 class ZrIsocStreaming {
 public:
@@ -89,6 +97,13 @@ public:
     bool configure(bool highSpeed, IOUSBHostPipe* in, IOUSBHostPipe* out,
                    const IsocStreamSettings& settings, uint32_t inBandwidth = 0,
                    uint32_t outBandwidth = 0);
+    // The feedback endpoint of the configuration (null: none, the input
+    // packets pace the output). Polled every microframe on a high-speed bus
+    // it reports per microframe (32 packets a block); polled every 4
+    // microframes, per millisecond (4 packets a block, each value spread
+    // over 8 microframes). False, logged, for any other polling interval at
+    // high speed or a ring that cannot be set up.
+    bool configureFeedback(IOUSBHostPipe* feedback);
     // Frames per bus frame the bandwidth table gives a rate.
     static uint32_t framesPerBusFrame(uint32_t rate);
     // The bandwidth a pipe uses for rate: the endpoint's maximum at high
@@ -133,6 +148,12 @@ public:
     // The service routine for KeThread: argument is this engine.
     static void rtsIsocOutIsocIn(void* engine);
     void rtsService();
+    // One cycle of a service routine that runs another transport beside the
+    // isochronous output: begin (false: skip the cycle; true: the input
+    // ring is locked and the clients are checked), then the output fill and
+    // the other transport's steps, then end (the ring unlocked).
+    bool rtsBeginCycle() { return rtsPrepareService(); }
+    void rtsEndCycle() { mHost.unlockInputRing(); }
 
     // Bus frame modulo 2^32; false only when the device is gone (the bus
     // reads 0).
@@ -155,6 +176,10 @@ public:
     uint64_t devicePosition() const { return mDevicePosition.load(std::memory_order_relaxed); }
     uint64_t framesIn() const { return mFramesIn.load(std::memory_order_relaxed); }
     uint32_t inputErrors() const { return mIsocIn.mErrorCounter.load(); }
+    uint32_t feedbackErrors() const { return mIsocInFeedback.mErrorCounter.load(); }
+    bool hasFeedback() const { return mFbPipe.handle != nullptr; }
+    bool feedbackFullFrame() const { return mFeedbackFullFrame; }
+    IsocData& feedbackRing() { return mIsocInFeedback; }
     bool badFrameSeen() const { return mBadFrame.load(); }
     IsocData& inputRing() { return mIsocIn; }
     IsocData& outputRing() { return mIsocOut; }
@@ -164,6 +189,8 @@ public:
     // Queueing and processing (public for the device's own paths and tests).
     bool rtsRequestIn();
     bool rtsRequestOut();
+    // Queues the next feedback read (2 stay in flight).
+    bool requestIOFeedback();
     uint32_t rtsProcessIsocOut_Std();
     uint32_t rtsProcessIsocOut_Sorvik();
     void rtsProcessIsocIn_Std(ZrIsocRB* rb);
@@ -172,6 +199,11 @@ public:
                                          IOUSBHostIsochronousFrame* frames);
     static void rtsIsoWriteCompleteStatic(void* owner, void* parameter, IOReturn status,
                                           IOUSBHostIsochronousFrame* frames);
+    static void isocReadFeedbackCompleteStatic(void* owner, void* parameter, IOReturn status,
+                                               IOUSBHostIsochronousFrame* frames);
+    // The values of one completed feedback block, into the frame pattern;
+    // queues the next read or breaks the stream past the error limit.
+    void isocReadCompleteFeedback(ZrIsocRB* rb, FeedbackStreamingStruct& fb);
 
 private:
     bool rtsPrepareService();
@@ -184,6 +216,8 @@ private:
     void rtsIsoWriteComplete(ZrIsocRB* rb);
     void rtsIsoWriteKeepAliveComplete(ZrIsocRB* rb);
     bool submit(ZrIsocRB* rb, bool read);
+    bool submit(ZrIsocRB* rb, IOUSBHostIsochronousCompletionAction action, const char* failure);
+    void initNextTransactionFeedback();
     void declareBroken(const char* line);
     uint64_t fullFrame(uint32_t frame, uint64_t now) const;
 
@@ -201,6 +235,9 @@ private:
     IsocPipe mKeepAlivePipe;
     IsocData mIsocKeepAlive;
     std::atomic<uint32_t> mKeepAliveLate{0};
+    IsocPipe mFbPipe;
+    IsocData mIsocInFeedback;
+    bool mFeedbackFullFrame = false;
 
     std::atomic<bool> m_bStreamingStarted{false};
     std::atomic<uint32_t> mStreamBroken{0};

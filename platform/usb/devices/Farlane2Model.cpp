@@ -49,7 +49,18 @@ Farlane2Model::Farlane2Model(HX5100Identity identity, std::array<uint8_t, 8> uid
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity), uid, std::move(name)),
       mIns(inputChannels), mOuts(outputChannels),
       mConfiguration(buildConfiguration(inputChannels, outputChannels)) {
+    ChannelStreamConfig config;
+    config.fifoCapacityFrames = kFifoFrames;
+    mStream.configure(config);
     mStream.setChannels(mIns, mOuts);
+}
+
+void Farlane2Model::configureChannels(const ChannelStreamConfig& config) {
+    std::lock_guard<std::mutex> g(mLock);
+    ChannelStreamConfig small = config;
+    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, kFifoFrames);
+    mStream.configure(small);
+    mStream.restart();
 }
 
 std::span<const uint8_t> Farlane2Model::configurationDescriptor(uint8_t index) const {

@@ -36,6 +36,20 @@ FeedbackModel::FeedbackModel(HX5100Identity identity, FeedbackLayout layout)
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
     mStream.setChannels(layout.inputChannels, layout.outputChannels);
+    applyChannelConfig();
+}
+
+void FeedbackModel::configureChannels(const ChannelStreamConfig& config) {
+    std::lock_guard<std::mutex> g(mLock);
+    mChannelConfig = config;
+    applyChannelConfig();
+    mStream.restart();
+}
+
+void FeedbackModel::applyChannelConfig() {
+    ChannelStreamConfig c = mChannelConfig;
+    if (!c.fifoStartFrames) c.fifoStartFrames = std::max<uint32_t>(mRate / 500, 1);
+    mStream.configure(c);
 }
 
 std::span<const uint8_t> FeedbackModel::configurationDescriptor(uint8_t index) const {
@@ -79,8 +93,11 @@ ControlResult FeedbackModel::classOrVendorRequest(const StandardUSB::DeviceReque
         if (setup.bRequest != kSetCur ||
             std::find(kRates.begin(), kRates.end(), rate) == kRates.end())
             return ControlResult::stall();
-        if (rate != mRate) mStream.restart();
-        mRate = rate;
+        if (rate != mRate) {
+            mRate = rate;
+            applyChannelConfig();
+            mStream.restart();
+        }
         return ControlResult::ok(3);
     }
     const ControlResult r = HX5100Model::classOrVendorRequest(setup, data);

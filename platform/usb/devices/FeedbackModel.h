@@ -41,6 +41,11 @@ public:
     FeedbackModel(HX5100Identity identity, FeedbackLayout layout = {});
 
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
+    // Its converter starts once the FIFO holds 2 ms of frames at the
+    // current rate (unless the configuration names a level), as the
+    // HX-5100's does: the host's packets follow the feedback a pattern
+    // cycle late and vary by a frame a microframe.
+    void configureChannels(const ChannelStreamConfig& config) override;
     uint32_t rate() const;
     FeedbackStats stats() const;
 
@@ -62,7 +67,10 @@ protected:
     void onSetConfiguration(uint8_t value) override;
 
 private:
+    void applyChannelConfig();
+
     FeedbackLayout mLayout;
+    ChannelStreamConfig mChannelConfig;
     std::vector<uint8_t> mConfiguration;
     uint32_t mRate = kPowerOnSampleRate;
     uint32_t mUnitBytes = 2;

@@ -35,7 +35,19 @@ std::vector<uint8_t> buildConfiguration(const InterruptPcmLayout& l) {
 
 InterruptPcmModel::InterruptPcmModel(HX5100Identity identity, InterruptPcmLayout layout)
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)),
-      mLayout(std::move(layout)), mConfiguration(buildConfiguration(mLayout)) {}
+      mLayout(std::move(layout)), mConfiguration(buildConfiguration(mLayout)) {
+    ChannelStreamConfig config;
+    config.fifoCapacityFrames = fifoFrames();
+    mStream.configure(config);
+}
+
+void InterruptPcmModel::configureChannels(const ChannelStreamConfig& config) {
+    std::lock_guard<std::mutex> g(mLock);
+    ChannelStreamConfig small = config;
+    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, fifoFrames());
+    mStream.configure(small);
+    mStream.restart();
+}
 
 std::span<const uint8_t> InterruptPcmModel::configurationDescriptor(uint8_t index) const {
     if (index != 0) return {};

@@ -45,6 +45,11 @@ public:
     InterruptPcmModel(HX5100Identity identity, InterruptPcmLayout layout = {});
 
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
+    // Its FIFO holds 8 packets: it takes an OUT packet as soon as there is
+    // room, so it must never read further ahead than the host's output
+    // lead (5 ms) keeps packets filled.
+    void configureChannels(const ChannelStreamConfig& config) override;
+    uint32_t fifoFrames() const { return 8 * mLayout.framesPerPacket; }
     uint32_t rate() const;
     InterruptPcmStats stats() const;
 

@@ -196,13 +196,18 @@ struct HarnessClient::Impl {
 
 int32_t HarnessClient::Impl::sample(uint64_t position, uint32_t channel) const {
     const uint64_t frame = position - playOrigin.value_or(0);
+    // At 16 bits the signal is one a 16-bit stream carries whole.
+    const bool narrow = options.resolution == 16;
     if (options.signal == Signal::Ramp)
-        return int32_t(hx::usb::devices::Ramp::sample(frame, channel) << 8);
+        return int32_t((narrow ? hx::usb::devices::Ramp16::sample(frame, channel)
+                               : hx::usb::devices::Ramp::sample(frame, channel))
+                       << 8);
     const double phase =
         2.0 * M_PI * options.sineHz * double(frame) / double(options.rate ? options.rate : 1) +
         double(channel) * M_PI / 2;
     const int32_t v = int32_t(std::lround(options.sineAmplitude * 8388607.0 * std::sin(phase)));
-    return int32_t(uint32_t(std::clamp(v, -8388608, 8388607)) << 8);
+    const uint32_t s = uint32_t(std::clamp(v, -8388608, 8388607)) << 8;
+    return int32_t(narrow ? s & 0xFFFF0000u : s);
 }
 
 // A control request through Req 35: the union's first `size` bytes set by

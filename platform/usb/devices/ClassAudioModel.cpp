@@ -289,8 +289,37 @@ ControlResult ClassAudioModel::selectorRequest(const DeviceRequest& setup, uint8
     return ControlResult::ok(1);
 }
 
+namespace {
+
+// Bytes a sample on an alternate: 1 carries 16 bits, 2 24 bits; 0 when the
+// interface does not stream.
+uint32_t sampleBytesOf(std::optional<uint8_t> alternate) {
+    if (!alternate) return 0;
+    return *alternate == 1 ? 2 : *alternate == 2 ? 3 : 0;
+}
+
+} // namespace
+
+void ClassAudioModel::followAlternates(uint8_t outInterface) {
+    uint32_t out = 0;
+    if (outInterface) {
+        out = sampleBytesOf(alternateLocked(outInterface));
+    } else {
+        out = sampleBytesOf(alternateLocked(1));
+        if (!out && mLayout.secondOutput) out = sampleBytesOf(alternateLocked(3));
+    }
+    setWireFormatLocked(sampleBytesOf(alternateLocked(2)), out);
+}
+
+IsochResult ClassAudioModel::streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                                      uint32_t capacity) {
+    followAlternates(0);
+    return HX5100Model::streamIn(address, slot, data, capacity);
+}
+
 IsochResult ClassAudioModel::streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
                                        uint32_t length) {
+    followAlternates(address == 0x03 && mLayout.secondOutput ? 3 : 1);
     // The second output interface feeds the same converter.
     if (address == 0x03 && mLayout.secondOutput)
         return HX5100Model::streamOut(0x01, slot, data, length);

@@ -3,7 +3,8 @@
 // volume with minimum, maximum and resolution; mute) and selector units,
 // laid out as the plugging code says, and two streaming interfaces that
 // reuse the HX-5100's stream engine (2 channels, 44.1 and 48 kHz; alternate
-// 1 declares 16 bits, alternate 2 24 bits: the engine moves 24-bit frames).
+// 1 streams 16 bits, alternate 2 24 bits; each direction as its interface's
+// alternate says).
 //
 // Class requests go to the interface recipient with wIndex = unit << 8 |
 // interface 0: GET_CUR, GET_MIN, GET_MAX, GET_RES and SET_CUR. A volume
@@ -79,8 +80,13 @@ protected:
                                        uint8_t* data) override;
     IsochResult streamOut(uint8_t address, const IsochSlot& slot, const uint8_t* data,
                           uint32_t length) override;
+    IsochResult streamIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
+                         uint32_t capacity) override;
 
 private:
+    // The stream's wire format from the streaming alternates (under lock);
+    // `outInterface` is the output interface in use, 0 when not known.
+    void followAlternates(uint8_t outInterface);
     ControlResult featureRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,
                                  ClassFeatureUnit& unit);
     ControlResult selectorRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data,

@@ -150,6 +150,11 @@ protected:
     void onSetConfiguration(uint8_t value) override;
     // Under the model's lock.
     bool deepSleeping() const { return mDeepSleep; }
+    // Bytes a sample on the wire each way (HX5100Stream::setWireFormat),
+    // under the model's lock.
+    void setWireFormatLocked(uint32_t inSampleBytes, uint32_t outSampleBytes) {
+        mStream.setWireFormat(inSampleBytes, outSampleBytes);
+    }
 
 private:
     ControlResult firmwareInfo(const StandardUSB::DeviceRequest& setup, uint8_t* data);

@@ -89,6 +89,15 @@ void HX5100Stream::restart() {
     mRampSeen = false;
 }
 
+void HX5100Stream::setWireFormat(uint32_t inSampleBytes, uint32_t outSampleBytes) {
+    const uint32_t in = inSampleBytes ? inSampleBytes : mInSampleBytes;
+    const uint32_t out = outSampleBytes ? outSampleBytes : mOutSampleBytes;
+    if (in == mInSampleBytes && out == mOutSampleBytes) return;
+    mInSampleBytes = in;
+    mOutSampleBytes = out;
+    restart();
+}
+
 void HX5100Stream::ensureClock(uint32_t rate, uint64_t unit, uint32_t periodUnits) {
     if (mClock.running() && mClock.rate() == rate) return;
     if (mClock.running()) restart();
@@ -105,7 +114,8 @@ void HX5100Stream::check(const uint32_t* frame) {
         if (mRampSeen) ++mStats.dropouts;
         return;
     }
-    const std::optional<uint32_t> counter = Ramp::counter(frame);
+    const bool narrow = mOutSampleBytes == 2;
+    const std::optional<uint32_t> counter = narrow ? Ramp16::counter(frame) : Ramp::counter(frame);
     if (!counter) {
         ++mStats.corruptFrames;
         mExpected.reset();
@@ -114,7 +124,7 @@ void HX5100Stream::check(const uint32_t* frame) {
     ++mStats.rampFrames;
     mRampSeen = true;
     if (mExpected && *counter != *mExpected) ++mStats.discontinuities;
-    mExpected = (*counter + 1) & Ramp::kMask;
+    mExpected = (*counter + 1) & (narrow ? Ramp16::kMask : Ramp::kMask);
 }
 
 void HX5100Stream::play(uint64_t upTo) {
@@ -153,7 +163,9 @@ uint32_t HX5100Stream::packetIn(uint32_t rate, uint64_t unit, uint32_t periodUni
     if (from > mInFramesTo) mStats.inFramesLost += from - mInFramesTo;
     mInFramesTo = std::max(mInFramesTo, to);
     uint64_t frames = to - from;
-    uint64_t room = capacity / kHX5100BytesPerFrame;
+    const bool narrow = mInSampleBytes == 2;
+    const uint32_t bytesPerFrame = kHX5100Channels * mInSampleBytes;
+    uint64_t room = capacity / bytesPerFrame;
     if (mOffSizeLeft) {
         --mOffSizeLeft;
         room = std::min<uint64_t>(room, mOffSizeFrames);
@@ -168,19 +180,25 @@ uint32_t HX5100Stream::packetIn(uint32_t rate, uint64_t unit, uint32_t periodUni
         uint32_t s[kHX5100Channels] = {};
         if (mConfig.source == HX5100Source::Ramp) {
             for (uint32_t c = 0; c < kHX5100Channels; ++c)
-                s[c] = Ramp::sample(j, c);
+                s[c] = narrow ? Ramp16::sample(j, c) : Ramp::sample(j, c);
         } else if (mConfig.source == HX5100Source::Loopback && j >= delay &&
                    j - delay + kLoopHistory > mPlayedTo) {
             const auto& played = mPlayed[(j - delay) % kLoopHistory];
             std::copy(played.begin(), played.end(), s);
         }
-        uint8_t* p = data + i * kHX5100BytesPerFrame;
-        for (uint32_t c = 0; c < kHX5100Channels; ++c)
-            put24(p + 3 * c, s[c]);
+        uint8_t* p = data + i * bytesPerFrame;
+        for (uint32_t c = 0; c < kHX5100Channels; ++c) {
+            if (narrow) {
+                p[2 * c] = (uint8_t)(s[c] >> 8);
+                p[2 * c + 1] = (uint8_t)(s[c] >> 16);
+            } else {
+                put24(p + 3 * c, s[c]);
+            }
+        }
     }
     ++mStats.inPackets;
     mStats.inFramesSent += frames;
-    return (uint32_t)(frames * kHX5100BytesPerFrame);
+    return (uint32_t)(frames * bytesPerFrame);
 }
 
 void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
@@ -189,8 +207,10 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
     play(mClock.framesAt(unit));
     sampleFifo();
     ++mStats.outPackets;
-    const uint32_t frames = length / kHX5100BytesPerFrame;
-    if (length % kHX5100BytesPerFrame) ++mStats.outMisaligned;
+    const bool narrow = mOutSampleBytes == 2;
+    const uint32_t bytesPerFrame = kHX5100Channels * mOutSampleBytes;
+    const uint32_t frames = length / bytesPerFrame;
+    if (length % bytesPerFrame) ++mStats.outMisaligned;
     if (length == 0) {
         ++mStats.outEmpty;
     } else {
@@ -206,10 +226,10 @@ void HX5100Stream::packetOut(uint32_t rate, uint64_t unit, uint32_t periodUnits,
             mStats.fifoOverflowFrames += frames - i;
             break;
         }
-        const uint8_t* p = data + i * kHX5100BytesPerFrame;
+        const uint8_t* p = data + i * bytesPerFrame;
         std::array<uint32_t, kHX5100Channels> frame{};
         for (uint32_t c = 0; c < kHX5100Channels; ++c)
-            frame[c] = get24(p + 3 * c);
+            frame[c] = narrow ? (uint32_t)(p[2 * c] | p[2 * c + 1] << 8) << 8 : get24(p + 3 * c);
         mFifo.push_back(frame);
     }
     mStats.outFrames += frames;

@@ -22,7 +22,9 @@
 // ramp in what the converter plays.
 //
 // Wire format both ways: 2 channels of 24-bit little-endian PCM, 6 bytes a
-// frame. Everything here runs under the model's lock.
+// frame; a device with 16-bit alternates may set either direction to 16-bit
+// little-endian PCM, 4 bytes a frame (the sample's top 16 bits; the ramp is
+// then the 16-bit one). Everything here runs under the model's lock.
 #pragma once
 
 #include <array>
@@ -64,6 +66,21 @@ struct Ramp {
     static std::optional<uint32_t> counter(const uint32_t* samples) {
         if (samples[1] != ((samples[0] + 0x800000) & kMask)) return std::nullopt;
         return samples[0];
+    }
+};
+
+// The ramp at 16 bits: the same with a 16-bit counter (channel 1 offset by
+// half its range), carried in the top 16 bits of the 24-bit sample.
+struct Ramp16 {
+    static constexpr uint32_t kMask = 0xFFFF;
+    static uint32_t sample(uint64_t frame, uint32_t channel) {
+        return ((uint32_t)(frame + (uint64_t)channel * 0x8000) & kMask) << 8;
+    }
+    static std::optional<uint32_t> counter(const uint32_t* samples) {
+        if ((samples[0] & 0xFF) || (samples[1] & 0xFF)) return std::nullopt;
+        const uint32_t c0 = samples[0] >> 8, c1 = (samples[1] >> 8) & kMask;
+        if (c1 != ((c0 + 0x8000) & kMask)) return std::nullopt;
+        return c0 & kMask;
     }
 };
 
@@ -154,6 +171,10 @@ class HX5100Stream {
 public:
     void configure(const HX5100StreamConfig& config) { mConfig = config; }
     const HX5100StreamConfig& config() const { return mConfig; }
+    // Bytes a sample on the wire, capture and playback (3 or 2; 0 keeps
+    // the direction's own). A change restarts the stream, as an alternate
+    // change does.
+    void setWireFormat(uint32_t inSampleBytes, uint32_t outSampleBytes);
     // Rate change, alternate change or bus reset: the clock restarts at the
     // next packet; the FIFO empties. The statistics stay.
     void restart();
@@ -196,6 +217,8 @@ private:
     bool mRampSeen = false;
     uint32_t mOffSizeLeft = 0;
     uint32_t mOffSizeFrames = 0;
+    uint32_t mInSampleBytes = 3;
+    uint32_t mOutSampleBytes = 3;
 };
 
 } // namespace hx::usb::devices

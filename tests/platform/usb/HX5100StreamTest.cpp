@@ -149,6 +149,68 @@ TEST(HX5100Stream, LoopbackReturnsTheRampSampleForSampleWithAFixedDelay) {
     }
 }
 
+// 16 bits each way (4 bytes a frame): the source ramp is the 16-bit one,
+// and a played 16-bit ramp loops back sample for sample, the device's
+// checker following it.
+TEST(HX5100Stream, SixteenBitWireCarriesTheSixteenBitRampBothWays) {
+    for (const HX5100Source source : {HX5100Source::Ramp, HX5100Source::Loopback}) {
+        for (const uint32_t rate : {44100u, 48000u}) {
+            HX5100Stream stream;
+            HX5100StreamConfig config;
+            config.source = source;
+            config.loopbackDelayFrames = 40;
+            stream.configure(config);
+            stream.setWireFormat(2, 2);
+            std::vector<uint16_t> input; // channel 0, channel 1, ...
+            std::vector<uint32_t> sizes;
+            uint64_t next = 0;
+            for (uint64_t unit = 8000; unit < 8000 + 8 * 2000; unit += 8) {
+                if (sizes.size() >= 2) {
+                    const uint32_t n = sizes.front();
+                    sizes.erase(sizes.begin());
+                    std::vector<uint8_t> out(n * 4);
+                    for (uint32_t i = 0; i < n; ++i, ++next)
+                        for (uint32_t ch = 0; ch < 2; ++ch) {
+                            const uint32_t s = Ramp16::sample(next, ch) >> 8;
+                            out[4 * i + 2 * ch] = uint8_t(s);
+                            out[4 * i + 2 * ch + 1] = uint8_t(s >> 8);
+                        }
+                    stream.packetOut(rate, unit, 8, out.data(), uint32_t(out.size()));
+                }
+                std::vector<uint8_t> in(50 * 4);
+                const uint32_t bytes =
+                    stream.packetIn(rate, unit, 8, in.data(), uint32_t(in.size()));
+                ASSERT_EQ(bytes % 4, 0u);
+                for (uint32_t i = 0; i < bytes; i += 2)
+                    input.push_back(uint16_t(in[i] | in[i + 1] << 8));
+                sizes.push_back(bytes / 4);
+            }
+            size_t first = 0;
+            while (2 * first < input.size() && input[2 * first] == 0 && input[2 * first + 1] == 0)
+                ++first;
+            ASSERT_LT(2 * first, input.size());
+            // The source ramp starts at the stream's first frame; the loopback
+            // at the first played frame.
+            if (source == HX5100Source::Ramp) {
+                EXPECT_EQ(first, 0u);
+            }
+            uint64_t n = 0;
+            for (size_t f = first; f < input.size() / 2; ++f, ++n) {
+                ASSERT_EQ(input[2 * f], Ramp16::sample(n, 0) >> 8) << rate << " frame " << f;
+                ASSERT_EQ(input[2 * f + 1], Ramp16::sample(n, 1) >> 8) << rate << " frame " << f;
+            }
+            EXPECT_GT(n, rate);
+            const HX5100StreamStats s = stream.stats();
+            EXPECT_GT(s.rampFrames, rate);
+            EXPECT_EQ(s.discontinuities, 0u);
+            EXPECT_EQ(s.corruptFrames, 0u);
+            EXPECT_EQ(s.outMisaligned, 0u);
+            EXPECT_EQ(s.outSizeAnomalies, 0u);
+            EXPECT_EQ(s.inFramesLost, 0u);
+        }
+    }
+}
+
 TEST(HX5100Stream, FifoFillStaysWithinOnePacketOfItsLockLevelWhenSizesMirrorTheInput) {
     for (uint32_t period : {8u, 1u}) {
         HX5100Stream stream;

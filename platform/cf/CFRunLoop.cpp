@@ -167,8 +167,15 @@ void wakeEach(std::vector<CoreRef>& cores) {
     std::sort(cores.begin(), cores.end());
     cores.erase(std::unique(cores.begin(), cores.end()), cores.end());
     for (auto& c : cores) {
-        std::lock_guard<std::mutex> g(c->lock);
-        if (c->loop) wake(*c);
+        {
+            std::lock_guard<std::mutex> g(c->lock);
+            if (!c->loop) continue;
+            c->wakeUp = true;
+        }
+        // Woken after the lock is let go, so the loop does not wake only to
+        // wait for it. A loop about to wait has either seen the flag or is
+        // already among the waiters (it enrols before letting go of its lock).
+        hx::clock::notifyAll(c->wakeCv);
     }
 }
 

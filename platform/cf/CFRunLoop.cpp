@@ -1,10 +1,16 @@
 // Run loops, sources and timers.
 //
-// One lock guards every loop's modes and the memberships of sources and
-// timers; each loop waits on its own condition through the platform clock.
-// Callbacks (perform, timer callouts, schedule and cancel, the release of a
-// context's info) always run with the lock released, so they may add,
-// remove, invalidate, stop or run loops themselves.
+// Each loop has its own lock (in its core, which outlives the loop for
+// whoever still holds it): it guards the loop's modes, runs and the lists of
+// sources and timers in them, and the loop waits on its own condition
+// through the platform clock. A source or timer has a small lock of its own
+// for the loops it belongs to (and, for a source, the thread performing it);
+// it is taken after a loop's lock, never before. Signalling a source marks
+// it under its own lock, lets go, then wakes its loops one lock at a time,
+// so senders to different loops never contend. Callbacks (perform, timer
+// callouts, schedule and cancel, the release of a context's info) always run
+// with no lock held, so they may add, remove, invalidate, stop or run loops
+// themselves.
 #include "platform/cf/CFRunLoop.h"
 #include "platform/cf/CFInternal.h"
 #include "platform/cf/HXCF.h"
@@ -15,6 +21,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sys/syscall.h>
 #include <thread>
@@ -22,11 +29,21 @@
 
 using namespace hx::cf;
 
+struct HXCFRunLoop;
+
 namespace {
-std::mutex gLock;
-std::uint64_t gSequence = 0; // orders sources and timers added at the same rank
-// Signalled when a source's perform callback returns.
-hx::clock::Condition gPerformed;
+std::atomic<std::uint64_t> gSequence{0}; // orders sources and timers added at the same rank
+std::atomic<std::uint64_t> gSignals{0};  // orders signals, across every loop
+
+// What a signaller needs of a loop: its lock and its wake-up. Shared, so a
+// source may still wake it while the loop itself goes away.
+struct LoopCore {
+    std::mutex lock;
+    std::condition_variable wakeCv;
+    bool wakeUp = false;         // under lock
+    HXCFRunLoop* loop = nullptr; // under lock; null once the loop is gone
+};
+using CoreRef = std::shared_ptr<LoopCore>;
 } // namespace
 
 struct HXCFRunLoopSource final : hx::cf::Object {
@@ -48,9 +65,12 @@ struct HXCFRunLoopSource final : hx::cf::Object {
     std::atomic<bool> mSignalled{false};
     std::atomic<uint64_t> mSignalStamp{0}; // when it was signalled, among sources of one order
     std::atomic<bool> mValid{true};
-    std::vector<HXCFRunLoop*> mLoops; // one entry per mode it was added to (under gLock)
-    // The thread inside the perform callback, if any (under gLock).
+    std::mutex mLock;
+    std::vector<CoreRef> mLoops; // one entry per mode it was added to (under mLock)
+    // The thread inside the perform callback, if any (under mLock), and
+    // where its return is announced.
     std::thread::id mPerformer{};
+    hx::clock::Condition mPerformed;
 };
 
 struct HXCFRunLoopTimer final : hx::cf::Object {
@@ -60,20 +80,24 @@ struct HXCFRunLoopTimer final : hx::cf::Object {
         if (mContext.release) mContext.release(mContext.info);
     }
 
-    std::uint64_t mFireNanos = 0;     // under gLock
+    std::atomic<std::uint64_t> mFireNanos{0};
     std::uint64_t mIntervalNanos = 0; // 0: one-shot
     CFTimeInterval mInterval = 0;
     CFIndex mOrder = 0;
-    std::uint64_t mSequence = 0;
+    std::atomic<std::uint64_t> mSequence{0};
     CFRunLoopTimerCallBack mCallout = nullptr;
     CFRunLoopTimerContext mContext{};
     std::atomic<bool> mValid{true};
-    std::vector<HXCFRunLoop*> mLoops;
+    std::mutex mLock;
+    std::vector<CoreRef> mLoops; // under mLock
 };
 
 struct HXCFRunLoop final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoop;
-    HXCFRunLoop() : Object(kTypeID) { mCommonModes.push_back(u"kCFRunLoopDefaultMode"); }
+    HXCFRunLoop() : Object(kTypeID), mCore(std::make_shared<LoopCore>()) {
+        mCore->loop = this;
+        mCommonModes.push_back(u"kCFRunLoopDefaultMode");
+    }
     ~HXCFRunLoop() override;
 
     struct Items {
@@ -112,9 +136,8 @@ struct HXCFRunLoop final : hx::cf::Object {
     std::map<std::u16string, Items> mModes;
     Items mCommon;
     std::vector<std::u16string> mCommonModes;
+    CoreRef mCore;           // its lock guards everything above and below
     std::vector<Run*> mRuns; // innermost last
-    std::condition_variable mWake;
-    bool mWakeUp = false;
     bool mWaiting = false;
 };
 
@@ -130,9 +153,43 @@ template <class T> void eraseOne(std::vector<T*>& v, T* x) {
     if (it != v.end()) v.erase(it);
 }
 
+// Under the loop's lock.
+void wake(LoopCore& core) {
+    core.wakeUp = true;
+    hx::clock::notifyAll(core.wakeCv);
+}
 void wake(HXCFRunLoop* rl) {
-    rl->mWakeUp = true;
-    hx::clock::notifyAll(rl->mWake);
+    wake(*rl->mCore);
+}
+
+// Wakes each loop once, taking one loop's lock at a time.
+void wakeEach(std::vector<CoreRef>& cores) {
+    std::sort(cores.begin(), cores.end());
+    cores.erase(std::unique(cores.begin(), cores.end()), cores.end());
+    for (auto& c : cores) {
+        {
+            std::lock_guard<std::mutex> g(c->lock);
+            if (!c->loop) continue;
+            c->wakeUp = true;
+        }
+        // Woken after the lock is let go, so the loop does not wake only to
+        // wait for it. A loop about to wait has either seen the flag or is
+        // already among the waiters (it enrols before letting go of its lock).
+        hx::clock::notifyAll(c->wakeCv);
+    }
+}
+
+template <class T> bool isIn(const std::vector<CoreRef>& loops, const T* core) {
+    for (auto& c : loops)
+        if (c.get() == core) return true;
+    return false;
+}
+void eraseCore(std::vector<CoreRef>& loops, const LoopCore* core) {
+    for (auto it = loops.begin(); it != loops.end(); ++it)
+        if (it->get() == core) {
+            loops.erase(it);
+            return;
+        }
 }
 
 // The items of one kind (sources or timers) of a mode.
@@ -143,15 +200,19 @@ std::vector<HXCFRunLoopTimer*>& listOf(HXCFRunLoop::Items& items, HXCFRunLoopTim
     return items.timers;
 }
 
-// Removes a source or timer from one mode's items of a loop; false when it
-// was not there. The loop's reference goes to `released`.
+// Removes a source or timer from one mode's items of a loop (under the
+// loop's lock); false when it was not there. The loop's reference goes to
+// `released`.
 template <class T>
 bool detach(HXCFRunLoop* rl, HXCFRunLoop::Items& items, T* x, std::vector<CFTypeRef>& released) {
     auto& list = listOf(items, x);
     auto it = std::find(list.begin(), list.end(), x);
     if (it == list.end()) return false;
     list.erase(it);
-    eraseOne(x->mLoops, rl);
+    {
+        std::lock_guard<std::mutex> g(x->mLock);
+        eraseCore(x->mLoops, rl->mCore.get());
+    }
     released.push_back(x);
     return true;
 }
@@ -162,8 +223,24 @@ template <class T>
 std::vector<std::pair<HXCFRunLoop*, CFStringRef>>
 detachEverywhere(T* x, std::vector<CFTypeRef>& released) {
     std::vector<std::pair<HXCFRunLoop*, CFStringRef>> left;
-    while (!x->mLoops.empty()) {
-        HXCFRunLoop* rl = x->mLoops.front();
+    for (;;) {
+        CoreRef core;
+        {
+            std::lock_guard<std::mutex> g(x->mLock);
+            if (x->mLoops.empty()) break;
+            core = x->mLoops.front();
+        }
+        std::lock_guard<std::mutex> g(core->lock);
+        HXCFRunLoop* rl = core->loop;
+        if (!rl) { // the loop went away meanwhile and let go of it
+            std::lock_guard<std::mutex> g2(x->mLock);
+            eraseCore(x->mLoops, core.get());
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> g2(x->mLock);
+            if (!isIn(x->mLoops, core.get())) continue; // someone else removed it
+        }
         CFRetain(rl);
         released.push_back(rl);
         if (detach(rl, rl->mCommon, x, released)) {
@@ -177,24 +254,34 @@ detachEverywhere(T* x, std::vector<CFTypeRef>& released) {
                 released.push_back(left.back().second);
                 break;
             }
-        if (!found) eraseOne(x->mLoops, rl);
+        if (!found) {
+            std::lock_guard<std::mutex> g2(x->mLock);
+            eraseCore(x->mLoops, core.get());
+        }
     }
     return left;
 }
 
-// Adds it to a mode of the loop (under gLock); false when it was there.
+// Adds it to a mode of the loop (under the loop's lock); false when it was
+// there or is no longer valid.
 template <class T> bool attach(HXCFRunLoop* loop, T* x, const std::u16string& mode) {
     auto& list = listOf(*loop->itemsFor(mode, true), x);
     if (std::find(list.begin(), list.end(), x) != list.end()) return false;
+    {
+        // Validity is settled under its own lock, so an invalidation running
+        // now either sees this membership or has already refused it.
+        std::lock_guard<std::mutex> g(x->mLock);
+        if (!x->mValid) return false;
+        x->mLoops.push_back(loop->mCore);
+    }
     CFRetain(x);
     list.push_back(x);
-    x->mLoops.push_back(loop);
     wake(loop);
     return true;
 }
 
 template <class T> bool contains(HXCFRunLoop* loop, T* x, CFRunLoopMode mode) {
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     const std::u16string name = modeName(mode);
     std::vector<HXCFRunLoopSource*> sources;
     std::vector<HXCFRunLoopTimer*> timers;
@@ -213,8 +300,8 @@ template <class T> bool contains(HXCFRunLoop* loop, T* x, CFRunLoopMode mode) {
 // waits until the callback has returned: the owner may free what the
 // callback uses right after. The callback itself may remove its own source.
 void waitForPerformer(HXCFRunLoopSource* s) {
-    std::unique_lock<std::mutex> lk(gLock);
-    gPerformed.wait(lk, [&] {
+    std::unique_lock<std::mutex> lk(s->mLock);
+    s->mPerformed.wait(lk, [&] {
         return s->mPerformer == std::thread::id{} || s->mPerformer == std::this_thread::get_id();
     });
 }
@@ -270,12 +357,19 @@ HXCFRunLoop* currentLoop() {
 HXCFRunLoop::~HXCFRunLoop() {
     std::vector<CFTypeRef> released;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::lock_guard<std::mutex> g(mCore->lock);
+        mCore->loop = nullptr;
         auto drop = [&](Items& items) {
-            for (auto* s : items.sources)
-                eraseOne(s->mLoops, this), released.push_back(s);
-            for (auto* t : items.timers)
-                eraseOne(t->mLoops, this), released.push_back(t);
+            for (auto* s : items.sources) {
+                std::lock_guard<std::mutex> g2(s->mLock);
+                eraseCore(s->mLoops, mCore.get());
+                released.push_back(s);
+            }
+            for (auto* t : items.timers) {
+                std::lock_guard<std::mutex> g2(t->mLock);
+                eraseCore(t->mLoops, mCore.get());
+                released.push_back(t);
+            }
             items = Items();
         };
         for (auto& [name, items] : mModes)
@@ -379,18 +473,16 @@ bool performSources(HXCFRunLoop* rl, const std::u16string& mode, std::unique_loc
         if (s->mContext.perform) {
             {
                 // Removed from this loop since it was picked: it no longer runs here.
-                std::lock_guard<std::mutex> g(gLock);
-                if (!s->mValid ||
-                    std::find(s->mLoops.begin(), s->mLoops.end(), rl) == s->mLoops.end())
-                    continue;
+                std::lock_guard<std::mutex> g(s->mLock);
+                if (!s->mValid || !isIn(s->mLoops, rl->mCore.get())) continue;
                 s->mPerformer = std::this_thread::get_id();
             }
             s->mContext.perform(s->mContext.info);
             {
-                std::lock_guard<std::mutex> g(gLock);
+                std::lock_guard<std::mutex> g(s->mLock);
                 s->mPerformer = std::thread::id{};
+                s->mPerformed.notifyAll();
             }
-            gPerformed.notifyAll();
         }
         ran = true;
     }
@@ -426,7 +518,7 @@ std::uint64_t nextTimer(HXCFRunLoop* rl, const std::u16string& mode) {
     rl->collect(mode, sources, timers);
     std::uint64_t next = hx::clock::kForever;
     for (auto* t : timers)
-        if (t->mValid) next = std::min(next, t->mFireNanos);
+        if (t->mValid) next = std::min(next, t->mFireNanos.load());
     return next;
 }
 
@@ -434,7 +526,7 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
                              bool returnAfterSourceHandled) {
     // While it runs, the loop's thread takes part in virtual time.
     hx::clock::Participant participant;
-    std::unique_lock<std::mutex> lk(gLock);
+    std::unique_lock<std::mutex> lk(rl->mCore->lock);
     if (mode.empty() || mode == u"kCFRunLoopCommonModes" || modeIsEmpty(rl, mode))
         return kCFRunLoopRunFinished;
     const std::uint64_t deadline =
@@ -466,16 +558,16 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
             break;
         }
         if (handled || anySignalled(rl, mode)) continue;
-        if (rl->mWakeUp) {
-            rl->mWakeUp = false;
+        if (rl->mCore->wakeUp) {
+            rl->mCore->wakeUp = false;
             continue;
         }
         const std::uint64_t until = std::min(deadline, nextTimer(rl, mode));
         if (until <= now) continue;
         rl->mWaiting = true;
-        hx::clock::waitUntil(rl->mWake, lk, until);
+        hx::clock::waitUntil(rl->mCore->wakeCv, lk, until);
         rl->mWaiting = false;
-        rl->mWakeUp = false;
+        rl->mCore->wakeUp = false;
     }
     rl->mRuns.pop_back();
     return result;
@@ -506,7 +598,7 @@ CFRunLoopRef CFRunLoopGetMain(void) {
 CFRunLoopMode CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
     if (!loop) return nullptr;
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     return loop->mRuns.empty() ? nullptr : makeString(loop->mRuns.back()->mode);
 }
 
@@ -514,7 +606,7 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFRunLoopMode mode) {
     auto* loop = as<HXCFRunLoop>(rl);
     std::u16string name = modeName(mode);
     if (!loop || name.empty() || name == u"kCFRunLoopCommonModes") return;
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     if (!loop->isCommon(name)) loop->mCommonModes.push_back(name);
     wake(loop);
 }
@@ -535,7 +627,7 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds
 void CFRunLoopStop(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
     if (!loop) return;
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     if (!loop->mRuns.empty()) loop->mRuns.back()->stopped = true;
     wake(loop);
 }
@@ -543,14 +635,14 @@ void CFRunLoopStop(CFRunLoopRef rl) {
 void CFRunLoopWakeUp(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
     if (!loop) return;
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     wake(loop);
 }
 
 Boolean CFRunLoopIsWaiting(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
     if (!loop) return false;
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     return loop->mWaiting;
 }
 
@@ -560,7 +652,7 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     std::u16string name = modeName(mode);
     if (!loop || !s || name.empty()) return;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::lock_guard<std::mutex> g(loop->mCore->lock);
         if (!s->mValid || !attach(loop, s, name)) return;
     }
     if (s->mContext.schedule) s->mContext.schedule(s->mContext.info, rl, mode);
@@ -574,7 +666,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
     std::vector<CFTypeRef> released;
     bool removed = false;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::lock_guard<std::mutex> g(loop->mCore->lock);
         if (HXCFRunLoop::Items* items = loop->itemsFor(name, false))
             removed = detach(loop, *items, s, released);
     }
@@ -594,7 +686,7 @@ void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode m
     auto* t = as<HXCFRunLoopTimer>(timer);
     std::u16string name = modeName(mode);
     if (!loop || !t || name.empty()) return;
-    std::lock_guard<std::mutex> g(gLock);
+    std::lock_guard<std::mutex> g(loop->mCore->lock);
     if (t->mValid) attach(loop, t, name);
 }
 
@@ -604,7 +696,7 @@ void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMod
     if (!loop || !t) return;
     std::vector<CFTypeRef> released;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::lock_guard<std::mutex> g(loop->mCore->lock);
         if (HXCFRunLoop::Items* items = loop->itemsFor(modeName(mode), false))
             detach(loop, *items, t, released);
     }
@@ -625,7 +717,6 @@ CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order,
     s->mContext = *context;
     if (s->mContext.retain)
         s->mContext.info = const_cast<void*>(s->mContext.retain(s->mContext.info));
-    std::lock_guard<std::mutex> g(gLock);
     s->mSequence = ++gSequence;
     return s;
 }
@@ -643,13 +734,16 @@ void CFRunLoopSourceGetContext(CFRunLoopSourceRef source, CFRunLoopSourceContext
 void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
     auto* s = as<HXCFRunLoopSource>(source);
     if (!s || !s->mValid) return;
-    // Loops holding it are woken too, so a signaller need not know them.
-    std::lock_guard<std::mutex> g(gLock);
-    static uint64_t signals = 0; // under gLock
-    if (!s->mSignalled.load()) s->mSignalStamp = ++signals;
-    s->mSignalled = true;
-    for (HXCFRunLoop* rl : s->mLoops)
-        wake(rl);
+    // Loops holding it are woken too, so a signaller need not know them;
+    // only their locks are taken, one at a time after the source's own.
+    std::vector<CoreRef> loops;
+    {
+        std::lock_guard<std::mutex> g(s->mLock);
+        if (!s->mSignalled.load()) s->mSignalStamp = ++gSignals;
+        s->mSignalled = true;
+        loops = s->mLoops;
+    }
+    wakeEach(loops);
 }
 
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
@@ -659,10 +753,10 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
     std::vector<CFTypeRef> released;
     std::vector<std::pair<HXCFRunLoop*, CFStringRef>> cancelled;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::lock_guard<std::mutex> g(s->mLock);
         s->mValid = false;
-        cancelled = detachEverywhere(s, released);
     }
+    cancelled = detachEverywhere(s, released);
     if (s->mContext.cancel)
         for (auto& [rl, mode] : cancelled)
             s->mContext.cancel(s->mContext.info, rl, mode);
@@ -692,7 +786,6 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate,
         if (t->mContext.retain)
             t->mContext.info = const_cast<void*>(t->mContext.retain(t->mContext.info));
     }
-    std::lock_guard<std::mutex> g(gLock);
     t->mSequence = ++gSequence;
     return t;
 }
@@ -700,19 +793,21 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate,
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer) {
     auto* t = as<HXCFRunLoopTimer>(timer);
     if (!t) return 0;
-    std::lock_guard<std::mutex> g(gLock);
-    return double(t->mFireNanos) / 1e9;
+    return double(t->mFireNanos.load()) / 1e9;
 }
 
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate) {
     auto* t = as<HXCFRunLoopTimer>(timer);
     if (!t) return;
-    std::lock_guard<std::mutex> g(gLock);
-    if (!t->mValid) return;
-    t->mFireNanos = nanosOf(fireDate);
-    t->mSequence = ++gSequence;
-    for (HXCFRunLoop* rl : t->mLoops)
-        wake(rl);
+    std::vector<CoreRef> loops;
+    {
+        std::lock_guard<std::mutex> g(t->mLock);
+        if (!t->mValid) return;
+        t->mFireNanos = nanosOf(fireDate);
+        t->mSequence = ++gSequence;
+        loops = t->mLoops;
+    }
+    wakeEach(loops);
 }
 
 CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timer) {
@@ -736,10 +831,10 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
     CFRetain(t);
     std::vector<CFTypeRef> released;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::lock_guard<std::mutex> g(t->mLock);
         t->mValid = false;
-        detachEverywhere(t, released);
     }
+    detachEverywhere(t, released);
     releaseAll(released);
     CFRelease(t);
 }

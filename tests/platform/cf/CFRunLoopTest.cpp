@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -382,6 +383,154 @@ TEST(CFRunLoop, ACallbackRemovesItsOwnSourceWithoutWaiting) {
     EXPECT_TRUE(b.left);
     EXPECT_FALSE(CFRunLoopContainsSource(rl, b.self, kCFRunLoopDefaultMode));
     CFRelease(b.self);
+}
+
+// Several loops, each on its own thread, signalled from several threads at
+// once: every signal is performed once, on its loop's thread, and each loop
+// serves its signalled sources in the order they were signalled, whichever
+// thread signalled them.
+struct LoopFixture {
+    struct Source {
+        LoopFixture* loop;
+        int id;
+        CFRunLoopSourceRef ref = nullptr;
+    };
+    std::mutex lock;
+    std::condition_variable cv;
+    std::vector<int> served; // ids, in perform order
+    std::thread::id ranOn;   // every perform's thread, if all agree
+    bool wrongThread = false;
+    bool gateInside = false, gateOpen = false;
+    std::atomic<bool> done{false};
+    CFRunLoopRef loop = nullptr;
+    std::vector<Source> sources;
+    Source gate{this, -1}, quit{this, -2};
+
+    static void perform(void* info) {
+        auto* s = static_cast<Source*>(info);
+        LoopFixture* f = s->loop;
+        std::unique_lock<std::mutex> lk(f->lock);
+        if (std::this_thread::get_id() != f->ranOn) f->wrongThread = true;
+        if (s->id == -1) { // the gate: holds the loop until the signals are in
+            f->gateInside = true;
+            f->cv.notify_all();
+            hx::clock::Idle idle;
+            f->cv.wait(lk, [&] { return f->gateOpen; });
+            f->gateInside = f->gateOpen = false;
+        } else if (s->id >= 0) {
+            f->served.push_back(s->id);
+            f->cv.notify_all();
+        }
+    }
+    static CFRunLoopSourceRef make(Source& s) {
+        CFRunLoopSourceContext ctx{};
+        ctx.info = &s;
+        ctx.perform = perform;
+        return CFRunLoopSourceCreate(nullptr, 0, &ctx);
+    }
+};
+
+TEST(CFRunLoop, SeveralLoopsSignalledFromSeveralThreadsServeInSignalOrder) {
+    constexpr int kLoops = 4, kSourcesPerLoop = 6, kSignallers = 3, kRounds = 25;
+    std::vector<std::unique_ptr<LoopFixture>> fixtures;
+    for (int l = 0; l < kLoops; ++l) {
+        auto f = std::make_unique<LoopFixture>();
+        f->sources.reserve(kSourcesPerLoop);
+        for (int i = 0; i < kSourcesPerLoop; ++i)
+            f->sources.push_back({f.get(), i});
+        for (auto& s : f->sources)
+            s.ref = LoopFixture::make(s);
+        f->gate.ref = LoopFixture::make(f->gate);
+        f->quit.ref = LoopFixture::make(f->quit);
+        fixtures.push_back(std::move(f));
+    }
+    std::vector<std::thread> runners;
+    for (auto& fp : fixtures) {
+        LoopFixture* f = fp.get();
+        runners.emplace_back([f] {
+            {
+                std::lock_guard<std::mutex> g(f->lock);
+                f->ranOn = std::this_thread::get_id();
+                f->loop = CFRunLoopGetCurrent();
+                for (auto& s : f->sources)
+                    CFRunLoopAddSource(f->loop, s.ref, kCFRunLoopDefaultMode);
+                CFRunLoopAddSource(f->loop, f->gate.ref, kCFRunLoopDefaultMode);
+                CFRunLoopAddSource(f->loop, f->quit.ref, kCFRunLoopDefaultMode);
+                f->cv.notify_all();
+            }
+            while (!f->done)
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true);
+            for (auto& s : f->sources)
+                CFRunLoopRemoveSource(f->loop, s.ref, kCFRunLoopDefaultMode);
+            CFRunLoopRemoveSource(f->loop, f->gate.ref, kCFRunLoopDefaultMode);
+            CFRunLoopRemoveSource(f->loop, f->quit.ref, kCFRunLoopDefaultMode);
+        });
+    }
+    hx::clock::Idle idle; // the waits below do not go through the clock
+    for (auto& f : fixtures) {
+        std::unique_lock<std::mutex> lk(f->lock);
+        f->cv.wait(lk, [&] { return f->loop != nullptr; });
+    }
+
+    std::vector<std::vector<int>> expected(kLoops);
+    std::mutex orderLock; // makes the signals' order the recorded one
+    unsigned mix = 12345;
+    for (int round = 0; round < kRounds; ++round) {
+        // Every loop parked in its gate, so the round's signals all wait.
+        for (auto& f : fixtures)
+            CFRunLoopSourceSignal(f->gate.ref);
+        for (auto& f : fixtures) {
+            std::unique_lock<std::mutex> lk(f->lock);
+            f->cv.wait(lk, [&] { return f->gateInside; });
+        }
+        // Each (loop, source) pair once, shuffled, dealt to the signallers.
+        std::vector<std::pair<int, int>> pairs;
+        for (int l = 0; l < kLoops; ++l)
+            for (int i = 0; i < kSourcesPerLoop; ++i)
+                pairs.emplace_back(l, i);
+        for (std::size_t i = pairs.size(); i > 1; --i) {
+            mix = mix * 1103515245u + 12345u;
+            std::swap(pairs[i - 1], pairs[(mix >> 8) % i]);
+        }
+        std::vector<std::thread> signallers;
+        for (int t = 0; t < kSignallers; ++t)
+            signallers.emplace_back([&, t] {
+                for (std::size_t i = t; i < pairs.size(); i += kSignallers) {
+                    auto [l, id] = pairs[i];
+                    std::lock_guard<std::mutex> g(orderLock);
+                    CFRunLoopSourceSignal(fixtures[l]->sources[id].ref);
+                    expected[l].push_back(id);
+                }
+            });
+        for (auto& t : signallers)
+            t.join();
+        for (auto& f : fixtures) {
+            std::lock_guard<std::mutex> g(f->lock);
+            f->gateOpen = true;
+            f->cv.notify_all();
+        }
+        for (int l = 0; l < kLoops; ++l) {
+            LoopFixture& f = *fixtures[l];
+            std::unique_lock<std::mutex> lk(f.lock);
+            f.cv.wait(lk, [&] { return f.served.size() == expected[l].size(); });
+        }
+    }
+    for (auto& f : fixtures) {
+        f->done = true;
+        CFRunLoopSourceSignal(f->quit.ref);
+    }
+    for (auto& t : runners)
+        t.join();
+    for (int l = 0; l < kLoops; ++l) {
+        LoopFixture& f = *fixtures[l];
+        EXPECT_FALSE(f.wrongThread) << "loop " << l;
+        ASSERT_EQ(f.served.size(), std::size_t(kRounds * kSourcesPerLoop)) << "loop " << l;
+        EXPECT_EQ(f.served, expected[l]) << "loop " << l;
+        for (auto& s : f.sources)
+            CFRelease(s.ref);
+        CFRelease(f.gate.ref);
+        CFRelease(f.quit.ref);
+    }
 }
 
 } // namespace

@@ -109,8 +109,8 @@ TEST(HxsimHelper, HXHelperAgainstAKernelHost) {
     client.run(300000);
 
     // The helper, its log and printed lines in one file.
-    const std::string log = root.path() + "/hxhelper.log";
-    auto startHelper = [&](Process& helper) {
+    const std::string firstLog = root.path() + "/hxhelper.log";
+    auto startHelper = [&](Process& helper, const std::string& log) {
         helper.pid = ::fork();
         if (helper.pid == 0) {
             const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -124,8 +124,9 @@ TEST(HxsimHelper, HXHelperAgainstAKernelHost) {
             ::_exit(127);
         }
     };
+    std::string log = firstLog;
     Process helper;
-    startHelper(helper);
+    startHelper(helper, log);
     ASSERT_TRUE(waitForLines(log, {"usbConnect", "driverConnect", "YES."})) << fileText(log);
 
     // State change 35 from the device: the held device's handler launches.
@@ -150,9 +151,11 @@ TEST(HxsimHelper, HXHelperAgainstAKernelHost) {
     EXPECT_EQ(std::count(r.stateChanges.begin(), r.stateChanges.end(), uint32_t(STC_STREAM_BROKEN)),
               0);
 
-    // A helper again; unplugged, both roads report it and the flags clear once.
+    // A helper again, with a log of its own (nothing of the first one's can
+    // answer for it); unplugged, both roads report it and the flags clear once.
+    log = root.path() + "/hxhelper-again.log";
     Process again;
-    startHelper(again);
+    startHelper(again, log);
     ASSERT_TRUE(waitForLines(log, {"usbConnect", "driverConnect", "YES."})) << fileText(log);
     ASSERT_EQ(control.unplug(), kIOReturnSuccess);
     ASSERT_TRUE(waitForLines(log, {"usbDisconnect", "driverDisconnect", "removed."}))

@@ -83,6 +83,19 @@ bool QnASPlugInDevice::hostRequest(uint32_t inRequest, const void* inPayload, ui
         [](const OSXDispatch&, bool) {});
 }
 
+bool QnASPlugInDevice::hostCall(uint32_t inRequest, void* ioPayload, uint32_t inBytes) {
+    const uint32_t n =
+        inBytes < sizeof(OSXDispatch::payload) ? inBytes : sizeof(OSXDispatch::payload);
+    return request(
+        inRequest,
+        [&](OSXDispatch& r) {
+            if (ioPayload) std::memcpy(r.payload, ioPayload, n);
+        },
+        [&](const OSXDispatch& r, bool ok) {
+            if (ok && ioPayload) std::memcpy(ioPayload, r.payload, n);
+        });
+}
+
 CFDictionaryRef QnASPlugInDevice::hostCopyServiceProperties() {
     return mIOKitObject.CopyProperties();
 }

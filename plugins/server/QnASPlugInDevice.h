@@ -304,6 +304,8 @@ protected:
     DriverSM* hostDriverSM() override { return mDriverArea.load(); }
     uint64_t hostClientIdentity() override { return mClientObject; }
     bool hostRequest(uint32_t inRequest, const void* inPayload, uint32_t inBytes) override;
+    // As hostRequest, the reply's payload copied back on success.
+    bool hostCall(uint32_t inRequest, void* ioPayload, uint32_t inBytes) override;
     int hostClientAppType() override { return mClientAppType.load(); }
     CFDictionaryRef hostCopyServiceProperties() override;
     QnAudioPluginSettingsStore* hostSettingsStore() override { return mSettingsStore.get(); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "abi/AudioSM.h"
+#include "driver/engine/stream/AudioSMKernel.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
 #include "plugins/server/QnASPlugInDevice.h"
@@ -25,7 +26,9 @@ void BM_ServerIOCycle(benchmark::State& state) {
     auto* service = hx::test::ScriptedKernelService::publish("BENCH-UID");
     auto* area = reinterpret_cast<DriverSM*>(service->area(1));
     area->mChannelSettings = QnChannelSettings{rate, kChannels, 24, kChannels, 24, 0};
-    reinterpret_cast<AudioSM*>(service->area(4))->_layout(kChannels, rate, 0);
+    AudioSMWriter writer; // the kernel's side of the input ring
+    writer.bind(reinterpret_cast<AudioSM*>(service->area(4)), AudioSMGeometry{});
+    writer._init(kChannels, rate, 0);
     reinterpret_cast<AudioSM*>(service->area(5))->_layout(kChannels, rate, 0);
     QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
     io_object_t entry = it.Next();
@@ -39,8 +42,15 @@ void BM_ServerIOCycle(benchmark::State& state) {
             device.copyPhysicalFormat(false);
             device.StartIO();
             std::vector<uint8_t> in(kFrames * kChannels * 4), out(kFrames * kChannels * 4, 1);
+            std::vector<int32_t> block(kFrames * kChannels, 0x100);
+            UInt64 kernelHost = 0;
             Float64 t = 0;
             for (auto _ : state) {
+                state.PauseTiming(); // the kernel delivers the cycle's input
+                kernelHost += UInt64(kFrames) * 1000000000ull / rate;
+                writer.AddTimeStamp(kernelHost, kFrames, true);
+                writer.writeFrames(block.data(), kFrames, 0);
+                state.ResumeTiming();
                 Float64 sample = 0;
                 UInt64 host = 0, seed = 0;
                 device.GetZeroTimeStamp(sample, host, seed);

@@ -353,6 +353,21 @@ TEST_F(DeviceIO, ListedProductsWidenTheInputSafetyOffset) {
         }
 }
 
+TEST_F(DeviceIO, TheListedProductStartsWithFiveExtraMilliseconds) {
+    QnASPlugInPlugIn::sHost = &gHost;
+    device->deviceInfo().mFeatures.mLoaded = 1;
+    for (const DeviceFamilyMember& m : DeviceFamilies::kLatencyExtraMsAtStart) {
+        device->deviceInfo().mVendor = m.vendor;
+        device->deviceInfo().mProduct = m.product;
+        device->setLatencyExtraMs(0);
+        device->logic().createIOBuffers();
+        EXPECT_EQ(device->getLatency(true), UInt32(5.6 * 48)); // 48 kHz, nothing added
+        device->StartIO();
+        EXPECT_EQ(device->getLatency(true), UInt32((5.6 + 5) * 48));
+        device->StopIO();
+    }
+}
+
 TEST_F(DeviceIO, TheTimeStampHistoryFeedsTheFit) {
     auto* area = reinterpret_cast<DriverSM*>(service->area(1));
     audiosm::store32(&area->mTimeStamps.mCount, 1003);

@@ -232,3 +232,32 @@ TEST_F(DeviceConfig, ADataSourceTheKernelRefusesIsNotStored) {
     EXPECT_EQ(host.configurationChanges().size(), 2u);
     host.shutdown();
 }
+
+TEST_F(DeviceConfig, TheFarlaneRefreshStoresTheConfigurationUnderTheDeviceState) {
+    hx::clock::VirtualClock clock;
+    ASSERT_EQ(device->InitComplete(), 0);
+    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
+    hx::coreaudio::ServerHost host;
+    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    host.settle();
+    const uint8_t state[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (UInt64 action : {kQnConfigChangeFarlaneConfig, kQnConfigChangeFarlaneConfig2}) {
+        service->script([&](KernelScript& s) {
+            std::vector<uint8_t> payload(12, 0);
+            std::memcpy(payload.data() + 4, state, 8);
+            s.queued[35].push_back({kIOReturnSuccess, payload, false, 0});
+        });
+        service->clearCalls();
+        hx::log::Capture log;
+        ConfigChangeInfo info{};
+        device->requestConfigChange(action, info);
+        host.settle();
+        EXPECT_EQ(requestsOf(35), 1u);
+        EXPECT_EQ(log.text().find("PerformConfigChange unknown"), std::string::npos);
+        QN_Sorvik_ConfigAndMap stored{};
+        char key[8];
+        std::memcpy(key, state, 8);
+        EXPECT_TRUE(device->getStoredSorvikConfigAndMapping(stored, key));
+    }
+    host.shutdown();
+}

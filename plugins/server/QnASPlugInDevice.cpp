@@ -1,5 +1,6 @@
 // The device object: construction, the kernel connection and its requests,
 // latencies and safety offsets, host notices. IO is QnASPlugInDevice_IO.cpp.
+#include "abi/DeviceFamilies.h"
 #include "plugins/server/QnASPlugInDevice.h"
 
 #include <cmath>
@@ -81,6 +82,19 @@ bool QnASPlugInDevice::hostRequest(uint32_t inRequest, const void* inPayload, ui
             if (inPayload) std::memcpy(r.payload, inPayload, n);
         },
         [](const OSXDispatch&, bool) {});
+}
+
+bool QnASPlugInDevice::hostCall(uint32_t inRequest, void* ioPayload, uint32_t inBytes) {
+    const uint32_t n =
+        inBytes < sizeof(OSXDispatch::payload) ? inBytes : sizeof(OSXDispatch::payload);
+    return request(
+        inRequest,
+        [&](OSXDispatch& r) {
+            if (ioPayload) std::memcpy(r.payload, ioPayload, n);
+        },
+        [&](const OSXDispatch& r, bool ok) {
+            if (ok && ioPayload) std::memcpy(ioPayload, r.payload, n);
+        });
 }
 
 CFDictionaryRef QnASPlugInDevice::hostCopyServiceProperties() {
@@ -379,7 +393,9 @@ void QnASPlugInDevice::updateLatencies() {
 
 void QnASPlugInDevice::updateSafetyOffsets() {
     const UInt32 r = rate();
+    const UInt16 vendor = mDeviceInfo->mVendor, product = mDeviceInfo->mProduct;
     UInt32 baseMs = mLogic.isSorvikFarlane1() ? 3 : 4;
+    if (DeviceFamilies::contains(DeviceFamilies::kFiveMsLatency, vendor, product)) baseMs = 5;
     DriverSM* area = mDriverArea.load();
     UInt32 word = 0;
     if (area) word = audiosm::load32(reinterpret_cast<const char*>(area) + kWordConfiguredAt);
@@ -391,6 +407,7 @@ void QnASPlugInDevice::updateSafetyOffsets() {
     if (mLogic.isQuarnelBulkDevice(usb2))
         in = UInt32(std::trunc(1.55 * double(r) / 1000.0 + 10.75));
     if (mLogic.isMRW192Compatible()) in = r * 420 / 100000 + 8;
+    if (DeviceFamilies::contains(DeviceFamilies::kSixtyExtraFrames, vendor, product)) in += 60;
     UInt32 out = r / 1000;
     if (mDbSI != kNotSet) in = mDbSI;
     if (mDbSO != kNotSet) out = mDbSO;

@@ -124,6 +124,11 @@ public:
     void setDebugOverride(UInt32 inSelector, UInt32 inValue);
     void setLatencyExtraMs(UInt32 inMs) { mLatencyExtraMs = inMs; }
     void setLowBufferFirmware(bool inLow) { mLowBufferFW = inLow; }
+    bool lowBufferFirmware() const { return mLowBufferFW; }
+    // A direction's data-source count as InitComplete read it.
+    UInt32 numDataSources(bool inIsInput) const {
+        return mNumDataSources[inIsInput ? 1 : 0].load();
+    }
     void setAddedValues(SInt32 inWriteAhead, SInt32 inInOffset, SInt32 inOutOffset);
 
     // ---- IO start and stop, zero time stamps
@@ -299,6 +304,8 @@ protected:
     DriverSM* hostDriverSM() override { return mDriverArea.load(); }
     uint64_t hostClientIdentity() override { return mClientObject; }
     bool hostRequest(uint32_t inRequest, const void* inPayload, uint32_t inBytes) override;
+    // As hostRequest, the reply's payload copied back on success.
+    bool hostCall(uint32_t inRequest, void* ioPayload, uint32_t inBytes) override;
     int hostClientAppType() override { return mClientAppType.load(); }
     CFDictionaryRef hostCopyServiceProperties() override;
     QnAudioPluginSettingsStore* hostSettingsStore() override { return mSettingsStore.get(); }
@@ -355,6 +362,16 @@ private:
     void newConfigFromKernel(const AudioStreamBasicDescription& inOldIn,
                              const AudioStreamBasicDescription& inOldOut);
     void setInterfaceChannels(UInt32 inOutput, UInt32 inInput);
+    // Reads the Farlane device state and stores the Sorvik configuration and
+    // map under it (host storage and the preferences registry).
+    void refreshFarlaneConfig();
+    // The stored Sorvik configuration and map sent back to a first-generation
+    // Farlane device, then its channel-usage lists.
+    void restoreSorvikConfig();
+    // The LX-420's mixer mode and interface channel counts.
+    void restoreLX420Mode();
+    // The driver area's "configured" word is set.
+    bool deviceConfigured();
 
     // Locking
     CAMutex mStateMutex{"Device State"};
@@ -433,6 +450,7 @@ private:
     // queue change them: atomic)
     std::atomic<bool> mStreamActive[2] = {true, true};  // output, input
     std::atomic<UInt32> mCurrentDataSource[2] = {1, 1}; // output, input
+    std::atomic<UInt32> mNumDataSources[2] = {0, 0};    // output, input
     void streamBroken();
     void stateNewConfig(const QN_StateChange& inChange);
     void stateWolfson(const QN_StateChange& inChange);

@@ -16,6 +16,7 @@ namespace {
 constexpr UInt32 kReqDeviceInfo = 4, kReqUserConfig = 33, kReqControl = 35;
 constexpr UInt32 kReqSetMixerMode = 38, kReqSetMixerValues = 40, kReqConfigure = 1;
 constexpr UInt32 kCtrlReverbBuffers = 58, kCtrlMixerBuffer = 61, kCtrlDeviceState = 67;
+constexpr UInt32 kCtrlSorvikConfigAndMap = 68;
 constexpr UInt32 kDeviceInfoBytes = sizeof(APIDeviceInfo);
 constexpr const char* kActivate = "virtual void QnASPlugInDevice::Activate()";
 
@@ -73,7 +74,7 @@ void QnASPlugInDevice::getApiDeviceInfo() {
         filled += count;
         if (count < 256) break;
     }
-    // The descriptor patch belongs to the device logic's channel-name unit.
+    mLogic.patchDescriptor();
 }
 
 void QnASPlugInDevice::usbConfigureDevice() {
@@ -99,6 +100,7 @@ void QnASPlugInDevice::activateFromDriverArea() {
     mProductName = areaString(area, offsetof(DriverSM, mModelName));
     mCoreAudioUID = areaString(area, offsetof(DriverSM, mDeviceUID)) + "_CA";
     mLogic.setupSpecificFeatures();
+    mLowBufferFW = mLogic.hasLowBufferFW();
     mLatencyExtraMs = audiosm::load32(reinterpret_cast<char*>(area) + 24) != 0 ? 0 : 3;
     if (GetMacOSRelease() == 12) mLatencyExtraMs += 3;
     if (mLogic.isDevice(kKorvexVendorID, kKorvexHX5100ProductID) ||
@@ -211,6 +213,8 @@ void QnASPlugInDevice::restoreSettings() {
         controlRequest(kCtrlMixerBuffer, mixer, sizeof mixer, nullptr, 0);
     if (mixerProduct) setInterfaceChannels(mUserMixerMode ? 4 : 2, mUserMixerMode ? 4 : 2);
     usbConfigureDevice();
+    if (mLogic.isSorvikFarlane1() && deviceConfigured()) restoreSorvikConfig();
+    if (mLogic.isDevice(kKorvexVendorID, kKorvexLX420ProductID)) restoreLX420Mode();
     if (mixerProduct) {
         int bitmap = 12, knob = 0;
         if (!getStoredMixerValues(bitmap)) bitmap = 12;
@@ -229,6 +233,58 @@ void QnASPlugInDevice::restoreSettings() {
             },
             [](const OSXDispatch&, bool) {});
     }
+}
+
+bool QnASPlugInDevice::deviceConfigured() {
+    DriverSM* area = mDriverArea.load();
+    return area && audiosm::load32(reinterpret_cast<char*>(area) + offsetof(DriverSM, mConfigured));
+}
+
+void QnASPlugInDevice::restoreSorvikConfig() {
+    QN_Sorvik_ConfigAndMap record{};
+    const bool stored = settingsSeen() && getStoredSorvikConfigAndMapping(
+                                              record, reinterpret_cast<char*>(mFarlaneState));
+    auto takeDefaults = [&] {
+        record.cMap.setDefaults(mDeviceInfo->mVendor, mDeviceInfo->mProduct);
+        record.cConfig = QN_DeviceConfiguration{48000, 2, 24, 2, 24};
+    };
+    if (!stored) takeDefaults();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UInt64 words[3] = {};
+        std::memcpy(words, &record, sizeof words);
+        hx::log::format("Sorvik savedConfigMap:%032llX %032llX %032llX %lu %lu \n",
+                        (unsigned long long)words[0], (unsigned long long)words[1],
+                        (unsigned long long)words[2], (unsigned long)record.cConfig.numInputs,
+                        (unsigned long)record.cConfig.numOutputs);
+        controlRequest(kCtrlSorvikConfigAndMap, &record, sizeof record, nullptr, 0);
+        bool configured = deviceConfigured();
+        for (int check = 0; !configured && check < 5; ++check) {
+            hx::clock::sleepFor(50 * 1000000ull);
+            configured = deviceConfigured();
+        }
+        if (configured) break;
+        takeDefaults();
+    }
+    // The channel-usage lists follow the map the kernel now holds.
+    mLogic.updateSorvikConfigAndMap();
+}
+
+void QnASPlugInDevice::restoreLX420Mode() {
+    UInt8 reply[3] = {};
+    auto ask = [&] {
+        return request(
+            kReqUserConfig, [](OSXDispatch& r) { r.payload[1] = 0; },
+            [&](const OSXDispatch& r, bool) { std::memcpy(reply, r.payload, 3); });
+    };
+    hx::clock::sleepFor(200 * 1000000ull);
+    bool ok = ask();
+    for (int retry = 0; ok && reply[1] == 0xFF && retry < 10; ++retry) {
+        hx::clock::sleepFor(100 * 1000000ull);
+        ok = ask();
+    }
+    if (!ok || reply[1] == 0xFF || reply[2] >= 3) return;
+    static constexpr UInt32 kOutputs[3] = {2, 6, 4}, kInputs[3] = {2, 4, 6};
+    setInterfaceChannels(kOutputs[reply[2]], kInputs[reply[2]]);
 }
 
 void QnASPlugInDevice::Deactivate() {

@@ -17,6 +17,7 @@ namespace {
 constexpr UInt32 fcc(const char (&c)[5]) {
     return hx::coreaudio::fourCC(c);
 }
+constexpr UInt32 kCtrlReadDeviceState = 67;
 constexpr UInt32 kSystemWillSleep = 0xE0000280, kSystemHasPoweredOn = 0xE0000300;
 
 long long nowMs() {
@@ -136,6 +137,7 @@ void QnASPlugInDevice::performAction(UInt64 inAction, const ConfigChangeInfo& in
     }
     case kQnConfigChangeNewConfig:
         hx::log::format("@%lld PerformConfigChange received kQnConfigChangeNewConfig\n", ms);
+        if (mLogic.isSorvikFarlane1()) refreshFarlaneConfig();
         newConfigFromKernel(oldIn, oldOut);
         break;
     case kQnConfigChangeMixerMode:
@@ -146,27 +148,46 @@ void QnASPlugInDevice::performAction(UInt64 inAction, const ConfigChangeInfo& in
     case kQnConfigChangeInputDataSource:
     case kQnConfigChangeOutputDataSource: {
         const bool input = inAction == kQnConfigChangeInputDataSource;
-        mLogic.setDataSource(input, info.v.value);
-        mCurrentDataSource[input ? 1 : 0] = info.v.value;
+        // Only a source the kernel took becomes the current one.
+        if (mLogic.setDataSource(input, info.v.value) == kIOReturnSuccess)
+            mCurrentDataSource[input ? 1 : 0] = info.v.value;
         break;
     }
     case kQnConfigChangeDigitalOutMode:
         waitMs(50);
         break;
-    case kQnConfigChangeClockSource:
-        if (SInt32(info.v.value) != mStoredClockSource.load()) {
-            mStoredClockSource = SInt32(info.v.value);
+    case kQnConfigChangeClockSource: {
+        // The kernel is asked only when its source differs; what it then
+        // reports is stored, and the host hears of a change only.
+        const SInt32 wanted = SInt32(info.v.value);
+        if (wanted != mLogic.getCurrentClockSource()) mLogic.setClockSource(UInt32(wanted));
+        const SInt32 reported = mLogic.getCurrentClockSource();
+        if (reported != mStoredClockSource.load()) {
+            mStoredClockSource = reported;
             QnLibPropertyNotify(fcc("csrc"));
             checkReportFormatChange(oldIn, oldOut, false);
         }
         waitMs(50);
         break;
+    }
+    case kQnConfigChangeFarlaneConfig:
+    case kQnConfigChangeFarlaneConfig2:
+        refreshFarlaneConfig();
+        break;
     default:
-        // The Farlane configuration refresh is not carried yet.
-        if (inAction <= kQnConfigChangeFarlaneConfig2) break;
         hx::log::format("@%lld PerformConfigChange unknown %lld\n", ms, (long long)inAction);
         break;
     }
+}
+
+void QnASPlugInDevice::refreshFarlaneConfig() {
+    QnIORegistryPrefs::getProperties();
+    UInt8 state[8] = {};
+    if (!controlRequest(kCtrlReadDeviceState, nullptr, 0, state, sizeof state)) return;
+    std::memcpy(mFarlaneState, state, sizeof state);
+    QN_Sorvik_ConfigAndMap record = mLogic.sorvikConfigAndMap();
+    setStoredSorvikConfigAndMapping(record, reinterpret_cast<char*>(mFarlaneState), true);
+    if (mRegistry) mRegistry->setSorvikConfigAndMapping(record);
 }
 
 void QnASPlugInDevice::setInterfaceChannels(UInt32 inOutput, UInt32 inInput) {
@@ -276,6 +297,8 @@ OSStatus QnASPlugInDevice::InitComplete() {
             mLogic.frameSizeProperty() ? mLogic.frameSizeProperty() : 256, true, true))
         return OSStatus(r);
     mStoredClockSource = mLogic.getCurrentClockSource();
+    mNumDataSources[1] = mLogic.getNumDataSources(true);
+    mNumDataSources[0] = mLogic.getNumDataSources(false);
     waitMs(100);
     QnASPlugInObject::Activate();
     mInitialised = true;

@@ -68,7 +68,11 @@ void QnASPlugInDevice::StartIO() {
             if (AudioSM* out = mOutputRing.load()) out->zeroTotalBuffer();
         }
         if (const UInt32 r = _HW_StartIO()) throw CAException(OSStatus(r));
-        if (mLogic.isSorvikFarlaneDevice()) mLatencyExtraMs = 3;
+        if (mLogic.isSorvikFarlaneDevice())
+            mLatencyExtraMs = 3;
+        else if (DeviceFamilies::contains(DeviceFamilies::kLatencyExtraMsAtStart,
+                                          mDeviceInfo->mVendor, mDeviceInfo->mProduct))
+            mLatencyExtraMs = 5;
         CAMutexLocker io(mIOMutex);
         AudioSM* in = mInputRing.load();
         AudioSM* out = mOutputRing.load();

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "abi/AudioSM.h"
+#include "abi/DeviceFamilies.h"
 #include "device/FWUpdaterDetection.h"
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
@@ -153,5 +156,74 @@ TEST_F(DeviceActivate, ChunkCountsEndTheTransfer) {
         device->getApiDeviceInfo();
         EXPECT_EQ(count(4), c.requests);
         device->_HW_Close();
+    }
+}
+
+namespace {
+// The device information of an LX-420 whose streaming interfaces 1 and 2
+// carry two channels each, as request 4 answers it in chunks of 256.
+std::deque<ScriptedReply> lx420Chunks() {
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof(APIDeviceInfo));
+    info->mVendor = kKorvexVendorID;
+    info->mProduct = kKorvexLX420ProductID;
+    info->mNumConfigurations = 1;
+    APIConfigInfo& config = info->mConfigurations[0];
+    config.mNumInterfaces = 2;
+    for (int i = 0; i < 2; ++i) {
+        config.mInterfaces[i].mInterfaceNumber = UInt8(i + 1);
+        config.mInterfaces[i].mNumAlternates = 1;
+        config.mInterfaces[i].mAlternates[0].mStreaming.mChannels = 2;
+    }
+    std::deque<ScriptedReply> chunks;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(info.get());
+    for (size_t at = 0; at < sizeof(APIDeviceInfo); at += 256) {
+        const size_t n = std::min<size_t>(256, sizeof(APIDeviceInfo) - at);
+        chunks.push_back(
+            {kIOReturnSuccess, std::vector<uint8_t>(bytes + at, bytes + at + n), true, UInt32(n)});
+    }
+    return chunks;
+}
+
+ScriptedReply userConfig(UInt8 busy, UInt8 mode) {
+    return {kIOReturnSuccess, {0, busy, mode}, false, 0};
+}
+
+UInt32 interfaceChannels(QnASPlugInDevice& device, int number) {
+    const APIConfigInfo& config = device.deviceInfo().mConfigurations[0];
+    for (UInt32 i = 0; i < config.mNumInterfaces && i < 16; ++i)
+        if (config.mInterfaces[i].mInterfaceNumber == number)
+            return config.mInterfaces[i].mAlternates[0].mStreaming.mChannels;
+    return 0;
+}
+} // namespace
+
+TEST_F(DeviceActivate, TheLX420RestoreTakesTheModeOnceTheDeviceAnswers) {
+    struct Case {
+        const char* name;
+        std::vector<ScriptedReply> replies;
+        size_t requests;
+        UInt32 outputs, inputs;
+    } const cases[] = {
+        {"mode 1 after one busy answer", {userConfig(0xFF, 0), userConfig(0, 1)}, 2, 6, 4},
+        {"mode 2 at once", {userConfig(0, 2)}, 1, 4, 6},
+        {"mode 0", {userConfig(0, 0)}, 1, 2, 2},
+        {"mode 3: counts unchanged", {userConfig(0, 3)}, 1, 2, 2},
+        {"busy throughout: 11 asks, counts unchanged",
+         std::vector<ScriptedReply>(11, userConfig(0xFF, 1)), 11, 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service->clearCalls();
+        service->script([&](KernelScript& s) {
+            s.queued[4] = lx420Chunks();
+            s.queued[33].assign(c.replies.begin(), c.replies.end());
+        });
+        device->Activate();
+        EXPECT_TRUE(device->isInitialised());
+        EXPECT_EQ(count(33), c.requests);
+        EXPECT_EQ(interfaceChannels(*device, 1), c.outputs);
+        EXPECT_EQ(interfaceChannels(*device, 2), c.inputs);
+        device->Deactivate();
     }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "abi/AudioSM.h"
+#include "abi/DeviceFamilies.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
@@ -322,6 +323,49 @@ TEST_F(DeviceIO, LatenciesAndSafetyOffsetsOfAnOrdinaryDevice) {
     area->mChannelSettings.Frequency = 0; // computes as 44100
     device->logic().createIOBuffers();
     EXPECT_EQ(device->getLatency(false), UInt32(8.5 * 44100 / 1000));
+}
+
+TEST_F(DeviceIO, ListedProductsWidenTheInputSafetyOffset) {
+    QnASPlugInPlugIn::sHost = &gHost;
+    device->deviceInfo().mFeatures.mLoaded = 1;
+    auto offsetOf = [&](UInt16 vendor, UInt16 product) {
+        device->deviceInfo().mVendor = vendor;
+        device->deviceInfo().mProduct = product;
+        device->logic().createIOBuffers();
+        return device->getSafetyOffset(true);
+    };
+    const UInt32 ordinary = offsetOf(0x1234, 0x5678); // no family of its own
+    const UInt32 r = device->logic().currentSettings().Frequency;
+    ASSERT_GT(r, 0u);
+    struct Case {
+        const char* name;
+        DeviceFamily family;
+        UInt32 expected;
+    } const cases[] = {
+        {"5 ms base", DeviceFamilies::kFiveMsLatency, ordinary + r / 1000},
+        {"60 frames more", DeviceFamilies::kSixtyExtraFrames, ordinary + 60},
+    };
+    for (const auto& c : cases)
+        for (const DeviceFamilyMember& m : c.family) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(offsetOf(m.vendor, m.product), c.expected);
+            EXPECT_EQ(device->getSafetyOffset(false), r / 1000);
+        }
+}
+
+TEST_F(DeviceIO, TheListedProductStartsWithFiveExtraMilliseconds) {
+    QnASPlugInPlugIn::sHost = &gHost;
+    device->deviceInfo().mFeatures.mLoaded = 1;
+    for (const DeviceFamilyMember& m : DeviceFamilies::kLatencyExtraMsAtStart) {
+        device->deviceInfo().mVendor = m.vendor;
+        device->deviceInfo().mProduct = m.product;
+        device->setLatencyExtraMs(0);
+        device->logic().createIOBuffers();
+        EXPECT_EQ(device->getLatency(true), UInt32(5.6 * 48)); // 48 kHz, nothing added
+        device->StartIO();
+        EXPECT_EQ(device->getLatency(true), UInt32((5.6 + 5) * 48));
+        device->StopIO();
+    }
 }
 
 TEST_F(DeviceIO, TheTimeStampHistoryFeedsTheFit) {

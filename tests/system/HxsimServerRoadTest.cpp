@@ -71,4 +71,17 @@ TEST(HxsimServerRoad, TheDefaultRoadPlaysAFloatClientBitExact) {
     }
 }
 
+// Until the power notifications exist the machine's sleep cannot reach the
+// plug-in: the run is refused, not passed without a sleep.
+TEST(HxsimServerRoad, SleepIsRefusedUntilThePowerNotificationsExist) {
+    hx::test::TempRoot root;
+    const CommandRun run = runCommand(
+        hxsimAsGiven(root.path(), "--virtual-clock --seconds 4 --sleep-at 1 --sleep-for 2") +
+        " 2>&1");
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.out.find("--sleep-at: the server road cannot put the machine to sleep yet"),
+              std::string::npos)
+        << run.out;
+}
+
 } // namespace

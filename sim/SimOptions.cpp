@@ -49,7 +49,10 @@ const char* clockName(Clock c) {
     return c == Clock::Virtual ? "virtual" : c == Clock::Real ? "real" : "paced";
 }
 const char* roadName(Road r) {
-    return r == Road::Kernel ? "kernel" : r == Road::Device ? "device" : "hal";
+    return r == Road::Kernel   ? "kernel"
+           : r == Road::Device ? "device"
+           : r == Road::Hal    ? "hal"
+                               : "server";
 }
 
 namespace {
@@ -59,14 +62,16 @@ namespace {
 bool parseRoadOption(const std::string& name, const std::string& value, Options& o,
                      std::string& error) {
     if (name == "--road") {
-        if (value == "hal")
+        if (value == "server")
+            o.road = Road::Server;
+        else if (value == "hal")
             o.road = Road::Hal;
         else if (value == "device")
             o.road = Road::Device;
         else if (value == "kernel")
             o.road = Road::Kernel;
         else
-            error = "--road must be hal, device or kernel, not " + value;
+            error = "--road must be server, hal, device or kernel, not " + value;
         return true;
     }
     if (name == "--transport") {
@@ -165,9 +170,12 @@ std::string usage() {
            "  --drop-frame N     the device drops the N-th frame it plays (a fault, to see it "
            "caught)\n"
            "  --repeat-frame N   the device plays its N-th frame twice (likewise)\n"
-           "  --road R           hal: a program loads the HAL plug-in through the HAL host, sets\n"
+           "  --road R           server (default): the audio server host loads the server\n"
+           "                     plug-in, sets the rate and routing through its properties,\n"
+           "                     adds a client and plays and records as a float client; hal:\n"
+           "                     a program loads the HAL plug-in through the HAL host, sets\n"
            "                     the rate, frame size and routing through its properties and\n"
-           "                     plays and records through an IO procedure (default); device:\n"
+           "                     plays and records through an IO procedure; device:\n"
            "                     a program of the user-space device layer does the same without\n"
            "                     the plug-in; kernel: the driver's client harness writes and\n"
            "                     reads the rings itself\n"

@@ -20,10 +20,10 @@ enum class Clock { Paced, Virtual, Real };
 // and a second-generation Farlane (48 kHz only).
 enum class Device { HX5100, Farlane1, Bulk, BulkInterrupt, Feedback, Interrupt, Farlane2 };
 
-// Which road a run takes: a program of the HAL through the HAL plug-in
-// (the default), the user-space device layer alone, or the kernel driver
-// alone through the client harness.
-enum class Road { Hal, Device, Kernel };
+// Which road a run takes: the audio server through the server plug-in (the
+// default), a program of the HAL through the HAL plug-in, the user-space
+// device layer alone, or the kernel driver alone through the client harness.
+enum class Road { Server, Hal, Device, Kernel };
 
 // How the run's user side reaches the kernel: in this process, or through a
 // kernel host (hxsim --kernel-host) that the run starts as a child process.
@@ -50,7 +50,7 @@ struct Options {
     uint64_t repeatFrame = 0;
     // The road and, on the HAL and device roads, the IO buffer size in
     // frames (0: the device layer's default).
-    Road road = Road::Hal;
+    Road road = Road::Server;
     uint32_t frameSize = 0;
     Device device = Device::HX5100;
     // Input and output channels of the multi-channel devices (--channels

@@ -105,6 +105,9 @@ std::string formatReport(const Report& r) {
              fmt("%llu, overloads %llu", (unsigned long long)l.ioCycles,
                  (unsigned long long)l.overloads));
     }
+    if (r.server)
+        for (const auto& [name, value] : r.server->lines)
+            line(out, name.c_str(), value);
     if (r.hal) {
         const Report::Hal& h = *r.hal;
         line(out, "hal plug-in",

@@ -163,6 +163,12 @@ struct Report {
     };
     std::optional<Hal> hal;
 
+    // The server road: what the server host read, as named lines.
+    struct Server {
+        std::vector<std::pair<std::string, std::string>> lines;
+    };
+    std::optional<Server> server;
+
     // The failure is an option the run cannot have (exit code 2).
     bool optionError = false;
 

@@ -44,4 +44,12 @@ void runDeviceScenario(const Options& options, Progress& progress, Report& repor
 void runHalScenario(const Options& options, Progress& progress, Report& report,
                     std::vector<int32_t>& recorded, KernelHostChild* host = nullptr);
 
+// The server road (the default): the audio server host loads the installed
+// server plug-in, finds the HX-5100 in its device list, sets the rate
+// ('nsrt') and the routing ('QnRM'), adds a client, starts IO at the frame
+// size and plays the ramp as a float client, records the loopback, stops,
+// removes the client and unloads. report.server gets what the host read.
+void runServerScenario(const Options& options, Progress& progress, Report& report,
+                       std::vector<int32_t>& recorded, KernelHostChild* host = nullptr);
+
 } // namespace hx::sim

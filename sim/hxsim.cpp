@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
         } else if (options.helper && !helper.start(host, hostError)) {
             report.failure = hostError;
             report.transport = options.transport;
+        } else if (options.road == Road::Server) {
+            runServerScenario(options, progress, report, recorded, across ? &host : nullptr);
         } else if (options.road == Road::Hal) {
             runHalScenario(options, progress, report, recorded, across ? &host : nullptr);
         } else if (options.road == Road::Device) {

@@ -80,7 +80,27 @@ struct ServerClientIO {
         sink;
     std::function<void(void* output, UInt32 bytes, const AudioServerPlugInIOCycleInfo& cycle)>
         source;
+    // A float client: it sees the first input stream and fills the first
+    // output stream as interleaved 32-bit floats (channels × frames), the
+    // host converting from and to the stream's physical format as the device
+    // layer does (24-bit n is n / 8,388,608 on the way out; a left-aligned
+    // word w comes back as (float) w / 2,147,483,520.0). Either form may be
+    // set; the float one runs after the raw one.
+    std::function<void(const float* input, UInt32 channels, UInt32 frames,
+                       const AudioServerPlugInIOCycleInfo& cycle)>
+        floatSink;
+    std::function<void(float* output, UInt32 channels, UInt32 frames,
+                       const AudioServerPlugInIOCycleInfo& cycle)>
+        floatSource;
 };
+
+// The float client's conversions for a stream of the format (signed integer
+// samples of 2, 3 or 4 bytes aligned high, or floats). words is scratch of
+// channels × frames. False for a format they do not handle (output zeroed).
+bool serverPhysicalToFloat(const AudioStreamBasicDescription& format, const void* data,
+                           std::int32_t* words, float* out, UInt32 frames);
+bool serverFloatToPhysical(const AudioStreamBasicDescription& format, const float* in,
+                           std::int32_t* words, void* data, UInt32 frames);
 
 struct PropertiesChangedCall {
     AudioObjectID object = 0;

@@ -52,6 +52,10 @@ struct ServerStreamBuffer {
     UInt32 bytes = 0;
     std::vector<UInt8> storage;
     UInt8* data() { return storage.data() + kCanaryBytes; }
+    // A float client's buffers (made with the stream's, never on the IO thread).
+    AudioStreamBasicDescription format{};
+    std::vector<float> floats;
+    std::vector<std::int32_t> words;
     static constexpr std::size_t kCanaryBytes = 64;
 };
 

@@ -88,6 +88,11 @@ void ServerHost::Impl::makeBuffers(ServerDevice& d) {
             b.bytes = options.framesPerCycle * s.format.mBytesPerFrame;
             b.storage.assign(b.bytes + 2 * ServerStreamBuffer::kCanaryBytes, 0);
             fillCanaries(b);
+            b.format = s.format;
+            const std::size_t samples =
+                std::size_t(options.framesPerCycle) * s.format.mChannelsPerFrame;
+            b.floats.assign(samples, 0.0f);
+            b.words.assign(samples, 0);
             d.buffers[dir].push_back(std::move(b));
         }
     }
@@ -253,10 +258,21 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d) {
             (*drv)->EndIOOperation(drv, id, 0, op, frames, &cycle);
         }
         if (client.sink && !inputs.empty()) client.sink(inputs[0].data(), inputs[0].bytes, cycle);
+        if (client.floatSink && !inputs.empty()) {
+            ServerStreamBuffer& b = inputs[0];
+            serverPhysicalToFloat(b.format, b.data(), b.words.data(), b.floats.data(), frames);
+            client.floatSink(b.floats.data(), b.format.mChannelsPerFrame, frames, cycle);
+        }
         for (ServerStreamBuffer& b : outputs)
             std::memset(b.data(), 0, b.bytes);
         if (client.source && !outputs.empty())
             client.source(outputs[0].data(), outputs[0].bytes, cycle);
+        if (client.floatSource && !outputs.empty()) {
+            ServerStreamBuffer& b = outputs[0];
+            std::fill(b.floats.begin(), b.floats.end(), 0.0f);
+            client.floatSource(b.floats.data(), b.format.mChannelsPerFrame, frames, cycle);
+            serverFloatToPhysical(b.format, b.floats.data(), b.words.data(), b.data(), frames);
+        }
         if (willWrite && !outputs.empty()) {
             const UInt32 op = kAudioServerPlugInIOOperationWriteMix;
             (*drv)->BeginIOOperation(drv, id, 0, op, frames, &cycle);

@@ -1,4 +1,4 @@
-// hxsim's default road, a program on the HAL plug-in, run as a user runs it:
+// hxsim's HAL road, a program on the HAL plug-in, run as a user runs it:
 // exit code, the report's HAL fields and the recording, in process and
 // against a kernel host child (--transport process).
 #include "tests/system/HxsimRun.h"
@@ -51,7 +51,8 @@ void expectHalFields(std::map<std::string, std::string>& f, const std::string& o
 
 TEST(HxsimHalRoad, TheDefaultRoadPlaysAndRecordsThroughThePlugIn) {
     hx::test::TempRoot root;
-    const CommandRun run = runCommand(hxsimAsGiven(root.path(), "--virtual-clock --seconds 1"));
+    const CommandRun run =
+        runCommand(hxsimAsGiven(root.path(), "--road hal --virtual-clock --seconds 1"));
     ASSERT_EQ(run.status, 0) << run.out;
     auto f = fields(run.out);
     expectHalFields(f, run.out);
@@ -102,8 +103,8 @@ TEST(HxsimHalRoad, RatesFrameSizesAndRoutingGoThroughTheProperties) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
         hx::test::TempRoot root;
-        const CommandRun run = runCommand(
-            hxsimAsGiven(root.path(), std::string("--virtual-clock --seconds 0.5 ") + c.args));
+        const CommandRun run = runCommand(hxsimAsGiven(
+            root.path(), std::string("--road hal --virtual-clock --seconds 0.5 ") + c.args));
         ASSERT_EQ(run.status, 0) << run.out;
         auto f = fields(run.out);
         EXPECT_EQ(f["hal rate"], c.rate);
@@ -132,7 +133,7 @@ TEST(HxsimHalRoad, OptionsTheRoadCannotHave) {
         const char* message;
     };
     const Case cases[] = {
-        {"--road lane", "--road must be hal, device or kernel, not lane"},
+        {"--road lane", "--road must be server, hal, device or kernel, not lane"},
         {"--device farlane1", "--device farlane1 runs on the kernel road only (--road kernel)"},
         {"--road device --device bulk", "--device bulk runs on the kernel road only"},
         {"--frame-size 32", "--frame-size must be a whole number from 64 to 8192, not 32"},

@@ -166,8 +166,8 @@ TEST(HxsimHelper, HXHelperAgainstAKernelHost) {
 
 TEST(HxsimHelper, HxsimRunsTheHelperAcrossProcesses) {
     hx::test::TempRoot root;
-    const CommandRun run =
-        runCommand(hxsimAsGiven(root.path(), "--transport process --helper --seconds 2"));
+    const CommandRun run = runCommand(
+        hxsimAsGiven(root.path(), "--road hal --transport process --helper --seconds 2"));
     ASSERT_EQ(run.status, 0) << run.out;
     auto f = fields(run.out);
     EXPECT_EQ(f["transport"], "process");

@@ -70,8 +70,9 @@ inline std::string hxsimAsGiven(const std::string& root, const std::string& args
     return "HX_ROOT='" + root + "' HX_LOG=0 '" HXSIM_PATH "' " + args;
 }
 
-// hxsim on the kernel road, which these tests were written for (the HAL
-// road, hxsim's default, and the device road have tests of their own).
+// hxsim on the kernel road, which these tests were written for (the server
+// road, hxsim's default, the HAL road and the device road have tests of
+// their own).
 inline std::string hxsim(const std::string& root, const std::string& args) {
     return hxsimAsGiven(root, "--road kernel " + args);
 }

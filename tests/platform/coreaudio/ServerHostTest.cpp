@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/mman.h>
@@ -129,6 +130,41 @@ TEST_P(HostFormats, TenSecondsStepExactlyOneCycle) {
 
 INSTANTIATE_TEST_SUITE_P(ThreeAndFourBytes, HostFormats,
                          ::testing::Values(FormatCase{6}, FormatCase{8}));
+
+// A float client is handed the streams' channels and the cycle's frames on
+// both sides every cycle; what it plays is converted inside the buffer.
+TEST_F(Host, AFloatClientRunsEachCycleWithTheStreamsChannels) {
+    struct Seen {
+        std::mutex m;
+        std::uint64_t sinks = 0, sources = 0, wrongShape = 0;
+    };
+    auto seen = std::make_shared<Seen>();
+    hx::coreaudio::ServerClientIO io;
+    io.floatSink = [seen](const float* in, UInt32 ch, UInt32 frames, const auto&) {
+        std::lock_guard<std::mutex> l(seen->m);
+        ++seen->sinks;
+        if (!in || ch != 2 || frames != 512) ++seen->wrongShape;
+    };
+    io.floatSource = [seen](float* out, UInt32 ch, UInt32 frames, const auto&) {
+        std::lock_guard<std::mutex> l(seen->m);
+        ++seen->sources;
+        if (!out || ch != 2 || frames != 512) ++seen->wrongShape;
+        for (UInt32 i = 0; out && i < ch * frames; ++i)
+            out[i] = 0.5f;
+    };
+    load();
+    mHost->setClientIO(kDevice, io);
+    startOneClient();
+    mClock.runFor(kSecond);
+    ASSERT_EQ(mHost->stopIO(kDevice, mClient), 0);
+    const auto stats = mHost->statistics();
+    std::lock_guard<std::mutex> l(seen->m);
+    EXPECT_GT(stats.cycles, 80u);
+    EXPECT_EQ(seen->sinks, stats.cycles);
+    EXPECT_EQ(seen->sources, stats.cycles);
+    EXPECT_EQ(seen->wrongShape, 0u);
+    EXPECT_EQ(stats.canaryHits, 0u);
+}
 
 TEST_F(Host, AWriteOneBytePastTheBufferHitsTheCanaryOnce) {
     mPlugIn.writePastOnCycle = 5;

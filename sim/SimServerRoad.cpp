@@ -1,0 +1,283 @@
+// hxsim's server road: the system's audio server on the server plug-in. The
+// machine boots (another client configures the device at 44,100 Hz), the
+// server host loads the installed bundle, finds the HX-5100 in the plug-in's
+// device list ('dev#'), writes the rate to 'nsrt' and the routing to 'QnRM',
+// adds a client, starts IO at the frame size, plays the ramp as a float
+// client and records the loopback, stops, removes the client and unloads.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "platform/base/HXPath.h"
+#include "platform/cf/CoreFoundation.h"
+#include "platform/coreaudio/ServerHost.h"
+#include "sim/SimKernelHost.h"
+#include "sim/SimRoads.h"
+#include "sim/SimScenario.h"
+
+namespace hx::sim {
+
+namespace {
+
+using hx::coreaudio::fourCC;
+using hx::coreaudio::ServerHost;
+
+constexpr AudioObjectID kPlugInObject = 1;
+constexpr size_t kRoutingMatrixBytes = 32;
+
+AudioObjectPropertyAddress address(const char (&selector)[5], const char (&scope)[5] = "glob") {
+    return {fourCC(selector), fourCC(scope), 0};
+}
+
+std::string cfStringText(CFStringRef s) {
+    char buf[512];
+    if (!CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8)) return {};
+    return buf;
+}
+
+std::string text(const char* f, unsigned long long a, unsigned long long b = 0) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, f, a, b);
+    return buf;
+}
+
+// A CFString property of the device as text, or its status.
+std::string stringProperty(ServerHost& host, AudioObjectID device, const char (&selector)[5]) {
+    CFStringRef s = nullptr;
+    UInt32 size = 0;
+    const OSStatus st =
+        host.getPropertyData(device, 0, address(selector), 0, nullptr, sizeof s, &size, &s);
+    if (st != 0 || !s) return "status " + statusText(st);
+    std::string out = "\"" + cfStringText(s) + "\"";
+    CFRelease(s);
+    return out;
+}
+
+std::string u32Property(ServerHost& host, AudioObjectID object, const char (&selector)[5],
+                        const char (&scope)[5] = "glob") {
+    UInt32 v = 0, size = 0;
+    const OSStatus st =
+        host.getPropertyData(object, 0, address(selector, scope), 0, nullptr, 4, &size, &v);
+    return st == 0 ? std::to_string(v) : "status " + statusText(st);
+}
+
+std::string formatProperty(ServerHost& host, AudioObjectID stream) {
+    AudioStreamBasicDescription d{};
+    UInt32 size = 0;
+    const OSStatus st =
+        host.getPropertyData(stream, 0, address("pft "), 0, nullptr, sizeof d, &size, &d);
+    if (st != 0) return "status " + statusText(st);
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%.0f Hz, flags 0x%x, %u bytes/frame, %u ch, %u bits",
+                  d.mSampleRate, unsigned(d.mFormatFlags), unsigned(d.mBytesPerFrame),
+                  unsigned(d.mChannelsPerFrame), unsigned(d.mBitsPerChannel));
+    return buf;
+}
+
+} // namespace
+
+void runServerScenario(const Options& o, Progress& progress, Report& r,
+                       std::vector<int32_t>& recorded, KernelHostChild* host) {
+    r.askedRate = o.rate;
+    r.speed = o.speed;
+    r.ppm = o.ppm;
+    r.routing = o.routing;
+    r.clock = o.clock;
+    r.transport = o.transport;
+    if (refuseAcrossProcesses(o, r)) return;
+    // Not built yet: the machine's sleep reaches the server plug-in only
+    // through the system power notifications, which the user-side IOKit
+    // still refuses; a run that asks for it is refused rather than passed
+    // without a sleep.
+    if (o.sleepAt >= 0) {
+        r.failure = "--sleep-at: the server road cannot put the machine to sleep yet (system "
+                    "power notifications are not built)";
+        r.optionError = true;
+        return;
+    }
+
+    hx::devroad::RoadOptions ro;
+    ro.rate = o.rate;
+    ro.highSpeed = o.speed == Speed::High;
+    ro.routing = hx::harness::Routing::Pass;
+    ro.clock = clockMode(o.clock);
+    ro.machineHere = o.transport != Transport::Process;
+    ro.routeFirst = false; // the server routes through the plug-in
+    hx::devroad::DeviceRoad road(ro);
+    Report::Server server;
+    auto add = [&](const std::string& name, const std::string& value) {
+        server.lines.emplace_back(name, value);
+    };
+    auto machineReport = [&] {
+        hx::harness::HarnessReport h =
+            road.harness() ? road.harness()->report() : road.routingClient().report();
+        if (host) hx::harness::applyMachineFacts(host->facts(), h);
+        return h;
+    };
+    auto driverClass = [&] {
+        return road.harness() ? road.harness()->machine().facts().driverClass
+               : host         ? host->facts().driverClass
+                              : std::string();
+    };
+    auto finish = [&](const std::string& failure) {
+        r.server = server;
+        fillMachine(r, machineReport(), driverClass().c_str());
+        r.failure = failure;
+    };
+    std::error_code ec;
+    std::filesystem::create_directories(hx::path::map("/tmp"), ec);
+    if (!road.boot()) {
+        r.server = server;
+        r.failure = road.error();
+        return;
+    }
+    if (!ServerHost::installBundle(HX_SERVER_PLUGIN_BUNDLE))
+        return finish("the server plug-in could not be installed under the path root");
+
+    hx::coreaudio::ServerHostOptions hostOptions;
+    hostOptions.framesPerCycle = o.frameSize ? o.frameSize : 512;
+    hostOptions.release = "13.0.0";
+    ServerHost audio(hostOptions);
+    const OSStatus loaded = audio.load();
+    add("server plug-in", "load status " + statusText(loaded));
+    if (loaded != 0) return finish("the server plug-in did not load: " + statusText(loaded));
+    audio.settle();
+
+    // The HX-5100 in the plug-in's device list.
+    AudioObjectID list[16] = {};
+    UInt32 size = 0;
+    const OSStatus listed = audio.getPropertyData(kPlugInObject, 0, address("dev#"), 0, nullptr,
+                                                  sizeof list, &size, list);
+    if (listed != 0 || size < 4)
+        return finish("the server plug-in lists no device: 'dev#' answered " + statusText(listed));
+    const AudioObjectID device = list[0];
+    add("server device", text("ID %llu of %llu listed", device, size / 4));
+    add("server name", stringProperty(audio, device, "lnam"));
+    add("server uid", stringProperty(audio, device, "uid "));
+
+    const Float64 rate = o.rate;
+    const OSStatus rateSet =
+        audio.setPropertyData(device, 0, address("nsrt"), 0, nullptr, sizeof rate, &rate);
+    uint8_t matrix[kRoutingMatrixBytes] = {};
+    if (o.routing == Routing::Pass) matrix[0] = 1;
+    CFDataRef data = CFDataCreate(nullptr, matrix, sizeof matrix);
+    const OSStatus routed =
+        audio.setPropertyData(device, 0, address("QnRM"), 0, nullptr, sizeof data, &data);
+    CFRelease(data);
+    audio.settle();
+    Float64 rateNow = 0;
+    const OSStatus rateRead = audio.getPropertyData(device, 0, address("nsrt"), 0, nullptr,
+                                                    sizeof rateNow, &size, &rateNow);
+    add("server rate", (rateRead == 0 ? text("%llu Hz", (unsigned long long)rateNow)
+                                      : "status " + statusText(rateRead)) +
+                           ", 'nsrt' set " + statusText(rateSet));
+    add("server routing", "'QnRM' set " + statusText(routed));
+    if (rateSet != 0) {
+        // A rate the device does not list ('nsra') is one it does not offer
+        // at this speed: the run cannot have it (exit code 2).
+        AudioValueRange ranges[32] = {};
+        UInt32 rangeBytes = 0;
+        bool offered = true;
+        if (audio.getPropertyData(device, 0, address("nsra"), 0, nullptr, sizeof ranges,
+                                  &rangeBytes, ranges) == 0) {
+            offered = false;
+            for (UInt32 i = 0; i < rangeBytes / sizeof(AudioValueRange); ++i)
+                offered |= ranges[i].mMinimum <= rate && rate <= ranges[i].mMaximum;
+        }
+        // The plug-in answers 'nope' to a rate its list does not hold.
+        if (!offered || rateSet == OSStatus(fourCC("nope"))) {
+            finish("rate " + std::to_string(o.rate) + " not offered at " + speedName(o.speed) +
+                   " speed: 'nsrt' answered " + statusText(rateSet));
+            r.optionError = true;
+            return;
+        }
+        return finish("the server plug-in did not set the rate: 'nsrt' answered " +
+                      statusText(rateSet));
+    }
+    if (routed != 0)
+        return finish("the server plug-in did not set the routing: 'QnRM' answered " +
+                      statusText(routed));
+
+    const auto info = audio.device(device);
+    if (!info || info->streams[0].empty() || info->streams[1].empty())
+        return finish("the server host found no streams on the HX-5100");
+    add("server streams",
+        text("in %llu, out %llu", info->streams[0][0].id, info->streams[1][0].id));
+    add("server pft in", formatProperty(audio, info->streams[0][0].id));
+    add("server pft out", formatProperty(audio, info->streams[1][0].id));
+    add("server ltnc", "in " + u32Property(audio, device, "ltnc", "inpt") + ", out " +
+                           u32Property(audio, device, "ltnc", "outp") + " frames");
+    add("server saft", "in " + u32Property(audio, device, "saft", "inpt") + ", out " +
+                           u32Property(audio, device, "saft", "outp") + " frames");
+    add("server ring", u32Property(audio, device, "ring") + " frames");
+
+    // The float client: the ramp through the procedure the other roads use.
+    hx::devroad::RampProc ramp;
+    ramp.recorded.reserve(size_t(o.seconds * o.rate * 2 * 1.2) + 65536);
+    hx::coreaudio::ServerClientIO io;
+    const float* lastInput = nullptr;
+    UInt32 lastInputSamples = 0;
+    io.floatSink = [&](const float* in, UInt32 ch, UInt32 frames, const auto&) {
+        lastInput = in;
+        lastInputSamples = ch * frames;
+    };
+    io.floatSource = [&](float* out, UInt32 ch, UInt32 frames, const auto&) {
+        AudioBufferList inList{}, outList{};
+        inList.mNumberBuffers = 1;
+        inList.mBuffers[0].mNumberChannels = ch;
+        inList.mBuffers[0].mDataByteSize = lastInputSamples * 4;
+        inList.mBuffers[0].mData = const_cast<float*>(lastInput);
+        outList.mNumberBuffers = 1;
+        outList.mBuffers[0].mNumberChannels = ch;
+        outList.mBuffers[0].mDataByteSize = ch * frames * 4;
+        outList.mBuffers[0].mData = out;
+        hx::devroad::RampProc::proc(device, nullptr, lastInput ? &inList : nullptr, nullptr,
+                                    &outList, nullptr, &ramp);
+        lastInput = nullptr;
+    };
+    audio.setClientIO(device, io);
+    UInt32 client = 0;
+    const OSStatus added = audio.addClient(device, 4242, CFSTR("com.korvex.hxsim"), &client);
+    if (added != 0) return finish("the server plug-in refused the client: " + statusText(added));
+    const OSStatus startStatus = audio.startIO(device, client);
+    if (startStatus != 0) {
+        audio.removeClient(device, client);
+        return finish("IO did not start: " + statusText(startStatus));
+    }
+    constexpr uint64_t kSliceMicros = 100000;
+    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
+    for (uint64_t done = 0; done < total;) {
+        const uint64_t step = std::min(kSliceMicros, total - done);
+        road.run(step);
+        done += step;
+        progress.update(double(done) / 1e6);
+    }
+    progress.finish();
+    r.seconds = double(total) / 1e6;
+    const OSStatus stopStatus = audio.stopIO(device, client);
+    const OSStatus removeStatus = audio.removeClient(device, client);
+    const auto stats = audio.statistics();
+    add("server io", text("%llu cycles, %llu frames out", stats.cycles, ramp.framesPlayed.load()) +
+                         text(", %llu frames in, %llu changes",
+                              ramp.recorded.size() / ramp.channels, stats.changes));
+    add("server timing", text("%llu stamp errors, %llu drops", stats.stampErrors, stats.drops) +
+                             text(", %llu canary hits", stats.canaryHits));
+    audio.shutdown();
+
+    // The machine's counts first: the loopback's fields are set over them.
+    r.server = server;
+    fillMachine(r, machineReport(), driverClass().c_str());
+    const std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
+    auto finishAfterLoopback = [&](const std::string& failure) { r.failure = failure; };
+    if (stopStatus != 0)
+        finishAfterLoopback("IO did not stop: " + statusText(stopStatus));
+    else if (removeStatus != 0)
+        finishAfterLoopback("the client was not removed: " + statusText(removeStatus));
+    else if (stats.cycles == 0)
+        finishAfterLoopback("the server host ran no IO cycle");
+    else
+        finishAfterLoopback(loopbackFailure);
+}
+
+} // namespace hx::sim

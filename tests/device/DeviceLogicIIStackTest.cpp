@@ -20,8 +20,6 @@
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
 #include "abi/QN_StateChange.h"
-#include "abi/ServiceClass.h"
-#include "device/DriverConnection.h"
 #include "device/OSXDeviceManager.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "device/ZrOSXDevice.h"
@@ -32,7 +30,6 @@
 #include "platform/base/HXLog.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
-#include "platform/iokit/HXIOKit.h"
 #include "platform/kern/IOLib.h"
 #include "platform/sys/HXProcess.h"
 #include "tests/device/DeviceEventRecorder.h"
@@ -306,6 +303,39 @@ TEST_F(StateChangeStack, DataSourceOfAnotherClientWhileAProcedureStreams) {
     EXPECT_TRUE(device->isRunningStream());
     settle();
     EXPECT_EQ(client.count("dataSource"), 1u);
+    ASSERT_TRUE(device->onDeviceStopProcOrID(id));
+    settle();
+    device->removeIOProcID(id);
+}
+
+// Code 3 while the device's own procedure streams: another client's new
+// settings (request 6 with another rate). The device re-prepares and the
+// procedure keeps getting cycles, at the new rate.
+TEST_F(StateChangeStack, NewConfigOfAnotherClientWhileAProcedureStreams) {
+    ASSERT_TRUE(harness->openClient()) << harness->lastError();
+    CycleCounter counter;
+    IOProcEntry* id = device->addIOProcID(&CycleCounter::proc, &counter);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    ASSERT_TRUE(runUntil([&] { return counter.calls > 20; }));
+    const uint32_t rate = device->cycleRate();
+    ASSERT_TRUE(rate == 44100u || rate == 48000u) << rate;
+    const uint32_t newRate = rate == 44100u ? 48000u : 44100u;
+
+    // The settings at 8..28 of the record: rate, channels and bits each way.
+    hx::log::Capture log;
+    OSXDispatch rec{};
+    const uint32_t settings[6] = {newRate, 2, 24, 2, 24, 0};
+    std::memcpy(reinterpret_cast<uint8_t*>(&rec) + 8, settings, sizeof settings);
+    ASSERT_EQ(hx::harness::callClient(harness->client().connection(), 6, &rec), kIOReturnSuccess);
+    ASSERT_TRUE(runUntil([&] { return device->cycleRate() == newRate; }));
+    const uint64_t calls = counter.calls;
+    ASSERT_TRUE(runUntil([&] { return counter.calls > calls + 20; }));
+    EXPECT_EQ(device->cycleRate(), newRate);
+    EXPECT_EQ(device->currentSettings().Frequency, newRate);
+    EXPECT_TRUE(device->isRunningStream());
+    // The handler took it as code 3, detaching the audio thread once.
+    EXPECT_EQ(occurrences(log.text(), "STC_NewConfig, callDetach\n"), 1u);
+
     ASSERT_TRUE(device->onDeviceStopProcOrID(id));
     settle();
     device->removeIOProcID(id);

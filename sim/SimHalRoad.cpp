@@ -53,13 +53,7 @@ std::string refused(const char* what, uint32_t selector, OSStatus status) {
 
 void runHalScenario(const Options& o, Progress& progress, Report& r, std::vector<int32_t>& recorded,
                     KernelHostChild* host) {
-    r.askedRate = o.rate;
-    r.speed = o.speed;
-    r.ppm = o.ppm;
-    r.routing = o.routing;
-    r.clock = o.clock;
-    r.transport = o.transport;
-    if (refuseAcrossProcesses(o, r)) return;
+    if (beginRoad(o, r)) return;
 
     HalSetup setup;
     setup.rate = o.rate;
@@ -168,16 +162,7 @@ void runHalScenario(const Options& o, Progress& progress, Report& r, std::vector
         r.failure = "the IO procedure did not start: " + statusText(startStatus);
         return;
     }
-    constexpr uint64_t kSliceMicros = 100000;
-    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
-    for (uint64_t done = 0; done < total;) {
-        const uint64_t step = std::min(kSliceMicros, total - done);
-        session.run(step);
-        done += step;
-        progress.update(double(done) / 1e6);
-    }
-    progress.finish();
-    r.seconds = double(total) / 1e6;
+    runForSeconds(o, progress, r, [&](uint64_t micros) { session.run(micros); });
     // The formats and latencies while streaming, then the stop.
     readFormatsAndLatencies(hal);
     const OSStatus stopStatus = AudioDeviceStop(device, id);

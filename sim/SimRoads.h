@@ -3,12 +3,15 @@
 // a ramp played through an IO procedure.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "device/harness/DeviceRoad.h"
 #include "driver/clients/harness/HarnessTypes.h"
 #include "sim/SimOptions.h"
+#include "sim/SimProgress.h"
 #include "sim/SimReport.h"
 
 namespace hx::sim {
@@ -19,6 +22,15 @@ void fillMachine(Report& r, const hx::harness::HarnessReport& h, const char* dri
 // What a run across processes cannot have (the machine's sleep and the
 // MIDI port are reached only in process): true with the option error set.
 bool refuseAcrossProcesses(const Options& o, Report& r);
+
+// Every road's start: the options the report repeats, then the refusal of
+// what a run across processes cannot have (true: the run ends here).
+bool beginRoad(const Options& o, Report& r);
+
+// Runs the machine for the run's seconds of audio in slices of 100 ms,
+// telling progress; the seconds run go into the report.
+void runForSeconds(const Options& o, Progress& progress, Report& r,
+                   const std::function<void(uint64_t micros)>& run);
 
 hx::harness::ClockMode clockMode(Clock c);
 

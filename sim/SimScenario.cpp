@@ -156,6 +156,30 @@ private:
 
 } // namespace
 
+bool beginRoad(const Options& o, Report& r) {
+    r.askedRate = o.rate;
+    r.speed = o.speed;
+    r.ppm = o.ppm;
+    r.routing = o.routing;
+    r.clock = o.clock;
+    r.transport = o.transport;
+    return refuseAcrossProcesses(o, r);
+}
+
+void runForSeconds(const Options& o, Progress& progress, Report& r,
+                   const std::function<void(uint64_t micros)>& run) {
+    constexpr uint64_t kSliceMicros = 100000;
+    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
+    for (uint64_t done = 0; done < total;) {
+        const uint64_t step = std::min(kSliceMicros, total - done);
+        run(step);
+        done += step;
+        progress.update(double(done) / 1e6);
+    }
+    progress.finish();
+    r.seconds = double(total) / 1e6;
+}
+
 bool refuseAcrossProcesses(const Options& o, Report& r) {
     if (o.transport != Transport::Process) return false;
     if (o.sleepAt >= 0)
@@ -170,13 +194,7 @@ bool refuseAcrossProcesses(const Options& o, Report& r) {
 
 void runDefaultScenario(const Options& o, Progress& progress, Report& r,
                         std::vector<int32_t>& recorded, KernelHostChild* host) {
-    r.askedRate = o.rate;
-    r.speed = o.speed;
-    r.ppm = o.ppm;
-    r.routing = o.routing;
-    r.clock = o.clock;
-    r.transport = o.transport;
-    if (refuseAcrossProcesses(o, r)) return;
+    if (beginRoad(o, r)) return;
 
     hx::harness::HarnessOptions ho;
     ho.highSpeed = o.speed == Speed::High;
@@ -354,13 +372,7 @@ void fillLayer(Report& r, const ZrOSXDevice& d, int clientType) {
 
 void runDeviceScenario(const Options& o, Progress& progress, Report& r,
                        std::vector<int32_t>& recorded, KernelHostChild* host) {
-    r.askedRate = o.rate;
-    r.speed = o.speed;
-    r.ppm = o.ppm;
-    r.routing = o.routing;
-    r.clock = o.clock;
-    r.transport = o.transport;
-    if (refuseAcrossProcesses(o, r)) return;
+    if (beginRoad(o, r)) return;
     hx::devroad::RoadOptions ro;
     ro.rate = o.rate;
     ro.highSpeed = o.speed == Speed::High;
@@ -408,16 +420,7 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
         r.failure = "the IO procedure did not start";
         return;
     }
-    constexpr uint64_t kSliceMicros = 100000;
-    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
-    for (uint64_t done = 0; done < total;) {
-        const uint64_t step = std::min(kSliceMicros, total - done);
-        road.run(step);
-        done += step;
-        progress.update(double(done) / 1e6);
-    }
-    progress.finish();
-    r.seconds = double(total) / 1e6;
+    runForSeconds(o, progress, r, [&](uint64_t micros) { road.run(micros); });
     // The device's own user client, while it is attached.
     const int slot = device->attachedSlot();
     const uint64_t identity = device->clientID();

@@ -79,13 +79,7 @@ std::string formatProperty(ServerHost& host, AudioObjectID stream) {
 
 void runServerScenario(const Options& o, Progress& progress, Report& r,
                        std::vector<int32_t>& recorded, KernelHostChild* host) {
-    r.askedRate = o.rate;
-    r.speed = o.speed;
-    r.ppm = o.ppm;
-    r.routing = o.routing;
-    r.clock = o.clock;
-    r.transport = o.transport;
-    if (refuseAcrossProcesses(o, r)) return;
+    if (beginRoad(o, r)) return;
     // Not built yet: the machine's sleep reaches the server plug-in only
     // through the system power notifications, which the user-side IOKit
     // still refuses; a run that asks for it is refused rather than passed
@@ -245,16 +239,7 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
         audio.removeClient(device, client);
         return finish("IO did not start: " + statusText(startStatus));
     }
-    constexpr uint64_t kSliceMicros = 100000;
-    const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
-    for (uint64_t done = 0; done < total;) {
-        const uint64_t step = std::min(kSliceMicros, total - done);
-        road.run(step);
-        done += step;
-        progress.update(double(done) / 1e6);
-    }
-    progress.finish();
-    r.seconds = double(total) / 1e6;
+    runForSeconds(o, progress, r, [&](uint64_t micros) { road.run(micros); });
     const OSStatus stopStatus = audio.stopIO(device, client);
     const OSStatus removeStatus = audio.removeClient(device, client);
     const auto stats = audio.statistics();

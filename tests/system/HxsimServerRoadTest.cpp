@@ -22,8 +22,6 @@ TEST(HxsimServerRoad, TheDefaultRoadPlaysAFloatClientBitExact) {
     const Case cases[] = {
         {"--virtual-clock --seconds 1", 48000, 512},
         {"--road server --virtual-clock --seconds 1 --rate 192000", 192000, 512},
-        // The kernel in a host process of its own.
-        {"--virtual-clock --seconds 1 --transport process", 48000, 512},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

@@ -471,7 +471,9 @@ CFTypeRef fractionsMissingAKey() {
                          "MixerFractionLDenominator", "MixerFractionRNumerator"});
 }
 CFTypeRef valuesWithAString() {
-    CFMutableDictionaryRef d = CFDictionaryCreateMutableCopy(nullptr, 0, mixerValues());
+    CFDictionaryRef values = mixerValues();
+    CFMutableDictionaryRef d = CFDictionaryCreateMutableCopy(nullptr, 0, values);
+    CFRelease(values);
     CFDictionarySetValue(d, CFSTR("MixerKnob"), CFSTR("3"));
     return d;
 }

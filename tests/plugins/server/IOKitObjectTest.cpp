@@ -264,28 +264,6 @@ TEST_F(Service, MapsTheDriverAreaAndBothRingsAtTheirSizes) {
     }
 }
 
-// Request 42 tells whether the device streams: 0 while nobody plays, 1
-// while the harness's client streams. Each question opens a wrapper of its
-// own on the service found at that moment.
-TEST_F(Service, RequestFortyTwoAnswersWhetherTheDeviceStreams) {
-    ASSERT_TRUE(mBooted) << mHarness->lastError();
-    const auto ask = [&] {
-        QnASPlugInIOKitObject service(findService());
-        EXPECT_TRUE(service.OpenConnection(3));
-        OSXDispatch record{};
-        EXPECT_TRUE(service.CallDriver(42, record));
-        uint32_t word = 0xFFFFFFFF;
-        std::memcpy(&word, reinterpret_cast<const uint8_t*>(&record) + kOSXDispatchValueOffset,
-                    sizeof word);
-        return word;
-    };
-    EXPECT_EQ(ask(), 0u);
-    ASSERT_TRUE(mHarness->start()) << mHarness->lastError();
-    mHarness->run(200000);
-    EXPECT_EQ(ask(), 1u);
-    mHarness->stop();
-}
-
 // With two HX-5100s plugged, the "deviceUID" of the second finds the second.
 TEST_F(Service, DeviceUIDFindsTheSecondOfTwoDevices) {
     ASSERT_TRUE(mBooted) << mHarness->lastError();

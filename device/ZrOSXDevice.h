@@ -196,9 +196,9 @@ public:
 
     // ---- HAL identifiers and notices
     void setAudioIDs(AudioDeviceID device, AudioStreamID inputStream, AudioStreamID outputStream);
-    AudioDeviceID getAudioDeviceID() const { return mAudioDeviceID; }
-    AudioStreamID getInAudioStreamID() const { return mInStreamID; }
-    AudioStreamID getOutAudioStreamID() const { return mOutStreamID; }
+    AudioDeviceID getAudioDeviceID() const { return mAudioDeviceID.load(); }
+    AudioStreamID getInAudioStreamID() const { return mInStreamID.load(); }
+    AudioStreamID getOutAudioStreamID() const { return mOutStreamID.load(); }
     void setPlugIn(void* plugIn) { mPlugIn = plugIn; }
     OSStatus sendAudioHardwareDevicePropertyChanged(UInt32 channel, bool isInput,
                                                     AudioDevicePropertyID property);
@@ -427,9 +427,10 @@ private:
     std::atomic<uint64_t> mWriteAheadOffs{0};
     std::atomic<uint64_t> mWriteAhead{0};
 
-    AudioDeviceID mAudioDeviceID = 0;
-    AudioStreamID mInStreamID = 0;
-    AudioStreamID mOutStreamID = 0;
+    // Set by publication on the main run loop, read by the HAL's threads.
+    std::atomic<AudioDeviceID> mAudioDeviceID{0};
+    std::atomic<AudioStreamID> mInStreamID{0};
+    std::atomic<AudioStreamID> mOutStreamID{0};
 
     // Audio thread and attach state.
     std::atomic<int32_t> mThreadState{0};

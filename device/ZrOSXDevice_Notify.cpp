@@ -47,7 +47,7 @@ void ZrOSXDevice::updateLatencies() {
     for (bool isInput : {true, false}) {
         sendAudioHardwareDevicePropertyChanged(0, isInput, kAudioDevicePropertyLatency);
         sendAudioHardwareDevicePropertyChanged(0, isInput, kAudioDevicePropertySafetyOffset);
-        const AudioStreamID stream = isInput ? mInStreamID : mOutStreamID;
+        const AudioStreamID stream = isInput ? mInStreamID.load() : mOutStreamID.load();
         sendAudioHardwareStreamPropertyChanged(stream, 0, kAudioDevicePropertyLatency);
         sendAudioHardwareStreamPropertyChanged(stream, 0, kAudioDevicePropertySafetyOffset);
     }
@@ -92,7 +92,7 @@ void ZrOSXDevice::onPropertyChanged(PropertyItem* item) {
         if (mClient) mClient->onLatencyChanged(this);
         sendAudioHardwareDevicePropertyChanged(0, isInput, kAudioDevicePropertyLatency);
         sendAudioHardwareDevicePropertyChanged(0, isInput, kAudioDevicePropertySafetyOffset);
-        const AudioStreamID stream = isInput ? mInStreamID : mOutStreamID;
+        const AudioStreamID stream = isInput ? mInStreamID.load() : mOutStreamID.load();
         sendAudioHardwareStreamPropertyChanged(stream, 0, kAudioDevicePropertyLatency);
         sendAudioHardwareStreamPropertyChanged(stream, 0, kAudioDevicePropertySafetyOffset);
         return;
@@ -103,7 +103,7 @@ void ZrOSXDevice::onPropertyChanged(PropertyItem* item) {
             sendAudioHardwareDevicePropertyChanged(0, isInput, kAudioDevicePropertyBufferSize);
             sendAudioHardwareDevicePropertyChanged(0, isInput, kAudioDevicePropertyBufferFrameSize);
         }
-        for (AudioStreamID stream : {mInStreamID, mOutStreamID}) {
+        for (AudioStreamID stream : {mInStreamID.load(), mOutStreamID.load()}) {
             sendAudioHardwareStreamPropertyChanged(stream, 0, kAudioDevicePropertyBufferSize);
             sendAudioHardwareStreamPropertyChanged(stream, 0, kAudioDevicePropertyBufferFrameSize);
         }

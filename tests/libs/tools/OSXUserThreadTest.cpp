@@ -46,6 +46,9 @@ TEST(OSXUserThread, StartStopAndRestart) {
     EXPECT_TRUE(t.IsRunning());
     EXPECT_TRUE(t.running());
     EXPECT_FALSE(t.threadStart()); // already started
+    // The start hands over before the body's first line has run: wait for it.
+    while (t.runs.load() == 0)
+        std::this_thread::yield();
     EXPECT_EQ(t.runs.load(), 1);
     t.threadStop();
     EXPECT_FALSE(t.IsRunning());

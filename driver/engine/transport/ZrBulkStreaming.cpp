@@ -609,6 +609,25 @@ void ZrBulkStreaming::bulkOutEvent(AudioBulkIRP* irp) {
     declareBroken("ZrDevice::bulkOutEvent: STC_STREAM_BROKEN\n");
 }
 
+namespace {
+
+// Polls every 10 ms until no record of either list is in use.
+template <class In, class Out> void waitWhileInUse(const char* who, In& in, Out& out) {
+    auto busy = [&] {
+        for (auto& r : in)
+            if (r.useCount() >= 1) return true;
+        for (auto& r : out)
+            if (r.useCount() >= 1) return true;
+        return false;
+    };
+    while (busy()) {
+        IOLog("%s still active\n", who);
+        IOSleep(10);
+    }
+}
+
+} // namespace
+
 void ZrBulkStreaming::bulkAudioStop(bool wait) {
     for (auto& r : mBulkIn)
         r.cancel();
@@ -618,17 +637,7 @@ void ZrBulkStreaming::bulkAudioStop(bool wait) {
     if (mOutPipe) mOutPipe->abort(kAbortAsynchronous);
     // Without pipes no transfer is in flight: nothing to wait for.
     if (!wait || (!mInPipe && !mOutPipe)) return;
-    auto busy = [this] {
-        for (auto& r : mBulkIn)
-            if (r.useCount() >= 1) return true;
-        for (auto& r : mBulkOut)
-            if (r.useCount() >= 1) return true;
-        return false;
-    };
-    while (busy()) {
-        IOLog("%s still active\n", "bulkAudioStop");
-        IOSleep(10);
-    }
+    waitWhileInUse("bulkAudioStop", mBulkIn, mBulkOut);
 }
 
 void ZrBulkStreaming::writeGroup(uint32_t frames) {
@@ -989,17 +998,7 @@ void ZrBulkStreaming::interruptAudioStop(bool wait) {
     if (mOutPipe) mOutPipe->abort(kAbortAsynchronous);
     // Without pipes no transfer is in flight: nothing to wait for.
     if (!wait || (!mInPipe && !mOutPipe)) return;
-    auto busy = [this] {
-        for (auto& r : mIntIn)
-            if (r.useCount() >= 1) return true;
-        for (auto& r : mIntOut)
-            if (r.useCount() >= 1) return true;
-        return false;
-    };
-    while (busy()) {
-        IOLog("%s still active\n", "interruptAudioStop");
-        IOSleep(10);
-    }
+    waitWhileInUse("interruptAudioStop", mIntIn, mIntOut);
 }
 
 void ZrBulkStreaming::rtsProcessInterruptIn() {

@@ -105,6 +105,66 @@ TEST(UserTranscoders, PackedChannelSelectingMembers) {
     EXPECT_EQ(dst[2], ref);
 }
 
+// Every count from 0 to 40 (the four-sample groups and every tail), on
+// buffers of exactly the bytes the count names, so the address sanitizer
+// sees any read or write past them; each sample checked against the layout.
+TEST(UserTranscoders, PackedPathsMatchTheLayoutAtEveryCount) {
+    auto byteAt = [](size_t i) { return uint8_t(i * 37 + 11 + (i >> 3)); };
+    auto packed = [](const std::vector<uint8_t>& b, size_t s) {
+        return int32_t(uint32_t(b[3 * s]) << 8 | uint32_t(b[3 * s + 1]) << 16 |
+                       uint32_t(b[3 * s + 2]) << 24);
+    };
+    for (uint32_t count = 0; count <= 40; ++count) {
+        std::vector<uint8_t> src(size_t(count) * 3);
+        for (size_t i = 0; i < src.size(); ++i)
+            src[i] = byteAt(i);
+        std::vector<int32_t> wide(count), shifted(count);
+        EXPECT_EQ(audioInt24to32Copy(wide.data(), src.data(), count), count);
+        EXPECT_EQ(audioInt24to32CopyShift(shifted.data(), src.data(), count), count);
+        std::vector<uint8_t> back(size_t(count) * 3);
+        audioInt32to24Copy(back.data(), wide.data(), count);
+        for (uint32_t i = 0; i < count; ++i) {
+            ASSERT_EQ(wide[i], packed(src, i)) << count << " at " << i;
+            ASSERT_EQ(shifted[i], packed(src, i) >> 8) << count << " at " << i;
+        }
+        EXPECT_EQ(back, src) << count;
+    }
+    struct Case {
+        uint32_t (*fn)(int32_t*, const uint8_t*, uint32_t);
+        uint32_t bytes, n, m;
+    };
+    auto sample = [](const std::vector<uint8_t>& b, uint32_t bytes, size_t s) {
+        const uint8_t* p = b.data() + bytes * s;
+        return bytes == 2
+                   ? int32_t(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 24)
+                   : int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+    };
+    const Case cases[] = {
+        {audioInt16to32CopyShift6To2, 2, 6, 2},     {audioInt16to32CopyShift6To4, 2, 6, 4},
+        {audioInt16to32CopyShift12To2, 2, 12, 2},   {audioInt16to32CopyShift12To4, 2, 12, 4},
+        {audioInt16to32CopyShift12To6, 2, 12, 6},   {audioInt16to32CopyShift12To8, 2, 12, 8},
+        {audioInt16to32CopyShift12To10, 2, 12, 10}, {audioInt24to32CopyShift6To2, 3, 6, 2},
+        {audioInt24to32CopyShift6To4, 3, 6, 4},     {audioInt24to32CopyShift12To2, 3, 12, 2},
+        {audioInt24to32CopyShift12To4, 3, 12, 4},   {audioInt24to32CopyShift12To6, 3, 12, 6},
+        {audioInt24to32CopyShift12To8, 3, 12, 8},   {audioInt24to32CopyShift12To10, 3, 12, 10},
+    };
+    for (const Case& c : cases)
+        for (uint32_t frames = 0; frames <= 5; ++frames) {
+            std::vector<uint8_t> src(size_t(frames) * c.n * c.bytes);
+            for (size_t i = 0; i < src.size(); ++i)
+                src[i] = byteAt(i);
+            const uint32_t count = frames * c.m + (c.m > 1 ? 1 : 0);
+            std::vector<int32_t> dst(count, 0x55);
+            EXPECT_EQ(c.fn(dst.data(), src.data(), count), frames);
+            for (uint32_t f = 0; f < frames; ++f)
+                for (uint32_t ch = 0; ch < c.m; ++ch)
+                    ASSERT_EQ(dst[f * c.m + ch], sample(src, c.bytes, f * c.n + ch) >> 8)
+                        << c.n << "To" << c.m << " frame " << f << " channel " << ch;
+            for (uint32_t i = frames * c.m; i < count; ++i)
+                EXPECT_EQ(dst[i], 0) << c.n << "To" << c.m;
+        }
+}
+
 // ---- Channel maps and conversions
 
 TEST(AudioChannelMap, FloatConversionsClampAndKeepInRangeResults) {

@@ -299,6 +299,8 @@ void ZrBulkStreaming::resetGuards() {
     mLastUnderrunReset = 0;
     mFlbCounter = 0;
     mCarry = 0;
+    mClientsLed = false;
+    mStartFrame = 0;
     mBroken.store(false);
     mResetRequested.store(false);
 }
@@ -420,6 +422,7 @@ bool ZrBulkStreaming::prepareService() {
         mInputRing->GetLastTimeStamp(hostTime, sampleTime);
         mDriverData->rtsCheckAttachClients(sampleTime, mDevicePosition, hostTime);
     }
+    if (!mStartFrame) mStartFrame = frame;
     return true;
 }
 
@@ -769,10 +772,12 @@ void ZrBulkStreaming::rtsProcessBulkOut() {
         mDriverData->rtsGetMinAvailableFrames(minimum, clients, mDevicePosition);
         if (clients > 0) {
             const uint32_t available = uint32_t(std::max(minimum, 0)) / mOutFramesPerPacket;
-            if (needed > available)
-                underrun(needed, available);
-            else
+            if (needed > available) {
+                if (!startShortfall()) underrun(needed, available);
+            } else {
+                mClientsLed = mClientsLed || needed > 0;
                 toFill = available;
+            }
         }
     }
     while (AudioBulkIRP* r = oldest(mBulkOut)) {
@@ -1084,9 +1089,10 @@ void ZrBulkStreaming::rtsProcessInterruptOut(bool flb) {
         mDriverData->rtsGetMinAvailableFrames(minimum, clients, mOutFramePosition);
         if (clients > 0) {
             const uint32_t available = uint32_t(std::max(minimum, 0)) / mOutFramesPerPacket;
+            if (available >= toFill && toFill > 0) mClientsLed = true;
             if (available > toFill)
                 toFill = available;
-            else if (available < toFill) {
+            else if (available < toFill && !startShortfall()) {
                 if (mNumUnderrun < 2)
                     IOLog("UNDERRUN iBlocksToProcess:%d > iAvailableBlocksFromClients:%d, "
                           "delay:%d mRts:%d m_uNumUnderrun=%d\n",

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 namespace hx::usb::devices::bitslice {
 
@@ -55,7 +54,8 @@ void decodeOutputFrames(const uint8_t* packet, bool int964, uint32_t frames, uin
 }
 
 void FifthLaneDecoder::restart() {
-    std::fill(std::begin(mHeld), std::end(mHeld), 0u);
+    for (uint32_t& s : mHeld)
+        s = 0;
     mHeldA = 0;
 }
 
@@ -66,7 +66,8 @@ void FifthLaneDecoder::decode(const uint8_t* packet, bool int964, uint32_t frame
         // The even half's lane 4 completes the frame held back.
         const uint32_t b = laneValue(in, 4);
         if (mChannels == 10) mHeld[9] = b;
-        std::copy(mHeld, mHeld + mChannels, samples + (size_t)f * mChannels);
+        for (uint32_t c = 0; c < mChannels; ++c)
+            samples[(size_t)f * mChannels + c] = mHeld[c];
         if (pair) {
             pair[2 * f] = mHeldA;
             pair[2 * f + 1] = b;

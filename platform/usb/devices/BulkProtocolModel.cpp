@@ -46,7 +46,7 @@ BulkProtocolModel::BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
     ChannelStreamConfig config;
-    config.fifoCapacityFrames = kFifoFrames;
+    config.fifoCapacityFrames = fifoFramesAt(mRate);
     mStream.configure(config);
     mStream.setChannels(layout.inputChannels, layout.outputChannels);
 }
@@ -58,10 +58,16 @@ std::span<const uint8_t> BulkProtocolModel::configurationDescriptor(uint8_t inde
 
 void BulkProtocolModel::configureChannels(const ChannelStreamConfig& config) {
     std::lock_guard<std::mutex> g(mLock);
-    ChannelStreamConfig small = config;
-    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, kFifoFrames);
-    mStream.configure(small);
+    mStream.configure(config);
+    mAskedFifoFrames = config.fifoCapacityFrames;
+    capFifo();
     mStream.restart();
+}
+
+void BulkProtocolModel::capFifo() {
+    ChannelStreamConfig c = mStream.config();
+    c.fifoCapacityFrames = std::min(mAskedFifoFrames, fifoFramesAt(mRate));
+    mStream.configure(c);
 }
 
 uint32_t BulkProtocolModel::rate() const {
@@ -133,6 +139,7 @@ ControlResult BulkProtocolModel::frequencyRequest(const StandardUSB::DeviceReque
     if (!rateOffered(rate)) return ControlResult::stall();
     if (rate != mRate) mStream.restart();
     mRate = rate;
+    capFifo();
     return ControlResult::ok(3);
 }
 
@@ -184,7 +191,10 @@ IsochResult BulkProtocolModel::bulkOut(uint8_t address, uint64_t frame, const ui
         return {kIOReturnSuccess, length};
     }
     std::vector<uint32_t> samples((size_t)frames * mLayout.outputChannels);
-    bitslice::decodeOutputFrames(data, int964, frames, mLayout.outputChannels, samples.data());
+    if (mLayout.fifthLane && mLayout.outputChannels == 10)
+        mFifthLane.decode(data, int964, frames, samples.data(), nullptr);
+    else
+        bitslice::decodeOutputFrames(data, int964, frames, mLayout.outputChannels, samples.data());
     mStream.queuePlayback(samples.data(), frames);
     if (int964) {
         recordMidiControl(data[432], data[433]);
@@ -204,12 +214,14 @@ void BulkProtocolModel::recordMidiControl(uint8_t midi, uint8_t control) {
 void BulkProtocolModel::onBusReset() {
     HX5100Model::onBusReset();
     mStream.restart();
+    mFifthLane.restart();
     mLastKeepAliveUnit.reset();
 }
 
 void BulkProtocolModel::onSetConfiguration(uint8_t value) {
     HX5100Model::onSetConfiguration(value);
     mStream.restart();
+    mFifthLane.restart();
     mLastKeepAliveUnit.reset();
 }
 

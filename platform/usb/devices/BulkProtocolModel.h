@@ -26,6 +26,7 @@
 // are gaps (a (micro)frame without one after the first).
 #pragma once
 
+#include "platform/usb/devices/BitSliceCodec.h"
 #include "platform/usb/devices/ChannelStream.h"
 #include "platform/usb/devices/HX5100Model.h"
 #include "platform/usb/devices/TransferKnobs.h"
@@ -39,6 +40,10 @@ struct BulkProtocolLayout {
     uint32_t inputChannels = 2;  // 2..32, even
     uint32_t outputChannels = 2; // 2..16, even
     bool interruptTransfers = false;
+    // 10 outputs in the fifth-lane layout (channels 8 and 9 on lane 4, half
+    // a frame late), as the maker's two products with it take them; they
+    // play one frame later.
+    bool fifthLane = false;
 };
 
 struct BulkProtocolStats {
@@ -58,8 +63,13 @@ public:
     static constexpr uint8_t kKeepAlive = 0x01;
     static constexpr uint8_t kMidiIn = 0x83;
     // The playback FIFO is small: the device never asks for output beyond
-    // what the host's 3-ms lead has filled.
+    // what the host's 3-ms lead has filled. It rides out a NAKed OUT packet
+    // (offered again a millisecond later): a millisecond of frames and a
+    // packet, twice as many above 48 kHz.
     static constexpr uint32_t kFifoFrames = 64;
+    static constexpr uint32_t fifoFramesAt(uint32_t rate) {
+        return rate > 48000 ? 2 * kFifoFrames : kFifoFrames;
+    }
     // The small FIFO caps any configuration's capacity.
     void configureChannels(const ChannelStreamConfig& config) override;
 
@@ -100,15 +110,20 @@ private:
     uint32_t inFrames() const;  // under the lock
     uint32_t outFrames() const; // under the lock
     void recordMidiControl(uint8_t midi, uint8_t control);
+    // The FIFO the configuration asked for, capped at the rate's (under the
+    // lock).
+    void capFifo();
 
     BulkProtocolLayout mLayout;
     std::vector<uint8_t> mConfiguration;
     // Guarded by the model's lock.
     uint32_t mRate = kPowerOnSampleRate;
+    uint32_t mAskedFifoFrames = fifoFramesAt(96000);
     uint32_t mUnitBytes = 2;
     BulkProtocolStats mStats;
     std::optional<uint64_t> mLastKeepAliveUnit;
     std::vector<std::pair<uint8_t, uint8_t>> mMidiControl;
+    bitslice::FifthLaneDecoder mFifthLane{10};
 };
 
 } // namespace hx::usb::devices

@@ -282,8 +282,9 @@ std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const Harne
         // The maker's two products whose 10 outputs take the fifth-lane layout.
         const bool kx = at.vendor == kQuarnelVendorID &&
                         (at.product == kQuarnelKX1ProductID || at.product == kQuarnelKX2ProductID);
+        const bool brava = at.vendor == kBravaVendorID && at.product == kBravaB1ProductID;
         return std::make_shared<BulkProtocolModel>(
-            id, BulkProtocolLayout{n, m, o.device == DeviceKind::BulkInterrupt, kx});
+            id, BulkProtocolLayout{n, m, o.device == DeviceKind::BulkInterrupt, kx, brava});
     }
     case DeviceKind::Feedback:
         return std::make_shared<FeedbackModel>(id, FeedbackLayout{n, m, o.feedbackInterval});

@@ -1,6 +1,7 @@
 #include "platform/usb/devices/BulkProtocolModel.h"
 
 #include "platform/usb/devices/BitSliceCodec.h"
+#include "platform/usb/devices/BravaCodec.h"
 #include "platform/usb/devices/RequestTypes.h"
 #include "platform/usb/devices/StreamingDescriptors.h"
 
@@ -80,11 +81,17 @@ uint32_t BulkProtocolModel::dmaUnitBytes() const {
     return mUnitBytes;
 }
 
+uint32_t BulkProtocolModel::inFramesPerBlock() const {
+    return mLayout.brava ? brava::framesPerBlock(mLayout.inputChannels)
+                         : bitslice::framesPerBlock(mUnitBytes);
+}
+
 uint32_t BulkProtocolModel::inFrames() const {
-    return bitslice::framesPerBlock(mUnitBytes) * (inPacketBytes() / bitslice::kBlockBytes);
+    return inFramesPerBlock() * (inPacketBytes() / bitslice::kBlockBytes);
 }
 
 uint32_t BulkProtocolModel::outFrames() const {
+    if (mLayout.brava) return brava::framesPerOutPacket(mLayout.outputChannels);
     return mLayout.interruptTransfers ? 20 : 10;
 }
 
@@ -169,10 +176,15 @@ IsochResult BulkProtocolModel::bulkIn(uint8_t address, uint64_t frame, uint8_t* 
     const uint32_t ins = mLayout.inputChannels;
     std::vector<uint32_t> samples((size_t)frames * ins);
     mStream.takeCapture(frames, samples.data());
-    const uint32_t perBlock = bitslice::framesPerBlock(mUnitBytes);
-    for (uint32_t b = 0; b < inPacketBytes() / bitslice::kBlockBytes; ++b)
-        bitslice::encodeInputBlock(samples.data() + (size_t)b * perBlock * ins, ins, mUnitBytes,
-                                   data + (size_t)b * bitslice::kBlockBytes);
+    const uint32_t perBlock = inFramesPerBlock();
+    for (uint32_t b = 0; b < inPacketBytes() / bitslice::kBlockBytes; ++b) {
+        const uint32_t* block = samples.data() + (size_t)b * perBlock * ins;
+        uint8_t* out = data + (size_t)b * bitslice::kBlockBytes;
+        if (mLayout.brava)
+            brava::encodeInputBlock(block, ins, out);
+        else
+            bitslice::encodeInputBlock(block, ins, mUnitBytes, out);
+    }
     ++mStats.inPackets;
     return {kIOReturnSuccess, mKnobs.packetLimit(address, inPacketBytes())};
 }
@@ -191,7 +203,9 @@ IsochResult BulkProtocolModel::bulkOut(uint8_t address, uint64_t frame, const ui
         return {kIOReturnSuccess, length};
     }
     std::vector<uint32_t> samples((size_t)frames * mLayout.outputChannels);
-    if (mLayout.fifthLane && mLayout.outputChannels == 10)
+    if (mLayout.brava)
+        brava::decodeOutputPacket(data, mLayout.outputChannels, samples.data());
+    else if (mLayout.fifthLane && mLayout.outputChannels == 10)
         mFifthLane.decode(data, int964, frames, samples.data(), nullptr);
     else
         bitslice::decodeOutputFrames(data, int964, frames, mLayout.outputChannels, samples.data());

@@ -11,7 +11,7 @@
 //   1 input: bulk IN 0x86 (512)
 // Interrupt variant: the audio endpoints are interrupt endpoints of 964
 // bytes (OUT 0x05) and 1,024 bytes (IN 0x86), every microframe.
-// 2 to 32 inputs, 2 to 16 outputs.
+// 2 to 32 inputs, 2 to 16 outputs (Brava: 8, 16 or 32 each way).
 //
 // Requests: the HX-5100's, plus the sampling frequency (GET_CUR/SET_CUR on
 // endpoints 0, 0x05 and 0x86). Writing register 0 (vendor 0x49 OUT, wIndex
@@ -44,6 +44,10 @@ struct BulkProtocolLayout {
     // a frame late), as the maker's two products with it take them; they
     // play one frame later.
     bool fifthLane = false;
+    // The Brava product's word formats instead of bit slices: 8, 16 or 32
+    // channels each way, 32 / channels x 4 frames a 512-byte IN block and
+    // 32 / channels x 5 an OUT packet (bulk only).
+    bool brava = false;
 };
 
 struct BulkProtocolStats {
@@ -107,8 +111,9 @@ private:
     ControlResult frequencyRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     uint32_t inPacketBytes() const { return mLayout.interruptTransfers ? 1024 : 512; }
     uint32_t outPacketBytes() const { return mLayout.interruptTransfers ? 964 : 512; }
-    uint32_t inFrames() const;  // under the lock
-    uint32_t outFrames() const; // under the lock
+    uint32_t inFramesPerBlock() const; // under the lock
+    uint32_t inFrames() const;         // under the lock
+    uint32_t outFrames() const;        // under the lock
     void recordMidiControl(uint8_t midi, uint8_t control);
     // The FIFO the configuration asked for, capped at the rate's (under the
     // lock).

@@ -36,7 +36,7 @@ TEST_P(BulkLoopback, OutputComesBackBitExactWithoutUnderrun) {
     HarnessOptions o;
     o.device = c.device;
     if (c.product) {
-        o.vendorID = kQuarnelVendorID;
+        o.vendorID = c.product == kBravaB1ProductID ? kBravaVendorID : kQuarnelVendorID;
         o.productID = c.product;
     }
     o.rate = c.rate;
@@ -68,13 +68,28 @@ TEST_P(BulkLoopback, OutputComesBackBitExactWithoutUnderrun) {
 
 INSTANTIATE_TEST_SUITE_P(
     ChannelsAndLayouts, BulkLoopback,
-    ::testing::Values(BulkCase{"EighteenIn8Out", DeviceKind::Bulk, 0, 18, 8, 48000, 200},
-                      BulkCase{"ThirtyTwoIn16Out", DeviceKind::Bulk, 0, 32, 16, 96000, -200},
-                      BulkCase{"TwoIn16Out", DeviceKind::Bulk, 0, 2, 16, 44100, 200},
-                      BulkCase{"FifthLaneKX1", DeviceKind::Bulk, kQuarnelKX1ProductID, 10, 10,
-                               48000, -200},
-                      BulkCase{"FifthLaneKX2Interrupt", DeviceKind::BulkInterrupt,
-                               kQuarnelKX2ProductID, 10, 10, 96000, 200}),
+    ::testing::Values(
+        BulkCase{"EighteenIn8Out", DeviceKind::Bulk, 0, 18, 8, 48000, 200},
+        BulkCase{"ThirtyTwoIn16Out", DeviceKind::Bulk, 0, 32, 16, 96000, -200},
+        BulkCase{"TwoIn16Out", DeviceKind::Bulk, 0, 2, 16, 44100, 200},
+        BulkCase{"FifthLaneKX1", DeviceKind::Bulk, kQuarnelKX1ProductID, 10, 10, 48000, -200},
+        BulkCase{"Brava32At48k", DeviceKind::Bulk, kBravaB1ProductID, 32, 32, 48000, 200},
+        BulkCase{"Brava16At96k", DeviceKind::Bulk, kBravaB1ProductID, 16, 16, 96000, -200},
+        BulkCase{"FifthLaneKX2Interrupt", DeviceKind::BulkInterrupt, kQuarnelKX2ProductID, 10, 10,
+                 96000, 200}),
     [](const ::testing::TestParamInfo<BulkCase>& i) { return std::string(i.param.name); });
+
+// The start's grace is bounded: a client whose first write comes only
+// after it (its cycle 100 ms long) leaves the output short, and that is
+// counted.
+TEST(BulkStart, AClientFirstWritingAfterTheStartsGraceIsCountedShort) {
+    HarnessOptions o;
+    o.device = DeviceKind::Bulk;
+    o.cycleMicros = 100000;
+    ClientHarness h(o);
+    ASSERT_TRUE(h.start()) << h.lastError();
+    h.run(300000);
+    EXPECT_GT(h.device()->getBulkStreaming().underruns(), 0u);
+}
 
 } // namespace

@@ -221,8 +221,10 @@ ZrBulkStreaming::~ZrBulkStreaming() {
 
 bool ZrBulkStreaming::configure(BulkTransport transport, IOUSBHostPipe* in, IOUSBHostPipe* out,
                                 const BulkStreamSettings& settings) {
-    // The converter table is filled once, by the first configuration.
-    if (!dmaEncode02.load()) dmaConvertInit_ASM();
+    // The converter table is filled once, as at load, by the first
+    // configuration (a general-purpose fill alone leaves the 10- to
+    // 16-channel encoders empty).
+    if (!dmaEncode02.load() || !dmaEncode16.load()) DMAConverterInit(0);
     // A record keeps its buffer only for the pipe it was sized for.
     if (in != mInPipe || out != mOutPipe || transport != mTransport) release();
     mTransport = BulkTransport::None;
@@ -307,7 +309,7 @@ void ZrBulkStreaming::resetGuards() {
 
 bool ZrBulkStreaming::configureUnbound(BulkTransport transport, uint32_t inPacket,
                                        uint32_t outPacket, const BulkStreamSettings& settings) {
-    if (!dmaEncode02.load()) dmaConvertInit_ASM();
+    if (!dmaEncode02.load() || !dmaEncode16.load()) DMAConverterInit(0);
     release();
     mSettings = settings;
     mInPacketSize = inPacket;

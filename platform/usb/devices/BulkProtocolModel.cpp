@@ -128,6 +128,9 @@ ControlResult BulkProtocolModel::classOrVendorRequest(const StandardUSB::DeviceR
         const uint32_t unit = (setup.wValue & 0x20) ? 1 : 2;
         if (unit != mUnitBytes) mStream.restart();
         mUnitBytes = unit;
+        // The host writes it at every run's start, where its carried
+        // fifth-lane sample starts over at 0.
+        mFifthLane.restart();
     }
     return r;
 }

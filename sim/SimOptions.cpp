@@ -345,9 +345,14 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& o, std::
                 " runs on the kernel road only (--road kernel)";
         return ParseResult::Error;
     }
-    if (o.inChannels != o.outChannels) {
-        error = "--channels: the kernel road's client takes the same count each way, not " +
-                std::to_string(o.inChannels) + "/" + std::to_string(o.outChannels);
+    // The bulk-protocol and feedback devices take different counts each way;
+    // the others one count.
+    const bool twoCounts = o.device == Device::Bulk || o.device == Device::BulkInterrupt ||
+                           o.device == Device::Feedback;
+    if (o.inChannels != o.outChannels && !twoCounts) {
+        error = std::string("--channels: --device ") + deviceName(o.device) +
+                " takes the same count each way, not " + std::to_string(o.inChannels) + "/" +
+                std::to_string(o.outChannels);
         return ParseResult::Error;
     }
     if (o.inChannels && !multi) {

@@ -214,9 +214,10 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     ho.dropFrameAt = o.dropFrame;
     ho.repeatFrameAt = o.repeatFrame;
     ho.device = harnessDevice(o.device);
-    if (o.inChannels)
+    if (o.inChannels) {
         ho.channels = o.inChannels;
-    else if (o.device == Device::Farlane2)
+        ho.outChannels = o.outChannels;
+    } else if (o.device == Device::Farlane2)
         ho.channels = 4;
     else if (o.device == Device::BulkInterrupt)
         // Its 964-byte out packets take 20 frames, which only the 6-, 8-

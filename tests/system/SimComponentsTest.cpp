@@ -173,7 +173,8 @@ TEST(SimOptions, BadInputIsAOneLineError) {
         {{"--road", "kernel", "--device", "bulk", "--channels", "34"}, "34"},
         {{"--road", "kernel", "--device", "bulk", "--channels", "4/"}, "4/"},
         {{"--road", "kernel", "--channels", "4/4"}, "--channels applies"},
-        {{"--road", "kernel", "--device", "bulk", "--channels", "18/8"}, "same count each way"},
+        {{"--road", "kernel", "--device", "interrupt", "--channels", "4/2"}, "same count each way"},
+        {{"--road", "kernel", "--device", "farlane2", "--channels", "12/4"}, "same count each way"},
     };
     for (const Case& c : cases) {
         Options o;

@@ -171,7 +171,8 @@ struct HarnessClient::Impl {
 
     int32_t sample(uint64_t position, uint32_t channel) const;
     int32_t expected(uint64_t frame, uint32_t channel) const {
-        const int32_t s = sample(frame, channel);
+        // A loopback device returns output channel c % outputs on input c.
+        const int32_t s = sample(frame, channel % std::max<uint32_t>(outputChannels(options), 1));
         return options.routing == Routing::Mix ? mixRoundTrip(s) : s;
     }
     uint32_t ringState() const {
@@ -306,7 +307,8 @@ bool HarnessClient::configure() {
         if (m.callDriver(kReqDispatch, mapRec) != kIOReturnSuccess)
             return m.fail("the channel map was not set");
     }
-    const QnChannelSettings cs{o.rate, o.channels, o.resolution, o.channels, o.resolution, 0};
+    const QnChannelSettings cs{
+        o.rate, inputChannels(o), o.resolution, outputChannels(o), o.resolution, 0};
     std::memcpy(reinterpret_cast<uint8_t*>(m.userDriverSM) + offsetof(DriverSM, mChannelSettings),
                 &cs, sizeof cs);
     OSXDispatch rec{};
@@ -329,7 +331,7 @@ bool HarnessClient::setRouting() {
     // its own playback channel at unity.
     int8_t routing[32] = {};
     if (m.options.routing == Routing::Pass)
-        for (uint32_t k = 0; k < std::min<uint32_t>(m.options.channels / 2, 16); ++k)
+        for (uint32_t k = 0; k < std::min<uint32_t>(outputChannels(m.options) / 2, 16); ++k)
             routing[k] = int8_t(k + 1);
     if (!m.dispatch(kEqnSetRoutingMatrix, routing, sizeof routing, kEqnGetRoutingMatrix))
         return m.fail("the routing was not stored");
@@ -395,7 +397,7 @@ void HarnessClient::Impl::cycle() {
     if (!running) {
         running = true;
         readPos = audiosm::load64(AUDIOSM_CAT(userRing, AudioSM, mClientFramePos));
-        segments.push_back({recorded.size() / (options.channels ? options.channels : 1), readPos});
+        segments.push_back({recorded.size() / std::max<uint32_t>(options.channels, 1), readPos});
     }
     const uint32_t ch = options.channels;
     const uint64_t end = userInput->getFramePos();
@@ -426,9 +428,10 @@ void HarnessClient::Impl::cycle() {
 // ring carries 24-bit values in the low bits (sign-extended); the input ring
 // gives them back left-aligned.
 void HarnessClient::Impl::writeOutput(uint32_t got) {
-    const uint32_t ch = options.channels;
+    const uint32_t ch = outputChannels(options);
     const uint64_t first = userRing->getFramePos() + options.writeAheadFrames;
     if (!playOrigin) playOrigin = first;
+    scratch.resize(size_t(got) * ch);
     for (uint32_t f = 0; f < got; ++f)
         for (uint32_t c = 0; c < ch; ++c)
             scratch[size_t(f) * ch + c] = sample(first + f, c) >> 8;
@@ -471,12 +474,12 @@ void HarnessClient::Impl::react() {
     callDriver(kReqRecoveryStage2, rec);
     pendingStage = 0;
     ++recoveries;
-    recoveredAt = recorded.size() / (options.channels ? options.channels : 1);
+    recoveredAt = recorded.size() / std::max<uint32_t>(options.channels, 1);
 }
 
 void HarnessClient::restartLoopbackCheck() {
     Impl& m = *mImpl;
-    m.recoveredAt = m.recorded.size() / (m.options.channels ? m.options.channels : 1);
+    m.recoveredAt = m.recorded.size() / std::max<uint32_t>(m.options.channels, 1);
 }
 
 void HarnessClient::run(uint64_t micros) {

@@ -262,7 +262,7 @@ std::optional<ModelIdentity> multiChannelIdentity(const HarnessOptions& o) {
         return ModelIdentity{kKorvexVendorID, kKorvexMRW30ProductID};
     case DeviceKind::Farlane2:
         for (const ZrChannelPair& pair : kSorvikFarlane2ChannelPairs)
-            if (pair.ins == o.channels && pair.outs == o.channels)
+            if (pair.ins == inputChannels(o) && pair.outs == outputChannels(o))
                 return ModelIdentity{kSorvikVendorID, pair.product};
         return ModelIdentity{kSorvikVendorID, kSorvikFarlane2ProductIDs[5]};
     default:
@@ -275,19 +275,24 @@ std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const Harne
     using namespace hx::usb::devices;
     const HX5100Identity id{at.vendor, at.product, uint16_t(o.release ? o.release : 0x0100),
                             "QUARNEL", "MULTI",    "SN0002"};
-    const uint32_t n = o.channels;
+    const uint32_t n = inputChannels(o), m = outputChannels(o);
     switch (o.device) {
     case DeviceKind::Bulk:
-    case DeviceKind::BulkInterrupt:
+    case DeviceKind::BulkInterrupt: {
+        // The maker's two products whose 10 outputs take the fifth-lane layout.
+        const bool kx = at.vendor == kQuarnelVendorID &&
+                        (at.product == kQuarnelKX1ProductID || at.product == kQuarnelKX2ProductID);
+        const bool brava = at.vendor == kBravaVendorID && at.product == kBravaB1ProductID;
         return std::make_shared<BulkProtocolModel>(
-            id, BulkProtocolLayout{n, n, o.device == DeviceKind::BulkInterrupt});
+            id, BulkProtocolLayout{n, m, o.device == DeviceKind::BulkInterrupt, kx, brava});
+    }
     case DeviceKind::Feedback:
-        return std::make_shared<FeedbackModel>(id, FeedbackLayout{n, n, o.feedbackInterval});
+        return std::make_shared<FeedbackModel>(id, FeedbackLayout{n, m, o.feedbackInterval});
     case DeviceKind::Interrupt:
         return std::make_shared<InterruptPcmModel>(id, InterruptPcmLayout{{n}, 16});
     default:
         return std::make_shared<Farlane2Model>(id, std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", n,
-                                               n);
+                                               m);
     }
 }
 

@@ -14,6 +14,14 @@ uint8_t extraByteOf(uint64_t frame, uint32_t index) {
     return index % 2 == 0 ? uint8_t(frame) : uint8_t(0x80 | ((frame >> 8) & 0x7F));
 }
 
+uint32_t inputChannels(const HarnessOptions& o) {
+    return o.channels;
+}
+
+uint32_t outputChannels(const HarnessOptions& o) {
+    return o.outChannels ? o.outChannels : o.channels;
+}
+
 uint32_t defaultWriteAheadFrames(uint32_t rate) {
     constexpr uint64_t kFramesAt48k = 880;
     const uint64_t scaled = (kFramesAt48k * rate + 47999) / 48000;

@@ -51,6 +51,12 @@ enum class DeviceKind {
 // frame, whose first byte is 0 at every 256th frame.
 uint8_t extraByteOf(uint64_t frame, uint32_t index);
 
+struct HarnessOptions;
+// The client's input and output channel counts (a loopback device returns
+// output channel c % outputs on input channel c).
+uint32_t inputChannels(const HarnessOptions& o);
+uint32_t outputChannels(const HarnessOptions& o);
+
 struct HarnessOptions {
     // Machine
     uint64_t firstBusFrame = 0x1000; // may be set near 2^32
@@ -74,7 +80,8 @@ struct HarnessOptions {
 
     // Stream
     uint32_t rate = 48000;
-    uint32_t channels = 2;    // each way
+    uint32_t channels = 2;    // inputs, and outputs unless outChannels says otherwise
+    uint32_t outChannels = 0; // 0: as many as channels
     uint32_t resolution = 24; // bits
     Routing routing = Routing::Pass;
     Signal signal = Signal::Ramp;

@@ -221,8 +221,10 @@ ZrBulkStreaming::~ZrBulkStreaming() {
 
 bool ZrBulkStreaming::configure(BulkTransport transport, IOUSBHostPipe* in, IOUSBHostPipe* out,
                                 const BulkStreamSettings& settings) {
-    // The converter table is filled once, by the first configuration.
-    if (!dmaEncode02.load()) dmaConvertInit_ASM();
+    // The converter table is filled once, as at load, by the first
+    // configuration (a general-purpose fill alone leaves the 10- to
+    // 16-channel encoders empty).
+    if (!dmaEncode02.load() || !dmaEncode16.load()) DMAConverterInit(0);
     // A record keeps its buffer only for the pipe it was sized for.
     if (in != mInPipe || out != mOutPipe || transport != mTransport) release();
     mTransport = BulkTransport::None;
@@ -299,13 +301,15 @@ void ZrBulkStreaming::resetGuards() {
     mLastUnderrunReset = 0;
     mFlbCounter = 0;
     mCarry = 0;
+    mClientsLed = false;
+    mStartFrame = 0;
     mBroken.store(false);
     mResetRequested.store(false);
 }
 
 bool ZrBulkStreaming::configureUnbound(BulkTransport transport, uint32_t inPacket,
                                        uint32_t outPacket, const BulkStreamSettings& settings) {
-    if (!dmaEncode02.load()) dmaConvertInit_ASM();
+    if (!dmaEncode02.load() || !dmaEncode16.load()) DMAConverterInit(0);
     release();
     mSettings = settings;
     mInPacketSize = inPacket;
@@ -420,6 +424,7 @@ bool ZrBulkStreaming::prepareService() {
         mInputRing->GetLastTimeStamp(hostTime, sampleTime);
         mDriverData->rtsCheckAttachClients(sampleTime, mDevicePosition, hostTime);
     }
+    if (!mStartFrame) mStartFrame = frame;
     return true;
 }
 
@@ -769,10 +774,12 @@ void ZrBulkStreaming::rtsProcessBulkOut() {
         mDriverData->rtsGetMinAvailableFrames(minimum, clients, mDevicePosition);
         if (clients > 0) {
             const uint32_t available = uint32_t(std::max(minimum, 0)) / mOutFramesPerPacket;
-            if (needed > available)
-                underrun(needed, available);
-            else
+            if (needed > available) {
+                if (!startShortfall()) underrun(needed, available);
+            } else {
+                mClientsLed = mClientsLed || needed > 0;
                 toFill = available;
+            }
         }
     }
     while (AudioBulkIRP* r = oldest(mBulkOut)) {
@@ -1084,9 +1091,10 @@ void ZrBulkStreaming::rtsProcessInterruptOut(bool flb) {
         mDriverData->rtsGetMinAvailableFrames(minimum, clients, mOutFramePosition);
         if (clients > 0) {
             const uint32_t available = uint32_t(std::max(minimum, 0)) / mOutFramesPerPacket;
+            if (available >= toFill && toFill > 0) mClientsLed = true;
             if (available > toFill)
                 toFill = available;
-            else if (available < toFill) {
+            else if (available < toFill && !startShortfall()) {
                 if (mNumUnderrun < 2)
                     IOLog("UNDERRUN iBlocksToProcess:%d > iAvailableBlocksFromClients:%d, "
                           "delay:%d mRts:%d m_uNumUnderrun=%d\n",

@@ -251,6 +251,17 @@ private:
     std::atomic<bool> mResetRequested{false};
     uint32_t mLastServicedFrame = 0;
     uint32_t mCurrentFrame = 0;
+    // The stream's start: its first output lead is due at once, before any
+    // client (started at the first service, writing from the input it has
+    // seen) can have written. Until the clients first cover what is needed,
+    // for at most kStartGraceFrames bus frames, their shortfall is that
+    // start, filled from their silent rings, not an underrun.
+    static constexpr uint32_t kStartGraceFrames = 50;
+    bool mClientsLed = false;
+    uint32_t mStartFrame = 0; // the first serviced bus frame (0: none yet)
+    bool startShortfall() const {
+        return !mClientsLed && mStartFrame && mCurrentFrame - mStartFrame < kStartGraceFrames;
+    }
     uint64_t mDevicePosition = 0;
     uint64_t mOutFramePosition = 0;
     uint32_t mNumUnderrun = 0;

@@ -15,6 +15,14 @@ uint32_t laneWord(const uint32_t* frame, uint32_t channels, uint32_t first, uint
     return word;
 }
 
+// The 24-bit value of lane `lane` in the 24 byte units at `units`.
+uint32_t laneValue(const uint8_t* units, uint32_t lane) {
+    uint32_t s = 0;
+    for (uint32_t i = 0; i < 24; ++i)
+        s = (s << 1) | ((units[i] >> lane) & 1u);
+    return s;
+}
+
 } // namespace
 
 void encodeInputBlock(const uint32_t* samples, uint32_t channels, uint32_t unit, uint8_t* block) {
@@ -40,13 +48,34 @@ void decodeOutputFrames(const uint8_t* packet, bool int964, uint32_t frames, uin
     for (uint32_t f = 0; f < frames; ++f) {
         const uint8_t* in = packet + outFrameOffset(int964, f);
         uint32_t* frame = samples + (size_t)f * channels;
-        for (uint32_t c = 0; c < channels; ++c) {
-            const uint32_t lane = c / 2, base = (c % 2) * 24;
-            uint32_t s = 0;
-            for (uint32_t i = 0; i < 24; ++i)
-                s = (s << 1) | ((in[base + i] >> lane) & 1u);
-            frame[c] = s;
+        for (uint32_t c = 0; c < channels; ++c)
+            frame[c] = laneValue(in + (c % 2) * 24, c / 2);
+    }
+}
+
+void FifthLaneDecoder::restart() {
+    for (uint32_t& s : mHeld)
+        s = 0;
+    mHeldA = 0;
+}
+
+void FifthLaneDecoder::decode(const uint8_t* packet, bool int964, uint32_t frames,
+                              uint32_t* samples, uint32_t* pair) {
+    for (uint32_t f = 0; f < frames; ++f) {
+        const uint8_t* in = packet + outFrameOffset(int964, f);
+        // The even half's lane 4 completes the frame held back.
+        const uint32_t b = laneValue(in, 4);
+        if (mChannels == 10) mHeld[9] = b;
+        for (uint32_t c = 0; c < mChannels; ++c)
+            samples[(size_t)f * mChannels + c] = mHeld[c];
+        if (pair) {
+            pair[2 * f] = mHeldA;
+            pair[2 * f + 1] = b;
         }
+        for (uint32_t c = 0; c < 8; ++c)
+            mHeld[c] = laneValue(in + (c % 2) * 24, c / 2);
+        mHeldA = laneValue(in + 24, 4);
+        if (mChannels == 10) mHeld[8] = mHeldA;
     }
 }
 

@@ -14,6 +14,12 @@
 //    a MIDI byte (480) and a control byte (481); or 20 frames in 964 bytes as
 //    two halves of 482 with the MIDI and control bytes at 432/433 and
 //    914/915, each half's tenth frame after them.
+//  - Fifth-lane output packets: lanes 0..3 carry channels 0..7 as above,
+//    lane 4 one pair (a, b) half a frame late: the odd half of frame f
+//    carries a of frame f, the even half b of frame f - 1 (the host carries
+//    the last b over to its next packet). The pair is channels 8 and 9 of a
+//    10-channel stream, or a copy of one of channels 0..7's pairs (the
+//    digital output) of an 8-channel one.
 //
 // Samples are 24-bit values (bits 23..0).
 #pragma once
@@ -51,5 +57,28 @@ constexpr size_t outFrameOffset(bool int964, uint32_t f) {
 // the channel pairs are not read.
 void decodeOutputFrames(const uint8_t* packet, bool int964, uint32_t frames, uint32_t channels,
                         uint32_t* samples);
+
+// The fifth-lane layouts' reader. Lane 4's b arrives with the frame after
+// its own, so every frame comes out one frame late: a run's first frame out
+// is the silent frame before the run (its b the host's initial carry).
+class FifthLaneDecoder {
+public:
+    // `channels`: 8 (the pair a copy, given apart) or 10 (the pair is
+    // channels 8 and 9).
+    explicit FifthLaneDecoder(uint32_t channels) : mChannels(channels == 10 ? 10 : 8) {}
+    uint32_t channels() const { return mChannels; }
+    // A new run: the frame held back is silence again.
+    void restart();
+    // `frames` frames of a packet: `samples` gets frames x channels()
+    // samples of the frames one earlier, `pair` (2 a frame, may be null)
+    // their lane-4 pair.
+    void decode(const uint8_t* packet, bool int964, uint32_t frames, uint32_t* samples,
+                uint32_t* pair);
+
+private:
+    uint32_t mChannels;
+    uint32_t mHeld[10] = {};
+    uint32_t mHeldA = 0;
+};
 
 } // namespace hx::usb::devices::bitslice

@@ -1,6 +1,7 @@
 #include "platform/usb/devices/BulkProtocolModel.h"
 
 #include "platform/usb/devices/BitSliceCodec.h"
+#include "platform/usb/devices/BravaCodec.h"
 #include "platform/usb/devices/RequestTypes.h"
 #include "platform/usb/devices/StreamingDescriptors.h"
 
@@ -46,7 +47,7 @@ BulkProtocolModel::BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
     ChannelStreamConfig config;
-    config.fifoCapacityFrames = kFifoFrames;
+    config.fifoCapacityFrames = fifoFramesAt(mRate);
     mStream.configure(config);
     mStream.setChannels(layout.inputChannels, layout.outputChannels);
 }
@@ -58,10 +59,16 @@ std::span<const uint8_t> BulkProtocolModel::configurationDescriptor(uint8_t inde
 
 void BulkProtocolModel::configureChannels(const ChannelStreamConfig& config) {
     std::lock_guard<std::mutex> g(mLock);
-    ChannelStreamConfig small = config;
-    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, kFifoFrames);
-    mStream.configure(small);
+    mStream.configure(config);
+    mAskedFifoFrames = config.fifoCapacityFrames;
+    capFifo();
     mStream.restart();
+}
+
+void BulkProtocolModel::capFifo() {
+    ChannelStreamConfig c = mStream.config();
+    c.fifoCapacityFrames = std::min(mAskedFifoFrames, fifoFramesAt(mRate));
+    mStream.configure(c);
 }
 
 uint32_t BulkProtocolModel::rate() const {
@@ -74,11 +81,17 @@ uint32_t BulkProtocolModel::dmaUnitBytes() const {
     return mUnitBytes;
 }
 
+uint32_t BulkProtocolModel::inFramesPerBlock() const {
+    return mLayout.brava ? brava::framesPerBlock(mLayout.inputChannels)
+                         : bitslice::framesPerBlock(mUnitBytes);
+}
+
 uint32_t BulkProtocolModel::inFrames() const {
-    return bitslice::framesPerBlock(mUnitBytes) * (inPacketBytes() / bitslice::kBlockBytes);
+    return inFramesPerBlock() * (inPacketBytes() / bitslice::kBlockBytes);
 }
 
 uint32_t BulkProtocolModel::outFrames() const {
+    if (mLayout.brava) return brava::framesPerOutPacket(mLayout.outputChannels);
     return mLayout.interruptTransfers ? 20 : 10;
 }
 
@@ -115,6 +128,9 @@ ControlResult BulkProtocolModel::classOrVendorRequest(const StandardUSB::DeviceR
         const uint32_t unit = (setup.wValue & 0x20) ? 1 : 2;
         if (unit != mUnitBytes) mStream.restart();
         mUnitBytes = unit;
+        // The host writes it at every run's start, where its carried
+        // fifth-lane sample starts over at 0.
+        mFifthLane.restart();
     }
     return r;
 }
@@ -133,6 +149,7 @@ ControlResult BulkProtocolModel::frequencyRequest(const StandardUSB::DeviceReque
     if (!rateOffered(rate)) return ControlResult::stall();
     if (rate != mRate) mStream.restart();
     mRate = rate;
+    capFifo();
     return ControlResult::ok(3);
 }
 
@@ -162,10 +179,15 @@ IsochResult BulkProtocolModel::bulkIn(uint8_t address, uint64_t frame, uint8_t* 
     const uint32_t ins = mLayout.inputChannels;
     std::vector<uint32_t> samples((size_t)frames * ins);
     mStream.takeCapture(frames, samples.data());
-    const uint32_t perBlock = bitslice::framesPerBlock(mUnitBytes);
-    for (uint32_t b = 0; b < inPacketBytes() / bitslice::kBlockBytes; ++b)
-        bitslice::encodeInputBlock(samples.data() + (size_t)b * perBlock * ins, ins, mUnitBytes,
-                                   data + (size_t)b * bitslice::kBlockBytes);
+    const uint32_t perBlock = inFramesPerBlock();
+    for (uint32_t b = 0; b < inPacketBytes() / bitslice::kBlockBytes; ++b) {
+        const uint32_t* block = samples.data() + (size_t)b * perBlock * ins;
+        uint8_t* out = data + (size_t)b * bitslice::kBlockBytes;
+        if (mLayout.brava)
+            brava::encodeInputBlock(block, ins, out);
+        else
+            bitslice::encodeInputBlock(block, ins, mUnitBytes, out);
+    }
     ++mStats.inPackets;
     return {kIOReturnSuccess, mKnobs.packetLimit(address, inPacketBytes())};
 }
@@ -184,7 +206,12 @@ IsochResult BulkProtocolModel::bulkOut(uint8_t address, uint64_t frame, const ui
         return {kIOReturnSuccess, length};
     }
     std::vector<uint32_t> samples((size_t)frames * mLayout.outputChannels);
-    bitslice::decodeOutputFrames(data, int964, frames, mLayout.outputChannels, samples.data());
+    if (mLayout.brava)
+        brava::decodeOutputPacket(data, mLayout.outputChannels, samples.data());
+    else if (mLayout.fifthLane && mLayout.outputChannels == 10)
+        mFifthLane.decode(data, int964, frames, samples.data(), nullptr);
+    else
+        bitslice::decodeOutputFrames(data, int964, frames, mLayout.outputChannels, samples.data());
     mStream.queuePlayback(samples.data(), frames);
     if (int964) {
         recordMidiControl(data[432], data[433]);
@@ -204,12 +231,14 @@ void BulkProtocolModel::recordMidiControl(uint8_t midi, uint8_t control) {
 void BulkProtocolModel::onBusReset() {
     HX5100Model::onBusReset();
     mStream.restart();
+    mFifthLane.restart();
     mLastKeepAliveUnit.reset();
 }
 
 void BulkProtocolModel::onSetConfiguration(uint8_t value) {
     HX5100Model::onSetConfiguration(value);
     mStream.restart();
+    mFifthLane.restart();
     mLastKeepAliveUnit.reset();
 }
 

@@ -11,7 +11,7 @@
 //   1 input: bulk IN 0x86 (512)
 // Interrupt variant: the audio endpoints are interrupt endpoints of 964
 // bytes (OUT 0x05) and 1,024 bytes (IN 0x86), every microframe.
-// 2 to 32 inputs, 2 to 16 outputs.
+// 2 to 32 inputs, 2 to 16 outputs (Brava: 8, 16 or 32 each way).
 //
 // Requests: the HX-5100's, plus the sampling frequency (GET_CUR/SET_CUR on
 // endpoints 0, 0x05 and 0x86). Writing register 0 (vendor 0x49 OUT, wIndex
@@ -26,6 +26,7 @@
 // are gaps (a (micro)frame without one after the first).
 #pragma once
 
+#include "platform/usb/devices/BitSliceCodec.h"
 #include "platform/usb/devices/ChannelStream.h"
 #include "platform/usb/devices/HX5100Model.h"
 #include "platform/usb/devices/TransferKnobs.h"
@@ -39,6 +40,14 @@ struct BulkProtocolLayout {
     uint32_t inputChannels = 2;  // 2..32, even
     uint32_t outputChannels = 2; // 2..16, even
     bool interruptTransfers = false;
+    // 10 outputs in the fifth-lane layout (channels 8 and 9 on lane 4, half
+    // a frame late), as the maker's two products with it take them; they
+    // play one frame later.
+    bool fifthLane = false;
+    // The Brava product's word formats instead of bit slices: 8, 16 or 32
+    // channels each way, 32 / channels x 4 frames a 512-byte IN block and
+    // 32 / channels x 5 an OUT packet (bulk only).
+    bool brava = false;
 };
 
 struct BulkProtocolStats {
@@ -58,8 +67,13 @@ public:
     static constexpr uint8_t kKeepAlive = 0x01;
     static constexpr uint8_t kMidiIn = 0x83;
     // The playback FIFO is small: the device never asks for output beyond
-    // what the host's 3-ms lead has filled.
+    // what the host's 3-ms lead has filled. It rides out a NAKed OUT packet
+    // (offered again a millisecond later): a millisecond of frames and a
+    // packet, twice as many above 48 kHz.
     static constexpr uint32_t kFifoFrames = 64;
+    static constexpr uint32_t fifoFramesAt(uint32_t rate) {
+        return rate > 48000 ? 2 * kFifoFrames : kFifoFrames;
+    }
     // The small FIFO caps any configuration's capacity.
     void configureChannels(const ChannelStreamConfig& config) override;
 
@@ -97,18 +111,24 @@ private:
     ControlResult frequencyRequest(const StandardUSB::DeviceRequest& setup, uint8_t* data);
     uint32_t inPacketBytes() const { return mLayout.interruptTransfers ? 1024 : 512; }
     uint32_t outPacketBytes() const { return mLayout.interruptTransfers ? 964 : 512; }
-    uint32_t inFrames() const;  // under the lock
-    uint32_t outFrames() const; // under the lock
+    uint32_t inFramesPerBlock() const; // under the lock
+    uint32_t inFrames() const;         // under the lock
+    uint32_t outFrames() const;        // under the lock
     void recordMidiControl(uint8_t midi, uint8_t control);
+    // The FIFO the configuration asked for, capped at the rate's (under the
+    // lock).
+    void capFifo();
 
     BulkProtocolLayout mLayout;
     std::vector<uint8_t> mConfiguration;
     // Guarded by the model's lock.
     uint32_t mRate = kPowerOnSampleRate;
+    uint32_t mAskedFifoFrames = fifoFramesAt(96000);
     uint32_t mUnitBytes = 2;
     BulkProtocolStats mStats;
     std::optional<uint64_t> mLastKeepAliveUnit;
     std::vector<std::pair<uint8_t, uint8_t>> mMidiControl;
+    bitslice::FifthLaneDecoder mFifthLane{10};
 };
 
 } // namespace hx::usb::devices

@@ -5,12 +5,14 @@
 #include "platform/base/HXClock.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usb/devices/BitSliceCodec.h"
+#include "platform/usb/devices/BravaCodec.h"
 #include "platform/usb/devices/BulkProtocolModel.h"
 #include "platform/usb/devices/RequestTypes.h"
 #include "tests/platform/usb/ModelRig.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -219,6 +221,115 @@ TEST(BulkProtocolModel, OutputPacketsFromTheDriversEncodersDecodeToTheirFrames) 
         for (size_t i = 0; i < back.size(); ++i)
             ASSERT_EQ(back[i], (uint32_t)pcm[i] >> 8) << c.channels << " channels, sample " << i;
     }
+}
+
+// The fifth-lane layouts across three packets of one run: every frame comes
+// back one frame late (the pair's second channel rides on the next frame),
+// the run's first frame out silent; the selector members' pair is the copy
+// of the pair they name, the 10-channel ones' is channels 8 and 9.
+TEST(BulkProtocolModel, FifthLanePacketsDecodeToTheirFramesOneFrameLate) {
+    struct Case {
+        DMA_CONVERT_FNC encoder;
+        uint32_t channels;
+        bool int964;
+        uint32_t pairFirst; // a; b is a + 1
+    };
+    const Case cases[] = {
+        {dmaEncode10_12_C, 8, false, 0},  {dmaEncode10_34_C, 8, false, 2},
+        {dmaEncode10_56_C, 8, false, 4},  {dmaEncode10_78_C, 8, false, 6},
+        {dmaEncode10_KX_C, 10, false, 8}, {dmaEncode10_KX_Int964_C, 10, true, 8},
+    };
+    constexpr uint32_t kPackets = 3;
+    for (const Case& c : cases) {
+        const uint32_t perPacket = c.int964 ? 20 : 10, frames = perPacket * kPackets;
+        std::vector<int32_t> pcm(frames * c.channels);
+        for (uint32_t f = 0; f < frames; ++f)
+            for (uint32_t ch = 0; ch < c.channels; ++ch)
+                pcm[f * c.channels + ch] = (int32_t)(sample24(f, ch) << 8 | 0xA5);
+        bitslice::FifthLaneDecoder device(c.channels);
+        ASSERT_EQ(device.channels(), c.channels);
+        std::vector<uint32_t> back(frames * c.channels), pair(frames * 2);
+        int32_t carry = 0; // a run starts with 0 carried
+        for (uint32_t p = 0; p < kPackets; ++p) {
+            std::vector<uint8_t> packet(c.int964 ? 964 : 512, 0xEE);
+            DMA_CONVERT_DATA d{};
+            d.src = pcm.data() + (size_t)p * perPacket * c.channels;
+            d.dst = packet.data();
+            d.carry = &carry;
+            EXPECT_EQ(c.encoder(&d), (uint64_t)perPacket * c.channels * 4);
+            device.decode(packet.data(), c.int964, perPacket,
+                          back.data() + (size_t)p * perPacket * c.channels,
+                          pair.data() + (size_t)p * perPacket * 2);
+        }
+        for (uint32_t ch = 0; ch < c.channels; ++ch)
+            EXPECT_EQ(back[ch], 0u) << c.channels << " channels";
+        EXPECT_EQ(pair[0], 0u);
+        EXPECT_EQ(pair[1], 0u);
+        for (uint32_t f = 1; f < frames; ++f) {
+            for (uint32_t ch = 0; ch < c.channels; ++ch)
+                ASSERT_EQ(back[f * c.channels + ch], (uint32_t)pcm[(f - 1) * c.channels + ch] >> 8)
+                    << c.pairFirst << ": frame " << f << ", channel " << ch;
+            EXPECT_EQ(pair[2 * f], (uint32_t)pcm[(f - 1) * c.channels + c.pairFirst] >> 8);
+            EXPECT_EQ(pair[2 * f + 1], (uint32_t)pcm[(f - 1) * c.channels + c.pairFirst + 1] >> 8);
+        }
+        // The last frame's b waits in the host's carried word.
+        EXPECT_EQ(carry, pcm[(frames - 1) * c.channels + c.pairFirst + 1]);
+        // A new run starts from silence again.
+        device.restart();
+        std::vector<uint8_t> silent(c.int964 ? 964 : 512, 0);
+        std::vector<uint32_t> one(perPacket * c.channels, 1);
+        device.decode(silent.data(), c.int964, perPacket, one.data(), nullptr);
+        EXPECT_EQ(std::count(one.begin(), one.end(), 0u), (long)one.size());
+    }
+}
+
+// The Brava word formats both ways, at each of its channel counts: the
+// device's input blocks through the driver's decoders, the driver's encoder
+// packets through the device's reader.
+TEST(BulkProtocolModel, BravaBlocksAndPacketsRoundTripThroughTheDriversConverters) {
+    struct Case {
+        uint32_t channels;
+        DMA_CONVERT_FNC decoder, encoder;
+    };
+    const Case cases[] = {
+        {8, dmaDecode16To08At32Bit_Brava_C, dmaEncode08_Brava_C},
+        {16, dmaDecode16To16At32Bit_Brava_C, dmaEncode16_Brava_C},
+        {32, dmaDecode16To32At32Bit_Brava_C, dmaEncode32_Brava_C},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(brava::channelsOffered(c.channels));
+        const uint32_t inFrames = brava::framesPerBlock(c.channels);
+        std::vector<uint32_t> samples(inFrames * c.channels);
+        for (uint32_t f = 0; f < inFrames; ++f)
+            for (uint32_t ch = 0; ch < c.channels; ++ch)
+                samples[f * c.channels + ch] = sample24(f, ch);
+        uint8_t block[512];
+        brava::encodeInputBlock(samples.data(), c.channels, block);
+        std::vector<int32_t> ring(samples.size(), -1);
+        DMA_CONVERT_DATA d{};
+        d.src = block;
+        d.dst = ring.data();
+        EXPECT_EQ(c.decoder(&d), 128u);
+        for (size_t i = 0; i < ring.size(); ++i)
+            ASSERT_EQ((uint32_t)ring[i], samples[i] << 8) << c.channels << ": sample " << i;
+
+        const uint32_t outFrames = brava::framesPerOutPacket(c.channels);
+        EXPECT_EQ(outFrames * c.channels, 160u);
+        std::vector<int32_t> pcm(outFrames * c.channels);
+        for (uint32_t f = 0; f < outFrames; ++f)
+            for (uint32_t ch = 0; ch < c.channels; ++ch)
+                pcm[f * c.channels + ch] = (int32_t)(sample24(f + 7, ch) << 8 | 0x3C);
+        std::vector<uint8_t> packet(512, 0xEE);
+        DMA_CONVERT_DATA e{};
+        e.src = pcm.data();
+        e.dst = packet.data();
+        EXPECT_EQ(c.encoder(&e), 640u);
+        std::vector<uint32_t> back(pcm.size());
+        brava::decodeOutputPacket(packet.data(), c.channels, back.data());
+        for (size_t i = 0; i < back.size(); ++i)
+            ASSERT_EQ(back[i], (uint32_t)pcm[i] >> 8) << c.channels << ": sample " << i;
+    }
+    EXPECT_FALSE(brava::channelsOffered(12));
 }
 
 // ---- on the bus

@@ -11,6 +11,7 @@
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrDevice.h"
+#include "platform/kern/IOLib.h"
 #include "platform/usb/devices/FeedbackModel.h"
 
 namespace {
@@ -148,6 +149,36 @@ TEST(FeedbackBreaks, ShortPacketsPast40ErrorsBreakOnceAndRecoveryBringsBackTheLo
     const size_t before = h.report().stateChanges.size();
     // Two blocks of 32 two-byte packets: 64 errors without a lock between.
     feedbackModel(h)->sendShortFeedback(64);
+    h.run(1500000);
+    const HarnessReport r = h.report();
+    SCOPED_TRACE(hx::harness::describe(r));
+    const std::vector<uint32_t> codes = codesSince(r, before);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), STC_STREAM_BROKEN), 1);
+    EXPECT_EQ(r.streamBreaks, 1u);
+    EXPECT_EQ(r.recoveries, 1u);
+    EXPECT_TRUE(r.streamRecovered);
+    EXPECT_TRUE(r.matchedAfterRecovery);
+    EXPECT_GT(r.framesCheckedAfterRecovery, 24000u);
+    EXPECT_TRUE(h.device()->isStreamingStarted());
+}
+
+// On a kernel before major version 15 a bulk-in error is not resubmitted:
+// the stream breaks once, and recovery brings the loopback back.
+TEST(FeedbackBreaks, ABulkInErrorOnAnOlderKernelBreaksOnceAndRecoveryBringsBackTheLoopback) {
+    struct KernelRelease {
+        explicit KernelRelease(int major) : saved(version_major) { version_major = major; }
+        ~KernelRelease() { version_major = saved; }
+        int saved;
+    } release(14);
+    HarnessOptions o = feedbackOptions(48000, 1, 100);
+    o.reactToStateChanges = true;
+    ClientHarness h(o);
+    ASSERT_TRUE(h.start()) << h.lastError();
+    h.run(300000);
+    const size_t before = h.report().stateChanges.size();
+    EndpointFault f;
+    f.errors = 1;
+    feedbackModel(h)->armFault(FeedbackModel::kBulkIn, f);
     h.run(1500000);
     const HarnessReport r = h.report();
     SCOPED_TRACE(hx::harness::describe(r));

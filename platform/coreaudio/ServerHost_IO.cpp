@@ -14,6 +14,7 @@
 // thread holds for long while a cycle runs; the hand-over state (stop, park,
 // resume) is read under the device's IO mutex between cycles only.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -69,9 +70,14 @@ void fillCanaries(ServerStreamBuffer& b) {
 bool checkCanaries(ServerStreamBuffer& b) {
     const UInt8* before = b.storage.data();
     const UInt8* after = b.storage.data() + ServerStreamBuffer::kCanaryBytes + b.bytes;
-    bool hit = false;
-    for (std::size_t i = 0; i < ServerStreamBuffer::kCanaryBytes; ++i)
-        hit |= before[i] != kCanary || after[i] != kCanary;
+    // Compared whole against an intact pair (the check runs after every Do).
+    static const auto intact = [] {
+        std::array<UInt8, ServerStreamBuffer::kCanaryBytes> a;
+        a.fill(kCanary);
+        return a;
+    }();
+    const bool hit = std::memcmp(before, intact.data(), intact.size()) != 0 ||
+                     std::memcmp(after, intact.data(), intact.size()) != 0;
     if (hit) fillCanaries(b);
     return hit;
 }

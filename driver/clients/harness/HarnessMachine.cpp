@@ -379,6 +379,10 @@ bool Machine::boot() {
     const HarnessOptions& o = m.options;
     // The driver's user clients must be there for any client to open.
     if (!ZrUserClientsRegistered()) return m.fail("the user-client classes are not registered");
+    // A booted machine stays as it is: a second bus would unplug the first
+    // device (its service terminated, another published) and the service
+    // held here would never be released.
+    if (m.bus) return m.service || m.findService();
     if (o.clockMode != ClockMode::Real && !hx::clock::isVirtual())
         m.clock.emplace(hx::clock::VirtualClock::kDefaultStart, true,
                         o.clockMode == ClockMode::Paced ? hx::clock::Pacing::WallClock

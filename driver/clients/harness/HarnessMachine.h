@@ -93,7 +93,7 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     // Clock, bus, driver, model plugged, service started; false with
-    // lastError() set.
+    // lastError() set. On a booted machine it changes nothing.
     bool boot();
     // Lets the machine's time reach `due` (ns): the machine's own virtual
     // clock runs there, any other clock is waited on.

@@ -16,6 +16,7 @@
 #include "abi/ServiceClass.h"
 #include "device/FWUpdaterDetection.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/kern/IOLib.h"
@@ -262,6 +263,48 @@ TEST_F(Service, MapsTheDriverAreaAndBothRingsAtTheirSizes) {
         EXPECT_NE(at, nullptr);
         EXPECT_EQ(size, m.size);
     }
+}
+
+// Request 42 answers the device's audio-running flag: 0 on a fresh kernel,
+// 1 once the harness's client has started the engine, still 1 after that
+// client closed (the engine runs on without clients), 0 once the sleep
+// request stopped it. Each question opens a wrapper of its own on the
+// service found at that moment, and it is always the same service: closing
+// a wrapper never takes the service away.
+TEST_F(Service, RequestFortyTwoAnswersWhetherTheDeviceStreams) {
+    ASSERT_TRUE(mBooted) << mHarness->lastError();
+    std::vector<std::string> uids;
+    const auto ask = [&](UInt32 request = 42) {
+        QnASPlugInIOKitObject service(findService());
+        CFStringRef uid = nullptr;
+        if (QnASPlugInIOKitObject::CopyProperty_CFString(service.GetObject(), CFSTR("deviceUID"),
+                                                         uid)) {
+            char text[64] = {};
+            CFStringGetCString(uid, text, sizeof text, kCFStringEncodingUTF8);
+            uids.emplace_back(text);
+            CFRelease(uid);
+        }
+        EXPECT_TRUE(service.OpenConnection(3));
+        OSXDispatch record{};
+        EXPECT_TRUE(service.CallDriver(request, record));
+        uint32_t word = 0xFFFFFFFF;
+        std::memcpy(&word, reinterpret_cast<const uint8_t*>(&record) + kOSXDispatchValueOffset,
+                    sizeof word);
+        return word;
+    };
+    EXPECT_EQ(ask(), 0u);
+    ASSERT_TRUE(mHarness->start()) << mHarness->lastError();
+    mHarness->run(200000);
+    EXPECT_EQ(ask(), 1u);
+    mHarness->stop();
+    hx::kern::waitQuiet();
+    EXPECT_EQ(ask(), 1u);
+    ask(43); // the sleep request stops streaming
+    EXPECT_EQ(ask(), 0u);
+    ASSERT_EQ(uids.size(), 5u);
+    for (const std::string& uid : uids)
+        EXPECT_EQ(uid, uids.front());
+    EXPECT_FALSE(mHarness->device()->isStreamingStarted());
 }
 
 // With two HX-5100s plugged, the "deviceUID" of the second finds the second.

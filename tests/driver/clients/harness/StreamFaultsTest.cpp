@@ -1,6 +1,6 @@
 // The driver through the client harness when the stream meets the bus
 // frame wrap, the default mix, and a late output completion with the
-// recovery user space asks for afterwards.
+// recovery user space asks for afterwards; and the harness's own boot.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,6 +124,24 @@ TEST(HarnessRecovery, ALateOutputCompletionBreaksOnceAndStage2ConfiguresAgain) {
     told.push_back(STC_ClientDetached);
     EXPECT_EQ(h.report().stateChanges, told);
     EXPECT_EQ(h.report().streamBreaks, 1u);
+}
+
+// Booting a booted harness keeps its bus, device and service: start() after
+// boot() streams on the service that boot() found, which is never
+// terminated on the way.
+TEST(HarnessBoot, ASecondBootKeepsTheDeviceAndItsService) {
+    ClientHarness h;
+    ASSERT_TRUE(h.boot()) << h.lastError();
+    hx::usb::Bus* bus = h.bus();
+    ZrKernelDeviceKorvexHX5100* service = h.service();
+    ASSERT_TRUE(h.start()) << h.lastError();
+    EXPECT_EQ(h.bus(), bus);
+    EXPECT_EQ(h.service(), service);
+    EXPECT_FALSE(service->isInactive());
+    EXPECT_FALSE(service->isTerminateRequested());
+    h.run(100000);
+    EXPECT_TRUE(h.device()->isStreamingStarted());
+    EXPECT_GT(h.report().framesIn, 0u);
 }
 
 } // namespace

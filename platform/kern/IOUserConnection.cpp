@@ -16,6 +16,16 @@ namespace hx::kern {
 
 namespace {
 
+// The call observer (a test hook), swapped whole under its lock; a call
+// holds its own reference while it reports.
+std::mutex gObserverLock;
+std::shared_ptr<const ConnectionCallObserver> gObserver;
+
+std::shared_ptr<const ConnectionCallObserver> currentObserver() {
+    std::lock_guard<std::mutex> g(gObserverLock);
+    return gObserver;
+}
+
 struct Connection {
     io_connect_t name = MACH_PORT_NULL;
     task_t task = MACH_PORT_NULL;
@@ -161,6 +171,8 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
 
     if (!c->enter()) return MACH_SEND_INVALID_DEST;
     const IOReturn r = c->client->externalMethod(selector, &args);
+    if (auto observer = currentObserver())
+        (*observer)(c->client, selector, structIn, call.structInputSize, r);
     c->leave();
     if (r != kIOReturnSuccess) return r;
 
@@ -172,6 +184,13 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
     if (structBack) std::memcpy(call.structOutput, structOut, structBack);
     if (call.structOutputSize) *call.structOutputSize = structBack;
     return r;
+}
+
+void setConnectionCallObserver(ConnectionCallObserver observer) {
+    auto next =
+        observer ? std::make_shared<const ConnectionCallObserver>(std::move(observer)) : nullptr;
+    std::lock_guard<std::mutex> g(gObserverLock);
+    gObserver = std::move(next);
 }
 
 IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address,

@@ -17,13 +17,21 @@ namespace hx::kern {
 namespace {
 
 // The call observer (a test hook), swapped whole under its lock; a call
-// holds its own reference while it reports.
-std::mutex gObserverLock;
-std::shared_ptr<const ConnectionCallObserver> gObserver;
+// holds its own reference while it reports. Never destroyed: calls may still
+// run while statics go away.
+struct ObserverSlot {
+    std::mutex lock;
+    std::shared_ptr<const ConnectionCallObserver> observer;
+};
+ObserverSlot& observerSlot() {
+    static ObserverSlot* slot = new ObserverSlot;
+    return *slot;
+}
 
 std::shared_ptr<const ConnectionCallObserver> currentObserver() {
-    std::lock_guard<std::mutex> g(gObserverLock);
-    return gObserver;
+    ObserverSlot& slot = observerSlot();
+    std::lock_guard<std::mutex> g(slot.lock);
+    return slot.observer;
 }
 
 struct Connection {
@@ -189,8 +197,9 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
 void setConnectionCallObserver(ConnectionCallObserver observer) {
     auto next =
         observer ? std::make_shared<const ConnectionCallObserver>(std::move(observer)) : nullptr;
-    std::lock_guard<std::mutex> g(gObserverLock);
-    gObserver = std::move(next);
+    ObserverSlot& slot = observerSlot();
+    std::lock_guard<std::mutex> g(slot.lock);
+    slot.observer.swap(next);
 }
 
 IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address,

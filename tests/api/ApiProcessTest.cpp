@@ -21,12 +21,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef HXSIM_PATH
@@ -94,10 +96,13 @@ private:
 
 const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
 
-// Runs the run loop until done() or a generous bound of passes.
+// Runs the run loop until done() or a generous bound of passes (a loop with
+// no source returns at once, so each pass also waits a little).
 template <typename Done> bool runUntil(Done done) {
-    for (int i = 0; i < 4000 && !done(); ++i)
+    for (int i = 0; i < 6000 && !done(); ++i) {
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+        if (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return done();
 }
 

@@ -1,4 +1,5 @@
 #include "platform/base/HXLog.h"
+#include "platform/base/HXLogLevel.h"
 
 #include "platform/base/HXClock.h"
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
@@ -31,6 +33,7 @@ struct Slot {
     char* heap;
     std::uint64_t nanos; // when it was logged
     bool virtualTime;    // on the virtual clock
+    int level;           // syslog priority, kNoLevel for IOLog and write
     char text[216];
 };
 
@@ -66,6 +69,7 @@ struct Queue {
     // Captures, touched only by the writer and by Capture itself.
     std::mutex captureLock;
     std::vector<Capture*> captures;
+    std::map<const Capture*, std::vector<Record>> records; // each capture's, with levels
 
     Queue() {
         for (std::size_t i = 0; i < kSlots; ++i)
@@ -111,6 +115,11 @@ void writerLoop(Queue* q) {
             }
             q->sleeping.store(false, std::memory_order_relaxed);
             continue;
+        }
+        {
+            std::lock_guard<std::mutex> g(q->captureLock);
+            for (Capture* c : q->captures)
+                q->records[c].push_back({s.level, std::string(s.heap ? s.heap : s.text, s.len)});
         }
         deliver(s.heap ? s.heap : s.text, s.len, s.nanos, s.virtualTime);
         std::free(s.heap);
@@ -173,7 +182,7 @@ bool tryClaim(Queue& q, std::size_t& pos) {
 
 // Queues text (len bytes); heap, when given, is a block holding it that the
 // writer takes over.
-void enqueue(const char* text, std::size_t len, char* heap) {
+void enqueue(const char* text, std::size_t len, char* heap, int level = kNoLevel) {
     Queue& q = queue();
     ensureWriter(q);
     std::size_t pos;
@@ -191,6 +200,7 @@ void enqueue(const char* text, std::size_t len, char* heap) {
     s.heap = heap;
     s.nanos = hx::clock::nowNanos();
     s.virtualTime = hx::clock::isVirtual();
+    s.level = level;
     if (!heap) std::memcpy(s.text, text, len);
     s.seq.store(pos + 1, std::memory_order_release);
     wakeWriter(q);
@@ -312,15 +322,20 @@ bool closeFile(std::string& error) {
 }
 
 void write(const char* text, std::size_t len) {
+    writeAt(kNoLevel, text, len);
+}
+
+void writeAt(int level, const char* text, std::size_t len) {
     if (len == 0) return;
+    if (level != kNoLevel) level &= 7;
     if (len <= sizeof(Slot::text)) {
-        enqueue(text, len, nullptr);
+        enqueue(text, len, nullptr, level);
         return;
     }
     char* heap = static_cast<char*>(std::malloc(len));
     if (!heap) return;
     std::memcpy(heap, text, len);
-    enqueue(heap, len, heap);
+    enqueue(heap, len, heap, level);
 }
 
 void vformat(const char* fmt, va_list ap) {
@@ -372,6 +387,7 @@ Capture::~Capture() {
     std::lock_guard<std::mutex> g(q.captureLock);
     auto& v = q.captures;
     v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    q.records.erase(this);
 }
 
 std::string Capture::text() const {
@@ -386,6 +402,21 @@ void Capture::clear() {
     Queue& q = queue();
     std::lock_guard<std::mutex> g(q.captureLock);
     mText.clear();
+    q.records.erase(this);
+}
+
+std::vector<Record> records(const Capture& capture) {
+    flush();
+    Queue& q = queue();
+    std::lock_guard<std::mutex> g(q.captureLock);
+    auto it = q.records.find(&capture);
+    return it == q.records.end() ? std::vector<Record>{} : it->second;
+}
+
+int levelOf(const Capture& capture, const std::string& text) {
+    for (const Record& r : records(capture))
+        if (r.text.find(text) != std::string::npos) return r.level;
+    return kNoLevel;
 }
 
 } // namespace hx::log
@@ -397,7 +428,7 @@ extern "C" void IOLog(const char* fmt, ...) {
     va_end(ap);
 }
 
-extern "C" void vsyslog(int, const char* fmt, va_list ap) {
+extern "C" void vsyslog(int priority, const char* fmt, va_list ap) {
     char buf[512];
     va_list copy;
     va_copy(copy, ap);
@@ -406,13 +437,13 @@ extern "C" void vsyslog(int, const char* fmt, va_list ap) {
     if (n < 0) return;
     if (std::size_t(n) < sizeof buf - 1) {
         if (n == 0 || buf[n - 1] != '\n') buf[n++] = '\n';
-        hx::log::write(buf, std::size_t(n));
+        hx::log::writeAt(priority, buf, std::size_t(n));
         return;
     }
     std::vector<char> big(std::size_t(n) + 2);
     std::vsnprintf(big.data(), big.size(), fmt, ap);
     if (big[std::size_t(n) - 1] != '\n') big[std::size_t(n++)] = '\n';
-    hx::log::write(big.data(), std::size_t(n));
+    hx::log::writeAt(priority, big.data(), std::size_t(n));
 }
 
 extern "C" void syslog(int priority, const char* fmt, ...) {

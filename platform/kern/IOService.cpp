@@ -542,11 +542,19 @@ bool IOService::terminate(IOOptionBits options) {
 void IOService::registerService(IOOptionBits options) {
     if (isInactive()) return;
     mRegistered.store(true, std::memory_order_release);
-    IOServicePrivate::addRegistered(this);
-    if ((options & kIOServiceSynchronous) && kernelQueue().isCurrentThread()) {
+    const bool onKernel = kernelQueue().isCurrentThread();
+    if ((options & kIOServiceSynchronous) && onKernel) {
+        IOServicePrivate::addRegistered(this);
         IOServicePrivate::matchNub(this);
         return;
     }
+    // Registered from the kernel thread without waiting (a driver's start,
+    // inside its nub's matching): the service is published by its own
+    // matching job, queued behind the work in hand, as the registry does it.
+    // So a nub's first match is heard before the services its driver
+    // registers while starting on it.
+    const bool deferred = onKernel;
+    if (!deferred) IOServicePrivate::addRegistered(this);
     struct Done {
         std::mutex m;
         std::condition_variable cv;
@@ -555,7 +563,8 @@ void IOService::registerService(IOOptionBits options) {
     auto done = std::make_shared<Done>();
     retain();
     IOService* self = this;
-    kernelQueue().post([self, done] {
+    kernelQueue().post([self, done, deferred] {
+        if (deferred && !self->isInactive()) IOServicePrivate::addRegistered(self);
         IOServicePrivate::matchNub(self);
         self->release();
         {

@@ -16,6 +16,24 @@ namespace hx::kern {
 
 namespace {
 
+// The call observer (a test hook), swapped whole under its lock; a call
+// holds its own reference while it reports. Never destroyed: calls may still
+// run while statics go away.
+struct ObserverSlot {
+    std::mutex lock;
+    std::shared_ptr<const ConnectionCallObserver> observer;
+};
+ObserverSlot& observerSlot() {
+    static ObserverSlot* slot = new ObserverSlot;
+    return *slot;
+}
+
+std::shared_ptr<const ConnectionCallObserver> currentObserver() {
+    ObserverSlot& slot = observerSlot();
+    std::lock_guard<std::mutex> g(slot.lock);
+    return slot.observer;
+}
+
 struct Connection {
     io_connect_t name = MACH_PORT_NULL;
     task_t task = MACH_PORT_NULL;
@@ -161,6 +179,8 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
 
     if (!c->enter()) return MACH_SEND_INVALID_DEST;
     const IOReturn r = c->client->externalMethod(selector, &args);
+    if (auto observer = currentObserver())
+        (*observer)(c->client, selector, structIn, call.structInputSize, r);
     c->leave();
     if (r != kIOReturnSuccess) return r;
 
@@ -172,6 +192,14 @@ IOReturn connectionCall(io_connect_t connect, uint32_t selector, const Connectio
     if (structBack) std::memcpy(call.structOutput, structOut, structBack);
     if (call.structOutputSize) *call.structOutputSize = structBack;
     return r;
+}
+
+void setConnectionCallObserver(ConnectionCallObserver observer) {
+    auto next =
+        observer ? std::make_shared<const ConnectionCallObserver>(std::move(observer)) : nullptr;
+    ObserverSlot& slot = observerSlot();
+    std::lock_guard<std::mutex> g(slot.lock);
+    slot.observer.swap(next);
 }
 
 IOReturn connectionMap(io_connect_t connect, uint32_t type, mach_vm_address_t* address,

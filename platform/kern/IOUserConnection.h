@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/kern/IOUserClient.h"
 
@@ -71,6 +72,17 @@ bool connectionMapFile(io_connect_t connect, uint32_t type, mach_vm_address_t ad
                        uint64_t* offset);
 // The client object of a connection, retained for the caller (kernel tests).
 IOUserClient* connectionClient(io_connect_t connect);
+
+// Test hook: hears every call a connection's client received, after its
+// method answered: the client, the selector, the kernel's copy of the
+// structure input and the method's result. One observer per process; an
+// empty function removes it (a call in flight may still report to the one it
+// took). Calls refused before the method (a closed connection, bad sizes)
+// are not heard.
+using ConnectionCallObserver =
+    std::function<void(IOUserClient* client, uint32_t selector, const void* structInput,
+                       size_t structInputSize, IOReturn result)>;
+void setConnectionCallObserver(ConnectionCallObserver observer);
 
 // Test hook: the task dies. Its connections get clientDied once each (after
 // their calls in flight), its mappings go, and the task is forgotten.

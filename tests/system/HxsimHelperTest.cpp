@@ -128,6 +128,15 @@ TEST(HxsimHelper, HXHelperAgainstAKernelHost) {
     Process helper;
     startHelper(helper, log);
     ASSERT_TRUE(waitForLines(log, {"usbConnect", "driverConnect", "YES."})) << fileText(log);
+    // The helper's device object asked the driver for both versions once
+    // (the streaming client asks for neither): machine control counts them.
+    std::string stats;
+    ASSERT_EQ(control.statistics(stats), kIOReturnSuccess);
+    const size_t at = stats.find("requestsServed ");
+    ASSERT_NE(at, std::string::npos) << stats;
+    const std::string served = "," + stats.substr(at + 15, stats.find('\n', at) - at - 15) + ",";
+    EXPECT_NE(served.find(",25:1,"), std::string::npos) << served;
+    EXPECT_NE(served.find(",26:1,"), std::string::npos) << served;
 
     // State change 35 from the device: the held device's handler launches.
     ASSERT_EQ(control.stateChange(STC_LAUNCHCONTROLPANEL), kIOReturnSuccess);

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "abi/DriverSM.h"
@@ -98,6 +100,7 @@ template <typename Visit> void visitFacts(MachineFacts& f, Visit&& v) {
     v("keepAliveGaps", f.keepAliveGaps);
     v("guardInserts", f.guardInserts);
     v("underruns", f.underruns);
+    v("requestsServed", f.requestsServed);
 }
 
 struct Writer {
@@ -108,6 +111,16 @@ struct Writer {
     void operator()(const char* key, bool value) { out << key << ' ' << (value ? 1 : 0) << '\n'; }
     void operator()(const char* key, const std::optional<int64_t>& value) {
         if (value) out << key << ' ' << *value << '\n';
+    }
+    // "key code:count,code:count"
+    void operator()(const char* key, const std::map<uint32_t, uint64_t>& value) {
+        out << key << ' ';
+        const char* sep = "";
+        for (const auto& [code, n] : value) {
+            out << sep << code << ':' << n;
+            sep = ",";
+        }
+        out << '\n';
     }
 };
 
@@ -137,6 +150,18 @@ struct Parser {
         matched = true;
         int64_t v = 0;
         if (rest >> v) value = v;
+    }
+    void operator()(const char* name, std::map<uint32_t, uint64_t>& value) {
+        if (matched || key != name) return;
+        matched = true;
+        uint32_t code = 0;
+        uint64_t n = 0;
+        char colon = 0;
+        while (rest >> code >> colon >> n && colon == ':') {
+            value[code] = n;
+            char comma = 0;
+            if (!(rest >> comma) || comma != ',') break;
+        }
     }
 };
 
@@ -209,6 +234,13 @@ struct Machine::Impl {
     std::shared_ptr<hx::usb::devices::HX5100Model> model;
     uint8_t port = 0;
     ZrKernelDeviceKorvexHX5100* service = nullptr;
+    // OSXDispatch requests the driver's clients received, by code.
+    struct Requests {
+        mutable std::mutex lock;
+        std::map<uint32_t, uint64_t> served;
+    };
+    std::shared_ptr<Requests> requests = std::make_shared<Requests>();
+    bool countingRequests = false;
 
     bool fail(const std::string& e) {
         error = e;
@@ -223,6 +255,7 @@ Machine::Machine(const HarnessOptions& options) : mImpl(std::make_unique<Impl>(o
 
 Machine::~Machine() {
     Impl& m = *mImpl;
+    if (m.countingRequests) hx::kern::setConnectionCallObserver(nullptr);
     if (m.service && m.service->getDevice()) m.service->getDevice()->stopStreaming(true);
     if (m.service) {
         m.service->release();
@@ -388,6 +421,23 @@ bool Machine::boot() {
                         o.clockMode == ClockMode::Paced ? hx::clock::Pacing::WallClock
                                                         : hx::clock::Pacing::None);
     m.loadPersonalities();
+    // Every OSXDispatch request a client of the driver receives is counted
+    // by its code: selector 0 of the audio and MIDI clients, 6 of the
+    // audio-server client.
+    hx::kern::setConnectionCallObserver([requests = m.requests](IOUserClient* client,
+                                                                uint32_t selector, const void* in,
+                                                                size_t size, IOReturn) {
+        const bool dispatch =
+            (selector == 0 && (OSDynamicCast(AudioUserClientKorvexHX5100, client) ||
+                               OSDynamicCast(MidiUserClientKorvexHX5100, client))) ||
+            (selector == 6 && OSDynamicCast(ASClientKorvexHX5100, client));
+        if (!dispatch || size < sizeof(uint32_t)) return;
+        uint32_t code = 0;
+        std::memcpy(&code, in, sizeof code);
+        std::lock_guard<std::mutex> g(requests->lock);
+        ++requests->served[code];
+    });
+    m.countingRequests = true;
     m.bus = std::make_unique<hx::usb::Bus>(hx::usb::BusOptions{o.firstBusFrame, 4, 2});
     m.makeModel();
     m.port = m.bus->plug(m.model);
@@ -417,9 +467,19 @@ void Machine::systemWakeUp() {
     hx::kern::systemDidWake();
 }
 
+uint64_t Machine::requestsServed(uint32_t code) const {
+    std::lock_guard<std::mutex> g(mImpl->requests->lock);
+    auto it = mImpl->requests->served.find(code);
+    return it == mImpl->requests->served.end() ? 0 : it->second;
+}
+
 MachineFacts Machine::facts() const {
     const Impl& m = *mImpl;
     MachineFacts f;
+    {
+        std::lock_guard<std::mutex> g(m.requests->lock);
+        f.requestsServed = m.requests->served;
+    }
     f.highSpeed = m.options.highSpeed;
     if (m.service) f.driverClass = m.service->getMetaClass()->getClassName();
     ZrDevice* dev = m.service ? m.service->getDevice() : nullptr;

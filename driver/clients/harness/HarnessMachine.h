@@ -14,6 +14,7 @@
 #include "platform/base/MachTypes.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +72,8 @@ struct MachineFacts {
     uint64_t keepAliveGaps = 0;
     uint64_t guardInserts = 0;
     uint64_t underruns = 0;
+    // OSXDispatch requests the driver's clients received, by code.
+    std::map<uint32_t, uint64_t> requestsServed;
 };
 
 // One "key value" line per fact; parse reads what format wrote (unknown
@@ -104,6 +107,9 @@ public:
     void systemSleep();
     void systemWakeUp();
     MachineFacts facts() const;
+    // How many OSXDispatch requests of the code the driver's clients (audio,
+    // MIDI, audio server) received since boot, from any process.
+    uint64_t requestsServed(uint32_t code) const;
 
     const HarnessOptions& options() const;
     const std::string& lastError() const;

@@ -7,6 +7,7 @@
 #include "apps/helper/USBBridge.h"
 
 #include <gtest/gtest.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/base/HXLog.h"
+#include "platform/base/HXLogLevel.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/MacErrors.h"
 #include "platform/base/testing/StdoutCapture.h"
@@ -106,6 +108,14 @@ protected:
         std::erase(extra, port);
     }
     ZrOSXDevice* firstDevice() { return app->halBridge()->manager()->getDevice(0); }
+    // The audio client's version requests the driver has received so far.
+    uint64_t served(uint32_t req) { return harness->machine().requestsServed(req); }
+    // The controller's connection lines go out at warning level.
+    static void expectWarnings(const hx::log::Capture& log,
+                               std::initializer_list<const char*> lines) {
+        for (const char* line : lines)
+            EXPECT_EQ(hx::log::levelOf(log, line), LOG_WARNING) << line;
+    }
 
     hx::test::TempRoot root;
     std::unique_ptr<hx::harness::ClientHarness> harness;
@@ -126,6 +136,7 @@ TEST_F(Helper, StartedUnpluggedConnectsOnceBothRoadsReportThePluggedDevice) {
     EXPECT_EQ(app->halBridge()->selectedDevice(), nullptr);
 
     log.clear();
+    const uint64_t usbVersions = served(26), halVersions = served(25);
     out = printed([&] {
         plug("SN0002");
         settle();
@@ -133,10 +144,10 @@ TEST_F(Helper, StartedUnpluggedConnectsOnceBothRoadsReportThePluggedDevice) {
     const std::string lines = log.text();
     ASSERT_NE(lines.find("usbConnect"), std::string::npos) << lines;
     ASSERT_NE(lines.find("driverConnect"), std::string::npos) << lines;
-    // The driver's start publishes its service before the nub's first
-    // matching has ended, so the driver road reports first (either order
-    // connects once).
-    EXPECT_LT(lines.find("driverConnect"), lines.find("usbConnect")) << lines;
+    // The bus publishes the nub before its driver matches and starts on it:
+    // the USB road hears of the device first.
+    EXPECT_LT(lines.find("usbConnect"), lines.find("driverConnect")) << lines;
+    expectWarnings(log, {"usbConnect", "driverConnect"});
     EXPECT_EQ(count(out, "NO."), 1u) << out;
     EXPECT_EQ(count(out, "YES."), 1u) << out;
     EXPECT_LT(out.find("NO."), out.find("YES."));
@@ -144,6 +155,10 @@ TEST_F(Helper, StartedUnpluggedConnectsOnceBothRoadsReportThePluggedDevice) {
     ASSERT_NE(firstDevice(), nullptr);
     EXPECT_EQ(app->halBridge()->selectedDevice(), firstDevice());
     EXPECT_TRUE(firstDevice()->isDeviceOpen());
+    // selectDriver(0) ran once: the selected device's connection asked for
+    // both versions once.
+    EXPECT_EQ(served(26), usbVersions + 1);
+    EXPECT_EQ(served(25), halVersions + 1);
 }
 
 TEST_F(Helper, StartedPluggedKeepsTheDeviceSelectedAtStart) {
@@ -154,6 +169,10 @@ TEST_F(Helper, StartedPluggedKeepsTheDeviceSelectedAtStart) {
     ASSERT_NE(driver, std::string::npos) << lines;
     ASSERT_NE(usb, std::string::npos) << lines;
     EXPECT_LT(driver, usb); // the driver API drains before the USB notification exists
+    expectWarnings(log, {"usbConnect", "driverConnect"});
+    // The device selected at start is kept: "YES." selects nothing anew.
+    EXPECT_EQ(served(26), 1u);
+    EXPECT_EQ(served(25), 1u);
     EXPECT_EQ(lines.find("No device connected yet"), std::string::npos);
     EXPECT_EQ(count(out, "YES."), 1u) << out;
     EXPECT_NE(out.find("Audio Interface connected..."), std::string::npos);
@@ -177,6 +196,7 @@ TEST_F(Helper, UnplugClearsTheFlagsOnceAndARePlugConnectsAgain) {
     EXPECT_EQ(count(out, "Interface removed"), 1u) << out;
     EXPECT_NE(log.text().find("usbDisconnect"), std::string::npos);
     EXPECT_NE(log.text().find("driverDisconnect"), std::string::npos);
+    expectWarnings(log, {"usbDisconnect", "driverDisconnect"});
     EXPECT_FALSE(app->deviceConnected());
     EXPECT_FALSE(app->usbConnected());
     EXPECT_FALSE(app->driverConnected());
@@ -287,6 +307,7 @@ TEST_F(Helper, ARefusedPlugInOrAFailedUSBBridgeLeavesTheRoadUnconnected) {
         hx::log::Capture log;
         start();
         EXPECT_NE(log.text().find("Could not initialize USB."), std::string::npos);
+        expectWarnings(log, {"Could not initialize USB."});
         EXPECT_EQ(app->usbBridge(), nullptr);
         EXPECT_FALSE(app->driverConnected());
         EXPECT_EQ(log.text().find("driverConnect"), std::string::npos);

@@ -1,5 +1,6 @@
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
+#include "platform/base/HXLogLevel.h"
 #include "platform/base/testing/TempRoot.h"
 #include "platform/base/testing/GuardedBuffer.h"
 #include "platform/base/testing/StdoutCapture.h"
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <gtest/gtest.h>
 #include <string>
+#include <syslog.h>
 #include <thread>
 
 TEST(LogSink, CaptureSeesFormattedIOLogLines) {
@@ -30,6 +32,40 @@ TEST(LogSink, NestedCapturesEachSeeTheirLines) {
         EXPECT_EQ(inner.text(), "b");
     }
     EXPECT_EQ(outer.text(), "ab");
+}
+
+TEST(LogSink, CapturesKeepEachRecordsLevel) {
+    hx::log::Capture cap;
+    const struct {
+        const char* text;
+        int level;
+        bool viaSyslog;
+    } rows[] = {
+        {"usbConnect", LOG_WARNING, true},
+        {"notice line", LOG_NOTICE, true},
+        {"facility dropped", LOG_USER | LOG_ERR, true},
+        {"kernel line", hx::log::kNoLevel, false},
+    };
+    for (const auto& r : rows) {
+        if (r.viaSyslog)
+            syslog(r.level, "%s", r.text);
+        else
+            IOLog("%s\n", r.text);
+    }
+    std::string big(3000, 'w');
+    syslog(LOG_WARNING, "%s", big.c_str());
+    const auto records = hx::log::records(cap);
+    ASSERT_EQ(records.size(), std::size(rows) + 1);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const int want = rows[i].viaSyslog ? rows[i].level & 7 : hx::log::kNoLevel;
+        EXPECT_EQ(records[i].text, std::string(rows[i].text) + "\n");
+        EXPECT_EQ(records[i].level, want) << rows[i].text;
+        EXPECT_EQ(hx::log::levelOf(cap, rows[i].text), want);
+    }
+    EXPECT_EQ(records.back().level, LOG_WARNING); // a long line keeps it too
+    EXPECT_EQ(hx::log::levelOf(cap, "never logged"), hx::log::kNoLevel);
+    cap.clear();
+    EXPECT_TRUE(hx::log::records(cap).empty());
 }
 
 TEST(LogSink, LongLinesAreNotCut) {

@@ -212,6 +212,55 @@ TEST_P(FirstNotification, FirstMatchComesAfterTheDriverStarted) {
     unpublish(nub);
 }
 
+TEST_P(FirstNotification, ANubsFirstMatchComesBeforeItsDriverIsPublished) {
+    // As a bus plugs a device: the nub is registered, a driver matches and
+    // starts on it and registers its own service while starting. One port
+    // hears both: the nub's first match, then the driver's publication.
+    Handle nubSub = 0, driverSub = 0;
+    std::vector<Handle> existing;
+    CFMutableDictionaryRef m = IOServiceMatching("FirstNoticeNub");
+    ASSERT_EQ(road.transport->subscribeServices(port, NotificationRecord::FirstMatch, m, 77,
+                                                &nubSub, &existing),
+              KERN_SUCCESS);
+    CFRelease(m);
+    m = IOServiceMatching("FirstNoticePublishingDriver");
+    ASSERT_EQ(road.transport->subscribeServices(port, NotificationRecord::FirstPublish, m, 78,
+                                                &driverSub, &existing),
+              KERN_SUCCESS);
+    CFRelease(m);
+    EXPECT_TRUE(existing.empty());
+    OSDictionary* personality = OSDictionary::withCapacity(2);
+    for (const auto& [key, value] :
+         {std::pair<const char*, const char*>{"IOClass", "FirstNoticePublishingDriver"},
+          {"IOProviderClass", "FirstNoticeNub"}}) {
+        OSString* s = OSString::withCString(value);
+        personality->setObject(key, s);
+        s->release();
+    }
+    hx::kern::addPersonality(personality);
+    personality->release();
+    for (const char* name : {"bus-plug", "bus-plug-again"}) {
+        SCOPED_TRACE(name);
+        const size_t before = sink.waitFor(0).size();
+        auto* nub = new FirstNoticeNub;
+        ASSERT_TRUE(nub->init());
+        nub->setProperty("deviceUID", name);
+        nub->registerService(); // as the bus does: matching runs on the kernel thread
+        hx::kern::waitQuiet();
+        auto got = sink.waitFor(before + 2);
+        ASSERT_EQ(got.size(), before + 2);
+        EXPECT_EQ(got[before].tag, 77u);     // the nub's first match
+        EXPECT_EQ(got[before + 1].tag, 78u); // then the driver's service
+        EXPECT_EQ(uid(got[before].service), name);
+        for (size_t i = before; i < got.size(); ++i)
+            road.transport->releaseService(got[i].service);
+        unpublish(nub);
+    }
+    road.transport->unsubscribe(nubSub);
+    road.transport->unsubscribe(driverSub);
+    hx::kern::removePersonalities("FirstNoticePublishingDriver");
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, FirstNotification, ::testing::Values("in-process", "process"),
                          [](const auto& info) {
                              return std::string(info.param) == "in-process" ? "InProcess"
@@ -225,3 +274,15 @@ class FirstNoticeDriver : public IOService {
     OSDeclareDefaultStructors(FirstNoticeDriver)
 };
 OSDefineMetaClassAndStructors(FirstNoticeDriver, IOService)
+
+    // A driver that registers its own service while it starts, as the device
+    // driver does.
+    class FirstNoticePublishingDriver : public IOService {
+    OSDeclareDefaultStructors(FirstNoticePublishingDriver) public
+        : bool start(IOService* provider) override {
+        if (!IOService::start(provider)) return false;
+        registerService();
+        return true;
+    }
+};
+OSDefineMetaClassAndStructors(FirstNoticePublishingDriver, IOService)

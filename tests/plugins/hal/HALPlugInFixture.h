@@ -19,6 +19,7 @@
 #include "platform/sys/HXProcess.h"
 #include "platform/usb/IOUSBHostFamily.h"
 #include "platform/usb/USBBus.h"
+#include "platform/usb/devices/ClassAudioModel.h"
 #include "platform/usb/devices/Farlane2Model.h"
 #include "platform/usb/devices/HX5100Model.h"
 

@@ -863,4 +863,46 @@ TEST_F(HALProperties, AnOutputOnlyDeviceAnswersItsInputSideAsHavingNone) {
     EXPECT_EQ(dir, 0u);
 }
 
+// 'tran': 'usb ' only for the two products listed for it, and for those
+// not at USB 2 speed before release 12; 'othr' for the HX-5100 always.
+TEST_F(HALProperties, TransportTypeByProductSpeedAndRelease) {
+    struct Product {
+        const char* name;
+        uint16_t product; // 0: the ordinary HX-5100
+        uint8_t speed;
+        const char* at11;
+        const char* at12;
+        const char* at13;
+    };
+    const Product products[] = {
+        {"HX-5100", 0, kUSBHostConnectionSpeedHigh, "othr", "othr", "othr"},
+        {"Kestrel, high speed", kKestrelProductID, kUSBHostConnectionSpeedHigh, "othr", "usb ",
+         "usb "},
+        {"Kestrel K2, full speed", kKestrelK2ProductID, kUSBHostConnectionSpeedFull, "usb ", "usb ",
+         "usb "},
+    };
+    for (const Product& p : products) {
+        SCOPED_TRACE(p.name);
+        AudioDeviceID d = dev;
+        if (p.product) {
+            unplugOther();
+            addPersonality(kKestrelVendorID, p.product, nullptr);
+            d = plugOther(std::make_shared<hx::usb::devices::ClassAudioModel>(
+                p.speed,
+                hx::usb::devices::HX5100Identity{kKestrelVendorID, p.product, 0x0100, "KESTREL",
+                                                 "K", "SN0005"},
+                hx::usb::devices::ClassAudioLayout{}));
+            ASSERT_NE(d, 0u);
+        }
+        const std::pair<const char*, const char*> releases[] = {
+            {"11.4.0", p.at11}, {"12.0.0", p.at12}, {"13.4.0", p.at13}};
+        for (const auto& [release, want] : releases) {
+            hx::sys::setEmulatedRelease(std::string(release));
+            UInt32 t = 0;
+            EXPECT_EQ(getValue(d, false, fourCC("tran"), t), 0) << release;
+            EXPECT_EQ(code(t), want) << release;
+        }
+    }
+}
+
 } // namespace

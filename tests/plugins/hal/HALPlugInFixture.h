@@ -1,6 +1,8 @@
 // The HAL plug-in tests' fixture: the whole simulated machine in this
 // process on the virtual clock (the device road), the installed bundle, a
-// HAL host that loads it, and a second HX-5100 to plug and unplug.
+// HAL host that loads it, a second HX-5100 to plug and unplug, and other
+// products (an output-only HX-5100, a Farlane, class-compliant devices)
+// plugged under driver personalities of the test's choosing.
 #pragma once
 
 #include "platform/coreaudio/HALHost.h"
@@ -28,6 +30,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hx::haltest {
 

@@ -34,6 +34,8 @@ struct HXCFRunLoop;
 namespace {
 std::atomic<std::uint64_t> gSequence{0}; // orders sources and timers added at the same rank
 std::atomic<std::uint64_t> gSignals{0};  // orders signals, across every loop
+std::atomic<long> gLiveSources{0};       // sources made and not yet freed
+std::atomic<long> gLiveTimers{0};        // timers made and not yet freed
 
 // What a signaller needs of a loop: its lock and its wake-up. Shared, so a
 // source may still wake it while the loop itself goes away.
@@ -48,9 +50,10 @@ using CoreRef = std::shared_ptr<LoopCore>;
 
 struct HXCFRunLoopSource final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoopSource;
-    HXCFRunLoopSource() : Object(kTypeID) {}
+    HXCFRunLoopSource() : Object(kTypeID) { ++gLiveSources; }
     ~HXCFRunLoopSource() override {
         if (mContext.release) mContext.release(mContext.info);
+        --gLiveSources;
     }
     bool equals(const Object& other) const override {
         const auto& o = static_cast<const HXCFRunLoopSource&>(other);
@@ -75,9 +78,10 @@ struct HXCFRunLoopSource final : hx::cf::Object {
 
 struct HXCFRunLoopTimer final : hx::cf::Object {
     static constexpr CFTypeID kTypeID = hx::cf::kTypeRunLoopTimer;
-    HXCFRunLoopTimer() : Object(kTypeID) {}
+    HXCFRunLoopTimer() : Object(kTypeID) { ++gLiveTimers; }
     ~HXCFRunLoopTimer() override {
         if (mContext.release) mContext.release(mContext.info);
+        --gLiveTimers;
     }
 
     std::atomic<std::uint64_t> mFireNanos{0};
@@ -395,6 +399,14 @@ void setMainThread() {
 
 void setMainRunLoopAbsent(bool absent) {
     gMainAbsent = absent;
+}
+
+long liveRunLoopSourceCount() {
+    return gLiveSources.load();
+}
+
+long liveRunLoopTimerCount() {
+    return gLiveTimers.load();
 }
 
 } // namespace hx::cf

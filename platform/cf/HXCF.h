@@ -19,6 +19,11 @@ void setMainThread();
 void setMainRunLoopAbsent(bool absent);
 bool isMainThread();
 
+// Run-loop sources and timers this process holds (made and not yet freed),
+// so a test can show that nothing was left behind.
+long liveRunLoopSourceCount();
+long liveRunLoopTimerCount();
+
 // The program's bundle identifier, set at start; empty for none.
 void setMainBundleIdentifier(const std::string& identifier);
 

@@ -340,7 +340,20 @@ bool HALHost::installBundle(const std::string& builtBundle) {
     const fs::path from(builtBundle);
     const fs::path to = fs::path(hx::path::map(kHALPlugInFolder)) / from.filename();
     fs::create_directories(to.parent_path(), ec);
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    // Each file is written beside its place and renamed over it: a library
+    // a host of this process already loaded keeps its mapped file, where a
+    // copy over it in place would change the code it runs.
+    for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path target = to / fs::relative(it->path(), from, ec);
+        if (ec) break;
+        if (it->is_directory(ec)) {
+            fs::create_directories(target, ec);
+            continue;
+        }
+        const fs::path fresh = target.string() + ".installing";
+        fs::copy_file(it->path(), fresh, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::rename(fresh, target, ec);
+    }
     if (ec)
         hx::log::format("HAL host: cannot install %s: %s\n", builtBundle.c_str(),
                         ec.message().c_str());

@@ -47,6 +47,24 @@ std::size_t threadCount() {
     return n;
 }
 
+// What a loaded plug-in holds of the platform: run-loop sources and timers,
+// notification ports and other IOKit objects (connections, services,
+// notifications, iterators).
+struct Holdings {
+    long sources = hx::cf::liveRunLoopSourceCount();
+    long timers = hx::cf::liveRunLoopTimerCount();
+    long ports = hx::iokit::liveNotificationPortCount();
+    std::size_t objects = hx::iokit::liveObjectCount();
+};
+
+void expectSameHoldings(const Holdings& before) {
+    const Holdings now;
+    EXPECT_EQ(now.sources, before.sources) << "run-loop sources";
+    EXPECT_EQ(now.timers, before.timers) << "run-loop timers";
+    EXPECT_EQ(now.ports, before.ports) << "notification ports";
+    EXPECT_EQ(now.objects, before.objects) << "IOKit objects";
+}
+
 HALHostOptions identity(const char* name, const char* release = "") {
     HALHostOptions o;
     o.processName = name;
@@ -165,14 +183,22 @@ INSTANTIATE_TEST_SUITE_P(Releases, HALPlugInInAudioServer,
 TEST_F(HALPlugIn, ReleaseToZeroTearsDownForASecondAndLeavesNothing) {
     const std::size_t threads = threadCount();
     const int32_t connections = mRoad->harness()->service()->getUserClientCount();
+    const Holdings held;
     ASSERT_EQ(load(), 0);
     EXPECT_GT(mRoad->harness()->service()->getUserClientCount(), connections);
     EXPECT_EQ(instances(), 1);
+    {
+        const Holdings loaded;
+        EXPECT_GT(loaded.sources, held.sources) << "the manager's notification port's source";
+        EXPECT_GT(loaded.ports, held.ports);
+        EXPECT_GT(loaded.objects, held.objects);
+    }
     const uint64_t before = hx::clock::nowNanos();
     mHost->unload();
     EXPECT_GE(hx::clock::nowNanos() - before, 1000000000ull);
     EXPECT_EQ(instances(), 0);
     hx::kern::waitQuiet();
+    expectSameHoldings(held);
     EXPECT_EQ(threadCount(), threads) << "no thread of the plug-in or host remains";
     EXPECT_EQ(mRoad->harness()->service()->getUserClientCount(), connections)
         << "no connection of the plug-in remains";
@@ -215,6 +241,32 @@ TEST_F(HALPlugIn, PublishesALaterDeviceAndAnnouncesItsDeathOnce) {
     EXPECT_EQ(listChanges.load(), 2);
     AudioTimeStamp t{};
     EXPECT_EQ(AudioDeviceGetCurrentTime(second, &t), kNoDevice);
+}
+
+TEST_F(HALPlugIn, PublishesAnOutputOnlyDeviceWithItsOutputStreamOnly) {
+    ASSERT_EQ(load(), 0);
+    settle();
+    const std::size_t before = mHost->announcements().size();
+    const AudioDeviceID only = plugOutputOnly();
+    ASSERT_NE(only, 0u);
+    std::vector<HALAnnouncement> made;
+    const auto all = mHost->announcements();
+    for (std::size_t i = before; i < all.size(); ++i)
+        if (all[i].device == only) made.push_back(all[i]);
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[0].kind, HALAnnouncement::Kind::DevicesCreated);
+    EXPECT_EQ(made[1].kind, HALAnnouncement::Kind::StreamsCreated);
+    ASSERT_EQ(made[1].streams.size(), 1u) << "the output stream only";
+    EXPECT_EQ(mHost->streams(only), made[1].streams);
+    AudioStreamID out = 0;
+    UInt32 size = 4;
+    ASSERT_EQ(AudioDeviceGetProperty(only, 0, false, hx::coreaudio::fourCC("stm#"), &size, &out),
+              0);
+    EXPECT_EQ(out, made[1].streams[0]);
+    // Stream ID 0 (its input's) finds nothing.
+    UInt32 dir = 0;
+    size = 4;
+    EXPECT_EQ(AudioStreamGetProperty(0, 0, hx::coreaudio::fourCC("sdir"), &size, &dir), kNoDevice);
 }
 
 TEST_F(HALPlugIn, AFailedClaimLeavesTheDeviceUnlistedAndUnannounced) {
@@ -398,6 +450,7 @@ TEST_F(HALPlugIn, AnIOProcIDStartedFromAProgramThreadPlaysAndRecordsBitExact) {
 }
 
 TEST_F(HALPlugIn, UnloadUndoesWhatTheProgramLeft) {
+    const Holdings held;
     ASSERT_EQ(load(), 0);
     const AudioDeviceID dev = onlyDevice();
     RampProc ramp;
@@ -408,6 +461,8 @@ TEST_F(HALPlugIn, UnloadUndoesWhatTheProgramLeft) {
     EXPECT_GT(ramp.calls.load(), 0u);
     const std::size_t threads = threadCount();
     mHost->unload();
+    hx::kern::waitQuiet();
+    expectSameHoldings(held);
     const uint64_t calls = ramp.calls.load();
     mRoad->run(50000);
     EXPECT_EQ(ramp.calls.load(), calls);

@@ -767,4 +767,142 @@ TEST_F(HALProperties, ObjectRoutesAsTheTableSays) {
     }
 }
 
+// ---- Rows that change with the product
+
+// An output-only HX-5100 (its features record says so) beside the ordinary
+// one: its input side answers as a device without input, its output side
+// as any device. Release 12, where the ordinary device's 'dflt' is 1.
+TEST_F(HALProperties, AnOutputOnlyDeviceAnswersItsInputSideAsHavingNone) {
+    hx::sys::setEmulatedRelease(std::string("12.0.0"));
+    const AudioDeviceID only = plugOutputOnly();
+    ASSERT_NE(only, 0u);
+
+    struct Size {
+        const char* selector;
+        bool isInput;
+        UInt32 ordinary, outputOnly;
+    };
+    const Size sizes[] = {
+        {"jack", true, 4, 0},    {"jack", false, 4, 4}, {"slay", true, 24, 4},
+        {"slay", false, 24, 24}, {"dch2", true, 8, 8},  {"dflt", true, 4, 4},
+    };
+    for (const Size& r : sizes) {
+        for (AudioDeviceID d : {dev, only}) {
+            SCOPED_TRACE(std::string(r.selector) + (r.isInput ? " input" : " output") +
+                         (d == only ? ", output-only" : ", ordinary"));
+            const Info i =
+                info(d, 0, r.isInput, fourCC(*reinterpret_cast<const char(*)[5]>(r.selector)));
+            EXPECT_EQ(i.status, 0);
+            EXPECT_EQ(i.size, d == only ? r.outputOnly : r.ordinary);
+            EXPECT_FALSE(i.writable);
+        }
+    }
+
+    struct Word {
+        const char* selector;
+        bool isInput;
+        UInt32 ordinary, outputOnly;
+    };
+    const Word words[] = {
+        {"dflt", true, 1, 0},  {"sflt", true, 1, 0}, {"dflt", false, 1, 1},
+        {"sflt", false, 1, 1}, {"jack", true, 1, 1}, {"jack", false, 1, 1},
+    };
+    for (const Word& w : words) {
+        for (AudioDeviceID d : {dev, only}) {
+            SCOPED_TRACE(std::string(w.selector) + (w.isInput ? " input" : " output") +
+                         (d == only ? ", output-only" : ", ordinary"));
+            UInt32 v = 0xDEAD;
+            EXPECT_EQ(
+                getValue(d, w.isInput, fourCC(*reinterpret_cast<const char(*)[5]>(w.selector)), v),
+                0);
+            EXPECT_EQ(v, d == only ? w.outputOnly : w.ordinary);
+        }
+    }
+
+    // 'dch2': no channel pair on the missing side.
+    struct Pair {
+        AudioDeviceID device;
+        bool isInput;
+        UInt32 first, second;
+    };
+    const Pair pairs[] = {{only, true, 0, 0}, {only, false, 1, 2}, {dev, true, 1, 2}};
+    for (const Pair& p : pairs) {
+        UInt32 pair[2] = {7, 7};
+        EXPECT_EQ(getValue(p.device, p.isInput, fourCC("dch2"), pair), 0);
+        EXPECT_EQ(pair[0], p.first);
+        EXPECT_EQ(pair[1], p.second);
+    }
+
+    // 'slay' of the input: the buffer count word 0 and nothing past it.
+    Guarded layout(4);
+    UInt32 size = 4;
+    EXPECT_EQ(AudioDeviceGetProperty(only, 0, true, fourCC("slay"), &size, layout.data()), 0);
+    EXPECT_EQ(layout.as<UInt32>(), 0u);
+    EXPECT_TRUE(layout.guardsIntact(4));
+    AudioBufferList out{};
+    size = sizeof out;
+    EXPECT_EQ(AudioDeviceGetProperty(only, 0, false, fourCC("slay"), &size, &out), 0);
+    EXPECT_EQ(out.mNumberBuffers, 1u);
+    EXPECT_GT(out.mBuffers[0].mNumberChannels, 0u);
+
+    // Its input stream ID is 0, and a stream call on ID 0 finds no device.
+    AudioStreamID in = 7, outStreamOnly = 0;
+    EXPECT_EQ(getValue(only, true, fourCC("stm#"), in), 0);
+    EXPECT_EQ(in, 0u);
+    EXPECT_EQ(getValue(only, false, fourCC("stm#"), outStreamOnly), 0);
+    EXPECT_NE(outStreamOnly, 0u);
+    UInt32 dir = 7, infoSize = 0;
+    Boolean writable = false;
+    size = 4;
+    EXPECT_EQ(AudioStreamGetProperty(in, 0, fourCC("sdir"), &size, &dir), kNoDevice);
+    EXPECT_EQ(AudioStreamGetPropertyInfo(in, 0, fourCC("sdir"), &infoSize, &writable), kNoDevice);
+    const UInt32 frames = 512;
+    EXPECT_EQ(AudioStreamSetProperty(in, nullptr, 0, fourCC("fsiz"), 4, &frames), kNoDevice);
+    EXPECT_EQ(dir, 7u);
+    EXPECT_EQ(AudioStreamGetProperty(outStreamOnly, 0, fourCC("sdir"), &size, &dir), 0);
+    EXPECT_EQ(dir, 0u);
+}
+
+// 'tran': 'usb ' only for the two products listed for it, and for those
+// not at USB 2 speed before release 12; 'othr' for the HX-5100 always.
+TEST_F(HALProperties, TransportTypeByProductSpeedAndRelease) {
+    struct Product {
+        const char* name;
+        uint16_t product; // 0: the ordinary HX-5100
+        uint8_t speed;
+        const char* at11;
+        const char* at12;
+        const char* at13;
+    };
+    const Product products[] = {
+        {"HX-5100", 0, kUSBHostConnectionSpeedHigh, "othr", "othr", "othr"},
+        {"Kestrel, high speed", kKestrelProductID, kUSBHostConnectionSpeedHigh, "othr", "usb ",
+         "usb "},
+        {"Kestrel K2, full speed", kKestrelK2ProductID, kUSBHostConnectionSpeedFull, "usb ", "usb ",
+         "usb "},
+    };
+    for (const Product& p : products) {
+        SCOPED_TRACE(p.name);
+        AudioDeviceID d = dev;
+        if (p.product) {
+            unplugOther();
+            addPersonality(kKestrelVendorID, p.product, nullptr);
+            d = plugOther(std::make_shared<hx::usb::devices::ClassAudioModel>(
+                p.speed,
+                hx::usb::devices::HX5100Identity{kKestrelVendorID, p.product, 0x0100, "KESTREL",
+                                                 "K", "SN0005"},
+                hx::usb::devices::ClassAudioLayout{}));
+            ASSERT_NE(d, 0u);
+        }
+        const std::pair<const char*, const char*> releases[] = {
+            {"11.4.0", p.at11}, {"12.0.0", p.at12}, {"13.4.0", p.at13}};
+        for (const auto& [release, want] : releases) {
+            hx::sys::setEmulatedRelease(std::string(release));
+            UInt32 t = 0;
+            EXPECT_EQ(getValue(d, false, fourCC("tran"), t), 0) << release;
+            EXPECT_EQ(code(t), want) << release;
+        }
+    }
+}
+
 } // namespace

@@ -41,8 +41,6 @@ constexpr double kRate = 44100.0;
 constexpr size_t kGuard = 16;
 constexpr uint8_t kFill = 0xA5;
 constexpr AudioFormatFlags kNonInterleaved = 1u << 5;
-// The features record's output-only flag.
-constexpr unsigned kOutputOnlyFeature = 10;
 
 UInt32 code(const char* c) {
     return (UInt32(uint8_t(c[0])) << 24) | (UInt32(uint8_t(c[1])) << 16) |
@@ -880,65 +878,7 @@ TEST_F(HALStreamFormats, DataSourceListAndNames) {
 
 // ---- Rows that change with the product
 
-class HALStreamFormatsByProduct : public HALStreamFormats {
-protected:
-    void TearDown() override {
-        if (mOtherPort) {
-            mRoad->harness()->bus()->unplug(mOtherPort);
-            mOtherPort = 0;
-            hx::kern::waitQuiet();
-        }
-        HALStreamFormats::TearDown();
-    }
-    // Plugs a second device; its AudioDeviceID, or 0.
-    AudioDeviceID plugOther(std::shared_ptr<hx::usb::devices::HX5100Model> model) {
-        mOther = std::move(model);
-        mOtherPort = mRoad->harness()->bus()->plug(mOther);
-        hx::kern::waitQuiet();
-        if (!devicesBecome(2)) return 0;
-        for (AudioDeviceID d : mHost->devices())
-            if (d != mDevice) return d;
-        return 0;
-    }
-    // Matches the product with a personality of its own (a features record
-    // or none).
-    static void addPersonality(uint16_t vendor, uint16_t product, OSDictionary* specific) {
-        OSDictionary* p = ZrMakeDriverPersonality(vendor, product, specific);
-        hx::kern::addPersonality(p);
-        p->release();
-        if (specific) specific->release();
-    }
-    // A second HX-5100 whose personality's features record says output
-    // only (and, as without a record, Merrow-compatible).
-    AudioDeviceID plugOutputOnly() {
-        ZrUnloadDriverPersonalities();
-        APISpecificFeatures f{};
-        f.mLoaded = 1;
-        f.mFlags[eSpecFeature_MerrowCompatible] = 1;
-        f.mFlags[eSpecFeature_MRW192Compatible] = 1;
-        f.mFlags[kOutputOnlyFeature] = 1;
-        OSDictionary* specific = OSDictionary::withCapacity(1);
-        OSData* data = OSData::withBytes(&f, sizeof f);
-        specific->setObject("kConfigurationData", data);
-        data->release();
-        addPersonality(kKorvexVendorID, kKorvexHX5100ProductID, specific);
-        return plugOther(std::make_shared<hx::usb::devices::HX5100Model>(
-            kUSBHostConnectionSpeedHigh,
-            hx::usb::devices::HX5100Identity{kKorvexVendorID, kKorvexHX5100ProductID, 0x0100,
-                                             "KORVEX AUDIO", "HX5100 USB", "SN0004"}));
-    }
-    // A second-generation Farlane.
-    AudioDeviceID plugFarlane2() {
-        const ZrChannelPair pair = kSorvikFarlane2ChannelPairs[0];
-        addPersonality(kSorvikVendorID, pair.product, nullptr);
-        return plugOther(std::make_shared<hx::usb::devices::Farlane2Model>(
-            hx::usb::devices::HX5100Identity{kSorvikVendorID, pair.product, 0x0100, "SORVIK",
-                                             "FARLANE2", "SN0003"},
-            std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", pair.ins, pair.outs));
-    }
-    std::shared_ptr<hx::usb::devices::HX5100Model> mOther;
-    uint8_t mOtherPort = 0;
-};
+class HALStreamFormatsByProduct : public HALStreamFormats {};
 
 TEST_F(HALStreamFormatsByProduct, APhysicalFormatIsNotWritableOnASorvikFarlaneDevice) {
     const AudioDeviceID ordinary = mDevice;

@@ -215,8 +215,13 @@ void cycle(QnASPlugInDevice& device, UInt32 frames, Float64 sampleTime) {
         try {
             bool will = false, inPlace = false;
             device.WillDoIOOperation(op, will, inPlace);
-            device.BeginIOOperation(op, frames, info);
-            device.DoIOOperation(device.streamID(input), op, frames, info, buffer.data(), nullptr);
+            // As the driver interface calls them: Begin and Do only while
+            // the device's IO runs.
+            if (device.IOState() == 2) {
+                device.BeginIOOperation(op, frames, info);
+                device.DoIOOperation(device.streamID(input), op, frames, info, buffer.data(),
+                                     nullptr);
+            }
             device.EndIOOperation(op, frames, info);
         } catch (const CAException&) {
         }

@@ -255,6 +255,7 @@ AudioStreamBasicDescription QnASPlugInDevice::copyPhysicalFormat(bool inIsInput)
     if (mLogic.getStreamFormat(inIsInput, &f, true, kMaxIOChannels) != 0) f = {};
     std::lock_guard<std::mutex> g(mAdvertisedLock);
     mAdvertised[inIsInput ? 1 : 0] = f;
+    mAdvertisedRead[inIsInput ? 1 : 0] = true;
     return f;
 }
 
@@ -271,16 +272,25 @@ void QnASPlugInDevice::takeIOGeometry() {
             d.ring = AudioSMGeometry::forLayout(ch, extra);
             d.ringChannels = (ch >= 1 && ch <= kMaxIOChannels) ? ch : 0;
         }
+        // The format last handed out is the one the host's buffers have,
+        // even one the IO cannot move (nothing moves then); only when none
+        // was handed out yet is it read here.
         AudioStreamBasicDescription f{};
+        bool read = false;
         {
             std::lock_guard<std::mutex> g(mAdvertisedLock);
             f = mAdvertised[isInput ? 1 : 0];
+            read = mAdvertisedRead[isInput ? 1 : 0];
         }
-        if (f.mChannelsPerFrame == 0) f = copyPhysicalFormat(isInput);
+        if (!read) f = copyPhysicalFormat(isInput);
+        // A sample size other than 2, 3 or 4 bytes moves nothing either:
+        // 4-byte samples could overrun a buffer of smaller frames.
         if (f.mChannelsPerFrame >= 1 && f.mChannelsPerFrame <= kMaxIOChannels) {
-            d.hostChannels = f.mChannelsPerFrame;
             const UInt32 bytes = f.mBytesPerFrame / f.mChannelsPerFrame;
-            d.hostBytesPerSample = (bytes >= 2 && bytes <= 4) ? bytes : 4;
+            if (bytes >= 2 && bytes <= 4) {
+                d.hostChannels = f.mChannelsPerFrame;
+                d.hostBytesPerSample = bytes;
+            }
         }
     };
     take(mIn, mInputRing.load(), true);

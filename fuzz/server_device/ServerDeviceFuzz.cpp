@@ -72,6 +72,10 @@ constexpr uint8_t kGuard = 0x5A;
 constexpr size_t kGuardBytes = 32;
 constexpr UInt32 kMaxFrames = 9000;
 
+// Kept for the whole run and never destroyed: the platform's statics may be
+// gone at exit.
+hx::test::TempRoot* gRoot = nullptr;
+
 // The host's side of configuration changes: requests are recorded and
 // performed by the fuzz loop as the host would.
 struct ChangeRequest {
@@ -248,13 +252,11 @@ void performChanges(QnASPlugInDevice& device, AudioObjectID id) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static hx::test::TempRoot* root = [] {
-        auto* r = new hx::test::TempRoot;
+    if (!gRoot) {
+        gRoot = new hx::test::TempRoot;
         std::filesystem::create_directories(hx::path::map("/tmp"));
         hx::sys::setOwnUid(501);
-        return r;
-    }();
-    (void)root;
+    }
     static ScriptedKernelService* service = ScriptedKernelService::publish("FUZZ-UID");
     if (size < 8) return 0;
     hxfuzz::Input in{data, size};

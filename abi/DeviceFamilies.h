@@ -93,10 +93,22 @@ inline constexpr DeviceFamilyMember kCoreAudioSuffix[] = {
     {kOlvqVendorID, kOlvq187ProductID},
     {kOlvqVendorID, kOlvq188ProductID},
 };
-inline constexpr DeviceFamilyMember kFiveMsLatency[] = {{kDarrowVendorID, kDarrowD1ProductID}};
+// The audio server's input safety offset: three products of one vendor
+// start from 5 ms; five products of two other vendors add 60 frames. One
+// product of the first vendor adds 5 ms to its latencies from the first
+// start of its IO.
+inline constexpr DeviceFamilyMember kFiveMsLatency[] = {
+    {kDarrowVendorID, kDarrowD1ProductID},
+    {kDarrowVendorID, kDarrowD3ProductID},
+    {kDarrowVendorID, kDarrowD4ProductID},
+};
 inline constexpr DeviceFamilyMember kLatencyExtraMsAtStart[] = {
     {kDarrowVendorID, kDarrowD2ProductID}};
-inline constexpr DeviceFamilyMember kSixtyExtraFrames[] = {{kVelmarVendorID, kVelmarV4ProductID}};
+inline constexpr DeviceFamilyMember kSixtyExtraFrames[] = {
+    {kVelmarVendorID, kVelmarV4ProductID}, {kVelmarVendorID, kVelmarV6ProductID},
+    {kVelmarVendorID, kVelmarV8ProductID}, {kSelbyVendorID, kSelbyS2ProductID},
+    {kSelbyVendorID, kSelbyS4ProductID},
+};
 // Stream channel counts chosen by the reply of Req 33.
 inline constexpr DeviceFamilyMember kChannelsByReq33[] = {
     {kPelgraneVendorID, kPelgraneCountsProductID}};

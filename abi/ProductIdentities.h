@@ -96,9 +96,18 @@ constexpr uint16_t kQuellQ3ProductID = 0x0003;  // no MIDI, no formats of 3 or m
 constexpr uint16_t kQuellQ32ProductID = 0x0032; // synthesized twice, 32 kHz disabled
 constexpr uint16_t kVelmarVendorID = 0x2F7C;    // chip-based interfaces with selectable rate sets
 constexpr uint16_t kVelmarV4ProductID = 0x0004;
+constexpr uint16_t kVelmarV6ProductID = 0x0006; // input safety offset 60 frames wider
+constexpr uint16_t kVelmarV8ProductID = 0x0008; // input safety offset 60 frames wider
+// Interfaces whose audio-server input safety offset is 60 frames wider.
+constexpr uint16_t kSelbyVendorID = 0x2F7E;
+constexpr uint16_t kSelbyS2ProductID = 0x0002;
+constexpr uint16_t kSelbyS4ProductID = 0x0004;
 constexpr uint16_t kDarrowVendorID = 0x2F7D; // MIDI on the interface below, 4-channel input on 10
 constexpr uint16_t kDarrowD1ProductID = 0x0001;
 constexpr uint16_t kDarrowD2ProductID = 0x0002;
+// Further Darrow interfaces whose input safety offset starts from 5 ms.
+constexpr uint16_t kDarrowD3ProductID = 0x0003;
+constexpr uint16_t kDarrowD4ProductID = 0x0004;
 constexpr uint16_t kTolvaneVendorID = 0x2F80;
 constexpr uint16_t kTolvaneProductID = 0x0001;
 // Class-compliant interfaces of another maker whose mixer controls the

@@ -414,6 +414,7 @@ private:
     IODirection mIn, mOut;
     std::mutex mAdvertisedLock;
     AudioStreamBasicDescription mAdvertised[2] = {}; // output, input
+    bool mAdvertisedRead[2] = {false, false};        // a format was handed out
     std::vector<int32_t> mStaging; // kMaxIOFrames x kMaxIOChannels, made at construction
     UInt64 mLastStampHost = 0;
     Float64 mLastStampSample = 0;

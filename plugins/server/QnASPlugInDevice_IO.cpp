@@ -6,6 +6,7 @@
 // by the staging buffer and by the host buffer's advertised size. Fields the
 // IO thread reads are atomics; the ring mappings only change under "Device
 // IO", which every IO call holds for its whole run.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <syslog.h>
@@ -254,6 +255,7 @@ AudioStreamBasicDescription QnASPlugInDevice::copyPhysicalFormat(bool inIsInput)
     if (mLogic.getStreamFormat(inIsInput, &f, true, kMaxIOChannels) != 0) f = {};
     std::lock_guard<std::mutex> g(mAdvertisedLock);
     mAdvertised[inIsInput ? 1 : 0] = f;
+    mAdvertisedRead[inIsInput ? 1 : 0] = true;
     return f;
 }
 
@@ -270,16 +272,25 @@ void QnASPlugInDevice::takeIOGeometry() {
             d.ring = AudioSMGeometry::forLayout(ch, extra);
             d.ringChannels = (ch >= 1 && ch <= kMaxIOChannels) ? ch : 0;
         }
+        // The format last handed out is the one the host's buffers have,
+        // even one the IO cannot move (nothing moves then); only when none
+        // was handed out yet is it read here.
         AudioStreamBasicDescription f{};
+        bool read = false;
         {
             std::lock_guard<std::mutex> g(mAdvertisedLock);
             f = mAdvertised[isInput ? 1 : 0];
+            read = mAdvertisedRead[isInput ? 1 : 0];
         }
-        if (f.mChannelsPerFrame == 0) f = copyPhysicalFormat(isInput);
+        if (!read) f = copyPhysicalFormat(isInput);
+        // A sample size other than 2, 3 or 4 bytes moves nothing either:
+        // 4-byte samples could overrun a buffer of smaller frames.
         if (f.mChannelsPerFrame >= 1 && f.mChannelsPerFrame <= kMaxIOChannels) {
-            d.hostChannels = f.mChannelsPerFrame;
             const UInt32 bytes = f.mBytesPerFrame / f.mChannelsPerFrame;
-            d.hostBytesPerSample = (bytes >= 2 && bytes <= 4) ? bytes : 4;
+            if (bytes >= 2 && bytes <= 4) {
+                d.hostChannels = f.mChannelsPerFrame;
+                d.hostBytesPerSample = bytes;
+            }
         }
     };
     take(mIn, mInputRing.load(), true);
@@ -304,21 +315,104 @@ UInt32 QnASPlugInDevice::ioCapacity(const IODirection& inDir) const {
     return UInt32(cap);
 }
 
+namespace {
+// One sample of B bytes, little-endian, the top B bytes of a 4-byte sample
+// aligned high.
+template <UInt32 B> inline void putSample(uint8_t* dst, uint32_t v) {
+    for (UInt32 b = 0; b < B; ++b)
+        dst[b] = uint8_t(v >> (8 * (4 - B + b)));
+}
+template <UInt32 B> inline uint32_t getSample(const uint8_t* src) {
+    uint32_t v = 0;
+    for (UInt32 b = 0; b < B; ++b)
+        v |= uint32_t(src[b]) << (8 * (4 - B + b));
+    return v;
+}
+
+// The ring's frames (ringChannels samples each) to the host's (hostChannels
+// of B bytes): the common channels copied, the host's others zeroed.
+template <UInt32 B>
+void samplesToHost(const int32_t* staging, uint8_t* out, UInt32 ringChannels, UInt32 hostChannels,
+                   UInt32 frames) {
+    if (ringChannels == hostChannels) {
+        const size_t n = size_t(frames) * hostChannels;
+        size_t i = 0;
+        if constexpr (B == 3 && std::endian::native == std::endian::little) {
+            // Four samples into three words at a time.
+            for (; i + 4 <= n; i += 4) {
+                const uint32_t a = uint32_t(staging[i]) >> 8, b = uint32_t(staging[i + 1]) >> 8;
+                const uint32_t c = uint32_t(staging[i + 2]) >> 8, e = uint32_t(staging[i + 3]) >> 8;
+                const uint32_t w[3] = {a | b << 24, b >> 8 | c << 16, c >> 16 | e << 8};
+                std::memcpy(out + i * 3, w, sizeof w);
+            }
+        } else if constexpr (B == 4 && std::endian::native == std::endian::little) {
+            std::memcpy(out, staging, n * 4);
+            return;
+        }
+        for (; i < n; ++i)
+            putSample<B>(out + i * B, uint32_t(staging[i]));
+        return;
+    }
+    const UInt32 ch = ringChannels < hostChannels ? ringChannels : hostChannels;
+    for (UInt32 f = 0; f < frames; ++f) {
+        const int32_t* src = staging + size_t(f) * ringChannels;
+        uint8_t* dst = out + size_t(f) * hostChannels * B;
+        for (UInt32 c = 0; c < hostChannels; ++c)
+            putSample<B>(dst + c * B, c < ch ? uint32_t(src[c]) : 0);
+    }
+}
+
+// The host's frames to the ring's: the common channels copied, the ring's
+// others zeroed.
+template <UInt32 B>
+void samplesFromHost(const uint8_t* in, int32_t* staging, UInt32 ringChannels, UInt32 hostChannels,
+                     UInt32 frames) {
+    if (ringChannels == hostChannels) {
+        const size_t n = size_t(frames) * hostChannels;
+        size_t i = 0;
+        if constexpr (B == 3 && std::endian::native == std::endian::little) {
+            // Three words into four samples at a time.
+            for (; i + 4 <= n; i += 4) {
+                uint32_t w[3];
+                std::memcpy(w, in + i * 3, sizeof w);
+                staging[i] = int32_t(w[0] << 8);
+                staging[i + 1] = int32_t((w[0] >> 24 | w[1] << 8) << 8);
+                staging[i + 2] = int32_t((w[1] >> 16 | w[2] << 16) << 8);
+                staging[i + 3] = int32_t(w[2] & 0xFFFFFF00u);
+            }
+        } else if constexpr (B == 4 && std::endian::native == std::endian::little) {
+            std::memcpy(staging, in, n * 4);
+            return;
+        }
+        for (; i < n; ++i)
+            staging[i] = int32_t(getSample<B>(in + i * B));
+        return;
+    }
+    const UInt32 ch = ringChannels < hostChannels ? ringChannels : hostChannels;
+    for (UInt32 f = 0; f < frames; ++f) {
+        const uint8_t* src = in + size_t(f) * hostChannels * B;
+        int32_t* dst = staging + size_t(f) * ringChannels;
+        for (UInt32 c = 0; c < ringChannels; ++c)
+            dst[c] = c < ch ? int32_t(getSample<B>(src + c * B)) : 0;
+    }
+}
+} // namespace
+
 // Ring samples (4 bytes, 24 bits aligned high) to the host's sample size,
 // the smaller channel count copied and the rest of the host frame zeroed.
 void QnASPlugInDevice::toHost(const IODirection& d, const int32_t* staging, void* buffer,
                               UInt32 frames) const {
     auto* out = static_cast<uint8_t*>(buffer);
-    const UInt32 ch = d.ringChannels < d.hostChannels ? d.ringChannels : d.hostChannels;
-    const UInt32 bps = d.hostBytesPerSample;
-    for (UInt32 f = 0; f < frames; ++f) {
-        const int32_t* src = staging + size_t(f) * d.ringChannels;
-        uint8_t* dst = out + size_t(f) * d.hostChannels * bps;
-        for (UInt32 c = 0; c < d.hostChannels; ++c) {
-            const uint32_t v = c < ch ? uint32_t(src[c]) : 0;
-            for (UInt32 b = 0; b < bps; ++b)
-                dst[c * bps + b] = uint8_t(v >> (8 * (4 - bps + b)));
-        }
+    switch (d.hostBytesPerSample) {
+    case 2:
+        samplesToHost<2>(staging, out, d.ringChannels, d.hostChannels, frames);
+        break;
+    case 3:
+        samplesToHost<3>(staging, out, d.ringChannels, d.hostChannels, frames);
+        break;
+    default:
+        samplesToHost<4>(staging, out, d.ringChannels, d.hostChannels, frames);
+        break;
     }
 }
 
@@ -326,18 +420,16 @@ void QnASPlugInDevice::toHost(const IODirection& d, const int32_t* staging, void
 void QnASPlugInDevice::fromHost(const IODirection& d, const void* buffer, int32_t* staging,
                                 UInt32 frames) const {
     const auto* in = static_cast<const uint8_t*>(buffer);
-    const UInt32 ch = d.ringChannels < d.hostChannels ? d.ringChannels : d.hostChannels;
-    const UInt32 bps = d.hostBytesPerSample;
-    for (UInt32 f = 0; f < frames; ++f) {
-        const uint8_t* src = in + size_t(f) * d.hostChannels * bps;
-        int32_t* dst = staging + size_t(f) * d.ringChannels;
-        for (UInt32 c = 0; c < d.ringChannels; ++c) {
-            uint32_t v = 0;
-            if (c < ch)
-                for (UInt32 b = 0; b < bps; ++b)
-                    v |= uint32_t(src[c * bps + b]) << (8 * (4 - bps + b));
-            dst[c] = int32_t(v);
-        }
+    switch (d.hostBytesPerSample) {
+    case 2:
+        samplesFromHost<2>(in, staging, d.ringChannels, d.hostChannels, frames);
+        break;
+    case 3:
+        samplesFromHost<3>(in, staging, d.ringChannels, d.hostChannels, frames);
+        break;
+    default:
+        samplesFromHost<4>(in, staging, d.ringChannels, d.hostChannels, frames);
+        break;
     }
 }
 

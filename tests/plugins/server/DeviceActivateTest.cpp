@@ -1,7 +1,10 @@
 // Activation against the scripted kernel service: a configured device is
 // only initialised, a held configuration counter leaves the restore to its
 // holder, the first configurer restores and gives the counter back, a live
-// updater or a failing device-information request leaves it inactive.
+// updater or a failing device-information request leaves it inactive. The
+// description patch after the information transfer, the low-buffer
+// firmware check and the Farlane restore run through the device's
+// activation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +24,9 @@
 #include "platform/sys/HXProcess.h"
 #include "plugins/server/QnASPlugInDevice.h"
 #include "plugins/server/QnASPlugInObjectMap.h"
+#include "plugins/server/QnASPlugInPlugIn.h"
+#include "platform/coreaudio/ServerHost.h"
+#include "platform/kern/OSContainers.h"
 #include "tests/plugins/server/ScriptedKernelService.h"
 
 using hx::test::KernelScript;
@@ -224,6 +230,303 @@ TEST_F(DeviceActivate, TheLX420RestoreTakesTheModeOnceTheDeviceAnswers) {
         EXPECT_EQ(count(33), c.requests);
         EXPECT_EQ(interfaceChannels(*device, 1), c.outputs);
         EXPECT_EQ(interfaceChannels(*device, 2), c.inputs);
+        device->Deactivate();
+    }
+}
+
+namespace {
+// Request 4's answers for a device information record: chunks of 256, the
+// last one short.
+std::deque<ScriptedReply> chunksOf(const APIDeviceInfo& info) {
+    std::deque<ScriptedReply> chunks;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&info);
+    for (size_t at = 0; at < sizeof(APIDeviceInfo); at += 256) {
+        const size_t n = std::min<size_t>(256, sizeof(APIDeviceInfo) - at);
+        chunks.push_back(
+            {kIOReturnSuccess, std::vector<uint8_t>(bytes + at, bytes + at + n), true, UInt32(n)});
+    }
+    return chunks;
+}
+
+// A product's identity with two streaming interfaces of one mono 24-bit
+// alternate each.
+std::unique_ptr<APIDeviceInfo> identity(UInt16 vendor, UInt16 product) {
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof(APIDeviceInfo));
+    info->mVendor = vendor;
+    info->mProduct = product;
+    info->mNumConfigurations = 1;
+    APIConfigInfo& config = info->mConfigurations[0];
+    config.mNumInterfaces = 2;
+    for (int i = 0; i < 2; ++i) {
+        config.mInterfaces[i].mInterfaceNumber = UInt8(i + 1);
+        config.mInterfaces[i].mNumAlternates = 1;
+        config.mInterfaces[i].mAlternates[0].mStreaming.mChannels = 1;
+        config.mInterfaces[i].mAlternates[0].mStreaming.mBitResolution = 24;
+    }
+    return info;
+}
+
+UInt32 dispatchCode(const hx::test::KernelCall& call) {
+    UInt32 code = 0;
+    if (call.payload.size() >= 4) std::memcpy(&code, call.payload.data(), 4);
+    return code;
+}
+
+// A dispatch reply: the code, then the answer's bytes.
+ScriptedReply dispatchReply(UInt32 code, const void* answer, size_t bytes) {
+    std::vector<uint8_t> payload(4 + bytes);
+    std::memcpy(payload.data(), &code, 4);
+    std::memcpy(payload.data() + 4, answer, bytes);
+    return {kIOReturnSuccess, payload, false, 0};
+}
+} // namespace
+
+TEST_F(DeviceActivate, TheDescriptionIsPatchedAfterTheInformationTransfer) {
+    struct Case {
+        const char* name;
+        UInt16 vendor, product;
+        bool overLastChunk; // the last chunk one byte over the space left
+        bool patched;
+        UInt8 inputs, outputs;
+    } const cases[] = {
+        {"Farlane-1 product 4", kSorvikVendorID, 4, false, true, 8, 6},
+        {"Farlane-1 product 6", kSorvikVendorID, 6, false, true, 8, 6},
+        {"Farlane-1 product 8", kSorvikVendorID, 8, false, true, 10, 12},
+        {"Farlane-1 product 11", kSorvikVendorID, 11, false, true, 2, 2},
+        {"Farlane-2: as transferred", kSorvikVendorID, 10, false, false, 1, 1},
+        {"another product: as transferred", 0x1234, 0x5678, false, false, 1, 1},
+        {"one over the space left: unpatched", kSorvikVendorID, 4, true, false, 1, 1},
+    };
+    audiosm::store32(&area->mConfigured, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service->clearCalls();
+        auto chunks = chunksOf(*identity(c.vendor, c.product));
+        if (c.overLastChunk) {
+            chunks.back().count += 1;
+            chunks.back().payload.push_back(0);
+        }
+        service->script([&](KernelScript& s) { s.queued[4] = chunks; });
+        device->Activate();
+        ASSERT_TRUE(device->IsActive());
+        EXPECT_EQ(count(4), 387u); // 386 chunks of 256 and one of 148
+        const APIConfigInfo& config = device->deviceInfo().mConfigurations[0];
+        EXPECT_EQ(device->deviceInfo().mProduct, c.product);
+        for (int block = 0; block < 2; ++block) {
+            SCOPED_TRACE(block == 0 ? "input block" : "output block");
+            const APIInterfaceInfo& iface = config.mInterfaces[block];
+            const UInt8 channels = block == 0 ? c.inputs : c.outputs;
+            ASSERT_EQ(iface.mNumAlternates, c.patched ? 2u : 1u);
+            EXPECT_EQ(iface.mAlternates[0].mStreaming.mChannels, channels);
+            EXPECT_EQ(iface.mAlternates[0].mStreaming.mBitResolution, c.patched ? 16u : 24u);
+            if (c.patched) {
+                EXPECT_EQ(iface.mAlternates[1].mStreaming.mChannels, channels);
+                EXPECT_EQ(iface.mAlternates[1].mStreaming.mBitResolution, 24u);
+            }
+        }
+        device->Deactivate();
+    }
+}
+
+TEST_F(DeviceActivate, LowBufferFirmwareIsReadAtActivation) {
+    // A device without features counts as the high-rate family; at 44100 its
+    // latencies are 632 out, 187 in, and 544, 99 with low-buffer firmware.
+    struct Case {
+        const char* name;
+        SInt32 lowBufferVersion; // 0: not in the service's properties
+        UInt32 firmware;
+        IOReturn firmwareStatus;
+        UInt32 output, input;
+    } const cases[] = {
+        {"no low-buffer version", 0, 0x0300, kIOReturnSuccess, 632, 187},
+        {"firmware above the version", 0x0200, 0x0300, kIOReturnSuccess, 544, 99},
+        {"firmware at the version", 0x0300, 0x0300, kIOReturnSuccess, 544, 99},
+        {"firmware below the version", 0x0400, 0x0300, kIOReturnSuccess, 632, 187},
+        {"firmware request failing reads as 0", 0x0200, 0x0300, kIOReturnError, 632, 187},
+    };
+    audiosm::store32(&area->mConfigured, 1);
+    area->mChannelSettings.Frequency = 44100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OSDictionary* specific = OSDictionary::withCapacity(1);
+        if (c.lowBufferVersion) {
+            OSNumber* n = OSNumber::withNumber(UInt64(c.lowBufferVersion), 32);
+            specific->setObject("kLowBuffFWVersion", n);
+            n->release();
+        }
+        service->setProperty("QnSpecific", specific);
+        specific->release();
+        service->clearCalls();
+        size_t asked = 0;
+        service->script([&](KernelScript& s) {
+            s.queued[4] = chunksOf(*identity(0x1234, 0x5678));
+            s.onRequest = [&c, &asked](const hx::test::KernelCall& call, ScriptedReply& reply,
+                                       uint8_t*) {
+                if (call.request != 35 || dispatchCode(call) != 23) return;
+                ++asked;
+                reply = dispatchReply(23, &c.firmware, 4);
+                reply.status = c.firmwareStatus;
+            };
+        });
+        device->Activate();
+        ASSERT_TRUE(device->IsActive());
+        EXPECT_EQ(asked, 1u);
+        EXPECT_EQ(device->getLatency(false), c.output);
+        EXPECT_EQ(device->getLatency(true), c.input);
+        device->Deactivate();
+        service->script([](KernelScript& s) { s.onRequest = nullptr; });
+    }
+}
+
+TEST_F(DeviceActivate, TheFarlaneRestoreSendsTheStoredMapAndFallsBackToTheDefaults) {
+    // The first configurer of a first-generation Farlane restores the
+    // configuration and map stored under the device's state: request 35
+    // code 68, the kernel then reports configured within five checks 50 ms
+    // apart, else a second attempt with the defaults.
+    constexpr UInt16 kProduct = 4;
+    const UInt8 state[8] = {0x46, 0x4C, 0x31, 0x2D, 0x00, 0x00, 0x00, 0x07};
+    QN_Sorvik_ConfigAndMap stored{};
+    stored.cConfig = QN_DeviceConfiguration{96000, 8, 24, 6, 24};
+    for (int k = 0; k < 8; ++k) {
+        stored.cMap.mEInputMap[k] = k;
+        stored.cMap.mEOutputMap[k] = k < 6 ? k : QN_Sorvik_ChannelMap::kNoChannel;
+    }
+    QN_Sorvik_ConfigAndMap defaults{};
+    defaults.cMap = stored.cMap;
+    defaults.cMap.setDefaults(kSorvikVendorID, kProduct);
+    defaults.cConfig = QN_DeviceConfiguration{48000, 2, 24, 2, 24};
+
+    struct Case {
+        const char* name;
+        bool store;              // a record under the device's state
+        bool configuredByReq1;   // the kernel reports configured after request 1
+        int configuredAtAttempt; // 0: never
+        std::vector<const QN_Sorvik_ConfigAndMap*> sent;
+        uint64_t atLeastNs; // the checks' waits
+    } const cases[] = {
+        {"nothing stored: the defaults at once", false, true, 1, {&defaults}, 0},
+        {"stored, taken at once", true, true, 1, {&stored}, 0},
+        {"stored, refused once: the defaults",
+         true,
+         true,
+         2,
+         {&stored, &defaults},
+         5 * 50000000ull},
+        {"never configured: two attempts", true, true, 0, {&stored, &defaults}, 10 * 50000000ull},
+        {"not configured after request 1: no restore", true, false, 0, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Storage through a host (the cases run with nothing stored first).
+        hx::coreaudio::ServerHost host;
+        QnASPlugInPlugIn::sHost = host.hostInterface();
+        if (c.store) {
+            CFMutableDictionaryRef settings = CFDictionaryCreateMutable(
+                nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+            ASSERT_TRUE(device->writeStorageProperties(settings));
+            CFRelease(settings);
+            QN_Sorvik_ConfigAndMap record = stored;
+            char key[8];
+            std::memcpy(key, state, 8);
+            ASSERT_TRUE(device->setStoredSorvikConfigAndMapping(record, key, true));
+        }
+        audiosm::store32(&area->mConfigured, 0);
+        audiosm::store32(&area->mNewConfigPending, 0);
+        service->clearCalls();
+        std::vector<QN_Sorvik_ConfigAndMap> sent;
+        service->script([&](KernelScript& s) {
+            s.queued[4] = chunksOf(*identity(kSorvikVendorID, kProduct));
+            s.onRequest = [&](const hx::test::KernelCall& call, ScriptedReply& reply,
+                              uint8_t* driverArea) {
+                auto* a = reinterpret_cast<DriverSM*>(driverArea);
+                if (call.request == 1 && c.configuredByReq1) audiosm::store32(&a->mConfigured, 1);
+                if (call.request != 35) return;
+                const UInt32 code = dispatchCode(call);
+                if (code == 67) reply = dispatchReply(67, state, sizeof state);
+                if (code == 68) {
+                    QN_Sorvik_ConfigAndMap record{};
+                    std::memcpy(&record, call.payload.data() + 4, sizeof record);
+                    sent.push_back(record);
+                    audiosm::store32(&a->mConfigured,
+                                     int(sent.size()) == c.configuredAtAttempt ? 1 : 0);
+                }
+                if (code == 69 && !sent.empty())
+                    reply = dispatchReply(69, &sent.back(), sizeof sent.back());
+            };
+        });
+        hx::log::Capture log;
+        const uint64_t before = clock.now();
+        device->Activate();
+        const uint64_t waited = clock.now() - before;
+        service->script([](KernelScript& s) { s.onRequest = nullptr; });
+        EXPECT_TRUE(device->IsActive());
+        EXPECT_EQ(token(), 0u);
+        ASSERT_EQ(sent.size(), c.sent.size());
+        for (size_t k = 0; k < sent.size(); ++k) {
+            SCOPED_TRACE(k);
+            EXPECT_EQ(std::memcmp(&sent[k], c.sent[k], sizeof sent[k]), 0);
+        }
+        EXPECT_GE(waited, c.atLeastNs);
+        size_t lines = 0;
+        const std::string text = log.text();
+        for (size_t at = text.find("Sorvik savedConfigMap:"); at != std::string::npos;
+             at = text.find("Sorvik savedConfigMap:", at + 1))
+            ++lines;
+        EXPECT_EQ(lines, c.sent.size());
+        // The usage lists follow what the kernel holds after the restore.
+        if (!sent.empty()) {
+            bool in[16], out[16], wantIn[16], wantOut[16];
+            device->logic().getSorvikUsage(in, out);
+            sent.back().cMap.getUsageList(wantIn, wantOut, kSorvikVendorID, kProduct);
+            EXPECT_TRUE(std::equal(in, in + 16, wantIn));
+            EXPECT_TRUE(std::equal(out, out + 16, wantOut));
+        }
+        device->Deactivate();
+        QnASPlugInPlugIn::sHost = nullptr;
+        host.shutdown();
+        hx::sys::resetProcessOverrides();
+    }
+}
+
+TEST_F(DeviceActivate, TheListedProductsTakeTheirSafetyOffsetsAndStartLatencies) {
+    // At 48 kHz with the area's word at 24 clear, on devices with features
+    // and no family flags: input safety offset 7 ms (336 frames), 8 ms on the
+    // three 5 ms products, 60 frames more on the five others; the input
+    // latency is 5.6 + 3 ms, 5.6 + 5 ms from the start of the IO on the one
+    // product that starts with 5 extra milliseconds.
+    struct Case {
+        UInt16 vendor, product;
+        UInt32 inputOffset, latencyAfterStart;
+    } const cases[] = {
+        {0x1234, 0x5678, 336, 412},
+        {kDarrowVendorID, kDarrowD1ProductID, 384, 412},
+        {kDarrowVendorID, kDarrowD3ProductID, 384, 412},
+        {kDarrowVendorID, kDarrowD4ProductID, 384, 412},
+        {kDarrowVendorID, kDarrowD2ProductID, 336, 508},
+        {kVelmarVendorID, kVelmarV4ProductID, 396, 412},
+        {kVelmarVendorID, kVelmarV6ProductID, 396, 412},
+        {kVelmarVendorID, kVelmarV8ProductID, 396, 412},
+        {kSelbyVendorID, kSelbyS2ProductID, 396, 412},
+        {kSelbyVendorID, kSelbyS4ProductID, 396, 412},
+    };
+    EXPECT_EQ(std::size(DeviceFamilies::kFiveMsLatency), 3u);
+    EXPECT_EQ(std::size(DeviceFamilies::kLatencyExtraMsAtStart), 1u);
+    EXPECT_EQ(std::size(DeviceFamilies::kSixtyExtraFrames), 5u);
+    audiosm::store32(&area->mConfigured, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.vendor << ":" << c.product);
+        auto info = identity(c.vendor, c.product);
+        info->mFeatures.mLoaded = 1; // no family flags
+        service->script([&](KernelScript& s) { s.queued[4] = chunksOf(*info); });
+        device->Activate();
+        ASSERT_TRUE(device->IsActive());
+        EXPECT_EQ(device->getSafetyOffset(true), c.inputOffset);
+        EXPECT_EQ(device->getSafetyOffset(false), 48u);
+        EXPECT_EQ(device->getLatency(true), 412u);
+        device->StartIO();
+        EXPECT_EQ(device->getLatency(true), c.latencyAfterStart);
+        device->StopIO();
         device->Deactivate();
     }
 }

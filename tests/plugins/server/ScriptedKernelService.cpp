@@ -130,6 +130,9 @@ IOReturn ScriptedKernelService::callDriver(IOExternalMethodArguments* args, Kern
     } else if (auto s = mScript.standing.find(record.iReq); s != mScript.standing.end()) {
         reply = s->second;
     }
+    if (mScript.onRequest)
+        mScript.onRequest(call, reply,
+                          mAreas[0] ? static_cast<uint8_t*>(mAreas[0]->getBytesNoCopy()) : nullptr);
     if (!reply.payload.empty())
         std::memcpy(record.payload, reply.payload.data(),
                     std::min(reply.payload.size(), sizeof record.payload));

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,6 +29,13 @@ struct ScriptedReply {
     uint32_t count = 0;
 };
 
+struct KernelCall {
+    uint32_t selector = 0;
+    uint32_t request = 0; // selector 6 only
+    std::vector<uint64_t> scalars;
+    std::vector<uint8_t> payload; // selector 6: the payload as it arrived
+};
+
 struct KernelScript {
     enum class Attach { AtStart, Never, Manual };
     IOReturn openResult = kIOReturnSuccess;
@@ -39,13 +47,11 @@ struct KernelScript {
     // standing reply of the number, else success with the payload unchanged.
     std::map<uint32_t, std::deque<ScriptedReply>> queued;
     std::map<uint32_t, ScriptedReply> standing;
-};
-
-struct KernelCall {
-    uint32_t selector = 0;
-    uint32_t request = 0; // selector 6 only
-    std::vector<uint64_t> scalars;
-    std::vector<uint8_t> payload; // selector 6: the payload as it arrived
+    // Runs for every request after its reply is chosen, with the request as
+    // it arrived, the reply (changeable) and the driver area (type 1, null
+    // until made): the kernel's side effects, e.g. the configured word. It
+    // runs under the service's lock and must not call the service.
+    std::function<void(const KernelCall&, ScriptedReply&, uint8_t* driverArea)> onRequest;
 };
 
 class ScriptedKernelService : public IOService {

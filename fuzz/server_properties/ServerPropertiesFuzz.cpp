@@ -1,0 +1,599 @@
+// The audio server plug-in's 23-slot driver interface, loaded by the server
+// host on the virtual clock, with one HX-5100 device listed over a scripted
+// kernel service (its description, settings and control blocks): property
+// calls (object, selector, scope, element, a client pid whose process name
+// is fuzzed, qualifier, data as bytes, a translation record with fuzzed or
+// null pointers, a CF object of fuzzed type and length), client, change and
+// IO slots, and 36-byte kernel state changes; after each input the queues
+// drain and the host performs the requested changes. A device that left
+// (code 16 unlists it) is plugged again before the next input.
+//
+// Oracle: no sanitizer report; every status is 0, one the interface names,
+// a decided one or a device-layer code; guard bytes around every buffer
+// intact; every object a get hands out is released.
+//
+// Input: up to kMaxCalls records, each a kind u8:
+//   0-5 (property): slot u8 (has, settable, size, get, set), target u8 (the
+//     plug-in, the device, sub-object 0-7, or a u32 that follows), selector
+//     u8 (table index, 0xFF: u32 follows), scope u8, element u8, pid u8 (0:
+//     none, else a process whose name is u8 length and bytes), size u16,
+//     data kind u8 and its bytes, qualifier u8 (none, 4 bytes, a CF object);
+//   6: a state change: 36 bytes;
+//   7: add and remove a client (pid u8, bundle identifier kind u8);
+//   8: IO: start, a cycle of u16 frames, stop;
+//   9: a configuration change slot with a fuzzed action and a foreign record.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "abi/AudioSM.h"
+#include "abi/ProductIdentities.h"
+#include "abi/QN_StateChange.h"
+#include "fuzz/common/FuzzInput.h"
+#include "platform/base/HXClock.h"
+#include "platform/base/HXPath.h"
+#include "platform/base/testing/TempRoot.h"
+#include "platform/cf/CoreFoundation.h"
+#include "platform/coreaudio/ServerHost.h"
+#include "platform/kern/IOLib.h"
+#include "platform/sys/HXProcess.h"
+#include "plugins/server/QnASPlugInDevice.h"
+#include "plugins/server/QnASPlugInObjectMap.h"
+#include "plugins/server/QnASPlugInPlugIn.h"
+#include "tests/device/DeviceLogicFixtures.h"
+#include "tests/plugins/server/ScriptedKernelService.h"
+
+extern AudioServerPlugInDriverInterface* gAudioServerPlugInDriverInterfacePtr;
+
+namespace {
+
+using hx::coreaudio::fourCC;
+using hx::test::KernelScript;
+using hx::test::ScriptedKernelService;
+
+#define HX_FUZZ_REQUIRE(cond)                                                                      \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "server properties fuzz: %s failed at line %d\n", #cond,          \
+                         __LINE__);                                                                \
+            __builtin_trap();                                                                      \
+        }                                                                                          \
+    } while (0)
+
+constexpr int kMaxCalls = 12;
+constexpr uint32_t kMaxSize = 4096;
+constexpr uint8_t kGuard = 0xA5;
+constexpr std::size_t kGuardBytes = 32;
+constexpr pid_t kFuzzPid = 4242;
+
+// The device, stream and control selectors, custom ones, the base four and
+// some nobody answers.
+constexpr const char* kSelectors[] = {
+    // base
+    "clas", "bcls", "ownd", "stdv",
+    // device
+    "lnam", "lmak", "uid ", "muid", "tran", "rel#", "ltnc", "stm#", "ctrl", "saft", "nsrt", "nsr#",
+    "icon", "dflt", "sflt", "sdev", "isub", "ring", "lchn", "clkd", "dch2", "dchn", "lisr", "goin",
+    "gone", "hidn", "pref", "csrc", "lcsv", "bcvl", "fsiz", "fsz#", "cscn",
+    // stream
+    "sdir", "tnch", "schn", "sltn", "sfmt", "pft ", "sfma", "pfta", "actv",
+    // control
+    "cscp", "celm", "lcsv", "lcdv", "lcdr", "lcsd", "lcds", "scci", "scai", "scin",
+    // custom
+    "cust", "QnCS", "QnDM", "QnFM", "QnFP", "QnOS", "QnU1", "QnSt", "QnRo", "QnIO", "QnFV", "QnMM",
+    "QnMF", "QnRM", "QnTy", "QnVD", "QnSN", "QnDV", "QnDS", "DbSI", "DbSO", "DbLI", "DbLO", "DbWA",
+    // not answered
+    "QNrt", "QnFW", "zzzz"};
+constexpr std::size_t kSelectorCount = sizeof kSelectors / sizeof kSelectors[0];
+
+UInt32 code(const char* c) {
+    return fourCC(*reinterpret_cast<const char(*)[5]>(c));
+}
+
+bool isOneOf(UInt32 selector, std::initializer_list<const char*> codes) {
+    for (const char* c : codes)
+        if (selector == code(c)) return true;
+    return false;
+}
+
+// Selectors whose value is one CF object by reference.
+bool carriesObject(UInt32 selector) {
+    const char b0 = char(selector >> 24), b1 = char(selector >> 16);
+    if (b0 == 'Q' && b1 == 'n') return true;
+    if (b0 == 'D' && b1 == 'b') return true;
+    return isOneOf(selector, {"lnam", "lmak", "uid ", "muid", "icon", "lchn", "scin"});
+}
+
+// Selectors whose value is a translation record: the input names a source,
+// the output receives its name's bytes.
+bool isTranslation(UInt32 selector) {
+    return isOneOf(selector, {"cscn"});
+}
+
+// The host's value-translation record.
+struct ValueTranslation {
+    void* mInputData;
+    UInt32 mInputDataSize;
+    void* mOutputData;
+    UInt32 mOutputDataSize;
+};
+
+bool expectedStatus(OSStatus s) {
+    switch (UInt32(s)) {
+    case 0:
+    case fourCC("who?"):
+    case fourCC("!siz"):
+    case fourCC("!dat"):
+    case fourCC("what"):
+    case fourCC("!obj"):
+    case fourCC("nope"):
+    case fourCC("unop"):
+    case fourCC("stop"):
+    case fourCC("!hog"):
+    case 0xE00002BC:
+    case 0xE00002C0:
+    case 0xE00002C2:
+    case 0xE00002C9:
+    case 0xE00002D5:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct Guarded {
+    explicit Guarded(std::size_t bytes, uint8_t fill = 0x5A)
+        : mem(bytes + 2 * kGuardBytes, kGuard), size(bytes) {
+        std::memset(mem.data() + kGuardBytes, fill, bytes);
+    }
+    uint8_t* data() { return mem.data() + kGuardBytes; }
+    void check() const {
+        for (std::size_t i = 0; i < kGuardBytes; ++i) {
+            HX_FUZZ_REQUIRE(mem[i] == kGuard);
+            HX_FUZZ_REQUIRE(mem[kGuardBytes + size + i] == kGuard);
+        }
+    }
+    CFTypeRef objectWritten(uint8_t fill = 0x5A) const {
+        if (size < sizeof(CFTypeRef)) return nullptr;
+        CFTypeRef o;
+        std::memcpy(&o, mem.data() + kGuardBytes, sizeof o);
+        uintptr_t pattern;
+        std::memset(&pattern, fill, sizeof pattern);
+        return reinterpret_cast<uintptr_t>(o) == pattern ? nullptr : o;
+    }
+    std::vector<uint8_t> mem;
+    std::size_t size;
+};
+
+// ---- The machine: the scripted service, the host with the plug-in loaded.
+
+inline void fillEndpoint(XsEndpoint& e, const char* name, int16_t channels) {
+    std::strncpy(e.mName, name, sizeof e.mName - 1);
+    e.mChannels = channels;
+    e.mMutePresent = 1;
+    e.mVolumePresent = 1;
+    for (XsVolumeTriplet& v : e.mVolumes)
+        v = {int16_t(-96 * 256), 0, 0};
+}
+
+struct Machine {
+    hx::test::TempRoot root;
+    hx::clock::VirtualClock* clock = nullptr;
+    ScriptedKernelService* service = nullptr;
+    std::unique_ptr<hx::coreaudio::ServerHost> host;
+    QnASPlugInDevice* device = nullptr;
+    AudioObjectID id = 0;
+};
+Machine* gMachine = nullptr;
+
+AudioServerPlugInDriverInterface* driver() {
+    return gAudioServerPlugInDriverInterfacePtr;
+}
+AudioServerPlugInDriverRef driverRef() {
+    return &gAudioServerPlugInDriverInterfacePtr;
+}
+
+void layAreas() {
+    ScriptedKernelService* s = gMachine->service;
+    auto* area = reinterpret_cast<DriverSM*>(s->area(1));
+    area->mChannelSettings = QnChannelSettings{48000, 2, 24, 2, 24, 0};
+    area->mHighSpeed = 1;
+    std::strcpy(area->mModelName, "HX-5100");
+    std::strcpy(area->mDeviceUID, "KERNEL-UID");
+    audiosm::store32(&area->mConfigured, 1);
+    XsControlGroup& in = area->mControls.cIn;
+    in.mCount = 3;
+    in.iSelector = 0x01;
+    fillEndpoint(in.mEndpoints[0], "Line", 2);
+    fillEndpoint(in.mEndpoints[1], "Mic", 2);
+    fillEndpoint(in.mEndpoints[2], "S/PDIF", 2);
+    XsControlGroup& out = area->mControls.cOut;
+    out.mCount = 1;
+    out.iSelector = 0x01;
+    fillEndpoint(out.mEndpoints[0], "Speakers", -1);
+    reinterpret_cast<AudioSM*>(s->area(4))->_layout(2, 48000, 0);
+    reinterpret_cast<AudioSM*>(s->area(5))->_layout(2, 48000, 0);
+    s->script([](KernelScript& k) {
+        k = KernelScript{};
+        k.queued[4].push_back({kIOReturnSuccess, {}, true, 0});
+        k.standing[27] = {kIOReturnSuccess, {0x77, 0, 0, 0, 0, 0, 0, 0}, false, 0};
+    });
+}
+
+// A device made and listed as discovery does.
+void plug() {
+    layAreas();
+    QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
+    io_object_t entry = it.Next();
+    gMachine->id = QnASPlugInObjectMap::GetNextObjectID();
+    gMachine->device = new QnASPlugInDevice(gMachine->id, entry);
+    IOObjectRelease(entry);
+    QnASPlugInObjectMap::MapObject(gMachine->id, gMachine->device);
+    gMachine->device->Activate();
+    auto info = devicelogic::hx5100Info(true);
+    std::memcpy(&gMachine->device->deviceInfo(), info.get(), sizeof(APIDeviceInfo));
+    gMachine->device->logic().setupSpecificFeatures();
+    gMachine->device->logic().createIOBuffers();
+    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(gMachine->id);
+    gMachine->host->settle();
+}
+
+bool listed() {
+    for (const auto& info : QnASPlugInPlugIn::GetInstance()->CopyDeviceList())
+        if (info.mDeviceObjectID == gMachine->id) return true;
+    return false;
+}
+
+void boot() {
+    if (gMachine) return;
+    gMachine = new Machine;
+    std::filesystem::create_directories(hx::path::map("/tmp"));
+    hx::sys::setOwnUid(501);
+    hx::sys::setEmulatedRelease(std::string("13.0.0"));
+    gMachine->clock = new hx::clock::VirtualClock;
+    gMachine->service = ScriptedKernelService::publish("SCRIPTED-UID");
+    gMachine->host = std::make_unique<hx::coreaudio::ServerHost>();
+    HX_FUZZ_REQUIRE(gMachine->host->loadDriver(driverRef()) == 0);
+    gMachine->host->settle();
+    plug();
+}
+
+void replugIfGone() {
+    gMachine->host->settle();
+    if (listed() && gMachine->device->IsActive()) return;
+    if (listed()) {
+        // Still listed but no longer active: take it away as a removal does.
+        QnASPlugInPlugIn::GetInstance()->RemoveDevice(gMachine->device);
+        QnASPlugInObjectMap::UnmapObject(gMachine->id, gMachine->device);
+    }
+    plug();
+}
+
+// ---- Values
+
+CFTypeRef objectFrom(hxfuzz::Input& in) {
+    const uint8_t type = in.u8() % 6;
+    const uint16_t length = uint16_t(in.u8() | (in.u8() << 8)) % 2048;
+    switch (type) {
+    case 0:
+        return nullptr;
+    case 1: {
+        const int32_t v = int32_t(in.u32());
+        return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v);
+    }
+    case 2: {
+        const Float64 v = Float64(int32_t(in.u32())) / 7.0;
+        return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v);
+    }
+    case 3: {
+        std::vector<UInt8> b(length);
+        for (auto& x : b)
+            x = in.u8();
+        return CFDataCreate(nullptr, b.data(), CFIndex(b.size()));
+    }
+    case 4: {
+        std::vector<UInt8> b(length % 64);
+        for (auto& x : b)
+            x = UInt8('a' + in.u8() % 26);
+        return CFStringCreateWithBytes(nullptr, b.data(), CFIndex(b.size()), kCFStringEncodingASCII,
+                                       false);
+    }
+    default:
+        return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                         &kCFTypeDictionaryValueCallBacks);
+    }
+}
+
+struct CallData {
+    bool null = false;
+    std::unique_ptr<Guarded> buffer;
+    std::unique_ptr<Guarded> input, output;
+    CFTypeRef object = nullptr;
+    ~CallData() {
+        if (object) CFRelease(object);
+    }
+    void check() const {
+        if (buffer) buffer->check();
+        if (input) input->check();
+        if (output) output->check();
+    }
+};
+
+enum DataKind : uint8_t { kNull, kRaw, kTranslation, kObject };
+
+void dataFrom(hxfuzz::Input& in, UInt32 selector, UInt32 size, bool isSet, CallData& d) {
+    DataKind kind = DataKind(in.u8() % 4);
+    if (kind != kNull && size >= sizeof(CFTypeRef) && carriesObject(selector)) kind = kObject;
+    if (kind != kNull && size >= sizeof(ValueTranslation) && isTranslation(selector))
+        kind = kTranslation;
+    if (kind == kObject && (!carriesObject(selector) || size < sizeof(CFTypeRef))) kind = kRaw;
+    if (kind == kTranslation && (!isTranslation(selector) || size < sizeof(ValueTranslation)))
+        kind = kRaw;
+    if (kind == kNull) {
+        d.null = true;
+        return;
+    }
+    d.buffer = std::make_unique<Guarded>(size);
+    switch (kind) {
+    case kRaw:
+        for (UInt32 i = 0; i < size; ++i)
+            d.buffer->data()[i] = in.u8();
+        break;
+    case kObject:
+        if (isSet) {
+            d.object = objectFrom(in);
+            std::memcpy(d.buffer->data(), &d.object, sizeof d.object);
+        }
+        break;
+    case kTranslation: {
+        ValueTranslation t{};
+        const uint8_t shape = in.u8();
+        const UInt32 inSize = in.u8() % 16;
+        const UInt32 outSize = in.u8() % 80;
+        if (!(shape & 1)) {
+            d.input = std::make_unique<Guarded>(inSize);
+            for (UInt32 i = 0; i < inSize; ++i)
+                d.input->data()[i] = i < 4 ? in.u8() % 4 : in.u8();
+            t.mInputData = d.input->data();
+        }
+        if (!(shape & 2)) {
+            d.output = std::make_unique<Guarded>(outSize);
+            t.mOutputData = d.output->data();
+        }
+        t.mInputDataSize = inSize;
+        t.mOutputDataSize = outSize;
+        std::memcpy(d.buffer->data(), &t, sizeof t);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void* dataPointer(CallData& d) {
+    return d.null ? nullptr : d.buffer->data();
+}
+
+void releaseHandedOut(UInt32 selector, OSStatus status, UInt32 givenSize, CallData& d) {
+    if (status != 0 || d.null) return;
+    if (carriesObject(selector) && givenSize >= sizeof(CFTypeRef)) {
+        if (CFTypeRef o = d.buffer->objectWritten()) CFRelease(o);
+    }
+}
+
+AudioObjectID targetFrom(hxfuzz::Input& in) {
+    const uint8_t t = in.u8() % 11;
+    if (t == 0) return 1;
+    if (t == 1) return gMachine->id;
+    if (t < 10) return gMachine->device->subObjectID(t - 2);
+    return in.u32();
+}
+
+UInt32 scopeFrom(hxfuzz::Input& in) {
+    switch (in.u8() % 6) {
+    case 0:
+        return fourCC("glob");
+    case 1:
+        return fourCC("inpt");
+    case 2:
+        return fourCC("outp");
+    case 3:
+        return fourCC("ptru");
+    case 4:
+        return in.u32();
+    default:
+        return fourCC("glob");
+    }
+}
+
+UInt32 elementFrom(hxfuzz::Input& in) {
+    static constexpr UInt32 kElements[4] = {0, 1, 5, 0xFFFFFFFF};
+    return kElements[in.u8() % 4];
+}
+
+// A client pid, its process's name from the input.
+pid_t pidFrom(hxfuzz::Input& in) {
+    const uint8_t length = in.u8() % 32;
+    if (length == 0) return 0;
+    std::string name;
+    for (uint8_t k = 0; k < length; ++k)
+        name.push_back(char(in.u8() | 1)); // no NUL inside
+    hx::sys::clearFakeProcesses();
+    hx::sys::addFakeProcess({kFuzzPid, name, name, 'S', 501});
+    return kFuzzPid;
+}
+
+void report(OSStatus status, UInt32 selector, int kind) {
+    if (expectedStatus(status)) return;
+    std::fprintf(stderr, "server properties fuzz: '%c%c%c%c' kind %d answered %08X\n",
+                 char(selector >> 24), char(selector >> 16), char(selector >> 8), char(selector),
+                 kind, unsigned(status));
+    __builtin_trap();
+}
+
+void propertyCall(hxfuzz::Input& in) {
+    AudioServerPlugInDriverInterface* d = driver();
+    const uint8_t op = in.u8() % 5;
+    const AudioObjectID target = targetFrom(in);
+    const uint8_t s = in.u8();
+    const UInt32 selector = s == 0xFF ? in.u32() : code(kSelectors[s % kSelectorCount]);
+    const AudioObjectPropertyAddress address{selector, scopeFrom(in), elementFrom(in)};
+    const pid_t pid = pidFrom(in);
+    const uint16_t sizeWord = uint16_t(in.u8() | (in.u8() << 8));
+    const bool nullOut = sizeWord == 0xFFFF;
+    const UInt32 size = nullOut ? 0 : sizeWord % kMaxSize;
+    CallData data;
+    dataFrom(in, selector, size, op == 4, data);
+    // The qualifier: none, four bytes, or a CF object by reference.
+    uint8_t qualifierBytes[8] = {};
+    CFTypeRef qualifierObject = nullptr;
+    UInt32 qualifierSize = 0;
+    const void* qualifier = nullptr;
+    switch (in.u8() % 3) {
+    case 1:
+        for (int k = 0; k < 4; ++k)
+            qualifierBytes[k] = in.u8();
+        qualifierSize = 4;
+        qualifier = qualifierBytes;
+        break;
+    case 2:
+        qualifierObject = objectFrom(in);
+        std::memcpy(qualifierBytes, &qualifierObject, sizeof qualifierObject);
+        qualifierSize = sizeof qualifierObject;
+        qualifier = qualifierBytes;
+        break;
+    default:
+        break;
+    }
+    OSStatus status = 0;
+    UInt32 io = 0;
+    switch (op) {
+    case 0:
+        d->HasProperty(driverRef(), target, pid, &address);
+        break;
+    case 1: {
+        Boolean settable = 0;
+        status = d->IsPropertySettable(driverRef(), target, pid, &address,
+                                       nullOut ? nullptr : &settable);
+        break;
+    }
+    case 2:
+        status = d->GetPropertyDataSize(driverRef(), target, pid, &address, qualifierSize,
+                                        qualifier, nullOut ? nullptr : &io);
+        break;
+    case 3:
+        status = d->GetPropertyData(driverRef(), target, pid, &address, qualifierSize, qualifier,
+                                    size, nullOut ? nullptr : &io, dataPointer(data));
+        HX_FUZZ_REQUIRE(nullOut || status != 0 || io <= size);
+        if (!nullOut) releaseHandedOut(selector, status, size, data);
+        break;
+    default:
+        status = d->SetPropertyData(driverRef(), target, pid, &address, qualifierSize, qualifier,
+                                    size, dataPointer(data));
+        break;
+    }
+    if (qualifierObject) CFRelease(qualifierObject);
+    report(status, selector, op);
+    data.check();
+}
+
+void stateChange(hxfuzz::Input& in) {
+    QN_StateChange change{};
+    auto* bytes = reinterpret_cast<uint8_t*>(&change);
+    for (size_t k = 0; k < sizeof change; ++k)
+        bytes[k] = in.u8();
+    change.mSize = 36;
+    change.mCode %= 64;
+    // Held for the whole handling, as the interest callback holds it.
+    QnASPlugInObject* held = QnASPlugInObjectMap::CopyObjectByObjectID(gMachine->id);
+    if (!held) return;
+    static_cast<QnASPlugInDevice*>(held)->KernelDriverNotificationHandler(change);
+    QnASPlugInObjectMap::ReleaseObject(held);
+}
+
+void clientCall(hxfuzz::Input& in) {
+    const pid_t pid = pidFrom(in);
+    CFStringRef bundle = nullptr;
+    switch (in.u8() % 4) {
+    case 1:
+        bundle = CFStringCreateWithCString(nullptr, "com.platterdj.platter", kCFStringEncodingUTF8);
+        break;
+    case 2:
+        bundle = CFStringCreateWithCString(nullptr, "org.example.player", kCFStringEncodingUTF8);
+        break;
+    default:
+        break;
+    }
+    AudioServerPlugInClientInfo info{7, pid, true, bundle};
+    const bool nullInfo = in.u8() & 1;
+    report(driver()->AddDeviceClient(driverRef(), gMachine->id, nullInfo ? nullptr : &info), 0, 7);
+    report(driver()->RemoveDeviceClient(driverRef(), gMachine->id, nullInfo ? nullptr : &info), 0,
+           7);
+    if (bundle) CFRelease(bundle);
+}
+
+void ioCall(hxfuzz::Input& in) {
+    AudioServerPlugInDriverInterface* d = driver();
+    const UInt32 frames = (in.u8() | UInt32(in.u8()) << 8) % 9000;
+    const AudioObjectID target = (in.u8() & 1) ? gMachine->id : 1;
+    report(d->StartIO(driverRef(), target, 0), 0, 8);
+    Float64 sample = 0;
+    UInt64 host = 0, seed = 0;
+    report(d->GetZeroTimeStamp(driverRef(), target, 0, &sample, &host, &seed), 0, 8);
+    AudioServerPlugInIOCycleInfo cycle{};
+    for (UInt32 op : {fourCC("read"), fourCC("rite")}) {
+        const bool input = op == fourCC("read");
+        const UInt32 bytesPerFrame = gMachine->device->copyPhysicalFormat(input).mBytesPerFrame;
+        Guarded buffer(size_t(frames) * std::min<UInt32>(bytesPerFrame, 33 * 4));
+        Boolean will = false, inPlace = false;
+        report(d->WillDoIOOperation(driverRef(), target, 0, op, &will, &inPlace), 0, 8);
+        report(d->BeginIOOperation(driverRef(), target, 0, op, frames, &cycle), 0, 8);
+        report(d->DoIOOperation(driverRef(), target, gMachine->device->streamID(input), 0, op,
+                                frames, &cycle, buffer.data(), nullptr),
+               0, 8);
+        report(d->EndIOOperation(driverRef(), target, 0, op, frames, &cycle), 0, 8);
+        buffer.check();
+    }
+    report(d->StopIO(driverRef(), target, 0), 0, 8);
+}
+
+void changeCall(hxfuzz::Input& in) {
+    const UInt64 action = in.u8() % 14;
+    ConfigChangeInfo foreign{};
+    foreign.v.value = in.u32();
+    const bool perform = in.u8() & 1;
+    AudioServerPlugInDriverInterface* d = driver();
+    if (perform)
+        report(d->PerformDeviceConfigurationChange(driverRef(), gMachine->id, action, &foreign), 0,
+               9);
+    else
+        report(d->AbortDeviceConfigurationChange(driverRef(), gMachine->id, action, &foreign), 0,
+               9);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    boot();
+    hxfuzz::Input in{data, size};
+    for (int i = 0; i < kMaxCalls && in.n; ++i) {
+        const uint8_t kind = in.u8() % 10;
+        if (kind < 6)
+            propertyCall(in);
+        else if (kind == 6)
+            stateChange(in);
+        else if (kind == 7)
+            clientCall(in);
+        else if (kind == 8)
+            ioCall(in);
+        else
+            changeCall(in);
+        replugIfGone();
+    }
+    hx::sys::clearFakeProcesses();
+    return 0;
+}

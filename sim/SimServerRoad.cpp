@@ -5,9 +5,12 @@
 // adds a client, starts IO at the frame size, plays the ramp as a float
 // client and records the loopback, stops, removes the client and unloads.
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/base/HXPath.h"
 #include "platform/cf/CoreFoundation.h"
@@ -75,21 +78,103 @@ std::string formatProperty(ServerHost& host, AudioObjectID stream) {
     return buf;
 }
 
+// A run of recorded frames that are not silence, checked against the ramp
+// from its first frame's counter on.
+struct AudioRun {
+    uint64_t first = 0;
+    uint64_t frames = 0;
+    uint64_t mismatches = 0;
+};
+
+std::vector<AudioRun> audioRuns(const hx::devroad::RampProc& ramp) {
+    using hx::devroad::RampProc;
+    std::vector<AudioRun> runs;
+    const uint32_t ch = ramp.channels;
+    const size_t frames = ramp.recorded.size() / ch;
+    auto silent = [&](size_t i) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (ramp.recorded[i * ch + c] != 0.0f) return false;
+        return true;
+    };
+    for (size_t i = 0; i < frames;) {
+        while (i < frames && silent(i))
+            ++i;
+        if (i == frames) break;
+        AudioRun run;
+        run.first = i;
+        const int64_t n0 = std::llround(double(ramp.recorded[i * ch]) * 2147483520.0 / 256.0);
+        const uint64_t counter = uint64_t(n0) & 0xFFFFFF;
+        for (uint64_t k = 0; i < frames && !silent(i); ++i, ++k, ++run.frames)
+            for (uint32_t c = 0; c < ch; ++c) {
+                const float want = RampProc::ringToFloat(
+                    int32_t(uint32_t(RampProc::rampValue(counter + k, c)) << 8));
+                if (std::memcmp(&want, &ramp.recorded[i * ch + c], sizeof want) != 0) {
+                    ++run.mismatches;
+                    break;
+                }
+            }
+        runs.push_back(run);
+    }
+    return runs;
+}
+
+// The run with the machine's sleep: it sleeps --sleep-at seconds in and
+// wakes --sleep-for later (the kernel's own sleep and wake, which the root
+// domain tells the plug-in of); the run lasts until the plug-in, which waits
+// 5 s after the wake before it asks for its wake-up change, had time to play
+// again.
+void runWithSleep(const Options& o, Progress& progress, Report& r, hx::devroad::DeviceRoad& road,
+                  KernelHostChild* host) {
+    constexpr uint64_t kSliceMicros = 100000;
+    constexpr uint64_t kAfterWakeMicros = 8000000;
+    const uint64_t sleepAt = uint64_t(o.sleepAt * 1e6 + 0.5);
+    const uint64_t wakeAt = sleepAt + uint64_t(o.sleepFor * 1e6 + 0.5);
+    const uint64_t total =
+        std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), wakeAt + kAfterWakeMicros);
+    auto machine = [&](bool sleep) {
+        if (road.harness()) {
+            if (sleep)
+                road.harness()->systemSleep();
+            else
+                road.harness()->systemWakeUp();
+        } else if (host) {
+            if (sleep)
+                host->control().systemSleep();
+            else
+                host->control().systemWake();
+        }
+    };
+    uint64_t done = 0;
+    bool asleep = false, woke = false;
+    while (done < total) {
+        uint64_t until = std::min(done + kSliceMicros, total);
+        if (!asleep && !woke && sleepAt < until)
+            until = std::max(sleepAt, done);
+        else if (asleep && wakeAt < until)
+            until = std::max(wakeAt, done);
+        road.run(until - done);
+        done = until;
+        if (!asleep && !woke && done >= sleepAt) {
+            machine(true);
+            asleep = true;
+        } else if (asleep && done >= wakeAt) {
+            machine(false);
+            asleep = false;
+            woke = true;
+        }
+        progress.update(double(done) / 1e6);
+    }
+    progress.finish();
+    r.seconds = double(total) / 1e6;
+}
+
 } // namespace
 
 void runServerScenario(const Options& o, Progress& progress, Report& r,
                        std::vector<int32_t>& recorded, KernelHostChild* host) {
     if (beginRoad(o, r)) return;
-    // Not built yet: the machine's sleep reaches the server plug-in only
-    // through the system power notifications, which the user-side IOKit
-    // still refuses; a run that asks for it is refused rather than passed
-    // without a sleep.
-    if (o.sleepAt >= 0) {
-        r.failure = "--sleep-at: the server road cannot put the machine to sleep yet (system "
-                    "power notifications are not built)";
-        r.optionError = true;
-        return;
-    }
+    const bool sleeps = o.sleepAt >= 0;
+    r.slept = sleeps;
 
     hx::devroad::RoadOptions ro;
     ro.rate = o.rate;
@@ -208,7 +293,8 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
 
     // The float client: the ramp through the procedure the other roads use.
     hx::devroad::RampProc ramp;
-    ramp.recorded.reserve(size_t(o.seconds * o.rate * 2 * 1.2) + 65536);
+    const double runSeconds = std::max(o.seconds, sleeps ? o.sleepAt + o.sleepFor + 8 : 0.0);
+    ramp.recorded.reserve(size_t(runSeconds * o.rate * 2 * 1.2) + 65536);
     hx::coreaudio::ServerClientIO io;
     const float* lastInput = nullptr;
     UInt32 lastInputSamples = 0;
@@ -239,7 +325,10 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
         audio.removeClient(device, client);
         return finish("IO did not start: " + statusText(startStatus));
     }
-    runForSeconds(o, progress, r, [&](uint64_t micros) { road.run(micros); });
+    if (sleeps)
+        runWithSleep(o, progress, r, road, host);
+    else
+        runForSeconds(o, progress, r, [&](uint64_t micros) { road.run(micros); });
     const OSStatus stopStatus = audio.stopIO(device, client);
     const OSStatus removeStatus = audio.removeClient(device, client);
     const auto stats = audio.statistics();
@@ -253,7 +342,36 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     // The machine's counts first: the loopback's fields are set over them.
     r.server = server;
     fillMachine(r, machineReport(), driverClass().c_str());
-    const std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
+    std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
+    if (sleeps) {
+        // A sleep breaks the stream on purpose: the audio before it must be
+        // the ramp bit for bit, and so must the audio after the wake once the
+        // plug-in's wake-up change was performed (the last run).
+        const std::vector<AudioRun> runs = audioRuns(ramp);
+        uint64_t differing = 0;
+        for (const AudioRun& a : runs)
+            differing += a.mismatches;
+        const bool before = !runs.empty() && runs.front().mismatches == 0;
+        r.streamCameBack = runs.size() >= 2;
+        r.matchedAfterRecovery = r.streamCameBack && runs.back().mismatches == 0 &&
+                                 runs.back().frames >= uint64_t(o.rate);
+        r.comparedAfterRecovery = r.streamCameBack ? runs.back().frames : 0;
+        server.lines.emplace_back(
+            "server sleep",
+            text("%llu runs of audio, %llu frames differing", runs.size(), differing) +
+                text(" (the last run %llu frames, %llu differing)",
+                     runs.empty() ? 0 : runs.back().frames,
+                     runs.empty() ? 0 : runs.back().mismatches));
+        r.server = server;
+        if (!before)
+            loopbackFailure = "looped-back audio before the sleep differs";
+        else if (!r.streamCameBack)
+            loopbackFailure = "the stream did not come back after the wake-up";
+        else if (!r.matchedAfterRecovery)
+            loopbackFailure = "looped-back audio after the wake-up differs";
+        else
+            loopbackFailure.clear();
+    }
     auto finishAfterLoopback = [&](const std::string& failure) { r.failure = failure; };
     if (stopStatus != 0)
         finishAfterLoopback("IO did not stop: " + statusText(stopStatus));

@@ -81,7 +81,8 @@ std::string formatProperty(ServerHost& host, AudioObjectID stream) {
 // A run of recorded frames that are not silence, checked against the ramp
 // from its first frame's counter on. A short silence (a cycle that came
 // late across processes) inside a run that goes on with the same counter
-// does not end it; a long one (the sleep) or a jump of the counter does.
+// does not end it; a long one (the sleep) does, and so does a restart of the
+// IO (the ramp going on from another counter for at least 64 frames).
 struct AudioRun {
     uint64_t first = 0;
     uint64_t frames = 0;
@@ -102,6 +103,21 @@ std::vector<AudioRun> audioRuns(const hx::devroad::RampProc& ramp, uint64_t long
         const int64_t n = std::llround(double(ramp.recorded[i * ch]) * 2147483520.0 / 256.0);
         return uint64_t(n) & 0xFFFFFF;
     };
+    auto carries = [&](size_t i, uint64_t counter) {
+        for (uint32_t c = 0; c < ch; ++c) {
+            const float want =
+                RampProc::ringToFloat(int32_t(uint32_t(RampProc::rampValue(counter, c)) << 8));
+            if (std::memcmp(&want, &ramp.recorded[i * ch + c], sizeof want) != 0) return false;
+        }
+        return true;
+    };
+    constexpr size_t kRestartFrames = 64;
+    auto restartsAt = [&](size_t i, uint64_t base) {
+        if (i + kRestartFrames > frames) return false;
+        for (size_t k = i; k < i + kRestartFrames; ++k)
+            if (silent(k) || !carries(k, base + k)) return false;
+        return true;
+    };
     uint64_t base = 0; // the current run's counter minus its frame index
     size_t lastEnd = 0;
     for (size_t i = 0; i < frames;) {
@@ -115,16 +131,20 @@ std::vector<AudioRun> audioRuns(const hx::devroad::RampProc& ramp, uint64_t long
             runs.push_back(AudioRun{i, 0, 0});
             base = counter - i;
         }
-        AudioRun& run = runs.back();
-        for (; i < frames && !silent(i); ++i, ++run.frames)
-            for (uint32_t c = 0; c < ch; ++c) {
-                const float want =
-                    RampProc::ringToFloat(int32_t(uint32_t(RampProc::rampValue(base + i, c)) << 8));
-                if (std::memcmp(&want, &ramp.recorded[i * ch + c], sizeof want) != 0) {
-                    ++run.mismatches;
-                    break;
+        for (; i < frames && !silent(i); ++i) {
+            if (!carries(i, base + i)) {
+                // A restart: the ramp goes on from another counter for a
+                // while (a new run); else a frame that differs.
+                const uint64_t other = counterAt(i) - i;
+                if (restartsAt(i, other)) {
+                    runs.push_back(AudioRun{i, 0, 0});
+                    base = other;
+                } else {
+                    ++runs.back().mismatches;
                 }
             }
+            ++runs.back().frames;
+        }
         lastEnd = i;
     }
     return runs;

@@ -60,6 +60,13 @@ TEST(KernelHostWire, EachSocketTakesOnlyItsOwnKinds) {
     EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kCall));
     EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kHello));
     EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kReservedPriorityPower));
+    // The root power domain is the session's; sleeping and waking the
+    // machine control's.
+    EXPECT_TRUE(wire::userMaySend(wire::Role::Session, wire::kSystemPower));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Connection, wire::kSystemPower));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Control, wire::kSystemPower));
+    EXPECT_TRUE(wire::userMaySend(wire::Role::Control, wire::kSystemSleepWake));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kSystemSleepWake));
     // The registry questions and writes are the session's; the notification
     // port and traps the connection's.
     for (uint16_t k : {wire::kObjectQuery, wire::kIterators, wire::kPropertyWrite}) {

@@ -65,17 +65,17 @@ OSDefineMetaClassAndStructors(PowerDriver, IOService)
     std::atomic<int> returned{0};
 };
 
+// Everything under the lock, the waiter woken before it is released: once a
+// waiter saw the message, the callback touches the record no more.
 void onPower(void* refCon, io_service_t service, natural_t type, void* argument) {
     auto* h = static_cast<Heard*>(refCon);
-    {
-        std::lock_guard<std::mutex> g(h->lock);
-        h->messages.push_back(type);
-        h->arguments.push_back(reinterpret_cast<uintptr_t>(argument));
-        h->service = service;
-    }
+    std::lock_guard<std::mutex> g(h->lock);
+    h->messages.push_back(type);
+    h->arguments.push_back(reinterpret_cast<uintptr_t>(argument));
+    h->service = service;
     ++h->count;
-    h->cv.notify_all();
     ++h->returned;
+    h->cv.notify_all();
 }
 
 template <typename Pred> bool waitFor(Heard& h, Pred done) {
@@ -179,11 +179,16 @@ TEST_F(SystemPower, ASleepWaitsForTheCallbacksBeforeTheDriversSleepAndAWakeBrack
 std::atomic<bool> gHold{false};
 void onPowerHeld(void* refCon, io_service_t, natural_t, void*) {
     auto* h = static_cast<Heard*>(refCon);
-    ++h->count;
-    h->cv.notify_all();
+    {
+        std::lock_guard<std::mutex> g(h->lock);
+        ++h->count;
+        h->cv.notify_all();
+    }
     while (gHold.load())
         std::this_thread::yield();
+    std::lock_guard<std::mutex> g(h->lock);
     ++h->returned;
+    h->cv.notify_all();
 }
 
 TEST_F(SystemPower, ARegistrantThatGoesAwayDuringASleepDoesNotHoldItBack) {
@@ -212,6 +217,8 @@ TEST_F(SystemPower, ARegistrantThatGoesAwayDuringASleepDoesNotHoldItBack) {
     EXPECT_EQ(driver->sleeps.load(), 1);
     EXPECT_EQ(heard.returned.load(), 0);
     gHold = false;
+    // The held callback ends before its record goes.
+    EXPECT_TRUE(waitFor(heard, [&] { return heard.returned.load() == 1; }));
     hx::kern::systemDidWake();
     IOServiceClose(root);
     IONotificationPortDestroy(port);

@@ -1,9 +1,12 @@
 // hxsim's server road: the system's audio server on the server plug-in. The
 // machine boots (another client configures the device at 44,100 Hz), the
 // server host loads the installed bundle, finds the HX-5100 in the plug-in's
-// device list ('dev#'), writes the rate to 'nsrt' and the routing to 'QnRM',
-// adds a client, starts IO at the frame size, plays the ramp as a float
-// client and records the loopback, stops, removes the client and unloads.
+// device list ('dev#'), writes the rate to 'nsrt' and the routing to 'QnRM'
+// (and, mixing, the mixer's fractions to 'QnMF'), adds a client, starts IO
+// at the frame size, plays the ramp as a float client and records the
+// loopback, stops, removes the client and unloads. With --sleep-at the
+// machine sleeps and wakes during the run; the plug-in hears it through its
+// system power registration.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -28,9 +31,33 @@ using hx::coreaudio::ServerHost;
 
 constexpr AudioObjectID kPlugInObject = 1;
 constexpr size_t kRoutingMatrixBytes = 32;
+constexpr int kMixerChannels = 32;
 
 AudioObjectPropertyAddress address(const char (&selector)[5], const char (&scope)[5] = "glob") {
     return {fourCC(selector), fourCC(scope), 0};
+}
+
+// One output channel's mixer fractions: playback 1 on the left and
+// playback 2 on the right of output pair 0, at unity; nothing elsewhere.
+CFDictionaryRef mixerFractions(int channel) {
+    const int32_t values[5] = {channel, channel == 0 ? 1 : 0, 1, channel == 1 ? 1 : 0, 1};
+    const char* names[5] = {"MixerFractionChannel", "MixerFractionLNumerator",
+                            "MixerFractionLDenominator", "MixerFractionRNumerator",
+                            "MixerFractionRDenominator"};
+    const void* keys[5];
+    const void* numbers[5];
+    for (int k = 0; k < 5; ++k) {
+        keys[k] = CFStringCreateWithCString(nullptr, names[k], kCFStringEncodingASCII);
+        numbers[k] = CFNumberCreate(nullptr, kCFNumberSInt32Type, &values[k]);
+    }
+    CFDictionaryRef dict =
+        CFDictionaryCreate(nullptr, keys, numbers, 5, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks);
+    for (int k = 0; k < 5; ++k) {
+        CFRelease(keys[k]);
+        CFRelease(numbers[k]);
+    }
+    return dict;
 }
 
 std::string cfStringText(CFStringRef s) {
@@ -273,9 +300,21 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     uint8_t matrix[kRoutingMatrixBytes] = {};
     if (o.routing == Routing::Pass) matrix[0] = 1;
     CFDataRef data = CFDataCreate(nullptr, matrix, sizeof matrix);
-    const OSStatus routed =
+    OSStatus routed =
         audio.setPropertyData(device, 0, address("QnRM"), 0, nullptr, sizeof data, &data);
     CFRelease(data);
+    // Mix: no routing, each output from the mixer, whose fractions put
+    // playback 1 on the left and playback 2 on the right at unity.
+    const char* routedBy = "'QnRM'";
+    if (routed == 0 && o.routing == Routing::Mix) {
+        routedBy = "'QnMF'";
+        for (int c = 0; c < kMixerChannels && routed == 0; ++c) {
+            CFDictionaryRef fractions = mixerFractions(c);
+            routed = audio.setPropertyData(device, 0, address("QnMF", "outp"), 0, nullptr,
+                                           sizeof fractions, &fractions);
+            CFRelease(fractions);
+        }
+    }
     audio.settle();
     Float64 rateNow = 0;
     const OSStatus rateRead = audio.getPropertyData(device, 0, address("nsrt"), 0, nullptr,
@@ -283,7 +322,7 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     add("server rate", (rateRead == 0 ? text("%llu Hz", (unsigned long long)rateNow)
                                       : "status " + statusText(rateRead)) +
                            ", 'nsrt' set " + statusText(rateSet));
-    add("server routing", "'QnRM' set " + statusText(routed));
+    add("server routing", std::string(routedBy) + " set " + statusText(routed));
     if (rateSet != 0) {
         // A rate the device does not list ('nsra') is one it does not offer
         // at this speed: the run cannot have it (exit code 2).
@@ -307,8 +346,8 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
                       statusText(rateSet));
     }
     if (routed != 0)
-        return finish("the server plug-in did not set the routing: 'QnRM' answered " +
-                      statusText(routed));
+        return finish("the server plug-in did not set the routing: " + std::string(routedBy) +
+                      " answered " + statusText(routed));
 
     const auto info = audio.device(device);
     if (!info || info->streams[0].empty() || info->streams[1].empty())

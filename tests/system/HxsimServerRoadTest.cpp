@@ -75,6 +75,21 @@ TEST(HxsimServerRoad, TheDefaultRoadPlaysAFloatClientBitExact) {
     }
 }
 
+// Mixing: no routing, the mixer's fractions written through 'QnMF' put
+// playback 1 and 2 on the first output pair; the loopback matches as the
+// mixer rounds it.
+TEST(HxsimServerRoad, MixingSetsTheMixerFractions) {
+    hx::test::TempRoot root;
+    const CommandRun run =
+        runCommand(hxsimAsGiven(root.path(), "--virtual-clock --seconds 1 --routing mix"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto f = fields(run.out);
+    EXPECT_EQ(f["server routing"], "'QnMF' set 0") << run.out;
+    EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
+    EXPECT_GT(leadingNumber(f["match"].substr(5)), 24000u) << f["match"];
+    EXPECT_EQ(f["result"], "pass") << run.out;
+}
+
 // The machine sleeps a second in and wakes two seconds later: the plug-in
 // hears will-sleep through its system power registration and sends request
 // 43 before the kernel driver sleeps; after the wake it hears will-power-on

@@ -207,7 +207,7 @@ protected:
     void SetUp() override {
         DevicePropertyFixture::SetUp();
         QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
-        ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+        ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
         host.settle();
     }
     void TearDown() override {

@@ -769,21 +769,9 @@ bool Channel::controlFrame(const Frame& f, Writer& w) {
         return true;
     }
     case wire::kSystemSleepWake: {
-        // The machine sleeps or wakes (the kernel's own hooks), or one of
-        // the root domain's five messages goes out alone.
         uint32_t what = 0;
         if (!r.u32(what) || !r.atEnd()) return false;
-        kern_return_t kr = KERN_SUCCESS;
-        hx::clock::Participant running;
-        if (what == wire::kMachineSleep)
-            hx::kern::systemWillSleep();
-        else if (what == wire::kMachineWake)
-            hx::kern::systemDidWake();
-        else if (hx::kern::isSystemPowerMessage(what))
-            hx::kern::sendSystemPowerMessage(what);
-        else
-            kr = kIOReturnBadArgument;
-        w.u32(uint32_t(kr));
+        w.u32(uint32_t(c ? c->systemPower(what) : kIOReturnUnsupported));
         return true;
     }
     default:
@@ -864,6 +852,21 @@ void KernelHost::Impl::acceptLoop() {
         liveSockets.insert(fd);
         servers.emplace_back([this, fd, peer] { serve(fd, peer); });
     }
+}
+
+IOReturn MachineControl::systemPower(uint32_t what) {
+    // The kernel's sleep waits for the registrants' callbacks: the machine
+    // waits with it.
+    hx::clock::Participant running;
+    if (what == wire::kMachineSleep)
+        hx::kern::systemWillSleep();
+    else if (what == wire::kMachineWake)
+        hx::kern::systemDidWake();
+    else if (hx::kern::isSystemPowerMessage(what))
+        hx::kern::sendSystemPowerMessage(what);
+    else
+        return kIOReturnBadArgument;
+    return KERN_SUCCESS;
 }
 
 KernelHost::KernelHost(std::string socketPath, MachineControl* control)

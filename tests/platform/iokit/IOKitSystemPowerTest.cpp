@@ -317,11 +317,20 @@ private:
     std::vector<std::thread> mAnswers;
 };
 
+// Machine control that only sleeps and wakes the machine (its default).
+struct PowerControl : hx::iokit::MachineControl {
+    IOReturn plug() override { return kIOReturnUnsupported; }
+    IOReturn unplug() override { return kIOReturnUnsupported; }
+    std::string statistics() override { return {}; }
+    IOReturn fault(const std::string&, uint64_t) override { return kIOReturnUnsupported; }
+};
+
 TEST_F(SystemPower, AcrossProcessesMachineControlSleepsWakesAndSendsEachMessageAlone) {
     char dir[] = "/tmp/hxpower.XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/kernel.sock";
-    hx::iokit::KernelHost host(path, nullptr);
+    PowerControl machine;
+    hx::iokit::KernelHost host(path, &machine);
     std::string error;
     ASSERT_TRUE(host.start(error)) << error;
     int page = -1;

@@ -182,7 +182,8 @@ void runForSeconds(const Options& o, Progress& progress, Report& r,
 
 bool refuseAcrossProcesses(const Options& o, Report& r) {
     if (o.transport != Transport::Process) return false;
-    if (o.sleepAt >= 0)
+    // The server road sleeps the kernel host's machine through machine control.
+    if (o.sleepAt >= 0 && o.road != Road::Server)
         r.failure = "--sleep-at needs --transport in-process";
     else if (o.midi)
         r.failure = "--midi needs --transport in-process";

@@ -1,13 +1,19 @@
 // hxsim's server road: the system's audio server on the server plug-in. The
 // machine boots (another client configures the device at 44,100 Hz), the
 // server host loads the installed bundle, finds the HX-5100 in the plug-in's
-// device list ('dev#'), writes the rate to 'nsrt' and the routing to 'QnRM',
-// adds a client, starts IO at the frame size, plays the ramp as a float
-// client and records the loopback, stops, removes the client and unloads.
+// device list ('dev#'), writes the rate to 'nsrt' and the routing to 'QnRM'
+// (and, mixing, the mixer's fractions to 'QnMF'), adds a client, starts IO
+// at the frame size, plays the ramp as a float client and records the
+// loopback, stops, removes the client and unloads. With --sleep-at the
+// machine sleeps and wakes during the run; the plug-in hears it through its
+// system power registration.
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/base/HXPath.h"
 #include "platform/cf/CoreFoundation.h"
@@ -25,9 +31,33 @@ using hx::coreaudio::ServerHost;
 
 constexpr AudioObjectID kPlugInObject = 1;
 constexpr size_t kRoutingMatrixBytes = 32;
+constexpr int kMixerChannels = 32;
 
 AudioObjectPropertyAddress address(const char (&selector)[5], const char (&scope)[5] = "glob") {
     return {fourCC(selector), fourCC(scope), 0};
+}
+
+// One output channel's mixer fractions: playback 1 on the left and
+// playback 2 on the right of output pair 0, at unity; nothing elsewhere.
+CFDictionaryRef mixerFractions(int channel) {
+    const int32_t values[5] = {channel, channel == 0 ? 1 : 0, 1, channel == 1 ? 1 : 0, 1};
+    const char* names[5] = {"MixerFractionChannel", "MixerFractionLNumerator",
+                            "MixerFractionLDenominator", "MixerFractionRNumerator",
+                            "MixerFractionRDenominator"};
+    const void* keys[5];
+    const void* numbers[5];
+    for (int k = 0; k < 5; ++k) {
+        keys[k] = CFStringCreateWithCString(nullptr, names[k], kCFStringEncodingASCII);
+        numbers[k] = CFNumberCreate(nullptr, kCFNumberSInt32Type, &values[k]);
+    }
+    CFDictionaryRef dict =
+        CFDictionaryCreate(nullptr, keys, numbers, 5, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks);
+    for (int k = 0; k < 5; ++k) {
+        CFRelease(keys[k]);
+        CFRelease(numbers[k]);
+    }
+    return dict;
 }
 
 std::string cfStringText(CFStringRef s) {
@@ -75,21 +105,135 @@ std::string formatProperty(ServerHost& host, AudioObjectID stream) {
     return buf;
 }
 
+// A run of recorded frames that are not silence, checked against the ramp
+// from its first frame's counter on. A short silence (a cycle that came
+// late across processes) inside a run that goes on with the same counter
+// does not end it; a long one (the sleep) does, and so does a restart of the
+// IO (the ramp going on from another counter for at least 64 frames).
+struct AudioRun {
+    uint64_t first = 0;
+    uint64_t frames = 0;
+    uint64_t mismatches = 0;
+};
+
+std::vector<AudioRun> audioRuns(const hx::devroad::RampProc& ramp, uint64_t longSilence) {
+    using hx::devroad::RampProc;
+    std::vector<AudioRun> runs;
+    const uint32_t ch = ramp.channels;
+    const size_t frames = ramp.recorded.size() / ch;
+    auto silent = [&](size_t i) {
+        for (uint32_t c = 0; c < ch; ++c)
+            if (ramp.recorded[i * ch + c] != 0.0f) return false;
+        return true;
+    };
+    auto counterAt = [&](size_t i) {
+        const int64_t n = std::llround(double(ramp.recorded[i * ch]) * 2147483520.0 / 256.0);
+        return uint64_t(n) & 0xFFFFFF;
+    };
+    auto carries = [&](size_t i, uint64_t counter) {
+        for (uint32_t c = 0; c < ch; ++c) {
+            const float want =
+                RampProc::ringToFloat(int32_t(uint32_t(RampProc::rampValue(counter, c)) << 8));
+            if (std::memcmp(&want, &ramp.recorded[i * ch + c], sizeof want) != 0) return false;
+        }
+        return true;
+    };
+    constexpr size_t kRestartFrames = 64;
+    auto restartsAt = [&](size_t i, uint64_t base) {
+        if (i + kRestartFrames > frames) return false;
+        for (size_t k = i; k < i + kRestartFrames; ++k)
+            if (silent(k) || !carries(k, base + k)) return false;
+        return true;
+    };
+    uint64_t base = 0; // the current run's counter minus its frame index
+    size_t lastEnd = 0;
+    for (size_t i = 0; i < frames;) {
+        while (i < frames && silent(i))
+            ++i;
+        if (i == frames) break;
+        const uint64_t counter = counterAt(i);
+        const bool goesOn =
+            !runs.empty() && i - lastEnd < longSilence && ((base + i) & 0xFFFFFF) == counter;
+        if (!goesOn) {
+            runs.push_back(AudioRun{i, 0, 0});
+            base = counter - i;
+        }
+        for (; i < frames && !silent(i); ++i) {
+            if (!carries(i, base + i)) {
+                // A restart: the ramp goes on from another counter for a
+                // while (a new run); else a frame that differs.
+                const uint64_t other = counterAt(i) - i;
+                if (restartsAt(i, other)) {
+                    runs.push_back(AudioRun{i, 0, 0});
+                    base = other;
+                } else {
+                    ++runs.back().mismatches;
+                }
+            }
+            ++runs.back().frames;
+        }
+        lastEnd = i;
+    }
+    return runs;
+}
+
+// The run with the machine's sleep: it sleeps --sleep-at seconds in and
+// wakes --sleep-for later (the kernel's own sleep and wake, which the root
+// domain tells the plug-in of); the run lasts until the plug-in, which waits
+// 5 s after the wake before it asks for its wake-up change, had time to play
+// again.
+void runWithSleep(const Options& o, Progress& progress, Report& r, hx::devroad::DeviceRoad& road,
+                  KernelHostChild* host) {
+    constexpr uint64_t kSliceMicros = 100000;
+    constexpr uint64_t kAfterWakeMicros = 8000000;
+    const uint64_t sleepAt = uint64_t(o.sleepAt * 1e6 + 0.5);
+    const uint64_t wakeAt = sleepAt + uint64_t(o.sleepFor * 1e6 + 0.5);
+    const uint64_t total =
+        std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), wakeAt + kAfterWakeMicros);
+    auto machine = [&](bool sleep) {
+        if (road.harness()) {
+            if (sleep)
+                road.harness()->systemSleep();
+            else
+                road.harness()->systemWakeUp();
+        } else if (host) {
+            if (sleep)
+                host->control().systemSleep();
+            else
+                host->control().systemWake();
+        }
+    };
+    uint64_t done = 0;
+    bool asleep = false, woke = false;
+    while (done < total) {
+        uint64_t until = std::min(done + kSliceMicros, total);
+        if (!asleep && !woke && sleepAt < until)
+            until = std::max(sleepAt, done);
+        else if (asleep && wakeAt < until)
+            until = std::max(wakeAt, done);
+        road.run(until - done);
+        done = until;
+        if (!asleep && !woke && done >= sleepAt) {
+            machine(true);
+            asleep = true;
+        } else if (asleep && done >= wakeAt) {
+            machine(false);
+            asleep = false;
+            woke = true;
+        }
+        progress.update(double(done) / 1e6);
+    }
+    progress.finish();
+    r.seconds = double(total) / 1e6;
+}
+
 } // namespace
 
 void runServerScenario(const Options& o, Progress& progress, Report& r,
                        std::vector<int32_t>& recorded, KernelHostChild* host) {
     if (beginRoad(o, r)) return;
-    // Not built yet: the machine's sleep reaches the server plug-in only
-    // through the system power notifications, which the user-side IOKit
-    // still refuses; a run that asks for it is refused rather than passed
-    // without a sleep.
-    if (o.sleepAt >= 0) {
-        r.failure = "--sleep-at: the server road cannot put the machine to sleep yet (system "
-                    "power notifications are not built)";
-        r.optionError = true;
-        return;
-    }
+    const bool sleeps = o.sleepAt >= 0;
+    r.slept = sleeps;
 
     hx::devroad::RoadOptions ro;
     ro.rate = o.rate;
@@ -156,9 +300,21 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     uint8_t matrix[kRoutingMatrixBytes] = {};
     if (o.routing == Routing::Pass) matrix[0] = 1;
     CFDataRef data = CFDataCreate(nullptr, matrix, sizeof matrix);
-    const OSStatus routed =
+    OSStatus routed =
         audio.setPropertyData(device, 0, address("QnRM"), 0, nullptr, sizeof data, &data);
     CFRelease(data);
+    // Mix: no routing, each output from the mixer, whose fractions put
+    // playback 1 on the left and playback 2 on the right at unity.
+    const char* routedBy = "'QnRM'";
+    if (routed == 0 && o.routing == Routing::Mix) {
+        routedBy = "'QnMF'";
+        for (int c = 0; c < kMixerChannels && routed == 0; ++c) {
+            CFDictionaryRef fractions = mixerFractions(c);
+            routed = audio.setPropertyData(device, 0, address("QnMF", "outp"), 0, nullptr,
+                                           sizeof fractions, &fractions);
+            CFRelease(fractions);
+        }
+    }
     audio.settle();
     Float64 rateNow = 0;
     const OSStatus rateRead = audio.getPropertyData(device, 0, address("nsrt"), 0, nullptr,
@@ -166,7 +322,7 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     add("server rate", (rateRead == 0 ? text("%llu Hz", (unsigned long long)rateNow)
                                       : "status " + statusText(rateRead)) +
                            ", 'nsrt' set " + statusText(rateSet));
-    add("server routing", "'QnRM' set " + statusText(routed));
+    add("server routing", std::string(routedBy) + " set " + statusText(routed));
     if (rateSet != 0) {
         // A rate the device does not list ('nsra') is one it does not offer
         // at this speed: the run cannot have it (exit code 2).
@@ -190,8 +346,8 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
                       statusText(rateSet));
     }
     if (routed != 0)
-        return finish("the server plug-in did not set the routing: 'QnRM' answered " +
-                      statusText(routed));
+        return finish("the server plug-in did not set the routing: " + std::string(routedBy) +
+                      " answered " + statusText(routed));
 
     const auto info = audio.device(device);
     if (!info || info->streams[0].empty() || info->streams[1].empty())
@@ -208,7 +364,8 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
 
     // The float client: the ramp through the procedure the other roads use.
     hx::devroad::RampProc ramp;
-    ramp.recorded.reserve(size_t(o.seconds * o.rate * 2 * 1.2) + 65536);
+    const double runSeconds = std::max(o.seconds, sleeps ? o.sleepAt + o.sleepFor + 8 : 0.0);
+    ramp.recorded.reserve(size_t(runSeconds * o.rate * 2 * 1.2) + 65536);
     hx::coreaudio::ServerClientIO io;
     const float* lastInput = nullptr;
     UInt32 lastInputSamples = 0;
@@ -239,7 +396,10 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
         audio.removeClient(device, client);
         return finish("IO did not start: " + statusText(startStatus));
     }
-    runForSeconds(o, progress, r, [&](uint64_t micros) { road.run(micros); });
+    if (sleeps)
+        runWithSleep(o, progress, r, road, host);
+    else
+        runForSeconds(o, progress, r, [&](uint64_t micros) { road.run(micros); });
     const OSStatus stopStatus = audio.stopIO(device, client);
     const OSStatus removeStatus = audio.removeClient(device, client);
     const auto stats = audio.statistics();
@@ -253,7 +413,36 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     // The machine's counts first: the loopback's fields are set over them.
     r.server = server;
     fillMachine(r, machineReport(), driverClass().c_str());
-    const std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
+    std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
+    if (sleeps) {
+        // A sleep breaks the stream on purpose: the audio before it must be
+        // the ramp bit for bit, and so must the audio after the wake once the
+        // plug-in's wake-up change was performed (the last run).
+        const std::vector<AudioRun> runs = audioRuns(ramp, o.rate / 2);
+        uint64_t differing = 0;
+        for (const AudioRun& a : runs)
+            differing += a.mismatches;
+        const bool before = !runs.empty() && runs.front().mismatches == 0;
+        r.streamCameBack = runs.size() >= 2;
+        r.matchedAfterRecovery = r.streamCameBack && runs.back().mismatches == 0 &&
+                                 runs.back().frames >= uint64_t(o.rate);
+        r.comparedAfterRecovery = r.streamCameBack ? runs.back().frames : 0;
+        server.lines.emplace_back(
+            "server sleep",
+            text("%llu runs of audio, %llu frames differing", runs.size(), differing) +
+                text(" (the last run %llu frames, %llu differing)",
+                     runs.empty() ? 0 : runs.back().frames,
+                     runs.empty() ? 0 : runs.back().mismatches));
+        r.server = server;
+        if (!before)
+            loopbackFailure = "looped-back audio before the sleep differs";
+        else if (!r.streamCameBack)
+            loopbackFailure = "the stream did not come back after the wake-up";
+        else if (!r.matchedAfterRecovery)
+            loopbackFailure = "looped-back audio after the wake-up differs";
+        else
+            loopbackFailure.clear();
+    }
     auto finishAfterLoopback = [&](const std::string& failure) { r.failure = failure; };
     if (stopStatus != 0)
         finishAfterLoopback("IO did not stop: " + statusText(stopStatus));

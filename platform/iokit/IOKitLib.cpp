@@ -10,6 +10,7 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/HostTimePage.h"
 #include "platform/iokit/IOKitTransport.h"
+#include "platform/iokit/IOPMLib.h"
 #include "platform/iokit/ProcessTransport.h"
 #include "platform/base/HXLog.h"
 
@@ -65,6 +66,11 @@ struct Object {
     IOServiceInterestCallback interestCallback = nullptr;
     void* refCon = nullptr;
     io_service_t interestService = 0; // the notification's own reference
+    // A system-power registration (each callback's return is told to the
+    // root domain), or an interest that hears the service's power-state
+    // messages only.
+    bool systemPower = false;
+    bool powerStateOnly = false;
     // Connections: calls run one at a time.
     std::shared_ptr<struct CallGate> gate;
     uint32_t connectType = 0; // the type it was opened with
@@ -169,6 +175,22 @@ struct IONotificationPort final : hx::iokit::PortSink {
         }
     }
 
+    static bool isPowerStateMessage(uint32_t type) {
+        return type >= 0xE0000210 && type <= 0xE0000230;
+    }
+
+    // A registration that is still there tells the root domain its
+    // callback returned (a deregistered one answers by its end).
+    static void acknowledgePower(mach_port_t target, uint64_t id) {
+        Handle registration = 0;
+        {
+            std::lock_guard<std::mutex> g(gObjectsLock);
+            auto it = objects().find(target);
+            if (it != objects().end() && it->second.systemPower) registration = it->second.handle;
+        }
+        if (registration) hx::iokit::transport().acknowledgeSystemPower(registration, id);
+    }
+
     void dispatch(NotificationRecord& r, mach_port_t target) {
         auto& transport = hx::iokit::transport();
         std::unique_lock<std::mutex> g(gObjectsLock);
@@ -182,12 +204,23 @@ struct IONotificationPort final : hx::iokit::PortSink {
         }
         Object& o = it->second;
         if (r.kind == NotificationRecord::Interest) {
+            if (o.powerStateOnly && !isPowerStateMessage(r.messageType)) return;
             IOServiceInterestCallback cb = o.interestCallback;
             void* refCon = o.refCon;
             const io_service_t service = o.interestService;
+            void* argument = r.argument.empty() ? nullptr : r.argument.data();
+            uint64_t powerID = 0;
+            const bool power = o.systemPower;
+            if (power) {
+                // The callback gets the notification's ID as its argument.
+                if (r.argument.size() == sizeof powerID)
+                    std::memcpy(&powerID, r.argument.data(), sizeof powerID);
+                argument = reinterpret_cast<void*>(uintptr_t(powerID));
+            }
             ++o.refs; // the callback may release the notification
             g.unlock();
-            cb(refCon, service, r.messageType, r.argument.empty() ? nullptr : r.argument.data());
+            cb(refCon, service, r.messageType, argument);
+            if (power) acknowledgePower(target, powerID);
             IOObjectRelease(target);
             return;
         }
@@ -625,10 +658,13 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
     const Handle h = handleOf(service, Kind::Service);
     if (!h) return MACH_SEND_INVALID_DEST;
     if (!notifyPort || !interestType || !notification || !callback) return kIOReturnBadArgument;
-    if (std::strcmp(interestType, kIOGeneralInterest) != 0) return kIOReturnUnsupported;
+    const bool powerState = std::strcmp(interestType, kIOPriorityPowerStateInterest) == 0;
+    if (std::strcmp(interestType, kIOGeneralInterest) != 0 && !powerState)
+        return kIOReturnUnsupported;
     IOObjectRetain(service);
     Object o;
     o.kind = Kind::Notification;
+    o.powerStateOnly = powerState;
     o.port = notifyPort;
     o.interestCallback = callback;
     o.refCon = refCon;
@@ -669,7 +705,71 @@ kern_return_t IOServiceClose(io_connect_t connect) {
         gone = std::move(it->second);
         objects().erase(it);
     }
+    // The root power domain's connection carries no kernel connection.
+    if (gone.systemPower) return KERN_SUCCESS;
     return hx::iokit::transport().close(gone.handle);
+}
+
+// The root power domain: a new port of the caller's, the registration on it
+// (the notifier), and a connection to the domain that only closes. The
+// callback's service is the root domain's.
+io_connect_t IORegisterForSystemPower(void* refCon, IONotificationPortRef* thePortRef,
+                                      IOServiceInterestCallback callback, io_object_t* notifier) {
+    if (thePortRef) *thePortRef = nullptr;
+    if (notifier) *notifier = 0;
+    if (!thePortRef || !callback || !notifier) return 0;
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    if (!port) return 0;
+    Object o;
+    o.kind = Kind::Notification;
+    o.port = port;
+    o.interestCallback = callback;
+    o.refCon = refCon;
+    o.systemPower = true;
+    const mach_port_t name = addObject(std::move(o));
+    Handle registration = 0, root = 0;
+    const kern_return_t kr =
+        hx::iokit::transport().registerSystemPower(port->handle, name, &registration, &root);
+    if (kr != KERN_SUCCESS) {
+        {
+            std::lock_guard<std::mutex> g(gObjectsLock);
+            objects().erase(name);
+        }
+        IONotificationPortDestroy(port);
+        return 0;
+    }
+    const mach_port_t rootService = newService(root);
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        Object& bound = objects()[name];
+        bound.handle = registration;
+        bound.interestService = rootService;
+    }
+    Object connection;
+    connection.kind = Kind::Connection;
+    connection.systemPower = true;
+    *thePortRef = port;
+    *notifier = name;
+    return addObject(std::move(connection));
+}
+
+// Once this returns no callback of the registration starts, whoever else
+// still holds its name.
+kern_return_t IODeregisterForSystemPower(io_object_t* notifier) {
+    if (!notifier) return kIOReturnBadArgument;
+    Object gone;
+    {
+        std::lock_guard<std::mutex> g(gObjectsLock);
+        auto it = objects().find(*notifier);
+        if (it == objects().end() || !it->second.systemPower ||
+            it->second.kind != Kind::Notification)
+            return kIOReturnBadArgument;
+        gone = std::move(it->second);
+        objects().erase(it);
+    }
+    *notifier = 0;
+    dispose(gone);
+    return KERN_SUCCESS;
 }
 
 } // extern "C"

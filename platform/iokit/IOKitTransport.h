@@ -160,6 +160,21 @@ public:
         (void)service, (void)request;
         return kIOReturnUnsupported;
     }
+
+    // The root power domain: the port hears the system's sleep and wake
+    // messages as interest records of the tag, each argument the
+    // notification's ID (8 bytes); *root gets the root domain's service held
+    // for the caller. The registration ends as any subscription does
+    // (unsubscribe, or its port's end).
+    virtual kern_return_t registerSystemPower(Handle port, uint32_t tag, Handle* registration,
+                                              Handle* root) {
+        (void)port, (void)tag, (void)registration, (void)root;
+        return kIOReturnUnsupported;
+    }
+    // The registration's callback for the notification returned.
+    virtual void acknowledgeSystemPower(Handle registration, uint64_t notificationID) {
+        (void)registration, (void)notificationID;
+    }
 };
 
 std::unique_ptr<Transport> makeInProcessTransport();

@@ -12,6 +12,7 @@
 #include "platform/cf/CFNumber.h"
 #include "platform/cf/CFString.h"
 #include "platform/kern/IOUserConnection.h"
+#include "platform/kern/SystemPower.h"
 
 #include <unistd.h>
 
@@ -278,6 +279,39 @@ public:
         return KERN_SUCCESS;
     }
 
+    kern_return_t registerSystemPower(Handle port, uint32_t tag, Handle* registration,
+                                      Handle* root) override {
+        PortSink* sink = sink_(port);
+        if (!sink) return MACH_SEND_INVALID_DEST;
+        auto reg = hx::kern::registerSystemPower([sink, tag](UInt32 type, uint64_t id) {
+            NotificationRecord r;
+            r.kind = NotificationRecord::Interest;
+            r.tag = tag;
+            r.messageType = type;
+            r.argument.resize(sizeof id);
+            std::memcpy(r.argument.data(), &id, sizeof id);
+            sink->deliver(std::move(r));
+        });
+        IOService* domain = IOService::getPMRootDomain();
+        domain->retain();
+        *root = adopt(domain);
+        *registration = add(Subscription{port, reg});
+        return KERN_SUCCESS;
+    }
+
+    void acknowledgeSystemPower(Handle registration, uint64_t notificationID) override {
+        std::shared_ptr<hx::kern::SystemPowerRegistrant> reg;
+        {
+            std::lock_guard<std::mutex> g(mLock);
+            auto it = mSubscriptions.find(registration);
+            if (it == mSubscriptions.end()) return;
+            if (auto* p = std::get_if<std::shared_ptr<hx::kern::SystemPowerRegistrant>>(
+                    &it->second.kernel))
+                reg = *p;
+        }
+        if (reg) reg->acknowledge(notificationID);
+    }
+
     void unsubscribe(Handle subscription) override {
         Subscription gone;
         {
@@ -446,7 +480,8 @@ private:
     struct Subscription {
         Handle port = 0;
         std::variant<std::monostate, std::shared_ptr<hx::kern::ServiceSubscription>,
-                     std::shared_ptr<hx::kern::UserInterest>>
+                     std::shared_ptr<hx::kern::UserInterest>,
+                     std::shared_ptr<hx::kern::SystemPowerRegistrant>>
             kernel;
     };
 
@@ -454,6 +489,8 @@ private:
         if (auto* p = std::get_if<std::shared_ptr<hx::kern::ServiceSubscription>>(&s.kernel))
             (*p)->cancel();
         if (auto* p = std::get_if<std::shared_ptr<hx::kern::UserInterest>>(&s.kernel))
+            (*p)->cancel();
+        if (auto* p = std::get_if<std::shared_ptr<hx::kern::SystemPowerRegistrant>>(&s.kernel))
             (*p)->cancel();
     }
 

@@ -13,7 +13,9 @@
 #include "platform/base/MachPort.h"
 #include "platform/cf/CFDictionary.h"
 #include "platform/cf/CFString.h"
+#include "platform/kern/IOService.h"
 #include "platform/kern/IOUserConnection.h"
+#include "platform/kern/SystemPower.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -311,6 +313,7 @@ private:
     bool controlFrame(const Frame& f, Writer& w);
     bool subscribe(Reader& r, Writer& w, bool services, bool first);
     bool deviceRequest(Reader& r, Writer& w);
+    bool systemPower(Reader& r, Writer& w);
     bool objectQuery(Reader& r, Writer& w);
     bool propertyWrite(Reader& r, Writer& w);
 
@@ -493,6 +496,45 @@ bool Channel::sessionFrame(const Frame& f, Writer& w) {
     }
     case wire::kUSBDeviceRequest:
         return deviceRequest(r, w);
+    case wire::kSystemPower:
+        return systemPower(r, w);
+    default:
+        return false;
+    }
+}
+
+// The root power domain: a registration on one of the session's ports (it
+// ends as a subscription does), and a callback's return.
+bool Channel::systemPower(Reader& r, Writer& w) {
+    uint8_t op = 0;
+    uint32_t a = 0, b = 0;
+    if (!r.u8(op)) return false;
+    switch (wire::SystemPowerOp(op)) {
+    case wire::SystemPowerOp::Register: {
+        if (!r.u32(a) || !r.u32(b) || !r.atEnd()) return false;
+        Handle registration = 0, root = 0;
+        const kern_return_t kr = kernel().registerSystemPower(a, b, &registration, &root);
+        if (kr == KERN_SUCCESS) {
+            std::lock_guard<std::mutex> g(mSession->lock);
+            mSession->subscriptions.insert(registration);
+        }
+        w.u32(uint32_t(kr));
+        w.u32(registration);
+        w.u32(root);
+        return true;
+    }
+    case wire::SystemPowerOp::Acknowledge: {
+        uint64_t id = 0;
+        if (!r.u32(a) || !r.u64(id) || !r.atEnd()) return false;
+        bool known;
+        {
+            std::lock_guard<std::mutex> g(mSession->lock);
+            known = mSession->subscriptions.count(a) != 0;
+        }
+        if (known) kernel().acknowledgeSystemPower(a, id);
+        w.u32(known ? KERN_SUCCESS : uint32_t(MACH_SEND_INVALID_DEST));
+        return true;
+    }
     default:
         return false;
     }
@@ -726,6 +768,12 @@ bool Channel::controlFrame(const Frame& f, Writer& w) {
         w.u32(uint32_t(c ? c->stateChange(code) : kIOReturnUnsupported));
         return true;
     }
+    case wire::kSystemSleepWake: {
+        uint32_t what = 0;
+        if (!r.u32(what) || !r.atEnd()) return false;
+        w.u32(uint32_t(c ? c->systemPower(what) : kIOReturnUnsupported));
+        return true;
+    }
     default:
         return false;
     }
@@ -804,6 +852,21 @@ void KernelHost::Impl::acceptLoop() {
         liveSockets.insert(fd);
         servers.emplace_back([this, fd, peer] { serve(fd, peer); });
     }
+}
+
+IOReturn MachineControl::systemPower(uint32_t what) {
+    // The kernel's sleep waits for the registrants' callbacks: the machine
+    // waits with it.
+    hx::clock::Participant running;
+    if (what == wire::kMachineSleep)
+        hx::kern::systemWillSleep();
+    else if (what == wire::kMachineWake)
+        hx::kern::systemDidWake();
+    else if (hx::kern::isSystemPowerMessage(what))
+        hx::kern::sendSystemPowerMessage(what);
+    else
+        return kIOReturnBadArgument;
+    return KERN_SUCCESS;
 }
 
 KernelHost::KernelHost(std::string socketPath, MachineControl* control)

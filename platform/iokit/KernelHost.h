@@ -33,6 +33,10 @@ public:
         (void)code;
         return kIOReturnUnsupported;
     }
+    // The machine sleeps (wire::kMachineSleep) or wakes (kMachineWake)
+    // through the kernel's own hooks, or the root domain sends one of its
+    // five messages alone; anything else is kIOReturnBadArgument.
+    virtual IOReturn systemPower(uint32_t what);
 };
 
 // Sockets one process may hold at once; the next is refused at accept.

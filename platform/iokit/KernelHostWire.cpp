@@ -53,6 +53,8 @@ bool knownKind(uint16_t k) {
     case kIterators:
     case kPropertyWrite:
     case kSubscribeFirst:
+    case kSystemPower:
+    case kSystemSleepWake:
     case kRegistryPath:
     case kUSBDeviceRequest:
     case kStateChange:
@@ -87,7 +89,8 @@ bool userMaySend(Role role, uint16_t kind) {
     case Role::Port:
         return false;
     case Role::Control:
-        return (kind >= kPlug && kind <= kFault) || kind == kStateChange;
+        return (kind >= kPlug && kind <= kFault) || kind == kStateChange ||
+               kind == kSystemSleepWake;
     }
     return false;
 }

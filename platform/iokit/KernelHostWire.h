@@ -42,7 +42,7 @@ enum Kind : uint16_t {
     kIterators = 13,
     kRegistryPath = 14,
     kPropertyWrite = 15,
-    kReservedSystemPower = 16,
+    kSystemPower = 16,
     kSubscribeFirst = 17,
     kReservedPriorityPower = 18,
     kCall = 20,
@@ -58,9 +58,16 @@ enum Kind : uint16_t {
     kUnplug = 41,
     kStatistics = 42,
     kFault = 43,
-    kReservedSleepWake = 44,
+    kSystemSleepWake = 44,
     kStateChange = 45,
 };
+
+// What a system-power frame asks (kind 16, on a session).
+enum class SystemPowerOp : uint8_t { Register = 1, Acknowledge = 2 };
+// What machine control's sleep-and-wake frame (kind 44) asks besides one of
+// the five messages sent alone.
+constexpr uint32_t kMachineSleep = 1;
+constexpr uint32_t kMachineWake = 2;
 
 // The questions an object query asks of a handle.
 enum class ObjectQuery : uint8_t { ConformsTo = 1, IsEqual = 2, Identity = 3 };

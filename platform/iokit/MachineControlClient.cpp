@@ -78,4 +78,18 @@ IOReturn MachineControlClient::stateChange(uint32_t code) {
     return request(wire::kStateChange, w.data(), nullptr);
 }
 
+IOReturn MachineControlClient::systemSleep() {
+    return systemPowerMessage(wire::kMachineSleep);
+}
+
+IOReturn MachineControlClient::systemWake() {
+    return systemPowerMessage(wire::kMachineWake);
+}
+
+IOReturn MachineControlClient::systemPowerMessage(uint32_t type) {
+    wire::Writer w;
+    w.u32(type);
+    return request(wire::kSystemSleepWake, w.data(), nullptr);
+}
+
 } // namespace hx::iokit

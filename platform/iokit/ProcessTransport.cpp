@@ -281,6 +281,24 @@ public:
                        [&](Reader& r) { return r.u32(*subscription); });
     }
 
+    kern_return_t registerSystemPower(Handle port, uint32_t tag, Handle* registration,
+                                      Handle* root) override {
+        Writer w;
+        w.u8(uint8_t(wire::SystemPowerOp::Register));
+        w.u32(port);
+        w.u32(tag);
+        return session(wire::kSystemPower, w,
+                       [&](Reader& r) { return r.u32(*registration) && r.u32(*root); });
+    }
+
+    void acknowledgeSystemPower(Handle registration, uint64_t notificationID) override {
+        Writer w;
+        w.u8(uint8_t(wire::SystemPowerOp::Acknowledge));
+        w.u32(registration);
+        w.u64(notificationID);
+        session(wire::kSystemPower, w, [](Reader&) { return true; });
+    }
+
     void unsubscribe(Handle subscription) override {
         Writer w;
         w.u32(subscription);

@@ -1,6 +1,7 @@
 #include "platform/kern/IOService.h"
 
 #include "platform/base/HXClock.h"
+#include "platform/kern/SystemPower.h"
 #include "platform/kern/WorkQueue.h"
 
 #include <algorithm>
@@ -1063,14 +1064,20 @@ std::shared_ptr<ServiceSubscription> subscribeServices(const OSDictionary* match
     return sub;
 }
 
+// User space hears will-sleep first and the drivers sleep once the
+// registrants' callbacks returned; on waking it hears will-power-on before
+// the drivers wake and has-powered-on after.
 void systemWillSleep() {
+    sendSystemPowerMessage(kSystemPowerWillSleep);
     powerQueue().post([] { IOServicePrivate::deliverPower(true); });
     powerQueue().waitIdle();
 }
 
 void systemDidWake() {
+    sendSystemPowerMessage(kSystemPowerWillPowerOn);
     powerQueue().post([] { IOServicePrivate::deliverPower(false); });
     powerQueue().waitIdle();
+    sendSystemPowerMessage(kSystemPowerHasPoweredOn);
 }
 
 void deliverPowerChange(IOPMPowerFlags flags, unsigned long state) {

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 namespace {
 
 using namespace hx::test::hxsim;
@@ -71,17 +75,69 @@ TEST(HxsimServerRoad, TheDefaultRoadPlaysAFloatClientBitExact) {
     }
 }
 
-// Until the power notifications exist the machine's sleep cannot reach the
-// plug-in: the run is refused, not passed without a sleep.
-TEST(HxsimServerRoad, SleepIsRefusedUntilThePowerNotificationsExist) {
+// Mixing: no routing, the mixer's fractions written through 'QnMF' put
+// playback 1 and 2 on the first output pair; the loopback matches as the
+// mixer rounds it.
+TEST(HxsimServerRoad, MixingSetsTheMixerFractions) {
+    hx::test::TempRoot root;
+    const CommandRun run =
+        runCommand(hxsimAsGiven(root.path(), "--virtual-clock --seconds 1 --routing mix"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto f = fields(run.out);
+    EXPECT_EQ(f["server routing"], "'QnMF' set 0") << run.out;
+    EXPECT_EQ(f["match"].rfind("yes (", 0), 0u) << f["match"];
+    EXPECT_GT(leadingNumber(f["match"].substr(5)), 24000u) << f["match"];
+    EXPECT_EQ(f["result"], "pass") << run.out;
+}
+
+// The machine sleeps a second in and wakes two seconds later: the plug-in
+// hears will-sleep through its system power registration and sends request
+// 43 before the kernel driver sleeps; after the wake it hears will-power-on
+// and has-powered-on, and once its wake-up change was performed the loopback
+// is bit exact again.
+TEST(HxsimServerRoad, ASleepAndWakeReachThePlugInAndTheAudioComesBack) {
     hx::test::TempRoot root;
     const CommandRun run = runCommand(
-        hxsimAsGiven(root.path(), "--virtual-clock --seconds 4 --sleep-at 1 --sleep-for 2") +
-        " 2>&1");
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("--sleep-at: the server road cannot put the machine to sleep yet"),
-              std::string::npos)
-        << run.out;
+        hxsimAsGiven(root.path(), "--virtual-clock --seconds 12 --sleep-at 1 --sleep-for 2"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto f = fields(run.out);
+    EXPECT_EQ(f["wake stream"], "came back") << run.out;
+    EXPECT_EQ(f["wake match"].rfind("yes (", 0), 0u) << f["wake match"];
+    EXPECT_GT(leadingNumber(f["wake match"].substr(5)), 48000u) << f["wake match"];
+    EXPECT_GE(leadingNumber(f["server sleep"]), 2u) << f["server sleep"];
+    EXPECT_NE(f["server sleep"].find(", 0 differing)"), std::string::npos) << f["server sleep"];
+    EXPECT_EQ(f["result"], "pass") << run.out;
+
+    // The driver log: the plug-in's power messages and requests in order.
+    std::ifstream in(f["driver log"]);
+    ASSERT_TRUE(in.good()) << f["driver log"];
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string heard = "IOServiceInterestHandler theObject=1, theService=";
+    const size_t willSleep = log.find(heard);
+    const size_t request43 = log.find("USB: Power OFF(sleep)\n");
+    const size_t driverSleeps = log.find("powerStateWillChangeTo pmFlags:4 ");
+    const size_t driverWakes = log.find("powerStateWillChangeTo pmFlags:32898 ");
+    ASSERT_NE(willSleep, std::string::npos) << log;
+    ASSERT_NE(request43, std::string::npos);
+    ASSERT_NE(driverSleeps, std::string::npos);
+    ASSERT_NE(driverWakes, std::string::npos);
+    EXPECT_LT(willSleep, request43);
+    EXPECT_LT(request43, driverSleeps);
+    // Will-sleep, will-power-on and has-powered-on: three messages, one sleep.
+    size_t messages = 0;
+    for (size_t at = log.find(heard); at != std::string::npos; at = log.find(heard, at + 1))
+        ++messages;
+    EXPECT_EQ(messages, 3u);
+    EXPECT_GT(log.find(heard, driverWakes), driverWakes);
+    EXPECT_NE(log.find("PerformConfigChange received kQnConfigWakeUp", driverWakes),
+              std::string::npos);
+
+    hx::sim::WavSound wav;
+    std::string error;
+    ASSERT_TRUE(hx::sim::readWav(root.path() + "/Users/Shared/hxsim/loopback.wav", wav, error))
+        << error;
+    EXPECT_EQ(wav.channels, 2u);
+    EXPECT_GT(wav.frames(), 48000u * 10);
 }
 
 } // namespace

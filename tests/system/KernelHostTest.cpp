@@ -737,7 +737,7 @@ TEST(KernelHost, BadFramesCloseOnlyTheirSocket) {
         {"a connection's kind", wire::encodeFrame(wire::kCall, 1, {})},
         {"length the datagram disagrees with", longer},
         {"over 64 KiB", oversize},
-        {"reserved kind", wire::encodeFrame(wire::kReservedSystemPower, 1, {})},
+        {"reserved kind", wire::encodeFrame(wire::kReservedPriorityPower, 1, {})},
         {"an unknown object question", wire::encodeFrame(wire::kObjectQuery, 1, {9, 1, 0, 0, 0})},
         {"a trap on the session", wire::encodeFrame(wire::kTrap, 1, u32s({0}))},
     };

@@ -43,7 +43,7 @@ TEST(KernelHostWire, FrameHeadersAreCheckedAgainstTheDatagram) {
         {"garbage", {1, 2, 3}, wire::FrameError::Short},
         {"wrong version", with(0, 2), wire::FrameError::Version},
         {"unknown kind", with(2, 99), wire::FrameError::Kind},
-        {"reserved kind", with(2, wire::kReservedSystemPower), wire::FrameError::Kind},
+        {"reserved kind", with(2, wire::kReservedPriorityPower), wire::FrameError::Kind},
         {"truncated", truncated, wire::FrameError::Length},
         {"length larger", with(8, 41), wire::FrameError::Length},
         {"reserved word", with(12, 1), wire::FrameError::Length},
@@ -59,7 +59,14 @@ TEST(KernelHostWire, EachSocketTakesOnlyItsOwnKinds) {
     EXPECT_TRUE(wire::userMaySend(wire::Role::Session, wire::kOpen));
     EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kCall));
     EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kHello));
-    EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kReservedSystemPower));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kReservedPriorityPower));
+    // The root power domain is the session's; sleeping and waking the
+    // machine control's.
+    EXPECT_TRUE(wire::userMaySend(wire::Role::Session, wire::kSystemPower));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Connection, wire::kSystemPower));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Control, wire::kSystemPower));
+    EXPECT_TRUE(wire::userMaySend(wire::Role::Control, wire::kSystemSleepWake));
+    EXPECT_FALSE(wire::userMaySend(wire::Role::Session, wire::kSystemSleepWake));
     // The registry questions and writes are the session's; the notification
     // port and traps the connection's.
     for (uint16_t k : {wire::kObjectQuery, wire::kIterators, wire::kPropertyWrite}) {

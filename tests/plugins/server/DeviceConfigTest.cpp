@@ -1,5 +1,5 @@
 // The device's configuration changes through the server host and the
-// test-only driver interface: the log-only cases, one record per request
+// plug-in's own driver interface: the log-only cases, one record per request
 // (performed or aborted, then freed), and the power notices.
 #include <gtest/gtest.h>
 
@@ -98,7 +98,7 @@ TEST_F(DeviceConfig, EachRequestHasItsRecordUntilTheHostPerformsOrAbortsIt) {
     ASSERT_EQ(device->InitComplete(), 0);
     QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
     hx::coreaudio::ServerHost host;
-    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
     host.settle();
     ConfigChangeInfo info{};
     host.abortNextConfigurationChange();
@@ -123,7 +123,7 @@ TEST_F(DeviceConfig, SleepSilencesTheOutputAndWakeRequestsAChangeAfterFiveSecond
     ASSERT_EQ(device->InitComplete(), 0);
     QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
     hx::coreaudio::ServerHost host;
-    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
     host.settle();
     device->StartIO();
     device->PropertyNotificationHandler(0xE0000280, nullptr);
@@ -167,7 +167,7 @@ TEST_F(DeviceConfig, AClockSourceChangeStoresWhatTheKernelReports) {
     hx::clock::VirtualClock clock;
     QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
     hx::coreaudio::ServerHost host;
-    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
     host.settle();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,7 +219,7 @@ TEST_F(DeviceConfig, ADataSourceTheKernelRefusesIsNotStored) {
     ASSERT_EQ(device->InitComplete(), 0);
     QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
     hx::coreaudio::ServerHost host;
-    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
     host.settle();
     // No control records in this driver area: every source is refused.
     for (UInt64 action : {kQnConfigChangeInputDataSource, kQnConfigChangeOutputDataSource}) {
@@ -238,7 +238,7 @@ TEST_F(DeviceConfig, TheFarlaneRefreshStoresTheConfigurationUnderTheDeviceState)
     ASSERT_EQ(device->InitComplete(), 0);
     QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
     hx::coreaudio::ServerHost host;
-    ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+    ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
     host.settle();
     const uint8_t state[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     for (UInt64 action : {kQnConfigChangeFarlaneConfig, kQnConfigChangeFarlaneConfig2}) {

@@ -5,6 +5,7 @@
 #include "tests/plugins/server/DevicePropertyFixture.h"
 
 #include "platform/coreaudio/ServerHost.h"
+#include "plugins/server/QnASPlugInDriver.h"
 #include "tests/plugins/server/TestDriverInterface.h"
 
 using namespace hx::test;
@@ -175,13 +176,38 @@ TEST_F(DeviceWrites, TheReadOnlyTypeIsNotSettable) {
     EXPECT_EQ(setObject(fcc("QnTy"), s), kAudioHardwareUnknownPropertyError);
 }
 
+// Through the driver's own entry: the frame asks whether the property is
+// settable before the device sees the write, so the type answers 'unop'.
+TEST_F(DeviceWrites, TheTypeWrittenThroughTheDriverIsAnUnsupportedOperation) {
+    CFStringRef typeText =
+        CFStringCreateWithCString(nullptr, kAudioServerPlugInTypeUUIDText, kCFStringEncodingASCII);
+    CFUUIDRef type = CFUUIDCreateFromString(nullptr, typeText);
+    auto driver = static_cast<AudioServerPlugInDriverRef>(QnASPlugInCreate(nullptr, type));
+    CFRelease(type);
+    CFRelease(typeText);
+    ASSERT_NE(driver, nullptr);
+    const AudioObjectPropertyAddress a{fcc("QnTy"), kGlob, 0};
+    Boolean settable = true;
+    EXPECT_EQ((*driver)->IsPropertySettable(driver, id, kReaderPid, &a, &settable), 0);
+    EXPECT_FALSE(settable);
+    CFStringRef s = CFSTR("x");
+    EXPECT_EQ((*driver)->SetPropertyData(driver, id, kReaderPid, &a, 0, nullptr, sizeof s, &s),
+              kAudioHardwareUnsupportedOperationError);
+    // A settable one goes through to the device.
+    const AudioObjectPropertyAddress latency{fcc("DbLI"), kGlob, 0};
+    CFStringRef clear = CFSTR("clear");
+    EXPECT_EQ((*driver)->SetPropertyData(driver, id, kReaderPid, &latency, 0, nullptr, sizeof clear,
+                                         &clear),
+              0);
+}
+
 // Through the host: each request is performed with its own value.
 class DeviceWritesThroughTheHost : public DevicePropertyFixture {
 protected:
     void SetUp() override {
         DevicePropertyFixture::SetUp();
         QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
-        ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
+        ASSERT_EQ(host.loadDriver(hx::test::serverDriverReference()), 0);
         host.settle();
     }
     void TearDown() override {

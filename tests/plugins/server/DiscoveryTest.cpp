@@ -22,6 +22,7 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/IOPMLib.h"
 #include "platform/kern/IOLib.h"
+#include "platform/kern/SystemPower.h"
 #include "platform/sys/HXProcess.h"
 #include "platform/usb/IOUSBHostFamily.h"
 #include "platform/usb/USBBus.h"
@@ -303,6 +304,56 @@ TEST_F(Discovery, TheFirstOfTwoGoneTheSecondKeepsItsNotices) {
     QnASPlugInObject* first = QnASPlugInObjectMap::CopyObjectByObjectID(32);
     EXPECT_EQ(first, nullptr); // deleted once its references went
     if (first) QnASPlugInObjectMap::ReleaseObject(first);
+
+    // The second still hears the system's power messages, each once (the
+    // first's registration went with it): will-sleep sends request 43 before
+    // the root domain goes on, has-powered-on request 44 and, 5 s later, the
+    // wake-up change; the other three are only logged.
+    const struct {
+        uint32_t message;
+        const char* line; // what the message leads to besides the log line
+    } rows[] = {
+        {kIOMessageCanSystemSleep, nullptr},
+        {kIOMessageSystemWillNotSleep, nullptr},
+        {kIOMessageSystemWillPowerOn, nullptr},
+        {kIOMessageSystemWillSleep, "USB: Power OFF(sleep)\n"},
+        {kIOMessageSystemHasPoweredOn, "Host_RequestDeviceConfigurationChange"},
+    };
+    const std::string heard = "IOServiceInterestHandler theObject=1, theService=";
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        hx::log::Capture power;
+        EXPECT_EQ(hx::kern::sendSystemPowerMessage(row.message), 1u);
+        const std::string atReturn = power.text();
+        auto done = [&] {
+            const std::string text = power.text();
+            return count(text, heard) >= 1 && (!row.line || text.find(row.line) != text.npos);
+        };
+        for (int i = 0; i < 1000 && !done(); ++i) {
+            settle();
+            if (!done()) sMachine->idle(10000);
+        }
+        settle();
+        const std::string text = power.text();
+        EXPECT_EQ(count(text, heard), 1u) << text;
+        if (row.line) EXPECT_NE(text.find(row.line), std::string::npos) << text;
+        if (row.message == kIOMessageSystemWillSleep) {
+            // Request 43 came back before the root domain went on.
+            EXPECT_NE(atReturn.find(row.line), std::string::npos) << atReturn;
+            EXPECT_LT(text.find(heard), text.find(row.line));
+        } else if (row.message == kIOMessageSystemHasPoweredOn) {
+            EXPECT_LT(text.find("Req_SystemWakeUp\n"), text.find(row.line)) << text;
+        } else {
+            EXPECT_EQ(text.find("USB: Power"), std::string::npos) << text;
+            EXPECT_EQ(text.find("Req_System"), std::string::npos) << text;
+        }
+    }
 
     unplug(sSecondPort);
     EXPECT_TRUE(listed().empty());

@@ -2,9 +2,9 @@
 // HX-5100's description (or another product's identity), settings 48 kHz,
 // 24-bit stereo both ways, and a control-block fixture - three input
 // sources with mute and per-channel volume, one output source with mute and
-// a master-only volume. The server host, loaded with the test driver
-// interface, performs the device's configuration changes and records the
-// host notices. Property calls go through the device's entries as the
+// a master-only volume. The server host, loaded with the plug-in's own
+// driver interface, performs the device's configuration changes and records
+// the host notices. Property calls go through the device's entries as the
 // driver interface makes them, a thrown status becoming the answer.
 #pragma once
 
@@ -122,7 +122,7 @@ public:
         if (!host) {
             QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
             host = std::make_unique<hx::coreaudio::ServerHost>();
-            EXPECT_EQ(host->loadDriver(hx::test::testDriverReference()), 0);
+            EXPECT_EQ(host->loadDriver(hx::test::serverDriverReference()), 0);
             host->settle();
         }
         return *host;

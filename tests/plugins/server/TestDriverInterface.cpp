@@ -9,6 +9,7 @@
 #include "platform/base/HXLog.h"
 #include "platform/cf/CoreFoundation.h"
 #include "plugins/server/CAException.h"
+#include "plugins/server/QnASPlugInDriver.h"
 #include "plugins/server/QnASPlugInDevice.h"
 #include "plugins/server/QnASPlugInObjectMap.h"
 #include "plugins/server/QnASPlugInPlugIn.h"
@@ -328,6 +329,16 @@ AudioServerPlugInDriverInterface gInterface = {
 
 AudioServerPlugInDriverRef testDriverReference() {
     return self();
+}
+
+AudioServerPlugInDriverRef serverDriverReference() {
+    CFStringRef typeText =
+        CFStringCreateWithCString(nullptr, kAudioServerPlugInTypeUUIDText, kCFStringEncodingASCII);
+    CFUUIDRef type = CFUUIDCreateFromString(nullptr, typeText);
+    auto driver = static_cast<AudioServerPlugInDriverRef>(QnASPlugInCreate(nullptr, type));
+    CFRelease(type);
+    CFRelease(typeText);
+    return driver;
 }
 
 UInt32 testDriverRefCount() {

@@ -1,6 +1,8 @@
 // BM_ControlPortCycle: the MIDI and control port's share of a second of
 // audio on a device of the bulk protocol, as the port does it:
-// - the status parser on a full packet of event words every 20 ms;
+// - the status parser on a full packet of event words every 20 ms (status
+//   values, mode byte and the 11 levels, with the two log lines of the
+//   digital input levels);
 // - a client queueing MIDI at the MIDI wire rate (3,125 bytes a second) and
 //   a control byte every 10 ms;
 // - every bulk out packet (10 frames: rate / 10 packets a second) takes one
@@ -81,13 +83,20 @@ void BM_ControlPortCycle(benchmark::State& state) {
     const bool four = rate <= 48000;
     const AJStatusParser loopParser = four ? inACR_M4_C1 : inACR_M1_C1;
 
-    // A full event packet: status values, the mode byte and the levels.
+    // A full event packet as the device sends one every 20 ms: both status
+    // values and the mode byte (unchanged), the 11 levels, the zero word.
     uint8_t events[512] = {};
-    for (uint32_t w = 0; w < 127; ++w) {
-        const uint8_t cc = uint8_t(w % 16 < 3 ? 102 + w % 16 : 107 + w % 11);
-        const uint8_t word[4] = {0x0B, 0xB0, cc, uint8_t(w * 5 % 128)};
-        std::memcpy(events + 4 * w, word, 4);
-    }
+    uint32_t words = 0;
+    const auto add = [&](uint8_t cc, uint8_t value) {
+        const uint8_t word[4] = {0x0B, 0xB0, cc, value};
+        std::memcpy(events + 4 * words++, word, 4);
+    };
+    add(102, 5);
+    add(103, 7);
+    add(104, 0x02);
+    for (uint8_t cc = 107; cc <= 117; ++cc)
+        add(cc, uint8_t(cc * 3 % 128));
+    const uint32_t eventBytes = 4 * words + 4;
     const uint8_t midi[4] = {0x90, 0x3C, 0x64, 0xF8};
     uint8_t packetTail[2];
     uint8_t loop[8];
@@ -101,7 +110,7 @@ void BM_ControlPortCycle(benchmark::State& state) {
             if (ms % 20 == 0) {
                 std::lock_guard<std::mutex> g(inLock);
                 port.mStamp = hx::clock::nowNanos();
-                inACR_HX5100(port, events, sizeof events);
+                inACR_HX5100(port, events, eventBytes);
             }
             // The client.
             owed += kMidiWireBytesPerSecond;

@@ -159,6 +159,7 @@ std::string usage() {
            "  --virtual-clock    run on the virtual clock as fast as the host goes (for tests)\n"
            "  --midi             also check the MIDI and status port: status events, a button\n"
            "                     press, and a MIDI sequence with its latency in bus frames\n"
+           "                     (bulk, farlane2: the sequence looped back into the input)\n"
            "  --helper           also run HXHelper against the kernel host (--transport process\n"
            "                     only): its connection lines, a state change 35 sent once\n"
            "                     through machine control, and the launch command it records\n"

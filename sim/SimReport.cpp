@@ -210,9 +210,14 @@ std::string formatReport(const Report& r) {
              fmt("%u bytes sent, %s, latency %lld bus frames", unsigned(r.midiBytes),
                  r.midiMatched ? "received in order" : "NOT received in order",
                  (long long)r.midiLatencyFrames));
-        line(out, "midi status",
-             fmt("%u status change(s), %u launch(es) after one press", unsigned(r.statusChanges),
-                 unsigned(r.launches)));
+        if (r.midiLoop)
+            line(out, "midi loop",
+                 r.midiLoopMatched ? "input ring: received in order, stamps in order"
+                                   : "input ring: NOT received in order");
+        else
+            line(out, "midi status",
+                 fmt("%u status change(s), %u launch(es) after one press",
+                     unsigned(r.statusChanges), unsigned(r.launches)));
     }
     if (r.recording.empty())
         line(out, "recording", "(not written)");

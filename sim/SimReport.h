@@ -60,6 +60,10 @@ struct Report {
     int64_t midiLatencyFrames = -1;
     uint32_t statusChanges = 0; // state changes 48 after the device's status events
     uint32_t launches = 0;      // state changes 35 after a press and release
+    // The device loops MIDI back (bulk-protocol, Farlane-2): the sequence was
+    // checked in the client's input ring; no status events.
+    bool midiLoop = false;
+    bool midiLoopMatched = false;
     // Frames lost or made up on the way; any of them fails the run.
     uint64_t fifoUnderruns = 0;
     uint64_t fifoOverruns = 0;

@@ -11,13 +11,7 @@
 // the input peaks of every sample; meters_ratio is the cycle's time with
 // them against the same cycle without them (goal: at most 1.1 at 192 kHz
 // with 8 clients).
-//
-// BM_ControlPortCycle: the MIDI and control port's share of a second of
-// audio: the status parser on a full packet of event words every 20 ms, and
-// MIDI bytes at the MIDI wire rate (3,125 bytes a second) carried in the
-// bulk stream's flagged sample slots, each way, with the control byte of
-// each packet (goal: together under 0.05 % of one core, bulk bytes at
-// 96 kHz).
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -30,11 +24,7 @@
 #include "bench/BenchSummary.h"
 #include "bench/transcoders/BenchBuffers.h"
 #include "abi/DriverSM.h"
-#include "abi/MidiSM.h"
 #include "abi/VIDPID.h"
-#include "driver/clients/AJStatusParsers.h"
-#include "driver/clients/USBMidi.h"
-#include "driver/engine/config/ZrConfigProducts.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "driver/engine/stream/DriverData.h"
 #include "driver/engine/stream/ZrFramePatternObserver.h"
@@ -165,96 +155,6 @@ void BM_EngineCycle(benchmark::State& state) {
     dd->release();
     IOFreeAligned(inputMem, sizeof(AudioSM));
     IOFreeAligned(sm, sizeof(DriverSM));
-}
-
-// The port as the status parser sees it, with its MIDI input rings.
-class BenchPort : public AJStatusSink {
-public:
-    AJStatusFields& fields() override { return mFields; }
-    uint32_t productFlags() const override { return kZrProductHX5100; }
-    uint32_t packetSize() const override { return 512; }
-    int32_t* levels() override { return mLevels; }
-    void stateChange(uint32_t) override { ++mStateChanges; }
-    void setReadChannels(int, int) override {}
-    bool midiInputReady() const override { return true; }
-    uint32_t putMidiInput(int ring, const uint8_t* bytes, uint32_t n) override {
-        return mWriter[ring & 1].putFrame(mSM->mIn[ring & 1], bytes, n, 1);
-    }
-    void triggerClient() override {}
-
-    AJStatusFields mFields;
-    int32_t mLevels[32] = {};
-    MidiSharedMemory* mSM = nullptr;
-    MidiIOWriter mWriter[2];
-    uint64_t mStateChanges = 0;
-};
-
-constexpr uint32_t kMidiWireBytesPerSecond = 3125; // 31,250 baud, 10 bits a byte
-
-void BM_ControlPortCycle(benchmark::State& state) {
-    const uint32_t rate = uint32_t(state.range(0));
-    auto sm = std::make_unique<MidiSharedMemory>();
-    BenchPort port;
-    port.mSM = sm.get();
-    Queue64KReader reader;
-    for (int q = 0; q < 2; ++q) {
-        sm->mOut[q].init();
-        sm->mIn[q].init();
-        port.mWriter[q].reset(sm->mIn[q]);
-    }
-    reader.reset(sm->mOut[0]);
-    Queue256 control{};
-    control.init();
-    USBMidiPattern pattern;
-    pattern.initForBulk(rate);
-
-    // A full event packet: status values, the mode byte and the levels.
-    uint8_t events[512] = {};
-    for (uint32_t w = 0; w < 127; ++w) {
-        const uint8_t cc = uint8_t(w % 16 < 3 ? 102 + w % 16 : 107 + w % 11);
-        const uint8_t word[4] = {0x0B, 0xB0, cc, uint8_t(w * 5 % 128)};
-        std::memcpy(events + 4 * w, word, 4);
-    }
-    const uint8_t midi[4] = {0x90, 0x3C, 0x64, 0xF8};
-    std::vector<uint8_t> wire(size_t(rate / 1000 + 2));
-    uint64_t cpuTotal = 0, seconds = 0, carried = 0;
-    for (auto _ : state) {
-        const uint64_t t0 = threadCpuNanos();
-        uint32_t owed = 0;
-        for (int ms = 0; ms < 1000; ++ms) {
-            if (ms % 20 == 0) inACR_HX5100(port, events, sizeof events);
-            // A client queues MIDI at the wire rate; one control byte a packet.
-            owed += kMidiWireBytesPerSecond;
-            for (; owed >= 1000; owed -= 1000)
-                sm->mOut[0].put(&midi[carried++ % 4], 1);
-            if (ms % 10 == 0) control.put(&midi[0], 1);
-            // Output: a MIDI byte in each flagged slot, 0xFD elsewhere, the
-            // control byte at the packet's end.
-            const uint32_t slots = rate / 1000;
-            for (uint32_t i = 0; i < slots; ++i)
-                wire[i] = pattern.nextBulkSlot() && reader.get(sm->mOut[0], &wire[i], 1) == 1
-                              ? wire[i]
-                              : kMidiNoByte;
-            uint8_t c = 0xFF;
-            control.get(&c, 1);
-            wire[slots] = c;
-            // Input: the bytes that came back go to the client's ring.
-            port.putMidiInput(0, wire.data(), slots);
-            // The client takes its input now and then (its cost is its own,
-            // but a full ring would drop and flatter the kernel's share).
-            MidiIOElement e;
-            if (ms % 100 == 99)
-                while (sm->mIn[0].get(e)) {
-                }
-        }
-        cpuTotal += threadCpuNanos() - t0;
-        ++seconds;
-        benchmark::DoNotOptimize(wire.data());
-        benchmark::ClobberMemory();
-    }
-    state.counters["core_pct"] =
-        benchmark::Counter(double(cpuTotal) / double(seconds) / 1e9 * 100.0);
-    state.counters["state_changes"] = benchmark::Counter(double(port.mStateChanges));
 }
 
 // The bulk and interrupt cycles: the device's in packets land (markers
@@ -405,12 +305,6 @@ void BM_TransportCycle(benchmark::State& state) {
 }
 
 } // namespace
-
-BENCHMARK(BM_ControlPortCycle)
-    ->ArgNames({"rate"})
-    ->Args({48000})
-    ->Args({96000})
-    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_EngineCycle)
     ->ArgNames({"rate", "clients", "meters"})

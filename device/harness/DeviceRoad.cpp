@@ -159,6 +159,8 @@ DeviceRoad::DeviceRoad(const RoadOptions& options)
     ho.highSpeed = options.highSpeed;
     ho.routing = options.routing;
     ho.clockMode = options.clock;
+    ho.device = options.device;
+    ho.channels = options.channels;
     ho.loopback = true;
     if (options.machineHere)
         mHarness = std::make_unique<hx::harness::ClientHarness>(ho);

@@ -90,6 +90,9 @@ struct RoadOptions {
     // transport); false: it runs in a kernel host this process already chose
     // as its transport, and only the user side runs here.
     bool machineHere = true;
+    // The device on the bus and its channels each way (HarnessOptions).
+    hx::harness::DeviceKind device = hx::harness::DeviceKind::HX5100;
+    uint32_t channels = 2;
 };
 
 class DeviceRoad {

@@ -304,7 +304,10 @@ void AJ::streamingStarted() {
         return;
     }
     if (mRunning.load()) return;
-    chooseParser();
+    {
+        std::lock_guard<std::mutex> g(mBulkSlotLock);
+        chooseParser();
+    }
     incCounter();
     mRunning.store(true);
     for (auto& e : mLevelIn)
@@ -597,8 +600,9 @@ void AJ::outCompletion(void* owner, void* parameter, IOReturn status, uint32_t) 
 
 IOReturn AJ::sendCPort(const uint8_t* bytes, uint32_t n) {
     if (!bytes || n == 0 || !mRunning.load()) return kIOReturnSuccess;
-    // Packets of port 0 only carry no control byte.
-    if (mpDevice && portZeroOnly()) return kIOReturnIOError;
+    // Packets of port 0 only carry no control byte; the bulk audio
+    // protocol's packets carry it whatever the MIDI interface is.
+    if (mpDevice && !mpDevice->ajIsBulkProtocol() && portZeroOnly()) return kIOReturnIOError;
     uint32_t done = 0;
     for (uint32_t tries = 1; tries <= kCPortTries; ++tries) {
         {
@@ -611,6 +615,25 @@ IOReturn AJ::sendCPort(const uint8_t* bytes, uint32_t n) {
         IOSleep(kCPortWaitMs);
     }
     return kIOReturnIOError;
+}
+
+// ---- The bulk audio transport's bytes
+
+bool AJ::nextBulkSlot() {
+    if (!mRunning.load(std::memory_order_acquire)) return false;
+    std::unique_lock<std::mutex> g(mBulkSlotLock, std::try_to_lock);
+    return g.owns_lock() && mPattern.nextBulkSlot();
+}
+
+bool AJ::takeBulkMidiByte(uint8_t& byte) {
+    if (!m_pMidiSM || !mRunning.load(std::memory_order_acquire)) return false;
+    std::unique_lock<std::mutex> g(mOutLock, std::try_to_lock);
+    return g.owns_lock() && mReader[0].get(m_pMidiSM->mOut[0], &byte, 1) == 1;
+}
+
+bool AJ::takeBulkControlByte(uint8_t& byte) {
+    std::unique_lock<std::mutex> g(mCPortLock, std::try_to_lock);
+    return g.owns_lock() && mCPortQueue.get(&byte, 1) == 1;
 }
 
 // ---- The client

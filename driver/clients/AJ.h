@@ -111,6 +111,18 @@ public:
     IOReturn sendCPort(const uint8_t* bytes, uint32_t n);
     void clearQueues();
 
+    // ---- The bulk audio transport's MIDI and control bytes (its real-time
+    // thread, once per MIDI or control byte of an out packet). They never
+    // wait: a lock another thread holds counts as "nothing this time" and
+    // the byte stays queued.
+    // Advances the bulk slot schedule by one: true when the slot carries a
+    // MIDI byte. Nothing advances while the port is stopped.
+    bool nextBulkSlot();
+    // The next byte of the client's MIDI output queue 0.
+    bool takeBulkMidiByte(uint8_t& byte);
+    // The next byte of the control-port queue.
+    bool takeBulkControlByte(uint8_t& byte);
+
     // The MIDI shared area (memory type 3); null when it could not be made.
     IOBufferMemoryDescriptor* getMidiSM() const { return mMidiSMDesc; }
     bool hasMidiSM() const { return m_pMidiSM != nullptr; }
@@ -194,6 +206,9 @@ private:
     Block mIn[kInBlocks];
     bool mBlocksMade = false;
     USBMidiPattern mPattern;
+    // Guards the bulk slot schedule: rebuilt at start while the bulk
+    // transport's real-time thread may read it.
+    std::mutex mBulkSlotLock;
     uint8_t mControlByte = kInitialControlByte;
     uint8_t mFireImmediately = 1;
     uint32_t mPacketSize = 512;

@@ -596,6 +596,14 @@ private:
         bool readDmaRegister(uint8_t& value) override;
         void writeDmaRegister(uint8_t value) override;
         void setPipeRates(uint32_t rate) override;
+        uint32_t setAJDMAInputChannels(uint32_t inChannels, bool) override {
+            return mDevice.setAJDMAInputChannels(inChannels);
+        }
+        bool nextMidiSlotFlagged() override { return mDevice.mAJ.nextBulkSlot(); }
+        bool takeMidiByte(uint8_t& byte) override { return mDevice.mAJ.takeBulkMidiByte(byte); }
+        bool takeControlByte(uint8_t& byte) override {
+            return mDevice.mAJ.takeBulkControlByte(byte);
+        }
 
     private:
         ZrDevice& mDevice;

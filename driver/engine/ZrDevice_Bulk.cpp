@@ -34,13 +34,9 @@ void ZrDevice::StreamHost::setPipeRates(uint32_t rate) {
 }
 
 uint32_t ZrDevice::setAJDMAInputChannels(uint32_t inChannels) {
-    uint8_t reg = 0;
-    mStreamHost.readDmaRegister(reg);
     const bool brava =
         isListed(ZrProductList::QuarnelBulk) && mDescriptor.m_uVendor == kBravaVendorID;
-    reg = uint8_t((inChannels <= 16 || brava) ? (reg | 0x20) : (reg & ~0x20)) | 0x10;
-    mStreamHost.writeDmaRegister(reg);
-    return inChannels <= 16 ? 16 : 32;
+    return writeDmaInputChannels(mStreamHost, inChannels, brava);
 }
 
 void ZrDevice::initBulkRqBs(char, ZrSimpleArray& array) {

@@ -44,9 +44,11 @@ uint32_t ZrDevice::ajSampleRate() const {
     return mpDriverSM ? mpDriverSM->mChannelSettings.Frequency : 0;
 }
 
+// The bulk protocol's interrupt variant keeps its audio in pipe where the
+// bulk in pipe goes.
 bool ZrDevice::ajAudioInIsInterrupt1024() const {
-    return m_pcInterruptInPipe && m_pcInterruptInPipe->isInterruptIn() &&
-           m_pcInterruptInPipe->getMaxPacketSize() == 1024;
+    ZrPipeDescriptor* in = m_pcBulkInPipe ? m_pcBulkInPipe : m_pcInterruptInPipe;
+    return in && in->isInterruptIn() && in->getMaxPacketSize() == 1024;
 }
 
 ZrInterfaceDescriptor* ZrDevice::ajMidiInterface() const {

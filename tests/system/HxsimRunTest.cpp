@@ -309,4 +309,21 @@ TEST(Hxsim, MidiPortStatusPressAndSequenceAtBothSpeeds) {
     }
 }
 
+// Devices that loop MIDI back: the sequence comes back into the client's
+// input ring in order, stamps in order (the latency is reported).
+TEST(Hxsim, MidiLoopsBackThroughTheBulkAndFarlane2Devices) {
+    for (const char* args : {"--device farlane2", "--device bulk"}) {
+        hx::test::TempRoot root;
+        const CommandRun run =
+            runCommand(hxsim(root.path(), std::string("--road kernel --virtual-clock --midi "
+                                                      "--seconds 0.3 ") +
+                                              args));
+        ASSERT_EQ(run.status, 0) << run.out;
+        auto f = fields(run.out);
+        EXPECT_EQ(f["midi loop"], "input ring: received in order, stamps in order") << args;
+        EXPECT_EQ(f["midi"].rfind("48 bytes sent, received in order, latency ", 0), 0u)
+            << f["midi"];
+    }
+}
+
 } // namespace

@@ -461,6 +461,15 @@ void ZrBulkStreaming::guard(uint64_t frames, int32_t& pending, bool log) {
     mGuardCount = 0;
 }
 
+uint32_t writeDmaInputChannels(BulkStreamHost& host, uint32_t inChannels, bool brava) {
+    uint8_t reg = 0;
+    host.readDmaRegister(reg);
+    const bool narrow = inChannels <= 16 || brava;
+    reg = uint8_t(narrow ? (reg | 0x20) : (reg & ~0x20)) | 0x10;
+    host.writeDmaRegister(reg);
+    return inChannels <= 16 ? 16 : 32;
+}
+
 // ---- Bulk transport
 
 bool ZrBulkStreaming::bulkAudioRun() {
@@ -469,12 +478,7 @@ bool ZrBulkStreaming::bulkAudioRun() {
     if (!mInPipe && !mOutPipe) return false;
     // 2. The DMA width (bit 0x20: 8-bit units; bit 0x10 always set).
     IOSleep(50);
-    uint8_t reg = 0;
-    mHost.readDmaRegister(reg);
-    const bool narrow = mSettings.inChannels <= 16 || mSettings.brava;
-    reg = uint8_t(narrow ? (reg | 0x20) : (reg & ~0x20)) | 0x10;
-    mHost.writeDmaRegister(reg);
-    mDmaWidth = mSettings.inChannels <= 16 ? 16 : 32;
+    mDmaWidth = mHost.setAJDMAInputChannels(mSettings.inChannels, mSettings.brava);
     // 3, 4. Frames per packet, the lead and the per-cycle limit.
     const BulkFramesPerPacket f = bulkFramesPerPacket(mDmaWidth, mSettings.brava, mSettings.rate,
                                                       mInPacketSize, mOutPacketSize);

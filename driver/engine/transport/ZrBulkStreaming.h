@@ -29,6 +29,10 @@ class AudioSMWriter;
 class DriverData;
 class ZrFramePatternObserver;
 
+class BulkStreamHost;
+// The DMA width register written through a host's register access.
+uint32_t writeDmaInputChannels(BulkStreamHost& host, uint32_t inChannels, bool brava);
+
 // What the transports ask of their device.
 class BulkStreamHost {
 public:
@@ -41,6 +45,12 @@ public:
     // The DMA register (vendor request 0x49): read one byte, write one.
     virtual bool readDmaRegister(uint8_t& value) = 0;
     virtual void writeDmaRegister(uint8_t value) = 0;
+    // The DMA width register for an input channel count (16 or fewer, or
+    // the Brava product: byte units, bit 0x20); bit 0x10 always set. Answers
+    // the DMA word width, 16 or 32. The device decides the Brava rule itself.
+    virtual uint32_t setAJDMAInputChannels(uint32_t inChannels, bool brava) {
+        return writeDmaInputChannels(*this, inChannels, brava);
+    }
     // The endpoint rate of the in pipe (set, then read back).
     virtual void setPipeRates(uint32_t rate) = 0;
     // The MIDI port's bulk slot schedule (advanced one slot a call: true

@@ -6,6 +6,7 @@
 #include "platform/usb/devices/StreamingDescriptors.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace hx::usb::devices {
 
@@ -169,7 +170,11 @@ IsochResult BulkProtocolModel::streamIn(uint8_t, const IsochSlot&, uint8_t*, uin
 
 IsochResult BulkProtocolModel::bulkIn(uint8_t address, uint64_t frame, uint8_t* data,
                                       uint32_t capacity) {
-    if (address == kMidiIn) return {kIOReturnNotReady, 0};
+    if (address == kMidiIn) {
+        if (deepSleeping()) return {kIOReturnNotResponding, 0};
+        const uint32_t n = midiLoopIn(data, capacity);
+        return n ? IsochResult{kIOReturnSuccess, n} : IsochResult{kIOReturnNotReady, 0};
+    }
     if (address != kBulkIn || deepSleeping()) return {kIOReturnNotResponding, 0};
     if (auto fault = mKnobs.take(address, frame)) return *fault;
     mStream.advance(mRate, frame * 8);
@@ -214,16 +219,45 @@ IsochResult BulkProtocolModel::bulkOut(uint8_t address, uint64_t frame, const ui
         bitslice::decodeOutputFrames(data, int964, frames, mLayout.outputChannels, samples.data());
     mStream.queuePlayback(samples.data(), frames);
     if (int964) {
-        recordMidiControl(data[432], data[433]);
-        recordMidiControl(data[914], data[915]);
+        recordMidiControl(data[432], data[433], frame);
+        recordMidiControl(data[914], data[915], frame);
     } else {
-        recordMidiControl(data[480], data[481]);
+        recordMidiControl(data[480], data[481], frame);
     }
     return {kIOReturnSuccess, length};
 }
 
-void BulkProtocolModel::recordMidiControl(uint8_t midi, uint8_t control) {
-    if (midi != 0xFD) ++mStats.midiBytes;
+uint64_t BulkProtocolModel::midiLastFrame() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mMidiLastFrame;
+}
+
+uint32_t BulkProtocolModel::midiLoopPacketBytes() const {
+    std::lock_guard<std::mutex> g(mLock);
+    return mRate <= 48000 ? 4 : mLayout.interruptTransfers ? 2 : 1;
+}
+
+uint32_t BulkProtocolModel::midiLoopIn(uint8_t* data, uint32_t capacity) {
+    if (mMidiLoop.empty()) return 0;
+    const uint32_t midi = mRate <= 48000 ? 4 : mLayout.interruptTransfers ? 2 : 1;
+    const bool control = midi != 2;
+    const uint32_t length = midi + (control ? 1 : 0);
+    if (capacity < length) return 0;
+    std::memset(data, 0xFD, midi);
+    for (uint32_t i = 0; i < midi && !mMidiLoop.empty(); ++i) {
+        data[i] = mMidiLoop.front();
+        mMidiLoop.pop_front();
+    }
+    if (control) data[midi] = 0xFF;
+    return length;
+}
+
+void BulkProtocolModel::recordMidiControl(uint8_t midi, uint8_t control, uint64_t frame) {
+    if (midi != 0xFD) {
+        ++mStats.midiBytes;
+        mMidiLoop.push_back(midi);
+        mMidiLastFrame = frame;
+    }
     if (control != 0xFF) ++mStats.controlBytes;
     if (mMidiControl.size() < kMidiControlKept) mMidiControl.emplace_back(midi, control);
 }
@@ -233,6 +267,7 @@ void BulkProtocolModel::onBusReset() {
     mStream.restart();
     mFifthLane.restart();
     mLastKeepAliveUnit.reset();
+    mMidiLoop.clear();
 }
 
 void BulkProtocolModel::onSetConfiguration(uint8_t value) {

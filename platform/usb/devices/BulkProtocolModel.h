@@ -24,6 +24,12 @@
 // room for it, else NAKed; its MIDI and control bytes (480/481, or
 // 432/433 and 914/915) are recorded. Keep-alive packets are counted, and so
 // are gaps (a (micro)frame without one after the first).
+//
+// MIDI loop: the MIDI bytes of the OUT packets come back on interrupt IN
+// 0x83 (NAKed while none wait), in the layout the rate selects: up to 48 kHz
+// four MIDI bytes and a control byte (0xFF), 0xFD where no byte is; at 88.2
+// and 96 kHz one MIDI byte and a control byte, or, in the interrupt variant,
+// two MIDI bytes.
 #pragma once
 
 #include "platform/usb/devices/BitSliceCodec.h"
@@ -31,6 +37,7 @@
 #include "platform/usb/devices/HX5100Model.h"
 #include "platform/usb/devices/TransferKnobs.h"
 
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -91,6 +98,10 @@ public:
     BulkProtocolStats stats() const;
     // Every OUT packet's MIDI and control bytes, in order (the first 65,536).
     std::vector<std::pair<uint8_t, uint8_t>> midiControlBytes() const;
+    // The bus frame of the OUT packet that carried the latest MIDI byte.
+    uint64_t midiLastFrame() const;
+    // Bytes an IN packet of the MIDI loop carries in the current layout.
+    uint32_t midiLoopPacketBytes() const;
 
     // Knobs.
 
@@ -114,7 +125,8 @@ private:
     uint32_t inFramesPerBlock() const; // under the lock
     uint32_t inFrames() const;         // under the lock
     uint32_t outFrames() const;        // under the lock
-    void recordMidiControl(uint8_t midi, uint8_t control);
+    void recordMidiControl(uint8_t midi, uint8_t control, uint64_t frame);
+    uint32_t midiLoopIn(uint8_t* data, uint32_t capacity); // under the lock
     // The FIFO the configuration asked for, capped at the rate's (under the
     // lock).
     void capFifo();
@@ -129,6 +141,8 @@ private:
     std::optional<uint64_t> mLastKeepAliveUnit;
     std::vector<std::pair<uint8_t, uint8_t>> mMidiControl;
     bitslice::FifthLaneDecoder mFifthLane{10};
+    std::deque<uint8_t> mMidiLoop;
+    uint64_t mMidiLastFrame = 0;
 };
 
 } // namespace hx::usb::devices

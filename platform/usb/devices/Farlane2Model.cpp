@@ -53,6 +53,8 @@ Farlane2Model::Farlane2Model(HX5100Identity identity, std::array<uint8_t, 8> uid
     config.fifoCapacityFrames = kFifoFrames;
     mStream.configure(config);
     mStream.setChannels(mIns, mOuts);
+    // Interface 3 is a plain MIDI loop on this device.
+    setMidiLoop(true);
 }
 
 void Farlane2Model::configureChannels(const ChannelStreamConfig& config) {

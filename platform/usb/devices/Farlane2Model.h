@@ -5,7 +5,8 @@
 // Interfaces (vendor 255/0/0): 0 control; 1 input (alternate 1: interrupt IN
 // 0x81) and 2 output (alternate 1: interrupt OUT 0x02), both every
 // microframe with packets of 32 + 28 x channels bytes; 3 MIDI (the
-// HX-5100's MIDI and status port: interrupt IN 0x83, bulk OUT 0x03); 4
+// HX-5100's MIDI port as a loop: what bulk OUT 0x03 receives comes back on
+// interrupt IN 0x83, no status words); 4
 // vendor (VendorEcho: bulk OUT 0x04, bulk IN 0x84). The driver builds the
 // formats from the packet sizes.
 //

@@ -44,10 +44,11 @@ void HX5100Midi::modeByteChanged(uint8_t mode) {
 void HX5100Midi::out(uint64_t frame, const uint8_t* data, uint32_t length) {
     mPackets.emplace_back(data, data + length);
     mLastPacketFrame = frame;
+    if (mLoop) mRaw.insert(mRaw.end(), data, data + length);
 }
 
 uint32_t HX5100Midi::in(uint64_t frame, bool highSpeed, uint8_t* data, uint32_t capacity) {
-    if (frame >= mLastLevelFrame + kLevelPeriodFrames) {
+    if (!mLoop && frame >= mLastLevelFrame + kLevelPeriodFrames) {
         mLastLevelFrame = frame;
         for (uint32_t i = 0; i < kLevelControllers; ++i)
             mWords.push_back(word(uint8_t(107 + i), mLevels[i]));
@@ -58,6 +59,7 @@ uint32_t HX5100Midi::in(uint64_t frame, bool highSpeed, uint8_t* data, uint32_t 
         mRaw.erase(mRaw.begin(), mRaw.begin() + n);
         return n;
     }
+    if (mLoop) return 0;
     const uint32_t maxWords = std::min<uint32_t>(highSpeed ? 15 : 2, capacity / 4);
     uint32_t n = 0;
     while (n < maxWords && !mWords.empty()) {
@@ -101,6 +103,11 @@ void HX5100Model::setLaunchButton(bool held) {
     if (mode == mPortRegister2) return;
     mPortRegister2 = mode;
     mMidi.modeByteChanged(mode);
+}
+
+void HX5100Model::setMidiLoop(bool loop) {
+    std::lock_guard<std::mutex> g(mLock);
+    mMidi.setLoop(loop);
 }
 
 void HX5100Model::queueEventWords(const std::vector<uint32_t>& words) {

@@ -41,6 +41,8 @@ public:
     void setLevels(const uint8_t (&levels)[kLevelControllers]);
     // Called when the mode byte changed (launch button, register write).
     void modeByteChanged(uint8_t mode);
+    // Loop mode: OUT bytes come back on IN as raw bytes, no event words.
+    void setLoop(bool loop) { mLoop = loop; }
 
     void out(uint64_t frame, const uint8_t* data, uint32_t length);
     // Fills one interrupt IN transfer; 0 bytes: nothing to send (NAK).
@@ -59,6 +61,7 @@ private:
     uint8_t mLevels[kLevelControllers] = {};
     uint64_t mLastLevelFrame = 0;
     uint64_t mWordsSent = 0;
+    bool mLoop = false;
 };
 
 } // namespace hx::usb::devices

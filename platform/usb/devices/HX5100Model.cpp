@@ -263,8 +263,13 @@ ControlResult HX5100Model::writeSelector(const DeviceRequest& setup, uint8_t*) {
     return ControlResult::ok();
 }
 
+void HX5100Model::setPortRegisterReadStalls(bool stalls) {
+    mPortRegisterReadStalls.store(stalls);
+}
+
 ControlResult HX5100Model::readPortRegister2(const DeviceRequest& setup, uint8_t* data) {
-    if (setup.wValue != 0 || setup.wLength != 1) return ControlResult::stall();
+    if (setup.wValue != 0 || setup.wLength != 1 || mPortRegisterReadStalls.load())
+        return ControlResult::stall();
     data[0] = mPortRegister2;
     return ControlResult::ok(1);
 }

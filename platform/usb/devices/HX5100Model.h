@@ -94,6 +94,8 @@ public:
     // then stays 0); the 3- and 15-byte replies still answer. Set before
     // the plug, since the driver reads the word when it starts.
     void setFirmwareWordStalls(bool stalls);
+    // Knob: reads of port register 2 (the mode byte) stall.
+    void setPortRegisterReadStalls(bool stalls);
 
     // Streaming (HX5100Stream.h). The configuration applies from the next
     // clock start; set it before streaming.
@@ -118,6 +120,9 @@ public:
     void footswitch(bool press, uint8_t value);
     // The levels controllers 107..117 report every 20 ms.
     void setMidiLevels(const uint8_t (&levels)[HX5100Midi::kLevelControllers]);
+    // The port loops every OUT byte back on its IN endpoint (as raw bytes)
+    // and sends no event words of its own: a plain MIDI loop.
+    void setMidiLoop(bool loop);
     std::vector<uint8_t> midiReceived() const;
     uint64_t midiLastPacketFrame() const;
     std::vector<std::vector<uint8_t>> midiPackets() const;
@@ -181,6 +186,7 @@ private:
     HX5100Identity mIdentity;
     HX5100Firmware mFirmware;
     std::atomic<bool> mFirmwareWordStalls{false};
+    std::atomic<bool> mPortRegisterReadStalls{false};
     std::array<uint8_t, 18> mDeviceDescriptor;
     // Guarded by the model's lock (requests run under it).
     uint32_t mSampleRate = kPowerOnSampleRate;

@@ -107,6 +107,33 @@ TEST_P(MidiPortSpeeds, PressAndReleaseLaunchOnce) {
     EXPECT_EQ(b.h->device()->getPortConfigWord(0, 2), 0x02);
 }
 
+// While the first configuration's read of the port register fails, the
+// mode word stays unknown and controller 104 changes nothing.
+TEST_P(MidiPortSpeeds, ModeByteIgnoredWhileTheRegisterReadFails) {
+    hx::harness::HarnessOptions o;
+    o.highSpeed = GetParam();
+    hx::harness::ClientHarness h(o);
+    ASSERT_TRUE(h.boot()) << h.lastError();
+    h.model()->setPortRegisterReadStalls(true);
+    ASSERT_TRUE(h.openClient() && h.configure() && h.setRouting() && h.attachRing())
+        << h.lastError();
+    h.run(30000);
+    ASSERT_TRUE(h.device()->getAJ().isRunning());
+    EXPECT_EQ(h.device()->getPortConfigWord(0, 2), 0xFFFF);
+    const auto launches = [&h] {
+        const auto v = h.report().stateChanges;
+        return std::count(v.begin(), v.end(), uint32_t(STC_LAUNCHCONTROLPANEL));
+    };
+    for (int i = 0; i < 2; ++i) {
+        h.model()->setLaunchButton(true);
+        h.run(10000);
+        h.model()->setLaunchButton(false);
+        h.run(10000);
+    }
+    EXPECT_EQ(launches(), 0);
+    EXPECT_EQ(h.device()->getPortConfigWord(0, 2), 0xFFFF);
+}
+
 TEST_P(MidiPortSpeeds, OutputArrivesInOrderWithinTwoFrames) {
     Booted b(GetParam());
     ASSERT_TRUE(b.ok) << b.h->lastError();

@@ -14,6 +14,7 @@
 #include "abi/DeviceFamilies.h"
 #include "abi/ProductIdentities.h"
 #include "device/QnAudioPluginClassCommons_Requests.h"
+#include "device/SorvikPacking.h"
 
 namespace {
 
@@ -108,97 +109,12 @@ CFStringRef QnAudioPluginClassCommons::builtInChannelName(bool isInput, uint32_t
 
 // ---- Packing
 
-namespace {
-
-// One layout change of every frame, two neighbouring channels at a time
-// (one 64-bit store per frame and pair): channel c takes the frame's channel
-// source[c]; a source past the usage lists, or a channel past the listed
-// ones, is silent. In place: packing only moves channels down, so it runs
-// from the first pair up; unpacking only moves them up, so it runs from the
-// last pair down. A pair reads both its sources before it stores. With the
-// channel count known at compile time the stride is a constant; the audio
-// thread calls this every cycle.
-inline int64_t sampleOrSilence(const int32_t* frame, uint32_t from) {
-    return from < kUsageEntries ? int64_t(uint32_t(frame[from])) : 0;
-}
-
-// Channel c is the low half of the pair's store.
-static_assert(std::endian::native == std::endian::little);
-
-template <uint32_t N, bool Copy0, bool Copy1>
-void movePairAs(int32_t* __restrict samples, uint32_t stride, uint32_t frames, uint32_t c,
-                uint32_t from0, uint32_t from1) {
-    if (N) stride = N;
-    for (uint32_t f = 0; f < frames; ++f, samples += stride) {
-        const uint64_t low = Copy0 ? uint32_t(samples[from0]) : 0;
-        const uint64_t high = Copy1 ? uint32_t(samples[from1]) : 0;
-        const uint64_t pair = low | high << 32;
-        std::memcpy(samples + c, &pair, sizeof pair);
-    }
-}
-
-template <uint32_t N>
-void movePair(int32_t* samples, uint32_t stride, uint32_t frames, uint32_t c, uint32_t from0,
-              uint32_t from1) {
-    const bool copy0 = from0 < kUsageEntries, copy1 = from1 < kUsageEntries;
-    if (copy0 && copy1) return movePairAs<N, true, true>(samples, stride, frames, c, from0, from1);
-    if (copy0) return movePairAs<N, true, false>(samples, stride, frames, c, from0, from1);
-    if (copy1) return movePairAs<N, false, true>(samples, stride, frames, c, from0, from1);
-    movePairAs<N, false, false>(samples, stride, frames, c, from0, from1);
-}
-
-template <uint32_t N>
-void moveSingle(int32_t* samples, uint32_t stride, uint32_t frames, uint32_t c, uint32_t from) {
-    if (N) stride = N;
-    for (uint32_t f = 0; f < frames; ++f, samples += stride)
-        samples[c] = int32_t(sampleOrSilence(samples, from));
-}
-
-template <uint32_t N>
-void moveChannels(int32_t* samples, uint32_t channels, uint32_t frames, const uint8_t* source,
-                  uint32_t listed, bool upward) {
-    auto from = [&](uint32_t c) { return c < listed ? uint32_t(source[c]) : kUsageEntries; };
-    const uint32_t pairs = channels / 2;
-    const bool odd = channels & 1;
-    if (!upward && odd) moveSingle<N>(samples, channels, frames, channels - 1, from(channels - 1));
-    for (uint32_t i = 0; i < pairs; ++i) {
-        const uint32_t c = 2 * (upward ? i : pairs - 1 - i);
-        const uint32_t from0 = from(c), from1 = from(c + 1);
-        if (from0 != c || from1 != c + 1) movePair<N>(samples, channels, frames, c, from0, from1);
-    }
-    if (upward && odd) moveSingle<N>(samples, channels, frames, channels - 1, from(channels - 1));
-}
-
-using MoveFn = void (*)(int32_t*, uint32_t, uint32_t, const uint8_t*, uint32_t, bool);
-
-template <size_t... N> constexpr auto makeMoves(std::index_sequence<N...>) {
-    return std::array<MoveFn, sizeof...(N)>{&moveChannels<uint32_t(N)>...};
-}
-
-// Fixed-stride kernels for 1..16 channels; index 0 takes any stride.
-constexpr auto kMoves = makeMoves(std::make_index_sequence<kUsageEntries + 1>());
-
-void moveAll(int32_t* samples, uint32_t channels, uint32_t frames, const uint8_t* source,
-             uint32_t listed, bool upward) {
-    if (channels == 0 || frames == 0) return;
-    kMoves[channels <= kUsageEntries ? channels : 0](samples, channels, frames, source, listed,
-                                                     upward);
-}
-
-} // namespace
-
 void QnAudioPluginClassCommons::packSorvikOutput(void* samples, uint32_t channels, uint32_t frames,
                                                  const bool usage[16], uint32_t sampleBytes) {
+    if (sampleBytes == 4)
+        return sorvikpacking::pack(static_cast<int32_t*>(samples), channels, frames, usage);
     uint32_t used[16];
     const uint32_t count = usedChannels(usage, channels, used);
-    if (sampleBytes == 4) {
-        // The k-th packed channel is the k-th channel in use; the rest silent.
-        uint8_t source[kUsageEntries];
-        for (uint32_t k = 0; k < count; ++k)
-            source[k] = uint8_t(used[k]);
-        moveAll(static_cast<int32_t*>(samples), channels, frames, source, count, true);
-        return;
-    }
     const size_t stride = size_t(channels) * sampleBytes;
     auto* frame = static_cast<uint8_t*>(samples);
     for (uint32_t f = 0; f < frames; ++f, frame += stride) {
@@ -210,13 +126,7 @@ void QnAudioPluginClassCommons::packSorvikOutput(void* samples, uint32_t channel
 
 void QnAudioPluginClassCommons::unpackSorvikInput(int32_t* samples, uint32_t channels,
                                                   uint32_t frames, const bool usage[16]) {
-    // Channel c in use takes the next packed sample; a channel not in use is silent.
-    uint8_t source[kUsageEntries];
-    const uint32_t listed = channels < kUsageEntries ? channels : kUsageEntries;
-    uint8_t k = 0;
-    for (uint32_t c = 0; c < listed; ++c)
-        source[c] = usage[c] ? k++ : uint8_t(0xFF);
-    moveAll(samples, channels, frames, source, listed, false);
+    sorvikpacking::unpack(samples, channels, frames, usage);
 }
 
 // ---- Description and maps

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "tests/device/DeviceLogicFixtures.h"
+#include "device/SorvikPacking.h"
 
 using namespace devicelogic;
 
@@ -90,6 +91,28 @@ void BM_unpackSorvikInput(benchmark::State& state) {
     }
 }
 
+// The same with the plain loops, where the processor has the shuffles the
+// two rows above use.
+void BM_packSorvikOutputLoops(benchmark::State& state) {
+    const uint32_t channels = uint32_t(state.range(0));
+    std::vector<int32_t> samples(size_t(channels) * kPackFrames, 1);
+    for (auto _ : state) {
+        sorvikpacking::pack(samples.data(), channels, kPackFrames, kAlternateUsage,
+                            sorvikpacking::Path::Scalar);
+        benchmark::DoNotOptimize(samples.data());
+    }
+}
+
+void BM_unpackSorvikInputLoops(benchmark::State& state) {
+    const uint32_t channels = uint32_t(state.range(0));
+    std::vector<int32_t> samples(size_t(channels) * kPackFrames, 1);
+    for (auto _ : state) {
+        sorvikpacking::unpack(samples.data(), channels, kPackFrames, kAlternateUsage,
+                              sorvikpacking::Path::Scalar);
+        benchmark::DoNotOptimize(samples.data());
+    }
+}
+
 void BM_memcpyCycle(benchmark::State& state) {
     const size_t bytes = size_t(state.range(0)) * kPackFrames * 4;
     std::vector<uint8_t> from(bytes, 1), to(bytes);
@@ -103,6 +126,8 @@ void BM_memcpyCycle(benchmark::State& state) {
 
 BENCHMARK(BM_packSorvikOutput)->Arg(12)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_unpackSorvikInput)->Arg(10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_packSorvikOutputLoops)->Arg(12)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_unpackSorvikInputLoops)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_memcpyCycle)->Arg(12)->Arg(10)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_getCaps)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);

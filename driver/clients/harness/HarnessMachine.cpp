@@ -350,7 +350,9 @@ void Machine::Impl::loadPersonalities() {
 void Machine::Impl::makeModel() {
     const HarnessOptions& o = options;
     const uint8_t speed = o.highSpeed ? kUSBHostConnectionSpeedHigh : kUSBHostConnectionSpeedFull;
-    if (const std::optional<ModelIdentity> multi = multiChannelIdentity(o)) {
+    if (o.model) {
+        model = o.model;
+    } else if (const std::optional<ModelIdentity> multi = multiChannelIdentity(o)) {
         model = makeMultiChannelModel(o, *multi);
     } else if (o.device == DeviceKind::Farlane1) {
         hx::usb::devices::HX5100Identity id{kSorvikVendorID,

@@ -5,9 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace hx::usb::devices {
+class HX5100Model;
+}
 
 namespace hx::harness {
 
@@ -77,6 +82,11 @@ struct HarnessOptions {
     // The feedback device's feedback endpoint polling: 1 (every microframe)
     // or 4 (every millisecond).
     uint8_t feedbackInterval = 1;
+    // In this process only: a model the caller built (a class-compliant
+    // interface with its units, a Sorvik device of another product) plugged
+    // instead of the one `device` names. vendorID and productID name its
+    // personality; the stream settings below still apply to it.
+    std::shared_ptr<hx::usb::devices::HX5100Model> model;
 
     // Stream
     uint32_t rate = 48000;

@@ -581,6 +581,7 @@ const ClassRow kClassRows[] = {
      {"Mic", "Line"}},
     {"Sync", kCadenzaVendorID, kCadenzaSyncProductID, {"Out"}, {"Input"}},
     {"VendorControl", kCadenzaVendorID, kCadenzaVendorControlProductID, {"Speaker"}, {"Mic"}},
+    {"Meter", kCadenzaVendorID, kCadenzaMeterProductID, {"Out 1+2"}, {"In 1+2"}},
     {"Trunk",
      kTrunkVendorID,
      kTrunkProductID,
@@ -615,7 +616,7 @@ TEST_P(TrunkControlsStack, InputIdsSetTheSelectorAndTheSyncByte) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Trunk, TrunkControlsStack, ::testing::Values(kClassRows[4]),
+INSTANTIATE_TEST_SUITE_P(Trunk, TrunkControlsStack, ::testing::Values(kClassRows[5]),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Sorvik on the real stack: the first generation's channel map

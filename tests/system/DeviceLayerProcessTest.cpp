@@ -199,8 +199,9 @@ struct Part {
 
 bool Part::start(const std::string& role) {
     int toChild[2], fromChild[2];
-    if (::pipe(toChild) != 0) return false;
-    if (::pipe(fromChild) != 0) return false;
+    // Close-on-exec: a part started later must not hold this one's stdin.
+    if (::pipe2(toChild, O_CLOEXEC) != 0) return false;
+    if (::pipe2(fromChild, O_CLOEXEC) != 0) return false;
     std::string roleVar = "HX_DL_ROLE=" + role, hostVar = "HX_DL_HOST=" + gHostPath,
                 rootVar = "HX_ROOT=" + gRoot;
     char* argv[] = {const_cast<char*>("hx_test_system_device_layer_process"), nullptr};
@@ -630,8 +631,9 @@ TEST_F(DeviceLayerProcess, UpdaterOpenInAnotherProcessRemovesEachDeviceThroughIt
         const std::size_t before = client.events.size();
         auto updater = std::make_unique<Part>();
         ASSERT_TRUE(updater->start("open5 " + std::to_string(index)));
-        EXPECT_EQ(readLine(updater->out, "open5 "), "0");
+        // The run loop serves the notifications while the other process opens.
         ASSERT_TRUE(runUntil([&] { return client.events.size() >= before + 2; }));
+        EXPECT_EQ(readLine(updater->out, "open5 "), "0");
         for (int i = 0; i < 20; ++i) // nothing further arrives
             CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
         ASSERT_EQ(client.events.size(), before + 2);

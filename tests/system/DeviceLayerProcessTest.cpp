@@ -25,11 +25,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -80,11 +82,18 @@ bool awaitLog(std::size_t from, const std::string& what, std::size_t count) {
     return false;
 }
 
-// Runs the main run loop until done() or a generous bound of passes.
+// Runs the main run loop until done() or a generous bound of wall time. A
+// run loop with nothing to serve returns at once, so a bound in passes alone
+// would end the wait long before a device's termination is over (the kernel
+// takes a few hundred milliseconds of its own time for it).
 template <typename Done> bool runUntil(Done done) {
-    for (int i = 0; i < 4000 && !done(); ++i)
-        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
-    return done();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return done();
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false) == kCFRunLoopRunFinished)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 std::string readLine(FILE* f, const std::string& prefix) {
@@ -98,6 +107,119 @@ std::string readLine(FILE* f, const std::string& prefix) {
         return s;
     }
     return {};
+}
+
+// ---- A second process of the simulated machine
+//
+// The test binary started again with HX_DL_ROLE set plays one part against
+// the same kernel host and exits before any test runs. It answers on stdout
+// and holds what it opened until its stdin reaches its end.
+//   "open5 N": opens the firmware updater's client (type 5) on the N-th
+//   service; answers "open5 <result>".
+//   "restore N": waits for a line on stdin, then opens a device object on the
+//   N-th service as an ordinary user; answers "ready 1" before the wait and
+//   "init <0|1>" after.
+
+std::vector<io_service_t> services();
+void release(const std::vector<io_service_t>& list);
+
+void waitForEndOfInput() {
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+}
+
+int runRole(const std::string& role, const char* hostPath) {
+    if (!hostPath || !hx::iokit::useProcessTransport(hostPath)) return 2;
+    const auto space = role.find(' ');
+    const std::string what = role.substr(0, space);
+    const std::size_t index = space == std::string::npos ? 0 : std::stoul(role.substr(space + 1));
+    const auto list = services();
+    if (index >= list.size()) return 3;
+    const io_service_t service = list[index];
+    if (what == "open5") {
+        io_connect_t connect = 0;
+        const kern_return_t kr = IOServiceOpen(service, mach_task_self(), 5, &connect);
+        std::printf("open5 %d\n", int(kr));
+        std::fflush(stdout);
+        waitForEndOfInput();
+        if (connect) IOServiceClose(connect);
+    } else if (what == "restore") {
+        hx::sys::setOwnUid(501);
+        auto* device = new ZrOSXDevice(nullptr, nullptr, service, nullptr);
+        device->incReferences();
+        std::printf("ready 1\n");
+        std::fflush(stdout);
+        char c;
+        if (::read(0, &c, 1) != 1) return 4;
+        const bool ok = device->init();
+        std::printf("init %d\n", ok ? 1 : 0);
+        std::fflush(stdout);
+        waitForEndOfInput();
+        device->closeDevice();
+        device->decReferences();
+    } else {
+        return 5;
+    }
+    release(list);
+    return 0;
+}
+
+const int gRole = [] {
+    if (const char* role = std::getenv("HX_DL_ROLE"))
+        ::_exit(runRole(role, std::getenv("HX_DL_HOST")));
+    return 0;
+}();
+
+// The running part: its pid, its stdin (closing it ends the part) and stdout.
+struct Part {
+    pid_t pid = -1;
+    int in = -1;
+    FILE* out = nullptr;
+
+    Part() = default;
+    Part(const Part&) = delete;
+    Part& operator=(const Part&) = delete;
+    ~Part() { end(); }
+
+    bool start(const std::string& role);
+    // Closes its stdin and answers its exit status (-1 when it did not exit).
+    int end() {
+        if (in >= 0) ::close(in);
+        in = -1;
+        int status = -1;
+        if (pid > 0 && ::waitpid(pid, &status, 0) == pid)
+            status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid = -1;
+        if (out) std::fclose(out);
+        out = nullptr;
+        return status;
+    }
+};
+
+bool Part::start(const std::string& role) {
+    int toChild[2], fromChild[2];
+    // Close-on-exec: a part started later must not hold this one's stdin.
+    if (::pipe2(toChild, O_CLOEXEC) != 0) return false;
+    if (::pipe2(fromChild, O_CLOEXEC) != 0) return false;
+    std::string roleVar = "HX_DL_ROLE=" + role, hostVar = "HX_DL_HOST=" + gHostPath,
+                rootVar = "HX_ROOT=" + gRoot;
+    char* argv[] = {const_cast<char*>("hx_test_system_device_layer_process"), nullptr};
+    char* envp[] = {roleVar.data(), hostVar.data(), rootVar.data(), nullptr};
+    pid = ::fork();
+    if (pid == 0) {
+        ::dup2(toChild[0], 0);
+        ::dup2(fromChild[1], 1);
+        ::close(toChild[1]);
+        ::close(fromChild[0]);
+        ::execve("/proc/self/exe", argv, envp);
+        ::_exit(127);
+    }
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    in = toChild[1];
+    out = ::fdopen(fromChild[0], "r");
+    return pid > 0 && out;
 }
 
 class HostEnvironment : public ::testing::Environment {
@@ -187,10 +309,17 @@ protected:
     void TearDown() override {
         hx::iokit::setMapSizeShortfall(0);
         hx::sys::resetProcessOverrides();
-        while (mPlugged > 0) {
-            mControl.unplug();
-            --mPlugged;
-        }
+        while (mPlugged > 0)
+            EXPECT_TRUE(unplugLast());
+    }
+    // Takes the device plugged last off the bus and waits until its service
+    // has left the registry: the kernel terminates it on its own thread, so
+    // right after the call the service may still be listed.
+    bool unplugLast() {
+        const std::size_t before = serviceCount();
+        if (mControl.unplug() != kIOReturnSuccess) return false;
+        --mPlugged;
+        return runUntil([&] { return serviceCount() < before; });
     }
     // Another HX-5100 on the host's bus; its service, once published, or 0.
     io_service_t plugFresh() {
@@ -287,8 +416,7 @@ TEST_F(DeviceLayerProcess, ManagerFindsTheDeviceAndHearsAPlugAndAnUnplug) {
     EXPECT_TRUE(added->ioIsOpen());
     EXPECT_EQ(manager.getDeviceFromService(added->ioGetService()), added);
 
-    ASSERT_EQ(mControl.unplug(), kIOReturnSuccess);
-    --mPlugged;
+    ASSERT_TRUE(unplugLast());
     ASSERT_TRUE(runUntil([&] { return client.events.size() >= 3; }));
     for (int i = 0; i < 20; ++i) // nothing further arrives
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
@@ -429,6 +557,138 @@ TEST_F(DeviceLayerProcess, DeferredManagerReportsEachDeviceOnceInArrivalOrder) {
         EXPECT_EQ(client.devices[i], manager.getDevice(int(i)));
     manager.enableCallbacks();
     EXPECT_EQ(client.events.size(), present);
+}
+
+TEST_F(DeviceLayerProcess, StreamNamesByReleaseAreWrittenOncePerDriverLoad) {
+    const struct {
+        const char* release;
+        bool withProduct;
+    } cases[] = {{"19.6.0", true}, {"12.0.0", true}, {"11.4.0", false}};
+    for (const auto& c : cases) {
+        // A device plugged now: a fresh driver load.
+        const io_service_t service = plugFresh();
+        ASSERT_NE(service, 0u) << c.release;
+        hx::sys::setEmulatedRelease(std::string(c.release));
+        DriverConnection first(service);
+        ASSERT_TRUE(first.ioIsOpen()) << c.release;
+        const DriverSM* sm = first.driverSM();
+        const std::string model(sm->mModelName, ::strnlen(sm->mModelName, 63));
+        ASSERT_FALSE(model.empty());
+        const std::string input = c.withProduct ? model + ": Input" : "Input";
+        const std::string output = c.withProduct ? model + ": Output" : "Output";
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(sm) + 8140), input) << c.release;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(sm) + 7040), output) << c.release;
+        // A second connection under another release leaves them as they are.
+        hx::sys::setEmulatedRelease(c.withProduct ? "11.4.0" : "19.6.0");
+        DriverConnection second(service);
+        ASSERT_TRUE(second.ioIsOpen()) << c.release;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(second.driverSM()) + 8140), input)
+            << c.release;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(second.driverSM()) + 7040), output)
+            << c.release;
+        IOObjectRelease(service);
+    }
+}
+
+TEST_F(DeviceLayerProcess, TerminationOfAServiceWithoutADeviceChangesNothing) {
+    // While a live updater is announced no device object opens: the services
+    // are there without devices.
+    hx::sys::addFakeProcess({4242, std::string("Updater"), "Updater", 'S', 501});
+    writeMarker(4242, "Updater", 260);
+    Recorder client;
+    OSXDeviceManager manager(nullptr, &client, false);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    const std::size_t present = serviceCount();
+    ASSERT_EQ(mControl.plug(), kIOReturnSuccess);
+    ++mPlugged;
+    ASSERT_TRUE(runUntil([&] { return serviceCount() > present; }));
+    ASSERT_TRUE(unplugLast());
+    EXPECT_EQ(serviceCount(), present);
+    for (int i = 0; i < 20; ++i) // anything pending arrives
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    EXPECT_TRUE(client.events.empty());
+    EXPECT_TRUE(markerExists());
+    std::remove(hx::path::map(kFWUpdaterMarkerPath).c_str());
+}
+
+TEST_F(DeviceLayerProcess, UpdaterOpenInAnotherProcessRemovesEachDeviceThroughItsNotification) {
+    for (int i = 0; i < 2; ++i) {
+        const io_service_t s = plugFresh();
+        ASSERT_NE(s, 0u);
+        IOObjectRelease(s);
+    }
+    const std::size_t present = serviceCount();
+    Recorder client;
+    OSXDeviceManager manager(nullptr, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), int(present));
+    client.events.clear();
+    client.devices.clear();
+    // The two plugged last, each opened by another process's updater client.
+    std::vector<std::unique_ptr<Part>> updaters;
+    std::vector<ZrOSXDevice*> removed;
+    for (std::size_t index : {present - 1, present - 2}) {
+        const std::size_t before = client.events.size();
+        auto updater = std::make_unique<Part>();
+        ASSERT_TRUE(updater->start("open5 " + std::to_string(index)));
+        // The run loop serves the notifications while the other process opens.
+        ASSERT_TRUE(runUntil([&] { return client.events.size() >= before + 2; }));
+        EXPECT_EQ(readLine(updater->out, "open5 "), "0");
+        for (int i = 0; i < 20; ++i) // nothing further arrives
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
+        ASSERT_EQ(client.events.size(), before + 2);
+        EXPECT_EQ(client.events[before], "willBeRemoved");
+        EXPECT_EQ(client.events[before + 1], "removed");
+        EXPECT_EQ(client.devices[before], client.devices[before + 1]);
+        removed.push_back(client.devices[before]);
+        EXPECT_EQ(manager.getDeviceIndex(removed.back()), -1);
+        // Only the device whose service took the open leaves.
+        ASSERT_EQ(manager.getCountDevices(), int(present - removed.size()));
+        for (int d = 0; d < manager.getCountDevices(); ++d)
+            EXPECT_TRUE(manager.getDevice(d)->isDeviceOpen());
+        updaters.push_back(std::move(updater));
+    }
+    EXPECT_NE(removed[0], removed[1]);
+    for (auto& u : updaters)
+        EXPECT_EQ(u->end(), 0);
+}
+
+TEST_F(DeviceLayerProcess, TwoProcessesOpeningAFreshDeviceAtOnceRestoreItOnce) {
+    const io_service_t service = plugFresh();
+    ASSERT_NE(service, 0u);
+    const std::size_t index = serviceCount() - 1;
+    DriverConnection watch(service);
+    ASSERT_TRUE(watch.ioIsOpen());
+    ASSERT_EQ(watch.driverSM()->mConfigured, 0u);
+    const std::size_t from = hostLogSize();
+
+    Part other;
+    ASSERT_TRUE(other.start("restore " + std::to_string(index)));
+    ASSERT_EQ(readLine(other.out, "ready "), "1");
+    auto* device = new ZrOSXDevice(nullptr, nullptr, service, nullptr);
+    device->incReferences();
+    // Both open at once: the other process on this line, this one now.
+    ASSERT_EQ(::write(other.in, "g", 1), 1);
+    const bool ok = device->init();
+    EXPECT_EQ(readLine(other.out, "init "), "1");
+    EXPECT_TRUE(ok);
+    // One restore reached the kernel: its mixer mode opens it, its mixer
+    // values close it.
+    ASSERT_TRUE(awaitLog(from, "Req_SetMixerValues", 1));
+    EXPECT_NE(watch.driverSM()->mConfigured, 0u);
+    EXPECT_EQ(other.end(), 0);
+    const std::string log = hostLog(from);
+    EXPECT_EQ(occurrences(log, "Req_SetMixerMode"), 1u);
+    EXPECT_EQ(occurrences(log, "Req_SetMixerValues"), 1u);
+    uint32_t token = 1;
+    std::memcpy(&token,
+                reinterpret_cast<const char*>(watch.driverSM()) +
+                    offsetof(DriverSM, mNewConfigPending),
+                sizeof token);
+    EXPECT_EQ(token, 0u) << "the token is given back";
+    device->closeDevice();
+    device->decReferences();
+    IOObjectRelease(service);
 }
 
 } // namespace

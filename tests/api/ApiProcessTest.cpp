@@ -14,6 +14,8 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/MachineControlClient.h"
 
+#include "tests/support/KernelHostChild.h"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -53,45 +55,19 @@ public:
         gRoot = dir;
         fs::create_directories(gRoot + "/tmp");
         ::setenv("HX_ROOT", gRoot.c_str(), 1);
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        std::string rootVar = "HX_ROOT=" + gRoot, logVar = "HX_LOG=0";
-        char* argv[] = {const_cast<char*>("hxsim"), const_cast<char*>("--kernel-host"),
-                        const_cast<char*>("/tmp/kernel.sock"), nullptr};
-        char* envp[] = {rootVar.data(), logVar.data(), nullptr};
-        mHostPid = ::fork();
-        if (mHostPid == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::execve(HXSIM_PATH, argv, envp);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        mHostOut = ::fdopen(out[0], "r");
-        const std::string ready = "kernel host ready at ";
-        char line[512];
-        while (gHostPath.empty() && std::fgets(line, sizeof line, mHostOut)) {
-            const std::string s(line);
-            if (s.rfind(ready, 0) == 0)
-                gHostPath = s.substr(ready.size(), s.size() - ready.size() - 1);
-        }
+        gHostPath = mHost.start(HXSIM_PATH, gRoot);
         ASSERT_FALSE(gHostPath.empty()) << "the kernel host did not start";
         ASSERT_TRUE(hx::iokit::useProcessTransport(gHostPath.c_str()));
     }
 
     void TearDown() override {
-        if (mHostPid > 0) {
-            ::kill(mHostPid, SIGTERM);
-            ::waitpid(mHostPid, nullptr, 0);
-        }
-        if (mHostOut) std::fclose(mHostOut);
+        mHost.stop();
         std::error_code ec;
         fs::remove_all(gRoot, ec);
     }
 
 private:
-    pid_t mHostPid = -1;
-    FILE* mHostOut = nullptr;
+    hx::testsupport::KernelHostChild mHost;
 };
 
 const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);

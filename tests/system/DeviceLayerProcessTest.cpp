@@ -18,6 +18,8 @@
 #include "platform/iokit/MachineControlClient.h"
 #include "platform/sys/HXProcess.h"
 
+#include "tests/support/KernelHostChild.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -94,19 +96,6 @@ template <typename Done> bool runUntil(Done done) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-std::string readLine(FILE* f, const std::string& prefix) {
-    char line[512];
-    while (std::fgets(line, sizeof line, f)) {
-        std::string s(line);
-        if (s.rfind(prefix, 0) != 0) continue;
-        s = s.substr(prefix.size());
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-            s.pop_back();
-        return s;
-    }
-    return {};
 }
 
 // ---- A second process of the simulated machine
@@ -232,41 +221,19 @@ public:
         gHostLog = gRoot + "/kernel-host.log";
         // This process and the host share the simulated machine's root.
         ::setenv("HX_ROOT", gRoot.c_str(), 1);
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        std::string rootVar = "HX_ROOT=" + gRoot, logVar = "HX_LOG=1";
-        char* argv[] = {const_cast<char*>("hxsim"), const_cast<char*>("--kernel-host"),
-                        const_cast<char*>("/tmp/kernel.sock"), nullptr};
-        char* envp[] = {rootVar.data(), logVar.data(), nullptr};
-        mHostPid = ::fork();
-        if (mHostPid == 0) {
-            const int log = ::open(gHostLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (log >= 0) ::dup2(log, 2);
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::execve(HXSIM_PATH, argv, envp);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        mHostOut = ::fdopen(out[0], "r");
-        gHostPath = readLine(mHostOut, "kernel host ready at ");
+        gHostPath = mHost.start(HXSIM_PATH, gRoot, gHostLog);
         ASSERT_FALSE(gHostPath.empty()) << "the kernel host did not start";
         ASSERT_TRUE(hx::iokit::useProcessTransport(gHostPath.c_str()));
     }
 
     void TearDown() override {
-        if (mHostPid > 0) {
-            ::kill(mHostPid, SIGTERM);
-            ::waitpid(mHostPid, nullptr, 0);
-        }
-        if (mHostOut) std::fclose(mHostOut);
+        mHost.stop();
         std::error_code ec;
         fs::remove_all(gRoot, ec);
     }
 
 private:
-    pid_t mHostPid = -1;
-    FILE* mHostOut = nullptr;
+    hx::testsupport::KernelHostChild mHost;
 };
 
 const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
@@ -633,7 +600,7 @@ TEST_F(DeviceLayerProcess, UpdaterOpenInAnotherProcessRemovesEachDeviceThroughIt
         ASSERT_TRUE(updater->start("open5 " + std::to_string(index)));
         // The run loop serves the notifications while the other process opens.
         ASSERT_TRUE(runUntil([&] { return client.events.size() >= before + 2; }));
-        EXPECT_EQ(readLine(updater->out, "open5 "), "0");
+        EXPECT_EQ(hx::testsupport::readLineAfter(updater->out, "open5 "), "0");
         for (int i = 0; i < 20; ++i) // nothing further arrives
             CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
         ASSERT_EQ(client.events.size(), before + 2);
@@ -664,13 +631,13 @@ TEST_F(DeviceLayerProcess, TwoProcessesOpeningAFreshDeviceAtOnceRestoreItOnce) {
 
     Part other;
     ASSERT_TRUE(other.start("restore " + std::to_string(index)));
-    ASSERT_EQ(readLine(other.out, "ready "), "1");
+    ASSERT_EQ(hx::testsupport::readLineAfter(other.out, "ready "), "1");
     auto* device = new ZrOSXDevice(nullptr, nullptr, service, nullptr);
     device->incReferences();
     // Both open at once: the other process on this line, this one now.
     ASSERT_EQ(::write(other.in, "g", 1), 1);
     const bool ok = device->init();
-    EXPECT_EQ(readLine(other.out, "init "), "1");
+    EXPECT_EQ(hx::testsupport::readLineAfter(other.out, "init "), "1");
     EXPECT_TRUE(ok);
     // One restore reached the kernel: its mixer mode opens it, its mixer
     // values close it.

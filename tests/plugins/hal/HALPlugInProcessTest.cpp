@@ -13,6 +13,8 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/sys/HXProcess.h"
 
+#include "tests/support/KernelHostChild.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -44,19 +46,6 @@ constexpr uint64_t kRingLapFrames = 65536;
 
 std::string gRoot;
 
-std::string readLine(FILE* f, const std::string& prefix) {
-    char line[512];
-    while (std::fgets(line, sizeof line, f)) {
-        std::string s(line);
-        if (s.rfind(prefix, 0) != 0) continue;
-        s = s.substr(prefix.size());
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-            s.pop_back();
-        return s;
-    }
-    return {};
-}
-
 // The kernel host, started once for the whole program; this process's
 // IOKit calls go to it.
 class KernelHost : public ::testing::Environment {
@@ -67,41 +56,18 @@ public:
         gRoot = dir;
         fs::create_directories(gRoot + "/tmp");
         ::setenv("HX_ROOT", gRoot.c_str(), 1);
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        const std::string log = gRoot + "/kernel-host.log";
-        std::string rootVar = "HX_ROOT=" + gRoot, logVar = "HX_LOG=1";
-        char* argv[] = {const_cast<char*>("hxsim"), const_cast<char*>("--kernel-host"),
-                        const_cast<char*>("/tmp/kernel.sock"), nullptr};
-        char* envp[] = {rootVar.data(), logVar.data(), nullptr};
-        mPid = ::fork();
-        if (mPid == 0) {
-            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) ::dup2(fd, 2);
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::execve(HXSIM_PATH, argv, envp);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        mOut = ::fdopen(out[0], "r");
-        const std::string path = readLine(mOut, "kernel host ready at ");
+        const std::string path = mHost.start(HXSIM_PATH, gRoot, gRoot + "/kernel-host.log");
         ASSERT_FALSE(path.empty()) << "the kernel host did not start";
         ASSERT_TRUE(hx::iokit::useProcessTransport(path.c_str()));
     }
     void TearDown() override {
-        if (mPid > 0) {
-            ::kill(mPid, SIGTERM);
-            ::waitpid(mPid, nullptr, 0);
-        }
-        if (mOut) std::fclose(mOut);
+        mHost.stop();
         std::error_code ec;
         fs::remove_all(gRoot, ec);
     }
 
 private:
-    pid_t mPid = -1;
-    FILE* mOut = nullptr;
+    hx::testsupport::KernelHostChild mHost;
 };
 
 const auto* gKernelHost = ::testing::AddGlobalTestEnvironment(new KernelHost);

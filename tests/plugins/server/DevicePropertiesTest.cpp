@@ -226,7 +226,9 @@ TEST_F(DeviceProperties, ReadsAtEveryRoomStayInsideTheirRoom) {
             } else {
                 EXPECT_EQ(s, 0);
                 EXPECT_LE(size, room);
-                if (row.shortRoom == ReadRow::Quiet) EXPECT_EQ(size, 0u);
+                if (row.shortRoom == ReadRow::Quiet) {
+                    EXPECT_EQ(size, 0u);
+                }
             }
             EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + kGuard,
                                     [](uint8_t b) { return b == 0xA5; }));

@@ -146,10 +146,28 @@ void flushAtExit() {
     flush();
 }
 
+// This process's id, read once: every enqueue asks, and getpid is a system
+// call. A child made by fork forgets it (the handler below runs in the child
+// before fork returns there), so it reads its own.
+std::atomic<pid_t> gOwnPid{0};
+const bool gForgetPidInChild = [] {
+    return pthread_atfork(nullptr, nullptr, [] { gOwnPid.store(0, std::memory_order_relaxed); }) ==
+           0;
+}();
+
+pid_t ownPid() {
+    pid_t p = gOwnPid.load(std::memory_order_relaxed);
+    if (p == 0 || !gForgetPidInChild) {
+        p = getpid();
+        gOwnPid.store(p, std::memory_order_relaxed);
+    }
+    return p;
+}
+
 // Starts the writer once per process; a child made by fork has no writer
 // thread (threads do not survive fork) and starts its own.
 void ensureWriter(Queue& q) {
-    const pid_t me = getpid();
+    const pid_t me = ownPid();
     if (q.writerPid.load(std::memory_order_acquire) == me) return;
     std::lock_guard<std::mutex> g(q.startLock);
     if (q.writerPid.load(std::memory_order_relaxed) == me) return;

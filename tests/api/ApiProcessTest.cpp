@@ -42,6 +42,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using apitest::Events;
+using apitest::Watcher;
 
 std::string gRoot;
 std::string gHostPath;
@@ -81,30 +82,6 @@ template <typename Done> bool runUntil(Done done) {
     }
     return done();
 }
-
-// State changes another subscriber of the service hears.
-struct Watcher {
-    IONotificationPortRef port = IONotificationPortCreate(0);
-    io_object_t note = 0;
-    std::vector<uint32_t> codes;
-    explicit Watcher(io_service_t service) {
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
-                           kCFRunLoopDefaultMode);
-        IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &Watcher::heard, this,
-                                         &note);
-    }
-    ~Watcher() {
-        if (note) IOObjectRelease(note);
-        IONotificationPortDestroy(port);
-    }
-    static void heard(void* refcon, io_service_t, natural_t type, void* argument) {
-        if (type == 0xE0000130 && argument)
-            static_cast<Watcher*>(refcon)->codes.push_back(qnReadU32(argument, 4));
-    }
-    bool saw(uint32_t code) const {
-        return std::find(codes.begin(), codes.end(), code) != codes.end();
-    }
-};
 
 class ApiProcess : public ::testing::Test {
 protected:

@@ -3,8 +3,12 @@
 #pragma once
 
 #include "api/QuarnelDriverAPI.h"
+#include "abi/QN_Dispatch.h"
 #include "platform/cf/CFRunLoop.h"
+#include "platform/iokit/IOKitLib.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -56,5 +60,29 @@ inline void runPending() {
     for (int i = 0; i < 3; ++i)
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
 }
+
+// State changes another subscriber of the service hears.
+struct Watcher {
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    io_object_t note = 0;
+    std::vector<uint32_t> codes;
+    explicit Watcher(io_service_t service) {
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                           kCFRunLoopDefaultMode);
+        IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &Watcher::heard, this,
+                                         &note);
+    }
+    ~Watcher() {
+        if (note) IOObjectRelease(note);
+        IONotificationPortDestroy(port);
+    }
+    static void heard(void* refcon, io_service_t, natural_t type, void* argument) {
+        if (type == 0xE0000130 && argument)
+            static_cast<Watcher*>(refcon)->codes.push_back(qnReadU32(argument, 4));
+    }
+    bool saw(uint32_t code) const {
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    }
+};
 
 } // namespace apitest

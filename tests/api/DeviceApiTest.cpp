@@ -29,6 +29,7 @@
 namespace {
 
 using apitest::Events;
+using apitest::Watcher;
 using hx::usb::devices::HX5100Firmware;
 using hx::usb::devices::HX5100Identity;
 using hx::usb::devices::HX5100Model;
@@ -37,30 +38,6 @@ HX5100Identity identity(uint16_t vendor = kKorvexVendorID,
                         uint16_t product = kKorvexHX5100ProductID) {
     return {vendor, product, 0x0100, "KORVEX AUDIO", "HX5100 USB", "SN0002"};
 }
-
-// State changes another subscriber of the service hears.
-struct Watcher {
-    IONotificationPortRef port = IONotificationPortCreate(0);
-    io_object_t note = 0;
-    std::vector<uint32_t> codes;
-    explicit Watcher(io_service_t service) {
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
-                           kCFRunLoopDefaultMode);
-        IOServiceAddInterestNotification(port, service, kIOGeneralInterest, &Watcher::heard, this,
-                                         &note);
-    }
-    ~Watcher() {
-        if (note) IOObjectRelease(note);
-        IONotificationPortDestroy(port);
-    }
-    static void heard(void* refcon, io_service_t, natural_t type, void* argument) {
-        if (type == 0xE0000130 && argument)
-            static_cast<Watcher*>(refcon)->codes.push_back(qnReadU32(argument, 4));
-    }
-    bool saw(uint32_t code) const {
-        return std::find(codes.begin(), codes.end(), code) != codes.end();
-    }
-};
 
 struct DeviceApi : ::testing::Test {
     DeviceApi() {

@@ -12,19 +12,6 @@ namespace {
 
 using namespace hx::test::hxsim;
 
-// The frames the match line says were compared, less those that came back
-// silent or a ring lap late (across processes).
-unsigned long long matchedFrames(const std::string& match) {
-    const unsigned long long compared = leadingNumber(match.substr(match.find('(') + 1));
-    const size_t semi = match.find("; ");
-    if (semi == std::string::npos) return compared;
-    const unsigned long long silent = leadingNumber(match.substr(semi + 2));
-    const size_t comma = match.find(", ", semi);
-    const unsigned long long late =
-        comma == std::string::npos ? 0 : leadingNumber(match.substr(comma + 2));
-    return compared - silent - late;
-}
-
 // The report's HAL fields every passing run shows at 48 kHz.
 void expectHalFields(std::map<std::string, std::string>& f, const std::string& out) {
     EXPECT_NE(f["hal plug-in"].find(", load status 0"), std::string::npos) << out;

@@ -60,6 +60,19 @@ inline unsigned long long leadingNumber(const std::string& s) {
     return std::strtoull(s.c_str(), nullptr, 10);
 }
 
+// The frames a match line says were compared, less those that came back
+// silent or a ring lap late (across processes).
+inline unsigned long long matchedFrames(const std::string& match) {
+    const unsigned long long compared = leadingNumber(match.substr(match.find('(') + 1));
+    const size_t semi = match.find("; ");
+    if (semi == std::string::npos) return compared;
+    const unsigned long long silent = leadingNumber(match.substr(semi + 2));
+    const size_t comma = match.find(", ", semi);
+    const unsigned long long late =
+        comma == std::string::npos ? 0 : leadingNumber(match.substr(comma + 2));
+    return compared - silent - late;
+}
+
 inline std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -28,6 +28,7 @@
 #include "abi/ProductIdentities.h"
 #include "device/harness/DeviceRoad.h"
 #include "fuzz/common/FuzzInput.h"
+#include "fuzz/common/PropertyCallData.h"
 #include "platform/base/testing/TempRoot.h"
 #include "platform/base/HXPath.h"
 #include "platform/cf/CoreFoundation.h"
@@ -41,6 +42,7 @@
 namespace {
 
 using hx::coreaudio::fourCC;
+using hxfuzz::isOneOf;
 
 #define HX_FUZZ_REQUIRE(cond)                                                                      \
     do {                                                                                           \
@@ -52,8 +54,6 @@ using hx::coreaudio::fourCC;
 
 constexpr int kMaxCalls = 8;
 constexpr uint32_t kMaxSize = 4096;
-constexpr uint8_t kGuard = 0xA5;
-constexpr std::size_t kGuardBytes = 32;
 
 // The selectors of the property tables: standard, stream-format and source,
 // custom; then a few the plug-in does not answer.
@@ -74,16 +74,6 @@ constexpr const char* kSelectors[] = {
     // not answered
     "zzzz", "Qn??", "DbXX"};
 constexpr std::size_t kSelectorCount = sizeof kSelectors / sizeof kSelectors[0];
-
-UInt32 code(const char* c) {
-    return fourCC(*reinterpret_cast<const char(*)[5]>(c));
-}
-
-bool isOneOf(UInt32 selector, std::initializer_list<const char*> codes) {
-    for (const char* c : codes)
-        if (selector == code(c)) return true;
-    return false;
-}
 
 // Selectors whose value is one CF object by reference (get and set).
 bool carriesObject(UInt32 selector) {
@@ -121,32 +111,6 @@ bool expectedStatus(OSStatus s) {
         return false;
     }
 }
-
-// A buffer with guard bytes on both sides, filled with a pattern.
-struct Guarded {
-    explicit Guarded(std::size_t bytes, uint8_t fill = 0x5A)
-        : mem(bytes + 2 * kGuardBytes, kGuard), size(bytes) {
-        std::memset(mem.data() + kGuardBytes, fill, bytes);
-    }
-    uint8_t* data() { return mem.data() + kGuardBytes; }
-    void check() const {
-        for (std::size_t i = 0; i < kGuardBytes; ++i) {
-            HX_FUZZ_REQUIRE(mem[i] == kGuard);
-            HX_FUZZ_REQUIRE(mem[kGuardBytes + size + i] == kGuard);
-        }
-    }
-    // The object a call wrote at the start, or null when it wrote none.
-    CFTypeRef objectWritten(uint8_t fill = 0x5A) const {
-        if (size < sizeof(CFTypeRef)) return nullptr;
-        CFTypeRef o;
-        std::memcpy(&o, mem.data() + kGuardBytes, sizeof o);
-        uintptr_t pattern;
-        std::memset(&pattern, fill, sizeof pattern);
-        return reinterpret_cast<uintptr_t>(o) == pattern ? nullptr : o;
-    }
-    std::vector<uint8_t> mem;
-    std::size_t size;
-};
 
 // ---- The machine
 
@@ -269,91 +233,7 @@ CFTypeRef objectFrom(hxfuzz::Input& in) {
     }
 }
 
-// One call's data: the caller's buffer, and what it leads to.
-struct CallData {
-    bool null = false;
-    std::unique_ptr<Guarded> buffer;
-    // A translation's input and output buffers.
-    std::unique_ptr<Guarded> input, output;
-    CFTypeRef object = nullptr; // a set's borrowed object
-    ~CallData() {
-        if (object) CFRelease(object);
-    }
-    void check() const {
-        if (buffer) buffer->check();
-        if (input) input->check();
-        if (output) output->check();
-    }
-};
-
-enum DataKind : uint8_t { kNull, kRaw, kTranslation, kObject };
-
-void dataFrom(hxfuzz::Input& in, UInt32 selector, UInt32 size, bool isSet, CallData& d) {
-    DataKind kind = DataKind(in.u8() % 4);
-    // A value the API passes by reference is given as it must be: the caller
-    // owns what its pointers lead to.
-    if (kind != kNull && size >= sizeof(CFTypeRef) && carriesObject(selector)) kind = kObject;
-    if (kind != kNull && size >= sizeof(AudioValueTranslation) && isTranslation(selector))
-        kind = kTranslation;
-    if (kind == kObject && (!carriesObject(selector) || size < sizeof(CFTypeRef))) kind = kRaw;
-    if (kind == kTranslation && (!isTranslation(selector) || size < sizeof(AudioValueTranslation)))
-        kind = kRaw;
-    if (kind == kNull) {
-        d.null = true;
-        return;
-    }
-    d.buffer = std::make_unique<Guarded>(size);
-    switch (kind) {
-    case kRaw:
-        for (UInt32 i = 0; i < size; ++i)
-            d.buffer->data()[i] = in.u8();
-        break;
-    case kObject:
-        if (isSet) {
-            d.object = objectFrom(in);
-            std::memcpy(d.buffer->data(), &d.object, sizeof d.object);
-        }
-        break;
-    case kTranslation: {
-        AudioValueTranslation t{};
-        const uint8_t shape = in.u8();
-        const UInt32 inSize = in.u8() % 16;
-        const UInt32 outSize = in.u8() % 80;
-        if (!(shape & 1)) {
-            d.input = std::make_unique<Guarded>(inSize);
-            for (UInt32 i = 0; i < inSize; ++i)
-                d.input->data()[i] = i < 4 ? in.u8() % 4 : in.u8();
-            t.mInputData = d.input->data();
-        }
-        if (!(shape & 2)) {
-            d.output = std::make_unique<Guarded>(outSize);
-            t.mOutputData = d.output->data();
-        }
-        // The sizes the translation claims are its buffers' own.
-        t.mInputDataSize = inSize;
-        t.mOutputDataSize = outSize;
-        std::memcpy(d.buffer->data(), &t, sizeof t);
-        break;
-    }
-    default:
-        break;
-    }
-}
-
-void* dataPointer(CallData& d) {
-    return d.null ? nullptr : d.buffer->data();
-}
-
-// Releases what a successful get handed out.
-void releaseHandedOut(UInt32 selector, OSStatus status, UInt32 givenSize, CallData& d) {
-    if (status != 0 || d.null) return;
-    if (carriesObject(selector) && givenSize >= sizeof(CFTypeRef)) {
-        if (CFTypeRef o = d.buffer->objectWritten()) CFRelease(o);
-    }
-    if (translatesToObject(selector) && d.output) {
-        if (CFTypeRef o = d.output->objectWritten()) CFRelease(o);
-    }
-}
+const hxfuzz::SelectorRules kRules{carriesObject, isTranslation, translatesToObject, objectFrom};
 
 AudioObjectID targetFrom(hxfuzz::Input& in, AudioDeviceID device) {
     const uint8_t t = in.u8() % 5;
@@ -395,7 +275,8 @@ void oneCall(hxfuzz::Input& in) {
     const uint8_t slot = in.u8();
     const AudioObjectID target = targetFrom(in, device);
     const uint8_t s = in.u8();
-    const UInt32 selector = s == 0xFF ? in.u32() : code(kSelectors[s % kSelectorCount]);
+    const UInt32 selector =
+        s == 0xFF ? in.u32() : hxfuzz::selectorCode(kSelectors[s % kSelectorCount]);
     const UInt32 scope = scopeFrom(in);
     const UInt32 element = in.u8() % 4;
     const Boolean isInput = in.u8() & 1;
@@ -403,12 +284,12 @@ void oneCall(hxfuzz::Input& in) {
     const bool nullSize = sizeWord == 0xFFFF;
     const UInt32 size = nullSize ? 0 : sizeWord % kMaxSize;
 
-    CallData d;
+    hxfuzz::CallData d;
     OSStatus status = 0;
     UInt32 io = size;
     if (route == 0 || route == 1) {
         const uint8_t op = slot % 3;
-        dataFrom(in, selector, size, op == 2, d);
+        hxfuzz::dataFrom<AudioValueTranslation>(in, kRules, selector, size, op == 2, d);
         if (route == 0) {
             if (op == 0) {
                 Boolean writable = 0;
@@ -416,12 +297,12 @@ void oneCall(hxfuzz::Input& in) {
                                                     nullSize ? nullptr : &io, &writable);
             } else if (op == 1) {
                 status = AudioDeviceGetProperty(target, element, isInput, selector,
-                                                nullSize ? nullptr : &io, dataPointer(d));
+                                                nullSize ? nullptr : &io, d.pointer());
                 HX_FUZZ_REQUIRE(nullSize || io <= size || status != 0);
-                releaseHandedOut(selector, status, size, d);
+                hxfuzz::releaseHandedOut(kRules, selector, status, size, d);
             } else {
                 status = AudioDeviceSetProperty(target, nullptr, element, isInput, selector, size,
-                                                dataPointer(d));
+                                                d.pointer());
             }
         } else {
             if (op == 0) {
@@ -430,12 +311,12 @@ void oneCall(hxfuzz::Input& in) {
                                                     nullSize ? nullptr : &io, &writable);
             } else if (op == 1) {
                 status = AudioStreamGetProperty(target, element, selector, nullSize ? nullptr : &io,
-                                                dataPointer(d));
+                                                d.pointer());
                 HX_FUZZ_REQUIRE(nullSize || io <= size || status != 0);
-                releaseHandedOut(selector, status, size, d);
+                hxfuzz::releaseHandedOut(kRules, selector, status, size, d);
             } else {
-                status = AudioStreamSetProperty(target, nullptr, element, selector, size,
-                                                dataPointer(d));
+                status =
+                    AudioStreamSetProperty(target, nullptr, element, selector, size, d.pointer());
             }
         }
     } else {
@@ -448,7 +329,7 @@ void oneCall(hxfuzz::Input& in) {
                 q = in.u8();
         const UInt32 qualifierSize = qualified ? sizeof qualifier : 0;
         const void* qualifierData = qualified ? qualifier : nullptr;
-        dataFrom(in, selector, size, op == 4, d);
+        hxfuzz::dataFrom<AudioValueTranslation>(in, kRules, selector, size, op == 4, d);
         switch (op) {
         case 0:
             AudioObjectHasProperty(target, &address);
@@ -464,13 +345,13 @@ void oneCall(hxfuzz::Input& in) {
             break;
         case 3:
             status = AudioObjectGetPropertyData(target, &address, qualifierSize, qualifierData,
-                                                nullSize ? nullptr : &io, dataPointer(d));
+                                                nullSize ? nullptr : &io, d.pointer());
             HX_FUZZ_REQUIRE(nullSize || io <= size || status != 0);
-            releaseHandedOut(selector, status, size, d);
+            hxfuzz::releaseHandedOut(kRules, selector, status, size, d);
             break;
         default:
             status = AudioObjectSetPropertyData(target, &address, qualifierSize, qualifierData,
-                                                size, dataPointer(d));
+                                                size, d.pointer());
             break;
         }
     }

@@ -34,6 +34,7 @@
 #include "abi/ProductIdentities.h"
 #include "abi/QN_StateChange.h"
 #include "fuzz/common/FuzzInput.h"
+#include "fuzz/common/PropertyCallData.h"
 #include "platform/base/HXClock.h"
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
@@ -52,6 +53,7 @@ extern AudioServerPlugInDriverInterface* gAudioServerPlugInDriverInterfacePtr;
 namespace {
 
 using hx::coreaudio::fourCC;
+using hxfuzz::isOneOf;
 using hx::test::KernelScript;
 using hx::test::ScriptedKernelService;
 
@@ -66,8 +68,6 @@ using hx::test::ScriptedKernelService;
 
 constexpr int kMaxCalls = 12;
 constexpr uint32_t kMaxSize = 4096;
-constexpr uint8_t kGuard = 0xA5;
-constexpr std::size_t kGuardBytes = 32;
 constexpr pid_t kFuzzPid = 4242;
 
 // The device, stream and control selectors, custom ones, the base four and
@@ -89,16 +89,6 @@ constexpr const char* kSelectors[] = {
     // not answered
     "QNrt", "QnFW", "zzzz"};
 constexpr std::size_t kSelectorCount = sizeof kSelectors / sizeof kSelectors[0];
-
-UInt32 code(const char* c) {
-    return fourCC(*reinterpret_cast<const char(*)[5]>(c));
-}
-
-bool isOneOf(UInt32 selector, std::initializer_list<const char*> codes) {
-    for (const char* c : codes)
-        if (selector == code(c)) return true;
-    return false;
-}
 
 // Selectors whose value is one CF object by reference.
 bool carriesObject(UInt32 selector) {
@@ -144,30 +134,6 @@ bool expectedStatus(OSStatus s) {
         return false;
     }
 }
-
-struct Guarded {
-    explicit Guarded(std::size_t bytes, uint8_t fill = 0x5A)
-        : mem(bytes + 2 * kGuardBytes, kGuard), size(bytes) {
-        std::memset(mem.data() + kGuardBytes, fill, bytes);
-    }
-    uint8_t* data() { return mem.data() + kGuardBytes; }
-    void check() const {
-        for (std::size_t i = 0; i < kGuardBytes; ++i) {
-            HX_FUZZ_REQUIRE(mem[i] == kGuard);
-            HX_FUZZ_REQUIRE(mem[kGuardBytes + size + i] == kGuard);
-        }
-    }
-    CFTypeRef objectWritten(uint8_t fill = 0x5A) const {
-        if (size < sizeof(CFTypeRef)) return nullptr;
-        CFTypeRef o;
-        std::memcpy(&o, mem.data() + kGuardBytes, sizeof o);
-        uintptr_t pattern;
-        std::memset(&pattern, fill, sizeof pattern);
-        return reinterpret_cast<uintptr_t>(o) == pattern ? nullptr : o;
-    }
-    std::vector<uint8_t> mem;
-    std::size_t size;
-};
 
 // ---- The machine: the scripted service, the host with the plug-in loaded.
 
@@ -308,82 +274,12 @@ CFTypeRef objectFrom(hxfuzz::Input& in) {
     }
 }
 
-struct CallData {
-    bool null = false;
-    std::unique_ptr<Guarded> buffer;
-    std::unique_ptr<Guarded> input, output;
-    CFTypeRef object = nullptr;
-    ~CallData() {
-        if (object) CFRelease(object);
-    }
-    void check() const {
-        if (buffer) buffer->check();
-        if (input) input->check();
-        if (output) output->check();
-    }
-};
-
-enum DataKind : uint8_t { kNull, kRaw, kTranslation, kObject };
-
-void dataFrom(hxfuzz::Input& in, UInt32 selector, UInt32 size, bool isSet, CallData& d) {
-    DataKind kind = DataKind(in.u8() % 4);
-    if (kind != kNull && size >= sizeof(CFTypeRef) && carriesObject(selector)) kind = kObject;
-    if (kind != kNull && size >= sizeof(ValueTranslation) && isTranslation(selector))
-        kind = kTranslation;
-    if (kind == kObject && (!carriesObject(selector) || size < sizeof(CFTypeRef))) kind = kRaw;
-    if (kind == kTranslation && (!isTranslation(selector) || size < sizeof(ValueTranslation)))
-        kind = kRaw;
-    if (kind == kNull) {
-        d.null = true;
-        return;
-    }
-    d.buffer = std::make_unique<Guarded>(size);
-    switch (kind) {
-    case kRaw:
-        for (UInt32 i = 0; i < size; ++i)
-            d.buffer->data()[i] = in.u8();
-        break;
-    case kObject:
-        if (isSet) {
-            d.object = objectFrom(in);
-            std::memcpy(d.buffer->data(), &d.object, sizeof d.object);
-        }
-        break;
-    case kTranslation: {
-        ValueTranslation t{};
-        const uint8_t shape = in.u8();
-        const UInt32 inSize = in.u8() % 16;
-        const UInt32 outSize = in.u8() % 80;
-        if (!(shape & 1)) {
-            d.input = std::make_unique<Guarded>(inSize);
-            for (UInt32 i = 0; i < inSize; ++i)
-                d.input->data()[i] = i < 4 ? in.u8() % 4 : in.u8();
-            t.mInputData = d.input->data();
-        }
-        if (!(shape & 2)) {
-            d.output = std::make_unique<Guarded>(outSize);
-            t.mOutputData = d.output->data();
-        }
-        t.mInputDataSize = inSize;
-        t.mOutputDataSize = outSize;
-        std::memcpy(d.buffer->data(), &t, sizeof t);
-        break;
-    }
-    default:
-        break;
-    }
+// The server's translations hand out no object.
+bool translatesToNoObject(UInt32) {
+    return false;
 }
 
-void* dataPointer(CallData& d) {
-    return d.null ? nullptr : d.buffer->data();
-}
-
-void releaseHandedOut(UInt32 selector, OSStatus status, UInt32 givenSize, CallData& d) {
-    if (status != 0 || d.null) return;
-    if (carriesObject(selector) && givenSize >= sizeof(CFTypeRef)) {
-        if (CFTypeRef o = d.buffer->objectWritten()) CFRelease(o);
-    }
-}
+const hxfuzz::SelectorRules kRules{carriesObject, isTranslation, translatesToNoObject, objectFrom};
 
 AudioObjectID targetFrom(hxfuzz::Input& in) {
     const uint8_t t = in.u8() % 11;
@@ -440,14 +336,15 @@ void propertyCall(hxfuzz::Input& in) {
     const uint8_t op = in.u8() % 5;
     const AudioObjectID target = targetFrom(in);
     const uint8_t s = in.u8();
-    const UInt32 selector = s == 0xFF ? in.u32() : code(kSelectors[s % kSelectorCount]);
+    const UInt32 selector =
+        s == 0xFF ? in.u32() : hxfuzz::selectorCode(kSelectors[s % kSelectorCount]);
     const AudioObjectPropertyAddress address{selector, scopeFrom(in), elementFrom(in)};
     const pid_t pid = pidFrom(in);
     const uint16_t sizeWord = uint16_t(in.u8() | (in.u8() << 8));
     const bool nullOut = sizeWord == 0xFFFF;
     const UInt32 size = nullOut ? 0 : sizeWord % kMaxSize;
-    CallData data;
-    dataFrom(in, selector, size, op == 4, data);
+    hxfuzz::CallData data;
+    hxfuzz::dataFrom<ValueTranslation>(in, kRules, selector, size, op == 4, data);
     // The qualifier: none, four bytes, or a CF object by reference.
     uint8_t qualifierBytes[8] = {};
     CFTypeRef qualifierObject = nullptr;
@@ -487,13 +384,13 @@ void propertyCall(hxfuzz::Input& in) {
         break;
     case 3:
         status = d->GetPropertyData(driverRef(), target, pid, &address, qualifierSize, qualifier,
-                                    size, nullOut ? nullptr : &io, dataPointer(data));
+                                    size, nullOut ? nullptr : &io, data.pointer());
         HX_FUZZ_REQUIRE(nullOut || status != 0 || io <= size);
-        if (!nullOut) releaseHandedOut(selector, status, size, data);
+        if (!nullOut) hxfuzz::releaseHandedOut(kRules, selector, status, size, data);
         break;
     default:
         status = d->SetPropertyData(driverRef(), target, pid, &address, qualifierSize, qualifier,
-                                    size, dataPointer(data));
+                                    size, data.pointer());
         break;
     }
     if (qualifierObject) CFRelease(qualifierObject);
@@ -548,7 +445,7 @@ void ioCall(hxfuzz::Input& in) {
     for (UInt32 op : {fourCC("read"), fourCC("rite")}) {
         const bool input = op == fourCC("read");
         const UInt32 bytesPerFrame = gMachine->device->copyPhysicalFormat(input).mBytesPerFrame;
-        Guarded buffer(size_t(frames) * std::min<UInt32>(bytesPerFrame, 33 * 4));
+        hxfuzz::Guarded buffer(size_t(frames) * std::min<UInt32>(bytesPerFrame, 33 * 4));
         Boolean will = false, inPlace = false;
         report(d->WillDoIOOperation(driverRef(), target, 0, op, &will, &inPlace), 0, 8);
         report(d->BeginIOOperation(driverRef(), target, 0, op, frames, &cycle), 0, 8);

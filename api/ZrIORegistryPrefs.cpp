@@ -5,30 +5,13 @@
 #include <cstdio>
 #include <string>
 
+#include "abi/RegistrySnapshotFile.h"
 #include "abi/ServiceClass.h"
+#include "platform/cf/HXCF.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/MacErrors.h"
 
 namespace {
-
-constexpr const char* kDirectoryPath = "/Users/Shared/Quarnel/";
-constexpr const char* kFileName = "com.korvex.hx5100.plist";
-constexpr SInt32 kDirectoryMode = 07777; // the set-id bits are dropped when applied
-constexpr SInt32 kFileMode = 0644;
-
-CFMutableDictionaryRef modeAttributes(SInt32 mode) {
-    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks,
-                                                         &kCFTypeDictionaryValueCallBacks);
-    CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt32Type, &mode);
-    if (!d || !n) {
-        if (d) CFRelease(d);
-        if (n) CFRelease(n);
-        return nullptr;
-    }
-    CFDictionarySetValue(d, kCFURLFilePOSIXMode, n);
-    CFRelease(n);
-    return d;
-}
 
 void printProperties(CFDictionaryRef properties) {
     std::string text = "(null)";
@@ -71,16 +54,17 @@ ZrIORegistryPrefs::ZrIORegistryPrefs(bool writable) : mWritable(writable) {
     }
     IOObjectRelease(it);
     if (!mWritable) return;
-    mAttributes = modeAttributes(kDirectoryMode);
-    mFileAttributes = modeAttributes(kFileMode);
+    mAttributes = hx::cf::posixModeAttributes(hx::snapshot::kFolderMode);
+    mFileAttributes = hx::cf::posixModeAttributes(hx::snapshot::kFileMode);
     if (!mAttributes || !mFileAttributes)
         syslog(LOG_ERR, "ZrIORegistryPrefs: Could not create POSIX properties");
     mDirectory = CFURLCreateFromFileSystemRepresentation(
-        nullptr, reinterpret_cast<const UInt8*>(kDirectoryPath),
-        CFIndex(std::char_traits<char>::length(kDirectoryPath)), true);
+        nullptr, reinterpret_cast<const UInt8*>(hx::snapshot::kFolderPath),
+        CFIndex(std::char_traits<char>::length(hx::snapshot::kFolderPath)), true);
     if (!mDirectory) syslog(LOG_ERR, "ZrIORegistryPrefs: Could not create dir CFURL");
     if (mDirectory) {
-        CFStringRef name = CFStringCreateWithCString(nullptr, kFileName, kCFStringEncodingASCII);
+        CFStringRef name =
+            CFStringCreateWithCString(nullptr, hx::snapshot::kFileName, kCFStringEncodingASCII);
         mFile = CFURLCreateCopyAppendingPathComponent(nullptr, mDirectory, name, false);
         CFRelease(name);
     }

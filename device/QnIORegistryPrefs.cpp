@@ -2,33 +2,12 @@
 
 #include <syslog.h>
 
+#include "abi/RegistrySnapshotFile.h"
 #include "abi/ServiceClass.h"
+#include "platform/cf/HXCF.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/MacErrors.h"
 #include "platform/iokit/IOKitLib.h"
-
-namespace {
-
-constexpr const char* kFolderPath = "/Users/Shared/Quarnel/";
-constexpr const char* kFileName = "com.korvex.hx5100.plist";
-constexpr SInt32 kFolderMode = 07777; // the set-id bits are dropped when applied
-constexpr SInt32 kFileMode = 0644;
-
-CFMutableDictionaryRef modeAttributes(SInt32 mode) {
-    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks,
-                                                         &kCFTypeDictionaryValueCallBacks);
-    CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt32Type, &mode);
-    if (!d || !n) {
-        if (d) CFRelease(d);
-        if (n) CFRelease(n);
-        return nullptr;
-    }
-    CFDictionarySetValue(d, kCFURLFilePOSIXMode, n);
-    CFRelease(n);
-    return d;
-}
-
-} // namespace
 
 QnRegistryAccess qnIOKitRegistryAccess() {
     return {[](const char* className, std::vector<QnServiceHandle>& services) {
@@ -90,17 +69,18 @@ void QnIORegistryPrefs::readService(QnServiceHandle service) {
 
 bool QnIORegistryPrefs::initStorage() {
     if (!mWritable) return true;
-    if (!mAttributes) mAttributes = modeAttributes(kFolderMode);
-    if (!mFileAttributes) mFileAttributes = modeAttributes(kFileMode);
+    if (!mAttributes) mAttributes = hx::cf::posixModeAttributes(hx::snapshot::kFolderMode);
+    if (!mFileAttributes) mFileAttributes = hx::cf::posixModeAttributes(hx::snapshot::kFileMode);
     if (!mAttributes || !mFileAttributes)
         syslog(LOG_ERR, "QnIORegistryPrefs: Could not create POSIX properties");
     if (!mFolderURL)
         mFolderURL = CFURLCreateFromFileSystemRepresentation(
-            nullptr, reinterpret_cast<const UInt8*>(kFolderPath),
-            CFIndex(std::char_traits<char>::length(kFolderPath)), true);
+            nullptr, reinterpret_cast<const UInt8*>(hx::snapshot::kFolderPath),
+            CFIndex(std::char_traits<char>::length(hx::snapshot::kFolderPath)), true);
     if (!mFolderURL) syslog(LOG_ERR, "QnIORegistryPrefs: Could not create dir CFURL");
     if (!mFileURL && mFolderURL) {
-        CFStringRef name = CFStringCreateWithCString(nullptr, kFileName, kCFStringEncodingASCII);
+        CFStringRef name =
+            CFStringCreateWithCString(nullptr, hx::snapshot::kFileName, kCFStringEncodingASCII);
         mFileURL = CFURLCreateCopyAppendingPathComponent(nullptr, mFolderURL, name, false);
         CFRelease(name);
     }

@@ -1,4 +1,5 @@
 #include "platform/cf/CFInternal.h"
+#include "platform/cf/HXCF.h"
 
 #include "platform/base/HXPath.h"
 
@@ -72,6 +73,20 @@ CFURLRef makeFileURL(const std::string& otherPath, bool isDirectory) {
     if (!u->mString)
         u->mString = CFStringCreateWithCString(nullptr, "file:///", kCFStringEncodingASCII);
     return u;
+}
+
+CFMutableDictionaryRef posixModeAttributes(SInt32 mode) {
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
+    CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt32Type, &mode);
+    if (!d || !n) {
+        if (d) CFRelease(d);
+        if (n) CFRelease(n);
+        return nullptr;
+    }
+    CFDictionarySetValue(d, kCFURLFilePOSIXMode, n);
+    CFRelease(n);
+    return d;
 }
 
 std::string urlPath(CFURLRef u) {

@@ -24,6 +24,11 @@ bool isMainThread();
 long liveRunLoopSourceCount();
 long liveRunLoopTimerCount();
 
+// A file-attribute dictionary holding only kCFURLFilePOSIXMode = mode, for
+// the property-list writer; null when it cannot be made. The caller
+// releases it.
+CFMutableDictionaryRef posixModeAttributes(SInt32 mode);
+
 // The program's bundle identifier, set at start; empty for none.
 void setMainBundleIdentifier(const std::string& identifier);
 

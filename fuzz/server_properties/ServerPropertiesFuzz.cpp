@@ -53,9 +53,9 @@ extern AudioServerPlugInDriverInterface* gAudioServerPlugInDriverInterfacePtr;
 namespace {
 
 using hx::coreaudio::fourCC;
-using hxfuzz::isOneOf;
 using hx::test::KernelScript;
 using hx::test::ScriptedKernelService;
+using hxfuzz::isOneOf;
 
 #define HX_FUZZ_REQUIRE(cond)                                                                      \
     do {                                                                                           \

@@ -25,6 +25,7 @@
 #include "device/PropertyItem.h"
 #include "device/QnAudioPluginClassCommons.h"
 #include "device/QnIORegistryPrefs.h"
+#include "platform/base/HXClock.h"
 #include "plugins/server/CAMutex.h"
 #include "plugins/server/CAVolumeCurve.h"
 #include "plugins/server/OSXAsioRegistry.h"
@@ -471,7 +472,14 @@ private:
 
 template <typename Fill, typename Read>
 bool QnASPlugInDevice::request(UInt32 inRequest, Fill fill, Read read) {
-    std::lock_guard<std::mutex> guard(mRequestGuard);
+    std::unique_lock<std::mutex> guard(mRequestGuard, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        // The holder's request may wait on the platform clock (a
+        // reconfiguration sleeps in the kernel): waiting here must not hold
+        // time back, or that wait never ends.
+        hx::clock::Idle idle;
+        guard.lock();
+    }
     std::memset(&mRequest, 0, sizeof mRequest);
     fill(mRequest);
     const bool ok = mIOKitObject.CallDriver(inRequest, mRequest);

@@ -130,7 +130,9 @@ TEST_F(DeviceWrites, NumbersReachTheirSetters) {
         ASSERT_GE(calls[0].payload.size(), sizeof words);
         std::memcpy(words, calls[0].payload.data(), sizeof words);
         EXPECT_EQ(words[0], c.dispatch);
-        if (std::string(c.sel) != "QnSt") EXPECT_EQ(words[1], uint32_t(c.value));
+        if (std::string(c.sel) != "QnSt") {
+            EXPECT_EQ(words[1], uint32_t(c.value));
+        }
     }
     // 'QnSt' answers success whatever the kernel answers.
     service->script([](KernelScript& s) { s.standing[35] = {kIOReturnError, {}, false, 0}; });

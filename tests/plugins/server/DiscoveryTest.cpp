@@ -342,7 +342,9 @@ TEST_F(Discovery, TheFirstOfTwoGoneTheSecondKeepsItsNotices) {
         settle();
         const std::string text = power.text();
         EXPECT_EQ(count(text, heard), 1u) << text;
-        if (row.line) EXPECT_NE(text.find(row.line), std::string::npos) << text;
+        if (row.line) {
+            EXPECT_NE(text.find(row.line), std::string::npos) << text;
+        }
         if (row.message == kIOMessageSystemWillSleep) {
             // Request 43 came back before the root domain went on.
             EXPECT_NE(atReturn.find(row.line), std::string::npos) << atReturn;

@@ -1,5 +1,7 @@
 #include "sim/SimReport.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace hx::sim {
@@ -69,29 +71,34 @@ std::string statusText(int32_t status) {
 }
 
 uint64_t lostFrames(const Report& r) {
-    return r.fifoUnderruns + r.fifoOverruns + r.framesDropped + r.framesRepeated + r.captureLost;
+    const hx::harness::HarnessReport& m = r.machine;
+    return m.fifoUnderrunFrames + m.fifoOverrunFrames + m.framesDropped + m.framesRepeated +
+           m.inFramesLost;
 }
 
 std::string formatReport(const Report& r) {
+    const hx::harness::HarnessReport& m = r.machine;
     std::string out;
     line(out, "device",
-         fmt("%s, %s (vendor 0x%04X, product 0x%04X)", orUnknown(r.product).c_str(),
-             orUnknown(r.manufacturer).c_str(), r.vendorID, r.productID));
+         fmt("%s, %s (vendor 0x%04X, product 0x%04X)", orUnknown(m.productName).c_str(),
+             orUnknown(m.vendorName).c_str(), m.vendorID, m.productID));
     line(out, "firmware", orUnknown(r.firmware));
     line(out, "driver", orUnknown(r.driver) + " " + orUnknown(r.driverVersion));
     line(out, "speed", fmt("%s, device clock %+d ppm", speedName(r.speed), int(r.ppm)));
-    line(out, "rate", fmt("%u Hz (asked %u Hz)", unsigned(r.rate), unsigned(r.askedRate)));
-    line(out, "channels", fmt("%u in, %u out", unsigned(r.inChannels), unsigned(r.outChannels)));
-    line(out, "resolution", fmt("%u bit in, %u bit out", unsigned(r.inBits), unsigned(r.outBits)));
-    line(out, "alternates", fmt("in %d, out %d", r.inAlternate, r.outAlternate));
+    line(out, "rate", fmt("%u Hz (asked %u Hz)", unsigned(m.rate), unsigned(r.askedRate)));
+    line(out, "channels", fmt("%u in, %u out", unsigned(m.inChannels), unsigned(m.outChannels)));
+    line(out, "resolution",
+         fmt("%u bit in, %u bit out", unsigned(m.resolution), unsigned(m.resolution)));
+    line(out, "alternates", fmt("in %d, out %d", m.inAlternate, m.outAlternate));
     line(out, "converters",
-         fmt("encode %s, decode %s", orUnknown(r.encoder).c_str(), orUnknown(r.decoder).c_str()));
+         fmt("encode %s, decode %s", orUnknown(m.outputConverter).c_str(),
+             orUnknown(m.inputConverter).c_str()));
     line(out, "routing",
          r.routing == Routing::Mix ? "mix (output pair 0 = mixer's halved sum)"
                                    : "pass (output pair 0 = playback 1/2)");
     line(out, "client",
-         fmt("type %u, slot %d, identity 0x%016llX", unsigned(r.clientType), r.clientSlot,
-             (unsigned long long)r.clientIdentity));
+         fmt("type %u, slot %d, identity 0x%016llX", unsigned(m.clientType), m.slot,
+             (unsigned long long)m.identity));
     line(out, "transport", transportName(r.transport));
     if (r.layer) {
         const Report::Layer& l = *r.layer;
@@ -143,57 +150,63 @@ std::string formatReport(const Report& r) {
          fmt("%.3f s of audio on the %s clock, after %.3f s of start-up", r.seconds,
              clockName(r.clock), r.startupSeconds));
     line(out, "frames out",
-         fmt("%llu (%.3f s at %u Hz)", (unsigned long long)r.framesOut,
-             r.rate ? double(r.framesOut) / r.rate : 0.0, unsigned(r.rate)));
-    line(out, "frames in", fmt("%llu", (unsigned long long)r.framesIn));
-    line(out, "stream breaks", fmt("%u", unsigned(r.breaks)));
-    line(out, "pattern errors", fmt("%u", unsigned(r.patternErrors)));
+         fmt("%llu (%.3f s at %u Hz)", (unsigned long long)m.framesOut,
+             m.rate ? double(m.framesOut) / m.rate : 0.0, unsigned(m.rate)));
+    line(out, "frames in", fmt("%llu", (unsigned long long)m.framesIn));
+    line(out, "stream breaks", fmt("%u", unsigned(m.streamBreaks)));
+    line(out, "pattern errors",
+         fmt("%u", unsigned(std::min<uint64_t>(m.patternErrors, UINT32_MAX))));
     if (r.clock == Clock::Real)
         line(out, "host pauses",
              fmt("%llu (the machine stood still through each)", (unsigned long long)r.hostPauses));
     line(out, "lost frames",
          fmt("%llu (fifo underruns %llu, fifo overruns %llu, dropped %llu, repeated %llu, capture "
              "lost %llu)",
-             (unsigned long long)lostFrames(r), (unsigned long long)r.fifoUnderruns,
-             (unsigned long long)r.fifoOverruns, (unsigned long long)r.framesDropped,
-             (unsigned long long)r.framesRepeated, (unsigned long long)r.captureLost));
-    if (r.bulkTransport) {
+             (unsigned long long)lostFrames(r), (unsigned long long)m.fifoUnderrunFrames,
+             (unsigned long long)m.fifoOverrunFrames, (unsigned long long)m.framesDropped,
+             (unsigned long long)m.framesRepeated, (unsigned long long)m.inFramesLost));
+    if (m.bulkTransport) {
         line(out, "keep-alive",
-             fmt("%llu packets, %llu gaps", (unsigned long long)r.keepAlivePackets,
-                 (unsigned long long)r.keepAliveGaps));
+             fmt("%llu packets, %llu gaps", (unsigned long long)m.keepAlivePackets,
+                 (unsigned long long)m.keepAliveGaps));
         line(out, "bulk output",
-             fmt("%llu guard inserts, %llu underruns", (unsigned long long)r.guardInserts,
-                 (unsigned long long)r.underruns));
+             fmt("%llu guard inserts, %llu underruns", (unsigned long long)m.guardInserts,
+                 (unsigned long long)m.underruns));
     }
-    if (r.fifoMin && r.fifoMax)
+    if (m.fifoLock)
         line(out, "fifo fill",
-             fmt("min %u, max %u frames over %llu readings", unsigned(*r.fifoMin),
-                 unsigned(*r.fifoMax), (unsigned long long)r.fifoSamples));
+             fmt("min %u, max %u frames over %llu readings",
+                 unsigned(std::max<int64_t>(m.fifoMin, 0)),
+                 unsigned(std::max<int64_t>(m.fifoMax, 0)), (unsigned long long)m.fifoSamples));
     else
         line(out, "fifo fill", "(not reported)");
     line(out, "latency",
-         r.latency ? fmt("%lld frames", (long long)*r.latency) : std::string("(none found)"));
+         m.latencyKnown ? fmt("%lld frames", (long long)m.latencyFrames)
+                        : std::string("(none found)"));
     std::string compared =
-        fmt("%llu frames compared, %llu differ", (unsigned long long)r.comparedFrames,
-            (unsigned long long)r.mismatches);
-    if (r.firstComparedPlayed >= 0 && r.comparedFrames) {
-        const unsigned long long first = (unsigned long long)r.firstComparedPlayed;
-        compared += fmt(": played frames %llu to %llu", first, first + r.comparedFrames - 1);
-        if (r.framesOut > first + r.comparedFrames)
+        fmt("%llu frames compared, %llu differ", (unsigned long long)m.framesChecked,
+            (unsigned long long)m.mismatches);
+    if (m.firstCheckedPlayed >= 0 && m.framesChecked) {
+        const unsigned long long first = (unsigned long long)m.firstCheckedPlayed;
+        compared += fmt(": played frames %llu to %llu", first, first + m.framesChecked - 1);
+        if (m.framesOut > first + m.framesChecked)
             compared += fmt(", the last %llu still on their way at the end",
-                            (unsigned long long)(r.framesOut - first - r.comparedFrames));
+                            (unsigned long long)(m.framesOut - first - m.framesChecked));
         if (first > 0) compared += fmt(", the first %llu never came back", first);
     }
-    if (r.silentFrames || r.staleFrames)
+    if (m.silentFrames || m.staleFrames)
         compared += fmt("; %llu came back silent, %llu a ring lap late",
-                        (unsigned long long)r.silentFrames, (unsigned long long)r.staleFrames);
-    line(out, "match", fmt("%s (%s)", r.matched ? "yes" : "no", compared.c_str()));
+                        (unsigned long long)m.silentFrames, (unsigned long long)m.staleFrames);
+    line(out, "match", fmt("%s (%s)", m.matched ? "yes" : "no", compared.c_str()));
     if (r.slept) {
-        line(out, "state changes", r.stateChanges.empty() ? std::string("(none)") : r.stateChanges);
-        line(out, "wake stream", r.streamCameBack ? "came back" : "did not come back");
+        std::string changes;
+        for (uint32_t code : m.stateChanges)
+            changes += (changes.empty() ? "" : " ") + std::to_string(code);
+        line(out, "state changes", changes.empty() ? std::string("(none)") : changes);
+        line(out, "wake stream", m.streamRecovered ? "came back" : "did not come back");
         line(out, "wake match",
-             fmt("%s (%llu frames compared)", r.matchedAfterRecovery ? "yes" : "no",
-                 (unsigned long long)r.comparedAfterRecovery));
+             fmt("%s (%llu frames compared)", m.matchedAfterRecovery ? "yes" : "no",
+                 (unsigned long long)m.framesCheckedAfterRecovery));
     }
     if (r.helper) {
         std::string connections;

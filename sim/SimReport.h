@@ -7,49 +7,34 @@
 #include <string>
 #include <vector>
 
+#include "driver/clients/harness/HarnessTypes.h"
 #include "sim/SimOptions.h"
 
 namespace hx::sim {
 
 struct Report {
-    // The device and driver as the driver reads them.
-    std::string product;
-    std::string manufacturer;
-    uint16_t vendorID = 0;
-    uint16_t productID = 0;
+    // What the machine, the driver and the client showed: the harness's
+    // record, carried whole (a road that checks the audio itself writes its
+    // counts and check into it).
+    hx::harness::HarnessReport machine;
+
+    // The device's firmware and the driver as text, from the machine's words
+    // ("" until the machine reported).
     std::string firmware;
     std::string driver;
     std::string driverVersion;
 
     // Asked for, and what the driver configured.
     uint32_t askedRate = 0;
-    uint32_t rate = 0;
     Speed speed = Speed::High;
     int32_t ppm = 0;
-    uint32_t inChannels = 0;
-    uint32_t outChannels = 0;
-    uint32_t inBits = 0;
-    uint32_t outBits = 0;
-    int inAlternate = -1;
-    int outAlternate = -1;
-    std::string encoder;
-    std::string decoder;
     Routing routing = Routing::Pass;
-    // The user client the run used: its type, its ring's mixing slot and its
-    // identity as the driver gives it.
-    uint32_t clientType = 0;
-    int clientSlot = -1;
-    uint64_t clientIdentity = 0;
     Transport transport = Transport::InProcess;
 
     // The run.
     double seconds = 0;        // audio played, from the client's first frame
     double startupSeconds = 0; // from the device's start to the client's first frame
     Clock clock = Clock::Paced;
-    uint64_t framesOut = 0;
-    uint64_t framesIn = 0;
-    uint32_t breaks = 0;
-    uint32_t patternErrors = 0;
     // Host stalls on the real clock that the simulated machine stood still
     // through (its audio time is then shorter than the wall time).
     uint64_t hostPauses = 0;
@@ -64,39 +49,8 @@ struct Report {
     // checked in the client's input ring; no status events.
     bool midiLoop = false;
     bool midiLoopMatched = false;
-    // Frames lost or made up on the way; any of them fails the run.
-    uint64_t fifoUnderruns = 0;
-    uint64_t fifoOverruns = 0;
-    uint64_t framesDropped = 0;
-    uint64_t framesRepeated = 0;
-    uint64_t captureLost = 0;
-    // The bulk-protocol device's keep-alive stream and the driver's bulk
-    // output: keep-alive packets and the (micro)frames without one, the
-    // drift guard's inserted frames and the output underruns.
-    bool bulkTransport = false;
-    uint64_t keepAlivePackets = 0;
-    uint64_t keepAliveGaps = 0;
-    uint64_t guardInserts = 0;
-    uint64_t underruns = 0;
-    std::optional<uint32_t> fifoMin; // frames
-    std::optional<uint32_t> fifoMax;
-    uint64_t fifoSamples = 0;
-    std::optional<int64_t> latency; // round trip in frames
-    bool matched = false;
-    uint64_t comparedFrames = 0;
-    uint64_t silentFrames = 0; // across processes: compared frames that came back silent
-    uint64_t staleFrames = 0;  // ... or as the frame one lap of the client ring earlier
-    uint64_t mismatches = 0;
-    // The played signal's frame the comparison starts at (0: it came back
-    // whole); -1 when nothing was compared.
-    int64_t firstComparedPlayed = -1;
-
     // Sleep and wake-up (when asked for).
     bool slept = false;
-    std::string stateChanges; // the codes the client received, in order
-    bool streamCameBack = false;
-    bool matchedAfterRecovery = false;
-    uint64_t comparedAfterRecovery = 0;
 
     // The recording.
     std::string recording; // empty when none was written

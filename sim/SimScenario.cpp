@@ -59,58 +59,11 @@ std::string versionText(uint32_t word) {
 } // namespace
 
 void fillMachine(Report& r, const hx::harness::HarnessReport& h, const char* driverClass) {
-    r.product = h.productName;
-    r.manufacturer = h.vendorName;
-    r.vendorID = h.vendorID;
-    r.productID = h.productID;
+    r.machine = h;
     r.firmware = versionText(h.firmwareVersion);
     if (!h.firmwareVersionText.empty()) r.firmware += " (\"" + h.firmwareVersionText + "\")";
     r.driver = driverClass ? driverClass : "";
     r.driverVersion = versionText(h.driverVersion);
-    r.rate = h.rate;
-    r.inChannels = h.inChannels;
-    r.outChannels = h.outChannels;
-    r.inBits = h.resolution;
-    r.outBits = h.resolution;
-    r.inAlternate = h.inAlternate;
-    r.outAlternate = h.outAlternate;
-    r.encoder = h.outputConverter;
-    r.clientType = h.clientType;
-    r.clientSlot = h.slot;
-    r.clientIdentity = h.identity;
-    r.decoder = h.inputConverter;
-    r.framesOut = h.framesOut;
-    r.framesIn = h.framesIn;
-    r.breaks = h.streamBreaks;
-    r.patternErrors = uint32_t(std::min<uint64_t>(h.patternErrors, UINT32_MAX));
-    r.fifoUnderruns = h.fifoUnderrunFrames;
-    r.fifoOverruns = h.fifoOverrunFrames;
-    r.framesDropped = h.framesDropped;
-    r.framesRepeated = h.framesRepeated;
-    r.captureLost = h.inFramesLost;
-    r.bulkTransport = h.bulkTransport;
-    r.keepAlivePackets = h.keepAlivePackets;
-    r.keepAliveGaps = h.keepAliveGaps;
-    r.guardInserts = h.guardInserts;
-    r.underruns = h.underruns;
-    if (h.fifoLock) {
-        r.fifoMin = uint32_t(std::max<int64_t>(h.fifoMin, 0));
-        r.fifoMax = uint32_t(std::max<int64_t>(h.fifoMax, 0));
-        r.fifoSamples = h.fifoSamples;
-    }
-    r.firstComparedPlayed = h.firstCheckedPlayed;
-    if (h.latencyKnown) r.latency = h.latencyFrames;
-    r.matched = h.matched;
-    r.comparedFrames = h.framesChecked;
-    r.mismatches = h.mismatches;
-    r.silentFrames = h.silentFrames;
-    r.staleFrames = h.staleFrames;
-    r.stateChanges.clear();
-    for (uint32_t code : h.stateChanges)
-        r.stateChanges += (r.stateChanges.empty() ? "" : " ") + std::to_string(code);
-    r.streamCameBack = h.streamRecovered;
-    r.matchedAfterRecovery = h.matchedAfterRecovery;
-    r.comparedAfterRecovery = h.framesCheckedAfterRecovery;
 }
 
 namespace {
@@ -257,7 +210,8 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     }
     // The first cycle already wrote the frames that arrived during its
     // period: they count toward the asked length.
-    const uint64_t firstWrite = r.rate ? h.report().framesOut * 1000000 / r.rate : 0;
+    const uint64_t firstWrite =
+        r.machine.rate ? h.report().framesOut * 1000000 / r.machine.rate : 0;
     r.startupSeconds = double(startup - std::min(startup, firstWrite)) / 1e6;
 
     // In slices, so a long run can show how far it got.
@@ -434,9 +388,9 @@ void runDeviceScenario(const Options& o, Progress& progress, Report& r,
     road.closeDevice();
 
     const std::string loopbackFailure = reportLoopback(o, ramp, r, recorded);
-    r.clientType = 0;
-    r.clientSlot = slot;
-    r.clientIdentity = identity;
+    r.machine.clientType = 0;
+    r.machine.slot = slot;
+    r.machine.identity = identity;
     if (r.layer && r.layer->ioCycles == 0)
         r.failure = "the device layer ran no IO cycle";
     else
@@ -524,18 +478,17 @@ std::string reportLoopback(const Options& o, const hx::devroad::RampProc& ramp, 
     const hx::devroad::RampProc::Check check = o.routing == Routing::Mix
                                                    ? checkMixLoopback(ramp, across, kRingLapFrames)
                                                    : ramp.checkLoopback(across, kRingLapFrames);
-    r.framesOut = ramp.framesPlayed;
-    r.framesIn = ramp.recorded.size() / 2;
-    r.matched = check.checked > check.silent + check.stale && check.mismatches == 0;
-    r.comparedFrames = check.checked;
-    r.silentFrames = check.silent;
-    r.staleFrames = check.stale;
-    r.mismatches = check.mismatches;
-    r.firstComparedPlayed = check.latency >= 0 ? 0 : -1;
-    if (check.latency >= 0)
-        r.latency = check.latency;
-    else
-        r.latency.reset();
+    hx::harness::HarnessReport& m = r.machine;
+    m.framesOut = ramp.framesPlayed;
+    m.framesIn = ramp.recorded.size() / 2;
+    m.matched = check.checked > check.silent + check.stale && check.mismatches == 0;
+    m.framesChecked = check.checked;
+    m.silentFrames = check.silent;
+    m.staleFrames = check.stale;
+    m.mismatches = check.mismatches;
+    m.firstCheckedPlayed = check.latency >= 0 ? 0 : -1;
+    m.latencyKnown = check.latency >= 0;
+    m.latencyFrames = m.latencyKnown ? check.latency : 0;
     // The recording from where the played signal came back, as ring samples.
     const size_t skip = check.latency >= 0 ? size_t(check.latency) * 2 : 0;
     recorded.clear();

@@ -423,10 +423,10 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
         for (const AudioRun& a : runs)
             differing += a.mismatches;
         const bool before = !runs.empty() && runs.front().mismatches == 0;
-        r.streamCameBack = runs.size() >= 2;
-        r.matchedAfterRecovery = r.streamCameBack && runs.back().mismatches == 0 &&
-                                 runs.back().frames >= uint64_t(o.rate);
-        r.comparedAfterRecovery = r.streamCameBack ? runs.back().frames : 0;
+        r.machine.streamRecovered = runs.size() >= 2;
+        r.machine.matchedAfterRecovery = r.machine.streamRecovered && runs.back().mismatches == 0 &&
+                                         runs.back().frames >= uint64_t(o.rate);
+        r.machine.framesCheckedAfterRecovery = r.machine.streamRecovered ? runs.back().frames : 0;
         server.lines.emplace_back(
             "server sleep",
             text("%llu runs of audio, %llu frames differing", runs.size(), differing) +
@@ -436,9 +436,9 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
         r.server = server;
         if (!before)
             loopbackFailure = "looped-back audio before the sleep differs";
-        else if (!r.streamCameBack)
+        else if (!r.machine.streamRecovered)
             loopbackFailure = "the stream did not come back after the wake-up";
-        else if (!r.matchedAfterRecovery)
+        else if (!r.machine.matchedAfterRecovery)
             loopbackFailure = "looped-back audio after the wake-up differs";
         else
             loopbackFailure.clear();

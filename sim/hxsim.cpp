@@ -124,10 +124,10 @@ int main(int argc, char** argv) {
 
     // The recording is written even when the comparison failed: it is what
     // one wants to look at then.
-    if (!recorded.empty() && report.inChannels) {
-        const size_t frames = recorded.size() / report.inChannels;
-        if (writeWav24(wavPath, report.rate, uint16_t(report.inChannels), recorded.data(), frames,
-                       error)) {
+    if (!recorded.empty() && report.machine.inChannels) {
+        const size_t frames = recorded.size() / report.machine.inChannels;
+        if (writeWav24(wavPath, report.machine.rate, uint16_t(report.machine.inChannels),
+                       recorded.data(), frames, error)) {
             report.recording = wavPath;
             report.recordedFrames = frames;
         } else if (report.failure.empty()) {

@@ -271,28 +271,31 @@ void expectLines(const std::string& text, std::initializer_list<const char*> lin
 
 TEST(SimReport, OneLinePerItemEndingInTheResult) {
     Report r;
-    r.product = "HX-5100";
-    r.manufacturer = "Korvex";
-    r.vendorID = 0x1D5A;
-    r.productID = 0x5100;
+    hx::harness::HarnessReport& m = r.machine;
+    m.productName = "HX-5100";
+    m.vendorName = "Korvex";
+    m.vendorID = 0x1D5A;
+    m.productID = 0x5100;
     r.firmware = "1.2.3";
     r.driver = "Drv";
     r.driverVersion = "3.4.13";
-    r.askedRate = r.rate = 48000;
-    r.inChannels = r.outChannels = 2;
-    r.inBits = r.outBits = 24;
-    r.inAlternate = r.outAlternate = 2;
-    r.encoder = "enc";
-    r.decoder = "dec";
-    r.framesOut = 1234;
-    r.framesIn = 1200;
-    r.fifoMin = 3;
-    r.fifoMax = 9;
-    r.fifoSamples = 40;
-    r.latency = 97;
-    r.matched = true;
-    r.comparedFrames = 1100;
-    r.firstComparedPlayed = 0;
+    r.askedRate = m.rate = 48000;
+    m.inChannels = m.outChannels = 2;
+    m.resolution = 24;
+    m.inAlternate = m.outAlternate = 2;
+    m.outputConverter = "enc";
+    m.inputConverter = "dec";
+    m.framesOut = 1234;
+    m.framesIn = 1200;
+    m.fifoLock = 6;
+    m.fifoMin = 3;
+    m.fifoMax = 9;
+    m.fifoSamples = 40;
+    m.latencyKnown = true;
+    m.latencyFrames = 97;
+    m.matched = true;
+    m.framesChecked = 1100;
+    m.firstCheckedPlayed = 0;
     r.seconds = 0.025;
     r.startupSeconds = 0.051;
     r.clock = Clock::Virtual;
@@ -325,12 +328,12 @@ TEST(SimReport, OneLinePerItemEndingInTheResult) {
 
     // Every kind of lost frame is shown and summed; a signal that did not
     // come back whole says how much of it is missing.
-    r.fifoUnderruns = 1;
-    r.fifoOverruns = 2;
-    r.framesDropped = 3;
-    r.framesRepeated = 4;
-    r.captureLost = 5;
-    r.firstComparedPlayed = 34;
+    m.fifoUnderrunFrames = 1;
+    m.fifoOverrunFrames = 2;
+    m.framesDropped = 3;
+    m.framesRepeated = 4;
+    m.inFramesLost = 5;
+    m.firstCheckedPlayed = 34;
     r.clock = Clock::Real;
     r.hostPauses = 6;
     text = formatReport(r);

@@ -187,36 +187,7 @@ MachineFacts parseMachineFacts(const std::string& text) {
 }
 
 void applyMachineFacts(const MachineFacts& f, HarnessReport& r) {
-    r.firmwareVersion = f.firmwareVersion;
-    r.firmwareVersionText = f.firmwareVersionText;
-    r.driverVersion = f.driverVersion;
-    r.highSpeed = f.highSpeed;
-    r.configured = f.configured;
-    r.rate = f.rate;
-    r.inChannels = f.inChannels;
-    r.outChannels = f.outChannels;
-    r.resolution = f.resolution;
-    r.inAlternate = f.inAlternate;
-    r.outAlternate = f.outAlternate;
-    r.inputConverter = f.inputConverter;
-    r.outputConverter = f.outputConverter;
-    r.deviceFramesIn = f.deviceFramesIn;
-    r.deviceFramesOut = f.deviceFramesOut;
-    r.patternErrors = f.patternErrors;
-    r.fifoMin = f.fifoMin;
-    r.fifoMax = f.fifoMax;
-    r.fifoSamples = f.fifoSamples;
-    r.fifoLock = f.fifoLock;
-    r.fifoUnderrunFrames = f.fifoUnderrunFrames;
-    r.fifoOverrunFrames = f.fifoOverrunFrames;
-    r.framesDropped = f.framesDropped;
-    r.framesRepeated = f.framesRepeated;
-    r.inFramesLost = f.inFramesLost;
-    r.bulkTransport = f.bulkTransport;
-    r.keepAlivePackets = f.keepAlivePackets;
-    r.keepAliveGaps = f.keepAliveGaps;
-    r.guardInserts = f.guardInserts;
-    r.underruns = f.underruns;
+    static_cast<DeviceFacts&>(r) = f;
 }
 
 // ---- The machine

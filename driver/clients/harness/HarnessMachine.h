@@ -35,43 +35,10 @@ class HX5100Model;
 namespace hx::harness {
 
 // The driver and the device model as the machine sees them.
-struct MachineFacts {
+struct MachineFacts : DeviceFacts {
     std::string driverClass; // the service's class, empty before boot
-    uint32_t firmwareVersion = 0;
-    std::string firmwareVersionText;
-    uint32_t driverVersion = 0;
-    bool highSpeed = false;
-    bool configured = false;
-    uint32_t rate = 0;
-    uint32_t inChannels = 0;
-    uint32_t outChannels = 0;
-    uint32_t resolution = 0;
-    int inAlternate = -1;
-    int outAlternate = -1;
-    std::string inputConverter;
-    std::string outputConverter;
-    // The model's counts
-    uint64_t deviceFramesIn = 0;
-    uint64_t deviceFramesOut = 0;
     uint64_t playedFrames = 0;
-    uint64_t patternErrors = 0;
-    int64_t fifoMin = 0;
-    int64_t fifoMax = 0;
-    uint64_t fifoSamples = 0;
-    std::optional<int64_t> fifoLock;
-    uint64_t fifoUnderrunFrames = 0;
-    uint64_t fifoOverrunFrames = 0;
-    uint64_t framesDropped = 0;
-    uint64_t framesRepeated = 0;
-    uint64_t inFramesLost = 0;
     uint64_t hostPauses = 0; // host stalls the paced bus absorbed
-    // The bulk-protocol transport: the model's keep-alive counts, the
-    // driver's drift-guard inserts and output underruns.
-    bool bulkTransport = false;
-    uint64_t keepAlivePackets = 0;
-    uint64_t keepAliveGaps = 0;
-    uint64_t guardInserts = 0;
-    uint64_t underruns = 0;
     // OSXDispatch requests the driver's clients received, by code.
     std::map<uint32_t, uint64_t> requestsServed;
 };

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "abi/ProductIdentities.h"
+
 namespace hx::usb::devices {
 class HX5100Model;
 }
@@ -71,8 +73,10 @@ struct HarnessOptions {
     bool loopback = true; // outputs back to inputs; else the model's ramp
     uint32_t loopbackDelayFrames = 40;
     ClockMode clockMode = ClockMode::Virtual;
-    uint16_t productID = 0x5100; // the model's identity (the HX-5100's by default)
-    uint16_t vendorID = 0x2F4B;  // another vendor's identity gets a personality of its own
+    // The model's identity (the HX-5100's by default); another vendor's
+    // identity gets a personality of its own.
+    uint16_t productID = kKorvexHX5100ProductID;
+    uint16_t vendorID = kKorvexVendorID;
     DeviceKind device = DeviceKind::HX5100;
     uint16_t release = 0; // 0: the device's own (0x0100 for the HX-5100, 3 for the Farlane)
     // The device's converter drops / repeats the frame it plays as its n-th
@@ -128,18 +132,11 @@ struct HarnessOptions {
 // kHz keeps 880 as well).
 uint32_t defaultWriteAheadFrames(uint32_t rate);
 
-// Everything the run showed.
-struct HarnessReport {
-    // How the client reached the kernel: "in-process" or "process"
-    std::string transport;
-
-    // The device and driver as the driver read them
-    std::string vendorName;
-    std::string productName;
-    std::string serialNumber;
-    uint16_t vendorID = 0;
-    uint16_t productID = 0;
-    uint16_t release = 0;
+// The driver and the device model as the machine sees them: the driver's
+// configuration and the model's counts. The machine reads them
+// (MachineFacts, which cross to another process as text) and the report
+// carries them whole.
+struct DeviceFacts {
     uint32_t firmwareVersion = 0; // word as the driver reads it
     std::string firmwareVersionText;
     uint32_t driverVersion = 0;
@@ -155,14 +152,10 @@ struct HarnessReport {
     int outAlternate = -1;
     std::string inputConverter;
     std::string outputConverter;
-    Routing routing = Routing::Pass;
 
-    // Stream
-    uint64_t framesIn = 0;        // read by the client from the input ring
-    uint64_t framesOut = 0;       // written by the client into its ring
+    // The model's counts
     uint64_t deviceFramesIn = 0;  // sent by the device
     uint64_t deviceFramesOut = 0; // received by the device
-    uint32_t streamBreaks = 0;    // state changes 2 the client received
     uint64_t patternErrors = 0;   // output packets outside the device's count
     int64_t fifoMin = 0;          // device FIFO fill in frames since lock
     int64_t fifoMax = 0;
@@ -182,6 +175,27 @@ struct HarnessReport {
     uint64_t keepAliveGaps = 0;
     uint64_t guardInserts = 0;
     uint64_t underruns = 0;
+};
+
+// Everything the run showed.
+struct HarnessReport : DeviceFacts {
+    // How the client reached the kernel: "in-process" or "process"
+    std::string transport;
+
+    // The device as the driver read it
+    std::string vendorName;
+    std::string productName;
+    std::string serialNumber;
+    uint16_t vendorID = 0;
+    uint16_t productID = 0;
+    uint16_t release = 0;
+
+    Routing routing = Routing::Pass;
+
+    // Stream
+    uint64_t framesIn = 0;     // read by the client from the input ring
+    uint64_t framesOut = 0;    // written by the client into its ring
+    uint32_t streamBreaks = 0; // state changes 2 the client received
 
     // Loopback check
     bool latencyKnown = false;

@@ -24,6 +24,7 @@
 // or bus reset wakes the device.
 #pragma once
 
+#include "abi/ProductIdentities.h"
 #include "platform/usb/DeviceModel.h"
 #include "platform/usb/devices/HX5100Midi.h"
 #include "platform/usb/devices/HX5100Stream.h"
@@ -34,6 +35,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace hx::usb::devices {
 
@@ -45,6 +47,13 @@ struct HX5100Identity {
     std::string product;
     std::string serial; // empty: the device has no serial-number string
 };
+
+// The HX-5100's own identity: the product identity table's vendor and
+// product, and the names the device reports.
+inline HX5100Identity hx5100Identity(uint16_t release = 0x0100, std::string serial = {}) {
+    return {kKorvexVendorID, kKorvexHX5100ProductID, release, "Korvex",
+            "HX-5100",       std::move(serial)};
+}
 
 // What vendor request 0x56 reports. The 8-byte reply is {build, major,
 // minor x 10 + patch, 0...}, so the driver's version word reads

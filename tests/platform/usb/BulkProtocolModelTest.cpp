@@ -4,6 +4,7 @@
 #include "driver/transcoders/DMAConvert.h"
 #include "platform/base/HXClock.h"
 #include "platform/usb/USBBus.h"
+#include "tests/support/ConfiguredBusDevice.h"
 #include "platform/usb/devices/BitSliceCodec.h"
 #include "platform/usb/devices/BravaCodec.h"
 #include "platform/usb/devices/BulkProtocolModel.h"
@@ -344,18 +345,10 @@ struct BulkRig {
 
     explicit BulkRig(BulkProtocolLayout layout, uint16_t width = 0x32, uint32_t rate = 48000)
         : model(std::make_shared<BulkProtocolModel>(bulkIdentity(), layout)) {
-        bus.plug(model, 1);
-        device = bus.copyDevice(1);
-        if (!device) {
-            ADD_FAILURE() << "no device";
-            return;
-        }
-        EXPECT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-        std::vector<IOUSBHostInterface*> intf;
-        OSIterator* it = device->getClientIterator();
-        while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
-        it->release();
+        hxtest::ConfiguredBusDevice d = hxtest::plugConfigured(bus, model);
+        device = d.device;
+        if (!d) return;
+        const std::vector<IOUSBHostInterface*>& intf = d.interfaces;
         if (intf.size() != 2) {
             ADD_FAILURE() << intf.size() << " interfaces";
             return;

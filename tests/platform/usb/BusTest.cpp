@@ -24,10 +24,10 @@ using hx::usb::RequestMatch;
 using hx::usb::devices::HX5100Model;
 
 std::shared_ptr<HX5100Model> model(uint8_t speed = kUSBHostConnectionSpeedHigh,
-                                   uint16_t product = 0x5100) {
+                                   uint16_t product = kKorvexHX5100ProductID) {
     return std::make_shared<HX5100Model>(
-        speed,
-        hx::usb::devices::HX5100Identity{0x1D5A, product, 0x0100, "Korvex", "HX-5100", "SN1"});
+        speed, hx::usb::devices::HX5100Identity{kKorvexVendorID, product, 0x0100, "Korvex",
+                                                "HX-5100", "SN1"});
 }
 
 const DeviceRequest kGetDeviceDescriptor{0x80, kDeviceRequestGetDescriptor, 0x0100, 0, 18};
@@ -83,7 +83,8 @@ TEST_F(BusFixture, PluggingPublishesTheDeviceWithLocationAndLoadsAMatchingDriver
     OSDictionary* p = OSDictionary::withCapacity(4);
     const OSObject* values[] = {OSString::withCString("BusTestDriver"),
                                 OSString::withCString("IOUSBHostDevice"),
-                                OSNumber::withNumber(0x1D5A, 16), OSNumber::withNumber(0x5100, 16)};
+                                OSNumber::withNumber(kKorvexVendorID, 16),
+                                OSNumber::withNumber(kKorvexHX5100ProductID, 16)};
     const char* keys[] = {"IOClass", "IOProviderClass", "idVendor", "idProduct"};
     for (int i = 0; i < 4; ++i) {
         p->setObject(keys[i], values[i]);
@@ -114,7 +115,7 @@ TEST_F(BusFixture, PluggingPublishesTheDeviceWithLocationAndLoadsAMatchingDriver
         EXPECT_NE(location(da), location(db));
         EXPECT_EQ(da->getSpeed(), kUSBHostConnectionSpeedHigh);
         EXPECT_EQ(db->getSpeed(), kUSBHostConnectionSpeedFull);
-        EXPECT_EQ(da->getDeviceDescriptor()->idProduct, 0x5100);
+        EXPECT_EQ(da->getDeviceDescriptor()->idProduct, kKorvexHX5100ProductID);
         EXPECT_EQ(da->getConfigurationDescriptor(0)->wTotalLength, 159);
         EXPECT_EQ(da->getConfigurationDescriptor(1), nullptr);
         const StringDescriptor* s = da->getStringDescriptor(3);

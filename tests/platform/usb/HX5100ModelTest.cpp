@@ -16,7 +16,7 @@ using hx::usb::devices::HX5100Identity;
 using hx::usb::devices::HX5100Model;
 
 HX5100Identity identity(bool serial = true) {
-    return {0x1D5A, 0x5100, 0x0102, "Korvex", "HX-5100", serial ? "SN0042" : ""};
+    return hx::usb::devices::hx5100Identity(0x0102, serial ? "SN0042" : "");
 }
 
 struct Reply {
@@ -74,8 +74,8 @@ TEST_P(HX5100Descriptors, ChainHasTheInterfacesEndpointsAndPacketSizesTheDriverN
     auto dd = m.deviceDescriptor();
     ASSERT_EQ(dd.size(), 18u);
     const auto* d = reinterpret_cast<const DeviceDescriptor*>(dd.data());
-    EXPECT_EQ(+d->idVendor, 0x1D5A);
-    EXPECT_EQ(+d->idProduct, 0x5100);
+    EXPECT_EQ(+d->idVendor, kKorvexVendorID);
+    EXPECT_EQ(+d->idProduct, kKorvexHX5100ProductID);
     EXPECT_EQ(+d->bcdDevice, 0x0102);
     EXPECT_EQ(d->bNumConfigurations, 1);
     EXPECT_EQ(d->iSerialNumber, 3);

@@ -6,6 +6,7 @@
 
 #include "platform/base/HXClock.h"
 #include "platform/usb/USBBus.h"
+#include "tests/support/ConfiguredBusDevice.h"
 #include "platform/usb/devices/HX5100Model.h"
 
 #include <gtest/gtest.h>
@@ -28,25 +29,17 @@ struct Rig {
 
     explicit Rig(uint8_t speed, hx::usb::BusOptions options = kOptions,
                  uint32_t bufferBytes = 32768)
-        : Rig(std::make_shared<hx::usb::devices::HX5100Model>(
-                  speed, hx::usb::devices::HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""}),
+        : Rig(std::make_shared<hx::usb::devices::HX5100Model>(speed,
+                                                              hx::usb::devices::hx5100Identity()),
               options, bufferBytes) {}
 
     Rig(std::shared_ptr<hx::usb::devices::HX5100Model> m, hx::usb::BusOptions options = kOptions,
         uint32_t bufferBytes = 32768)
         : model(std::move(m)), bus(options) {
-        bus.plug(model, 1);
-        device = bus.copyDevice(1);
-        if (!device) {
-            ADD_FAILURE() << "no device on port 1";
-            return;
-        }
-        EXPECT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-        std::vector<IOUSBHostInterface*> intf;
-        OSIterator* it = device->getClientIterator();
-        while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
-        it->release();
+        hxtest::ConfiguredBusDevice d = hxtest::plugConfigured(bus, model);
+        device = d.device;
+        if (!d) return;
+        const std::vector<IOUSBHostInterface*>& intf = d.interfaces;
         if (intf.size() < 3) {
             ADD_FAILURE() << "the configuration has " << intf.size() << " interfaces";
             return;

@@ -128,8 +128,7 @@ TEST(Isochronous, OutPayloadWrittenAfterTheFetchAheadIsNotSent) {
     } cases[] = {{kUSBHostConnectionSpeedFull, 1, 44 * 6}, {kUSBHostConnectionSpeedHigh, 8, 6 * 6}};
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.speed));
-        auto model = std::make_shared<RecordingModel>(
-            c.speed, HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""});
+        auto model = std::make_shared<RecordingModel>(c.speed, hx5100Identity());
         {
             Rig rig(model, BusOptions{0x2000, 1, 2});
             ASSERT_TRUE(rig.out && rig.buffer);

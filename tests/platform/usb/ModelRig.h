@@ -6,6 +6,7 @@
 
 #include "platform/base/HXClock.h"
 #include "platform/usb/USBBus.h"
+#include "tests/support/ConfiguredBusDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -29,17 +30,10 @@ struct ModelRig {
     // `alternates`: interface number -> alternate to select.
     ModelRig(std::shared_ptr<hx::usb::DeviceModel> m, std::map<uint8_t, uint8_t> alternates)
         : model(std::move(m)) {
-        bus.plug(model, 1);
-        device = bus.copyDevice(1);
-        if (!device) {
-            ADD_FAILURE() << "no device";
-            return;
-        }
-        EXPECT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-        OSIterator* it = device->getClientIterator();
-        while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) interfaces.push_back(i);
-        it->release();
+        hxtest::ConfiguredBusDevice d = hxtest::plugConfigured(bus, model);
+        device = d.device;
+        interfaces = d.interfaces;
+        if (!d) return;
         for (auto [number, alt] : alternates) {
             if (number >= interfaces.size()) {
                 ADD_FAILURE() << "no interface " << int(number);

@@ -31,9 +31,8 @@ protected:
             device->release();
             bus.unplug(port);
         }
-        model = std::make_shared<HX5100Model>(
-            GetParam(),
-            hx::usb::devices::HX5100Identity{0x2F4B, 0x5100, 0x0100, "Korvex", "HX-5100", "SN1"});
+        model = std::make_shared<HX5100Model>(GetParam(),
+                                              hx::usb::devices::hx5100Identity(0x0100, "SN1"));
         port = bus.plug(model);
         device = bus.copyDevice(port);
         *sm = DriverSM{};
@@ -45,7 +44,7 @@ protected:
     void SetUp() override {
         plugFresh();
         ASSERT_NE(device, nullptr);
-        traits.products = ZrConfigProductFlagsFor(0x2F4B, 0x5100);
+        traits.products = ZrConfigProductFlagsFor(kKorvexVendorID, kKorvexHX5100ProductID);
         traits.highSpeed = GetParam() == kUSBHostConnectionSpeedHigh;
         hooks.request = [this](uint8_t dir, uint8_t level, uint8_t rcp, uint8_t bRequest,
                                uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length,

@@ -24,6 +24,7 @@
 #include "platform/kern/IOLib.h"
 #include "platform/kern/IOUserClient.h"
 #include "platform/usb/USBBus.h"
+#include "tests/support/ConfiguredBusDevice.h"
 #include "platform/usb/devices/HX5100Model.h"
 
 namespace hx::test {
@@ -79,22 +80,16 @@ class StreamRig {
 public:
     StreamRig(const StreamCase& c, uint64_t firstFrame = 0x1000, bool virtualTime = true)
         : clock(virtualTime), bus(hx::usb::BusOptions{firstFrame, 2, 2}),
-          model(std::make_shared<HX5100Model>(
-              c.speed, hx::usb::devices::HX5100Identity{0x1D5A, 0x5100, 0x100, "K", "HX", ""})),
+          model(std::make_shared<HX5100Model>(c.speed, hx::usb::devices::hx5100Identity())),
           rate(c.rate), highSpeed(c.speed >= kUSBHostConnectionSpeedHigh) {
         hx::usb::devices::HX5100StreamConfig config;
         config.ppm = c.ppm;
         config.source = hx::usb::devices::HX5100Source::Loopback;
         config.loopbackDelayFrames = 40;
         model->setStreamConfig(config);
-        bus.plug(model, 1);
-        device = bus.copyDevice(1);
-        EXPECT_EQ(device->setConfiguration(1, false), kIOReturnSuccess);
-        std::vector<IOUSBHostInterface*> intf;
-        OSIterator* it = device->getClientIterator();
-        while (OSObject* o = it->getNextObject())
-            if (auto* i = OSDynamicCast(IOUSBHostInterface, o)) intf.push_back(i);
-        it->release();
+        hxtest::ConfiguredBusDevice d = hxtest::plugConfigured(bus, model);
+        device = d.device;
+        const std::vector<IOUSBHostInterface*>& intf = d.interfaces;
         EXPECT_EQ(intf.size(), 4u);
         EXPECT_EQ(intf[1]->selectAlternateSetting(2), kIOReturnSuccess);
         EXPECT_EQ(intf[2]->selectAlternateSetting(2), kIOReturnSuccess);
@@ -115,7 +110,8 @@ public:
         inputRingMemory = static_cast<AudioSM*>(IOMallocAligned(sizeof(AudioSM), 4096));
         inputRing.bind(inputRingMemory, AudioSMGeometry{});
         inputRing._init(2, rate, 0);
-        pattern.init(rate, 3, 2, 3, 2, highSpeed, VIDPID(0x1D5A, 0x5100, 0x100, nullptr));
+        pattern.init(rate, 3, 2, 3, 2, highSpeed,
+                     VIDPID(kKorvexVendorID, kKorvexHX5100ProductID, 0x100, nullptr));
 
         host.engine = &engine;
         engine.attach(dd, &inputRing, &pattern);

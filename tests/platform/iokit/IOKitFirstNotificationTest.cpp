@@ -20,6 +20,7 @@
 #include "platform/iokit/IOKitLib.h"
 #include "platform/iokit/KernelHost.h"
 #include "platform/iokit/ProcessTransport.h"
+#include "tests/platform/iokit/NotificationCollector.h"
 #include "platform/kern/IOService.h"
 
 namespace {
@@ -46,27 +47,7 @@ void unpublish(FirstNoticeNub* nub) {
     nub->release();
 }
 
-// Queues what a port receives; a test waits for a count (with a generous
-// bound, so a loaded machine only waits longer).
-class Collector : public hx::iokit::PortSink {
-public:
-    void deliver(NotificationRecord&& r) override {
-        std::lock_guard<std::mutex> g(mLock);
-        mRecords.push_back(std::move(r));
-        mCv.notify_all();
-    }
-    void lost() override {}
-    std::vector<NotificationRecord> waitFor(size_t n) {
-        std::unique_lock<std::mutex> l(mLock);
-        mCv.wait_for(l, std::chrono::seconds(60), [&] { return mRecords.size() >= n; });
-        return mRecords;
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mCv;
-    std::vector<NotificationRecord> mRecords;
-};
+using iokittest::Collector;
 
 struct Road {
     std::unique_ptr<hx::iokit::KernelHost> host;

@@ -21,6 +21,7 @@
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/iokit/KernelHost.h"
 #include "platform/iokit/ProcessTransport.h"
+#include "tests/platform/iokit/NotificationCollector.h"
 #include "platform/kern/IOService.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usb/devices/HX5100Model.h"
@@ -55,25 +56,7 @@ CFMutableDictionaryRef usbMatching(const char* cls, int32_t vendor, int32_t prod
     return m;
 }
 
-class Collector : public hx::iokit::PortSink {
-public:
-    void deliver(NotificationRecord&& r) override {
-        std::lock_guard<std::mutex> g(mLock);
-        mRecords.push_back(std::move(r));
-        mCv.notify_all();
-    }
-    void lost() override {}
-    std::vector<NotificationRecord> waitFor(size_t n) {
-        std::unique_lock<std::mutex> l(mLock);
-        mCv.wait_for(l, std::chrono::seconds(60), [&] { return mRecords.size() >= n; });
-        return mRecords;
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mCv;
-    std::vector<NotificationRecord> mRecords;
-};
+using iokittest::Collector;
 
 class USBDeviceNub : public ::testing::TestWithParam<const char*> {
 protected:

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +18,7 @@
 #include "abi/QN_Dispatch.h"
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "tests/driver/clients/harness/HarnessRows.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/base/HXLog.h"
@@ -35,6 +35,9 @@ using hx::harness::ClientHarness;
 using hx::harness::DeviceKind;
 using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
+using hx::harness::rows::codesSince;
+using hx::harness::rows::dispatch;
+using hx::harness::rows::record;
 using hx::usb::devices::BulkProtocolModel;
 using hx::usb::devices::ChannelStreamDevice;
 using hx::usb::devices::EndpointFault;
@@ -42,11 +45,6 @@ using hx::usb::devices::Farlane2Model;
 using hx::usb::devices::FeedbackModel;
 using hx::usb::devices::InterruptPcmModel;
 using hx::usb::devices::Ramp;
-
-std::vector<uint32_t> codesSince(const HarnessReport& r, size_t from) {
-    return std::vector<uint32_t>(r.stateChanges.begin() + std::min(from, r.stateChanges.size()),
-                                 r.stateChanges.end());
-}
 
 long countOf(const std::vector<uint32_t>& codes, uint32_t code) {
     return long(std::count(codes.begin(), codes.end(), code));
@@ -281,21 +279,6 @@ template <class Check> void forEachRecord(ZrBulkStreaming& b, Check check) {
         for (uint32_t i = 0; i < kInterruptOutRecords; ++i)
             check(b.intOut(i), "interrupt out", i);
     }
-}
-
-QN_Dispatch record(uint32_t code) {
-    QN_Dispatch d;
-    std::memset(&d, 0, sizeof d);
-    d.code = code;
-    return d;
-}
-
-// A control request as the client's Req 35 reaches the dispatcher.
-IOReturn dispatch(ClientHarness& h, QN_Dispatch& d) {
-    if (!h.service()->dispatchLock().lockMutex("test")) return kIOReturnCannotLock;
-    const IOReturn r = h.device()->onDispatchStreaming(h.userClient(), &d);
-    h.service()->dispatchLock().unlock();
-    return r;
 }
 
 constexpr uint32_t kCodeResume = 37;

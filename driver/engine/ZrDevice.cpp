@@ -632,6 +632,8 @@ void ZrDevice::releaseIsocPipes() {
     mIsocStreaming.inPipe().bind(nullptr);
     mIsocStreaming.outPipe().bind(nullptr);
     mIsocStreaming.keepAlivePipe().bind(nullptr);
+    // The feedback pipe goes with them: a later stop must not abort it.
+    mIsocStreaming.configureFeedback(nullptr);
 }
 
 void ZrDevice::powerDownRequests() {

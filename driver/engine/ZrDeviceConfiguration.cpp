@@ -398,10 +398,13 @@ void ZrDevice::stopStreaming(bool wait) {
     // port's once more, for a transfer started meanwhile.
     mVendorAsyncPort.abortOwner(wait);
     __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
-    mIsocStreaming.stopTransport(wait);
     // The bulk and interrupt transports (the MRW30 interrupt stop among
-    // them): pipes aborted, then, waiting, until no record is in use.
+    // them) first: pipes aborted, then, waiting, until no record is in
+    // use. Their out records are filled by the real-time service after
+    // they are queued, so none may still go out once the service is gone
+    // (the isochronous streams' stop removes it and may wait for blocks).
     mBulkStreaming.stop(wait);
+    mIsocStreaming.stopTransport(wait);
     for (ZrPipeDescriptor* p :
          {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe,
           m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})

@@ -25,8 +25,9 @@ struct ClientHarness::Impl {
     Machine machine;
     task_t task = MACH_PORT_NULL;
     std::unique_ptr<HarnessClient> client;
-    IOUserClient* userClient = nullptr; // retained, for callers that look
-    std::string error;                  // what the machine's checks of a step found
+    IOUserClient* userClient = nullptr;          // retained, for callers that look
+    std::string error;                           // what the machine's checks of a step found
+    std::optional<HarnessOptions> clientOptions; // a replacement client's
 };
 
 ClientHarness::ClientHarness(const HarnessOptions& options)
@@ -54,7 +55,8 @@ HarnessClient& ClientHarness::client() {
         // The client runs as a process of its own, on the user-side calls in
         // this process; its cycles wait on the machine's clock.
         m.task = hx::kern::createTask(int(kHarnessPid), "hxharness", kHarnessUid);
-        m.client = std::make_unique<HarnessClient>(m.machine.options(), m.task);
+        m.client = std::make_unique<HarnessClient>(
+            m.clientOptions ? *m.clientOptions : m.machine.options(), m.task);
         m.client->setWaiter([this](uint64_t due) { mImpl->machine.runUntil(due); });
         m.client->setFirstSoundHook([this] {
             if (auto model = mImpl->machine.model()) {
@@ -128,6 +130,13 @@ void ClientHarness::stop() {
     }
 }
 
+void ClientHarness::replaceClient(const HarnessOptions& options) {
+    stop();
+    mImpl->client.reset();
+    mImpl->error.clear();
+    mImpl->clientOptions = options;
+}
+
 HarnessReport ClientHarness::report() const {
     const Impl& m = *mImpl;
     HarnessReport r = m.client ? m.client->report() : HarnessReport{};
@@ -166,7 +175,7 @@ const std::string& ClientHarness::lastError() const {
     return m.machine.lastError();
 }
 const HarnessOptions& ClientHarness::options() const {
-    return mImpl->machine.options();
+    return mImpl->clientOptions ? *mImpl->clientOptions : mImpl->machine.options();
 }
 hx::usb::Bus* ClientHarness::bus() {
     return mImpl->machine.bus();

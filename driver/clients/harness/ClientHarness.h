@@ -70,6 +70,11 @@ public:
     // Detaches the ring (Req 3) and closes the connection (also done on
     // destruction); state changes come from an interest subscription.
     void stop();
+    // Stops the client and puts another one in its place, in the same
+    // process, with the stream and cycle settings of `options` (the machine
+    // keeps its own): a user that asks for another configuration. Its steps
+    // run from openClient(); the report is the new client's.
+    void replaceClient(const HarnessOptions& options);
 
     HarnessReport report() const;
     // Recorded input, interleaved, 32-bit left-aligned samples.

@@ -53,6 +53,12 @@ std::string describe(const HarnessReport& r) {
     o << "device FIFO: min " << r.fifoMin << " max " << r.fifoMax;
     if (r.fifoLock) o << " at lock " << *r.fifoLock;
     o << "\n";
+    o << "device frames: " << r.fifoUnderrunFrames << " played from an empty FIFO, "
+      << r.fifoOverrunFrames << " thrown away at a full one, " << r.inFramesLost
+      << " captured and never sent\n";
+    if (r.bulkTransport)
+        o << "bulk transport: " << r.keepAlivePackets << " keep-alive packets, " << r.keepAliveGaps
+          << " gaps, " << r.guardInserts << " guard inserts, " << r.underruns << " underruns\n";
     if (r.latencyKnown)
         o << "latency: " << r.latencyFrames << " frames" << (r.latencyConstant ? " (constant)" : "")
           << "\n";
@@ -63,7 +69,7 @@ std::string describe(const HarnessReport& r) {
     if (r.silentFrames) o << ", " << r.silentFrames << " came back silent";
     if (r.staleFrames) o << ", " << r.staleFrames << " came back a ring lap late";
     o << "\n";
-    if (r.recoveries)
+    if (r.recoveries || r.framesCheckedAfterRecovery)
         o << "recoveries: " << r.recoveries << ", stream "
           << (r.streamRecovered ? "came back" : "did not come back") << ", loopback after "
           << (r.matchedAfterRecovery ? "matched" : "not matched") << " ("

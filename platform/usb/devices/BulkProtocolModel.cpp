@@ -48,7 +48,7 @@ BulkProtocolModel::BulkProtocolModel(HX5100Identity identity, BulkProtocolLayout
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)), mLayout(layout),
       mConfiguration(buildConfiguration(layout)) {
     ChannelStreamConfig config;
-    config.fifoCapacityFrames = fifoFramesAt(mRate);
+    config.fifoCapacityFrames = fifoFramesAt(mRate, outFrames());
     mStream.configure(config);
     mStream.setChannels(layout.inputChannels, layout.outputChannels);
 }
@@ -68,7 +68,7 @@ void BulkProtocolModel::configureChannels(const ChannelStreamConfig& config) {
 
 void BulkProtocolModel::capFifo() {
     ChannelStreamConfig c = mStream.config();
-    c.fifoCapacityFrames = std::min(mAskedFifoFrames, fifoFramesAt(mRate));
+    c.fifoCapacityFrames = std::min(mAskedFifoFrames, fifoFramesAt(mRate, outFrames()));
     mStream.configure(c);
 }
 

@@ -37,6 +37,7 @@
 #include "platform/usb/devices/HX5100Model.h"
 #include "platform/usb/devices/TransferKnobs.h"
 
+#include <algorithm>
 #include <deque>
 #include <utility>
 #include <vector>
@@ -76,10 +77,12 @@ public:
     // The playback FIFO is small: the device never asks for output beyond
     // what the host's 3-ms lead has filled. It rides out a NAKed OUT packet
     // (offered again a millisecond later): a millisecond of frames and a
-    // packet, twice as many above 48 kHz.
+    // packet, twice as many above 48 kHz; at least a millisecond, a packet
+    // and 4 frames (the interrupt variant's 20-frame packets).
     static constexpr uint32_t kFifoFrames = 64;
-    static constexpr uint32_t fifoFramesAt(uint32_t rate) {
-        return rate > 48000 ? 2 * kFifoFrames : kFifoFrames;
+    static constexpr uint32_t fifoFramesAt(uint32_t rate, uint32_t packetFrames = 10) {
+        if (rate > 48000) return 2 * kFifoFrames;
+        return std::max(kFifoFrames, (rate + 999) / 1000 + packetFrames + 4);
     }
     // The small FIFO caps any configuration's capacity.
     void configureChannels(const ChannelStreamConfig& config) override;

@@ -21,6 +21,7 @@ void ChannelStream::restart() {
     mClock.stop();
     mFifo.clear();
     mStats.playing = false;
+    mStarted = false;
     mStats.fifoLevel = 0;
     mDeviceFrames = mCaptured = mPlayedTo = 0;
     mPlayed.assign(kLoopHistory * mOuts, 0);
@@ -132,15 +133,16 @@ void ChannelStream::play(uint64_t upTo) {
     std::vector<uint32_t> frame(mOuts);
     for (uint64_t j = mPlayedTo; j < upTo; ++j) {
         std::fill(frame.begin(), frame.end(), 0);
-        if (mStats.playing) {
-            if (mFifo.size() >= mOuts) {
-                std::copy_n(mFifo.begin(), mOuts, frame.begin());
-                mFifo.erase(mFifo.begin(), mFifo.begin() + mOuts);
-            } else {
-                ++mStats.fifoUnderrunFrames;
-            }
-            check(frame.data());
+        if (mStats.playing && mFifo.size() >= mOuts) {
+            std::copy_n(mFifo.begin(), mOuts, frame.begin());
+            mFifo.erase(mFifo.begin(), mFifo.begin() + mOuts);
+            mStarted = true;
+        } else if (mStarted) {
+            // Run dry: silence until the FIFO holds its start level again.
+            ++mStats.fifoUnderrunFrames;
+            mStats.playing = false;
         }
+        if (mStarted) check(frame.data());
         std::copy(frame.begin(), frame.end(), mPlayed.begin() + (j % kLoopHistory) * mOuts);
     }
     mPlayedTo = upTo;

@@ -14,7 +14,8 @@
 //
 // Playback: a transport queues whole frames (`queuePlayback`) as long as the
 // FIFO has room (`fifoRoom`); the converter drains it at the device clock
-// once it first holds its start level. The fill is measured (minimum,
+// once it holds its start level. Run dry, it plays silence (counted as
+// underrun frames) until the FIFO holds its start level again. The fill is measured (minimum,
 // maximum, level at a marked lock point) and a checker follows the ramp in
 // what the converter plays.
 //
@@ -126,6 +127,7 @@ private:
     std::vector<uint32_t> mPlayed; // kLoopHistory frames of outs samples
     std::optional<uint32_t> mExpected;
     bool mRampSeen = false;
+    bool mStarted = false; // the converter has played since the last restart
 };
 
 // What the multi-channel models offer their users (tests, the harness):

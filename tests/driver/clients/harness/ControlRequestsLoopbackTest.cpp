@@ -12,6 +12,7 @@
 #include "abi/QN_Dispatch.h"
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "tests/driver/clients/harness/HarnessRows.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "platform/base/HXLog.h"
@@ -23,23 +24,8 @@ namespace {
 using hx::harness::ClientHarness;
 using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
-
-QN_Dispatch record(uint32_t code, uint32_t value = 0) {
-    QN_Dispatch d;
-    std::memset(&d, 0, sizeof d);
-    d.code = code;
-    d.data.ulValue = value;
-    return d;
-}
-
-// The dispatcher as the client's Req 35 reaches it: under the dispatch
-// lock, the client as requester; its own answer (Req 35 hides it).
-IOReturn dispatch(ClientHarness& h, QN_Dispatch& d) {
-    if (!h.service()->dispatchLock().lockMutex("test")) return kIOReturnCannotLock;
-    const IOReturn r = h.device()->onDispatchStreaming(h.userClient(), &d);
-    h.service()->dispatchLock().unlock();
-    return r;
-}
+using hx::harness::rows::dispatch;
+using hx::harness::rows::record;
 
 uint32_t ajNumber(ClientHarness& h, const char* key) {
     auto* dict = OSDynamicCast(OSDictionary, h.service()->getProperty("AjExtData"));

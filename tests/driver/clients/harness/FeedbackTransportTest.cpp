@@ -10,6 +10,7 @@
 
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "tests/driver/clients/harness/HarnessRows.h"
 #include "driver/engine/ZrDevice.h"
 #include "platform/kern/IOLib.h"
 #include "platform/usb/devices/FeedbackModel.h"
@@ -20,13 +21,9 @@ using hx::harness::ClientHarness;
 using hx::harness::DeviceKind;
 using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
+using hx::harness::rows::codesSince;
 using hx::usb::devices::EndpointFault;
 using hx::usb::devices::FeedbackModel;
-
-std::vector<uint32_t> codesSince(const HarnessReport& r, size_t from) {
-    return std::vector<uint32_t>(r.stateChanges.begin() + std::min(from, r.stateChanges.size()),
-                                 r.stateChanges.end());
-}
 
 HarnessOptions feedbackOptions(uint32_t rate, uint8_t interval, int32_t ppm) {
     HarnessOptions o;

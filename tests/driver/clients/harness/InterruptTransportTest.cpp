@@ -10,6 +10,7 @@
 
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "tests/driver/clients/harness/HarnessRows.h"
 #include "driver/engine/ZrDevice.h"
 #include "platform/usb/devices/Farlane2Model.h"
 #include "platform/usb/devices/InterruptPcmModel.h"
@@ -20,15 +21,11 @@ using hx::harness::ClientHarness;
 using hx::harness::DeviceKind;
 using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
+using hx::harness::rows::codesSince;
 using hx::usb::devices::ChannelStreamDevice;
 using hx::usb::devices::EndpointFault;
 using hx::usb::devices::Farlane2Model;
 using hx::usb::devices::InterruptPcmModel;
-
-std::vector<uint32_t> codesSince(const HarnessReport& r, size_t from) {
-    return std::vector<uint32_t>(r.stateChanges.begin() + std::min(from, r.stateChanges.size()),
-                                 r.stateChanges.end());
-}
 
 struct LoopCase {
     DeviceKind device;

@@ -7,6 +7,7 @@
 
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "tests/driver/clients/harness/HarnessRows.h"
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 
@@ -16,11 +17,7 @@ using hx::harness::ClientHarness;
 using hx::harness::HarnessOptions;
 using hx::harness::HarnessReport;
 using hx::harness::Routing;
-
-std::vector<uint32_t> codesSince(const HarnessReport& r, size_t from) {
-    return std::vector<uint32_t>(r.stateChanges.begin() + std::min(from, r.stateChanges.size()),
-                                 r.stateChanges.end());
-}
+using hx::harness::rows::codesSince;
 
 TEST(HarnessMix, EachValueComesBackHalvedTowardZeroAndDoubled) {
     HarnessOptions o;

@@ -112,6 +112,11 @@ void ZrDevice::configureDeviceControls() {
     usbApplyDeviceControls(mService, mDescriptor.m_uVendor, mDescriptor.m_uProduct,
                            mCurrentControls, wanted, changed, restart);
     if (changed) {
+        // The configuration opened the first output's interface: a saved
+        // choice of another one moves the output there, as a client's does.
+        if (usbIsInterfaceSelectorDevice(mDescriptor.m_uVendor, mDescriptor.m_uProduct) &&
+            wanted.cOut.iSelector != mCurrentControls.cOut.iSelector)
+            usbApplyInterfaceSelector(wanted);
         std::memcpy(&mCurrentControls, &wanted, sizeof mCurrentControls);
         if (mpDriverSM)
             std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mCurrentControls);

@@ -202,6 +202,31 @@ protected:
         return list;
     }
 
+    // A clock source's name through 'cscn' (into 32 bytes) and 'lcsn' (a
+    // string handed out only with success).
+    void expectClockSourceName(UInt32 id, const std::string& name, OSStatus answer) {
+        SCOPED_TRACE(id);
+        Guarded out(32);
+        out.snapshot();
+        AudioValueTranslation t{&id, 4, out.data(), 32};
+        UInt32 size = sizeof t;
+        EXPECT_EQ(get(false, "cscn", &size, &t), answer);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data())), name);
+        EXPECT_TRUE(out.guardsKept());
+
+        CFStringRef s = nullptr;
+        AudioValueTranslation cf{&id, 4, &s, sizeof s};
+        size = sizeof cf;
+        EXPECT_EQ(get(false, "lcsn", &size, &cf), answer);
+        if (answer == 0) {
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(text(s), name);
+            CFRelease(s);
+        } else {
+            EXPECT_EQ(s, nullptr) << "no object handed out with an error";
+        }
+    }
+
     AudioDeviceID mDevice = 0;
 };
 
@@ -713,29 +738,8 @@ TEST_F(HALStreamFormats, ClockSourceNamesByID) {
     };
     const Row rows[] = {
         {0, "Hardware", 0}, {1, "Internal", 0}, {2, "", kWho}, {0xFFFFFFFF, "", kWho}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.id);
-        UInt32 id = r.id;
-        Guarded out(32);
-        out.snapshot();
-        AudioValueTranslation t{&id, 4, out.data(), 32};
-        UInt32 size = sizeof t;
-        EXPECT_EQ(get(false, "cscn", &size, &t), r.answer);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data())), r.name);
-        EXPECT_TRUE(out.guardsKept());
-
-        CFStringRef s = nullptr;
-        AudioValueTranslation cf{&id, 4, &s, sizeof s};
-        size = sizeof cf;
-        EXPECT_EQ(get(false, "lcsn", &size, &cf), r.answer);
-        if (r.answer == 0) {
-            ASSERT_NE(s, nullptr);
-            EXPECT_EQ(text(s), r.name);
-            CFRelease(s);
-        } else {
-            EXPECT_EQ(s, nullptr) << "no object handed out with an error";
-        }
-    }
+    for (const Row& r : rows)
+        expectClockSourceName(r.id, r.name, r.answer);
     // A short output buffer: cut and terminated inside it.
     UInt32 id = 0;
     Guarded out(4);
@@ -983,35 +987,9 @@ TEST_F(HALStreamFormatsByProduct, TheTrunk2ListsAndNamesItsTwoClockSources) {
         }
     }
 
-    struct NameRow {
-        UInt32 id;
-        const char* name;
-        OSStatus answer;
-    };
-    for (const NameRow& r :
-         {NameRow{0, "Internal", 0}, NameRow{1, "S/PDIF", 0}, NameRow{2, "", kWho}}) {
-        SCOPED_TRACE(r.id);
-        UInt32 id = r.id;
-        Guarded out(32);
-        out.snapshot();
-        AudioValueTranslation t{&id, 4, out.data(), 32};
-        size = sizeof t;
-        EXPECT_EQ(get(false, "cscn", &size, &t), r.answer);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data())), r.name);
-        EXPECT_TRUE(out.guardsKept());
-
-        CFStringRef s = nullptr;
-        AudioValueTranslation cf{&id, 4, &s, sizeof s};
-        size = sizeof cf;
-        EXPECT_EQ(get(false, "lcsn", &size, &cf), r.answer);
-        if (r.answer == 0) {
-            ASSERT_NE(s, nullptr);
-            EXPECT_EQ(text(s), r.name);
-            CFRelease(s);
-        } else {
-            EXPECT_EQ(s, nullptr);
-        }
-    }
+    expectClockSourceName(0, "Internal", 0);
+    expectClockSourceName(1, "S/PDIF", 0);
+    expectClockSourceName(2, "", kWho);
 }
 
 // The input stream of an output-only device is counted for the audio

@@ -44,11 +44,12 @@ public:
 
     // Binds the record to the interface (retained). With claim and an owner
     // the interface is opened for the owner, selecting the record's
-    // alternate setting in the same call when it is not 0; when the owner
+    // alternate setting in the same call when it is not 0. When the owner
     // already holds it open and no other record is bound to it, the record's
     // alternate is selected on it (back to 0 when the binding closes with a
-    // reset) and it stays open for the owner after the binding goes. True at once when
-    // already bound to this interface; a null interface binds nothing.
+    // reset), and it stays open for the owner after the binding goes. True
+    // at once when already bound to this interface; a null interface binds
+    // nothing.
     bool setInterface(ZrInterfaceDescriptor* desc, IOService* owner, IOUSBHostInterface* intf,
                       bool claim);
     IOUSBHostInterface* getInterface(const ZrInterfaceDescriptor* desc) const;

@@ -200,6 +200,9 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
     m_pcOutPipeIsoc = nullptr;
     mBindings.closeInterface(mConfigurations.mpOutInterface, true);
     mConfigurations.mpOutInterface = nullptr;
+    // The closed pipe is gone with its alternate: the transport lets it go
+    // now, so a move that fails below leaves no pipe behind to abort later.
+    isocDataInitForPipe(m_pcInPipeIsoc, nullptr, getInputConverter());
     ZrInterfaceDescriptor* intf = config->getInterface(number);
     if (!intf) {
         IOLog("1624: No interface N. %d\n", number);

@@ -315,6 +315,42 @@ TEST(DeviceControls, InterfaceSelectorOutputStartsAtItsFirstOutput) {
               std::string::npos);
 }
 
+// A move of the output to an interface the device does not have stops at
+// the missing interface with the output closed; moving back to the first
+// output brings it back and it streams (the transport kept no pipe of the
+// closed interface).
+TEST(DeviceControls, InterfaceSelectorMoveToAMissingInterfaceCanBeUndone) {
+    ClassAudioLayout l = classLayoutOf(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID);
+    l.secondOutput = false;
+    Opened<ClassAudioModel> c(
+        std::make_shared<ClassAudioModel>(
+            kUSBHostConnectionSpeedFull,
+            hx::usb::devices::HX5100Identity{kCadenzaVendorID, kCadenzaInterfaceSelectorProductID,
+                                             0x0100, "M", "P", ""},
+            l),
+        [] { useClassPersonality(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID); });
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+    const uint8_t alternate = c.model->alternateSetting(1).value_or(0);
+    EXPECT_NE(alternate, 0);
+    hx::log::Capture log;
+    XsDeviceControls wanted = c.dev->currentControls();
+    wanted.cOut.iSelector = 0x02;
+    c.dev->setSelectors(wanted);
+    EXPECT_NE(log.text().find("1624: No interface N. 3\n"), std::string::npos);
+    EXPECT_EQ(c.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(0));
+    wanted.cOut.iSelector = 0x01;
+    c.dev->setSelectors(wanted);
+    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
+    EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(alternate));
+    c.dev->startStreamAfterConfig();
+    EXPECT_TRUE(c.dev->isStreamingStarted());
+    c.dev->stopStreaming(true);
+}
+
 TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset) {
     ClassDevice c(kCadenzaVendorID, kCadenzaSyncProductID);
     ASSERT_NE(c.dev, nullptr);

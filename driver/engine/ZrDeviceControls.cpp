@@ -238,6 +238,12 @@ void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId
         }
         if (g.mode == 0 && g.selectorUnit)
             usbInitSelectorValue(device, g.selectorUnit, group.iSelector);
+        // A choice without a selector unit (the output interface), or one the
+        // device did not answer, starts at the first endpoint: the path the
+        // configuration opens, and the one the controls are shown for. With
+        // none chosen, no control of the group could ever be applied.
+        if (g.mode == 0 && group.mCount && usbSelectorIndex(group.iSelector) == 0)
+            group.iSelector = 0x01;
     };
     initGroup(row->out, out.cOut);
     initGroup(row->in, out.cIn);
@@ -303,31 +309,48 @@ void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, uint16_t ven
                                 XsControlGroup& requested, bool& changed) {
     takeStructure(current, requested);
     bool restart = false;
+    const uint32_t count = requested.mCount > 8 ? 8 : requested.mCount;
     if (requested.mMode == 1) {
         if (requested.iSelector != current.iSelector) changed = true;
-        const uint32_t count = requested.mCount > 8 ? 8 : requested.mCount;
         for (uint32_t i = 0; i < count; ++i)
             usbApplyDeviceControlEndPoint(device, vendorId, productId, current.mEndpoints[i],
                                           requested.mEndpoints[i], changed, restart, false);
         return;
     }
-    if (requested.iSelector != current.iSelector) changed = true;
+    if (count == 0) {
+        requested = current; // no endpoint, nothing to apply
+        return;
+    }
     const int index = usbSelectorIndex(requested.iSelector);
-    if (index == 0) return; // not one endpoint: nothing more is sent
-    if (uint32_t(index) > (requested.mCount > 8 ? 8 : requested.mCount)) return;
+    if (index == 0 || uint32_t(index) > count) {
+        // A selection naming no endpoint: nothing can be sent, so nothing of
+        // the group is taken (the shared state would show values the device
+        // never got).
+        IOLog("usbApplyDeviceControlGroup: selection %02X names no endpoint of %u, nothing "
+              "sent\n",
+              unsigned(requested.iSelector), unsigned(count));
+        requested = current;
+        return;
+    }
+    // Only the chosen endpoint is sent: the others take no values.
+    for (uint32_t i = 0; i < count; ++i)
+        if (i != uint32_t(index - 1)) requested.mEndpoints[i] = current.mEndpoints[i];
     XsEndpoint& chosen = requested.mEndpoints[index - 1];
     const XsEndpoint& chosenCurrent = current.mEndpoints[index - 1];
     if (requested.mSelectorUnit) {
         const uint8_t b = uint8_t(index);
         if (!classRequest(device, false, kXsSetCur, 0, requested.mSelectorUnit,
                           const_cast<uint8_t*>(&b), 1)) {
-            // The device kept its selection.
-            requested.iSelector = current.iSelector;
+            // The device kept its selection, and nothing of the group went
+            // out.
+            requested = current;
             return;
         }
+    }
+    if (requested.iSelector != current.iSelector) changed = true;
+    if (requested.mSelectorUnit)
         usbApplyDeviceControlEndPoint(device, vendorId, productId, chosenCurrent, chosen, changed,
                                       restart, true);
-    }
     usbApplyDeviceControlEndPoint(device, vendorId, productId, chosenCurrent, chosen, changed,
                                   restart, false);
 }
@@ -359,11 +382,6 @@ void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorI
     requested.cSync.mCount = current.cSync.mCount;
     std::memcpy(requested.cSync.mNames, current.cSync.mNames, sizeof requested.cSync.mNames);
     requested.mHasMonitor = current.mHasMonitor;
-    const bool halvard = usbIsHalvardDevice(vendorId, productId);
-    if (halvard && requested.cIn.iSelector != current.cIn.iSelector) {
-        changed = true;
-        restart = true;
-    }
     // The product's vendor control: its value's low byte, when it changed.
     if (const XsProductRow* row = usbFindDeviceControlsRow(vendorId, productId)) {
         if (row->vendorControl.request && current.mHasMonitor &&
@@ -385,6 +403,12 @@ void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorI
     usbApplyDeviceControlGroup(device, vendorId, productId, current.cThird, requested.cThird,
                                changed);
     usbApplyDeviceControlGroup(device, vendorId, productId, current.cIn, requested.cIn, changed);
+    // Judged on the selection as applied: one the group refused is no change.
+    if (usbIsHalvardDevice(vendorId, productId) &&
+        requested.cIn.iSelector != current.cIn.iSelector) {
+        changed = true;
+        restart = true;
+    }
     usbApplyDeviceControlGroup(device, vendorId, productId, current.cOut, requested.cOut, changed);
     usbApplyDeviceControlsSync(device, vendorId, productId, current.cSync, requested.cSync, changed,
                                restart);

@@ -11,6 +11,10 @@
 // Every class request is tried at most 3 times and a failure is logged; a
 // control whose request failed keeps the device's value in the block that
 // becomes current, so the shared state never shows what the device refused.
+// For the same reason a group whose choice names no endpoint is refused
+// whole (and logged), and endpoints a choice does not name take no values.
+// A choice with no selector unit, or one the device did not report, starts
+// at the group's first endpoint.
 #pragma once
 
 #include <cstdint>

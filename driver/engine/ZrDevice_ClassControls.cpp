@@ -112,6 +112,11 @@ void ZrDevice::configureDeviceControls() {
     usbApplyDeviceControls(mService, mDescriptor.m_uVendor, mDescriptor.m_uProduct,
                            mCurrentControls, wanted, changed, restart);
     if (changed) {
+        // The configuration opened the first output's interface: a saved
+        // choice of another one moves the output there, as a client's does.
+        if (usbIsInterfaceSelectorDevice(mDescriptor.m_uVendor, mDescriptor.m_uProduct) &&
+            wanted.cOut.iSelector != mCurrentControls.cOut.iSelector)
+            usbApplyInterfaceSelector(wanted);
         std::memcpy(&mCurrentControls, &wanted, sizeof mCurrentControls);
         if (mpDriverSM)
             std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mCurrentControls);
@@ -195,6 +200,9 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
     m_pcOutPipeIsoc = nullptr;
     mBindings.closeInterface(mConfigurations.mpOutInterface, true);
     mConfigurations.mpOutInterface = nullptr;
+    // The closed pipe is gone with its alternate: the transport lets it go
+    // now, so a move that fails below leaves no pipe behind to abort later.
+    isocDataInitForPipe(m_pcInPipeIsoc, nullptr, getInputConverter());
     ZrInterfaceDescriptor* intf = config->getInterface(number);
     if (!intf) {
         IOLog("1624: No interface N. %d\n", number);

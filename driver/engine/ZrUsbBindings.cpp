@@ -37,6 +37,18 @@ bool fieldMatches(uint16_t wanted, uint8_t value) {
     return wanted >= 0xFFFF || wanted == value;
 }
 
+// An interface the owner already holds open (a start-up opened it by hand):
+// the record's alternate is selected on it, so its endpoints are there.
+bool selectHeldAlternate(IOUSBHostInterface* intf, uint8_t alternate) {
+    const StandardUSB::InterfaceDescriptor* d = intf->getInterfaceDescriptor();
+    if (d && d->bAlternateSetting == alternate) return true;
+    const IOReturn r = intf->selectAlternateSetting(alternate);
+    if (r != kIOReturnSuccess)
+        IOLog("ZrUsbBindings: interface %d held open, alternate %d not selected (%08X)\n",
+              d ? int(d->bInterfaceNumber) : -1, int(alternate), unsigned(r));
+    return r == kIOReturnSuccess;
+}
+
 } // namespace
 
 IOUSBHostInterface* QnFindInterface(IOUSBHostDevice* device, int number) {
@@ -89,12 +101,11 @@ bool ZrUsbBindings::setInterface(ZrInterfaceDescriptor* desc, IOService* owner,
     closeInterface(desc, true);
     if (!intf) return true;
     intf->retain();
-    InterfaceBinding b{intf, nullptr, claim};
+    InterfaceBinding b{intf, nullptr, claim, false};
+    // The owner is the service that owns these bindings: not retained, it
+    // outlives them.
+    const uint8_t alternate = desc->getAlternateNumber();
     if (claim && owner && !intf->isOpen(owner)) {
-        // The owner is the service that owns these bindings: not retained,
-        // it outlives them.
-        b.owner = owner;
-        const uint8_t alternate = desc->getAlternateNumber();
         const bool opened = alternate != 0
                                 ? intf->open(owner, kUSBHostOpenOptionSelectAlternateInterface,
                                              reinterpret_cast<void*>(uintptr_t(alternate)))
@@ -103,10 +114,28 @@ bool ZrUsbBindings::setInterface(ZrInterfaceDescriptor* desc, IOService* owner,
             intf->release();
             return false;
         }
+        b.owner = owner;
+        b.opened = true;
+    } else if (claim && owner && !boundToAnother(desc, intf)) {
+        // Held open by the owner outside these bindings (a start-up opened
+        // it by hand): the record's alternate is selected on it.
+        if (!selectHeldAlternate(intf, alternate)) {
+            intf->release();
+            return false;
+        }
+        b.owner = owner;
     }
     std::lock_guard<std::mutex> g(mLock);
     mInterfaces[desc] = b;
     return true;
+}
+
+bool ZrUsbBindings::boundToAnother(const ZrInterfaceDescriptor* desc,
+                                   const IOUSBHostInterface* intf) const {
+    std::lock_guard<std::mutex> g(mLock);
+    for (const auto& [d, b] : mInterfaces)
+        if (d != desc && b.intf == intf) return true;
+    return false;
 }
 
 IOUSBHostInterface* ZrUsbBindings::getInterface(const ZrInterfaceDescriptor* desc) const {
@@ -139,7 +168,8 @@ void ZrUsbBindings::unbind(const InterfaceBinding& b, bool resetAlternate) {
         const StandardUSB::InterfaceDescriptor* d = b.intf->getInterfaceDescriptor();
         if (d && d->bAlternateSetting != 0) b.intf->selectAlternateSetting(0);
     }
-    if (openForOwner) b.intf->close(b.owner);
+    // An interface the owner held before the binding stays open for it.
+    if (b.opened && openForOwner) b.intf->close(b.owner);
     b.intf->release();
 }
 

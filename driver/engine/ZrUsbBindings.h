@@ -44,8 +44,12 @@ public:
 
     // Binds the record to the interface (retained). With claim and an owner
     // the interface is opened for the owner, selecting the record's
-    // alternate setting in the same call when it is not 0. True at once when
-    // already bound to this interface; a null interface binds nothing.
+    // alternate setting in the same call when it is not 0. When the owner
+    // already holds it open and no other record is bound to it, the record's
+    // alternate is selected on it (back to 0 when the binding closes with a
+    // reset), and it stays open for the owner after the binding goes. True
+    // at once when already bound to this interface; a null interface binds
+    // nothing.
     bool setInterface(ZrInterfaceDescriptor* desc, IOService* owner, IOUSBHostInterface* intf,
                       bool claim);
     IOUSBHostInterface* getInterface(const ZrInterfaceDescriptor* desc) const;
@@ -76,7 +80,10 @@ private:
         IOUSBHostInterface* intf = nullptr;
         IOService* owner = nullptr;
         bool claimed = false;
+        bool opened = false; // opened by the binding, so closed by it
     };
+    // Whether another record is bound to the interface.
+    bool boundToAnother(const ZrInterfaceDescriptor* desc, const IOUSBHostInterface* intf) const;
     // Removes a binding from the table; false when there was none.
     bool takeBinding(const ZrInterfaceDescriptor* desc, InterfaceBinding& out);
     // Closes (back to alternate 0 first when asked) and releases an

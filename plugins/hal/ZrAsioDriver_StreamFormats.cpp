@@ -20,7 +20,7 @@
 #include "plugins/hal/ZrAsioDriver.h"
 #include "plugins/hal/ZrAsioDriver_StreamFormatRules.h"
 
-#include "abi/ProductIdentities.h"
+#include "abi/DeviceFamilies.h"
 #include "device/OSXDeviceManager.h"
 #include "device/ProcessNames.h"
 #include "device/ZrOSXDevice.h"
@@ -81,7 +81,9 @@ bool outputOnly(ZrOSXDevice* device, Boolean isInput) {
 }
 
 bool isTrunk2(ZrOSXDevice* device) {
-    return device->isDevice(kTrunkVendorID, kTrunk2ProductID);
+    for (const DeviceFamilyMember& m : DeviceFamilies::kTrunk2)
+        if (device->isDevice(m.vendor, m.product)) return true;
+    return false;
 }
 
 // A rate a caller hands in: finite, not negative, at most 384,000 (0 asks

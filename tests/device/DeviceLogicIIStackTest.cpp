@@ -41,6 +41,7 @@
 #include "platform/kern/IOLib.h"
 #include "platform/sys/HXProcess.h"
 #include "tests/device/DeviceEventRecorder.h"
+#include "tests/support/ClassControlsLayout.h"
 
 namespace {
 
@@ -389,8 +390,8 @@ TEST_F(StateChangeStack, NewConfigOfAnotherClientWhileAProcedureStreams) {
 
 // ---- The class-compliant model's controls on the real stack
 
-constexpr int16_t kClassMin = -0x2000, kClassMax = 0x0600, kClassRes = 0x0080,
-                  kClassPowerOn = -0x0A00;
+using hx::testsupport::kClassMax;
+using hx::testsupport::kClassMin;
 
 // A product row of the kernel's class controls: the names its records carry
 // each way, as the device layer shows them.
@@ -401,26 +402,6 @@ struct ClassRow {
     bool trunk = false;
 };
 
-// The model laid out as the driver's row says: every volume unit a feature
-// unit with the record's channels (its mute on the same unit), every
-// selector unit with as many inputs as its group has records.
-hx::usb::devices::ClassAudioLayout classLayoutOf(const ClassRow& r) {
-    hx::usb::devices::ClassAudioLayout l;
-    const XsProductRow* row = usbFindDeviceControlsRow(r.vendor, r.product);
-    if (!row) return l;
-    for (const XsGroupRow* g : {&row->out, &row->in, &row->third}) {
-        for (uint32_t i = 0; i < g->count; ++i)
-            l.features.push_back({uint8_t(g->endpoints[i].volumeUnit >> 8),
-                                  g->endpoints[i].channels, kClassMin, kClassMax, kClassRes,
-                                  kClassPowerOn, true});
-        if (g->selectorUnit)
-            l.selectors.push_back({uint8_t(g->selectorUnit >> 8), uint8_t(g->count), 1});
-    }
-    l.vendorControlIndex = row->vendorControl.request ? row->vendorControl.index : 0;
-    l.trunk = r.trunk;
-    return l;
-}
-
 // The device layer on a class-compliant interface plugged under the row's
 // identity (full speed, not Merrow-compatible).
 class ClassControlsStack : public StateChangeStack, public ::testing::WithParamInterface<ClassRow> {
@@ -430,7 +411,7 @@ protected:
               kUSBHostConnectionSpeedFull,
               hx::usb::devices::HX5100Identity{GetParam().vendor, GetParam().product, 0x0100, "M",
                                                "P", ""},
-              classLayoutOf(GetParam()))),
+              layout())),
           row(usbFindDeviceControlsRow(GetParam().vendor, GetParam().product)) {}
     hx::harness::HarnessOptions options() const override {
         hx::harness::HarnessOptions o;
@@ -445,6 +426,17 @@ protected:
         std::memset(&f, 0, sizeof f);
         f.mLoaded = 1;
         harness->device()->initialSettings(&f);
+    }
+    // The harness plugs before the features record is given, so the device
+    // is first read as one of the Merrow family, which would take a third
+    // streaming interface for its MIDI one: the interface selector's second
+    // output interface stays out here (the kernel tests move the output to
+    // it).
+    static hx::usb::devices::ClassAudioLayout layout() {
+        hx::usb::devices::ClassAudioLayout l =
+            hx::testsupport::classLayoutOf(GetParam().vendor, GetParam().product);
+        l.secondOutput = false;
+        return l;
     }
     const XsGroupRow& group(bool isInput) const { return isInput ? row->in : row->out; }
     // The record the controls of a direction act on: the first in mode 1,
@@ -588,6 +580,12 @@ const ClassRow kClassRows[] = {
      {"Out 1+2"},
      {"Analog", "Analog - Sync Digital", "SPDIF (RCA)"},
      true},
+    // The output is a choice of USB interface; no selector unit.
+    {"InterfaceSelector",
+     kCadenzaVendorID,
+     kCadenzaInterfaceSelectorProductID,
+     {"Analog", "S/PDIF"},
+     {"In 1+2"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(ByProduct, ClassControlsStack, ::testing::ValuesIn(kClassRows),

@@ -622,6 +622,21 @@ TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface) {
     EXPECT_GT(d.model->streamStats().outPackets, before + 100); // queued 50 frames ahead
     EXPECT_TRUE(d.dev->isStreamingStarted());
     d.dev->stopStreaming(true);
+
+    // A new configuration opens the first output's interface again; the
+    // saved choice moves the output back to the second.
+    ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    EXPECT_EQ(d.dev->currentControls().cOut.iSelector, 2);
+    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x03);
+    EXPECT_EQ(d.model->alternateSetting(3), std::optional<uint8_t>(2));
+    EXPECT_EQ(d.model->alternateSetting(1), std::optional<uint8_t>(0));
+    d.dev->startStreamAfterConfig();
+    ASSERT_TRUE(d.dev->isStreamingStarted());
+    const uint64_t again = d.model->streamStats().outPackets;
+    clock.runFor(200 * 1000000ull);
+    EXPECT_GT(d.model->streamStats().outPackets, again + 100);
+    d.dev->stopStreaming(true);
 }
 
 } // namespace

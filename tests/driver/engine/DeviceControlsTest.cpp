@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -17,8 +18,10 @@
 #include "driver/engine/ZrDevice.h"
 #include "driver/engine/ZrDeviceControls.h"
 #include "driver/engine/transport/LevelMeters.h"
+#include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
 #include "platform/usb/devices/ClassAudioModel.h"
+#include "tests/support/ClassControlsLayout.h"
 
 namespace {
 
@@ -26,32 +29,9 @@ using namespace enginetest;
 using hx::usb::devices::ClassAudioLayout;
 using hx::usb::devices::ClassAudioModel;
 
-constexpr int16_t kMin = -0x2000, kMax = 0x0600, kRes = 0x0080, kPowerOn = -0x0A00;
-
-// The model laid out as the driver's row says: every volume unit a feature
-// unit with the row's channels (mute on the same unit), every selector unit
-// with as many inputs as the group has endpoints.
-ClassAudioLayout layoutOf(const XsProductRow& row) {
-    ClassAudioLayout l;
-    for (const XsGroupRow* g : {&row.out, &row.in, &row.third}) {
-        for (uint32_t i = 0; i < g->count; ++i)
-            l.features.push_back({uint8_t(g->endpoints[i].volumeUnit >> 8),
-                                  g->endpoints[i].channels, kMin, kMax, kRes, kPowerOn, true});
-        if (g->selectorUnit)
-            l.selectors.push_back({uint8_t(g->selectorUnit >> 8), uint8_t(g->count), 1});
-    }
-    l.vendorControlIndex = row.vendorControl.request ? row.vendorControl.index : 0;
-    return l;
-}
-
-// The class model as the product's row lays it out; the Trunk products also
-// answer their start-ups (the ready poll, the rate on the endpoints they
-// name).
-ClassAudioLayout layoutFor(const XsProductRow* row, uint16_t vendor) {
-    ClassAudioLayout l = row ? layoutOf(*row) : ClassAudioLayout{};
-    l.trunk = vendor == kTrunkVendorID;
-    return l;
-}
+using hx::testsupport::classLayoutOf;
+constexpr int16_t kMin = hx::testsupport::kClassMin, kMax = hx::testsupport::kClassMax,
+                  kPowerOn = hx::testsupport::kClassPowerOn;
 
 // A features record that says: not Merrow-compatible (flag 0 clear).
 OSDictionary* classCompliantSpecific() {
@@ -116,11 +96,10 @@ void useClassPersonality(uint16_t vendor, uint16_t product) {
 }
 
 std::shared_ptr<ClassAudioModel> makeClassModel(uint16_t vendor, uint16_t product) {
-    const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
     return std::make_shared<ClassAudioModel>(
         kUSBHostConnectionSpeedFull,
         hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-        layoutFor(row, vendor));
+        classLayoutOf(vendor, product));
 }
 
 // The class model laid out by the product's row, under that personality.
@@ -212,6 +191,9 @@ TEST(DeviceControls, ApplyTable) {
         // (request, wValue, wIndex) in order
         std::vector<std::tuple<uint8_t, uint16_t, uint16_t>> sent;
         bool changed;
+        // The input group as applied equals the current one: nothing of it
+        // taken that was not sent.
+        bool inputsAsCurrent;
     };
     using T = std::tuple<uint8_t, uint16_t, uint16_t>;
     // The mode-1 output group always sends every channel's volume.
@@ -227,9 +209,20 @@ TEST(DeviceControls, ApplyTable) {
     };
     const std::vector<Case> cases = {
         {"unchanged: the selection and every volume go out", [](XsDeviceControls&) {},
-         with(micChosen, outVolumes), true},
-        {"two bits in mode 0: nothing for the inputs, changed",
-         [](XsDeviceControls& x) { x.cIn.iSelector = 0x03; }, with({}, outVolumes), true},
+         with(micChosen, outVolumes), true, true},
+        {"two bits in mode 0: nothing for the inputs, refused",
+         [](XsDeviceControls& x) {
+             x.cIn.iSelector = 0x03;
+             x.cIn.mEndpoints[0].mMute = 1;
+         },
+         with({}, outVolumes), false, true},
+        {"no bit in mode 0: refused", [](XsDeviceControls& x) { x.cIn.iSelector = 0; },
+         with({}, outVolumes), false, true},
+        {"past the endpoints in mode 0: refused",
+         [](XsDeviceControls& x) { x.cIn.iSelector = 0x04; }, with({}, outVolumes), false, true},
+        {"an endpoint the selection does not name takes no value",
+         [](XsDeviceControls& x) { x.cIn.mEndpoints[1].mMute = 1; }, with(micChosen, outVolumes),
+         true, true},
         {"a selector change: SET_CUR to the unit, the chosen endpoint forced, then applied again",
          [](XsDeviceControls& x) { x.cIn.iSelector = 0x02; },
          with({{1, 0, 0x0B00},
@@ -239,17 +232,17 @@ TEST(DeviceControls, ApplyTable) {
                {1, 0x0201, 0x0D00},
                {1, 0x0202, 0x0D00}},
               outVolumes),
-         true},
+         true, false},
         {"mute changed is sent", [](XsDeviceControls& x) { x.cOut.mEndpoints[0].mMute = 1; },
          with(micChosen,
               {{1, 0x0100, 0x0400}, {1, 0x0201, 0x0400}, {1, 0x0202, 0x0400}, {1, 0x0200, 0x0500}}),
-         true},
+         true, true},
         {"the master volume only with 0x0200",
          [](XsDeviceControls& x) { x.cOut.mEndpoints[1].mVolumes[0].mCur = 0x100; },
-         with(micChosen, outVolumes), true},
+         with(micChosen, outVolumes), true, true},
         {"the word at 80 needs no request but changes",
          [](XsDeviceControls& x) { x.cOut.mEndpoints[0].mCompareWord = 9; },
-         with(micChosen, outVolumes), true},
+         with(micChosen, outVolumes), true, true},
     };
     for (const Case& k : cases) {
         ClassDevice c(kCadenzaVendorID, kCadenzaSelectorProductID);
@@ -268,7 +261,94 @@ TEST(DeviceControls, ApplyTable) {
         EXPECT_EQ(sent, k.sent) << k.what;
         EXPECT_EQ(changed, k.changed) << k.what;
         EXPECT_FALSE(restart) << k.what;
+        EXPECT_EQ(std::memcmp(&wanted.cIn, &current.cIn, sizeof current.cIn) == 0,
+                  k.inputsAsCurrent)
+            << k.what;
     }
+}
+
+// The product whose output path is a choice of interface has no selector
+// unit: its output choice starts at the first output (the interface the
+// configuration opens), so mute and volume reach that output's feature unit.
+// A choice naming no output is refused whole, and logged.
+TEST(DeviceControls, InterfaceSelectorOutputStartsAtItsFirstOutput) {
+    ClassDevice c(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID);
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_TRUE(c.configure());
+    XsDeviceControls wanted = c.dev->currentControls();
+    EXPECT_EQ(+wanted.cOut.mMode, 0u);
+    EXPECT_EQ(+wanted.cOut.mSelectorUnit, 0);
+    EXPECT_EQ(+wanted.cOut.iSelector, 0x01);
+    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getInterfaceDescriptor()->getInterfaceNumber(),
+              wanted.cOut.mEndpoints[0].mInterface);
+    using T = std::tuple<uint8_t, uint16_t, uint16_t>;
+    auto sent = [&] {
+        std::vector<T> out;
+        for (const auto& e : c.classRequests())
+            if (e.setup.wIndex == 0x0400 || e.setup.wIndex == 0x0500)
+                out.emplace_back(e.setup.bRequest, e.setup.wValue, e.setup.wIndex);
+        c.model->clearTrace();
+        return out;
+    };
+    c.model->clearTrace();
+    wanted.cOut.mEndpoints[0].mMute = 1;
+    wanted.cOut.mEndpoints[0].mVolumes[1].mCur = 0x0100;
+    c.dev->setSelectors(wanted);
+    EXPECT_EQ(sent(),
+              (std::vector<T>{{1, 0x0100, 0x0400}, {1, 0x0201, 0x0400}, {1, 0x0202, 0x0400}}));
+    EXPECT_TRUE(c.model->mute(4));
+    EXPECT_EQ(c.model->volume(4, 2), 0x0100);
+    EXPECT_EQ(+c.dev->currentControls().cOut.mEndpoints[0].mMute, 1);
+    EXPECT_EQ(+c.dev->currentControls().cOut.mEndpoints[0].mVolumes[1].mCur, 0x0100);
+
+    hx::log::Capture log;
+    wanted = c.dev->currentControls();
+    wanted.cOut.iSelector = 0;
+    wanted.cOut.mEndpoints[0].mMute = 0;
+    c.dev->setSelectors(wanted);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(c.model->mute(4));
+    EXPECT_EQ(+c.dev->currentControls().cOut.iSelector, 0x01);
+    EXPECT_EQ(+c.dev->currentControls().cOut.mEndpoints[0].mMute, 1);
+    EXPECT_NE(log.text().find("usbApplyDeviceControlGroup: selection 00 names no endpoint of 2"),
+              std::string::npos);
+}
+
+// A move of the output to an interface the device does not have stops at
+// the missing interface with the output closed; moving back to the first
+// output brings it back and it streams (the transport kept no pipe of the
+// closed interface).
+TEST(DeviceControls, InterfaceSelectorMoveToAMissingInterfaceCanBeUndone) {
+    ClassAudioLayout l = classLayoutOf(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID);
+    l.secondOutput = false;
+    Opened<ClassAudioModel> c(
+        std::make_shared<ClassAudioModel>(
+            kUSBHostConnectionSpeedFull,
+            hx::usb::devices::HX5100Identity{kCadenzaVendorID, kCadenzaInterfaceSelectorProductID,
+                                             0x0100, "M", "P", ""},
+            l),
+        [] { useClassPersonality(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID); });
+    ASSERT_NE(c.dev, nullptr);
+    ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
+    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+    const uint8_t alternate = c.model->alternateSetting(1).value_or(0);
+    EXPECT_NE(alternate, 0);
+    hx::log::Capture log;
+    XsDeviceControls wanted = c.dev->currentControls();
+    wanted.cOut.iSelector = 0x02;
+    c.dev->setSelectors(wanted);
+    EXPECT_NE(log.text().find("1624: No interface N. 3\n"), std::string::npos);
+    EXPECT_EQ(c.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(0));
+    wanted.cOut.iSelector = 0x01;
+    c.dev->setSelectors(wanted);
+    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
+    EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(alternate));
+    c.dev->startStreamAfterConfig();
+    EXPECT_TRUE(c.dev->isStreamingStarted());
+    c.dev->stopStreaming(true);
 }
 
 TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset) {
@@ -434,6 +514,36 @@ TEST(DeviceControls, Trunk2StartUpSendsTheRateToItsEndpointsInOrder) {
     EXPECT_EQ(c.model->sampleRate(), 48000u);
 }
 
+// The Trunk2 start-up leaves interface 1 open for the service at alternate
+// 0; the output's record wants alternate 2 there. The binding selects it on
+// the held interface, so the output pipe is found and streams; unconfiguring
+// puts the interface back to alternate 0 and lets it go, so the next
+// configuration takes it again.
+TEST(DeviceControls, Trunk2OutputTakesItsAlternateOnTheInterfaceTheStartUpHolds) {
+    hx::clock::VirtualClock clock;
+    ClassDevice c(kTrunkVendorID, kTrunk2ProductID);
+    ASSERT_NE(c.dev, nullptr);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        hx::log::Capture log;
+        ASSERT_TRUE(c.configure());
+        EXPECT_EQ(log.text().find("initPipe mUSBPipe NULL"), std::string::npos);
+        EXPECT_EQ(log.text().find("isFree() returned false"), std::string::npos);
+        ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+        EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
+        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcOutPipeIsoc), nullptr);
+        EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(2));
+        c.dev->startStreamAfterConfig();
+        ASSERT_TRUE(c.dev->isStreamingStarted());
+        const uint64_t before = c.model->streamStats().outPackets;
+        clock.runFor(200 * 1000000ull);
+        EXPECT_GT(c.model->streamStats().outPackets, before + 100);
+        c.dev->stopStreaming(true);
+        c.svc->unconfigureDevice(false, "test");
+        EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(0));
+    }
+}
+
 // The Tolvane product's routing value: no class request carries it; a
 // vendor request names the digital output (index 4 on, 2 off). What the
 // device refuses is not taken.
@@ -585,11 +695,10 @@ TEST(StreamMeters, ChosenByProductAtStart) {
     for (const Case& k : cases) {
         SCOPED_TRACE(std::to_string(k.product) + " speed " + std::to_string(k.speed));
         const uint16_t vendor = k.vendor, product = k.product;
-        const XsProductRow* row = usbFindDeviceControlsRow(vendor, product);
         Opened<ClassAudioModel> c(
             std::make_shared<ClassAudioModel>(
                 k.speed, hx::usb::devices::HX5100Identity{vendor, product, 0x0100, "M", "P", ""},
-                layoutFor(row, vendor)),
+                classLayoutOf(vendor, product)),
             [=] { useClassPersonality(vendor, product); });
         ASSERT_NE(c.dev, nullptr);
         ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);

@@ -1,7 +1,7 @@
 // The HAL plug-in tests' fixture: the whole simulated machine in this
 // process on the virtual clock (the device road), the installed bundle, a
 // HAL host that loads it, a second HX-5100 to plug and unplug, and other
-// products (an output-only HX-5100, a Farlane, class-compliant devices)
+// products (an output-only HX-5100, a Farlane, the Trunk2, class-compliant devices)
 // plugged under driver personalities of the test's choosing.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include "platform/coreaudio/HALHostCalls.h"
 
 #include "abi/APIDeviceInfo.h"
+#include "abi/DeviceFamilies.h"
 #include "abi/ProductIdentities.h"
 #include "device/harness/DeviceRoad.h"
 #include "driver/engine/ZrProductTable.h"
@@ -24,6 +25,7 @@
 #include "platform/usb/devices/ClassAudioModel.h"
 #include "platform/usb/devices/Farlane2Model.h"
 #include "platform/usb/devices/HX5100Model.h"
+#include "tests/support/ClassControlsLayout.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -162,6 +164,17 @@ protected:
             hx::usb::devices::HX5100Identity{kSorvikVendorID, pair.product, 0x0100, "SORVIK",
                                              "FARLANE2", "SN0003"},
             std::array<uint8_t, 8>{0x5F, 2}, "Farlane2", pair.ins, pair.outs));
+    }
+    // The Halvard Trunk2 (from the family table), not Merrow-compatible, on
+    // the class-compliant model laid out as the kernel's control row says.
+    AudioDeviceID plugTrunk2() {
+        const DeviceFamilyMember& m = DeviceFamilies::kTrunk2[0];
+        addPersonality(m.vendor, m.product, featuresRecord({}));
+        return plugOther(std::make_shared<hx::usb::devices::ClassAudioModel>(
+            kUSBHostConnectionSpeedFull,
+            hx::usb::devices::HX5100Identity{m.vendor, m.product, 0x0100, "HALVARD", "TRUNK2",
+                                             "SN0006"},
+            hx::testsupport::classLayoutOf(m.vendor, m.product)));
     }
     static long instances() { return hx::cf::plugInInstanceCount(kAudioHardwarePlugInTypeID); }
 

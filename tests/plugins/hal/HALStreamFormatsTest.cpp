@@ -202,6 +202,31 @@ protected:
         return list;
     }
 
+    // A clock source's name through 'cscn' (into 32 bytes) and 'lcsn' (a
+    // string handed out only with success).
+    void expectClockSourceName(UInt32 id, const std::string& name, OSStatus answer) {
+        SCOPED_TRACE(id);
+        Guarded out(32);
+        out.snapshot();
+        AudioValueTranslation t{&id, 4, out.data(), 32};
+        UInt32 size = sizeof t;
+        EXPECT_EQ(get(false, "cscn", &size, &t), answer);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data())), name);
+        EXPECT_TRUE(out.guardsKept());
+
+        CFStringRef s = nullptr;
+        AudioValueTranslation cf{&id, 4, &s, sizeof s};
+        size = sizeof cf;
+        EXPECT_EQ(get(false, "lcsn", &size, &cf), answer);
+        if (answer == 0) {
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(text(s), name);
+            CFRelease(s);
+        } else {
+            EXPECT_EQ(s, nullptr) << "no object handed out with an error";
+        }
+    }
+
     AudioDeviceID mDevice = 0;
 };
 
@@ -713,29 +738,8 @@ TEST_F(HALStreamFormats, ClockSourceNamesByID) {
     };
     const Row rows[] = {
         {0, "Hardware", 0}, {1, "Internal", 0}, {2, "", kWho}, {0xFFFFFFFF, "", kWho}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.id);
-        UInt32 id = r.id;
-        Guarded out(32);
-        out.snapshot();
-        AudioValueTranslation t{&id, 4, out.data(), 32};
-        UInt32 size = sizeof t;
-        EXPECT_EQ(get(false, "cscn", &size, &t), r.answer);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data())), r.name);
-        EXPECT_TRUE(out.guardsKept());
-
-        CFStringRef s = nullptr;
-        AudioValueTranslation cf{&id, 4, &s, sizeof s};
-        size = sizeof cf;
-        EXPECT_EQ(get(false, "lcsn", &size, &cf), r.answer);
-        if (r.answer == 0) {
-            ASSERT_NE(s, nullptr);
-            EXPECT_EQ(text(s), r.name);
-            CFRelease(s);
-        } else {
-            EXPECT_EQ(s, nullptr) << "no object handed out with an error";
-        }
-    }
+    for (const Row& r : rows)
+        expectClockSourceName(r.id, r.name, r.answer);
     // A short output buffer: cut and terminated inside it.
     UInt32 id = 0;
     Guarded out(4);
@@ -946,6 +950,46 @@ TEST_F(HALStreamFormatsByProduct, AnOutputOnlyDeviceHidesItsInputSide) {
     size = 0;
     EXPECT_EQ(get(true, "ssc#", &size, empty.data()), 0);
     EXPECT_TRUE(empty.untouched());
+}
+
+// The Trunk2 has two clock sources, "Internal" and "S/PDIF"; its list
+// needs room for both.
+TEST_F(HALStreamFormatsByProduct, TheTrunk2ListsAndNamesItsTwoClockSources) {
+    mDevice = plugTrunk2();
+    ASSERT_NE(mDevice, 0u);
+    UInt32 size = 0;
+    Boolean w = true;
+    EXPECT_EQ(info(false, "csc#", &size, &w), 0);
+    EXPECT_EQ(size, 8u);
+    EXPECT_FALSE(w);
+
+    struct ListRow {
+        UInt32 bytes;
+        OSStatus answer;
+        UInt32 sizeAfter;
+    };
+    for (const ListRow& r : {ListRow{4, kSiz, 4}, ListRow{8, 0, 8}, ListRow{12, 0, 8}}) {
+        SCOPED_TRACE(r.bytes);
+        Guarded list(r.bytes);
+        list.snapshot();
+        size = r.bytes;
+        EXPECT_EQ(get(false, "csc#", &size, list.data()), r.answer);
+        EXPECT_EQ(size, r.sizeAfter);
+        EXPECT_TRUE(list.guardsKept());
+        if (r.answer != 0) {
+            EXPECT_TRUE(list.untouched());
+            continue;
+        }
+        for (UInt32 i = 0; i < r.bytes / 4; ++i) {
+            UInt32 id;
+            std::memcpy(&id, list.data() + 4 * i, 4);
+            EXPECT_EQ(id, i < 2 ? i : 0xFFFFFFFFu) << i;
+        }
+    }
+
+    expectClockSourceName(0, "Internal", 0);
+    expectClockSourceName(1, "S/PDIF", 0);
+    expectClockSourceName(2, "", kWho);
 }
 
 // The input stream of an output-only device is counted for the audio

@@ -30,15 +30,6 @@ namespace {
 using hx::test::KernelScript;
 using hx::test::ScriptedKernelService;
 
-#define HX_FUZZ_REQUIRE(cond)                                                                      \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "server properties fuzz: %s failed at line %d\n", #cond,          \
-                         __LINE__);                                                                \
-            __builtin_trap();                                                                      \
-        }                                                                                          \
-    } while (0)
-
 inline void fillEndpoint(XsEndpoint& e, const char* name, int16_t channels) {
     std::strncpy(e.mName, name, sizeof e.mName - 1);
     e.mChannels = channels;
@@ -53,8 +44,6 @@ struct Machine {
     hx::clock::VirtualClock* clock = nullptr;
     ScriptedKernelService* service = nullptr;
     std::unique_ptr<hx::coreaudio::ServerHost> host;
-    QnASPlugInDevice* device = nullptr;
-    AudioObjectID id = 0;
 };
 Machine* gMachine = nullptr;
 
@@ -90,23 +79,17 @@ void plug() {
     layAreas();
     QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
     io_object_t entry = it.Next();
-    gMachine->id = QnASPlugInObjectMap::GetNextObjectID();
-    gMachine->device = new QnASPlugInDevice(gMachine->id, entry);
+    gCurrent.id = QnASPlugInObjectMap::GetNextObjectID();
+    gCurrent.device = new QnASPlugInDevice(gCurrent.id, entry);
     IOObjectRelease(entry);
-    QnASPlugInObjectMap::MapObject(gMachine->id, gMachine->device);
-    gMachine->device->Activate();
+    QnASPlugInObjectMap::MapObject(gCurrent.id, gCurrent.device);
+    gCurrent.device->Activate();
     auto info = devicelogic::hx5100Info(true);
-    std::memcpy(&gMachine->device->deviceInfo(), info.get(), sizeof(APIDeviceInfo));
-    gMachine->device->logic().setupSpecificFeatures();
-    gMachine->device->logic().createIOBuffers();
-    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(gMachine->id);
+    std::memcpy(&gCurrent.device->deviceInfo(), info.get(), sizeof(APIDeviceInfo));
+    gCurrent.device->logic().setupSpecificFeatures();
+    gCurrent.device->logic().createIOBuffers();
+    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(gCurrent.id);
     gMachine->host->settle();
-}
-
-bool listed() {
-    for (const auto& info : QnASPlugInPlugIn::GetInstance()->CopyDeviceList())
-        if (info.mDeviceObjectID == gMachine->id) return true;
-    return false;
 }
 
 } // namespace
@@ -114,12 +97,11 @@ bool listed() {
 void boot() {
     if (gMachine) return;
     gMachine = new Machine;
-    std::filesystem::create_directories(hx::path::map("/tmp"));
-    hx::sys::setOwnUid(501);
-    hx::sys::setEmulatedRelease(std::string("13.0.0"));
+    prepareProcess();
     gMachine->clock = new hx::clock::VirtualClock;
     gMachine->service = ScriptedKernelService::publish("SCRIPTED-UID");
     gMachine->host = std::make_unique<hx::coreaudio::ServerHost>();
+    gCurrent.host = gMachine->host.get();
     HX_FUZZ_REQUIRE(gMachine->host->loadDriver(&gAudioServerPlugInDriverInterfacePtr) == 0);
     gMachine->host->settle();
     plug();
@@ -127,11 +109,11 @@ void boot() {
 
 void replugIfGone() {
     gMachine->host->settle();
-    if (listed() && gMachine->device->IsActive()) return;
-    if (listed()) {
+    if (listed(gCurrent.id) && gCurrent.device->IsActive()) return;
+    if (listed(gCurrent.id)) {
         // Still listed but no longer active: take it away as a removal does.
-        QnASPlugInPlugIn::GetInstance()->RemoveDevice(gMachine->device);
-        QnASPlugInObjectMap::UnmapObject(gMachine->id, gMachine->device);
+        QnASPlugInPlugIn::GetInstance()->RemoveDevice(gCurrent.device);
+        QnASPlugInObjectMap::UnmapObject(gCurrent.id, gCurrent.device);
     }
     plug();
 }
@@ -139,15 +121,5 @@ void replugIfGone() {
 // IO is stopped by the call that started it; the settings stay (a later
 // input meets what an earlier one set, as a host's clients would).
 void resetAfterInput() {}
-
-hx::coreaudio::ServerHost& host() {
-    return *gMachine->host;
-}
-AudioObjectID deviceID() {
-    return gMachine->id;
-}
-QnASPlugInDevice& device() {
-    return *gMachine->device;
-}
 
 } // namespace serverfuzz

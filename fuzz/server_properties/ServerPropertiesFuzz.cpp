@@ -47,15 +47,6 @@ namespace {
 using hx::coreaudio::fourCC;
 using hxfuzz::isOneOf;
 
-#define HX_FUZZ_REQUIRE(cond)                                                                      \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "server properties fuzz: %s failed at line %d\n", #cond,          \
-                         __LINE__);                                                                \
-            __builtin_trap();                                                                      \
-        }                                                                                          \
-    } while (0)
-
 constexpr int kMaxCalls = 12;
 constexpr uint32_t kMaxSize = 4096;
 constexpr pid_t kFuzzPid = 4242;

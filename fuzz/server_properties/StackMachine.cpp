@@ -29,15 +29,6 @@ namespace serverfuzz {
 
 namespace {
 
-#define HX_FUZZ_REQUIRE(cond)                                                                      \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "server properties stack fuzz: %s failed at line %d\n", #cond,    \
-                         __LINE__);                                                                \
-            __builtin_trap();                                                                      \
-        }                                                                                          \
-    } while (0)
-
 constexpr Float64 kRate = 48000;
 
 struct Machine {
@@ -45,9 +36,6 @@ struct Machine {
     std::unique_ptr<hx::harness::ClientHarness> harness;
     uint8_t port = 0;
     std::unique_ptr<hx::coreaudio::ServerHost> host;
-    // The listed device, held by the machine until it is replaced.
-    QnASPlugInDevice* device = nullptr;
-    AudioObjectID id = 0;
 };
 // Lives with the process, as the plug-in does.
 Machine* gMachine = nullptr;
@@ -63,8 +51,8 @@ bool takeListedDevice() {
         QnASPlugInObject* o = QnASPlugInObjectMap::CopyObjectByObjectID(info.mDeviceObjectID);
         auto* d = dynamic_cast<QnASPlugInDevice*>(o);
         if (d && d->IsActive()) {
-            gMachine->device = d;
-            gMachine->id = info.mDeviceObjectID;
+            gCurrent.device = d;
+            gCurrent.id = info.mDeviceObjectID;
             return true;
         }
         if (o) QnASPlugInObjectMap::ReleaseObject(o);
@@ -83,15 +71,13 @@ bool waitForDevice() {
 }
 
 bool stillListed() {
-    for (const auto& info : QnASPlugInPlugIn::GetInstance()->CopyDeviceList())
-        if (info.mDeviceObjectID == gMachine->id) return gMachine->device->IsActive();
-    return false;
+    return listed(gCurrent.id) && gCurrent.device->IsActive();
 }
 
 void releaseDevice() {
-    if (gMachine->device) QnASPlugInObjectMap::ReleaseObject(gMachine->device);
-    gMachine->device = nullptr;
-    gMachine->id = 0;
+    if (gCurrent.device) QnASPlugInObjectMap::ReleaseObject(gCurrent.device);
+    gCurrent.device = nullptr;
+    gCurrent.id = 0;
 }
 
 } // namespace
@@ -99,14 +85,13 @@ void releaseDevice() {
 void boot() {
     if (gMachine) return;
     gMachine = new Machine;
-    std::filesystem::create_directories(hx::path::map("/tmp"));
-    hx::sys::setOwnUid(501);
-    hx::sys::setEmulatedRelease(std::string("13.0.0"));
+    prepareProcess();
     gMachine->harness = std::make_unique<hx::harness::ClientHarness>();
     HX_FUZZ_REQUIRE(gMachine->harness->boot());
     gMachine->port = gMachine->harness->port();
     hx::kern::waitQuiet();
     gMachine->host = std::make_unique<hx::coreaudio::ServerHost>();
+    gCurrent.host = gMachine->host.get();
     HX_FUZZ_REQUIRE(gMachine->host->loadDriver(&gAudioServerPlugInDriverInterfacePtr) == 0);
     HX_FUZZ_REQUIRE(waitForDevice());
     // Discovery made it: the kernel's state changes reach it.
@@ -137,22 +122,12 @@ void resetAfterInput() {
                                           kAudioObjectPropertyElementMaster};
     Float64 now = 0;
     UInt32 size = 0;
-    if ((*driver)->GetPropertyData(driver, gMachine->id, 0, &rate, 0, nullptr, sizeof now, &size,
+    if ((*driver)->GetPropertyData(driver, gCurrent.id, 0, &rate, 0, nullptr, sizeof now, &size,
                                    &now) != 0 ||
         now == kRate)
         return;
-    (*driver)->SetPropertyData(driver, gMachine->id, 0, &rate, 0, nullptr, sizeof kRate, &kRate);
+    (*driver)->SetPropertyData(driver, gCurrent.id, 0, &rate, 0, nullptr, sizeof kRate, &kRate);
     replugIfGone();
-}
-
-hx::coreaudio::ServerHost& host() {
-    return *gMachine->host;
-}
-AudioObjectID deviceID() {
-    return gMachine->id;
-}
-QnASPlugInDevice& device() {
-    return *gMachine->device;
 }
 
 } // namespace serverfuzz

@@ -317,22 +317,12 @@ UInt32 QnASPlugInDevice::ioCapacity(const IODirection& inDir) const {
 }
 
 namespace {
-// One sample of B bytes, little-endian, the top B bytes of a 4-byte sample
-// aligned high.
-template <UInt32 B> inline void putSample(uint8_t* dst, uint32_t v) {
-    for (UInt32 b = 0; b < B; ++b)
-        dst[b] = uint8_t(v >> (8 * (4 - B + b)));
-}
-template <UInt32 B> inline uint32_t getSample(const uint8_t* src) {
-    uint32_t v = 0;
-    for (UInt32 b = 0; b < B; ++b)
-        v |= uint32_t(src[b]) << (8 * (4 - B + b));
-    return v;
-}
+using qnas::samples::getSample;
+using qnas::samples::putSample;
 
 // The ring's frames (ringChannels samples each) to the host's (hostChannels
 // of B bytes): the common channels copied, the host's others zeroed.
-template <UInt32 B>
+template <int B>
 void samplesToHost(const int32_t* staging, uint8_t* out, UInt32 ringChannels, UInt32 hostChannels,
                    UInt32 frames) {
     if (ringChannels == hostChannels) {
@@ -357,7 +347,7 @@ void samplesToHost(const int32_t* staging, uint8_t* out, UInt32 ringChannels, UI
 
 // The host's frames to the ring's: the common channels copied, the ring's
 // others zeroed.
-template <UInt32 B>
+template <int B>
 void samplesFromHost(const uint8_t* in, int32_t* staging, UInt32 ringChannels, UInt32 hostChannels,
                      UInt32 frames) {
     if (ringChannels == hostChannels) {

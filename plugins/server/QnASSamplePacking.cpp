@@ -14,18 +14,6 @@ namespace {
 
 // ---- The plain loops
 
-// One sample of B bytes, little-endian, the top B bytes of a 4-byte sample.
-template <int B> inline void putSample(uint8_t* dst, uint32_t v) {
-    for (int b = 0; b < B; ++b)
-        dst[b] = uint8_t(v >> (8 * (4 - B + b)));
-}
-template <int B> inline uint32_t getSample(const uint8_t* src) {
-    uint32_t v = 0;
-    for (int b = 0; b < B; ++b)
-        v |= uint32_t(src[b]) << (8 * (4 - B + b));
-    return v;
-}
-
 template <int B> void packScalar(const int32_t* in, uint8_t* out, std::size_t n) {
     std::size_t i = 0;
     if constexpr (B == 3 && std::endian::native == std::endian::little) {

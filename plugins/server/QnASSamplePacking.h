@@ -23,6 +23,19 @@ enum class Path {
 
 bool available(Path path);
 
+// One sample of B bytes, little-endian: the top B bytes of a 4-byte sample.
+template <int B> inline void putSample(uint8_t* dst, uint32_t v) {
+    for (int b = 0; b < B; ++b)
+        dst[b] = uint8_t(v >> (8 * (4 - B + b)));
+}
+// One sample of B bytes back on top of a 4-byte sample with zero low bytes.
+template <int B> inline uint32_t getSample(const uint8_t* src) {
+    uint32_t v = 0;
+    for (int b = 0; b < B; ++b)
+        v |= uint32_t(src[b]) << (8 * (4 - B + b));
+    return v;
+}
+
 // count samples of 4 bytes to count samples of B (2 or 3) bytes.
 void pack(int B, const int32_t* in, uint8_t* out, std::size_t count, Path path = Path::Best);
 // count samples of B (2 or 3) bytes to count samples of 4 bytes.

@@ -35,6 +35,7 @@
 #include "platform/base/testing/TempRoot.h"
 #include "plugins/server/QnASPlugInDevice.h"
 #include "plugins/server/QnASPlugInObjectMap.h"
+#include "plugins/server/QnASSamplePacking.h"
 #include "plugins/server/QnLinearRegression.h"
 #include "tests/plugins/server/ScriptedKernelService.h"
 
@@ -320,6 +321,29 @@ void BM_SlotCycle(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * frames);
 }
 
+// The cycle's sample conversion alone, 2 channels x 512 frames each way:
+// 4-byte samples to the host's B bytes and back, on each path (0 the plain
+// loops, 1 the 128-bit shuffles, 2 the 256-bit ones).
+void BM_SampleConversion(benchmark::State& state) {
+    const int bytes = int(state.range(0));
+    static constexpr qnas::samples::Path kPaths[] = {
+        qnas::samples::Path::Scalar, qnas::samples::Path::Ssse3, qnas::samples::Path::Avx2};
+    const qnas::samples::Path path = kPaths[state.range(1)];
+    if (!qnas::samples::available(path)) {
+        state.SkipWithError("the processor lacks this path");
+        return;
+    }
+    constexpr std::size_t kSamples = 512 * kChannels;
+    std::vector<int32_t> ring(kSamples, 0x12345600), back(kSamples);
+    std::vector<uint8_t> host(kSamples * 4);
+    for (auto _ : state) {
+        qnas::samples::pack(bytes, ring.data(), host.data(), kSamples, path);
+        qnas::samples::unpack(bytes, host.data(), back.data(), kSamples, path);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(kSamples));
+}
+
 // 1,000 (sample, host) pairs of a clock 200 ppm fast with a little jitter
 // and every 97th pair an outlier.
 struct FitData {
@@ -363,6 +387,7 @@ BENCHMARK(BM_DeviceCycle)
 BENCHMARK(BM_Anchor)->Args({48000, 512})->Args({192000, 512})->Args({48000, 64})->UseManualTime();
 BENCHMARK(BM_SlotCycle)->Args({48000, 64, 0})->Args({48000, 64, 1})->UseManualTime();
 BENCHMARK(BM_DriftFit);
+BENCHMARK(BM_SampleConversion)->ArgsProduct({{3, 2}, {0, 1, 2}});
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -1,12 +1,13 @@
 // The audio server plug-in's 23-slot driver interface, loaded by the server
-// host on the virtual clock, with one HX-5100 device listed over a scripted
-// kernel service (its description, settings and control blocks): property
+// host on the virtual clock, with one HX-5100 device listed (over a
+// scripted kernel service in hx_fuzz_server_properties, on the whole stack
+// in hx_fuzz_server_properties_stack; see PropertiesMachine.h): property
 // calls (object, selector, scope, element, a client pid whose process name
 // is fuzzed, qualifier, data as bytes, a translation record with fuzzed or
 // null pointers, a CF object of fuzzed type and length), client, change and
 // IO slots, and 36-byte kernel state changes; after each input the queues
 // drain and the host performs the requested changes. A device that left
-// (code 16 unlists it) is plugged again before the next input.
+// (code 16 unlists it) is plugged again before the next call.
 //
 // Oracle: no sanitizer report; every status is 0, one the interface names,
 // a decided one or a device-layer code; guard bytes around every buffer
@@ -25,46 +26,26 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "abi/AudioSM.h"
-#include "abi/ProductIdentities.h"
 #include "abi/QN_StateChange.h"
 #include "fuzz/common/FuzzInput.h"
 #include "fuzz/common/PropertyCallData.h"
-#include "platform/base/HXClock.h"
-#include "platform/base/HXPath.h"
-#include "platform/base/testing/TempRoot.h"
+#include "fuzz/server_properties/PropertiesMachine.h"
 #include "platform/cf/CoreFoundation.h"
 #include "platform/coreaudio/ServerHost.h"
-#include "platform/kern/IOLib.h"
 #include "platform/sys/HXProcess.h"
 #include "plugins/server/QnASPlugInDevice.h"
 #include "plugins/server/QnASPlugInObjectMap.h"
 #include "plugins/server/QnASPlugInPlugIn.h"
-#include "tests/device/DeviceLogicFixtures.h"
-#include "tests/plugins/server/ScriptedKernelService.h"
 
 extern AudioServerPlugInDriverInterface* gAudioServerPlugInDriverInterfacePtr;
 
 namespace {
 
 using hx::coreaudio::fourCC;
-using hx::test::KernelScript;
-using hx::test::ScriptedKernelService;
 using hxfuzz::isOneOf;
-
-#define HX_FUZZ_REQUIRE(cond)                                                                      \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "server properties fuzz: %s failed at line %d\n", #cond,          \
-                         __LINE__);                                                                \
-            __builtin_trap();                                                                      \
-        }                                                                                          \
-    } while (0)
 
 constexpr int kMaxCalls = 12;
 constexpr uint32_t kMaxSize = 4096;
@@ -135,108 +116,11 @@ bool expectedStatus(OSStatus s) {
     }
 }
 
-// ---- The machine: the scripted service, the host with the plug-in loaded.
-
-inline void fillEndpoint(XsEndpoint& e, const char* name, int16_t channels) {
-    std::strncpy(e.mName, name, sizeof e.mName - 1);
-    e.mChannels = channels;
-    e.mMutePresent = 1;
-    e.mVolumePresent = 1;
-    for (XsVolumeTriplet& v : e.mVolumes)
-        v = {int16_t(-96 * 256), 0, 0};
-}
-
-struct Machine {
-    hx::test::TempRoot root;
-    hx::clock::VirtualClock* clock = nullptr;
-    ScriptedKernelService* service = nullptr;
-    std::unique_ptr<hx::coreaudio::ServerHost> host;
-    QnASPlugInDevice* device = nullptr;
-    AudioObjectID id = 0;
-};
-Machine* gMachine = nullptr;
-
 AudioServerPlugInDriverInterface* driver() {
     return gAudioServerPlugInDriverInterfacePtr;
 }
 AudioServerPlugInDriverRef driverRef() {
     return &gAudioServerPlugInDriverInterfacePtr;
-}
-
-void layAreas() {
-    ScriptedKernelService* s = gMachine->service;
-    auto* area = reinterpret_cast<DriverSM*>(s->area(1));
-    area->mChannelSettings = QnChannelSettings{48000, 2, 24, 2, 24, 0};
-    area->mHighSpeed = 1;
-    std::strcpy(area->mModelName, "HX-5100");
-    std::strcpy(area->mDeviceUID, "KERNEL-UID");
-    audiosm::store32(&area->mConfigured, 1);
-    XsControlGroup& in = area->mControls.cIn;
-    in.mCount = 3;
-    in.iSelector = 0x01;
-    fillEndpoint(in.mEndpoints[0], "Line", 2);
-    fillEndpoint(in.mEndpoints[1], "Mic", 2);
-    fillEndpoint(in.mEndpoints[2], "S/PDIF", 2);
-    XsControlGroup& out = area->mControls.cOut;
-    out.mCount = 1;
-    out.iSelector = 0x01;
-    fillEndpoint(out.mEndpoints[0], "Speakers", -1);
-    reinterpret_cast<AudioSM*>(s->area(4))->_layout(2, 48000, 0);
-    reinterpret_cast<AudioSM*>(s->area(5))->_layout(2, 48000, 0);
-    s->script([](KernelScript& k) {
-        k = KernelScript{};
-        k.queued[4].push_back({kIOReturnSuccess, {}, true, 0});
-        k.standing[27] = {kIOReturnSuccess, {0x77, 0, 0, 0, 0, 0, 0, 0}, false, 0};
-    });
-}
-
-// A device made and listed as discovery does.
-void plug() {
-    layAreas();
-    QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
-    io_object_t entry = it.Next();
-    gMachine->id = QnASPlugInObjectMap::GetNextObjectID();
-    gMachine->device = new QnASPlugInDevice(gMachine->id, entry);
-    IOObjectRelease(entry);
-    QnASPlugInObjectMap::MapObject(gMachine->id, gMachine->device);
-    gMachine->device->Activate();
-    auto info = devicelogic::hx5100Info(true);
-    std::memcpy(&gMachine->device->deviceInfo(), info.get(), sizeof(APIDeviceInfo));
-    gMachine->device->logic().setupSpecificFeatures();
-    gMachine->device->logic().createIOBuffers();
-    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(gMachine->id);
-    gMachine->host->settle();
-}
-
-bool listed() {
-    for (const auto& info : QnASPlugInPlugIn::GetInstance()->CopyDeviceList())
-        if (info.mDeviceObjectID == gMachine->id) return true;
-    return false;
-}
-
-void boot() {
-    if (gMachine) return;
-    gMachine = new Machine;
-    std::filesystem::create_directories(hx::path::map("/tmp"));
-    hx::sys::setOwnUid(501);
-    hx::sys::setEmulatedRelease(std::string("13.0.0"));
-    gMachine->clock = new hx::clock::VirtualClock;
-    gMachine->service = ScriptedKernelService::publish("SCRIPTED-UID");
-    gMachine->host = std::make_unique<hx::coreaudio::ServerHost>();
-    HX_FUZZ_REQUIRE(gMachine->host->loadDriver(driverRef()) == 0);
-    gMachine->host->settle();
-    plug();
-}
-
-void replugIfGone() {
-    gMachine->host->settle();
-    if (listed() && gMachine->device->IsActive()) return;
-    if (listed()) {
-        // Still listed but no longer active: take it away as a removal does.
-        QnASPlugInPlugIn::GetInstance()->RemoveDevice(gMachine->device);
-        QnASPlugInObjectMap::UnmapObject(gMachine->id, gMachine->device);
-    }
-    plug();
 }
 
 // ---- Values
@@ -284,8 +168,8 @@ const hxfuzz::SelectorRules kRules{carriesObject, isTranslation, translatesToNoO
 AudioObjectID targetFrom(hxfuzz::Input& in) {
     const uint8_t t = in.u8() % 11;
     if (t == 0) return 1;
-    if (t == 1) return gMachine->id;
-    if (t < 10) return gMachine->device->subObjectID(t - 2);
+    if (t == 1) return serverfuzz::deviceID();
+    if (t < 10) return serverfuzz::device().subObjectID(t - 2);
     return in.u32();
 }
 
@@ -406,7 +290,7 @@ void stateChange(hxfuzz::Input& in) {
     change.mSize = 36;
     change.mCode %= 64;
     // Held for the whole handling, as the interest callback holds it.
-    QnASPlugInObject* held = QnASPlugInObjectMap::CopyObjectByObjectID(gMachine->id);
+    QnASPlugInObject* held = QnASPlugInObjectMap::CopyObjectByObjectID(serverfuzz::deviceID());
     if (!held) return;
     static_cast<QnASPlugInDevice*>(held)->KernelDriverNotificationHandler(change);
     QnASPlugInObjectMap::ReleaseObject(held);
@@ -427,16 +311,19 @@ void clientCall(hxfuzz::Input& in) {
     }
     AudioServerPlugInClientInfo info{7, pid, true, bundle};
     const bool nullInfo = in.u8() & 1;
-    report(driver()->AddDeviceClient(driverRef(), gMachine->id, nullInfo ? nullptr : &info), 0, 7);
-    report(driver()->RemoveDeviceClient(driverRef(), gMachine->id, nullInfo ? nullptr : &info), 0,
-           7);
+    report(
+        driver()->AddDeviceClient(driverRef(), serverfuzz::deviceID(), nullInfo ? nullptr : &info),
+        0, 7);
+    report(driver()->RemoveDeviceClient(driverRef(), serverfuzz::deviceID(),
+                                        nullInfo ? nullptr : &info),
+           0, 7);
     if (bundle) CFRelease(bundle);
 }
 
 void ioCall(hxfuzz::Input& in) {
     AudioServerPlugInDriverInterface* d = driver();
     const UInt32 frames = (in.u8() | UInt32(in.u8()) << 8) % 9000;
-    const AudioObjectID target = (in.u8() & 1) ? gMachine->id : 1;
+    const AudioObjectID target = (in.u8() & 1) ? serverfuzz::deviceID() : 1;
     report(d->StartIO(driverRef(), target, 0), 0, 8);
     Float64 sample = 0;
     UInt64 host = 0, seed = 0;
@@ -444,12 +331,12 @@ void ioCall(hxfuzz::Input& in) {
     AudioServerPlugInIOCycleInfo cycle{};
     for (UInt32 op : {fourCC("read"), fourCC("rite")}) {
         const bool input = op == fourCC("read");
-        const UInt32 bytesPerFrame = gMachine->device->copyPhysicalFormat(input).mBytesPerFrame;
+        const UInt32 bytesPerFrame = serverfuzz::device().copyPhysicalFormat(input).mBytesPerFrame;
         hxfuzz::Guarded buffer(size_t(frames) * std::min<UInt32>(bytesPerFrame, 33 * 4));
         Boolean will = false, inPlace = false;
         report(d->WillDoIOOperation(driverRef(), target, 0, op, &will, &inPlace), 0, 8);
         report(d->BeginIOOperation(driverRef(), target, 0, op, frames, &cycle), 0, 8);
-        report(d->DoIOOperation(driverRef(), target, gMachine->device->streamID(input), 0, op,
+        report(d->DoIOOperation(driverRef(), target, serverfuzz::device().streamID(input), 0, op,
                                 frames, &cycle, buffer.data(), nullptr),
                0, 8);
         report(d->EndIOOperation(driverRef(), target, 0, op, frames, &cycle), 0, 8);
@@ -465,17 +352,19 @@ void changeCall(hxfuzz::Input& in) {
     const bool perform = in.u8() & 1;
     AudioServerPlugInDriverInterface* d = driver();
     if (perform)
-        report(d->PerformDeviceConfigurationChange(driverRef(), gMachine->id, action, &foreign), 0,
-               9);
+        report(d->PerformDeviceConfigurationChange(driverRef(), serverfuzz::deviceID(), action,
+                                                   &foreign),
+               0, 9);
     else
-        report(d->AbortDeviceConfigurationChange(driverRef(), gMachine->id, action, &foreign), 0,
-               9);
+        report(d->AbortDeviceConfigurationChange(driverRef(), serverfuzz::deviceID(), action,
+                                                 &foreign),
+               0, 9);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    boot();
+    serverfuzz::boot();
     hxfuzz::Input in{data, size};
     for (int i = 0; i < kMaxCalls && in.n; ++i) {
         const uint8_t kind = in.u8() % 10;
@@ -489,8 +378,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ioCall(in);
         else
             changeCall(in);
-        replugIfGone();
+        serverfuzz::replugIfGone();
     }
     hx::sys::clearFakeProcesses();
+    serverfuzz::resetAfterInput();
     return 0;
 }

@@ -558,8 +558,8 @@ void ServerHost::settle() {
 }
 
 ServerHostStatistics ServerHost::statistics() const {
-    return ServerHostStatistics{mImpl->cycles, mImpl->stampErrors, mImpl->drops, mImpl->canaryHits,
-                                mImpl->changeCount};
+    return ServerHostStatistics{mImpl->cycles,     mImpl->stampErrors, mImpl->drops,
+                                mImpl->canaryHits, mImpl->changeCount, mImpl->cycleCpuNanos};
 }
 
 void ServerHost::shutdown() {

@@ -103,6 +103,7 @@ struct ServerHost::Impl {
     mutable std::mutex storageMutex;
 
     std::atomic<std::uint64_t> cycles{0}, stampErrors{0}, drops{0}, canaryHits{0}, changeCount{0};
+    std::atomic<std::uint64_t> cycleCpuNanos{0};
 
     std::unique_ptr<ServerWorker> notifier;     // N
     std::unique_ptr<ServerWorker> configurator; // K

@@ -17,6 +17,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
@@ -80,6 +81,13 @@ bool checkCanaries(ServerStreamBuffer& b) {
                      std::memcmp(after, intact.data(), intact.size()) != 0;
     if (hit) fillCanaries(b);
     return hit;
+}
+
+// The calling thread's CPU time.
+UInt64 threadCpuNanos() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return UInt64(t.tv_sec) * 1000000000ull + UInt64(t.tv_nsec);
 }
 
 } // namespace
@@ -161,6 +169,7 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d) {
     UInt64 counter = 0;
     ServerClientIO client;
     AudioServerPlugInIOCycleInfo cycle{};
+    const bool measureCpu = options.measureCycleCpu;
 
     std::unique_lock<std::mutex> lock(d->ioMutex);
     client = d->clientIO;
@@ -204,6 +213,7 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d) {
         const UInt64 wake = hx::clock::ticksToNanos(line.hostAt(next));
         if (d->ioCondition.waitUntil(lock, wake, [&] { return d->ioStop || d->parkRequested; }))
             continue;
+        const UInt64 workStart = measureCpu ? threadCpuNanos() : 0;
         lock.unlock();
 
         // The stamp: whole ring periods on, or the timeline starts anew.
@@ -290,6 +300,7 @@ void ServerHost::Impl::ioThreadMain(ServerDevice* d) {
         }
         cycles++;
         next += frames;
+        if (measureCpu) cycleCpuNanos += threadCpuNanos() - workStart;
         lock.lock();
     }
     d->parked = false;

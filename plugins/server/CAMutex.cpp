@@ -9,11 +9,11 @@ namespace {
 // The null thread identifier: no holder.
 const pthread_t kNoOwner = pthread_t();
 
-bool isSelf(pthread_t owner) {
-    return owner != kNoOwner && pthread_equal(owner, pthread_self());
-}
-
 } // namespace
+
+void CAMutex::fail(int inError) {
+    throw CAException(inError);
+}
 
 CAMutex::CAMutex(const char* inName) : mName(inName), mOwner(kNoOwner) {
     const int err = pthread_mutex_init(&mMutex, nullptr);
@@ -24,24 +24,9 @@ CAMutex::~CAMutex() {
     pthread_mutex_destroy(&mMutex);
 }
 
-bool CAMutex::Lock() {
-    if (isSelf(mOwner.load(std::memory_order_relaxed))) return false;
-    const int err = pthread_mutex_lock(&mMutex);
-    if (err != 0) throw CAException(err);
-    mOwner.store(pthread_self(), std::memory_order_relaxed);
-    return true;
-}
-
-void CAMutex::Unlock() {
-    if (!isSelf(mOwner.load(std::memory_order_relaxed))) return;
-    mOwner.store(kNoOwner, std::memory_order_relaxed);
-    const int err = pthread_mutex_unlock(&mMutex);
-    if (err != 0) throw CAException(err);
-}
-
 bool CAMutex::Try(bool& outWasLocked) {
     outWasLocked = false;
-    if (isSelf(mOwner.load(std::memory_order_relaxed))) return true;
+    if (ownedBySelf()) return true;
     const int err = pthread_mutex_trylock(&mMutex);
     if (err == EBUSY) return false;
     if (err != 0) throw CAException(err);
@@ -55,7 +40,7 @@ bool CAMutex::IsFree() const {
 }
 
 bool CAMutex::IsOwnedByCurrentThread() const {
-    return isSelf(mOwner.load(std::memory_order_relaxed));
+    return ownedBySelf();
 }
 
 CAMutex::Unlocker::Unlocker(CAMutex& inMutex) : mMutex(inMutex), mNeedsLock(false) {

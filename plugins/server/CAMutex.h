@@ -12,7 +12,8 @@
 #include <pthread.h>
 
 // Final: nothing refines it, and the IO path's lookups call it through
-// references that then need no dispatch.
+// references that then need no dispatch; Lock and Unlock are defined below
+// so those calls compile to the owner check and the mutex call alone.
 class CAMutex final {
 public:
     explicit CAMutex(const char* inName);
@@ -43,10 +44,32 @@ public:
     };
 
 private:
+    // The calling thread's identifier when it is the owner (never the null
+    // identifier's holder).
+    bool ownedBySelf() const {
+        const pthread_t owner = mOwner.load(std::memory_order_relaxed);
+        return owner != pthread_t() && pthread_equal(owner, pthread_self());
+    }
+    // Throws the error number as a CAException.
+    [[noreturn]] static void fail(int inError);
+
     const char* mName;
     std::atomic<pthread_t> mOwner;
     pthread_mutex_t mMutex;
 };
+
+inline bool CAMutex::Lock() {
+    if (ownedBySelf()) return false;
+    if (const int err = pthread_mutex_lock(&mMutex)) fail(err);
+    mOwner.store(pthread_self(), std::memory_order_relaxed);
+    return true;
+}
+
+inline void CAMutex::Unlock() {
+    if (!ownedBySelf()) return;
+    mOwner.store(pthread_t(), std::memory_order_relaxed);
+    if (const int err = pthread_mutex_unlock(&mMutex)) fail(err);
+}
 
 // Holds a CAMutex for a scope, unlocking only when this guard took it.
 class CAMutexLocker {

@@ -17,6 +17,7 @@
 #include "platform/base/HXLog.h"
 #include "plugins/server/CAException.h"
 #include "plugins/server/QnASPlugInDevice.h"
+#include "plugins/server/QnASSamplePacking.h"
 #include "plugins/server/QnAudioServerProbes.h"
 
 using audiosm::load32;
@@ -316,41 +317,23 @@ UInt32 QnASPlugInDevice::ioCapacity(const IODirection& inDir) const {
 }
 
 namespace {
-// One sample of B bytes, little-endian, the top B bytes of a 4-byte sample
-// aligned high.
-template <UInt32 B> inline void putSample(uint8_t* dst, uint32_t v) {
-    for (UInt32 b = 0; b < B; ++b)
-        dst[b] = uint8_t(v >> (8 * (4 - B + b)));
-}
-template <UInt32 B> inline uint32_t getSample(const uint8_t* src) {
-    uint32_t v = 0;
-    for (UInt32 b = 0; b < B; ++b)
-        v |= uint32_t(src[b]) << (8 * (4 - B + b));
-    return v;
-}
+using qnas::samples::getSample;
+using qnas::samples::putSample;
 
 // The ring's frames (ringChannels samples each) to the host's (hostChannels
 // of B bytes): the common channels copied, the host's others zeroed.
-template <UInt32 B>
+template <int B>
 void samplesToHost(const int32_t* staging, uint8_t* out, UInt32 ringChannels, UInt32 hostChannels,
                    UInt32 frames) {
     if (ringChannels == hostChannels) {
         const size_t n = size_t(frames) * hostChannels;
-        size_t i = 0;
-        if constexpr (B == 3 && std::endian::native == std::endian::little) {
-            // Four samples into three words at a time.
-            for (; i + 4 <= n; i += 4) {
-                const uint32_t a = uint32_t(staging[i]) >> 8, b = uint32_t(staging[i + 1]) >> 8;
-                const uint32_t c = uint32_t(staging[i + 2]) >> 8, e = uint32_t(staging[i + 3]) >> 8;
-                const uint32_t w[3] = {a | b << 24, b >> 8 | c << 16, c >> 16 | e << 8};
-                std::memcpy(out + i * 3, w, sizeof w);
-            }
-        } else if constexpr (B == 4 && std::endian::native == std::endian::little) {
+        if constexpr (B == 4 && std::endian::native == std::endian::little)
             std::memcpy(out, staging, n * 4);
-            return;
-        }
-        for (; i < n; ++i)
-            putSample<B>(out + i * B, uint32_t(staging[i]));
+        else if constexpr (B == 4)
+            for (size_t i = 0; i < n; ++i)
+                putSample<B>(out + i * B, uint32_t(staging[i]));
+        else
+            qnas::samples::pack(B, staging, out, n);
         return;
     }
     const UInt32 ch = ringChannels < hostChannels ? ringChannels : hostChannels;
@@ -364,28 +347,18 @@ void samplesToHost(const int32_t* staging, uint8_t* out, UInt32 ringChannels, UI
 
 // The host's frames to the ring's: the common channels copied, the ring's
 // others zeroed.
-template <UInt32 B>
+template <int B>
 void samplesFromHost(const uint8_t* in, int32_t* staging, UInt32 ringChannels, UInt32 hostChannels,
                      UInt32 frames) {
     if (ringChannels == hostChannels) {
         const size_t n = size_t(frames) * hostChannels;
-        size_t i = 0;
-        if constexpr (B == 3 && std::endian::native == std::endian::little) {
-            // Three words into four samples at a time.
-            for (; i + 4 <= n; i += 4) {
-                uint32_t w[3];
-                std::memcpy(w, in + i * 3, sizeof w);
-                staging[i] = int32_t(w[0] << 8);
-                staging[i + 1] = int32_t((w[0] >> 24 | w[1] << 8) << 8);
-                staging[i + 2] = int32_t((w[1] >> 16 | w[2] << 16) << 8);
-                staging[i + 3] = int32_t(w[2] & 0xFFFFFF00u);
-            }
-        } else if constexpr (B == 4 && std::endian::native == std::endian::little) {
+        if constexpr (B == 4 && std::endian::native == std::endian::little)
             std::memcpy(staging, in, n * 4);
-            return;
-        }
-        for (; i < n; ++i)
-            staging[i] = int32_t(getSample<B>(in + i * B));
+        else if constexpr (B == 4)
+            for (size_t i = 0; i < n; ++i)
+                staging[i] = int32_t(getSample<B>(in + i * B));
+        else
+            qnas::samples::unpack(B, in, staging, n);
         return;
     }
     const UInt32 ch = ringChannels < hostChannels ? ringChannels : hostChannels;

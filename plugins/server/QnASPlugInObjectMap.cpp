@@ -21,7 +21,8 @@ QnASPlugInObjectMap* QnASPlugInObjectMap::sInstance = nullptr;
 QnASPlugInObjectMap::QnASPlugInObjectMap()
     : mMutex("QnASPlugInObjectMap Mutex"), mNextObjectID(kFirstObjectID) {
     mObjectInfoList.reserve(kReservedEntries);
-    mObjectByID.resize(kReservedIndex, nullptr);
+    mEntryObjects.reserve(kReservedEntries);
+    mEntryByID.resize(kReservedIndex, 0);
 }
 
 void QnASPlugInObjectMap::StaticInitializer() {
@@ -38,32 +39,46 @@ QnASPlugInObjectMap& QnASPlugInObjectMap::Instance() {
     return *instance;
 }
 
-// The index names each mapped ID's object, so the IO path's lookup is one
-// load and a walk over the (few) entries by pointer, not over every ID.
+// The index names each mapped ID's entry, so the IO path's lookup is two
+// loads, not a walk over the entries and their IDs.
 QnASPlugInObjectMap::ObjectInfo* QnASPlugInObjectMap::FindByID(AudioObjectID inObjectID) {
-    if (inObjectID >= mObjectByID.size()) return nullptr;
-    QnASPlugInObject* object = mObjectByID[inObjectID];
-    return object ? FindByObject(object) : nullptr;
+    if (inObjectID >= mEntryByID.size()) return nullptr;
+    const UInt32 entry = mEntryByID[inObjectID];
+    if (entry == 0) return nullptr;
+    mLastFound = entry - 1;
+    return &mObjectInfoList[entry - 1];
 }
 
-void QnASPlugInObjectMap::IndexID(AudioObjectID inObjectID, QnASPlugInObject* inObject) {
-    if (inObjectID >= mObjectByID.size())
-        mObjectByID.resize(std::max<std::size_t>(inObjectID + 1, mObjectByID.size() * 2), nullptr);
-    mObjectByID[inObjectID] = inObject;
+void QnASPlugInObjectMap::IndexID(AudioObjectID inObjectID, std::size_t inEntry) {
+    if (inObjectID >= mEntryByID.size())
+        mEntryByID.resize(std::max<std::size_t>(inObjectID + 1, mEntryByID.size() * 2), 0);
+    mEntryByID[inObjectID] = UInt32(inEntry + 1);
 }
 
 QnASPlugInObjectMap::ObjectInfo*
 QnASPlugInObjectMap::FindByObject(const QnASPlugInObject* inObject) {
-    for (ObjectInfo& info : mObjectInfoList) {
-        if (info.mObject == inObject) return &info;
-    }
+    const std::size_t n = mEntryObjects.size();
+    QnASPlugInObject* const* objects = mEntryObjects.data();
+    if (mLastFound < n && objects[mLastFound] == inObject) return &mObjectInfoList[mLastFound];
+    for (std::size_t i = 0; i < n; ++i)
+        if (objects[i] == inObject) {
+            mLastFound = i;
+            return &mObjectInfoList[i];
+        }
     return nullptr;
 }
 
+// The entries after it move down one place, their IDs' index with them.
 void QnASPlugInObjectMap::RemoveEntry(ObjectInfo* inEntry) {
     for (AudioObjectID id : inEntry->mObjectIDs)
-        mObjectByID[id] = nullptr;
-    mObjectInfoList.erase(mObjectInfoList.begin() + (inEntry - mObjectInfoList.data()));
+        mEntryByID[id] = 0;
+    const std::size_t at = std::size_t(inEntry - mObjectInfoList.data());
+    mObjectInfoList.erase(mObjectInfoList.begin() + std::ptrdiff_t(at));
+    mEntryObjects.erase(mEntryObjects.begin() + std::ptrdiff_t(at));
+    for (std::size_t i = at; i < mObjectInfoList.size(); ++i)
+        for (AudioObjectID id : mObjectInfoList[i].mObjectIDs)
+            mEntryByID[id] = UInt32(i + 1);
+    mLastFound = 0;
 }
 
 void QnASPlugInObjectMap::DeleteLater(QnASPlugInObject* inObject) {
@@ -81,15 +96,17 @@ bool QnASPlugInObjectMap::MapObject(AudioObjectID inObjectID, QnASPlugInObject* 
     QnASPlugInObjectMap& map = Instance();
     CAMutexLocker locker(map.mMutex);
     if (map.FindByID(inObjectID)) return false;
-    map.IndexID(inObjectID, inObject);
     if (ObjectInfo* info = map.FindByObject(inObject)) {
+        map.IndexID(inObjectID, std::size_t(info - map.mObjectInfoList.data()));
         info->mObjectIDs.push_back(inObjectID);
         return true;
     }
+    map.IndexID(inObjectID, map.mObjectInfoList.size());
     ObjectInfo info{inObject, 1, {}};
     info.mObjectIDs.reserve(kReservedIDsPerEntry);
     info.mObjectIDs.push_back(inObjectID);
     map.mObjectInfoList.push_back(std::move(info));
+    map.mEntryObjects.push_back(inObject);
     return true;
 }
 
@@ -103,7 +120,7 @@ void QnASPlugInObjectMap::UnmapObject(AudioObjectID inObjectID, QnASPlugInObject
         if (!info || info->mObject != inObject) return;
         auto& ids = info->mObjectIDs;
         ids.erase(std::find(ids.begin(), ids.end(), inObjectID));
-        map.mObjectByID[inObjectID] = nullptr;
+        map.mEntryByID[inObjectID] = 0;
         if (!ids.empty()) return;
         // Hidden now; the map's own reference goes, holders keep theirs.
         if (--info->mReferenceCount == 0) {

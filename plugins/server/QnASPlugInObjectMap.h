@@ -8,8 +8,10 @@
 // last ID hides it at once (no ID finds it any more) and gives back the
 // map's reference; holders keep it valid until their own release, the last
 // of which queues the deletion. Lookups and releases that keep the entry
-// allocate nothing: the entry list is reserved at creation, and an index
-// from ID to object spares the IO path's lookup the walk over every ID.
+// allocate nothing: the entry list is reserved at creation. An index from ID
+// to entry spares the IO path's lookup the walk over every ID, and the
+// entry found last is looked at first by the walk by pointer (the IO path
+// releases the object it has just looked up).
 #pragma once
 
 #include <vector>
@@ -43,7 +45,7 @@ private:
     static void StaticInitializer();
 
     ObjectInfo* FindByID(AudioObjectID inObjectID);
-    void IndexID(AudioObjectID inObjectID, QnASPlugInObject* inObject);
+    void IndexID(AudioObjectID inObjectID, std::size_t inEntry);
     ObjectInfo* FindByObject(const QnASPlugInObject* inObject);
     void RemoveEntry(ObjectInfo* inEntry);
     static void DeleteLater(QnASPlugInObject* inObject);
@@ -51,5 +53,9 @@ private:
     CAMutex mMutex;
     UInt32 mNextObjectID;
     std::vector<ObjectInfo> mObjectInfoList;
-    std::vector<QnASPlugInObject*> mObjectByID; // mapped ID -> object, null otherwise
+    // Each entry's object, in the entries' order: the walk by pointer reads
+    // these packed words, not the entries.
+    std::vector<QnASPlugInObject*> mEntryObjects;
+    std::vector<UInt32> mEntryByID; // mapped ID -> its entry's position + 1, 0 otherwise
+    std::size_t mLastFound = 0;     // the entry found last (a hint only)
 };

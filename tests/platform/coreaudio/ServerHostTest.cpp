@@ -214,6 +214,25 @@ TEST_F(Host, ADoSleepingThreeAndAHalfCyclesDropsTwo) {
     expectSteps(std::vector<Float64>(out.begin() + 11, out.end()), 512);
 }
 
+// The IO thread's CPU time is counted only when asked for.
+TEST_F(Host, CycleCpuTimeIsCountedOnlyWhenAskedFor) {
+    for (bool measure : {false, true}) {
+        SCOPED_TRACE(measure ? "measured" : "not measured");
+        ServerHostOptions o = options(64);
+        o.measureCycleCpu = measure;
+        mHost = std::make_unique<ServerHost>(o);
+        ASSERT_EQ(mHost->loadDriver(mPlugIn.driverRef()), 0);
+        mHost->settle();
+        startOneClient();
+        mClock.runFor(kSecond / 10);
+        const auto stats = mHost->statistics();
+        EXPECT_GT(stats.cycles, 0u);
+        EXPECT_EQ(stats.cycleCpuNanos > 0, measure);
+        mHost->shutdown();
+        mHost.reset();
+    }
+}
+
 // The plug-in tells of changes while holding a lock its listener takes: the
 // call only records, the listeners run later on the host's thread, in order.
 TEST_F(Host, PropertiesChangedUnderALockTheListenerTakes) {

@@ -116,6 +116,45 @@ TEST(QnASPlugInObjectMap, HeldObjectWhoseLastIDIsUnmappedLivesUntilReleased) {
     EXPECT_TRUE(destructionOf(tag).onGlobalQueue);
 }
 
+// Entries removed before, between and after others: every remaining ID
+// still names its own object (with its count), the removed ones none, and
+// IDs mapped afterwards join the right entries.
+TEST(QnASPlugInObjectMap, RemovingEntriesKeepsTheOthersIDs) {
+    constexpr int kObjects = 5;
+    TestObject* objects[kObjects];
+    UInt32 ids[kObjects][2];
+    for (int i = 0; i < kObjects; ++i) {
+        ids[i][0] = QnASPlugInObjectMap::GetNextObjectID();
+        ids[i][1] = QnASPlugInObjectMap::GetNextObjectID();
+        objects[i] = new TestObject(ids[i][0], gNextTag++);
+        ASSERT_TRUE(QnASPlugInObjectMap::MapObject(ids[i][0], objects[i]));
+        ASSERT_TRUE(QnASPlugInObjectMap::MapObject(ids[i][1], objects[i]));
+    }
+    // The first, the middle and the last go.
+    for (int gone : {0, 2, 4})
+        EXPECT_EQ(QnASPlugInObjectMap::ReleaseObject(objects[gone]), 0u);
+    for (int i = 0; i < kObjects; ++i)
+        for (UInt32 id : ids[i]) {
+            QnASPlugInObject* found = QnASPlugInObjectMap::CopyObjectByObjectID(id);
+            if (i % 2 == 0) {
+                EXPECT_EQ(found, nullptr) << "object " << i;
+                continue;
+            }
+            EXPECT_EQ(found, objects[i]) << "object " << i;
+            EXPECT_EQ(QnASPlugInObjectMap::ReleaseObject(found), 1u);
+        }
+    const UInt32 extra = QnASPlugInObjectMap::GetNextObjectID();
+    ASSERT_TRUE(QnASPlugInObjectMap::MapObject(extra, objects[3]));
+    EXPECT_EQ(QnASPlugInObjectMap::CopyObjectByObjectID(extra), objects[3]);
+    EXPECT_EQ(QnASPlugInObjectMap::ReleaseObject(objects[3]), 1u);
+    EXPECT_EQ(QnASPlugInObjectMap::CopyObjectByObjectID(ids[1][1]), objects[1]);
+    EXPECT_EQ(QnASPlugInObjectMap::ReleaseObject(objects[1]), 1u);
+    for (int kept : {1, 3})
+        EXPECT_EQ(QnASPlugInObjectMap::ReleaseObject(objects[kept]), 0u);
+    EXPECT_EQ(QnASPlugInObjectMap::CopyObjectByObjectID(extra), nullptr);
+    drainGlobal();
+}
+
 TEST(QnASPlugInObjectMap, DestroyObjectDeletesAnUnmappedObjectAtOnce) {
     const int tag = gNextTag++;
     QnASPlugInObjectMap::DestroyObject(new TestObject(QnASPlugInObjectMap::GetNextObjectID(), tag));

@@ -2,9 +2,10 @@
 // virtual clock: the bulk-protocol device (MIDI and control bytes inside the
 // bulk audio packets, at the slots the port's schedule flags; MIDI back on
 // its interrupt endpoint in the layout the rate selects) and the second
-// Sorvik Farlane generation (a plain MIDI loop on its MIDI interface). The
-// test stands in for the MIDI client (an opaque client, the area written and
-// read as user space would).
+// Sorvik Farlane generation (a plain MIDI loop on its MIDI interface), and
+// for the corrupted areas also the HX-5100 model under a raw-MIDI
+// personality (9-byte packets). The test stands in for the MIDI client (an
+// opaque client, the area written and read as user space would).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -18,32 +19,16 @@
 #include "abi/MidiSM.h"
 #include "abi/ProductIdentities.h"
 #include "driver/clients/AJ.h"
-#include "driver/clients/harness/ClientHarness.h"
-#include "driver/engine/ZrDevice.h"
-#include "platform/kern/IOMemoryDescriptor.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usb/devices/BulkProtocolModel.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define HX_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HX_TEST_ASAN 1
-#endif
-#endif
+#include "tests/driver/clients/MidiRig.h"
+#include "tests/support/Sanitizers.h"
 
 namespace {
 
-using hx::harness::ClientHarness;
 using hx::harness::DeviceKind;
 using hx::harness::HarnessOptions;
-using hx::usb::devices::BulkProtocolModel;
-
-struct TestClient : AJClient {
-    void ajRetain() override {}
-    void ajRelease() override {}
-    void triggerClient() override {}
-};
+using hx::test::midiSequence;
 
 HarnessOptions optionsFor(DeviceKind device, uint32_t rate, uint32_t channels) {
     HarnessOptions o;
@@ -53,69 +38,15 @@ HarnessOptions optionsFor(DeviceKind device, uint32_t rate, uint32_t channels) {
     return o;
 }
 
-// A streaming machine with the test attached as the port's client. `loop`:
-// the HX-5100 model sends back what its MIDI endpoint receives instead of
-// its status words.
-struct Rig {
+struct Rig : hx::test::MidiRig {
     Rig(DeviceKind device, uint32_t rate, uint32_t channels = 2)
-        : Rig(optionsFor(device, rate, channels)) {}
-    explicit Rig(const HarnessOptions& o, bool loop = false) {
-        h = std::make_unique<ClientHarness>(o);
-        ok = h->boot();
-        if (!ok) return;
-        if (loop) h->model()->setMidiLoop(true);
-        ok = h->openClient() && h->configure() && h->setRouting() && h->attachRing();
-        if (!ok) return;
-        h->run(30000);
-        attached = port().clientAttach(&client);
-    }
-    ~Rig() {
-        if (attached) port().clientDetach(&client);
-    }
-    AJ& port() { return h->device()->getAJ(); }
-    MidiSharedMemory& area() {
-        return *static_cast<MidiSharedMemory*>(port().getMidiSM()->getBytesNoCopy());
-    }
-    BulkProtocolModel* bulk() { return dynamic_cast<BulkProtocolModel*>(h->model().get()); }
-    // Reads input ring `ring` as the client does: bytes in order, and
-    // whether the stamps never went back.
-    void readInput(std::vector<uint8_t>& bytes, bool& stampsInOrder, int ring = 0) {
-        MidiIOElement e{};
-        while (area().mIn[ring].get(e)) {
-            const uint64_t stamp = e.mTimeStamp;
-            if (stamp < lastStamp[ring]) stampsInOrder = false;
-            lastStamp[ring] = stamp;
-            const uint32_t n = e.mLength;
-            ASSERT_LE(n, kMidiIOElementBytes);
-            bytes.insert(bytes.end(), e.mData, e.mData + n);
-        }
-    }
-    // Lets time pass until `want` bytes came back (at most `limitMs`).
-    std::vector<uint8_t> waitInput(size_t want, uint32_t limitMs, bool& stampsInOrder) {
-        std::vector<uint8_t> got;
-        for (uint32_t t = 0; t < limitMs && got.size() < want; ++t) {
-            h->idle(1000);
-            readInput(got, stampsInOrder);
-        }
-        return got;
-    }
-    std::unique_ptr<ClientHarness> h;
-    TestClient client;
-    bool ok = false;
-    bool attached = false;
-    uint64_t lastStamp[2] = {};
+        : MidiRig(optionsFor(device, rate, channels)) {}
+    using MidiRig::MidiRig;
 };
 
 // How far ahead of the wire the bulk transport fills its out packets at
 // most: its per-cycle limit, 8 ms of output.
 constexpr uint64_t kBulkFillAheadFrames = 8;
-
-std::vector<uint8_t> midiSequence(size_t n) {
-    std::vector<uint8_t> v;
-    for (size_t i = 0; i < n; ++i)
-        v.push_back(uint8_t(i % 3 == 0 ? 0x90 : i % 0x7F)); // never 0xFD
-    return v;
-}
 
 struct BulkCase {
     DeviceKind device;

@@ -22,83 +22,33 @@
 #include "abi/ProductIdentities.h"
 #include "driver/clients/AJ.h"
 #include "driver/clients/USBMidi.h"
-#include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrDevice.h"
 #include "platform/base/HXLog.h"
-#include "platform/kern/IOMemoryDescriptor.h"
 #include "platform/usb/USBBus.h"
-#include "platform/usb/devices/HX5100Model.h"
+#include "tests/driver/clients/MidiRig.h"
 
 namespace {
 
-using hx::harness::ClientHarness;
 using hx::harness::HarnessOptions;
+using hx::test::midiSequence;
 using Packet = std::vector<uint8_t>;
-
-struct TestClient : AJClient {
-    void ajRetain() override {}
-    void ajRelease() override {}
-    void triggerClient() override {}
-};
 
 const std::vector<uint8_t> kRawMidiFlags = {eSpecFeature_MerrowCompatible, eSpecFeature_RawMidi};
 
 // A streaming machine whose personality carries `flags`, with the test
-// attached as the port's client. `loop`: the model sends back what its MIDI
-// endpoint receives instead of its status words.
-struct Rig {
-    Rig(uint16_t product, const std::vector<uint8_t>& flags, bool highSpeed, bool loop) {
+// attached as the port's client.
+struct Rig : hx::test::MidiRig {
+    Rig(uint16_t product, const std::vector<uint8_t>& flags, bool highSpeed, bool loop)
+        : MidiRig(options(product, flags, highSpeed), loop) {}
+    static HarnessOptions options(uint16_t product, const std::vector<uint8_t>& flags,
+                                  bool highSpeed) {
         HarnessOptions o;
         o.productID = product;
         o.highSpeed = highSpeed;
         o.featureFlags = flags;
-        h = std::make_unique<ClientHarness>(o);
-        ok = h->boot();
-        if (!ok) return;
-        if (loop) h->model()->setMidiLoop(true);
-        ok = h->openClient() && h->configure() && h->setRouting() && h->attachRing();
-        if (!ok) return;
-        h->run(30000);
-        attached = port().clientAttach(&client);
+        return o;
     }
-    ~Rig() {
-        if (attached) port().clientDetach(&client);
-    }
-    AJ& port() { return h->device()->getAJ(); }
-    MidiSharedMemory& area() {
-        return *static_cast<MidiSharedMemory*>(port().getMidiSM()->getBytesNoCopy());
-    }
-    std::vector<Packet> packets() { return h->model()->midiPackets(); }
-    // Lets time pass until the device received `count` packets (at most
-    // `limitMs`).
-    void waitPackets(size_t count, uint32_t limitMs) {
-        for (uint32_t t = 0; t < limitMs && packets().size() < count; ++t)
-            h->idle(1000);
-    }
-    // Reads input ring `ring` as the client does: bytes in order, and
-    // whether the stamps never went back.
-    void readInput(int ring, std::vector<uint8_t>& bytes, bool& stampsInOrder) {
-        MidiIOElement e{};
-        while (area().mIn[ring].get(e)) {
-            if (e.mTimeStamp < lastStamp[ring]) stampsInOrder = false;
-            lastStamp[ring] = e.mTimeStamp;
-            ASSERT_LE(e.mLength, kMidiIOElementBytes);
-            bytes.insert(bytes.end(), e.mData, e.mData + e.mLength);
-        }
-    }
-    std::unique_ptr<ClientHarness> h;
-    TestClient client;
-    bool ok = false;
-    bool attached = false;
-    uint64_t lastStamp[2] = {};
 };
-
-std::vector<uint8_t> midiSequence(size_t n, uint8_t salt) {
-    std::vector<uint8_t> v;
-    for (size_t i = 0; i < n; ++i)
-        v.push_back(uint8_t(i % 3 == 0 ? 0x90 | (salt & 0x0F) : (i + salt) % 0x7F)); // never 0xFD
-    return v;
-}
 
 // MIDI bytes per port of the 9-byte packet at `index` of the 256-packet
 // cycle: 4 on packets 0, 8, ..., 240, 3 on every other.
@@ -170,8 +120,8 @@ TEST_P(RawMidiPort, NineBytePacketsCarryBothPortsAndTheControlByte) {
     std::vector<uint8_t> got0, got1;
     for (int ms = 0; ms < 200 && (got0.size() < port0.size() || got1.size() < port1.size()); ++ms) {
         r.h->idle(1000);
-        r.readInput(0, got0, inOrder);
-        r.readInput(1, got1, inOrder);
+        r.readInput(got0, inOrder, 0);
+        r.readInput(got1, inOrder, 1);
     }
     EXPECT_EQ(got0, port0);
     EXPECT_EQ(got1, port1);
@@ -197,8 +147,8 @@ TEST_P(RawMidiPort, NineBytePacketsCarryBothPortsAndTheControlByte) {
     EXPECT_EQ(all[before + 3], ninePackets({note}, {}, uint32_t(before + 3), control[2]).front());
     r.h->idle(20000);
     got0.clear(), got1.clear();
-    r.readInput(0, got0, inOrder);
-    r.readInput(1, got1, inOrder);
+    r.readInput(got0, inOrder, 0);
+    r.readInput(got1, inOrder, 1);
     EXPECT_EQ(got0, std::vector<uint8_t>{note});
     EXPECT_TRUE(got1.empty());
 }

@@ -8,13 +8,7 @@
 
 #include <cstring>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define HX_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HX_TEST_ASAN 1
-#endif
-#endif
+#include "tests/support/Sanitizers.h"
 
 namespace {
 

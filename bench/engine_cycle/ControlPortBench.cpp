@@ -1,14 +1,16 @@
 // BM_ControlPortCycle: the MIDI and control port's share of a second of
-// audio on a device of the bulk protocol, as the port does it:
+// audio on a device of the bulk protocol, through the port itself:
 // - the status parser on a full packet of event words every 20 ms (status
 //   values, mode byte and the 11 levels, with the two log lines of the
 //   digital input levels);
-// - a client queueing MIDI at the MIDI wire rate (3,125 bytes a second) and
-//   a control byte every 10 ms;
-// - every bulk out packet (10 frames: rate / 10 packets a second) takes one
-//   slot of the schedule and, when flagged, one MIDI byte from the client's
-//   queue, and one control byte, each behind a lock tried, never waited on
-//   (the real-time thread's rule);
+// - a client queueing MIDI at the MIDI wire rate (3,125 bytes a second) in
+//   its area, and a control byte every 10 ms through the control port
+//   (`sendCPort`);
+// - every bulk out packet (10 frames: rate / 10 packets a second) takes the
+//   port's next slot of the schedule and, when flagged, one MIDI byte from
+//   the client's queue, and one control byte, as the bulk transport's
+//   real-time thread does (`nextBulkSlot`, `takeBulkMidiByte`,
+//   `takeBulkControlByte`);
 // - the device's loop packet every millisecond (one interrupt read) parsed
 //   into the client's input ring with its arrival stamp, under the input
 //   lock, as the read completion does.
@@ -22,10 +24,13 @@
 #include <mutex>
 
 #include "abi/MidiSM.h"
+#include "driver/clients/AJ.h"
 #include "driver/clients/AJStatusParsers.h"
 #include "driver/clients/USBMidi.h"
 #include "driver/engine/config/ZrConfigProducts.h"
+#include "driver/engine/desc/ZrInterfaceDescriptor.h"
 #include "platform/base/HXClock.h"
+#include "platform/kern/IOMemoryDescriptor.h"
 
 namespace {
 
@@ -58,26 +63,72 @@ public:
     uint64_t mStateChanges = 0;
 };
 
+// A device of the bulk protocol at `rate`, as the port asks about it.
+class BenchDevice : public AJDevice {
+public:
+    explicit BenchDevice(uint32_t rate) : mRate(rate) {}
+    uint16_t ajVendorID() const override { return 0; }
+    uint16_t ajProductID() const override { return 0; }
+    uint32_t ajProductFlags() const override { return 0; }
+    uint32_t ajFamilyCode() const override { return mFamilyCode; }
+    void ajSetFamilyCode(uint32_t code) override { mFamilyCode = code; }
+    bool ajHasRegularMidi() const override { return false; }
+    bool ajIsBulkProtocol() const override { return true; }
+    int ajSorvikGroup() const override { return 0; }
+    bool ajIsBrava() const override { return false; }
+    int ajOtherMaker() const override { return 0; }
+    bool ajIsHighSpeed() const override { return true; }
+    uint32_t ajSampleRate() const override { return mRate; }
+    bool ajAudioInIsInterrupt1024() const override { return false; }
+    DriverSM* ajDriverSM() const override { return nullptr; }
+    ZrInterfaceDescriptor* ajMidiInterface() const override { return nullptr; }
+    bool ajInitPipe(ZrPipeDescriptor*, const char*) override { return false; }
+    IOUSBHostPipe* ajGetPipe(ZrPipeDescriptor*) const override { return nullptr; }
+    void ajClosePipe(ZrPipeDescriptor*) override {}
+    uint16_t ajPortWord(unsigned) const override { return 0xFFFF; }
+    void ajSetPortWord(unsigned, uint16_t) override {}
+    uint32_t ajFootswitchMode() const override { return 0; }
+    uint32_t ajFootswitchProtocol() const override { return 0; }
+    int32_t* ajLevels() override { return nullptr; }
+    void ajStateChange(uint32_t) override {}
+    void ajSetReadChannels(int, int) override {}
+
+private:
+    uint32_t mRate;
+    uint32_t mFamilyCode = 255;
+};
+
+struct BenchClient : AJClient {
+    void ajRetain() override {}
+    void ajRelease() override {}
+    void triggerClient() override {}
+};
+
 constexpr uint32_t kMidiWireBytesPerSecond = 3125; // 31,250 baud, 10 bits a byte
 constexpr uint32_t kFramesPerOutPacket = 10;
 
 void BM_ControlPortCycle(benchmark::State& state) {
     const uint32_t rate = uint32_t(state.range(0));
-    auto sm = std::make_unique<MidiSharedMemory>();
-    BenchPort port;
-    port.mSM = sm.get();
-    Queue64KReader reader;
-    for (int q = 0; q < 2; ++q) {
-        sm->mOut[q].init();
-        sm->mIn[q].init();
-        port.mWriter[q].reset(sm->mIn[q]);
+    // The port, configured and started on its device (a MIDI interface
+    // without pipes: the bulk transport carries its bytes), with a client.
+    BenchDevice device(rate);
+    AJ ajPort;
+    ajPort.init(&device);
+    ZrInterfaceDescriptor midiInterface(nullptr);
+    ajPort.assignPipes(&midiInterface);
+    ajPort.configurationDone(true);
+    ajPort.streamingStarted();
+    BenchClient client;
+    if (!ajPort.hasMidiSM() || !ajPort.isRunning() || !ajPort.clientAttach(&client)) {
+        state.SkipWithError("the port did not start");
+        return;
     }
-    reader.reset(sm->mOut[0]);
-    Queue256 control{};
-    control.init();
-    std::mutex outLock, controlLock, slotLock, inLock;
-    USBMidiPattern pattern;
-    pattern.initForBulk(rate);
+    auto* sm = static_cast<MidiSharedMemory*>(ajPort.getMidiSM()->getBytesNoCopy());
+    BenchPort port;
+    port.mSM = sm;
+    for (int q = 0; q < 2; ++q)
+        port.mWriter[q].reset(sm->mIn[q]);
+    std::mutex inLock;
     // The loop's layout: four MIDI bytes and a control byte up to 48 kHz,
     // one and a control byte above.
     const bool four = rate <= 48000;
@@ -116,32 +167,19 @@ void BM_ControlPortCycle(benchmark::State& state) {
             owed += kMidiWireBytesPerSecond;
             for (; owed >= 1000; owed -= 1000)
                 sm->mOut[0].put(&midi[carried++ % 4], 1);
-            if (ms % 10 == 0) {
-                std::lock_guard<std::mutex> g(controlLock);
-                control.put(&midi[0], 1);
-            }
+            if (ms % 10 == 0) ajPort.sendCPort(&midi[0], 1);
             // The bulk out packets of this millisecond.
             packetsOwed += rate / kFramesPerOutPacket;
             for (; packetsOwed >= 1000; packetsOwed -= 1000) {
                 uint8_t b = 0;
-                bool flagged = false;
-                {
-                    std::unique_lock<std::mutex> g(slotLock, std::try_to_lock);
-                    flagged = g.owns_lock() && pattern.nextBulkSlot();
-                }
-                bool took = false;
-                if (flagged) {
-                    std::unique_lock<std::mutex> g(outLock, std::try_to_lock);
-                    took = g.owns_lock() && reader.get(sm->mOut[0], &b, 1) == 1;
-                }
+                const bool took = ajPort.nextBulkSlot() && ajPort.takeBulkMidiByte(b);
                 packetTail[0] = took ? b : kMidiNoByte;
                 if (took) {
                     echoed[echoedHead++ % sizeof echoed] = b;
                     ++midiOut;
                 }
                 uint8_t c = 0;
-                std::unique_lock<std::mutex> g(controlLock, std::try_to_lock);
-                const bool tookControl = g.owns_lock() && control.get(&c, 1) == 1;
+                const bool tookControl = ajPort.takeBulkControlByte(c);
                 packetTail[1] = tookControl ? uint8_t(c | 0x18) : 0xFF;
                 controlOut += tookControl;
                 benchmark::DoNotOptimize(packetTail);
@@ -167,6 +205,8 @@ void BM_ControlPortCycle(benchmark::State& state) {
         ++seconds;
         benchmark::ClobberMemory();
     }
+    ajPort.clientDetach(&client);
+    ajPort.term();
     state.counters["core_pct"] =
         benchmark::Counter(double(cpuTotal) / double(seconds) / 1e9 * 100.0);
     state.counters["midi_out_per_s"] = benchmark::Counter(double(midiOut) / double(seconds));

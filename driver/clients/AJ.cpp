@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "abi/AudioSM.h"
 #include "abi/DriverSM.h"
@@ -304,10 +305,10 @@ void AJ::streamingStarted() {
         return;
     }
     if (mRunning.load()) return;
-    {
-        std::lock_guard<std::mutex> g(mBulkSlotLock);
-        chooseParser();
-    }
+    while (mBulkSlotBusy.exchange(true, std::memory_order_acquire))
+        std::this_thread::yield();
+    chooseParser();
+    mBulkSlotBusy.store(false, std::memory_order_release);
     incCounter();
     mRunning.store(true);
     for (auto& e : mLevelIn)
@@ -621,17 +622,25 @@ IOReturn AJ::sendCPort(const uint8_t* bytes, uint32_t n) {
 
 bool AJ::nextBulkSlot() {
     if (!mRunning.load(std::memory_order_acquire)) return false;
-    std::unique_lock<std::mutex> g(mBulkSlotLock, std::try_to_lock);
-    return g.owns_lock() && mPattern.nextBulkSlot();
+    if (mBulkSlotBusy.exchange(true, std::memory_order_acquire)) return false;
+    const bool flagged = mPattern.nextBulkSlot();
+    mBulkSlotBusy.store(false, std::memory_order_release);
+    return flagged;
 }
 
+// Both queues are looked at before their locks are tried: an empty queue
+// (the control port's almost always) costs one load. The queue's own get
+// decides under the lock, so a byte queued meanwhile waits for the next
+// packet, as it would behind a lock held elsewhere.
 bool AJ::takeBulkMidiByte(uint8_t& byte) {
     if (!m_pMidiSM || !mRunning.load(std::memory_order_acquire)) return false;
+    if (m_pMidiSM->mOut[0].fill() == 0) return false;
     std::unique_lock<std::mutex> g(mOutLock, std::try_to_lock);
     return g.owns_lock() && mReader[0].get(m_pMidiSM->mOut[0], &byte, 1) == 1;
 }
 
 bool AJ::takeBulkControlByte(uint8_t& byte) {
+    if (mCPortQueue.fill() == 0) return false;
     std::unique_lock<std::mutex> g(mCPortLock, std::try_to_lock);
     return g.owns_lock() && mCPortQueue.get(&byte, 1) == 1;
 }

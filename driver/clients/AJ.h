@@ -207,8 +207,11 @@ private:
     bool mBlocksMade = false;
     USBMidiPattern mPattern;
     // Guards the bulk slot schedule: rebuilt at start while the bulk
-    // transport's real-time thread may read it.
-    std::mutex mBulkSlotLock;
+    // transport's real-time thread may read it. A flag, not a mutex: the
+    // real-time thread only ever tries it (once per out packet), and the
+    // start, the only other holder, waits the few instructions that thread
+    // holds it.
+    std::atomic<bool> mBulkSlotBusy{false};
     uint8_t mControlByte = kInitialControlByte;
     uint8_t mFireImmediately = 1;
     uint32_t mPacketSize = 512;

@@ -4,6 +4,7 @@
 #include "platform/base/MachPort.h"
 #include "platform/base/MachThread.h"
 
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ RegionTable& regions() {
     return *t;
 }
 
+// Inaccessible pages kept on each side of an aligned area.
+constexpr uint64_t kGuardPages = 1;
+
 uint64_t pageSize() {
     static const uint64_t size = (uint64_t)::sysconf(_SC_PAGESIZE);
     return size;
@@ -89,16 +93,20 @@ void* IOMallocAligned(vm_size_t size, vm_size_t alignment) {
         ::close(fd);
         return nullptr;
     }
-    // Reserve enough to place the area at the wanted alignment, then map the
-    // file over the aligned part and give the slack back.
-    const uint64_t reserve = mapped + alignment - page;
+    // Reserve enough to place the area at the wanted alignment with a guard
+    // page on each side, then map the file over the aligned part and give
+    // the rest back. The guard pages stay inaccessible: an access just
+    // before or after an area faults at once instead of reaching whatever
+    // lies there.
+    const uint64_t reserve = mapped + alignment - page + 2 * kGuardPages * page;
     void* base = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) {
         ::close(fd);
         return nullptr;
     }
     const uintptr_t b = (uintptr_t)base;
-    const uintptr_t aligned = (b + alignment - 1) & ~(uintptr_t)(alignment - 1);
+    const uintptr_t aligned =
+        (b + kGuardPages * page + alignment - 1) & ~(uintptr_t)(alignment - 1);
     void* area =
         ::mmap((void*)aligned, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
     if (area == MAP_FAILED) {
@@ -106,9 +114,13 @@ void* IOMallocAligned(vm_size_t size, vm_size_t alignment) {
         ::close(fd);
         return nullptr;
     }
-    if (aligned > b) ::munmap(base, aligned - b);
-    const uintptr_t end = aligned + mapped;
-    if (b + reserve > end) ::munmap((void*)end, b + reserve - end);
+    const uintptr_t first = aligned - kGuardPages * page;
+    if (first > b) ::munmap(base, first - b);
+    const uintptr_t last = aligned + mapped + kGuardPages * page;
+    if (b + reserve > last) ::munmap((void*)last, b + reserve - last);
+    // The bytes between the size asked for and the page end belong to no
+    // one either: the address sanitizer reports an access to them.
+    ASAN_POISON_MEMORY_REGION(static_cast<uint8_t*>(area) + size, mapped - size);
 
     auto region = std::make_shared<SharedRegion>();
     region->fd = fd;
@@ -137,8 +149,10 @@ void IOFreeAligned(void* address, vm_size_t) {
         t.byAddress.erase(it);
     }
     // Other mappings of the file keep the pages alive; only the kernel's view
-    // goes away here.
-    ::munmap(address, region->mappedSize);
+    // (and its guard pages) goes away here.
+    ASAN_UNPOISON_MEMORY_REGION(address, region->mappedSize);
+    const uint64_t guard = kGuardPages * pageSize();
+    ::munmap(static_cast<uint8_t*>(address) - guard, region->mappedSize + 2 * guard);
     region->kernelAddress = nullptr;
 }
 

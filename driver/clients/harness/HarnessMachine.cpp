@@ -6,6 +6,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
 #include "abi/QN_Dispatch.h"
 #include "driver/clients/ZrUserClients.h"
@@ -300,19 +301,41 @@ std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const Harne
     }
 }
 
+// "QnSpecific" with a loaded features record that sets `flags`.
+OSDictionary* featuresSpecific(const std::vector<uint8_t>& flags) {
+    APISpecificFeatures f{};
+    f.mLoaded = 1;
+    for (uint8_t n : flags)
+        if (n < kSpecFeatureFlagCount) f.mFlags[n] = 1;
+    OSDictionary* s = OSDictionary::withCapacity(1);
+    OSData* d = OSData::withBytes(&f, sizeof f);
+    s->setObject("kConfigurationData", d);
+    d->release();
+    return s;
+}
+
 } // namespace
 
 void Machine::Impl::loadPersonalities() {
     const HarnessOptions& o = options;
-    ZrLoadDriverPersonalities();
-    personalitiesLoaded = true;
     const std::optional<ModelIdentity> multi = multiChannelIdentity(o);
+    const ModelIdentity at = multi ? *multi
+                             : o.device == DeviceKind::Farlane1
+                                 ? ModelIdentity{kSorvikVendorID, kSorvikFarlane1ProductIDs[0]}
+                                 : ModelIdentity{o.vendorID, o.productID};
+    personalitiesLoaded = true;
+    if (o.featureFlags) {
+        // The device's only personality: the one with the record.
+        OSDictionary* specific = featuresSpecific(*o.featureFlags);
+        OSDictionary* p = ZrMakeDriverPersonality(at.vendor, at.product, specific);
+        hx::kern::addPersonality(p);
+        p->release();
+        specific->release();
+        return;
+    }
+    ZrLoadDriverPersonalities();
     if (o.device == DeviceKind::Farlane1 || o.vendorID != kKorvexVendorID || multi) {
-        OSDictionary* p =
-            multi ? ZrMakeDriverPersonality(multi->vendor, multi->product, nullptr)
-            : o.device == DeviceKind::Farlane1
-                ? ZrMakeDriverPersonality(kSorvikVendorID, kSorvikFarlane1ProductIDs[0], nullptr)
-                : ZrMakeDriverPersonality(o.vendorID, o.productID, nullptr);
+        OSDictionary* p = ZrMakeDriverPersonality(at.vendor, at.product, nullptr);
         hx::kern::addPersonality(p);
         p->release();
     }

@@ -91,6 +91,11 @@ struct HarnessOptions {
     // instead of the one `device` names. vendorID and productID name its
     // personality; the stream settings below still apply to it.
     std::shared_ptr<hx::usb::devices::HX5100Model> model;
+    // The personality the driver matches the device with carries a features
+    // record ("kConfigurationData", loaded) with these feature flags set, in
+    // place of the driver's own personality for that identity. None: no
+    // record (the driver's own personality, or an empty one).
+    std::optional<std::vector<uint8_t>> featureFlags;
 
     // Stream
     uint32_t rate = 48000;

@@ -2,97 +2,51 @@
 // virtual clock: the bulk-protocol device (MIDI and control bytes inside the
 // bulk audio packets, at the slots the port's schedule flags; MIDI back on
 // its interrupt endpoint in the layout the rate selects) and the second
-// Sorvik Farlane generation (a plain MIDI loop on its MIDI interface). The
-// test stands in for the MIDI client (an opaque client, the area written and
-// read as user space would).
+// Sorvik Farlane generation (a plain MIDI loop on its MIDI interface), and
+// for the corrupted areas also the HX-5100 model under a raw-MIDI
+// personality (9-byte packets). The test stands in for the MIDI client (an
+// opaque client, the area written and read as user space would).
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "abi/APIDeviceInfo.h"
 #include "abi/MidiSM.h"
+#include "abi/ProductIdentities.h"
 #include "driver/clients/AJ.h"
-#include "driver/clients/harness/ClientHarness.h"
-#include "driver/engine/ZrDevice.h"
-#include "platform/kern/IOMemoryDescriptor.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usb/devices/BulkProtocolModel.h"
+#include "tests/driver/clients/MidiRig.h"
+#include "tests/support/Sanitizers.h"
 
 namespace {
 
-using hx::harness::ClientHarness;
 using hx::harness::DeviceKind;
 using hx::harness::HarnessOptions;
-using hx::usb::devices::BulkProtocolModel;
+using hx::test::midiSequence;
 
-struct TestClient : AJClient {
-    void ajRetain() override {}
-    void ajRelease() override {}
-    void triggerClient() override {}
-};
+HarnessOptions optionsFor(DeviceKind device, uint32_t rate, uint32_t channels) {
+    HarnessOptions o;
+    o.device = device;
+    o.rate = rate;
+    o.channels = channels;
+    return o;
+}
 
-// A streaming machine with the test attached as the port's client.
-struct Rig {
-    Rig(DeviceKind device, uint32_t rate, uint32_t channels = 2) {
-        HarnessOptions o;
-        o.device = device;
-        o.rate = rate;
-        o.channels = channels;
-        h = std::make_unique<ClientHarness>(o);
-        ok = h->start();
-        if (!ok) return;
-        h->run(30000);
-        attached = port().clientAttach(&client);
-    }
-    ~Rig() {
-        if (attached) port().clientDetach(&client);
-    }
-    AJ& port() { return h->device()->getAJ(); }
-    MidiSharedMemory& area() {
-        return *static_cast<MidiSharedMemory*>(port().getMidiSM()->getBytesNoCopy());
-    }
-    BulkProtocolModel* bulk() { return dynamic_cast<BulkProtocolModel*>(h->model().get()); }
-    // Reads input ring 0 as the client does: bytes in order, and whether
-    // the stamps never went back.
-    void readInput(std::vector<uint8_t>& bytes, bool& stampsInOrder) {
-        MidiIOElement e{};
-        while (area().mIn[0].get(e)) {
-            const uint64_t stamp = e.mTimeStamp;
-            if (stamp < lastStamp) stampsInOrder = false;
-            lastStamp = stamp;
-            const uint32_t n = e.mLength;
-            ASSERT_LE(n, kMidiIOElementBytes);
-            bytes.insert(bytes.end(), e.mData, e.mData + n);
-        }
-    }
-    // Lets time pass until `want` bytes came back (at most `limitMs`).
-    std::vector<uint8_t> waitInput(size_t want, uint32_t limitMs, bool& stampsInOrder) {
-        std::vector<uint8_t> got;
-        for (uint32_t t = 0; t < limitMs && got.size() < want; ++t) {
-            h->idle(1000);
-            readInput(got, stampsInOrder);
-        }
-        return got;
-    }
-    std::unique_ptr<ClientHarness> h;
-    TestClient client;
-    bool ok = false;
-    bool attached = false;
-    uint64_t lastStamp = 0;
+struct Rig : hx::test::MidiRig {
+    Rig(DeviceKind device, uint32_t rate, uint32_t channels = 2)
+        : MidiRig(optionsFor(device, rate, channels)) {}
+    using MidiRig::MidiRig;
 };
 
 // How far ahead of the wire the bulk transport fills its out packets at
 // most: its per-cycle limit, 8 ms of output.
 constexpr uint64_t kBulkFillAheadFrames = 8;
-
-std::vector<uint8_t> midiSequence(size_t n) {
-    std::vector<uint8_t> v;
-    for (size_t i = 0; i < n; ++i)
-        v.push_back(uint8_t(i % 3 == 0 ? 0x90 : i % 0x7F)); // never 0xFD
-    return v;
-}
 
 struct BulkCase {
     DeviceKind device;
@@ -222,9 +176,12 @@ TEST(Farlane2Midi, PortZeroComesBackInOrder) {
 }
 
 // A client's area rewritten with nonsense loses at most that area's bytes:
-// the port keeps running, nothing is read or written outside the area (the
-// sanitizer build checks), and once the client starts its area over (a new
-// attach) a sequence comes back whole.
+// the port keeps running, another client's control-port bytes still go, and
+// once the client starts its area over (a new attach) sequences come back
+// whole. Nothing is read or written outside the area: the platform keeps an
+// inaccessible page on each side of it, and the bytes from its end to the
+// page end are poisoned under the address sanitizer (elsewhere the test
+// fills them with a canary and checks it after each case).
 struct Corruption {
     const char* name;
     void (*apply)(MidiSharedMemory&);
@@ -243,56 +200,164 @@ const Corruption kCorruptions[] = {
      }},
     {"InProgressHeldAtOne", [](MidiSharedMemory& a) { a.mOutputInProgress = 1; }},
     {"ClosingFlag", [](MidiSharedMemory& a) { a.mClosing = 0xFFFFFFFFu; }},
+    // Port 1's queue and ring (carried by the 9-byte packets).
+    {"PortOneFillCount",
+     [](MidiSharedMemory& a) { a.mOut[1].mFill = 0xFFFFFFF0u, a.mOut[1].mRead = 0xFFFF; }},
+    {"PortOneInputRing",
+     [](MidiSharedMemory& a) {
+         a.mIn[1].mReadIndex = 8191, a.mIn[1].mWriteIndex = 0xFFFFFFFFu;
+         a.mIn[1].mElements[8191].mLength = 0x80000000u;
+     }},
 };
 
-class CorruptedArea : public ::testing::TestWithParam<Corruption> {};
+// The two wires the table runs on: the second Farlane generation (port 0
+// only, no control byte) and the HX-5100 model under a raw-MIDI personality
+// (9-byte packets of both ports and the control byte), each looping MIDI
+// back.
+enum class Wire { Farlane2, NineByte };
+
+HarnessOptions wireOptions(Wire w) {
+    if (w == Wire::Farlane2) return optionsFor(DeviceKind::Farlane2, 48000, 4);
+    HarnessOptions o;
+    o.productID = kKorvexHX5100SiblingProductID;
+    o.featureFlags = std::vector<uint8_t>{eSpecFeature_MerrowCompatible, eSpecFeature_RawMidi};
+    return o;
+}
+
+// The MIDI bytes of a port on the wire: all packet bytes on the Farlane-2;
+// bytes 0..3 (port 0) or 4..7 (port 1) but the 0xFD fill of the 9-byte
+// packets.
+std::vector<uint8_t> wireBytes(Wire w, const std::vector<std::vector<uint8_t>>& packets,
+                               int midiPort) {
+    std::vector<uint8_t> out;
+    for (const auto& p : packets) {
+        if (w == Wire::Farlane2) {
+            out.insert(out.end(), p.begin(), p.end());
+            continue;
+        }
+        for (size_t i = 4 * size_t(midiPort); i < 4 * size_t(midiPort) + 4 && i < p.size(); ++i)
+            if (p[i] != kMidiNoByte) out.push_back(p[i]);
+    }
+    return out;
+}
+
+// The bytes from the area's end to its page end, where nothing may write.
+class AreaTail {
+public:
+    explicit AreaTail(MidiSharedMemory& area)
+        : mTail(reinterpret_cast<uint8_t*>(&area) + kMidiSMBytes) {
+        const uint64_t page = uint64_t(::sysconf(_SC_PAGESIZE));
+        mLength = size_t((kMidiSMBytes + page - 1) / page * page - kMidiSMBytes);
+#ifndef HX_TEST_ASAN
+        for (size_t i = 0; i < mLength; ++i)
+            mTail[i] = canary(i);
+#endif
+    }
+    // The first byte that changed, or -1.
+    ptrdiff_t firstChanged() const {
+#ifndef HX_TEST_ASAN
+        for (size_t i = 0; i < mLength; ++i)
+            if (mTail[i] != canary(i)) return ptrdiff_t(i);
+#endif
+        return -1;
+    }
+
+private:
+    static uint8_t canary(size_t i) {
+        return uint8_t(0xA5 ^ i);
+    }
+    uint8_t* mTail;
+    size_t mLength = 0;
+};
+
+struct CorruptionCase {
+    Wire wire;
+    Corruption corruption;
+};
+
+class CorruptedArea : public ::testing::TestWithParam<CorruptionCase> {};
 
 TEST_P(CorruptedArea, LosesAtMostItsOwnBytes) {
-    Rig r(DeviceKind::Farlane2, 48000, 4);
+    const Wire w = GetParam().wire;
+    Rig r(wireOptions(w), w == Wire::NineByte);
     ASSERT_TRUE(r.ok) << r.h->lastError();
     ASSERT_TRUE(r.attached);
+    const AreaTail tail(r.area());
     const std::vector<uint8_t> sent = midiSequence(200);
-    GetParam().apply(r.area());
+    std::vector<uint8_t> sent1(sent.rbegin(), sent.rbegin() + 60);
+    GetParam().corruption.apply(r.area());
     // With the area corrupted: whatever goes or comes stays bounded.
     r.area().mOut[0].put(sent.data(), uint32_t(sent.size()));
+    r.area().mOut[1].put(sent1.data(), uint32_t(sent1.size()));
     r.port().fireOutput();
+    // Another client's control-port bytes go all the same where the wire
+    // carries them, in the last byte of the packets (each stays there until
+    // the next; before them the port's initial control byte).
+    const uint8_t control[3] = {0x11, 0x12, 0x13};
+    const size_t packetsBefore = r.h->model()->midiPackets().size();
+    if (w == Wire::NineByte) EXPECT_EQ(r.port().sendCPort(control, 3), kIOReturnSuccess);
     r.h->idle(50000);
+    if (w == Wire::NineByte) {
+        std::vector<uint8_t> lastBytes;
+        const auto packets = r.h->model()->midiPackets();
+        for (size_t i = packetsBefore; i < packets.size(); ++i)
+            if (packets[i][8] != AJ::kInitialControlByte &&
+                (lastBytes.empty() || lastBytes.back() != packets[i][8]))
+                lastBytes.push_back(packets[i][8]);
+        EXPECT_EQ(lastBytes, std::vector<uint8_t>(control, control + 3));
+    }
     // The client drains what it finds (its own reads of its own nonsense).
     MidiIOElement e{};
-    for (uint32_t i = 0; i < kMidiIOElements && r.area().mIn[0].get(e); ++i) {
-    }
+    for (int ring = 0; ring < 2; ++ring)
+        for (uint32_t i = 0; i < kMidiIOElements && r.area().mIn[ring].get(e); ++i) {
+        }
     bool inOrder = true;
     EXPECT_TRUE(r.port().isRunning());
     // The client starts over: its area works again.
     r.port().clientDetach(&r.client);
     ASSERT_TRUE(r.port().clientAttach(&r.client));
-    r.lastStamp = 0;
-    const size_t before = r.h->model()->midiReceived().size();
+    r.lastStamp[0] = r.lastStamp[1] = 0;
     ASSERT_EQ(r.area().mOut[0].put(sent.data(), uint32_t(sent.size())), sent.size());
+    if (w == Wire::NineByte)
+        ASSERT_EQ(r.area().mOut[1].put(sent1.data(), uint32_t(sent1.size())), sent1.size());
     r.port().fireOutput();
     // Bytes the corrupted area still had looping in the device may come
     // first; the sequence ends the input, whole and in order.
-    std::vector<uint8_t> got;
-    const auto endsWithSent = [&] {
-        return got.size() >= sent.size() &&
-               std::equal(sent.begin(), sent.end(), got.end() - std::ptrdiff_t(sent.size()));
+    std::vector<uint8_t> got, got1;
+    const auto endsWith = [](const std::vector<uint8_t>& v, const std::vector<uint8_t>& end) {
+        return v.size() >= end.size() &&
+               std::equal(end.begin(), end.end(), v.end() - std::ptrdiff_t(end.size()));
     };
-    for (int ms = 0; ms < 3000 && !endsWithSent(); ++ms) {
+    const bool two = w == Wire::NineByte;
+    for (int ms = 0; ms < 3000 && !(endsWith(got, sent) && (!two || endsWith(got1, sent1))); ++ms) {
         r.h->idle(1000);
-        r.readInput(got, inOrder);
+        r.readInput(got, inOrder, 0);
+        r.readInput(got1, inOrder, 1);
     }
-    EXPECT_TRUE(endsWithSent()) << got.size();
+    EXPECT_TRUE(endsWith(got, sent)) << got.size();
+    if (two) EXPECT_TRUE(endsWith(got1, sent1)) << got1.size();
     EXPECT_TRUE(inOrder);
     // On the wire likewise: whatever the corrupted area still sent, then
     // the sequence.
-    const std::vector<uint8_t> all = r.h->model()->midiReceived();
-    ASSERT_GE(all.size(), before + sent.size());
-    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), all.end() - std::ptrdiff_t(sent.size())));
+    const auto packets = r.h->model()->midiPackets();
+    EXPECT_TRUE(endsWith(wireBytes(w, packets, 0), sent));
+    if (two) EXPECT_TRUE(endsWith(wireBytes(w, packets, 1), sent1));
+    EXPECT_EQ(tail.firstChanged(), -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fields, CorruptedArea, ::testing::ValuesIn(kCorruptions),
-                         [](const ::testing::TestParamInfo<Corruption>& i) {
-                             return std::string(i.param.name);
+std::vector<CorruptionCase> corruptionCases() {
+    std::vector<CorruptionCase> v;
+    for (Wire w : {Wire::Farlane2, Wire::NineByte})
+        for (const Corruption& c : kCorruptions)
+            v.push_back({w, c});
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fields, CorruptedArea, ::testing::ValuesIn(corruptionCases()),
+                         [](const ::testing::TestParamInfo<CorruptionCase>& i) {
+                             return std::string(i.param.wire == Wire::Farlane2 ? "Farlane2_"
+                                                                               : "NineByte_") +
+                                    i.param.corruption.name;
                          });
 
 } // namespace

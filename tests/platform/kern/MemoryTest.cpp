@@ -3,8 +3,12 @@
 #include "platform/kern/IOMemoryDescriptor.h"
 
 #include <gtest/gtest.h>
+#include <sanitizer/asan_interface.h>
+#include <unistd.h>
 
 #include <cstring>
+
+#include "tests/support/Sanitizers.h"
 
 namespace {
 
@@ -39,6 +43,34 @@ TEST(KernMemory, AlignedAreaMapsTwiceAtDifferentAddressesWithTheExactLength) {
     userBytes[0] = 1;
     view->release();
     hx::kern::destroyTask(user);
+}
+
+// An area keeps an inaccessible page on each side: a stray access just
+// before or after it faults at once instead of reaching other memory. Under
+// the address sanitizer the bytes between its size and its page end are
+// reported as well.
+TEST(KernMemoryDeathTest, AnAccessBesideAnAreaFaults) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const vm_size_t page = vm_size_t(::sysconf(_SC_PAGESIZE));
+    const vm_size_t size = page + 100;
+    auto* area = static_cast<volatile uint8_t*>(IOMallocAligned(size, 4096));
+    ASSERT_NE(area, nullptr);
+    area[0] = 1;
+    area[size - 1] = 2;
+    EXPECT_DEATH(area[-1] = 1, "");
+    EXPECT_DEATH(area[2 * page] = 1, "");
+    EXPECT_DEATH((void)area[2 * page + page - 1], "");
+#ifdef HX_TEST_ASAN
+    EXPECT_TRUE(__asan_address_is_poisoned(const_cast<uint8_t*>(area + size)));
+    EXPECT_TRUE(__asan_address_is_poisoned(const_cast<uint8_t*>(area + 2 * page - 1)));
+    EXPECT_FALSE(__asan_address_is_poisoned(const_cast<uint8_t*>(area + size - 1)));
+#endif
+    IOFreeAligned(const_cast<uint8_t*>(area), size);
+#ifdef HX_TEST_ASAN
+    // What the area leaves behind carries no poison to a later mapping at
+    // its place.
+    EXPECT_EQ(__asan_region_is_poisoned(const_cast<uint8_t*>(area), 2 * page), nullptr);
+#endif
 }
 
 TEST(KernMemory, SubrangeMappingStartsAtTheOffset) {

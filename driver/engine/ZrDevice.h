@@ -519,6 +519,14 @@ public:
 
 private:
     bool readDeviceDescriptorWithRetries();
+    // The steps of onServiceStart, in their order: the shared areas, the
+    // identity and strings user space reads, the descriptor model, the
+    // settings the personality gives, and the real-time thread.
+    IOReturn createSharedAreas(const uint8_t* deviceDescriptor);
+    IOReturn publishDeviceIdentity(IOUSBHostDevice* usbDevice, const uint8_t* deviceDescriptor);
+    IOReturn loadDescriptorModel();
+    void applyInitialSettings();
+    IOReturn startRealTime();
     // Where the isochronous transport prepares its request blocks for a
     // pipe of the new configuration (the transport's IsocData::initForPipe).
     // Stub until that transport is wired in: records what it is handed.

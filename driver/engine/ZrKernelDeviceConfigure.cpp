@@ -77,24 +77,68 @@ bool ZrKernelDeviceKorvexHX5100::openConfiguredPipe(ZrPipeDescriptor* pipe, cons
     return false;
 }
 
+IOReturn ZrKernelDeviceKorvexHX5100::failConfigure(IOReturn code) {
+    mConfigureStatus = code;
+    return code;
+}
+
 IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
-    auto fail = [this](IOReturn code) {
-        mConfigureStatus = code;
-        return code;
-    };
-    if (!m_pUSBDevice || !m_pDevice) return fail(kIOReturnNoDevice);
+    if (!m_pUSBDevice || !m_pDevice) return failConfigure(kIOReturnNoDevice);
     ZrDevice& dev = *m_pDevice;
     if (dev.getFwUpdaterState() != kFwUpdaterNotActive) {
         IOLog("abort configureDevice - firmware update status active or unknown %d\n",
               int(dev.getFwUpdaterState()));
-        return fail(kIOReturnError);
+        return failConfigure(kIOReturnError);
     }
     DriverSM* sm = dev.getDriverSM();
-    if (!sm) return fail(kIOReturnNoMemory);
+    if (!sm) return failConfigure(kIOReturnNoMemory);
     QnChannelSettings& settings = sm->mChannelSettings;
-    ZrDeviceConfigurations& configs = dev.getConfigurations();
-    const VIDPID& ids = configs.getIds();
 
+    readFarlane2ChannelConfig(settings);
+    const IOReturn selected = selectConfiguration(settings);
+    if (selected != kIOReturnSuccess) return failConfigure(selected);
+    // A failed step does not stop the ones after it: every pipe that can
+    // open opens, and the unconfigure below closes whatever did.
+    bool ok = bindInterfaces() == kIOReturnSuccess;
+    choosePipes();
+    const IOReturn pipes = openPipes();
+    if (pipes != kIOReturnSuccess) ok = false;
+    if (!hasDataPipe()) {
+        IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
+        ok = false;
+    }
+    if (!ok) IOLog("isInitSuccess is false after PipeAvailability check\n");
+
+    if (ZrConfigControls* controls = dev.getConfigControls()) controls->readLX4XXChannelConfig();
+    if (!mInterestNotifier)
+        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest,
+                                                           &CompositeDriverInterestHandler, this);
+    if (chooseConverters(settings, ok) != kIOReturnSuccess) ok = false;
+
+    IOReturn result = kIOReturnSuccess;
+    if (ok) {
+        mConfigureStatus = kIOReturnSuccess;
+        registerMidiInterface();
+        dev.stcNotify(STC_ConfigurationDone, 0);
+    } else {
+        sm->mConfigured = 1;
+        unconfigureDevice(true, "!bInitSuccess in configureDevice");
+        // A bandwidth refusal is the failure reported; kIOReturnError from
+        // the pipes means only that one did not open.
+        if (pipes != kIOReturnSuccess && pipes != kIOReturnError)
+            result = pipes;
+        else if (mConfigureStatus != kIOReturnSuccess)
+            result = mConfigureStatus;
+        else
+            result = kIOReturnError;
+        mConfigureStatus = result;
+    }
+    IOLog("Exit configureDeviceWith status 0x%08x\n", unsigned(result));
+    return result;
+}
+
+void ZrKernelDeviceKorvexHX5100::readFarlane2ChannelConfig(QnChannelSettings& settings) {
+    const VIDPID& ids = m_pDevice->getConfigurations().getIds();
     if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
         uint8_t conf[2] = {255, 255}, alt[2] = {255, 255};
         for (int i = 0; i < 2; ++i) {
@@ -115,7 +159,11 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         settings.InChannels = i;
         settings.OutChannels = o;
     }
+}
 
+IOReturn ZrKernelDeviceKorvexHX5100::selectConfiguration(QnChannelSettings& settings) {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
     IOLog(" before m_pDevice->findInterfacesInConfig fr:%d ic:%d oc:%d ir:%d or:%d",
           int(settings.Frequency), int(settings.InChannels), int(settings.OutChannels),
           int(settings.InResolution), int(settings.OutResolution));
@@ -124,10 +172,10 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
     QnChannelSettings chosen = settings;
     if (!configs.findInterfacesInConfig(chosen) ||
         (!configs.mpInInterface && !configs.mpOutInterface))
-        return fail(kIOReturnError);
+        return kIOReturnError;
     settings = chosen;
     ZrConfigurationDescriptor* configuration = configs.m_pcConfiguration;
-    if (!configuration) return fail(kIOReturnError);
+    if (!configuration) return kIOReturnError;
     // The vendor port looks for its own interface in the chosen configuration.
     dev.getVendorAsyncPort().onFindInterfaces(dev.vendorAsyncDevice(), configuration);
     const uint8_t wanted = configuration->getConfigurationValue();
@@ -142,7 +190,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
                   unsigned(configError), round);
             if (!resetDevice("USB: SetConfiguration failed")) {
                 IOLog("ResetDevice failed with error 0x%08X\n", unsigned(kIOReturnError));
-                return fail(configError);
+                return configError;
             }
             configError = m_pUSBDevice->setConfiguration(wanted, false);
             IOLog("SetConfiguration %d returned status 0x%08X\n", int(wanted),
@@ -150,26 +198,34 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         }
     }
     dev.startupHalVardTrunk2();
-    if (configError != kIOReturnSuccess) return fail(configError);
+    return configError;
+}
 
-    if (dev.isTrunk2Product()) {
-        IOLog("%s select alternates for trunk2\n",
-              "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
-        ZrDevice::Trunk2Interfaces& t2 = dev.getTrunk2Interfaces();
-        for (int n = 1; n <= 5; ++n)
-            t2.add(QnFindInterface(m_pUSBDevice, n), this);
-        static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0},
-                                        {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
-        for (const auto& step : kSteps) {
-            t2.setIfAlt(step[0], step[1]);
-            IOSleep(2);
-        }
+void ZrKernelDeviceKorvexHX5100::selectTrunk2Alternates() {
+    ZrDevice& dev = *m_pDevice;
+    IOLog("%s select alternates for trunk2\n",
+          "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
+    ZrDevice::Trunk2Interfaces& t2 = dev.getTrunk2Interfaces();
+    for (int n = 1; n <= 5; ++n)
+        t2.add(QnFindInterface(m_pUSBDevice, n), this);
+    static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0},
+                                    {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
+    for (const auto& step : kSteps) {
+        t2.setIfAlt(step[0], step[1]);
         IOSleep(2);
-        t2.close(2);
-        IOSleep(2);
-        t2.close(4);
-        IOSleep(300);
     }
+    IOSleep(2);
+    t2.close(2);
+    IOSleep(2);
+    t2.close(4);
+    IOSleep(300);
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::bindInterfaces() {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const VIDPID& ids = configs.getIds();
+    if (dev.isTrunk2Product()) selectTrunk2Alternates();
 
     if (dev.isListed(ZrProductList::SetInterfaceBeforeBind)) {
         uint32_t length = 0;
@@ -219,7 +275,13 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         ok = false;
     }
     IOLog("Configure status is (after matchInterface) %d\n", ok ? 1 : 0);
+    return ok ? kIOReturnSuccess : kIOReturnError;
+}
 
+void ZrKernelDeviceKorvexHX5100::choosePipes() {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const VIDPID& ids = configs.getIds();
     ZrInterfaceDescriptor* in = configs.mpInInterface;
     ZrInterfaceDescriptor* out = configs.mpOutInterface;
     dev.m_pcOutPipeIsoc = out ? out->getIsocOutPipe() : nullptr;
@@ -290,7 +352,13 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
             dev.mUseInterruptTransfers = true;
         }
     }
+}
 
+IOReturn ZrKernelDeviceKorvexHX5100::openPipes() {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const bool waits = dev.isListed(ZrProductList::ConfigureWaits);
+    bool ok = true;
     IOReturn bandwidthError = kIOReturnSuccess;
     auto checkBandwidth = [&](ZrPipeDescriptor* pipe) {
         if (!pipe || bandwidthError != kIOReturnSuccess) return;
@@ -325,46 +393,29 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         dev.getUSBMidiDevice()->initPipes();
     dev.getAJ().assignPipes(configs.m_pcMidiInterface);
     if (!dev.getAJ().initPipes()) IOLog("AJ::initPipes failed\n");
+    if (bandwidthError != kIOReturnSuccess) return bandwidthError;
+    return ok ? kIOReturnSuccess : kIOReturnError;
+}
 
-    if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe &&
-        !dev.m_pcBulkOutPipe && !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
-        IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
-        ok = false;
-    }
-    if (!ok) IOLog("isInitSuccess is false after PipeAvailability check\n");
+bool ZrKernelDeviceKorvexHX5100::hasDataPipe() const {
+    const ZrDevice& dev = *m_pDevice;
+    return dev.m_pcInPipeIsoc || dev.m_pcOutPipeIsoc || dev.m_pcBulkInPipe || dev.m_pcBulkOutPipe ||
+           dev.m_pcInterruptInPipe || dev.m_pcInterruptOutPipe;
+}
 
-    if (ZrConfigControls* controls = dev.getConfigControls()) controls->readLX4XXChannelConfig();
-    if (!mInterestNotifier)
-        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest,
-                                                           &CompositeDriverInterestHandler, this);
-
+IOReturn ZrKernelDeviceKorvexHX5100::chooseConverters(const QnChannelSettings& settings,
+                                                      bool pipesReady) {
+    ZrDevice& dev = *m_pDevice;
     ZrConverters converters;
-    if (ok) converters = ZrChooseConverters(dev.getConfigTraits(), settings);
+    if (pipesReady) converters = ZrChooseConverters(dev.getConfigTraits(), settings);
     if (DriverData* dd = dev.getDriverData()) dd->setConverters(converters.output, settings);
-
+    if (!pipesReady) return kIOReturnError;
     // The transport refuses alternates it cannot stream.
-    if (ok && !dev.configurationDone(0, converters.input)) {
+    if (!dev.configurationDone(0, converters.input)) {
         IOLog("configurationDone failed\n");
-        ok = false;
+        return kIOReturnError;
     }
-    IOReturn result = kIOReturnSuccess;
-    if (ok) {
-        mConfigureStatus = kIOReturnSuccess;
-        registerMidiInterface();
-        dev.stcNotify(STC_ConfigurationDone, 0);
-    } else {
-        sm->mConfigured = 1;
-        unconfigureDevice(true, "!bInitSuccess in configureDevice");
-        if (bandwidthError != kIOReturnSuccess)
-            result = bandwidthError;
-        else if (mConfigureStatus != kIOReturnSuccess)
-            result = mConfigureStatus;
-        else
-            result = kIOReturnError;
-        mConfigureStatus = result;
-    }
-    IOLog("Exit configureDeviceWith status 0x%08x\n", unsigned(result));
-    return result;
+    return kIOReturnSuccess;
 }
 
 void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason) {

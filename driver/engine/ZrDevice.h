@@ -632,6 +632,30 @@ private:
     // Device controls, levels, Sorvik and ownership state.
     void publishOwners();
     void setOwner(uint64_t& owner, uint64_t value);
+
+    // The control requests' handlers, one per concern (ZrDevice_Dispatch.cpp);
+    // dispatchHandler routes each request code to its handler.
+    struct DispatchCall {
+        QN_Dispatch& record;
+        uint32_t code;
+        uint64_t requester; // the client's opaque identifier, 0 without a client
+        bool gateOpen;      // no firmware update in progress
+    };
+    using DispatchHandler = IOReturn (ZrDevice::*)(DispatchCall&);
+    friend struct ZrDispatchRoutes;
+    static DispatchHandler dispatchHandler(uint32_t code);
+    IOReturn dispatchSettings(DispatchCall& call);
+    IOReturn dispatchClockAndModes(DispatchCall& call);
+    IOReturn dispatchIdentity(DispatchCall& call);
+    IOReturn dispatchOwnership(DispatchCall& call);
+    IOReturn dispatchDeviceAccess(DispatchCall& call);
+    IOReturn dispatchLevelsAndRouting(DispatchCall& call);
+    IOReturn dispatchMixer(DispatchCall& call);
+    IOReturn dispatchSorvik(DispatchCall& call);
+    void publishAjExtData();
+    void setBytesProperty(const char* key, const void* bytes, unsigned length);
+    void setNumberProperty(const char* key, uint32_t value);
+
     uint16_t mCodecMirror[kCodecs][kCodecRegisters] = {};
     uint16_t mPortConfig[2][3] = {{0xFFFF, 0xFFFF, 0xFFFF}, {0, 0, 0}};
     int32_t mInputLevels[32] = {};

@@ -14,6 +14,7 @@
 // trace (recordStub), the one place tests look for what it was handed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,6 +66,17 @@ void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t&
 // The PIC microcontroller's rate command: 48, 44.1 and 32 kHz have one
 // each; another rate gives 0 when strict, else the 44.1 kHz command.
 uint8_t picCommandForRate(uint32_t rate, bool strict);
+
+// The device's streaming state: stopped, running, or suspended (stopped so
+// that a resume lays the clients' rings out again as they were). Running and
+// suspended are one bit each: a stream being suspended, or started again
+// before its resume, runs with the suspension noted and stops into Suspended.
+enum class ZrStreamingState : uint8_t {
+    Stopped = 0,
+    Running = 1,
+    Suspended = 2,
+    RunningSuspended = 3,
+};
 
 class ZrDevice : private AJDevice, private VendorAsyncDevice {
 public:
@@ -216,7 +228,7 @@ public:
     void startStreamAfterConfig();
     bool isConfigured() const;
     bool isStreamingStarted() const {
-        return __atomic_load_n(&mStreamingStarted, __ATOMIC_SEQ_CST);
+        return (uint8_t(mStreamingState.load()) & uint8_t(ZrStreamingState::Running)) != 0;
     }
     // Sets the bandwidth of an isochronous pipe for rate (0: the current
     // one): stored in the pipe, handed to the service; the service's result
@@ -463,7 +475,7 @@ public:
     bool suspendStreaming();
     void resumeStreaming();
     bool isStreamingSuspended() const {
-        return __atomic_load_n(&mStreamingSuspended, __ATOMIC_SEQ_CST);
+        return (uint8_t(mStreamingState.load()) & uint8_t(ZrStreamingState::Suspended)) != 0;
     }
     // The DSP parameter blocks clients store (four rates of 256 bytes, two
     // more kept as sent).
@@ -511,6 +523,17 @@ public:
 
 private:
     bool readDeviceDescriptorWithRetries();
+    // The one place the streaming state changes: sets and clears bits of the
+    // state as it is, in one compare-exchange; returns the state before.
+    ZrStreamingState changeStreamingState(ZrStreamingState set, ZrStreamingState clear);
+    void setStreamingRunning(bool running) {
+        changeStreamingState(running ? ZrStreamingState::Running : ZrStreamingState::Stopped,
+                             running ? ZrStreamingState::Stopped : ZrStreamingState::Running);
+    }
+    void setStreamingSuspended(bool suspended) {
+        changeStreamingState(suspended ? ZrStreamingState::Suspended : ZrStreamingState::Stopped,
+                             suspended ? ZrStreamingState::Stopped : ZrStreamingState::Suspended);
+    }
     // The steps of onServiceStart, in their order: the shared areas, the
     // identity and strings user space reads, the descriptor model, the
     // settings the personality gives, and the real-time thread.
@@ -547,10 +570,8 @@ private:
     std::unique_ptr<ZrConfigControls> mpConfigControls;
     ZrUsbBindings mBindings;
     USB_DEC_FNC mInputConverter = nullptr;
-    bool mStreamingStarted = false;
     uint32_t mHALVersion = 0;
     int32_t mHogOwner = -1;
-    bool mDeviceSettingsLoaded = false;
     bool mSettingsSaved = false;
     XsDeviceControls mSavedControls{};
     // The block being applied: taken from the shared area once, so a client
@@ -660,10 +681,10 @@ private:
     uint64_t mPrivateDataOwner = 0;
     uint8_t mSorvikUID[8] = {};
     uint8_t mSorvikName[32] = {};
-    bool mStreamingSuspended = false;
+    // Changed only through changeStreamingState.
+    std::atomic<ZrStreamingState> mStreamingState{ZrStreamingState::Stopped};
     bool mStartPending = false;
     IOBufferMemoryDescriptor* mpBufferMemory = nullptr;
-    bool mResetRequested = false;
     LevelProcessorFnc mInputMeter = nullptr;
     LevelProcessorFnc mOutputMeter = nullptr;
     AJ mAJ;

@@ -307,7 +307,7 @@ void ZrDevice::onUnconfigure() {
         terminateInterruptRqBs(*a);
     // A suspended stream does not outlive its configuration: the next start
     // starts afresh.
-    __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
+    setStreamingSuspended(false);
     mPipes.clear();
     mUseInterruptTransfers = false;
     mConfigurations.forgetInterfaces();
@@ -397,7 +397,7 @@ void ZrDevice::stopStreaming(bool wait) {
     // aborts its pipes; the other pipes are aborted here, and the vendor
     // port's once more, for a transfer started meanwhile.
     mVendorAsyncPort.abortOwner(wait);
-    __atomic_store_n(&mStreamingStarted, false, __ATOMIC_SEQ_CST);
+    setStreamingRunning(false);
     mIsocStreaming.stopTransport(wait);
     // The bulk and interrupt transports (the MRW30 interrupt stop among
     // them): pipes aborted, then, waiting, until no record is in use.

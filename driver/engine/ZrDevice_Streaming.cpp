@@ -181,6 +181,14 @@ void ZrDevice::writeCurrentDspBlock() {
     if (st != kIOReturnSuccess) IOLog("Could not write reverb buffer (0x%08X)\n", unsigned(st));
 }
 
+ZrStreamingState ZrDevice::changeStreamingState(ZrStreamingState set, ZrStreamingState clear) {
+    ZrStreamingState before = mStreamingState.load();
+    while (!mStreamingState.compare_exchange_weak(
+        before, ZrStreamingState((uint8_t(before) | uint8_t(set)) & ~uint8_t(clear)))) {
+    }
+    return before;
+}
+
 bool ZrDevice::suspendStreaming() {
     if (!isStreamingStarted()) {
         IOLog("suspendStreaming: Streaming not started");
@@ -190,7 +198,7 @@ bool ZrDevice::suspendStreaming() {
         IOLog("suspendStreaming: Streaming already suspended");
         return false;
     }
-    __atomic_store_n(&mStreamingSuspended, true, __ATOMIC_SEQ_CST);
+    setStreamingSuspended(true);
     stopStreaming(true);
     if (mpDriverData)
         mpDriverData->reinitClientsForStreaming(getCurrentSettings(), clientRingExtraBytes());
@@ -216,8 +224,7 @@ void ZrDevice::resumeStreaming() {
         return;
     }
     // 3.
-    __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
-    mResetRequested = false;
+    setStreamingSuspended(false);
     if (!mAudioSMArea.getMemory()) {
         IOLog("mDMAAudioInBuffer is NULL\n");
         return;
@@ -314,7 +321,7 @@ void ZrDevice::startTransports() {
     }();
     mAudioSMArea.unlock();
     if (!started) return;
-    __atomic_store_n(&mStreamingStarted, true, __ATOMIC_SEQ_CST);
+    setStreamingRunning(true);
     if (mpConfigControls) mpConfigControls->onStreamingStarted();
 }
 

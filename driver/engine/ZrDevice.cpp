@@ -152,17 +152,27 @@ uint32_t ZrDevice::getLocationID(IOUSBHostDevice* usbDevice) {
 bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
     if (!usbDevice) return false;
     const uint8_t* desc = reinterpret_cast<const uint8_t*>(usbDevice->getDeviceDescriptor());
+    if (createSharedAreas(desc) != kIOReturnSuccess) return false;
+    if (publishDeviceIdentity(usbDevice, desc) != kIOReturnSuccess) return false;
+    if (loadDescriptorModel() != kIOReturnSuccess) return false;
+    applyInitialSettings();
+    return startRealTime() == kIOReturnSuccess;
+}
 
-    if (!mDriverSMArea.init(sizeof(DriverSM))) return false;
+IOReturn ZrDevice::createSharedAreas(const uint8_t* desc) {
+    if (!mDriverSMArea.init(sizeof(DriverSM))) return kIOReturnNoMemory;
     mpDriverSM = static_cast<DriverSM*>(mDriverSMArea.getMemory());
-    if (!mpDriverSM) return false;
+    if (!mpDriverSM) return kIOReturnNoMemory;
     // The descriptor corrections that read the shared settings need the area.
     mConfigurations.setSharedArea(mpDriverSM);
-    if (!mAudioSMArea.init(kAudioSMTotalBytes)) return false;
-    if (!mVendorAsyncPort.onInit() || !desc) return false;
+    if (!mAudioSMArea.init(kAudioSMTotalBytes)) return kIOReturnNoMemory;
+    if (!mVendorAsyncPort.onInit() || !desc) return kIOReturnError;
     if (!mpDriverData) mpDriverData = DriverData::create(mpDriverSM);
-    if (!mpDriverData) return false;
+    if (!mpDriverData) return kIOReturnNoMemory;
+    return kIOReturnSuccess;
+}
 
+IOReturn ZrDevice::publishDeviceIdentity(IOUSBHostDevice* usbDevice, const uint8_t* desc) {
     DriverSM& sm = *mpDriverSM;
     USBByteBuffer raw(desc, 18);
     QN_DeviceDescriptor d;
@@ -182,7 +192,7 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
     sm.mRelease = d.m_uBcdDevice;
 
     sm.mLocationID = getLocationID(usbDevice);
-    if (sm.mLocationID == 0) return false;
+    if (sm.mLocationID == 0) return kIOReturnNoDevice;
 
     mIsUSB2 = speed >= 2;
     mIsUSB3 = speed >= 3;
@@ -216,10 +226,14 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
         std::memset(sm.mProductString, 0, sizeof sm.mProductString);
         std::strncpy(sm.mProductString, mCustomName, sizeof sm.mProductString - 1);
     }
+    return kIOReturnSuccess;
+}
 
+IOReturn ZrDevice::loadDescriptorModel() {
+    DriverSM& sm = *mpDriverSM;
     mAJ.initializeSM();
 
-    if (!readDeviceDescriptorWithRetries()) return false;
+    if (!readDeviceDescriptorWithRetries()) return kIOReturnNotResponding;
 
     sm.mConfigured = 0;
     sm.mNewConfigPending = 0;
@@ -238,16 +252,19 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
 
     if (mHasSpecificFeatures && mFeatures.hasFlag(eSpecFeature_RawMidi) && isMerrowCompatible()) {
         if (!mpUSBMidiDevice) mpUSBMidiDevice = new USBMidiDevice(&mService);
-        if (!mpUSBMidiDevice->init(mIsUSB2, &sm)) return false;
+        if (!mpUSBMidiDevice->init(mIsUSB2, &sm)) return kIOReturnError;
         setDefaultChannelSettings(sm.mChannelSettings);
     }
+    return kIOReturnSuccess;
+}
 
+void ZrDevice::applyInitialSettings() {
     if (mInitialSettings.mFullSpeedIn.mBitResolution != 0) {
         const APIStreamingInfo& in =
             mIsUSB2 ? mInitialSettings.mHighSpeedIn : mInitialSettings.mFullSpeedIn;
         const APIStreamingInfo& out =
             mIsUSB2 ? mInitialSettings.mHighSpeedOut : mInitialSettings.mFullSpeedOut;
-        QnChannelSettings& cs = sm.mChannelSettings;
+        QnChannelSettings& cs = mpDriverSM->mChannelSettings;
         cs.Frequency = in.mLowerRate;
         cs.InResolution = in.mBitResolution;
         cs.OutResolution = out.mBitResolution;
@@ -260,7 +277,10 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
         IOLog("InChannels %u\n", cs.InChannels);
         IOLog("OutChannels %u\n", cs.OutChannels);
     }
+}
 
+IOReturn ZrDevice::startRealTime() {
+    DriverSM& sm = *mpDriverSM;
     std::memcpy(sm.mModelName, sm.mProductString, sizeof sm.mModelName);
     sm.mModelName[sizeof sm.mModelName - 1] = 0;
     std::snprintf(sm.mDeviceUID, sizeof sm.mDeviceUID, "VID_%04X_PID_%04X_BUS_%08X", sm.mVendor,
@@ -270,9 +290,9 @@ bool ZrDevice::onServiceStart(IOUSBHostDevice* usbDevice) {
 
     mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
     mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
-    if (!mRTThread.create(&mIsocStreaming)) return false;
+    if (!mRTThread.create(&mIsocStreaming)) return kIOReturnNoResources;
     mRTThreadRunning = true;
-    return true;
+    return kIOReturnSuccess;
 }
 
 bool ZrDevice::readDeviceDescriptorWithRetries() {
@@ -614,8 +634,6 @@ void ZrDevice::terminateIsocRqBs() {
 }
 
 void ZrDevice::releaseForTeardown() {
-    // The bulk and interrupt request-block lists are not built in this
-    // engine yet: their steps are recorded in place.
     mVendorAsyncPort.abortOwner(true);
     mVendorAsyncPort.closeOwner(true);
     terminateIsocRqBs();

@@ -9,12 +9,12 @@
 // client mixer (DriverData) they feed.
 //
 // The real-time thread and the isochronous transport are the transport's
-// classes (driver/engine/transport), owned here. Neighbours that are not
-// built yet (sleep and wake, control port, USB-MIDI,
-// device-controls apply, Sorvik map) are small stubs here that record each
-// call in the device's stub trace, so tests see what they are handed.
+// classes (driver/engine/transport), owned here. A neighbour that is not
+// built yet is a small stub that records each call in the device's stub
+// trace (recordStub), the one place tests look for what it was handed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +27,7 @@
 #include "abi/QN_DeviceDescriptor.h"
 #include "abi/QN_Dispatch.h"
 #include "driver/engine/SharedMemory.h"
+#include "driver/engine/ZrPipeSet.h"
 #include "driver/engine/ZrProductTable.h"
 #include "driver/engine/ZrUsbBindings.h"
 #include "driver/engine/config/ZrConfigControls.h"
@@ -65,6 +66,17 @@ void ZrFirmwareChannelCounts(const uint8_t reply[5], uint32_t& inputs, uint32_t&
 // The PIC microcontroller's rate command: 48, 44.1 and 32 kHz have one
 // each; another rate gives 0 when strict, else the 44.1 kHz command.
 uint8_t picCommandForRate(uint32_t rate, bool strict);
+
+// The device's streaming state: stopped, running, or suspended (stopped so
+// that a resume lays the clients' rings out again as they were). Running and
+// suspended are one bit each: a stream being suspended, or started again
+// before its resume, runs with the suspension noted and stops into Suspended.
+enum class ZrStreamingState : uint8_t {
+    Stopped = 0,
+    Running = 1,
+    Suspended = 2,
+    RunningSuspended = 3,
+};
 
 class ZrDevice : private AJDevice, private VendorAsyncDevice {
 public:
@@ -216,7 +228,7 @@ public:
     void startStreamAfterConfig();
     bool isConfigured() const;
     bool isStreamingStarted() const {
-        return __atomic_load_n(&mStreamingStarted, __ATOMIC_SEQ_CST);
+        return (uint8_t(mStreamingState.load()) & uint8_t(ZrStreamingState::Running)) != 0;
     }
     // Sets the bandwidth of an isochronous pipe for rate (0: the current
     // one): stored in the pipe, handed to the service; the service's result
@@ -266,18 +278,10 @@ public:
     AudioSMWriter& getInputRing() { return mInputRing; }
     ZrFramePatternObserver& getFramePattern() { return mFramePattern; }
 
-    // Pipe slots of the current configuration.
-    ZrPipeDescriptor* m_pcInPipeIsoc = nullptr;
-    ZrPipeDescriptor* m_pcInPipeFeedback = nullptr;
-    ZrPipeDescriptor* m_pcBulkInPipe = nullptr;
-    ZrPipeDescriptor* m_pcBulkOutPipe = nullptr;
-    ZrPipeDescriptor* m_pcInterruptInPipe = nullptr;
-    ZrPipeDescriptor* m_pcInterruptOutPipe = nullptr;
-    ZrPipeDescriptor* m_pcOutPipeIsoc = nullptr;
-    ZrPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
-    // The HID interface's interrupt-in pipe, opened when a configuration
-    // completes.
-    ZrPipeDescriptor* m_pcStatusInterruptInPipe = nullptr;
+    // The pipes of the current configuration; the configuration hands over
+    // its choice of all of them at once.
+    const ZrPipeSet& pipes() const { return mPipes; }
+    void adoptPipes(const ZrPipeSet& chosen) { mPipes = chosen; }
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
@@ -471,7 +475,7 @@ public:
     bool suspendStreaming();
     void resumeStreaming();
     bool isStreamingSuspended() const {
-        return __atomic_load_n(&mStreamingSuspended, __ATOMIC_SEQ_CST);
+        return (uint8_t(mStreamingState.load()) & uint8_t(ZrStreamingState::Suspended)) != 0;
     }
     // The DSP parameter blocks clients store (four rates of 256 bytes, two
     // more kept as sent).
@@ -519,9 +523,27 @@ public:
 
 private:
     bool readDeviceDescriptorWithRetries();
+    // The one place the streaming state changes: sets and clears bits of the
+    // state as it is, in one compare-exchange; returns the state before.
+    ZrStreamingState changeStreamingState(ZrStreamingState set, ZrStreamingState clear);
+    void setStreamingRunning(bool running) {
+        changeStreamingState(running ? ZrStreamingState::Running : ZrStreamingState::Stopped,
+                             running ? ZrStreamingState::Stopped : ZrStreamingState::Running);
+    }
+    void setStreamingSuspended(bool suspended) {
+        changeStreamingState(suspended ? ZrStreamingState::Suspended : ZrStreamingState::Stopped,
+                             suspended ? ZrStreamingState::Stopped : ZrStreamingState::Suspended);
+    }
+    // The steps of onServiceStart, in their order: the shared areas, the
+    // identity and strings user space reads, the descriptor model, the
+    // settings the personality gives, and the real-time thread.
+    IOReturn createSharedAreas(const uint8_t* deviceDescriptor);
+    IOReturn publishDeviceIdentity(IOUSBHostDevice* usbDevice, const uint8_t* deviceDescriptor);
+    IOReturn loadDescriptorModel();
+    void applyInitialSettings();
+    IOReturn startRealTime();
     // Where the isochronous transport prepares its request blocks for a
     // pipe of the new configuration (the transport's IsocData::initForPipe).
-    // Stub until that transport is wired in: records what it is handed.
     // Binds the transport to the isochronous input and output pipes of the
     // configuration with its settings; false when it cannot stream them.
     bool isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, USB_DEC_FNC decoder);
@@ -548,10 +570,8 @@ private:
     std::unique_ptr<ZrConfigControls> mpConfigControls;
     ZrUsbBindings mBindings;
     USB_DEC_FNC mInputConverter = nullptr;
-    bool mStreamingStarted = false;
     uint32_t mHALVersion = 0;
     int32_t mHogOwner = -1;
-    bool mDeviceSettingsLoaded = false;
     bool mSettingsSaved = false;
     XsDeviceControls mSavedControls{};
     // The block being applied: taken from the shared area once, so a client
@@ -624,6 +644,30 @@ private:
     // Device controls, levels, Sorvik and ownership state.
     void publishOwners();
     void setOwner(uint64_t& owner, uint64_t value);
+
+    // The control requests' handlers, one per concern (ZrDevice_Dispatch.cpp);
+    // dispatchHandler routes each request code to its handler.
+    struct DispatchCall {
+        QN_Dispatch& record;
+        uint32_t code;
+        uint64_t requester; // the client's opaque identifier, 0 without a client
+        bool gateOpen;      // no firmware update in progress
+    };
+    using DispatchHandler = IOReturn (ZrDevice::*)(DispatchCall&);
+    friend struct ZrDispatchRoutes;
+    static DispatchHandler dispatchHandler(uint32_t code);
+    IOReturn dispatchSettings(DispatchCall& call);
+    IOReturn dispatchClockAndModes(DispatchCall& call);
+    IOReturn dispatchIdentity(DispatchCall& call);
+    IOReturn dispatchOwnership(DispatchCall& call);
+    IOReturn dispatchDeviceAccess(DispatchCall& call);
+    IOReturn dispatchLevelsAndRouting(DispatchCall& call);
+    IOReturn dispatchMixer(DispatchCall& call);
+    IOReturn dispatchSorvik(DispatchCall& call);
+    void publishAjExtData();
+    void setBytesProperty(const char* key, const void* bytes, unsigned length);
+    void setNumberProperty(const char* key, uint32_t value);
+
     uint16_t mCodecMirror[kCodecs][kCodecRegisters] = {};
     uint16_t mPortConfig[2][3] = {{0xFFFF, 0xFFFF, 0xFFFF}, {0, 0, 0}};
     int32_t mInputLevels[32] = {};
@@ -637,10 +681,10 @@ private:
     uint64_t mPrivateDataOwner = 0;
     uint8_t mSorvikUID[8] = {};
     uint8_t mSorvikName[32] = {};
-    bool mStreamingSuspended = false;
+    // Changed only through changeStreamingState.
+    std::atomic<ZrStreamingState> mStreamingState{ZrStreamingState::Stopped};
     bool mStartPending = false;
     IOBufferMemoryDescriptor* mpBufferMemory = nullptr;
-    bool mResetRequested = false;
     LevelProcessorFnc mInputMeter = nullptr;
     LevelProcessorFnc mOutputMeter = nullptr;
     AJ mAJ;
@@ -700,6 +744,7 @@ private:
                       IOUSBHostCompletion* completion, uint32_t timeoutMs) override;
     void vendorAbortPipe(ZrPipeDescriptor* pipe) override;
 
+    ZrPipeSet mPipes;
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;
 

@@ -77,24 +77,68 @@ bool ZrKernelDeviceKorvexHX5100::openConfiguredPipe(ZrPipeDescriptor* pipe, cons
     return false;
 }
 
+IOReturn ZrKernelDeviceKorvexHX5100::failConfigure(IOReturn code) {
+    mConfigureStatus = code;
+    return code;
+}
+
 IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
-    auto fail = [this](IOReturn code) {
-        mConfigureStatus = code;
-        return code;
-    };
-    if (!m_pUSBDevice || !m_pDevice) return fail(kIOReturnNoDevice);
+    if (!m_pUSBDevice || !m_pDevice) return failConfigure(kIOReturnNoDevice);
     ZrDevice& dev = *m_pDevice;
     if (dev.getFwUpdaterState() != kFwUpdaterNotActive) {
         IOLog("abort configureDevice - firmware update status active or unknown %d\n",
               int(dev.getFwUpdaterState()));
-        return fail(kIOReturnError);
+        return failConfigure(kIOReturnError);
     }
     DriverSM* sm = dev.getDriverSM();
-    if (!sm) return fail(kIOReturnNoMemory);
+    if (!sm) return failConfigure(kIOReturnNoMemory);
     QnChannelSettings& settings = sm->mChannelSettings;
-    ZrDeviceConfigurations& configs = dev.getConfigurations();
-    const VIDPID& ids = configs.getIds();
 
+    readFarlane2ChannelConfig(settings);
+    const IOReturn selected = selectConfiguration(settings);
+    if (selected != kIOReturnSuccess) return failConfigure(selected);
+    // A failed step does not stop the ones after it: every pipe that can
+    // open opens, and the unconfigure below closes whatever did.
+    bool ok = bindInterfaces() == kIOReturnSuccess;
+    choosePipes();
+    const IOReturn pipes = openPipes();
+    if (pipes != kIOReturnSuccess) ok = false;
+    if (!dev.pipes().hasDataPipe()) {
+        IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
+        ok = false;
+    }
+    if (!ok) IOLog("isInitSuccess is false after PipeAvailability check\n");
+
+    if (ZrConfigControls* controls = dev.getConfigControls()) controls->readLX4XXChannelConfig();
+    if (!mInterestNotifier)
+        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest,
+                                                           &CompositeDriverInterestHandler, this);
+    if (chooseConverters(settings, ok) != kIOReturnSuccess) ok = false;
+
+    IOReturn result = kIOReturnSuccess;
+    if (ok) {
+        mConfigureStatus = kIOReturnSuccess;
+        registerMidiInterface();
+        dev.stcNotify(STC_ConfigurationDone, 0);
+    } else {
+        sm->mConfigured = 1;
+        unconfigureDevice(true, "!bInitSuccess in configureDevice");
+        // A bandwidth refusal is the failure reported; kIOReturnError from
+        // the pipes means only that one did not open.
+        if (pipes != kIOReturnSuccess && pipes != kIOReturnError)
+            result = pipes;
+        else if (mConfigureStatus != kIOReturnSuccess)
+            result = mConfigureStatus;
+        else
+            result = kIOReturnError;
+        mConfigureStatus = result;
+    }
+    IOLog("Exit configureDeviceWith status 0x%08x\n", unsigned(result));
+    return result;
+}
+
+void ZrKernelDeviceKorvexHX5100::readFarlane2ChannelConfig(QnChannelSettings& settings) {
+    const VIDPID& ids = m_pDevice->getConfigurations().getIds();
     if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
         uint8_t conf[2] = {255, 255}, alt[2] = {255, 255};
         for (int i = 0; i < 2; ++i) {
@@ -115,7 +159,11 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         settings.InChannels = i;
         settings.OutChannels = o;
     }
+}
 
+IOReturn ZrKernelDeviceKorvexHX5100::selectConfiguration(QnChannelSettings& settings) {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
     IOLog(" before m_pDevice->findInterfacesInConfig fr:%d ic:%d oc:%d ir:%d or:%d",
           int(settings.Frequency), int(settings.InChannels), int(settings.OutChannels),
           int(settings.InResolution), int(settings.OutResolution));
@@ -124,10 +172,10 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
     QnChannelSettings chosen = settings;
     if (!configs.findInterfacesInConfig(chosen) ||
         (!configs.mpInInterface && !configs.mpOutInterface))
-        return fail(kIOReturnError);
+        return kIOReturnError;
     settings = chosen;
     ZrConfigurationDescriptor* configuration = configs.m_pcConfiguration;
-    if (!configuration) return fail(kIOReturnError);
+    if (!configuration) return kIOReturnError;
     // The vendor port looks for its own interface in the chosen configuration.
     dev.getVendorAsyncPort().onFindInterfaces(dev.vendorAsyncDevice(), configuration);
     const uint8_t wanted = configuration->getConfigurationValue();
@@ -142,7 +190,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
                   unsigned(configError), round);
             if (!resetDevice("USB: SetConfiguration failed")) {
                 IOLog("ResetDevice failed with error 0x%08X\n", unsigned(kIOReturnError));
-                return fail(configError);
+                return configError;
             }
             configError = m_pUSBDevice->setConfiguration(wanted, false);
             IOLog("SetConfiguration %d returned status 0x%08X\n", int(wanted),
@@ -150,26 +198,34 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         }
     }
     dev.startupHalVardTrunk2();
-    if (configError != kIOReturnSuccess) return fail(configError);
+    return configError;
+}
 
-    if (dev.isTrunk2Product()) {
-        IOLog("%s select alternates for trunk2\n",
-              "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
-        ZrDevice::Trunk2Interfaces& t2 = dev.getTrunk2Interfaces();
-        for (int n = 1; n <= 5; ++n)
-            t2.add(QnFindInterface(m_pUSBDevice, n), this);
-        static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0},
-                                        {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
-        for (const auto& step : kSteps) {
-            t2.setIfAlt(step[0], step[1]);
-            IOSleep(2);
-        }
+void ZrKernelDeviceKorvexHX5100::selectTrunk2Alternates() {
+    ZrDevice& dev = *m_pDevice;
+    IOLog("%s select alternates for trunk2\n",
+          "IOReturn ZrKernelDeviceKorvexHX5100::configureDevice()");
+    ZrDevice::Trunk2Interfaces& t2 = dev.getTrunk2Interfaces();
+    for (int n = 1; n <= 5; ++n)
+        t2.add(QnFindInterface(m_pUSBDevice, n), this);
+    static const int kSteps[][2] = {{1, 0}, {2, 0}, {2, 2}, {3, 0}, {4, 0},
+                                    {4, 2}, {2, 0}, {3, 0}, {5, 0}, {4, 0}};
+    for (const auto& step : kSteps) {
+        t2.setIfAlt(step[0], step[1]);
         IOSleep(2);
-        t2.close(2);
-        IOSleep(2);
-        t2.close(4);
-        IOSleep(300);
     }
+    IOSleep(2);
+    t2.close(2);
+    IOSleep(2);
+    t2.close(4);
+    IOSleep(300);
+}
+
+IOReturn ZrKernelDeviceKorvexHX5100::bindInterfaces() {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const VIDPID& ids = configs.getIds();
+    if (dev.isTrunk2Product()) selectTrunk2Alternates();
 
     if (dev.isListed(ZrProductList::SetInterfaceBeforeBind)) {
         uint32_t length = 0;
@@ -219,55 +275,64 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         ok = false;
     }
     IOLog("Configure status is (after matchInterface) %d\n", ok ? 1 : 0);
+    return ok ? kIOReturnSuccess : kIOReturnError;
+}
 
+void ZrKernelDeviceKorvexHX5100::choosePipes() {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const VIDPID& ids = configs.getIds();
     ZrInterfaceDescriptor* in = configs.mpInInterface;
     ZrInterfaceDescriptor* out = configs.mpOutInterface;
-    dev.m_pcOutPipeIsoc = out ? out->getIsocOutPipe() : nullptr;
+    ZrPipeSet pipes = dev.pipes();
+    pipes.set(ZrPipeSlot::OutIsoc, out ? out->getIsocOutPipe() : nullptr);
     if (out)
         IOLog("Set m_pcOutPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(out),
               int(out->getInterfaceNumber()), int(out->getAlternateNumber()));
-    dev.m_pcInPipeIsoc = in ? in->getIsocInPipe() : nullptr;
+    pipes.set(ZrPipeSlot::InIsoc, in ? in->getIsocInPipe() : nullptr);
     if (in)
         IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in),
               int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
     if (dev.isQuarnelBulkDevice()) {
-        dev.m_pcBulkInPipe = in ? in->getBulkInPipe() : nullptr;
-        if (!dev.m_pcBulkInPipe && in) {
-            dev.m_pcBulkInPipe = in->getInterruptInPipe();
+        pipes.set(ZrPipeSlot::BulkIn, in ? in->getBulkInPipe() : nullptr);
+        if (!pipes[ZrPipeSlot::BulkIn] && in) {
+            pipes.set(ZrPipeSlot::BulkIn, in->getInterruptInPipe());
             IOLog("Use interrupt transfers\n");
             dev.mUseInterruptTransfers = true;
         }
         ZrPipeDescriptor* bulkOut = out ? out->getPipeByAddress(5) : nullptr;
         if ((!bulkOut || bulkOut->getTransferType() == 4) && out)
             bulkOut = out->getInterruptOutPipe();
-        dev.m_pcBulkOutPipe = bulkOut;
-        dev.m_pcInPipeIsoc = nullptr;
-        dev.m_pcOutPipeIsoc = nullptr;
-        dev.m_pcOutPipeIsocKeepAlive = nullptr;
+        pipes.set(ZrPipeSlot::BulkOut, bulkOut);
+        pipes.set(ZrPipeSlot::InIsoc, nullptr);
+        pipes.set(ZrPipeSlot::OutIsoc, nullptr);
+        pipes.set(ZrPipeSlot::OutIsocKeepAlive, nullptr);
         for (int i = 0; out && i < out->getCountPipes(); ++i) {
             ZrPipeDescriptor* p = out->getPipeByIndex(i);
             if (p && !p->isIn() && p->getTransferType() == ZrPipeDescriptor::kIsochronous &&
                 p->getEndpointNumber() >= 1 && p->getEndpointNumber() <= 4) {
-                dev.m_pcOutPipeIsocKeepAlive = p;
+                pipes.set(ZrPipeSlot::OutIsocKeepAlive, p);
                 break;
             }
         }
         IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n",
-              static_cast<void*>(dev.m_pcOutPipeIsocKeepAlive));
+              static_cast<void*>(pipes[ZrPipeSlot::OutIsocKeepAlive]));
     }
     if (dev.isMRW30Compatible()) {
-        dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
-        dev.m_pcInterruptOutPipe = out ? out->getInterruptOutPipe() : nullptr;
-        dev.m_pcBulkInPipe = nullptr;
-        dev.m_pcBulkOutPipe = nullptr;
+        pipes.set(ZrPipeSlot::InterruptIn, in ? in->getInterruptInPipe() : nullptr);
+        pipes.set(ZrPipeSlot::InterruptOut, out ? out->getInterruptOutPipe() : nullptr);
+        pipes.set(ZrPipeSlot::BulkIn, nullptr);
+        pipes.set(ZrPipeSlot::BulkOut, nullptr);
         IOLog("Use interrupt transfers\n");
         dev.mUseInterruptTransfers = true;
     }
     if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
-        dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
-        dev.m_pcInterruptOutPipe = out ? out->getInterruptOutPipe() : nullptr;
-        IOLog("Farlane2 use interrupt transfers for input %d\n", dev.m_pcInterruptInPipe ? 1 : 0);
-        IOLog("Farlane2 use interrupt transfers for output %d\n", dev.m_pcInterruptOutPipe ? 1 : 0);
+        pipes.set(ZrPipeSlot::InterruptIn, in ? in->getInterruptInPipe() : nullptr);
+        pipes.set(ZrPipeSlot::InterruptOut, out ? out->getInterruptOutPipe() : nullptr);
+        IOLog("Farlane2 use interrupt transfers for input %d\n",
+              pipes[ZrPipeSlot::InterruptIn] ? 1 : 0);
+        IOLog("Farlane2 use interrupt transfers for output %d\n",
+              pipes[ZrPipeSlot::InterruptOut] ? 1 : 0);
         dev.mUseInterruptTransfers = true;
     }
     const bool isocBothWays =
@@ -275,96 +340,71 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
         dev.getDeviceDescriptorRecord().m_uBcdDevice == kZrIsocInIsocOutRelease;
     if (isocBothWays) {
         IOLog("KSV0 with isoc in isoc out\n");
-        dev.m_pcBulkInPipe = nullptr;
-        dev.m_pcInPipeFeedback = nullptr;
+        pipes.set(ZrPipeSlot::BulkIn, nullptr);
+        pipes.set(ZrPipeSlot::InFeedback, nullptr);
     } else if (dev.isQuarnelBulkInIsocOutDevice() && !isTerminateRequested() && in) {
-        dev.m_pcInPipeIsoc = nullptr;
-        dev.m_pcInPipeFeedback = in->getIsocInPipe();
+        pipes.set(ZrPipeSlot::InIsoc, nullptr);
+        pipes.set(ZrPipeSlot::InFeedback, in->getIsocInPipe());
         IOLog("got isoc in pipe %p from interface %p num:%d alt:%d",
-              static_cast<void*>(dev.m_pcInPipeFeedback), static_cast<void*>(in),
+              static_cast<void*>(pipes[ZrPipeSlot::InFeedback]), static_cast<void*>(in),
               int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
-        dev.m_pcBulkInPipe = in->getBulkInPipe();
-        if (!dev.m_pcBulkInPipe) {
-            dev.m_pcBulkInPipe = in->getInterruptInPipe();
+        pipes.set(ZrPipeSlot::BulkIn, in->getBulkInPipe());
+        if (!pipes[ZrPipeSlot::BulkIn]) {
+            pipes.set(ZrPipeSlot::BulkIn, in->getInterruptInPipe());
             IOLog("Use interrupt transfers\n");
             dev.mUseInterruptTransfers = true;
         }
     }
+    dev.adoptPipes(pipes);
+}
 
+IOReturn ZrKernelDeviceKorvexHX5100::openPipes() {
+    ZrDevice& dev = *m_pDevice;
+    ZrDeviceConfigurations& configs = dev.getConfigurations();
+    const bool waits = dev.isListed(ZrProductList::ConfigureWaits);
+    bool ok = true;
     IOReturn bandwidthError = kIOReturnSuccess;
-    auto checkBandwidth = [&](ZrPipeDescriptor* pipe) {
-        if (!pipe || bandwidthError != kIOReturnSuccess) return;
-        IOReturn r = dev.checkBandwidthForPipe(pipe, 0);
-        if (r != kIOReturnSuccess) {
-            IOLog("checkBandwidthForPipe returns 0x%X\n", unsigned(r));
-            mConfigureStatus = r;
-            bandwidthError = r;
+    for (const ZrPipeSlotInfo& slot : kZrPipeSlots) {
+        if (!slot.openedWithConfiguration) continue;
+        ZrPipeDescriptor* pipe = dev.pipes()[slot.slot];
+        if (slot.pauseBefore && waits) IOSleep(50);
+        if (slot.announced && pipe) IOLog("init %s\n", slot.name);
+        if (!openConfiguredPipe(pipe, slot.name)) {
             ok = false;
+        } else if (slot.checksBandwidth && pipe && bandwidthError == kIOReturnSuccess) {
+            const IOReturn r = dev.checkBandwidthForPipe(pipe, 0);
+            if (r != kIOReturnSuccess) {
+                IOLog("checkBandwidthForPipe returns 0x%X\n", unsigned(r));
+                mConfigureStatus = r;
+                bandwidthError = r;
+                ok = false;
+            }
         }
-    };
-    if (!openConfiguredPipe(dev.m_pcInPipeIsoc, "m_pcInPipeIsoc"))
-        ok = false;
-    else
-        checkBandwidth(dev.m_pcInPipeIsoc);
-    ok = openConfiguredPipe(dev.m_pcInPipeFeedback, "m_pcInPipeFeedback") && ok;
-    ok = openConfiguredPipe(dev.m_pcBulkInPipe, "m_pcBulkInPipe") && ok;
-    ok = openConfiguredPipe(dev.m_pcBulkOutPipe, "m_pcBulkOutPipe") && ok;
-    ok = openConfiguredPipe(dev.m_pcInterruptInPipe, "m_pcInterruptInPipe") && ok;
-    ok = openConfiguredPipe(dev.m_pcInterruptOutPipe, "m_pcInterruptOutPipe") && ok;
-    if (waits) IOSleep(50);
-    if (!openConfiguredPipe(dev.m_pcOutPipeIsoc, "m_pcOutPipeIsoc"))
-        ok = false;
-    else
-        checkBandwidth(dev.m_pcOutPipeIsoc);
-    if (dev.m_pcOutPipeIsocKeepAlive) IOLog("init m_pcOutPipeIsocKeepAlive\n");
-    ok = openConfiguredPipe(dev.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive") && ok;
+    }
     if (waits) IOSleep(50);
 
-    // USB-MIDI and the MIDI and control port open their pipes (not built yet).
+    // USB-MIDI and the MIDI and control port open their pipes.
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
         dev.getUSBMidiDevice()->initPipes();
     dev.getAJ().assignPipes(configs.m_pcMidiInterface);
     if (!dev.getAJ().initPipes()) IOLog("AJ::initPipes failed\n");
+    if (bandwidthError != kIOReturnSuccess) return bandwidthError;
+    return ok ? kIOReturnSuccess : kIOReturnError;
+}
 
-    if (!dev.m_pcInPipeIsoc && !dev.m_pcOutPipeIsoc && !dev.m_pcBulkInPipe &&
-        !dev.m_pcBulkOutPipe && !dev.m_pcInterruptInPipe && !dev.m_pcInterruptOutPipe) {
-        IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
-        ok = false;
-    }
-    if (!ok) IOLog("isInitSuccess is false after PipeAvailability check\n");
-
-    if (ZrConfigControls* controls = dev.getConfigControls()) controls->readLX4XXChannelConfig();
-    if (!mInterestNotifier)
-        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest,
-                                                           &CompositeDriverInterestHandler, this);
-
+IOReturn ZrKernelDeviceKorvexHX5100::chooseConverters(const QnChannelSettings& settings,
+                                                      bool pipesReady) {
+    ZrDevice& dev = *m_pDevice;
     ZrConverters converters;
-    if (ok) converters = ZrChooseConverters(dev.getConfigTraits(), settings);
+    if (pipesReady) converters = ZrChooseConverters(dev.getConfigTraits(), settings);
     if (DriverData* dd = dev.getDriverData()) dd->setConverters(converters.output, settings);
-
+    if (!pipesReady) return kIOReturnError;
     // The transport refuses alternates it cannot stream.
-    if (ok && !dev.configurationDone(0, converters.input)) {
+    if (!dev.configurationDone(0, converters.input)) {
         IOLog("configurationDone failed\n");
-        ok = false;
+        return kIOReturnError;
     }
-    IOReturn result = kIOReturnSuccess;
-    if (ok) {
-        mConfigureStatus = kIOReturnSuccess;
-        registerMidiInterface();
-        dev.stcNotify(STC_ConfigurationDone, 0);
-    } else {
-        sm->mConfigured = 1;
-        unconfigureDevice(true, "!bInitSuccess in configureDevice");
-        if (bandwidthError != kIOReturnSuccess)
-            result = bandwidthError;
-        else if (mConfigureStatus != kIOReturnSuccess)
-            result = mConfigureStatus;
-        else
-            result = kIOReturnError;
-        mConfigureStatus = result;
-    }
-    IOLog("Exit configureDeviceWith status 0x%08x\n", unsigned(result));
-    return result;
+    return kIOReturnSuccess;
 }
 
 void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* reason) {
@@ -391,13 +431,13 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     dev.getAJ().closePipes();
     dev.releaseIsocPipes();
     if (dev.isMRW30Compatible()) configs.m_pcControlInterface = nullptr;
-    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcStatusInterruptInPipe,
-                                dev.m_pcBulkInPipe, dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc,
-                                dev.m_pcOutPipeIsoc, dev.m_pcOutPipeIsocKeepAlive})
-        b.closePipe(p);
-    if (dev.isMRW30Compatible()) {
-        b.closePipe(dev.m_pcInterruptInPipe);
-        b.closePipe(dev.m_pcInterruptOutPipe);
+    for (const ZrPipeSlotInfo& slot : kZrPipeSlots) {
+        // Only the MRW30 closes its interrupt pipes here; on the others they
+        // close with their interfaces below.
+        const bool interrupt =
+            slot.slot == ZrPipeSlot::InterruptIn || slot.slot == ZrPipeSlot::InterruptOut;
+        if (interrupt && !dev.isMRW30Compatible()) continue;
+        b.closePipe(dev.pipes()[slot.slot]);
     }
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
         dev.getUSBMidiDevice()->closePipes();

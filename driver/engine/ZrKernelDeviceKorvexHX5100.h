@@ -138,6 +138,27 @@ protected:
 private:
     bool startFailed(const char* reason);
     bool openConfiguredPipe(ZrPipeDescriptor* pipe, const char* name);
+    // The steps of configureDevice, in their order. A step's failure is
+    // its IOReturn; only a configuration that cannot be selected ends the
+    // configuration early.
+    IOReturn failConfigure(IOReturn code);
+    void readFarlane2ChannelConfig(QnChannelSettings& settings);
+    // Finds the interfaces for the settings (which it may adjust) and sets
+    // the USB configuration that holds them.
+    IOReturn selectConfiguration(QnChannelSettings& settings);
+    void selectTrunk2Alternates();
+    // Binds the control, audio, HID and MIDI interfaces; kIOReturnError if
+    // any could not be bound.
+    IOReturn bindInterfaces();
+    // Picks the isochronous, bulk and interrupt pipes the product streams on.
+    void choosePipes();
+    // Opens the chosen pipes, checking the isochronous ones' bandwidth: the
+    // bandwidth refusal if there was one, else kIOReturnError if a pipe did
+    // not open.
+    IOReturn openPipes();
+    // Chooses the transcoders for the settings (none unless the pipes are
+    // ready) and hands the input one to the transport.
+    IOReturn chooseConverters(const QnChannelSettings& settings, bool pipesReady);
     bool usbLoadConfigurations();
 
     ZrDevice* m_pDevice = nullptr;

@@ -17,6 +17,9 @@
 #include "driver/engine/desc/ZrSimpleObject.h"
 
 class USBByteBuffer;
+namespace ZrDescriptorProducts {
+struct ZrDescriptorRow;
+}
 
 class ZrDeviceConfigurations {
 public:
@@ -80,6 +83,30 @@ public:
     ZrInterfaceDescriptor* m_pcHIDInterface = nullptr;
 
 private:
+    // A channel setting under search: the rate, the channel counts and the
+    // resolutions.
+    struct WantedSetting {
+        int rate, ins, outs, inBits, outBits;
+    };
+    // The steps of findInterfacesInConfig, in their order.
+    bool usesQuarnelBulk(const APISpecificFeatures* features) const;
+    bool usesBulkInIsocOut(const APISpecificFeatures* features) const;
+    // The MIDI, audio control and HID interfaces.
+    void chooseControlInterfaces(ZrConfigurationDescriptor& configuration,
+                                 const APISpecificFeatures* features, uint32_t quirks);
+    // The input and output streaming interfaces (some layouts also move the
+    // control and MIDI interfaces).
+    void chooseStreamingInterfaces(ZrConfigurationDescriptor& configuration,
+                                   const APISpecificFeatures* features, uint32_t quirks,
+                                   const QnChannelSettings& settings);
+    // The setting to search for: the given one with the counts the product
+    // fixes (written into settings as well).
+    WantedSetting wantedSetting(QnChannelSettings& settings, const APISpecificFeatures* features,
+                                const ZrDescriptorProducts::ZrDescriptorRow* row);
+    // The wanted setting, then the product's further attempt, then the last
+    // resort; w becomes the setting found.
+    bool searchAlternates(WantedSetting& w, const ZrDescriptorProducts::ZrDescriptorRow* row,
+                          ZrInterfaceDescriptor*& inResult, ZrInterfaceDescriptor*& outResult);
     template <class F> void forEachStreamingFormat(F&& f);
     void applyRawFixups(USBByteBuffer& buffer, uint32_t quirks);
     void applyPostScanCorrections(uint32_t quirks);

@@ -57,6 +57,44 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     const ZrDescriptorRow* row = descriptorRow(mIds);
     const uint32_t quirks = row ? row->quirks : 0;
 
+    chooseControlInterfaces(*configuration, features, quirks);
+    chooseStreamingInterfaces(*configuration, features, quirks, settings);
+    WantedSetting wanted = wantedSetting(settings, features, row);
+    ZrInterfaceDescriptor* inResult = nullptr;
+    ZrInterfaceDescriptor* outResult = nullptr;
+    searchAlternates(wanted, row, inResult, outResult);
+
+    settings.Frequency = uint32_t(wanted.rate);
+    settings.InChannels = uint32_t(wanted.ins);
+    settings.InResolution = uint32_t(wanted.inBits);
+    settings.OutChannels = uint32_t(wanted.outs);
+    settings.OutResolution = uint32_t(wanted.outBits);
+    if (isSorvikFarlane1(mIds)) {
+        if (wanted.ins == 0 && !inResult && mpInInterface)
+            inResult = mpInInterface->getAlternateSetting(1);
+        if (wanted.outs == 0 && !outResult && mpOutInterface)
+            outResult = mpOutInterface->getAlternateSetting(1);
+    }
+    mpInInterface = inResult;
+    mpOutInterface = outResult;
+    if (!m_pcMidiInterface && (quirks & kQuirkMidiOn3))
+        m_pcMidiInterface = configuration->getInterface(3);
+    return true;
+}
+
+bool ZrDeviceConfigurations::usesQuarnelBulk(const APISpecificFeatures* features) const {
+    return mQuarnelBulk || (mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk));
+}
+
+bool ZrDeviceConfigurations::usesBulkInIsocOut(const APISpecificFeatures* features) const {
+    return mBulkInIsocOut ||
+           (mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut));
+}
+
+void ZrDeviceConfigurations::chooseControlInterfaces(ZrConfigurationDescriptor& config,
+                                                     const APISpecificFeatures* features,
+                                                     uint32_t quirks) {
+    ZrConfigurationDescriptor* configuration = &config;
     m_pcMidiInterface = configuration->findMidiInterface();
     // This family's MIDI streaming interface announces the port one below it.
     if (m_pcMidiInterface && (quirks & kQuirkMidiBelow))
@@ -67,24 +105,25 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(features->mMidiInterface))
             m_pcMidiInterface = iface->getAlternateSetting(features->mMidiAlternate);
     }
-    const bool quarnelBulk =
-        mQuarnelBulk || (mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulk));
-    const bool bulkInIsocOut =
-        mBulkInIsocOut ||
-        (mIsUSB2 && features && features->hasFlag(eSpecFeature_QuarnelBulkInIsocOut));
-    if (!m_pcMidiInterface && (quarnelBulk || (quirks & kQuirkMidiOn0Alt1))) {
+    if (!m_pcMidiInterface && (usesQuarnelBulk(features) || (quirks & kQuirkMidiOn0Alt1))) {
         if (ZrInterfaceDescriptor* iface = configuration->getInterface(0))
             m_pcMidiInterface = iface->getAlternateSetting(1);
     }
 
     m_pcControlInterface = configuration->findAudioControlInterface();
     m_pcHIDInterface = configuration->findHIDInterface();
+}
 
+void ZrDeviceConfigurations::chooseStreamingInterfaces(ZrConfigurationDescriptor& config,
+                                                       const APISpecificFeatures* features,
+                                                       uint32_t quirks,
+                                                       const QnChannelSettings& settings) {
+    ZrConfigurationDescriptor* configuration = &config;
     mpInInterface = nullptr;
     mpOutInterface = nullptr;
     if ((quirks & kQuirkMidiBelow) && settings.InChannels == 4)
         mpInInterface = configuration->getInterface(10);
-    if (quarnelBulk || bulkInIsocOut) {
+    if (usesQuarnelBulk(features) || usesBulkInIsocOut(features)) {
         mpOutInterface = configuration->getInterface(0);
         mpInInterface = configuration->getInterface(1);
     }
@@ -123,7 +162,10 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     }
     if (!mpInInterface) mpInInterface = configuration->findAudioStreamingInInterface();
     if (!mpOutInterface) mpOutInterface = configuration->findAudioStreamingOutInterface();
+}
 
+ZrDeviceConfigurations::WantedSetting ZrDeviceConfigurations::wantedSetting(
+    QnChannelSettings& settings, const APISpecificFeatures* features, const ZrDescriptorRow* row) {
     // Wanted setting, corrected by what the device can be asked for.
     int rate = int(settings.Frequency);
     int ins = int(settings.InChannels), outs = int(settings.OutChannels);
@@ -177,19 +219,22 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     if (mDeviceData.mInputChannels > 0 || mDeviceData.mOutputChannels > 0)
         setCounts(int(mDeviceData.mInputChannels), int(mDeviceData.mOutputChannels), 24, 24);
     if (isKorvexFamily(mIds)) setCounts(2, 2, 24, 24);
+    return {rate, ins, outs, inBits, outBits};
+}
 
-    ZrInterfaceDescriptor* inResult = nullptr;
-    ZrInterfaceDescriptor* outResult = nullptr;
-    bool found = tryFindInterfaces(inResult, outResult, rate, ins, outs, inBits, outBits);
+bool ZrDeviceConfigurations::searchAlternates(WantedSetting& w, const ZrDescriptorRow* row,
+                                              ZrInterfaceDescriptor*& inResult,
+                                              ZrInterfaceDescriptor*& outResult) {
+    bool found = tryFindInterfaces(inResult, outResult, w.rate, w.ins, w.outs, w.inBits, w.outBits);
 
     // The product's own further attempt: its rate (or the one the failed
     // search left) with fixed counts.
     if (!found && row && (row->secondIns || row->secondOuts)) {
-        if (row->secondRate) rate = row->secondRate;
-        ins = row->secondIns;
-        outs = row->secondOuts;
-        inBits = outBits = row->secondBits;
-        found = tryFindInterfaces(inResult, outResult, rate, ins, outs, inBits, outBits);
+        if (row->secondRate) w.rate = row->secondRate;
+        w.ins = row->secondIns;
+        w.outs = row->secondOuts;
+        w.inBits = w.outBits = row->secondBits;
+        found = tryFindInterfaces(inResult, outResult, w.rate, w.ins, w.outs, w.inBits, w.outBits);
     }
 
     // Last resort: 44.1 kHz at 16 bits, the largest channel counts that fit.
@@ -198,30 +243,15 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     for (int i = startIns; !found && i >= 0; i -= 2) {
         for (int o = startOuts; !found && o >= 0; o -= 2) {
             if (i == 0 && o == 0) continue;
-            rate = 44100;
-            ins = i;
-            outs = o;
-            inBits = outBits = 16;
-            found = tryFindInterfaces(inResult, outResult, rate, ins, outs, inBits, outBits);
+            w.rate = 44100;
+            w.ins = i;
+            w.outs = o;
+            w.inBits = w.outBits = 16;
+            found =
+                tryFindInterfaces(inResult, outResult, w.rate, w.ins, w.outs, w.inBits, w.outBits);
         }
     }
-
-    settings.Frequency = uint32_t(rate);
-    settings.InChannels = uint32_t(ins);
-    settings.InResolution = uint32_t(inBits);
-    settings.OutChannels = uint32_t(outs);
-    settings.OutResolution = uint32_t(outBits);
-    if (isSorvikFarlane1(mIds)) {
-        if (ins == 0 && !inResult && mpInInterface)
-            inResult = mpInInterface->getAlternateSetting(1);
-        if (outs == 0 && !outResult && mpOutInterface)
-            outResult = mpOutInterface->getAlternateSetting(1);
-    }
-    mpInInterface = inResult;
-    mpOutInterface = outResult;
-    if (!m_pcMidiInterface && (quirks & kQuirkMidiOn3))
-        m_pcMidiInterface = configuration->getInterface(3);
-    return true;
+    return found;
 }
 
 bool ZrDeviceConfigurations::tryFindInterfaces(ZrInterfaceDescriptor*& inResult,

@@ -279,8 +279,8 @@ TEST(DeviceControls, InterfaceSelectorOutputStartsAtItsFirstOutput) {
     EXPECT_EQ(+wanted.cOut.mMode, 0u);
     EXPECT_EQ(+wanted.cOut.mSelectorUnit, 0);
     EXPECT_EQ(+wanted.cOut.iSelector, 0x01);
-    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
-    EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getInterfaceDescriptor()->getInterfaceNumber(),
+    ASSERT_NE(c.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+    EXPECT_EQ(c.dev->pipes()[ZrPipeSlot::OutIsoc]->getInterfaceDescriptor()->getInterfaceNumber(),
               wanted.cOut.mEndpoints[0].mInterface);
     using T = std::tuple<uint8_t, uint16_t, uint16_t>;
     auto sent = [&] {
@@ -331,7 +331,7 @@ TEST(DeviceControls, InterfaceSelectorMoveToAMissingInterfaceCanBeUndone) {
         [] { useClassPersonality(kCadenzaVendorID, kCadenzaInterfaceSelectorProductID); });
     ASSERT_NE(c.dev, nullptr);
     ASSERT_EQ(c.svc->reqConfigureDevice("test"), kIOReturnSuccess);
-    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
+    ASSERT_NE(c.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
     const uint8_t alternate = c.model->alternateSetting(1).value_or(0);
     EXPECT_NE(alternate, 0);
     hx::log::Capture log;
@@ -339,12 +339,12 @@ TEST(DeviceControls, InterfaceSelectorMoveToAMissingInterfaceCanBeUndone) {
     wanted.cOut.iSelector = 0x02;
     c.dev->setSelectors(wanted);
     EXPECT_NE(log.text().find("1624: No interface N. 3\n"), std::string::npos);
-    EXPECT_EQ(c.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(c.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
     EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(0));
     wanted.cOut.iSelector = 0x01;
     c.dev->setSelectors(wanted);
-    ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
-    EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
+    ASSERT_NE(c.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+    EXPECT_EQ(c.dev->pipes()[ZrPipeSlot::OutIsoc]->getAddress(), 0x01);
     EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(alternate));
     c.dev->startStreamAfterConfig();
     EXPECT_TRUE(c.dev->isStreamingStarted());
@@ -529,9 +529,9 @@ TEST(DeviceControls, Trunk2OutputTakesItsAlternateOnTheInterfaceTheStartUpHolds)
         ASSERT_TRUE(c.configure());
         EXPECT_EQ(log.text().find("initPipe mUSBPipe NULL"), std::string::npos);
         EXPECT_EQ(log.text().find("isFree() returned false"), std::string::npos);
-        ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
-        EXPECT_EQ(c.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
-        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcOutPipeIsoc), nullptr);
+        ASSERT_NE(c.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+        EXPECT_EQ(c.dev->pipes()[ZrPipeSlot::OutIsoc]->getAddress(), 0x01);
+        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->pipes()[ZrPipeSlot::OutIsoc]), nullptr);
         EXPECT_EQ(c.model->alternateSetting(1), std::optional<uint8_t>(2));
         c.dev->startStreamAfterConfig();
         ASSERT_TRUE(c.dev->isStreamingStarted());

@@ -6,7 +6,7 @@
 
 #include "platform/coreaudio/ServerHost.h"
 #include "plugins/server/QnASPlugInDriver.h"
-#include "tests/plugins/server/TestDriverInterface.h"
+#include "tests/plugins/server/ServerDriverReference.h"
 
 using namespace hx::test;
 

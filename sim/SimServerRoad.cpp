@@ -105,6 +105,32 @@ std::string formatProperty(ServerHost& host, AudioObjectID stream) {
     return buf;
 }
 
+// The float client keeps its audio on the device's timeline, as a client
+// that reads its cycles' time stamps does. A cycle that woke late makes the
+// host skip frames (its drops, across processes on a busy machine): the ramp
+// skips them too and the recording takes silence in their place, so a
+// frame's ramp counter and its place in the recording stay where the device
+// put them. A sample time that goes back is a new timeline (IO restarted):
+// the ramp goes on from where it was.
+class ClientTimeline {
+public:
+    // Frames between the last cycle's end and this cycle's start: more than
+    // 0 skipped, less than 0 played again; 0 in step or on a new timeline.
+    int64_t step(Float64 sampleTime, UInt32 frames) {
+        const bool goesOn = mStarted && sampleTime >= mLast;
+        const int64_t gap = goesOn ? std::llround(sampleTime - mLast) - int64_t(mFrames) : 0;
+        mStarted = true;
+        mLast = sampleTime;
+        mFrames = frames;
+        return gap;
+    }
+
+private:
+    bool mStarted = false;
+    Float64 mLast = 0;
+    UInt32 mFrames = 0;
+};
+
 // A run of recorded frames that are not silence, checked against the ramp
 // from its first frame's counter on. A short silence (a cycle that came
 // late across processes) inside a run that goes on with the same counter
@@ -369,11 +395,21 @@ void runServerScenario(const Options& o, Progress& progress, Report& r,
     hx::coreaudio::ServerClientIO io;
     const float* lastInput = nullptr;
     UInt32 lastInputSamples = 0;
-    io.floatSink = [&](const float* in, UInt32 ch, UInt32 frames, const auto&) {
+    ClientTimeline inputLine, outputLine;
+    io.floatSink = [&](const float* in, UInt32 ch, UInt32 frames, const auto& cycle) {
+        const int64_t gap = inputLine.step(cycle.mInputTime.mSampleTime, frames);
+        std::vector<float>& rec = ramp.recorded;
+        if (gap > 0) {
+            const size_t room = rec.capacity() - rec.size();
+            rec.insert(rec.end(), std::min(size_t(gap) * ch, room), 0.0f);
+        } else if (gap < 0) {
+            rec.resize(rec.size() - std::min(size_t(-gap) * ch, rec.size()));
+        }
         lastInput = in;
         lastInputSamples = ch * frames;
     };
-    io.floatSource = [&](float* out, UInt32 ch, UInt32 frames, const auto&) {
+    io.floatSource = [&](float* out, UInt32 ch, UInt32 frames, const auto& cycle) {
+        ramp.framesPlayed += uint64_t(outputLine.step(cycle.mOutputTime.mSampleTime, frames));
         AudioBufferList inList{}, outList{};
         inList.mNumberBuffers = 1;
         inList.mBuffers[0].mNumberChannels = ch;

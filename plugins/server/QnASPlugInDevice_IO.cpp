@@ -45,6 +45,23 @@ long long nowMs() {
 char* at(AudioSM* ring, size_t offset) {
     return reinterpret_cast<char*>(ring) + offset;
 }
+
+// A cycle's sample time in whole frames (rounded down); NaN is 0, and the
+// value stays inside what a 64-bit frame count carries.
+SInt64 wholeFrames(Float64 sampleTime) {
+    constexpr Float64 kLimit = 4611686018427387904.0; // 2^62
+    if (!(sampleTime == sampleTime)) return 0;
+    if (sampleTime <= -kLimit) return -SInt64(kLimit);
+    if (sampleTime >= kLimit) return SInt64(kLimit);
+    return SInt64(std::floor(sampleTime));
+}
+
+// How many of a cycle's frames lie before sample time 0.
+UInt32 framesBeforeZero(Float64 sampleTime, UInt32 frames) {
+    const SInt64 first = wholeFrames(sampleTime);
+    if (first >= 0) return 0;
+    return -first >= SInt64(frames) ? frames : UInt32(-first);
+}
 } // namespace
 
 // ---- Start and stop
@@ -481,8 +498,8 @@ OSStatus QnASPlugInDevice::doRead(UInt32 frames, const AudioServerPlugInIOCycleI
     const OSStatus result = ReadInputData(frames, sampleTime, buffer);
     const double elapsedUs = double(mach_absolute_time() - t0) / 1000.0;
     if (QNAUDIOSERVER_INPUTOVERLOADMONITOR_ENABLED())
-        QNAUDIOSERVER_INPUTOVERLOADMONITOR(sampleTime, UInt64(sampleTime) + mZeroBase.load(),
-                                           expected, frames);
+        QNAUDIOSERVER_INPUTOVERLOADMONITOR(
+            sampleTime, mZeroBase.load() + UInt64(wholeFrames(sampleTime)), expected, frames);
     if (sampleTime != expected && mInCycles != 0) {
         ++mInOverloads;
         syslog(LOG_ERR,
@@ -517,7 +534,11 @@ OSStatus QnASPlugInDevice::ReadInputData(UInt32 inFrames, Float64 inSampleTime, 
         zeroHost(d, outBuffer, inFrames);
         return kNope;
     }
-    const UInt64 start = UInt64(inSampleTime) + mZeroBase.load();
+    // Frames before sample time 0 come from before this start (after a
+    // restart, the previous timeline's): they are silence, and the read
+    // begins at the zero base.
+    const UInt32 before = framesBeforeZero(inSampleTime, inFrames);
+    const UInt64 start = mZeroBase.load() + (before ? 0 : UInt64(wholeFrames(inSampleTime)));
     UInt64 readPos = start;
     const char* writeWord = at(in, offsetof(AudioSM, mFramePos));
     if (QNAUDIOSERVER_INPUTMONITOR_ENABLED())
@@ -538,7 +559,8 @@ OSStatus QnASPlugInDevice::ReadInputData(UInt32 inFrames, Float64 inSampleTime, 
                shouldHave - request, int(mAddedInSafetyOffset + SInt32(mInputSafetyOffset)),
                have - request, lastMs, mLastStampSample);
     }
-    UInt32 done = 0;
+    UInt32 done = before;
+    if (before) std::memset(mStaging.data(), 0, size_t(before) * d.ringChannels * 4);
     for (int attempt = 0; attempt < 2 && done < inFrames; ++attempt) {
         const UInt64 writePos = load64(writeWord, __ATOMIC_ACQUIRE);
         SInt32 available = SInt32(UInt32(writePos - readPos));
@@ -556,13 +578,14 @@ OSStatus QnASPlugInDevice::ReadInputData(UInt32 inFrames, Float64 inSampleTime, 
         ++mInUnderruns;
         syslog(LOG_ERR,
                "DoIO In @%lld: UNDERRUN Attempt to read %u frames at %u missed %u BS %d (%d)\n",
-               nowMs(), unsigned(inFrames), unsigned(UInt64(inSampleTime) + mZeroBase.load()),
+               nowMs(), unsigned(inFrames),
+               unsigned(mZeroBase.load() + UInt64(wholeFrames(inSampleTime))),
                unsigned(inFrames - done), int(inFrames), int(mInUnderruns));
         std::memset(mStaging.data() + size_t(done) * d.ringChannels, 0,
                     size_t(inFrames - done) * d.ringChannels * 4);
     }
     toHost(d, mStaging.data(), outBuffer, inFrames);
-    store64(at(out, offsetof(AudioSM, mClientFramePos)), start + inFrames);
+    store64(at(out, offsetof(AudioSM, mClientFramePos)), start + (inFrames - before));
     return 0;
 }
 
@@ -585,7 +608,7 @@ OSStatus QnASPlugInDevice::WriteOutputData(UInt32 inFrames, Float64 inSampleTime
     }
     const UInt32 kernelPos = load32(at(out, kRtsFramePosOut));
     const UInt64 clientPos = load64(at(out, offsetof(AudioSM, mFramePos)));
-    const UInt32 position = mStartOffset.load() + UInt32(UInt64(inSampleTime));
+    const UInt32 position = mStartOffset.load() + UInt32(wholeFrames(inSampleTime));
     // Write-ahead is clamped so the write stays within one ring.
     SInt64 ahead = SInt64(mWriteAheadBase.load()) + mAddWriteAhead;
     const SInt64 room = SInt64(d.ring.maxFrames) - SInt64(inFrames);
@@ -607,7 +630,7 @@ OSStatus QnASPlugInDevice::WriteOutputData(UInt32 inFrames, Float64 inSampleTime
     fromHost(d, inBuffer, mStaging.data(), inFrames);
     // The position keeps the 64-bit zero base's high word: the kernel
     // compares output positions modulo 2^32.
-    const UInt64 pos64 = mZeroBase.load() + UInt64(UInt64(inSampleTime));
+    const UInt64 pos64 = mZeroBase.load() + UInt64(wholeFrames(inSampleTime));
     store64(at(out, offsetof(AudioSM, mFramePos)), pos64, __ATOMIC_RELEASE);
     store64(at(out, offsetof(AudioSM, mWriteOffset)), UInt64(ahead));
     audioSMWriteAudio(out->mSamples, d.ring, pos64 + UInt64(ahead), mStaging.data(), inFrames,

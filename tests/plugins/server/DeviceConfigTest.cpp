@@ -18,7 +18,7 @@
 #include "plugins/server/QnASPlugInObjectMap.h"
 #include "plugins/server/QnASPlugInPlugIn.h"
 #include "tests/plugins/server/ScriptedKernelService.h"
-#include "tests/plugins/server/TestDriverInterface.h"
+#include "tests/plugins/server/ServerDriverReference.h"
 
 using hx::test::KernelScript;
 using hx::test::ScriptedKernelService;

@@ -1,12 +1,12 @@
-// The device through the server host: the host learns it through the
-// test-only driver interface, starts it, and its IO thread (on the virtual
-// clock) cycles against rings a kernel thread of the test fills at the
-// clock's pace, as the kernel driver's input path would.
+// The device through the server host: an active device over the scripted
+// kernel, which the host learns through the plug-in's own driver interface,
+// starts, and whose IO thread (on the virtual clock) cycles against rings a
+// kernel thread of the test fills at the clock's pace, as the kernel
+// driver's input path would.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,16 +14,8 @@
 #include "abi/AudioSM.h"
 #include "driver/engine/stream/AudioSMKernel.h"
 #include "platform/base/HXClock.h"
-#include "platform/base/HXPath.h"
-#include "platform/base/testing/TempRoot.h"
 #include "platform/coreaudio/ServerHost.h"
-#include "plugins/server/QnASPlugInDevice.h"
-#include "plugins/server/QnASPlugInObjectMap.h"
-#include "plugins/server/QnASPlugInPlugIn.h"
-#include "tests/plugins/server/ScriptedKernelService.h"
-#include "tests/plugins/server/TestDriverInterface.h"
-
-using hx::test::ScriptedKernelService;
+#include "tests/plugins/server/ServerDeviceFixture.h"
 
 namespace {
 
@@ -76,88 +68,67 @@ private:
     int32_t mNext = 0;
 };
 
-class DeviceHost : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::filesystem::create_directories(hx::path::map("/tmp"));
-        service = ScriptedKernelService::publish("SCRIPTED-UID");
-        auto* area = reinterpret_cast<DriverSM*>(service->area(1));
-        area->mChannelSettings = QnChannelSettings{48000, 2, 24, 2, 24, 0};
-        reinterpret_cast<AudioSM*>(service->area(5))->_layout(2, 48000, 0);
-    }
-    void TearDown() override { ScriptedKernelService::unpublish(service); }
-
-    hx::test::TempRoot root;
-    ScriptedKernelService* service = nullptr;
-};
+using DeviceHost = servertest::ServerDevice;
 
 } // namespace
 
 TEST_F(DeviceHost, TheHostCyclesTheDeviceAgainstTheKernelsRings) {
-    hx::clock::VirtualClock clock;
     KernelFeeder kernel(reinterpret_cast<AudioSM*>(service->area(4)));
-    QnASPlugInIOKitIterator it(IOServiceMatching("ScriptedKernelService"));
-    io_object_t entry = it.Next();
-    const AudioObjectID id = QnASPlugInObjectMap::GetNextObjectID();
-    auto* device = new QnASPlugInDevice(id, entry);
-    IOObjectRelease(entry);
-    ASSERT_TRUE(device->_HW_Open());
-    QnASPlugInObjectMap::MapObject(id, device);
-    device->mapSubObjects();
-    QnASPlugInPlugIn::GetInstance()->TestSeam_AddDevice(id);
-
     std::vector<int32_t> heard;
     int32_t played = 0;
-    {
-        hx::coreaudio::ServerHostOptions options;
-        options.storageName = "device-host";
-        hx::coreaudio::ServerHost host(options);
-        ASSERT_EQ(host.loadDriver(hx::test::testDriverReference()), 0);
-        host.settle();
-        const auto info = host.device(id);
-        ASSERT_TRUE(info && info->usable);
-        EXPECT_EQ(info->uid, "SCRIPTED-UID_CA");
-        EXPECT_EQ(info->ringPeriod, 65536u);
-        EXPECT_EQ(info->streams[0].at(0).format.mBytesPerFrame, 6u);
-        UInt32 client = 0;
-        ASSERT_EQ(host.addClient(id, 4242, nullptr, &client), 0);
-        hx::coreaudio::ServerClientIO io;
-        io.sink = [&](const void* in, UInt32 bytes, const AudioServerPlugInIOCycleInfo&) {
-            const auto* p = static_cast<const uint8_t*>(in);
-            for (UInt32 i = 0; i < bytes; i += 6)
-                heard.push_back(sample3(p + i));
-        };
-        io.source = [&](void* out, UInt32 bytes, const AudioServerPlugInIOCycleInfo&) {
-            auto* p = static_cast<uint8_t*>(out);
-            for (UInt32 i = 0; i < bytes; i += 6, ++played) {
-                std::memcpy(p + i, &played, 3);
-                std::memcpy(p + i + 3, &played, 3);
-            }
-        };
-        host.setClientIO(id, io);
-        kernel.start();
-        ASSERT_EQ(host.startIO(id, client), 0);
-        clock.runFor(1500000000); // over one ring period
-        EXPECT_EQ(host.stopIO(id, client), 0);
-        const auto stats = host.statistics();
-        EXPECT_GT(stats.cycles, 100u);
-        EXPECT_EQ(stats.canaryHits, 0u);
-        EXPECT_EQ(stats.stampErrors, 0u);
-        EXPECT_EQ(stats.drops, 0u);
-        host.removeClient(id, client);
-        host.shutdown();
-    }
+    hx::coreaudio::ServerHost& host = serverHost();
+    const auto info = host.device(id);
+    ASSERT_TRUE(info && info->usable);
+    EXPECT_EQ(info->uid, "KERNEL-UID_CA");
+    EXPECT_EQ(info->ringPeriod, 65536u);
+    EXPECT_EQ(info->streams[0].at(0).format.mBytesPerFrame, 6u);
+    UInt32 client = 0;
+    ASSERT_EQ(host.addClient(id, 4242, nullptr, &client), 0);
+    hx::coreaudio::ServerClientIO io;
+    Float64 firstInputTime = 1;
+    io.sink = [&](const void* in, UInt32 bytes, const AudioServerPlugInIOCycleInfo& cycle) {
+        if (heard.empty()) firstInputTime = cycle.mInputTime.mSampleTime;
+        const auto* p = static_cast<const uint8_t*>(in);
+        for (UInt32 i = 0; i < bytes; i += 6)
+            heard.push_back(sample3(p + i));
+    };
+    io.source = [&](void* out, UInt32 bytes, const AudioServerPlugInIOCycleInfo&) {
+        auto* p = static_cast<uint8_t*>(out);
+        for (UInt32 i = 0; i < bytes; i += 6, ++played) {
+            std::memcpy(p + i, &played, 3);
+            std::memcpy(p + i + 3, &played, 3);
+        }
+    };
+    host.setClientIO(id, io);
+    kernel.start();
+    ASSERT_EQ(host.startIO(id, client), 0);
+    clock.runFor(1500000000); // over one ring period
+    EXPECT_EQ(host.stopIO(id, client), 0);
+    const auto stats = host.statistics();
+    EXPECT_GT(stats.cycles, 100u);
+    EXPECT_EQ(stats.canaryHits, 0u);
+    EXPECT_EQ(stats.stampErrors, 0u);
+    EXPECT_EQ(stats.drops, 0u);
+    EXPECT_EQ(host.removeClient(id, client), 0);
+    host.shutdown();
     kernel.stop();
+
     const auto n = device->counters();
     EXPECT_EQ(n.inUnderruns + n.outUnderruns, 0u);
     EXPECT_EQ(n.inOverloads + n.outOverloads, 0u);
     ASSERT_GT(heard.size(), 60000u);
-    for (size_t i = 1; i < heard.size(); ++i)
-        ASSERT_EQ(heard[i], heard[0] + int32_t(i)) << i; // continuous, nothing lost
+    // The first input cycle lies before the start by a cycle and the input
+    // safety offset: those frames are silence, then the stream follows from
+    // the start on, continuous: nothing lost. (The stream's frames count
+    // from 0 and the start lies past 4096, so no frame of it is 0.)
+    ASSERT_LT(firstInputTime, 0.0);
+    size_t first = 0;
+    while (first < heard.size() && heard[first] == 0)
+        ++first;
+    EXPECT_EQ(first, size_t(-firstInputTime));
+    ASSERT_LT(first, heard.size());
+    EXPECT_GT(heard[first], 4096);
+    for (size_t i = first + 1; i < heard.size(); ++i)
+        ASSERT_EQ(heard[i], heard[first] + int32_t(i - first)) << i;
     EXPECT_GT(played, 60000);
-
-    QnASPlugInPlugIn::sHost = nullptr;
-    device->unmapSubObjects();
-    QnASPlugInObjectMap::UnmapObject(id, device);
-    device->_HW_Close();
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -251,6 +252,43 @@ TEST_F(DeviceIO, AShortRingTwiceGivesZerosAndOneUnderrun) {
     EXPECT_EQ(device->counters().inUnderruns, 1u);
     EXPECT_EQ(device->counters().inOverloads, 0u);
     device->StopIO();
+}
+
+// After a restart the host's first input cycle can lie partly before the
+// new sample time 0; the ring there holds the previous timeline's frames,
+// which the read must not hand out: they are silence, and the frames from
+// the new zero base follow.
+TEST_F(DeviceIO, AReadBeforeTheNewStartGivesSilenceNotThePreviousTimeline) {
+    struct Case {
+        Float64 sampleTime;
+        UInt32 silent;
+    } const cases[] = {{-300, 300}, {-0.5, 1}, {-512, 512}, {-5000, 512}, {0, 0}, {16, 0}};
+    kernelWrites(4096);
+    device->StartIO();
+    kernelWrites(4096);
+    device->StopIO();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sampleTime);
+        kernelWrites(4096); // the stream goes on between the stop and the start
+        device->StartIO();
+        const UInt64 zero = device->zeroBase();
+        kernelWrites(1024);
+        HostBuffer in(512 * 6);
+        std::memset(in.data(), 0x11, in.size);
+        EXPECT_EQ(
+            device->DoIOOperation(0, kRead, 512, cycle(c.sampleTime, 1024), in.data(), nullptr), 0);
+        EXPECT_TRUE(in.intact());
+        // The ring's frame at position p holds p + 1 (kernelWrites numbers from 1).
+        const UInt64 first = zero + UInt64(std::max<Float64>(c.sampleTime, 0));
+        for (UInt32 f = 0; f < 512; ++f) {
+            const int32_t want = f < c.silent ? 0 : int32_t(first + (f - c.silent) + 1);
+            ASSERT_EQ(sample3(in.data() + f * 6), want) << f;
+        }
+        EXPECT_EQ(audiosm::load64(&outRing()->mClientFramePos),
+                  c.silent == 512 ? zero : first + (512 - c.silent));
+        EXPECT_EQ(device->counters().inUnderruns, 0u);
+        device->StopIO();
+    }
 }
 
 TEST_F(DeviceIO, TooManyFramesMoveNothingAndCountOneOverload) {

@@ -5,8 +5,7 @@
 #include "tests/plugins/server/DevicePropertyFixture.h"
 
 #include "platform/coreaudio/ServerHost.h"
-#include "plugins/server/QnASPlugInDriver.h"
-#include "tests/plugins/server/TestDriverInterface.h"
+#include "tests/plugins/server/ServerDriverReference.h"
 
 using namespace hx::test;
 
@@ -181,12 +180,7 @@ TEST_F(DeviceWrites, TheReadOnlyTypeIsNotSettable) {
 // Through the driver's own entry: the frame asks whether the property is
 // settable before the device sees the write, so the type answers 'unop'.
 TEST_F(DeviceWrites, TheTypeWrittenThroughTheDriverIsAnUnsupportedOperation) {
-    CFStringRef typeText =
-        CFStringCreateWithCString(nullptr, kAudioServerPlugInTypeUUIDText, kCFStringEncodingASCII);
-    CFUUIDRef type = CFUUIDCreateFromString(nullptr, typeText);
-    auto driver = static_cast<AudioServerPlugInDriverRef>(QnASPlugInCreate(nullptr, type));
-    CFRelease(type);
-    CFRelease(typeText);
+    AudioServerPlugInDriverRef driver = hx::test::serverDriverReference();
     ASSERT_NE(driver, nullptr);
     const AudioObjectPropertyAddress a{fcc("QnTy"), kGlob, 0};
     Boolean settable = true;

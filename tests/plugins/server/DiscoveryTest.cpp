@@ -29,9 +29,9 @@
 #include "platform/usb/devices/HX5100Model.h"
 #include "plugins/server/CADispatchQueue.h"
 #include "plugins/server/QnASPlugInDevice.h"
-#include "plugins/server/QnASPlugInDriver.h"
 #include "plugins/server/QnASPlugInObjectMap.h"
 #include "plugins/server/QnASPlugInPlugIn.h"
+#include "tests/plugins/server/ServerDriverReference.h"
 
 namespace {
 
@@ -184,12 +184,7 @@ constexpr AudioObjectPropertySelector kOwned = fourCC("ownd"), kDevices = fourCC
 // device 32 inside Initialize, its streams and controls 33 to 40; the host
 // hears of the list once.
 TEST_F(Discovery, InitializeMakesTheDeviceOfAServiceAlreadyPresent) {
-    CFStringRef typeText =
-        CFStringCreateWithCString(nullptr, kAudioServerPlugInTypeUUIDText, kCFStringEncodingASCII);
-    CFUUIDRef type = CFUUIDCreateFromString(nullptr, typeText);
-    auto driver = static_cast<AudioServerPlugInDriverRef>(QnASPlugInCreate(nullptr, type));
-    CFRelease(type);
-    CFRelease(typeText);
+    AudioServerPlugInDriverRef driver = hx::test::serverDriverReference();
     ASSERT_NE(driver, nullptr);
     ASSERT_EQ((*driver)->Initialize(driver, &gHost), 0);
     // Before any queue ran: the first pass is the caller's.

@@ -31,7 +31,7 @@
 #include "plugins/server/QnASPlugInPlugIn.h"
 #include "tests/device/DeviceLogicFixtures.h"
 #include "tests/plugins/server/ScriptedKernelService.h"
-#include "tests/plugins/server/TestDriverInterface.h"
+#include "tests/plugins/server/ServerDriverReference.h"
 
 namespace servertest {
 

@@ -28,15 +28,13 @@ void ZrDevice::StreamHost::setPipeRates(uint32_t rate) {
         mDevice.m_pcBulkInPipe ? mDevice.m_pcBulkInPipe : mDevice.m_pcInterruptInPipe;
     if (!in) return;
     // The Sorvik second generation runs at its fixed rate: no requests.
-    if (ZrDescriptorProducts::isSorvikFarlane2(mDevice.mConfigurations.getIds())) return;
+    if (mDevice.mConfigurations.getIds().traits().isFarlane2()) return;
     mDevice.setFrequency(in, nullptr, int(rate));
     mDevice.getFrequency(in, nullptr);
 }
 
 uint32_t ZrDevice::setAJDMAInputChannels(uint32_t inChannels) {
-    const bool brava =
-        isListed(ZrProductList::QuarnelBulk) && mDescriptor.m_uVendor == kBravaVendorID;
-    return writeDmaInputChannels(mStreamHost, inChannels, brava);
+    return writeDmaInputChannels(mStreamHost, inChannels, isListed(ZrProductList::BulkBravaLayout));
 }
 
 void ZrDevice::initBulkRqBs(char, ZrSimpleArray& array) {
@@ -53,8 +51,7 @@ bool ZrDevice::bulkStreamingPrepare(char) {
     s.rate = cs.Frequency;
     s.inChannels = cs.InChannels;
     s.outChannels = cs.OutChannels;
-    const uint16_t vendor = mDescriptor.m_uVendor, product = mDescriptor.m_uProduct;
-    s.brava = vendor == kBravaVendorID && product == kBravaB1ProductID;
+    s.brava = isListed(ZrProductList::BulkBravaLayout);
     s.kxProduct = isListed(ZrProductList::BulkEncoderKX);
     s.selectorProduct = isListed(ZrProductList::BulkSelectorEncoder);
     s.digitalOutSelector = getAjExtData().mDigitalOutSelector;
@@ -77,9 +74,8 @@ bool ZrDevice::bulkStreamingPrepare(char) {
         in = m_pcBulkInPipe ? mBindings.getPipe(m_pcBulkInPipe) : nullptr;
         out = m_pcBulkOutPipe ? mBindings.getPipe(m_pcBulkOutPipe) : nullptr;
     } else if (m_pcInterruptInPipe || m_pcInterruptOutPipe) {
-        t = ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())
-                ? BulkTransport::InterruptFarlane
-                : BulkTransport::Interrupt;
+        t = mConfigurations.getIds().traits().isFarlane2() ? BulkTransport::InterruptFarlane
+                                                           : BulkTransport::Interrupt;
         in = m_pcInterruptInPipe ? mBindings.getPipe(m_pcInterruptInPipe) : nullptr;
         out = m_pcInterruptOutPipe ? mBindings.getPipe(m_pcInterruptOutPipe) : nullptr;
     }

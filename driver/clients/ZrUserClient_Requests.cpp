@@ -3,6 +3,7 @@
 // starts as a copy of its input; replies are written into it in place.
 #include <cinttypes>
 #include <cstring>
+#include <optional>
 
 #include "abi/APIDeviceInfo.h"
 #include "driver/clients/ZrUserClients.h"
@@ -55,10 +56,22 @@ QnChannelSettings readSettings(const uint8_t* rec) {
 IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t* rec,
                                                   bool& served) {
     served = true;
+    using Group = std::optional<IOReturn> (ZrStreamingClient::*)(bool, uint32_t, uint8_t*);
+    static constexpr Group kGroups[] = {
+        &ZrStreamingClient::serveStreamRequest, &ZrStreamingClient::serveStatusRequest,
+        &ZrStreamingClient::serveDeviceRequest, &ZrStreamingClient::serveMixerRequest,
+        &ZrStreamingClient::serveServerRequest};
+    for (Group group : kGroups)
+        if (const std::optional<IOReturn> r = (this->*group)(s, req, rec)) return *r;
+    served = false;
+    return kIOReturnBadArgument;
+}
+
+// Configuration, the own ring, the device information record.
+std::optional<IOReturn> ZrStreamingClient::serveStreamRequest(bool s, uint32_t req, uint8_t* rec) {
     ZrKernelDeviceKorvexHX5100& kd = *mKernelDevice;
     ZrDevice& dev = *kd.getDevice();
     const uint64_t me = identity();
-    const uint64_t client = s ? 0 : me; // what S passes as "no client"
     switch (req) {
     case 1: {
         const IOReturn r = kd.reqConfigureDevice(s ? "AudioServerClient->Req_ConfigureDevice"
@@ -107,6 +120,19 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
     case 8:
         qnWriteU64(rec, kValue, 0);
         return kIOReturnSuccess;
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Status words, versions, bandwidth, client registration and stream breaks.
+std::optional<IOReturn> ZrStreamingClient::serveStatusRequest(bool s, uint32_t req, uint8_t* rec) {
+    ZrKernelDeviceKorvexHX5100& kd = *mKernelDevice;
+    ZrDevice& dev = *kd.getDevice();
+    const uint64_t me = identity();
+    const uint64_t client = s ? 0 : me; // what S passes as "no client"
+    switch (req) {
     case 10:
         dev.UpdateMuteStatus(client);
         return kIOReturnSuccess;
@@ -116,32 +142,6 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
     case 12:
         dev.UpdateVolumeStatus(qnReadU32(rec, kValue) != 0, client);
         return kIOReturnSuccess;
-    case 13: {
-        const uint32_t length = qnReadU32(rec, kRqLength);
-        const int32_t in = int32_t(qnReadU32(rec, kRqIn));
-        const int32_t type = int32_t(qnReadU32(rec, kRqType));
-        const int32_t recipient = int32_t(qnReadU32(rec, kRqRecipient));
-        if (length > kRequestDataMax || (in != 0 && in != 128) ||
-            (type != 0 && type != 32 && type != 64) || recipient < 0 || recipient > 3) {
-            IOLog("%s code:%d return kIOReturnBadArgument\n", "method_CallDriver", int(req));
-            return kIOReturnBadArgument;
-        }
-        uint8_t data[kRequestDataMax] = {};
-        std::memcpy(data, rec + kRqData, length);
-        uint32_t received = length;
-        const IOReturn r = kd.deviceRequestStd(
-            EDirection(in), EDRQ_Level(type), EDRQ_Recipient(recipient), rec[kRqRequest],
-            qnReadU16(rec, kRqValue), qnReadU16(rec, kRqIndex), data, received, kTries);
-        if (r != kIOReturnSuccess) {
-            IOLog("%s code:%d return kIOReturnBadArgument\n", "method_CallDriver", int(req));
-            return kIOReturnBadArgument;
-        }
-        if (in == 128 && received <= kReplyDataMax) {
-            qnWriteU32(rec, kRqLength, received);
-            std::memcpy(rec + kRqData, data, received);
-        }
-        return kIOReturnSuccess;
-    }
     case 15:
         qnWriteU32(rec, kValue, kd.GetAllocatedBandWidth());
         return kIOReturnSuccess;
@@ -193,6 +193,43 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         IOLog("ReEnumerateDevice\n");
         dev.reEnumerateDevice();
         return kIOReturnSuccess;
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Requests passed to the device: raw USB requests and control records.
+std::optional<IOReturn> ZrStreamingClient::serveDeviceRequest(bool s, uint32_t req, uint8_t* rec) {
+    ZrKernelDeviceKorvexHX5100& kd = *mKernelDevice;
+    ZrDevice& dev = *kd.getDevice();
+    switch (req) {
+    case 13: {
+        const uint32_t length = qnReadU32(rec, kRqLength);
+        const int32_t in = int32_t(qnReadU32(rec, kRqIn));
+        const int32_t type = int32_t(qnReadU32(rec, kRqType));
+        const int32_t recipient = int32_t(qnReadU32(rec, kRqRecipient));
+        if (length > kRequestDataMax || (in != 0 && in != 128) ||
+            (type != 0 && type != 32 && type != 64) || recipient < 0 || recipient > 3) {
+            IOLog("%s code:%d return kIOReturnBadArgument\n", "method_CallDriver", int(req));
+            return kIOReturnBadArgument;
+        }
+        uint8_t data[kRequestDataMax] = {};
+        std::memcpy(data, rec + kRqData, length);
+        uint32_t received = length;
+        const IOReturn r = kd.deviceRequestStd(
+            EDirection(in), EDRQ_Level(type), EDRQ_Recipient(recipient), rec[kRqRequest],
+            qnReadU16(rec, kRqValue), qnReadU16(rec, kRqIndex), data, received, kTries);
+        if (r != kIOReturnSuccess) {
+            IOLog("%s code:%d return kIOReturnBadArgument\n", "method_CallDriver", int(req));
+            return kIOReturnBadArgument;
+        }
+        if (in == 128 && received <= kReplyDataMax) {
+            qnWriteU32(rec, kRqLength, received);
+            std::memcpy(rec + kRqData, data, received);
+        }
+        return kIOReturnSuccess;
+    }
     case 35: {
         if (!s) {
             // In place; the code word then carries the HAL version, and the
@@ -210,6 +247,18 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         std::memcpy(rec + kOSXDispatchRecordOffset, &copy, sizeof copy);
         return r;
     }
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Routing and the hardware mixer.
+std::optional<IOReturn> ZrStreamingClient::serveMixerRequest(bool s, uint32_t req, uint8_t* rec) {
+    ZrKernelDeviceKorvexHX5100& kd = *mKernelDevice;
+    ZrDevice& dev = *kd.getDevice();
+    const uint64_t me = identity();
+    switch (req) {
     case 36:
         if (s) break;
         qnWriteU32(rec, kValue, dev.getTolvaneRoutingValue());
@@ -267,6 +316,17 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
         dev.stcNotifyFromClient(STC_MixerValuesChanged, me);
         return kIOReturnSuccess;
     }
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// The audio server's time stamps, state and power, and the audio client's vendor port.
+std::optional<IOReturn> ZrStreamingClient::serveServerRequest(bool s, uint32_t req, uint8_t* rec) {
+    ZrKernelDeviceKorvexHX5100& kd = *mKernelDevice;
+    ZrDevice& dev = *kd.getDevice();
+    switch (req) {
     case 41:
         if (!s) break;
         if (dev.getAudioSMArea().getMemory() && dev.getDriverSM())
@@ -304,6 +364,5 @@ IOReturn ZrStreamingClient::serveStreamingRequest(bool s, uint32_t req, uint8_t*
     default:
         break;
     }
-    served = false;
-    return kIOReturnBadArgument;
+    return std::nullopt;
 }

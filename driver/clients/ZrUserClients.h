@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "abi/AudioSM.h"
 #include "abi/QN_Dispatch.h"
@@ -114,6 +115,13 @@ class ZrStreamingClient : public ZrUserClient {
     IOReturn detachRing();
     // The requests both streaming clients serve.
     IOReturn serveStreamingRequest(bool audioServer, uint32_t req, uint8_t* rec, bool& served);
+    // serveStreamingRequest's groups (ZrUserClient_Requests.cpp): each
+    // answers the codes of its concern and gives no result for the rest.
+    std::optional<IOReturn> serveStreamRequest(bool audioServer, uint32_t req, uint8_t* rec);
+    std::optional<IOReturn> serveStatusRequest(bool audioServer, uint32_t req, uint8_t* rec);
+    std::optional<IOReturn> serveDeviceRequest(bool audioServer, uint32_t req, uint8_t* rec);
+    std::optional<IOReturn> serveMixerRequest(bool audioServer, uint32_t req, uint8_t* rec);
+    std::optional<IOReturn> serveServerRequest(bool audioServer, uint32_t req, uint8_t* rec);
     // This client as the vendor port's owner: only the audio client can be.
     VendorAsyncClient* vendorClient() { return dynamic_cast<VendorAsyncClient*>(this); }
 

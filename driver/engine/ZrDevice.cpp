@@ -636,8 +636,6 @@ void ZrDevice::terminateIsocRqBs() {
 }
 
 void ZrDevice::releaseForTeardown() {
-    // The bulk and interrupt request-block lists are not built in this
-    // engine yet: their steps are recorded in place.
     mVendorAsyncPort.abortOwner(true);
     mVendorAsyncPort.closeOwner(true);
     terminateIsocRqBs();

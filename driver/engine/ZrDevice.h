@@ -9,10 +9,9 @@
 // client mixer (DriverData) they feed.
 //
 // The real-time thread and the isochronous transport are the transport's
-// classes (driver/engine/transport), owned here. Neighbours that are not
-// built yet (sleep and wake, control port, USB-MIDI,
-// device-controls apply, Sorvik map) are small stubs here that record each
-// call in the device's stub trace, so tests see what they are handed.
+// classes (driver/engine/transport), owned here. A neighbour that is not
+// built yet is a small stub that records each call in the device's stub
+// trace (recordStub), the one place tests look for what it was handed.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +26,7 @@
 #include "abi/QN_DeviceDescriptor.h"
 #include "abi/QN_Dispatch.h"
 #include "driver/engine/SharedMemory.h"
+#include "driver/engine/ZrPipeSet.h"
 #include "driver/engine/ZrDeviceTraits.h"
 #include "driver/engine/ZrUsbBindings.h"
 #include "driver/engine/config/ZrConfigControls.h"
@@ -265,18 +265,10 @@ public:
     AudioSMWriter& getInputRing() { return mInputRing; }
     ZrFramePatternObserver& getFramePattern() { return mFramePattern; }
 
-    // Pipe slots of the current configuration.
-    ZrPipeDescriptor* m_pcInPipeIsoc = nullptr;
-    ZrPipeDescriptor* m_pcInPipeFeedback = nullptr;
-    ZrPipeDescriptor* m_pcBulkInPipe = nullptr;
-    ZrPipeDescriptor* m_pcBulkOutPipe = nullptr;
-    ZrPipeDescriptor* m_pcInterruptInPipe = nullptr;
-    ZrPipeDescriptor* m_pcInterruptOutPipe = nullptr;
-    ZrPipeDescriptor* m_pcOutPipeIsoc = nullptr;
-    ZrPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
-    // The HID interface's interrupt-in pipe, opened when a configuration
-    // completes.
-    ZrPipeDescriptor* m_pcStatusInterruptInPipe = nullptr;
+    // The pipes of the current configuration; the configuration hands over
+    // its choice of all of them at once.
+    const ZrPipeSet& pipes() const { return mPipes; }
+    void adoptPipes(const ZrPipeSet& chosen) { mPipes = chosen; }
     bool mUseInterruptTransfers = false;
 
     void stopStreaming(bool wait);
@@ -528,7 +520,6 @@ private:
     IOReturn startRealTime();
     // Where the isochronous transport prepares its request blocks for a
     // pipe of the new configuration (the transport's IsocData::initForPipe).
-    // Stub until that transport is wired in: records what it is handed.
     // Binds the transport to the isochronous input and output pipes of the
     // configuration with its settings; false when it cannot stream them.
     bool isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out, USB_DEC_FNC decoder);
@@ -633,6 +624,30 @@ private:
     // Device controls, levels, Sorvik and ownership state.
     void publishOwners();
     void setOwner(uint64_t& owner, uint64_t value);
+
+    // The control requests' handlers, one per concern (ZrDevice_Dispatch.cpp);
+    // dispatchHandler routes each request code to its handler.
+    struct DispatchCall {
+        QN_Dispatch& record;
+        uint32_t code;
+        uint64_t requester; // the client's opaque identifier, 0 without a client
+        bool gateOpen;      // no firmware update in progress
+    };
+    using DispatchHandler = IOReturn (ZrDevice::*)(DispatchCall&);
+    friend struct ZrDispatchRoutes;
+    static DispatchHandler dispatchHandler(uint32_t code);
+    IOReturn dispatchSettings(DispatchCall& call);
+    IOReturn dispatchClockAndModes(DispatchCall& call);
+    IOReturn dispatchIdentity(DispatchCall& call);
+    IOReturn dispatchOwnership(DispatchCall& call);
+    IOReturn dispatchDeviceAccess(DispatchCall& call);
+    IOReturn dispatchLevelsAndRouting(DispatchCall& call);
+    IOReturn dispatchMixer(DispatchCall& call);
+    IOReturn dispatchSorvik(DispatchCall& call);
+    void publishAjExtData();
+    void setBytesProperty(const char* key, const void* bytes, unsigned length);
+    void setNumberProperty(const char* key, uint32_t value);
+
     uint16_t mCodecMirror[kCodecs][kCodecRegisters] = {};
     uint16_t mPortConfig[2][3] = {{0xFFFF, 0xFFFF, 0xFFFF}, {0, 0, 0}};
     int32_t mInputLevels[32] = {};
@@ -709,6 +724,7 @@ private:
                       IOUSBHostCompletion* completion, uint32_t timeoutMs) override;
     void vendorAbortPipe(ZrPipeDescriptor* pipe) override;
 
+    ZrPipeSet mPipes;
     mutable std::mutex mStubLock;
     mutable std::vector<std::string> mStubTrace;
 

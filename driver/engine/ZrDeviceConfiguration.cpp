@@ -45,8 +45,8 @@ void ZrDevice::createConfigControls() {
                                          length, retryCount);
     };
     hooks.setFrequency = [this](bool input, uint32_t rate) -> IOReturn {
-        bool ok = input ? setFrequency(m_pcInPipeIsoc, nullptr, int(rate))
-                        : setFrequency(nullptr, m_pcOutPipeIsoc, int(rate));
+        bool ok = input ? setFrequency(mPipes[ZrPipeSlot::InIsoc], nullptr, int(rate))
+                        : setFrequency(nullptr, mPipes[ZrPipeSlot::OutIsoc], int(rate));
         return ok ? kIOReturnSuccess : kIOReturnError;
     };
     hooks.findAlternate = [this](bool input, uint32_t rate) {
@@ -206,7 +206,7 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out,
     if (mpConfigControls) s.postProcessor = mpConfigControls->inputPostProcessor();
     s.breakOnInputErrors = isMerrowCompatible() || isListed(ZrProductList::InputErrorsBreak);
     s.sorvikLayout = mConfigurations.getIds().traits().isFarlane1();
-    s.bulkInput = m_pcBulkInPipe != nullptr;
+    s.bulkInput = mPipes[ZrPipeSlot::BulkIn] != nullptr;
     IOUSBHostPipe* inHandle = in ? mBindings.getPipe(in) : nullptr;
     IOUSBHostPipe* outHandle = out ? mBindings.getPipe(out) : nullptr;
     mIsocStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
@@ -228,33 +228,36 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out,
 bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
     mInputConverter = decoder;
     if (mpConfigControls) mpConfigControls->completeConfiguration(mMsWait);
-    if (m_pcInPipeIsoc) {
-        ZrInterfaceDescriptor* in = m_pcInPipeIsoc->getInterfaceDescriptor();
-        IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", unsigned(m_pcInPipeIsoc->getAddress()),
+    if (mPipes[ZrPipeSlot::InIsoc]) {
+        ZrInterfaceDescriptor* in = mPipes[ZrPipeSlot::InIsoc]->getInterfaceDescriptor();
+        IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n",
+              unsigned(mPipes[ZrPipeSlot::InIsoc]->getAddress()),
               in ? int(in->getInterfaceNumber()) : -1);
     }
     bool ok = true;
-    if (m_pcInPipeIsoc || m_pcOutPipeIsoc)
-        ok = isocDataInitForPipe(m_pcInPipeIsoc, m_pcOutPipeIsoc, getInputConverter());
-    if (m_pcOutPipeIsocKeepAlive) {
+    if (mPipes[ZrPipeSlot::InIsoc] || mPipes[ZrPipeSlot::OutIsoc])
+        ok = isocDataInitForPipe(mPipes[ZrPipeSlot::InIsoc], mPipes[ZrPipeSlot::OutIsoc],
+                                 getInputConverter());
+    if (mPipes[ZrPipeSlot::OutIsocKeepAlive]) {
         IOLog("found m_pcOutPipeIsocKeepAlive\n");
-        if (!mIsocStreaming.configureKeepAlive(mIsUSB2,
-                                               mBindings.getPipe(m_pcOutPipeIsocKeepAlive)))
+        if (!mIsocStreaming.configureKeepAlive(
+                mIsUSB2, mBindings.getPipe(mPipes[ZrPipeSlot::OutIsocKeepAlive])))
             ok = false;
     }
     // Bulk (or interrupt) streaming with its staging buffers; counts that
     // disagree fail the configuration, as a refused alternate does.
-    const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
-    const bool interrupt = m_pcInterruptInPipe || m_pcInterruptOutPipe;
+    const bool bulk = mPipes[ZrPipeSlot::BulkIn] || mPipes[ZrPipeSlot::BulkOut];
+    const bool interrupt = mPipes[ZrPipeSlot::InterruptIn] || mPipes[ZrPipeSlot::InterruptOut];
     if (ok && (bulk || interrupt) && !bulkStreamingPrepare(flag)) ok = false;
     // The feedback endpoint's values pace the isochronous output.
     if (ok && !mIsocStreaming.configureFeedback(
-                  m_pcInPipeFeedback ? mBindings.getPipe(m_pcInPipeFeedback) : nullptr))
+                  mPipes[ZrPipeSlot::InFeedback] ? mBindings.getPipe(mPipes[ZrPipeSlot::InFeedback])
+                                                 : nullptr))
         ok = false;
-    if (m_pcBulkInPipe) initBulkRqBs(0, mBulkRqBsIn);
-    if (m_pcBulkOutPipe) initBulkRqBs(0, mBulkRqBsOut);
-    if (m_pcInterruptInPipe) initInterruptRqBs(flag, mInterruptRqBsIn);
-    if (m_pcInterruptOutPipe) initInterruptRqBs(flag, mInterruptRqBsOut);
+    if (mPipes[ZrPipeSlot::BulkIn]) initBulkRqBs(0, mBulkRqBsIn);
+    if (mPipes[ZrPipeSlot::BulkOut]) initBulkRqBs(0, mBulkRqBsOut);
+    if (mPipes[ZrPipeSlot::InterruptIn]) initInterruptRqBs(flag, mInterruptRqBsIn);
+    if (mPipes[ZrPipeSlot::InterruptOut]) initInterruptRqBs(flag, mInterruptRqBsOut);
     if (hasFeature(eSpecFeature_RawMidi) && isMerrowCompatible() && mpUSBMidiDevice)
         mpUSBMidiDevice->configurationDone();
     mAJ.configurationDone(mIsUSB2);
@@ -281,7 +284,7 @@ bool ZrDevice::configurationDone(char flag, USB_DEC_FNC decoder) {
     if (ZrInterfaceDescriptor* hid = mConfigurations.m_pcHIDInterface) {
         ZrPipeDescriptor* status = hid->getInterruptInPipe();
         if (status && mBindings.initPipe(status, "m_pcHIDInterruptInPipe"))
-            m_pcStatusInterruptInPipe = status;
+            mPipes.set(ZrPipeSlot::StatusInterruptIn, status);
     }
     // The Olvq CPLD byte again: the configuration may have reset the port.
     if (mpConfigControls) mpConfigControls->resendOlvqCpldByte();
@@ -304,10 +307,7 @@ void ZrDevice::onUnconfigure() {
     // A suspended stream does not outlive its configuration: the next start
     // starts afresh.
     __atomic_store_n(&mStreamingSuspended, false, __ATOMIC_SEQ_CST);
-    m_pcInPipeIsoc = m_pcInPipeFeedback = m_pcBulkInPipe = m_pcBulkOutPipe = nullptr;
-    m_pcInterruptInPipe = m_pcInterruptOutPipe = m_pcOutPipeIsoc = m_pcOutPipeIsocKeepAlive =
-        nullptr;
-    m_pcStatusInterruptInPipe = nullptr;
+    mPipes.clear();
     mUseInterruptTransfers = false;
     mConfigurations.forgetInterfaces();
 }
@@ -397,10 +397,10 @@ void ZrDevice::stopStreaming(bool wait) {
     // The bulk and interrupt transports (the MRW30 interrupt stop among
     // them): pipes aborted, then, waiting, until no record is in use.
     mBulkStreaming.stop(wait);
-    for (ZrPipeDescriptor* p :
-         {m_pcInPipeFeedback, m_pcStatusInterruptInPipe, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe,
-          m_pcBulkOutPipe, m_pcInterruptInPipe, m_pcInterruptOutPipe})
-        if (p) mBindings.abort(p);
+    for (ZrPipeSlot slot : {ZrPipeSlot::InFeedback, ZrPipeSlot::StatusInterruptIn,
+                            ZrPipeSlot::OutIsocKeepAlive, ZrPipeSlot::BulkIn, ZrPipeSlot::BulkOut,
+                            ZrPipeSlot::InterruptIn, ZrPipeSlot::InterruptOut})
+        if (ZrPipeDescriptor* p = mPipes[slot]) mBindings.abort(p);
     mVendorAsyncPort.abortOwner(false);
     // The control port hears of the stop and gets time to settle before the
     // stream's own stop hooks run.

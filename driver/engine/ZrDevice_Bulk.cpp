@@ -24,8 +24,9 @@ void ZrDevice::StreamHost::writeDmaRegister(uint8_t value) {
 }
 
 void ZrDevice::StreamHost::setPipeRates(uint32_t rate) {
-    ZrPipeDescriptor* in =
-        mDevice.m_pcBulkInPipe ? mDevice.m_pcBulkInPipe : mDevice.m_pcInterruptInPipe;
+    ZrPipeDescriptor* in = mDevice.pipes()[ZrPipeSlot::BulkIn]
+                               ? mDevice.pipes()[ZrPipeSlot::BulkIn]
+                               : mDevice.pipes()[ZrPipeSlot::InterruptIn];
     if (!in) return;
     // The Sorvik second generation runs at its fixed rate: no requests.
     if (mDevice.mConfigurations.getIds().traits().isFarlane2()) return;
@@ -65,19 +66,22 @@ bool ZrDevice::bulkStreamingPrepare(char) {
     mBulkStreaming.setLevelTargets(nullptr, mInputLevels);
     if (!mInputRing.isBound() && mAudioSMArea.getMemory())
         mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
-    const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
+    const bool bulk = mPipes[ZrPipeSlot::BulkIn] || mPipes[ZrPipeSlot::BulkOut];
     BulkTransport t = BulkTransport::None;
     IOUSBHostPipe* in = nullptr;
     IOUSBHostPipe* out = nullptr;
     if (bulk) {
         t = BulkTransport::Bulk;
-        in = m_pcBulkInPipe ? mBindings.getPipe(m_pcBulkInPipe) : nullptr;
-        out = m_pcBulkOutPipe ? mBindings.getPipe(m_pcBulkOutPipe) : nullptr;
-    } else if (m_pcInterruptInPipe || m_pcInterruptOutPipe) {
+        in = mPipes[ZrPipeSlot::BulkIn] ? mBindings.getPipe(mPipes[ZrPipeSlot::BulkIn]) : nullptr;
+        out =
+            mPipes[ZrPipeSlot::BulkOut] ? mBindings.getPipe(mPipes[ZrPipeSlot::BulkOut]) : nullptr;
+    } else if (mPipes[ZrPipeSlot::InterruptIn] || mPipes[ZrPipeSlot::InterruptOut]) {
         t = mConfigurations.getIds().traits().isFarlane2() ? BulkTransport::InterruptFarlane
                                                            : BulkTransport::Interrupt;
-        in = m_pcInterruptInPipe ? mBindings.getPipe(m_pcInterruptInPipe) : nullptr;
-        out = m_pcInterruptOutPipe ? mBindings.getPipe(m_pcInterruptOutPipe) : nullptr;
+        in = mPipes[ZrPipeSlot::InterruptIn] ? mBindings.getPipe(mPipes[ZrPipeSlot::InterruptIn])
+                                             : nullptr;
+        out = mPipes[ZrPipeSlot::InterruptOut] ? mBindings.getPipe(mPipes[ZrPipeSlot::InterruptOut])
+                                               : nullptr;
     }
     if (t == BulkTransport::None) return true;
     return mBulkStreaming.configure(t, in, out, s);

@@ -146,7 +146,7 @@ void ZrDevice::initHalVardTrunk() {
                                   &b, length, 5);
     }
     const uint32_t second = mCurrentControls.cSync.mSelection == 2 ? 0 : rate;
-    for (ZrPipeDescriptor* pipe : {m_pcInPipeIsoc, m_pcOutPipeIsoc}) {
+    for (ZrPipeDescriptor* pipe : {mPipes[ZrPipeSlot::InIsoc], mPipes[ZrPipeSlot::OutIsoc]}) {
         if (!pipe || pipe->getAddress() == 0) continue;
         setEndpointRate(mService, pipe->getAddress(), rate, 5);
         setEndpointRate(mService, pipe->getAddress(), second, 5);
@@ -191,8 +191,8 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
         IOSleep(100);
     }
     mIsocStreaming.stopTransport(true);
-    mBindings.closePipe(m_pcOutPipeIsoc);
-    m_pcOutPipeIsoc = nullptr;
+    mBindings.closePipe(mPipes[ZrPipeSlot::OutIsoc]);
+    mPipes.set(ZrPipeSlot::OutIsoc, nullptr);
     mBindings.closeInterface(mConfigurations.mpOutInterface, true);
     mConfigurations.mpOutInterface = nullptr;
     ZrInterfaceDescriptor* intf = config->getInterface(number);
@@ -209,15 +209,17 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
     const bool matched = mService.matchInterface(mConfigurations.mpOutInterface, true);
     IOLog("1624: matchInterface returned %d\n", matched ? 1 : 0);
     if (!matched) return;
-    m_pcOutPipeIsoc = alt->getIsocOutPipe();
+    mPipes.set(ZrPipeSlot::OutIsoc, alt->getIsocOutPipe());
     IOLog("Set m_pcOutPipeIsoc for interface %p (%d)\n", static_cast<void*>(alt), number);
-    if (!m_pcOutPipeIsoc || !mBindings.initPipe(m_pcOutPipeIsoc, "m_pcOutPipeIsoc")) {
-        m_pcOutPipeIsoc = nullptr;
+    if (!mPipes[ZrPipeSlot::OutIsoc] ||
+        !mBindings.initPipe(mPipes[ZrPipeSlot::OutIsoc], "m_pcOutPipeIsoc")) {
+        mPipes.set(ZrPipeSlot::OutIsoc, nullptr);
         return;
     }
-    checkBandwidthForPipe(m_pcOutPipeIsoc, 0);
+    checkBandwidthForPipe(mPipes[ZrPipeSlot::OutIsoc], 0);
     // The input keeps its decoder; the output ring takes none.
-    isocDataInitForPipe(m_pcInPipeIsoc, m_pcOutPipeIsoc, getInputConverter());
+    isocDataInitForPipe(mPipes[ZrPipeSlot::InIsoc], mPipes[ZrPipeSlot::OutIsoc],
+                        getInputConverter());
     if (wasStreaming) startStreaming();
 }
 

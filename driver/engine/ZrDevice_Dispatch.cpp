@@ -9,6 +9,7 @@
 // it. Every field of the record is untrusted: counts, indexes and texts are
 // bounded before use.
 #include <algorithm>
+#include <array>
 #include "driver/engine/ZrDeviceRequests.h"
 #include <cstring>
 #include <string>
@@ -87,35 +88,149 @@ void ZrDevice::publishOwners() {
     std::memcpy(base + offsetof(DriverSM, mPrivateDataOwner), &priv, sizeof priv);
 }
 
+void ZrDevice::publishAjExtData() {
+    mService.setAjExtDataProperty();
+}
+
+void ZrDevice::setBytesProperty(const char* key, const void* bytes, unsigned length) {
+    mService.setProperty(key, bytes, length);
+}
+
+void ZrDevice::setNumberProperty(const char* key, uint32_t value) {
+    mService.setProperty(key, (unsigned long long)value, 32);
+}
+
+// Each request code and the handler of its concern; 6, 7, 46, 47, 64 and 73
+// are not served.
+struct ZrDispatchRoutes {
+    struct Route {
+        uint32_t code;
+        ZrDevice::DispatchHandler handler;
+    };
+    static constexpr Route kRoutes[] = {
+        {EQN_None0, &ZrDevice::dispatchSettings},
+        {EQN_None1, &ZrDevice::dispatchSettings},
+        {EQN_GetDigitalOutSelector, &ZrDevice::dispatchSettings},
+        {EQN_SetDigitalOutSelector, &ZrDevice::dispatchSettings},
+        {EQN_GetOlvqCpldByte, &ZrDevice::dispatchSettings},
+        {EQN_SetOlvqCpldByte, &ZrDevice::dispatchSettings},
+        {EQN_GetCurrentConfig, &ZrDevice::dispatchSettings},
+        {EQN_SetCurrentConfig, &ZrDevice::dispatchSettings},
+        {EQN_GetCountBufferSizes, &ZrDevice::dispatchSettings},
+        {EQN_GetBufferSize, &ZrDevice::dispatchSettings},
+        {EQN_GetCurrentBufferSize, &ZrDevice::dispatchSettings},
+        {EQN_Twelve, &ZrDevice::dispatchSettings},
+        {EQN_CanClockSource, &ZrDevice::dispatchClockAndModes},
+        {EQN_GetClockSource, &ZrDevice::dispatchClockAndModes},
+        {EQN_SetClockSource, &ZrDevice::dispatchClockAndModes},
+        {EQN_GetDigitalStatus, &ZrDevice::dispatchClockAndModes},
+        {EQN_GetDriverString, &ZrDevice::dispatchIdentity},
+        {EQN_GetProductString, &ZrDevice::dispatchIdentity},
+        {EQN_GetIsUSB2Device, &ZrDevice::dispatchIdentity},
+        {EQN_GetDeviceDescriptor, &ZrDevice::dispatchIdentity},
+        {EQN_GetDriverVersion, &ZrDevice::dispatchIdentity},
+        {EQN_GetFirmwareVersion, &ZrDevice::dispatchIdentity},
+        {EQN_GetFirmwareVersionString, &ZrDevice::dispatchIdentity},
+        {EQN_GetUSB1Mode, &ZrDevice::dispatchClockAndModes},
+        {EQN_SetUSB1Mode, &ZrDevice::dispatchClockAndModes},
+        {EQN_GetDigitalOutMode, &ZrDevice::dispatchClockAndModes},
+        {EQN_SetDigitalOutMode, &ZrDevice::dispatchClockAndModes},
+        {EQN_GetInputsExclusive, &ZrDevice::dispatchOwnership},
+        {EQN_GetOutputsExclusive, &ZrDevice::dispatchOwnership},
+        {EQN_GetPrivateDataClient, &ZrDevice::dispatchOwnership},
+        {EQN_SetInputsExclusive, &ZrDevice::dispatchOwnership},
+        {EQN_SetOutputsExclusive, &ZrDevice::dispatchOwnership},
+        {EQN_SetPrivateDataClient, &ZrDevice::dispatchOwnership},
+        {EQN_EnterFirmwareUpdateMode, &ZrDevice::dispatchDeviceAccess},
+        {EQN_DeviceRequest, &ZrDevice::dispatchDeviceAccess},
+        {EQN_GetLevels, &ZrDevice::dispatchLevelsAndRouting},
+        {EQN_SendCPort, &ZrDevice::dispatchDeviceAccess},
+        {EQN_ResumeStreaming, &ZrDevice::dispatchDeviceAccess},
+        {EQN_SuspendStreaming, &ZrDevice::dispatchDeviceAccess},
+        {EQN_GetRouting, &ZrDevice::dispatchLevelsAndRouting},
+        {EQN_SetRouting, &ZrDevice::dispatchLevelsAndRouting},
+        {EQN_GetWolfsonRegister, &ZrDevice::dispatchDeviceAccess},
+        {EQN_SetWolfsonRegister, &ZrDevice::dispatchDeviceAccess},
+        {EQN_GetHogID, &ZrDevice::dispatchIdentity},
+        {EQN_SetHogID, &ZrDevice::dispatchIdentity},
+        {EQN_GetStatus, &ZrDevice::dispatchIdentity},
+        {EQN_GetPortConfig, &ZrDevice::dispatchIdentity},
+        {EQN_GetPortConfig2, &ZrDevice::dispatchIdentity},
+        {EQN_TakeOutputLevels, &ZrDevice::dispatchLevelsAndRouting},
+        {EQN_GetOutputLevels, &ZrDevice::dispatchLevelsAndRouting},
+        {EQN_TakeInputLevels, &ZrDevice::dispatchLevelsAndRouting},
+        {EQN_GetFootSwitchMode, &ZrDevice::dispatchClockAndModes},
+        {EQN_GetFootSwitchProtocol, &ZrDevice::dispatchClockAndModes},
+        {EQN_SetFootSwitchMode, &ZrDevice::dispatchClockAndModes},
+        {EQN_SetFootSwitchProtocol, &ZrDevice::dispatchClockAndModes},
+        {EQN_SetMixerFraction, &ZrDevice::dispatchMixer},
+        {EQN_GetMixerFractions, &ZrDevice::dispatchMixer},
+        {EQN_SetMixerFractions, &ZrDevice::dispatchMixer},
+        {EQN_SetRoutingMatrix, &ZrDevice::dispatchMixer},
+        {EQN_GetRoutingMatrix, &ZrDevice::dispatchMixer},
+        {EQN_SendReverbBuffers, &ZrDevice::dispatchMixer},
+        {EQN_GetReverbBuffers, &ZrDevice::dispatchMixer},
+        {EQN_SendMixerBuffer, &ZrDevice::dispatchMixer},
+        {EQN_GetMixerBuffer, &ZrDevice::dispatchMixer},
+        {EQN_GetDriverVersionString, &ZrDevice::dispatchIdentity},
+        {EQN_GetSorvikChannelMap, &ZrDevice::dispatchSorvik},
+        {EQN_SetSorvikChannelMap, &ZrDevice::dispatchSorvik},
+        {EQN_GetSorvikUID, &ZrDevice::dispatchSorvik},
+        {EQN_SetSorvikConfigAndMap, &ZrDevice::dispatchSorvik},
+        {EQN_GetSorvikConfigAndMap, &ZrDevice::dispatchSorvik},
+        {EQN_GetSorvikDeviceName, &ZrDevice::dispatchSorvik},
+        {EQN_SetSorvikDeviceName, &ZrDevice::dispatchSorvik},
+        {EQN_ReEnumerateDevice, &ZrDevice::dispatchDeviceAccess},
+    };
+
+    static constexpr bool unique() {
+        for (size_t i = 0; i < std::size(kRoutes); ++i)
+            for (size_t j = i + 1; j < std::size(kRoutes); ++j)
+                if (kRoutes[i].code == kRoutes[j].code) return false;
+        return true;
+    }
+    static constexpr std::array<ZrDevice::DispatchHandler, EQN_Last + 1> byCode() {
+        std::array<ZrDevice::DispatchHandler, EQN_Last + 1> handlers{};
+        for (const Route& r : kRoutes)
+            handlers[r.code] = r.handler;
+        return handlers;
+    }
+};
+static_assert(ZrDispatchRoutes::unique(), "a request code is routed twice");
+
+ZrDevice::DispatchHandler ZrDevice::dispatchHandler(uint32_t code) {
+    static constexpr auto kByCode = ZrDispatchRoutes::byCode();
+    return code < kByCode.size() ? kByCode[code] : nullptr;
+}
+
 IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch) {
     if (!pDispatch) return kIOReturnBadArgument;
-    QN_Dispatch& d = *pDispatch;
-    auto& u = d.data;
-    const uint32_t code = d.code;
+    const uint32_t code = pDispatch->code;
     if (code > EQN_Last) return kIOReturnBadArgument;
-    const uint64_t requester = client ? mService.clientIdentifier(client) : 0;
-    const bool gateOpen = getFwUpdaterState() == kFwUpdaterNotActive;
-    auto publish = [this] { mService.setAjExtDataProperty(); };
-    auto bytesProperty = [this](const char* key, const void* bytes, unsigned length) {
-        mService.setProperty(key, bytes, length);
-    };
-    auto numberProperty = [this](const char* key, uint32_t value) {
-        mService.setProperty(key, (unsigned long long)value, 32);
-    };
-    QnAjExtData& aj = getAjExtData();
+    const DispatchHandler handler = dispatchHandler(code);
+    if (!handler) return kIOReturnBadArgument;
+    DispatchCall call{*pDispatch, code, client ? mService.clientIdentifier(client) : 0,
+                      getFwUpdaterState() == kFwUpdaterNotActive};
+    return (this->*handler)(call);
+}
 
+// The selectors and the channel configuration.
+IOReturn ZrDevice::dispatchSettings(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    const bool gateOpen = call.gateOpen;
+    QnAjExtData& aj = getAjExtData();
     switch (code) {
     case EQN_None0:
     case EQN_None1:
         return kIOReturnSuccess;
-
     case EQN_GetDigitalOutSelector:
         u.ulValue = aj.mDigitalOutSelector;
         return kIOReturnSuccess;
     case EQN_SetDigitalOutSelector:
         if (gateOpen) {
             setDigitalOutSelector(u.ulValue);
-            publish();
+            publishAjExtData();
         }
         return kIOReturnSuccess;
     case EQN_GetOlvqCpldByte:
@@ -124,7 +239,6 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_SetOlvqCpldByte:
         if (gateOpen) setOlvqCpldByte(u.cValue);
         return kIOReturnSuccess;
-
     case EQN_GetCurrentConfig: {
         const QnChannelSettings& s = getCurrentSettings();
         u.cConfig = {s.Frequency, s.InChannels, s.InResolution, s.OutChannels, s.OutResolution};
@@ -148,7 +262,6 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         startStreamAfterConfig();
         return kIOReturnSuccess;
     }
-
     case EQN_GetCountBufferSizes:
         u.ulValue = 3;
         return kIOReturnSuccess;
@@ -161,7 +274,18 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_Twelve:
         u.ulValue = 12;
         return kIOReturnSuccess;
+    default:
+        return kIOReturnBadArgument;
+    }
+}
 
+// The clock source, the digital status and the device modes.
+IOReturn ZrDevice::dispatchClockAndModes(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    const bool gateOpen = call.gateOpen;
+    QnAjExtData& aj = getAjExtData();
+    switch (code) {
     case EQN_CanClockSource:
         if (u.ulValue > 2) return kIOReturnBadArgument;
         u.ulValue = mDeviceData.mClockSourceAvailable[u.ulValue];
@@ -173,7 +297,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         IOLog("EQN_SetClockSource:%d\n", int(u.ulValue));
         if (!gateOpen) return kIOReturnBadArgument;
         u.ulValue = setClockSource(u.ulValue);
-        publish();
+        publishAjExtData();
         stcNotify(STC_SampleCkSrcChanged, 0);
         return kIOReturnSuccess;
     case EQN_GetDigitalStatus:
@@ -185,6 +309,44 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
             u.cDigitalStatus.uFreq = getCurrentSettings().Frequency;
         }
         return kIOReturnSuccess;
+    case EQN_GetUSB1Mode:
+        u.ulValue = aj.mUSB1Mode;
+        return kIOReturnSuccess;
+    case EQN_SetUSB1Mode:
+        u.ulValue = setUSB1Mode(u.ulValue);
+        publishAjExtData();
+        return kIOReturnSuccess;
+    case EQN_GetDigitalOutMode:
+        u.ulValue = aj.mDigitalOutMode;
+        return kIOReturnSuccess;
+    case EQN_SetDigitalOutMode:
+        if (!gateOpen) return kIOReturnBadArgument;
+        u.ulValue = setDigitalOutMode(u.ulValue);
+        publishAjExtData();
+        stcNotify(STC_DigiOutModeChanged, 0);
+        return kIOReturnSuccess;
+    case EQN_GetFootSwitchMode:
+    case EQN_GetFootSwitchProtocol:
+        u.ulValue = uint32_t(code == EQN_GetFootSwitchMode ? mFootswitchMode : mFootswitchProtocol);
+        return kIOReturnSuccess;
+    case EQN_SetFootSwitchMode:
+    case EQN_SetFootSwitchProtocol: {
+        const bool mode = code == EQN_SetFootSwitchMode;
+        (mode ? mFootswitchMode : mFootswitchProtocol) = int32_t(u.ulValue);
+        setNumberProperty(mode ? "FootswitchMode" : "FootswitchProtocol", u.ulValue);
+        stcNotify(mode ? STC_FootswitchModeStored : STC_FootswitchProtocolStored, 0);
+        return kIOReturnSuccess;
+    }
+    default:
+        return kIOReturnBadArgument;
+    }
+}
+
+// What the driver and device are, and who hogs the device.
+IOReturn ZrDevice::dispatchIdentity(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    switch (code) {
     case EQN_GetDriverString:
     case EQN_GetProductString:
         if (!mpDriverSM)
@@ -214,23 +376,52 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         std::memcpy(u.cString, text, sizeof text);
         return kIOReturnSuccess;
     }
-    case EQN_GetUSB1Mode:
-        u.ulValue = aj.mUSB1Mode;
+    case EQN_GetHogID:
+        u.cHogID = mHogOwner;
         return kIOReturnSuccess;
-    case EQN_SetUSB1Mode:
-        u.ulValue = setUSB1Mode(u.ulValue);
-        publish();
+    case EQN_SetHogID:
+        mHogOwner = u.cHogID;
+        IOLog("EQN_SetHogID %d\n", int(mHogOwner));
+        stcNotify(STC_HogOwnerChanged, 0);
         return kIOReturnSuccess;
-    case EQN_GetDigitalOutMode:
-        u.ulValue = aj.mDigitalOutMode;
+    case EQN_GetStatus: {
+        const IOReturn status = mService.getConfigureStatus();
+        IOLog("Requesting status: 0x%08x\n", unsigned(status));
+        u.ulValue = uint32_t(status);
         return kIOReturnSuccess;
-    case EQN_SetDigitalOutMode:
-        if (!gateOpen) return kIOReturnBadArgument;
-        u.ulValue = setDigitalOutMode(u.ulValue);
-        publish();
-        stcNotify(STC_DigiOutModeChanged, 0);
+    }
+    case EQN_GetPortConfig:
+    case EQN_GetPortConfig2: {
+        const unsigned set = code == EQN_GetPortConfig ? 0 : 1;
+        uint8_t out[4] = {3, 0, 0, 0};
+        for (unsigned w = 0; w < 3; ++w)
+            out[1 + w] = uint8_t(getPortConfigWord(set, w));
+        std::memcpy(&u, out, sizeof out);
         return kIOReturnSuccess;
+    }
+    case EQN_GetDriverVersionString: {
+        // The requester's text (to its NUL, 15 characters at most) with the
+        // version appended, cut to 15 characters and a NUL.
+        char text[16 + sizeof kDriverVersionText] = {};
+        size_t n = 0;
+        while (n < 15 && u.cString[n])
+            text[n] = u.cString[n], ++n;
+        std::memcpy(text + n, kDriverVersionText, sizeof kDriverVersionText);
+        text[15] = 0;
+        std::memcpy(u.cString, text, 16);
+        return kIOReturnSuccess;
+    }
+    default:
+        return kIOReturnBadArgument;
+    }
+}
 
+// Exclusive use of the inputs, the outputs and the private data, per requester.
+IOReturn ZrDevice::dispatchOwnership(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    const uint64_t requester = call.requester;
+    switch (code) {
     case EQN_GetInputsExclusive:
     case EQN_GetOutputsExclusive:
     case EQN_GetPrivateDataClient: {
@@ -266,11 +457,20 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         u.ulValue = getPrivateDataOwner() == requester ? 1 : 0;
         return kIOReturnSuccess;
     }
+    default:
+        return kIOReturnBadArgument;
+    }
+}
 
+// Requests that reach the device: firmware update, raw requests, the control port, streaming
+// suspension, the codecs, re-enumeration.
+IOReturn ZrDevice::dispatchDeviceAccess(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    switch (code) {
     case EQN_EnterFirmwareUpdateMode:
         initFirmwareUpdateMode();
         return kIOReturnSuccess;
-
     case EQN_DeviceRequest: {
         QN_VendorOrClassRequest& r = u.cDevRequest;
         if (r.uLength > sizeof r.data || (r.eIn != 0 && r.eIn != 0x80) ||
@@ -286,9 +486,6 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         if (st == kIOReturnSuccess) r.uLength = length;
         return st;
     }
-    case EQN_GetLevels:
-        mAJ.getLevelInfo(&u.cLvl);
-        return kIOReturnSuccess;
     case EQN_SendCPort:
         // The first byte counts the bytes that follow it.
         return mAJ.sendCPort(u.cCPortData + 1,
@@ -304,7 +501,41 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_SuspendStreaming:
         u.ulValue = suspendStreaming() ? 1 : 0;
         return kIOReturnSuccess;
+    case EQN_GetWolfsonRegister:
+    case EQN_SetWolfsonRegister: {
+        QN_WMCodecRequest& r = u.cWMCodecRequest;
+        if (r.nCodec >= kCodecs || r.nRegister >= kCodecRegisters ||
+            (code == EQN_SetWolfsonRegister && r.nValue > 0x1FF))
+            return kIOReturnBadArgument;
+        if (code == EQN_GetWolfsonRegister) {
+            r.nValue = mCodecMirror[r.nCodec][r.nRegister];
+            return kIOReturnSuccess;
+        }
+        // The write reports through its own state change; the mirror keeps
+        // what the client asked for either way.
+        writeWolfsonRegister(r.nCodec, r.nRegister, r.nValue);
+        mCodecMirror[r.nCodec][r.nRegister] = r.nValue;
+        setBytesProperty("WolfsonRegisters", mCodecMirror, sizeof mCodecMirror);
+        return kIOReturnSuccess;
+    }
+    case EQN_ReEnumerateDevice:
+        IOLog("EQN_ReEnumerateDevice\n");
+        reEnumerateDevice();
+        return kIOReturnSuccess;
+    default:
+        return kIOReturnBadArgument;
+    }
+}
 
+// Level meters and the routing of channel pairs.
+IOReturn ZrDevice::dispatchLevelsAndRouting(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    QnAjExtData& aj = getAjExtData();
+    switch (code) {
+    case EQN_GetLevels:
+        mAJ.getLevelInfo(&u.cLvl);
+        return kIOReturnSuccess;
     case EQN_GetRouting:
     case EQN_SetRouting: {
         QN_RoutingRequest& r = u.cRoutingRequest;
@@ -325,52 +556,9 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
             else
                 mpConfigControls->chooseInputPostprocessor();
         }
-        publish();
+        publishAjExtData();
         return kIOReturnSuccess;
     }
-
-    case EQN_GetWolfsonRegister:
-    case EQN_SetWolfsonRegister: {
-        QN_WMCodecRequest& r = u.cWMCodecRequest;
-        if (r.nCodec >= kCodecs || r.nRegister >= kCodecRegisters ||
-            (code == EQN_SetWolfsonRegister && r.nValue > 0x1FF))
-            return kIOReturnBadArgument;
-        if (code == EQN_GetWolfsonRegister) {
-            r.nValue = mCodecMirror[r.nCodec][r.nRegister];
-            return kIOReturnSuccess;
-        }
-        // The write reports through its own state change; the mirror keeps
-        // what the client asked for either way.
-        writeWolfsonRegister(r.nCodec, r.nRegister, r.nValue);
-        mCodecMirror[r.nCodec][r.nRegister] = r.nValue;
-        bytesProperty("WolfsonRegisters", mCodecMirror, sizeof mCodecMirror);
-        return kIOReturnSuccess;
-    }
-
-    case EQN_GetHogID:
-        u.cHogID = mHogOwner;
-        return kIOReturnSuccess;
-    case EQN_SetHogID:
-        mHogOwner = u.cHogID;
-        IOLog("EQN_SetHogID %d\n", int(mHogOwner));
-        stcNotify(STC_HogOwnerChanged, 0);
-        return kIOReturnSuccess;
-    case EQN_GetStatus: {
-        const IOReturn status = mService.getConfigureStatus();
-        IOLog("Requesting status: 0x%08x\n", unsigned(status));
-        u.ulValue = uint32_t(status);
-        return kIOReturnSuccess;
-    }
-    case EQN_GetPortConfig:
-    case EQN_GetPortConfig2: {
-        const unsigned set = code == EQN_GetPortConfig ? 0 : 1;
-        uint8_t out[4] = {3, 0, 0, 0};
-        for (unsigned w = 0; w < 3; ++w)
-            out[1 + w] = uint8_t(getPortConfigWord(set, w));
-        std::memcpy(&u, out, sizeof out);
-        return kIOReturnSuccess;
-    }
-
     case EQN_TakeOutputLevels:
     case EQN_GetOutputLevels: {
         int32_t levels[32] = {};
@@ -391,27 +579,24 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         std::memcpy(u.iLevels, levels, sizeof levels);
         return kIOReturnSuccess;
     }
-
-    case EQN_GetFootSwitchMode:
-    case EQN_GetFootSwitchProtocol:
-        u.ulValue = uint32_t(code == EQN_GetFootSwitchMode ? mFootswitchMode : mFootswitchProtocol);
-        return kIOReturnSuccess;
-    case EQN_SetFootSwitchMode:
-    case EQN_SetFootSwitchProtocol: {
-        const bool mode = code == EQN_SetFootSwitchMode;
-        (mode ? mFootswitchMode : mFootswitchProtocol) = int32_t(u.ulValue);
-        numberProperty(mode ? "FootswitchMode" : "FootswitchProtocol", u.ulValue);
-        stcNotify(mode ? STC_FootswitchModeStored : STC_FootswitchProtocolStored, 0);
-        return kIOReturnSuccess;
+    default:
+        return kIOReturnBadArgument;
     }
+}
 
+// The mixer's fractions, routing matrix, reverb and mixer buffers.
+IOReturn ZrDevice::dispatchMixer(DispatchCall& call) {
+    QN_Dispatch& d = call.record;
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    switch (code) {
     case EQN_SetMixerFraction: {
         QN_MixerFraction f = u.cMixerFraction;
         if (f.nChannel < 0 || f.nChannel > 31 || !mpDriverData) return kIOReturnBadArgument;
         mpDriverData->setMixerFraction(f);
         const QN_MixerFractions all = mixerFractions(mpDriverData);
         std::memcpy(&u.cMixerFractions, &all, sizeof all);
-        bytesProperty("MixerFractions", &all, sizeof all);
+        setBytesProperty("MixerFractions", &all, sizeof all);
         stcNotify(STC_MixerFractionsStored, 0);
         return kIOReturnSuccess;
     }
@@ -424,14 +609,14 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         QN_MixerFractions all;
         std::memcpy(&all, &u.cMixerFractions, sizeof all);
         if (mpDriverData) mpDriverData->setMixerFractions(all);
-        bytesProperty("MixerFractions", &u.cMixerFractions, sizeof all);
+        setBytesProperty("MixerFractions", &u.cMixerFractions, sizeof all);
         stcNotify(STC_MixerFractionsStored, 0);
         return kIOReturnSuccess;
     }
     case EQN_SetRoutingMatrix:
         if (mpDriverData)
             mpDriverData->setRoutingMatrix(reinterpret_cast<const char*>(u.cRoutingMatrix));
-        bytesProperty("RoutingMatrix", u.cRoutingMatrix, sizeof u.cRoutingMatrix);
+        setBytesProperty("RoutingMatrix", u.cRoutingMatrix, sizeof u.cRoutingMatrix);
         stcNotify(STC_RoutingMatrixStored, 0);
         return kIOReturnSuccess;
     case EQN_GetRoutingMatrix:
@@ -440,10 +625,9 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         else
             std::memset(u.cRoutingMatrix, 0, sizeof u.cRoutingMatrix);
         return kIOReturnSuccess;
-
     case EQN_SendReverbBuffers:
         setReverbBuffers(&u.cReverbBuffers[0][0]);
-        bytesProperty("ReverbBuffers", mReverbBuffers, sizeof mReverbBuffers);
+        setBytesProperty("ReverbBuffers", mReverbBuffers, sizeof mReverbBuffers);
         stcNotify(STC_ReverbBuffersStored, 0);
         return kIOReturnSuccess;
     case EQN_GetReverbBuffers:
@@ -454,7 +638,6 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
             d.code = 0xFFFFFFFF;
         }
         return kIOReturnSuccess;
-
     case EQN_SendMixerBuffer: {
         setMixerBuffer(u.cMixerBuffer);
         uint8_t out[64];
@@ -463,27 +646,23 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
         const IOReturn st = mService.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice,
                                                       kReqMixer, 0, 0, out, length, 5);
         if (st != kIOReturnSuccess) IOLog("Could not write mixer buffer (0x%08X)\n", unsigned(st));
-        bytesProperty("MixerBuffer", getMixerBuffer(), 64);
+        setBytesProperty("MixerBuffer", getMixerBuffer(), 64);
         stcNotify(STC_MixerBufferStored, 0);
         return kIOReturnSuccess;
     }
     case EQN_GetMixerBuffer:
         std::memcpy(u.cMixerBuffer, getMixerBuffer(), sizeof u.cMixerBuffer);
         return kIOReturnSuccess;
-
-    case EQN_GetDriverVersionString: {
-        // The requester's text (to its NUL, 15 characters at most) with the
-        // version appended, cut to 15 characters and a NUL.
-        char text[16 + sizeof kDriverVersionText] = {};
-        size_t n = 0;
-        while (n < 15 && u.cString[n])
-            text[n] = u.cString[n], ++n;
-        std::memcpy(text + n, kDriverVersionText, sizeof kDriverVersionText);
-        text[15] = 0;
-        std::memcpy(u.cString, text, 16);
-        return kIOReturnSuccess;
+    default:
+        return kIOReturnBadArgument;
     }
+}
 
+// The Sorvik devices' channel map, configuration and name.
+IOReturn ZrDevice::dispatchSorvik(DispatchCall& call) {
+    auto& u = call.record.data;
+    const uint32_t code = call.code;
+    switch (code) {
     case EQN_GetSorvikChannelMap: {
         QN_Sorvik_ChannelMap map{};
         getSorvikChannelMap(map);
@@ -558,14 +737,7 @@ IOReturn ZrDevice::dispatchFunction(IOUserClient* client, QN_Dispatch* pDispatch
     case EQN_SetSorvikDeviceName:
         u.cString[255] = 0;
         return setSorvikDeviceName(u.cString);
-
-    case EQN_ReEnumerateDevice:
-        IOLog("EQN_ReEnumerateDevice\n");
-        reEnumerateDevice();
-        return kIOReturnSuccess;
-
     default:
-        // 6, 7, 46, 47, 64 and 73 are not served.
         return kIOReturnBadArgument;
     }
 }

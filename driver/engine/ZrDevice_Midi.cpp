@@ -46,7 +46,8 @@ uint32_t ZrDevice::ajSampleRate() const {
 // The bulk protocol's interrupt variant keeps its audio in pipe where the
 // bulk in pipe goes.
 bool ZrDevice::ajAudioInIsInterrupt1024() const {
-    ZrPipeDescriptor* in = m_pcBulkInPipe ? m_pcBulkInPipe : m_pcInterruptInPipe;
+    ZrPipeDescriptor* in =
+        mPipes[ZrPipeSlot::BulkIn] ? mPipes[ZrPipeSlot::BulkIn] : mPipes[ZrPipeSlot::InterruptIn];
     return in && in->isInterruptIn() && in->getMaxPacketSize() == 1024;
 }
 

@@ -91,8 +91,8 @@ void ZrDevice::startConfiguredStreaming() {
         if (uint8_t cmd = picCommandForRate(s.Frequency, true)) sendSetPicCommand(cmd);
     }
     // 2. Bandwidth of both isochronous pipes.
-    checkBandwidthForPipe(m_pcInPipeIsoc, 0);
-    checkBandwidthForPipe(m_pcOutPipeIsoc, 0);
+    checkBandwidthForPipe(mPipes[ZrPipeSlot::InIsoc], 0);
+    checkBandwidthForPipe(mPipes[ZrPipeSlot::OutIsoc], 0);
     // 3, 4. Endpoint rates.
     bool skipOut = false;
     if (pic) {
@@ -102,11 +102,15 @@ void ZrDevice::startConfiguredStreaming() {
         initHalVardTrunk();
         skipOut = true;
     } else {
-        setFrequency(m_pcInPipeIsoc ? m_pcInPipeIsoc : m_pcBulkInPipe, nullptr, int(s.Frequency));
+        setFrequency(mPipes[ZrPipeSlot::InIsoc] ? mPipes[ZrPipeSlot::InIsoc]
+                                                : mPipes[ZrPipeSlot::BulkIn],
+                     nullptr, int(s.Frequency));
     }
-    if (!skipOut && (!m_pcInPipeIsoc || !hasFeatures() ||
+    if (!skipOut && (!mPipes[ZrPipeSlot::InIsoc] || !hasFeatures() ||
                      hasFeature(eSpecFeature_SetFreqOnOutPipe) || s.InChannels == 0))
-        setFrequency(nullptr, m_pcOutPipeIsoc ? m_pcOutPipeIsoc : m_pcBulkOutPipe,
+        setFrequency(nullptr,
+                     mPipes[ZrPipeSlot::OutIsoc] ? mPipes[ZrPipeSlot::OutIsoc]
+                                                 : mPipes[ZrPipeSlot::BulkOut],
                      int(s.Frequency));
     // 5. Products that want class requests at every start.
     auto setCur = [this](uint16_t value, uint16_t index, uint32_t bytes) {
@@ -227,9 +231,10 @@ void ZrDevice::resumeStreaming() {
     // 5.
     mService.setChannelSettingsProperty();
     mService.setAjExtDataProperty();
-    IOLog(m_pcInterruptInPipe ? "m_pcInterruptInPipe found\n" : "NO m_pcInterruptInPipe found\n");
-    IOLog(m_pcInterruptOutPipe ? "m_pcInterruptOutPipe found\n"
-                               : "NO m_pcInterruptOutPipe found\n");
+    IOLog(mPipes[ZrPipeSlot::InterruptIn] ? "m_pcInterruptInPipe found\n"
+                                          : "NO m_pcInterruptInPipe found\n");
+    IOLog(mPipes[ZrPipeSlot::InterruptOut] ? "m_pcInterruptOutPipe found\n"
+                                           : "NO m_pcInterruptOutPipe found\n");
     // 6.
     if (mInputRing.isBound()) mInputRing._init(inChannels, s.Frequency, farlane2 ? 4 : 0);
     // 7. The first generation takes its resolutions and map again.
@@ -250,16 +255,16 @@ void ZrDevice::resumeStreaming() {
     }
     // 8.
     if (isMerrowCompatible() && !isMRW30Compatible()) {
-        setFrequency(m_pcInPipeIsoc, nullptr, int(s.Frequency));
-        setFrequency(nullptr, m_pcOutPipeIsoc, int(s.Frequency));
+        setFrequency(mPipes[ZrPipeSlot::InIsoc], nullptr, int(s.Frequency));
+        setFrequency(nullptr, mPipes[ZrPipeSlot::OutIsoc], int(s.Frequency));
     }
     // 9.
     startTransports();
 }
 
 void ZrDevice::startTransports() {
-    const bool isoc = m_pcInPipeIsoc || m_pcOutPipeIsoc;
-    const bool bulk = m_pcBulkInPipe || m_pcBulkOutPipe;
+    const bool isoc = mPipes[ZrPipeSlot::InIsoc] || mPipes[ZrPipeSlot::OutIsoc];
+    const bool bulk = mPipes[ZrPipeSlot::BulkIn] || mPipes[ZrPipeSlot::BulkOut];
     const bool started = [&] {
         if (!isoc) {
             // Bulk or interrupt only: the transport installs its service.
@@ -268,12 +273,13 @@ void ZrDevice::startTransports() {
                 if (!mBulkStreaming.run()) return false;
                 // The keep-alive stream runs beside real bulk pipes only
                 // (an interrupt pipe standing in for both needs none).
-                if (m_pcOutPipeIsocKeepAlive && ((m_pcBulkInPipe && m_pcBulkInPipe->isBulkIn()) ||
-                                                 (m_pcBulkOutPipe && m_pcBulkOutPipe->isBulkOut())))
+                if (mPipes[ZrPipeSlot::OutIsocKeepAlive] &&
+                    ((mPipes[ZrPipeSlot::BulkIn] && mPipes[ZrPipeSlot::BulkIn]->isBulkIn()) ||
+                     (mPipes[ZrPipeSlot::BulkOut] && mPipes[ZrPipeSlot::BulkOut]->isBulkOut())))
                     mIsocStreaming.rtsIsocAudioRunKeepAlive();
                 return true;
             }
-            if (m_pcInterruptInPipe && m_pcInterruptOutPipe) {
+            if (mPipes[ZrPipeSlot::InterruptIn] && mPipes[ZrPipeSlot::InterruptOut]) {
                 mBulkStreaming.setMeters(mInputMeter, mOutputMeter);
                 return mBulkStreaming.run();
             }
@@ -281,7 +287,7 @@ void ZrDevice::startTransports() {
         }
         // Isochronous input with bulk output never comes from the pipe
         // choice: refused.
-        if (m_pcInPipeIsoc && m_pcBulkOutPipe) {
+        if (mPipes[ZrPipeSlot::InIsoc] && mPipes[ZrPipeSlot::BulkOut]) {
             IOLog("ZrDevice::resumeStreaming: isochronous in with bulk out refused\n");
             return false;
         }
@@ -299,7 +305,7 @@ void ZrDevice::startTransports() {
         }
         if (!bulk)
             mRTThread.setService(&ZrIsocStreaming::rtsIsocOutIsocIn);
-        else if (m_pcOutPipeIsoc && m_pcBulkInPipe)
+        else if (mPipes[ZrPipeSlot::OutIsoc] && mPipes[ZrPipeSlot::BulkIn])
             mRTThread.setService(&ZrDevice::rtsIsocOutBulkIn, this);
         return true;
     }();

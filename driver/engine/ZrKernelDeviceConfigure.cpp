@@ -103,7 +103,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
     choosePipes();
     const IOReturn pipes = openPipes();
     if (pipes != kIOReturnSuccess) ok = false;
-    if (!hasDataPipe()) {
+    if (!dev.pipes().hasDataPipe()) {
         IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
         ok = false;
     }
@@ -283,71 +283,75 @@ void ZrKernelDeviceKorvexHX5100::choosePipes() {
     const ZrDeviceTraits& traits = configs.getIds().traits();
     ZrInterfaceDescriptor* in = configs.mpInInterface;
     ZrInterfaceDescriptor* out = configs.mpOutInterface;
-    dev.m_pcOutPipeIsoc = out ? out->getIsocOutPipe() : nullptr;
+    ZrPipeSet pipes = dev.pipes();
+    pipes.set(ZrPipeSlot::OutIsoc, out ? out->getIsocOutPipe() : nullptr);
     if (out)
         IOLog("Set m_pcOutPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(out),
               int(out->getInterfaceNumber()), int(out->getAlternateNumber()));
-    dev.m_pcInPipeIsoc = in ? in->getIsocInPipe() : nullptr;
+    pipes.set(ZrPipeSlot::InIsoc, in ? in->getIsocInPipe() : nullptr);
     if (in)
         IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in),
               int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
     if (dev.isQuarnelBulkDevice()) {
-        dev.m_pcBulkInPipe = in ? in->getBulkInPipe() : nullptr;
-        if (!dev.m_pcBulkInPipe && in) {
-            dev.m_pcBulkInPipe = in->getInterruptInPipe();
+        pipes.set(ZrPipeSlot::BulkIn, in ? in->getBulkInPipe() : nullptr);
+        if (!pipes[ZrPipeSlot::BulkIn] && in) {
+            pipes.set(ZrPipeSlot::BulkIn, in->getInterruptInPipe());
             IOLog("Use interrupt transfers\n");
             dev.mUseInterruptTransfers = true;
         }
         ZrPipeDescriptor* bulkOut = out ? out->getPipeByAddress(5) : nullptr;
         if ((!bulkOut || bulkOut->getTransferType() == 4) && out)
             bulkOut = out->getInterruptOutPipe();
-        dev.m_pcBulkOutPipe = bulkOut;
-        dev.m_pcInPipeIsoc = nullptr;
-        dev.m_pcOutPipeIsoc = nullptr;
-        dev.m_pcOutPipeIsocKeepAlive = nullptr;
+        pipes.set(ZrPipeSlot::BulkOut, bulkOut);
+        pipes.set(ZrPipeSlot::InIsoc, nullptr);
+        pipes.set(ZrPipeSlot::OutIsoc, nullptr);
+        pipes.set(ZrPipeSlot::OutIsocKeepAlive, nullptr);
         for (int i = 0; out && i < out->getCountPipes(); ++i) {
             ZrPipeDescriptor* p = out->getPipeByIndex(i);
             if (p && !p->isIn() && p->getTransferType() == ZrPipeDescriptor::kIsochronous &&
                 p->getEndpointNumber() >= 1 && p->getEndpointNumber() <= 4) {
-                dev.m_pcOutPipeIsocKeepAlive = p;
+                pipes.set(ZrPipeSlot::OutIsocKeepAlive, p);
                 break;
             }
         }
         IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n",
-              static_cast<void*>(dev.m_pcOutPipeIsocKeepAlive));
+              static_cast<void*>(pipes[ZrPipeSlot::OutIsocKeepAlive]));
     }
     if (dev.isMRW30Compatible()) {
-        dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
-        dev.m_pcInterruptOutPipe = out ? out->getInterruptOutPipe() : nullptr;
-        dev.m_pcBulkInPipe = nullptr;
-        dev.m_pcBulkOutPipe = nullptr;
+        pipes.set(ZrPipeSlot::InterruptIn, in ? in->getInterruptInPipe() : nullptr);
+        pipes.set(ZrPipeSlot::InterruptOut, out ? out->getInterruptOutPipe() : nullptr);
+        pipes.set(ZrPipeSlot::BulkIn, nullptr);
+        pipes.set(ZrPipeSlot::BulkOut, nullptr);
         IOLog("Use interrupt transfers\n");
         dev.mUseInterruptTransfers = true;
     }
     if (traits.isFarlane2()) {
-        dev.m_pcInterruptInPipe = in ? in->getInterruptInPipe() : nullptr;
-        dev.m_pcInterruptOutPipe = out ? out->getInterruptOutPipe() : nullptr;
-        IOLog("Farlane2 use interrupt transfers for input %d\n", dev.m_pcInterruptInPipe ? 1 : 0);
-        IOLog("Farlane2 use interrupt transfers for output %d\n", dev.m_pcInterruptOutPipe ? 1 : 0);
+        pipes.set(ZrPipeSlot::InterruptIn, in ? in->getInterruptInPipe() : nullptr);
+        pipes.set(ZrPipeSlot::InterruptOut, out ? out->getInterruptOutPipe() : nullptr);
+        IOLog("Farlane2 use interrupt transfers for input %d\n",
+              pipes[ZrPipeSlot::InterruptIn] ? 1 : 0);
+        IOLog("Farlane2 use interrupt transfers for output %d\n",
+              pipes[ZrPipeSlot::InterruptOut] ? 1 : 0);
         dev.mUseInterruptTransfers = true;
     }
     if (dev.traits().isocBothWays()) {
         IOLog("KSV0 with isoc in isoc out\n");
-        dev.m_pcBulkInPipe = nullptr;
-        dev.m_pcInPipeFeedback = nullptr;
+        pipes.set(ZrPipeSlot::BulkIn, nullptr);
+        pipes.set(ZrPipeSlot::InFeedback, nullptr);
     } else if (dev.isQuarnelBulkInIsocOutDevice() && !isTerminateRequested() && in) {
-        dev.m_pcInPipeIsoc = nullptr;
-        dev.m_pcInPipeFeedback = in->getIsocInPipe();
+        pipes.set(ZrPipeSlot::InIsoc, nullptr);
+        pipes.set(ZrPipeSlot::InFeedback, in->getIsocInPipe());
         IOLog("got isoc in pipe %p from interface %p num:%d alt:%d",
-              static_cast<void*>(dev.m_pcInPipeFeedback), static_cast<void*>(in),
+              static_cast<void*>(pipes[ZrPipeSlot::InFeedback]), static_cast<void*>(in),
               int(in->getInterfaceNumber()), int(in->getAlternateNumber()));
-        dev.m_pcBulkInPipe = in->getBulkInPipe();
-        if (!dev.m_pcBulkInPipe) {
-            dev.m_pcBulkInPipe = in->getInterruptInPipe();
+        pipes.set(ZrPipeSlot::BulkIn, in->getBulkInPipe());
+        if (!pipes[ZrPipeSlot::BulkIn]) {
+            pipes.set(ZrPipeSlot::BulkIn, in->getInterruptInPipe());
             IOLog("Use interrupt transfers\n");
             dev.mUseInterruptTransfers = true;
         }
     }
+    dev.adoptPipes(pipes);
 }
 
 IOReturn ZrKernelDeviceKorvexHX5100::openPipes() {
@@ -356,47 +360,32 @@ IOReturn ZrKernelDeviceKorvexHX5100::openPipes() {
     const bool waits = dev.isListed(ZrProductList::ConfigureWaits);
     bool ok = true;
     IOReturn bandwidthError = kIOReturnSuccess;
-    auto checkBandwidth = [&](ZrPipeDescriptor* pipe) {
-        if (!pipe || bandwidthError != kIOReturnSuccess) return;
-        IOReturn r = dev.checkBandwidthForPipe(pipe, 0);
-        if (r != kIOReturnSuccess) {
-            IOLog("checkBandwidthForPipe returns 0x%X\n", unsigned(r));
-            mConfigureStatus = r;
-            bandwidthError = r;
+    for (const ZrPipeSlotInfo& slot : kZrPipeSlots) {
+        if (!slot.openedWithConfiguration) continue;
+        ZrPipeDescriptor* pipe = dev.pipes()[slot.slot];
+        if (slot.pauseBefore && waits) IOSleep(50);
+        if (slot.announced && pipe) IOLog("init %s\n", slot.name);
+        if (!openConfiguredPipe(pipe, slot.name)) {
             ok = false;
+        } else if (slot.checksBandwidth && pipe && bandwidthError == kIOReturnSuccess) {
+            const IOReturn r = dev.checkBandwidthForPipe(pipe, 0);
+            if (r != kIOReturnSuccess) {
+                IOLog("checkBandwidthForPipe returns 0x%X\n", unsigned(r));
+                mConfigureStatus = r;
+                bandwidthError = r;
+                ok = false;
+            }
         }
-    };
-    if (!openConfiguredPipe(dev.m_pcInPipeIsoc, "m_pcInPipeIsoc"))
-        ok = false;
-    else
-        checkBandwidth(dev.m_pcInPipeIsoc);
-    ok = openConfiguredPipe(dev.m_pcInPipeFeedback, "m_pcInPipeFeedback") && ok;
-    ok = openConfiguredPipe(dev.m_pcBulkInPipe, "m_pcBulkInPipe") && ok;
-    ok = openConfiguredPipe(dev.m_pcBulkOutPipe, "m_pcBulkOutPipe") && ok;
-    ok = openConfiguredPipe(dev.m_pcInterruptInPipe, "m_pcInterruptInPipe") && ok;
-    ok = openConfiguredPipe(dev.m_pcInterruptOutPipe, "m_pcInterruptOutPipe") && ok;
-    if (waits) IOSleep(50);
-    if (!openConfiguredPipe(dev.m_pcOutPipeIsoc, "m_pcOutPipeIsoc"))
-        ok = false;
-    else
-        checkBandwidth(dev.m_pcOutPipeIsoc);
-    if (dev.m_pcOutPipeIsocKeepAlive) IOLog("init m_pcOutPipeIsocKeepAlive\n");
-    ok = openConfiguredPipe(dev.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive") && ok;
+    }
     if (waits) IOSleep(50);
 
-    // USB-MIDI and the MIDI and control port open their pipes (not built yet).
+    // USB-MIDI and the MIDI and control port open their pipes.
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
         dev.getUSBMidiDevice()->initPipes();
     dev.getAJ().assignPipes(configs.m_pcMidiInterface);
     if (!dev.getAJ().initPipes()) IOLog("AJ::initPipes failed\n");
     if (bandwidthError != kIOReturnSuccess) return bandwidthError;
     return ok ? kIOReturnSuccess : kIOReturnError;
-}
-
-bool ZrKernelDeviceKorvexHX5100::hasDataPipe() const {
-    const ZrDevice& dev = *m_pDevice;
-    return dev.m_pcInPipeIsoc || dev.m_pcOutPipeIsoc || dev.m_pcBulkInPipe || dev.m_pcBulkOutPipe ||
-           dev.m_pcInterruptInPipe || dev.m_pcInterruptOutPipe;
 }
 
 IOReturn ZrKernelDeviceKorvexHX5100::chooseConverters(const QnChannelSettings& settings,
@@ -438,13 +427,13 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     dev.getAJ().closePipes();
     dev.releaseIsocPipes();
     if (dev.isMRW30Compatible()) configs.m_pcControlInterface = nullptr;
-    for (ZrPipeDescriptor* p : {dev.m_pcInPipeFeedback, dev.m_pcStatusInterruptInPipe,
-                                dev.m_pcBulkInPipe, dev.m_pcBulkOutPipe, dev.m_pcInPipeIsoc,
-                                dev.m_pcOutPipeIsoc, dev.m_pcOutPipeIsocKeepAlive})
-        b.closePipe(p);
-    if (dev.isMRW30Compatible()) {
-        b.closePipe(dev.m_pcInterruptInPipe);
-        b.closePipe(dev.m_pcInterruptOutPipe);
+    for (const ZrPipeSlotInfo& slot : kZrPipeSlots) {
+        // Only the MRW30 closes its interrupt pipes here; on the others they
+        // close with their interfaces below.
+        const bool interrupt =
+            slot.slot == ZrPipeSlot::InterruptIn || slot.slot == ZrPipeSlot::InterruptOut;
+        if (interrupt && !dev.isMRW30Compatible()) continue;
+        b.closePipe(dev.pipes()[slot.slot]);
     }
     if (dev.hasSpecificFeatures() && dev.isMerrowCompatibleWithRawMidi() && dev.getUSBMidiDevice())
         dev.getUSBMidiDevice()->closePipes();

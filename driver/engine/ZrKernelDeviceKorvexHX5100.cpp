@@ -332,8 +332,10 @@ void ZrKernelDeviceKorvexHX5100::powerOnPic(const APIDeviceInfo& info) {
 uint32_t ZrKernelDeviceKorvexHX5100::GetAllocatedBandWidth() const {
     if (!m_pDevice) return 0;
     uint32_t total = 0;
-    if (m_pDevice->m_pcOutPipeIsoc) total += m_pDevice->m_pcOutPipeIsoc->getBandwidth();
-    if (m_pDevice->m_pcInPipeIsoc) total += m_pDevice->m_pcInPipeIsoc->getBandwidth();
+    if (m_pDevice->pipes()[ZrPipeSlot::OutIsoc])
+        total += m_pDevice->pipes()[ZrPipeSlot::OutIsoc]->getBandwidth();
+    if (m_pDevice->pipes()[ZrPipeSlot::InIsoc])
+        total += m_pDevice->pipes()[ZrPipeSlot::InIsoc]->getBandwidth();
     if (USBMidiDevice* midi = m_pDevice->getUSBMidiDevice()) total += midi->getAllocatedBandWidth();
     return total;
 }

@@ -156,7 +156,6 @@ private:
     // bandwidth refusal if there was one, else kIOReturnError if a pipe did
     // not open.
     IOReturn openPipes();
-    bool hasDataPipe() const;
     // Chooses the transcoders for the settings (none unless the pipes are
     // ready) and hands the input one to the transport.
     IOReturn chooseConverters(const QnChannelSettings& settings, bool pipesReady);

@@ -198,25 +198,7 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
     QnAjExtData& aj = ajExt();
     uint8_t byte = 0;
     bool good = readSettledSelector(byte, aj);
-
-    // The port mode bits come from the port register, so the selector
-    // follows the mode the port was read in. Until the register has been
-    // read the word is all ones, which would force both mode bits on: the
-    // device's own bits stay then.
-    const bool portKnown = mTraits.is(kZrProductLX4xxFixed18) || mPortWord != kZrPortWordUnset;
-    if (good && portKnown &&
-        mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
-        uint8_t wanted = uint8_t(byte & kSelKeepBits);
-        wanted |= mTraits.is(kZrProductLX4xxFixed18) ? kSelFixedPortModes
-                                                     : uint8_t(mPortWord & kSelPortModes);
-        if (wanted != byte) {
-            writeSelector(wanted);
-            uint8_t back = 0;
-            if (readSelector(back)) byte = back;
-            s.InChannels = mInChannels;
-            s.OutChannels = mOutChannels;
-        }
-    }
+    if (good) applySelectorPortModes(byte, s);
 
     // One product settles its clock only after its rate has been read.
     if (good && mTraits.is(kZrProductSelectorRateRead) &&
@@ -228,38 +210,73 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
         if (readSelector(again)) byte = again;
     }
 
-    bool rateOk = true;
-    if (good) {
-        const bool usb1Bit = mTraits.hasFeature(eSpecFeature_USB1ModeInSelector) ||
-                             mTraits.is(kZrProductHX5100 | kZrProductLX420);
-        uint8_t wanted = aj.mClockSource == 0 ? uint8_t(byte | kSelInternalClock)
-                                              : uint8_t(byte & ~kSelInternalClock);
-        if (usb1Bit)
-            wanted = aj.mUSB1Mode == 1 ? uint8_t(wanted | kSelUSB1Mode)
-                                       : uint8_t(wanted & ~kSelUSB1Mode);
-        IOLog("updateAjInputSelector byte should be %02X\n", unsigned(wanted));
-        if (wanted != byte) {
-            uint32_t rate = 0;
-            if (writeSelector(wanted) == kIOReturnSuccess) IOSleep(40);
-            if (readSamplingFrequency(rate)) {
-                uint8_t back = 0;
-                if (readSelector(back)) byte = back;
-            }
-            rateOk = readSamplingFrequency(rate);
-        }
-        if (rateOk) {
-            aj.mClockSource = (byte & kSelInternalClock) ? 0 : 1;
-            if (usb1Bit) aj.mUSB1Mode = byte & kSelUSB1Mode;
-            aj.mDigitalLock = (byte & kSelDigitalLock) ? 1 : 0;
-            if (mTraits.noDigital)
-                aj.mDigitalLock = 0;
-            else if (aj.mDigitalLock)
-                lockRounds(s, aj);
-        }
-    }
+    const bool rateOk = good ? applySelectorClock(byte, s, aj) : true;
 
     IOLog("cAjExt.mDigitalLockFrequency: %d\n", int(aj.mDigitalLockFrequency));
     if (result) *result = byte;
+    const bool lastRead = adoptDeviceRate(s, aj);
+    // A failed selector read reports failure whatever the rate read gave.
+    return good && rateOk && lastRead ? 1 : 0;
+}
+
+// The port mode bits come from the port register, so the selector follows
+// the mode the port was read in. Until the register has been read the word
+// is all ones, which would force both mode bits on: the device's own bits
+// stay then.
+void ZrConfigControls::applySelectorPortModes(uint8_t& byte, QnChannelSettings& s) {
+    const bool portKnown = mTraits.is(kZrProductLX4xxFixed18) || mPortWord != kZrPortWordUnset;
+    if (portKnown && mTraits.is(kZrProductLX4xxFamily | kZrProductHX5100 | kZrProductLX880)) {
+        uint8_t wanted = uint8_t(byte & kSelKeepBits);
+        wanted |= mTraits.is(kZrProductLX4xxFixed18) ? kSelFixedPortModes
+                                                     : uint8_t(mPortWord & kSelPortModes);
+        if (wanted != byte) {
+            writeSelector(wanted);
+            uint8_t back = 0;
+            if (readSelector(back)) byte = back;
+            s.InChannels = mInChannels;
+            s.OutChannels = mOutChannels;
+        }
+    }
+}
+
+// Writes the clock source (and, where the selector carries it, the USB 1
+// mode) and adopts what the device then shows; false when the rate could
+// not be read after the write.
+bool ZrConfigControls::applySelectorClock(uint8_t& byte, QnChannelSettings& s, QnAjExtData& aj) {
+    bool rateOk = true;
+    const bool usb1Bit = mTraits.hasFeature(eSpecFeature_USB1ModeInSelector) ||
+                         mTraits.is(kZrProductHX5100 | kZrProductLX420);
+    uint8_t wanted = aj.mClockSource == 0 ? uint8_t(byte | kSelInternalClock)
+                                          : uint8_t(byte & ~kSelInternalClock);
+    if (usb1Bit)
+        wanted =
+            aj.mUSB1Mode == 1 ? uint8_t(wanted | kSelUSB1Mode) : uint8_t(wanted & ~kSelUSB1Mode);
+    IOLog("updateAjInputSelector byte should be %02X\n", unsigned(wanted));
+    if (wanted != byte) {
+        uint32_t rate = 0;
+        if (writeSelector(wanted) == kIOReturnSuccess) IOSleep(40);
+        if (readSamplingFrequency(rate)) {
+            uint8_t back = 0;
+            if (readSelector(back)) byte = back;
+        }
+        rateOk = readSamplingFrequency(rate);
+    }
+    if (rateOk) {
+        aj.mClockSource = (byte & kSelInternalClock) ? 0 : 1;
+        if (usb1Bit) aj.mUSB1Mode = byte & kSelUSB1Mode;
+        aj.mDigitalLock = (byte & kSelDigitalLock) ? 1 : 0;
+        if (mTraits.noDigital)
+            aj.mDigitalLock = 0;
+        else if (aj.mDigitalLock)
+            lockRounds(s, aj);
+    }
+    return rateOk;
+}
+
+// Reads the device's rate: two products take their digital lock's rate and
+// the channels it allows; others get the configured rate sent again when
+// they run another. False when the rate could not be read.
+bool ZrConfigControls::adoptDeviceRate(QnChannelSettings& s, QnAjExtData& aj) {
     uint32_t rate = 0;
     const bool lastRead = readSamplingFrequency(rate);
     if (aj.mDigitalLockFrequency != 0 && lastRead && mTraits.is(kZrProductGarneto)) {
@@ -277,17 +294,21 @@ uint32_t ZrConfigControls::updateAjInputSelector(uint32_t* result) {
         s.InChannels = n;
         s.OutChannels = n;
     } else if (lastRead && s.Frequency != rate) {
-        IOSleep(50);
-        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency),
-              int(rate));
-        if (mHooks.setFrequency) {
-            mHooks.setFrequency(true, s.Frequency);
-            if (!mTraits.hasFeatures() || mTraits.hasFeature(eSpecFeature_SetFreqOnOutPipe))
-                mHooks.setFrequency(false, s.Frequency);
-        }
+        resendFrequency(s, rate);
     }
-    // A failed selector read reports failure whatever the rate read gave.
-    return good && rateOk && lastRead ? 1 : 0;
+    return lastRead;
+}
+
+// The device runs another rate than the configured one: the configured rate
+// goes out again (on the output endpoint too where the device takes it).
+void ZrConfigControls::resendFrequency(const QnChannelSettings& s, uint32_t rate) {
+    IOSleep(50);
+    IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency), int(rate));
+    if (mHooks.setFrequency) {
+        mHooks.setFrequency(true, s.Frequency);
+        if (!mTraits.hasFeatures() || mTraits.hasFeature(eSpecFeature_SetFreqOnOutPipe))
+            mHooks.setFrequency(false, s.Frequency);
+    }
 }
 
 // Reads the selector byte, once more after 20 ms while the device still
@@ -342,16 +363,7 @@ uint32_t ZrConfigControls::updateAjInputSelector_Olvq186(uint32_t* result) {
     if (result) *result = byte;
     uint32_t rate = 0;
     const bool lastRead = readSamplingFrequency(rate);
-    if (lastRead && s.Frequency != rate) {
-        IOSleep(50);
-        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", int(s.Frequency),
-              int(rate));
-        if (mHooks.setFrequency) {
-            mHooks.setFrequency(true, s.Frequency);
-            if (!mTraits.hasFeatures() || mTraits.hasFeature(eSpecFeature_SetFreqOnOutPipe))
-                mHooks.setFrequency(false, s.Frequency);
-        }
-    }
+    if (lastRead && s.Frequency != rate) resendFrequency(s, rate);
     return good && rateOk && lastRead ? 1 : 0;
 }
 

@@ -111,6 +111,11 @@ private:
                     uint32_t length, int tries, uint32_t* transferred = nullptr);
     bool readSelector(uint8_t& byte);
     bool readSettledSelector(uint8_t& byte, QnAjExtData& aj);
+    // The steps of updateAjInputSelector after the selector read.
+    void applySelectorPortModes(uint8_t& byte, QnChannelSettings& s);
+    bool applySelectorClock(uint8_t& byte, QnChannelSettings& s, QnAjExtData& aj);
+    bool adoptDeviceRate(QnChannelSettings& s, QnAjExtData& aj);
+    void resendFrequency(const QnChannelSettings& s, uint32_t rate);
     IOReturn writeSelector(uint8_t byte);
     // GET_CUR of the sampling frequency; a rate outside 8,000..384,000 Hz
     // counts as a failed read.

@@ -346,11 +346,165 @@ struct Out {
     }
 };
 
+enum Length { L_INT, L_CHAR, L_SHORT, L_LONG, L_LLONG, L_SIZE, L_PTRDIFF };
+
+// One conversion as written: its flags, width and precision (the text the
+// host's formatter gets back), the values of its stars, its length and its
+// letter.
+struct Conversion {
+    char text[32];
+    size_t n = 0;
+    int star[2] = {0, 0};
+    int stars = 0;
+    Length len = L_INT;
+    char conv = 0;
+};
+
+// Flags, width and precision; a star takes its value from the arguments.
+void parseFlagsWidthPrecision(const char*& p, Conversion& c, va_list* ap) {
+    c.text[c.n++] = '%';
+    while (*p && std::strchr(" #+-0", *p) && c.n < 8)
+        c.text[c.n++] = *p++;
+    auto digits = [&] {
+        if (*p == '*') {
+            c.star[c.stars++] = va_arg(*ap, int);
+            c.text[c.n++] = *p++;
+        } else {
+            while (*p >= '0' && *p <= '9' && c.n < 20)
+                c.text[c.n++] = *p++;
+        }
+    };
+    digits();
+    if (*p == '.') {
+        c.text[c.n++] = *p++;
+        digits();
+    }
+}
+
+Length parseLength(const char*& p) {
+    Length len = L_INT;
+    if (p[0] == 'h' && p[1] == 'h') {
+        len = L_CHAR;
+        p += 2;
+    } else if (p[0] == 'h') {
+        len = L_SHORT;
+        ++p;
+    } else if (p[0] == 'l' && p[1] == 'l') {
+        len = L_LLONG;
+        p += 2;
+    } else if (p[0] == 'l') {
+        len = L_LONG;
+        ++p;
+    } else if (p[0] == 'z') {
+        len = L_SIZE;
+        ++p;
+    } else if (p[0] == 't') {
+        len = L_PTRDIFF;
+        ++p;
+    } else if (p[0] == 'I') {
+        ++p;
+        if (p[0] == '6' && p[1] == '4') {
+            len = L_LLONG;
+            p += 2;
+        } else if (p[0] == '3' && p[1] == '2') {
+            len = L_INT;
+            p += 2;
+        } else
+            len = L_SIZE;
+    }
+    return len;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+// One value through the host's formatter with the conversion's own text.
+template <class T> void emit(Out& out, const Conversion& c, T value, const char* lenMod) {
+    char piece[512];
+    char f[40];
+    std::snprintf(f, sizeof f, "%.*s%s%c", int(c.n), c.text, lenMod, c.conv == 'P' ? 'p' : c.conv);
+    int w;
+    if (c.stars == 2)
+        w = std::snprintf(piece, sizeof piece, f, c.star[0], c.star[1], value);
+    else if (c.stars == 1)
+        w = std::snprintf(piece, sizeof piece, f, c.star[0], value);
+    else
+        w = std::snprintf(piece, sizeof piece, f, value);
+    if (w > 0) out.put(piece, size_t(w) < sizeof piece ? size_t(w) : sizeof piece - 1);
+}
+#pragma GCC diagnostic pop
+
+void emitInteger(Out& out, const Conversion& c, va_list* ap) {
+    bool isSigned = c.conv == 'd' || c.conv == 'i';
+    switch (c.len) {
+    case L_LLONG:
+        if (isSigned)
+            emit(out, c, va_arg(*ap, long long), "ll");
+        else
+            emit(out, c, va_arg(*ap, unsigned long long), "ll");
+        break;
+    case L_LONG:
+    case L_SIZE:
+    case L_PTRDIFF:
+        if (isSigned)
+            emit(out, c, va_arg(*ap, long), "l");
+        else
+            emit(out, c, va_arg(*ap, unsigned long), "l");
+        break;
+    case L_SHORT:
+        if (isSigned)
+            emit(out, c, va_arg(*ap, int), "h");
+        else
+            emit(out, c, va_arg(*ap, unsigned), "h");
+        break;
+    case L_CHAR:
+        if (isSigned)
+            emit(out, c, va_arg(*ap, int), "hh");
+        else
+            emit(out, c, va_arg(*ap, unsigned), "hh");
+        break;
+    default:
+        if (isSigned)
+            emit(out, c, va_arg(*ap, int), "");
+        else
+            emit(out, c, va_arg(*ap, unsigned), "");
+        break;
+    }
+}
+
+void emitConversion(Out& out, const Conversion& c, va_list* ap) {
+    switch (c.conv) {
+    case 'c':
+        emit(out, c, va_arg(*ap, int), "");
+        break;
+    case 's': {
+        const char* s = va_arg(*ap, const char*);
+        emit(out, c, s ? s : "(null)", "");
+        break;
+    }
+    case 'p':
+    case 'P':
+        emit(out, c, va_arg(*ap, void*), "");
+        break;
+    case 'n': {
+        int* dst = va_arg(*ap, int*);
+        if (dst) *dst = int(out.len);
+        break;
+    }
+    default:
+        emitInteger(out, c, ap);
+    }
+}
+
 } // namespace
 
 int vformat(char* buffer, size_t size, const char* fmt, va_list ap) {
     Out out{buffer, size, 0};
     if (!fmt) fmt = "";
+    // The helpers take the arguments by address: a va_list passed on by
+    // value is indeterminate for the caller once the callee read from it.
+    va_list args;
+    va_copy(args, ap);
     const char* p = fmt;
     while (*p) {
         if (*p != '%') {
@@ -363,136 +517,16 @@ int vformat(char* buffer, size_t size, const char* fmt, va_list ap) {
             ++p;
             continue;
         }
-        char convText[32];
-        size_t n = 0;
-        convText[n++] = '%';
-        while (*p && std::strchr(" #+-0", *p) && n < 8)
-            convText[n++] = *p++;
-        int star[2] = {0, 0};
-        int stars = 0;
-        auto digits = [&] {
-            if (*p == '*') {
-                star[stars++] = va_arg(ap, int);
-                convText[n++] = *p++;
-            } else {
-                while (*p >= '0' && *p <= '9' && n < 20)
-                    convText[n++] = *p++;
-            }
-        };
-        digits();
-        if (*p == '.') {
-            convText[n++] = *p++;
-            digits();
-        }
-        enum { L_INT, L_CHAR, L_SHORT, L_LONG, L_LLONG, L_SIZE, L_PTRDIFF } len = L_INT;
-        if (p[0] == 'h' && p[1] == 'h') {
-            len = L_CHAR;
-            p += 2;
-        } else if (p[0] == 'h') {
-            len = L_SHORT;
-            ++p;
-        } else if (p[0] == 'l' && p[1] == 'l') {
-            len = L_LLONG;
-            p += 2;
-        } else if (p[0] == 'l') {
-            len = L_LONG;
-            ++p;
-        } else if (p[0] == 'z') {
-            len = L_SIZE;
-            ++p;
-        } else if (p[0] == 't') {
-            len = L_PTRDIFF;
-            ++p;
-        } else if (p[0] == 'I') {
-            ++p;
-            if (p[0] == '6' && p[1] == '4') {
-                len = L_LLONG;
-                p += 2;
-            } else if (p[0] == '3' && p[1] == '2') {
-                len = L_INT;
-                p += 2;
-            } else
-                len = L_SIZE;
-        }
-        char conv = *p;
-        if (!conv || !std::strchr("cdiuoxXpPsn", conv))
+        Conversion c;
+        parseFlagsWidthPrecision(p, c, &args);
+        c.len = parseLength(p);
+        c.conv = *p;
+        if (!c.conv || !std::strchr("cdiuoxXpPsn", c.conv))
             break; // unknown conversion, floats included: the output ends here
         ++p;
-        char piece[512];
-        auto emit = [&](auto value, const char* lenMod) {
-            char f[40];
-            std::snprintf(f, sizeof f, "%.*s%s%c", int(n), convText, lenMod,
-                          conv == 'P' ? 'p' : conv);
-            int w;
-            if (stars == 2)
-                w = std::snprintf(piece, sizeof piece, f, star[0], star[1], value);
-            else if (stars == 1)
-                w = std::snprintf(piece, sizeof piece, f, star[0], value);
-            else
-                w = std::snprintf(piece, sizeof piece, f, value);
-            if (w > 0) out.put(piece, size_t(w) < sizeof piece ? size_t(w) : sizeof piece - 1);
-        };
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
-        switch (conv) {
-        case 'c':
-            emit(va_arg(ap, int), "");
-            break;
-        case 's': {
-            const char* s = va_arg(ap, const char*);
-            emit(s ? s : "(null)", "");
-            break;
-        }
-        case 'p':
-        case 'P':
-            emit(va_arg(ap, void*), "");
-            break;
-        case 'n': {
-            int* dst = va_arg(ap, int*);
-            if (dst) *dst = int(out.len);
-            break;
-        }
-        default: {
-            bool isSigned = conv == 'd' || conv == 'i';
-            switch (len) {
-            case L_LLONG:
-                if (isSigned)
-                    emit(va_arg(ap, long long), "ll");
-                else
-                    emit(va_arg(ap, unsigned long long), "ll");
-                break;
-            case L_LONG:
-            case L_SIZE:
-            case L_PTRDIFF:
-                if (isSigned)
-                    emit(va_arg(ap, long), "l");
-                else
-                    emit(va_arg(ap, unsigned long), "l");
-                break;
-            case L_SHORT:
-                if (isSigned)
-                    emit(va_arg(ap, int), "h");
-                else
-                    emit(va_arg(ap, unsigned), "h");
-                break;
-            case L_CHAR:
-                if (isSigned)
-                    emit(va_arg(ap, int), "hh");
-                else
-                    emit(va_arg(ap, unsigned), "hh");
-                break;
-            default:
-                if (isSigned)
-                    emit(va_arg(ap, int), "");
-                else
-                    emit(va_arg(ap, unsigned), "");
-                break;
-            }
-        }
-        }
-#pragma GCC diagnostic pop
+        emitConversion(out, c, &args);
     }
+    va_end(args);
     if (size) buffer[out.len < size ? out.len : size - 1] = 0;
     return int(out.len < size ? out.len : (size ? size - 1 : 0));
 }

@@ -206,7 +206,7 @@ TEST(PicDevice, ATerminateDuringThePauseUnconfiguresAndLeavesNothingOpen) {
     EXPECT_FALSE(d.dev->isConfigured());
     EXPECT_EQ(d.dev->getBindings().boundPipes(), 0);
     EXPECT_EQ(d.dev->getBindings().boundInterfaces(), 0);
-    EXPECT_EQ(d.dev->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
 }
 
 // Stream starts tell the microcontroller the rate, then exchange it.
@@ -320,7 +320,7 @@ TEST(ConfigurationDone, TheHidStatusPipeIsOpenWhileConfigured) {
                  kCadenzaTypicalProductID);
         ASSERT_NE(d.dev, nullptr);
         ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
-        ZrPipeDescriptor* status = d.dev->m_pcStatusInterruptInPipe;
+        ZrPipeDescriptor* status = d.dev->pipes()[ZrPipeSlot::StatusInterruptIn];
         if (!hid) {
             EXPECT_EQ(status, nullptr);
             continue;
@@ -334,7 +334,7 @@ TEST(ConfigurationDone, TheHidStatusPipeIsOpenWhileConfigured) {
         d.dev->stopStreaming(true);
         EXPECT_NE(d.dev->getBindings().getPipe(status), nullptr); // still open after the stop
         d.svc->unconfigureDevice(false, "test");
-        EXPECT_EQ(d.dev->m_pcStatusInterruptInPipe, nullptr);
+        EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::StatusInterruptIn], nullptr);
         EXPECT_EQ(d.dev->getBindings().boundPipes(), 0);
     }
 }
@@ -417,10 +417,10 @@ TEST_P(PipeBandwidth, IsStoredInThePipeAndUsedByTheReads) {
     s.InResolution = s.OutResolution = 24;
     hx::log::Capture log;
     ASSERT_TRUE(d.dev->onPrepareNewConfig(s, 0, true));
-    ASSERT_NE(d.dev->m_pcInPipeIsoc, nullptr);
-    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
-    EXPECT_EQ(d.dev->m_pcInPipeIsoc->getBandwidth(), c.used);
-    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getBandwidth(), c.used);
+    ASSERT_NE(d.dev->pipes()[ZrPipeSlot::InIsoc], nullptr);
+    ASSERT_NE(d.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+    EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::InIsoc]->getBandwidth(), c.used);
+    EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::OutIsoc]->getBandwidth(), c.used);
     EXPECT_EQ(d.svc->GetAllocatedBandWidth(), 2 * c.used);
     const std::string line =
         "checkBandwidthForPipe availBW=5000,  uUsed=" + std::to_string(c.used) + ", returning 0\n";
@@ -596,8 +596,8 @@ TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface) {
              kKorvexHX5100ProductID, withFeatures);
     ASSERT_NE(d.dev, nullptr);
     ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
-    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
-    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x01);
+    ASSERT_NE(d.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+    EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::OutIsoc]->getAddress(), 0x01);
     d.dev->startStreamAfterConfig();
     ASSERT_TRUE(d.dev->isStreamingStarted());
 
@@ -606,9 +606,9 @@ TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface) {
     d.dev->getSelectors(c);
     c.cOut.iSelector = 2; // the second output: interface 3
     d.dev->setSelectors(c);
-    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
-    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x03);
-    EXPECT_NE(d.dev->getBindings().getPipe(d.dev->m_pcOutPipeIsoc), nullptr);
+    ASSERT_NE(d.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+    EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::OutIsoc]->getAddress(), 0x03);
+    EXPECT_NE(d.dev->getBindings().getPipe(d.dev->pipes()[ZrPipeSlot::OutIsoc]), nullptr);
     EXPECT_EQ(d.model->alternateSetting(3), std::optional<uint8_t>(2));
     EXPECT_EQ(d.model->alternateSetting(1), std::optional<uint8_t>(0));
     EXPECT_TRUE(d.dev->isStreamingStarted());

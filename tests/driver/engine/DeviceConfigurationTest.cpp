@@ -164,10 +164,10 @@ TEST_P(HX5100Configuration, EveryOfferedRateGivesTheRequestTraceChoicesAndNotifi
         // The device's mixer mode is on, so the output mixer follows the
         // output channel count (2).
         EXPECT_EQ(dd->outMixer(), ZrOutMixerFor(2));
-        ASSERT_NE(c.dev->m_pcInPipeIsoc, nullptr);
-        ASSERT_NE(c.dev->m_pcOutPipeIsoc, nullptr);
-        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcInPipeIsoc), nullptr);
-        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcOutPipeIsoc), nullptr);
+        ASSERT_NE(c.dev->pipes()[ZrPipeSlot::InIsoc], nullptr);
+        ASSERT_NE(c.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->pipes()[ZrPipeSlot::InIsoc]), nullptr);
+        EXPECT_NE(c.dev->getBindings().getPipe(c.dev->pipes()[ZrPipeSlot::OutIsoc]), nullptr);
         first = false;
     }
     // Both isochronous pipes reached the transport, with the input decoder.
@@ -257,7 +257,7 @@ TEST_P(HX5100Configuration, RefusedReconfigurationRestoresTheOldSettings) {
     EXPECT_TRUE(sameSettings(c.dev->getCurrentSettings(), kept));
     EXPECT_TRUE(c.dev->isConfigured());
     EXPECT_EQ(c.model->sampleRate(), 44100u);
-    EXPECT_NE(c.dev->getBindings().getPipe(c.dev->m_pcOutPipeIsoc), nullptr);
+    EXPECT_NE(c.dev->getBindings().getPipe(c.dev->pipes()[ZrPipeSlot::OutIsoc]), nullptr);
 }
 
 // SET_CONFIGURATION refused by the host every time: five rounds of reset and
@@ -292,7 +292,7 @@ TEST_P(HX5100Configuration, UnconfiguringTwiceDoesNothingTheSecondTime) {
     c.svc->unconfigureDevice(false, "test");
     EXPECT_EQ(requestsOf(*c.model), (std::vector<Req>{setInterface(2, 0), setInterface(1, 0)}));
     EXPECT_FALSE(c.dev->isConfigured());
-    EXPECT_EQ(c.dev->m_pcInPipeIsoc, nullptr);
+    EXPECT_EQ(c.dev->pipes()[ZrPipeSlot::InIsoc], nullptr);
     EXPECT_EQ(c.dev->getBindings().boundInterfaces(), 0);
     EXPECT_EQ(c.dev->getBindings().boundPipes(), 0);
     c.model->clearTrace();

@@ -155,8 +155,3 @@ constexpr uint16_t kHarlowVendorID = 0x2FB8;
 constexpr uint16_t kHarlowExactClockProductID = 0x0001;
 constexpr uint16_t kHarlowStrictInputH2ProductID = 0x0002;
 constexpr uint16_t kHarlowStrictInputH3ProductID = 0x0003;
-
-// Empty strings become "Unknown vendor" and "USB Device"; known products get
-// their table names. Both buffers hold 256 bytes.
-void driverOverwriteProductVendorStrings(char* vendorString, char* productString, uint16_t vendor,
-                                         uint16_t product);

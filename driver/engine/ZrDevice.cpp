@@ -309,6 +309,8 @@ bool ZrDevice::readDeviceDescriptorWithRetries() {
 
 bool ZrDevice::scanDeviceDescriptor(USBByteBuffer& buffer) {
     mDescriptor.scan(buffer);
+    mTraits =
+        ZrReadDeviceTraits(mDescriptor.m_uVendor, mDescriptor.m_uProduct, mDescriptor.m_uBcdDevice);
     // This device only runs at 2 + 2 channels of 16 bits up to 48 kHz: the
     // settings it starts with say so (a device without a shared area has
     // none to change).
@@ -662,7 +664,7 @@ void ZrDevice::powerDownRequests() {
         for (uint16_t alternate : {0, 1})
             mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, kUsbSetInterface,
                                       alternate, 1, nullptr, length, 0);
-    } else if (ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())) {
+    } else if (mConfigurations.getIds().traits().isFarlane2()) {
         IOLog("ZrDevice::handleStreamBroken stage mbWasPowerDownMode && isSorvikFarlane2()\n");
         IOSleep(50);
         mService.deviceRequestStd(kDirOut, kLevelStandard, kRecipientDevice, kUsbSetConfiguration,

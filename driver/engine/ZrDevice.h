@@ -28,7 +28,7 @@
 #include "abi/QN_Dispatch.h"
 #include "driver/engine/SharedMemory.h"
 #include "driver/engine/ZrPipeSet.h"
-#include "driver/engine/ZrProductTable.h"
+#include "driver/engine/ZrDeviceTraits.h"
 #include "driver/engine/ZrUsbBindings.h"
 #include "driver/engine/config/ZrConfigControls.h"
 #include "driver/engine/desc/ZrDeviceConfigurations.h"
@@ -244,9 +244,8 @@ public:
     // the request repeated.
     bool needsSetFrequencyRepeats() const;
     // Whether the device is on one of the product table's lists.
-    bool isListed(ZrProductList list) const {
-        return ZrIsListedProduct(list, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
-    }
+    bool isListed(ZrProductList list) const { return mTraits.has(list); }
+    const ZrDeviceTraits& traits() const { return mTraits; }
     ZrUsbBindings& getBindings() { return mBindings; }
     ZrConfigControls* getConfigControls() { return mpConfigControls.get(); }
     DriverData* getDriverData() const { return mpDriverData; }
@@ -558,6 +557,8 @@ private:
 
     ZrKernelDeviceKorvexHX5100& mService;
     QN_DeviceDescriptor mDescriptor{};
+    // The product row's traits, read when the device descriptor is scanned.
+    ZrDeviceTraits mTraits = ZrReadDeviceTraits(0, 0, 0);
     APISpecificFeatures mFeatures{};
     bool mHasSpecificFeatures = false;
     APISpecificFeatures mInitialSettings{};

@@ -24,8 +24,7 @@ ZrInterfaceDescriptor* rootOf(ZrInterfaceDescriptor* desc) {
 } // namespace
 
 ZrDeviceTraits ZrDevice::getConfigTraits() const {
-    ZrDeviceTraits t;
-    t.products = ZrConfigProductFlagsFor(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    ZrDeviceTraits t = mTraits;
     t.highSpeed = mIsUSB2;
     t.features = hasFeatures() ? &mFeatures : nullptr;
     t.merrowCompatible = isMerrowCompatible();
@@ -206,7 +205,7 @@ bool ZrDevice::isocDataInitForPipe(ZrPipeDescriptor* in, ZrPipeDescriptor* out,
     s.decoder = decoder;
     if (mpConfigControls) s.postProcessor = mpConfigControls->inputPostProcessor();
     s.breakOnInputErrors = isMerrowCompatible() || isListed(ZrProductList::InputErrorsBreak);
-    s.sorvikLayout = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
+    s.sorvikLayout = mConfigurations.getIds().traits().isFarlane1();
     s.bulkInput = mPipes[ZrPipeSlot::BulkIn] != nullptr;
     IOUSBHostPipe* inHandle = in ? mBindings.getPipe(in) : nullptr;
     IOUSBHostPipe* outHandle = out ? mBindings.getPipe(out) : nullptr;
@@ -329,7 +328,7 @@ IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate) {
         uint32_t(pipe->getMaxPacketSize()) * (mIsUSB2 ? pipe->getTransactions() : 1);
     // The first Sorvik generation fills every packet's header area: its
     // pipes keep their maximum.
-    const bool keepMaximum = ZrDescriptorProducts::isSorvikFarlane1(mConfigurations.getIds());
+    const bool keepMaximum = mConfigurations.getIds().traits().isFarlane1();
     const uint32_t used = ZrIsocStreaming::bandwidthInUse(
         rate ? uint32_t(rate) : cs.Frequency,
         subframeBytesOf(pipe, in ? cs.InResolution : cs.OutResolution),
@@ -346,9 +345,7 @@ IOReturn ZrDevice::checkBandwidthForPipe(ZrPipeDescriptor* pipe, int rate) {
 bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rate) {
     ZrPipeDescriptor* pipe = in ? in : out;
     if (!pipe || pipe->getAddress() == 0) return false;
-    const VIDPID& ids = mConfigurations.getIds();
-    if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
-        return rate == 48000;
+    if (mConfigurations.getIds().traits().isSorvik()) return rate == 48000;
     if (isTrunk2Product()) return true;
     if (rate < 0 || !ZrRateInRange(uint32_t(rate))) return false;
     const uint16_t index = pipe->getAddress();
@@ -362,9 +359,7 @@ bool ZrDevice::setFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out, int rat
 }
 
 uint32_t ZrDevice::getFrequency(ZrPipeDescriptor* in, ZrPipeDescriptor* out) {
-    const VIDPID& ids = mConfigurations.getIds();
-    if (ZrDescriptorProducts::isSorvikFarlane1(ids) || ZrDescriptorProducts::isSorvikFarlane2(ids))
-        return 48000;
+    if (mConfigurations.getIds().traits().isSorvik()) return 48000;
     if (isListed(ZrProductList::NoFrequencyReading)) return 0;
     ZrPipeDescriptor* pipe = in ? in : out;
     if (!pipe || pipe->getAddress() == 0) return 0;

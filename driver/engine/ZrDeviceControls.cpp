@@ -165,12 +165,11 @@ const XsProductRow* usbFindDeviceControlsRow(uint16_t vendorId, uint16_t product
 }
 
 bool usbIsHalvardDevice(uint16_t vendorId, uint16_t productId) {
-    return vendorId == kTrunkVendorID &&
-           (productId == kTrunkProductID || productId == kTrunk2ProductID);
+    return ZrIsListedProduct(ZrProductList::HalvardControls, vendorId, productId);
 }
 
 bool usbIsInterfaceSelectorDevice(uint16_t vendorId, uint16_t productId) {
-    return vendorId == kCadenzaVendorID && productId == kCadenzaInterfaceSelectorProductID;
+    return ZrIsListedProduct(ZrProductList::InterfaceSelectorControls, vendorId, productId);
 }
 
 int usbSelectorIndex(uint8_t oneHot) {

@@ -29,15 +29,13 @@ void ZrDevice::StreamHost::setPipeRates(uint32_t rate) {
                                : mDevice.pipes()[ZrPipeSlot::InterruptIn];
     if (!in) return;
     // The Sorvik second generation runs at its fixed rate: no requests.
-    if (ZrDescriptorProducts::isSorvikFarlane2(mDevice.mConfigurations.getIds())) return;
+    if (mDevice.mConfigurations.getIds().traits().isFarlane2()) return;
     mDevice.setFrequency(in, nullptr, int(rate));
     mDevice.getFrequency(in, nullptr);
 }
 
 uint32_t ZrDevice::setAJDMAInputChannels(uint32_t inChannels) {
-    const bool brava =
-        isListed(ZrProductList::QuarnelBulk) && mDescriptor.m_uVendor == kBravaVendorID;
-    return writeDmaInputChannels(mStreamHost, inChannels, brava);
+    return writeDmaInputChannels(mStreamHost, inChannels, isListed(ZrProductList::BulkBravaLayout));
 }
 
 void ZrDevice::initBulkRqBs(char, ZrSimpleArray& array) {
@@ -54,8 +52,7 @@ bool ZrDevice::bulkStreamingPrepare(char) {
     s.rate = cs.Frequency;
     s.inChannels = cs.InChannels;
     s.outChannels = cs.OutChannels;
-    const uint16_t vendor = mDescriptor.m_uVendor, product = mDescriptor.m_uProduct;
-    s.brava = vendor == kBravaVendorID && product == kBravaB1ProductID;
+    s.brava = isListed(ZrProductList::BulkBravaLayout);
     s.kxProduct = isListed(ZrProductList::BulkEncoderKX);
     s.selectorProduct = isListed(ZrProductList::BulkSelectorEncoder);
     s.digitalOutSelector = getAjExtData().mDigitalOutSelector;
@@ -79,9 +76,8 @@ bool ZrDevice::bulkStreamingPrepare(char) {
         out =
             mPipes[ZrPipeSlot::BulkOut] ? mBindings.getPipe(mPipes[ZrPipeSlot::BulkOut]) : nullptr;
     } else if (mPipes[ZrPipeSlot::InterruptIn] || mPipes[ZrPipeSlot::InterruptOut]) {
-        t = ZrDescriptorProducts::isSorvikFarlane2(mConfigurations.getIds())
-                ? BulkTransport::InterruptFarlane
-                : BulkTransport::Interrupt;
+        t = mConfigurations.getIds().traits().isFarlane2() ? BulkTransport::InterruptFarlane
+                                                           : BulkTransport::Interrupt;
         in = mPipes[ZrPipeSlot::InterruptIn] ? mBindings.getPipe(mPipes[ZrPipeSlot::InterruptIn])
                                              : nullptr;
         out = mPipes[ZrPipeSlot::InterruptOut] ? mBindings.getPipe(mPipes[ZrPipeSlot::InterruptOut])

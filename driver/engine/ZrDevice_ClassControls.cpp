@@ -23,7 +23,7 @@
 namespace {} // namespace
 
 bool ZrDevice::isHalvardTrunkProduct() const {
-    return usbIsHalvardDevice(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    return isListed(ZrProductList::HalvardControls);
 }
 
 void ZrDevice::getSelectors(XsDeviceControls& controls) const {
@@ -233,11 +233,11 @@ void ZrDevice::usbApplyInterfaceSelector(const XsDeviceControls& requested) {
 
 namespace {
 
-// Level meters of other makers' products, chosen at every start. An input
-// meter is taken only for the input channel count it reads, so a meter never
-// reads past the frames it is given.
+// Level meters of other makers' products (their product rows name the set),
+// chosen at every start. An input meter is taken only for the input channel
+// count it reads, so a meter never reads past the frames it is given.
 struct ClassMeterRow {
-    uint16_t vendor, product;
+    ZrClassMeters set;
     bool highSpeedOnly;
     LevelProcessorFnc output;
     struct {
@@ -247,28 +247,13 @@ struct ClassMeterRow {
 };
 
 constexpr ClassMeterRow kClassMeterRows[] = {
-    {kCadenzaVendorID,
-     kCadenzaMeterProductID,
-     false,
-     LevelProcessor2CH,
-     {{0, LevelProcessor2CH}, {}}},
-    {kOstravVendorID,
-     kOstravSixEightProductID,
-     false,
-     LevelProcessor6CH,
-     {{8, LevelProcessor8CH}, {}}},
-    {kOstravVendorID,
-     kOstravSixteenProductID,
+    {ZrClassMeters::TwoChannel, false, LevelProcessor2CH, {{0, LevelProcessor2CH}, {}}},
+    {ZrClassMeters::SixEight, false, LevelProcessor6CH, {{8, LevelProcessor8CH}, {}}},
+    {ZrClassMeters::EightSixteen,
      true,
      LevelProcessor8CH,
      {{16, LevelProcessor16CH}, {10, LevelProcessor10CH}}},
-    {kOstravVendorID,
-     kOstravSixteenBProductID,
-     true,
-     LevelProcessor8CH,
-     {{16, LevelProcessor16CH}, {10, LevelProcessor10CH}}},
-    {kOstravVendorID,
-     kOstravEighteenProductID,
+    {ZrClassMeters::EightEighteen,
      true,
      LevelProcessor8CH,
      {{18, LevelProcessor18CH}, {16, LevelProcessor16CH}}},
@@ -279,7 +264,7 @@ constexpr ClassMeterRow kClassMeterRows[] = {
 void ZrDevice::chooseClassDeviceMeters(uint32_t inChannels, LevelProcessorFnc& input,
                                        LevelProcessorFnc& output) const {
     for (const ClassMeterRow& row : kClassMeterRows) {
-        if (row.vendor != mDescriptor.m_uVendor || row.product != mDescriptor.m_uProduct) continue;
+        if (row.set != mTraits.row->classMeters) continue;
         if (row.highSpeedOnly && !mIsUSB2) return;
         output = row.output;
         for (const auto& in : row.inputs)

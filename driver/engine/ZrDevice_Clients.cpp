@@ -7,16 +7,6 @@
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/stream/DriverData.h"
 
-namespace {
-
-bool listedIn(const uint16_t* ids, size_t n, uint16_t product) {
-    for (size_t i = 0; i < n; ++i)
-        if (ids[i] == product) return true;
-    return false;
-}
-
-} // namespace
-
 DriverData* ZrDevice::getAndRetainDriverData() {
     DriverData* dd = mpDriverData;
     if (dd) dd->retain();
@@ -36,14 +26,7 @@ void ZrDevice::setReadChannels(int in, int out) {
 }
 
 uint32_t ZrDevice::clientRingExtraBytes() const {
-    if (mDescriptor.m_uVendor != kSorvikVendorID) return 0;
-    if (listedIn(kSorvikFarlane1ProductIDs, std::size(kSorvikFarlane1ProductIDs),
-                 mDescriptor.m_uProduct))
-        return 2;
-    if (listedIn(kSorvikFarlane2ProductIDs, std::size(kSorvikFarlane2ProductIDs),
-                 mDescriptor.m_uProduct))
-        return 4;
-    return 0;
+    return mTraits.clientRingExtraBytes();
 }
 
 bool ZrDevice::isMixerModeProduct(int* ins, int* outs) const {

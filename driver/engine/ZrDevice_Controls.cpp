@@ -79,9 +79,7 @@ uint32_t ZrDevice::setDigitalOutMode(uint32_t mode) {
 void ZrDevice::setDigitalOutSelector(uint32_t selector) {
     // Only the one product of the earlier vendor identifier routes its
     // digital output by this selector.
-    if (mDescriptor.m_uVendor != kOlvqEarlierVendorID ||
-        mDescriptor.m_uProduct != kOlvqEarlierProductID)
-        return;
+    if (!isListed(ZrProductList::BulkSelectorEncoder)) return;
     QnAjExtData& aj = getAjExtData();
     if (selector >= 4 || aj.mDigitalOutSelector == selector) return;
     aj.mDigitalOutSelector = selector;
@@ -118,7 +116,7 @@ bool ZrDevice::sendReplugCommand() {
     IOLog("ZrDevice::sendReplugCommand called\n");
     uint32_t length = 0;
     if (!isMerrowCompatible()) {
-        if (!ZrDescriptorProducts::isSorvik(mConfigurations.getIds())) {
+        if (!mConfigurations.getIds().traits().isSorvik()) {
             IOLog("-unsupported\n");
             return false;
         }

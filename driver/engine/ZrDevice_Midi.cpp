@@ -17,7 +17,7 @@ uint16_t ZrDevice::ajProductID() const {
 }
 
 uint32_t ZrDevice::ajProductFlags() const {
-    return ZrConfigProductFlagsFor(mDescriptor.m_uVendor, mDescriptor.m_uProduct);
+    return mTraits.products;
 }
 
 bool ZrDevice::ajHasRegularMidi() const {
@@ -25,13 +25,12 @@ bool ZrDevice::ajHasRegularMidi() const {
 }
 
 int ZrDevice::ajSorvikGroup() const {
-    const VIDPID& ids = mConfigurations.getIds();
-    if (ZrDescriptorProducts::isSorvikFarlane1(ids)) return 1;
-    return ZrDescriptorProducts::isSorvikFarlane2(ids) ? 2 : 0;
+    const ZrDeviceTraits& traits = mConfigurations.getIds().traits();
+    return traits.isFarlane1() ? 1 : traits.isFarlane2() ? 2 : 0;
 }
 
 bool ZrDevice::ajIsBrava() const {
-    return mDescriptor.m_uVendor == kBravaVendorID;
+    return isListed(ZrProductList::BravaMaker);
 }
 
 // No product of another maker is listed for the port's own layouts: they
@@ -71,9 +70,7 @@ void ZrDevice::ajClosePipe(ZrPipeDescriptor* pipe) {
 // ---- The vendor port's view
 
 bool ZrDevice::vendorIsFarlane() const {
-    const VIDPID& ids = mConfigurations.getIds();
-    return ZrDescriptorProducts::isSorvikFarlane1(ids) ||
-           ZrDescriptorProducts::isSorvikFarlane2(ids);
+    return mConfigurations.getIds().traits().isSorvik();
 }
 
 bool ZrDevice::vendorMatchInterface(ZrInterfaceDescriptor*& intf) {

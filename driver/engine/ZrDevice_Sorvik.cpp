@@ -25,13 +25,11 @@ constexpr uint32_t kMappingRate = 48000;
 } // namespace
 
 bool ZrDevice::isSorvikMapCapable() const {
-    return ZrDescriptorProducts::isSorvikFarlane1(
-        VIDPID(mDescriptor.m_uVendor, mDescriptor.m_uProduct, 0, nullptr));
+    return mTraits.isFarlane1();
 }
 
 bool ZrDevice::isSorvikNamed() const {
-    return ZrDescriptorProducts::isSorvik(
-        VIDPID(mDescriptor.m_uVendor, mDescriptor.m_uProduct, 0, nullptr));
+    return mTraits.isSorvik();
 }
 
 void ZrDevice::getSorvikChannelMap(QN_Sorvik_ChannelMap& map) const {

@@ -85,7 +85,6 @@ void ZrDevice::startConfiguredStreaming() {
     if (isStreamingStarted() || isStreamingSuspended()) return;
     const QnChannelSettings s = getCurrentSettings();
     const bool pic = isListed(ZrProductList::PicCommands);
-    const uint16_t vendor = mDescriptor.m_uVendor;
 
     // 1. The rate-switch microcontroller hears the rate before anything.
     if (pic) {
@@ -120,8 +119,7 @@ void ZrDevice::startConfiguredStreaming() {
         mService.deviceRequestStd(kDirOut, kLevelClass, kRecipientInterface, kZrSetCur, value,
                                   index, zero, length, 5);
     };
-    if (vendor == kZrStartSetCurMakerVendorID || isListed(ZrProductList::StartSetCur02FF))
-        setCur(0x02FF, 0x0200, 4);
+    if (isListed(ZrProductList::StartSetCur02FF)) setCur(0x02FF, 0x0200, 4);
     if (isListed(ZrProductList::StartSetCur0A00)) setCur(0x0A00, 0x0900, 1);
     if (isListed(ZrProductList::StartSetCur0201)) {
         setCur(0x0201, 0x0900, 4);
@@ -141,8 +139,7 @@ void ZrDevice::chooseMeters() {
     mInputMeter = nullptr;
     mOutputMeter = nullptr;
     const QnChannelSettings& s = getCurrentSettings();
-    const VIDPID& ids = mConfigurations.getIds();
-    if (ZrDescriptorProducts::isSorvik(ids)) {
+    if (mConfigurations.getIds().traits().isSorvik()) {
         if (s.InChannels % 2 == 0) mInputMeter = meterForChannels(s.InChannels);
         QN_Sorvik_ChannelMap map{};
         getSorvikChannelMap(map);
@@ -208,9 +205,9 @@ bool ZrDevice::suspendStreaming() {
 void ZrDevice::resumeStreaming() {
     IOLog("ZrDevice::resumeStreaming %d\n", isStreamingSuspended() ? 1 : 0);
     const QnChannelSettings s = getCurrentSettings();
-    const VIDPID& ids = mConfigurations.getIds();
-    const bool farlane1 = ZrDescriptorProducts::isSorvikFarlane1(ids);
-    const bool farlane2 = ZrDescriptorProducts::isSorvikFarlane2(ids);
+    const ZrDeviceIds& ids = mConfigurations.getIds();
+    const bool farlane1 = ids.traits().isFarlane1();
+    const bool farlane2 = ids.traits().isFarlane2();
     // 1. The frame pattern starts over.
     mFramePattern.init(s.Frequency, (s.InResolution + 7) / 8, s.InChannels,
                        (s.OutResolution + 7) / 8, s.OutChannels, mIsUSB2, ids);

@@ -138,8 +138,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::configureDevice() {
 }
 
 void ZrKernelDeviceKorvexHX5100::readFarlane2ChannelConfig(QnChannelSettings& settings) {
-    const VIDPID& ids = m_pDevice->getConfigurations().getIds();
-    if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
+    const ZrDeviceTraits& traits = m_pDevice->getConfigurations().getIds().traits();
+    if (traits.isFarlane2()) {
         uint8_t conf[2] = {255, 255}, alt[2] = {255, 255};
         for (int i = 0; i < 2; ++i) {
             uint32_t n = 1;
@@ -155,7 +155,7 @@ void ZrKernelDeviceKorvexHX5100::readFarlane2ChannelConfig(QnChannelSettings& se
               "curChanConfigAlt_Out:%d\n",
               int(conf[0]), int(conf[1]), int(alt[0]), int(alt[1]));
         uint32_t i = 4, o = 4;
-        ZrFarlane2ChannelPair(ids.vendor(), ids.product(), i, o);
+        traits.channelPair(i, o);
         settings.InChannels = i;
         settings.OutChannels = o;
     }
@@ -224,7 +224,7 @@ void ZrKernelDeviceKorvexHX5100::selectTrunk2Alternates() {
 IOReturn ZrKernelDeviceKorvexHX5100::bindInterfaces() {
     ZrDevice& dev = *m_pDevice;
     ZrDeviceConfigurations& configs = dev.getConfigurations();
-    const VIDPID& ids = configs.getIds();
+    const ZrDeviceTraits& traits = configs.getIds().traits();
     if (dev.isTrunk2Product()) selectTrunk2Alternates();
 
     if (dev.isListed(ZrProductList::SetInterfaceBeforeBind)) {
@@ -263,9 +263,8 @@ IOReturn ZrKernelDeviceKorvexHX5100::bindInterfaces() {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcHIDInterface,false);\n");
         ok = false;
     }
-    const bool openMidi = (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi()) ||
-                          ZrDescriptorProducts::isSorvikFarlane1(ids) ||
-                          ZrDescriptorProducts::isSorvikFarlane2(ids);
+    const bool openMidi =
+        (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi()) || traits.isSorvik();
     if (!matchInterface(configs.m_pcMidiInterface, openMidi) && !openMidi) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcMidiInterface,false);\n");
         ok = false;
@@ -281,7 +280,7 @@ IOReturn ZrKernelDeviceKorvexHX5100::bindInterfaces() {
 void ZrKernelDeviceKorvexHX5100::choosePipes() {
     ZrDevice& dev = *m_pDevice;
     ZrDeviceConfigurations& configs = dev.getConfigurations();
-    const VIDPID& ids = configs.getIds();
+    const ZrDeviceTraits& traits = configs.getIds().traits();
     ZrInterfaceDescriptor* in = configs.mpInInterface;
     ZrInterfaceDescriptor* out = configs.mpOutInterface;
     ZrPipeSet pipes = dev.pipes();
@@ -326,7 +325,7 @@ void ZrKernelDeviceKorvexHX5100::choosePipes() {
         IOLog("Use interrupt transfers\n");
         dev.mUseInterruptTransfers = true;
     }
-    if (ZrDescriptorProducts::isSorvikFarlane2(ids)) {
+    if (traits.isFarlane2()) {
         pipes.set(ZrPipeSlot::InterruptIn, in ? in->getInterruptInPipe() : nullptr);
         pipes.set(ZrPipeSlot::InterruptOut, out ? out->getInterruptOutPipe() : nullptr);
         IOLog("Farlane2 use interrupt transfers for input %d\n",
@@ -335,10 +334,7 @@ void ZrKernelDeviceKorvexHX5100::choosePipes() {
               pipes[ZrPipeSlot::InterruptOut] ? 1 : 0);
         dev.mUseInterruptTransfers = true;
     }
-    const bool isocBothWays =
-        dev.isListed(ZrProductList::IsocInIsocOutAtRelease) &&
-        dev.getDeviceDescriptorRecord().m_uBcdDevice == kZrIsocInIsocOutRelease;
-    if (isocBothWays) {
+    if (dev.traits().isocBothWays()) {
         IOLog("KSV0 with isoc in isoc out\n");
         pipes.set(ZrPipeSlot::BulkIn, nullptr);
         pipes.set(ZrPipeSlot::InFeedback, nullptr);
@@ -420,7 +416,7 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
     sm->mConfigured = 0;
     ZrDeviceConfigurations& configs = dev.getConfigurations();
     ZrUsbBindings& b = dev.getBindings();
-    const VIDPID& ids = configs.getIds();
+    const ZrDeviceTraits& traits = configs.getIds().traits();
     if (configs.m_pcMidiInterface && b.isBound(configs.m_pcMidiInterface))
         allowReset = allowReset && dev.isMerrowCompatible();
 
@@ -444,8 +440,7 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
 
     if (dev.isMerrowCompatible() && dev.isMerrowCompatibleWithRegularMidi())
         b.closeInterface(configs.m_pcMidiInterface, true);
-    else if (ZrDescriptorProducts::isSorvikFarlane1(ids) ||
-             ZrDescriptorProducts::isSorvikFarlane2(ids))
+    else if (traits.isSorvik())
         b.closeInterface(configs.m_pcMidiInterface, false);
     dev.getVendorAsyncPort().onUnconfigure();
     b.closeInterface(configs.m_pcControlInterface, true);
@@ -458,16 +453,10 @@ void ZrKernelDeviceKorvexHX5100::unconfigureDevice(bool allowReset, const char* 
 
     dev.onUnconfigure();
 
-    const uint16_t vendor = dev.getDeviceDescriptorRecord().m_uVendor;
-    const uint16_t product = dev.getDeviceDescriptorRecord().m_uProduct;
     // Some devices do not come back from a re-enumeration (one only from a
     // firmware on); one needs it every time.
-    const bool never =
-        ZrIsListedProduct(ZrProductList::NeverReEnumerated, vendor, product) ||
-        (ZrIsListedProduct(ZrProductList::NeverReEnumeratedFromFirmware, vendor, product) &&
-         dev.getFirmwareVersion() >= kZrNoReEnumerateFirmware);
-    if ((allowReset && !never) ||
-        ZrIsListedProduct(ZrProductList::AlwaysReEnumerated, vendor, product))
+    const bool never = dev.traits().neverReEnumerated(dev.getFirmwareVersion());
+    if ((allowReset && !never) || dev.isListed(ZrProductList::AlwaysReEnumerated))
         resetDevice(reason);
 }
 
@@ -485,8 +474,7 @@ bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bo
         IOLog("%s interface already open (no error)\n", kMatchSig);
         return true;
     }
-    const VIDPID& ids = m_pDevice->getConfigurations().getIds();
-    const uint16_t vendor = m_pDevice->getDeviceDescriptorRecord().m_uVendor;
+    const ZrDeviceTraits& traits = m_pDevice->getConfigurations().getIds().traits();
     const int number = desc->getInterfaceNumber();
     QnInterfaceRequest request{desc->getInterfaceClass(), desc->getInterfaceSubClass(),
                                desc->getInterfaceProtocol(), 0};
@@ -497,13 +485,12 @@ bool ZrKernelDeviceKorvexHX5100::matchInterface(ZrInterfaceDescriptor*& desc, bo
         request.mSubClass = number == 0 ? 1 : number == 3 ? 3 : 0;
         request.mClass = number == 3 ? 1 : 255;
         request.mProtocol = 0;
-    } else if (vendor == kKorvexVendorID) {
+    } else if (m_pDevice->isListed(ZrProductList::KorvexInterfaces)) {
         request.mClass = 255;
     } else if (m_pDevice->isMerrowCompatible() && !m_pDevice->isMRW192Compatible()) {
         request = {255, 0, 0, 0};
-    } else if (ZrDescriptorProducts::isSorvikFarlane2(ids) ||
-               (ZrDescriptorProducts::isSorvikFarlane1(ids) && number != 3 &&
-                desc->getInterfaceSubClass() != 1)) {
+    } else if (traits.isFarlane2() ||
+               (traits.isFarlane1() && number != 3 && desc->getInterfaceSubClass() != 1)) {
         request = {255, 0, 0, 0};
     }
     IOUSBHostInterface* found = nullptr;

@@ -133,21 +133,6 @@ TEST(AbiHelpers, StreamPairBandwidthPerDirection) {
     EXPECT_EQ(usbCalculateBandwidth(none, none), 0);
 }
 
-TEST(ProductNames, EmptyStringsGetDefaultsAndKnownProductsTheirNames) {
-    char v[256] = {}, p[256] = {};
-    driverOverwriteProductVendorStrings(v, p, 0x1111, 0x2222);
-    EXPECT_STREQ(v, "Unknown vendor");
-    EXPECT_STREQ(p, "USB Device");
-    std::strcpy(v, "Maker");
-    std::strcpy(p, "Thing");
-    driverOverwriteProductVendorStrings(v, p, 0x1111, 0x2222);
-    EXPECT_STREQ(v, "Maker");
-    EXPECT_STREQ(p, "Thing");
-    driverOverwriteProductVendorStrings(v, p, kKorvexVendorID, kKorvexHX5100ProductID);
-    EXPECT_STREQ(v, "Korvex");
-    EXPECT_STREQ(p, "HX-5100");
-}
-
 // ---- Sorvik channel maps
 
 namespace {

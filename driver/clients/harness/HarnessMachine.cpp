@@ -285,9 +285,8 @@ std::shared_ptr<hx::usb::devices::HX5100Model> makeMultiChannelModel(const Harne
     case DeviceKind::Bulk:
     case DeviceKind::BulkInterrupt: {
         // The maker's two products whose 10 outputs take the fifth-lane layout.
-        const bool kx = at.vendor == kQuarnelVendorID &&
-                        (at.product == kQuarnelKX1ProductID || at.product == kQuarnelKX2ProductID);
-        const bool brava = at.vendor == kBravaVendorID && at.product == kBravaB1ProductID;
+        const bool kx = ZrIsListedProduct(ZrProductList::BulkEncoderKX, at.vendor, at.product);
+        const bool brava = ZrIsListedProduct(ZrProductList::BulkBravaLayout, at.vendor, at.product);
         return std::make_shared<BulkProtocolModel>(
             id, BulkProtocolLayout{n, m, o.device == DeviceKind::BulkInterrupt, kx, brava});
     }

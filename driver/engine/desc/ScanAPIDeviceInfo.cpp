@@ -1,8 +1,7 @@
 #include "driver/engine/desc/ScanAPIDeviceInfo.h"
 
 #include "abi/DeviceFamilies.h"
-#include "abi/VIDPID.h"
-#include "driver/engine/desc/ZrDescriptorProducts.h"
+#include "driver/engine/ZrProductTable.h"
 
 namespace {
 
@@ -19,8 +18,7 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
                       : (iface.mInterfaceNumber == f.mInInterface &&
                          alt.mAlternateSetting == f.mInAlternate);
     }
-    VIDPID ids(info.mVendor, info.mProduct, info.mRelease, nullptr);
-    const uint32_t quirks = ZrDescriptorProducts::descriptorQuirks(ids);
+    const uint32_t quirks = ZrProductRowFor(info.mVendor, info.mProduct).descriptorQuirks;
     bool in = (ep.bEndpointAddress & 0x80) != 0;
     // Fixed layouts (the family table user space reads too): the entry
     // decides, whatever the endpoint.
@@ -30,7 +28,7 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
     if (DeviceFamilies::contains(DeviceFamilies::kInterfaceZeroOneGroup, info.mVendor,
                                  info.mProduct, info.mRelease))
         return alt.mAlternateSetting == 1 && iface.mInterfaceNumber == (output ? 0 : 1);
-    if (!output && (quirks & ZrDescriptorProducts::kQuirkInputOn1))
+    if (!output && (quirks & kQuirkInputOn1))
         return iface.mInterfaceNumber == 1 && in && (ep.wMaxPacketSize & 0x7FF) >= 4;
     return in == !output && (ep.wMaxPacketSize & 0x7FF) >= 4;
 }

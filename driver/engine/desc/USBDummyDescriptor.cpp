@@ -47,9 +47,9 @@ void buildFarlane1(ZrSimpleArray& configurations) {
 
 // The hardware brand's own interfaces: alternate 2 of interfaces 1 (out)
 // and 2 (in) streams 2 channels at 24 bits; alternate 1 is not used.
-void buildKorvex(const VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed,
+void buildKorvex(const ZrDeviceIds& ids, ZrSimpleArray& configurations, bool highSpeed,
                  const DeviceSpecificData& data) {
-    if (ids.product() == kLX310)
+    if (ids.traits().hasQuirk(kQuirkLogsCounts))
         IOLog(" LX310, %d Inputs, %d Outputs\n", int(data.mInputChannels),
               int(data.mOutputChannels));
     for (int number : {1, 2}) {
@@ -65,41 +65,17 @@ void buildKorvex(const VIDPID& ids, ZrSimpleArray& configurations, bool highSpee
         if (!highSpeed) continue;
         as->genAddSR(88200);
         as->genAddSR(96000);
-        if (isKorvex192(ids)) {
+        if (ids.traits().has(ZrProductList::Korvex192)) {
             as->genAddSR(176400);
             as->genAddSR(192000);
         }
     }
 }
 
-// Fixed rows of other makers' products: which alternates of configuration 0
-// stream, how many channels (high speed, full speed), 24 bits, 44.1 and
-// 48 kHz plus 88.2 and 96 kHz at high speed, and on some rows a second
-// format with 176.4 and 192 kHz at high speed.
-struct FixedRow {
-    uint16_t vendor, product;
-    int8_t outInterface, outAlternate, inInterface, inAlternate;
-    int8_t clearAlternate; // -1: none
-    int8_t highSpeedChannels, fullSpeedChannels;
-    bool secondFormat192;
-    bool rateSets; // rates chosen from the product's selectable sets
-};
-
-constexpr FixedRow kFixedRows[] = {
-    {kTrunkVendorID, kTrunkProductID, 1, 2, 2, 2, 1, 6, 2, false, false},
-    {kTrunkVendorID, kTrunk2ProductID, 1, 2, 2, 2, 1, 4, 2, true, false},
-    {kVelmarVendorID, kVelmarV4ProductID, 1, 1, 2, 1, -1, 4, 2, true, true},
-    {kQuellVendorID, kQuellQ32ProductID, 1, 1, 2, 1, -1, 2, 2, false, false},
-};
-
-const FixedRow* fixedRowOf(const VIDPID& ids) {
-    for (const FixedRow& row : kFixedRows)
-        if (ids.isDevice(row.vendor, row.product)) return &row;
-    return nullptr;
-}
-
-void buildFixedSide(ZrSimpleArray& configurations, const FixedRow& row, bool output, bool highSpeed,
-                    bool xmos) {
+// Other makers' products with fixed synthesized alternates (their product
+// rows say which).
+void buildFixedSide(ZrSimpleArray& configurations, const ZrFixedAlternates& row, bool output,
+                    bool highSpeed, bool xmos) {
     if (xmos) IOLog(output ? "INIT XMOS OUT\n" : "INIT XMOS IN\n");
     ZrInterfaceDescriptor* iface =
         interfaceOf(configurations, output ? row.outInterface : row.inInterface);
@@ -139,7 +115,7 @@ void buildFromFeatures(ZrSimpleArray& configurations, int number, int alternate,
     }
 }
 
-void buildDataDriven(const VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed) {
+void buildDataDriven(const ZrDeviceIds& ids, ZrSimpleArray& configurations, bool highSpeed) {
     const APISpecificFeatures& f = *ids.features();
     const APIStreamingInfo& in = highSpeed ? f.mHighSpeedIn : f.mFullSpeedIn;
     const APIStreamingInfo& out = highSpeed ? f.mHighSpeedOut : f.mFullSpeedOut;
@@ -220,23 +196,24 @@ void buildDummyDescriptor_FLB2(ZrSimpleArray& configurations, const DeviceSpecif
     buildFLB2Side(interfaceOf(configurations, 2), false);
 }
 
-void USB::buildDummyDescriptor(VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed,
-                               DeviceSpecificData& data) {
+void USB::buildDummyDescriptor(const ZrDeviceIds& ids, ZrSimpleArray& configurations,
+                               bool highSpeed, DeviceSpecificData& data) {
     // A full-speed link carries at most 2 channels each way.
     if (!highSpeed) {
         if (data.mInputChannels >= 3) data.mInputChannels = 2;
         if (data.mOutputChannels >= 3) data.mOutputChannels = 2;
     }
-    if (isSorvikFarlane1(ids))
+    const ZrDeviceTraits& traits = ids.traits();
+    if (traits.isFarlane1())
         buildFarlane1(configurations);
-    else if (isSorvikFarlane2(ids))
+    else if (traits.isFarlane2())
         buildDummyDescriptor_FLB2(configurations, data);
-    else if (isKorvexFamily(ids))
+    else if (traits.has(ZrProductList::KorvexFamily))
         buildKorvex(ids, configurations, highSpeed, data);
-    else if (const FixedRow* row = fixedRowOf(ids)) {
-        const bool xmos = hasQuirk(ids, kQuirkXmos);
-        buildFixedSide(configurations, *row, true, highSpeed, xmos);
-        buildFixedSide(configurations, *row, false, highSpeed, xmos);
+    else if (const ZrFixedAlternates& fixed = traits.row->fixedAlternates; fixed.present) {
+        const bool xmos = traits.hasQuirk(kQuirkXmos);
+        buildFixedSide(configurations, fixed, true, highSpeed, xmos);
+        buildFixedSide(configurations, fixed, false, highSpeed, xmos);
     } else if (featuresLoaded(ids))
         buildDataDriven(ids, configurations, highSpeed);
 }

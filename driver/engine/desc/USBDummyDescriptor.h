@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "abi/VIDPID.h"
+#include "driver/engine/ZrDeviceTraits.h"
 
 class ZrInterfaceDescriptor;
 class ZrSimpleArray;
@@ -30,6 +30,6 @@ void addSingleAlternate(ZrInterfaceDescriptor* interface, int alternate, int cha
 void buildDummyDescriptor_FLB2(ZrSimpleArray& configurations, const DeviceSpecificData& data);
 
 namespace USB {
-void buildDummyDescriptor(VIDPID& ids, ZrSimpleArray& configurations, bool highSpeed,
+void buildDummyDescriptor(const ZrDeviceIds& ids, ZrSimpleArray& configurations, bool highSpeed,
                           DeviceSpecificData& data);
 }

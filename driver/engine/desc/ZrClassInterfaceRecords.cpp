@@ -1,12 +1,10 @@
 #include "driver/engine/desc/ZrClassInterfaceRecords.h"
 
-#include "driver/engine/desc/ZrDescriptorProducts.h"
-
 #include <cstring>
 
 #include "abi/APIDeviceInfo.h"
 #include "abi/USBByteBuffer.h"
-#include "abi/VIDPID.h"
+#include "driver/engine/ZrDeviceTraits.h"
 #include "driver/engine/desc/DescriptorCursor.h"
 
 using namespace DescriptorCursor;
@@ -132,7 +130,7 @@ void ZrInterfaceDescriptorSpecificAS::genAddSRBitmap(uint32_t bits) {
 }
 
 void ZrInterfaceDescriptorSpecificAS::getAPIStreamingInfo(APIStreamingInfo& info,
-                                                          const VIDPID& ids) const {
+                                                          const ZrDeviceIds& ids) const {
     info.mBitResolution = getBitResolution();
     info.mChannels = getNumChannels();
     info.mContinuous = isContinousFrequency() ? 1 : 0;
@@ -140,11 +138,10 @@ void ZrInterfaceDescriptorSpecificAS::getAPIStreamingInfo(APIStreamingInfo& info
     info.mUpperRate = getUpperFrequency();
     // Products whose descriptors list rates they cannot run: user space is
     // offered what they really do.
-    const uint32_t quirks = ZrDescriptorProducts::descriptorQuirks(ids);
-    if (quirks &
-        (ZrDescriptorProducts::kQuirkRates44k48k | ZrDescriptorProducts::kQuirkRates32k44k48k)) {
+    const ZrDeviceTraits& traits = ids.traits();
+    if (traits.hasQuirk(kQuirkRates44k48k | kQuirkRates32k44k48k)) {
         uint8_t n = 0;
-        if (quirks & ZrDescriptorProducts::kQuirkRates32k44k48k) info.mRates[n++] = 32000;
+        if (traits.hasQuirk(kQuirkRates32k44k48k)) info.mRates[n++] = 32000;
         info.mRates[n++] = 44100;
         info.mRates[n++] = 48000;
         info.mNumRates = n;

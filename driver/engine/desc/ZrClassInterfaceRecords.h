@@ -10,7 +10,7 @@
 #include "driver/engine/desc/ZrSimpleObject.h"
 
 class USBByteBuffer;
-class VIDPID;
+class ZrDeviceIds;
 struct APIStreamingInfo;
 
 class ZrInterfaceDescriptorSpecificAC : public ZrSimpleObject {
@@ -54,7 +54,7 @@ public:
     void genAddSR(uint32_t rate);
     void genAddSRBitmap(uint32_t bits);
 
-    void getAPIStreamingInfo(APIStreamingInfo& info, const VIDPID& ids) const;
+    void getAPIStreamingInfo(APIStreamingInfo& info, const ZrDeviceIds& ids) const;
 
 private:
     uint32_t rateAt(uint32_t offset) const;

@@ -12,7 +12,7 @@ void ZrConfigurationDescriptor::clear() {
     mNumInterfaces = mConfigurationValue = mConfigurationString = mAttributes = mMaxPower = 0;
 }
 
-bool ZrConfigurationDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids) {
+bool ZrConfigurationDescriptor::scan(USBByteBuffer& buf, const ZrDeviceIds& ids) {
     clear();
     uint32_t start = buf.getReadPosition();
     uint8_t length = 0, type = 0;
@@ -82,7 +82,8 @@ ZrInterfaceDescriptor* ZrConfigurationDescriptor::findMidiInterface() const {
     return findFirst(&ZrInterfaceDescriptor::isMidiStreaming);
 }
 
-void ZrConfigurationDescriptor::getAPIConfigInfo(APIConfigInfo& info, const VIDPID& ids) const {
+void ZrConfigurationDescriptor::getAPIConfigInfo(APIConfigInfo& info,
+                                                 const ZrDeviceIds& ids) const {
     info.iConfiguration = mConfigurationString;
     info.bConfigurationValue = mConfigurationValue;
     unsigned count = mNumInterfaces < 16 ? mNumInterfaces : 16;

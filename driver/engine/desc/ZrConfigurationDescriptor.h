@@ -8,7 +8,7 @@
 #include "driver/engine/desc/ZrSimpleObject.h"
 
 class USBByteBuffer;
-class VIDPID;
+class ZrDeviceIds;
 struct APIConfigInfo;
 
 class ZrConfigurationDescriptor : public ZrSimpleObject {
@@ -16,7 +16,7 @@ public:
     ZrConfigurationDescriptor() = default;
     ~ZrConfigurationDescriptor() override = default;
 
-    bool scan(USBByteBuffer& buf, const VIDPID& ids);
+    bool scan(USBByteBuffer& buf, const ZrDeviceIds& ids);
     void clear();
 
     ZrInterfaceDescriptor* getInterface(int number) const;
@@ -32,7 +32,7 @@ public:
     ZrInterfaceDescriptor* findVendorInterface() const;
     ZrInterfaceDescriptor* findMidiInterface() const;
 
-    void getAPIConfigInfo(APIConfigInfo& info, const VIDPID& ids) const;
+    void getAPIConfigInfo(APIConfigInfo& info, const ZrDeviceIds& ids) const;
 
     uint8_t getNumInterfaces() const { return mNumInterfaces; }
     uint8_t getConfigurationValue() const { return mConfigurationValue; }

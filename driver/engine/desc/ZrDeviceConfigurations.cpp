@@ -18,7 +18,7 @@ void ZrDeviceConfigurations::setIdentity(uint16_t vendor, uint16_t product, uint
 
 bool ZrDeviceConfigurations::scanConfigurationDescriptors(USBByteBuffer& buffer) {
     if (!buffer.getData()) return false;
-    const uint32_t quirks = descriptorQuirks(mIds);
+    const uint32_t quirks = mIds.traits().descriptorQuirks;
     applyRawFixups(buffer, quirks);
     auto* configuration = new (std::nothrow) ZrConfigurationDescriptor();
     if (!configuration) return false;
@@ -30,7 +30,7 @@ bool ZrDeviceConfigurations::scanConfigurationDescriptors(USBByteBuffer& buffer)
     // Products that do not say what their alternates stream get their
     // formats from the driver; those of the Merrow family and those whose
     // personality asks for it.
-    if (isSorvik(mIds) || (quirks & kQuirkSynthesized) || isMerrowCompatible(mIds) ||
+    if (mIds.traits().isSorvik() || (quirks & kQuirkSynthesized) || isMerrowCompatible(mIds) ||
         wantsSynthesizedDescriptors(mIds))
         USB::buildDummyDescriptor(mIds, mConfigurations, mIsUSB2, mDeviceData);
     if (quirks & kQuirkSynthesizedTwiceNo32k) {

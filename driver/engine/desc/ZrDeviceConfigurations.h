@@ -11,15 +11,12 @@
 
 #include "abi/APIDeviceInfo.h"
 #include "abi/DriverSM.h"
-#include "abi/VIDPID.h"
+#include "driver/engine/ZrDeviceTraits.h"
 #include "driver/engine/desc/USBDummyDescriptor.h"
 #include "driver/engine/desc/ZrConfigurationDescriptor.h"
 #include "driver/engine/desc/ZrSimpleObject.h"
 
 class USBByteBuffer;
-namespace ZrDescriptorProducts {
-struct ZrDescriptorRow;
-}
 
 class ZrDeviceConfigurations {
 public:
@@ -45,7 +42,7 @@ public:
     // The configurations the device reports (fewer when a later one could
     // not be read); the device information record counts at most 4 of them.
     void setConfigurationCount(uint8_t n) { mNumConfigurations = n; }
-    const VIDPID& getIds() const { return mIds; }
+    const ZrDeviceIds& getIds() const { return mIds; }
     DeviceSpecificData& getDeviceSpecificData() { return mDeviceData; }
 
     // One complete configuration descriptor set; appends one configuration.
@@ -102,17 +99,17 @@ private:
     // The setting to search for: the given one with the counts the product
     // fixes (written into settings as well).
     WantedSetting wantedSetting(QnChannelSettings& settings, const APISpecificFeatures* features,
-                                const ZrDescriptorProducts::ZrDescriptorRow* row);
+                                const ZrProductRow& row);
     // The wanted setting, then the product's further attempt, then the last
     // resort; w becomes the setting found.
-    bool searchAlternates(WantedSetting& w, const ZrDescriptorProducts::ZrDescriptorRow* row,
+    bool searchAlternates(WantedSetting& w, const ZrProductRow& row,
                           ZrInterfaceDescriptor*& inResult, ZrInterfaceDescriptor*& outResult);
     template <class F> void forEachStreamingFormat(F&& f);
     void applyRawFixups(USBByteBuffer& buffer, uint32_t quirks);
     void applyPostScanCorrections(uint32_t quirks);
 
     ZrSimpleArray mConfigurations;
-    VIDPID mIds{0, 0, 0, nullptr};
+    ZrDeviceIds mIds{VIDPID(0, 0, 0, nullptr)};
     uint8_t mNumConfigurations = 0;
     bool mIsUSB2 = false;
     bool mQuarnelBulk = false;

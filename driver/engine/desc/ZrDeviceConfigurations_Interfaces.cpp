@@ -54,8 +54,9 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     }
     m_pcConfiguration = configuration;
     const APISpecificFeatures* features = featuresLoaded(mIds) ? mIds.features() : nullptr;
-    const ZrDescriptorRow* row = descriptorRow(mIds);
-    const uint32_t quirks = row ? row->quirks : 0;
+    const ZrDeviceTraits& traits = mIds.traits();
+    const ZrProductRow& row = *traits.row;
+    const uint32_t quirks = traits.descriptorQuirks;
 
     chooseControlInterfaces(*configuration, features, quirks);
     chooseStreamingInterfaces(*configuration, features, quirks, settings);
@@ -69,7 +70,7 @@ bool ZrDeviceConfigurations::findInterfacesInConfig(QnChannelSettings& settings)
     settings.InResolution = uint32_t(wanted.inBits);
     settings.OutChannels = uint32_t(wanted.outs);
     settings.OutResolution = uint32_t(wanted.outBits);
-    if (isSorvikFarlane1(mIds)) {
+    if (mIds.traits().isFarlane1()) {
         if (wanted.ins == 0 && !inResult && mpInInterface)
             inResult = mpInInterface->getAlternateSetting(1);
         if (wanted.outs == 0 && !outResult && mpOutInterface)
@@ -127,7 +128,7 @@ void ZrDeviceConfigurations::chooseStreamingInterfaces(ZrConfigurationDescriptor
         mpOutInterface = configuration->getInterface(0);
         mpInInterface = configuration->getInterface(1);
     }
-    if (isSorvikFarlane1(mIds)) {
+    if (mIds.traits().isFarlane1()) {
         m_pcControlInterface = configuration->getInterface(2);
         m_pcMidiInterface = configuration->getInterface(3);
         // The synthesized alternates put the output on interface 0 and the
@@ -137,7 +138,7 @@ void ZrDeviceConfigurations::chooseStreamingInterfaces(ZrConfigurationDescriptor
         bool swapped = hasInEndpoint(first) && !hasInEndpoint(second);
         mpInInterface = swapped ? first : second;
         mpOutInterface = swapped ? second : first;
-    } else if (isSorvikFarlane2(mIds)) {
+    } else if (mIds.traits().isFarlane2()) {
         m_pcControlInterface = configuration->getInterface(0);
         mpInInterface = configuration->getInterface(1);
         mpOutInterface = configuration->getInterface(2);
@@ -165,7 +166,7 @@ void ZrDeviceConfigurations::chooseStreamingInterfaces(ZrConfigurationDescriptor
 }
 
 ZrDeviceConfigurations::WantedSetting ZrDeviceConfigurations::wantedSetting(
-    QnChannelSettings& settings, const APISpecificFeatures* features, const ZrDescriptorRow* row) {
+    QnChannelSettings& settings, const APISpecificFeatures* features, const ZrProductRow& row) {
     // Wanted setting, corrected by what the device can be asked for.
     int rate = int(settings.Frequency);
     int ins = int(settings.InChannels), outs = int(settings.OutChannels);
@@ -180,66 +181,67 @@ ZrDeviceConfigurations::WantedSetting ZrDeviceConfigurations::wantedSetting(
         settings.InResolution = uint32_t(ib);
         settings.OutResolution = uint32_t(ob);
     };
-    if (isSorvikFarlane1(mIds) && mSharedArea &&
+    if (mIds.traits().isFarlane1() && mSharedArea &&
         mSharedArea->mSorvikChannelMap.mEInputMap[0] == 0) {
         mSharedArea->mSorvikChannelMap.setDefaults(mIds.vendor(), mIds.product());
         rate = 48000;
         settings.Frequency = 48000;
         setCounts(2, 0, 16, 16);
     }
-    if (isSorvikFarlane2(mIds)) {
-        int pairIns = 4, pairOuts = 4;
-        farlane2ChannelPair(mIds, pairIns, pairOuts);
-        setCounts(pairIns, pairOuts, 32, 32);
+    if (mIds.traits().isFarlane2()) {
+        uint32_t pairIns = 4, pairOuts = 4;
+        mIds.traits().channelPair(pairIns, pairOuts);
+        setCounts(int(pairIns), int(pairOuts), 32, 32);
     }
     if (features && features->mFullSpeedIn.mBitResolution) {
         const APIStreamingInfo& in = mIsUSB2 ? features->mHighSpeedIn : features->mFullSpeedIn;
         const APIStreamingInfo& out = mIsUSB2 ? features->mHighSpeedOut : features->mFullSpeedOut;
         setCounts(in.mChannels, out.mChannels, 24, 24);
     }
-    if (row) {
-        switch (row->counts) {
-        case ZrCountsRule::None:
-            break;
-        case ZrCountsRule::Fixed:
-            setCounts(row->ins, row->outs, row->inBits, row->outBits);
-            break;
-        case ZrCountsRule::HighSpeedDefaults:
-            if (mIsUSB2 && (ins == 0 || outs == 0))
-                setCounts(ins ? ins : row->ins, outs ? outs : row->outs, inBits, outBits);
-            break;
-        case ZrCountsRule::OutsByRate:
-            setCounts(ins, rate < 176400 ? 6 : 4, inBits, outBits);
-            break;
-        case ZrCountsRule::TwoPlusUSB2:
-            setCounts(2 + 2 * int(mIsUSB2), 2 + 2 * int(mIsUSB2), 24, 24);
-            break;
-        }
+    const ZrCounts& c = row.counts;
+    switch (row.countsRule) {
+    case ZrCountsRule::None:
+        break;
+    case ZrCountsRule::Fixed:
+        setCounts(c.ins, c.outs, c.inBits, c.outBits);
+        break;
+    case ZrCountsRule::HighSpeedDefaults:
+        if (mIsUSB2 && (ins == 0 || outs == 0))
+            setCounts(ins ? ins : c.ins, outs ? outs : c.outs, inBits, outBits);
+        break;
+    case ZrCountsRule::OutsByRate:
+        setCounts(ins, rate < 176400 ? 6 : 4, inBits, outBits);
+        break;
+    case ZrCountsRule::TwoPlusUSB2:
+        setCounts(2 + 2 * int(mIsUSB2), 2 + 2 * int(mIsUSB2), 24, 24);
+        break;
     }
     if (mDeviceData.mInputChannels > 0 || mDeviceData.mOutputChannels > 0)
         setCounts(int(mDeviceData.mInputChannels), int(mDeviceData.mOutputChannels), 24, 24);
-    if (isKorvexFamily(mIds)) setCounts(2, 2, 24, 24);
+    if (mIds.traits().has(ZrProductList::KorvexFamily)) setCounts(2, 2, 24, 24);
     return {rate, ins, outs, inBits, outBits};
 }
 
-bool ZrDeviceConfigurations::searchAlternates(WantedSetting& w, const ZrDescriptorRow* row,
+bool ZrDeviceConfigurations::searchAlternates(WantedSetting& w, const ZrProductRow& row,
                                               ZrInterfaceDescriptor*& inResult,
                                               ZrInterfaceDescriptor*& outResult) {
     bool found = tryFindInterfaces(inResult, outResult, w.rate, w.ins, w.outs, w.inBits, w.outBits);
 
     // The product's own further attempt: its rate (or the one the failed
     // search left) with fixed counts.
-    if (!found && row && (row->secondIns || row->secondOuts)) {
-        if (row->secondRate) w.rate = row->secondRate;
-        w.ins = row->secondIns;
-        w.outs = row->secondOuts;
-        w.inBits = w.outBits = row->secondBits;
+    const ZrFurtherAttempt& further = row.furtherAttempt;
+    if (!found && (further.ins || further.outs)) {
+        if (further.rate) w.rate = further.rate;
+        w.ins = further.ins;
+        w.outs = further.outs;
+        w.inBits = w.outBits = further.bits;
         found = tryFindInterfaces(inResult, outResult, w.rate, w.ins, w.outs, w.inBits, w.outBits);
     }
 
     // Last resort: 44.1 kHz at 16 bits, the largest channel counts that fit.
-    const int startIns = row && (row->finalIns || row->finalOuts) ? row->finalIns : 8;
-    const int startOuts = row && (row->finalIns || row->finalOuts) ? row->finalOuts : 8;
+    const ZrFinalSearchStart& start = row.finalSearchStart;
+    const int startIns = start.ins || start.outs ? start.ins : 8;
+    const int startOuts = start.ins || start.outs ? start.outs : 8;
     for (int i = startIns; !found && i >= 0; i -= 2) {
         for (int o = startOuts; !found && o >= 0; o -= 2) {
             if (i == 0 && o == 0) continue;
@@ -261,7 +263,7 @@ bool ZrDeviceConfigurations::tryFindInterfaces(ZrInterfaceDescriptor*& inResult,
           ins, outs, inBits, outBits);
     const int givenIns = ins, givenOuts = outs;
 
-    if (isSorvikFarlane1(mIds)) {
+    if (mIds.traits().isFarlane1()) {
         inResult = outResult = nullptr;
         if (rate != 48000) return false;
         int inAlt = farlane1Alternate(ins, inBits);

@@ -42,14 +42,14 @@ void ZrInterfaceDescriptor::clear() {
     mPipes.deleteAll();
 }
 
-void ZrInterfaceDescriptor::applyClassCorrections(const VIDPID& ids) {
+void ZrInterfaceDescriptor::applyClassCorrections(const ZrDeviceIds& ids) {
     // Products of the Merrow family present their streaming interfaces as
     // vendor-specific; their layout is fixed: 1 and 2 stream, 3 is MIDI.
     if (isMerrowCompatible(ids) && mInterfaceNumber == 1) setClass(1, 2, mInterfaceProtocol);
-    if (hasQuirk(ids, kQuirkStreamingOn2) && mInterfaceNumber == 2)
+    if (ids.traits().hasQuirk(kQuirkStreamingOn2) && mInterfaceNumber == 2)
         setClass(1, 2, mInterfaceProtocol);
-    if (isMRW192Compatible(ids) ||
-        (featuresLoadedWithout(ids, eSpecFeature_MRW192Compatible) && isKorvexFamily(ids))) {
+    if (isMRW192Compatible(ids) || (featuresLoadedWithout(ids, eSpecFeature_MRW192Compatible) &&
+                                    ids.traits().has(ZrProductList::KorvexFamily))) {
         if (mInterfaceNumber == 3)
             setClass(1, 3, mInterfaceProtocol);
         else if (mInterfaceNumber == 1 || mInterfaceNumber == 2)
@@ -57,7 +57,7 @@ void ZrInterfaceDescriptor::applyClassCorrections(const VIDPID& ids) {
     }
 }
 
-bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids) {
+bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const ZrDeviceIds& ids) {
     clear();
     mIds = ids;
     uint32_t start = buf.getReadPosition();
@@ -131,7 +131,8 @@ bool ZrInterfaceDescriptor::scan(USBByteBuffer& buf, const VIDPID& ids) {
     return true;
 }
 
-void ZrInterfaceDescriptor::applyDuplicateRule(ZrInterfaceDescriptor* added, const VIDPID& ids) {
+void ZrInterfaceDescriptor::applyDuplicateRule(ZrInterfaceDescriptor* added,
+                                               const ZrDeviceIds& ids) {
     APIInterfaceAlternateInfo a{};
     if (added->getAPIInterfaceAlternateInfo(a, ids, 0) < 0 || a.mStreaming.mContinuous ||
         a.mStreaming.mNumRates != 1)
@@ -237,7 +238,7 @@ bool ZrInterfaceDescriptor::isAudioStreamingOut() const {
 
 ZrInterfaceDescriptor* ZrInterfaceDescriptor::findAlternateSetting(uint32_t rate, int channels,
                                                                    int resolution,
-                                                                   const VIDPID& ids) {
+                                                                   const ZrDeviceIds& ids) {
     if (!isAudioStreaming()) return nullptr;
     if (hasCapabilities(rate, channels, resolution, ids)) return this;
     for (int i = 0; i < mAlternates.count(); ++i) {
@@ -248,7 +249,7 @@ ZrInterfaceDescriptor* ZrInterfaceDescriptor::findAlternateSetting(uint32_t rate
 }
 
 bool ZrInterfaceDescriptor::hasCapabilities(uint32_t rate, int channels, int resolution,
-                                            const VIDPID& ids) {
+                                            const ZrDeviceIds& ids) {
     if (rate < kLowestRate || rate > kHighestRate) return false;
     int start = 0;
     for (;;) {
@@ -297,7 +298,7 @@ ZrInterfaceDescriptorSpecificAS* ZrInterfaceDescriptor::getOrCreateAS(int i) {
 }
 
 int ZrInterfaceDescriptor::getAPIInterfaceAlternateInfo(APIInterfaceAlternateInfo& info,
-                                                        const VIDPID& ids, int start) {
+                                                        const ZrDeviceIds& ids, int start) {
     info.mAlternateSetting = mAlternateSetting;
     int endpoints = mPipes.count() < 4 ? mPipes.count() : 4;
     info.mNumEndpoints = uint8_t(endpoints);
@@ -316,7 +317,7 @@ int ZrInterfaceDescriptor::getAPIInterfaceAlternateInfo(APIInterfaceAlternateInf
     return found;
 }
 
-void ZrInterfaceDescriptor::getAPIInterfaceInfo(APIInterfaceInfo& info, const VIDPID& ids) {
+void ZrInterfaceDescriptor::getAPIInterfaceInfo(APIInterfaceInfo& info, const ZrDeviceIds& ids) {
     info.mInterfaceNumber = mInterfaceNumber;
     info.mInterfaceSubClass = mInterfaceSubClass;
     unsigned count = 0;

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "abi/VIDPID.h"
+#include "driver/engine/ZrDeviceTraits.h"
 #include "driver/engine/desc/ZrClassInterfaceRecords.h"
 #include "driver/engine/desc/ZrPipeDescriptor.h"
 #include "driver/engine/desc/ZrSimpleObject.h"
@@ -28,7 +28,7 @@ public:
         : mpConfiguration(configuration), mpParent(parent) {}
     ~ZrInterfaceDescriptor() override;
 
-    bool scan(USBByteBuffer& buf, const VIDPID& ids);
+    bool scan(USBByteBuffer& buf, const ZrDeviceIds& ids);
     void clear();
 
     ZrInterfaceDescriptor* getAlternateSetting(int alt);
@@ -61,8 +61,8 @@ public:
     ZrPipeDescriptor* getBulkOutPipe() const;
 
     ZrInterfaceDescriptor* findAlternateSetting(uint32_t rate, int channels, int resolution,
-                                                const VIDPID& ids);
-    bool hasCapabilities(uint32_t rate, int channels, int resolution, const VIDPID& ids);
+                                                const ZrDeviceIds& ids);
+    bool hasCapabilities(uint32_t rate, int channels, int resolution, const ZrDeviceIds& ids);
 
     // The standard 9-byte interface descriptor rebuilt from the kept bytes.
     const uint8_t* getUSBInterfaceDescriptor();
@@ -73,8 +73,9 @@ public:
     ZrInterfaceDescriptorSpecificAS* getOrCreateAS(int i);
     ZrInterfaceDescriptorSpecificAS* createAS();
 
-    void getAPIInterfaceInfo(APIInterfaceInfo& info, const VIDPID& ids);
-    int getAPIInterfaceAlternateInfo(APIInterfaceAlternateInfo& info, const VIDPID& ids, int start);
+    void getAPIInterfaceInfo(APIInterfaceInfo& info, const ZrDeviceIds& ids);
+    int getAPIInterfaceAlternateInfo(APIInterfaceAlternateInfo& info, const ZrDeviceIds& ids,
+                                     int start);
 
     // Class tests on the kept class and subclass.
     bool isAudioControl() const { return mInterfaceClass == 1 && mInterfaceSubClass == 1; }
@@ -104,8 +105,8 @@ public:
     }
 
 private:
-    void applyClassCorrections(const VIDPID& ids);
-    void applyDuplicateRule(ZrInterfaceDescriptor* added, const VIDPID& ids);
+    void applyClassCorrections(const ZrDeviceIds& ids);
+    void applyDuplicateRule(ZrInterfaceDescriptor* added, const ZrDeviceIds& ids);
     bool hasIsocEndpoint(bool in) const;
     ZrPipeDescriptor* firstPipe(bool (ZrPipeDescriptor::*test)() const) const;
 
@@ -123,6 +124,6 @@ private:
     uint8_t mInterfaceSubClass = 0;
     uint8_t mInterfaceProtocol = 0;
     uint8_t mInterfaceString = 0;
-    VIDPID mIds{0, 0, 0, nullptr};
+    ZrDeviceIds mIds{VIDPID(0, 0, 0, nullptr)};
     uint8_t mUSBDescriptor[9] = {};
 };

@@ -4,8 +4,7 @@
 
 #include <cstdlib>
 
-#include "abi/VIDPID.h"
-#include "driver/engine/ZrProductTable.h"
+#include "driver/engine/ZrDeviceTraits.h"
 #include "platform/base/HXLog.h"
 
 uint32_t fpoInitPattern(uint32_t count, uint32_t* pattern, uint32_t base, int total) {
@@ -44,7 +43,7 @@ ZrFramePatternObserver::~ZrFramePatternObserver() = default;
 
 void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint32_t inChannels,
                                   uint32_t outBytesPerSample, uint32_t outChannels, bool highSpeed,
-                                  const VIDPID& ids) {
+                                  const ZrDeviceIds& ids) {
     mHighSpeed = highSpeed;
     mLength = highSpeed ? 128 : 16;
     mLossIndex.store(0, std::memory_order_relaxed);
@@ -56,7 +55,7 @@ void ZrFramePatternObserver::init(uint32_t rate, uint32_t inBytesPerSample, uint
     if (!mOutBytesPerFrame) mOutBytesPerFrame = 1;
 
     mNominalPerMs = rate / 1000;
-    mTolerance = ZrHasExactClock(ids.vendor(), ids.product(), rate) ? 0 : highSpeed ? 1 : 2;
+    mTolerance = ids.traits().exactClockAt(rate) ? 0 : highSpeed ? 1 : 2;
     mExpected = highSpeed ? mNominalPerMs >> 3 : mNominalPerMs;
     fpoInitPattern(mLength, mNominal, mExpected,
                    int(uint64_t(mLength) * rate / (highSpeed ? 8000 : 1000)));

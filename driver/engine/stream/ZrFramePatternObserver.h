@@ -17,7 +17,7 @@
 #include <atomic>
 #include <cstdint>
 
-class VIDPID;
+#include "driver/engine/ZrDeviceTraits.h"
 
 constexpr uint32_t kFramePatternMaxEntries = 320;
 
@@ -41,7 +41,8 @@ public:
     ZrFramePatternObserver& operator=(const ZrFramePatternObserver&) = delete;
 
     void init(uint32_t rate, uint32_t inBytesPerSample, uint32_t inChannels,
-              uint32_t outBytesPerSample, uint32_t outChannels, bool highSpeed, const VIDPID& ids);
+              uint32_t outBytesPerSample, uint32_t outChannels, bool highSpeed,
+              const ZrDeviceIds& ids);
 
     // The frames to use for one received packet.
     int onRtsFrame(int frames, uint32_t& errors);

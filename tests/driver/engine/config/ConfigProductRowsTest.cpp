@@ -1,5 +1,5 @@
-// The listed products' configuration flags, the second-generation Sorvik
-// channel pairs and the Olvq family's own selector exchange.
+// What the listed products' configuration flags cause, and the Olvq
+// family's own selector exchange.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,72 +8,68 @@
 #include "driver/engine/ZrProductTable.h"
 #include "driver/engine/config/ZrConfigControls.h"
 #include "driver/engine/config/ZrConfigProducts.h"
+#include "driver/engine/config/ZrTranscoderChoice.h"
 #include "driver/engine/stream/DriverData.h"
 #include "platform/base/MacErrors.h"
 
 namespace {
 
-TEST(ConfigProductRows, EachListedProductGetsItsFlags) {
+// What a product row's configuration flags cause: the converters chosen for
+// the row's product differ from those of an unlisted twin of its maker.
+TEST(ConfigProductRows, ARowsFlagsChooseItsConverters) {
     struct Case {
         uint16_t vendor, product;
-        uint32_t flags;
+        QnChannelSettings s;
+        USB_DEC_FNC in;
+        USB_ENC_FNC out;
     };
     const Case cases[] = {
-        {kKorvexVendorID, kKorvexHX5100ProductID, kZrProductHX5100},
-        {kKorvexVendorID, kKorvexLX150ProductID, kZrProductLX150},
-        {kKorvexVendorID, kKorvexLX420ProductID, kZrProductLX420},
-        {kKorvexVendorID, kKorvexLX430ProductID, kZrProductLX4xxFurther},
-        {kKorvexVendorID, kKorvexLX440ProductID, kZrProductLX4xxFixed18},
-        {kKorvexVendorID, kKorvexLX610ProductID, kZrProductLX610},
-        {kKorvexVendorID, kKorvexLX880ProductID, kZrProductLX880},
-        {kKsvVendorID, kKsv0ProductID, kZrProductKSV0},
-        {kPellixVendorID, kPellixProductID,
-         kZrProductPellix | kZrProductSelectorNonMerrow | kZrProductLock44k |
-             kZrProductSelectorRateRead},
-        {kKestrelVendorID, kKestrelProductID, kZrProductKestrel},
-        {kKestrelVendorID, kKestrelK3ProductID, kZrProductKestrelLike},
-        {kTeslinVendorID, kTeslinT10ProductID, kZrProductTUSBMSB},
-        {kTrunkVendorID, kTrunk2ProductID, kZrProductTUSB2ch},
-        {kQuarnelVendorID, kQuarnelBulkB02ProductID, kZrProductMerrowBulk},
-        {kTolvaneVendorID, kTolvaneProductID, kZrProductTolvane},
-        {kDarrowVendorID, kDarrowD1ProductID, kZrProductMI4},
-        {kOlvqVendorID, kOlvq186ProductID,
-         kZrProductOlvq | kZrProductOlvqSelector | kZrProductOlvqCodec},
-        {kOlvqVendorID, kOlvq188ProductID, kZrProductOlvq | kZrProductOlvqSelector},
-        {kOlvqEarlierVendorID, kOlvqEarlierProductID, kZrProductOlvq},
-        {kGarnetoVendorID, kGarnetoProductID, kZrProductGarneto},
-        {kBravaVendorID, kBravaB1ProductID, kZrProductBrava},
-        {kSetFreqVendorID, kSetFreqS1ProductID, kZrProductSelectorFree},
-        {kSorvikVendorID, kSorvikFarlane2ProductIDs[6], kZrProductSorvikFarlane},
-        {kSorvikVendorID, kSorvikFarlane1ProductIDs[0], 0},
-        {kKorvexVendorID, kKorvexHX5100SiblingProductID, 0},
-        {kOlvqVendorID, kKorvexHX5100ProductID, 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(ZrConfigProductFlagsFor(c.vendor, c.product), c.flags)
-            << std::hex << c.vendor << ":" << c.product;
-}
-
-TEST(ConfigProductRows, FiveSecondGenerationSorvikProductsHaveTheirOwnChannelPair) {
-    struct Case {
-        uint16_t product;
-        bool own;
-        uint32_t ins, outs;
-    };
-    const Case cases[] = {
-        {kSorvikFarlane2ProductIDs[0], true, 12, 2},  {kSorvikFarlane2ProductIDs[1], true, 8, 6},
-        {kSorvikFarlane2ProductIDs[2], true, 12, 12}, {kSorvikFarlane2ProductIDs[3], true, 12, 2},
-        {kSorvikFarlane2ProductIDs[4], true, 12, 2},  {kSorvikFarlane2ProductIDs[5], false, 4, 4},
-        {kSorvikFarlane2ProductIDs[6], false, 4, 4},
+        {kTeslinVendorID,
+         kTeslinT10ProductID,
+         {48000, 2, 24, 2, 24, 1},
+         pcmFrom24TUSBMSB,
+         pcmTo24TUSBMSB},
+        {kTrunkVendorID,
+         kTrunk2ProductID,
+         {48000, 2, 24, 2, 24, 1},
+         pcmFrom24TUSB2ch,
+         pcmTo24TUSB2ch},
+        {kTolvaneVendorID,
+         kTolvaneProductID,
+         {48000, 2, 24, 2, 24, 1},
+         pcmFrom24LSBChannelSwap,
+         pcmTo24LSBChannelSwap},
+        {kDarrowVendorID,
+         kDarrowD1ProductID,
+         {48000, 4, 24, 4, 24, 1},
+         pcmFrom24LSBChannelSwapMI_4,
+         pcmTo24LSB},
+        {kSorvikVendorID,
+         kSorvikFarlane2ProductIDs[6],
+         {48000, 2, 32, 2, 32, 1},
+         pcmFrom32Msb,
+         pcmTo32LSB},
+        {kQuarnelVendorID,
+         kQuarnelBulkB02ProductID,
+         {48000, 4, 24, 4, 24, 1},
+         nullptr,
+         pcmTo24Merrow4CH},
+        // Unlisted twins of the same makers: the plain converters.
+        {kTeslinVendorID, 0x0099, {48000, 2, 24, 2, 24, 1}, pcmFrom24LSB, pcmTo24LSB},
+        {kSorvikVendorID,
+         kSorvikFarlane1ProductIDs[0],
+         {48000, 2, 32, 2, 32, 1},
+         pcmFrom32LSB,
+         pcmTo32LSB},
+        {kQuarnelVendorID, 0x0B99, {48000, 4, 24, 4, 24, 1}, pcmFrom24LSB, pcmTo24LSB},
     };
     for (const Case& c : cases) {
-        uint32_t ins = 4, outs = 4;
-        EXPECT_EQ(ZrFarlane2ChannelPair(kSorvikVendorID, c.product, ins, outs), c.own) << c.product;
-        EXPECT_EQ(ins, c.ins);
-        EXPECT_EQ(outs, c.outs);
+        ZrDeviceTraits traits = ZrReadDeviceTraits(c.vendor, c.product, 0x0100);
+        traits.highSpeed = true;
+        const ZrConverters got = ZrChooseConverters(traits, c.s);
+        EXPECT_EQ(got.input, c.in) << std::hex << c.vendor << ":" << c.product;
+        EXPECT_EQ(got.output, c.out) << std::hex << c.vendor << ":" << c.product;
     }
-    uint32_t ins = 4, outs = 4;
-    EXPECT_FALSE(ZrFarlane2ChannelPair(kKorvexVendorID, kSorvikFarlane2ProductIDs[0], ins, outs));
 }
 
 // {bmRequestType, bRequest, wValue, wIndex}
@@ -101,7 +97,7 @@ struct OlvqRig {
     OlvqRig() {
         sm->mAjExtData.setDefaults();
         sm->mChannelSettings = {48000, 2, 24, 2, 24, 0};
-        traits.products = ZrConfigProductFlagsFor(kOlvqVendorID, kOlvq187ProductID);
+        traits = ZrReadDeviceTraits(kOlvqVendorID, kOlvq187ProductID, 0x0100);
         traits.merrowCompatible = false;
         hooks.request = [this](uint8_t dir, uint8_t level, uint8_t rcp, uint8_t bRequest,
                                uint16_t wValue, uint16_t wIndex, void* data, uint32_t& length,

@@ -627,8 +627,8 @@ TEST(InterfaceSelector, TheOutputStreamMovesToTheChosenInterface) {
     // saved choice moves the output back to the second.
     ASSERT_EQ(d.svc->reqConfigureDevice("test"), kIOReturnSuccess);
     EXPECT_EQ(d.dev->currentControls().cOut.iSelector, 2);
-    ASSERT_NE(d.dev->m_pcOutPipeIsoc, nullptr);
-    EXPECT_EQ(d.dev->m_pcOutPipeIsoc->getAddress(), 0x03);
+    ASSERT_NE(d.dev->pipes()[ZrPipeSlot::OutIsoc], nullptr);
+    EXPECT_EQ(d.dev->pipes()[ZrPipeSlot::OutIsoc]->getAddress(), 0x03);
     EXPECT_EQ(d.model->alternateSetting(3), std::optional<uint8_t>(2));
     EXPECT_EQ(d.model->alternateSetting(1), std::optional<uint8_t>(0));
     d.dev->startStreamAfterConfig();

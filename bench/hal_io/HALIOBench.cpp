@@ -58,6 +58,11 @@ struct Road {
             host = std::make_unique<HALHost>();
             if (host->load() != 0 || host->devices().empty()) return;
             id = host->devices()[0];
+            // The rate the device road opens at, asked for as a HAL client does.
+            const Float64 rate = 48000;
+            if (AudioDeviceSetProperty(id, nullptr, 0, false, hx::coreaudio::fourCC("nsrt"),
+                                       sizeof rate, &rate) != 0)
+                return;
             if (frames &&
                 AudioDeviceSetProperty(id, nullptr, 0, false, hx::coreaudio::fourCC("fsiz"),
                                        sizeof frames, &frames) != 0)

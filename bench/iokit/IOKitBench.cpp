@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -115,6 +116,12 @@ double anchorNanos() {
     return ns;
 }
 
+int64_t threadCpuNanos() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 void setRatio(benchmark::State& state, const char* name, double nanosPerItem) {
     state.counters[name] = nanosPerItem / anchorNanos();
 }
@@ -193,8 +200,10 @@ void BM_StateChangeFanOut(benchmark::State& state) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> loops;
     std::atomic<int> ready{0};
+    std::vector<CFRunLoopRef> runLoops(size_t(ports), nullptr);
     for (int i = 0; i < ports; ++i) {
-        loops.emplace_back([&] {
+        loops.emplace_back([&, i] {
+            runLoops[size_t(i)] = CFRunLoopGetCurrent();
             IONotificationPortRef p = IONotificationPortCreate(0);
             CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(p),
                                kCFRunLoopDefaultMode);
@@ -215,23 +224,34 @@ void BM_StateChangeFanOut(benchmark::State& state) {
     while (ready < ports)
         std::this_thread::yield();
     uint8_t change[36] = {0xFF, 0xFF, 0xFF, 0xFF};
-    double sendNs = 0, lastNs = 0;
+    double sendNs = 0, lastNs = 0, sendCpuNs = 0;
     for (auto _ : state) {
+        // A state change finds the ports asleep: the last one's callbacks
+        // and passes are over (not counted).
+        for (CFRunLoopRef rl : runLoops)
+            while (!CFRunLoopIsWaiting(rl))
+                std::this_thread::yield();
         seen = 0;
+        const int64_t cpu0 = threadCpuNanos();
         const auto t0 = std::chrono::steady_clock::now();
         nub()->messageClients(0xE0000130, change, sizeof change);
         const auto t1 = std::chrono::steady_clock::now();
+        const int64_t cpu1 = threadCpuNanos();
         while (seen.load() < ports)
             std::this_thread::yield();
         const auto t2 = std::chrono::steady_clock::now();
         sendNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
         lastNs += std::chrono::duration<double, std::nano>(t2 - t0).count();
+        sendCpuNs += double(cpu1 - cpu0);
     }
     stop = true;
     for (auto& t : loops)
         t.join();
     setRatio(state, "sender_x_anchor", sendNs / double(state.iterations()));
     setRatio(state, "last_callback_x_anchor", lastNs / double(state.iterations()));
+    // The sender's own processor time (its wall time above also holds the
+    // time a woken loop kept it off its processor).
+    setRatio(state, "sender_cpu_x_anchor", sendCpuNs / double(state.iterations()));
     IOObjectRelease(s);
 }
 BENCHMARK(BM_StateChangeFanOut)->Arg(1)->Arg(8)->Arg(64)->UseRealTime();

@@ -6,16 +6,18 @@
 // through the platform clock. A source or timer has a small lock of its own
 // for the loops it belongs to (and, for a source, the thread performing it);
 // it is taken after a loop's lock, never before. Signalling a source marks
-// it under its own lock, lets go, then wakes its loops one lock at a time,
-// so senders to different loops never contend. Callbacks (perform, timer
-// callouts, schedule and cancel, the release of a context's info) always run
-// with no lock held, so they may add, remove, invalidate, stop or run loops
-// themselves.
+// it under its own lock and puts its loops on the wake relay's list; the
+// signaller wakes one of them, which passes the others on (see WakeRelay;
+// on the virtual clock the signaller wakes each itself, one lock at a
+// time). Callbacks (perform, timer callouts, schedule and cancel, the
+// release of a context's info) always run with no lock held, so they may
+// add, remove, invalidate, stop or run loops themselves.
 #include "platform/cf/CFRunLoop.h"
 #include "platform/cf/CFInternal.h"
 #include "platform/cf/HXCF.h"
 
 #include "platform/base/HXClock.h"
+#include "platform/base/HXWakeBatch.h"
 
 #include <algorithm>
 #include <cmath>
@@ -44,8 +46,30 @@ struct LoopCore {
     std::condition_variable wakeCv;
     bool wakeUp = false;         // under lock
     HXCFRunLoop* loop = nullptr; // under lock; null once the loop is gone
+    bool waiting = false;        // under lock: blocked in its wait
+    bool relay = false;          // under lock: woken to pass pending wake-ups on
+    bool pending = false;        // under the relay's lock: on its list
 };
 using CoreRef = std::shared_ptr<LoopCore>;
+
+// Wake-ups passed on by the loops they wake (real clock only). Waking a
+// sleeping thread is the costly part of a signal, and one state change
+// signals a source on every port of a process: the signaller wakes one
+// waiting loop and hands it the rest of the list, and every loop so woken
+// wakes the next waiting one before it runs its own sources, so the
+// wake-ups spread over the woken threads (their number doubling) instead of
+// falling one by one on the signaller. A loop that is awake anyway is only
+// marked. Its lock is a leaf: nothing is taken while it is held.
+struct WakeRelay {
+    std::mutex lock;
+    std::vector<CoreRef> pending; // oldest first, from `head`
+    size_t head = 0;
+    int relays = 0; // threads passing the list on; while one does, no one else starts
+};
+WakeRelay& wakeRelay() {
+    static WakeRelay* r = new WakeRelay; // never destroyed: loops may outlive statics
+    return *r;
+}
 } // namespace
 
 struct HXCFRunLoopSource final : hx::cf::Object {
@@ -142,7 +166,6 @@ struct HXCFRunLoop final : hx::cf::Object {
     std::vector<std::u16string> mCommonModes;
     CoreRef mCore;           // its lock guards everything above and below
     std::vector<Run*> mRuns; // innermost last
-    bool mWaiting = false;
 };
 
 namespace {
@@ -181,6 +204,58 @@ void wakeEach(std::vector<CoreRef>& cores) {
         // already among the waiters (it enrols before letting go of its lock).
         hx::clock::notifyAll(c->wakeCv);
     }
+}
+
+// Runs on a relaying thread (the signaller, or a loop woken with the list):
+// wakes the pending loops in order. The first waiting one woken takes the
+// list on too; a signaller stops there, a loop goes on until the list is
+// empty (the loops it hands on to work beside it). Called with no lock held.
+void relayWakeUps(bool untilHandedOn) {
+    WakeRelay& r = wakeRelay();
+    for (;;) {
+        CoreRef c;
+        {
+            std::lock_guard<std::mutex> g(r.lock);
+            if (r.head == r.pending.size()) {
+                r.pending.clear();
+                r.head = 0;
+                --r.relays;
+                return;
+            }
+            c = std::move(r.pending[r.head++]);
+            c->pending = false;
+        }
+        bool handedOn = false;
+        {
+            std::lock_guard<std::mutex> g(c->lock);
+            if (!c->loop) continue;
+            c->wakeUp = true;
+            if (c->waiting && !c->relay) {
+                // Counted before it can wake, so the list never looks unattended.
+                std::lock_guard<std::mutex> g2(r.lock);
+                ++r.relays;
+                c->relay = true;
+                handedOn = true;
+            }
+        }
+        hx::clock::notifyAll(c->wakeCv);
+        if (handedOn && untilHandedOn) {
+            std::lock_guard<std::mutex> g(r.lock);
+            --r.relays;
+            return;
+        }
+    }
+}
+
+// Starts passing the pending wake-ups on, unless a relay is under way.
+void startRelay() {
+    WakeRelay& r = wakeRelay();
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (r.relays > 0 || r.head == r.pending.size()) return;
+        ++r.relays;
+    }
+    relayWakeUps(true);
 }
 
 template <class T> bool isIn(const std::vector<CoreRef>& loops, const T* core) {
@@ -576,10 +651,17 @@ CFRunLoopRunResult runInMode(HXCFRunLoop* rl, const std::u16string& mode, CFTime
         }
         const std::uint64_t until = std::min(deadline, nextTimer(rl, mode));
         if (until <= now) continue;
-        rl->mWaiting = true;
+        rl->mCore->waiting = true;
         hx::clock::waitUntil(rl->mCore->wakeCv, lk, until);
-        rl->mWaiting = false;
+        rl->mCore->waiting = false;
         rl->mCore->wakeUp = false;
+        if (rl->mCore->relay) {
+            // Woken to pass wake-ups on: that comes before its own sources.
+            rl->mCore->relay = false;
+            lk.unlock();
+            relayWakeUps(false);
+            lk.lock();
+        }
     }
     rl->mRuns.pop_back();
     return result;
@@ -655,7 +737,7 @@ Boolean CFRunLoopIsWaiting(CFRunLoopRef rl) {
     auto* loop = as<HXCFRunLoop>(rl);
     if (!loop) return false;
     std::lock_guard<std::mutex> g(loop->mCore->lock);
-    return loop->mWaiting;
+    return loop->mCore->waiting;
 }
 
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
@@ -748,14 +830,34 @@ void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
     if (!s || !s->mValid) return;
     // Loops holding it are woken too, so a signaller need not know them;
     // only their locks are taken, one at a time after the source's own.
-    std::vector<CoreRef> loops;
+    if (hx::clock::isVirtual()) {
+        // On the virtual clock each is woken here, so it counts as running
+        // before the signaller can let time move on.
+        std::vector<CoreRef> loops;
+        {
+            std::lock_guard<std::mutex> g(s->mLock);
+            if (!s->mSignalled.load()) s->mSignalStamp = ++gSignals;
+            s->mSignalled = true;
+            loops = s->mLoops;
+        }
+        wakeEach(loops);
+        return;
+    }
     {
+        WakeRelay& r = wakeRelay();
         std::lock_guard<std::mutex> g(s->mLock);
         if (!s->mSignalled.load()) s->mSignalStamp = ++gSignals;
         s->mSignalled = true;
-        loops = s->mLoops;
+        std::lock_guard<std::mutex> g2(r.lock);
+        for (const CoreRef& c : s->mLoops)
+            if (!c->pending) {
+                c->pending = true;
+                r.pending.push_back(c);
+            }
     }
-    wakeEach(loops);
+    // A sender fanning one message out to many ports starts the relay once,
+    // when it is done.
+    hx::wake::runOrDefer(startRelay);
 }
 
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {

@@ -1,6 +1,7 @@
 #include "platform/kern/IOService.h"
 
 #include "platform/base/HXClock.h"
+#include "platform/base/HXWakeBatch.h"
 #include "platform/kern/SystemPower.h"
 #include "platform/kern/WorkQueue.h"
 
@@ -598,6 +599,9 @@ OSIterator* IOService::getProviderIterator() const {
 
 IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSize) {
     {
+        // The user ports only queue: their wake-ups go out together once
+        // every one has its copy.
+        hx::wake::Batch batch;
         std::lock_guard<std::mutex> g(mUserInterestLock);
         auto& subs = mUserInterest;
         subs.erase(std::remove_if(subs.begin(), subs.end(),

@@ -11,15 +11,18 @@
 //
 // Threads: the HAL calls the table from its own threads; the device manager
 // calls back on the thread running the main run loop, and on the caller of
-// Initialize for devices found before. One mutex, always taken innermost,
+// Initialize for devices found before. One lock, always taken innermost,
 // covers finding a device and taking its reference, and adding to and
-// removing from the device list; the reference count is atomic.
+// removing from the device list; the reference count is atomic. Every call
+// starts with that look-up, so the lock is a small spin lock: it is held
+// only for a walk of the list or a change to it, never across a call out.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "device/DeviceManagerClient.h"
 #include "libs/tools/ZrCollection.h"
@@ -27,6 +30,22 @@
 
 class OSXDeviceManager;
 class ZrOSXDevice;
+
+// The device list's lock (see above). A taker spins a few times, then
+// yields its processor to the holder.
+class ZrListLock {
+public:
+    void lock() noexcept {
+        for (int tries = 0; mHeld.exchange(true, std::memory_order_acquire); ++tries)
+            while (mHeld.load(std::memory_order_relaxed))
+                if (++tries > kSpinsBeforeYield) std::this_thread::yield();
+    }
+    void unlock() noexcept { mHeld.store(false, std::memory_order_release); }
+
+private:
+    static constexpr int kSpinsBeforeYield = 64;
+    std::atomic<bool> mHeld{false};
+};
 
 class ZrAsioDriver : public DeviceManagerClient {
 public:
@@ -157,7 +176,7 @@ private:
     CFUUIDRef mPlugInUUID;
     OSXDeviceManager* mManager = nullptr;
 
-    std::mutex mListLock;                        // innermost
+    ZrListLock mListLock;                        // innermost
     std::map<const ZrOSXDevice*, int> mStarting; // under mListLock
     std::atomic<bool> mTearingDown{false};
 };

@@ -21,7 +21,7 @@ UInt32 formatChannels(ZrOSXDevice* device, bool isInput) {
 } // namespace
 
 ZrOSXDevice* ZrAsioDriver::getDeviceAndRetain(AudioDeviceID deviceID) {
-    std::lock_guard<std::mutex> g(mListLock);
+    std::lock_guard<ZrListLock> g(mListLock);
     for (int i = 0; i < mDevices.count(); ++i) {
         auto* d = static_cast<ZrOSXDevice*>(mDevices.atPos(i));
         if (d->getAudioDeviceID() == deviceID) {
@@ -33,7 +33,7 @@ ZrOSXDevice* ZrAsioDriver::getDeviceAndRetain(AudioDeviceID deviceID) {
 }
 
 ZrOSXDevice* ZrAsioDriver::getDeviceAndRetainFromStreamID(AudioStreamID streamID) {
-    std::lock_guard<std::mutex> g(mListLock);
+    std::lock_guard<ZrListLock> g(mListLock);
     for (int i = 0; i < mDevices.count(); ++i) {
         auto* d = static_cast<ZrOSXDevice*>(mDevices.atPos(i));
         if (d->getOutAudioStreamID() == streamID ||
@@ -51,7 +51,7 @@ ZrOSXDevice* ZrAsioDriver::getObjectAndRetain(AudioObjectID object) {
 }
 
 void ZrAsioDriver::takeDeviceList(ZrCollection& out) {
-    std::lock_guard<std::mutex> g(mListLock);
+    std::lock_guard<ZrListLock> g(mListLock);
     for (int i = 0; i < mDevices.count(); ++i) {
         auto* d = static_cast<ZrOSXDevice*>(mDevices.atPos(i));
         d->setAudioIDs(0, 0, 0);
@@ -63,7 +63,7 @@ void ZrAsioDriver::takeDeviceList(ZrCollection& out) {
 void ZrAsioDriver::listRemove(ZrOSXDevice* device) {
     device->incReferences(); // the list's reference may be the last
     {
-        std::lock_guard<std::mutex> g(mListLock);
+        std::lock_guard<ZrListLock> g(mListLock);
         mDevices.remove(device);
     }
     device->decReferences();
@@ -80,7 +80,7 @@ void ZrAsioDriver::deviceAdded(ZrOSXDevice* device) {
     if (AudioHardwareClaimAudioStreamID(ref, deviceID, &outStreamID) != 0) return;
     {
         // Look-ups read the IDs under the list's lock.
-        std::lock_guard<std::mutex> g(mListLock);
+        std::lock_guard<ZrListLock> g(mListLock);
         device->setAudioIDs(deviceID, inStreamID, outStreamID);
         mDevices.add(device);
     }
@@ -100,7 +100,7 @@ void ZrAsioDriver::deviceRemoved(ZrOSXDevice* device) {
     if (!device) return;
     AudioDeviceID deviceID = 0;
     {
-        std::lock_guard<std::mutex> g(mListLock);
+        std::lock_guard<ZrListLock> g(mListLock);
         if (!mTearingDown) deviceID = device->getAudioDeviceID();
         if (deviceID != 0) device->setAudioIDs(0, 0, 0);
     }

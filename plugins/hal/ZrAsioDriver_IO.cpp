@@ -102,13 +102,13 @@ OSStatus ZrAsioDriver::onDeviceDestroyIOProcID(AudioDeviceID device, AudioDevice
 }
 
 void ZrAsioDriver::setStartingStream(ZrOSXDevice* device, bool on) {
-    std::lock_guard<std::mutex> g(mListLock);
+    std::lock_guard<ZrListLock> g(mListLock);
     int& count = mStarting[device];
     count += on ? 1 : -1;
     if (count <= 0) mStarting.erase(device);
 }
 
 bool ZrAsioDriver::isStartingStream(ZrOSXDevice* device) {
-    std::lock_guard<std::mutex> g(mListLock);
+    std::lock_guard<ZrListLock> g(mListLock);
     return mStarting.count(device) != 0;
 }

@@ -4,6 +4,7 @@
 #include "tests/platform/cf/CFTestSupport.h"
 
 #include "platform/base/HXClock.h"
+#include "platform/base/HXWakeBatch.h"
 #include "platform/cf/HXCF.h"
 
 #include <atomic>
@@ -530,6 +531,99 @@ TEST(CFRunLoop, SeveralLoopsSignalledFromSeveralThreadsServeInSignalOrder) {
             CFRelease(s.ref);
         CFRelease(f.gate.ref);
         CFRelease(f.quit.ref);
+    }
+}
+
+// One sender signals a source on each of many loops, each on its own
+// thread: the wake-ups are passed on from loop to loop, and every loop runs
+// its source once per round, whether the loops were all asleep or some
+// still busy, and whether the sender held its wake-ups back in a batch.
+TEST(CFRunLoop, EveryLoopOfAFanOutRunsItsSourceOncePerRound) {
+    constexpr int kLoops = 24, kRounds = 60;
+    struct Port {
+        std::atomic<int> performed{0};
+        std::atomic<bool> wrongThread{false};
+        std::thread::id thread;
+        CFRunLoopRef loop = nullptr;
+        CFRunLoopSourceRef source = nullptr;
+    };
+    std::vector<Port> ports(kLoops);
+    std::mutex lock;
+    std::condition_variable cv;
+    std::atomic<bool> done{false};
+    struct Info {
+        Port* port;
+        std::mutex* lock;
+        std::condition_variable* cv;
+    };
+    std::vector<Info> infos;
+    for (auto& p : ports)
+        infos.push_back({&p, &lock, &cv});
+    std::vector<std::thread> loops;
+    for (int i = 0; i < kLoops; ++i)
+        loops.emplace_back([&, i] {
+            Port& p = ports[i];
+            CFRunLoopSourceContext ctx{};
+            ctx.info = &infos[i];
+            ctx.perform = [](void* info) {
+                auto* in = static_cast<Info*>(info);
+                if (std::this_thread::get_id() != in->port->thread) in->port->wrongThread = true;
+                std::lock_guard<std::mutex> g(*in->lock);
+                ++in->port->performed;
+                in->cv->notify_all();
+            };
+            {
+                std::lock_guard<std::mutex> g(lock);
+                p.thread = std::this_thread::get_id();
+                p.source = CFRunLoopSourceCreate(nullptr, 0, &ctx);
+                p.loop = CFRunLoopGetCurrent();
+                CFRunLoopAddSource(p.loop, p.source, kCFRunLoopDefaultMode);
+                cv.notify_all();
+            }
+            while (!done)
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true);
+            CFRunLoopRemoveSource(p.loop, p.source, kCFRunLoopDefaultMode);
+        });
+    {
+        std::unique_lock<std::mutex> lk(lock);
+        cv.wait(lk, [&] {
+            for (auto& p : ports)
+                if (!p.loop) return false;
+            return true;
+        });
+    }
+    for (int round = 1; round <= kRounds; ++round) {
+        if (round % 2) // every loop asleep: each is woken by the relay
+            for (auto& p : ports)
+                while (!CFRunLoopIsWaiting(p.loop))
+                    std::this_thread::yield();
+        if (round % 3) {
+            hx::wake::Batch batch;
+            for (auto& p : ports)
+                CFRunLoopSourceSignal(p.source);
+        } else {
+            for (auto& p : ports)
+                CFRunLoopSourceSignal(p.source);
+        }
+        std::unique_lock<std::mutex> lk(lock);
+        cv.wait(lk, [&] {
+            for (auto& p : ports)
+                if (p.performed.load() < round) return false;
+            return true;
+        });
+    }
+    std::vector<int> performed;
+    for (auto& p : ports)
+        performed.push_back(p.performed.load());
+    done = true;
+    for (auto& p : ports) // ends a run still waiting
+        CFRunLoopSourceSignal(p.source);
+    for (auto& t : loops)
+        t.join();
+    for (int i = 0; i < kLoops; ++i) {
+        EXPECT_EQ(performed[i], kRounds) << "loop " << i;
+        EXPECT_FALSE(ports[i].wrongThread.load()) << "loop " << i;
+        CFRelease(ports[i].source);
     }
 }
 

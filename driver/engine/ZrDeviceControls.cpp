@@ -12,8 +12,7 @@ namespace {
 // the audio-control interface 0.
 constexpr XsProductRow kRows[] = {
     // Two outputs, one input: every endpoint applied.
-    {kCadenzaVendorID,
-     kCadenzaTypicalProductID,
+    {ZrControlsLayout::Typical,
      {2, 1, 0, {{"HP 1+2", 2, 0x0400, 0x0400, 0}, {"Out 1+2", 2, 0x0700, 0x0700, 0}}},
      {1, 1, 0, {{"In 1+2", 2, 0x0A00, 0x0A00, 0}}},
      {},
@@ -22,8 +21,7 @@ constexpr XsProductRow kRows[] = {
      {}},
     // An input selector (unit 11) in front of two inputs; the output's
     // headphone path has a master control only.
-    {kCadenzaVendorID,
-     kCadenzaSelectorProductID,
+    {ZrControlsLayout::InputSelector,
      {2, 1, 0, {{"Output", 2, 0x0400, 0x0400, 0}, {"Headphone", -1, 0x0500, 0x0500, 0}}},
      {2, 0, 0x0B00, {{"Mic", 1, 0x0C00, 0x0C00, 0}, {"Line", 2, 0x0D00, 0x0D00, 0}}},
      {},
@@ -31,8 +29,7 @@ constexpr XsProductRow kRows[] = {
      {},
      {}},
     // Two sync sources.
-    {kCadenzaVendorID,
-     kCadenzaSyncProductID,
+    {ZrControlsLayout::SyncSources,
      {1, 1, 0, {{"Out", 2, 0x0400, 0x0400, 0}}},
      {1, 1, 0, {{"Input", 2, 0x0A00, 0x0A00, 0}}},
      {},
@@ -40,8 +37,7 @@ constexpr XsProductRow kRows[] = {
      {"Internal", "S/PDIF"},
      {}},
     // A vendor control (the monitor switch) and a monitor path.
-    {kCadenzaVendorID,
-     kCadenzaVendorControlProductID,
+    {ZrControlsLayout::VendorControl,
      {1, 1, 0, {{"Speaker", 2, 0x0400, 0x0400, 0}}},
      {1, 1, 0, {{"Mic", 2, 0x0A00, 0x0A00, 0}}},
      {1, 1, 0, {{"Monitor", -1, 0x0600, 0x0600, 0}}},
@@ -49,34 +45,23 @@ constexpr XsProductRow kRows[] = {
      {},
      {0x01, 0x0006}},
     // The output path is a choice of USB interface (1 or 3); no selector unit.
-    {kCadenzaVendorID,
-     kCadenzaInterfaceSelectorProductID,
+    {ZrControlsLayout::InterfaceSelector,
      {2, 0, 0, {{"Analog", 2, 0x0400, 0x0400, 1}, {"S/PDIF", 2, 0x0500, 0x0500, 3}}},
      {1, 1, 0, {{"In 1+2", 2, 0x0A00, 0x0A00, 0}}},
      {},
      0,
      {},
      {}},
-    {kCadenzaVendorID,
-     kCadenzaMeterProductID,
+    {ZrControlsLayout::Meter,
      {1, 1, 0, {{"Out 1+2", 2, 0x0400, 0x0400, 0}}},
      {1, 1, 0, {{"In 1+2", 2, 0x0A00, 0x0A00, 0}}},
      {},
      0,
      {},
      {}},
-    // The Halvard Trunk products: an input selector at unit 5 and two sync
+    // The Halvard Trunk pair: an input selector at unit 5 and two sync
     // sources; a change of either needs a new stream configuration.
-    {kTrunkVendorID,
-     kTrunkProductID,
-     {1, 1, 0, {{"Out 1+2", 2, 0x0700, 0x0700, 0}}},
-     {2, 0, 0x0500, {{"Analog", 2, 0x0A00, 0x0A00, 0}, {"Digital", 2, 0x0B00, 0x0B00, 0}}},
-     {},
-     2,
-     {"Internal", "S/PDIF"},
-     {}},
-    {kTrunkVendorID,
-     kTrunk2ProductID,
+    {ZrControlsLayout::Trunk,
      {1, 1, 0, {{"Out 1+2", 2, 0x0700, 0x0700, 0}}},
      {2, 0, 0x0500, {{"Analog", 2, 0x0A00, 0x0A00, 0}, {"Digital", 2, 0x0B00, 0x0B00, 0}}},
      {},
@@ -159,8 +144,10 @@ void takeStructure(const XsControlGroup& current, XsControlGroup& requested) {
 } // namespace
 
 const XsProductRow* usbFindDeviceControlsRow(uint16_t vendorId, uint16_t productId) {
+    const ZrControlsLayout layout = ZrProductRowFor(vendorId, productId).controlsLayout;
+    if (layout == ZrControlsLayout::None) return nullptr;
     for (const XsProductRow& row : kRows)
-        if (row.vendor == vendorId && row.product == productId) return &row;
+        if (row.layout == layout) return &row;
     return nullptr;
 }
 

@@ -17,6 +17,8 @@
 // at the group's first endpoint.
 #pragma once
 
+#include "driver/engine/ZrProductTable.h"
+
 #include <cstdint>
 
 #include "abi/DriverSM.h"
@@ -59,8 +61,7 @@ struct XsVendorControlRow {
 };
 
 struct XsProductRow {
-    uint16_t vendor;
-    uint16_t product;
+    ZrControlsLayout layout; // the products whose table rows name it
     XsGroupRow out;
     XsGroupRow in;
     XsGroupRow third;

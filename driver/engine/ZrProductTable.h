@@ -205,6 +205,19 @@ enum class ZrClassMeters : uint8_t {
 // A row for every product of a maker.
 constexpr uint16_t kZrAnyProduct = 0xFFFF;
 
+// The class-control layout a class-compliant product's device controls use
+// (their rows are in ZrDeviceControls.cpp).
+enum class ZrControlsLayout : uint8_t {
+    None,
+    Typical,           // two outputs, one input
+    InputSelector,     // an input selector unit in front of two inputs
+    SyncSources,       // two sync sources
+    VendorControl,     // a vendor control and a monitor path
+    InterfaceSelector, // the output path is a choice of USB interface
+    Meter,             // class meters beside the controls
+    Trunk,             // the Halvard Trunk pair
+};
+
 struct ZrProductRow {
     uint16_t vendor = 0;
     uint16_t product = kZrAnyProduct;
@@ -227,6 +240,7 @@ struct ZrProductRow {
     const char* productName = nullptr;
     const char* vendorName = nullptr;
     bool matched = false; // one of the driver's personalities
+    ZrControlsLayout controlsLayout = ZrControlsLayout::None;
 
     constexpr bool has(ZrProductList l) const { return (lists >> unsigned(l)) & 1; }
 };

@@ -259,14 +259,12 @@ TEST(NoIdentityCompare, TheDriverAsksTraitsNotIdentifiers) {
     const fs::path root = fs::path(HX_SOURCE_DIR) / "driver";
     ASSERT_TRUE(fs::is_directory(root)) << root;
     // The table and the traits are where identifiers are compared. The
-    // device controls still find their class-control layout by identity,
-    // and the client harness chooses its simulated device by the identity
-    // its caller names.
+    // client harness chooses its simulated device by the identity its
+    // caller names.
     const std::set<std::string> allowed = {
         "engine/ZrProductTable.cpp",
         "engine/ZrProductTable.h",
         "engine/ZrDeviceTraits.h",
-        "engine/ZrDeviceControls.cpp",
     };
     size_t files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {

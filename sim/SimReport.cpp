@@ -1,5 +1,7 @@
 #include "sim/SimReport.h"
 
+#include "driver/engine/ZrIOReturnNames.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -67,7 +69,7 @@ std::string statusText(int32_t status) {
     if (status == 0) return "0";
     const uint32_t code = uint32_t(status);
     if (printableCode(code)) return fourCC(code);
-    return fmt("0x%08X", unsigned(code));
+    return ZrIOReturnText(IOReturn(code));
 }
 
 uint64_t lostFrames(const Report& r) {

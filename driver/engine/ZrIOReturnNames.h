@@ -4,6 +4,9 @@
 
 #include "platform/base/MacErrors.h"
 
+#include <cstdio>
+#include <string>
+
 struct ZrIOReturnName {
     IOReturn code;
     const char* name;
@@ -70,4 +73,13 @@ constexpr const char* ZrIOReturnNameOf(IOReturn code) {
     for (const ZrIOReturnName& row : kZrIOReturnNames)
         if (row.code == code) return row.name;
     return nullptr;
+}
+
+// A result as the driver's messages show it: its name and code, or the code
+// alone when the table does not hold it ("kIOReturnNoBandwidth (0xE00002EC)").
+inline std::string ZrIOReturnText(IOReturn code) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", unsigned(code));
+    const char* name = ZrIOReturnNameOf(code);
+    return name ? std::string(name) + " (" + hex + ")" : std::string(hex);
 }

@@ -1,5 +1,7 @@
 #include "driver/clients/harness/HarnessClient.h"
 
+#include "driver/engine/ZrIOReturnNames.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -269,7 +271,7 @@ bool HarnessClient::openClient() {
     const kern_return_t opened = IOServiceOpen(m.service, m.task, kAudioClientType, &m.connect);
     if (opened != KERN_SUCCESS) {
         std::ostringstream e;
-        e << "the audio client did not open: 0x" << std::hex << opened;
+        e << "the audio client did not open: " << ZrIOReturnText(opened);
         return m.fail(e.str());
     }
     int pid = 0;
@@ -315,7 +317,7 @@ bool HarnessClient::configure() {
     const IOReturn r = m.callDriver(kReqConfigureDevice, rec);
     if (r != kIOReturnSuccess) {
         std::ostringstream e;
-        e << "configuration failed: 0x" << std::hex << r;
+        e << "configuration failed: " << ZrIOReturnText(r);
         return m.fail(e.str());
     }
     if (!m.userInput && !(m.userInput = m.mapType<AudioSM>(kMemoryDeviceAudioSM, sizeof(AudioSM))))
@@ -358,7 +360,7 @@ bool HarnessClient::attachRing() {
     const IOReturn r = m.callDriver(kReqAttach, rec);
     if (r != kIOReturnSuccess) {
         std::ostringstream e;
-        e << "the ring was not attached: 0x" << std::hex << r;
+        e << "the ring was not attached: " << ZrIOReturnText(r);
         return m.fail(e.str());
     }
     m.slot = int(qnReadU32(&rec, kOSXDispatchValueOffset));

@@ -31,4 +31,10 @@ TEST(IOReturnNames, KnownCodesByValueAndUnknownOnes) {
     EXPECT_EQ(ZrIOReturnNameOf(IOReturn(12345)), nullptr);
 }
 
+TEST(IOReturnNames, AResultShowsItsNameAndCodeOrItsCodeAlone) {
+    EXPECT_EQ(ZrIOReturnText(IOReturn(0xE00002EC)), "kIOReturnNoBandwidth (0xE00002EC)");
+    EXPECT_EQ(ZrIOReturnText(kIOReturnSuccess), "kIOReturnSuccess (0x00000000)");
+    EXPECT_EQ(ZrIOReturnText(IOReturn(0xE00002DC)), "0xE00002DC");
+}
+
 } // namespace

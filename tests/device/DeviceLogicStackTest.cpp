@@ -169,8 +169,9 @@ TEST_P(DeviceLogicStack, FrameSizesWhilePrepared) {
     road->run(50000);
     ASSERT_TRUE(device->hardwarePrepared());
     const uint64_t half = device->outputRing()->geometry().maxFrames / 2;
-    if (half < QnAudioPluginClassCommons::kMaxFrameSize)
+    if (half < QnAudioPluginClassCommons::kMaxFrameSize) {
         EXPECT_EQ(device->setFrameSize(uint32_t(half) * 2, true, false), kIOReturnBadArgument);
+    }
     ASSERT_EQ(device->setFrameSize(512, true, false), 0);
     EXPECT_EQ(device->getFrameSize(), 512u);
     road->run(50000);

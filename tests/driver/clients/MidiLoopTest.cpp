@@ -89,7 +89,9 @@ TEST_P(BulkMidi, BytesRideTheFlaggedSlotsAndComeBackInOrder) {
     ASSERT_EQ(r.area().mOut[0].put(sent.data(), 1), 1u);
     bool inOrder = true;
     std::vector<uint8_t> got = r.waitInput(1, 50, inOrder);
-    if (c.latencyChecked) EXPECT_LE(r.bulk()->midiLastFrame(), start + kBulkFillAheadFrames + 2);
+    if (c.latencyChecked) {
+        EXPECT_LE(r.bulk()->midiLastFrame(), start + kBulkFillAheadFrames + 2);
+    }
     ASSERT_EQ(r.area().mOut[0].put(sent.data() + 1, uint32_t(sent.size() - 1)),
               uint32_t(sent.size() - 1));
     const std::vector<uint8_t> rest = r.waitInput(sent.size() - got.size(), 1000, inOrder);
@@ -295,7 +297,9 @@ TEST_P(CorruptedArea, LosesAtMostItsOwnBytes) {
     // the next; before them the port's initial control byte).
     const uint8_t control[3] = {0x11, 0x12, 0x13};
     const size_t packetsBefore = r.h->model()->midiPackets().size();
-    if (w == Wire::NineByte) EXPECT_EQ(r.port().sendCPort(control, 3), kIOReturnSuccess);
+    if (w == Wire::NineByte) {
+        EXPECT_EQ(r.port().sendCPort(control, 3), kIOReturnSuccess);
+    }
     r.h->idle(50000);
     if (w == Wire::NineByte) {
         std::vector<uint8_t> lastBytes;
@@ -318,8 +322,9 @@ TEST_P(CorruptedArea, LosesAtMostItsOwnBytes) {
     ASSERT_TRUE(r.port().clientAttach(&r.client));
     r.lastStamp[0] = r.lastStamp[1] = 0;
     ASSERT_EQ(r.area().mOut[0].put(sent.data(), uint32_t(sent.size())), sent.size());
-    if (w == Wire::NineByte)
+    if (w == Wire::NineByte) {
         ASSERT_EQ(r.area().mOut[1].put(sent1.data(), uint32_t(sent1.size())), sent1.size());
+    }
     r.port().fireOutput();
     // Bytes the corrupted area still had looping in the device may come
     // first; the sequence ends the input, whole and in order.
@@ -335,13 +340,17 @@ TEST_P(CorruptedArea, LosesAtMostItsOwnBytes) {
         r.readInput(got1, inOrder, 1);
     }
     EXPECT_TRUE(endsWith(got, sent)) << got.size();
-    if (two) EXPECT_TRUE(endsWith(got1, sent1)) << got1.size();
+    if (two) {
+        EXPECT_TRUE(endsWith(got1, sent1)) << got1.size();
+    }
     EXPECT_TRUE(inOrder);
     // On the wire likewise: whatever the corrupted area still sent, then
     // the sequence.
     const auto packets = r.h->model()->midiPackets();
     EXPECT_TRUE(endsWith(wireBytes(w, packets, 0), sent));
-    if (two) EXPECT_TRUE(endsWith(wireBytes(w, packets, 1), sent1));
+    if (two) {
+        EXPECT_TRUE(endsWith(wireBytes(w, packets, 1), sent1));
+    }
     EXPECT_EQ(tail.firstChanged(), -1);
 }
 

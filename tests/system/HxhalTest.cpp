@@ -184,7 +184,8 @@ TEST(Hxhal, SetsAndReadsBackTheFrameSize) {
     // A size outside the device's range is refused and the size kept.
     const CommandRun bad = runCommand(hxhal(root.path(), "set 'fsiz' global 0 9"));
     EXPECT_EQ(bad.status, 1) << bad.out;
-    EXPECT_NE(bad.out.find("set 'fsiz' global 0: status 0xE00002C2\n'fsiz' global 0: 256\n"),
+    EXPECT_NE(bad.out.find("set 'fsiz' global 0: status kIOReturnBadArgument (0xE00002C2)\n'fsiz' "
+                           "global 0: 256\n"),
               std::string::npos)
         << bad.out;
     const CommandRun get = runCommand(hxhal(root.path(), "get nsrt"));

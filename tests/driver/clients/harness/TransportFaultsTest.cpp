@@ -248,10 +248,21 @@ INSTANTIATE_TEST_SUITE_P(
                   [](ClientHarness& h) { arm(h, Farlane2Model::kIn, shortPacket(100)); }, nullptr,
                   300000, 0, 7},
         // Input frames the device never sends: the drift guard finds the
-        // out side ahead of the ring and inserts frames.
+        // out side ahead of the ring at the end of its window of 750 out
+        // completions and inserts frames until every dropped one is made
+        // up. The window is 20 packets of 10 frames a completion on the
+        // bulk device, of 20 frames on its interrupt variant and 64 of 16
+        // on the plain interrupt device (about 16 s of audio at 48 kHz).
+        // The Farlane-2 input path has no insert step: no row.
         FaultCase{"DroppedInputFrames", DeviceKind::Bulk, false,
                   [](ClientHarness& h) { channelDevice(h).dropInputFrames(200); },
-                  "insert frame mBulkIOGuard_CiticalPointDiff:", 7000000, 1},
+                  "insert frame mBulkIOGuard_CiticalPointDiff:", 7000000, 200},
+        FaultCase{"DroppedInputFrames", DeviceKind::BulkInterrupt, false,
+                  [](ClientHarness& h) { channelDevice(h).dropInputFrames(200); },
+                  "insert frame mBulkIOGuard_CiticalPointDiff:", 7000000, 200},
+        FaultCase{"DroppedInputFrames", DeviceKind::Interrupt, false,
+                  [](ClientHarness& h) { channelDevice(h).dropInputFrames(200); },
+                  "insert frame mInterruptIOGuard_CiticalPointDiff:", 18000000, 200},
         // The host controller starves for 15 ms: the keep-alive stream's
         // completions come back late and its plan moves on.
         FaultCase{"LateKeepAliveCompletion", DeviceKind::Bulk, false,

@@ -78,26 +78,35 @@ MidiRB::~MidiRB() {
 }
 
 void MidiRB::setUsed(bool used) {
-    mUsed = used;
-    if (!used) {
-        mBusy = 0;
-        if (mAutoDelete) delete this;
+    if (used) {
+        changeState(MidiRBState::Idle, MidiRBState::Used);
+        return;
     }
+    mBusy = 0;
+    changeState(MidiRBState::Used, MidiRBState::Idle);
+    if (changeState(MidiRBState::Orphaned, MidiRBState::Idle)) delete this;
 }
 
 void MidiRB::unuse() {
-    if (mUsed)
-        mAutoDelete = true; // goes when its transfer completes
-    else
-        delete this;
+    for (;;) {
+        const MidiRBState s = state();
+        if (s == MidiRBState::Orphaned) return;
+        if (s == MidiRBState::Used) {
+            if (changeState(s, MidiRBState::Orphaned)) return; // goes when its transfer completes
+        } else if (changeState(s, MidiRBState::Orphaned)) {
+            delete this;
+            return;
+        }
+    }
 }
 
 void MidiRB::setAutoDeleteOnCompletion(bool flag) {
-    mAutoDelete = flag;
-    if (flag && !mUsed) {
-        mBusy = 0;
-        delete this;
+    if (!flag) {
+        changeState(MidiRBState::Orphaned, MidiRBState::Used);
+        return;
     }
+    if (!isUsed()) mBusy = 0;
+    unuse();
 }
 
 void MidiRB::initReadMidi() {

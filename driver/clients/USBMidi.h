@@ -54,9 +54,16 @@ struct MidiInputTarget {
     MidiIOWriter* writer;
 };
 
+// The lifecycle of a MIDI request block.
+enum class MidiRBState : uint8_t {
+    Idle,     // free
+    Used,     // its transfer is queued
+    Orphaned, // given up while used: it goes when its transfer completes
+};
+
 // The MIDI request block: a page-aligned buffer of at least 12 bytes (the
-// 9-byte packet and the 12-byte write pattern always fit) with the used and
-// auto-delete flags. A block in use is never deleted: unuse and
+// 9-byte packet and the 12-byte write pattern always fit) with a lifecycle
+// state. A block in use is never deleted: unuse and
 // setAutoDeleteOnCompletion only mark it, and it goes when its transfer
 // completes (setUsed(false)).
 class MidiRB {
@@ -73,8 +80,15 @@ public:
     uint8_t* getData() const { return mData; }
     IOBufferMemoryDescriptor* buffer() const { return mBuffer; }
     uint32_t size() const { return mSize; }
-    bool isUsed() const { return mUsed; }
-    bool isAutoDelete() const { return mAutoDelete; }
+    MidiRBState state() const { return mState.load(std::memory_order_acquire); }
+    // The one way the state changes: from `from` to `to` if it still is
+    // `from`.
+    bool changeState(MidiRBState from, MidiRBState to) {
+        return mState.compare_exchange_strong(from, to, std::memory_order_acq_rel,
+                                              std::memory_order_acquire);
+    }
+    bool isUsed() const { return state() != MidiRBState::Idle; }
+    bool isAutoDelete() const { return state() == MidiRBState::Orphaned; }
     uint8_t busy() const { return mBusy; }
     void setBusy(uint8_t b) { mBusy = b; }
 
@@ -98,8 +112,7 @@ public:
 private:
     IOBufferMemoryDescriptor* mBuffer = nullptr;
     uint8_t mBusy = 0;
-    bool mUsed = false;
-    bool mAutoDelete = false;
+    std::atomic<MidiRBState> mState{MidiRBState::Idle};
     uint8_t* mData = nullptr;
     uint32_t mSize = 0;
 };

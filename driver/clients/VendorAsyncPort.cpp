@@ -14,9 +14,6 @@
 namespace {
 
 constexpr uint8_t kVendorInterfaceNumber = 4;
-// A transfer's stage, so that its completion and an abort that gives up on
-// it never both touch its block.
-enum : int { kFlying = 0, kCompleting = 1, kAbandoned = 2 };
 
 uint32_t blockState(const AsyncTransportData* area, uint32_t k) {
     return audiosm::load32(AUDIOSM_CAT(&area->mBlocks[k], AsyncTransportBlock, mState),
@@ -36,9 +33,19 @@ void setBlockLength(AsyncTransportData* area, uint32_t k, uint32_t length) {
 } // namespace
 
 bool VendorAsyncPort::Block::use(uint32_t k) {
-    if (!buffer || used.exchange(true)) return false;
+    if (!buffer || !changeState(BlockState::Idle, BlockState::Taken)) return false;
+    // The index is set before the transfer counts as flying: an abort reads
+    // it only from a flying block.
     index = k;
+    changeState(BlockState::Taken, BlockState::Flying);
     return true;
+}
+
+void VendorAsyncPort::Block::unuse() {
+    for (;;) {
+        const BlockState s = state.load(std::memory_order_acquire);
+        if (s == BlockState::Idle || changeState(s, BlockState::Idle)) return;
+    }
 }
 
 VendorAsyncPort::~VendorAsyncPort() {
@@ -271,9 +278,7 @@ void VendorAsyncPort::abandonInFlight() {
         Block* set = input ? mInRB : mOutRB;
         AsyncTransportData* area = input ? inputArea() : ownData();
         for (int i = 0; i < 2; ++i) {
-            int expected = kFlying;
-            if (!set[i].used.load() || !set[i].stage.compare_exchange_strong(expected, kAbandoned))
-                continue;
+            if (!set[i].changeState(BlockState::Flying, BlockState::Abandoned)) continue;
             if (area && set[i].index < kAsyncBlockCount)
                 setBlockState(area, set[i].index, kAsyncBlockFailed);
         }
@@ -293,7 +298,7 @@ void VendorAsyncPort::takeGuards() {
 void VendorAsyncPort::releaseOwnArea() {
     std::lock_guard<std::mutex> g(mOwnAreaLock);
     mOwnData.store(nullptr);
-    if (mOutRB[0].used.load() || mOutRB[1].used.load()) {
+    if (mOutRB[0].isUsed() || mOutRB[1].isUsed()) {
         mOwnAreaPending = mOwnArea != nullptr;
         return;
     }
@@ -306,7 +311,7 @@ uint32_t VendorAsyncPort::inFlight() const {
     uint32_t n = 0;
     for (const Block* set : {mInRB, mOutRB})
         for (int i = 0; i < 2; ++i)
-            n += set[i].used.load() ? 1 : 0;
+            n += set[i].isUsed() ? 1 : 0;
     return n;
 }
 
@@ -354,10 +359,7 @@ bool VendorAsyncPort::canProcess(bool input) {
 
 VendorAsyncPort::Block* VendorAsyncPort::takeBlock(Block (&set)[2], uint32_t k) {
     for (Block& b : set)
-        if (b.use(k)) {
-            b.stage.store(kFlying);
-            return &b;
-        }
+        if (b.use(k)) return &b;
     return nullptr;
 }
 
@@ -471,9 +473,9 @@ void VendorAsyncPort::inCompletion(void* owner, void* parameter, IOReturn status
 }
 
 void VendorAsyncPort::finishIn(Block& rb, IOReturn status, uint32_t transferred) {
-    int expected = kFlying;
     AsyncTransportData* area = inputArea();
-    if (!rb.stage.compare_exchange_strong(expected, kCompleting) || !mOwner.load() || !area) return;
+    if (!rb.changeState(BlockState::Flying, BlockState::Completing) || !mOwner.load() || !area)
+        return;
     const uint32_t k = rb.index;
     if (k >= kAsyncBlockCount) {
         IOLog("VendorAsyncPort::inCompletion unknown block index\n");
@@ -512,9 +514,9 @@ void VendorAsyncPort::outCompletion(void* owner, void* parameter, IOReturn statu
 }
 
 void VendorAsyncPort::finishOut(Block& rb, IOReturn status) {
-    int expected = kFlying;
     AsyncTransportData* area = ownData();
-    if (!rb.stage.compare_exchange_strong(expected, kCompleting) || !mOwner.load() || !area) return;
+    if (!rb.changeState(BlockState::Flying, BlockState::Completing) || !mOwner.load() || !area)
+        return;
     const uint32_t k = rb.index;
     if (k >= kAsyncBlockCount) {
         IOLog("VendorAsyncPort::outCompletion unknown block index\n");
@@ -534,7 +536,7 @@ void VendorAsyncPort::endTransfer(Block& rb) {
     {
         std::lock_guard<std::mutex> g(mOwnAreaLock);
         rb.unuse();
-        if (mOwnAreaPending && !mOutRB[0].used.load() && !mOutRB[1].used.load()) {
+        if (mOwnAreaPending && !mOutRB[0].isUsed() && !mOutRB[1].isUsed()) {
             if (mOwnArea) mOwnArea->unlock();
             mOwnArea = nullptr;
             mOwnAreaPending = false;

@@ -112,16 +112,31 @@ public:
     KeThread& timer() { return mTimer; }
 
 private:
+    // A request block's lifecycle, so that its completion and an abort
+    // that gives up on its transfer never both touch it.
+    enum class BlockState : uint8_t {
+        Idle,       // free
+        Taken,      // claimed; its ring index is being set
+        Flying,     // its transfer is queued
+        Completing, // its completion took it
+        Abandoned,  // an abort failed its ring block; the completion only gives it back
+    };
     struct Block {
         VendorAsyncPort* port = nullptr;
         IOBufferMemoryDescriptor* buffer = nullptr;
         uint8_t* data = nullptr;
         uint32_t index = 0;  // the ring block it serves
         uint32_t length = 0; // the block's length as read at the start
-        std::atomic<bool> used{false};
-        std::atomic<int> stage{0};
+        std::atomic<BlockState> state{BlockState::Idle};
+        // The one way the state changes: from `from` to `to` if it still
+        // is `from`.
+        bool changeState(BlockState from, BlockState to) {
+            return state.compare_exchange_strong(from, to, std::memory_order_acq_rel,
+                                                 std::memory_order_acquire);
+        }
+        bool isUsed() const { return state.load(std::memory_order_acquire) != BlockState::Idle; }
         bool use(uint32_t k);
-        void unuse() { used.store(false); }
+        void unuse();
     };
     static void inCompletion(void* owner, void* parameter, IOReturn status, uint32_t transferred);
     static void outCompletion(void* owner, void* parameter, IOReturn status, uint32_t transferred);

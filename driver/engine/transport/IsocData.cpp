@@ -24,7 +24,7 @@ void IsocPipe::bind(IOUSBHostPipe* pipe) {
 ZrIsocRB::ZrIsocRB(bool highSpeed, IsocPipe* pipe) {
     layout(highSpeed, pipe);
     allocate(mBufferSize);
-    mbInit = mBuffer && mDescriptor && mPipe && mPipe->handle;
+    if (bound()) changeState(ZrIsocRBState::Unready, ZrIsocRBState::Idle);
 }
 
 ZrIsocRB::~ZrIsocRB() {
@@ -72,7 +72,11 @@ void ZrIsocRB::reinit(bool highSpeed, IsocPipe* pipe) {
         IOLog("ZrIsocRB::reinit switching to %d frames\n", int(mFrameCount));
     // A block made for 4 packets is grown before it carries 32.
     if (mAllocSize < mBufferSize) allocate(mBufferSize);
-    mbInit = mBuffer && mDescriptor && mAllocSize >= mBufferSize && mPipe && mPipe->handle;
+    moveTo(bound() ? ZrIsocRBState::Idle : ZrIsocRBState::Unready);
+}
+
+bool ZrIsocRB::bound() const {
+    return mBuffer && mDescriptor && mAllocSize >= mBufferSize && mPipe && mPipe->handle;
 }
 
 void ZrIsocRB::initRead() {
@@ -165,11 +169,8 @@ void ZrIsocRB::initWriteKeepAlive() {
 uint32_t ZrIsocRB::release() {
     const uint32_t left = mInUse.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) {
-        mDone.store(true, std::memory_order_release);
-        mCallbackDone.store(true, std::memory_order_release);
         mStartFrame.store(0, std::memory_order_relaxed);
-        m_bCancel.store(false, std::memory_order_release);
-        if (mAutoDelete) {
+        if (reset() == ZrIsocRBState::Orphaned) {
             IOLog("AUTODELETE ZrIsocRB %p\n", static_cast<void*>(this));
             delete this;
         }
@@ -177,8 +178,124 @@ uint32_t ZrIsocRB::release() {
     return left;
 }
 
+ZrIsocRBState ZrIsocRB::moveTo(ZrIsocRBState to) {
+    for (;;) {
+        const ZrIsocRBState s = state();
+        if (changeState(s, to)) return s;
+    }
+}
+
+ZrIsocRBState ZrIsocRB::reset() {
+    for (;;) {
+        const ZrIsocRBState s = state();
+        if (changeState(s, s == ZrIsocRBState::Unready ? s : ZrIsocRBState::Idle)) return s;
+    }
+}
+
+bool ZrIsocRB::awaitsCompletion() const {
+    switch (state()) {
+    case ZrIsocRBState::Taken:
+    case ZrIsocRBState::Queued:
+    case ZrIsocRBState::Processed:
+    case ZrIsocRBState::Cancelled:
+    case ZrIsocRBState::Orphaned:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool ZrIsocRB::awaitsProcessing() const {
+    const ZrIsocRBState s = state();
+    return s == ZrIsocRBState::Queued || s == ZrIsocRBState::Completed;
+}
+
+bool ZrIsocRB::isCancelled() const {
+    const ZrIsocRBState s = state();
+    return s == ZrIsocRBState::Cancelled || s == ZrIsocRBState::Orphaned;
+}
+
+void ZrIsocRB::markQueued(bool processed) {
+    // The uses are set before the state, so a cancel that sees the block
+    // queued finds the processing's use to give back.
+    take(processed ? 1 : 2);
+    if (!changeState(ZrIsocRBState::Taken,
+                     processed ? ZrIsocRBState::Processed : ZrIsocRBState::Queued))
+        take(1); // cancelled while taken: nothing will process it
+}
+
+bool ZrIsocRB::finishProcessing() {
+    for (;;) {
+        const ZrIsocRBState s = state();
+        if (s == ZrIsocRBState::Queued) {
+            if (changeState(s, ZrIsocRBState::Processed)) return true;
+        } else if (s == ZrIsocRBState::Completed) {
+            if (changeState(s, ZrIsocRBState::Finished)) return true;
+        } else {
+            return false;
+        }
+    }
+}
+
+void ZrIsocRB::markCompleted() {
+    for (;;) {
+        const ZrIsocRBState s = state();
+        if (s == ZrIsocRBState::Queued) {
+            if (changeState(s, ZrIsocRBState::Completed)) return;
+        } else if (s == ZrIsocRBState::Processed) {
+            if (changeState(s, ZrIsocRBState::Finished)) return;
+        } else {
+            return; // cancelled or orphaned: only the use goes back
+        }
+    }
+}
+
 void ZrIsocRB::setCallbackDone() {
-    mCallbackDone.store(true, std::memory_order_release);
+    markCompleted();
+    release();
+}
+
+void ZrIsocRB::cancel() {
+    for (;;) {
+        const ZrIsocRBState s = state();
+        switch (s) {
+        case ZrIsocRBState::Taken:
+        case ZrIsocRBState::Processed:
+            if (changeState(s, ZrIsocRBState::Cancelled)) return;
+            break;
+        case ZrIsocRBState::Queued:
+            // Nothing processes a cancelled stream: the processing's use
+            // goes back here.
+            if (changeState(s, ZrIsocRBState::Cancelled)) {
+                release();
+                return;
+            }
+            break;
+        case ZrIsocRBState::Completed:
+            // The completion already ran: giving back the processing's use
+            // may free the block.
+            if (changeState(s, ZrIsocRBState::Finished)) {
+                release();
+                return;
+            }
+            break;
+        default:
+            return;
+        }
+    }
+}
+
+void ZrIsocRB::orphan() {
+    if (!isInUse()) {
+        delete this;
+        return;
+    }
+    // A use of its own while it changes hands: if the completion returns
+    // meanwhile, the release below is the last and deletes it.
+    mInUse.fetch_add(1, std::memory_order_acq_rel);
+    const ZrIsocRBState was = moveTo(ZrIsocRBState::Orphaned);
+    // Nobody processes an orphaned block.
+    if (was == ZrIsocRBState::Queued || was == ZrIsocRBState::Completed) release();
     release();
 }
 
@@ -209,7 +326,7 @@ bool IsocData::initForPipe(bool highSpeed, IsocPipe* pipe, USB_DEC_FNC decoder) 
             rb->reinit(highSpeed, pipe);
         else
             rb = new ZrIsocRB(highSpeed, pipe);
-        all = all && rb->mbInit;
+        all = all && rb->isReady();
     }
     return all;
 }
@@ -217,14 +334,9 @@ bool IsocData::initForPipe(bool highSpeed, IsocPipe* pipe, USB_DEC_FNC decoder) 
 void IsocData::term() {
     for (auto& rb : mRBs) {
         if (!rb) continue;
-        if (rb->isInUse()) {
-            // The last release (a completion still to come) frees it.
-            rb->mAutoDelete = true;
-            rb->take(rb->inUse() + 1);
-            rb->release();
-        } else {
-            delete rb;
-        }
+        // A block still in use goes with its last release (a completion
+        // still to come).
+        rb->orphan();
         rb = nullptr;
     }
     if (mpUSBFrameInDataBuffer) IOFree(mpUSBFrameInDataBuffer, kIsocWorkBufferBytes);
@@ -237,10 +349,8 @@ void IsocData::prepareForStream(uint32_t firstFrame) {
     for (ZrIsocRB* rb : mRBs) {
         if (!rb) continue;
         rb->take(0);
-        rb->mDone.store(true);
-        rb->mCallbackDone.store(true);
+        rb->reset();
         rb->mStartFrame.store(0);
-        rb->m_bCancel.store(false);
         if (rb->mBuffer) std::memset(rb->mBuffer, 0, rb->mAllocSize);
     }
     mNextFrame.store(firstFrame, std::memory_order_release);
@@ -256,12 +366,16 @@ ZrIsocRB* IsocData::next() {
         IOLog("IsocData::next() - mRBs[mNext]->isInUse()\n");
         return nullptr;
     }
-    if (!rb->mbInit) {
+    if (!rb->isReady()) {
         IOLog("IsocData::next() - !mRBs[mNext]->mbInit\n");
         return nullptr;
     }
+    // A block whose last release is still resetting it is not free yet.
+    if (!rb->changeState(ZrIsocRBState::Idle, ZrIsocRBState::Taken)) {
+        IOLog("IsocData::next() - mRBs[mNext]->isInUse()\n");
+        return nullptr;
+    }
     rb->take(1);
-    rb->mCallbackDone.store(false, std::memory_order_release);
     const uint32_t start = mNextFrame.fetch_add(4, std::memory_order_acq_rel);
     rb->mStartFrame.store(start, std::memory_order_release);
     mNext = (mNext + 1) % 4;
@@ -271,7 +385,7 @@ ZrIsocRB* IsocData::next() {
 ZrIsocRB* IsocData::getEarliestUnprocessed() {
     ZrIsocRB* best = nullptr;
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->mbInit || rb->mDone.load(std::memory_order_acquire)) continue;
+        if (!rb || !rb->isReady() || !rb->awaitsProcessing()) continue;
         // Earliest by modular distance, so the order holds across the wrap.
         if (!best || int32_t(rb->mStartFrame.load() - best->mStartFrame.load()) < 0) best = rb;
     }
@@ -281,28 +395,24 @@ ZrIsocRB* IsocData::getEarliestUnprocessed() {
 uint32_t IsocData::inFlight() const {
     uint32_t n = 0;
     for (ZrIsocRB* rb : mRBs)
-        if (rb && rb->isInUse() && !rb->mCallbackDone.load(std::memory_order_acquire)) ++n;
+        if (rb && rb->isInUse() && rb->awaitsCompletion()) ++n;
     return n;
 }
 
 void IsocData::cancel(bool noWait) {
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->mbInit || !rb->isInUse()) continue;
+        if (!rb || !rb->isReady() || !rb->isInUse()) continue;
         // Nothing processes a cancelled stream: a block whose completion
         // already ran gives back its processing use here too, or it would
         // stay taken for good.
-        const bool completed = rb->mCallbackDone.load(std::memory_order_acquire);
-        const bool wasDone = rb->mDone.exchange(true, std::memory_order_acq_rel);
-        bool freed = false;
-        if (!wasDone) freed = rb->release() == 0;
-        if (!freed && !completed) rb->m_bCancel.store(true, std::memory_order_release);
+        rb->cancel();
     }
     if (noWait) return;
     IOSleep(50);
     for (ZrIsocRB* rb : mRBs) {
-        if (!rb || !rb->m_bCancel.load()) continue;
+        if (!rb || rb->state() != ZrIsocRBState::Cancelled) continue;
         if (!rb->isInUse())
-            rb->m_bCancel.store(false);
+            rb->changeState(ZrIsocRBState::Cancelled, ZrIsocRBState::Idle);
         else
             IOLog("IsocData::cancel() isocRB is still used !\n");
     }

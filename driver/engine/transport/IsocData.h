@@ -3,7 +3,9 @@
 // A block covers 4 ms of bus time: 4 packets, or 32 microframe packets on a
 // high-speed endpoint polled every microframe. Its in-use count is atomic:
 // 1 when taken, 2 once queued (one use for the completion, one for the
-// processing); the block is reused only after both released it.
+// processing); the block is reused only after both released it. Beside the
+// count the block has one lifecycle state (ZrIsocRBState), which says which
+// of the two halves is done; it changes only by compare-exchange.
 //
 // Bus frame numbers are kept modulo 2^32 and compared as signed differences,
 // so a stream runs across the 32-bit wrap.
@@ -49,6 +51,24 @@ struct ZrIsocFrameEntry {
     uint32_t offset;
 };
 
+// The lifecycle of an isochronous request block. The two halves of a
+// queued block, its transfer's completion and its processing (decoding an
+// input block, mixing an output block), end in either order: an output
+// block is mixed while its transfer is still on the bus, or after its
+// completion ran. The use count says who still holds the block; the state
+// says which halves are done.
+enum class ZrIsocRBState : uint8_t {
+    Unready,   // no buffer or no pipe: the ring never hands it out
+    Idle,      // free on the ring (the use count is 0)
+    Taken,     // held by the one laying it out; not on the bus yet
+    Queued,    // on the bus; completion and processing both pending
+    Processed, // on the bus; processed, or nothing to process (keep-alive)
+    Completed, // the completion ran (or runs); the processing is pending
+    Finished,  // completed and processed; the last use goes back soon
+    Cancelled, // a cancel took the processing; the completion only returns its use
+    Orphaned,  // the ring let go of it: the last release deletes it
+};
+
 class ZrIsocRB {
 public:
     explicit ZrIsocRB(bool highSpeed, IsocPipe* pipe);
@@ -75,9 +95,45 @@ public:
     bool isInUse() const { return mInUse.load(std::memory_order_acquire) != 0; }
     uint32_t inUse() const { return mInUse.load(std::memory_order_acquire); }
     void take(uint32_t uses) { mInUse.store(uses, std::memory_order_release); }
-    // Drops one use; returns the uses left. At zero the block is idle.
+    // Drops one use; returns the uses left. At zero the block is idle (an
+    // orphaned block is deleted).
     uint32_t release();
+
+    ZrIsocRBState state() const { return mState.load(std::memory_order_acquire); }
+    // The one way the state changes: from `from` to `to` if it still is
+    // `from`.
+    bool changeState(ZrIsocRBState from, ZrIsocRBState to) {
+        return mState.compare_exchange_strong(from, to, std::memory_order_acq_rel,
+                                              std::memory_order_acquire);
+    }
+    bool isReady() const { return state() != ZrIsocRBState::Unready; }
+    // The transfer is on the bus (or about to be) and its completion has not
+    // run yet.
+    bool awaitsCompletion() const;
+    // Processing still to do: queued, or completed before it was processed.
+    bool awaitsProcessing() const;
+    // The completion skips the processing of a cancelled or orphaned block.
+    bool isCancelled() const;
+    // Queues a taken block: two uses when it is to be processed, one when
+    // only its completion will come (keep-alive). A block cancelled while
+    // taken keeps only the completion's use.
+    void markQueued(bool processed);
+    // Ends the processing half; true when the caller is to release the
+    // processing use (a cancel may have taken it already).
+    bool finishProcessing();
+    // Marks the completion as run (the caller still releases its use).
+    void markCompleted();
+    // Marks completion as run and releases its use.
     void setCallbackDone();
+    // Stops a block in use: a pending processing is given up (its use goes
+    // back here), a transfer still on the bus is marked cancelled.
+    void cancel();
+    // The ring is going: a block nobody holds is deleted now, one still on
+    // the bus with its last release.
+    void orphan();
+    // Back to idle (or unready) whatever the state was, for a stream's start
+    // or a new layout; returns the state it had.
+    ZrIsocRBState reset();
     uint8_t* bytes() const { return mBuffer; }
 
     IOUSBHostIsochronousFrame mFrameList[kIsocRBMaxPackets]{};
@@ -87,25 +143,25 @@ public:
     IOBufferMemoryDescriptor* mDescriptor = nullptr;
     std::atomic<uint32_t> mStartFrame{0};
     uint32_t mFrameCount = kIsocRBPackets;
-    std::atomic<bool> m_bCancel{false};
     bool mMicroFrames = false;
     uint32_t mProcessed = 0;
     bool mHighSpeed = false;
-    bool mAutoDelete = false;
     uint32_t mMaxPacket = 0;
     uint32_t mBufferSize = kIsocRBBytes;
     uint32_t mAllocSize = 0;
     IsocPipe* mPipe = nullptr;
     uint8_t* mBuffer = nullptr;
-    bool mbInit = false;
     IOUSBHostIsochronousCompletion mCompletion{}; // valid while the request is queued
-    std::atomic<bool> mDone{true};
-    std::atomic<bool> mCallbackDone{true};
 
 private:
     void layout(bool highSpeed, IsocPipe* pipe);
     bool allocate(uint32_t bytes);
+    // A buffer of the layout's size and a pipe to queue on.
+    bool bound() const;
+    // Moves the state to `to` from whatever it is; returns the state left.
+    ZrIsocRBState moveTo(ZrIsocRBState to);
     std::atomic<uint32_t> mInUse{0};
+    std::atomic<ZrIsocRBState> mState{ZrIsocRBState::Unready};
 };
 
 class IsocData {

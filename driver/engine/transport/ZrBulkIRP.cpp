@@ -250,10 +250,7 @@ BulkRB::~BulkRB() {
 }
 
 bool BulkRB::claim() {
-    int32_t zero = 0;
-    if (!mUseCount.compare_exchange_strong(zero, 1, std::memory_order_acq_rel)) return false;
-    mBusy.store(true, std::memory_order_release);
-    return true;
+    return changeState(BulkRBState::Idle, BulkRBState::InUse);
 }
 
 bool BulkRB::use(uint32_t tag) {
@@ -263,31 +260,32 @@ bool BulkRB::use(uint32_t tag) {
 }
 
 void BulkRB::unuse() {
-    int32_t c = mUseCount.load(std::memory_order_acquire);
-    while (c >= 1 && !mUseCount.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel)) {
-    }
-    if (c == 1) {
-        mBusy.store(false, std::memory_order_release);
-        if (mAutoDelete.load(std::memory_order_acquire)) delete this;
-    }
+    // An idle block stays idle; an orphaned one goes now.
+    if (changeState(BulkRBState::InUse, BulkRBState::Idle)) return;
+    if (changeState(BulkRBState::Orphaned, BulkRBState::Idle)) delete this;
 }
 
 void BulkRB::setAutoDeleteOnCompletion(bool flag) {
-    mAutoDelete.store(flag, std::memory_order_release);
-    if (flag && mUseCount.load(std::memory_order_acquire) < 1) {
-        mBusy.store(false, std::memory_order_release);
-        delete this;
+    if (!flag) {
+        changeState(BulkRBState::Orphaned, BulkRBState::InUse);
+        return;
     }
+    release();
 }
 
 void BulkRB::release() {
     // A block in use goes with its last unuse; a second release of such a
     // block only leaves it marked.
-    if (mUseCount.load(std::memory_order_acquire) >= 1) {
-        mAutoDelete.store(true, std::memory_order_release);
-        return;
+    for (;;) {
+        const BulkRBState s = state();
+        if (s == BulkRBState::Orphaned) return;
+        if (s == BulkRBState::InUse) {
+            if (changeState(s, BulkRBState::Orphaned)) return;
+        } else if (changeState(s, BulkRBState::Orphaned)) {
+            delete this;
+            return;
+        }
     }
-    delete this;
 }
 
 // ---- Request-block arrays

@@ -143,8 +143,17 @@ private:
     uint32_t mSentinel[128] = {};
 };
 
-// The general-purpose request block: a buffer and a use count. A block in
-// use is never deleted; release marks it to go with its last unuse.
+// The lifecycle of a general-purpose request block. A block has one use at
+// most (claimed 0 -> 1), so the state is its whole use count.
+enum class BulkRBState : uint8_t {
+    Idle,     // free
+    InUse,    // claimed for a transfer
+    Orphaned, // released while in use: it goes with its last unuse
+};
+
+// The general-purpose request block: a buffer and a lifecycle state. A
+// block in use is never deleted; release marks it to go with its last
+// unuse.
 class BulkRB : public ZrSimpleObject {
 public:
     BulkRB(void* owner, uint16_t size);
@@ -154,9 +163,16 @@ public:
     void unuse();
     void setAutoDeleteOnCompletion(bool flag);
     void release();
-    int32_t useCount() const { return mUseCount.load(std::memory_order_acquire); }
-    bool isBusy() const { return mBusy.load(std::memory_order_acquire); }
-    bool autoDelete() const { return mAutoDelete.load(std::memory_order_acquire); }
+    BulkRBState state() const { return mState.load(std::memory_order_acquire); }
+    // The one way the state changes: from `from` to `to` if it still is
+    // `from`.
+    bool changeState(BulkRBState from, BulkRBState to) {
+        return mState.compare_exchange_strong(from, to, std::memory_order_acq_rel,
+                                              std::memory_order_acquire);
+    }
+    int32_t useCount() const { return state() == BulkRBState::Idle ? 0 : 1; }
+    bool isBusy() const { return state() != BulkRBState::Idle; }
+    bool autoDelete() const { return state() == BulkRBState::Orphaned; }
     uint8_t* data() const { return mData; }
     uint16_t bufferSize() const { return mBufferSize; }
     uint32_t tag() const { return mTag; }
@@ -168,11 +184,9 @@ public:
 protected:
     bool claim();
     void* mOwner;
-    std::atomic<bool> mBusy{false};
+    std::atomic<BulkRBState> mState{BulkRBState::Idle};
     uint8_t* mData = nullptr;
-    std::atomic<int32_t> mUseCount{0};
     IOBufferMemoryDescriptor* mDescriptor = nullptr;
-    std::atomic<bool> mAutoDelete{false};
     uint16_t mBufferSize = 0;
     uint32_t mTag = 0;
 };

@@ -255,15 +255,12 @@ bool ZrIsocStreaming::submit(ZrIsocRB* rb, IOUSBHostIsochronousCompletionAction 
     rb->mDescriptor->prepare();
     // One use for the completion, one for the processing; set before the
     // request can complete.
-    rb->mDone.store(false, std::memory_order_release);
-    rb->take(2);
+    rb->markQueued(false);
     const IOReturn r =
         rb->mPipe->handle->io(rb->mDescriptor, rb->mFrameList, rb->mFrameCount,
                               fullFrame(rb->mStartFrame.load(), now), &rb->mCompletion);
     if (r != kIOReturnSuccess) {
         IOLog(failure, r);
-        rb->mDone.store(true, std::memory_order_release);
-        rb->mCallbackDone.store(true, std::memory_order_release);
         rb->take(1);
         rb->release();
         return false;
@@ -439,9 +436,7 @@ uint32_t ZrIsocStreaming::rtsProcessIsocOut(bool sorvik) {
             if (filled >= 5 && !(rb->mProcessed < rb->mFrameCount && due(rb->mProcessed))) break;
         }
         // A cancel may have taken the processing use already.
-        if (rb->mProcessed >= rb->mFrameCount &&
-            !rb->mDone.exchange(true, std::memory_order_acq_rel))
-            rb->release();
+        if (rb->mProcessed >= rb->mFrameCount && rb->finishProcessing()) rb->release();
         if (waitForMore || filled >= 5) break;
     }
     mDevicePosition.store(position, std::memory_order_relaxed);
@@ -521,7 +516,7 @@ void ZrIsocStreaming::rtsProcessIsocIn_Std(ZrIsocRB* rb) {
         mInputRing->writeTimestamp(lastStamp);
         mInputRing->AddTimeStamp(lastStamp, written, true);
     }
-    if (!rb->mDone.exchange(true, std::memory_order_acq_rel)) rb->release();
+    if (rb->finishProcessing()) rb->release();
 }
 
 void ZrIsocStreaming::rtsIsoReadCompleteStatic(void* owner, void* parameter, IOReturn status,
@@ -532,9 +527,9 @@ void ZrIsocStreaming::rtsIsoReadCompleteStatic(void* owner, void* parameter, IOR
     if (status == kIOReturnAborted)
         IOLog("rtsIsoReadCompleteStatic called with status kIOReturnAborted m_bCancel:%d "
               "m_bStreamingStarted:%d\n",
-              int(rb->m_bCancel.load()), int(self->isStreamingStarted()));
-    rb->mCallbackDone.store(true, std::memory_order_release);
-    if (rb->m_bCancel.load(std::memory_order_acquire) || rb->mAutoDelete) {
+              int(rb->state() == ZrIsocRBState::Cancelled), int(self->isStreamingStarted()));
+    rb->markCompleted();
+    if (rb->isCancelled()) {
         rb->release();
         return;
     }
@@ -559,7 +554,7 @@ void ZrIsocStreaming::rtsIsoReadComplete(ZrIsocRB* rb) {
             rtsRequestIn();
         return;
     }
-    if (!rb->mDone.exchange(true, std::memory_order_acq_rel)) rb->release();
+    if (rb->finishProcessing()) rb->release();
 }
 
 void ZrIsocStreaming::rtsIsoWriteCompleteStatic(void* owner, void* parameter, IOReturn status,
@@ -569,15 +564,16 @@ void ZrIsocStreaming::rtsIsoWriteCompleteStatic(void* owner, void* parameter, IO
     if (!self || !rb) return;
     if (status != kIOReturnSuccess && status != kIOReturnAborted)
         IOLog("rtsIsoWriteCompleteStatic called with status:%08X\n", status);
-    if (!rb->m_bCancel.load(std::memory_order_acquire)) self->rtsIsoWriteComplete(rb);
+    if (rb->state() != ZrIsocRBState::Cancelled) self->rtsIsoWriteComplete(rb);
     // The buffer is cleared when the block is laid out for its next write
     // (initWrite_Std), not here: a late mix may still be filling it.
-    rb->mCallbackDone.store(true, std::memory_order_release);
-    rb->release();
+    rb->setCallbackDone();
 }
 
 void ZrIsocStreaming::rtsIsoWriteComplete(ZrIsocRB* rb) {
-    if (rb->mAutoDelete || !isStreamingStarted() || mDeviceGone.load() || !mOutPipe.handle) return;
+    if (rb->state() == ZrIsocRBState::Orphaned || !isStreamingStarted() || mDeviceGone.load() ||
+        !mOutPipe.handle)
+        return;
     uint32_t current = 0;
     if (!getCurrentFrame(current)) {
         mDeviceGone.store(true);
@@ -623,7 +619,7 @@ void ZrIsocStreaming::isocReadFeedbackCompleteStatic(void* owner, void* paramete
     if (!self || !rb) return;
     // The block's processing happens here: its processing use goes first
     // (a cancel may have taken it already), the completion's use last.
-    const bool cancelled = rb->m_bCancel.load(std::memory_order_acquire) || rb->mAutoDelete;
+    const bool cancelled = rb->isCancelled();
     if (!cancelled && self->isStreamingStarted()) {
         FeedbackStreamingStruct fb{};
         uint32_t errors = 0;
@@ -642,12 +638,14 @@ void ZrIsocStreaming::isocReadFeedbackCompleteStatic(void* owner, void* paramete
         if (errors) self->mIsocInFeedback.mErrorCounter.fetch_add(errors);
         self->isocReadCompleteFeedback(rb, fb);
     }
-    if (!rb->mDone.exchange(true, std::memory_order_acq_rel)) rb->release();
+    if (rb->finishProcessing()) rb->release();
     rb->setCallbackDone();
 }
 
 void ZrIsocStreaming::isocReadCompleteFeedback(ZrIsocRB* rb, FeedbackStreamingStruct& fb) {
-    if (rb->mAutoDelete || !isStreamingStarted() || mDeviceGone.load() || !mPattern) return;
+    if (rb->state() == ZrIsocRBState::Orphaned || !isStreamingStarted() || mDeviceGone.load() ||
+        !mPattern)
+        return;
     const bool locked = mFeedbackFullFrame ? mPattern->isocFeedbackReadCompleteFullFrame(fb)
                                            : mPattern->isocFeedbackReadComplete(fb);
     if (locked) mIsocInFeedback.mErrorCounter.store(0);

@@ -63,7 +63,8 @@ bool ZrIsocStreaming::rtsRequestOutKeepAlive() {
     }
     rb->mCompletion = {this, &ZrIsocStreaming::rtsIsoWriteKeepAliveCompleteStatic, rb};
     rb->mDescriptor->prepare();
-    // The one use the block holds is the completion's.
+    // The one use the block holds is the completion's: nothing processes it.
+    rb->markQueued(true);
     const IOReturn r =
         rb->mPipe->handle->io(rb->mDescriptor, rb->mFrameList, rb->mFrameCount,
                               fullFrame(rb->mStartFrame.load(), now), &rb->mCompletion);
@@ -85,10 +86,8 @@ void ZrIsocStreaming::rtsIsoWriteKeepAliveCompleteStatic(void* owner, void* para
         IOLog("rtsIsoWriteCompleteStaticKeepAlive called with status:%08X\n", status);
     // The next request is queued before this block goes back: the ring has
     // a fourth block for it.
-    if (!rb->m_bCancel.load(std::memory_order_acquire) && !rb->mAutoDelete)
-        self->rtsIsoWriteKeepAliveComplete(rb);
-    rb->mCallbackDone.store(true, std::memory_order_release);
-    rb->release();
+    if (!rb->isCancelled()) self->rtsIsoWriteKeepAliveComplete(rb);
+    rb->setCallbackDone();
 }
 
 void ZrIsocStreaming::rtsIsoWriteKeepAliveComplete(ZrIsocRB*) {

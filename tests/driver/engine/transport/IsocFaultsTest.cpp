@@ -207,11 +207,10 @@ TEST(IsocBlocks, LayoutFollowsTheBusAndTheRingOrdersBlocksAcrossTheFrameWrap) {
         EXPECT_EQ(ring.next(), nullptr);
         EXPECT_EQ(log.text(), "IsocData::next() - mRBs[mNext]->isInUse()\n");
         // The earliest block is the one before the wrap, whatever its slot.
-        taken[0]->mDone = true;
         for (int i = 1; i < 4; ++i)
-            taken[i]->mDone = false;
+            taken[i]->changeState(ZrIsocRBState::Taken, ZrIsocRBState::Queued);
         EXPECT_EQ(ring.getEarliestUnprocessed(), taken[1]);
-        taken[1]->mDone = true;
+        taken[1]->changeState(ZrIsocRBState::Queued, ZrIsocRBState::Processed);
         EXPECT_EQ(ring.getEarliestUnprocessed(), taken[2]);
         for (ZrIsocRB* rb : taken)
             rb->release();

@@ -178,7 +178,9 @@ TEST_P(TransportFaults, OneBrokenStreamAtMostAndTheLoopbackIsBitExactAgain) {
         EXPECT_TRUE(codes.empty()) << codes.front();
         h.restartLoopbackCheck();
     }
-    if (c.logLine) EXPECT_NE(log.text().find(c.logLine), std::string::npos) << c.logLine;
+    if (c.logLine) {
+        EXPECT_NE(log.text().find(c.logLine), std::string::npos) << c.logLine;
+    }
     h.run(600000);
     const HarnessReport r = h.report();
     SCOPED_TRACE(hx::harness::describe(r));
@@ -190,8 +192,9 @@ TEST_P(TransportFaults, OneBrokenStreamAtMostAndTheLoopbackIsBitExactAgain) {
     EXPECT_GE(r.guardInserts, c.guardInserts);
     // Across the fault and the recovery, only silence and played frames.
     EXPECT_EQ(foreignFramesFrom(h, faultAt), 0u);
-    if (c.lostFrames >= 0)
+    if (c.lostFrames >= 0) {
         EXPECT_EQ(skipsFrom(h, faultAt - 1), std::vector<uint32_t>{uint32_t(c.lostFrames)});
+    }
 }
 
 EndpointFault nak(uint32_t ms) {

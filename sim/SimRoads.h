@@ -32,6 +32,13 @@ bool beginRoad(const Options& o, Report& r);
 void runForSeconds(const Options& o, Progress& progress, Report& r,
                    const std::function<void(uint64_t micros)>& run);
 
+// Runs the machine from `done` to `total` microseconds in slices of 100 ms,
+// telling progress; at `sleepAt` it puts the machine to sleep and at
+// `wakeAt` wakes it (`machine(true)`, `machine(false)`; UINT64_MAX: never).
+void runSlicesWithSleep(uint64_t done, uint64_t total, uint64_t sleepAt, uint64_t wakeAt,
+                        Progress& progress, const std::function<void(uint64_t micros)>& run,
+                        const std::function<void(bool sleep)>& machine);
+
 hx::harness::ClockMode clockMode(Clock c);
 
 // The ramp's loopback into the report (frames each way, the match, the

@@ -121,15 +121,8 @@ bool beginRoad(const Options& o, Report& r) {
 
 void runForSeconds(const Options& o, Progress& progress, Report& r,
                    const std::function<void(uint64_t micros)>& run) {
-    constexpr uint64_t kSliceMicros = 100000;
     const uint64_t total = uint64_t(o.seconds * 1e6 + 0.5);
-    for (uint64_t done = 0; done < total;) {
-        const uint64_t step = std::min(kSliceMicros, total - done);
-        run(step);
-        done += step;
-        progress.update(double(done) / 1e6);
-    }
-    progress.finish();
+    runSlicesWithSleep(0, total, UINT64_MAX, UINT64_MAX, progress, run, [](bool) {});
     r.seconds = double(total) / 1e6;
 }
 
@@ -215,7 +208,6 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     r.startupSeconds = double(startup - std::min(startup, firstWrite)) / 1e6;
 
     // In slices, so a long run can show how far it got.
-    constexpr uint64_t kSliceMicros = 100000;
     const uint64_t sleepAt = sleeps ? uint64_t(o.sleepAt * 1e6 + 0.5) : UINT64_MAX;
     const uint64_t wakeAt = sleeps ? sleepAt + uint64_t(o.sleepFor * 1e6 + 0.5) : UINT64_MAX;
     // After a wake-up the client waits 3 s before it rebuilds the stream;
@@ -223,27 +215,15 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
     constexpr uint64_t kAfterWakeMicros = 4000000;
     const uint64_t total =
         std::max<uint64_t>(uint64_t(o.seconds * 1e6 + 0.5), sleeps ? wakeAt + kAfterWakeMicros : 0);
-    uint64_t done = std::min(total, firstWrite);
-    bool asleep = false, woke = false;
-    while (done < total) {
-        uint64_t until = std::min(done + kSliceMicros, total);
-        if (!asleep && !woke && sleepAt < until)
-            until = std::max(sleepAt, done);
-        else if (asleep && wakeAt < until)
-            until = std::max(wakeAt, done);
-        h.run(until - done);
-        done = until;
-        if (!asleep && !woke && done >= sleepAt) {
-            rig.harness()->systemSleep();
-            asleep = true;
-        } else if (asleep && done >= wakeAt) {
-            rig.harness()->systemWakeUp();
-            asleep = false;
-            woke = true;
-        }
-        progress.update(double(done) / 1e6);
-    }
-    progress.finish();
+    runSlicesWithSleep(
+        std::min(total, firstWrite), total, sleepAt, wakeAt, progress,
+        [&](uint64_t micros) { h.run(micros); },
+        [&](bool sleep) {
+            if (sleep)
+                rig.harness()->systemSleep();
+            else
+                rig.harness()->systemWakeUp();
+        });
     // A sleep lengthens the run until the stream had time to come back.
     r.seconds = double(total) / 1e6;
     if (o.midi) runMidiCheck(*rig.harness(), r);
@@ -299,6 +279,32 @@ void runDefaultScenario(const Options& o, Progress& progress, Report& r,
                       (long long)last.firstMismatch);
         r.failure = why;
     }
+}
+
+void runSlicesWithSleep(uint64_t done, uint64_t total, uint64_t sleepAt, uint64_t wakeAt,
+                        Progress& progress, const std::function<void(uint64_t micros)>& run,
+                        const std::function<void(bool sleep)>& machine) {
+    constexpr uint64_t kSliceMicros = 100000;
+    bool asleep = false, woke = false;
+    while (done < total) {
+        uint64_t until = std::min(done + kSliceMicros, total);
+        if (!asleep && !woke && sleepAt < until)
+            until = std::max(sleepAt, done);
+        else if (asleep && wakeAt < until)
+            until = std::max(wakeAt, done);
+        run(until - done);
+        done = until;
+        if (!asleep && !woke && done >= sleepAt) {
+            machine(true);
+            asleep = true;
+        } else if (asleep && done >= wakeAt) {
+            machine(false);
+            asleep = false;
+            woke = true;
+        }
+        progress.update(double(done) / 1e6);
+    }
+    progress.finish();
 }
 
 hx::harness::ClockMode clockMode(Clock c) {

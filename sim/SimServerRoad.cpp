@@ -220,7 +220,6 @@ std::vector<AudioRun> audioRuns(const hx::devroad::RampProc& ramp, uint64_t long
 // again.
 void runWithSleep(const Options& o, Progress& progress, Report& r, hx::devroad::DeviceRoad& road,
                   KernelHostChild* host) {
-    constexpr uint64_t kSliceMicros = 100000;
     constexpr uint64_t kAfterWakeMicros = 8000000;
     const uint64_t sleepAt = uint64_t(o.sleepAt * 1e6 + 0.5);
     const uint64_t wakeAt = sleepAt + uint64_t(o.sleepFor * 1e6 + 0.5);
@@ -239,27 +238,8 @@ void runWithSleep(const Options& o, Progress& progress, Report& r, hx::devroad::
                 host->control().systemWake();
         }
     };
-    uint64_t done = 0;
-    bool asleep = false, woke = false;
-    while (done < total) {
-        uint64_t until = std::min(done + kSliceMicros, total);
-        if (!asleep && !woke && sleepAt < until)
-            until = std::max(sleepAt, done);
-        else if (asleep && wakeAt < until)
-            until = std::max(wakeAt, done);
-        road.run(until - done);
-        done = until;
-        if (!asleep && !woke && done >= sleepAt) {
-            machine(true);
-            asleep = true;
-        } else if (asleep && done >= wakeAt) {
-            machine(false);
-            asleep = false;
-            woke = true;
-        }
-        progress.update(double(done) / 1e6);
-    }
-    progress.finish();
+    runSlicesWithSleep(
+        0, total, sleepAt, wakeAt, progress, [&](uint64_t micros) { road.run(micros); }, machine);
     r.seconds = double(total) / 1e6;
 }
 

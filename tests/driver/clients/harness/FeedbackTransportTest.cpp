@@ -120,6 +120,22 @@ TEST_P(FeedbackSurvives, NoStateChangeAndTheLoopbackStaysBitExact) {
     EXPECT_EQ(r.fifoOverrunFrames, 0u);
 }
 
+// 1.5 s after a fault at the `before`-th state change: one break, one
+// recovery, and the loopback back bit-exact with the stream running.
+void expectOneBreakThenRecovered(ClientHarness& h, size_t before) {
+    h.run(1500000);
+    const HarnessReport r = h.report();
+    SCOPED_TRACE(hx::harness::describe(r));
+    const std::vector<uint32_t> codes = codesSince(r, before);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), STC_STREAM_BROKEN), 1);
+    EXPECT_EQ(r.streamBreaks, 1u);
+    EXPECT_EQ(r.recoveries, 1u);
+    EXPECT_TRUE(r.streamRecovered);
+    EXPECT_TRUE(r.matchedAfterRecovery);
+    EXPECT_GT(r.framesCheckedAfterRecovery, 24000u);
+    EXPECT_TRUE(h.device()->isStreamingStarted());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, FeedbackSurvives,
     ::testing::Values(
@@ -146,17 +162,7 @@ TEST(FeedbackBreaks, ShortPacketsPast40ErrorsBreakOnceAndRecoveryBringsBackTheLo
     const size_t before = h.report().stateChanges.size();
     // Two blocks of 32 two-byte packets: 64 errors without a lock between.
     feedbackModel(h)->sendShortFeedback(64);
-    h.run(1500000);
-    const HarnessReport r = h.report();
-    SCOPED_TRACE(hx::harness::describe(r));
-    const std::vector<uint32_t> codes = codesSince(r, before);
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), STC_STREAM_BROKEN), 1);
-    EXPECT_EQ(r.streamBreaks, 1u);
-    EXPECT_EQ(r.recoveries, 1u);
-    EXPECT_TRUE(r.streamRecovered);
-    EXPECT_TRUE(r.matchedAfterRecovery);
-    EXPECT_GT(r.framesCheckedAfterRecovery, 24000u);
-    EXPECT_TRUE(h.device()->isStreamingStarted());
+    expectOneBreakThenRecovered(h, before);
 }
 
 // On a kernel before major version 15 a bulk-in error is not resubmitted:
@@ -176,17 +182,7 @@ TEST(FeedbackBreaks, ABulkInErrorOnAnOlderKernelBreaksOnceAndRecoveryBringsBackT
     EndpointFault f;
     f.errors = 1;
     feedbackModel(h)->armFault(FeedbackModel::kBulkIn, f);
-    h.run(1500000);
-    const HarnessReport r = h.report();
-    SCOPED_TRACE(hx::harness::describe(r));
-    const std::vector<uint32_t> codes = codesSince(r, before);
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), STC_STREAM_BROKEN), 1);
-    EXPECT_EQ(r.streamBreaks, 1u);
-    EXPECT_EQ(r.recoveries, 1u);
-    EXPECT_TRUE(r.streamRecovered);
-    EXPECT_TRUE(r.matchedAfterRecovery);
-    EXPECT_GT(r.framesCheckedAfterRecovery, 24000u);
-    EXPECT_TRUE(h.device()->isStreamingStarted());
+    expectOneBreakThenRecovered(h, before);
 }
 
 } // namespace

@@ -14,7 +14,7 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/MachineControlClient.h"
 
-#include "tests/support/KernelHostChild.h"
+#include "tests/support/KernelHostEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -44,34 +44,10 @@ namespace {
 using apitest::Events;
 using apitest::Watcher;
 
-std::string gRoot;
-std::string gHostPath;
-
 // The kernel host for the whole program, this process on its transport.
-class HostEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/tmp/hxapi.XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        gRoot = dir;
-        fs::create_directories(gRoot + "/tmp");
-        ::setenv("HX_ROOT", gRoot.c_str(), 1);
-        gHostPath = mHost.start(HXSIM_PATH, gRoot);
-        ASSERT_FALSE(gHostPath.empty()) << "the kernel host did not start";
-        ASSERT_TRUE(hx::iokit::useProcessTransport(gHostPath.c_str()));
-    }
-
-    void TearDown() override {
-        mHost.stop();
-        std::error_code ec;
-        fs::remove_all(gRoot, ec);
-    }
-
-private:
-    hx::testsupport::KernelHostChild mHost;
-};
-
-const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
+auto* const gEnvironment =
+    static_cast<hx::testsupport::KernelHostEnvironment*>(::testing::AddGlobalTestEnvironment(
+        new hx::testsupport::KernelHostEnvironment(HXSIM_PATH, "/tmp/hxapi.XXXXXX")));
 
 // Runs the run loop until done() or a generous bound of passes (a loop with
 // no source returns at once, so each pass also waits a little).
@@ -86,7 +62,7 @@ template <typename Done> bool runUntil(Done done) {
 class ApiProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(control.connect(gHostPath));
+        ASSERT_TRUE(control.connect(gEnvironment->hostPath()));
         qnapiInit(apitest::record, &events, apitest::guidOf(kZrServiceClassName));
         // The host's device is there at the call: attached inside it.
         ASSERT_EQ(events.count(QNAPI_CBEvent_DeviceAttached), 1);

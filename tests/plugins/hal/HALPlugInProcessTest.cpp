@@ -13,7 +13,7 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/sys/HXProcess.h"
 
-#include "tests/support/KernelHostChild.h"
+#include "tests/support/KernelHostEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -44,33 +44,11 @@ constexpr uint32_t kAudioClientConnection = 0; // the device object's connection
 // 2-channel client ring).
 constexpr uint64_t kRingLapFrames = 65536;
 
-std::string gRoot;
-
 // The kernel host, started once for the whole program; this process's
 // IOKit calls go to it.
-class KernelHost : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/tmp/hxhalp.XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        gRoot = dir;
-        fs::create_directories(gRoot + "/tmp");
-        ::setenv("HX_ROOT", gRoot.c_str(), 1);
-        const std::string path = mHost.start(HXSIM_PATH, gRoot, gRoot + "/kernel-host.log");
-        ASSERT_FALSE(path.empty()) << "the kernel host did not start";
-        ASSERT_TRUE(hx::iokit::useProcessTransport(path.c_str()));
-    }
-    void TearDown() override {
-        mHost.stop();
-        std::error_code ec;
-        fs::remove_all(gRoot, ec);
-    }
-
-private:
-    hx::testsupport::KernelHostChild mHost;
-};
-
-const auto* gKernelHost = ::testing::AddGlobalTestEnvironment(new KernelHost);
+const auto* gKernelHost =
+    ::testing::AddGlobalTestEnvironment(new hx::testsupport::KernelHostEnvironment(
+        HXSIM_PATH, "/tmp/hxhalp.XXXXXX", "kernel-host.log"));
 
 class HALPlugInProcess : public ::testing::Test {
 protected:

@@ -164,19 +164,22 @@ void PortWriter::pass(const std::vector<int>& writable) {
         std::lock_guard<std::mutex> g(mLock);
         ready.swap(mReady);
     }
+    std::deque<NotificationRecord> taken;
     for (HostPort* p : ready) {
-        std::lock_guard<std::mutex> g(p->mLock);
-        p->mListed = false;
-        if (p->mClosed) {
-            p->mTaken.clear();
-            continue;
+        {
+            std::lock_guard<std::mutex> g(p->mLock);
+            p->mListed = false;
+            if (p->mClosed) {
+                p->mTaken.clear();
+                continue;
+            }
+            taken.swap(p->mQueue);
         }
-        if (p->mTaken.empty())
-            p->mTaken.swap(p->mQueue);
-        else
-            for (auto& frame : p->mQueue)
-                p->mTaken.push_back(std::move(frame));
-        p->mQueue.clear();
+        // Encoded here rather than by the sender, which only queues.
+        for (const NotificationRecord& r : taken)
+            p->mTaken.push_back(
+                wire::encodeFrame(wire::kRecord, ++p->mSequence, wire::encodeRecord(r)));
+        taken.clear();
         if (!p->mBlocked && std::find(work.begin(), work.end(), p) == work.end()) work.push_back(p);
     }
     for (HostPort* p : work)
@@ -230,7 +233,6 @@ void HostPort::setHandle(Handle handle) {
 }
 
 void HostPort::deliver(NotificationRecord&& record) {
-    const std::vector<uint8_t> payload = wire::encodeRecord(record);
     bool wake = false;
     {
         std::lock_guard<std::mutex> g(mLock);
@@ -245,7 +247,7 @@ void HostPort::deliver(NotificationRecord&& record) {
             if (mFd >= 0) ::shutdown(mFd, SHUT_RDWR);
             return;
         }
-        mQueue.push_back(wire::encodeFrame(wire::kRecord, ++mSequence, payload));
+        mQueue.push_back(std::move(record));
         ++mBehind;
         if (mWriter && !mListed) {
             mListed = true;

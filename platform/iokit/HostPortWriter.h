@@ -92,15 +92,16 @@ private:
     std::shared_ptr<PortWriter> mWriter;
 
     std::mutex mLock;
-    std::deque<std::vector<uint8_t>> mQueue; // whole frames
-    size_t mBehind = 0;                      // queued or taken, not yet sent
-    uint32_t mSequence = 0;
+    std::deque<NotificationRecord> mQueue;
+    size_t mBehind = 0;   // queued or taken, not yet sent
     bool mListed = false; // on the writer's ready list
     bool mClosed = false;
     bool mFinished = false;
 
-    // The writer's own (under its pass lock).
+    // The writer's own (under its pass lock): whole frames taken from the
+    // queue, not yet sent.
     std::deque<std::vector<uint8_t>> mTaken;
+    uint32_t mSequence = 0;
     bool mBlocked = false;
 };
 

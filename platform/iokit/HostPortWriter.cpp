@@ -148,7 +148,8 @@ void PortWriter::run() {
 
 void PortWriter::pass(const std::vector<int>& writable) {
     std::lock_guard<std::mutex> passing(mPassLock);
-    std::vector<HostPort*> work;
+    // Sockets with room again go first: what waits for them is older.
+    std::vector<HostPort*> resumed;
     for (auto it = mBlocked.begin(); it != mBlocked.end();) {
         HostPort* p = *it;
         if (std::find(writable.begin(), writable.end(), p->mFd) == writable.end()) {
@@ -156,14 +157,18 @@ void PortWriter::pass(const std::vector<int>& writable) {
             continue;
         }
         p->mBlocked = false;
-        work.push_back(p);
+        resumed.push_back(p);
         it = mBlocked.erase(it);
     }
+    for (HostPort* p : resumed)
+        sendSome(p);
     std::vector<HostPort*> ready;
     {
         std::lock_guard<std::mutex> g(mLock);
         ready.swap(mReady);
     }
+    // Each port's records go out as soon as they are encoded, so the first
+    // port's reader need not wait for the last port's encoding.
     std::deque<NotificationRecord> taken;
     for (HostPort* p : ready) {
         {
@@ -180,10 +185,8 @@ void PortWriter::pass(const std::vector<int>& writable) {
             p->mTaken.push_back(
                 wire::encodeFrame(wire::kRecord, ++p->mSequence, wire::encodeRecord(r)));
         taken.clear();
-        if (!p->mBlocked && std::find(work.begin(), work.end(), p) == work.end()) work.push_back(p);
+        if (!p->mBlocked) sendSome(p);
     }
-    for (HostPort* p : work)
-        sendSome(p);
 }
 
 // Sends the port's records in order until its socket is full; false when

@@ -1,12 +1,13 @@
 // The kernel host: sessions, connections, notification ports and machine
 // control served over SOCK_SEQPACKET sockets. Each socket has one serving
-// thread; a port has a writer thread besides, fed by a bounded queue, so the
-// kernel's sender only ever queues.
+// thread; a session's ports share a writer thread besides, fed by each
+// port's bounded queue, so the kernel's sender only ever queues.
 #include "platform/iokit/KernelHost.h"
 
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
 #include "platform/base/MacErrors.h"
+#include "platform/iokit/HostPortWriter.h"
 #include "platform/iokit/HostTimePage.h"
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/iokit/WireSocket.h"
@@ -25,9 +26,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -75,80 +74,27 @@ struct Session {
     std::unique_ptr<Transport> kernel = makeInProcessTransport();
     std::mutex lock;
     std::set<Handle> subscriptions;
-    std::set<Handle> opened; // connections not yet bound to a socket
+    std::set<Handle> opened;            // connections not yet bound to a socket
+    std::shared_ptr<PortWriter> writer; // started with the first port
 
     ~Session() {
         // The process is gone: its connections die, its mappings go, then
         // its ports hear nothing more and its services go back.
         if (task != MACH_PORT_NULL) hx::kern::killTask(task);
         kernel.reset();
+        if (writer) writer->stop();
     }
-};
 
-// A notification port's host end: records wait in a bounded queue for the
-// writer, which alone writes to the socket.
-class HostPort final : public PortSink {
-public:
-    HostPort(int fd, Handle handle) : mFd(fd), mHandle(handle) {
-        if (mFd >= 0) mWriter = std::thread([this] { write(); });
-    }
-    ~HostPort() { finish(); }
-
-    void deliver(NotificationRecord&& record) override {
-        std::lock_guard<std::mutex> g(mLock);
-        if (mClosed) return;
-        if (mQueue.size() >= kPortQueueLimit) {
-            // Never thinned or reordered: a reader that far behind loses its
-            // port instead.
-            IOLog("HXKernelHost: notification port %u fell %zu messages behind; closed\n", mHandle,
-                  kPortQueueLimit);
-            mClosed = true;
-            if (mFd >= 0) ::shutdown(mFd, SHUT_RDWR);
-            mCv.notify_all();
-            return;
+    // The writer of this process's ports, started once.
+    std::shared_ptr<PortWriter> portWriter() {
+        std::lock_guard<std::mutex> g(lock);
+        if (!writer) {
+            auto w = std::make_shared<PortWriter>();
+            if (!w->start()) return nullptr;
+            writer = std::move(w);
         }
-        mQueue.push_back(wire::encodeRecord(record));
-        mCv.notify_all();
+        return writer;
     }
-    void lost() override {}
-
-    // Stops the writer (what is still queued is dropped).
-    void finish() {
-        {
-            std::lock_guard<std::mutex> g(mLock);
-            mClosed = true;
-            mCv.notify_all();
-        }
-        if (mWriter.joinable()) mWriter.join();
-    }
-
-private:
-    void write() {
-        uint32_t sequence = 0;
-        for (;;) {
-            std::vector<uint8_t> record;
-            {
-                std::unique_lock<std::mutex> l(mLock);
-                mCv.wait(l, [&] { return mClosed || !mQueue.empty(); });
-                if (mClosed) return;
-                record = std::move(mQueue.front());
-                mQueue.pop_front();
-            }
-            if (!wire::sendFrame(mFd, wire::kRecord, ++sequence, record)) {
-                std::lock_guard<std::mutex> g(mLock);
-                mClosed = true;
-                return;
-            }
-        }
-    }
-
-    int mFd;
-    Handle mHandle;
-    std::mutex mLock;
-    std::condition_variable mCv;
-    std::deque<std::vector<uint8_t>> mQueue;
-    bool mClosed = false;
-    std::thread mWriter;
 };
 
 } // namespace
@@ -283,9 +229,12 @@ private:
             if (!r.u64(token) || !r.atEnd()) return false;
             mSession = mHost.findSession(token, mPeer.pid);
             if (!mSession) return false;
-            auto port = std::make_unique<HostPort>(mFd, 0);
+            auto writer = mFd >= 0 ? mSession->portWriter() : nullptr;
+            if (mFd >= 0 && !writer) return false;
+            auto port = std::make_unique<HostPort>(mFd, 0, std::move(writer));
             if (mSession->kernel->createPort(port.get(), &mPortHandle) != KERN_SUCCESS)
                 return false;
+            port->setHandle(mPortHandle);
             mPort = std::move(port);
             w.u32(KERN_SUCCESS);
             w.u32(mPortHandle);

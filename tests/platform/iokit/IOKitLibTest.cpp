@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -655,6 +656,94 @@ TEST_F(IOKitLib, AKernelHostClosesAStoppedPortWithoutThinningOrReordering) {
         }
         EXPECT_LT(got, kBatch * kBatches);
         EXPECT_NE(log.text().find("fell 1024 messages behind; closed"), std::string::npos);
+    }
+    host.stop();
+    ::rmdir(dir);
+}
+
+namespace {
+
+// The number a state change of the tests below carries, from the next
+// record on a port's socket; false when none came.
+bool nextChange(int fd, uint32_t& n) {
+    namespace wire = hx::iokit::wire;
+    wire::Frame f;
+    hx::iokit::NotificationRecord r;
+    if (wire::recvFrame(fd, f) != wire::RecvResult::Frame || !wire::decodeRecord(f.payload, r) ||
+        r.argument.size() != 36)
+        return false;
+    std::memcpy(&n, r.argument.data() + 4, 4);
+    return true;
+}
+
+void sendChanges(IOKitTestNub* nub, uint32_t from, uint32_t count) {
+    for (uint32_t n = from; n < from + count; ++n) {
+        uint8_t change[36] = {};
+        std::memcpy(change + 4, &n, 4);
+        nub->messageClients(0xE0000130, change, sizeof change);
+    }
+}
+
+// Takes count records from a port and checks they carry from, from + 1, ...
+void expectChanges(int fd, uint32_t from, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t n = 0;
+        ASSERT_TRUE(nextChange(fd, n)) << "record " << from + i << " never came";
+        ASSERT_EQ(n, from + i);
+    }
+}
+
+} // namespace
+
+// One writer serves every port of a process: a port whose socket is full
+// waits for room while the others go on, catches up without a gap once its
+// reader drains it, and can go away while it waits.
+TEST_F(IOKitLib, AKernelHostKeepsWritingOtherPortsWhileOneReaderPauses) {
+    char dir[] = "/tmp/hxhost.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/kernel.sock";
+    hx::iokit::KernelHost host(path, nullptr);
+    std::string error;
+    ASSERT_TRUE(host.start(error)) << error;
+    hx::log::Capture log;
+    {
+        HostedSession s(path);
+        ASSERT_NE(s.service, 0u);
+        auto paused = s.interestPort(path);
+        auto reading = s.interestPort(path);
+        ASSERT_NE(paused, nullptr);
+        ASSERT_NE(reading, nullptr);
+        // A writer stuck on the paused socket would leave the reading one
+        // waiting: it fails after a while instead of hanging.
+        const timeval patience{30, 0};
+        ASSERT_EQ(::setsockopt(reading->fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience),
+                  0);
+        ASSERT_EQ(::setsockopt(paused->fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+        // Far more than the paused socket holds, still short of the limit.
+        constexpr uint32_t kBatch = 100, kBatches = 10;
+        static_assert(kBatch * kBatches < hx::iokit::kPortQueueLimit);
+        for (uint32_t b = 0; b < kBatches; ++b) {
+            sendChanges(nub, b * kBatch, kBatch);
+            expectChanges(reading->fd, b * kBatch, kBatch);
+            if (HasFatalFailure()) return;
+        }
+        expectChanges(paused->fd, 0, kBatch * kBatches);
+        if (HasFatalFailure()) return;
+        // Both go on after the catch-up.
+        constexpr uint32_t kNext = kBatch * kBatches;
+        sendChanges(nub, kNext, kBatch);
+        expectChanges(reading->fd, kNext, kBatch);
+        expectChanges(paused->fd, kNext, kBatch);
+        if (HasFatalFailure()) return;
+        // The paused port falls behind again and its process closes it
+        // while its records wait; the other port hears every change.
+        sendChanges(nub, kNext + kBatch, 5 * kBatch);
+        expectChanges(reading->fd, kNext + kBatch, 5 * kBatch);
+        if (HasFatalFailure()) return;
+        paused.reset();
+        sendChanges(nub, kNext + 6 * kBatch, kBatch);
+        expectChanges(reading->fd, kNext + 6 * kBatch, kBatch);
+        EXPECT_EQ(log.text().find("messages behind"), std::string::npos) << log.text();
     }
     host.stop();
     ::rmdir(dir);

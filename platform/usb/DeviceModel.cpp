@@ -49,18 +49,20 @@ IsochResult DeviceModel::isochronousIn(uint8_t address, const IsochSlot& slot, u
 }
 
 IsochResult DeviceModel::transferOut(uint8_t address, uint64_t frame, const uint8_t* data,
-                                     uint32_t length) {
+                                     uint32_t length, uint64_t unit) {
     std::lock_guard<std::mutex> g(mLock);
     if ((address & kEndpointDirectionIn) || !endpointIsActive(address))
         return {kIOReturnNotResponding, 0};
+    mTransferUnit = unit == kFrameStartUnit ? frame * 8 : unit;
     return bulkOut(address, frame, data, length);
 }
 
 IsochResult DeviceModel::transferIn(uint8_t address, uint64_t frame, uint8_t* data,
-                                    uint32_t capacity) {
+                                    uint32_t capacity, uint64_t unit) {
     std::lock_guard<std::mutex> g(mLock);
     if (!(address & kEndpointDirectionIn) || !endpointIsActive(address))
         return {kIOReturnNotResponding, 0};
+    mTransferUnit = unit == kFrameStartUnit ? frame * 8 : unit;
     const IsochResult r = bulkIn(address, frame, data, capacity);
     return {r.status, std::min(r.length, capacity)};
 }

@@ -81,12 +81,16 @@ public:
     IsochResult isochronousIn(uint8_t address, const IsochSlot& slot, uint8_t* data,
                               uint32_t capacity);
 
-    // One bulk or interrupt transaction at a bus frame. An endpoint outside
-    // the active alternate settings does not answer. kIOReturnNotReady is
-    // the device's NAK: the host tries again at the next frame. IN fills at
-    // most `capacity` bytes.
-    IsochResult transferOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length);
-    IsochResult transferIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity);
+    // One bulk or interrupt transaction at a bus frame, in grid unit `unit`
+    // (its 125 us microframe; by default the frame's first). An endpoint
+    // outside the active alternate settings does not answer.
+    // kIOReturnNotReady is the device's NAK: the host tries again later. IN
+    // fills at most `capacity` bytes.
+    static constexpr uint64_t kFrameStartUnit = UINT64_MAX;
+    IsochResult transferOut(uint8_t address, uint64_t frame, const uint8_t* data, uint32_t length,
+                            uint64_t unit = kFrameStartUnit);
+    IsochResult transferIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity,
+                           uint64_t unit = kFrameStartUnit);
 
     // A bus reset: back to the unconfigured state.
     void busReset();
@@ -120,6 +124,10 @@ protected:
     virtual IsochResult bulkOut(uint8_t address, uint64_t frame, const uint8_t* data,
                                 uint32_t length);
     virtual IsochResult bulkIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity);
+    // The grid unit of the bulk or interrupt transaction being served (under
+    // the lock, inside bulkOut and bulkIn): a device with its own clock
+    // moves it there.
+    uint64_t transferUnit() const { return mTransferUnit; }
 
     // The active configuration set, or null while unconfigured (under lock).
     const StandardUSB::ConfigurationDescriptor* activeConfiguration() const;
@@ -141,6 +149,7 @@ private:
     std::bitset<256> mActiveEndpoints;     // by address: endpoints of the active alternates
     std::vector<TraceEntry> mTrace;
     std::atomic<bool> mReEnumerate{false};
+    uint64_t mTransferUnit = 0; // under the lock
 };
 
 } // namespace hx::usb

@@ -115,7 +115,9 @@ OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
     // One bulk or interrupt transfer, moved packet by packet. Bulk: up to
     // kBulkPacketsPerMicroframe packets a microframe while the device takes
     // or gives them; interrupt: one packet each interval. A NAK tries again
-    // at the next frame (bulk) or interval (interrupt).
+    // at the next (micro)frame (bulk) or interval (interrupt). At high speed
+    // the packets move at their microframes, as a controller polls them;
+    // at full speed a frame's worth moves at the frame's start.
     struct BulkTransfer {
         IOUSBHostPipe* pipe = nullptr;     // retained until the completion ran
         IOUSBHostDevice* device = nullptr; // retained until the completion ran
@@ -123,6 +125,7 @@ OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
         uint8_t address = 0;
         bool in = false;
         bool interrupt = false;
+        bool microframes = false; // high speed: served microframe by microframe
         uint32_t maxPacket = 512;
         uint32_t periodUnits = 8;         // interrupt: the interval in 125 us units
         IOMemoryDescriptor* md = nullptr; // retained
@@ -181,6 +184,10 @@ OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
         }
         uint64_t frameStart(uint64_t frame) const {
             return epoch() + (frame - options.firstFrame) * kFrameNanos;
+        }
+        uint64_t unitAt(uint64_t nanos) const {
+            const uint64_t e = epoch();
+            return options.firstFrame * 8 + (nanos > e ? nanos - e : 0) / kUnitNanos;
         }
         uint64_t unitStart(uint64_t unit) const {
             return epoch() + (unit - options.firstFrame * 8) * kUnitNanos;
@@ -456,10 +463,11 @@ OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
         // one is due.
         uint64_t serveBulk(uint64_t now) {
             uint64_t next = UINT64_MAX;
-            // Per endpoint: the packets it may still move in this frame, or
-            // nothing once a transfer of it waits (NAK) for a later frame.
+            // Per endpoint: the packets it may still move in this (micro)frame,
+            // or nothing once a transfer of it waits (NAK) for a later one.
             std::map<std::pair<IOUSBHostDevice*, uint8_t>, uint32_t> budget;
             const uint64_t frame = frameAt(now);
+            const uint64_t unit = unitAt(now);
             for (size_t i = 0; i < bulk.size();) {
                 std::shared_ptr<BulkTransfer> t = bulk[i];
                 if (t->deadlineNanos && t->deadlineNanos <= now) {
@@ -468,20 +476,20 @@ OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
                     continue;
                 }
                 const auto [left, first] =
-                    budget.try_emplace({t->device, t->address}, packetBudget(*t));
+                    budget.try_emplace({t->device, t->address}, packetBudget(*t, unit));
                 if (t->dueNanos <= now && (first || left->second > 0)) {
-                    if (std::optional<IOReturn> end = movePackets(*t, frame, left->second)) {
+                    if (std::optional<IOReturn> end = movePackets(
+                            *t, frame, t->microframes ? unit : frame * 8, left->second)) {
                         bulk.erase(bulk.begin() + i);
                         finishBulk(t, *end, t->transferred);
-                        continue; // the pipe's next transfer goes on in this frame
+                        continue; // the pipe's next transfer goes on in this (micro)frame
                     }
                     left->second = 0;
-                    const uint64_t step =
-                        t->interrupt ? std::max<uint64_t>(t->periodUnits / 8, 1) : 1;
-                    t->dueNanos = frameStart(frame + step);
+                    t->dueNanos = retryAt(*t, frame, unit);
                 } else if (t->dueNanos <= now) {
                     left->second = 0;
-                    t->dueNanos = frameStart(frame + 1); // its pipe's earlier transfer waits
+                    // Its pipe's earlier transfer waits.
+                    t->dueNanos = t->microframes ? unitStart(unit + 1) : frameStart(frame + 1);
                 }
                 next = std::min(next, t->dueNanos);
                 if (t->deadlineNanos) next = std::min(next, t->deadlineNanos);
@@ -490,24 +498,42 @@ OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
             return next;
         }
 
-        // The packets a transfer may move in one frame: bulk several a
-        // microframe, interrupt one an interval.
-        static uint32_t packetBudget(const BulkTransfer& t) {
+        // When a transfer that moved what it could (or was NAKed) tries
+        // again: bulk at the next (micro)frame, interrupt at its next
+        // interval.
+        uint64_t retryAt(const BulkTransfer& t, uint64_t frame, uint64_t unit) const {
+            if (t.microframes) {
+                const uint64_t step = t.interrupt ? std::max<uint32_t>(t.periodUnits, 1) : 1;
+                return unitStart((unit / step + 1) * step);
+            }
+            const uint64_t step = t.interrupt ? std::max<uint64_t>(t.periodUnits / 8, 1) : 1;
+            return frameStart(frame + step);
+        }
+
+        // The packets a transfer may move in one service: bulk several a
+        // microframe (a frame's worth at full speed), interrupt one an
+        // interval.
+        static uint32_t packetBudget(const BulkTransfer& t, uint64_t unit) {
+            if (t.microframes) {
+                if (!t.interrupt) return kBulkPacketsPerMicroframe;
+                return unit % std::max<uint32_t>(t.periodUnits, 1) == 0 ? 1 : 0;
+            }
             if (!t.interrupt) return 8 * kBulkPacketsPerMicroframe;
             return t.periodUnits >= 8 ? 1 : 8 / t.periodUnits;
         }
 
-        // Moves the transfer's packets due in `frame`, at most `budget`
-        // (counted down); the status that ends it (a short packet, the whole
-        // length, an error), or nothing while it goes on.
-        std::optional<IOReturn> movePackets(BulkTransfer& t, uint64_t frame, uint32_t& budget) {
+        // Moves the transfer's packets due in `frame` (at grid unit `unit`),
+        // at most `budget` (counted down); the status that ends it (a short
+        // packet, the whole length, an error), or nothing while it goes on.
+        std::optional<IOReturn> movePackets(BulkTransfer& t, uint64_t frame, uint64_t unit,
+                                            uint32_t& budget) {
             for (; budget > 0; --budget) {
                 const uint32_t want = std::min(t.maxPacket, t.length - t.transferred);
                 t.packet.resize(want);
                 if (!t.in && want) t.md->readBytes(t.transferred, t.packet.data(), want);
                 const IsochResult r =
-                    t.in ? t.model->transferIn(t.address, frame, t.packet.data(), want)
-                         : t.model->transferOut(t.address, frame, t.packet.data(), want);
+                    t.in ? t.model->transferIn(t.address, frame, t.packet.data(), want, unit)
+                         : t.model->transferOut(t.address, frame, t.packet.data(), want, unit);
                 if (r.status == kIOReturnNotReady) return std::nullopt;
                 if (r.status != kIOReturnSuccess) return r.status;
                 const uint32_t moved = std::min(r.length, want);
@@ -1292,6 +1318,7 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* dataBuffer, uint32_t length,
     t->maxPacket = std::max<uint32_t>(getEndpointMaxPacketSize(&mEndpoint), 1);
     const uint8_t interval = std::max<uint8_t>(mEndpoint.bInterval, 1);
     t->periodUnits = highSpeed ? 1u << (std::min<uint8_t>(interval, 16) - 1) : 8u * interval;
+    t->microframes = highSpeed;
     t->length = length;
     t->completion = *completion;
     BusCore& bus = *mDevice->mBus;

@@ -46,14 +46,14 @@ inline constexpr uint64_t kIsochronousFetchAheadFrames = 1;
 
 // Bulk and interrupt transfers move packet by packet, one transfer of a
 // pipe at a time, in order. The device paces them by NAK: a bulk endpoint
-// takes or gives up to kBulkPacketsPerMicroframe packets a microframe (served
-// a frame's worth at a time), an interrupt endpoint one packet each
-// interval. An IN packet lands in the buffer as it comes, its last 8 bytes
-// stored last with release order (a reader that loads them with acquire sees
-// the packet whole); an OUT packet is read from the buffer only when the
-// device takes it, so a driver may fill a queued transfer late. A short
-// packet ends the transfer; so does a time-out (kIOReturnTimeout with the
-// bytes moved), an error, a stall, an abort or an unplug.
+// takes or gives up to kBulkPacketsPerMicroframe packets a microframe, an
+// interrupt endpoint one packet each interval; at high speed they move at
+// their microframes (a NAKed bulk packet is offered again at the next one),
+// at full speed a frame's worth at the frame's start. An IN packet lands in the buffer as it comes,
+// its last 8 bytes stored last with release order (a reader that loads them with acquire sees the
+// packet whole); an OUT packet is read from the buffer only when the device takes it, so a driver
+// may fill a queued transfer late. A short packet ends the transfer; so does a time-out
+// (kIOReturnTimeout with the bytes moved), an error, a stall, an abort or an unplug.
 inline constexpr uint32_t kBulkPacketsPerMicroframe = 4;
 
 // Host pauses: on the real clock the machine running the simulation can stop

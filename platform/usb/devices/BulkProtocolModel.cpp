@@ -177,7 +177,7 @@ IsochResult BulkProtocolModel::bulkIn(uint8_t address, uint64_t frame, uint8_t* 
     }
     if (address != kBulkIn || deepSleeping()) return {kIOReturnNotResponding, 0};
     if (auto fault = mKnobs.take(address, frame)) return *fault;
-    mStream.advance(mRate, frame * 8);
+    mStream.advance(mRate, transferUnit());
     const uint32_t frames = inFrames();
     if (mStream.captureAvailable() < frames || capacity < inPacketBytes())
         return {kIOReturnNotReady, 0};
@@ -201,7 +201,7 @@ IsochResult BulkProtocolModel::bulkOut(uint8_t address, uint64_t frame, const ui
                                        uint32_t length) {
     if (address != kBulkOut || deepSleeping()) return {kIOReturnNotResponding, 0};
     if (auto fault = mKnobs.take(address, frame)) return *fault;
-    mStream.advance(mRate, frame * 8);
+    mStream.advance(mRate, transferUnit());
     const uint32_t frames = outFrames();
     if (mStream.fifoRoom() < frames) return {kIOReturnNotReady, 0};
     ++mStats.outPackets;

@@ -74,15 +74,11 @@ public:
     static constexpr uint8_t kBulkIn = 0x86;
     static constexpr uint8_t kKeepAlive = 0x01;
     static constexpr uint8_t kMidiIn = 0x83;
-    // The playback FIFO is small: the device never asks for output beyond
-    // what the host's 3-ms lead has filled. It rides out a NAKed OUT packet
-    // (offered again a millisecond later): a millisecond of frames and a
-    // packet, twice as many above 48 kHz; at least a millisecond, a packet
-    // and 4 frames (the interrupt variant's 20-frame packets).
-    static constexpr uint32_t kFifoFrames = 64;
+    // The playback FIFO is small (nakPacedFifoFrames): the device takes an
+    // OUT packet as soon as it has room for it, and the host polls every
+    // microframe.
     static constexpr uint32_t fifoFramesAt(uint32_t rate, uint32_t packetFrames = 10) {
-        if (rate > 48000) return 2 * kFifoFrames;
-        return std::max(kFifoFrames, (rate + 999) / 1000 + packetFrames + 4);
+        return nakPacedFifoFrames(rate, packetFrames);
     }
     // The small FIFO caps any configuration's capacity.
     void configureChannels(const ChannelStreamConfig& config) override;
@@ -138,7 +134,7 @@ private:
     std::vector<uint8_t> mConfiguration;
     // Guarded by the model's lock.
     uint32_t mRate = kPowerOnSampleRate;
-    uint32_t mAskedFifoFrames = fifoFramesAt(96000);
+    uint32_t mAskedFifoFrames = UINT32_MAX;
     uint32_t mUnitBytes = 2;
     BulkProtocolStats mStats;
     std::optional<uint64_t> mLastKeepAliveUnit;

@@ -47,6 +47,15 @@ struct ChannelRamp {
     static std::optional<uint32_t> counter(const uint32_t* samples, uint32_t channels);
 };
 
+// The playback FIFO of a device that paces its OUT endpoint by NAK and is
+// polled every microframe: it takes a packet as soon as it has room for one,
+// so it needs a packet, a microframe of frames (the poll before was NAKed)
+// and two frames for the clock's offset and jitter: a few hundred
+// microseconds.
+constexpr uint32_t nakPacedFifoFrames(uint32_t rate, uint32_t packetFrames) {
+    return packetFrames + (rate + 7999) / 8000 + 2;
+}
+
 struct ChannelStreamConfig {
     int32_t ppm = 0;
     uint32_t jitterNanos = 0;

@@ -111,7 +111,7 @@ IsochResult Farlane2Model::bulkIn(uint8_t address, uint64_t frame, uint8_t* data
     if (address != kIn) return SorvikModel::bulkIn(address, frame, data, capacity);
     if (deepSleeping()) return {kIOReturnNotResponding, 0};
     if (auto fault = mKnobs.take(address, frame)) return *fault;
-    mStream.advance(kRate, frame * 8);
+    mStream.advance(kRate, transferUnit());
     if (mStream.captureAvailable() < kFramesPerPacket || capacity < inPacketBytes())
         return {kIOReturnNotReady, 0};
     std::vector<uint32_t> samples(kFramesPerPacket * mIns);
@@ -141,7 +141,7 @@ IsochResult Farlane2Model::bulkOut(uint8_t address, uint64_t frame, const uint8_
     if (address != kOut) return SorvikModel::bulkOut(address, frame, data, length);
     if (deepSleeping()) return {kIOReturnNotResponding, 0};
     if (auto fault = mKnobs.take(address, frame)) return *fault;
-    mStream.advance(kRate, frame * 8);
+    mStream.advance(kRate, transferUnit());
     if (mStream.fifoRoom() < kFramesPerPacket) return {kIOReturnNotReady, 0};
     checkHeader(data, length);
     if (length < outPacketBytes()) return {kIOReturnSuccess, length};

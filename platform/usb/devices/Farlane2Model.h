@@ -59,10 +59,9 @@ public:
                   uint32_t inputChannels = 4, uint32_t outputChannels = 4);
 
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
-    // Its FIFO holds 16 packets: it takes an OUT packet as soon as there is
-    // room, so it must never read further ahead than the host's output
-    // lead (5 ms) keeps packets filled.
-    static constexpr uint32_t kFifoFrames = 16 * kFramesPerPacket;
+    // Its FIFO is small (nakPacedFifoFrames): it takes an OUT packet as soon
+    // as there is room, one each microframe.
+    static constexpr uint32_t kFifoFrames = nakPacedFifoFrames(kRate, kFramesPerPacket);
     void configureChannels(const ChannelStreamConfig& config) override;
     uint32_t inPacketBytes() const { return kHeaderBytes + 28 * mIns; }
     uint32_t outPacketBytes() const { return kHeaderBytes + 28 * mOuts; }

@@ -144,7 +144,7 @@ IsochResult FeedbackModel::bulkIn(uint8_t address, uint64_t frame, uint8_t* data
                                   uint32_t capacity) {
     if (address != kBulkIn || deepSleeping()) return {kIOReturnNotResponding, 0};
     if (auto fault = mKnobs.take(address, frame)) return *fault;
-    mStream.advance(mRate, frame * 8);
+    mStream.advance(mRate, transferUnit());
     const uint32_t frames = bitslice::framesPerBlock(mUnitBytes);
     if (mStream.captureAvailable() < frames || capacity < bitslice::kBlockBytes)
         return {kIOReturnNotReady, 0};

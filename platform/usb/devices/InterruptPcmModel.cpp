@@ -37,16 +37,22 @@ InterruptPcmModel::InterruptPcmModel(HX5100Identity identity, InterruptPcmLayout
     : ChannelStreamModel(kUSBHostConnectionSpeedHigh, std::move(identity)),
       mLayout(std::move(layout)), mConfiguration(buildConfiguration(mLayout)) {
     ChannelStreamConfig config;
-    config.fifoCapacityFrames = fifoFrames();
+    config.fifoCapacityFrames = fifoFramesAt(mRate);
     mStream.configure(config);
 }
 
 void InterruptPcmModel::configureChannels(const ChannelStreamConfig& config) {
     std::lock_guard<std::mutex> g(mLock);
-    ChannelStreamConfig small = config;
-    small.fifoCapacityFrames = std::min(config.fifoCapacityFrames, fifoFrames());
-    mStream.configure(small);
+    mStream.configure(config);
+    mAskedFifoFrames = config.fifoCapacityFrames;
+    capFifo();
     mStream.restart();
+}
+
+void InterruptPcmModel::capFifo() {
+    ChannelStreamConfig c = mStream.config();
+    c.fifoCapacityFrames = std::min(mAskedFifoFrames, fifoFramesAt(mRate));
+    mStream.configure(c);
 }
 
 std::span<const uint8_t> InterruptPcmModel::configurationDescriptor(uint8_t index) const {
@@ -81,6 +87,7 @@ ControlResult InterruptPcmModel::classOrVendorRequest(const StandardUSB::DeviceR
         return ControlResult::stall();
     if (rate != mRate) mStream.restart();
     mRate = rate;
+    capFifo();
     return ControlResult::ok(3);
 }
 
@@ -103,7 +110,7 @@ IsochResult InterruptPcmModel::bulkIn(uint8_t address, uint64_t frame, uint8_t* 
     if (auto fault = mKnobs.take(address, frame)) return *fault;
     followAlternates();
     if (!mIns) return {kIOReturnNotResponding, 0};
-    mStream.advance(mRate, frame * 8);
+    mStream.advance(mRate, transferUnit());
     const uint32_t frames = std::min(mLayout.framesPerPacket, capacity / (mIns * 4));
     if (frames == 0 || mStream.captureAvailable() < frames) return {kIOReturnNotReady, 0};
     std::vector<uint32_t> samples((size_t)frames * mIns);
@@ -125,7 +132,7 @@ IsochResult InterruptPcmModel::bulkOut(uint8_t address, uint64_t frame, const ui
     if (auto fault = mKnobs.take(address, frame)) return *fault;
     followAlternates();
     if (!mOuts) return {kIOReturnNotResponding, 0};
-    mStream.advance(mRate, frame * 8);
+    mStream.advance(mRate, transferUnit());
     const uint32_t frameBytes = mOuts * 4;
     const uint32_t frames = length / frameBytes;
     if (mStream.fifoRoom() < frames) return {kIOReturnNotReady, 0};

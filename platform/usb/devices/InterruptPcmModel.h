@@ -45,11 +45,12 @@ public:
     InterruptPcmModel(HX5100Identity identity, InterruptPcmLayout layout = {});
 
     std::span<const uint8_t> configurationDescriptor(uint8_t index) const override;
-    // Its FIFO holds 8 packets: it takes an OUT packet as soon as there is
-    // room, so it must never read further ahead than the host's output
-    // lead (5 ms) keeps packets filled.
+    // Its FIFO is small (nakPacedFifoFrames): it takes an OUT packet as soon
+    // as there is room, one each microframe.
     void configureChannels(const ChannelStreamConfig& config) override;
-    uint32_t fifoFrames() const { return 8 * mLayout.framesPerPacket; }
+    uint32_t fifoFramesAt(uint32_t rate) const {
+        return nakPacedFifoFrames(rate, mLayout.framesPerPacket);
+    }
     uint32_t rate() const;
     InterruptPcmStats stats() const;
 
@@ -65,10 +66,14 @@ protected:
 private:
     // Follows the active alternates' channel counts (under the lock).
     void followAlternates();
+    // The FIFO the configuration asked for, capped at the rate's (under the
+    // lock).
+    void capFifo();
 
     InterruptPcmLayout mLayout;
     std::vector<uint8_t> mConfiguration;
     uint32_t mRate = kPowerOnSampleRate;
+    uint32_t mAskedFifoFrames = UINT32_MAX;
     uint32_t mIns = 0, mOuts = 0;
     InterruptPcmStats mStats;
 };

@@ -511,9 +511,13 @@ TEST(BulkProtocolModel, OutputPacketsAreTakenAsTheFifoHasRoomAndPlayTheRamp) {
         EXPECT_EQ(s.corruptFrames, 0u);
         EXPECT_EQ(s.fifoOverflowFrames, 0u);
         EXPECT_EQ(s.fifoUnderrunFrames, 0u);
-        // Paced by NAK, served a frame at a time: the FIFO stays within a
-        // frame's worth and a packet of full.
-        EXPECT_GE(s.fifoMin, (int64_t)BulkProtocolModel::kFifoFrames - 48 - 2 * (int64_t)frames);
+        // Paced by NAK and polled every microframe: the FIFO stays within a
+        // microframe's worth (6 frames at 48 kHz) and a packet of full, and
+        // never holds more than its few hundred microseconds.
+        const int64_t capacity = BulkProtocolModel::fifoFramesAt(48000, frames);
+        EXPECT_GE(s.fifoMin, capacity - 6 - 2 * (int64_t)frames);
+        EXPECT_LE(s.fifoMax, capacity);
+        EXPECT_LE(capacity, 48000 * 6 / 10000); // 600 us
         const auto bytes = rig.model->midiControlBytes();
         ASSERT_FALSE(bytes.empty());
         for (auto [midi, control] : bytes) {

@@ -1,7 +1,5 @@
 #include "libs/tools/ZrObject.h"
 
-#include "libs/core/QnAtomic.h"
-
 ZrObject::ZrObject() : mReferences(0) {}
 
 ZrObject::~ZrObject() {}
@@ -16,14 +14,4 @@ bool ZrObject::onCommand(int, int) {
 
 bool ZrObject::isEqual(ZrObject const&) const {
     return true;
-}
-
-int ZrObject::incReferences() {
-    return atomicInc(&mReferences);
-}
-
-int ZrObject::decReferences() {
-    int n = atomicDec(&mReferences);
-    if (n == 0) delete this;
-    return n;
 }

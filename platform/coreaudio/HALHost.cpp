@@ -11,9 +11,9 @@
 
 namespace hx::coreaudio {
 
-namespace {
+std::atomic<HALHost*> gLoadedHALHost{nullptr};
 
-std::atomic<HALHost*> gCurrent{nullptr};
+namespace {
 
 AudioObjectPropertyAddress deviceListAddress() {
     return {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
@@ -23,7 +23,7 @@ AudioObjectPropertyAddress deviceListAddress() {
 } // namespace
 
 HALHost* currentHALHost() {
-    return gCurrent.load();
+    return gLoadedHALHost.load(std::memory_order_acquire);
 }
 
 // ---- The plug-in's calls
@@ -367,11 +367,11 @@ OSStatus HALHost::load(const std::string& bundlePath) {
     if (!m.options.release.empty()) hx::sys::setEmulatedRelease(m.options.release);
     m.startThreads();
     HALHost* expected = nullptr;
-    gCurrent.compare_exchange_strong(expected, this);
+    gLoadedHALHost.compare_exchange_strong(expected, this);
     const OSStatus status = m.loadBundle(bundlePath);
     if (!m.ref) {
         expected = this;
-        gCurrent.compare_exchange_strong(expected, nullptr);
+        gLoadedHALHost.compare_exchange_strong(expected, nullptr);
         m.stopThreads();
     }
     return status;
@@ -392,7 +392,7 @@ void HALHost::unload() {
     unregisterHALPlugIn(m.ref);
     m.stopThreads();
     HALHost* self = this;
-    gCurrent.compare_exchange_strong(self, nullptr);
+    gLoadedHALHost.compare_exchange_strong(self, nullptr);
     std::lock_guard<std::mutex> g(m.lock);
     m.ref = nullptr;
     m.plugInID = 0;

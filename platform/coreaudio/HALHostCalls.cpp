@@ -11,11 +11,16 @@ using hx::coreaudio::HALHost;
 
 namespace {
 
-// Runs f(impl, plug-in reference) with the loaded host, else 'stop'.
+// Runs f(impl, plug-in reference) with the loaded host, else 'stop'. Every
+// program call passes here, GetCurrentTime among them, so the host and its
+// plug-in reference are read in place, once each.
 template <class F> auto through(F f, decltype(f(std::declval<HALHost::Impl&>(), nullptr)) none) {
-    HALHost* h = hx::coreaudio::currentHALHost();
-    if (!h || !h->plugIn()) return none;
-    return f(h->impl(), h->plugIn());
+    HALHost* h = hx::coreaudio::gLoadedHALHost.load(std::memory_order_acquire);
+    if (!h) return none;
+    HALHost::Impl& m = h->impl();
+    AudioHardwarePlugInRef r = m.ref;
+    if (!r) return none;
+    return f(m, r);
 }
 
 template <class F> OSStatus through(F f) {

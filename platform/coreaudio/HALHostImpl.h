@@ -5,12 +5,18 @@
 #include "platform/cf/CFRunLoop.h"
 #include "platform/coreaudio/HALHost.h"
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 
 namespace hx::coreaudio {
+
+// The loaded host behind currentHALHost(). Hidden, so the program-side calls
+// of this library read it in place instead of calling out through the
+// library's own import table on every call.
+extern std::atomic<HALHost*> gLoadedHALHost __attribute__((visibility("hidden")));
 
 struct HALHost::Impl : HALPlugInEndpoint {
     explicit Impl(HALHostOptions o) : options(std::move(o)) {}

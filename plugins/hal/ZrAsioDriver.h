@@ -15,7 +15,10 @@
 // covers finding a device and taking its reference, and adding to and
 // removing from the device list; the reference count is atomic. Every call
 // starts with that look-up, so the lock is a small spin lock: it is held
-// only for a walk of the list or a change to it, never across a call out.
+// only for a walk of the list or a change to it, never across a call out
+// that may wait. The one call made under it is the device's GetCurrentTime
+// (a read of its time stamp and the clock), which stands in for the look-up's
+// reference on that frequent call (see ZrAsioDriver_IO.cpp).
 #pragma once
 
 #include <atomic>
@@ -163,6 +166,9 @@ public:
 private:
     // Retains the device an object ID names (device first, then stream).
     ZrOSXDevice* getObjectAndRetain(AudioObjectID object);
+    // The first listed device with this AudioDeviceID, or null; the caller
+    // holds mListLock.
+    ZrOSXDevice* findListed(AudioDeviceID deviceID) const;
     // Takes the listed devices out of the list, their IDs cleared (their
     // references go to the caller).
     void takeDeviceList(ZrCollection& out);

@@ -20,16 +20,19 @@ UInt32 formatChannels(ZrOSXDevice* device, bool isInput) {
 
 } // namespace
 
-ZrOSXDevice* ZrAsioDriver::getDeviceAndRetain(AudioDeviceID deviceID) {
-    std::lock_guard<ZrListLock> g(mListLock);
+ZrOSXDevice* ZrAsioDriver::findListed(AudioDeviceID deviceID) const {
     for (int i = 0; i < mDevices.count(); ++i) {
         auto* d = static_cast<ZrOSXDevice*>(mDevices.atPos(i));
-        if (d->getAudioDeviceID() == deviceID) {
-            d->incReferences();
-            return d;
-        }
+        if (d->getAudioDeviceID() == deviceID) return d;
     }
     return nullptr;
+}
+
+ZrOSXDevice* ZrAsioDriver::getDeviceAndRetain(AudioDeviceID deviceID) {
+    std::lock_guard<ZrListLock> g(mListLock);
+    ZrOSXDevice* d = findListed(deviceID);
+    if (d) d->incReferences();
+    return d;
 }
 
 ZrOSXDevice* ZrAsioDriver::getDeviceAndRetainFromStreamID(AudioStreamID streamID) {

@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include <cstring>
+
 #include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
 
@@ -81,6 +83,57 @@ void TimestampFilter::initTiming(uint32_t rate, uint32_t frameSize) {
     mTicksPerBuffer = uint64_t(mTicksPerSecond * double(frameSize) / double(mRate));
     mWakeOffset = uint64_t(0.8 * double(mTicksPerBuffer));
     mBufferNanos = ticksToNanos(mTicksPerBuffer);
+    publish();
+}
+
+namespace {
+
+uint64_t doubleBits(double v) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+double bitsDouble(uint64_t bits) {
+    double v = 0;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+} // namespace
+
+void TimestampFilter::publish() {
+    const uint64_t sequence = mSequence.load(std::memory_order_relaxed);
+    mSequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    const uint64_t words[kWords] = {doubleBits(mCurrent.mSampleTime),
+                                    mCurrent.mHostTime,
+                                    doubleBits(mCurrent.mRateScalar),
+                                    mCurrent.mFlags,
+                                    mLastUpdate,
+                                    mTicksPerFrame};
+    for (int i = 0; i < kWords; ++i)
+        mPublished[i].store(words[i], std::memory_order_relaxed);
+    mSequence.store(sequence + 2, std::memory_order_release);
+}
+
+void TimestampFilter::readCurrent(AudioTimeStamp& current, uint64_t& lastUpdate,
+                                  uint64_t& ticksPerFrame) const {
+    uint64_t words[kWords];
+    for (;;) {
+        const uint64_t before = mSequence.load(std::memory_order_acquire);
+        for (int i = 0; i < kWords; ++i)
+            words[i] = mPublished[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && mSequence.load(std::memory_order_relaxed) == before) break;
+    }
+    current = AudioTimeStamp{};
+    current.mSampleTime = bitsDouble(words[kSample]);
+    current.mHostTime = words[kHost];
+    current.mRateScalar = bitsDouble(words[kRateScalar]);
+    current.mFlags = UInt32(words[kFlags]);
+    lastUpdate = words[kLastUpdate];
+    ticksPerFrame = words[kTicksPerFrame];
 }
 
 void TimestampFilter::prepare(uint32_t rate, uint32_t frameSize, uint32_t inLatency,
@@ -118,6 +171,7 @@ uint64_t TimestampFilter::updateTimestamps(uint64_t hostTime, uint64_t readPos, 
     const uint64_t now = mach_absolute_time();
     mLastUpdate = now;
     mNextWake = now + mWakeOffset;
+    publish();
     return now;
 }
 

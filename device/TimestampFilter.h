@@ -3,9 +3,11 @@
 // output) the IO procedures receive, with the sleep until the next buffer.
 // All host times are ticks of the platform clock's time base.
 //
-// Used on the audio thread only.
+// Used on the audio thread only, but for readCurrent, which any thread may
+// call: the audio thread publishes what it reads after each change.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/coreaudio/CoreAudioTypes.h"
@@ -33,6 +35,10 @@ public:
     uint64_t calcSleepNanos(int32_t availableFrames, bool wasBufferSwitch);
 
     const AudioTimeStamp& currentTime() const { return mCurrent; }
+    // The current time stamp with the host time of its update and the ticks
+    // a frame, read whole from any thread (a reader that meets an update
+    // under way reads again).
+    void readCurrent(AudioTimeStamp& current, uint64_t& lastUpdate, uint64_t& ticksPerFrame) const;
     const AudioTimeStamp& inputTime() const { return mInput; }
     const AudioTimeStamp& outputTime() const { return mOutput; }
     uint64_t lastUpdate() const { return mLastUpdate; }
@@ -53,6 +59,9 @@ public:
 
 private:
     uint64_t ticksToNanos(uint64_t ticks) const;
+    // Publishes mCurrent, mLastUpdate and mTicksPerFrame for readCurrent
+    // (the audio thread is the only writer).
+    void publish();
 
     AudioTimeStamp mCurrent{};
     AudioTimeStamp mInput{};
@@ -74,6 +83,12 @@ private:
     uint64_t mInOffset = 0;
     uint64_t mOutOffset = 0;
     uint64_t mBufferSize = 0;
+    // What readCurrent reads: a sequence count, odd while an update is
+    // under way, and the words of the time stamp, its update and the ticks
+    // a frame.
+    enum Word { kSample, kHost, kRateScalar, kFlags, kLastUpdate, kTicksPerFrame, kWords };
+    std::atomic<uint64_t> mSequence{0};
+    std::atomic<uint64_t> mPublished[kWords] = {};
 };
 
 // A rate the timing accepts: 8,000 to 384,000 Hz; anything else (0, or a

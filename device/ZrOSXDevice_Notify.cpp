@@ -206,11 +206,13 @@ void ZrOSXDevice::checkRunningStream() {
 
 OSStatus ZrOSXDevice::onDeviceGetCurrentTime(AudioTimeStamp& timeStamp) {
     if (!isRunningStream()) return kAudioHardwareNotRunningError;
-    timeStamp = mFilter.currentTime();
+    // Any thread asks: the audio thread's last stamp is read whole.
+    uint64_t lastUpdate = 0, ticksPerFrame = 0;
+    mFilter.readCurrent(timeStamp, lastUpdate, ticksPerFrame);
     const uint64_t now = mach_absolute_time();
-    const uint64_t elapsed = now > mFilter.lastUpdate() ? now - mFilter.lastUpdate() : 0;
+    const uint64_t elapsed = now > lastUpdate ? now - lastUpdate : 0;
     timeStamp.mHostTime += elapsed;
-    if (mFilter.ticksPerFrame()) timeStamp.mSampleTime += double(elapsed / mFilter.ticksPerFrame());
+    if (ticksPerFrame) timeStamp.mSampleTime += double(elapsed / ticksPerFrame);
     return 0;
 }
 

@@ -15,10 +15,7 @@
 // covers finding a device and taking its reference, and adding to and
 // removing from the device list; the reference count is atomic. Every call
 // starts with that look-up, so the lock is a small spin lock: it is held
-// only for a walk of the list or a change to it, never across a call out
-// that may wait. The one call made under it is the device's GetCurrentTime
-// (a read of its time stamp and the clock), which stands in for the look-up's
-// reference on that frequent call (see ZrAsioDriver_IO.cpp).
+// only for a walk of the list or a change to it, never across a call out.
 #pragma once
 
 #include <atomic>

@@ -63,17 +63,9 @@ OSStatus ZrAsioDriver::onDeviceRead(AudioDeviceID, const AudioTimeStamp*, AudioB
     return kIOReturnError;
 }
 
-// Programs ask for the time many times a cycle, so this call keeps the
-// device alive by the list lock instead of a reference of its own: a listed
-// device holds the list's reference, and the list drops it only under the
-// lock (listRemove, takeDeviceList), so the device outlives the call exactly
-// as with a look-up's reference, for one atomic operation instead of three.
-// The device's answer only reads its last time stamp and the clock: it
-// neither waits nor takes a lock, so the lock stays innermost and short.
 OSStatus ZrAsioDriver::onDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* stamp) {
     if (!stamp) return kIOReturnBadArgument;
-    std::lock_guard<ZrListLock> g(mListLock);
-    ZrOSXDevice* d = findListed(device);
+    Held d(getDeviceAndRetain(device));
     if (!d) return kIOReturnNoDevice;
     return d->onDeviceGetCurrentTime(*stamp);
 }

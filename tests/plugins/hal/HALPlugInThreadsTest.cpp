@@ -94,6 +94,44 @@ TEST_F(HALPlugIn, LookUpsOnFourThreadsDuringAnUnplugAnswerCleanly) {
     EXPECT_EQ(AudioDeviceGetCurrentTime(list[1], &t), kNoDevice);
 }
 
+// A program thread asks for the time while the audio thread moves it on:
+// every answer is one update's stamp, never half of one and half of the
+// next (the thread sanitizer checks the hand-over).
+TEST_F(HALPlugIn, TheTimeAProgramThreadReadsWhileTheDeviceRunsIsOneUpdatesStamp) {
+    ASSERT_EQ(load(), 0);
+    const AudioDeviceID dev = onlyDevice();
+    ASSERT_NE(dev, 0u);
+    RampProc ramp;
+    AudioDeviceIOProcID id = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, &RampProc::proc, &ramp, &id), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, id), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> answered{0}, torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            AudioTimeStamp t{};
+            if (AudioDeviceGetCurrentTime(dev, &t) != 0) continue;
+            ++answered;
+            // Before the first update the stamp is empty; after it, every
+            // stamp carries the filter's flags and a rate scalar of 1.
+            const bool empty = t.mFlags == 0 && t.mRateScalar == 0.0;
+            const bool whole = t.mFlags != 0 && t.mRateScalar == 1.0;
+            if (!empty && !whole) ++torn;
+        }
+    });
+    mRoad->run(300000);
+    stop = true;
+    {
+        hx::clock::Idle idle;
+        reader.join();
+    }
+    EXPECT_GT(ramp.calls.load(), 0u);
+    EXPECT_GT(answered.load(), 0u);
+    EXPECT_EQ(torn.load(), 0u);
+    ASSERT_EQ(AudioDeviceStop(dev, id), 0);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(dev, id), 0);
+}
+
 TEST_F(HALPlugIn, UnloadsWhileDevicesComeAndGo) {
     ASSERT_EQ(load(), 0);
     std::atomic<bool> done{false};

@@ -86,14 +86,14 @@ void PortReader::remove(uint64_t key) {
     // On the reader thread the call in progress is the caller's own (or
     // another port's): the thread looks the port up again before it reads
     // or delivers more, and finds it gone.
-    if (mBusy == key && std::this_thread::get_id() != mThread.get_id()) {
-        l.unlock();
+    const bool wait = mBusy == key && std::this_thread::get_id() != mThread.get_id();
+    l.unlock();
+    if (wait) {
         // A sink's call only queues; time need not wait for it.
         hx::clock::Idle idle;
-        l.lock();
-        mReleased.wait(l, [&] { return mBusy != key; });
+        std::unique_lock<std::mutex> w(mLock);
+        mReleased.wait(w, [&] { return mBusy != key; });
     }
-    l.unlock();
     ::close(port.fd);
 }
 

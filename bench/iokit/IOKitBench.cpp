@@ -279,7 +279,7 @@ void serveTriggers() {
 }
 
 // Counts the records that reached this process's ports (the user end's
-// reader threads deliver them) and the time the last one came.
+// one port reader delivers them) and the time the last one came.
 struct CountingSink final : hx::iokit::PortSink {
     std::atomic<int>* seen;
     std::atomic<int64_t>* last;

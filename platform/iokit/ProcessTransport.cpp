@@ -1,12 +1,14 @@
 // The user end of the cross-process transport: a session socket to the
-// kernel host, a socket per connection and per notification port, shared
-// memory received as sealed memfds. Whatever the host sends is checked as
-// the host checks its clients; a bad frame or a lost host ends that socket,
-// its calls answer MACH_SEND_INVALID_DEST, and mappings made stay valid.
+// kernel host, a socket per connection and per notification port (every
+// port read by one thread, PortReader), shared memory received as sealed
+// memfds. Whatever the host sends is checked as the host checks its clients;
+// a bad frame or a lost host ends that socket, its calls answer
+// MACH_SEND_INVALID_DEST, and mappings made stay valid.
 #include "platform/iokit/ProcessTransport.h"
 
 #include "platform/base/MacErrors.h"
 #include "platform/iokit/HostTimePage.h"
+#include "platform/iokit/PortReader.h"
 #include "platform/iokit/WireSocket.h"
 #include "platform/base/MachPort.h"
 #include "platform/cf/CFDictionary.h"
@@ -22,7 +24,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace hx::iokit {
 
@@ -77,31 +78,6 @@ private:
     std::mutex mLock;
     uint32_t mSequence = 0;
     bool mDead = false;
-};
-
-// A port's socket and its reader, which only queues into the sink.
-struct UserPort {
-    int fd = -1;
-    PortSink* sink = nullptr;
-    std::thread reader;
-
-    void read() {
-        for (;;) {
-            Frame f;
-            NotificationRecord r;
-            if (wire::recvFrame(fd, f) != wire::RecvResult::Frame || f.kind != wire::kRecord ||
-                !wire::decodeRecord(f.payload, r))
-                break;
-            sink->deliver(std::move(r));
-        }
-        ::shutdown(fd, SHUT_RDWR);
-        sink->lost();
-    }
-    ~UserPort() {
-        ::shutdown(fd, SHUT_RDWR);
-        if (reader.joinable()) reader.join();
-        ::close(fd);
-    }
 };
 
 struct Mapping {
@@ -219,9 +195,6 @@ public:
     kern_return_t createPort(PortSink* sink, Handle* port) override {
         const int fd = wire::connectTo(mPath);
         if (fd < 0) return MACH_SEND_INVALID_DEST;
-        auto p = std::make_unique<UserPort>();
-        p->fd = fd;
-        p->sink = sink;
         Writer w;
         w.u8(uint8_t(Role::Port));
         w.u64(mToken);
@@ -229,24 +202,36 @@ public:
         Link hello(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         Handle h = 0;
         kern_return_t kr = KERN_FAILURE;
-        if (!hello.request(wire::kHello, w.data(), reply)) return MACH_SEND_INVALID_DEST;
-        Reader r(reply.payload);
-        if (!result(r, kr) || !r.u32(h) || !r.atEnd() || kr != KERN_SUCCESS || h == 0)
+        if (!hello.request(wire::kHello, w.data(), reply)) {
+            ::close(fd);
             return MACH_SEND_INVALID_DEST;
-        p->reader = std::thread([raw = p.get()] { raw->read(); });
+        }
+        Reader r(reply.payload);
+        if (!result(r, kr) || !r.u32(h) || !r.atEnd() || kr != KERN_SUCCESS || h == 0) {
+            ::close(fd);
+            return MACH_SEND_INVALID_DEST;
+        }
+        // The reader takes the socket; the host ends the port when it closes.
+        const uint64_t key = mReader.add(fd, sink);
+        if (!key) return MACH_SEND_INVALID_DEST;
         std::lock_guard<std::mutex> g(mLock);
-        mPorts[h] = std::move(p);
+        mPorts[h] = key;
         *port = h;
         return KERN_SUCCESS;
     }
 
+    // Not under the transport's lock: the port's sink may be making a call
+    // of its own, on the reader thread or while the reader waits for it.
     void destroyPort(Handle port) override {
-        std::unique_ptr<UserPort> gone;
-        std::lock_guard<std::mutex> g(mLock);
-        auto it = mPorts.find(port);
-        if (it == mPorts.end()) return;
-        gone = std::move(it->second);
-        mPorts.erase(it);
+        uint64_t key = 0;
+        {
+            std::lock_guard<std::mutex> g(mLock);
+            auto it = mPorts.find(port);
+            if (it == mPorts.end()) return;
+            key = it->second;
+            mPorts.erase(it);
+        }
+        mReader.remove(key);
     }
 
     kern_return_t subscribeServices(Handle port, NotificationRecord::Kind kind,
@@ -633,8 +618,10 @@ private:
     uint32_t mTask = 0;
     std::mutex mLock;
     std::map<Handle, std::shared_ptr<Link>> mConnections;
-    std::map<Handle, std::unique_ptr<UserPort>> mPorts;
+    std::map<Handle, uint64_t> mPorts; // the reader's key of each port
     std::map<uint64_t, Mapping> mMappings;
+    // Last, so it stops before anything its sinks' calls might use goes.
+    PortReader mReader;
 };
 
 } // namespace

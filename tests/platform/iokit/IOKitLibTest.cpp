@@ -10,7 +10,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <cstring>
 #include <thread>
@@ -22,6 +26,7 @@
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/KernelHost.h"
 #include "platform/iokit/KernelHostWire.h"
+#include "platform/iokit/ProcessTransport.h"
 #include "platform/iokit/WireSocket.h"
 #include "platform/kern/IOUserConnection.h"
 
@@ -744,6 +749,109 @@ TEST_F(IOKitLib, AKernelHostKeepsWritingOtherPortsWhileOneReaderPauses) {
         sendChanges(nub, kNext + 6 * kBatch, kBatch);
         expectChanges(reading->fd, kNext + 6 * kBatch, kBatch);
         EXPECT_EQ(log.text().find("messages behind"), std::string::npos) << log.text();
+    }
+    host.stop();
+    ::rmdir(dir);
+}
+
+namespace {
+
+// A port's sink for the transport test below: the change numbers it heard,
+// the threads that delivered them, and a hook run inside each delivery.
+struct ChangeSink final : hx::iokit::PortSink {
+    std::mutex lock;
+    std::condition_variable cv;
+    std::vector<uint32_t> numbers;
+    std::vector<std::thread::id> threads;
+    size_t returned = 0;
+    std::function<void(size_t)> onChange;
+    void deliver(hx::iokit::NotificationRecord&& r) override {
+        uint32_t n = ~0u;
+        if (r.argument.size() == 36) std::memcpy(&n, r.argument.data() + 4, 4);
+        size_t count = 0;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            numbers.push_back(n);
+            threads.push_back(std::this_thread::get_id());
+            count = numbers.size();
+        }
+        if (onChange) onChange(count);
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ++returned;
+        }
+        cv.notify_all();
+    }
+    void lost() override {}
+    bool waitFor(size_t n) {
+        std::unique_lock<std::mutex> l(lock);
+        return cv.wait_for(l, std::chrono::seconds(60), [&] { return returned >= n; });
+    }
+};
+
+} // namespace
+
+// Across processes one thread reads every notification port of a process:
+// each port hears every change in order, and a port may end itself from
+// inside its own delivery while the others go on.
+TEST_F(IOKitLib, AProcessTransportReadsEveryPortOnOneThreadInOrder) {
+    char dir[] = "/tmp/hxhost.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/kernel.sock";
+    hx::iokit::KernelHost host(path, nullptr);
+    std::string error;
+    ASSERT_TRUE(host.start(error)) << error;
+    {
+        constexpr size_t kPorts = 4, kEndsAt = 5;
+        constexpr uint32_t kChanges = 300;
+        std::vector<std::unique_ptr<ChangeSink>> sinks;
+        for (size_t i = 0; i < kPorts; ++i)
+            sinks.push_back(std::make_unique<ChangeSink>());
+        int page = -1;
+        auto t = hx::iokit::makeProcessTransport(path, error, &page);
+        ASSERT_TRUE(error.empty()) << error;
+        if (page >= 0) ::close(page);
+        std::vector<hx::iokit::Handle> services;
+        CFMutableDictionaryRef matching = IOServiceMatching("IOKitTestNub");
+        ASSERT_EQ(t->getMatchingServices(matching, services), KERN_SUCCESS);
+        CFRelease(matching);
+        ASSERT_EQ(services.size(), 1u);
+        std::vector<hx::iokit::Handle> ports(kPorts), subscriptions(kPorts);
+        std::atomic<hx::iokit::Handle> ending{0};
+        sinks[0]->onChange = [&](size_t count) {
+            if (count == kEndsAt) t->destroyPort(ending);
+        };
+        for (size_t i = 0; i < kPorts; ++i) {
+            ASSERT_EQ(t->createPort(sinks[i].get(), &ports[i]), KERN_SUCCESS);
+            ASSERT_EQ(t->subscribeInterest(ports[i], services[0], uint32_t(i), &subscriptions[i]),
+                      KERN_SUCCESS);
+        }
+        ending = ports[0];
+        sendChanges(nub, 0, kChanges);
+        std::vector<uint32_t> all(kChanges);
+        for (uint32_t n = 0; n < kChanges; ++n)
+            all[n] = n;
+        for (size_t i = 1; i < kPorts; ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_TRUE(sinks[i]->waitFor(kChanges));
+            std::lock_guard<std::mutex> g(sinks[i]->lock);
+            EXPECT_EQ(sinks[i]->numbers, all);
+            for (auto id : sinks[i]->threads)
+                EXPECT_EQ(id, sinks[1]->threads.front());
+        }
+        EXPECT_NE(sinks[1]->threads.front(), std::this_thread::get_id());
+        ASSERT_TRUE(sinks[0]->waitFor(kEndsAt));
+        {
+            std::lock_guard<std::mutex> g(sinks[0]->lock);
+            EXPECT_EQ(sinks[0]->numbers, std::vector<uint32_t>(all.begin(), all.begin() + kEndsAt));
+            EXPECT_EQ(sinks[0]->returned, kEndsAt);
+        }
+        for (size_t i = 0; i < kPorts; ++i)
+            t->unsubscribe(subscriptions[i]);
+        for (size_t i = 1; i < kPorts; ++i)
+            t->destroyPort(ports[i]);
+        t->releaseService(services[0]);
+        t.reset();
     }
     host.stop();
     ::rmdir(dir);

@@ -571,6 +571,35 @@ struct RawSocket {
     }
 };
 
+// A kernel host on a socket in a temporary folder of its own; it stops and
+// the folder goes when the test ends.
+class ScratchKernelHost {
+public:
+    ScratchKernelHost() {
+        char dir[] = "/tmp/hxhost.XXXXXX";
+        if (::mkdtemp(dir)) mDir = dir;
+        path = mDir + "/kernel.sock";
+        mHost = std::make_unique<hx::iokit::KernelHost>(path, nullptr);
+    }
+    ~ScratchKernelHost() {
+        mHost.reset();
+        if (!mDir.empty()) ::rmdir(mDir.c_str());
+    }
+    bool start(std::string& error) {
+        if (mDir.empty()) {
+            error = "no temporary folder";
+            return false;
+        }
+        return mHost->start(error);
+    }
+
+    std::string path;
+
+private:
+    std::string mDir;
+    std::unique_ptr<hx::iokit::KernelHost> mHost;
+};
+
 struct HostedSession {
     RawSocket session;
     uint64_t token = 0;
@@ -611,10 +640,8 @@ struct HostedSession {
 
 TEST_F(IOKitLib, AKernelHostClosesAStoppedPortWithoutThinningOrReordering) {
     namespace wire = hx::iokit::wire;
-    char dir[] = "/tmp/hxhost.XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/kernel.sock";
-    hx::iokit::KernelHost host(path, nullptr);
+    ScratchKernelHost host;
+    const std::string& path = host.path;
     std::string error;
     ASSERT_TRUE(host.start(error)) << error;
     hx::log::Capture log;
@@ -662,8 +689,6 @@ TEST_F(IOKitLib, AKernelHostClosesAStoppedPortWithoutThinningOrReordering) {
         EXPECT_LT(got, kBatch * kBatches);
         EXPECT_NE(log.text().find("fell 1024 messages behind; closed"), std::string::npos);
     }
-    host.stop();
-    ::rmdir(dir);
 }
 
 namespace {
@@ -704,10 +729,8 @@ void expectChanges(int fd, uint32_t from, uint32_t count) {
 // waits for room while the others go on, catches up without a gap once its
 // reader drains it, and can go away while it waits.
 TEST_F(IOKitLib, AKernelHostKeepsWritingOtherPortsWhileOneReaderPauses) {
-    char dir[] = "/tmp/hxhost.XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/kernel.sock";
-    hx::iokit::KernelHost host(path, nullptr);
+    ScratchKernelHost host;
+    const std::string& path = host.path;
     std::string error;
     ASSERT_TRUE(host.start(error)) << error;
     hx::log::Capture log;
@@ -750,8 +773,6 @@ TEST_F(IOKitLib, AKernelHostKeepsWritingOtherPortsWhileOneReaderPauses) {
         expectChanges(reading->fd, kNext + 6 * kBatch, kBatch);
         EXPECT_EQ(log.text().find("messages behind"), std::string::npos) << log.text();
     }
-    host.stop();
-    ::rmdir(dir);
 }
 
 namespace {
@@ -795,10 +816,8 @@ struct ChangeSink final : hx::iokit::PortSink {
 // each port hears every change in order, and a port may end itself from
 // inside its own delivery while the others go on.
 TEST_F(IOKitLib, AProcessTransportReadsEveryPortOnOneThreadInOrder) {
-    char dir[] = "/tmp/hxhost.XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/kernel.sock";
-    hx::iokit::KernelHost host(path, nullptr);
+    ScratchKernelHost host;
+    const std::string& path = host.path;
     std::string error;
     ASSERT_TRUE(host.start(error)) << error;
     {
@@ -853,6 +872,4 @@ TEST_F(IOKitLib, AProcessTransportReadsEveryPortOnOneThreadInOrder) {
         t->releaseService(services[0]);
         t.reset();
     }
-    host.stop();
-    ::rmdir(dir);
 }

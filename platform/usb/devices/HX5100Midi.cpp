@@ -82,14 +82,21 @@ uint32_t HX5100Midi::in(uint64_t frame, bool highSpeed, uint8_t* data, uint32_t 
 IsochResult HX5100Model::bulkOut(uint8_t address, uint64_t frame, const uint8_t* data,
                                  uint32_t length) {
     if (address != HX5100Midi::kOutEndpoint || mDeepSleep) return {kIOReturnNotReady, 0};
+    if (auto fault = mMidiKnobs.take(address, frame)) return *fault;
     mMidi.out(frame, data, length);
     return {kIOReturnSuccess, length};
 }
 
 IsochResult HX5100Model::bulkIn(uint8_t address, uint64_t frame, uint8_t* data, uint32_t capacity) {
     if (address != HX5100Midi::kInEndpoint || mDeepSleep) return {kIOReturnNotReady, 0};
+    if (auto fault = mMidiKnobs.take(address, frame)) return *fault;
     const uint32_t n = mMidi.in(frame, speed() >= kUSBHostConnectionSpeedHigh, data, capacity);
     return n ? IsochResult{kIOReturnSuccess, n} : IsochResult{kIOReturnNotReady, 0};
+}
+
+void HX5100Model::armMidiFault(uint8_t address, const EndpointFault& fault) {
+    std::lock_guard<std::mutex> g(mLock);
+    mMidiKnobs.arm(address, fault);
 }
 
 void HX5100Model::setStatusValues(uint8_t v1, uint8_t v2) {

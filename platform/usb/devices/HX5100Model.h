@@ -28,6 +28,7 @@
 #include "platform/usb/DeviceModel.h"
 #include "platform/usb/devices/HX5100Midi.h"
 #include "platform/usb/devices/HX5100Stream.h"
+#include "platform/usb/devices/TransferKnobs.h"
 
 #include <array>
 #include <atomic>
@@ -136,6 +137,9 @@ public:
     uint64_t midiLastPacketFrame() const;
     std::vector<std::vector<uint8_t>> midiPackets() const;
     uint64_t midiWordsSent() const;
+    // Knob: the next transactions on a MIDI endpoint (bulk OUT 0x03,
+    // interrupt IN 0x83) answer `fault` (TransferKnobs.h).
+    void armMidiFault(uint8_t address, const EndpointFault& fault);
 
     // One row of the class and vendor request table: a request is handled by
     // the row whose type, request and index (kAnyIndex: every index) match.
@@ -204,6 +208,7 @@ private:
     std::array<uint8_t, 5> mTransmitter = kPowerOnTransmitter;
     std::array<uint8_t, 64> mMixer{};
     bool mDeepSleep = false;
+    TransferKnobs mMidiKnobs; // under the lock
     uint32_t mDeepSleepCount = 0;
     HX5100Stream mStream;
     std::array<std::array<uint16_t, 128>, 2> mCodec{};

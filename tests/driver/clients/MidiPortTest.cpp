@@ -85,6 +85,23 @@ TEST_P(MidiPortSpeeds, StatusValuesChangeOnceAndLevelsArrive) {
     b.h->model()->queueEventWords({word(102, 5), 0});
     b.h->run(10000);
     EXPECT_EQ(b.count(STC_MixerValuesChanged), before + 1);
+    // A status word reaches the port within 2 bus frames of the device
+    // queueing it. At high speed one transfer carries every word queued; at
+    // full speed (two words a transfer) the level words queued before it
+    // may hold it back several frames inside the device, so the bound is
+    // checked where the IN packet leaves when it is queued.
+    if (GetParam()) {
+        const uint64_t queued = b.frame();
+        b.h->model()->queueEventWords({word(102, 7), 0});
+        uint64_t seen = UINT64_MAX;
+        for (int ms = 0; ms < 20 && seen == UINT64_MAX; ++ms) {
+            b.h->idle(1000);
+            if (b.h->device()->getPortConfigWord(0, 0) == 7) seen = b.frame();
+        }
+        EXPECT_LE(seen, queued + 2);
+        b.h->run(10000);
+        EXPECT_EQ(b.count(STC_MixerValuesChanged), before + 2);
+    }
     int32_t got[32];
     b.h->device()->takeInputLevels(got);
     for (int i = 0; i < 11; ++i)
@@ -170,6 +187,35 @@ TEST_P(MidiPortSpeeds, OutputArrivesInOrderWithinTwoFrames) {
     EXPECT_EQ(__atomic_load_n(&b.area().mOutputInProgress, __ATOMIC_ACQUIRE), 0);
     p.clientDetach(&c);
     EXPECT_EQ(c.refs.load(), 0);
+}
+
+// A write the device fails loses its own bytes only: the chain ends, the
+// port stays free, and bytes queued after it reach the device whole and in
+// order.
+TEST_P(MidiPortSpeeds, AFailedWriteDoesNotStallLaterOutput) {
+    Booted b(GetParam());
+    ASSERT_TRUE(b.ok) << b.h->lastError();
+    AJ& p = b.port();
+    TestClient c;
+    ASSERT_TRUE(p.clientAttach(&c));
+    hx::usb::devices::EndpointFault fault;
+    fault.errors = 1;
+    b.h->model()->armMidiFault(hx::usb::devices::HX5100Midi::kOutEndpoint, fault);
+    const uint8_t lost[3] = {0x90, 0x40, 0x7F};
+    ASSERT_EQ(b.area().mOut[0].put(lost, 3), 3u);
+    p.fireOutput();
+    b.h->run(10000);
+    EXPECT_TRUE(b.h->model()->midiReceived().empty());
+    EXPECT_EQ(__atomic_load_n(&b.area().mOutputInProgress, __ATOMIC_ACQUIRE), 0);
+    std::vector<uint8_t> later;
+    for (int i = 0; i < 600; ++i)
+        later.push_back(uint8_t((i * 7) % 0x7F));
+    ASSERT_EQ(b.area().mOut[0].put(later.data(), 600), 600u);
+    p.fireOutput();
+    b.h->run(20000);
+    EXPECT_EQ(b.h->model()->midiReceived(), later);
+    EXPECT_EQ(__atomic_load_n(&b.area().mOutputInProgress, __ATOMIC_ACQUIRE), 0);
+    p.clientDetach(&c);
 }
 
 TEST_P(MidiPortSpeeds, AHeldInProgressWordDoesNotStopOutput) {

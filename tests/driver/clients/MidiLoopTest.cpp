@@ -87,8 +87,13 @@ TEST_P(BulkMidi, BytesRideTheFlaggedSlotsAndComeBackInOrder) {
     const size_t before = r.bulk()->midiControlBytes().size();
     const uint64_t start = r.h->bus()->frameNumber();
     ASSERT_EQ(r.area().mOut[0].put(sent.data(), 1), 1u);
+    // The device loops it back from the OUT packet's frame on: it reaches
+    // the input ring within 2 bus frames of that.
     bool inOrder = true;
-    std::vector<uint8_t> got = r.waitInput(1, 50, inOrder);
+    std::vector<uint8_t> got, none;
+    const uint64_t arrived = r.inputArrivalFrame(got, 1, none, 0, 50, inOrder);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_LE(arrived, r.bulk()->midiLastFrame() + 2);
     if (c.latencyChecked) {
         EXPECT_LE(r.bulk()->midiLastFrame(), start + kBulkFillAheadFrames + 2);
     }
@@ -166,10 +171,25 @@ TEST(Farlane2Midi, PortZeroComesBackInOrder) {
     ASSERT_TRUE(r.attached);
     EXPECT_EQ(r.port().statusParser(), inACR_Reg);
     const std::vector<uint8_t> sent = midiSequence(2000);
-    ASSERT_EQ(r.area().mOut[0].put(sent.data(), uint32_t(sent.size())), sent.size());
+    // One byte first: it reaches the device within 2 bus frames of
+    // `fireOutput`, and comes back to the input ring within 2 bus frames
+    // of the OUT packet that carried it (the loop's IN packet leaves no
+    // earlier).
+    const uint64_t start = r.h->bus()->frameNumber();
+    ASSERT_EQ(r.area().mOut[0].put(sent.data(), 1), 1u);
     r.port().fireOutput();
     bool inOrder = true;
-    const std::vector<uint8_t> got = r.waitInput(sent.size(), 500, inOrder);
+    std::vector<uint8_t> got, none;
+    const uint64_t arrived = r.inputArrivalFrame(got, 1, none, 0, 50, inOrder);
+    ASSERT_EQ(got.size(), 1u);
+    const uint64_t outFrame = r.h->model()->midiLastPacketFrame();
+    EXPECT_LE(outFrame, start + 2);
+    EXPECT_LE(arrived, outFrame + 2);
+    ASSERT_EQ(r.area().mOut[0].put(sent.data() + 1, uint32_t(sent.size() - 1)),
+              uint32_t(sent.size() - 1));
+    r.port().fireOutput();
+    const std::vector<uint8_t> rest = r.waitInput(sent.size() - 1, 500, inOrder);
+    got.insert(got.end(), rest.begin(), rest.end());
     EXPECT_EQ(got, sent);
     EXPECT_TRUE(inOrder);
     // Port-1 and control bytes have no place on this wire.

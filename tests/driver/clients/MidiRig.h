@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "driver/clients/harness/ClientHarness.h"
 #include "driver/engine/ZrDevice.h"
 #include "platform/kern/IOMemoryDescriptor.h"
+#include "platform/usb/USBBus.h"
 #include "platform/usb/devices/BulkProtocolModel.h"
 #include "platform/usb/devices/HX5100Model.h"
 
@@ -70,6 +72,19 @@ struct MidiRig {
             readInput(got, stampsInOrder);
         }
         return got;
+    }
+    // Lets time pass a bus frame at a time until ring 0 holds `want0`
+    // bytes in `got0` and ring 1 `want1` in `got1` (at most `limitMs`); the
+    // bus frame by which they all were there, or UINT64_MAX.
+    uint64_t inputArrivalFrame(std::vector<uint8_t>& got0, size_t want0, std::vector<uint8_t>& got1,
+                               size_t want1, uint32_t limitMs, bool& stampsInOrder) {
+        for (uint32_t t = 0; t < limitMs; ++t) {
+            h->idle(1000);
+            readInput(got0, stampsInOrder, 0);
+            readInput(got1, stampsInOrder, 1);
+            if (got0.size() >= want0 && got1.size() >= want1) return h->bus()->frameNumber();
+        }
+        return UINT64_MAX;
     }
     // Lets time pass until the device received `count` packets (at most
     // `limitMs`).

@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "abi/APIDeviceInfo.h"
@@ -23,6 +24,9 @@
 #include "driver/clients/AJ.h"
 #include "driver/clients/USBMidi.h"
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
+#include "driver/engine/desc/ZrDeviceConfigurations.h"
+#include "platform/base/HXClock.h"
 #include "platform/base/HXLog.h"
 #include "platform/usb/USBBus.h"
 #include "tests/driver/clients/MidiRig.h"
@@ -96,6 +100,21 @@ TEST_P(RawMidiPort, NineBytePacketsCarryBothPortsAndTheControlByte) {
     EXPECT_EQ(p.statusParser(), inACR_M4_M4_C1);
     EXPECT_EQ(p.controlByte(), AJ::kInitialControlByte);
     ASSERT_TRUE(r.packets().empty());
+
+    // Input first: a packet the device sends reaches both input rings
+    // within 2 bus frames of being queued (its IN packet leaves no earlier).
+    {
+        const Packet in = {0x92, 0x3C, 0x7F, kMidiNoByte, 0x83, 0x3C, 0x00, kMidiNoByte, 0xFF};
+        const uint64_t queued = r.h->bus()->frameNumber();
+        r.h->model()->queueMidiInBytes(in);
+        bool inOrder = true;
+        std::vector<uint8_t> in0, in1;
+        const uint64_t arrived = r.inputArrivalFrame(in0, 3, in1, 3, 20, inOrder);
+        EXPECT_LE(arrived, queued + 2);
+        EXPECT_EQ(in0, std::vector<uint8_t>(in.begin(), in.begin() + 3));
+        EXPECT_EQ(in1, std::vector<uint8_t>(in.begin() + 4, in.begin() + 7));
+        EXPECT_TRUE(inOrder);
+    }
 
     // One byte first: it reaches the device within 2 bus frames.
     const std::vector<uint8_t> port0 = midiSequence(61, 1), port1 = midiSequence(47, 2);
@@ -178,13 +197,16 @@ INSTANTIATE_TEST_SUITE_P(Speeds, RawMidiPort, ::testing::Values(true, false),
                          });
 
 // Which personalities make the USB-MIDI object, and the packets the port
-// sends beside it: only a record with raw MIDI makes it; without regular
-// MIDI the port sends 9-byte packets.
+// sends beside it: only a Merrow-compatible record with raw MIDI makes it;
+// without regular MIDI the port sends 9-byte packets. The configuration
+// publishes the device's MIDI interface for class drivers unless the record
+// is Merrow-compatible with MIDI of either kind.
 struct PersonalityCase {
     const char* name;
     std::vector<uint8_t> flags;
     bool usbMidi;
     uint32_t packetSize;
+    bool registersInterface;
 };
 
 class MidiPersonality : public ::testing::TestWithParam<PersonalityCase> {};
@@ -199,11 +221,20 @@ TEST_P(MidiPersonality, TheUSBMidiObjectAndThePortFollowTheRecord) {
     // The status parser stays the HX-5100's: its family code wins.
     EXPECT_EQ(r.port().statusParser(), inACR_HX5100);
     // A Merrow-compatible device with MIDI of either kind keeps its MIDI
-    // interface from class drivers.
-    const bool anyMidi = std::find_if(c.flags.begin(), c.flags.end(), [](uint8_t f) {
-                             return f == eSpecFeature_RawMidi || f == eSpecFeature_RegularMidi;
-                         }) != c.flags.end();
-    EXPECT_EQ(log.text().find("..not for merrow compatible") != std::string::npos, anyMidi);
+    // interface from class drivers; any other publishes it, once.
+    const std::string text = log.text();
+    EXPECT_EQ(text.find("..not for merrow compatible") != std::string::npos, !c.registersInterface);
+    const std::string registered =
+        "void ZrKernelDeviceKorvexHX5100::registerMidiInterface() register interface\n";
+    const size_t at = text.find(registered);
+    EXPECT_EQ(at != std::string::npos, c.registersInterface);
+    if (at != std::string::npos) {
+        EXPECT_EQ(text.find(registered, at + 1), std::string::npos);
+    }
+    // The interface it publishes: the device's MIDI interface, bound.
+    ZrInterfaceDescriptor* midi = dev->getConfigurations().m_pcMidiInterface;
+    ASSERT_NE(midi, nullptr);
+    EXPECT_NE(dev->getBindings().getInterface(midi), nullptr);
     const DriverSM* sm = dev->getDriverSM();
     ASSERT_NE(sm, nullptr);
     EXPECT_STREQ(r.area().mDeviceUID, sm->mDeviceUID);
@@ -242,17 +273,94 @@ TEST_P(MidiPersonality, TheUSBMidiObjectAndThePortFollowTheRecord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Records, MidiPersonality,
-    ::testing::Values(PersonalityCase{"RawMidi", kRawMidiFlags, true, 9},
+    ::testing::Values(PersonalityCase{"RawMidi", kRawMidiFlags, true, 9, false},
                       PersonalityCase{"RegularMidi",
                                       {eSpecFeature_MerrowCompatible, eSpecFeature_RegularMidi},
                                       false,
-                                      512},
+                                      512,
+                                      false},
                       PersonalityCase{"Both",
                                       {eSpecFeature_MerrowCompatible, eSpecFeature_RawMidi,
                                        eSpecFeature_RegularMidi},
                                       true,
-                                      512},
-                      PersonalityCase{"Neither", {eSpecFeature_MerrowCompatible}, false, 9}),
+                                      512,
+                                      false},
+                      PersonalityCase{"Neither", {eSpecFeature_MerrowCompatible}, false, 9, true},
+                      // Not Merrow-compatible: no USB-MIDI object, whatever
+                      // MIDI the record names, and the interface published.
+                      PersonalityCase{"NotMerrowRawMidi", {eSpecFeature_RawMidi}, false, 9, true},
+                      PersonalityCase{
+                          "NotMerrowRegularMidi", {eSpecFeature_RegularMidi}, false, 512, true}),
     [](const ::testing::TestParamInfo<PersonalityCase>& i) { return std::string(i.param.name); });
+
+// The kernel device's cancel of a USB-MIDI block: it marks the block busy,
+// waits 50 ms and clears the mark again unless the block completed
+// meanwhile (a completion clears the mark itself; a block not in flight
+// keeps it). A thread of the machine looks at the block 20 ms into the wait
+// and, in one case, completes its transfer there. Then the stop and the
+// teardown (the sanitizer build checks all of it).
+struct CancelCase {
+    const char* name;
+    bool inFlight;
+    bool completesDuringWait;
+    bool usedAfter;
+    uint8_t busyAfter;
+};
+
+class MidiRBCancel : public ::testing::TestWithParam<CancelCase> {};
+
+TEST_P(MidiRBCancel, MarksTheBlockForTheWaitThenStopAndTeardown) {
+    const CancelCase& c = GetParam();
+    Rig r(kKorvexHX5100ProductID, kRawMidiFlags, true, false);
+    ASSERT_TRUE(r.ok) << r.h->lastError();
+    ZrKernelDeviceKorvexHX5100* kdev = r.h->service();
+    ASSERT_NE(kdev, nullptr);
+    USBMidiDevice* usb = r.h->device()->getUSBMidiDevice();
+    ASSERT_NE(usb, nullptr);
+    ASSERT_TRUE(usb->isRunning());
+
+    auto* rb = new MidiRB(MidiRB::kMinBytes);
+    ASSERT_TRUE(rb->isInitialized());
+    if (c.inFlight) rb->setUsed(true);
+    uint8_t busyDuring = 0xEE;
+    hx::clock::Reservation seat;
+    std::thread machine([&, seat = std::move(seat)]() mutable {
+        hx::clock::Participant p(std::move(seat));
+        hx::clock::sleepFor(20000000);
+        busyDuring = rb->busy();
+        if (c.completesDuringWait) rb->setUsed(false);
+    });
+    const uint64_t before = hx::clock::nowNanos();
+    kdev->cancelMidiRB(rb);
+    const uint64_t waited = hx::clock::nowNanos() - before;
+    {
+        hx::clock::Idle idle;
+        machine.join();
+    }
+    EXPECT_GE(waited, 50000000u);
+    EXPECT_EQ(busyDuring, 1);
+    EXPECT_EQ(rb->isUsed(), c.usedAfter);
+    EXPECT_EQ(rb->busy(), c.busyAfter);
+    // A null block is no block.
+    kdev->cancelMidiRB(nullptr);
+
+    // A block still in flight goes when its transfer ends.
+    rb->unuse();
+    if (c.usedAfter) {
+        EXPECT_TRUE(rb->isAutoDelete());
+        rb->setUsed(false);
+    }
+    r.h->stop();
+    r.h->device()->stopStreaming(true);
+    EXPECT_FALSE(usb->isRunning());
+    EXPECT_FALSE(r.port().isRunning());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, MidiRBCancel,
+    ::testing::Values(CancelCase{"InFlight", true, false, true, 0},
+                      CancelCase{"CompletesDuringTheWait", true, true, false, 0},
+                      CancelCase{"NotInFlight", false, false, false, 1}),
+    [](const ::testing::TestParamInfo<CancelCase>& i) { return std::string(i.param.name); });
 
 } // namespace

@@ -236,6 +236,17 @@ public:
     bool removeIOProcID(IOProcEntry* entry);
     bool onDeviceStartProcOrID(void* procOrID);
     bool onDeviceStopProcOrID(void* procOrID);
+    // The starting-stream flag: the HAL front end sets it around a Start on
+    // this device and clears it when the Start returns. It is a count, set
+    // while above 0, so overlapping Starts keep it set until the last one
+    // returns; false from construction.
+    void setStartingStream(bool on) {
+        if (on)
+            mStartingStreams.fetch_add(1, std::memory_order_acq_rel);
+        else
+            mStartingStreams.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    bool isStartingStream() const { return mStartingStreams.load(std::memory_order_acquire) > 0; }
     OSStatus getStreamUsage(AudioDeviceIOProc procOrID, bool isInput, bool& inUse);
     OSStatus setStreamUsage(AudioDeviceIOProc procOrID, bool isInput, bool inUse);
     OSStatus getStreamConfiguration(bool isInput, AudioBufferList* list) const;
@@ -394,6 +405,7 @@ private:
     bool mRunningSomewhere = false;
     bool mRunningStream = false;
     std::atomic<int32_t> mHogID{-1};
+    std::atomic<int> mStartingStreams{0};
     bool mLowBufferFW = false;
     uint16_t mMonMixPos = 0x3FFF;
     uint32_t mStreamChannelsIn = 0;

@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -100,9 +99,6 @@ public:
     OSStatus onDeviceCreateIOProcID(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData,
                                     AudioDeviceIOProcID* outID);
     OSStatus onDeviceDestroyIOProcID(AudioDeviceID device, AudioDeviceIOProcID procID);
-    // The starting-stream flag: set while a Start on the device is in
-    // progress (overlapping Starts keep it set until the last returns).
-    bool isStartingStream(ZrOSXDevice* device);
 
     // ---- Property calls
     OSStatus onDeviceGetPropertyInfo(AudioDeviceID device, UInt32 channel, Boolean isInput,
@@ -171,7 +167,6 @@ private:
     void takeDeviceList(ZrCollection& out);
     void listRemove(ZrOSXDevice* device);
     void notify(ZrOSXDevice* device, UInt32 element, bool isInput, AudioDevicePropertyID selector);
-    void setStartingStream(ZrOSXDevice* device, bool on);
 
     ZrCollection mDevices;
     AudioHardwarePlugInInterface* mInterface; // its address is the reference
@@ -179,7 +174,6 @@ private:
     CFUUIDRef mPlugInUUID;
     OSXDeviceManager* mManager = nullptr;
 
-    ZrListLock mListLock;                        // innermost
-    std::map<const ZrOSXDevice*, int> mStarting; // under mListLock
+    ZrListLock mListLock; // innermost
     std::atomic<bool> mTearingDown{false};
 };

@@ -47,9 +47,9 @@ OSStatus ZrAsioDriver::onDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOP
 OSStatus ZrAsioDriver::onDeviceStartProcOrID(AudioDeviceID device, AudioDeviceIOProc procOrID) {
     Held d(getDeviceAndRetain(device));
     if (!d) return kIOReturnNoDevice;
-    setStartingStream(d.get(), true);
+    d->setStartingStream(true);
     const bool ok = d->onDeviceStartProcOrID(reinterpret_cast<void*>(procOrID));
-    setStartingStream(d.get(), false);
+    d->setStartingStream(false);
     return mapResult(ok);
 }
 
@@ -99,16 +99,4 @@ OSStatus ZrAsioDriver::onDeviceDestroyIOProcID(AudioDeviceID device, AudioDevice
     Held d(getDeviceAndRetain(device));
     if (!d) return kIOReturnNoDevice;
     return mapResult(d->removeIOProcID(reinterpret_cast<IOProcEntry*>(procID)));
-}
-
-void ZrAsioDriver::setStartingStream(ZrOSXDevice* device, bool on) {
-    std::lock_guard<ZrListLock> g(mListLock);
-    int& count = mStarting[device];
-    count += on ? 1 : -1;
-    if (count <= 0) mStarting.erase(device);
-}
-
-bool ZrAsioDriver::isStartingStream(ZrOSXDevice* device) {
-    std::lock_guard<ZrListLock> g(mListLock);
-    return mStarting.count(device) != 0;
 }

@@ -314,7 +314,7 @@ OSStatus ZrAsioDriver::onDeviceGetProperty(AudioDeviceID device, UInt32 channel,
         return putValue(ioSize, outData, UInt32(dev->getFrameSize()));
     case fourCC("goin"):
         return putValue(ioSize, outData,
-                        UInt32(dev->isRunningStream() || isStartingStream(dev) ? 1 : 0));
+                        UInt32(dev->isRunningStream() || dev->isStartingStream() ? 1 : 0));
     case fourCC("gone"):
         return putValue(ioSize, outData, UInt32(dev->isRunningSomewhere() ? 1 : 0));
     case fourCC("icon"): {
@@ -510,8 +510,9 @@ OSStatus ZrAsioDriver::onDeviceSetProperty(AudioDeviceID device, const AudioTime
         } else {
             std::printf("Hog mode already owned by %d\n", int(owner));
         }
-        // The caller's data is its input and stays as it is; the owner is
-        // read back with the get.
+        // The caller reads the new owner back from its own variable: the
+        // HAL hands the caller's pointer through, so it is written in place.
+        std::memcpy(const_cast<void*>(data), &owner, sizeof owner);
         dev->setHogOwner(owner);
         dev->setHogID(owner);
         return 0;

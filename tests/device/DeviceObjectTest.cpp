@@ -192,6 +192,23 @@ TEST(DeviceObject, ControlRequestsRefuseClosedDevicesAndLongLengths) {
     road.closeDevice();
 }
 
+TEST(DeviceObject, TheStartingStreamFlagStaysSetUntilTheLastOverlappingStartClearsIt) {
+    hx::test::TempRoot root;
+    DeviceRoad road(48000);
+    ASSERT_TRUE(road.boot()) << road.error();
+    ZrOSXDevice* device = road.openDevice();
+    ASSERT_NE(device, nullptr) << road.error();
+    EXPECT_FALSE(device->isStartingStream()) << "clear from construction";
+    device->setStartingStream(true);
+    EXPECT_TRUE(device->isStartingStream());
+    device->setStartingStream(true); // a second Start overlaps the first
+    device->setStartingStream(false);
+    EXPECT_TRUE(device->isStartingStream()) << "the second Start is still in progress";
+    device->setStartingStream(false);
+    EXPECT_FALSE(device->isStartingStream());
+    road.closeDevice();
+}
+
 TEST(DeviceObject, StateChangesGoToTheHandlerAndSixteenRemovesTheDevice) {
     hx::test::TempRoot root;
     DeviceRoad road(48000);

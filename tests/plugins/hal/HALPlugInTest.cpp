@@ -12,6 +12,7 @@
 #include "platform/base/HXPath.h"
 #include "platform/base/testing/TempRoot.h"
 #include "platform/cf/CFPlugIn.h"
+#include "platform/cf/CFRunLoop.h"
 #include "platform/cf/HXCF.h"
 #include "platform/iokit/HXIOKit.h"
 #include "platform/kern/IOLib.h"
@@ -21,6 +22,7 @@
 #include "platform/usb/devices/HX5100Model.h"
 
 #include <atomic>
+#include <chrono>
 #include <dirent.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -243,6 +245,33 @@ TEST_F(HALPlugIn, PublishesALaterDeviceAndAnnouncesItsDeathOnce) {
     EXPECT_EQ(AudioDeviceGetCurrentTime(second, &t), kNoDevice);
 }
 
+// A later device is published from the main run loop (thread M): with the
+// program running that loop itself, virtual time passes and nothing is
+// published until the test thread, declared the main thread, runs it.
+TEST_F(HALPlugIn, ALaterDeviceIsPublishedOnTheThreadRunningTheMainLoop) {
+    hx::cf::setMainThread();
+    HALHostOptions options;
+    options.runMainLoop = false;
+    ASSERT_EQ(load(options), 0);
+    ASSERT_EQ(mHost->devices().size(), 1u) << "the present device, inside Initialize";
+    plugSecond();
+    mRoad->run(1000000);
+    settle();
+    EXPECT_EQ(mHost->devices().size(), 1u) << "not published while the main loop does not run";
+    bool published = false;
+    for (int i = 0; i < 300 && !published; ++i) {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+        settle();
+        published = mHost->devices().size() == 2;
+        if (!published) mRoad->run(10000);
+    }
+    EXPECT_TRUE(published) << "published once the main thread runs its loop";
+    std::size_t created = 0;
+    for (const auto& a : mHost->announcements())
+        created += a.kind == HALAnnouncement::Kind::DevicesCreated;
+    EXPECT_EQ(created, 2u);
+}
+
 TEST_F(HALPlugIn, PublishesAnOutputOnlyDeviceWithItsOutputStreamOnly) {
     ASSERT_EQ(load(), 0);
     settle();
@@ -447,6 +476,31 @@ TEST_F(HALPlugIn, AnIOProcIDStartedFromAProgramThreadPlaysAndRecordsBitExact) {
     EXPECT_GT(result.checked, 4800u);
     EXPECT_EQ(result.mismatches, 0u) << "first at " << result.firstMismatch;
     EXPECT_TRUE(result.constantLatency);
+}
+
+// One platform: the plug-in's audio thread waits on the host process's
+// virtual clock, so while the test thread runs (and time stands still) no
+// cycle happens, however much wall time passes.
+TEST_F(HALPlugIn, ThePlugInsAudioThreadAdvancesOnlyAsTheClockIsStepped) {
+    ASSERT_EQ(load(), 0);
+    const AudioDeviceID dev = onlyDevice();
+    ASSERT_NE(dev, 0u);
+    RampProc ramp;
+    ramp.record = false;
+    AudioDeviceIOProcID id = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, &RampProc::proc, &ramp, &id), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, id), 0);
+    mRoad->run(50000);
+    const uint64_t calls = ramp.calls.load();
+    EXPECT_GT(calls, 0u) << "cycles while the clock runs";
+    const uint64_t virtualNow = hx::clock::nowNanos();
+    std::this_thread::sleep_for(std::chrono::milliseconds(80)); // wall time, clock not run
+    EXPECT_EQ(hx::clock::nowNanos(), virtualNow) << "virtual time stood still";
+    EXPECT_EQ(ramp.calls.load(), calls) << "no cycle without a step of the clock";
+    mRoad->run(50000);
+    EXPECT_GT(ramp.calls.load(), calls) << "cycles again once the clock runs";
+    EXPECT_EQ(AudioDeviceStop(dev, id), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(dev, id), 0);
 }
 
 TEST_F(HALPlugIn, UnloadUndoesWhatTheProgramLeft) {

@@ -525,6 +525,7 @@ TEST_F(HALProperties, SetsCheckSizeAndDataBeforeReadingAnything) {
         EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, false, sel, needed, nullptr), kSiz) << c;
         EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, false, sel, needed - 1, bytes), kSiz)
             << c;
+        EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, false, sel, 0, bytes), kSiz) << c;
     }
     EXPECT_EQ(hx::iokit::connectCallCount(), calls) << "nothing sent";
     // 'lisa' and 'lisr' are accepted and change nothing; the read-only ones
@@ -541,6 +542,65 @@ TEST_F(HALProperties, SetsCheckSizeAndDataBeforeReadingAnything) {
         EXPECT_EQ(setValue(dev, false, fourCC(*reinterpret_cast<const char(*)[5]>(c)), v), kWho)
             << c;
     }
+}
+
+// The writable selectors at the needed size and 16 bytes more: the bytes
+// past the value are not read ('oink' alone wants exactly 4), and a set
+// writes nothing into the caller's buffer but the hog-mode owner.
+TEST_F(HALProperties, SetsWithRoomToSpareTakeTheValueAndHogModeWantsExactlyFour) {
+    AudioDeviceIOProcID id = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, quietProc, nullptr, &id), 0);
+    UInt32 source = 0, frames = 0;
+    ASSERT_EQ(getValue(dev, false, fourCC("csrc"), source), 0);
+    ASSERT_EQ(getValue(dev, false, fourCC("fsiz"), frames), 0);
+    const UInt32 newFrames = frames == 512 ? 256 : 512;
+    const AudioHardwareIOProcStreamUsage usageOff{reinterpret_cast<void*>(id), 1, {0}};
+    // The HX-5100 has no mute, monitor or volume control on element 0:
+    // 'mute' and 'thru' answer 'who?', 'volm' 0 whatever the device gives.
+    struct Row {
+        const char* selector;
+        bool isInput;
+        std::vector<uint8_t> value; // the needed bytes
+        OSStatus want;              // at needed + 16
+        bool readsBack;
+    };
+    const auto bytesOf = [](const auto& v) {
+        std::vector<uint8_t> b(sizeof v);
+        std::memcpy(b.data(), &v, sizeof v);
+        return b;
+    };
+    const Row rows[] = {
+        {"csrc", false, bytesOf(source), 0, true},
+        {"fsiz", false, bytesOf(newFrames), 0, true},
+        {"nsrt", false, bytesOf(Float64(44100)), 0, true},
+        {"suse", false, bytesOf(usageOff), 0, true},
+        {"mute", false, bytesOf(UInt32(1)), kWho, false},
+        {"thru", true, bytesOf(UInt32(1)), kWho, false},
+        {"volm", false, bytesOf(Float32(1.0f)), 0, false},
+        {"oink", false, bytesOf(int32_t(12345)), kSiz, false},
+    };
+    for (const Row& r : rows) {
+        const UInt32 sel = fourCC(*reinterpret_cast<const char(*)[5]>(r.selector));
+        SCOPED_TRACE(r.selector);
+        const UInt32 needed = UInt32(r.value.size());
+        Guarded g(needed + 16);
+        std::memcpy(g.data(), r.value.data(), needed);
+        const std::vector<uint8_t> given = g.mem;
+        EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, r.isInput, sel, needed + 16, g.data()),
+                  r.want);
+        EXPECT_EQ(g.mem, given) << "the caller's bytes are left as they were";
+        if (!r.readsBack) continue;
+        // What was set reads back at the needed size ('suse' names the IOProc).
+        std::vector<uint8_t> back(needed, 0xEE);
+        if (sel == fourCC("suse")) std::memcpy(back.data(), &usageOff, sizeof usageOff);
+        UInt32 size = needed;
+        EXPECT_EQ(AudioDeviceGetProperty(dev, 0, r.isInput, sel, &size, back.data()), 0);
+        EXPECT_EQ(back, r.value) << "reads back";
+    }
+    int32_t owner = 0;
+    EXPECT_EQ(getValue(dev, false, fourCC("oink"), owner), 0);
+    EXPECT_EQ(owner, -1) << "not taken by a 20-byte set";
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(dev, id), 0);
 }
 
 TEST_F(HALProperties, NominalRateTruncatesAndRefusesRatesNoDeviceRunsAt) {
@@ -576,15 +636,33 @@ TEST_F(HALProperties, HogModeIsTakenReleasedAndAnotherProcesssHoldIsKept) {
     int32_t owner = 0;
     EXPECT_EQ(getValue(dev, false, fourCC("oink"), owner), 0);
     EXPECT_EQ(owner, -1);
-    const int32_t any = 12345;
-    EXPECT_EQ(setValue(dev, false, fourCC("oink"), any), 0);
+    // The value the caller gives is not looked at; the new owner is written
+    // back into the caller's own variable.
+    const auto setHog = [&](int32_t& value) {
+        return AudioDeviceSetProperty(dev, nullptr, 0, false, fourCC("oink"), sizeof value, &value);
+    };
+    int32_t value = 12345;
+    EXPECT_EQ(setHog(value), 0);
+    EXPECT_EQ(value, self) << "the caller's variable holds the new owner";
     EXPECT_EQ(getValue(dev, false, fourCC("oink"), owner), 0);
     EXPECT_EQ(owner, self) << "taken";
-    EXPECT_EQ(setValue(dev, false, fourCC("oink"), any), 0);
+    value = 12345;
+    EXPECT_EQ(setHog(value), 0);
+    EXPECT_EQ(value, -1) << "released: the caller's variable holds -1";
     EXPECT_EQ(getValue(dev, false, fourCC("oink"), owner), 0);
     EXPECT_EQ(owner, -1) << "released";
-    // Wrong sizes.
-    EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, false, fourCC("oink"), 8, &any), kSiz);
+    // The object route hands the caller's pointer on as well.
+    const AudioObjectPropertyAddress hog{fourCC("oink"), fourCC("glob"), 0};
+    value = 12345;
+    EXPECT_EQ(AudioObjectSetPropertyData(dev, &hog, 0, nullptr, sizeof value, &value), 0);
+    EXPECT_EQ(value, self) << "taken through the object route";
+    EXPECT_EQ(AudioObjectSetPropertyData(dev, &hog, 0, nullptr, sizeof value, &value), 0);
+    EXPECT_EQ(value, -1) << "released through the object route";
+    // Wrong sizes: refused, the caller's bytes untouched.
+    int32_t pair[2] = {777, 888};
+    EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, false, fourCC("oink"), 8, pair), kSiz);
+    EXPECT_EQ(pair[0], 777);
+    EXPECT_EQ(pair[1], 888);
     EXPECT_EQ(AudioDeviceSetProperty(dev, nullptr, 0, false, fourCC("oink"), 4, nullptr), kSiz);
 
     // Another process holds it, through a second connection of its own.
@@ -594,7 +672,9 @@ TEST_F(HALProperties, HogModeIsTakenReleasedAndAnotherProcesssHoldIsKept) {
     ASSERT_TRUE(other->setHogID(otherPid));
     EXPECT_EQ(getValue(dev, false, fourCC("oink"), owner), 0);
     EXPECT_EQ(owner, otherPid);
-    EXPECT_EQ(setValue(dev, false, fourCC("oink"), any), 0) << "answered 0";
+    value = 12345;
+    EXPECT_EQ(setHog(value), 0) << "answered 0";
+    EXPECT_EQ(value, otherPid) << "the caller's variable holds the other process";
     EXPECT_EQ(getValue(dev, false, fourCC("oink"), owner), 0);
     EXPECT_EQ(owner, otherPid) << "kept";
     ASSERT_TRUE(other->setHogID(-1));

@@ -65,4 +65,12 @@ long liveNotificationPortCount();
 // (consuming its matching dictionary) before it reaches the kernel.
 void failNextMatchingNotification(kern_return_t status);
 
+// Test hook: the next IORegisterForSystemPower answers no connection (and
+// creates no port or notifier) before it reaches the kernel.
+void failNextSystemPowerRegistration();
+
+// Test hook: the next IOServiceAddInterestNotification of the power-state
+// interest type answers this status before it reaches the kernel.
+void failNextPowerStateInterest(kern_return_t status);
+
 } // namespace hx::iokit

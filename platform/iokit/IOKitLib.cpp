@@ -283,6 +283,8 @@ bool tooBig(uint32_t scalars, size_t structSize) {
 namespace {
 std::atomic<long> gLivePorts{0};
 std::atomic<kern_return_t> gFailNextMatching{KERN_SUCCESS};
+std::atomic<bool> gFailNextSystemPower{false};
+std::atomic<kern_return_t> gFailNextPowerStateInterest{KERN_SUCCESS};
 } // namespace
 
 namespace hx::iokit {
@@ -298,6 +300,14 @@ long liveNotificationPortCount() {
 
 void failNextMatchingNotification(kern_return_t status) {
     gFailNextMatching = status;
+}
+
+void failNextSystemPowerRegistration() {
+    gFailNextSystemPower = true;
+}
+
+void failNextPowerStateInterest(kern_return_t status) {
+    gFailNextPowerStateInterest = status;
 }
 
 bool useInProcessTransport() {
@@ -661,6 +671,9 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
     const bool powerState = std::strcmp(interestType, kIOPriorityPowerStateInterest) == 0;
     if (std::strcmp(interestType, kIOGeneralInterest) != 0 && !powerState)
         return kIOReturnUnsupported;
+    if (powerState)
+        if (const kern_return_t refused = gFailNextPowerStateInterest.exchange(KERN_SUCCESS))
+            return refused;
     IOObjectRetain(service);
     Object o;
     o.kind = Kind::Notification;
@@ -718,6 +731,7 @@ io_connect_t IORegisterForSystemPower(void* refCon, IONotificationPortRef* thePo
     if (thePortRef) *thePortRef = nullptr;
     if (notifier) *notifier = 0;
     if (!thePortRef || !callback || !notifier) return 0;
+    if (gFailNextSystemPower.exchange(false)) return 0;
     IONotificationPortRef port = IONotificationPortCreate(0);
     if (!port) return 0;
     Object o;

@@ -114,6 +114,9 @@ public:
     const std::string& coreAudioUID() const { return mCoreAudioUID; }
     UInt32 userMixerMode() const { return mUserMixerMode; }
     bool isOpen() const { return mDriverArea.load() != nullptr; }
+    // The Farlane device state read at activation (the key of its stored
+    // Sorvik configuration and map).
+    const UInt8* farlaneState() const { return mFarlaneState; }
 
     // ---- Latencies and safety offsets
     void updateLatencies();
@@ -366,6 +369,9 @@ private:
     // Reads the Farlane device state and stores the Sorvik configuration and
     // map under it (host storage and the preferences registry).
     void refreshFarlaneConfig();
+    // A first-generation Farlane device keeps its current Sorvik
+    // configuration and map in host storage under its device state.
+    void storeFarlaneConfig();
     // The stored Sorvik configuration and map sent back to a first-generation
     // Farlane device, then its channel-usage lists.
     void restoreSorvikConfig();

@@ -297,5 +297,7 @@ void QnASPlugInDevice::Deactivate() {
     mSettingsStore.reset();
     mRegistry.reset();
     mIOStartCount = 0;
-    if (CFDictionaryRef props = QnIORegistryPrefs::getProperties()) writeStorageProperties(props);
+    CFDictionaryRef props = QnIORegistryPrefs::getProperties();
+    storeFarlaneConfig();
+    if (props) writeStorageProperties(props);
 }

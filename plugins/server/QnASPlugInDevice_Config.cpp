@@ -190,6 +190,12 @@ void QnASPlugInDevice::refreshFarlaneConfig() {
     if (mRegistry) mRegistry->setSorvikConfigAndMapping(record);
 }
 
+void QnASPlugInDevice::storeFarlaneConfig() {
+    if (!mLogic.isSorvikFarlane1()) return;
+    QN_Sorvik_ConfigAndMap record = mLogic.sorvikConfigAndMap();
+    setStoredSorvikConfigAndMapping(record, reinterpret_cast<char*>(mFarlaneState), false);
+}
+
 void QnASPlugInDevice::setInterfaceChannels(UInt32 inOutput, UInt32 inInput) {
     APIConfigInfo& config = mDeviceInfo->mConfigurations[0];
     const UInt32 count = config.mNumInterfaces < 16 ? config.mNumInterfaces : 16;
@@ -320,6 +326,7 @@ void QnASPlugInDevice::PropertyNotificationHandler(UInt32 inMessage, void* inArg
         KernelDriverNotificationHandler(change);
         if (mIsActive) {
             QnIORegistryPrefs::update();
+            storeFarlaneConfig();
             if (CFDictionaryRef props = QnIORegistryPrefs::getProperties())
                 writeStorageProperties(props);
         }

@@ -141,21 +141,24 @@ void QnASPlugInPlugIn::TellHostDeviceListChanged() {
     host->PropertiesChanged(host, GetObjectID(), 2, addresses);
 }
 
-// The device's registrations: general interest (a failure throws and
-// undoes what this call registered), then its own system-power registration
-// and the service's power-state interest on the port that registration
-// made. The system has no power notifications to give in every setting; a
-// device without them still works, so their failure is only logged.
+// The device's registrations: general interest, its own system-power
+// registration, and the service's power-state interest on the port that
+// registration made. A failure of any of them refuses the device (the
+// caller unlists and frees it): a null root power connection throws code 0,
+// an interest registration throws its status. What this call registered
+// before the failure is released with it, so a refused device leaves no
+// registration behind that would outlive it.
 void QnASPlugInPlugIn::AddDevice(QnASPlugInDevice* inDevice, io_service_t inService) {
     CAMutexLocker locker(mMutex);
     DeviceInfo info{inDevice->GetObjectID(), 0, 0};
+    auto refuse = [&](OSStatus inStatus) {
+        ReleaseRegistrations(info);
+        throw CAException(inStatus);
+    };
     const kern_return_t general = IOServiceAddInterestNotification(
         mNotificationPort, inService, kIOGeneralInterest, &IOServiceInterestHandler,
         contextOf(GetObjectID()), &info.mInterestNotification);
-    if (general != 0) {
-        ReleaseRegistrations(info);
-        throw CAException(general);
-    }
+    if (general != 0) refuse(general);
     const UInt64 powerContext = (UInt64(GetObjectID()) << 32) | UInt64(inService);
     info.mRootPowerConnection =
         IORegisterForSystemPower(contextOf(powerContext), &info.mPowerPort,
@@ -163,20 +166,21 @@ void QnASPlugInPlugIn::AddDevice(QnASPlugInDevice* inDevice, io_service_t inServ
     if (info.mRootPowerConnection == 0) {
         LogError("AddDevice: no system power registration for device %u\n",
                  unsigned(info.mDeviceObjectID));
-    } else {
-        mRootPowerConnection = info.mRootPowerConnection;
-        const kern_return_t power = IOServiceAddInterestNotification(
-            info.mPowerPort ? info.mPowerPort : mNotificationPort, inService,
-            kIOPriorityPowerStateInterest, &IOServiceInterestHandler, contextOf(GetObjectID()),
-            &info.mPowerStateNotification);
-        if (power != 0) {
-            LogError("AddDevice: no power-state interest for device %u (%08X)\n",
-                     unsigned(info.mDeviceObjectID), unsigned(power));
-            info.mPowerStateNotification = 0;
-        }
-        if (info.mPowerPort)
-            IONotificationPortSetDispatchQueue(info.mPowerPort, mDispatchQueue.GetDispatchQueue());
+        refuse(0);
     }
+    const kern_return_t power = IOServiceAddInterestNotification(
+        info.mPowerPort ? info.mPowerPort : mNotificationPort, inService,
+        kIOPriorityPowerStateInterest, &IOServiceInterestHandler, contextOf(GetObjectID()),
+        &info.mPowerStateNotification);
+    if (power != 0) {
+        LogError("AddDevice: no power-state interest for device %u (%08X)\n",
+                 unsigned(info.mDeviceObjectID), unsigned(power));
+        info.mPowerStateNotification = 0;
+        refuse(power);
+    }
+    mRootPowerConnection = info.mRootPowerConnection;
+    if (info.mPowerPort)
+        IONotificationPortSetDispatchQueue(info.mPowerPort, mDispatchQueue.GetDispatchQueue());
     mDeviceInfoList.push_back(info);
 }
 

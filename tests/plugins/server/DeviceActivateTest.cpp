@@ -489,6 +489,72 @@ TEST_F(DeviceActivate, TheFarlaneRestoreSendsTheStoredMapAndFallsBackToTheDefaul
     }
 }
 
+TEST_F(DeviceActivate, DeactivationKeepsTheFarlaneConfigurationInHostStorage) {
+    // A first-generation Farlane leaves the configuration and map the kernel
+    // last reported in host storage under its device state when it
+    // deactivates; other products store no such record.
+    UInt8 state[8] = {0x46, 0x4C, 0x31, 0x2D, 0x00, 0x00, 0x00, 0x00};
+    QN_Sorvik_ConfigAndMap held{};
+    held.cConfig = QN_DeviceConfiguration{88200, 6, 24, 4, 24};
+    for (int k = 0; k < 8; ++k) {
+        held.cMap.mEInputMap[k] = k < 6 ? 7 - k : QN_Sorvik_ChannelMap::kNoChannel;
+        held.cMap.mEOutputMap[k] = k < 4 ? k : QN_Sorvik_ChannelMap::kNoChannel;
+    }
+    struct Case {
+        const char* name;
+        UInt16 vendor, product;
+        bool stored;
+    } const cases[] = {
+        {"Farlane-1 product 4", kSorvikVendorID, 4, true},
+        {"Farlane-1 product 11", kSorvikVendorID, 11, true},
+        {"Farlane-2", kSorvikVendorID, 10, false},
+        {"HX-5100", kKorvexVendorID, kKorvexHX5100ProductID, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++state[7]; // a device state of its own per case
+        hx::coreaudio::ServerHost host;
+        QnASPlugInPlugIn::sHost = host.hostInterface();
+        // The kernel configures the device from its stored (default) settings
+        // and takes the default map at once.
+        audiosm::store32(&area->mConfigured, 0);
+        audiosm::store32(&area->mNewConfigPending, 0);
+        service->script([&](KernelScript& s) {
+            s.queued[4] = chunksOf(*identity(c.vendor, c.product));
+            s.onRequest = [&](const hx::test::KernelCall& call, ScriptedReply& reply,
+                              uint8_t* driverArea) {
+                auto* a = reinterpret_cast<DriverSM*>(driverArea);
+                if (call.request == 1) audiosm::store32(&a->mConfigured, 1);
+                if (call.request != 35) return;
+                const UInt32 code = dispatchCode(call);
+                if (code == 67) reply = dispatchReply(67, state, sizeof state);
+                if (code == 69) reply = dispatchReply(69, &held, sizeof held);
+            };
+        });
+        device->Activate();
+        ASSERT_TRUE(device->IsActive());
+        service->script([](KernelScript& s) { s.onRequest = nullptr; });
+        char key[8];
+        std::memcpy(key, state, 8);
+        QN_Sorvik_ConfigAndMap before{};
+        EXPECT_FALSE(device->getStoredSorvikConfigAndMapping(before, key));
+        device->Deactivate();
+        QN_Sorvik_ConfigAndMap back{};
+        const bool found = device->getStoredSorvikConfigAndMapping(back, key);
+        EXPECT_EQ(found, c.stored);
+        if (found) {
+            EXPECT_EQ(std::memcmp(&back, &held, sizeof back), 0);
+        }
+        // The settings dictionary was written too.
+        CFPropertyListRef settings = nullptr;
+        QnASPlugInPlugIn::CopyFromStorage(CFSTR("com.korvex.hx5100"), &settings);
+        EXPECT_NE(settings, nullptr);
+        if (settings) CFRelease(settings);
+        QnASPlugInPlugIn::sHost = nullptr;
+        host.shutdown();
+    }
+}
+
 TEST_F(DeviceActivate, TheListedProductsTakeTheirSafetyOffsetsAndStartLatencies) {
     // At 48 kHz with the area's word at 24 clear, on devices with features
     // and no family flags: input safety offset 7 ms (336 frames), 8 ms on the

@@ -257,6 +257,51 @@ TEST_F(Discovery, AFailedActivationLeavesNothingAndALaterPlugArrivesOnTheQueue) 
     sSecondPort = second;
 }
 
+// A device whose power registrations fail is refused as one whose
+// activation fails: no system-power connection, or a power-state interest
+// the kernel refuses, leaves it unlisted and deleted, the host untold, and
+// none of the registrations it had made behind.
+TEST_F(Discovery, AFailedPowerRegistrationRefusesTheDevice) {
+    ASSERT_EQ(listed(), (std::vector<AudioObjectID>{32, 50}));
+    const struct {
+        const char* name;
+        void (*arm)();
+        const char* line;
+    } rows[] = {
+        {"no system power connection", [] { hx::iokit::failNextSystemPowerRegistration(); },
+         "AddDevice: no system power registration for device "},
+        {"power-state interest refused",
+         [] { hx::iokit::failNextPowerStateInterest(kIOReturnNoResources); },
+         "AddDevice: no power-state interest for device "},
+    };
+    const char* serials[] = {"SN0004", "SN0005"};
+    for (size_t r = 0; r < std::size(rows); ++r) {
+        const auto& row = rows[r];
+        SCOPED_TRACE(row.name);
+        const std::size_t told = notices().size();
+        const long ports = hx::iokit::liveNotificationPortCount();
+        const std::size_t objects = hx::iokit::liveObjectCount();
+        const std::size_t registrants = hx::kern::systemPowerRegistrantCount();
+        hx::log::Capture log;
+        row.arm();
+        const uint8_t port = plug(serials[r]);
+        const std::string text = log.text();
+        EXPECT_NE(text.find(row.line), std::string::npos) << text;
+        if (r == 1) {
+            EXPECT_NE(text.find("(E00002BE)\n"), std::string::npos) << text;
+        }
+        EXPECT_EQ(listed(), (std::vector<AudioObjectID>{32, 50}));
+        EXPECT_EQ(notices().size(), told);
+        // Its power port and system-power registration went with it.
+        EXPECT_EQ(hx::iokit::liveNotificationPortCount(), ports);
+        EXPECT_EQ(hx::kern::systemPowerRegistrantCount(), registrants);
+        unplug(port);
+        EXPECT_EQ(listed(), (std::vector<AudioObjectID>{32, 50}));
+        EXPECT_EQ(notices().size(), told);
+        EXPECT_EQ(hx::iokit::liveObjectCount(), objects);
+    }
+}
+
 // A state change whose record is not 36 bytes long is ignored; one for a
 // service no listed device has is only logged.
 TEST_F(Discovery, StateChangesForNoListedDeviceAreLoggedOrIgnored) {

@@ -262,6 +262,53 @@ TEST_F(StateChange, AnInactiveDeviceIgnoresEveryChange) {
     EXPECT_TRUE(watchedNotices().empty());
 }
 
+TEST_F(StateChange, AFarlaneOneKeepsItsConfigurationInHostStorageAfterAChange) {
+    // After the change is handled, a first-generation Farlane stores the
+    // configuration and map the kernel last reported under its device
+    // state; the HX-5100 stores no such record.
+    QN_Sorvik_ConfigAndMap held{};
+    held.cConfig = QN_DeviceConfiguration{44100, 4, 24, 6, 24};
+    for (int k = 0; k < 8; ++k) {
+        held.cMap.mEInputMap[k] = k < 4 ? 3 - k : QN_Sorvik_ChannelMap::kNoChannel;
+        held.cMap.mEOutputMap[k] = k < 6 ? k : QN_Sorvik_ChannelMap::kNoChannel;
+    }
+    const struct {
+        const char* name;
+        UInt16 vendor, product;
+        bool stored;
+    } rows[] = {
+        {"HX-5100", kKorvexVendorID, kKorvexHX5100ProductID, false},
+        {"Farlane-1", kSorvikVendorID, kSorvikFarlane1ProductIDs[0], true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        host.reset();
+        start(row.vendor, row.product);
+        serverHost();
+        // The kernel's configuration and map (control code 69).
+        std::vector<uint8_t> payload(4 + sizeof held);
+        const UInt32 code = 69;
+        std::memcpy(payload.data(), &code, 4);
+        std::memcpy(payload.data() + 4, &held, sizeof held);
+        service->script([&](KernelScript& s) {
+            s.standing[35] = {kIOReturnSuccess, payload, false, 0};
+        });
+        device->logic().updateSorvikConfigAndMap();
+        service->script([](KernelScript& s) { s.standing.erase(35); });
+        char key[8];
+        std::memcpy(key, device->farlaneState(), 8);
+        QN_Sorvik_ConfigAndMap back{};
+        EXPECT_FALSE(device->getStoredSorvikConfigAndMapping(back, key));
+        send(1, 0x99); // a change with nothing else to do
+        const bool found = device->getStoredSorvikConfigAndMapping(back, key);
+        EXPECT_EQ(found, row.stored);
+        if (found) {
+            EXPECT_EQ(std::memcmp(&back, &held, sizeof back), 0);
+        }
+    }
+}
+
 TEST_F(StateChange, AChangeOfAnotherSizeOrWithoutARecordIsIgnored) {
     serverHost();
     service->clearCalls();

@@ -166,6 +166,13 @@ template <typename Done> bool runUntil(Done done) {
     return done();
 }
 
+// Waits, off the run loop, until done() or about 20 s passed.
+template <typename Done> bool waitFor(Done done) {
+    for (int i = 0; i < 4000 && !done(); ++i)
+        ::usleep(5000);
+    return done();
+}
+
 io_service_t firstService() {
     io_iterator_t it = 0;
     if (IOServiceGetMatchingServices(0, IOServiceMatching(kServiceClass), &it) != KERN_SUCCESS)
@@ -208,6 +215,75 @@ void expectOwnClientWorks() {
     }
     IOObjectRelease(s);
 }
+
+// One dispatch record through Req 35, as the control panels send them: the
+// code and its value in, the value as the device answered it out.
+IOReturn dispatch(io_connect_t c, uint32_t code, uint32_t& value) {
+    OSXDispatch rec{};
+    QN_Dispatch d{};
+    d.code = code;
+    d.data.ulValue = value;
+    std::memcpy(rec.payload, &d, sizeof d);
+    size_t outSize = 0;
+    const IOReturn r = request(c, 35, rec, &outSize);
+    std::memcpy(&d, rec.payload, sizeof d);
+    value = d.data.ulValue;
+    return r;
+}
+
+// A client of this process streaming as a user cycle sets up: the ring
+// mapped, the channel settings, Req 1 and Req 2. goesOn() is true when it
+// still holds its slot and the device ring's frame position moves past
+// where it was.
+struct Streaming {
+    io_service_t service = 0;
+    io_connect_t c = 0;
+    const DriverSM* sm = nullptr;
+    const AudioSM* ring = nullptr;
+    int slot = -1;
+
+    Streaming() {
+        service = firstService();
+        if (!service || !(c = openAudioClient(service))) return;
+        mach_vm_address_t a = 0, in = 0, out = 0;
+        mach_vm_size_t size = 0;
+        auto map = [&](uint32_t type, mach_vm_address_t& at) {
+            return IOConnectMapMemory64(c, type, mach_task_self(), &at, &size, kIOMapAnywhere) ==
+                   KERN_SUCCESS;
+        };
+        if (!map(kDriverSMType, a) || !map(kClientRingType, out) || !map(kDeviceRingType, in))
+            return;
+        const QnChannelSettings cs{48000, 2, 24, 2, 24, 0};
+        std::memcpy(reinterpret_cast<uint8_t*>(a) + offsetof(DriverSM, mChannelSettings), &cs,
+                    sizeof cs);
+        OSXDispatch rec{};
+        size_t outSize = 0;
+        if (request(c, 1, rec, &outSize) != kIOReturnSuccess) return;
+        rec = OSXDispatch{};
+        rec.frameSize = 512;
+        qnWriteU32(&rec, kOSXDispatchValueOffset, 1);
+        if (request(c, 2, rec, &outSize) != kIOReturnSuccess) return;
+        sm = reinterpret_cast<const DriverSM*>(a);
+        ring = reinterpret_cast<const AudioSM*>(in);
+        slot = int(qnReadU32(&rec, kOSXDispatchValueOffset));
+    }
+    ~Streaming() {
+        if (c) IOServiceClose(c);
+        if (service) IOObjectRelease(service);
+    }
+    Streaming(const Streaming&) = delete;
+    Streaming& operator=(const Streaming&) = delete;
+
+    bool started() const { return ring && slot >= 0 && slot < 8; }
+    uint64_t framePosition() const {
+        return audiosm::load64(AUDIOSM_CAT(ring, AudioSM, mFramePos), __ATOMIC_ACQUIRE);
+    }
+    bool goesOn() const {
+        if (!started() || audiosm::load64(&sm->mClients[slot].mClient) == 0) return false;
+        const uint64_t from = framePosition();
+        return waitFor([&] { return framePosition() > from; });
+    }
+};
 
 struct Seen {
     std::vector<io_service_t> published;
@@ -373,6 +449,27 @@ TEST(KernelHost, RegistryQuestionsWritesPortsAndTraps) {
     IOObjectRelease(service);
 }
 
+// Req 25 answers the HAL version, 1,548 bytes each way: whatever Req 24
+// set first (later ones change nothing), 0 before any.
+void expectHALVersionReads(io_connect_t c) {
+    OSXDispatch rec{};
+    size_t outSize = 0;
+    ASSERT_EQ(request(c, 25, rec, &outSize), kIOReturnSuccess);
+    EXPECT_EQ(outSize, 1548u);
+    const uint32_t before = qnReadU32(&rec, kOSXDispatchValueOffset);
+    for (uint32_t set : {0x0203u, 0x0999u}) {
+        SCOPED_TRACE(set);
+        rec = OSXDispatch{};
+        qnWriteU32(&rec, kOSXDispatchValueOffset, set);
+        ASSERT_EQ(request(c, 24, rec, &outSize), kIOReturnSuccess);
+        rec = OSXDispatch{};
+        ASSERT_EQ(request(c, 25, rec, &outSize), kIOReturnSuccess);
+        EXPECT_EQ(outSize, 1548u);
+        EXPECT_EQ(rec.iReq, 25u);
+        EXPECT_EQ(qnReadU32(&rec, kOSXDispatchValueOffset), before ? before : 0x0203u);
+    }
+}
+
 TEST(KernelHost, CallsKeepTheirLimitsAndOutputSizes) {
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);
@@ -385,6 +482,7 @@ TEST(KernelHost, CallsKeepTheirLimitsAndOutputSizes) {
     ASSERT_EQ(request(c, 27, rec, &outSize), kIOReturnSuccess);
     EXPECT_EQ(outSize, sizeof rec);
     EXPECT_NE(qnReadU64(&rec, kOSXDispatchValueOffset), 0u);
+    expectHALVersionReads(c);
 
     // A failed call leaves the caller's record and size as they were.
     std::vector<uint8_t> in(1547, 0x11), out(1548, 0x22);
@@ -470,9 +568,12 @@ TEST(KernelHost, TwoProcessesSeeEachOthersWritesToTypeOne) {
               KERN_SUCCESS);
     auto* user = reinterpret_cast<volatile uint8_t*>(a + kClientSlotUser);
     user[0] = 0;
+    user[1] = 0;
     Child child = Child::spawn("WritesTypeOne");
     ASSERT_EQ(awaitLine(child.out, "READY"), " ");
     EXPECT_EQ(user[0], 0xA5); // the child's write
+    user[1] = 0x5A;           // and this one, which the child reads back
+    EXPECT_EQ(awaitLine(child.out, "SAW "), "5a");
     IOServiceClose(c);
     IOObjectRelease(service);
 }
@@ -519,14 +620,27 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
     ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &a, &size, kIOMapAnywhere),
               KERN_SUCCESS);
     const auto* sm = reinterpret_cast<const DriverSM*>(a);
+    // This process streams too, and goes on after the child's death.
+    Streaming mine;
+    ASSERT_TRUE(mine.started());
+    // Another process's port hears the changes from here on.
+    Child listener = Child::spawn("HearsStateChanges");
+    ASSERT_EQ(awaitLine(listener.out, "READY"), " ");
 
     Child child = Child::spawn("AttachesARing");
     const std::string slotText = awaitLine(child.out, "READY ");
     ASSERT_FALSE(slotText.empty());
-    const int slot = std::atoi(slotText.c_str());
+    int slot = -1;
+    unsigned long long owner = 0;
+    ASSERT_EQ(std::sscanf(slotText.c_str(), "%d %llx", &slot, &owner), 2);
     ASSERT_GE(slot, 0);
     ASSERT_LT(slot, 8);
+    EXPECT_NE(slot, mine.slot);
     EXPECT_NE(audiosm::load64(&sm->mClients[slot].mClient), 0u);
+    // The child holds the inputs and outputs exclusively.
+    ASSERT_NE(owner, 0u);
+    EXPECT_EQ(audiosm::load64(&sm->mExclusiveInputOwner), owner);
+    EXPECT_EQ(audiosm::load64(&sm->mExclusiveOutputOwner), owner);
     // The configuration the child asked for shows in the registry.
     CFTypeRef settings =
         IORegistryEntryCreateCFProperty(service, CFSTR("ChannelSettings"), nullptr, 0);
@@ -597,6 +711,26 @@ TEST(KernelHost, AnAttachedProcessKilledFreesItsSlotAndOthersHearIt) {
     EXPECT_EQ(audiosm::load64(&sm->mClients[slot].mClient), 0u); // the slot is free
     EXPECT_EQ(audiosm::load64(&sm->mExclusiveInputOwner), 0u);
     EXPECT_EQ(audiosm::load64(&sm->mExclusiveOutputOwner), 0u);
+    EXPECT_TRUE(mine.goesOn());
+    // The other process's port heard the tail of the same changes, in the
+    // same order, through the detach.
+    const std::string heardText = awaitLine(listener.out, "HEARD ");
+    std::vector<uint32_t> heard;
+    for (const char* p = heardText.c_str(); *p;) {
+        char* end = nullptr;
+        const unsigned long code = std::strtoul(p, &end, 10);
+        if (end == p) break;
+        heard.push_back(uint32_t(code));
+        p = *end ? end + 1 : end;
+    }
+    const std::vector<uint32_t> here = untilDetached(seen);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.back(), uint32_t(STC_ClientDetached));
+    ASSERT_LE(heard.size(), here.size());
+    EXPECT_TRUE(std::equal(heard.begin(), heard.end(), here.end() - heard.size()))
+        << "heard " << heardText;
+    EXPECT_NE(std::find(heard.begin(), heard.end(), uint32_t(STC_ClientAttached)), heard.end())
+        << "heard " << heardText;
     expectOwnClientWorks();
     IOServiceClose(c);
     IOObjectRelease(interest);
@@ -712,7 +846,68 @@ std::vector<uint8_t> u32s(std::initializer_list<uint32_t> words) {
     return std::move(w.data());
 }
 
+// One OSXDispatch request on a raw connection socket: the result (0xDEAD
+// when no reply came), the record as answered.
+uint32_t rawRequest(Raw& c, uint32_t req, OSXDispatch& rec) {
+    rec.iReq = req;
+    wire::CallRequest call;
+    call.structInput.assign(reinterpret_cast<uint8_t*>(&rec),
+                            reinterpret_cast<uint8_t*>(&rec) + sizeof rec);
+    call.structOutputCapacity = sizeof rec;
+    wire::Frame f;
+    wire::CallReply reply;
+    if (!c.send(wire::kCall, wire::encodeCall(call)) || !c.reply(f) ||
+        !wire::decodeCallReply(f.payload, call, reply))
+        return 0xDEAD;
+    std::memcpy(&rec, reply.structOutput.data(), std::min(reply.structOutput.size(), sizeof rec));
+    return uint32_t(reply.result);
+}
+
+// A raw connection's client takes a slot as a streaming one does (its ring
+// mapped, Req 1, Req 2); the slot, or -1.
+int attachRaw(Raw& c) {
+    wire::Frame f;
+    int ring = -1;
+    if (!c.send(wire::kMap, u32s({kClientRingType})) || !c.reply(f, &ring) || ring < 0) return -1;
+    ::close(ring); // the kernel keeps its own
+    OSXDispatch rec{};
+    if (rawRequest(c, 1, rec) != kIOReturnSuccess) return -1;
+    rec = OSXDispatch{};
+    rec.frameSize = 512;
+    qnWriteU32(&rec, kOSXDispatchValueOffset, 1);
+    if (rawRequest(c, 2, rec) != kIOReturnSuccess) return -1;
+    return int(qnReadU32(&rec, kOSXDispatchValueOffset));
+}
+
+bool slotFree(const DriverSM* sm, int slot) {
+    return audiosm::load64(&sm->mClients[slot].mClient) == 0;
+}
+
+// How many requests of the code the driver's clients finished, from the
+// machine's statistics ("requestsServed code:count,..."); -1 when unread.
+int64_t requestsServed(hx::iokit::MachineControlClient& control, uint32_t code) {
+    std::string text;
+    if (control.statistics(text) != kIOReturnSuccess) return -1;
+    const std::string key = "requestsServed ";
+    const size_t line = text.find(key);
+    if (line == std::string::npos) return -1;
+    const size_t start = line + key.size(), end = text.find('\n', start);
+    const std::string entries =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string want = std::to_string(code) + ":";
+    for (size_t at = 0; at < entries.size();) {
+        if (entries.compare(at, want.size(), want) == 0)
+            return std::strtoll(entries.c_str() + at + want.size(), nullptr, 10);
+        const size_t next = entries.find(',', at);
+        if (next == std::string::npos) break;
+        at = next + 1;
+    }
+    return 0;
+}
+
 TEST(KernelHost, BadFramesCloseOnlyTheirSocket) {
+    Streaming other;
+    ASSERT_TRUE(other.started());
     RawSession session;
     ASSERT_NE(session.service, 0u);
     std::vector<uint8_t> good = wire::encodeFrame(wire::kPidForTask, 1, u32s({session.task}));
@@ -766,8 +961,44 @@ TEST(KernelHost, BadFramesCloseOnlyTheirSocket) {
         ASSERT_TRUE(s.send(wire::kGetMatchingServices, w.data()));
         EXPECT_TRUE(s.closedByHost());
     }
-    // The first session is undisturbed.
+    // The first session is undisturbed, the other client's stream goes on.
     EXPECT_EQ(session.call(wire::kPidForTask, u32s({session.task})), uint32_t(KERN_SUCCESS));
+    EXPECT_TRUE(other.goesOn());
+    expectOwnClientWorks();
+}
+
+// A bad frame on a connection socket ends that connection: its client dies
+// (its slot is free); the session, another client's stream and this
+// process's own clients go on.
+TEST(KernelHost, ABadFrameOnAConnectionSocketEndsOnlyItsClient) {
+    Streaming other;
+    ASSERT_TRUE(other.started());
+    RawSession session;
+    ASSERT_NE(session.service, 0u);
+    const std::vector<uint8_t> good = wire::encodeFrame(wire::kCall, 1, {});
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"garbage", std::vector<uint8_t>(40, 0xEE)},
+        {"truncated header", std::vector<uint8_t>(good.begin(), good.begin() + 6)},
+        {"a session's kind", wire::encodeFrame(wire::kPidForTask, 1, u32s({session.task}))},
+        {"a malformed call", wire::encodeFrame(wire::kCall, 1, {1, 2, 3})},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        auto c = session.open(kAudioClient);
+        ASSERT_NE(c, nullptr);
+        const int slot = attachRaw(*c);
+        ASSERT_GE(slot, 0);
+        ASSERT_LT(slot, 8);
+        ASSERT_FALSE(slotFree(other.sm, slot));
+        ASSERT_TRUE(c->sendBytes(k.bytes));
+        EXPECT_TRUE(c->closedByHost());
+        EXPECT_TRUE(waitFor([&] { return slotFree(other.sm, slot); }));
+    }
+    EXPECT_EQ(session.call(wire::kPidForTask, u32s({session.task})), uint32_t(KERN_SUCCESS));
+    EXPECT_TRUE(other.goesOn());
     expectOwnClientWorks();
 }
 
@@ -849,11 +1080,19 @@ TEST(KernelHost, ConnectionFramesAfterCloseAndOverLimitCalls) {
 }
 
 TEST(KernelHost, ACloseDuringADelayedCallEndsOnlyThatConnection) {
+    Streaming other;
+    ASSERT_TRUE(other.started());
     hx::iokit::MachineControlClient control;
     ASSERT_TRUE(control.connect(gHostPath));
     RawSession s;
     auto c = s.open(kAudioClient);
     ASSERT_NE(c, nullptr);
+    const int slot = attachRaw(*c);
+    ASSERT_GE(slot, 0);
+    ASSERT_LT(slot, 8);
+    ASSERT_FALSE(slotFree(other.sm, slot));
+    const int64_t served = requestsServed(control, 13);
+    ASSERT_GE(served, 0);
     ASSERT_EQ(control.fault("control-delay-ms", 300), kIOReturnSuccess);
     OSXDispatch rec{};
     rec.iReq = 13;
@@ -863,11 +1102,19 @@ TEST(KernelHost, ACloseDuringADelayedCallEndsOnlyThatConnection) {
     call.structOutputCapacity = sizeof rec;
     ASSERT_TRUE(c->send(wire::kCall, wire::encodeCall(call)));
     c.reset(); // gone while the call waits on the device
+    // The call still finishes, then the connection's client dies: its slot
+    // is free.
+    EXPECT_TRUE(waitFor([&] { return requestsServed(control, 13) == served + 1; }))
+        << "served " << served << " then " << requestsServed(control, 13);
     ASSERT_EQ(control.fault("control-delay-ms", 0), kIOReturnSuccess);
+    EXPECT_TRUE(waitFor([&] { return slotFree(other.sm, slot); }));
+    EXPECT_TRUE(other.goesOn());
     expectOwnClientWorks();
 }
 
 TEST(KernelHost, ANotificationSocketTakesNoFrames) {
+    Streaming other;
+    ASSERT_TRUE(other.started());
     RawSession s;
     Raw port(gHostPath);
     wire::Writer h;
@@ -884,9 +1131,12 @@ TEST(KernelHost, ANotificationSocketTakesNoFrames) {
     ASSERT_TRUE(stray.send(wire::kHello, bad.data()));
     EXPECT_TRUE(stray.closedByHost());
     EXPECT_EQ(s.call(wire::kPidForTask, u32s({s.task})), uint32_t(KERN_SUCCESS));
+    EXPECT_TRUE(other.goesOn());
 }
 
 TEST(KernelHost, TheSocketAfterAProcesssLimitIsRefused) {
+    Streaming other;
+    ASSERT_TRUE(other.started());
     std::vector<std::unique_ptr<Raw>> held;
     int answered = 0;
     bool refused = false;
@@ -903,7 +1153,8 @@ TEST(KernelHost, TheSocketAfterAProcesssLimitIsRefused) {
     }
     EXPECT_TRUE(refused);
     EXPECT_LE(answered, 256);
-    EXPECT_GT(answered, 200); // this process's transport holds the rest
+    EXPECT_GT(answered, 200);    // this process's transport holds the rest
+    EXPECT_TRUE(other.goesOn()); // while the host refuses this process
     held.clear();
     // Room again once they are gone (the host notices their ends).
     bool again = false;
@@ -916,6 +1167,7 @@ TEST(KernelHost, TheSocketAfterAProcesssLimitIsRefused) {
         if (!again) ::usleep(10000);
     }
     EXPECT_TRUE(again);
+    EXPECT_TRUE(other.goesOn());
 }
 
 // Last: the host goes. Calls then answer MACH_SEND_INVALID_DEST, mappings
@@ -954,8 +1206,14 @@ TEST(ChildRole, WritesTypeOne) {
     mach_vm_size_t size = 0;
     ASSERT_EQ(IOConnectMapMemory64(c, kDriverSMType, mach_task_self(), &a, &size, kIOMapAnywhere),
               KERN_SUCCESS);
-    reinterpret_cast<volatile uint8_t*>(a + kClientSlotUser)[0] = 0xA5;
+    auto* user = reinterpret_cast<volatile uint8_t*>(a + kClientSlotUser);
+    user[0] = 0xA5;
     std::printf("READY\n");
+    std::fflush(stdout);
+    // The parent's write, seen through this process's own mapping.
+    for (int i = 0; i < 4000 && user[1] != 0x5A; ++i)
+        ::usleep(5000);
+    std::printf("SAW %x\n", unsigned(user[1]));
     std::fflush(stdout);
     IOServiceClose(c);
 }
@@ -984,10 +1242,54 @@ TEST(ChildRole, AttachesARing) {
     rec.frameSize = 512;
     qnWriteU32(&rec, kOSXDispatchValueOffset, 1);
     ASSERT_EQ(request(c, 2, rec, &outSize), kIOReturnSuccess);
-    std::printf("READY %u\n", qnReadU32(&rec, kOSXDispatchValueOffset));
+    const uint32_t slot = qnReadU32(&rec, kOSXDispatchValueOffset);
+    // The inputs and outputs taken exclusively: the owner words name this
+    // client until it dies.
+    for (uint32_t code : {30u, 32u}) {
+        uint32_t value = 1;
+        ASSERT_EQ(dispatch(c, code, value), kIOReturnSuccess);
+        ASSERT_EQ(value, 1u);
+    }
+    rec = OSXDispatch{};
+    ASSERT_EQ(request(c, 27, rec, &outSize), kIOReturnSuccess);
+    std::printf("READY %u %llx\n", slot,
+                static_cast<unsigned long long>(qnReadU64(&rec, kOSXDispatchValueOffset)));
     std::fflush(stdout);
     for (;;)
         ::pause(); // killed by the parent
+}
+
+TEST(ChildRole, HearsStateChanges) {
+    if (!isChild())
+        GTEST_SKIP() << "run by KernelHost.AnAttachedProcessKilledFreesItsSlotAndOthersHearIt";
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    ASSERT_NE(port, nullptr);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    Seen seen;
+    io_object_t interest = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, onInterest, &seen,
+                                               &interest),
+              KERN_SUCCESS);
+    std::printf("READY\n");
+    std::fflush(stdout);
+    // Every change through the first detach, in the order heard.
+    runUntil([&] {
+        return std::find(seen.stateChanges.begin(), seen.stateChanges.end(),
+                         uint32_t(STC_ClientDetached)) != seen.stateChanges.end();
+    });
+    std::string text;
+    for (uint32_t code : seen.stateChanges) {
+        text += (text.empty() ? "" : ",") + std::to_string(code);
+        if (code == uint32_t(STC_ClientDetached)) break;
+    }
+    std::printf("HEARD %s\n", text.c_str());
+    std::fflush(stdout);
+    IOObjectRelease(interest);
+    IONotificationPortDestroy(port);
+    IOObjectRelease(service);
 }
 
 } // namespace

@@ -2,9 +2,12 @@
 // clock: different input and output channel counts, and the maker's two
 // products whose 10 outputs take the fifth-lane layout (over bulk and over
 // 964-byte interrupt packets), loop their output back bit-exact with no
-// underrun, the start's included.
+// underrun, the start's included. With no MIDI queued every OUT packet's
+// MIDI and control bytes are the idle 0xFD and 0xFF, and over bulk a
+// keep-alive packet goes out every microframe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "abi/ProductIdentities.h"
@@ -62,8 +65,28 @@ TEST_P(BulkLoopback, OutputComesBackBitExactWithoutUnderrun) {
     const auto& bulk = h.device()->getBulkStreaming();
     EXPECT_EQ(bulk.guardInserts(), 0u);
     EXPECT_EQ(bulk.underruns(), 0u);
-    const auto stats = dynamic_cast<BulkProtocolModel*>(h.model().get())->stats();
+    const auto* model = dynamic_cast<BulkProtocolModel*>(h.model().get());
+    const auto stats = model->stats();
     EXPECT_EQ(stats.outBadPackets, 0u);
+    // Bulk transfers: a keep-alive packet every microframe from the first
+    // on; the interrupt variant's start runs no keep-alive stream.
+    if (c.device == DeviceKind::Bulk) {
+        EXPECT_GT(r.keepAlivePackets, 0u);
+    } else {
+        EXPECT_EQ(r.keepAlivePackets, 0u);
+    }
+    EXPECT_EQ(r.keepAliveGaps, 0u);
+    // No MIDI queued: every OUT packet (each half of a 964-byte one)
+    // carries 0xFD as its MIDI byte and 0xFF as its control byte.
+    const auto midiControl = model->midiControlBytes();
+    const uint64_t slots = stats.outPackets * (c.device == DeviceKind::BulkInterrupt ? 2 : 1);
+    EXPECT_EQ(midiControl.size(), std::min<uint64_t>(slots, 65536));
+    size_t notIdle = 0;
+    for (const auto& [midi, control] : midiControl)
+        notIdle += midi != 0xFD || control != 0xFF;
+    EXPECT_EQ(notIdle, 0u);
+    EXPECT_EQ(stats.midiBytes, 0u);
+    EXPECT_EQ(stats.controlBytes, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -75,6 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
         BulkCase{"FifthLaneKX1", DeviceKind::Bulk, kQuarnelKX1ProductID, 10, 10, 48000, -200},
         BulkCase{"Brava32At48k", DeviceKind::Bulk, kBravaB1ProductID, 32, 32, 48000, 200},
         BulkCase{"Brava16At96k", DeviceKind::Bulk, kBravaB1ProductID, 16, 16, 96000, -200},
+        BulkCase{"Interrupt8At88k", DeviceKind::BulkInterrupt, 0, 8, 8, 88200, -200},
         BulkCase{"FifthLaneKX2Interrupt", DeviceKind::BulkInterrupt, kQuarnelKX2ProductID, 10, 10,
                  96000, 200}),
     [](const ::testing::TestParamInfo<BulkCase>& i) { return std::string(i.param.name); });

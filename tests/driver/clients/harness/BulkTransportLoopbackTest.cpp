@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "abi/ProductIdentities.h"
 #include "driver/clients/harness/ClientHarness.h"
+#include "tests/driver/clients/harness/HarnessRows.h"
 #include "driver/engine/ZrDevice.h"
 #include "platform/usb/devices/BulkProtocolModel.h"
 
@@ -114,6 +116,31 @@ TEST(BulkStart, AClientFirstWritingAfterTheStartsGraceIsCountedShort) {
     ASSERT_TRUE(h.start()) << h.lastError();
     h.run(300000);
     EXPECT_GT(h.device()->getBulkStreaming().underruns(), 0u);
+}
+
+// A client that never writes in time leaves every service cycle short:
+// a (micro)frame window of 5,001 frames holding 5,001 underruns requests
+// the reset, and the next OUT completion breaks the stream once, one
+// state change 2, with nothing more after it.
+TEST(BulkStart, UnderrunsFillingTheResetWindowBreakTheStreamOnce) {
+    HarnessOptions o;
+    o.device = DeviceKind::Bulk;
+    o.cycleMicros = 20000000; // the client's first write comes after the run
+    ClientHarness h(o);
+    ASSERT_TRUE(h.start()) << h.lastError();
+    const auto& bulk = h.device()->getBulkStreaming();
+    // The first window ends short of the count (the start's grace spent
+    // part of it); the second is not full yet.
+    h.run(5000000);
+    EXPECT_FALSE(bulk.resetRequested());
+    EXPECT_EQ(h.report().streamBreaks, 0u);
+    const size_t before = h.report().stateChanges.size();
+    h.run(3000000);
+    EXPECT_TRUE(bulk.resetRequested());
+    EXPECT_GE(bulk.underruns(), 5001u);
+    const HarnessReport r = h.report();
+    EXPECT_EQ(r.streamBreaks, 1u);
+    EXPECT_EQ(hx::harness::rows::codesSince(r, before), std::vector<uint32_t>{2u});
 }
 
 } // namespace

@@ -63,7 +63,9 @@ bool ZrDevice::bulkStreamingPrepare(char) {
     s.goClearStall = isListed(ZrProductList::BulkGoClearStall);
     if (mpConfigControls) s.postProcessor = mpConfigControls->inputPostProcessor();
     mBulkStreaming.attach(mpDriverData, &mInputRing, &mFramePattern);
-    mBulkStreaming.setLevelTargets(nullptr, mInputLevels);
+    // The meters raise the control port's level record, input and output
+    // bytes, as the isochronous input's does.
+    mBulkStreaming.setLevelTargets(mAJ.levelInBytes(), mAJ.levelOutBytes(), mInputLevels);
     if (!mInputRing.isBound() && mAudioSMArea.getMemory())
         mInputRing.bind(static_cast<AudioSM*>(mAudioSMArea.getMemory()), AudioSMGeometry{});
     const bool bulk = mPipes[ZrPipeSlot::BulkIn] || mPipes[ZrPipeSlot::BulkOut];

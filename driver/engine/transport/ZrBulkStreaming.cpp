@@ -678,9 +678,9 @@ uint32_t ZrBulkStreaming::rtsProcessBulkIn() {
                 d.src = r->data() + uint64_t(k) * mInPacketSize + h * 512;
                 d.dst = dst;
                 mDecoder(&d);
-                if (mSettings.inputMeter && mpMeterLevels)
+                if (mSettings.inputMeter && mpInputLevels)
                     for (uint32_t i = 0; i < framesPerHalf; ++i)
-                        mSettings.inputMeter(mpMeterLevels, reinterpret_cast<char*>(dst + i * ch));
+                        mSettings.inputMeter(mpInputLevels, reinterpret_cast<char*>(dst + i * ch));
                 if (mSettings.postProcessor) mSettings.postProcessor(dst, framesPerHalf * ch);
                 if (mpInputPeaks) raiseChannelPeaks(mpInputPeaks, dst, framesPerHalf, ch);
                 frames += framesPerHalf;
@@ -806,9 +806,9 @@ void ZrBulkStreaming::rtsProcessBulkOut() {
         const uint32_t ch = std::max<uint32_t>(mSettings.outChannels, 1);
         for (uint32_t k = r->mProcessed; k < r->mProcessed + fill; ++k) {
             uint8_t* packet = r->data() + uint64_t(k) * mOutPacketSize;
-            if (mSettings.outputMeter && mpMeterLevels)
+            if (mSettings.outputMeter && mpOutputLevels)
                 for (uint32_t i = 0; i < mOutFramesPerPacket; ++i)
-                    mSettings.outputMeter(mpMeterLevels,
+                    mSettings.outputMeter(mpOutputLevels,
                                           const_cast<char*>(reinterpret_cast<const char*>(pcm)) +
                                               uint64_t(i) * ch * 4);
             DMA_CONVERT_DATA d{};

@@ -143,8 +143,12 @@ public:
     // pair). A running stream takes the new encoder from its next packet
     // when it consumes what the old one did; the encoder in force results.
     DMA_CONVERT_FNC chooseDMAEncoderForSelector(uint32_t selector);
-    void setLevelTargets(char* meterLevels, int32_t* inputPeaks) {
-        mpMeterLevels = meterLevels;
+    // Where the meters raise their peaks: the input meter into the level
+    // record's input bytes, the output meter into its output bytes (either
+    // null: that meter does not run); the per-channel input peaks.
+    void setLevelTargets(char* inputLevels, char* outputLevels, int32_t* inputPeaks) {
+        mpInputLevels = inputLevels;
+        mpOutputLevels = outputLevels;
         mpInputPeaks = inputPeaks;
     }
 
@@ -293,6 +297,7 @@ private:
     int32_t* mWork = nullptr;
     uint32_t mWorkFrames = 0;
     uint8_t mFlbExtra[28] = {};
-    char* mpMeterLevels = nullptr;
+    char* mpInputLevels = nullptr;
+    char* mpOutputLevels = nullptr;
     int32_t* mpInputPeaks = nullptr;
 };

@@ -87,6 +87,61 @@ INSTANTIATE_TEST_SUITE_P(RatesChannelsDrift, InterruptLoopback,
                                            LoopCase{DeviceKind::Farlane2, 48000, 12, -200}),
                          caseName);
 
+// The Farlane-2 carries four extra bytes a frame: the private-data owner's
+// reach bytes 4..31 of the OUT headers, a packet's 7 frames' in order, and
+// byte 1 names their first non-zero one (the model checks it on every
+// packet; the frame's first byte is 0 every 256th frame, so index 1 comes
+// up too). A client that does not own the private data sends none.
+TEST(Farlane2ExtraBytes, ThePrivateDataOwnersExtraBytesFillTheHeaders) {
+    for (bool owner : {true, false}) {
+        SCOPED_TRACE(owner ? "owner" : "not the owner");
+        HarnessOptions o;
+        o.device = DeviceKind::Farlane2;
+        o.channels = 4;
+        o.writeExtraBytes = true;
+        o.takePrivateData = owner;
+        ClientHarness h(o);
+        ASSERT_TRUE(h.start()) << h.lastError();
+        h.run(500000);
+        const HarnessReport r = h.report();
+        SCOPED_TRACE(hx::harness::describe(r));
+        EXPECT_TRUE(r.matched);
+        EXPECT_EQ(r.streamBreaks, 0u);
+        const auto* model = dynamic_cast<Farlane2Model*>(h.model().get());
+        const auto stats = model->stats();
+        EXPECT_EQ(stats.out.badIndex, 0u);
+        EXPECT_EQ(stats.out.badFrames, 0u);
+        EXPECT_EQ(stats.out.badCounter, 0u);
+        const auto extra = model->extraBytes();
+        if (!owner) {
+            EXPECT_EQ(stats.out.extraPackets, 0u);
+            EXPECT_TRUE(extra.empty());
+            continue;
+        }
+        // Every packet after the client's first frames carries some.
+        EXPECT_GT(stats.out.extraPackets, stats.out.packets * 9 / 10);
+        ASSERT_GT(extra.size(), 1000u);
+        // A packet's first frame, from its first frame's bytes 0 and 1 (the
+        // frame's low 15 bits); the first packet may start before the
+        // client's first frame.
+        auto firstFrame = [](const std::array<uint8_t, 28>& e) {
+            return uint32_t(e[0]) | uint32_t(e[1] & 0x7F) << 8;
+        };
+        size_t zeroFirstByte = 0;
+        for (size_t k = 1; k < extra.size(); ++k) {
+            const uint32_t f0 = firstFrame(extra[k]);
+            if (k > 1) {
+                ASSERT_EQ(f0, (firstFrame(extra[k - 1]) + 7) & 0x7FFF) << "packet " << k;
+            }
+            for (uint32_t i = 0; i < 28; ++i)
+                ASSERT_EQ(extra[k][i], hx::harness::extraByteOf(f0 + i / 4, i % 4))
+                    << "packet " << k << " byte " << i;
+            zeroFirstByte += extra[k][0] == 0;
+        }
+        EXPECT_GT(zeroFirstByte, 0u);
+    }
+}
+
 // A fault on the road: at most one broken stream, and the loopback is
 // bit-exact again after the recovery user space asks for (or throughout).
 struct FaultCase {

@@ -363,6 +363,84 @@ TEST(BulkProcessing, FiveThousandAndOneUnderrunsInTheWindowRequestOneReset) {
     EXPECT_EQ(rig.engine.underruns(), 5001u);
 }
 
+namespace {
+
+// A meter that records where it raised its peaks and how often.
+struct MeterCalls {
+    const char* levels = nullptr;
+    int calls = 0;
+};
+MeterCalls gOutputMeterCalls;
+int recordOutputMeter(char* levels, char* frame) {
+    gOutputMeterCalls.levels = levels;
+    ++gOutputMeterCalls.calls;
+    return LevelProcessor2CH(levels, frame);
+}
+
+} // namespace
+
+// The chosen meters run on the bulk path: the input meter over every
+// decoded frame into the level record's input bytes, the output meter over
+// every encoded frame into its output bytes.
+TEST(BulkProcessing, MetersRaiseTheLevelRecordsInputAndOutputBytes) {
+    Rig rig(2);
+    BulkStreamSettings s = settings(2, 2);
+    s.inputMeter = LevelProcessor2CH;
+    s.outputMeter = recordOutputMeter;
+    ASSERT_TRUE(rig.engine.configureUnbound(BulkTransport::Bulk, 512, 512, s));
+    char levels[64] = {};
+    int32_t peaks[32] = {};
+    rig.engine.setLevelTargets(levels, levels + 32, peaks);
+
+    AudioBulkIRP& r = rig.engine.bulkIn(0);
+    ASSERT_TRUE(r.useIn(1));
+    for (uint32_t k = 0; k < 8; ++k) {
+        uint8_t* p = r.data() + k * 512;
+        for (uint32_t i = 0; i < 512; ++i)
+            p[i] = uint8_t(i * 37 + k * 11);
+    }
+    // What the meter makes of the same packets decoded.
+    char want[2] = {};
+    std::vector<int32_t> frames(8 * 2 * 8);
+    for (uint32_t k = 0; k < 8; ++k) {
+        DMA_CONVERT_DATA d{};
+        d.src = r.data() + k * 512;
+        d.dst = frames.data() + k * 16;
+        rig.engine.decoder()(&d);
+    }
+    for (uint32_t f = 0; f < 64; ++f)
+        LevelProcessor2CH(want, reinterpret_cast<char*>(frames.data() + f * 2));
+    ASSERT_TRUE(want[0] != 0 || want[1] != 0);
+    EXPECT_EQ(rig.engine.rtsProcessBulkIn(), 8u);
+    EXPECT_EQ(levels[0], want[0]);
+    EXPECT_EQ(levels[1], want[1]);
+    for (int i = 32; i < 64; ++i)
+        EXPECT_EQ(levels[i], 0) << i;
+
+    gOutputMeterCalls = {};
+    AudioBulkIRP& o = rig.engine.bulkOut(0);
+    ASSERT_TRUE(o.useOut(1, false));
+    rig.engine.rtsProcessBulkOut();
+    // Ten frames a packet, every packet filled.
+    EXPECT_GT(o.mProcessed, 0u);
+    EXPECT_EQ(gOutputMeterCalls.levels, levels + 32);
+    EXPECT_EQ(gOutputMeterCalls.calls, int(o.mProcessed) * 10);
+}
+
+// Without level targets neither meter runs.
+TEST(BulkProcessing, MetersWithoutLevelTargetsDoNotRun) {
+    Rig rig(2);
+    BulkStreamSettings s = settings(2, 2);
+    s.outputMeter = recordOutputMeter;
+    ASSERT_TRUE(rig.engine.configureUnbound(BulkTransport::Bulk, 512, 512, s));
+    gOutputMeterCalls = {};
+    AudioBulkIRP& o = rig.engine.bulkOut(0);
+    ASSERT_TRUE(o.useOut(1, false));
+    rig.engine.rtsProcessBulkOut();
+    EXPECT_GT(o.mProcessed, 0u);
+    EXPECT_EQ(gOutputMeterCalls.calls, 0);
+}
+
 TEST(InterruptProcessing, Farlane2InPacketsAreSwappedAndCarryTheirExtraBytes) {
     Ring ring(4, 48000);
     FakeHost host;

@@ -9,6 +9,7 @@
 #include "platform/base/MacErrors.h"
 #include "platform/iokit/HostTimePage.h"
 #include "platform/iokit/PortReader.h"
+#include "platform/iokit/UserReplies.h"
 #include "platform/iokit/WireSocket.h"
 #include "platform/base/MachPort.h"
 #include "platform/cf/CFDictionary.h"
@@ -88,24 +89,7 @@ struct Mapping {
     size_t length;
 };
 
-// The reply's result, then what follows it.
-bool result(Reader& r, kern_return_t& kr) {
-    uint32_t v = 0;
-    if (!r.u32(v)) return false;
-    kr = kern_return_t(v);
-    return true;
-}
-
-bool handles(Reader& r, std::vector<Handle>& out) {
-    uint32_t n = 0;
-    if (!r.u32(n) || n > r.remaining() / 4) return false;
-    for (uint32_t i = 0; i < n; ++i) {
-        Handle h = 0;
-        if (!r.u32(h) || h == 0) return false;
-        out.push_back(h);
-    }
-    return true;
-}
+using replies::handles;
 
 class ProcessTransport final : public Transport {
 public:
@@ -127,8 +111,7 @@ public:
             error = "the kernel host at " + mPath + " refused the session";
             return false;
         }
-        Reader r(reply.payload);
-        if (!result(r, kr) || kr != KERN_SUCCESS || !r.u64(mToken) || !r.u32(task) || !r.atEnd()) {
+        if (!replies::sessionHello(reply.payload, kr, mToken, task)) {
             error = "the kernel host's answer to the session was not understood";
             mSession->killLocked();
             return false;
@@ -164,9 +147,8 @@ public:
         Writer w;
         w.u32(service);
         CFTypeRef tree = nullptr;
-        const kern_return_t kr = session(wire::kCopyProperties, w, [&](Reader& r) {
-            return r.tree(&tree) && CFGetTypeID(tree) == CFDictionaryGetTypeID();
-        });
+        const kern_return_t kr = session(wire::kCopyProperties, w,
+                                         [&](Reader& r) { return replies::properties(r, &tree); });
         if (kr == KERN_SUCCESS) {
             *properties = CFMutableDictionaryRef(tree);
             return kr;
@@ -181,10 +163,8 @@ public:
         w.string(utf8Text(key));
         *value = nullptr;
         CFTypeRef tree = nullptr;
-        const kern_return_t kr = session(wire::kCopyProperty, w, [&](Reader& r) {
-            uint8_t present = 0;
-            return r.u8(present) && present <= 1 && (!present || r.tree(&tree));
-        });
+        const kern_return_t kr =
+            session(wire::kCopyProperty, w, [&](Reader& r) { return replies::property(r, &tree); });
         if (kr == KERN_SUCCESS)
             *value = tree;
         else if (tree)
@@ -206,8 +186,7 @@ public:
             ::close(fd);
             return MACH_SEND_INVALID_DEST;
         }
-        Reader r(reply.payload);
-        if (!result(r, kr) || !r.u32(h) || !r.atEnd() || kr != KERN_SUCCESS || h == 0) {
+        if (!replies::portHello(reply.payload, kr, h)) {
             ::close(fd);
             return MACH_SEND_INVALID_DEST;
         }
@@ -247,7 +226,7 @@ public:
             kind == NotificationRecord::FirstPublish || kind == NotificationRecord::FirstMatch;
         const kern_return_t kr =
             session(first ? wire::kSubscribeFirst : wire::kSubscribeServices, w,
-                    [&](Reader& r) { return r.u32(*subscription) && handles(r, found); });
+                    [&](Reader& r) { return replies::subscription(r, *subscription, found); });
         if (existing)
             *existing = std::move(found);
         else
@@ -272,8 +251,9 @@ public:
         w.u8(uint8_t(wire::SystemPowerOp::Register));
         w.u32(port);
         w.u32(tag);
-        return session(wire::kSystemPower, w,
-                       [&](Reader& r) { return r.u32(*registration) && r.u32(*root); });
+        return session(wire::kSystemPower, w, [&](Reader& r) {
+            return replies::systemPowerRegistration(r, *registration, *root);
+        });
     }
 
     void acknowledgeSystemPower(Handle registration, uint64_t notificationID) override {
@@ -307,8 +287,8 @@ public:
         hello.u32(c);
         Frame reply;
         if (!link->request(wire::kHello, hello.data(), reply)) return MACH_SEND_INVALID_DEST;
-        Reader r(reply.payload);
-        if (!result(r, kr) || !r.atEnd() || kr != KERN_SUCCESS) return MACH_SEND_INVALID_DEST;
+        if (!replies::resultOnly(reply.payload, kr) || kr != KERN_SUCCESS)
+            return MACH_SEND_INVALID_DEST;
         std::lock_guard<std::mutex> g(mLock);
         mConnections[c] = link;
         *connection = c;
@@ -326,10 +306,8 @@ public:
         }
         Frame reply;
         kern_return_t kr = MACH_SEND_INVALID_DEST;
-        if (link->request(wire::kClose, {}, reply)) {
-            Reader r(reply.payload);
-            if (!result(r, kr) || !r.atEnd()) kr = MACH_SEND_INVALID_DEST;
-        }
+        if (link->request(wire::kClose, {}, reply) && !replies::resultOnly(reply.payload, kr))
+            kr = MACH_SEND_INVALID_DEST;
         return kr;
     }
 
@@ -377,19 +355,16 @@ public:
         int fd = -1;
         if (!link || !link->request(wire::kMap, w.data(), reply, &fd))
             return MACH_SEND_INVALID_DEST;
-        Reader r(reply.payload);
-        kern_return_t kr = KERN_FAILURE;
-        uint64_t hostAddress = 0, offset = 0, length = 0;
-        if (!result(r, kr) || !r.u64(hostAddress) || !r.u64(offset) || !r.u64(length) ||
-            !r.atEnd() || (kr == KERN_SUCCESS) != (fd >= 0)) {
+        replies::MapReply m;
+        if (!replies::map(reply.payload, fd >= 0, m)) {
             if (fd >= 0) ::close(fd);
             link->killLocked();
             return MACH_SEND_INVALID_DEST;
         }
-        if (kr != KERN_SUCCESS) return kr;
+        if (m.result != KERN_SUCCESS) return m.result;
         void* base = nullptr;
         size_t mapped = 0;
-        const uint64_t local = mapWhole(fd, offset, length, &base, &mapped);
+        const uint64_t local = mapWhole(fd, m.offset, m.size, &base, &mapped);
         ::close(fd);
         if (!local) {
             // A descriptor smaller than the area it claims to be ends the
@@ -398,9 +373,9 @@ public:
             return MACH_SEND_INVALID_DEST;
         }
         std::lock_guard<std::mutex> g(mLock);
-        mMappings[local] = Mapping{connection, type, hostAddress, base, mapped};
+        mMappings[local] = Mapping{connection, type, m.hostAddress, base, mapped};
         *address = local;
-        *size = length;
+        *size = m.size;
         return KERN_SUCCESS;
     }
 
@@ -420,10 +395,9 @@ public:
         w.u64(m.hostAddress);
         Frame reply;
         kern_return_t kr = MACH_SEND_INVALID_DEST;
-        if (link && link->request(wire::kUnmap, w.data(), reply)) {
-            Reader r(reply.payload);
-            if (!result(r, kr) || !r.atEnd()) kr = MACH_SEND_INVALID_DEST;
-        }
+        if (link && link->request(wire::kUnmap, w.data(), reply) &&
+            !replies::resultOnly(reply.payload, kr))
+            kr = MACH_SEND_INVALID_DEST;
         if (kr == KERN_SUCCESS) {
             std::lock_guard<std::mutex> g(mLock);
             mMappings.erase(address);
@@ -450,7 +424,7 @@ public:
         uint64_t identity = 0;
         uint8_t answer = 0;
         const kern_return_t kr = session(wire::kObjectQuery, w, [&](Reader& r) {
-            return r.u8(answer) && answer <= 1 && r.u64(identity);
+            return replies::objectAnswer(r, answer, identity);
         });
         return kr == KERN_SUCCESS ? identity : 0;
     }
@@ -485,8 +459,8 @@ public:
         w.u32(entry);
         w.string(plane ? plane : "");
         std::string got;
-        const kern_return_t kr = session(
-            wire::kRegistryPath, w, [&](Reader& r) { return r.string(got, wire::kMaxTreeString); });
+        const kern_return_t kr = session(wire::kRegistryPath, w,
+                                         [&](Reader& r) { return replies::registryPath(r, got); });
         if (kr == KERN_SUCCESS) path = std::move(got);
         return kr;
     }
@@ -509,10 +483,7 @@ public:
         uint32_t done = 0;
         std::vector<uint8_t> back;
         const kern_return_t kr = session(wire::kUSBDeviceRequest, w, [&](Reader& r) {
-            uint32_t n = 0;
-            if (!r.u32(done) || !r.u32(n) || n > q.length || (!in && n != 0)) return false;
-            back.resize(n);
-            return r.bytes(back.data(), n);
+            return replies::deviceRequest(r, in, q.length, done, back);
         });
         q.done = done > q.length ? q.length : done;
         if (in) q.data = std::move(back);
@@ -547,8 +518,9 @@ private:
     kern_return_t objectAnswer(Writer& w, bool* answer) {
         uint8_t a = 0;
         uint64_t identity = 0;
-        const kern_return_t kr = session(
-            wire::kObjectQuery, w, [&](Reader& r) { return r.u8(a) && a <= 1 && r.u64(identity); });
+        const kern_return_t kr = session(wire::kObjectQuery, w, [&](Reader& r) {
+            return replies::objectAnswer(r, a, identity);
+        });
         if (kr == KERN_SUCCESS) *answer = a != 0;
         return kr;
     }
@@ -559,9 +531,8 @@ private:
         std::shared_ptr<Link> link = connectionLink(connection);
         Frame reply;
         if (!link || !link->request(kind, w.data(), reply)) return MACH_SEND_INVALID_DEST;
-        Reader r(reply.payload);
         kern_return_t kr = KERN_FAILURE;
-        if (!result(r, kr) || !r.atEnd()) {
+        if (!replies::resultOnly(reply.payload, kr)) {
             link->killLocked();
             return MACH_SEND_INVALID_DEST;
         }
@@ -573,9 +544,8 @@ private:
     template <typename Parse> kern_return_t session(uint16_t kind, Writer& w, Parse parse) {
         Frame reply;
         if (!mSession || !mSession->request(kind, w.data(), reply)) return MACH_SEND_INVALID_DEST;
-        Reader r(reply.payload);
         kern_return_t kr = KERN_FAILURE;
-        if (!result(r, kr) || !parse(r) || !r.atEnd()) {
+        if (!replies::session(reply.payload, kr, parse)) {
             mSession->killLocked();
             return MACH_SEND_INVALID_DEST;
         }

@@ -101,7 +101,7 @@ void ZrStreamingClient::freeOwnAreas() {
 }
 
 bool ZrStreamingClient::initAudioSM() {
-    if (!mpAudioSM && mAudioSMArea.init(kClientAudioSMSize))
+    if (!mpAudioSM && mAudioSMArea.init(kAudioSMTotalBytes))
         mpAudioSM = static_cast<AudioSM*>(mAudioSMArea.getMemory());
     return mpAudioSM != nullptr;
 }

@@ -8,6 +8,7 @@
 #include "abi/APIDeviceInfo.h"
 #include "driver/clients/ZrUserClients.h"
 #include "driver/engine/ZrDevice.h"
+#include "driver/engine/ZrDeviceRequests.h"
 #include "driver/engine/ZrKernelDeviceKorvexHX5100.h"
 #include "driver/engine/stream/DriverData.h"
 #include "platform/base/HXClock.h"
@@ -22,9 +23,6 @@ constexpr uint32_t kLastDeviceInfoChunk = 386;
 constexpr uint32_t kRequestDataMax = 256;
 constexpr uint32_t kReplyDataMax = 128;
 constexpr int kTries = 5;
-constexpr uint8_t kMixerStatusRequest = 0x49;
-constexpr uint8_t kMixerValuesRequest = 0x54;
-constexpr uint8_t kMixerStatusMode0 = 0x10;
 
 // Offsets of a QN_VendorOrClassRequest carried at 8.
 constexpr size_t kRqData = kOSXDispatchRecordOffset;
@@ -273,7 +271,7 @@ std::optional<IOReturn> ZrStreamingClient::serveMixerRequest(bool s, uint32_t re
         IOLog("Req_SetMixerMode %d (was %d)\n", int(mode), int(dev.getMixerMode()));
         uint8_t status = 0;
         uint32_t got = 1;
-        if (kd.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kMixerStatusRequest, 0, 1,
+        if (kd.deviceRequestStd(kDirIn, kLevelVendor, kRecipientDevice, kReqRegister, 0, kRegPort2,
                                 &status, got, kTries) != kIOReturnSuccess ||
             got == 0)
             status = 0;
@@ -284,8 +282,7 @@ std::optional<IOReturn> ZrStreamingClient::serveMixerRequest(bool s, uint32_t re
             dev.setReadChannels(ins, outs);
         else if (mode == 0)
             dev.setReadChannels(2, 2);
-        status =
-            mode == 0 ? uint8_t(status | kMixerStatusMode0) : uint8_t(status & ~kMixerStatusMode0);
+        status = mode == 0 ? uint8_t(status | kPortMixerOff) : uint8_t(status & ~kPortMixerOff);
         dev.setMixerStatus(status);
         if (s || mixerProduct) {
             dev.setUserConfigFlag();
@@ -309,7 +306,7 @@ std::optional<IOReturn> ZrStreamingClient::serveMixerRequest(bool s, uint32_t re
             IOLog("Req_SetMixerValues bitmap %02X knob %02X\n", unsigned(uint16_t(bitmap)),
                   unsigned(uint16_t(knob)));
         uint32_t none = 0;
-        kd.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kMixerValuesRequest,
+        kd.deviceRequestStd(kDirOut, kLevelVendor, kRecipientDevice, kReqMixerValues,
                             uint16_t(knob), uint16_t(bitmap), nullptr, none, kTries);
         kd.setProperty("MixerValues", (unsigned long long)(int64_t)bitmap, 16);
         kd.setProperty("MixerKnob", (unsigned long long)(int64_t)knob, 16);

@@ -30,7 +30,6 @@ class DriverData;
 #include "driver/clients/AJ.h"
 #include "driver/clients/VendorAsyncPort.h"
 
-constexpr uint32_t kClientAudioSMSize = 540656;
 constexpr uint32_t kClientAsyncDataSize = 1051668;
 constexpr uint32_t kASClientTag = 0x4153434C; // 'ASCL'
 

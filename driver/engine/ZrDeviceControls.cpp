@@ -12,62 +12,116 @@ namespace {
 // the audio-control interface 0.
 constexpr XsProductRow kRows[] = {
     // Two outputs, one input: every endpoint applied.
-    {ZrControlsLayout::Typical,
-     {2, 1, 0, {{"HP 1+2", 2, 0x0400, 0x0400, 0}, {"Out 1+2", 2, 0x0700, 0x0700, 0}}},
-     {1, 1, 0, {{"In 1+2", 2, 0x0A00, 0x0A00, 0}}},
-     {},
-     0,
-     {},
-     {}},
+    {
+        .layout = ZrControlsLayout::Typical,
+        .out = {.count = 2,
+                .mode = 1,
+                .endpoints =
+                    {{.name = "HP 1+2", .channels = 2, .volumeUnit = 0x0400, .muteUnit = 0x0400},
+                     {.name = "Out 1+2", .channels = 2, .volumeUnit = 0x0700, .muteUnit = 0x0700}}},
+        .in = {.count = 1,
+               .mode = 1,
+               .endpoints =
+                   {{.name = "In 1+2", .channels = 2, .volumeUnit = 0x0A00, .muteUnit = 0x0A00}}},
+    },
     // An input selector (unit 11) in front of two inputs; the output's
     // headphone path has a master control only.
-    {ZrControlsLayout::InputSelector,
-     {2, 1, 0, {{"Output", 2, 0x0400, 0x0400, 0}, {"Headphone", -1, 0x0500, 0x0500, 0}}},
-     {2, 0, 0x0B00, {{"Mic", 1, 0x0C00, 0x0C00, 0}, {"Line", 2, 0x0D00, 0x0D00, 0}}},
-     {},
-     0,
-     {},
-     {}},
+    {
+        .layout = ZrControlsLayout::InputSelector,
+        .out =
+            {.count = 2,
+             .mode = 1,
+             .endpoints =
+                 {{.name = "Output", .channels = 2, .volumeUnit = 0x0400, .muteUnit = 0x0400},
+                  {.name = "Headphone", .channels = -1, .volumeUnit = 0x0500, .muteUnit = 0x0500}}},
+        .in = {.count = 2,
+               .mode = 0,
+               .selectorUnit = 0x0B00,
+               .endpoints =
+                   {{.name = "Mic", .channels = 1, .volumeUnit = 0x0C00, .muteUnit = 0x0C00},
+                    {.name = "Line", .channels = 2, .volumeUnit = 0x0D00, .muteUnit = 0x0D00}}},
+    },
     // Two sync sources.
-    {ZrControlsLayout::SyncSources,
-     {1, 1, 0, {{"Out", 2, 0x0400, 0x0400, 0}}},
-     {1, 1, 0, {{"Input", 2, 0x0A00, 0x0A00, 0}}},
-     {},
-     2,
-     {"Internal", "S/PDIF"},
-     {}},
+    {
+        .layout = ZrControlsLayout::SyncSources,
+        .out = {.count = 1,
+                .mode = 1,
+                .endpoints =
+                    {{.name = "Out", .channels = 2, .volumeUnit = 0x0400, .muteUnit = 0x0400}}},
+        .in = {.count = 1,
+               .mode = 1,
+               .endpoints =
+                   {{.name = "Input", .channels = 2, .volumeUnit = 0x0A00, .muteUnit = 0x0A00}}},
+        .syncCount = 2,
+        .syncNames = {"Internal", "S/PDIF"},
+    },
     // A vendor control (the monitor switch) and a monitor path.
-    {ZrControlsLayout::VendorControl,
-     {1, 1, 0, {{"Speaker", 2, 0x0400, 0x0400, 0}}},
-     {1, 1, 0, {{"Mic", 2, 0x0A00, 0x0A00, 0}}},
-     {1, 1, 0, {{"Monitor", -1, 0x0600, 0x0600, 0}}},
-     0,
-     {},
-     {0x01, 0x0006}},
+    {
+        .layout = ZrControlsLayout::VendorControl,
+        .out = {.count = 1,
+                .mode = 1,
+                .endpoints =
+                    {{.name = "Speaker", .channels = 2, .volumeUnit = 0x0400, .muteUnit = 0x0400}}},
+        .in = {.count = 1,
+               .mode = 1,
+               .endpoints =
+                   {{.name = "Mic", .channels = 2, .volumeUnit = 0x0A00, .muteUnit = 0x0A00}}},
+        .third = {.count = 1,
+                  .mode = 1,
+                  .endpoints = {{.name = "Monitor",
+                                 .channels = -1,
+                                 .volumeUnit = 0x0600,
+                                 .muteUnit = 0x0600}}},
+        .vendorControl = {.request = 0x01, .index = 0x0006},
+    },
     // The output path is a choice of USB interface (1 or 3); no selector unit.
-    {ZrControlsLayout::InterfaceSelector,
-     {2, 0, 0, {{"Analog", 2, 0x0400, 0x0400, 1}, {"S/PDIF", 2, 0x0500, 0x0500, 3}}},
-     {1, 1, 0, {{"In 1+2", 2, 0x0A00, 0x0A00, 0}}},
-     {},
-     0,
-     {},
-     {}},
-    {ZrControlsLayout::Meter,
-     {1, 1, 0, {{"Out 1+2", 2, 0x0400, 0x0400, 0}}},
-     {1, 1, 0, {{"In 1+2", 2, 0x0A00, 0x0A00, 0}}},
-     {},
-     0,
-     {},
-     {}},
+    {
+        .layout = ZrControlsLayout::InterfaceSelector,
+        .out = {.count = 2,
+                .mode = 0,
+                .endpoints = {{.name = "Analog",
+                               .channels = 2,
+                               .volumeUnit = 0x0400,
+                               .muteUnit = 0x0400,
+                               .interfaceNumber = 1},
+                              {.name = "S/PDIF",
+                               .channels = 2,
+                               .volumeUnit = 0x0500,
+                               .muteUnit = 0x0500,
+                               .interfaceNumber = 3}}},
+        .in = {.count = 1,
+               .mode = 1,
+               .endpoints =
+                   {{.name = "In 1+2", .channels = 2, .volumeUnit = 0x0A00, .muteUnit = 0x0A00}}},
+    },
+    {
+        .layout = ZrControlsLayout::Meter,
+        .out = {.count = 1,
+                .mode = 1,
+                .endpoints =
+                    {{.name = "Out 1+2", .channels = 2, .volumeUnit = 0x0400, .muteUnit = 0x0400}}},
+        .in = {.count = 1,
+               .mode = 1,
+               .endpoints =
+                   {{.name = "In 1+2", .channels = 2, .volumeUnit = 0x0A00, .muteUnit = 0x0A00}}},
+    },
     // The Halvard Trunk pair: an input selector at unit 5 and two sync
     // sources; a change of either needs a new stream configuration.
-    {ZrControlsLayout::Trunk,
-     {1, 1, 0, {{"Out 1+2", 2, 0x0700, 0x0700, 0}}},
-     {2, 0, 0x0500, {{"Analog", 2, 0x0A00, 0x0A00, 0}, {"Digital", 2, 0x0B00, 0x0B00, 0}}},
-     {},
-     2,
-     {"Internal", "S/PDIF"},
-     {}},
+    {
+        .layout = ZrControlsLayout::Trunk,
+        .out = {.count = 1,
+                .mode = 1,
+                .endpoints =
+                    {{.name = "Out 1+2", .channels = 2, .volumeUnit = 0x0700, .muteUnit = 0x0700}}},
+        .in = {.count = 2,
+               .mode = 0,
+               .selectorUnit = 0x0500,
+               .endpoints =
+                   {{.name = "Analog", .channels = 2, .volumeUnit = 0x0A00, .muteUnit = 0x0A00},
+                    {.name = "Digital", .channels = 2, .volumeUnit = 0x0B00, .muteUnit = 0x0B00}}},
+        .syncCount = 2,
+        .syncNames = {"Internal", "S/PDIF"},
+    },
 };
 
 // One class request on the interface recipient, at most 3 tries; a failure
@@ -143,20 +197,20 @@ void takeStructure(const XsControlGroup& current, XsControlGroup& requested) {
 
 } // namespace
 
-const XsProductRow* usbFindDeviceControlsRow(uint16_t vendorId, uint16_t productId) {
-    const ZrControlsLayout layout = ZrProductRowFor(vendorId, productId).controlsLayout;
+const XsProductRow* usbFindDeviceControlsRow(const ZrDeviceTraits& traits) {
+    const ZrControlsLayout layout = traits.controlsLayout();
     if (layout == ZrControlsLayout::None) return nullptr;
     for (const XsProductRow& row : kRows)
         if (row.layout == layout) return &row;
     return nullptr;
 }
 
-bool usbIsHalvardDevice(uint16_t vendorId, uint16_t productId) {
-    return ZrIsListedProduct(ZrProductList::HalvardControls, vendorId, productId);
+bool usbIsHalvardDevice(const ZrDeviceTraits& traits) {
+    return traits.has(ZrProductList::HalvardControls);
 }
 
-bool usbIsInterfaceSelectorDevice(uint16_t vendorId, uint16_t productId) {
-    return ZrIsListedProduct(ZrProductList::InterfaceSelectorControls, vendorId, productId);
+bool usbIsInterfaceSelectorDevice(const ZrDeviceTraits& traits) {
+    return traits.has(ZrProductList::InterfaceSelectorControls);
 }
 
 int usbSelectorIndex(uint8_t oneHot) {
@@ -208,10 +262,10 @@ void usbInitEndpoint(ZrKernelDeviceKorvexHX5100& device, XsEndpoint& ep, const c
     }
 }
 
-void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                           uint16_t productId, XsDeviceControls& out) {
+void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                           XsDeviceControls& out) {
     std::memset(&out, 0, sizeof out);
-    const XsProductRow* row = usbFindDeviceControlsRow(vendorId, productId);
+    const XsProductRow* row = usbFindDeviceControlsRow(traits);
     if (!row) return;
     auto initGroup = [&](const XsGroupRow& g, XsControlGroup& group) {
         group.mCount = g.count > 8 ? 8 : g.count;
@@ -250,7 +304,7 @@ void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId
     }
 }
 
-void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, uint16_t, uint16_t,
+void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits&,
                                    const XsEndpoint& current, XsEndpoint& requested, bool& changed,
                                    bool&, bool force) {
     if (requested.mCompareWord != current.mCompareWord) changed = true;
@@ -290,16 +344,16 @@ void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, uint16_t,
     }
 }
 
-void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                                uint16_t productId, const XsControlGroup& current,
-                                XsControlGroup& requested, bool& changed) {
+void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                                const XsControlGroup& current, XsControlGroup& requested,
+                                bool& changed) {
     takeStructure(current, requested);
     bool restart = false;
     const uint32_t count = requested.mCount > 8 ? 8 : requested.mCount;
     if (requested.mMode == 1) {
         if (requested.iSelector != current.iSelector) changed = true;
         for (uint32_t i = 0; i < count; ++i)
-            usbApplyDeviceControlEndPoint(device, vendorId, productId, current.mEndpoints[i],
+            usbApplyDeviceControlEndPoint(device, traits, current.mEndpoints[i],
                                           requested.mEndpoints[i], changed, restart, false);
         return;
     }
@@ -335,10 +389,9 @@ void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, uint16_t ven
     }
     if (requested.iSelector != current.iSelector) changed = true;
     if (requested.mSelectorUnit)
-        usbApplyDeviceControlEndPoint(device, vendorId, productId, chosenCurrent, chosen, changed,
-                                      restart, true);
-    usbApplyDeviceControlEndPoint(device, vendorId, productId, chosenCurrent, chosen, changed,
-                                  restart, false);
+        usbApplyDeviceControlEndPoint(device, traits, chosenCurrent, chosen, changed, restart,
+                                      true);
+    usbApplyDeviceControlEndPoint(device, traits, chosenCurrent, chosen, changed, restart, false);
 }
 
 bool usbApplyValidateXeBitCombination(uint32_t count, uint32_t bits) {
@@ -347,21 +400,21 @@ bool usbApplyValidateXeBitCombination(uint32_t count, uint32_t bits) {
     return count == 8;
 }
 
-void usbApplyDeviceControlsSync(ZrKernelDeviceKorvexHX5100&, uint16_t vendorId, uint16_t productId,
+void usbApplyDeviceControlsSync(ZrKernelDeviceKorvexHX5100&, const ZrDeviceTraits& traits,
                                 const XsSyncSources& current, XsSyncSources& requested,
                                 bool& changed, bool& restart) {
     if (requested.mSelection == current.mSelection) return;
     if (usbApplyValidateXeBitCombination(current.mCount, requested.mSelection)) {
         changed = true;
-        if (usbIsHalvardDevice(vendorId, productId)) restart = true;
+        if (usbIsHalvardDevice(traits)) restart = true;
     } else {
         requested.mSelection = current.mSelection;
     }
 }
 
-void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                            uint16_t productId, const XsDeviceControls& current,
-                            XsDeviceControls& requested, bool& changed, bool& restart) {
+void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                            const XsDeviceControls& current, XsDeviceControls& requested,
+                            bool& changed, bool& restart) {
     changed = false;
     restart = false;
     // Clients cannot change the sources themselves.
@@ -369,7 +422,7 @@ void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorI
     std::memcpy(requested.cSync.mNames, current.cSync.mNames, sizeof requested.cSync.mNames);
     requested.mHasMonitor = current.mHasMonitor;
     // The product's vendor control: its value's low byte, when it changed.
-    if (const XsProductRow* row = usbFindDeviceControlsRow(vendorId, productId)) {
+    if (const XsProductRow* row = usbFindDeviceControlsRow(traits)) {
         if (row->vendorControl.request && current.mHasMonitor &&
             (requested.mMonitorValue & 0xFF) != (current.mMonitorValue & 0xFF)) {
             uint32_t n = 0;
@@ -386,16 +439,13 @@ void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorI
     } else {
         requested.mMonitorValue = current.mMonitorValue;
     }
-    usbApplyDeviceControlGroup(device, vendorId, productId, current.cThird, requested.cThird,
-                               changed);
-    usbApplyDeviceControlGroup(device, vendorId, productId, current.cIn, requested.cIn, changed);
+    usbApplyDeviceControlGroup(device, traits, current.cThird, requested.cThird, changed);
+    usbApplyDeviceControlGroup(device, traits, current.cIn, requested.cIn, changed);
     // Judged on the selection as applied: one the group refused is no change.
-    if (usbIsHalvardDevice(vendorId, productId) &&
-        requested.cIn.iSelector != current.cIn.iSelector) {
+    if (usbIsHalvardDevice(traits) && requested.cIn.iSelector != current.cIn.iSelector) {
         changed = true;
         restart = true;
     }
-    usbApplyDeviceControlGroup(device, vendorId, productId, current.cOut, requested.cOut, changed);
-    usbApplyDeviceControlsSync(device, vendorId, productId, current.cSync, requested.cSync, changed,
-                               restart);
+    usbApplyDeviceControlGroup(device, traits, current.cOut, requested.cOut, changed);
+    usbApplyDeviceControlsSync(device, traits, current.cSync, requested.cSync, changed, restart);
 }

@@ -17,6 +17,7 @@
 // at the group's first endpoint.
 #pragma once
 
+#include "driver/engine/ZrDeviceTraits.h"
 #include "driver/engine/ZrProductTable.h"
 
 #include <cstdint>
@@ -70,15 +71,22 @@ struct XsProductRow {
     XsVendorControlRow vendorControl; // request 0: none
 };
 
-// The row of a product, or null.
-const XsProductRow* usbFindDeviceControlsRow(uint16_t vendorId, uint16_t productId);
+// The row of a device's controls layout, or null.
+const XsProductRow* usbFindDeviceControlsRow(const ZrDeviceTraits& traits);
 // Products whose input selector change needs a new stream configuration.
-bool usbIsHalvardDevice(uint16_t vendorId, uint16_t productId);
+bool usbIsHalvardDevice(const ZrDeviceTraits& traits);
 // The product whose output path choice is a choice of USB interface.
-bool usbIsInterfaceSelectorDevice(uint16_t vendorId, uint16_t productId);
+bool usbIsInterfaceSelectorDevice(const ZrDeviceTraits& traits);
+// The same, for a caller that holds only an identity (its traits are read).
+inline const XsProductRow* usbFindDeviceControlsRow(uint16_t vendorId, uint16_t productId) {
+    return usbFindDeviceControlsRow(ZrReadDeviceTraits(vendorId, productId, 0));
+}
+inline bool usbIsInterfaceSelectorDevice(uint16_t vendorId, uint16_t productId) {
+    return usbIsInterfaceSelectorDevice(ZrReadDeviceTraits(vendorId, productId, 0));
+}
 
-void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                           uint16_t productId, XsDeviceControls& out);
+void usbInitDeviceControls(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                           XsDeviceControls& out);
 void usbInitEndpoint(ZrKernelDeviceKorvexHX5100& device, XsEndpoint& ep, const char* name,
                      int16_t channels, uint16_t volumeUnit, uint16_t muteUnit,
                      uint16_t interfaceNumber);
@@ -90,18 +98,18 @@ void usbInitSelectorValue(ZrKernelDeviceKorvexHX5100& device, uint16_t selectorU
 // Sends what differs from current; `changed` tells the caller to keep the
 // requested block (as corrected here) as the new current one, `restart` asks
 // for a new stream configuration.
-void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                            uint16_t productId, const XsDeviceControls& current,
-                            XsDeviceControls& requested, bool& changed, bool& restart);
-void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                                uint16_t productId, const XsControlGroup& current,
-                                XsControlGroup& requested, bool& changed);
-void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                                   uint16_t productId, const XsEndpoint& current,
-                                   XsEndpoint& requested, bool& changed, bool& restart, bool force);
-void usbApplyDeviceControlsSync(ZrKernelDeviceKorvexHX5100& device, uint16_t vendorId,
-                                uint16_t productId, const XsSyncSources& current,
-                                XsSyncSources& requested, bool& changed, bool& restart);
+void usbApplyDeviceControls(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                            const XsDeviceControls& current, XsDeviceControls& requested,
+                            bool& changed, bool& restart);
+void usbApplyDeviceControlGroup(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                                const XsControlGroup& current, XsControlGroup& requested,
+                                bool& changed);
+void usbApplyDeviceControlEndPoint(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                                   const XsEndpoint& current, XsEndpoint& requested, bool& changed,
+                                   bool& restart, bool force);
+void usbApplyDeviceControlsSync(ZrKernelDeviceKorvexHX5100& device, const ZrDeviceTraits& traits,
+                                const XsSyncSources& current, XsSyncSources& requested,
+                                bool& changed, bool& restart);
 bool usbApplyValidateXeBitCombination(uint32_t count, uint32_t bits);
 // The one-hot selection as a 1-based index; 0 when it is not one bit.
 int usbSelectorIndex(uint8_t oneHot);

@@ -37,6 +37,7 @@ constexpr uint8_t kReqDeepSleep = 0x44;                // OUT, device: power dow
 constexpr uint8_t kReqRegister = 0x49;        // one-byte register access, wIndex the register
 constexpr uint8_t kReqMixer = 0x4D;           // the 64-byte mixer buffer
 constexpr uint8_t kReqReplug = 0x52;          // OUT, device: leave and come back on the bus
+constexpr uint8_t kReqMixerValues = 0x54;     // OUT, device: mixer knob (wValue), bitmap (wIndex)
 constexpr uint8_t kReqFirmwareVersion = 0x56; // IN, device: version bytes (and counts, text)
 constexpr uint8_t kReqPicGet = 0x81;          // IN, device: the microcontroller's answer
 constexpr uint8_t kReqTrunk2Status = 0x85;    // IN, device: start-up state (2: ready)
@@ -44,6 +45,14 @@ constexpr uint8_t kReqTrunk2Status = 0x85;    // IN, device: start-up state (2: 
 // The microcontroller's register window of the PIC requests.
 constexpr uint16_t kPicValue = 0xF0;
 constexpr uint16_t kPicSetIndex = 0x1F0;
+
+// The registers of the vendor register request (its wIndex).
+constexpr uint16_t kRegSelector = 0;   // the input selector
+constexpr uint16_t kRegPort2 = 1;      // the port register (also the mixer status)
+constexpr uint16_t kRegDigitalOut = 2; // the digital output selector
+
+// The port register's mixer bit: set, the mixer is off (mixer mode 0).
+constexpr uint8_t kPortMixerOff = 0x10;
 
 // The input selector register (vendor register request, register 0).
 constexpr uint8_t kSelUSB1Mode = 0x01;       // USB 1 mode (products that keep it here)
@@ -79,6 +88,7 @@ inline constexpr ZrDeviceRequestName kZrDeviceRequestNames[] = {
     {kLevelVendor, kReqRegister, "vendor register"},
     {kLevelVendor, kReqMixer, "vendor mixer"},
     {kLevelVendor, kReqReplug, "vendor replug"},
+    {kLevelVendor, kReqMixerValues, "vendor mixer values"},
     {kLevelVendor, kReqFirmwareVersion, "vendor firmware version"},
     {kLevelVendor, kReqPicGet, "vendor PIC get"},
     {kLevelVendor, kReqTrunk2Status, "vendor Trunk2 status"},

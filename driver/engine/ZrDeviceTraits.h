@@ -61,6 +61,10 @@ struct ZrDeviceTraits {
         outs = row->channelPair->outs;
         return true;
     }
+    // Where the product's class-compliant controls live (its controls row).
+    ZrControlsLayout controlsLayout() const {
+        return row ? row->controlsLayout : ZrControlsLayout::None;
+    }
 };
 
 // The traits of a product, read from its row (and its maker's).

@@ -31,16 +31,13 @@ void ZrDevice::getSelectors(XsDeviceControls& controls) const {
 }
 
 void ZrDevice::setSelectors(const XsDeviceControls& controls) {
-    const uint16_t vendor = mDescriptor.m_uVendor;
-    const uint16_t product = mDescriptor.m_uProduct;
     XsDeviceControls requested;
     std::memcpy(&requested, &controls, sizeof requested);
     requested.mScratch = 0;
     bool modified = false;
     bool restart = false;
     const uint8_t oldOutSelector = mCurrentControls.cOut.iSelector;
-    usbApplyDeviceControls(mService, vendor, product, mCurrentControls, requested, modified,
-                           restart);
+    usbApplyDeviceControls(mService, mTraits, mCurrentControls, requested, modified, restart);
     // Values no request carries: the routing value of the one product whose
     // digital output it names.
     if (requested.mRoutingValue != mCurrentControls.mRoutingValue) {
@@ -58,8 +55,7 @@ void ZrDevice::setSelectors(const XsDeviceControls& controls) {
         }
     }
     if (modified) {
-        if (usbIsInterfaceSelectorDevice(vendor, product) &&
-            requested.cOut.iSelector != oldOutSelector)
+        if (usbIsInterfaceSelectorDevice(mTraits) && requested.cOut.iSelector != oldOutSelector)
             usbApplyInterfaceSelector(requested);
         std::memcpy(&mCurrentControls, &requested, sizeof mCurrentControls);
         if (mpDriverSM)
@@ -99,7 +95,7 @@ void ZrDevice::configureDeviceControls() {
     // What the device has: read from it, never taken from the shared area.
     XsDeviceControls initial{};
     if (hasFeatures() && !hasFeature(eSpecFeature_MerrowCompatible))
-        usbInitDeviceControls(mService, mDescriptor.m_uVendor, mDescriptor.m_uProduct, initial);
+        usbInitDeviceControls(mService, mTraits, initial);
     std::memcpy(&mCurrentControls, &initial, sizeof mCurrentControls);
     if (mpDriverSM) std::memcpy(&mpDriverSM->mControls, &mCurrentControls, sizeof mCurrentControls);
     // The saved settings go out again; without any, the device's own state
@@ -109,12 +105,11 @@ void ZrDevice::configureDeviceControls() {
     deviceSettingsLoadControls(wanted, mDescriptor.m_uVendor, mDescriptor.m_uProduct);
     bool changed = false;
     bool restart = false;
-    usbApplyDeviceControls(mService, mDescriptor.m_uVendor, mDescriptor.m_uProduct,
-                           mCurrentControls, wanted, changed, restart);
+    usbApplyDeviceControls(mService, mTraits, mCurrentControls, wanted, changed, restart);
     if (changed) {
         // The configuration opened the first output's interface: a saved
         // choice of another one moves the output there, as a client's does.
-        if (usbIsInterfaceSelectorDevice(mDescriptor.m_uVendor, mDescriptor.m_uProduct) &&
+        if (usbIsInterfaceSelectorDevice(mTraits) &&
             wanted.cOut.iSelector != mCurrentControls.cOut.iSelector)
             usbApplyInterfaceSelector(wanted);
         std::memcpy(&mCurrentControls, &wanted, sizeof mCurrentControls);

@@ -16,7 +16,6 @@ constexpr uint8_t kIn = 0x80, kOut = 0x00;
 constexpr uint8_t kStandard = 0x00, kClass = 0x20, kVendor = 0x40;
 constexpr uint8_t kDevice = 0, kInterface = 1, kEndpoint = 2;
 
-constexpr uint16_t kRegSelector = 0, kRegPort2 = 1, kRegDigitalOut = 2;
 constexpr uint16_t kTransmitterIndex = 0x101;
 
 // The mixer buffer of a device that never had one: two gain blocks, the
@@ -393,7 +392,7 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig() {
                 uint32_t n = 0;
                 if (vendor(true, kReqRegister, 0, kRegPort2, &b, 1, 5, &n) == kIOReturnSuccess &&
                     n == 1)
-                    mPortWord = b & ~0x10u;
+                    mPortWord = b & ~unsigned(kPortMixerOff);
                 IOLog("%s LX420Registers[2]=0x%02X \n", name, unsigned(b));
             }
         } else if (mTraits.is(kZrProductLX420 | kZrProductLX4xxFurther)) {
@@ -405,7 +404,7 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig() {
                 mPortWord = b;
         }
 
-        if (mPortWord & 0x10) {
+        if (mPortWord & kPortMixerOff) {
             IOLog("Set outMixer NULL \n");
             mDriverData.setOutMixer(nullptr);
             mMixerMode = 0;
@@ -451,8 +450,8 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig() {
         if (mTraits.is(kZrProductHX5100)) m[kRoutingByte] = 4;
 
         if (mTraits.is(kZrProductLX420)) {
-            const uint32_t in = (mPortWord & 0x10) ? 2 : (mPortWord & 0x08) ? 4 : 6;
-            const uint32_t out = (mPortWord & 0x10) ? 2 : (mPortWord & 0x08) ? 6 : 4;
+            const uint32_t in = (mPortWord & kPortMixerOff) ? 2 : (mPortWord & 0x08) ? 4 : 6;
+            const uint32_t out = (mPortWord & kPortMixerOff) ? 2 : (mPortWord & 0x08) ? 6 : 4;
             mInChannels = in;
             mOutChannels = out;
             settings().InChannels = in;
@@ -564,7 +563,7 @@ IOReturn ZrConfigControls::writeDigitalOutSelector() {
 
 void ZrConfigControls::setOlvqCpldByte(uint8_t value) {
     if (!mTraits.is(kZrProductOlvq) || mCpldBusy) return;
-    const uint8_t byte = uint8_t(value | 0xE7);
+    const uint8_t byte = uint8_t(value | kSelKeepBits);
     if (byte == mOlvqCpldByte) return;
     // The restart this causes can come back here; the flag keeps it out.
     mCpldBusy = true;

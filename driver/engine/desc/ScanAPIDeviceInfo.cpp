@@ -1,7 +1,6 @@
 #include "driver/engine/desc/ScanAPIDeviceInfo.h"
 
 #include "abi/DeviceFamilies.h"
-#include "driver/engine/ZrProductTable.h"
 
 namespace {
 
@@ -10,7 +9,7 @@ constexpr uint32_t kHighestRate = 384000;
 
 bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
                       const APIInterfaceAlternateInfo& alt, const APIEndpointInfo& ep,
-                      bool output) {
+                      uint32_t quirks, bool output) {
     const APISpecificFeatures& f = info.mFeatures;
     if (f.mLoaded) {
         return output ? (iface.mInterfaceNumber == f.mOutInterface &&
@@ -18,7 +17,6 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
                       : (iface.mInterfaceNumber == f.mInInterface &&
                          alt.mAlternateSetting == f.mInAlternate);
     }
-    const uint32_t quirks = ZrProductRowFor(info.mVendor, info.mProduct).descriptorQuirks;
     bool in = (ep.bEndpointAddress & 0x80) != 0;
     // Fixed layouts (the family table user space reads too): the entry
     // decides, whatever the endpoint.
@@ -38,6 +36,13 @@ bool directionMatches(const APIDeviceInfo& info, const APIInterfaceInfo& iface,
 APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t configuration,
                                           uint32_t rate, uint8_t bits, uint8_t channels,
                                           bool discreteOnly, bool output) {
+    return scanAPIDeviceInfo(info, ZrReadDeviceTraits(info.mVendor, info.mProduct, info.mRelease),
+                             configuration, rate, bits, channels, discreteOnly, output);
+}
+
+APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, const ZrDeviceTraits& traits,
+                                          uint32_t configuration, uint32_t rate, uint8_t bits,
+                                          uint8_t channels, bool discreteOnly, bool output) {
     APIDeviceInfoScanResult result{};
     result.mRate = rate;
     result.mBits = bits;
@@ -55,7 +60,9 @@ APIDeviceInfoScanResult scanAPIDeviceInfo(const APIDeviceInfo& info, uint32_t co
             unsigned endpoints = alt.mNumEndpoints < 4 ? alt.mNumEndpoints : 4;
             if (endpoints == 0 || !alt.mStreaming.can(channels, bits, rate, discreteOnly)) continue;
             for (unsigned e = 0; e < endpoints; ++e) {
-                if (!directionMatches(info, iface, alt, alt.mEndpoints[e], output)) continue;
+                if (!directionMatches(info, iface, alt, alt.mEndpoints[e], traits.descriptorQuirks,
+                                      output))
+                    continue;
                 result.mFound = 1;
                 result.mConfiguration = uint16_t(configuration);
                 result.mInterface = uint16_t(i);

@@ -76,9 +76,9 @@ void ZrDeviceConfigurations::applyPostScanCorrections(uint32_t quirks) {
         std::unique_ptr<APIDeviceInfo> info(new (std::nothrow) APIDeviceInfo{});
         if (info) {
             getAPIDeviceInfo(*info);
-            if (scanAPIDeviceInfo(*info, 0, 96000, 24, 2, true, false).mFound)
+            if (scanAPIDeviceInfo(*info, mIds.traits(), 0, 96000, 24, 2, true, false).mFound)
                 disableAllByResolution(16);
-            if (scanAPIDeviceInfo(*info, 0, 44100, 24, 2, true, true).mFound)
+            if (scanAPIDeviceInfo(*info, mIds.traits(), 0, 44100, 24, 2, true, true).mFound)
                 disableAllByResolution(16);
         }
     }

@@ -253,8 +253,9 @@ TEST(DeviceControls, ApplyTable) {
         XsDeviceControls current = c.dev->currentControls();
         c.model->clearTrace();
         bool changed = false, restart = false;
-        usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSelectorProductID, current,
-                               wanted, changed, restart);
+        usbApplyDeviceControls(*c.svc.svc,
+                               ZrReadDeviceTraits(kCadenzaVendorID, kCadenzaSelectorProductID, 0),
+                               current, wanted, changed, restart);
         std::vector<T> sent;
         for (const auto& e : c.classRequests())
             sent.emplace_back(e.setup.bRequest, e.setup.wValue, e.setup.wIndex);
@@ -362,13 +363,15 @@ TEST(DeviceControls, SyncSelectionOutsideTheSourcesIsReset) {
     wanted.cSync.mSelection = 0x04;
     std::strcpy(wanted.cSync.mNames[0], "client");
     bool changed = false, restart = false;
-    usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted,
-                           changed, restart);
+    usbApplyDeviceControls(*c.svc.svc,
+                           ZrReadDeviceTraits(kCadenzaVendorID, kCadenzaSyncProductID, 0), current,
+                           wanted, changed, restart);
     EXPECT_EQ(+wanted.cSync.mSelection, current.cSync.mSelection);
     EXPECT_STREQ(wanted.cSync.mNames[0], "Internal");
     wanted.cSync.mSelection = 0x02;
-    usbApplyDeviceControls(*c.svc.svc, kCadenzaVendorID, kCadenzaSyncProductID, current, wanted,
-                           changed, restart);
+    usbApplyDeviceControls(*c.svc.svc,
+                           ZrReadDeviceTraits(kCadenzaVendorID, kCadenzaSyncProductID, 0), current,
+                           wanted, changed, restart);
     EXPECT_TRUE(changed);
     EXPECT_FALSE(restart);
 }

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +31,7 @@
 #include "driver/clients/harness/HarnessClient.h"
 #include "platform/base/HXClock.h"
 #include "platform/cf/CFNumber.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/iokit/KernelHostWire.h"
@@ -406,6 +408,89 @@ TEST(KernelHost, PublishArmsAfterDrainingAndAnUnplugNotifiesInOrder) {
 
 // The registry questions and writes, a connection's notification port and
 // traps, answered by the kernel end across the socket as in process.
+// What a port delivering on a dispatch queue heard: the state-change codes
+// and the queue each came on.
+struct QueuedSeen {
+    std::mutex lock;
+    std::vector<uint32_t> codes;
+    std::vector<std::string> queues;
+};
+
+void onQueuedInterest(void* refCon, io_service_t, natural_t type, void* argument) {
+    if (type != kIOMessageServicePropertyChange || !argument) return;
+    QN_StateChange change;
+    std::memcpy(&change, argument, sizeof change);
+    auto* seen = static_cast<QueuedSeen*>(refCon);
+    std::lock_guard<std::mutex> g(seen->lock);
+    seen->codes.push_back(change.mCode);
+    seen->queues.push_back(dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL));
+}
+
+// Across processes too, state changes reach a port delivering on a dispatch
+// queue, on that queue and in send order, and nothing after the port is
+// destroyed.
+TEST(KernelHost, StateChangesReachAQueuedPortInSendOrder) {
+    hx::iokit::MachineControlClient control;
+    ASSERT_TRUE(control.connect(gHostPath));
+    const io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    IONotificationPortRef port = IONotificationPortCreate(0);
+    ASSERT_NE(port, nullptr);
+    dispatch_queue_t queue = dispatch_queue_create("test.iokit.notices", DISPATCH_QUEUE_SERIAL);
+    IONotificationPortSetDispatchQueue(port, queue);
+    QueuedSeen seen;
+    io_object_t note = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, onQueuedInterest,
+                                               &seen, &note),
+              KERN_SUCCESS);
+    // Codes nothing else sends, so only these are counted.
+    constexpr uint32_t kFirst = 0x7A00, kCount = 5;
+    auto ours = [&] {
+        std::vector<uint32_t> codes;
+        std::lock_guard<std::mutex> g(seen.lock);
+        for (size_t i = 0; i < seen.codes.size(); ++i)
+            if (seen.codes[i] >= kFirst && seen.codes[i] <= kFirst + 0x10) {
+                codes.push_back(seen.codes[i]);
+                EXPECT_EQ(seen.queues[i], "test.iokit.notices");
+            }
+        return codes;
+    };
+    for (uint32_t i = 0; i < kCount; ++i)
+        ASSERT_EQ(control.stateChange(kFirst + i), kIOReturnSuccess);
+    EXPECT_TRUE(waitFor([&] { return ours().size() >= kCount; }));
+    const std::vector<uint32_t> heard = ours();
+    ASSERT_EQ(heard.size(), kCount);
+    for (uint32_t i = 0; i < kCount; ++i)
+        EXPECT_EQ(heard[i], kFirst + i);
+
+    IONotificationPortDestroy(port);
+    ASSERT_EQ(control.stateChange(kFirst + 0x10), kIOReturnSuccess);
+    // A second port, still subscribed, hears the later change: by then the
+    // destroyed one would have too.
+    IONotificationPortRef witness = IONotificationPortCreate(0);
+    dispatch_queue_t witnessQueue =
+        dispatch_queue_create("test.iokit.witness", DISPATCH_QUEUE_SERIAL);
+    IONotificationPortSetDispatchQueue(witness, witnessQueue);
+    QueuedSeen witnessSeen;
+    io_object_t witnessNote = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(witness, service, kIOGeneralInterest,
+                                               onQueuedInterest, &witnessSeen, &witnessNote),
+              KERN_SUCCESS);
+    ASSERT_EQ(control.stateChange(kFirst + 0x10), kIOReturnSuccess);
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> g(witnessSeen.lock);
+        return std::count(witnessSeen.codes.begin(), witnessSeen.codes.end(), kFirst + 0x10) > 0;
+    }));
+    hx::dispatch::drain(queue);
+    EXPECT_EQ(ours().size(), kCount);
+    IONotificationPortDestroy(witness);
+    IOObjectRelease(witnessNote);
+    IOObjectRelease(note);
+    IOObjectRelease(service);
+    dispatch_release(witnessQueue);
+    dispatch_release(queue);
+}
+
 TEST(KernelHost, RegistryQuestionsWritesPortsAndTraps) {
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);

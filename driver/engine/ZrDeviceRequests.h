@@ -53,6 +53,9 @@ constexpr uint16_t kRegDigitalOut = 2; // the digital output selector
 
 // The port register's mixer bit: set, the mixer is off (mixer mode 0).
 constexpr uint8_t kPortMixerOff = 0x10;
+// The port register's mixer layout bit, with the mixer on: set, the six-channel
+// output mixer (mixer mode 1, 4 in and 6 out); clear, four channels out.
+constexpr uint8_t kPortSixChannelMixer = 0x08;
 
 // The input selector register (vendor register request, register 0).
 constexpr uint8_t kSelUSB1Mode = 0x01;       // USB 1 mode (products that keep it here)

@@ -428,7 +428,7 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig() {
             mDriverData.setOutMixer(outMixer4CH);
             std::memset(m + kRoutingPart, 0, 16);
         } else if (mTraits.is(kZrProductLX420)) {
-            if (mPortWord & 0x08) {
+            if (mPortWord & kPortSixChannelMixer) {
                 mMixerMode = 1;
                 IOLog("Set outMixer6CH \n");
                 mDriverData.setOutMixer(outMixer6CH);
@@ -450,8 +450,12 @@ IOReturn ZrConfigControls::readLX4XXChannelConfig() {
         if (mTraits.is(kZrProductHX5100)) m[kRoutingByte] = 4;
 
         if (mTraits.is(kZrProductLX420)) {
-            const uint32_t in = (mPortWord & kPortMixerOff) ? 2 : (mPortWord & 0x08) ? 4 : 6;
-            const uint32_t out = (mPortWord & kPortMixerOff) ? 2 : (mPortWord & 0x08) ? 6 : 4;
+            const uint32_t in = (mPortWord & kPortMixerOff)          ? 2
+                                : (mPortWord & kPortSixChannelMixer) ? 4
+                                                                     : 6;
+            const uint32_t out = (mPortWord & kPortMixerOff)          ? 2
+                                 : (mPortWord & kPortSixChannelMixer) ? 6
+                                                                      : 4;
             mInChannels = in;
             mOutChannels = out;
             settings().InChannels = in;

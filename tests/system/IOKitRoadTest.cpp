@@ -14,6 +14,7 @@
 #include "abi/QN_StateChange.h"
 #include "driver/clients/harness/ClientHarness.h"
 #include "platform/iokit/IOKitLib.h"
+#include "tests/system/UserSideRequests.h"
 #include "platform/usb/USBBus.h"
 
 namespace {
@@ -42,12 +43,6 @@ void onInterest(void* refCon, io_service_t, natural_t type, void* argument) {
         EXPECT_EQ(change.mSize, 36u);
         seen->stateChanges.push_back(change.mCode);
     }
-}
-
-IOReturn request(io_connect_t c, uint32_t req, OSXDispatch& rec, size_t* outSize) {
-    rec.iReq = req;
-    *outSize = sizeof rec;
-    return IOConnectCallStructMethod(c, 0, &rec, sizeof rec, &rec, outSize);
 }
 
 TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls) {
@@ -96,22 +91,11 @@ TEST(IOKitRoad, DiscoveryCallsMemoryAndUnplugThroughTheUserSideCalls) {
     ASSERT_EQ(request(c, 27, rec, &outSize), kIOReturnSuccess);
     EXPECT_EQ(outSize, sizeof rec);
     EXPECT_NE(qnReadU64(&rec, kOSXDispatchValueOffset), 0u);
-    // Req 25 answers the HAL version, 1,548 bytes each way: 0 on a fresh
-    // machine, then the first one Req 24 set; a later Req 24 changes nothing.
-    rec = OSXDispatch{};
-    ASSERT_EQ(request(c, 25, rec, &outSize), kIOReturnSuccess);
-    EXPECT_EQ(outSize, 1548u);
-    EXPECT_EQ(qnReadU32(&rec, kOSXDispatchValueOffset), 0u);
-    for (uint32_t set : {0x0203u, 0x0999u}) {
-        SCOPED_TRACE(set);
-        rec = OSXDispatch{};
-        qnWriteU32(&rec, kOSXDispatchValueOffset, set);
-        ASSERT_EQ(request(c, 24, rec, &outSize), kIOReturnSuccess);
-        rec = OSXDispatch{};
-        ASSERT_EQ(request(c, 25, rec, &outSize), kIOReturnSuccess);
-        EXPECT_EQ(outSize, 1548u);
-        EXPECT_EQ(qnReadU32(&rec, kOSXDispatchValueOffset), 0x0203u);
-    }
+    // Req 25 answers the HAL version: 0 on a fresh machine, then the first
+    // one Req 24 set.
+    uint32_t firstVersion = 1;
+    expectHALVersionReads(c, &firstVersion);
+    EXPECT_EQ(firstVersion, 0u);
 
     // Limits are the user side's own: the kernel never sees these.
     std::vector<uint64_t> scalars(17, 0);

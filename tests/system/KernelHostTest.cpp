@@ -34,6 +34,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/iokit/HXIOKit.h"
 #include "platform/iokit/IOKitLib.h"
+#include "tests/system/UserSideRequests.h"
 #include "platform/iokit/KernelHostWire.h"
 #include "platform/iokit/MachineControlClient.h"
 #include "platform/iokit/WireSocket.h"
@@ -182,12 +183,6 @@ io_service_t firstService() {
     io_service_t s = IOIteratorNext(it);
     IOObjectRelease(it);
     return s;
-}
-
-IOReturn request(io_connect_t c, uint32_t req, OSXDispatch& rec, size_t* outSize) {
-    rec.iReq = req;
-    *outSize = sizeof rec;
-    return IOConnectCallStructMethod(c, 0, &rec, sizeof rec, &rec, outSize);
 }
 
 // An audio client as the suite opens one: type 4 first, then type 0, the
@@ -534,27 +529,6 @@ TEST(KernelHost, RegistryQuestionsWritesPortsAndTraps) {
     IOObjectRelease(service);
 }
 
-// Req 25 answers the HAL version, 1,548 bytes each way: whatever Req 24
-// set first (later ones change nothing), 0 before any.
-void expectHALVersionReads(io_connect_t c) {
-    OSXDispatch rec{};
-    size_t outSize = 0;
-    ASSERT_EQ(request(c, 25, rec, &outSize), kIOReturnSuccess);
-    EXPECT_EQ(outSize, 1548u);
-    const uint32_t before = qnReadU32(&rec, kOSXDispatchValueOffset);
-    for (uint32_t set : {0x0203u, 0x0999u}) {
-        SCOPED_TRACE(set);
-        rec = OSXDispatch{};
-        qnWriteU32(&rec, kOSXDispatchValueOffset, set);
-        ASSERT_EQ(request(c, 24, rec, &outSize), kIOReturnSuccess);
-        rec = OSXDispatch{};
-        ASSERT_EQ(request(c, 25, rec, &outSize), kIOReturnSuccess);
-        EXPECT_EQ(outSize, 1548u);
-        EXPECT_EQ(rec.iReq, 25u);
-        EXPECT_EQ(qnReadU32(&rec, kOSXDispatchValueOffset), before ? before : 0x0203u);
-    }
-}
-
 TEST(KernelHost, CallsKeepTheirLimitsAndOutputSizes) {
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);
@@ -567,7 +541,8 @@ TEST(KernelHost, CallsKeepTheirLimitsAndOutputSizes) {
     ASSERT_EQ(request(c, 27, rec, &outSize), kIOReturnSuccess);
     EXPECT_EQ(outSize, sizeof rec);
     EXPECT_NE(qnReadU64(&rec, kOSXDispatchValueOffset), 0u);
-    expectHALVersionReads(c);
+    uint32_t firstVersion = 0;
+    expectHALVersionReads(c, &firstVersion);
 
     // A failed call leaves the caller's record and size as they were.
     std::vector<uint8_t> in(1547, 0x11), out(1548, 0x22);
